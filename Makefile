@@ -1,0 +1,31 @@
+# Thin wrapper around CMake so that a newcomer needs only `make`, `make test`
+# and `make bench`.
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+
+.PHONY: all release test asan bench deps clean
+
+all: release
+
+release:
+	$(CMAKE) -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF
+	$(CMAKE) --build build -j $(JOBS)
+
+deps:
+	bash scripts/install-deps.sh
+
+asan:
+	$(CMAKE) -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
+	$(CMAKE) --build build-asan -j $(JOBS)
+
+test: deps asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_BENCH=ON
+	$(CMAKE) --build build-bench -j $(JOBS)
+	./build-bench/bench/vorn_bench
+
+clean:
+	rm -rf build build-asan build-bench

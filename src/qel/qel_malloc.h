@@ -1,0 +1,67 @@
+// Memory blocks and the sticky allocation-failure state.
+//
+// Every block handed out is zero-filled. The first failed allocation prints
+// one message and sets a flag; from then on every allocation fails at once
+// until clearMemoryErrorStatus() runs (the command loop does so before each
+// command). Callers allocate a group of records, test
+// memoryErrorHasOccurred() once and unwind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using MemFailureMsgFxn = void (*)();
+
+void *allocBlock(uint64_t size);
+void *allocBlockAligned(uint64_t size);  // 16-byte aligned
+void *deallocBlock(void *block);
+void *deallocBlockAligned(void *block);
+
+void *allocArray(uint64_t elementSize, uint64_t count);
+void *allocArrayAligned(uint64_t elementSize, uint64_t count);
+void *deallocArray(void *array);
+void *deallocArrayAligned(void *array);
+void *cloneArray(const void *source, uint64_t elementSize, uint64_t count);
+
+void **allocArrayofBlocks(uint32_t n, uint64_t blockSize, bool aligned);
+void **deallocArrayofBlocks(void **array, uint32_t n, bool aligned);
+
+// Resize the block held in *ptrVar. 0 on success, 1 on failure (the
+// variable is left unchanged).
+int reallocBlock(void **ptrVar, uint64_t newSize);
+// Resize an array; the elements from oldCount up to newCount are cleared
+// when oldCount is nonzero. newCount 0 frees the block and nulls *ptrVar.
+int reallocArray(void **ptrVar, uint64_t newCount, uint64_t elementSize, uint64_t oldCount);
+
+// Typed conveniences over the untyped allocators.
+template <typename T>
+T *allocArrayOf(uint64_t count) { return static_cast<T *>(allocArray(sizeof(T), count)); }
+template <typename T>
+int reallocArrayOf(T **ptrVar, uint64_t newCount, uint64_t oldCount)
+{
+    void *p = *ptrVar;
+    int rc = reallocArray(&p, newCount, sizeof(T), oldCount);
+    *ptrVar = static_cast<T *>(p);
+    return rc;
+}
+
+bool memoryErrorHasOccurred();
+bool checkMemoryError();
+void clearMemoryErrorStatus();
+void installMemFailureMsgFxn(MemFailureMsgFxn fxn);
+void setAllocQuietFailure(bool flag);
+void stdMemFailureMsgFxn();
+
+// Runs the failure report (once per episode) and sets the flag; for
+// allocators outside this unit that detect failure themselves.
+void reportMemoryFailure();
+
+// Product of sizes in 64 bits; false when it overflows.
+bool checkedSizeProduct(uint64_t a, uint64_t b, uint64_t *result);
+
+// Test hook: after `countdown` further successful platform allocations the
+// next one fails as if memory were exhausted. A negative value disables it.
+void qel_setAllocFailureCountdown(int64_t countdown);
+
+inline constexpr const char *kMemFailureMessage =
+    "\n********* Memory allocation failed; cannot continue this operation ********* \n\n";
