@@ -155,7 +155,9 @@ std::string withTilde(std::string_view path)
     size_t n = homePrefixLength(path);
     if (n == 0)
         return std::string(path);
-    return "~" + std::string(path.substr(n));
+    std::string out(1, '~');
+    out.append(path.substr(n));
+    return out;
 }
 
 std::string fullPathOf(const FileSpec *spec)
