@@ -242,10 +242,12 @@ char *lastDirChar(char *path) { return std::strrchr(path, '/'); }
 char *makePathnameFromFilenameAndDirectory(const char *filename, const char *directory, char *dest)
 {
     std::string path;
+    if (filename == nullptr)
+        filename = "";
     if (filename[0] == '/') {
         path = filename;
     } else {
-        path = directory;
+        path = directory != nullptr ? directory : "";
         path += '/';
         path += filename;
     }
@@ -255,6 +257,8 @@ char *makePathnameFromFilenameAndDirectory(const char *filename, const char *dir
 bool expandTilde(const char *path, char *dest)
 {
     std::string out;
+    if (path == nullptr)
+        path = "";
     if (expandTildeTo(path, out) && storeExact(out, dest, kPathnameBufSize))
         return true;
     copyPathname(path, dest);

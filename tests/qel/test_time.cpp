@@ -151,17 +151,6 @@ TEST(TimeMarks, ShowTimeUsedLines)
     }
 }
 
-TEST(TimeMarks, DefaultPrintHookIsTheLibrarys)
-{
-    PrintHook saved = qel_printf;
-    qel_printf = capturePrint;
-    MarkPair m(0, 2, 2 * ticks());
-    gPrinted.clear();
-    showTimeUsed(&m.a, &m.b, 0, "", nullptr);
-    qel_printf = saved;
-    EXPECT_EQ(gPrinted, "Time used = 2.00 sec (CPU time = 0.00 sec)\n");
-}
-
 TEST(GlobalTimer, SecondStopKeepsTheFirstMark)
 {
     startGlobalTimer();
@@ -200,7 +189,7 @@ TEST(GlobalTimer, ReportingFromTheStartMarkStopsIt)
     EXPECT_FALSE(globalTimerRunning());
 }
 
-// Sleeping costs real time but hardly any CPU time; spinning costs both.
+// Sleeping costs real time but hardly any CPU time.
 TEST(GlobalTimer, CpuAndRealClocksDiffer)
 {
     TimeMark a, b;
@@ -209,12 +198,6 @@ TEST(GlobalTimer, CpuAndRealClocksDiffer)
     setTimeMark(&b);
     EXPECT_GE(secsBetweenTimeMarks(&a, &b), 0.08);
     EXPECT_LT(cpuTimeDiff(&a, &b), 0.05);
-
-    uint64_t start = getCPUTicks();
-    volatile double sink = 0;
-    for (long i = 0; getCPUTicks() < start + 3 && i < 2000000000L; ++i)
-        sink = sink + 1.0;
-    EXPECT_GE(getCPUTicks(), start + 3);
 }
 
 TEST(DateTexts, CtimeLayoutWithoutNewline)
