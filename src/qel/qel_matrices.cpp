@@ -156,6 +156,8 @@ void *cloneMatrix(const void *source, uint32_t rows, uint32_t columns, uint64_t 
 float **copyDoubleMatrixToFloat(const double *const *source, uint32_t rows, uint32_t columns,
                                 bool transpose, float **destination)
 {
+    if (!source || !destination)
+        return destination;
     for (uint32_t i = 0; i < rows; i++)
         for (uint32_t j = 0; j < columns; j++)
             destination[i][j] = static_cast<float>(transpose ? source[j][i] : source[i][j]);
