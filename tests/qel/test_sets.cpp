@@ -216,8 +216,11 @@ TEST_F(SetsTest, SingleMemberOperations)
     EXPECT_EQ(card(s), 2u);
     EXPECT_FALSE(isSetMember(s, 64));
     EXPECT_TRUE(tailClear(s));
-    EXPECT_DEBUG_DEATH(addSetMember(s, 130), "");
-    EXPECT_DEBUG_DEATH(removeSetMember(s, 200), "");
+#ifndef NDEBUG
+    // Release builds drop the check, so out-of-range calls run only here.
+    EXPECT_DEATH(addSetMember(s, 130), "");
+    EXPECT_DEATH(removeSetMember(s, 200), "");
+#endif
     deallocSet(s);
 }
 
