@@ -1,0 +1,347 @@
+#include "qel/qel_interrupts.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "qel/qel_errormsg.h"
+#include "qel/qel_io.h"
+
+std::atomic<int32_t> gAborted_{0};
+
+namespace {
+
+// The abort-confirmed mark is cleared from the signal handler, so it is a
+// lock-free atomic like the flag itself.
+std::atomic<bool> gAbortConfirmed{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+struct UserActivityFlags {
+    bool quitInProgress;
+    bool menuMode;
+    bool showingAlert;
+    int32_t longOperationStatus;
+    int32_t busyCounter;
+    const char *promptText;
+};
+UserActivityFlags uaflags = {false, false, false, 0, 0, nullptr};
+
+bool gRunningAsMaster = true;
+SignalHandlerFxn gResizeHandler = nullptr;
+
+int allowQuit() { return 0; }
+void plainExit(int code) { std::exit(code); }
+QuitHooks gQuitHooks = {allowQuit, plainExit};
+
+const char *defaultAppPrompt() { return "vorn> "; }
+const char *(*gAppPromptFxn)() = defaultAppPrompt;
+
+// The alarm callback and interval are read in signal context.
+std::atomic<TimerFxn> gTimerCallback{nullptr};
+std::atomic<unsigned> gTimerSeconds{0};
+struct sigaction gAlarmAction;
+struct sigaction gIntAction;
+struct sigaction gWinchAction;
+
+int findAnswer(const char *allowed, int answer)
+{
+    if (answer == 0)
+        return -1;
+    const int wanted = std::toupper(static_cast<unsigned char>(answer));
+    for (int i = 0; allowed[i]; ++i)
+        if (std::toupper(static_cast<unsigned char>(allowed[i])) == wanted)
+            return i;
+    return -1;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ interrupts
+
+void setAbortFlag(int)
+{
+    // A fresh interrupt needs a fresh confirmation; a repeated one while the
+    // stop is already confirmed must not ask again.
+    if (gAborted_.exchange(1) == 0)
+        gAbortConfirmed.store(false);
+}
+
+int installSignalHandler(int signo, SignalHandlerFxn handler, struct sigaction *action)
+{
+    std::memset(action, 0, sizeof *action);
+    action->sa_handler = handler;
+    sigemptyset(&action->sa_mask);
+    action->sa_flags = 0;
+    return sigaction(signo, action, nullptr);
+}
+
+void setResizeSignalHandler(SignalHandlerFxn handler) { gResizeHandler = handler; }
+
+void initSignalHandlers()
+{
+    if (!gRunningAsMaster)
+        return;
+    installSignalHandler(SIGINT, setAbortFlag, &gIntAction);
+    if (gResizeHandler)
+        installSignalHandler(SIGWINCH, gResizeHandler, &gWinchAction);
+}
+
+void notify(void *argument, void (*fxn)(void *))
+{
+    if (fxn)
+        fxn(argument);
+}
+
+int32_t setAbortedStatus(uint32_t value)
+{
+    gAbortConfirmed.store(false);
+    return gAborted_.exchange(static_cast<int32_t>(value));
+}
+
+int32_t getAbortedStatus() { return gAborted_.load(); }
+
+int32_t setLongOperationStatus(int32_t value)
+{
+    int32_t previous = uaflags.longOperationStatus;
+    uaflags.longOperationStatus = value;
+    return previous;
+}
+
+int32_t getLongOperationStatus() { return uaflags.longOperationStatus; }
+
+bool confirmAbortRequest()
+{
+    if (!gRunningAsMaster || gAbortConfirmed.load() || uaflags.longOperationStatus <= 0)
+        return true;
+    if (userQuery(true, "Do you really want to stop the search?"))
+        gAbortConfirmed.store(true);
+    else
+        gAborted_.store(0);
+    return gAborted_.load() != 0;
+}
+
+// ------------------------------------------------------------ run modes
+
+void setBusyMode(bool on)
+{
+    if (on) {
+        setAbortedStatus(0);
+        ++uaflags.busyCounter;
+    } else {
+        if (uaflags.busyCounter > 0)
+            --uaflags.busyCounter;
+        if (uaflags.busyCounter == 0)
+            setAbortedStatus(0);
+    }
+}
+
+bool inBusyMode() { return uaflags.busyCounter > 0; }
+
+namespace {
+bool swapFlag(bool &flag, bool value)
+{
+    bool previous = flag;
+    flag = value;
+    return previous;
+}
+}  // namespace
+
+bool setMenuMode(bool on) { return swapFlag(uaflags.menuMode, on); }
+bool inMenuMode() { return uaflags.menuMode; }
+bool setShowingAlert(bool on) { return swapFlag(uaflags.showingAlert, on); }
+bool showingAlert() { return uaflags.showingAlert; }
+bool setDefaultMode(bool on) { return swapFlag(gQelIo.defaultMode, on); }
+bool inDefaultMode() { return gQelIo.defaultMode; }
+bool setDetachedMode(bool on) { return swapFlag(gQelIo.detachedMode, on); }
+bool inDetachedMode() { return gQelIo.detachedMode; }
+bool setRunningAsMaster(bool on) { return swapFlag(gRunningAsMaster, on); }
+bool runningAsMaster() { return gRunningAsMaster; }
+
+void setQuitHooks(const QuitHooks &hooks)
+{
+    gQuitHooks.okToQuit = hooks.okToQuit ? hooks.okToQuit : allowQuit;
+    gQuitHooks.exitFromApp = hooks.exitFromApp ? hooks.exitFromApp : plainExit;
+}
+
+int doQuit()
+{
+    int refusal = gQuitHooks.okToQuit();
+    if (refusal != 0)
+        return refusal;
+    uaflags.quitInProgress = true;
+    gQuitHooks.exitFromApp(0);
+    return 0;
+}
+
+bool quitInProgress() { return uaflags.quitInProgress; }
+
+const char *setPromptString(const char *text)
+{
+    const char *previous = uaflags.promptText;
+    uaflags.promptText = text;
+    return previous;
+}
+
+const char *getPromptString() { return uaflags.promptText; }
+void setAppPromptFxn(const char *(*fxn)()) { gAppPromptFxn = fxn ? fxn : defaultAppPrompt; }
+
+void setUserPrompt(int32_t mode)
+{
+    setPromptString(mode == 1 ? "continuation> " : gAppPromptFxn());
+}
+
+// ------------------------------------------------------------ questions
+
+int getUserResponse(const char *prompt, const char *suffix, char defaultChar, const char *allowed)
+{
+    char question[256];
+    std::snprintf(question, sizeof question, "%s%s", prompt ? prompt : "", suffix ? suffix : "");
+    const int defaultIndex = findAnswer(allowed, static_cast<unsigned char>(defaultChar));
+
+    if (gQelIo.defaultMode) {
+        qel_printf("%s", question);
+        qel_printf("%c\n", defaultChar);
+        return defaultIndex < 0 ? 0 : defaultIndex;
+    }
+
+    const unsigned secondsLeft = suspendAlarm();
+    const int32_t savedAbort = gAborted_.load();
+    int counter = 0;
+    int index;
+    for (;;) {
+        setAbortedStatus(0);
+        char line[16];
+        int answer = 0;
+        if (getUserInput(question, line, sizeof line, false) == 0) {
+            if (line[0] == '\n') {
+                answer = static_cast<unsigned char>(defaultChar);
+            } else {
+                const char *p = line;
+                while (*p == ' ' || *p == '\t')
+                    ++p;
+                answer = static_cast<unsigned char>(*p == '\n' ? '\0' : *p);
+            }
+        }
+        index = findAnswer(allowed, answer);
+        if (index >= 0)
+            break;
+        checkStdInputError(nullptr, &counter, 50);
+    }
+    restartAlarm(secondsLeft);
+    gAborted_.store(savedAbort);
+    return index;
+}
+
+bool userQuery(bool defaultYes, const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    char question[1100];
+    std::snprintf(question, sizeof question, "%s (%s) ", text, defaultYes ? "Y/n" : "y/N");
+    return getUserResponse(question, nullptr, defaultYes ? 'y' : 'n', "NY") != 0;
+}
+
+namespace {
+
+// A whole-line decimal integer within the 32-bit range.
+bool parseInteger(const char *text, int32_t *value)
+{
+    if (!*text)
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    *value = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+int32_t getUserInteger(const char *prompt, int32_t defaultValue)
+{
+    if (gQelIo.defaultMode) {
+        qel_printf("%s", prompt);
+        qel_printf("%d\n", defaultValue);
+        return defaultValue;
+    }
+    const unsigned secondsLeft = suspendAlarm();
+    char question[300];
+    std::snprintf(question, sizeof question, "%s (%d):", prompt, defaultValue);
+    const int32_t savedAbort = gAborted_.load();
+    const bool savedSuppress = gQelIo.suppressFilePosition;
+    if (!gQelIo.stdinNotTerminal)
+        gQelIo.suppressFilePosition = true;
+
+    int32_t result = defaultValue;
+    int counter = 0;
+    for (;;) {
+        setAbortedStatus(0);
+        char line[32];
+        if (getUserInput(question, line, sizeof line, false) != 0) {
+            checkStdInputError(nullptr, &counter, 50);
+            continue;
+        }
+        // Strip blanks at both ends; the newline marks the end.
+        char *p = line;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        char *nl = std::strchr(p, '\n');
+        if (nl)
+            *nl = '\0';
+        size_t n = std::strlen(p);
+        while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t'))
+            p[--n] = '\0';
+        if (n == 0)
+            break;
+        if (parseInteger(p, &result))
+            break;
+        qel_errorMsg(108, "Invalid integer value: %s", p);
+        result = defaultValue;
+    }
+    gQelIo.suppressFilePosition = savedSuppress;
+    gAborted_.store(savedAbort);
+    restartAlarm(secondsLeft);
+    return result;
+}
+
+// ------------------------------------------------------------ the alarm
+
+void myAlarmHandler(int signo)
+{
+    TimerFxn callback = gTimerCallback.load();
+    if (callback)
+        callback(signo);
+    alarm(gTimerSeconds.load());
+}
+
+int installTimer(TimerFxn callback, void *, uint32_t milliseconds)
+{
+    if (milliseconds == 0) {
+        alarm(0);
+        return 1;
+    }
+    gTimerCallback.store(callback);
+    gTimerSeconds.store(milliseconds / 1000);
+    installSignalHandler(SIGALRM, myAlarmHandler, &gAlarmAction);
+    alarm(milliseconds / 1000);
+    return 1;
+}
+
+void removeTimer(void *) { alarm(0); }
+unsigned suspendAlarm() { return alarm(0); }
+
+void restartAlarm(unsigned seconds)
+{
+    if (seconds)
+        alarm(seconds);
+}

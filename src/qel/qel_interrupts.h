@@ -1,0 +1,72 @@
+// Interrupts, run modes and questions to the user.
+//
+// The interrupt signal only raises gAborted_; long loops poll it and decide
+// with confirmAbortRequest() whether to stop. Questions read one line from the
+// terminal and take their default answer in default-answer mode.
+#pragma once
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+
+// Written from signal handlers and read by worker threads, so it must be a
+// lock-free atomic: a plain int would be a data race.
+extern std::atomic<int32_t> gAborted_;
+static_assert(std::atomic<int32_t>::is_always_lock_free);
+
+using SignalHandlerFxn = void (*)(int);
+using TimerFxn = void (*)(int);
+
+void setAbortFlag(int signo);  // the SIGINT handler
+int installSignalHandler(int signo, SignalHandlerFxn handler, struct sigaction *action);
+// SIGINT to setAbortFlag and SIGWINCH to the resize handler, when running as
+// the master (the terminal program).
+void initSignalHandlers();
+void setResizeSignalHandler(SignalHandlerFxn handler);
+void notify(void *argument, void (*fxn)(void *));
+
+int32_t setAbortedStatus(uint32_t value);  // returns the previous flag
+int32_t getAbortedStatus();
+int32_t setLongOperationStatus(int32_t value);  // returns the previous status
+int32_t getLongOperationStatus();
+bool confirmAbortRequest();
+
+void setBusyMode(bool on);
+bool inBusyMode();
+bool setMenuMode(bool on);
+bool inMenuMode();
+bool setShowingAlert(bool on);
+bool showingAlert();
+bool setDefaultMode(bool on);
+bool inDefaultMode();
+bool setDetachedMode(bool on);
+bool inDetachedMode();
+bool setRunningAsMaster(bool on);
+bool runningAsMaster();
+
+// doQuit asks the application (okToQuit) and, when allowed, marks the quit
+// and leaves through exitFromApp with status 0; otherwise it returns the
+// application's refusal.
+struct QuitHooks {
+    int (*okToQuit)();             // 0 allows; default allows
+    void (*exitFromApp)(int code);  // default: std::exit
+};
+void setQuitHooks(const QuitHooks &hooks);
+int doQuit();
+bool quitInProgress();
+
+const char *setPromptString(const char *text);  // returns the previous one
+const char *getPromptString();
+void setAppPromptFxn(const char *(*fxn)());  // the application's prompt text
+void setUserPrompt(int32_t mode);
+
+// Index of the answer in `allowed` (matched ignoring case).
+int getUserResponse(const char *prompt, const char *suffix, char defaultChar, const char *allowed);
+bool userQuery(bool defaultYes, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int32_t getUserInteger(const char *prompt, int32_t defaultValue);
+
+int installTimer(TimerFxn callback, void *unused, uint32_t milliseconds);
+void removeTimer(void *unused);
+unsigned suspendAlarm();
+void restartAlarm(unsigned seconds);
+void myAlarmHandler(int signo);

@@ -1,0 +1,812 @@
+#include "qel/qel_io.h"
+
+#include <libtecla.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
+
+QelIo gQelIo = {false, false, false, false, false, false, true, true, true, true, false, 0};
+InputStatus *gActiveInput = nullptr;
+InputStatus gBaseInputInfo = {};
+
+namespace {
+
+constexpr const char *kAppName = "VORN";
+
+// Stand-in for the command-line buffer: one typed line, served byte by byte.
+struct TypedLine {
+    char text[1024];
+    size_t length;
+    size_t index;
+    bool loaded;
+};
+TypedLine gTypedLine = {};
+
+int standInNextCommandChar()
+{
+    if (!gTypedLine.loaded) {
+        const char *prompt = getPromptString();
+        if (getUserInput(prompt ? prompt : "", gTypedLine.text, sizeof gTypedLine.text, true) != 0)
+            return -1;
+        gTypedLine.length = std::strlen(gTypedLine.text);
+        gTypedLine.index = 0;
+        gTypedLine.loaded = true;
+    }
+    if (gTypedLine.index >= gTypedLine.length) {
+        gTypedLine.loaded = false;
+        return -1;
+    }
+    return static_cast<unsigned char>(gTypedLine.text[gTypedLine.index++]);
+}
+
+void doNothing() {}
+FILE *noLog() { return nullptr; }
+void plainExit(int status) { std::exit(status); }
+
+const IoServiceHooks kDefaultHooks = {doNothing, doNothing, doNothing, noLog, plainExit,
+                                      standInNextCommandChar};
+IoServiceHooks gHooks = kDefaultHooks;
+
+TerminalByteFxn gTermFxn = nullptr;
+void *gTermContext = nullptr;
+GetLine *gTecla = nullptr;
+
+[[noreturn]] void leaveProgram(int status)
+{
+    gHooks.exitProgram(status);
+    std::exit(status);  // a hook that returns must not let us continue
+}
+
+// Next byte typed at the terminal, or -1 at the end of input or on an
+// interrupted read.
+int readTerminalByte()
+{
+    if (gTermFxn)
+        return gTermFxn(gTermContext);
+    int c = std::getc(stdin);
+    if (c == EOF) {
+        if (std::ferror(stdin) && errno == EINTR)
+            std::clearerr(stdin);  // an interrupt is not the end of input
+        return -1;
+    }
+    return c;
+}
+
+void writeToLog(FILE *log, const char *text)
+{
+    if (log) {
+        std::fputs(text, log);
+        std::fflush(log);
+    }
+}
+
+bool copyLimited(char *dest, size_t destSize, const char *src)
+{
+    size_t n = std::strlen(src);
+    if (n >= destSize)
+        return false;
+    std::memcpy(dest, src, n + 1);
+    return true;
+}
+
+// Joins `path` to `directory` unless it is absolute; "~/" means the home
+// directory; a relative path without a directory is taken from the current
+// directory so that the stream always knows its full path.
+bool expandPath(const char *path, const char *directory, std::string &out)
+{
+    if (path[0] == '~' && (path[1] == '/' || path[1] == '\0')) {
+        const char *home = std::getenv("HOME");
+        out = std::string(home ? home : "") + (path + 1);
+    } else if (path[0] == '/') {
+        out = path;
+    } else {
+        std::string dir;
+        if (directory && directory[0]) {
+            dir = directory;
+        } else {
+            char cwd[kPathBufSize];
+            if (!getcwd(cwd, sizeof cwd))
+                return false;
+            dir = cwd;
+        }
+        if (dir.empty() || dir.back() != '/')
+            dir += '/';
+        out = dir + path;
+    }
+    return out.size() < kPathBufSize;
+}
+
+const char *baseName(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+bool fileExists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+void reportOpenFailure(bool forRead, bool existed, const char *pathAsGiven)
+{
+    if (forRead && !existed)
+        qel_errorMsg(102,
+                     "Cannot find file \"%s\"\tMake sure the filename has been specified correctly "
+                     "(including upper- vs. lower-case on operating systems where case is "
+                     "important in filenames).",
+                     pathAsGiven);
+    else if (!forRead && existed)
+        qel_errorMsg(132,
+                     "File \"%s\" is already open for writing by another process (which might be "
+                     "a different instance of %s).\tYou cannot use the file in the current "
+                     "context until it has been closed elsewhere.",
+                     pathAsGiven, kAppName);
+    else
+        qel_errorMsg(130,
+                     "File \"%s\" could not be opened.\tEither the filename is not valid, or you "
+                     "do not have sufficient access permissions.",
+                     pathAsGiven);
+}
+
+// The file layer's own report of a stream error; the message unit's
+// showFileError gives the same texts.
+void reportStreamError(int err, const StreamInfo *stream)
+{
+    const char *name = streamPathnameForDisplay(stream, 255);
+    if (err != 0)
+        qel_errorMsg(107, "I/O error %d on file \"%s\" (%s).", err, name, std::strerror(err));
+    else
+        qel_errorMsg(105,
+                     "I/O error on file \"%s\"\tWe try to anticipate possible errors and provide "
+                     "better messages; however, this one was not expected.",
+                     name);
+}
+
+uint8_t detectLineEnds(int (*next)(void *), void *ctx)
+{
+    for (int c = next(ctx); c != -1; c = next(ctx)) {
+        if (c == '\n')
+            return kLineEndLF;
+        if (c == '\r')
+            return next(ctx) == '\n' ? kLineEndCRLF : kLineEndCR;
+    }
+    return kLineEndUnknown;
+}
+
+int fileByte(void *fp)
+{
+    int c = std::getc(static_cast<FILE *>(fp));
+    return c == EOF ? -1 : c;
+}
+
+int docByte(void *status)
+{
+    auto *in = static_cast<InputStatus *>(status);
+    if (in->docIndex >= in->docLength)
+        return -1;
+    return static_cast<unsigned char>(in->docText[in->docIndex++]);
+}
+
+}  // namespace
+
+void recordTerminalFacts()
+{
+    gQelIo.stdinNotTerminal = !isatty(STDIN_FILENO);
+    gQelIo.stdoutNotTerminal = !isatty(STDOUT_FILENO);
+    gQelIo.stderrNotTerminal = !isatty(STDERR_FILENO);
+    gQelIo.parentPid = getppid();
+}
+
+void setIoServiceHooks(const IoServiceHooks &hooks)
+{
+    gHooks.forceBlankLine = hooks.forceBlankLine ? hooks.forceBlankLine : kDefaultHooks.forceBlankLine;
+    gHooks.restartPagingCount =
+        hooks.restartPagingCount ? hooks.restartPagingCount : kDefaultHooks.restartPagingCount;
+    gHooks.clearLastLineBlank =
+        hooks.clearLastLineBlank ? hooks.clearLastLineBlank : kDefaultHooks.clearLastLineBlank;
+    gHooks.logStream = hooks.logStream ? hooks.logStream : kDefaultHooks.logStream;
+    gHooks.exitProgram = hooks.exitProgram ? hooks.exitProgram : kDefaultHooks.exitProgram;
+    gHooks.nextCommandChar = hooks.nextCommandChar ? hooks.nextCommandChar : kDefaultHooks.nextCommandChar;
+}
+
+const IoServiceHooks &ioServiceHooks() { return gHooks; }
+
+void setTerminalInput(TerminalByteFxn next, void *context)
+{
+    gTermFxn = next;
+    gTermContext = next ? context : nullptr;
+    gTypedLine.loaded = false;
+}
+
+int memoryTerminalByte(void *memoryTerminal)
+{
+    auto *t = static_cast<MemoryTerminal *>(memoryTerminal);
+    if (t->index >= t->length)
+        return -1;
+    return static_cast<unsigned char>(t->text[t->index++]);
+}
+
+// ---------------------------------------------------------------- files
+
+StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *fp, uint32_t flags)
+{
+    auto *s = static_cast<StreamInfo *>(allocBlock(sizeof(StreamInfo)));
+    if (!s || !copyLimited(s->directory, sizeof s->directory, directory ? directory : "") ||
+        !copyLimited(s->fileName, sizeof s->fileName, fileName)) {
+        deallocBlock(s);
+        if (fp)
+            std::fclose(fp);
+        return nullptr;
+    }
+    s->fp = fp;
+    s->flags = flags;
+    return s;
+}
+
+StreamInfo *destroyStreamInfo(StreamInfo *stream)
+{
+    deallocBlock(stream);
+    return nullptr;
+}
+
+int lockStream(StreamInfo *stream, bool write)
+{
+    if (!stream || !stream->fp)
+        return 1;
+    // Open-file-description locks belong to this stream alone: closing some
+    // other descriptor of the same file does not drop them, as it would a
+    // classic process-owned record lock.
+    struct flock fl = {};
+    fl.l_type = write ? F_WRLCK : F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    if (fcntl(fileno(stream->fp), F_OFD_SETLK, &fl) != 0)
+        return 1;
+    stream->flags |= kStreamLocked;
+    return 0;
+}
+
+int unlockStream(StreamInfo *stream)
+{
+    if (!stream || !stream->fp)
+        return 1;
+    struct flock fl = {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fileno(stream->fp), F_OFD_SETLK, &fl) != 0)
+        return 1;
+    stream->flags &= ~kStreamLocked;
+    return 0;
+}
+
+int openStream(const char *path, uint32_t flags, const char *directory, StreamInfo **streamPtr)
+{
+    const bool quiet = flags & kStreamQuiet;
+    const bool forRead = flags & kStreamRead;
+    const bool forWrite = flags & kStreamWrite;
+    std::string full;
+    if (!path || !path[0] || !expandPath(path, directory, full)) {
+        if (!quiet)
+            reportOpenFailure(forRead, false, path ? path : "");
+        return kOpenFailed;
+    }
+    if (!gQelIo.fileLocking)
+        flags &= ~kStreamLock;
+
+    char mode[4] = {};
+    mode[0] = forRead ? 'r' : 'a';
+    if (flags & kStreamBinary)
+        mode[1] = 'b';
+
+    const bool existed = fileExists(full.c_str());
+    if (forWrite && !(flags & kStreamNoReplaceQuery) && existed) {
+        if (!userQuery(true, "OK to replace file \"%s\"?", baseName(full.c_str())))
+            return kOpenRefused;
+    }
+
+    closeStream(streamPtr);
+    FILE *fp = std::fopen(full.c_str(), mode);
+    if (!fp) {
+        if (!quiet)
+            reportOpenFailure(forRead, existed, path);
+        return kOpenFailed;
+    }
+
+    std::string dir = full.substr(0, full.rfind('/'));
+    StreamInfo *s = createStreamInfo(dir.c_str(), baseName(full.c_str()), fp, flags & ~kStreamLocked);
+    if (!s) {
+        if (!quiet)
+            reportOpenFailure(forRead, existed, path);
+        return kOpenFailed;
+    }
+
+    if ((flags & kStreamLock) && lockStream(s, !forRead) != 0) {
+        qel_errorMsg(137,
+                     "File \"%s\" has been locked by another process.\tYou can suppress "
+                     "enforcement of locks by starting %s with the -f flag or typing the command "
+                     "\"set flock=no;\" at the prompt, but be sure you know what you're doing.",
+                     streamPathnameForDisplay(s, 255), kAppName);
+        std::fclose(s->fp);
+        destroyStreamInfo(s);
+        return kOpenRefused;
+    }
+
+    if (forWrite) {
+        // Appending to the old content while the caller believes it replaced
+        // the file would silently corrupt it, so a file that cannot be emptied
+        // is not opened at all.
+        if (ftruncate(fileno(s->fp), 0) != 0 || std::fseek(s->fp, 0, SEEK_SET) != 0) {
+            if (s->flags & kStreamLocked)
+                unlockStream(s);
+            std::fclose(s->fp);
+            destroyStreamInfo(s);
+            if (!quiet)
+                reportOpenFailure(false, false, path);
+            return kOpenFailed;
+        }
+    }
+    if (gQelIo.lineBuffered)
+        setStreamLineBuffering(s->fp, _IOLBF);
+    *streamPtr = s;
+    return kOpenOK;
+}
+
+int openOutputStream(const char *path, bool replace, bool append, StreamInfo **streamPtr)
+{
+    uint32_t flags;
+    if (append)
+        flags = kStreamAppend | kStreamLock;
+    else if (replace || inMenuMode() || inDefaultMode())
+        flags = kStreamWrite | kStreamNoReplaceQuery | kStreamLock;
+    else
+        flags = kStreamWrite | kStreamLock;
+    return openStream(path, flags, nullptr, streamPtr);
+}
+
+int closeStream(StreamInfo **streamPtr)
+{
+    if (!streamPtr || !*streamPtr)
+        return 0;
+    StreamInfo *s = *streamPtr;
+    int result = 0;
+    if (s->fp) {
+        bool hadError = std::ferror(s->fp) != 0;
+        int err = hadError ? errno : 0;
+        if (s->flags & kStreamLocked)
+            unlockStream(s);
+        if (std::fclose(s->fp) != 0 && !hadError) {
+            hadError = true;
+            err = errno;
+        }
+        s->fp = nullptr;
+        if (hadError) {
+            reportStreamError(err, s);
+            result = 1;
+        }
+    }
+    *streamPtr = destroyStreamInfo(s);
+    return result;
+}
+
+int flushStream(StreamInfo *stream)
+{
+    return (stream && stream->fp) ? std::fflush(stream->fp) : 0;
+}
+
+int setStreamLineBuffering(FILE *file, int mode)
+{
+    return file ? setvbuf(file, nullptr, mode, BUFSIZ) : 1;
+}
+
+const char *streamFilename(const StreamInfo *stream)
+{
+    return stream ? stream->fileName : "(unknown)";
+}
+
+const char *streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength)
+{
+    static char buffer[257];
+    if (!stream && gActiveInput)
+        stream = gActiveInput->stream;
+    if (!stream)
+        return "(unknown)";
+    if (maxLength > 256)
+        maxLength = 256;
+    std::string full = std::string(stream->directory) + "/" + stream->fileName;
+    if (full.size() > maxLength) {
+        // Keep the end of the path, which names the file.
+        const size_t keep = maxLength > 3 ? maxLength - 3 : 0;
+        full = std::string("...").substr(0, maxLength) + full.substr(full.size() - keep);
+    }
+    std::memcpy(buffer, full.c_str(), full.size() + 1);
+    return buffer;
+}
+
+char *makeTempDirectory(const char *prefix, char *buffer)
+{
+    int n = std::snprintf(buffer, kPathBufSize, "/tmp/%sXXXXXXXX", prefix ? prefix : "");
+    if (n < 0 || static_cast<size_t>(n) >= kPathBufSize)
+        return nullptr;
+    return mkdtemp(buffer);
+}
+
+// -------------------------------------------------------- input sources
+
+void setActiveInput(InputStatus *status) { gActiveInput = status; }
+InputStatus *getActiveInput() { return gActiveInput; }
+
+FILE *getActiveInputStream()
+{
+    return (gActiveInput && gActiveInput->stream) ? gActiveInput->stream->fp : nullptr;
+}
+
+void setBatchInputMode(bool on)
+{
+    if (gActiveInput)
+        gActiveInput->batch = on;
+}
+
+bool inBatchInputMode() { return gActiveInput && gActiveInput->batch; }
+uint8_t getActiveCommentLevel() { return gActiveInput ? gActiveInput->commentLevel : 0; }
+
+void setActiveCommentLevel(uint8_t level)
+{
+    if (gActiveInput)
+        gActiveInput->commentLevel = level;
+}
+
+char *getActiveInputDirSpec(char *buffer)
+{
+    if (!gActiveInput || !gActiveInput->batch)
+        return nullptr;
+    const char *dir = nullptr;
+    if (gActiveInput->dirText && gActiveInput->dirText[0])
+        dir = gActiveInput->dirText;
+    else if (gActiveInput->stream)
+        dir = gActiveInput->stream->directory;
+    if (!dir || !copyLimited(buffer, kPathBufSize, dir))
+        return nullptr;
+    return buffer;
+}
+
+void initInputStatus(InputStatus *status)
+{
+    status->batch = 1;
+    status->docIndex = 0;
+    status->pos = status->wordStart = status->wordEnd = status->prevPos = InputPos{0, 0};
+    if (status->stream && status->stream->fp) {
+        FILE *fp = status->stream->fp;
+        std::rewind(fp);
+        status->lineEndKind = detectLineEnds(fileByte, fp);
+        std::rewind(fp);
+    } else if (status->isDocument) {
+        // Documents are scanned like files, so a CR-only text keeps its lines.
+        status->lineEndKind = detectLineEnds(docByte, status);
+        status->docIndex = 0;
+    }
+    setActiveInput(status);
+}
+
+void initDocumentInput(InputStatus *status, const char *text, uint64_t length)
+{
+    *status = InputStatus{};
+    status->docText = text;
+    status->docLength = text ? length : 0;
+    status->isDocument = 1;
+    status->prevInput = gActiveInput;
+    initInputStatus(status);
+}
+
+int openInputFile(const char *path, uint32_t flags, const char *directory, InputStatus *status)
+{
+    *status = InputStatus{};
+    int rc = openStream(path, flags | kStreamRead | kStreamBinary, directory, &status->stream);
+    if (rc != kOpenOK)
+        return rc;
+    status->prevInput = gActiveInput;
+    initInputStatus(status);
+    return kOpenOK;
+}
+
+int closeInputFile(InputStatus *status)
+{
+    int rc = status->stream ? closeStream(&status->stream) : 0;
+    if (gActiveInput == status)
+        setActiveInput(status->prevInput);
+    return rc;
+}
+
+int readNextChar()
+{
+    InputStatus *in = gActiveInput;
+    if (!in)
+        return -1;
+    in->prevPos = in->pos;
+    for (;;) {
+        int c;
+        if (in->batch) {
+            if (in->isDocument)
+                c = docByte(in);
+            else if (in->stream && in->stream->fp)
+                c = fileByte(in->stream->fp);
+            else
+                c = -1;
+        } else {
+            if (gQelIo.detachedMode && !gQelIo.stdinNotTerminal)
+                leaveProgram(16);
+            c = gHooks.nextCommandChar();
+        }
+        // Every source yields bytes 0..255: a byte 255 is a character like
+        // any other, and only the source's own end gives -1.
+        if (c < 0)
+            return -1;
+        if (c == '\r') {
+            if (in->lineEndKind == kLineEndCRLF)
+                continue;
+            in->pos.charCount++;
+            if (in->lineEndKind == kLineEndCR || in->lineEndKind == kLineEndLF) {
+                in->pos.lineNum++;
+                return '\n';
+            }
+            continue;
+        }
+        in->pos.charCount++;
+        if (c == '\n') {
+            in->pos.lineNum++;
+            return c;
+        }
+        if ((c < 32 && c != '\t') || c == 127)
+            continue;
+        return c;
+    }
+}
+
+int readNextLine(size_t size, char *buffer)
+{
+    if (!gActiveInput)
+        return -1;
+    gActiveInput->wordStart = gActiveInput->pos;
+    size_t n = 0;
+    bool tooLong = size < 2;
+    bool readAny = false;
+    int c;
+    while ((c = readNextChar()) != -1) {
+        readAny = true;
+        if (c == '\n')
+            break;
+        if (tooLong)
+            continue;
+        buffer[n++] = static_cast<char>(c);
+        tooLong = n >= size - 1;  // full: the rest of the line is dropped
+    }
+    gActiveInput->wordEnd = gActiveInput->pos;
+    if (size == 0)
+        return readAny ? 1 : -1;
+    while (n > 0 && (buffer[n - 1] == ' ' || buffer[n - 1] == '\t'))
+        --n;
+    if (size < 2)
+        n = 0;
+    buffer[n] = '\0';
+    if (!readAny)
+        return -1;
+    return tooLong ? 1 : 0;
+}
+
+uint64_t getInputDocSize(const InputStatus *status)
+{
+    if (status->stream && status->stream->fp) {
+        struct stat st;
+        if (fstat(fileno(status->stream->fp), &st) == 0)
+            return static_cast<uint64_t>(st.st_size);
+        return 0;
+    }
+    return status->docLength;
+}
+
+uint64_t getCurrentInputPos(const InputStatus *status)
+{
+    if (status->stream && status->stream->fp) {
+        long off = std::ftell(status->stream->fp);
+        return off < 0 ? 0 : static_cast<uint64_t>(off);
+    }
+    return status->docIndex;
+}
+
+void currentInputInfo(InputStatus *copy)
+{
+    if (!gActiveInput) {
+        *copy = InputStatus{};
+        return;
+    }
+    *copy = *gActiveInput;
+    if (copy->stream && copy->stream->fp)
+        copy->pos.charCount = static_cast<uint32_t>(getCurrentInputPos(copy));
+}
+
+void resetCurrentInput(const InputStatus *copy)
+{
+    if (!gActiveInput)
+        return;
+    *gActiveInput = *copy;
+    if (gActiveInput->stream && gActiveInput->stream->fp)
+        std::fseek(gActiveInput->stream->fp, static_cast<long>(copy->pos.charCount), SEEK_SET);
+}
+
+void rewindCurrentInput()
+{
+    if (!gActiveInput)
+        return;
+    if (gActiveInput->stream && gActiveInput->stream->fp)
+        std::rewind(gActiveInput->stream->fp);
+    gActiveInput->pos = gActiveInput->prevPos = InputPos{0, 0};
+}
+
+// -------------------------------------------------------------- terminal
+
+GetLine *initTecla()
+{
+    if (gTecla)
+        return gTecla;
+    gTecla = new_GetLine(1024, 4096);
+    if (!gTecla)
+        return nullptr;
+    // The interrupt ends the line being edited instead of reaching the
+    // program's handler in the middle of the editor's terminal handling.
+    if (gl_trap_signal(gTecla, SIGINT, GLS_DONT_FORWARD, GLS_ABORT, EINTR) != 0)
+        gTecla = del_GetLine(gTecla);
+    return gTecla;
+}
+
+GetLine *shutdownTecla()
+{
+    if (gTecla)
+        gTecla = del_GetLine(gTecla);
+    return nullptr;
+}
+
+namespace {
+
+void setLoneNewline(char *buffer, size_t size)
+{
+    if (size >= 2) {
+        buffer[0] = '\n';
+        buffer[1] = '\0';
+    } else if (size == 1) {
+        buffer[0] = '\0';
+    }
+}
+
+// Reads with the line editor. False when interrupted.
+bool readWithEditor(const char *prompt, char *buffer, size_t size, FILE *log)
+{
+    for (;;) {
+        const char *line = gl_get_line(gTecla, prompt, nullptr, -1);
+        if (!line) {
+            if (gl_return_status(gTecla) == GLR_SIGNAL) {
+                setAbortedStatus(1);
+                return false;
+            }
+            continue;  // end of input: ask again
+        }
+        size_t n = std::strcspn(line, "\n");
+        if (n == 0)
+            continue;
+        if (n > size - 2)
+            n = size - 2;
+        std::memcpy(buffer, line, n);
+        buffer[n] = '\n';
+        buffer[n + 1] = '\0';
+        gHooks.clearLastLineBlank();
+        writeToLog(log, prompt);
+        return true;
+    }
+}
+
+}  // namespace
+
+int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
+{
+    if (!buffer || size < 3) {
+        if (buffer)
+            setLoneNewline(buffer, size);
+        return 1;
+    }
+    FILE *log = gHooks.logStream();
+    gHooks.restartPagingCount();
+    qel_printf("\n");
+
+    if (gQelIo.stdinNotTerminal) {
+        qel_printf("%s", prompt);
+        size_t n = 0;
+        int c = readTerminalByte();
+        if (c == -1) {
+            checkStdInputError(buffer, nullptr, 0);
+            setLoneNewline(buffer, size);
+            return 1;
+        }
+        // Keep room for the newline; the rest of an over-long line is dropped
+        // so that it is not taken as the answer to the next question.
+        for (; c != -1 && c != '\n'; c = readTerminalByte())
+            if (n < size - 2)
+                buffer[n++] = static_cast<char>(c);
+        buffer[n++] = '\n';
+        buffer[n] = '\0';
+        qel_printf("%s", buffer);
+        writeToLog(log, buffer);
+    } else if (!gTermFxn && !gQelIo.stdoutNotTerminal && edit && initTecla()) {
+        if (!readWithEditor(prompt, buffer, size, log)) {
+            gHooks.forceBlankLine();
+            setLoneNewline(buffer, size);
+            return 1;
+        }
+    } else {
+        for (;;) {
+            qel_printf("%s", prompt);
+            size_t n = 0;
+            int c = readTerminalByte();
+            if (c == -1 || getAbortedStatus()) {
+                setLoneNewline(buffer, size);
+                return 1;
+            }
+            bool tooLong = false;
+            for (; c != -1 && c != '\n'; c = readTerminalByte()) {
+                if (n < size - 2) {
+                    buffer[n++] = static_cast<char>(c);
+                } else if (!tooLong) {
+                    tooLong = true;
+                    qel_printf("\nLine too long.\n");
+                }
+            }
+            buffer[n++] = '\n';
+            buffer[n] = '\0';
+            if (gQelIo.stdoutNotTerminal)
+                qel_printf("%s", buffer);
+            if (edit && n == 1) {
+                writeToLog(log, "\n");
+                continue;
+            }
+            break;
+        }
+    }
+
+    gHooks.forceBlankLine();
+    if (getAbortedStatus()) {
+        setLoneNewline(buffer, size);
+        return 1;
+    }
+    writeToLog(log, buffer);
+    return 0;
+}
+
+void checkStdInputError(char *answer, int *counter, int limit)
+{
+    const bool parentAlive = gQelIo.parentPid == 0 || getppid() == gQelIo.parentPid;
+    if (parentAlive && !gQelIo.stdinNotTerminal && counter) {
+        if ((*counter)++ < limit) {
+            if (answer) {
+                answer[0] = '\n';
+                answer[1] = '\0';
+            }
+            return;
+        }
+    }
+    if (gQelIo.detachedMode)
+        leaveProgram(1);
+    qel_printf(" \n");
+    qel_errorMsg(161,
+                 "Expected input not found or invalid. If you are not running interactively you "
+                 "should specify the -n (-Noninteractive) flag at program startup.");
+    leaveProgram(1);
+}

@@ -1,0 +1,159 @@
+// Input streams and line input: every file the program opens, the input
+// sources the tokenizer reads (files, in-memory documents, the terminal) and
+// the reading of terminal lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
+
+// openStream flags.
+inline constexpr uint32_t kStreamRead = 1;
+inline constexpr uint32_t kStreamWrite = 2;  // emptied only once the lock is held
+inline constexpr uint32_t kStreamAppend = 4;
+inline constexpr uint32_t kStreamBinary = 8;
+inline constexpr uint32_t kStreamQuiet = 16;
+inline constexpr uint32_t kStreamNoReplaceQuery = 32;
+inline constexpr uint32_t kStreamLock = 64;
+inline constexpr uint32_t kStreamLocked = 128;  // set while the lock is held
+
+// openStream results.
+inline constexpr int kOpenOK = 0;
+inline constexpr int kOpenFailed = 1;
+inline constexpr int kOpenRefused = 2;  // replace declined, or locked elsewhere
+
+inline constexpr size_t kPathBufSize = 4096;
+inline constexpr size_t kFileNameBufSize = 256;
+inline constexpr uint8_t kMaxFileNesting = 16;
+
+// An open file. It begins with the file's directory and name laid out as a
+// file specification (directory, then name), so the two can be swapped.
+struct StreamInfo {
+    char directory[kPathBufSize];
+    char fileName[kFileNameBufSize];
+    FILE *fp;
+    uint32_t flags;
+};
+
+struct InputPos {
+    uint32_t charCount;
+    uint32_t lineNum;  // from 0
+};
+
+enum : uint8_t { kLineEndUnknown = 0, kLineEndCR = 1, kLineEndCRLF = 2, kLineEndLF = 3 };
+
+// One input source: a file, an in-memory document or the terminal.
+struct InputStatus {
+    StreamInfo *stream;
+    const char *docText;
+    uint64_t docLength;
+    InputStatus *prevInput;
+    char *dirText;  // set by CD; owned by whoever sets it
+    uint64_t docIndex;
+    InputPos pos;
+    InputPos wordStart;
+    InputPos wordEnd;
+    InputPos prevPos;
+    uint8_t batch;
+    uint8_t isDocument;
+    uint8_t lineEndKind;
+    uint8_t commentLevel;
+    uint8_t fileDepth;
+};
+
+// The library's process-wide flags about the terminal and the run.
+struct QelIo {
+    bool stdinNotTerminal;
+    bool stdoutNotTerminal;
+    bool stderrNotTerminal;
+    bool detachedMode;  // no terminal input allowed (-n)
+    bool lineBuffered;  // -u
+    bool defaultMode;   // questions take their default answer
+    bool fileLocking;   // fLock option; -f turns it off
+    bool errorBeep;
+    bool queryBeep;
+    bool notifyBeep;
+    bool suppressFilePosition;  // while the user is asked for a number
+    pid_t parentPid;            // the process that started us; 0 = not recorded
+};
+extern QelIo gQelIo;
+
+extern InputStatus *gActiveInput;
+extern InputStatus gBaseInputInfo;
+
+// Records which standard streams are terminals and the parent process.
+void recordTerminalFacts();
+
+// What this unit needs from the output engine, the log file, the command-line
+// buffer and the application. Each may be replaced; a null member restores
+// the built-in stand-in.
+struct IoServiceHooks {
+    void (*forceBlankLine)();       // default: nothing
+    void (*restartPagingCount)();   // default: nothing
+    void (*clearLastLineBlank)();   // default: nothing
+    FILE *(*logStream)();           // default: no log
+    void (*exitProgram)(int status);  // default: std::exit; must not return
+    // Next byte (0..255) of the typed command, or -1 at its end. The
+    // stand-in reads lines with getUserInput.
+    int (*nextCommandChar)();
+};
+void setIoServiceHooks(const IoServiceHooks &hooks);
+const IoServiceHooks &ioServiceHooks();
+
+// Replaces the terminal as a byte source: `next` yields bytes 0..255 and -1
+// at the end. A null function restores standard input. While a replacement
+// is installed the line editor is never used.
+using TerminalByteFxn = int (*)(void *context);
+void setTerminalInput(TerminalByteFxn next, void *context);
+
+// A ready-made in-memory terminal for setTerminalInput.
+struct MemoryTerminal {
+    const char *text;
+    size_t length;
+    size_t index;
+};
+int memoryTerminalByte(void *memoryTerminal);
+
+// Files.
+int openStream(const char *path, uint32_t flags, const char *directory, StreamInfo **streamPtr);
+int openOutputStream(const char *path, bool replace, bool append, StreamInfo **streamPtr);
+int openInputFile(const char *path, uint32_t flags, const char *directory, InputStatus *status);
+int closeInputFile(InputStatus *status);
+int closeStream(StreamInfo **streamPtr);
+StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *fp, uint32_t flags);
+StreamInfo *destroyStreamInfo(StreamInfo *stream);
+int lockStream(StreamInfo *stream, bool write);
+int unlockStream(StreamInfo *stream);
+int flushStream(StreamInfo *stream);
+int setStreamLineBuffering(FILE *file, int mode);
+const char *streamFilename(const StreamInfo *stream);
+const char *streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength);
+char *makeTempDirectory(const char *prefix, char *buffer);
+
+// Input sources.
+void setActiveInput(InputStatus *status);
+InputStatus *getActiveInput();
+FILE *getActiveInputStream();
+void setBatchInputMode(bool on);
+bool inBatchInputMode();
+uint8_t getActiveCommentLevel();
+void setActiveCommentLevel(uint8_t level);
+char *getActiveInputDirSpec(char *buffer);
+void initInputStatus(InputStatus *status);
+// Makes an in-memory text the active input (the text is not copied).
+void initDocumentInput(InputStatus *status, const char *text, uint64_t length);
+int readNextChar();
+int readNextLine(size_t size, char *buffer);
+uint64_t getInputDocSize(const InputStatus *status);
+uint64_t getCurrentInputPos(const InputStatus *status);
+void currentInputInfo(InputStatus *copy);
+void resetCurrentInput(const InputStatus *copy);
+void rewindCurrentInput();
+
+// Terminal.
+struct GetLine;
+GetLine *initTecla();
+GetLine *shutdownTecla();
+int getUserInput(const char *prompt, char *buffer, size_t size, bool edit);
+void checkStdInputError(char *answer, int *counter, int limit);

@@ -1,0 +1,100 @@
+// Shared fixture pieces for the input-stream and user-question tests: output
+// and message capture, and a scripted terminal.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
+
+namespace iotest {
+
+inline std::string gOut;
+inline std::vector<uint32_t> gErrorCodes;
+inline std::string gErrorText;
+
+inline int capturePrintf(const char *format, ...)
+{
+    char buf[2048];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    gOut += buf;
+    return n;
+}
+
+inline int captureError(uint32_t code, const char *format, ...)
+{
+    char buf[2048];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    gErrorCodes.push_back(code);
+    gErrorText += buf;
+    gErrorText += '\n';
+    return 1;
+}
+
+// Every test starts from a quiet interactive run with the terminal replaced
+// by a script; what the library prints and reports is captured.
+class IoFixture : public ::testing::Test {
+protected:
+    MemoryTerminal terminal{};
+    std::string script;
+
+    void SetUp() override
+    {
+        gOut.clear();
+        gErrorCodes.clear();
+        gErrorText.clear();
+        savedPrintf_ = qel_printf;
+        savedError_ = qel_errorMsg;
+        qel_printf = capturePrintf;
+        qel_errorMsg = captureError;
+        savedIo_ = gQelIo;
+        gQelIo.stdinNotTerminal = true;
+        gQelIo.stdoutNotTerminal = true;
+        gQelIo.defaultMode = false;
+        gQelIo.detachedMode = false;
+        gQelIo.fileLocking = true;
+        gQelIo.lineBuffered = false;
+        gQelIo.parentPid = 0;
+        setTerminalInput(memoryTerminalByte, &terminal);
+        setAbortedStatus(0);
+        setLongOperationStatus(0);
+        setActiveInput(nullptr);
+    }
+    void TearDown() override
+    {
+        setTerminalInput(nullptr, nullptr);
+        setActiveInput(nullptr);
+        gQelIo = savedIo_;
+        qel_printf = savedPrintf_;
+        qel_errorMsg = savedError_;
+        setAbortedStatus(0);
+        setLongOperationStatus(0);
+    }
+    // What the user will type, in order.
+    void type(std::string text)
+    {
+        script = std::move(text);
+        terminal = MemoryTerminal{script.data(), script.size(), 0};
+    }
+    size_t typedConsumed() const { return terminal.index; }
+
+private:
+    PrintHook savedPrintf_{};
+    MsgHook savedError_{};
+    QelIo savedIo_{};
+};
+
+}  // namespace iotest

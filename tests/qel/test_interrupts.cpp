@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <unistd.h>
+
+#include "qel/io_test_support.h"
+#include "qel/qel_interrupts.h"
+
+namespace {
+
+using iotest::gErrorCodes;
+using iotest::gOut;
+
+constexpr const char *kStopQuestion = "Do you really want to stop the search? (Y/n) ";
+
+class InterruptTest : public iotest::IoFixture {
+protected:
+    void TearDown() override
+    {
+        signal(SIGINT, SIG_DFL);
+        installTimer(nullptr, nullptr, 0);
+        signal(SIGALRM, SIG_DFL);
+        setRunningAsMaster(true);
+        iotest::IoFixture::TearDown();
+    }
+    size_t count(const std::string &needle) const
+    {
+        size_t n = 0;
+        for (size_t at = gOut.find(needle); at != std::string::npos; at = gOut.find(needle, at + 1))
+            ++n;
+        return n;
+    }
+};
+
+TEST_F(InterruptTest, InterruptSignalOnlyRaisesTheFlag)
+{
+    initSignalHandlers();
+    EXPECT_EQ(getAbortedStatus(), 0);
+    raise(SIGINT);
+    EXPECT_EQ(gAborted_.load(), 1);
+    EXPECT_TRUE(gOut.empty());
+    EXPECT_EQ(setAbortedStatus(0), 1);
+    EXPECT_EQ(getAbortedStatus(), 0);
+}
+
+TEST_F(InterruptTest, StatusZeroOrBelowStopsWithoutAsking)
+{
+    for (int32_t status : {0, -1, -2}) {
+        setLongOperationStatus(status);
+        setAbortedStatus(1);
+        EXPECT_TRUE(confirmAbortRequest()) << status;
+        EXPECT_EQ(getAbortedStatus(), 1);
+    }
+    EXPECT_TRUE(gOut.empty());
+    EXPECT_EQ(typedConsumed(), 0u);
+}
+
+TEST_F(InterruptTest, StatusOneAsksAndYesIsRemembered)
+{
+    EXPECT_EQ(setLongOperationStatus(1), 0);
+    type("\n");  // an empty answer means yes
+    setAbortFlag(SIGINT);
+    ASSERT_TRUE(confirmAbortRequest());
+    EXPECT_EQ(count(kStopQuestion), 1u);
+    EXPECT_EQ(getAbortedStatus(), 1);
+
+    // Later polls, and another interrupt, stop at once without a question.
+    setAbortFlag(SIGINT);
+    EXPECT_TRUE(confirmAbortRequest());
+    EXPECT_EQ(count(kStopQuestion), 1u);
+}
+
+TEST_F(InterruptTest, NoKeepsRunningAndClearsTheFlag)
+{
+    setLongOperationStatus(1);
+    type("n\nY\n");
+    setAbortFlag(SIGINT);
+    EXPECT_FALSE(confirmAbortRequest());
+    EXPECT_EQ(getAbortedStatus(), 0);
+    // A new interrupt asks again.
+    setAbortFlag(SIGINT);
+    EXPECT_TRUE(confirmAbortRequest());
+    EXPECT_EQ(count(kStopQuestion), 2u);
+}
+
+TEST_F(InterruptTest, NotMasterStopsWithoutAsking)
+{
+    setRunningAsMaster(false);
+    setLongOperationStatus(1);
+    setAbortFlag(SIGINT);
+    EXPECT_TRUE(confirmAbortRequest());
+    EXPECT_TRUE(gOut.empty());
+}
+
+TEST_F(InterruptTest, DefaultModeAnswersWithoutReading)
+{
+    setDefaultMode(true);
+    type("y\n42\n");
+    EXPECT_FALSE(userQuery(false, "Discard %d trees?", 3));
+    EXPECT_EQ(gOut, "Discard 3 trees? (y/N) n\n");
+    gOut.clear();
+    EXPECT_TRUE(userQuery(true, "Continue?"));
+    EXPECT_EQ(gOut, "Continue? (Y/n) y\n");
+    gOut.clear();
+    EXPECT_EQ(getUserInteger("Number of replicates", 100), 100);
+    EXPECT_EQ(gOut, "Number of replicates100\n");
+    gOut.clear();
+    EXPECT_EQ(getUserResponse("Pick", " [abc] ", 'b', "ABC"), 1);
+    EXPECT_EQ(gOut, "Pick [abc] b\n");
+    EXPECT_EQ(typedConsumed(), 0u);
+
+    // The stop question in default mode takes its default, yes.
+    setLongOperationStatus(1);
+    setAbortFlag(SIGINT);
+    gOut.clear();
+    EXPECT_TRUE(confirmAbortRequest());
+    EXPECT_EQ(gOut, std::string(kStopQuestion) + "y\n");
+    setDefaultMode(false);
+}
+
+TEST_F(InterruptTest, AnswersAtTheTerminal)
+{
+    gQelIo.stdinNotTerminal = false;
+    type("  y\nN\nx\n\t \nq\ny\n");
+    EXPECT_TRUE(userQuery(false, "A?"));
+    EXPECT_FALSE(userQuery(true, "B?"));
+    // "x", a blank answer and "q" are unusable: the question repeats.
+    EXPECT_TRUE(userQuery(false, "C?"));
+    EXPECT_EQ(count("C? (y/N) "), 4u);
+    EXPECT_EQ(typedConsumed(), script.size());
+}
+
+TEST_F(InterruptTest, QuestionRestoresAbortFlag)
+{
+    gQelIo.stdinNotTerminal = false;
+    setAbortedStatus(1);
+    type("y\n");
+    EXPECT_TRUE(userQuery(false, "Q?"));
+    EXPECT_EQ(getAbortedStatus(), 1);
+}
+
+TEST_F(InterruptTest, UnusableAnswersEndTheRun)
+{
+    qel_errorMsg = std_errorMsg;
+    // Redirected input: one bad answer is final.
+    type("x\n");
+    EXPECT_EXIT(userQuery(true, "Q?"), ::testing::ExitedWithCode(1),
+                "Expected input not found or invalid");
+    // At a terminal the 51st unusable answer is final; 50 are tolerated.
+    gQelIo.stdinNotTerminal = false;
+    std::string fifty;
+    for (int i = 0; i < 50; ++i)
+        fifty += "x\n";
+    type(fifty + "y\n");
+    EXPECT_TRUE(userQuery(false, "Q?"));
+    type(fifty + "x\ny\n");
+    EXPECT_EXIT(userQuery(false, "Q?"), ::testing::ExitedWithCode(1), "Expected input not found");
+    gQelIo.detachedMode = true;
+    EXPECT_EXIT(userQuery(false, "Q?"), ::testing::ExitedWithCode(1), "^$");
+}
+
+TEST_F(InterruptTest, IntegerQuestion)
+{
+    gQelIo.stdinNotTerminal = false;
+    type("12a\n7\n\n  -42 \n99999999999\n3\n");
+    EXPECT_EQ(getUserInteger("Seed", 5), 7);
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{108});
+    EXPECT_NE(iotest::gErrorText.find("Invalid integer value: 12a"), std::string::npos);
+    EXPECT_NE(gOut.find("Seed (5):"), std::string::npos);
+    EXPECT_EQ(getUserInteger("Seed", 5), 5);
+    EXPECT_EQ(getUserInteger("Seed", 5), -42);
+    EXPECT_EQ(getUserInteger("Seed", 5), 3);  // out of range is rejected, not wrapped
+    EXPECT_EQ(gErrorCodes.size(), 2u);
+    EXPECT_FALSE(gQelIo.suppressFilePosition);
+}
+
+TEST_F(InterruptTest, BusyModeNesting)
+{
+    setAbortedStatus(1);
+    setBusyMode(true);
+    EXPECT_EQ(getAbortedStatus(), 0);
+    setBusyMode(true);
+    setAbortFlag(SIGINT);
+    setBusyMode(false);
+    EXPECT_TRUE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 1);
+    setBusyMode(false);
+    EXPECT_FALSE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 0);
+    setBusyMode(false);  // never below zero
+    setBusyMode(true);
+    EXPECT_TRUE(inBusyMode());
+    setBusyMode(false);
+}
+
+TEST_F(InterruptTest, PromptsAndQuit)
+{
+    setUserPrompt(1);
+    EXPECT_STREQ(getPromptString(), "continuation> ");
+    setUserPrompt(0);
+    EXPECT_STREQ(getPromptString(), "vorn> ");
+
+    static int exits = -1;
+    setQuitHooks({[] { return 1; }, [](int code) { exits = code; }});
+    EXPECT_EQ(doQuit(), 1);
+    EXPECT_FALSE(quitInProgress());
+    EXPECT_EQ(exits, -1);
+    setQuitHooks({nullptr, [](int code) { exits = code; }});
+    EXPECT_EQ(doQuit(), 0);
+    EXPECT_TRUE(quitInProgress());
+    EXPECT_EQ(exits, 0);
+    setQuitHooks({nullptr, nullptr});
+}
+
+std::atomic<int> gTicks{0};
+void tick(int) { gTicks.fetch_add(1); }
+
+void waitFor(std::chrono::milliseconds span)
+{
+    auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end)
+        usleep(10000);
+}
+
+TEST_F(InterruptTest, TimerUsesWholeSeconds)
+{
+    gTicks = 0;
+    EXPECT_EQ(installTimer(tick, nullptr, 999), 1);
+    waitFor(std::chrono::milliseconds(1300));
+    EXPECT_EQ(gTicks.load(), 0);
+
+    EXPECT_EQ(installTimer(tick, nullptr, 1500), 1);
+    waitFor(std::chrono::milliseconds(2400));
+    EXPECT_EQ(gTicks.load(), 2);  // at 1 s and 2 s: the interval is truncated
+
+    // A question suspends the alarm and re-arms it with the time left.
+    installTimer(tick, nullptr, 3000);
+    EXPECT_EQ(suspendAlarm(), 3u);
+    EXPECT_EQ(suspendAlarm(), 0u);
+    restartAlarm(2);
+    EXPECT_EQ(suspendAlarm(), 2u);
+    removeTimer(nullptr);
+    EXPECT_EQ(gTicks.load(), 2);
+}
+
+TEST_F(InterruptTest, NotifyCallsOnlyAPresentFunction)
+{
+    int hits = 0;
+    notify(&hits, [](void *p) { ++*static_cast<int *>(p); });
+    notify(&hits, nullptr);
+    EXPECT_EQ(hits, 1);
+}
+
+}  // namespace

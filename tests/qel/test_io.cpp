@@ -1,0 +1,426 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+#include "qel/io_test_support.h"
+#include "qel/qel_io.h"
+
+namespace {
+
+using iotest::gErrorCodes;
+using iotest::gOut;
+
+struct Read {
+    int c;
+    uint32_t line;
+    uint32_t count;
+    bool operator==(const Read &) const = default;
+};
+
+std::vector<Read> drainActiveInput()
+{
+    std::vector<Read> out;
+    for (int c = readNextChar(); c != -1; c = readNextChar())
+        out.push_back({c, getActiveInput()->pos.lineNum, getActiveInput()->pos.charCount});
+    return out;
+}
+
+std::string charsOf(const std::vector<Read> &reads)
+{
+    std::string s;
+    for (const Read &r : reads)
+        s += static_cast<char>(r.c);
+    return s;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char buf[kPathBufSize];
+        EXPECT_NE(makeTempDirectory("qeliotest", buf), nullptr);
+        path_ = buf;
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string file(const std::string &name, const std::string &content) const
+    {
+        std::string p = path_ + "/" + name;
+        std::ofstream(p, std::ios::binary) << content;
+        return p;
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string withLineEnds(const std::string &lf, const std::string &eol)
+{
+    std::string out;
+    for (char c : lf)
+        out += (c == '\n') ? eol : std::string(1, c);
+    return out;
+}
+
+std::vector<Read> readFile(const std::string &path)
+{
+    InputStatus in{};
+    EXPECT_EQ(openInputFile(path.c_str(), 0, nullptr, &in), 0);
+    std::vector<Read> reads = drainActiveInput();
+    EXPECT_EQ(closeInputFile(&in), 0);
+    return reads;
+}
+
+using IoTest = iotest::IoFixture;
+
+TEST_F(IoTest, LineEndConventionsGiveSameCharactersAndPositions)
+{
+    TempDir dir;
+    const std::string lf = "ab\tc\fd\x7f\n\xE9\xFF x\n\nlast";
+    const auto fromLF = readFile(dir.file("lf.nex", lf));
+    const auto fromCRLF = readFile(dir.file("crlf.nex", withLineEnds(lf, "\r\n")));
+    const auto fromCR = readFile(dir.file("cr.nex", withLineEnds(lf, "\r")));
+
+    // Form feed and DEL are dropped; tab, newline and high bytes pass.
+    EXPECT_EQ(charsOf(fromLF), "ab\tcd\n\xE9\xFF x\n\nlast");
+    EXPECT_EQ(fromLF.back().line, 3u);
+    EXPECT_EQ(fromLF.back().count, lf.size());
+    EXPECT_EQ(fromCRLF, fromLF);
+    EXPECT_EQ(fromCR, fromLF);
+}
+
+TEST_F(IoTest, StrayCarriageReturns)
+{
+    TempDir dir;
+    // In an LF file a lone CR ends a line; in a CRLF file it is dropped.
+    auto lf = readFile(dir.file("a", "a\nb\rc\n"));
+    EXPECT_EQ(charsOf(lf), "a\nb\nc\n");
+    EXPECT_EQ(lf.back().line, 3u);
+    auto crlf = readFile(dir.file("b", "a\r\nb\rc\r\n"));
+    EXPECT_EQ(charsOf(crlf), "a\nbc\n");
+    EXPECT_EQ(crlf.back().line, 2u);
+}
+
+// Random texts in the three conventions against a plain reference filter.
+TEST_F(IoTest, RandomTextsMatchReferenceInEveryConvention)
+{
+    TempDir dir;
+    std::mt19937 rng(20240611);
+    for (int trial = 0; trial < 40; ++trial) {
+        std::string lf;
+        const int len = std::uniform_int_distribution<int>(0, 300)(rng);
+        for (int i = 0; i < len; ++i) {
+            int b = std::uniform_int_distribution<int>(0, 255)(rng);
+            if (b == '\r')
+                b = '\n';
+            if (i % 7 == 0)
+                b = '\n';
+            lf += static_cast<char>(b);
+        }
+        std::string expected;
+        uint32_t lines = 0;
+        for (unsigned char c : lf) {
+            if (c == '\n')
+                ++lines;
+            if (c == '\n' || c == '\t' || (c >= 32 && c != 127))
+                expected += static_cast<char>(c);
+        }
+        for (const char *eol : {"\n", "\r\n", "\r"}) {
+            auto reads = readFile(dir.file("r", withLineEnds(lf, eol)));
+            ASSERT_EQ(charsOf(reads), expected) << "trial " << trial;
+            if (!reads.empty()) {
+                EXPECT_EQ(reads.back().line, lines);
+            }
+        }
+    }
+}
+
+TEST_F(IoTest, DocumentKeepsHighBytesAndEndsAtItsLength)
+{
+    const char text[] = "a\xE9\xFF\x01z\x80\0q\r\nend";  // 0xFF and NUL inside
+    InputStatus doc{};
+    initDocumentInput(&doc, text, sizeof text - 1);
+    auto reads = drainActiveInput();
+    EXPECT_EQ(charsOf(reads), std::string("a\xE9\xFFz\x80q\nend"));
+    EXPECT_EQ(reads.back().line, 1u);
+    EXPECT_EQ(doc.docIndex, sizeof text - 1);
+
+    // A CR-only document keeps its line breaks.
+    InputStatus cr{};
+    initDocumentInput(&cr, "x\ry\r", 4);
+    auto crReads = drainActiveInput();
+    EXPECT_EQ(charsOf(crReads), "x\ny\n");
+    EXPECT_EQ(crReads.back().line, 2u);
+}
+
+TEST_F(IoTest, TerminalBytesAreUnsigned)
+{
+    gBaseInputInfo = InputStatus{};
+    setActiveInput(&gBaseInputInfo);
+    type("ab\xE9\xFF\x02\x7f" "c\n");
+    std::string got;
+    for (int c = readNextChar(); c != -1; c = readNextChar())
+        got += static_cast<char>(c);
+    EXPECT_EQ(got, "ab\xE9\xFF" "c\n");
+    EXPECT_EQ(gBaseInputInfo.pos.charCount, 8u);
+    EXPECT_EQ(gBaseInputInfo.pos.lineNum, 1u);
+}
+
+TEST_F(IoTest, ReadNextLine)
+{
+    InputStatus doc{};
+    const std::string text = "abc  \t\nlong line here\nx";
+    initDocumentInput(&doc, text.data(), text.size());
+    char buf[16];
+    EXPECT_EQ(readNextLine(sizeof buf, buf), 0);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(readNextLine(5, buf), 1);  // kept 4 characters, the rest dropped
+    EXPECT_STREQ(buf, "long");
+    EXPECT_EQ(readNextLine(sizeof buf, buf), 0);
+    EXPECT_STREQ(buf, "x");
+    EXPECT_EQ(readNextLine(sizeof buf, buf), -1);
+}
+
+TEST_F(IoTest, OpenFailuresAndQuietMode)
+{
+    TempDir dir;
+    StreamInfo *s = nullptr;
+    const std::string missing = dir.path() + "/nope.nex";
+    EXPECT_EQ(openStream(missing.c_str(), kStreamRead | kStreamQuiet, nullptr, &s), 1);
+    EXPECT_TRUE(gErrorCodes.empty());
+    EXPECT_EQ(openStream(missing.c_str(), kStreamRead, nullptr, &s), 1);
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{102});
+    EXPECT_NE(iotest::gErrorText.find(missing), std::string::npos);
+    EXPECT_EQ(s, nullptr);
+
+    // Relative names are taken against the given directory.
+    dir.file("rel.nex", "x");
+    ASSERT_EQ(openStream("rel.nex", kStreamRead, dir.path().c_str(), &s), 0);
+    EXPECT_STREQ(streamFilename(s), "rel.nex");
+    EXPECT_EQ(std::string(streamPathnameForDisplay(s, 256)), dir.path() + "/rel.nex");
+    EXPECT_EQ(std::string(streamPathnameForDisplay(s, 10)).size(), 10u);
+    EXPECT_EQ(closeStream(&s), 0);
+    EXPECT_EQ(s, nullptr);
+}
+
+TEST_F(IoTest, ReplaceQuestion)
+{
+    TempDir dir;
+    const std::string p = dir.file("out.txt", "old content");
+    StreamInfo *s = nullptr;
+
+    type("n\n");
+    EXPECT_EQ(openStream(p.c_str(), kStreamWrite, nullptr, &s), 2);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(slurp(p), "old content");
+    EXPECT_NE(gOut.find("OK to replace file \"out.txt\"? (Y/n) "), std::string::npos);
+
+    gOut.clear();
+    type("\n");  // the default is yes
+    ASSERT_EQ(openStream(p.c_str(), kStreamWrite, nullptr, &s), 0);
+    std::fputs("new", s->fp);
+    EXPECT_EQ(closeStream(&s), 0);
+    EXPECT_EQ(slurp(p), "new");
+
+    gOut.clear();
+    ASSERT_EQ(openStream(p.c_str(), kStreamWrite | kStreamNoReplaceQuery, nullptr, &s), 0);
+    EXPECT_EQ(gOut.find("replace"), std::string::npos);
+    EXPECT_EQ(closeStream(&s), 0);
+    EXPECT_EQ(slurp(p), "");
+
+    // Append keeps what is there.
+    dir.file("log.txt", "one\n");
+    const std::string logPath = dir.path() + "/log.txt";
+    ASSERT_EQ(openOutputStream(logPath.c_str(), false, true, &s), 0);
+    std::fputs("two\n", s->fp);
+    EXPECT_EQ(closeStream(&s), 0);
+    EXPECT_EQ(slurp(logPath), "one\ntwo\n");
+}
+
+TEST_F(IoTest, WriteThatCannotEmptyTheFileFails)
+{
+    // /dev/null cannot be truncated: the open must fail rather than go on
+    // appending to content it claims to have replaced.
+    StreamInfo *s = nullptr;
+    EXPECT_EQ(openStream("/dev/null", kStreamWrite | kStreamNoReplaceQuery, nullptr, &s), 1);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{130});
+    EXPECT_EQ(gOut.find("truncate"), std::string::npos);
+}
+
+TEST_F(IoTest, StreamErrorReportedAtClose)
+{
+    TempDir dir;
+    const std::string p = dir.file("r.txt", "abc");
+    StreamInfo *s = nullptr;
+    ASSERT_EQ(openStream(p.c_str(), kStreamRead, nullptr, &s), 0);
+    EXPECT_EQ(std::fputc('x', s->fp), EOF);  // writing a read stream sets its error state
+    EXPECT_EQ(closeStream(&s), 1);
+    ASSERT_EQ(gErrorCodes.size(), 1u);
+    EXPECT_TRUE(gErrorCodes[0] == 105 || gErrorCodes[0] == 107);
+    EXPECT_EQ(closeStream(&s), 0);  // a null stream
+}
+
+// Runs `fn` in a child process and returns its exit status.
+template <typename F>
+int inChild(F fn)
+{
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+// Child exit status: the open result, plus 10 when error 137 was reported.
+int childOpen(const std::string &path, uint32_t flags, bool locking)
+{
+    gQelIo.fileLocking = locking;
+    gErrorCodes.clear();
+    StreamInfo *s = nullptr;
+    int rc = openStream(path.c_str(), flags | kStreamNoReplaceQuery, nullptr, &s);
+    closeStream(&s);
+    bool reported = !gErrorCodes.empty() && gErrorCodes[0] == 137;
+    return rc + (reported ? 10 : 0);
+}
+
+TEST_F(IoTest, LockingRefusesAnotherProcess)
+{
+    TempDir dir;
+    const std::string p = dir.file("locked.tre", "x");
+    StreamInfo *held = nullptr;
+    ASSERT_EQ(openStream(p.c_str(), kStreamWrite | kStreamNoReplaceQuery | kStreamLock, nullptr, &held), 0);
+    EXPECT_TRUE(held->flags & kStreamLocked);
+
+    EXPECT_EQ(inChild([&] { return childOpen(p, kStreamWrite | kStreamLock, true); }), 12);
+    EXPECT_EQ(inChild([&] { return childOpen(p, kStreamRead | kStreamLock, true); }), 12);
+    EXPECT_EQ(inChild([&] { return childOpen(p, kStreamAppend | kStreamLock, false); }), 0);
+    // The refused child must not have emptied the file.
+    std::fputs("kept", held->fp);
+    std::fflush(held->fp);
+    EXPECT_EQ(slurp(p), "kept");
+
+    // Opening the same file once more in this process and closing it does
+    // not drop the lock that the first stream holds.
+    StreamInfo *reader = nullptr;
+    ASSERT_EQ(openStream(p.c_str(), kStreamRead, nullptr, &reader), 0);
+    closeStream(&reader);
+    EXPECT_EQ(inChild([&] { return childOpen(p, kStreamAppend | kStreamLock, true); }), 12);
+
+    EXPECT_EQ(closeStream(&held), 0);
+    EXPECT_EQ(inChild([&] { return childOpen(p, kStreamAppend | kStreamLock, true); }), 0);
+
+    // Readers share.
+    ASSERT_EQ(openStream(p.c_str(), kStreamRead | kStreamLock, nullptr, &held), 0);
+    EXPECT_EQ(inChild([&] { return childOpen(p, kStreamRead | kStreamLock, true); }), 0);
+    EXPECT_EQ(inChild([&] { return childOpen(p, kStreamAppend | kStreamLock, true); }), 12);
+    closeStream(&held);
+}
+
+TEST_F(IoTest, ActiveInputStackAndPositionRoundTrip)
+{
+    TempDir dir;
+    const std::string p = dir.file("outer.nex", "first\nsecond\nthird\n");
+    InputStatus doc{};
+    initDocumentInput(&doc, "d", 1);
+    InputStatus file{};
+    ASSERT_EQ(openInputFile(p.c_str(), 0, nullptr, &file), 0);
+    EXPECT_EQ(getActiveInput(), &file);
+    EXPECT_TRUE(inBatchInputMode());
+    char dirBuf[kPathBufSize];
+    ASSERT_NE(getActiveInputDirSpec(dirBuf), nullptr);
+    EXPECT_EQ(std::string(dirBuf), dir.path());
+    EXPECT_EQ(getInputDocSize(&file), 19u);
+
+    char line[32];
+    ASSERT_EQ(readNextLine(sizeof line, line), 0);
+    InputStatus mark{};
+    currentInputInfo(&mark);
+    EXPECT_EQ(mark.pos.charCount, 6u);
+    ASSERT_EQ(readNextLine(sizeof line, line), 0);
+    EXPECT_STREQ(line, "second");
+    resetCurrentInput(&mark);
+    ASSERT_EQ(readNextLine(sizeof line, line), 0);
+    EXPECT_STREQ(line, "second");
+    EXPECT_EQ(getActiveInput()->pos.lineNum, 2u);
+    rewindCurrentInput();
+    ASSERT_EQ(readNextLine(sizeof line, line), 0);
+    EXPECT_STREQ(line, "first");
+
+    EXPECT_EQ(closeInputFile(&file), 0);
+    EXPECT_EQ(getActiveInput(), &doc);
+    EXPECT_EQ(readNextChar(), 'd');
+}
+
+TEST_F(IoTest, GetUserInputFromRedirectedInput)
+{
+    type("answer one\n" + std::string(40, 'z') + "\nnext\n");
+    char buf[16];
+    EXPECT_EQ(getUserInput("p> ", buf, sizeof buf, true), 0);
+    EXPECT_STREQ(buf, "answer one\n");
+    EXPECT_EQ(gOut, "\np> answer one\n");
+    // An over-long line is cut, and its rest is not left for the next read.
+    EXPECT_EQ(getUserInput("p> ", buf, sizeof buf, true), 0);
+    EXPECT_EQ(std::string(buf), std::string(14, 'z') + "\n");
+    EXPECT_EQ(getUserInput("p> ", buf, sizeof buf, true), 0);
+    EXPECT_STREQ(buf, "next\n");
+}
+
+TEST_F(IoTest, GetUserInputAtTerminal)
+{
+    gQelIo.stdinNotTerminal = false;
+    type("\n\nhi\n" + std::string(20, 'q') + "\n");
+    char buf[8];
+    // With editing, empty lines prompt again.
+    EXPECT_EQ(getUserInput("> ", buf, sizeof buf, true), 0);
+    EXPECT_STREQ(buf, "hi\n");
+    gOut.clear();
+    EXPECT_EQ(getUserInput("> ", buf, sizeof buf, true), 0);
+    EXPECT_STREQ(buf, "qqqqqq\n");
+    EXPECT_NE(gOut.find("\nLine too long.\n"), std::string::npos);
+    // End of input gives 1 and a lone newline.
+    EXPECT_EQ(getUserInput("> ", buf, sizeof buf, true), 1);
+    EXPECT_STREQ(buf, "\n");
+}
+
+TEST_F(IoTest, MissingInputEndsTheRun)
+{
+    type("");
+    char buf[16];
+    qel_errorMsg = std_errorMsg;
+    EXPECT_EXIT(getUserInput("> ", buf, sizeof buf, false), ::testing::ExitedWithCode(1),
+                "Expected input not found or invalid");
+    gQelIo.detachedMode = true;
+    EXPECT_EXIT(getUserInput("> ", buf, sizeof buf, false), ::testing::ExitedWithCode(1), "^$");
+    // Detached at a real terminal: reading a command ends the run with 16.
+    gQelIo.stdinNotTerminal = false;
+    gBaseInputInfo = InputStatus{};
+    setActiveInput(&gBaseInputInfo);
+    EXPECT_EXIT(readNextChar(), ::testing::ExitedWithCode(16), "");
+}
+
+TEST_F(IoTest, LineEditorCanBeCreated)
+{
+    EXPECT_NE(initTecla(), nullptr);
+    EXPECT_EQ(shutdownTecla(), nullptr);
+}
+
+}  // namespace
