@@ -159,10 +159,15 @@ int showErrorMsg(uint32_t code, const char *text)
     int column = getCurLineLength();
     // The backspace marks the hanging indentation, so wrapped lines of a long
     // message line up under its first character.
-    qel_printf("\b%s\n", m.message);
+    // Printed piece by piece so that a message of the full 1023 characters is
+    // not cut a second time by the printing hook's own limit.
+    qel_printf("\b");
+    qel_printf("%s", m.message);
+    qel_printf("\n");
     if (m.explanation) {
         int previous = setOutputIndentLevel(column + 4);
-        qel_printf("%s\n", m.explanation);
+        qel_printf("%s", m.explanation);
+        qel_printf("\n");
         setOutputIndentLevel(previous);
     }
     forceBlankLine();
@@ -202,7 +207,9 @@ int showWarningMsg(uint32_t code, const char *text)
     errorSound();
     qel_printf("\n");
     const char *previous = setOutputPrefix(kWarningPrefix);
-    qel_printf("\nWarning: \b%s\n", m.message);
+    qel_printf("\nWarning: \b");
+    qel_printf("%s", m.message);
+    qel_printf("\n");
     qel_printf("\n");
     setOutputPrefix(previous);
     return 0;
