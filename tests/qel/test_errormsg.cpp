@@ -163,7 +163,9 @@ TEST_F(ErrorMsgTest, NullFormatReportsUnknownErrorAsCodeOne)
         ASSERT_EQ(lines[i].substr(0, 16), std::string(15, ' ') + lines[i][15]);
         ASSERT_NE(lines[i][15], ' ');
         ASSERT_LE(lines[i].size(), 100u);
-        explanation += (explanation.empty() ? "" : " ") + lines[i].substr(15);
+        if (!explanation.empty())
+            explanation += ' ';
+        explanation += lines[i].substr(15);
     }
     EXPECT_EQ(explanation, kUnknownExplanation);
 }

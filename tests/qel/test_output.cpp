@@ -78,8 +78,11 @@ std::vector<std::string> greedyWrap(const std::vector<std::string> &words, size_
 std::string joinWords(const std::vector<std::string> &words)
 {
     std::string s;
-    for (const std::string &w : words)
-        s += (s.empty() ? "" : " ") + w;
+    for (const std::string &w : words) {
+        if (!s.empty())
+            s += ' ';
+        s += w;
+    }
     return s;
 }
 
