@@ -1,6 +1,14 @@
 #include "qel/qel_errormsg.h"
 
+#include <syslog.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "qel/qel_output.h"
 
 PrintHook qel_printf = std_printf;
 MsgHook qel_errorMsg = std_errorMsg;
@@ -40,3 +48,258 @@ int std_warningMsg(uint32_t code, const char *format, ...)
     std::fputc('\n', stdout);
     return 0;
 }
+
+namespace {
+
+constexpr const char *kUnknownError =
+    "Unknown error.\tWe try to anticipate possible errors and provide better messages; however, this one "
+    "was not expected.";
+constexpr const char *kWarningPrefix = "******  ";
+
+struct ErrorOverride {
+    uint32_t code;
+    char explanation[kMaxOverrideLength + 1];
+};
+
+std::vector<ErrorOverride> gOverrides;
+bool gShowingError = false;
+ErrorPositionFxn gPositionFxn = nullptr;
+DiscardCommandLineFxn gDiscardFxn = nullptr;
+bool gLineBufferedRequested = false;
+bool gErrorSoundOn = true;
+bool gQuerySoundOn = true;
+bool gNotifySoundOn = true;
+
+const char *findOverride(uint32_t code)
+{
+    for (const ErrorOverride &o : gOverrides)
+        if (o.code == code)
+            return o.explanation;
+    return nullptr;
+}
+
+// The message and explanation of a text; `work` holds the message when the
+// text had to be cut at its TAB.
+struct SplitMessage {
+    const char *message;
+    const char *explanation;  // null when there is none
+};
+
+SplitMessage splitMessage(uint32_t code, const char *text, char (&work)[kMessageBufferSize])
+{
+    SplitMessage m{text, nullptr};
+    if (const char *tab = std::strchr(text, '\t')) {
+        size_t n = std::min<size_t>(static_cast<size_t>(tab - text), kMessageBufferSize - 1);
+        std::memcpy(work, text, n);
+        work[n] = '\0';
+        m.message = work;
+        m.explanation = tab + 1;
+    }
+    if (const char *o = findOverride(code))
+        m.explanation = o;
+    return m;
+}
+
+// Formats into a message-sized buffer; a null format stands for the
+// "unknown error" text with code 1.
+void formatMessage(uint32_t *code, const char *format, va_list args, char (&buf)[kMessageBufferSize])
+{
+    if (!format) {
+        *code = 1;
+        std::snprintf(buf, sizeof buf, "%s", kUnknownError);
+        return;
+    }
+    if (std::vsnprintf(buf, sizeof buf, format, args) < 0)
+        buf[0] = '\0';
+}
+
+const char *baseName(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+void ring(bool on)
+{
+    const OutputTerminal &t = getOutputTerminal();
+    if (!on || !t.errIsTerminal || !t.err)
+        return;
+    std::fputc('\a', t.err);
+    std::fflush(t.err);
+}
+
+}  // namespace
+
+int vErrorMsg(uint32_t code, const char *format, va_list args)
+{
+    char buf[kMessageBufferSize];
+    formatMessage(&code, format, args, buf);
+    return showErrorMsg(code, buf);
+}
+
+int errorMsg(uint32_t code, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int rc = vErrorMsg(code, format, args);
+    va_end(args);
+    return rc;
+}
+
+int showErrorMsg(uint32_t code, const char *text)
+{
+    char work[kMessageBufferSize];
+    SplitMessage m = splitMessage(code, text ? text : "", work);
+
+    gShowingError = true;
+    if (code != 0)
+        qel_printf("\nError(#%u): ", code);
+    else
+        qel_printf("\nError: ");
+    int column = getCurLineLength();
+    // The backspace marks the hanging indentation, so wrapped lines of a long
+    // message line up under its first character.
+    // Printed piece by piece so that a message of the full 1023 characters is
+    // not cut a second time by the printing hook's own limit.
+    qel_printf("\b");
+    qel_printf("%s", m.message);
+    qel_printf("\n");
+    if (m.explanation) {
+        int previous = setOutputIndentLevel(column + 4);
+        qel_printf("%s", m.explanation);
+        qel_printf("\n");
+        setOutputIndentLevel(previous);
+    }
+    forceBlankLine();
+
+    uint32_t line = 0;
+    const char *fileName = nullptr;
+    if (code != 106 && code != 107 && gPositionFxn && gPositionFxn(&line, &fileName) && fileName) {
+        qel_printf("Error occurred while processing line %u of file %s\n", line, baseName(fileName));
+        forceBlankLine();
+    }
+    if (gDiscardFxn)
+        gDiscardFxn();
+    gShowingError = false;
+    return 1;
+}
+
+int vWarningMsg(uint32_t code, const char *format, va_list args)
+{
+    char buf[kMessageBufferSize];
+    formatMessage(&code, format, args, buf);
+    return showWarningMsg(code, buf);
+}
+
+int warningMsg(uint32_t code, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int rc = vWarningMsg(code, format, args);
+    va_end(args);
+    return rc;
+}
+
+int showWarningMsg(uint32_t code, const char *text)
+{
+    char work[kMessageBufferSize];
+    SplitMessage m = splitMessage(code, text ? text : "", work);
+    errorSound();
+    qel_printf("\n");
+    const char *previous = setOutputPrefix(kWarningPrefix);
+    qel_printf("\nWarning: \b");
+    qel_printf("%s", m.message);
+    qel_printf("\n");
+    qel_printf("\n");
+    setOutputPrefix(previous);
+    return 0;
+}
+
+void setErrorExplanation(uint32_t code, const char *text)
+{
+    if (!text)
+        return;
+    auto it = std::find_if(gOverrides.begin(), gOverrides.end(),
+                           [code](const ErrorOverride &o) { return o.code == code; });
+    if (it == gOverrides.end()) {
+        try {
+            it = gOverrides.insert(gOverrides.end(), ErrorOverride{code, {}});
+        } catch (...) {
+            return;  // the built-in explanation stays
+        }
+    }
+    std::snprintf(it->explanation, sizeof it->explanation, "%s", text);
+}
+
+void clearErrorExplanation(uint32_t code)
+{
+    std::erase_if(gOverrides, [code](const ErrorOverride &o) { return o.code == code; });
+    if (gOverrides.empty())
+        std::vector<ErrorOverride>().swap(gOverrides);
+}
+
+int showFileError(int errnum, const char *fileName)
+{
+    if (!fileName)
+        fileName = "";
+    if (errnum != 0)
+        return errorMsg(107, "I/O error %d on file \"%s\" (%s).", errnum, fileName, std::strerror(errnum));
+    return errorMsg(105,
+                    "I/O error on file \"%s\"\tWe try to anticipate possible errors and provide better "
+                    "messages; however, this one was not expected.",
+                    fileName);
+}
+
+void errorSysLog(const char *format, ...)
+{
+    char buf[kMessageBufferSize];
+    va_list args;
+    va_start(args, format);
+    if (std::vsnprintf(buf, sizeof buf, format, args) < 0)
+        buf[0] = '\0';
+    va_end(args);
+    syslog(LOG_ERR, "%s\n", buf);
+}
+
+bool showingError() { return gShowingError; }
+void setShowingError(bool flag) { gShowingError = flag; }
+void setErrorPositionFxn(ErrorPositionFxn fxn) { gPositionFxn = fxn; }
+void setDiscardCommandLineFxn(DiscardCommandLineFxn fxn) { gDiscardFxn = fxn; }
+void setLineBufferedOutputRequested(bool flag) { gLineBufferedRequested = flag; }
+
+void init_qel_io(PrintHook printHook, MsgHook errorHook, MsgHook warningHook)
+{
+    if (printHook)
+        qel_printf = printHook;
+    if (errorHook)
+        qel_errorMsg = errorHook;
+    if (warningHook)
+        qel_warningMsg = warningHook;
+    refreshOutputTerminalFacts();
+    const OutputTerminal &t = getOutputTerminal();
+    if (!t.outIsTerminal && gLineBufferedRequested && t.out)
+        std::setvbuf(t.out, nullptr, _IOLBF, BUFSIZ);
+}
+
+int qel_puts(const char *text) { return qel_printf("%s\n", text ? text : ""); }
+int qel_putc(int c) { return qel_printf("%c", c); }
+int qel_putNewline() { return qel_printf("\n"); }
+
+int qel_vprintf(PrintHook printFn, const char *format, va_list args)
+{
+    char buf[kMessageBufferSize];
+    if (std::vsnprintf(buf, sizeof buf, format, args) < 0)
+        buf[0] = '\0';
+    return (printFn ? printFn : qel_printf)("%s", buf);
+}
+
+void errorSound() { ring(gErrorSoundOn); }
+void querySound() { ring(gQuerySoundOn); }
+void notificationSound() { ring(gNotifySoundOn); }
+void oopsSound() { ring(true); }
+void portableBell() { ring(true); }
+void primeUserSounds() {}
+
+bool setErrorSound(bool on) { return std::exchange(gErrorSoundOn, on); }
+bool setQuerySound(bool on) { return std::exchange(gQuerySoundOn, on); }
+bool setNotificationSound(bool on) { return std::exchange(gNotifySoundOn, on); }
