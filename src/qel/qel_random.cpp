@@ -12,7 +12,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 
-RNGSettings rngSettings = {kRNG_KISS, kRandExpZiggurat, 0};
+RNGSettings rngSettings = {kRNG_KISS, kRandExpZiggurat};
 
 namespace {
 
@@ -295,7 +295,9 @@ double mapRandUniRawToU01(const RNG *state, uint32_t raw) { return raw / state->
 
 uint32_t mapU01toRandUniRaw(const RNG *state, double p)
 {
-    return static_cast<uint32_t>(std::floor(p * state->scale + 0.5));
+    if (!(p > 0.0))
+        return 0;
+    return static_cast<uint32_t>(std::floor(std::min(p, 1.0) * state->scale + 0.5));
 }
 
 double randUniFromInterval(RNG *state, double a, double b) { return a + (b - a) * randUni(state); }

@@ -28,10 +28,11 @@ struct RNGSeed {
 enum : uint8_t { kRNG_KISS = 0, kRNG_Legacy = 1 };
 enum : uint8_t { kRandExpInversion = 0, kRandExpZiggurat = 1 };
 
+// The ziggurat tables are built once per generator range on first use, so
+// the settings need not remember which range they were built for.
 struct RNGSettings {
     uint8_t generator;  // kRNG_KISS or kRNG_Legacy (option rng)
     uint8_t expMethod;  // kRandExpInversion or kRandExpZiggurat (option randExp)
-    uint32_t zigMaxRaw; // generator range the ziggurat tables were last built for
 };
 extern RNGSettings rngSettings;
 
@@ -58,6 +59,8 @@ uint32_t legacyRandStep(uint32_t x);
 uint32_t randUniRaw(RNG *state);
 double randUni(RNG *state);
 double mapRandUniRawToU01(const RNG *state, uint32_t raw);
+// p is taken into [0, 1] first (NaN as 0), so the result is always a value
+// on the raw scale.
 uint32_t mapU01toRandUniRaw(const RNG *state, double p);
 double randUniFromInterval(RNG *state, double a, double b);
 

@@ -202,6 +202,8 @@ TEST(RandomSeeding, SeedTextSyntax)
     EXPECT_EQ(seedFromText("42", &s), 0);
     EXPECT_EQ(s.w[0], 42u);
     EXPECT_EQ(s.w[1], 0u);
+    EXPECT_EQ(seedFromText("1:2:3:4:junk", &s), 0);  // conversion stops after the fourth
+    EXPECT_EQ(s.w[3], 4u);
     EXPECT_EQ(seedFromText("4294967295:0:0:1", &s), 0);
     EXPECT_EQ(s.w[0], 4294967295u);
 
@@ -405,6 +407,11 @@ TEST(RandomVariates, UniformEndpointsAndMapping)
         EXPECT_LT(mapRandUniRawToU01(&r, r.maxRaw), 1.0);
         EXPECT_EQ(mapU01toRandUniRaw(&r, 0.5), static_cast<uint32_t>(std::floor(r.scale * 0.5 + 0.5)));
         EXPECT_EQ(mapU01toRandUniRaw(&r, 1.0), static_cast<uint32_t>(r.scale));
+        // Out-of-range probabilities stay on the raw scale instead of
+        // overflowing the conversion.
+        EXPECT_EQ(mapU01toRandUniRaw(&r, 3.0), static_cast<uint32_t>(r.scale));
+        EXPECT_EQ(mapU01toRandUniRaw(&r, -0.5), 0u);
+        EXPECT_EQ(mapU01toRandUniRaw(&r, std::nan("")), 0u);
         for (int i = 0; i < 10000; ++i) {
             double u = randUniFromInterval(&r, 2.0, 3.0);
             ASSERT_GT(u, 2.0);
@@ -438,13 +445,16 @@ TEST(RandomVariates, UniformAndExponentialPassKolmogorovSmirnov)
         for (double &x : v)
             x = randExponential(&c.state, c.zig, rate);
         double d = ksStatistic(std::move(v), [rate](double x) { return -std::expm1(-rate * x); });
+        std::printf("KS exponential, %s: D = %.6f (1%% critical %.6f)\n", c.name, d, crit);
         EXPECT_LT(d, crit) << c.name;
     }
     for (RNG r : {kissState(21), legacyState(22)}) {
         std::vector<double> v(n);
         for (double &x : v)
             x = randUni(&r);
-        EXPECT_LT(ksStatistic(std::move(v), [](double x) { return x; }), crit) << (r.legacy ? "legacy" : "KISS");
+        double d = ksStatistic(std::move(v), [](double x) { return x; });
+        std::printf("KS uniform, %s: D = %.6f\n", r.legacy ? "legacy" : "KISS", d);
+        EXPECT_LT(d, crit) << (r.legacy ? "legacy" : "KISS");
     }
 }
 
