@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all release test asan bench deps clean
+.PHONY: all release test asan tsan bench deps clean
 
 all: release
 
@@ -22,10 +22,18 @@ test: deps asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# The thread tests under ThreadSanitizer; kept out of `make test`.
+TSAN_TESTS ?= ThreadGroup|ProcessorInfo|SecondaryThread
+tsan: deps
+	$(CMAKE) -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TSAN=ON
+	$(CMAKE) --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -R '$(TSAN_TESTS)'
+
 bench: deps
 	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_BENCH=ON
 	$(CMAKE) --build build-bench -j $(JOBS)
 	./build-bench/bench/vorn_bench
 
 clean:
-	rm -rf build build-asan build-bench
+	rm -rf build build-asan build-tsan build-bench

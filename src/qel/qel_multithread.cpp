@@ -1,0 +1,314 @@
+#include "qel/qel_multithread.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <thread>
+
+#include "qel/qel_errormsg.h"
+#include "qel/qel_malloc.h"
+
+// Provided by the output engine; absent in programs built without it.
+void setOutputActive(bool flag) __attribute__((weak));
+
+namespace {
+
+std::atomic<int32_t> gThreadStartCountdown{-1};
+
+inline void cpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Spin with the processor's pause hint. A waiter that has spun this long is
+// idle between passes rather than inside one, so it gives its processor back
+// to the scheduler; the pass path itself never reaches the yield.
+constexpr uint32_t kSpinsBeforeYield = 1u << 14;
+
+template <typename Done>
+inline void spinUntil(Done done)
+{
+    uint32_t spins = 0;
+    while (!done()) {
+        if (spins < kSpinsBeforeYield) {
+            ++spins;
+            cpuRelax();
+        } else {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// Thread 0 collects workers 1..nWorkers in turn, clears their flags, and
+// releases them all with one generation step. The release on the step orders
+// the clearing before any worker's next arrival; the acquire on each flag
+// makes the worker's task writes visible to thread 0.
+void barrierWaitMain(Barrier *b, int32_t nWorkers)
+{
+    for (int32_t i = 1; i <= nWorkers; ++i) {
+        std::atomic<uint8_t> &flag = b->flags[i].arrived;
+        spinUntil([&] { return flag.load(std::memory_order_acquire) != 0; });
+        flag.store(0, std::memory_order_relaxed);
+    }
+    b->generation.fetch_add(1, std::memory_order_release);
+}
+
+void barrierArrive(Barrier *b, uint32_t i) { b->flags[i].arrived.store(1, std::memory_order_release); }
+
+void barrierWaitWorker(Barrier *b, uint32_t i)
+{
+    // The generation is read before arriving: thread 0 cannot step it until
+    // it has seen this arrival, so the value read is the one to wait past.
+    const uint32_t gen = b->generation.load(std::memory_order_acquire);
+    barrierArrive(b, i);
+    spinUntil([&] { return b->generation.load(std::memory_order_acquire) != gen; });
+}
+
+void *workerMain(void *arg)
+{
+    auto *t = static_cast<MThreadTask *>(arg);
+    ThreadGroup *g = t->group;
+    const uint32_t i = t->threadIndex;
+    for (;;) {
+        barrierWaitWorker(&g->barrier1, i);
+        if (g->quit.load(std::memory_order_acquire) != 0) {
+            // Arrive without waiting for a release that will never come; the
+            // group is not touched again after this store.
+            barrierArrive(&g->barrier2, i);
+            return nullptr;
+        }
+        if (t->task != nullptr)
+            t->task(i, g->sharedData, t->perThreadData);
+        barrierWaitWorker(&g->barrier2, i);
+    }
+}
+
+bool initBarrier(Barrier *b, int32_t n)
+{
+    b->nThreads = n;
+    void *mem = allocArray(sizeof(BarrierFlag), static_cast<uint64_t>(n));
+    if (mem == nullptr)
+        return false;
+    b->flags = static_cast<BarrierFlag *>(mem);
+    for (int32_t i = 0; i < n; ++i)
+        new (&b->flags[i]) BarrierFlag{};
+    return true;
+}
+
+void freeBarrier(Barrier *b)
+{
+    deallocArray(b->flags);
+    b->flags = nullptr;
+}
+
+// Releases the started workers into the quit path and joins them, so that no
+// worker can still be reading the group once it is freed.
+void stopWorkers(ThreadGroup *g)
+{
+    const int32_t started = g->nThreadsStarted;
+    if (started == 0)
+        return;
+    g->quit.store(1, std::memory_order_release);
+    barrierWaitMain(&g->barrier1, started);
+    barrierWaitMain(&g->barrier2, started);
+    for (int32_t i = 1; i <= started; ++i)
+        pthread_join(g->tasks[i].thread, nullptr);
+    g->quit.store(0, std::memory_order_relaxed);
+    g->nThreadsStarted = 0;
+}
+
+void freeGroup(ThreadGroup *g)
+{
+    if (g->barrier1.flags != nullptr)
+        freeBarrier(&g->barrier1);
+    if (g->barrier2.flags != nullptr)
+        freeBarrier(&g->barrier2);
+    deallocArray(g->tasks);
+    deallocBlockAligned(g->perThreadData);
+    g->~ThreadGroup();
+    deallocBlock(g);
+}
+
+bool startWorker(MThreadTask *t)
+{
+    int32_t left = gThreadStartCountdown.load(std::memory_order_relaxed);
+    if (left >= 0) {
+        gThreadStartCountdown.store(left - 1, std::memory_order_relaxed);
+        if (left == 0)
+            return false;
+    }
+    return pthread_create(&t->thread, nullptr, workerMain, t) == 0;
+}
+
+ThreadGroup *failCreation(ThreadGroup *g, int32_t n)
+{
+    if (g != nullptr) {
+        stopWorkers(g);
+        freeGroup(g);
+    }
+    qel_errorMsg(0,
+                 "Attempt to create %d multithreaded tasks failed.  Either reduce the number of threads or "
+                 "disable multithreading.",
+                 n);
+    return nullptr;
+}
+
+}  // namespace
+
+ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize)
+{
+    if (n < 1 || n > availableProcessors())
+        return failCreation(nullptr, n);
+
+    void *mem = allocBlock(sizeof(ThreadGroup));
+    if (mem == nullptr)
+        return failCreation(nullptr, n);
+    auto *g = new (mem) ThreadGroup();
+    g->nThreads = n;
+    g->sharedData = sharedData;
+    g->tasks = allocArrayOf<MThreadTask>(static_cast<uint64_t>(n));
+    uint64_t dataSize = 0;
+    if (perThreadSize != 0) {
+        if (!checkedSizeProduct(static_cast<uint64_t>(n), perThreadSize, &dataSize))
+            return failCreation(g, n);
+        g->perThreadData = allocBlockAligned(dataSize);
+    }
+    bool ok = g->tasks != nullptr && (perThreadSize == 0 || g->perThreadData != nullptr);
+    ok = ok && initBarrier(&g->barrier1, n) && initBarrier(&g->barrier2, n);
+    if (!ok)
+        return failCreation(g, n);
+
+    for (int32_t i = 0; i < n; ++i) {
+        MThreadTask *t = &g->tasks[i];
+        t->threadIndex = static_cast<uint32_t>(i);
+        t->group = g;
+        t->perThreadData =
+            perThreadSize != 0 ? static_cast<char *>(g->perThreadData) + static_cast<size_t>(i) * perThreadSize
+                               : nullptr;
+    }
+    // Workers are started in index order, so the started ones are always
+    // 1..nThreadsStarted and a partial start can be stopped cleanly.
+    for (int32_t i = 1; i < n; ++i) {
+        if (!startWorker(&g->tasks[i]))
+            return failCreation(g, n);
+        g->nThreadsStarted = i;
+    }
+    return g;
+}
+
+ThreadGroup *destroyThreadGroup(ThreadGroup *group)
+{
+    if (group != nullptr) {
+        stopWorkers(group);
+        freeGroup(group);
+    }
+    return nullptr;
+}
+
+void setMThreadTaskFunction(ThreadGroup *group, int32_t i, MThreadTaskFxn fxn)
+{
+    if (group != nullptr && i >= 0 && i < group->nThreads)
+        group->tasks[i].task = fxn;
+}
+
+void *getDataForMThreadTask(ThreadGroup *group, int32_t i)
+{
+    if (group == nullptr || i < 0 || i >= group->nThreads)
+        return nullptr;
+    return group->tasks[i].perThreadData;
+}
+
+int32_t getMThreadNumTasks(const ThreadGroup *group) { return group != nullptr ? group->nThreads : 0; }
+
+void startThreadGroup(ThreadGroup *group)
+{
+    const int32_t workers = group->nThreadsStarted;
+    barrierWaitMain(&group->barrier1, workers);
+    MThreadTask *t0 = &group->tasks[0];
+    if (t0->task != nullptr)
+        t0->task(0, group->sharedData, t0->perThreadData);
+    barrierWaitMain(&group->barrier2, workers);
+}
+
+// ---------------------------------------------------------------------------
+// Processors
+
+int32_t countProcessors(int32_t *threadsPerCore)
+{
+    if (threadsPerCore != nullptr)
+        *threadsPerCore = 1;
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int32_t>(n) : 1;
+}
+
+uint64_t getProcessorInfo()
+{
+    static const uint64_t info = [] {
+        auto n = static_cast<uint32_t>(countProcessors(nullptr));
+        return static_cast<uint64_t>(n) | (static_cast<uint64_t>(n) << 32);
+    }();
+    return info;
+}
+
+int32_t availableProcessors()
+{
+    int32_t online = countProcessors(nullptr);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int allowed = CPU_COUNT(&set);
+        if (allowed > 0)
+            return std::min(online, allowed);
+    }
+    return online;
+}
+
+void showMultithreadingStatus(int32_t n)
+{
+    if (n != 1)
+        qel_printf("Using %d parallel threads", n);
+    else
+        qel_printf("Using 1 thread");
+    const uint64_t info = getProcessorInfo();
+    const auto physical = static_cast<int32_t>(info & 0xFFFFFFFFu);
+    const auto logical = static_cast<int32_t>(info >> 32);
+    if (logical > 0) {
+        if (logical > physical)
+            qel_printf(" on %d physical (%d logical) processors", physical, logical);
+        else
+            qel_printf(" on %d processor%s", physical, physical == 1 ? "" : "s");
+    }
+    qel_printf("\n");
+}
+
+// ---------------------------------------------------------------------------
+// Secondary threads and task identity of the single-process program
+
+int runSecondaryThread(SecondaryThreadFxn fxn, void *arg) { return fxn(arg); }
+
+int runOutputThread(SecondaryThreadFxn fxn, void *arg)
+{
+    if (setOutputActive != nullptr)
+        setOutputActive(true);
+    int rc = runSecondaryThread(fxn, arg);
+    if (setOutputActive != nullptr)
+        setOutputActive(false);
+    return rc;
+}
+
+int getTaskID() { return 0; }
+const char *taskIDstring() { return "master"; }
+bool runningAsMaster() { return true; }
+bool runningAsSlave() { return false; }
+bool runningParallel() { return true; }
+
+void qel_setThreadStartFailureCountdown(int32_t count)
+{
+    gThreadStartCountdown.store(count, std::memory_order_relaxed);
+}

@@ -1,0 +1,82 @@
+// Thread groups for data-parallel passes, and the secondary-thread runner.
+//
+// A ThreadGroup of n threads runs one task function per thread per pass. The
+// calling thread is thread 0 and does task 0 itself; threads 1..n-1 wait
+// between passes at spinning barriers, so a pass starts and ends without a
+// system call. Results travel through the shared and per-thread data only;
+// when startThreadGroup returns, thread 0 sees every worker's writes.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+using MThreadTaskFxn = void (*)(uint32_t threadIndex, void *sharedData, void *perThreadData);
+
+struct ThreadGroup;
+
+struct MThreadTask {
+    pthread_t thread;
+    uint32_t threadIndex;
+    MThreadTaskFxn task;
+    ThreadGroup *group;
+    void *perThreadData;
+};
+
+// Each arrived flag owns a cache line, so a worker announcing itself does not
+// disturb the line thread 0 is spinning on for another worker.
+struct BarrierFlag {
+    std::atomic<uint8_t> arrived;
+    char pad[63];
+};
+
+struct Barrier {
+    std::atomic<uint32_t> generation;
+    int32_t nThreads;
+    BarrierFlag *flags;  // one per thread; thread 0's is unused
+};
+
+struct ThreadGroup {
+    int32_t nThreads;         // the caller counts as thread 0
+    int32_t nThreadsStarted;  // workers running (threads 1..nThreadsStarted)
+    void *sharedData;
+    MThreadTask *tasks;
+    void *perThreadData;      // n slices of the per-thread size, zeroed
+    std::atomic<uint8_t> quit;
+    Barrier barrier1;         // start of a pass
+    Barrier barrier2;         // end of a pass
+};
+
+// Null after reporting "Attempt to create %d multithreaded tasks failed..."
+// when anything cannot be built or started, or when n exceeds the processors
+// available to this process (spinning workers must not share a processor).
+ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize);
+ThreadGroup *destroyThreadGroup(ThreadGroup *group);
+void setMThreadTaskFunction(ThreadGroup *group, int32_t i, MThreadTaskFxn fxn);
+void *getDataForMThreadTask(ThreadGroup *group, int32_t i);
+int32_t getMThreadNumTasks(const ThreadGroup *group);
+void startThreadGroup(ThreadGroup *group);
+
+// Physical processors in the low 32 bits, logical in the high 32 bits.
+uint64_t getProcessorInfo();
+int32_t countProcessors(int32_t *threadsPerCore);
+// Processors this process may run on (its affinity mask), never above the
+// online count; the ceiling for the threads of one group.
+int32_t availableProcessors();
+void showMultithreadingStatus(int32_t n);
+
+using SecondaryThreadFxn = int (*)(void *arg);
+int runSecondaryThread(SecondaryThreadFxn fxn, void *arg);
+int runOutputThread(SecondaryThreadFxn fxn, void *arg);
+
+int getTaskID();
+const char *taskIDstring();
+bool runningAsMaster();
+bool runningAsSlave();
+bool runningParallel();
+
+// Test hook: the next `count` worker starts succeed and the one after fails.
+// A negative count disables the hook.
+void qel_setThreadStartFailureCountdown(int32_t count);

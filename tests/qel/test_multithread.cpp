@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "qel/qel_errormsg.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_multithread.h"
+
+namespace {
+
+// Address-sanitised builds run the long pass loops at a fraction of the
+// count; the release and thread-sanitised builds run them in full.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t kPasses = 3000;
+#else
+constexpr uint64_t kPasses = 100000;
+#endif
+
+constexpr int kMaxThreads = 8;
+
+struct Shared {
+    uint64_t pass;
+    uint64_t out[kMaxThreads];
+};
+
+struct Slice {
+    uint64_t sum;
+    uint64_t calls;
+};
+
+// Each thread adds into its own slice and publishes a word that thread 0
+// checks after the pass: a pass that returned before a worker finished, or a
+// worker that ran with a stale pass number, shows up in either.
+void addIntoSlice(uint32_t i, void *sharedData, void *perThreadData)
+{
+    auto *sh = static_cast<Shared *>(sharedData);
+    auto *slice = static_cast<Slice *>(perThreadData);
+    slice->sum += sh->pass * (i + 1) + i;
+    ++slice->calls;
+    sh->out[i] = sh->pass * 1000 + i;
+}
+
+void markNegative(uint32_t i, void *sharedData, void *)
+{
+    static_cast<Shared *>(sharedData)->out[i] = ~static_cast<uint64_t>(i);
+}
+
+size_t threadsInProcess();
+
+// The thread count before a group exists. Thread sanitiser runtimes start a
+// helper thread with the first thread the program makes, so one group is
+// made and destroyed first to let that happen.
+size_t baselineThreads()
+{
+    if (availableProcessors() >= 2)
+        destroyThreadGroup(createThreadGroup(2, nullptr, 0));
+    return threadsInProcess();
+}
+
+size_t threadsInProcess()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+int maxGroupSize() { return std::min(kMaxThreads, availableProcessors()); }
+
+std::string gCaptured;
+int capturePrint(const char *format, ...)
+{
+    char buf[1024];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    gCaptured += buf;
+    return n;
+}
+int captureMsg(uint32_t, const char *format, ...)
+{
+    char buf[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    gCaptured += buf;
+    return 1;
+}
+
+class ThreadGroupTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedErr = qel_errorMsg;
+        qel_errorMsg = captureMsg;
+        gCaptured.clear();
+        clearMemoryErrorStatus();
+    }
+    void TearDown() override
+    {
+        qel_errorMsg = savedErr;
+        qel_setThreadStartFailureCountdown(-1);
+        qel_setAllocFailureCountdown(-1);
+        clearMemoryErrorStatus();
+    }
+    MsgHook savedErr = nullptr;
+};
+
+const char *const kCreateFailed = "Attempt to create %d multithreaded tasks failed.  Either reduce the number "
+                                  "of threads or disable multithreading.";
+
+std::string createFailedText(int n)
+{
+    char buf[256];
+    snprintf(buf, sizeof buf, kCreateFailed, n);
+    return buf;
+}
+
+}  // namespace
+
+TEST_F(ThreadGroupTest, EachThreadSumsIntoItsSliceExactly)
+{
+    const int maxN = maxGroupSize();
+    if (maxN < kMaxThreads)
+        std::printf("only %d processors available: groups of 1..%d tested\n", maxN, maxN);
+    for (int n = 1; n <= maxN; ++n) {
+        Shared sh{};
+        ThreadGroup *g = createThreadGroup(n, &sh, sizeof(Slice));
+        ASSERT_NE(g, nullptr) << n;
+        EXPECT_EQ(g->nThreadsStarted, n - 1);
+        for (int i = 0; i < n; ++i)
+            setMThreadTaskFunction(g, i, addIntoSlice);
+        uint64_t badPasses = 0;
+        for (uint64_t p = 1; p <= kPasses; ++p) {
+            sh.pass = p;
+            startThreadGroup(g);
+            for (int i = 0; i < n; ++i)
+                badPasses += sh.out[i] != p * 1000 + static_cast<uint64_t>(i);
+        }
+        EXPECT_EQ(badPasses, 0u) << n << " threads";
+        for (int i = 0; i < n; ++i) {
+            auto *slice = static_cast<Slice *>(getDataForMThreadTask(g, i));
+            const uint64_t k = static_cast<uint64_t>(i);
+            EXPECT_EQ(slice->calls, kPasses);
+            EXPECT_EQ(slice->sum, (k + 1) * kPasses * (kPasses + 1) / 2 + k * kPasses) << n << " threads, task " << i;
+        }
+        EXPECT_EQ(destroyThreadGroup(g), nullptr);
+    }
+}
+
+TEST_F(ThreadGroupTest, TasksCanChangeBetweenPasses)
+{
+    const int n = std::min(3, availableProcessors());
+    Shared sh{};
+    ThreadGroup *g = createThreadGroup(n, &sh, sizeof(Slice));
+    ASSERT_NE(g, nullptr);
+    for (int round = 0; round < 50; ++round) {
+        for (int i = 0; i < n; ++i)
+            setMThreadTaskFunction(g, i, round % 2 ? markNegative : addIntoSlice);
+        sh.pass = static_cast<uint64_t>(round);
+        startThreadGroup(g);
+        for (int i = 0; i < n; ++i) {
+            uint64_t want = round % 2 ? ~static_cast<uint64_t>(i) : sh.pass * 1000 + static_cast<uint64_t>(i);
+            ASSERT_EQ(sh.out[i], want) << "round " << round;
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        EXPECT_EQ(static_cast<Slice *>(getDataForMThreadTask(g, i))->calls, 25u);
+    destroyThreadGroup(g);
+}
+
+TEST_F(ThreadGroupTest, PerThreadDataLayout)
+{
+    if (availableProcessors() < 4)
+        GTEST_SKIP() << "needs 4 processors";
+    ThreadGroup *g = createThreadGroup(4, nullptr, 64);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(getMThreadNumTasks(g), 4);
+    auto *base = static_cast<unsigned char *>(getDataForMThreadTask(g, 0));
+    EXPECT_EQ(static_cast<unsigned char *>(getDataForMThreadTask(g, 3)) - base, 192);
+    EXPECT_TRUE(std::all_of(base, base + 4 * 64, [](unsigned char c) { return c == 0; }));
+    EXPECT_EQ(getDataForMThreadTask(g, 4), nullptr);
+    startThreadGroup(g);  // no task set: an empty pass
+    destroyThreadGroup(g);
+
+    g = createThreadGroup(2, nullptr, 0);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(getDataForMThreadTask(g, 1), nullptr);
+    destroyThreadGroup(g);
+    EXPECT_EQ(getDataForMThreadTask(nullptr, 0), nullptr);
+    EXPECT_EQ(getMThreadNumTasks(nullptr), 0);
+    EXPECT_EQ(destroyThreadGroup(nullptr), nullptr);
+}
+
+TEST_F(ThreadGroupTest, OneThreadStartsNoWorker)
+{
+    const size_t before = baselineThreads();
+    Shared sh{};
+    ThreadGroup *g = createThreadGroup(1, &sh, sizeof(Slice));
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->nThreadsStarted, 0);
+    EXPECT_EQ(threadsInProcess(), before);
+    setMThreadTaskFunction(g, 0, addIntoSlice);
+    sh.pass = 7;
+    startThreadGroup(g);
+    EXPECT_EQ(sh.out[0], 7000u);
+    destroyThreadGroup(g);
+}
+
+TEST_F(ThreadGroupTest, DestroyJoinsEveryWorker)
+{
+    // Workers are joined, not detached: once destroy returns the process has
+    // its threads of before, so none can still be reading the freed group.
+    const int n = maxGroupSize();
+    const size_t before = baselineThreads();
+    for (int cycle = 0; cycle < 40; ++cycle) {
+        Shared sh{};
+        ThreadGroup *g = createThreadGroup(n, &sh, sizeof(Slice));
+        ASSERT_NE(g, nullptr);
+        EXPECT_EQ(threadsInProcess(), before + static_cast<size_t>(n - 1));
+        if (cycle % 2) {  // half the groups never run a pass
+            for (int i = 0; i < n; ++i)
+                setMThreadTaskFunction(g, i, addIntoSlice);
+            startThreadGroup(g);
+        }
+        destroyThreadGroup(g);
+        ASSERT_EQ(threadsInProcess(), before) << "cycle " << cycle;
+    }
+}
+
+TEST_F(ThreadGroupTest, MoreThreadsThanProcessorsAreRefused)
+{
+    const int tooMany = availableProcessors() + 1;
+    const size_t before = baselineThreads();
+    EXPECT_EQ(createThreadGroup(tooMany, nullptr, 8), nullptr);
+    EXPECT_EQ(gCaptured, createFailedText(tooMany));
+    EXPECT_EQ(threadsInProcess(), before);
+    gCaptured.clear();
+    EXPECT_EQ(createThreadGroup(0, nullptr, 8), nullptr);
+    EXPECT_EQ(gCaptured, createFailedText(0));
+}
+
+TEST_F(ThreadGroupTest, FailedStartStopsTheWorkersAlreadyRunning)
+{
+    const int n = maxGroupSize();
+    if (n < 3)
+        GTEST_SKIP() << "needs 3 processors";
+    const size_t before = baselineThreads();
+    for (int started = 0; started < n - 1; ++started) {
+        gCaptured.clear();
+        qel_setThreadStartFailureCountdown(started);
+        EXPECT_EQ(createThreadGroup(n, nullptr, 16), nullptr);
+        EXPECT_EQ(gCaptured, createFailedText(n));
+        EXPECT_EQ(threadsInProcess(), before);
+    }
+    qel_setThreadStartFailureCountdown(-1);
+    ThreadGroup *g = createThreadGroup(n, nullptr, 16);
+    EXPECT_NE(g, nullptr);
+    destroyThreadGroup(g);
+}
+
+TEST_F(ThreadGroupTest, AllocationFailureIsReportedAndUnwound)
+{
+    const int n = std::min(2, availableProcessors());
+    // The group makes five blocks (record, tasks, per-thread data, two flag
+    // arrays); fail each in turn.
+    for (int k = 0; k < 5; ++k) {
+        gCaptured.clear();
+        clearMemoryErrorStatus();
+        qel_setAllocFailureCountdown(k);
+        EXPECT_EQ(createThreadGroup(n, nullptr, 32), nullptr) << k;
+        EXPECT_EQ(gCaptured, createFailedText(n));
+        qel_setAllocFailureCountdown(-1);
+    }
+    clearMemoryErrorStatus();
+    ThreadGroup *g = createThreadGroup(n, nullptr, 32);
+    EXPECT_NE(g, nullptr);
+    destroyThreadGroup(g);
+}
+
+TEST(ProcessorInfo, CountsAndStatusLine)
+{
+    int32_t tpc = 0;
+    const int32_t n = countProcessors(&tpc);
+    EXPECT_EQ(tpc, 1);
+    EXPECT_EQ(n, static_cast<int32_t>(std::thread::hardware_concurrency()));
+    const uint64_t info = getProcessorInfo();
+    EXPECT_EQ(info & 0xFFFFFFFFu, static_cast<uint64_t>(n));
+    EXPECT_EQ(info >> 32, static_cast<uint64_t>(n));
+    EXPECT_GE(availableProcessors(), 1);
+    EXPECT_LE(availableProcessors(), n);
+
+    PrintHook saved = qel_printf;
+    qel_printf = capturePrint;
+    gCaptured.clear();
+    showMultithreadingStatus(1);
+    std::string one = gCaptured;
+    gCaptured.clear();
+    showMultithreadingStatus(4);
+    std::string four = gCaptured;
+    qel_printf = saved;
+    const std::string clause = " on " + std::to_string(n) + (n == 1 ? " processor\n" : " processors\n");
+    EXPECT_EQ(one, "Using 1 thread" + clause);
+    EXPECT_EQ(four, "Using 4 parallel threads" + clause);
+}
+
+TEST(SecondaryThread, RunsOnTheCallingThread)
+{
+    static std::thread::id seen;
+    auto worker = [](void *arg) -> int {
+        seen = std::this_thread::get_id();
+        return *static_cast<int *>(arg) + 1;
+    };
+    int value = 41;
+    EXPECT_EQ(runSecondaryThread(worker, &value), 42);
+    EXPECT_EQ(seen, std::this_thread::get_id());
+    value = 9;
+    EXPECT_EQ(runOutputThread(worker, &value), 10);
+
+    EXPECT_EQ(getTaskID(), 0);
+    EXPECT_STREQ(taskIDstring(), "master");
+    EXPECT_TRUE(runningAsMaster());
+    EXPECT_TRUE(runningParallel());
+    EXPECT_FALSE(runningAsSlave());
+}
