@@ -1,4 +1,5 @@
 #include "qel/qel_multithread.h"
+#include "qel/qel_output.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include "qel/qel_malloc.h"
 
 // Provided by the output engine; absent in programs built without it.
-void setOutputActive(bool flag) __attribute__((weak));
 
 namespace {
 
@@ -294,17 +294,14 @@ int runSecondaryThread(SecondaryThreadFxn fxn, void *arg) { return fxn(arg); }
 
 int runOutputThread(SecondaryThreadFxn fxn, void *arg)
 {
-    if (setOutputActive != nullptr)
-        setOutputActive(true);
+    setOutputActive(true);
     int rc = runSecondaryThread(fxn, arg);
-    if (setOutputActive != nullptr)
-        setOutputActive(false);
+    setOutputActive(false);
     return rc;
 }
 
 int getTaskID() { return 0; }
 const char *taskIDstring() { return "master"; }
-bool runningAsMaster() { return true; }
 bool runningAsSlave() { return false; }
 bool runningParallel() { return true; }
 

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qel/qel_interrupts.h"
+
 using MThreadTaskFxn = void (*)(uint32_t threadIndex, void *sharedData, void *perThreadData);
 
 struct ThreadGroup;
@@ -73,7 +75,7 @@ int runOutputThread(SecondaryThreadFxn fxn, void *arg);
 
 int getTaskID();
 const char *taskIDstring();
-bool runningAsMaster();
+// runningAsMaster() lives with the run modes in qel_interrupts.h.
 bool runningAsSlave();
 bool runningParallel();
 
