@@ -1,4 +1,5 @@
 #include "qel/qel_normal.h"
+#include "qel/qel_random.h"
 
 #include <cmath>
 
@@ -86,4 +87,14 @@ double stdnormal_invCDF(double p)
     double w = e * std::exp(x * x / 2.0);
     x = x - w / (1.0 + x * w / 2.0);
     return p > 0.5 ? -x : x;
+}
+
+double randStdNorm(RNG *rng)
+{
+    return stdnormal_invCDF(randUni(rng));
+}
+
+double randNormal(RNG *rng, double mean, double sd)
+{
+    return mean + sd * randStdNorm(rng);
 }

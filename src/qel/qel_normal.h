@@ -7,17 +7,9 @@ double stdnormal_CDF(double x);
 // The quantile; -1e37 for p <= 0 and 1e37 for p >= 1.
 double stdnormal_invCDF(double p);
 
-// One uniform draw (randUni, found next to the generator's state type) per
-// variate. Templates so that this unit does not depend on the generator
-// unit's link order; RNG is normally the generator state record.
-template <typename RNG>
-double randStdNorm(RNG *rng)
-{
-    return stdnormal_invCDF(randUni(rng));
-}
+struct RNG;
 
-template <typename RNG>
-double randNormal(RNG *rng, double mean, double sd)
-{
-    return mean + sd * randStdNorm(rng);
-}
+// Normal variates by inversion: one uniform draw of the caller's generator
+// per variate, so that streams stay reproducible.
+double randStdNorm(RNG *rng);
+double randNormal(RNG *rng, double mean, double sd);

@@ -1,4 +1,5 @@
 #include "qel/qel_random.h"
+#include "qel/qel_strings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -110,22 +111,6 @@ double zigguratExponential(RNG *state)
     }
 }
 
-bool parseSeedWord(const char *begin, const char *end, uint32_t *out)
-{
-    if (begin == end)
-        return false;
-    uint64_t v = 0;
-    for (const char *p = begin; p < end; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(*p - '0');
-        if (v > 0xFFFFFFFFu)
-            return false;
-    }
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
 template <typename T>
 void fisherYates(RNG *state, T *a, uint32_t n)
 {
@@ -162,28 +147,7 @@ int seedFromText(const char *text, RNGSeed *seed)
     *seed = makeSeed(0, 0, 0, 0);
     if (text == nullptr)
         return 1;
-    // Only the first 63 characters take part, as in the option buffer.
-    const size_t len = strnlen(text, 63);
-    const char *end = text + len;
-    const char *colon = std::find(text, end, ':');
-    if (colon == end)
-        return parseSeedWord(text, end, &seed->w[0]) ? 0 : 1;
-
-    RNGSeed parsed{};
-    const char *p = text;
-    for (int i = 0; i < 4; ++i) {
-        const char *stop = std::find(p, end, ':');
-        if (!parseSeedWord(p, stop, &parsed.w[i]))
-            return 1;
-        if (stop == end) {
-            if (i < 3)
-                return 1;  // fewer than four fields
-            break;
-        }
-        p = stop + 1;  // anything after the fourth field is not converted
-    }
-    *seed = parsed;
-    return 0;
+    return stringToSeed(text, seed->w);
 }
 
 void makeInitialSeedValue(uint32_t *word, uint32_t max)

@@ -356,34 +356,52 @@ int stringToDouble(const char *text, double *out)
     return kConvOk;
 }
 
+namespace {
+
+// One seed field: digits only (no sign, no blanks), within 32 bits.
+bool parseSeedField(const char *begin, const char *end, uint32_t *out)
+{
+    if (begin == end)
+        return false;
+    uint64_t v = 0;
+    for (const char *p = begin; p < end; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        if (v > 0xFFFFFFFFu)
+            return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+}  // namespace
+
 int stringToSeed(const char *text, uint32_t seed[4])
 {
     seed[0] = seed[1] = seed[2] = seed[3] = 0;
-    if (!text || !*text)
-        return 0;
-    if (!std::strchr(text, ':')) {
-        uint32_t v;
-        if (stringToUInt(text, &v) != kConvOk)
-            return 1;
-        seed[0] = v;
-        return 0;
-    }
+    if (!text)
+        return 1;
     // A longer text would have to be cut, which could silently change a
     // number; it is refused instead.
     constexpr size_t kMaxSeedText = 63;
-    std::string work(text);
-    if (work.size() > kMaxSeedText)
+    const size_t len = strnlen(text, kMaxSeedText + 1);
+    if (len > kMaxSeedText)
         return 1;
+    const char *end = text + len;
+    const char *colon = std::find(text, end, ':');
+    if (colon == end)
+        return parseSeedField(text, end, &seed[0]) ? 0 : 1;
+
     uint32_t words[4];
-    size_t start = 0;
+    const char *p = text;
     for (int k = 0; k < 4; ++k) {
-        if (start > work.size())
-            return 1;  // fewer than four fields
-        size_t colon = work.find(':', start);
-        std::string field = work.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        if (field.empty() || stringToUInt(field.c_str(), &words[k]) != kConvOk)
+        const char *stop = std::find(p, end, ':');
+        if (!parseSeedField(p, stop, &words[k]))
             return 1;
-        start = colon == std::string::npos ? work.size() + 1 : colon + 1;
+        if (stop == end && k < 3)
+            return 1;  // fewer than four fields
+        p = stop == end ? end : stop + 1;  // conversion stops after the fourth
     }
     std::memcpy(seed, words, sizeof words);
     return 0;

@@ -289,7 +289,8 @@ TEST_F(StringsTest, SeedSyntax)
     } cases[] = {
         {"1:2:3:4", true, {1, 2, 3, 4}},
         {"42", true, {42, 0, 0, 0}},
-        {"", true, {0, 0, 0, 0}},
+        {"", false, {}},
+        {" 7", false, {}},
         {"4294967295:0:7:4294967295", true, {UINT32_MAX, 0, 7, UINT32_MAX}},
         {"1:2:3:4:5", true, {1, 2, 3, 4}},  // conversion stops after the fourth
         {"1:2:3", false, {}},
