@@ -18,6 +18,15 @@ std::string unrecognized(const std::string &word)
     return "Command \"" + word + kUnrecognizedTail;
 }
 
+// The quiet form of a message: a plain line between two newlines.
+std::string framed(const std::string &text)
+{
+    std::string line = "\n";
+    line += text;
+    line += '\n';
+    return line;
+}
+
 std::string lowered(std::string s)
 {
     for (char &c : s)
@@ -286,7 +295,7 @@ TEST_F(LookupTest, UnrecognizedWordsFollowErrorStop)
     EXPECT_EQ(cap.skips, 1);
 
     EXPECT_EQ(validCmd(nullptr, "xyzzy", 1), nullptr);
-    EXPECT_EQ(cap.out, "\n" + unrecognized("xyzzy") + "\n");
+    EXPECT_EQ(cap.out, framed(unrecognized("xyzzy")));
     EXPECT_EQ(validCmd(nullptr, "", 0), nullptr);
     EXPECT_EQ(validCmd(nullptr, nullptr, 0), nullptr);
     EXPECT_EQ(cap.warnings.size(), 3u);
@@ -301,7 +310,7 @@ TEST_F(LookupTest, ControlCharactersAreNeverEchoed)
         EXPECT_EQ(validCmd(nullptr, word, 0), nullptr);
         EXPECT_EQ(cap.errors, (std::vector<CapturedMsg>{{152, unrecognized("(unknown)")}}));
         EXPECT_EQ(validCmd(nullptr, word, 1), nullptr);
-        EXPECT_EQ(cap.out, "\n" + unrecognized("(unknown)") + "\n");
+        EXPECT_EQ(cap.out, framed(unrecognized("(unknown)")));
     }
     // Bytes above 127 other than 255 are ordinary text.
     cap.errors.clear();
