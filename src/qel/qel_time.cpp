@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "qel/qel_files.h"
+#include "qel/qel_io.h"
+#include "qel/qel_output.h"
 
 namespace {
 
@@ -210,9 +212,8 @@ const char *timeDiffToSecsStr(time_t t1, time_t t0)
 
 int qel_init()
 {
-    // The output width (100 columns) and the file-locking default belong to
-    // the output engine and the stream layer; they are set here once those
-    // units provide their setters.
+    setOutputLineLength(kMinOutputLineLength);
+    gQelIo.fileLocking = true;
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
 #include "qel/qel_output.h"
 
 namespace {
@@ -596,6 +599,58 @@ TEST_F(OutputTest, OutputNestingAndSmallSetters)
     myputs("fresh\n");
     EXPECT_EQ(out(), "....... x\nfresh\n");
     EXPECT_EQ(qel_initializeOutputBuffer(), 0);
+}
+
+TEST_F(OutputTest, WindowSizeSignalTakesEffectBetweenLines)
+{
+    struct sigaction oldInt {}, oldWinch {};
+    sigaction(SIGINT, nullptr, &oldInt);
+    sigaction(SIGWINCH, nullptr, &oldWinch);
+    initializeOutputDisplay();
+    ASSERT_EQ(getOutputLineLength(), 100u);
+
+    myprintf("start ");  // a line is being assembled
+    initSignalHandlers();
+    gFakeColumns = 150;
+    gFakeRows = 40;
+    raise(SIGWINCH);
+    // The pending line keeps its width: "start" and 100 + 40 b's.
+    myprintf("%s\n", std::string(140, 'b').c_str());
+    // The next line is begun at the new width.
+    myprintf("%s\n", std::string(140, 'c').c_str());
+    EXPECT_EQ(out(), "start\n" + std::string(100, 'b') + "\n" + std::string(40, 'b') + "\n" +
+                         std::string(140, 'c') + "\n");
+    EXPECT_EQ(getOutputLineLength(), 150u);
+    EXPECT_EQ(getOutputDisplayRows(), 40u);
+
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGWINCH, &oldWinch, nullptr);
+}
+
+TEST_F(OutputTest, TerminalFactsAreOneRecord)
+{
+    setOutputTerminal(terminal(true, false, true));
+    EXPECT_FALSE(gQelIo.stdinNotTerminal);
+    EXPECT_TRUE(gQelIo.stdoutNotTerminal);
+    EXPECT_FALSE(gQelIo.stderrNotTerminal);
+
+    // What the record says is what the engine acts on: with standard output
+    // redirected an error is copied to standard error, at a terminal not.
+    setShowingError(true);
+    myputs("first\n");
+    gQelIo.stdoutNotTerminal = false;
+    EXPECT_TRUE(getOutputTerminal().outIsTerminal);
+    myputs("second\n");
+    setShowingError(false);
+    EXPECT_EQ(out(), "first\nsecond\n");
+    EXPECT_EQ(err(), "first\n");
+
+    // The prompt flag of the stream layer is the engine's.
+    gQelIo.promptInProgress = true;
+    EXPECT_TRUE(promptInProgress());
+    myputs("Name? ");
+    gQelIo.promptInProgress = false;
+    EXPECT_EQ(out(), "first\nsecond\nName? ");
 }
 
 }  // namespace
