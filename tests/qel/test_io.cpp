@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qel/io_test_support.h"
+#include "qel/output_test_support.h"
 #include "qel/qel_files.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
@@ -565,10 +566,9 @@ TEST_F(IoTest, RelativeNamesInsideACommandFileUseItsDirectory)
 TEST_F(IoTest, ReadingALineRestartsPagingAndSeparatesOutput)
 {
     qel_resetOutputEngine();
-    char *outBuf = nullptr;
-    size_t outLen = 0;
-    FILE *out = open_memstream(&outBuf, &outLen);
-    OutputTerminal saved = setOutputTerminal(OutputTerminal{out, out, nullptr, false, false, false, nullptr, nullptr});
+    outtest::CapturedStream out;
+    OutputTerminal saved =
+        setOutputTerminal(OutputTerminal{out.file(), out.file(), nullptr, false, false, false, nullptr, nullptr});
     setOutputNumRows(1000);
     outInfo.linesSincePause = 40;
 
@@ -578,13 +578,10 @@ TEST_F(IoTest, ReadingALineRestartsPagingAndSeparatesOutput)
     EXPECT_EQ(outInfo.linesSincePause, 1u);
     // The engine was asked for a blank line before the next output.
     myputs("after\n");
-    std::fflush(out);
-    EXPECT_EQ(std::string(outBuf, outLen), "\nafter\n");
+    EXPECT_EQ(out.text(), "\nafter\n");
 
     setOutputTerminal(saved);
     qel_resetOutputEngine();
-    std::fclose(out);
-    std::free(outBuf);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
+#include "qel/output_test_support.h"
 #include "qel/qel_output.h"
 
 namespace {
@@ -109,8 +110,6 @@ protected:
         gFakeSizeFails = false;
         gWrittenRows = gWrittenColumns = 0;
         gCallbackLines.clear();
-        out_ = open_memstream(&outBuf_, &outLen_);
-        err_ = open_memstream(&errBuf_, &errLen_);
         savedTerminal_ = setOutputTerminal(terminal(false, false, false));
         savedPrint_ = qel_printf;
         qel_printf = myprintf;
@@ -124,17 +123,13 @@ protected:
         setOutputBusyModeFxn(nullptr);
         setOutputPrefix(nullptr);
         qel_resetOutputEngine();
-        std::fclose(out_);
-        std::fclose(err_);
         if (in_)
             std::fclose(in_);
-        std::free(outBuf_);
-        std::free(errBuf_);
     }
 
     OutputTerminal terminal(bool inTty, bool outTty, bool errTty)
     {
-        return OutputTerminal{out_, err_, in_, inTty, outTty, errTty, fakeQuerySize, fakeWriteSize};
+        return OutputTerminal{out_.file(), err_.file(), in_, inTty, outTty, errTty, fakeQuerySize, fakeWriteSize};
     }
 
     // Standard input holding `text`, for the pager.
@@ -145,27 +140,15 @@ protected:
         setOutputTerminal(terminal(inTty, outTty, errTty));
     }
 
-    std::string out()
-    {
-        std::fflush(out_);
-        return std::string(outBuf_, outLen_);
-    }
-    std::string err()
-    {
-        std::fflush(err_);
-        return std::string(errBuf_, errLen_);
-    }
+    std::string out() { return out_.text(); }
+    std::string err() { return err_.text(); }
 
-    FILE *out_ = nullptr;
-    FILE *err_ = nullptr;
+    outtest::CapturedStream out_;
+    outtest::CapturedStream err_;
     FILE *in_ = nullptr;
     std::string input_;
 
 private:
-    char *outBuf_ = nullptr;
-    size_t outLen_ = 0;
-    char *errBuf_ = nullptr;
-    size_t errLen_ = 0;
     OutputTerminal savedTerminal_{};
     PrintHook savedPrint_ = nullptr;
 };
