@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 
 OutputInfo outInfo = {0, 0, 0, 1, 0, 0, 0, kPauseNo, 0};
@@ -84,7 +85,7 @@ std::atomic<bool> gResizePending{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 OutputLogHooks gLog{};
 void (*gFlushAppFiles)() = nullptr;
-void (*gBusyMode)(bool) = nullptr;
+void (*gBusyMode)(bool) = setBusyMode;
 
 int prefixLength()
 {
@@ -330,7 +331,7 @@ void handleResizeSignal(int) { gResizePending.store(true); }
 
 void setOutputLogHooks(const OutputLogHooks *hooks) { gLog = hooks ? *hooks : OutputLogHooks{}; }
 void setFlushAppFilesFxn(void (*fxn)()) { gFlushAppFiles = fxn; }
-void setOutputBusyModeFxn(void (*fxn)(bool)) { gBusyMode = fxn; }
+void setOutputBusyModeFxn(void (*fxn)(bool)) { gBusyMode = fxn ? fxn : setBusyMode; }
 
 bool promptInProgress() { return gQelIo.promptInProgress; }
 void setPromptInProgress(bool flag) { gQelIo.promptInProgress = flag; }
@@ -579,8 +580,7 @@ void setOutputActive(bool flag)
         ++gOut.nesting;
     else if (gOut.nesting > 0)
         --gOut.nesting;
-    if (gBusyMode)
-        gBusyMode(flag);
+    gBusyMode(flag);
 }
 
 bool activeOutputInProgress() { return gOut.nesting > 0; }

@@ -70,6 +70,7 @@ struct OutputLogHooks {
 };
 void setOutputLogHooks(const OutputLogHooks *hooks);  // null removes them
 void setFlushAppFilesFxn(void (*fxn)());
+// What setOutputActive calls: setBusyMode unless replaced; null restores it.
 void setOutputBusyModeFxn(void (*fxn)(bool on));
 
 // The stream layer's prompt-in-progress flag: while it is set a partly

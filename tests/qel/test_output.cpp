@@ -636,4 +636,21 @@ TEST_F(OutputTest, TerminalFactsAreOneRecord)
     EXPECT_EQ(out(), "first\nsecond\nName? ");
 }
 
+TEST_F(OutputTest, CommandOutputHoldsBusyMode)
+{
+    ASSERT_FALSE(inBusyMode());
+    setAbortedStatus(1);
+    setOutputActive(true);  // a command starts printing: stale interrupts go
+    EXPECT_TRUE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 0);
+    setOutputActive(true);
+    setAbortFlag(SIGINT);
+    setOutputActive(false);
+    EXPECT_TRUE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 1);  // still inside the outer stretch
+    setOutputActive(false);
+    EXPECT_FALSE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 0);
+}
+
 }  // namespace
