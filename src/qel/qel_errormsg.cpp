@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "qel/qel_files.h"
+#include "qel/qel_io.h"
 #include "qel/qel_output.h"
 
 PrintHook qel_printf = std_printf;
@@ -63,12 +65,10 @@ struct ErrorOverride {
 
 std::vector<ErrorOverride> gOverrides;
 bool gShowingError = false;
-ErrorPositionFxn gPositionFxn = nullptr;
+// The stream layer knows the active input; the tokenizer installs the
+// discarding of the typed command line.
+ErrorPositionFxn gPositionFxn = activeInputErrorPosition;
 DiscardCommandLineFxn gDiscardFxn = nullptr;
-bool gLineBufferedRequested = false;
-bool gErrorSoundOn = true;
-bool gQuerySoundOn = true;
-bool gNotifySoundOn = true;
 
 const char *findOverride(uint32_t code)
 {
@@ -113,19 +113,15 @@ void formatMessage(uint32_t *code, const char *format, va_list args, char (&buf)
         buf[0] = '\0';
 }
 
-const char *baseName(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
 void ring(bool on)
 {
-    const OutputTerminal &t = getOutputTerminal();
-    if (!on || !t.errIsTerminal || !t.err)
+    if (!on || gQelIo.stderrNotTerminal)
         return;
-    std::fputc('\a', t.err);
-    std::fflush(t.err);
+    FILE *err = getOutputTerminal().err;
+    if (!err)
+        return;
+    std::fputc('\a', err);
+    std::fflush(err);
 }
 
 }  // namespace
@@ -175,7 +171,7 @@ int showErrorMsg(uint32_t code, const char *text)
     uint32_t line = 0;
     const char *fileName = nullptr;
     if (code != 106 && code != 107 && gPositionFxn && gPositionFxn(&line, &fileName) && fileName) {
-        qel_printf("Error occurred while processing line %u of file %s\n", line, baseName(fileName));
+        qel_printf("Error occurred while processing line %u of file %s\n", line, filenameInPathname(fileName));
         forceBlankLine();
     }
     if (gDiscardFxn)
@@ -263,9 +259,9 @@ void errorSysLog(const char *format, ...)
 
 bool showingError() { return gShowingError; }
 void setShowingError(bool flag) { gShowingError = flag; }
-void setErrorPositionFxn(ErrorPositionFxn fxn) { gPositionFxn = fxn; }
+void setErrorPositionFxn(ErrorPositionFxn fxn) { gPositionFxn = fxn ? fxn : activeInputErrorPosition; }
 void setDiscardCommandLineFxn(DiscardCommandLineFxn fxn) { gDiscardFxn = fxn; }
-void setLineBufferedOutputRequested(bool flag) { gLineBufferedRequested = flag; }
+void setLineBufferedOutputRequested(bool flag) { gQelIo.lineBuffered = flag; }
 
 void init_qel_io(PrintHook printHook, MsgHook errorHook, MsgHook warningHook)
 {
@@ -275,10 +271,10 @@ void init_qel_io(PrintHook printHook, MsgHook errorHook, MsgHook warningHook)
         qel_errorMsg = errorHook;
     if (warningHook)
         qel_warningMsg = warningHook;
-    refreshOutputTerminalFacts();
-    const OutputTerminal &t = getOutputTerminal();
-    if (!t.outIsTerminal && gLineBufferedRequested && t.out)
-        std::setvbuf(t.out, nullptr, _IOLBF, BUFSIZ);
+    recordTerminalFacts();
+    FILE *out = getOutputTerminal().out;
+    if (gQelIo.stdoutNotTerminal && gQelIo.lineBuffered && out)
+        setStreamLineBuffering(out, _IOLBF);
 }
 
 int qel_puts(const char *text) { return qel_printf("%s\n", text ? text : ""); }
@@ -293,13 +289,13 @@ int qel_vprintf(PrintHook printFn, const char *format, va_list args)
     return (printFn ? printFn : qel_printf)("%s", buf);
 }
 
-void errorSound() { ring(gErrorSoundOn); }
-void querySound() { ring(gQuerySoundOn); }
-void notificationSound() { ring(gNotifySoundOn); }
+void errorSound() { ring(gQelIo.errorBeep); }
+void querySound() { ring(gQelIo.queryBeep); }
+void notificationSound() { ring(gQelIo.notifyBeep); }
 void oopsSound() { ring(true); }
 void portableBell() { ring(true); }
 void primeUserSounds() {}
 
-bool setErrorSound(bool on) { return std::exchange(gErrorSoundOn, on); }
-bool setQuerySound(bool on) { return std::exchange(gQuerySoundOn, on); }
-bool setNotificationSound(bool on) { return std::exchange(gNotifySoundOn, on); }
+bool setErrorSound(bool on) { return std::exchange(gQelIo.errorBeep, on); }
+bool setQuerySound(bool on) { return std::exchange(gQelIo.queryBeep, on); }
+bool setNotificationSound(bool on) { return std::exchange(gQelIo.notifyBeep, on); }

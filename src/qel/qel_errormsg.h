@@ -42,6 +42,8 @@ void setShowingError(bool flag);
 // Where an error in a batch file happened. Returns true only when the active
 // input is a batch-mode file (not an in-memory document) and positions are
 // not being suppressed; then fills in the 1-based line and the file name.
+// The stream layer's activeInputErrorPosition is installed from the start;
+// a null function puts it back.
 using ErrorPositionFxn = bool (*)(uint32_t *line1Based, const char **fileName);
 void setErrorPositionFxn(ErrorPositionFxn fxn);
 // Throws away the rest of the interactive command line after an error.
@@ -49,8 +51,9 @@ using DiscardCommandLineFxn = void (*)();
 void setDiscardCommandLineFxn(DiscardCommandLineFxn fxn);
 
 // Installs the hooks (null keeps the current one), records which standard
-// streams are terminals and makes a redirected standard output line-buffered
-// when that was requested.
+// streams are terminals in the library's terminal facts (gQelIo, qel_io.h)
+// and makes a redirected standard output line-buffered when that was
+// requested (setLineBufferedOutputRequested, the -u option).
 void init_qel_io(PrintHook printHook, MsgHook errorHook, MsgHook warningHook);
 void setLineBufferedOutputRequested(bool flag);
 

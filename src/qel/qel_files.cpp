@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 
 namespace {
@@ -18,7 +19,8 @@ namespace {
 const char *gDataFileName = nullptr;
 const char *gExecFileName = nullptr;
 bool gCurDirInited = false;
-BaseDirProvider gBaseDirProvider = nullptr;
+// Relative names in a command file are taken against that file's directory.
+BaseDirProvider gBaseDirProvider = getActiveInputDirSpec;
 
 constexpr uint32_t kMaxUserNameLen = 63;
 constexpr uint32_t kDisplayBufSize = 256;

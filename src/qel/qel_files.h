@@ -49,10 +49,11 @@ bool expandTilde(const char *path, char *dest);
 bool removeDotDots(char *path);
 char *expandPathname(const char *path, const char *baseDir, char *dest);
 
-// The stream layer sits above this unit but decides the base directory of
-// relative names while a command file runs: it installs a provider that
-// fills the buffer with that file's directory and returns it, or returns
-// null when commands come from the terminal.
+// The stream layer decides the base directory of relative names while a
+// command file runs: its provider (getActiveInputDirSpec, installed from the
+// start) fills the buffer with that file's directory and returns it, or
+// returns null when commands come from the terminal. A null provider means
+// the current directory always.
 using BaseDirProvider = char *(*)(char *buffer);
 BaseDirProvider setBaseDirProvider(BaseDirProvider provider);  // returns the previous one
 

@@ -11,6 +11,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
+#include "qel/qel_output.h"
 
 std::atomic<int32_t> gAborted_{0};
 
@@ -32,7 +33,7 @@ struct UserActivityFlags {
 UserActivityFlags uaflags = {false, false, false, 0, 0, nullptr};
 
 bool gRunningAsMaster = true;
-SignalHandlerFxn gResizeHandler = nullptr;
+SignalHandlerFxn gResizeHandler = handleResizeSignal;
 
 int allowQuit() { return 0; }
 void plainExit(int code) { std::exit(code); }

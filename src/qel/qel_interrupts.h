@@ -22,6 +22,8 @@ int installSignalHandler(int signo, SignalHandlerFxn handler, struct sigaction *
 // SIGINT to setAbortFlag and SIGWINCH to the resize handler, when running as
 // the master (the terminal program).
 void initSignalHandlers();
+// The resize handler is the output engine's handleResizeSignal unless
+// replaced; null leaves SIGWINCH alone.
 void setResizeSignalHandler(SignalHandlerFxn handler);
 void notify(void *argument, void (*fxn)(void *));
 

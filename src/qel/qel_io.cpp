@@ -2,20 +2,24 @@
 
 #include <libtecla.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_output.h"
 
-QelIo gQelIo = {false, false, false, false, false, false, true, true, true, true, false, 0};
+// Until init_qel_io records them, the terminal facts are those of the
+// process's own standard streams.
+QelIo gQelIo = {!isatty(STDIN_FILENO), !isatty(STDOUT_FILENO), !isatty(STDERR_FILENO),
+                false, false, false, true, true, true, true, false, 0, false};
 InputStatus *gActiveInput = nullptr;
 InputStatus gBaseInputInfo = {};
 
@@ -49,12 +53,13 @@ int standInNextCommandChar()
     return static_cast<unsigned char>(gTypedLine.text[gTypedLine.index++]);
 }
 
-void doNothing() {}
+void restartPagingCount() { outInfo.linesSincePause = 1; }
+void clearLastLineBlank() { outInfo.lastLineBlank = 0; }
 FILE *noLog() { return nullptr; }
 void plainExit(int status) { std::exit(status); }
 
-const IoServiceHooks kDefaultHooks = {doNothing, doNothing, doNothing, noLog, plainExit,
-                                      standInNextCommandChar};
+const IoServiceHooks kDefaultHooks = {forceBlankLine, restartPagingCount, clearLastLineBlank, noLog,
+                                      plainExit, standInNextCommandChar};
 IoServiceHooks gHooks = kDefaultHooks;
 
 TerminalByteFxn gTermFxn = nullptr;
@@ -90,54 +95,6 @@ void writeToLog(FILE *log, const char *text)
     }
 }
 
-bool copyLimited(char *dest, size_t destSize, const char *src)
-{
-    size_t n = std::strlen(src);
-    if (n >= destSize)
-        return false;
-    std::memcpy(dest, src, n + 1);
-    return true;
-}
-
-// Joins `path` to `directory` unless it is absolute; "~/" means the home
-// directory; a relative path without a directory is taken from the current
-// directory so that the stream always knows its full path.
-bool expandPath(const char *path, const char *directory, std::string &out)
-{
-    if (path[0] == '~' && (path[1] == '/' || path[1] == '\0')) {
-        const char *home = std::getenv("HOME");
-        out = std::string(home ? home : "") + (path + 1);
-    } else if (path[0] == '/') {
-        out = path;
-    } else {
-        std::string dir;
-        if (directory && directory[0]) {
-            dir = directory;
-        } else {
-            char cwd[kPathBufSize];
-            if (!getcwd(cwd, sizeof cwd))
-                return false;
-            dir = cwd;
-        }
-        if (dir.empty() || dir.back() != '/')
-            dir += '/';
-        out = dir + path;
-    }
-    return out.size() < kPathBufSize;
-}
-
-const char *baseName(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-bool fileExists(const char *path)
-{
-    struct stat st;
-    return stat(path, &st) == 0;
-}
-
 void reportOpenFailure(bool forRead, bool existed, const char *pathAsGiven)
 {
     if (forRead && !existed)
@@ -157,20 +114,6 @@ void reportOpenFailure(bool forRead, bool existed, const char *pathAsGiven)
                      "File \"%s\" could not be opened.\tEither the filename is not valid, or you "
                      "do not have sufficient access permissions.",
                      pathAsGiven);
-}
-
-// The file layer's own report of a stream error; the message unit's
-// showFileError gives the same texts.
-void reportStreamError(int err, const StreamInfo *stream)
-{
-    const char *name = streamPathnameForDisplay(stream, 255);
-    if (err != 0)
-        qel_errorMsg(107, "I/O error %d on file \"%s\" (%s).", err, name, std::strerror(err));
-    else
-        qel_errorMsg(105,
-                     "I/O error on file \"%s\"\tWe try to anticipate possible errors and provide "
-                     "better messages; however, this one was not expected.",
-                     name);
 }
 
 uint8_t detectLineEnds(int (*next)(void *), void *ctx)
@@ -202,9 +145,11 @@ int docByte(void *status)
 
 void recordTerminalFacts()
 {
-    gQelIo.stdinNotTerminal = !isatty(STDIN_FILENO);
-    gQelIo.stdoutNotTerminal = !isatty(STDOUT_FILENO);
-    gQelIo.stderrNotTerminal = !isatty(STDERR_FILENO);
+    auto isTerminal = [](FILE *f) { return f && isatty(fileno(f)); };
+    const OutputTerminal &t = getOutputTerminal();
+    gQelIo.stdinNotTerminal = !isTerminal(t.in);
+    gQelIo.stdoutNotTerminal = !isTerminal(t.out);
+    gQelIo.stderrNotTerminal = !isTerminal(t.err);
     gQelIo.parentPid = getppid();
 }
 
@@ -241,9 +186,17 @@ int memoryTerminalByte(void *memoryTerminal)
 
 StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *fp, uint32_t flags)
 {
+    if (!directory)
+        directory = "";
+    if (!fileName)
+        fileName = "";
     auto *s = static_cast<StreamInfo *>(allocBlock(sizeof(StreamInfo)));
-    if (!s || !copyLimited(s->directory, sizeof s->directory, directory ? directory : "") ||
-        !copyLimited(s->fileName, sizeof s->fileName, fileName)) {
+    // A name or directory too long for the specification would name another
+    // file once cut, so the record is refused.
+    const bool fits = std::strlen(directory) <= kMaxPathnameLen && std::strlen(fileName) <= kMaxFilenameLen;
+    if (s && fits)
+        initFileSpecFromNameAndDir(fileName, directory, &s->fileSpec);
+    if (!s || !fits) {
         deallocBlock(s);
         if (fp)
             std::fclose(fp);
@@ -296,8 +249,10 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
     const bool quiet = flags & kStreamQuiet;
     const bool forRead = flags & kStreamRead;
     const bool forWrite = flags & kStreamWrite;
-    std::string full;
-    if (!path || !path[0] || !expandPath(path, directory, full)) {
+    // Without a directory a relative name is taken against the running
+    // command file's directory, or the current one at the terminal.
+    char full[kPathnameBufSize];
+    if (!path || !path[0] || !expandPathname(path, directory && directory[0] ? directory : nullptr, full)) {
         if (!quiet)
             reportOpenFailure(forRead, false, path ? path : "");
         return kOpenFailed;
@@ -310,22 +265,24 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
     if (flags & kStreamBinary)
         mode[1] = 'b';
 
-    const bool existed = fileExists(full.c_str());
+    const bool existed = fileExists(full);
     if (forWrite && !(flags & kStreamNoReplaceQuery) && existed) {
-        if (!userQuery(true, "OK to replace file \"%s\"?", baseName(full.c_str())))
+        if (!userQuery(true, "OK to replace file \"%s\"?", filenameInPathname(full)))
             return kOpenRefused;
     }
 
     closeStream(streamPtr);
-    FILE *fp = std::fopen(full.c_str(), mode);
+    FILE *fp = std::fopen(full, mode);
     if (!fp) {
         if (!quiet)
             reportOpenFailure(forRead, existed, path);
         return kOpenFailed;
     }
 
-    std::string dir = full.substr(0, full.rfind('/'));
-    StreamInfo *s = createStreamInfo(dir.c_str(), baseName(full.c_str()), fp, flags & ~kStreamLocked);
+    // The expanded path is absolute, so it has a last "/".
+    char *slash = lastDirChar(full);
+    *slash = '\0';
+    StreamInfo *s = createStreamInfo(full, slash + 1, fp, flags & ~kStreamLocked);
     if (!s) {
         if (!quiet)
             reportOpenFailure(forRead, existed, path);
@@ -337,7 +294,7 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
                      "File \"%s\" has been locked by another process.\tYou can suppress "
                      "enforcement of locks by starting %s with the -f flag or typing the command "
                      "\"set flock=no;\" at the prompt, but be sure you know what you're doing.",
-                     streamPathnameForDisplay(s, 255), kAppName);
+                     streamPathnameForDisplay(s, kFilenameBufSize), kAppName);
         std::fclose(s->fp);
         destroyStreamInfo(s);
         return kOpenRefused;
@@ -392,7 +349,7 @@ int closeStream(StreamInfo **streamPtr)
         }
         s->fp = nullptr;
         if (hadError) {
-            reportStreamError(err, s);
+            showFileError(err, streamPathnameForDisplay(s, kFilenameBufSize));
             result = 1;
         }
     }
@@ -412,26 +369,20 @@ int setStreamLineBuffering(FILE *file, int mode)
 
 const char *streamFilename(const StreamInfo *stream)
 {
-    return stream ? stream->fileName : "(unknown)";
+    return stream ? stream->fileSpec.filename : "(unknown)";
 }
 
+// `maxLength` is the size of the display text with its terminator, as for
+// every display form of a path.
 const char *streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength)
 {
-    static char buffer[257];
+    static char buffer[kFilenameBufSize];
     if (!stream && gActiveInput)
         stream = gActiveInput->stream;
     if (!stream)
         return "(unknown)";
-    if (maxLength > 256)
-        maxLength = 256;
-    std::string full = std::string(stream->directory) + "/" + stream->fileName;
-    if (full.size() > maxLength) {
-        // Keep the end of the path, which names the file.
-        const size_t keep = maxLength > 3 ? maxLength - 3 : 0;
-        full = std::string("...").substr(0, maxLength) + full.substr(full.size() - keep);
-    }
-    std::memcpy(buffer, full.c_str(), full.size() + 1);
-    return buffer;
+    const auto m = static_cast<uint32_t>(std::min<size_t>(maxLength, sizeof buffer));
+    return makePathnameForDisplayFromFileSpec(&stream->fileSpec, buffer, m, false);
 }
 
 char *makeTempDirectory(const char *prefix, char *buffer)
@@ -475,10 +426,18 @@ char *getActiveInputDirSpec(char *buffer)
     if (gActiveInput->dirText && gActiveInput->dirText[0])
         dir = gActiveInput->dirText;
     else if (gActiveInput->stream)
-        dir = gActiveInput->stream->directory;
-    if (!dir || !copyLimited(buffer, kPathBufSize, dir))
-        return nullptr;
-    return buffer;
+        dir = gActiveInput->stream->fileSpec.dirSpec;
+    return dir ? copyPathname(dir, buffer) : nullptr;
+}
+
+bool activeInputErrorPosition(uint32_t *line1Based, const char **fileName)
+{
+    const InputStatus *in = gActiveInput;
+    if (!inBatchInputMode() || gQelIo.suppressFilePosition || in->isDocument || !in->stream)
+        return false;
+    *line1Based = in->pos.lineNum + 1;
+    *fileName = streamFilename(in->stream);
+    return true;
 }
 
 void initInputStatus(InputStatus *status)

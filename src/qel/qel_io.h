@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <sys/types.h>
 
+#include "qel/qel_files.h"
+
 // openStream flags.
 inline constexpr uint32_t kStreamRead = 1;
 inline constexpr uint32_t kStreamWrite = 2;  // emptied only once the lock is held
@@ -23,15 +25,15 @@ inline constexpr int kOpenOK = 0;
 inline constexpr int kOpenFailed = 1;
 inline constexpr int kOpenRefused = 2;  // replace declined, or locked elsewhere
 
-inline constexpr size_t kPathBufSize = 4096;
-inline constexpr size_t kFileNameBufSize = 256;
+// The path and file-name limits are those of qel_files.
+inline constexpr size_t kPathBufSize = kPathnameBufSize;
+inline constexpr size_t kFileNameBufSize = kFilenameBufSize;
 inline constexpr uint8_t kMaxFileNesting = 16;
 
-// An open file. It begins with the file's directory and name laid out as a
-// file specification (directory, then name), so the two can be swapped.
+// An open file. It begins with the file's specification: the full path it
+// was opened under, split into directory and name.
 struct StreamInfo {
-    char directory[kPathBufSize];
-    char fileName[kFileNameBufSize];
+    FileSpec fileSpec;
     FILE *fp;
     uint32_t flags;
 };
@@ -62,7 +64,11 @@ struct InputStatus {
     uint8_t fileDepth;
 };
 
-// The library's process-wide flags about the terminal and the run.
+// The library's process-wide flags about the terminal and the run: the one
+// record of whether the standard streams are terminals, read by the output
+// engine, the bell and the question code alike. init_qel_io fills the
+// terminal facts (recordTerminalFacts); a test that injects an
+// OutputTerminal states them through setOutputTerminal.
 struct QelIo {
     bool stdinNotTerminal;
     bool stdoutNotTerminal;
@@ -76,22 +82,25 @@ struct QelIo {
     bool notifyBeep;
     bool suppressFilePosition;  // while the user is asked for a number
     pid_t parentPid;            // the process that started us; 0 = not recorded
+    bool promptInProgress;      // a prompt is being written (promptPuts)
 };
 extern QelIo gQelIo;
 
 extern InputStatus *gActiveInput;
 extern InputStatus gBaseInputInfo;
 
-// Records which standard streams are terminals and the parent process.
+// Records which of the output terminal's streams (standard input, output
+// and error unless a test injected others) are terminals, and the parent
+// process.
 void recordTerminalFacts();
 
 // What this unit needs from the output engine, the log file, the command-line
 // buffer and the application. Each may be replaced; a null member restores
-// the built-in stand-in.
+// the default.
 struct IoServiceHooks {
-    void (*forceBlankLine)();       // default: nothing
-    void (*restartPagingCount)();   // default: nothing
-    void (*clearLastLineBlank)();   // default: nothing
+    void (*forceBlankLine)();       // default: the output engine's
+    void (*restartPagingCount)();   // default: the pager's count restarts at 1
+    void (*clearLastLineBlank)();   // default: the output engine's mark
     FILE *(*logStream)();           // default: no log
     void (*exitProgram)(int status);  // default: std::exit; must not return
     // Next byte (0..255) of the typed command, or -1 at its end. The
@@ -139,7 +148,14 @@ void setBatchInputMode(bool on);
 bool inBatchInputMode();
 uint8_t getActiveCommentLevel();
 void setActiveCommentLevel(uint8_t level);
+// The directory of the running command file (its CD directory when one was
+// set) in a path buffer; null at the terminal. Relative file names are
+// expanded against it (the base-directory provider of qel_files).
 char *getActiveInputDirSpec(char *buffer);
+// Where an error happened, for the error reporter: true only while a file
+// (not an in-memory document) is read in batch mode and positions are not
+// suppressed; then the 1-based line and the file's name without directory.
+bool activeInputErrorPosition(uint32_t *line1Based, const char **fileName);
 void initInputStatus(InputStatus *status);
 // Makes an in-memory text the active input (the text is not copied).
 void initDocumentInput(InputStatus *status, const char *text, uint64_t length);

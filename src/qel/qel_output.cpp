@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
 
 OutputInfo outInfo = {0, 0, 0, 1, 0, 0, 0, kPauseNo, 0};
 
@@ -37,7 +40,6 @@ struct OutputState {
     bool bufferEmpty;
     uint32_t topLine;
     clock_t lastFlush;
-    bool promptInProgress;
 };
 
 OutputState initialState()
@@ -72,10 +74,18 @@ int stdWriteSize(uint32_t rows, uint32_t columns)
 
 bool streamIsTerminal(FILE *f) { return f && isatty(fileno(f)); }
 
+// The streams and size functions of the terminal. Whether each stream is a
+// terminal is kept in gQelIo only; the flags here are a copy made for
+// getOutputTerminal.
 OutputTerminal gTerminal = defaultOutputTerminal();
+
+// Set by the window-size signal; the size is re-read by the next output
+// call that starts at the beginning of a line, outside signal context.
+std::atomic<bool> gResizePending{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 OutputLogHooks gLog{};
 void (*gFlushAppFiles)() = nullptr;
-void (*gBusyMode)(bool) = nullptr;
+void (*gBusyMode)(bool) = setBusyMode;
 
 int prefixLength()
 {
@@ -103,7 +113,7 @@ void writeLine(const char *text, bool show, OutputLineFxn lineFxn)
 {
     if (show)
         writeStdOut(text);
-    if (!gTerminal.outIsTerminal && (showingError() || gOut.promptInProgress) && gTerminal.err)
+    if (gQelIo.stdoutNotTerminal && (showingError() || gQelIo.promptInProgress) && gTerminal.err)
         std::fputs(text, gTerminal.err);
     if (gLog.writeLine && (!gLog.isLogging || gLog.isLogging())) {
         if (gLog.writeLine(text) != 0) {
@@ -297,28 +307,34 @@ OutputTerminal defaultOutputTerminal()
     return t;
 }
 
-const OutputTerminal &getOutputTerminal() { return gTerminal; }
+const OutputTerminal &getOutputTerminal()
+{
+    gTerminal.inIsTerminal = !gQelIo.stdinNotTerminal;
+    gTerminal.outIsTerminal = !gQelIo.stdoutNotTerminal;
+    gTerminal.errIsTerminal = !gQelIo.stderrNotTerminal;
+    return gTerminal;
+}
 
 OutputTerminal setOutputTerminal(const OutputTerminal &terminal)
 {
-    OutputTerminal previous = gTerminal;
+    OutputTerminal previous = getOutputTerminal();
     gTerminal = terminal;
+    gQelIo.stdinNotTerminal = !terminal.inIsTerminal;
+    gQelIo.stdoutNotTerminal = !terminal.outIsTerminal;
+    gQelIo.stderrNotTerminal = !terminal.errIsTerminal;
     return previous;
 }
 
-void refreshOutputTerminalFacts()
-{
-    gTerminal.inIsTerminal = streamIsTerminal(gTerminal.in);
-    gTerminal.outIsTerminal = streamIsTerminal(gTerminal.out);
-    gTerminal.errIsTerminal = streamIsTerminal(gTerminal.err);
-}
+void refreshOutputTerminalFacts() { recordTerminalFacts(); }
+
+void handleResizeSignal(int) { gResizePending.store(true); }
 
 void setOutputLogHooks(const OutputLogHooks *hooks) { gLog = hooks ? *hooks : OutputLogHooks{}; }
 void setFlushAppFilesFxn(void (*fxn)()) { gFlushAppFiles = fxn; }
-void setOutputBusyModeFxn(void (*fxn)(bool)) { gBusyMode = fxn; }
+void setOutputBusyModeFxn(void (*fxn)(bool)) { gBusyMode = fxn ? fxn : setBusyMode; }
 
-bool promptInProgress() { return gOut.promptInProgress; }
-void setPromptInProgress(bool flag) { gOut.promptInProgress = flag; }
+bool promptInProgress() { return gQelIo.promptInProgress; }
+void setPromptInProgress(bool flag) { gQelIo.promptInProgress = flag; }
 
 bool setOutputEventChecking(bool flag)
 {
@@ -331,9 +347,13 @@ bool outputEventCheckingActive() { return gOut.eventChecking; }
 
 void showOutput(const char *text, OutputLineFxn lineFxn)
 {
+    // A size change takes effect between lines: the line being assembled
+    // keeps the width it was begun with.
+    if (gOut.curLen == 0 && outInfo.displayRows != 0 && gResizePending.exchange(false))
+        initializeOutputDisplay();
     if (outInfo.displayRows == 0 || !text)
         return;
-    bool show = outInfo.monitoring || showingError() || gOut.promptInProgress;
+    bool show = outInfo.monitoring || showingError() || gQelIo.promptInProgress;
     if (show)
         gOut.bufferEmpty = false;
 
@@ -359,7 +379,7 @@ void showOutput(const char *text, OutputLineFxn lineFxn)
             gOut.line[gOut.curLen++] = c;
         }
     }
-    if (gOut.promptInProgress)
+    if (gQelIo.promptInProgress)
         writePromptRemainder(show, lineFxn);
 }
 
@@ -371,7 +391,7 @@ void writeStdOut(const char *line)
     bool pauseDue = outInfo.pauseMode != kPauseNo && outInfo.linesSincePause >= outInfo.displayRows;
     // Waiting for Return makes sense only when a person sees the page and can
     // answer: a redirected run never blocks.
-    if (pauseDue && gTerminal.inIsTerminal && gTerminal.outIsTerminal) {
+    if (pauseDue && !gQelIo.stdinNotTerminal && !gQelIo.stdoutNotTerminal) {
         size_t len = std::strlen(line);
         if (len > 0 && line[len - 1] == '\n') {
             std::fwrite(line, 1, len - 1, out);
@@ -425,10 +445,10 @@ void putNewline() { showOutput("\n", nullptr); }
 
 int promptPuts(const char *text)
 {
-    gOut.promptInProgress = true;
+    gQelIo.promptInProgress = true;
     showOutput(text, nullptr);
     int rc = gTerminal.out ? std::fflush(gTerminal.out) : 0;
-    gOut.promptInProgress = false;
+    gQelIo.promptInProgress = false;
     return rc;
 }
 
@@ -560,8 +580,7 @@ void setOutputActive(bool flag)
         ++gOut.nesting;
     else if (gOut.nesting > 0)
         --gOut.nesting;
-    if (gBusyMode)
-        gBusyMode(flag);
+    gBusyMode(flag);
 }
 
 bool activeOutputInProgress() { return gOut.nesting > 0; }
@@ -575,4 +594,6 @@ void qel_resetOutputEngine()
 {
     gOut = initialState();
     outInfo = OutputInfo{0, 0, 0, 1, 0, 0, 0, kPauseNo, 0};
+    gQelIo.promptInProgress = false;
+    gResizePending.store(false);
 }

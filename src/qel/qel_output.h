@@ -35,7 +35,10 @@ struct OutputInfo {
 extern OutputInfo outInfo;
 
 // The terminal the engine talks to. Tests replace it to capture output and to
-// pretend that a stream is (or is not) a terminal of a given size.
+// pretend that a stream is (or is not) a terminal of a given size. Whether
+// each stream is a terminal is recorded in the library's one record of
+// terminal facts (gQelIo): setOutputTerminal writes the three flags there,
+// getOutputTerminal reports them from there.
 struct OutputTerminal {
     FILE *out;  // standard output
     FILE *err;  // standard error
@@ -50,8 +53,12 @@ struct OutputTerminal {
 OutputTerminal defaultOutputTerminal();  // stdio streams, isatty, ioctl
 const OutputTerminal &getOutputTerminal();
 OutputTerminal setOutputTerminal(const OutputTerminal &terminal);  // returns the previous one
-// Re-reads whether the terminal's three streams are terminals.
+// Re-reads whether the terminal's three streams are terminals
+// (recordTerminalFacts).
 void refreshOutputTerminalFacts();
+// The window-size-change signal handler: it only notes the change; the next
+// output call that begins a line re-reads the size (initializeOutputDisplay).
+void handleResizeSignal(int signo);
 
 // Where the log file plugs in. Every member may be null.
 struct OutputLogHooks {
@@ -63,6 +70,7 @@ struct OutputLogHooks {
 };
 void setOutputLogHooks(const OutputLogHooks *hooks);  // null removes them
 void setFlushAppFilesFxn(void (*fxn)());
+// What setOutputActive calls: setBusyMode unless replaced; null restores it.
 void setOutputBusyModeFxn(void (*fxn)(bool on));
 
 // The stream layer's prompt-in-progress flag: while it is set a partly

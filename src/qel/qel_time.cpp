@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "qel/qel_files.h"
+#include "qel/qel_io.h"
+#include "qel/qel_output.h"
 
 namespace {
 
@@ -142,25 +144,30 @@ char *formatRealSeconds(double secs, char *buffer)
     return formatTimeText(buffer, "%02ld:%02ld:%02ld", h, m, r - 60 * m);
 }
 
-const char *makeCpuTimeString(const TimeMark *a, const TimeMark *b)
+namespace {
+// Absent marks are the global ones; reporting from the global start mark
+// stops a running global timer first, so that the stop mark is current.
+void resolveReportMarks(const TimeMark *&a, const TimeMark *&b)
 {
-    static char buffer[kTimeTextSize];
     if (a == nullptr)
         a = &gStartMark;
     if (b == nullptr)
         b = &gStopMark;
     stopIfGlobalStart(a);
+}
+}  // namespace
+
+const char *makeCpuTimeString(const TimeMark *a, const TimeMark *b)
+{
+    static char buffer[kTimeTextSize];
+    resolveReportMarks(a, b);
     return formatCpuSeconds(cpuTimeDiff(a, b), buffer);
 }
 
 const char *showRealTimeUsed(const TimeMark *a, const TimeMark *b)
 {
     static char buffer[kTimeTextSize];
-    if (a == nullptr)
-        a = &gStartMark;
-    if (b == nullptr)
-        b = &gStopMark;
-    stopIfGlobalStart(a);
+    resolveReportMarks(a, b);
     return formatRealSeconds(secsBetweenTimeMarks(a, b), buffer);
 }
 
@@ -210,9 +217,8 @@ const char *timeDiffToSecsStr(time_t t1, time_t t0)
 
 int qel_init()
 {
-    // The output width (100 columns) and the file-locking default belong to
-    // the output engine and the stream layer; they are set here once those
-    // units provide their setters.
+    setOutputLineLength(kMinOutputLineLength);
+    gQelIo.fileLocking = true;
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qel/qel_errormsg.h"
+#include "qel/output_test_support.h"
 #include "qel/qel_output.h"
 
 namespace {
@@ -52,9 +53,8 @@ protected:
     void SetUp() override
     {
         qel_resetOutputEngine();
-        out_ = open_memstream(&outBuf_, &outLen_);
-        err_ = open_memstream(&errBuf_, &errLen_);
-        savedTerminal_ = setOutputTerminal(OutputTerminal{out_, err_, nullptr, false, false, false, nullptr, nullptr});
+        savedTerminal_ =
+            setOutputTerminal(OutputTerminal{out_.file(), err_.file(), nullptr, false, false, false, nullptr, nullptr});
         savedPrint_ = qel_printf;
         qel_printf = myprintf;
         setOutputNumRows(1000);
@@ -76,10 +76,6 @@ protected:
         setOutputTerminal(savedTerminal_);
         qel_printf = savedPrint_;
         qel_resetOutputEngine();
-        std::fclose(out_);
-        std::fclose(err_);
-        std::free(outBuf_);
-        std::free(errBuf_);
     }
 
     void setErrIsTerminal(bool flag)
@@ -89,24 +85,12 @@ protected:
         setOutputTerminal(t);
     }
 
-    std::string out()
-    {
-        std::fflush(out_);
-        return std::string(outBuf_, outLen_);
-    }
-    std::string err()
-    {
-        std::fflush(err_);
-        return std::string(errBuf_, errLen_);
-    }
+    std::string out() { return out_.text(); }
+    std::string err() { return err_.text(); }
 
 private:
-    FILE *out_ = nullptr;
-    FILE *err_ = nullptr;
-    char *outBuf_ = nullptr;
-    size_t outLen_ = 0;
-    char *errBuf_ = nullptr;
-    size_t errLen_ = 0;
+    outtest::CapturedStream out_;
+    outtest::CapturedStream err_;
     OutputTerminal savedTerminal_{};
     PrintHook savedPrint_ = nullptr;
 };

@@ -253,4 +253,39 @@ TEST_F(InterruptTest, NotifyCallsOnlyAPresentFunction)
     EXPECT_EQ(hits, 1);
 }
 
+TEST_F(InterruptTest, IntegerQuestionInACommandFileLeavesOutThePosition)
+{
+    char dir[kPathnameBufSize];
+    ASSERT_NE(makeTempDirectory("qelinttest", dir), nullptr);
+    const std::string path = std::string(dir) + "/ask.nex";
+    FILE *f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("line one\nline two\n", f);
+    std::fclose(f);
+    InputStatus file{};
+    ASSERT_EQ(openInputFile(path.c_str(), 0, nullptr, &file), 0);
+    qel_errorMsg = errorMsg;
+
+    // At a terminal the position would only confuse the person answering.
+    gQelIo.stdinNotTerminal = false;
+    type("zz\n4\n");
+    EXPECT_EQ(getUserInteger("N", 1), 4);
+    EXPECT_NE(gOut.find("Invalid integer value: zz"), std::string::npos);
+    EXPECT_EQ(gOut.find("Error occurred while processing"), std::string::npos);
+    gOut.clear();
+    errorMsg(5, "Later.");
+    EXPECT_NE(gOut.find("Error occurred while processing line 1 of file ask.nex"), std::string::npos) << gOut;
+
+    // With answers read from a redirected input the position stays.
+    gQelIo.stdinNotTerminal = true;
+    type("zz\n4\n");
+    gOut.clear();
+    EXPECT_EQ(getUserInteger("N", 1), 4);
+    EXPECT_NE(gOut.find("Error occurred while processing line 1 of file ask.nex"), std::string::npos) << gOut;
+
+    EXPECT_EQ(closeInputFile(&file), 0);
+    std::remove(path.c_str());
+    rmdir(dir);
+}
+
 }  // namespace

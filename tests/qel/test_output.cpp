@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -8,6 +9,9 @@
 #include <vector>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
+#include "qel/output_test_support.h"
 #include "qel/qel_output.h"
 
 namespace {
@@ -106,8 +110,6 @@ protected:
         gFakeSizeFails = false;
         gWrittenRows = gWrittenColumns = 0;
         gCallbackLines.clear();
-        out_ = open_memstream(&outBuf_, &outLen_);
-        err_ = open_memstream(&errBuf_, &errLen_);
         savedTerminal_ = setOutputTerminal(terminal(false, false, false));
         savedPrint_ = qel_printf;
         qel_printf = myprintf;
@@ -121,17 +123,13 @@ protected:
         setOutputBusyModeFxn(nullptr);
         setOutputPrefix(nullptr);
         qel_resetOutputEngine();
-        std::fclose(out_);
-        std::fclose(err_);
         if (in_)
             std::fclose(in_);
-        std::free(outBuf_);
-        std::free(errBuf_);
     }
 
     OutputTerminal terminal(bool inTty, bool outTty, bool errTty)
     {
-        return OutputTerminal{out_, err_, in_, inTty, outTty, errTty, fakeQuerySize, fakeWriteSize};
+        return OutputTerminal{out_.file(), err_.file(), in_, inTty, outTty, errTty, fakeQuerySize, fakeWriteSize};
     }
 
     // Standard input holding `text`, for the pager.
@@ -142,27 +140,15 @@ protected:
         setOutputTerminal(terminal(inTty, outTty, errTty));
     }
 
-    std::string out()
-    {
-        std::fflush(out_);
-        return std::string(outBuf_, outLen_);
-    }
-    std::string err()
-    {
-        std::fflush(err_);
-        return std::string(errBuf_, errLen_);
-    }
+    std::string out() { return out_.text(); }
+    std::string err() { return err_.text(); }
 
-    FILE *out_ = nullptr;
-    FILE *err_ = nullptr;
+    outtest::CapturedStream out_;
+    outtest::CapturedStream err_;
     FILE *in_ = nullptr;
     std::string input_;
 
 private:
-    char *outBuf_ = nullptr;
-    size_t outLen_ = 0;
-    char *errBuf_ = nullptr;
-    size_t errLen_ = 0;
     OutputTerminal savedTerminal_{};
     PrintHook savedPrint_ = nullptr;
 };
@@ -596,6 +582,75 @@ TEST_F(OutputTest, OutputNestingAndSmallSetters)
     myputs("fresh\n");
     EXPECT_EQ(out(), "....... x\nfresh\n");
     EXPECT_EQ(qel_initializeOutputBuffer(), 0);
+}
+
+TEST_F(OutputTest, WindowSizeSignalTakesEffectBetweenLines)
+{
+    struct sigaction oldInt {}, oldWinch {};
+    sigaction(SIGINT, nullptr, &oldInt);
+    sigaction(SIGWINCH, nullptr, &oldWinch);
+    initializeOutputDisplay();
+    ASSERT_EQ(getOutputLineLength(), 100u);
+
+    myprintf("start ");  // a line is being assembled
+    initSignalHandlers();
+    gFakeColumns = 150;
+    gFakeRows = 40;
+    raise(SIGWINCH);
+    // The pending line keeps its width: "start" and 100 + 40 b's.
+    myprintf("%s\n", std::string(140, 'b').c_str());
+    // The next line is begun at the new width.
+    myprintf("%s\n", std::string(140, 'c').c_str());
+    EXPECT_EQ(out(), "start\n" + std::string(100, 'b') + "\n" + std::string(40, 'b') + "\n" +
+                         std::string(140, 'c') + "\n");
+    EXPECT_EQ(getOutputLineLength(), 150u);
+    EXPECT_EQ(getOutputDisplayRows(), 40u);
+
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGWINCH, &oldWinch, nullptr);
+}
+
+TEST_F(OutputTest, TerminalFactsAreOneRecord)
+{
+    setOutputTerminal(terminal(true, false, true));
+    EXPECT_FALSE(gQelIo.stdinNotTerminal);
+    EXPECT_TRUE(gQelIo.stdoutNotTerminal);
+    EXPECT_FALSE(gQelIo.stderrNotTerminal);
+
+    // What the record says is what the engine acts on: with standard output
+    // redirected an error is copied to standard error, at a terminal not.
+    setShowingError(true);
+    myputs("first\n");
+    gQelIo.stdoutNotTerminal = false;
+    EXPECT_TRUE(getOutputTerminal().outIsTerminal);
+    myputs("second\n");
+    setShowingError(false);
+    EXPECT_EQ(out(), "first\nsecond\n");
+    EXPECT_EQ(err(), "first\n");
+
+    // The prompt flag of the stream layer is the engine's.
+    gQelIo.promptInProgress = true;
+    EXPECT_TRUE(promptInProgress());
+    myputs("Name? ");
+    gQelIo.promptInProgress = false;
+    EXPECT_EQ(out(), "first\nsecond\nName? ");
+}
+
+TEST_F(OutputTest, CommandOutputHoldsBusyMode)
+{
+    ASSERT_FALSE(inBusyMode());
+    setAbortedStatus(1);
+    setOutputActive(true);  // a command starts printing: stale interrupts go
+    EXPECT_TRUE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 0);
+    setOutputActive(true);
+    setAbortFlag(SIGINT);
+    setOutputActive(false);
+    EXPECT_TRUE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 1);  // still inside the outer stretch
+    setOutputActive(false);
+    EXPECT_FALSE(inBusyMode());
+    EXPECT_EQ(getAbortedStatus(), 0);
 }
 
 }  // namespace

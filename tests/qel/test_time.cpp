@@ -12,6 +12,8 @@
 #include <string>
 
 #include "qel/qel_files.h"
+#include "qel/qel_io.h"
+#include "qel/qel_output.h"
 #include "qel/qel_time.h"
 
 namespace {
@@ -248,6 +250,19 @@ TEST(Startup, HistoryFileInTheHomeDirectory)
     else
         unsetenv("HOME");
     EXPECT_EQ(qel_init(), 0);
+}
+
+TEST(LibraryStartUp, SetsTheOutputWidthAndFileLocking)
+{
+    qel_resetOutputEngine();
+    setOutputLineLength(180);
+    const bool savedLocking = gQelIo.fileLocking;
+    gQelIo.fileLocking = false;
+    EXPECT_EQ(qel_init(), 0);
+    EXPECT_EQ(getOutputLineLength(), 100u);
+    EXPECT_TRUE(gQelIo.fileLocking);
+    gQelIo.fileLocking = savedLocking;
+    qel_resetOutputEngine();
 }
 
 }  // namespace
