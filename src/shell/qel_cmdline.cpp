@@ -394,8 +394,7 @@ bool tokenWasTruncated() { return gTruncated; }
 
 int readNextDarkChar(const char *whitespace)
 {
-    if (!whitespace)
-        whitespace = kStdWhitespace;
+    const uint8_t *cls = classesFor(whitespace, nullptr);
     for (;;) {
         const int c = readNextChar();
         if (c < 0)
@@ -405,7 +404,7 @@ int readNextDarkChar(const char *whitespace)
                 return kCharOpenComment;
             continue;
         }
-        if (!inSet(c, whitespace))
+        if (!(cls[c] & kWhite))
             return c;
     }
 }
