@@ -195,6 +195,22 @@ TEST_F(Tokenizer, PunctuationQuotesAndSigns)
     EXPECT_TRUE(gErrors.empty());
 }
 
+bool noDigitsUnlessQuoted(const char *word, bool quoted)
+{
+    return quoted || std::string(word).find_first_of("0123456789") == std::string::npos;
+}
+
+TEST_F(Tokenizer, ValidatorMayRefuseWords)
+{
+    feed("abc a1 '42' ;");
+    char buf[16];
+    EXPECT_EQ(readSpecialToken(buf, sizeof buf, nullptr, nullptr, noDigitsUnlessQuoted, false), kTokenPlain);
+    EXPECT_EQ(readSpecialToken(buf, sizeof buf, nullptr, nullptr, noDigitsUnlessQuoted, false), kTokenRefused);
+    EXPECT_STREQ(buf, "a1");  // the refused word is still there to report
+    EXPECT_EQ(readSpecialToken(buf, sizeof buf, nullptr, nullptr, noDigitsUnlessQuoted, false), kTokenQuoted);
+    EXPECT_STREQ(buf, "42");
+}
+
 TEST_F(Tokenizer, LongWordsAreCutAndFlagged)
 {
     const std::string forty(40, 'w');
