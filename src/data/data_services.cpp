@@ -1,0 +1,106 @@
+#include "data/data_services.h"
+
+namespace {
+
+// Factory answers and no-ops: with nothing installed the data set behaves as
+// in a program that has no trees, packed data, models or distances yet.
+constexpr DataServices kDefaults = {
+    .criterion = [] { return kCriterionParsimony; },
+    .gapMode = [] { return kGapModeMissing; },
+    .msTaxa = [] { return kMsTaxaUncertain; },
+    .currentAncestralStates = [](const DataInfo *) -> const uint8_t * { return nullptr; },
+    .inPythonBlock = [] { return false; },
+    .setStatusText = [](const char *) {},
+    .clearStatusText = [] {},
+    .destroyTreeBuffer = [](TreeBuffer *) {},
+    .numTreesInBuffer = [](const TreeBuffer *) -> uint32_t { return 0; },
+    .createPrimaryTree = [](DataInfo *) { return 0; },
+    .allocMainTreeBuffer = [](uint32_t, uint32_t, bool) { return 0; },
+    .getMaxtreesValue = []() -> uint32_t { return 100; },
+    .releasePrimaryTree = [] {},
+    .flagPrimaryTreeTaxonChange = [] {},
+    .clearTrees = [](int, int) {},
+    .deleteTreeSets = [](int) {},
+    .deallocAllConstraints = [] {},
+    .deallocSpecialTreeData = [] {},
+    .setNeedParsPrep = [](int) {},
+    .deallocPackedData = [](DataInfo *) {},
+    .deallocParsimonyRecord = [](DataInfo *) {},
+    .releaseParsFxns = [](DataInfo *) {},
+    .setBootJackNChar = [](uint32_t) {},
+    .deallocDistanceStorage = [](int) {},
+    .markUserDistancesForAdjustment = [] {},
+    .disposeML = [](int) {},
+    .createModelList = [](int) { return 0; },
+    .destroyModelList = [] {},
+    .deallocAllModelGroupData = [](int, int) {},
+    .forceReinitAllModels = [] {},
+    .resetLikelihoodSetting = [] {},
+    .clearScoreOptions = [] {},
+    .invalidateSitePatterns = [](DataInfo *) {},
+    .deallocAllSimData = [] {},
+    .deallocQuartetData = [](QuartetData *) -> QuartetData * { return nullptr; },
+    .deleteAssumptionSets = [] {},
+    .deallocUserTypes = [] {},
+    .releasePairDiffTaxa = [] {},
+    .forgetDefaultOutputFileNames = [] {},
+};
+
+DataServices gServices = kDefaults;
+
+template <typename F>
+void take(F &slot, F given)
+{
+    if (given)
+        slot = given;
+}
+
+}  // namespace
+
+void installDataServices(const DataServices &s)
+{
+    DataServices &g = gServices;
+    take(g.criterion, s.criterion);
+    take(g.gapMode, s.gapMode);
+    take(g.msTaxa, s.msTaxa);
+    take(g.currentAncestralStates, s.currentAncestralStates);
+    take(g.inPythonBlock, s.inPythonBlock);
+    take(g.setStatusText, s.setStatusText);
+    take(g.clearStatusText, s.clearStatusText);
+    take(g.destroyTreeBuffer, s.destroyTreeBuffer);
+    take(g.numTreesInBuffer, s.numTreesInBuffer);
+    take(g.createPrimaryTree, s.createPrimaryTree);
+    take(g.allocMainTreeBuffer, s.allocMainTreeBuffer);
+    take(g.getMaxtreesValue, s.getMaxtreesValue);
+    take(g.releasePrimaryTree, s.releasePrimaryTree);
+    take(g.flagPrimaryTreeTaxonChange, s.flagPrimaryTreeTaxonChange);
+    take(g.clearTrees, s.clearTrees);
+    take(g.deleteTreeSets, s.deleteTreeSets);
+    take(g.deallocAllConstraints, s.deallocAllConstraints);
+    take(g.deallocSpecialTreeData, s.deallocSpecialTreeData);
+    take(g.setNeedParsPrep, s.setNeedParsPrep);
+    take(g.deallocPackedData, s.deallocPackedData);
+    take(g.deallocParsimonyRecord, s.deallocParsimonyRecord);
+    take(g.releaseParsFxns, s.releaseParsFxns);
+    take(g.setBootJackNChar, s.setBootJackNChar);
+    take(g.deallocDistanceStorage, s.deallocDistanceStorage);
+    take(g.markUserDistancesForAdjustment, s.markUserDistancesForAdjustment);
+    take(g.disposeML, s.disposeML);
+    take(g.createModelList, s.createModelList);
+    take(g.destroyModelList, s.destroyModelList);
+    take(g.deallocAllModelGroupData, s.deallocAllModelGroupData);
+    take(g.forceReinitAllModels, s.forceReinitAllModels);
+    take(g.resetLikelihoodSetting, s.resetLikelihoodSetting);
+    take(g.clearScoreOptions, s.clearScoreOptions);
+    take(g.invalidateSitePatterns, s.invalidateSitePatterns);
+    take(g.deallocAllSimData, s.deallocAllSimData);
+    take(g.deallocQuartetData, s.deallocQuartetData);
+    take(g.deleteAssumptionSets, s.deleteAssumptionSets);
+    take(g.deallocUserTypes, s.deallocUserTypes);
+    take(g.releasePairDiffTaxa, s.releasePairDiffTaxa);
+    take(g.forgetDefaultOutputFileNames, s.forgetDefaultOutputFileNames);
+}
+
+void resetDataServices() { gServices = kDefaults; }
+
+const DataServices &dataServices() { return gServices; }

@@ -1,0 +1,96 @@
+// What the data set needs from the subsystems above it.
+//
+// The character-data library sits below trees, parsimony, search, distance,
+// likelihood, simulation and quartets, yet releasing or re-initialising the
+// data set must reach their records hung on it. Each of those subsystems
+// installs its entry points here at start-up; every slot it leaves null
+// keeps a default that does nothing (or answers with the factory setting), so
+// the data library works on its own and in its tests.
+#pragma once
+
+#include <cstdint>
+
+struct DataInfo;
+struct TreeBuffer;
+struct QuartetData;
+
+// Keyword positions of the settings the cell accessors consult.
+inline constexpr int kCriterionParsimony = 0;
+inline constexpr int kCriterionLikelihood = 1;
+inline constexpr int kCriterionDistance = 2;
+inline constexpr int kGapModeMissing = 0;
+inline constexpr int kGapModeNewState = 1;
+inline constexpr int kMsTaxaUncertain = 0;
+inline constexpr int kMsTaxaPolymorph = 1;
+inline constexpr int kMsTaxaVariable = 2;
+
+struct DataServices {
+    // Settings owned elsewhere (search: criterion; parsimony: gapMode, msTaxa).
+    int (*criterion)();
+    int (*gapMode)();
+    int (*msTaxa)();
+    // The current ancestral-states vector of the named-set store (one code per
+    // character), or null when none is installed.
+    const uint8_t *(*currentAncestralStates)(const DataInfo *d);
+    // True while commands come from a PYTHON block (no questions are asked).
+    bool (*inPythonBlock)();
+
+    // Status line (shows nothing in the terminal program).
+    void (*setStatusText)(const char *text);
+    void (*clearStatusText)();
+
+    // Trees and tree comparison.
+    void (*destroyTreeBuffer)(TreeBuffer *buffer);
+    uint32_t (*numTreesInBuffer)(const TreeBuffer *buffer);
+    int (*createPrimaryTree)(DataInfo *d);   // 0 or 1
+    // Creates and installs the main tree buffer of ntax taxa; 0 or 1.
+    int (*allocMainTreeBuffer)(uint32_t ntax, uint32_t capacity, bool withWeights);
+    uint32_t (*getMaxtreesValue)();
+    void (*releasePrimaryTree)();
+    void (*flagPrimaryTreeTaxonChange)();
+    void (*clearTrees)(int keepLabels, int keepSpecial);
+    void (*deleteTreeSets)(int all);
+    void (*deallocAllConstraints)();
+    void (*deallocSpecialTreeData)();
+
+    // Parsimony.
+    void (*setNeedParsPrep)(int level);
+    void (*deallocPackedData)(DataInfo *d);
+    void (*deallocParsimonyRecord)(DataInfo *d);
+    void (*releaseParsFxns)(DataInfo *d);
+
+    // Tree search: the character count of bootstrap and jackknife resampling.
+    void (*setBootJackNChar)(uint32_t nchar);
+
+    // Distance methods.
+    void (*deallocDistanceStorage)(int all);
+    void (*markUserDistancesForAdjustment)();
+
+    // Substitution models, likelihood engine and likelihood settings.
+    void (*disposeML)(int purging);
+    int (*createModelList)(int withDefault);  // 0 or non-zero
+    void (*destroyModelList)();
+    void (*deallocAllModelGroupData)(int a, int b);
+    void (*forceReinitAllModels)();
+    void (*resetLikelihoodSetting)();
+    void (*clearScoreOptions)();
+
+    // Site patterns of the character-data subsystem itself (compressed later).
+    void (*invalidateSitePatterns)(DataInfo *d);
+
+    // Simulation and quartets.
+    void (*deallocAllSimData)();
+    QuartetData *(*deallocQuartetData)(QuartetData *q);
+
+    // Named sets, user types and the remaining per-data state of the shell.
+    void (*deleteAssumptionSets)();
+    void (*deallocUserTypes)();
+    void (*releasePairDiffTaxa)();
+    void (*forgetDefaultOutputFileNames)();
+};
+
+// Installs the entry points; each null member keeps its default.
+void installDataServices(const DataServices &services);
+// Back to the defaults (the tests use this between cases).
+void resetDataServices();
+const DataServices &dataServices();
