@@ -759,3 +759,46 @@ TEST(TreeEdit, PruneTipsetRerootsAndRenumbers)
     EXPECT_EQ(idx, (std::set<int>{0, 1, 2, 3}));
     deallocSet(gone);
 }
+
+TEST(TreeLeafSets, IncrementalUpdatesMatchAFullRebuild)
+{
+    std::mt19937 rng(77);
+    for (uint32_t ntax = 6; ntax <= 130; ntax += 31) {
+        TreePtr t = newTree(ntax), ref = newTree(ntax);
+        buildTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
+        setTraversalSeq(t.get());
+        makeAllLeafSets(t.get());
+        for (int k = 0; k < 15; k++) {
+            TreeNode *leaf = t->firstTip + 1 + rng() % (ntax - 1);
+            if (leaf->anc->firstChild != leaf || leaf->anc->anc == nullptr)
+                continue;
+            removeLeafFromLeafSets(leaf);
+            TreeNode *fork = leaf->anc;
+            binPruneLeaf(leaf);
+            TreeNode *target;
+            do
+                target = t->nodes + 1 + rng() % (t->maxNodes - 1);
+            while (!target->anc);
+            ASSERT_EQ(binConnectLeaf(leaf, target, fork), 0);
+            addNewLeafToLeafsets(t.get(), leaf);
+            ASSERT_EQ(copyTree(t.get(), ref.get()), 0);
+            makeAllLeafSets(ref.get());
+            for (uint32_t p = 1; p < t->maxNodes; p++) {
+                if (t->nodes[p].anc) {
+                    EXPECT_EQ(leafSetMembers(t.get(), t->nodes + p), leafSetMembers(ref.get(), ref->nodes + p));
+                }
+            }
+        }
+    }
+}
+
+TEST(TreeEdit, InduceSubtreeKeepsOnlyTheChosenTaxa)
+{
+    TreePtr t = newTree(7);
+    buildTree(t.get(), "(((0,1),2),((3,4),(5,6)))", -1);
+    uint64_t keep = (1u << 0) | (1u << 2) | (1u << 4) | (1u << 5);
+    induceSubtree(t.get(), &keep, false);
+    EXPECT_EQ(canonTree(t.get()), "-1:((0,2),(4,5));");
+    EXPECT_EQ(countLeaves(t.get()), 4u);
+    EXPECT_EQ(findFreeNode(t.get()), t->nodes + 10);  // the removed fork (0,1) is free again
+}
