@@ -1,5 +1,8 @@
 #include "shell/vorn_pending.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "qel/qel_errormsg.h"
 #include "shell/qel_commands.h"
 
@@ -15,10 +18,27 @@ int notAvailableYet(CmdHandler self)
     return 1;
 }
 
+std::vector<CmdHandler> &pendingHandlers()
+{
+    static std::vector<CmdHandler> handlers;
+    return handlers;
+}
+
+struct PendingRegistration {
+    explicit PendingRegistration(CmdHandler h) { pendingHandlers().push_back(h); }
+};
+
 }  // namespace
 
+bool isPendingHandler(CmdHandler handler)
+{
+    const auto &v = pendingHandlers();
+    return std::find(v.begin(), v.end(), handler) != v.end();
+}
+
 #define PENDING_HANDLER(fn) \
-    int fn() { return notAvailableYet(fn); }
+    int fn() { return notAvailableYet(fn); } \
+    static const PendingRegistration registered_##fn(fn);
 
 PENDING_HANDLER(beginIterationBlock)
 PENDING_HANDLER(beginSimLoop)
@@ -36,7 +56,6 @@ PENDING_HANDLER(doCdCmd)
 PENDING_HANDLER(doCharPartitionCmd)
 PENDING_HANDLER(doCharsetCmd)
 PENDING_HANDLER(doChgPlotCmd)
-PENDING_HANDLER(doClearDataCmd)
 PENDING_HANDLER(doClearTreesCmd)
 PENDING_HANDLER(doClockCheckerCmd)
 PENDING_HANDLER(doCodonUsageCmd)
@@ -158,5 +177,4 @@ PENDING_HANDLER(makeYangRannalaTrees)
 PENDING_HANDLER(makeYuleTrees)
 PENDING_HANDLER(setSimTimer)
 PENDING_HANDLER(showFileStatus)
-PENDING_HANDLER(skipRestOfCmd)
 PENDING_HANDLER(tallySimResults)

@@ -3,6 +3,8 @@
 // moves out of here into its own unit when it is written.
 #pragma once
 
+#include "shell/qel_commands.h"
+
 int beginIterationBlock();
 int beginSimLoop();
 int defineConstraint();
@@ -19,7 +21,6 @@ int doCdCmd();
 int doCharPartitionCmd();
 int doCharsetCmd();
 int doChgPlotCmd();
-int doClearDataCmd();
 int doClearTreesCmd();
 int doClockCheckerCmd();
 int doCodonUsageCmd();
@@ -141,5 +142,7 @@ int makeYangRannalaTrees();
 int makeYuleTrees();
 int setSimTimer();
 int showFileStatus();
-int skipRestOfCmd();
 int tallySimResults();
+
+// True while a handler is still one of the placeholders above.
+bool isPendingHandler(CmdHandler handler);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_pending.h"
@@ -162,6 +163,8 @@ TEST_F(CmdTableTest, EverySynonymReachesItsTarget)
 TEST_F(CmdTableTest, PendingHandlersRefuseAndNameTheirCommand)
 {
     for (const CmdTableEntry &r : vorn_commands) {
+        if (!isPendingHandler(r.handler))
+            continue;
         cap.errors.clear();
         cmdOpt.currentCmd = &r;
         EXPECT_EQ(r.handler(), 1) << r.name;

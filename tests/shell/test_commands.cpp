@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_pending.h"
