@@ -1,5 +1,6 @@
 #include "shell/vorn_commands.h"
 
+#include "shell/qel_cmdoptions.h"
 #include "shell/vorn_pending.h"
 
 // The order is the search order of the lookup: it decides which two names an

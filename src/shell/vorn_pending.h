@@ -3,6 +3,10 @@
 // moves out of here into its own unit when it is written.
 #pragma once
 
+// skipRestOfCmd, the handler of commands that are read and ignored, is the
+// tokenizer's own.
+#include "shell/qel_cmdline.h"
+
 int beginIterationBlock();
 int beginSimLoop();
 int defineConstraint();
@@ -29,7 +33,6 @@ int doCountSwapsCmd();
 int doCStatusCmd();
 int doCTypeCmd();
 int doDConSeqCmd();
-int doDefaultsCmd();
 int doDeleteCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
@@ -42,7 +45,6 @@ int doExecCmd();
 int doExportCmd();
 int doExportDistCmd();
 int doExsetCmd();
-int doFactoryCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
@@ -86,7 +88,6 @@ int doRandTreesCmd();
 int doRatesetCmd();
 int doRaxmlCmd();
 int doReduceTaxaCmd();
-int doResetCmd();
 int doRestoreCmd();
 int doReverseFilterCmd();
 int doReweightCmd();
@@ -141,5 +142,4 @@ int makeYangRannalaTrees();
 int makeYuleTrees();
 int setSimTimer();
 int showFileStatus();
-int skipRestOfCmd();
 int tallySimResults();

@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <cctype>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "capture.h"
+#include "shell/qel_cmdoptions.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_pending.h"
@@ -161,7 +163,12 @@ TEST_F(CmdTableTest, EverySynonymReachesItsTarget)
 
 TEST_F(CmdTableTest, PendingHandlersRefuseAndNameTheirCommand)
 {
+    // Handlers that are already written live in their own units.
+    const std::vector<CmdHandler> written = {skipRestOfCmd, doDefaultsCmd, doFactoryCmd,
+                                             doResetCmd};
     for (const CmdTableEntry &r : vorn_commands) {
+        if (std::find(written.begin(), written.end(), r.handler) != written.end())
+            continue;
         cap.errors.clear();
         cmdOpt.currentCmd = &r;
         EXPECT_EQ(r.handler(), 1) << r.name;
