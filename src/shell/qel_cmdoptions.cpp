@@ -1181,7 +1181,7 @@ int setCmdParamValsToFactorySettings(uint32_t set, bool atStartup)
         } else if (p->variable == nullptr) {
             continue;
         } else if (type == kParamFilename) {
-            *static_cast<char *>(p->variable) = '\0';
+            std::memset(p->variable, 0, kParamPathSize);
         } else if (type == kParamString) {
             if (p->valueSize != 0)
                 strcpy_n(static_cast<char *>(p->variable), p->factoryText, kParamStringSize);
