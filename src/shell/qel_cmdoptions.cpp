@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
 #include "qel/qel_textbuffer.h"
@@ -1284,4 +1285,97 @@ int doResetCmd()
     if (factory)
         qel_printf("%s", kFactoryMessage);
     return 0;
+}
+
+// ---- File-name options --------------------------------------------------------------
+
+const char *makeBaseFilenameForCmdParam()
+{
+    const char *data = getDataFileName();
+    if (data != nullptr && data[0] != '\0')
+        return data;
+    const char *exec = getExecFileName();
+    if (exec != nullptr && exec[0] != '\0')
+        return exec;
+    return "vorn";
+}
+
+int setDefaultCmdParamFilename(FilenameParamState *state, const char *extension)
+{
+    if (state->path == nullptr) {
+        state->path = static_cast<char *>(allocBlock(kParamPathSize));
+        if (state->path == nullptr)
+            return 1;
+    }
+    state->nameIsDefault = 1;
+    makeDefaultFilename(makeBaseFilenameForCmdParam(), extension != nullptr ? extension : "",
+                        state->path);
+    return 0;
+}
+
+int startCmdParamFilename(FilenameParamState *state, const char *extension, bool forceDefault,
+                          char *out, size_t outSize)
+{
+    bool haveName = state->path != nullptr && state->path[0] != '\0';
+    if (!haveName || forceDefault) {
+        if (setDefaultCmdParamFilename(state, extension) != 0)
+            return 1;
+    }
+    copyOut(filenameInPathname(state->path), out, outSize);
+    return 0;
+}
+
+void finishCmdParamFilename(FilenameParamState *state, const char *extension, const char *name)
+{
+    if (state->path == nullptr || name == nullptr)
+        return;
+    if (std::strcmp(name, filenameInPathname(state->path)) != 0)
+        state->nameIsDefault = 0;
+    else if (state->nameIsDefault && extension != nullptr)
+        replaceFileExtension(extension, state->path);
+}
+
+void setFilenameDefaultExt(CmdParam *option, const char *extension)
+{
+    if (option != nullptr && option->variable != nullptr)
+        static_cast<FilenameParamState *>(option->variable)->defaultExt = extension;
+}
+
+int handleFilenameCmdParam(int operation, CmdParam *option, void *place)
+{
+    auto *state = static_cast<FilenameParamState *>(option->variable);
+    if (state == nullptr)
+        return 0;
+    if (operation == kParamOpReadValue) {
+        if (state->path == nullptr) {
+            state->path = static_cast<char *>(allocBlock(kParamPathSize));
+            if (state->path == nullptr)
+                return 1;
+        }
+        std::vector<char> word(kParamPathSize - 1);  // at most 4094 characters
+        bool keep = setKeepUnderscores(true);
+        int r = readSpecialToken(word.data(), static_cast<uint32_t>(word.size()), nullptr, ";",
+                                 nullptr, false);
+        bool truncated = tokenWasTruncated();
+        setKeepUnderscores(keep);
+        if (r < 0)
+            return 1;
+        if (truncated)
+            return errMsgBadParamValue(option->name, word.data());
+        strcpy_n(state->path, word.data(), kParamPathSize);
+        state->nameIsDefault = 0;
+        return 0;
+    }
+    if (operation == kParamOpCurValue && place != nullptr) {
+        if (state->path == nullptr || state->path[0] == '\0' || state->nameIsDefault)
+            setDefaultCmdParamFilename(state, state->defaultExt);
+        *static_cast<const char **>(place) = state->path != nullptr ? state->path : "";
+    }
+    return 0;
+}
+
+void deallocFilenameCmdParamBuffer(FilenameParamState *state)
+{
+    if (state != nullptr)
+        state->path = static_cast<char *>(deallocBlock(state->path));
 }

@@ -227,6 +227,29 @@ struct CmdOptionServices {
 };
 void setCmdOptionServices(const CmdOptionServices &services);
 
+// ---- File-name options --------------------------------------------------------------
+// The variable of a file-name option read by handleFilenameCmdParam. Its
+// default name follows the current data file until the user types a name.
+
+struct FilenameParamState {
+    char *path;              // kParamPathSize bytes, allocated when first needed
+    const char *defaultExt;  // e.g. ".tre"
+    uint8_t nameIsDefault;   // made by the program, not typed by the user
+};
+
+// The stem of default names: the data file, else the executed file, else "vorn".
+const char *makeBaseFilenameForCmdParam();
+// Marks the state default and makes its default name; 1 when no buffer could be had.
+int setDefaultCmdParamFilename(FilenameParamState *state, const char *extension);
+// The name (without directory) a command proposes, into out (outSize bytes).
+int startCmdParamFilename(FilenameParamState *state, const char *extension, bool forceDefault,
+                          char *out, size_t outSize);
+// After the command: a name other than the proposed one is the user's own.
+void finishCmdParamFilename(FilenameParamState *state, const char *extension, const char *name);
+void setFilenameDefaultExt(CmdParam *option, const char *extension);
+int handleFilenameCmdParam(int operation, CmdParam *option, void *place);
+void deallocFilenameCmdParamBuffer(FilenameParamState *state);
+
 int doDefaultsCmd();
 int doFactoryCmd();
 int doResetCmd();

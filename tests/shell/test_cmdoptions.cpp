@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
 #include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 #include "shell/qel_cmdline.h"
@@ -771,6 +772,44 @@ TEST_F(CmdOptionsTest, DefaultsQuestionMarkListsTheNamedCommand)
     EXPECT_EQ(doDefaultsCmd(), 1);
     EXPECT_EQ(gOut.substr(0, 16), "\nUsage: \bOutput ");
     EXPECT_EQ(gO.replace, 0);
+}
+
+FilenameParamState gTreeFile{nullptr, ".tre", 0};
+
+uint32_t fileTraverser(uint32_t, CmdParamList *list)
+{
+    do_Fxn_Parm("treeFile", "Save", 0, &gTreeFile, handleFilenameCmdParam, nullptr,
+                "<file-name>", list);
+    return list->failed;
+}
+
+TEST_F(CmdOptionsTest, DefaultFileNameFollowsTheDataFileUntilTheUserNamesOne)
+{
+    CmdParamTraverser previous = setCmdParamTraverser(fileTraverser);
+    setDataFileName("dir/data.nex");
+    char name[kParamPathSize];
+    ASSERT_EQ(startCmdParamFilename(&gTreeFile, ".tre", false, name, sizeof name), 0);
+    EXPECT_STREQ(name, "data.tre");
+    finishCmdParamFilename(&gTreeFile, ".tre", name);
+    setDataFileName("other.nex");
+    showCmdOptionTable(7, nullptr, false);
+    EXPECT_NE(gOut.find("<file-name>                       \bother.tre\n"), std::string::npos)
+        << gOut;
+
+    EXPECT_EQ(parse("treeFile=my_trees.t;", 7), ';');
+    EXPECT_STREQ(gTreeFile.path, "my_trees.t");
+    setDataFileName("third.nex");
+    ASSERT_EQ(startCmdParamFilename(&gTreeFile, ".tre", false, name, sizeof name), 0);
+    EXPECT_STREQ(name, "my_trees.t");
+    finishCmdParamFilename(&gTreeFile, ".tre", name);
+    EXPECT_EQ(gTreeFile.nameIsDefault, 0);
+
+    setDataFileName(nullptr);
+    setExecFileName(nullptr);
+    EXPECT_STREQ(makeBaseFilenameForCmdParam(), "vorn");
+    deallocFilenameCmdParamBuffer(&gTreeFile);
+    EXPECT_EQ(gTreeFile.path, nullptr);
+    setCmdParamTraverser(previous);
 }
 
 }  // namespace
