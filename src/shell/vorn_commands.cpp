@@ -4,6 +4,7 @@
 #include "data/vorn_memory.h"
 #include "shell/qel_cmdoptions.h"
 #include "shell/vorn_pending.h"
+#include "shell/vorn_shellcmds.h"
 
 // The order is the search order of the lookup: it decides which two names an
 // ambiguity message shows, so rows are never sorted.

@@ -7,6 +7,7 @@
 #include "shell/qel_commands.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_pending.h"
+#include "shell/vorn_shellcmds.h"
 
 namespace {
 
