@@ -4,7 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "data/vorn_data.h"
+#include "data/vorn_memory.h"
 #include "qel/qel_files.h"
+#include "qel/qel_interrupts.h"
+#include "shell/qel_cmdline.h"
 #include "shell/vorn_app.h"
 #include "shell/vorn_cmdloop.h"
 
@@ -125,6 +129,95 @@ TEST(CompletionStatusTest, WordsForEachStatus)
     EXPECT_STREQ(completionStatusWord(kStatusCanceled), "canceled");
     EXPECT_STREQ(completionStatusWord(kStatusError), "terminated due to errors");
     EXPECT_STREQ(completionStatusWord(7), "terminated due to errors");
+}
+
+}  // namespace
+
+// ---- Data blocks through the command loop -------------------------------------------
+
+
+namespace {
+
+struct ReadCall {
+    int kind;
+    DataInfo *record;
+};
+std::vector<ReadCall> gReads;
+
+// Stands in for the data-block reader: marks the record as holding the
+// block's kind of data and skips the block's contents.
+int fakeReadData(int kind, DataInfo *record)
+{
+    gReads.push_back({kind, record});
+    const uint32_t have[] = {kHaveTaxa | kHaveCharacters, kHaveTaxa, kHaveCharacters, kHaveDistances};
+    record->flags |= have[kind];
+    return skipThruEndOfBlock();
+}
+
+class DataBlockLoopTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        gReads.clear();
+        saved_ = blockReaders();
+        BlockReaders readers = {};
+        readers.readData = fakeReadData;
+        setBlockReaders(readers);
+        qel_initializeParser(true);
+        setDefaultMode(true);  // the reset question takes its default (yes)
+        setActiveDataInfo(nullptr);
+    }
+    void TearDown() override
+    {
+        setBlockReaders(saved_);
+        setDefaultMode(false);
+        DataInfo *last = nullptr;
+        for (const ReadCall &r : gReads)
+            if (r.record != last) {
+                last = r.record;
+                r.record->taxa = DataTaxa{};  // shared by records made with startNewData
+            }
+        last = nullptr;
+        for (const ReadCall &r : gReads)
+            if (r.record != last)
+                destroyDataInfo(last = r.record);
+        setActiveDataInfo(nullptr);
+    }
+    int run(const char *text)
+    {
+        testing::internal::CaptureStdout();
+        const int status = executeFile(nullptr, nullptr, text, nullptr);
+        out_ = testing::internal::GetCapturedStdout();
+        return status;
+    }
+    BlockReaders saved_{};
+    std::string out_;
+};
+
+TEST_F(DataBlockLoopTest, CharactersFillTaxaButStartAnewAfterData)
+{
+    ASSERT_EQ(run("#NEXUS\nbegin taxa; dimensions ntax=3; end;\nbegin characters; end;\n"
+                  "begin characters; end;\n"),
+              0);
+    ASSERT_EQ(gReads.size(), 3u);
+    EXPECT_EQ(gReads[0].kind, 1);
+    EXPECT_EQ(gReads[1].kind, 2);
+    // The taxa record takes the first CHARACTERS block; the second gets a new
+    // data set that shares the taxa.
+    EXPECT_EQ(gReads[1].record, gReads[0].record);
+    EXPECT_NE(gReads[2].record, gReads[1].record);
+    EXPECT_EQ(activeDataInfo(), gReads[2].record);
+    EXPECT_NE(out_.find("completed"), std::string::npos);
+}
+
+TEST_F(DataBlockLoopTest, UnreadableBlocksAreSkippedAndTheLoopGoesOn)
+{
+    BlockReaders none = {};
+    setBlockReaders(none);
+    ASSERT_EQ(run("#NEXUS\nbegin data; matrix a 0; end;\nbegin trees; tree t=(a,b); end;\n"), 0);
+    EXPECT_TRUE(gReads.empty());
+    EXPECT_NE(out_.find("The \"data\" block cannot be read yet"), std::string::npos);
+    EXPECT_NE(out_.find("The \"trees\" block cannot be read yet"), std::string::npos);
 }
 
 }  // namespace
