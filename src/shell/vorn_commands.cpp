@@ -3,6 +3,7 @@
 #include "shell/qel_cmdline.h"
 #include "data/vorn_memory.h"
 #include "shell/vorn_pending.h"
+#include "trees/treebuf_extras.h"
 
 // The order is the search order of the lookup: it decides which two names an
 // ambiguity message shows, so rows are never sorted.
