@@ -2,6 +2,7 @@
 
 #include "shell/qel_cmdline.h"
 #include "data/vorn_memory.h"
+#include "shell/qel_cmdoptions.h"
 #include "shell/vorn_pending.h"
 #include "trees/treebuf_extras.h"
 
