@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_math.h"
 #include "qel/qel_output.h"
+#include "shell/qel_cmdoptions.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treelist.h"
 
@@ -581,6 +583,16 @@ int moveTrees(TreeBuffer *buf, uint32_t from, uint32_t to, uint32_t count, bool 
         return 1;
     if (count == 0 || from == to)
         return 0;
+    // Names kept as base + slot stop being consecutive once trees move:
+    // give every slot its own number first (nothing changes on failure).
+    if (buf->namesStarted && buf->baseNameNum >= 0 && !buf->nameNumbers) {
+        if (!(buf->nameNumbers = allocArrayOf<int32_t>(buf->capacity)))
+            return 1;
+        for (uint32_t s = 0; s < buf->capacity; s++)
+            buf->nameNumbers[s] = static_cast<int32_t>(std::min<int64_t>(int64_t{buf->baseNameNum} + s, INT32_MAX));
+    }
+    if (buf->nameNumbers)
+        buf->nameNumsNotConsecutive = 1;
     if (to < from) {
         for (uint32_t i = 0; i < count; i++)
             moveSlot(buf, from - 1 + i, to - 1 + i);
@@ -914,6 +926,8 @@ int handleMaxtreesChg(uint32_t previous)
     showMaxtreesChange(previous, autoIncreaseMaxtrees());
     return rc;
 }
+
+int handleMaxtreesChg(CmdParam *option) { return option ? handleMaxtreesChg(option->saved.u) : 0; }
 
 void showMaxtreesChange(uint32_t old, bool autoInc)
 {

@@ -141,8 +141,11 @@ inline uint32_t repElement(const TreeBuffer *buf, const uint8_t *rep, uint32_t i
 int setTreeBufferCapacity(TreeBuffer *buf, uint32_t n);
 int resizeTreeBufferForMaxtrees(uint32_t n);
 int checkMaxtrees(uint32_t value, uint32_t minimum);
-// Change callback of "maxtrees": previous is the value before the change.
+// After "maxtrees" changed from previous: resize, or restore previous on refusal.
 int handleMaxtreesChg(uint32_t previous);
+// The same as the option's change callback (the saved value is the previous one).
+struct CmdParam;
+int handleMaxtreesChg(CmdParam *option);
 void showMaxtreesChange(uint32_t old, bool autoInc);
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "shell/qel_cmdline.h"
+#include "shell/qel_cmdoptions.h"
 #include "shell/qel_commands.h"
 #include "trees/treelist.h"
 
@@ -521,7 +522,7 @@ int doClearTreesCmd()
 {
     if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
         return rc;
-    if (readSemicolon() != 0)
+    if (setCmdParamVals(kClearTreesOptionSet) != 0)
         return 1;
     clearTrees(false, false);
     qel_printf("\nAll trees have been cleared from memory.\n");
