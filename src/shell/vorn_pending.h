@@ -24,7 +24,6 @@ int doCdCmd();
 int doCharPartitionCmd();
 int doCharsetCmd();
 int doChgPlotCmd();
-int doClearTreesCmd();
 int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doCondenseCmd();
