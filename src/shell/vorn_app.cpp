@@ -27,6 +27,7 @@
 #include "shell/vorn_cmdloop.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_shellcmds.h"
+#include "trees/treebuf.h"
 
 uint8_t doingIniFile = 0;
 
@@ -301,6 +302,7 @@ int beginStartup()
     qel_cmdPeekNextChar = peekNextDarkChar;
     qel_cmdSkipRestOfCmd = skipRestOfCmd;
     installShellOptions();
+    installTreeBufferServices();
     return allocCmdLine();
 }
 
