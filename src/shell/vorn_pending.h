@@ -95,7 +95,6 @@ int doRmCmd();
 int doRootTreesCmd();
 int doSaveAssumCmd();
 int doSaveTreesCmd();
-int doSetCmd();
 int doShellEscapeCmd();
 int doShowAncStatesCmd();
 int doShowCharPtnsCmd();
