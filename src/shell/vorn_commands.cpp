@@ -3,6 +3,7 @@
 #include "shell/qel_cmdline.h"
 #include "data/vorn_memory.h"
 #include "shell/qel_cmdoptions.h"
+#include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"
 #include "shell/vorn_shellcmds.h"
 #include "trees/treebuf_extras.h"
