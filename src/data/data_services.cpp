@@ -23,6 +23,12 @@ constexpr DataServices kDefaults = {
     .deleteTreeSets = [](int) {},
     .deallocAllConstraints = [] {},
     .deallocSpecialTreeData = [] {},
+    .treeFilterInEffect = [] { return false; },
+    .haveUserBranchLengths = [] { return false; },
+    .pruneTree = [](TreeBuffer *, uint32_t, const DataInfo *, bool) { return -1; },
+    .disposeSupportValues = [](TreeBuffer *) {},
+    .forgetLastTreeOptimized = [] {},
+    .replacePrimaryTree = [] { return 0; },
     .setNeedParsPrep = [](int) {},
     .deallocPackedData = [](DataInfo *) {},
     .deallocParsimonyRecord = [](DataInfo *) {},
@@ -41,6 +47,8 @@ constexpr DataServices kDefaults = {
     .deallocAllSimData = [] {},
     .deallocQuartetData = [](QuartetData *) -> QuartetData * { return nullptr; },
     .deleteAssumptionSets = [] {},
+    .charPartitionDestroyed = [](const Nexset *) {},
+    .clearCharPartitionRefs = [] {},
     .deallocUserTypes = [] {},
     .releasePairDiffTaxa = [] {},
     .forgetDefaultOutputFileNames = [] {},
@@ -78,6 +86,12 @@ void installDataServices(const DataServices &s)
     take(g.deleteTreeSets, s.deleteTreeSets);
     take(g.deallocAllConstraints, s.deallocAllConstraints);
     take(g.deallocSpecialTreeData, s.deallocSpecialTreeData);
+    take(g.treeFilterInEffect, s.treeFilterInEffect);
+    take(g.haveUserBranchLengths, s.haveUserBranchLengths);
+    take(g.pruneTree, s.pruneTree);
+    take(g.disposeSupportValues, s.disposeSupportValues);
+    take(g.forgetLastTreeOptimized, s.forgetLastTreeOptimized);
+    take(g.replacePrimaryTree, s.replacePrimaryTree);
     take(g.setNeedParsPrep, s.setNeedParsPrep);
     take(g.deallocPackedData, s.deallocPackedData);
     take(g.deallocParsimonyRecord, s.deallocParsimonyRecord);
@@ -96,6 +110,8 @@ void installDataServices(const DataServices &s)
     take(g.deallocAllSimData, s.deallocAllSimData);
     take(g.deallocQuartetData, s.deallocQuartetData);
     take(g.deleteAssumptionSets, s.deleteAssumptionSets);
+    take(g.charPartitionDestroyed, s.charPartitionDestroyed);
+    take(g.clearCharPartitionRefs, s.clearCharPartitionRefs);
     take(g.deallocUserTypes, s.deallocUserTypes);
     take(g.releasePairDiffTaxa, s.releasePairDiffTaxa);
     take(g.forgetDefaultOutputFileNames, s.forgetDefaultOutputFileNames);
