@@ -2,6 +2,7 @@
 
 #include "shell/qel_cmdline.h"
 #include "data/vorn_memory.h"
+#include "shell/qel_cmdoptions.h"
 #include "shell/vorn_pending.h"
 
 // The order is the search order of the lookup: it decides which two names an

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "shell/qel_commands.h"
+// skipRestOfCmd, the handler of commands that are read and ignored, is the
+// tokenizer's own.
+#include "shell/qel_cmdline.h"
 
 int beginIterationBlock();
 int beginSimLoop();
@@ -30,7 +33,6 @@ int doCountSwapsCmd();
 int doCStatusCmd();
 int doCTypeCmd();
 int doDConSeqCmd();
-int doDefaultsCmd();
 int doDeleteCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
@@ -43,7 +45,6 @@ int doExecCmd();
 int doExportCmd();
 int doExportDistCmd();
 int doExsetCmd();
-int doFactoryCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
@@ -87,7 +88,6 @@ int doRandTreesCmd();
 int doRatesetCmd();
 int doRaxmlCmd();
 int doReduceTaxaCmd();
-int doResetCmd();
 int doRestoreCmd();
 int doReverseFilterCmd();
 int doReweightCmd();
