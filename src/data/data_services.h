@@ -58,6 +58,9 @@ struct DataServices {
     // in the new main buffer; it returns 1 when stored, 0 when the tree kept
     // too few taxa and was dropped, 2 when it duplicated a stored tree
     // (condense), -1 on failure.
+    uint32_t (*getTreeBufferCapacity)(const TreeBuffer *buffer);
+    bool (*haveTreeWeights)(const TreeBuffer *buffer);
+    int (*allocBranchLens)(TreeBuffer *buffer);  // 0 or 1
     bool (*treeFilterInEffect)();
     bool (*haveUserBranchLengths)();
     int (*pruneTree)(TreeBuffer *from, uint32_t index, const DataInfo *d, bool condense);
@@ -67,6 +70,11 @@ struct DataServices {
 
     // Parsimony.
     void (*setNeedParsPrep)(int level);
+    // Packed class of a character: its type code, with an unordered character
+    // of at most two states (or a symmetric user type) reported as ordered.
+    uint32_t (*getPkdType)(uint32_t c, const DataInfo *d);
+    // User-defined types: whether a character's type is an asymmetric one.
+    bool (*isAsymmetricUserType)(uint32_t c, const DataInfo *d);
     void (*deallocPackedData)(DataInfo *d);
     void (*deallocParsimonyRecord)(DataInfo *d);
     void (*releaseParsFxns)(DataInfo *d);
