@@ -35,6 +35,7 @@ constexpr DataServices kDefaults = {
     .forgetLastTreeOptimized = [] {},
     .replacePrimaryTree = [] { return 0; },
     .setNeedParsPrep = [](int) {},
+    .parsIncludeAnc = [] { return false; },
     .getPkdType = [](uint32_t c, const DataInfo *d) -> uint32_t {
         uint32_t type = d->status[c] & kCharTypeMask;
         return type == kCharUnordered && d->obsCount && d->obsCount[c] <= 2 ? kCharOrdered : type;
@@ -106,6 +107,7 @@ void installDataServices(const DataServices &s)
     take(g.forgetLastTreeOptimized, s.forgetLastTreeOptimized);
     take(g.replacePrimaryTree, s.replacePrimaryTree);
     take(g.setNeedParsPrep, s.setNeedParsPrep);
+    take(g.parsIncludeAnc, s.parsIncludeAnc);
     take(g.getPkdType, s.getPkdType);
     take(g.isAsymmetricUserType, s.isAsymmetricUserType);
     take(g.deallocPackedData, s.deallocPackedData);

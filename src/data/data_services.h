@@ -70,6 +70,8 @@ struct DataServices {
 
     // Parsimony.
     void (*setNeedParsPrep)(int level);
+    // The parsimony setting "includeAnc": the ancestor counts in tree length.
+    bool (*parsIncludeAnc)();
     // Packed class of a character: its type code, with an unordered character
     // of at most two states (or a symmetric user type) reported as ordered.
     uint32_t (*getPkdType)(uint32_t c, const DataInfo *d);

@@ -10,6 +10,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
 #include "shell/qel_cmdline.h"
+#include "shell/qel_cmdoptions.h"
 
 NexsetStore gNexsets;
 
@@ -429,7 +430,128 @@ Set *findMatchingPtnSubset(const char *token, Nexset *firstPartition)
 }
 
 // ---------------------------------------------------------------------------
+// Option callbacks
+
+int handlePtnName(int op, CmdParam *param, void *place, Nexset *first, int kind, bool noneAllowed)
+{
+    auto *current = static_cast<Nexset **>(param->variable);
+    switch (op) {
+    case kParamOpReadValue: {
+        Nexset *ns = nullptr;
+        if (readPartitionName(first, kind, noneAllowed, &ns) != 0)
+            return 1;
+        *current = ns;
+        return 0;
+    }
+    case kParamOpCurValue:
+        *static_cast<const char **>(place) = getNexsetName(*current);
+        return 0;
+    case kParamOpChanged:
+        return param->saved.slot != reinterpret_cast<uintptr_t>(*current);
+    case kParamOpSave:
+        param->saved.slot = reinterpret_cast<uintptr_t>(*current);
+        return 0;
+    case kParamOpRestore:
+        *current = reinterpret_cast<Nexset *>(static_cast<uintptr_t>(param->saved.slot));
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+int handleCharPtnName(int op, CmdParam *param, void *place)
+{
+    return handlePtnName(op, param, place, gNexsets.charPartitions, 0, false);
+}
+
+int handleCharPtnNameOrNone(int op, CmdParam *param, void *place)
+{
+    return handlePtnName(op, param, place, gNexsets.charPartitions, 0, true);
+}
+
+int getAncStParm(int op, CmdParam *param, void *place)
+{
+    NexsetStore &g = gNexsets;
+    switch (op) {
+    case kParamOpReadValue: {
+        char token[129];
+        if (readToken(token, sizeof token) < 0)
+            return 1;
+        Nexset *ns = tokenWasTruncated() ? nullptr : findMatchingNexset(token, g.ancstates);
+        if (!ns)
+            return qel_errorMsg(901, "Ancestor \"%s\" is unknown.", token), 1;
+        g.curAncestor = ns;
+        if (reinterpret_cast<uintptr_t>(ns) != param->saved.slot && dataServices().parsIncludeAnc())
+            dataServices().setNeedParsPrep(3);
+        return 0;
+    }
+    case kParamOpCurValue:
+        *static_cast<const char **>(place) = getNexsetName(g.curAncestor);
+        return 0;
+    case kParamOpSave:
+        param->saved.slot = activeDataInfo() ? reinterpret_cast<uintptr_t>(g.curAncestor) : 0;
+        return 0;
+    case kParamOpRestore:
+        if (activeDataInfo())
+            g.curAncestor = reinterpret_cast<Nexset *>(static_cast<uintptr_t>(param->saved.slot));
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Partition services
+
+int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *exclusions)
+{
+    const SetPtn *ptn = getNexPtn(partition);
+    if (!ptn)
+        return 0;
+    Set *excluded = exclusions ? cloneSet(exclusions) : allocSet(d->nchar);
+    if (!excluded)
+        return 1;
+    if (!exclusions)
+        for (uint32_t c = 0; c < d->nchar; ++c)
+            if (d->status[c] & kCharExcluded)
+                addSetMember(excluded, c);
+    const bool savedSuppress = setSuppressBlankLines(false);
+    bool warned = false;
+    for (uint32_t i = 0; i < ptn->numSubsets; ++i) {
+        const Set *sub = getPtnSubset(ptn, i);
+        uint32_t n = 0;
+        for (uint32_t c = 0; c < d->nchar; ++c)
+            n += isSetMember(sub, c) && isSetMember(excluded, c);
+        if (!n)
+            continue;
+        if (!warned) {
+            qel_warningMsg(436, "Partition '%s' is defined for characters that are currently excluded:",
+                           getNexsetName(partition));
+            setSuppressBlankLines(true);
+            warned = true;
+        }
+        qel_printf("%9c%u %s in subset %s\n", ' ', n, n == 1 ? "character" : "characters",
+                   getPtnSubsetName(ptn, i));
+    }
+    if (warned)
+        qel_printf("\n");
+    int result = 0;
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        if (isSetMember(excluded, c) || !(d->status[c] & kCharNucleotide) ||
+            whichPartitionSubset(ptn, c) != kSetEnd)
+            continue;
+        char number[16];
+        std::snprintf(number, sizeof number, "%u", c + 1);
+        const char *label = d->charLabels && getStringFromList(d->charLabels, c) ? getCharLabel(d, c) : number;
+        qel_errorMsg(437, "Character '%s' is not assigned to any subset in the partition. Either exclude it or "
+                          "add it to one of the subsets.",
+                     label);
+        result = 1;
+    }
+    setSuppressBlankLines(savedSuppress);
+    deallocSet(excluded);
+    return result;
+}
 
 uint32_t maxPtnSubsetNameLen(const SetPtn *ptn, bool quoted)
 {

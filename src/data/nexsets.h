@@ -140,7 +140,23 @@ int whichNexusObject(Nexset *first, const char *label, Nexset **result, bool mus
 int readPartitionName(Nexset *first, int kind, bool noneAllowed, Nexset **result);
 Set *findMatchingPtnSubset(const char *token, Nexset *firstPartition);
 
+// ---- Option callbacks ------------------------------------------------------
+// Operation codes as for every function option: 1 read, 2 current value,
+// 7 changed, 8 save, 9 restore. The option's variable is a Nexset *.
+
+struct CmdParam;
+int handlePtnName(int op, CmdParam *param, void *place, Nexset *first, int kind, bool noneAllowed);
+int handleCharPtnName(int op, CmdParam *param, void *place);
+int handleCharPtnNameOrNone(int op, CmdParam *param, void *place);
+// "ancStates": selects the current ancestor of the store.
+int getAncStParm(int op, CmdParam *param, void *place);
+
 // ---- Partition services ---------------------------------------------------
+
+// 0 when every included nucleotide-compatible character is in a subset;
+// warns about subsets holding excluded characters. exclusions null: the
+// data set's own.
+int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *exclusions);
 
 uint32_t maxPtnSubsetNameLen(const SetPtn *ptn, bool quoted);
 // A new array (free with deallocArray) of the subsets holding an included

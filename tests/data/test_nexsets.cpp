@@ -202,3 +202,85 @@ TEST_F(NexsetTest, IncludedPartitionSubsets)
 }
 
 }  // namespace
+
+namespace {
+
+using datatest::gErrors;
+using datatest::gOut;
+
+class NexsetOptionTest : public datatest::DataFixture {
+protected:
+    void SetUp() override
+    {
+        DataFixture::SetUp();
+        makeData(2, 6, false, "ACGT");
+        for (uint32_t c = 0; c < 6; ++c)
+            d->status[c] |= kCharNucleotide;
+        cp = createNexset("cp", kNexCharPartition);
+        addPtnSubset(getNexPtn(cp), "a");
+        addPtnSubset(getNexPtn(cp), "b");
+        for (uint32_t c = 0; c < 4; ++c)
+            addSetMember(getPtnSubset(getNexPtn(cp), c % 2), c);
+        installNexSet(cp, kNexCharPartition, "Character-partition", true);
+    }
+    Nexset *cp = nullptr;
+};
+
+TEST_F(NexsetOptionTest, PartitionCheckWarnsAndRefusesUnassignedCharacters)
+{
+    d->status[1] |= kCharExcluded;
+    d->status[3] |= kCharExcluded;
+    d->status[4] |= kCharExcluded;
+    // Character 6 is included, nucleotide-compatible and in no subset.
+    EXPECT_EQ(checkCharPartition(d, cp, nullptr), 1);
+    EXPECT_EQ(gErrors, (std::vector<uint32_t>{436, 437}));
+    EXPECT_NE(gOut.find("         2 characters in subset b\n"), std::string::npos) << gOut;
+    EXPECT_NE(datatest::gErrorText.find("Character '6' is not assigned"), std::string::npos);
+    d->status[5] |= kCharExcluded;
+    gErrors.clear();
+    Set *none = allocSet(6);
+    EXPECT_EQ(checkCharPartition(d, cp, none), 1);  // with no exclusions, 5 and 6 are unassigned
+    EXPECT_EQ(gErrors, (std::vector<uint32_t>{437, 437}));
+    deallocSet(none);
+}
+
+TEST_F(NexsetOptionTest, PartitionAndAncestorOptionValues)
+{
+    Nexset *value = nullptr;
+    CmdParam param{};
+    param.variable = &value;
+    handleCharPtnNameOrNone(kParamOpSave, &param, nullptr);
+    feed("CP");
+    ASSERT_EQ(handleCharPtnNameOrNone(kParamOpReadValue, &param, nullptr), 0);
+    EXPECT_EQ(value, cp);
+    EXPECT_EQ(handleCharPtnNameOrNone(kParamOpChanged, &param, nullptr), 1);
+    const char *shown = nullptr;
+    handleCharPtnName(kParamOpCurValue, &param, &shown);
+    EXPECT_STREQ(shown, "cp");
+    handleCharPtnName(kParamOpRestore, &param, nullptr);
+    EXPECT_EQ(value, nullptr);
+    feed("none");
+    EXPECT_EQ(handleCharPtnName(kParamOpReadValue, &param, nullptr), 1);
+    EXPECT_EQ(gErrors.back(), 842u);
+
+    static int prepLevel = 0;
+    DataServices s{};
+    s.parsIncludeAnc = [] { return true; };
+    s.setNeedParsPrep = [](int level) { prepLevel = level; };
+    installDataServices(s);
+    Nexset *anc = createNexset("mine", kNexAncstates);
+    gNexsets.ancstates->next = anc;
+    CmdParam ap{};
+    getAncStParm(kParamOpSave, &ap, nullptr);
+    feed("MINE bogus");
+    ASSERT_EQ(getAncStParm(kParamOpReadValue, &ap, nullptr), 0);
+    EXPECT_EQ(gNexsets.curAncestor, anc);
+    EXPECT_EQ(prepLevel, 3);
+    EXPECT_EQ(currentAncestralStates(d), anc->payload);
+    EXPECT_EQ(getAncStParm(kParamOpReadValue, &ap, nullptr), 1);
+    EXPECT_EQ(gErrors.back(), 901u);
+    getAncStParm(kParamOpRestore, &ap, nullptr);
+    EXPECT_STREQ(getNexsetName(gNexsets.curAncestor), "standard");
+}
+
+}  // namespace
