@@ -339,7 +339,7 @@ std::string valueText(CmdParam *p, bool savedOnly)
     case kParamSeed: {
         uint32_t s[4];
         std::memcpy(s, v, sizeof s);
-        return s[1] != 0 ? formatted("%u:%u:%u:%u", s[0], s[1], s[2], s[3])
+        return (s[1] | s[2] | s[3]) != 0 ? formatted("%u:%u:%u:%u", s[0], s[1], s[2], s[3])
                          : formatted("%u", s[0]);
     }
     case kParamKeyword:

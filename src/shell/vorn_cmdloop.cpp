@@ -14,9 +14,6 @@
 #include "shell/qel_commands.h"
 #include "shell/vorn_app.h"
 
-WarningSettings wrng = {1, 1, 1, 1, 1, 1, 0};
-uint8_t gErrorStop = 1;
-
 namespace {
 
 int gInMasterBlock = 0;

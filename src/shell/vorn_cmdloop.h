@@ -4,6 +4,8 @@
 // a file (or a text) as a nested input.
 #pragma once
 
+#include "shell/shell_settings.h"
+
 #include <cstdint>
 
 #include "qel/qel_io.h"
@@ -16,19 +18,8 @@ inline constexpr int kStatusCanceled = -1;
 
 inline constexpr uint32_t kMaxFileNestingLevels = 16;
 
-// The warning and error settings of the Set command that the loop and the
-// shell commands read.
-struct WarningSettings {
-    uint8_t warnReset;    // ask before a data block replaces the data set
-    uint8_t warnTree;
-    uint8_t warnTSave;    // ask before unsaved trees are lost
-    uint8_t warnBlkName;  // name the blocks that are skipped
-    uint8_t warnRoot;
-    uint8_t warnRedef;
-    uint8_t warnTFileNoData;
-};
-extern WarningSettings wrng;
-extern uint8_t gErrorStop;  // a failing or unknown command ends the file
+// The warning settings (wrng) and errorStop the loop reads live in
+// shell_settings.h, below the application layer.
 
 // Runs the active input until its end, a failure or a quit; returns its status.
 int doCmds();

@@ -1,5 +1,7 @@
 #include "shell/vorn_shellcmds.h"
 
+#include "shell/parminit.h"
+
 #include <cstring>
 #include <vector>
 
@@ -19,8 +21,6 @@
 namespace {
 
 constexpr uint32_t kHelpColumnWidth = 15;
-constexpr uint32_t kWarningOptions = 21;
-constexpr uint32_t kSetOptions = 23;
 constexpr uint32_t kLogOptions = 31;
 constexpr uint32_t kQuitOptions = 99;
 bool gQuitConfirmed = false;
@@ -166,119 +166,10 @@ int doVornLogCmd()
     return finishLogCommandHandling(getCmdParams(kLogOptions, nullptr, nullptr) <= 0);
 }
 
-int doSetCmd() { return setCmdParamVals(kSetOptions); }
-
-// ---- Option sets ----------------------------------------------------------------
-// The sets of the commands above. A complete option table, once installed,
-// takes their place.
-
-namespace {
-
-// The Log command's "file": one word, underscores kept, into the log name.
-int getLogFileName(int operation, CmdParam *, void *place)
-{
-    if (operation == kParamOpReadValue) {
-        char word[kMaxLogFileNameToken + 1];
-        const bool keep = setKeepUnderscores(true);
-        const int rc = readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false);
-        setKeepUnderscores(keep);
-        if (rc < 0)
-            return 1;
-        setLogFileName(word);
-        return 0;
-    }
-    if (operation == kParamOpCurValue && place)
-        *static_cast<const char **>(place) = logFileNameForDisplay();
-    return 0;
-}
-
-int doFlushParm(CmdParam *option)
-{
-    if (cmdParamChanged(option) && logFile.flushLog)
-        setFlushLogOption(true);
-    return 0;
-}
-
-int changeOutputWidth(CmdParam *option)
-{
-    return cmdSetOutputWidth(outInfo.widthSetting, option->saved.u);
-}
-
-void registerWarnings(CmdParamList *list)
-{
-    const char *cat = "WarnErr";
-    do_Bool_Parm(cat, "warnReset", kParamBool, kParamHasFactory, &wrng.warnReset, 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "warnTree", kParamBool, kParamHasFactory, &wrng.warnTree, 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "warnTSave", kParamBool, kParamHasFactory, &wrng.warnTSave, 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "warnBlkName", kParamBool, kParamHasFactory, &wrng.warnBlkName, 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "warnRoot", kParamBool, kParamHasFactory, &wrng.warnRoot, 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "warnRedef", kParamBool, kParamHasFactory, &wrng.warnRedef, 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "warnTFileNoData", kParamBool, kParamHasFactory, &wrng.warnTFileNoData, 0, nullptr,
-                 nullptr, list);
-    do_Bool_Parm(cat, "errorStop", kParamBool, kParamHasFactory, &gErrorStop, 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "errorBeep", kParamBool, kParamHasFactory, reinterpret_cast<uint8_t *>(&gQelIo.errorBeep),
-                 1, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "queryBeep", kParamBool, kParamHasFactory, reinterpret_cast<uint8_t *>(&gQelIo.queryBeep),
-                 1, nullptr, nullptr, list);
-}
-
-void registerFlushLog(const char *category, CmdParamList *list)
-{
-    do_Bool_Parm(category, "flushLog", kParamBool, kParamHasFactory, &logFile.flushLog, 0, doFlushParm, nullptr,
-                 list);
-}
-
-uint32_t shellOptionTable(uint32_t set, CmdParamList *list)
-{
-    const bool all = set == 0;
-    if (set == kWarningOptions || all)
-        registerWarnings(list);
-    if (set == kSetOptions || all) {
-        const char *cat = "Settings";
-        if (!all) {
-            do_Separator("Warning/error settings", cat, list);
-            registerWarnings(list);
-        }
-        do_Separator("Miscellaneous settings", cat, list);
-        do_Bool_Parm(cat, "monitor", kParamBool, kParamHasFactory, &outInfo.monitoring, 1, nullptr, nullptr, list);
-        registerFlushLog(cat, list);
-        do_Bool_Parm(cat, "defaultMode", kParamBool, 0, reinterpret_cast<uint8_t *>(&gQelIo.defaultMode), 0,
-                     nullptr, nullptr, list);
-        do_Bool_Parm(cat, "showAbbrev", kParamBool, kParamHasFactory, &cmdOpt.showAbbrev, 0, nullptr, nullptr,
-                     list);
-        do_Int_Parm(cat, "outwidth", kParamIntOrLabel, kParamNonpersistent, &outInfo.widthSetting, 0,
-                    changeOutputWidth, "auto\0", list);
-        do_Int_Parm(cat, "pause", kParamKeywordOff, 0, &outInfo.pauseMode, 0, nullptr, "no\0silent\0beep\0msg\0",
-                    list);
-        do_Bool_Parm(cat, "fLock", kParamBool, kParamHasFactory, reinterpret_cast<uint8_t *>(&gQelIo.fileLocking),
-                     1, nullptr, nullptr, list);
-    }
-    if (set == kLogOptions || all) {
-        const char *cat = "LogFile";
-        do_Fxn_Parm("file", cat, 0, nullptr, getLogFileName, nullptr, "<filename-for-log>", list);
-        do_Bool_Parm(cat, "replace", kParamBool, kParamNonpersistent, &logFile.replace, 0, nullptr, nullptr, list);
-        do_Bool_Parm(cat, "append", kParamBool, kParamNonpersistent, &logFile.append, 0, nullptr, nullptr, list);
-        do_Bool_Parm(cat, "start", kParamBool, kParamNonpersistent, &logFile.start, 0, nullptr, nullptr, list);
-        do_Bool_Parm(cat, "stop", kParamBool, kParamNonpersistent, &logFile.stop, 0, nullptr, nullptr, list);
-        if (!all)
-            registerFlushLog(cat, list);
-    }
-    if (set == kQuitOptions || all)
-        do_Bool_Parm("Quit", "warnTSave", kParamBool, all ? 0 : kParamHasFactory, &wrng.warnTSave, 1, nullptr,
-                     nullptr, list);
-    return list->failed;
-}
-
-void exitThroughApp(int status) { exitVorn(status); }
-
-}  // namespace
 
 void installShellOptions()
 {
-    // A complete option table installed before us stays in charge.
-    if (CmdParamTraverser previous = setCmdParamTraverser(shellOptionTable))
-        setCmdParamTraverser(previous);
-    setCmdOptionServices(CmdOptionServices{nullptr, nullptr, exitThroughApp});
+    initVornOptions(exitVorn);
 }
 
 int initializeShellOptions() { return qel_initializeCmdOptions(); }

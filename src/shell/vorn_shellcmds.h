@@ -12,7 +12,6 @@ int doExecCmd();
 int doQuitCmd();
 int doNexusCmd();
 int doVornLogCmd();
-int doSetCmd();
 
 // The Help listings: the commands that need no data block, then the others.
 void showBasicHelp(const CmdTable *table, bool withDescriptions);

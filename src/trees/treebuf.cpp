@@ -17,9 +17,6 @@
 #include "trees/treebuf_extras.h"
 #include "trees/treelist.h"
 
-TreeInfo treeInfo = {kDefaultMaxtrees, static_cast<uint32_t>(MaxtreesAction::kPrompt), kDefaultAutoInc, 0,
-                     0, 0, 0, 0};
-
 namespace {
 
 TreeBuffer *gActiveTreeBuf = nullptr;
@@ -1043,7 +1040,6 @@ void setTreebufOutgroupSet(TreeBuffer *buf, Set *set, bool freeOld)
 // ---------------------------------------------------------------------------
 // treeInfo accessors
 
-uint32_t getMaxtreesValue() { return treeInfo.maxtrees; }
 void setMaxtreesValue(uint32_t n) { treeInfo.maxtrees = std::min(n, kMaxtreesCeiling); }
 uint32_t getAutoIncreaseAmount() { return treeInfo.autoInc >= 1 ? treeInfo.autoInc : 100; }
 bool canIncreaseMaxtrees() { return treeInfo.increase != static_cast<uint32_t>(MaxtreesAction::kLeave); }

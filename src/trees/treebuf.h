@@ -16,6 +16,8 @@
 // Tree numbers passed in and out are 1-based; slots are 0-based.
 #pragma once
 
+#include "trees/tree_settings.h"
+
 #include <cstdint>
 
 #include "qel/qel_hash.h"
@@ -59,24 +61,7 @@ struct TreeBuffer {
     uint8_t hashStale;
 };
 
-// Settings and state of the main buffer.
-enum class MaxtreesAction : uint32_t { kLeave = 0, kPrompt = 1, kAuto = 2 };
-
-struct TreeInfo {
-    uint32_t maxtrees;
-    uint32_t increase;   // MaxtreesAction
-    uint32_t autoInc;
-    uint32_t source;     // low 6 bits: where the trees came from
-    uint8_t maxtreesFixed;
-    uint8_t treesSaved;
-    uint8_t userBrlens;
-    uint8_t speciesTrees;
-};
-extern TreeInfo treeInfo;
-
-inline constexpr uint32_t kMaxtreesCeiling = 2147483646u;
-inline constexpr uint32_t kDefaultMaxtrees = 100;
-inline constexpr uint32_t kDefaultAutoInc = 100;
+// The main buffer's settings (treeInfo, maxtrees) are in tree_settings.h.
 // Largest ntax whose node indices and closing counts fit 15 bits.
 inline constexpr uint32_t kMaxTreeBufTaxa = 16383;
 

@@ -526,6 +526,17 @@ TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
     EXPECT_EQ(gOut, expected);
 }
 
+// A four-word seed whose second word is 0 must still show all its words.
+TEST_F(CmdOptionsTest, ListingShowsEveryWordOfAFourWordSeed)
+{
+    gO.seed[0] = 5;
+    gO.seed[1] = 0;
+    gO.seed[2] = 7;
+    gO.seed[3] = 0;
+    showCmdOptionTable(1, nullptr, false);
+    EXPECT_NE(gOut.find("\b5:0:7:0\n"), std::string::npos) << gOut;
+}
+
 TEST_F(CmdOptionsTest, KeywordEqualsQuestionMarkShowsAcceptedValues)
 {
     EXPECT_EQ(parse("nreps=?;"), -1);
