@@ -4,6 +4,8 @@
 #pragma once
 
 #include "shell/qel_commands.h"
+// Handlers that left this list but that callers still reach through it.
+#include "data/taxstat.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "shell/qel_cmdline.h"
@@ -32,7 +34,6 @@ int doCountSwapsCmd();
 int doCStatusCmd();
 int doCTypeCmd();
 int doDConSeqCmd();
-int doDeleteCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
 int doDnaRecodeCmd();
@@ -50,7 +51,6 @@ int doGenerateTreesCmd();
 int doGetTreesCmd();
 int doHSearchCmd();
 int doIncludeCmd();
-int doIngroupCmd();
 int doJackknifeCmd();
 int doLeaveCmd();
 int doLoadConstrCmd();
@@ -65,7 +65,6 @@ int doModProjectCmd();
 int doNJCmd();
 int doNSFilterCmd();
 int doOrthoFilterCmd();
-int doOutgroupCmd();
 int doPairDiffCmd();
 int doPartHomTest();
 int doPatFitTest();
@@ -83,7 +82,6 @@ int doRandTreesCmd();
 int doRatesetCmd();
 int doRaxmlCmd();
 int doReduceTaxaCmd();
-int doRestoreCmd();
 int doReverseFilterCmd();
 int doReweightCmd();
 int doRmCmd();
@@ -121,7 +119,6 @@ int doTreeDistCmd();
 int doTreeInfoCmd();
 int doTreeWtsCmd();
 int doTrueTreeCmd();
-int doTStatusCmd();
 int doTypesetCmd();
 int doUPGMACmd();
 int doUserTreeCmd();
