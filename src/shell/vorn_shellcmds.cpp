@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
 #include "qel/qel_interrupts.h"
@@ -16,9 +17,8 @@
 #include "qel/qel_strings.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
-#include "shell/vorn_app.h"
-#include "data/vorn_data.h"
 #include "shell/parminit.h"
+#include "shell/vorn_app.h"
 #include "shell/vorn_cmdloop.h"
 #include "shell/vorn_shellutil.h"
 #include "trees/treeutil.h"
