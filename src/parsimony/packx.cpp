@@ -11,6 +11,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_math.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -156,8 +157,6 @@ void forgetLastTree()
 }
 
 }  // namespace
-
-uint32_t powerOfTwoCeiling(uint32_t n) { return n <= 1 ? 1 : std::bit_ceil(n); }
 
 bool isCharIncluded(const DataInfo *d, uint32_t c)
 {

@@ -152,5 +152,3 @@ bool isCharIncluded(const DataInfo *d, uint32_t c);
 // Lowest state in the low byte, highest in the high byte; 0xFFFF for missing.
 uint32_t getStateInterval(const DataInfo *d, int32_t taxon, uint32_t c);
 uint32_t distanceToStateSet(uint32_t state, int32_t taxon, uint32_t c, bool ordered, const DataInfo *d);
-
-uint32_t powerOfTwoCeiling(uint32_t n);
