@@ -1,15 +1,21 @@
-# Thin wrapper around CMake so that a newcomer needs only `make`, `make test`
-# and `make bench`.
+# Thin wrapper around CMake so that a newcomer needs only `make run`,
+# `make test` and `make bench`.
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all release test asan tsan bench deps clean
+.PHONY: all release run test asan tsan bench deps clean
 
 all: release
 
 release:
 	$(CMAKE) -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF
 	$(CMAKE) --build build -j $(JOBS)
+
+# Builds the program and runs it on a small command file: the banner, the
+# processing of the file and a clean quit.
+run: deps release
+	ln -sf src/vorn build/vorn
+	./build/vorn -n examples/hello.nex
 
 deps:
 	bash scripts/install-deps.sh

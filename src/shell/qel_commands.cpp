@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "qel/qel_errormsg.h"
+#include "shell/qel_cmdoptions.h"
 
 CmdTable gCmdTable = {nullptr, nullptr, 0};
 CmdOpt cmdOpt = {nullptr, 0};
@@ -211,8 +212,12 @@ void showCmdUsage(const CmdTableEntry *row, uint32_t optionSet, CmdParamList *op
             return;
         }
     }
-    if (optionSet != CMD_NO_OPTIONS && qel_cmdShowOptionTable != nullptr)
+    if (optionSet == CMD_NO_OPTIONS)
+        return;
+    if (qel_cmdShowOptionTable != nullptr)
         qel_cmdShowOptionTable(optionSet, optionList, showCurrent);
+    else
+        showCmdOptionTable(optionSet, optionList, showCurrent);
 }
 
 char *fmtCmdName(const CmdTable *table, const char *name, uint32_t index, char *out,

@@ -91,6 +91,6 @@ extern int (*qel_cmdPeekNextChar)();
 // Skips the input through the next ";" and returns 0, or nonzero at the end of
 // the input (default: skips nothing).
 extern int (*qel_cmdSkipRestOfCmd)();
-// Lists the option table of an option set (default: lists nothing).
+// Lists the option table of an option set (default: showCmdOptionTable).
 extern void (*qel_cmdShowOptionTable)(uint32_t optionSet, CmdParamList *optionList,
                                       bool showCurrent);

@@ -2,7 +2,11 @@
 
 #include "shell/qel_cmdline.h"
 #include "data/vorn_memory.h"
+#include "shell/qel_cmdoptions.h"
+#include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"
+#include "shell/vorn_shellcmds.h"
+#include "trees/treebuf_extras.h"
 
 // The order is the search order of the lookup: it decides which two names an
 // ambiguity message shows, so rows are never sorted.

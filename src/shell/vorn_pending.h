@@ -4,6 +4,9 @@
 #pragma once
 
 #include "shell/qel_commands.h"
+// skipRestOfCmd, the handler of commands that are read and ignored, is the
+// tokenizer's own.
+#include "shell/qel_cmdline.h"
 
 int beginIterationBlock();
 int beginSimLoop();
@@ -21,7 +24,6 @@ int doCdCmd();
 int doCharPartitionCmd();
 int doCharsetCmd();
 int doChgPlotCmd();
-int doClearTreesCmd();
 int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doCondenseCmd();
@@ -30,7 +32,6 @@ int doCountSwapsCmd();
 int doCStatusCmd();
 int doCTypeCmd();
 int doDConSeqCmd();
-int doDefaultsCmd();
 int doDeleteCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
@@ -39,17 +40,14 @@ int doDScoresCmd();
 int doDsetCmd();
 int doEditCmd();
 int doExcludeCmd();
-int doExecCmd();
 int doExportCmd();
 int doExportDistCmd();
 int doExsetCmd();
-int doFactoryCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
 int doGenerateTreesCmd();
 int doGetTreesCmd();
-int doHelpCmd();
 int doHSearchCmd();
 int doIncludeCmd();
 int doIngroupCmd();
@@ -64,7 +62,6 @@ int doMatrixRepCmd();
 int doMissDataCmd();
 int doModPartitionCmd();
 int doModProjectCmd();
-int doNexusCmd();
 int doNJCmd();
 int doNSFilterCmd();
 int doOrthoFilterCmd();
@@ -82,12 +79,10 @@ int doPwdCmd();
 int doPythonCmd();
 int doQScoresCmd();
 int doQSearchCmd();
-int doQuitCmd();
 int doRandTreesCmd();
 int doRatesetCmd();
 int doRaxmlCmd();
 int doReduceTaxaCmd();
-int doResetCmd();
 int doRestoreCmd();
 int doReverseFilterCmd();
 int doReweightCmd();
@@ -95,7 +90,6 @@ int doRmCmd();
 int doRootTreesCmd();
 int doSaveAssumCmd();
 int doSaveTreesCmd();
-int doSetCmd();
 int doShellEscapeCmd();
 int doShowAncStatesCmd();
 int doShowCharPtnsCmd();
@@ -132,7 +126,6 @@ int doTypesetCmd();
 int doUPGMACmd();
 int doUserTreeCmd();
 int doUsertypeCmd();
-int doVornLogCmd();
 int doWeightsCmd();
 int doWtsetCmd();
 int endIterationBlock();

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <set>
 #include <string>
@@ -5,6 +6,7 @@
 
 #include "capture.h"
 #include "shell/qel_cmdline.h"
+#include "shell/qel_cmdoptions.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_pending.h"

@@ -6,7 +6,9 @@
 #include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_commands.h"
+#include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"
+#include "shell/vorn_shellcmds.h"
 
 namespace {
 

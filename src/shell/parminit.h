@@ -1,0 +1,56 @@
+// The option table: every option of every command, registered set by set
+// into a CmdParamList. This unit holds the general settings and the small
+// shared sets; the sets of the data, tree, parsimony, distance, likelihood
+// and quartet commands are registered by their own traversal functions.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/qel_cmdoptions.h"
+
+// Registers option set `set` (0: every registration of the table once, with
+// no nested inclusion) into `list`; returns the list's failure mark.
+uint32_t traverseCmdParamList(uint32_t set, CmdParamList *list);
+
+// The traversals of the other option groups. Each registers the sets it owns
+// (all of them for set 0) and nothing for any other set; a set nested in one
+// of them is included by calling traverseCmdParamList(K, list) unless `set`
+// is 0.
+uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list);
+uint32_t traverseTreeOptionSets(uint32_t set, CmdParamList *list);
+uint32_t traverseParsOptionSets(uint32_t set, CmdParamList *list);
+uint32_t traverseDistOptionSets(uint32_t set, CmdParamList *list);
+uint32_t traverseLikOptionSets(uint32_t set, CmdParamList *list);
+uint32_t traverseQuartetOptionSets(uint32_t set, CmdParamList *list);
+
+// Options of the general sets that bind the parsimony settings record are
+// registered by the parsimony option group at these points.
+enum class ParsSharedOptions : uint32_t {
+    kCollapse,       // "collapse" of the multiple-trees set
+    kMsTaxaAndOpt,   // "msTaxa", "opt" of Set
+    kStepMatrix      // "stepMatrix" of Set
+};
+void registerParsSharedOptions(ParsSharedOptions which, CmdParamList *list);
+
+// Readers and callbacks of the general sets that belong to units linked in
+// above the option table. Until one is installed its custom option refuses
+// every value and its callback does nothing.
+struct GeneralOptionHandlers {
+    CmdParamFxn getConstrName;            // "constraints"
+    CmdParamFxn getAncStParm;             // "ancStates"
+    CmdParamChangeFxn handleMaxtreesChg;  // "maxtrees"
+    CmdParamChangeFxn storeBrlensParm;    // "storeBrLens"
+    CmdParamChangeFxn storeTreeWtsParm;   // "storeTreeWts"
+};
+void setGeneralOptionHandlers(const GeneralOptionHandlers &handlers);
+
+// Numbers of the option sets of the shell's own commands.
+inline constexpr uint32_t kSetOptionSet = 23;
+inline constexpr uint32_t kLogOptionSet = 31;
+inline constexpr uint32_t kQuitOptionSet = 99;
+
+// Installs the option table and the factory-reset services and gives every
+// option its factory value (a failure ends the program with status 8 through
+// exitProgram, which may be null for std::exit). Called once at start-up,
+// after qel_initializeCmdOptions.
+void initVornOptions(void (*exitProgram)(int status));

@@ -1,0 +1,139 @@
+#!/usr/bin/python3
+"""Runs one end-to-end case of the vorn program and compares what it did.
+
+A case is tests/e2e/<name>.nex with, beside it:
+  <name>.out     expected standard output (required)
+  <name>.err     expected standard error (else it must be empty)
+  <name>.status  expected exit status (else 0)
+  <name>.args    the command line after the program name, one line;
+                 {file} stands for the case's .nex file (default: -n {file})
+  <name>.home/   files put in the home directory before the run
+  <name>.dir/    files put in the working directory before the run
+  <name>.files/  files the run must leave: home/... in the home directory,
+                 everything else in the working directory
+  <name>.lock    files of the working directory (one a line) that another
+                 process holds write-locked during the run
+
+Each run gets a fresh working directory and home directory. Before
+comparing, text that changes from run to run is masked: those two
+directories, the build line and date of the banner and the compiler version.
+With VORN_E2E_BLESS=1 the actual results are written as the expectations.
+"""
+import fcntl
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+MASKS = [
+    (re.compile(r"^Version \S+ for Unix/Linux \(built on .* at .*\)$", re.M),
+     "Version <version> for Unix/Linux (built on <date> at <time>)"),
+    (re.compile(r"^VORN \S+ for Unix/Linux$", re.M), "VORN <version> for Unix/Linux"),
+    (re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$", re.M), "<date>"),
+    (re.compile(r"^(Compiled using .*?)\d+\.\d+\.\d+$", re.M), r"\1<n.n.n>"),
+]
+
+
+def mask(text, work, home):
+    text = text.replace(home, "<home>").replace(work, "<dir>")
+    for pattern, replacement in MASKS:
+        text = pattern.sub(replacement, text)
+    return text
+
+
+def read(path, default=None):
+    if not os.path.exists(path):
+        return default
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def main():
+    vorn, case = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    stem = case[:-len(".nex")]
+    name = os.path.basename(stem)
+    bless = os.environ.get("VORN_E2E_BLESS") == "1"
+
+    with tempfile.TemporaryDirectory(prefix="vorn-e2e-") as tmp:
+        tmp = os.path.realpath(tmp)
+        work, home = os.path.join(tmp, "work"), os.path.join(tmp, "home")
+        os.makedirs(work)
+        os.makedirs(home)
+        for source, target in ((stem + ".home", home), (stem + ".dir", work)):
+            if os.path.isdir(source):
+                shutil.copytree(source, target, dirs_exist_ok=True)
+        shutil.copy(case, os.path.join(work, name + ".nex"))
+
+        args_line = (read(stem + ".args", "-n {file}") or "").strip()
+        args = [a.replace("{file}", name + ".nex") for a in shlex.split(args_line)]
+        env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
+        env["HOME"] = home
+        env["TZ"] = "UTC"
+        held = []
+        for rel in (read(stem + ".lock", "") or "").split():
+            f = open(os.path.join(work, rel), "a")
+            fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            held.append(f)
+        with open(os.devnull) as devnull:
+            run = subprocess.run([vorn] + args, cwd=work, env=env, stdin=devnull,
+                                 capture_output=True, timeout=120)
+        for f in held:
+            f.close()
+
+        actual = {
+            ".out": mask(run.stdout.decode("utf-8", "replace"), work, home),
+            ".err": mask(run.stderr.decode("utf-8", "replace"), work, home),
+        }
+        files = {}
+        if os.path.isdir(stem + ".files"):
+            for root, _, names in os.walk(stem + ".files"):
+                for n in names:
+                    rel = os.path.relpath(os.path.join(root, n), stem + ".files")
+                    real = os.path.join(home, rel[5:]) if rel.startswith("home" + os.sep) \
+                        else os.path.join(work, rel)
+                    files[rel] = mask(read(real, "<missing>"), work, home)
+
+        if bless:
+            write(stem + ".out", actual[".out"])
+            if actual[".err"]:
+                write(stem + ".err", actual[".err"])
+            if run.returncode != 0:
+                write(stem + ".status", "%d\n" % run.returncode)
+            return 0
+
+        failures = []
+        expected_status = int((read(stem + ".status", "0") or "0").strip())
+        if run.returncode != expected_status:
+            failures.append("exit status %d, expected %d" % (run.returncode, expected_status))
+        for ext in (".out", ".err"):
+            expected = read(stem + ext, "")
+            if actual[ext] != expected:
+                failures.append(diff(name + ext, expected, actual[ext]))
+        for rel, text in files.items():
+            expected = read(os.path.join(stem + ".files", rel))
+            if text != expected:
+                failures.append(diff(rel, expected, text))
+        if failures:
+            print("\n".join(failures))
+            return 1
+        return 0
+
+
+def diff(label, expected, actual):
+    import difflib
+    lines = difflib.unified_diff(expected.splitlines(True), actual.splitlines(True),
+                                 "expected " + label, "actual " + label)
+    return "".join(lines)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
