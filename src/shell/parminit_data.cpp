@@ -1,6 +1,8 @@
 // Option sets of the data, assumptions and file exchange commands.
 #include "shell/parminit.h"
 
+#include <initializer_list>
+
 #include "data/taxstat.h"
 
 uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list)
