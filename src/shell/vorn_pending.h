@@ -72,7 +72,6 @@ int doPatternFreqCmd();
 int doPermuteCmd();
 int doPossPlotCmd();
 int doPScoresCmd();
-int doPsetCmd();
 int doPuzzleCmd();
 int doPwdCmd();
 int doPythonCmd();
