@@ -1,12 +1,20 @@
 #include "search/search_settings.h"
 
 #include <array>
+#include <cstring>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_strings.h"
+#include "shell/qel_cmdline.h"
 
 SearchSettings srch = {0, 0, 1, 1, 0, 1, 1, 0, 0, 60, 0.0};
 FreqDistOptions fdopt = {20, 0, {}};
 uint32_t gCriterion = kCriterionParsimony;
+
+HSearchOptions hs;
+ExactSearchOptions bbex;
+BootJackOptions btjkOpt;
+ScoreFileOptions sfopt;
 
 namespace {
 std::array<void (*)(uint32_t), kMaxCriterionResetHooks> gResetHooks{};
@@ -72,4 +80,155 @@ int criterionInfo(CmdParam *option)
     if (cmdParamChanged(option))
         initOptimalityCriterion(true);
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Option callbacks and readers
+
+namespace {
+
+constexpr const char *kStartWords[] = {"stepwise", "NJ", "current"};
+
+// True when word abbreviates keyword (case ignored).
+bool abbreviates(const char *word, const char *keyword)
+{
+    size_t n = std::strlen(word);
+    return n > 0 && n <= std::strlen(keyword) && strnicmp(word, keyword, n) == 0;
+}
+
+// A positive tree number written in full; 0 otherwise.
+int32_t treeNumber(const char *text)
+{
+    int32_t n = 0;
+    if (text[0] == '\0' || !isAllDigit(text) || stringToInt(text, &n) != kConvOk)
+        return 0;
+    return n;
+}
+
+int readStartValue()
+{
+    char word[64];
+    // The range n-m is one value: only the terminators end it.
+    if (readSpecialToken(word, sizeof word, nullptr, ";/", nullptr, false) < 0)
+        return 1;
+    for (uint32_t k = 0; k < 3; ++k) {
+        if (!abbreviates(word, kStartWords[k]))
+            continue;
+        if (k == kStartNJ && gCriterion == kCriterionParsimony)
+            return qel_errorMsg(556, "Neighbor-joining is not permitted for starting tree when "
+                                     "optimality criterion is parsimony.\tThis would require "
+                                     "computing a (potentially large) distance matrix.  You can "
+                                     "always compute the NJ tree separately and then start the "
+                                     "heuristic search with \"start=1\""),
+                   1;
+        hs.startSource = k;
+        hs.firstStartTree = hs.lastStartTree = 0;
+        return 0;
+    }
+    char *dash = std::strchr(word, '-');
+    if (dash != nullptr)
+        *dash = '\0';
+    int32_t first = treeNumber(word);
+    int32_t last = dash != nullptr ? treeNumber(dash + 1) : first;
+    if (tokenWasTruncated() || first == 0 || last < first)
+        return qel_errorMsg(505, "Invalid tree identifier(s) for starting tree(s)."), 1;
+    hs.startSource = kStartRange;
+    hs.firstStartTree = first;
+    hs.lastStartTree = last;
+    return 0;
+}
+
+void restoreSavedValue(CmdParam *option)
+{
+    copy1ParamVal(option, getCmdParamValuePtr(option, false), option->variable);
+}
+
+}  // namespace
+
+int getStarterOptions(int operation, CmdParam *option, void *place)
+{
+    switch (operation) {
+    case kParamOpReadValue:
+        return readStartValue();
+    case kParamOpCurValue:
+        if (place != nullptr)
+            *static_cast<const char **>(place) =
+                gCriterion == kCriterionDistance ? "NJ" : "Stepwise";
+        return 0;
+    case kParamOpFactory:
+        hs.startSource = kStartStepwise;
+        hs.firstStartTree = hs.lastStartTree = 0;
+        return 0;
+    case kParamOpChanged:
+        return hs.startSource != option->saved.seed[0] ||
+               static_cast<uint32_t>(hs.firstStartTree) != option->saved.seed[1] ||
+               static_cast<uint32_t>(hs.lastStartTree) != option->saved.seed[2];
+    case kParamOpSave:
+        option->saved.seed[0] = hs.startSource;
+        option->saved.seed[1] = static_cast<uint32_t>(hs.firstStartTree);
+        option->saved.seed[2] = static_cast<uint32_t>(hs.lastStartTree);
+        return 0;
+    case kParamOpRestore:
+        hs.startSource = option->saved.seed[0];
+        hs.firstStartTree = static_cast<int32_t>(option->saved.seed[1]);
+        hs.lastStartTree = static_cast<int32_t>(option->saved.seed[2]);
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+int readNcharBoot(int operation, CmdParam *option, void *place)
+{
+    if (operation != kParamOpReadValue)
+        return readIntFxnParamHelper(operation, option, place, &btjkOpt.nchar, "current", 0);
+    char word[kMaxKeywordChars + 1];
+    if (readToken(word, sizeof word) < 0)
+        return 1;
+    if (abbreviates(word, "current")) {
+        btjkOpt.nchar = 0;
+        return 0;
+    }
+    int32_t n = tokenWasTruncated() ? 0 : treeNumber(word);
+    if (n < 1)
+        return qel_errorMsg(522, "The number of characters to resample in each replicate must "
+                                 "be an integer value between 1 and %d (inclusive), or "
+                                 "'current'.",
+                            2147483647),
+               1;
+    btjkOpt.nchar = n;
+    return 0;
+}
+
+int checkBtjkWtsOption(CmdParam *option)
+{
+    auto *wts = static_cast<uint32_t *>(option->variable);
+    if (*wts == kBtjkWtsIgnore) {
+        qel_errorMsg(529, "The 'ignore' option for bootstrap/jackknife weights is no longer "
+                          "supported.\tIf you want to ignore the current character weights, "
+                          "just set them to unity for all characters before beginning the "
+                          "analysis.");
+        restoreSavedValue(option);
+        return 1;
+    }
+    if (*wts == kBtjkWtsRepeatCnt) {
+        qel_printf("\nNote: The 'repeatCnt' and 'proportional' options for weight handling have "
+                   "been combined, and 'repeatCnt' has been deprecated.  Please change your "
+                   "command files accordingly.\n");
+        *wts = kBtjkWtsProportional;
+    }
+    return 0;
+}
+
+int checkJackFrac(CmdParam *option)
+{
+    double pct = *static_cast<const double *>(option->variable);
+    if (pct > 0.0 && pct < 100.0)
+        return 0;
+    char typed[48];
+    std::snprintf(typed, sizeof typed, " (%g)", pct);
+    qel_errorMsg(525, "Jackknife deletion percentage%s must be greater than 0 and less than 100.",
+                 typed);
+    restoreSavedValue(option);
+    return 1;
 }

@@ -48,6 +48,7 @@ void setGeneralOptionHandlers(const GeneralOptionHandlers &handlers);
 inline constexpr uint32_t kSetOptionSet = 23;
 inline constexpr uint32_t kLogOptionSet = 31;
 inline constexpr uint32_t kQuitOptionSet = 99;
+inline constexpr uint32_t kPsetOptionSet = 81;
 
 // Installs the option table and the factory-reset services and gives every
 // option its factory value (a failure ends the program with status 8 through

@@ -22,10 +22,13 @@
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
 #include "qel/qel_time.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/parsimony_settings.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_cmdloop.h"
 #include "shell/vorn_commands.h"
+#include "shell/vorn_params.h"
 #include "shell/vorn_shellcmds.h"
 #include "trees/treebuf.h"
 
@@ -303,6 +306,9 @@ int beginStartup()
     qel_cmdSkipRestOfCmd = skipRestOfCmd;
     installShellOptions();
     installTreeBufferServices();
+    installParsimonyServices();
+    // The repacking requested by option callbacks reaches the parsimony settings.
+    setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
     return allocCmdLine();
 }
 

@@ -8,6 +8,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
 #include "search/search_settings.h"
+#include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_pending.h"
@@ -207,3 +208,5 @@ bool checkOptionalFileSave(char *buffer, const char *previous)
 void zeroScoreOptions() { srch.keep = 0.0; }
 
 int doSetCmd() { return setCmdParamVals(23); }
+
+int doPsetCmd() { return getCmdParams(kPsetOptionSet, ";", nullptr) > 0 ? 0 : 1; }

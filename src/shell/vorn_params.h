@@ -44,3 +44,6 @@ bool checkOptionalFileSave(char *buffer, const char *previous);
 void zeroScoreOptions();
 
 int doSetCmd();
+// The parsimony settings: status 1 unless the options were read (a "?"
+// listing included).
+int doPsetCmd();
