@@ -26,7 +26,6 @@
 namespace {
 
 constexpr uint32_t kHelpColumnWidth = 15;
-constexpr uint32_t kPsetOptions = 81;
 constexpr uint32_t kDisplayPathLen = 255;
 bool quitAlreadyConfirmed = false;
 char gExecName[kPathnameBufSize];
@@ -319,8 +318,6 @@ int doVornLogCmd()
         return 1;
     return finishLogCommandHandling(getCmdParams(kLogOptionSet, nullptr, nullptr) <= 0);
 }
-
-int doPsetCmd() { return getCmdParams(kPsetOptions, nullptr, nullptr) > 0 ? 0 : 1; }
 
 // ---- Option table -------------------------------------------------------------------
 

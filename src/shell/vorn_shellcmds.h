@@ -19,7 +19,6 @@ int doLeaveCmd();
 int doQuitCmd();
 int doNexusCmd();
 int doVornLogCmd();
-int doPsetCmd();
 
 // The Help listings: the commands that need no data block, then the others.
 void showBasicHelp(const CmdTable *table, bool withDescriptions);

@@ -12,6 +12,7 @@
 #include "qel/qel_io.h"
 #include "qel/qel_textbuffer.h"
 #include "shell/parminit.h"
+#include "shell/vorn_params.h"
 #include "shell/qel_cmdline.h"
 #include "shell/shell_settings.h"
 #include "shell/vorn_shellcmds.h"
