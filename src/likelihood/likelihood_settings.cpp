@@ -814,9 +814,12 @@ int getRaxmlOther(int operation, CmdParam *option, void *place)
     }
     if (operation != kParamOpReadValue)
         return 0;
+    // The options are one word or a text in double quotes.
     std::vector<char> word(kMaxValueChars + 1);
-    if (readSpecialToken(word.data(), static_cast<uint32_t>(word.size()), nullptr, ";", nullptr,
-                         false) < 0)
+    const auto size = static_cast<uint32_t>(word.size());
+    if (peekNextChar(nullptr) == '"' ? readDelimitedToken(word.data(), size, "\"\"") != 0
+                                     : readSpecialToken(word.data(), size, nullptr, ";", nullptr,
+                                                        false) < 0)
         return 1;
     // The text goes onto the program's command line: a cut text would run
     // something else than what was typed.
