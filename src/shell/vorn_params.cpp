@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "likelihood/likelihood_settings.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
@@ -113,17 +114,6 @@ int outputUnsupportedMsg(CmdParam *option)
     return 0;
 }
 
-int checkGammaShape(double shape)
-{
-    if (!(shape > 0.0))
-        return qel_errorMsg(805, "Gamma shape parameter must be greater than 0."), 1;
-    if (shape > kMaxGammaShape)
-        return qel_errorMsg(806, "Gamma shape parameter exceeds maximum allowed (=%.0f)",
-                            kMaxGammaShape),
-               1;
-    return 0;
-}
-
 int checkGammaShapeValue(CmdParam *option)
 {
     if (!cmdParamChanged(option) || checkGammaShape(*static_cast<const double *>(option->variable)) == 0)
@@ -134,11 +124,8 @@ int checkGammaShapeValue(CmdParam *option)
 
 int checkPinvarValue(CmdParam *option)
 {
-    double p = *static_cast<const double *>(option->variable);
-    if (p >= 0.0 && p < 1.0)
+    if (checkPInvar(*static_cast<const double *>(option->variable)) == 0)
         return 0;
-    qel_errorMsg(818, "Proportion of invariable sites ('PInvar') must be greater than or equal to "
-                      "0 and less than 1.");
     restoreSaved(option);
     return 1;
 }

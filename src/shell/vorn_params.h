@@ -32,10 +32,6 @@ int changeUndscSetting(CmdParam *option);
 int ignoreNowObsolete(int operation, CmdParam *option, void *place);
 int getLogFileName(int operation, CmdParam *option, void *place);
 
-inline constexpr double kMaxGammaShape = 500.0;
-// 0 when the shape is usable, else error 805 or 806 and 1.
-int checkGammaShape(double shape);
-
 // True when `buffer` names a file; when it is empty, the previous name (if
 // any) is copied back and the answer is false.
 bool checkOptionalFileSave(char *buffer, const char *previous);
