@@ -1,5 +1,6 @@
 // Tree length of a 100-taxon x 10,000-site random DNA matrix on a random
-// binary tree: full down pass, full three-set pass, and NNI evaluation.
+// binary tree: full down pass, full three-set pass, NNI evaluation, and the
+// incremental updates after moving a subtree (prune, then graft elsewhere).
 // Counters report character-node updates per second (characters x internal
 // nodes visited).
 #include <benchmark/benchmark.h>
@@ -15,6 +16,7 @@
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -127,5 +129,44 @@ void BM_ParsimonyNNIEvaluation(benchmark::State &state)
         3.0 * kChars * double(xs.size()) * state.iterations(), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ParsimonyNNIEvaluation);
+
+// Random subtree moves: prune, update, graft on a random edge, update. The
+// rate is given as the character-node updates a full three-set pass would
+// spend to reach the same sets (two per move), next to the moves per second.
+void BM_ParsimonyIncrementalSPR(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    Tree *tree = f.tree;
+    calcStatesetsForSearch(tree, f.d, false);
+    std::mt19937 rng(99);
+    auto onTree = [tree](const TreeNode *n) {
+        while (n->anc)
+            n = n->anc;
+        return n == tree->root;
+    };
+    auto pick = [&](auto ok) {
+        for (;;) {
+            TreeNode *n = tree->nodes + 1 + rng() % (2 * kTaxa - 1);
+            if (n != tree->root && onTree(n) && ok(n))
+                return n;
+        }
+    };
+    for (auto _ : state) {
+        TreeNode *x = pick([](TreeNode *n) { return n->anc && n->anc->anc; });
+        TreeNode *fork = x->anc;
+        TreeNode *s = fork->firstChild == x ? x->nextSib : fork->firstChild;
+        pruneSubtree(x, false);
+        revUpdateAfterPrune(f.d, s, x, fork);
+        TreeNode *u = pick([](TreeNode *n) { return n->anc != nullptr; });
+        graftSubtreeToEdge(tree, x, u, fork);
+        revUpdateAfterGraft(f.d, x);
+    }
+    state.counters["length"] = revTreeLength(f.d, tree);
+    double perPass = double(kChars) * ((kTaxa - 1) + 2 * (2 * kTaxa - 2));
+    state.counters["moves_per_s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["full_pass_equiv_char_node_updates_per_s"] =
+        benchmark::Counter(2 * perPass * state.iterations(), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ParsimonyIncrementalSPR);
 
 }  // namespace

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   liblapack-dev libopenblas-dev liblbfgsb-dev libcminpack-dev
   libtecla-dev libpython3-dev python3
-  python3-dendropy python3-biopython
+  python3-dendropy python3-biopython phylip
 )
 # Callers may name extra packages (peer programs used by cross-checks).
 packages+=("$@")

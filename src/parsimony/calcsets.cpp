@@ -1,10 +1,12 @@
 #include "parsimony/calcsets.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/stateset.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -15,11 +17,13 @@ ParsNodeSets *fin(const TreeNode *n) { return nodeSets(n->abm[2]); }
 
 bool isBinary(const TreeNode *n) { return n->firstChild && n->firstChild->nextSib && !n->firstChild->nextSib->nextSib; }
 
-const TreeNode *sibling(const TreeNode *n)
+TreeNode *sibling(const TreeNode *n)
 {
-    const TreeNode *f = n->anc->firstChild;
+    TreeNode *f = n->anc->firstChild;
     return f == n ? n->nextSib : f;
 }
+
+double subtreeLen(const TreeNode *n) { return n->firstChild ? down(n)->len : 0.0; }
 
 void copySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
 {
@@ -92,12 +96,12 @@ void calcStatesetsForSearch(Tree *tree, const DataInfo *d, bool withLengths)
             continue;
         double before = length;
         calcPrelimSets(d, n, false, &length);
-        if (withLengths) {
-            double sub = length - before;
-            for (TreeNode *c = n->firstChild; c; c = c->nextSib)
-                sub += c->firstChild ? down(c)->len : 0.0;
-            down(n)->len = sub;
-        }
+        // Subtree lengths are kept in both variants: the incremental
+        // updates carry them along to give the length of an edited tree.
+        double sub = length - before;
+        for (TreeNode *c = n->firstChild; c; c = c->nextSib)
+            sub += subtreeLen(c);
+        down(n)->len = sub;
     }
     TreeNode *b = basalFork(d, tree);
     if (withLengths) {
@@ -107,7 +111,7 @@ void calcStatesetsForSearch(Tree *tree, const DataInfo *d, bool withLengths)
         for (TreeNode *n = b->next; n; n = n->next) {
             upSet(d, n, false, nullptr);
             n->edge.dbl1 = frvSpan(d, down(n), up(n));
-            up(n)->len = length - (n->firstChild ? down(n)->len : 0.0) - n->edge.dbl1;
+            up(n)->len = length - subtreeLen(n) - n->edge.dbl1;
         }
         pd->lastLength = length;
         return;
@@ -129,21 +133,206 @@ void frvGetCutBranchLen(const DataInfo *d, const TreeNode *x, double *out)
 
 void revMprSet(const DataInfo *d, TreeNode *node) { frvMprSet(d, node); }
 
+// ---------------------------------------------------------------------------
+// Incremental updates after a prune or a graft.
+//
+// Invariants kept on a binary tree rooted at a tip R with basal fork B:
+//   down(n) = rule(down(c1), down(c2)) for every fork n;
+//   up(B)   = down(R);  up(n) = rule(down(sibling), up(anc)) otherwise;
+//   fin(n)  = rule(down(n), up(n)) for every node but R;
+//   down(n)->len = the length of n's subtree.
+// An edit below a node changes the down sets only on the path from the edit
+// to the root, and the up sets only off that path; each walk recomputes the
+// flagged words and drops a word (and stops on a branch) as soon as the
+// recomputed set equals the stored one, since every set beyond it depends on
+// that word alone. Only fin and up records are exchanged between nodes, so
+// down records always belong to their node.
+
+namespace {
+
+void swapRecords(StateSetSlot *a, StateSetSlot *b) { std::swap(a->states, b->states); }
+
+uint32_t dirtyWords(uint32_t nWords) { return (nWords + 63) / 64; }
+
+void setAllDirty(uint64_t *dirty, uint32_t nWords)
+{
+    std::fill_n(dirty, dirtyWords(nWords), 0);
+    for (uint32_t w = 0; w < nWords; w++)
+        dirty[w >> 6] |= uint64_t{1} << (w & 63);
+}
+
+// Up and final sets of node's subtree (node itself when include), for the
+// words flagged in dirtyIn. Each child starts from its parent's surviving
+// flags; a node whose up set did not change ends its branch.
+void updateStatesetsAbove(const DataInfo *d, TreeNode *node, bool include, const uint64_t *dirtyIn,
+                          uint32_t nWords, SetUpdateFxn rule)
+{
+    const uint32_t dw = dirtyWords(nWords);
+    thread_local std::vector<TreeNode *> stack;
+    thread_local std::vector<uint64_t> bits, cur;
+    stack.clear();
+    bits.clear();
+    cur.resize(dw);
+    auto push = [&](TreeNode *n, const uint64_t *flags) {
+        stack.push_back(n);
+        bits.insert(bits.end(), flags, flags + dw);
+    };
+    if (include) {
+        push(node, dirtyIn);
+    } else {
+        for (TreeNode *c = node->firstChild; c; c = c->nextSib)
+            push(c, dirtyIn);
+    }
+    while (!stack.empty()) {
+        TreeNode *m = stack.back();
+        stack.pop_back();
+        std::copy(bits.end() - dw, bits.end(), cur.begin());
+        bits.resize(bits.size() - dw);
+        if (!rule(d, down(sibling(m)), up(m->anc), up(m), down(m), fin(m), cur.data()))
+            continue;
+        for (TreeNode *c = m->firstChild; c; c = c->nextSib)
+            push(c, cur.data());
+    }
+}
+
+// Down and final sets from node toward the root, and the up sets of the
+// subtree beside each node whose down set changed. Returns how many nodes of
+// the path changed.
+uint32_t updateStatesetsBelow(const DataInfo *d, TreeNode *node, uint32_t nWords, SetUpdateFxn rule)
+{
+    uint64_t local[8];
+    std::vector<uint64_t> heap;
+    uint64_t *dirty = local;
+    if (dirtyWords(nWords) > 8) {
+        heap.resize(dirtyWords(nWords));
+        dirty = heap.data();
+    }
+    setAllDirty(dirty, nWords);
+    uint32_t changed = 0;
+    for (TreeNode *m = node; m->anc; m = m->anc) {
+        TreeNode *c1 = m->firstChild;
+        if (!rule(d, down(c1), down(c1->nextSib), down(m), up(m), fin(m), dirty))
+            break;
+        changed++;
+        if (TreeNode *s = sibling(m))
+            updateStatesetsAbove(d, s, true, dirty, nWords, rule);
+    }
+    return changed;
+}
+
+bool incrementalActive(const DataInfo *d) { return d->parsFxns && parsCriterionActive(); }
+
+// After an edit below `node`, its subtree length and those of its ancestors.
+// A node whose down set did not change also kept its own steps (with one
+// child's set changed, equal Fitch results imply equal costs), so above the
+// changed part of the path the lengths only shift by the same amount.
+void updateSubtreeLengths(const DataInfo *d, TreeNode *node, uint32_t changedNodes)
+{
+    double shift = 0.0;
+    uint32_t k = 0;
+    for (TreeNode *m = node; m->anc; m = m->anc, k++) {
+        double old = down(m)->len;
+        if (k == 0 || k < changedNodes) {
+            TreeNode *c1 = m->firstChild, *c2 = c1->nextSib;
+            down(m)->len = subtreeLen(c1) + subtreeLen(c2) + frvSpan(d, down(c1), down(c2));
+        } else {
+            down(m)->len = old + shift;
+        }
+        shift = down(m)->len - old;
+    }
+}
+
+// The basal fork's up set is the root's down set; a lent slot already
+// shares it, else it is copied.
+void setBasalUpSet(const DataInfo *d, TreeNode *basal)
+{
+    copySets(d, down(basal->anc), up(basal));
+}
+
+}  // namespace
+
 void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode)
 {
-    for (TreeNode *n = includeNode ? node : nextPreorderNode(node, node); n; n = nextPreorderNode(n, node)) {
-        if (n->anc->anc)
-            upSet(d, n, false, nullptr);
-        finalSet(d, n);
+    if (!incrementalActive(d))
+        return;
+    uint64_t *dirty = packedData(d)->dirty.data();
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next) {
+        if (!f->active)
+            continue;
+        setAllDirty(dirty, f->nWords);
+        updateStatesetsAbove(d, node, includeNode, dirty, f->nWords, f->setUpdate);
     }
 }
 
 void revUpdateBelow(const DataInfo *d, TreeNode *node)
 {
-    for (TreeNode *n = node; n && n->anc; n = n->anc) {
-        if (n->firstChild) {
-            double unused = 0.0;
-            calcPrelimSets(d, n, false, &unused);
-        }
+    if (!incrementalActive(d))
+        return;
+    uint32_t changed = 0;
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next)
+        if (f->active)
+            changed = std::max(changed, updateStatesetsBelow(d, node, f->nWords, f->setUpdate));
+    updateSubtreeLengths(d, node, changed);
+}
+
+void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *c)
+{
+    if (!incrementalActive(d))
+        return;
+    PackedData *pd = packedData(d);
+    if (pd->altArrays) {
+        altSpan(d, down(b), up(b), nullptr);
+        updateAltSingleStepCounts(d, pd->altCounts[0].data(), -1);
     }
+    TreeNode *g = a->anc;
+    // a now sees what the fork saw, and its final set is what b saw.
+    swapRecords(b->abm[1], a->abm[2]);
+    if (g->anc)
+        swapRecords(c->abm[1], a->abm[1]);
+    else
+        setBasalUpSet(d, a);
+    if (a->firstChild)
+        revUpdateAbove(d, a, false);
+    if (g->anc) {
+        if (TreeNode *s = sibling(a))
+            revUpdateAbove(d, s, true);
+        revUpdateBelow(d, g);
+    }
+}
+
+void revUpdateAfterGraft(const DataInfo *d, TreeNode *n)
+{
+    if (!incrementalActive(d))
+        return;
+    TreeNode *f = n->anc, *g = f->anc, *s = sibling(n);
+    // f takes s's old place (and up set); n sees s and the rest, which is
+    // s's old final set.
+    if (g->anc)
+        swapRecords(f->abm[1], s->abm[1]);
+    else
+        setBasalUpSet(d, f);
+    swapRecords(n->abm[1], s->abm[2]);
+    revSetBin(d, down(n), up(f), false, false, up(s), nullptr);
+    revSetBin(d, down(s), up(s), false, false, fin(s), nullptr);
+    if (s->firstChild)
+        revUpdateAbove(d, s, false);
+    revSetBin(d, down(s), down(n), false, false, down(f), nullptr);
+    down(f)->len = subtreeLen(s) + subtreeLen(n) + frvSpan(d, down(s), down(n));
+    revSetBin(d, down(f), up(f), false, false, fin(f), nullptr);
+    // The new edge's steps join the alternative counts.
+    double unused = 0.0;
+    revSetBin(d, down(n), up(n), packedData(d)->altArrays, false, fin(n), &unused);
+    if (n->firstChild)
+        revUpdateAbove(d, n, false);
+    if (g->anc) {
+        if (TreeNode *sf = sibling(f))
+            revUpdateAbove(d, sf, true);
+        revUpdateBelow(d, g);
+    }
+}
+
+double revTreeLength(const DataInfo *d, const Tree *tree)
+{
+    TreeNode *b = tree->root->firstChild;
+    return subtreeLen(b) + frvSpan(d, down(b), up(b));
 }

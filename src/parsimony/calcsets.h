@@ -23,11 +23,22 @@ void calcStatesetsForSearch(Tree *tree, const DataInfo *d, bool withLengths);
 // Steps on the edge above x (its down and up sets joined).
 void frvGetCutBranchLen(const DataInfo *d, const TreeNode *x, double *out);
 
-// Incremental recomputation after an edit below node: each node from `node`
-// toward the root gets its down set from its children; where a word changed
-// its final set and the up sets of the sibling subtree are recomputed. Gives
-// the same sets as a full pass.
+// Incremental updates on a binary tree after a real edit (treeedit's prune
+// and graft operations); afterwards every node's down, up and final sets and
+// subtree length equal those of a full pass over the edited tree.
+//
+// After pruning subtree b, whose fork c was removed and replaced by its other
+// child a (the sets must have been current before the prune).
+void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *c);
+// After grafting subtree n (its down sets current) with a new fork onto an
+// edge of a tree whose sets are current.
+void revUpdateAfterGraft(const DataInfo *d, TreeNode *n);
+// Down and final sets from node toward the root (with the up sets beside the
+// path and the subtree lengths along it), after node's children changed.
 void revUpdateBelow(const DataInfo *d, TreeNode *node);
-// Up and final sets of the subtree of node (node itself when includeNode).
+// Up and final sets of the subtree of node (node itself when includeNode),
+// after the up set of node's ancestor or the down set of its sibling changed.
 void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode);
+// Length of the tree from the subtree lengths the passes and updates keep.
+double revTreeLength(const DataInfo *d, const Tree *tree);
 void revMprSet(const DataInfo *d, TreeNode *node);

@@ -21,6 +21,8 @@
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
+#include "parsimony/stateset.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -507,6 +509,142 @@ TEST_F(Parsimony, NNIScoresEqualFullRescoring)
         }
     }
     EXPECT_GT(checked, 200);
+}
+
+// ---- Incremental updates against full rescoring -------------------------------
+
+// Every set of every node on the tree (the root only has its down set) and
+// every fork's subtree length, in preorder.
+struct SetSnapshot {
+    std::vector<uint64_t> words;
+    std::vector<double> lens;
+    bool operator==(const SetSnapshot &) const = default;
+};
+
+SetSnapshot snapshot(const DataInfo *d, Tree *tree)
+{
+    const PackedData *pd = packedData(d);
+    SetSnapshot s;
+    for (TreeNode *n = tree->root; n; n = nextPreorderNode(n, tree->root)) {
+        for (int k = 0; k < (n == tree->root ? 1 : 3); k++) {
+            const ParsNodeSets *r = nodeSets(n->abm[k]);
+            s.words.insert(s.words.end(), r->ord, r->ord + 4 * pd->ordWords);
+            s.words.insert(s.words.end(), r->uno, r->uno + 2 * pd->unoWords);
+        }
+        if (n->firstChild && n != tree->root)
+            s.lens.push_back(nodeSets(n->abm[0])->len);
+    }
+    return s;
+}
+
+TreeNode *randomNode(std::mt19937 &rng, Tree *tree, const std::function<bool(TreeNode *)> &ok)
+{
+    for (;;) {
+        TreeNode *n = tree->nodes + 1 + rng() % (2 * tree->ntax - 1);
+        bool onTree = false;
+        for (const TreeNode *a = n; a; a = a->anc)
+            onTree = onTree || a == tree->root;
+        if (onTree && n != tree->root && ok(n))
+            return n;
+    }
+}
+
+TreeNode *otherChild(const TreeNode *f, const TreeNode *x) { return f->firstChild == x ? x->nextSib : f->firstChild; }
+
+// Random binary trees of 8 to 60 taxa; half of them lend the root's down
+// slot to the basal fork and move single leaves with binPruneLeaf and
+// binConnectLeaf, the others move whole subtrees. After every prune and
+// graft the incremental sets and length must equal a full pass.
+TEST_F(Parsimony, IncrementalUpdatesEqualFullRescoring)
+{
+    std::mt19937 rng(5105);
+    int edits = 0;
+    for (int trial = 0; trial < 60; trial++) {
+        uint32_t ntax = 8 + rng() % 53, nchar = 1 + rng() % 150;
+        uint32_t ns = trial % 4 == 0 ? 2 + rng() % 40 : 2 + rng() % 7;
+        DataInfo *d = makeData(ns, ntax, nchar);
+        gMsTaxa = trial % 3 == 2 ? kMsTaxaPolymorph : kMsTaxaUncertain;
+        std::vector<std::vector<uint64_t>> rows(ntax, std::vector<uint64_t>(nchar));
+        for (uint32_t c = 0; c < nchar; c++) {
+            d->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
+            if (trial % 2)
+                d->weights[c] = 1 + rng() % 4;
+            for (uint32_t t = 0; t < ntax; t++) {
+                // Polymorphic cells hold two neighbouring states, which keeps
+                // the number of distinct multistate codes small.
+                uint32_t r = rng() % 16, k = rng() % ns;
+                rows[t][c] = r == 0 ? 0 : (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % ns) : 0);
+            }
+        }
+        setCells(d, rows);
+        prepare(d);
+        auto tree = treeFor(d, randomTreeText(rng, ntax, false));
+        bool leaves = trial % 2;
+        if (leaves) {
+            TreeNode *b = tree->root->firstChild;
+            tree->displacedSlot = b->abm[1];
+            b->abm[1] = tree->root->abm[0];
+        }
+        calcStatesetsForSearch(tree.get(), d, false);
+
+        // The kernels: a stored set that is already right clears every flag,
+        // reports no change and leaves the final set alone.
+        TreeNode *m = tree->root->firstChild;
+        PackedData *pd = packedData(d);
+        std::vector<uint64_t> saved;
+        for (const ParsFxns *f = d->parsFxns; f; f = f->next) {
+            ParsNodeSets *fin = nodeSets(m->abm[2]);
+            saved.assign(fin->ord, fin->ord + 4 * pd->ordWords);
+            saved.insert(saved.end(), fin->uno, fin->uno + 2 * pd->unoWords);
+            std::fill(fin->ord, fin->ord + 4 * pd->ordWords, 0);
+            std::fill(fin->uno, fin->uno + 2 * pd->unoWords, 0);
+            std::vector<uint64_t> dirty(pd->dirty.size(), 0);
+            for (uint32_t w = 0; w < f->nWords; w++)
+                dirty[w / 64] |= uint64_t{1} << (w % 64);
+            EXPECT_EQ(f->setUpdate(d, nodeSets(m->firstChild->abm[0]), nodeSets(m->firstChild->nextSib->abm[0]),
+                                   nodeSets(m->abm[0]), nodeSets(m->abm[1]), fin, dirty.data()),
+                      0);
+            EXPECT_TRUE(std::all_of(dirty.begin(), dirty.end(), [](uint64_t w) { return !w; }));
+            EXPECT_TRUE(std::all_of(fin->uno, fin->uno + 2 * pd->unoWords, [](uint64_t w) { return !w; }));
+            std::copy_n(saved.begin(), 4 * pd->ordWords, fin->ord);
+            std::copy_n(saved.begin() + 4 * pd->ordWords, 2 * pd->unoWords, fin->uno);
+        }
+
+        auto expectFullPassAgrees = [&](const char *what) {
+            afterTreeChange(tree.get());
+            SetSnapshot inc = snapshot(d, tree.get());
+            double incLength = revTreeLength(d, tree.get());
+            calcStatesetsForSearch(tree.get(), d, false);
+            ASSERT_TRUE(inc == snapshot(d, tree.get())) << what << " trial " << trial << " edit " << edits;
+            ASSERT_DOUBLE_EQ(incLength, tree->score[0]) << what << " trial " << trial;
+        };
+        for (int step = 0; step < 10; step++, edits++) {
+            TreeNode *x = randomNode(rng, tree.get(), [&](TreeNode *n) {
+                return n->anc->anc && (!leaves || !n->firstChild);
+            });
+            TreeNode *f = x->anc, *s = otherChild(f, x);
+            double before = tree->score[0], cut = 0.0;
+            frvGetCutBranchLen(d, x, &cut);
+            if (leaves) {
+                otherChild(f, x)->nextSib = nullptr;
+                f->firstChild = x;
+                x->nextSib = s;
+                ASSERT_EQ(binPruneLeaf(x), s);
+            } else {
+                ASSERT_EQ(pruneSubtree(x, false), f);
+            }
+            revUpdateAfterPrune(d, s, x, f);
+            expectFullPassAgrees("prune");
+            double xLen = x->firstChild ? nodeSets(x->abm[0])->len : 0.0;
+            EXPECT_DOUBLE_EQ(tree->score[0], before - cut - xLen);
+
+            TreeNode *u = randomNode(rng, tree.get(), [](TreeNode *) { return true; });
+            ASSERT_EQ(leaves ? binConnectLeaf(x, u, f) : graftSubtreeToEdge(tree.get(), x, u, f), 0);
+            revUpdateAfterGraft(d, x);
+            expectFullPassAgrees("graft");
+        }
+    }
+    EXPECT_EQ(edits, 600);
 }
 
 }  // namespace
