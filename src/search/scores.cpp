@@ -131,17 +131,6 @@ double getBaseScore(const DataInfo *data, bool wanted)
     return wanted && pd ? pd->baseLength : 0.0;
 }
 
-double roundFlt(double x, double unit)
-{
-    if (unit == 0.0)
-        return x;
-    const double r = std::fmod(x, unit);
-    x -= r;
-    if (r > unit / 2)
-        x += unit;
-    return x;
-}
-
 // ---------------------------------------------------------------------------
 // Temporary criterion switch
 

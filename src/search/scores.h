@@ -43,7 +43,6 @@ bool areScoresFlt();
 void setFltScore(uint32_t criterion);
 bool isScoreValid(double s);
 double getBaseScore(const DataInfo *data, bool wanted);
-double roundFlt(double x, double unit);
 
 // A temporary switch of criterion (e.g. to distance while an NJ tree is
 // built); returns the criterion to give back to restoreOriginalOptCrit.

@@ -12,6 +12,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_random.h"
 #include "search/scores.h"
 #include "search/search.h"
@@ -369,6 +370,9 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
 int StepwiseBuilder::storeResults(double *scoreOut)
 {
     TreeBuffer *out = getActiveTreeBuffer();
+    if (out && !getTreeScoreArray(out))
+        if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(out)))
+            setTreeScoreArray(out, scores);
     const bool converse = converseConstraintsActive();
     const uint32_t trees = hold_ == 1 ? 1 : numTreesInBuffer(held_.get());
     double best = kNoScoreValue;
