@@ -1,0 +1,393 @@
+#include "search/hitlist.h"
+
+#include <algorithm>
+
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_time.h"
+#include "search/scores.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+TreeBuffer *mainBuf() { return getActiveTreeBuffer(); }
+uint32_t numSaved() { return numTreesInBuffer(mainBuf()); }
+
+void truncateMainBuffer(uint32_t keep)
+{
+    while (numSaved() > keep)
+        decrementNumTrees(mainBuf());
+}
+
+double *scoreSlots()
+{
+    TreeBuffer *buf = mainBuf();
+    return buf ? getTreeScoreArray(buf) : nullptr;
+}
+
+}  // namespace
+
+uint32_t hitListCapacity(uint32_t ntax, bool ecr)
+{
+    const int64_t n = ntax;
+    int64_t cap = std::max<int64_t>(2 * n - 6, 100);
+    if (ecr)
+        cap = std::max<int64_t>(cap, 42 * n - 84);
+    return static_cast<uint32_t>(std::min<int64_t>(cap, 0x7FFFFFFF));
+}
+
+HSearchData *createHSearchData(DataInfo *data, uint32_t ntax, const SaveRules &rules, bool ecr)
+{
+    auto *hsd = static_cast<HSearchData *>(allocBlock(sizeof(HSearchData)));
+    if (!hsd)
+        return nullptr;
+    hsd->data = data;
+    hsd->rules = rules;
+    hsd->hitList.capacity = hitListCapacity(ntax, ecr);
+    hsd->hitList.hits = allocArrayOf<RearrObject>(hsd->hitList.capacity);
+    hsd->workTree = createTreeForTaxa(ntax, ntax, true);
+    if (rules.nbest) {
+        hsd->nbestCapacity = rules.nbest + 1;
+        hsd->nbestList = allocArrayOf<uint32_t>(hsd->nbestCapacity);
+    }
+    TreeBuffer *buf = mainBuf();
+    if (buf && !getTreeScoreArray(buf)) {
+        if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(buf)))
+            setTreeScoreArray(buf, scores);
+    }
+    if (!hsd->hitList.hits || !hsd->workTree || (rules.nbest && !hsd->nbestList) || (buf && !scoreSlots()))
+        return destroyHSearchData(hsd);
+    hsd->bestScoreRep = hsd->bestScoreOverall = kNoScoreValue;
+    hsd->worstScore = kLowestScore;
+    hsd->firstTreeRep = numSaved() + 1;
+    hsd->firstBestGroup = hsd->currentTree = hsd->firstTreeRep;
+    hsd->lastTreeRound = hsd->firstTreeRep - 1;
+    setMaxScoreToSave(hsd);
+    return hsd;
+}
+
+HSearchData *destroyHSearchData(HSearchData *hsd)
+{
+    if (!hsd)
+        return nullptr;
+    deallocArray(hsd->hitList.hits);
+    deallocArray(hsd->nbestList);
+    destroyTree(hsd->workTree, true);
+    deallocBlock(hsd);
+    return nullptr;
+}
+
+void clearHits(HSearchData *hsd) { hsd->hitList.count = 0; }
+uint32_t numHits(const HSearchData *hsd) { return hsd->hitList.count; }
+RearrObject *getSwapHit(HSearchData *hsd, uint32_t i)
+{
+    return i < hsd->hitList.count ? &hsd->hitList.hits[i] : nullptr;
+}
+
+void makeRearrObject(RearrObject *r, TreeNode *a, TreeNode *b, TreeNode *c, double score)
+{
+    *r = RearrObject{{a, b, c}, score, score, {0, 0}, 0};
+}
+
+// ---------------------------------------------------------------------------
+// Save decisions
+
+void setMaxScoreToSave(HSearchData *hsd)
+{
+    const SaveRules &r = hsd->rules;
+    double m = hsd->bestScoreRep;
+    if (r.nbest)
+        m = numSaved() < r.nbest ? kNoScoreValue : hsd->worstScore;
+    else if (r.keepActive && compareScores(r.keepScore, m) > 0)
+        m = r.keepScore;
+    hsd->maxScoreToSave = m;
+}
+
+bool atSwapChuckLimit(HSearchData *hsd, double s)
+{
+    const SaveRules &r = hsd->rules;
+    return r.chuckActive && uint64_t{numSaved()} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1 &&
+           compareScores(r.chuckScore, s) <= 0;
+}
+
+bool atChuckLimit(HSearchData *hsd)
+{
+    const SaveRules &r = hsd->rules;
+    return r.chuckActive && hsd->hitList.count >= r.nchuck && compareScores(hsd->bestScoreRep, r.chuckScore) > 0;
+}
+
+uint32_t checkSaveTree(HSearchData *hsd, double s)
+{
+    const SaveRules &r = hsd->rules;
+    const bool better = compareScores(s, hsd->bestScoreRep) < 0;
+    if (r.nbest) {
+        if (better) {
+            hsd->bestScoreRep = s;
+            setMaxScoreToSave(hsd);
+            return r.allSwap ? kSaveTree : kSaveTree | kBetterTree;
+        }
+        return numSaved() < r.nbest || compareScores(s, hsd->worstScore) < 0 ? kSaveTree : 0;
+    }
+    if (!better)
+        return r.mulTrees && !atSwapChuckLimit(hsd, s) ? kSaveTree : 0;
+
+    uint32_t result;
+    if (r.keepActive && compareScores(hsd->bestScoreRep, r.keepScore) <= 0) {
+        result = atSwapChuckLimit(hsd, s) ? 0 : kSaveTree;
+    } else {
+        const bool restart = !r.steepest || isTreeBufferAtMaxtrees(mainBuf()) || atSwapChuckLimit(hsd, s);
+        if (restart || (hsd->startBuf && numTreesInBuffer(hsd->startBuf) > 0) || r.randomAddition) {
+            // Every tree of this replicate is worse than the new one.
+            if (restart) {
+                if (hsd->startBuf)
+                    emptyTreeBuffer(hsd->startBuf, true);
+                if (r.steepest)
+                    hsd->steepestTruncated = 1;
+            }
+            hsd->currentTree = hsd->firstBestGroup = hsd->firstTreeRep;
+            hsd->lastTreeRound = hsd->firstTreeRep - 1;
+            truncateMainBuffer(hsd->firstTreeRep - 1);
+        } else {
+            // Steepest descent: the trees of the round stay, later ones go.
+            truncateMainBuffer(hsd->lastTreeRound);
+            hsd->firstBestGroup = hsd->lastTreeRound + 1;
+        }
+        result = restart ? kSaveTree | kBetterTree : kSaveTree;
+        clearHits(hsd);
+    }
+    hsd->bestScoreRep = s;
+    setMaxScoreToSave(hsd);
+    return result;
+}
+
+bool scoreIsGood(const HSearchData *hsd, double score, double bound, double best)
+{
+    if (!hsd->rules.heuristicRunning)
+        return compareScores(score, best) < 0;
+    if (compareScores(score, bound) > 0)
+        return hsd->rules.nbest != 0 && numSaved() < hsd->rules.nbest;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Storing
+
+void findWorstTree(HSearchData *hsd)
+{
+    const double *scores = scoreSlots();
+    hsd->worstScore = kLowestScore;
+    hsd->worstTree = 0;
+    for (uint32_t k = 1; scores && k <= numSaved(); k++)
+        if (hsd->worstTree == 0 || compareScores(scores[k - 1], hsd->worstScore) > 0) {
+            hsd->worstScore = scores[k - 1];
+            hsd->worstTree = k;
+        }
+}
+
+void updateNbest(HSearchData *hsd, uint32_t treeNum, double score)
+{
+    if (!hsd->nbestList || !(hsd->rules.allSwap || compareScores(score, hsd->bestScoreRep) <= 0))
+        return;
+    uint32_t *end = hsd->nbestList + hsd->nbestCount;
+    if (std::find(hsd->nbestList, end, treeNum) == end && hsd->nbestCount < hsd->nbestCapacity)
+        hsd->nbestList[hsd->nbestCount++] = treeNum;
+}
+
+int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
+{
+    const SaveRules &r = hsd->rules;
+    if (atSwapChuckLimit(hsd, score))
+        return 0;
+    const uint32_t savedMaxtrees = getMaxtreesValue();
+    if (r.nbest && numSaved() >= r.nbest) {
+        if (compareScores(score, hsd->worstScore) > 0)
+            return 0;
+        if (savedMaxtrees == r.nbest)
+            setMaxtreesValue(savedMaxtrees + 1);  // room for this one store, then the worst goes
+    }
+    Tree *work = hsd->workTree;
+    if (copyTree(tree, work) != 0)
+        return 0;
+    if (hsd->fxns.collapse)
+        hsd->fxns.collapse(hsd, work);
+    const uint32_t k = putTree(work, mainBuf(), true);
+    setMaxtreesValue(savedMaxtrees);
+
+    if (isPutTreeFull(k)) {
+        if (r.keepActive)
+            return 1;
+        if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest) {
+            qel_printf("    'Maxtrees' limit (%u) hit while swapping on tree #%u (score=%s)\n", getMaxtreesValue(),
+                       hsd->currentTree, treeScoreToString(0, score));
+            clearHits(hsd);
+        }
+        return 0;
+    }
+    if (k == kPutTreeDuplicate) {
+        const uint32_t match = getMatchingTree(mainBuf());
+        if (match && match < hsd->firstTreeRep)
+            hsd->duplicateOf = match;
+        return 0;
+    }
+    if (r.chuckActive && r.randomAddition && r.abortRep &&
+        uint64_t{numSaved()} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1)
+        return -2;
+    double *scores = scoreSlots();
+    uint32_t stored = k;
+    if (r.nbest && k > r.nbest) {
+        moveTrees(mainBuf(), k, hsd->worstTree, 1, false);
+        decrementNumTrees(mainBuf());
+        stored = hsd->worstTree;
+        scores[stored - 1] = score;
+        findWorstTree(hsd);
+    } else {
+        scores[k - 1] = score;
+        if (r.nbest && compareScores(score, hsd->worstScore) > 0) {
+            hsd->worstScore = score;
+            hsd->worstTree = k;
+        }
+    }
+    setMaxScoreToSave(hsd);
+    if (r.nbest)
+        updateNbest(hsd, stored, score);
+    return 0;
+}
+
+uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
+{
+    if (atSwapChuckLimit(hsd, score))
+        return kPutTreeDuplicate;
+    Tree *work = hsd->workTree;
+    if (copyTree(tree, work) != 0)
+        return kPutTreeNoRoom;
+    if (hsd->fxns.collapse)
+        hsd->fxns.collapse(hsd, work);
+    const uint32_t k = putTree(work, mainBuf(), true);
+    if (!isPutTreeFull(k) && k != kPutTreeDuplicate)
+        if (double *scores = scoreSlots())
+            scores[k - 1] = score;
+    return k;
+}
+
+// ---------------------------------------------------------------------------
+// The hit list
+
+int tryToSaveTree(HSearchData *hsd, Tree *tree, const RearrObject *rearr, bool applied, double *best)
+{
+    if (!hsd->rules.heuristicRunning) {
+        hsd->hitList.hits[0] = *rearr;
+        hsd->hitList.count = 1;
+        *best = rearr->score;
+        return -1;
+    }
+    const uint32_t decision = checkSaveTree(hsd, rearr->score);
+    int result = 0;
+    if (decision & kSaveTree)
+        result = applied ? saveRearrangedTree(hsd, tree, rearr->score) : addToHitList(hsd, tree, rearr);
+    *best = hsd->maxScoreToSave;
+    if (result)
+        return result;
+    return (decision & kBetterTree) ? -1 : 0;
+}
+
+int addToHitList(HSearchData *hsd, Tree *tree, const RearrObject *rearr)
+{
+    HitList &list = hsd->hitList;
+    if (list.count < list.capacity)
+        list.hits[list.count++] = *rearr;
+    if (list.count >= list.capacity || atChuckLimit(hsd))
+        return flushHits(hsd, tree, 0);
+    return 0;
+}
+
+bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted)
+{
+    if (getAbortedStatus() == 0)
+        return false;
+    if (getLongOperationStatus() > 0 && !confirmAbortRequest())
+        return false;
+    *aborted = true;
+    setAbortedStatus(0);
+    if (!hsd->rules.heuristicRunning)
+        return true;
+    const uint32_t remaining = n - i;
+    if (remaining > 0 && hsd->rules.mulTrees && hsd->rules.replicated)
+        return true;
+    qel_printf("\nSearch aborted. There may be a delay while cleanup is performed.\n");
+    setLongOperationStatus(0);
+    return false;
+}
+
+int flushHits(HSearchData *hsd, Tree *tree, int result)
+{
+    HitList &list = hsd->hitList;
+    const SaveRules &r = hsd->rules;
+    bool aborted = false;
+    int saveResult = 0;
+    const uint32_t n = list.count;
+    for (uint32_t i = 0; i < n; i++) {
+        if (checkFlushAbort(hsd, i, n, &aborted))
+            break;
+        const RearrObject &hit = list.hits[i];
+        if (r.nbest && numSaved() >= r.nbest && compareScores(hit.score, hsd->worstScore) > 0)
+            continue;
+        if (!hit.node[0]) {
+            saveResult = saveRearrangedTree(hsd, tree, hit.score);
+        } else if (hsd->fxns.apply && hsd->fxns.apply(hsd, tree, &hit) == 0) {
+            saveResult = saveRearrangedTree(hsd, tree, hit.storedScore);
+            if (hsd->fxns.undo)
+                hsd->fxns.undo(hsd, tree, &hit);
+        }
+        if (saveResult)
+            break;
+    }
+    list.count = 0;
+    return aborted ? 2 : saveResult ? saveResult : result;
+}
+
+int swapTree(HSearchData *hsd, Tree *tree)
+{
+    clearHits(hsd);
+    hsd->swapping = 1;
+    int result = 0;
+    for (;;) {
+        result = hsd->fxns.evaluateNeighbors ? hsd->fxns.evaluateNeighbors(hsd, tree) : 0;
+        HitList &list = hsd->hitList;
+        if (result == -1 && !hsd->rules.steepest && !hsd->rules.allSwap && list.count > 0 && hsd->fxns.apply) {
+            RearrObject last = list.hits[list.count - 1];
+            if (list.count > 1) {
+                const int flushed = flushHits(hsd, tree, 0);
+                if (flushed > 0 || flushed == -2) {
+                    result = flushed;
+                    break;
+                }
+            }
+            if (last.node[0] && hsd->fxns.apply(hsd, tree, &last) != 0)
+                break;
+            tree->score[0] = last.score;
+            makeRearrObject(&list.hits[0], nullptr, nullptr, nullptr, last.score);
+            list.count = 1;
+            continue;
+        }
+        result = flushHits(hsd, tree, result);
+        if (list.count == 0)
+            break;
+    }
+    hsd->swapping = 0;
+    return result;
+}
+
+int finishEvaluation(HSearchData *hsd, int result)
+{
+    if (!hsd->rules.heuristicRunning)
+        return result;
+    if (hsd->deadline && getCPUTicks() >= hsd->deadline)
+        return 3;
+    const double tried = hsd->rules.limitPerRep ? hsd->rearrTriedRep : hsd->rearrTriedTotal;
+    if (hsd->rearrLimit > 0 && tried >= hsd->rearrLimit)
+        return 4;
+    return result;
+}

@@ -1,0 +1,119 @@
+// The swap hit list and the saving of trees during branch swapping: which
+// candidate trees are kept (best score, Keep, NBest, NChuck/ChuckScore,
+// MulTrees, steepest descent), the store into the main tree buffer with
+// worst-tree replacement under NBest, and the loop that swaps one tree.
+//
+// Tree numbers are 1-based positions in the main (active) tree buffer.
+#pragma once
+
+#include <cstdint>
+
+struct DataInfo;
+struct Tree;
+struct TreeNode;
+struct TreeBuffer;
+struct HSearchData;
+
+// One rearrangement; a null first node means the tree itself, unrearranged.
+struct RearrObject {
+    TreeNode *node[3];
+    double score;        // of the rearranged tree
+    double storedScore;  // stored with the tree when the move is applied
+    int16_t code[2];     // the evaluator's own codes
+    uint8_t isEcr;
+};
+
+struct HitList {
+    RearrObject *hits;
+    uint32_t count;
+    uint32_t capacity;
+};
+
+// The options and search flags the save decisions read, copied in by the
+// search that owns the HSearchData.
+struct SaveRules {
+    uint32_t nbest;        // 0 off
+    uint32_t nchuck;
+    double chuckScore;
+    double keepScore;      // in effect when keepActive
+    bool chuckActive;      // chuckScore nonzero and mulTrees on
+    bool allSwap;
+    bool steepest;
+    bool abortRep;
+    bool mulTrees;
+    bool keepActive;
+    bool randomAddition;
+    bool replicated;
+    bool heuristicRunning;
+    bool limitPerRep;
+};
+
+// The swapping code installs how its moves are applied and undone and how
+// the neighbours of a tree are evaluated (it calls tryToSaveTree).
+struct RearrFxns {
+    int (*apply)(HSearchData *hsd, Tree *tree, const RearrObject *move);
+    void (*undo)(HSearchData *hsd, Tree *tree, const RearrObject *move);
+    int (*evaluateNeighbors)(HSearchData *hsd, Tree *tree);
+    // Collapses unsupported edges before a store; null: stored as is.
+    void (*collapse)(HSearchData *hsd, Tree *tree);
+};
+
+struct HSearchData {
+    DataInfo *data;
+    Tree *workTree;
+    TreeBuffer *startBuf;
+    HitList hitList;
+    SaveRules rules;
+    RearrFxns fxns;
+    double bestScoreRep;      // 1e37 until a tree is scored
+    double bestScoreOverall;
+    double worstScore;        // NBest: worst saved score
+    double maxScoreToSave;
+    uint32_t worstTree;
+    uint32_t *nbestList;      // NBest: tree numbers still to swap
+    uint32_t nbestCount;
+    uint32_t nbestCapacity;
+    uint32_t firstTreeRep;
+    uint32_t currentTree;
+    uint32_t lastTreeRound;
+    uint32_t firstBestGroup;
+    uint32_t duplicateOf;     // an earlier replicate's tree that a new one matched
+    double rearrTriedRep;
+    double rearrTriedTotal;
+    double rearrLimit;        // 0 none
+    uint64_t deadline;        // CPU ticks; 0 none
+    uint8_t swapping;
+    uint8_t steepestTruncated;
+};
+
+inline constexpr uint32_t kSaveTree = 1;
+inline constexpr uint32_t kBetterTree = 2;
+
+uint32_t hitListCapacity(uint32_t ntax, bool ecr);
+// The work record for n taxa; the main buffer gets a score array.
+HSearchData *createHSearchData(DataInfo *data, uint32_t ntax, const SaveRules &rules, bool ecr);
+HSearchData *destroyHSearchData(HSearchData *hsd);
+
+void clearHits(HSearchData *hsd);
+uint32_t numHits(const HSearchData *hsd);
+RearrObject *getSwapHit(HSearchData *hsd, uint32_t i);
+void makeRearrObject(RearrObject *r, TreeNode *a, TreeNode *b, TreeNode *c, double score);
+
+void setMaxScoreToSave(HSearchData *hsd);
+bool atSwapChuckLimit(HSearchData *hsd, double s);
+bool atChuckLimit(HSearchData *hsd);
+uint32_t checkSaveTree(HSearchData *hsd, double s);
+bool scoreIsGood(const HSearchData *hsd, double score, double bound, double best);
+
+int tryToSaveTree(HSearchData *hsd, Tree *tree, const RearrObject *rearr, bool applied, double *best);
+int addToHitList(HSearchData *hsd, Tree *tree, const RearrObject *rearr);
+int flushHits(HSearchData *hsd, Tree *tree, int result);
+int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score);
+uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score);
+void findWorstTree(HSearchData *hsd);
+void updateNbest(HSearchData *hsd, uint32_t treeNum, double score);
+int swapTree(HSearchData *hsd, Tree *tree);
+int finishEvaluation(HSearchData *hsd, int result);
+// After a user abort request during a flush: true when the flush must stop;
+// *aborted is set once the abort is confirmed.
+bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted);

@@ -1,0 +1,55 @@
+// The frame every tree search runs in: the search state shared by all kinds
+// of search, the constraint mode, the time-limit deadline, the three-taxon
+// scoring the starting trees use, and the texts of search kinds.
+#pragma once
+
+#include <cstdint>
+
+struct DataInfo;
+struct Tree;
+
+// The search in progress (the option settings live in `srch`).
+struct SearchState {
+    int32_t constraintMode;  // +1 positive, -1 converse, 0 none
+    int32_t replicatedKind;  // >0 bootstrap, <0 jackknife, 0 none
+    uint32_t outerRep;
+    uint32_t nOuterReps;
+    uint32_t repsPerUnit;    // 1, 2 for two constrained trees, or partition subsets
+    uint32_t hold;
+    uint8_t rooted;
+    uint8_t heuristicRunning;
+    uint8_t holdSeveral;
+    uint8_t parsSearch;
+    uint8_t likeSearch;
+    uint8_t distSearch;
+    uint8_t quartetSearch;
+};
+extern SearchState gSearchState;
+
+const char *searchTypeString(uint32_t type, bool capitalize);
+const char *replSearchTypeString(int kind);  // kind: 1 bootstrap, -1 jackknife, 2 permutation, 3 homogeneity
+const char *searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep);
+
+bool isRootedSearch(const DataInfo *data);
+// Error 531 (and 1) when an exhaustive search would list more trees than a
+// 32-bit count holds.
+int checkMaxTaxaExhaustive(uint32_t ntax, bool rooted);
+
+bool topolConstraintsActive();
+bool positiveConstraintsActive();
+bool converseConstraintsActive();
+void setTopolConstrained(int32_t mode);
+int32_t getTopolConstrained();
+bool doingQuartetSearch();
+
+// The CPU-tick deadline `seconds` after `now`, computed in 64 bits and
+// saturating; 0 seconds means no deadline (0).
+uint64_t searchDeadline(uint64_t nowTicks, uint32_t seconds, uint64_t ticksPerSecond);
+uint64_t cpuTicksPerSecond();
+
+// Parsimony length of the three-taxon tree ((a, b), c) of active taxa; the
+// tree's node storage is used as scratch. Taxon -1 is the ancestor.
+double getLen3(const DataInfo *data, Tree *tree, int32_t a, int32_t b, int32_t c);
+// The three taxa (rooted: the pair with the ancestor, c = -1) whose
+// three-taxon tree is longest; the first strictly longest wins.
+void findLongest3Tree(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b, int32_t *c, bool rooted);

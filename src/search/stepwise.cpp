@@ -1,0 +1,454 @@
+#include "search/stepwise.h"
+
+#include <algorithm>
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include "data/vorn_data.h"
+#include "parsimony/calcsets.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_fxns.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/treelen.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_random.h"
+#include "search/scores.h"
+#include "search/search.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+StepwiseTreeScoreFxn gTreeScoreFxn = nullptr;
+
+ParsNodeSets *downOf(const TreeNode *n) { return nodeSets(n->abm[0]); }
+ParsNodeSets *finalOf(const TreeNode *n) { return nodeSets(n->abm[2]); }
+
+// Plain minimised length: a connection costs the current length plus the
+// steps of joining the leaf to the edge's set, with no rescoring.
+bool incrementalParsimony()
+{
+    return gCriterion == kCriterionParsimony && !gPars.threshold && !gPars.goloboff;
+}
+
+struct TreeDeleter {
+    void operator()(Tree *t) const { destroyTree(t, true); }
+};
+struct BufDeleter {
+    void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
+};
+
+struct Connection {
+    uint32_t edgePos = 0;
+    int32_t taxon = 0;
+    double score = kNoScoreValue;
+};
+
+class StepwiseBuilder {
+public:
+    StepwiseBuilder(DataInfo *d, Tree *tree, const StepwiseOptions &o) : d_(d), tree_(tree), opt_(o)
+    {
+        hold_ = std::max<uint32_t>(o.hold, 1);
+        n_ = d->ntax;
+        base_ = getBaseScore(d, true);
+    }
+
+    int run(RNG *rng, int32_t *orderOut, double *scoreOut);
+
+private:
+    int makeOrder(RNG *rng);
+    void startTree();
+    std::vector<TreeNode *> prepareTree(Tree *t, double *curLen);
+    double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
+    int32_t furthestTaxon();
+    void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
+    double bound() const;
+    double wholeTreeScore(Tree *t);
+    void noteHeld(double s);
+    int storeResults(double *scoreOut);
+
+    DataInfo *d_;
+    Tree *tree_;
+    StepwiseOptions opt_;
+    uint32_t hold_ = 1;
+    uint32_t n_ = 0;
+    double base_ = 0.0;
+    std::vector<int32_t> order_;  // taxa in the order added; -1 the ancestor
+    std::vector<bool> inTree_;
+    Connection best_;
+    std::unique_ptr<Tree, TreeDeleter> scratch_;
+    std::unique_ptr<TreeBuffer, BufDeleter> held_, next_;
+    std::vector<double> heldScores_, nextScores_;
+    uint32_t worst_ = 0;  // slot of the worst tree of next_
+};
+
+double StepwiseBuilder::bound() const
+{
+    if (hold_ == 1)
+        return best_.score;
+    return nextScores_.size() >= hold_ ? nextScores_[worst_] : kNoScoreValue;
+}
+
+int StepwiseBuilder::makeOrder(RNG *rng)
+{
+    order_.clear();
+    const bool rooted = opt_.rooted;
+    if (rooted)
+        order_.push_back(-1);
+    std::vector<int32_t> taxa(n_);
+    std::iota(taxa.begin(), taxa.end(), 0);
+    switch (opt_.addSeq) {
+    case kAddSeqRandom: {
+        std::vector<uint32_t> perm(taxa.begin(), taxa.end());
+        randomUIntShuffle(rng, perm.data(), n_);
+        for (uint32_t t : perm)
+            order_.push_back(static_cast<int32_t>(t));
+        return 0;
+    }
+    case kAddSeqSimple: {
+        if (rooted) {
+            order_.insert(order_.end(), taxa.begin(), taxa.end());
+            std::vector<double> key(n_);
+            for (uint32_t t = 0; t < n_; t++)
+                key[t] = absoluteDist(d_, tree_, -1, static_cast<int32_t>(t));
+            std::stable_sort(order_.begin() + 1, order_.end(), [&](int32_t a, int32_t b) { return key[a] < key[b]; });
+            return 0;
+        }
+        const int32_t ref = opt_.refTax && opt_.refTax <= n_ ? static_cast<int32_t>(opt_.refTax - 1) : 0;
+        std::vector<double> key(n_);
+        for (uint32_t t = 0; t < n_; t++) {
+            const int32_t ti = static_cast<int32_t>(t);
+            key[t] = ti == ref ? -1.0 : meanDist(ref, ti, d_, absoluteDist(d_, tree_, ref, ti));
+        }
+        std::stable_sort(taxa.begin(), taxa.end(), [&](int32_t a, int32_t b) { return key[a] < key[b]; });
+        order_.insert(order_.end(), taxa.begin(), taxa.end());
+        return 0;
+    }
+    case kAddSeqClosest: {
+        int32_t a = 0, b = 1, c = 2;
+        double bestLen = kNoScoreValue;
+        if (rooted) {
+            for (int32_t i = 0; i < static_cast<int32_t>(n_); i++)
+                for (int32_t j = i + 1; j < static_cast<int32_t>(n_); j++)
+                    if (double len = getLen3(d_, tree_, i, j, -1); len < bestLen)
+                        bestLen = len, a = i, b = j;
+            order_.insert(order_.end(), {a, b});
+            return 0;
+        }
+        for (int32_t i = 0; i < static_cast<int32_t>(n_); i++)
+            for (int32_t j = i + 1; j < static_cast<int32_t>(n_); j++) {
+                if (absoluteDist(d_, tree_, i, j) >= bestLen)
+                    continue;
+                for (int32_t k = j + 1; k < static_cast<int32_t>(n_); k++)
+                    if (double len = getLen3(d_, tree_, i, j, k); len < bestLen)
+                        bestLen = len, a = i, b = j, c = k;
+            }
+        order_.insert(order_.end(), {a, b, c});
+        return 0;
+    }
+    case kAddSeqFurthest:
+    case kAddSeqDivergentPair: {
+        int32_t a = 0, b = 1, c = 2;
+        if (opt_.addSeq == kAddSeqFurthest && !rooted) {
+            findLongest3Tree(d_, tree_, &a, &b, &c, false);
+        } else {
+            findMostDivergentPair(d_, tree_, &a, &b);
+            if (!rooted) {
+                double longest = -1.0;
+                for (int32_t k = 0; k < static_cast<int32_t>(n_); k++)
+                    if (k != a && k != b)
+                        if (double len = getLen3(d_, tree_, a, b, k); len > longest)
+                            longest = len, c = k;
+            }
+        }
+        order_.insert(order_.end(), {a, b});
+        if (!rooted)
+            order_.push_back(c);
+        return 0;
+    }
+    default:  // asIs
+        order_.insert(order_.end(), taxa.begin(), taxa.end());
+        return 0;
+    }
+}
+
+void StepwiseBuilder::startTree()
+{
+    const bool rooted = opt_.rooted;
+    const int32_t root = rooted ? -1 : order_[0];
+    make3Tree(tree_, n_, root, static_cast<uint32_t>(order_[1]), static_cast<uint32_t>(order_[2]));
+    inTree_.assign(n_, false);
+    for (size_t i = rooted ? 1 : 0; i < 3; i++)
+        inTree_[static_cast<size_t>(order_[i])] = true;
+    order_.resize(3);
+}
+
+std::vector<TreeNode *> StepwiseBuilder::prepareTree(Tree *t, double *curLen)
+{
+    setTraversalSeq(t);
+    pointTreeAtPackedData(t, d_);
+    *curLen = 0.0;
+    if (incrementalParsimony()) {
+        calcStatesetsForSearch(t, d_, false);
+        *curLen = t->score[0];
+    }
+    std::vector<TreeNode *> edges;
+    for (TreeNode *e = t->root->next; e; e = e->next)
+        edges.push_back(e);
+    return edges;
+}
+
+double StepwiseBuilder::connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bnd)
+{
+    TreeNode *leaf = nodeOfIndex(t, taxon);
+    if (incrementalParsimony()) {
+        double len = base_ + curLen;
+        if (frvAddSpan(d_, finalOf(edge), downOf(leaf), false, &len, bnd) != 0)
+            return kNoScoreValue;
+        return len;
+    }
+    if (binConnectLeaf(leaf, edge, findFreeNode(t)) != 0)
+        return kNoScoreValue;
+    setTraversalSeq(t);
+    double s = kNoScoreValue;
+    if (gCriterion == kCriterionParsimony)
+        s = calcParsimonyScore(d_, t, false);
+    else if (gTreeScoreFxn)
+        s = gTreeScoreFxn(d_, t);
+    binPruneLeaf(leaf);
+    setTraversalSeq(t);
+    return s;
+}
+
+double StepwiseBuilder::wholeTreeScore(Tree *t)
+{
+    setTraversalSeq(t);
+    pointTreeAtPackedData(t, d_);
+    if (gCriterion == kCriterionParsimony)
+        return calcParsimonyScore(d_, t, false);
+    return gTreeScoreFxn ? gTreeScoreFxn(d_, t) : kNoScoreValue;
+}
+
+void StepwiseBuilder::noteHeld(double s)
+{
+    (void)s;
+    worst_ = 0;
+    for (uint32_t i = 1; i < nextScores_.size(); i++)
+        if (compareScores(nextScores_[i], nextScores_[worst_]) > 0)
+            worst_ = i;
+}
+
+void StepwiseBuilder::evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s)
+{
+    if (s == kNoScoreValue)
+        return;
+    if (hold_ == 1) {
+        if (compareScores(s, best_.score) < 0)
+            best_ = Connection{nodePosition(t, edge), taxon, s};
+        return;
+    }
+    if (nextScores_.size() >= hold_ && compareScores(s, nextScores_[worst_]) >= 0)
+        return;
+    Tree *sc = scratch_.get();
+    copyTree(t, sc);
+    if (binConnectLeaf(nodeOfIndex(sc, taxon), sc->nodes + nodePosition(t, edge), findFreeNode(sc)) != 0)
+        return;
+    sc->numLeaves++;
+    setTraversalSeq(sc);
+    const uint32_t k = putTree(sc, next_.get(), true);
+    if (k == kPutTreeDuplicate || isPutTreeFull(k))
+        return;
+    nextScores_.push_back(s);
+    if (nextScores_.size() > hold_) {
+        moveTrees(next_.get(), k, worst_ + 1, 1, false);
+        decrementNumTrees(next_.get());
+        nextScores_[worst_] = s;
+        nextScores_.pop_back();
+    }
+    noteHeld(s);
+    if (compareScores(s, best_.score) < 0)
+        best_ = Connection{0, taxon, s};
+}
+
+int32_t StepwiseBuilder::furthestTaxon()
+{
+    Tree *t = hold_ == 1 ? tree_ : scratch_.get();
+    if (hold_ > 1)
+        getTree(held_.get(), 1, t);
+    double curLen = 0.0;
+    auto edges = prepareTree(t, &curLen);
+    int32_t chosen = -1;
+    double largest = -1.0;
+    for (uint32_t x = 0; x < n_; x++) {
+        if (inTree_[x])
+            continue;
+        double cheapest = kNoScoreValue;
+        for (TreeNode *e : edges)
+            cheapest = std::min(cheapest, connectionScore(t, e, static_cast<int32_t>(x), curLen, kNoScoreValue));
+        if (chosen < 0 || cheapest > largest)
+            chosen = static_cast<int32_t>(x), largest = cheapest;
+    }
+    return chosen;
+}
+
+int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
+{
+    if (n_ < 3 && !opt_.rooted)
+        return 1;
+    scratch_.reset(createTreeForTaxa(n_, n_, true));
+    if (!scratch_)
+        return 1;
+    if (hold_ > 1) {
+        held_.reset(createTreeBuffer(n_, hold_ + 1, false, false, false));
+        next_.reset(createTreeBuffer(n_, hold_ + 1, false, false, false));
+        if (!held_ || !next_)
+            return 1;
+    }
+    pointTreeAtPackedData(tree_, d_);
+    makeOrder(rng);
+    const std::vector<int32_t> fullOrder = order_;
+    startTree();
+    const bool fixedOrder = opt_.addSeq == kAddSeqSimple || opt_.addSeq == kAddSeqAsIs || opt_.addSeq == kAddSeqRandom;
+    if (hold_ > 1)
+        putTree(tree_, held_.get(), false);
+    heldScores_.assign(1, wholeTreeScore(tree_));
+
+    const uint32_t total = n_ + (opt_.rooted ? 1u : 0u);
+    while (order_.size() < total) {
+        if (getAbortedStatus() != 0 && confirmAbortRequest())
+            return 2;
+        std::vector<int32_t> candidates;
+        if (fixedOrder)
+            candidates.push_back(fullOrder[order_.size()]);
+        else if (opt_.addSeq == kAddSeqClosest)
+            for (uint32_t x = 0; x < n_; x++) {
+                if (!inTree_[x])
+                    candidates.push_back(static_cast<int32_t>(x));
+            }
+        else
+            candidates.push_back(furthestTaxon());
+
+        best_ = Connection{};
+        nextScores_.clear();
+        worst_ = 0;
+        if (next_)
+            emptyTreeBuffer(next_.get(), true);
+        const uint32_t trees = hold_ == 1 ? 1 : numTreesInBuffer(held_.get());
+        for (uint32_t h = 1; h <= trees; h++) {
+            Tree *t = tree_;
+            if (hold_ > 1)
+                getTree(held_.get(), h, t);
+            double curLen = 0.0;
+            auto edges = prepareTree(t, &curLen);
+            for (int32_t taxon : candidates)
+                for (TreeNode *e : edges)
+                    evaluate(t, e, taxon, connectionScore(t, e, taxon, curLen, bound()));
+        }
+        if (best_.score == kNoScoreValue)
+            return 1;
+        inTree_[static_cast<size_t>(best_.taxon)] = true;
+        order_.push_back(best_.taxon);
+        if (hold_ == 1) {
+            binConnectLeaf(nodeOfIndex(tree_, best_.taxon), tree_->nodes + best_.edgePos, findFreeNode(tree_));
+            tree_->numLeaves++;
+            setTraversalSeq(tree_);
+            heldScores_[0] = best_.score;
+        } else {
+            std::swap(held_, next_);
+            heldScores_ = nextScores_;
+        }
+    }
+    if (orderOut)
+        std::copy(order_.begin(), order_.end(), orderOut);
+    return storeResults(scoreOut);
+}
+
+int StepwiseBuilder::storeResults(double *scoreOut)
+{
+    TreeBuffer *out = getActiveTreeBuffer();
+    if (out && !getTreeScoreArray(out))
+        if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(out)))
+            setTreeScoreArray(out, scores);
+    const bool converse = converseConstraintsActive();
+    const uint32_t trees = hold_ == 1 ? 1 : numTreesInBuffer(held_.get());
+    double best = kNoScoreValue;
+    uint32_t bestIndex = 1;
+    for (uint32_t h = 1; h <= trees; h++) {
+        Tree *t = hold_ == 1 ? tree_ : scratch_.get();
+        if (hold_ > 1)
+            getTree(held_.get(), h, t);
+        if (!opt_.rooted)
+            rerootTree(t, nodeOfIndex(t, 0), true);
+        const double s = converse ? kNoScoreValue : heldScores_[h - 1];
+        const uint32_t k = putTree(t, out, true);
+        if (isPutTreeFull(k))
+            return 1;
+        if (k != kPutTreeDuplicate)
+            if (double *scores = getTreeScoreArray(out))
+                scores[k - 1] = s;
+        if (h == 1 || compareScores(s, best) < 0)
+            best = s, bestIndex = h;
+    }
+    if (hold_ > 1) {
+        getTree(held_.get(), bestIndex, tree_);
+        if (!opt_.rooted)
+            rerootTree(tree_, nodeOfIndex(tree_, 0), true);
+    }
+    if (scoreOut)
+        *scoreOut = best;
+    return 0;
+}
+
+}  // namespace
+
+void setStepwiseTreeScoreFxn(StepwiseTreeScoreFxn fxn) { gTreeScoreFxn = fxn; }
+
+double absoluteDist(const DataInfo *data, Tree *tree, int32_t i, int32_t j)
+{
+    pointTreeAtPackedData(tree, data);
+    return frvSpan(data, downOf(nodeOfIndex(tree, i)), downOf(nodeOfIndex(tree, j)));
+}
+
+double meanDist(int32_t a, int32_t b, const DataInfo *data, double distance)
+{
+    double weights = 0.0;
+    const uint8_t missing = static_cast<uint8_t>(data->nstates);
+    for (uint32_t c = 0; c < data->nchar; c++) {
+        if (!isCharIncluded(data, c) || getXijRaw(data, a, c) == missing || getXijRaw(data, b, c) == missing)
+            continue;
+        weights += data->weights ? data->weights[c] : 1.0;
+    }
+    return weights > 0.0 ? distance / weights : 0.0;
+}
+
+void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b)
+{
+    double largest = -1.0;
+    *a = 0, *b = 1;
+    for (int32_t j = 1; j < static_cast<int32_t>(data->ntax); j++)
+        for (int32_t i = 0; i < j; i++)
+            if (double dist = absoluteDist(data, tree, j, i); dist > largest)
+                largest = dist, *a = i, *b = j;
+}
+
+int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG *rng, int32_t *orderOut,
+                double *scoreOut)
+{
+    if (!data || !tree || (gCriterion != kCriterionParsimony && !gTreeScoreFxn))
+        return 1;
+    if (options.addSeq == kAddSeqRandom && !rng)
+        return 1;
+    const int32_t mode = getTopolConstrained();
+    if (mode < 0)
+        setTopolConstrained(0);  // converse constraints judge finished trees only
+    StepwiseBuilder builder(data, tree, options);
+    const int result = builder.run(rng, orderOut, scoreOut);
+    setTopolConstrained(mode);
+    if (mode < 0 && scoreOut)
+        *scoreOut = kNoScoreValue;
+    return result;
+}

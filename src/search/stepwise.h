@@ -1,0 +1,46 @@
+// Stepwise addition: a starting tree built by joining taxa one at a time to
+// a growing tree, each at the edge where it costs least, under every
+// addition sequence, optionally holding several trees at each step.
+#pragma once
+
+#include <cstdint>
+
+struct DataInfo;
+struct Tree;
+struct RNG;
+
+enum AddSeq : uint32_t {
+    kAddSeqSimple = 0,
+    kAddSeqClosest = 1,
+    kAddSeqAsIs = 2,
+    kAddSeqRandom = 3,
+    kAddSeqFurthest = 4,
+    kAddSeqDivergentPair = 5,  // most divergent pair first (branch and bound)
+};
+
+struct StepwiseOptions {
+    uint32_t addSeq;  // AddSeq
+    uint32_t hold;    // trees held at each step; 0 counts as 1
+    uint32_t refTax;  // reference taxon of the simple sequence, 1-based; 0 the first
+    bool rooted;      // the ancestor takes the place of a taxon
+    bool quiet;
+};
+
+// Scores a whole tree under a criterion other than parsimony (distance fit,
+// likelihood); installed by those subsystems. Null: stepwise addition is
+// available under parsimony only.
+using StepwiseTreeScoreFxn = double (*)(DataInfo *data, Tree *tree);
+void setStepwiseTreeScoreFxn(StepwiseTreeScoreFxn fxn);
+
+// Builds the tree in `tree` (sized for the data set) and stores it, or every
+// held tree, in the active tree buffer with its score. orderOut (ntax + 1
+// entries) receives the taxon added at each step, the starting taxa first,
+// -1 for the ancestor. Returns 0, 1 on failure, 2 when the user aborted.
+int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG *rng, int32_t *orderOut,
+                double *scoreOut);
+
+// Parsimony distance between two taxa and the same per unit of weight of the
+// characters scored in both.
+double absoluteDist(const DataInfo *data, Tree *tree, int32_t i, int32_t j);
+double meanDist(int32_t a, int32_t b, const DataInfo *data, double distance);
+void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b);

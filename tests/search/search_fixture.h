@@ -1,0 +1,119 @@
+// A small data set built in memory, prepared for parsimony, with the output
+// and error hooks captured.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "data/data_services.h"
+#include "data/vorn_data.h"
+#include "data/vorn_memory.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_malloc.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeutil.h"
+
+inline std::string gPrinted;
+inline std::vector<uint32_t> gErrorCodes;
+
+inline int capturePrint(const char *fmt, ...)
+{
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    gPrinted += text;
+    return 0;
+}
+
+inline int captureErrorCode(uint32_t code, const char *, ...)
+{
+    gErrorCodes.push_back(code);
+    return 1;
+}
+
+struct TreeDeleter {
+    void operator()(Tree *t) const { destroyTree(t, true); }
+};
+using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
+
+class SearchTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedPrint = qel_printf;
+        savedError = qel_errorMsg;
+        qel_printf = capturePrint;
+        qel_errorMsg = captureErrorCode;
+        gPrinted.clear();
+        gErrorCodes.clear();
+        resetParsSettings();
+    }
+    void TearDown() override
+    {
+        dropData();
+        resetParsSettings();
+        clearMemoryErrorStatus();
+        qel_printf = savedPrint;
+        qel_errorMsg = savedError;
+    }
+
+    // Frees the data set and the buffers so that a test can build another.
+    void dropData()
+    {
+        setActiveTreeBuffer(nullptr);
+        for (TreeBuffer *b : buffers)
+            destroyTreeBuffer(b);
+        if (data) {
+            deallocPackedData(data);
+            destroyDataInfo(data);
+        }
+        buffers.clear();
+        data = nullptr;
+        setActiveDataInfo(nullptr);
+    }
+
+    // Binary matrix from rows of '0'/'1'/'?' text, one row per taxon.
+    DataInfo *makeData(const std::vector<std::string> &rows)
+    {
+        data = createDataInfo();
+        std::snprintf(data->symbols, sizeof data->symbols, "01");
+        data->nchar = static_cast<uint32_t>(rows[0].size());
+        EXPECT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
+        EXPECT_EQ(initCharInfo(data), 0);
+        EXPECT_EQ(initializeRawData(data, 0), 0);
+        data->flags |= kHaveTaxa | kHaveCharacters;
+        for (uint32_t t = 0; t < rows.size(); t++)
+            for (uint32_t c = 0; c < rows[t].size(); c++) {
+                const char ch = rows[t][c];
+                const uint8_t code = ch == '?' ? static_cast<uint8_t>(data->nstates) : static_cast<uint8_t>(ch - '0');
+                EXPECT_EQ(setXijRaw(data, t, c, code), 0);
+            }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        EXPECT_EQ(prepareParsimonyData(data), 0);
+        return data;
+    }
+
+    TreeBuffer *activeBuffer(uint32_t ntax, uint32_t capacity = 200)
+    {
+        TreeBuffer *b = createTreeBuffer(ntax, capacity, false, true, false);
+        buffers.push_back(b);
+        setActiveTreeBuffer(b);
+        return b;
+    }
+
+    DataInfo *data = nullptr;
+    std::vector<TreeBuffer *> buffers;
+    PrintHook savedPrint = nullptr;
+    MsgHook savedError = nullptr;
+};

@@ -1,0 +1,150 @@
+#include <cstring>
+
+#include "search/scores.h"
+#include "search/search.h"
+#include "search/starttree.h"
+#include "search_fixture.h"
+
+namespace {
+
+class Scores : public SearchTest {
+protected:
+    void SetUp() override
+    {
+        SearchTest::SetUp();
+        clearCriterionResetHooks();
+        ASSERT_EQ(installSearchCriterionHook(), 0);
+    }
+    void TearDown() override
+    {
+        setOptimalityCriterion(kCriterionParsimony, true);
+        set_suppress_e_format(false);
+        SearchTest::TearDown();
+    }
+};
+
+TEST_F(Scores, CriterionChangePrintsOnceAndInstallsItsComparison)
+{
+    CmdParam option{};
+    option.typeFlags = kParamKeyword;
+    option.variable = &gCriterion;
+    auto setByOption = [&](uint32_t value) {
+        option.saved.u = gCriterion;
+        gCriterion = value;
+        return criterionInfo(&option);
+    };
+    EXPECT_EQ(setByOption(kCriterionDistance), 0);
+    EXPECT_EQ(gPrinted, "\nOptimality criterion set to distance.\n");
+    EXPECT_EQ(gCompareScoresFxn, compareDistanceScores);
+    EXPECT_EQ(setByOption(kCriterionDistance), 0);  // the same value again: silent
+    EXPECT_EQ(gPrinted, "\nOptimality criterion set to distance.\n");
+
+    gPrinted.clear();
+    EXPECT_EQ(setOptimalityCriterion(kCriterionLikelihood, true), uint32_t{kCriterionDistance});
+    EXPECT_EQ(gPrinted, "");  // the quiet form, as at start-up
+    EXPECT_EQ(gCompareScoresFxn, compareLikelihoodScores);
+    EXPECT_TRUE(areScoresFlt());
+
+    const uint32_t old = tempResetOptCrit(kCriterionDistance);
+    EXPECT_EQ(old, uint32_t{kCriterionLikelihood});
+    EXPECT_EQ(gCriterion, uint32_t{kCriterionDistance});
+    restoreOriginalOptCrit(old);
+    EXPECT_EQ(gCriterion, uint32_t{kCriterionLikelihood});
+}
+
+TEST_F(Scores, ComparisonUsesTheCriterionsTolerance)
+{
+    // Integer parsimony scores compare exactly.
+    EXPECT_EQ(compareParsimonyScores(10, 10.0000001), -1);
+    EXPECT_EQ(compareParsimonyScores(11, 10), 1);
+    EXPECT_EQ(compareParsimonyScores(10, 10), 0);
+    // Real-valued parsimony uses the packed data's tolerance.
+    makeData({"10", "10", "01", "01"});
+    data->weights[0] = 0.5;
+    gPars.pending = 1;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    setFltScore(kCriterionParsimony);
+    ASSERT_TRUE(areScoresFlt());
+    const double tol = packedData(data)->tolerance;
+    ASSERT_GT(tol, 0.0);
+    EXPECT_EQ(compareParsimonyScores(10 + tol / 2, 10), 0);
+    EXPECT_EQ(compareParsimonyScores(10 + 2 * tol, 10), 1);
+    EXPECT_EQ(compareParsimonyScores(10 - 2 * tol, 10), -1);
+    // Likelihood: relative to the second score, so not symmetric near the edge.
+    setLikelihoodRelTolerance(1e-3);
+    EXPECT_EQ(compareLikelihoodScores(1000.5, 1000), 0);
+    EXPECT_EQ(compareLikelihoodScores(1002, 1000), 1);
+    EXPECT_EQ(compareLikelihoodScores(0.0095, 10), -1);
+    EXPECT_EQ(compareLikelihoodScores(10, 0.0095), 1);
+    setLikelihoodRelTolerance(1e-8);
+    EXPECT_EQ(compareDistanceScores(0.5, 0.5 + 1e-11), 0);
+    EXPECT_EQ(compareDistanceScores(0.5, 0.5 + 1e-9), -1);
+}
+
+TEST_F(Scores, FormattingAndValidity)
+{
+    EXPECT_STREQ(fltScoreToStr(0, -1, 1e37), "-");
+    EXPECT_STREQ(fltScoreToStr(0, -1, 9e36), "Inf");
+    set_suppress_e_format(true);
+    EXPECT_STREQ(fltScoreToStr(0, -1, 9e36), "999999.9");
+    set_suppress_e_format(false);
+    EXPECT_STREQ(intScoreToStr(2147483647), "-");
+    EXPECT_STREQ(intScoreToStr(42), "42");
+    EXPECT_STREQ(treeScoreToString(0, 1e37), "-");
+    EXPECT_STREQ(treeScoreToString(0, 123), "123");  // integer parsimony: no decimals
+    EXPECT_STREQ(scoreToString(kCriterionDistance, 14, 4, 0.12345678), "0.1235");
+
+    EXPECT_TRUE(isScoreValid(0));
+    EXPECT_FALSE(isScoreValid(-1));
+    EXPECT_FALSE(isScoreValid(1e37));
+    gPars.goloboff = 1;  // maximised fit, stored negated
+    EXPECT_TRUE(isScoreValid(0));
+    EXPECT_TRUE(isScoreValid(-3.4));
+    EXPECT_FALSE(isScoreValid(1));
+    gPars.goloboff = 0;
+    char text[128];
+    gPars.threshold = 1;
+    EXPECT_STREQ(makeFullCriterionString(text, sizeof text),
+                 "parsimony: threshold = 1 extra step (= maximum compatibility)");
+    gPars.threshold = 0;
+}
+
+TEST_F(Scores, DriverChecksAndDeadline)
+{
+    EXPECT_EQ(checkMaxTaxaExhaustive(12, false), 0);
+    EXPECT_EQ(checkMaxTaxaExhaustive(13, false), 1);
+    EXPECT_EQ(checkMaxTaxaExhaustive(11, true), 0);
+    EXPECT_EQ(checkMaxTaxaExhaustive(12, true), 1);
+    EXPECT_EQ(gErrorCodes, (std::vector<uint32_t>{531, 531}));
+    EXPECT_STREQ(searchTypeString(1, true), "Branch-and-bound");
+    EXPECT_STREQ(searchTypeString(9, false), "unknown");
+    EXPECT_STREQ(searchRepString(3, 1, 2), "3b");
+
+    // A limit of ~68 years in ticks does not wrap in 32 bits' way.
+    EXPECT_EQ(searchDeadline(1000, 0x7FFFFFFF, 100), 1000 + uint64_t{0x7FFFFFFF} * 100);
+    EXPECT_EQ(searchDeadline(~uint64_t{0} - 5, 10, 100), ~uint64_t{0});
+    EXPECT_EQ(searchDeadline(1000, 0, 100), 0u);
+}
+
+TEST_F(Scores, StartOption)
+{
+    StartTreeSpec spec{};
+    EXPECT_EQ(parseStartOption("3", &spec), 0);
+    EXPECT_EQ(spec.source, uint32_t{kStartRange});
+    EXPECT_EQ(spec.first, 3u);
+    EXPECT_EQ(spec.last, 3u);
+    EXPECT_EQ(parseStartOption("2-4", &spec), 0);
+    EXPECT_EQ(spec.first, 2u);
+    EXPECT_EQ(spec.last, 4u);
+    EXPECT_EQ(parseStartOption("cur", &spec), 0);
+    EXPECT_EQ(spec.source, uint32_t{kStartCurrent});
+    for (const char *bad : {"0", "4-2", "3x", "bogus"})
+        EXPECT_EQ(parseStartOption(bad, &spec), 1) << bad;
+    EXPECT_EQ(parseStartOption("nj", &spec), 1);  // under parsimony
+    EXPECT_EQ(gErrorCodes, (std::vector<uint32_t>{505, 505, 505, 505, 556}));
+    EXPECT_EQ(spec.source, uint32_t{kStartCurrent});
+    EXPECT_STREQ(defaultStartString(), "Stepwise");
+    EXPECT_EQ(makeNJStartingTree(), 1);
+}
+
+}  // namespace

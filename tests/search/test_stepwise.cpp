@@ -1,0 +1,159 @@
+#include <random>
+
+#include "parsimony/treelen.h"
+#include "qel/qel_random.h"
+#include "search/scores.h"
+#include "search/stepwise.h"
+#include "search_fixture.h"
+#include "trees/treeedit.h"
+
+namespace {
+
+// Taxa 0,1 share c0 c1; 2,3 share c2 c3; c4 conflicts (1,3); c5 is an
+// autapomorphy of 0. The shortest tree ((0,1),4,(2,3)) has length
+// 1+1+1+1+2+1 = 7; every addition sequence below reaches it.
+const std::vector<std::string> kMatrix = {"110001", "110010", "001100", "001110", "000000"};
+
+class Stepwise : public SearchTest {
+protected:
+    void SetUp() override
+    {
+        SearchTest::SetUp();
+        makeData(kMatrix);
+        out = activeBuffer(5);
+        tree.reset(createTreeForTaxa(5, 5, true));
+    }
+
+    // True when the tree has the topology ((0,1),4,(2,3)).
+    bool isExpectedTree(Tree *t)
+    {
+        TreeBuffer *ref = createTreeBuffer(5, 4, false, false, false);
+        TreePtr e(createTreeForTaxa(5, 5, true));
+        make3Tree(e.get(), 5, 0, 1, 2);
+        binConnectLeaf(nodeOfIndex(e.get(), 3), nodeOfIndex(e.get(), 2), findFreeNode(e.get()));
+        binConnectLeaf(nodeOfIndex(e.get(), 4), nodeOfIndex(e.get(), 2)->anc, findFreeNode(e.get()));
+        setTraversalSeq(e.get());
+        putTree(e.get(), ref, true);
+        const bool same = putTree(t, ref, true) == kPutTreeDuplicate;
+        destroyTreeBuffer(ref);
+        return same;
+    }
+
+    std::vector<int32_t> run(uint32_t seq, RNG *rng = nullptr, uint32_t hold = 1, double *score = nullptr)
+    {
+        std::vector<int32_t> order(6, -9);
+        double s = 0;
+        EXPECT_EQ(addStepwise(data, tree.get(), StepwiseOptions{seq, hold, 0, false, true}, rng, order.data(), &s), 0);
+        if (score)
+            *score = s;
+        order.resize(5);
+        return order;
+    }
+
+    TreeBuffer *out = nullptr;
+    TreePtr tree;
+};
+
+TEST_F(Stepwise, EachAdditionSequenceBuildsTheShortestTreeInItsOrder)
+{
+    struct Case {
+        uint32_t seq;
+        std::vector<int32_t> order;
+    };
+    // simple: distances from taxon 0 are 2, 5, 6, 3 -> 0 1 4 2 3.
+    // closest: (2,3,4) is the shortest three-taxon tree (3 steps); 0 and 1
+    // then tie at 6 and the lower number goes first.
+    const Case cases[] = {{kAddSeqAsIs, {0, 1, 2, 3, 4}},
+                          {kAddSeqSimple, {0, 1, 4, 2, 3}},
+                          {kAddSeqClosest, {2, 3, 4, 0, 1}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.seq);
+        emptyTreeBuffer(out, true);
+        double score = 0;
+        EXPECT_EQ(run(c.seq, nullptr, 1, &score), c.order);
+        EXPECT_DOUBLE_EQ(score, 7.0);
+        ASSERT_EQ(numTreesInBuffer(out), 1u);
+        EXPECT_DOUBLE_EQ(getTreeScoreArray(out)[0], 7.0);
+        EXPECT_TRUE(isExpectedTree(tree.get()));
+        EXPECT_EQ(tree->root, nodeOfIndex(tree.get(), 0));  // rerooted at the first taxon
+    }
+}
+
+TEST_F(Stepwise, RandomSequenceRepeatsWithTheSameSeed)
+{
+    RNG a{}, b{};
+    initRNG(&a, makeSeed1(12345));
+    initRNG(&b, makeSeed1(12345));
+    double s1 = 0, s2 = 0;
+    auto o1 = run(kAddSeqRandom, &a, 1, &s1);
+    auto o2 = run(kAddSeqRandom, &b, 1, &s2);
+    EXPECT_EQ(o1, o2);
+    EXPECT_EQ(s1, s2);
+    EXPECT_EQ(numTreesInBuffer(out), 1u);  // the second tree was the same one
+    std::vector<int32_t> sorted = o1;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<int32_t>{0, 1, 2, 3, 4}));
+    // A random sequence needs a generator.
+    EXPECT_EQ(addStepwise(data, tree.get(), StepwiseOptions{kAddSeqRandom, 1, 0, false, true}, nullptr, nullptr,
+                          nullptr),
+              1);
+}
+
+TEST_F(Stepwise, ThreeTaxaGiveTheStartingTreeWithItsScore)
+{
+    dropData();
+    makeData({"1100", "1010", "0001"});
+    out = activeBuffer(3);
+    tree.reset(createTreeForTaxa(3, 3, true));
+    double s = 0;
+    ASSERT_EQ(addStepwise(data, tree.get(), StepwiseOptions{kAddSeqAsIs, 1, 0, false, true}, nullptr, nullptr, &s),
+              0);
+    EXPECT_DOUBLE_EQ(s, 4.0);
+    EXPECT_EQ(numTreesInBuffer(out), 1u);
+}
+
+// The score a stepwise addition reports is the length of the tree it built,
+// under every sequence and with one or two trees held, on random matrices.
+TEST_F(SearchTest, StepwiseScoresAreTheLengthsOfTheTreesBuilt)
+{
+    std::mt19937 gen(7);
+    for (int rep = 0; rep < 6; rep++) {
+        dropData();
+        const uint32_t ntax = 6 + rep % 3;
+        std::vector<std::string> rows(ntax, std::string(12, '0'));
+        for (auto &r : rows)
+            for (char &ch : r)
+                ch = "01?"[gen() % 5 == 0 ? 2 : gen() % 2];
+        DataInfo *d = makeData(rows);
+        TreeBuffer *out = activeBuffer(ntax);
+        TreePtr tree(createTreeForTaxa(ntax, ntax, true));
+        TreePtr check(createTreeForTaxa(ntax, ntax, true));
+        RNG rng{};
+        initRNG(&rng, makeSeed1(100 + rep));
+        for (uint32_t seq : {kAddSeqSimple, kAddSeqClosest, kAddSeqAsIs, kAddSeqRandom, kAddSeqFurthest}) {
+            for (uint32_t hold : {1u, 2u}) {
+                SCOPED_TRACE(testing::Message() << "rep " << rep << " seq " << seq << " hold " << hold);
+                emptyTreeBuffer(out, true);
+                double s = 0;
+                ASSERT_EQ(addStepwise(d, tree.get(), StepwiseOptions{seq, hold, 0, false, true}, &rng, nullptr, &s),
+                          0);
+                ASSERT_GE(numTreesInBuffer(out), 1u);
+                EXPECT_LE(numTreesInBuffer(out), hold);
+                double best = 1e37;
+                for (uint32_t k = 1; k <= numTreesInBuffer(out); k++) {
+                    ASSERT_EQ(getTree(out, k, check.get()), 0);
+                    pointTreeAtPackedData(check.get(), d);
+                    const double len = calcTreeLength(d, check.get(), true, false);
+                    EXPECT_DOUBLE_EQ(getTreeScoreArray(out)[k - 1], len);
+                    best = std::min(best, len);
+                }
+                EXPECT_DOUBLE_EQ(s, best);
+                if (hold == 2) {
+                    EXPECT_EQ(numTreesInBuffer(out), 2u);  // two distinct trees carried to the end
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
