@@ -14,7 +14,6 @@
 
 CompareScoresFxn gCompareScoresFxn = compareParsimonyScores;
 bool gScoresAreFlt = false;
-ScoreFileOptions sfopt = {"treescores.txt", nullptr, 0};
 
 namespace {
 
@@ -316,7 +315,7 @@ uint32_t getColumnWidth(int decimals, uint32_t minWidth, double s)
 
 void initScoreFilename(const char *value)
 {
-    std::snprintf(sfopt.name, sizeof sfopt.name, "%s", value && *value ? value : kDefaultScoreFile);
+    std::snprintf(sfopt.scoreFile, sizeof sfopt.scoreFile, "%s", value && *value ? value : kDefaultScoreFile);
 }
 
 void setDefaultScoreFilename() { initScoreFilename(nullptr); }
@@ -326,7 +325,7 @@ int closeScorefile()
 {
     if (!sfopt.stream)
         return 0;
-    std::fclose(static_cast<std::FILE *>(sfopt.stream));
+    std::fclose(sfopt.stream);
     sfopt.stream = nullptr;
     return 1;
 }

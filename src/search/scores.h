@@ -68,12 +68,7 @@ const char *brLenToString(uint32_t criterion, int width, int decimals, double v)
 uint32_t getColumnWidth(int decimals, uint32_t minWidth, double s);
 
 // The tree-score file shared by the score and search commands.
-struct ScoreFileOptions {
-    char name[kParamPathSize];
-    void *stream;  // an open stdio stream, or null
-    uint8_t saveToFile;
-};
-extern ScoreFileOptions sfopt;
+// The tree-score file settings (sfopt) are in search_settings.h.
 void initScoreFilename(const char *value);
 void setDefaultScoreFilename();
 const char *getDefaultScoreFilename();

@@ -1,4 +1,5 @@
 #include "search/search_settings.h"
+#include "search/starttree.h"
 
 #include <array>
 #include <cstring>
@@ -87,8 +88,6 @@ int criterionInfo(CmdParam *option)
 
 namespace {
 
-constexpr const char *kStartWords[] = {"stepwise", "NJ", "current"};
-
 // True when word abbreviates keyword (case ignored).
 bool abbreviates(const char *word, const char *keyword)
 {
@@ -96,7 +95,7 @@ bool abbreviates(const char *word, const char *keyword)
     return n > 0 && n <= std::strlen(keyword) && strnicmp(word, keyword, n) == 0;
 }
 
-// A positive tree number written in full; 0 otherwise.
+// A positive number written in full; 0 otherwise.
 int32_t treeNumber(const char *text)
 {
     int32_t n = 0;
@@ -111,30 +110,14 @@ int readStartValue()
     // The range n-m is one value: only the terminators end it.
     if (readSpecialToken(word, sizeof word, nullptr, ";/", nullptr, false) < 0)
         return 1;
-    for (uint32_t k = 0; k < 3; ++k) {
-        if (!abbreviates(word, kStartWords[k]))
-            continue;
-        if (k == kStartNJ && gCriterion == kCriterionParsimony)
-            return qel_errorMsg(556, "Neighbor-joining is not permitted for starting tree when "
-                                     "optimality criterion is parsimony.\tThis would require "
-                                     "computing a (potentially large) distance matrix.  You can "
-                                     "always compute the NJ tree separately and then start the "
-                                     "heuristic search with \"start=1\""),
-                   1;
-        hs.startSource = k;
-        hs.firstStartTree = hs.lastStartTree = 0;
-        return 0;
-    }
-    char *dash = std::strchr(word, '-');
-    if (dash != nullptr)
-        *dash = '\0';
-    int32_t first = treeNumber(word);
-    int32_t last = dash != nullptr ? treeNumber(dash + 1) : first;
-    if (tokenWasTruncated() || first == 0 || last < first)
+    if (tokenWasTruncated())
         return qel_errorMsg(505, "Invalid tree identifier(s) for starting tree(s)."), 1;
-    hs.startSource = kStartRange;
-    hs.firstStartTree = first;
-    hs.lastStartTree = last;
+    StartTreeSpec spec{};
+    if (parseStartOption(word, &spec) != 0)
+        return 1;
+    hs.startSource = spec.source;
+    hs.firstStartTree = static_cast<int32_t>(spec.first);
+    hs.lastStartTree = static_cast<int32_t>(spec.last);
     return 0;
 }
 
@@ -152,8 +135,7 @@ int getStarterOptions(int operation, CmdParam *option, void *place)
         return readStartValue();
     case kParamOpCurValue:
         if (place != nullptr)
-            *static_cast<const char **>(place) =
-                gCriterion == kCriterionDistance ? "NJ" : "Stepwise";
+            *static_cast<const char **>(place) = defaultStartString();
         return 0;
     case kParamOpFactory:
         hs.startSource = kStartStepwise;

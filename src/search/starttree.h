@@ -5,15 +5,10 @@
 
 #include <cstdint>
 
-enum StartSource : uint32_t {
-    kStartStepwise = 0,
-    kStartNJ = 1,
-    kStartCurrent = 2,  // every tree in memory
-    kStartRange = 3,    // trees first..last
-};
+#include "search/search_settings.h"  // kStartStepwise, kStartNJ, kStartCurrent, kStartRange
 
 struct StartTreeSpec {
-    uint32_t source;
+    uint32_t source;  // kStart...
     uint32_t first;
     uint32_t last;
 };

@@ -30,6 +30,7 @@
 #include "shell/vorn_commands.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_shellcmds.h"
+#include "search/scores.h"
 #include "trees/treebuf.h"
 
 uint8_t doingIniFile = 0;
@@ -304,6 +305,8 @@ int beginStartup()
     qel_cmdErrorStop = errorStopSetting;
     qel_cmdPeekNextChar = peekNextDarkChar;
     qel_cmdSkipRestOfCmd = skipRestOfCmd;
+    // The search follows criterion changes from the first factory setting on.
+    installSearchCriterionHook();
     installShellOptions();
     installTreeBufferServices();
     installParsimonyServices();
