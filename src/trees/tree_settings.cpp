@@ -30,10 +30,30 @@ SumTreesSettings sumT = {{}, nullptr, nullptr, nullptr, 1};
 
 uint32_t getMaxtreesValue() { return treeInfo.maxtrees; }
 
+namespace {
+
+// The copy of a tree list taken before a command's options are read, so that
+// options that fail to parse leave the list as it was.
+Set *&savedTreeList(CmdParam *option) { return *reinterpret_cast<Set **>(&option->saved.slot); }
+
+}  // namespace
+
 int readOptTreeList1st(int operation, CmdParam *option, void *place)
 {
     auto **ref = static_cast<Set **>(option->variable);
     switch (operation) {
+    case kParamOpSave:
+        deallocSet(savedTreeList(option));
+        savedTreeList(option) = *ref != nullptr ? cloneSet(*ref) : nullptr;
+        return *ref != nullptr && savedTreeList(option) == nullptr;
+    case kParamOpRestore:
+        *ref = deallocSet(*ref);
+        if (savedTreeList(option) != nullptr)
+            *ref = cloneSet(savedTreeList(option));
+        return 0;
+    case kParamOpDestroy:
+        savedTreeList(option) = deallocSet(savedTreeList(option));
+        return 0;
     case kParamOpReadValue:
         // An unset list starts from its default, the first visible tree.
         if (*ref == nullptr && initTreeListSet(ref, nullptr, false) != 0)

@@ -8,6 +8,7 @@
 
 #include "capture.h"
 #include "data/vorn_data.h"
+#include "data/vorn_memory.h"
 #include "parsimony/pars_init.h"
 #include "qel/qel_output.h"
 #include "shell/parminit.h"
@@ -303,6 +304,58 @@ TEST_F(TreeOptionsTest, ListingOfSmallSets)
                            "storeBrLens     no|yes                            \byes\n"
                            "storeTreeWts    no|yes                            \byes\n"
                            "warnTree        no|yes                            \byes\n");
+}
+
+TEST_F(TreeOptionsTest, PlotTreeListTakesOneItemUnlessDelimited)
+{
+    constexpr uint32_t kTaxa = 5;
+    DataInfo *data = createDataInfo();
+    ASSERT_NE(data, nullptr);
+    data->ntax = data->nActive = kTaxa;
+    data->flags = kHaveTaxa;
+    DataInfo *savedData = setActiveDataInfo(data);
+    ASSERT_EQ(allocMainTreeBuffer(kTaxa, 8, false), 0);
+    Tree *tree = createTreeForTaxa(kTaxa, kTaxa, false);
+    ASSERT_NE(tree, nullptr);
+    ASSERT_EQ(makeStarTree(tree, kTaxa, false, 0, nullptr), 0);
+    for (int i = 0; i < 4; i++)
+        putTree(tree, nullptr, false);  // duplicates kept: four numbered trees
+    ASSERT_EQ(numTreesInMainBuffer(), 4u);
+
+    Set *&plot = treeSets[kCharPlotTreeSet];
+    auto members = [&] {
+        std::vector<uint32_t> m;
+        for (uint32_t i = 0; plot != nullptr && i < plot->capacity; i++)
+            if (isSetMember(plot, i))
+                m.push_back(i + 1);
+        return m;
+    };
+    // The list ends after one item, so the 4 is read as a keyword and refused,
+    // which leaves the list as it was (unset).
+    EXPECT_EQ(parse(78, "trees=2 4;"), 0);
+    EXPECT_EQ(plot, nullptr);
+    EXPECT_EQ(parse(78, "trees=3 tCompress;"), ';');
+    EXPECT_EQ(members(), std::vector<uint32_t>{3});
+    EXPECT_EQ(parse(77, "trees=(2 4) opt=minF;"), ';');
+    EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
+    EXPECT_EQ(parse(78, "trees=5;"), 0);
+    EXPECT_EQ(cap.errors.back().code, 702u);
+    EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
+    EXPECT_EQ(parse(77, "trees=1 opt=bad;"), 0);
+    EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
+    EXPECT_EQ(parse(77, "trees=?;"), -1);
+    EXPECT_NE(cap.out.find("# | all | (#-#) | (# ...)"), std::string::npos) << cap.out;
+    EXPECT_NE(cap.out.find("2 4"), std::string::npos) << cap.out;
+
+    gPars.opt = 0;
+    treeDraw.tCompress = 0;
+    destroyTree(tree, false);
+    clearTrees(false, false);
+    destroyTreeBuffer(data->mainTreeBuffer);
+    data->mainTreeBuffer = nullptr;
+    setActiveTreeBuffer(nullptr);
+    setActiveDataInfo(savedData);
+    destroyDataInfo(data);
 }
 
 }  // namespace
