@@ -1,9 +1,99 @@
 #include "trees/tree_settings.h"
 
-RootingSettings rooting = {kRootOutgroup, kOutRootPolytomy, 0};
-TreeDrawSettings treeDraw = {kTreeOrderStandard, 0, 0, 0};
-GetTreesSettings getr = {1, 1};
+#include "qel/qel_errormsg.h"
+#include "qel/qel_sets.h"
+#include "shell/qel_cmdline.h"
+#include "trees/treebuf.h"
+#include "trees/treelist.h"
+
+RootingSettings rooting = {kRootOutgroup, kOutRootPolytomy, 0, 0};
+TreeDrawSettings treeDraw = {kTreeOrderStandard, 0, 0, 0, 0};
+GetTreesSettings getr = {1, 1, 0, 0, 0, 0, 0, 0, 0, kDefaultGetTreesMode};
 TreeInfo treeInfo = {kDefaultMaxtrees, static_cast<uint32_t>(MaxtreesAction::kPrompt),
                      kDefaultAutoInc, 0, 0, 0, 0, 0};
 
+char gTreefileName[kParamPathSize];
+AgreeSettings agree = {nullptr, 0, 0, 0, 1, 0, 0, nullptr, {}};
+TreeGenSettings treeGen = {kDefaultGenTrees, 0, kTreeGenRandom, 1, 0, 0, {}, 0, 0, 0, 0, 0, 0, 0, 0};
+LoadConstrSettings ldCnstrOpt = {0, 0};
+SaveTreesSettings svtr = {kTreeFmtNexus, 0, 0, 0, 0, kSaveBrlensNo, kSupportBrlens, 6, 0, 0, 0, {}};
+MatrixRepSettings mrep = {0, 1, 1};
+uint32_t condenseCollapse = 1;
+uint8_t condenseDelDupes = 1;
+TreeDistSettings tdOpt = {kTreeDistSymDiff, 0, 1, 1, 0, 0, nullptr, {}};
+DescribeSettings describe = {0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, nullptr};
+char specialFlnam[kParamPathSize];
+ConTreeSettings conOpt = {50, 0, kSupportNodeLabels, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0, {}};
+FilterSettings fltr = {};
+char taxsetTag[kParamStringSize];
+SumTreesSettings sumT = {{}, nullptr, nullptr, nullptr, 1};
+
 uint32_t getMaxtreesValue() { return treeInfo.maxtrees; }
+
+namespace {
+
+// The copy of a tree list taken before a command's options are read, so that
+// options that fail to parse leave the list as it was.
+Set *&savedTreeList(CmdParam *option) { return *reinterpret_cast<Set **>(&option->saved.slot); }
+
+}  // namespace
+
+int readOptTreeList1st(int operation, CmdParam *option, void *place)
+{
+    auto **ref = static_cast<Set **>(option->variable);
+    switch (operation) {
+    case kParamOpSave:
+        deallocSet(savedTreeList(option));
+        savedTreeList(option) = *ref != nullptr ? cloneSet(*ref) : nullptr;
+        return *ref != nullptr && savedTreeList(option) == nullptr;
+    case kParamOpRestore:
+        *ref = deallocSet(*ref);
+        if (savedTreeList(option) != nullptr)
+            *ref = cloneSet(savedTreeList(option));
+        return 0;
+    case kParamOpDestroy:
+        savedTreeList(option) = deallocSet(savedTreeList(option));
+        return 0;
+    case kParamOpReadValue:
+        // An unset list starts from its default, the first visible tree.
+        if (*ref == nullptr && initTreeListSet(ref, nullptr, false) != 0)
+            return 1;
+        return getTreeList(*ref, false, true);
+    case kParamOpCurValue: {
+        const char *text = "1";
+        if (*ref != nullptr && !isSetEmpty(*ref)) {
+            const char *sep = "";
+            makeCurDefaultString("%s", "");
+            for (uint32_t m = firstSetMember(*ref); m != kSetEnd; m = nextSetMember(*ref)) {
+                text = printfToDefaultString("%s%u", sep, m + 1);
+                sep = " ";
+            }
+        }
+        if (place != nullptr)
+            *static_cast<const char **>(place) = text;
+        return 0;
+    }
+    case kParamOpValueList:
+        if (place != nullptr)
+            *static_cast<const char **>(place) = "# | all | (#-#) | (# ...)";
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+int getConstrNameNonp(int operation, CmdParam *, void *place)
+{
+    // Constraint names live in the constraint store; while it holds none,
+    // every name read is one that has not been defined.
+    if (operation == kParamOpReadValue) {
+        char name[129];
+        if (readToken(name, sizeof name) < 0)
+            return 1;
+        qel_errorMsg(711, "Constraint \"%s\" has not been defined.", name);
+        return 1;
+    }
+    if (operation == kParamOpCurValue && place != nullptr)
+        *static_cast<const char **>(place) = "(none)";
+    return 0;
+}
