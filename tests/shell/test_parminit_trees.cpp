@@ -118,7 +118,7 @@ TEST_F(TreeOptionsTest, NestedSetsComeInTableOrderAndSetZeroOnce)
     for (const char *name : {"tCompress", "rootMethod", "storeBrLens", "looseConvex"})
         EXPECT_EQ(std::count(all.begin(), all.end(), name), 1) << name;
     EXPECT_EQ(std::count(all.begin(), all.end(), "relBurnin"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "userBrLens"), 2);  // RootTrees and ShowTrees
+    EXPECT_EQ(std::count(all.begin(), all.end(), "userBrLens"), 3);  // RootTrees, ShowTrees, LSet
 }
 
 TEST_F(TreeOptionsTest, CommandOptionsReachTheirRecords)
