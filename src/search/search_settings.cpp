@@ -16,6 +16,7 @@ HSearchOptions hs;
 ExactSearchOptions bbex;
 BootJackOptions btjkOpt;
 ScoreFileOptions sfopt;
+uint8_t gSortTreesByScore = 0;
 
 namespace {
 std::array<void (*)(uint32_t), kMaxCriterionResetHooks> gResetHooks{};

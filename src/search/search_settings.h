@@ -126,6 +126,7 @@ struct ScoreFileOptions {
     uint8_t displayOut = 1;
 };
 extern ScoreFileOptions sfopt;
+extern uint8_t gSortTreesByScore;  // the score commands sort the trees by score
 
 // Option callbacks and readers of the search options; 0 accepts.
 // "start": stepwise, NJ, current, or a tree number or range n-m.

@@ -7,22 +7,11 @@
 #include "shell/parminit.h"
 #include "shell/shell_settings.h"
 #include "shell/vorn_params.h"
+#include "search/search_settings.h"
 #include "trees/tree_settings.h"
 #include "trees/treelist.h"
 
 namespace {
-
-// The tree-score file options are shared by the score commands of all three
-// criteria and belong to the search; until its record exists they bind
-// stand-ins of the same layout.
-struct ScoreFileOptions {
-    char scoreFile[kParamPathSize];
-    FILE *stream;
-    uint8_t saveToFile;
-    uint8_t displayOut;
-};
-ScoreFileOptions sfopt = {{}, nullptr, 0, 1};
-uint8_t gSortTreesByScore = 0;
 
 // ClearTrees' noWarn is accepted and its value thrown away.
 uint8_t gDiscardedNoWarn = 0;
@@ -303,7 +292,7 @@ void treeScoreOutput(uint32_t set, CmdParamList *list)  // set 80
     include(set, 9, list);
     do_Bool_Parm(cat, "displayOut", kOnOff, kFactory | kOnce, &sfopt.displayOut, 1, nullptr,
                  nullptr, list);
-    do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kRemembered, &sfopt.saveToFile, 0, nullptr,
+    do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kRemembered, &sfopt.pref_saveToFile, 0, nullptr,
                  nullptr, list);
 }
 
