@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "data/data_services.h"
+#include "data/getdata.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_auxout.h"
@@ -303,6 +304,9 @@ int beginStartup()
     qel_cmdSkipRestOfCmd = skipRestOfCmd;
     installShellOptions();
     installTreeBufferServices();
+    BlockReaders readers = blockReaders();
+    readers.readData = readData;
+    setBlockReaders(readers);
     return allocCmdLine();
 }
 
