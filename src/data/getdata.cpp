@@ -26,6 +26,8 @@ DataBlockParams dataBlockParam = {kNotGiven, kNotGiven, '?', 0, 0, ' ', kLabelsL
 namespace {
 
 DataBlockReader gReader{};
+// The block is a further CHARACTERS block (its record shares the taxa).
+bool gFurther = false;
 // The record the last character block installed: the one to go back to
 // when a further CHARACTERS block, read into a record sharing its taxa,
 // cannot be joined to it.
@@ -545,7 +547,7 @@ int finishBlock(DataInfo *d)
     } else {
         if (!r.matrixRead)
             return qel_errorMsg(347, "No matrix was found in %s block.", kBlockNames[r.blockType]);
-        if (isCharBlock(r.blockType) && finishCharMatrix(d, d != activeDataInfo()) != 0)
+        if (isCharBlock(r.blockType) && finishCharMatrix(d, gFurther) != 0)
             return 1;
     }
     if (nexOpt.allDigLab == kAllDigitWarn && (d->allDigitTaxName || d->allDigitCharName))
@@ -707,6 +709,7 @@ int readData(int blockType, DataInfo *d)
     dataBlockParam.ntaxGiven = 0;
     dataBlockParam.ncharGiven = 0;
     const bool further = isFurtherCharBlock(d, blockType);
+    gFurther = further;
 
     int status = 0;
     if (blockType == kBlockCharacters) {
