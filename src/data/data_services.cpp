@@ -1,5 +1,7 @@
 #include "data/data_services.h"
 
+#include "data/vorn_data.h"
+
 namespace {
 
 // Factory answers and no-ops: with nothing installed the data set behaves as
@@ -23,7 +25,22 @@ constexpr DataServices kDefaults = {
     .deleteTreeSets = [](int) {},
     .deallocAllConstraints = [] {},
     .deallocSpecialTreeData = [] {},
+    .getTreeBufferCapacity = [](const TreeBuffer *) -> uint32_t { return 0; },
+    .haveTreeWeights = [](const TreeBuffer *) { return false; },
+    .allocBranchLens = [](TreeBuffer *) { return 0; },
+    .treeFilterInEffect = [] { return false; },
+    .haveUserBranchLengths = [] { return false; },
+    .pruneTree = [](TreeBuffer *, uint32_t, const DataInfo *, bool) { return -1; },
+    .disposeSupportValues = [](TreeBuffer *) {},
+    .forgetLastTreeOptimized = [] {},
+    .replacePrimaryTree = [] { return 0; },
     .setNeedParsPrep = [](int) {},
+    .parsIncludeAnc = [] { return false; },
+    .getPkdType = [](uint32_t c, const DataInfo *d) -> uint32_t {
+        uint32_t type = d->status[c] & kCharTypeMask;
+        return type == kCharUnordered && d->obsCount && d->obsCount[c] <= 2 ? kCharOrdered : type;
+    },
+    .isAsymmetricUserType = [](uint32_t, const DataInfo *) { return false; },
     .deallocPackedData = [](DataInfo *) {},
     .deallocParsimonyRecord = [](DataInfo *) {},
     .releaseParsFxns = [](DataInfo *) {},
@@ -41,6 +58,8 @@ constexpr DataServices kDefaults = {
     .deallocAllSimData = [] {},
     .deallocQuartetData = [](QuartetData *) -> QuartetData * { return nullptr; },
     .deleteAssumptionSets = [] {},
+    .charPartitionDestroyed = [](const Nexset *) {},
+    .clearCharPartitionRefs = [] {},
     .deallocUserTypes = [] {},
     .releasePairDiffTaxa = [] {},
     .forgetDefaultOutputFileNames = [] {},
@@ -78,7 +97,19 @@ void installDataServices(const DataServices &s)
     take(g.deleteTreeSets, s.deleteTreeSets);
     take(g.deallocAllConstraints, s.deallocAllConstraints);
     take(g.deallocSpecialTreeData, s.deallocSpecialTreeData);
+    take(g.getTreeBufferCapacity, s.getTreeBufferCapacity);
+    take(g.haveTreeWeights, s.haveTreeWeights);
+    take(g.allocBranchLens, s.allocBranchLens);
+    take(g.treeFilterInEffect, s.treeFilterInEffect);
+    take(g.haveUserBranchLengths, s.haveUserBranchLengths);
+    take(g.pruneTree, s.pruneTree);
+    take(g.disposeSupportValues, s.disposeSupportValues);
+    take(g.forgetLastTreeOptimized, s.forgetLastTreeOptimized);
+    take(g.replacePrimaryTree, s.replacePrimaryTree);
     take(g.setNeedParsPrep, s.setNeedParsPrep);
+    take(g.parsIncludeAnc, s.parsIncludeAnc);
+    take(g.getPkdType, s.getPkdType);
+    take(g.isAsymmetricUserType, s.isAsymmetricUserType);
     take(g.deallocPackedData, s.deallocPackedData);
     take(g.deallocParsimonyRecord, s.deallocParsimonyRecord);
     take(g.releaseParsFxns, s.releaseParsFxns);
@@ -96,6 +127,8 @@ void installDataServices(const DataServices &s)
     take(g.deallocAllSimData, s.deallocAllSimData);
     take(g.deallocQuartetData, s.deallocQuartetData);
     take(g.deleteAssumptionSets, s.deleteAssumptionSets);
+    take(g.charPartitionDestroyed, s.charPartitionDestroyed);
+    take(g.clearCharPartitionRefs, s.clearCharPartitionRefs);
     take(g.deallocUserTypes, s.deallocUserTypes);
     take(g.releasePairDiffTaxa, s.releasePairDiffTaxa);
     take(g.forgetDefaultOutputFileNames, s.forgetDefaultOutputFileNames);

@@ -13,6 +13,7 @@
 struct DataInfo;
 struct TreeBuffer;
 struct QuartetData;
+struct Nexset;
 
 // Keyword positions of the settings the cell accessors consult.
 inline constexpr int kCriterionParsimony = 0;
@@ -52,9 +53,30 @@ struct DataServices {
     void (*deleteTreeSets)(int all);
     void (*deallocAllConstraints)();
     void (*deallocSpecialTreeData)();
+    // Deletion of taxa: the trees in memory. pruneTree removes the deleted
+    // taxa from stored tree `index` (0-based) of the old buffer and stores it
+    // in the new main buffer; it returns 1 when stored, 0 when the tree kept
+    // too few taxa and was dropped, 2 when it duplicated a stored tree
+    // (condense), -1 on failure.
+    uint32_t (*getTreeBufferCapacity)(const TreeBuffer *buffer);
+    bool (*haveTreeWeights)(const TreeBuffer *buffer);
+    int (*allocBranchLens)(TreeBuffer *buffer);  // 0 or 1
+    bool (*treeFilterInEffect)();
+    bool (*haveUserBranchLengths)();
+    int (*pruneTree)(TreeBuffer *from, uint32_t index, const DataInfo *d, bool condense);
+    void (*disposeSupportValues)(TreeBuffer *buffer);
+    void (*forgetLastTreeOptimized)();
+    int (*replacePrimaryTree)();  // a fresh primary tree without constraint data; 0 or 1
 
     // Parsimony.
     void (*setNeedParsPrep)(int level);
+    // The parsimony setting "includeAnc": the ancestor counts in tree length.
+    bool (*parsIncludeAnc)();
+    // Packed class of a character: its type code, with an unordered character
+    // of at most two states (or a symmetric user type) reported as ordered.
+    uint32_t (*getPkdType)(uint32_t c, const DataInfo *d);
+    // User-defined types: whether a character's type is an asymmetric one.
+    bool (*isAsymmetricUserType)(uint32_t c, const DataInfo *d);
     void (*deallocPackedData)(DataInfo *d);
     void (*deallocParsimonyRecord)(DataInfo *d);
     void (*releaseParsFxns)(DataInfo *d);
@@ -84,6 +106,11 @@ struct DataServices {
 
     // Named sets, user types and the remaining per-data state of the shell.
     void (*deleteAssumptionSets)();
+    // A character partition is destroyed: settings that name it fall back to
+    // their unpartitioned value. All such references are dropped at once when
+    // the named sets are released.
+    void (*charPartitionDestroyed)(const Nexset *partition);
+    void (*clearCharPartitionRefs)();
     void (*deallocUserTypes)();
     void (*releasePairDiffTaxa)();
     void (*forgetDefaultOutputFileNames)();

@@ -1,4 +1,7 @@
-// Per-character information derived from the cells of the active taxa.
+// Per-character information derived from the cells of the active taxa: the
+// observed states, the constant, uninformative and missing/multistate bits,
+// the predefined character sets, and the class flags of the included
+// characters that every analysis consults.
 #pragma once
 
 #include "data/vorn_data.h"
@@ -6,3 +9,36 @@
 // Status bit 0x80 (combination cells) and the gapped and missing-or-ambiguous
 // character sets; does nothing unless characters are present.
 void updateStdCharsets(DataInfo *d);
+
+// Observed states, constant and uninformative bits, the "Constant", "Uninf"
+// and "AllMissing" sets and the observed-symbol strings. 1 on memory failure.
+int initializeDataInfo(DataInfo *d);
+// Type, nucleotide and amino-acid class flags; 1 on memory failure.
+int updateCharStatus(DataInfo *d);
+// Recomputes the class flags when characters are present and they are stale.
+int checkCharStatusUpdate(DataInfo *d);
+// Only the inclusion, constant, missing and nucleotide/amino-acid flags,
+// from the status words alone.
+void initCharInclusionFlags(DataInfo *d);
+
+// A new set of the excluded characters (null on memory failure).
+Set *saveExclusionStatus(const DataInfo *d);
+// Excluded exactly the members; a null set does nothing.
+void restoreExclusionStatus(const Set *set, DataInfo *d);
+
+// Class flags of the included characters.
+uint8_t allCharsIncluded(const DataInfo *d);
+uint8_t freeRevCharsIncluded(const DataInfo *d);
+uint8_t revCharsIncluded(const DataInfo *d);
+uint8_t wagCharsIncluded(const DataInfo *d);
+uint8_t unordCharsIncluded(const DataInfo *d);
+uint8_t stepmatCharsIncluded(const DataInfo *d);
+uint8_t asymStepmatCharsIncluded(const DataInfo *d);
+uint8_t nonRevCharsIncluded(const DataInfo *d);
+uint8_t nonWagUnoCharsIncluded(const DataInfo *d);
+uint8_t nonFreeRevCharsIncluded(const DataInfo *d);
+uint8_t irrevCharsIncluded(const DataInfo *d);
+uint8_t dolloCharsIncluded(const DataInfo *d);
+uint8_t missingDataIncluded(const DataInfo *d);
+uint8_t msTaxaIncluded(const DataInfo *d);
+uint8_t polyMsTaxaIncluded(const DataInfo *d);

@@ -9,12 +9,14 @@
 
 #include "data/data_services.h"
 #include "data/data_settings.h"
+#include "data/chartaxlist.h"
 #include "data/data_util.h"
 #include "data/dataformat.h"
 #include "data/datamatrix.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
 #include "shell/qel_cmdline.h"
@@ -144,77 +146,13 @@ int doDimensionsCmd(DataInfo *d)
     return 0;
 }
 
-// A small reader of character lists ("3 5-9 12-. all", character labels),
-// enough for Eliminate and the obsolete zap option until the general list
-// reader is linked in. Adds the members to `set`; 0 or 1.
-int parseCharList(const DataInfo *d, const std::string &text, Set *set)
-{
-    std::vector<std::string> words;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isspace(c) || c == ',') {
-            ++i;
-        } else if (c == '-' || c == '.') {
-            words.emplace_back(1, static_cast<char>(c));
-            ++i;
-        } else {
-            size_t j = i;
-            while (j < text.size() && !std::isspace(static_cast<unsigned char>(text[j])) &&
-                   text[j] != '-' && text[j] != ',')
-                ++j;
-            words.push_back(text.substr(i, j - i));
-            i = j;
-        }
-    }
-    auto member = [&](const std::string &w, uint32_t &c) {
-        uint32_t n;
-        if (w == ".") {
-            c = d->nchar - 1;
-            return d->nchar > 0;
-        }
-        if (allDigits(w.c_str())) {
-            if (stringToUInt(w.c_str(), &n) != kConvOk || n == 0 || n > d->nchar)
-                return false;
-            c = n - 1;
-            return true;
-        }
-        for (uint32_t k = 0; d->charLabels && k < d->nchar; ++k) {
-            const char *label = getStringFromList(d->charLabels, k);
-            if (label && stricmp(label, w.c_str()) == 0) {
-                c = k;
-                return true;
-            }
-        }
-        return false;
-    };
-    for (size_t i = 0; i < words.size(); ++i) {
-        if (stricmp(words[i].c_str(), "all") == 0) {
-            for (uint32_t c = 0; c < d->nchar; ++c)
-                addSetMember(set, c);
-            continue;
-        }
-        uint32_t first, last;
-        if (!member(words[i], first))
-            return qel_errorMsg(408, "Character number \"%s\" is invalid.", words[i].c_str());
-        last = first;
-        if (i + 1 < words.size() && words[i + 1] == "-") {
-            if (i + 2 >= words.size() || !member(words[i + 2], last) || last < first)
-                return qel_errorMsg(408, "Character number \"%s\" is invalid.",
-                                    i + 2 < words.size() ? words[i + 2].c_str() : "-");
-            i += 2;
-        }
-        for (uint32_t c = first; c <= last; ++c)
-            addSetMember(set, c);
-    }
-    return 0;
-}
-
-int eliminateList(DataInfo *d, const std::string &text)
+// Eliminates the characters of the list that follows in the input, up to
+// its ";" (left unread).
+int eliminateList(DataInfo *d)
 {
     if (!d->lastEliminated || !d->eliminated)
         return 1;
-    clearSet(d->lastEliminated);
-    if (parseCharList(d, text, d->lastEliminated) != 0)
+    if (readCharList(d, ";", d->lastEliminated, nullptr, false, nullptr) != 0)
         return 1;
     uint32_t count = 0;
     for (uint32_t c = 0; c < d->nchar; ++c)
@@ -232,17 +170,9 @@ int eliminateList(DataInfo *d, const std::string &text)
 int doEliminateCmd(DataInfo *d)
 {
     dataServices().setStatusText("Processing 'Eliminate' command...");
-    std::string text;
-    char word[kMaxLabelLength + 1];
-    for (;;) {
-        if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, false) < 0)
-            return 1;
-        if (std::strcmp(word, ";") == 0)
-            break;
-        text += word;
-        text += ' ';
-    }
-    return eliminateList(d, text);
+    if (eliminateList(d) != 0)
+        return 1;
+    return readSemicolon();
 }
 
 int doOptionsCmd(DataInfo *)
@@ -668,10 +598,22 @@ int readZappedChars(int operation, CmdParam *, void *place)
     qel_warningMsg(340, "The \"Zap\" option is obsolete. For compatibility with other NEXUS "
                         "programs use the \"Eliminate\" command instead.");
     char text[kParamStringSize];
-    if (readSpecialToken(text, sizeof text, nullptr, nullptr, nullptr, false) < 0)
+    if (readDelimitedToken(text, sizeof text - 1, "\"\"") != 0)
         return 1;
     DataInfo *d = gReader.d;
-    return d ? eliminateList(d, text) : 1;
+    if (!d)
+        return 1;
+    // The quoted list is read as a little document of its own.
+    std::strcat(text, ";");
+    InputStatus *outer = getActiveInput();
+    InputStatus list{};
+    initDocumentInput(&list, text, std::strlen(text));
+    list.batch = outer ? outer->batch : 1;
+    list.prevInput = outer;
+    setActiveInput(&list);
+    int rc = eliminateList(d);
+    setActiveInput(outer);
+    return rc;
 }
 
 int finishCharMatrix(DataInfo *d, int join)
@@ -684,6 +626,7 @@ int finishCharMatrix(DataInfo *d, int join)
     setActiveDataInfo(d);
     gInstalled = d;
     initializeFlagsForNewData(d, 1, 0);
+    initCharInclusionFlags(d);
     if (!d->polyCellsPresent)
         d->polyCells = deallocSetFamily(d->polyCells);
     return 0;

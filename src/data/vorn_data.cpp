@@ -332,35 +332,6 @@ void initTaxLoc(DataInfo *d)
         d->taxa.activeToOriginal[i] = d->taxa.originalToActive[i] = i;
 }
 
-void setNtax(DataInfo *d, uint32_t n)
-{
-    d->nActive = static_cast<int32_t>(n);
-    // Beyond 92681 taxa the pair count no longer fits its u32 field.
-    uint64_t pairs = uint64_t{n} * (n ? n - 1 : 0) / 2;
-    d->taxa.npairs = static_cast<uint32_t>(std::min<uint64_t>(pairs, UINT32_MAX));
-}
-
-bool isDeletedTaxon(uint32_t row, const DataInfo *d)
-{
-    return d->taxa.deleted && isSetMember(d->taxa.deleted, row);
-}
-
-void initTaxStatus(DataInfo *d)
-{
-    uint32_t active = 0;
-    if (d->taxa.activeToOriginal && d->taxa.originalToActive) {
-        for (uint32_t row = 0; row < d->ntax; ++row) {
-            d->taxa.originalToActive[row] = active;
-            if (!isDeletedTaxon(row, d))
-                d->taxa.activeToOriginal[active++] = row;
-        }
-    }
-    setNtax(d, active);
-    setTaxLabelFxn(getTaxLabel);
-    d->taxa.longestLabel = 0;
-    d->taxa.needTaxInit = 0;
-}
-
 // ---------------------------------------------------------------------------
 // Labels
 

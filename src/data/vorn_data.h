@@ -280,11 +280,9 @@ int verifyNucOrAAData(const DataInfo *d, const char *commandName);
 // ---------------------------------------------------------------------------
 // Taxa
 
+// Identity taxon maps. Deletion status, the active count and the maps that
+// follow from it are kept in data/taxstat.h.
 void initTaxLoc(DataInfo *d);
-void setNtax(DataInfo *d, uint32_t n);
-// Rebuilds both taxon maps from the deleted set and installs getTaxLabel.
-void initTaxStatus(DataInfo *d);
-bool isDeletedTaxon(uint32_t row, const DataInfo *d);
 
 // ---------------------------------------------------------------------------
 // Labels
@@ -309,3 +307,7 @@ int storeCharLabel(DataInfo *d, uint32_t c, const char *label);
 
 void forceCharInitialization(DataInfo *d);
 void forceTaxaInitialization(DataInfo *d);
+
+// The taxon-status queries (setNtax, initTaxStatus, isDeletedTaxon, ...) are
+// part of every user's view of the data set.
+#include "data/taxstat.h"

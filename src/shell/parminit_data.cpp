@@ -1,8 +1,11 @@
 // Option sets of the data, assumptions and file exchange commands.
 #include "shell/parminit.h"
 
+#include <initializer_list>
+
 #include "data/dataformat.h"
 #include "data/getdata.h"
+#include "data/taxstat.h"
 #include "shell/vorn_params.h"
 
 namespace {
@@ -96,9 +99,8 @@ void distFormat(CmdParamList *list)  // set 30
                 kLabelPositions, list);
 }
 
-}  // namespace
-
-uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list)
+// The block commands' sets, 24 to 30; all of them for set 0.
+void registerDataBlockOptionSets(uint32_t set, CmdParamList *list)
 {
     const bool all = set == 0;
     if (all || set == kDataDimensionsSet)
@@ -115,5 +117,21 @@ uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list)
         distDimensions(list);
     if (all || set == kDistFormatSet)
         distFormat(list);
+}
+
+}  // namespace
+
+uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list)
+{
+    registerDataBlockOptionSets(set, list);
+    // Sets 41-44: Delete, Undelete/Restore, Outgroup/Ingroup, TStatus. Set 0
+    // registers every option once.
+    if (set == 0) {
+        // Restore's options are a subset of Delete's.
+        for (uint32_t s : {kOptSetDelete, kOptSetOutgroup, kOptSetTStatus})
+            registerTaxStatusOptions(s, list);
+    } else if (set < kDataDimensionsSet || set > kDistFormatSet) {
+        registerTaxStatusOptions(set, list);
+    }
     return list->failed;
 }

@@ -1,6 +1,7 @@
 #include "shell/vorn_commands.h"
 
 #include "shell/qel_cmdline.h"
+#include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "shell/qel_cmdoptions.h"
 #include "shell/vorn_params.h"

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "shell/qel_commands.h"
+// Handlers that left this list but that callers still reach through it.
+#include "data/taxstat.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "shell/qel_cmdline.h"
@@ -20,7 +22,6 @@ int doAutoModelCmd();
 int doAutoPartCmd();
 int doBandbCmd();
 int doBootstrapCmd();
-int doCdCmd();
 int doCharPartitionCmd();
 int doCharsetCmd();
 int doChgPlotCmd();
@@ -32,13 +33,11 @@ int doCountSwapsCmd();
 int doCStatusCmd();
 int doCTypeCmd();
 int doDConSeqCmd();
-int doDeleteCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
 int doDnaRecodeCmd();
 int doDScoresCmd();
 int doDsetCmd();
-int doEditCmd();
 int doExcludeCmd();
 int doExportCmd();
 int doExportDistCmd();
@@ -50,9 +49,7 @@ int doGenerateTreesCmd();
 int doGetTreesCmd();
 int doHSearchCmd();
 int doIncludeCmd();
-int doIngroupCmd();
 int doJackknifeCmd();
-int doLeaveCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
@@ -65,7 +62,6 @@ int doModProjectCmd();
 int doNJCmd();
 int doNSFilterCmd();
 int doOrthoFilterCmd();
-int doOutgroupCmd();
 int doPairDiffCmd();
 int doPartHomTest();
 int doPatFitTest();
@@ -73,9 +69,7 @@ int doPatternFreqCmd();
 int doPermuteCmd();
 int doPossPlotCmd();
 int doPScoresCmd();
-int doPsetCmd();
 int doPuzzleCmd();
-int doPwdCmd();
 int doPythonCmd();
 int doQScoresCmd();
 int doQSearchCmd();
@@ -83,7 +77,6 @@ int doRandTreesCmd();
 int doRatesetCmd();
 int doRaxmlCmd();
 int doReduceTaxaCmd();
-int doRestoreCmd();
 int doReverseFilterCmd();
 int doReweightCmd();
 int doRmCmd();
@@ -115,13 +108,11 @@ int doSVDQuartetsCmd();
 int doTaxColorCmd();
 int doTaxPartitionCmd();
 int doTaxsetCmd();
-int doTimeCmd();
 int doTipColorCmd();
 int doTreeDistCmd();
 int doTreeInfoCmd();
 int doTreeWtsCmd();
 int doTrueTreeCmd();
-int doTStatusCmd();
 int doTypesetCmd();
 int doUPGMACmd();
 int doUserTreeCmd();
@@ -134,7 +125,6 @@ int importFile();
 int makeYangRannalaTrees();
 int makeYuleTrees();
 int setSimTimer();
-int showFileStatus();
 int tallySimResults();
 
 // True while a handler is still one of the placeholders above.

@@ -1,10 +1,12 @@
 #include "shell/vorn_shellcmds.h"
 
-#include "shell/parminit.h"
-
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 #include <vector>
 
+#include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
 #include "qel/qel_interrupts.h"
@@ -15,16 +17,34 @@
 #include "qel/qel_strings.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
+#include "shell/parminit.h"
 #include "shell/vorn_app.h"
 #include "shell/vorn_cmdloop.h"
+#include "shell/vorn_shellutil.h"
+#include "trees/treeutil.h"
 
 namespace {
 
 constexpr uint32_t kHelpColumnWidth = 15;
-constexpr uint32_t kLogOptions = 31;
-constexpr uint32_t kQuitOptions = 99;
-bool gQuitConfirmed = false;
+constexpr uint32_t kPsetOptions = 81;
+constexpr uint32_t kDisplayPathLen = 255;
+bool quitAlreadyConfirmed = false;
 char gExecName[kPathnameBufSize];
+// The directory CD gave each level of nested input; the input record only
+// points at it, so it must outlive the command.
+char gCdDirs[kMaxFileNestingLevels + 1][kPathnameBufSize];
+
+// The name the running command was found under (several rows may share a
+// handler); `fallback` outside the command loop.
+const char *runningCmdName(const char *fallback)
+{
+    return cmdOpt.currentCmd ? cmdOpt.currentCmd->name : fallback;
+}
+
+int notAvailableYet(const char *name)
+{
+    return qel_errorMsg(0, "The \"%s\" command is not available yet.", name);
+}
 
 bool listedIn(const CmdTableEntry &row, bool needsData)
 {
@@ -137,17 +157,151 @@ int doExecCmd()
 
 int doNexusCmd() { return 0; }
 
+// ---- Working directory ---------------------------------------------------------
+
+int myChdir(const char *path)
+{
+    if (path && setCurrentDirFromString(path) != 0)
+        return qel_errorMsg(138, "Attempt to change current directory to '%s' failed.", path);
+    char current[kPathnameBufSize];
+    if (!getCurrentDirString(current))
+        return 0;
+    // Relative names in the running file are now taken against this directory.
+    if (InputStatus *input = getActiveInput()) {
+        const uint32_t level = input->fileDepth <= kMaxFileNestingLevels ? input->fileDepth : kMaxFileNestingLevels;
+        input->dirText = copyPathname(current, gCdDirs[level]);
+    }
+    qel_printf("\nCurrent directory %s %s\n", path ? "set to" : "is", current);
+    return 0;
+}
+
+int doPwdCmd() { return myChdir(nullptr); }
+
+int doCdCmd()
+{
+    char path[kPathnameBufSize];
+    const bool keep = setKeepUnderscores(true);
+    const int rc = readSpecialToken(path, sizeof path, nullptr, ";", nullptr, false);
+    const bool truncated = tokenWasTruncated();
+    setKeepUnderscores(keep);
+    if (rc < 0)
+        return 1;
+    if (rc == kTokenPlain && std::strcmp(path, ";") == 0)
+        return myChdir(nullptr);
+    if (truncated)  // a cut path would name some other directory
+        return qel_errorMsg(0, "Directory name is too long (more than %u characters).", kMaxPathnameLen);
+    const InputStatus *input = getActiveInput();
+    if (path[0] == '*' && input && input->stream)
+        copyPathname(input->stream->fileSpec.dirSpec, path);
+    if (readSemicolon() != 0)
+        return 1;
+    return myChdir(path);
+}
+
+// ---- Edit ---------------------------------------------------------------------------
+
+bool makeEditCommand(const char *editor, const char *fileName, char *dest, size_t size)
+{
+    // The editor may carry its own arguments, so it goes to the shell as the
+    // user wrote it; the file name is one single-quoted word.
+    std::string command = std::string(editor) + " '";
+    for (const char *p = fileName; *p; ++p) {
+        if (*p == '\'')
+            command += "'\\''";
+        else
+            command += *p;
+    }
+    command += '\'';
+    if (command.size() >= size)
+        return false;
+    std::memcpy(dest, command.c_str(), command.size() + 1);
+    return true;
+}
+
+int doEditCmd()
+{
+    const char *name = runningCmdName("Edit");
+    if (inBatchInputMode())
+        return qel_errorMsg(209, "The \"%s\" command may only be issued from the command-line.", name);
+    const char *editor = std::getenv("EDITOR");
+    if (!editor)
+        editor = "vi";
+    if (editor[0] == '\0')
+        return qel_errorMsg(162, "No default editor has been assigned.");
+    char fileName[kPathnameBufSize];
+    if (readPathName(fileName, sizeof fileName) != 0)
+        return 1;
+    char command[2 * kPathnameBufSize + kPathnameBufSize];
+    if (!makeEditCommand(editor, fileName, command, sizeof command))
+        return qel_errorMsg(0, "The editor command is too long.");
+    // The editor runs through the shell escape, which needs subprocesses.
+    return notAvailableYet(name);
+}
+
+// ---- Time, FStatus, Leave -----------------------------------------------------------
+
+int doTimeCmd()
+{
+    if (readSemicolon() != 0)
+        return 1;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char text[64];
+    if (!localtime_r(&now, &local) || std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local) == 0)
+        std::strcpy(text, "(unknown)");
+    qel_printf("\nCurrent date and time:  %s\n", text);
+    return 0;
+}
+
+int showFileStatus()
+{
+    if (readSemicolon() != 0)
+        return 1;
+    const DataInfo *d = activeDataInfo();
+    const bool haveData = d && (d->flags & (kHaveTaxa | kHaveCharacters | kHaveDistances));
+    const char *dataFile = getDataFileName();
+    if (!dataFile || !dataFile[0])
+        dataFile = "(none)";
+    qel_printf("\nCurrent file status:\n\n");
+    qel_printf(" Active data file: %s\n", haveData ? dataFile : "(none)");
+    qel_printf("         Log file: %s\n", isLogging() && logFile.name ? logFile.name : "(none)");
+    qel_printf("Default tree file: ");
+    char treeFile[kPathnameBufSize];
+    if (haveData && makeDefaultFilename(getDataFileName(), ".tre", treeFile))
+        qel_printf("%s\n", treeFile);
+    else
+        qel_printf("(none)\n");
+    return 0;
+}
+
+int doLeaveCmd()
+{
+    if (inBatchInputMode()) {
+        const InputStatus *input = getActiveInput();
+        const char *path = input && input->stream ? streamPathnameForDisplay(input->stream, kDisplayPathLen) : "stdin";
+        qel_printf("\nProcessing of file \"%s\" terminated by \"%s\" command.\n", path, runningCmdName("Leave"));
+        setBatchInputMode(false);
+    }
+    endOpenSimulation();
+    return 0;
+}
+
 // ---- Quit -------------------------------------------------------------------------
 
 int okToQuit()
 {
-    if (gQuitConfirmed)
+    if (quitAlreadyConfirmed)
         return 0;
-    if (getCmdParams(kQuitOptions, nullptr, nullptr) <= 0)
+    if (getCmdParams(kQuitOptionSet, nullptr, nullptr) <= 0)
         return 1;
     // Unsaved trees are the only thing a quit can lose; with standard input
-    // redirected nobody could answer, and no tree subsystem keeps any yet.
-    gQuitConfirmed = true;
+    // redirected nobody could answer a question about them.
+    if (!gQelIo.stdinNotTerminal) {
+        const auto check = treeDataHooks().checkUnsavedTrees;
+        if (check && !check(wrng.warnTSave != 0, "Warning: there are unsaved trees.  Do you want to quit anyway?"))
+            return 1;
+    }
+    quitAlreadyConfirmed = true;
     return 0;
 }
 
@@ -157,20 +311,27 @@ int doQuitCmd()
     return 0;
 }
 
-// ---- Log and Set ------------------------------------------------------------------
+// ---- Log and PSet ------------------------------------------------------------------
 
 int doVornLogCmd()
 {
     if (beginLogCommand() != 0)
         return 1;
-    return finishLogCommandHandling(getCmdParams(kLogOptions, nullptr, nullptr) <= 0);
+    return finishLogCommandHandling(getCmdParams(kLogOptionSet, nullptr, nullptr) <= 0);
 }
 
+int doPsetCmd() { return getCmdParams(kPsetOptions, nullptr, nullptr) > 0 ? 0 : 1; }
 
-void installShellOptions()
+// ---- Option table -------------------------------------------------------------------
+
+void installShellOptions() { initVornOptions(exitVorn); }
+
+int initializeShellOptions() { return qel_initializeCmdOptions() != 0 || allocOutputTextBuf() != 0; }
+
+void finalizeShellOptions()
 {
-    initVornOptions(exitVorn);
+    removeVornTimers();
+    deallocOutputTextBuf();
+    qel_finalizeCmdOptions();
 }
 
-int initializeShellOptions() { return qel_initializeCmdOptions(); }
-void finalizeShellOptions() { qel_finalizeCmdOptions(); }

@@ -498,6 +498,12 @@ TEST_F(GetDataTest, EliminatedCharactersAreNeverStored)
     EXPECT_EQ(code(1, 3), 1u);
     EXPECT_TRUE(data()->status[2] & kCharEliminated);
     EXPECT_NE(gOut.find("\n2 characters excluded via \"Eliminate\" command.\n"), std::string::npos);
+    // The obsolete zap option warns and eliminates its quoted list.
+    ASSERT_EQ(read("begin data; dimensions ntax=1 nchar=3; options zap=\"1 3\"; matrix a 0(01)1; end;"), 0)
+        << gText;
+    EXPECT_EQ(data()->nEliminated, 2u);
+    EXPECT_EQ(code(0, 1), 3u);  // {0,1}: the first combination after missing (2)
+    EXPECT_NE(gOut.find("WARNING The \"Zap\" option is obsolete."), std::string::npos);
 }
 
 TEST_F(GetDataTest, CharStateLabelsKeepCharacterNamesAndDropStateNames)

@@ -1,0 +1,541 @@
+#include "parsimony/packx.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <new>
+
+#include "data/data_services.h"
+#include "data/data_util.h"
+#include "parsimony/pars_fxns.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_math.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr uint32_t kNoField = 0;
+
+uint32_t activeTaxa(const DataInfo *d) { return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : 0; }
+
+// Cell states as raw state bits; 0 for a missing cell (gaps as the gap mode says).
+uint64_t cellBits(const DataInfo *d, int32_t taxon, uint32_t c)
+{
+    if (isMissingOrGapMiss(taxon, c, d))
+        return 0;
+    uint64_t b = getXijAsBits(d, taxon, c, nullptr);
+    return b == kAllStates ? 0 : b;
+}
+
+// The bits of `bits` selected by `mask`, packed to the low end in mask order.
+uint64_t extractBits(uint64_t bits, uint64_t mask)
+{
+    uint64_t out = 0;
+    for (uint32_t k = 0; mask; mask &= mask - 1, k++)
+        if (bits & mask & -mask)
+            out |= uint64_t{1} << k;
+    return out;
+}
+
+uint64_t lowMask(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
+// First-fit placement of a field of width w; returns the word, sets *offset.
+struct Placer {
+    std::vector<uint8_t> fill;
+    std::vector<uint8_t> width;  // unordered class: one width per word
+    std::array<uint32_t, 129> start{};
+    bool perWidth = false;
+
+    uint32_t place(uint32_t w, uint32_t *offset)
+    {
+        uint32_t &first = start[perWidth ? w : 0];
+        for (uint32_t i = first; i < fill.size(); i++) {
+            if (perWidth && width[i] != w)
+                continue;
+            uint32_t u = fill[i];
+            if (w > 128 - u)
+                continue;
+            uint32_t at = u;
+            if (u < 64 && u + w > 64)
+                at = 64;
+            if (at + w > 128)
+                continue;
+            fill[i] = static_cast<uint8_t>(at + w);
+            if (at + w == 128 && i == first)
+                first++;
+            *offset = at;
+            return i;
+        }
+        fill.push_back(static_cast<uint8_t>(w));
+        if (perWidth)
+            width.push_back(static_cast<uint8_t>(w));
+        *offset = 0;
+        return static_cast<uint32_t>(fill.size() - 1);
+    }
+};
+
+// Uninformative test for ordered-like characters from single-state and
+// polymorphic cell counts.
+bool orderedUninformative(const DataInfo *d, uint32_t c, uint32_t ntax)
+{
+    std::array<uint32_t, 64> count{};
+    for (uint32_t t = 0; t < ntax; t++) {
+        uint64_t b = cellBits(d, static_cast<int32_t>(t), c);
+        if (b && !(b & (b - 1)))
+            count[std::countr_zero(b)]++;
+    }
+    uint32_t shared = 0, single = 0, lowSingle = 64, highSingle = 0, sharedState = 0;
+    for (uint32_t s = 0; s < 64; s++) {
+        if (count[s] >= 2) {
+            shared++;
+            sharedState = s;
+        } else if (count[s] == 1) {
+            single++;
+            lowSingle = std::min(lowSingle, s);
+            highSingle = s;
+        }
+    }
+    if (shared > 1)
+        return false;
+    if (single < 2)
+        return true;
+    if (single == 2)
+        return shared == 1 && sharedState > lowSingle && sharedState < highSingle;
+    return false;
+}
+
+bool unorderedUninformative(const DataInfo *d, uint32_t c, uint32_t ntax)
+{
+    std::array<uint32_t, 64> count{};
+    for (uint32_t t = 0; t < ntax; t++) {
+        uint64_t b = cellBits(d, static_cast<int32_t>(t), c);
+        if (b && !(b & (b - 1)))
+            count[std::countr_zero(b)]++;
+    }
+    return std::count_if(count.begin(), count.end(), [](uint32_t n) { return n >= 2; }) < 2;
+}
+
+// Minimum steps over all trees. Ordered: the intervals must be joined on the
+// line. Unordered: the fewest states that meet every cell, less one (greedy
+// cover for polymorphic cells, exact for single-state cells).
+double minimumSteps(const DataInfo *d, uint32_t c, uint32_t ntax, bool ordered)
+{
+    if (ordered) {
+        int lowestHigh = 64, highestLow = -1;
+        for (uint32_t t = 0; t < ntax; t++) {
+            uint64_t b = cellBits(d, static_cast<int32_t>(t), c);
+            if (!b)
+                continue;
+            highestLow = std::max(highestLow, std::countr_zero(b));
+            lowestHigh = std::min(lowestHigh, 63 - std::countl_zero(b));
+        }
+        return highestLow > lowestHigh ? highestLow - lowestHigh : 0;
+    }
+    std::vector<uint64_t> cells;
+    for (uint32_t t = 0; t < ntax; t++)
+        if (uint64_t b = cellBits(d, static_cast<int32_t>(t), c))
+            cells.push_back(b);
+    uint32_t used = 0;
+    while (!cells.empty()) {
+        std::array<uint32_t, 64> hits{};
+        for (uint64_t b : cells)
+            for (uint64_t w = b; w; w &= w - 1)
+                hits[std::countr_zero(w)]++;
+        auto best = static_cast<uint32_t>(std::max_element(hits.begin(), hits.end()) - hits.begin());
+        std::erase_if(cells, [best](uint64_t b) { return (b >> best) & 1; });
+        used++;
+    }
+    return used ? used - 1 : 0;
+}
+
+void forgetLastTree()
+{
+    if (parsServices().forgetLastTreeOptimized)
+        parsServices().forgetLastTreeOptimized();
+}
+
+}  // namespace
+
+bool isCharIncluded(const DataInfo *d, uint32_t c)
+{
+    return !(d->status[c] & (kCharExcluded | kCharConstant | kCharEliminated));
+}
+
+uint32_t getPkdType(uint32_t c, const DataInfo *d)
+{
+    if (const PackedData *pd = packedData(d); pd && c < pd->slots.size() && pd->slots[c].cls)
+        return pd->slots[c].cls;
+    uint32_t t = d->status[c] & kCharTypeMask;
+    return (d->status[c] & kCharPackedOrdered) ? kPkdOrdered : t;
+}
+
+bool isPkdOrd(uint32_t c, const DataInfo *d) { return (getPkdType(c, d) & 13) != 0; }
+
+uint32_t getStateInterval(const DataInfo *d, int32_t taxon, uint32_t c)
+{
+    uint64_t b = cellBits(d, taxon, c);
+    if (!b)
+        return 0xFFFF;
+    return static_cast<uint32_t>(std::countr_zero(b)) | (static_cast<uint32_t>(63 - std::countl_zero(b)) << 8);
+}
+
+uint32_t distanceToStateSet(uint32_t state, int32_t taxon, uint32_t c, bool ordered, const DataInfo *d)
+{
+    if (isGap(taxon, c, d) && dataServices().gapMode() == kGapModeNewState)
+        return state == d->nstates ? 0 : 1;
+    uint64_t b = cellBits(d, taxon, c);
+    if (!b)
+        return 0;
+    if (!ordered)
+        return ((b >> state) & 1) ? 0 : 1;
+    uint32_t lo = std::countr_zero(b), hi = 63 - std::countl_zero(b);
+    return state < lo ? lo - state : state > hi ? state - hi : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Storage
+
+int allocParsData(DataInfo *d, uint32_t nodeCount)
+{
+    PackedData *pd = packedData(d);
+    deallocParsData(d);
+    pd->nodeCount = nodeCount;
+    uint64_t ordLanes = uint64_t{4} * pd->ordWords, unoLanes = uint64_t{2} * pd->unoWords;
+    uint64_t sets = uint64_t{3} * nodeCount;
+    if (ordLanes)
+        pd->ordSets = static_cast<uint64_t *>(allocArrayAligned(sizeof(uint64_t), ordLanes * sets));
+    if (unoLanes)
+        pd->unoSets = static_cast<uint64_t *>(allocArrayAligned(sizeof(uint64_t), unoLanes * sets));
+    pd->nodeRecs = allocArrayOf<ParsNodeSets>(sets);
+    if ((ordLanes && !pd->ordSets) || (unoLanes && !pd->unoSets) || !pd->nodeRecs) {
+        deallocParsData(d);
+        return 1;
+    }
+    for (uint64_t k = 0; k < sets; k++) {
+        pd->nodeRecs[k].ord = pd->ordSets ? pd->ordSets + k * ordLanes : nullptr;
+        pd->nodeRecs[k].uno = pd->unoSets ? pd->unoSets + k * unoLanes : nullptr;
+    }
+    pd->ordScratch.assign(ordLanes, 0);
+    pd->unoScratch.assign(unoLanes, 0);
+    pd->ordStepMask.assign(2 * pd->ordWords, 0);
+    pd->unoStepMask.assign(unoLanes, 0);
+    pd->dirty.assign((std::max(pd->ordWords, pd->unoWords) + 63) / 64 + 1, 0);
+    return 0;
+}
+
+void deallocParsData(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    if (!pd)
+        return;
+    pd->ordSets = static_cast<uint64_t *>(deallocArrayAligned(pd->ordSets));
+    pd->unoSets = static_cast<uint64_t *>(deallocArrayAligned(pd->unoSets));
+    pd->nodeRecs = static_cast<ParsNodeSets *>(deallocArray(pd->nodeRecs));
+}
+
+void deallocCountMasks(DataInfo *d)
+{
+    if (PackedData *pd = packedData(d)) {
+        pd->ordCountMask.clear();
+        pd->unoCountMask.clear();
+        pd->countMasksAllocated = false;
+    }
+}
+
+void deallocPackPrelim(DataInfo *d) { deallocPackedData(d); }
+
+void deallocPackFinish(DataInfo *d)
+{
+    deallocParsData(d);
+    setNeedParsPrep(2);
+}
+
+void deallocPackedData(DataInfo *d)
+{
+    if (!d || !d->pars)
+        return;
+    releaseParsFxns(d);
+    deallocParsData(d);
+    deallocSet(d->pars->atMinimum);
+    delete d->pars;
+    d->pars = nullptr;
+}
+
+void *parsPackedNodeRecord(void *packed, uint32_t which, uint32_t position)
+{
+    auto *pd = static_cast<PackedData *>(packed);
+    return pd->nodeRecs + static_cast<uint64_t>(which) * pd->nodeCount + position;
+}
+
+void pointTreeAtPackedData(Tree *tree, const DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    if (!pd || !pd->nodeRecs || !tree->slots)
+        return;
+    uint32_t n = std::min(tree->maxNodes, pd->nodeCount);
+    for (uint32_t p = 0; p < tree->maxNodes; p++)
+        for (uint32_t k = 0; k < 3; k++) {
+            StateSetSlot *slot = tree->slots + 3 * p + k;
+            tree->nodes[p].abm[k] = slot;
+            slot->states = p < n ? parsPackedNodeRecord(pd, k, p) : nullptr;
+        }
+    tree->displacedSlot = nullptr;
+}
+
+int initParsCountMasks(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    pd->ordCountMask.assign(2 * pd->ordWords, 0);
+    pd->unoCountMask.assign(2 * pd->unoWords, 0);
+    pd->ordBitChar.assign(uint64_t{128} * pd->ordWords, 0);
+    pd->unoBitChar.assign(uint64_t{128} * pd->unoWords, 0);
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        const PackSlot &s = pd->slots[c];
+        if (!s.width || !isCharIncluded(d, c))
+            continue;
+        uint64_t lane = 2 * s.word + (s.offset >> 6);
+        uint32_t at = s.offset & 63;
+        auto &owner = s.cls == kPkdOrdered ? pd->ordBitChar : pd->unoBitChar;
+        std::fill_n(owner.begin() + static_cast<long>(64 * lane + at), s.width, c);
+        if (s.cls == kPkdOrdered)
+            pd->ordCountMask[lane] |= lowMask(s.width) << at;
+        else
+            pd->unoCountMask[lane] |= uint64_t{1} << at;
+    }
+    pd->countMasksAllocated = true;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Phase 1: field placement
+
+int packPrelim(DataInfo *d)
+{
+    dataServices().setStatusText("Packing data matrix (phase 1)");
+    deallocPackedData(d);
+    gPars.altPrep = 1;
+    forgetLastTree();
+    updateStdCharsets(d);
+    auto *pd = new (std::nothrow) PackedData;
+    if (!pd) {
+        reportMemoryFailure();
+        gPars.pending = 3;
+        return 1;
+    }
+    d->pars = pd;
+    uint32_t ntax = activeTaxa(d);
+    pd->nchar = d->nchar;
+    pd->slots.assign(d->nchar, PackSlot{});
+    pd->steps.assign(d->nchar, 0);
+    pd->realSteps.assign(d->nchar, 0.0);
+    pd->extraLen.assign(d->nchar, 0.0);
+    pd->minSteps.assign(d->nchar, 0.0);
+    pd->nStates.assign(d->nchar, 0);
+    pd->atMinimum = allocSet(d->nchar);
+
+    Placer ordPlace, unoPlace;
+    unoPlace.perWidth = true;
+    int failed = 0;
+    d->cls.moreThanTwoStates = 0;
+    for (uint32_t c = 0; c < d->nchar && !failed; c++) {
+        uint32_t &status = d->status[c];
+        if (status & kCharEliminated)
+            continue;
+        status = (status & ~kCharPackedOrdered) | kCharPacked;
+        uint32_t type = status & kCharTypeMask;
+        if (type != kCharOrdered && type != kCharUnordered) {
+            if (isCharIncluded(d, c))
+                failed = qel_errorMsg(0, "Character %u: only ordered and unordered characters can be scored "
+                                         "in this version of VORN.", c + 1);
+            continue;
+        }
+        uint64_t seen = 0;
+        for (uint32_t t = 0; t < ntax; t++)
+            seen |= cellBits(d, static_cast<int32_t>(t), c);
+        uint32_t nObs = std::popcount(seen);
+        PackSlot &slot = pd->slots[c];
+        slot.observed = seen;
+        slot.lowState = seen ? static_cast<uint8_t>(std::countr_zero(seen)) : 0;
+        bool ordered = type == kCharOrdered || nObs <= 2;
+        uint32_t width;
+        if (type == kCharOrdered) {
+            uint32_t span = seen ? 63 - std::countl_zero(seen) - slot.lowState : 0;
+            if (span > 63) {
+                failed = qel_errorMsg(309, "Number of states for character %d exceeds limit of %d allowed in "
+                                           "this version of VORN.", static_cast<int>(c + 1), 63);
+                break;
+            }
+            width = span;
+            pd->nStates[c] = static_cast<uint8_t>(span + 1);
+        } else {
+            width = nObs <= 2 ? (nObs == 2 ? 1 : 0) : std::max(4u, powerOfTwoCeiling(nObs));
+            pd->nStates[c] = static_cast<uint8_t>(nObs);
+        }
+        if (pd->nStates[c] > 2)
+            d->cls.moreThanTwoStates = 1;
+        bool uninf = ordered ? orderedUninformative(d, c, ntax) : unorderedUninformative(d, c, ntax);
+        status = uninf ? (status | kCharUninformative) : (status & ~kCharUninformative);
+        pd->minSteps[c] = minimumSteps(d, c, ntax, type == kCharOrdered);
+        if (!isCharIncluded(d, c) || width == kNoField)
+            continue;
+        uint32_t offset = 0;
+        if (ordered) {
+            slot.cls = kPkdOrdered;
+            slot.word = ordPlace.place(width, &offset);
+            status |= kCharPackedOrdered;
+            pd->ordChars.push_back(c);
+        } else {
+            slot.cls = kPkdUnordered;
+            slot.word = unoPlace.place(width, &offset);
+            pd->unoChars.push_back(c);
+        }
+        slot.offset = static_cast<uint8_t>(offset);
+        slot.width = static_cast<uint8_t>(width);
+        slot.weight = d->weights[c];
+    }
+    if (failed || memoryErrorHasOccurred()) {
+        deallocPackedData(d);
+        gPars.pending = 3;
+        dataServices().clearStatusText();
+        return 1;
+    }
+    pd->ordWords = static_cast<uint32_t>(ordPlace.fill.size());
+    pd->unoWords = static_cast<uint32_t>(unoPlace.fill.size());
+    pd->unoWidth = std::move(unoPlace.width);
+    pd->ordSetBytes = pd->ordWords * 16;
+    pd->unoSetBytes = pd->unoWords * 16;
+    pd->realLengths = false;
+    gPars.pending = 2;
+    dataServices().clearStatusText();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Phase 2: the terminal and ancestor sets
+
+namespace {
+
+void writeCellSets(const DataInfo *d, PackedData *pd, int32_t taxon, uint32_t position)
+{
+    ParsNodeSets &rec = pd->nodeRecs[position];
+    uint64_t *ordD = rec.ord, *ordP = rec.ord ? rec.ord + 2 * pd->ordWords : nullptr;
+    if (rec.ord)
+        std::fill(rec.ord, rec.ord + 4 * pd->ordWords, 0);
+    if (rec.uno)
+        std::fill(rec.uno, rec.uno + 2 * pd->unoWords, 0);
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        const PackSlot &s = pd->slots[c];
+        if (!s.width)
+            continue;
+        uint64_t lane = 2 * s.word + (s.offset >> 6);
+        uint32_t at = s.offset & 63;
+        uint64_t field = lowMask(s.width);
+        uint64_t b = cellBits(d, taxon, c);
+        bool poly = b && (b & (b - 1)) && isPolymorphicMST(taxon, c, d);
+        if (s.cls == kPkdUnordered) {
+            rec.uno[lane] |= (b ? extractBits(b, s.observed) : field) << at;
+            if (poly)
+                pd->extraLen[c] += std::popcount(b) - 1;
+            continue;
+        }
+        if (!b) {
+            ordP[lane] |= field << at;
+            continue;
+        }
+        // Values along the order: raw states above the lowest, or for a
+        // two-state unordered character the index among its two states.
+        bool binaryUno = (d->status[c] & kCharTypeMask) != kCharOrdered;
+        uint64_t v = binaryUno ? extractBits(b, s.observed) : b >> s.lowState;
+        uint32_t a = std::countr_zero(v), z = 63 - std::countl_zero(v);
+        ordD[lane] |= lowMask(a) << at;
+        ordP[lane] |= lowMask(z) << at;
+        if (poly)
+            pd->extraLen[c] += z - a;
+    }
+}
+
+}  // namespace
+
+int packFinish(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    if (!pd)
+        return 1;
+    dataServices().setStatusText("Packing data matrix (phase 2)");
+    gPars.altPrep = 1;
+    pd->unknownExtraLength = false;
+    if (allocParsData(d, maxNumNodes(d->ntax)) != 0) {
+        gPars.pending = std::max(gPars.pending, 2u);
+        dataServices().clearStatusText();
+        return 1;
+    }
+    std::fill(pd->extraLen.begin(), pd->extraLen.end(), 0.0);
+    writeCellSets(d, pd, -1, 0);
+    uint32_t ntax = std::min(activeTaxa(d), d->ntax);
+    for (uint32_t t = 0; t < ntax; t++)
+        writeCellSets(d, pd, static_cast<int32_t>(t), 1 + t);
+    pd->multistateTaxa = false;
+    for (double x : pd->extraLen)
+        pd->multistateTaxa = pd->multistateTaxa || x > 0;
+    gPars.pending = 1;
+    dataServices().clearStatusText();
+    return 0;
+}
+
+int finalParsPrep(DataInfo *d, int weightArg)
+{
+    (void)weightArg;
+    PackedData *pd = packedData(d);
+    if (!pd || activeTaxa(d) < 2)
+        return 1;
+    deallocCountMasks(d);
+    for (uint32_t c = 0; c < d->nchar; c++)
+        pd->slots[c].weight = d->weights[c];
+    if (initParsCountMasks(d) != 0 || initializeParsWts(d) != 0)
+        return 1;
+    pd->baseLength = 0.0;
+    if (pd->multistateTaxa)
+        for (uint32_t c = 0; c < d->nchar; c++)
+            if (!(d->status[c] & kCharExcluded) && pd->extraLen[c] != kNoScore)
+                pd->baseLength += pd->extraLen[c] * d->weights[c];
+    setParsDecimals(d);
+    setParsFxns(d, 0);
+    gPars.pending = 0;
+    forgetLastTree();
+    return 0;
+}
+
+int altParsPrep(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    gPars.altPrep = 0;
+    if (!pd)
+        return 0;
+    if (!gPars.threshold && !gPars.goloboff) {
+        pd->altCounts[0].clear();
+        pd->altCounts[1].clear();
+        pd->altArrays = false;
+        return 0;
+    }
+    pd->altCounts[0].assign(d->nchar, 0);
+    pd->altCounts[1].assign(d->nchar, 0);
+    pd->altArrays = true;
+    return 0;
+}
+
+int prepareParsimonyData(DataInfo *d)
+{
+    if (!d || checkParsimonySettings(d) != 0)
+        return 1;
+    if (gPars.pending >= 3 && packPrelim(d) != 0)
+        return 1;
+    if (gPars.pending >= 2 && packFinish(d) != 0)
+        return 1;
+    if (gPars.altPrep && altParsPrep(d) != 0)
+        return 1;
+    if (gPars.pending >= 1 && finalParsPrep(d, 0) != 0)
+        return 1;
+    return 0;
+}

@@ -1,0 +1,154 @@
+// Packed parsimony data: the data set's characters placed into fields of
+// 128-bit words so that one logical operation combines the state sets of many
+// characters, the per-node set records and the staged preparation.
+//
+// Storage layout. A 128-bit word is held as two u64 lanes (low, high); a
+// field never crosses from one lane to the other, so every rule can work on
+// plain u64 lanes. Per node and class the set is contiguous:
+//   unordered: 2 lanes per packed word
+//   ordered:   2 lanes of definitely-above words for all packed words, then
+//              2 lanes of possibly-above words for all packed words
+// Each class array holds 3 x nodeCount sets (down, up, final) so that a
+// tree's three set records per node point into it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "data/vorn_data.h"
+
+struct Tree;
+struct Set;
+
+// Character classes of the status word and the class a character is packed in.
+inline constexpr uint32_t kPkdOrdered = kCharOrdered;
+inline constexpr uint32_t kPkdUnordered = kCharUnordered;
+inline constexpr uint32_t kCharPackedOrdered = 0x100;
+inline constexpr uint32_t kCharPacked = 0x10000;
+
+inline constexpr double kNoScore = 1e37;
+inline constexpr int32_t kNoIntBound = 2147483647;
+inline constexpr int32_t kRealCountUsed = -1;  // step count is in the f64 array
+
+// One node's set record: the class sets, then room for the per-node arrays of
+// the stepmatrix, Dollo and irreversible code; len is the subtree length of a
+// down record and the rest-of-tree length of an up record.
+struct ParsNodeSets {
+    uint64_t *ord;
+    uint64_t *uno;
+    void *symStm;
+    void *asymStm;
+    uint64_t *dollo;
+    uint64_t *irrev;
+    void *irrevExtra;
+    void *dolloExtra;
+    void *stmExtra;
+    void *spare[5];
+    double len;
+};
+
+// Where one character sits.
+struct PackSlot {
+    double weight;     // weight term
+    uint32_t word;     // packed-word index within its class
+    uint8_t offset;    // 0..127 within the 128-bit word
+    uint8_t width;     // 0 = no field
+    uint8_t cls;       // packed class (kPkdOrdered, kPkdUnordered), 0 none
+    uint8_t lowState;  // ordered: state coded by an all-zero field
+    uint64_t observed; // unordered: raw states in field order
+};
+
+// Distinct weights of one class with a mask of their fields per word.
+struct ClassWeights {
+    std::vector<double> weights;
+    std::vector<uint64_t> masks;  // weights.size() x lanes
+    uint32_t lanes = 0;           // 2 per packed word
+    uint32_t count() const { return static_cast<uint32_t>(weights.size()); }
+};
+
+struct ParsRecord {
+    uint32_t nchar = 0;
+    uint32_t nodeCount = 0;  // set records per kind (2 ntax + 1)
+
+    // Per-class placement.
+    std::vector<uint32_t> ordChars, unoChars;
+    uint32_t ordWords = 0, unoWords = 0;
+    uint32_t ordSetBytes = 0, unoSetBytes = 0;
+    std::vector<uint8_t> unoWidth;  // per unordered word
+    std::vector<PackSlot> slots;    // per character
+
+    // Per-node set storage (aligned, 3 x nodeCount sets each).
+    uint64_t *ordSets = nullptr;
+    uint64_t *unoSets = nullptr;
+    ParsNodeSets *nodeRecs = nullptr;  // 3 x nodeCount: down, up, final
+    std::vector<uint64_t> ordScratch, unoScratch;
+    std::vector<uint64_t> ordStepMask, unoStepMask;  // 2 lanes per word
+    std::vector<uint64_t> ordCountMask, unoCountMask;
+    std::vector<uint64_t> dirty;  // one bit per packed word
+    // Character owning each bit of the class's lanes (lane x 64 + bit).
+    std::vector<uint32_t> ordBitChar, unoBitChar;
+
+    // Weight classes (empty when every weight of the class is 1).
+    ClassWeights ordWts, unoWts;
+
+    // Per character. Counts are 32-bit so that no count wraps silently.
+    std::vector<int32_t> steps;
+    std::vector<double> realSteps;
+    std::vector<double> extraLen;  // 1e37 = unknown
+    std::vector<double> minSteps;
+    std::vector<uint8_t> nStates;
+    std::vector<uint32_t> altCounts[2];  // threshold / Goloboff working counts
+    Set *atMinimum = nullptr;
+
+    double baseLength = 0.0;
+    double lastLength = 0.0;
+    double tolerance = 0.0;
+    uint32_t decimals = 0;
+    bool countMasksAllocated = false;
+    bool altArrays = false;
+    bool ordWeighted = false, unoWeighted = false;
+    bool unknownExtraLength = false;
+    bool realLengths = false;
+    bool multistateTaxa = false;  // polymorphic multistate cells counted
+};
+using PackedData = ParsRecord;
+
+// ---------------------------------------------------------------------------
+// Staged preparation
+
+int packPrelim(DataInfo *d);
+int packFinish(DataInfo *d);
+int finalParsPrep(DataInfo *d, int weightArg);
+int altParsPrep(DataInfo *d);
+// Runs whatever stages the pending level asks for; 0 when ready.
+int prepareParsimonyData(DataInfo *d);
+
+int allocParsData(DataInfo *d, uint32_t nodeCount);
+void deallocParsData(DataInfo *d);
+void deallocPackPrelim(DataInfo *d);
+void deallocPackFinish(DataInfo *d);
+void deallocPackedData(DataInfo *d);
+void deallocCountMasks(DataInfo *d);
+int initParsCountMasks(DataInfo *d);
+
+inline PackedData *packedData(const DataInfo *d) { return d ? d->pars : nullptr; }
+
+// Points every node of the tree at its three set records.
+void pointTreeAtPackedData(Tree *tree, const DataInfo *d);
+// Record `which` (0 down, 1 up, 2 final) of node position p (hook form for
+// the tree code's initABMSetPtrs).
+void *parsPackedNodeRecord(void *packed, uint32_t which, uint32_t position);
+inline ParsNodeSets *nodeSets(const void *slot)
+{
+    return static_cast<ParsNodeSets *>(*static_cast<void *const *>(slot));
+}
+
+// ---------------------------------------------------------------------------
+// Character queries
+
+uint32_t getPkdType(uint32_t c, const DataInfo *d);
+bool isPkdOrd(uint32_t c, const DataInfo *d);
+bool isCharIncluded(const DataInfo *d, uint32_t c);
+// Lowest state in the low byte, highest in the high byte; 0xFFFF for missing.
+uint32_t getStateInterval(const DataInfo *d, int32_t taxon, uint32_t c);
+uint32_t distanceToStateSet(uint32_t state, int32_t taxon, uint32_t c, bool ordered, const DataInfo *d);

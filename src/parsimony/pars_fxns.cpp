@@ -1,0 +1,140 @@
+#include "parsimony/pars_fxns.h"
+
+#include <bit>
+
+#include "data/data_services.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "parsimony/stateset.h"
+#include "parsimony/treelen.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+ParsFxns gOrdRec{};
+ParsFxns gUnoRec{};
+
+bool constraintsActive()
+{
+    const ParsServices &s = parsServices();
+    return s.constraintsActive && s.constraintsActive();
+}
+
+}  // namespace
+
+void setParsFxns(DataInfo *d, int perChar)
+{
+    d->parsFxns = nullptr;
+    PackedData *pd = packedData(d);
+    if (!pd)
+        return;
+    bool real = gPars.realScores != 0;
+    ParsFxns **tail = &d->parsFxns;
+    if (pd->ordWords) {
+        bool general = real || perChar || pd->ordWeighted;
+        gOrdRec = ParsFxns{general ? wagAddSpan : wagAddSpan_Fast, wagSetBin, wagSetUpdate, wagSet, wagEvalNNI,
+                           pd->ordWords, 1, nullptr};
+        *tail = &gOrdRec;
+        tail = &gOrdRec.next;
+    }
+    if (pd->unoWords) {
+        bool general = real || perChar || pd->unoWeighted;
+        gUnoRec = ParsFxns{general ? unoAddSpan : unoAddSpan_Fast, unoSetBin, unoSetUpdate, unoSet, unoEvalNNI,
+                           pd->unoWords, 1, nullptr};
+        *tail = &gUnoRec;
+    }
+}
+
+void releaseParsFxns(DataInfo *d)
+{
+    if (d)
+        d->parsFxns = nullptr;
+}
+
+bool freeRevCharsPacked(const DataInfo *d) { return d->parsFxns != nullptr; }
+
+void frvSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length)
+{
+    if (!parsCriterionActive())
+        return;
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next)
+        f->setBin(d, a, b, count, perChar, result, length);
+    PackedData *pd = packedData(d);
+    if (pd->altArrays && count && !perChar)
+        updateAltSingleStepCounts(d, pd->altCounts[0].data(), 1);
+}
+
+void frvSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length)
+{
+    if (!parsCriterionActive())
+        return;
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next) {
+        f->set(d, node, leaveOut, count, perChar, result, length);
+        if (count && length && !lengthIsValid(*length))
+            return;
+    }
+}
+
+int frvAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound)
+{
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next) {
+        if (!f->active)
+            continue;
+        if (int r = f->addSpan(d, a, b, perChar, length, bound))
+            return r;
+        if (!lengthIsValid(*length))
+            return 0;
+    }
+    return 0;
+}
+
+double frvSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)
+{
+    double len = 0.0;
+    frvAddSpan(d, a, b, false, &len, kNoScore);
+    return len;
+}
+
+void frvMprSet(const DataInfo *d, TreeNode *node)
+{
+    frvSet(d, node, nullptr, false, false, nodeSets(node->abm[2]), nullptr);
+}
+
+bool revBranchLenPositive(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)
+{
+    double len = 0.0;
+    return d->parsFxns && frvAddSpan(d, a, b, false, &len, 0.0) != 0;
+}
+
+void revSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length)
+{
+    if (d->parsFxns || constraintsActive())
+        frvSetBin(d, a, b, count, perChar, result, length);
+}
+
+void revSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length)
+{
+    if (d->parsFxns || constraintsActive())
+        frvSet(d, node, leaveOut, count, perChar, result, length);
+}
+
+double altSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, const uint32_t *counts)
+{
+    PackedData *pd = packedData(d);
+    uint32_t lanes = 2 * pd->ordWords;
+    for (uint32_t l = 0; l < lanes; l++)
+        pd->ordStepMask[l] = (a->ord[l] ^ b->ord[l]) & (a->ord[lanes + l] ^ b->ord[lanes + l]);
+    for (uint32_t l = 0; l < 2 * pd->unoWords; l++) {
+        const UnoWidthParams &p = unoParams(pd->unoWidth[l / 2]);
+        uint64_t i = a->uno[l] & b->uno[l];
+        pd->unoStepMask[l] = (~(((i & p.notTop) + p.notTop) | i) >> p.shift) & pd->unoCountMask[l];
+    }
+    if (!counts)
+        return 0.0;
+    return altParsScoreFromCounts(d, counts);
+}

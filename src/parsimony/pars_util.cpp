@@ -1,0 +1,185 @@
+#include "parsimony/pars_util.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "data/data_services.h"
+#include "parsimony/pars_init.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+void buildClass(const DataInfo *d, const PackedData *pd, const std::vector<uint32_t> &chars, uint32_t words,
+                ClassWeights &wc)
+{
+    wc = ClassWeights{};
+    wc.lanes = 2 * words;
+    bool weighted = false;
+    for (uint32_t c : chars) {
+        double w = pd->slots[c].weight;
+        weighted = weighted || w != 1.0;
+        if (std::find(wc.weights.begin(), wc.weights.end(), w) == wc.weights.end())
+            wc.weights.push_back(w);
+    }
+    if (!weighted) {
+        wc.weights.clear();
+        return;
+    }
+    wc.masks.assign(wc.weights.size() * wc.lanes, 0);
+    for (uint32_t c : chars) {
+        const PackSlot &s = pd->slots[c];
+        if (!isCharIncluded(d, c))
+            continue;
+        auto k = static_cast<uint64_t>(std::find(wc.weights.begin(), wc.weights.end(), s.weight) -
+                                       wc.weights.begin());
+        uint64_t field = s.width >= 64 ? ~uint64_t{0} : (uint64_t{1} << s.width) - 1;
+        wc.masks[k * wc.lanes + 2 * s.word + (s.offset >> 6)] |= field << (s.offset & 63);
+    }
+}
+
+}  // namespace
+
+int initializeParsWts(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    buildClass(d, pd, pd->ordChars, pd->ordWords, pd->ordWts);
+    buildClass(d, pd, pd->unoChars, pd->unoWords, pd->unoWts);
+    pd->ordWeighted = pd->ordWts.count() != 0;
+    pd->unoWeighted = pd->unoWts.count() != 0;
+    return 0;
+}
+
+void finalizeParsWts(DataInfo *d)
+{
+    if (PackedData *pd = packedData(d)) {
+        pd->ordWts = ClassWeights{};
+        pd->unoWts = ClassWeights{};
+        pd->ordWeighted = pd->unoWeighted = false;
+    }
+}
+
+int addWtdSteps(const ClassWeights &wc, uint32_t word, double *length, uint64_t lo, uint64_t hi, double bound,
+                double tolerance)
+{
+    const uint64_t *m = wc.masks.data() + 2 * word;
+    for (uint32_t k = 0; k < wc.count() && (lo | hi); k++, m += wc.lanes) {
+        uint64_t a = lo & m[0], b = hi & m[1];
+        *length += wc.weights[k] * (std::popcount(a) + std::popcount(b));
+        if (*length - bound > tolerance)
+            return 1;
+        lo &= ~a;
+        hi &= ~b;
+    }
+    return 0;
+}
+
+double setParsDecimals(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    uint32_t decimals = 0;
+    double tol = 0.0;
+    gPars.realScores = 0;
+    if (parsimonyScoreIsRealValued(d) && !gPars.goloboff) {
+        // The most decimals any included weight needs (at most 8).
+        for (uint32_t c = 0; c < d->nchar; c++) {
+            if (!isCharIncluded(d, c))
+                continue;
+            double w = d->weights[c];
+            uint32_t k = 0;
+            while (k < 8 && std::fabs(w * std::pow(10.0, k) - std::round(w * std::pow(10.0, k))) > 1e-9)
+                k++;
+            decimals = std::max(decimals, k);
+        }
+        decimals += pd ? pd->decimals : 0;
+        tol = std::pow(10.0, -static_cast<double>(decimals + 1));
+        gPars.realScores = 1;
+    }
+    gPars.scoreDecimals = gPars.lengthDecimals = decimals;
+    if (gPars.goloboff) {
+        gPars.realScores = 1;
+        gPars.scoreDecimals = 5;
+        tol = 1e-8;
+    }
+    if (pd)
+        pd->tolerance = tol;
+    return tol;
+}
+
+bool lengthIsValid(double length)
+{
+    if (!(length >= 0.0) || length == kNoScore)  // NaN fails the first test
+        return false;
+    if (gPars.realScores)
+        return true;
+    return length < 2147483648.0;
+}
+
+double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d)
+{
+    if (a == b)
+        return 0.0;
+    if (dataServices().criterion() != kCriterionParsimony)
+        return 1.0;
+    if ((d->status[c] & kCharTypeMask) == kCharUnordered)
+        return 1.0;
+    return a > b ? a - b : b - a;
+}
+
+uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, bool mpr)
+{
+    if (node->index >= 0 && !node->firstChild)
+        return getXijAsBits(d, node->index, c, nullptr);
+    const PackedData *pd = packedData(d);
+    if (!pd || gPars.pending >= 3 || !pd->slots[c].width)
+        return 1;
+    const ParsNodeSets *rec = nodeSets(node->abm[mpr ? 2 : 0]);
+    const PackSlot &s = pd->slots[c];
+    uint64_t lane = 2 * s.word + (s.offset >> 6);
+    uint32_t at = s.offset & 63;
+    uint64_t field = s.width >= 64 ? ~uint64_t{0} : (uint64_t{1} << s.width) - 1;
+    uint64_t out = 0;
+    if (s.cls == kPkdUnordered) {
+        uint64_t bits = (rec->uno[lane] >> at) & field;
+        uint32_t k = 0;
+        for (uint64_t obs = s.observed; obs; obs &= obs - 1, k++)
+            if ((bits >> k) & 1)
+                out |= obs & -obs;
+        return out;
+    }
+    uint32_t lo = std::popcount((rec->ord[lane] >> at) & field);
+    uint32_t hi = std::popcount((rec->ord[2 * pd->ordWords + lane] >> at) & field);
+    bool binaryUno = (d->status[c] & kCharTypeMask) != kCharOrdered;
+    for (uint32_t v = lo; v <= hi; v++) {
+        if (binaryUno) {
+            uint64_t obs = s.observed;
+            out |= v ? (uint64_t{1} << (63 - std::countl_zero(obs))) : (obs & -obs);
+        } else {
+            out |= uint64_t{1} << (s.lowState + v);
+        }
+    }
+    return out;
+}
+
+bool haveOrderedMultistateChars(const DataInfo *d)
+{
+    const PackedData *pd = packedData(d);
+    if (!pd)
+        return false;
+    for (uint32_t c : pd->ordChars)
+        if (pd->slots[c].width > 1)
+            return true;
+    return false;
+}
+
+bool charHasUnknownExtraLength(const DataInfo *d, uint32_t c)
+{
+    const PackedData *pd = packedData(d);
+    return pd && pd->unknownExtraLength && pd->extraLen[c] == kNoScore;
+}
+
+double chooseMinSteps(const DataInfo *d, uint32_t c)
+{
+    const PackedData *pd = packedData(d);
+    return pd ? pd->minSteps[c] : 0.0;
+}

@@ -1,0 +1,32 @@
+// Small operations shared by the parsimony code: weights in packed form,
+// score decimals and tolerance, validity of lengths, distances between
+// states, and decoding a node's packed set for one character.
+#pragma once
+
+#include <cstdint>
+
+#include "parsimony/packx.h"
+
+struct TreeNode;
+
+int initializeParsWts(DataInfo *d);
+void finalizeParsWts(DataInfo *d);
+
+// Weighted steps of the bits of one word's step mask (two lanes); 1 when the
+// length then exceeds the bound by more than the tolerance.
+int addWtdSteps(const ClassWeights &wc, uint32_t word, double *length, uint64_t lo, uint64_t hi, double bound,
+                double tolerance);
+
+double setParsDecimals(DataInfo *d);
+// A length is valid when it is finite, not negative, not 1e37 and, under
+// integer scoring, fits a signed 32-bit integer.
+bool lengthIsValid(double length);
+
+double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d);
+// State bits (raw state order) of a node's down set, or with mpr its final
+// set, for character c.
+uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, bool mpr);
+
+bool haveOrderedMultistateChars(const DataInfo *d);
+bool charHasUnknownExtraLength(const DataInfo *d, uint32_t c);
+double chooseMinSteps(const DataInfo *d, uint32_t c);

@@ -1,0 +1,156 @@
+// Rules for nodes with more than two neighbours and the per-character step
+// counts. A polytomy costs, per character (or per binary subcharacter of an
+// ordered character), the number of neighbours less the largest number that
+// share one state; the node takes every state held by that many.
+#include <array>
+#include <bit>
+#include <vector>
+
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "parsimony/stateset.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+// Down sets of the children and the up set (when the node has an ancestor),
+// leaving one neighbour out. Reused between calls: polytomies are not the
+// hot path but must not allocate per word.
+std::vector<const ParsNodeSets *> &neighbourSets(const TreeNode *node, const TreeNode *leaveOut)
+{
+    thread_local std::vector<const ParsNodeSets *> v;
+    v.clear();
+    for (const TreeNode *c = node->firstChild; c; c = c->nextSib)
+        if (c != leaveOut)
+            v.push_back(nodeSets(c->abm[0]));
+    if (node->anc && node->anc != leaveOut)
+        v.push_back(nodeSets(node->abm[1]));
+    return v;
+}
+
+double charWeight(const DataInfo *d, uint32_t c) { return packedData(d)->slots[c].weight; }
+
+bool stopOnOverflow(double *length)
+{
+    if (gPars.realScores ? *length >= kNoScore : *length >= 2147483647.0) {
+        *length = kNoScore;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void unoSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length)
+{
+    PackedData *pd = packedData(d);
+    auto &nb = neighbourSets(node, leaveOut);
+    auto k = static_cast<uint32_t>(nb.size());
+    const uint64_t *cm = pd->unoCountMask.data();
+    for (uint32_t l = 0; l < 2 * pd->unoWords; l++) {
+        const UnoWidthParams &p = unoParams(pd->unoWidth[l / 2]);
+        uint64_t inter = ~uint64_t{0};
+        for (const ParsNodeSets *s : nb)
+            inter &= s->uno[l];
+        uint64_t z = ((inter & p.notTop) + p.notTop) | inter;
+        uint64_t x = (~z >> p.shift) & cm[l];
+        uint64_t r = inter & ~(x * p.spread);
+        if (x) {
+            std::array<uint32_t, 64> held{};
+            for (const ParsNodeSets *s : nb)
+                for (uint64_t b = s->uno[l] & (x * p.spread); b; b &= b - 1)
+                    held[std::countr_zero(b)]++;
+            uint32_t w = p.shift + 1;
+            for (; x; x &= x - 1) {
+                uint32_t at = std::countr_zero(x), best = 0;
+                for (uint32_t s = at; s < at + w; s++)
+                    best = std::max(best, held[s]);
+                for (uint32_t s = at; s < at + w; s++)
+                    if (held[s] == best)
+                        r |= uint64_t{1} << s;
+                if (count) {
+                    uint32_t c = pd->unoBitChar[64 * l + at];
+                    if (perChar)
+                        pd->steps[c] += static_cast<int32_t>(k - best);
+                    *length += (k - best) * (pd->unoWeighted ? charWeight(d, c) : 1.0);
+                    if (stopOnOverflow(length))
+                        return;
+                }
+            }
+        }
+        result->uno[l] = r;
+    }
+}
+
+void wagSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length)
+{
+    PackedData *pd = packedData(d);
+    auto &nb = neighbourSets(node, leaveOut);
+    auto k = static_cast<uint32_t>(nb.size());
+    uint32_t lanes = 2 * pd->ordWords;
+    for (uint32_t l = 0; l < lanes; l++) {
+        uint64_t anyAbove = 0, allMayBeAbove = ~uint64_t{0};
+        for (const ParsNodeSets *s : nb) {
+            anyAbove |= s->ord[l];
+            allMayBeAbove &= s->ord[lanes + l];
+        }
+        // Agreement: every set holds 1 (all P) or every set holds 0 (no D).
+        uint64_t conflict = anyAbove & ~allMayBeAbove;
+        uint64_t rd = anyAbove & ~conflict, rp = allMayBeAbove;
+        for (uint64_t x = conflict; x; x &= x - 1) {
+            uint32_t bit = std::countr_zero(x), holdOne = 0, holdZero = 0;
+            for (const ParsNodeSets *s : nb) {
+                holdOne += (s->ord[lanes + l] >> bit) & 1;
+                holdZero += !((s->ord[l] >> bit) & 1);
+            }
+            uint32_t best = std::max(holdOne, holdZero);
+            uint64_t m = uint64_t{1} << bit;
+            if (holdZero != best)
+                rd |= m;
+            if (holdOne == best)
+                rp |= m;
+            else
+                rp &= ~m;
+            if (count) {
+                uint32_t c = pd->ordBitChar[64 * l + bit];
+                if (perChar)
+                    pd->steps[c] += static_cast<int32_t>(k - best);
+                *length += (k - best) * (pd->ordWeighted ? charWeight(d, c) : 1.0);
+                if (stopOnOverflow(length))
+                    return;
+            }
+        }
+        result->ord[l] = rd;
+        result->ord[lanes + l] = rp;
+    }
+}
+
+void updateUnoSingleStepCounts(const DataInfo *d, int sign)
+{
+    PackedData *pd = packedData(d);
+    for (uint32_t l = 0; l < 2 * pd->unoWords; l++)
+        for (uint64_t x = pd->unoStepMask[l]; x; x &= x - 1)
+            pd->steps[pd->unoBitChar[64 * l + std::countr_zero(x)]] += sign;
+}
+
+void updateSingleStepCounts(const DataInfo *d, int sign)
+{
+    PackedData *pd = packedData(d);
+    for (uint32_t l = 0; l < 2 * pd->ordWords; l++)
+        for (uint64_t x = pd->ordStepMask[l]; x; x &= x - 1)
+            pd->steps[pd->ordBitChar[64 * l + std::countr_zero(x)]] += sign;
+}
+
+void updateAltSingleStepCounts(const DataInfo *d, uint32_t *counts, int sign)
+{
+    const PackedData *pd = packedData(d);
+    auto add = [&](const std::vector<uint64_t> &mask, const std::vector<uint32_t> &owner) {
+        for (size_t l = 0; l < mask.size(); l++)
+            for (uint64_t x = mask[l]; x; x &= x - 1)
+                counts[owner[64 * l + std::countr_zero(x)]] += static_cast<uint32_t>(sign);
+    };
+    add(pd->ordStepMask, pd->ordBitChar);
+    add(pd->unoStepMask, pd->unoBitChar);
+}

@@ -1,0 +1,59 @@
+// Word-parallel state-set rules of the two free-reversible classes:
+// unordered (uno, Fitch sets, one bit per state) and ordered (wag, additive
+// binary coding in definitely-above / possibly-above word pairs).
+//
+// Lengths accumulate into a caller's f64. A rule with a bound returns 1 as
+// soon as the length exceeds it (1e37 = no bound). Counting per character
+// adds each character's steps to the packed data's 32-bit counts.
+#pragma once
+
+#include <cstdint>
+
+#include "parsimony/packx.h"
+
+struct TreeNode;
+
+struct UnoWidthParams {
+    uint64_t low;     // lowest bit of every field
+    uint64_t notTop;  // every bit but the top one of each field
+    uint32_t shift;   // width - 1
+    uint64_t spread;  // multiplier that fills a field from its lowest bit
+};
+const UnoWidthParams &unoParams(uint32_t width);
+
+// Binary node: result = rule(a, b).
+void unoSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length);
+void wagSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length);
+
+// A node from all its neighbours (children, and its up set when it has an
+// ancestor), leaving out one neighbour (null: none).
+void unoSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length);
+void wagSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length);
+
+// Steps of joining two sets, with a bound.
+int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound);
+int unoAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar,
+                    double *length, double bound);
+int wagAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound);
+int wagAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar,
+                    double *length, double bound);
+
+// Incremental recomputation of the words flagged in `dirty`: the down set
+// from the two children; a changed word is stored and combined with the set
+// from above into the final set. Returns 1 when any word changed; flags of
+// unchanged words are cleared.
+int unoSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
+                 const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty);
+int wagSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
+                 const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty);
+
+// Per-character counts from the class's step masks (sign +1 or -1).
+void updateUnoSingleStepCounts(const DataInfo *d, int sign);
+void updateSingleStepCounts(const DataInfo *d, int sign);
+void updateAltSingleStepCounts(const DataInfo *d, uint32_t *counts, int sign);

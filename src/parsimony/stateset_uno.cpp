@@ -1,0 +1,162 @@
+// Unordered (Fitch) kernels over whole words. The empty-intersection test of
+// a field is a carry trick: adding "all but the top bit" to the low bits of
+// the field carries into its top bit exactly when one of them is set, so
+// ((I & notTop) + notTop) | I has the top bit set for every non-empty field
+// and no carry ever leaves a field.
+#include <bit>
+
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "parsimony/stateset.h"
+
+namespace {
+
+constexpr UnoWidthParams makeParams(uint32_t w)
+{
+    uint64_t field = w >= 64 ? ~uint64_t{0} : (uint64_t{1} << w) - 1;
+    uint64_t low = w >= 64 ? 1 : ~uint64_t{0} / field;
+    uint64_t top = low << (w - 1);
+    return {low, ~top, w - 1, field};
+}
+
+constexpr UnoWidthParams kParams[65] = {
+    {}, makeParams(1), makeParams(2), {}, makeParams(4), {}, {}, {}, makeParams(8), {}, {}, {}, {}, {}, {}, {},
+    makeParams(16), {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, makeParams(32), {}, {}, {}, {}, {},
+    {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
+    makeParams(64)};
+
+// Lowest bit of each field of the lane whose intersection is empty.
+inline uint64_t emptyFields(uint64_t i, const UnoWidthParams &p, uint64_t countMask)
+{
+    uint64_t z = ((i & p.notTop) + p.notTop) | i;
+    return (~z >> p.shift) & countMask;
+}
+
+}  // namespace
+
+const UnoWidthParams &unoParams(uint32_t width) { return kParams[width]; }
+
+void unoSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length)
+{
+    PackedData *pd = packedData(d);
+    const uint64_t *A = a->uno, *B = b->uno;
+    uint64_t *R = result->uno;
+    const uint64_t *cm = pd->unoCountMask.data();
+    const uint8_t *width = pd->unoWidth.data();
+    uint32_t nw = pd->unoWords;
+    bool general = count && (perChar || pd->unoWeighted || pd->altArrays);
+    if (!general) {
+        uint64_t steps = 0;
+        for (uint32_t w = 0; w < nw; w++) {
+            const UnoWidthParams &p = kParams[width[w]];
+            for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
+                uint64_t i = A[l] & B[l];
+                uint64_t x = emptyFields(i, p, cm[l]);
+                R[l] = i | ((A[l] | B[l]) & (x * p.spread));
+                steps += std::popcount(x);
+            }
+        }
+        if (count)
+            *length += static_cast<double>(steps);
+        return;
+    }
+    uint64_t *mask = pd->unoStepMask.data();
+    for (uint32_t w = 0; w < nw; w++) {
+        const UnoWidthParams &p = kParams[width[w]];
+        for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
+            uint64_t i = A[l] & B[l];
+            uint64_t x = emptyFields(i, p, cm[l]);
+            R[l] = i | ((A[l] | B[l]) & (x * p.spread));
+            mask[l] = x;
+        }
+        if (pd->unoWeighted)
+            addWtdSteps(pd->unoWts, w, length, mask[2 * w], mask[2 * w + 1], kNoScore, 0.0);
+        else
+            *length += std::popcount(mask[2 * w]) + std::popcount(mask[2 * w + 1]);
+    }
+    if (perChar)
+        updateUnoSingleStepCounts(d, 1);
+}
+
+int unoAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool, double *length,
+                    double bound)
+{
+    const PackedData *pd = packedData(d);
+    const uint64_t *A = a->uno, *B = b->uno, *cm = pd->unoCountMask.data();
+    const uint8_t *width = pd->unoWidth.data();
+    int64_t len = static_cast<int64_t>(*length);
+    int64_t limit = bound >= kNoScore ? INT64_MAX : static_cast<int64_t>(bound);
+    for (uint32_t w = 0; w < pd->unoWords; w++) {
+        const UnoWidthParams &p = kParams[width[w]];
+        len += std::popcount(emptyFields(A[2 * w] & B[2 * w], p, cm[2 * w])) +
+               std::popcount(emptyFields(A[2 * w + 1] & B[2 * w + 1], p, cm[2 * w + 1]));
+        if (len > limit) {
+            *length = static_cast<double>(len);
+            return 1;
+        }
+    }
+    *length = static_cast<double>(len);
+    return 0;
+}
+
+int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound)
+{
+    PackedData *pd = packedData(d);
+    const uint64_t *A = a->uno, *B = b->uno, *cm = pd->unoCountMask.data();
+    uint64_t *mask = pd->unoStepMask.data();
+    const uint8_t *width = pd->unoWidth.data();
+    double tol = pd->tolerance;
+    int over = 0;
+    for (uint32_t w = 0; w < pd->unoWords && !over; w++) {
+        const UnoWidthParams &p = kParams[width[w]];
+        uint64_t x0 = emptyFields(A[2 * w] & B[2 * w], p, cm[2 * w]);
+        uint64_t x1 = emptyFields(A[2 * w + 1] & B[2 * w + 1], p, cm[2 * w + 1]);
+        mask[2 * w] = x0;
+        mask[2 * w + 1] = x1;
+        if (pd->unoWeighted) {
+            over = addWtdSteps(pd->unoWts, w, length, x0, x1, bound, tol);
+        } else {
+            *length += std::popcount(x0) + std::popcount(x1);
+            over = *length - bound > tol;
+        }
+        if (over && perChar)
+            for (uint32_t r = w + 1; r < pd->unoWords; r++)
+                mask[2 * r] = mask[2 * r + 1] = 0;
+    }
+    if (perChar)
+        updateUnoSingleStepCounts(d, 1);
+    return over;
+}
+
+int unoSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
+                 const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty)
+{
+    const PackedData *pd = packedData(d);
+    const uint64_t *cm = pd->unoCountMask.data();
+    const uint8_t *width = pd->unoWidth.data();
+    int changed = 0;
+    for (uint32_t w = 0; w < pd->unoWords; w++) {
+        if (!((dirty[w >> 6] >> (w & 63)) & 1))
+            continue;
+        const UnoWidthParams &p = kParams[width[w]];
+        bool same = true;
+        for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
+            uint64_t A = c1->uno[l], B = c2->uno[l], i = A & B;
+            uint64_t r = i | ((A | B) & (emptyFields(i, p, cm[l]) * p.spread));
+            same = same && r == stored->uno[l];
+            stored->uno[l] = r;
+        }
+        if (same) {
+            dirty[w >> 6] &= ~(uint64_t{1} << (w & 63));
+            continue;
+        }
+        changed = 1;
+        for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
+            uint64_t A = stored->uno[l], B = above->uno[l], i = A & B;
+            final->uno[l] = i | ((A | B) & (emptyFields(i, p, cm[l]) * p.spread));
+        }
+    }
+    return changed;
+}

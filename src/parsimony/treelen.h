@@ -1,0 +1,17 @@
+// Tree length, per-character steps and the alternative parsimony scores
+// (threshold parsimony and Goloboff's implied-weights fit).
+#pragma once
+
+#include <cstdint>
+
+#include "parsimony/packx.h"
+
+struct Tree;
+
+double calcTreeLength(DataInfo *d, Tree *tree, bool prelim, bool perChar);
+double calcParsimonyScore(DataInfo *d, Tree *tree, bool perChar);
+double altParsScore(DataInfo *d, const uint32_t *counts, bool record);
+double thresholdScore(DataInfo *d, const uint32_t *counts, bool record);
+double goloboffFit(const DataInfo *d, const uint32_t *counts);
+double altParsScoreFromCounts(const DataInfo *d, const uint32_t *counts);
+double revLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar);

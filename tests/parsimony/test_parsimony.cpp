@@ -1,0 +1,512 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "data/data_services.h"
+#include "data/vorn_data.h"
+#include "data/vorn_memory.h"
+#include "parsimony/calcsets.h"
+#include "parsimony/pars_fxns.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/treelen.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_malloc.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+std::vector<uint32_t> gErrors;
+int gMsTaxa = kMsTaxaUncertain;
+
+int captureError(uint32_t code, const char *, ...)
+{
+    gErrors.push_back(code);
+    return 1;
+}
+
+struct TreeDeleter {
+    void operator()(Tree *t) const { destroyTree(t, true); }
+};
+using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
+
+// Builds a tree from nested groups of 0-based taxa such as "((1,2),(3,4))",
+// hung under the tip rootTip; internal nodes take positions in reading order.
+void buildTree(Tree *tree, const std::string &text, int rootTip)
+{
+    initNodes(tree, tree->ntax);
+    uint32_t nextFork = tree->ntax + 1;
+    size_t pos = 0;
+    std::function<TreeNode *()> group = [&]() -> TreeNode * {
+        if (text[pos] == '(') {
+            pos++;
+            TreeNode *fork = tree->nodes + nextFork++;
+            TreeNode *last = nullptr;
+            for (;;) {
+                TreeNode *c = group();
+                c->anc = fork;
+                (last ? last->nextSib : fork->firstChild) = c;
+                last = c;
+                if (text[pos++] == ')')
+                    break;
+            }
+            return fork;
+        }
+        size_t used = 0;
+        int t = std::stoi(text.substr(pos), &used);
+        pos += used;
+        return tree->firstTip + t;
+    };
+    TreeNode *top = group();
+    TreeNode *root = tree->firstTip + rootTip;
+    root->firstChild = top;
+    top->anc = root;
+    tree->root = root;
+    afterTreeChange(tree);
+}
+
+std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, bool polytomies)
+{
+    std::vector<std::string> groups;
+    for (uint32_t t = 1; t < ntax; t++)
+        groups.push_back(std::to_string(t));
+    std::shuffle(groups.begin(), groups.end(), rng);
+    while (groups.size() > 1) {
+        size_t k = (polytomies && groups.size() > 2 && rng() % 3 == 0) ? 3 : 2;
+        std::string merged = "(";
+        for (size_t i = 0; i < k; i++) {
+            size_t j = rng() % groups.size();
+            merged += (i ? "," : "") + groups[j];
+            groups.erase(groups.begin() + static_cast<long>(j));
+        }
+        groups.push_back(merged + ")");
+    }
+    return groups[0];
+}
+
+// ---- The plain reference: Sankoff over one character at a time -------------
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct RefChar {
+    bool ordered;
+    std::vector<uint64_t> cells;  // per taxon, 0 = missing
+};
+
+// Cost vector of the subtree of n for each state.
+std::vector<double> sankoff(const TreeNode *n, const RefChar &ch, uint32_t ns)
+{
+    std::vector<double> cost(ns, 0.0);
+    if (!n->firstChild && n->index >= 0) {
+        uint64_t b = ch.cells[static_cast<size_t>(n->index)];
+        if (b && ch.ordered)  // an ordered cell stands for its interval
+            b = (~uint64_t{0} >> std::countl_zero(b)) & ~((uint64_t{1} << std::countr_zero(b)) - 1);
+        for (uint32_t s = 0; s < ns; s++)
+            cost[s] = (!b || ((b >> s) & 1)) ? 0.0 : kInf;
+        return cost;
+    }
+    for (const TreeNode *c = n->firstChild; c; c = c->nextSib) {
+        auto sub = sankoff(c, ch, ns);
+        for (uint32_t s = 0; s < ns; s++) {
+            double best = kInf;
+            for (uint32_t t = 0; t < ns; t++) {
+                double step = s == t ? 0.0 : ch.ordered ? std::abs(double(s) - double(t)) : 1.0;
+                best = std::min(best, sub[t] + step);
+            }
+            cost[s] += best;
+        }
+    }
+    return cost;
+}
+
+// Length of one character on the tree rooted at its root tip, including the
+// within-taxon cost of polymorphic cells when they count as polymorphism.
+double refCharLength(const Tree *tree, const RefChar &ch, uint32_t ns, bool polymorph)
+{
+    TreeNode rootTip = *tree->root;  // the root tip with its subtree as its one child
+    rootTip.firstChild = nullptr;
+    auto atRoot = sankoff(&rootTip, ch, ns);
+    rootTip.firstChild = tree->root->firstChild;
+    rootTip.index = -2;
+    auto below = sankoff(&rootTip, ch, ns);
+    double best = kInf;
+    for (uint32_t s = 0; s < ns; s++)
+        best = std::min(best, below[s] + atRoot[s]);
+    if (polymorph)
+        for (uint64_t b : ch.cells)
+            if (b & (b - 1))
+                best += ch.ordered ? (63 - std::countl_zero(b)) - std::countr_zero(b) : std::popcount(b) - 1;
+    return best;
+}
+
+// ---- Fixture ------------------------------------------------------------------
+
+class Parsimony : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedError = qel_errorMsg;
+        qel_errorMsg = captureError;
+        gErrors.clear();
+        gMsTaxa = kMsTaxaUncertain;
+        DataServices s{};
+        s.msTaxa = [] { return gMsTaxa; };
+        installDataServices(s);
+        resetParsSettings();
+    }
+    void TearDown() override
+    {
+        for (DataInfo *d : made) {
+            deallocPackedData(d);
+            destroyDataInfo(d);
+        }
+        setActiveDataInfo(nullptr);
+        resetDataServices();
+        resetParsSettings();
+        clearMemoryErrorStatus();
+        qel_errorMsg = savedError;
+    }
+
+    DataInfo *makeData(uint32_t nstates, uint32_t ntax, uint32_t nchar)
+    {
+        static const char kSymbols[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz@";
+        DataInfo *d = createDataInfo();
+        made.push_back(d);
+        std::memcpy(d->symbols, kSymbols, nstates);
+        d->symbols[nstates] = 0;
+        d->nchar = nchar;
+        EXPECT_EQ(allocTaxaMemory(d, ntax), 0);
+        EXPECT_EQ(initCharInfo(d), 0);
+        EXPECT_EQ(initializeRawData(d, 0), 0);
+        d->flags |= kHaveTaxa | kHaveCharacters;
+        return d;
+    }
+
+    // Cells as state sets (0 = missing), one row per taxon.
+    void setCells(DataInfo *d, const std::vector<std::vector<uint64_t>> &rows)
+    {
+        for (uint32_t t = 0; t < rows.size(); t++)
+            for (uint32_t c = 0; c < rows[t].size(); c++)
+                ASSERT_EQ(setXijRaw(d, t, c, rows[t][c] ? stateBitsToCode(rows[t][c], d)
+                                                         : static_cast<uint8_t>(d->nstates)), 0);
+    }
+
+    TreePtr treeFor(DataInfo *d, const std::string &text)
+    {
+        TreePtr t(createTreeForTaxa(d->ntax, d->ntax, true));
+        buildTree(t.get(), text, 0);
+        pointTreeAtPackedData(t.get(), d);
+        return t;
+    }
+
+    void prepare(DataInfo *d)
+    {
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(d), 0);
+    }
+
+    std::vector<DataInfo *> made;
+    MsgHook savedError = nullptr;
+};
+
+uint64_t S(std::initializer_list<int> states)
+{
+    uint64_t b = 0;
+    for (int s : states)
+        b |= uint64_t{1} << s;
+    return b;
+}
+
+// Five taxa on the tree ((0,1),(2,3),4); the lengths worked out by hand are
+// 1, 2, 3, 4 (ordered) and 2 steps, 12 in all.
+class FiveTaxa : public Parsimony {
+protected:
+    DataInfo *d = nullptr;
+    void SetUp() override
+    {
+        Parsimony::SetUp();
+        d = makeData(4, 5, 5);
+        setCells(d, {{S({0}), S({0}), S({0}), S({0}), S({0})},
+                     {S({0}), S({1}), S({1}), S({0}), S({1})},
+                     {S({1}), S({0}), S({2}), S({1}), 0},
+                     {S({1}), S({1}), S({3}), S({2}), S({1})},
+                     {S({1}), S({0}), S({0}), S({3}), S({0})}});
+        d->status[3] = kCharOrdered;
+    }
+};
+
+TEST_F(FiveTaxa, HandComputedLengthsAndScores)
+{
+    prepare(d);
+    auto tree = treeFor(d, "(1,((2,3),4))");
+    EXPECT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, true), 12.0);
+    const PackedData *pd = packedData(d);
+    EXPECT_EQ(pd->steps, (std::vector<int32_t>{1, 2, 3, 4, 2}));
+    EXPECT_EQ(pd->minSteps, (std::vector<double>{1, 1, 3, 3, 1}));
+    EXPECT_TRUE(d->status[2] & kCharUninformative);  // 0 1 2 3 0: one shared state
+
+    calcStatesetsForSearch(tree.get(), d, false);
+    EXPECT_DOUBLE_EQ(tree->score[0], 12.0);
+    calcStatesetsForSearch(tree.get(), d, true);
+    EXPECT_DOUBLE_EQ(tree->score[0], 12.0);
+
+    d->weights[2] = 2.0;
+    gPars.pending = 1;
+    ASSERT_EQ(prepareParsimonyData(d), 0);
+    EXPECT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, false), 15.0);
+
+    // Goloboff, k = 3: fits 1, 4/5, (c3 uninformative), 4/5, 4/5.
+    d->weights[2] = 1.0;
+    setGoloboff(true);
+    setGoloboffK(3);
+    ASSERT_EQ(prepareParsimonyData(d), 0);
+    EXPECT_NEAR(calcParsimonyScore(d, tree.get(), false), -3.4, 1e-12);
+    setGPeeWee(true);
+    ASSERT_EQ(prepareParsimonyData(d), 0);
+    EXPECT_NEAR(calcParsimonyScore(d, tree.get(), false), -34.0, 1e-9);
+    setGUninf(true);
+    EXPECT_NEAR(calcParsimonyScore(d, tree.get(), false), -44.0, 1e-9);
+
+    // Threshold 1 caps each character at its minimum plus one step.
+    setGoloboff(false);
+    setThreshold(1);
+    ASSERT_EQ(prepareParsimonyData(d), 0);
+    EXPECT_DOUBLE_EQ(calcParsimonyScore(d, tree.get(), false), 12.0);
+    auto star = treeFor(d, "(1,2,3,4)");  // 14 steps; c4 takes 5, capped at 4
+    EXPECT_DOUBLE_EQ(calcTreeLength(d, star.get(), true, true), 14.0);
+    EXPECT_DOUBLE_EQ(thresholdScore(d, nullptr, true), 13.0);
+    EXPECT_TRUE(isSetMember(packedData(d)->atMinimum, 2));
+    EXPECT_FALSE(isSetMember(packedData(d)->atMinimum, 0));
+}
+
+TEST_F(FiveTaxa, PackingPlacesBinaryUnorderedAsOrdered)
+{
+    prepare(d);
+    const PackedData *pd = packedData(d);
+    // c1, c2 have two states: ordered class, width 1; c3 (4 states) unordered, width 4.
+    EXPECT_EQ(pd->slots[0].cls, kPkdOrdered);
+    EXPECT_EQ(pd->slots[0].width, 1);
+    EXPECT_TRUE(d->status[0] & kCharPackedOrdered);
+    EXPECT_EQ(pd->slots[2].cls, kPkdUnordered);
+    EXPECT_EQ(pd->slots[2].width, 4);
+    EXPECT_EQ(pd->slots[3].width, 3);  // ordered 0..3: thermometer of 3 bits
+    EXPECT_EQ(pd->unoChars.size(), 1u);
+    EXPECT_EQ(pd->ordWords, 1u);
+    // An excluded character gets no field and costs nothing.
+    d->status[2] |= kCharExcluded;
+    prepare(d);
+    EXPECT_EQ(packedData(d)->slots[2].width, 0);
+    auto tree = treeFor(d, "(1,((2,3),4))");
+    EXPECT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, false), 9.0);
+}
+
+TEST_F(Parsimony, PolymorphicCellsAddTheirWithinTaxonCost)
+{
+    DataInfo *d = makeData(3, 4, 2);
+    setCells(d, {{S({0}), S({0})}, {S({0, 2}), S({0, 2})}, {S({1}), S({1})}, {S({2}), S({2})}});
+    d->status[1] = kCharOrdered;
+    prepare(d);
+    EXPECT_EQ(packedData(d)->baseLength, 0.0);
+    gMsTaxa = kMsTaxaPolymorph;
+    prepare(d);
+    EXPECT_DOUBLE_EQ(packedData(d)->baseLength, 1.0 + 2.0);
+}
+
+TEST_F(Parsimony, OverflowGivesError516AndNoScore)
+{
+    DataInfo *d = makeData(2, 4, 1);
+    setCells(d, {{S({0})}, {S({0})}, {S({1})}, {S({1})}});
+    d->weights[0] = 3e9;  // integer-valued, so scores stay integer
+    prepare(d);
+    auto tree = treeFor(d, "(1,(2,3))");
+    EXPECT_EQ(calcTreeLength(d, tree.get(), true, false), 1e37);
+    EXPECT_EQ(gErrors, std::vector<uint32_t>{516});
+}
+
+TEST_F(Parsimony, SettingsCallbacksAndChecks)
+{
+    EXPECT_EQ(setGoloboffK(2147483647u), 1);
+    EXPECT_EQ(gErrors, std::vector<uint32_t>{834});
+    EXPECT_EQ(gPars.gK, 2u);
+    EXPECT_EQ(setGoloboffK(2147483646u), 0);
+    EXPECT_EQ(gPars.gK, 2147483646u);
+
+    gPars.pending = 0;
+    EXPECT_EQ(setGapMode(0, nullptr), 0);  // unchanged: no repacking
+    EXPECT_EQ(gPars.pending, 0u);
+    EXPECT_EQ(setGapMode(1, nullptr), 0);
+    EXPECT_EQ(gPars.pending, 3u);
+    gPars.pending = 0;
+    setThreshold(2);
+    EXPECT_EQ(gPars.pending, 1u);  // the alternative arrays must be prepared
+    EXPECT_TRUE(gPars.altPrep);
+
+    setGoloboff(true);
+    gErrors.clear();
+    EXPECT_EQ(checkParsimonySettings(nullptr), 1);
+    setThreshold(0);
+    EXPECT_EQ(checkParsimonySettings(nullptr), 0);
+}
+
+// ---- Differential test against the plain reference -----------------------------
+
+struct RandomCase {
+    DataInfo *d;
+    std::vector<RefChar> chars;
+    uint32_t ns;
+};
+
+TEST_F(Parsimony, BitParallelScorerMatchesPlainReference)
+{
+    std::mt19937 rng(20240611);
+    for (int trial = 0; trial < 150; trial++) {
+        uint32_t ntax = 4 + rng() % 12, nchar = 1 + rng() % 90;
+        uint32_t ns = trial % 5 == 0 ? 2 + rng() % 62 : 2 + rng() % 8;
+        DataInfo *d = makeData(ns, ntax, nchar);
+        bool weighted = trial % 3 == 1, polymorph = trial % 4 == 2;
+        gMsTaxa = polymorph ? kMsTaxaPolymorph : kMsTaxaUncertain;
+        std::vector<RefChar> ref(nchar);
+        std::vector<std::vector<uint64_t>> rows(ntax, std::vector<uint64_t>(nchar));
+        for (uint32_t c = 0; c < nchar; c++) {
+            ref[c].ordered = rng() % 2;
+            d->status[c] = ref[c].ordered ? kCharOrdered : kCharUnordered;
+            if (weighted)
+                d->weights[c] = 1 + rng() % 4;
+            uint32_t used = 2 + rng() % (ns - 1);  // states used by this character
+            for (uint32_t t = 0; t < ntax; t++) {
+                uint32_t r = rng() % 20;
+                uint64_t b = uint64_t{1} << (rng() % used);
+                if (r == 0)
+                    b = 0;
+                else if (r == 1)
+                    b |= uint64_t{1} << (rng() % used);
+                rows[t][c] = b;
+            }
+            for (uint32_t t = 0; t < ntax; t++)
+                ref[c].cells.push_back(rows[t][c] == (used >= 64 ? ~0ull : (1ull << ns) - 1) ? 0 : rows[t][c]);
+        }
+        setCells(d, rows);
+        prepare(d);
+        for (int tr = 0; tr < 3; tr++) {
+            bool poly = tr == 2;
+            auto tree = treeFor(d, randomTreeText(rng, ntax, poly));
+            double expect = 0.0;
+            std::vector<int32_t> perChar(nchar);
+            for (uint32_t c = 0; c < nchar; c++) {
+                double len = refCharLength(tree.get(), ref[c], ns, polymorph);
+                perChar[c] = static_cast<int32_t>(len);
+                expect += len * d->weights[c];
+            }
+            ASSERT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, true), expect) << "trial " << trial;
+            ASSERT_EQ(packedData(d)->steps, perChar) << "trial " << trial << " tree " << tr;
+            EXPECT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, false), expect);
+            if (!poly) {
+                calcStatesetsForSearch(tree.get(), d, false);
+                EXPECT_DOUBLE_EQ(tree->score[0] + packedData(d)->baseLength, expect);
+            }
+            // Every edge: the steps on it plus the rest of the tree give the
+            // whole length (with the up sets of the pass with lengths).
+            calcStatesetsForSearch(tree.get(), d, true);
+            EXPECT_DOUBLE_EQ(tree->score[0] + packedData(d)->baseLength, expect);
+        }
+    }
+}
+
+// ---- NNI scores against full rescoring ------------------------------------------
+
+void detach(TreeNode *x)
+{
+    TreeNode *f = x->anc, *s = f->firstChild == x ? x->nextSib : f->firstChild, *g = f->anc;
+    // f leaves too: s takes its place under g.
+    s->nextSib = f->nextSib;
+    for (TreeNode **p = &g->firstChild; *p; p = &(*p)->nextSib)
+        if (*p == f) {
+            *p = s;
+            break;
+        }
+    s->anc = g;
+    f->firstChild = f->nextSib = nullptr;
+    f->anc = nullptr;
+    x->nextSib = nullptr;
+}
+
+void attachOnEdge(TreeNode *x, TreeNode *f, TreeNode *u)
+{
+    TreeNode *g = u->anc;
+    for (TreeNode **p = &g->firstChild; *p; p = &(*p)->nextSib)
+        if (*p == u) {
+            *p = f;
+            break;
+        }
+    f->nextSib = u->nextSib;
+    f->anc = g;
+    f->firstChild = x;
+    x->nextSib = u;
+    u->nextSib = nullptr;
+    x->anc = u->anc = f;
+}
+
+TEST_F(Parsimony, NNIScoresEqualFullRescoring)
+{
+    std::mt19937 rng(77);
+    int checked = 0;
+    for (int trial = 0; trial < 40; trial++) {
+        uint32_t ntax = 5 + rng() % 10, nchar = 5 + rng() % 60, ns = 2 + rng() % 6;
+        DataInfo *d = makeData(ns, ntax, nchar);
+        std::vector<std::vector<uint64_t>> rows(ntax, std::vector<uint64_t>(nchar));
+        for (uint32_t c = 0; c < nchar; c++) {
+            d->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
+            if (trial % 2)
+                d->weights[c] = 1 + rng() % 3;
+            for (uint32_t t = 0; t < ntax; t++)
+                rows[t][c] = rng() % 15 ? uint64_t{1} << (rng() % ns) : 0;
+        }
+        setCells(d, rows);
+        prepare(d);
+        std::string text = randomTreeText(rng, ntax, false);
+        for (uint32_t p = ntax + 1; p < 2 * ntax; p++) {
+            for (int side = 0; side < 2; side++) {
+                auto tree = treeFor(d, text);
+                TreeNode *f = tree->nodes + p;
+                if (!f->firstChild || !f->anc || !f->anc->anc)
+                    continue;
+                TreeNode *x = side ? f->firstChild->nextSib : f->firstChild, *g = f->anc;
+                TreeNode *u = g->firstChild == f ? f->nextSib : g->firstChild;
+                calcStatesetsForSearch(tree.get(), d, true);
+                double subtree = nodeSets(x->abm[0])->len;
+                calcStatesetsForSearch(tree.get(), d, false);
+                double whole = tree->score[0], cut = 0.0, join = 0.0;
+                frvGetCutBranchLen(d, x, &cut);
+                ASSERT_EQ(frvEvalSwap_NNI(d, nullptr, x, &join, 1e37), 0);
+                detach(x);
+                afterTreeChange(tree.get());
+                // Taking x off removes its edge and its own subtree's steps.
+                ASSERT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, false) + subtree + cut, whole);
+                attachOnEdge(x, f, u);
+                afterTreeChange(tree.get());
+                ASSERT_DOUBLE_EQ(whole - cut + join, calcTreeLength(d, tree.get(), true, false)) << trial;
+                checked++;
+                // A bound below the answer stops the evaluation early.
+                double partial = 0.0;
+                if (join > 0) {
+                    buildTree(tree.get(), text, 0);
+                    calcStatesetsForSearch(tree.get(), d, false);
+                    EXPECT_EQ(wagEvalNNI(d, nullptr, x, &partial, -1) | unoEvalNNI(d, nullptr, x, &partial, -1),
+                              packedData(d)->ordWords || packedData(d)->unoWords ? 1 : 0);
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 200);
+}
+
+}  // namespace
