@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "data/data_services.h"
+#include "data/getdata.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_auxout.h"
@@ -312,6 +313,9 @@ int beginStartup()
     installParsimonyServices();
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
+    BlockReaders readers = blockReaders();
+    readers.readData = readData;
+    setBlockReaders(readers);
     return allocCmdLine();
 }
 

@@ -1,0 +1,39 @@
+// The Matrix command of character blocks: reading the cells of a matrix
+// (plain, interleaved or transposed) and converting each into its raw code.
+#pragma once
+
+#include <cstdint>
+
+#include "data/vorn_data.h"
+
+// Bit of a cell's state set that marks a gap while the cell is read.
+inline constexpr uint64_t kGapMarker = uint64_t{1} << 63;
+
+// Per-command tables: the code of each input symbol plus 2 (0: not yet
+// converted; wide enough for the gap code), and each symbol's equate.
+struct CellTables {
+    uint16_t codeCache[256];
+    const Equate *equates[256];
+};
+
+// The Matrix command of the block being read; 0, 1 (error) or 2 (aborted).
+int doMatrixCmd(DataInfo *d);
+
+// Converts one symbol: the missing code, kGapCode, a state, or kRefusedCode
+// after error 308 (or 118 for a semicolon). Settles the matrix's letter case.
+uint8_t stateSymbolToCode(int symbol, uint32_t row, uint32_t c, DataInfo *d);
+
+// Converts and stores one cell that starts with `symbol`; 0 or 1.
+int storeXij(uint32_t row, uint32_t c, int symbol, CellTables &tables, DataInfo *d);
+// Reads a bracketed entry after its opener up to `closer` into bits; 0 or 1.
+int readMultistateEntry(uint32_t row, uint32_t c, int closer, const CellTables &tables,
+                        DataInfo *d, uint64_t &bits);
+int addStateToStateSet(int symbol, uint32_t row, uint32_t c, DataInfo *d, uint64_t &bits);
+int addEquatedStatesToSet(const Equate *e, uint32_t row, uint32_t c, DataInfo *d,
+                          uint64_t &bits);
+
+// Reads a taxon label in a matrix and returns its stored row, or kSetEnd
+// after an error. With labels known and checkNames, the label must name the
+// expected row or (searchAll) any row; seen marks the rows met in this pass.
+uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool checkNames,
+                      bool searchAll, Set *seen);

@@ -1,0 +1,704 @@
+#include "data/getdata.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "data/data_services.h"
+#include "data/data_settings.h"
+#include "data/chartaxlist.h"
+#include "data/data_util.h"
+#include "data/dataformat.h"
+#include "data/datamatrix.h"
+#include "data/vorn_memory.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_strings.h"
+#include "shell/qel_cmdline.h"
+#include "shell/qel_commands.h"
+
+DataBlockParams dataBlockParam = {kNotGiven, kNotGiven, '?', 0, 0, ' ', kLabelsLeft, 0, 0,
+                                  0, 0, 0, 0, 0, 0, 1};
+
+namespace {
+
+DataBlockReader gReader{};
+// The block is a further CHARACTERS block (its record shares the taxa).
+bool gFurther = false;
+// The record the last character block installed: the one to go back to
+// when a further CHARACTERS block, read into a record sharing its taxa,
+// cannot be joined to it.
+DataInfo *gInstalled = nullptr;
+
+constexpr const char *kBlockNames[] = {"Data", "Taxa", "Characters", "Distances"};
+constexpr const char *kFormatHint =
+    "\tCheck input formatting carefully (e.g., verify that the number of items supplied for a "
+    "list is correct).";
+
+bool isCharBlock(int type) { return type == kBlockData || type == kBlockCharacters; }
+bool errorStop() { return qel_cmdErrorStop ? qel_cmdErrorStop() : true; }
+
+int ntaxMissing()
+{
+    return qel_errorMsg(301, "'NTax' specification missing or invalid.\tCheck the 'Dimensions' "
+                             "command, and make sure it is not missing or misplaced.");
+}
+
+int ncharMissing()
+{
+    return qel_errorMsg(303, "'NChar' specification missing or invalid.\tCheck the 'Dimensions' "
+                             "command, and make sure it is not missing or misplaced.");
+}
+
+bool allDigits(const char *s)
+{
+    if (!*s)
+        return false;
+    for (; *s; ++s)
+        if (!std::isdigit(static_cast<unsigned char>(*s)))
+            return false;
+    return true;
+}
+
+int allDigitsProhibited()
+{
+    return qel_errorMsg(333, "Current settings do not allow all-digit character or taxon names.");
+}
+
+// ---- Block commands -----------------------------------------------------------
+
+int skipCommand(DataInfo *) { return skipRestOfCmd(); }
+
+int doTitleCmd(DataInfo *d)
+{
+    char title[sizeof d->title];
+    int rc = readSpecialToken(title, sizeof title, nullptr, ";", nullptr, false);
+    if (rc < 0)
+        return 1;
+    if (tokenWasTruncated())
+        return qel_errorMsg(0, "A block title may hold at most %d characters.",
+                            static_cast<int>(sizeof title - 1));
+    std::memcpy(d->title, title, sizeof title);
+    return readSemicolon();
+}
+
+int doDimensionsCmd(DataInfo *d)
+{
+    DataBlockReader &r = gReader;
+    DataBlockParams &p = dataBlockParam;
+    static constexpr uint32_t kSets[] = {kDataDimensionsSet, kTaxaDimensionsSet,
+                                         kCharsDimensionsSet, kDistDimensionsSet};
+    p.ntax = p.nchar = kNotGiven;
+    p.newTaxa = 0;
+    if (getCmdParams(kSets[r.blockType], nullptr, nullptr) <= 0)
+        return 1;
+    d->newTaxa = 0;
+    uint32_t ntax = d->ntax;
+    if (p.ntax != kNotGiven) {
+        if (p.newTaxa)
+            d->newTaxa = 1;
+        if (r.blockType == kBlockCharacters && !p.newTaxa)
+            return qel_errorMsg(336,
+                                "If specified in a Characters block 'NTax' must be preceded by "
+                                "'NewTaxa' in the Dimensions command.\tThis is a requirement of "
+                                "the NEXUS format.  If 'NewTaxa' is not specified, the taxa are "
+                                "assumed to correspond 1:1 with those given in a previous block.");
+        if (p.ntax <= 0)
+            return ntaxMissing();
+        ntax = static_cast<uint32_t>(p.ntax);
+        p.ntaxGiven = 1;
+    }
+    if (ntax == 0)
+        return ntaxMissing();
+    if (ntax > kMaxTaxa)
+        return qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
+                            static_cast<int>(kMaxTaxa));
+    if (p.newTaxa || d->flags == 0) {
+        if (d != gInstalled && gInstalled && d->taxa.labels && d->taxa.labels == gInstalled->taxa.labels)
+            return qel_errorMsg(0, "New taxa in a further CHARACTERS block are not supported in "
+                                   "this version.\tRead the data in a DATA block or in new TAXA "
+                                   "and CHARACTERS blocks.");
+        const DataServices &s = dataServices();
+        s.setStatusText("Deallocating memory...");
+        purgeData(d, 0, 0, 0);
+        s.setStatusText("Allocating memory...");
+        d->newTaxa = 1;
+        if (allocTaxaMemory(d, ntax) != 0)
+            return 1;
+        forceTaxaInitialization(d);
+    }
+    if (!isCharBlock(r.blockType))
+        return 0;
+    deallocCharInfo(d);
+    d->equatedSymbols = static_cast<char *>(allocBlock(32));
+    if (!d->equatedSymbols)
+        return 1;
+    d->equatedCapacity = 32;
+    if (p.nchar == kNotGiven || p.nchar <= 0)
+        return ncharMissing();
+    d->nchar = static_cast<uint32_t>(p.nchar);
+    p.ncharGiven = 1;
+    return 0;
+}
+
+// Eliminates the characters of the list that follows in the input, up to
+// its ";" (left unread).
+int eliminateList(DataInfo *d)
+{
+    if (!d->lastEliminated || !d->eliminated)
+        return 1;
+    if (readCharList(d, ";", d->lastEliminated, nullptr, false, nullptr) != 0)
+        return 1;
+    uint32_t count = 0;
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (isSetMember(d->lastEliminated, c) && !(d->status[c] & kCharEliminated)) {
+            zapCharacter(d, c);
+            ++count;
+        }
+    if (d->baseExcluded)
+        setUnion(d->baseExcluded, d->eliminated, d->baseExcluded);
+    qel_printf("\n%u %s excluded via \"Eliminate\" command.\n", count,
+               count == 1 ? "character" : "characters");
+    return 0;
+}
+
+int doEliminateCmd(DataInfo *d)
+{
+    dataServices().setStatusText("Processing 'Eliminate' command...");
+    if (eliminateList(d) != 0)
+        return 1;
+    return readSemicolon();
+}
+
+int doOptionsCmd(DataInfo *)
+{
+    dataServices().setStatusText("Processing 'Options' command...");
+    return getCmdParams(kDataOptionsSet, nullptr, errorStop() ? nullptr : "in OPTIONS of Data block") > 0
+               ? 0
+               : 1;
+}
+
+int doTaxlabelsCmd(DataInfo *d)
+{
+    dataServices().setStatusText("Reading taxon labels...");
+    const bool known = d->taxa.labelsKnown;
+    char label[kMaxLabelLength + 1];
+    uint32_t t = 0;
+    for (; t < d->ntax; ++t) {
+        if (peekNextChar(nullptr) == ';') {
+            if (t == 0 || known) {
+                readNextChar();
+                return qel_errorMsg(118, "Unexpected semicolon (;).%s", kFormatHint);
+            }
+            break;
+        }
+        if (readLabel(label, true) != 0)
+            return 1;
+        if (known && stricmp(label, taxLabelString(d, t)) != 0)
+            return qel_errorMsg(305,
+                                "Unless 'NewTaxa' is specified, taxon names must match one-for-one "
+                                "with previously defined names: old name = '%s' new name = '%s'.",
+                                taxLabelString(d, t), label);
+        if (setTaxLabel(d, t, label) != 0)
+            return 1;
+    }
+    if (t < d->ntax) {
+        for (uint32_t rest = t; rest < d->ntax; ++rest)
+            if (setTaxLabel(d, rest, "") != 0)
+                return 1;
+        qel_printf("Warning: Number of taxon labels read (= %u) less than 'NTax'.\n", t);
+    }
+    if (readSemicolon() != 0)
+        return 1;
+    d->taxa.labelsKnown = 1;
+    d->taxa.taxaByNumber = 1;
+    d->flags |= kHaveTaxa;
+    return 0;
+}
+
+int doCharlabelsCmd(DataInfo *d)
+{
+    dataServices().setStatusText("Reading character labels...");
+    d->charLabels = destroyStringList(d->charLabels);
+    if (d->nchar && !(d->charLabels = createStringList(d->nchar)))
+        return 1;
+    char label[kMaxLabelLength + 1];
+    uint32_t c = 0;
+    for (; c < d->nchar && peekNextChar(nullptr) != ';'; ++c)
+        if (readLabel(label, false) != 0 || setCharLabel(d, c, label) != 0)
+            return 1;
+    if (readSemicolon() != 0)
+        return 1;
+    d->charLabelsRead = 1;
+    if (c > 0 && c < d->nchar)
+        qel_printf("   Warning: Number of character labels read (= %u) less than 'NChar'.\n", c);
+    return 0;
+}
+
+// State labels are read and dropped up to the next "," or ";" (left unread).
+int skipStateLabels()
+{
+    char word[kMaxLabelLength + 1];
+    for (;;) {
+        int next = peekNextChar(nullptr);
+        if (next < 0)
+            return qel_errorMsg(114, "Unexpected end-of-file was encountered.\tMake sure the file "
+                                     "format is correct for the current operation.");
+        if (next == ',' || next == ';')
+            return 0;
+        if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, false) < 0)
+            return 1;
+    }
+}
+
+int doCharstatelabelsCmd(DataInfo *d)
+{
+    dataServices().setStatusText("Reading character labels...");
+    if (!d->charLabels && d->nchar && !(d->charLabels = createStringList(d->nchar)))
+        return 1;
+    char word[kMaxLabelLength + 1];
+    for (;;) {
+        if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, false) < 0)
+            return 1;
+        if (std::strcmp(word, ";") == 0)
+            break;
+        if (std::strcmp(word, ",") == 0)
+            continue;
+        if (!allDigits(word))
+            return qel_errorMsg(345, "Expecting character number found '%s'", word);
+        uint32_t n;
+        if (stringToUInt(word, &n) != kConvOk || n == 0 || n > d->nchar)
+            return qel_errorMsg(408, "Character number \"%s\" is invalid.", word);
+        int next = peekNextChar(nullptr);
+        if (next != '/' && next != ',' && next != ';') {
+            char label[kMaxLabelLength + 1];
+            if (readLabel(label, false) != 0 || setCharLabel(d, n - 1, label) != 0)
+                return 1;
+            next = peekNextChar(nullptr);
+        }
+        if (next == '/') {
+            readNextDarkChar(nullptr);
+            if (skipStateLabels() != 0)
+                return 1;
+        }
+    }
+    d->charLabelsRead = 1;
+    return 0;
+}
+
+int doMatrix(DataInfo *d) { return doMatrixCmd(d); }
+
+int doDefaultLabelsCmd(DataInfo *d)
+{
+    if (readSemicolon() != 0)
+        return 1;
+    return defaultTaxLabels(d);
+}
+
+int notReadableYet(DataInfo *)
+{
+    return qel_errorMsg(0, "Distance matrices cannot be read in this version.");
+}
+
+struct BlockCommand {
+    const char *name;
+    uint32_t minLength;
+    uint32_t mask;  // bit 1 << block type
+    int (*handler)(DataInfo *d);
+};
+
+enum class Cmd { Title, Link, Comment, Dimensions, Format };
+
+constexpr BlockCommand kBlockCommands[] = {
+    {"Title", 5, 15, doTitleCmd},
+    {"Link", 4, 15, skipCommand},
+    {"Comment", 7, 15, skipCommand},
+    {"Dimensions", 6, 15, doDimensionsCmd},
+    {"Format", 6, 13, doFormatCmd},
+    {"Options", 7, 5, doOptionsCmd},
+    {"Eliminate", 9, 5, doEliminateCmd},
+    {"Taxlabels", 6, 15, doTaxlabelsCmd},
+    {"Charlabels", 7, 5, doCharlabelsCmd},
+    {"Statelabels", 8, 5, skipCommand},
+    {"Charstatelabels", 12, 5, doCharstatelabelsCmd},
+    {"Matrix", 6, 5, doMatrix},
+    {"Matrix", 6, 8, notReadableYet},
+    {"Defaultlabels", 10, 2, doDefaultLabelsCmd},
+    {"DistanceWts", 6, 8, notReadableYet},
+};
+
+bool matches(const BlockCommand &cmd, const char *word, int blockType)
+{
+    const size_t n = std::strlen(word);
+    return (cmd.mask & (1u << blockType)) && n >= cmd.minLength && n <= std::strlen(cmd.name) &&
+           strnicmp(word, cmd.name, n) == 0;
+}
+
+// The duplicate-name warning, found through a hash of the folded labels.
+void warnDuplicateLabels(DataInfo *d)
+{
+    std::unordered_map<std::string, uint32_t> seen;
+    seen.reserve(d->ntax * 2);
+    std::vector<bool> duplicate(d->ntax, false);
+    uint32_t names = 0;
+    for (uint32_t t = 0; t < d->ntax; ++t) {
+        std::string key = taxLabelString(d, t);
+        for (char &c : key)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        auto [it, fresh] = seen.emplace(std::move(key), t);
+        if (!fresh) {
+            if (!duplicate[it->second]) {
+                duplicate[it->second] = true;
+                ++names;
+            }
+            duplicate[t] = true;
+        }
+    }
+    if (names == 0)
+        return;
+    errorSound();
+    qel_printf("\nWarning! The following %s been assigned to more than one taxon:\n",
+               names == 1 ? "name has" : "names have");
+    for (uint32_t t = 0; t < d->ntax; ++t)
+        if (duplicate[t])
+            qel_printf("      %s\n", taxLabelString(d, t));
+}
+
+// Undoes the record made for a further CHARACTERS block: it shares the taxa
+// of the installed record, which becomes active again unchanged.
+void abandonFurtherBlock(DataInfo *d)
+{
+    d->taxa = DataTaxa{};
+    deallocRawData(d, 1);
+    setActiveDataInfo(gInstalled);
+}
+
+bool isFurtherCharBlock(const DataInfo *d, int blockType)
+{
+    return blockType == kBlockCharacters && (d->flags & kHaveCharacters) && gInstalled &&
+           d != gInstalled && d->taxa.labels == gInstalled->taxa.labels;
+}
+
+int completeCharPart(DataInfo *d)
+{
+    if (d->nchar == 0 && dataBlockParam.nchar > 0)
+        d->nchar = static_cast<uint32_t>(dataBlockParam.nchar);
+    if (d->nchar == 0)
+        return ncharMissing();
+    uint64_t cells;
+    if (!checkedSizeProduct(d->ntax, d->nchar, &cells) || cells > (uint64_t{1} << 40))
+        return qel_errorMsg(0, "The data matrix of %u taxa by %u characters is too large.",
+                            d->ntax, d->nchar);
+    qel_printf("\nData matrix has %d taxa, %d %s\n", static_cast<int>(d->ntax),
+               static_cast<int>(d->nchar), d->nchar == 1 ? "character" : "characters");
+    return initCharInfo(d);
+}
+
+// Runs the block's commands up to its end; 0 or the failing status.
+int runBlockCommands(DataInfo *d)
+{
+    DataBlockReader &r = gReader;
+    const bool charBlock = isCharBlock(r.blockType);
+    bool dimensionsSeen = false, charPartDone = false;
+    uint32_t counted = 0;
+    char word[64];
+    for (;;) {
+        int rc = readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, false);
+        if (rc < 0)
+            return 1;
+        if (rc == kTokenPlain && std::strcmp(word, ";") == 0)
+            continue;
+        if (isEndBlock(word))
+            return 0;
+        bool any = false;
+        for (const BlockCommand &cmd : kBlockCommands) {
+            if (!matches(cmd, word, r.blockType))
+                continue;
+            any = true;
+            const auto which = static_cast<size_t>(&cmd - kBlockCommands);
+            const bool uncounted = which <= static_cast<size_t>(Cmd::Comment);
+            const bool dims = which == static_cast<size_t>(Cmd::Dimensions);
+            if (dims) {
+                if (dimensionsSeen)
+                    return qel_errorMsg(335, "Only one 'Dimensions' command is allowed per block.");
+                if (counted > 0)
+                    return qel_errorMsg(334,
+                                        "The 'Dimensions' command must be the first command in "
+                                        "the '%s' block.",
+                                        kBlockNames[r.blockType]);
+                dimensionsSeen = true;
+            } else if (!uncounted) {
+                if (!dataBlockParam.ntaxGiven)
+                    return ntaxMissing();
+                if (charBlock && !dataBlockParam.ncharGiven)
+                    return ncharMissing();
+                if (charBlock && !charPartDone && which != static_cast<size_t>(Cmd::Format)) {
+                    if (completeCharPart(d) != 0)
+                        return 1;
+                    charPartDone = true;
+                }
+            }
+            if (!uncounted)
+                ++counted;
+            if (int status = cmd.handler(d); status != 0)
+                return status;
+            if (r.skipBlock)
+                return 0;
+        }
+        if (any)
+            continue;
+        static constexpr const char *kUnknown =
+            "Unrecognized command in %s block: \"%s\".\tIf the command is valid for the current "
+            "block and it is spelled correctly, look for problems earlier in the file, such as an "
+            "unterminated block (missing 'End;').";
+        if (errorStop())
+            return qel_errorMsg(112, kUnknown, kBlockNames[r.blockType], word);
+        qel_warningMsg(112, kUnknown, kBlockNames[r.blockType], word);
+        if (skipRestOfCmd() != 0)
+            return 1;
+    }
+}
+
+int finishBlock(DataInfo *d)
+{
+    DataBlockReader &r = gReader;
+    if (d->newTaxa && d->taxa.labels) {
+        warnDuplicateLabels(d);
+        initTaxStatus(d);
+    }
+    if (r.blockType == kBlockTaxa) {
+        if (!d->taxa.labelsKnown)
+            return qel_errorMsg(338, "Expecting 'TaxLabels' or 'DefaultLabels' command.");
+    } else {
+        if (!r.matrixRead)
+            return qel_errorMsg(347, "No matrix was found in %s block.", kBlockNames[r.blockType]);
+        if (isCharBlock(r.blockType) && finishCharMatrix(d, gFurther) != 0)
+            return 1;
+    }
+    if (nexOpt.allDigLab == kAllDigitWarn && (d->allDigitTaxName || d->allDigitCharName))
+        qel_warningMsg(310, "Use of all-digit taxon and/or character names does not conform to "
+                            "the NEXUS standard and is strongly discouraged. Remember that names "
+                            "have priority over numbers.");
+    return 0;
+}
+
+}  // namespace
+
+DataBlockReader &dataBlockReader() { return gReader; }
+
+void setDefaultDataFormat(DataInfo *d)
+{
+    d->dataType = kDataTypeStandard;
+    d->interleave = d->transpose = d->respectCase = 0;
+    d->missingSymbol = '?';
+    d->gapSymbol = d->matchChar = d->missingOtherCase = 0;
+    d->labelsPosition = kLabelsLeft;
+    d->userSymbols[0] = '\0';
+}
+
+int readLabel(char *buffer, bool taxonLabel)
+{
+    gReader.readingTaxonLabels = taxonLabel;
+    const char *punct = nexOpt.allowPunct ? ";" : nullptr;
+    int rc = readSpecialToken(buffer, kMaxLabelLength + 1, nullptr, punct, nullptr, false);
+    if (rc < 0)
+        return 1;
+    if (tokenWasTruncated())
+        return qel_errorMsg(0, "%s name \"%.32s...\" is longer than %d characters.",
+                            taxonLabel ? "Taxon" : "Character", buffer,
+                            static_cast<int>(kMaxLabelLength));
+    if (rc == kTokenPlain && buffer[0] && !buffer[1] && std::strchr(getStdPunct(), buffer[0])) {
+        if (buffer[0] == ';')
+            return taxonLabel
+                       ? qel_errorMsg(608, "A semicolon (;) was found where a taxon name was "
+                                           "expected.\tA common cause of this error is that 'NTax' "
+                                           "or 'NChar' was specified incorrectly.")
+                       : qel_errorMsg(421, "A semicolon (;) was found where a character name was "
+                                           "expected.\tA common cause of this error is that 'NTax' "
+                                           "or 'NChar' was specified incorrectly.");
+        return taxonLabel
+                   ? qel_errorMsg(607,
+                                  "\"%s\" is not a valid taxon name.\tIf (unquoted) taxon names "
+                                  "contain special characters that are not legal in the NEXUS "
+                                  "format, either quote them or do \"Set AllowPunct=Yes\" before "
+                                  "the DATA, TAXA, or CHARACTERS block is processed.",
+                                  buffer)
+                   : qel_errorMsg(420, "\"%s\" is not a valid character name.", buffer);
+    }
+    return 0;
+}
+
+int setTaxLabel(DataInfo *d, uint32_t row, const char *label)
+{
+    char number[16];
+    if (!label || !*label) {
+        std::snprintf(number, sizeof number, "%u", row + 1);
+        label = number;
+    } else if (allDigits(label)) {
+        if (nexOpt.allDigLab == kAllDigitProhibit)
+            return allDigitsProhibited();
+        d->allDigitTaxName = 1;
+    }
+    return storeTaxLabel(d, row, label);
+}
+
+int setCharLabel(DataInfo *d, uint32_t c, const char *label)
+{
+    if (!label || !*label)
+        return 0;
+    if (allDigits(label)) {
+        if (nexOpt.allDigLab == kAllDigitProhibit)
+            return allDigitsProhibited();
+        d->allDigitCharName = 1;
+        uint32_t n;
+        if (stringToUInt(label, &n) == kConvOk && n == c + 1)
+            return 0;
+    }
+    return storeCharLabel(d, c, label);
+}
+
+int initTaxLabels(DataInfo *d, const char *prefix)
+{
+    char label[32];
+    for (uint32_t t = 0; t < d->ntax; ++t) {
+        std::snprintf(label, sizeof label, "%s%u", prefix, t + 1);
+        if (storeTaxLabel(d, t, label) != 0)
+            return 1;
+    }
+    d->flags |= kHaveTaxa;
+    d->taxa.labelsKnown = 1;
+    d->taxa.taxaByNumber = 1;
+    return 0;
+}
+
+int defaultTaxLabels(DataInfo *d) { return initTaxLabels(d, "t"); }
+
+void zapCharacter(DataInfo *d, uint32_t c)
+{
+    d->status[c] |= kCharExcluded | kCharEliminated;
+    addSetMember(d->eliminated, c);
+    ++d->nEliminated;
+}
+
+int readZappedChars(int operation, CmdParam *, void *place)
+{
+    if (operation == kParamOpCurValue || operation == kParamOpValueList) {
+        if (place)
+            *static_cast<const char **>(place) =
+                operation == kParamOpCurValue ? "-" : "\"<character-list>\"";
+        return 0;
+    }
+    if (operation != kParamOpReadValue)
+        return 0;
+    qel_warningMsg(340, "The \"Zap\" option is obsolete. For compatibility with other NEXUS "
+                        "programs use the \"Eliminate\" command instead.");
+    char text[kParamStringSize];
+    if (readDelimitedToken(text, sizeof text - 1, "\"\"") != 0)
+        return 1;
+    DataInfo *d = gReader.d;
+    if (!d)
+        return 1;
+    // The quoted list is read as a little document of its own.
+    std::strcat(text, ";");
+    InputStatus *outer = getActiveInput();
+    InputStatus list{};
+    initDocumentInput(&list, text, std::strlen(text));
+    list.batch = outer ? outer->batch : 1;
+    list.prevInput = outer;
+    setActiveInput(&list);
+    int rc = eliminateList(d);
+    setActiveInput(outer);
+    return rc;
+}
+
+int finishCharMatrix(DataInfo *d, int join)
+{
+    if (join)
+        return qel_errorMsg(0, "Joining a further CHARACTERS block to the active data set is not "
+                               "supported in this version.\tPut all characters in one DATA or "
+                               "CHARACTERS block.");
+    d->nCharBlocks = 1;
+    setActiveDataInfo(d);
+    gInstalled = d;
+    initializeFlagsForNewData(d, 1, 0);
+    initCharInclusionFlags(d);
+    if (!d->polyCellsPresent)
+        d->polyCells = deallocSetFamily(d->polyCells);
+    return 0;
+}
+
+int readData(int blockType, DataInfo *d)
+{
+    if (blockType == kBlockDistances) {
+        qel_printf("\n*** The \"distances\" block cannot be read yet; it will be skipped.\n");
+        return skipThruEndOfBlock();
+    }
+    if (blockType < 0 || blockType > kBlockDistances || !d)
+        return 1;
+    DataBlockReader &r = gReader;
+    r = DataBlockReader{};
+    r.d = d;
+    r.blockType = blockType;
+    const uint32_t savedFlags = d->flags;
+    char savedSymbols[sizeof d->symbols];
+    std::memcpy(savedSymbols, d->symbols, sizeof savedSymbols);
+    setDefaultDataFormat(d);
+    d->allDigitCharName = d->allDigitTaxName = 0;
+    dataBlockParam.ntaxGiven = 0;
+    dataBlockParam.ncharGiven = 0;
+    const bool further = isFurtherCharBlock(d, blockType);
+    gFurther = further;
+
+    int status = 0;
+    if (blockType == kBlockCharacters) {
+        if (!(d->flags & kHaveTaxa))
+            status = qel_errorMsg(331,
+                                  "A %s block is not allowed unless an active DATA or TAXA block "
+                                  "exists.\tMake sure that a DATA or TAXA block precedes this one, "
+                                  "and that its name is not misspelled or commented out.",
+                                  "CHARACTERS");
+        else if (!d->taxa.labelsKnown)
+            purgeData(d, 0, 0, 0);
+        else
+            dataBlockParam.ntaxGiven = 1;
+    } else if (d->flags) {
+        purgeData(d, 0, 0, 0);
+    }
+    if (status == 0) {
+        std::strcpy(d->symbols, "01");
+        d->flags &= ~(kDataDNA | kDataRNA | kDataNucleotide | kDataProtein | kDataUserSymbols);
+        status = runBlockCommands(d);
+    }
+
+    if (status == 0 && r.skipBlock) {
+        d->flags = savedFlags;
+        std::memcpy(d->symbols, savedSymbols, sizeof savedSymbols);
+        if (further) {
+            abandonFurtherBlock(d);
+            return 0;
+        }
+        if ((savedFlags & kHaveCharacters) && dataMatrixAllocated(d))
+            return 0;
+        // The block replaced what was there before: nothing of it is left.
+        purgeData(d, blockType == kBlockCharacters, 1, 0);
+        return 0;
+    }
+    if (status == 0)
+        status = finishBlock(d);
+    dataServices().clearStatusText();
+    if (status == 0)
+        return 0;
+    if (further && activeDataInfo() == d) {
+        abandonFurtherBlock(d);
+    } else {
+        purgeData(d, blockType == kBlockCharacters, 0, 0);
+        if (gInstalled == d)
+            gInstalled = nullptr;
+    }
+    return gAborted_ ? 2 : 1;
+}
