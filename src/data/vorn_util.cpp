@@ -58,11 +58,11 @@ double computeTreeScore(Tree *tree, DataInfo *d)
 {
     const int criterion = dataServices().criterion();
     if (!treeScoreAvailable(criterion))
-        return kNoScore;
+        return kNoTreeScore;
     switch (criterion) {
     case kCriterionParsimony: return gScorers.parsimony(d, tree);
-    case kCriterionLikelihood: return gScorers.likelihood(tree, kNoScore);
-    default: return gScorers.distance(tree, kNoScore);
+    case kCriterionLikelihood: return gScorers.likelihood(tree, kNoTreeScore);
+    default: return gScorers.distance(tree, kNoTreeScore);
     }
 }
 

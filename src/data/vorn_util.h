@@ -10,11 +10,11 @@
 
 struct Tree;
 
-inline constexpr double kNoScore = 1e37;
+inline constexpr double kNoTreeScore = 1e37;
 
 // Tree scorers of the criteria. The subsystems that score trees sit above the
 // data set, so each installs its scorer at start-up; a criterion with no
-// scorer answers that it is not available and scores kNoScore.
+// scorer answers that it is not available and scores kNoTreeScore.
 struct TreeScoreFxns {
     double (*parsimony)(DataInfo *d, Tree *tree);
     double (*likelihood)(Tree *tree, double bound);
@@ -24,7 +24,7 @@ struct TreeScoreFxns {
 void installTreeScoreFxns(const TreeScoreFxns &fxns);
 void resetTreeScoreFxns();
 bool treeScoreAvailable(int criterion);
-// The score under the current criterion; kNoScore for an unknown criterion
+// The score under the current criterion; kNoTreeScore for an unknown criterion
 // or one whose scorer is not installed.
 double computeTreeScore(Tree *tree, DataInfo *d);
 
