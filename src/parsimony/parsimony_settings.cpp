@@ -2,9 +2,11 @@
 
 #include "data/data_services.h"
 #include "data/vorn_data.h"
+#include "data/vorn_util.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/treelen.h"
 #include "shell/qel_cmdline.h"
 
 HomPartOptions homOpt = {nullptr, 100, {}, 0};
@@ -86,4 +88,5 @@ void installParsimonyServices()
     s.deallocPackedData = deallocPackedData;
     s.releaseParsFxns = releaseParsFxns;
     installDataServices(s);
+    installTreeScoreFxns({[](DataInfo *d, Tree *t) { return calcParsimonyScore(d, t, false); }, nullptr, nullptr});
 }
