@@ -56,6 +56,8 @@ struct HSearchRun {
     bool statusHeaderShown = false;
     bool fromMemory = false;
     bool stepwiseRunning = false;
+    uint32_t memFirst = 0;  // trees in memory chosen as starting trees
+    uint32_t memLast = 0;
 };
 
 uint32_t numSaved(const HSearchRun &run) { return numTreesInBuffer(run.mainBuf); }
@@ -188,6 +190,8 @@ int copyTreesToStartBuffer(HSearchRun &run)
                             "present or an ancestor is included."),
                1;
     setRootededness(run.startBuf, memRooted);
+    run.memFirst = first;
+    run.memLast = last;
     uint32_t dichotomized = 0, redundant = 0;
     double *scores = getTreeScoreArray(run.startBuf);
     for (uint32_t k = first; k <= last; k++) {
@@ -487,16 +491,13 @@ void showHSearchSettings(const HSearchRun &run)
         }
         qel_printf("\n");
         if (run.fromMemory) {
-            const uint32_t first = hs.startSource == kStartRange ? static_cast<uint32_t>(hs.firstStartTree) : 1;
-            const uint32_t last = hs.startSource == kStartRange
-                                      ? std::min<uint32_t>(static_cast<uint32_t>(hs.lastStartTree), numSaved(run))
-                                      : numSaved(run);
             if (hs.startSource == kStartCurrent)
-                qel_printf("  Initial swapping on %d trees already in memory\n", static_cast<int>(last));
-            else if (first == last)
-                qel_printf("  Initial swapping on tree %u already in memory\n", first);
+                qel_printf("  Initial swapping on %d trees already in memory\n", static_cast<int>(run.memLast));
+            else if (run.memFirst == run.memLast)
+                qel_printf("  Initial swapping on tree %u already in memory\n", run.memFirst);
             else
-                qel_printf("  Initial swapping on trees %u through %u already in memory\n", first, last);
+                qel_printf("  Initial swapping on trees %u through %u already in memory\n", run.memFirst,
+                           run.memLast);
         }
         qel_printf("  Steepest descent option%sin effect\n", hs.steepest ? " " : " not ");
         if (hs.nchuck > 0 && hs.chuckScore != 0.0) {
@@ -706,6 +707,13 @@ int stdHeuristicSearch(int mode, DataInfo *data)
     if (checkCharStatusUpdate(data) != 0)
         return 1;
     if (mode == 0 && getCmdParams(kHSearchOptionSet, ";", nullptr) <= 0)
+        return 1;
+    return runHeuristicSearch(data);
+}
+
+int runHeuristicSearch(DataInfo *data)
+{
+    if (!data)
         return 1;
     HSearchRun run;
     run.data = data;

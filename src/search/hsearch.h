@@ -14,6 +14,8 @@ int doHSearchCmd();
 // mode 0: HSearch (reads the command's options). Returns 0, 1 on a refusal
 // or failure, 2 when the user stopped the search.
 int stdHeuristicSearch(int mode, DataInfo *data);
+// The search with the options as they are set (HSearch after reading them).
+int runHeuristicSearch(DataInfo *data);
 
 // Installs the swapper for a swap type (1 NNI, 2 SPR, 3 TBR); 1 when that
 // swapper is not available.

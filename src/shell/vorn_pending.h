@@ -6,6 +6,7 @@
 #include "shell/qel_commands.h"
 // Handlers that left this list but that callers still reach through it.
 #include "data/taxstat.h"
+#include "search/countswaps.h"
 #include "search/hsearch.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
@@ -30,7 +31,6 @@ int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doCondenseCmd();
 int doContreeCmd();
-int doCountSwapsCmd();
 int doCStatusCmd();
 int doCTypeCmd();
 int doDConSeqCmd();
