@@ -69,7 +69,7 @@ int evaluateNNI(HSearchData *hsd, Tree *tree)
     const bool incremental = incrementalScoring(d);
     double whole = 0.0;
     if (incremental) {
-        calcStatesetsForSearch(tree, d, false);
+        calcStatesetsForSearch(tree, d, true);
         whole = getBaseScore(d, true) + tree->score[0];
     } else {
         whole = calcParsimonyScore(d, tree, false);
@@ -81,6 +81,8 @@ int evaluateNNI(HSearchData *hsd, Tree *tree)
         TreeNode *u = nniPartner(x);
         if (!u)
             continue;
+        // Joining x to u's edge leaves x's sibling where u was.
+        TreeNode *s0 = siblingOf(x);
         double best = hsd->bestScoreRep;
         const double bound = hsd->rules.heuristicRunning ? hsd->maxScoreToSave : best;
         double s;
@@ -90,7 +92,7 @@ int evaluateNNI(HSearchData *hsd, Tree *tree)
             frvEvalSwap_NNI(d, nullptr, x, &join, kNoScoreValue);
             s = whole - cut + join;
         } else {
-            s = rescore(hsd, tree, x, u);
+            s = rescore(hsd, tree, s0, u);
             pointTreeAtPackedData(tree, d);
         }
         hsd->rearrTriedRep += 1.0;
@@ -100,7 +102,7 @@ int evaluateNNI(HSearchData *hsd, Tree *tree)
             return 2;
         if (scoreIsGood(hsd, s, bound, best)) {
             RearrObject r;
-            makeRearrObject(&r, x, u, nullptr, s);
+            makeRearrObject(&r, s0, u, nullptr, s);
             result = tryToSaveTree(hsd, tree, &r, false, &best);
         }
         result = finishEvaluation(hsd, result);

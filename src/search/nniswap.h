@@ -2,8 +2,9 @@
 // neighbours of a binary tree that exchange a node with its parent's
 // sibling, scored incrementally from the state sets under plain parsimony.
 //
-// A move is {x, u}: x (a child of f) and u (the other child of f's
-// ancestor) trade places. The same exchange undoes it.
+// A move is {y, u}: y (a child of f) and u (the other child of f's
+// ancestor) trade places, which joins y's sibling to u's edge. The same
+// exchange undoes it.
 #pragma once
 
 struct HSearchData;
