@@ -3,6 +3,8 @@
 #include "shell/qel_cmdline.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
+#include "search/countswaps.h"
+#include "search/hsearch.h"
 #include "shell/qel_cmdoptions.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"

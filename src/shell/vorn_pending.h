@@ -6,6 +6,8 @@
 #include "shell/qel_commands.h"
 // Handlers that left this list but that callers still reach through it.
 #include "data/taxstat.h"
+#include "search/countswaps.h"
+#include "search/hsearch.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "shell/qel_cmdline.h"
@@ -29,7 +31,6 @@ int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doCondenseCmd();
 int doContreeCmd();
-int doCountSwapsCmd();
 int doCStatusCmd();
 int doCTypeCmd();
 int doDConSeqCmd();
@@ -47,7 +48,6 @@ int doGammaPlotCmd();
 int doGarliCmd();
 int doGenerateTreesCmd();
 int doGetTreesCmd();
-int doHSearchCmd();
 int doIncludeCmd();
 int doJackknifeCmd();
 int doLoadConstrCmd();
