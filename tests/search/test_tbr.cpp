@@ -391,3 +391,65 @@ TEST_F(Tbr, NeighboursMatchNaiveEnumeration)
 }
 
 }  // namespace
+
+namespace {
+
+// Every tree of a data set without informative cells scores the same, so a
+// heuristic swap with MulTrees saves every TBR neighbour; the hit list (100
+// entries) fills and is flushed in the middle of cuts, which applies and
+// undoes moves on the tree. The buffer must end with exactly the naive
+// neighbours and the tree with its links and sets.
+TEST_F(Tbr, SwapTreeSavesEveryEqualNeighbourThroughFlushes)
+{
+    std::mt19937 rng(104);
+    const uint32_t ntax = 11;
+    makeData(std::vector<std::string>(ntax, "??"));
+    TreeBuffer *buf = activeBuffer(ntax, 4000);
+    const uint32_t savedMax = getMaxtreesValue();
+    setMaxtreesValue(4000);
+    TreePtr tree = randomTree(rng, ntax, true);
+    const Links links = linksOf(tree.get());
+    const auto sets = setState(data, tree.get());
+    SaveRules rules{};
+    rules.heuristicRunning = rules.mulTrees = true;
+    HSearchData *hsd = createHSearchData(data, ntax, rules, false);
+    ASSERT_NE(hsd, nullptr);
+    ASSERT_EQ(installSwapFxns(hsd, kSwapTBR), 0);
+    EXPECT_EQ(installSwapFxns(hsd, 7), 1);
+    hsd->bestScoreRep = 0.0;
+    setMaxScoreToSave(hsd);
+    EXPECT_EQ(swapTree(hsd, tree.get()), 0);
+    EXPECT_EQ(numTreesInBuffer(buf), naiveNeighbours(tree.get(), false).size());
+    EXPECT_GT(hsd->rearrTriedTotal, 2.0 * hsd->hitList.capacity);  // flushed more than once
+    EXPECT_EQ(hsd->rearrTriedTotal, countTbrRearrangements(tree.get(), kSwapTBR, 0));
+    EXPECT_EQ(linksOf(tree.get()), links);
+    EXPECT_EQ(setState(data, tree.get()), sets);
+    destroyHSearchData(hsd);
+    setMaxtreesValue(savedMax);
+}
+
+// Local search ends on a tree whose length is a full rescoring's and that
+// no neighbour beats, and never on a longer tree than it began with.
+TEST_F(Tbr, LocalSearchReachesALocalOptimum)
+{
+    std::mt19937 rng(77);
+    for (int trial = 0; trial < 6; trial++) {
+        const uint32_t ntax = 10 + rng() % 11;
+        DataInfo *d = randomData(rng, ntax, 20 + rng() % 40, trial % 2);
+        TreePtr tree = randomTree(rng, ntax, trial % 2);
+        const double start = calcTreeLength(d, tree.get(), true, false);
+        SaveRules rules{};
+        HSearchData *hsd = createHSearchData(d, ntax, rules, false);
+        const int type = trial % 3 + 1;
+        double bound = kNoScore;
+        EXPECT_EQ(localSearchFromOneTreeViaTBR(tree.get(), hsd, type, 0, &bound), 0);
+        const double found = tree->score[0];
+        EXPECT_LE(found, start);
+        for (const Move &m : allMoves(tree.get(), d, type))
+            ASSERT_GE(m.score, found) << "trial " << trial;
+        EXPECT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, false), found);
+        destroyHSearchData(hsd);
+    }
+}
+
+}  // namespace
