@@ -893,11 +893,13 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
 {
     DataInfo *d = activeDataInfo();
     if (!d || d->ntax == 0) {
-        qel_errorMsg(0, "A TREES block was encountered in the absence of an active TAXA or DATA block.\tDefine the "
-                        "taxa before reading trees.");
-        if (!(flags & kReadPlainFile))
-            skipThruEndOfBlock();
-        return 1;
+        // Taxa are not made from the names in the trees: the block is
+        // skipped (a GetTrees without taxa fails).
+        if (flags & kReadPlainFile)
+            return qel_errorMsg(0, "Trees cannot be read in the absence of an active TAXA or DATA block.");
+        qel_warningMsg(0, "A TREES block was encountered in the absence of an active TAXA or DATA block; it will be "
+                          "skipped.");
+        return skipThruEndOfBlock();
     }
     if (!getMainTreeBuffer(d) && allocMainTreeBuffer(d->ntax, getMaxtreesValue(), false) != 0)
         return 1;
