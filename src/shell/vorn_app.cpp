@@ -28,6 +28,7 @@
 #include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_cmdloop.h"
+#include "trees/readtree.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_shellcmds.h"
@@ -315,6 +316,7 @@ int beginStartup()
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
     BlockReaders readers = blockReaders();
     readers.readData = readData;
+    readers.processTreesBlock = readTreesBlockInFile;
     setBlockReaders(readers);
     return allocCmdLine();
 }

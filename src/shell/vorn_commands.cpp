@@ -9,6 +9,8 @@
 #include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"
 #include "shell/vorn_shellcmds.h"
+#include "trees/readtree.h"
+#include "trees/savetree.h"
 #include "trees/treebuf_extras.h"
 
 // The order is the search order of the lookup: it decides which two names an
