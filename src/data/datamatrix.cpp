@@ -868,12 +868,16 @@ int joinCharBlock(DataInfo *a, DataInfo *b)
     s.invalidateSitePatterns(a);
     s.setBootJackNChar(a->nchar);
     forceCharInitialization(a);
-    rc = expandNamedSets(a, nA) != 0 || recordBlockInPartition(a, a->title, title, nA, block) != 0;
+    const bool setsGrown =
+        expandNamedSets(a, nA) == 0 && recordBlockInPartition(a, a->title, title, nA, block) == 0;
     initializeFlagsForNewData(a, 1, 0);
-    if (rc != 0) {
-        // Sets half widened must not be used: only the built-ins remain.
+    if (!setsGrown) {
+        // The characters are joined and b is gone; sets half widened must
+        // not be used, so only the built-ins remain, and the user is told.
+        clearMemoryErrorStatus();
         initializeAssumpSets(a);
-        return 1;
+        qel_warningMsg(0, "The named sets could not be extended to the joined characters and "
+                          "have been discarded.");
     }
     return 0;
 }

@@ -45,5 +45,6 @@ uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool 
 // identity and storage mode; its named sets grow, and the character
 // partition "Chars" gets a subset for the new block. b is released on
 // success. 0, or 1 after an error report with a unchanged and b left to the
-// caller.
+// caller. Once the cells are joined the result is 0: should the named sets
+// then fail to grow, they are discarded with a warning.
 int joinCharBlock(DataInfo *a, DataInfo *b);

@@ -17,6 +17,7 @@
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
@@ -218,8 +219,11 @@ protected:
                              : stricmp(word, "taxa") == 0 ? kBlockTaxa
                                                           : kBlockCharacters;
             DataInfo *d = activeDataInfo();
-            if (kind == kBlockCharacters && (d->flags & kHaveCharacters))
-                setActiveDataInfo(d = startNewData(d));
+            if (kind == kBlockCharacters && (d->flags & kHaveCharacters)) {
+                if (!(d = startNewData(d)))
+                    return 1;
+                setActiveDataInfo(d);
+            }
             if (int rc = readData(kind, d); rc != 0)
                 return rc;
         }
@@ -418,6 +422,29 @@ TEST_F(CompactReadTest, AJoinWhoseStatesTheDataSetLacksIsRefusedAndChangesNothin
         EXPECT_EQ(numStateCodes(data()), codes);
         EXPECT_EQ(cellSymbols(), cells);
         EXPECT_EQ(findMatchingCharPartition("Chars"), nullptr);
+    }
+}
+
+TEST_F(CompactReadTest, AJoinThatRunsOutOfMemoryLeavesTheDataSetAsItWas)
+{
+    for (bool compact : {false, true}) {
+        bool joined = false;
+        for (int64_t countdown = 0; !joined && countdown < 400; ++countdown) {
+            ASSERT_EQ(read(std::string(kTaxa) + kFirst, compact), 0) << gErrors;
+            DataInfo *before = data();
+            const std::vector<std::string> cells = cellSymbols();
+            qel_setAllocFailureCountdown(countdown);
+            joined = read(kSecond, compact) == 0;
+            qel_setAllocFailureCountdown(-1);
+            clearMemoryErrorStatus();
+            ASSERT_EQ(data(), before);
+            if (!joined) {
+                ASSERT_EQ(data()->nchar, 3u) << countdown;
+                ASSERT_EQ(cellSymbols(), cells) << countdown;
+            }
+        }
+        ASSERT_TRUE(joined);
+        EXPECT_EQ(data()->nchar, 5u);
     }
 }
 
