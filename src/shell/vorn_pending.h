@@ -5,6 +5,7 @@
 
 #include "shell/qel_commands.h"
 // Handlers that left this list but that callers still reach through it.
+#include "data/charstat.h"
 #include "data/taxstat.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
@@ -30,15 +31,12 @@ int doCodonUsageCmd();
 int doCondenseCmd();
 int doContreeCmd();
 int doCountSwapsCmd();
-int doCStatusCmd();
-int doCTypeCmd();
 int doDConSeqCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
 int doDnaRecodeCmd();
 int doDScoresCmd();
 int doDsetCmd();
-int doExcludeCmd();
 int doExportCmd();
 int doExportDistCmd();
 int doExsetCmd();
@@ -48,7 +46,6 @@ int doGarliCmd();
 int doGenerateTreesCmd();
 int doGetTreesCmd();
 int doHSearchCmd();
-int doIncludeCmd();
 int doJackknifeCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
@@ -117,7 +114,6 @@ int doTypesetCmd();
 int doUPGMACmd();
 int doUserTreeCmd();
 int doUsertypeCmd();
-int doWeightsCmd();
 int doWtsetCmd();
 int endIterationBlock();
 int endSimLoop();
