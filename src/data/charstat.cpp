@@ -23,7 +23,7 @@
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
 
-CharWtsState charWts = {nullptr, 1.0, 1.0, 0, 0, 0, 1};
+CharWeightState charWts = {nullptr, 1.0, 1.0, 0, 0, 0, 0};
 CStatusOptions cstOpt = {0, 0};
 
 namespace {
@@ -158,10 +158,11 @@ int readWtsVector(double *wts, const DataInfo *d, bool notokens)
 
 int applyScaledWts(double *wts, DataInfo *d, Set *list, Set *remaining)
 {
-    if (getCmdParams(kOptSetWeights, ":;,", nullptr) <= 0)
+    const int end = getCmdParams(kOptSetWeightsScale, ":;,", nullptr);
+    if (end <= 0)
         return 1;
-    if (expectColon() != 0)
-        return 1;
+    if (end != ':')
+        return qel_errorMsg(203, "Expecting colon (:) found '%c'.%s", end, kFormatHint);
     if (prepareData(kPrepCurrentCriterion, 0, false) != 0)
         return 1;
     if (readCharList(d, nullptr, list, remaining, false, nullptr) != 0)
@@ -376,7 +377,7 @@ int cstatusOutputProc(void *)
     char label[17], type[32], weight[64], text[64];
     for (uint32_t c = 0; c < d->nchar && !gAborted_.load(); ++c) {
         const uint32_t st = d->status[c];
-        if ((st & kCharEliminated) || ((st & kCharExcluded) && cstOpt.hideExcluded))
+        if ((st & kCharEliminated) || ((st & kCharExcluded) && cstOpt.excluded))
             continue;
         charLabelOut(d, c, label);
         if (st & kCharConstant)
@@ -550,7 +551,7 @@ void afterWtsChange(Nexset *wtset, DataInfo *d)
     charWts.maxWt = largest;
     gNexsets.curWtset = wtset;
     dataServices().invalidateSitePatterns(d);
-    charWts.patternWtsInvalid = 1;
+    charWts.patWtsInvalid = 1;
     dataServices().setNeedParsPrep(1);
 }
 
@@ -561,7 +562,7 @@ int saveWeights(DataInfo *d)
     if (!d->savedWeights)
         return 1;
     std::copy_n(d->weights, d->nchar, d->savedWeights);
-    charWts.wtsetBefore = gNexsets.curWtset;
+    charWts.prevWtset = gNexsets.curWtset;
     return 0;
 }
 
@@ -570,13 +571,13 @@ void restoreWeights(DataInfo *d)
     if (!d->savedWeights)
         return;
     std::copy_n(d->savedWeights, d->nchar, d->weights);
-    gNexsets.curWtset = charWts.wtsetBefore;
-    afterWtsChange(charWts.wtsetBefore, d);
+    gNexsets.curWtset = charWts.prevWtset;
+    afterWtsChange(charWts.prevWtset, d);
 }
 
 void deallocSavedWeights(DataInfo *d) { d->savedWeights = static_cast<double *>(deallocArray(d->savedWeights)); }
 
-bool arePatternWeightsValid() { return !charWts.patternWtsInvalid; }
+bool arePatternWeightsValid() { return !charWts.patWtsInvalid; }
 
 char *formatCharWt(char *buffer, size_t size, double weight)
 {
@@ -602,16 +603,16 @@ double calcScaledWt(double base, uint32_t nstates)
 
 void setWtFlags(uint32_t, DataInfo *d)
 {
-    charWts.someNot1 = charWts.someNotWhole = 0;
-    charWts.wtDecimals = 0;
+    charWts.notOne = charWts.notWhole = 0;
+    charWts.decimals = 0;
     for (uint32_t c = 0; c < d->nchar && d->weights; ++c) {
         const double w = d->weights[c];
         if (w == 1.0)
             continue;
-        charWts.someNot1 = 1;
+        charWts.notOne = 1;
         if (w == std::floor(w))
             continue;
-        charWts.someNotWhole = 1;
+        charWts.notWhole = 1;
         char text[400];
         std::snprintf(text, sizeof text, "%.*f", 9, w);
         const char *point = std::strchr(text, '.');
@@ -622,9 +623,9 @@ void setWtFlags(uint32_t, DataInfo *d)
                 --len;
             places = len;
         }
-        charWts.wtDecimals = std::max(charWts.wtDecimals, places ? places : 8);
+        charWts.decimals = std::max(charWts.decimals, places ? places : 8);
     }
-    charWts.patternWtsInvalid = 0;
+    charWts.patWtsInvalid = 0;
 }
 
 // ---------------------------------------------------------------------------

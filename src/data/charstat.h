@@ -12,28 +12,28 @@
 
 struct Nexset;
 
-// The weight state of the data set.
-struct CharWtsState {
-    Nexset *wtsetBefore;   // the weight set current before a Weights command
-    double maxWt;          // largest weight among included non-constant characters
-    double baseWt;         // base of "Weights scale" (option set 37)
-    int32_t wtDecimals;    // largest number of decimal places among the weights
-    uint8_t someNotWhole;
-    uint8_t someNot1;
-    uint8_t patternWtsInvalid;
+// The weight state of the Weights command and the weight flags of the data.
+struct CharWeightState {
+    Nexset *prevWtset;      // the weight set current before Weights ran
+    double maxWt;           // largest weight of an included non-constant character
+    double baseWt;          // "baseWt" of the "scale" form
+    int32_t decimals;       // decimal places for weight display
+    uint8_t patWtsInvalid;  // the pattern weights must be recomputed
+    uint8_t notWhole;       // some weight is not a whole number
+    uint8_t notOne;         // some weight differs from 1
 };
-extern CharWtsState charWts;
+extern CharWeightState charWts;
 
-// Options of CStatus (option set 38).
+// CStatus.
 struct CStatusOptions {
-    uint8_t full;
-    uint8_t hideExcluded;  // keyword position: 0 show, 1 hide
+    uint8_t full;      // list every character
+    uint8_t excluded;  // 0 show, 1 hide excluded characters in the list
 };
 extern CStatusOptions cstOpt;
 
 inline constexpr uint32_t kOptSetAssume = 32;
 inline constexpr uint32_t kOptSetIncludeExclude = 35;
-inline constexpr uint32_t kOptSetWeights = 37;
+inline constexpr uint32_t kOptSetWeightsScale = 37;
 inline constexpr uint32_t kOptSetCStatus = 38;
 
 // Modes of showCStatusSummary (bit set).
