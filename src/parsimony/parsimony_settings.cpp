@@ -2,9 +2,11 @@
 
 #include "data/data_services.h"
 #include "data/vorn_data.h"
+#include "data/vorn_util.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/treelen.h"
 #include "shell/qel_cmdline.h"
 
 HomPartOptions homOpt = {nullptr, 100, {}, 0};
@@ -93,4 +95,5 @@ void installParsimonyServices()
     s.altParsPrep = altParsPrep;
     s.finalParsPrep = finalParsPrep;
     installDataServices(s);
+    installTreeScoreFxns({[](DataInfo *d, Tree *t) { return calcParsimonyScore(d, t, false); }, nullptr, nullptr});
 }

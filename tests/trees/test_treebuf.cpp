@@ -213,7 +213,7 @@ protected:
 TEST(TreeBufEncoding, RoundTripsRandomTreesAtEveryWidth)
 {
     std::mt19937 rng(2024);
-    const uint32_t sizes[] = {4, 5, 7, 16, 31, 63, 64, 65, 100, 200};
+    const uint32_t sizes[] = {4, 5, 7, 16, 31, 63, 64, 65, 100, 200, 1000, 2000};
     for (uint32_t ntax : sizes) {
         BufPtr buf(createTreeBuffer(ntax, 8, false, false, false));
         ASSERT_TRUE(buf);

@@ -802,3 +802,68 @@ TEST(TreeEdit, InduceSubtreeKeepsOnlyTheChosenTaxa)
     EXPECT_EQ(countLeaves(t.get()), 4u);
     EXPECT_EQ(findFreeNode(t.get()), t->nodes + 10);  // the removed fork (0,1) is free again
 }
+
+namespace {
+
+// Structural invariants any edit must keep: links agree both ways, every
+// taxon hangs exactly once below the root, the rebuilt traversal list is the
+// naive preorder, and each leaf set is the set of tips below its node.
+void expectTreeInvariants(Tree *tree, const std::set<int> &allTips)
+{
+    std::vector<TreeNode *> order;
+    naivePreorder(tree->root, order);
+    std::set<TreeNode *> seen(order.begin(), order.end());
+    ASSERT_EQ(seen.size(), order.size()) << "a node is reachable twice";
+    for (TreeNode *n : order)
+        for (TreeNode *c = n->firstChild; c; c = c->nextSib)
+            ASSERT_EQ(c->anc, n);
+    ASSERT_EQ(naiveTips(tree->root), allTips);
+    afterTreeChange(tree);
+    setTraversalSeq(tree);
+    ASSERT_EQ(listForward(tree), order);
+    makeAllLeafSets(tree);
+    for (TreeNode *n : order)
+        if (n->firstChild && n != tree->root)  // a tip root's set is its own taxon
+            ASSERT_EQ(leafSetMembers(tree, n), naiveTips(n)) << "node " << n->index;
+}
+
+bool isBelow(const TreeNode *n, const TreeNode *top)
+{
+    for (; n; n = n->anc)
+        if (n == top)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(TreeEdit, ThousandsOfRandomMovesKeepTheInvariants)
+{
+    std::mt19937 rng(77);
+    for (uint32_t ntax : {6u, 17u, 60u}) {
+        TreePtr t = newTree(ntax);
+        buildTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
+        // Rooted at taxon 0: the root is itself a tip, the others hang below.
+        std::set<int> allTips = naiveTips(t->root);
+        ASSERT_EQ(allTips.size(), ntax - 1);
+        for (int move = 0; move < 1500; move++) {
+            std::vector<TreeNode *> nodes;
+            naivePreorder(t->root, nodes);
+            // Move a random subtree whose parent is a binary fork (so the
+            // fork is freed) to a random edge outside it.
+            TreeNode *n = nodes[1 + rng() % (nodes.size() - 1)];
+            if (n->anc == t->root || countChildren(n->anc) != 2)
+                continue;
+            TreeNode *fork = pruneSubtree(n, true);
+            ASSERT_NE(fork, nullptr);
+            std::vector<TreeNode *> rest;
+            naivePreorder(t->root, rest);
+            TreeNode *target = rest[1 + rng() % (rest.size() - 1)];
+            ASSERT_FALSE(isBelow(target, n));
+            ASSERT_EQ(graftSubtreeToEdge(t.get(), n, target, fork), 0);
+            expectTreeInvariants(t.get(), allTips);
+            if (HasFatalFailure())
+                return;
+        }
+    }
+}
