@@ -13,6 +13,7 @@
 #include "data/data_services.h"
 #include "data/data_util.h"
 #include "data/nexsets.h"
+#include "data/patterns.h"
 #include "data/prepdata.h"
 #include "data/taxstat.h"
 #include "qel/qel_interrupts.h"
@@ -550,7 +551,7 @@ void afterWtsChange(Nexset *wtset, DataInfo *d)
             largest = std::max(largest, d->weights[c]);
     charWts.maxWt = largest;
     gNexsets.curWtset = wtset;
-    dataServices().invalidateSitePatterns(d);
+    invalidateSitePatternData(false);
     charWts.patWtsInvalid = 1;
     dataServices().setNeedParsPrep(1);
 }

@@ -58,11 +58,11 @@ constexpr DataServices kDefaults = {
     .markUserDistancesForAdjustment = [] {},
     .isDnaDistance = [](const DataInfo *) { return true; },
     .isMLDistance = [] { return false; },
+    .distanceNeedsSitePatterns = [] { return false; },
     .setDistances = [](DataInfo *) {
         return qel_errorMsg(0, "Distance computations are not available in this program.");
     },
-    .model0DataType = [] { return -1; },
-    .initModelData = [](DataInfo *, DataCodeToStateFxn, int) { return 0; },
+    .initModelData = [](DataInfo *, int) { return 0; },
     .initializeML = [](DataInfo *, uint32_t) {
         return qel_errorMsg(0, "Likelihood computations are not available in this program.");
     },
@@ -146,8 +146,8 @@ void installDataServices(const DataServices &s)
     take(g.markUserDistancesForAdjustment, s.markUserDistancesForAdjustment);
     take(g.isDnaDistance, s.isDnaDistance);
     take(g.isMLDistance, s.isMLDistance);
+    take(g.distanceNeedsSitePatterns, s.distanceNeedsSitePatterns);
     take(g.setDistances, s.setDistances);
-    take(g.model0DataType, s.model0DataType);
     take(g.initModelData, s.initModelData);
     take(g.initializeML, s.initializeML);
     take(g.refreshPrimaryTreeTaxa, s.refreshPrimaryTreeTaxa);

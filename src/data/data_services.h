@@ -15,10 +15,6 @@ struct TreeBuffer;
 struct QuartetData;
 struct Nexset;
 
-// Converts a raw data code of a single state into a model state (255: not a
-// state of the model); modelSymbols are the model's own state symbols.
-using DataCodeToStateFxn = uint8_t (*)(const char *modelSymbols, uint8_t code, const DataInfo *d);
-
 // Keyword positions of the settings the cell accessors consult.
 inline constexpr int kCriterionParsimony = 0;
 inline constexpr int kCriterionLikelihood = 1;
@@ -110,15 +106,13 @@ struct DataServices {
     // linked in.
     bool (*isDnaDistance)(const DataInfo *d);
     bool (*isMLDistance)();
+    bool (*distanceNeedsSitePatterns)();
     int (*setDistances)(DataInfo *d);
 
     // Substitution models, likelihood engine and likelihood settings.
-    // Model 0's data type index (the model list is created when missing), or
-    // -1 when there is no model to prepare.
-    int (*model0DataType)();
-    // Installs the state conversion of model 0's group and initialises the
-    // model's data when they are not; 0 or non-zero.
-    int (*initModelData)(DataInfo *d, DataCodeToStateFxn convert, int dataTypeIndex);
+    // Initialises model 0's data from the data set when they are not
+    // (dataTypeIndex -1 without characters); 0 or non-zero.
+    int (*initModelData)(DataInfo *d, int dataTypeIndex);
     // Likelihood evaluation on the primary tree; flags of the preparation
     // request. Answers 1 after an error report while no likelihood engine is
     // linked in.

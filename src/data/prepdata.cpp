@@ -73,11 +73,12 @@ int prepareDataProc(void *arg)
     }
     s.refreshPrimaryTreeTaxa(d);
 
-    const int modelType = s.model0DataType();
-    if (modelType >= 0) {
-        DataCodeToStateFxn convert = chooseDataCodeToState(modelType, d, false);
-        if (s.initModelData(d, convert, haveChars ? static_cast<int>(d->dataType) : -1) != 0)
+    if (Model *model = getDefaultModel()) {
+        activeModelGroup()->dataCodeToState = chooseDataCodeToState(model->type, d, false);
+        if (s.initModelData(d, haveChars ? static_cast<int>(d->dataType) : -1) != 0)
             return failure();
+    } else if (s.createModelList(1) != 0) {
+        return failure();
     }
     if ((wantPars && s.parsPrepLevel() != 0) || !arePatternWeightsValid())
         setWtFlags(r.criterion, d);
@@ -125,20 +126,32 @@ int prepareForDistCalc(DataInfo *d)
         setWtFlags(static_cast<uint32_t>(s.criterion()), d);
     if (result == 0 && s.isMLDistance())
         result = s.initializeML(d, 0);
+    else if (result == 0 && s.distanceNeedsSitePatterns())
+        result = initPatternData(d);
     s.clearStatusText();
     return result;
 }
 
-int prepareDataForPatternBasedAnalysis(DataInfo *d, void *patterns)
+int prepareDataForPatternBasedAnalysis(DataInfo *d, ModelGroup *group)
 {
-    (void)d;
-    (void)patterns;
     if (prepareData(kPrepDistance, 0, true) != 0)
         return 1;
-    return qel_errorMsg(0, "Site-pattern analyses are not available in this program.");
+    if (!group)
+        group = activeModelGroup();
+    return isSitePatternDataValid(group) || initSitePatternData(d, group, true) == 0 ? 0 : 1;
 }
 
-uint8_t dataCodeToDna4State(const char *, uint8_t code, const DataInfo *d)
+namespace {
+
+const char *modelSymbols()
+{
+    const Model *m = getDefaultModel();
+    return m ? m->symbols : nullptr;
+}
+
+}  // namespace
+
+int dataCodeToDna4State(uint8_t code, const DataInfo *d, const ModelGroup *)
 {
     const int symbol = std::toupper(symbolOf(code, d));
     if (!symbol)
@@ -155,7 +168,7 @@ uint8_t dataCodeToDna4State(const char *, uint8_t code, const DataInfo *d)
     }
 }
 
-uint8_t dataCodeToDna2State(const char *, uint8_t code, const DataInfo *d)
+int dataCodeToDna2State(uint8_t code, const DataInfo *d, const ModelGroup *)
 {
     switch (std::toupper(symbolOf(code, d))) {
     case 'A':
@@ -169,35 +182,34 @@ uint8_t dataCodeToDna2State(const char *, uint8_t code, const DataInfo *d)
     }
 }
 
-uint8_t dataCodeToAAState(const char *modelSymbols, uint8_t code, const DataInfo *d)
+int dataCodeToAAState(uint8_t code, const DataInfo *d, const ModelGroup *)
 {
     const int symbol = symbolOf(code, d);
     if (!symbol)
         return 255;
-    if (sameAt(modelSymbols, code, symbol, true))
+    if (sameAt(modelSymbols(), code, symbol, true))
         return code;
-    return positionIn(modelSymbols, symbol, true);
+    return positionIn(modelSymbols(), symbol, true);
 }
 
-uint8_t dataCodeToStdState(const char *modelSymbols, uint8_t code, const DataInfo *d)
+int dataCodeToStdState(uint8_t code, const DataInfo *d, const ModelGroup *)
 {
     const int symbol = symbolOf(code, d);
     if (!symbol)
         return 255;
     const bool ignoreCase = !d->respectCase;
-    if (sameAt(modelSymbols, code, symbol, ignoreCase))
+    if (sameAt(modelSymbols(), code, symbol, ignoreCase))
         return code;
-    return positionIn(modelSymbols, symbol, ignoreCase);
+    return positionIn(modelSymbols(), symbol, ignoreCase);
 }
 
-DataCodeToStateFxn chooseDataCodeToState(int dataTypeIndex, const DataInfo *d, bool inSimulation)
+DataCodeToStateFxn chooseDataCodeToState(uint32_t modelType, const DataInfo *d, bool inSimulation)
 {
-    const auto type = static_cast<uint32_t>(dataTypeIndex);
-    if (dataTypeIndex >= 0 && isDataTypeNucleotide(type)) {
+    if (modelType == kModelNucleotide || modelType == kModelRY) {
         const bool ry = (d->flags & kHaveCharacters) && d->ryCoding > 0 && !inSimulation;
         return ry ? dataCodeToDna2State : dataCodeToDna4State;
     }
-    if (type == kDataTypeProtein)
+    if (modelType == kModelAminoAcid)
         return dataCodeToAAState;
     return dataCodeToStdState;
 }

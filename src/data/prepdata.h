@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "data/data_services.h"
+#include "data/patterns.h"
 #include "data/vorn_data.h"
 
 // Criterion codes of a preparation request; kPrepCurrentCriterion resolves
@@ -29,15 +30,16 @@ int prepareData(uint32_t criterion, uint32_t flags, bool noFinalStep);
 
 // Preparation for the distance computations; 0, 1 or 2.
 int prepareForDistCalc(DataInfo *d);
-// prepareData for distance without the final step, then the site patterns.
-// Site patterns are not built by this library yet: answers 1 after an error
-// report when they are needed.
-int prepareDataForPatternBasedAnalysis(DataInfo *d, void *patterns);
+// prepareData for distance without the final step, then the group's site
+// patterns unless they are valid; 0 or 1.
+int prepareDataForPatternBasedAnalysis(DataInfo *d, ModelGroup *group);
 
-// The model-state conversions a model group calls for every single-state code.
-uint8_t dataCodeToDna4State(const char *modelSymbols, uint8_t code, const DataInfo *d);
-uint8_t dataCodeToDna2State(const char *modelSymbols, uint8_t code, const DataInfo *d);
-uint8_t dataCodeToAAState(const char *modelSymbols, uint8_t code, const DataInfo *d);
-uint8_t dataCodeToStdState(const char *modelSymbols, uint8_t code, const DataInfo *d);
-// The conversion for a model of the given data type index.
-DataCodeToStateFxn chooseDataCodeToState(int dataTypeIndex, const DataInfo *d, bool inSimulation);
+// The model-state conversions a model group calls for every single-state
+// code: the model state, or 255 when the model has no such state. The model's
+// own symbols are those of the default model.
+int dataCodeToDna4State(uint8_t code, const DataInfo *d, const ModelGroup *g);
+int dataCodeToDna2State(uint8_t code, const DataInfo *d, const ModelGroup *g);
+int dataCodeToAAState(uint8_t code, const DataInfo *d, const ModelGroup *g);
+int dataCodeToStdState(uint8_t code, const DataInfo *d, const ModelGroup *g);
+// The conversion for a model of the given type (kModel*).
+DataCodeToStateFxn chooseDataCodeToState(uint32_t modelType, const DataInfo *d, bool inSimulation);

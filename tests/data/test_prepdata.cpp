@@ -18,6 +18,7 @@ struct FakePars {
 
 class PrepDataTest : public DataFixture {
 protected:
+    const char *symbols_ = "01";
     void SetUp() override
     {
         DataFixture::SetUp();
@@ -31,7 +32,7 @@ protected:
         s.packFinish = [](DataInfo *) { return ++gFake.finish, gFake.level = 1, 0; };
         s.finalParsPrep = [](DataInfo *, int) { return ++gFake.final, gFake.level = 0, 0; };
         installDataServices(s);
-        makeData(4, 3, true, "01");
+        makeData(4, 3, true, symbols_);
         for (uint32_t t = 0; t < 4; ++t)
             for (uint32_t c = 0; c < 3; ++c)
                 setXijRaw(d, t, c, static_cast<uint8_t>((t >> c) & 1));
@@ -88,42 +89,73 @@ TEST_F(PrepDataTest, CriteriaWithoutTheirSubsystemsAnswerNotAvailable)
     EXPECT_EQ(prepareData(kPrepDistance, 0, false), 1);
     EXPECT_EQ(gErrors.size(), 1u);
     EXPECT_EQ(prepareData(kPrepDistance, kPrepNoDistances, false), 0);
-    EXPECT_EQ(prepareDataForPatternBasedAnalysis(d, nullptr), 1);
+}
+
+class PrepDnaTest : public PrepDataTest {
+protected:
+    void SetUp() override
+    {
+        symbols_ = "ACGT";
+        PrepDataTest::SetUp();
+    }
+};
+
+TEST_F(PrepDnaTest, SitePatternsAreBuiltOnceAndDroppedByAWeightChange)
+{
+    ASSERT_EQ(prepareDataForPatternBasedAnalysis(d, nullptr), 0) << datatest::gErrorText;
+    EXPECT_TRUE(isSitePatternDataValid(activeModelGroup()));
+    EXPECT_EQ(activeModelGroup()->dataCodeToState, dataCodeToDna4State);
+    afterWtsChange(nullptr, d);
+    EXPECT_FALSE(isSitePatternDataValid(activeModelGroup()));
+    invalidateSitePatternData(true);
+}
+
+// A conversion with the default model's symbols set to `symbols`.
+int dataCodeToAAStateWith(const char *symbols, uint8_t code, const DataInfo *d)
+{
+    std::strcpy(getDefaultModel()->symbols, symbols);
+    return dataCodeToAAState(code, d, nullptr);
+}
+int dataCodeToStdStateWith(const char *symbols, uint8_t code, const DataInfo *d)
+{
+    std::strcpy(getDefaultModel()->symbols, symbols);
+    return dataCodeToStdState(code, d, nullptr);
 }
 
 TEST_F(PrepDataTest, DataCodesBecomeModelStates)
 {
     // Data symbols 0 and 1 are no nucleotides.
-    EXPECT_EQ(dataCodeToDna4State(nullptr, 0, d), 255);
-    EXPECT_EQ(dataCodeToDna4State(nullptr, 1, d), 255);
+    EXPECT_EQ(dataCodeToDna4State(0, d, nullptr), 255);
+    EXPECT_EQ(dataCodeToDna4State(1, d, nullptr), 255);
 
     std::strcpy(d->symbols, "ACGTRYU");
     d->nstates = 7;
     const uint8_t dna4[] = {0, 1, 2, 3, 255, 255, 3};
     const uint8_t dna2[] = {0, 1, 0, 1, 0, 1, 1};
     for (uint8_t code = 0; code < 7; ++code) {
-        EXPECT_EQ(dataCodeToDna4State(nullptr, code, d), dna4[code]) << int(code);
-        EXPECT_EQ(dataCodeToDna2State(nullptr, code, d), dna2[code]) << int(code);
+        EXPECT_EQ(dataCodeToDna4State(code, d, nullptr), dna4[code]) << int(code);
+        EXPECT_EQ(dataCodeToDna2State(code, d, nullptr), dna2[code]) << int(code);
     }
-    EXPECT_EQ(dataCodeToDna4State(nullptr, 7, d), 255);  // the missing code
+    EXPECT_EQ(dataCodeToDna4State(7, d, nullptr), 255);  // the missing code
 
     std::strcpy(d->symbols, "cAw");
     d->nstates = 3;
-    EXPECT_EQ(dataCodeToAAState("ARNDC", 0, d), 4);
-    EXPECT_EQ(dataCodeToAAState("ARNDC", 1, d), 0);
-    EXPECT_EQ(dataCodeToAAState("ARNDC", 2, d), 255);
+    EXPECT_EQ(dataCodeToAAStateWith("ARNDC", 0, d), 4);
+    EXPECT_EQ(dataCodeToAAStateWith("ARNDC", 1, d), 0);
+    EXPECT_EQ(dataCodeToAAStateWith("ARNDC", 2, d), 255);
     d->respectCase = 1;
-    EXPECT_EQ(dataCodeToStdState("Cab", 0, d), 255);
-    EXPECT_EQ(dataCodeToStdState("xcA", 0, d), 1);
-    EXPECT_EQ(dataCodeToStdState("xAc", 1, d), 1);
+    EXPECT_EQ(dataCodeToStdStateWith("Cab", 0, d), 255);
+    EXPECT_EQ(dataCodeToStdStateWith("xcA", 0, d), 1);
+    EXPECT_EQ(dataCodeToStdStateWith("xAc", 1, d), 1);
     d->respectCase = 0;
-    EXPECT_EQ(dataCodeToStdState("Cab", 0, d), 0);
+    EXPECT_EQ(dataCodeToStdStateWith("Cab", 0, d), 0);
 
     d->ryCoding = 1;
-    EXPECT_EQ(chooseDataCodeToState(kDataTypeDNA, d, false), dataCodeToDna2State);
-    EXPECT_EQ(chooseDataCodeToState(kDataTypeDNA, d, true), dataCodeToDna4State);
-    EXPECT_EQ(chooseDataCodeToState(kDataTypeProtein, d, false), dataCodeToAAState);
-    EXPECT_EQ(chooseDataCodeToState(kDataTypeStandard, d, false), dataCodeToStdState);
+    EXPECT_EQ(chooseDataCodeToState(kModelNucleotide, d, false), dataCodeToDna2State);
+    EXPECT_EQ(chooseDataCodeToState(kModelRY, d, true), dataCodeToDna4State);
+    EXPECT_EQ(chooseDataCodeToState(kModelAminoAcid, d, false), dataCodeToAAState);
+    EXPECT_EQ(chooseDataCodeToState(kModelMkv, d, false), dataCodeToStdState);
+    resetDefaultModel();
 }
 
 }  // namespace
