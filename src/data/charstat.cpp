@@ -24,9 +24,6 @@
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
 
-CharWeightState charWts = {nullptr, 1.0, 1.0, 0, 0, 0, 0};
-CStatusOptions cstOpt = {0, 0};
-
 namespace {
 
 constexpr double kMaxCharWeight = 1e20;

@@ -7,34 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "data/data_settings.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 
 struct Nexset;
-
-// The weight state of the Weights command and the weight flags of the data.
-struct CharWeightState {
-    Nexset *prevWtset;      // the weight set current before Weights ran
-    double maxWt;           // largest weight of an included non-constant character
-    double baseWt;          // "baseWt" of the "scale" form
-    int32_t decimals;       // decimal places for weight display
-    uint8_t patWtsInvalid;  // the pattern weights must be recomputed
-    uint8_t notWhole;       // some weight is not a whole number
-    uint8_t notOne;         // some weight differs from 1
-};
-extern CharWeightState charWts;
-
-// CStatus.
-struct CStatusOptions {
-    uint8_t full;      // list every character
-    uint8_t excluded;  // 0 show, 1 hide excluded characters in the list
-};
-extern CStatusOptions cstOpt;
-
-inline constexpr uint32_t kOptSetAssume = 32;
-inline constexpr uint32_t kOptSetIncludeExclude = 35;
-inline constexpr uint32_t kOptSetWeightsScale = 37;
-inline constexpr uint32_t kOptSetCStatus = 38;
 
 // Modes of showCStatusSummary (bit set).
 inline constexpr uint32_t kSummaryFull = 1;

@@ -3,28 +3,13 @@
 #include "data/charstat.h"
 #include "data/data_util.h"
 #include "data_fixture.h"
+#include "shell/parminit.h"
 
 namespace {
 
 using datatest::DataFixture;
 using datatest::gErrors;
 using datatest::gOut;
-
-// The options of Include/Exclude, Weights' "scale" and CStatus, as the option
-// table declares them.
-uint32_t registerStatusOptions(uint32_t set, CmdParamList *list)
-{
-    if (set == 0 || set == kOptSetIncludeExclude)
-        do_Bool_Parm(nullptr, "only", kParamBool, kParamNonpersistent, &gOnly, 0, nullptr, nullptr, list);
-    if (set == 0 || set == kOptSetWeightsScale)
-        do_Flt_Parm("Wts", "baseWt", kParamReal, kParamHasFactory, &charWts.baseWt, nullptr, 1.0, list);
-    if (set == 0 || set == kOptSetCStatus) {
-        do_Bool_Parm("CStatus", "full", kParamBool, kParamHasFactory, &cstOpt.full, 0, nullptr, nullptr, list);
-        do_Bool_Parm("CStatus", "excluded", kParamBoolKeyword, kParamHasFactory, &cstOpt.excluded, 0, nullptr,
-                     "show\0hide\0", list);
-    }
-    return 0;
-}
 
 // Six characters over 0-3 on four taxa, by column:
 //   1 0000 constant      2 0011 informative     3 0123 uninformative
@@ -35,7 +20,7 @@ protected:
     {
         DataFixture::SetUp();
         qel_finalizeCmdOptions();
-        setCmdParamTraverser(registerStatusOptions);
+        setCmdParamTraverser(traverseDataOptionSets);
         ASSERT_EQ(qel_initializeCmdOptions(), 0);
         makeData(4, 6, true, "0123");
         const char *columns[6] = {"0000", "0011", "0123", "0001", "0101", "0012"};
