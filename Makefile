@@ -11,11 +11,11 @@ release:
 	$(CMAKE) -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF
 	$(CMAKE) --build build -j $(JOBS)
 
-# Builds the program and runs it on a small command file: the banner, the
-# processing of the file and a clean quit.
+# Builds the program and runs it on a small command file: it reads a DNA
+# alignment, searches for the most parsimonious trees and quits.
 run: deps release
 	ln -sf src/vorn build/vorn
-	./build/vorn -n examples/hello.nex
+	./build/vorn -n examples/search.nex
 
 deps:
 	bash scripts/install-deps.sh

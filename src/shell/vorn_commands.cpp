@@ -5,6 +5,8 @@
 #include "data/data_services.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
+#include "search/countswaps.h"
+#include "search/hsearch.h"
 #include "shell/qel_cmdoptions.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"

@@ -7,6 +7,8 @@
 // Handlers that left this list but that callers still reach through it.
 #include "data/charstat.h"
 #include "data/taxstat.h"
+#include "search/countswaps.h"
+#include "search/hsearch.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "shell/qel_cmdline.h"
@@ -30,7 +32,6 @@ int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doCondenseCmd();
 int doContreeCmd();
-int doCountSwapsCmd();
 int doDConSeqCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
@@ -45,7 +46,6 @@ int doGammaPlotCmd();
 int doGarliCmd();
 int doGenerateTreesCmd();
 int doGetTreesCmd();
-int doHSearchCmd();
 int doJackknifeCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();

@@ -17,7 +17,7 @@ A case is tests/e2e/<name>.nex with, beside it:
 Each run gets a fresh working directory and home directory. Before
 comparing, text that changes from run to run is masked: those two
 directories, the build line and date of the banner, the compiler version and
-the clock shown by Time.
+the clock shown by Time and the durations searches report.
 With VORN_E2E_BLESS=1 the actual results are written as the expectations.
 """
 import fcntl
@@ -37,6 +37,8 @@ MASKS = [
     (re.compile(r"^(Compiled using .*?)\d+\.\d+\.\d+$", re.M), r"\1<n.n.n>"),
     (re.compile(r"^(Current date and time:  )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$",
                 re.M), r"\1<date>"),
+    # The duration a search reports.
+    (re.compile(r"^( *Time used = ).*$", re.M), r"\1<time>"),
 ]
 
 

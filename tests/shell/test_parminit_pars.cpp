@@ -159,7 +159,7 @@ TEST_F(ParsOptionsTest, SetsNestTheirInnerSetsInOrder)
     Names all = namesOf(0);
     EXPECT_EQ(std::count(all.begin(), all.end(), "tseed"), 1);
     EXPECT_EQ(std::count(all.begin(), all.end(), "chuckLen"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "gapMode"), 2);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "gapMode"), 3);  // PSet, data Options, ASSUMPTIONS Options
     // The shared parsimony options of the general sets bind the same record.
     EXPECT_STREQ(optionName(kSetOptionSet, &gPars.stepMatrix), "stepMatrix");
     EXPECT_STREQ(optionName(14, &gPars.collapse), "collapse");

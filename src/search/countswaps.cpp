@@ -1,0 +1,142 @@
+#include "search/countswaps.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "data/vorn_data.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_random.h"
+#include "qel/qel_sets.h"
+#include "search/hitlist.h"
+#include "search/hsearch.h"
+#include "search/hsprep.h"
+#include "search/scores.h"
+#include "search/search_settings.h"
+#include "shell/qel_cmdline.h"
+#include "trees/treebuf.h"
+#include "trees/treeedit.h"
+#include "trees/treelist.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+void randomPairFromRng(void *state, uint32_t n, uint32_t *a, uint32_t *b)
+{
+    randomPair(static_cast<RNG *>(state), n, a, b);
+}
+
+struct SetDeleter {
+    void operator()(Set *s) const { deallocSet(s); }
+};
+struct TreeDeleter {
+    void operator()(Tree *t) const { destroyTree(t, true); }
+};
+
+}  // namespace
+
+double countRearrangements(DataInfo *data, Tree *tree, uint32_t swapType)
+{
+    if (swapType == 0)
+        return 0.0;
+    // Outside a heuristic search a move counts as a find only when better
+    // than the best score; with -1e37 as the best nothing is kept.
+    SaveRules rules{};
+    HSearchData *hsd = createHSearchData(data, data->ntax, rules, false);
+    if (!hsd)
+        return -1.0;
+    double count = -1.0;
+    if (installSwapFxns(hsd, swapType) == 0) {
+        hsd->bestScoreRep = kLowestScore;
+        hsd->maxScoreToSave = kLowestScore;
+        hsd->fxns.evaluateNeighbors(hsd, tree);
+        count = hsd->rearrTriedRep;
+    }
+    destroyHSearchData(hsd);
+    return count;
+}
+
+int doCountSwapsCmd()
+{
+    DataInfo *data = activeDataInfo();
+    TreeBuffer *buf = getActiveTreeBuffer();
+    const uint32_t inMemory = numTreesInBuffer(buf);
+    if (!data || inMemory == 0)
+        return qel_errorMsg(0, "There are no trees in memory."), 1;
+    std::unique_ptr<Set, SetDeleter> list(allocSet(inMemory));
+    if (!list)
+        return 1;
+    if (getTreeList(list.get(), true, false) != 0)
+        return 1;
+    bool any = false;
+    for (uint32_t k = 0; k < inMemory; k++)
+        any = any || isSetMember(list.get(), k);
+    if (!any)
+        addSetMember(list.get(), 0);
+    skipRestOfCmd();
+    if (prepForSearch(data, kSearchNoMinTaxa) != 0)
+        return 1;
+    setSearchVariables(kSearchModeCountSwaps, data);
+    const uint32_t swapType = hs.swap;
+    std::unique_ptr<Tree, TreeDeleter> tree(createTreeForTaxa(data->ntax, data->ntax, true));
+    if (!tree)
+        return finishSearch(1);
+    RNG rng{};
+    initRNG(&rng, makeSeed(0, 0, 0, 0));  // fresh for each command: the resolution of polytomies is arbitrary
+
+    std::vector<std::pair<uint32_t, double>> rows;
+    std::vector<bool> resolved;
+    int status = 0;
+    for (uint32_t k = 0; k < inMemory; k++) {
+        if (!isSetMember(list.get(), k))
+            continue;
+        if (getAbortedStatus() != 0 && confirmAbortRequest()) {
+            status = 2;
+            break;
+        }
+        getTree(buf, k + 1, tree.get());
+        determineIfTreeIsBinary(tree.get());
+        const bool binary = isTreeBinary(tree.get());
+        if (!binary) {
+            dichotomizeTree(tree.get(), randomPairFromRng, &rng);
+            setTraversalSeq(tree.get());
+        }
+        const double n = countRearrangements(data, tree.get(), swapType);
+        if (n < 0) {
+            finishSearch(0);
+            return qel_errorMsg(0, "Branch swapping by %s is not available yet; use SWAP=NNI.",
+                                swapTypeName(swapType)),
+                   1;
+        }
+        rows.emplace_back(k + 1, n);
+        resolved.push_back(!binary);
+    }
+    const bool limited = swapType > 1 && hs.reconLimit > 0;
+    const char *name = swapTypeName(swapType);
+    if (rows.size() == 1 && status == 0) {
+        qel_printf("\nNumber of possible %s rearrangements of tree %u", name, rows[0].first);
+        if (limited)
+            qel_printf(" with reconnection limit of %u", static_cast<uint32_t>(hs.reconLimit));
+        qel_printf(" = %g", rows[0].second);
+        if (resolved[0])
+            qel_printf(" (nonbinary tree was arbitrarily dichotomized)");
+        qel_printf("\n");
+    } else if (!rows.empty()) {
+        qel_printf("\nNumber of possible %s rearrangements:\n\n", name);
+        qel_printf("    Tree      Rearrangements\n");
+        qel_printf("    ------------------------\n");
+        double lo = rows[0].second, hi = rows[0].second;
+        bool anyResolved = false;
+        for (size_t i = 0; i < rows.size(); i++) {
+            qel_printf("%8u%20g%s\n", rows[i].first, rows[i].second, resolved[i] ? "*" : "");
+            lo = std::min(lo, rows[i].second);
+            hi = std::max(hi, rows[i].second);
+            anyResolved = anyResolved || resolved[i];
+        }
+        qel_printf("\nminimum = %g, maximum = %g\n", lo, hi);
+        if (anyResolved)
+            qel_printf("* Nonbinary tree(s) arbitrarily dichotomized\n");
+    }
+    return finishSearch(status);
+}

@@ -1,0 +1,794 @@
+#include "search/hsearch.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "data/data_util.h"
+#include "data/vorn_data.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/treelen.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_random.h"
+#include "qel/qel_time.h"
+#include "search/hitlist.h"
+#include "search/hsprep.h"
+#include "search/islands.h"
+#include "search/nniswap.h"
+#include "search/scores.h"
+#include "search/search.h"
+#include "search/search_settings.h"
+#include "search/starttree.h"
+#include "search/stepwise.h"
+#include "shell/qel_cmdoptions.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr uint32_t kHSearchOptionSet = 50;
+
+const char *const kAddSeqNames[] = {"simple", "closest", "as is", "random", "furthest"};
+
+struct HSearchRun {
+    DataInfo *data = nullptr;
+    HSearchData *hsd = nullptr;
+    Tree *tree = nullptr;
+    TreeBuffer *mainBuf = nullptr;
+    TreeBuffer *startBuf = nullptr;
+    RNG rng{};
+    RNGSeed seed{};
+    uint32_t addSeq = 0;
+    uint32_t hold = 1;
+    uint32_t nreps = 1;
+    uint32_t rep = 0;
+    uint32_t retained = 0;
+    uint32_t limitedReps = 0;
+    uint32_t statusLinesRep = 0;
+    uint32_t abortTree = 0;
+    bool randomAddition = false;
+    bool rooted = false;
+    bool statusHeaderShown = false;
+    bool fromMemory = false;
+    bool stepwiseRunning = false;
+    uint32_t memFirst = 0;  // trees in memory chosen as starting trees
+    uint32_t memLast = 0;
+};
+
+uint32_t numSaved(const HSearchRun &run) { return numTreesInBuffer(run.mainBuf); }
+
+double *mainScores(const HSearchRun &run) { return getTreeScoreArray(run.mainBuf); }
+
+void truncateBuffer(TreeBuffer *buf, uint32_t keep)
+{
+    while (numTreesInBuffer(buf) > keep)
+        decrementNumTrees(buf);
+}
+
+void randomPairFromRun(void *state, uint32_t n, uint32_t *a, uint32_t *b)
+{
+    randomPair(static_cast<RNG *>(state), n, a, b);
+}
+
+// ---------------------------------------------------------------------------
+// Status table
+
+void showStatusLine(HSearchRun &run, int32_t taxaAdded)
+{
+    if (!run.statusHeaderShown) {
+        showHSearchStatusHeader(run.randomAddition);
+        run.statusHeaderShown = true;
+    }
+    HSearchData *hsd = run.hsd;
+    int64_t toSwap = -1;
+    if (!run.stepwiseRunning) {
+        const uint32_t saved = numSaved(run);
+        toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
+        toSwap += numTreesInBuffer(run.startBuf);
+        if (toSwap == 0)
+            toSwap = -1;
+    }
+    showHSearchStatusRow(run.randomAddition, searchElapsedString(), run.rep + 1,
+                         run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, hsd->rearrTriedTotal,
+                         numSaved(run), toSwap, hsd->bestScoreRep,
+                         std::min(hsd->bestScoreRep, hsd->bestScoreOverall));
+    run.statusLinesRep++;
+}
+
+// ---------------------------------------------------------------------------
+// Set-up
+
+int checkNBestConflicts(bool randomAddition)
+{
+    if (hs.nbest <= 0)
+        return 0;
+    struct Conflict {
+        bool on;
+        const char *feature, *remedy;
+    };
+    const bool chuck = hs.chuckScore != 0.0;
+    const Conflict conflicts[] = {
+        {hs.retain != 0, "Retention of initial trees", "suppress retention of initial trees (Retain=No)"},
+        {hs.steepest != 0, "Steepest-descent option", "suppress steepest descent (Steepest=No)"},
+        {srch.keep != 0.0, "Use of \"Keep\" score", "turn off keeping of suboptimal trees (Keep=0)"},
+        {randomAddition, "Random addition-sequence", "use a different addition sequence (AddSeq=X)"},
+        {srch.mulTrees && chuck, "Saving of no more than 'NChuck' trees of score >= 'ChuckScore'",
+         "deactivate these options (NChuck=0, ChuckScore=0)"},
+        {!srch.mulTrees, "'MulTrees=No'", "turn on the option to save multiple trees (MulTrees=Yes)"},
+    };
+    for (const Conflict &c : conflicts)
+        if (c.on)
+            return qel_errorMsg(546,
+                                "%s is not supported when saving N best trees. Either turn off saving of N best "
+                                "trees (NBest=0) or %s.",
+                                c.feature, c.remedy),
+                   1;
+    return 0;
+}
+
+int checkHSearchOptions(HSearchRun &run)
+{
+    run.addSeq = hs.addSeq;
+    run.hold = hs.hold > 0 ? static_cast<uint32_t>(hs.hold) : 1;
+    run.fromMemory = hs.startSource == kStartCurrent || hs.startSource == kStartRange;
+    run.randomAddition = hs.startSource == kStartStepwise && hs.addSeq == kAddSeqRandom;
+    if (hs.chuckScore != 0.0) {
+        if (hs.nchuck == 0)
+            return qel_errorMsg(520, "You must specify a value for 'NChuck' if 'ChuckScore' is nonzero."), 1;
+        if (srch.keep != 0.0)
+            return qel_errorMsg(543,
+                                "Options for keeping suboptimal trees ('Keep') and saving of no more than N trees "
+                                "with scores greater than or equal to X ('ChuckScore' 'NChuck') are "
+                                "incompatible."),
+                   1;
+    }
+    if (hs.randomize && run.randomAddition)
+        return qel_errorMsg(0, "Random starting trees are not available yet; use RANDOMIZE=ADDSEQ."), 1;
+    if (checkNBestConflicts(run.randomAddition) != 0)
+        return 1;
+    if (hs.startSource == kStartNJ)
+        return makeNJStartingTree();
+    if (run.fromMemory) {
+        const uint32_t inMemory = numTreesInBuffer(getActiveTreeBuffer());
+        if (inMemory == 0)
+            return qel_errorMsg(504,
+                                "There are no trees in memory from which to start branch swapping.\tYou must use "
+                                "one of the other options for getting a starting tree."),
+                   1;
+        if (hs.swap == 0)
+            return qel_errorMsg(503, "You must request stepwise addition, branch swapping or both."), 1;
+    }
+    return 0;
+}
+
+// Chosen trees in memory into the starting buffer, dichotomised and scored.
+int copyTreesToStartBuffer(HSearchRun &run)
+{
+    setStatusText("Calculating score(s) of starting tree(s)...");
+    const uint32_t inMemory = numSaved(run);
+    uint32_t first = 1, last = inMemory;
+    if (hs.startSource == kStartRange) {
+        first = static_cast<uint32_t>(hs.firstStartTree);
+        last = std::min<uint32_t>(static_cast<uint32_t>(hs.lastStartTree), inMemory);
+        if (first == 0 || first > last)
+            return qel_errorMsg(505, "Invalid tree identifier(s) for starting tree(s)."), 1;
+    }
+    const bool memRooted = areTreesRooted(run.mainBuf);
+    if (memRooted && !run.rooted)
+        return qel_errorMsg(502,
+                            "Rooted trees may not be used as the starting point unless directed characters are "
+                            "present or an ancestor is included."),
+               1;
+    if (!memRooted && run.rooted)
+        return qel_errorMsg(501,
+                            "Unrooted trees may not be used as the starting point when directed characters are "
+                            "present or an ancestor is included."),
+               1;
+    setRootededness(run.startBuf, memRooted);
+    run.memFirst = first;
+    run.memLast = last;
+    uint32_t dichotomized = 0, redundant = 0;
+    double *scores = getTreeScoreArray(run.startBuf);
+    for (uint32_t k = first; k <= last; k++) {
+        if (getTree(run.mainBuf, k, run.tree) != 0)
+            return 1;
+        determineIfTreeIsBinary(run.tree);
+        const bool binary = isTreeBinary(run.tree);
+        if (!binary) {
+            dichotomizeTree(run.tree, randomPairFromRun, &run.rng);
+            setTraversalSeq(run.tree);
+            dichotomized++;
+        }
+        const uint32_t slot = putTree(run.tree, run.startBuf, !binary);
+        if (slot == kPutTreeDuplicate) {
+            redundant++;
+            continue;
+        }
+        if (isPutTreeFull(slot))
+            return 1;
+        pointTreeAtPackedData(run.tree, run.data);
+        scores[slot - 1] = calcParsimonyScore(run.data, run.tree, false);
+        if (getAbortedStatus() != 0 && confirmAbortRequest())
+            return 2;
+    }
+    clearStatusText();
+    if (dichotomized) {
+        qel_printf("%u \bnon-binary starting %s arbitrarily dichotomized before branch swapping", dichotomized,
+                   dichotomized == 1 ? "tree" : "trees");
+        if (redundant)
+            qel_printf(" (%u %s became redundant with others upon dichotomization)", redundant,
+                       redundant == 1 ? "tree" : "trees");
+        qel_printf("\n");
+    }
+    return numTreesInBuffer(run.startBuf) == 0 ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Starting trees of one replicate
+
+int getStartingTrees(HSearchRun &run)
+{
+    HSearchData *hsd = run.hsd;
+    hsd->duplicateOf = 0;
+    if (hs.nbest > 0) {
+        hsd->nbestCount = 0;
+        hsd->worstScore = kLowestScore;
+    }
+    if (!run.fromMemory) {
+        emptyTreeBuffer(run.startBuf, true);
+        setActiveTreeBuffer(run.startBuf);
+        const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
+        double score = kNoScoreValue;
+        run.stepwiseRunning = true;
+        const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score);
+        run.stepwiseRunning = false;
+        setActiveTreeBuffer(run.mainBuf);
+        if (r != 0) {
+            emptyTreeBuffer(run.startBuf, true);
+            return r == 2 ? 2 : 1;
+        }
+        hsd->bestScoreRep = score;
+    } else {
+        hsd->bestScoreRep = kNoScoreValue;
+    }
+    hsd->firstTreeRep = numSaved(run) + 1;
+    hsd->currentTree = hsd->firstBestGroup = hsd->firstTreeRep;
+    hsd->lastTreeRound = hsd->firstTreeRep - 1;
+    setMaxScoreToSave(hsd);
+
+    const bool nonMinAllowed = hs.useNonMin || run.randomAddition;
+    const uint32_t n = numTreesInBuffer(run.startBuf);
+    double *startScores = getTreeScoreArray(run.startBuf);
+    if (run.fromMemory)
+        for (uint32_t i = 0; i < n; i++)
+            hsd->bestScoreRep = std::min(hsd->bestScoreRep, startScores[i]);
+    setMaxScoreToSave(hsd);
+    std::string keep(n, 0);
+    uint32_t dropped = 0;
+    for (uint32_t i = 1; i <= n; i++) {
+        const double s = startScores[i - 1];
+        const bool pass = hs.nbest > 0 ? numSaved(run) < static_cast<uint32_t>(hs.nbest)
+                                        : compareScores(s, hsd->maxScoreToSave) <= 0;
+        if (!pass) {
+            if (nonMinAllowed)
+                keep[i - 1] = 1;
+            else
+                dropped++;
+            continue;
+        }
+        getTree(run.startBuf, i, run.tree);
+        const uint32_t k = collapseAndSave(hsd, run.tree, s);
+        if (k == kPutTreeDuplicate || isPutTreeFull(k)) {
+            keep[i - 1] = 1;
+            const uint32_t match = getMatchingTree(run.mainBuf);
+            if (k == kPutTreeDuplicate && match && match < hsd->firstTreeRep)
+                hsd->duplicateOf = match;
+        } else if (hs.nbest > 0) {
+            updateNbest(hsd, k, s);
+        }
+        hsd->bestScoreRep = std::min(hsd->bestScoreRep, s);
+    }
+    setMaxScoreToSave(hsd);
+    if (dropped && hs.swap != 0)
+        qel_printf("  %d \bstarting %s of score > %s will not be input to branch swapping\n", dropped,
+                   dropped == 1 ? "tree" : "trees", treeScoreToString(0, hsd->maxScoreToSave));
+    // Only the trees that could not be stored stay to be swapped from here.
+    uint32_t w = 0;
+    for (uint32_t i = 1; i <= n; i++)
+        if (keep[i - 1] && ++w != i)
+            moveTrees(run.startBuf, i, w, 1, false);
+    truncateBuffer(run.startBuf, w);
+    rehashTreeBuffer(run.startBuf);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Swapping
+
+int swapCurrentTree(HSearchRun &run, double score)
+{
+    Tree *tree = run.tree;
+    determineIfTreeIsBinary(tree);
+    if (!isTreeBinary(tree)) {
+        dichotomizeTree(tree, randomPairFromRun, &run.rng);
+        setTraversalSeq(tree);
+    }
+    tree->score[0] = score;
+    setMaxScoreToSave(run.hsd);
+    const int r = swapTree(run.hsd, tree);
+    if (searchStatusDue())
+        showStatusLine(run, -1);
+    return r;
+}
+
+int doSwappingRounds(HSearchRun &run)
+{
+    HSearchData *hsd = run.hsd;
+    hsd->currentTree = 0;
+    for (uint32_t i = 1; i <= numTreesInBuffer(run.startBuf); i++) {
+        getTree(run.startBuf, i, run.tree);
+        hsd->currentTree = 0;
+        hsd->lastTreeRound = numSaved(run);
+        const int r = swapCurrentTree(run, getTreeScoreArray(run.startBuf)[i - 1]);
+        if (r > 0 || r == -2) {
+            run.abortTree = hsd->currentTree;
+            return r;
+        }
+    }
+    emptyTreeBuffer(run.startBuf, true);
+    // A better tree found above was swapped already and stored first.
+    uint32_t k = hsd->currentTree ? hsd->currentTree + 1 : hsd->firstTreeRep;
+    while (k <= numSaved(run)) {
+        hsd->currentTree = k;
+        hsd->lastTreeRound = numSaved(run);
+        getTree(run.mainBuf, k, run.tree);
+        const int r = swapCurrentTree(run, mainScores(run)[k - 1]);
+        if (r > 0 || r == -2) {
+            run.abortTree = k;
+            return r;
+        }
+        k = hsd->currentTree + 1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Random-addition bookkeeping
+
+const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
+
+void finishRandomReplicate(HSearchRun &run, int result)
+{
+    HSearchData *hsd = run.hsd;
+    const uint32_t first = hsd->firstTreeRep;
+    const uint32_t saved = numSaved(run);
+    const uint32_t stored = saved >= first ? saved - first + 1 : 0;
+    const double b = hsd->bestScoreRep, B = hsd->bestScoreOverall;
+    const int cmp = compareScores(b, B);
+    if (result == -2) {
+        if (hs.rstatus)
+            qel_printf("    %d trees of score %s found, abandoning replicate\n", static_cast<int>(stored),
+                       treeScoreToString(0, b));
+        truncateBuffer(run.mainBuf, first - 1);
+        doUnsavedIsland(b, stored);
+        return;
+    }
+    if (stored == 0) {
+        if (hsd->duplicateOf) {
+            if (hs.rstatus) {
+                qel_printf("    %soptimal tree (score=%s) identical to tree #%d,\n",
+                           hs.saveReps && cmp > 0 ? "sub" : "", treeScoreToString(0, b),
+                           static_cast<int>(hsd->duplicateOf));
+                qel_printf("      skipping to next replicate\n");
+            }
+            incrementIslandCount(hsd->duplicateOf);
+        }
+        return;
+    }
+    if (cmp > 0 && !hs.saveReps) {
+        if (hs.rstatus)
+            qel_printf("    %d suboptimal %s found (score=%s), discarded\n", static_cast<int>(stored),
+                       treeWord(stored), treeScoreToString(0, b));
+        truncateBuffer(run.mainBuf, first - 1);
+        doUnsavedIsland(b, stored);
+        return;
+    }
+    uint32_t islandFirst = first;
+    const bool improved = cmp < 0;
+    if (improved) {
+        if (!hs.saveReps && first > run.retained + 1) {
+            markIslandsUnsaved();
+            moveTrees(run.mainBuf, first, run.retained + 1, stored, false);
+            truncateBuffer(run.mainBuf, run.retained + stored);
+            rehashTreeBuffer(run.mainBuf);
+            islandFirst = run.retained + 1;
+        }
+        hsd->bestScoreOverall = b;
+    }
+    if (hs.rstatus)
+        qel_printf("    %d %s%s found (score=%s)\n", static_cast<int>(stored),
+                   run.rep == 0 ? "" : improved ? "better " : "additional ", treeWord(stored),
+                   treeScoreToString(0, b));
+    addNewIsland(islandFirst, islandFirst + stored - 1, stored, b);
+}
+
+int heuristicSearchRep(HSearchRun &run)
+{
+    HSearchData *hsd = run.hsd;
+    for (run.rep = 0; run.rep < run.nreps; run.rep++) {
+        setStatusText("Doing heuristic search...");
+        IslandContext ctx{run.retained, run.rep, hs.swap == 0 || !srch.mulTrees, srch.keep != 0.0,
+                          srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
+        setIslandContext(ctx);
+        if (hs.limitPerRep && hs.timeLimit > 0)
+            hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
+        hsd->rearrTriedRep = 0;
+        run.statusLinesRep = 0;
+        if (hs.rstatus && run.randomAddition) {
+            qel_printf("  Random-addition-sequence replicate %d:\n", static_cast<int>(run.rep + 1));
+            qel_printf("    %d %s in memory at start of replicate\n", static_cast<int>(numSaved(run)),
+                       treeWord(numSaved(run)));
+        }
+        int r = getStartingTrees(run);
+        if (r != 0)
+            return r;
+        if (hs.swap != 0 && (numSaved(run) >= hsd->firstTreeRep || numTreesInBuffer(run.startBuf) > 0))
+            r = doSwappingRounds(run);
+        emptyTreeBuffer(run.startBuf, true);
+        if (run.statusLinesRep > 1)
+            showStatusLine(run, -1);
+        if (r == 2 || r == 1)
+            return r;
+        if (!run.randomAddition) {
+            hsd->bestScoreOverall = hsd->bestScoreRep;
+            return r > 0 ? r : 0;
+        }
+        finishRandomReplicate(run, r);
+        if (r == 3 || r == 4) {
+            if (!hs.limitPerRep)
+                return r;
+            run.limitedReps++;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Settings report and summary
+
+void showHSearchSettings(const HSearchRun &run)
+{
+    showSearchSettingsHeader(0);
+    showCriterionSettings(run.data);
+    if (!run.fromMemory) {
+        qel_printf("Starting tree(s) obtained via stepwise addition\n");
+        if (run.addSeq == kAddSeqSimple) {
+            const uint32_t ref = hs.refTax > 0 ? static_cast<uint32_t>(hs.refTax) - 1 : 0;
+            qel_printf("  Addition sequence: simple (reference taxon = %s)\n", getTaxLabel(run.data, ref));
+        } else {
+            qel_printf("  Addition sequence: %s\n", kAddSeqNames[std::min<uint32_t>(run.addSeq, 4)]);
+        }
+        if (run.randomAddition) {
+            qel_printf("  Number of replicates = %u\n", run.nreps);
+            qel_printf("  Starting seed = %s\n", seedString(run.seed));
+        }
+        qel_printf("  Number of trees held at each step = %d\n", static_cast<int>(run.hold));
+    }
+    if (hs.swap == 0) {
+        qel_printf("Branch-swapping algorithm: \bnone\n");
+    } else {
+        qel_printf("Branch-swapping algorithm: \b%s", swapTypeName(hs.swap));
+        if (hs.swap > 1) {
+            if (hs.reconLimit > 0)
+                qel_printf(" with reconnection limit = %d", hs.reconLimit);
+            else
+                qel_printf(" with no reconnection limit");
+        }
+        qel_printf("\n");
+        if (run.fromMemory) {
+            if (hs.startSource == kStartCurrent)
+                qel_printf("  Initial swapping on %d trees already in memory\n", static_cast<int>(run.memLast));
+            else if (run.memFirst == run.memLast)
+                qel_printf("  Initial swapping on tree %u already in memory\n", run.memFirst);
+            else
+                qel_printf("  Initial swapping on trees %u through %u already in memory\n", run.memFirst,
+                           run.memLast);
+        }
+        qel_printf("  Steepest descent option%sin effect\n", hs.steepest ? " " : " not ");
+        if (hs.nchuck > 0 && hs.chuckScore != 0.0) {
+            qel_printf("  No \bmore than %d %s of score (length) greater than or equal to %s will be saved%s\n",
+                       hs.nchuck, treeWord(static_cast<uint32_t>(hs.nchuck)),
+                       treeScoreToString(0, hs.chuckScore), run.randomAddition ? " in each replicate" : "");
+            if (hs.abortRep)
+                qel_printf("  Current replicate will be aborted if above limit is hit\n");
+        }
+        if (hs.nbest > 0)
+            qel_printf("  Saving %u best trees found by branch-swapping (on %s)\n", static_cast<uint32_t>(hs.nbest),
+                       hs.allSwap ? "all saved trees" : "best trees only");
+    }
+    if (hs.saveReps && run.randomAddition)
+        qel_printf("Sav\bing optimal trees from each replicate, even if they are not optimal overall\n");
+    if (run.retained)
+        qel_printf("%u trees initially in memory will be retained\n", run.retained);
+    if (hs.timeLimit > 0)
+        qel_printf("Time limit of %d seconds %simposed\n", hs.timeLimit,
+                   hs.limitPerRep && run.randomAddition ? "per replicate " : "");
+    if (hs.rearrLimit > 0)
+        qel_printf("Num\bber of rearrangements %slimited to %d\n",
+                   hs.limitPerRep && run.randomAddition ? "per replicate " : "", hs.rearrLimit);
+    if (isMaxtreesFixed() || hs.nbest > 0) {
+        qel_printf("'Maxtrees' setting = %d (will not be increased)\n", static_cast<int>(getMaxtreesValue()));
+    } else {
+        qel_printf("Ini\btial 'Maxtrees' setting = %u", getMaxtreesValue());
+        if (canIncreaseMaxtrees())
+            qel_printf(" (will be auto-increased by %d)", static_cast<int>(getAutoIncreaseAmount()));
+        qel_printf("\n");
+    }
+    qel_printf("Zer\bo-length branches not collapsed\n");
+    if (srch.keep != 0.0) {
+        qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep));
+        if (!srch.mulTrees)
+            qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
+    }
+    if (srch.mulTrees || srch.keep != 0.0)
+        qel_printf("'MulTrees' option in effect\n");
+    else
+        qel_printf("'Mul\bTrees' option not in effect; only 1 tree will be saved%s\n",
+                   run.randomAddition ? " per replicate" : "");
+    showSearchTailSettings(run.data, run.rooted);
+}
+
+void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start, const TimeMark &stop)
+{
+    HSearchData *hsd = run.hsd;
+    qel_printf("\nHeuristic search ");
+    switch (result) {
+    case 0: qel_printf("completed\n"); break;
+    case 3: qel_printf("terminated by time limit\n"); break;
+    case 4: qel_printf("terminated by rearrangement limit\n"); break;
+    case 1: qel_printf("terminated\n"); break;
+    default:
+        qel_printf("aborted");
+        if (run.randomAddition)
+            qel_printf(" during replicate #%d", static_cast<int>(run.rep + 1));
+        if (run.abortTree)
+            qel_printf(" (while swapping on tree #%d)", static_cast<int>(run.abortTree));
+        qel_printf("\n");
+        break;
+    }
+    qel_printf("   Tot\bal number of rearrangements tried = %s", rearrCountString(hsd->rearrTriedTotal));
+    if (run.limitedReps)
+        qel_printf(" (time or rearrangement limit was hit in %u %s)", run.limitedReps,
+                   run.limitedReps == 1 ? "replicate" : "replicates");
+    qel_printf("\n");
+    const double best = run.randomAddition ? hsd->bestScoreOverall : hsd->bestScoreRep;
+    qel_printf("   Score of best tree(s) found = \b%s\n", treeScoreToString(0, best));
+    if (srch.keep != 0.0 && numSaved(run) == run.retained)
+        qel_printf("   NOTE: no trees satisfying the 'Keep' score were found\n");
+    qel_printf("   Number of trees retained = %d\n", static_cast<int>(numSaved(run)));
+    if (hsd->steepestTruncated)
+        qel_printf("   Note: \bSteepest descent algorithm truncated due to tree-buffer overflow or limit on number "
+                   "of trees of user-specified score to be kept.\n");
+    if (result == 1) {
+        qel_printf("\nSearch terminated prematurely (no room to store new trees)\n");
+        qel_printf("   Overflow occurred while swapping on tree %d\n", static_cast<int>(run.abortTree));
+        qel_printf("   %d trees retained\n", static_cast<int>(numSaved(run)));
+    }
+    showTimeUsed(&start, &stop, 3, "");
+    if (run.randomAddition) {
+        if (hs.swap == 0 || !srch.mulTrees)
+            qel_printf("\n(Note: \bNo \"island\" information is available when only one tree per "
+                       "random-addition-sequence replicate is retained.)\n");
+        else
+            showIslandInfo();
+    }
+}
+
+SaveRules makeSaveRules(const HSearchRun &run)
+{
+    SaveRules r{};
+    r.nbest = hs.nbest > 0 ? static_cast<uint32_t>(hs.nbest) : 0;
+    r.nchuck = static_cast<uint32_t>(std::max(hs.nchuck, 0));
+    r.chuckScore = hs.chuckScore;
+    r.chuckActive = hs.chuckScore != 0.0 && srch.mulTrees;
+    r.keepScore = srch.keep;
+    r.keepActive = srch.keep != 0.0;
+    r.allSwap = hs.allSwap;
+    r.steepest = hs.steepest;
+    r.abortRep = hs.abortRep;
+    r.mulTrees = srch.mulTrees || srch.keep != 0.0;
+    r.randomAddition = run.randomAddition;
+    r.replicated = false;
+    r.heuristicRunning = true;
+    r.limitPerRep = hs.limitPerRep;
+    return r;
+}
+
+struct RunCleanup {
+    HSearchRun &run;
+    ~RunCleanup()
+    {
+        if (run.mainBuf)
+            setActiveTreeBuffer(run.mainBuf);
+        run.hsd = destroyHSearchData(run.hsd);
+        run.startBuf = destroyTreeBuffer(run.startBuf);
+        run.tree = destroyTree(run.tree, true);
+        deallocIslands();
+        clearStatusText();
+        finishSearch(0);
+    }
+};
+
+}  // namespace
+
+const char *swapTypeName(uint32_t swapType)
+{
+    switch (swapType) {
+    case 1: return "nearest-neighbor interchange (NNI)";
+    case 2: return "subtree-pruning-regrafting (SPR)";
+    case 3: return "tree-bisection-reconnection (TBR)";
+    default: return "none";
+    }
+}
+
+int installSwapFxns(HSearchData *hsd, uint32_t swapType)
+{
+    if (swapType == 1) {
+        installNNISwapFxns(hsd);
+        return 0;
+    }
+    return 1;
+}
+
+const char *rearrCountString(double n)
+{
+    static char text[32];
+    if (n < 9999999999.0)
+        std::snprintf(text, sizeof text, "%.0f", n);
+    else
+        std::snprintf(text, sizeof text, "%10.4e", n);
+    return text;
+}
+
+void showHSearchStatusHeader(bool randomAddition)
+{
+    if (randomAddition) {
+        qel_printf("\n    Elapsed AddSeq   Taxa      Rearr.  -- Number of trees --    ------ Best trees -----\n");
+        qel_printf("       time    rep  added      tried      saved   to swap       this rep        overall\n");
+        qel_printf("%s\n", std::string(87, '-').c_str());
+    } else {
+        qel_printf("\n    Elapsed   Taxa      Rearr.  -- Number of trees --        Best\n");
+        qel_printf("       time  added      tried      saved   to swap        tree(s)\n");
+        qel_printf("%s\n", std::string(65, '-').c_str());
+    }
+}
+
+void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep, int32_t taxaAdded,
+                          double rearrTried, uint32_t saved, int64_t toSwap, double bestRep, double bestOverall)
+{
+    std::string row;
+    char cell[64];
+    auto add = [&](const char *fmt, auto... v) {
+        std::snprintf(cell, sizeof cell, fmt, v...);
+        row += cell;
+    };
+    add("%11s", elapsed);
+    if (randomAddition)
+        add("%7d", static_cast<int>(rep));
+    if (toSwap < -1) {  // stepwise addition in progress
+        add("%7d%11c", static_cast<int>(taxaAdded), '-');
+    } else {
+        if (taxaAdded >= 0)
+            add("%7d", static_cast<int>(taxaAdded));
+        else
+            add("%7c", '-');
+        add("%11s", rearrCountString(rearrTried));
+    }
+    add("%*d", 11, static_cast<int>(saved));
+    if (toSwap > 0)
+        add("%10d", static_cast<int>(toSwap));
+    else
+        add("%10c", '-');
+    add("%15s", treeScoreToString(0, bestRep));
+    if (randomAddition)
+        add("%15s", treeScoreToString(0, bestOverall));
+    qel_printf("%s\n", row.c_str());
+}
+
+int stdHeuristicSearch(int mode, DataInfo *data)
+{
+    if (!data)
+        return 1;
+    if (checkCharStatusUpdate(data) != 0)
+        return 1;
+    if (mode == 0 && getCmdParams(kHSearchOptionSet, ";", nullptr) <= 0)
+        return 1;
+    return runHeuristicSearch(data);
+}
+
+int runHeuristicSearch(DataInfo *data)
+{
+    if (!data)
+        return 1;
+    HSearchRun run;
+    run.data = data;
+    if (checkHSearchOptions(run) != 0)
+        return 1;
+    if (prepForSearch(data, 0) != 0)
+        return finishSearch(1);
+    run.rooted = isRootedSearch(data);
+    run.mainBuf = getActiveTreeBuffer();
+    if (!run.mainBuf)
+        return finishSearch(1);
+    RunCleanup cleanup{run};
+    gSearchState.heuristicRunning = 1;
+    if (hs.swap > 1 || hs.ecr) {
+        // SPR and TBR arrive with their own swapper; refuse rather than run another.
+        HSearchData probe{};
+        if (installSwapFxns(&probe, hs.swap) != 0)
+            return qel_errorMsg(0, "Branch swapping by %s is not available yet; use SWAP=NNI.",
+                                swapTypeName(hs.swap)),
+                   1;
+    }
+
+    const uint32_t ntax = data->ntax;
+    run.tree = createTreeForTaxa(ntax, ntax, true);
+    const uint32_t startCapacity = run.fromMemory ? std::max<uint32_t>(numSaved(run), 1) : run.hold + 1;
+    run.startBuf = createTreeBuffer(ntax, startCapacity, false, true, false);
+    if (!run.tree || !run.startBuf)
+        return 1;
+    if (run.fromMemory) {
+        run.rng = RNG{};
+        initRNG(&run.rng, makeSeed1(1));
+        const int r = copyTreesToStartBuffer(run);
+        if (r != 0)
+            return r;
+        emptyTreeBuffer(run.mainBuf, true);
+    } else {
+        if (!verifyReplaceTrees())
+            return 1;
+        emptyTreeBuffer(run.mainBuf, true);
+    }
+    setRootededness(run.mainBuf, run.rooted);
+    run.nreps = run.randomAddition ? static_cast<uint32_t>(hs.nreps) : 1;
+    if (run.randomAddition) {
+        run.seed = makeSeed(hs.rseed[0], hs.rseed[1], hs.rseed[2], hs.rseed[3]);
+        makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
+        initRNG(&run.rng, run.seed);
+    } else if (!run.fromMemory) {
+        initRNG(&run.rng, makeSeed1(1));
+    }
+    run.hsd = createHSearchData(data, ntax, makeSaveRules(run), false);
+    if (!run.hsd || allocIslands(run.nreps + 1) != 0)
+        return 1;
+    run.hsd->startBuf = run.startBuf;
+    run.hsd->rearrLimit = hs.rearrLimit;
+    installSwapFxns(run.hsd, hs.swap ? hs.swap : 1);
+    if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
+        run.hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
+
+    showHSearchSettings(run);
+    setSearchNReps();
+    beginSearchStatus();
+    TimeMark start{}, stop{};
+    setTimeMark(&start);
+    int result = 0;
+    for (uint32_t outer = 1; outer <= gSearchState.nOuterReps && result == 0; outer++) {
+        run.hsd->rearrTriedRep = 0;
+        startReplicatedSearchRep(run.tree, data, outer);
+        result = heuristicSearchRep(run);
+    }
+    setTimeMark(&stop);
+    if (result == 2)
+        setAbortedStatus(0);
+    showHSearchSummary(run, result, start, stop);
+    setTreeSource(1);
+    return result == 2 ? 2 : result == 1 ? 1 : 0;
+}
+
+int doHSearchCmd() { return stdHeuristicSearch(0, activeDataInfo()); }

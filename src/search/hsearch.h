@@ -1,0 +1,30 @@
+// The heuristic search: starting trees, branch swapping in rounds over the
+// trees of the main buffer, random-addition-sequence replicates, time and
+// rearrangement limits, the status table and the summary. The trees found
+// are kept in the main tree buffer.
+#pragma once
+
+#include <cstdint>
+
+struct DataInfo;
+struct HSearchData;
+
+// The HSearch command.
+int doHSearchCmd();
+// mode 0: HSearch (reads the command's options). Returns 0, 1 on a refusal
+// or failure, 2 when the user stopped the search.
+int stdHeuristicSearch(int mode, DataInfo *data);
+// The search with the options as they are set (HSearch after reading them).
+int runHeuristicSearch(DataInfo *data);
+
+// Installs the swapper for a swap type (1 NNI, 2 SPR, 3 TBR); 1 when that
+// swapper is not available.
+int installSwapFxns(HSearchData *hsd, uint32_t swapType);
+const char *swapTypeName(uint32_t swapType);
+
+// The status table: its heading and one row, by the layout of the search
+// (random-addition replicates or not).
+void showHSearchStatusHeader(bool randomAddition);
+void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep, int32_t taxaAdded,
+                          double rearrTried, uint32_t saved, int64_t toSwap, double bestRep, double bestOverall);
+const char *rearrCountString(double n);

@@ -1,0 +1,180 @@
+#include "search/hsprep.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "data/data_util.h"
+#include "data/vorn_data.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_output.h"
+#include "qel/qel_time.h"
+#include "search/scores.h"
+#include "search/search.h"
+#include "search/search_settings.h"
+#include "trees/treebuf.h"
+
+namespace {
+
+time_t gStatusStart = 0;
+time_t gLastStatus = 0;
+
+}  // namespace
+
+uint32_t numIncludedChars(const DataInfo *data)
+{
+    uint32_t n = 0;
+    for (uint32_t c = 0; data && c < data->nchar; c++)
+        n += isCharIncluded(data, c);
+    return n;
+}
+
+int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, const char *qualifier)
+{
+    const uint32_t active = data->nActive > 0 ? static_cast<uint32_t>(data->nActive) : data->ntax;
+    if (active >= minimum)
+        return 0;
+    qel_errorMsg(606, "%s%s is not allowed when there are fewer than %u nondeleted taxa.",
+                 subject ? subject : "This operation", qualifier ? qualifier : "", minimum);
+    return 1;
+}
+
+int checkSearchConstraintOptions(bool enforce, bool converse)
+{
+    // No constraint can be defined yet, so any request to use one fails.
+    if (enforce || converse)
+        return qel_errorMsg(512, "'Enforce constraints' option requested but no constraints have been defined."),
+               1;
+    return 0;
+}
+
+int checkSearchSettings(DataInfo *data, uint32_t flags)
+{
+    if (!data)
+        return 1;
+    if (checkCharStatusUpdate(data) != 0)
+        return 1;
+    const bool haveChars = (data->flags & kHaveCharacters) != 0;
+    if (!haveChars && gCriterion != kCriterionDistance)
+        return qel_errorMsg(754, "Optimality criterion must be 'Distance' when no character data are supplied."),
+               1;
+    if (gCriterion != kCriterionParsimony)
+        return qel_errorMsg(0, "Tree searches under the %s criterion are not available yet.",
+                            currentCriterionString()),
+               1;
+    if (numIncludedChars(data) == 0)
+        return qel_errorMsg(565,
+                            "Search not performed due to absence of character data (possibly because all "
+                            "characters have been excluded)."),
+               1;
+    const bool rooted = isRootedSearch(data);
+    if (!(flags & kSearchNoMinTaxa) &&
+        checkMinTaxa(data, rooted ? 3 : 4, "Searching for ", rooted ? "rooted trees" : "unrooted trees") != 0)
+        return 1;
+    if ((flags & kSearchExhaustive) && checkMaxTaxaExhaustive(data->ntax, rooted) != 0)
+        return 1;
+    if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse) != 0)
+        return 1;
+    gSearchState.rooted = rooted;
+    return 0;
+}
+
+int prepForSearch(DataInfo *data, uint32_t flags)
+{
+    if (checkSearchSettings(data, flags) != 0)
+        return 1;
+    setHaveUserBranchLengths(false);
+    if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
+        return 1;
+    setSearchVariables(kSearchModeTree, data);
+    return 0;
+}
+
+void setSearchVariables(uint32_t mode, DataInfo *data)
+{
+    setLongOperationStatus(1);
+    setTreesAreSaved(false);
+    setTopolConstrained(srch.enforce ? (srch.converse ? -1 : 1) : 0);
+    gSearchState.repsPerUnit = 1;
+    if (mode == kSearchModeTree) {
+        gSearchState.parsSearch = gCriterion == kCriterionParsimony;
+        gSearchState.likeSearch = gCriterion == kCriterionLikelihood;
+        gSearchState.distSearch = gCriterion == kCriterionDistance;
+    }
+    gSearchState.quartetSearch = mode == kSearchModeQuartet;
+    gSearchState.rooted = isRootedSearch(data);
+}
+
+uint32_t searchLeafCount(const DataInfo *data) { return data->ntax + (isRootedSearch(data) ? 1u : 0u); }
+
+void showSearchSettingsHeader(uint32_t searchType)
+{
+    qel_printf("\n%s search settings:\n", searchTypeString(searchType, true));
+}
+
+void showCriterionSettings(const DataInfo *data)
+{
+    char text[256];
+    qel_printf("Optimality criterion = \b%s\n", makeFullCriterionString(text, sizeof text));
+    if (gCriterion == kCriterionParsimony) {
+        indentOutput(2);
+        showParsSettings(qel_printf, data);
+        indentOutput(-2);
+    }
+}
+
+void showSearchTailSettings(const DataInfo *data, bool rooted)
+{
+    (void)data;
+    qel_printf("No topological constraints in effect\n");
+    qel_printf("Trees are %s\n", rooted ? "rooted" : "unrooted");
+}
+
+void beginSearchStatus()
+{
+    gStatusStart = gLastStatus = std::time(nullptr);
+}
+
+bool searchStatusDue()
+{
+    if (!srch.statusWin || srch.dStatus <= 0)
+        return false;
+    const time_t now = std::time(nullptr);
+    if (static_cast<int64_t>(now) - static_cast<int64_t>(gLastStatus) < srch.dStatus)
+        return false;
+    gLastStatus = now;
+    return true;
+}
+
+double searchElapsedSeconds() { return std::difftime(std::time(nullptr), gStatusStart); }
+
+const char *searchElapsedString() { return timeDiffToSecsStr(std::time(nullptr), gStatusStart); }
+
+uint32_t setSearchNReps()
+{
+    gSearchState.nOuterReps = 1;
+    return 1;
+}
+
+int startReplicatedSearchRep(Tree *, DataInfo *, uint32_t rep)
+{
+    // Resampled and permuted data sets belong to the replicated analyses;
+    // a plain search runs its single outer replicate on the data as they are.
+    gSearchState.outerRep = rep;
+    return 0;
+}
+
+int finishReplicatedSearchRep(DataInfo *, double) { return 0; }
+
+int finishSearch(int status)
+{
+    setTreesAreSaved(false);
+    setTopolConstrained(0);
+    gSearchState.heuristicRunning = 0;
+    gSearchState.quartetSearch = 0;
+    gSearchState.replicatedKind = 0;
+    setLongOperationStatus(0);
+    return status;
+}

@@ -1,0 +1,59 @@
+// What every tree search does before and after it runs: checking the
+// request against the data, preparing the data, the search flags, the
+// settings report, the periodic status output, the hooks of replicated
+// analyses and the common end of a search.
+#pragma once
+
+#include <cstdint>
+
+struct DataInfo;
+struct Tree;
+
+// Flags of checkSearchSettings and prepForSearch.
+inline constexpr uint32_t kSearchNoMinTaxa = 32;     // skip the minimum-taxa check
+inline constexpr uint32_t kSearchExhaustive = 8;
+
+// The modes of setSearchVariables.
+enum SearchMode : uint32_t {
+    kSearchModeTree = 0,
+    kSearchModeCluster = 1,
+    kSearchModeQuartet = 2,
+    kSearchModeRandomTrees = 3,
+    kSearchModeCountSwaps = 4,
+};
+
+uint32_t numIncludedChars(const DataInfo *data);
+// Error 606 when fewer than `minimum` taxa remain.
+int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, const char *qualifier);
+// Refusals print their message and return 1; the trees stay as they were.
+int checkSearchSettings(DataInfo *data, uint32_t flags);
+// The least constraint check a search needs while no constraint can be
+// defined: enforcing (or converse) without a constraint is error 512.
+int checkSearchConstraintOptions(bool enforce, bool converse);
+// Checks, prepares the data for the criterion and sets the search flags.
+int prepForSearch(DataInfo *data, uint32_t flags);
+void setSearchVariables(uint32_t mode, DataInfo *data);
+// Number of leaves of the trees the search builds (ntax, + 1 rooted).
+uint32_t searchLeafCount(const DataInfo *data);
+
+// Settings report lines shared by the searches.
+void showSearchSettingsHeader(uint32_t searchType);
+void showCriterionSettings(const DataInfo *data);
+void showSearchTailSettings(const DataInfo *data, bool rooted);
+
+// Periodic status: `begin` starts the clock, statusDue tells whether the
+// interval has passed since the last line (and restarts it).
+void beginSearchStatus();
+bool searchStatusDue();
+double searchElapsedSeconds();
+const char *searchElapsedString();
+
+// Replicated analyses (bootstrap, jackknife, permutation and homogeneity
+// tests) frame the search's outer replicates with these hooks; a plain
+// search has one outer replicate.
+uint32_t setSearchNReps();
+int startReplicatedSearchRep(Tree *tree, DataInfo *data, uint32_t rep);
+int finishReplicatedSearchRep(DataInfo *data, double score);
+
+// Clears the search flags; returns status unchanged.
+int finishSearch(int status);

@@ -1,0 +1,270 @@
+#include <functional>
+#include <random>
+
+#include "parsimony/treelen.h"
+#include "search/countswaps.h"
+#include "search/hsearch.h"
+#include "search/islands.h"
+#include "search/nniswap.h"
+#include "search/scores.h"
+#include "search/search_settings.h"
+#include "search/stepwise.h"
+#include "search_fixture.h"
+#include "trees/treeedit.h"
+
+namespace {
+
+// Characters evolved on a random caterpillar-free tree: each character is
+// the membership of a random clade, with a little noise, so that the most
+// parsimonious trees are few and reachable.
+std::vector<std::string> cladeMatrix(std::mt19937 &gen, uint32_t ntax, uint32_t nchar, int noisePct)
+{
+    std::vector<uint32_t> order(ntax);
+    for (uint32_t i = 0; i < ntax; i++)
+        order[i] = i;
+    std::shuffle(order.begin(), order.end(), gen);
+    std::vector<std::string> rows(ntax, std::string(nchar, '0'));
+    for (uint32_t c = 0; c < nchar; c++) {
+        // Nested clades of a random tree in prefix form: a prefix of the order.
+        const uint32_t size = 2 + gen() % (ntax - 3);
+        const uint32_t start = gen() % (ntax - size + 1);
+        for (uint32_t i = start; i < start + size; i++)
+            rows[order[i]][c] = '1';
+        for (uint32_t t = 0; t < ntax; t++)
+            if (static_cast<int>(gen() % 100) < noisePct)
+                rows[t][c] = rows[t][c] == '0' ? '1' : '0';
+    }
+    return rows;
+}
+
+class HSearchTest : public SearchTest {
+protected:
+    void SetUp() override
+    {
+        SearchTest::SetUp();
+        saved = hs;
+        savedSrch = srch;
+        hs = HSearchOptions{};
+        hs.swap = 1;
+        srch.dStatus = 0;
+    }
+    void TearDown() override
+    {
+        hs = saved;
+        srch = savedSrch;
+        SearchTest::TearDown();
+    }
+
+    // Full rescoring of tree k of the buffer.
+    double rescore(TreeBuffer *buf, uint32_t k, Tree *t)
+    {
+        EXPECT_EQ(getTree(buf, k, t), 0);
+        setTraversalSeq(t);
+        pointTreeAtPackedData(t, data);
+        return calcParsimonyScore(data, t, false);
+    }
+
+    // The shortest length over every unrooted binary tree, by inserting taxa
+    // one by one at every edge.
+    double exhaustiveBest(uint32_t ntax)
+    {
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        make3Tree(t.get(), ntax, 0, 1, 2);
+        double best = 1e37;
+        std::function<void(uint32_t)> grow = [&](uint32_t next) {
+            setTraversalSeq(t.get());
+            if (next == ntax) {
+                pointTreeAtPackedData(t.get(), data);
+                best = std::min(best, calcParsimonyScore(data, t.get(), false));
+                return;
+            }
+            std::vector<uint32_t> edges;
+            for (TreeNode *e = t->root->next; e; e = e->next)
+                edges.push_back(nodePosition(t.get(), e));
+            for (uint32_t pos : edges) {
+                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
+                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
+                grow(next + 1);
+                binPruneLeaf(leaf);
+                setTraversalSeq(t.get());
+            }
+        };
+        grow(3);
+        return best;
+    }
+
+    std::vector<std::string> bufferTexts(TreeBuffer *buf)
+    {
+        std::vector<std::string> out;
+        for (uint32_t k = 0; k < numTreesInBuffer(buf); k++)
+            out.emplace_back(reinterpret_cast<const char *>(treeLocation(buf, k)), buf->bytesPerTree);
+        return out;
+    }
+
+    HSearchOptions saved;
+    SearchSettings savedSrch;
+};
+
+// Every tree the search keeps carries its true length, all kept trees are
+// equally short, none has a shorter NNI neighbour, and on matrices with a
+// clear signal the random-addition search reaches the exhaustive optimum.
+TEST_F(HSearchTest, KeptTreesAreShortestAndScoredExactly)
+{
+    std::mt19937 gen(2024);
+    for (int trial = 0; trial < 6; trial++) {
+        SCOPED_TRACE(trial);
+        dropData();
+        const uint32_t ntax = trial < 4 ? 7 : 24;
+        makeData(cladeMatrix(gen, ntax, ntax < 10 ? 14 : 60, trial % 2 ? 8 : 3));
+        TreeBuffer *buf = activeBuffer(ntax, 500);
+        hs.addSeq = kAddSeqRandom;
+        hs.nreps = 8;
+        hs.rseed[0] = 11 + trial;
+        ASSERT_EQ(runHeuristicSearch(data), 0);
+        const uint32_t kept = numTreesInBuffer(buf);
+        ASSERT_GT(kept, 0u);
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        const double best = getTreeScoreArray(buf)[0];
+        for (uint32_t k = 1; k <= kept; k++) {
+            EXPECT_DOUBLE_EQ(getTreeScoreArray(buf)[k - 1], best);
+            EXPECT_DOUBLE_EQ(rescore(buf, k, t.get()), best) << "tree " << k;
+            // No neighbour one interchange away is shorter.
+            setTraversalSeq(t.get());
+            std::vector<std::pair<TreeNode *, TreeNode *>> moves;
+            for (TreeNode *x = t->root; x; x = x->next) {
+                TreeNode *f = x->anc;
+                if (!f || !f->anc || !f->anc->firstChild->nextSib)
+                    continue;
+                TreeNode *g = f->anc;
+                moves.emplace_back(x, g->firstChild == f ? f->nextSib : g->firstChild);
+            }
+            for (auto [x, u] : moves) {
+                exchangeSubtrees(t.get(), x, u);
+                setTraversalSeq(t.get());
+                EXPECT_GE(calcParsimonyScore(data, t.get(), false), best);
+                exchangeSubtrees(t.get(), x, u);
+            }
+        }
+        if (ntax <= 7) {
+            EXPECT_DOUBLE_EQ(best, exhaustiveBest(ntax));
+        }
+    }
+}
+
+TEST_F(HSearchTest, SameSeedGivesSameTreesAndIslands)
+{
+    std::mt19937 gen(5);
+    makeData(cladeMatrix(gen, 16, 30, 15));
+    TreeBuffer *buf = activeBuffer(16, 500);
+    hs.addSeq = kAddSeqRandom;
+    hs.nreps = 6;
+    hs.rseed[0] = 99;
+    ASSERT_EQ(runHeuristicSearch(data), 0);
+    const auto first = bufferTexts(buf);
+    const std::string firstOut = gPrinted.substr(gPrinted.find("Heuristic search completed"));
+    gPrinted.clear();
+    ASSERT_EQ(runHeuristicSearch(data), 0);
+    EXPECT_EQ(bufferTexts(buf), first);
+    std::string again = gPrinted.substr(gPrinted.find("Heuristic search completed"));
+    // Only the time line may differ.
+    auto dropTime = [](std::string s) {
+        const size_t a = s.find("   Time used");
+        return s.erase(a, s.find('\n', a) - a);
+    };
+    EXPECT_EQ(dropTime(again), dropTime(firstOut));
+    EXPECT_NE(firstOut.find("Tree-island profile:"), std::string::npos);
+}
+
+TEST_F(HSearchTest, RefusalsNameTheirError)
+{
+    makeData({"1100", "1010", "0110", "0001", "1111"});
+    activeBuffer(5);
+    struct Case {
+        std::function<void()> set;
+        uint32_t code;
+    };
+    const Case cases[] = {
+        {[] { hs.chuckScore = 5; }, 520},
+        {[] { hs.chuckScore = 5, hs.nchuck = 2, srch.keep = 3; }, 543},
+        {[] { hs.nbest = 3, hs.steepest = 1; }, 546},
+        {[] { hs.startSource = kStartCurrent; }, 504},
+        {[] { srch.enforce = 1; }, 512},
+    };
+    for (const Case &c : cases) {
+        hs = HSearchOptions{};
+        hs.swap = 1;
+        srch = savedSrch;
+        srch.dStatus = 0;
+        c.set();
+        gErrorCodes.clear();
+        EXPECT_EQ(runHeuristicSearch(data), 1);
+        ASSERT_EQ(gErrorCodes.size(), 1u);
+        EXPECT_EQ(gErrorCodes[0], c.code);
+    }
+}
+
+// Two replicates that end on the same trees make one island hit twice; an
+// island whose trees were discarded keeps only its score and size.
+TEST(Islands, HitsMergesAndOrder)
+{
+    ASSERT_EQ(allocIslands(4), 0);
+    setIslandContext(IslandContext{0, 0, false, false, 0, false, 0});
+    addNewIsland(1, 3, 3, 10.0);
+    incrementIslandCount(2);
+    incrementIslandCount(7);  // in no island
+    EXPECT_EQ(getIsland(0)->timesHit, 2u);
+    setIslandContext(IslandContext{0, 1, false, false, 0, false, 0});
+    doUnsavedIsland(12.0, 2);
+    doUnsavedIsland(12.0, 2);
+    doUnsavedIsland(12.0, 5);
+    ASSERT_EQ(numIslands(), 3u);
+    EXPECT_EQ(getIsland(1)->timesHit, 2u);
+    EXPECT_EQ(getIsland(1)->firstRep, 2u);
+    markIslandsUnsaved();
+    EXPECT_EQ(getIsland(0)->firstTree, 0u);
+    EXPECT_LT(compareIslands(getIsland(0), getIsland(1)), 0);  // better score first
+    for (int i = 0; i < 20; i++)
+        addNewIsland(0, 0, 1, 20.0);  // grows past its first capacity
+    EXPECT_EQ(numIslands(), 23u);
+    deallocIslands();
+}
+
+TEST_F(HSearchTest, StatusRowsFollowTheirLayout)
+{
+    showHSearchStatusHeader(false);
+    showHSearchStatusRow(false, "0:00:05", 1, 7, 1234, 3, 2, 48, 48);
+    showHSearchStatusRow(false, "0:00:10", 1, -1, 2e10, 3, -1, 47, 47);
+    const std::string expected =
+        "\n    Elapsed   Taxa      Rearr.  -- Number of trees --        Best\n"
+        "       time  added      tried      saved   to swap        tree(s)\n" +
+        std::string(65, '-') + "\n" +
+        "    0:00:05      7       1234          3         2             48\n"
+        "    0:00:10      - 2.0000e+10          3         -             47\n";
+    EXPECT_EQ(gPrinted, expected);
+}
+
+// NNI visits two neighbours per internal edge of an unrooted binary tree.
+TEST_F(HSearchTest, CountSwapsNNIIsTwicetheInternalEdges)
+{
+    std::mt19937 gen(3);
+    for (uint32_t ntax : {4u, 5u, 9u, 17u}) {
+        dropData();
+        makeData(cladeMatrix(gen, ntax, 6, 10));
+        activeBuffer(ntax);
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        make3Tree(t.get(), ntax, 0, 1, 2);
+        for (uint32_t x = 3; x < ntax; x++) {
+            setTraversalSeq(t.get());
+            std::vector<TreeNode *> edges;
+            for (TreeNode *e = t->root->next; e; e = e->next)
+                edges.push_back(e);
+            binConnectLeaf(nodeOfIndex(t.get(), static_cast<int32_t>(x)), edges[gen() % edges.size()],
+                           findFreeNode(t.get()));
+        }
+        setTraversalSeq(t.get());
+        EXPECT_EQ(countRearrangements(data, t.get(), 1), 2.0 * (ntax - 3)) << ntax;
+        EXPECT_EQ(countRearrangements(data, t.get(), 0), 0.0);
+    }
+}
+
+}  // namespace
