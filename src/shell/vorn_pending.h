@@ -5,6 +5,7 @@
 
 #include "shell/qel_commands.h"
 // Handlers that left this list but that callers still reach through it.
+#include "data/charstat.h"
 #include "data/taxstat.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
@@ -31,15 +32,12 @@ int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doCondenseCmd();
 int doContreeCmd();
-int doCStatusCmd();
-int doCTypeCmd();
 int doDConSeqCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
 int doDnaRecodeCmd();
 int doDScoresCmd();
 int doDsetCmd();
-int doExcludeCmd();
 int doExportCmd();
 int doExportDistCmd();
 int doExsetCmd();
@@ -47,7 +45,6 @@ int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
 int doGenerateTreesCmd();
-int doIncludeCmd();
 int doJackknifeCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
@@ -114,7 +111,6 @@ int doTypesetCmd();
 int doUPGMACmd();
 int doUserTreeCmd();
 int doUsertypeCmd();
-int doWeightsCmd();
 int doWtsetCmd();
 int endIterationBlock();
 int endSimLoop();
