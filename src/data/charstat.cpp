@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "data/chartaxlist.h"
@@ -20,6 +22,7 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
+#include "qel/qel_oututil.h"
 #include "qel/qel_strings.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
@@ -839,6 +842,10 @@ uint32_t countMissingStates(const DataInfo *d, uint32_t taxon, const Set *set)
 
 int applyTypeset(Nexset *typeset, DataInfo *d, bool report)
 {
+    // A character-state tree refuses characters with combination cells,
+    // which only the character information knows.
+    if (!d->dataInitialized && initializeDataInfo(d) != 0)
+        return 1;
     const Nexset *allUnord = &gNexsets.builtins[kBuiltinAllUnord];
     const Nexset *allOrd = &gNexsets.builtins[kBuiltinAllOrd];
     for (uint32_t c = 0; c < d->nchar; ++c) {
@@ -1008,4 +1015,244 @@ int doCStatusCmd()
     if (setCmdParamVals(kOptSetCStatus) != 0)
         return 1;
     return runOutputThread(cstatusOutputProc, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Assume
+
+namespace {
+
+// A set named by an Assume option, searched from the list's built-ins on.
+int findAssumedSet(const char *tag, Nexset *first, const char *label, Nexset **found)
+{
+    *found = findMatchingNexset(tag, first);
+    if (!*found)
+        return qel_errorMsg(406, "%s name \"%s\" is unrecognized.", label, tag);
+    return 0;
+}
+
+}  // namespace
+
+int doAssumeCmd()
+{
+    DataInfo *d = activeDataInfo();
+    if (!d || !d->status)
+        return 1;
+    typesetTag[0] = wtsetTag[0] = exsetTag[0] = '\0';
+    if (setCmdParamVals(kOptSetAssume) != 0)
+        return 1;
+    Nexset *ns = nullptr;
+    if (typesetTag[0] &&
+        (findAssumedSet(typesetTag, gNexsets.typesets, "Type-set", &ns) != 0 || applyTypeset(ns, d, true) != 0))
+        return 1;
+    if (wtsetTag[0] &&
+        (findAssumedSet(wtsetTag, gNexsets.wtsets, "Weight-set", &ns) != 0 || applyWtset(ns, d, true) != 0))
+        return 1;
+    if (exsetTag[0] &&
+        (findAssumedSet(exsetTag, gNexsets.exsets, "Exclusion-set", &ns) != 0 || applyExset(ns, d) != 0))
+        return 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// MissData
+
+namespace {
+
+uint32_t decimalDigits(uint32_t n)
+{
+    uint32_t digits = 1;
+    for (; n >= 10; n /= 10)
+        ++digits;
+    return digits;
+}
+
+// One page of taxon columns: the title, the taxon numbers written vertically
+// (right-aligned in their column, bottom-aligned) with the row heading on the
+// last line, and a rule. Returns the first taxon of the next page, or nActive.
+uint32_t taxonColumnHeader(const DataInfo *d, const char *title, bool continued, const char *rowHeading,
+                           uint32_t rowWidth, uint32_t colWidth, uint32_t first)
+{
+    const auto ntax = static_cast<uint32_t>(std::max(d->nActive, 0));
+    const uint32_t count = std::min(maxOutputColumns(colWidth, rowWidth + 1), ntax - first);
+    qel_printf(continued ? "\n%s (continued):\n" : "\n%s:\n", title);
+    uint32_t lines = 1;
+    for (uint32_t t = first; t < first + count; ++t)
+        lines = std::max(lines, decimalDigits(getTaxNum(d, t)));
+    for (uint32_t k = 0; k < lines; ++k) {
+        std::string line(rowWidth + 1, ' ');
+        if (k + 1 == lines)
+            line.replace(0, std::min<size_t>(std::strlen(rowHeading), rowWidth), rowHeading);
+        for (uint32_t t = first; t < first + count; ++t) {
+            const std::string number = std::to_string(getTaxNum(d, t));
+            const uint32_t blanksAbove = lines - static_cast<uint32_t>(number.size());
+            line.append(colWidth - 1, ' ');
+            line.push_back(k < blanksAbove ? ' ' : number[k - blanksAbove]);
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        qel_printf("%s\n", line.c_str());
+    }
+    tableLine(kUnderlineLastLine, 0);
+    return first + count;
+}
+
+// Missing cells per subset and active taxon over the included characters.
+struct MissCounts {
+    uint32_t nsub = 0, ntax = 0;
+    std::vector<uint32_t> missing;   // subset-major
+    std::vector<uint32_t> included;  // included characters per subset
+
+    uint32_t at(uint32_t i, uint32_t t) const { return missing[size_t{i} * ntax + t]; }
+    // The taxon's non-missing share over the subset reaches the threshold
+    // (percent). With no included character nothing is missing.
+    bool meets(uint32_t i, uint32_t t, double threshold) const
+    {
+        const uint32_t n = included[i];
+        return n == 0 || 100.0 * (n - at(i, t)) >= threshold * n;
+    }
+};
+
+void showTaxonMissingSummary(const DataInfo *d, uint32_t ntax)
+{
+    uint32_t labelWidth = 8;
+    for (uint32_t t = 0; t < ntax; ++t)
+        labelWidth = std::max(labelWidth, static_cast<uint32_t>(std::strlen(getTaxLabel(d, t))));
+    const int numWidth = static_cast<int>(std::max<uint32_t>(9, decimalDigits(d->nchar)) + 2);
+    qel_printf("\nMissing data summary:\n\n");
+    qel_printf("%-*s  %*s%13s\n", static_cast<int>(labelWidth), "Taxon", numWidth, "# Missing", "% Missing");
+    tableLine(kUnderlineLastLine, 0);
+    for (uint32_t t = 0; t < ntax && !gAborted_.load(); ++t) {
+        uint32_t n = 0;
+        for (uint32_t c = 0; c < d->nchar; ++c)
+            n += isMissingOrGapMiss(static_cast<int32_t>(t), c, d);
+        qel_printf("%-*s  %*u%13.3f\n", static_cast<int>(labelWidth), getTaxLabel(d, t), numWidth, n,
+                   d->nchar ? 100.0 * n / d->nchar : 0.0);
+    }
+}
+
+// The subset-by-taxon tables of the full report, in pages of taxon columns.
+void showSubsetTables(const DataInfo *d, const SetPtn *ptn, const char *ptnName, const MissCounts &m,
+                      uint32_t nameWidth)
+{
+    uint32_t largest = 0;
+    for (uint32_t v : m.missing)
+        largest = std::max(largest, v);
+    char title[2 * kNexsetNameSize + 128];
+    for (int table = 0; table < 2; ++table) {
+        const uint32_t colWidth = table == 0 ? decimalDigits(largest) + 1 : 2;
+        if (table == 0)
+            std::snprintf(title, sizeof title, "Missing data counts for character partition '%s'", ptnName);
+        else
+            std::snprintf(title, sizeof title,
+                          "Subsets for which percentage of non-missing entries is at least %g%% (partition '%s')",
+                          missdOpt.threshold, ptnName);
+        for (uint32_t first = 0; first < m.ntax && !gAborted_.load();) {
+            const uint32_t next = taxonColumnHeader(d, title, first > 0, "Subset", nameWidth, colWidth, first);
+            for (uint32_t i = 0; i < m.nsub; ++i) {
+                qel_printf("%-*s ", static_cast<int>(nameWidth), getPtnSubsetName(ptn, i));
+                for (uint32_t t = first; t < next; ++t) {
+                    if (table == 0)
+                        qel_printf("%*u", static_cast<int>(colWidth), m.at(i, t));
+                    else
+                        qel_printf("%*c", static_cast<int>(colWidth), m.meets(i, t, missdOpt.threshold) ? '*' : ' ');
+                }
+                qel_printf("\n");
+            }
+            first = next;
+        }
+    }
+}
+
+int missDataProc(void *)
+{
+    DataInfo *d = activeDataInfo();
+    const auto ntax = static_cast<uint32_t>(std::max(d->nActive, 0));
+    const bool full = missdOpt.output == 0;
+    if (full)
+        showTaxonMissingSummary(d, ntax);
+    const Nexset *pns = missdOpt.partition;
+    const SetPtn *ptn = pns ? getNexPtn(pns) : nullptr;
+    if (!ptn)
+        return gAborted_.load() ? 2 : 0;
+
+    MissCounts m;
+    m.nsub = numPtnSubsets(ptn);
+    m.ntax = ntax;
+    SetHandle incomplete = newCharSet(d, false);
+    try {
+        m.missing.assign(size_t{m.nsub} * ntax, 0);
+        m.included.assign(m.nsub, 0);
+    } catch (const std::bad_alloc &) {
+        reportMemoryFailure();
+        return 1;
+    }
+    if (!incomplete)
+        return 1;
+    for (uint32_t i = 0; i < m.nsub; ++i) {
+        const Set *s = getPtnSubset(ptn, i);
+        m.included[i] = countIncludedCharsInSubset(s, d);
+        for (uint32_t t = 0; t < ntax; ++t)
+            m.missing[size_t{i} * ntax + t] = countMissingStates(d, t, s);
+    }
+    const uint32_t nameWidth = std::max<uint32_t>(6, maxPtnSubsetNameLen(ptn, false));
+    const char *ptnName = getNexsetName(pns);
+    if (full)
+        showSubsetTables(d, ptn, ptnName, m, nameWidth);
+    if (gAborted_.load())
+        return 2;
+
+    const double threshold = missdOpt.threshold;
+    qel_printf("\nCounts of taxa meeting non-missing threshold (%g%%) for subsets of partition '%s':\n\n", threshold,
+               ptnName);
+    qel_printf("%*s%*s%*s Complete?\n", static_cast<int>(nameWidth + 1), "subset", 10, "# Taxa", 10, "% Taxa");
+    tableLine(kUnderlineLastLine, 0);
+    bool anyIncomplete = false;
+    for (uint32_t i = 0; i < m.nsub; ++i) {
+        uint32_t meeting = 0;
+        for (uint32_t t = 0; t < ntax; ++t)
+            meeting += m.meets(i, t, threshold);
+        const bool complete = meeting == ntax;
+        if (full)
+            qel_printf("%-*s%10u%10.2f %c\n", static_cast<int>(nameWidth + 1), getPtnSubsetName(ptn, i), meeting,
+                       ntax ? 100.0 * meeting / ntax : 0.0, complete ? '*' : ' ');
+        if (!complete) {
+            anyIncomplete = true;
+            setUnion(incomplete.get(), getPtnSubset(ptn, i), incomplete.get());
+        }
+    }
+    if (!missdOpt.exclude)
+        return 0;
+    qel_printf("\nExcluding partition subsets that are incomplete (fail to achieve non-missing threshold of %g%% "
+               "in one or more taxa)...\n\n",
+               threshold);
+    indentOutput(4);
+    int result = 0;
+    if (anyIncomplete) {
+        SetHandle before(createExcludedCharsetCopy(d));
+        result = before ? excludeOrIncludeCharacters(d, true, incomplete.get(), before.get(), false, true) : 1;
+    } else {
+        qel_printf("\nAll partition subsets reached the completeness threshold; no (additional) characters "
+                   "excluded.\n");
+    }
+    indentOutput(-4);
+    return result;
+}
+
+}  // namespace
+
+int doMissDataCmd()
+{
+    DataInfo *d = activeDataInfo();
+    if (!d || !d->status)
+        return 1;
+    if (int r = prepareData(kPrepCurrentCriterion, 0, false); r != 0)
+        return r;
+    missdOpt.partition = nullptr;
+    int result = setCmdParamVals(kOptSetMissData);
+    if (result == 0)
+        result = runOutputThread(missDataProc, nullptr);
+    // The partition is chosen anew by every run; a later run must not meet a
+    // record that a new data set has destroyed.
+    missdOpt.partition = nullptr;
+    return result;
 }

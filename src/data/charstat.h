@@ -35,6 +35,9 @@ int setCharTypes(Nexset *typeset, DataInfo *d, bool vector);
 int setDefltCharType(Nexset *typeset, DataInfo *d, const char *typeName);
 // Display name of a character's type; "" for codes without one.
 const char *getCharTypeString(const DataInfo *d, uint32_t c, char *buffer, size_t size);
+// Every stepmatrix character that is neither eliminated nor all-missing
+// against its type; 1 after the first failure's report.
+int checkAllStmCompat(DataInfo *d, bool gapModeChange);
 
 // ---- Weights ----------------------------------------------------------------
 
@@ -98,3 +101,5 @@ int doWeightsCmd();
 int doIncludeCmd();
 int doExcludeCmd();
 int doCStatusCmd();
+int doAssumeCmd();
+int doMissDataCmd();
