@@ -112,11 +112,15 @@ void readBlocks(const std::string &text)
             continue;
         if (readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false) < 0 || readSemicolon() != 0)
             break;
-        int kind = stricmp(word, "data") == 0         ? kBlockData
-                   : stricmp(word, "taxa") == 0       ? kBlockTaxa
-                   : stricmp(word, "characters") == 0 ? kBlockCharacters
-                   : stricmp(word, "distances") == 0  ? kBlockDistances
-                                                      : -1;
+        int kind = -1;
+        if (stricmp(word, "data") == 0)
+            kind = kBlockData;
+        else if (stricmp(word, "taxa") == 0 || stricmp(word, "taxon") == 0)
+            kind = kBlockTaxa;
+        else if (stricmp(word, "characters") == 0)
+            kind = kBlockCharacters;
+        else if (stricmp(word, "distances") == 0)
+            kind = kBlockDistances;
         if (kind < 0) {
             if (skipThruEndOfBlock() != 0)
                 break;
