@@ -200,7 +200,7 @@ void printDetail(const DataInfo *d, const ParsTestTree &b, const ParsTestTree &t
         const uint32_t at = s.kept[k];
         const uint32_t c = charIndex[at];
         char label[17];
-        const char *name = d ? getCharLabel(d, c) : nullptr;
+        const char *name = d && d->charLabelsRead ? getCharLabel(d, c) : nullptr;
         if (name && *name)
             std::snprintf(label, sizeof label, "%s", name);  // at most 16 columns
         else
