@@ -1,6 +1,7 @@
 #include "shell/vorn_commands.h"
 
 #include "shell/qel_cmdline.h"
+#include "data/assump.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "search/countswaps.h"
@@ -9,6 +10,7 @@
 #include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"
 #include "shell/vorn_shellcmds.h"
+#include "data/usertypes.h"
 #include "trees/treebuf_extras.h"
 
 // The order is the search order of the lookup: it decides which two names an
