@@ -395,8 +395,14 @@ int showNamedSets(Nexset *first, const char *label, void (*show)(const Nexset *,
     if (!d)
         return 1;
     Nexset *only = nullptr;
-    if (whichNexusObject(first, label, &only, false) != 0)
-        return first ? 1 : skipRestOfCmd() == 0 ? 0 : 1;
+    if (peekNextChar(nullptr) != ';') {
+        if (whichNexusObject(first, label, &only, false) != 0)
+            return first ? 1 : skipRestOfCmd() == 0 ? 0 : 1;
+        if (peekNextChar(nullptr) == '/')
+            readNextDarkChar(nullptr);
+    } else if (!first) {
+        qel_printf("\nNo %c%ss have been defined.\n", std::tolower(static_cast<unsigned char>(label[0])), label + 1);
+    }
     if (getCmdParams(kOptSetShowPartitions, nullptr, nullptr) <= 0)
         return 1;
     for (Nexset *ns = first; ns; ns = ns->next) {

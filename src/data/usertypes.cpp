@@ -402,14 +402,14 @@ void showStepmatrix(const UserType *ut)
     }
 }
 
-// Leaves two columns apart; a parent sits over the middle of its children.
+// Leaves four columns apart; a parent sits over the middle of its children.
 uint32_t getCoords(const CSTreeNode *node, uint32_t depth, uint32_t &nextLeaf, std::vector<uint32_t> &x,
                    std::vector<uint32_t> &level)
 {
     level[node->nodeNum] = depth;
     if (!node->firstChild) {
         x[node->nodeNum] = nextLeaf;
-        nextLeaf += 2;
+        nextLeaf += 4;
     } else {
         uint32_t lo = 0, hi = 0;
         for (const CSTreeNode *c = node->firstChild; c; c = c->nextSib) {
@@ -423,8 +423,8 @@ uint32_t getCoords(const CSTreeNode *node, uint32_t depth, uint32_t &nextLeaf, s
     return x[node->nodeNum];
 }
 
-// The root on top; under each level a connector row joins a parent ("+")
-// to the span of its children ("-", with "|" over each child).
+// The root on top; under each parent a "|" drops to a row of "-" that
+// spans its children, with "+" over each child and under the parent.
 void showCSTree(const UserType *ut)
 {
     qel_printf("\nCharacter-state tree \"%s\":\n\n", ut->name);
@@ -437,7 +437,7 @@ void showCSTree(const UserType *ut)
     const uint32_t depth = *std::max_element(level.begin(), level.end());
     const size_t width = nextLeaf + 1;
     for (uint32_t l = 0; l <= depth; ++l) {
-        std::string row(width, ' '), joins(width, ' ');
+        std::string row(width, ' '), joins(width, ' '), drops(width, ' ');
         bool anyJoin = false;
         for (const CSTreeNode *p : nodes) {
             if (level[p->nodeNum] != l)
@@ -450,12 +450,15 @@ void showCSTree(const UserType *ut)
             for (uint32_t i = lo; i <= hi; ++i)
                 joins[i] = '-';
             for (const CSTreeNode *c = p->firstChild; c; c = c->nextSib)
-                joins[x[c->nodeNum]] = '|';
+                joins[x[c->nodeNum]] = '+';
             joins[x[p->nodeNum]] = '+';
+            drops[x[p->nodeNum]] = '|';
         }
         row.erase(row.find_last_not_of(' ') + 1);
         qel_printf("    %s\n", row.c_str());
         if (anyJoin) {
+            drops.erase(drops.find_last_not_of(' ') + 1);
+            qel_printf("    %s\n", drops.c_str());
             joins.erase(joins.find_last_not_of(' ') + 1);
             qel_printf("    %s\n", joins.c_str());
         }
