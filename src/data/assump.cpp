@@ -30,6 +30,8 @@ constexpr const char *kSetFormats = "standard\0vector\0";
 constexpr const char *kPtnFormats = "standard\0vector\0tokens\0notokens\0";
 constexpr uint32_t kFmtStandard = 1, kFmtVector = 2, kFmtTokens = 4, kFmtNotokens = 8;
 
+bool errorStopOn() { return !qel_cmdErrorStop || qel_cmdErrorStop(); }
+
 int unexpectedSemicolon()
 {
     return qel_errorMsg(118, "Unexpected semicolon (;).\tCheck input formatting carefully (e.g., verify that the "
@@ -356,7 +358,7 @@ void listPartition(const Nexset *ns, bool taxa)
     const int width = static_cast<int>(maxPtnSubsetNameLen(ptn, false)) + 4;
     for (uint32_t i = 0; i < ptn->numSubsets; ++i) {
         qel_printf("    %-*s\b", width, getPtnSubsetName(ptn, i));
-        outputSetMembers(getPtnSubset(ptn, i), nullptr, 0, nullptr, nullptr, nullptr, false);
+        outputSetMembers(getPtnSubset(ptn, i), nullptr, 0, "", nullptr, nullptr, false);
         qel_printf("\n");
     }
 }
@@ -382,7 +384,7 @@ void listRateset(const Nexset *ns, const DataInfo *d)
             if (rates[c] == r)
                 addSetMember(members, c);
         qel_printf("    %*.6f    ", width, r);
-        outputSetMembers(members, nullptr, 0, nullptr, nullptr, nullptr, false);
+        outputSetMembers(members, nullptr, 0, "", nullptr, nullptr, false);
         qel_printf("\n");
     }
     deallocSet(members);
@@ -505,7 +507,7 @@ int readTagAndFmt(const char *commandName, const char *keywords, char *name, uin
         if (v == -2)
             return qel_errorMsg(332, "%s format \"%s\" is ambiguous.", commandName, word), 1;
         if (v < 0) {
-            if (qel_cmdErrorStop())
+            if (errorStopOn())
                 return qel_errorMsg(207, "%s format \"%s\" is unknown.\tCheck command syntax, including presence of "
                                          "any required equal (=) sign.",
                                     commandName, word),
@@ -963,7 +965,7 @@ int doCodonPosSetCmd()
 
 int doAssumOptions()
 {
-    const char *note = qel_cmdErrorStop() ? nullptr : "in OPTIONS command of ASSUMPTIONS block";
+    const char *note = errorStopOn() ? nullptr : "in OPTIONS command of ASSUMPTIONS block";
     return getCmdParams(kOptSetAssumOptions, nullptr, note) > 0 ? 0 : 1;
 }
 
