@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "data/charstat.h"
 #include "data/chartaxlist.h"
 #include "data/data_services.h"
 #include "data/data_settings.h"
@@ -23,8 +24,6 @@
 #include "shell/shell_settings.h"
 
 namespace {
-
-AssumpHooks gHooks = {};
 
 constexpr const char *kSetFormats = "standard\0vector\0";
 constexpr const char *kPtnFormats = "standard\0vector\0tokens\0notokens\0";
@@ -60,13 +59,6 @@ DataInfo *assumpData()
     if (d && !gNexsets.typesets && initializeAssumpSets(d) != 0)
         return nullptr;
     return d;
-}
-
-bool hookMissing(bool present, const char *what)
-{
-    if (!present)
-        qel_errorMsg(0, "%s needs the character-status commands, which are not available yet.", what);
-    return !present;
 }
 
 // "0"/"1" vector over n items into set; a ";" before the end ends it early.
@@ -452,8 +444,6 @@ int needCharacters(const char *block)
 
 // ---------------------------------------------------------------------------
 
-void setAssumpHooks(const AssumpHooks &hooks) { gHooks = hooks; }
-
 void showRedefined(const char *label, const char *name)
 {
     if (!wrng.warnRedef || stricmp(name, "untitled") == 0)
@@ -535,7 +525,14 @@ int readDataAndInitAssumpSets(int kind, DataInfo *d)
 {
     const int status = readData(kind, d);
     DataInfo *active = activeDataInfo();
-    if (status == 0 && active && active->flags && initializeAssumpSets(active) == 0)
+    if (status != 0 || !active || !active->flags)
+        return status;
+    // A block joined to the matrix keeps the sets (they were widened with
+    // it); a store still pointing at another matrix's arrays starts afresh.
+    const NexsetStore &g = gNexsets;
+    const bool current = g.typesets && g.builtins[kBuiltinGapped].payload == active->gappedChars &&
+                         g.builtins[kBuiltinStandard].payload == active->ancestor;
+    if (!current && initializeAssumpSets(active) == 0)
         active->dataInitialized = 0;  // the built-in state sets are filled afresh
     return status;
 }
@@ -659,7 +656,7 @@ int doExsetCmd()
     if (int head = readTagAndFmt("ExSet", kSetFormats, name, sizeof name, &star, &mask); head != 0)
         return head == 2 ? 0 : 1;
     const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
-    if (vector < 0 || (star && hookMissing(gHooks.applyExset != nullptr, "Making an exclusion set current")))
+    if (vector < 0)
         return 1;
     Nexset *ns = createNexset(name, kNexExset);
     if (!ns)
@@ -670,7 +667,7 @@ int doExsetCmd()
         return 1;
     }
     linkAssumpSet(ns, kNexExset, "Exclusion-set");
-    return star ? gHooks.applyExset(ns, d) : 0;
+    return star ? applyExset(ns, d) : 0;
 }
 
 int doTypesetCmd()
@@ -684,20 +681,19 @@ int doTypesetCmd()
     if (int head = readTagAndFmt("TypeSet", kSetFormats, name, sizeof name, &star, &mask); head != 0)
         return head == 2 ? 0 : 1;
     const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
-    if (vector < 0 ||
-        hookMissing(gHooks.setCharTypes && gHooks.setDefltCharType && gHooks.applyTypeset, "TypeSet"))
+    if (vector < 0)
         return 1;
     Nexset *ns = createNexset(name, kNexTypeset);
     if (!ns)
         return 1;
-    if (gHooks.setDefltCharType(ns, d, defTypeStr) != 0 || gHooks.setCharTypes(ns, d, vector == 1) != 0) {
+    if (setDefltCharType(ns, d, defTypeStr) != 0 || setCharTypes(ns, d, vector == 1) != 0) {
         destroyNexset(ns, kNexTypeset);
         return 1;
     }
     linkAssumpSet(ns, kNexTypeset, "Type-set");
-    if (star && gHooks.applyTypeset(ns, d, true) != 0) {
+    if (star && applyTypeset(ns, d, true) != 0) {
         // A set that does not fit the data is dropped and the default type restored.
-        gHooks.setDefltCharType(nullptr, d, defTypeStr);
+        setDefltCharType(nullptr, d, defTypeStr);
         Nexset *prev = gNexsets.typesets;
         while (prev && prev->next != ns)
             prev = prev->next;
@@ -723,18 +719,18 @@ int doWtsetCmd()
         return head == 2 ? 0 : 1;
     const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
     const int tokens = readTokensFmtSetting(mask, kFmtTokens, kFmtNotokens, 1);
-    if (vector < 0 || tokens < 0 || hookMissing(gHooks.setCharWts && gHooks.applyWtset, "WtSet"))
+    if (vector < 0 || tokens < 0)
         return 1;
     Nexset *ns = createNexset(name, kNexWtset);
     if (!ns)
         return 1;
-    const int status = gHooks.setCharWts(ns, d, vector, tokens == 0);
+    const int status = setCharWts(ns, d, vector, tokens == 0);
     if (status != 0) {
         destroyNexset(ns, kNexWtset);
         return status;
     }
     linkAssumpSet(ns, kNexWtset, "Weight-set");
-    return star ? gHooks.applyWtset(ns, d, true) : 0;
+    return star ? applyWtset(ns, d, true) : 0;
 }
 
 int doRatesetCmd()
@@ -995,38 +991,3 @@ int doShowTaxPtnsCmd()
 
 int doShowRatesetsCmd() { return showNamedSets(gNexsets.ratesets, "Rate-set", listRateset); }
 
-// ---- Growth -----------------------------------------------------------------------
-
-int expandAssumpSets(DataInfo *d, uint32_t oldNchar)
-{
-    const uint32_t n = d->nchar;
-    int failed = 0;
-    auto users = [](Nexset *head, uint32_t builtins) {
-        for (uint32_t i = 0; i < builtins && head; ++i)
-            head = head->next;
-        return head;
-    };
-    for (Nexset *ns = users(gNexsets.typesets, 2); ns; ns = ns->next)
-        failed |= expandTypeset(ns, oldNchar, n);
-    for (Nexset *ns = users(gNexsets.wtsets, 1); ns; ns = ns->next)
-        failed |= expandWtset(ns, oldNchar, n);
-    for (Nexset *ns = users(gNexsets.exsets, 2); ns; ns = ns->next) {
-        failed |= expandSet(getNexsetSet(ns), n);
-        for (uint32_t c = oldNchar; !failed && c < n; ++c)
-            addSetMember(getNexsetSet(ns), c);
-    }
-    for (Nexset *ns = users(gNexsets.charsets, 2); ns; ns = ns->next)
-        if (Set *s = getNexsetSet(ns))
-            failed |= expandSet(s, n);
-    gNexsets.builtins[kBuiltinGapped].payload = d->gappedChars;
-    gNexsets.builtins[kBuiltinMissAmbig].payload = d->missAmbigChars;
-    for (Nexset *ns = gNexsets.ratesets; ns; ns = ns->next)
-        failed |= expandRateset(ns, oldNchar, n);
-    gNexsets.builtins[kBuiltinStandard].payload = d->ancestor;
-    for (Nexset *ns = users(gNexsets.ancstates, 1); ns; ns = ns->next)
-        failed |= expandAncStates(ns, oldNchar, n, static_cast<uint8_t>(d->nstates));
-    for (Nexset *ns = gNexsets.charPartitions; ns; ns = ns->next)
-        failed |= expandPartition(ns, n);
-    d->dataInitialized = 0;  // the standard character sets are recomputed
-    return failed ? 1 : 0;
-}

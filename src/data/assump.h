@@ -21,19 +21,6 @@ int readDataAndInitAssumpSets(int kind, DataInfo *d);
 // the named sets and the user types.
 void installAssumpServices();
 
-// What the set commands need from the character-status commands. Until those
-// are installed, TypeSet and WtSet refuse to run and ExSet, TypeSet and WtSet
-// cannot be made current with "*".
-struct AssumpHooks {
-    int (*setCharTypes)(Nexset *typeset, DataInfo *d, bool vector);
-    int (*setDefltCharType)(Nexset *typeset, DataInfo *d, const char *typeName);
-    int (*setCharWts)(Nexset *wtset, DataInfo *d, int form, bool notokens);
-    int (*applyTypeset)(Nexset *typeset, DataInfo *d, bool report);
-    int (*applyWtset)(Nexset *wtset, DataInfo *d, bool report);
-    int (*applyExset)(Nexset *exset, DataInfo *d);
-};
-void setAssumpHooks(const AssumpHooks &hooks);
-
 // The shared head of the set-defining commands: an optional "*", the name,
 // optional format words (bit i of formatMask for the i-th keyword of the
 // NUL-separated list), and "=". 0 on success, 1 after an error, 2 when an
@@ -71,6 +58,3 @@ Nexset *readNexPartition(int kind, uint32_t type, const char *word, const char *
 int installCharPartition(Nexset *ns);
 int installTaxPartition(Nexset *ns);
 int installModelPartition(Nexset *ns);
-
-// Widens every named set after characters were appended; 1 on memory failure.
-int expandAssumpSets(DataInfo *d, uint32_t oldNchar);

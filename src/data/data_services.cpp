@@ -1,6 +1,7 @@
 #include "data/data_services.h"
 
 #include "data/vorn_data.h"
+#include "qel/qel_errormsg.h"
 
 namespace {
 
@@ -44,9 +45,28 @@ constexpr DataServices kDefaults = {
     .deallocPackedData = [](DataInfo *) {},
     .deallocParsimonyRecord = [](DataInfo *) {},
     .releaseParsFxns = [](DataInfo *) {},
+    .checkParsimonySettings = [](DataInfo *) { return 0; },
+    .parsPrepLevel = [] { return 0; },
+    .altParsPrepPending = [] { return false; },
+    .packPrelim = [](DataInfo *) { return 0; },
+    .packFinish = [](DataInfo *) { return 0; },
+    .altParsPrep = [](DataInfo *) { return 0; },
+    .finalParsPrep = [](DataInfo *, int) { return 0; },
+    .criterionText = []() -> const char * { return "parsimony"; },
     .setBootJackNChar = [](uint32_t) {},
     .deallocDistanceStorage = [](int) {},
     .markUserDistancesForAdjustment = [] {},
+    .isDnaDistance = [](const DataInfo *) { return true; },
+    .isMLDistance = [] { return false; },
+    .distanceNeedsSitePatterns = [] { return false; },
+    .setDistances = [](DataInfo *) {
+        return qel_errorMsg(0, "Distance computations are not available in this program.");
+    },
+    .initModelData = [](DataInfo *, int) { return 0; },
+    .initializeML = [](DataInfo *, uint32_t) {
+        return qel_errorMsg(0, "Likelihood computations are not available in this program.");
+    },
+    .refreshPrimaryTreeTaxa = [](DataInfo *) {},
     .disposeML = [](int) {},
     .createModelList = [](int) { return 0; },
     .destroyModelList = [] {},
@@ -113,9 +133,24 @@ void installDataServices(const DataServices &s)
     take(g.deallocPackedData, s.deallocPackedData);
     take(g.deallocParsimonyRecord, s.deallocParsimonyRecord);
     take(g.releaseParsFxns, s.releaseParsFxns);
+    take(g.checkParsimonySettings, s.checkParsimonySettings);
+    take(g.parsPrepLevel, s.parsPrepLevel);
+    take(g.altParsPrepPending, s.altParsPrepPending);
+    take(g.packPrelim, s.packPrelim);
+    take(g.packFinish, s.packFinish);
+    take(g.altParsPrep, s.altParsPrep);
+    take(g.finalParsPrep, s.finalParsPrep);
+    take(g.criterionText, s.criterionText);
     take(g.setBootJackNChar, s.setBootJackNChar);
     take(g.deallocDistanceStorage, s.deallocDistanceStorage);
     take(g.markUserDistancesForAdjustment, s.markUserDistancesForAdjustment);
+    take(g.isDnaDistance, s.isDnaDistance);
+    take(g.isMLDistance, s.isMLDistance);
+    take(g.distanceNeedsSitePatterns, s.distanceNeedsSitePatterns);
+    take(g.setDistances, s.setDistances);
+    take(g.initModelData, s.initModelData);
+    take(g.initializeML, s.initializeML);
+    take(g.refreshPrimaryTreeTaxa, s.refreshPrimaryTreeTaxa);
     take(g.disposeML, s.disposeML);
     take(g.createModelList, s.createModelList);
     take(g.destroyModelList, s.destroyModelList);

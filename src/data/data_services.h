@@ -81,6 +81,19 @@ struct DataServices {
     void (*deallocParsimonyRecord)(DataInfo *d);
     void (*releaseParsFxns)(DataInfo *d);
 
+    // Staged parsimony preparation (0 ready or non-zero for a failure). The
+    // pending level is 3 full repacking, 2 finishing, 1 final step, 0 none.
+    int (*checkParsimonySettings)(DataInfo *d);
+    int (*parsPrepLevel)();
+    bool (*altParsPrepPending)();
+    int (*packPrelim)(DataInfo *d);
+    int (*packFinish)(DataInfo *d);
+    int (*altParsPrep)(DataInfo *d);
+    int (*finalParsPrep)(DataInfo *d, int criterion);
+
+    // The criterion text of status summaries ("parsimony", with its variant).
+    const char *(*criterionText)();
+
     // Tree search: the character count of bootstrap and jackknife resampling.
     void (*setBootJackNChar)(uint32_t nchar);
 
@@ -88,7 +101,24 @@ struct DataServices {
     void (*deallocDistanceStorage)(int all);
     void (*markUserDistancesForAdjustment)();
 
+    // Distance settings as data preparation sees them; computing the
+    // distances answers 1 after an error report while no distance code is
+    // linked in.
+    bool (*isDnaDistance)(const DataInfo *d);
+    bool (*isMLDistance)();
+    bool (*distanceNeedsSitePatterns)();
+    int (*setDistances)(DataInfo *d);
+
     // Substitution models, likelihood engine and likelihood settings.
+    // Initialises model 0's data from the data set when they are not
+    // (dataTypeIndex -1 without characters); 0 or non-zero.
+    int (*initModelData)(DataInfo *d, int dataTypeIndex);
+    // Likelihood evaluation on the primary tree; flags of the preparation
+    // request. Answers 1 after an error report while no likelihood engine is
+    // linked in.
+    int (*initializeML)(DataInfo *d, uint32_t flags);
+    // A primary tree flagged by a taxon change gets nodes for the active taxa.
+    void (*refreshPrimaryTreeTaxa)(DataInfo *d);
     void (*disposeML)(int purging);
     int (*createModelList)(int withDefault);  // 0 or non-zero
     void (*destroyModelList)();

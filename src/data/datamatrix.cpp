@@ -1,17 +1,25 @@
 #include "data/datamatrix.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cctype>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "data/charpatterns.h"
 #include "data/data_services.h"
 #include "data/data_settings.h"
 #include "data/dataformat.h"
 #include "data/getdata.h"
+#include "data/nexsets.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_matrices.h"
 #include "qel/qel_strings.h"
 #include "shell/qel_cmdline.h"
 
@@ -164,7 +172,6 @@ int segmentWidthError(int width, int expected)
 // one starting at column `start`. Sets `width` to the pass's segment width.
 int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width)
 {
-    DataBlockReader &r = dataBlockReader();
     const bool interleave = d->interleave;
     const bool labelsLeft = d->labelsPosition == kLabelsLeft;
     const bool labelsRight = d->labelsPosition == kLabelsRight;
@@ -224,6 +231,8 @@ int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width)
         } else if (expected + 1 < d->ntax && !isNextCharWhite()) {
             return 1;
         }
+        if (d->compactStorage)
+            finishCharGroupTST(d->patternTree);
         if (labelsRight) {
             row = readTaxLabel(d, expected, !known, known && strict, true,
                                strict ? d->taxa.taxaInBlock : nullptr);
@@ -231,7 +240,6 @@ int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width)
                 return 1;
         }
     }
-    (void)r;
     width = passWidth < 0 ? d->nchar - start : static_cast<uint32_t>(passWidth);
     return 0;
 }
@@ -356,6 +364,7 @@ int readMultistateEntry(uint32_t row, uint32_t c, int closer, const CellTables &
 
 int storeXij(uint32_t row, uint32_t c, int symbol, CellTables &tables, DataInfo *d)
 {
+    uint8_t code;
     if (d->status && (d->status[c] & kCharEliminated)) {
         if (symbol == '(' || symbol == '{') {
             const char *closer = symbol == '(' ? "')'" : "'}'";
@@ -366,10 +375,12 @@ int storeXij(uint32_t row, uint32_t c, int symbol, CellTables &tables, DataInfo 
                                     "formatting problems.",
                                     closer);
         }
-        return 0;
-    }
-    uint8_t code;
-    if (d->matchChar && symbol == static_cast<int>(d->matchChar)) {
+        // The full matrix starts out missing; a pattern column must be
+        // completed with the same code.
+        if (!d->compactStorage)
+            return 0;
+        code = static_cast<uint8_t>(d->nstates);
+    } else if (d->matchChar && symbol == static_cast<int>(d->matchChar)) {
         if (row == 0)
             return qel_errorMsg(311, "Match character not allowed in data for first taxon.");
         code = d->firstRowCodes ? d->firstRowCodes[c] : d->matrix[0][c];
@@ -402,9 +413,31 @@ int storeXij(uint32_t row, uint32_t c, int symbol, CellTables &tables, DataInfo 
     }
     if (row == 0 && d->firstRowCodes)
         d->firstRowCodes[c] = code;
-    d->matrix[row][c] = code;
-    return 0;
+    if (!d->compactStorage) {
+        d->matrix[row][c] = code;
+        return 0;
+    }
+    if (!d->transpose)
+        return insertStateIntoPatternTST(d->patternTree, row, c, code);
+    d->columnBuffer[row] = code;
+    return row + 1 == d->ntax ? insertFullPatternIntoTST(d->patternTree, d->columnBuffer, c) : 0;
 }
+
+namespace {
+
+// Under compact storage each column is built taxon by taxon in stored
+// order, so a row out of place cannot be stored.
+uint32_t refuseOrderForCompactStorage(const DataInfo *d)
+{
+    if (d->compactStorage)
+        qel_errorMsg(0, "Taxa must be input in a consistent order across blocks when using "
+                        "compact data storage.\tEither rearrange the input matrix rows or do "
+                        "\"set datastorage=full;\" from a VORN block or the command line before "
+                        "reading in the data.");
+    return kSetEnd;
+}
+
+}  // namespace
 
 uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool checkNames,
                       bool searchAll, Set *seen)
@@ -433,7 +466,7 @@ uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool 
                          "first block, or after a TaxLabels command has been issued.  Also check "
                          "for a missing semicolon.",
                          label);
-            return kSetEnd;
+            return refuseOrderForCompactStorage(d);
         }
     }
     if (seen) {
@@ -443,10 +476,12 @@ uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool 
                          "usually indicates a problem earlier in the file, such as a missing row "
                          "in a previous interleaved block.",
                          label);
-            return kSetEnd;
+            return refuseOrderForCompactStorage(d);
         }
         addSetMember(seen, row);
     }
+    if (row != expectedRow && d->compactStorage)
+        return refuseOrderForCompactStorage(d);
     return row;
 }
 
@@ -455,11 +490,22 @@ int doMatrixCmd(DataInfo *d)
     DataBlockReader &r = dataBlockReader();
     const DataServices &s = dataServices();
     s.setStatusText("Processing 'Matrix' command...");
-    if (d->compactStorage)
-        return qel_errorMsg(0, "Compact data storage is not available in this version.\tDo "
-                               "\"set datastorage=full;\" before the data are read.");
     announceFormat(d);
     MatrixExplanation explanation;
+    // The pattern tree lives until the block ends (finishCharMatrix makes
+    // the pattern matrix from it); a failed Matrix command releases it.
+    struct TreeGuard {
+        DataInfo *d;
+        bool keep = false;
+        ~TreeGuard()
+        {
+            if (!keep)
+                d->patternTree = destroyPatternTST(d->patternTree);
+        }
+    } tree{d};
+    d->patternTree = destroyPatternTST(d->patternTree);
+    if (d->compactStorage && !(d->patternTree = createPatternTST(d->ntax, d->nchar, true)))
+        return 1;
     s.setStatusText("Reading data matrix...");
     r.matrixRead = 1;
     if (initializeRawData(d, 0) != 0)
@@ -492,5 +538,346 @@ int doMatrixCmd(DataInfo *d)
                    "with other states.  These have been reset to simple gaps.\n");
     qel_printf("\n");
     trimStateCodeTables(d);
+    tree.keep = true;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Joining a further CHARACTERS block
+
+namespace {
+
+// The codes of the new block translated into the data set's, worked out the
+// first time each occurs: only states that the block's cells use must exist
+// in the data set.
+class CodeTranslator {
+public:
+    CodeTranslator(DataInfo *a, const DataInfo *b) : a_(a), b_(b)
+    {
+        table_.fill(-1);
+        table_[kGapCode] = kGapCode;
+        table_[b->nstates & 0xFF] = static_cast<int16_t>(a->nstates);
+    }
+    // kRefusedCode after an error report.
+    uint8_t operator()(uint8_t code)
+    {
+        int16_t &e = table_[code];
+        if (e < 0)
+            e = translate(code);
+        return static_cast<uint8_t>(e);
+    }
+
+private:
+    uint8_t translate(uint8_t code)
+    {
+        if (code >= numStateCodes(b_)) {
+            qel_errorMsg(0, "A cell of the new block holds the unknown code %u.", code);
+            return kRefusedCode;
+        }
+        uint64_t mapped = 0;
+        for (uint64_t w = stateBitsOfCode(b_, code); w; w &= w - 1) {
+            const int symbol = static_cast<unsigned char>(b_->symbols[std::countr_zero(w)]);
+            const int to = stateDex(symbol, a_);
+            if (to < 0 || static_cast<uint32_t>(to) >= a_->nstates) {
+                qel_errorMsg(0,
+                             "The characters of this block cannot be joined to the active data "
+                             "set: state '%c' is not one of its symbols (%s).\tGive every "
+                             "CHARACTERS block the same data type, and declare in the first "
+                             "block every symbol that later blocks use.",
+                             symbol, a_->symbols);
+                return kRefusedCode;
+            }
+            mapped |= uint64_t{1} << to;
+        }
+        return stateBitsToCode(mapped, a_);
+    }
+
+    DataInfo *a_;
+    const DataInfo *b_;
+    std::array<int16_t, 256> table_;
+};
+
+void copyMembers(const Set *from, Set *to, uint32_t offset)
+{
+    if (!from || !to)
+        return;
+    for (uint32_t i = firstOneBit(from->words, from->nwords); i != kSetEnd; i = followingSetMember(from, i))
+        addSetMember(to, i + offset);
+}
+
+// The characters of every pattern of a compact data set go into the tree
+// under their new numbers (offset on), each pattern's column translated once.
+int insertPatterns(PatternTST *tree, const DataInfo *d, uint32_t offset, CodeTranslator *xlat,
+                   std::vector<uint8_t> &column)
+{
+    for (uint32_t p = 0; p < d->nPatterns; ++p) {
+        const uint8_t *codes = d->patternMatrix[p];
+        if (xlat) {
+            for (uint32_t t = 0; t < d->ntax; ++t)
+                if ((column[t] = (*xlat)(codes[t])) == kRefusedCode)
+                    return 1;
+            codes = column.data();
+        }
+        for (uint32_t c = getFirstItemInPtndList(d->patternList, p); c != kSetEnd;
+             c = getNextItemInPtndList(d->patternList, c))
+            if (insertFullPatternIntoTST(tree, codes, c + offset) != 0)
+                return 1;
+    }
+    return 0;
+}
+
+// The joined matrix (full or compact) of a then b in j; 0 or 1.
+int joinMatrices(DataInfo *j, const DataInfo *a, const DataInfo *b, CodeTranslator &xlat)
+{
+    const uint32_t ntax = a->ntax, nA = a->nchar;
+    if (!a->compactStorage) {
+        if (!a->matrix || !b->matrix || !(j->matrix = allocMatrixOf<uint8_t>(ntax, j->nchar)))
+            return 1;
+        for (uint32_t t = 0; t < ntax; ++t) {
+            std::memcpy(j->matrix[t], a->matrix[t], nA);
+            for (uint32_t c = 0; c < b->nchar; ++c)
+                if ((j->matrix[t][nA + c] = xlat(b->matrix[t][c])) == kRefusedCode)
+                    return 1;
+        }
+        return 0;
+    }
+    if (!a->patternMatrix || !b->patternMatrix)
+        return 1;
+    PatternTST *tree = createPatternTST(ntax, j->nchar, false);
+    std::vector<uint8_t> column(ntax);
+    int rc = !tree || insertPatterns(tree, a, 0, nullptr, column) != 0 ||
+             insertPatterns(tree, b, nA, &xlat, column) != 0 || makePatternMatrix(tree, j) != 0;
+    destroyPatternTST(tree);
+    return rc;
+}
+
+// The per-character part, ancestral states, polymorphic cells and labels of
+// a then b in j (whose per-character part is allocated); 0 or 1.
+int joinCharacters(DataInfo *j, const DataInfo *a, const DataInfo *b, CodeTranslator &xlat)
+{
+    const uint32_t nA = a->nchar, nB = b->nchar, n = j->nchar, ntax = a->ntax;
+    j->ancestor = allocArrayOf<uint8_t>(n);
+    j->gappedChars = allocSet(n);
+    j->missAmbigChars = allocSet(n);
+    if (!j->ancestor || !j->gappedChars || !j->missAmbigChars)
+        return 1;
+    std::memcpy(j->ancestor, a->ancestor, nA);
+    for (uint32_t c = 0; c < nB; ++c)
+        if ((j->ancestor[nA + c] = xlat(b->ancestor[c])) == kRefusedCode)
+            return 1;
+    if (a->polyCells || b->polyCells) {
+        if (!(j->polyCells = allocSetFamily(ntax, n)))
+            return 1;
+        for (uint32_t t = 0; t < ntax; ++t) {
+            for (const auto &[from, offset] : {std::pair{a, 0u}, std::pair{b, nA}}) {
+                const SetFamily *f = from->polyCells;
+                for (uint32_t c = 0; f && c < from->nchar; ++c)
+                    if (isBitVecMember(f->rows[t], c))
+                        addBitVecMember(j->polyCells->rows[t], c + offset);
+            }
+        }
+    }
+    if (a->charLabels || b->charLabels) {
+        if (!(j->charLabels = createStringList(n)))
+            return 1;
+        for (const auto &[from, offset] : {std::pair{a, 0u}, std::pair{b, nA}})
+            for (uint32_t c = 0; from->charLabels && c < from->nchar; ++c)
+                if (const char *label = getStringFromList(from->charLabels, c))
+                    if (storeStringToList(j->charLabels, label, c + offset) != 0)
+                        return 1;
+    }
+    for (const auto &[from, offset] : {std::pair{a, 0u}, std::pair{b, nA}}) {
+        const uint32_t m = from->nchar;
+        std::copy_n(from->status, m, j->status + offset);
+        std::copy_n(from->userTypes, m, j->userTypes + offset);
+        std::copy_n(from->obsCount, m, j->obsCount + offset);
+        std::copy_n(from->parsStateCount, m, j->parsStateCount + offset);
+        std::copy_n(from->obsStates, m, j->obsStates + offset);
+        std::copy_n(from->weights, m, j->weights + offset);
+        std::copy_n(from->rateDigits, m, j->rateDigits + offset);
+        std::copy_n(from->packBlock, m, j->packBlock + offset);
+        copyMembers(from->eliminated, j->eliminated, offset);
+        copyMembers(from->baseExcluded, j->baseExcluded, offset);
+        copyMembers(from->lastEliminated, j->lastEliminated, offset);
+    }
+    for (uint32_t c = 0; c < n; ++c)
+        j->packBlock[c].character = c;
+    return 0;
+}
+
+// Moves the new matrix and per-character part from j into a; j receives
+// a's old ones (to be released with j).
+void exchangeCharParts(DataInfo *a, DataInfo *j)
+{
+    using std::swap;
+    swap(a->matrix, j->matrix);
+    swap(a->patternMatrix, j->patternMatrix);
+    swap(a->patternIndex, j->patternIndex);
+    swap(a->patternList, j->patternList);
+    swap(a->nPatterns, j->nPatterns);
+    swap(a->ancestor, j->ancestor);
+    swap(a->gappedChars, j->gappedChars);
+    swap(a->missAmbigChars, j->missAmbigChars);
+    swap(a->polyCells, j->polyCells);
+    swap(a->charLabels, j->charLabels);
+    swap(a->status, j->status);
+    swap(a->userTypes, j->userTypes);
+    swap(a->obsSymbolsBlock, j->obsSymbolsBlock);
+    swap(a->obsSymbols, j->obsSymbols);
+    swap(a->obsCount, j->obsCount);
+    swap(a->parsStateCount, j->parsStateCount);
+    swap(a->obsStates, j->obsStates);
+    swap(a->packBlock, j->packBlock);
+    swap(a->packInfo, j->packInfo);
+    swap(a->weights, j->weights);
+    swap(a->rateDigits, j->rateDigits);
+    swap(a->baseExcluded, j->baseExcluded);
+    swap(a->eliminated, j->eliminated);
+    swap(a->rateSetWork, j->rateSetWork);
+    swap(a->plotWork, j->plotWork);
+    swap(a->lastEliminated, j->lastEliminated);
+    swap(a->nchar, j->nchar);
+}
+
+bool isBuiltinNexset(const Nexset *ns)
+{
+    return ns >= gNexsets.builtins && ns < gNexsets.builtins + kNumBuiltinNexsets;
+}
+
+// Widens every named set from oldN characters to the data set's count:
+// new characters get the fills of their kind (user exclusion sets exclude
+// them); the built-ins that share the data set's arrays follow them.
+int expandNamedSets(DataInfo *d, uint32_t oldN)
+{
+    const uint32_t n = d->nchar;
+    NexsetStore &g = gNexsets;
+    bool ok = true;
+    for (Nexset *ns = g.typesets; ns && ok; ns = ns->next)
+        ok = isBuiltinNexset(ns) || expandTypeset(ns, oldN, n) == 0;
+    for (Nexset *ns = g.wtsets; ns && ok; ns = ns->next)
+        ok = isBuiltinNexset(ns) || expandWtset(ns, oldN, n) == 0;
+    for (Nexset *ns = g.exsets; ns && ok; ns = ns->next) {
+        if (isBuiltinNexset(ns) || !getNexsetSet(ns))
+            continue;
+        ok = expandSet(getNexsetSet(ns), n) == 0;
+        for (uint32_t c = oldN; ok && c < n; ++c)
+            addSetMember(getNexsetSet(ns), c);
+    }
+    gNexsets.builtins[kBuiltinGapped].payload = d->gappedChars;
+    gNexsets.builtins[kBuiltinMissAmbig].payload = d->missAmbigChars;
+    for (Nexset *ns = g.charsets; ns && ok; ns = ns->next)
+        if (ns != &gNexsets.builtins[kBuiltinGapped] && ns != &gNexsets.builtins[kBuiltinMissAmbig] &&
+            getNexsetSet(ns))
+            ok = expandSet(getNexsetSet(ns), n) == 0;
+    for (Nexset *ns = g.ratesets; ns && ok; ns = ns->next)
+        ok = expandRateset(ns, oldN, n) == 0;
+    gNexsets.builtins[kBuiltinStandard].payload = d->ancestor;
+    for (Nexset *ns = g.ancstates; ns && ok; ns = ns->next)
+        ok = isBuiltinNexset(ns) ||
+             expandAncStates(ns, oldN, n, static_cast<uint8_t>(d->nstates)) == 0;
+    for (Nexset *ns = g.charPartitions; ns && ok; ns = ns->next)
+        ok = expandPartition(ns, n) == 0;
+    return ok ? 0 : 1;
+}
+
+// The partition "Chars" gets a subset for the characters first .. nchar-1
+// of block number `block`; at the second block the partition is made, with
+// a subset for the first block's characters.
+int recordBlockInPartition(DataInfo *d, const char *firstTitle, const char *title, uint32_t first,
+                           uint32_t block)
+{
+    auto subsetName = [](const char *blockTitle, uint32_t number) {
+        return blockTitle && *blockTitle ? std::string(blockTitle) : "block" + std::to_string(number);
+    };
+    auto fill = [](PtnSubset *subset, uint32_t from, uint32_t to) {
+        if (!subset)
+            return false;
+        for (uint32_t c = from; c < to; ++c)
+            addSetMember(subset->set, c);
+        return true;
+    };
+    Nexset *ns = block == 2 ? nullptr : findMatchingCharPartition("Chars");
+    if (ns)
+        return fill(addPtnSubset(getNexPtn(ns), subsetName(title, block).c_str()), first, d->nchar) ? 0 : 1;
+    if (!(ns = createNexset("Chars", kNexCharPartition)))
+        return 1;
+    bool ok = true;
+    if (block == 2)
+        ok = fill(addPtnSubset(getNexPtn(ns), subsetName(firstTitle, 1).c_str()), 0, first);
+    ok = ok && fill(addPtnSubset(getNexPtn(ns), subsetName(title, block).c_str()), first, d->nchar);
+    if (!ok || installNexSet(ns, kNexCharPartition, "Character-partition", false) != 0) {
+        destroyNexset(ns, kNexCharPartition);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int joinCharBlock(DataInfo *a, DataInfo *b)
+{
+    if (!a || !b || a == b || a->ntax != b->ntax || a->compactStorage != b->compactStorage)
+        return qel_errorMsg(0, "The new CHARACTERS block does not match the active data set.");
+    const uint32_t nA = a->nchar;
+    if (uint64_t{nA} + b->nchar >= kSetEnd)
+        return qel_errorMsg(0, "The joined data set would hold more than %u characters.", kSetEnd - 1);
+    const uint32_t codesBefore = numStateCodes(a);
+    CodeTranslator xlat(a, b);
+    DataInfo *j = createDataInfo();
+    int rc = 1;
+    if (j) {
+        j->ntax = a->ntax;
+        j->nchar = nA + b->nchar;
+        rc = allocCharInfo(j) != 0 || joinMatrices(j, a, b, xlat) != 0 ||
+             joinCharacters(j, a, b, xlat) != 0 || memoryErrorHasOccurred();
+    }
+    if (rc != 0) {
+        // Combination codes added for the translation are used by no cell.
+        if (const uint32_t nCodes = numStateCodes(a); nCodes > codesBefore) {
+            const auto bytes = static_cast<uint32_t>(
+                stateListOfCode(a, static_cast<uint8_t>(codesBefore)) - stateListOfCode(a, 0));
+            setVectorSize(a->stateBits, codesBefore);
+            setVectorSize(a->stateListOffsets, codesBefore);
+            setVectorSize(a->stateLists, bytes);
+        }
+        deallocRawData(j, 1);
+        return 1;
+    }
+    exchangeCharParts(a, j);
+    deallocRawData(j, 1);
+    a->firstRowCodes = static_cast<uint8_t *>(deallocArray(a->firstRowCodes));
+    a->columnBuffer = static_cast<uint8_t *>(deallocArray(a->columnBuffer));
+    a->savedWeights = static_cast<double *>(deallocArray(a->savedWeights));
+    a->nEliminated += b->nEliminated;
+    a->polyCellsPresent |= b->polyCellsPresent;
+    a->charLabelsRead |= b->charLabelsRead;
+    a->allDigitCharName |= b->allDigitCharName;
+    const uint32_t block = ++a->nCharBlocks;
+    char title[sizeof b->title];
+    std::memcpy(title, b->title, sizeof title);
+
+    // b shares a's taxa: they are not b's to release.
+    b->taxa = DataTaxa{};
+    if (activeDataInfo() == b)
+        setActiveDataInfo(a);
+    deallocRawData(b, 1);
+    setActiveDataInfo(a);
+
+    const DataServices &s = dataServices();
+    s.deallocPackedData(a);
+    s.invalidateSitePatterns(a);
+    s.setBootJackNChar(a->nchar);
+    forceCharInitialization(a);
+    const bool setsGrown =
+        expandNamedSets(a, nA) == 0 && recordBlockInPartition(a, a->title, title, nA, block) == 0;
+    initializeFlagsForNewData(a, 1, 0);
+    if (!setsGrown) {
+        // The characters are joined and b is gone; sets half widened must
+        // not be used, so only the built-ins remain, and the user is told.
+        clearMemoryErrorStatus();
+        initializeAssumpSets(a);
+        qel_warningMsg(0, "The named sets could not be extended to the joined characters and "
+                          "have been discarded.");
+    }
     return 0;
 }

@@ -37,3 +37,14 @@ int addEquatedStatesToSet(const Equate *e, uint32_t row, uint32_t c, DataInfo *d
 // expected row or (searchAll) any row; seen marks the rows met in this pass.
 uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool checkNames,
                       bool searchAll, Set *seen);
+
+// Appends the characters of b, a further CHARACTERS block read into a record
+// that shares a's taxa, to a. Each cell of b is translated through its state
+// set into a's symbols and state combinations; a state whose symbol a lacks,
+// or a combination beyond a's code limit, refuses the join. a keeps its
+// identity and storage mode; its named sets grow, and the character
+// partition "Chars" gets a subset for the new block. b is released on
+// success. 0, or 1 after an error report with a unchanged and b left to the
+// caller. Once the cells are joined the result is 0: should the named sets
+// then fail to grow, they are discarded with a warning.
+int joinCharBlock(DataInfo *a, DataInfo *b);

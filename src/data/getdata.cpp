@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "data/charpatterns.h"
 #include "data/data_services.h"
 #include "data/data_settings.h"
 #include "data/chartaxlist.h"
@@ -471,6 +472,8 @@ int finishBlock(DataInfo *d)
         warnDuplicateLabels(d);
         initTaxStatus(d);
     }
+    // A joined block's record is released by the join: its flags are read first.
+    const bool allDigitNames = d->allDigitTaxName || d->allDigitCharName;
     if (r.blockType == kBlockTaxa) {
         if (!d->taxa.labelsKnown)
             return qel_errorMsg(338, "Expecting 'TaxLabels' or 'DefaultLabels' command.");
@@ -480,7 +483,7 @@ int finishBlock(DataInfo *d)
         if (isCharBlock(r.blockType) && finishCharMatrix(d, gFurther) != 0)
             return 1;
     }
-    if (nexOpt.allDigLab == kAllDigitWarn && (d->allDigitTaxName || d->allDigitCharName))
+    if (nexOpt.allDigLab == kAllDigitWarn && allDigitNames)
         qel_warningMsg(310, "Use of all-digit taxon and/or character names does not conform to "
                             "the NEXUS standard and is strongly discouraged. Remember that names "
                             "have priority over numbers.");
@@ -618,14 +621,27 @@ int readZappedChars(int operation, CmdParam *, void *place)
 
 int finishCharMatrix(DataInfo *d, int join)
 {
-    if (join)
-        return qel_errorMsg(0, "Joining a further CHARACTERS block to the active data set is not "
-                               "supported in this version.\tPut all characters in one DATA or "
-                               "CHARACTERS block.");
-    d->nCharBlocks = 1;
-    setActiveDataInfo(d);
-    gInstalled = d;
-    initializeFlagsForNewData(d, 1, 0);
+    int rc = 0;
+    if (d->compactStorage && !d->patternMatrix &&
+        (!d->patternTree || makePatternMatrix(d->patternTree, d) != 0))
+        rc = 1;
+    if (rc == 0 && join) {
+        DataInfo *a = gInstalled;
+        if (!a || a == d || joinCharBlock(a, d) != 0) {
+            d->patternTree = destroyPatternTST(d->patternTree);
+            return 1;
+        }
+        // d is gone: its characters now follow a's.
+        d = a;
+    } else if (rc == 0) {
+        d->nCharBlocks = 1;
+        setActiveDataInfo(d);
+        gInstalled = d;
+        initializeFlagsForNewData(d, 1, 0);
+    }
+    d->patternTree = destroyPatternTST(d->patternTree);
+    if (rc != 0)
+        return 1;
     initCharInclusionFlags(d);
     if (!d->polyCellsPresent)
         d->polyCells = deallocSetFamily(d->polyCells);
@@ -653,6 +669,9 @@ int readData(int blockType, DataInfo *d)
     dataBlockParam.ncharGiven = 0;
     const bool further = isFurtherCharBlock(d, blockType);
     gFurther = further;
+    // A further block is stored as the data set it joins; any other block
+    // takes the setting.
+    d->compactStorage = further ? gInstalled->compactStorage : dataParam.dataStorage;
 
     int status = 0;
     if (blockType == kBlockCharacters) {

@@ -70,8 +70,10 @@ DataBlockReader &dataBlockReader();
 
 // Reads one block (after its "begin name;") into d; 0, 1 (error) or 2 (aborted).
 int readData(int blockType, DataInfo *d);
-// Installs a freshly read character matrix as the active data set; 0 or 1.
-// Joining a further block (join non-zero) is refused with an error.
+// Installs a freshly read character matrix as the active data set (join 0),
+// or appends a further CHARACTERS block to the installed one (joinCharBlock);
+// under compact storage the pattern matrix is made from the pattern tree
+// first. 0 or 1.
 int finishCharMatrix(DataInfo *d, int join);
 
 // Labels "<prefix>1" .. "<prefix>ntax"; marks taxa present and labels known.

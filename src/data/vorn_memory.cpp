@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "data/charpatterns.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
 #include "qel/qel_errormsg.h"
@@ -335,6 +336,7 @@ void deallocRawData(DataInfo *d, int freeRecord)
         return;
     releaseMatrixParts(d);
     deallocStateCodes(d);
+    d->patternTree = destroyPatternTST(d->patternTree);
     if (freeRecord) {
         deallocCharInfo(d);
         deallocBlock(d);

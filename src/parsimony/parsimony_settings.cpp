@@ -87,6 +87,13 @@ void installParsimonyServices()
     s.setNeedParsPrep = setNeedParsPrep;
     s.deallocPackedData = deallocPackedData;
     s.releaseParsFxns = releaseParsFxns;
+    s.checkParsimonySettings = checkParsimonySettings;
+    s.parsPrepLevel = [] { return static_cast<int>(gPars.pending); };
+    s.altParsPrepPending = [] { return gPars.altPrep != 0; };
+    s.packPrelim = packPrelim;
+    s.packFinish = packFinish;
+    s.altParsPrep = altParsPrep;
+    s.finalParsPrep = finalParsPrep;
     installDataServices(s);
     installTreeScoreFxns({[](DataInfo *d, Tree *t) { return calcParsimonyScore(d, t, false); }, nullptr, nullptr});
 }

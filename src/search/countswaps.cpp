@@ -1,4 +1,6 @@
 #include "search/countswaps.h"
+#include "parsimony/packx.h"
+#include "search/swap.h"
 
 #include <algorithm>
 #include <memory>
@@ -47,7 +49,11 @@ double countRearrangements(DataInfo *data, Tree *tree, uint32_t swapType)
     if (!hsd)
         return -1.0;
     double count = -1.0;
-    if (installSwapFxns(hsd, swapType) == 0) {
+    if (installSearchSwapper(hsd, swapType) == 0) {
+        if (swapType >= 2) {
+            pointTreeAtPackedData(tree, data);
+            prepareTreeForSwapping(tree, data);
+        }
         hsd->bestScoreRep = kLowestScore;
         hsd->maxScoreToSave = kLowestScore;
         hsd->fxns.evaluateNeighbors(hsd, tree);

@@ -1,4 +1,5 @@
 #include "search/hsearch.h"
+#include "search/swap.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -320,6 +321,11 @@ int swapCurrentTree(HSearchRun &run, double score)
     }
     tree->score[0] = score;
     setMaxScoreToSave(run.hsd);
+    if (hs.swap >= 2) {
+        // The cut-and-reconnect swapper scores from every node's state sets.
+        pointTreeAtPackedData(tree, run.hsd->data);
+        prepareTreeForSwapping(tree, run.hsd->data);
+    }
     const int r = swapTree(run.hsd, tree);
     if (searchStatusDue())
         showStatusLine(run, -1);
@@ -636,13 +642,15 @@ const char *swapTypeName(uint32_t swapType)
     }
 }
 
-int installSwapFxns(HSearchData *hsd, uint32_t swapType)
+int installSearchSwapper(HSearchData *hsd, uint32_t swapType)
 {
+    // NNI has a faster evaluator of its own; SPR and TBR share the cut-and-
+    // reconnect swapper.
     if (swapType == 1) {
         installNNISwapFxns(hsd);
         return 0;
     }
-    return 1;
+    return installSwapFxns(hsd, static_cast<int>(swapType));
 }
 
 const char *rearrCountString(double n)
@@ -727,14 +735,8 @@ int runHeuristicSearch(DataInfo *data)
         return finishSearch(1);
     RunCleanup cleanup{run};
     gSearchState.heuristicRunning = 1;
-    if (hs.swap > 1 || hs.ecr) {
-        // SPR and TBR arrive with their own swapper; refuse rather than run another.
-        HSearchData probe{};
-        if (installSwapFxns(&probe, hs.swap) != 0)
-            return qel_errorMsg(0, "Branch swapping by %s is not available yet; use SWAP=NNI.",
-                                swapTypeName(hs.swap)),
-                   1;
-    }
+    if (hs.ecr)
+        return qel_errorMsg(0, "Branch swapping by 2-ECR is not available yet; use SWAP=TBR."), 1;
 
     const uint32_t ntax = data->ntax;
     run.tree = createTreeForTaxa(ntax, ntax, true);
@@ -768,7 +770,7 @@ int runHeuristicSearch(DataInfo *data)
         return 1;
     run.hsd->startBuf = run.startBuf;
     run.hsd->rearrLimit = hs.rearrLimit;
-    installSwapFxns(run.hsd, hs.swap ? hs.swap : 1);
+    installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
         run.hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
 

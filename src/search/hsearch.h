@@ -19,7 +19,7 @@ int runHeuristicSearch(DataInfo *data);
 
 // Installs the swapper for a swap type (1 NNI, 2 SPR, 3 TBR); 1 when that
 // swapper is not available.
-int installSwapFxns(HSearchData *hsd, uint32_t swapType);
+int installSearchSwapper(HSearchData *hsd, uint32_t swapType);
 const char *swapTypeName(uint32_t swapType);
 
 // The status table: its heading and one row, by the layout of the search

@@ -29,6 +29,7 @@
 #include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_cmdloop.h"
+#include "trees/readtree.h"
 #include "shell/vorn_commands.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_shellcmds.h"
@@ -320,6 +321,7 @@ int beginStartup()
     readers.processAssumptionsBlock = processAssumptionsBlock;
     readers.processSetsBlock = processSetsBlock;
     readers.processCodonsBlock = processCodonsBlock;
+    readers.processTreesBlock = readTreesBlockInFile;
     setBlockReaders(readers);
     return allocCmdLine();
 }

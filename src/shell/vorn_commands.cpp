@@ -2,6 +2,8 @@
 
 #include "shell/qel_cmdline.h"
 #include "data/assump.h"
+#include "data/charstat.h"
+#include "data/data_services.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "search/countswaps.h"
@@ -9,8 +11,12 @@
 #include "shell/qel_cmdoptions.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"
+#include "search/scores.h"
+#include "search/search_settings.h"
 #include "shell/vorn_shellcmds.h"
 #include "data/usertypes.h"
+#include "trees/readtree.h"
+#include "trees/savetree.h"
 #include "trees/treebuf_extras.h"
 
 // The order is the search order of the lookup: it decides which two names an
@@ -468,7 +474,25 @@ constexpr RenamedCmd vorn_cmdSynonyms[VORN_SYNONYM_COUNT + 1] = {
     {"", 0, 0, nullptr},
 };
 
+namespace {
+
+// The character-status commands report and prepare for the criterion the
+// search settings hold.
+void installCriterionForData()
+{
+    DataServices s{};
+    s.criterion = [] { return static_cast<int>(getOptimalityCriterion()); };
+    s.criterionText = []() -> const char * {
+        static char text[128];
+        return makeFullCriterionString(text, sizeof text);
+    };
+    installDataServices(s);
+}
+
+}  // namespace
+
 void initVornCmdTable()
 {
     setCommandTable(nullptr, vorn_commands, VORN_COMMAND_COUNT, vorn_cmdSynonyms);
+    installCriterionForData();
 }

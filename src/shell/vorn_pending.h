@@ -5,6 +5,7 @@
 
 #include "shell/qel_commands.h"
 // Handlers that left this list but that callers still reach through it.
+#include "data/charstat.h"
 #include "data/taxstat.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
@@ -28,30 +29,24 @@ int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doCondenseCmd();
 int doContreeCmd();
-int doCStatusCmd();
-int doCTypeCmd();
 int doDConSeqCmd();
 int doDerootTreesCmd();
 int doDescribeTreesCmd();
 int doDnaRecodeCmd();
 int doDScoresCmd();
 int doDsetCmd();
-int doExcludeCmd();
 int doExportCmd();
 int doExportDistCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
 int doGenerateTreesCmd();
-int doGetTreesCmd();
-int doIncludeCmd();
 int doJackknifeCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
 int doLScoresCmd();
 int doLsetCmd();
-int doMatrixRepCmd();
 int doMissDataCmd();
 int doModPartitionCmd();
 int doModProjectCmd();
@@ -77,7 +72,6 @@ int doReweightCmd();
 int doRmCmd();
 int doRootTreesCmd();
 int doSaveAssumCmd();
-int doSaveTreesCmd();
 int doShellEscapeCmd();
 int doShowAncStatesCmd();
 int doShowConstraintsCmd();
@@ -104,7 +98,6 @@ int doTreeWtsCmd();
 int doTrueTreeCmd();
 int doUPGMACmd();
 int doUserTreeCmd();
-int doWeightsCmd();
 int endIterationBlock();
 int endSimLoop();
 int importFile();

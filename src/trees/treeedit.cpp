@@ -263,6 +263,8 @@ TreeNode *pruneSubtree(TreeNode *node, bool joinLengths)
     if (!q || q->nextSib || !p->anc)
         return nullptr;
     replaceInParent(p, q);
+    if (!q->anc->anc)
+        moveRootSlotLoan(q->anc, p, q);  // q is the basal fork now
     if (joinLengths)
         q->edge.brlen += p->edge.brlen;
     p->firstChild = nullptr;

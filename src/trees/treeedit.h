@@ -22,6 +22,8 @@ int rerootAtInternalNode(Tree *tree);
 int derootTree(Tree *tree, TreeNode *tipOrNull, bool keepLengths);
 
 // Pruning and grafting
+// Takes node and its fork off the tree (the fork is returned, free); when the
+// fork was the basal fork the root slot it was lent moves to its successor.
 TreeNode *pruneSubtree(TreeNode *node, bool joinLengths);
 int pruneChildSubtreeOfBasalNode(Tree *tree, TreeNode *node);
 int graftSubtreeToEdge(Tree *tree, TreeNode *subtree, TreeNode *node, TreeNode *spareFork);

@@ -471,16 +471,17 @@ TEST_F(GetDataTest, AShortTaxLabelsListNumbersTheRest)
     EXPECT_NE(gOut.find("Warning: Number of taxon labels read (= 2) less than 'NTax'.\n"), std::string::npos);
 }
 
-TEST_F(GetDataTest, AFurtherCharactersBlockIsRefusedAndTheDataSetStays)
+TEST_F(GetDataTest, AFurtherCharactersBlockJoinsTheDataSetAndAContinuousOneLeavesIt)
 {
     ASSERT_EQ(read(std::string(kTaxa3) +
                    "begin characters; dimensions nchar=2; matrix a 01 b 11 c 10; end;"),
               0);
     DataInfo *before = data();
-    EXPECT_EQ(read("begin characters; dimensions nchar=1; matrix a 0 b 1 c 1; end;"), 1);
+    EXPECT_EQ(read("begin characters; dimensions nchar=1; matrix a 0 b 1 c 1; end;"), 0) << gText;
     EXPECT_EQ(data(), before);
-    EXPECT_EQ(data()->nchar, 2u);
+    EXPECT_EQ(data()->nchar, 3u);
     EXPECT_EQ(code(2, 0), 1u);
+    EXPECT_EQ(code(2, 2), 1u);
     // A continuous block leaves the data as they are.
     EXPECT_EQ(read("begin characters; dimensions nchar=1; format datatype=continuous; matrix a 0.5; end;"), 0);
     EXPECT_EQ(data(), before);

@@ -151,6 +151,33 @@ TEST_F(HSearchTest, KeptTreesAreShortestAndScoredExactly)
     }
 }
 
+// SPR and TBR run through the cut-and-reconnect swapper: the trees kept are
+// scored exactly and, with random addition on small matrices, reach the
+// exhaustive optimum.
+TEST_F(HSearchTest, SprAndTbrKeepExactScoresAndReachTheOptimum)
+{
+    std::mt19937 gen(4242);
+    for (int trial = 0; trial < 6; trial++) {
+        SCOPED_TRACE(trial);
+        dropData();
+        const uint32_t ntax = 8;
+        makeData(cladeMatrix(gen, ntax, 16, trial % 2 ? 6 : 3));
+        TreeBuffer *buf = activeBuffer(ntax, 500);
+        hs.swap = trial % 2 ? 2 : 3;
+        hs.addSeq = kAddSeqRandom;
+        hs.nreps = 6;
+        hs.rseed[0] = 31 + trial;
+        ASSERT_EQ(runHeuristicSearch(data), 0);
+        const uint32_t kept = numTreesInBuffer(buf);
+        ASSERT_GT(kept, 0u);
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        const double best = getTreeScoreArray(buf)[0];
+        for (uint32_t k = 1; k <= kept; k++)
+            EXPECT_DOUBLE_EQ(rescore(buf, k, t.get()), best) << "tree " << k;
+        EXPECT_DOUBLE_EQ(best, exhaustiveBest(ntax));
+    }
+}
+
 TEST_F(HSearchTest, SameSeedGivesSameTreesAndIslands)
 {
     std::mt19937 gen(5);

@@ -1,0 +1,46 @@
+// The pattern tree of compact storage: a ternary search tree over the
+// columns of a matrix (one site pattern per distinct column), and the
+// pattern matrix it becomes when the matrix is complete.
+//
+// A path from the root spells a column, taxon 0 first. Each level of the
+// tree holds the codes of eight consecutive taxa packed into one 64-bit key
+// (taxon 0 of the group in the most significant byte), so comparing keys is
+// comparing the column's codes in order and an in-order walk yields the
+// patterns in increasing lexicographic order. The siblings of one level
+// under one parent form a binary search tree balanced as a treap, so
+// building costs the same whatever order the columns arrive in.
+#pragma once
+
+#include <cstdint>
+
+#include "data/vorn_data.h"
+
+inline constexpr uint32_t kNoPattern = UINT32_MAX;
+
+// perCharacterArrays: room to receive cells taxon by taxon (the Matrix
+// command); without it only whole columns can be inserted. Null on memory
+// failure or for sizes beyond the tree's 32-bit node numbers.
+PatternTST *createPatternTST(uint32_t ntax, uint32_t nchar, bool perCharacterArrays);
+PatternTST *destroyPatternTST(PatternTST *t);
+
+// One cell when cells arrive taxon by taxon: for each character the rows
+// must come in increasing order, each once. 1 on memory failure, on a row or
+// character out of range, or on a row out of order (nothing stored).
+int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t code);
+// Marks the end of a row of cells.
+void finishCharGroupTST(PatternTST *t);
+// A whole column of ntax codes for character c; 1 on memory failure or a
+// character out of range.
+int insertFullPatternIntoTST(PatternTST *t, const uint8_t *column, uint32_t c);
+
+uint32_t numPatternsInTST(const PatternTST *t);
+uint32_t numNodesInTST(const PatternTST *t);
+// The pattern of character c in order of first appearance, kNoPattern while
+// its column is incomplete.
+uint32_t charPatternInTST(const PatternTST *t, uint32_t c);
+
+// Replaces the compact storage of d (d->nchar characters of d->ntax taxa,
+// which must match the tree) by the tree's pattern matrix, the pattern index
+// of every character and the list of the characters of every pattern. 1 on
+// memory failure or when a character's column is incomplete (d unchanged).
+int makePatternMatrix(PatternTST *t, DataInfo *d);

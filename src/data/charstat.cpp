@@ -1,0 +1,1011 @@
+#include "data/charstat.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "data/chartaxlist.h"
+#include "data/data_services.h"
+#include "data/data_util.h"
+#include "data/nexsets.h"
+#include "data/patterns.h"
+#include "data/prepdata.h"
+#include "data/taxstat.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_multithread.h"
+#include "qel/qel_output.h"
+#include "qel/qel_strings.h"
+#include "shell/qel_cmdline.h"
+#include "shell/qel_cmdoptions.h"
+
+namespace {
+
+constexpr double kMaxCharWeight = 1e20;
+constexpr const char *kFormatHint =
+    "\tIt is possible that this is a downstream effect of an earlier formatting mistake.";
+
+struct SetDeleter {
+    void operator()(Set *s) const { deallocSet(s); }
+};
+using SetHandle = std::unique_ptr<Set, SetDeleter>;
+
+SetHandle newCharSet(const DataInfo *d, bool full)
+{
+    SetHandle s(allocSet(std::max<uint32_t>(d->nchar, 1)));
+    if (s && full)
+        fillSet(s.get(), d->nchar);
+    return s;
+}
+
+bool isEliminated(const DataInfo *d, uint32_t c) { return (d->status[c] & kCharEliminated) != 0; }
+bool isExcluded(const DataInfo *d, uint32_t c) { return (d->status[c] & (kCharExcluded | kCharEliminated)) != 0; }
+
+const char *charWord(uint32_t n) { return n == 1 ? "character" : "characters"; }
+const char *charsHasHave(uint32_t n) { return n == 1 ? "character has" : "characters have"; }
+
+// A character as messages name it: its label when it has one, else its number.
+const char *charName(const DataInfo *d, uint32_t c, char *buffer, size_t size)
+{
+    const char *label = d->charLabels ? getStringFromList(d->charLabels, c) : nullptr;
+    if (label && *label)
+        return label;
+    std::snprintf(buffer, size, "%u", c + 1);
+    return buffer;
+}
+
+// The number and, when there is one, the label in parentheses, cut so that
+// the whole fits 16 columns and the label at most 10.
+void charLabelOut(const DataInfo *d, uint32_t c, char out[17])
+{
+    int n = std::snprintf(out, 17, "%u", c + 1);
+    const char *label = d->charLabels ? getStringFromList(d->charLabels, c) : nullptr;
+    if (!label || !*label || n + 3 >= 16)
+        return;
+    const size_t room = std::min<size_t>(10, 16 - static_cast<size_t>(n) - 3);
+    std::snprintf(out + n, 17 - static_cast<size_t>(n), " (%.*s)", static_cast<int>(room), label);
+}
+
+// A weight token: read with the numeric punctuation so that signs and
+// exponents stay in the word. Negative, infinite and NaN weights would poison
+// every summed score, so they are refused like any other invalid weight.
+int readWeightValue(const char *token, double *weight)
+{
+    char *end = nullptr;
+    double w = std::strtod(token, &end);
+    if (!*token || end == token || *end || !std::isfinite(w) || w < 0.0)
+        return qel_errorMsg(413, "Character weight \"%s\" is not valid.", token);
+    if (w > kMaxCharWeight)
+        return qel_errorMsg(405,
+                            "Character weights may not exceed %g.\tThis limit prevents numerical overflows "
+                            "when weighted values are summed.",
+                            kMaxCharWeight);
+    *weight = w;
+    return 0;
+}
+
+int readWordToken(char *buffer, uint32_t size, bool numeric)
+{
+    int r = readSpecialToken(buffer, size, nullptr, numeric ? getNumericPunct() : nullptr, nullptr, false);
+    return r < 0 ? 1 : 0;
+}
+
+int expectColon()
+{
+    int c = readNextDarkChar(nullptr);
+    if (c == ':')
+        return 0;
+    if (c >= 0)
+        putCharBack(c);
+    return qel_errorMsg(203, "Expecting colon (:) found '%c'.%s", c < 0 ? ' ' : c, kFormatHint);
+}
+
+// After a list item: 0 more items follow (","), -1 the end (";"), 1 error.
+int readItemSeparator()
+{
+    int c = readNextDarkChar(nullptr);
+    if (c == ',')
+        return 0;
+    if (c == ';')
+        return -1;
+    if (c < 0)
+        return qel_errorMsg(0, "Unexpected end of input.");
+    return qel_errorMsg(124, "'%c' is not a valid character in this context.", c);
+}
+
+const char *currentCriterionName() { return dataServices().criterionText(); }
+
+// ---- Weight reading ---------------------------------------------------------
+
+struct WtsRequest {
+    Nexset *wtset;
+    DataInfo *d;
+    int form;
+    bool notokens;
+};
+
+int readWtsVector(double *wts, const DataInfo *d, bool notokens)
+{
+    char token[256];
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        if (notokens) {
+            int ch = readNextDarkChar(nullptr);
+            if (ch == ';')
+                return qel_errorMsg(118, "Unexpected semicolon (;).\tCheck input formatting carefully (e.g., "
+                                         "verify that the number of items supplied for a list is correct).");
+            if (ch < '0' || ch > '9')
+                return qel_errorMsg(124, "'%c' is not a valid character in this context.", ch < 0 ? ' ' : ch);
+            wts[c] = ch - '0';
+            continue;
+        }
+        if (peekNextChar(nullptr) == ';') {
+            readNextDarkChar(nullptr);
+            return qel_errorMsg(118, "Unexpected semicolon (;).\tCheck input formatting carefully (e.g., verify "
+                                     "that the number of items supplied for a list is correct).");
+        }
+        if (readWordToken(token, sizeof token, true) != 0 || readWeightValue(token, &wts[c]) != 0)
+            return 1;
+    }
+    return readSemicolon();
+}
+
+int applyScaledWts(double *wts, DataInfo *d, Set *list, Set *remaining)
+{
+    const int end = getCmdParams(kOptSetWeightsScale, ":;,", nullptr);
+    if (end <= 0)
+        return 1;
+    if (end != ':')
+        return qel_errorMsg(203, "Expecting colon (:) found '%c'.%s", end, kFormatHint);
+    if (prepareData(kPrepCurrentCriterion, 0, false) != 0)
+        return 1;
+    if (readCharList(d, nullptr, list, remaining, false, nullptr) != 0)
+        return 1;
+    for (uint32_t c = firstOneBit(list->words, list->nwords); c != kSetEnd; c = followingSetMember(list, c))
+        wts[c] = calcScaledWt(charWts.baseWt, d->obsCount ? d->obsCount[c] : 0);
+    return 0;
+}
+
+int readWtsStandard(double *wts, DataInfo *d)
+{
+    SetHandle list = newCharSet(d, false), remaining = newCharSet(d, true);
+    if (!list || !remaining)
+        return 1;
+    char token[256];
+    for (;;) {
+        if (peekNextChar(nullptr) == ';') {
+            readNextDarkChar(nullptr);
+            return 0;
+        }
+        if (readWordToken(token, sizeof token, true) != 0)
+            return qel_errorMsg(0, "Unexpected end of input.");
+        if (stricmp(token, "scale") == 0) {
+            if (applyScaledWts(wts, d, list.get(), remaining.get()) != 0)
+                return 1;
+        } else {
+            double w = 0.0;
+            if (readWeightValue(token, &w) != 0 || expectColon() != 0 ||
+                readCharList(d, nullptr, list.get(), remaining.get(), false, nullptr) != 0)
+                return 1;
+            for (uint32_t c = firstOneBit(list->words, list->nwords); c != kSetEnd;
+                 c = followingSetMember(list.get(), c))
+                wts[c] = w;
+        }
+        int sep = readItemSeparator();
+        if (sep == -1)
+            return 0;
+        if (sep != 0)
+            return 1;
+    }
+}
+
+int charWtsThreadProc(void *arg)
+{
+    auto &r = *static_cast<WtsRequest *>(arg);
+    DataInfo *d = r.d;
+    double *wts = r.wtset ? getWtsetArray(r.wtset) : d->weights;
+    if (!wts)
+        return 1;
+    int form = r.form;
+    if (form < 0) {
+        form = 0;
+        int c = peekNextChar(nullptr);
+        if (c == 'V' || c == 'v') {
+            char token[64];
+            if (readWordToken(token, sizeof token, false) != 0 || stricmp(token, "vector") != 0)
+                return qel_errorMsg(413, "Character weight \"%s\" is not valid.", token);
+            form = 1;
+        }
+    }
+    int result;
+    if (form == 1) {
+        result = readWtsVector(wts, d, r.notokens);
+    } else {
+        if (r.wtset)
+            std::fill_n(wts, d->nchar, 1.0);
+        result = readWtsStandard(wts, d);
+    }
+    if (result != 0 && gAborted_.load())
+        return 2;
+    return result != 0 ? 1 : 0;
+}
+
+// ---- Type reading -----------------------------------------------------------
+
+int setTypesOfList(const Set *list, uint32_t code, UserType *ut, DataInfo *d, Nexset *typeset)
+{
+    for (uint32_t c = firstOneBit(list->words, list->nwords); c != kSetEnd; c = followingSetMember(list, c))
+        if (!isEliminated(d, c) && set1CharType(c, code, ut, d, typeset) != 0)
+            return 1;
+    return 0;
+}
+
+// ---- Summary counts ---------------------------------------------------------
+
+struct TypeRow {
+    const char *name;
+    uint32_t code;
+};
+constexpr TypeRow kSummaryTypes[] = {
+    {"'ord' (Wagner)", kCharOrdered},
+    {"'unord'", kCharUnordered},
+    {"'Dollo.up'", kCharDollo},
+    {"'Dollo.dn'", kCharDollo | kCharDownVariant},
+    {"'irrev.up'", kCharIrreversible},
+    {"'irrev.dn'", kCharIrreversible | kCharDownVariant},
+};
+
+struct StatusCounts {
+    uint32_t excluded = 0, included = 0, constant = 0, undetermined = 0, uninformative = 0, informative = 0;
+    uint32_t perType[std::size(kSummaryTypes)] = {};
+    uint32_t weight1 = 0, otherWeight = 0;
+    double distinct[5] = {};
+    uint32_t distinctCount[5] = {};
+    uint32_t nDistinct = 0;
+    bool tooMany = false;
+};
+
+StatusCounts countStatus(uint32_t mode, const DataInfo *d)
+{
+    StatusCounts n;
+    const bool typesOrPars = mode & (kSummaryTypesChanged | kSummaryParsimony);
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        const uint32_t st = d->status[c];
+        if (st & kCharEliminated)
+            continue;
+        if (st & kCharExcluded) {
+            ++n.excluded;
+            continue;
+        }
+        ++n.included;
+        if (typesOrPars) {
+            if (st & kCharConstant)
+                ++n.constant;
+            else if (!d->dataInitialized)
+                ++n.undetermined;
+            else if (st & kCharUninformative)
+                ++n.uninformative;
+            else
+                ++n.informative;
+            const bool userType = d->userTypes && d->userTypes[c];
+            const uint32_t code = st & (kCharTypeMask | kCharDownVariant);
+            for (size_t t = 0; t < std::size(kSummaryTypes) && !userType; ++t)
+                if (code == kSummaryTypes[t].code)
+                    ++n.perType[t];
+        }
+        const double w = d->weights ? d->weights[c] : 1.0;
+        if (w == 1.0) {
+            ++n.weight1;
+            continue;
+        }
+        ++n.otherWeight;
+        uint32_t k = 0;
+        while (k < n.nDistinct && n.distinct[k] != w)
+            ++k;
+        if (k < n.nDistinct) {
+            ++n.distinctCount[k];
+        } else if (n.nDistinct < 5) {
+            n.distinct[n.nDistinct] = w;
+            n.distinctCount[n.nDistinct++] = 1;
+        } else {
+            n.tooMany = true;
+        }
+    }
+    return n;
+}
+
+void showWtStatus(const StatusCounts &n, PrintHook emit)
+{
+    if (n.otherWeight == 0) {
+        emit("All characters have equal weight\n");
+        return;
+    }
+    if (n.weight1)
+        emit("%u %s weight 1\n", n.weight1, charsHasHave(n.weight1));
+    if (n.tooMany) {
+        emit("%u %s weights other than 1\n", n.otherWeight, charsHasHave(n.otherWeight));
+        return;
+    }
+    char text[64];
+    for (uint32_t k = 0; k < n.nDistinct; ++k)
+        emit("%u %s weight %s\n", n.distinctCount[k], charsHasHave(n.distinctCount[k]),
+             formatCharWt(text, sizeof text, n.distinct[k]));
+}
+
+void showParsimonySection(const StatusCounts &n, PrintHook emit)
+{
+    const char *variable = n.constant ? "variable " : "";
+    int extraIndent = 0;
+    if (n.constant)
+        emit("%u %s constant\n", n.constant, charsIsAre(n.constant));
+    const bool rest = n.informative || n.uninformative;
+    if (n.undetermined) {
+        emit("Informativeness of %u %s%s could not be determined\n", n.undetermined, variable,
+             charWord(n.undetermined));
+        if (rest) {
+            emit("Of the remainder...\n");
+            indentOutput(2);
+            extraIndent = 2;
+        }
+    }
+    if (rest) {
+        if (n.uninformative == 0)
+            emit("All %scharacters are parsimony-informative\n", variable);
+        else
+            emit("%u %s%s parsimony-uninformative\n", n.uninformative, variable, charsIsAre(n.uninformative));
+    }
+    if (n.constant || n.uninformative)
+        emit("Nu\bmber of %sparsimony-informative characters = %u%s\n", n.excluded ? "(included) " : "",
+             n.informative, n.undetermined ? " (or more)" : "");
+    indentOutput(-extraIndent);
+}
+
+int cstatusOutputProc(void *)
+{
+    DataInfo *d = activeDataInfo();
+    showCStatusSummary(cstatusModeForCriterion(dataServices().criterion()), d, qel_printf);
+    if (!cstOpt.full)
+        return 0;
+    qel_printf("\nCurrent status of all characters:\n\n");
+    qel_printf("Character        Type         Status      Weight   States\n\n");
+    char label[17], type[32], weight[64], text[64];
+    for (uint32_t c = 0; c < d->nchar && !gAborted_.load(); ++c) {
+        const uint32_t st = d->status[c];
+        if ((st & kCharEliminated) || ((st & kCharExcluded) && cstOpt.excluded))
+            continue;
+        charLabelOut(d, c, label);
+        if (st & kCharConstant)
+            std::strcpy(type, "-");
+        else
+            std::snprintf(type, 10, "%s", getCharTypeString(d, c, text, sizeof text));
+        char status[5] = "-   ";
+        if (st & kCharConstant) {
+            status[0] = 'U';
+            status[1] = 'C';
+        } else if (!d->dataInitialized) {
+            status[0] = '?';
+        } else if (st & kCharUninformative) {
+            status[0] = 'U';
+        }
+        if (st & kCharExcluded)
+            status[2] = 'X';
+        formatCharWt(text, sizeof text, d->weights[c]);
+        std::snprintf(weight, sizeof weight, (st & kCharExcluded) ? "(%s)" : "%s ", text);
+        const char *states = d->obsSymbols && d->obsSymbols[c] ? d->obsSymbols[c] : "";
+        qel_printf("%-16s %-13s  %s%12s   \b%s\n", label, type, status, weight, states);
+    }
+    if (d->nEliminated)
+        qel_printf("\nStatus of %u eliminated (zapped) characters not shown above\n", d->nEliminated);
+    return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Types
+
+int getCharTypeFromString(const char *name, UserType **userType)
+{
+    if (userType)
+        *userType = nullptr;
+    for (const StdType &t : stdTypes)
+        if (stricmp(name, t.name) == 0)
+            return static_cast<int>(t.code);
+    qel_errorMsg(414,
+                 "Character type \"%s\" is unrecognized.\tMake sure that the character type is one of the "
+                 "predefined types or has been defined as a user-type",
+                 name);
+    return -1;
+}
+
+int set1CharType(uint32_t c, uint32_t code, UserType *userType, DataInfo *d, Nexset *typeset)
+{
+    if (typeset) {
+        setTypesetType(typeset, c, code, userType);
+        return 0;
+    }
+    if (d->userTypes)
+        d->userTypes[c] = userType;
+    uint32_t &st = d->status[c];
+    st = (st & ~0x7Fu) | (code & 0x7Fu);
+    if (userType && (code & kCharTypeMask) == kCharOrdered) {
+        if (st & kCharHasCombination) {
+            char buffer[16];
+            return qel_errorMsg(417, "Multistate taxa are not permitted with character-state trees (character %s).",
+                                charName(d, c, buffer, sizeof buffer));
+        }
+        st |= kCharStateTree;
+    }
+    d->statusUpToDate = 0;
+    dataServices().setNeedParsPrep(3);
+    return 0;
+}
+
+int setCharTypes(Nexset *typeset, DataInfo *d, bool vector)
+{
+    if (!d->dataInitialized && initializeDataInfo(d) != 0)
+        return 1;
+    if (!typeset)
+        gNexsets.curTypeset = nullptr;
+    char token[kMaxLabelLength + 1];
+    UserType *ut = nullptr;
+    if (vector) {
+        for (uint32_t c = 0; c < d->nchar; ++c) {
+            if (peekNextChar(nullptr) == ';')
+                break;
+            if (readWordToken(token, sizeof token, false) != 0)
+                return 1;
+            int code = getCharTypeFromString(token, &ut);
+            if (code < 0 || (!isEliminated(d, c) && set1CharType(c, static_cast<uint32_t>(code), ut, d, typeset) != 0))
+                return 1;
+        }
+        return readSemicolon();
+    }
+    SetHandle list = newCharSet(d, false), remaining = newCharSet(d, true);
+    if (!list || !remaining)
+        return 1;
+    for (;;) {
+        if (peekNextChar(nullptr) == ';') {
+            readNextDarkChar(nullptr);
+            return 0;
+        }
+        if (readWordToken(token, sizeof token, false) != 0)
+            return qel_errorMsg(0, "Unexpected end of input.");
+        int code = getCharTypeFromString(token, &ut);
+        if (code < 0 || expectColon() != 0 || readCharList(d, nullptr, list.get(), remaining.get(), false, nullptr) != 0)
+            return 1;
+        if (setTypesOfList(list.get(), static_cast<uint32_t>(code), ut, d, typeset) != 0)
+            return 1;
+        int sep = readItemSeparator();
+        if (sep == -1)
+            return 0;
+        if (sep != 0)
+            return 1;
+    }
+}
+
+int setDefltCharType(Nexset *typeset, DataInfo *d, const char *typeName)
+{
+    UserType *ut = nullptr;
+    const int code = getCharTypeFromString(typeName, &ut);
+    if (code < 0)
+        return 1;
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (set1CharType(c, static_cast<uint32_t>(code), ut, d, typeset) != 0)
+            return 1;
+    return 0;
+}
+
+const char *getCharTypeString(const DataInfo *d, uint32_t c, char *buffer, size_t size)
+{
+    const uint32_t st = d->status[c];
+    const uint32_t code = st & kCharTypeMask;
+    const bool down = st & kCharDownVariant;
+    const uint8_t *anc = dataServices().currentAncestralStates(d);
+    const bool ancMissing = !anc || anc[c] >= d->nstates;
+    const char *base = nullptr;
+    switch (code) {
+    case kCharOrdered: base = "Ord"; break;
+    case kCharUnordered: base = "Unord"; break;
+    case kCharDollo: base = "Dollo"; break;
+    case kCharIrreversible: base = "Irrev"; break;
+    default: base = ""; break;
+    }
+    if (code == kCharDollo || code == kCharIrreversible)
+        std::snprintf(buffer, size, "%s%s", base, ancMissing ? (down ? ".Dn" : ".Up") : (down ? "(Dn)" : "(Up)"));
+    else
+        std::snprintf(buffer, size, "%s", base);
+    return buffer;
+}
+
+// ---------------------------------------------------------------------------
+// Weights
+
+int setCharWts(Nexset *wtset, DataInfo *d, int form, bool notokens)
+{
+    if (!wtset && saveWeights(d) != 0)
+        return 1;
+    WtsRequest request{wtset, d, form, notokens};
+    const int result = runSecondaryThread(charWtsThreadProc, &request);
+    if (wtset)
+        return result;
+    if (result != 0)
+        restoreWeights(d);
+    deallocSavedWeights(d);
+    afterWtsChange(result == 0 ? nullptr : gNexsets.curWtset, d);
+    return result;
+}
+
+void afterWtsChange(Nexset *wtset, DataInfo *d)
+{
+    double largest = 0.0;
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (!(d->status[c] & (kCharExcluded | kCharEliminated | kCharConstant)))
+            largest = std::max(largest, d->weights[c]);
+    charWts.maxWt = largest;
+    gNexsets.curWtset = wtset;
+    invalidateSitePatternData(false);
+    charWts.patWtsInvalid = 1;
+    dataServices().setNeedParsPrep(1);
+}
+
+int saveWeights(DataInfo *d)
+{
+    deallocSavedWeights(d);
+    d->savedWeights = allocArrayOf<double>(std::max<uint32_t>(d->nchar, 1));
+    if (!d->savedWeights)
+        return 1;
+    std::copy_n(d->weights, d->nchar, d->savedWeights);
+    charWts.prevWtset = gNexsets.curWtset;
+    return 0;
+}
+
+void restoreWeights(DataInfo *d)
+{
+    if (!d->savedWeights)
+        return;
+    std::copy_n(d->savedWeights, d->nchar, d->weights);
+    gNexsets.curWtset = charWts.prevWtset;
+    afterWtsChange(charWts.prevWtset, d);
+}
+
+void deallocSavedWeights(DataInfo *d) { d->savedWeights = static_cast<double *>(deallocArray(d->savedWeights)); }
+
+bool arePatternWeightsValid() { return !charWts.patWtsInvalid; }
+
+char *formatCharWt(char *buffer, size_t size, double weight)
+{
+    // The fewest decimals (at most 5) that still show the weight exactly.
+    int decimals = 0;
+    while (decimals < 5) {
+        const double scale = std::pow(10.0, decimals);
+        if (std::fabs(std::round(weight * scale) - weight * scale) < 1e-6)
+            break;
+        ++decimals;
+    }
+    std::snprintf(buffer, size, "%.*f", decimals, weight);
+    return buffer;
+}
+
+double calcScaledWt(double base, uint32_t nstates)
+{
+    const int k = static_cast<int>(nstates) - 1;
+    if (base == 1.0)
+        return k < 1 ? 0.0 : 1.0 / k;
+    return k <= 0 ? 0.0 : std::floor(base / k + 0.5);
+}
+
+void setWtFlags(uint32_t, DataInfo *d)
+{
+    charWts.notOne = charWts.notWhole = 0;
+    charWts.decimals = 0;
+    for (uint32_t c = 0; c < d->nchar && d->weights; ++c) {
+        const double w = d->weights[c];
+        if (w == 1.0)
+            continue;
+        charWts.notOne = 1;
+        if (w == std::floor(w))
+            continue;
+        charWts.notWhole = 1;
+        char text[400];
+        std::snprintf(text, sizeof text, "%.*f", 9, w);
+        const char *point = std::strchr(text, '.');
+        int places = 0;
+        if (point) {
+            int len = static_cast<int>(std::strlen(point + 1));
+            while (len > 0 && point[len] == '0')
+                --len;
+            places = len;
+        }
+        charWts.decimals = std::max(charWts.decimals, places ? places : 8);
+    }
+    charWts.patWtsInvalid = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Inclusion
+
+int doExcludeIncludeCmd(bool exclude)
+{
+    DataInfo *d = activeDataInfo();
+    if (!d || !d->status)
+        return 1;
+    if (int r = prepareData(kPrepCurrentCriterion, 0, false); r != 0)
+        return r;
+    SetHandle list = newCharSet(d, false);
+    SetHandle before(createExcludedCharsetCopy(d));
+    if (!list || !before)
+        return 1;
+    if (readCharList(d, nullptr, list.get(), nullptr, false, nullptr) != 0)
+        return 1;
+    gOnly = 0;
+    if (getCmdParams(kOptSetIncludeExclude, ";", nullptr) <= 0)
+        return 1;
+    return excludeOrIncludeCharacters(d, exclude, list.get(), before.get(), gOnly != 0, true);
+}
+
+int excludeOrIncludeCharacters(DataInfo *d, bool exclude, const Set *list, const Set *before, bool only,
+                               bool report)
+{
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        if (isEliminated(d, c))
+            continue;
+        const bool listed = isSetMember(list, c);
+        if (!listed && !only)
+            continue;
+        if (listed == exclude)
+            d->status[c] |= kCharExcluded;
+        else
+            d->status[c] &= ~kCharExcluded;
+    }
+    updateExcludedSet(d);
+    if (report)
+        finishCharMove(before, d, exclude, !exclude, only);
+    else if (before && d->baseExcluded && !areSetsEqual(before, d->baseExcluded))
+        afterCharInclusionChange(d);
+    return 0;
+}
+
+int excludeCharacters(const Set *list, const Set *before, DataInfo *d)
+{
+    return excludeOrIncludeCharacters(d, true, list, before, false, false);
+}
+
+void finishCharMove(const Set *before, DataInfo *d, bool exclude, bool include, bool only)
+{
+    uint32_t left = 0, entered = 0, total = 0;
+    // Leaving the excluded set is re-inclusion; entering it is exclusion.
+    if (before && d->baseExcluded)
+        countMovedItems(before, d->baseExcluded, &left, &entered, &total);
+    const uint32_t nowExcluded = d->baseExcluded ? card(d->baseExcluded) : 0;
+    const uint32_t excludedOnly = nowExcluded - std::min(nowExcluded, d->nEliminated);
+    qel_printf("\nCharacter-exclusion status changed:\n");
+    indentOutput(2);
+    if (entered || exclude)
+        qel_printf("%u %s excluded\n", entered, charWord(entered));
+    if (left || (include && !only))
+        qel_printf("%u %s re-included\n", left, charWord(left));
+    qel_printf("Total number of characters now excluded = %u\n", excludedOnly);
+    if (d->nEliminated)
+        qel_printf("Number of characters hidden by Eliminate (or Zap) command = %u\n", d->nEliminated);
+    qel_printf("Number of included characters = %u\n", d->nchar - nowExcluded);
+    indentOutput(-2);
+    if (left || entered)
+        afterCharInclusionChange(d);
+}
+
+void afterCharInclusionChange(DataInfo *d)
+{
+    forceCharInitialization(d);
+    initCharInclusionFlags(d);
+    gNexsets.curExset = nullptr;
+}
+
+void excludeCharactersInRange(DataInfo *d, uint32_t first, uint32_t last)
+{
+    if (last == kSetEnd || last >= d->nchar)
+        last = d->nchar ? d->nchar - 1 : 0;
+    for (uint32_t c = first; c <= last && c < d->nchar; ++c)
+        d->status[c] |= kCharExcluded;
+}
+
+uint32_t includeCharsInPtnSubset(const SetPtn *ptn, DataInfo *d, const Set *skip, uint32_t i)
+{
+    const Set *s = getPtnSubset(ptn, i);
+    uint32_t n = 0;
+    for (uint32_t c = s ? firstOneBit(s->words, s->nwords) : kSetEnd; c != kSetEnd; c = followingSetMember(s, c)) {
+        if (c >= d->nchar || (skip && isSetMember(skip, c)))
+            continue;
+        d->status[c] &= ~kCharExcluded;
+        ++n;
+    }
+    return n;
+}
+
+uint32_t includeCharSubsetOnly(DataInfo *d, const SetPtn *ptn, uint32_t i, const Set *saved)
+{
+    if (i == kSetEnd) {
+        restoreExclusionStatus(saved, d);
+        uint32_t n = 0;
+        for (uint32_t c = 0; c < d->nchar; ++c)
+            n += !isExcluded(d, c);
+        return n;
+    }
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        d->status[c] |= kCharExcluded;
+    return includeCharsInPtnSubset(ptn, d, saved, i);
+}
+
+uint32_t countIncludedCharsInSubset(const Set *set, const DataInfo *d)
+{
+    uint32_t n = 0;
+    for (uint32_t c = set ? firstOneBit(set->words, set->nwords) : kSetEnd; c != kSetEnd; c = followingSetMember(set, c))
+        n += c < d->nchar && !isExcluded(d, c);
+    return n;
+}
+
+uint32_t countIncludedCharsInPtnSubset(const SetPtn *ptn, const DataInfo *d, uint32_t i)
+{
+    return countIncludedCharsInSubset(getPtnSubset(ptn, i), d);
+}
+
+uint32_t countIncludedCharsInPtn(const SetPtn *ptn, const DataInfo *d, uint32_t *nonEmpty)
+{
+    uint32_t total = 0, filled = 0;
+    for (uint32_t i = 0; ptn && i < numPtnSubsets(ptn); ++i) {
+        const uint32_t n = countIncludedCharsInPtnSubset(ptn, d, i);
+        total += n;
+        filled += n != 0;
+    }
+    if (nonEmpty)
+        *nonEmpty = filled;
+    return total;
+}
+
+uint32_t nextAllNucChar(uint32_t c, const DataInfo *d)
+{
+    for (++c; c < d->nchar; ++c)
+        if (!isExcluded(d, c) && (d->status[c] & kCharNucleotide))
+            return c;
+    return d->nchar;
+}
+
+uint32_t firstAllNucChar(const DataInfo *d) { return nextAllNucChar(static_cast<uint32_t>(-1), d); }
+
+Set *createExcludedCharsetCopy(const DataInfo *d)
+{
+    Set *s = allocSet(std::max<uint32_t>(d->nchar, 1));
+    if (s)
+        initializeCharSetFromFlags(s, d, kCharExcluded | kCharEliminated);
+    return s;
+}
+
+void initializeCharSetFromFlags(Set *set, const DataInfo *d, uint32_t mask)
+{
+    clearSet(set);
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (d->status[c] & mask)
+            addSetMember(set, c);
+}
+
+void updateExcludedSet(DataInfo *d)
+{
+    if (d->baseExcluded)
+        initializeCharSetFromFlags(d->baseExcluded, d, kCharExcluded | kCharEliminated);
+}
+
+int requireCharData(const DataInfo *d)
+{
+    if (!d || !(d->flags & kHaveCharacters) || d->nchar == 0)
+        return qel_errorMsg(0, "No character-data are currently available.\tThe requested operation requires "
+                               "character data, but no data matrix has been stored.");
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (!isExcluded(d, c))
+            return 0;
+    return qel_errorMsg(435, "No character-data are available for the current analysis.\tApparently, you have "
+                             "excluded all characters, intentionally or otherwise.");
+}
+
+const char *charsIsAre(uint32_t n) { return n == 1 ? "character is" : "characters are"; }
+
+const char *charsIsAreAll(uint32_t n, uint32_t total, char *buffer, size_t size)
+{
+    if (n == total)
+        std::snprintf(buffer, size, "All characters are");
+    else
+        std::snprintf(buffer, size, "%u %s", n, charsIsAre(n));
+    return buffer;
+}
+
+uint32_t countMissingStates(const DataInfo *d, uint32_t taxon, const Set *set)
+{
+    const bool gapIsMissing = dataServices().gapMode() == kGapModeMissing;
+    uint32_t n = 0;
+    for (uint32_t c = set ? firstOneBit(set->words, set->nwords) : kSetEnd; c != kSetEnd; c = followingSetMember(set, c)) {
+        if (c >= d->nchar || isExcluded(d, c))
+            continue;
+        const auto t = static_cast<int32_t>(taxon);
+        n += isMissing(t, c, d) || (gapIsMissing && isGap(t, c, d));
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Assumptions
+
+int applyTypeset(Nexset *typeset, DataInfo *d, bool report)
+{
+    const Nexset *allUnord = &gNexsets.builtins[kBuiltinAllUnord];
+    const Nexset *allOrd = &gNexsets.builtins[kBuiltinAllOrd];
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        UserType *ut = nullptr;
+        uint32_t code = typeset == allUnord ? kCharUnordered
+                        : typeset == allOrd ? kCharOrdered
+                                            : getTypesetType(typeset, c, &ut);
+        if (set1CharType(c, code, ut, d, nullptr) != 0)
+            return 1;
+    }
+    if (report)
+        showCStatusSummary(kSummaryTypesChanged, d, qel_printf);
+    gNexsets.curTypeset = typeset;
+    return 0;
+}
+
+int applyWtset(Nexset *wtset, DataInfo *d, bool report)
+{
+    if (!wtset) {
+        gNexsets.curWtset = nullptr;
+        return 0;
+    }
+    if (wtset == &gNexsets.builtins[kBuiltinEqualWts]) {
+        std::fill_n(d->weights, d->nchar, 1.0);
+    } else {
+        const double *w = getWtsetArray(wtset);
+        if (!w)
+            return 1;
+        std::copy_n(w, d->nchar, d->weights);
+    }
+    afterWtsChange(wtset, d);
+    if (report)
+        showCStatusSummary(kSummaryWeightsChanged, d, qel_printf);
+    return 0;
+}
+
+int applyExset(Nexset *exset, DataInfo *d)
+{
+    SetHandle before(createExcludedCharsetCopy(d));
+    if (!before)
+        return 1;
+    const bool allIncl = exset == &gNexsets.builtins[kBuiltinAllIncl];
+    const bool infOnly = exset == &gNexsets.builtins[kBuiltinInfOnly];
+    if (infOnly && prepareData(kPrepCurrentCriterion, 0, false) != 0)
+        return 1;
+    const Set *members = allIncl || infOnly ? nullptr : getNexsetSet(exset);
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        if (isEliminated(d, c))
+            continue;
+        bool excl = infOnly ? (d->status[c] & kCharUninformative) != 0 : !allIncl && isSetMember(members, c);
+        if (excl)
+            d->status[c] |= kCharExcluded;
+        else
+            d->status[c] &= ~kCharExcluded;
+    }
+    updateExcludedSet(d);
+    finishCharMove(before.get(), d, false, false, false);
+    gNexsets.curExset = exset;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Status listing
+
+uint32_t cstatusModeForCriterion(int criterion)
+{
+    if (criterion == kCriterionLikelihood)
+        return kSummaryFull | kSummaryLikelihood;
+    if (criterion == kCriterionDistance)
+        return kSummaryFull | kSummaryDistance;
+    return kSummaryFull | kSummaryParsimony;
+}
+
+void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
+{
+    if (!arePatternWeightsValid())
+        setWtFlags(static_cast<uint32_t>(dataServices().criterion()), d);
+    const StatusCounts n = countStatus(mode, d);
+    const bool full = mode & kSummaryFull, types = mode & kSummaryTypesChanged,
+               wtsChanged = mode & kSummaryWeightsChanged, pars = mode & kSummaryParsimony,
+               lik = mode & kSummaryLikelihood;
+    if (full || types || wtsChanged)
+        emit("\n");
+    if (!full && !pars) {
+        if (types)
+            emit("Character types changed:\n");
+        else if (wtsChanged)
+            emit("Character weights changed:\n");
+    } else {
+        emit("Character-status summary:\n");
+        if (full)
+            emit("  Current optimality criterion = \b%s\n", currentCriterionName());
+    }
+    const int indent = (full || types || wtsChanged || pars) ? 2 : 0;
+    indentOutput(indent);
+    if (d->nEliminated)
+        emit("%u %s eliminated (zapped)\n", d->nEliminated, charsIsAre(d->nEliminated));
+    if (n.excluded)
+        emit("%u %s excluded\n", n.excluded, charsIsAre(n.excluded));
+    else if (full)
+        emit("No %scharacters are excluded\n", d->nEliminated ? "additional " : "");
+    if (!types && !pars) {
+        emit("%u %s included\n", n.included, charsIsAre(n.included));
+    } else {
+        bool heading = true;
+        if (!n.excluded && !d->nEliminated)
+            emit("Of %u total characters:\n", n.included);
+        else if (n.included)
+            emit("Of the remaining %u included characters:\n", n.included);
+        else
+            heading = false;
+        if (heading) {
+            indentOutput(2);
+            char text[64];
+            for (size_t t = 0; t < std::size(kSummaryTypes); ++t)
+                if (n.perType[t])
+                    emit("%s of type %s\n", charsIsAreAll(n.perType[t], n.included, text, sizeof text),
+                         kSummaryTypes[t].name);
+            indentOutput(-2);
+        }
+    }
+    if (wtsChanged || pars)
+        showWtStatus(n, emit);
+    if (!pars) {
+        if (lik) {
+            if (n.otherWeight) {
+                emit("Character weights in effect:\n");
+                indentOutput(2);
+                showWtStatus(n, emit);
+                indentOutput(-2);
+            }
+        } else if (full) {
+            emit("Total number of included characters = %u\n", n.included);
+            showWtStatus(n, emit);
+        }
+    } else {
+        showParsimonySection(n, emit);
+    }
+    indentOutput(-indent);
+}
+
+// ---------------------------------------------------------------------------
+// Command handlers
+
+int doCTypeCmd()
+{
+    DataInfo *d = activeDataInfo();
+    return d ? setCharTypes(nullptr, d, false) : 1;
+}
+
+int doWeightsCmd()
+{
+    DataInfo *d = activeDataInfo();
+    return d ? setCharWts(nullptr, d, -1, false) : 1;
+}
+
+int doIncludeCmd() { return doExcludeIncludeCmd(false); }
+int doExcludeCmd() { return doExcludeIncludeCmd(true); }
+
+int doCStatusCmd()
+{
+    DataInfo *d = activeDataInfo();
+    if (!d)
+        return 1;
+    if (int r = prepareData(kPrepCurrentCriterion, 0, false); r != 0)
+        return r;
+    if (setCmdParamVals(kOptSetCStatus) != 0)
+        return 1;
+    return runOutputThread(cstatusOutputProc, nullptr);
+}

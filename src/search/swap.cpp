@@ -1,0 +1,61 @@
+#include "search/swap.h"
+
+#include "parsimony/calcsets.h"
+#include "search/scores.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+uint32_t gReconLimit = 0;
+
+int applyHit(HSearchData *hsd, Tree *tree, const RearrObject *move)
+{
+    RearrObject inverse;
+    return applyTbrRearr(&inverse, tree, hsd->data, move, true);
+}
+
+void undoHit(HSearchData *hsd, Tree *tree, const RearrObject *) { undoTbrRearr(tree, hsd->data, true); }
+
+// In a heuristic search the bound is the maximum score to save; on its own
+// a tree must be beaten strictly.
+template <int kType>
+int evaluate(HSearchData *hsd, Tree *tree)
+{
+    double own = getBaseScore(hsd->data, true) + revTreeLength(hsd->data, tree);
+    double *bound = hsd->rules.heuristicRunning ? &hsd->maxScoreToSave : &own;
+    double best = *bound;
+    return evaluateNeighbors_TBR(tree, hsd, kType, lastMovedSubtree(tree), gReconLimit, bound, &best);
+}
+
+constexpr RearrFxns kFxns[3] = {
+    {applyHit, undoHit, evaluate<kSwapNNI>, nullptr},
+    {applyHit, undoHit, evaluate<kSwapSPR>, nullptr},
+    {applyHit, undoHit, evaluate<kSwapTBR>, nullptr},
+};
+
+}  // namespace
+
+void setSwapReconLimit(uint32_t limit) { gReconLimit = limit; }
+uint32_t getSwapReconLimit() { return gReconLimit; }
+
+const RearrFxns *getSwapRearrFxns(int swapType)
+{
+    return swapType >= kSwapNNI && swapType <= kSwapTBR ? &kFxns[swapType - 1] : nullptr;
+}
+
+int installSwapFxns(HSearchData *hsd, int swapType)
+{
+    const RearrFxns *f = getSwapRearrFxns(swapType);
+    if (!f)
+        return 1;
+    auto collapse = hsd->fxns.collapse;
+    hsd->fxns = *f;
+    hsd->fxns.collapse = collapse;
+    return 0;
+}
+
+void prepareTreeForSwapping(Tree *tree, const DataInfo *d)
+{
+    checkTraversalSeq(tree);
+    calcStatesetsForSearch(tree, d, false);
+}

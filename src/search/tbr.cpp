@@ -1,0 +1,608 @@
+#include "search/tbr.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "parsimony/calcsets.h"
+#include "parsimony/pars_fxns.h"
+#include "parsimony/packx.h"
+#include "qel/qel_interrupts.h"
+#include "search/hitlist.h"
+#include "search/scores.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+// How a cut is scored. Cutting the edge above K splits the tree of length
+// L into K's subtree and the rest; for the Fitch and additive rules
+//   L = len(subtree) + len(rest) + steps(down(K), up(K)),
+// and neither part's length depends on where it is rooted, so joining the
+// parts again at edges R and T gives
+//   L - steps(down(K), up(K)) + steps(edge set of R, edge set of T),
+// the edge sets being those of each part on its own. The rest's edge sets are
+// the final sets after a real prune of K and its fork with the exact
+// incremental update (the merged edge is named by S); the subtree's are its
+// final sets once the up sets of K's children are each other's down sets
+// (the subtree seen alone). So a cut costs two incremental updates (cut and
+// restore) and a move one span of two sets with an early exit at the bound.
+
+namespace {
+
+ParsNodeSets *down(const TreeNode *n) { return nodeSets(n->abm[0]); }
+ParsNodeSets *up(const TreeNode *n) { return nodeSets(n->abm[1]); }
+ParsNodeSets *fin(const TreeNode *n) { return nodeSets(n->abm[2]); }
+
+TreeNode *sibling(const TreeNode *n)
+{
+    TreeNode *f = n->anc->firstChild;
+    return f == n ? n->nextSib : f;
+}
+
+void copySetWords(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
+{
+    const PackedData *pd = packedData(d);
+    std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
+    std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
+}
+
+bool isBelow(const TreeNode *n, const TreeNode *top)
+{
+    for (; n; n = n->anc)
+        if (n == top)
+            return true;
+    return false;
+}
+
+struct Item {
+    TreeNode *node;
+    uint32_t dist;
+};
+
+// Scratch of the calling thread, grown once to the largest tree seen.
+struct Scratch {
+    std::vector<Item> items, stack;
+    std::vector<TreeNode *> cuts, rerootNodes, graftNodes, path;
+    std::vector<uint32_t> rerootFirst, graftFirst, cutFirst, fill;
+};
+thread_local Scratch gS;
+
+// The items sorted by distance (stable), with the index of each distance.
+void bucket(std::vector<Item> &items, std::vector<TreeNode *> &nodes, std::vector<uint32_t> &first, ReconList *out)
+{
+    uint32_t maxDist = 0;
+    for (const Item &it : items)
+        maxDist = std::max(maxDist, it.dist);
+    first.assign(maxDist + 2, 0);
+    for (const Item &it : items)
+        first[it.dist + 1]++;
+    for (uint32_t k = 1; k < first.size(); k++)
+        first[k] += first[k - 1];
+    gS.fill.assign(first.begin(), first.end() - 1);
+    nodes.resize(items.size());
+    for (const Item &it : items)
+        nodes[gS.fill[it.dist]++] = it.node;
+    *out = {nodes.data(), first.data(), maxDist};
+}
+
+// top at distance d and every node below it one more per level, up to limit.
+void pushSubtree(std::vector<Item> &items, TreeNode *top, uint32_t d, uint32_t limit)
+{
+    auto &stack = gS.stack;
+    stack.clear();
+    stack.push_back({top, d});
+    while (!stack.empty()) {
+        Item it = stack.back();
+        stack.pop_back();
+        items.push_back(it);
+        if (it.dist + 1 <= limit)
+            for (TreeNode *c = it.node->firstChild; c; c = c->nextSib)
+                stack.push_back({c, it.dist + 1});
+    }
+}
+
+}  // namespace
+
+uint32_t tbrReconLimit(uint32_t reconLimit, uint32_t nTaxa)
+{
+    const uint32_t all = nTaxa > 1 ? nTaxa - 1 : 1;
+    return reconLimit > 0 && reconLimit <= all ? reconLimit : all;
+}
+
+// Without a centre: the preorder from the basal fork. With a centre X: by
+// distance from X (X's subtree one more per level; each ancestor one more
+// than the child on the path, the ancestor's other child the same as the
+// ancestor), the node labelled last first within one distance.
+uint32_t setCutSequence(Tree *tree, TreeNode *centre, TreeNode **out)
+{
+    checkTraversalSeq(tree);
+    uint32_t n = 0;
+    if (!centre || !centre->anc || !isBelow(centre, tree->root)) {
+        for (TreeNode *x = tree->root->next; x; x = x->next)
+            out[n++] = x;
+        return n;
+    }
+    auto &items = gS.items;
+    items.clear();
+    const uint32_t any = ~uint32_t{0} - 2;
+    pushSubtree(items, centre, 0, any);
+    uint32_t d = 0;
+    for (TreeNode *cur = centre; cur->anc && cur->anc->anc; cur = cur->anc) {
+        TreeNode *a = cur->anc;
+        items.push_back({a, ++d});
+        for (TreeNode *c = a->firstChild; c; c = c->nextSib)
+            if (c != cur)
+                pushSubtree(items, c, d, any);
+    }
+    ReconList l;
+    bucket(items, gS.path, gS.cutFirst, &l);
+    for (uint32_t k = 0; k <= l.maxDist; k++)
+        for (uint32_t i = l.first[k + 1]; i > l.first[k]; i--)
+            out[n++] = l.node[i - 1];
+    return n;
+}
+
+uint32_t setReconSeq(Tree *tree, TreeNode *K, uint32_t limit, ReconList *reroot, ReconList *graft)
+{
+    auto &items = gS.items;
+    // Reroot edges: K's children's edges merge into K's, so a node below
+    // them counts one less than its depth under K.
+    items.clear();
+    items.push_back({K, 0});
+    if (limit >= 1)
+        for (TreeNode *c = K->firstChild; c; c = c->nextSib)
+            for (TreeNode *g = c->firstChild; g; g = g->nextSib)
+                pushSubtree(items, g, 1, limit);
+    bucket(items, gS.rerootNodes, gS.rerootFirst, reroot);
+
+    // Graft edges: edges that meet at the upper end of an edge at distance
+    // d are at d + 1; the merged edge S is at 0.
+    items.clear();
+    TreeNode *P = K->anc;
+    if (!P->anc) {
+        items.push_back({tree->root, 0});
+    } else {
+        pushSubtree(items, sibling(K), 0, limit);
+        uint32_t d = 0;
+        for (TreeNode *cur = P; cur->anc->anc && d + 1 <= limit; cur = cur->anc) {
+            TreeNode *a = cur->anc;
+            d++;
+            for (TreeNode *c = a->firstChild; c; c = c->nextSib)
+                if (c != cur)
+                    pushSubtree(items, c, d, limit);
+            items.push_back({a, d});
+        }
+    }
+    bucket(items, gS.graftNodes, gS.graftFirst, graft);
+    return reroot->maxDist + graft->maxDist;
+}
+
+// ---------------------------------------------------------------------------
+// One cut
+
+namespace {
+
+class Cut {
+public:
+    Cut(Tree *tree, const DataInfo *d) : tree_(tree), d_(d) {}
+
+    void begin(TreeNode *K, bool scoring, double wholeLength)
+    {
+        K_ = K;
+        P_ = K->anc;
+        rootCase_ = !P_->anc;
+        S_ = rootCase_ ? nullptr : sibling(K);
+        kFirst_ = P_->firstChild == K;
+        flags_ = tree_->flags;
+        restCut_ = subCut_ = false;
+        if (scoring) {
+            double cutLen = 0.0;
+            frvGetCutBranchLen(d_, K, &cutLen);
+            start_ = wholeLength - cutLen;
+        }
+    }
+
+    // Brings the sets to the cut state the move needs.
+    void ensure(bool rerooted)
+    {
+        if (!restCut_) {
+            if (!rootCase_) {
+                pruneSubtree(K_, false);
+                revUpdateAfterPrune(d_, S_, K_, P_);
+            }
+            restCut_ = true;
+        }
+        if (rerooted && !subCut_) {
+            if (TreeNode *c1 = K_->firstChild) {
+                TreeNode *c2 = c1->nextSib;
+                copySetWords(d_, down(c2), up(c1));
+                copySetWords(d_, down(c1), up(c2));
+                revUpdateAbove(d_, c1, false);
+                revUpdateAbove(d_, c2, false);
+            }
+            subCut_ = true;
+        }
+    }
+
+    // The whole tree again, links, child order and traversal included.
+    void restore()
+    {
+        if (restCut_ && !rootCase_) {
+            graftSubtreeToEdge(tree_, K_, S_, P_);
+            if (kFirst_) {
+                P_->firstChild = K_;
+                K_->nextSib = S_;
+                S_->nextSib = nullptr;
+            }
+            revUpdateAfterGraft(d_, K_);
+        } else if (subCut_) {
+            revUpdateAbove(d_, K_, false);
+        }
+        restCut_ = subCut_ = false;
+        tree_->flags = flags_;
+    }
+
+    void recut(bool rest, bool sub)
+    {
+        if (rest)
+            ensure(sub);
+    }
+
+    double score(TreeNode *T, TreeNode *R, double bound)
+    {
+        ensure(R != K_);
+        double s = start_;
+        frvAddSpan(d_, R == K_ ? down(K_) : fin(R), rootCase_ ? down(tree_->root) : fin(T), false, &s, bound);
+        return s;
+    }
+
+    bool restCut() const { return restCut_; }
+    bool subCut() const { return subCut_; }
+    TreeNode *K() const { return K_; }
+    TreeNode *S() const { return S_; }
+    TreeNode *G() const { return P_->anc; }
+    bool rootCase() const { return rootCase_; }
+
+private:
+    Tree *tree_;
+    const DataInfo *d_;
+    TreeNode *K_ = nullptr, *P_ = nullptr, *S_ = nullptr;
+    double start_ = 0.0;
+    uint32_t flags_ = 0;
+    bool rootCase_ = false, kFirst_ = false, restCut_ = false, subCut_ = false;
+};
+
+uint32_t taxaOnTree(const Tree *tree) { return tree->activeTaxa ? tree->activeTaxa : tree->ntax; }
+
+// The pairs (R, T) of one cut with l <= distance <= top, after the swap-type
+// filter and the rules that skip the unrearranged tree and moves that other
+// cuts reach at distance one.
+template <class Visit>
+int scanCut(Cut &cut, int swapType, const ReconList &rr, const ReconList &gr, uint32_t l, uint32_t top, Visit &visit)
+{
+    TreeNode *K = cut.K(), *S = cut.S(), *G = cut.G();
+    const bool rootCase = cut.rootCase();
+    for (uint32_t d = l; d <= top; d++) {
+        for (uint32_t a = 0; a <= d; a++) {
+            const uint32_t b = d - a;
+            if (a > rr.maxDist || b > gr.maxDist || (swapType != kSwapTBR && a != 0 && b != 0))
+                continue;
+            for (uint32_t ri = rr.first[a]; ri < rr.first[a + 1]; ri++) {
+                TreeNode *R = rr.node[ri];
+                const bool rIsK = R == K;
+                const bool rGrandK = !rIsK && R->anc->anc == K;
+                if (rootCase && rGrandK)
+                    continue;
+                for (uint32_t ti = gr.first[b]; ti < gr.first[b + 1]; ti++) {
+                    TreeNode *T = gr.node[ti];
+                    if (rIsK && (T == S || T->anc == S || T == G))
+                        continue;
+                    if (rGrandK && T == S)
+                        continue;
+                    if (int rc = visit(cut, K, T, R))
+                        return rc;
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+// Rings of reconnection distance: all cuts at distance 1, then 2-4, 5-16,
+// ... (from a centre 1-4 first), so that near moves are tried first.
+template <class Visit>
+int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre, uint32_t reconLimit, bool scoring,
+                   Visit &visit)
+{
+    checkTraversalSeq(tree);
+    const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
+    auto &cuts = gS.cuts;
+    cuts.resize(tree->maxNodes);
+    const uint32_t nCuts = setCutSequence(tree, centre, cuts.data());
+    const double whole = scoring ? getBaseScore(d, true) + revTreeLength(d, tree) : 0.0;
+    uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
+    Cut cut(tree, d);
+    for (;;) {
+        h = std::min(h, L);
+        uint32_t maxMet = 0;
+        for (uint32_t i = 0; i < nCuts; i++) {
+            TreeNode *K = cuts[i];
+            ReconList rr, gr;
+            const uint32_t reach = setReconSeq(tree, K, L, &rr, &gr);
+            maxMet = std::max(maxMet, reach);
+            const uint32_t top = std::min(reach, h);
+            if (top < l)
+                continue;
+            cut.begin(K, scoring, whole);
+            const int rc = scanCut(cut, swapType, rr, gr, l, top, visit);
+            cut.restore();
+            if (rc)
+                return rc;
+        }
+        if (swapType == kSwapNNI || h >= maxMet || h >= L)
+            return 0;
+        l = h + 1;
+        h = h * 4;
+    }
+}
+
+}  // namespace
+
+int forEachTbrMove(Tree *tree, const DataInfo *d, int swapType, uint32_t reconLimit, TbrMoveFxn fn, void *ctx)
+{
+    auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
+        return fn(ctx, K, T, R, d ? cut.score(T, R, kNoScore) : 0.0);
+    };
+    return enumerateMoves(tree, d, swapType, nullptr, reconLimit, d != nullptr, visit);
+}
+
+double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
+{
+    double n = 0.0;
+    auto visit = [&](Cut &, TreeNode *, TreeNode *, TreeNode *) {
+        n += 1.0;
+        return 0;
+    };
+    enumerateMoves(tree, nullptr, swapType, nullptr, reconLimit, false, visit);
+    return n;
+}
+
+int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre, uint32_t reconLimit,
+                          double *scoreToBeat, double *best)
+{
+    auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
+        const double bound = *scoreToBeat;
+        const double score = cut.score(T, R, bound);
+        if (getAbortedStatus() && confirmAbortRequest())
+            return 2;
+        hsd->rearrTriedRep += 1.0;
+        hsd->rearrTriedTotal += 1.0;
+        int rc = 0;
+        if (scoreIsGood(hsd, score, bound, *best)) {
+            RearrObject r;
+            makeRearrObject(&r, K, T, R, score);
+            // A save may flush the hit list, which applies moves to the
+            // tree: it must be whole then.
+            const bool mayFlush = hsd->rules.heuristicRunning &&
+                                  (hsd->hitList.count + 1 >= hsd->hitList.capacity || hsd->rules.chuckActive);
+            const bool rest = cut.restCut(), sub = cut.subCut();
+            if (mayFlush)
+                cut.restore();
+            rc = tryToSaveTree(hsd, tree, &r, false, best);
+            if (mayFlush && rc == 0)
+                cut.recut(rest, sub);
+        }
+        return finishEvaluation(hsd, rc);
+    };
+    return enumerateMoves(tree, hsd->data, swapType, centre, reconLimit, true, visit);
+}
+
+// ---------------------------------------------------------------------------
+// Applying a move
+
+namespace {
+
+// Reroots K's subtree at the edge above R (R at least a grandchild of K):
+// the path from R up to K is reversed and K's children become R and R's old
+// parent; each edge on the path keeps its data when carry is set.
+void rerootSubtree(TreeNode *K, TreeNode *R, bool carry)
+{
+    auto &x = gS.path;
+    x.clear();
+    for (TreeNode *n = R; n != K; n = n->anc)
+        x.push_back(n);
+    const size_t m = x.size() - 1;  // x[m] is K's child on the path
+    TreeNode *other = sibling(x[m]);
+    auto replaceChild = [](TreeNode *parent, TreeNode *old, TreeNode *repl) {
+        repl->anc = parent;
+        repl->nextSib = old->nextSib;
+        if (parent->firstChild == old) {
+            parent->firstChild = repl;
+        } else {
+            TreeNode *q = parent->firstChild;
+            while (q->nextSib != old)
+                q = q->nextSib;
+            q->nextSib = repl;
+        }
+    };
+    for (size_t i = m; i >= 1; i--)
+        replaceChild(x[i], x[i - 1], i == m ? other : x[i + 1]);
+    if (carry)
+        for (size_t i = m - 1; i >= 1; i--)
+            x[i + 1]->edge = x[i]->edge;
+    K->firstChild = x[0];
+    x[0]->anc = K;
+    x[0]->nextSib = x[1];
+    x[1]->anc = K;
+    x[1]->nextSib = nullptr;
+}
+
+bool validMove(const Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R)
+{
+    if (!K || !T || !R || !K->anc || !isBelow(K, tree->root) || !isBelow(R, K))
+        return false;
+    if (R != K && R->anc == K)
+        return false;
+    TreeNode *P = K->anc;
+    if (!P->anc)
+        return T == tree->root;
+    return T->anc && T != P && !isBelow(T, K) && isBelow(T, tree->root);
+}
+
+// Moves (K, T, R); with incremental set work (R = K, K not on the root) the
+// sets follow the prune and the graft exactly.
+void moveSubtree(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T, TreeNode *R, bool carry,
+                 bool incremental)
+{
+    TreeNode *P = K->anc;
+    if (R != K && K->firstChild)
+        rerootSubtree(K, R, carry);
+    if (P->anc) {
+        TreeNode *S = sibling(K);
+        pruneSubtree(K, false);
+        if (incremental)
+            revUpdateAfterPrune(d, S, K, P);
+        graftSubtreeToEdge(tree, K, T, P);
+        if (incremental)
+            revUpdateAfterGraft(d, K);
+    }
+    afterTreeChange(tree);
+    setTraversalSeq(tree);
+}
+
+struct LinkSnapshot {
+    TreeNode *anc, *firstChild, *nextSib;
+    EdgeData edge;
+};
+
+// What undoTbrRearr needs of the last move applied on this thread.
+struct UndoRecord {
+    const Tree *tree = nullptr;
+    TreeNode *K = nullptr, *T = nullptr, *S = nullptr, *P = nullptr;
+    bool incremental = false;
+    std::vector<LinkSnapshot> links;
+};
+thread_local UndoRecord gUndo;
+
+struct LastMoved {
+    const Tree *tree = nullptr;
+    TreeNode *node = nullptr;
+};
+thread_local LastMoved gLastMoved;
+
+// The basal fork holds the root's lent down slot wherever links were
+// restored wholesale.
+void fixRootSlotLoan(Tree *tree)
+{
+    TreeNode *root = tree->root, *basal = root->firstChild;
+    if (!root->abm[0] || !basal || basal->abm[1] == root->abm[0])
+        return;
+    for (uint32_t p = 0; p < tree->maxNodes; p++) {
+        TreeNode *n = tree->nodes + p;
+        if (n->abm[1] == root->abm[0]) {
+            std::swap(n->abm[1], basal->abm[1]);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int finishRearr_TBR(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carryEdgeData)
+{
+    if (!validMove(tree, K, T, R))
+        return 1;
+    moveSubtree(tree, nullptr, K, T, R, carryEdgeData, false);
+    gLastMoved = {tree, K};
+    return 0;
+}
+
+TreeNode *lastMovedSubtree(const Tree *tree) { return gLastMoved.tree == tree ? gLastMoved.node : nullptr; }
+
+int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const RearrObject *hit, bool updateSets)
+{
+    TreeNode *K = hit->node[0], *T = hit->node[1], *R = hit->node[2];
+    if (!validMove(tree, K, T, R))
+        return 1;
+    TreeNode *P = K->anc;
+    const bool rootCase = !P->anc;
+    TreeNode *S = rootCase ? tree->root : sibling(K);
+    // Rerooting back at K's old child off the path restores the subtree.
+    TreeNode *back = K;
+    if (R != K && K->firstChild) {
+        TreeNode *onPath = R;
+        while (onPath->anc != K)
+            onPath = onPath->anc;
+        back = sibling(onPath);
+    }
+    makeRearrObject(inverse, K, S, back, hit->score);
+    inverse->storedScore = hit->storedScore;
+
+    UndoRecord &u = gUndo;
+    u.tree = tree;
+    u.K = K;
+    u.T = T;
+    u.S = S;
+    u.P = P;
+    u.incremental = updateSets && !rootCase && R == K;
+    u.links.resize(tree->maxNodes);
+    for (uint32_t p = 0; p < tree->maxNodes; p++) {
+        const TreeNode &n = tree->nodes[p];
+        u.links[p] = {n.anc, n.firstChild, n.nextSib, n.edge};
+    }
+    moveSubtree(tree, d, K, T, R, true, u.incremental);
+    if (updateSets && !u.incremental)
+        calcStatesetsForSearch(tree, d, false);
+    gLastMoved = {tree, K};
+    return 0;
+}
+
+int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
+{
+    UndoRecord &u = gUndo;
+    if (u.tree != tree)
+        return 1;
+    if (u.incremental && updateSets) {
+        // The reverse move with the same exact updates.
+        pruneSubtree(u.K, false);
+        revUpdateAfterPrune(d, u.T, u.K, u.P);
+        graftSubtreeToEdge(tree, u.K, u.S, u.P);
+        revUpdateAfterGraft(d, u.K);
+    }
+    for (uint32_t p = 0; p < tree->maxNodes; p++) {
+        TreeNode &n = tree->nodes[p];
+        n.anc = u.links[p].anc;
+        n.firstChild = u.links[p].firstChild;
+        n.nextSib = u.links[p].nextSib;
+        n.edge = u.links[p].edge;
+    }
+    fixRootSlotLoan(tree);
+    afterTreeChange(tree);
+    setTraversalSeq(tree);
+    if (updateSets && !u.incremental)
+        calcStatesetsForSearch(tree, d, false);
+    u.tree = nullptr;
+    return 0;
+}
+
+int localSearchFromOneTreeViaTBR(Tree *tree, HSearchData *hsd, int swapType, uint32_t reconLimit,
+                                 double *scoreToBeat)
+{
+    const DataInfo *d = hsd->data;
+    checkTraversalSeq(tree);
+    calcStatesetsForSearch(tree, d, false);
+    clearHits(hsd);
+    hsd->rearrTriedRep = 0.0;
+    for (;;) {
+        double best = getBaseScore(d, true) + revTreeLength(d, tree);
+        tree->score[0] = best;
+        *scoreToBeat = std::min(*scoreToBeat, best);
+        const int rc = evaluateNeighbors_TBR(tree, hsd, swapType, nullptr, reconLimit, scoreToBeat, &best);
+        if (rc != -1)
+            return rc;
+        RearrObject inverse;
+        const RearrObject hit = *getSwapHit(hsd, 0);
+        if (applyTbrRearr(&inverse, tree, d, &hit, true) != 0)
+            return 1;
+        clearHits(hsd);
+    }
+}

@@ -1,0 +1,1123 @@
+#include "trees/readtree.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <strings.h>
+
+#include "data/chartaxlist.h"
+#include "data/nexsets.h"
+#include "data/taxstat.h"
+#include "data/vorn_data.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_output.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_strings.h"
+#include "qel/qel_time.h"
+#include "shell/qel_cmdline.h"
+#include "shell/qel_cmdoptions.h"
+#include "trees/tree_settings.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+#include "trees/treelist.h"
+
+namespace {
+
+constexpr uint32_t kWordSize = 260;  // labels are at most 255 characters
+constexpr uint32_t kToEnd = 0xFFFFFFFFu;
+constexpr uint32_t kStopReading = 999;  // internal: the rest of the input is not read
+constexpr const char *kLabelPunct = "=;:(),-";
+constexpr const char *kNewickLabelPunct = "=;:(),";
+constexpr const char *kLengthPunct = "=;(),";
+
+std::string lowerCase(const char *s)
+{
+    std::string out(s);
+    for (char &c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Original taxon of a label or a number; -1 when the word names none.
+int32_t taxonOfLabel(const DataInfo *d, const char *word)
+{
+    if (!d)
+        return -1;
+    for (uint32_t t = 0; t < d->ntax; t++)
+        if (stricmp(taxLabelString(d, t), word) == 0)
+            return static_cast<int32_t>(t);
+    uint32_t n;
+    if (d->taxa.taxaByNumber && isAllDigit(word) && stringToUInt(word, &n) == kConvOk && n >= 1 && n <= d->ntax)
+        return static_cast<int32_t>(n - 1);
+    return -1;
+}
+
+uint32_t activeOf(const DataInfo *d, uint32_t original)
+{
+    return d->taxa.originalToActive ? d->taxa.originalToActive[original] : original;
+}
+
+uint32_t numActive(const DataInfo *d) { return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax; }
+
+void appendChild(TreeNode *parent, TreeNode *child)
+{
+    child->anc = parent;
+    child->nextSib = nullptr;
+    if (!parent->firstChild) {
+        parent->firstChild = child;
+        return;
+    }
+    TreeNode *c = parent->firstChild;
+    while (c->nextSib)
+        c = c->nextSib;
+    c->nextSib = child;
+}
+
+int invalidTree() { return qel_errorMsg(720, "Tree description is invalid."); }
+int tooManyNodes() { return qel_errorMsg(723, "Tree description invalid (too many nodes)."); }
+int unbalanced() { return qel_errorMsg(725, "Unbalanced or missing parentheses in user-tree specification."); }
+int expectingSemicolon()
+{
+    return qel_errorMsg(728, "Expecting semicolon.\tA common cause of this error is insufficient or unbalanced "
+                             "parentheses in the tree description.");
+}
+int unexpectedSemicolon()
+{
+    return qel_errorMsg(118, "Unexpected semicolon (;).\tCheck input formatting carefully (e.g., verify that the "
+                             "number of items supplied for a list is correct).");
+}
+
+// Counts the node against the description's limit: every node named or
+// opened takes a slot, and internal nodes must also fit the node array.
+int countNode(TreeReader *r, bool internal, uint32_t ntax)
+{
+    if (++r->nodeCount > r->nodeLimit || (internal && ++r->internalCount > ntax))
+        return tooManyNodes();
+    return 0;
+}
+
+// A branch length after ":"; the colon has been read.
+int readBranchLength(TreeReader *r, TreeNode *node)
+{
+    char word[kWordSize];
+    if (readSpecialToken(word, sizeof word, nullptr, kLengthPunct, nullptr, false) < 0)
+        return 1;
+    double v = 0.0;
+    if (word[0] == '\0' || std::strchr(kLengthPunct, word[0]) || stringToDouble(word, &v) != kConvOk ||
+        !std::isfinite(v))
+        return qel_errorMsg(787, "Invalid branch length found in tree description: '%s'\tBranch lengths must be "
+                                 "integers or real numbers.",
+                            word);
+    if (!std::strpbrk(word, "eE")) {
+        if (const char *dot = std::strchr(word, '.'))
+            r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::strlen(dot + 1)));
+    }
+    node->edge.brlen = v;
+    r->brlensSeen = true;
+    return 0;
+}
+
+// Tip nodes for one taxon reference (a taxon, a taxon set or a range),
+// appended to parent. Pruned (deleted) taxa add nothing. 0 or 1.
+int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<TreeNode *> &added)
+{
+    DataInfo *d = r->data;
+    char word[kWordSize];
+    const char *punct = r->newickFile ? kNewickLabelPunct : kLabelPunct;
+    if (readSpecialToken(word, sizeof word, nullptr, punct, nullptr, false) < 0)
+        return 1;
+    if (tokenWasTruncated())
+        return showTaxIdError(word, d);
+    std::vector<uint32_t> originals;
+    int32_t t = findStringInTransTable(r, word);
+    const Nexset *set = nullptr;
+    if (t < 0 && (set = findMatchingTaxonSet(word)) != nullptr) {
+        const Set *s = getNexsetSet(set);
+        for (uint32_t m = 0; s && m < d->ntax && m < s->capacity; m++)
+            if (isSetMember(s, m))
+                originals.push_back(m);
+        const int c = peekNextChar(nullptr);
+        if (c == ':')
+            return qel_errorMsg(774, "Assignment of branch lengths to a taxon-set is not allowed.");
+        if (c == '-' && !r->newickFile)
+            return qel_errorMsg(775, "Range of taxa is not allowed in this context (following taxon-set name).");
+    } else {
+        if (t < 0)
+            t = taxonOfLabel(d, word);
+        if (t < 0)
+            return showTaxIdError(word, d);
+        originals.push_back(static_cast<uint32_t>(t));
+        if (!r->newickFile && peekNextChar(nullptr) == '-') {
+            readNextDarkChar(nullptr);
+            char last[kWordSize];
+            if (readSpecialToken(last, sizeof last, nullptr, punct, nullptr, false) < 0)
+                return 1;
+            if (last[0] != '\0' && last[1] == '\0' && std::strchr(";(),:-", last[0]))
+                return qel_errorMsg(601, "Range of taxa is not valid.");
+            int32_t u = findStringInTransTable(r, last);
+            if (u < 0)
+                u = taxonOfLabel(d, last);
+            if (u < 0)
+                return showTaxIdError(last, d);
+            if (u < t)
+                return qel_errorMsg(601, "Range of taxa is not valid.");
+            for (int32_t k = t + 1; k <= u; k++)
+                originals.push_back(static_cast<uint32_t>(k));
+        }
+    }
+    for (uint32_t o : originals) {
+        if (isDeletedTaxon(o, d)) {
+            if (r->pruneAnswer < 0)
+                r->pruneAnswer = (r->readFlags & kReadPruneDeleted) ||
+                                         userQuery(true, "An input tree description contains one or more deleted "
+                                                         "taxa.  OK to prune these taxa from input trees?")
+                                     ? 1
+                                     : 0;
+            if (r->pruneAnswer == 0)
+                return qel_errorMsg(776, "Taxon \"%s\" (#%d) has been deleted; use in tree description here is not "
+                                         "allowed.",
+                                    taxLabelString(d, o), static_cast<int>(o + 1));
+            r->pruned = true;
+            continue;
+        }
+        if (r->used[o])
+            return qel_errorMsg(748, "Taxon \"%s\" (#%d) appears more than once in tree description",
+                                taxLabelString(d, o), static_cast<int>(o + 1));
+        r->used[o] = 1;
+        if (countNode(r, false, tree->ntax) != 0)
+            return 1;
+        TreeNode *tip = tree->nodes + 1 + activeOf(d, o);
+        appendChild(parent, tip);
+        added.push_back(tip);
+    }
+    return 0;
+}
+
+// Newick text from the first "(" through ";", iteratively so that deep
+// nesting cannot exhaust the stack. The description hangs below node 0.
+int readNewickNodes(TreeReader *r, Tree *tree)
+{
+    TreeNode *anc = tree->nodes;
+    std::vector<TreeNode *> open;  // internal nodes not yet closed
+    TreeNode *nextFork = tree->nodes + tree->ntax + 1;
+    bool expectNode = true;
+    TreeNode *last = nullptr;  // the node just completed
+    for (;;) {
+        int c = readNextDarkChar(nullptr);
+        if (c < 0)
+            return c == kCharEnd ? expectingSemicolon() : 1;
+        if (expectNode) {
+            if (c == '(') {
+                if (countNode(r, true, tree->ntax) != 0)
+                    return 1;
+                TreeNode *fork = nextFork++;
+                appendChild(open.empty() ? anc : open.back(), fork);
+                open.push_back(fork);
+                continue;
+            }
+            if (c == ';')
+                return unexpectedSemicolon();
+            if (c == ',' || c == ')')
+                return invalidTree();
+            putCharBack(c);
+            std::vector<TreeNode *> added;
+            if (readTaxonReference(r, tree, open.empty() ? anc : open.back(), added) != 0)
+                return 1;
+            last = added.size() == 1 ? added[0] : nullptr;
+            if (peekNextChar(nullptr) == ':') {
+                readNextDarkChar(nullptr);
+                if (!last)  // a pruned taxon: its length goes with it
+                    last = tree->nodes;  // scratch: node 0's length is reset below
+                if (readBranchLength(r, last) != 0)
+                    return 1;
+            }
+            expectNode = false;
+            continue;
+        }
+        if (c == ',') {
+            if (open.empty())
+                return unbalanced();
+            expectNode = true;
+            continue;
+        }
+        if (c == ')') {
+            if (open.empty())
+                return unbalanced();
+            TreeNode *closed = open.back();
+            open.pop_back();
+            if (!closed->firstChild) {
+                // Every child was a pruned taxon: the node goes too.
+                if (!r->pruned)
+                    return invalidTree();
+            }
+            int next = peekNextChar(nullptr);
+            if (next >= 0 && !std::strchr("(),;:", next)) {
+                char label[kWordSize];  // an internal node label: read and dropped
+                if (readSpecialToken(label, sizeof label, nullptr, kNewickLabelPunct, nullptr, false) < 0)
+                    return 1;
+                next = peekNextChar(nullptr);
+            }
+            if (next == ':') {
+                readNextDarkChar(nullptr);
+                if (readBranchLength(r, closed) != 0)
+                    return 1;
+            }
+            last = closed;
+            continue;
+        }
+        if (c == ';')
+            return open.empty() ? 0 : unbalanced();
+        if (open.empty())
+            return expectingSemicolon();
+        return invalidTree();
+    }
+}
+
+// Ancestor-function format: one 1-based ancestor number per node, tips
+// first, ";" at the end. The input is bounded, checked for one root, for
+// cycles and for nodes that cannot be reached from the root.
+int readAncestorFunction(TreeReader *r, Tree *tree)
+{
+    const uint32_t tips = numActive(r->data);
+    const uint32_t maxEntries = 2 * tips - 1;
+    std::vector<int64_t> anc;
+    char word[kWordSize];
+    for (;;) {
+        if (readToken(word, sizeof word) < 0)
+            return 1;
+        if (isTokenSemicolon(word))
+            break;
+        int32_t v;
+        if (stringToInt(word, &v) != kConvOk || v > static_cast<int64_t>(2 * tree->ntax))
+            return qel_errorMsg(726, "Ancestor \"%s\" in ancestor function is not valid.", word);
+        if (anc.size() >= maxEntries)
+            return qel_errorMsg(724, "Ancestor function is not valid.");
+        anc.push_back(v);
+    }
+    const size_t n = anc.size();
+    auto invalid = [] { return qel_errorMsg(724, "Ancestor function is not valid."); };
+    if (n < tips)
+        return invalid();
+    size_t root = n;
+    for (size_t k = 0; k < n; k++) {
+        if (anc[k] <= 0) {
+            if (root != n)
+                return invalid();
+            root = k;
+        } else if (static_cast<size_t>(anc[k]) > n || static_cast<size_t>(anc[k] - 1) == k ||
+                   static_cast<size_t>(anc[k]) <= tips) {
+            return invalid();  // beyond the list, itself, or a tip
+        }
+    }
+    if (root == n || root < tips)
+        return invalid();
+    for (size_t k = 0; k < n; k++) {  // every node must reach the root
+        size_t p = k;
+        for (size_t steps = 0; p != root; steps++) {
+            if (steps > n)
+                return invalid();
+            p = static_cast<size_t>(anc[p] - 1);
+        }
+    }
+    auto position = [&](size_t k) -> TreeNode * {
+        return k < tips ? tree->nodes + 1 + k : tree->nodes + tree->ntax + 1 + (k - tips);
+    };
+    if (n - tips > tree->ntax)
+        return tooManyNodes();
+    appendChild(tree->nodes, position(root));
+    for (size_t k = 0; k < n; k++)
+        if (k != root)
+            appendChild(position(static_cast<size_t>(anc[k] - 1)), position(k));
+    for (size_t k = 0; k < tips; k++)
+        r->used[r->data->taxa.activeToOriginal ? r->data->taxa.activeToOriginal[k] : k] = 1;
+    return 0;
+}
+
+// Unlinks node from its parent's child list.
+void unlinkFromParent(TreeNode *node)
+{
+    TreeNode *p = node->anc;
+    if (p->firstChild == node) {
+        p->firstChild = node->nextSib;
+    } else {
+        TreeNode *c = p->firstChild;
+        while (c->nextSib != node)
+            c = c->nextSib;
+        c->nextSib = node->nextSib;
+    }
+    node->anc = node->nextSib = nullptr;
+}
+
+void replaceInParent(TreeNode *node, TreeNode *with)
+{
+    TreeNode *p = node->anc;
+    with->anc = p;
+    with->nextSib = node->nextSib;
+    if (p->firstChild == node) {
+        p->firstChild = with;
+    } else {
+        TreeNode *c = p->firstChild;
+        while (c->nextSib != node)
+            c = c->nextSib;
+        c->nextSib = with;
+    }
+    node->anc = node->nextSib = node->firstChild = nullptr;
+}
+
+struct SpecialComments {
+    int rooted = 0;    // &R met
+    int unrooted = 0;  // &U met
+    double weight = 1.0;
+    bool haveWeight = false;
+    bool failed = false;
+};
+
+// "[&W value]": the value up to the bracket, which is left for the comment
+// reader to close.
+int weightComment(void *argument)
+{
+    auto *sc = static_cast<SpecialComments *>(argument);
+    char text[kWordSize];
+    if (readSpecialToken(text, sizeof text, nullptr, "]/", nullptr, true) < 0) {
+        sc->failed = true;
+        return 1;
+    }
+    if (std::strcmp(text, "]") == 0) {
+        putCharBack(']');
+        qel_errorMsg(773, "Expecting tree weight found \"%s\"", text);
+        sc->failed = true;
+        return 1;
+    }
+    std::string value = text;
+    int c = readNextDarkChar(nullptr);
+    if (c == '/') {
+        char denominator[kWordSize];
+        if (readSpecialToken(denominator, sizeof denominator, nullptr, "]/", nullptr, true) < 0 ||
+            std::strcmp(denominator, "]") == 0) {
+            qel_errorMsg(772, "Missing tree-weight denominator in fraction starting with \"%s/\".", text);
+            sc->failed = true;
+            return 1;
+        }
+        value += '/';
+        value += denominator;
+        c = readNextDarkChar(nullptr);
+    }
+    if (c != ']') {
+        qel_errorMsg(122, "Expecting '%c', found '%c'.", ']', c < 0 ? ' ' : c);
+        sc->failed = true;
+        return 1;
+    }
+    putCharBack(c);
+    if (storeTreeWtValue(value.c_str(), ']', &sc->weight) != 0) {
+        sc->failed = true;
+        return 1;
+    }
+    sc->haveWeight = true;
+    return 0;
+}
+
+int flagComment(void *argument)
+{
+    *static_cast<int *>(argument) = 1;
+    return 0;
+}
+
+int readSpecialComments(SpecialComments &sc)
+{
+    const SpecialCommentFxn table[] = {
+        {"&R", flagComment, &sc.rooted},
+        {"&U", flagComment, &sc.unrooted},
+        {"&W", weightComment, &sc},
+    };
+    const int rc = checkSpecialComments(table, 3);
+    return rc != 0 || sc.failed ? 1 : 0;
+}
+
+// The state of one read (one command or one TREES block met in a file).
+struct ReadJob {
+    TreeReader *reader = nullptr;
+    Tree *tree = nullptr;
+    uint32_t mode = kKeepReplace;
+    uint32_t flags = 0;
+    uint32_t from = 1;
+    uint32_t to = kToEnd;
+    bool forceRooted = false;
+    bool forceUnrooted = false;
+    TreeBuffer *originals = nullptr;  // the trees in memory before the read
+    Set *marked = nullptr;            // originals matched by a file tree
+    bool haveLengths = false;         // decided by the first tree kept
+    bool lengthsNotStored = false;
+    bool stopped = false;             // "to" reached or the buffer is full
+};
+
+// Stores a tree read according to the keep mode. 0, 1 on error, kStopReading.
+int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
+{
+    TreeReader *r = job.reader;
+    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    Tree *tree = job.tree;
+    if (job.reader->firstTree) {
+        job.reader->firstTree = false;
+        job.haveLengths = r->storeBrlens && r->brlensSeen;
+        job.lengthsNotStored = !r->storeBrlens && r->brlensSeen;
+    } else if (job.haveLengths && r->missingBrlen && r->firstMissingBrlenTree == 0) {
+        r->firstMissingBrlenTree = r->currentTree;
+    }
+    const uint32_t result = putTree(tree, buf, (job.flags & kReadElimDups) != 0);
+    if (isPutTreeFull(result)) {
+        qel_warningMsg(769, "Processing of Trees block(s) terminated prematurely due to 'Maxtrees' limit.");
+        return kStopReading;
+    }
+    if (result == kPutTreeDuplicate)
+        return 0;
+    const uint32_t slot = result - 1;
+    if (job.originals) {
+        const uint32_t match = treeInBuffer(buf, result, job.originals);
+        bool keep = true;
+        if (match && job.marked)
+            addSetMember(job.marked, match - 1);
+        switch (job.mode) {
+        case kKeepNotInMemory:
+        case kKeepEitherNotBoth:
+            keep = match == 0;
+            break;
+        case kKeepAlsoInMemory:
+            keep = match != 0;
+            break;
+        case kKeepMemoryNotInFile:
+            keep = false;
+            break;
+        default:
+            break;
+        }
+        if (!keep) {
+            decrementNumTrees(buf);
+            return 0;
+        }
+    }
+    r->treesKept++;
+    if (job.haveLengths && storeBranchLengths(buf, tree, slot, true, r->decimals) != 0)
+        return 1;
+    if ((job.flags & kReadStoreWeights) && sc.haveWeight && storeTreeWt(buf, slot, sc.weight) != 0)
+        return 1;
+    if (name && storeTreeName(buf, name, slot) != 0)
+        return 1;
+    return 0;
+}
+
+// One tree: "[*] name [(format)] = comments description ;" in a TREES block,
+// or "comments description ;" in a plain file (name null).
+int readOneTree(ReadJob &job, bool utree, bool plain)
+{
+    TreeReader *r = job.reader;
+    r->currentTree++;
+    if (r->currentTree < job.from || r->currentTree > job.to) {
+        if (r->currentTree > job.to)
+            job.stopped = true;
+        else
+            setStatusText("Looking for tree %u...", job.from);
+        return plain ? (skipThru(';'), 0) : skipRestOfCmd();
+    }
+    char name[kWordSize] = "";
+    r->ancFunction = false;
+    if (!plain) {
+        if (readToken(name, sizeof name) < 0)
+            return 1;
+        if (std::strcmp(name, "*") == 0 && readToken(name, sizeof name) < 0)
+            return 1;
+        if (peekNextChar(nullptr) == '(') {
+            readNextDarkChar(nullptr);
+            char format[kWordSize];
+            if (readToken(format, sizeof format) < 0)
+                return 1;
+            if (stricmp(format, "ancfunction") == 0)
+                r->ancFunction = true;
+            else if (stricmp(format, "standard") != 0)
+                return qel_errorMsg(0, "Tree format \"%s\" is unknown.", format);
+            if (readNextDarkChar(nullptr) != ')')
+                return invalidTree();
+        }
+        if (readEqualSign() != 0)
+            return 1;
+    } else {
+        std::snprintf(name, sizeof name, "Tree %u", numTreesInMainBuffer() + 1);
+    }
+    SpecialComments sc;
+    TokenLoc where;
+    storeTokenLoc(&where);
+    if (readSpecialComments(sc) != 0)
+        return 1;
+    if (sc.haveWeight && sc.weight < 0.0) {
+        resetTokenLoc(&where);
+        return qel_errorMsg(770, "Tree weight must be nonnegative: %g", sc.weight);
+    }
+    bool rooted = !utree && !plain ? true : !utree;
+    if (job.forceRooted || job.forceUnrooted)
+        rooted = job.forceRooted;
+    else if (sc.rooted || sc.unrooted)
+        rooted = sc.rooted != 0;
+    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    if (buf && buf->numTrees > 0 && (buf->rooted != 0) != rooted) {
+        resetTokenLoc(&where);
+        return qel_errorMsg(729, "You cannot mix rooted and unrooted trees.");
+    }
+    if (readNewickTree(r, job.tree, rooted) != 0)
+        return 1;
+    r->treesRead++;
+    return keepTree(job, name, sc);
+}
+
+int readTranslate(ReadJob &job) { return readTranslateTable(job.reader); }
+
+int notAvailable(const char *what)
+{
+    return qel_errorMsg(0, "The \"%s\" command of TREES blocks is not available in this version.", what);
+}
+
+// The commands of TREES blocks until the block's end. 0, 1 or kStopReading.
+int readTreesBlockBody(ReadJob &job)
+{
+    char word[kWordSize];
+    for (;;) {
+        if (getAbortedStatus())
+            return 2;
+        if (readToken(word, sizeof word) < 0)
+            return 1;
+        if (isTokenSemicolon(word))
+            continue;
+        if (isEndBlock(word))
+            return 0;
+        int rc;
+        const size_t len = std::strlen(word);
+        auto is = [&](const char *cmd, size_t minimum) {
+            return len >= minimum && len <= std::strlen(cmd) && strncasecmp(word, cmd, len) == 0;
+        };
+        if (job.stopped) {
+            rc = skipRestOfCmd();
+        } else if (is("tree", 4) || is("utree", 5)) {
+            rc = readOneTree(job, stricmp(word, "utree") == 0, false);
+        } else if (is("translate", 5)) {
+            rc = readTranslate(job);
+        } else if (is("title", 5) || is("link", 4)) {
+            rc = skipRestOfCmd();
+        } else if (is("random", 4) || is("all", 3)) {
+            rc = notAvailable(word);
+        } else {
+            return qel_errorMsg(112,
+                                "Unrecognized command in %s block: \"%s\".\tIf the command is valid for the current "
+                                "block and it is spelled correctly, look for problems earlier in the file, such as an "
+                                "unterminated block (missing 'End;').",
+                                "TREES", word);
+        }
+        if (rc == static_cast<int>(kStopReading)) {
+            setStatusText("Skipping for end of TREES block...");
+            job.stopped = true;
+            continue;
+        }
+        if (rc != 0)
+            return rc;
+    }
+}
+
+int readPlainTreeFile(ReadJob &job)
+{
+    for (;;) {
+        if (getAbortedStatus())
+            return 2;
+        const int c = peekNextChar(nullptr);
+        if (c == kCharEnd)
+            return 0;
+        if (c < 0)
+            return 1;
+        if (job.stopped)
+            return 0;
+        const int rc = readOneTree(job, false, true);
+        if (rc == static_cast<int>(kStopReading))
+            return 0;
+        if (rc != 0)
+            return rc;
+    }
+}
+
+const char *modeText(uint32_t mode)
+{
+    switch (mode) {
+    case kKeepNotInMemory:
+        return "trees from file that are NOT currently in memory";
+    case kKeepAlsoInMemory:
+        return "trees from file that are also currently in memory";
+    case kKeepMemoryNotInFile:
+        return "trees currently in memory that are NOT in file";
+    case kKeepEitherNotBoth:
+        return "trees either currently in memory or in file (but not both)";
+    case kKeepMemoryPlusFile:
+        return "trees in memory plus trees from file";
+    default:
+        return "trees from file (replacing any trees already in memory)";
+    }
+}
+
+const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
+
+// Swaps `saved` in as the main buffer (the failed read's buffer is freed).
+void restoreMainBuffer(TreeBuffer *saved, bool savedUserBrlens, uint32_t savedSource)
+{
+    TreeBuffer *current = getMainTreeBuffer(nullptr);
+    setMainTreeBuffer(saved);
+    setActiveTreeBuffer(saved);
+    destroyTreeBuffer(current);
+    setHaveUserBranchLengths(savedUserBrlens);
+    setTreeSource(savedSource);
+    deleteTreeSets(false);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Reader records and the Translate table
+
+TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels)
+{
+    (void)phylipLabels;
+    auto *r = new (std::nothrow) TreeReader{};
+    if (!r)
+        return nullptr;
+    r->data = data;
+    try {
+        r->used.assign(data ? data->ntax : 0, 0);
+    } catch (...) {
+        delete r;
+        return nullptr;
+    }
+    r->storeBrlens = storeBrlens;
+    r->firstTree = true;
+    r->pruneAnswer = -1;
+    r->nodeLimit = data ? 2 * numActive(data) - 1 : 0;
+    return r;
+}
+
+TreeReader *destroyTreeReader(TreeReader *reader)
+{
+    delete reader;
+    return nullptr;
+}
+
+int32_t findStringInTransTable(const TreeReader *reader, const char *word)
+{
+    const auto &entries = reader->trans.entries;
+    if (entries.empty())
+        return -1;
+    uint32_t k;
+    if (isAllDigit(word) && stringToUInt(word, &k) == kConvOk && k >= 1 && k <= entries.size() &&
+        stricmp(entries[k - 1].key.c_str(), word) == 0)
+        return entries[k - 1].taxon;
+    auto it = reader->trans.byKey.find(lowerCase(word));
+    return it == reader->trans.byKey.end() ? -1 : reader->trans.entries[it->second].taxon;
+}
+
+void deallocTransTable(TreeReader *reader)
+{
+    reader->trans.entries.clear();
+    reader->trans.byKey.clear();
+}
+
+int readTranslateTable(TreeReader *r)
+{
+    char key[kWordSize];
+    char label[kWordSize];
+    deallocTransTable(r);
+    for (;;) {
+        if (readToken(key, sizeof key) < 0)
+            return 1;
+        if (isTokenSemicolon(key))
+            return 0;
+        if (readToken(label, sizeof label) < 0)
+            return 1;
+        if (isTokenSemicolon(label) || std::strcmp(label, ",") == 0)
+            return qel_errorMsg(722, "Syntax error in translation table.");
+        const int32_t taxon = taxonOfLabel(r->data, label);
+        if (taxon < 0)
+            return showTaxIdError(label, r->data);
+        try {
+            r->trans.byKey.emplace(lowerCase(key), static_cast<uint32_t>(r->trans.entries.size()));
+            r->trans.entries.push_back(TransEntry{key, label, taxon});
+        } catch (...) {
+            return reportMemoryFailure(), 1;
+        }
+        char sep[kWordSize];
+        if (readToken(sep, sizeof sep) < 0)
+            return 1;
+        if (isTokenSemicolon(sep))
+            return 0;
+        if (std::strcmp(sep, ",") != 0)
+            return qel_errorMsg(201, "Expecting comma (,) or semicolon (;) found \"%s\".\tIt is possible that this is "
+                                     "a downstream effect of an earlier formatting mistake.",
+                                sep);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Descriptions
+
+int storeTreeWtValue(const char *text, int terminator, double *weightOut)
+{
+    (void)terminator;
+    const char *slash = std::strchr(text, '/');
+    double w = 0.0;
+    auto invalid = [&] { return qel_errorMsg(771, "Value specified in tree weight (\"%s\") is invalid.", text); };
+    if (!slash) {
+        if (!*text || stringToDouble(text, &w) != kConvOk || !std::isfinite(w))
+            return invalid();
+    } else {
+        const std::string numerator(text, slash);
+        double n = 0.0;
+        double d = 0.0;
+        if (!slash[1])
+            return qel_errorMsg(772, "Missing tree-weight denominator in fraction starting with \"%s/\".",
+                                numerator.c_str());
+        if (numerator.empty() || stringToDouble(numerator.c_str(), &n) != kConvOk ||
+            stringToDouble(slash + 1, &d) != kConvOk || d == 0.0 || !std::isfinite(n / d))
+            return invalid();
+        w = n / d;
+    }
+    *weightOut = w;
+    return 0;
+}
+
+void deleteUnneededNodes(Tree *tree)
+{
+    bool changed = true;
+    while (changed) {
+        changed = false;
+        for (uint32_t p = tree->ntax + 1; p < tree->maxNodes; p++) {
+            TreeNode *n = tree->nodes + p;
+            if (!n->anc)
+                continue;
+            if (!n->firstChild) {
+                unlinkFromParent(n);
+                changed = true;
+            } else if (!n->firstChild->nextSib) {
+                TreeNode *c = n->firstChild;
+                if (c->edge.brlen == kMissingBrlen)
+                    c->edge.brlen = n->edge.brlen;
+                else if (n->edge.brlen != kMissingBrlen)
+                    c->edge.brlen += n->edge.brlen;
+                replaceInParent(n, c);
+                changed = true;
+            }
+        }
+    }
+    afterTreeChange(tree);
+}
+
+int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
+{
+    initNodes(tree, tree->ntax);
+    for (uint32_t p = 0; p < tree->maxNodes; p++) {
+        tree->nodes[p].edge.brlen = kMissingBrlen;
+        tree->nodes[p].edge.support = 0.0f;
+    }
+    std::fill(r->used.begin(), r->used.end(), 0);
+    r->nodeCount = r->internalCount = 0;
+    r->brlensSeen = r->missingBrlen = false;
+    const int rc = r->ancFunction ? readAncestorFunction(r, tree) : readNewickNodes(r, tree);
+    if (rc != 0)
+        return 1;
+    TreeNode *anc = tree->nodes;
+    anc->edge.brlen = 0.0;
+    anc->anc = nullptr;
+    deleteUnneededNodes(tree);
+    uint32_t leaves = 0;
+    for (uint32_t t = 1; t <= tree->ntax; t++)
+        if (tree->nodes[t].anc)
+            leaves++;
+    const uint32_t minimum = rooted ? 2 : 3;
+    if (leaves < minimum)
+        return qel_errorMsg(721, "User-supplied %s trees must contain at least %d terminal taxa.\tThis message may "
+                                 "reflect a more serious problem with the tree description syntax.",
+                            rooted ? "rooted" : "unrooted", static_cast<int>(minimum));
+    TreeNode *top = anc->firstChild;
+    if (top->edge.brlen == kMissingBrlen)
+        top->edge.brlen = 0.0;
+    for (TreeNode *n = top->firstChild ? top->firstChild : nullptr; n; n = nextPreorderNode(n, top))
+        if (n->edge.brlen == kMissingBrlen)
+            r->missingBrlen = true;
+    tree->root = anc;
+    tree->numLeaves = leaves;
+    tree->flags |= kTreeRootedAtAnc;
+    afterLeavesChanged(tree);
+    if (!rooted) {
+        tree->flags &= ~kTreeRootedAtAnc;
+        if (derootTree(tree, nullptr, true) != 0)
+            return invalidTree();
+    }
+    setTraversalSeq(tree);
+    if (r->missingBrlen)
+        for (TreeNode *n = tree->root; n; n = n->next)
+            if (n->edge.brlen == kMissingBrlen)
+                n->edge.brlen = 0.0;  // kept as a plain zero; the tree is noted as lacking lengths
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// TREES blocks
+
+int findNextTreesBlk()
+{
+    char word[kWordSize];
+    for (;;) {
+        if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) < 0)
+            return -1;
+        if (std::strlen(word) >= 5 && strncasecmp(word, "begin", std::strlen(word)) == 0 &&
+            std::strlen(word) <= 5) {
+            if (readToken(word, sizeof word) < 0)
+                return -1;
+            const size_t len = std::strlen(word);
+            if (len >= 4 && len <= 5 && strncasecmp(word, "trees", len) == 0) {
+                readSemicolon();
+                return 0;
+            }
+        }
+    }
+}
+
+int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to, bool allBlocks, bool rooted,
+                      bool unrooted, bool report)
+{
+    DataInfo *d = activeDataInfo();
+    if (!d || d->ntax == 0) {
+        // Taxa are not made from the names in the trees: the block is
+        // skipped (a GetTrees without taxa fails).
+        if (flags & kReadPlainFile)
+            return qel_errorMsg(0, "Trees cannot be read in the absence of an active TAXA or DATA block.");
+        qel_warningMsg(0, "A TREES block was encountered in the absence of an active TAXA or DATA block; it will be "
+                          "skipped.");
+        return skipThruEndOfBlock();
+    }
+    if (!getMainTreeBuffer(d) && allocMainTreeBuffer(d->ntax, getMaxtreesValue(), false) != 0)
+        return 1;
+    TreeBuffer *buf = getMainTreeBuffer(d);
+    const uint32_t originalCount = buf->numTrees;
+    if (originalCount == 0)
+        mode = kKeepReplace;
+    if (flags & kReadInExecutedFile) {
+        flags |= kReadStoreBrlens | kReadStoreWeights | kReadPruneDeleted;
+        setTreeSource(0);
+    } else {
+        setTreeSource(6);
+        if (report) {
+            const InputStatus *in = getActiveInput();
+            qel_printf("\nProcessing TREES block from file: %s\n",
+                       in && in->stream ? streamPathnameForDisplay(in->stream, 255) : "");
+            qel_printf("  Keeping: %s\n", modeText(mode));
+            if (from > 1 || to != kToEnd)
+                qel_printf("           (file tree numbers %d through %d)\n", static_cast<int>(from),
+                           static_cast<int>(to));
+            if (flags & kReadElimDups)
+                qel_printf("  Duplicate trees will be eliminated\n");
+            if (mode == kKeepAlsoInMemory || mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth ||
+                mode == kKeepMemoryPlusFile)
+                qel_printf("  %d %s originally in memory\n", static_cast<int>(originalCount), treeWord(originalCount));
+        }
+    }
+    setStatusText("Processing TREES block...");
+
+    // The trees in memory stay untouched in this copy until the read has
+    // succeeded: a failure puts them back with names, weights and lengths.
+    const bool savedUserBrlens = haveUserBranchLengths();
+    const uint32_t savedSource = treeInfo.source;
+    TreeBuffer *saved = cloneTreeBuffer(buf, true);
+    if (!saved)
+        return 1;
+    ReadJob job;
+    job.mode = mode;
+    job.flags = flags;
+    job.from = from == 0 ? 1 : from;
+    job.to = to < job.from ? kToEnd : to;
+    job.forceRooted = rooted;
+    job.forceUnrooted = unrooted;
+    job.reader = createTreeReader(d, (flags & kReadStoreBrlens) != 0, (flags & kReadPhylipLabels) != 0);
+    job.tree = createTree(false);
+    job.reader->newickFile = (flags & kReadPlainFile) != 0;
+    bool ok = job.reader && job.tree;
+    if (ok && mode == kKeepReplace) {
+        clearTrees(true, true);
+    } else if (ok && mode != kKeepMemoryPlusFile) {
+        job.originals = saved;
+        job.marked = allocSet(originalCount + 1);
+        ok = job.marked != nullptr;
+        emptyTreeBuffer(buf, true);
+        setHaveUserBranchLengths(false);
+    }
+    if (ok && (mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth || mode == kKeepMemoryPlusFile))
+        setTreenamePrefix(buf, "Tree ", true);
+    if (originalCount == 0)
+        job.reader->firstTree = true;
+    else if (mode == kKeepMemoryPlusFile)
+        job.reader->firstTree = false, job.haveLengths = job.reader->storeBrlens && savedUserBrlens;
+
+    int status = ok ? 0 : 1;
+    if (status == 0) {
+        const bool savedNexus = setNexusMode(true);
+        const bool savedParsing = setParsingNexusBlock(!(flags & kReadPlainFile));
+        for (;;) {
+            status = (flags & kReadPlainFile) ? readPlainTreeFile(job) : readTreesBlockBody(job);
+            if (status != 0 || !allBlocks || (flags & kReadPlainFile))
+                break;
+            deallocTransTable(job.reader);
+            if (findNextTreesBlk() != 0)
+                break;
+        }
+        setParsingNexusBlock(savedParsing);
+        setNexusMode(savedNexus);
+    }
+    // The originals the mode keeps besides the file's trees.
+    if (status == 0 && job.originals && (mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth)) {
+        for (uint32_t n = 1; n <= originalCount && status == 0; n++)
+            if (!isSetMember(job.marked, n - 1))
+                status = appendTreeToBuffer(saved, n, getMainTreeBuffer(nullptr));
+        if (status == 0 && savedUserBrlens && job.haveLengths == false && saved->brlens)
+            job.haveLengths = true;
+    }
+    TreeReader *r = job.reader;
+    buf = getMainTreeBuffer(nullptr);
+    if (status != 0 && status != 2) {
+        if (report)
+            qel_printf("  *** Error reading treefile\n");
+        restoreMainBuffer(saved, savedUserBrlens, savedSource);
+        saved = nullptr;
+    } else if (r) {
+        if (r->firstMissingBrlenTree || !job.haveLengths) {
+            disposeBranchLens(buf);
+            setHaveUserBranchLengths(false);
+        } else {
+            setHaveUserBranchLengths(true);
+        }
+        finishNames(buf);
+        if (mode == kKeepReplace)
+            setTreesAreSaved(false);
+        if (report) {
+            const char *suffix = status == 2 ? " before canceling" : "";
+            if (flags & kReadInExecutedFile)
+                qel_printf("\n%d %s read from TREES block%s\n", static_cast<int>(r->treesRead),
+                           treeWord(r->treesRead), suffix);
+            else
+                qel_printf("%d %s read from file%s\n", static_cast<int>(r->treesRead), treeWord(r->treesRead), suffix);
+            if (mode != kKeepReplace || (flags & kReadElimDups))
+                qel_printf("%d %s from file kept\n", static_cast<int>(r->treesKept), treeWord(r->treesKept));
+            if (originalCount > 0 || status == 2)
+                qel_printf("%d %s now in memory\n", static_cast<int>(buf->numTrees), treeWord(buf->numTrees));
+            if (status == 2)
+                qel_printf("  Treefile operation canceled.\n");
+            if (r->pruned)
+                qel_printf("\nNote: \bDeleted taxa in tree descriptions were pruned.%s\n",
+                           job.haveLengths ? "  Branch-lengths have been discarded for this reason.  If you want to "
+                                             "preserve the branch lengths, you must wait until after the trees have "
+                                             "been read in before deleting the taxa, then delete the taxa (with "
+                                             "pruning)."
+                                           : "");
+            if (r->firstMissingBrlenTree)
+                qel_printf("\nNote: \bBranch lengths were not stored because one or more trees contained missing "
+                           "branch lengths for at least one branch (the first such tree was tree number %d).\n",
+                           static_cast<int>(r->firstMissingBrlenTree));
+            if (job.lengthsNotStored)
+                qel_printf("\nNote: \bInput trees contained branch lengths that were not stored.  To store them, "
+                           "specify \"storeBrLens\" when reading the trees, or use \"Set storeBrLens\" before "
+                           "executing a file that contains a TREES block.\n");
+        }
+        if (haveUserBranchLengths())
+            checkMemForBrlenStorage(buf, 4);
+        status = status == 2 ? 2 : 0;
+    }
+    deallocSet(job.marked);
+    destroyTreeBuffer(saved);
+    destroyTree(job.tree, true);
+    destroyTreeReader(job.reader);
+    clearStatusText();
+    return status;
+}
+
+int readTreesBlockInFile()
+{
+    return processTreesBlock(kKeepReplace, kReadInExecutedFile, 0, kToEnd, false, false, false, true);
+}
+
+// ---------------------------------------------------------------------------
+// GetTrees
+
+namespace {
+
+constexpr uint32_t kGetTreesOptionSet = 68;
+
+// A plain tree file starts with "(" (after comments), or with the tree
+// count of a PHYLIP file, which is skipped; otherwise the first TREES block
+// is looked for. 1 when the file has none.
+int skipToTrees(bool *plain, const char *fileName)
+{
+    const int c = peekNextChar(nullptr);
+    if (c == '(' || (c >= '0' && c <= '9')) {
+        if (c != '(')
+            skipThruEOL();
+        *plain = true;
+        return 0;
+    }
+    *plain = false;
+    setStatusText("Skipping for Trees block...");
+    if (findNextTreesBlk() != 0)
+        return qel_errorMsg(707, "File \"%s\" has no TREES block.", fileName);
+    return 0;
+}
+
+}  // namespace
+
+int doGetTreesCmd()
+{
+    getr.from = getr.to = 0;
+    getr.rooted = getr.unrooted = 0;
+    if (setCmdParamVals(kGetTreesOptionSet) != 0)
+        return 1;
+    if (!verifyReplaceTrees())
+        return -1;
+    if (gTreefileName[0] == '\0')
+        return qel_errorMsg(129, "No file name was specified.\tThe current command was expecting specification of a "
+                                 "file name, but none was found.");
+    if (getr.mode == 0 || getr.mode == 6 || getr.mode > 7)
+        return qel_errorMsg(746, "Mode '%d' for \"%s\" command is invalid.", static_cast<int>(getr.mode), "GetTrees");
+    if (getr.rooted && getr.unrooted)
+        return qel_errorMsg(747, "You cannot specify 'rooted' and 'unrooted' on the \"%s\" command.\tChoose one or "
+                                 "the other, but not both.",
+                            "GetTrees");
+    char dir[kPathnameBufSize];
+    const char *directory = getActiveInputDirSpec(dir);
+    InputStatus *caller = getActiveInput();
+    InputStatus input;  // becomes the active input when opened
+    if (openInputFile(gTreefileName, 0, directory, &input) != kOpenOK) {
+        setActiveInput(caller);
+        return 1;
+    }
+    bool plain = false;
+    int status = skipToTrees(&plain, gTreefileName);
+    if (status == 0) {
+        uint32_t flags = plain ? static_cast<uint32_t>(kReadPlainFile) : 0u;
+        if (getr.storeBrLens)
+            flags |= kReadStoreBrlens;
+        if (getr.storeTreeWts)
+            flags |= kReadStoreWeights;
+        if (getr.dupTrees)
+            flags |= kReadElimDups;
+        if (getr.pruneDelTaxa)
+            flags |= kReadPruneDeleted;
+        status = processTreesBlock(getr.mode, flags, getr.from, getr.to == 0 ? kToEnd : getr.to, getr.allBlocks,
+                                   getr.rooted, getr.unrooted, true);
+    }
+    closeInputFile(&input);
+    setActiveInput(caller);
+    return status == static_cast<int>(kStopReading) ? 1 : status;
+}

@@ -1,0 +1,103 @@
+// Reading trees: the TREES block of a NEXUS file (met while a file is
+// executed, or through GetTrees), plain Newick and PHYLIP tree files, with
+// Translate tables, rooting and weight comments, branch lengths and the keep
+// modes that decide which trees end up in the main buffer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "trees/treeutil.h"
+
+struct DataInfo;
+struct TreeBuffer;
+
+// Keep modes of the reader.
+enum : uint32_t {
+    kKeepNotInMemory = 1,
+    kKeepAlsoInMemory = 2,
+    kKeepReplace = 3,
+    kKeepMemoryNotInFile = 4,
+    kKeepEitherNotBoth = 5,
+    kKeepMemoryPlusFile = 7,
+};
+
+// Read flags.
+enum : uint32_t {
+    kReadElimDups = 0x1,
+    kReadStoreBrlens = 0x10,
+    kReadStoreWeights = 0x20,
+    kReadPruneDeleted = 0x40,
+    kReadPhylipLabels = 0x80,
+    kReadPlainFile = 0x100,
+    kReadInExecutedFile = 0x200,
+    kReadNoProgress = 0x400,
+};
+
+// One Translate entry: the key as written, the label it stands for and the
+// original taxon the label resolved to (-1 while unresolved).
+struct TransEntry {
+    std::string key;
+    std::string label;
+    int32_t taxon;
+};
+
+struct TransTable {
+    std::vector<TransEntry> entries;
+    std::unordered_map<std::string, uint32_t> byKey;  // lower-case key -> entry
+};
+
+struct TreeReader {
+    DataInfo *data;
+    std::vector<uint8_t> used;  // per original taxon: already on the tree being read
+    TransTable trans;
+    TreeBuffer *buffer;
+    uint32_t readFlags;
+    uint32_t treesRead;
+    uint32_t treesKept;
+    uint32_t firstMissingBrlenTree;  // 0 = none
+    uint32_t nodeCount;
+    uint32_t nodeLimit;              // 2 x active taxa - 1
+    uint32_t internalCount;
+    uint32_t decimals;
+    int32_t pruneAnswer;             // -1 not asked, 0 no, 1 yes
+    uint32_t currentTree;
+    bool ancFunction;
+    bool newickFile;                 // labels may contain "-"
+    bool brlensSeen;                 // this tree had a length
+    bool storeBrlens;
+    bool firstTree;
+    bool pruned;
+    bool missingBrlen;               // this tree lacked a length below its top
+    bool anyBrlensRead;
+};
+
+TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels);
+TreeReader *destroyTreeReader(TreeReader *reader);
+
+// Reads one tree description (from the first "(" through the ";") at the
+// current input position into tree, rooted at the ancestor node. 0 or 1
+// after an error has been reported.
+int readNewickTree(TreeReader *reader, Tree *tree, bool rooted);
+// After a description: removes internal nodes with fewer than two children.
+void deleteUnneededNodes(Tree *tree);
+// A weight text "w" or "n/d"; 0, or 1 after an error.
+int storeTreeWtValue(const char *text, int terminator, double *weightOut);
+// The Translate command of a TREES block (after its name).
+int readTranslateTable(TreeReader *reader);
+int32_t findStringInTransTable(const TreeReader *reader, const char *word);
+void deallocTransTable(TreeReader *reader);
+
+// The TREES-block entry: reads the block at the current input position
+// (or the whole plain tree file). to = 0xFFFFFFFF reads to the end.
+int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to, bool allBlocks,
+                      bool rooted, bool unrooted, bool report);
+// The reader the command loop calls for a TREES block in an executed file.
+int readTreesBlockInFile();
+// 0 found (positioned after "begin trees;"), -1 none.
+int findNextTreesBlk();
+
+// GetTrees.
+int doGetTreesCmd();

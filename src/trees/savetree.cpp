@@ -1,0 +1,615 @@
+#include "trees/savetree.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "data/vorn_data.h"
+#include "qel/qel_auxout.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_output.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_strings.h"
+#include "qel/qel_time.h"
+#include "shell/qel_cmdoptions.h"
+#include "shell/shell_settings.h"
+#include "trees/tree_settings.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+#include "trees/treelist.h"
+
+namespace {
+
+constexpr uint32_t kSaveTreesOptionSet = 71;
+constexpr uint32_t kMatrixRepOptionSet = 72;
+constexpr size_t kLabelBufSize = 2 * kMaxLabelLength + 8;
+constexpr uint32_t kSupportTreeDecimals = 8;
+constexpr uint32_t kDisplayPathSize = 256;
+
+// Labels for formats whose readers split words at blanks and punctuation:
+// ",", ";", "(" and ")" are dropped, blanks and underscores become "_".
+char *phylipLabel(const char *label, bool truncate, char *buffer, size_t size)
+{
+    strcpy_n(buffer, label, size);
+    if (truncate && std::strlen(buffer) > 10)
+        buffer[10] = '\0';
+    if (!std::strpbrk(buffer, ",;() _"))
+        return buffer;
+    char *out = buffer;
+    for (const char *p = buffer; *p; p++) {
+        if (std::strchr(",;()", *p))
+            continue;
+        *out++ = (*p == ' ' || *p == '_') ? '_' : *p;
+    }
+    *out = '\0';
+    return buffer;
+}
+
+const char *formatName(uint32_t format)
+{
+    switch (format) {
+    case kTreeFmtFreqpars:
+        return "FreqPars";
+    case kTreeFmtNewick:
+        return "raw Newick";
+    case kTreeFmtHennig:
+        return "Hennig86";
+    case kTreeFmtPhylip:
+        return "Phylip";
+    default:
+        return "";
+    }
+}
+
+bool isNexusFormat(uint32_t format) { return format == kTreeFmtNexus || format == kTreeFmtAltNexus; }
+
+TreeLabelFxn labelWriter(uint32_t format)
+{
+    switch (format) {
+    case kTreeFmtNewick:
+        return newickTreeLabel;
+    case kTreeFmtPhylip:
+        return phylipTreeLabel;
+    case kTreeFmtHennig:
+        return hennigLabel;
+    default:
+        return nexusTreeLabel;
+    }
+}
+
+const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
+
+uint32_t numLabels(const DataInfo *data)
+{
+    const TreeBuffer *buf = getMainTreeBuffer(data);
+    if (buf && buf->labels)
+        return numStringListItems(buf->labels);
+    return data ? (data->nActive > 0 ? static_cast<uint32_t>(data->nActive) : data->ntax) : 0;
+}
+
+struct DescrContext {
+    bool isSupportTree;
+    uint32_t lengthMode;
+    bool supportAsLabels;
+    bool useNumbers;
+    char separator;
+    uint32_t decimals;
+    TreeLabelFxn labelFxn;
+    const DataInfo *data;
+};
+
+void putLength(const DescrContext &c, const TreeNode *node)
+{
+    if (c.lengthMode == kDescrSupport) {
+        auxPrintf(":%s", formatEdgeSupportValue(node->edge.support));
+    } else if (c.lengthMode == kDescrBrlens) {
+        const double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
+        auxPrintf(":%.*f", static_cast<int>(c.decimals), v);
+    }
+}
+
+void putTip(const DescrContext &c, const TreeNode *tip)
+{
+    const uint32_t taxon = static_cast<uint32_t>(tip->index);
+    if (c.useNumbers) {
+        auxPutInt(static_cast<int32_t>(taxon + 1));
+        return;
+    }
+    const char *label = taxLabelForMainTreeBuf(c.data, taxon);
+    char buffer[kLabelBufSize];
+    if (!label || !*label)
+        auxPutInt(static_cast<int32_t>(taxon + 1));
+    else
+        auxPuts(c.labelFxn(label, buffer, sizeof buffer));
+}
+
+// Iterative so that a deep tree cannot exhaust the stack.
+void recOutputDescr(const DescrContext &c, TreeNode *top)
+{
+    TreeNode *node = top;
+    for (;;) {
+        if (node->firstChild) {
+            auxPutc('(');
+            node = node->firstChild;
+            continue;
+        }
+        putTip(c, node);
+        if (node != top)
+            putLength(c, node);
+        // Close every subtree that ends with this node.
+        while (node != top && !node->nextSib) {
+            node = node->anc;
+            auxPutc(')');
+            if (c.supportAsLabels && node->edge.support > 0.0f)
+                auxPuts(formatEdgeSupportValue(node->edge.support));
+            if (node != top)
+                putLength(c, node);
+        }
+        if (node == top || auxFileError())
+            return;
+        auxPutc(c.separator);
+        node = node->nextSib;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Labels
+
+char *newickTreeLabel(const char *label, char *buffer, size_t size) { return phylipLabel(label, false, buffer, size); }
+char *phylipTreeLabel(const char *label, char *buffer, size_t size) { return phylipLabel(label, true, buffer, size); }
+
+char *hennigLabel(const char *label, char *buffer, size_t size)
+{
+    if (size < 3) {
+        if (size)
+            buffer[0] = '\0';
+        return buffer;
+    }
+    if (!std::isalpha(static_cast<unsigned char>(label[0]))) {
+        buffer[0] = 'T';
+        strcpy_n(buffer + 1, label, size - 1);
+    } else {
+        strcpy_n(buffer, label, size);
+    }
+    for (char *p = buffer; *p; p++)
+        if (!std::isalnum(static_cast<unsigned char>(*p)))
+            *p = '_';
+    return buffer;
+}
+
+char *nexusTreeLabel(const char *label, char *buffer, size_t size) { return nexusizeString(label, buffer, size); }
+
+const char *formatEdgeSupportValue(double value)
+{
+    static char text[16];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    stripTrailingZeros(text);
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Headers
+
+void auxPutTreesBlkCmd(bool withTaxaBlock, bool withStoreCmd, const DataInfo *data)
+{
+    auxPutNEXUS();
+    if (withTaxaBlock) {
+        const uint32_t n = numLabels(data);
+        auxPrintf("Begin taxa;\n\tDimensions ntax=%d;\n\tTaxlabels\n", static_cast<int>(n));
+        char quoted[kLabelBufSize];
+        for (uint32_t t = 0; t < n; t++)
+            auxPrintf("\t\t%s\n", nexusizeString(taxLabelForMainTreeBuf(data, t), quoted, sizeof quoted));
+        auxPuts("\t\t;\nEnd;\n");
+    }
+    if (withStoreCmd)
+        auxPuts("\nBegin vorn;\n\tSet storebrlens=y;\nEnd;\n");
+    auxPrintf("\nBegin trees;  [Treefile saved %s]\n", getDateTimeString());
+}
+
+void writeTransTable(const DataInfo *data)
+{
+    const uint32_t n = numLabels(data);
+    auxPuts("\tTranslate\n");
+    char quoted[kLabelBufSize];
+    for (uint32_t t = 0; t < n; t++)
+        auxPrintf("\t\t%d %s%s\n", static_cast<int>(t + 1),
+                  nexusizeString(taxLabelForMainTreeBuf(data, t), quoted, sizeof quoted), t + 1 < n ? "," : "");
+    auxPuts("\t\t;\n");
+}
+
+void outputTreeDescription(Tree *tree, bool isSupportTree, uint32_t lengthMode, bool supportAsLabels,
+                           bool useNumbers, char separator, uint32_t decimals, TreeLabelFxn labelFxn,
+                           const DataInfo *data)
+{
+    const DescrContext c{isSupportTree, lengthMode, supportAsLabels, useNumbers, separator,
+                         decimals, labelFxn ? labelFxn : nexusTreeLabel, data};
+    TreeNode *root = tree->root;
+    // A tree held at a tip names that tip only as the root: it is written
+    // from its first fork instead, with the tip as one of the fork's children.
+    if (root->index >= 0 && !root->firstChild->nextSib) {
+        rerootAtFirstFork(tree);
+        root = tree->root;
+    }
+    recOutputDescr(c, root->firstChild && !root->firstChild->nextSib ? root->firstChild : root);
+}
+
+// ---------------------------------------------------------------------------
+// SaveTrees
+
+namespace {
+
+struct SaveJob {
+    DataInfo *data;
+    TreeBuffer *buf;
+    Tree *tree;
+    Set *list;
+    uint32_t count;           // trees in the list
+    uint32_t format;
+    uint32_t lengthMode;
+    bool supportAsLabels;
+    bool isSupportTree;
+    bool rooted;
+    bool direct;              // write the stored encoding as it stands
+    uint32_t decimals;
+    uint32_t skipped;         // FreqPars: nonbinary trees left out
+};
+
+std::string treeNameFor(TreeBuffer *buf, uint32_t n)
+{
+    if (haveTreeNames(buf)) {
+        const char *name = getTreeName(buf, n);
+        if (name && *name)
+            return name;
+    }
+    return std::string(svtr.prefix[0] ? svtr.prefix : "VORN_") + std::to_string(n);
+}
+
+// FreqPars: the unrooted binary tree as a list of ancestors, rooted at the
+// last taxon; tips are 1..n, forks follow in postorder.
+int writeFreqParsTree(SaveJob &job)
+{
+    Tree *tree = job.tree;
+    if (!determineIfTreeIsBinary(tree)) {
+        job.skipped++;
+        return 0;
+    }
+    TreeNode *lastTip = nullptr;
+    for (uint32_t t = tree->ntax; t >= 1 && !lastTip; t--)
+        if (tree->nodes[t].anc || tree->root == tree->nodes + t)
+            lastTip = tree->nodes + t;
+    if (tree->root->index < 0) {
+        if (derootTree(tree, lastTip, false) != 0)
+            return 1;
+    } else if (rerootTree(tree, lastTip, false) != 0) {
+        return 1;
+    }
+    checkTraversalSeq(tree);
+    const uint32_t leaves = countLeaves(tree);
+    std::vector<int32_t> number(tree->maxNodes, -1);
+    uint32_t next = leaves;
+    TreeNode *basal = tree->root->firstChild;
+    for (TreeNode *p = firstPostorderNode(basal); p; p = nextPostorderNode(p, basal))
+        if (p->firstChild)
+            number[nodePosition(tree, p)] = static_cast<int32_t>(next++);
+    // Tips in taxon order among those on the tree.
+    uint32_t k = 0;
+    for (uint32_t t = 1; t <= tree->ntax; t++)
+        if (tree->nodes[t].anc || tree->root == tree->nodes + t)
+            number[t] = static_cast<int32_t>(k++);
+    const uint32_t total = next;  // 2n - 2 nodes
+    std::vector<int32_t> ancestor(total, -1);
+    for (uint32_t p = 1; p < tree->maxNodes; p++) {
+        const TreeNode *n = tree->nodes + p;
+        if (number[p] >= 0 && n->anc)
+            ancestor[static_cast<uint32_t>(number[p])] = number[nodePosition(tree, n->anc)];
+    }
+    ancestor[static_cast<uint32_t>(number[nodePosition(tree, lastTip)])] = static_cast<int32_t>(total - 1);
+    const int width = static_cast<int>(std::to_string(total - 1).size()) + 1;
+    for (uint32_t i = 0; i + 1 < total; i++)
+        auxPrintf("%*u", width, static_cast<unsigned>(ancestor[i] + 1));
+    auxPutNewline();
+    return auxFileError() ? 1 : 0;
+}
+
+int write1Tree(SaveJob &job, uint32_t n, bool isLast)
+{
+    const uint32_t format = job.format;
+    if (!job.direct && getTree(job.buf, n, job.tree) != 0)
+        return 1;
+    if (format == kTreeFmtFreqpars)
+        return writeFreqParsTree(job);
+    if (isNexusFormat(format)) {
+        char quoted[2 * kTreeNameSize + 8];
+        auxPrintf("tree %s = [&%c] ", nexusizeString(treeNameFor(job.buf, n).c_str(), quoted, sizeof quoted),
+                  job.rooted ? 'R' : 'U');
+        if (svtr.treeWts) {
+            // Stored weights are written as they are, so that they read
+            // back; without them every tree weighs 1/count.
+            if (haveNonunitTreeWeights(job.buf))
+                auxPrintf("[&W %.17g] ", getTreeWtBuf(job.buf)[n - 1]);
+            else if (job.count < 2)
+                auxPuts("[&W 1] ");
+            else
+                auxPrintf("[&W 1/%d] ", static_cast<int>(job.count));
+        }
+    }
+    if (job.direct) {
+        if (fastTreeSave(job.buf, job.data, n, format == kTreeFmtNexus) != 0)
+            return 1;
+    } else {
+        outputTreeDescription(job.tree, job.isSupportTree, job.lengthMode, job.supportAsLabels,
+                              format == kTreeFmtNexus, format == kTreeFmtHennig ? ' ' : ',', job.decimals,
+                              labelWriter(format), job.data);
+    }
+    auxPuts(format == kTreeFmtHennig && !isLast ? "*\n" : ";\n");
+    return auxFileError() ? 1 : 0;
+}
+
+// The nodes of one tree that MatrixRep writes as rows: every node below the
+// tree's top in preorder (tips included). Used by both passes, so the
+// character count always equals the rows written.
+std::vector<TreeNode *> matrixRepRows(Tree *tree)
+{
+    if (tree->root->index >= 0)
+        rerootAtFirstFork(tree);
+    TreeNode *top = tree->root->index >= 0 || tree->root->firstChild->nextSib ? tree->root : tree->root->firstChild;
+    std::vector<TreeNode *> rows;
+    for (TreeNode *p = nextPreorderNode(top, top); p; p = nextPreorderNode(p, top))
+        rows.push_back(p);
+    return rows;
+}
+
+int writeMatrixRep(SaveJob &job)
+{
+    DataInfo *d = job.data;
+    const uint32_t ntaxOut = numLabels(d);
+    const bool supportWeights = job.isSupportTree && mrep.supportWts;
+    const bool brlenWeights = !supportWeights && mrep.brlenWts && haveUserBranchLengths();
+    std::vector<uint32_t> rowsPerTree;
+    uint32_t nchar = 0;
+    uint32_t highestNode = 0;
+    for (uint32_t n = 1; n <= job.buf->numTrees; n++) {
+        if (!isSetMember(job.list, n - 1))
+            continue;
+        if (getTree(job.buf, n, job.tree) != 0)
+            return 1;
+        const std::vector<TreeNode *> rows = matrixRepRows(job.tree);
+        rowsPerTree.push_back(static_cast<uint32_t>(rows.size()));
+        nchar += static_cast<uint32_t>(rows.size());
+        for (TreeNode *p : rows)
+            if (p->firstChild)
+                highestNode = std::max(highestNode, nodeNum(p, job.tree));
+    }
+    char quoted[kLabelBufSize];
+    uint32_t width = static_cast<uint32_t>(std::to_string(highestNode).size()) + 5;
+    for (uint32_t t = 0; t < ntaxOut; t++)
+        width = std::max(width, static_cast<uint32_t>(
+                                    std::strlen(nexusizeString(taxLabelForMainTreeBuf(d, t), quoted, sizeof quoted))));
+    auxPutNEXUS();
+    auxPrintf("Begin data;\n\tDimensions ntax=%d nchar=%d;\n", static_cast<int>(ntaxOut), static_cast<int>(nchar));
+    auxPuts("\tFormat transpose;\n\tTaxlabels\n");
+    for (uint32_t t = 0; t < ntaxOut; t++)
+        auxPrintf("\t\t%s\n", nexusizeString(taxLabelForMainTreeBuf(d, t), quoted, sizeof quoted));
+    auxPuts("\t\t;\n\tFormat transpose;\n\tMatrix\n");
+    std::vector<std::vector<double>> weights;
+    uint32_t treeIndex = 0;
+    for (uint32_t n = 1; n <= job.buf->numTrees; n++) {
+        if (!isSetMember(job.list, n - 1))
+            continue;
+        if (getAbortedStatus()) {
+            qel_printf("\nOutput of matrix representation canceled by user.\n");
+            return 2;
+        }
+        if (getTree(job.buf, n, job.tree) != 0)
+            return 1;
+        const std::vector<TreeNode *> rows = matrixRepRows(job.tree);
+        makeAllLeafSets(job.tree);
+        std::vector<uint8_t> onTree(ntaxOut, 0);
+        for (uint32_t t = 0; t < ntaxOut && t < job.tree->ntax; t++)
+            onTree[t] = job.tree->nodes[1 + t].anc || job.tree->root == job.tree->nodes + 1 + t;
+        auxPrintf("\n[Tree %d]\n", static_cast<int>(n));
+        weights.emplace_back();
+        for (TreeNode *p : rows) {
+            if (p->firstChild)
+                auxPrintf("node_%-*d ", static_cast<int>(width - 5), static_cast<int>(nodeNum(p, job.tree)));
+            else
+                auxPrintf("%-*s ", static_cast<int>(width),
+                          nexusizeString(taxLabelForMainTreeBuf(d, static_cast<uint32_t>(p->index)), quoted,
+                                         sizeof quoted));
+            std::string cells(ntaxOut, '?');
+            for (uint32_t t = 0; t < ntaxOut; t++)
+                if (onTree[t])
+                    cells[t] = isTaxInLeafSet(static_cast<int32_t>(t), false, p->leafSet) ? '1' : '0';
+            auxPuts(cells.c_str());
+            auxPutNewline();
+            weights.back().push_back(supportWeights ? p->edge.support : p->edge.brlen);
+        }
+        treeIndex++;
+        if (auxFileError())
+            return 1;
+    }
+    auxPuts("\t;\nEnd;\n");
+    const bool withWeights = supportWeights || brlenWeights;
+    if (rowsPerTree.size() > 1 || withWeights) {
+        auxPuts("\nBegin assumptions;\n");
+        if (rowsPerTree.size() > 1) {
+            uint32_t first = 1;
+            uint32_t k = 0;
+            for (uint32_t n = 1; n <= job.buf->numTrees; n++) {
+                if (!isSetMember(job.list, n - 1))
+                    continue;
+                const uint32_t rows = rowsPerTree[k++];
+                auxPrintf("\tCharset tree%d = %d-%d;\n", static_cast<int>(n), static_cast<int>(first),
+                          static_cast<int>(first + rows - 1));
+                first += rows;
+            }
+        }
+        if (withWeights) {
+            auxPuts("\tWtset brlens (vector) =");
+            for (const auto &perTree : weights) {
+                auxPuts("\n\t");
+                for (double w : perTree)
+                    auxPrintf(" %g", w);
+            }
+            auxPuts(";\n");
+        }
+        auxPuts("End;\n");
+    }
+    return auxFileError() ? 1 : 0;
+}
+
+}  // namespace
+
+int saveTreesToFile(DataInfo *data, bool matrixRep)
+{
+    TreeBuffer *buf = getMainTreeBuffer(data);
+    const bool isSupportTree = buf && haveTreeSupportValues(buf);
+    const char *command = matrixRep ? "MatrixRep" : "SaveTrees";
+    gReplaceFile = gAppendToFile = 0;
+    svtr.from = svtr.to = 0;
+    if (setCmdParamVals(matrixRep ? kMatrixRepOptionSet : kSaveTreesOptionSet) != 0)
+        return 1;
+    if (gTreefileName[0] == '\0')
+        return qel_errorMsg(129, "No file name was specified.\tThe current command was expecting specification of a "
+                                 "file name, but none was found.");
+    if (!buf || buf->numTrees == 0) {
+        qel_printf("\nNo trees in memory; \"%s\" command ignored.\n", command);
+        return 0;
+    }
+    const bool firstOnly = isSupportTree || (matrixRep ? mrep.firstOnly : svtr.firstOnly);
+    uint32_t from = matrixRep || firstOnly ? 1 : (svtr.from ? svtr.from : 1);
+    uint32_t to = firstOnly ? 1 : (!matrixRep && svtr.to ? std::min(svtr.to, buf->numTrees) : buf->numTrees);
+    Set *list = nullptr;
+    if (from > to || makeTreeListSetWithinRange(&list, from, to) != 0 || !list) {
+        deallocSet(list);
+        qel_printf("\nNo trees exist in the specified range.\n");
+        return 0;
+    }
+    SaveJob job{};
+    job.data = data;
+    job.buf = buf;
+    job.list = list;
+    job.format = svtr.format;
+    job.isSupportTree = isSupportTree;
+    job.rooted = buf->rooted != 0;
+    for (uint32_t n = from; n <= to; n++)
+        if (isSetMember(list, n - 1))
+            job.count++;
+    if (!matrixRep) {
+        const bool lengthsWritten = isNexusFormat(job.format) || job.format == kTreeFmtNewick ||
+                                    job.format == kTreeFmtPhylip;
+        if (!isSupportTree && svtr.brLens == kSaveBrlensUser && !haveUserBranchLengths()) {
+            deallocSet(list);
+            return qel_errorMsg(780, "Saving of trees with user-defined branch-lengths was requested but no "
+                                     "user-defined branch lengths are available.\t");
+        }
+        if (!isSupportTree && svtr.brLens == kSaveBrlensYes) {
+            deallocSet(list);
+            return qel_errorMsg(781, "Branch lengths cannot be saved because no character or distance data are "
+                                     "available.\tIf user-defined branch lengths are available and you want to "
+                                     "include them in the saved trees, specify \"brlens=user\" or use the equivalent "
+                                     "GUI setting.");
+        }
+        if (svtr.root && !job.rooted && !isSupportTree) {
+            deallocSet(list);
+            return qel_errorMsg(0, "Unrooted trees cannot be rooted for output in this version; save them "
+                                   "unrooted (\"root=no\") or root them first.");
+        }
+        if (lengthsWritten) {
+            if (isSupportTree && svtr.supportValues != kSupportNo) {
+                job.lengthMode = (svtr.supportValues & kSupportBrlens) ? kDescrSupport : kDescrNoLengths;
+                job.supportAsLabels = (svtr.supportValues & kSupportNodeLabels) != 0;
+            } else if (svtr.brLens == kSaveBrlensUser) {
+                job.lengthMode = kDescrBrlens;
+            }
+        }
+        job.decimals = isSupportTree ? kSupportTreeDecimals
+                       : svtr.brLens == kSaveBrlensUser ? getMaxBranchLenDecimals(buf)
+                                                        : svtr.maxDecimals;
+        job.direct = isNexusFormat(job.format) && !isSupportTree && job.lengthMode == kDescrNoLengths;
+    }
+    job.tree = createTree(true);
+    AuxOut *aux = job.tree ? openAuxOutStream(gTreefileName, gReplaceFile != 0, gAppendToFile != 0) : nullptr;
+    if (!aux) {
+        destroyTree(job.tree, true);
+        deallocSet(list);
+        return 1;
+    }
+    int status = 0;
+    uint32_t written = 0;
+    if (matrixRep) {
+        status = writeMatrixRep(job);
+        written = job.count;
+    } else {
+        if (isNexusFormat(job.format)) {
+            auxPutTreesBlkCmd(svtr.taxaBlk, job.lengthMode == kDescrBrlens && svtr.setStoreCmd, data);
+            const char *file = getDataFileName();
+            auxPuts("[!");
+            if (file && *file)
+                auxPrintf("\n>Data file = %s\n", file);
+            auxPuts("]\n");
+            if (job.format == kTreeFmtNexus)
+                writeTransTable(data);
+        } else if (job.format == kTreeFmtHennig) {
+            auxPrintf("tread\n'%d tree(s) from VORN'\n", static_cast<int>(job.count));
+        }
+        uint32_t seen = 0;
+        for (uint32_t n = from; n <= to && status == 0; n++) {
+            if (!isSetMember(list, n - 1))
+                continue;
+            if (getAbortedStatus()) {
+                auxPuts("[!Treefile output aborted by user]\n");
+                status = 2;
+                break;
+            }
+            seen++;
+            status = write1Tree(job, n, seen == job.count);
+            if (status == 0)
+                written++;
+        }
+        if (status == 0) {
+            if (isNexusFormat(job.format))
+                auxPuts("End;\n");
+            else if (job.format == kTreeFmtHennig)
+                auxPuts("\nprocedure /;\n");
+        }
+        if (job.format == kTreeFmtFreqpars)
+            written -= job.skipped;
+    }
+    char shown[kDisplayPathSize];
+    strcpy_n(shown, auxPathnameForDisplay(aux, 255), sizeof shown);
+    if (closeAuxOutStream(aux) != 0 && status == 0)
+        status = 1;
+    if (status == 0) {
+        const char *verb = gAppendToFile ? "appended" : "saved";
+        if (matrixRep) {
+            qel_printf("\nMatrix representation for %d %s %s to file \"%s\"\n", static_cast<int>(written),
+                       treeWord(written), verb, shown);
+        } else {
+            qel_printf("\n%d %s %s to file \"%s\"", static_cast<int>(written), treeWord(written), verb, shown);
+            if (!isNexusFormat(job.format))
+                qel_printf(" in %s format", formatName(job.format));
+            qel_printf("\n");
+            if (job.format == kTreeFmtFreqpars && job.skipped)
+                qel_printf("Note: %d nonbinary %s not written to file (not accepted by FreqPars).\n",
+                           static_cast<int>(job.skipped), treeWord(job.skipped));
+        }
+        setTreesAreSaved(true);
+    }
+    destroyTree(job.tree, true);
+    deallocSet(list);
+    clearStatusText();
+    return status;
+}
+
+int doSaveTreesCmd() { return saveTreesToFile(activeDataInfo(), false); }
+int doMatrixRepCmd() { return saveTreesToFile(activeDataInfo(), true); }

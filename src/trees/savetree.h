@@ -1,0 +1,40 @@
+// Writing trees: SaveTrees in its six formats (NEXUS with a Translate table,
+// NEXUS with labels, FreqPars ancestor lists, raw Newick, Hennig86 and
+// PHYLIP), and MatrixRep, the binary matrix with one character per clade.
+// Everything goes through the auxiliary output stream.
+#pragma once
+
+#include <cstdint>
+
+#include "trees/treeutil.h"
+
+struct DataInfo;
+
+// Writes a label in a format's convention into buffer; returns buffer.
+using TreeLabelFxn = char *(*)(const char *label, char *buffer, size_t size);
+
+char *newickTreeLabel(const char *label, char *buffer, size_t size);
+char *phylipTreeLabel(const char *label, char *buffer, size_t size);
+char *hennigLabel(const char *label, char *buffer, size_t size);
+char *nexusTreeLabel(const char *label, char *buffer, size_t size);
+
+// "%.3f" with trailing zeros (and a bare point) removed; a shared buffer.
+const char *formatEdgeSupportValue(double value);
+
+// The NEXUS header, an optional TAXA block, the optional command block that
+// turns on branch-length storage, and "Begin trees;".
+void auxPutTreesBlkCmd(bool withTaxaBlock, bool withStoreCmd, const DataInfo *data);
+void writeTransTable(const DataInfo *data);
+
+// Length modes of a description: 0 none, 1 branch lengths, 2 support values.
+enum : uint32_t { kDescrNoLengths = 0, kDescrBrlens = 1, kDescrSupport = 2 };
+
+// Newick text of tree (no semicolon) to the auxiliary stream. A tree held at
+// a tip is written from its first fork, so every taxon is named.
+void outputTreeDescription(Tree *tree, bool isSupportTree, uint32_t lengthMode, bool supportAsLabels,
+                           bool useNumbers, char separator, uint32_t decimals, TreeLabelFxn labelFxn,
+                           const DataInfo *data);
+
+int saveTreesToFile(DataInfo *data, bool matrixRep);
+int doSaveTreesCmd();
+int doMatrixRepCmd();

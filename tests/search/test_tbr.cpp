@@ -1,0 +1,455 @@
+// NNI, SPR and TBR: incremental scores against full rescoring, apply and
+// undo, and the neighbours enumerated against a naive bisect-and-reconnect
+// on an adjacency list, deduplicated by split sets.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <set>
+#include <tuple>
+
+#include "parsimony/calcsets.h"
+#include "parsimony/treelen.h"
+#include "search/search_fixture.h"
+#include "search/swap.h"
+#include "search/tbr.h"
+#include "trees/treeedit.h"
+
+namespace {
+
+using Splits = std::vector<uint64_t>;
+
+// Nontrivial splits of an unrooted tree over taxa 0..n-1 (adjacency lists,
+// vertices 0..n-1 the leaves), each written without taxon 0.
+Splits splitsOf(const std::vector<std::vector<int>> &adj, uint32_t n)
+{
+    const uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    Splits out;
+    std::function<uint64_t(int, int)> walk = [&](int v, int from) -> uint64_t {
+        uint64_t m = v < static_cast<int>(n) ? uint64_t{1} << v : 0;
+        for (int w : adj[v])
+            if (w != from)
+                m |= walk(w, v);
+        if (from >= 0) {
+            uint64_t s = (m & 1) ? all & ~m : m;
+            if (std::popcount(s) > 1 && std::popcount(s) < static_cast<int>(n) - 1)
+                out.push_back(s);
+        }
+        return m;
+    };
+    walk(0, -1);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+std::vector<std::vector<int>> adjacencyOf(const Tree *tree)
+{
+    std::vector<std::vector<int>> adj(tree->maxNodes);
+    auto id = [&](const TreeNode *x) {
+        return x->index >= 0 && x->index < int(tree->ntax) ? x->index : int(nodePosition(tree, x)) + int(tree->ntax);
+    };
+    adj.resize(tree->maxNodes + tree->ntax);
+    for (uint32_t p = 0; p < tree->maxNodes; p++) {
+        const TreeNode *x = tree->nodes + p;
+        if (x->anc) {
+            adj[id(x)].push_back(id(x->anc));
+            adj[id(x->anc)].push_back(id(x));
+        }
+    }
+    return adj;
+}
+
+Splits treeSplits(const Tree *tree) { return splitsOf(adjacencyOf(tree), tree->ntax); }
+
+void unlinkEdge(std::vector<std::vector<int>> &g, int a, int b)
+{
+    std::erase(g[a], b);
+    std::erase(g[b], a);
+}
+void linkEdge(std::vector<std::vector<int>> &g, int a, int b)
+{
+    g[a].push_back(b);
+    g[b].push_back(a);
+}
+
+// Suppresses v when it is an internal vertex of degree two.
+void suppress(std::vector<std::vector<int>> &g, int v, int n)
+{
+    if (v >= n && g[v].size() == 2) {
+        int a = g[v][0], b = g[v][1];
+        unlinkEdge(g, v, a);
+        unlinkEdge(g, v, b);
+        linkEdge(g, a, b);
+    }
+}
+
+std::vector<std::pair<int, int>> edgesFrom(const std::vector<std::vector<int>> &g, int start)
+{
+    std::vector<std::pair<int, int>> out;
+    std::vector<int> stack{start}, seen(g.size(), 0);
+    seen[start] = 1;
+    while (!stack.empty()) {
+        int v = stack.back();
+        stack.pop_back();
+        for (int w : g[v])
+            if (!seen[w]) {
+                seen[w] = 1;
+                out.push_back({v, w});
+                stack.push_back(w);
+            }
+    }
+    return out;
+}
+
+// Every tree one bisection and reconnection away; with spr, one side keeps
+// its cut vertex as its attachment point.
+std::set<Splits> naiveNeighbours(const Tree *tree, bool spr)
+{
+    const int n = static_cast<int>(tree->ntax);
+    const auto adj = adjacencyOf(tree);
+    std::set<Splits> out;
+    for (int u = 0; u < static_cast<int>(adj.size()); u++)
+        for (int v : adj[u]) {
+            if (v < u)
+                continue;
+            for (int orient = 0; orient < (spr ? 2 : 1); orient++) {
+                auto g = adj;
+                unlinkEdge(g, u, v);
+                const int keep = orient ? u : v;  // SPR: this side attaches at its cut vertex
+                int anchorA = u, anchorB = v;
+                if (!spr || keep != u) {
+                    anchorA = g[u].empty() ? u : g[u][0];
+                    suppress(g, u, n);
+                }
+                if (!spr || keep != v) {
+                    anchorB = g[v].empty() ? v : g[v][0];
+                    suppress(g, v, n);
+                }
+                // Attachment places: a vertex, or the edges of the side.
+                auto places = [&](int cutVertex, int anchor, bool atVertex) {
+                    std::vector<std::pair<int, int>> p;
+                    if (atVertex || g[anchor].empty())
+                        p.push_back({cutVertex, -1});
+                    else
+                        p = edgesFrom(g, anchor);
+                    return p;
+                };
+                auto pa = places(u, anchorA, spr && keep == u), pb = places(v, anchorB, spr && keep == v);
+                for (auto ea : pa)
+                    for (auto eb : pb) {
+                        auto h = g;
+                        auto attach = [&](std::pair<int, int> e) {
+                            if (e.second < 0)
+                                return e.first;
+                            int x = static_cast<int>(h.size());
+                            h.emplace_back();
+                            unlinkEdge(h, e.first, e.second);
+                            linkEdge(h, e.first, x);
+                            linkEdge(h, x, e.second);
+                            return x;
+                        };
+                        int x = attach(ea), y = attach(eb);
+                        linkEdge(h, x, y);
+                        out.insert(splitsOf(h, static_cast<uint32_t>(n)));
+                    }
+            }
+        }
+    out.erase(treeSplits(tree));
+    return out;
+}
+
+// ---- Data and trees -----------------------------------------------------------
+
+int gMsTaxa = kMsTaxaUncertain;
+
+class Tbr : public SearchTest {
+protected:
+    void SetUp() override
+    {
+        SearchTest::SetUp();
+        DataServices s{};
+        s.msTaxa = [] { return gMsTaxa; };
+        installDataServices(s);
+    }
+    void TearDown() override
+    {
+        SearchTest::TearDown();
+        resetDataServices();
+        gMsTaxa = kMsTaxaUncertain;
+    }
+
+    // Random multistate data: ordered and unordered characters, weights,
+    // missing and polymorphic cells.
+    DataInfo *randomData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, bool weights)
+    {
+        dropData();
+        static const char kSymbols[] = "0123456789";
+        const uint32_t ns = 2 + rng() % 6;
+        data = createDataInfo();
+        std::memcpy(data->symbols, kSymbols, ns);
+        data->symbols[ns] = 0;
+        data->nchar = nchar;
+        EXPECT_EQ(allocTaxaMemory(data, ntax), 0);
+        EXPECT_EQ(initCharInfo(data), 0);
+        EXPECT_EQ(initializeRawData(data, 0), 0);
+        data->flags |= kHaveTaxa | kHaveCharacters;
+        for (uint32_t c = 0; c < nchar; c++) {
+            data->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
+            if (weights)
+                data->weights[c] = 1 + rng() % 4;
+            for (uint32_t t = 0; t < ntax; t++) {
+                uint32_t r = rng() % 14, k = rng() % ns;
+                uint64_t bits = (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % ns) : 0);
+                EXPECT_EQ(setXijRaw(data, t, c, r == 0 ? static_cast<uint8_t>(ns) : stateBitsToCode(bits, data)), 0);
+            }
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        EXPECT_EQ(prepareParsimonyData(data), 0);
+        return data;
+    }
+
+    // A random binary tree rooted at tip 0, sets ready; lend sets the
+    // basal fork's up slot to the root as trees from the buffer have it.
+    TreePtr randomTree(std::mt19937 &rng, uint32_t ntax, bool lend)
+    {
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        initNodes(t.get(), ntax);
+        std::vector<TreeNode *> groups;
+        for (uint32_t k = 1; k < ntax; k++)
+            groups.push_back(t->firstTip + k);
+        uint32_t nextFork = ntax + 1;
+        while (groups.size() > 1) {
+            TreeNode *f = t->nodes + nextFork++;
+            TreeNode *pair[2];
+            for (auto &p : pair) {
+                size_t j = rng() % groups.size();
+                p = groups[j];
+                groups.erase(groups.begin() + static_cast<long>(j));
+            }
+            f->firstChild = pair[0];
+            pair[0]->nextSib = pair[1];
+            pair[0]->anc = pair[1]->anc = f;
+            groups.push_back(f);
+        }
+        t->root = t->firstTip;
+        t->root->firstChild = groups[0];
+        groups[0]->anc = t->root;
+        afterTreeChange(t.get());
+        if (data)
+            pointTreeAtPackedData(t.get(), data);
+        if (lend) {
+            TreeNode *b = t->root->firstChild;
+            t->displacedSlot = b->abm[1];
+            b->abm[1] = t->root->abm[0];
+        }
+        if (data)
+            prepareTreeForSwapping(t.get(), data);
+        return t;
+    }
+};
+
+struct Move {
+    TreeNode *K, *T, *R;
+    double score;
+};
+
+std::vector<Move> allMoves(Tree *tree, const DataInfo *d, int type, uint32_t limit = 0)
+{
+    std::vector<Move> moves;
+    forEachTbrMove(
+        tree, d, type, limit,
+        [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double score) {
+            static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R, score});
+            return 0;
+        },
+        &moves);
+    return moves;
+}
+
+// Every set word of every node on the tree, in node-array order, and the
+// subtree lengths; the root has only its down set.
+std::vector<double> setState(const DataInfo *d, Tree *tree)
+{
+    const PackedData *pd = packedData(d);
+    std::vector<double> s;
+    for (uint32_t p = 0; p < tree->maxNodes; p++) {
+        TreeNode *n = tree->nodes + p;
+        if (!n->anc && n != tree->root)
+            continue;
+        for (int k = 0; k < (n == tree->root ? 1 : 3); k++) {
+            const ParsNodeSets *r = nodeSets(n->abm[k]);
+            for (uint32_t w = 0; w < 4 * pd->ordWords; w++)
+                s.push_back(static_cast<double>(r->ord[w]));
+            for (uint32_t w = 0; w < 2 * pd->unoWords; w++)
+                s.push_back(static_cast<double>(r->uno[w]));
+        }
+        if (n->firstChild && n != tree->root)
+            s.push_back(nodeSets(n->abm[0])->len);
+    }
+    return s;
+}
+
+using Links = std::vector<std::tuple<TreeNode *, TreeNode *, TreeNode *>>;
+Links linksOf(const Tree *tree)
+{
+    Links l;
+    for (uint32_t p = 0; p < tree->maxNodes; p++)
+        l.emplace_back(tree->nodes[p].anc, tree->nodes[p].firstChild, tree->nodes[p].nextSib);
+    return l;
+}
+
+// The key test: on random 8- to 30-taxon trees every move's incremental
+// score equals a full rescoring of the rearranged tree, whose sets equal a
+// full pass; undo gives back the links and the sets; the evaluation itself
+// leaves the tree and its sets as they were.
+TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
+{
+    std::mt19937 rng(6120);
+    long checked = 0;
+    for (int trial = 0; trial < 14; trial++) {
+        const uint32_t ntax = 8 + (trial * 7) % 23;
+        gMsTaxa = trial % 3 == 2 ? kMsTaxaPolymorph : kMsTaxaUncertain;
+        DataInfo *d = randomData(rng, ntax, 1 + rng() % 90, trial % 2);
+        TreePtr tree = randomTree(rng, ntax, trial % 4 >= 2);
+        const Links links = linksOf(tree.get());
+        const auto sets = setState(d, tree.get());
+        const Splits original = treeSplits(tree.get());
+        const int type = trial % 5 == 4 ? kSwapSPR : kSwapTBR;
+        const auto moves = allMoves(tree.get(), d, type);
+        ASSERT_EQ(linksOf(tree.get()), links);
+        ASSERT_EQ(setState(d, tree.get()), sets);
+        ASSERT_FALSE(moves.empty());
+        // Larger trees: a sample of the moves keeps the test quick.
+        const size_t stride = 1 + moves.size() / 400;
+        for (size_t i = rng() % stride; i < moves.size(); i += stride) {
+            const Move &m = moves[i];
+            RearrObject hit, inverse;
+            makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+            ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), d, &hit, true), 0);
+            EXPECT_NE(treeSplits(tree.get()), original);
+            const auto incSets = setState(d, tree.get());
+            calcStatesetsForSearch(tree.get(), d, false);
+            ASSERT_EQ(incSets, setState(d, tree.get())) << "trial " << trial << " move " << i;
+            const double full = calcTreeLength(d, tree.get(), true, false);
+            ASSERT_DOUBLE_EQ(m.score, full) << "trial " << trial << " move " << i;
+            // The inverse move is a move of the rearranged tree back to the original.
+            TreePtr copy(createTreeForTaxa(ntax, ntax, true));
+            ASSERT_EQ(copyTree(tree.get(), copy.get()), 0);
+            auto at = [&](TreeNode *x) { return copy->nodes + nodePosition(tree.get(), x); };
+            ASSERT_EQ(finishRearr_TBR(copy.get(), at(inverse.node[0]), at(inverse.node[1]), at(inverse.node[2]), false),
+                      0);
+            EXPECT_EQ(treeSplits(copy.get()), original);
+            ASSERT_EQ(undoTbrRearr(tree.get(), d, true), 0);
+            ASSERT_EQ(linksOf(tree.get()), links);
+            ASSERT_EQ(setState(d, tree.get()), sets);
+            checked++;
+        }
+        EXPECT_EQ(undoTbrRearr(tree.get(), d, true), 1);  // nothing left to undo
+    }
+    EXPECT_GT(checked, 2500);
+}
+
+// The distinct neighbours enumerated are exactly the naive ones: SPR gives
+// 2(n-3)(2n-7) trees, NNI 2(n-3); a reconnection limit keeps near moves only.
+TEST_F(Tbr, NeighboursMatchNaiveEnumeration)
+{
+    std::mt19937 rng(31);
+    for (int trial = 0; trial < 24; trial++) {
+        const uint32_t ntax = 5 + trial % 8;
+        TreePtr tree = randomTree(rng, ntax, false);
+        for (int type : {kSwapNNI, kSwapSPR, kSwapTBR}) {
+            std::set<Splits> seen;
+            for (const Move &m : allMoves(tree.get(), nullptr, type)) {
+                TreePtr copy(createTreeForTaxa(ntax, ntax, true));
+                ASSERT_EQ(copyTree(tree.get(), copy.get()), 0);
+                auto at = [&](TreeNode *x) { return copy->nodes + nodePosition(tree.get(), x); };
+                ASSERT_EQ(finishRearr_TBR(copy.get(), at(m.K), at(m.T), at(m.R), false), 0);
+                seen.insert(treeSplits(copy.get()));
+            }
+            EXPECT_EQ(seen.count(treeSplits(tree.get())), 0u) << "the tree itself";
+            const uint32_t n = ntax;
+            if (type == kSwapNNI) {
+                EXPECT_EQ(seen.size(), 2 * (n - 3));
+                EXPECT_EQ(countTbrRearrangements(tree.get(), type, 0), 2.0 * (n - 3));
+            } else {
+                const auto naive = naiveNeighbours(tree.get(), type == kSwapSPR);
+                EXPECT_EQ(seen, naive) << "type " << type << " ntax " << ntax;
+                if (type == kSwapSPR) {
+                    EXPECT_EQ(naive.size(), 2 * (n - 3) * (2 * n - 7));
+                }
+            }
+        }
+        // With limit 1, SPR and TBR reach exactly the NNI trees.
+        EXPECT_EQ(countTbrRearrangements(tree.get(), kSwapTBR, 1), countTbrRearrangements(tree.get(), kSwapNNI, 0));
+        EXPECT_EQ(tbrReconLimit(0, ntax), ntax - 1);
+        EXPECT_EQ(tbrReconLimit(ntax, ntax), ntax - 1);
+        EXPECT_EQ(tbrReconLimit(2, ntax), 2u);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Every tree of a data set without informative cells scores the same, so a
+// heuristic swap with MulTrees saves every TBR neighbour; the hit list (100
+// entries) fills and is flushed in the middle of cuts, which applies and
+// undoes moves on the tree. The buffer must end with exactly the naive
+// neighbours and the tree with its links and sets.
+TEST_F(Tbr, SwapTreeSavesEveryEqualNeighbourThroughFlushes)
+{
+    std::mt19937 rng(104);
+    const uint32_t ntax = 11;
+    makeData(std::vector<std::string>(ntax, "??"));
+    TreeBuffer *buf = activeBuffer(ntax, 4000);
+    const uint32_t savedMax = getMaxtreesValue();
+    setMaxtreesValue(4000);
+    TreePtr tree = randomTree(rng, ntax, true);
+    const Links links = linksOf(tree.get());
+    const auto sets = setState(data, tree.get());
+    SaveRules rules{};
+    rules.heuristicRunning = rules.mulTrees = true;
+    HSearchData *hsd = createHSearchData(data, ntax, rules, false);
+    ASSERT_NE(hsd, nullptr);
+    ASSERT_EQ(installSwapFxns(hsd, kSwapTBR), 0);
+    EXPECT_EQ(installSwapFxns(hsd, 7), 1);
+    hsd->bestScoreRep = 0.0;
+    setMaxScoreToSave(hsd);
+    EXPECT_EQ(swapTree(hsd, tree.get()), 0);
+    EXPECT_EQ(numTreesInBuffer(buf), naiveNeighbours(tree.get(), false).size());
+    EXPECT_GT(hsd->rearrTriedTotal, 2.0 * hsd->hitList.capacity);  // flushed more than once
+    EXPECT_EQ(hsd->rearrTriedTotal, countTbrRearrangements(tree.get(), kSwapTBR, 0));
+    EXPECT_EQ(linksOf(tree.get()), links);
+    EXPECT_EQ(setState(data, tree.get()), sets);
+    destroyHSearchData(hsd);
+    setMaxtreesValue(savedMax);
+}
+
+// Local search ends on a tree whose length is a full rescoring's and that
+// no neighbour beats, and never on a longer tree than it began with.
+TEST_F(Tbr, LocalSearchReachesALocalOptimum)
+{
+    std::mt19937 rng(77);
+    for (int trial = 0; trial < 6; trial++) {
+        const uint32_t ntax = 10 + rng() % 11;
+        DataInfo *d = randomData(rng, ntax, 20 + rng() % 40, trial % 2);
+        TreePtr tree = randomTree(rng, ntax, trial % 2);
+        const double start = calcTreeLength(d, tree.get(), true, false);
+        SaveRules rules{};
+        HSearchData *hsd = createHSearchData(d, ntax, rules, false);
+        const int type = trial % 3 + 1;
+        double bound = kNoScore;
+        EXPECT_EQ(localSearchFromOneTreeViaTBR(tree.get(), hsd, type, 0, &bound), 0);
+        const double found = tree->score[0];
+        EXPECT_LE(found, start);
+        for (const Move &m : allMoves(tree.get(), d, type))
+            ASSERT_GE(m.score, found) << "trial " << trial;
+        EXPECT_DOUBLE_EQ(calcTreeLength(d, tree.get(), true, false), found);
+        destroyHSearchData(hsd);
+    }
+}
+
+}  // namespace
