@@ -123,3 +123,18 @@ TEST_F(AssumpTest, ShowCharPartitionListsSubsetsAsRanges)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AssumpTest, AFailedAssumptionsBlockLeavesOnlyTheBuiltins)
+{
+    feed("exset * dropped = 1; charset front = 1-4; exset tail = nosuch; end;");
+    ASSERT_EQ(processAssumptionsBlock(), 1);
+    EXPECT_EQ(findMatchingNexset("front", firstCharacterSet()), nullptr);
+    EXPECT_STREQ(getNexsetName(gNexsets.curExset), "AllIncl");
+    EXPECT_NE(findMatchingNexset("Uninf", firstCharacterSet()), nullptr);
+    // The store is usable again at once.
+    ASSERT_EQ(run(doCharsetCmd, "front = 1-4;"), 0);
+}
+
+}  // namespace
