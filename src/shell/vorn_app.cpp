@@ -11,6 +11,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "data/assump.h"
 #include "data/data_services.h"
 #include "data/getdata.h"
 #include "data/vorn_data.h"
@@ -314,8 +315,12 @@ int beginStartup()
     installParsimonyServices();
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
+    installAssumpServices();
     BlockReaders readers = blockReaders();
-    readers.readData = readData;
+    readers.readData = readDataAndInitAssumpSets;
+    readers.processAssumptionsBlock = processAssumptionsBlock;
+    readers.processSetsBlock = processSetsBlock;
+    readers.processCodonsBlock = processCodonsBlock;
     readers.processTreesBlock = readTreesBlockInFile;
     setBlockReaders(readers);
     return allocCmdLine();

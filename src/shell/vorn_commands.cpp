@@ -1,6 +1,7 @@
 #include "shell/vorn_commands.h"
 
 #include "shell/qel_cmdline.h"
+#include "data/assump.h"
 #include "data/charstat.h"
 #include "data/data_services.h"
 #include "data/taxstat.h"
@@ -15,6 +16,7 @@
 #include "search/scores.h"
 #include "search/search_settings.h"
 #include "shell/vorn_shellcmds.h"
+#include "data/usertypes.h"
 #include "trees/readtree.h"
 #include "trees/savetree.h"
 #include "trees/treebuf_extras.h"
