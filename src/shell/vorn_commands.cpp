@@ -3,12 +3,15 @@
 #include "shell/qel_cmdline.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
+#include "parsimony/optimize.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "shell/qel_cmdoptions.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_pending.h"
 #include "shell/vorn_shellcmds.h"
+#include "trees/drawtree.h"
+#include "trees/roottree.h"
 #include "trees/treebuf_extras.h"
 
 // The order is the search order of the lookup: it decides which two names an
@@ -469,4 +472,7 @@ constexpr RenamedCmd vorn_cmdSynonyms[VORN_SYNONYM_COUNT + 1] = {
 void initVornCmdTable()
 {
     setCommandTable(nullptr, vorn_commands, VORN_COMMAND_COUNT, vorn_cmdSynonyms);
+    // Lundberg and midpoint rooting and the optimising of drawn trees reach
+    // the parsimony engine through the rooting services.
+    installOptimizeServices();
 }
