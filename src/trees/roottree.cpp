@@ -46,7 +46,8 @@ bool mustUseUserLengths()
 
 bool isTaxonTip(const Tree *tree, const TreeNode *n)
 {
-    return !n->firstChild && n->index >= 0 && static_cast<uint32_t>(n->index) < tree->tipBound;
+    // The tip a tree is held at has a child: the index tells.
+    return n->index >= 0 && static_cast<uint32_t>(n->index) < tree->tipBound;
 }
 
 bool isOutgroup(const TreeNode *tip, const DataInfo *data)
