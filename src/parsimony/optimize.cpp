@@ -367,7 +367,7 @@ TreeNode *findMidpointEdge(Tree *tree)
             const double path = height[nodePosition(tree, c)] + height[k] + c->edge.brlen;
             if (path > diameter) {
                 diameter = path;
-                end = farTip[nodePosition(tree, c)];
+                end = farTip[k];  // the deeper side holds the midpoint
             }
         }
     }
@@ -375,11 +375,11 @@ TreeNode *findMidpointEdge(Tree *tree)
     TreeNode *root = tree->root;
     if (!root->firstChild)
         return nullptr;
-    if (!root->firstChild->nextSib && root->index >= 0) {
-        const double path = height[nodePosition(tree, root)];
+    if (TreeNode *top = root->firstChild; !top->nextSib && root->index >= 0) {
+        const double path = (top->firstChild ? height[nodePosition(tree, top)] : 0.0) + top->edge.brlen;
         if (path > diameter) {
             diameter = path;
-            end = farTip[nodePosition(tree, root)];
+            end = top->firstChild ? farTip[nodePosition(tree, top)] : top;
         }
     }
     if (!end)
