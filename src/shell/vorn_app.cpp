@@ -33,6 +33,7 @@
 #include "shell/vorn_commands.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_shellcmds.h"
+#include "parsimony/optimize.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
 
@@ -313,6 +314,9 @@ int beginStartup()
     installShellOptions();
     installTreeBufferServices();
     installParsimonyServices();
+    // Lundberg and midpoint rooting and the optimising of drawn trees reach
+    // the parsimony engine through the rooting services.
+    installOptimizeServices();
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
     installAssumpServices();

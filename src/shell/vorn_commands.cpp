@@ -6,6 +6,7 @@
 #include "data/data_services.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
+#include "parsimony/optimize.h"
 #include "search/countswaps.h"
 #include "parsimony/reweight.h"
 #include "search/hsearch.h"
@@ -19,6 +20,8 @@
 #include "data/usertypes.h"
 #include "trees/readtree.h"
 #include "trees/savetree.h"
+#include "trees/drawtree.h"
+#include "trees/roottree.h"
 #include "trees/treebuf_extras.h"
 
 // The order is the search order of the lookup: it decides which two names an
