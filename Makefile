@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all release run test asan tsan bench deps clean
+.PHONY: all release run test asan tsan bench fuzz deps clean
 
 all: release
 
@@ -41,5 +41,19 @@ bench: deps
 	$(CMAKE) --build build-bench -j $(JOBS)
 	./build-bench/bench/vorn_bench
 
+# The NEXUS fuzz target under libFuzzer with ASan and UBSan, built by clang.
+# It runs FUZZ_SECONDS (60 by default; FUZZ_SECONDS=600 for a long run) from
+# the seed corpus in tests/fuzz/corpus; what it learns stays in
+# build-fuzz/corpus, and a crashing input lands in build-fuzz/.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVORN_TESTS=OFF -DVORN_FUZZ=ON
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target fuzz_nexus
+	mkdir -p build-fuzz/corpus
+	./build-fuzz/tests/fuzz/fuzz_nexus -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
+	  build-fuzz/corpus tests/fuzz/corpus
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -9,6 +9,7 @@ packages=(
   liblapack-dev libopenblas-dev liblbfgsb-dev libcminpack-dev
   libtecla-dev libpython3-dev python3
   python3-dendropy python3-biopython phylip
+  clang libclang-rt-14-dev
 )
 # Callers may name extra packages (peer programs used by cross-checks).
 packages+=("$@")

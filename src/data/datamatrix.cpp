@@ -324,18 +324,24 @@ int addEquatedStatesToSet(const Equate *e, uint32_t row, uint32_t c, DataInfo *d
 int readMultistateEntry(uint32_t row, uint32_t c, int closer, const CellTables &tables,
                         DataInfo *d, uint64_t &bits)
 {
+    // Nested entries are followed with a stack of their closers rather than
+    // by recursion, so that no depth of brackets in a file can exhaust the
+    // program's stack. A few levels fit in the string's own storage.
+    std::string closers(1, static_cast<char>(closer));
     int previous = -1;
-    for (;;) {
+    while (!closers.empty()) {
         int symbol = readNextDarkChar(" ,\n\t\r");
         if (symbol == kCharOpenComment)
             return 1;
         if (symbol < 0)
             return eofError();
-        if (symbol == closer)
-            break;
-        if (symbol == '(' || symbol == '{') {
-            if (readMultistateEntry(row, c, symbol == '(' ? ')' : '}', tables, d, bits) != 0)
-                return 1;
+        if (symbol == static_cast<unsigned char>(closers.back())) {
+            if (symbol == ')')
+                markPolymorphic(d, row, c, bits);
+            closers.pop_back();
+            previous = -1;
+        } else if (symbol == '(' || symbol == '{') {
+            closers.push_back(symbol == '(' ? ')' : '}');
             previous = -1;
         } else if (symbol == '~') {
             int last = readNextDarkChar(" ,\n\t\r");
@@ -357,8 +363,6 @@ int readMultistateEntry(uint32_t row, uint32_t c, int closer, const CellTables &
             previous = symbol;
         }
     }
-    if (closer == ')')
-        markPolymorphic(d, row, c, bits);
     return 0;
 }
 

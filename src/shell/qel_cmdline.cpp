@@ -63,21 +63,36 @@ ClassTable makeTable(const char *ws, const char *punct)
     return t;
 }
 
+// The standard sets' table is built at compile time: the matrix reader asks
+// for it once per cell, so it must cost no more than its address.
+constexpr std::array<uint8_t, 256> makeStdClasses()
+{
+    std::array<uint8_t, 256> cls{};
+    for (const char *p = kStdWhitespace; *p; ++p)
+        cls[static_cast<unsigned char>(*p)] |= kWhite;
+    for (const char *p = kStdPunct; *p; ++p)
+        cls[static_cast<unsigned char>(*p)] |= kPunct;
+    cls['\''] |= kQuote;
+    cls['['] |= kBracket;
+    cls['_'] |= kUnderscore;
+    return cls;
+}
+constexpr std::array<uint8_t, 256> kStdClasses = makeStdClasses();
+
 // Small cache keyed by the sets' contents: callers pass literals or buffers of
 // their own, so a pointer alone does not identify a set.
 const uint8_t *classesFor(const char *ws, const char *punct)
 {
-    static const ClassTable kStd = makeTable(kStdWhitespace, kStdPunct);
+    if ((!ws || ws == kStdWhitespace) && (!punct || punct == kStdPunct))
+        return kStdClasses.data();
     static std::vector<ClassTable> cache;
     static size_t nextSlot = 0;
     constexpr size_t kCacheSize = 16;
 
-    if (!ws || ws == kStdWhitespace)
+    if (!ws)
         ws = kStdWhitespace;
-    if (!punct || punct == kStdPunct)
+    if (!punct)
         punct = kStdPunct;
-    if (ws == kStdWhitespace && punct == kStdPunct)
-        return kStd.cls.data();
     for (const ClassTable &t : cache)
         if (t.whitespace == ws && t.punctuation == punct)
             return t.cls.data();

@@ -11,8 +11,10 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "data/assump.h"
 #include "data/data_services.h"
 #include "data/getdata.h"
+#include "data/nexsets.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_auxout.h"
@@ -32,6 +34,7 @@
 #include "shell/vorn_commands.h"
 #include "shell/vorn_params.h"
 #include "shell/vorn_shellcmds.h"
+#include "parsimony/optimize.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
 
@@ -284,6 +287,29 @@ bool makeHomeFilePath(const char *fileName, char *dest)
     return home && makePathnameFromFilenameAndDirectory(fileName, home, dest) != nullptr;
 }
 
+namespace {
+
+// The built-in ancestral states are the data set's own vector, which is
+// reallocated with the characters; only a user-defined vector lives in the
+// named-set store.
+const uint8_t *ancestralStatesOf(const DataInfo *d)
+{
+    const Nexset *current = gNexsets.curAncestor;
+    if (!current || current == &gNexsets.builtins[kBuiltinStandard])
+        return d ? d->ancestor : nullptr;
+    return currentAncestralStates(d);
+}
+
+void installNamedSetServices()
+{
+    DataServices s{};
+    s.currentAncestralStates = ancestralStatesOf;
+    s.deleteAssumptionSets = deallocAssumpSets;
+    installDataServices(s);
+}
+
+}  // namespace
+
 int beginStartup()
 {
     init_qel_io(myprintf, errorMsg, warningMsg);
@@ -312,10 +338,18 @@ int beginStartup()
     installShellOptions();
     installTreeBufferServices();
     installParsimonyServices();
+    // Lundberg and midpoint rooting and the optimising of drawn trees reach
+    // the parsimony engine through the rooting services.
+    installOptimizeServices();
+    installNamedSetServices();
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
+    installAssumpServices();
     BlockReaders readers = blockReaders();
-    readers.readData = readData;
+    readers.readData = readDataAndInitAssumpSets;
+    readers.processAssumptionsBlock = processAssumptionsBlock;
+    readers.processSetsBlock = processSetsBlock;
+    readers.processCodonsBlock = processCodonsBlock;
     readers.processTreesBlock = readTreesBlockInFile;
     setBlockReaders(readers);
     return allocCmdLine();

@@ -34,7 +34,8 @@ namespace {
 
 // The copy of a tree list taken before a command's options are read, so that
 // options that fail to parse leave the list as it was.
-Set *&savedTreeList(CmdParam *option) { return *reinterpret_cast<Set **>(&option->saved.slot); }
+Set *savedTreeList(const CmdParam *option) { return reinterpret_cast<Set *>(static_cast<uintptr_t>(option->saved.slot)); }
+void setSavedTreeList(CmdParam *option, Set *list) { option->saved.slot = reinterpret_cast<uintptr_t>(list); }
 
 }  // namespace
 
@@ -44,7 +45,7 @@ int readOptTreeList1st(int operation, CmdParam *option, void *place)
     switch (operation) {
     case kParamOpSave:
         deallocSet(savedTreeList(option));
-        savedTreeList(option) = *ref != nullptr ? cloneSet(*ref) : nullptr;
+        setSavedTreeList(option, *ref != nullptr ? cloneSet(*ref) : nullptr);
         return *ref != nullptr && savedTreeList(option) == nullptr;
     case kParamOpRestore:
         *ref = deallocSet(*ref);
@@ -52,7 +53,7 @@ int readOptTreeList1st(int operation, CmdParam *option, void *place)
             *ref = cloneSet(savedTreeList(option));
         return 0;
     case kParamOpDestroy:
-        savedTreeList(option) = deallocSet(savedTreeList(option));
+        setSavedTreeList(option, deallocSet(savedTreeList(option)));
         return 0;
     case kParamOpReadValue:
         // An unset list starts from its default, the first visible tree.

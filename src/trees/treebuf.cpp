@@ -16,6 +16,7 @@
 #include "shell/qel_cmdoptions.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treelist.h"
+#include "trees/treeprune.h"
 
 namespace {
 
@@ -123,19 +124,26 @@ uint32_t encodeTree(TreeBuffer *buf, Tree *tree, E *out, const TreeNode *special
     TreeNode *basal = root->firstChild;
     const E tf = static_cast<E>(buf->tipFlag);
     const int32_t indexLimit = static_cast<int32_t>(2 * buf->ntax);
+    // A working tree made for all taxa numbers its forks from the full taxon
+    // count while a buffer made after deletions holds only the active taxa:
+    // forks are written as if numbered from the buffer's taxon count (the
+    // tree itself keeps its numbers).
+    const int32_t forkShift = static_cast<int32_t>(buf->ntax) - static_cast<int32_t>(tree->tipBound);
+    auto code = [&](const TreeNode *n) { return n->firstChild ? n->index + forkShift : n->index; };
     // Room for P pairs plus the trailer.
     const uint32_t maxElems = buf->bytesPerTree / sizeof(E) - 2;
     uint32_t k = 2;
     int32_t specialIndex = -1;
     for (TreeNode *n = basal; n; n = nextPreorderNode(n, basal)) {
-        if (k + 2 > maxElems || n->index < 0 || n->index >= indexLimit)
+        const int32_t index = code(n);
+        if (k + 2 > maxElems || index < 0 || index >= indexLimit)
             return 0;
         const bool tip = n->firstChild == nullptr;
-        if (tip && n->index >= static_cast<int32_t>(buf->ntax))
+        if (tip && index >= static_cast<int32_t>(buf->ntax))
             return 0;
-        out[k] = static_cast<E>(tip ? (static_cast<uint32_t>(n->index) | buf->tipFlag) : n->index);
+        out[k] = static_cast<E>(tip ? (static_cast<uint32_t>(index) | buf->tipFlag) : index);
         if (n->nextSib) {
-            out[k + 1] = static_cast<E>(n->nextSib->index);
+            out[k + 1] = static_cast<E>(code(n->nextSib));
         } else if (tip) {
             // Subtrees that close after this tip: the run of last children
             // from the tip up to, and not past, the basal fork.
@@ -147,7 +155,7 @@ uint32_t encodeTree(TreeBuffer *buf, Tree *tree, E *out, const TreeNode *special
             out[k + 1] = tf;
         }
         if (n == special)
-            specialIndex = n->index;
+            specialIndex = index;
         k += 2;
     }
     out[0] = static_cast<E>(k / 2);
@@ -319,6 +327,31 @@ uint32_t hookNumTaxa(const DataInfo *d) { return d->ntax; }
 uint32_t hookNumActiveTaxa(const DataInfo *d) { return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax; }
 const char *hookTaxonLabel(const DataInfo *d, uint32_t taxon) { return getTaxLabel(d, taxon); }
 uint32_t hookOrigTaxonNum(const DataInfo *d, uint32_t taxon) { return getTaxNum(d, taxon) - 1; }
+
+// Taxon deletion: tree `index` of the old buffer goes, pruned, into the data
+// set's new main buffer. The maps of d still number the old buffer's taxa.
+int servicePruneTree(TreeBuffer *from, uint32_t index, const DataInfo *d, bool condense)
+{
+    if (!d)
+        return -1;
+    return static_cast<int>(pruneTreeIntoBuffer(from, index, d->mainTreeBuffer, d->taxa.deleted,
+                                                d->taxa.activeToOriginal, condense));
+}
+
+// A fresh primary tree for the active taxa, without the old one's
+// constraint data; nothing to do while there is none.
+int replacePrimaryTree()
+{
+    Tree *old = getPrimaryTree();
+    if (!old)
+        return 0;
+    Tree *fresh = createTree(old->leafSets != nullptr);
+    if (!fresh)
+        return 1;
+    destroyTree(old, true);
+    setPrimaryTree(fresh);
+    return 0;
+}
 
 }  // namespace
 
@@ -1094,6 +1127,23 @@ void installTreeBufferServices()
     s.clearTrees = [](int keepLabels, int keepSpecial) { clearTrees(keepLabels != 0, keepSpecial != 0); };
     s.deleteTreeSets = [](int all) { deleteTreeSets(all != 0); };
     s.deallocSpecialTreeData = deallocSpecialTreeData;
+    // A data set without a buffer yet gets what a fresh main buffer gets.
+    s.getTreeBufferCapacity = [](const TreeBuffer *b) { return b ? b->capacity : getMaxtreesValue() + 1; };
+    s.haveTreeWeights = [](const TreeBuffer *b) { return b && b->weights; };
+    // The slot table only: each pruned tree brings its own lengths.
+    s.allocBranchLens = [](TreeBuffer *b) { return b ? allocBranchLens(b, -1, 0) : 1; };
+    s.treeFilterInEffect = isTreeFilterActive;
+    s.haveUserBranchLengths = haveUserBranchLengths;
+    s.pruneTree = servicePruneTree;
+    s.disposeSupportValues = [](TreeBuffer *b) {
+        if (b)
+            disposeSupportValues(b);
+    };
+    s.forgetLastTreeOptimized = [] {
+        if (const TreeDataHooks &h = treeDataHooks(); h.forgetLastTreeOptimized)
+            h.forgetLastTreeOptimized();
+    };
+    s.replacePrimaryTree = replacePrimaryTree;
     installDataServices(s);
 
     TreeDataHooks h = treeDataHooks();

@@ -822,9 +822,11 @@ void expectTreeInvariants(Tree *tree, const std::set<int> &allTips)
     setTraversalSeq(tree);
     ASSERT_EQ(listForward(tree), order);
     makeAllLeafSets(tree);
-    for (TreeNode *n : order)
-        if (n->firstChild && n != tree->root)  // a tip root's set is its own taxon
+    for (TreeNode *n : order) {
+        if (n->firstChild && n != tree->root) {  // a tip root's set is its own taxon
             ASSERT_EQ(leafSetMembers(tree, n), naiveTips(n)) << "node " << n->index;
+        }
+    }
 }
 
 bool isBelow(const TreeNode *n, const TreeNode *top)

@@ -1,0 +1,287 @@
+#include "parsimony/lenrange.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "data/data_services.h"
+#include "data/data_util.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "parsimony/treelen.h"
+#include "qel/qel_sets.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+LengthBounds gBounds;
+
+struct TreeDeleter {
+    void operator()(Tree *t) const { destroyTree(t, true); }
+};
+
+uint64_t fnv(uint64_t h, const void *p, size_t n)
+{
+    const auto *b = static_cast<const unsigned char *>(p);
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ b[i]) * 1099511628211ull;
+    return h;
+}
+
+// Everything the bounds depend on besides the cell states, which can only
+// change through a repacking (and then the packed record's observed states,
+// minima or extra lengths move with them).
+uint64_t boundsSignature(const DataInfo *d, std::span<const int32_t> taxa, uint8_t ancMode)
+{
+    const PackedData *pd = packedData(d);
+    uint64_t h = 1469598103934665603ull;
+    h = fnv(h, &d->nchar, sizeof d->nchar);
+    h = fnv(h, &d->nActive, sizeof d->nActive);
+    h = fnv(h, &ancMode, 1);
+    h = fnv(h, d->status, sizeof(uint32_t) * d->nchar);
+    h = fnv(h, d->weights, sizeof(double) * d->nchar);
+    h = fnv(h, taxa.data(), sizeof(int32_t) * taxa.size());
+    h = fnv(h, pd->extraLen.data(), sizeof(double) * pd->extraLen.size());
+    h = fnv(h, pd->minSteps.data(), sizeof(double) * pd->minSteps.size());
+    for (const PackSlot &s : pd->slots)
+        h = fnv(h, &s.observed, sizeof s.observed);
+    return h;
+}
+
+// State bits of a cell; 0 for a missing cell.
+uint64_t cellStates(const DataInfo *d, int32_t taxon, uint32_t c)
+{
+    if (isMissingOrGapMiss(taxon, c, d))
+        return 0;
+    uint64_t b = getXijAsBits(d, taxon, c, nullptr);
+    return b == kAllStates ? 0 : b;
+}
+
+int lowBit(uint64_t b) { return std::countr_zero(b); }
+int highBit(uint64_t b) { return 63 - std::countl_zero(b); }
+
+struct ListedSet {
+    uint64_t bits;
+    bool polymorphic;
+};
+
+std::vector<int32_t> taxonSet(const DataInfo *d, Tree *tree, bool useTreeLeaves, uint8_t ancMode)
+{
+    std::vector<int32_t> taxa;
+    if (ancMode)
+        taxa.push_back(-1);
+    auto n = static_cast<uint32_t>(std::max(d->nActive, 0));
+    if (useTreeLeaves && tree) {
+        checkIncludedLeaves(tree);
+        n = std::min(n, tree->ntax);
+        for (uint32_t t = 0; t < n; t++)
+            if (isSetMember(tree->includedTaxa, t))
+                taxa.push_back(static_cast<int32_t>(t));
+    } else {
+        for (uint32_t t = 0; t < n; t++)
+            taxa.push_back(static_cast<int32_t>(t));
+    }
+    return taxa;
+}
+
+}  // namespace
+
+const LengthBounds &lengthBounds() { return gBounds; }
+
+void invalidateLengthBounds() { gBounds.valid = false; }
+
+uint64_t addToHittingSet(uint32_t start, uint64_t current, uint32_t depth, uint32_t k, uint32_t nStates,
+                         std::span<const uint64_t> list)
+{
+    for (uint32_t s = start + 1; s <= nStates; s++) {
+        const uint64_t bit = uint64_t{1} << (s - 1);
+        if (current & bit)
+            continue;
+        const uint64_t candidate = current | bit;
+        if (depth < k) {
+            if (uint64_t found = addToHittingSet(s, candidate, depth + 1, k, nStates, list))
+                return found;
+            continue;
+        }
+        if (std::all_of(list.begin(), list.end(), [candidate](uint64_t x) { return (x & candidate) != 0; }))
+            return candidate;
+    }
+    return 0;
+}
+
+int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const int32_t> taxa, double out[2])
+{
+    const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
+    uint64_t singles = 0, polyUnion = 0;
+    std::vector<ListedSet> listed;
+    int largestLow = -1, smallestHigh = 64, polyLo = 64, polyHi = -1;
+    for (int32_t t : taxa) {
+        const uint64_t b = cellStates(d, t, c);
+        if (!b)
+            continue;
+        const bool multi = (b & (b - 1)) != 0;
+        const bool poly = multi && isPolymorphicMST(t, c, d);
+        if (ordered) {
+            const int lo = lowBit(b), hi = highBit(b);
+            if (poly) {
+                polyLo = std::min(polyLo, lo);
+                polyHi = std::max(polyHi, hi);
+            }
+            largestLow = std::max(largestLow, lo);
+            smallestHigh = std::min(smallestHigh, hi);
+            continue;
+        }
+        if (!multi) {
+            singles |= b;
+            continue;
+        }
+        if (poly)
+            polyUnion |= b;
+        auto it = std::find_if(listed.begin(), listed.end(), [b](const ListedSet &e) { return e.bits == b; });
+        if (it == listed.end())
+            listed.push_back({b, poly});
+        else
+            it->polymorphic = it->polymorphic || poly;
+    }
+    double m1 = 0.0, m2 = 0.0;
+    if (ordered) {
+        if (largestLow >= 0) {
+            m1 = std::max(0, largestLow - smallestHigh);
+            const int top = std::max(polyHi, largestLow), bottom = std::min(smallestHigh, polyLo);
+            m2 = std::max(0, top - bottom);
+        }
+    } else {
+        uint64_t hit = singles;
+        std::vector<uint64_t> misses;
+        for (const ListedSet &e : listed)
+            if (!(e.bits & singles))
+                misses.push_back(e.bits);
+        if (!misses.empty()) {
+            // Only states some listed set holds can help, so the search runs
+            // over the highest state any cell names.
+            uint64_t all = singles;
+            for (uint64_t x : misses)
+                all |= x;
+            const auto nStates = static_cast<uint32_t>(highBit(all) + 1);
+            hit = 0;
+            for (uint32_t k = 1; k <= nStates && !hit; k++)
+                hit = addToHittingSet(0, singles, 1, k, nStates, misses);
+        }
+        if (hit) {
+            m1 = std::popcount(hit) - 1;
+            m2 = std::popcount(hit | polyUnion) - 1;
+        }
+    }
+    if (!minOnly) {
+        const double extra = packedData(d)->extraLen[c];
+        if (extra != kNoScore)
+            m1 += extra;
+    }
+    out[0] = m1;
+    out[1] = m2;
+    return 0;
+}
+
+int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTreeLeaves)
+{
+    PackedData *pd = packedData(d);
+    if (!pd || gPars.pending != 0)
+        return 1;
+    const uint8_t ancMode = usingStdAncestor() ? 0 : (rootedAtAncestor ? 1 : 0);
+    std::vector<int32_t> taxa = taxonSet(d, tree, useTreeLeaves, ancMode);
+    const uint64_t signature = boundsSignature(d, taxa, ancMode);
+    if (gBounds.valid && gBounds.packed == pd && gBounds.signature == signature && gBounds.ancMode == ancMode &&
+        gBounds.taxa == taxa)
+        return 0;
+
+    dataServices().setStatusText("Computing min-max lengths...");
+    LengthBounds b;
+    b.minLen.assign(d->nchar, 0.0);
+    b.rangeMin.assign(d->nchar, 0.0);
+    b.maxLen.assign(d->nchar, 0.0);
+    b.inBounds.assign(d->nchar, 0);
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (d->status[c] & (kCharExcluded | kCharConstant))
+            continue;
+        double m[2];
+        if (calc1MinSteps(d, c, false, taxa, m) != 0) {
+            dataServices().clearStatusText();
+            return 1;
+        }
+        b.minLen[c] = m[0];
+        b.rangeMin[c] = m[1];
+        b.inBounds[c] = 1;
+        // A character whose within-terminal cost is unknown has no finite
+        // minimum; it stays out of the sums rather than poisoning them.
+        if (charHasUnknownExtraLength(d, c) || pd->extraLen[c] == kNoScore) {
+            b.unknownExtra = true;
+            continue;
+        }
+        const double w = d->weights[c];
+        b.sumMin += m[0] * w;
+        b.sumRange += m[1] * w;
+        if (d->status[c] & kCharUninformative) {
+            b.sumMinUninf += m[0] * w;
+            b.sumRangeUninf += m[1] * w;
+        }
+    }
+
+    Set *leaves = allocSet(std::max<uint32_t>(d->ntax, 1));
+    std::unique_ptr<Tree, TreeDeleter> star(createTreeForTaxa(d->ntax, d->ntax, true));
+    int result = 1;
+    if (leaves && star) {
+        for (int32_t t : taxa)
+            if (t >= 0)
+                addSetMember(leaves, static_cast<uint32_t>(t));
+        const auto n = static_cast<uint32_t>(std::max(d->nActive, 0));
+        const uint32_t rootTip = taxa.size() > ancMode ? static_cast<uint32_t>(taxa[ancMode]) : 0;
+        if (n > 0 && makeStarTree(star.get(), n, ancMode != 0, rootTip, leaves) == 0) {
+            afterTreeChange(star.get());
+            pointTreeAtPackedData(star.get(), d);
+            const double len = calcTreeLength(d, star.get(), true, true);
+            if (lengthIsValid(len)) {
+                b.sumMax = len;
+                for (uint32_t c = 0; c < d->nchar; c++)
+                    b.maxLen[c] = pd->steps[c] >= 0 ? pd->steps[c] : pd->realSteps[c];
+                result = 0;
+            }
+        }
+    }
+    deallocSet(leaves);
+    dataServices().clearStatusText();
+    if (result != 0) {
+        gBounds.valid = false;
+        return 1;
+    }
+    b.valid = true;
+    b.ancMode = ancMode;
+    b.packed = pd;
+    b.signature = signature;
+    b.taxa = std::move(taxa);
+    gBounds = std::move(b);
+    return 0;
+}
+
+int updateLengthBounds(Tree *tree, DataInfo *d)
+{
+    const bool rooted = tree && (tree->flags & kTreeRootedAtAnc);
+    bool partial = false;
+    if (tree) {
+        checkIncludedLeaves(tree);
+        const auto n = static_cast<uint32_t>(std::max(d->nActive, 0));
+        for (uint32_t t = 0; t < n && t < tree->ntax && !partial; t++)
+            partial = !isSetMember(tree->includedTaxa, t);
+    }
+    return calcLengthBounds(d, tree, rooted, partial);
+}
+
+double boundMinSteps(uint32_t c)
+{
+    if (c >= gBounds.minLen.size())
+        return 0.0;
+    return gPars.minForFit ? gBounds.rangeMin[c] : gBounds.minLen[c];
+}
+
+double sumMinLengths() { return gPars.minForFit ? gBounds.sumRange : gBounds.sumMin; }
