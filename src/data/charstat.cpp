@@ -18,6 +18,7 @@
 #include "data/patterns.h"
 #include "data/prepdata.h"
 #include "data/taxstat.h"
+#include "data/usertypes.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_multithread.h"
@@ -276,6 +277,8 @@ StatusCounts countStatus(uint32_t mode, const DataInfo *d)
 {
     StatusCounts n;
     const bool typesOrPars = mode & (kSummaryTypesChanged | kSummaryParsimony);
+    for (UserType *ut = gFirstUsertype; ut; ut = ut->next)
+        ut->useCount = 0;
     for (uint32_t c = 0; c < d->nchar; ++c) {
         const uint32_t st = d->status[c];
         if (st & kCharEliminated)
@@ -294,7 +297,9 @@ StatusCounts countStatus(uint32_t mode, const DataInfo *d)
                 ++n.uninformative;
             else
                 ++n.informative;
-            const bool userType = d->userTypes && d->userTypes[c];
+            UserType *userType = d->userTypes ? d->userTypes[c] : nullptr;
+            if (userType)
+                ++userType->useCount;
             const uint32_t code = st & (kCharTypeMask | kCharDownVariant);
             for (size_t t = 0; t < std::size(kSummaryTypes) && !userType; ++t)
                 if (code == kSummaryTypes[t].code)
@@ -415,6 +420,11 @@ int getCharTypeFromString(const char *name, UserType **userType)
 {
     if (userType)
         *userType = nullptr;
+    if (UserType *ut = findUsertype(name)) {
+        if (userType)
+            *userType = ut;
+        return static_cast<int>(ut->tree ? kCharOrdered : kCharUserType);
+    }
     for (const StdType &t : stdTypes)
         if (stricmp(name, t.name) == 0)
             return static_cast<int>(t.code);
@@ -427,22 +437,23 @@ int getCharTypeFromString(const char *name, UserType **userType)
 
 int set1CharType(uint32_t c, uint32_t code, UserType *userType, DataInfo *d, Nexset *typeset)
 {
+    if (userType && checkUsertypeCompat(c, userType, d, false) != 0)
+        return 1;
     if (typeset) {
         setTypesetType(typeset, c, code, userType);
         return 0;
     }
+    const bool stateTree = userType && (code & kCharTypeMask) == kCharOrdered;
+    uint32_t &st = d->status[c];
+    // Refused before anything changes, so the character keeps a whole type.
+    if (stateTree && (st & kCharHasCombination)) {
+        char buffer[16];
+        return qel_errorMsg(417, "Multistate taxa are not permitted with character-state trees (character %s).",
+                            charName(d, c, buffer, sizeof buffer));
+    }
     if (d->userTypes)
         d->userTypes[c] = userType;
-    uint32_t &st = d->status[c];
-    st = (st & ~0x7Fu) | (code & 0x7Fu);
-    if (userType && (code & kCharTypeMask) == kCharOrdered) {
-        if (st & kCharHasCombination) {
-            char buffer[16];
-            return qel_errorMsg(417, "Multistate taxa are not permitted with character-state trees (character %s).",
-                                charName(d, c, buffer, sizeof buffer));
-        }
-        st |= kCharStateTree;
-    }
+    st = (st & ~0x7Fu) | (code & (kCharTypeMask | kCharDownVariant)) | (stateTree ? kCharStateTree : 0);
     d->statusUpToDate = 0;
     dataServices().setNeedParsPrep(3);
     return 0;
@@ -510,9 +521,11 @@ const char *getCharTypeString(const DataInfo *d, uint32_t c, char *buffer, size_
     const bool down = st & kCharDownVariant;
     const uint8_t *anc = dataServices().currentAncestralStates(d);
     const bool ancMissing = !anc || anc[c] >= d->nstates;
+    const UserType *ut = d->userTypes ? d->userTypes[c] : nullptr;
     const char *base = nullptr;
     switch (code) {
-    case kCharOrdered: base = "Ord"; break;
+    case kCharOrdered: base = ut ? ut->name : "Ord"; break;
+    case kCharUserType: base = ut ? ut->name : ""; break;
     case kCharUnordered: base = "Unord"; break;
     case kCharDollo: base = "Dollo"; break;
     case kCharIrreversible: base = "Irrev"; break;
@@ -523,6 +536,21 @@ const char *getCharTypeString(const DataInfo *d, uint32_t c, char *buffer, size_
     else
         std::snprintf(buffer, size, "%s", base);
     return buffer;
+}
+
+int checkAllStmCompat(DataInfo *d, bool gapModeChange)
+{
+    const Set *allMissing = getNexsetSet(&gNexsets.builtins[kBuiltinAllMissing]);
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        const UserType *ut = d->userTypes ? d->userTypes[c] : nullptr;
+        if (!ut || isEliminated(d, c) || (d->status[c] & kCharTypeMask) != kCharUserType)
+            continue;
+        if (allMissing && c < allMissing->capacity && isSetMember(allMissing, c))
+            continue;
+        if (checkUsertypeCompat(c, ut, d, gapModeChange) != 0)
+            return 1;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -964,6 +992,10 @@ void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
                 if (n.perType[t])
                     emit("%s of type %s\n", charsIsAreAll(n.perType[t], n.included, text, sizeof text),
                          kSummaryTypes[t].name);
+            for (const UserType *ut = gFirstUsertype; ut; ut = ut->next)
+                if (ut->useCount)
+                    emit("%s of user-defined type \"%s\"\n",
+                         charsIsAreAll(ut->useCount, n.included, text, sizeof text), ut->name);
             indentOutput(-2);
         }
     }

@@ -1,7 +1,10 @@
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "data/charstat.h"
 #include "data/data_util.h"
+#include "data/usertypes.h"
 #include "data_fixture.h"
 #include "shell/parminit.h"
 
@@ -175,6 +178,44 @@ TEST_F(CharStatusTest, TypesAreAppliedItemByItem)
         EXPECT_EQ(d->status[c] & (kCharTypeMask | kCharDownVariant), kCharDollo) << c;
     ASSERT_EQ(setDefltCharType(nullptr, d, "Wagner"), 0);
     EXPECT_EQ(d->status[3] & kCharTypeMask, kCharOrdered);
+}
+
+// A stepmatrix over 0 and 1 fits characters 2 (0011) and 5 (0101), not 3
+// (0123); the whole-data check, which the gap-mode change relies on, skips
+// eliminated characters.
+TEST_F(CharStatusTest, StepmatrixTypesMustCoverTheObservedStates)
+{
+    char symbols[] = "01";
+    UserType u01{};
+    std::strcpy(u01.name, "u01");
+    u01.symbols = symbols;
+    u01.n = 2;
+    struct Registered {
+        explicit Registered(UserType *ut) { gFirstUsertype = ut; }
+        ~Registered() { gFirstUsertype = nullptr; }
+    } registered(&u01);
+
+    ASSERT_EQ(run(doCTypeCmd, "U01: 2 5;"), 0);
+    EXPECT_EQ(d->status[1] & kCharTypeMask, kCharUserType);
+    EXPECT_EQ(d->userTypes[4], &u01);
+    char name[32];
+    EXPECT_STREQ(getCharTypeString(d, 1, name, sizeof name), "u01");
+    EXPECT_EQ(checkAllStmCompat(d, false), 0);
+
+    EXPECT_EQ(run(doCTypeCmd, "u01: 3;"), 1);
+    EXPECT_EQ(gErrors, std::vector<uint32_t>{412});
+    EXPECT_EQ(d->status[2] & kCharTypeMask, kCharUnordered);
+    EXPECT_EQ(d->userTypes[2], nullptr);
+
+    // Assigned behind the check's back, as an edited matrix would leave it.
+    d->userTypes[2] = &u01;
+    d->status[2] = (d->status[2] & ~kCharTypeMask) | kCharUserType;
+    gErrors.clear();
+    EXPECT_EQ(checkAllStmCompat(d, false), 1);
+    EXPECT_EQ(gErrors, std::vector<uint32_t>{412});
+    d->status[2] |= kCharEliminated;
+    EXPECT_EQ(checkAllStmCompat(d, true), 0);
+    std::fill_n(d->userTypes, d->nchar, nullptr);
 }
 
 TEST(CharWeightFormat, ScaledWeightsAndFormatting)
