@@ -101,8 +101,10 @@ bool orderedUninformative(const DataInfo *d, uint32_t c, uint32_t ntax)
         return false;
     if (single < 2)
         return true;
+    // Two single states: every tree pays their distance when nothing else is
+    // shared, or when the one shared state lies between them.
     if (single == 2)
-        return shared == 1 && sharedState > lowSingle && sharedState < highSingle;
+        return shared == 0 || (sharedState > lowSingle && sharedState < highSingle);
     return false;
 }
 

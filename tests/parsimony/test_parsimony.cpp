@@ -246,6 +246,17 @@ protected:
     }
 };
 
+// Two states each seen once and nothing shared: every tree gives one step,
+// so the character is uninformative whether it is packed ordered or not.
+TEST_F(Parsimony, TwoSingletonStatesAndNoSharedStateAreUninformative)
+{
+    DataInfo *d = makeData(2, 5, 2);
+    setCells(d, {{S({0}), S({0})}, {S({1}), S({0})}, {0, S({1})}, {0, S({1})}, {0, S({0})}});
+    prepare(d);
+    EXPECT_TRUE(d->status[0] & kCharUninformative);
+    EXPECT_FALSE(d->status[1] & kCharUninformative);  // 0 0 1 1 0: two shared states
+}
+
 TEST_F(FiveTaxa, HandComputedLengthsAndScores)
 {
     prepare(d);
