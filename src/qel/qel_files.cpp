@@ -177,7 +177,7 @@ bool storeFileSpec(std::string_view filename, std::string_view directory, FileSp
         spec->dirSpec[0] = '\0';
         return false;
     }
-    // Either argument may point into the spec itself.
+    // Either argument may point into the file spec itself.
     std::string name(filename), dir(directory);
     storeExact(name, spec->filename, sizeof spec->filename);
     storeExact(dir, spec->dirSpec, sizeof spec->dirSpec);
@@ -523,7 +523,7 @@ FileSpec *initFileSpecFromNameAndDir(const char *filename, const char *directory
 
 FileSpec *initFileSpecFromPathname(const char *path, FileSpec *spec)
 {
-    std::string p(path);  // may point into the spec
+    std::string p(path);  // may point into the file spec
     size_t slash = p.rfind('/');
     if (slash == std::string::npos)
         return initFileSpecFromNameAndDir(p.c_str(), "", spec);

@@ -89,8 +89,8 @@ void setExecFileName(const char *name);
 const char *getExecFileName();
 const char *makeExecFileNameString();
 
-// File specifications. The initialisers return the spec when its file
-// exists, else null; the spec is filled in either case, except that a name
+// File specifications. The initialisers return the file spec when its file
+// exists, else null; the file spec is filled in either case, except that a name
 // or directory too long for its field leaves both fields empty.
 FileSpec *initFileSpecFromNameAndDir(const char *filename, const char *directory, FileSpec *spec);
 FileSpec *initFileSpecFromPathname(const char *path, FileSpec *spec);

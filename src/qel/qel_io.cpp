@@ -193,7 +193,7 @@ StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *
     if (!fileName)
         fileName = "";
     auto *s = static_cast<StreamInfo *>(allocBlock(sizeof(StreamInfo)));
-    // A name or directory too long for the specification would name another
+    // A name or directory too long for a file specification would name another
     // file once cut, so the record is refused.
     const bool fits = std::strlen(directory) <= kMaxPathnameLen && std::strlen(fileName) <= kMaxFilenameLen;
     if (s && fits)

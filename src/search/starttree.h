@@ -15,7 +15,7 @@ struct StartTreeSpec {
 
 // Parses one value of the `start` option: "Stepwise", "NJ", "Current" (by
 // unique prefix), a tree number n or a range n-m. 0, or 1 after an error
-// (505 bad tree number, 556 NJ under parsimony); the spec is unchanged then.
+// (505 bad tree number, 556 NJ under parsimony); the start spec is unchanged then.
 int parseStartOption(const char *word, StartTreeSpec *spec);
 // The text of the default start under the current criterion.
 const char *defaultStartString();

@@ -480,7 +480,7 @@ TEST(FileSpecs, MissingFilesAndCaseMatter)
     EXPECT_FALSE(sameFileSpec(&lower, nullptr));
     EXPECT_FALSE(sameFileSpec(nullptr, &lower));
 
-    // A new output file: null, but the spec is filled in for the writer.
+    // A new output file: null, but the file spec is filled in for the writer.
     EXPECT_EQ(initFileSpecFromNameAndDir("out.tre", tmp.path().c_str(), &missing), nullptr);
     EXPECT_STREQ(missing.filename, "out.tre");
     EXPECT_EQ(std::string(missing.dirSpec), tmp.path());
