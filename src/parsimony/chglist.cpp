@@ -1,0 +1,438 @@
+#include "parsimony/chglist.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "data/vorn_data.h"
+#include "data/vorn_util.h"
+#include "parsimony/fitindex.h"
+#include "parsimony/lenrange.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_output.h"
+#include "qel/qel_oututil.h"
+#include "qel/qel_progress.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr int kStepsWidth = 8;
+// A label, a blank and a one-symbol state.
+constexpr size_t kPieceSize = 2 * kChgLabelLimit + 80;
+
+// Appends one bounded piece to a line; nothing past kPieceSize - 1 characters
+// of one piece is kept, so a line grows only by what its fields allow.
+void appendf(std::string &line, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string &line, const char *format, ...)
+{
+    char piece[kPieceSize];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(piece, sizeof piece, format, ap);
+    va_end(ap);
+    line += piece;
+}
+
+bool inPackedData(const DataInfo *d, uint32_t c)
+{
+    const PackedData *pd = packedData(d);
+    return pd && c < pd->slots.size() && pd->slots[c].width != 0;
+}
+
+bool listed(const DataInfo *d, uint32_t c) { return !(d->status[c] & (kCharExcluded | kCharConstant)); }
+
+// A character's label cut at the limit, or its number when it has none.
+const char *charText(const DataInfo *d, uint32_t c, char (&buf)[kChgLabelLimit + 1])
+{
+    const char *label = getCharLabel(d, c);
+    if (!label || std::strcmp(label, "-") == 0)
+        std::snprintf(buf, sizeof buf, "%u", c + 1);
+    else
+        strcpy_n(buf, label, sizeof buf);
+    return buf;
+}
+
+const char *nodeText(const Tree *tree, const DataInfo *d, const TreeNode *n, char (&buf)[kChgLabelLimit + 1])
+{
+    return nodeLabel(n, tree, d, buf, sizeof buf);
+}
+
+// A taxon's node, also when the tree is held at it (a tip with a child).
+bool isTaxonNode(const TreeNode *n, const DataInfo *d)
+{
+    return n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax;
+}
+
+// A taxon's observed cell stands for its assigned state and its MPR set.
+uint64_t assigned(const DataInfo *d, const TreeNode *n, uint32_t c)
+{
+    return isTaxonNode(n, d) ? getXijAsBits(d, n->index, c, nullptr) : getStatesOrMPRset(d, n, c, false);
+}
+uint64_t mprSet(const DataInfo *d, const TreeNode *n, uint32_t c)
+{
+    return isTaxonNode(n, d) ? getXijAsBits(d, n->index, c, nullptr) : getStatesOrMPRset(d, n, c, true);
+}
+
+// A node's state as shown: a tip's cell (or only the closest state of a
+// polymorphic tip), else the assigned state.
+std::string stateText(const DataInfo *d, const TreeNode *n, uint32_t c, uint64_t set, uint64_t closest)
+{
+    char buf[160];
+    if (isTaxonNode(n, d) && !(closest && termPoly(n, c, set, d)))
+        tipStateString(set, d->symbols, n->index, c, false, d, buf);
+    else
+        stateString(closest ? closest : set, d->symbols, buf);
+    return buf;
+}
+
+std::string costText(double cost)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", 0, cost);
+    return buf;
+}
+
+const char *arrow(const CharChange &ch)
+{
+    if (ch.reversed)
+        return ch.unambiguous ? "<=>" : "<->";
+    return ch.unambiguous ? "==>" : "-->";
+}
+
+struct Layout {
+    int label = 9;  // character labels
+    int taxon = 9;  // taxon and node labels
+    int from = 11;  // the "label state" text before the arrow
+    int state = 1;  // the state after the arrow
+    bool unknown = false;
+};
+
+Layout listLayout(Tree *tree, const DataInfo *d)
+{
+    Layout l;
+    char buf[kChgLabelLimit + 1];
+    for (uint32_t c = 0; c < d->nchar; c++)
+        if (listed(d, c))
+            l.label = std::max(l.label, static_cast<int>(std::strlen(charText(d, c, buf))));
+    l.taxon = static_cast<int>(std::clamp<uint32_t>(longestLabelOnTree(tree, d, 16), 9, 16));
+    l.from = l.taxon + 2;
+    bool poly = false;
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        l.unknown = l.unknown || (listed(d, c) && charHasUnknownExtraLength(d, c));
+        for (uint32_t t = 0; gPars.msTaxa != 0 && !poly && t < d->ntax; t++)
+            poly = listed(d, c) && isPolymorphicMST(static_cast<int32_t>(t), c, d);
+    }
+    l.state = poly ? 20 : 1;
+    return l;
+}
+
+std::string ciField(const DataInfo *d, uint32_t c)
+{
+    if (!inPackedData(d, c))
+        return "   n/a";
+    const double len = charLengthOnTree(d, c);
+    if (len == 0.0)
+        return "      ";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, " %5.3f", calc1CI(boundMinSteps(c), len));
+    return buf;
+}
+
+void putLine(const std::string &line) { qel_printf("%s", line.c_str()); }
+
+}  // namespace
+
+uint64_t findClosestState(uint64_t toSet, uint64_t fromSet, uint32_t c, const DataInfo *d, double *outLen)
+{
+    double best = 0.0;
+    uint64_t pick = 0;
+    if (uint64_t both = toSet & fromSet) {
+        pick = both & (~both + 1);
+    } else {
+        for (uint64_t t = toSet; t; t &= t - 1) {
+            const auto ts = static_cast<uint32_t>(std::countr_zero(t));
+            for (uint64_t f = fromSet; f; f &= f - 1) {
+                const double cost = stateDiff(static_cast<uint32_t>(std::countr_zero(f)), ts, c, d);
+                if (!pick || cost < best) {
+                    best = cost;
+                    pick = uint64_t{1} << ts;
+                }
+            }
+        }
+    }
+    if (outLen)
+        *outLen = best;
+    return pick;
+}
+
+uint32_t termPoly(const TreeNode *node, uint32_t c, uint64_t set, const DataInfo *d)
+{
+    if (gPars.msTaxa == 0 || !isTaxonNode(node, d) || std::popcount(set) < 2 || set == ~uint64_t{0})
+        return 0;
+    return isPolymorphicMST(node->index, c, d) ? static_cast<uint32_t>(std::popcount(set)) : 0;
+}
+
+double getTermSubtreeLen(const DataInfo *d, uint32_t c, uint32_t nStates, uint64_t set, uint32_t /*state*/)
+{
+    if (nStates < 2 || !set)
+        return 0.0;
+    if ((d->status[c] & kCharTypeMask) == kCharUnordered)
+        return nStates - 1.0;
+    const auto lo = static_cast<uint32_t>(std::countr_zero(set));
+    const auto hi = static_cast<uint32_t>(63 - std::countl_zero(set));
+    return stateDiff(lo, hi, c, d);
+}
+
+std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t c)
+{
+    std::vector<CharChange> out;
+    checkTraversalSeq(tree);
+    for (TreeNode *n = tree->root; n; n = n->next) {
+        int rev = 0;
+        TreeNode *p = findUnrootedParent(tree, n, &rev);
+        // The two root edges are one branch of the unrooted tree: listed once.
+        if (!p || (n == tree->rootEdgeNode[1] && tree->rootEdgeNode[0]))
+            continue;
+        CharChange ch{};
+        ch.from = rev ? n : p;
+        ch.to = rev ? p : n;
+        ch.reversed = rev != 0;
+        ch.fromSet = assigned(d, ch.from, c);
+        const uint64_t toSet = assigned(d, ch.to, c);
+        ch.toState = findClosestState(toSet, ch.fromSet, c, d, &ch.cost);
+        if (const uint32_t k = termPoly(ch.to, c, toSet, d))
+            ch.terminal = getTermSubtreeLen(d, c, k, toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
+        if (ch.cost <= 0.0 && ch.terminal <= 0.0)
+            continue;
+        ch.unambiguous = ch.cost > 0.0 && !(mprSet(d, ch.from, c) & mprSet(d, ch.to, c));
+        out.push_back(ch);
+    }
+    return out;
+}
+
+namespace {
+
+// The lines of one character's change list after its first-line prefix;
+// false when the character does not change on the tree.
+bool show1ChangeList(Tree *tree, const DataInfo *d, uint32_t c, const Layout &l, const std::string &prefix)
+{
+    const std::vector<CharChange> changes = listCharChanges(tree, d, c);
+    if (changes.empty())
+        return false;
+    const std::string indent(prefix.size(), ' ');
+    char a[kChgLabelLimit + 1], b[kChgLabelLimit + 1];
+    bool first = true;
+    for (const CharChange &ch : changes) {
+        std::string line = first ? prefix : indent;
+        first = false;
+        const uint64_t toSet = assigned(d, ch.to, c);
+        if (ch.cost > 0.0) {
+            if (l.unknown)
+                appendf(line, "%*s ", kStepsWidth - 1, costText(ch.cost).c_str());
+            else
+                appendf(line, "%*s", kStepsWidth, costText(ch.cost).c_str());
+            char from[128];
+            std::snprintf(from, sizeof from, "%s %s", nodeText(tree, d, ch.from, a),
+                          stateText(d, ch.from, c, ch.fromSet, 0).c_str());
+            appendf(line, " %*s %s ", l.from, from, arrow(ch));
+            appendf(line, "%s %s\n", stateText(d, ch.to, c, toSet, ch.toState).c_str(), nodeText(tree, d, ch.to, b));
+            putLine(line);
+            line = indent;
+        }
+        if (ch.terminal > 0.0) {
+            const bool partly = std::popcount(toSet) >= 3 && l.unknown;
+            appendf(line, "%*s%c", kStepsWidth - 1, costText(ch.terminal).c_str(), partly ? '+' : ' ');
+            char from[128];
+            std::snprintf(from, sizeof from, "%s %s", nodeText(tree, d, ch.to, a),
+                          stateText(d, ch.to, c, ch.toState, 0).c_str());
+            appendf(line, " %*s %s ", l.from, from, "-->");
+            appendf(line, "%s (within terminal)\n", stateText(d, ch.to, c, toSet, 0).c_str());
+            putLine(line);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void showChangeLists(Tree *tree, const DataInfo *d)
+{
+    setStatusText("Outputting change lists...");
+    const Layout l = listLayout(tree, d);
+    qel_printf("\nCharacter change lists:\n\n");
+    qel_printf("%-*s", l.label, "Character");
+    qel_printf("    CI%*s%*s\n", kStepsWidth, "Steps", l.from + 1, "Changes");
+    tableLine(l.label + 6 + kStepsWidth + 1 + l.from + 5 + l.state + 1 + l.taxon, 0);
+    char buf[kChgLabelLimit + 1];
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (!listed(d, c))
+            continue;
+        if (getAbortedStatus() && confirmAbortRequest())
+            break;
+        std::string prefix;
+        appendf(prefix, "%-*s", l.label, charText(d, c, buf));
+        prefix += ciField(d, c);
+        show1ChangeList(tree, d, c, l, prefix);
+    }
+    clearStatusText();
+}
+
+void showApoLists(Tree *tree, const DataInfo *d)
+{
+    setStatusText("Outputting apomorphy lists...");
+    const Layout l = listLayout(tree, d);
+    // Changes by the branch's lower node, characters in order.
+    std::vector<std::vector<std::pair<uint32_t, CharChange>>> byNode(tree->maxNodes);
+    for (uint32_t c = 0; c < d->nchar; c++)
+        if (listed(d, c))
+            for (const CharChange &ch : listCharChanges(tree, d, c)) {
+                const TreeNode *lower = ch.reversed ? ch.from : ch.to;
+                byNode[nodePosition(tree, lower)].emplace_back(c, ch);
+            }
+    const int branchWidth = 2 * l.taxon + 6;
+    qel_printf("\nApomorphy lists:\n\n");
+    qel_printf("%*s%*s%-*s", l.taxon + 4, "Branch", branchWidth - l.taxon - 4, " ", l.label, "Character");
+    qel_printf("%*s     CI", kStepsWidth, "Steps");
+    qel_printf("   Change\n");
+    tableLine(branchWidth + l.label + kStepsWidth + 1 + 7 + 2 + 5 + l.state, 0);
+    char a[kChgLabelLimit + 1], b[kChgLabelLimit + 1], cl[kChgLabelLimit + 1];
+    for (TreeNode *n = tree->root; n; n = n->next) {
+        const auto &list = byNode[nodePosition(tree, n)];
+        if (list.empty())
+            continue;
+        if (getAbortedStatus() && confirmAbortRequest())
+            break;
+        int rev = 0;
+        const TreeNode *p = findUnrootedParent(tree, n, &rev);
+        const TreeNode *from = rev ? n : p, *to = rev ? p : n;
+        std::string head;
+        appendf(head, "%*s %s %-*s ", l.taxon, nodeText(tree, d, from, a), rev ? "<->" : "-->", l.taxon,
+                nodeText(tree, d, to, b));
+        const std::string indent(head.size(), ' ');
+        bool first = true;
+        for (const auto &[c, ch] : list) {
+            std::string line = first ? head : indent;
+            first = false;
+            const double cost = ch.cost + ch.terminal;
+            const uint64_t toSet = assigned(d, ch.to, c);
+            char ci[16];
+            if (!inPackedData(d, c))
+                std::snprintf(ci, sizeof ci, "n/a ");
+            else
+                std::snprintf(ci, sizeof ci, "%5.3f", calc1CI(boundMinSteps(c), charLengthOnTree(d, c)));
+            appendf(line, "%-*s%*s", l.label, charText(d, c, cl), kStepsWidth, costText(cost).c_str());
+            line += ch.terminal > 0.0 && std::popcount(toSet) >= 3 && l.unknown ? '+' : ' ';
+            appendf(line, "%7s  %s %s ", ci, stateText(d, ch.from, c, ch.fromSet, 0).c_str(), arrow(ch));
+            appendf(line, "%s\n", stateText(d, ch.to, c, toSet, isTaxonNode(ch.to, d) ? 0 : ch.toState).c_str());
+            putLine(line);
+        }
+    }
+    clearStatusText();
+}
+
+bool getFieldWidths(const DataInfo *d, int fixedWidth, int columns, int alternative, int *labelWidth,
+                    int *columnWidth, bool *anyUnknown)
+{
+    const LengthBounds &bounds = lengthBounds();
+    int label = 9, column = 7;
+    bool unknown = false;
+    char buf[kChgLabelLimit + 1];
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (d->status[c] & kCharExcluded)
+            continue;
+        label = std::max(label, static_cast<int>(std::strlen(charText(d, c, buf))));
+        const bool u = charHasUnknownExtraLength(d, c);
+        unknown = unknown || u;
+        const double max = c < bounds.maxLen.size() ? bounds.maxLen[c] : 0.0;
+        char text[64];
+        const int w = std::snprintf(text, sizeof text, "%.*f%s", static_cast<int>(gPars.lengthDecimals), max,
+                                    u ? "+" : "");
+        column = std::max(column, w + 1);
+    }
+    const int width = static_cast<int>(getOutputLineLength());
+    bool narrow = false;
+    if (fixedWidth + label + columns * column > width) {
+        const int found = label;
+        label -= fixedWidth + label + columns * column - width;
+        if (label < 17 && alternative > 0) {
+            narrow = true;
+            label = std::max(found, width - (alternative + column));
+        }
+    }
+    *labelWidth = label;
+    *columnWidth = column;
+    *anyUnknown = unknown;
+    return narrow;
+}
+
+void showCharDiagnostics(const DataInfo *d)
+{
+    setStatusText("Outputting character diagnostics...");
+    const LengthBounds &bounds = lengthBounds();
+    int lw = 0, cw = 0;
+    bool unknown = false;
+    constexpr int kIndexWidth = 31;  // " %6s%6s%6s%6s%6s"
+    const bool narrow = getFieldWidths(d, kIndexWidth, 4, kIndexWidth + 8, &lw, &cw, &unknown);
+    qel_printf("\nCharacter diagnostics:\n\n");
+    if (!narrow) {
+        qel_printf("%*s%*s%*s%*s%*s%*s\n", lw + cw, "", cw, "Min", cw, "Tree", cw, "Max", kIndexWidth - 6, "", 6,
+                   "G-");
+        qel_printf("%-*s%*s%*s%*s%*s%s", lw, "Character", cw, "Range", cw, "steps", cw, "steps", cw, "steps",
+                   "     CI    RI    RC    HI   fit\n");
+        tableLine(lw + 4 * cw + kIndexWidth, 0);
+    } else {
+        qel_printf("%-*s%*s %s\n", lw, "Character", cw, "Steps", "   CI    RI    RC    HI  G-fit");
+        tableLine(lw + cw + kIndexWidth + 1, 0);
+    }
+    const int dec = static_cast<int>(gPars.lengthDecimals);
+    uint32_t constant = 0;
+    char buf[kChgLabelLimit + 1];
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (d->status[c] & kCharExcluded)
+            continue;
+        if (d->status[c] & kCharConstant) {
+            constant++;
+            continue;
+        }
+        if (getAbortedStatus() && confirmAbortRequest())
+            break;
+        const bool packed = inPackedData(d, c) && c < bounds.inBounds.size() && bounds.inBounds[c];
+        const char *mark = charHasUnknownExtraLength(d, c) ? "+" : unknown ? " " : "";
+        char range[64], min[64], tree[64], max[64];
+        if (packed) {
+            std::snprintf(range, sizeof range, "%.*f%s", dec, bounds.rangeMin[c], unknown ? " " : "");
+            std::snprintf(min, sizeof min, "%.*f%s", dec, bounds.minLen[c], unknown ? " " : "");
+        } else {
+            std::snprintf(range, sizeof range, "n/a%s", unknown ? " " : "");
+            std::snprintf(min, sizeof min, "n/a%s", unknown ? " " : "");
+        }
+        std::snprintf(tree, sizeof tree, "%.*f%s", dec, charLengthOnTree(d, c), mark);
+        std::snprintf(max, sizeof max, "%.*f%s", dec, c < bounds.maxLen.size() ? bounds.maxLen[c] : 0.0, mark);
+        char fit[5][32];
+        for (uint32_t m = kFitCI; m <= kFitGFit; m++) {
+            const double v = packed ? get1FitMeasure(d, c, m, nullptr) : kFitNotApplicable;
+            fitMeasureToStr(fit[m - kFitCI], sizeof fit[0], 3, v);
+        }
+        const char *label = charText(d, c, buf);
+        if (!narrow) {
+            qel_printf("%-*s%*s%*s%*s%*s", lw, label, cw, range, cw, min, cw, tree, cw, max);
+            qel_printf(" %6s%6s%6s%6s%6s\n", fit[0], fit[1], fit[2], fit[3], fit[4]);
+        } else {
+            qel_printf("%s Range %*s\n", label, cw, range);
+            qel_printf("%*s   Min %*s\n", lw, "", cw, min);
+            qel_printf("%*s  Tree %*s\n", lw, "", cw, tree);
+            qel_printf("%*s   Max %*s %6s%6s%6s%6s%6s\n", lw, "", cw, max, fit[0], fit[1], fit[2], fit[3], fit[4]);
+        }
+    }
+    if (constant)
+        qel_printf("(%u constant %s not shown)\n", constant, constant == 1 ? "character" : "characters");
+    clearStatusText();
+}

@@ -1,0 +1,20 @@
+// The DescribeTrees command: for each listed tree the heading, the table of
+// branch lengths and linkages, the parsimony score with the ensemble fit
+// indices, the diagrams and, on request, the change lists, apomorphy lists
+// and character diagnostics of its reconstruction.
+//
+// It sits above the parsimony subsystem (the reconstruction) and beside the
+// score formatting and criterion of the search layer.
+#pragma once
+
+struct DataInfo;
+struct Tree;
+
+int doDescribeTreesCmd();
+
+// The table of branch lengths and linkages of a rooted, optimised tree
+// (brlensOnly: user lengths without data); with brLens=sumOnly only the sum.
+void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly);
+
+// Set while a DescribeTrees works on user branch lengths alone.
+extern bool describeWithBrlensOnly;

@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "data/vorn_data.h"
+#include "data/vorn_memory.h"
+#include "parsimony/chglist.h"
+#include "parsimony/optimize.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+struct TreeDeleter {
+    void operator()(Tree *t) const { destroyTree(t, true); }
+};
+
+class ChangeListTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetParsSettings(); }
+    void TearDown() override
+    {
+        tree.reset();
+        dropData();
+        resetParsSettings();
+    }
+    void dropData()
+    {
+        if (!data)
+            return;
+        setActiveDataInfo(nullptr);
+        deallocPackedData(data);
+        destroyDataInfo(data);
+        data = nullptr;
+    }
+    void makeData(const std::vector<std::string> &rows)
+    {
+        dropData();
+        data = createDataInfo();
+        std::snprintf(data->symbols, sizeof data->symbols, "012");
+        data->nchar = static_cast<uint32_t>(rows[0].size());
+        ASSERT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
+        ASSERT_EQ(initCharInfo(data), 0);
+        ASSERT_EQ(initializeRawData(data, 0), 0);
+        data->flags |= kHaveTaxa | kHaveCharacters;
+        for (uint32_t t = 0; t < rows.size(); t++)
+            for (uint32_t c = 0; c < rows[t].size(); c++)
+                ASSERT_EQ(setXijRaw(data, t, c, static_cast<uint8_t>(rows[t][c] - '0')), 0);
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
+    }
+    // "((1,2),3)" hung under tip 0; forks take positions ntax+1, ntax+2, ...
+    void buildTree(const std::string &text)
+    {
+        initNodes(tree.get(), tree->ntax);
+        uint32_t nextFork = tree->ntax + 1;
+        size_t pos = 0;
+        std::function<TreeNode *()> group = [&]() -> TreeNode * {
+            if (text[pos] != '(') {
+                size_t used = 0;
+                TreeNode *tip = tree->firstTip + std::stoi(text.substr(pos), &used);
+                pos += used;
+                return tip;
+            }
+            pos++;
+            TreeNode *n = tree->nodes + nextFork++, *last = nullptr;
+            do {
+                TreeNode *c = group();
+                c->anc = n;
+                (last ? last->nextSib : n->firstChild) = c;
+                last = c;
+            } while (text[pos++] != ')');
+            return n;
+        };
+        TreeNode *top = group();
+        tree->root = tree->firstTip;
+        tree->root->firstChild = top;
+        top->anc = tree->root;
+        setTraversalSeq(tree.get());
+    }
+    void reconstruct(ParsOpt opt)
+    {
+        gPars.opt = static_cast<uint32_t>(opt);
+        zeroAllBranchLengths(tree.get());
+        optimizeParsimony(data, tree.get(), true);
+    }
+    TreeNode *tip(int t) const { return tree->firstTip + t; }
+    TreeNode *fork(int k) const { return tree->nodes + tree->ntax + 1 + k; }
+
+    // (from, to, from state, to state, cost, unambiguous) as a readable row.
+    std::string row(const CharChange &ch) const
+    {
+        auto name = [&](const TreeNode *n) {
+            return n->index < static_cast<int32_t>(data->ntax) ? "t" + std::to_string(n->index)
+                                                                 : "f" + std::to_string(n - fork(0));
+        };
+        auto st = [](uint64_t bits) { return std::to_string(std::countr_zero(bits)); };
+        return name(ch.from) + ">" + name(ch.to) + " " + st(ch.fromSet) + (ch.unambiguous ? "==>" : "-->") +
+               st(ch.toState) + " x" + std::to_string(static_cast<int>(ch.cost));
+    }
+    std::vector<std::string> rows(uint32_t c)
+    {
+        std::vector<std::string> out;
+        for (const CharChange &ch : listCharChanges(tree.get(), data, c))
+            out.push_back(row(ch));
+        return out;
+    }
+
+    DataInfo *data = nullptr;
+    std::unique_ptr<Tree, TreeDeleter> tree;
+};
+
+using Rows = std::vector<std::string>;
+
+// Taxa 0..3 = 00, 11, 02, 11 on ((1,2),3) held at tip 0; f0 = ((1,2),3),
+// f1 = (1,2). Character 0 (binary): Fitch length 2 with both f0 and f1
+// free to take 0 or 1, so no change is certain. Character 1 (three states):
+// f0 and f1 must be 1, so 0 -> 1 below f0 and 1 -> 2 into tip 2 are in every
+// most-parsimonious reconstruction.
+TEST_F(ChangeListTest, AccTranAndDelTranPlaceTheAmbiguousChangesEarlyAndLate)
+{
+    makeData({"00", "11", "02", "11"});
+    buildTree("((1,2),3)");
+    reconstruct(ParsOpt::AccTran);
+    EXPECT_EQ(rows(0), (Rows{"t0>f0 0-->1 x1", "f1>t2 1-->0 x1"}));
+    EXPECT_EQ(rows(1), (Rows{"t0>f0 0==>1 x1", "f1>t2 1==>2 x1"}));
+
+    reconstruct(ParsOpt::DelTran);
+    EXPECT_EQ(rows(0), (Rows{"f1>t1 0-->1 x1", "f0>t3 0-->1 x1"}));
+    EXPECT_EQ(rows(1), (Rows{"t0>f0 0==>1 x1", "f1>t2 1==>2 x1"}));
+}
+
+TEST_F(ChangeListTest, ClosestStateOfAnOrderedCharacterCountsTheStepsBetween)
+{
+    makeData({"0", "2", "1", "2"});
+    data->status[0] = (data->status[0] & ~kCharTypeMask) | kCharOrdered;
+    double len = -1;
+    // From state 0 into a tip that may be 1 or 2: 1 is nearer, one step.
+    EXPECT_EQ(findClosestState(0b110, 0b001, 0, data, &len), 0b010u);
+    EXPECT_EQ(len, 1.0);
+    EXPECT_EQ(findClosestState(0b100, 0b001, 0, data, &len), 0b100u);
+    EXPECT_EQ(len, 2.0);
+    // Sets that meet cost nothing; the lowest shared state is taken.
+    EXPECT_EQ(findClosestState(0b110, 0b111, 0, data, &len), 0b010u);
+    EXPECT_EQ(len, 0.0);
+    EXPECT_EQ(getTermSubtreeLen(data, 0, 2, 0b101, 0), 2.0);
+    data->status[0] = (data->status[0] & ~kCharTypeMask) | kCharUnordered;
+    EXPECT_EQ(findClosestState(0b100, 0b001, 0, data, &len), 0b100u);
+    EXPECT_EQ(len, 1.0);
+    EXPECT_EQ(getTermSubtreeLen(data, 0, 3, 0b111, 0), 2.0);
+}
+
+// On random data and trees, every reconstruction's change lists account for
+// each branch length exactly, and a change marked certain crosses a branch
+// whose two MPR sets share no state.
+TEST_F(ChangeListTest, ChangesAddUpToTheBranchLengthsOfEveryReconstruction)
+{
+    std::mt19937 rng(29);
+    for (int rep = 0; rep < 10; rep++) {
+        const uint32_t ntax = 5 + rep % 4;
+        std::vector<std::string> taxa(ntax, std::string(12, '0'));
+        for (auto &r : taxa)
+            for (size_t c = 0; c < r.size(); c++)
+                r[c] = static_cast<char>('0' + rng() % (c < 5 ? 2 : 3));
+        makeData(taxa);
+        std::vector<std::string> g;
+        for (uint32_t t = 1; t < ntax; t++)
+            g.push_back(std::to_string(t));
+        while (g.size() > 1) {
+            std::shuffle(g.begin(), g.end(), rng);
+            std::string a = g.back();
+            g.pop_back();
+            g.back() = "(" + a + "," + g.back() + ")";
+        }
+        for (ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+            SCOPED_TRACE("rep " + std::to_string(rep) + " " + g[0]);
+            buildTree(g[0]);
+            reconstruct(opt);
+            std::vector<double> perBranch(tree->maxNodes, 0.0);
+            for (uint32_t c = 0; c < data->nchar; c++)
+                for (const CharChange &ch : listCharChanges(tree.get(), data, c)) {
+                    perBranch[nodePosition(tree.get(), ch.to)] += ch.cost;
+                    auto mpr = [&](const TreeNode *n) {
+                        return n->index < static_cast<int32_t>(ntax) ? getXijAsBits(data, n->index, c, nullptr)
+                                                                      : getStatesOrMPRset(data, n, c, true);
+                    };
+                    const bool disjoint = !(mpr(ch.from) & mpr(ch.to));
+                    EXPECT_EQ(ch.unambiguous, disjoint);
+                }
+            for (TreeNode *n = tree->root->next; n; n = n->next)
+                EXPECT_EQ(perBranch[nodePosition(tree.get(), n)], n->edge.brlen);
+        }
+    }
+}
+
+}  // namespace
