@@ -38,6 +38,7 @@ import subprocess
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pars_lengths_vs_phylip as base  # noqa: E402  (shared readers and simulators)
 
