@@ -45,7 +45,7 @@ double countRearrangements(DataInfo *data, Tree *tree, uint32_t swapType)
     // Outside a heuristic search a move counts as a find only when better
     // than the best score; with -1e37 as the best nothing is kept.
     SaveRules rules{};
-    HSearchData *hsd = createHSearchData(data, data->ntax, rules, false);
+    HSearchData *hsd = createHSearchData(data, numSearchTaxa(data), rules, false);
     if (!hsd)
         return -1.0;
     double count = -1.0;
@@ -85,7 +85,7 @@ int doCountSwapsCmd()
         return 1;
     setSearchVariables(kSearchModeCountSwaps, data);
     const uint32_t swapType = hs.swap;
-    std::unique_ptr<Tree, TreeDeleter> tree(createTreeForTaxa(data->ntax, data->ntax, true));
+    std::unique_ptr<Tree, TreeDeleter> tree(createSearchTree(data));
     if (!tree)
         return finishSearch(1);
     RNG rng{};

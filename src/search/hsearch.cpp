@@ -474,7 +474,7 @@ void showHSearchSettings(const HSearchRun &run)
     if (!run.fromMemory) {
         qel_printf("Starting tree(s) obtained via stepwise addition\n");
         if (run.addSeq == kAddSeqSimple) {
-            const uint32_t ref = hs.refTax > 0 ? static_cast<uint32_t>(hs.refTax) - 1 : 0;
+            const uint32_t ref = stepwiseReferenceTaxon(run.data, static_cast<uint32_t>(hs.refTax));
             qel_printf("  Addition sequence: simple (reference taxon = %s)\n", getTaxLabel(run.data, ref));
         } else {
             qel_printf("  Addition sequence: %s\n", kAddSeqNames[std::min<uint32_t>(run.addSeq, 4)]);
@@ -738,8 +738,10 @@ int runHeuristicSearch(DataInfo *data)
     if (hs.ecr)
         return qel_errorMsg(0, "Branch swapping by 2-ECR is not available yet; use SWAP=TBR."), 1;
 
-    const uint32_t ntax = data->ntax;
-    run.tree = createTreeForTaxa(ntax, ntax, true);
+    // Deleted taxa take no part: the trees are over the active taxa, as the
+    // main buffer made after a deletion is.
+    const uint32_t ntax = numSearchTaxa(data);
+    run.tree = createSearchTree(data);
     const uint32_t startCapacity = run.fromMemory ? std::max<uint32_t>(numSaved(run), 1) : run.hold + 1;
     run.startBuf = createTreeBuffer(ntax, startCapacity, false, true, false);
     if (!run.tree || !run.startBuf)

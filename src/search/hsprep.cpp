@@ -1,5 +1,6 @@
 #include "search/hsprep.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -15,6 +16,7 @@
 #include "search/search.h"
 #include "search/search_settings.h"
 #include "trees/treebuf.h"
+#include "trees/treeutil.h"
 
 namespace {
 
@@ -31,10 +33,22 @@ uint32_t numIncludedChars(const DataInfo *data)
     return n;
 }
 
+uint32_t numSearchTaxa(const DataInfo *data)
+{
+    // A data set whose taxon status was never initialised has every taxon
+    // active.
+    return data->nActive > 0 ? std::min(static_cast<uint32_t>(data->nActive), data->ntax) : data->ntax;
+}
+
+Tree *createSearchTree(const DataInfo *data)
+{
+    const uint32_t n = numSearchTaxa(data);
+    return createTreeForTaxa(n, n, true);
+}
+
 int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, const char *qualifier)
 {
-    const uint32_t active = data->nActive > 0 ? static_cast<uint32_t>(data->nActive) : data->ntax;
-    if (active >= minimum)
+    if (numSearchTaxa(data) >= minimum)
         return 0;
     qel_errorMsg(606, "%s%s is not allowed when there are fewer than %u nondeleted taxa.",
                  subject ? subject : "This operation", qualifier ? qualifier : "", minimum);
@@ -73,7 +87,7 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
     if (!(flags & kSearchNoMinTaxa) &&
         checkMinTaxa(data, rooted ? 3 : 4, "Searching for ", rooted ? "rooted trees" : "unrooted trees") != 0)
         return 1;
-    if ((flags & kSearchExhaustive) && checkMaxTaxaExhaustive(data->ntax, rooted) != 0)
+    if ((flags & kSearchExhaustive) && checkMaxTaxaExhaustive(numSearchTaxa(data), rooted) != 0)
         return 1;
     if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse) != 0)
         return 1;
@@ -107,7 +121,7 @@ void setSearchVariables(uint32_t mode, DataInfo *data)
     gSearchState.rooted = isRootedSearch(data);
 }
 
-uint32_t searchLeafCount(const DataInfo *data) { return data->ntax + (isRootedSearch(data) ? 1u : 0u); }
+uint32_t searchLeafCount(const DataInfo *data) { return numSearchTaxa(data) + (isRootedSearch(data) ? 1u : 0u); }
 
 void showSearchSettingsHeader(uint32_t searchType)
 {

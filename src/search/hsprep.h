@@ -23,6 +23,12 @@ enum SearchMode : uint32_t {
 };
 
 uint32_t numIncludedChars(const DataInfo *data);
+// The taxa every search works on: the nondeleted ones, numbered 0..n-1 as
+// the packed data and the main tree buffer number them.
+uint32_t numSearchTaxa(const DataInfo *data);
+// A working tree over exactly those taxa, with the extras the swappers use;
+// null on failure.
+Tree *createSearchTree(const DataInfo *data);
 // Error 606 when fewer than `minimum` taxa remain.
 int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, const char *qualifier);
 // Refusals print their message and return 1; the trees stay as they were.
@@ -33,7 +39,7 @@ int checkSearchConstraintOptions(bool enforce, bool converse);
 // Checks, prepares the data for the criterion and sets the search flags.
 int prepForSearch(DataInfo *data, uint32_t flags);
 void setSearchVariables(uint32_t mode, DataInfo *data);
-// Number of leaves of the trees the search builds (ntax, + 1 rooted).
+// Number of leaves of the trees the search builds (active taxa, + 1 rooted).
 uint32_t searchLeafCount(const DataInfo *data);
 
 // Settings report lines shared by the searches.

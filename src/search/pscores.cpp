@@ -122,7 +122,7 @@ double get1CharLen(const DataInfo *d, uint32_t c)
 int scoreTrees(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
 {
     DataInfo *d = r.d;
-    std::unique_ptr<Tree, TreeDeleter> tree(createTreeForTaxa(d->ntax, d->ntax, true));
+    std::unique_ptr<Tree, TreeDeleter> tree(createSearchTree(d));
     if (!tree)
         return 1;
     for (uint32_t k : list) {

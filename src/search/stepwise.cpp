@@ -14,6 +14,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_random.h"
+#include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "trees/treebuf.h"
@@ -53,7 +54,7 @@ public:
     StepwiseBuilder(DataInfo *d, Tree *tree, const StepwiseOptions &o) : d_(d), tree_(tree), opt_(o)
     {
         hold_ = std::max<uint32_t>(o.hold, 1);
-        n_ = d->ntax;
+        n_ = numSearchTaxa(d);
         base_ = getBaseScore(d, true);
     }
 
@@ -61,6 +62,7 @@ public:
 
 private:
     int makeOrder(RNG *rng);
+    void longest3Tree(int32_t *a, int32_t *b, int32_t *c);
     void startTree();
     std::vector<TreeNode *> prepareTree(Tree *t, double *curLen);
     double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
@@ -118,7 +120,7 @@ int StepwiseBuilder::makeOrder(RNG *rng)
             std::stable_sort(order_.begin() + 1, order_.end(), [&](int32_t a, int32_t b) { return key[a] < key[b]; });
             return 0;
         }
-        const int32_t ref = opt_.refTax && opt_.refTax <= n_ ? static_cast<int32_t>(opt_.refTax - 1) : 0;
+        const auto ref = static_cast<int32_t>(stepwiseReferenceTaxon(d_, opt_.refTax));
         std::vector<double> key(n_);
         for (uint32_t t = 0; t < n_; t++) {
             const int32_t ti = static_cast<int32_t>(t);
@@ -154,7 +156,7 @@ int StepwiseBuilder::makeOrder(RNG *rng)
     case kAddSeqDivergentPair: {
         int32_t a = 0, b = 1, c = 2;
         if (opt_.addSeq == kAddSeqFurthest && !rooted) {
-            findLongest3Tree(d_, tree_, &a, &b, &c, false);
+            longest3Tree(&a, &b, &c);
         } else {
             findMostDivergentPair(d_, tree_, &a, &b);
             if (!rooted) {
@@ -174,6 +176,20 @@ int StepwiseBuilder::makeOrder(RNG *rng)
         order_.insert(order_.end(), taxa.begin(), taxa.end());
         return 0;
     }
+}
+
+// The triple whose three-taxon tree is longest, the first strictly longest
+// winning; over the active taxa only, which the tree holds.
+void StepwiseBuilder::longest3Tree(int32_t *a, int32_t *b, int32_t *c)
+{
+    const auto n = static_cast<int32_t>(n_);
+    double best = -1.0;
+    *a = 0, *b = 1, *c = 2;
+    for (int32_t i = 0; i < n; i++)
+        for (int32_t j = i + 1; j < n; j++)
+            for (int32_t k = j + 1; k < n; k++)
+                if (const double len = getLen3(d_, tree_, i, j, k); len > best)
+                    best = len, *a = i, *b = j, *c = k;
 }
 
 void StepwiseBuilder::startTree()
@@ -407,6 +423,17 @@ int StepwiseBuilder::storeResults(double *scoreOut)
 
 void setStepwiseTreeScoreFxn(StepwiseTreeScoreFxn fxn) { gTreeScoreFxn = fxn; }
 
+uint32_t stepwiseReferenceTaxon(const DataInfo *data, uint32_t refTax)
+{
+    // refTax names a taxon of the matrix; a deleted or unknown one leaves
+    // the first nondeleted taxon as reference.
+    if (refTax == 0 || refTax > data->ntax || isDeletedTaxon(refTax - 1, data))
+        return 0;
+    if (!data->taxa.originalToActive || numSearchTaxa(data) == data->ntax)
+        return refTax - 1;
+    return data->taxa.originalToActive[refTax - 1];
+}
+
 double absoluteDist(const DataInfo *data, Tree *tree, int32_t i, int32_t j)
 {
     pointTreeAtPackedData(tree, data);
@@ -429,7 +456,7 @@ void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t
 {
     double largest = -1.0;
     *a = 0, *b = 1;
-    for (int32_t j = 1; j < static_cast<int32_t>(data->ntax); j++)
+    for (int32_t j = 1; j < static_cast<int32_t>(numSearchTaxa(data)); j++)
         for (int32_t i = 0; i < j; i++)
             if (double dist = absoluteDist(data, tree, j, i); dist > largest)
                 largest = dist, *a = i, *b = j;

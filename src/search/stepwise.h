@@ -21,7 +21,7 @@ enum AddSeq : uint32_t {
 struct StepwiseOptions {
     uint32_t addSeq;  // AddSeq
     uint32_t hold;    // trees held at each step; 0 counts as 1
-    uint32_t refTax;  // reference taxon of the simple sequence, 1-based; 0 the first
+    uint32_t refTax;  // reference taxon of the simple sequence, 1-based original number; 0 the first
     bool rooted;      // the ancestor takes the place of a taxon
     bool quiet;
 };
@@ -32,12 +32,16 @@ struct StepwiseOptions {
 using StepwiseTreeScoreFxn = double (*)(DataInfo *data, Tree *tree);
 void setStepwiseTreeScoreFxn(StepwiseTreeScoreFxn fxn);
 
-// Builds the tree in `tree` (sized for the data set) and stores it, or every
+// Builds the tree over the active taxa in `tree` (sized for them) and stores it, or every
 // held tree, in the active tree buffer with its score. orderOut (ntax + 1
 // entries) receives the taxon added at each step, the starting taxa first,
 // -1 for the ancestor. Returns 0, 1 on failure, 2 when the user aborted.
 int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG *rng, int32_t *orderOut,
                 double *scoreOut);
+
+// Active number of the simple sequence's reference taxon named by refTax
+// (1-based original number; 0, deleted or unknown: the first active taxon).
+uint32_t stepwiseReferenceTaxon(const DataInfo *data, uint32_t refTax);
 
 // Parsimony distance between two taxa and the same per unit of weight of the
 // characters scored in both.
