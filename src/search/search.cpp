@@ -1,4 +1,5 @@
 #include "search/search.h"
+#include "search/hsprep.h"
 
 #include <cstdio>
 #include <limits>
@@ -109,7 +110,8 @@ double getLen3(const DataInfo *data, Tree *tree, int32_t a, int32_t b, int32_t c
 
 void findLongest3Tree(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b, int32_t *c, bool rooted)
 {
-    const int32_t n = static_cast<int32_t>(data->ntax);
+    // Over the active taxa, which are the tips of a search tree.
+    const auto n = static_cast<int32_t>(numSearchTaxa(data));
     double best = -1.0;
     *a = 0, *b = 1, *c = rooted ? -1 : 2;
     for (int32_t i = 0; i < n; i++)

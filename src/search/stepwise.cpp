@@ -62,7 +62,6 @@ public:
 
 private:
     int makeOrder(RNG *rng);
-    void longest3Tree(int32_t *a, int32_t *b, int32_t *c);
     void startTree();
     std::vector<TreeNode *> prepareTree(Tree *t, double *curLen);
     double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
@@ -156,7 +155,7 @@ int StepwiseBuilder::makeOrder(RNG *rng)
     case kAddSeqDivergentPair: {
         int32_t a = 0, b = 1, c = 2;
         if (opt_.addSeq == kAddSeqFurthest && !rooted) {
-            longest3Tree(&a, &b, &c);
+            findLongest3Tree(d_, tree_, &a, &b, &c, false);
         } else {
             findMostDivergentPair(d_, tree_, &a, &b);
             if (!rooted) {
@@ -176,20 +175,6 @@ int StepwiseBuilder::makeOrder(RNG *rng)
         order_.insert(order_.end(), taxa.begin(), taxa.end());
         return 0;
     }
-}
-
-// The triple whose three-taxon tree is longest, the first strictly longest
-// winning; over the active taxa only, which the tree holds.
-void StepwiseBuilder::longest3Tree(int32_t *a, int32_t *b, int32_t *c)
-{
-    const auto n = static_cast<int32_t>(n_);
-    double best = -1.0;
-    *a = 0, *b = 1, *c = 2;
-    for (int32_t i = 0; i < n; i++)
-        for (int32_t j = i + 1; j < n; j++)
-            for (int32_t k = j + 1; k < n; k++)
-                if (const double len = getLen3(d_, tree_, i, j, k); len > best)
-                    best = len, *a = i, *b = j, *c = k;
 }
 
 void StepwiseBuilder::startTree()
