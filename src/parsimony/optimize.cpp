@@ -13,7 +13,10 @@
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
+#include "data/data_services.h"
+#include "data/nexsets.h"
 #include "data/vorn_data.h"
+#include "trees/describe.h"
 #include "trees/drawtree.h"
 #include "trees/roottree.h"
 #include "trees/treebuf.h"
@@ -498,9 +501,17 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
                 optimizeParsimony(data, tree, true);
             if (midpoint)
                 edgeNode = findMidpointEdge(tree);
+            // The edge is known by its two ends: which one is below the
+            // other changes when the tree is held at its old root again.
+            TreeNode *edgeAnc = edgeNode ? edgeNode->anc : nullptr;
             rerootTree(tree, oldRoot, true);
             setTraversalSeq(tree);
+            if (edgeAnc && edgeAnc->anc == edgeNode)
+                edgeNode = edgeAnc;
             gPars.opt = savedOpt;
+            // The final reconstruction below adds its changes again.
+            if (pars && scoring && savedOpt != static_cast<uint32_t>(ParsOpt::MinF))
+                zeroAllBranchLengths(tree);
         }
         if (rooting.rootMethod != kRootOutgroup) {
             if (!edgeNode)
@@ -624,8 +635,34 @@ bool haveOptimizedTree(uint32_t treeNumber)
     return lastOpt.treeNumber == treeNumber && treeNumber != 0 && scoreValid(lastOpt.score);
 }
 
+namespace {
+
+// The user's ancestor by name; null for the built-in all-missing one, which
+// Lundberg rooting cannot use and descriptions call "standard".
+const char *currentAncestorName()
+{
+    const Nexset *a = gNexsets.curAncestor;
+    if (!a || a == &gNexsets.builtins[kBuiltinStandard])
+        return nullptr;
+    return getNexsetName(a);
+}
+
+}  // namespace
+
 void installOptimizeServices()
 {
+    ParsServices p = parsServices();
+    p.ancestorSetName = currentAncestorName;
+    installParsServices(p);
+    setAncStatesNameFxn(currentAncestorName);
+    // The packed ancestor is read by Lundberg rooting and by reconstructions
+    // of trees rooted above their basal fork, not only by lengths that
+    // include it: a change of ancestor always repacks, or those would use
+    // the ancestor chosen before.
+    DataServices ds{};
+    ds.parsIncludeAnc = [] { return true; };
+    installDataServices(ds);
+
     RootingServices r = rootingServices();
     r.optimizeAndRoot = [](Tree *tree, DataInfo *data, uint32_t n, bool showNote, bool userBrLens) {
         return optimizeAndRootTree(tree, data, n, showNote, userBrLens);

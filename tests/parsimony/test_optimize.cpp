@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdarg>
 #include <functional>
 #include <memory>
 #include <random>
@@ -13,6 +15,9 @@
 #include "parsimony/optimize.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/treelen.h"
+#include "qel/qel_errormsg.h"
+#include "trees/tree_settings.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
@@ -89,7 +94,8 @@ protected:
         }
         resetParsSettings();
     }
-    void makeData(const std::vector<std::string> &rows)
+    // ancestor: one state digit per character, "" for the all-missing one.
+    void makeData(const std::vector<std::string> &rows, const std::string &ancestor = "")
     {
         data = createDataInfo();
         std::snprintf(data->symbols, sizeof data->symbols, "012");
@@ -101,6 +107,8 @@ protected:
         for (uint32_t t = 0; t < rows.size(); t++)
             for (uint32_t c = 0; c < rows[t].size(); c++)
                 ASSERT_EQ(setXijRaw(data, t, c, static_cast<uint8_t>(rows[t][c] - '0')), 0);
+        for (size_t c = 0; c < ancestor.size(); c++)
+            data->ancestor[c] = static_cast<uint8_t>(ancestor[c] - '0');
         setActiveDataInfo(data);
         gPars.pending = 3;
         ASSERT_EQ(prepareParsimonyData(data), 0);
@@ -231,6 +239,142 @@ TEST_F(OptimizeTest, MidpointLiesHalfwayAlongTheLongestPath)
     EXPECT_EQ(mid, tree->firstTip + 3);
     buildTree(tree.get(), "((1:1,2:1):1,3:1):6");
     EXPECT_EQ(findMidpointEdge(tree.get())->index, tree->root->firstChild->index);
+}
+
+// Output of qel_printf while a scope lasts.
+std::string gCaptured;
+int capturePrint(const char *format, ...)
+{
+    char buf[1024];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    gCaptured += buf;
+    return n;
+}
+
+class RootForOptimizationTest : public OptimizeTest {
+protected:
+    void SetUp() override
+    {
+        OptimizeTest::SetUp();
+        savedPrint = qel_printf;
+        qel_printf = capturePrint;
+        savedHooks = treeDataHooks();
+        TreeDataHooks h = savedHooks;
+        h.taxonLabel = [](const DataInfo *d, uint32_t t) { return taxLabelString(d, t); };
+        setTreeDataHooks(&h);
+        gCaptured.clear();
+    }
+    void TearDown() override
+    {
+        qel_printf = savedPrint;
+        setTreeDataHooks(&savedHooks);
+        rooting.rootMethod = kRootOutgroup;
+        OptimizeTest::TearDown();
+    }
+    // Taxa 0..4 are Alpha..Epsilon; characters: Alpha+Beta, Delta+Epsilon,
+    // Alpha alone, Gamma alone. The one tree has the clades AB and DE, held
+    // here at Alpha: (Alpha,(Beta,(Gamma,(Delta,Epsilon)))).
+    void fiveTaxa(const std::string &ancestor)
+    {
+        makeData({"1010", "1000", "0001", "0100", "0100"}, ancestor);
+        const char *names[] = {"Alpha", "Beta", "Gamma", "Delta", "Epsilon"};
+        for (uint32_t t = 0; t < 5; t++)
+            ASSERT_EQ(storeTaxLabel(data, t, names[t]), 0);
+        buildTree(tree.get(), "(1,(2,(3,4)))");
+    }
+    // Taxa below each child of the root, e.g. "2|01.34" for a root with
+    // children Gamma and ((Alpha,Beta),(Delta,Epsilon)).
+    std::string basalSplit()
+    {
+        TreeNode *fork = tree->root;
+        if (tree->flags & kTreeRootedAtAnc)
+            fork = fork->firstChild;
+        std::vector<std::string> sides;
+        for (TreeNode *c = fork->firstChild; c; c = c->nextSib) {
+            std::string below;
+            for (uint32_t t = 0; t < data->ntax; t++)
+                if (isTaxInLeafSet(static_cast<int32_t>(t), false, c->leafSet))
+                    below += static_cast<char>('0' + t);
+            sides.push_back(below);
+        }
+        std::sort(sides.begin(), sides.end(), [](auto &a, auto &b) { return a.size() < b.size() || (a.size() == b.size() && a < b); });
+        std::string out;
+        for (auto &side : sides)
+            out += (out.empty() ? "" : "|") + side;
+        return out;
+    }
+    PrintHook savedPrint = nullptr;
+    TreeDataHooks savedHooks{};
+};
+
+TEST_F(RootForOptimizationTest, LundbergRootsWhereTheAncestorJoinsInFewestSteps)
+{
+    // Ancestor 0001 joins Gamma's branch at no cost (Gamma's edge holds both
+    // states of character 3) and every other branch at one step or more.
+    fiveTaxa("0001");
+    rooting.rootMethod = kRootLundberg;
+    ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, true, false), 0);
+    makeAllLeafSets(tree.get());
+    EXPECT_EQ(basalSplit(), "2|0134");
+    EXPECT_EQ(gCaptured, "");
+    EXPECT_TRUE(haveOptimizedTree(1));
+    EXPECT_EQ(getLastTreeScore(), 4.0);
+    // The reconstruction on the rooted tree: four single changes.
+    expectConsistent();
+
+    // Ancestor 1010 is Alpha itself.
+    tree.reset();
+    setActiveDataInfo(nullptr);
+    deallocPackedData(data);
+    destroyDataInfo(data);
+    fiveTaxa("1010");
+    ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, true, false), 0);
+    makeAllLeafSets(tree.get());
+    EXPECT_EQ(basalSplit(), "0|1234");
+}
+
+TEST_F(RootForOptimizationTest, LundbergTiesAreListedAndTheFirstFoundBackwardsWins)
+{
+    // Ancestor 0000 joins the branches of AB, of Gamma and of DE at no cost.
+    fiveTaxa("0000");
+    rooting.rootMethod = kRootLundberg;
+    ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, false, false), 0);
+    EXPECT_EQ(gCaptured, "");
+    makeAllLeafSets(tree.get());
+    // Walking backwards, DE's branch is met first.
+    EXPECT_EQ(basalSplit(), "34|012");
+
+    // Shown ties, in preorder, the ancestor side first, with the fork
+    // numbers of the tree as held: node_6 = (Beta,...), node_7 = (Gamma,...),
+    // node_8 = (Delta,Epsilon).
+    buildTree(tree.get(), "(1,(2,(3,4)))");
+    ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, true, false), 0);
+    EXPECT_EQ(gCaptured, "\nNote: \bTies found in Lundberg rooting.  The following root locations are equally "
+                         "parsimonious:\n\n"
+                         "      node_6 <--> node_7      \n"
+                         "      node_7 <--> Gamma       \n"
+                         "      node_7 <--> node_8      \n");
+    makeAllLeafSets(tree.get());
+    EXPECT_EQ(basalSplit(), "34|012");
+}
+
+TEST_F(RootForOptimizationTest, MidpointRootsHalfwayAlongTheLongestPathOfChanges)
+{
+    // Changes, one per branch: Alpha, AB, Gamma, DE. The longest paths,
+    // Alpha to Gamma and Alpha to Delta, are 3 steps long; their middle,
+    // 1.5 from either end, lies on the branch of the clade AB.
+    fiveTaxa("");
+    rooting.rootMethod = kRootMidpoint;
+    gPars.opt = static_cast<uint32_t>(ParsOpt::AccTran);
+    ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 2, true, false), 0);
+    makeAllLeafSets(tree.get());
+    EXPECT_EQ(basalSplit(), "01|234");
+    // The MinF pass that finds the midpoint leaves the setting as it was.
+    EXPECT_EQ(gPars.opt, static_cast<uint32_t>(ParsOpt::AccTran));
+    expectConsistent();
 }
 
 }  // namespace
