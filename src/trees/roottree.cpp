@@ -311,23 +311,6 @@ int storeConverted(TreeBuffer *from, uint32_t n, Tree *tree, TreeBuffer *to, boo
     return 0;
 }
 
-// Derooting folds the basal fork into its second child, which must be an
-// internal node: a tree rooted on a tip's edge, such as (((1,2),(4,5)),3),
-// would otherwise keep a node of one child.
-void internalChildSecond(Tree *tree)
-{
-    TreeNode *top = tree->root;
-    if (top && top->index < 0 && top->firstChild && !top->firstChild->nextSib)
-        top = top->firstChild;
-    TreeNode *x = top ? top->firstChild : nullptr;
-    TreeNode *y = x ? x->nextSib : nullptr;
-    if (!y || y->nextSib || y->firstChild || !x->firstChild)
-        return;
-    top->firstChild = y;
-    y->nextSib = x;
-    x->nextSib = nullptr;
-}
-
 }  // namespace
 
 int rootDeroot(bool wantRooted, DataInfo *data)
@@ -380,7 +363,7 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
             tree->flags |= kTreeRootedAtAnc;
             afterTreeChange(tree.get());
             setTraversalSeq(tree.get());
-        } else if (internalChildSecond(tree.get()), derootTree(tree.get(), nullptr, keepSupport || userLens) != 0) {
+        } else if (derootTree(tree.get(), nullptr, keepSupport || userLens) != 0) {
             return qel_errorMsg(0, "Tree %u could not be derooted.", n), 1;
         } else {
             setTraversalSeq(tree.get());

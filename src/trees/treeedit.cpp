@@ -211,6 +211,14 @@ int derootTree(Tree *tree, TreeNode *tipOrNull, bool keepLengths)
     TreeNode *top = anc->firstChild->nextSib ? anc : anc->firstChild;
     TreeNode *x = top->firstChild;
     TreeNode *y = x ? x->nextSib : nullptr;
+    if (y && !y->nextSib && !y->firstChild && x->firstChild) {
+        // Dropping the fork works through the internal one of the two root
+        // edges: put it second.
+        top->firstChild = y;
+        y->nextSib = x;
+        x->nextSib = nullptr;
+        std::swap(x, y);
+    }
     if (y && !y->nextSib && y->firstChild) {
         // Drop the fork above x and y: the two root edges become one.
         x->nextSib = y->firstChild;

@@ -629,6 +629,12 @@ TEST(TreeEdit, DerootJoinsTheRootEdges)
     buildTree(t.get(), "(0,1,2,3)", -1);
     ASSERT_EQ(derootTree(t.get(), t->firstTip + 2, true), 0);
     EXPECT_EQ(canonTree(t.get()), "2:(0,1,3);");
+
+    // Rooted on a tip's branch, with the tip second: no one-child node.
+    TreePtr u = newTree(5);
+    buildTree(u.get(), "(((0,1),(3,4)),2)", -1);
+    ASSERT_EQ(derootTree(u.get(), nullptr, false), 0);
+    EXPECT_EQ(canonTree(u.get()), "0:(((3,4),2),1);");  // splits 01 and 34 kept
 }
 
 TEST(TreeEdit, RootingAtForksAndContraction)
