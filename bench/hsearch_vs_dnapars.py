@@ -205,9 +205,10 @@ def main():
         return 1
     shorter = ours["length"] <= theirs["length"]
     faster = ours["wall"] < theirs["wall"]
-    print("VORN length %s dnapars's (%+g); time %.2fx dnapars's." %
+    print("VORN length %s dnapars's (%+g); wall time %.3g times dnapars's (%.3g times %s)." %
           ("equal to or shorter than" if shorter else "LONGER than", ours["length"] - theirs["length"],
-           ours["wall"] / theirs["wall"]))
+           ours["wall"] / theirs["wall"], max(theirs["wall"], ours["wall"]) / min(theirs["wall"], ours["wall"]),
+           "faster" if faster else "SLOWER"))
     return 0 if shorter and faster else 1
 
 
