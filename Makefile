@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all release run test asan tsan bench fuzz deps clean
+.PHONY: all release run test asan tsan bench bench-search fuzz deps clean
 
 all: release
 
@@ -40,6 +40,12 @@ bench: deps
 	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_BENCH=ON
 	$(CMAKE) --build build-bench -j $(JOBS)
 	./build-bench/bench/vorn_bench
+
+# HSearch (TBR, 10 random-addition replicates) beside PHYLIP dnapars on a
+# simulated 100-taxon x 2,000-site DNA matrix: best lengths, times and
+# rearrangements per second.
+bench-search: release
+	/usr/bin/python3 bench/hsearch_vs_dnapars.py build/src/vorn
 
 # The NEXUS fuzz target under libFuzzer with ASan and UBSan, built by clang.
 # It runs FUZZ_SECONDS (60 by default; FUZZ_SECONDS=600 for a long run) from

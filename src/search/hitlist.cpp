@@ -313,9 +313,22 @@ bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted)
     setAbortedStatus(0);
     if (!hsd->rules.heuristicRunning)
         return true;
-    const uint32_t remaining = n - i;
-    if (remaining > 0 && hsd->rules.mulTrees && hsd->rules.replicated)
-        return true;
+    // Before the replicate has stored a tree, one of the hits is the tree
+    // being swapped itself, which is no additional tree.
+    uint32_t remaining = n - i;
+    if (remaining > 0 && numSaved() < hsd->firstTreeRep)
+        remaining--;
+    const bool room = uint64_t{numSaved()} + remaining <= getMaxtreesValue() ||
+                      (canIncreaseMaxtrees() && !isMaxtreesFixed());
+    if (remaining > 0 && hsd->rules.mulTrees && room) {
+        if (hsd->rules.replicated)
+            return true;
+        if (!userQuery(true,
+                       "Rearrangements have already been recorded (n=%u) that may represent additional distinct, "
+                       "optimal trees.  Do you want to check these rearrangements now?",
+                       remaining))
+            return true;
+    }
     qel_printf("\nSearch aborted. There may be a delay while cleanup is performed.\n");
     setLongOperationStatus(0);
     return false;

@@ -448,13 +448,18 @@ int heuristicSearchRep(HSearchRun &run)
         emptyTreeBuffer(run.startBuf, true);
         if (run.statusLinesRep > 1)
             showStatusLine(run, -1);
-        if (r == 2 || r == 1)
+        if (r == 1)
             return r;
         if (!run.randomAddition) {
             hsd->bestScoreOverall = hsd->bestScoreRep;
             return r > 0 ? r : 0;
         }
+        // A replicate stopped by the user is judged like a finished one, so
+        // that the buffer holds the best trees found so far and the summary
+        // quotes their score.
         finishRandomReplicate(run, r);
+        if (r == 2)
+            return r;
         if (r == 3 || r == 4) {
             if (!hs.limitPerRep)
                 return r;
