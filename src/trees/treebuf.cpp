@@ -1117,6 +1117,18 @@ void showTreeBufferHash(const TreeBuffer *buf)
                buf->numTrees);
 }
 
+bool checkUnsavedTrees(bool warn, const char *question)
+{
+    // Trees read from a file, generated at random or enumerated can be made
+    // again; only the results of an analysis are worth a question.
+    const uint32_t source = treeInfo.source & 0x3F;
+    const bool renewable = source == 0 || source == 6 || source == 7 || source == 8;
+    TreeBuffer *buf = getActiveTreeBuffer();
+    if (!warn || !buf || buf->numTrees == 0 || treeInfo.treesSaved || renewable)
+        return true;
+    return userQuery(true, "%s", question);
+}
+
 void installTreeBufferServices()
 {
     DataServices s{};
@@ -1152,5 +1164,6 @@ void installTreeBufferServices()
     h.numActiveTaxa = hookNumActiveTaxa;
     h.taxonLabel = hookTaxonLabel;
     h.origTaxonNum = hookOrigTaxonNum;
+    h.checkUnsavedTrees = checkUnsavedTrees;
     setTreeDataHooks(&h);
 }

@@ -1,4 +1,5 @@
 #include "trees/treeedit.h"
+#include "shell/shell_settings.h"
 
 #include <cassert>
 #include <cstddef>
@@ -877,7 +878,8 @@ bool verifyReplaceTrees()
     const TreeDataHooks &h = treeDataHooks();
     if (!h.checkUnsavedTrees)
         return true;
-    return h.checkUnsavedTrees(true, "Warning.  Current trees have not been saved.  Do you want to proceed anyway?");
+    return h.checkUnsavedTrees(wrng.warnTSave != 0,
+                               "Warning.  Current trees have not been saved.  Do you want to proceed anyway?");
 }
 
 void listTree(Tree *tree)

@@ -147,6 +147,18 @@ int captureError(uint32_t code, const char *, ...)
 }
 int quietPrint(const char *, ...) { return 0; }
 
+std::string gShown;
+int showPrint(const char *format, ...)
+{
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    gShown += buf;
+    return n;
+}
+
 // A data set of ntax taxa with its main buffer, in non-interactive mode.
 class MainBufferTest : public ::testing::Test {
 protected:
@@ -544,6 +556,33 @@ TEST_F(MainBufferTest, PromptAnsweredByDefault)
     fill(4);
     EXPECT_EQ(getMaxtreesValue(), 10u);
     EXPECT_EQ(treeInfo.increase, static_cast<uint32_t>(MaxtreesAction::kPrompt));
+}
+
+// Quitting asks only about unsaved results of an analysis.
+TEST_F(MainBufferTest, UnsavedTreesAskOnlyForAnalysisResults)
+{
+    std::string &shown = gShown;
+    shown.clear();
+    qel_printf = showPrint;
+    const char *question = "Unsaved trees: quit anyway?";
+    makeMain(5);
+    EXPECT_TRUE(checkUnsavedTrees(true, question));  // no trees
+    fill(2);
+    setTreeSource(1);  // a heuristic search
+    setTreesAreSaved(false);
+    EXPECT_TRUE(checkUnsavedTrees(false, question));  // warning off
+    EXPECT_EQ(shown, "");
+    EXPECT_TRUE(checkUnsavedTrees(true, question));  // asked; the default is yes
+    EXPECT_NE(shown.find(question), std::string::npos) << shown;
+    shown.clear();
+    for (uint32_t renewable : {0u, 6u, 7u, 8u}) {
+        setTreeSource(renewable);
+        EXPECT_TRUE(checkUnsavedTrees(true, question));
+    }
+    setTreeSource(1);
+    setTreesAreSaved(true);
+    EXPECT_TRUE(checkUnsavedTrees(true, question));
+    EXPECT_EQ(shown, "");
 }
 
 TEST_F(MainBufferTest, MaxtreesLimitsAndLowering)
