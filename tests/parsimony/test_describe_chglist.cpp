@@ -14,12 +14,9 @@
 #include "parsimony/pars_util.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "support/tree_test_support.h"
 
 namespace {
-
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 
 class ChangeListTest : public ::testing::Test {
 protected:
@@ -60,30 +57,7 @@ protected:
     // "((1,2),3)" hung under tip 0; forks take positions ntax+1, ntax+2, ...
     void buildTree(const std::string &text)
     {
-        initNodes(tree.get(), tree->ntax);
-        uint32_t nextFork = tree->ntax + 1;
-        size_t pos = 0;
-        std::function<TreeNode *()> group = [&]() -> TreeNode * {
-            if (text[pos] != '(') {
-                size_t used = 0;
-                TreeNode *tip = tree->firstTip + std::stoi(text.substr(pos), &used);
-                pos += used;
-                return tip;
-            }
-            pos++;
-            TreeNode *n = tree->nodes + nextFork++, *last = nullptr;
-            do {
-                TreeNode *c = group();
-                c->anc = n;
-                (last ? last->nextSib : n->firstChild) = c;
-                last = c;
-            } while (text[pos++] != ')');
-            return n;
-        };
-        TreeNode *top = group();
-        tree->root = tree->firstTip;
-        tree->root->firstChild = top;
-        top->anc = tree->root;
+        buildTestTree(tree.get(), text, 0);
         setTraversalSeq(tree.get());
     }
     void reconstruct(ParsOpt opt)

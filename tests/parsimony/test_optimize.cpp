@@ -15,50 +15,15 @@
 #include "parsimony/pars_util.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "support/tree_test_support.h"
 
 namespace {
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
 
-// "(1:2,(2,3))" hung under tip 0; ":x" gives a branch length.
+// "(1:2,(2,3))" hung under tip 0.
 void buildTree(Tree *tree, const std::string &text)
 {
-    initNodes(tree, tree->ntax);
-    uint32_t nextFork = tree->ntax + 1;
-    size_t pos = 0;
-    std::function<TreeNode *()> group = [&]() -> TreeNode * {
-        TreeNode *n;
-        if (text[pos] == '(') {
-            pos++;
-            n = tree->nodes + nextFork++;
-            TreeNode *last = nullptr;
-            for (;;) {
-                TreeNode *c = group();
-                c->anc = n;
-                (last ? last->nextSib : n->firstChild) = c;
-                last = c;
-                if (text[pos++] == ')')
-                    break;
-            }
-        } else {
-            size_t used = 0;
-            n = tree->firstTip + std::stoi(text.substr(pos), &used);
-            pos += used;
-        }
-        if (text[pos] == ':') {
-            size_t used = 0;
-            n->edge.brlen = std::stod(text.substr(pos + 1), &used);
-            pos += used + 1;
-        }
-        return n;
-    };
-    TreeNode *top = group();
-    tree->root = tree->firstTip;
-    tree->root->firstChild = top;
-    top->anc = tree->root;
+    buildTestTree(tree, text, 0);
     setTraversalSeq(tree);
 }
 

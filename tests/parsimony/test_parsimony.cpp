@@ -24,6 +24,7 @@
 #include "parsimony/stateset.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "support/tree_test_support.h"
 
 namespace {
 
@@ -36,43 +37,11 @@ int captureError(uint32_t code, const char *, ...)
     return 1;
 }
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
 
-// Builds a tree from nested groups of 0-based taxa such as "((1,2),(3,4))",
-// hung under the tip rootTip; internal nodes take positions in reading order.
+// A test tree whose traversal and leaf sets are marked stale.
 void buildTree(Tree *tree, const std::string &text, int rootTip)
 {
-    initNodes(tree, tree->ntax);
-    uint32_t nextFork = tree->ntax + 1;
-    size_t pos = 0;
-    std::function<TreeNode *()> group = [&]() -> TreeNode * {
-        if (text[pos] == '(') {
-            pos++;
-            TreeNode *fork = tree->nodes + nextFork++;
-            TreeNode *last = nullptr;
-            for (;;) {
-                TreeNode *c = group();
-                c->anc = fork;
-                (last ? last->nextSib : fork->firstChild) = c;
-                last = c;
-                if (text[pos++] == ')')
-                    break;
-            }
-            return fork;
-        }
-        size_t used = 0;
-        int t = std::stoi(text.substr(pos), &used);
-        pos += used;
-        return tree->firstTip + t;
-    };
-    TreeNode *top = group();
-    TreeNode *root = tree->firstTip + rootTip;
-    root->firstChild = top;
-    top->anc = root;
-    tree->root = root;
+    buildTestTree(tree, text, rootTip);
     afterTreeChange(tree);
 }
 
