@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,29 @@ inline int captureError(uint32_t code, const char *format, ...)
     gErrorText += buf;
     gErrorText += '\n';
     return 1;
+}
+
+// A whole file as text, and a file made from a text.
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void spit(const std::string &path, const std::string &content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// How often `what` occurs in `text`, overlaps included.
+inline size_t countOf(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
 }
 
 // Every test starts from a quiet interactive run with the terminal replaced
