@@ -14,52 +14,12 @@
 #include "parsimony/pars_util.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
-#include "support/tree_test_support.h"
+#include "pars_test_support.h"
 
 namespace {
 
-class ChangeListTest : public ::testing::Test {
+class ChangeListTest : public ParsDataTest {
 protected:
-    void SetUp() override { resetParsSettings(); }
-    void TearDown() override
-    {
-        tree.reset();
-        dropData();
-        resetParsSettings();
-    }
-    void dropData()
-    {
-        if (!data)
-            return;
-        setActiveDataInfo(nullptr);
-        deallocPackedData(data);
-        destroyDataInfo(data);
-        data = nullptr;
-    }
-    void makeData(const std::vector<std::string> &rows)
-    {
-        dropData();
-        data = createDataInfo();
-        std::snprintf(data->symbols, sizeof data->symbols, "012");
-        data->nchar = static_cast<uint32_t>(rows[0].size());
-        ASSERT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
-        ASSERT_EQ(initCharInfo(data), 0);
-        ASSERT_EQ(initializeRawData(data, 0), 0);
-        data->flags |= kHaveTaxa | kHaveCharacters;
-        for (uint32_t t = 0; t < rows.size(); t++)
-            for (uint32_t c = 0; c < rows[t].size(); c++)
-                ASSERT_EQ(setXijRaw(data, t, c, static_cast<uint8_t>(rows[t][c] - '0')), 0);
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
-        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
-    }
-    // "((1,2),3)" hung under tip 0; forks take positions ntax+1, ntax+2, ...
-    void buildTree(const std::string &text)
-    {
-        buildTestTree(tree.get(), text, 0);
-        setTraversalSeq(tree.get());
-    }
     void reconstruct(ParsOpt opt)
     {
         gPars.opt = static_cast<uint32_t>(opt);
@@ -87,9 +47,6 @@ protected:
             out.push_back(row(ch));
         return out;
     }
-
-    DataInfo *data = nullptr;
-    std::unique_ptr<Tree, TreeDeleter> tree;
 };
 
 using Rows = std::vector<std::string>;

@@ -15,17 +15,10 @@
 #include "parsimony/pars_util.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
-#include "support/tree_test_support.h"
+#include "pars_test_support.h"
 
 namespace {
 
-
-// "(1:2,(2,3))" hung under tip 0.
-void buildTree(Tree *tree, const std::string &text)
-{
-    buildTestTree(tree, text, 0);
-    setTraversalSeq(tree);
-}
 
 std::string randomTree(std::mt19937 &rng, uint32_t ntax)
 {
@@ -41,36 +34,8 @@ std::string randomTree(std::mt19937 &rng, uint32_t ntax)
     return g[0];
 }
 
-class OptimizeTest : public ::testing::Test {
+class OptimizeTest : public ParsDataTest {
 protected:
-    void SetUp() override { resetParsSettings(); }
-    void TearDown() override
-    {
-        tree.reset();
-        if (data) {
-            setActiveDataInfo(nullptr);
-            deallocPackedData(data);
-            destroyDataInfo(data);
-        }
-        resetParsSettings();
-    }
-    void makeData(const std::vector<std::string> &rows)
-    {
-        data = createDataInfo();
-        std::snprintf(data->symbols, sizeof data->symbols, "012");
-        data->nchar = static_cast<uint32_t>(rows[0].size());
-        ASSERT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
-        ASSERT_EQ(initCharInfo(data), 0);
-        ASSERT_EQ(initializeRawData(data, 0), 0);
-        data->flags |= kHaveTaxa | kHaveCharacters;
-        for (uint32_t t = 0; t < rows.size(); t++)
-            for (uint32_t c = 0; c < rows[t].size(); c++)
-                ASSERT_EQ(setXijRaw(data, t, c, static_cast<uint8_t>(rows[t][c] - '0')), 0);
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
-        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
-    }
     uint32_t state(const TreeNode *n, uint32_t c) const
     {
         const uint64_t bits = getStatesOrMPRset(data, n, c, false);
@@ -114,9 +79,6 @@ protected:
         }
         EXPECT_EQ(total, fitchLength());
     }
-
-    DataInfo *data = nullptr;
-    TreePtr tree;
 };
 
 TEST_F(OptimizeTest, AccTranAndDelTranPlaceAmbiguousChangesEarlyAndLate)
@@ -125,7 +87,7 @@ TEST_F(OptimizeTest, AccTranAndDelTranPlaceAmbiguousChangesEarlyAndLate)
     makeData({"00", "11", "02", "11"});
     const char *shape = "((1,2),3)";
     // Nodes: X = ((1,2),3) at position 5, Y = (1,2) at 6.
-    buildTree(tree.get(), shape);
+    buildTree(shape);
     TreeNode *X = tree->nodes + 5, *Y = tree->nodes + 6, *t1 = tree->firstTip + 1, *t2 = tree->firstTip + 2,
              *t3 = tree->firstTip + 3;
     ASSERT_EQ(X->firstChild, Y);
@@ -138,7 +100,7 @@ TEST_F(OptimizeTest, AccTranAndDelTranPlaceAmbiguousChangesEarlyAndLate)
     EXPECT_EQ(t2->edge.brlen, 2.0);
     EXPECT_EQ(t1->edge.brlen + t3->edge.brlen + Y->edge.brlen, 0.0);
 
-    buildTree(tree.get(), shape);
+    buildTree(shape);
     gPars.opt = static_cast<uint32_t>(ParsOpt::DelTran);
     zeroAllBranchLengths(tree.get());
     optimizeParsimony(data, tree.get(), true);
@@ -161,16 +123,11 @@ TEST_F(OptimizeTest, EveryMethodGivesAMostParsimoniousReconstruction)
         for (auto &r : rows)
             for (size_t c = 0; c < r.size(); c++)
                 r[c] = static_cast<char>('0' + rng() % (c < 6 ? 2 : 3));
-        if (data) {
-            setActiveDataInfo(nullptr);
-            deallocPackedData(data);
-            destroyDataInfo(data);
-        }
-        makeData(rows);
+        makeData(rows);  // drops the previous repetition's data
         const std::string shape = randomTree(rng, ntax);
         for (uint32_t opt = 0; opt < 3; opt++) {
             SCOPED_TRACE("rep " + std::to_string(rep) + " opt " + std::to_string(opt) + " " + shape);
-            buildTree(tree.get(), shape);
+            buildTree(shape);
             // MinF resolves a root with two or more children.
             if (opt == 2)
                 rerootTree(tree.get(), tree->root->firstChild, true);
@@ -187,14 +144,14 @@ TEST_F(OptimizeTest, MidpointLiesHalfwayAlongTheLongestPath)
 {
     makeData({"00", "11", "02", "11"});
     // Longest path: 1 to 3, 1 + 1 + 6 = 8; its middle is on 3's edge.
-    buildTree(tree.get(), "((1:1,2:1):1,3:6):1");
+    buildTree("((1:1,2:1):1,3:6):1");
     EXPECT_EQ(findMidpointEdge(tree.get()), tree->firstTip + 3);
     // Longest path from the tip the tree is held at: 0 to 3 = 2 + 1 + 5.
-    buildTree(tree.get(), "((1:1,2:1):1,3:5):2");
+    buildTree("((1:1,2:1):1,3:5):2");
     TreeNode *mid = findMidpointEdge(tree.get());
     ASSERT_NE(mid, nullptr);
     EXPECT_EQ(mid, tree->firstTip + 3);
-    buildTree(tree.get(), "((1:1,2:1):1,3:1):6");
+    buildTree("((1:1,2:1):1,3:1):6");
     EXPECT_EQ(findMidpointEdge(tree.get())->index, tree->root->firstChild->index);
 }
 
