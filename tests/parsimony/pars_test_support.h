@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,21 @@
 #include "parsimony/pars_init.h"
 #include "support/tree_test_support.h"
 #include "trees/treeutil.h"
+
+// A random binary tree over taxa 1 .. ntax-1 as text, for buildTree.
+inline std::string randomTree(std::mt19937 &rng, uint32_t ntax)
+{
+    std::vector<std::string> g;
+    for (uint32_t t = 1; t < ntax; t++)
+        g.push_back(std::to_string(t));
+    while (g.size() > 1) {
+        std::shuffle(g.begin(), g.end(), rng);
+        std::string a = g.back();
+        g.pop_back();
+        g.back() = "(" + a + "," + g.back() + ")";
+    }
+    return g[0];
+}
 
 class ParsDataTest : public ::testing::Test {
 protected:

@@ -102,18 +102,10 @@ TEST_F(ChangeListTest, ChangesAddUpToTheBranchLengthsOfEveryReconstruction)
             for (size_t c = 0; c < r.size(); c++)
                 r[c] = static_cast<char>('0' + rng() % (c < 5 ? 2 : 3));
         makeData(taxa);
-        std::vector<std::string> g;
-        for (uint32_t t = 1; t < ntax; t++)
-            g.push_back(std::to_string(t));
-        while (g.size() > 1) {
-            std::shuffle(g.begin(), g.end(), rng);
-            std::string a = g.back();
-            g.pop_back();
-            g.back() = "(" + a + "," + g.back() + ")";
-        }
+        const std::string shape = randomTree(rng, ntax);
         for (ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
-            SCOPED_TRACE("rep " + std::to_string(rep) + " " + g[0]);
-            buildTree(g[0]);
+            SCOPED_TRACE("rep " + std::to_string(rep) + " " + shape);
+            buildTree(shape);
             reconstruct(opt);
             std::vector<double> perBranch(tree->maxNodes, 0.0);
             for (uint32_t c = 0; c < data->nchar; c++)

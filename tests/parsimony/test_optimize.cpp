@@ -19,21 +19,6 @@
 
 namespace {
 
-
-std::string randomTree(std::mt19937 &rng, uint32_t ntax)
-{
-    std::vector<std::string> g;
-    for (uint32_t t = 1; t < ntax; t++)
-        g.push_back(std::to_string(t));
-    while (g.size() > 1) {
-        std::shuffle(g.begin(), g.end(), rng);
-        std::string a = g.back();
-        g.pop_back();
-        g.back() = "(" + a + "," + g.back() + ")";
-    }
-    return g[0];
-}
-
 class OptimizeTest : public ParsDataTest {
 protected:
     uint32_t state(const TreeNode *n, uint32_t c) const
