@@ -20,6 +20,7 @@
 #include "qel/qel_malloc.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
+#include "support/format_support.h"
 
 namespace datatest {
 
@@ -29,24 +30,21 @@ inline std::string gErrorText;
 
 inline int capturePrintf(const char *format, ...)
 {
-    char buf[4096];
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, args);
+    const std::string text = testfmt::vformat(format, args);
     va_end(args);
-    gOut += buf;
-    return n;
+    gOut += text;
+    return static_cast<int>(text.size());
 }
 
 inline int captureError(uint32_t code, const char *format, ...)
 {
-    char buf[4096];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
+    gErrorText += testfmt::vformat(format, args);
     va_end(args);
     gErrors.push_back(code);
-    gErrorText += buf;
     return 1;
 }
 

@@ -18,6 +18,7 @@
 #include "qel/qel_strings.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
+#include "support/format_support.h"
 
 namespace {
 
@@ -25,18 +26,11 @@ std::vector<uint32_t> gCodes;
 std::string gText;
 std::string gOut;
 
-std::string vformat(const char *format, va_list args)
-{
-    char buffer[2048];
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    return buffer;
-}
-
 int captureError(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gText = vformat(format, args);
+    gText = testfmt::vformat(format, args);
     va_end(args);
     gCodes.push_back(code);
     return 1;
@@ -46,7 +40,7 @@ int captureWarning(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gOut += "WARNING " + vformat(format, args);
+    gOut += "WARNING " + testfmt::vformat(format, args);
     va_end(args);
     (void)code;
     return 0;
@@ -56,7 +50,7 @@ int capturePrint(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gOut += vformat(format, args);
+    gOut += testfmt::vformat(format, args);
     va_end(args);
     return 0;
 }

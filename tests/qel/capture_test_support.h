@@ -6,15 +6,16 @@
 #include <cstdio>
 #include <string>
 
+#include "support/format_support.h"
+
 namespace captest {
 
 // Appends the formatted text to `to`; returns its length, as printf does.
 inline int appendFormatted(std::string &to, const char *format, va_list args)
 {
-    char buf[2048];
-    int n = vsnprintf(buf, sizeof buf, format, args);
-    to += buf;
-    return n;
+    const std::string text = testfmt::vformat(format, args);
+    to += text;
+    return static_cast<int>(text.size());
 }
 
 inline std::string gCaptured;

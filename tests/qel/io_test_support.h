@@ -15,6 +15,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
+#include "support/format_support.h"
 
 namespace iotest {
 
@@ -24,25 +25,21 @@ inline std::string gErrorText;
 
 inline int capturePrintf(const char *format, ...)
 {
-    char buf[2048];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buf, sizeof buf, format, args);
+    const std::string text = testfmt::vformat(format, args);
     va_end(args);
-    gOut += buf;
-    return n;
+    gOut += text;
+    return static_cast<int>(text.size());
 }
 
 inline int captureError(uint32_t code, const char *format, ...)
 {
-    char buf[2048];
     va_list args;
     va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
+    gErrorText += testfmt::vformat(format, args) + '\n';
     va_end(args);
     gErrorCodes.push_back(code);
-    gErrorText += buf;
-    gErrorText += '\n';
     return 1;
 }
 
