@@ -15,33 +15,14 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
-#include "support/format_support.h"
+#include "support/capture_support.h"
 
 namespace iotest {
 
-inline std::string gOut;
-inline std::vector<uint32_t> gErrorCodes;
-inline std::string gErrorText;
-
-inline int capturePrintf(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    const std::string text = testfmt::vformat(format, args);
-    va_end(args);
-    gOut += text;
-    return static_cast<int>(text.size());
-}
-
-inline int captureError(uint32_t code, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    gErrorText += testfmt::vformat(format, args) + '\n';
-    va_end(args);
-    gErrorCodes.push_back(code);
-    return 1;
-}
+using testcap::capturePrintf;
+using testcap::gErrorCodes;
+using testcap::gErrorText;
+using testcap::gOut;
 
 // A whole file as text, and a file made from a text.
 inline std::string slurp(const std::string &path)
@@ -75,13 +56,11 @@ protected:
 
     void SetUp() override
     {
-        gOut.clear();
-        gErrorCodes.clear();
-        gErrorText.clear();
+        testcap::clearCaptured();
         savedPrintf_ = qel_printf;
         savedError_ = qel_errorMsg;
         qel_printf = capturePrintf;
-        qel_errorMsg = captureError;
+        qel_errorMsg = testcap::captureError<true>;
         savedIo_ = gQelIo;
         gQelIo.stdinNotTerminal = true;
         gQelIo.stdoutNotTerminal = true;
