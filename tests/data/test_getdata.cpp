@@ -19,6 +19,7 @@
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "support/format_support.h"
+#include "reader_test_support.h"
 
 namespace {
 
@@ -55,47 +56,22 @@ int capturePrint(const char *format, ...)
     return 0;
 }
 
-class GetDataTest : public ::testing::Test {
+class GetDataTest : public DataReaderTest {
 protected:
-    InputStatus doc{};
-    std::string text;
+    GetDataTest() : DataReaderTest(capturePrint, captureError, captureWarning) {}
 
     void SetUp() override
     {
-        saved_ = {qel_printf, qel_errorMsg, qel_warningMsg};
-        qel_printf = capturePrint;
-        qel_errorMsg = captureError;
-        qel_warningMsg = captureWarning;
         gCodes.clear();
         gOut.clear();
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        setCmdParamTraverser(traverseDataOptionSets);
-        DataInfo *d = createDataInfo();
-        ASSERT_NE(d, nullptr);
-        setActiveDataInfo(d);
-    }
-
-    void TearDown() override
-    {
-        destroyDataInfo(activeDataInfo());
-        setActiveDataInfo(nullptr);
-        setActiveInput(nullptr);
-        setCmdParamTraverser(nullptr);
-        qel_finalizeCmdOptions();
-        qel_printf = saved_.print;
-        qel_errorMsg = saved_.error;
-        qel_warningMsg = saved_.warning;
+        DataReaderTest::SetUp();
     }
 
     // Runs the blocks of a NEXUS text as the command loop would; returns the
     // first non-zero block status.
     int read(std::string input)
     {
-        text = std::move(input);
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
+        feed(std::move(input), true);
         char word[64];
         for (;;) {
             if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) < 0)
@@ -148,13 +124,6 @@ protected:
         const SetFamily *f = data()->polyCells;
         return f && isBitVecMember(f->rows[t], c);
     }
-
-private:
-    struct {
-        PrintHook print;
-        MsgHook error;
-        MsgHook warning;
-    } saved_{};
 };
 
 // ---- Layouts ----------------------------------------------------------------
