@@ -45,25 +45,6 @@ void buildTree(Tree *tree, const std::string &text, int rootTip)
     afterTreeChange(tree);
 }
 
-std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, bool polytomies)
-{
-    std::vector<std::string> groups;
-    for (uint32_t t = 1; t < ntax; t++)
-        groups.push_back(std::to_string(t));
-    std::shuffle(groups.begin(), groups.end(), rng);
-    while (groups.size() > 1) {
-        size_t k = (polytomies && groups.size() > 2 && rng() % 3 == 0) ? 3 : 2;
-        std::string merged = "(";
-        for (size_t i = 0; i < k; i++) {
-            size_t j = rng() % groups.size();
-            merged += (i ? "," : "") + groups[j];
-            groups.erase(groups.begin() + static_cast<long>(j));
-        }
-        groups.push_back(merged + ")");
-    }
-    return groups[0];
-}
-
 // ---- The plain reference: Sankoff over one character at a time -------------
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -380,7 +361,7 @@ TEST_F(Parsimony, BitParallelScorerMatchesPlainReference)
         prepare(d);
         for (int tr = 0; tr < 3; tr++) {
             bool poly = tr == 2;
-            auto tree = treeFor(d, randomTreeText(rng, ntax, poly));
+            auto tree = treeFor(d, randomTreeText(rng, ntax, 0, poly));
             double expect = 0.0;
             std::vector<int32_t> perChar(nchar);
             for (uint32_t c = 0; c < nchar; c++) {
@@ -454,7 +435,7 @@ TEST_F(Parsimony, NNIScoresEqualFullRescoring)
         }
         setCells(d, rows);
         prepare(d);
-        std::string text = randomTreeText(rng, ntax, false);
+        std::string text = randomTreeText(rng, ntax, 0, false);
         for (uint32_t p = ntax + 1; p < 2 * ntax; p++) {
             for (int side = 0; side < 2; side++) {
                 auto tree = treeFor(d, text);
@@ -558,7 +539,7 @@ TEST_F(Parsimony, IncrementalUpdatesEqualFullRescoring)
         }
         setCells(d, rows);
         prepare(d);
-        auto tree = treeFor(d, randomTreeText(rng, ntax, false));
+        auto tree = treeFor(d, randomTreeText(rng, ntax, 0, false));
         bool leaves = trial % 2;
         if (leaves) {
             TreeNode *b = tree->root->firstChild;

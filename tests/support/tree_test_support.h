@@ -1,9 +1,12 @@
 // Small trees written as text for the tree and parsimony tests.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "trees/treeutil.h"
 
@@ -54,4 +57,26 @@ inline void buildTestTree(Tree *tree, const std::string &text, int rootTip)
     tree->root = root;
     if (rootTip < 0)
         tree->flags |= kTreeRootedAtAnc;
+}
+
+inline // A random tree text: taxa joined two or three at a time (polytomies when
+// allowed) until one group is left; rootTip is kept out of it.
+std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, int rootTip, bool polytomies)
+{
+    std::vector<std::string> groups;
+    for (uint32_t t = 0; t < ntax; t++)
+        if (static_cast<int>(t) != rootTip)
+            groups.push_back(std::to_string(t));
+    std::shuffle(groups.begin(), groups.end(), rng);
+    while (groups.size() > 1) {
+        size_t k = (polytomies && groups.size() > 2 && rng() % 3 == 0) ? 3 : 2;
+        std::string merged = "(";
+        for (size_t i = 0; i < k; i++) {
+            size_t j = rng() % groups.size();
+            merged += (i ? "," : "") + groups[j];
+            groups.erase(groups.begin() + static_cast<long>(j));
+        }
+        groups.push_back(merged + ")");
+    }
+    return groups[0];
 }

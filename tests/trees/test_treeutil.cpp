@@ -16,31 +16,7 @@
 
 namespace {
 
-
 TreePtr newTree(uint32_t ntax) { return TreePtr(createTreeForTaxa(ntax, ntax, true)); }
-
-
-// A random tree text: taxa joined two or three at a time (polytomies when
-// allowed) until one group is left; rootTip is kept out of it.
-std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, int rootTip, bool polytomies)
-{
-    std::vector<std::string> groups;
-    for (uint32_t t = 0; t < ntax; t++)
-        if (static_cast<int>(t) != rootTip)
-            groups.push_back(std::to_string(t));
-    std::shuffle(groups.begin(), groups.end(), rng);
-    while (groups.size() > 1) {
-        size_t k = (polytomies && groups.size() > 2 && rng() % 3 == 0) ? 3 : 2;
-        std::string merged = "(";
-        for (size_t i = 0; i < k; i++) {
-            size_t j = rng() % groups.size();
-            merged += (i ? "," : "") + groups[j];
-            groups.erase(groups.begin() + static_cast<long>(j));
-        }
-        groups.push_back(merged + ")");
-    }
-    return groups[0];
-}
 
 // Child order does not matter: each group's children are sorted as text.
 std::string canon(const TreeNode *n)
