@@ -19,6 +19,8 @@
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
+#include "bench_support.h"
+
 namespace {
 
 constexpr uint32_t kTaxa = 100, kChars = 10000;
@@ -29,41 +31,13 @@ struct Fixture {
     Fixture()
     {
         std::mt19937 rng(12345);
-        d = createDataInfo();
-        std::strcpy(d->symbols, "ACGT");
-        d->nchar = kChars;
-        allocTaxaMemory(d, kTaxa);
-        initCharInfo(d);
-        initializeRawData(d, 0);
-        d->flags |= kHaveTaxa | kHaveCharacters;
+        d = createDnaMatrix(kTaxa, kChars);
         for (uint32_t t = 0; t < kTaxa; t++)
             for (uint32_t c = 0; c < kChars; c++)
                 setXijRaw(d, t, c, static_cast<uint8_t>(rng() % 4));
         resetParsSettings();
         prepareParsimonyData(d);
-        // Random binary tree rooted at taxon 0: join random pairs.
-        tree = createTreeForTaxa(kTaxa, kTaxa, true);
-        initNodes(tree, kTaxa);
-        std::vector<TreeNode *> groups;
-        for (uint32_t t = 1; t < kTaxa; t++)
-            groups.push_back(tree->firstTip + t);
-        uint32_t next = kTaxa + 1;
-        while (groups.size() > 1) {
-            std::shuffle(groups.begin(), groups.end(), rng);
-            TreeNode *a = groups.back();
-            groups.pop_back();
-            TreeNode *b = groups.back();
-            groups.pop_back();
-            TreeNode *f = tree->nodes + next++;
-            f->firstChild = a;
-            a->nextSib = b;
-            a->anc = b->anc = f;
-            groups.push_back(f);
-        }
-        tree->root = tree->firstTip;
-        tree->root->firstChild = groups[0];
-        groups[0]->anc = tree->root;
-        afterTreeChange(tree);
+        tree = randomBinaryTree(kTaxa, rng);
         pointTreeAtPackedData(tree, d);
     }
     ~Fixture()

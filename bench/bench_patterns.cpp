@@ -11,18 +11,14 @@
 #include "data/patterns.h"
 #include "data/vorn_memory.h"
 
+#include "bench_support.h"
+
 namespace {
 
 DataInfo *makeMatrix(uint32_t kTaxa, uint32_t nchar, bool fewDistinct)
 {
     std::mt19937 rng(4711);
-    DataInfo *d = createDataInfo();
-    std::strcpy(d->symbols, "ACGT");
-    d->nchar = nchar;
-    allocTaxaMemory(d, kTaxa);
-    initCharInfo(d);
-    initializeRawData(d, 0);
-    d->flags |= kHaveTaxa | kHaveCharacters;
+    DataInfo *d = createDnaMatrix(kTaxa, nchar);
     initTaxStatus(d);
     const uint32_t distinct = fewDistinct ? nchar / 100 : nchar;
     for (uint32_t c = 0; c < nchar; ++c) {

@@ -19,36 +19,11 @@
 #include "search/tbr.h"
 #include "trees/treeutil.h"
 
+#include "bench_support.h"
+
 namespace {
 
 constexpr uint32_t kTaxa = 100, kChars = 1000;
-
-Tree *randomTree(std::mt19937 &rng)
-{
-    Tree *tree = createTreeForTaxa(kTaxa, kTaxa, true);
-    initNodes(tree, kTaxa);
-    std::vector<TreeNode *> groups;
-    for (uint32_t t = 1; t < kTaxa; t++)
-        groups.push_back(tree->firstTip + t);
-    uint32_t next = kTaxa + 1;
-    while (groups.size() > 1) {
-        std::shuffle(groups.begin(), groups.end(), rng);
-        TreeNode *a = groups.back();
-        groups.pop_back();
-        TreeNode *b = groups.back();
-        groups.pop_back();
-        TreeNode *f = tree->nodes + next++;
-        f->firstChild = a;
-        a->nextSib = b;
-        a->anc = b->anc = f;
-        groups.push_back(f);
-    }
-    tree->root = tree->firstTip;
-    tree->root->firstChild = groups[0];
-    groups[0]->anc = tree->root;
-    afterTreeChange(tree);
-    return tree;
-}
 
 // States evolved down a random tree (each edge changes a site with
 // probability 0.08), so that the matrix has a tree in it.
@@ -76,20 +51,14 @@ struct Fixture {
     Fixture()
     {
         std::mt19937 rng(2024);
-        d = createDataInfo();
-        std::strcpy(d->symbols, "ACGT");
-        d->nchar = kChars;
-        allocTaxaMemory(d, kTaxa);
-        initCharInfo(d);
-        initializeRawData(d, 0);
-        d->flags |= kHaveTaxa | kHaveCharacters;
-        Tree *model = randomTree(rng);
+        d = createDnaMatrix(kTaxa, kChars);
+        Tree *model = randomBinaryTree(kTaxa, rng);
         simulate(d, model, rng);
         destroyTree(model, true);
         setActiveDataInfo(d);
         resetParsSettings();
         prepareParsimonyData(d);
-        tree = randomTree(rng);
+        tree = randomBinaryTree(kTaxa, rng);
         pointTreeAtPackedData(tree, d);
         SaveRules rules{};
         hsd = createHSearchData(d, kTaxa, rules, false);

@@ -521,6 +521,29 @@ int readTagAndFmt(const char *commandName, const char *keywords, char *name, uin
     return readEqualSign();
 }
 
+namespace {
+
+// What every set command starts with: the active data, then "[*] name [(formats)] =".
+struct SetCmdHead {
+    DataInfo *d = nullptr;
+    char name[kNexsetNameSize];
+    bool star = false;
+    uint32_t mask = 0;
+};
+
+// -1 to go on reading the set; otherwise the command's result (0 when it was skipped).
+int readSetCmdHead(const char *commandName, const char *formats, SetCmdHead *h)
+{
+    h->d = assumpData();
+    if (!h->d)
+        return 1;
+    if (int head = readTagAndFmt(commandName, formats, h->name, sizeof h->name, &h->star, &h->mask); head != 0)
+        return head == 2 ? 0 : 1;
+    return -1;
+}
+
+}  // namespace
+
 int readDataAndInitAssumpSets(int kind, DataInfo *d)
 {
     const int status = readData(kind, d);
@@ -585,23 +608,19 @@ int processCodonsBlock()
 
 int doCharsetCmd()
 {
-    DataInfo *d = assumpData();
-    if (!d)
-        return 1;
-    char name[kNexsetNameSize];
-    bool star;
-    uint32_t mask;
-    if (int head = readTagAndFmt("CharSet", kSetFormats, name, sizeof name, &star, &mask); head != 0)
-        return head == 2 ? 0 : 1;
-    if (findCharNumFromString(name, d) != kSetEnd)
+    SetCmdHead h;
+    if (int head = readSetCmdHead("CharSet", kSetFormats, &h); head >= 0)
+        return head;
+    DataInfo *d = h.d;
+    if (findCharNumFromString(h.name, d) != kSetEnd)
         return qel_errorMsg(425, "CharSet name \"%s\" corresponds to an existing character identifier; you must use "
                                  "another name for the character set.",
-                            name),
+                            h.name),
                1;
-    const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
+    const int vector = readVectorFmtSetting(h.mask, kFmtStandard, kFmtVector, 0);
     if (vector < 0)
         return 1;
-    Nexset *ns = createNexset(name, kNexCharset);
+    Nexset *ns = createNexset(h.name, kNexCharset);
     if (!ns)
         return 1;
     Set *set = getNexsetSet(ns);
@@ -616,24 +635,20 @@ int doCharsetCmd()
 
 int doTaxsetCmd()
 {
-    DataInfo *d = assumpData();
-    if (!d)
-        return 1;
-    char name[kNexsetNameSize];
-    bool star;
-    uint32_t mask;
-    if (int head = readTagAndFmt("TaxSet", kSetFormats, name, sizeof name, &star, &mask); head != 0)
-        return head == 2 ? 0 : 1;
-    if (findTaxonIdentifier(name, d) != kSetEnd)
+    SetCmdHead h;
+    if (int head = readSetCmdHead("TaxSet", kSetFormats, &h); head >= 0)
+        return head;
+    DataInfo *d = h.d;
+    if (findTaxonIdentifier(h.name, d) != kSetEnd)
         return qel_errorMsg(609, "Taxon-set name \"%s\" corresponds to an existing taxon identifier.\tUsing the same "
                                  "name for a taxon-set name and a taxon identifier is not allowed; you must use another "
                                  "name for the taxon set.",
-                            name),
+                            h.name),
                1;
-    const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
+    const int vector = readVectorFmtSetting(h.mask, kFmtStandard, kFmtVector, 0);
     if (vector < 0)
         return 1;
-    Nexset *ns = createNexset(name, kNexTaxset);
+    Nexset *ns = createNexset(h.name, kNexTaxset);
     if (!ns)
         return 1;
     Set *set = getNexsetSet(ns);
@@ -647,18 +662,14 @@ int doTaxsetCmd()
 
 int doExsetCmd()
 {
-    DataInfo *d = assumpData();
-    if (!d)
-        return 1;
-    char name[kNexsetNameSize];
-    bool star;
-    uint32_t mask;
-    if (int head = readTagAndFmt("ExSet", kSetFormats, name, sizeof name, &star, &mask); head != 0)
-        return head == 2 ? 0 : 1;
-    const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
+    SetCmdHead h;
+    if (int head = readSetCmdHead("ExSet", kSetFormats, &h); head >= 0)
+        return head;
+    DataInfo *d = h.d;
+    const int vector = readVectorFmtSetting(h.mask, kFmtStandard, kFmtVector, 0);
     if (vector < 0)
         return 1;
-    Nexset *ns = createNexset(name, kNexExset);
+    Nexset *ns = createNexset(h.name, kNexExset);
     if (!ns)
         return 1;
     Set *set = getNexsetSet(ns);
@@ -667,23 +678,19 @@ int doExsetCmd()
         return 1;
     }
     linkAssumpSet(ns, kNexExset, "Exclusion-set");
-    return star ? applyExset(ns, d) : 0;
+    return h.star ? applyExset(ns, d) : 0;
 }
 
 int doTypesetCmd()
 {
-    DataInfo *d = assumpData();
-    if (!d)
-        return 1;
-    char name[kNexsetNameSize];
-    bool star;
-    uint32_t mask;
-    if (int head = readTagAndFmt("TypeSet", kSetFormats, name, sizeof name, &star, &mask); head != 0)
-        return head == 2 ? 0 : 1;
-    const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
+    SetCmdHead h;
+    if (int head = readSetCmdHead("TypeSet", kSetFormats, &h); head >= 0)
+        return head;
+    DataInfo *d = h.d;
+    const int vector = readVectorFmtSetting(h.mask, kFmtStandard, kFmtVector, 0);
     if (vector < 0)
         return 1;
-    Nexset *ns = createNexset(name, kNexTypeset);
+    Nexset *ns = createNexset(h.name, kNexTypeset);
     if (!ns)
         return 1;
     if (setDefltCharType(ns, d, defTypeStr) != 0 || setCharTypes(ns, d, vector == 1) != 0) {
@@ -691,7 +698,7 @@ int doTypesetCmd()
         return 1;
     }
     linkAssumpSet(ns, kNexTypeset, "Type-set");
-    if (star && applyTypeset(ns, d, true) != 0) {
+    if (h.star && applyTypeset(ns, d, true) != 0) {
         // A set that does not fit the data is dropped and the default type restored.
         setDefltCharType(nullptr, d, defTypeStr);
         Nexset *prev = gNexsets.typesets;
@@ -709,19 +716,15 @@ int doTypesetCmd()
 
 int doWtsetCmd()
 {
-    DataInfo *d = assumpData();
-    if (!d)
-        return 1;
-    char name[kNexsetNameSize];
-    bool star;
-    uint32_t mask;
-    if (int head = readTagAndFmt("WtSet", kPtnFormats, name, sizeof name, &star, &mask); head != 0)
-        return head == 2 ? 0 : 1;
-    const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
-    const int tokens = readTokensFmtSetting(mask, kFmtTokens, kFmtNotokens, 1);
+    SetCmdHead h;
+    if (int head = readSetCmdHead("WtSet", kPtnFormats, &h); head >= 0)
+        return head;
+    DataInfo *d = h.d;
+    const int vector = readVectorFmtSetting(h.mask, kFmtStandard, kFmtVector, 0);
+    const int tokens = readTokensFmtSetting(h.mask, kFmtTokens, kFmtNotokens, 1);
     if (vector < 0 || tokens < 0)
         return 1;
-    Nexset *ns = createNexset(name, kNexWtset);
+    Nexset *ns = createNexset(h.name, kNexWtset);
     if (!ns)
         return 1;
     const int status = setCharWts(ns, d, vector, tokens == 0);
@@ -730,24 +733,20 @@ int doWtsetCmd()
         return status;
     }
     linkAssumpSet(ns, kNexWtset, "Weight-set");
-    return star ? applyWtset(ns, d, true) : 0;
+    return h.star ? applyWtset(ns, d, true) : 0;
 }
 
 int doRatesetCmd()
 {
-    DataInfo *d = assumpData();
-    if (!d)
-        return 1;
-    char name[kNexsetNameSize];
-    bool star;
-    uint32_t mask;
-    if (int head = readTagAndFmt("RateSet", kPtnFormats, name, sizeof name, &star, &mask); head != 0)
-        return head == 2 ? 0 : 1;
-    const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
-    const int tokens = readTokensFmtSetting(mask, kFmtTokens, kFmtNotokens, 1);
+    SetCmdHead h;
+    if (int head = readSetCmdHead("RateSet", kPtnFormats, &h); head >= 0)
+        return head;
+    DataInfo *d = h.d;
+    const int vector = readVectorFmtSetting(h.mask, kFmtStandard, kFmtVector, 0);
+    const int tokens = readTokensFmtSetting(h.mask, kFmtTokens, kFmtNotokens, 1);
     if (vector < 0 || tokens < 0)
         return 1;
-    Nexset *ns = createNexset(name, kNexRateset);
+    Nexset *ns = createNexset(h.name, kNexRateset);
     if (!ns)
         return 1;
     double *rates = getRatesetArray(ns);
@@ -784,7 +783,7 @@ int doRatesetCmd()
         }
         if (c < d->nchar)
             qel_warningMsg(423, "Number of rates read for rate-set \"%s\" (= %d) less than 'NChar'; remainder set to 1.",
-                           name, static_cast<int>(c));
+                           h.name, static_cast<int>(c));
         if (readSemicolon() != 0)
             return fail();
     } else {
@@ -821,20 +820,16 @@ int doRatesetCmd()
 
 int doAncStatesCmd()
 {
-    DataInfo *d = assumpData();
-    if (!d)
-        return 1;
-    char name[kNexsetNameSize];
-    bool star;
-    uint32_t mask;
-    if (int head = readTagAndFmt("AncStates", kSetFormats, name, sizeof name, &star, &mask); head != 0)
-        return head == 2 ? 0 : 1;
-    if (stricmp(name, "standard") == 0)
+    SetCmdHead h;
+    if (int head = readSetCmdHead("AncStates", kSetFormats, &h); head >= 0)
+        return head;
+    DataInfo *d = h.d;
+    if (stricmp(h.name, "standard") == 0)
         return qel_errorMsg(326, "You cannot redefine the \"standard\" ancestor."), 1;
-    const int vector = readVectorFmtSetting(mask, kFmtStandard, kFmtVector, 0);
+    const int vector = readVectorFmtSetting(h.mask, kFmtStandard, kFmtVector, 0);
     if (vector < 0)
         return 1;
-    Nexset *ns = createNexset(name, kNexAncstates);
+    Nexset *ns = createNexset(h.name, kNexAncstates);
     if (!ns)
         return 1;
     auto *states = static_cast<uint8_t *>(ns->payload);
@@ -905,7 +900,7 @@ int doAncStatesCmd()
             return fail();
     }
     linkAssumpSet(ns, kNexAncstates, "AncStates");
-    if (star) {
+    if (h.star) {
         gNexsets.curAncestor = ns;
         dataServices().setNeedParsPrep(3);
     }

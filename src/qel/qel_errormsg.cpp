@@ -100,17 +100,18 @@ SplitMessage splitMessage(uint32_t code, const char *text, char (&work)[kMessage
     return m;
 }
 
-// Formats into a message-sized buffer; a null format stands for the
-// "unknown error" text with code 1.
-void formatMessage(uint32_t *code, const char *format, va_list args, char (&buf)[kMessageBufferSize])
+// Formats into a message-sized buffer and shows the result; a null format
+// stands for the "unknown error" text with code 1.
+int formatAndShow(uint32_t code, const char *format, va_list args, int (*show)(uint32_t, const char *))
 {
+    char buf[kMessageBufferSize];
     if (!format) {
-        *code = 1;
+        code = 1;
         std::snprintf(buf, sizeof buf, "%s", kUnknownError);
-        return;
-    }
-    if (std::vsnprintf(buf, sizeof buf, format, args) < 0)
+    } else if (std::vsnprintf(buf, sizeof buf, format, args) < 0) {
         buf[0] = '\0';
+    }
+    return show(code, buf);
 }
 
 void ring(bool on)
@@ -128,9 +129,7 @@ void ring(bool on)
 
 int vErrorMsg(uint32_t code, const char *format, va_list args)
 {
-    char buf[kMessageBufferSize];
-    formatMessage(&code, format, args, buf);
-    return showErrorMsg(code, buf);
+    return formatAndShow(code, format, args, showErrorMsg);
 }
 
 int errorMsg(uint32_t code, const char *format, ...)
@@ -182,9 +181,7 @@ int showErrorMsg(uint32_t code, const char *text)
 
 int vWarningMsg(uint32_t code, const char *format, va_list args)
 {
-    char buf[kMessageBufferSize];
-    formatMessage(&code, format, args, buf);
-    return showWarningMsg(code, buf);
+    return formatAndShow(code, format, args, showWarningMsg);
 }
 
 int warningMsg(uint32_t code, const char *format, ...)

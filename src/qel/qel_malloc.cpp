@@ -108,7 +108,11 @@ void *deallocBlockAligned(void *block)
     return nullptr;
 }
 
-void *allocArray(uint64_t elementSize, uint64_t count)
+namespace {
+
+// count elements through `alloc`; an empty array is null, a size that does
+// not fit is reported as a memory failure.
+void *allocCheckedArray(uint64_t elementSize, uint64_t count, void *(*alloc)(uint64_t))
 {
     uint64_t bytes;
     if (count == 0 || elementSize == 0)
@@ -117,19 +121,19 @@ void *allocArray(uint64_t elementSize, uint64_t count)
         reportMemoryFailure();
         return nullptr;
     }
-    return allocBlock(bytes);
+    return alloc(bytes);
+}
+
+}  // namespace
+
+void *allocArray(uint64_t elementSize, uint64_t count)
+{
+    return allocCheckedArray(elementSize, count, allocBlock);
 }
 
 void *allocArrayAligned(uint64_t elementSize, uint64_t count)
 {
-    uint64_t bytes;
-    if (count == 0 || elementSize == 0)
-        return nullptr;
-    if (!checkedSizeProduct(elementSize, count, &bytes)) {
-        reportMemoryFailure();
-        return nullptr;
-    }
-    return allocBlockAligned(bytes);
+    return allocCheckedArray(elementSize, count, allocBlockAligned);
 }
 
 void *deallocArray(void *array) { return deallocBlock(array); }

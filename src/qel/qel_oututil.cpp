@@ -280,6 +280,28 @@ void listArray(uint32_t typeCode, const void *array, uint32_t n, bool noNewline,
         qel_printf("\n");
 }
 
+namespace {
+
+// The title on a line of its own when there is one, then a line per row of
+// an array of row pointers; row i holds rowLength(i) elements.
+template <class RowLength>
+void listRows(uint32_t typeCode, const void *matrix, uint32_t rows, RowLength rowLength,
+              const char *elementFormat, const char *titleFormat, va_list args)
+{
+    if (titleFormat) {
+        printTitle(titleFormat, args);
+        qel_printf("\n");
+    }
+    const char *format = chooseFormat(typeCode, elementFormat, kMatrixFormats);
+    const auto *rowPtrs = static_cast<const void *const *>(matrix);
+    for (uint32_t i = 0; rowPtrs && i < rows; ++i) {
+        printRow(typeCode, rowPtrs[i], rowLength(i), format);
+        qel_printf("\n");
+    }
+}
+
+}  // namespace
+
 void listMatrix(uint32_t typeCode, const void *matrix, uint32_t rows, uint32_t columns,
                 const char *elementFormat, const char *titleFormat, ...)
 {
@@ -287,17 +309,9 @@ void listMatrix(uint32_t typeCode, const void *matrix, uint32_t rows, uint32_t c
         return;
     va_list args;
     va_start(args, titleFormat);
-    if (titleFormat) {
-        printTitle(titleFormat, args);
-        qel_printf("\n");
-    }
+    listRows(typeCode, matrix, rows, [columns](uint32_t) { return columns; }, elementFormat,
+             titleFormat, args);
     va_end(args);
-    const char *format = chooseFormat(typeCode, elementFormat, kMatrixFormats);
-    const auto *rowPtrs = static_cast<const void *const *>(matrix);
-    for (uint32_t i = 0; rowPtrs && i < rows; ++i) {
-        printRow(typeCode, rowPtrs[i], columns, format);
-        qel_printf("\n");
-    }
 }
 
 void listMatrixLower(uint32_t typeCode, const void *halfMatrix, uint32_t n, bool withDiagonal,
@@ -307,17 +321,9 @@ void listMatrixLower(uint32_t typeCode, const void *halfMatrix, uint32_t n, bool
         return;
     va_list args;
     va_start(args, titleFormat);
-    if (titleFormat) {
-        printTitle(titleFormat, args);
-        qel_printf("\n");
-    }
+    listRows(typeCode, halfMatrix, n, [withDiagonal](uint32_t i) { return withDiagonal ? i + 1 : i; },
+             elementFormat, titleFormat, args);
     va_end(args);
-    const char *format = chooseFormat(typeCode, elementFormat, kMatrixFormats);
-    const auto *rowPtrs = static_cast<const void *const *>(halfMatrix);
-    for (uint32_t i = 0; rowPtrs && i < n; ++i) {
-        printRow(typeCode, rowPtrs[i], withDiagonal ? i + 1 : i, format);
-        qel_printf("\n");
-    }
 }
 
 namespace {

@@ -14,6 +14,8 @@
 #include "shell/vorn_params.h"
 #include "trees/tree_settings.h"
 
+using namespace optreg;
+
 namespace {
 
 GeneralOptionHandlers gHandlers{};
@@ -23,20 +25,12 @@ uint32_t gDiscardedInitSeeds = 0;
 
 // The library keeps some switches as bool; an option writes them as bytes.
 uint8_t *byteOf(bool &flag) { return reinterpret_cast<uint8_t *>(&flag); }
-int32_t *i32Of(uint32_t &value) { return reinterpret_cast<int32_t *>(&value); }
 
-// Reads the value of a custom option whose owner is not installed and
-// refuses it, so that nothing pretends to have taken it.
+// A custom option served by its owner once one is installed.
 int refuseUnavailable(int operation, CmdParam *option, CmdParamFxn owner, void *place)
 {
-    if (owner != nullptr)
-        return owner(operation, option, place);
-    if (operation != kParamOpReadValue)
-        return 0;
-    char word[kMaxValueChars + 1];
-    if (readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false) < 0)
-        return 1;
-    return errMsgBadParamValue(option->name, word);
+    return owner != nullptr ? owner(operation, option, place)
+                            : refuseOptionValue(operation, option, place);
 }
 
 int constraintNameOption(int operation, CmdParam *option, void *place)
@@ -63,20 +57,6 @@ int storeTreeWtsChanged(CmdParam *option)
 {
     return gHandlers.storeTreeWtsParm ? gHandlers.storeTreeWtsParm(option) : 0;
 }
-
-constexpr uint32_t kOnOff = kParamBool;
-constexpr uint32_t kFactory = kParamHasFactory;
-constexpr uint32_t kHiddenFactory = kParamHidden | kParamHasFactory;
-
-// Runs `set` nested inside the set being built; set 0 registers each set once
-// by itself, so it never nests.
-void include(uint32_t building, uint32_t set, CmdParamList *list)
-{
-    if (building != 0)
-        traverseCmdParamList(set, list);
-}
-
-bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
 
 void constraintEnforcement(CmdParamList *list)  // set 5
 {
@@ -440,4 +420,14 @@ void initVornOptions(void (*exitProgram)(int status))
     if (!gCriterionHookAdded)
         gCriterionHookAdded = addCriterionResetHook(resetScoreBounds) == 0;
     factorySettings(true);
+}
+
+int optreg::refuseOptionValue(int operation, CmdParam *option, void *)
+{
+    if (operation != kParamOpReadValue)
+        return 0;
+    char word[kMaxValueChars + 1];
+    if (readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false) < 0)
+        return 1;
+    return errMsgBadParamValue(option->name, word);
 }

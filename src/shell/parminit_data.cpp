@@ -13,6 +13,8 @@
 #include "shell/shell_settings.h"
 #include "shell/vorn_params.h"
 
+using namespace optreg;
+
 namespace {
 
 DataBlockParams &bp = dataBlockParam;
@@ -21,24 +23,7 @@ constexpr const char *kLabelPositions = "none\0left\0right\0";
 // "distance" is accepted but not offered: it stands at position 5.
 constexpr const char kDataTypes[] = "standard\0DNA\0RNA\0nucleotide\0protein\0\x08\x05"
                                     "distance\0continuous\0";
-constexpr uint32_t kNonpersistent = kParamNonpersistent;
-constexpr uint32_t kOnOff = kParamBool;
-constexpr uint32_t kFactory = kParamHasFactory;
-constexpr uint32_t kNoShow = kParamShowNone;
-constexpr uint32_t kOnce = kParamNonpersistent;
 constexpr uint32_t kHiddenOnce = kParamNonpersistent | kParamHidden;
-
-// Runs `set` nested inside the set being built; set 0 registers each set once
-// by itself, so it never nests.
-void include(uint32_t building, uint32_t set, CmdParamList *list)
-{
-    if (building != 0)
-        traverseCmdParamList(set, list);
-}
-
-bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
-
-int32_t *i32(uint32_t &value) { return reinterpret_cast<int32_t *>(&value); }
 
 void dataDimensions(CmdParamList *list)  // set 24
 {
@@ -48,26 +33,26 @@ void dataDimensions(CmdParamList *list)  // set 24
 
 void charFormat(CmdParamList *list)  // set 25
 {
-    do_Int_Parm(nullptr, "missing", kParamChar, kNonpersistent, &bp.missing, 0, nullptr, nullptr,
+    do_Int_Parm(nullptr, "missing", kParamChar, kOnce, &bp.missing, 0, nullptr, nullptr,
                 list);
-    do_Int_Parm(nullptr, "labels", kParamKeywordOff, kNonpersistent, i32(bp.labels), 0, nullptr,
+    do_Int_Parm(nullptr, "labels", kParamKeywordOff, kOnce, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
     do_Fxn_Parm("symbols", nullptr, 0, nullptr, readSymbols, nullptr,
                 "\"<list of valid symbols>\"", list);
-    do_Bool_Parm(nullptr, "interleave", kParamBool, kNonpersistent, &bp.interleave, 0, nullptr,
+    do_Bool_Parm(nullptr, "interleave", kParamBool, kOnce, &bp.interleave, 0, nullptr,
                  nullptr, list);
-    do_Int_Parm(nullptr, "matchChar", kParamChar, kNonpersistent, &bp.matchChar, 0, nullptr,
+    do_Int_Parm(nullptr, "matchChar", kParamChar, kOnce, &bp.matchChar, 0, nullptr,
                 nullptr, list);
     do_Fxn_Parm("equate", nullptr, 0, nullptr, readEquates, nullptr, "\"<symbol=expansion>...\"",
                 list);
-    do_Bool_Parm(nullptr, "transpose", kParamBool, kNonpersistent, &bp.transpose, 0, nullptr,
+    do_Bool_Parm(nullptr, "transpose", kParamBool, kOnce, &bp.transpose, 0, nullptr,
                  nullptr, list);
-    do_Int_Parm(nullptr, "dataType", kParamKeyword, kNonpersistent, i32(bp.dataType), 0, nullptr,
+    do_Int_Parm(nullptr, "dataType", kParamKeyword, kOnce, i32Of(bp.dataType), 0, nullptr,
                 kDataTypes, list);
-    do_Bool_Parm(nullptr, "respectCase", kParamBool, kNonpersistent, &bp.respectCase, 0, nullptr,
+    do_Bool_Parm(nullptr, "respectCase", kParamBool, kOnce, &bp.respectCase, 0, nullptr,
                  nullptr, list);
-    do_Int_Parm(nullptr, "gap", kParamChar, kNonpersistent, &bp.gap, 0, nullptr, nullptr, list);
-    do_Int_Parm(nullptr, "labelpos", kParamKeywordOff, kParamHidden, i32(bp.labels), 0, nullptr,
+    do_Int_Parm(nullptr, "gap", kParamChar, kOnce, &bp.gap, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "labelpos", kParamKeywordOff, kParamHidden, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
 }
 
@@ -76,11 +61,11 @@ void dataOptions(CmdParamList *list)  // set 26
     // gapMode and msTaxa set the parsimony settings, as PSet does.
     do_Fxn_Parm("zap", nullptr, kParamHidden, nullptr, readZappedChars, nullptr,
                 "\"<character-list>\"", list);
-    do_Int_Parm(nullptr, "gapMode", kParamKeyword, kParamHidden, i32(gPars.gapMode), 0, gapModeChange,
+    do_Int_Parm(nullptr, "gapMode", kParamKeyword, kParamHidden, i32Of(gPars.gapMode), 0, gapModeChange,
                 "missing\0newState\0indel\0", list);
     do_Fxn_Parm("ignore", nullptr, kParamHidden, nullptr, ignoreNowObsolete, nullptr, nullptr,
                 list);
-    do_Int_Parm(nullptr, "msTaxa", kParamKeyword, kParamHidden, i32(gPars.msTaxa), 0, forceFullRepack,
+    do_Int_Parm(nullptr, "msTaxa", kParamKeyword, kParamHidden, i32Of(gPars.msTaxa), 0, forceFullRepack,
                 "uncertain\0polymorph\0variable\0", list);
 }
 
@@ -104,16 +89,16 @@ void distDimensions(CmdParamList *list)  // set 29
 
 void distFormat(CmdParamList *list)  // set 30
 {
-    do_Int_Parm(nullptr, "labels", kParamKeywordOff, 0, i32(bp.labels), 0, nullptr,
+    do_Int_Parm(nullptr, "labels", kParamKeywordOff, 0, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
-    do_Int_Parm(nullptr, "triangle", kParamKeyword, kNonpersistent, i32(bp.triangle), 0, nullptr,
+    do_Int_Parm(nullptr, "triangle", kParamKeyword, kOnce, i32Of(bp.triangle), 0, nullptr,
                 "lower\0upper\0both\0", list);
-    do_Bool_Parm(nullptr, "diagonal", kParamBool, kNonpersistent, &bp.diagonal, 0, nullptr,
+    do_Bool_Parm(nullptr, "diagonal", kParamBool, kOnce, &bp.diagonal, 0, nullptr,
                  nullptr, list);
-    do_Bool_Parm(nullptr, "interleave", kParamBool, kNonpersistent, &bp.interleave, 0, nullptr,
+    do_Bool_Parm(nullptr, "interleave", kParamBool, kOnce, &bp.interleave, 0, nullptr,
                  nullptr, list);
     do_Int_Parm(nullptr, "missing", kParamChar, 0, &bp.distMissing, 0, nullptr, nullptr, list);
-    do_Int_Parm(nullptr, "labelpos", kParamKeyword, kParamHidden, i32(bp.labels), 0, nullptr,
+    do_Int_Parm(nullptr, "labelpos", kParamKeyword, kParamHidden, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
 }
 

@@ -6,22 +6,9 @@
 #include "shell/shell_settings.h"
 #include "shell/vorn_params.h"
 
+using namespace optreg;
+
 namespace {
-
-constexpr uint32_t kOnOff = kParamBool;
-constexpr uint32_t kFactory = kParamHasFactory;
-// Seeds and switches whose factory reset is recorded without a factory text.
-constexpr uint32_t kFactoryNoText = kParamHasFactory | kParamNoFactoryText;
-// Listed but set only through another option, hidden, with a factory value.
-constexpr uint32_t kDerived = kParamNotInput | kParamHidden | kParamHasFactory;
-
-void include(uint32_t building, uint32_t set, CmdParamList *list)
-{
-    if (building != 0)
-        traverseCmdParamList(set, list);
-}
-
-bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
 
 void dsetOptions(CmdParamList *list)  // set 88
 {

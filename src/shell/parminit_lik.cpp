@@ -9,15 +9,11 @@
 #include "shell/qel_cmdline.h"
 #include "shell/vorn_params.h"
 
+using namespace optreg;
+
 namespace {
 
-constexpr uint32_t kOnOff = kParamBool;
 constexpr uint32_t kTwoWords = kParamBoolKeyword;
-constexpr uint32_t kFactory = kParamHasFactory;
-constexpr uint32_t kHiddenFactory = kParamHidden | kParamHasFactory;
-// Values set only through a custom option: listed nowhere, typed by no one.
-constexpr uint32_t kStoredValue = kParamNotInput | kParamHidden | kParamHasFactory;
-constexpr int32_t kAnyInt = INT32_MAX;
 
 // Neither the constraint store nor the tree lists of these commands are
 // linked in yet: their options refuse every value rather than pretend to
@@ -25,24 +21,6 @@ constexpr int32_t kAnyInt = INT32_MAX;
 Set *gAutoModelTrees = nullptr;
 Set *gAutoPartTree = nullptr;
 Set *gClockCheckTrees = nullptr;
-
-int refuseValue(int operation, CmdParam *option, void *)
-{
-    if (operation != kParamOpReadValue)
-        return 0;
-    char word[kMaxValueChars + 1];
-    if (readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false) < 0)
-        return 1;
-    return errMsgBadParamValue(option->name, word);
-}
-
-void include(uint32_t building, uint32_t set, CmdParamList *list)
-{
-    if (building != 0)
-        traverseCmdParamList(set, list);
-}
-
-bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
 
 // A real option of `ml` with its factory value.
 void mlReal(const char *name, uint32_t flags, double *variable, double factory,
@@ -71,31 +49,31 @@ void lsetSettings(CmdParamList *list)  // set 87
     mlKeyword("NST", kFactory, &ml.NST, 1, forceReinitML, "1\0" "2\0" "6\0Mkv\0", list);
     do_Fxn_Parm("tratio", cat, 0, nullptr, getTratio, forceReinitML,
                 "<real-value>|Estimate|Previous", list);
-    mlReal("userTratio", kStoredValue, &ml.userTratio, 2.0, nullptr, list);
-    mlSwitch("estTratio", kStoredValue, &ml.estTratio, 0, nullptr, list);
+    mlReal("userTratio", kDerived, &ml.userTratio, 2.0, nullptr, list);
+    mlSwitch("estTratio", kDerived, &ml.estTratio, 0, nullptr, list);
     do_Fxn_Parm("rmatrix", cat, 0, nullptr, getDnaRmatrix, forceReinitML,
                 "(<rAC><rAG><rAT><rCG><rCT>)|Estimate|Previous", list);
-    mlReal("rAC", kStoredValue, &ml.rAC, 1.0, nullptr, list);
-    mlReal("rAG", kStoredValue, &ml.rAG, 1.0, nullptr, list);
-    mlReal("rAT", kStoredValue, &ml.rAT, 1.0, nullptr, list);
-    mlReal("rCG", kStoredValue, &ml.rCG, 1.0, nullptr, list);
-    mlReal("rCT", kStoredValue, &ml.rCT, 1.0, nullptr, list);
-    mlReal("rGT", kStoredValue, &ml.rGT, 1.0, nullptr, list);
-    mlSwitch("estRmatrix", kStoredValue, &ml.estRmatrix, 0, nullptr, list);
+    mlReal("rAC", kDerived, &ml.rAC, 1.0, nullptr, list);
+    mlReal("rAG", kDerived, &ml.rAG, 1.0, nullptr, list);
+    mlReal("rAT", kDerived, &ml.rAT, 1.0, nullptr, list);
+    mlReal("rCG", kDerived, &ml.rCG, 1.0, nullptr, list);
+    mlReal("rCT", kDerived, &ml.rCT, 1.0, nullptr, list);
+    mlReal("rGT", kDerived, &ml.rGT, 1.0, nullptr, list);
+    mlSwitch("estRmatrix", kDerived, &ml.estRmatrix, 0, nullptr, list);
     do_Fxn_Parm("rclass", cat, 0, nullptr, getMLDnaClass, forceReinitML,
                 "(<cAC><cAG><cAT><cCG><cCT><cGT>)", list);
     int32_t *classes[] = {&ml.cAC, &ml.cAG, &ml.cAT, &ml.cCG, &ml.cCT, &ml.cGT};
     const char *classNames[] = {"cAC", "cAG", "cAT", "cCG", "cCT", "cGT"};
     for (uint32_t i = 0; i < kNumDnaRates; ++i)
-        do_Int_Parm(cat, classNames[i], kParamInt, kStoredValue, classes[i], i, nullptr, nullptr,
+        do_Int_Parm(cat, classNames[i], kParamInt, kDerived, classes[i], i, nullptr, nullptr,
                     list);
     mlKeyword("variant", kFactory, &ml.variant, 0, forceReinitML, "HKY\0F84\0", list);
     do_Fxn_Parm("baseFreq", cat, kFactory, nullptr, getBaseFreqs, forceReinitML, nullptr, list);
     mlKeyword("rates", kFactory, &ml.rates, 0, forceReinitML, "equal\0gamma\0siteSpec\0", list);
     do_Fxn_Parm("shape", cat, 0, nullptr, getShape, nullptr, "<real-value>|estimate|previous",
                 list);
-    mlReal("userGammaShape", kStoredValue, &ml.userGammaShape, 0.5, forceReinitML, list);
-    mlSwitch("estGammaShape", kStoredValue, &ml.estGammaShape, 0, forceReinitML, list);
+    mlReal("userGammaShape", kDerived, &ml.userGammaShape, 0.5, forceReinitML, list);
+    mlSwitch("estGammaShape", kDerived, &ml.estGammaShape, 0, forceReinitML, list);
     // Below 2 is refused by the callback with its own message.
     do_IntRange_Parm(cat, "ncat", kParamInt, kFactory, &ml.ncat, 4, INT32_MIN, kMaxGammaCategs,
                      checkNGammaCat, nullptr, list);
@@ -103,11 +81,11 @@ void lsetSettings(CmdParamList *list)  // set 87
                  "mean\0median\0", list);
     do_Fxn_Parm("pinvar", cat, 0, nullptr, getLikePinv, forceReinitML,
                 "<real-value>|estimate|previous", list);
-    mlReal("userPInvar", kStoredValue, &ml.userPInvar, 0.0, forceReinitML, list);
-    mlSwitch("estPInvar", kStoredValue, &ml.estPInvar, 0, forceReinitML, list);
+    mlReal("userPInvar", kDerived, &ml.userPInvar, 0.0, forceReinitML, list);
+    mlSwitch("estPInvar", kDerived, &ml.estPInvar, 0, forceReinitML, list);
     do_Fxn_Parm("siteRates", cat, 0, nullptr, getSiteRates, forceReinitML,
                 "partition[:<charpartition-name>]|rateset[:<rateset-name>]|previous", list);
-    mlSwitch("estSiteRates", kStoredValue, &ml.estSiteRates, 0, nullptr, list);
+    mlSwitch("estSiteRates", kDerived, &ml.estSiteRates, 0, nullptr, list);
     // The character partition and rate set of siteRates.
     do_Gen_Parm(cat, nullptr, kParamSlot, kParamHidden, &ml.siteRatePartition, nullptr, 0,
                 nullptr, nullptr, list);
@@ -117,13 +95,13 @@ void lsetSettings(CmdParamList *list)  // set 87
                 "<modelpartition-name>", list);
     do_Fxn_Parm("modelRates", cat, 0, nullptr, getModelRates, forceReinitML,
                 "estimate|previous|equal", list);
-    mlSwitch("estModelRates", kStoredValue, &ml.estModelRates, 0, forceReinitML, list);
+    mlSwitch("estModelRates", kDerived, &ml.estModelRates, 0, forceReinitML, list);
     do_Fxn_Parm("initBrLen", cat, 0, nullptr, getMLBranchLenMethod, forceReinitML,
                 "rogers|acctranRog|LS|<real-value>", list);
-    mlSwitch("useAcctran", kStoredValue, &ml.useAcctran, 0, forceReopt, list);
-    do_Int_Parm(cat, "initBrLenMethod", kParamInt, kStoredValue, &ml.initBrLenMethod, 0,
+    mlSwitch("useAcctran", kDerived, &ml.useAcctran, 0, forceReopt, list);
+    do_Int_Parm(cat, "initBrLenMethod", kParamInt, kDerived, &ml.initBrLenMethod, 0,
                 forceReopt, nullptr, list);
-    mlReal("initArbBrLen", kStoredValue, &ml.initArbBrLen, 0.1, nullptr, list);
+    mlReal("initArbBrLen", kDerived, &ml.initArbBrLen, 0.1, nullptr, list);
     mlSwitch("lCollapse", kFactory, &ml.lCollapse, 1, nullptr, list);
     do_IntRange_Parm(cat, "maxPass", kParamInt, kFactory, &ml.maxPass, 20, 1, 1000000, nullptr,
                      nullptr, list);
@@ -168,8 +146,8 @@ void lsetSettings(CmdParamList *list)  // set 87
     mlReal("maxBrlen", kHiddenFactory, &ml.maxBrlen, 10.0, nullptr, list);
     do_Fxn_Parm("gRateScale", cat, 0, nullptr, getBranchLenScaler, forceReinitML,
                 "<real-value>|Estimate|Previous", list);
-    mlReal("userRateScaler", kStoredValue, &ml.userRateScaler, 1.0, nullptr, list);
-    mlSwitch("estRateScaler", kStoredValue, &ml.estRateScaler, 0, nullptr, list);
+    mlReal("userRateScaler", kDerived, &ml.userRateScaler, 1.0, nullptr, list);
+    mlSwitch("estRateScaler", kDerived, &ml.estRateScaler, 0, nullptr, list);
     mlSwitch("UCM", kHiddenFactory, &ml.UCM, 0, forceReinitML, list);
     mlSwitch("blTransform", kHiddenFactory, &ml.blTransform, 0, forceReinitML, list);
     mlSwitch("timesTransform", kHiddenFactory, &ml.timesTransform, 0, forceReinitML, list);
@@ -180,7 +158,7 @@ void lsetSettings(CmdParamList *list)  // set 87
                      kMaxMLThreads, forceReinitML, "auto", list);
     do_Separator("Options for amino-acid models:", cat, list);
     do_Fxn_Parm("aaFreq", cat, kFactory, nullptr, getAAFreqs, forceReinitML, nullptr, list);
-    do_Int_Parm(cat, "aaFreqMode", kParamInt, kStoredValue, &ml.aaFreqMode, 0, forceReinitML,
+    do_Int_Parm(cat, "aaFreqMode", kParamInt, kDerived, &ml.aaFreqMode, 0, forceReinitML,
                 nullptr, list);
     mlKeyword("aaRMatrix", kFactory, &ml.aaRMatrix, 0, forceReinitML,
               "JTT\0JTTPAML\0PAM\0MTrev24\0WAG\0LG\0", list);
@@ -236,7 +214,7 @@ void surfCheckOptions(uint32_t set, CmdParamList *list)  // set 97
                      kMaxSurfCheckReps, nullptr, nullptr, list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactory | kParamNoFactoryText, surfChk.seed, 0, nullptr,
                 nullptr, list);
-    do_IntRange_Parm(cat, "treeNum", kParamInt, kFactory, &surfChk.treeNum, 1, 1, kAnyInt,
+    do_IntRange_Parm(cat, "treeNum", kParamInt, kFactory, &surfChk.treeNum, 1, 1, kIntMax,
                      nullptr, nullptr, list);
     do_Bool_Parm(cat, "brLens", kOnOff, kFactory, &surfChk.brLens, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "showparam", kOnOff, kFactory, &surfChk.showparam, 0, nullptr, nullptr,
@@ -289,7 +267,7 @@ void autoModelOptions(uint32_t set, CmdParamList *list)  // set 112
                 "no\0AIC\0AICc\0BIC\0DT\0", list);
     flag("showModelScores", kFactory, &autoMod.showModelScores, 1);
     flag("showParamEst", kFactory, &autoMod.showParamEst, 0);
-    do_Fxn_Parm("trees", cat, 0, &gAutoModelTrees, refuseValue, nullptr, nullptr, list);
+    do_Fxn_Parm("trees", cat, 0, &gAutoModelTrees, refuseOptionValue, nullptr, nullptr, list);
     flag("penTopology", kParamHidden, &autoMod.penTopology, 0);
 }
 
@@ -314,7 +292,7 @@ void autopartitionOptions(uint32_t set, CmdParamList *list)  // set 126
                  "early\0late\0", list);
     do_Int_Parm(cat, "showSchemes", kParamKeywordOff, kFactory, &autoPartOpt.showSchemes, 0,
                 nullptr, "no\0yes\0suppressPtn\0", list);
-    do_Fxn_Parm("tree", cat, 0, &gAutoPartTree, refuseValue, nullptr, "<tree-number>", list);
+    do_Fxn_Parm("tree", cat, 0, &gAutoPartTree, refuseOptionValue, nullptr, "<tree-number>", list);
 }
 
 void clockCheckerOptions(CmdParamList *list)  // set 115
@@ -323,7 +301,7 @@ void clockCheckerOptions(CmdParamList *list)  // set 115
     auto flag = [&](const char *name, uint32_t flags, uint8_t *variable, uint32_t factory) {
         do_Bool_Parm(cat, name, kOnOff, flags, variable, factory, nullptr, nullptr, list);
     };
-    do_Fxn_Parm("tree", cat, 0, &gClockCheckTrees, refuseValue, nullptr, nullptr, list);
+    do_Fxn_Parm("tree", cat, 0, &gClockCheckTrees, refuseOptionValue, nullptr, nullptr, list);
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &clkChkOpt.partition,
                 handleCharPtnNameOrNone, nullptr, "<charpartition-name>", list);
     flag("showPartition", kFactory, &clkChkOpt.showPartition, 1);
@@ -347,14 +325,14 @@ void orthoFilterOptions(CmdParamList *list)  // set 121
     const char *cat = "OrthoFilter";
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &ofltOpt.partition, handleCharPtnName,
                 nullptr, "<charpartition-name>", list);
-    do_Fxn_Parm("constraints", cat, kParamNoFactoryText, nullptr, refuseValue, nullptr,
+    do_Fxn_Parm("constraints", cat, kParamNoFactoryText, nullptr, refuseOptionValue, nullptr,
                 "<constraint-name>", list);
     do_Bool_Parm(cat, "showPartition", kOnOff, kFactory, &ofltOpt.showPartition, 1, nullptr,
                  nullptr, list);
     do_Bool_Parm(cat, "upgma", kOnOff, kFactory, &ofltOpt.upgma, 1, nullptr, nullptr, list);
     do_Flt_Parm(cat, "minMissing", kParamReal, kFactory, &ofltOpt.minMissing, nullptr, 0.25,
                 list);
-    do_IntRange_Parm(cat, "maxParaRem", kParamInt, kFactory, &ofltOpt.maxParaRem, 1, 0, kAnyInt,
+    do_IntRange_Parm(cat, "maxParaRem", kParamInt, kFactory, &ofltOpt.maxParaRem, 1, 0, kIntMax,
                      nullptr, nullptr, list);
 }
 

@@ -7,6 +7,8 @@
 #include "search/search_settings.h"
 #include "shell/vorn_params.h"
 
+using namespace optreg;
+
 namespace {
 
 // RandTrees binds the record of the trees subsystem; until that record
@@ -17,22 +19,7 @@ struct RandTreesPlaceholder {
     uint32_t seed[4];
 } evalRand = {1000, 0, {}};
 
-constexpr uint32_t kOnOff = kParamBool;
-constexpr uint32_t kFactory = kParamHasFactory;
-constexpr uint32_t kHiddenFactory = kParamHidden | kParamHasFactory;
-constexpr uint32_t kFactoryNoText = kParamHasFactory | kParamNoFactoryText;  // 0xc00
 constexpr uint32_t kHiddenNoText = kParamHidden | kParamNoFactoryText;       // 0xa00
-constexpr int32_t kIntMax = 0x7FFFFFFF;
-
-int32_t *i32Of(uint32_t &value) { return reinterpret_cast<int32_t *>(&value); }
-
-void include(uint32_t building, uint32_t set, CmdParamList *list)
-{
-    if (building != 0)
-        traverseCmdParamList(set, list);
-}
-
-bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
 
 constexpr const char *kCollapseWords = "no\0maxBrlen\0minBrlen\0ambEqual\0";
 constexpr const char *kMsTaxaWords = "uncertain\0polymorph\0variable\0";

@@ -8,36 +8,9 @@
 #include "shell/shell_settings.h"
 #include "shell/vorn_params.h"
 
+using namespace optreg;
+
 namespace {
-
-constexpr uint32_t kOnOff = kParamBool;
-constexpr uint32_t kFactory = kParamHasFactory;
-constexpr uint32_t kHiddenFactory = kParamHidden | kParamHasFactory;
-// Seeds and switches whose factory reset is recorded without a factory text.
-constexpr uint32_t kFactoryNoText = kParamHasFactory | kParamNoFactoryText;
-// Listed but set only through another option, hidden, with a factory value.
-constexpr uint32_t kDerived = kParamNotInput | kParamHidden | kParamHasFactory;
-constexpr int32_t kIntMax = 0x7FFFFFFF;
-
-void include(uint32_t building, uint32_t set, CmdParamList *list)
-{
-    if (building != 0)
-        traverseCmdParamList(set, list);
-}
-
-bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
-
-// SVDQuartets names its constraint tree like the searches do; the constraint
-// store is not linked in here, so a name is refused rather than dropped.
-int constraintNameOption(int operation, CmdParam *option, void *)
-{
-    if (operation != kParamOpReadValue)
-        return 0;
-    char word[kMaxValueChars + 1];
-    if (readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false) < 0)
-        return 1;
-    return errMsgBadParamValue(option->name, word);
-}
 
 void puzzleOptions(uint32_t set, CmdParamList *list)  // set 63
 {
@@ -111,7 +84,8 @@ void svdQuartetsOptions(CmdParamList *list)  // set 114
                  "missing\0distribute\0", list);
     do_Bool_Parm(cat, "plus2", kOnOff, kFactory, &o.plus2, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "enforce", kOnOff, kFactoryNoText, &o.enforce, 0, nullptr, nullptr, list);
-    do_Fxn_Parm("constraints", cat, 0, nullptr, constraintNameOption, nullptr,
+    // The constraint store is not linked in here: a name is refused rather than dropped.
+    do_Fxn_Parm("constraints", cat, 0, nullptr, refuseOptionValue, nullptr,
                 "<constraint-name>", list);
     do_Separator(
         "The following options are for experimental research and are not generally safe/useful:",

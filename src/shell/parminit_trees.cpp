@@ -11,32 +11,18 @@
 #include "trees/tree_settings.h"
 #include "trees/treelist.h"
 
+using namespace optreg;
+
 namespace {
 
 // ClearTrees' noWarn is accepted and its value thrown away.
 uint8_t gDiscardedNoWarn = 0;
 
-constexpr uint32_t kOnOff = kParamBool;
-constexpr uint32_t kFactory = kParamHasFactory;
 constexpr uint32_t kHidden = kParamHidden;
-constexpr uint32_t kOnce = kParamNonpersistent;
-constexpr uint32_t kNoShow = kParamShowNone;
-// A remembered choice: listed with its factory value, never typed.
-constexpr uint32_t kRemembered = kParamNotInput | kParamHidden | kParamHasFactory;
 
 constexpr const char *kSupportWords = "no\0brlens\0nodeLabels\0Both\0";
 constexpr const char *kTreeFormats = "Nexus\0altNexus\0Freqpars\0Newick\0Hennig\0Phylip\0";
 constexpr const char *kOptWords = "AccTran\0DelTran\0MinF\0";
-
-int32_t *i32Of(uint32_t &value) { return reinterpret_cast<int32_t *>(&value); }
-
-void include(uint32_t building, uint32_t set, CmdParamList *list)
-{
-    if (building != 0)
-        traverseCmdParamList(set, list);
-}
-
-bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
 
 // A tree number typed as an option; 0 stands for "none" or "first/last".
 void treeNumber(const char *cat, const char *name, uint32_t flags, uint32_t &variable,
@@ -56,7 +42,7 @@ void agreeOptions(uint32_t set, CmdParamList *list)  // set 45
                    "<filename-for-treefile>", list);
     include(set, 9, list);
     include(set, 18, list);
-    do_Bool_Parm(cat, "pref_saveTree", kOnOff, kRemembered, &agree.saveToFile, 0, nullptr,
+    do_Bool_Parm(cat, "pref_saveTree", kOnOff, kDerived, &agree.saveToFile, 0, nullptr,
                  nullptr, list);
     do_Bool_Parm(cat, "save", kOnOff, kHidden, &agree.saveToFile, 0, saveGone, nullptr, list);
     do_String_Parm("file", cat, kParamFilename, kNoShow | kHidden, agree.treefile, nullptr,
@@ -186,7 +172,7 @@ void treeDistOptions(uint32_t set, CmdParamList *list)  // set 74
     do_String_Parm("file", cat, kParamFilename, kNoShow, tdOpt.file, nullptr, nullptr,
                    "<output-filename>", list);
     include(set, 9, list);
-    do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kRemembered, &tdOpt.saveToFile, 0, nullptr,
+    do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kDerived, &tdOpt.saveToFile, 0, nullptr,
                  nullptr, list);
     do_Int_Parm(cat, "metric", kParamKeyword, kHidden, &tdOpt.measure, 0, nullptr,
                 "symDiff\0agD1\0agreement\0ABC\0matching\0", list);
@@ -292,7 +278,7 @@ void treeScoreOutput(uint32_t set, CmdParamList *list)  // set 80
     include(set, 9, list);
     do_Bool_Parm(cat, "displayOut", kOnOff, kFactory | kOnce, &sfopt.displayOut, 1, nullptr,
                  nullptr, list);
-    do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kRemembered, &sfopt.pref_saveToFile, 0, nullptr,
+    do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kDerived, &sfopt.pref_saveToFile, 0, nullptr,
                  nullptr, list);
 }
 

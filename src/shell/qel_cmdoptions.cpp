@@ -19,6 +19,30 @@
 #include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
 
+size_t cmdParamScalarSize(uint32_t type)
+{
+    switch (type) {
+    case kParamBool:
+    case kParamBoolKeyword:
+        return 1;
+    case kParamInt:
+    case kParamIntOrLabel:
+    case kParamIntOrNo:
+    case kParamChar:
+    case kParamKeyword:
+    case kParamKeywordOff:
+        return 4;
+    case kParamReal:
+    case kParamRealOrNo:
+    case kParamSlot:
+        return 8;
+    case kParamSeed:
+        return 16;
+    default:
+        return 0;
+    }
+}
+
 namespace {
 
 CmdParamTraverser gTraverser = nullptr;
@@ -57,31 +81,6 @@ char *copyOut(const std::string &text, char *out, size_t outSize)
     if (out != nullptr && outSize > 0)
         strcpy_n(out, text.c_str(), outSize);
     return out;
-}
-
-// Bytes that one value of the type occupies in its variable.
-size_t scalarSize(uint32_t type)
-{
-    switch (type) {
-    case kParamBool:
-    case kParamBoolKeyword:
-        return 1;
-    case kParamInt:
-    case kParamIntOrLabel:
-    case kParamIntOrNo:
-    case kParamChar:
-    case kParamKeyword:
-    case kParamKeywordOff:
-        return 4;
-    case kParamReal:
-    case kParamRealOrNo:
-    case kParamSlot:
-        return 8;
-    case kParamSeed:
-        return 16;
-    default:
-        return 0;
-    }
 }
 
 size_t stringCapacity(uint32_t type)
@@ -310,7 +309,7 @@ std::string valueText(CmdParam *p, bool savedOnly)
         return "";
     int32_t i = 0;
     double d = 0;
-    if (scalarSize(type) == 4)
+    if (cmdParamScalarSize(type) == 4)
         std::memcpy(&i, v, 4);
     if (type == kParamReal || type == kParamRealOrNo)
         std::memcpy(&d, v, 8);
@@ -834,7 +833,7 @@ void copy1ParamVal(CmdParam *option, const void *from, void *to)
         strcpy_n(static_cast<char *>(to), static_cast<const char *>(from), cap);
         return;
     }
-    std::memmove(to, from, scalarSize(type));
+    std::memmove(to, from, cmdParamScalarSize(type));
 }
 
 void *getCmdParamValuePtr(CmdParam *option, bool live)
@@ -899,7 +898,7 @@ bool cmdParamChanged(CmdParam *option)
         double now = *static_cast<const double *>(option->variable);
         return std::isnan(now) || std::isnan(option->saved.d) || now != option->saved.d;
     }
-    return std::memcmp(option->variable, &option->saved, scalarSize(type)) != 0;
+    return std::memcmp(option->variable, &option->saved, cmdParamScalarSize(type)) != 0;
 }
 
 bool cmdParamValueIsNonzero(const CmdParam *option)
@@ -910,7 +909,7 @@ bool cmdParamValueIsNonzero(const CmdParam *option)
     if (isStringParam(option))
         return *static_cast<const char *>(option->variable) != '\0';
     const auto *bytes = static_cast<const uint8_t *>(option->variable);
-    size_t n = type == kParamBool || type == kParamBoolKeyword ? 1 : scalarSize(type);
+    size_t n = type == kParamBool || type == kParamBoolKeyword ? 1 : cmdParamScalarSize(type);
     return std::any_of(bytes, bytes + n, [](uint8_t b) { return b != 0; });
 }
 

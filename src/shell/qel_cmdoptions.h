@@ -105,6 +105,9 @@ struct CmdParamList {
 };
 
 inline uint32_t cmdParamType(const CmdParam *p) { return p->typeFlags & kParamTypeMask; }
+// Bytes that one value of a scalar option type occupies in its variable; 0
+// for the string types and the others.
+size_t cmdParamScalarSize(uint32_t type);
 
 // ---- The option table ----------------------------------------------------------
 // The option table registers the options of one option set into a list

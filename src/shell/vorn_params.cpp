@@ -23,30 +23,6 @@ const char *runningCommandName()
     return cmdOpt.currentCmd != nullptr ? cmdOpt.currentCmd->name : "current";
 }
 
-size_t valueBytes(const CmdParam *option)
-{
-    switch (cmdParamType(option)) {
-    case kParamBool:
-    case kParamBoolKeyword:
-        return 1;
-    case kParamReal:
-    case kParamRealOrNo:
-    case kParamSlot:
-        return 8;
-    case kParamSeed:
-        return 16;
-    case kParamInt:
-    case kParamIntOrLabel:
-    case kParamIntOrNo:
-    case kParamChar:
-    case kParamKeyword:
-    case kParamKeywordOff:
-        return 4;
-    default:
-        return 0;
-    }
-}
-
 void restoreSaved(CmdParam *option)
 {
     copy1ParamVal(option, getCmdParamValuePtr(option, false), option->variable);
@@ -110,7 +86,7 @@ int outputUnsupportedMsg(CmdParam *option)
     qel_printf("\nNOTE: \bThe %s option in the %s command is no longer supported and has been "
                "ignored.\n",
                option->name, runningCommandName());
-    std::memset(option->variable, 0, valueBytes(option));
+    std::memset(option->variable, 0, cmdParamScalarSize(cmdParamType(option)));
     return 0;
 }
 

@@ -343,31 +343,15 @@ int readAncestorFunction(TreeReader *r, Tree *tree)
 // Unlinks node from its parent's child list.
 void unlinkFromParent(TreeNode *node)
 {
-    TreeNode *p = node->anc;
-    if (p->firstChild == node) {
-        p->firstChild = node->nextSib;
-    } else {
-        TreeNode *c = p->firstChild;
-        while (c->nextSib != node)
-            c = c->nextSib;
-        c->nextSib = node->nextSib;
-    }
+    childLinkTo(node) = node->nextSib;
     node->anc = node->nextSib = nullptr;
 }
 
 void replaceInParent(TreeNode *node, TreeNode *with)
 {
-    TreeNode *p = node->anc;
-    with->anc = p;
+    with->anc = node->anc;
     with->nextSib = node->nextSib;
-    if (p->firstChild == node) {
-        p->firstChild = with;
-    } else {
-        TreeNode *c = p->firstChild;
-        while (c->nextSib != node)
-            c = c->nextSib;
-        c->nextSib = with;
-    }
+    childLinkTo(node) = with;
     node->anc = node->nextSib = node->firstChild = nullptr;
 }
 

@@ -13,32 +13,16 @@ namespace {
 
 void unlinkChild(TreeNode *child)
 {
-    TreeNode *p = child->anc;
-    if (p->firstChild == child) {
-        p->firstChild = child->nextSib;
-    } else {
-        TreeNode *q = p->firstChild;
-        while (q->nextSib != child)
-            q = q->nextSib;
-        q->nextSib = child->nextSib;
-    }
+    childLinkTo(child) = child->nextSib;
     child->nextSib = nullptr;
 }
 
 // repl takes old's place among old's siblings; old keeps none of the links.
 void replaceInParent(TreeNode *old, TreeNode *repl)
 {
-    TreeNode *p = old->anc;
-    repl->anc = p;
+    repl->anc = old->anc;
     repl->nextSib = old->nextSib;
-    if (p->firstChild == old) {
-        p->firstChild = repl;
-    } else {
-        TreeNode *q = p->firstChild;
-        while (q->nextSib != old)
-            q = q->nextSib;
-        q->nextSib = repl;
-    }
+    childLinkTo(old) = repl;
     old->anc = old->nextSib = nullptr;
 }
 
@@ -374,14 +358,7 @@ int contractInternalEdge(Tree *tree, TreeNode *node)
         last = c;
     }
     last->nextSib = node->nextSib;
-    if (parent->firstChild == node) {
-        parent->firstChild = first;
-    } else {
-        TreeNode *q = parent->firstChild;
-        while (q->nextSib != node)
-            q = q->nextSib;
-        q->nextSib = first;
-    }
+    childLinkTo(node) = first;
     if (isTraversalSeqValid(tree)) {
         if (node->prev) {
             node->prev->next = node->next;
@@ -633,6 +610,17 @@ TreeNode *findLeftSib(const TreeNode *node)
     while (q->nextSib != node)
         q = q->nextSib;
     return q;
+}
+
+TreeNode *&childLinkTo(TreeNode *node)
+{
+    TreeNode *p = node->anc;
+    if (p->firstChild == node)
+        return p->firstChild;
+    TreeNode *q = p->firstChild;
+    while (q->nextSib != node)
+        q = q->nextSib;
+    return q->nextSib;
 }
 
 TreeNode *getFirstFork(const Tree *tree)

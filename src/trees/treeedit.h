@@ -43,6 +43,9 @@ TreeNode *findMRCA(Tree *tree, TreeNode *tip, uint32_t taxon);
 TreeNode *findMRCAforSet(Tree *tree, const Set *set);
 TreeNode *isGroupOnTree(const uint64_t *bits, Tree *tree);
 TreeNode *findLeftSib(const TreeNode *node);
+// The link that points at `node` (which has a parent) in its parent's child
+// list: the parent's firstChild or the left sibling's nextSib.
+TreeNode *&childLinkTo(TreeNode *node);
 TreeNode *getFirstFork(const Tree *tree);
 TreeNode *getNthChild(const TreeNode *node, uint32_t n);
 uint32_t countChildren(const TreeNode *node);

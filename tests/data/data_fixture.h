@@ -20,49 +20,26 @@
 #include "qel/qel_malloc.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
+#include "support/capture_support.h"
 
 namespace datatest {
 
-inline std::string gOut;
-inline std::vector<uint32_t> gErrors;
-inline std::string gErrorText;
-
-inline int capturePrintf(const char *format, ...)
-{
-    char buf[4096];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gOut += buf;
-    return n;
-}
-
-inline int captureError(uint32_t code, const char *format, ...)
-{
-    char buf[4096];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gErrors.push_back(code);
-    gErrorText += buf;
-    return 1;
-}
+using testcap::capturePrintf;
+using testcap::gErrorText;
+using testcap::gOut;
+inline std::vector<uint32_t> &gErrors = testcap::gErrorCodes;
 
 class DataFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        gOut.clear();
-        gErrors.clear();
-        gErrorText.clear();
+        testcap::clearCaptured();
         savedPrintf_ = qel_printf;
         savedError_ = qel_errorMsg;
         savedWarning_ = qel_warningMsg;
         qel_printf = capturePrintf;
-        qel_errorMsg = captureError;
-        qel_warningMsg = captureError;
+        qel_errorMsg = testcap::captureError<false>;
+        qel_warningMsg = testcap::captureError<false>;
         qel_initializeParser(true);
         savedTraverser_ = setCmdParamTraverser(registerTaxStatusOptions);
         ASSERT_EQ(qel_initializeCmdOptions(), 0);

@@ -21,6 +21,7 @@
 #include "qel/qel_strings.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
+#include "reader_test_support.h"
 
 namespace {
 
@@ -168,33 +169,20 @@ TEST(PatternTree, ColumnsInSortedOrderStayCheapAndOutOfOrderRowsAreRefused)
 
 // ---- Reading files ---------------------------------------------------------------
 
-class CompactReadTest : public ::testing::Test {
+class CompactReadTest : public DataReaderTest {
 protected:
+    CompactReadTest() : DataReaderTest(quiet, captureError, quietWarning) {}
     void SetUp() override
     {
-        saved_ = {qel_printf, qel_errorMsg, qel_warningMsg};
-        qel_printf = quiet;
-        qel_errorMsg = captureError;
-        qel_warningMsg = quietWarning;
         gErrors.clear();
         savedStorage_ = dataParam.dataStorage;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        setCmdParamTraverser(traverseDataOptionSets);
-        setActiveDataInfo(createDataInfo());
+        DataReaderTest::SetUp();
     }
     void TearDown() override
     {
         deallocAssumpSets();
-        destroyDataInfo(activeDataInfo());
-        setActiveDataInfo(nullptr);
-        setActiveInput(nullptr);
-        setCmdParamTraverser(nullptr);
-        qel_finalizeCmdOptions();
+        DataReaderTest::TearDown();
         dataParam.dataStorage = savedStorage_;
-        qel_printf = saved_.print;
-        qel_errorMsg = saved_.error;
-        qel_warningMsg = saved_.warning;
     }
 
     // Runs the blocks of a NEXUS text as the command loop does, a further
@@ -203,10 +191,7 @@ protected:
     int read(std::string input, bool compact)
     {
         dataParam.dataStorage = compact ? 1 : 0;
-        text_ = std::move(input);
-        initDocumentInput(&doc_, text_.data(), text_.size());
-        doc_.batch = 1;
-        setActiveInput(&doc_);
+        feed(std::move(input), true);
         char word[64];
         for (;;) {
             if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) < 0)
@@ -255,14 +240,7 @@ protected:
     }
 
 private:
-    std::string text_;
-    InputStatus doc_{};
     int savedStorage_ = 0;
-    struct {
-        PrintHook print;
-        MsgHook error;
-        MsgHook warning;
-    } saved_{};
 };
 
 // A DNA matrix whose characters repeat a few distinct columns of cell texts.

@@ -16,6 +16,7 @@
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
+#include "reader_test_support.h"
 
 namespace {
 
@@ -24,35 +25,19 @@ std::vector<uint32_t> gCodes;
 int captureError(uint32_t code, const char *, ...) { return gCodes.push_back(code), 1; }
 int quiet(const char *, ...) { return 0; }
 
-class FuzzRegression : public ::testing::Test {
+class FuzzRegression : public DataReaderTest {
 protected:
+    FuzzRegression() : DataReaderTest(quiet, captureError, captureError) {}
     void SetUp() override
     {
-        saved_ = {qel_printf, qel_errorMsg, qel_warningMsg};
-        qel_printf = quiet;
-        qel_errorMsg = qel_warningMsg = captureError;
         gCodes.clear();
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        setCmdParamTraverser(traverseDataOptionSets);
-        setActiveDataInfo(createDataInfo());
-    }
-    void TearDown() override
-    {
-        destroyDataInfo(activeDataInfo());
-        setActiveInput(nullptr);
-        setCmdParamTraverser(nullptr);
-        qel_finalizeCmdOptions();
-        qel_printf = saved_.print;
-        qel_errorMsg = saved_.error;
-        qel_warningMsg = saved_.warning;
+        DataReaderTest::SetUp();
     }
 
     // The status of the first block that fails, 0 when all are read.
     int read(std::string input)
     {
-        text_ = std::move(input);
-        initDocumentInput(&doc_, text_.data(), text_.size());
+        feed(std::move(input), false);
         char word[64];
         while (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) >= 0) {
             if (stricmp(word, "begin") != 0)
@@ -68,15 +53,6 @@ protected:
     {
         return stateBitsOfCode(activeDataInfo(), getXijRaw(activeDataInfo(), static_cast<int32_t>(t), c));
     }
-
-private:
-    struct {
-        PrintHook print;
-        MsgHook error;
-        MsgHook warning;
-    } saved_{};
-    std::string text_;
-    InputStatus doc_{};
 };
 
 std::string dnaMatrix(const std::string &rows)

@@ -18,6 +18,8 @@
 #include "qel/qel_strings.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
+#include "support/format_support.h"
+#include "reader_test_support.h"
 
 namespace {
 
@@ -25,18 +27,11 @@ std::vector<uint32_t> gCodes;
 std::string gText;
 std::string gOut;
 
-std::string vformat(const char *format, va_list args)
-{
-    char buffer[2048];
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    return buffer;
-}
-
 int captureError(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gText = vformat(format, args);
+    gText = testfmt::vformat(format, args);
     va_end(args);
     gCodes.push_back(code);
     return 1;
@@ -46,7 +41,7 @@ int captureWarning(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gOut += "WARNING " + vformat(format, args);
+    gOut += "WARNING " + testfmt::vformat(format, args);
     va_end(args);
     (void)code;
     return 0;
@@ -56,52 +51,27 @@ int capturePrint(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gOut += vformat(format, args);
+    gOut += testfmt::vformat(format, args);
     va_end(args);
     return 0;
 }
 
-class GetDataTest : public ::testing::Test {
+class GetDataTest : public DataReaderTest {
 protected:
-    InputStatus doc{};
-    std::string text;
+    GetDataTest() : DataReaderTest(capturePrint, captureError, captureWarning) {}
 
     void SetUp() override
     {
-        saved_ = {qel_printf, qel_errorMsg, qel_warningMsg};
-        qel_printf = capturePrint;
-        qel_errorMsg = captureError;
-        qel_warningMsg = captureWarning;
         gCodes.clear();
         gOut.clear();
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        setCmdParamTraverser(traverseDataOptionSets);
-        DataInfo *d = createDataInfo();
-        ASSERT_NE(d, nullptr);
-        setActiveDataInfo(d);
-    }
-
-    void TearDown() override
-    {
-        destroyDataInfo(activeDataInfo());
-        setActiveDataInfo(nullptr);
-        setActiveInput(nullptr);
-        setCmdParamTraverser(nullptr);
-        qel_finalizeCmdOptions();
-        qel_printf = saved_.print;
-        qel_errorMsg = saved_.error;
-        qel_warningMsg = saved_.warning;
+        DataReaderTest::SetUp();
     }
 
     // Runs the blocks of a NEXUS text as the command loop would; returns the
     // first non-zero block status.
     int read(std::string input)
     {
-        text = std::move(input);
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
+        feed(std::move(input), true);
         char word[64];
         for (;;) {
             if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) < 0)
@@ -154,13 +124,6 @@ protected:
         const SetFamily *f = data()->polyCells;
         return f && isBitVecMember(f->rows[t], c);
     }
-
-private:
-    struct {
-        PrintHook print;
-        MsgHook error;
-        MsgHook warning;
-    } saved_{};
 };
 
 // ---- Layouts ----------------------------------------------------------------

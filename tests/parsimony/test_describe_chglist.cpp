@@ -14,78 +14,12 @@
 #include "parsimony/pars_util.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "pars_test_support.h"
 
 namespace {
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-
-class ChangeListTest : public ::testing::Test {
+class ChangeListTest : public ParsDataTest {
 protected:
-    void SetUp() override { resetParsSettings(); }
-    void TearDown() override
-    {
-        tree.reset();
-        dropData();
-        resetParsSettings();
-    }
-    void dropData()
-    {
-        if (!data)
-            return;
-        setActiveDataInfo(nullptr);
-        deallocPackedData(data);
-        destroyDataInfo(data);
-        data = nullptr;
-    }
-    void makeData(const std::vector<std::string> &rows)
-    {
-        dropData();
-        data = createDataInfo();
-        std::snprintf(data->symbols, sizeof data->symbols, "012");
-        data->nchar = static_cast<uint32_t>(rows[0].size());
-        ASSERT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
-        ASSERT_EQ(initCharInfo(data), 0);
-        ASSERT_EQ(initializeRawData(data, 0), 0);
-        data->flags |= kHaveTaxa | kHaveCharacters;
-        for (uint32_t t = 0; t < rows.size(); t++)
-            for (uint32_t c = 0; c < rows[t].size(); c++)
-                ASSERT_EQ(setXijRaw(data, t, c, static_cast<uint8_t>(rows[t][c] - '0')), 0);
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
-        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
-    }
-    // "((1,2),3)" hung under tip 0; forks take positions ntax+1, ntax+2, ...
-    void buildTree(const std::string &text)
-    {
-        initNodes(tree.get(), tree->ntax);
-        uint32_t nextFork = tree->ntax + 1;
-        size_t pos = 0;
-        std::function<TreeNode *()> group = [&]() -> TreeNode * {
-            if (text[pos] != '(') {
-                size_t used = 0;
-                TreeNode *tip = tree->firstTip + std::stoi(text.substr(pos), &used);
-                pos += used;
-                return tip;
-            }
-            pos++;
-            TreeNode *n = tree->nodes + nextFork++, *last = nullptr;
-            do {
-                TreeNode *c = group();
-                c->anc = n;
-                (last ? last->nextSib : n->firstChild) = c;
-                last = c;
-            } while (text[pos++] != ')');
-            return n;
-        };
-        TreeNode *top = group();
-        tree->root = tree->firstTip;
-        tree->root->firstChild = top;
-        top->anc = tree->root;
-        setTraversalSeq(tree.get());
-    }
     void reconstruct(ParsOpt opt)
     {
         gPars.opt = static_cast<uint32_t>(opt);
@@ -113,9 +47,6 @@ protected:
             out.push_back(row(ch));
         return out;
     }
-
-    DataInfo *data = nullptr;
-    std::unique_ptr<Tree, TreeDeleter> tree;
 };
 
 using Rows = std::vector<std::string>;
@@ -171,18 +102,10 @@ TEST_F(ChangeListTest, ChangesAddUpToTheBranchLengthsOfEveryReconstruction)
             for (size_t c = 0; c < r.size(); c++)
                 r[c] = static_cast<char>('0' + rng() % (c < 5 ? 2 : 3));
         makeData(taxa);
-        std::vector<std::string> g;
-        for (uint32_t t = 1; t < ntax; t++)
-            g.push_back(std::to_string(t));
-        while (g.size() > 1) {
-            std::shuffle(g.begin(), g.end(), rng);
-            std::string a = g.back();
-            g.pop_back();
-            g.back() = "(" + a + "," + g.back() + ")";
-        }
+        const std::string shape = randomTree(rng, ntax);
         for (ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
-            SCOPED_TRACE("rep " + std::to_string(rep) + " " + g[0]);
-            buildTree(g[0]);
+            SCOPED_TRACE("rep " + std::to_string(rep) + " " + shape);
+            buildTree(shape);
             reconstruct(opt);
             std::vector<double> perBranch(tree->maxNodes, 0.0);
             for (uint32_t c = 0; c < data->nchar; c++)

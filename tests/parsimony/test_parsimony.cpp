@@ -24,6 +24,7 @@
 #include "parsimony/stateset.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "support/tree_test_support.h"
 
 namespace {
 
@@ -36,63 +37,12 @@ int captureError(uint32_t code, const char *, ...)
     return 1;
 }
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
 
-// Builds a tree from nested groups of 0-based taxa such as "((1,2),(3,4))",
-// hung under the tip rootTip; internal nodes take positions in reading order.
+// A test tree whose traversal and leaf sets are marked stale.
 void buildTree(Tree *tree, const std::string &text, int rootTip)
 {
-    initNodes(tree, tree->ntax);
-    uint32_t nextFork = tree->ntax + 1;
-    size_t pos = 0;
-    std::function<TreeNode *()> group = [&]() -> TreeNode * {
-        if (text[pos] == '(') {
-            pos++;
-            TreeNode *fork = tree->nodes + nextFork++;
-            TreeNode *last = nullptr;
-            for (;;) {
-                TreeNode *c = group();
-                c->anc = fork;
-                (last ? last->nextSib : fork->firstChild) = c;
-                last = c;
-                if (text[pos++] == ')')
-                    break;
-            }
-            return fork;
-        }
-        size_t used = 0;
-        int t = std::stoi(text.substr(pos), &used);
-        pos += used;
-        return tree->firstTip + t;
-    };
-    TreeNode *top = group();
-    TreeNode *root = tree->firstTip + rootTip;
-    root->firstChild = top;
-    top->anc = root;
-    tree->root = root;
+    buildTestTree(tree, text, rootTip);
     afterTreeChange(tree);
-}
-
-std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, bool polytomies)
-{
-    std::vector<std::string> groups;
-    for (uint32_t t = 1; t < ntax; t++)
-        groups.push_back(std::to_string(t));
-    std::shuffle(groups.begin(), groups.end(), rng);
-    while (groups.size() > 1) {
-        size_t k = (polytomies && groups.size() > 2 && rng() % 3 == 0) ? 3 : 2;
-        std::string merged = "(";
-        for (size_t i = 0; i < k; i++) {
-            size_t j = rng() % groups.size();
-            merged += (i ? "," : "") + groups[j];
-            groups.erase(groups.begin() + static_cast<long>(j));
-        }
-        groups.push_back(merged + ")");
-    }
-    return groups[0];
 }
 
 // ---- The plain reference: Sankoff over one character at a time -------------
@@ -411,7 +361,7 @@ TEST_F(Parsimony, BitParallelScorerMatchesPlainReference)
         prepare(d);
         for (int tr = 0; tr < 3; tr++) {
             bool poly = tr == 2;
-            auto tree = treeFor(d, randomTreeText(rng, ntax, poly));
+            auto tree = treeFor(d, randomTreeText(rng, ntax, 0, poly));
             double expect = 0.0;
             std::vector<int32_t> perChar(nchar);
             for (uint32_t c = 0; c < nchar; c++) {
@@ -485,7 +435,7 @@ TEST_F(Parsimony, NNIScoresEqualFullRescoring)
         }
         setCells(d, rows);
         prepare(d);
-        std::string text = randomTreeText(rng, ntax, false);
+        std::string text = randomTreeText(rng, ntax, 0, false);
         for (uint32_t p = ntax + 1; p < 2 * ntax; p++) {
             for (int side = 0; side < 2; side++) {
                 auto tree = treeFor(d, text);
@@ -589,7 +539,7 @@ TEST_F(Parsimony, IncrementalUpdatesEqualFullRescoring)
         }
         setCells(d, rows);
         prepare(d);
-        auto tree = treeFor(d, randomTreeText(rng, ntax, false));
+        auto tree = treeFor(d, randomTreeText(rng, ntax, 0, false));
         bool leaves = trial % 2;
         if (leaves) {
             TreeNode *b = tree->root->firstChild;

@@ -7,41 +7,44 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
+#include "support/capture_support.h"
 
 namespace iotest {
 
-inline std::string gOut;
-inline std::vector<uint32_t> gErrorCodes;
-inline std::string gErrorText;
+using testcap::capturePrintf;
+using testcap::gErrorCodes;
+using testcap::gErrorText;
+using testcap::gOut;
 
-inline int capturePrintf(const char *format, ...)
+// A whole file as text, and a file made from a text.
+inline std::string slurp(const std::string &path)
 {
-    char buf[2048];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gOut += buf;
-    return n;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
-inline int captureError(uint32_t code, const char *format, ...)
+inline void spit(const std::string &path, const std::string &content)
 {
-    char buf[2048];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gErrorCodes.push_back(code);
-    gErrorText += buf;
-    gErrorText += '\n';
-    return 1;
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// How often `what` occurs in `text`, overlaps included.
+inline size_t countOf(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
 }
 
 // Every test starts from a quiet interactive run with the terminal replaced
@@ -53,13 +56,11 @@ protected:
 
     void SetUp() override
     {
-        gOut.clear();
-        gErrorCodes.clear();
-        gErrorText.clear();
+        testcap::clearCaptured();
         savedPrintf_ = qel_printf;
         savedError_ = qel_errorMsg;
         qel_printf = capturePrintf;
-        qel_errorMsg = captureError;
+        qel_errorMsg = testcap::captureError<true>;
         savedIo_ = gQelIo;
         gQelIo.stdinNotTerminal = true;
         gQelIo.stdoutNotTerminal = true;

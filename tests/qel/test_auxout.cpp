@@ -31,26 +31,9 @@ private:
     std::string path_;
 };
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-size_t countOf(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-        ++n;
-    return n;
-}
+using iotest::countOf;
+using iotest::slurp;
+using iotest::spit;
 
 // A file error may come from this unit (printed) or from the stream layer
 // (through the error hook): count both, so that a second report shows.

@@ -11,27 +11,19 @@
 #include "qel/qel_hash.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_objpool.h"
+#include "alloc_test_support.h"
 
 namespace {
 
-int gFailureReports = 0;
-void countFailure() { ++gFailureReports; }
+int &gFailureReports = alloctest::gReports;
 
-// Allocation failures are provoked on purpose here; keep them quiet and
-// leave a clean state for the next test.
-class HashPoolTest : public ::testing::Test {
+// Failure reports are counted instead of printed.
+class HashPoolTest : public alloctest::AllocFailureTest {
 protected:
-    void SetUp() override
-    {
-        clearMemoryErrorStatus();
-        qel_setAllocFailureCountdown(-1);
-        gFailureReports = 0;
-        installMemFailureMsgFxn(countFailure);
-    }
+    HashPoolTest() : AllocFailureTest(alloctest::countingReport) {}
     void TearDown() override
     {
-        qel_setAllocFailureCountdown(-1);
-        clearMemoryErrorStatus();
+        AllocFailureTest::TearDown();
         installMemFailureMsgFxn(stdMemFailureMsgFxn);
     }
 };

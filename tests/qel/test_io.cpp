@@ -21,6 +21,7 @@ namespace {
 
 using iotest::gErrorCodes;
 using iotest::gOut;
+using iotest::slurp;
 
 struct Read {
     int c;
@@ -65,14 +66,6 @@ public:
 private:
     std::string path_;
 };
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::string withLineEnds(const std::string &lf, const std::string &eol)
 {

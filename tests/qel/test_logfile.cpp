@@ -17,26 +17,9 @@ namespace {
 
 using iotest::gErrorCodes;
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-size_t countOf(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-        ++n;
-    return n;
-}
+using iotest::countOf;
+using iotest::slurp;
+using iotest::spit;
 
 int noSize(uint32_t *, uint32_t *) { return -1; }
 int noResize(uint32_t, uint32_t) { return -1; }

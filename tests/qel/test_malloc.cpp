@@ -7,41 +7,19 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
+#include "alloc_test_support.h"
+#include "capture_test_support.h"
 
 namespace {
 
-int gReports = 0;
-void countingReport() { ++gReports; }
+using alloctest::gReports;
+using captest::gCaptured;
 
-std::string gCaptured;
-int capturePrintf(const char *format, ...)
-{
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gCaptured += buf;
-    return n;
-}
-
-// Each test starts from a clean failure state with a counting reporter, so a
-// test can tell how often the message would have been printed.
-class MallocTest : public ::testing::Test {
+// A counting reporter, so a test can tell how often the message would have
+// been printed.
+class MallocTest : public alloctest::AllocFailureTest {
 protected:
-    void SetUp() override
-    {
-        gReports = 0;
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(countingReport);
-        qel_setAllocFailureCountdown(-1);
-    }
-    void TearDown() override
-    {
-        qel_setAllocFailureCountdown(-1);
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(nullptr);
-    }
+    MallocTest() : AllocFailureTest(alloctest::countingReport) {}
 };
 
 TEST_F(MallocTest, BlocksAreZeroFilledAndAligned)
@@ -108,7 +86,7 @@ TEST_F(MallocTest, StandardReportGoesThroughThePrintHookOnce)
 {
     gCaptured.clear();
     PrintHook saved = qel_printf;
-    qel_printf = capturePrintf;
+    qel_printf = captest::capturePrint;
     installMemFailureMsgFxn(stdMemFailureMsgFxn);
     qel_setAllocFailureCountdown(0);
     allocBlock(4);

@@ -8,28 +8,24 @@
 
 #include "qel/qel_malloc.h"
 #include "qel/qel_matrices.h"
+#include "alloc_test_support.h"
 
 namespace {
 
-int gReports = 0;
-void countingReport() { ++gReports; }
+using alloctest::gReports;
 
-class MatricesTest : public ::testing::Test {
+class MatricesTest : public alloctest::AllocFailureTest {
 protected:
+    MatricesTest() : AllocFailureTest(alloctest::countingReport) {}
     void SetUp() override
     {
-        gReports = 0;
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(countingReport);
-        qel_setAllocFailureCountdown(-1);
+        AllocFailureTest::SetUp();
         setAllocQuietFailure(false);
     }
     void TearDown() override
     {
-        qel_setAllocFailureCountdown(-1);
         setAllocQuietFailure(false);
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(nullptr);
+        AllocFailureTest::TearDown();
     }
 };
 

@@ -12,6 +12,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_multithread.h"
+#include "capture_test_support.h"
 
 namespace {
 
@@ -74,34 +75,15 @@ size_t threadsInProcess()
 
 int maxGroupSize() { return std::min(kMaxThreads, availableProcessors()); }
 
-std::string gCaptured;
-int capturePrint(const char *format, ...)
-{
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gCaptured += buf;
-    return n;
-}
-int captureMsg(uint32_t, const char *format, ...)
-{
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gCaptured += buf;
-    return 1;
-}
+using captest::capturePrint;
+using captest::gCaptured;
 
 class ThreadGroupTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         savedErr = qel_errorMsg;
-        qel_errorMsg = captureMsg;
+        qel_errorMsg = captest::captureMsg<1>;
         gCaptured.clear();
         clearMemoryErrorStatus();
     }

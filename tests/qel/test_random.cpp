@@ -13,6 +13,7 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_normal.h"
 #include "qel/qel_random.h"
+#include "capture_test_support.h"
 
 namespace {
 
@@ -80,27 +81,7 @@ double ksStatistic(std::vector<double> v, Cdf cdf)
 // Asymptotic 1% critical value of the one-sample KS statistic.
 double ksCritical1Percent(size_t n) { return 1.6276 / std::sqrt(static_cast<double>(n)); }
 
-std::string gCaptured;
-int capture(const char *format, ...)
-{
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gCaptured += buf;
-    return n;
-}
-int captureMsg(uint32_t, const char *format, ...)
-{
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gCaptured += buf;
-    return 0;
-}
+using captest::gCaptured;
 
 }  // namespace
 
@@ -230,7 +211,7 @@ TEST(RandomSeeding, AutomaticSeedsAndClockFallback)
     EXPECT_EQ(w, 77u);  // only a zero word is filled
 
     MsgHook saved = qel_warningMsg;
-    qel_warningMsg = captureMsg;
+    qel_warningMsg = captest::captureMsg<0>;
     gCaptured.clear();
     qel_setRandomSourcePath("/nonexistent/random-source");
     for (int i = 0; i < 20; ++i) {
@@ -500,7 +481,7 @@ TEST(RandomMultinomial, EqualWeightsGiveKnownCutoffs)
     EXPECT_EQ(findMulnomCateg(s, r.maxRaw), 1u);
 
     PrintHook saved = qel_printf;
-    qel_printf = capture;
+    qel_printf = captest::capturePrint;
     gCaptured.clear();
     showMulNomCutoffs(s);
     qel_printf = saved;

@@ -5,26 +5,11 @@
 
 #include "qel/qel_malloc.h"
 #include "qel/qel_setptn.h"
+#include "alloc_test_support.h"
 
 namespace {
 
-void silentReport() {}
-
-class SetPtnTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(silentReport);
-        qel_setAllocFailureCountdown(-1);
-    }
-    void TearDown() override
-    {
-        qel_setAllocFailureCountdown(-1);
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(nullptr);
-    }
-};
+class SetPtnTest : public alloctest::AllocFailureTest {};
 
 std::vector<uint32_t> classItems(const PtndList *list, uint32_t cls)
 {

@@ -9,37 +9,20 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_sets.h"
+#include "alloc_test_support.h"
+#include "capture_test_support.h"
 
 namespace {
 
-std::string gOut;
-int capturePrint(const char *format, ...)
-{
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    gOut += buf;
-    return n;
-}
+using captest::capturePrint;
+std::string &gOut = captest::gCaptured;
 
-void silentReport() {}
-
-class SetsTest : public ::testing::Test {
+class SetsTest : public alloctest::AllocFailureTest {
 protected:
     void SetUp() override
     {
         gOut.clear();
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(silentReport);
-        qel_setAllocFailureCountdown(-1);
-    }
-    void TearDown() override
-    {
-        qel_setAllocFailureCountdown(-1);
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(nullptr);
+        AllocFailureTest::SetUp();
     }
 };
 

@@ -8,26 +8,13 @@
 
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
+#include "alloc_test_support.h"
 
 namespace {
 
 // Allocation failures are forced in some tests; every test starts and ends
 // with a clean failure state and a silent reporter.
-class StringsTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn([] {});
-        qel_setAllocFailureCountdown(-1);
-    }
-    void TearDown() override
-    {
-        qel_setAllocFailureCountdown(-1);
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(nullptr);
-    }
-};
+class StringsTest : public alloctest::AllocFailureTest {};
 
 std::string edited(const char *text, void (*edit)(char *))
 {

@@ -6,24 +6,11 @@
 
 #include "qel/qel_malloc.h"
 #include "qel/qel_textbuffer.h"
+#include "alloc_test_support.h"
 
 namespace {
 
-class TextBufferTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn([] {});
-        qel_setAllocFailureCountdown(-1);
-    }
-    void TearDown() override
-    {
-        qel_setAllocFailureCountdown(-1);
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(nullptr);
-    }
-};
+class TextBufferTest : public alloctest::AllocFailureTest {};
 
 std::string contents(const ResizText *t)
 {

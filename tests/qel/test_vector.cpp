@@ -7,24 +7,11 @@
 
 #include "qel/qel_malloc.h"
 #include "qel/qel_vector.h"
+#include "alloc_test_support.h"
 
 namespace {
 
-class VectorTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn([] {});
-        qel_setAllocFailureCountdown(-1);
-    }
-    void TearDown() override
-    {
-        qel_setAllocFailureCountdown(-1);
-        clearMemoryErrorStatus();
-        installMemFailureMsgFxn(nullptr);
-    }
-};
+class VectorTest : public alloctest::AllocFailureTest {};
 
 // An element whose size is not a power of two, so slot arithmetic is tested.
 struct Elem {

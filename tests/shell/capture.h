@@ -12,6 +12,9 @@
 #include "qel/qel_errormsg.h"
 #include "shell/qel_commands.h"
 #include "shell/vorn_commands.h"
+#include "support/format_support.h"
+
+using testfmt::vformat;
 
 struct CapturedMsg {
     uint32_t code;
@@ -36,13 +39,6 @@ struct ShellCapture {
 };
 
 inline ShellCapture *gCapture = nullptr;
-
-inline std::string vformat(const char *format, va_list args)
-{
-    char buf[2048];
-    std::vsnprintf(buf, sizeof buf, format, args);
-    return buf;
-}
 
 inline int capturePrintf(const char *format, ...)
 {

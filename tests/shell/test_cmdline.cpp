@@ -12,6 +12,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 #include "shell/qel_cmdline.h"
+#include "support/format_support.h"
 
 namespace {
 
@@ -20,18 +21,11 @@ std::vector<uint32_t> gErrors;
 std::vector<uint32_t> gWarnings;
 std::string gMsgText;
 
-std::string formatArgs(const char *format, va_list args)
-{
-    char buf[4096];
-    vsnprintf(buf, sizeof buf, format, args);
-    return buf;
-}
-
 int capturePrintf(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gOut += formatArgs(format, args);
+    gOut += testfmt::vformat(format, args);
     va_end(args);
     return 0;
 }
@@ -40,7 +34,7 @@ int captureError(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gMsgText += formatArgs(format, args) + "\n";
+    gMsgText += testfmt::vformat(format, args) + "\n";
     va_end(args);
     gErrors.push_back(code);
     return 1;
@@ -50,7 +44,7 @@ int captureWarning(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gMsgText += formatArgs(format, args) + "\n";
+    gMsgText += testfmt::vformat(format, args) + "\n";
     va_end(args);
     gWarnings.push_back(code);
     return 0;

@@ -16,6 +16,7 @@
 #include "shell/qel_cmdline.h"
 #include "shell/qel_cmdoptions.h"
 #include "shell/qel_commands.h"
+#include "support/format_support.h"
 
 namespace {
 
@@ -159,17 +160,11 @@ std::string gOut;
 std::vector<Msg> gErrors;
 std::vector<Msg> gWarnings;
 
-std::string vformat(const char *format, va_list args)
-{
-    char buf[8192];
-    std::vsnprintf(buf, sizeof buf, format, args);
-    return buf;
-}
 int capturePrintf(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gOut += vformat(format, args);
+    gOut += testfmt::vformat(format, args);
     va_end(args);
     return 0;
 }
@@ -177,7 +172,7 @@ int captureError(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gErrors.push_back({code, vformat(format, args)});
+    gErrors.push_back({code, testfmt::vformat(format, args)});
     va_end(args);
     return 1;
 }
@@ -185,7 +180,7 @@ int captureWarning(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    gWarnings.push_back({code, vformat(format, args)});
+    gWarnings.push_back({code, testfmt::vformat(format, args)});
     va_end(args);
     return 0;
 }

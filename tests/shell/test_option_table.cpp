@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "distance/distance_settings.h"
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_output.h"
 #include "quartets/quartets_settings.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/vorn_commands.h"
@@ -83,48 +83,7 @@ std::vector<std::string> listedKeywords(const std::string &listing)
     return words;
 }
 
-class OptionTableTest : public ShellTest {
-protected:
-    InputStatus doc{};
-    std::string text;
-
-    void SetUp() override
-    {
-        ShellTest::SetUp();
-        savedOut_ = outInfo;
-        outInfo.pauseMode = kPauseNo;
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
-    }
-
-    void TearDown() override
-    {
-        initVornOptions(nullptr);
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        outInfo = savedOut_;
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
-    }
-
-    int parse(uint32_t set, const std::string &input)
-    {
-        text = input;
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
-        return getCmdParams(set, ";", nullptr);
-    }
-
-private:
-    OutputInfo savedOut_{};
-};
+class OptionTableTest : public OptionTest {};
 
 // Sets a command names that register nothing.
 const std::set<uint32_t> kEmptySets = {102, 120, 143};

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "data/data_settings.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
 #include "qel/qel_random.h"
 #include "search/search_settings.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/shell_settings.h"
@@ -29,43 +29,18 @@ int recordCode(uint32_t code, const char *, ...)
 }
 int gRepackLevel = 0;
 
-std::vector<std::string> namesOf(uint32_t set)
-{
-    std::vector<std::string> names;
-    CmdParamList *list = createCmdParamList(set);
-    EXPECT_NE(list, nullptr);
-    for (uint32_t i = 0; list != nullptr && i < list->count; ++i)
-        names.push_back(list->params[i].name);
-    destroyCmdParamList(list);
-    return names;
-}
-
 int countOf(const std::vector<std::string> &names, const std::string &name)
 {
     return static_cast<int>(std::count(names.begin(), names.end(), name));
 }
 
-class ParminitTest : public ShellTest {
+class ParminitTest : public OptionTest {
 protected:
-    InputStatus doc{};
-    std::string text;
+    ParminitTest() : OptionTest(true) {}
 
     void SetUp() override
     {
-        ShellTest::SetUp();
-        savedOut_ = outInfo;
-        savedIo_ = gQelIo;
-        savedTerminal_ = setOutputTerminal(OutputTerminal{
-            stdout, stderr, stdin, false, false, false,
-            [](uint32_t *r, uint32_t *c) { return *r = 40, *c = 120, 0; },
-            [](uint32_t, uint32_t) { return 0; }});
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
-        outInfo.pauseMode = kPauseNo;
+        OptionTest::SetUp();
         srch.includeAnc = 0;
         gReopts = gRepackLevel = 0;
         setVornParamServices({[] { ++gReopts; }, [](int level) { gRepackLevel = level; }, nullptr});
@@ -74,36 +49,15 @@ protected:
     void TearDown() override
     {
         setVornParamServices({});
-        initVornOptions(nullptr);
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        setOutputTerminal(savedTerminal_);
-        outInfo = savedOut_;
-        gQelIo = savedIo_;
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
+        OptionTest::TearDown();
     }
 
     int run(int (*handler)(), std::string input)
     {
-        text = std::move(input);
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
-        cmdOpt.currentCmd = handler == doSetCmd ? row("Set") : nullptr;
-        int rc = handler();
-        cmdOpt.currentCmd = nullptr;
-        return rc;
+        return runAs(handler == doSetCmd ? "Set" : nullptr, std::move(input), handler);
     }
 
     int set(const std::string &options) { return run(doSetCmd, options); }
-
-private:
-    OutputInfo savedOut_{};
-    QelIo savedIo_{};
-    OutputTerminal savedTerminal_{};
 };
 
 TEST_F(ParminitTest, SetRegistersInTableOrderWithNesting)

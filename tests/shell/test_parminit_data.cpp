@@ -6,73 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "data/data_settings.h"
 #include "data/getdata.h"
 #include "parsimony/pars_init.h"
 #include "qel/qel_output.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/shell_settings.h"
 
 namespace {
 
-using Names = std::vector<std::string>;
-
-Names namesOf(uint32_t set)
-{
-    Names names;
-    CmdParamList *list = createCmdParamList(set);
-    EXPECT_NE(list, nullptr);
-    for (uint32_t i = 0; list != nullptr && i < list->count; ++i)
-        names.push_back(list->params[i].name);
-    destroyCmdParamList(list);
-    return names;
-}
-
-class DataOptionsTest : public ShellTest {
+class DataOptionsTest : public OptionTest {
 protected:
-    InputStatus doc{};
-    std::string text;
-
-    void SetUp() override
-    {
-        ShellTest::SetUp();
-        savedOut_ = outInfo;
-        outInfo.pauseMode = kPauseNo;
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
-    }
-
-    void TearDown() override
-    {
-        initVornOptions(nullptr);
-        deallocFilenameCmdParamBuffer(&exprt.file);
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        outInfo = savedOut_;
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
-    }
-
-    // getCmdParams over an in-memory text: the terminator (> 0) when taken.
-    int parse(uint32_t set, const std::string &input, const char *terminators = ";")
-    {
-        text = input;
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
-        return getCmdParams(set, terminators, nullptr);
-    }
-
-private:
-    OutputInfo savedOut_{};
+    void afterFactoryReset() override { deallocFilenameCmdParamBuffer(&exprt.file); }
 };
 
 TEST_F(DataOptionsTest, GeneticCodeSetsNestInTableOrder)

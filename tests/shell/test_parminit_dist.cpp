@@ -3,62 +3,17 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "distance/distance_settings.h"
 #include "qel/qel_io.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 
 namespace {
 
-std::vector<std::string> namesOf(uint32_t set)
-{
-    std::vector<std::string> names;
-    CmdParamList *list = createCmdParamList(set);
-    EXPECT_NE(list, nullptr);
-    for (uint32_t i = 0; list != nullptr && i < list->count; ++i)
-        names.push_back(list->params[i].name);
-    destroyCmdParamList(list);
-    return names;
-}
-
-class DistOptionsTest : public ShellTest {
+class DistOptionsTest : public OptionTest {
 protected:
-    InputStatus doc{};
-    std::string text;
-
-    void SetUp() override
-    {
-        ShellTest::SetUp();
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
-    }
-
-    void TearDown() override
-    {
-        initVornOptions(nullptr);
-        deallocFilenameCmdParamBuffer(&saveDist.file);
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
-    }
-
-    // The result of getCmdParams: ';' on success, 0 on error, -1 after "?".
-    int parse(uint32_t set, std::string input)
-    {
-        text = std::move(input);
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
-        return getCmdParams(set, ";", nullptr);
-    }
+    void afterFactoryReset() override { deallocFilenameCmdParamBuffer(&saveDist.file); }
 };
 
 TEST_F(DistOptionsTest, DSetStartsFromItsFactoryValuesAndStoresWhatIsTyped)

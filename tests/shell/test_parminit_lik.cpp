@@ -5,55 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
 #include "selection/selection_settings.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/vorn_params.h"
 
 namespace {
 
-using Names = std::vector<std::string>;
-
-Names namesOf(uint32_t set)
-{
-    Names names;
-    CmdParamList *list = createCmdParamList(set);
-    EXPECT_NE(list, nullptr);
-    for (uint32_t i = 0; list != nullptr && i < list->count; ++i)
-        names.push_back(list->params[i].name);
-    destroyCmdParamList(list);
-    return names;
-}
-
-Names concat(std::initializer_list<Names> parts)
-{
-    Names all;
-    for (const Names &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 int gInvalidations = 0;
 
-class ParminitLikTest : public ShellTest {
+class ParminitLikTest : public OptionTest {
 protected:
-    InputStatus doc{};
-    std::string text;
-
     void SetUp() override
     {
-        ShellTest::SetUp();
-        savedIo_ = gQelIo;
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
+        OptionTest::SetUp();
         gInvalidations = 0;
         setLikelihoodSettingsServices({[] { ++gInvalidations; }, nullptr, nullptr});
     }
@@ -61,36 +30,8 @@ protected:
     void TearDown() override
     {
         setLikelihoodSettingsServices({});
-        initVornOptions(nullptr);
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        gQelIo = savedIo_;
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
+        OptionTest::TearDown();
     }
-
-    // Parses `input` as the options of `set`; the result of getCmdParams.
-    int parse(uint32_t set, std::string input)
-    {
-        text = std::move(input);
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
-        return getCmdParams(set, ";", nullptr);
-    }
-
-    std::vector<uint32_t> errorCodes() const
-    {
-        std::vector<uint32_t> codes;
-        for (const CapturedMsg &m : cap.errors)
-            codes.push_back(m.code);
-        return codes;
-    }
-
-private:
-    QelIo savedIo_{};
 };
 
 TEST_F(ParminitLikTest, SetsNestInTableOrder)

@@ -5,63 +5,29 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "data/data_services.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
 #include "search/search_settings.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/vorn_params.h"
 
 namespace {
 
-using Names = std::vector<std::string>;
-
-Names namesOf(uint32_t set)
-{
-    Names names;
-    CmdParamList *list = createCmdParamList(set);
-    EXPECT_NE(list, nullptr);
-    for (uint32_t i = 0; list != nullptr && i < list->count; ++i)
-        names.push_back(list->params[i].name);
-    destroyCmdParamList(list);
-    return names;
-}
-
-Names concat(std::initializer_list<Names> parts)
-{
-    Names all;
-    for (const Names &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 int gRepackLevel = 0;
 
-class ParsOptionsTest : public ShellTest {
+class ParsOptionsTest : public OptionTest {
 protected:
-    InputStatus doc{};
-    std::string text;
+    ParsOptionsTest() : OptionTest(true) {}
 
     void SetUp() override
     {
-        ShellTest::SetUp();
-        savedOut_ = outInfo;
-        savedTerminal_ = setOutputTerminal(OutputTerminal{
-            stdout, stderr, stdin, false, false, false,
-            [](uint32_t *r, uint32_t *c) { return *r = 40, *c = 120, 0; },
-            [](uint32_t, uint32_t) { return 0; }});
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
+        OptionTest::SetUp();
         resetParsSettings();
-        outInfo.pauseMode = kPauseNo;
         gRepackLevel = 0;
         setVornParamServices({nullptr, [](int level) { gRepackLevel = level; }, nullptr});
     }
@@ -69,24 +35,14 @@ protected:
     void TearDown() override
     {
         setVornParamServices({});
-        initVornOptions(nullptr);
-        resetParsSettings();
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        setOutputTerminal(savedTerminal_);
-        outInfo = savedOut_;
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
+        OptionTest::TearDown();
     }
+
+    void afterFactoryReset() override { resetParsSettings(); }
 
     void feed(std::string input)
     {
-        text = std::move(input);
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
+        OptionTest::feed(std::move(input));
         cap.warnings.clear();
     }
 
@@ -99,24 +55,9 @@ protected:
 
     int pset(const std::string &options)
     {
-        feed(options);
-        cmdOpt.currentCmd = row("PSet");
-        int rc = doPsetCmd();
-        cmdOpt.currentCmd = nullptr;
-        return rc;
+        cap.warnings.clear();
+        return runAs("PSet", options, doPsetCmd);
     }
-
-    std::vector<uint32_t> errorCodes() const
-    {
-        std::vector<uint32_t> codes;
-        for (const CapturedMsg &m : cap.errors)
-            codes.push_back(m.code);
-        return codes;
-    }
-
-private:
-    OutputInfo savedOut_{};
-    OutputTerminal savedTerminal_{};
 };
 
 TEST_F(ParsOptionsTest, SetsNestTheirInnerSetsInOrder)

@@ -3,50 +3,27 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "qel/qel_io.h"
 #include "quartets/quartets_settings.h"
 #include "search/search_settings.h"
 #include "selection/sim_settings.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 
 namespace {
 
-class QuartetOptionsTest : public ShellTest {
+class QuartetOptionsTest : public OptionTest {
 protected:
-    InputStatus doc{};
-    std::string text;
-
     void SetUp() override
     {
-        ShellTest::SetUp();
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
+        OptionTest::SetUp();
         simOpt = SimSettings{};
-    }
-
-    void TearDown() override
-    {
-        initVornOptions(nullptr);
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
     }
 
     int parse(uint32_t set, std::string input, const char *lenientNote = nullptr)
     {
-        text = std::move(input);
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
+        feed(std::move(input));
         cap.warnings.clear();
         return getCmdParams(set, ";", lenientNote);
     }

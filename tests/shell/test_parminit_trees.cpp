@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "parsimony/pars_init.h"
 #include "qel/qel_output.h"
+#include "shell/option_test_support.h"
 #include "shell/parminit.h"
 #include "shell/qel_cmdline.h"
 #include "shell/shell_settings.h"
@@ -23,17 +23,6 @@
 #include "trees/treeutil.h"
 
 namespace {
-
-std::vector<std::string> namesOf(uint32_t set)
-{
-    std::vector<std::string> names;
-    CmdParamList *list = createCmdParamList(set);
-    EXPECT_NE(list, nullptr);
-    for (uint32_t i = 0; list != nullptr && i < list->count; ++i)
-        names.push_back(list->params[i].name);
-    destroyCmdParamList(list);
-    return names;
-}
 
 // The variable bound by the first registration of `name` in `set`.
 void *variableOf(uint32_t set, const char *name)
@@ -49,22 +38,11 @@ void *variableOf(uint32_t set, const char *name)
 
 int gReopts = 0;
 
-class TreeOptionsTest : public ShellTest {
+class TreeOptionsTest : public OptionTest {
 protected:
-    InputStatus doc{};
-    std::string text;
-
     void SetUp() override
     {
-        ShellTest::SetUp();
-        savedOut_ = outInfo;
-        outInfo.pauseMode = kPauseNo;
-        qel_cmdPeekNextChar = [] { return peekNextChar(nullptr); };
-        qel_cmdSkipRestOfCmd = skipRestOfCmd;
-        qel_initializeParser(true);
-        ASSERT_EQ(qel_initializeCmdOptions(), 0);
-        qel_cmdShowOptionTable = showCmdOptionTable;
-        initVornOptions(nullptr);
+        OptionTest::SetUp();
         gReopts = 0;
         setVornParamServices({[] { ++gReopts; }, nullptr, nullptr});
     }
@@ -72,31 +50,14 @@ protected:
     void TearDown() override
     {
         setVornParamServices({});
-        initVornOptions(nullptr);
-        qel_finalizeCmdOptions();
-        setActiveInput(nullptr);
-        outInfo = savedOut_;
-        setCmdParamTraverser(nullptr);
-        ShellTest::TearDown();
+        OptionTest::TearDown();
     }
 
     // getCmdParams over an in-memory command text: > 0 when the options were taken.
     int parse(uint32_t set, const std::string &input, const char *command = nullptr)
     {
-        text = input;
-        initDocumentInput(&doc, text.data(), text.size());
-        doc.batch = 1;
-        setActiveInput(&doc);
-        cap.out.clear();
-        cap.errors.clear();
-        cmdOpt.currentCmd = command != nullptr ? row(command) : nullptr;
-        int rc = getCmdParams(set, ";", nullptr);
-        cmdOpt.currentCmd = nullptr;
-        return rc;
+        return runAs(command, input, [set] { return getCmdParams(set, ";", nullptr); });
     }
-
-private:
-    OutputInfo savedOut_{};
 };
 
 TEST_F(TreeOptionsTest, NestedSetsComeInTableOrderAndSetZeroOnce)

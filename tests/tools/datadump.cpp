@@ -7,84 +7,19 @@
 //
 // Usage: datadump FILE
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
-#include "data/getdata.h"
-#include "data/vorn_data.h"
-#include "data/vorn_memory.h"
-#include "qel/qel_errormsg.h"
-#include "qel/qel_io.h"
-#include "qel/qel_strings.h"
-#include "shell/parminit.h"
-#include "shell/qel_cmdline.h"
-
-namespace {
-
-int printToStderr(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    const int n = std::vfprintf(stderr, format, args);
-    va_end(args);
-    return n;
-}
-
-int errorToStderr(uint32_t code, const char *format, ...)
-{
-    std::fprintf(stderr, "Error(#%u): ", code);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-    return 1;
-}
-
-int readBlocks()
-{
-    char word[64];
-    for (;;) {
-        if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) < 0)
-            return 0;
-        if (stricmp(word, "begin") != 0)
-            continue;
-        readToken(word, sizeof word);
-        readSemicolon();
-        int kind = stricmp(word, "data") == 0         ? kBlockData
-                   : stricmp(word, "taxa") == 0       ? kBlockTaxa
-                   : stricmp(word, "characters") == 0 ? kBlockCharacters
-                                                      : -1;
-        if (kind < 0) {
-            skipThruEndOfBlock();
-            continue;
-        }
-        if (readData(kind, activeDataInfo()) != 0)
-            return 1;
-    }
-}
-
-}  // namespace
+#include "dump_support.h"
 
 int main(int argc, char **argv)
 {
     if (argc != 2)
         return 2;
-    init_qel_io(printToStderr, errorToStderr, errorToStderr);
-    qel_initializeParser(true);
-    if (qel_initializeCmdOptions() != 0)
+    if (dumptool::startDataReader() != 0)
         return 2;
-    setCmdParamTraverser(traverseDataOptionSets);
-    setActiveDataInfo(createDataInfo());
-    InputStatus input{};
-    if (openInputFile(argv[1], 0, nullptr, &input) != 0)
+    const int rc = dumptool::withInput(argv[1], [] { return dumptool::readDataBlocks(true); }, true);
+    if (rc == 2)
         return 2;
-    input.batch = 1;
-    setActiveInput(&input);
-    int rc = readBlocks();
-    closeInputFile(&input);
-    setActiveInput(nullptr);
     DataInfo *d = activeDataInfo();
     if (rc != 0 || !(d->flags & kHaveCharacters))
         return 1;

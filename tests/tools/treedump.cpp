@@ -8,77 +8,18 @@
 //
 // Usage: treedump DATAFILE TREEFILE
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "data/getdata.h"
-#include "data/vorn_data.h"
-#include "data/vorn_memory.h"
-#include "qel/qel_errormsg.h"
-#include "qel/qel_io.h"
-#include "qel/qel_strings.h"
-#include "shell/parminit.h"
-#include "shell/qel_cmdline.h"
+#include "dump_support.h"
 #include "trees/readtree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 
 namespace {
-
-int printToStderr(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    const int n = std::vfprintf(stderr, format, args);
-    va_end(args);
-    return n;
-}
-
-int errorToStderr(uint32_t code, const char *format, ...)
-{
-    std::fprintf(stderr, "Error(#%u): ", code);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-    return 1;
-}
-
-int readDataBlocks()
-{
-    char word[64];
-    for (;;) {
-        if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) < 0)
-            return 0;
-        if (stricmp(word, "begin") != 0)
-            continue;
-        readToken(word, sizeof word);
-        readSemicolon();
-        int kind = stricmp(word, "data") == 0 ? kBlockData : stricmp(word, "taxa") == 0 ? kBlockTaxa : -1;
-        if (kind < 0) {
-            skipThruEndOfBlock();
-            continue;
-        }
-        if (readData(kind, activeDataInfo()) != 0)
-            return 1;
-    }
-}
-
-int withInput(const char *path, int (*body)())
-{
-    InputStatus input{};
-    if (openInputFile(path, 0, nullptr, &input) != 0)
-        return 2;
-    const int rc = body();
-    closeInputFile(&input);
-    setActiveInput(nullptr);
-    return rc;
-}
 
 int readTrees()
 {
@@ -130,16 +71,13 @@ int main(int argc, char **argv)
 {
     if (argc != 3)
         return 2;
-    init_qel_io(printToStderr, errorToStderr, errorToStderr);
-    qel_initializeParser(true);
-    if (qel_initializeCmdOptions() != 0)
+    if (dumptool::startDataReader() != 0)
         return 2;
-    setCmdParamTraverser(traverseDataOptionSets);
     installTreeBufferServices();
-    setActiveDataInfo(createDataInfo());
-    if (withInput(argv[1], readDataBlocks) != 0 || !(activeDataInfo()->flags & kHaveTaxa))
+    if (dumptool::withInput(argv[1], [] { return dumptool::readDataBlocks(false); }) != 0 ||
+        !(activeDataInfo()->flags & kHaveTaxa))
         return 1;
-    if (withInput(argv[2], readTrees) != 0)
+    if (dumptool::withInput(argv[2], readTrees) != 0)
         return 1;
     DataInfo *d = activeDataInfo();
     TreeBuffer *buf = getMainTreeBuffer(d);

@@ -14,6 +14,7 @@
 #include "trees/drawtree.h"
 #include "trees/treebuf.h"
 #include "trees/treeutil.h"
+#include "support/tree_test_support.h"
 
 namespace {
 
@@ -30,49 +31,10 @@ int capture(const char *fmt, ...)
     return 0;
 }
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 
-// "(0:1,(1,2))" under tip rootTip, or under the ancestor node when rootTip < 0.
 void buildTree(Tree *tree, const std::string &text, int rootTip)
 {
-    initNodes(tree, tree->ntax);
-    uint32_t nextFork = tree->ntax + 1;
-    size_t pos = 0;
-    std::function<TreeNode *()> group = [&]() -> TreeNode * {
-        TreeNode *n;
-        if (text[pos] == '(') {
-            pos++;
-            n = tree->nodes + nextFork++;
-            TreeNode *last = nullptr;
-            for (;;) {
-                TreeNode *c = group();
-                c->anc = n;
-                (last ? last->nextSib : n->firstChild) = c;
-                last = c;
-                if (text[pos++] == ')')
-                    break;
-            }
-        } else {
-            size_t used = 0;
-            n = tree->firstTip + std::stoi(text.substr(pos), &used);
-            pos += used;
-        }
-        if (text[pos] == ':') {
-            size_t used = 0;
-            n->edge.brlen = std::stod(text.substr(pos + 1), &used);
-            pos += used + 1;
-        }
-        return n;
-    };
-    TreeNode *top = group();
-    TreeNode *root = rootTip < 0 ? tree->nodes : tree->firstTip + rootTip;
-    root->firstChild = top;
-    top->anc = root;
-    tree->root = root;
-    if (rootTip < 0)
-        tree->flags |= kTreeRootedAtAnc;
+    buildTestTree(tree, text, rootTip);
     setTraversalSeq(tree);
 }
 

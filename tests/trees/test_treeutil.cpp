@@ -12,74 +12,11 @@
 #include "qel/qel_malloc.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "support/tree_test_support.h"
 
 namespace {
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
-
 TreePtr newTree(uint32_t ntax) { return TreePtr(createTreeForTaxa(ntax, ntax, true)); }
-
-// Builds a tree from nested groups of 0-based taxa such as "((0,1),(2,3),4)".
-// rootTip < 0 hangs the top group under the ancestor node, else under that
-// tip. Internal nodes take the positions after the tips in reading order.
-void buildTree(Tree *tree, const std::string &text, int rootTip)
-{
-    initNodes(tree, tree->ntax);
-    uint32_t nextFork = tree->ntax + 1;
-    size_t pos = 0;
-    std::function<TreeNode *()> group = [&]() -> TreeNode * {
-        if (text[pos] == '(') {
-            pos++;
-            TreeNode *fork = tree->nodes + nextFork++;
-            TreeNode *last = nullptr;
-            for (;;) {
-                TreeNode *c = group();
-                c->anc = fork;
-                (last ? last->nextSib : fork->firstChild) = c;
-                last = c;
-                if (text[pos++] == ')')
-                    break;
-            }
-            return fork;
-        }
-        size_t used = 0;
-        int t = std::stoi(text.substr(pos), &used);
-        pos += used;
-        return tree->firstTip + t;
-    };
-    TreeNode *top = group();
-    TreeNode *root = rootTip < 0 ? tree->nodes : tree->firstTip + rootTip;
-    root->firstChild = top;
-    top->anc = root;
-    tree->root = root;
-    if (rootTip < 0)
-        tree->flags |= kTreeRootedAtAnc;
-}
-
-// A random tree text: taxa joined two or three at a time (polytomies when
-// allowed) until one group is left; rootTip is kept out of it.
-std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, int rootTip, bool polytomies)
-{
-    std::vector<std::string> groups;
-    for (uint32_t t = 0; t < ntax; t++)
-        if (static_cast<int>(t) != rootTip)
-            groups.push_back(std::to_string(t));
-    std::shuffle(groups.begin(), groups.end(), rng);
-    while (groups.size() > 1) {
-        size_t k = (polytomies && groups.size() > 2 && rng() % 3 == 0) ? 3 : 2;
-        std::string merged = "(";
-        for (size_t i = 0; i < k; i++) {
-            size_t j = rng() % groups.size();
-            merged += (i ? "," : "") + groups[j];
-            groups.erase(groups.begin() + static_cast<long>(j));
-        }
-        groups.push_back(merged + ")");
-    }
-    return groups[0];
-}
 
 // Child order does not matter: each group's children are sorted as text.
 std::string canon(const TreeNode *n)
@@ -264,7 +201,7 @@ TEST(TreeRecord, CreateTreeTakesTheTaxaFromTheDataHook)
 TEST(TreeTraversal, HandBuiltTreeKnownOrders)
 {
     TreePtr t = newTree(5);
-    buildTree(t.get(), "((0,1),(2,3),4)", -1);
+    buildTestTree(t.get(), "((0,1),(2,3),4)", -1);
     setTraversalSeq(t.get());
     // Positions 6, 7, 8 are the basal fork, (0,1) and (2,3).
     EXPECT_EQ(indices(listForward(t.get())), (std::vector<int>{-1, 5, 6, 0, 1, 7, 2, 3, 4}));
@@ -295,7 +232,7 @@ TEST(TreeTraversal, HandBuiltTreeKnownOrders)
     EXPECT_EQ(findMRCA(t.get(), t->firstTip + 0, 1), t->firstTip + 6);
     deallocSet(g);
 
-    buildTree(t.get(), "((0,1),(2,3))", 4);
+    buildTestTree(t.get(), "((0,1),(2,3))", 4);
     setTraversalSeq(t.get());
     EXPECT_EQ(determineIfTreeIsBinary(t.get()), 1);
     EXPECT_EQ(makeAllLeafSets(t.get()), 5u);  // the root tip is counted too
@@ -312,7 +249,7 @@ TEST(TreeTraversal, ListsAndLeafSetsMatchRecursiveReference)
         for (int rep = 0; rep < 3; rep++) {
             TreePtr t = newTree(ntax);
             int rootTip = (rep == 1) ? -1 : static_cast<int>(rng() % ntax);
-            buildTree(t.get(), randomTreeText(rng, ntax, rootTip, rep != 2), rootTip);
+            buildTestTree(t.get(), randomTreeText(rng, ntax, rootTip, rep != 2), rootTip);
             std::vector<TreeNode *> pre, post, got(t->maxNodes);
             naivePreorder(t->root, pre);
             got.resize(loadPreorderNodes(t.get(), got.data()));
@@ -362,8 +299,8 @@ TEST(TreeTraversal, ListsAndLeafSetsMatchRecursiveReference)
 TEST(TreeOrder, CanonicalOrderIsIndependentOfDrawing)
 {
     TreePtr a = newTree(7), b = newTree(7);
-    buildTree(a.get(), "(((0,1),2),((3,4),(5,6)))", -1);
-    buildTree(b.get(), "(((6,5),(4,3)),(2,(1,0)))", -1);
+    buildTestTree(a.get(), "(((0,1),2),((3,4),(5,6)))", -1);
+    buildTestTree(b.get(), "(((6,5),(4,3)),(2,(1,0)))", -1);
     orderTree(a.get(), kOrderByLowestTaxon, nullptr);
     orderTree(b.get(), kOrderByLowestTaxon, nullptr);
     std::vector<TreeNode *> pa, pb;
@@ -384,14 +321,14 @@ TEST(TreeOrder, CanonicalOrderIsIndependentOfDrawing)
 
     // Mode 1: the cherry before the larger clade; mode 2 after it.
     TreePtr c = newTree(5);
-    buildTree(c.get(), "(((0,1),2),(3,4))", -1);
+    buildTestTree(c.get(), "(((0,1),2),(3,4))", -1);
     orderTree(c.get(), kOrderSmallFirst, nullptr);
     TreeNode *basal = getFirstFork(c.get());
     EXPECT_EQ(canon(basal->firstChild), "(3,4)");
     orderTree(c.get(), kOrderLargeFirst, nullptr);
     EXPECT_EQ(canon(basal->firstChild), "((0,1),2)");
     // Equal keys keep their order.
-    buildTree(c.get(), "((3,4),(0,1),2)", -1);
+    buildTestTree(c.get(), "((3,4),(0,1),2)", -1);
     orderTree(c.get(), kOrderLargeFirst, nullptr);
     basal = getFirstFork(c.get());
     EXPECT_EQ(basal->firstChild->firstChild->index, 3);
@@ -403,7 +340,7 @@ TEST(TreeOrder, RelabelNumbersInternalNodesInPostorder)
     std::mt19937 rng(7);
     for (uint32_t ntax : {4u, 9u, 64u, 65u, 150u}) {
         TreePtr t = newTree(ntax);
-        buildTree(t.get(), randomTreeText(rng, ntax, -1, false), -1);
+        buildTestTree(t.get(), randomTreeText(rng, ntax, -1, false), -1);
         relabelInternalNodes(t.get());
         TreeNode *basal = getFirstFork(t.get());
         EXPECT_EQ(basal->index, static_cast<int>(2 * ntax - 2));
@@ -423,7 +360,7 @@ TEST(TreeCopy, CopiesAreDeepAndIndependent)
 {
     std::mt19937 rng(55);
     TreePtr src = newTree(30), dst = newTree(30);
-    buildTree(src.get(), randomTreeText(rng, 30, 3, true), 3);
+    buildTestTree(src.get(), randomTreeText(rng, 30, 3, true), 3);
     for (uint32_t p = 0; p < src->maxNodes; p++)
         src->nodes[p].edge.brlen = 0.5 * p;
     src->score[0] = 123.0;
@@ -462,7 +399,7 @@ TEST(TreeEdit, RerootKeepsEveryEdgeAndItsData)
     std::mt19937 rng(9);
     for (uint32_t ntax = 4; ntax <= 120; ntax += 13) {
         TreePtr t = newTree(ntax);
-        buildTree(t.get(), randomTreeText(rng, ntax, 0, true), 0);
+        buildTestTree(t.get(), randomTreeText(rng, ntax, 0, true), 0);
         for (uint32_t p = 1; p < t->maxNodes; p++)
             t->nodes[p].edge.brlen = 1.0 + p;
         t->root->edge.brlen = 0.0;
@@ -485,7 +422,7 @@ TEST(TreeEdit, RerootKeepsEveryEdgeAndItsData)
 TEST(TreeEdit, RerootOnThreeEdgePathAndRefusals)
 {
     TreePtr t = newTree(4);
-    buildTree(t.get(), "(1,(2,3))", 0);
+    buildTestTree(t.get(), "(1,(2,3))", 0);
     TreeNode *f1 = t->firstTip + 4, *f2 = t->firstTip + 5, *tip3 = t->firstTip + 3;
     f1->edge.brlen = 1;
     f2->edge.brlen = 2;
@@ -510,7 +447,7 @@ TEST(TreeEdit, RerootOnThreeEdgePathAndRefusals)
 TEST(TreeEdit, PruneSubtreeRemovesForkOnlyWhenItBecomesUnary)
 {
     TreePtr t = newTree(6);
-    buildTree(t.get(), "((0,1),(2,3,4),5)", -1);
+    buildTestTree(t.get(), "((0,1),(2,3,4),5)", -1);
     TreeNode *cherry = t->firstTip + 7;
     t->firstTip[1].edge.brlen = 2.0;
     cherry->edge.brlen = 3.0;
@@ -527,7 +464,7 @@ TEST(TreeEdit, DetachThenReattachRestoresTheTree)
     std::mt19937 rng(3);
     for (uint32_t ntax = 5; ntax <= 200; ntax += 15) {
         TreePtr t = newTree(ntax);
-        buildTree(t.get(), randomTreeText(rng, ntax, 0, true), 0);
+        buildTestTree(t.get(), randomTreeText(rng, ntax, 0, true), 0);
         std::string before = canonTree(t.get());
         for (int k = 0; k < 10; k++) {
             // A random non-root node; its sibling is where it goes back.
@@ -558,7 +495,7 @@ TEST(TreeEdit, BinaryLeafPruneAndConnectKeepTheList)
     std::mt19937 rng(21);
     for (uint32_t ntax = 5; ntax <= 150; ntax += 29) {
         TreePtr t = newTree(ntax);
-        buildTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
+        buildTestTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
         setTraversalSeq(t.get());
         std::string before = canonTree(t.get());
         for (int k = 0; k < 20; k++) {
@@ -590,7 +527,7 @@ TEST(TreeEdit, BinaryLeafPruneAndConnectKeepTheList)
 TEST(TreeEdit, GraftRefusesCyclesAndBusyNodes)
 {
     TreePtr t = newTree(6);
-    buildTree(t.get(), "((0,1),(2,3),4)", 5);
+    buildTestTree(t.get(), "((0,1),(2,3),4)", 5);
     std::string before = canonTree(t.get());
     TreeNode *cherry = t->firstTip + 7;
     TreeNode *spare = t->firstTip + 9;
@@ -612,7 +549,7 @@ TEST(TreeEdit, GraftRefusesCyclesAndBusyNodes)
 TEST(TreeEdit, DerootJoinsTheRootEdges)
 {
     TreePtr t = newTree(4);
-    buildTree(t.get(), "((0,1),(2,3))", -1);
+    buildTestTree(t.get(), "((0,1),(2,3))", -1);
     TreeNode *ab = t->firstTip + 5, *cd = t->firstTip + 6;
     ab->edge.brlen = 1.5;
     cd->edge.brlen = 2.5;
@@ -626,13 +563,13 @@ TEST(TreeEdit, DerootJoinsTheRootEdges)
     // Only a tree rooted at the ancestor can be derooted.
     EXPECT_EQ(derootTree(t.get(), nullptr, true), 1);
 
-    buildTree(t.get(), "(0,1,2,3)", -1);
+    buildTestTree(t.get(), "(0,1,2,3)", -1);
     ASSERT_EQ(derootTree(t.get(), t->firstTip + 2, true), 0);
     EXPECT_EQ(canonTree(t.get()), "2:(0,1,3);");
 
     // Rooted on a tip's branch, with the tip second: no one-child node.
     TreePtr u = newTree(5);
-    buildTree(u.get(), "(((0,1),(3,4)),2)", -1);
+    buildTestTree(u.get(), "(((0,1),(3,4)),2)", -1);
     ASSERT_EQ(derootTree(u.get(), nullptr, false), 0);
     EXPECT_EQ(canonTree(u.get()), "0:(((3,4),2),1);");  // splits 01 and 34 kept
 }
@@ -640,7 +577,7 @@ TEST(TreeEdit, DerootJoinsTheRootEdges)
 TEST(TreeEdit, RootingAtForksAndContraction)
 {
     TreePtr t = newTree(5);
-    buildTree(t.get(), "((0,1),(2,3),4)", -1);
+    buildTestTree(t.get(), "((0,1),(2,3),4)", -1);
     TreeNode *basal = getFirstFork(t.get());
     t->firstTip[5].edge.brlen = 7.0;
     ASSERT_EQ(rerootAtFirstFork(t.get()), 0);
@@ -650,7 +587,7 @@ TEST(TreeEdit, RootingAtForksAndContraction)
     EXPECT_EQ(t->nodes[0].edge.brlen, 7.0);
     EXPECT_EQ(rerootAtFirstFork(t.get()), 1);
 
-    buildTree(t.get(), "((0,1),(2,3),4)", -1);
+    buildTestTree(t.get(), "((0,1),(2,3),4)", -1);
     setTraversalSeq(t.get());
     t->specialNode = t->firstTip + 6;
     ASSERT_EQ(contractInternalEdge(t.get(), t->firstTip + 6), 0);
@@ -661,7 +598,7 @@ TEST(TreeEdit, RootingAtForksAndContraction)
 
     // A root with two children, the first internal, as a tree writer holds it.
     TreePtr two = newTree(4);
-    buildTree(two.get(), "((0,1),(2,3))", -1);
+    buildTestTree(two.get(), "((0,1),(2,3))", -1);
     TreeNode *r = two->nodes;
     TreeNode *top = getFirstFork(two.get());
     two->root = top;
@@ -705,7 +642,7 @@ TEST(TreeBuild, SmallTreesAndRandomResolution)
 TEST(TreeQueries, CentroidAndBranchLengthWalks)
 {
     TreePtr t = newTree(5);
-    buildTree(t.get(), "((((0,1),2),3),4)", -1);
+    buildTestTree(t.get(), "((((0,1),2),3),4)", -1);
     makeAllLeafSets(t.get());
     // Forks by position: 6 basal, 7, 8, 9 the cherry (0,1); the middle is 7's child 8.
     EXPECT_EQ(findTreeCentroid(t.get()), t->nodes + 8);
@@ -722,7 +659,7 @@ TEST(TreeQueries, CentroidAndBranchLengthWalks)
     EXPECT_DOUBLE_EQ(sumBranchLens(t.get(), false), 8.0);
 
     // An ultrametric tree: ages from lengths and back.
-    buildTree(t.get(), "((0,1),(2,3,4))", -1);
+    buildTestTree(t.get(), "((0,1),(2,3,4))", -1);
     setTraversalSeq(t.get());
     t->nodes[7].edge.brlen = 2.0;  // (0,1)
     t->nodes[8].edge.brlen = 3.0;  // (2,3,4)
@@ -749,7 +686,7 @@ TEST(TreeQueries, CentroidAndBranchLengthWalks)
 TEST(TreeEdit, PruneTipsetRerootsAndRenumbers)
 {
     TreePtr t = newTree(6);
-    buildTree(t.get(), "((1,2),(3,4),5)", 0);
+    buildTestTree(t.get(), "((1,2),(3,4),5)", 0);
     Set *gone = allocSet(6);
     addSetMember(gone, 0);
     addSetMember(gone, 3);
@@ -771,7 +708,7 @@ TEST(TreeLeafSets, IncrementalUpdatesMatchAFullRebuild)
     std::mt19937 rng(77);
     for (uint32_t ntax = 6; ntax <= 130; ntax += 31) {
         TreePtr t = newTree(ntax), ref = newTree(ntax);
-        buildTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
+        buildTestTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
         setTraversalSeq(t.get());
         makeAllLeafSets(t.get());
         for (int k = 0; k < 15; k++) {
@@ -801,7 +738,7 @@ TEST(TreeLeafSets, IncrementalUpdatesMatchAFullRebuild)
 TEST(TreeEdit, InduceSubtreeKeepsOnlyTheChosenTaxa)
 {
     TreePtr t = newTree(7);
-    buildTree(t.get(), "(((0,1),2),((3,4),(5,6)))", -1);
+    buildTestTree(t.get(), "(((0,1),2),((3,4),(5,6)))", -1);
     uint64_t keep = (1u << 0) | (1u << 2) | (1u << 4) | (1u << 5);
     induceSubtree(t.get(), &keep, false);
     EXPECT_EQ(canonTree(t.get()), "-1:((0,2),(4,5));");
@@ -850,7 +787,7 @@ TEST(TreeEdit, ThousandsOfRandomMovesKeepTheInvariants)
     std::mt19937 rng(77);
     for (uint32_t ntax : {6u, 17u, 60u}) {
         TreePtr t = newTree(ntax);
-        buildTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
+        buildTestTree(t.get(), randomTreeText(rng, ntax, 0, false), 0);
         // Rooted at taxon 0: the root is itself a tip, the others hang below.
         std::set<int> allTips = naiveTips(t->root);
         ASSERT_EQ(allTips.size(), ntax - 1);
