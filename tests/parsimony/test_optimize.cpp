@@ -20,99 +20,22 @@
 #include "trees/tree_settings.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "pars_test_support.h"
 
 namespace {
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
-
-// "(1:2,(2,3))" hung under tip 0; ":x" gives a branch length.
-void buildTree(Tree *tree, const std::string &text)
-{
-    initNodes(tree, tree->ntax);
-    uint32_t nextFork = tree->ntax + 1;
-    size_t pos = 0;
-    std::function<TreeNode *()> group = [&]() -> TreeNode * {
-        TreeNode *n;
-        if (text[pos] == '(') {
-            pos++;
-            n = tree->nodes + nextFork++;
-            TreeNode *last = nullptr;
-            for (;;) {
-                TreeNode *c = group();
-                c->anc = n;
-                (last ? last->nextSib : n->firstChild) = c;
-                last = c;
-                if (text[pos++] == ')')
-                    break;
-            }
-        } else {
-            size_t used = 0;
-            n = tree->firstTip + std::stoi(text.substr(pos), &used);
-            pos += used;
-        }
-        if (text[pos] == ':') {
-            size_t used = 0;
-            n->edge.brlen = std::stod(text.substr(pos + 1), &used);
-            pos += used + 1;
-        }
-        return n;
-    };
-    TreeNode *top = group();
-    tree->root = tree->firstTip;
-    tree->root->firstChild = top;
-    top->anc = tree->root;
-    setTraversalSeq(tree);
-}
-
-std::string randomTree(std::mt19937 &rng, uint32_t ntax)
-{
-    std::vector<std::string> g;
-    for (uint32_t t = 1; t < ntax; t++)
-        g.push_back(std::to_string(t));
-    while (g.size() > 1) {
-        std::shuffle(g.begin(), g.end(), rng);
-        std::string a = g.back();
-        g.pop_back();
-        g.back() = "(" + a + "," + g.back() + ")";
-    }
-    return g[0];
-}
-
-class OptimizeTest : public ::testing::Test {
+class OptimizeTest : public ParsDataTest {
 protected:
-    void SetUp() override { resetParsSettings(); }
-    void TearDown() override
-    {
-        tree.reset();
-        if (data) {
-            setActiveDataInfo(nullptr);
-            deallocPackedData(data);
-            destroyDataInfo(data);
-        }
-        resetParsSettings();
-    }
     // ancestor: one state digit per character, "" for the all-missing one.
     void makeData(const std::vector<std::string> &rows, const std::string &ancestor = "")
     {
-        data = createDataInfo();
-        std::snprintf(data->symbols, sizeof data->symbols, "012");
-        data->nchar = static_cast<uint32_t>(rows[0].size());
-        ASSERT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
-        ASSERT_EQ(initCharInfo(data), 0);
-        ASSERT_EQ(initializeRawData(data, 0), 0);
-        data->flags |= kHaveTaxa | kHaveCharacters;
-        for (uint32_t t = 0; t < rows.size(); t++)
-            for (uint32_t c = 0; c < rows[t].size(); c++)
-                ASSERT_EQ(setXijRaw(data, t, c, static_cast<uint8_t>(rows[t][c] - '0')), 0);
+        ParsDataTest::makeData(rows);
+        if (ancestor.empty())
+            return;
         for (size_t c = 0; c < ancestor.size(); c++)
             data->ancestor[c] = static_cast<uint8_t>(ancestor[c] - '0');
-        setActiveDataInfo(data);
         gPars.pending = 3;
         ASSERT_EQ(prepareParsimonyData(data), 0);
-        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
     }
     uint32_t state(const TreeNode *n, uint32_t c) const
     {
@@ -158,8 +81,6 @@ protected:
         EXPECT_EQ(total, fitchLength());
     }
 
-    DataInfo *data = nullptr;
-    TreePtr tree;
 };
 
 TEST_F(OptimizeTest, AccTranAndDelTranPlaceAmbiguousChangesEarlyAndLate)
@@ -168,7 +89,7 @@ TEST_F(OptimizeTest, AccTranAndDelTranPlaceAmbiguousChangesEarlyAndLate)
     makeData({"00", "11", "02", "11"});
     const char *shape = "((1,2),3)";
     // Nodes: X = ((1,2),3) at position 5, Y = (1,2) at 6.
-    buildTree(tree.get(), shape);
+    buildTree(shape);
     TreeNode *X = tree->nodes + 5, *Y = tree->nodes + 6, *t1 = tree->firstTip + 1, *t2 = tree->firstTip + 2,
              *t3 = tree->firstTip + 3;
     ASSERT_EQ(X->firstChild, Y);
@@ -181,7 +102,7 @@ TEST_F(OptimizeTest, AccTranAndDelTranPlaceAmbiguousChangesEarlyAndLate)
     EXPECT_EQ(t2->edge.brlen, 2.0);
     EXPECT_EQ(t1->edge.brlen + t3->edge.brlen + Y->edge.brlen, 0.0);
 
-    buildTree(tree.get(), shape);
+    buildTree(shape);
     gPars.opt = static_cast<uint32_t>(ParsOpt::DelTran);
     zeroAllBranchLengths(tree.get());
     optimizeParsimony(data, tree.get(), true);
@@ -204,16 +125,11 @@ TEST_F(OptimizeTest, EveryMethodGivesAMostParsimoniousReconstruction)
         for (auto &r : rows)
             for (size_t c = 0; c < r.size(); c++)
                 r[c] = static_cast<char>('0' + rng() % (c < 6 ? 2 : 3));
-        if (data) {
-            setActiveDataInfo(nullptr);
-            deallocPackedData(data);
-            destroyDataInfo(data);
-        }
         makeData(rows);
         const std::string shape = randomTree(rng, ntax);
         for (uint32_t opt = 0; opt < 3; opt++) {
             SCOPED_TRACE("rep " + std::to_string(rep) + " opt " + std::to_string(opt) + " " + shape);
-            buildTree(tree.get(), shape);
+            buildTree(shape);
             // MinF resolves a root with two or more children.
             if (opt == 2)
                 rerootTree(tree.get(), tree->root->firstChild, true);
@@ -230,14 +146,14 @@ TEST_F(OptimizeTest, MidpointLiesHalfwayAlongTheLongestPath)
 {
     makeData({"00", "11", "02", "11"});
     // Longest path: 1 to 3, 1 + 1 + 6 = 8; its middle is on 3's edge.
-    buildTree(tree.get(), "((1:1,2:1):1,3:6):1");
+    buildTree("((1:1,2:1):1,3:6):1");
     EXPECT_EQ(findMidpointEdge(tree.get()), tree->firstTip + 3);
     // Longest path from the tip the tree is held at: 0 to 3 = 2 + 1 + 5.
-    buildTree(tree.get(), "((1:1,2:1):1,3:5):2");
+    buildTree("((1:1,2:1):1,3:5):2");
     TreeNode *mid = findMidpointEdge(tree.get());
     ASSERT_NE(mid, nullptr);
     EXPECT_EQ(mid, tree->firstTip + 3);
-    buildTree(tree.get(), "((1:1,2:1):1,3:1):6");
+    buildTree("((1:1,2:1):1,3:1):6");
     EXPECT_EQ(findMidpointEdge(tree.get())->index, tree->root->firstChild->index);
 }
 
@@ -283,7 +199,7 @@ protected:
         const char *names[] = {"Alpha", "Beta", "Gamma", "Delta", "Epsilon"};
         for (uint32_t t = 0; t < 5; t++)
             ASSERT_EQ(storeTaxLabel(data, t, names[t]), 0);
-        buildTree(tree.get(), "(1,(2,(3,4)))");
+        buildTree("(1,(2,(3,4)))");
     }
     // Taxa below each child of the root, e.g. "2|01.34" for a root with
     // children Gamma and ((Alpha,Beta),(Delta,Epsilon)).
@@ -327,9 +243,6 @@ TEST_F(RootForOptimizationTest, LundbergRootsWhereTheAncestorJoinsInFewestSteps)
 
     // Ancestor 1010 is Alpha itself.
     tree.reset();
-    setActiveDataInfo(nullptr);
-    deallocPackedData(data);
-    destroyDataInfo(data);
     fiveTaxa("1010");
     ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, true, false), 0);
     makeAllLeafSets(tree.get());
@@ -350,7 +263,7 @@ TEST_F(RootForOptimizationTest, LundbergTiesAreListedAndTheFirstFoundBackwardsWi
     // Shown ties, in preorder, the ancestor side first, with the fork
     // numbers of the tree as held: node_6 = (Beta,...), node_7 = (Gamma,...),
     // node_8 = (Delta,Epsilon).
-    buildTree(tree.get(), "(1,(2,(3,4)))");
+    buildTree("(1,(2,(3,4)))");
     ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, true, false), 0);
     EXPECT_EQ(gCaptured, "\nNote: \bTies found in Lundberg rooting.  The following root locations are equally "
                          "parsimonious:\n\n"
