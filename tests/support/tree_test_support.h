@@ -59,9 +59,9 @@ inline void buildTestTree(Tree *tree, const std::string &text, int rootTip)
         tree->flags |= kTreeRootedAtAnc;
 }
 
-inline // A random tree text: taxa joined two or three at a time (polytomies when
+// A random tree text: taxa joined two or three at a time (polytomies when
 // allowed) until one group is left; rootTip is kept out of it.
-std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, int rootTip, bool polytomies)
+inline std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, int rootTip, bool polytomies)
 {
     std::vector<std::string> groups;
     for (uint32_t t = 0; t < ntax; t++)

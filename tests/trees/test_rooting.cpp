@@ -15,56 +15,15 @@
 #include "trees/treebuf.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+#include "support/tree_test_support.h"
 
 namespace {
-
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
 
 // Nested groups of 0-based taxa, "(0,(1,2),3)", hung under tip rootTip;
 // ":x" after a group or taxon gives its branch length.
 void buildTree(Tree *tree, const std::string &text, int rootTip)
 {
-    initNodes(tree, tree->ntax);
-    uint32_t nextFork = tree->ntax + 1;
-    size_t pos = 0;
-    auto length = [&](TreeNode *n) {
-        if (text[pos] != ':')
-            return;
-        size_t used = 0;
-        n->edge.brlen = std::stod(text.substr(pos + 1), &used);
-        pos += used + 1;
-    };
-    std::function<TreeNode *()> group = [&]() -> TreeNode * {
-        TreeNode *n;
-        if (text[pos] == '(') {
-            pos++;
-            n = tree->nodes + nextFork++;
-            TreeNode *last = nullptr;
-            for (;;) {
-                TreeNode *c = group();
-                c->anc = n;
-                (last ? last->nextSib : n->firstChild) = c;
-                last = c;
-                if (text[pos++] == ')')
-                    break;
-            }
-        } else {
-            size_t used = 0;
-            int t = std::stoi(text.substr(pos), &used);
-            pos += used;
-            n = tree->firstTip + t;
-        }
-        length(n);
-        return n;
-    };
-    TreeNode *top = group();
-    TreeNode *root = tree->firstTip + rootTip;
-    root->firstChild = top;
-    top->anc = root;
-    tree->root = root;
+    buildTestTree(tree, text, rootTip);
     setTraversalSeq(tree);
 }
 
