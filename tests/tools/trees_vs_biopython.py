@@ -20,6 +20,10 @@ import subprocess
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # keep the source tree free of caches
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from treedump_support import as_unrooted as _as_unrooted, parse_dump, same_splits as _same_splits  # noqa: E402
+
 try:
     from Bio import Phylo
     from Bio.Phylo.Newick import Clade, Tree
@@ -72,36 +76,16 @@ def splits_of(tree):
     return out
 
 
-def parse_dump(text):
-    trees = []
-    for line in text.splitlines():
-        parts = line.split("\t")
-        if parts[0] == "TREE":
-            trees.append({"rooted": parts[3] == "R", "splits": {}})
-        else:
-            trees[-1]["splits"][parts[0]] = float(parts[1])
-    return trees
+def quoted(label):
+    return "'%s'" % label.replace("'", "''")
 
 
 def as_unrooted(splits):
-    """A tree we read as rooted (plain Newick), as the splits of the unrooted tree."""
-    out = {}
-    for key, length in splits.items():
-        below = set(key.split("|"))
-        if LABELS[0] in below:
-            below = set(LABELS) - below
-        if below:
-            k = "|".join(sorted(below))
-            out[k] = out.get(k, 0.0) + length
-    return out
+    return _as_unrooted(splits, LABELS)
 
 
 def same_splits(a, b, tol=1e-6):
-    return a.keys() == b.keys() and all(abs(a[k] - b[k]) <= tol * max(1.0, abs(a[k])) for k in a)
-
-
-def quoted(label):
-    return "'%s'" % label.replace("'", "''")
+    return _same_splits(a, b, tol, ignore_empty=False)
 
 
 def main():

@@ -20,6 +20,10 @@ import subprocess
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # keep the source tree free of caches
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from treedump_support import as_unrooted as _as_unrooted, parse_dump, same_splits as _same_splits  # noqa: E402
+
 try:
     import dendropy
 except ImportError:
@@ -69,34 +73,12 @@ def splits_of(tree):
     return out
 
 
-def parse_dump(text):
-    trees = []
-    for line in text.splitlines():
-        parts = line.split("\t")
-        if parts[0] == "TREE":
-            trees.append({"name": parts[1], "weight": float(parts[2]), "rooted": parts[3] == "R", "splits": {}})
-        else:
-            trees[-1]["splits"][parts[0]] = float(parts[1])
-    return trees
-
-
 def as_unrooted(splits):
-    """Clades of a tree read as rooted, as the splits of the unrooted tree."""
-    out = {}
-    for key, length in splits.items():
-        below = set(key.split("|"))
-        if LABELS[0] in below:
-            below = set(LABELS) - below
-        if below:
-            k = "|".join(sorted(below))
-            out[k] = out.get(k, 0.0) + length
-    return out
+    return _as_unrooted(splits, LABELS)
 
 
 def same_splits(a, b, tol=1e-6):
-    a = {k: v for k, v in a.items() if k}
-    b = {k: v for k, v in b.items() if k}
-    return a.keys() == b.keys() and all(abs(a[k] - b[k]) <= tol * max(1.0, abs(a[k])) for k in a)
+    return _same_splits(a, b, tol, ignore_empty=True)
 
 
 def main():
