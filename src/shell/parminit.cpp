@@ -413,12 +413,17 @@ uint32_t traverseCmdParamList(uint32_t set, CmdParamList *list)
 
 void setGeneralOptionHandlers(const GeneralOptionHandlers &handlers) { gHandlers = handlers; }
 
-void initVornOptions(void (*exitProgram)(int status))
+void installVornOptions(void (*exitProgram)(int status))
 {
     setCmdParamTraverser(traverseCmdParamList);
     setCmdOptionServices(CmdOptionServices{currentCriterion, reinitCriterion, exitProgram});
     if (!gCriterionHookAdded)
         gCriterionHookAdded = addCriterionResetHook(resetScoreBounds) == 0;
+}
+
+void initVornOptions(void (*exitProgram)(int status))
+{
+    installVornOptions(exitProgram);
     factorySettings(true);
 }
 

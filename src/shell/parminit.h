@@ -86,8 +86,10 @@ int refuseOptionValue(int operation, CmdParam *option, void *place);
 
 }  // namespace optreg
 
-// Installs the option table and the factory-reset services and gives every
-// option its factory value (a failure ends the program with status 8 through
-// exitProgram, which may be null for std::exit). Called once at start-up,
-// after qel_initializeCmdOptions.
+// Installs the option table and the factory-reset services (a failed factory
+// reset ends the program with status 8 through exitProgram, which may be null
+// for std::exit). Start-up then gives every option its factory value itself.
+void installVornOptions(void (*exitProgram)(int status));
+// installVornOptions followed by the factory values, for callers that run
+// no start-up of their own.
 void initVornOptions(void (*exitProgram)(int status));

@@ -321,7 +321,8 @@ int doVornLogCmd()
 
 // ---- Option table -------------------------------------------------------------------
 
-void installShellOptions() { initVornOptions(exitVorn); }
+// The factory values follow in start-up, once the input is active.
+void installShellOptions() { installVornOptions(exitVorn); }
 
 int initializeShellOptions() { return qel_initializeCmdOptions() != 0 || allocOutputTextBuf() != 0; }
 
