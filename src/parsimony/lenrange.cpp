@@ -18,9 +18,6 @@ namespace {
 
 LengthBounds gBounds;
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 
 uint64_t fnv(uint64_t h, const void *p, size_t n)
 {
@@ -229,7 +226,7 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
     }
 
     Set *leaves = allocSet(std::max<uint32_t>(d->ntax, 1));
-    std::unique_ptr<Tree, TreeDeleter> star(createTreeForTaxa(d->ntax, d->ntax, true));
+    TreeHandle star(createTreeForTaxa(d->ntax, d->ntax, true));
     int result = 1;
     if (leaves && star) {
         for (int32_t t : taxa)

@@ -18,10 +18,6 @@
 
 namespace {
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-
 void applyWeightChange(DataInfo *d)
 {
     charWts.notOne = charWts.notWhole = 0;
@@ -101,7 +97,7 @@ int doReweightCmd()
     std::fill(d->weights, d->weights + d->nchar, 1.0);
     setNeedParsPrep(1);
     invalidateLengthBounds();
-    std::unique_ptr<Tree, TreeDeleter> tree(createTreeForTaxa(d->ntax, d->ntax, true));
+    TreeHandle tree(createTreeForTaxa(d->ntax, d->ntax, true));
     if (!tree || prepareParsimonyData(d) != 0)
         return fail(d, saved);
 

@@ -32,9 +32,6 @@ void randomPairFromRng(void *state, uint32_t n, uint32_t *a, uint32_t *b)
 struct SetDeleter {
     void operator()(Set *s) const { deallocSet(s); }
 };
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 
 }  // namespace
 
@@ -85,7 +82,7 @@ int doCountSwapsCmd()
         return 1;
     setSearchVariables(kSearchModeCountSwaps, data);
     const uint32_t swapType = hs.swap;
-    std::unique_ptr<Tree, TreeDeleter> tree(createSearchTree(data));
+    TreeHandle tree(createSearchTree(data));
     if (!tree)
         return finishSearch(1);
     RNG rng{};

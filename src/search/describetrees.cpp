@@ -38,9 +38,6 @@ constexpr uint32_t kDescribeOptionSet = 76;
 constexpr int kLinkLeftWidth = 26;  // node and connected-node columns
 constexpr int kLinkLengthWidth = 19;
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 struct SetDeleter {
     void operator()(Set *s) const { deallocSet(s); }
 };
@@ -122,7 +119,7 @@ int describeOutputProc(void *arg)
 {
     const auto *run = static_cast<DescribeRun *>(arg);
     DataInfo *d = run->data;
-    std::unique_ptr<Tree, TreeDeleter> tree(createTree(true));
+    TreeHandle tree(createTree(true));
     if (!tree)
         return 1;
     const bool pars = !run->brlensOnly;

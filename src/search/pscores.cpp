@@ -36,9 +36,6 @@ namespace {
 
 constexpr uint32_t kPScoresOptionSet = 82;
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 struct SetDeleter {
     void operator()(Set *s) const { deallocSet(s); }
 };
@@ -122,7 +119,7 @@ double get1CharLen(const DataInfo *d, uint32_t c)
 int scoreTrees(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
 {
     DataInfo *d = r.d;
-    std::unique_ptr<Tree, TreeDeleter> tree(createSearchTree(d));
+    TreeHandle tree(createSearchTree(d));
     if (!tree)
         return 1;
     for (uint32_t k : list) {

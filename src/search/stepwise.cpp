@@ -36,9 +36,6 @@ bool incrementalParsimony()
     return gCriterion == kCriterionParsimony && !gPars.threshold && !gPars.goloboff;
 }
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 struct BufDeleter {
     void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
 };
@@ -81,7 +78,7 @@ private:
     std::vector<int32_t> order_;  // taxa in the order added; -1 the ancestor
     std::vector<bool> inTree_;
     Connection best_;
-    std::unique_ptr<Tree, TreeDeleter> scratch_;
+    TreeHandle scratch_;
     std::unique_ptr<TreeBuffer, BufDeleter> held_, next_;
     std::vector<double> heldScores_, nextScores_;
     uint32_t worst_ = 0;  // slot of the worst tree of next_

@@ -22,9 +22,6 @@ namespace {
 constexpr uint32_t kShowTreesOptionSet = 75;
 AncStatesNameFxn gAncStatesName = nullptr;
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 struct SetDeleter {
     void operator()(Set *s) const { deallocSet(s); }
 };
@@ -43,7 +40,7 @@ struct ShowTreesRun {
 int showTreesOutputProc(void *arg)
 {
     const auto *run = static_cast<ShowTreesRun *>(arg);
-    std::unique_ptr<Tree, TreeDeleter> tree(createTree(true));
+    TreeHandle tree(createTree(true));
     if (!tree)
         return 1;
     for (uint32_t n : run->list) {

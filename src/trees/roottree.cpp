@@ -25,9 +25,6 @@ RootingServices gServices{};
 
 constexpr uint32_t kRootTreesOptionSet = 70;
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
 struct BufferDeleter {
     void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
 };
@@ -335,7 +332,7 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
     std::unique_ptr<TreeBuffer, BufferDeleter> fresh(
         createTreeBuffer(main->ntax, std::max(main->capacity, count), main->weights != nullptr,
                          main->scores != nullptr, main->explicitNames != 0));
-    std::unique_ptr<Tree, TreeDeleter> tree(createTreeForTaxa(main->ntax, main->ntax, true));
+    TreeHandle tree(createTreeForTaxa(main->ntax, main->ntax, true));
     if (!fresh || !tree)
         return 1;
     setTreenamePrefix(fresh.get(), main->namePrefix, false);

@@ -389,7 +389,8 @@ void induceSubtree(Tree *tree, const uint64_t *taxonBits, bool keep)
     afterLeavesChanged(tree);
 }
 
-int pruneTipsetFromTree(Tree *tree, const Set *taxonSet, const uint32_t *taxonMap, bool renumber)
+int pruneTipsetFromTree(Tree *tree, const Set *taxonSet, const uint32_t *taxonMap, bool renumber,
+                        JoinLengths joinLengths)
 {
     TreeNode *root = tree->root;
     if (!root)
@@ -402,7 +403,7 @@ int pruneTipsetFromTree(Tree *tree, const Set *taxonSet, const uint32_t *taxonMa
         return n->index >= 0 && static_cast<uint32_t>(n->index) < tree->tipBound &&
                (!n->firstChild || n == tree->root);
     };
-    bool join = userLengths();
+    bool join = joinLengths == JoinLengths::kAlways || userLengths();
     if (isTipNode(root) && isSetMember(taxonSet, mapped(root))) {
         TreeNode *best = nullptr;
         for (TreeNode *p = root; p; p = nextPreorderNode(p, root))

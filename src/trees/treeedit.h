@@ -31,7 +31,11 @@ int binConnectLeaf(TreeNode *leaf, TreeNode *node, TreeNode *spareFork);
 TreeNode *binPruneLeaf(TreeNode *leaf);
 int contractInternalEdge(Tree *tree, TreeNode *node);
 void induceSubtree(Tree *tree, const uint64_t *taxonBits, bool keep);
-int pruneTipsetFromTree(Tree *tree, const Set *taxonSet, const uint32_t *taxonMap, bool renumber);
+// Lengths of the two edges a pruning joins are summed with JoinLengths::kAlways;
+// the default follows whether user branch lengths must be honoured.
+enum class JoinLengths { kAsSettings, kAlways };
+int pruneTipsetFromTree(Tree *tree, const Set *taxonSet, const uint32_t *taxonMap, bool renumber,
+                        JoinLengths joinLengths = JoinLengths::kAsSettings);
 int dichotomizeTree(Tree *tree, RandomPairFxn randomPair, void *rngState);
 
 // Building small trees

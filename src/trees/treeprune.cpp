@@ -8,36 +8,6 @@
 
 namespace {
 
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-
-// The tree editors sum the lengths of the two edges a pruning joins only
-// when user branch lengths must be honoured; a tree that carries lengths
-// needs that while it is pruned, whatever the analyses' setting.
-class JoinLengthsWhilePruning {
-public:
-    explicit JoinLengthsWhilePruning(bool join) : saved_(treeDataHooks()), join_(join)
-    {
-        if (join_) {
-            TreeDataHooks h = saved_;
-            h.mustUseUserBranchLens = [] { return true; };
-            setTreeDataHooks(&h);
-        }
-    }
-    ~JoinLengthsWhilePruning()
-    {
-        if (join_)
-            setTreeDataHooks(&saved_);
-    }
-    JoinLengthsWhilePruning(const JoinLengthsWhilePruning &) = delete;
-    JoinLengthsWhilePruning &operator=(const JoinLengthsWhilePruning &) = delete;
-
-private:
-    TreeDataHooks saved_;
-    bool join_;
-};
-
 bool isLeaf(const Tree *tree, const TreeNode *n)
 {
     return n->index >= 0 && (!n->firstChild || n == tree->root);
@@ -62,7 +32,7 @@ PruneResult pruneTreeIntoBuffer(TreeBuffer *from, uint32_t slot, TreeBuffer *to,
     if (static_cast<uint32_t>(remaining) > to->ntax)
         return PruneResult::kFailed;
 
-    std::unique_ptr<Tree, TreeDeleter> tree(createTreeForTaxa(ntax, ntax, false));
+    TreeHandle tree(createTreeForTaxa(ntax, ntax, false));
     if (!tree || getTree(from, slot + 1, tree.get()) != 0)
         return PruneResult::kFailed;
     TreeNode *root = tree->root;
@@ -75,11 +45,11 @@ PruneResult pruneTreeIntoBuffer(TreeBuffer *from, uint32_t slot, TreeBuffer *to,
         return PruneResult::kDropped;
 
     const double *lengths = getBranchLensArray(from, slot);
-    {
-        JoinLengthsWhilePruning join(lengths != nullptr);
-        if (pruneTipsetFromTree(tree.get(), deleted, activeToOriginal, false) != 0)
-            return PruneResult::kFailed;
-    }
+    // A tree that carries lengths keeps the distances between its remaining
+    // leaves, whatever the analyses' setting.
+    if (pruneTipsetFromTree(tree.get(), deleted, activeToOriginal, false,
+                            lengths ? JoinLengths::kAlways : JoinLengths::kAsSettings) != 0)
+        return PruneResult::kFailed;
     root = tree->root;
     TreeNode *lowest = nullptr;
     for (TreeNode *p = root; p; p = nextPreorderNode(p, root)) {

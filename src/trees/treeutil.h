@@ -9,6 +9,8 @@
 // fork).
 #pragma once
 
+#include <memory>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -129,6 +131,12 @@ int initTreeForTaxa(Tree *tree, uint32_t ntax, uint32_t activeTaxa, bool withExt
 int createOrDestroyTree(Tree *tree, bool create);
 int initNodes(Tree *tree, uint32_t ntax);
 Tree *destroyTree(Tree *tree, bool freeExtras);
+
+// A working tree owned by a scope; its extras go with it.
+struct TreeDestroyer {
+    void operator()(Tree *tree) const { destroyTree(tree, true); }
+};
+using TreeHandle = std::unique_ptr<Tree, TreeDestroyer>;
 int copyTree(const Tree *src, Tree *dst);
 Tree *shallowCopyTree(const Tree *src, Tree *dst);
 
