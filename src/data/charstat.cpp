@@ -34,10 +34,6 @@ constexpr double kMaxCharWeight = 1e20;
 constexpr const char *kFormatHint =
     "\tIt is possible that this is a downstream effect of an earlier formatting mistake.";
 
-struct SetDeleter {
-    void operator()(Set *s) const { deallocSet(s); }
-};
-using SetHandle = std::unique_ptr<Set, SetDeleter>;
 
 SetHandle newCharSet(const DataInfo *d, bool full)
 {

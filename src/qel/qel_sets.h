@@ -10,6 +10,7 @@
 
 #include <bit>
 #include <cassert>
+#include <memory>
 #include <cstdint>
 
 #include "qel/qel_errormsg.h"
@@ -62,6 +63,12 @@ constexpr uint64_t lastWordMask(uint32_t capacity)
 
 Set *allocSet(uint32_t capacity);
 Set *deallocSet(Set *set);
+
+// A set owned by a scope.
+struct SetDestroyer {
+    void operator()(Set *set) const { deallocSet(set); }
+};
+using SetHandle = std::unique_ptr<Set, SetDestroyer>;
 void makeSmallSet(Set *set, uint32_t capacity);
 void initializeSet(Set *set, uint32_t capacity);
 Set *createSingletonSet(uint32_t capacity, uint32_t member);

@@ -29,9 +29,6 @@ void randomPairFromRng(void *state, uint32_t n, uint32_t *a, uint32_t *b)
     randomPair(static_cast<RNG *>(state), n, a, b);
 }
 
-struct SetDeleter {
-    void operator()(Set *s) const { deallocSet(s); }
-};
 
 }  // namespace
 
@@ -67,7 +64,7 @@ int doCountSwapsCmd()
     const uint32_t inMemory = numTreesInBuffer(buf);
     if (!data || inMemory == 0)
         return qel_errorMsg(0, "There are no trees in memory."), 1;
-    std::unique_ptr<Set, SetDeleter> list(allocSet(inMemory));
+    SetHandle list(allocSet(inMemory));
     if (!list)
         return 1;
     if (getTreeList(list.get(), true, false) != 0)

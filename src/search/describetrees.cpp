@@ -38,9 +38,6 @@ constexpr uint32_t kDescribeOptionSet = 76;
 constexpr int kLinkLeftWidth = 26;  // node and connected-node columns
 constexpr int kLinkLengthWidth = 19;
 
-struct SetDeleter {
-    void operator()(Set *s) const { deallocSet(s); }
-};
 
 struct DescribeRun {
     DataInfo *data;
@@ -255,7 +252,7 @@ int doDescribeTreesCmd()
                         "user branch lengths and no character data).");
         return 1;
     }
-    std::unique_ptr<Set, SetDeleter> listSet(allocSet(inMemory));
+    SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
     const int got = getCmdParams(kDescribeOptionSet, ";", nullptr);

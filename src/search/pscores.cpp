@@ -36,9 +36,6 @@ namespace {
 
 constexpr uint32_t kPScoresOptionSet = 82;
 
-struct SetDeleter {
-    void operator()(Set *s) const { deallocSet(s); }
-};
 
 // One scored tree.
 struct TreeRow {
@@ -499,7 +496,7 @@ int doPScoresCmd()
     const bool rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, rooted ? 2 : 3, "Calculating tree lengths for ", rooted ? "rooted trees" : "unrooted trees"))
         return 1;
-    std::unique_ptr<Set, SetDeleter> listSet(allocSet(inMemory));
+    SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
 

@@ -22,9 +22,6 @@ namespace {
 constexpr uint32_t kShowTreesOptionSet = 75;
 AncStatesNameFxn gAncStatesName = nullptr;
 
-struct SetDeleter {
-    void operator()(Set *s) const { deallocSet(s); }
-};
 
 bool userOutgroupDefined(const DataInfo *d)
 {
@@ -120,7 +117,7 @@ int doShowTreesCmd()
         qel_errorMsg(0, "There are no trees in memory.");
         return 1;
     }
-    std::unique_ptr<Set, SetDeleter> listSet(allocSet(inMemory));
+    SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
     const int got = getCmdParams(kShowTreesOptionSet, ";", nullptr);
