@@ -19,9 +19,9 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
 #include "qel/qel_strings.h"
-#include "shell/parminit.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_cmdoptions.h"
+#include "app/parminit.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
 
 namespace {
 

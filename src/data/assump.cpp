@@ -18,10 +18,10 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_commands.h"
-#include "shell/qel_cmdoptions.h"
-#include "shell/shell_settings.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_commands.h"
+#include "cli/qel_cmdoptions.h"
+#include "cli/shell_settings.h"
 
 namespace {
 

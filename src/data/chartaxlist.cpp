@@ -6,7 +6,7 @@
 #include "data/nexsets.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 namespace {
 

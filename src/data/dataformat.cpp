@@ -8,7 +8,7 @@
 #include "data/getdata.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "data/vorn_data.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 // At most this many state symbols: a further one would share its code with
 // missing data.

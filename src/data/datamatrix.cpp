@@ -21,7 +21,7 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_matrices.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_commands.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_commands.h"
 
 DataBlockParams dataBlockParam = {kNotGiven, kNotGiven, '?', 0, 0, ' ', kLabelsLeft, 0, 0,
                                   0, 0, 0, 0, 0, 0, 1};

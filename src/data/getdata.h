@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "data/vorn_data.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 // Block types, as the command loop numbers them.
 inline constexpr int kBlockData = 0;

@@ -9,8 +9,8 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
 
 NexsetStore gNexsets;
 

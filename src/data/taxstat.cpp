@@ -11,7 +11,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 DelRestOptions delRest;
 uint8_t gOnly;

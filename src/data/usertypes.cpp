@@ -17,8 +17,8 @@
 #include "qel/qel_matrices.h"
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
-#include "shell/shell_settings.h"
+#include "cli/qel_cmdline.h"
+#include "cli/shell_settings.h"
 
 UserType *gFirstUsertype = nullptr;
 

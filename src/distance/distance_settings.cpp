@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "qel/qel_errormsg.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 const char kDistanceKeywords[] =
     "user\0total\0mean\0abs\0P\0JC\0F81\0TajNei\0K2P\0F84\0HKY85\0K3P\0TamNei\0GTR\0custom\0ML\0"

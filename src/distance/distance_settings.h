@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 struct Nexset;
 struct Set;

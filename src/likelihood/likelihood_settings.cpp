@@ -9,7 +9,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 // Fields that no option sets start as the likelihood engine expects them;
 // every option field gets its factory value at start-up.

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 struct Nexset;
 

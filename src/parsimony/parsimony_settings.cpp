@@ -7,7 +7,7 @@
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 HomPartOptions homOpt = {nullptr, 100, {}, 0};
 PermuteOptions permOpt = {0, {}, 100, 0, 0, 0, nullptr, nullptr, nullptr};

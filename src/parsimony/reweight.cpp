@@ -12,7 +12,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 #include "trees/treebuf.h"
 #include "trees/treeutil.h"
 

@@ -5,7 +5,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 PuzzleSettings puzOpt{.nPuzzles = 1000, .nQuartets = 0.0, .cutoffPct = 5, .seed = {0, 0, 0, 0},
                       .useApproxLim = 1, .minMemReq = 0, .allowParEst = 0, .showTree = 1,

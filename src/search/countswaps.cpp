@@ -16,7 +16,7 @@
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search_settings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 #include "trees/treebuf.h"
 #include "trees/treeedit.h"
 #include "trees/treelist.h"

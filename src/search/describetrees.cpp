@@ -22,7 +22,7 @@
 #include "qel/qel_sets.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 #include "trees/describe.h"
 #include "trees/drawtree.h"
 #include "trees/roottree.h"

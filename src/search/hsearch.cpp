@@ -24,7 +24,7 @@
 #include "search/search_settings.h"
 #include "search/starttree.h"
 #include "search/stepwise.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"

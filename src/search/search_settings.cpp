@@ -6,7 +6,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 SearchSettings srch = {0, 0, 1, 1, 0, 1, 1, 0, 0, 60, 0.0};
 FreqDistOptions fdopt = {20, 0, {}};

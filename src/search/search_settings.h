@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "data/data_services.h"  // kCriterionParsimony, kCriterionLikelihood, kCriterionDistance
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 // Passed to getActiveCriterion for "whatever is current".
 inline constexpr uint32_t kCriterionCurrent = 5;

@@ -7,7 +7,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 SimSettings simOpt;
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 // A list of sequence lengths, loci counts or true-tree numbers with weights.
 inline constexpr uint32_t kMaxSimListValues = 20;

@@ -9,7 +9,7 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_sets.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 #include "trees/drawtree.h"
 #include "trees/roottree.h"
 #include "trees/treebuf.h"

@@ -12,7 +12,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 #include "trees/roottree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"

@@ -2,7 +2,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_sets.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 #include "trees/treebuf.h"
 #include "trees/treelist.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 
 struct Nexset;
 struct SplitsList;

@@ -13,7 +13,7 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_math.h"
 #include "qel/qel_output.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdoptions.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treelist.h"
 #include "trees/treeprune.h"

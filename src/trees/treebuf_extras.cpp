@@ -10,9 +10,9 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_cmdoptions.h"
-#include "shell/qel_commands.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
+#include "cli/qel_commands.h"
 #include "trees/treelist.h"
 
 SpecialTreeStore gSpecialTree{};

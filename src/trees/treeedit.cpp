@@ -1,5 +1,5 @@
 #include "trees/treeedit.h"
-#include "shell/shell_settings.h"
+#include "cli/shell_settings.h"
 
 #include <cassert>
 #include <cstddef>

@@ -7,7 +7,7 @@
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_strings.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 

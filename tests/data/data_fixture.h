@@ -18,8 +18,8 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_cmdoptions.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
 #include "support/capture_support.h"
 
 namespace datatest {

@@ -12,9 +12,9 @@
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
-#include "shell/parminit.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_cmdoptions.h"
+#include "app/parminit.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
 
 class DataReaderTest : public ::testing::Test {
 protected:

@@ -6,7 +6,7 @@
 #include "data/data_util.h"
 #include "data/usertypes.h"
 #include "data_fixture.h"
-#include "shell/parminit.h"
+#include "app/parminit.h"
 
 namespace {
 

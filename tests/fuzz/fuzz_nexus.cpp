@@ -21,9 +21,9 @@
 #include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
-#include "shell/parminit.h"
-#include "shell/qel_cmdline.h"
-#include "shell/qel_cmdoptions.h"
+#include "app/parminit.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
 
 // A file may ask for any matrix up to 2^40 cells; allocations above this cap
 // fail as they would on a small machine, which runs the reader's failure

@@ -13,7 +13,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
-#include "shell/qel_cmdline.h"
+#include "cli/qel_cmdline.h"
 
 namespace {
 

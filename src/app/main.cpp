@@ -1,0 +1,48 @@
+#include <cstdlib>
+
+#include "data/data_services.h"
+#include "data/vorn_memory.h"
+#include "qel/qel_io.h"
+#include "qel/qel_logfile.h"
+#include "qel/qel_output.h"
+#include "qel/qel_time.h"
+#include "cli/qel_cmdoptions.h"
+#include "app/vorn_cmdloop.h"
+#include "app/vorn_app.h"
+
+// Start-up runs in a fixed order: each step relies on the ones before it.
+int main(int argc, char **argv)
+{
+    if (int rc = qel_init(); rc != 0)
+        return rc;
+    if (prelimDataAllocations() != 0)
+        return kExitStartupFailure;
+
+    CommandLineOptions options;
+    if (int rc = parseCommandLine(argc, argv, &options); rc >= 0)
+        return rc;
+    applyCommandLineOptions(options);
+
+    if (beginStartup() != 0)
+        return kExitStartupFailure;
+    setActiveInput(&gBaseInputInfo);
+    if (factorySettings(true) != 0)
+        exitVorn(kExitStartupFailure);
+    dataServices().clearTrees(0, 0);
+    finishStartup();
+
+    showVersionAndDate(nullptr, false, true);
+    setOutputBufferEmpty(true);
+    if (options.noFileLocking)
+        gQelIo.fileLocking = false;
+
+    if (options.logName && openCommandLineLog(options) != 0 && options.nonInteractive)
+        exitVorn(kExitStartupFailure);
+    if (runInitializationFile() == 0)
+        runCommandLineFile(options.execFile);
+
+    for (;;)
+        if (doCmds() == 999)
+            break;
+    return 0;
+}

@@ -1,0 +1,499 @@
+#include "app/vorn_app.h"
+
+#include <libtecla.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <unistd.h>
+
+#include "data/assump.h"
+#include "data/data_services.h"
+#include "data/getdata.h"
+#include "data/nexsets.h"
+#include "data/vorn_data.h"
+#include "data/vorn_memory.h"
+#include "qel/qel_auxout.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
+#include "qel/qel_logfile.h"
+#include "qel/qel_output.h"
+#include "qel/qel_time.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/parsimony_settings.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_commands.h"
+#include "app/vorn_cmdloop.h"
+#include "trees/readtree.h"
+#include "app/vorn_commands.h"
+#include "app/vorn_params.h"
+#include "app/vorn_shellcmds.h"
+#include "parsimony/optimize.h"
+#include "search/scores.h"
+#include "trees/treebuf.h"
+
+uint8_t doingIniFile = 0;
+
+namespace {
+
+constexpr const char *kVersion = "1.0a1";
+constexpr int kHistoryLines = 50;
+constexpr const char *kHistoryComment = "#";
+constexpr uint32_t kDisplayPathLen = 255;
+
+AppShutdownHooks gShutdownHooks = {};
+char gExecFileName[kPathnameBufSize];
+char gDefaultTreeFileName[kPathnameBufSize];
+
+// printf to standard error through a 256-character buffer: longer output is
+// cut and still ends its line.
+void stderrOut(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void stderrOut(const char *format, ...)
+{
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) >= sizeof buffer)
+        buffer[sizeof buffer - 2] = '\n';
+    std::fputs(buffer, stderr);
+}
+
+// One piece of the banner to the stream, or through the output engine.
+void stampString(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void stampString(FILE *stream, const char *format, ...)
+{
+    char buffer[kMyprintfBufferSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (stream)
+        std::fputs(buffer, stream);
+    else
+        qel_printf("%s", buffer);
+}
+
+void logBanner(FILE *log, bool fresh) { showVersionAndDate(log, false, fresh); }
+
+const char *commandLineWidthText(const char *text, int32_t *width)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
+        return nullptr;
+    *width = static_cast<int32_t>(value);
+    return text;
+}
+
+uint32_t blocksPresent()
+{
+    const DataInfo *d = activeDataInfo();
+    return d ? d->flags & (kHaveTaxa | kHaveCharacters | kHaveDistances) : 0;
+}
+
+bool errorStopSetting() { return gErrorStop != 0; }
+int peekNextDarkChar() { return peekNextChar(nullptr); }
+FILE *logStreamForInput() { return logFileStream(); }
+
+void exitProgramHook(int status) { exitVorn(status); }
+
+}  // namespace
+
+// ---- Identity -------------------------------------------------------------------
+
+const char *getAppName() { return "VORN"; }
+const char *getAppBannerString() { return "V O R N"; }
+const char *getProgramID() { return "vorn"; }
+const char *getAppPromptString() { return "vorn> "; }
+const char *getPlatformString() { return "Unix/Linux"; }
+
+char *makeVersionString(char *buffer, size_t size)
+{
+    if (size > 0)
+        std::snprintf(buffer, size, "%s", kVersion);
+    return buffer;
+}
+
+void showVersionAndDate(FILE *stream, bool brief, bool details)
+{
+    char version[32];
+    makeVersionString(version, sizeof version);
+    if (brief) {
+        stampString(stream, "\n%s %s for %s\n", getAppName(), version, getPlatformString());
+    } else {
+        stampString(stream, "\n%s\nVersion %s for %s (built on %s at %s)\n%s\n\n", getAppBannerString(),
+                    version, getPlatformString(), __DATE__, __TIME__, getDateTimeString());
+    }
+    if (!details)
+        return;
+    if (!brief)
+        stampString(stream, "\n");
+    stampString(stream, "Running on Intel(R) 64 architecture\n");
+    stampString(stream, "SSE vectorization enabled\n");
+    stampString(stream, "Multithreading enabled for likelihood using Pthreads\n");
+    stampString(stream, "Compiled using GNU C++ compiler (g++) %d.%d.%d\n", __GNUC__, __GNUC_MINOR__,
+                __GNUC_PATCHLEVEL__);
+    stampString(stream, "\n");
+}
+
+// ---- Command line ---------------------------------------------------------------
+
+void showCmdArgHelp(const char *programPath)
+{
+    const char *name = filenameInPathname(programPath ? programPath : getProgramID());
+    stderrOut("\n");
+    stderrOut("Usage: %s [ -L logfilename ] [ -r | -a ] [ -w width ] [ -fhnuV ] [ execfilename ]\n\n", name);
+    stderrOut("Options:\n");
+    stderrOut("    -L logfilename\n");
+    stderrOut("    --logfile=logfilename\n");
+    stderrOut("            Log output to file `logfilename'\n");
+    stderrOut("    -r --replace\n");
+    stderrOut("            Replace logfile (without asking) if it already exists\n");
+    stderrOut("    -a --append\n");
+    stderrOut("            Append output to logfile (without asking) if it already exists\n");
+    stderrOut("    -w N\n");
+    stderrOut("    --outwidth=N\n");
+    stderrOut("            Force maximum output line width to N columns, where N is an\n");
+    stderrOut("            integer between %d and %d (inclusive)\n", static_cast<int>(kMinOutputLineLength),
+              static_cast<int>(kMaxOutputLineLength));
+    stderrOut("    -f --noflock\n");
+    stderrOut("            Suppress file locking. Use of this option is not recommended (file\n");
+    stderrOut("            locking prevents multiple processes from writing to the same file).\n");
+    stderrOut("    -h --help\n");
+    stderrOut("            Display this help and quit.\n");
+    stderrOut("    -n --noninteractive\n");
+    stderrOut("            Use noninteractive mode. No input will be requested from the user;\n");
+    stderrOut("            when necessary, a default response will be chosen instead.\n");
+    stderrOut("    -u --unbuffered\n");
+    stderrOut("            Use unbuffered (line-buffered) output. Output will be flushed to\n");
+    stderrOut("            disk at the end of each line.\n");
+    stderrOut("    -V --version\n");
+    stderrOut("            Show the current version number and compilation settings.\n");
+    stderrOut("    execfilename\n");
+    stderrOut("            Execute the named file (equivalent to running the command\n");
+    stderrOut("            \"execute <execfilename>;\" at the first command prompt).\n");
+    stderrOut("\n");
+}
+
+int parseCommandLine(int argc, char **argv, CommandLineOptions *options)
+{
+    *options = CommandLineOptions{nullptr, nullptr, -1, false, false, false, false, false};
+    if (argc < 2)
+        return -1;
+    static const struct option kLongOptions[] = {
+        {"logfile", required_argument, nullptr, 'L'},  {"replacelog", no_argument, nullptr, 'r'},
+        {"appendlog", no_argument, nullptr, 'a'},      {"outwidth", required_argument, nullptr, 'w'},
+        {"noflock", no_argument, nullptr, 'f'},        {"help", no_argument, nullptr, 'h'},
+        {"noninteractive", no_argument, nullptr, 'n'}, {"unbuffered", no_argument, nullptr, 'u'},
+        {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0},
+    };
+    optind = 0;  // a full restart of the parser, so that it can run more than once
+    opterr = 0;  // the usage text says what was wrong
+    int c;
+    while ((c = getopt_long(argc, argv, "L:raw:fhnuV", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+        case 'L':
+            options->logName = optarg;
+            break;
+        case 'r':
+        case 'a':
+            if ((c == 'r' && options->appendLog) || (c == 'a' && options->replaceLog)) {
+                stderrOut("Error: only one of '-r' and '-a' may be requested.\n");
+                showCmdArgHelp(argv[0]);
+                return kExitBadCommandLine;
+            }
+            (c == 'r' ? options->replaceLog : options->appendLog) = true;
+            break;
+        case 'w':
+            if (!commandLineWidthText(optarg, &options->width))
+                options->width = -1;
+            break;
+        case 'f':
+            options->noFileLocking = true;
+            break;
+        case 'h':
+            showCmdArgHelp(argv[0]);
+            return 0;
+        case 'n':
+            options->nonInteractive = true;
+            break;
+        case 'u':
+            options->unbuffered = true;
+            break;
+        case 'V':
+            showVersionAndDate(stderr, true, true);
+            return 0;
+        default:
+            showCmdArgHelp(argv[0]);
+            return kExitBadCommandLine;
+        }
+    }
+    if (optind < argc)
+        options->execFile = argv[optind];
+    return -1;
+}
+
+void applyCommandLineOptions(const CommandLineOptions &options)
+{
+    if (options.width >= 0)
+        setOutputLineLengthFromCommandLine(static_cast<uint32_t>(options.width));
+    if (options.noFileLocking)
+        gQelIo.fileLocking = false;
+    if (options.nonInteractive) {
+        setDefaultMode(true);
+        setDetachedMode(true);
+    }
+    if (options.unbuffered) {
+        gQelIo.lineBuffered = true;
+        setLineBufferedOutputRequested(true);
+    }
+    if (options.replaceLog)
+        logFile.replace = 1;
+    if (options.appendLog)
+        logFile.append = 1;
+    if (options.logName)
+        logFile.fromCommandLine = 1;
+    if (options.execFile)
+        copyPathname(options.execFile, gExecFileName);
+}
+
+// ---- Start-up -------------------------------------------------------------------
+
+bool makeHomeFilePath(const char *fileName, char *dest)
+{
+    dest[0] = '\0';
+    const char *env = std::getenv("HOME");
+    const char *home = nullptr;
+    if (env && env[0]) {
+        // A HOME too long for a path buffer names no file we could open; the
+        // password entry's directory would be some other user's idea of home.
+        if (std::strlen(env) > kMaxPathnameLen)
+            return false;
+        home = env;
+    } else {
+        home = getHomeDirectoryName();
+    }
+    return home && makePathnameFromFilenameAndDirectory(fileName, home, dest) != nullptr;
+}
+
+namespace {
+
+// The built-in ancestral states are the data set's own vector, which is
+// reallocated with the characters; only a user-defined vector lives in the
+// named-set store.
+const uint8_t *ancestralStatesOf(const DataInfo *d)
+{
+    const Nexset *current = gNexsets.curAncestor;
+    if (!current || current == &gNexsets.builtins[kBuiltinStandard])
+        return d ? d->ancestor : nullptr;
+    return currentAncestralStates(d);
+}
+
+void installNamedSetServices()
+{
+    DataServices s{};
+    s.currentAncestralStates = ancestralStatesOf;
+    s.deleteAssumptionSets = deallocAssumpSets;
+    installDataServices(s);
+}
+
+}  // namespace
+
+int beginStartup()
+{
+    init_qel_io(myprintf, errorMsg, warningMsg);
+    if (qel_initializeLogFile() != 0)
+        return 1;
+    setLogBannerFxn(logBanner);
+    initVornCmdTable();
+
+    IoServiceHooks io = ioServiceHooks();
+    io.exitProgram = exitProgramHook;
+    io.nextCommandChar = readCharFromCmdLine;
+    io.logStream = logStreamForInput;
+    setIoServiceHooks(io);
+    setDiscardCommandLineFxn(flushCmdLineBuffer);
+    setFlushAppFilesFxn(flushAppFiles);
+    setAppPromptFxn(getAppPromptString);
+    setQuitHooks(QuitHooks{okToQuit, exitFromApp});
+    setErrorStopQuery(errorStopSetting);
+
+    qel_cmdBlocksPresent = blocksPresent;
+    qel_cmdErrorStop = errorStopSetting;
+    qel_cmdPeekNextChar = peekNextDarkChar;
+    qel_cmdSkipRestOfCmd = skipRestOfCmd;
+    // The search follows criterion changes from the first factory setting on.
+    installSearchCriterionHook();
+    installShellOptions();
+    installTreeBufferServices();
+    installParsimonyServices();
+    // Lundberg and midpoint rooting and the optimising of drawn trees reach
+    // the parsimony engine through the rooting services.
+    installOptimizeServices();
+    installNamedSetServices();
+    // The repacking requested by option callbacks reaches the parsimony settings.
+    setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
+    installAssumpServices();
+    BlockReaders readers = blockReaders();
+    readers.readData = readDataAndInitAssumpSets;
+    readers.processAssumptionsBlock = processAssumptionsBlock;
+    readers.processSetsBlock = processSetsBlock;
+    readers.processCodonsBlock = processCodonsBlock;
+    readers.processTreesBlock = readTreesBlockInFile;
+    setBlockReaders(readers);
+    return allocCmdLine();
+}
+
+int finishStartup()
+{
+    char name[kPathnameBufSize];
+    if (logFile.name && logFile.name[0] == '\0' && makeDefaultFilename(getProgramID(), ".log", name))
+        setLogFileName(name);
+    makeDefaultFilename(getProgramID(), ".tre", gDefaultTreeFileName);
+    int failed = initializeShellOptions();
+    failed |= finishVersionSpecificStartup();
+    failed |= qel_initializeOutputBuffer();
+    failed |= qel_initializeParser(true);
+    if (failed) {
+        std::fputs("An unexpected, nonrecoverable, problem occurred during initialization.\n", stderr);
+        exitVorn(kExitStartupFailure);
+    }
+    return 0;
+}
+
+int finishVersionSpecificStartup()
+{
+    initializeOutputDisplay();
+    initSignalHandlers();
+    if (gQelIo.lineBuffered)
+        setStreamLineBuffering(stdout, _IOLBF);
+    gQelIo.parentPid = getppid();
+    GetLine *editor = initTecla();
+    if (editor) {
+        char path[kPathnameBufSize];
+        if (std::getenv("HOME") && makeHomeFilePath(".teclarc", path))
+            gl_configure_getline(editor, nullptr, nullptr, path);
+        if (makeHomeFilePath(".vornhistory", path))
+            gl_load_history(editor, path, kHistoryComment);
+    }
+    return 0;
+}
+
+int openCommandLineLog(const CommandLineOptions &options)
+{
+    if (!options.logName)
+        return 0;
+    setLogFileName(options.logName);
+    logFile.nameSetExplicitly = 1;
+    char full[kPathnameBufSize];
+    if (expandPathname(logFile.name, nullptr, full))
+        setLogFileName(full);
+    return openLogFile();
+}
+
+int runInitializationFile()
+{
+    char path[kPathnameBufSize];
+    if (!makeHomeFilePath(".vornrc", path))
+        return 0;
+    StreamInfo *stream = nullptr;
+    if (openStream(path, kStreamRead | kStreamBinary | kStreamQuiet | kStreamLock, nullptr, &stream) != kOpenOK)
+        return 0;
+    char savedExec[kPathnameBufSize];
+    copyPathname(gExecFileName, savedExec);
+    copyPathname(path, gExecFileName);
+    setExecFileName(gExecFileName);
+
+    doingIniFile = 1;
+    const int status = executeFile(&stream->fileSpec, nullptr, nullptr, &stream);
+    qel_printf("\nInitialization file %s processed.\n", streamPathnameForDisplay(stream, kDisplayPathLen));
+    doingIniFile = 0;
+    closeStream(&stream);
+
+    copyPathname(savedExec, gExecFileName);
+    setExecFileName(gExecFileName[0] ? gExecFileName : nullptr);
+    return status;
+}
+
+int runCommandLineFile(const char *name)
+{
+    if (!name || !name[0])
+        return 0;
+    char full[kPathnameBufSize];
+    FileSpec spec;
+    if (!expandPathname(name, nullptr, full) || !initFileSpecFromPathname(full, &spec))
+        return qel_errorMsg(102,
+                            "Cannot find file \"%s\"\tMake sure the filename has been specified "
+                            "correctly (including upper- vs. lower-case on operating systems where "
+                            "case is important in filenames).",
+                            name);
+    setExecFileName(gExecFileName);
+    return executeFile(&spec, nullptr, nullptr, nullptr);
+}
+
+void flushAppFiles() { auxFlushBuffer(0, true); }
+
+// ---- Shut-down -------------------------------------------------------------------
+
+void setAppShutdownHooks(const AppShutdownHooks &hooks) { gShutdownHooks = hooks; }
+
+void exitVorn(int code)
+{
+    switch (code) {
+    case 1:
+    case 4:
+    case 8:
+    case 64:
+        std::fflush(stdout);
+        std::_Exit(code);
+    case 128:
+        std::fflush(stdout);
+        std::_Exit(0);
+    case 16:
+        qel_printf("\nExecution terminated.\n");
+        break;
+    case 32:
+        qel_printf("\nExecution terminated due to errors.\n");
+        break;
+    default:
+        break;
+    }
+
+    if (isLogging())
+        closeLogFile(true);
+    if (gShutdownHooks.finalizePython)
+        gShutdownHooks.finalizePython();
+    endOpenSimulation();
+    finalizeShellOptions();
+    InputStatus *in = getActiveInput();
+    if (in && in->stream)
+        closeStream(&in->stream);
+    closeLogFile(true);
+    if (gShutdownHooks.closeTreefile)
+        gShutdownHooks.closeTreefile();
+    if (gShutdownHooks.closeFreqDistFile)
+        gShutdownHooks.closeFreqDistFile();
+    if (gShutdownHooks.closeScorefile)
+        gShutdownHooks.closeScorefile();
+    std::fflush(stdout);
+
+    char path[kPathnameBufSize];
+    GetLine *editor = initTecla();
+    if (editor && makeHomeFilePath(".vornhistory", path))
+        gl_save_history(editor, path, kHistoryComment, kHistoryLines);
+    shutdownTecla();
+    std::exit(code);
+}
+
+void exitFromApp(int code) { exitVorn(code); }

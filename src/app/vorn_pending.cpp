@@ -1,0 +1,122 @@
+#include "app/vorn_pending.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "qel/qel_errormsg.h"
+#include "cli/qel_commands.h"
+
+namespace {
+
+// The running command names itself best (several rows may share a handler);
+// otherwise the table is searched for the handler.
+int notAvailableYet(CmdHandler self)
+{
+    const CmdTableEntry *cur = cmdOpt.currentCmd;
+    const char *name = cur != nullptr && cur->handler == self ? cur->name : commandName(self);
+    qel_errorMsg(0, "The \"%s\" command is not available yet.", name);
+    return 1;
+}
+
+std::vector<CmdHandler> &pendingHandlers()
+{
+    static std::vector<CmdHandler> handlers;
+    return handlers;
+}
+
+struct PendingRegistration {
+    explicit PendingRegistration(CmdHandler h) { pendingHandlers().push_back(h); }
+};
+
+}  // namespace
+
+bool isPendingHandler(CmdHandler handler)
+{
+    const auto &v = pendingHandlers();
+    return std::find(v.begin(), v.end(), handler) != v.end();
+}
+
+#define PENDING_HANDLER(fn) \
+    int fn() { return notAvailableYet(fn); } \
+    static const PendingRegistration registered_##fn(fn);
+
+PENDING_HANDLER(beginIterationBlock)
+PENDING_HANDLER(beginSimLoop)
+PENDING_HANDLER(defineConstraint)
+PENDING_HANDLER(doAgreeCmd)
+PENDING_HANDLER(doAllTreesCmd)
+PENDING_HANDLER(doAstralCmd)
+PENDING_HANDLER(doAutoModelCmd)
+PENDING_HANDLER(doAutoPartCmd)
+PENDING_HANDLER(doBandbCmd)
+PENDING_HANDLER(doBootstrapCmd)
+PENDING_HANDLER(doChgPlotCmd)
+PENDING_HANDLER(doClockCheckerCmd)
+PENDING_HANDLER(doCodonUsageCmd)
+PENDING_HANDLER(doCondenseCmd)
+PENDING_HANDLER(doContreeCmd)
+PENDING_HANDLER(doDConSeqCmd)
+PENDING_HANDLER(doDnaRecodeCmd)
+PENDING_HANDLER(doDScoresCmd)
+PENDING_HANDLER(doDsetCmd)
+PENDING_HANDLER(doExportCmd)
+PENDING_HANDLER(doExportDistCmd)
+PENDING_HANDLER(doFilterCmd)
+PENDING_HANDLER(doGammaPlotCmd)
+PENDING_HANDLER(doGarliCmd)
+PENDING_HANDLER(doGenerateTreesCmd)
+PENDING_HANDLER(doJackknifeCmd)
+PENDING_HANDLER(doLoadConstrCmd)
+PENDING_HANDLER(doLocalModelCmd)
+PENDING_HANDLER(doLocalRateCmd)
+PENDING_HANDLER(doLScoresCmd)
+PENDING_HANDLER(doLsetCmd)
+PENDING_HANDLER(doModPartitionCmd)
+PENDING_HANDLER(doModProjectCmd)
+PENDING_HANDLER(doNJCmd)
+PENDING_HANDLER(doNSFilterCmd)
+PENDING_HANDLER(doOrthoFilterCmd)
+PENDING_HANDLER(doPairDiffCmd)
+PENDING_HANDLER(doPartHomTest)
+PENDING_HANDLER(doPatFitTest)
+PENDING_HANDLER(doPatternFreqCmd)
+PENDING_HANDLER(doPermuteCmd)
+PENDING_HANDLER(doPossPlotCmd)
+PENDING_HANDLER(doPuzzleCmd)
+PENDING_HANDLER(doPythonCmd)
+PENDING_HANDLER(doQScoresCmd)
+PENDING_HANDLER(doQSearchCmd)
+PENDING_HANDLER(doRandTreesCmd)
+PENDING_HANDLER(doRaxmlCmd)
+PENDING_HANDLER(doReduceTaxaCmd)
+PENDING_HANDLER(doReverseFilterCmd)
+PENDING_HANDLER(doRmCmd)
+PENDING_HANDLER(doSaveAssumCmd)
+PENDING_HANDLER(doShellEscapeCmd)
+PENDING_HANDLER(doShowAncStatesCmd)
+PENDING_HANDLER(doShowConstraintsCmd)
+PENDING_HANDLER(doShowDistCmd)
+PENDING_HANDLER(doShowMatrixCmd)
+PENDING_HANDLER(doShowModelCmd)
+PENDING_HANDLER(doShowModPtnsCmd)
+PENDING_HANDLER(doSimDataCmd)
+PENDING_HANDLER(doSimTitleCmd)
+PENDING_HANDLER(doSiteModelsCmd)
+PENDING_HANDLER(doSortTreesCmd)
+PENDING_HANDLER(doStarDecompCmd)
+PENDING_HANDLER(doStateFreqCmd)
+PENDING_HANDLER(doSumTreesCmd)
+PENDING_HANDLER(doSurfCheckCmd)
+PENDING_HANDLER(doSVDQuartetsCmd)
+PENDING_HANDLER(doTreeDistCmd)
+PENDING_HANDLER(doTreeWtsCmd)
+PENDING_HANDLER(doTrueTreeCmd)
+PENDING_HANDLER(doUPGMACmd)
+PENDING_HANDLER(doUserTreeCmd)
+PENDING_HANDLER(endIterationBlock)
+PENDING_HANDLER(endSimLoop)
+PENDING_HANDLER(importFile)
+PENDING_HANDLER(makeYangRannalaTrees)
+PENDING_HANDLER(makeYuleTrees)
+PENDING_HANDLER(setSimTimer)
+PENDING_HANDLER(tallySimResults)

@@ -1,0 +1,186 @@
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
+#include "cli/qel_commands.h"
+#include "app/vorn_commands.h"
+#include "app/vorn_pending.h"
+
+namespace {
+
+std::string lowered(std::string s)
+{
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+class CmdTableTest : public ShellTest {};
+
+TEST_F(CmdTableTest, InstalledWithEveryRowWellFormed)
+{
+    const CmdTable *t = getCmdTable();
+    ASSERT_EQ(t->rows, vorn_commands);
+    ASSERT_EQ(t->synonyms, vorn_cmdSynonyms);
+    ASSERT_EQ(t->count, 144u);
+
+    std::set<std::string> names;
+    for (const CmdTableEntry &r : vorn_commands) {
+        ASSERT_NE(r.name, nullptr);
+        ASSERT_NE(r.handler, nullptr) << r.name;
+        ASSERT_NE(r.helpKey, nullptr) << r.name;
+        ASSERT_NE(r.description, nullptr) << r.name;
+        EXPECT_TRUE(names.insert(lowered(r.name)).second) << "duplicate " << r.name;
+        EXPECT_EQ(r.flags & ~(CMD_NEEDED_BLOCKS | CMD_HIDDEN), 0u) << r.name;
+        EXPECT_TRUE(r.optionSet == CMD_NO_OPTIONS || r.optionSet < 200) << r.name;
+    }
+    EXPECT_STREQ(vorn_commands[0].name, "!");
+    EXPECT_STREQ(vorn_commands[143].name, "EndIterBlock");
+}
+
+TEST_F(CmdTableTest, SharedHandlersAndOptionSets)
+{
+    EXPECT_EQ(row("Wts")->handler, row("Weights")->handler);
+    EXPECT_EQ(row("Restore")->handler, row("Undelete")->handler);
+    EXPECT_EQ(row("Restore")->optionSet, 42u);
+    EXPECT_EQ(row("Undelete")->optionSet, 42u);
+    EXPECT_EQ(row("Include")->optionSet, 35u);
+    EXPECT_EQ(row("Exclude")->optionSet, 35u);
+    EXPECT_EQ(row("Outgroup")->optionSet, 43u);
+    EXPECT_EQ(row("Ingroup")->optionSet, 43u);
+    EXPECT_EQ(row("NJ")->optionSet, 59u);
+    EXPECT_EQ(row("UPGMA")->optionSet, 60u);
+    EXPECT_EQ(row("BeginSim")->optionSet, 137u);
+    EXPECT_EQ(row("BeginIterBlock")->optionSet, 137u);
+    for (const char *n : {"Comment", "Link", "Title"})
+        EXPECT_EQ(row(n)->handler, skipRestOfCmd) << n;
+
+    // Apart from those, every row has a handler of its own.
+    std::set<CmdHandler> handlers;
+    for (const CmdTableEntry &r : vorn_commands)
+        handlers.insert(r.handler);
+    EXPECT_EQ(handlers.size(), 144u - 1 - 1 - 2);
+}
+
+TEST_F(CmdTableTest, HiddenRows)
+{
+    std::vector<std::string> hidden;
+    for (const CmdTableEntry &r : vorn_commands)
+        if (r.flags & CMD_HIDDEN)
+            hidden.push_back(r.name);
+    EXPECT_EQ(hidden.size(), 36u);
+
+    EXPECT_EQ(row("Factory")->flags, CMD_HIDDEN);
+    EXPECT_EQ(row("Factory")->optionSet, CMD_NO_OPTIONS);
+    EXPECT_STREQ(row("Factory")->description, "");
+    EXPECT_STREQ(row("#Nexus")->description, "");
+    EXPECT_STREQ(row("#Nexus")->helpKey, "");
+    // The simulation commands close the table: hidden, without help key or description.
+    for (uint32_t i = 130; i < 144; ++i) {
+        const CmdTableEntry &r = vorn_commands[i];
+        EXPECT_TRUE(r.flags & CMD_HIDDEN) << r.name;
+        EXPECT_STREQ(r.helpKey, "") << r.name;
+        EXPECT_STREQ(r.description, "") << r.name;
+        ASSERT_NE(r.usage, nullptr) << r.name;
+        EXPECT_STREQ(r.usage, "") << r.name;
+    }
+}
+
+TEST_F(CmdTableTest, NeededBlocksOfSampleRows)
+{
+    EXPECT_EQ(row("Rm")->flags, CMD_NEEDS_CHARACTERS);
+    EXPECT_EQ(row("HSearch")->flags, CMD_NEEDS_CHARACTERS | CMD_NEEDS_DISTANCES);
+    EXPECT_EQ(row("ShowCPartition")->flags, CMD_NEEDS_TAXA | CMD_NEEDS_CHARACTERS);
+    EXPECT_EQ(row("Astral")->flags, CMD_NEEDS_TAXA | CMD_HIDDEN);
+    EXPECT_EQ(row("Set")->flags, 0u);
+    int needNothing = 0;
+    for (const CmdTableEntry &r : vorn_commands)
+        needNothing += (r.flags & CMD_NEEDED_BLOCKS) == 0;
+    EXPECT_EQ(needNothing, 31);
+}
+
+TEST_F(CmdTableTest, UsageTexts)
+{
+    int withUsage = 0, indented = 0;
+    for (const CmdTableEntry &r : vorn_commands) {
+        withUsage += r.usage != nullptr;
+        indented += r.usage != nullptr && r.usage[0] == '\b';
+    }
+    EXPECT_EQ(withUsage, 80);
+    EXPECT_EQ(indented, 11);
+    EXPECT_EQ(row("HSearch")->usage, nullptr);
+    EXPECT_STREQ(row("DScores")->usage, "[tree-list] [/ options...] ");
+    EXPECT_STREQ(row("UserType")->usage,
+                 "\bcharacter-type-name [{ CStat_StepMatrix | CSTREE }] = "
+                 "character-type-description]");
+    EXPECT_STREQ(row("TaxSet")->description, "Define a \"taxset\" (taxon-set)");
+}
+
+TEST_F(CmdTableTest, EverySynonymReachesItsTarget)
+{
+    const RenamedCmd *end = &vorn_cmdSynonyms[VORN_SYNONYM_COUNT];
+    EXPECT_EQ(end->minPrefix, 0u);
+    EXPECT_STREQ(end->alias, "");
+    EXPECT_EQ(end->target, nullptr);
+
+    // The first row that accepts a word decides the note, so an abbreviation
+    // shared by two aliases of one target ("ShowCharP") names the earlier alias.
+    auto firstAccepting = [end](const std::string &word) {
+        for (const RenamedCmd *s = vorn_cmdSynonyms; s != end; ++s)
+            if (word.size() >= s->minPrefix &&
+                lowered(std::string(s->alias).substr(0, word.size())) == lowered(word))
+                return s;
+        return end;
+    };
+    cap.blocks = CMD_NEEDED_BLOCKS;
+    int earlierAlias = 0;
+    for (const RenamedCmd *s = vorn_cmdSynonyms; s != end; ++s) {
+        std::string alias = s->alias;
+        ASSERT_GE(s->minPrefix, 1u) << alias;
+        ASSERT_LE(s->minPrefix, alias.size()) << alias;
+        for (size_t len = s->minPrefix; len <= alias.size(); ++len) {
+            std::string word = alias.substr(0, len);
+            const RenamedCmd *used = firstAccepting(word);
+            ASSERT_STREQ(used->target, s->target) << word;
+            earlierAlias += used != s;
+            std::string note = used->renamed ? std::string("Note: The '") + used->alias +
+                                                   "' command has been renamed.  Use '" +
+                                                   used->target + "' instead.\n"
+                                             : "";
+            cap.out.clear();
+            EXPECT_EQ(validCmd(nullptr, word.c_str(), 0), row(s->target)) << word;
+            EXPECT_EQ(cap.out, note) << word;
+        }
+    }
+    EXPECT_EQ(earlierAlias, 2);
+    EXPECT_TRUE(cap.errors.empty());
+    EXPECT_FALSE(vorn_cmdSynonyms[0].renamed);  // "?" for Help
+}
+
+TEST_F(CmdTableTest, PendingHandlersRefuseAndNameTheirCommand)
+{
+    for (const CmdTableEntry &r : vorn_commands) {
+        if (!isPendingHandler(r.handler))
+            continue;
+        cap.errors.clear();
+        cmdOpt.currentCmd = &r;
+        EXPECT_EQ(r.handler(), 1) << r.name;
+        EXPECT_EQ(cap.errors, (std::vector<CapturedMsg>{
+                                  {0, std::string("The \"") + r.name +
+                                          "\" command is not available yet."}}));
+    }
+    // Called outside the command loop, a stub finds its name in the table.
+    cmdOpt.currentCmd = nullptr;
+    cap.errors.clear();
+    ASSERT_TRUE(isPendingHandler(doAgreeCmd));
+    EXPECT_EQ(doAgreeCmd(), 1);
+    EXPECT_EQ(cap.errors[0].text, "The \"Agree\" command is not available yet.");
+    EXPECT_TRUE(cap.out.empty());
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+// The option table of the general settings: registration order and nesting,
+// the Set command end to end, ranges, and the change callbacks that reach the
+// output engine, the search and the engines behind the service hooks.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "data/data_settings.h"
+#include "qel/qel_io.h"
+#include "qel/qel_output.h"
+#include "qel/qel_random.h"
+#include "search/search_settings.h"
+#include "app/option_test_support.h"
+#include "app/parminit.h"
+#include "cli/qel_cmdline.h"
+#include "cli/shell_settings.h"
+#include "app/vorn_params.h"
+#include "trees/tree_settings.h"
+
+namespace {
+
+int gReopts = 0;
+std::vector<uint32_t> gCodes;
+
+int recordCode(uint32_t code, const char *, ...)
+{
+    gCodes.push_back(code);
+    return 1;
+}
+int gRepackLevel = 0;
+
+int countOf(const std::vector<std::string> &names, const std::string &name)
+{
+    return static_cast<int>(std::count(names.begin(), names.end(), name));
+}
+
+class ParminitTest : public OptionTest {
+protected:
+    ParminitTest() : OptionTest(true) {}
+
+    void SetUp() override
+    {
+        OptionTest::SetUp();
+        srch.includeAnc = 0;
+        gReopts = gRepackLevel = 0;
+        setVornParamServices({[] { ++gReopts; }, [](int level) { gRepackLevel = level; }, nullptr});
+    }
+
+    void TearDown() override
+    {
+        setVornParamServices({});
+        OptionTest::TearDown();
+    }
+
+    int run(int (*handler)(), std::string input)
+    {
+        return runAs(handler == doSetCmd ? "Set" : nullptr, std::move(input), handler);
+    }
+
+    int set(const std::string &options) { return run(doSetCmd, options); }
+};
+
+TEST_F(ParminitTest, SetRegistersInTableOrderWithNesting)
+{
+    std::vector<std::string> names = namesOf(kSetOptionSet);
+    const std::vector<std::string> head = {
+        "Optimality criterion, general search settings, etc.", "criterion", "maxtrees",
+        "increase", "autoInc", "initSeeds", "constraints", "statusWin", "dStatus", "autoClose",
+        "notifyBeep", "Options for Nexus file input/output", "allDigLab"};
+    ASSERT_GE(names.size(), head.size());
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + head.size()), head);
+    // The empty set under development leaves its heading followed by rng.
+    auto dev = std::find(names.begin(), names.end(), "Options under development");
+    ASSERT_NE(dev, names.end());
+    EXPECT_EQ(*(dev + 1), "rng");
+    EXPECT_EQ(names.back(), "background");
+    // Set 7 is set 5, converse, then set 6.
+    EXPECT_EQ(namesOf(7), (std::vector<std::string>{"enforce", "constraints", "converse",
+                                                     "looseConvex"}));
+    EXPECT_TRUE(namesOf(102).empty());
+    EXPECT_TRUE(namesOf(200).empty());
+}
+
+TEST_F(ParminitTest, SetZeroRegistersEachRegistrationOnce)
+{
+    std::vector<std::string> all = namesOf(0);
+    EXPECT_EQ(countOf(all, "statusWin"), 1);  // nested in sets 12 and 23, defined in 11
+    EXPECT_EQ(countOf(all, "flushLog"), 2);   // Set and Log each register one
+    EXPECT_EQ(countOf(all, "warnTSave"), 2);  // the warnings set and Quit
+    EXPECT_EQ(countOf(all, "tCompress"), 1);
+    // A lookup by variable finds the first registration that binds it.
+    EXPECT_STREQ(optionName(kSetOptionSet, &treeInfo.maxtrees), "maxtrees");
+    EXPECT_STREQ(optionName(0, &fdopt.fdFile), "fdFile");
+    int unbound = 0;
+    EXPECT_STREQ(optionName(0, &unbound), "unknown");
+}
+
+TEST_F(ParminitTest, SetChangesSettingsAndListsThem)
+{
+    EXPECT_EQ(set("criterion=likelihood maxtrees=500 noWarnReset taxLabels=full "
+                  "allDigLab=noWarn rng=legacy;"),
+              0);
+    EXPECT_EQ(gCriterion, kCriterionLikelihood);
+    EXPECT_EQ(treeInfo.maxtrees, 500u);
+    EXPECT_EQ(wrng.warnReset, 0);
+    EXPECT_EQ(treeDraw.taxLabels, 1);
+    EXPECT_EQ(nexOpt.allDigLab, kAllDigitNoWarn);
+    EXPECT_EQ(rngSettings.generator, kRNG_Legacy);
+    EXPECT_NE(cap.out.find("Optimality criterion set to likelihood."), std::string::npos);
+
+    EXPECT_EQ(set("criterion=likelihood;"), 0);  // unchanged: nothing announced
+    EXPECT_EQ(cap.out, "");
+
+    EXPECT_NE(set("?;"), 0);
+    for (const char *shown : {"criterion", "likelihood", "maxtrees", "500", "warnReset"})
+        EXPECT_NE(cap.out.find(shown), std::string::npos) << shown;
+    for (const char *hidden : {"initSeeds", "randExp", "visNotif"})
+        EXPECT_EQ(cap.out.find(hidden), std::string::npos) << hidden;
+}
+
+TEST_F(ParminitTest, RangesRefuseAndLeaveEverythingUnchanged)
+{
+    struct Case {
+        const char *input;
+        int ok;
+    };
+    const Case cases[] = {
+        {"maxtrees=0;", 0},          {"maxtrees=2147483647;", 0},
+        {"maxtrees=2147483646;", 1}, {"autoInc=-5;", 0},
+        {"cmColWidth=65;", 0},       {"cmColWidth=64;", 1},
+        {"outwidth=255;", 0},        {"dStatus=-1;", 0},
+        {"dStatus=none;", 1},        {"dStatus=2147483647;", 1},
+    };
+    for (const Case &c : cases) {
+        initVornOptions(nullptr);
+        EXPECT_EQ(set(std::string("nomonitor ") + c.input) == 0, c.ok != 0) << c.input;
+        // The refused value takes the rest of the command with it.
+        EXPECT_EQ(outInfo.monitoring, c.ok ? 0 : 1) << c.input;
+        if (!c.ok) {
+            EXPECT_EQ(treeInfo.maxtrees, kDefaultMaxtrees) << c.input;
+            EXPECT_EQ(cmFmt.cmColWidth, 1) << c.input;
+            EXPECT_EQ(srch.dStatus, 60) << c.input;
+        }
+    }
+    // A status interval of the largest accepted seconds does not wrap.
+    EXPECT_EQ(statusIntervalMs(), 2147483647000ull);
+    srch.dStatus = 0;
+    EXPECT_EQ(statusIntervalMs(), 0u);
+}
+
+TEST_F(ParminitTest, CallbacksChangeDerivedState)
+{
+    EXPECT_EQ(set("outwidth=150;"), 0);
+    EXPECT_EQ(getOutputLineLength(), 150u);
+
+    setOutputNumRows(40);
+    EXPECT_EQ(set("pause=beep;"), 0);
+    EXPECT_EQ(getOutputDisplayRows(), 40u);
+    EXPECT_EQ(set("pause=no;"), 0);
+    outInfo.linesSincePause = 17;
+    EXPECT_EQ(set("pause=msg;"), 0);  // the prompt takes a line
+    EXPECT_EQ(getOutputDisplayRows(), 39u);
+    EXPECT_EQ(outInfo.linesSincePause, 1u);
+
+    EXPECT_EQ(set("underscores=keep;"), 0);
+    EXPECT_TRUE(setKeepUnderscores(false));
+
+    EXPECT_EQ(set("rootMethod=outgroup;"), 0);  // same value: nothing to redo
+    EXPECT_EQ(gReopts, 0);
+    EXPECT_EQ(set("rootMethod=midpoint forcePolyt;"), 0);
+    EXPECT_EQ(gReopts, 2);
+    EXPECT_EQ(set("includeAnc;"), 0);
+    EXPECT_EQ(gRepackLevel, 3);
+
+    // A criterion of its own makes the old score bounds meaningless.
+    srch.keep = 123.5;
+    EXPECT_EQ(set("criterion=distance;"), 0);
+    EXPECT_EQ(srch.keep, 0.0);
+}
+
+TEST_F(ParminitTest, WithdrawnAndUnavailableOptions)
+{
+    EXPECT_EQ(set("initSeeds=1;"), 0);
+    EXPECT_NE(cap.out.find("The initSeeds option in the Set command is no longer supported"),
+              std::string::npos)
+        << cap.out;
+    EXPECT_EQ(optionName(kSetOptionSet, &srch.enforce), std::string("unknown"));
+    EXPECT_EQ(set("initSeeds=clock;"), 0);
+    EXPECT_EQ(cap.out, "");
+
+    EXPECT_NE(set("nomonitor ignore=x;"), 0);
+    ASSERT_FALSE(cap.errors.empty());
+    EXPECT_EQ(cap.errors[0].code, 346u);
+    EXPECT_EQ(outInfo.monitoring, 1);
+
+    // No constraint store is linked in: the name is refused, not dropped.
+    EXPECT_NE(set("constraints=backbone;"), 0);
+    EXPECT_FALSE(cap.errors.empty());
+}
+
+TEST_F(ParminitTest, DefaultsFactoryAndReset)
+{
+    EXPECT_EQ(run(doDefaultsCmd, "Quit nowarnTSave;"), 0);
+    EXPECT_EQ(wrng.warnTSave, 0);  // the warning is one setting shared with Set
+
+    EXPECT_EQ(set("criterion=distance maxtrees=42 cmColWidth=3 randExp=inversion nofLock "
+                  "increase=auto;"),
+              0);
+    srch.keep = 9.0;
+    EXPECT_EQ(run(doFactoryCmd, ";"), 0);
+    EXPECT_NE(cap.out.find("All options have been set to factory defaults."), std::string::npos);
+    EXPECT_EQ(wrng.warnTSave, 1);
+    EXPECT_EQ(gCriterion, kCriterionParsimony);
+    EXPECT_EQ(treeInfo.maxtrees, kDefaultMaxtrees);
+    EXPECT_EQ(treeInfo.increase, static_cast<uint32_t>(MaxtreesAction::kPrompt));
+    EXPECT_EQ(cmFmt.cmColWidth, 1);
+    EXPECT_EQ(rngSettings.expMethod, kRandExpZiggurat);
+    EXPECT_TRUE(gQelIo.fileLocking);
+    EXPECT_EQ(srch.keep, 0.0);  // the criterion changed back
+
+    EXPECT_EQ(set("maxtrees=7 showAbbrev;"), 0);
+    EXPECT_EQ(run(doResetCmd, "startup;"), 0);
+    EXPECT_EQ(cap.out.find("factory defaults"), std::string::npos);
+    EXPECT_EQ(treeInfo.maxtrees, kDefaultMaxtrees);
+    EXPECT_EQ(cmdOpt.showAbbrev, 0);
+}
+
+TEST(VornParamsTest, ValueChecksPutTheOldValueBack)
+{
+    MsgHook savedError = qel_errorMsg;
+    std::vector<uint32_t> &codes = gCodes;
+    qel_errorMsg = recordCode;
+    double value = 0;
+    CmdParam p{};
+    p.name = "x";
+    p.typeFlags = kParamReal;
+    p.variable = &value;
+    p.saved.d = 0.25;
+    struct Case {
+        CmdParamChangeFxn fxn;
+        double value;
+        int result;
+        uint32_t code;
+    };
+    const Case cases[] = {{checkPinvarValue, 1.0, 1, 818},  {checkPinvarValue, -0.01, 1, 818},
+                          {checkPinvarValue, 0.999, 0, 0},  {checkPinvarValue, 0.0, 0, 0},
+                          {checkGammaShapeValue, 0.0, 1, 805}, {checkGammaShapeValue, 500.5, 1, 806},
+                          {checkGammaShapeValue, 500.0, 0, 0}, {checkGammaShapeValue, 0.25, 0, 0}};
+    for (const Case &c : cases) {
+        codes.clear();
+        value = c.value;
+        EXPECT_EQ(c.fxn(&p), c.result) << c.value;
+        EXPECT_EQ(value, c.result ? 0.25 : c.value) << c.value;
+        EXPECT_EQ(codes, c.code ? std::vector<uint32_t>{c.code} : std::vector<uint32_t>{});
+    }
+    qel_errorMsg = savedError;
+
+    char name[kParamPathSize] = "";
+    EXPECT_FALSE(checkOptionalFileSave(name, "old.tre"));
+    EXPECT_STREQ(name, "old.tre");
+    EXPECT_TRUE(checkOptionalFileSave(name, nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// The option sets of the parsimony and tree search commands: nesting, values
+// stored by parsing, refusals that leave everything unchanged, the callbacks
+// that check or translate values, factory values, and the PSet command.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "data/data_services.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/parsimony_settings.h"
+#include "qel/qel_io.h"
+#include "qel/qel_output.h"
+#include "search/search_settings.h"
+#include "app/option_test_support.h"
+#include "app/parminit.h"
+#include "cli/qel_cmdline.h"
+#include "app/vorn_params.h"
+
+namespace {
+
+int gRepackLevel = 0;
+
+class ParsOptionsTest : public OptionTest {
+protected:
+    ParsOptionsTest() : OptionTest(true) {}
+
+    void SetUp() override
+    {
+        OptionTest::SetUp();
+        resetParsSettings();
+        gRepackLevel = 0;
+        setVornParamServices({nullptr, [](int level) { gRepackLevel = level; }, nullptr});
+    }
+
+    void TearDown() override
+    {
+        setVornParamServices({});
+        OptionTest::TearDown();
+    }
+
+    void afterFactoryReset() override { resetParsSettings(); }
+
+    void feed(std::string input)
+    {
+        OptionTest::feed(std::move(input));
+        cap.warnings.clear();
+    }
+
+    // The options of `set` read as a command would; true when accepted.
+    bool parse(uint32_t set, const std::string &options)
+    {
+        feed(options);
+        return getCmdParams(set, ";", nullptr) > 0;
+    }
+
+    int pset(const std::string &options)
+    {
+        cap.warnings.clear();
+        return runAs("PSet", options, doPsetCmd);
+    }
+};
+
+TEST_F(ParsOptionsTest, SetsNestTheirInnerSetsInOrder)
+{
+    const Names psetNames = {"collapse", "msTaxa",  "opt",     "stepMatrix", "includeAnc",
+                             "ancStates", "threshold", "goloboff", "gK",      "gUninf",
+                             "gPeeWee",  "minForFit", "gapMode"};
+    EXPECT_EQ(namesOf(kPsetOptionSet), psetNames);
+    // PScores: its switches, the score-file set, then a heading and all of PSet.
+    Names pscores = namesOf(82);
+    auto heading = std::find(pscores.begin(), pscores.end(),
+                             "The following 'PSet' options are also available");
+    ASSERT_NE(heading, pscores.end());
+    EXPECT_EQ(Names(heading + 1, pscores.end()), psetNames);
+    EXPECT_EQ(pscores.front(), "overall");
+    EXPECT_EQ(*(heading - 1 - (namesOf(80).size())), "total");
+
+    const Names boot = namesOf(52), jack = namesOf(53), common = namesOf(51);
+    EXPECT_EQ(boot, (Names{"bseed", "nchar", "", "method"}));
+    EXPECT_EQ(jack, (Names{"JSeed", "PctDelete", "Resample"}));
+    EXPECT_EQ(namesOf(54), concat({boot, common}));
+    EXPECT_EQ(namesOf(55), concat({jack, common}));
+    EXPECT_EQ(namesOf(56), concat({boot, jack, common}));
+    // Replace and append of the output-file set sit between brLens and cutoffPct.
+    auto brLens = std::find(common.begin(), common.end(), "brLens");
+    ASSERT_NE(brLens, common.end());
+    EXPECT_EQ(Names(brLens, brLens + 4), (Names{"brLens", "replace", "append", "cutoffPct"}));
+
+    // BandB: upBound, keep/mulTrees, the constraint set, ..., the multiple-trees set last.
+    EXPECT_EQ(concat({{"upBound"}, namesOf(46), namesOf(7), {"fdOnly", "fdType"}, namesOf(47),
+                      {"addSeq"}, namesOf(11), namesOf(14)}),
+              namesOf(48));
+    Names hsearch = namesOf(50);
+    EXPECT_EQ(Names(hsearch.begin(), hsearch.begin() + 4),
+              (Names{"swap", "ecr", "keep", "mulTrees"}));
+    EXPECT_EQ(hsearch.back(), "chuckLen");
+    EXPECT_EQ(namesOf(64).back(), "saveFD");
+
+    // Set 0 registers each option once; RandTrees's hidden tseed is among them.
+    Names all = namesOf(0);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "tseed"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "chuckLen"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "gapMode"), 3);  // PSet, data Options, ASSUMPTIONS Options
+    // The shared parsimony options of the general sets bind the same record.
+    EXPECT_STREQ(optionName(kSetOptionSet, &gPars.stepMatrix), "stepMatrix");
+    EXPECT_STREQ(optionName(14, &gPars.collapse), "collapse");
+    EXPECT_STREQ(optionName(50, &hs.chuckScore), "chuckScore");
+    EXPECT_STREQ(optionName(52, &btjkOpt.nchar), "nchar");
+}
+
+TEST_F(ParsOptionsTest, PSetStoresValuesAndRunsItsCallbacks)
+{
+    EXPECT_EQ(pset("collapse=minBrlen msTaxa=poly opt=delTran gUninf=include threshold=3 "
+                   "gapMode=newState minForFit=range;"),
+              0);
+    EXPECT_EQ(gPars.collapse, 2u);
+    EXPECT_EQ(gPars.msTaxa, static_cast<uint32_t>(kMsTaxaPolymorph));
+    EXPECT_EQ(gPars.opt, static_cast<uint32_t>(ParsOpt::DelTran));
+    EXPECT_EQ(gPars.gUninf, 1);
+    EXPECT_EQ(gPars.threshold, 3u);
+    EXPECT_EQ(gPars.gapMode, static_cast<uint32_t>(kGapModeNewState));
+    EXPECT_EQ(gPars.minForFit, 1);
+    EXPECT_EQ(gRepackLevel, 3);       // msTaxa asks for a full repack
+    EXPECT_EQ(gPars.altPrep, 1);      // the threshold needs the alternative arrays
+
+    gRepackLevel = 0;
+    gPars.altPrep = 0;
+    EXPECT_EQ(pset("msTaxa=polymorph threshold=3 collapse=no;"), 0);  // nothing changes but collapse
+    EXPECT_EQ(gRepackLevel, 0);
+    EXPECT_EQ(gPars.altPrep, 0);
+    EXPECT_EQ(gPars.collapse, 0u);
+
+    EXPECT_EQ(pset("threshold=none goloboff gK=2147483646;"), 0);
+    EXPECT_EQ(gPars.threshold, 0u);
+    EXPECT_EQ(gPars.gK, 2147483646u);
+    EXPECT_EQ(gPars.goloboff, 1);
+
+    // Set reaches the same record through its hidden options.
+    feed("msTaxa=variable stepMatrix=allStates;");
+    EXPECT_EQ(doSetCmd(), 0);
+    EXPECT_EQ(gPars.msTaxa, static_cast<uint32_t>(kMsTaxaVariable));
+    EXPECT_EQ(gPars.stepMatrix, 1u);
+}
+
+TEST_F(ParsOptionsTest, RefusedValuesLeaveEveryOptionUnchanged)
+{
+    // The Goloboff limit is named by its own error; the rest of the command goes too.
+    EXPECT_EQ(pset("collapse=ambEqual gK=2147483647;"), 1);
+    EXPECT_EQ(errorCodes(), std::vector<uint32_t>{834});
+    EXPECT_EQ(gPars.gK, 2u);
+    EXPECT_EQ(gPars.collapse, 1u);
+    EXPECT_EQ(pset("gK=-1;"), 1);
+    EXPECT_EQ(gPars.gK, 2u);
+
+    struct Case {
+        uint32_t set;
+        const char *options;
+    };
+    const Case refused[] = {
+        {50, "swap=NNI nreps=0;"},         {50, "swap=NNI nreps=1000001;"},
+        {50, "swap=NNI hold=-2;"},         {50, "swap=NNI reconLimit=-1;"},
+        {51, "nreps=0 keepAll;"},          {57, "nreps=2000000;"},
+        {62, "test=TPTP nreps=-5;"},       {64, "nreps=0 fdType=barChart;"},
+        {50, "swap=NNI start=0;"},         {50, "swap=NNI start=5-2;"},
+        {50, "swap=NNI start=NJ;"},        {55, "keepAll PctDelete=100;"},
+        {55, "keepAll PctDelete=0;"},      {54, "keepAll nchar=0;"},
+        {54, "keepAll wts=ignore;"},       {62, "test=TPTP first=tree1;"},
+    };
+    for (const Case &c : refused) {
+        initVornOptions(nullptr);
+        EXPECT_FALSE(parse(c.set, c.options)) << c.options;
+        EXPECT_EQ(hs.swap, 3u) << c.options;
+        EXPECT_EQ(hs.nreps, 10) << c.options;
+        EXPECT_EQ(hs.startSource, kStartStepwise) << c.options;
+        EXPECT_EQ(btjkOpt.keepAll, 0) << c.options;
+        EXPECT_EQ(btjkOpt.pctDelete, 50.0) << c.options;
+        EXPECT_EQ(btjkOpt.wts, kBtjkWtsProportional) << c.options;
+        EXPECT_EQ(btjkOpt.nchar, 0) << c.options;
+        EXPECT_EQ(homOpt.nreps, 100) << c.options;
+        EXPECT_EQ(permOpt.test, 0u) << c.options;
+    }
+}
+
+TEST_F(ParsOptionsTest, SearchAndResamplingValues)
+{
+    ASSERT_TRUE(parse(50, "swap=SPR addSeq=random nreps=25 rseed=1:2:3:4 reconLimit=infinity "
+                          "nbest=all hold=no timeLimit=none start=3-5 chuckLen=12.5;"));
+    EXPECT_EQ(hs.swap, 2u);
+    EXPECT_EQ(hs.addSeq, 3u);
+    EXPECT_EQ(hs.nreps, 25);
+    EXPECT_EQ(std::vector<uint32_t>(hs.rseed, hs.rseed + 4), (std::vector<uint32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(hs.reconLimit, 0);
+    EXPECT_EQ(hs.nbest, 0);
+    EXPECT_EQ(hs.hold, 0);
+    EXPECT_EQ(hs.timeLimit, 0);
+    EXPECT_EQ(hs.chuckScore, 12.5);  // chuckLen is the old name of chuckScore
+    EXPECT_EQ(hs.startSource, kStartRange);
+    EXPECT_EQ(hs.firstStartTree, 3);
+    EXPECT_EQ(hs.lastStartTree, 5);
+    ASSERT_TRUE(parse(50, "start=cur;"));
+    EXPECT_EQ(hs.startSource, kStartCurrent);
+
+    // Unlisted aliases of wts: repeatCnt is read as proportional with a note.
+    ASSERT_TRUE(parse(54, "wts=simple bseed=77 nchar=250 method=NJ fmt=Phylip;"));
+    EXPECT_EQ(btjkOpt.wts, kBtjkWtsSimple);
+    EXPECT_EQ(btjkOpt.seed[0], 77u);
+    EXPECT_EQ(btjkOpt.nchar, 250);
+    EXPECT_EQ(btjkOpt.search, 3u);
+    EXPECT_EQ(btjkOpt.format, 5u);
+    ASSERT_TRUE(parse(54, "wts=repeatCnt nchar=current;"));
+    EXPECT_EQ(btjkOpt.wts, kBtjkWtsProportional);
+    EXPECT_EQ(btjkOpt.nchar, 0);
+    EXPECT_NE(cap.out.find("'repeatCnt' has been deprecated"), std::string::npos) << cap.out;
+    ASSERT_TRUE(parse(55, "JSeed=9 PctDelete=33.5 Resample=Jac;"));
+    EXPECT_EQ(btjkOpt.seed[0], 9u);
+    EXPECT_EQ(btjkOpt.pctDelete, 33.5);
+    EXPECT_EQ(btjkOpt.resample, 1);
+
+    // RandTrees: seed and tseed set one seed.
+    ASSERT_TRUE(parse(64, "tseed=5 fdType=barChart;"));
+    CmdParamList *list = createCmdParamList(64);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(static_cast<const uint32_t *>(list->params[1].variable)[0], 5u);
+    EXPECT_EQ(list->params[1].variable, list->params[list->count - 4].variable);
+    destroyCmdParamList(list);
+}
+
+TEST_F(ParsOptionsTest, FactoryRestoresTheSearchAndParsimonyDefaults)
+{
+    ASSERT_TRUE(parse(50, "swap=none addSeq=furthest hold=4 nreps=3 reconLimit=2;"));
+    ASSERT_TRUE(parse(56, "nreps=7 conLevel=70 search=BandB grpFreq=no PctDelete=20;"));
+    ASSERT_EQ(pset("collapse=no stepMatrix=obsOnly gK=9;"), 0);
+    feed(";");
+    EXPECT_EQ(doFactoryCmd(), 0);
+    EXPECT_EQ(hs.swap, 3u);
+    EXPECT_EQ(hs.addSeq, 0u);
+    EXPECT_EQ(hs.hold, 1);
+    EXPECT_EQ(hs.nreps, 10);
+    EXPECT_EQ(hs.reconLimit, 8);
+    EXPECT_EQ(btjkOpt.nreps, 100);
+    EXPECT_EQ(btjkOpt.conLevel, 50);
+    EXPECT_EQ(btjkOpt.search, 0u);
+    EXPECT_EQ(btjkOpt.grpFreq, 1);
+    EXPECT_EQ(btjkOpt.pctDelete, 50.0);
+    EXPECT_EQ(gPars.collapse, 1u);
+    EXPECT_EQ(gPars.stepMatrix, 2u);
+    EXPECT_EQ(gPars.gK, 2u);
+}
+
+TEST_F(ParsOptionsTest, ListingsShowTheListedOptionsWithTheirValues)
+{
+    feed("?;");
+    EXPECT_EQ(getCmdParams(53, ";", nullptr), -1);
+    EXPECT_EQ(cap.out, "\nAvailable options:\n\n"
+                       "Keyword ------- Option type --------------------- Current setting ----------\n"
+                       "PctDelete       <real-value>                      \b50\n"
+                       "Resample        normal|Jac                        \bnormal\n");
+
+    EXPECT_EQ(pset("gapMode=newState;"), 0);
+    EXPECT_EQ(pset("?;"), 1);
+    EXPECT_EQ(cap.out,
+              "\nUsage: \bPSet [options...] ;\n\n\nAvailable options:\n\n"
+              "Keyword ------- Option type --------------------- Current setting ----------\n"
+              "collapse        no|maxBrlen|minBrlen|ambEqual     \bmaxBrlen\n"
+              "msTaxa          uncertain|polymorph|variable      \buncertain\n"
+              "opt             accTran|delTran|minF              \baccTran\n"
+              "stepMatrix      obsOnly|allStates|threePlus1      \bthreePlus1\n"
+              "includeAnc      no|yes                            \bno\n"
+              "ancStates       <ancstates-name>                  \b(none)\n"
+              "threshold       <integer-value>|none              \bnone\n"
+              "goloboff        no|yes                            \bno\n"
+              "gK              <integer-value>                   \b2\n"
+              "gUninf          exclude|include                   \bexclude\n"
+              "gPeeWee         no|yes                            \bno\n"
+              "minForFit       minLength|range                   \bminLength\n"
+              "gapMode         missing|newState                  \bnewState\n");
+}
+
+TEST_F(ParsOptionsTest, ParsimonyServicesReachTheDataSet)
+{
+    installParsimonyServices();
+    gPars.gapMode = kGapModeNewState;
+    gPars.msTaxa = kMsTaxaVariable;
+    EXPECT_EQ(dataServices().gapMode(), kGapModeNewState);
+    EXPECT_EQ(dataServices().msTaxa(), kMsTaxaVariable);
+    gPars.pending = 0;
+    dataServices().setNeedParsPrep(2);
+    EXPECT_EQ(gPars.pending, 2u);
+    resetDataServices();
+    EXPECT_EQ(dataServices().gapMode(), kGapModeMissing);
+}
+
+}  // namespace

@@ -1,0 +1,322 @@
+// The option sets of the tree commands: values parsed into their settings
+// records, hidden synonyms that share a variable, ranges, nesting, the
+// listing, factory values and the custom tree-list and constraint readers.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "data/vorn_data.h"
+#include "data/vorn_memory.h"
+#include "parsimony/pars_init.h"
+#include "qel/qel_output.h"
+#include "app/option_test_support.h"
+#include "app/parminit.h"
+#include "cli/qel_cmdline.h"
+#include "cli/shell_settings.h"
+#include "app/vorn_params.h"
+#include "trees/tree_settings.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+#include "trees/treelist.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+// The variable bound by the first registration of `name` in `set`.
+void *variableOf(uint32_t set, const char *name)
+{
+    CmdParamList *list = createCmdParamList(set);
+    void *v = nullptr;
+    for (uint32_t i = 0; list != nullptr && i < list->count && v == nullptr; ++i)
+        if (std::strcmp(list->params[i].name, name) == 0)
+            v = list->params[i].variable;
+    destroyCmdParamList(list);
+    return v;
+}
+
+int gReopts = 0;
+
+class TreeOptionsTest : public OptionTest {
+protected:
+    void SetUp() override
+    {
+        OptionTest::SetUp();
+        gReopts = 0;
+        setVornParamServices({[] { ++gReopts; }, nullptr, nullptr});
+    }
+
+    void TearDown() override
+    {
+        setVornParamServices({});
+        OptionTest::TearDown();
+    }
+
+    // getCmdParams over an in-memory command text: > 0 when the options were taken.
+    int parse(uint32_t set, const std::string &input, const char *command = nullptr)
+    {
+        return runAs(command, input, [set] { return getCmdParams(set, ";", nullptr); });
+    }
+};
+
+TEST_F(TreeOptionsTest, NestedSetsComeInTableOrderAndSetZeroOnce)
+{
+    EXPECT_EQ(namesOf(70), (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt",
+                                                      "userBrLens"}));
+    EXPECT_EQ(namesOf(45), (std::vector<std::string>{"all", "showTree", "treefile", "replace",
+                                                      "append", "tCompress", "pref_saveTree",
+                                                      "save", "file"}));
+    std::vector<std::string> showTrees = namesOf(75);
+    EXPECT_EQ(showTrees.front(), "semiGraph");  // set 20 opens with set 17
+    EXPECT_EQ(std::vector<std::string>(showTrees.end() - 4, showTrees.end()),
+              (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt", "userBrLens"}));
+    EXPECT_EQ(namesOf(78), (std::vector<std::string>{"tCompress", "trees"}));
+    EXPECT_EQ(namesOf(113), std::vector<std::string>{"noWarn"});
+
+    // Set 0 registers every option of these sets once and nests nothing.
+    std::vector<std::string> all = namesOf(0);
+    for (const char *name : {"tCompress", "rootMethod", "storeBrLens", "looseConvex"})
+        EXPECT_EQ(std::count(all.begin(), all.end(), name), 1) << name;
+    EXPECT_EQ(std::count(all.begin(), all.end(), "relBurnin"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "userBrLens"), 3);  // RootTrees, ShowTrees, LSet
+}
+
+TEST_F(TreeOptionsTest, CommandOptionsReachTheirRecords)
+{
+    EXPECT_GT(parse(79, "majRule nostrict percent=67 saveSupport=both treeFile=con.tre;"), 0);
+    EXPECT_EQ(conOpt.majRule, 1);
+    EXPECT_EQ(conOpt.strict, 0);
+    EXPECT_EQ(conOpt.percent, 67u);
+    EXPECT_EQ(conOpt.saveSupport, kSupportBoth);
+    EXPECT_STREQ(conOpt.treeFile, "con.tre");
+
+    EXPECT_GT(parse(71, "format=phylip brLens=user supportValues=no maxDecimals=0 "
+                        "prefix=rep trees=firstOnly from=2 to=9;"),
+              0);
+    EXPECT_EQ(svtr.format, kTreeFmtPhylip);
+    EXPECT_EQ(svtr.brLens, kSaveBrlensUser);
+    EXPECT_EQ(svtr.supportValues, kSupportNo);
+    EXPECT_EQ(svtr.maxDecimals, 0u);
+    EXPECT_STREQ(svtr.prefix, "rep");
+    EXPECT_EQ(svtr.firstOnly, 1);
+    EXPECT_EQ(svtr.from, 2u);
+    EXPECT_EQ(svtr.to, 9u);
+
+    EXPECT_GT(parse(65, "random model=markovian ntrees=25 seed=7 rooted;"), 0);
+    EXPECT_EQ(treeGen.random, 1);
+    EXPECT_EQ(treeGen.model, 1u);
+    EXPECT_EQ(treeGen.ntrees, 25u);
+    EXPECT_EQ(treeGen.seed[0], 7u);
+    EXPECT_EQ(treeGen.rooted, 1);
+
+    EXPECT_GT(parse(68, "file=in.tre mode=7 dupTrees=eliminate rooted nostoreBrLens;"), 0);
+    EXPECT_STREQ(gTreefileName, "in.tre");
+    EXPECT_EQ(getr.mode, 7u);
+    EXPECT_EQ(getr.dupTrees, 1);
+    EXPECT_EQ(getr.rooted, 1);
+    EXPECT_EQ(getr.storeBrLens, 0);
+
+    EXPECT_GT(parse(94, "maxScore=123.5 numGE=3 taxset=ingroup always purge;"), 0);
+    EXPECT_EQ(fltr.maxScore, 123.5);
+    EXPECT_EQ(fltr.numGE, 3u);
+    EXPECT_STREQ(taxsetTag, "ingroup");
+    EXPECT_EQ(fltr.always, 1);
+    EXPECT_EQ(fltr.purge, 1);
+
+    EXPECT_GT(parse(76, "plot=both xout=internal charsPerLine=all chgList opt=delTran;"), 0);
+    EXPECT_EQ(describe.plot, 3u);
+    EXPECT_EQ(describe.xout, 2u);
+    EXPECT_EQ(describe.charsPerLine, 0u);
+    EXPECT_EQ(describe.chgList, 1);
+    EXPECT_EQ(gPars.opt, static_cast<uint32_t>(ParsOpt::DelTran));
+    EXPECT_EQ(gReopts, 1);  // a changed optimisation forgets the optimised tree
+    gPars.opt = 0;
+
+    EXPECT_GT(parse(73, "collapse=ambEqual nodelDupes;"), 0);
+    EXPECT_EQ(condenseCollapse, 3u);
+    EXPECT_EQ(condenseDelDupes, 0);
+    EXPECT_GT(parse(105, "norelBurnin filename=run1.t;"), 0);
+    EXPECT_EQ(sumT.relBurnin, 0);
+    EXPECT_STREQ(sumT.filename, "run1.t");
+    EXPECT_GT(parse(113, "noWarn;"), 0);
+}
+
+TEST_F(TreeOptionsTest, HiddenSynonymsShareTheListedVariable)
+{
+    struct Pair {
+        uint32_t set;
+        const char *hidden;
+        const char *listed;
+    };
+    const Pair pairs[] = {{71, "fmt", "format"},       {71, "saveBootP", "supportValues"},
+                          {74, "metric", "measure"},   {74, "compare", "refTree"},
+                          {74, "fromTree", "refTree"}, {76, "links", "brLens"},
+                          {76, "cSPoss", "mprSets"},   {79, "cutoff", "percent"},
+                          {79, "file", "treeFile"},    {45, "file", "treefile"},
+                          {45, "save", "pref_saveTree"}};
+    for (const Pair &p : pairs) {
+        EXPECT_NE(variableOf(p.set, p.hidden), nullptr) << p.hidden;
+        EXPECT_EQ(variableOf(p.set, p.hidden), variableOf(p.set, p.listed)) << p.hidden;
+    }
+    // Positions agree: symDiff of the old name is rfSymDiff.
+    EXPECT_GT(parse(74, "measure=ABC;"), 0);
+    EXPECT_GT(parse(74, "metric=symDiff compare=4;"), 0);
+    EXPECT_EQ(tdOpt.measure, kTreeDistSymDiff);
+    EXPECT_EQ(tdOpt.refTree, 4u);
+    EXPECT_GT(parse(71, "fmt=newick saveBootP=both;"), 0);
+    EXPECT_EQ(svtr.format, kTreeFmtNewick);
+    EXPECT_EQ(svtr.supportValues, kSupportBoth);
+
+    // The old save switch is noted and switched off again.
+    EXPECT_GT(parse(79, "save cutoff=75;", "ConTree"), 0);
+    EXPECT_NE(cap.out.find("The 'Save' option in the ConTree command is now ignored"),
+              std::string::npos)
+        << cap.out;
+    EXPECT_EQ(conOpt.saveToFile, 0);
+    EXPECT_EQ(conOpt.percent, 75u);
+}
+
+TEST_F(TreeOptionsTest, RefusedValuesLeaveEverythingUnchanged)
+{
+    struct Case {
+        uint32_t set;
+        const char *input;
+        uint32_t code;
+    };
+    const Case cases[] = {
+        {71, "root maxDecimals=18;", 0},  {71, "root from=-1;", 0},
+        {68, "allBlocks mode=0;", 0},     {68, "allBlocks mode=8;", 0},
+        {65, "rooted ntrees=0;", 0},      {74, "fd=no refTree=-2;", 0},
+        {76, "chgList charsPerLine=-5;", 0}, {94, "always numLE=-1;", 0},
+        {65, "rooted constraints=backbone;", 711},
+    };
+    for (const Case &c : cases) {
+        initVornOptions(nullptr);
+        treeGen.rooted = 0;  // no factory value
+        EXPECT_EQ(parse(c.set, c.input), 0) << c.input;
+        ASSERT_FALSE(cap.errors.empty()) << c.input;
+        if (c.code) {
+            EXPECT_EQ(cap.errors.back().code, c.code) << c.input;
+        }
+        // The switch before the refused value is back to its factory value.
+        EXPECT_EQ(svtr.root + getr.allBlocks + treeGen.rooted + describe.chgList + fltr.always, 0)
+            << c.input;
+        EXPECT_EQ(tdOpt.fd, 1) << c.input;
+        EXPECT_EQ(svtr.maxDecimals, 6u) << c.input;
+        EXPECT_EQ(getr.mode, kDefaultGetTreesMode) << c.input;
+        EXPECT_EQ(treeGen.ntrees, kDefaultGenTrees) << c.input;
+    }
+    EXPECT_GT(parse(71, "maxDecimals=17;"), 0);
+    EXPECT_GT(parse(68, "mode=1;"), 0);
+}
+
+TEST_F(TreeOptionsTest, FactoryValuesAndTheirRestoration)
+{
+    EXPECT_EQ(conOpt.strict, 1);
+    EXPECT_EQ(conOpt.majRule, 0);
+    EXPECT_EQ(conOpt.percent, 50u);
+    EXPECT_EQ(conOpt.saveSupport, kSupportNodeLabels);
+    EXPECT_EQ(svtr.brLens, kSaveBrlensNo);
+    EXPECT_EQ(svtr.supportValues, kSupportBrlens);
+    EXPECT_EQ(svtr.maxDecimals, 6u);
+    EXPECT_EQ(getr.mode, 3u);
+    EXPECT_EQ(describe.plot, 1u);
+    EXPECT_EQ(describe.labelNode, 1);
+    EXPECT_EQ(condenseCollapse, 1u);
+
+    EXPECT_GT(parse(79, "nostrict majRule percent=90 saveSupport=no;"), 0);
+    EXPECT_GT(parse(71, "brLens=yes supportValues=both maxDecimals=3;"), 0);
+    EXPECT_GT(parse(76, "plot=none nolabelNode;"), 0);
+    EXPECT_GT(parse(65, "seed=1:2:3:4;"), 0);
+    EXPECT_EQ(treeGen.seed[3], 4u);
+    ASSERT_EQ(factorySettings(false), 0);
+    EXPECT_EQ(conOpt.strict, 1);
+    EXPECT_EQ(conOpt.majRule, 0);
+    EXPECT_EQ(conOpt.percent, 50u);
+    EXPECT_EQ(conOpt.saveSupport, kSupportNodeLabels);
+    EXPECT_EQ(svtr.brLens, kSaveBrlensNo);
+    EXPECT_EQ(svtr.supportValues, kSupportBrlens);
+    EXPECT_EQ(svtr.maxDecimals, 6u);
+    EXPECT_EQ(describe.plot, 1u);
+    EXPECT_EQ(describe.labelNode, 1);
+    EXPECT_EQ(treeGen.seed[0], 0u);  // automatic again
+}
+
+TEST_F(TreeOptionsTest, ListingOfSmallSets)
+{
+    EXPECT_EQ(parse(73, "collapse=no ?;"), -1);
+    const std::string header = "\nAvailable options:\n\nKeyword ------- Option type --------------------- Current setting ----------\n";
+    EXPECT_EQ(cap.out, header +
+                           "collapse        no|maxBrlen|minBrlen|ambEqual     \bmaxBrlen\n"
+                           "delDupes        no|yes                            \byes\n");
+    EXPECT_EQ(condenseCollapse, 1u);  // a listing takes nothing
+    // GetTrees lists neither its nonpersistent hidden switches nor the stored
+    // value of an unset file name.
+    EXPECT_EQ(parse(68, "?;"), -1);
+    EXPECT_EQ(cap.out, header +
+                           "file            <treefile-name>                   \b(none)\n"
+                           "from            <integer-value>                   \b(none)\n"
+                           "to              <integer-value>                   \b(none)\n"
+                           "mode            <integer-value>                   \b3\n"
+                           "allBlocks       no|yes                            \bno\n"
+                           "dupTrees        keep|eliminate                    \bkeep\n"
+                           "pruneDelTaxa    no|yes                            \bno\n"
+                           "storeBrLens     no|yes                            \byes\n"
+                           "storeTreeWts    no|yes                            \byes\n"
+                           "warnTree        no|yes                            \byes\n");
+}
+
+TEST_F(TreeOptionsTest, PlotTreeListTakesOneItemUnlessDelimited)
+{
+    constexpr uint32_t kTaxa = 5;
+    DataInfo *data = createDataInfo();
+    ASSERT_NE(data, nullptr);
+    data->ntax = data->nActive = kTaxa;
+    data->flags = kHaveTaxa;
+    DataInfo *savedData = setActiveDataInfo(data);
+    ASSERT_EQ(allocMainTreeBuffer(kTaxa, 8, false), 0);
+    Tree *tree = createTreeForTaxa(kTaxa, kTaxa, false);
+    ASSERT_NE(tree, nullptr);
+    ASSERT_EQ(makeStarTree(tree, kTaxa, false, 0, nullptr), 0);
+    for (int i = 0; i < 4; i++)
+        putTree(tree, nullptr, false);  // duplicates kept: four numbered trees
+    ASSERT_EQ(numTreesInMainBuffer(), 4u);
+
+    Set *&plot = treeSets[kCharPlotTreeSet];
+    auto members = [&] {
+        std::vector<uint32_t> m;
+        for (uint32_t i = 0; plot != nullptr && i < plot->capacity; i++)
+            if (isSetMember(plot, i))
+                m.push_back(i + 1);
+        return m;
+    };
+    // The list ends after one item, so the 4 is read as a keyword and refused,
+    // which leaves the list as it was (unset).
+    EXPECT_EQ(parse(78, "trees=2 4;"), 0);
+    EXPECT_EQ(plot, nullptr);
+    EXPECT_EQ(parse(78, "trees=3 tCompress;"), ';');
+    EXPECT_EQ(members(), std::vector<uint32_t>{3});
+    EXPECT_EQ(parse(77, "trees=(2 4) opt=minF;"), ';');
+    EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
+    EXPECT_EQ(parse(78, "trees=5;"), 0);
+    EXPECT_EQ(cap.errors.back().code, 702u);
+    EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
+    EXPECT_EQ(parse(77, "trees=1 opt=bad;"), 0);
+    EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
+    EXPECT_EQ(parse(77, "trees=?;"), -1);
+    EXPECT_NE(cap.out.find("# | all | (#-#) | (# ...)"), std::string::npos) << cap.out;
+    EXPECT_NE(cap.out.find("2 4"), std::string::npos) << cap.out;
+
+    gPars.opt = 0;
+    treeDraw.tCompress = 0;
+    destroyTree(tree, false);
+    clearTrees(false, false);
+    destroyTreeBuffer(data->mainTreeBuffer);
+    data->mainTreeBuffer = nullptr;
+    setActiveTreeBuffer(nullptr);
+    setActiveDataInfo(savedData);
+    destroyDataInfo(data);
+}
+
+}  // namespace
