@@ -287,28 +287,16 @@ bool makeHomeFilePath(const char *fileName, char *dest)
     return home && makePathnameFromFilenameAndDirectory(fileName, home, dest) != nullptr;
 }
 
-namespace {
 
-// The built-in ancestral states are the data set's own vector, which is
-// reallocated with the characters; only a user-defined vector lives in the
-// named-set store.
-const uint8_t *ancestralStatesOf(const DataInfo *d)
+int installSubsystemHooks()
 {
-    const Nexset *current = gNexsets.curAncestor;
-    if (!current || current == &gNexsets.builtins[kBuiltinStandard])
-        return d ? d->ancestor : nullptr;
-    return currentAncestralStates(d);
+    // Bottom to top; each installs what it offers to the layers below it.
+    int status = installDataHooks();
+    status |= installTreeHooks();
+    status |= installParsimonyHooks();
+    status |= installSearchHooks();
+    return status;
 }
-
-void installNamedSetServices()
-{
-    DataServices s{};
-    s.currentAncestralStates = ancestralStatesOf;
-    s.deleteAssumptionSets = deallocAssumpSets;
-    installDataServices(s);
-}
-
-}  // namespace
 
 int beginStartup()
 {
@@ -333,18 +321,13 @@ int beginStartup()
     qel_cmdErrorStop = errorStopSetting;
     qel_cmdPeekNextChar = peekNextDarkChar;
     qel_cmdSkipRestOfCmd = skipRestOfCmd;
-    // The search follows criterion changes from the first factory setting on.
-    installSearchCriterionHook();
+    // The search follows criterion changes from the first factory setting on,
+    // so the subsystems' entry points are in place before the options are.
+    if (installSubsystemHooks() != 0)
+        return 1;
     installShellOptions();
-    installTreeBufferServices();
-    installParsimonyServices();
-    // Lundberg and midpoint rooting and the optimising of drawn trees reach
-    // the parsimony engine through the rooting services.
-    installOptimizeServices();
-    installNamedSetServices();
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
-    installAssumpServices();
     BlockReaders readers = blockReaders();
     readers.readData = readDataAndInitAssumpSets;
     readers.processAssumptionsBlock = processAssumptionsBlock;

@@ -54,8 +54,11 @@ void applyCommandLineOptions(const CommandLineOptions &options);
 // Set only while the initialisation file runs: the command loop stays quiet.
 extern uint8_t doingIniFile;
 
+// Installs each subsystem's entry points, bottom to top, in this one place;
+// 0, or 1 when two subsystems claimed one slot (reported).
+int installSubsystemHooks();
 // Output hooks, the log record, the command table and the wiring between the
-// shell's units. 0, or 1 when an allocation failed.
+// shell's units. 0, or 1 when an allocation failed or a hook was claimed twice.
 int beginStartup();
 // Default file names, option layer, output buffer, tokenizer, numerical
 // library. Nonzero when an initialiser failed.

@@ -481,25 +481,7 @@ constexpr RenamedCmd vorn_cmdSynonyms[VORN_SYNONYM_COUNT + 1] = {
     {"", 0, 0, nullptr},
 };
 
-namespace {
-
-// The character-status commands report and prepare for the criterion the
-// search settings hold.
-void installCriterionForData()
-{
-    DataServices s{};
-    s.criterion = [] { return static_cast<int>(getOptimalityCriterion()); };
-    s.criterionText = []() -> const char * {
-        static char text[128];
-        return makeFullCriterionString(text, sizeof text);
-    };
-    installDataServices(s);
-}
-
-}  // namespace
-
 void initVornCmdTable()
 {
     setCommandTable(nullptr, vorn_commands, VORN_COMMAND_COUNT, vorn_cmdSynonyms);
-    installCriterionForData();
 }

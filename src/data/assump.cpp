@@ -560,13 +560,13 @@ int readDataAndInitAssumpSets(int kind, DataInfo *d)
     return status;
 }
 
-void installAssumpServices()
+int installDataHooks()
 {
     DataServices s{};
     s.deleteAssumptionSets = deallocAssumpSets;
     s.deallocUserTypes = deallocAllUsertypes;
     s.currentAncestralStates = currentAncestralStates;
-    installDataServices(s);
+    return installDataServices(s);
 }
 
 int processAssumptionsBlock()

@@ -19,7 +19,9 @@ int processCodonsBlock();
 int readDataAndInitAssumpSets(int kind, DataInfo *d);
 // Installs the data services through which releasing the data set reaches
 // the named sets and the user types.
-void installAssumpServices();
+// Installs the data subsystem's entry points into the shared service
+// records; 0, or 1 when a slot was already taken by another subsystem.
+int installDataHooks();
 
 // The shared head of the set-defining commands: an optional "*", the name,
 // optional format words (bit i of formatMask for the i-th keyword of the

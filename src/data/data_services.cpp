@@ -87,86 +87,99 @@ constexpr DataServices kDefaults = {
 
 DataServices gServices = kDefaults;
 
+// A slot takes one installation: two subsystems that fill it with different
+// functions would leave the one installed last in force whatever the other
+// expects, so the second is refused and reported, and the first stays.
 template <typename F>
-void take(F &slot, F given)
+void take(F &slot, F given, F factory, const char *name, int &clashes)
 {
-    if (given)
-        slot = given;
+    if (!given)
+        return;
+    if (slot == given)
+        return;  // the same entry point again changes nothing
+    if (slot != factory) {
+        qel_errorMsg(0, "Internal error: the data service \"%s\" is installed twice.", name);
+        ++clashes;
+        return;
+    }
+    slot = given;
 }
 
 }  // namespace
 
-void installDataServices(const DataServices &s)
+int installDataServices(const DataServices &s)
 {
     DataServices &g = gServices;
-    take(g.criterion, s.criterion);
-    take(g.gapMode, s.gapMode);
-    take(g.msTaxa, s.msTaxa);
-    take(g.currentAncestralStates, s.currentAncestralStates);
-    take(g.inPythonBlock, s.inPythonBlock);
-    take(g.setStatusText, s.setStatusText);
-    take(g.clearStatusText, s.clearStatusText);
-    take(g.destroyTreeBuffer, s.destroyTreeBuffer);
-    take(g.numTreesInBuffer, s.numTreesInBuffer);
-    take(g.createPrimaryTree, s.createPrimaryTree);
-    take(g.allocMainTreeBuffer, s.allocMainTreeBuffer);
-    take(g.getMaxtreesValue, s.getMaxtreesValue);
-    take(g.releasePrimaryTree, s.releasePrimaryTree);
-    take(g.flagPrimaryTreeTaxonChange, s.flagPrimaryTreeTaxonChange);
-    take(g.clearTrees, s.clearTrees);
-    take(g.deleteTreeSets, s.deleteTreeSets);
-    take(g.deallocAllConstraints, s.deallocAllConstraints);
-    take(g.deallocSpecialTreeData, s.deallocSpecialTreeData);
-    take(g.getTreeBufferCapacity, s.getTreeBufferCapacity);
-    take(g.haveTreeWeights, s.haveTreeWeights);
-    take(g.allocBranchLens, s.allocBranchLens);
-    take(g.treeFilterInEffect, s.treeFilterInEffect);
-    take(g.haveUserBranchLengths, s.haveUserBranchLengths);
-    take(g.pruneTree, s.pruneTree);
-    take(g.disposeSupportValues, s.disposeSupportValues);
-    take(g.forgetLastTreeOptimized, s.forgetLastTreeOptimized);
-    take(g.replacePrimaryTree, s.replacePrimaryTree);
-    take(g.setNeedParsPrep, s.setNeedParsPrep);
-    take(g.parsIncludeAnc, s.parsIncludeAnc);
-    take(g.getPkdType, s.getPkdType);
-    take(g.isAsymmetricUserType, s.isAsymmetricUserType);
-    take(g.deallocPackedData, s.deallocPackedData);
-    take(g.deallocParsimonyRecord, s.deallocParsimonyRecord);
-    take(g.releaseParsFxns, s.releaseParsFxns);
-    take(g.checkParsimonySettings, s.checkParsimonySettings);
-    take(g.parsPrepLevel, s.parsPrepLevel);
-    take(g.altParsPrepPending, s.altParsPrepPending);
-    take(g.packPrelim, s.packPrelim);
-    take(g.packFinish, s.packFinish);
-    take(g.altParsPrep, s.altParsPrep);
-    take(g.finalParsPrep, s.finalParsPrep);
-    take(g.criterionText, s.criterionText);
-    take(g.setBootJackNChar, s.setBootJackNChar);
-    take(g.deallocDistanceStorage, s.deallocDistanceStorage);
-    take(g.markUserDistancesForAdjustment, s.markUserDistancesForAdjustment);
-    take(g.isDnaDistance, s.isDnaDistance);
-    take(g.isMLDistance, s.isMLDistance);
-    take(g.distanceNeedsSitePatterns, s.distanceNeedsSitePatterns);
-    take(g.setDistances, s.setDistances);
-    take(g.initModelData, s.initModelData);
-    take(g.initializeML, s.initializeML);
-    take(g.refreshPrimaryTreeTaxa, s.refreshPrimaryTreeTaxa);
-    take(g.disposeML, s.disposeML);
-    take(g.createModelList, s.createModelList);
-    take(g.destroyModelList, s.destroyModelList);
-    take(g.deallocAllModelGroupData, s.deallocAllModelGroupData);
-    take(g.forceReinitAllModels, s.forceReinitAllModels);
-    take(g.resetLikelihoodSetting, s.resetLikelihoodSetting);
-    take(g.clearScoreOptions, s.clearScoreOptions);
-    take(g.invalidateSitePatterns, s.invalidateSitePatterns);
-    take(g.deallocAllSimData, s.deallocAllSimData);
-    take(g.deallocQuartetData, s.deallocQuartetData);
-    take(g.deleteAssumptionSets, s.deleteAssumptionSets);
-    take(g.charPartitionDestroyed, s.charPartitionDestroyed);
-    take(g.clearCharPartitionRefs, s.clearCharPartitionRefs);
-    take(g.deallocUserTypes, s.deallocUserTypes);
-    take(g.releasePairDiffTaxa, s.releasePairDiffTaxa);
-    take(g.forgetDefaultOutputFileNames, s.forgetDefaultOutputFileNames);
+    int clashes = 0;
+    take(g.criterion, s.criterion, kDefaults.criterion, "criterion", clashes);
+    take(g.gapMode, s.gapMode, kDefaults.gapMode, "gapMode", clashes);
+    take(g.msTaxa, s.msTaxa, kDefaults.msTaxa, "msTaxa", clashes);
+    take(g.currentAncestralStates, s.currentAncestralStates, kDefaults.currentAncestralStates, "currentAncestralStates", clashes);
+    take(g.inPythonBlock, s.inPythonBlock, kDefaults.inPythonBlock, "inPythonBlock", clashes);
+    take(g.setStatusText, s.setStatusText, kDefaults.setStatusText, "setStatusText", clashes);
+    take(g.clearStatusText, s.clearStatusText, kDefaults.clearStatusText, "clearStatusText", clashes);
+    take(g.destroyTreeBuffer, s.destroyTreeBuffer, kDefaults.destroyTreeBuffer, "destroyTreeBuffer", clashes);
+    take(g.numTreesInBuffer, s.numTreesInBuffer, kDefaults.numTreesInBuffer, "numTreesInBuffer", clashes);
+    take(g.createPrimaryTree, s.createPrimaryTree, kDefaults.createPrimaryTree, "createPrimaryTree", clashes);
+    take(g.allocMainTreeBuffer, s.allocMainTreeBuffer, kDefaults.allocMainTreeBuffer, "allocMainTreeBuffer", clashes);
+    take(g.getMaxtreesValue, s.getMaxtreesValue, kDefaults.getMaxtreesValue, "getMaxtreesValue", clashes);
+    take(g.releasePrimaryTree, s.releasePrimaryTree, kDefaults.releasePrimaryTree, "releasePrimaryTree", clashes);
+    take(g.flagPrimaryTreeTaxonChange, s.flagPrimaryTreeTaxonChange, kDefaults.flagPrimaryTreeTaxonChange, "flagPrimaryTreeTaxonChange", clashes);
+    take(g.clearTrees, s.clearTrees, kDefaults.clearTrees, "clearTrees", clashes);
+    take(g.deleteTreeSets, s.deleteTreeSets, kDefaults.deleteTreeSets, "deleteTreeSets", clashes);
+    take(g.deallocAllConstraints, s.deallocAllConstraints, kDefaults.deallocAllConstraints, "deallocAllConstraints", clashes);
+    take(g.deallocSpecialTreeData, s.deallocSpecialTreeData, kDefaults.deallocSpecialTreeData, "deallocSpecialTreeData", clashes);
+    take(g.getTreeBufferCapacity, s.getTreeBufferCapacity, kDefaults.getTreeBufferCapacity, "getTreeBufferCapacity", clashes);
+    take(g.haveTreeWeights, s.haveTreeWeights, kDefaults.haveTreeWeights, "haveTreeWeights", clashes);
+    take(g.allocBranchLens, s.allocBranchLens, kDefaults.allocBranchLens, "allocBranchLens", clashes);
+    take(g.treeFilterInEffect, s.treeFilterInEffect, kDefaults.treeFilterInEffect, "treeFilterInEffect", clashes);
+    take(g.haveUserBranchLengths, s.haveUserBranchLengths, kDefaults.haveUserBranchLengths, "haveUserBranchLengths", clashes);
+    take(g.pruneTree, s.pruneTree, kDefaults.pruneTree, "pruneTree", clashes);
+    take(g.disposeSupportValues, s.disposeSupportValues, kDefaults.disposeSupportValues, "disposeSupportValues", clashes);
+    take(g.forgetLastTreeOptimized, s.forgetLastTreeOptimized, kDefaults.forgetLastTreeOptimized, "forgetLastTreeOptimized", clashes);
+    take(g.replacePrimaryTree, s.replacePrimaryTree, kDefaults.replacePrimaryTree, "replacePrimaryTree", clashes);
+    take(g.setNeedParsPrep, s.setNeedParsPrep, kDefaults.setNeedParsPrep, "setNeedParsPrep", clashes);
+    take(g.parsIncludeAnc, s.parsIncludeAnc, kDefaults.parsIncludeAnc, "parsIncludeAnc", clashes);
+    take(g.getPkdType, s.getPkdType, kDefaults.getPkdType, "getPkdType", clashes);
+    take(g.isAsymmetricUserType, s.isAsymmetricUserType, kDefaults.isAsymmetricUserType, "isAsymmetricUserType", clashes);
+    take(g.deallocPackedData, s.deallocPackedData, kDefaults.deallocPackedData, "deallocPackedData", clashes);
+    take(g.deallocParsimonyRecord, s.deallocParsimonyRecord, kDefaults.deallocParsimonyRecord, "deallocParsimonyRecord", clashes);
+    take(g.releaseParsFxns, s.releaseParsFxns, kDefaults.releaseParsFxns, "releaseParsFxns", clashes);
+    take(g.checkParsimonySettings, s.checkParsimonySettings, kDefaults.checkParsimonySettings, "checkParsimonySettings", clashes);
+    take(g.parsPrepLevel, s.parsPrepLevel, kDefaults.parsPrepLevel, "parsPrepLevel", clashes);
+    take(g.altParsPrepPending, s.altParsPrepPending, kDefaults.altParsPrepPending, "altParsPrepPending", clashes);
+    take(g.packPrelim, s.packPrelim, kDefaults.packPrelim, "packPrelim", clashes);
+    take(g.packFinish, s.packFinish, kDefaults.packFinish, "packFinish", clashes);
+    take(g.altParsPrep, s.altParsPrep, kDefaults.altParsPrep, "altParsPrep", clashes);
+    take(g.finalParsPrep, s.finalParsPrep, kDefaults.finalParsPrep, "finalParsPrep", clashes);
+    take(g.criterionText, s.criterionText, kDefaults.criterionText, "criterionText", clashes);
+    take(g.setBootJackNChar, s.setBootJackNChar, kDefaults.setBootJackNChar, "setBootJackNChar", clashes);
+    take(g.deallocDistanceStorage, s.deallocDistanceStorage, kDefaults.deallocDistanceStorage, "deallocDistanceStorage", clashes);
+    take(g.markUserDistancesForAdjustment, s.markUserDistancesForAdjustment, kDefaults.markUserDistancesForAdjustment, "markUserDistancesForAdjustment", clashes);
+    take(g.isDnaDistance, s.isDnaDistance, kDefaults.isDnaDistance, "isDnaDistance", clashes);
+    take(g.isMLDistance, s.isMLDistance, kDefaults.isMLDistance, "isMLDistance", clashes);
+    take(g.distanceNeedsSitePatterns, s.distanceNeedsSitePatterns, kDefaults.distanceNeedsSitePatterns, "distanceNeedsSitePatterns", clashes);
+    take(g.setDistances, s.setDistances, kDefaults.setDistances, "setDistances", clashes);
+    take(g.initModelData, s.initModelData, kDefaults.initModelData, "initModelData", clashes);
+    take(g.initializeML, s.initializeML, kDefaults.initializeML, "initializeML", clashes);
+    take(g.refreshPrimaryTreeTaxa, s.refreshPrimaryTreeTaxa, kDefaults.refreshPrimaryTreeTaxa, "refreshPrimaryTreeTaxa", clashes);
+    take(g.disposeML, s.disposeML, kDefaults.disposeML, "disposeML", clashes);
+    take(g.createModelList, s.createModelList, kDefaults.createModelList, "createModelList", clashes);
+    take(g.destroyModelList, s.destroyModelList, kDefaults.destroyModelList, "destroyModelList", clashes);
+    take(g.deallocAllModelGroupData, s.deallocAllModelGroupData, kDefaults.deallocAllModelGroupData, "deallocAllModelGroupData", clashes);
+    take(g.forceReinitAllModels, s.forceReinitAllModels, kDefaults.forceReinitAllModels, "forceReinitAllModels", clashes);
+    take(g.resetLikelihoodSetting, s.resetLikelihoodSetting, kDefaults.resetLikelihoodSetting, "resetLikelihoodSetting", clashes);
+    take(g.clearScoreOptions, s.clearScoreOptions, kDefaults.clearScoreOptions, "clearScoreOptions", clashes);
+    take(g.invalidateSitePatterns, s.invalidateSitePatterns, kDefaults.invalidateSitePatterns, "invalidateSitePatterns", clashes);
+    take(g.deallocAllSimData, s.deallocAllSimData, kDefaults.deallocAllSimData, "deallocAllSimData", clashes);
+    take(g.deallocQuartetData, s.deallocQuartetData, kDefaults.deallocQuartetData, "deallocQuartetData", clashes);
+    take(g.deleteAssumptionSets, s.deleteAssumptionSets, kDefaults.deleteAssumptionSets, "deleteAssumptionSets", clashes);
+    take(g.charPartitionDestroyed, s.charPartitionDestroyed, kDefaults.charPartitionDestroyed, "charPartitionDestroyed", clashes);
+    take(g.clearCharPartitionRefs, s.clearCharPartitionRefs, kDefaults.clearCharPartitionRefs, "clearCharPartitionRefs", clashes);
+    take(g.deallocUserTypes, s.deallocUserTypes, kDefaults.deallocUserTypes, "deallocUserTypes", clashes);
+    take(g.releasePairDiffTaxa, s.releasePairDiffTaxa, kDefaults.releasePairDiffTaxa, "releasePairDiffTaxa", clashes);
+    take(g.forgetDefaultOutputFileNames, s.forgetDefaultOutputFileNames, kDefaults.forgetDefaultOutputFileNames, "forgetDefaultOutputFileNames", clashes);
+    return clashes == 0 ? 0 : 1;
 }
 
 void resetDataServices() { gServices = kDefaults; }

@@ -146,8 +146,10 @@ struct DataServices {
     void (*forgetDefaultOutputFileNames)();
 };
 
-// Installs the entry points; each null member keeps its default.
-void installDataServices(const DataServices &services);
+// Installs the entry points; each null member keeps what it has. A member
+// that is already installed is refused with an error report and keeps its
+// first installation: 0, or 1 after such a refusal.
+int installDataServices(const DataServices &services);
 // Back to the defaults (the tests use this between cases).
 void resetDataServices();
 const DataServices &dataServices();

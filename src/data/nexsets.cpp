@@ -143,10 +143,15 @@ void deallocAssumpSets()
     dataServices().clearCharPartitionRefs();
 }
 
-const uint8_t *currentAncestralStates(const DataInfo *)
+// The built-in ancestral states are the data set's own vector, which is
+// reallocated with the characters; only a user-defined vector lives in the
+// named-set store.
+const uint8_t *currentAncestralStates(const DataInfo *d)
 {
     const Nexset *a = gNexsets.curAncestor;
-    return a ? static_cast<const uint8_t *>(a->payload) : nullptr;
+    if (!a || a == &gNexsets.builtins[kBuiltinStandard])
+        return d ? d->ancestor : nullptr;
+    return static_cast<const uint8_t *>(a->payload);
 }
 
 // ---------------------------------------------------------------------------

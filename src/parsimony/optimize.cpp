@@ -649,7 +649,7 @@ const char *currentAncestorName()
 
 }  // namespace
 
-void installOptimizeServices()
+int installOptimizeServices()
 {
     ParsServices p = parsServices();
     p.ancestorSetName = currentAncestorName;
@@ -661,7 +661,7 @@ void installOptimizeServices()
     // the ancestor chosen before.
     DataServices ds{};
     ds.parsIncludeAnc = [] { return true; };
-    installDataServices(ds);
+    const int status = installDataServices(ds);
 
     RootingServices r = rootingServices();
     r.optimizeAndRoot = [](Tree *tree, DataInfo *data, uint32_t n, bool showNote, bool userBrLens) {
@@ -675,4 +675,5 @@ void installOptimizeServices()
     r.standardAncestor = usingStdAncestor;
     setRootingServices(&r);
     setDrawOptimizeFxn(optimizeTreeUsingCurrentSettings);
+    return status;
 }

@@ -45,5 +45,6 @@ bool haveOptimizedTree(uint32_t treeNumber);
 TreeNode *findMidpointEdge(Tree *tree);
 TreeNode *findLundbergEdge(Tree *tree, const DataInfo *d, bool showTies, double *bestOut);
 
-// Installs the rooting services of the tree layer and the drawing optimiser.
-void installOptimizeServices();
+// Installs the rooting services of the tree layer and the drawing optimiser;
+// 0, or 1 when a data-service slot was already taken.
+int installOptimizeServices();

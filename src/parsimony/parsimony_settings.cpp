@@ -1,5 +1,7 @@
 #include "parsimony/parsimony_settings.h"
 
+#include "parsimony/optimize.h"
+
 #include "data/data_services.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
@@ -79,7 +81,7 @@ int getPermConstrParm(int operation, CmdParam *option, void *place)
     }
 }
 
-void installParsimonyServices()
+int installParsimonyServices()
 {
     DataServices s{};
     s.gapMode = [] { return static_cast<int>(gPars.gapMode); };
@@ -94,6 +96,13 @@ void installParsimonyServices()
     s.packFinish = packFinish;
     s.altParsPrep = altParsPrep;
     s.finalParsPrep = finalParsPrep;
-    installDataServices(s);
+    const int status = installDataServices(s);
     installTreeScoreFxns({[](DataInfo *d, Tree *t) { return calcParsimonyScore(d, t, false); }, nullptr, nullptr});
+    return status;
+}
+
+int installParsimonyHooks()
+{
+    const int status = installParsimonyServices();
+    return installOptimizeServices() | status;
 }

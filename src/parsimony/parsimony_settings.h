@@ -45,5 +45,9 @@ int invalLengthBounds(CmdParam *option); // "minForFit"
 int getPermConstrParm(int operation, CmdParam *option, void *place);
 
 // Hooks the data set's parsimony slots (gap mode, multistate taxa, the
-// preparation level, releasing packed data) to this subsystem.
-void installParsimonyServices();
+// preparation level, releasing packed data) to this subsystem; 0, or 1 when
+// a slot was already taken by another subsystem.
+int installParsimonyServices();
+// Every entry point the parsimony subsystem offers to the layers below it:
+// the services above and the optimiser's rooting and drawing services.
+int installParsimonyHooks();

@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "data/data_services.h"
 #include "data/vorn_data.h"
 #include "parsimony/packx.h"
+#include "search/search_settings.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "qel/qel_oututil.h"
@@ -94,6 +96,18 @@ int installSearchCriterionHook()
         return 1;
     gHookInstalled = true;
     return 0;
+}
+
+int installSearchHooks()
+{
+    DataServices s{};
+    s.criterion = [] { return static_cast<int>(getOptimalityCriterion()); };
+    s.criterionText = []() -> const char * {
+        thread_local char text[128];
+        return makeFullCriterionString(text, sizeof text);
+    };
+    const int status = installDataServices(s);
+    return installSearchCriterionHook() | status;
 }
 
 // ---------------------------------------------------------------------------

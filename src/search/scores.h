@@ -37,6 +37,10 @@ inline int compareScores(double a, double b) { return gCompareScoresFxn(a, b); }
 // (once; 1 when the hook table is full).
 void resetScoresForCriterion(uint32_t criterion);
 int installSearchCriterionHook();
+// Every entry point the search subsystem offers to the layers below it: the
+// criterion hook above, and the criterion the character-status commands
+// report and prepare for. 0, or 1 when a slot was already taken.
+int installSearchHooks();
 
 bool criterionIsRealValued(uint32_t criterion);
 bool areScoresFlt();

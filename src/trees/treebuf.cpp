@@ -1129,7 +1129,7 @@ bool checkUnsavedTrees(bool warn, const char *question)
     return userQuery(true, "%s", question);
 }
 
-void installTreeBufferServices()
+int installTreeHooks()
 {
     DataServices s{};
     s.destroyTreeBuffer = [](TreeBuffer *b) { destroyTreeBuffer(b); };
@@ -1156,7 +1156,7 @@ void installTreeBufferServices()
             h.forgetLastTreeOptimized();
     };
     s.replacePrimaryTree = replacePrimaryTree;
-    installDataServices(s);
+    int status = installDataServices(s);
 
     TreeDataHooks h = treeDataHooks();
     h.activeData = hookActiveData;
@@ -1166,4 +1166,5 @@ void installTreeBufferServices()
     h.origTaxonNum = hookOrigTaxonNum;
     h.checkUnsavedTrees = checkUnsavedTrees;
     setTreeDataHooks(&h);
+    return status;
 }

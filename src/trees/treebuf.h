@@ -178,10 +178,11 @@ void resetTreeInfo();  // factory settings
 
 void showTreeBufferHash(const TreeBuffer *buf);
 
-// Installs the tree services of the data set and fills the tree records'
-// data hooks from the active data set.
 // Asks before trees that were not saved are lost (warn: the warnTSave
 // setting); false when the user says no. Trees from a TREES block, random or
 // enumerated trees and trees of no recorded source never ask.
 bool checkUnsavedTrees(bool warn, const char *question);
-void installTreeBufferServices();
+// Installs the tree services of the data set and fills the tree records'
+// data hooks from the active data set; 0, or 1 when a slot was already taken
+// by another subsystem.
+int installTreeHooks();

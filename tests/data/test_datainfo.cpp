@@ -746,3 +746,23 @@ TEST_F(DataInfoTest, ForceInitializationClearsDerivedState)
 }
 
 }  // namespace
+
+// Two subsystems filling one slot with different functions would leave
+// whichever came last in force: the second is refused and reported, the first
+// stays, and installing the same function again is harmless.
+TEST_F(DataInfoTest, AServiceSlotTakesOneInstallation)
+{
+    DataServices other{};
+    other.criterion = [] { return kCriterionLikelihood; };
+    other.msTaxa = [] { return kMsTaxaPolymorph; };
+    EXPECT_EQ(installDataServices(other), 1);
+    EXPECT_EQ(dataServices().criterion(), gCriterion);
+    EXPECT_EQ(dataServices().msTaxa(), gMsTaxa);
+    EXPECT_NE(gErrorText.find("\"msTaxa\" is installed twice"), std::string::npos);
+
+    DataServices fresh{};
+    fresh.isMLDistance = [] { return true; };
+    EXPECT_EQ(installDataServices(fresh), 0);
+    EXPECT_TRUE(dataServices().isMLDistance());
+    EXPECT_EQ(installDataServices(fresh), 0);
+}

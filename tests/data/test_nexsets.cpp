@@ -46,6 +46,18 @@ TEST_F(NexsetTest, BuiltinsHeadTheirListsAndSelections)
     EXPECT_STREQ(getNexsetName(nullptr), "(none)");
 }
 
+// The built-in ancestor is the data set's own vector, which moves when the
+// characters are reallocated: the selection must follow it, not keep the
+// address it had when the named sets were made.
+TEST_F(NexsetTest, BuiltinAncestorFollowsTheDataSetsVector)
+{
+    uint8_t *before = d->ancestor;
+    std::vector<uint8_t> moved(before, before + d->nchar);
+    d->ancestor = moved.data();
+    EXPECT_EQ(currentAncestralStates(d), moved.data());
+    d->ancestor = before;
+}
+
 TEST_F(NexsetTest, RedefinitionKeepsThePlaceAndIsAnnounced)
 {
     ASSERT_EQ(installNexSet(charset("a", {1}), kNexCharset, "Character-set", true), 0);

@@ -73,7 +73,7 @@ int main(int argc, char **argv)
         return 2;
     if (dumptool::startDataReader() != 0)
         return 2;
-    installTreeBufferServices();
+    installTreeHooks();
     if (dumptool::withInput(argv[1], [] { return dumptool::readDataBlocks(false); }) != 0 ||
         !(activeDataInfo()->flags & kHaveTaxa))
         return 1;

@@ -25,7 +25,7 @@ protected:
     void SetUp() override
     {
         DataFixture::SetUp();
-        installTreeBufferServices();
+        installTreeHooks();
     }
     void TearDown() override
     {
