@@ -416,6 +416,7 @@ void setGeneralOptionHandlers(const GeneralOptionHandlers &handlers) { gHandlers
 void installVornOptions(void (*exitProgram)(int status))
 {
     setCmdParamTraverser(traverseCmdParamList);
+    installDataParsOptionRegistrar(registerDataParsOptions);
     setCmdOptionServices(CmdOptionServices{currentCriterion, reinitCriterion, exitProgram});
     if (!gCriterionHookAdded)
         gCriterionHookAdded = addCriterionResetHook(resetScoreBounds) == 0;
@@ -427,12 +428,3 @@ void initVornOptions(void (*exitProgram)(int status))
     factorySettings(true);
 }
 
-int optreg::refuseOptionValue(int operation, CmdParam *option, void *)
-{
-    if (operation != kParamOpReadValue)
-        return 0;
-    char word[kMaxValueChars + 1];
-    if (readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false) < 0)
-        return 1;
-    return errMsgBadParamValue(option->name, word);
-}

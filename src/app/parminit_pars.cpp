@@ -334,3 +334,20 @@ void registerParsSharedOptions(ParsSharedOptions which, CmdParamList *list)
         break;
     }
 }
+
+void registerDataParsOptions(DataParsOptions which, CmdParamList *list)
+{
+    constexpr const char *kGapModes = "missing\0newState\0indel\0";
+    switch (which) {
+    case DataParsOptions::kDataBlockOptions:
+        do_Int_Parm(nullptr, "gapMode", kParamKeyword, kParamHidden, i32Of(gPars.gapMode), 0, gapModeChange,
+                    kGapModes, list);
+        do_Int_Parm(nullptr, "msTaxa", kParamKeyword, kParamHidden, i32Of(gPars.msTaxa), 0, forceFullRepack,
+                    "uncertain\0polymorph\0variable\0", list);
+        break;
+    case DataParsOptions::kAssumptionsOptions:
+        do_Int_Parm("Assump", "gapMode", kParamKeyword, kFactory, &gPars.gapMode, 0, gapModeChange, kGapModes,
+                    list);
+        break;
+    }
+}

@@ -127,15 +127,6 @@ int changeUndscSetting(CmdParam *option)
     return changeUndscSetting(static_cast<uint32_t>(*static_cast<const uint8_t *>(option->variable)));
 }
 
-int ignoreNowObsolete(int operation, CmdParam *, void *)
-{
-    if (operation != kParamOpReadValue)
-        return 0;
-    qel_errorMsg(346, "The IGNORE option is no longer available. Exclude characters using the "
-                      "predefined 'CStat_Constant' and 'UNINF' character-sets instead.");
-    return 1;
-}
-
 int getLogFileName(int operation, CmdParam *option, void *place)
 {
     if (operation == kParamOpReadValue) {

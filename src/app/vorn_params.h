@@ -29,7 +29,6 @@ int cmdSetOutputWidth(CmdParam *option);
 int changeUndscSetting(CmdParam *option);
 
 // Custom options.
-int ignoreNowObsolete(int operation, CmdParam *option, void *place);
 int getLogFileName(int operation, CmdParam *option, void *place);
 
 // True when `buffer` names a file; when it is empty, the previous name (if

@@ -1,5 +1,7 @@
 #include "cli/qel_cmdoptions.h"
 
+#include "cli/option_registry.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -675,6 +677,12 @@ void appendDefaultText(bool clear, const char *format, va_list args)
 }  // namespace
 
 // ---- Registration ------------------------------------------------------------------
+
+void traverseCmdParamSet(uint32_t set, CmdParamList *list)
+{
+    if (gTraverser != nullptr)
+        gTraverser(set, list);
+}
 
 CmdParamTraverser setCmdParamTraverser(CmdParamTraverser traverser)
 {
@@ -1377,4 +1385,14 @@ void deallocFilenameCmdParamBuffer(FilenameParamState *state)
 {
     if (state != nullptr)
         state->path = static_cast<char *>(deallocBlock(state->path));
+}
+
+int optreg::refuseOptionValue(int operation, CmdParam *option, void *)
+{
+    if (operation != kParamOpReadValue)
+        return 0;
+    char word[kMaxValueChars + 1];
+    if (readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false) < 0)
+        return 1;
+    return errMsgBadParamValue(option->name, word);
 }

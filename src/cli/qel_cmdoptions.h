@@ -115,6 +115,9 @@ size_t cmdParamScalarSize(uint32_t type);
 // It is installed by the application; none installed means no set has options.
 using CmdParamTraverser = uint32_t (*)(uint32_t set, CmdParamList *list);
 CmdParamTraverser setCmdParamTraverser(CmdParamTraverser traverser);  // returns the previous one
+// Runs the installed traversal for `set` into `list` (nothing without one):
+// how one option set includes another that a different layer registers.
+void traverseCmdParamSet(uint32_t set, CmdParamList *list);
 
 // Registration routines (argument order as in the option table); `type` is
 // the type code, `flags` the flag bits.

@@ -12,7 +12,7 @@
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
-#include "app/parminit.h"
+#include "data/parminit_data.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
 

@@ -6,7 +6,7 @@
 #include "data/data_util.h"
 #include "data/usertypes.h"
 #include "data_fixture.h"
-#include "app/parminit.h"
+#include "data/parminit_data.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
 #include "qel/qel_strings.h"
-#include "app/parminit.h"
+#include "data/parminit_data.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
 #include "reader_test_support.h"

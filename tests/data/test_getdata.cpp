@@ -16,7 +16,7 @@
 #include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
-#include "app/parminit.h"
+#include "data/parminit_data.h"
 #include "cli/qel_cmdline.h"
 #include "support/format_support.h"
 #include "reader_test_support.h"

@@ -298,6 +298,10 @@ TEST_F(LogFileTest, LockHeldByAnotherProcessIsAnError)
 // report, and the console carries on.
 TEST_F(LogFileTest, WriteFailureStopsLoggingWithOneReport)
 {
+    // /dev/full is one file for every process on the machine: a lock on it
+    // would make tests running side by side refuse each other.
+    const bool locking = gQelIo.fileLocking;
+    gQelIo.fileLocking = false;
     setLogFileName("/dev/full");
     logFile.append = 1;  // a device cannot be emptied
     setFlushLogOption(true);
@@ -312,12 +316,15 @@ TEST_F(LogFileTest, WriteFailureStopsLoggingWithOneReport)
     EXPECT_EQ(countOf(shown, "Error(#107)"), 1u) << shown;
     EXPECT_EQ(closeLogFile(false), 0);  // already closed: nothing to close twice
     EXPECT_EQ(countOf(console(), "Error(#107)"), 1u);
+    gQelIo.fileLocking = locking;
 }
 
 // Without flushing after each line the failure shows once the file's buffer
 // fills, on the engine's write of a line.
 TEST_F(LogFileTest, BufferedWriteFailureStopsLoggingWithOneReport)
 {
+    const bool locking = gQelIo.fileLocking;
+    gQelIo.fileLocking = false;  // as above: /dev/full is shared
     setLogFileName("/dev/full");
     logFile.append = 1;
     ASSERT_EQ(openLogFile(), 0);
@@ -329,6 +336,7 @@ TEST_F(LogFileTest, BufferedWriteFailureStopsLoggingWithOneReport)
     // One file-error report: 107 with the system's error number, or 105 when
     // the failure surfaced where no error number was left.
     EXPECT_EQ(countOf(console(), "Error(#107)") + countOf(console(), "Error(#105)"), 1u) << console();
+    gQelIo.fileLocking = locking;
 }
 
 TEST_F(LogFileTest, DefaultNameFromDataFileExecFileOrProgram)

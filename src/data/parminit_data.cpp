@@ -1,5 +1,5 @@
 // Option sets of the data, assumptions and file exchange commands.
-#include "app/parminit.h"
+#include "data/parminit_data.h"
 
 #include <initializer_list>
 
@@ -8,10 +8,9 @@
 #include "data/getdata.h"
 #include "data/nexsets.h"
 #include "data/taxstat.h"
-#include "parsimony/pars_init.h"
-#include "parsimony/parsimony_settings.h"
+#include "cli/option_registry.h"
 #include "cli/shell_settings.h"
-#include "app/vorn_params.h"
+#include "qel/qel_errormsg.h"
 
 using namespace optreg;
 
@@ -24,6 +23,15 @@ constexpr const char *kLabelPositions = "none\0left\0right\0";
 constexpr const char kDataTypes[] = "standard\0DNA\0RNA\0nucleotide\0protein\0\x08\x05"
                                     "distance\0continuous\0";
 constexpr uint32_t kHiddenOnce = kParamNonpersistent | kParamHidden;
+
+DataParsOptionRegistrar gParsOptions = nullptr;
+
+void parsOptions(DataParsOptions which, CmdParamList *list)
+{
+    if (gParsOptions != nullptr)
+        gParsOptions(which, list);
+}
+
 
 void dataDimensions(CmdParamList *list)  // set 24
 {
@@ -61,12 +69,9 @@ void dataOptions(CmdParamList *list)  // set 26
     // gapMode and msTaxa set the parsimony settings, as PSet does.
     do_Fxn_Parm("zap", nullptr, kParamHidden, nullptr, readZappedChars, nullptr,
                 "\"<character-list>\"", list);
-    do_Int_Parm(nullptr, "gapMode", kParamKeyword, kParamHidden, i32Of(gPars.gapMode), 0, gapModeChange,
-                "missing\0newState\0indel\0", list);
     do_Fxn_Parm("ignore", nullptr, kParamHidden, nullptr, ignoreNowObsolete, nullptr, nullptr,
                 list);
-    do_Int_Parm(nullptr, "msTaxa", kParamKeyword, kParamHidden, i32Of(gPars.msTaxa), 0, forceFullRepack,
-                "uncertain\0polymorph\0variable\0", list);
+    parsOptions(DataParsOptions::kDataBlockOptions, list);
 }
 
 void taxaDimensions(CmdParamList *list)  // set 27
@@ -142,8 +147,7 @@ void assumptionsBlockOptions(CmdParamList *list)  // set 33
                    "<type-name>", list);
     do_Int_Parm(cat, "polytcount", kParamKeyword, kFactory, &gPolyTcount, kPolyTcountMaxSteps,
                 nullptr, "minSteps\0maxSteps\0", list);
-    do_Int_Parm(cat, "gapMode", kParamKeyword, kFactory, &gPars.gapMode, 0, gapModeChange,
-                "missing\0newState\0indel\0", list);
+    parsOptions(DataParsOptions::kAssumptionsOptions, list);
 }
 
 void reweightOptions(CmdParamList *list)  // set 36
@@ -340,4 +344,23 @@ uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list)
     }
     registerExchangeOptionSets(set, list);
     return list->failed;
+}
+
+int installDataParsOptionRegistrar(DataParsOptionRegistrar registrar)
+{
+    if (gParsOptions != nullptr && gParsOptions != registrar) {
+        qel_errorMsg(0, "Internal error: the parsimony options of the data commands are installed twice.");
+        return 1;
+    }
+    gParsOptions = registrar;
+    return 0;
+}
+
+int ignoreNowObsolete(int operation, CmdParam *, void *)
+{
+    if (operation != kParamOpReadValue)
+        return 0;
+    qel_errorMsg(346, "The IGNORE option is no longer available. Exclude characters using the "
+                      "predefined 'CStat_Constant' and 'UNINF' character-sets instead.");
+    return 1;
 }
