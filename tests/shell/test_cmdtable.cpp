@@ -115,9 +115,6 @@ TEST_F(CmdTableTest, UsageTexts)
     EXPECT_EQ(indented, 11);
     EXPECT_EQ(row("HSearch")->usage, nullptr);
     EXPECT_STREQ(row("DScores")->usage, "[tree-list] [/ options...] ");
-    EXPECT_STREQ(row("UserType")->usage,
-                 "\bcharacter-type-name [{ CStat_StepMatrix | CSTREE }] = "
-                 "character-type-description]");
     EXPECT_STREQ(row("TaxSet")->description, "Define a \"taxset\" (taxon-set)");
 }
 
