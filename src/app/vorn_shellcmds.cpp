@@ -1,5 +1,6 @@
 #include "app/vorn_shellcmds.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -85,8 +86,13 @@ void showCmds(const CmdTable *table, bool withDescriptions, const char *heading,
         }
         return;
     }
+    // A name as long as the usual cell would run into the mark of its right
+    // neighbour: the columns widen so that a blank always separates them.
+    uint32_t width = kHelpColumnWidth;
+    for (uint32_t i : listed)
+        width = std::max(width, static_cast<uint32_t>(std::strlen(table->rows[i].name)) + 2);
     const auto count = static_cast<uint32_t>(listed.size());
-    const uint32_t columns = maxOutputColumns(kHelpColumnWidth, 0);
+    const uint32_t columns = maxOutputColumns(width, 0);
     const uint32_t rows = (count - 1) / columns + 1;
     for (uint32_t r = 0; r < rows; ++r) {
         if (getAbortedStatus())
@@ -96,7 +102,7 @@ void showCmds(const CmdTable *table, bool withDescriptions, const char *heading,
             if (k >= count)
                 break;
             const CmdTableEntry &row = table->rows[listed[k]];
-            qel_printf("%c%-14s", helpMark(row, needsData),
+            qel_printf("%c%-*s", helpMark(row, needsData), static_cast<int>(width - 1),
                        fmtCmdName(table, row.name, listed[k], name, sizeof name));
         }
         qel_printf("\n");

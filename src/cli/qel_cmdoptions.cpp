@@ -15,6 +15,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
+#include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_strings.h"
 #include "qel/qel_textbuffer.h"
@@ -875,6 +876,10 @@ int getCmdParams(uint32_t set, const char *terminators, const char *lenientNote)
     int rc = parseOptions(set, list, terminators, lenientNote);
     if (rc <= 0)
         restoreCmdParamVals(list);
+    // In a file the listing alone would not tell why the command did nothing
+    // (and why, for most commands, the file stops here).
+    if (rc < 0 && inBatchInputMode())
+        qel_warningMsg(0, "Usage was shown (\"?\"); the command was not run.");
     destroyCmdParamList(list);
     return rc;
 }
@@ -1128,7 +1133,9 @@ void showCmdParamSettings(CmdParamList *list, bool savedOnly)
         if (p->typeFlags & kParamHidden)
             continue;
         if (cmdParamType(p) == kParamHeading) {
-            qel_printf("\n%s:\n", p->name);
+            // Some heading texts bring their own colon.
+            const size_t len = std::strlen(p->name);
+            qel_printf(len > 0 && p->name[len - 1] == ':' ? "\n%s\n" : "\n%s:\n", p->name);
             qel_printf("%s\n", kColumnHeader);
             first = false;
             continue;
@@ -1235,12 +1242,13 @@ int doDefaultsCmd()
                             "verify that the number of items supplied for a list is correct).");
     const CmdTableEntry *row = validCmd(nullptr, word, 1);
     if (row == nullptr) {
-        // validCmd has shown an ambiguity or a usage listing; only a word that
-        // begins no command at all is unrecognised here.
+        // validCmd has shown an ambiguity or a usage listing as plain lines;
+        // the failure still needs saying. Only a word that begins no command
+        // at all is unrecognised here.
         const CmdTable *table = getCmdTable();
         for (uint32_t i = 0; i < table->count; ++i)
             if (isPrefixNoCase(word, table->rows[i].name))
-                return 1;
+                return qel_errorMsg(0, "No defaults were changed for \"%s\".", word);
         return qel_errorMsg(151,
                             "Unrecognized command name: \"%s\"\tYou can use \"help commands;\" "
                             "to obtain a list of valid commands.",

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_io.h"
 #include "cli/qel_cmdoptions.h"
 
 CmdTable gCmdTable = {nullptr, nullptr, 0};
@@ -22,9 +23,11 @@ namespace {
 constexpr const char *kUnknown = "(unknown)";
 // Literal macros so that the quiet forms can be framed by newlines at compile
 // time and every format stays a checked literal.
-#define UNRECOGNIZED_TEXT                                                                      \
-    "Command \"%s\" is unrecognized.\tIf it is spelled correctly, look for problems in a "      \
-    "previous command, such as an unintentional semicolon."
+#define UNRECOGNIZED_MESSAGE "Command \"%s\" is unrecognized."
+#define UNRECOGNIZED_EXPLANATION                                                               \
+    "If it is spelled correctly, look for problems in a previous command, such as an "          \
+    "unintentional semicolon."
+#define UNRECOGNIZED_TEXT UNRECOGNIZED_MESSAGE "\t" UNRECOGNIZED_EXPLANATION
 #define AMBIGUOUS_TEXT "Ambiguous %s abbreviation: %s (%s %s)"
 
 uint32_t blocksPresent() { return qel_cmdBlocksPresent ? qel_cmdBlocksPresent() : 0; }
@@ -136,7 +139,9 @@ const CmdTableEntry *validCmd(const CmdTable *table, const char *word, int quiet
     if (row == nullptr) {
         std::string shown = hasControlChars(w) ? std::string(kUnknown) : std::string(w);
         if (quiet) {
-            qel_printf("\n" UNRECOGNIZED_TEXT "\n", shown.c_str());
+            // The tab that parts message from explanation means something
+            // only to the error display; a plain line breaks there instead.
+            qel_printf("\n" UNRECOGNIZED_MESSAGE "\n" UNRECOGNIZED_EXPLANATION "\n", shown.c_str());
         } else if (errorStopOn()) {
             qel_errorMsg(152, UNRECOGNIZED_TEXT, shown.c_str());
         } else {
@@ -150,6 +155,13 @@ const CmdTableEntry *validCmd(const CmdTable *table, const char *word, int quiet
     if (next == '?') {
         showCmdUsage(row, row->optionSet, nullptr, false);
         skipRestOfCommand();
+        // The caller stops a file here; say why, or the file would end in
+        // failure with nothing but the listing to show for it.
+        if (!quiet && errorStopOn() && inBatchInputMode())
+            qel_errorMsg(0,
+                         "The \"%s\" command was not run: its usage was requested (\"?\").\tA usage "
+                         "request ends the processing of a file while the ErrorStop option is on.",
+                         row->name);
         return nullptr;
     }
     if (next == -2)  // a comment that cannot be closed

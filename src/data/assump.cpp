@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -343,10 +344,47 @@ Nexset *readPartitionBody(int kind, uint32_t type, const char *commandName, bool
 
 // ---- Show commands -----------------------------------------------------------------
 
-void listPartition(const Nexset *ns, bool taxa)
+// A grid with one row per group and one column per item, "*" marking the
+// items that belong to the row's group.
+void dotPlot(const DataInfo *d, ItemColumns columns, uint32_t rows,
+             const std::function<void(uint32_t row)> &label, const std::function<bool(uint32_t row, uint32_t item)> &in)
+{
+    std::vector<uint32_t> page;
+    for (uint32_t first = 0; first != kNoMoreItems && !getAbortedStatus();) {
+        const uint32_t next = charTaxHeader(d, columns, first, first > 0, page);
+        for (uint32_t r = 0; r < rows; ++r) {
+            label(r);
+            std::string line;
+            for (uint32_t item : page) {
+                line.append(columns.colWidth - 1, ' ');
+                line.push_back(in(r, item) ? '*' : '.');
+            }
+            qel_printf("%s\n", line.c_str());
+        }
+        first = next;
+    }
+}
+
+void listPartition(const Nexset *ns, bool taxa, const DataInfo *d)
 {
     const SetPtn *ptn = getNexPtn(ns);
-    qel_printf("\nSubsets for %s partition \"%s\":\n\n", taxa ? "taxon" : "character", ns->name);
+    const char *kind = taxa ? "taxon" : "character";
+    if (nexOpt.dotPlot) {
+        const int width = static_cast<int>(std::max<uint32_t>(6, maxPtnSubsetNameLen(ptn, false)));
+        char title[kNexsetNameSize + 64];
+        std::snprintf(title, sizeof title, "\nSubsets for %s partition \"%s\"", kind, ns->name);
+        const ItemColumns columns{.taxa = taxa, .title = title, .rowHeading = "Subset",
+                                  .rowWidth = static_cast<uint32_t>(width)};
+        dotPlot(
+            d, columns, ptn->numSubsets, [&](uint32_t i) { qel_printf("%-*s ", width, getPtnSubsetName(ptn, i)); },
+            [&](uint32_t i, uint32_t item) {
+                // Taxon items are active positions; the subsets hold rows.
+                const uint32_t member = taxa ? getTaxNum(d, item) - 1 : item;
+                return isSetMember(getPtnSubset(ptn, i), member);
+            });
+        return;
+    }
+    qel_printf("\nSubsets for %s partition \"%s\":\n\n", kind, ns->name);
     const int width = static_cast<int>(maxPtnSubsetNameLen(ptn, false)) + 4;
     for (uint32_t i = 0; i < ptn->numSubsets; ++i) {
         qel_printf("    %-*s\b", width, getPtnSubsetName(ptn, i));
@@ -366,6 +404,17 @@ void listRateset(const Nexset *ns, const DataInfo *d)
     int width = 1;
     for (double r : distinct)
         width = std::max(width, std::snprintf(nullptr, 0, "%.6f", r));
+    if (nexOpt.dotPlot) {
+        width = std::max(width, 4);
+        char title[kNexsetNameSize + 16];
+        std::snprintf(title, sizeof title, "Rate-set \"%s\"", ns->name);
+        const ItemColumns columns{.title = title, .rowHeading = "Rate", .rowWidth = static_cast<uint32_t>(width)};
+        dotPlot(
+            d, columns, static_cast<uint32_t>(distinct.size()),
+            [&](uint32_t r) { qel_printf("%*.6f ", width, distinct[r]); },
+            [&](uint32_t r, uint32_t c) { return rates[c] == distinct[r]; });
+        return;
+    }
     qel_printf("\nRate-set \"%s\":\n\n", ns->name);
     Set *members = allocSet(d->nchar);
     if (!members)
@@ -397,6 +446,7 @@ int showNamedSets(Nexset *first, const char *label, void (*show)(const Nexset *,
     } else if (!first) {
         qel_printf("\nNo %c%ss have been defined.\n", std::tolower(static_cast<unsigned char>(label[0])), label + 1);
     }
+    nexOpt.dotPlot = 0;  // applies to one listing only
     if (getCmdParams(kOptSetShowPartitions, nullptr, nullptr) <= 0)
         return 1;
     for (Nexset *ns = first; ns; ns = ns->next) {
@@ -975,13 +1025,13 @@ int doCodesetCmd()
 int doShowCharPtnsCmd()
 {
     return showNamedSets(gNexsets.charPartitions, "Character-partition",
-                         [](const Nexset *ns, const DataInfo *) { listPartition(ns, false); });
+                         [](const Nexset *ns, const DataInfo *d) { listPartition(ns, false, d); });
 }
 
 int doShowTaxPtnsCmd()
 {
     return showNamedSets(gNexsets.taxPartitions, "Taxon-partition",
-                         [](const Nexset *ns, const DataInfo *) { listPartition(ns, true); });
+                         [](const Nexset *ns, const DataInfo *d) { listPartition(ns, true, d); });
 }
 
 int doShowRatesetsCmd() { return showNamedSets(gNexsets.ratesets, "Rate-set", listRateset); }

@@ -34,6 +34,16 @@ constexpr double kMaxCharWeight = 1e20;
 constexpr const char *kFormatHint =
     "\tIt is possible that this is a downstream effect of an earlier formatting mistake.";
 
+// The status commands need the data and the characters' informativeness up to
+// date, not the structures for scoring trees: they stop before the final
+// step, whose packing refuses what the scorer lacks (some character types,
+// fewer than two taxa). Likelihood goes all the way because the summary shows
+// values of the initialised model.
+int prepareForStatus()
+{
+    const bool likelihood = dataServices().criterion() == static_cast<int>(kPrepLikelihood);
+    return prepareData(kPrepCurrentCriterion, 0, !likelihood);
+}
 
 SetHandle newCharSet(const DataInfo *d, bool full)
 {
@@ -161,7 +171,7 @@ int applyScaledWts(double *wts, DataInfo *d, Set *list, Set *remaining)
         return 1;
     if (end != ':')
         return qel_errorMsg(203, "Expecting colon (:) found '%c'.%s", end, kFormatHint);
-    if (prepareData(kPrepCurrentCriterion, 0, false) != 0)
+    if (prepareForStatus() != 0)
         return 1;
     if (readCharList(d, nullptr, list, remaining, false, nullptr) != 0)
         return 1;
@@ -661,7 +671,7 @@ int doExcludeIncludeCmd(bool exclude)
     DataInfo *d = activeDataInfo();
     if (!d || !d->status)
         return 1;
-    if (int r = prepareData(kPrepCurrentCriterion, 0, false); r != 0)
+    if (int r = prepareForStatus(); r != 0)
         return r;
     SetHandle list = newCharSet(d, false);
     SetHandle before(createExcludedCharsetCopy(d));
@@ -913,7 +923,7 @@ int applyExset(Nexset *exset, DataInfo *d)
         return 1;
     const bool allIncl = exset == &gNexsets.builtins[kBuiltinAllIncl];
     const bool infOnly = exset == &gNexsets.builtins[kBuiltinInfOnly];
-    if (infOnly && prepareData(kPrepCurrentCriterion, 0, false) != 0)
+    if (infOnly && prepareForStatus() != 0)
         return 1;
     const Set *members = allIncl || infOnly ? nullptr : getNexsetSet(exset);
     for (uint32_t c = 0; c < d->nchar; ++c) {
@@ -1038,7 +1048,7 @@ int doCStatusCmd()
     DataInfo *d = activeDataInfo();
     if (!d)
         return 1;
-    if (int r = prepareData(kPrepCurrentCriterion, 0, false); r != 0)
+    if (int r = prepareForStatus(); r != 0)
         return r;
     if (setCmdParamVals(kOptSetCStatus) != 0)
         return 1;
@@ -1095,35 +1105,6 @@ uint32_t decimalDigits(uint32_t n)
     return digits;
 }
 
-// One page of taxon columns: the title, the taxon numbers written vertically
-// (right-aligned in their column, bottom-aligned) with the row heading on the
-// last line, and a rule. Returns the first taxon of the next page, or nActive.
-uint32_t taxonColumnHeader(const DataInfo *d, const char *title, bool continued, const char *rowHeading,
-                           uint32_t rowWidth, uint32_t colWidth, uint32_t first)
-{
-    const auto ntax = static_cast<uint32_t>(std::max(d->nActive, 0));
-    const uint32_t count = std::min(maxOutputColumns(colWidth, rowWidth + 1), ntax - first);
-    qel_printf(continued ? "\n%s (continued):\n" : "\n%s:\n", title);
-    uint32_t lines = 1;
-    for (uint32_t t = first; t < first + count; ++t)
-        lines = std::max(lines, decimalDigits(getTaxNum(d, t)));
-    for (uint32_t k = 0; k < lines; ++k) {
-        std::string line(rowWidth + 1, ' ');
-        if (k + 1 == lines)
-            line.replace(0, std::min<size_t>(std::strlen(rowHeading), rowWidth), rowHeading);
-        for (uint32_t t = first; t < first + count; ++t) {
-            const std::string number = std::to_string(getTaxNum(d, t));
-            const uint32_t blanksAbove = lines - static_cast<uint32_t>(number.size());
-            line.append(colWidth - 1, ' ');
-            line.push_back(k < blanksAbove ? ' ' : number[k - blanksAbove]);
-        }
-        line.erase(line.find_last_not_of(' ') + 1);
-        qel_printf("%s\n", line.c_str());
-    }
-    tableLine(kUnderlineLastLine, 0);
-    return first + count;
-}
-
 // Missing cells per subset and active taxon over the included characters.
 struct MissCounts {
     uint32_t nsub = 0, ntax = 0;
@@ -1174,11 +1155,14 @@ void showSubsetTables(const DataInfo *d, const SetPtn *ptn, const char *ptnName,
             std::snprintf(title, sizeof title,
                           "Subsets for which percentage of non-missing entries is at least %g%% (partition '%s')",
                           missdOpt.threshold, ptnName);
-        for (uint32_t first = 0; first < m.ntax && !gAborted_.load();) {
-            const uint32_t next = taxonColumnHeader(d, title, first > 0, "Subset", nameWidth, colWidth, first);
+        const ItemColumns columns{.taxa = true, .title = title, .rowHeading = "Subset", .rowWidth = nameWidth,
+                                  .colWidth = colWidth};
+        std::vector<uint32_t> page;
+        for (uint32_t first = 0; first != kNoMoreItems && !gAborted_.load();) {
+            const uint32_t next = charTaxHeader(d, columns, first, first > 0, page);
             for (uint32_t i = 0; i < m.nsub; ++i) {
                 qel_printf("%-*s ", static_cast<int>(nameWidth), getPtnSubsetName(ptn, i));
-                for (uint32_t t = first; t < next; ++t) {
+                for (uint32_t t : page) {
                     if (table == 0)
                         qel_printf("%*u", static_cast<int>(colWidth), m.at(i, t));
                     else
@@ -1273,7 +1257,7 @@ int doMissDataCmd()
     DataInfo *d = activeDataInfo();
     if (!d || !d->status)
         return 1;
-    if (int r = prepareData(kPrepCurrentCriterion, 0, false); r != 0)
+    if (int r = prepareForStatus(); r != 0)
         return r;
     missdOpt.partition = nullptr;
     int result = setCmdParamVals(kOptSetMissData);
@@ -1283,4 +1267,55 @@ int doMissDataCmd()
     // record that a new data set has destroyed.
     missdOpt.partition = nullptr;
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Item-column pages
+
+namespace {
+
+bool showsItem(const DataInfo *d, const ItemColumns &columns, uint32_t item)
+{
+    if (columns.taxa)
+        return true;
+    const uint32_t st = d->status[item];
+    return !(st & kCharEliminated) && (columns.withExcluded || !(st & kCharExcluded));
+}
+
+}  // namespace
+
+uint32_t charTaxHeader(const DataInfo *d, const ItemColumns &columns, uint32_t first, bool continued,
+                       std::vector<uint32_t> &items)
+{
+    const uint32_t end = columns.taxa ? static_cast<uint32_t>(std::max(d->nActive, 0)) : d->nchar;
+    const uint32_t fit = maxOutputColumns(columns.colWidth, columns.rowWidth + 1);
+    items.clear();
+    uint32_t next = first;
+    for (; next < end && items.size() < fit; ++next)
+        if (showsItem(d, columns, next))
+            items.push_back(next);
+    while (next < end && !showsItem(d, columns, next))
+        ++next;
+
+    std::vector<std::string> numbers;
+    size_t lines = 1;
+    for (uint32_t item : items) {
+        numbers.push_back(std::to_string(columns.taxa ? getTaxNum(d, item) : item + 1));
+        lines = std::max(lines, numbers.back().size());
+    }
+    qel_printf(continued ? "\n%s (continued):\n" : "\n%s:\n", columns.title);
+    for (size_t k = 0; k < lines; ++k) {
+        std::string line(columns.rowWidth + 1, ' ');
+        if (k + 1 == lines)
+            line.replace(0, std::min<size_t>(std::strlen(columns.rowHeading), columns.rowWidth), columns.rowHeading);
+        for (const std::string &number : numbers) {
+            const size_t blanksAbove = lines - number.size();
+            line.append(columns.colWidth - 1, ' ');
+            line.push_back(k < blanksAbove ? ' ' : number[k - blanksAbove]);
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        qel_printf("%s\n", line.c_str());
+    }
+    tableLine(kUnderlineLastLine, 0);
+    return next < end ? next : kNoMoreItems;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "data/data_settings.h"
 #include "data/vorn_data.h"
@@ -93,6 +94,28 @@ int applyExset(Nexset *exset, DataInfo *d);
 void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit);
 // The summary mode CStatus uses under a criterion.
 uint32_t cstatusModeForCriterion(int criterion);
+
+// ---- Item-column pages --------------------------------------------------------
+
+// Tables whose columns are characters or taxa: which items, and the shape of
+// the header.
+struct ItemColumns {
+    bool taxa = false;          // the active taxa, else the non-eliminated characters
+    bool withExcluded = false;  // characters: show the excluded ones too
+    const char *title = "";
+    const char *rowHeading = "";
+    uint32_t rowWidth = 0;      // width of the row-label field
+    uint32_t colWidth = 1;
+};
+inline constexpr uint32_t kNoMoreItems = 0xFFFFFFFF;
+
+// Writes the header of the page of columns starting at item `first` (a
+// character, or an index among the active taxa): the title ("(continued)"
+// on later pages), the item numbers written vertically and bottom-aligned
+// with the row heading on the last line, and a rule. `items` gets the
+// page's items; returns the first item of the next page, or kNoMoreItems.
+uint32_t charTaxHeader(const DataInfo *d, const ItemColumns &columns, uint32_t first, bool continued,
+                       std::vector<uint32_t> &items);
 
 // ---- Command handlers -------------------------------------------------------
 

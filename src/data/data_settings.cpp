@@ -1,6 +1,9 @@
 #include "data/data_settings.h"
 
+#include "data/charstat.h"
+#include "data/data_services.h"
 #include "data/nexsets.h"
+#include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_strings.h"
 
@@ -34,12 +37,35 @@ DnaRecodeOptions dnaRecOpt = {kRecodeRY, 1};
 double gBruvantThresh = 0.0;
 double gBruvantPct = 0.0;
 
+namespace {
+
+// A new default type applies at once to every character of the active data
+// set, which no longer follows any typeset then.
+void installDefaultType(const StdType &type)
+{
+    if (type.code == defaultCharTypeCode())
+        return;
+    setDefaultCharType(type.name, type.code);
+    dataServices().setNeedParsPrep(3);
+    DataInfo *d = activeDataInfo();
+    if (!d || !d->status)
+        return;
+    setDefltCharType(nullptr, d, type.name);
+    gNexsets.curTypeset = nullptr;
+}
+
+}  // namespace
+
 int checkDeftype(CmdParam *option)
 {
     auto *name = static_cast<char *>(option->variable);
     for (const StdType &t : stdTypes)
-        if (stricmp(t.name, name) == 0)
+        if (stricmp(t.name, name) == 0) {
+            installDefaultType(t);
             return 0;
+        }
+    // The refusal makes the option reader put back the previous value, so
+    // the characters keep the types they have.
     qel_errorMsg(401, "Unknown type \"%s\" specified for 'DefType'.", name);
     strcpy_n(name, "unord", kParamStringSize);
     return 1;

@@ -402,6 +402,13 @@ int deleteTax(bool adding, bool outgroupMode)
     } else {
         setSubtract(target, list, target);
     }
+    // Nothing could be analysed or shown without a single taxon; the tree
+    // buffer cannot even be made for none.
+    if (!outgroupMode && card(target) >= d->ntax) {
+        copySet(saved, target);
+        deallocSet(saved);
+        return qel_errorMsg(0, "Deleting all taxa is not allowed.\tAt least one taxon must remain undeleted.");
+    }
     int r = finishTaxMove(saved, target, d, delRest.prune, delRest.clearTrees, outgroupMode, adding, !adding,
                           false, false);
     if (r != 0)

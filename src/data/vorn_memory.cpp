@@ -211,6 +211,12 @@ void deallocTaxaMemory(DataInfo *d)
 const char *defaultCharTypeName() { return gDefTypeName; }
 uint32_t defaultCharTypeCode() { return gDefTypeCode; }
 
+void setDefaultCharType(const char *name, uint32_t code)
+{
+    gDefTypeName = name;
+    gDefTypeCode = code;
+}
+
 int allocCharInfo(DataInfo *d)
 {
     releaseCharArrays(d);

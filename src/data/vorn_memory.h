@@ -34,9 +34,11 @@ int allocCharInfo(DataInfo *d);
 void deallocCharInfo(DataInfo *d);
 int initCharInfo(DataInfo *d);
 
-// The default character type given to every character by initCharInfo.
+// The default character type: initCharInfo makes it "unord" for new data,
+// the DefType option changes it.
 const char *defaultCharTypeName();
 uint32_t defaultCharTypeCode();
+void setDefaultCharType(const char *name, uint32_t code);
 
 int initializeRawData(DataInfo *d, int keepCodes);
 void deallocCompactStorageData(DataInfo *d);

@@ -345,14 +345,13 @@ int packPrelim(DataInfo *d)
         uint32_t &status = d->status[c];
         if (status & kCharEliminated)
             continue;
-        status = (status & ~kCharPackedOrdered) | kCharPacked;
+        status &= ~(kCharPackedOrdered | kCharPacked);
         uint32_t type = status & kCharTypeMask;
-        if (type != kCharOrdered && type != kCharUnordered) {
-            if (isCharIncluded(d, c))
-                failed = qel_errorMsg(0, "Character %u: only ordered and unordered characters can be scored "
-                                         "in this version of VORN.", c + 1);
+        // Other types get no field; their informativeness stays as the data
+        // preparation found it, and scoring refuses them (checkScorableTypes).
+        if (type != kCharOrdered && type != kCharUnordered)
             continue;
-        }
+        status |= kCharPacked;
         uint64_t seen = 0;
         for (uint32_t t = 0; t < ntax; t++)
             seen |= cellBits(d, static_cast<int32_t>(t), c);
@@ -527,9 +526,22 @@ int altParsPrep(DataInfo *d)
     return 0;
 }
 
+int checkScorableTypes(const DataInfo *d)
+{
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        const uint32_t type = d->status[c] & kCharTypeMask;
+        if (type != kCharOrdered && type != kCharUnordered && isCharIncluded(d, c))
+            return qel_errorMsg(0, "Character %u: only ordered and unordered characters can be scored "
+                                   "in this version of VORN.", c + 1);
+    }
+    return 0;
+}
+
 int prepareParsimonyData(DataInfo *d)
 {
-    if (!d || checkParsimonySettings(d) != 0)
+    // Checked on every call: the packing may have been finished by a status
+    // command, which does not score and so accepts every type.
+    if (!d || checkParsimonySettings(d) != 0 || checkScorableTypes(d) != 0)
         return 1;
     if (gPars.pending >= 3 && packPrelim(d) != 0)
         return 1;

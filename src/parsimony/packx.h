@@ -120,7 +120,10 @@ int packPrelim(DataInfo *d);
 int packFinish(DataInfo *d);
 int finalParsPrep(DataInfo *d, int weightArg);
 int altParsPrep(DataInfo *d);
-// Runs whatever stages the pending level asks for; 0 when ready.
+// 0 when every included character has a type the scorer handles; else an
+// error naming the first that has not.
+int checkScorableTypes(const DataInfo *d);
+// Runs whatever stages the pending level asks for; 0 when ready to score.
 int prepareParsimonyData(DataInfo *d);
 
 int allocParsData(DataInfo *d, uint32_t nodeCount);

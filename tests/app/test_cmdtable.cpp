@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -115,10 +116,37 @@ TEST_F(CmdTableTest, UsageTexts)
     EXPECT_EQ(indented, 11);
     EXPECT_EQ(row("HSearch")->usage, nullptr);
     EXPECT_STREQ(row("DScores")->usage, "[tree-list] [/ options...] ");
-    EXPECT_STREQ(row("UserType")->usage,
-                 "\bcharacter-type-name [{ CStat_StepMatrix | CSTREE }] = "
-                 "character-type-description]");
     EXPECT_STREQ(row("TaxSet")->description, "Define a \"taxset\" (taxon-set)");
+}
+
+// Texts that Help and usage messages show: brackets close, and no two
+// commands doing different things share a one-line description.
+TEST_F(CmdTableTest, UsageAndDescriptionTextsAreWellFormed)
+{
+    auto balanced = [](const char *text) {
+        std::string open;
+        for (const char *p = text; p && *p; ++p) {
+            if (*p == '[' || *p == '{' || *p == '(') {
+                open.push_back(*p);
+            } else if (*p == ']' || *p == '}' || *p == ')') {
+                const char want = *p == ']' ? '[' : *p == '}' ? '{' : '(';
+                if (open.empty() || open.back() != want)
+                    return false;
+                open.pop_back();
+            }
+        }
+        return open.empty();
+    };
+    std::map<std::string, const CmdTableEntry *> byDescription;
+    for (const CmdTableEntry &r : vorn_commands) {
+        EXPECT_TRUE(balanced(r.usage)) << r.name << ": " << r.usage;
+        EXPECT_TRUE(balanced(r.description)) << r.name << ": " << r.description;
+        if (!r.description || !*r.description)
+            continue;
+        auto [it, fresh] = byDescription.emplace(r.description, &r);
+        EXPECT_TRUE(fresh || it->second->handler == r.handler)
+            << r.name << " and " << it->second->name << " share \"" << r.description << "\"";
+    }
 }
 
 TEST_F(CmdTableTest, EverySynonymReachesItsTarget)

@@ -9,6 +9,7 @@
 #include "app/vorn_params.h"
 #include "app/vorn_pending.h"
 #include "app/vorn_shellcmds.h"
+#include "qel/qel_io.h"
 
 namespace {
 
@@ -21,13 +22,13 @@ std::string unrecognized(const std::string &word)
     return "Command \"" + word + kUnrecognizedTail;
 }
 
-// The quiet form of a message: a plain line between two newlines.
-std::string framed(const std::string &text)
+// The quiet form of the unrecognised-word message: plain lines between two
+// newlines, the explanation on a line of its own rather than after a tab.
+std::string quietUnrecognized(const std::string &word)
 {
-    std::string line = "\n";
-    line += text;
-    line += '\n';
-    return line;
+    return "\nCommand \"" + word +
+           "\" is unrecognized.\nIf it is spelled correctly, look for problems in a previous command, "
+           "such as an unintentional semicolon.\n";
 }
 
 std::string lowered(std::string s)
@@ -260,6 +261,23 @@ TEST_F(LookupTest, QuestionMarkShowsUsageInsteadOfRunning)
     }
     EXPECT_EQ(cap.skips, 5);
 
+    // In a file the caller stops there, so the lookup says why, unless the
+    // ErrorStop option lets the file go on.
+    InputStatus file{};
+    initDocumentInput(&file, "", 0);
+    file.batch = 1;
+    setActiveInput(&file);
+    EXPECT_EQ(validCmd(nullptr, "Time", 0), nullptr);
+    ASSERT_EQ(cap.errors.size(), 1u);
+    EXPECT_NE(cap.errors[0].text.find("\"Time\" command was not run"), std::string::npos);
+    EXPECT_EQ(validCmd(nullptr, "Time", 1), nullptr);
+    cap.errorStop = false;
+    EXPECT_EQ(validCmd(nullptr, "Time", 0), nullptr);
+    EXPECT_EQ(cap.errors.size(), 1u);
+    setActiveInput(nullptr);
+    cap.errors.clear();
+    cap.skips = 5;
+
     // An unclosed comment ends the lookup silently; the end of input does not.
     cap.out.clear();
     cap.nextChar = -2;
@@ -298,7 +316,7 @@ TEST_F(LookupTest, UnrecognizedWordsFollowErrorStop)
     EXPECT_EQ(cap.skips, 1);
 
     EXPECT_EQ(validCmd(nullptr, "xyzzy", 1), nullptr);
-    EXPECT_EQ(cap.out, framed(unrecognized("xyzzy")));
+    EXPECT_EQ(cap.out, quietUnrecognized("xyzzy"));
     EXPECT_EQ(validCmd(nullptr, "", 0), nullptr);
     EXPECT_EQ(validCmd(nullptr, nullptr, 0), nullptr);
     EXPECT_EQ(cap.warnings.size(), 3u);
@@ -313,7 +331,7 @@ TEST_F(LookupTest, ControlCharactersAreNeverEchoed)
         EXPECT_EQ(validCmd(nullptr, word, 0), nullptr);
         EXPECT_EQ(cap.errors, (std::vector<CapturedMsg>{{152, unrecognized("(unknown)")}}));
         EXPECT_EQ(validCmd(nullptr, word, 1), nullptr);
-        EXPECT_EQ(cap.out, framed(unrecognized("(unknown)")));
+        EXPECT_EQ(cap.out, quietUnrecognized("(unknown)"));
     }
     // Bytes above 127 other than 255 are ordinary text.
     cap.errors.clear();

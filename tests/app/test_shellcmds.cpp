@@ -215,3 +215,46 @@ TEST(StatusTimerTest, IntervalsInMillisecondsNeverWrap)
 }
 
 }  // namespace
+
+namespace {
+
+// The column listing of Help: every visible command once, each name followed
+// by a blank or the end of its line (never by its neighbour's mark), and the
+// commands that need only taxa starred.
+TEST_F(ShellCmdTest, HelpColumnsKeepNamesApart)
+{
+    ASSERT_EQ(run(doHelpCmd, ";"), 0);
+    const std::string &out = cap.out;
+    for (const CmdTableEntry &r : vorn_commands) {
+        const std::string name = r.name;
+        size_t found = std::string::npos;
+        for (size_t at = out.find(name); at != std::string::npos; at = out.find(name, at + 1)) {
+            const char before = at ? out[at - 1] : '\n';
+            const char after = at + name.size() < out.size() ? out[at + name.size()] : '\n';
+            if ((before == ' ' || before == '*' || before == '\n') && (after == ' ' || after == '\n')) {
+                found = at;
+                break;
+            }
+        }
+        if (r.flags & CMD_HIDDEN) {
+            EXPECT_EQ(found, std::string::npos) << name;
+            continue;
+        }
+        ASSERT_NE(found, std::string::npos) << name << " is not listed on its own:\n" << out;
+        const bool taxaOnly = (r.flags & CMD_NEEDED_BLOCKS) && !(r.flags & CMD_NEEDS_CHARACTERS);
+        EXPECT_EQ(out[found - 1] == '*', taxaOnly) << name;
+    }
+}
+
+// Help on an unknown word is one plain message, its explanation on a line of
+// its own (the tab that separates them means nothing outside the error display).
+TEST_F(ShellCmdTest, HelpOnAnUnknownWordIsAPlainMessage)
+{
+    ASSERT_EQ(run(doHelpCmd, "frobnicate;"), 0);
+    EXPECT_EQ(cap.out.find('\t'), std::string::npos) << cap.out;
+    EXPECT_EQ(cap.out, "\nCommand \"frobnicate\" is unrecognized.\nIf it is spelled correctly, look for problems "
+                       "in a previous command, such as an unintentional semicolon.\n");
+    EXPECT_TRUE(cap.errors.empty());
+}
+
+}  // namespace

@@ -125,8 +125,17 @@ void outputSet(CmdParamList *list)
     do_Int_Parm("Out", "criterion", kParamKeyword, 0, &gO.swap, 0, nullptr, kCritList, list);
 }
 
+void headingsSet(CmdParamList *list)
+{
+    do_Separator("Options for binary-state models:", "Extra", list);
+    do_Bool_Parm("Extra", "flag", kParamBool, kParamHasFactory, &gO.addRandom, 0, nullptr, nullptr, list);
+    do_Separator("Search options", "Extra", list);
+}
+
 uint32_t testTraverser(uint32_t set, CmdParamList *list)
 {
+    if (set == 3)
+        headingsSet(list);
     if (set == 1 || set == kAllOptionsSet)
         searchSet(list);
     if (set == 2 || set == kAllOptionsSet)
@@ -489,6 +498,21 @@ TEST_F(CmdOptionsTest, QuestionMarkListsOptionsAndChangesNothing)
                            "                quartets|splits                   \bquartets\n";
     expected += std::string(49, ' ') + "*Option is nonpersistent\n";
     EXPECT_EQ(gOut, expected);
+
+    // In a file the listing is all a reader would see of the command, so a
+    // warning says that it did not run.
+    ASSERT_EQ(gWarnings.size(), 1u);
+    EXPECT_NE(gWarnings[0].text.find("the command was not run"), std::string::npos);
+}
+
+// Headings are followed by a colon, once even when their text brings one.
+TEST_F(CmdOptionsTest, HeadingsEndWithOneColon)
+{
+    showCmdOptionTable(3, nullptr, false);
+    EXPECT_EQ(gOut, "\nOptions for binary-state models:\n" + kHeader +
+                        "flag            no|yes                            \bno\n"
+                        "\nSearch options:\n" +
+                        kHeader);
 }
 
 TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
@@ -747,7 +771,7 @@ TEST_F(CmdOptionsTest, DefaultsChangesTheStartingValuesWithoutRunning)
     gErrors.clear();
     feed("h x;");  // ambiguous: shown by the lookup, not called unrecognised
     EXPECT_EQ(doDefaultsCmd(), 1);
-    EXPECT_TRUE(gErrors.empty());
+    EXPECT_EQ(gErrors, (std::vector<Msg>{{0, "No defaults were changed for \"h\"."}}));
 }
 
 TEST_F(CmdOptionsTest, DefaultsExplainsUnknownKeywordsWithTheCommandName)
@@ -773,6 +797,9 @@ TEST_F(CmdOptionsTest, DefaultsQuestionMarkListsTheNamedCommand)
     EXPECT_EQ(doDefaultsCmd(), 1);
     EXPECT_EQ(gOut.substr(0, 16), "\nUsage: \bOutput ");
     EXPECT_NE(gOut.find("criterion"), std::string::npos);
+    // The listing is plain text, so the failure is reported on its own.
+    ASSERT_EQ(gErrors.size(), 1u);
+    EXPECT_NE(gErrors[0].text.find("No defaults were changed for \"output\""), std::string::npos);
     gOut.clear();
     feed("output replace ?;");
     EXPECT_EQ(doDefaultsCmd(), 1);

@@ -1,5 +1,8 @@
 #include "data/assump.h"
+#include "data/data_settings.h"
 #include "data_fixture.h"
+#include "qel/qel_oututil.h"
+#include "data/parminit_data.h"
 
 namespace {
 
@@ -135,6 +138,75 @@ TEST_F(AssumpTest, AFailedAssumptionsBlockLeavesOnlyTheBuiltins)
     EXPECT_NE(findMatchingNexset("Uninf", firstCharacterSet()), nullptr);
     // The store is usable again at once.
     ASSERT_EQ(run(doCharsetCmd, "front = 1-4;"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Dot plots: the option set of the Show commands is the data layer's, and a
+// narrow output makes the plot run over several pages of columns.
+class DotPlotTest : public AssumpTest {
+protected:
+    void SetUp() override
+    {
+        AssumpTest::SetUp();
+        qel_finalizeCmdOptions();
+        setCmdParamTraverser(traverseDataOptionSets);
+        ASSERT_EQ(qel_initializeCmdOptions(), 0);
+        setOutputLineMetrics(&metrics_);
+        gWidth = 80;
+    }
+    void TearDown() override
+    {
+        setOutputLineMetrics(nullptr);
+        nexOpt.dotPlot = 0;
+        AssumpTest::TearDown();
+    }
+    static inline uint32_t gWidth = 80;
+    static constexpr OutputLineMetrics metrics_{[] { return 3; }, [] { return 0; }, [] { return gWidth; }};
+};
+
+TEST_F(DotPlotTest, PartitionRowsMarkTheirMembers)
+{
+    ASSERT_EQ(run(doCharPartitionCmd, "p = first: 1-3 5, second: remainder;"), 0);
+    ASSERT_EQ(run(doTaxPartitionCmd, "halves = lo: 1 2, hi: 3 4;"), 0);
+    gOut.clear();
+    ASSERT_EQ(run(doShowCharPtnsCmd, "p / dotplot;"), 0);
+    EXPECT_EQ(gOut, "\n\nSubsets for character partition \"p\":\n"
+                    "Subset 12345678\n---\n"
+                    "first  ***.*...\n"
+                    "second ...*.***\n");
+
+    // Excluded characters have no column; taxa are numbered as rows.
+    d->status[1] |= kCharExcluded;
+    d->status[6] |= kCharExcluded;
+    gOut.clear();
+    ASSERT_EQ(run(doShowCharPtnsCmd, "p / dotplot;"), 0);
+    EXPECT_NE(gOut.find("Subset 134568\n---\nfirst  **.*..\nsecond ..*.**\n"), std::string::npos) << gOut;
+    gOut.clear();
+    ASSERT_EQ(run(doShowTaxPtnsCmd, "halves / dotplot;"), 0);
+    EXPECT_EQ(gOut, "\n\nSubsets for taxon partition \"halves\":\nSubset 1234\n---\nlo     **..\nhi     ..**\n");
+}
+
+TEST_F(DotPlotTest, RateRowsInFirstOccurrenceOrderOverPages)
+{
+    ASSERT_EQ(run(doRatesetCmd, "r = 2.5: 1 8, 0.5: 4;"), 0);
+    // Row labels of 8 ("2.500000"), then as many one-wide columns as fit in
+    // 12 positions: three characters a page.
+    gWidth = 12;
+    gOut.clear();
+    ASSERT_EQ(run(doShowRatesetsCmd, "r / dotplot;"), 0);
+    EXPECT_EQ(gOut, "\nRate-set \"r\":\nRate     123\n---\n"
+                    "2.500000 *..\n1.000000 .**\n0.500000 ...\n"
+                    "\nRate-set \"r\" (continued):\nRate     456\n---\n"
+                    "2.500000 ...\n1.000000 .**\n0.500000 *..\n"
+                    "\nRate-set \"r\" (continued):\nRate     78\n---\n"
+                    "2.500000 .*\n1.000000 *.\n0.500000 ..\n");
+    // Without the option the same rates are listed as ranges.
+    gOut.clear();
+    ASSERT_EQ(run(doShowRatesetsCmd, "r / dotplot=no;"), 0);
+    EXPECT_EQ(gOut, "\nRate-set \"r\":\n\n    2.500000    1 8\n    1.000000    2-3 5-7\n    0.500000    4\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "data/assump.h"
 #include "data/charstat.h"
 #include "data/data_util.h"
 #include "data/usertypes.h"
@@ -178,6 +179,36 @@ TEST_F(CharStatusTest, TypesAreAppliedItemByItem)
         EXPECT_EQ(d->status[c] & (kCharTypeMask | kCharDownVariant), kCharDollo) << c;
     ASSERT_EQ(setDefltCharType(nullptr, d, "Wagner"), 0);
     EXPECT_EQ(d->status[3] & kCharTypeMask, kCharOrdered);
+}
+
+// The default type is not only for characters yet to come: a change retypes
+// every character of the data set and drops the typeset they followed.
+TEST_F(CharStatusTest, DefaultTypeChangeRetypesEveryCharacter)
+{
+    ASSERT_EQ(run(doCTypeCmd, "Dollo.up: 3;"), 0);
+    gNexsets.curTypeset = &gNexsets.builtins[kBuiltinAllUnord];
+    ASSERT_EQ(run(doAssumOptions, "deftype=ord;"), 0);
+    for (uint32_t c = 0; c < 6; ++c)
+        EXPECT_EQ(d->status[c] & (kCharTypeMask | kCharDownVariant), kCharOrdered) << c;
+    EXPECT_EQ(gNexsets.curTypeset, nullptr);
+    ASSERT_EQ(run(doCStatusCmd, ";"), 0);
+    EXPECT_NE(gOut.find("All characters are of type 'ord' (Wagner)\n"), std::string::npos) << gOut;
+
+    // Naming the same type again (Wagner is ord) changes nothing, so a later
+    // CType stands; an unknown name leaves every type as it was.
+    ASSERT_EQ(run(doCTypeCmd, "irrev.up: 2;"), 0);
+    ASSERT_EQ(run(doAssumOptions, "deftype=Wagner;"), 0);
+    EXPECT_EQ(d->status[1] & kCharTypeMask, kCharIrreversible);
+    EXPECT_EQ(run(doAssumOptions, "deftype=foo;"), 1);
+    EXPECT_EQ(gErrors, std::vector<uint32_t>{401});
+    EXPECT_EQ(d->status[1] & kCharTypeMask, kCharIrreversible);
+    EXPECT_EQ(d->status[0] & kCharTypeMask, kCharOrdered);
+
+    ASSERT_EQ(run(doAssumOptions, "deftype=Dollo.dn;"), 0);
+    for (uint32_t c = 0; c < 6; ++c)
+        EXPECT_EQ(d->status[c] & (kCharTypeMask | kCharDownVariant), kCharDollo | kCharDownVariant) << c;
+    ASSERT_EQ(run(doAssumOptions, "deftype=unord;"), 0);
+    EXPECT_EQ(d->status[4] & (kCharTypeMask | kCharDownVariant), kCharUnordered);
 }
 
 // A stepmatrix over 0 and 1 fits characters 2 (0011) and 5 (0101), not 3
