@@ -174,6 +174,8 @@ bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, Collap
 {
     // No topological constraint can be defined yet, so none asks for an edge.
     (void)useConstraints;
+    if (tree->root)
+        checkTraversalSeq(tree);
     clearKeepFlags(tree);
     if (rule == CollapseRule::kNo || !pointTreeAtCollapseSets(tree, data) || !tree->root->firstChild) {
         for (uint32_t p = 0; p < tree->maxNodes; p++)
