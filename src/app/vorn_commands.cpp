@@ -7,6 +7,7 @@
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "parsimony/optimize.h"
+#include "search/condense.h"
 #include "search/countswaps.h"
 #include "parsimony/reweight.h"
 #include "search/hsearch.h"
@@ -83,7 +84,7 @@ constexpr CmdTableEntry vorn_commands[VORN_COMMAND_COUNT] = {
     {"Comment", CMD_HIDDEN, skipRestOfCmd, "", CMD_NO_OPTIONS,
      nullptr,
      "Place a comment in a block (for compatibility with other programs; ignored in VORN)"},
-    {"Condense", CMD_NEEDS_CHARACTERS, doCondenseCmd, "CONDCMD", 73,
+    {"Condense", CMD_NEEDS_TAXA, doCondenseCmd, "CONDCMD", 73,
      nullptr,
      "Condense trees (collapse branches and/or eliminate duplicate trees)"},
     {"Constraints", CMD_NEEDS_TAXA, defineConstraint, "CONSTCMD", CMD_NO_OPTIONS,

@@ -26,7 +26,6 @@ int doBootstrapCmd();
 int doChgPlotCmd();
 int doClockCheckerCmd();
 int doCodonUsageCmd();
-int doCondenseCmd();
 int doContreeCmd();
 int doDConSeqCmd();
 int doDnaRecodeCmd();

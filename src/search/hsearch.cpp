@@ -15,6 +15,7 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
+#include "search/condense.h"
 #include "search/hitlist.h"
 #include "search/hsprep.h"
 #include "search/islands.h"
@@ -540,7 +541,10 @@ void showHSearchSettings(const HSearchRun &run)
             qel_printf(" (will be auto-increased by %d)", static_cast<int>(getAutoIncreaseAmount()));
         qel_printf("\n");
     }
-    qel_printf("Zer\bo-length branches not collapsed\n");
+    if (searchCollapseRule() == CollapseRule::kNo)
+        qel_printf("Zer\bo-length branches not collapsed\n");
+    else
+        qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", collapseRuleDescription(searchCollapseRule()));
     if (srch.keep != 0.0) {
         qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep));
         if (!srch.mulTrees)
@@ -778,6 +782,8 @@ int runHeuristicSearch(DataInfo *data)
     run.hsd->startBuf = run.startBuf;
     run.hsd->rearrLimit = hs.rearrLimit;
     installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
+    if (searchCollapseRule() != CollapseRule::kNo)
+        run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
         run.hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
 

@@ -10,6 +10,7 @@
 #include "search/search_settings.h"
 #include "search/stepwise.h"
 #include "search_fixture.h"
+#include "trees/treeedit.h"
 
 namespace {
 
@@ -161,10 +162,19 @@ TEST_F(SearchDeleted, SearchesEqualTheSearchOfTheReducedMatrix)
             const Outcome afterDeletion = search(buf);
             ASSERT_FALSE(afterDeletion.trees.empty());
             TreePtr t(createTreeForTaxa(nActive, nActive, true));
-            const double swaps = [&] {
-                EXPECT_EQ(getTree(buf, 1, t.get()), 0);
+            // Stored trees may hold polytomies (zero-length branches are
+            // collapsed); the swap count needs a binary tree, resolved the
+            // same way for both searches.
+            auto countSwaps = [&](TreeBuffer *from) {
+                EXPECT_EQ(getTree(from, 1, t.get()), 0);
+                if (!determineIfTreeIsBinary(t.get())) {
+                    dichotomizeTree(t.get(), [](void *, uint32_t, uint32_t *a, uint32_t *b) { *a = 0, *b = 1; },
+                                    nullptr);
+                    setTraversalSeq(t.get());
+                }
                 return countRearrangements(data, t.get(), swap);
-            }();
+            };
+            const double swaps = countSwaps(buf);
             for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {
                 ASSERT_EQ(getTree(buf, k, t.get()), 0);
                 std::set<int32_t> tips;
@@ -192,8 +202,7 @@ TEST_F(SearchDeleted, SearchesEqualTheSearchOfTheReducedMatrix)
             EXPECT_EQ(afterDeletion.trees, reduced.trees);
             EXPECT_EQ(afterDeletion.scores, reduced.scores);
             EXPECT_EQ(afterDeletion.transcript, reduced.transcript);
-            ASSERT_EQ(getTree(reducedBuf, 1, t.get()), 0);
-            EXPECT_EQ(countRearrangements(data, t.get(), swap), swaps);
+            EXPECT_EQ(countSwaps(reducedBuf), swaps);
             dropData();
         }
 }

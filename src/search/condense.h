@@ -1,0 +1,41 @@
+// Branch collapsing under parsimony and the Condense command: which internal
+// edges of a tree no character supports, contracting them so that trees that
+// differ only in unsupported resolutions become one, and the command that
+// does this to the trees in memory.
+#pragma once
+
+#include <cstdint>
+
+#include "trees/collapse.h"
+
+struct DataInfo;
+struct Tree;
+struct HSearchData;
+
+// Step bits of one ordered lane pair (definitely-above, possibly-above words
+// of two sets): the subcharacters whose sets are disjoint, or under ambEqual
+// whose sets differ at all.
+inline uint64_t setStepsForCollapse(uint64_t aD, uint64_t aP, uint64_t bD, uint64_t bP, CollapseRule rule)
+{
+    return rule == CollapseRule::kAmbEqual ? (aD ^ bD) | (aP ^ bP) : (aD ^ bD) & (aP ^ bP);
+}
+
+// Sets the keep flag on every edge that must stay under the rule; the state
+// sets are computed in storage of this unit, so the sets of a tree being
+// swapped are left alone. False when no test could be made (no packed
+// parsimony data or a tree without set slots): then every edge is kept.
+bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule);
+
+// Contracts the edges the rule does not keep; true when any edge went.
+bool collapseUnsupportedEdges(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule);
+
+// The rule a search collapses the trees it stores by: the PSet rule under
+// parsimony, none under the other criteria.
+CollapseRule searchCollapseRule();
+// The store hook of the heuristic search.
+void collapseForSearch(HSearchData *hsd, Tree *tree);
+
+// Settings-report words for a rule, e.g. "maximum branch length is zero".
+const char *collapseRuleDescription(CollapseRule rule);
+
+int doCondenseCmd();
