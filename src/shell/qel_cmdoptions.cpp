@@ -1111,6 +1111,23 @@ const char *fmtFunctionValueList(CmdParam *option)
     return text.c_str();
 }
 
+namespace {
+
+// Whether a heading has a shown option under it before the next heading.
+bool headingHasOptions(const CmdParamList *list, uint32_t heading)
+{
+    for (uint32_t n = heading + 1; n < list->count; ++n) {
+        const CmdParam *p = &list->params[n];
+        if (cmdParamType(p) == kParamHeading)
+            return false;
+        if (!(p->typeFlags & kParamHidden))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void showCmdParamSettings(CmdParamList *list, bool savedOnly)
 {
     bool first = true;
@@ -1120,6 +1137,8 @@ void showCmdParamSettings(CmdParamList *list, bool savedOnly)
         if (p->typeFlags & kParamHidden)
             continue;
         if (cmdParamType(p) == kParamHeading) {
+            if (!headingHasOptions(list, n))
+                continue;
             qel_printf("\n%s:\n", p->name);
             qel_printf("%s\n", kColumnHeader);
             first = false;

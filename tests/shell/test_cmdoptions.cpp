@@ -125,12 +125,25 @@ void outputSet(CmdParamList *list)
     do_Int_Parm("Out", "criterion", kParamKeyword, 0, &gO.swap, 0, nullptr, kCritList, list);
 }
 
+// Headings over hidden options only, before and after one with a shown option.
+void headingsSet(CmdParamList *list)
+{
+    do_Separator("Nothing shown here", "Heads", list);
+    do_Bool_Parm("Heads", "hiddenA", kParamBool, kParamHidden, &gO.addRandom, 0, nullptr, nullptr, list);
+    do_Separator("Shown", "Heads", list);
+    do_Bool_Parm("Heads", "enforce", kParamBool, 0, &gO.enforce, 0, nullptr, nullptr, list);
+    do_Separator("Nothing shown at the end", "Heads", list);
+    do_Bool_Parm("Heads", "hiddenB", kParamBool, kParamHidden, &gO.longFlag, 0, nullptr, nullptr, list);
+}
+
 uint32_t testTraverser(uint32_t set, CmdParamList *list)
 {
     if (set == 1 || set == kAllOptionsSet)
         searchSet(list);
     if (set == 2 || set == kAllOptionsSet)
         outputSet(list);
+    if (set == 3)
+        headingsSet(list);
     return list->failed;
 }
 
@@ -519,6 +532,12 @@ TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
         "nchar           <integer>|all                     \ball\n"
         "treeLengthLimit no|yes                            \bno\n";
     EXPECT_EQ(gOut, expected);
+}
+
+TEST_F(CmdOptionsTest, ListingLeavesOutHeadingsWithNothingShownUnderThem)
+{
+    showCmdOptionTable(3, nullptr, false);
+    EXPECT_EQ(gOut, "\nShown:\n" + kHeader + "enforce         no|yes                            \bno\n");
 }
 
 // A four-word seed whose second word is 0 must still show all its words.
