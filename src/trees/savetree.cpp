@@ -484,8 +484,13 @@ int prepareOutputTree(SaveJob &job, uint32_t n)
     Tree *tree = job.tree;
     const bool userLens = svtr.brLens == kSaveBrlensUser;
     if (job.optimize) {
-        if (int rc = prepTreeForDrawing(tree, job.data, n, true, false, true, false, false, nullptr))
+        if (int rc = prepTreeForDrawing(tree, job.data, n, true, false, true, false, false, nullptr)) {
+            // The criterion may have no way to give lengths yet: say so
+            // rather than stop with a file cut short.
+            if (rc == 1 && !getAbortedStatus())
+                qel_errorMsg(0, "Branch lengths for tree %u could not be obtained under the current criterion.", n);
             return rc;
+        }
     } else if (job.rootForOutput) {
         if (int rc = rootTree(tree, job.data, n, false, false, userLens))
             return rc;
