@@ -85,7 +85,7 @@ class WordClaims {
         for (const std::string &l : labels)
             labelCount_[normalizedTreeWord(l)]++;
     }
-    bool free(const std::string &key, const std::string &ownLabelKey) const
+    bool isFree(const std::string &key, const std::string &ownLabelKey) const
     {
         if (key.empty() || given_.count(key) || other_.count(key))
             return false;
@@ -127,9 +127,10 @@ std::vector<std::string> distinctWords(const std::vector<std::string> &labels, b
         // This taxon's own Newick word names it anyway.
         if (newickWords)
             claims.releaseOther(ownNewick);
-        std::string word = plainTreeWord(labels[i], phylip);
-        for (uint32_t k = static_cast<uint32_t>(i) + 1; !claims.free(normalizedTreeWord(word), ownKey); k++)
-            word = numberedWord(plainTreeWord(labels[i], phylip), k, phylip);
+        const std::string base = plainTreeWord(labels[i], phylip);
+        std::string word = base;
+        for (uint32_t k = static_cast<uint32_t>(i) + 1; !claims.isFree(normalizedTreeWord(word), ownKey); k++)
+            word = numberedWord(base, k, phylip);
         if (newickWords)
             claims.reserveOther(ownNewick);
         claims.give(normalizedTreeWord(word));
