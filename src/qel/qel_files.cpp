@@ -16,7 +16,10 @@
 
 namespace {
 
-const char *gDataFileName = nullptr;
+// An owned copy: callers pass names out of display buffers that the next
+// file opened overwrites.
+std::string gDataFileName;
+bool gHaveDataFileName = false;
 const char *gExecFileName = nullptr;
 bool gCurDirInited = false;
 // Relative names in a command file are taken against that file's directory.
@@ -497,12 +500,13 @@ char *makeDefaultFilename(const char *baseName, const char *extension, char *des
 
 // ---- Current file names ------------------------------------------------------
 
-void setDataFileName(const char *name) { gDataFileName = name; }
-const char *getDataFileName() { return gDataFileName; }
-const char *makeDataFileNameString()
+void setDataFileName(const char *name)
 {
-    return gDataFileName != nullptr && gDataFileName[0] != '\0' ? gDataFileName : "untitled";
+    gHaveDataFileName = name != nullptr;
+    gDataFileName = name ? name : "";
 }
+const char *getDataFileName() { return gHaveDataFileName ? gDataFileName.c_str() : nullptr; }
+const char *makeDataFileNameString() { return gDataFileName.empty() ? "untitled" : gDataFileName.c_str(); }
 
 void setExecFileName(const char *name) { gExecFileName = name; }
 const char *getExecFileName() { return gExecFileName; }

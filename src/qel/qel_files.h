@@ -80,8 +80,8 @@ char *removeFileExtension(char *name);
 char *replaceFileExtension(const char *newExtension, char *name);
 char *makeDefaultFilename(const char *baseName, const char *extension, char *dest);
 
-// The current data file and command file; the names are owned by their
-// setters' callers.
+// The current data file (kept as a copy of the name given; null forgets it)
+// and the command file (owned by its setter's caller).
 void setDataFileName(const char *name);
 const char *getDataFileName();
 const char *makeDataFileNameString();

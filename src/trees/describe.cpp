@@ -1,5 +1,7 @@
 #include "trees/describe.h"
 
+#include <strings.h>
+
 #include <memory>
 #include <vector>
 
@@ -85,8 +87,9 @@ void showTreeNum(const Tree *tree, const DataInfo *data, uint32_t n)
 {
     // An unnamed tree is known by its number.
     const char *name = getTreeName(nullptr, n);
+    // Names given with the prefix "Tree " already say what they are.
     if (name && *name)
-        qel_printf("\nTree %s", name);
+        qel_printf(strncasecmp(name, "Tree ", 5) == 0 ? "\n%s" : "\nTree %s", name);
     else
         qel_printf("\nTree %u", n);
     if (tree->flags & kTreeRootedAtAnc) {

@@ -22,6 +22,7 @@
 #include "qel/qel_time.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
+#include "trees/savetree.h"
 #include "trees/tree_settings.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
@@ -45,14 +46,49 @@ std::string lowerCase(const char *s)
     return out;
 }
 
-// Original taxon of a label or a number; -1 when the word names none.
-int32_t taxonOfLabel(const DataInfo *d, const char *word)
+uint32_t numActive(const DataInfo *d) { return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax; }
+
+// The taxon a plain tree file we wrote names by word: the writers' words are
+// made again from the labels of the taxa they could have written.
+int32_t taxonOfFileWord(TreeReader *r, const char *word)
+{
+    const DataInfo *d = r->data;
+    if (!d)
+        return -1;
+    if (!r->fileWordsBuilt) {
+        r->fileWordsBuilt = true;
+        const uint32_t n = numActive(d);
+        std::vector<std::string> labels;
+        std::vector<uint32_t> original;
+        for (uint32_t t = 0; t < n; t++) {
+            const uint32_t o = d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t;
+            labels.emplace_back(taxLabelString(d, o));
+            original.push_back(o);
+        }
+        // Newick words first: a PHYLIP word never equals another taxon's.
+        for (uint32_t format : {kTreeFmtNewick, kTreeFmtPhylip}) {
+            const std::vector<std::string> words = treeFileTaxonWords(labels, format);
+            for (uint32_t t = 0; t < n; t++)
+                r->fileWords.emplace(normalizedTreeWord(words[t]), original[t]);
+        }
+    }
+    const auto it = r->fileWords.find(normalizedTreeWord(word));
+    return it == r->fileWords.end() ? -1 : static_cast<int32_t>(it->second);
+}
+
+// Original taxon of a label, of a word our tree-file writers made of a label
+// (plain files only), or of a number; -1 when the word names none. Names go
+// before numbers.
+int32_t taxonOfLabel(const DataInfo *d, const char *word, TreeReader *plainFile = nullptr)
 {
     if (!d)
         return -1;
     for (uint32_t t = 0; t < d->ntax; t++)
         if (stricmp(taxLabelString(d, t), word) == 0)
             return static_cast<int32_t>(t);
+    if (plainFile)
+        if (const int32_t t = taxonOfFileWord(plainFile, word); t >= 0)
+            return t;
     uint32_t n;
     if (d->taxa.taxaByNumber && isAllDigit(word) && stringToUInt(word, &n) == kConvOk && n >= 1 && n <= d->ntax)
         return static_cast<int32_t>(n - 1);
@@ -63,8 +99,6 @@ uint32_t activeOf(const DataInfo *d, uint32_t original)
 {
     return d->taxa.originalToActive ? d->taxa.originalToActive[original] : original;
 }
-
-uint32_t numActive(const DataInfo *d) { return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax; }
 
 void appendChild(TreeNode *parent, TreeNode *child)
 {
@@ -150,7 +184,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
             return qel_errorMsg(775, "Range of taxa is not allowed in this context (following taxon-set name).");
     } else {
         if (t < 0)
-            t = taxonOfLabel(d, word);
+            t = taxonOfLabel(d, word, r->newickFile ? r : nullptr);
         if (t < 0)
             return showTaxIdError(word, d);
         originals.push_back(static_cast<uint32_t>(t));
@@ -163,7 +197,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
                 return qel_errorMsg(601, "Range of taxa is not valid.");
             int32_t u = findStringInTransTable(r, last);
             if (u < 0)
-                u = taxonOfLabel(d, last);
+                u = taxonOfLabel(d, last, r->newickFile ? r : nullptr);
             if (u < 0)
                 return showTaxIdError(last, d);
             if (u < t)
@@ -494,6 +528,18 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
     if (name && storeTreeName(buf, name, slot) != 0)
         return 1;
     return 0;
+}
+
+// Stores the name of tree n of the trees that were in memory (`from`, or
+// the buffer itself) in slot of buf: its own name, else "Tree n".
+int nameKeptTree(TreeBuffer *buf, TreeBuffer *from, uint32_t n, uint32_t slot)
+{
+    std::string name;
+    if (from && haveTreeNames(from))
+        name = getTreeName(from, n);
+    if (name.empty())
+        name = "Tree " + std::to_string(n);
+    return storeTreeName(buf, name.c_str(), slot);
 }
 
 // One tree: "[*] name [(format)] = comments description ;" in a TREES block,
@@ -942,6 +988,11 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     }
     if (ok && (mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth || mode == kKeepMemoryPlusFile))
         setTreenamePrefix(buf, "Tree ", true);
+    // Unnamed trees kept from memory are named by their number there before
+    // named trees join them; otherwise they would all share the bare prefix.
+    if (ok && mode == kKeepMemoryPlusFile && !haveTreeNames(buf))
+        for (uint32_t n = 1; n <= originalCount && ok; n++)
+            ok = nameKeptTree(buf, nullptr, n, n - 1) == 0;
     if (originalCount == 0)
         job.reader->firstTree = true;
     else if (mode == kKeepMemoryPlusFile)
@@ -965,8 +1016,12 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     // The originals the mode keeps besides the file's trees.
     if (status == 0 && job.originals && (mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth)) {
         for (uint32_t n = 1; n <= originalCount && status == 0; n++)
-            if (!isSetMember(job.marked, n - 1))
-                status = appendTreeToBuffer(saved, n, getMainTreeBuffer(nullptr));
+            if (!isSetMember(job.marked, n - 1)) {
+                TreeBuffer *main = getMainTreeBuffer(nullptr);
+                status = appendTreeToBuffer(saved, n, main);
+                if (status == 0)
+                    status = nameKeptTree(main, saved, n, main->numTrees - 1);
+            }
         if (status == 0 && savedUserBrlens && job.haveLengths == false && saved->brlens)
             job.haveLengths = true;
     }

@@ -72,6 +72,10 @@ struct TreeReader {
     bool pruned;
     bool missingBrlen;               // this tree lacked a length below its top
     bool anyBrlensRead;
+    // Plain tree files: the words our Newick and PHYLIP writers give the
+    // taxa (normalized) -> original taxon; built on first use.
+    std::unordered_map<std::string, uint32_t> fileWords;
+    bool fileWordsBuilt;
 };
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels);

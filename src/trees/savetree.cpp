@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "data/vorn_data.h"
@@ -19,6 +21,8 @@
 #include "qel/qel_time.h"
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
+#include "trees/drawtree.h"
+#include "trees/roottree.h"
 #include "trees/tree_settings.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
@@ -50,6 +54,89 @@ char *phylipLabel(const char *label, bool truncate, char *buffer, size_t size)
     }
     *out = '\0';
     return buffer;
+}
+
+// Characters a Newick reader takes for syntax even inside a word: a quote
+// opens a quoted word, brackets a comment, a colon a length; "=" ends a
+// taxon word in our own reader.
+bool breaksNewickWord(char c) { return std::strchr("'[]:=", c) != nullptr; }
+
+// The label rule of the format, then every character that would change how
+// the file parses dropped; other white space becomes "_" like a blank.
+std::string plainTreeWord(const std::string &label, bool truncate)
+{
+    char buffer[kLabelBufSize];
+    phylipLabel(label.c_str(), truncate, buffer, sizeof buffer);
+    std::string word;
+    for (const char *p = buffer; *p; p++) {
+        if (breaksNewickWord(*p))
+            continue;
+        word += std::isspace(static_cast<unsigned char>(*p)) ? '_' : *p;
+    }
+    return word;
+}
+
+// Words already given, and every label, by normalized text; a label does not
+// stand in its own taxon's way.
+class WordClaims {
+  public:
+    explicit WordClaims(const std::vector<std::string> &labels)
+    {
+        for (const std::string &l : labels)
+            labelCount_[normalizedTreeWord(l)]++;
+    }
+    bool isFree(const std::string &key, const std::string &ownLabelKey) const
+    {
+        if (key.empty() || given_.count(key) || other_.count(key))
+            return false;
+        const auto it = labelCount_.find(key);
+        return it == labelCount_.end() || it->second - (key == ownLabelKey ? 1 : 0) == 0;
+    }
+    void give(const std::string &key) { given_.insert(key); }
+    // Words of the other format, which the reader also tries.
+    void reserveOther(const std::string &key) { other_.insert(key); }
+    void releaseOther(const std::string &key) { other_.erase(key); }
+
+  private:
+    std::unordered_map<std::string, uint32_t> labelCount_;
+    std::unordered_set<std::string> given_;
+    std::unordered_set<std::string> other_;
+};
+
+std::string numberedWord(const std::string &base, uint32_t k, bool phylip)
+{
+    const std::string number = std::to_string(k);
+    const std::string stem = base.empty() ? "taxon" : base;
+    if (!phylip)
+        return stem + "_" + number;
+    return stem.substr(0, number.size() < 10 ? 10 - number.size() : 0) + number;
+}
+
+std::vector<std::string> distinctWords(const std::vector<std::string> &labels, bool phylip,
+                                       const std::vector<std::string> *newickWords)
+{
+    WordClaims claims(labels);
+    if (newickWords)
+        for (const std::string &w : *newickWords)
+            claims.reserveOther(normalizedTreeWord(w));
+    std::vector<std::string> words;
+    words.reserve(labels.size());
+    for (size_t i = 0; i < labels.size(); i++) {
+        const std::string ownKey = normalizedTreeWord(labels[i]);
+        const std::string ownNewick = newickWords ? normalizedTreeWord((*newickWords)[i]) : std::string();
+        // This taxon's own Newick word names it anyway.
+        if (newickWords)
+            claims.releaseOther(ownNewick);
+        const std::string base = plainTreeWord(labels[i], phylip);
+        std::string word = base;
+        for (uint32_t k = static_cast<uint32_t>(i) + 1; !claims.isFree(normalizedTreeWord(word), ownKey); k++)
+            word = numberedWord(base, k, phylip);
+        if (newickWords)
+            claims.reserveOther(ownNewick);
+        claims.give(normalizedTreeWord(word));
+        words.push_back(std::move(word));
+    }
+    return words;
 }
 
 const char *formatName(uint32_t format)
@@ -86,6 +173,17 @@ TreeLabelFxn labelWriter(uint32_t format)
 
 const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
 
+bool haveLengthData(const DataInfo *data) { return data && (data->flags & (kHaveCharacters | kHaveDistances)); }
+
+// Lengths from the data need the data prepared for the criterion.
+int prepareLengthData(DataInfo *data)
+{
+    const RootingServices &s = rootingServices();
+    if (!(data->flags & kHaveCharacters) || !s.parsimonyCriterion || !s.parsimonyCriterion())
+        return 0;
+    return s.prepareData ? s.prepareData(data) : 0;
+}
+
 uint32_t numLabels(const DataInfo *data)
 {
     const TreeBuffer *buf = getMainTreeBuffer(data);
@@ -103,6 +201,7 @@ struct DescrContext {
     uint32_t decimals;
     TreeLabelFxn labelFxn;
     const DataInfo *data;
+    const std::vector<std::string> *words;  // per taxon, instead of labelFxn
 };
 
 void putLength(const DescrContext &c, const TreeNode *node)
@@ -120,6 +219,10 @@ void putTip(const DescrContext &c, const TreeNode *tip)
     const uint32_t taxon = static_cast<uint32_t>(tip->index);
     if (c.useNumbers) {
         auxPutInt(static_cast<int32_t>(taxon + 1));
+        return;
+    }
+    if (c.words && taxon < c.words->size()) {
+        auxPuts((*c.words)[taxon].c_str());
         return;
     }
     const char *label = taxLabelForMainTreeBuf(c.data, taxon);
@@ -186,6 +289,25 @@ char *hennigLabel(const char *label, char *buffer, size_t size)
     return buffer;
 }
 
+std::string normalizedTreeWord(std::string_view word)
+{
+    std::string key;
+    key.reserve(word.size());
+    for (char c : word)
+        key += c == '_' ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    while (!key.empty() && (key.back() == ' ' || key.back() == '\t'))
+        key.pop_back();
+    return key;
+}
+
+std::vector<std::string> treeFileTaxonWords(const std::vector<std::string> &labels, uint32_t format)
+{
+    const std::vector<std::string> newick = distinctWords(labels, false, nullptr);
+    if (format != kTreeFmtPhylip)
+        return newick;
+    return distinctWords(labels, true, &newick);
+}
+
 char *nexusTreeLabel(const char *label, char *buffer, size_t size) { return nexusizeString(label, buffer, size); }
 
 const char *formatEdgeSupportValue(double value)
@@ -226,12 +348,10 @@ void writeTransTable(const DataInfo *data)
     auxPuts("\t\t;\n");
 }
 
-void outputTreeDescription(Tree *tree, bool isSupportTree, uint32_t lengthMode, bool supportAsLabels,
-                           bool useNumbers, char separator, uint32_t decimals, TreeLabelFxn labelFxn,
-                           const DataInfo *data)
+namespace {
+
+void writeDescription(const DescrContext &c, Tree *tree)
 {
-    const DescrContext c{isSupportTree, lengthMode, supportAsLabels, useNumbers, separator,
-                         decimals, labelFxn ? labelFxn : nexusTreeLabel, data};
     TreeNode *root = tree->root;
     // A tree held at a tip names that tip only as the root: it is written
     // from its first fork instead, with the tip as one of the fork's children.
@@ -240,6 +360,17 @@ void outputTreeDescription(Tree *tree, bool isSupportTree, uint32_t lengthMode, 
         root = tree->root;
     }
     recOutputDescr(c, root->firstChild && !root->firstChild->nextSib ? root->firstChild : root);
+}
+
+}  // namespace
+
+void outputTreeDescription(Tree *tree, bool isSupportTree, uint32_t lengthMode, bool supportAsLabels,
+                           bool useNumbers, char separator, uint32_t decimals, TreeLabelFxn labelFxn,
+                           const DataInfo *data)
+{
+    writeDescription(DescrContext{isSupportTree, lengthMode, supportAsLabels, useNumbers, separator, decimals,
+                                  labelFxn ? labelFxn : nexusTreeLabel, data, nullptr},
+                     tree);
 }
 
 // ---------------------------------------------------------------------------
@@ -257,10 +388,14 @@ struct SaveJob {
     uint32_t lengthMode;
     bool supportAsLabels;
     bool isSupportTree;
-    bool rooted;
+    bool rooted;              // the trees in memory are rooted
+    bool rootForOutput;       // unrooted trees are rooted before writing
+    bool optimize;            // lengths come from the data
     bool direct;              // write the stored encoding as it stands
     uint32_t decimals;
     uint32_t skipped;         // FreqPars: nonbinary trees left out
+    std::vector<std::string> words;  // Newick and PHYLIP: the taxa's words
+    uint32_t numberedWords;          // words numbered to keep them distinct
 };
 
 std::string treeNameFor(TreeBuffer *buf, uint32_t n)
@@ -320,6 +455,60 @@ int writeFreqParsTree(SaveJob &job)
     return auxFileError() ? 1 : 0;
 }
 
+// An unrooted tree that optimisation held on a new root node is written
+// unrooted again: the two root edges become one edge of the summed length.
+void joinRootEdges(Tree *tree)
+{
+    TreeNode *top = tree->root;
+    TreeNode *x = top->firstChild;
+    if (!x || !x->nextSib || x->nextSib->nextSib)
+        return;
+    TreeNode *y = x->nextSib;
+    if (!y->firstChild)
+        std::swap(x, y);
+    if (!y->firstChild)
+        return;  // two taxa: nothing to join
+    x->edge.brlen += y->edge.brlen;
+    top->firstChild = x;
+    x->nextSib = y->firstChild;
+    for (TreeNode *c = y->firstChild; c; c = c->nextSib)
+        c->anc = top;
+    y->firstChild = y->nextSib = y->anc = nullptr;
+    tree->flags &= ~static_cast<uint32_t>(kTreeTraversalValid | kTreeLeafSetsValid);
+}
+
+// Tree n as it is written: with lengths from the data (optimised for the
+// criterion, which roots it), rooted when unrooted trees are to be written
+// rooted, and otherwise unrooted as it is stored.
+int prepareOutputTree(SaveJob &job, uint32_t n)
+{
+    Tree *tree = job.tree;
+    const bool userLens = svtr.brLens == kSaveBrlensUser;
+    if (job.optimize) {
+        if (int rc = prepTreeForDrawing(tree, job.data, n, true, false, true, false, false, nullptr)) {
+            // The criterion may have no way to give lengths yet: say so
+            // rather than stop with a file cut short.
+            if (rc == 1 && !getAbortedStatus())
+                qel_errorMsg(0, "Branch lengths for tree %u could not be obtained under the current criterion.", n);
+            return rc;
+        }
+    } else if (job.rootForOutput) {
+        if (int rc = rootTree(tree, job.data, n, false, false, userLens))
+            return rc;
+    } else {
+        return 0;
+    }
+    if (job.rooted)
+        return 0;
+    if (job.rootForOutput) {
+        if (job.lengthMode == kDescrBrlens)
+            setBrlensForRootChildren(tree, true, true);
+    } else {
+        joinRootEdges(tree);
+    }
+    return 0;
+}
+
 int write1Tree(SaveJob &job, uint32_t n, bool isLast)
 {
     const uint32_t format = job.format;
@@ -327,10 +516,13 @@ int write1Tree(SaveJob &job, uint32_t n, bool isLast)
         return 1;
     if (format == kTreeFmtFreqpars)
         return writeFreqParsTree(job);
+    if (!job.direct && !job.isSupportTree)
+        if (int rc = prepareOutputTree(job, n))
+            return rc;
     if (isNexusFormat(format)) {
         char quoted[2 * kTreeNameSize + 8];
         auxPrintf("tree %s = [&%c] ", nexusizeString(treeNameFor(job.buf, n).c_str(), quoted, sizeof quoted),
-                  job.rooted ? 'R' : 'U');
+                  job.rooted || job.rootForOutput ? 'R' : 'U');
         if (svtr.treeWts) {
             // Stored weights are written as they are, so that they read
             // back; without them every tree weighs 1/count.
@@ -346,9 +538,10 @@ int write1Tree(SaveJob &job, uint32_t n, bool isLast)
         if (fastTreeSave(job.buf, job.data, n, format == kTreeFmtNexus) != 0)
             return 1;
     } else {
-        outputTreeDescription(job.tree, job.isSupportTree, job.lengthMode, job.supportAsLabels,
-                              format == kTreeFmtNexus, format == kTreeFmtHennig ? ' ' : ',', job.decimals,
-                              labelWriter(format), job.data);
+        writeDescription(DescrContext{job.isSupportTree, job.lengthMode, job.supportAsLabels, format == kTreeFmtNexus,
+                                      format == kTreeFmtHennig ? ' ' : ',', job.decimals, labelWriter(format),
+                                      job.data, job.words.empty() ? nullptr : &job.words},
+                         job.tree);
     }
     auxPuts(format == kTreeFmtHennig && !isLast ? "*\n" : ";\n");
     return auxFileError() ? 1 : 0;
@@ -476,6 +669,12 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
     const char *command = matrixRep ? "MatrixRep" : "SaveTrees";
     gReplaceFile = gAppendToFile = 0;
     svtr.from = svtr.to = 0;
+    // A kept request that the data in memory cannot meet is dropped, so that
+    // only one typed with this command is refused.
+    if (!matrixRep && !isSupportTree &&
+        ((svtr.brLens == kSaveBrlensUser && !haveUserBranchLengths()) ||
+         (svtr.brLens == kSaveBrlensYes && !haveLengthData(data))))
+        svtr.brLens = kSaveBrlensNo;
     if (setCmdParamVals(matrixRep ? kMatrixRepOptionSet : kSaveTreesOptionSet) != 0)
         return 1;
     if (gTreefileName[0] == '\0')
@@ -512,30 +711,46 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             return qel_errorMsg(780, "Saving of trees with user-defined branch-lengths was requested but no "
                                      "user-defined branch lengths are available.\t");
         }
-        if (!isSupportTree && svtr.brLens == kSaveBrlensYes) {
+        if (!isSupportTree && svtr.brLens == kSaveBrlensYes && !haveLengthData(data)) {
             deallocSet(list);
             return qel_errorMsg(781, "Branch lengths cannot be saved because no character or distance data are "
                                      "available.\tIf user-defined branch lengths are available and you want to "
                                      "include them in the saved trees, specify \"brlens=user\" or use the equivalent "
                                      "GUI setting.");
         }
-        if (svtr.root && !job.rooted && !isSupportTree) {
+        job.rootForOutput = svtr.root && !job.rooted && !isSupportTree;
+        job.optimize = !isSupportTree && svtr.brLens == kSaveBrlensYes;
+        if ((job.optimize || job.rootForOutput) &&
+            (checkRootingOption(data, false, svtr.brLens != kSaveBrlensNo, true, false) != 0 ||
+             (job.optimize && prepareLengthData(data) != 0))) {
             deallocSet(list);
-            return qel_errorMsg(0, "Unrooted trees cannot be rooted for output in this version; save them "
-                                   "unrooted (\"root=no\") or root them first.");
+            return 1;
         }
         if (lengthsWritten) {
             if (isSupportTree && svtr.supportValues != kSupportNo) {
                 job.lengthMode = (svtr.supportValues & kSupportBrlens) ? kDescrSupport : kDescrNoLengths;
                 job.supportAsLabels = (svtr.supportValues & kSupportNodeLabels) != 0;
-            } else if (svtr.brLens == kSaveBrlensUser) {
+            } else if (!isSupportTree && svtr.brLens != kSaveBrlensNo) {
                 job.lengthMode = kDescrBrlens;
             }
         }
+        // User lengths keep the decimals they were read with, up to the limit.
         job.decimals = isSupportTree ? kSupportTreeDecimals
-                       : svtr.brLens == kSaveBrlensUser ? getMaxBranchLenDecimals(buf)
+                       : svtr.brLens == kSaveBrlensUser ? std::min(getMaxBranchLenDecimals(buf), svtr.maxDecimals)
                                                         : svtr.maxDecimals;
-        job.direct = isNexusFormat(job.format) && !isSupportTree && job.lengthMode == kDescrNoLengths;
+        job.direct = isNexusFormat(job.format) && !isSupportTree && job.lengthMode == kDescrNoLengths &&
+                     !job.rootForOutput;
+        if (job.format == kTreeFmtNewick || job.format == kTreeFmtPhylip) {
+            std::vector<std::string> labels;
+            for (uint32_t t = 0, n = numLabels(data); t < n; t++) {
+                const char *label = taxLabelForMainTreeBuf(data, t);
+                labels.emplace_back(label ? label : "");
+            }
+            job.words = treeFileTaxonWords(labels, job.format);
+            for (size_t t = 0; t < labels.size(); t++)
+                if (job.words[t] != plainTreeWord(labels[t], job.format == kTreeFmtPhylip))
+                    job.numberedWords++;
+        }
     }
     job.tree = createTree(true);
     AuxOut *aux = job.tree ? openAuxOutStream(gTreefileName, gReplaceFile != 0, gAppendToFile != 0) : nullptr;
@@ -599,6 +814,9 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             if (!isNexusFormat(job.format))
                 qel_printf(" in %s format", formatName(job.format));
             qel_printf("\n");
+            if (job.numberedWords)
+                qel_printf("Note: %d taxon %s numbered at the end so that no two taxa share a name in the file.\n",
+                           static_cast<int>(job.numberedWords), job.numberedWords == 1 ? "name was" : "names were");
             if (job.format == kTreeFmtFreqpars && job.skipped)
                 qel_printf("Note: %d nonbinary %s not written to file (not accepted by FreqPars).\n",
                            static_cast<int>(job.skipped), treeWord(job.skipped));

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "trees/treeutil.h"
 
@@ -17,6 +20,17 @@ char *newickTreeLabel(const char *label, char *buffer, size_t size);
 char *phylipTreeLabel(const char *label, char *buffer, size_t size);
 char *hennigLabel(const char *label, char *buffer, size_t size);
 char *nexusTreeLabel(const char *label, char *buffer, size_t size);
+
+// The words a Newick or PHYLIP tree file names taxa by, one per label: the
+// format's label rule with every character that would change how the file
+// parses dropped (quotes, comment brackets, colons, "="), and a word that
+// would be taken for another taxon (the same word, or another taxon's label
+// or Newick word) numbered at its end. PHYLIP words keep at most 10
+// characters. The tree reader maps these words back to their taxa.
+std::vector<std::string> treeFileTaxonWords(const std::vector<std::string> &labels, uint32_t format);
+// How the tree reader compares such words: blanks and underscores alike,
+// case ignored, trailing blanks dropped.
+std::string normalizedTreeWord(std::string_view word);
 
 // "%.3f" with trailing zeros (and a bare point) removed; a shared buffer.
 const char *formatEdgeSupportValue(double value);

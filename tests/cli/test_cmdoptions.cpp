@@ -130,6 +130,18 @@ void headingsSet(CmdParamList *list)
     do_Separator("Options for binary-state models:", "Extra", list);
     do_Bool_Parm("Extra", "flag", kParamBool, kParamHasFactory, &gO.addRandom, 0, nullptr, nullptr, list);
     do_Separator("Search options", "Extra", list);
+    do_Bool_Parm("Extra", "enforce", kParamBool, 0, &gO.enforce, 0, nullptr, nullptr, list);
+}
+
+// Headings over hidden options only, before and after one with a shown option.
+void hiddenHeadingsSet(CmdParamList *list)
+{
+    do_Separator("Nothing shown here", "Heads", list);
+    do_Bool_Parm("Heads", "hiddenA", kParamBool, kParamHidden, &gO.addRandom, 0, nullptr, nullptr, list);
+    do_Separator("Shown", "Heads", list);
+    do_Bool_Parm("Heads", "enforce", kParamBool, 0, &gO.enforce, 0, nullptr, nullptr, list);
+    do_Separator("Nothing shown at the end", "Heads", list);
+    do_Bool_Parm("Heads", "hiddenB", kParamBool, kParamHidden, &gO.longFlag, 0, nullptr, nullptr, list);
 }
 
 uint32_t testTraverser(uint32_t set, CmdParamList *list)
@@ -140,6 +152,8 @@ uint32_t testTraverser(uint32_t set, CmdParamList *list)
         searchSet(list);
     if (set == 2 || set == kAllOptionsSet)
         outputSet(list);
+    if (set == 4)
+        hiddenHeadingsSet(list);
     return list->failed;
 }
 
@@ -511,8 +525,8 @@ TEST_F(CmdOptionsTest, HeadingsEndWithOneColon)
     showCmdOptionTable(3, nullptr, false);
     EXPECT_EQ(gOut, "\nOptions for binary-state models:\n" + kHeader +
                         "flag            no|yes                            \bno\n"
-                        "\nSearch options:\n" +
-                        kHeader);
+                        "\nSearch options:\n" + kHeader +
+                        "enforce         no|yes                            \bno\n");
 }
 
 TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
@@ -543,6 +557,12 @@ TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
         "nchar           <integer>|all                     \ball\n"
         "treeLengthLimit no|yes                            \bno\n";
     EXPECT_EQ(gOut, expected);
+}
+
+TEST_F(CmdOptionsTest, ListingLeavesOutHeadingsWithNothingShownUnderThem)
+{
+    showCmdOptionTable(4, nullptr, false);
+    EXPECT_EQ(gOut, "\nShown:\n" + kHeader + "enforce         no|yes                            \bno\n");
 }
 
 // A four-word seed whose second word is 0 must still show all its words.

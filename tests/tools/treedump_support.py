@@ -1,5 +1,8 @@
-"""What the tree cross-checks share: reading treedump's output and comparing
-the splits of trees."""
+"""What the tree cross-checks share: reading treedump's output, comparing
+the splits of trees, and running the program to save trees."""
+
+import os
+import subprocess
 
 
 def parse_dump(text):
@@ -33,3 +36,17 @@ def same_splits(a, b, tol=1e-6, ignore_empty=False):
         a = {k: v for k, v in a.items() if k}
         b = {k: v for k, v in b.items() if k}
     return a.keys() == b.keys() and all(abs(a[k] - b[k]) <= tol * max(1.0, abs(a[k])) for k in a)
+
+
+def save_trees(vorn, work, name, data, source, saves):
+    """Runs the program on the data file, reads the source tree file and
+    saves it once per (path, SaveTrees options) pair. None when it ran, else
+    its output."""
+    cmds = os.path.join(work, "%s_cmds.nex" % name)
+    with open(cmds, "w") as f:
+        f.write("#NEXUS\nexecute '%s';\ngettrees file='%s';\n" % (data, source))
+        for path, options in saves:
+            f.write("savetrees file='%s' %s replace;\n" % (path, options))
+        f.write("quit;\n")
+    run = subprocess.run([vorn, "-n", cmds], capture_output=True, text=True, cwd=work)
+    return None if run.returncode == 0 else run.stdout + run.stderr

@@ -22,7 +22,8 @@ import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree free of caches
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from treedump_support import as_unrooted as _as_unrooted, parse_dump, same_splits as _same_splits  # noqa: E402
+from treedump_support import as_unrooted as _as_unrooted, parse_dump, same_splits as _same_splits, \
+    save_trees  # noqa: E402
 
 try:
     from Bio import Phylo
@@ -134,16 +135,11 @@ def run_checks(treedump, vorn, work):
         compare("Bio.Phylo %s read by us" % fmt, [as_unrooted(t["splits"]) for t in parse_dump(run.stdout)])
 
     # 2. Our files read by Bio.Phylo.
-    cmds = os.path.join(work, "cmds.nex")
     outs = {fmt: os.path.join(work, "ours.%s" % fmt) for fmt in ("nexus", "altnexus", "newick")}
-    with open(cmds, "w") as f:
-        f.write("#NEXUS\nexecute '%s';\ngettrees file='%s';\n" % (data, os.path.join(work, "bio.newick")))
-        for fmt, path in outs.items():
-            f.write("savetrees file='%s' format=%s brlens=user maxdecimals=6 replace;\n" % (path, fmt))
-        f.write("quit;\n")
-    run = subprocess.run([vorn, "-n", cmds], capture_output=True, text=True, cwd=work)
-    if run.returncode != 0:
-        print("FAIL: the program failed:\n%s%s" % (run.stdout, run.stderr))
+    failed = save_trees(vorn, work, "bio", data, os.path.join(work, "bio.newick"),
+                        [(path, "format=%s brlens=user maxdecimals=6" % fmt) for fmt, path in outs.items()])
+    if failed:
+        print("FAIL: the program failed:\n%s" % failed)
         return 1
     for fmt, path in outs.items():
         schema = "nexus" if "nexus" in fmt else "newick"
