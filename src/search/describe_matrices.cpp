@@ -88,6 +88,7 @@ uint64_t nodeStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint
 struct MatrixRow {
     std::string label;
     std::vector<uint64_t> cells;
+    std::vector<char> gaps;  // a taxon's gap cells, shown by the gap symbol
 };
 
 void printHeader(const char *title, const char *heading, bool first, int lw, int cw,
@@ -108,7 +109,7 @@ void printHeader(const char *title, const char *heading, bool first, int lw, int
 }
 
 // One row, its multistate cells written down their columns.
-void printRow(const MatrixRow &row, const DataInfo *d, int lw, int cw, bool taxon)
+void printRow(const MatrixRow &row, const DataInfo *d, int lw, int cw)
 {
     std::vector<uint64_t> left = row.cells;
     const uint64_t all = allStates(d);
@@ -116,9 +117,13 @@ void printRow(const MatrixRow &row, const DataInfo *d, int lw, int cw, bool taxo
     for (bool more = true; more;) {
         more = false;
         qel_printf("%-*.*s  ", lw, lw, firstLine ? row.label.c_str() : "");
-        for (uint64_t &cell : left) {
+        for (size_t k = 0; k < left.size(); k++) {
+            uint64_t &cell = left[k];
             char sym = ' ';
-            if (firstLine && (cell & all) == all) {
+            if (firstLine && row.gaps[k]) {
+                sym = row.gaps[k];
+                cell = 0;
+            } else if (firstLine && (cell & all) == all) {
                 sym = '?';
                 cell = 0;
             } else if (firstLine && cmFmt.cmShowEq && std::popcount(cell) > 1 && equateFor(cell, d)) {
@@ -135,7 +140,6 @@ void printRow(const MatrixRow &row, const DataInfo *d, int lw, int cw, bool taxo
         qel_printf("\n");
         firstLine = false;
     }
-    (void)taxon;
 }
 
 }  // namespace
@@ -175,9 +179,12 @@ int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode)
             MatrixRow row;
             const bool taxon = isTaxonNode(n, d);
             row.label = taxon ? getTaxLabel(d, n->index) : std::to_string(nodeNum(n, tree));
-            for (uint32_t c : chunk)
+            for (uint32_t c : chunk) {
                 row.cells.push_back(nodeStates(tree, d, n, c, mode == ReconMatrix::MprSets));
-            printRow(row, d, lw, cw, taxon);
+                const bool gap = taxon && d->gapSymbol && isGap(n->index, c, d);
+                row.gaps.push_back(gap ? static_cast<char>(d->gapSymbol) : '\0');
+            }
+            printRow(row, d, lw, cw);
         }
     }
     return 0;

@@ -392,6 +392,14 @@ int doDescribeTreesCmd()
             if (isTreeVisible(k))
                 run.list.push_back(k + 1);
 
+    if (specialFlnam[0]) {
+        run.ancStates = openAuxOutStream(specialFlnam, gReplaceFile != 0, false);
+        if (!run.ancStates) {
+            specialFlnam[0] = '\0';
+            return 1;
+        }
+    }
+
     qel_printf("\nTree description:\n\n");
     indentOutput(2);
     if (!rooted) {
@@ -410,13 +418,6 @@ int doDescribeTreesCmd()
             qel_printf("%*sAncStates = \"%s\"\n", 32, "", ancStatesName());
     }
     indentOutput(-2);
-    if (specialFlnam[0]) {
-        run.ancStates = openAuxOutStream(specialFlnam, gReplaceFile != 0, false);
-        if (!run.ancStates) {
-            specialFlnam[0] = '\0';
-            return 1;
-        }
-    }
     int status = runOutputThread(describeOutputProc, &run);
     if (run.ancStates) {
         const bool written = closeAuxOutStream(run.ancStates) == 0;
