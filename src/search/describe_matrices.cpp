@@ -168,10 +168,11 @@ int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode)
             rows.push_back(n);
     const int lw = labelWidth(tips, d, std::strlen(kHeadings[m]));
     const int cw = std::clamp<int>(cmFmt.cmColWidth, 1, 64);
-    const uint32_t fit = std::max<uint32_t>(1, maxOutputColumns(static_cast<uint32_t>(cw), static_cast<uint32_t>(lw + 2)));
+    const size_t fit = maxOutputColumns(static_cast<uint32_t>(cw), static_cast<uint32_t>(lw + 2));
     for (size_t from = 0; from < chars.size(); from += fit) {
-        const std::vector<uint32_t> chunk(chars.begin() + static_cast<std::ptrdiff_t>(from),
-                                          chars.begin() + static_cast<std::ptrdiff_t>(std::min(chars.size(), from + fit)));
+        const auto first = chars.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto last = first + static_cast<std::ptrdiff_t>(std::min(fit, chars.size() - from));
+        const std::vector<uint32_t> chunk(first, last);
         printHeader(kTitles[m], kHeadings[m], from == 0, lw, cw, chunk);
         for (const TreeNode *n : rows) {
             if (getAbortedStatus())
@@ -200,7 +201,7 @@ void showPairwiseTaxaMatrix(const std::vector<double> &m, const Tree *tree, cons
     const size_t n = d->ntax;
     const int lw = labelWidth(tips, d, 0);
     const int head = lw + 4;
-    const size_t fit = std::max<uint32_t>(1, maxOutputColumns(static_cast<uint32_t>(width), static_cast<uint32_t>(head)));
+    const size_t fit = maxOutputColumns(static_cast<uint32_t>(width), static_cast<uint32_t>(head));
     const bool both = tri == Triangles::Both;
     const int lowerDecimals = both ? static_cast<int>(gPars.lengthDecimals) : decimals;
     for (size_t from = 0; from < tips.size(); from += fit) {

@@ -325,7 +325,8 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly)
         qel_printf("%s", lengthField(p->edge.brlen, dec, kLinkLengthWidth).c_str());
         if (ranges) {
             const BranchLengthRange &r = range[nodePosition(tree, p)];
-            qel_printf("%s%s", lengthField(r.min, dec, kRangeWidth).c_str(), lengthField(r.max, dec, kRangeWidth).c_str());
+            qel_printf("%s%s", lengthField(r.min, dec, kRangeWidth).c_str(),
+                       lengthField(r.max, dec, kRangeWidth).c_str());
         }
         qel_printf("\n");
     }
