@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
@@ -435,4 +436,102 @@ void showCharDiagnostics(const DataInfo *d)
     if (constant)
         qel_printf("(%u constant %s not shown)\n", constant, constant == 1 ? "character" : "characters");
     clearStatusText();
+}
+
+// ---------------------------------------------------------------------------
+// Patristic distances
+
+namespace {
+
+// Steps between two state sets of an ordered-like character, 0 when they
+// share a state: one for a two-state unordered character, else the gap
+// between their nearest states.
+double setDistance(const DataInfo *d, uint32_t c, uint64_t a, uint64_t b)
+{
+    if (!a || !b || (a & b))
+        return 0.0;
+    const uint32_t loA = std::countr_zero(a), hiA = 63 - std::countl_zero(a);
+    const uint32_t loB = std::countr_zero(b), hiB = 63 - std::countl_zero(b);
+    if ((d->status[c] & kCharTypeMask) != kCharOrdered)
+        return 1.0;
+    return hiA < loB ? loB - hiA : loA - hiB;
+}
+
+bool countsInPatristic(const DataInfo *d, uint32_t c)
+{
+    return isCharIncluded(d, c) && inPackedData(d, c) && isPkdOrd(c, d);
+}
+
+// A missing cell says nothing: the taxon is taken at its ancestor's states.
+uint64_t observedStates(const DataInfo *d, const TreeNode *tip, uint32_t c)
+{
+    const uint64_t set = assigned(d, tip, c);
+    const uint32_t nStates = std::clamp<uint32_t>(static_cast<uint32_t>(std::strlen(d->symbols)), 1, 64);
+    const uint64_t all = nStates >= 64 ? ~uint64_t{0} : (uint64_t{1} << nStates) - 1;
+    if ((set & all) == all && tip->anc)
+        return assigned(d, tip->anc, c);
+    return set;
+}
+
+}  // namespace
+
+bool patristicExcludesSome(const DataInfo *d)
+{
+    for (uint32_t c = 0; c < d->nchar; c++)
+        if (isCharIncluded(d, c) && inPackedData(d, c) && !isPkdOrd(c, d))
+            return true;
+    return false;
+}
+
+bool getPDmatrix(const Tree *tree, const DataInfo *d, std::vector<double> &matrix, PatristicSums *sums)
+{
+    setStatusText("Computing patristic distances...");
+    const PackedData *pd = packedData(d);
+    const uint32_t n = d->ntax;
+    matrix.assign(static_cast<size_t>(n) * n, 0.0);
+    *sums = PatristicSums{};
+    std::vector<double> adjusted(tree->maxNodes, 0.0);
+    std::vector<const TreeNode *> tipOf(n, nullptr);
+    for (const TreeNode *p = tree->root; p; p = p->next) {
+        if (isTaxonNode(p, d))
+            tipOf[static_cast<uint32_t>(p->index)] = p;
+        if (!p->anc)
+            continue;
+        double len = 0.0;
+        for (uint32_t c = 0; c < d->nchar; c++)
+            if (countsInPatristic(d, c))
+                len += setDistance(d, c, assigned(d, p, c), assigned(d, p->anc, c)) * pd->slots[c].weight;
+        adjusted[nodePosition(tree, p)] = len;
+    }
+    std::vector<uint8_t> onPath(tree->maxNodes, 0);
+    for (uint32_t i = 0; i < n; i++) {
+        if (!tipOf[i])
+            continue;
+        std::fill(onPath.begin(), onPath.end(), 0);
+        for (const TreeNode *p = tipOf[i]; p; p = p->anc)
+            onPath[nodePosition(tree, p)] = 1;
+        for (uint32_t j = 0; j < i; j++) {
+            if (!tipOf[j])
+                continue;
+            double observed = 0.0;
+            for (uint32_t c = 0; c < d->nchar; c++)
+                if (countsInPatristic(d, c))
+                    observed += setDistance(d, c, observedStates(d, tipOf[i], c), observedStates(d, tipOf[j], c)) *
+                                pd->slots[c].weight;
+            const TreeNode *meet = tipOf[j];
+            double patristic = 0.0;
+            for (; !onPath[nodePosition(tree, meet)]; meet = meet->anc)
+                patristic += adjusted[nodePosition(tree, meet)];
+            for (const TreeNode *p = tipOf[i]; p != meet; p = p->anc)
+                patristic += adjusted[nodePosition(tree, p)];
+            matrix[static_cast<size_t>(i) * n + j] = observed;
+            matrix[static_cast<size_t>(j) * n + i] = patristic;
+            sums->observed += observed;
+            sums->homoplasy += patristic - observed;
+            sums->largest = std::max(sums->largest, patristic);
+        }
+    }
+    clearStatusText();
+    sums->ratio = sums->observed > 0.0 ? sums->homoplasy / sums->observed : -1.0;
+    return sums->observed > 0.0;
 }

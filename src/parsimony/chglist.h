@@ -56,3 +56,22 @@ void showCharDiagnostics(const DataInfo *d);
 // within-terminal cost is unknown.
 bool getFieldWidths(const DataInfo *d, int fixedWidth, int columns, int alternative, int *labelWidth,
                     int *columnWidth, bool *anyUnknown);
+
+// Taxon-by-taxon distances of a reconstruction over the characters packed as
+// ordered (binary and ordered multistate), in an ntax x ntax row-major
+// matrix: below the diagonal (row i > column j) the observed distance of
+// taxa i and j (a taxon whose cell is missing stands in for its ancestor's
+// states), above it (row j, column i) the patristic distance, the sum of the
+// adjusted branch lengths on the path between them. Entries of taxa not on
+// the tree stay 0.
+struct PatristicSums {
+    double observed = 0.0;
+    double homoplasy = 0.0;  // sum of patristic - observed: Farris's f value
+    double ratio = -1.0;     // homoplasy / observed, -1 when observed is 0
+    double largest = 0.0;    // largest patristic distance
+};
+// True when the sum of observed distances is positive.
+bool getPDmatrix(const Tree *tree, const DataInfo *d, std::vector<double> &matrix, PatristicSums *sums);
+// Whether characters that the matrices leave out (unordered with more than
+// two states) are included.
+bool patristicExcludesSome(const DataInfo *d);

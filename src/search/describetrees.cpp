@@ -1,8 +1,11 @@
 #include "search/describetrees.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "data/data_util.h"
@@ -10,9 +13,11 @@
 #include "parsimony/chglist.h"
 #include "parsimony/fitindex.h"
 #include "parsimony/lenrange.h"
+#include "parsimony/mprange.h"
 #include "parsimony/optimize.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
@@ -20,9 +25,11 @@
 #include "qel/qel_oututil.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_sets.h"
+#include "search/describe_matrices.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "cli/qel_cmdoptions.h"
+#include "cli/shell_settings.h"
 #include "trees/describe.h"
 #include "trees/drawtree.h"
 #include "trees/roottree.h"
@@ -37,12 +44,23 @@ namespace {
 constexpr uint32_t kDescribeOptionSet = 76;
 constexpr int kLinkLeftWidth = 26;  // node and connected-node columns
 constexpr int kLinkLengthWidth = 19;
+constexpr int kRangeWidth = 14;
 
 
 struct DescribeRun {
     DataInfo *data;
     std::vector<uint32_t> list;  // 1-based tree numbers
     bool brlensOnly;
+    bool patristicWanted;        // fValue, patristic or homoplasy
+    AuxOut *ancStates;           // the reconstructed-states file, or null
+};
+
+// Patristic distances of the tree in hand: computed before the score so that
+// the f value can follow the indices, printed after the listings.
+struct PatristicRun {
+    std::vector<double> matrix;
+    PatristicSums sums;
+    bool made = false;
 };
 
 int linkDecimals(bool brlensOnly)
@@ -53,13 +71,13 @@ int linkDecimals(bool brlensOnly)
     return buf ? static_cast<int>(buf->brlenDecimals) : 0;
 }
 
-const char *lengthField(double v, int decimals)
+std::string lengthField(double v, int decimals, int width)
 {
-    static char buf[64];
+    char buf[64];
     if (std::fabs(v) >= 100000.0)
-        std::snprintf(buf, sizeof buf, "%*.*e", kLinkLengthWidth, decimals, v);
+        std::snprintf(buf, sizeof buf, "%*.*e", width, decimals, v);
     else
-        std::snprintf(buf, sizeof buf, "%*.*f", kLinkLengthWidth, decimals, std::fabs(v) < 1.17549435e-38 ? 0.0 : v);
+        std::snprintf(buf, sizeof buf, "%*.*f", width, decimals, std::fabs(v) < 1.17549435e-38 ? 0.0 : v);
     return buf;
 }
 
@@ -112,6 +130,59 @@ void showParsimonyScore(const DataInfo *d, double length)
                    undetermined, undetermined == 1 ? "character" : "characters");
 }
 
+void showFValue(const DataInfo *d, const PatristicRun &pr)
+{
+    if (!pr.made) {
+        qel_printf("\nNote: \bPatristic distance/homoplasy matrices and f values can be computed only for binary and "
+                   "ordered multistate (including Dollo and irreversible) characters.\n");
+        return;
+    }
+    qel_printf("f value = %s\nf-ratio = %.4f\n", treeLengthToString(pr.sums.homoplasy), pr.sums.ratio);
+    if (patristicExcludesSome(d))
+        qel_printf("   (multistate unordered and stepmatrix characters excluded from f-value calculations)\n");
+}
+
+// Columns wide enough for the largest value with the given decimals, and two
+// blanks between them.
+int matrixWidth(double largest, int decimals)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, largest);
+    return static_cast<int>(std::strlen(buf)) + 2;
+}
+
+void showPatristicMatrices(Tree *tree, const DataInfo *d, PatristicRun &pr)
+{
+    if (!pr.made)
+        return;
+    const int dec = static_cast<int>(gPars.lengthDecimals);
+    if (describe.patristic) {
+        if (patristicExcludesSome(d))
+            qel_printf("\nNote: \bMultistate unordered and/or stepmatrix characters excluded from patristic distance "
+                       "calculations.\n");
+        setStatusText("Outputting patristic distance matrix...");
+        double largest = pr.sums.largest;
+        for (uint32_t i = 0; i < d->ntax; i++)
+            for (uint32_t j = 0; j < i; j++)
+                largest = std::max(largest, pr.matrix[static_cast<size_t>(i) * d->ntax + j]);
+        showPairwiseTaxaMatrix(pr.matrix, tree, d, Triangles::Both, "Adjusted character distances",
+                               "Patristic distances", "Patristic distance matrix", matrixWidth(largest, dec), dec);
+    }
+    if (describe.homoplasy) {
+        setStatusText("Outputting homoplasy matrix...");
+        std::vector<double> h = pr.matrix;
+        const size_t n = d->ntax;
+        double largest = 0.0;
+        for (size_t i = 0; i < n; i++)
+            for (size_t j = 0; j < i; j++) {
+                h[j * n + i] = pr.matrix[j * n + i] - pr.matrix[i * n + j];
+                largest = std::max(largest, h[j * n + i]);
+            }
+        showPairwiseTaxaMatrix(h, tree, d, Triangles::Upper, nullptr, nullptr, "Pairwise homoplasy matrix",
+                               matrixWidth(largest, dec), dec);
+    }
+}
+
 int describeOutputProc(void *arg)
 {
     const auto *run = static_cast<DescribeRun *>(arg);
@@ -144,8 +215,26 @@ int describeOutputProc(void *arg)
             }
             showLinks(tree.get(), d, static_cast<int>(n), run->brlensOnly);
         }
-        if (pars)
+        PatristicRun pr;
+        if (pars) {
+            if (run->patristicWanted)
+                pr.made = getPDmatrix(tree.get(), d, pr.matrix, &pr.sums);
+            if (describe.mprSets) {
+                setStatusText("Outputting possible character-state assignments (MPR-sets)...");
+                if (showReconMatrix(tree.get(), d, ReconMatrix::MprSets) == 2)
+                    return 2;
+            }
+            if (describe.xout) {
+                setStatusText("Outputting character-state information...");
+                if (showReconMatrix(tree.get(), d, static_cast<ReconMatrix>(describe.xout)) == 2)
+                    return 2;
+            }
+            if (run->ancStates && saveReconToFile(tree.get(), d, n) != 0)
+                return 1;
             showParsimonyScore(d, getLastTreeScore());
+            if (run->patristicWanted)
+                showFValue(d, pr);
+        }
         if (describe.plot) {
             setStatusText("Drawing tree...");
             if (describe.plot & 2) {
@@ -162,6 +251,7 @@ int describeOutputProc(void *arg)
                 showApoLists(tree.get(), d);
             if (describe.diagnose)
                 showCharDiagnostics(d);
+            showPatristicMatrices(tree.get(), d, pr);
         }
         clearStatusText();
     }
@@ -196,9 +286,21 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly)
         qel_printf("  Sum of branch lengths = %s\n", sum);
         return;
     }
-    qel_printf("\n                    Connected          Branch\n");
-    qel_printf("   Node              to node           length\n");
-    tableLine(45, 0);
+    // Under parsimony the table also shows how far the length of each branch
+    // can move among the equally parsimonious reconstructions.
+    const bool ranges = !brlensOnly && parsCriterionActive();
+    const std::vector<BranchLengthRange> range = ranges ? possibleBranchLengths(tree, data)
+                                                        : std::vector<BranchLengthRange>{};
+    const int rule = ranges ? 73 : 45;
+    if (ranges) {
+        qel_printf("\n                                     Assigned       Minimum       Maximum\n");
+        qel_printf("                    Connected          branch      possible      possible\n");
+        qel_printf("   Node              to node           length        length        length\n");
+    } else {
+        qel_printf("\n                    Connected          Branch\n");
+        qel_printf("   Node              to node           length\n");
+    }
+    tableLine(rule, 0);
     char label[kChgLabelLimit + 8], text[64];
     if (tree->root->index >= 0 && static_cast<uint32_t>(tree->root->index) < tree->tipBound)
         qel_printf("%6d%22s%17c%16s\n", tree->root->index + 1, "(root)", ' ', "-");
@@ -220,9 +322,15 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly)
         } else {
             qel_printf("%6u%20s", nodeNum(p, tree), text);
         }
-        qel_printf("%s\n", lengthField(p->edge.brlen, dec));
+        qel_printf("%s", lengthField(p->edge.brlen, dec, kLinkLengthWidth).c_str());
+        if (ranges) {
+            const BranchLengthRange &r = range[nodePosition(tree, p)];
+            qel_printf("%s%s", lengthField(r.min, dec, kRangeWidth).c_str(),
+                       lengthField(r.max, dec, kRangeWidth).c_str());
+        }
+        qel_printf("\n");
     }
-    tableLine(45, 0);
+    tableLine(rule, 0);
     char sum[64];
     std::snprintf(sum, sizeof sum, "%.*f", dec, total);
     qel_printf("%-*s%19s\n", kLinkLeftWidth, "Sum", sum);
@@ -255,6 +363,8 @@ int doDescribeTreesCmd()
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
+    // The file name holds for the one command that gives it.
+    specialFlnam[0] = '\0';
     const int got = getCmdParams(kDescribeOptionSet, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
@@ -264,7 +374,17 @@ int doDescribeTreesCmd()
     if (!rooted && checkRootingOption(d, describeWithBrlensOnly, true, true, false) != 0)
         return 1;
 
-    DescribeRun run{d, {}, describeWithBrlensOnly};
+    if (describeWithBrlensOnly && (describe.xout || describe.mprSets || describe.patristic || describe.homoplasy ||
+                                   describe.fValue || describe.chgList || describe.apoList || describe.diagnose ||
+                                   specialFlnam[0])) {
+        qel_printf("\nNote: \bReconstructions, change lists, diagnostics, patristic distances and f values need "
+                   "character data; they are not available for trees described by their user branch lengths "
+                   "alone.\n");
+        specialFlnam[0] = '\0';
+    }
+
+    DescribeRun run{d, {}, describeWithBrlensOnly, false, nullptr};
+    run.patristicWanted = !describeWithBrlensOnly && (describe.fValue || describe.patristic || describe.homoplasy);
     for (uint32_t k = 0; k < inMemory; k++)
         if (isSetMember(listSet.get(), k))
             run.list.push_back(k + 1);
@@ -272,6 +392,14 @@ int doDescribeTreesCmd()
         for (uint32_t k = 0; k < inMemory; k++)
             if (isTreeVisible(k))
                 run.list.push_back(k + 1);
+
+    if (specialFlnam[0]) {
+        run.ancStates = openAuxOutStream(specialFlnam, gReplaceFile != 0, false);
+        if (!run.ancStates) {
+            specialFlnam[0] = '\0';
+            return 1;
+        }
+    }
 
     qel_printf("\nTree description:\n\n");
     indentOutput(2);
@@ -291,7 +419,17 @@ int doDescribeTreesCmd()
             qel_printf("%*sAncStates = \"%s\"\n", 32, "", ancStatesName());
     }
     indentOutput(-2);
-    const int status = runOutputThread(describeOutputProc, &run);
+    int status = runOutputThread(describeOutputProc, &run);
+    if (run.ancStates) {
+        const bool written = closeAuxOutStream(run.ancStates) == 0;
+        if (!written) {
+            qel_errorMsg(0, "Reconstructed ancestral states could not be written to file \"%s\".", specialFlnam);
+            status = status ? status : 1;
+        } else if (status == 0) {
+            qel_printf("\nReconstructed ancestral states written to file \"%s\"\n", specialFlnam);
+        }
+        specialFlnam[0] = '\0';
+    }
     clearStatusText();
     describeWithBrlensOnly = false;
     return status;

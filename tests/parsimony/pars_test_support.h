@@ -13,8 +13,10 @@
 #include "data/data_services.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
+#include "parsimony/optimize.h"
 #include "parsimony/pars_init.h"
 #include "support/tree_test_support.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 // A random binary tree over taxa 1 .. ntax-1 as text, for buildTree.
@@ -77,6 +79,16 @@ protected:
         buildTestTree(tree.get(), text, 0);
         setTraversalSeq(tree.get());
     }
+
+    // One reconstruction of the tree as built, lengths counted afresh.
+    void reconstruct(ParsOpt opt)
+    {
+        gPars.opt = static_cast<uint32_t>(opt);
+        zeroAllBranchLengths(tree.get());
+        optimizeParsimony(data, tree.get(), true);
+    }
+    TreeNode *tip(int t) const { return tree->firstTip + t; }
+    TreeNode *fork(int k) const { return tree->nodes + tree->ntax + 1 + k; }
 
     DataInfo *data = nullptr;
     TreePtr tree;

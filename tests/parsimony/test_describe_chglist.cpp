@@ -20,14 +20,6 @@ namespace {
 
 class ChangeListTest : public ParsDataTest {
 protected:
-    void reconstruct(ParsOpt opt)
-    {
-        gPars.opt = static_cast<uint32_t>(opt);
-        zeroAllBranchLengths(tree.get());
-        optimizeParsimony(data, tree.get(), true);
-    }
-    TreeNode *tip(int t) const { return tree->firstTip + t; }
-    TreeNode *fork(int k) const { return tree->nodes + tree->ntax + 1 + k; }
 
     // (from, to, from state, to state, cost, unambiguous) as a readable row.
     std::string row(const CharChange &ch) const

@@ -17,6 +17,7 @@
 #include "parsimony/pars_init.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
+#include "support/tree_test_support.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeutil.h"
@@ -40,11 +41,6 @@ inline int captureErrorCode(uint32_t code, const char *, ...)
     gErrorCodes.push_back(code);
     return 1;
 }
-
-struct TreeDeleter {
-    void operator()(Tree *t) const { destroyTree(t, true); }
-};
-using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
 
 class SearchTest : public ::testing::Test {
 protected:

@@ -1,0 +1,147 @@
+#include "parsimony/mprange.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <span>
+
+#include "data/vorn_data.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_util.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr double kImpossible = 1e30;
+// Real weights and stepmatrix-free costs still sum to values a few ulps
+// apart along different paths; lengths closer than this are equal.
+constexpr double kTie = 1e-9;
+
+bool isTaxonNode(const TreeNode *n, const DataInfo *d)
+{
+    return n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax;
+}
+
+// The states a node is held to: a taxon's cell, or the states a one-child
+// root (the ancestor, or a taxon the tree is held at) keeps; 0 = free.
+uint64_t fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c)
+{
+    if (isTaxonNode(n, d))
+        return getXijAsBits(d, n->index, c, nullptr);
+    if (n == tree->root && n->firstChild && !n->firstChild->nextSib)
+        return getStatesOrMPRset(d, n, c, false);
+    return 0;
+}
+
+// Cost tables of one character over k states, laid out node position x k.
+struct CharTables {
+    uint32_t k = 0;
+    std::vector<double> cost;  // k x k: from ancestor state (row) to node state
+    std::vector<double> down;  // subtree below and including the node, by its state
+    std::vector<double> toAnc; // the subtree with its branch, by the ancestor's state
+    std::vector<double> rest;  // the tree outside the subtree, by the ancestor's state
+    std::vector<double> above; // the tree outside the subtree, by the node's own state
+};
+
+void downPass(const Tree *tree, const DataInfo *d, uint32_t c, std::span<const TreeNode *const> preorder,
+              CharTables &t)
+{
+    const uint32_t k = t.k;
+    const uint64_t all = k >= 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
+    for (auto it = preorder.rbegin(); it != preorder.rend(); ++it) {
+        const TreeNode *n = *it;
+        const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
+        const uint64_t fixed = fixedStates(tree, d, n, c) & all;
+        for (uint32_t s = 0; s < k; s++)
+            t.down[p + s] = fixed && !((fixed >> s) & 1) ? kImpossible : 0.0;
+        for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {
+            const size_t q = static_cast<size_t>(nodePosition(tree, ch)) * k;
+            for (uint32_t s = 0; s < k; s++)
+                t.down[p + s] += t.toAnc[q + s];
+        }
+        if (n == tree->root)
+            break;
+        for (uint32_t s = 0; s < k; s++) {
+            double best = kImpossible;
+            for (uint32_t a = 0; a < k; a++)
+                best = std::min(best, t.cost[s * k + a] + t.down[p + a]);
+            t.toAnc[p + s] = best;
+        }
+    }
+}
+
+void upPass(const Tree *tree, uint32_t k, CharTables &t)
+{
+    const size_t r = static_cast<size_t>(nodePosition(tree, tree->root)) * k;
+    std::fill_n(t.above.begin() + static_cast<std::ptrdiff_t>(r), k, 0.0);
+    for (const TreeNode *n = tree->root->next; n; n = n->next) {
+        const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
+        const size_t a = static_cast<size_t>(nodePosition(tree, n->anc)) * k;
+        // The ancestor's own subtree less this branch, plus all above it.
+        for (uint32_t b = 0; b < k; b++)
+            t.rest[p + b] = std::min(kImpossible, t.down[a + b] - t.toAnc[p + b] + t.above[a + b]);
+        for (uint32_t s = 0; s < k; s++) {
+            double best = kImpossible;
+            for (uint32_t b = 0; b < k; b++)
+                best = std::min(best, t.rest[p + b] + t.cost[b * k + s]);
+            t.above[p + s] = best;
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const DataInfo *d)
+{
+    std::vector<BranchLengthRange> out(tree->maxNodes);
+    const PackedData *pd = packedData(d);
+    if (!pd || !tree->root)
+        return out;
+    std::vector<const TreeNode *> preorder;
+    for (const TreeNode *n = tree->root; n; n = n->next)
+        preorder.push_back(n);
+    CharTables t;
+    t.k = std::clamp<uint32_t>(static_cast<uint32_t>(std::strlen(d->symbols)), 1, 64);
+    const uint32_t k = t.k;
+    const size_t cells = static_cast<size_t>(tree->maxNodes) * k;
+    t.down.assign(cells, 0.0);
+    t.toAnc.assign(cells, 0.0);
+    t.rest.assign(cells, 0.0);
+    t.above.assign(cells, 0.0);
+    t.cost.assign(static_cast<size_t>(k) * k, 0.0);
+    for (uint32_t c = 0; c < d->nchar && c < pd->slots.size(); c++) {
+        if (!isCharIncluded(d, c) || !pd->slots[c].width)
+            continue;
+        // Packed characters are ordered or unordered; a two-state unordered
+        // character packed as ordered still costs one step per change.
+        const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
+        for (uint32_t a = 0; a < k; a++)
+            for (uint32_t b = 0; b < k; b++)
+                t.cost[a * k + b] = a == b ? 0.0 : ordered ? std::abs(static_cast<double>(a) - b) : 1.0;
+        downPass(tree, d, c, preorder, t);
+        upPass(tree, k, t);
+        const size_t r = static_cast<size_t>(nodePosition(tree, tree->root)) * k;
+        const double best = *std::min_element(t.down.begin() + static_cast<std::ptrdiff_t>(r),
+                                              t.down.begin() + static_cast<std::ptrdiff_t>(r + k));
+        const double w = pd->slots[c].weight;
+        for (const TreeNode *n = tree->root->next; n; n = n->next) {
+            const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
+            double lo = kImpossible, hi = 0.0;
+            for (uint32_t b = 0; b < k; b++) {
+                for (uint32_t a = 0; a < k; a++) {
+                    const double step = t.cost[b * k + a];
+                    if (t.rest[p + b] + step + t.down[p + a] > best + kTie)
+                        continue;
+                    lo = std::min(lo, step);
+                    hi = std::max(hi, step);
+                }
+            }
+            if (lo < kImpossible) {
+                out[nodePosition(tree, n)].min += w * lo;
+                out[nodePosition(tree, n)].max += w * hi;
+            }
+        }
+    }
+    return out;
+}
