@@ -326,6 +326,10 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
         uint32_t maxMet = 0;
         for (uint32_t i = 0; i < nCuts; i++) {
             TreeNode *K = cuts[i];
+            // A fork left with one child (a pair of taxa unrooted) has no
+            // edge to merge when K is cut and no other place to take K.
+            if (K->anc->anc && !sibling(K))
+                continue;
             ReconList rr, gr;
             const uint32_t reach = setReconSeq(tree, K, L, &rr, &gr);
             maxMet = std::max(maxMet, reach);
