@@ -7,6 +7,7 @@
 
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "parsimony/lenrange.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -263,6 +264,9 @@ void deallocPackedData(DataInfo *d)
     deallocSet(d->pars->atMinimum);
     delete d->pars;
     d->pars = nullptr;
+    // The bounds name their packed record by address, which the next
+    // packing may well be given.
+    invalidateLengthBounds();
 }
 
 void *parsPackedNodeRecord(void *packed, uint32_t which, uint32_t position)

@@ -1,9 +1,7 @@
 #include "search/countswaps.h"
-#include "parsimony/packx.h"
-#include "search/swap.h"
 
 #include <algorithm>
-#include <memory>
+#include <utility>
 #include <vector>
 
 #include "data/vorn_data.h"
@@ -11,12 +9,11 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_random.h"
 #include "qel/qel_sets.h"
-#include "search/hitlist.h"
 #include "search/hsearch.h"
 #include "search/hsprep.h"
-#include "search/scores.h"
 #include "search/search_settings.h"
 #include "cli/qel_cmdline.h"
+#include "search/tbr.h"
 #include "trees/treebuf.h"
 #include "trees/treeedit.h"
 #include "trees/treelist.h"
@@ -29,32 +26,26 @@ void randomPairFromRng(void *state, uint32_t n, uint32_t *a, uint32_t *b)
     randomPair(static_cast<RNG *>(state), n, a, b);
 }
 
+// A fork of more than two children. A tree can be nonbinary without one: a
+// pair of taxa unrooted hangs on a fork of one child, with nothing to resolve.
+bool hasPolytomy(Tree *tree)
+{
+    checkTraversalSeq(tree);
+    for (TreeNode *p = tree->root; p; p = p->next)
+        if (p->firstChild && p->firstChild->nextSib && p->firstChild->nextSib->nextSib)
+            return true;
+    return false;
+}
 
 }  // namespace
 
-double countRearrangements(DataInfo *data, Tree *tree, uint32_t swapType)
+double countRearrangements(Tree *tree, uint32_t swapType, uint32_t reconLimit)
 {
+    // Counting scores nothing: every move of the type is one, whatever the
+    // data say about it and whatever was counted before.
     if (swapType == 0)
         return 0.0;
-    // Outside a heuristic search a move counts as a find only when better
-    // than the best score; with -1e37 as the best nothing is kept.
-    SaveRules rules{};
-    HSearchData *hsd = createHSearchData(data, numSearchTaxa(data), rules, false);
-    if (!hsd)
-        return -1.0;
-    double count = -1.0;
-    if (installSearchSwapper(hsd, swapType) == 0) {
-        if (swapType >= 2) {
-            pointTreeAtPackedData(tree, data);
-            prepareTreeForSwapping(tree, data);
-        }
-        hsd->bestScoreRep = kLowestScore;
-        hsd->maxScoreToSave = kLowestScore;
-        hsd->fxns.evaluateNeighbors(hsd, tree);
-        count = hsd->rearrTriedRep;
-    }
-    destroyHSearchData(hsd);
-    return count;
+    return countTbrRearrangements(tree, static_cast<int>(swapType), reconLimit);
 }
 
 int doCountSwapsCmd()
@@ -79,6 +70,7 @@ int doCountSwapsCmd()
         return 1;
     setSearchVariables(kSearchModeCountSwaps, data);
     const uint32_t swapType = hs.swap;
+    const uint32_t reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
     TreeHandle tree(createSearchTree(data));
     if (!tree)
         return finishSearch(1);
@@ -96,28 +88,20 @@ int doCountSwapsCmd()
             break;
         }
         getTree(buf, k + 1, tree.get());
-        determineIfTreeIsBinary(tree.get());
-        const bool binary = isTreeBinary(tree.get());
+        const bool binary = determineIfTreeIsBinary(tree.get()) != 0 || !hasPolytomy(tree.get());
         if (!binary) {
             dichotomizeTree(tree.get(), randomPairFromRng, &rng);
             setTraversalSeq(tree.get());
         }
-        const double n = countRearrangements(data, tree.get(), swapType);
-        if (n < 0) {
-            finishSearch(0);
-            return qel_errorMsg(0, "Branch swapping by %s is not available yet; use SWAP=NNI.",
-                                swapTypeName(swapType)),
-                   1;
-        }
-        rows.emplace_back(k + 1, n);
+        rows.emplace_back(k + 1, countRearrangements(tree.get(), swapType, reconLimit));
         resolved.push_back(!binary);
     }
-    const bool limited = swapType > 1 && hs.reconLimit > 0;
+    const bool limited = swapType > 1 && reconLimit > 0;
     const char *name = swapTypeName(swapType);
     if (rows.size() == 1 && status == 0) {
         qel_printf("\nNumber of possible %s rearrangements of tree %u", name, rows[0].first);
         if (limited)
-            qel_printf(" with reconnection limit of %u", static_cast<uint32_t>(hs.reconLimit));
+            qel_printf(" with reconnection limit of %u", reconLimit);
         qel_printf(" = %g", rows[0].second);
         if (resolved[0])
             qel_printf(" (nonbinary tree was arbitrarily dichotomized)");

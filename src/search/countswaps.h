@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
-struct DataInfo;
 struct Tree;
 
 int doCountSwapsCmd();
-// Rearrangements of one binary tree that the swapper of swapType visits
-// (0 for no swapping); -1 when that swapper is not available.
-double countRearrangements(DataInfo *data, Tree *tree, uint32_t swapType);
+// Rearrangements of one binary tree under swapType (0 for no swapping) and
+// the reconnection limit (0 for none).
+double countRearrangements(Tree *tree, uint32_t swapType, uint32_t reconLimit);

@@ -81,6 +81,7 @@ struct HSearchData {
     double rearrTriedRep;
     double rearrTriedTotal;
     double rearrLimit;        // 0 none
+    uint32_t reconLimit;      // SPR and TBR reconnection limit; 0 none
     uint64_t deadline;        // CPU ticks; 0 none
     uint8_t swapping;
     uint8_t steepestTruncated;

@@ -781,6 +781,7 @@ int runHeuristicSearch(DataInfo *data)
         return 1;
     run.hsd->startBuf = run.startBuf;
     run.hsd->rearrLimit = hs.rearrLimit;
+    run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
     installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
     if (searchCollapseRule() != CollapseRule::kNo)
         run.hsd->fxns.collapse = collapseForSearch;

@@ -6,8 +6,6 @@
 
 namespace {
 
-uint32_t gReconLimit = 0;
-
 int applyHit(HSearchData *hsd, Tree *tree, const RearrObject *move)
 {
     RearrObject inverse;
@@ -24,7 +22,7 @@ int evaluate(HSearchData *hsd, Tree *tree)
     double own = getBaseScore(hsd->data, true) + revTreeLength(hsd->data, tree);
     double *bound = hsd->rules.heuristicRunning ? &hsd->maxScoreToSave : &own;
     double best = *bound;
-    return evaluateNeighbors_TBR(tree, hsd, kType, lastMovedSubtree(tree), gReconLimit, bound, &best);
+    return evaluateNeighbors_TBR(tree, hsd, kType, lastMovedSubtree(tree), hsd->reconLimit, bound, &best);
 }
 
 constexpr RearrFxns kFxns[3] = {
@@ -34,9 +32,6 @@ constexpr RearrFxns kFxns[3] = {
 };
 
 }  // namespace
-
-void setSwapReconLimit(uint32_t limit) { gReconLimit = limit; }
-uint32_t getSwapReconLimit() { return gReconLimit; }
 
 const RearrFxns *getSwapRearrFxns(int swapType)
 {

@@ -1,16 +1,13 @@
 // The branch-swapping operations a search installs in its HSearchData:
 // NNI, SPR and TBR as RearrFxns (apply a hit, undo it, evaluate the
-// neighbours of a tree), with the reconnection limit they use.
+// neighbours of a tree); SPR and TBR reconnect within the HSearchData's
+// reconnection limit.
 #pragma once
 
 #include <cstdint>
 
 #include "search/hitlist.h"
 #include "search/tbr.h"
-
-// 0 (or more than the taxa less one) means no limit.
-void setSwapReconLimit(uint32_t limit);
-uint32_t getSwapReconLimit();
 
 // The operations of swap type 1 NNI, 2 SPR or 3 TBR; null for another value.
 // apply brings the tree's state sets up to date with the move and undo takes

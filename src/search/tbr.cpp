@@ -326,6 +326,10 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
         uint32_t maxMet = 0;
         for (uint32_t i = 0; i < nCuts; i++) {
             TreeNode *K = cuts[i];
+            // A fork left with one child (a pair of taxa unrooted) has no
+            // edge to merge when K is cut and no other place to take K.
+            if (K->anc->anc && !sibling(K))
+                continue;
             ReconList rr, gr;
             const uint32_t reach = setReconSeq(tree, K, L, &rr, &gr);
             maxMet = std::max(maxMet, reach);
@@ -474,9 +478,19 @@ struct LinkSnapshot {
     EdgeData edge;
 };
 
+// Which tree a record below belongs to: its address and its serial, since
+// a tree made after that one is freed may get the same address.
+struct TreeKey {
+    const Tree *tree = nullptr;
+    uint64_t serial = 0;
+
+    static TreeKey of(const Tree *t) { return {t, t->serial}; }
+    bool names(const Tree *t) const { return tree && tree == t && serial == t->serial; }
+};
+
 // What undoTbrRearr needs of the last move applied on this thread.
 struct UndoRecord {
-    const Tree *tree = nullptr;
+    TreeKey tree;
     TreeNode *K = nullptr, *T = nullptr, *S = nullptr, *P = nullptr;
     bool incremental = false;
     std::vector<LinkSnapshot> links;
@@ -484,7 +498,7 @@ struct UndoRecord {
 thread_local UndoRecord gUndo;
 
 struct LastMoved {
-    const Tree *tree = nullptr;
+    TreeKey tree;
     TreeNode *node = nullptr;
 };
 thread_local LastMoved gLastMoved;
@@ -512,11 +526,11 @@ int finishRearr_TBR(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carr
     if (!validMove(tree, K, T, R))
         return 1;
     moveSubtree(tree, nullptr, K, T, R, carryEdgeData, false);
-    gLastMoved = {tree, K};
+    gLastMoved = {TreeKey::of(tree), K};
     return 0;
 }
 
-TreeNode *lastMovedSubtree(const Tree *tree) { return gLastMoved.tree == tree ? gLastMoved.node : nullptr; }
+TreeNode *lastMovedSubtree(const Tree *tree) { return gLastMoved.tree.names(tree) ? gLastMoved.node : nullptr; }
 
 int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const RearrObject *hit, bool updateSets)
 {
@@ -538,7 +552,7 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
     inverse->storedScore = hit->storedScore;
 
     UndoRecord &u = gUndo;
-    u.tree = tree;
+    u.tree = TreeKey::of(tree);
     u.K = K;
     u.T = T;
     u.S = S;
@@ -552,14 +566,14 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
     moveSubtree(tree, d, K, T, R, true, u.incremental);
     if (updateSets && !u.incremental)
         calcStatesetsForSearch(tree, d, false);
-    gLastMoved = {tree, K};
+    gLastMoved = {TreeKey::of(tree), K};
     return 0;
 }
 
 int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
 {
     UndoRecord &u = gUndo;
-    if (u.tree != tree)
+    if (!u.tree.names(tree))
         return 1;
     if (u.incremental && updateSets) {
         // The reverse move with the same exact updates.
@@ -580,7 +594,7 @@ int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
     setTraversalSeq(tree);
     if (updateSets && !u.incremental)
         calcStatesetsForSearch(tree, d, false);
-    u.tree = nullptr;
+    u.tree = {};
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "trees/treeutil.h"
 
+#include <atomic>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@ namespace {
 
 TreeDataHooks gHooks{};
 Tree *gPrimaryTree = nullptr;
+std::atomic<uint64_t> gLastTreeSerial{0};
 
 void freeExtras(Tree *tree)
 {
@@ -90,6 +92,7 @@ int initTreeForTaxa(Tree *tree, uint32_t ntax, uint32_t activeTaxa, bool withExt
     tree->ntax = ntax;
     tree->activeTaxa = activeTaxa;
     tree->maxNodes = maxNodes;
+    tree->serial = ++gLastTreeSerial;
     tree->nodes = allocArrayOf<TreeNode>(maxNodes);
     if (!tree->nodes)
         return 1;
@@ -238,9 +241,11 @@ Tree *shallowCopyTree(const Tree *src, Tree *dst)
         return nullptr;
     }
     TreeNode *own = dst->nodes;
+    const uint64_t serial = dst->serial;
     std::memcpy(own, src->nodes, sizeof(TreeNode) * src->maxNodes);
     *dst = *src;
     dst->nodes = own;
+    dst->serial = serial;
     dst->firstTip = own + 1;
     dst->lastNode = own + 2 * src->ntax;
     // The extras belong to src: a snapshot is destroyed without them.

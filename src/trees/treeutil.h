@@ -94,6 +94,10 @@ struct Tree {
     uint32_t numLeaves;
     uint32_t wordsPerLeafSet;
     uint32_t flags;
+    // Distinct for every tree made (and every re-made node array): records
+    // kept outside a tree name it by this, not by its address, which a tree
+    // made after this one is freed may well get.
+    uint64_t serial;
 };
 
 // What trees need from the data set and from higher layers, installed by the

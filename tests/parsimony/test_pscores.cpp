@@ -256,6 +256,24 @@ TEST_F(Bounds, OrderedRules)
     EXPECT_DOUBLE_EQ(lengthBounds().minLen[1], 0.0);
 }
 
+// Bounds belong to the data they were computed for: a data set read after
+// another is freed may be packed at the same address with the same
+// signature (same states seen, same minima), yet its star-tree length differs.
+TEST_F(Bounds, DataReadAfterAFreedSetGetTheirOwnBounds)
+{
+    for (int round = 0; round < 4; round++) {
+        DataInfo *a = makeData(2, {{S({0})}, {S({0})}, {S({0})}, {S({1})}, {S({1})}, {S({1})}});
+        prepare(a);
+        EXPECT_DOUBLE_EQ(lengthBounds().maxLen[0], 3.0);
+        deallocPackedData(a);
+        DataInfo *b = makeData(2, {{S({0})}, {S({0})}, {S({1})}, {S({1})}, {S({1})}, {S({1})}});
+        prepare(b);
+        EXPECT_DOUBLE_EQ(lengthBounds().maxLen[0], 2.0) << "round " << round;
+        EXPECT_DOUBLE_EQ(lengthBounds().minLen[0], 1.0);
+        deallocPackedData(b);
+    }
+}
+
 TEST(FitIndex, ValuesAndTextForms)
 {
     char buf[32];

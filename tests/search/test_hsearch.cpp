@@ -289,8 +289,8 @@ TEST_F(HSearchTest, CountSwapsNNIIsTwicetheInternalEdges)
                            findFreeNode(t.get()));
         }
         setTraversalSeq(t.get());
-        EXPECT_EQ(countRearrangements(data, t.get(), 1), 2.0 * (ntax - 3)) << ntax;
-        EXPECT_EQ(countRearrangements(data, t.get(), 0), 0.0);
+        EXPECT_EQ(countRearrangements(t.get(), 1, 0), 2.0 * (ntax - 3)) << ntax;
+        EXPECT_EQ(countRearrangements(t.get(), 0, 0), 0.0);
     }
 }
 

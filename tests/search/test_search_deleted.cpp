@@ -172,7 +172,7 @@ TEST_F(SearchDeleted, SearchesEqualTheSearchOfTheReducedMatrix)
                                     nullptr);
                     setTraversalSeq(t.get());
                 }
-                return countRearrangements(data, t.get(), swap);
+                return countRearrangements(t.get(), swap, 0);
             };
             const double swaps = countSwaps(buf);
             for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {

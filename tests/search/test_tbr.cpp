@@ -11,6 +11,7 @@
 
 #include "parsimony/calcsets.h"
 #include "parsimony/treelen.h"
+#include "search/countswaps.h"
 #include "search/search_fixture.h"
 #include "search/swap.h"
 #include "search/tbr.h"
@@ -155,6 +156,75 @@ std::set<Splits> naiveNeighbours(const Tree *tree, bool spr)
                         out.insert(splitsOf(h, static_cast<uint32_t>(n)));
                     }
             }
+        }
+    out.erase(treeSplits(tree));
+    return out;
+}
+
+// Every tree one bisection and reconnection away whose reconnection lies
+// within distance limit of the cut. A side's places are its edges once the
+// vertex at the cut is suppressed; a place's distance is the number of
+// vertices between it and the edge so merged (a lone leaf: its one place at
+// 0), and a reconnection's distance is the sum over both sides. SPR keeps
+// one side's merged edge as its attachment (distance 0 on that side).
+std::set<Splits> naiveNeighboursWithin(const Tree *tree, bool spr, uint32_t limit)
+{
+    const int n = static_cast<int>(tree->ntax);
+    const auto adj = adjacencyOf(tree);
+    struct Place {
+        int a, b;  // an edge of the suppressed side, or (leaf, -1)
+        uint32_t dist;
+    };
+    auto placesOf = [&](const std::vector<std::vector<int>> &g, int cut) {
+        std::vector<Place> out;
+        if (g[cut].empty())
+            return std::vector<Place>{{cut, -1, 0}};
+        const int a = g[cut][0], b = g[cut][1];
+        out.push_back({a, b, 0});
+        std::vector<int> depth(g.size(), -1), stack{cut};
+        depth[cut] = 0;
+        while (!stack.empty()) {
+            const int x = stack.back();
+            stack.pop_back();
+            for (int y : g[x])
+                if (depth[y] < 0) {
+                    depth[y] = depth[x] + 1;
+                    stack.push_back(y);
+                    if (x != cut)
+                        out.push_back({x, y, static_cast<uint32_t>(depth[x])});
+                }
+        }
+        return out;
+    };
+    std::set<Splits> out;
+    for (int u = 0; u < static_cast<int>(adj.size()); u++)
+        for (int v : adj[u]) {
+            if (v < u)
+                continue;
+            auto g = adj;
+            unlinkEdge(g, u, v);
+            const auto pu = placesOf(g, u), pv = placesOf(g, v);
+            suppress(g, u, n);
+            suppress(g, v, n);
+            for (const Place &x : pu)
+                for (const Place &y : pv) {
+                    if (x.dist + y.dist > limit || (spr && x.dist != 0 && y.dist != 0))
+                        continue;
+                    auto h = g;
+                    auto attach = [&](const Place &p) {
+                        if (p.b < 0)
+                            return p.a;
+                        const int m = static_cast<int>(h.size());
+                        h.emplace_back();
+                        unlinkEdge(h, p.a, p.b);
+                        linkEdge(h, p.a, m);
+                        linkEdge(h, m, p.b);
+                        return m;
+                    };
+                    const int p = attach(x), q = attach(y);
+                    linkEdge(h, p, q);
+                    out.insert(splitsOf(h, static_cast<uint32_t>(n)));
+                }
         }
     out.erase(treeSplits(tree));
     return out;
@@ -390,6 +460,38 @@ TEST_F(Tbr, NeighboursMatchNaiveEnumeration)
     }
 }
 
+// A reconnection limit keeps exactly the neighbours within that distance,
+// each counted once, for limits 1 (the NNI trees), 2, 8 and none.
+TEST_F(Tbr, ReconnectionLimitKeepsTheNeighboursWithinItsDistance)
+{
+    std::mt19937 rng(6107);
+    for (int trial = 0; trial < 16; trial++) {
+        const uint32_t ntax = 5 + trial % 12;
+        TreePtr tree = randomTree(rng, ntax, false);
+        const Splits original = treeSplits(tree.get());
+        for (int type : {kSwapSPR, kSwapTBR})
+            for (uint32_t limit : {1u, 2u, 8u, 0u}) {
+                SCOPED_TRACE(testing::Message() << "ntax " << ntax << " type " << type << " limit " << limit);
+                const auto naive = naiveNeighboursWithin(tree.get(), type == kSwapSPR, limit ? limit : ~0u);
+                std::set<Splits> seen;
+                const auto moves = allMoves(tree.get(), nullptr, type, limit);
+                for (const Move &m : moves) {
+                    TreePtr copy(createTreeForTaxa(ntax, ntax, true));
+                    ASSERT_EQ(copyTree(tree.get(), copy.get()), 0);
+                    auto at = [&](TreeNode *x) { return copy->nodes + nodePosition(tree.get(), x); };
+                    ASSERT_EQ(finishRearr_TBR(copy.get(), at(m.K), at(m.T), at(m.R), false), 0);
+                    seen.insert(treeSplits(copy.get()));
+                }
+                EXPECT_EQ(seen, naive);
+                EXPECT_EQ(moves.size(), naive.size());
+                EXPECT_EQ(countTbrRearrangements(tree.get(), type, limit), static_cast<double>(naive.size()));
+                EXPECT_EQ(countRearrangements(tree.get(), static_cast<uint32_t>(type), limit),
+                          static_cast<double>(naive.size()));
+                EXPECT_EQ(treeSplits(tree.get()), original);
+            }
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -425,6 +527,35 @@ TEST_F(Tbr, SwapTreeSavesEveryEqualNeighbourThroughFlushes)
     EXPECT_EQ(linksOf(tree.get()), links);
     EXPECT_EQ(setState(data, tree.get()), sets);
     destroyHSearchData(hsd);
+    setMaxtreesValue(savedMax);
+}
+
+// A search swaps within the reconnection limit its HSearchData carries.
+TEST_F(Tbr, SwapTreeReconnectsWithinTheSearchLimit)
+{
+    std::mt19937 rng(8);
+    const uint32_t ntax = 12;
+    makeData(std::vector<std::string>(ntax, "??"));
+    const uint32_t savedMax = getMaxtreesValue();
+    setMaxtreesValue(4000);
+    TreePtr tree = randomTree(rng, ntax, true);
+    SaveRules rules{};
+    rules.heuristicRunning = rules.mulTrees = true;
+    for (uint32_t limit : {2u, 3u}) {
+        TreeBuffer *buf = activeBuffer(ntax, 4000);
+        HSearchData *hsd = createHSearchData(data, ntax, rules, false);
+        ASSERT_NE(hsd, nullptr);
+        ASSERT_EQ(installSwapFxns(hsd, kSwapSPR), 0);
+        hsd->reconLimit = limit;
+        hsd->bestScoreRep = 0.0;
+        setMaxScoreToSave(hsd);
+        EXPECT_EQ(swapTree(hsd, tree.get()), 0);
+        const auto naive = naiveNeighboursWithin(tree.get(), true, limit);
+        EXPECT_EQ(numTreesInBuffer(buf), naive.size()) << "limit " << limit;
+        EXPECT_LT(naive.size(), naiveNeighbours(tree.get(), true).size());
+        EXPECT_EQ(hsd->rearrTriedTotal, static_cast<double>(naive.size()));
+        destroyHSearchData(hsd);
+    }
     setMaxtreesValue(savedMax);
 }
 

@@ -25,13 +25,18 @@ protected:
     void SetUp() override
     {
         DataFixture::SetUp();
+        savedHooks_ = treeDataHooks();
         installTreeHooks();
     }
     void TearDown() override
     {
         clearTrees(false, false);
+        // The hooks reach into this test's data set: later tests of the
+        // same process must not find them.
+        setTreeDataHooks(&savedHooks_);
         DataFixture::TearDown();
     }
+    TreeDataHooks savedHooks_{};
     // The fixture makes the data set before it is active, so its main tree
     // buffer lands only in the active-buffer slot: adopt it.
     void makeTaxa(uint32_t ntax)

@@ -48,6 +48,10 @@ protected:
     {
         savedPrint = qel_printf;
         qel_printf = capture;
+        // Drawn without a data set: labels come from the buffer, taxon
+        // numbers from the tree, whatever hooks an earlier test left.
+        savedHooks = treeDataHooks();
+        setTreeDataHooks(nullptr);
         savedDraw = treeDraw;
         treeDraw = TreeDrawSettings{};
         treeDraw.taxLabels = 1;
@@ -71,10 +75,12 @@ protected:
         setActiveDataInfo(nullptr);
         destroyDataInfo(data);
         treeDraw = savedDraw;
+        setTreeDataHooks(&savedHooks);
         qel_printf = savedPrint;
     }
 
     PrintHook savedPrint = nullptr;
+    TreeDataHooks savedHooks{};
     TreeDrawSettings savedDraw{};
     DataInfo *data = nullptr;
     TreeBuffer *buf = nullptr;
