@@ -197,7 +197,7 @@ TEST(PatternTree, MostlyDistinctColumnsMayBeHandedOverAsFullStorage)
         const std::set<Column> unique(columns.begin(), columns.end());
         const bool full = unique.size() * 8 > nchar;
         EXPECT_EQ(d->compactStorage, full ? 0 : 1);
-        EXPECT_EQ(d->matrix != nullptr, full);
+        ASSERT_EQ(d->matrix != nullptr, full);
         for (uint32_t c = 0; c < nchar; ++c)
             for (uint32_t row = 0; row < ntax; ++row)
                 ASSERT_EQ(full ? d->matrix[row][c] : d->patternMatrix[d->patternIndex[c]][row], columns[c][row]);
