@@ -23,7 +23,7 @@ namespace {
 // after kPassTime once kMinPasses are done, so a loaded machine, where a
 // pass can cost a wake-up, or a sanitiser still finishes in seconds.
 constexpr uint64_t kPasses = 100000;
-constexpr uint64_t kMinPasses = 200;
+constexpr uint64_t kMinPasses = 20;
 constexpr auto kPassTime = std::chrono::milliseconds(400);
 
 constexpr int kMaxThreads = 8;
@@ -197,12 +197,12 @@ TEST_F(ThreadGroupTest, IdleWaitersBlockInsteadOfSpinning)
 
     // Passes after the waiters slept still see every worker's result.
     setMThreadTaskFunction(g, 1, addIntoSlice);
-    for (uint64_t p = 3; p < 200; ++p) {
+    for (uint64_t p = 3; p < 60; ++p) {
         sh.pass = p;
         startThreadGroup(g);
         for (int i = 0; i < n; ++i)
             ASSERT_EQ(sh.out[i], p * 1000 + static_cast<uint64_t>(i));
-        if (p % 50 == 0)
+        if (p % 20 == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     destroyThreadGroup(g);
