@@ -28,6 +28,10 @@ constexpr uint32_t kMaxPath = 128;
 // more than full storage a read can take.
 constexpr uint64_t kTreeShareOfMatrix = 16;
 constexpr uint64_t kMinTreeBytes = uint64_t{1} << 20;
+// A tree that made a node for more than half of the keys looked up shares
+// almost nothing: past this many nodes it gives way at once rather than
+// growing to its share first.
+constexpr uint32_t kUnsharedNodes = 1u << 16;
 
 struct PatternNode {
     uint64_t key;  // the codes of up to eight taxa, the first in the top byte
@@ -63,6 +67,7 @@ struct PatternTST {
     uint8_t *rowBuffer;
     uint8_t **cells;      // the byte matrix once the tree gave way, else null
     uint64_t nodeLimit;   // nodes beyond which the tree gives way
+    uint64_t keysLookedUp;
     uint32_t ntax;
     uint32_t nchar;
     uint32_t nLevels;
@@ -108,6 +113,7 @@ uint32_t newNode(PatternTST *t, uint64_t key, uint32_t level)
 // absent; kNone on memory failure.
 uint32_t findOrAddKey(PatternTST *t, uint32_t *link, uint64_t key, uint32_t level)
 {
+    ++t->keysLookedUp;
     uint32_t *path[kMaxPath];
     uint32_t depth = 0;
     bool tracked = true;
@@ -230,7 +236,11 @@ int spillToMatrix(PatternTST *t)
     return 0;
 }
 
-int spillIfTooBig(PatternTST *t) { return t->nextRow && t->nNodes > t->nodeLimit ? spillToMatrix(t) : 0; }
+int spillIfTooBig(PatternTST *t)
+{
+    const bool unshared = t->nNodes > kUnsharedNodes && 2 * uint64_t{t->nNodes} > t->keysLookedUp;
+    return t->nextRow && (t->nNodes > t->nodeLimit || unshared) ? spillToMatrix(t) : 0;
+}
 
 }  // namespace
 

@@ -11,7 +11,8 @@
 // building costs the same whatever order the columns arrive in.
 //
 // The tree pays only while columns repeat: once its nodes would outweigh a
-// sixteenth of the full byte matrix (and a floor of a mebibyte), a tree with
+// sixteenth of the full byte matrix (and a floor of a mebibyte), or once it
+// has made a node for most keys it looked up, a tree with
 // per-character arrays gives way to a plain ntax x nchar byte matrix, and
 // the columns are grouped by hashing them once the matrix is complete.
 #pragma once
