@@ -99,6 +99,10 @@ void setUp()
     if (!mkdtemp(dir) || chdir(dir) != 0)
         exitReached(1);
     gWorkDir = dir;
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(gWorkDir, ec);
+    });
     setenv("HOME", dir, 1);
     if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "r", stdin))
         exitReached(1);
