@@ -31,7 +31,11 @@ inline void cpuRelax()
 // so they never reach the block; a waiter past the bound is idle between
 // evaluations, or waits on a thread the scheduler has taken off its
 // processor, and spinning on would only steal time from that thread.
+// Only time spent spinning counts: a stretch between two clock reads longer
+// than kPreempted means the waiter itself was off its processor, and a
+// waiter that just got its processor back should not fall asleep at once.
 constexpr auto kSpinBound = std::chrono::microseconds(50);
+constexpr auto kPreempted = std::chrono::microseconds(20);
 constexpr uint32_t kSpinsPerClockRead = 64;
 
 // Spins until done() or the bound; true when done.
@@ -40,14 +44,19 @@ inline bool spinBounded(Done done)
 {
     if (done())
         return true;
-    const auto until = std::chrono::steady_clock::now() + kSpinBound;
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration spun{};
     for (;;) {
         for (uint32_t i = 0; i < kSpinsPerClockRead; ++i) {
             cpuRelax();
             if (done())
                 return true;
         }
-        if (std::chrono::steady_clock::now() >= until)
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < kPreempted)
+            spun += now - last;
+        last = now;
+        if (spun >= kSpinBound)
             return false;
     }
 }
