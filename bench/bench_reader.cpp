@@ -1,18 +1,26 @@
 // Data-block reader throughput on a large DNA matrix: 1,000 taxa by 100,000
 // sites (10^8 cells, about 100 MB of text), written to a temporary directory
 // on first use and read through the real reader from a file stream, with the
-// program's output suppressed. Counters: MB/s of file text, and the growth of
-// the process's peak resident size over one read against the matrix's size.
+// program's output suppressed. The arguments are the share of distinct
+// columns in percent and the storage (0 full, 1 compact). Counters: MB/s of
+// file text, and the peak resident growth over one read against the
+// matrix's size.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
+#include <malloc.h>
+
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "bench_files.h"
+#include "data/data_settings.h"
 #include "data/getdata.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
@@ -29,76 +37,86 @@ constexpr int kTaxa = 1000;
 constexpr int kSites = 100000;
 constexpr double kMatrixBytes = double(kTaxa) * kSites;
 
-struct BigMatrix {
-    std::string dir;
-    std::string path;
-    uint64_t bytes = 0;
-};
+char randomCell(std::mt19937 &rng)
+{
+    const unsigned r = rng();
+    const unsigned odd = (r >> 8) & 0xFF;
+    return odd == 0 ? '-' : odd == 1 ? '?' : odd == 2 ? "RYN"[r % 3] : "ACGT"[r & 3];
+}
 
 // Mostly plain bases with a sprinkling of gaps, missing data and IUPAC
-// ambiguity codes, one row per line, as alignment programs write them.
-void writeMatrix(FILE *f)
+// ambiguity codes, one row per line, as alignment programs write them. The
+// columns are drawn from a pool of kSites * percent / 100 random columns.
+void writeMatrix(FILE *f, int percent)
 {
     std::mt19937 rng(20240607);
+    const uint32_t distinct = kSites / 100 * static_cast<uint32_t>(percent);
+    std::vector<uint32_t> columnOf(kSites);
+    for (uint32_t c = 0; c < kSites; ++c)
+        columnOf[c] = distinct == kSites ? c : rng() % distinct;
     std::fprintf(f, "#NEXUS\n[ generated for the reader benchmark ]\nbegin data;\n"
                     "\tdimensions ntax=%d nchar=%d;\n"
                     "\tformat datatype=dna missing=? gap=-;\n\tmatrix\n",
                  kTaxa, kSites);
-    std::string line;
+    std::string line, poolRow(distinct, ' ');
     for (int t = 0; t < kTaxa; ++t) {
         char label[32];
         std::snprintf(label, sizeof label, "Taxon_%04d  ", t);
         line = label;
-        for (int c = 0; c < kSites; ++c) {
-            const unsigned r = rng();
-            const unsigned odd = (r >> 8) & 0xFF;
-            line += odd == 0 ? '-' : odd == 1 ? '?' : odd == 2 ? "RYN"[r % 3] : "ACGT"[r & 3];
-        }
+        for (char &x : poolRow)
+            x = randomCell(rng);
+        for (uint32_t c = 0; c < kSites; ++c)
+            line += poolRow[columnOf[c]];
         line += '\n';
         std::fwrite(line.data(), 1, line.size(), f);
     }
     std::fprintf(f, "\t;\nend;\n");
 }
 
-void removeBigMatrix();
+std::map<int, BenchFile> gFiles;
 
-const BigMatrix &bigMatrix()
+void removeBigMatrices()
 {
-    static BigMatrix file = [] {
-        BigMatrix b;
-        char buf[kPathBufSize];
-        if (!makeTempDirectory("vornbenchreader", buf))
-            std::abort();
-        b.dir = buf;
-        b.path = b.dir + "/matrix.nex";
-        FILE *f = std::fopen(b.path.c_str(), "wb");
-        if (!f)
-            std::abort();
-        writeMatrix(f);
-        b.bytes = static_cast<uint64_t>(std::ftell(f));
-        std::fclose(f);
-        std::atexit(removeBigMatrix);
-        return b;
-    }();
-    return file;
+    for (auto &[percent, b] : gFiles)
+        removeBenchFile(b);
 }
 
-void removeBigMatrix()
+const BenchFile &bigMatrix(int percent)
 {
-    const BigMatrix &b = bigMatrix();
-    std::remove(b.path.c_str());
-    std::remove(b.dir.c_str());
+    auto it = gFiles.find(percent);
+    if (it != gFiles.end())
+        return it->second;
+    const BenchFile b = writeBenchFile("vornbenchreader", "matrix.nex", [&](FILE *f) { writeMatrix(f, percent); });
+    if (gFiles.empty())
+        std::atexit(removeBigMatrices);
+    return gFiles[percent] = b;
 }
 
 int quiet(const char *, ...) { return 0; }
 int gErrors = 0;
 int countError(uint32_t, const char *, ...) { return ++gErrors, 1; }
 
-long peakRssKb()
+// A field of /proc/self/status in kB, -1 when absent.
+long statusKb(const char *field)
 {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const size_t n = std::strlen(field);
+    while (std::getline(in, line))
+        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
+            return std::strtol(line.c_str() + n + 1, nullptr, 10);
+    return -1;
+}
+
+// Resets the peak resident size to the current one, so that the peak of one
+// read is measured whatever ran before it in this process; false when the
+// kernel does not allow it.
+bool resetPeakRss()
+{
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5";
+    out.flush();
+    return static_cast<bool>(out);
 }
 
 // Runs the blocks of the open input as the command loop hands them to the
@@ -120,7 +138,10 @@ int readBlocks(DataInfo *d)
 
 void BM_ReadDnaMatrix(benchmark::State &state)
 {
-    const BigMatrix &file = bigMatrix();
+    const int percent = static_cast<int>(state.range(0));
+    const BenchFile &file = bigMatrix(percent);
+    const uint8_t savedStorage = dataParam.dataStorage;
+    dataParam.dataStorage = static_cast<uint8_t>(state.range(1));
     qel_printf = quiet;
     qel_warningMsg = countError;
     qel_errorMsg = countError;
@@ -131,9 +152,14 @@ void BM_ReadDnaMatrix(benchmark::State &state)
     }
     setCmdParamTraverser(traverseDataOptionSets);
 
-    const long rssBefore = peakRssKb();
     long rssGrowth = -1;
     for (auto _ : state) {
+        // The first read is the one whose peak counts: later ones reuse the
+        // pages the first one freed.
+        // Freed heap pages go back first, so the growth is the read's own.
+        malloc_trim(0);
+        const bool measure = rssGrowth < 0 && resetPeakRss();
+        const long rssBefore = measure ? statusKb("VmRSS") : 0;
         DataInfo *d = createDataInfo();
         setActiveDataInfo(d);
         InputStatus in{};
@@ -147,17 +173,17 @@ void BM_ReadDnaMatrix(benchmark::State &state)
             state.SkipWithError("the reader refused the generated file");
             return;
         }
-        benchmark::DoNotOptimize(d->matrix[kTaxa - 1][kSites - 1]);
-        // The first read is the one whose peak counts: later ones reuse the
-        // pages the first one freed.
-        if (rssGrowth < 0)
-            rssGrowth = peakRssKb() - rssBefore;
+        benchmark::DoNotOptimize(getXijRaw(d, kTaxa - 1, kSites - 1));
+        if (measure)
+            rssGrowth = statusKb("VmHWM") - rssBefore;
+        state.counters["patterns"] = d->compactStorage ? d->nPatterns : 0;
         setActiveDataInfo(nullptr);
         destroyDataInfo(d);
     }
     setActiveInput(nullptr);
     setCmdParamTraverser(nullptr);
     qel_finalizeCmdOptions();
+    dataParam.dataStorage = savedStorage;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.bytes));
     state.counters["MB"] = benchmark::Counter(static_cast<double>(file.bytes) / 1e6,
                                                 benchmark::Counter::kIsIterationInvariantRate);
@@ -167,4 +193,12 @@ void BM_ReadDnaMatrix(benchmark::State &state)
 
 }  // namespace
 
-BENCHMARK(BM_ReadDnaMatrix)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_ReadDnaMatrix)
+    ->ArgNames({"distinct%", "compact"})
+    ->Args({100, 0})
+    ->Args({100, 1})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();

@@ -28,25 +28,33 @@ void BM_ThreadGroupPass(benchmark::State &st)
     }
     for (int32_t i = 0; i < n; ++i)
         setMThreadTaskFunction(g, i, touchSlice);
-    for (int i = 0; i < 1000; ++i)  // warm the workers up
+    const auto warm = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    for (int i = 0; i < 1000 && std::chrono::steady_clock::now() < warm; ++i)  // warm the workers up
         startThreadGroup(g);
 
+    // On a loaded machine a pass can wait for the scheduler for
+    // milliseconds, so a batch also ends after kBatchTime.
     constexpr int kBatch = 2001;
+    constexpr auto kBatchTime = std::chrono::milliseconds(300);
     std::vector<double> us(kBatch);
     std::vector<double> medians;
+    int64_t passes = 0;
     for (auto _ : st) {
-        for (int k = 0; k < kBatch; ++k) {
+        const auto end = std::chrono::steady_clock::now() + kBatchTime;
+        int k = 0;
+        while (k < kBatch && (k < 21 || std::chrono::steady_clock::now() < end)) {
             auto t0 = std::chrono::steady_clock::now();
             startThreadGroup(g);
             auto t1 = std::chrono::steady_clock::now();
-            us[k] = std::chrono::duration<double, std::micro>(t1 - t0).count();
+            us[k++] = std::chrono::duration<double, std::micro>(t1 - t0).count();
         }
-        std::nth_element(us.begin(), us.begin() + kBatch / 2, us.end());
-        medians.push_back(us[kBatch / 2]);
+        passes += k;
+        std::nth_element(us.begin(), us.begin() + k / 2, us.begin() + k);
+        medians.push_back(us[k / 2]);
     }
     std::sort(medians.begin(), medians.end());
     st.counters["median_us_per_pass"] = medians[medians.size() / 2];
-    st.SetItemsProcessed(st.iterations() * kBatch);
+    st.SetItemsProcessed(passes);
     destroyThreadGroup(g);
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
 #include "cli/qel_cmdline.h"
@@ -21,12 +22,6 @@ constexpr int kTaxa = 2000;
 constexpr int kChars = 40000;
 constexpr int kLineChars = 60;
 constexpr int kTrees = 400;
-
-struct BigFile {
-    std::string dir;
-    std::string path;
-    uint64_t bytes = 0;
-};
 
 void writeNexus(FILE *f)
 {
@@ -74,40 +69,29 @@ void writeNexus(FILE *f)
 
 void removeBigFile();
 
-const BigFile &bigFile()
+const BenchFile &bigFile()
 {
-    static BigFile file = [] {
-        BigFile b;
-        char buf[kPathBufSize];
-        if (!makeTempDirectory("vornbenchtok", buf))
-            std::abort();
-        b.dir = buf;
-        b.path = b.dir + "/big.nex";
-        FILE *f = std::fopen(b.path.c_str(), "wb");
-        if (!f)
-            std::abort();
-        writeNexus(f);
-        b.bytes = static_cast<uint64_t>(std::ftell(f));
-        std::fclose(f);
-        std::atexit(removeBigFile);
+    static BenchFile file = [] {
+        BenchFile b = writeBenchFile("vornbenchtok", "big.nex", writeNexus);
+        // VORN_BENCH_KEEP_FILES keeps the file for timing other programs
+        // (wc -w, say) on the same text.
+        if (std::getenv("VORN_BENCH_KEEP_FILES"))
+            std::fprintf(stderr, "tokenizer benchmark file kept: %s\n", b.path.c_str());
+        else
+            std::atexit(removeBigFile);
         return b;
     }();
     return file;
 }
 
-void removeBigFile()
-{
-    const BigFile &b = bigFile();
-    std::remove(b.path.c_str());
-    std::remove(b.dir.c_str());
-}
+void removeBigFile() { removeBenchFile(bigFile()); }
 
 int quiet(const char *, ...) { return 0; }
 
 template <typename ReadAll>
 void runOverFile(benchmark::State &state, ReadAll readAll)
 {
-    const BigFile &file = bigFile();
+    const BenchFile &file = bigFile();
     qel_printf = quiet;
     qel_initializeParser(true);
     uint64_t units = 0;
@@ -151,7 +135,7 @@ void BM_TokenizeWords(benchmark::State &state)
 // BM_TokenizeWords is the cost of the stdio stream under readNextChar.
 void BM_TokenizeWordsFromDocument(benchmark::State &state)
 {
-    const BigFile &file = bigFile();
+    const BenchFile &file = bigFile();
     std::string text(file.bytes, '\0');
     FILE *f = std::fopen(file.path.c_str(), "rb");
     if (!f || std::fread(text.data(), 1, text.size(), f) != text.size()) {

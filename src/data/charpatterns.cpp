@@ -1,6 +1,9 @@
 #include "data/charpatterns.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "data/vorn_memory.h"
@@ -19,6 +22,16 @@ constexpr uint32_t kBlockNodes = 1u << kBlockShift;
 // treap is almost never that deep) is left unbalanced, which is still
 // correct.
 constexpr uint32_t kMaxPath = 128;
+// The tree's nodes may weigh a sixteenth of the full byte matrix, but never
+// less than this, so small matrices always keep the tree. Giving way costs
+// the matrix plus the tree at that moment, so the share bounds how much
+// more than full storage a read can take.
+constexpr uint64_t kTreeShareOfMatrix = 16;
+constexpr uint64_t kMinTreeBytes = uint64_t{1} << 20;
+// A tree that made a node for more than half of the keys looked up shares
+// almost nothing: past this many nodes it gives way at once rather than
+// growing to its share first.
+constexpr uint32_t kUnsharedNodes = 1u << 16;
 
 struct PatternNode {
     uint64_t key;  // the codes of up to eight taxa, the first in the top byte
@@ -52,6 +65,9 @@ struct PatternTST {
     uint32_t *levelCounts;
     uint32_t *charPattern;
     uint8_t *rowBuffer;
+    uint8_t **cells;      // the byte matrix once the tree gave way, else null
+    uint64_t nodeLimit;   // nodes beyond which the tree gives way
+    uint64_t keysLookedUp;
     uint32_t ntax;
     uint32_t nchar;
     uint32_t nLevels;
@@ -97,6 +113,7 @@ uint32_t newNode(PatternTST *t, uint64_t key, uint32_t level)
 // absent; kNone on memory failure.
 uint32_t findOrAddKey(PatternTST *t, uint32_t *link, uint64_t key, uint32_t level)
 {
+    ++t->keysLookedUp;
     uint32_t *path[kMaxPath];
     uint32_t depth = 0;
     bool tracked = true;
@@ -154,6 +171,77 @@ void release(T *&p)
     p = static_cast<T *>(deallocArray(p));
 }
 
+void releaseNodes(PatternTST *t)
+{
+    for (uint32_t b = 0; b < t->nBlocks; ++b)
+        deallocArray(t->blocks[b]);
+    release(t->blocks);
+    t->nBlocks = t->blockSlots = 0;
+}
+
+// Complete key levels of character c: its node is at the last of them.
+uint32_t completeLevels(const PatternTST *t, uint32_t c)
+{
+    const uint32_t rows = t->nextRow[c];
+    return rows == t->ntax ? t->nLevels : rows / kTaxaPerKey;
+}
+
+// Writes the cells each character has so far into a new byte matrix and
+// drops the tree; 1 on memory failure (the tree is kept).
+int spillToMatrix(PatternTST *t)
+{
+    // The level above a node, for each node: siblings share it, an equal
+    // child's is the node itself.
+    std::vector<uint32_t> up;
+    auto **cells = allocMatrixOf<uint8_t>(t->ntax, t->nchar);
+    if (!cells)
+        return 1;
+    try {
+        up.assign(t->nNodes, kNone);
+    } catch (const std::bad_alloc &) {
+        deallocMatrix(cells);
+        reportMemoryFailure();
+        return 1;
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> stack;  // node, the node above
+    stack.emplace_back(t->root, kNone);
+    while (!stack.empty()) {
+        auto [n, above] = stack.back();
+        stack.pop_back();
+        if (n == kNone)
+            continue;
+        up[n] = above;
+        const PatternNode &p = node(t, n);
+        stack.emplace_back(p.lo, above);
+        stack.emplace_back(p.hi, above);
+        stack.emplace_back(p.eq, n);
+    }
+    for (uint32_t c = 0; c < t->nchar; ++c) {
+        const uint32_t levels = completeLevels(t, c);
+        uint32_t n = levels ? t->curNode[c] : kNone;
+        for (uint32_t level = levels; level-- > 0; n = up[n]) {
+            const uint64_t key = node(t, n).key;
+            const uint32_t first = level * kTaxaPerKey;
+            for (uint32_t i = 0; i < kTaxaPerKey && first + i < t->ntax; ++i)
+                cells[first + i][c] = static_cast<uint8_t>(key >> (8 * (kTaxaPerKey - 1 - i)));
+        }
+        for (uint32_t row = levels * kTaxaPerKey; row < t->nextRow[c]; ++row)
+            cells[row][c] = static_cast<uint8_t>(t->pending[c] >> (8 * (kTaxaPerKey - 1 - row % kTaxaPerKey)));
+    }
+    releaseNodes(t);
+    release(t->curNode);
+    release(t->pending);
+    t->root = kNone;
+    t->cells = cells;
+    return 0;
+}
+
+int spillIfTooBig(PatternTST *t)
+{
+    const bool unshared = t->nNodes > kUnsharedNodes && 2 * uint64_t{t->nNodes} > t->keysLookedUp;
+    return t->nextRow && (t->nNodes > t->nodeLimit || unshared) ? spillToMatrix(t) : 0;
+}
+
 }  // namespace
 
 PatternTST *createPatternTST(uint32_t ntax, uint32_t nchar, bool perCharacterArrays)
@@ -167,6 +255,7 @@ PatternTST *createPatternTST(uint32_t ntax, uint32_t nchar, bool perCharacterArr
     t->nchar = nchar;
     t->nLevels = (ntax + kTaxaPerKey - 1) / kTaxaPerKey;
     t->root = kNone;
+    t->nodeLimit = std::max(uint64_t{ntax} * nchar / kTreeShareOfMatrix, kMinTreeBytes) / sizeof(PatternNode);
     t->levelCounts = allocArrayOf<uint32_t>(t->nLevels);
     t->rowBuffer = allocArrayOf<uint8_t>(ntax);
     t->charPattern = allocArrayOf<uint32_t>(nchar);
@@ -191,9 +280,8 @@ PatternTST *destroyPatternTST(PatternTST *t)
 {
     if (!t)
         return nullptr;
-    for (uint32_t b = 0; b < t->nBlocks; ++b)
-        deallocArray(t->blocks[b]);
-    release(t->blocks);
+    releaseNodes(t);
+    deallocMatrix(t->cells);
     release(t->curNode);
     release(t->pending);
     release(t->nextRow);
@@ -206,8 +294,13 @@ PatternTST *destroyPatternTST(PatternTST *t)
 
 int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t code)
 {
-    if (!t || !t->curNode || row >= t->ntax || c >= t->nchar || t->nextRow[c] != row)
+    if (!t || !t->nextRow || row >= t->ntax || c >= t->nchar || t->nextRow[c] != row)
         return 1;
+    if (t->cells) {
+        t->cells[row][c] = code;
+        t->nextRow[c] = row + 1;
+        return 0;
+    }
     const uint32_t slot = row % kTaxaPerKey;
     t->pending[c] |= uint64_t{code} << (8 * (kTaxaPerKey - 1 - slot));
     t->nextRow[c] = row + 1;
@@ -222,7 +315,7 @@ int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t c
     t->pending[c] = 0;
     if (row + 1 == t->ntax)
         t->charPattern[c] = node(t, n).id;
-    return 0;
+    return spillIfTooBig(t);
 }
 
 void finishCharGroupTST(PatternTST *t)
@@ -235,6 +328,12 @@ int insertFullPatternIntoTST(PatternTST *t, const uint8_t *column, uint32_t c)
 {
     if (!t || !column || c >= t->nchar)
         return 1;
+    if (t->cells) {
+        for (uint32_t row = 0; row < t->ntax; ++row)
+            t->cells[row][c] = column[row];
+        t->nextRow[c] = t->ntax;
+        return 0;
+    }
     uint32_t *link = &t->root;
     uint32_t n = kNone;
     for (uint32_t level = 0; level < t->nLevels; ++level) {
@@ -244,21 +343,153 @@ int insertFullPatternIntoTST(PatternTST *t, const uint8_t *column, uint32_t c)
         link = &node(t, n).eq;
     }
     t->charPattern[c] = node(t, n).id;
-    return 0;
+    if (!t->nextRow)
+        return 0;
+    t->curNode[c] = n;
+    t->nextRow[c] = t->ntax;
+    return spillIfTooBig(t);
 }
+
+bool patternTSTHoldsMatrix(const PatternTST *t) { return t && t->cells; }
 
 uint32_t numPatternsInTST(const PatternTST *t) { return t ? t->nPatterns : 0; }
 uint32_t numNodesInTST(const PatternTST *t) { return t ? t->nNodes : 0; }
 
 uint32_t charPatternInTST(const PatternTST *t, uint32_t c)
 {
-    return t && c < t->nchar ? t->charPattern[c] : kNoPattern;
+    return t && c < t->nchar && !t->cells ? t->charPattern[c] : kNoPattern;
 }
 
-int makePatternMatrix(PatternTST *t, DataInfo *d)
+namespace {
+
+// The pattern matrix of the byte matrix t->cells, or d's full storage when
+// mayStoreFull and the patterns would save too little. Columns are grouped
+// by a hash built row by row (the matrix is read in its own order); a second
+// pass checks each column against its group's first column, and should two
+// different columns ever share a hash the matrix is kept as full storage,
+// or, where compact storage is required, grouped again by sorting.
+int patternMatrixFromCells(PatternTST *t, DataInfo *d, bool mayStoreFull)
+{
+    const uint32_t ntax = t->ntax, nchar = t->nchar;
+    uint8_t **cells = t->cells;
+    std::vector<uint32_t> first;      // per character: the first character of its group
+    std::vector<uint32_t> patterns;   // the first character of each group, sorted by column
+    bool collided = false;
+    try {
+        {
+            std::vector<uint64_t> hash(nchar, 0);
+            for (uint32_t row = 0; row < ntax; ++row) {
+                const uint8_t *r = cells[row];
+                for (uint32_t c = 0; c < nchar; ++c)
+                    hash[c] = (hash[c] ^ (r[c] + uint64_t{1})) * 0x9E3779B97F4A7C15ull + (hash[c] >> 29);
+            }
+            uint32_t slots = 2;
+            while (slots < 2 * uint64_t{nchar})
+                slots *= 2;
+            std::vector<uint32_t> table(slots, kNone);
+            first.resize(nchar);
+            for (uint32_t c = 0; c < nchar; ++c) {
+                uint32_t s = static_cast<uint32_t>(hash[c] ^ (hash[c] >> 32)) & (slots - 1);
+                while (table[s] != kNone && hash[table[s]] != hash[c])
+                    s = (s + 1) & (slots - 1);
+                if (table[s] == kNone) {
+                    table[s] = c;
+                    patterns.push_back(c);
+                }
+                first[c] = table[s];
+            }
+        }
+        for (uint32_t row = 0; row < ntax && !collided; ++row) {
+            const uint8_t *r = cells[row];
+            for (uint32_t c = 0; c < nchar; ++c)
+                collided |= r[c] != r[first[c]];
+        }
+        if (collided && !mayStoreFull) {
+            // Exact grouping: characters sorted by column, equal runs merged.
+            std::vector<uint32_t> order(nchar);
+            for (uint32_t c = 0; c < nchar; ++c)
+                order[c] = c;
+            auto columnLess = [&](uint32_t a, uint32_t b) {
+                for (uint32_t row = 0; row < ntax; ++row)
+                    if (cells[row][a] != cells[row][b])
+                        return cells[row][a] < cells[row][b];
+                return false;
+            };
+            std::stable_sort(order.begin(), order.end(), columnLess);
+            patterns.clear();
+            for (uint32_t k = 0; k < nchar; ++k) {
+                if (k == 0 || columnLess(patterns.back(), order[k]))
+                    patterns.push_back(order[k]);
+                first[order[k]] = patterns.back();
+            }
+            collided = false;
+        }
+        if (collided || (mayStoreFull && uint64_t{patterns.size()} * 8 > nchar)) {
+            deallocCompactStorageData(d);
+            deallocMatrix(d->matrix);
+            d->matrix = cells;
+            d->compactStorage = 0;
+            t->cells = nullptr;
+            return 0;
+        }
+        std::sort(patterns.begin(), patterns.end(), [&](uint32_t a, uint32_t b) {
+            for (uint32_t row = 0; row < ntax; ++row)
+                if (cells[row][a] != cells[row][b])
+                    return cells[row][a] < cells[row][b];
+            return false;
+        });
+    } catch (const std::bad_alloc &) {
+        reportMemoryFailure();
+        return 1;
+    }
+    const auto nPatterns = static_cast<uint32_t>(patterns.size());
+    auto **matrix = nPatterns ? allocMatrixOf<uint8_t>(nPatterns, ntax) : nullptr;
+    uint32_t *index = allocArrayOf<uint32_t>(nchar);
+    PtndList *list = allocPtndList(nchar, true);
+    if (memoryErrorHasOccurred() || !list || (nPatterns && !matrix) || (nchar && !index)) {
+        deallocMatrix(matrix);
+        deallocArray(index);
+        deallocPtndList(list);
+        return 1;
+    }
+    // The rank of each group, kept for the moment in the index slot of the
+    // group's first character.
+    for (uint32_t p = 0; p < nPatterns; ++p)
+        index[patterns[p]] = p;
+    for (uint32_t row = 0; row < ntax; ++row)
+        for (uint32_t p = 0; p < nPatterns; ++p)
+            matrix[p][row] = cells[row][patterns[p]];
+    for (uint32_t c = 0; c < nchar; ++c) {
+        index[c] = index[first[c]];
+        addItemToPtndList(list, c, index[c]);
+    }
+    if (freezePtndList(list, nPatterns) != 0) {
+        deallocMatrix(matrix);
+        deallocArray(index);
+        deallocPtndList(list);
+        return 1;
+    }
+    deallocCompactStorageData(d);
+    d->patternMatrix = matrix;
+    d->patternIndex = index;
+    d->patternList = list;
+    d->nPatterns = nPatterns;
+    t->cells = static_cast<uint8_t **>(deallocMatrix(cells));
+    return 0;
+}
+
+}  // namespace
+
+int makePatternMatrix(PatternTST *t, DataInfo *d, bool mayStoreFull)
 {
     if (!t || !d || d->ntax != t->ntax || d->nchar != t->nchar)
         return 1;
+    if (t->cells) {
+        for (uint32_t c = 0; c < t->nchar; ++c)
+            if (t->nextRow[c] != t->ntax)
+                return 1;
+        return patternMatrixFromCells(t, d, mayStoreFull);
+    }
     for (uint32_t c = 0; c < t->nchar; ++c)
         if (t->charPattern[c] == kNoPattern)
             return 1;

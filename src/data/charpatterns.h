@@ -9,6 +9,12 @@
 // patterns in increasing lexicographic order. The siblings of one level
 // under one parent form a binary search tree balanced as a treap, so
 // building costs the same whatever order the columns arrive in.
+//
+// The tree pays only while columns repeat: once its nodes would outweigh a
+// sixteenth of the full byte matrix (and a floor of a mebibyte), or once it
+// has made a node for most keys it looked up, a tree with
+// per-character arrays gives way to a plain ntax x nchar byte matrix, and
+// the columns are grouped by hashing them once the matrix is complete.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +45,15 @@ uint32_t numNodesInTST(const PatternTST *t);
 // its column is incomplete.
 uint32_t charPatternInTST(const PatternTST *t, uint32_t c);
 
+// True once the cells went to a byte matrix (see above).
+bool patternTSTHoldsMatrix(const PatternTST *t);
+
 // Replaces the compact storage of d (d->nchar characters of d->ntax taxa,
 // which must match the tree) by the tree's pattern matrix, the pattern index
 // of every character and the list of the characters of every pattern. 1 on
 // memory failure or when a character's column is incomplete (d unchanged).
-int makePatternMatrix(PatternTST *t, DataInfo *d);
+// With mayStoreFull, a tree that holds a byte matrix whose distinct columns
+// are more than an eighth of all hands it to d as full storage instead
+// (d->compactStorage cleared): the pattern matrix would save too little to
+// pay for having both at once.
+int makePatternMatrix(PatternTST *t, DataInfo *d, bool mayStoreFull = false);

@@ -623,7 +623,7 @@ int finishCharMatrix(DataInfo *d, int join)
 {
     int rc = 0;
     if (d->compactStorage && !d->patternMatrix &&
-        (!d->patternTree || makePatternMatrix(d->patternTree, d) != 0))
+        (!d->patternTree || makePatternMatrix(d->patternTree, d, join == 0) != 0))
         rc = 1;
     if (rc == 0 && join) {
         DataInfo *a = gInstalled;

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <new>
-#include <thread>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
@@ -26,40 +26,74 @@ inline void cpuRelax()
 #endif
 }
 
-// Spin with the processor's pause hint. A waiter that has spun this long is
-// idle between passes rather than inside one, so it gives its processor back
-// to the scheduler; the pass path itself never reaches the yield.
-constexpr uint32_t kSpinsBeforeYield = 1u << 14;
+// A waiter spins with the processor's pause hint for this long before it
+// blocks. Passes of one evaluation follow each other within microseconds,
+// so they never reach the block; a waiter past the bound is idle between
+// evaluations, or waits on a thread the scheduler has taken off its
+// processor, and spinning on would only steal time from that thread.
+// Only time spent spinning counts: a stretch between two clock reads longer
+// than kPreempted means the waiter itself was off its processor, and a
+// waiter that just got its processor back should not fall asleep at once.
+constexpr auto kSpinBound = std::chrono::microseconds(50);
+constexpr auto kPreempted = std::chrono::microseconds(20);
+constexpr uint32_t kSpinsPerClockRead = 64;
 
+// Spins until done() or the bound; true when done.
 template <typename Done>
-inline void spinUntil(Done done)
+inline bool spinBounded(Done done)
 {
-    uint32_t spins = 0;
-    while (!done()) {
-        if (spins < kSpinsBeforeYield) {
-            ++spins;
+    if (done())
+        return true;
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration spun{};
+    for (;;) {
+        for (uint32_t i = 0; i < kSpinsPerClockRead; ++i) {
             cpuRelax();
-        } else {
-            std::this_thread::yield();
+            if (done())
+                return true;
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < kPreempted)
+            spun += now - last;
+        last = now;
+        if (spun >= kSpinBound)
+            return false;
     }
 }
 
+// Sleeping and waking pair up as in Dekker's protocol: the sleeper announces
+// itself and then reads the word, the waker writes the word and then reads
+// the announcement, all sequentially consistent, so at least one of them
+// sees the other's write and no wake-up is lost.
+
 // Thread 0 collects workers 1..nWorkers in turn, clears their flags, and
-// releases them all with one generation step. The release on the step orders
+// releases them all with one generation step. The generation step orders
 // the clearing before any worker's next arrival; the acquire on each flag
 // makes the worker's task writes visible to thread 0.
 void barrierWaitMain(Barrier *b, int32_t nWorkers)
 {
     for (int32_t i = 1; i <= nWorkers; ++i) {
         std::atomic<uint8_t> &flag = b->flags[i].arrived;
-        spinUntil([&] { return flag.load(std::memory_order_acquire) != 0; });
+        if (!spinBounded([&] { return flag.load(std::memory_order_acquire) != 0; })) {
+            b->mainSleeping.store(1, std::memory_order_seq_cst);
+            while (flag.load(std::memory_order_seq_cst) == 0)
+                flag.wait(0, std::memory_order_acquire);
+            b->mainSleeping.store(0, std::memory_order_relaxed);
+        }
         flag.store(0, std::memory_order_relaxed);
     }
-    b->generation.fetch_add(1, std::memory_order_release);
+    b->generation.fetch_add(1, std::memory_order_seq_cst);
+    if (b->sleepingWorkers.load(std::memory_order_seq_cst) != 0)
+        b->generation.notify_all();
 }
 
-void barrierArrive(Barrier *b, uint32_t i) { b->flags[i].arrived.store(1, std::memory_order_release); }
+void barrierArrive(Barrier *b, uint32_t i)
+{
+    std::atomic<uint8_t> &flag = b->flags[i].arrived;
+    flag.store(1, std::memory_order_seq_cst);
+    if (b->mainSleeping.load(std::memory_order_seq_cst) != 0)
+        flag.notify_one();
+}
 
 void barrierWaitWorker(Barrier *b, uint32_t i)
 {
@@ -67,7 +101,12 @@ void barrierWaitWorker(Barrier *b, uint32_t i)
     // it has seen this arrival, so the value read is the one to wait past.
     const uint32_t gen = b->generation.load(std::memory_order_acquire);
     barrierArrive(b, i);
-    spinUntil([&] { return b->generation.load(std::memory_order_acquire) != gen; });
+    if (spinBounded([&] { return b->generation.load(std::memory_order_acquire) != gen; }))
+        return;
+    b->sleepingWorkers.fetch_add(1, std::memory_order_seq_cst);
+    while (b->generation.load(std::memory_order_seq_cst) == gen)
+        b->generation.wait(gen, std::memory_order_acquire);
+    b->sleepingWorkers.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void *workerMain(void *arg)
@@ -79,7 +118,7 @@ void *workerMain(void *arg)
         barrierWaitWorker(&g->barrier1, i);
         if (g->quit.load(std::memory_order_acquire) != 0) {
             // Arrive without waiting for a release that will never come; the
-            // group is not touched again after this store.
+            // group is freed only after this thread is joined.
             barrierArrive(&g->barrier2, i);
             return nullptr;
         }

@@ -2,8 +2,10 @@
 //
 // A ThreadGroup of n threads runs one task function per thread per pass. The
 // calling thread is thread 0 and does task 0 itself; threads 1..n-1 wait
-// between passes at spinning barriers, so a pass starts and ends without a
-// system call. Results travel through the shared and per-thread data only;
+// between passes at barriers. A waiter spins for a short bounded time, so
+// back-to-back passes start and end without a system call, and then blocks
+// (futex), so idle workers and a machine busy with other work do not pay for
+// the spinning. Results travel through the shared and per-thread data only;
 // when startThreadGroup returns, thread 0 sees every worker's writes.
 #pragma once
 
@@ -38,6 +40,10 @@ struct Barrier {
     std::atomic<uint32_t> generation;
     int32_t nThreads;
     BarrierFlag *flags;  // one per thread; thread 0's is unused
+    // Waiters that stopped spinning: the side that moves the word they wait
+    // on makes the wake-up call only when some are asleep.
+    std::atomic<uint32_t> sleepingWorkers;
+    std::atomic<uint8_t> mainSleeping;
 };
 
 struct ThreadGroup {
@@ -53,7 +59,8 @@ struct ThreadGroup {
 
 // Null after reporting "Attempt to create %d multithreaded tasks failed..."
 // when anything cannot be built or started, or when n exceeds the processors
-// available to this process (spinning workers must not share a processor).
+// available to this process (workers spinning through a pass must not share
+// a processor).
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize);
 ThreadGroup *destroyThreadGroup(ThreadGroup *group);
 void setMThreadTaskFunction(ThreadGroup *group, int32_t i, MThreadTaskFxn fxn);

@@ -71,7 +71,8 @@ struct TreeResult {
 
 // Builds compact storage from the columns, cells taxon by taxon (as the
 // Matrix command stores them) or column by column (transposed input).
-TreeResult buildPatterns(const std::vector<Column> &columns, uint32_t ntax, bool byTaxon)
+TreeResult buildPatterns(const std::vector<Column> &columns, uint32_t ntax, bool byTaxon,
+                         bool expectMatrix = false)
 {
     const auto nchar = static_cast<uint32_t>(columns.size());
     PatternTST *t = createPatternTST(ntax, nchar, byTaxon);
@@ -86,6 +87,7 @@ TreeResult buildPatterns(const std::vector<Column> &columns, uint32_t ntax, bool
         for (uint32_t c = 0; c < nchar; ++c)
             EXPECT_EQ(insertFullPatternIntoTST(t, columns[c].data(), c), 0);
     }
+    EXPECT_EQ(patternTSTHoldsMatrix(t), expectMatrix);
     DataInfo *d = createDataInfo();
     d->ntax = ntax;
     d->nchar = nchar;
@@ -136,6 +138,70 @@ TEST(PatternTree, EveryDistinctColumnIsOnePatternInColumnOrder)
             for (uint32_t c = 0; c < columns.size(); ++c)
                 EXPECT_EQ(r.patterns[r.index[c]], columns[c]) << "character " << c;
         }
+    }
+}
+
+// The patterns must be the ordered set of distinct columns, and each
+// character's pattern its own column.
+void expectPatternsOf(const std::vector<Column> &columns, const TreeResult &r)
+{
+    const std::set<Column> distinct(columns.begin(), columns.end());
+    ASSERT_EQ(r.nPatterns, distinct.size());
+    EXPECT_TRUE(std::equal(r.patterns.begin(), r.patterns.end(), distinct.begin()));
+    for (uint32_t c = 0; c < columns.size(); ++c)
+        ASSERT_EQ(r.patterns[r.index[c]], columns[c]) << "character " << c;
+    for (uint32_t p = 0; p < r.nPatterns; ++p)
+        for (uint32_t c : r.members[p])
+            ASSERT_EQ(r.index[c], p);
+}
+
+TEST(PatternTree, ATreeOutgrowingItsShareGivesTheSamePatternsFromAByteMatrix)
+{
+    // 64 taxa make 8 tree levels: 9,000 distinct columns need some 70,000
+    // nodes, past the tree's mebibyte floor, so the cells move to a byte
+    // matrix part way through and are grouped by hashing.
+    std::mt19937 rng(5);
+    for (bool byTaxon : {true, false}) {
+        SCOPED_TRACE(byTaxon ? "by taxon" : "by column");
+        auto columns = randomColumns(rng, 64, 20000, 9000, 4);
+        columns[7].assign(64, kGapCode);
+        expectPatternsOf(columns, buildPatterns(columns, 64, byTaxon, byTaxon));
+    }
+    // Few patterns over many taxa also outgrow the floor (500 x 100 levels),
+    // and still give a pattern matrix, whichever storage may be chosen.
+    auto columns = randomColumns(rng, 800, 4000, 500, 3);
+    expectPatternsOf(columns, buildPatterns(columns, 800, true, true));
+}
+
+TEST(PatternTree, MostlyDistinctColumnsMayBeHandedOverAsFullStorage)
+{
+    std::mt19937 rng(9);
+    for (uint32_t distinct : {9000u, 500u}) {
+        SCOPED_TRACE(std::to_string(distinct) + " distinct columns");
+        const uint32_t ntax = distinct > 1000 ? 64 : 800, nchar = distinct > 1000 ? 20000 : 4000;
+        auto columns = randomColumns(rng, ntax, nchar, distinct, 4);
+        PatternTST *t = createPatternTST(ntax, nchar, true);
+        ASSERT_NE(t, nullptr);
+        for (uint32_t row = 0; row < ntax; ++row) {
+            for (uint32_t c = 0; c < nchar; ++c)
+                ASSERT_EQ(insertStateIntoPatternTST(t, row, c, columns[c][row]), 0);
+            finishCharGroupTST(t);
+        }
+        DataInfo *d = createDataInfo();
+        d->ntax = ntax;
+        d->nchar = nchar;
+        d->compactStorage = 1;
+        ASSERT_EQ(makePatternMatrix(t, d, true), 0);
+        destroyPatternTST(t);
+        // More than one distinct column in eight: the byte matrix itself.
+        const std::set<Column> unique(columns.begin(), columns.end());
+        const bool full = unique.size() * 8 > nchar;
+        EXPECT_EQ(d->compactStorage, full ? 0 : 1);
+        ASSERT_EQ(d->matrix != nullptr, full);
+        for (uint32_t c = 0; c < nchar; ++c)
+            for (uint32_t row = 0; row < ntax; ++row)
+                ASSERT_EQ(full ? d->matrix[row][c] : d->patternMatrix[d->patternIndex[c]][row], columns[c][row]);
+        deallocRawData(d, 1);
     }
 }
 
@@ -296,6 +362,30 @@ TEST_F(CompactReadTest, CompactAndFullStorageGiveTheSameCells)
                 ASSERT_EQ(getXijAsBits(data(), t, c, nullptr), bits[i]);
             }
     }
+}
+
+TEST_F(CompactReadTest, AMatrixOfMostlyDistinctColumnsIsReadIntoFullStorage)
+{
+    // Compact storage would keep nearly every column: the reader keeps the
+    // full matrix instead, with the cells of a full read. Interleaved, so
+    // the tree gives way while the characters stand at different rows.
+    std::mt19937 rng(77);
+    // Drawn from a pool of 40,000: some 8,800 distinct columns.
+    const uint32_t ntax = 64, nchar = 10000;
+    const std::string file = dnaFile(rng, ntax, nchar, 40000, true);
+    ASSERT_EQ(read(file, false), 0) << gErrors;
+    std::vector<uint64_t> bits;
+    for (uint32_t t = 0; t < ntax; ++t)
+        for (uint32_t c = 0; c < nchar; ++c)
+            bits.push_back(getXijAsBits(data(), static_cast<int32_t>(t), c, nullptr));
+    ASSERT_EQ(read(file, true), 0) << gErrors;
+    EXPECT_FALSE(data()->compactStorage);
+    ASSERT_NE(data()->matrix, nullptr);
+    size_t i = 0;
+    for (uint32_t t = 0; t < ntax; ++t)
+        for (uint32_t c = 0; c < nchar; ++c, ++i)
+            ASSERT_EQ(getXijAsBits(data(), static_cast<int32_t>(t), c, nullptr), bits[i])
+                << "taxon " << t << " char " << c;
 }
 
 TEST_F(CompactReadTest, TaxaOutOfStoredOrderAreRefusedOnlyUnderCompactStorage)
