@@ -84,6 +84,7 @@ struct HSearchData {
     uint64_t deadline;        // CPU ticks; 0 none
     uint8_t swapping;
     uint8_t steepestTruncated;
+    uint8_t overflowed;       // a tree could not be stored: the buffer was full
 };
 
 inline constexpr uint32_t kSaveTree = 1;

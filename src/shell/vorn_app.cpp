@@ -29,6 +29,7 @@
 #include "parsimony/parsimony_settings.h"
 #include "shell/qel_cmdline.h"
 #include "shell/qel_commands.h"
+#include "shell/parminit.h"
 #include "shell/vorn_cmdloop.h"
 #include "trees/readtree.h"
 #include "shell/vorn_commands.h"
@@ -337,6 +338,10 @@ int beginStartup()
     installSearchCriterionHook();
     installShellOptions();
     installTreeBufferServices();
+    // "set maxtrees" resizes the main buffer and refuses values above the ceiling.
+    GeneralOptionHandlers optionHandlers{};
+    optionHandlers.handleMaxtreesChg = static_cast<int (*)(CmdParam *)>(handleMaxtreesChg);
+    setGeneralOptionHandlers(optionHandlers);
     installParsimonyServices();
     // Lundberg and midpoint rooting and the optimising of drawn trees reach
     // the parsimony engine through the rooting services.
