@@ -5,8 +5,8 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
-#include "qel/qel_time.h"
 #include "search/scores.h"
+#include "search/search.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeutil.h"
@@ -408,8 +408,11 @@ int finishEvaluation(HSearchData *hsd, int result)
 {
     if (!hsd->rules.heuristicRunning)
         return result;
-    if (hsd->deadline && getCPUTicks() >= hsd->deadline)
-        return 3;
+    if (hsd->deadline && hsd->clockCountdown-- == 0) {
+        hsd->clockCountdown = kClockCheckInterval - 1;
+        if (searchClockNanos() >= hsd->deadline)
+            return 3;
+    }
     const double tried = hsd->rules.limitPerRep ? hsd->rearrTriedRep : hsd->rearrTriedTotal;
     if (hsd->rearrLimit > 0 && tried >= hsd->rearrLimit)
         return 4;

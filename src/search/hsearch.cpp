@@ -445,7 +445,7 @@ int heuristicSearchRep(HSearchRun &run)
                           srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
         setIslandContext(ctx);
         if (hs.limitPerRep && hs.timeLimit > 0)
-            hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
+            hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
         hsd->rearrTriedRep = 0;
         run.statusLinesRep = 0;
         if (hs.rstatus && run.randomAddition) {
@@ -799,7 +799,8 @@ int runHeuristicSearch(DataInfo *data)
     run.hsd->rearrLimit = hs.rearrLimit;
     installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
-        run.hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
+        run.hsd->deadline =
+            searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
 
     // A limit that may not grow is fixed for the whole search, so that the
     // overflow is reported when it happens.
