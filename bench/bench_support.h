@@ -8,6 +8,8 @@
 
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
 #include "trees/treeutil.h"
 
 // An empty DNA matrix of ntax taxa and nchar sites, ready for setXijRaw.
@@ -50,4 +52,36 @@ inline Tree *randomBinaryTree(uint32_t ntax, std::mt19937 &rng)
     groups[0]->anc = tree->root;
     afterTreeChange(tree);
     return tree;
+}
+
+// States evolved down a random tree (each edge changes a site with
+// probability 0.08), so that the matrix has a tree in it.
+inline void simulateOnTree(DataInfo *d, Tree *model, std::mt19937 &rng, uint32_t ntax, uint32_t nchar)
+{
+    setTraversalSeq(model);
+    std::vector<uint8_t> state(size_t{model->maxNodes} * nchar);
+    for (TreeNode *n = model->root; n; n = n->next)
+        for (uint32_t c = 0; c < nchar; c++) {
+            uint8_t s = n->anc ? state[nodePosition(model, n->anc) * nchar + c] : static_cast<uint8_t>(rng() % 4);
+            if (n->anc && rng() % 100 < 8)
+                s = static_cast<uint8_t>(rng() % 4);
+            state[nodePosition(model, n) * nchar + c] = s;
+        }
+    for (uint32_t t = 0; t < ntax; t++)
+        for (uint32_t c = 0; c < nchar; c++)
+            setXijRaw(d, t, c, state[nodePosition(model, model->firstTip + t) * nchar + c]);
+}
+
+// A DNA matrix simulated on a random tree, made the active data set and
+// prepared for parsimony.
+inline DataInfo *simulatedDnaMatrix(uint32_t ntax, uint32_t nchar, std::mt19937 &rng)
+{
+    DataInfo *d = createDnaMatrix(ntax, nchar);
+    Tree *model = randomBinaryTree(ntax, rng);
+    simulateOnTree(d, model, rng, ntax, nchar);
+    destroyTree(model, true);
+    setActiveDataInfo(d);
+    resetParsSettings();
+    prepareParsimonyData(d);
+    return d;
 }

@@ -25,24 +25,6 @@ namespace {
 
 constexpr uint32_t kTaxa = 100, kChars = 1000;
 
-// States evolved down a random tree (each edge changes a site with
-// probability 0.08), so that the matrix has a tree in it.
-void simulate(DataInfo *d, Tree *model, std::mt19937 &rng)
-{
-    setTraversalSeq(model);
-    std::vector<uint8_t> state(model->maxNodes * kChars);
-    for (TreeNode *n = model->root; n; n = n->next)
-        for (uint32_t c = 0; c < kChars; c++) {
-            uint8_t s = n->anc ? state[nodePosition(model, n->anc) * kChars + c] : static_cast<uint8_t>(rng() % 4);
-            if (n->anc && rng() % 100 < 8)
-                s = static_cast<uint8_t>(rng() % 4);
-            state[nodePosition(model, n) * kChars + c] = s;
-        }
-    for (uint32_t t = 0; t < kTaxa; t++)
-        for (uint32_t c = 0; c < kChars; c++)
-            setXijRaw(d, t, c, state[nodePosition(model, model->firstTip + t) * kChars + c]);
-}
-
 struct Fixture {
     DataInfo *d = nullptr;
     Tree *tree = nullptr;
@@ -51,13 +33,7 @@ struct Fixture {
     Fixture()
     {
         std::mt19937 rng(2024);
-        d = createDnaMatrix(kTaxa, kChars);
-        Tree *model = randomBinaryTree(kTaxa, rng);
-        simulate(d, model, rng);
-        destroyTree(model, true);
-        setActiveDataInfo(d);
-        resetParsSettings();
-        prepareParsimonyData(d);
+        d = simulatedDnaMatrix(kTaxa, kChars, rng);
         tree = randomBinaryTree(kTaxa, rng);
         pointTreeAtPackedData(tree, d);
         SaveRules rules{};

@@ -45,7 +45,13 @@ int ancStatesOption(int operation, CmdParam *option, void *place)
 
 int maxtreesChanged(CmdParam *option)
 {
-    return gHandlers.handleMaxtreesChg ? gHandlers.handleMaxtreesChg(option) : 0;
+    // The ceiling holds whether or not the tree buffer's handler is installed.
+    if (gHandlers.handleMaxtreesChg)
+        return gHandlers.handleMaxtreesChg(option);
+    if (checkMaxtreesCeiling(treeInfo.maxtrees) == 0)
+        return 0;
+    treeInfo.maxtrees = option->saved.u;
+    return 1;
 }
 
 int storeBrlensChanged(CmdParam *option)
@@ -121,8 +127,10 @@ void ancestorInclusion(CmdParamList *list)  // set 13
 void treeBufferSize(CmdParamList *list)  // set 15
 {
     const char *cat = "Search";
+    // Values up to the integer limit pass the parser, so that the change
+    // callback gives the Maxtrees ceiling its own message.
     do_IntRange_Parm(cat, "maxtrees", kParamInt, kFactory, i32Of(treeInfo.maxtrees),
-                     kDefaultMaxtrees, 1, kMaxtreesCeiling, maxtreesChanged, nullptr, list);
+                     kDefaultMaxtrees, 1, kIntMax, maxtreesChanged, nullptr, list);
     do_Int_Parm(cat, "increase", kParamKeywordOff, kFactory, &treeInfo.increase,
                 static_cast<uint32_t>(MaxtreesAction::kPrompt), nullptr, "no\0prompt\0auto\0", list);
     do_IntRange_Parm(cat, "autoInc", kParamInt, kFactory, i32Of(treeInfo.autoInc),

@@ -159,7 +159,7 @@ void heuristicSearchOptions(uint32_t set, CmdParamList *list)  // set 50
     do_Bool_Parm(cat, "useNonMin", kOnOff, kFactory, &hs.useNonMin, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "steepest", kOnOff, kFactory, &hs.steepest, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "abortRep", kOnOff, kFactory, &hs.abortRep, 0, nullptr, nullptr, list);
-    do_Bool_Parm(cat, "retain", kOnOff, kParamNonpersistent, &hs.retain, 0, nullptr, nullptr,
+    do_Bool_Parm(cat, "retain", kOnOff, kParamNonpersistent | kFactory, &hs.retain, 0, nullptr, nullptr,
                  list);
     include(set, 11, list);
     do_Bool_Parm(cat, "randomize", kParamBoolKeyword, kFactory, &hs.randomize, 0, nullptr,

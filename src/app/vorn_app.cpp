@@ -30,6 +30,7 @@
 #include "cli/qel_cmdline.h"
 #include "cli/qel_commands.h"
 #include "app/vorn_cmdloop.h"
+#include "app/parminit.h"
 #include "trees/readtree.h"
 #include "app/vorn_commands.h"
 #include "app/vorn_params.h"
@@ -326,6 +327,10 @@ int beginStartup()
     if (installSubsystemHooks() != 0)
         return 1;
     installShellOptions();
+    // "set maxtrees" resizes the main buffer and refuses values above the ceiling.
+    GeneralOptionHandlers optionHandlers{};
+    optionHandlers.handleMaxtreesChg = static_cast<int (*)(CmdParam *)>(handleMaxtreesChg);
+    setGeneralOptionHandlers(optionHandlers);
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
     BlockReaders readers = blockReaders();

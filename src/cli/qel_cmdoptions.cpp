@@ -873,6 +873,15 @@ int getCmdParams(uint32_t set, const char *terminators, const char *lenientNote)
     CmdParamList *list = allocAndSaveParamVals(set);
     if (list == nullptr)
         return 0;
+    // A nonpersistent option with a factory value applies to one run only:
+    // each run starts from that value. (The others are set by the commands
+    // that own them before they read their options, the data block's Format
+    // for instance.) Listings still show the value from before the command.
+    for (uint32_t n = 0; n < list->count; ++n) {
+        CmdParam *p = &list->params[n];
+        if ((p->typeFlags & kParamNonpersistent) && (p->typeFlags & kParamHasFactory))
+            setCmdParamToFactory(p);
+    }
     int rc = parseOptions(set, list, terminators, lenientNote);
     if (rc <= 0)
         restoreCmdParamVals(list);
@@ -1201,28 +1210,31 @@ void showCmdOptionTable(uint32_t set, CmdParamList *list, bool showCurrent)
 
 void setCmdOptionServices(const CmdOptionServices &services) { gServices = services; }
 
+void setCmdParamToFactory(CmdParam *p)
+{
+    uint32_t type = cmdParamType(p);
+    if (type == kParamFxn) {
+        if (p->parseFxn != nullptr)
+            p->parseFxn(kParamOpFactory, p, nullptr);
+    } else if (p->variable == nullptr) {
+        return;
+    } else if (type == kParamFilename) {
+        std::memset(p->variable, 0, kParamPathSize);
+    } else if (type == kParamString) {
+        if (p->valueSize != 0)
+            strcpy_n(static_cast<char *>(p->variable), p->factoryText, kParamStringSize);
+    } else if (p->valueSize != 0) {
+        std::memcpy(p->variable, &p->factory, p->valueSize);
+    }
+}
+
 int setCmdParamValsToFactorySettings(uint32_t set, bool atStartup)
 {
     CmdParamList *list = allocAndSaveParamVals(set);
     if (list == nullptr)
         return 1;
-    for (uint32_t n = 0; n < list->count; ++n) {
-        CmdParam *p = &list->params[n];
-        uint32_t type = cmdParamType(p);
-        if (type == kParamFxn) {
-            if (p->parseFxn != nullptr)
-                p->parseFxn(kParamOpFactory, p, nullptr);
-        } else if (p->variable == nullptr) {
-            continue;
-        } else if (type == kParamFilename) {
-            std::memset(p->variable, 0, kParamPathSize);
-        } else if (type == kParamString) {
-            if (p->valueSize != 0)
-                strcpy_n(static_cast<char *>(p->variable), p->factoryText, kParamStringSize);
-        } else if (p->valueSize != 0) {
-            std::memcpy(p->variable, &p->factory, p->valueSize);
-        }
-    }
+    for (uint32_t n = 0; n < list->count; ++n)
+        setCmdParamToFactory(&list->params[n]);
     // Every callback runs, so that each owner sees the reset even when another
     // one rejects it; any rejection makes the reset a failure.
     int rc = 0;

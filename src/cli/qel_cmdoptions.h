@@ -216,6 +216,8 @@ void showCmdOptionTable(uint32_t set, CmdParamList *list, bool showCurrent);
 
 inline constexpr uint32_t kAllOptionsSet = 0;
 
+// One option to its factory value, without its change callback.
+void setCmdParamToFactory(CmdParam *option);
 // Every option of one set to its factory value; all change callbacks run
 // (unless at start-up), even after one rejects. 0 on success, 1 when the list
 // could not be built or a callback rejected.

@@ -5,8 +5,8 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
-#include "qel/qel_time.h"
 #include "search/scores.h"
+#include "search/search.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeutil.h"
@@ -147,7 +147,12 @@ uint32_t checkSaveTree(HSearchData *hsd, double s)
                 if (r.steepest)
                     hsd->steepestTruncated = 1;
             }
-            hsd->currentTree = hsd->firstBestGroup = hsd->firstTreeRep;
+            // Only a restart without steepest descent or allSwap goes on
+            // swapping the better tree in place (stored first); otherwise it
+            // waits in the buffer as the next tree to swap.
+            const bool inPlace = restart && !r.steepest && !r.allSwap;
+            hsd->firstBestGroup = hsd->firstTreeRep;
+            hsd->currentTree = inPlace ? hsd->firstTreeRep : hsd->firstTreeRep - 1;
             hsd->lastTreeRound = hsd->firstTreeRep - 1;
             truncateMainBuffer(hsd->firstTreeRep - 1);
         } else {
@@ -201,12 +206,16 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     const SaveRules &r = hsd->rules;
     if (atSwapChuckLimit(hsd, score))
         return 0;
-    const uint32_t savedMaxtrees = getMaxtreesValue();
+    // Only this raise is undone after the store: a raise the user answered
+    // for, or an automatic one, stays for the rest of the search.
+    bool raisedForNbest = false;
     if (r.nbest && numSaved() >= r.nbest) {
         if (compareScores(score, hsd->worstScore) > 0)
             return 0;
-        if (savedMaxtrees == r.nbest)
-            setMaxtreesValue(savedMaxtrees + 1);  // room for this one store, then the worst goes
+        if (getMaxtreesValue() == r.nbest) {
+            setMaxtreesValue(r.nbest + 1);  // room for this one store, then the worst goes
+            raisedForNbest = true;
+        }
     }
     Tree *work = hsd->workTree;
     if (copyTree(tree, work) != 0)
@@ -214,9 +223,11 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
     const uint32_t k = putTree(work, mainBuf(), true);
-    setMaxtreesValue(savedMaxtrees);
+    if (raisedForNbest)
+        setMaxtreesValue(r.nbest);
 
     if (isPutTreeFull(k)) {
+        hsd->overflowed = 1;
         if (r.keepActive)
             return 1;
         if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest) {
@@ -397,8 +408,11 @@ int finishEvaluation(HSearchData *hsd, int result)
 {
     if (!hsd->rules.heuristicRunning)
         return result;
-    if (hsd->deadline && getCPUTicks() >= hsd->deadline)
-        return 3;
+    if (hsd->deadline && hsd->clockCountdown-- == 0) {
+        hsd->clockCountdown = kClockCheckInterval - 1;
+        if (searchClockNanos() >= hsd->deadline)
+            return 3;
+    }
     const double tried = hsd->rules.limitPerRep ? hsd->rearrTriedRep : hsd->rearrTriedTotal;
     if (hsd->rearrLimit > 0 && tried >= hsd->rearrLimit)
         return 4;

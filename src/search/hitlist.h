@@ -82,9 +82,11 @@ struct HSearchData {
     double rearrTriedTotal;
     double rearrLimit;        // 0 none
     uint32_t reconLimit;      // SPR and TBR reconnection limit; 0 none
-    uint64_t deadline;        // CPU ticks; 0 none
+    uint64_t deadline;        // searchClockNanos(); 0 none
+    uint32_t clockCountdown;  // evaluations left before the clock is read again
     uint8_t swapping;
     uint8_t steepestTruncated;
+    uint8_t overflowed;       // a tree could not be stored: the buffer was full
 };
 
 inline constexpr uint32_t kSaveTree = 1;
@@ -114,6 +116,8 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score);
 void findWorstTree(HSearchData *hsd);
 void updateNbest(HSearchData *hsd, uint32_t treeNum, double score);
 int swapTree(HSearchData *hsd, Tree *tree);
+// The time limit is checked every kClockCheckInterval evaluations.
+inline constexpr uint32_t kClockCheckInterval = 64;
 int finishEvaluation(HSearchData *hsd, int result);
 // After a user abort request during a flush: true when the flush must stop;
 // *aborted is set once the abort is confirmed.

@@ -58,6 +58,7 @@ struct HSearchRun {
     bool statusHeaderShown = false;
     bool fromMemory = false;
     bool stepwiseRunning = false;
+    bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
     uint32_t memLast = 0;
 };
@@ -348,18 +349,30 @@ int doSwappingRounds(HSearchRun &run)
         }
     }
     emptyTreeBuffer(run.startBuf, true);
-    // A better tree found above was swapped already and stored first.
+    // A better tree swapped in place above was stored first.
     uint32_t k = hsd->currentTree ? hsd->currentTree + 1 : hsd->firstTreeRep;
     while (k <= numSaved(run)) {
-        hsd->currentTree = k;
+        // A round: the trees saved so far; those saved during it wait for the next.
         hsd->lastTreeRound = numSaved(run);
-        getTree(run.mainBuf, k, run.tree);
-        const int r = swapCurrentTree(run, mainScores(run)[k - 1]);
-        if (r > 0 || r == -2) {
-            run.abortTree = k;
-            return r;
+        while (k <= hsd->lastTreeRound) {
+            hsd->currentTree = k;
+            getTree(run.mainBuf, k, run.tree);
+            const int r = swapCurrentTree(run, mainScores(run)[k - 1]);
+            if (r > 0 || r == -2) {
+                run.abortTree = k;
+                return r;
+            }
+            k = hsd->currentTree + 1;
         }
-        k = hsd->currentTree + 1;
+        // Steepest descent kept the round's trees when it found a better one;
+        // now that the round is over only the better group stays.
+        if (hsd->firstBestGroup > hsd->firstTreeRep) {
+            const uint32_t group = numSaved(run) - hsd->firstBestGroup + 1;
+            moveTrees(run.mainBuf, hsd->firstBestGroup, hsd->firstTreeRep, group, false);
+            truncateBuffer(run.mainBuf, hsd->firstTreeRep + group - 1);
+            rehashTreeBuffer(run.mainBuf);
+            hsd->firstBestGroup = k = hsd->firstTreeRep;
+        }
     }
     return 0;
 }
@@ -433,7 +446,7 @@ int heuristicSearchRep(HSearchRun &run)
                           srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
         setIslandContext(ctx);
         if (hs.limitPerRep && hs.timeLimit > 0)
-            hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
+            hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
         hsd->rearrTriedRep = 0;
         run.statusLinesRep = 0;
         if (hs.rstatus && run.randomAddition) {
@@ -537,7 +550,7 @@ void showHSearchSettings(const HSearchRun &run)
         qel_printf("'Maxtrees' setting = %d (will not be increased)\n", static_cast<int>(getMaxtreesValue()));
     } else {
         qel_printf("Ini\btial 'Maxtrees' setting = %u", getMaxtreesValue());
-        if (canIncreaseMaxtrees())
+        if (autoIncreaseMaxtrees())
             qel_printf(" (will be auto-increased by %d)", static_cast<int>(getAutoIncreaseAmount()));
         qel_printf("\n");
     }
@@ -589,6 +602,8 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
     if (hsd->steepestTruncated)
         qel_printf("   Note: \bSteepest descent algorithm truncated due to tree-buffer overflow or limit on number "
                    "of trees of user-specified score to be kept.\n");
+    if (hsd->overflowed && result != 1)
+        qel_printf("   Note: \bEffectiveness of search may have been diminished due to tree-buffer overflow.\n");
     if (result == 1) {
         qel_printf("\nSearch terminated prematurely (no room to store new trees)\n");
         qel_printf("   Overflow occurred while swapping on tree %d\n", static_cast<int>(run.abortTree));
@@ -634,6 +649,8 @@ struct RunCleanup {
         run.startBuf = destroyTreeBuffer(run.startBuf);
         run.tree = destroyTree(run.tree, true);
         deallocIslands();
+        if (run.fixedMaxtrees)
+            setMaxtreesFixed(false);
         clearStatusText();
         finishSearch(0);
     }
@@ -761,12 +778,15 @@ int runHeuristicSearch(DataInfo *data)
         const int r = copyTreesToStartBuffer(run);
         if (r != 0)
             return r;
-        emptyTreeBuffer(run.mainBuf, true);
-    } else {
-        if (!verifyReplaceTrees())
-            return 1;
-        emptyTreeBuffer(run.mainBuf, true);
+    } else if (!hs.retain && !verifyReplaceTrees()) {
+        return 1;
     }
+    // Retained trees stay in front of the buffer; the search saves after them
+    // and never swaps or drops them.
+    if (hs.retain)
+        run.retained = numSaved(run);
+    else
+        emptyTreeBuffer(run.mainBuf, true);
     setRootededness(run.mainBuf, run.rooted);
     run.nreps = run.randomAddition ? static_cast<uint32_t>(hs.nreps) : 1;
     if (run.randomAddition) {
@@ -786,8 +806,15 @@ int runHeuristicSearch(DataInfo *data)
     if (searchCollapseRule() != CollapseRule::kNo)
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
-        run.hsd->deadline = searchDeadline(getCPUTicks(), static_cast<uint32_t>(hs.timeLimit), cpuTicksPerSecond());
+        run.hsd->deadline =
+            searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
 
+    // A limit that may not grow is fixed for the whole search, so that the
+    // overflow is reported when it happens.
+    if (!isMaxtreesFixed() && (!canIncreaseMaxtrees() || hs.nbest > 0)) {
+        setMaxtreesFixed(true);
+        run.fixedMaxtrees = true;
+    }
     showHSearchSettings(run);
     setSearchNReps();
     beginSearchStatus();

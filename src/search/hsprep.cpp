@@ -6,6 +6,7 @@
 
 #include "data/data_util.h"
 #include "data/vorn_data.h"
+#include "data/vorn_util.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
 #include "qel/qel_errormsg.h"
@@ -50,8 +51,9 @@ int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, co
 {
     if (numSearchTaxa(data) >= minimum)
         return 0;
-    qel_errorMsg(606, "%s%s is not allowed when there are fewer than %u nondeleted taxa.",
-                 subject ? subject : "This operation", qualifier ? qualifier : "", minimum);
+    // The data layer's check words the refusal (with its explanation); it
+    // counts the same active taxa of the active data set.
+    checkMinTaxa(minimum, subject, qualifier);
     return 1;
 }
 

@@ -2,6 +2,7 @@
 #include "search/hsprep.h"
 
 #include <cstdio>
+#include <ctime>
 #include <limits>
 #include <unistd.h>
 
@@ -80,6 +81,13 @@ bool converseConstraintsActive() { return gSearchState.constraintMode < 0; }
 void setTopolConstrained(int32_t mode) { gSearchState.constraintMode = mode; }
 int32_t getTopolConstrained() { return gSearchState.constraintMode; }
 bool doingQuartetSearch() { return gSearchState.quartetSearch != 0; }
+
+uint64_t searchClockNanos()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * kSearchClockPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+}
 
 uint64_t searchDeadline(uint64_t nowTicks, uint32_t seconds, uint64_t ticksPerSecond)
 {

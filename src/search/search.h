@@ -46,6 +46,13 @@ bool doingQuartetSearch();
 // saturating; 0 seconds means no deadline (0).
 uint64_t searchDeadline(uint64_t nowTicks, uint32_t seconds, uint64_t ticksPerSecond);
 uint64_t cpuTicksPerSecond();
+// The clock of a search's time limit, in nanoseconds: CLOCK_MONOTONIC, which
+// the vDSO serves without entering the kernel (some tens of nanoseconds). The
+// CPU-time clocks (times(), CLOCK_*_CPUTIME_ID) are system calls, too dear
+// for the evaluators' inner loop; a single-threaded search that owns its core
+// gets nearly the same span from either.
+uint64_t searchClockNanos();
+inline constexpr uint64_t kSearchClockPerSecond = 1000000000;
 
 // Parsimony length of the three-taxon tree ((a, b), c) of active taxa; the
 // tree's node storage is used as scratch. Taxon -1 is the ancestor.

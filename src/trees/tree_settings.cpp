@@ -13,6 +13,13 @@ TreeInfo treeInfo = {kDefaultMaxtrees, static_cast<uint32_t>(MaxtreesAction::kPr
                      kDefaultAutoInc, 0, 0, 0, 0, 0};
 
 char gTreefileName[kParamPathSize];
+
+int checkMaxtreesCeiling(uint64_t value)
+{
+    if (value <= kMaxtreesCeiling)
+        return 0;
+    return qel_errorMsg(733, "'Maxtrees' may not exceed %u in this implementation.", kMaxtreesCeiling), 1;
+}
 AgreeSettings agree = {nullptr, 0, 0, 0, 1, 0, 0, nullptr, {}};
 TreeGenSettings treeGen = {kDefaultGenTrees, 0, kTreeGenRandom, 1, 0, 0, {}, 0, 0, 0, 0, 0, 0, 0, 0};
 LoadConstrSettings ldCnstrOpt = {0, 0};

@@ -56,6 +56,8 @@ inline constexpr uint32_t kDefaultMaxtrees = 100;
 inline constexpr uint32_t kDefaultAutoInc = 100;
 // maxtrees sizes the main buffer; it is kept within what an i32 option holds.
 inline constexpr uint32_t kMaxtreesCeiling = 2147483646u;
+// Error 733 for a Maxtrees value above the ceiling; 0 when within it.
+int checkMaxtreesCeiling(uint64_t value);
 
 struct TreeInfo {
     uint32_t maxtrees;

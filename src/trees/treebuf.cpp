@@ -216,14 +216,16 @@ uint32_t decodeTree(const TreeBuffer *buf, const E *rep, Tree *tree)
     return tips;
 }
 
-// Where the next tree goes: slot numTrees must exist. A private buffer grows
-// by doubling; the main buffer keeps its Maxtrees + 1 slots but is repaired
-// if it was left without the spare slot.
+// Where the next tree goes: slot numTrees must exist. Buffers grow by
+// doubling as trees arrive, so that a large Maxtrees costs nothing until the
+// trees are there; the main buffer never grows past Maxtrees + 1 slots.
 int ensureSpareSlot(TreeBuffer *buf)
 {
     if (buf->numTrees < buf->capacity)
         return 0;
     uint64_t want = std::max<uint64_t>(uint64_t{buf->capacity} * 2, uint64_t{buf->numTrees} + 1);
+    if (isMainTreeBuffer(buf))
+        want = std::min<uint64_t>(want, std::max<uint64_t>(uint64_t{treeInfo.maxtrees} + 1, buf->numTrees + 1ull));
     want = std::min<uint64_t>(want, uint64_t{kMaxtreesCeiling} + 1);
     if (want <= buf->numTrees)
         return 1;
@@ -362,8 +364,13 @@ void setTreeBufSearchHooks(const TreeBufSearchHooks *hooks) { gSearchHooks = hoo
 
 TreeBuffer *createTreeBuffer(uint32_t ntax, uint32_t capacity, bool wantWeights, bool wantScores, bool wantNames)
 {
-    if (ntax == 0 || ntax > kMaxTreeBufTaxa)
+    if (ntax == 0)
         return nullptr;
+    if (ntax > kMaxTreeBufTaxa) {
+        qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
+                     static_cast<int>(kMaxTreeBufTaxa));
+        return nullptr;
+    }
     auto *buf = static_cast<TreeBuffer *>(allocBlock(sizeof(TreeBuffer)));
     if (!buf)
         return nullptr;
@@ -435,7 +442,8 @@ TreeBuffer *destroyTreeBuffer(TreeBuffer *buf)
 
 int allocMainTreeBuffer(uint32_t ntax, uint32_t capacity, bool wantWeights)
 {
-    TreeBuffer *buf = createTreeBuffer(ntax, capacity, wantWeights, false, false);
+    // One block to start with: the buffer grows as trees are stored.
+    TreeBuffer *buf = createTreeBuffer(ntax, std::min<uint32_t>(capacity, 1), wantWeights, false, false);
     if (!buf)
         return 1;
     TreeBuffer *old = getMainTreeBuffer(nullptr);
@@ -906,8 +914,9 @@ int resizeTreeBufferForMaxtrees(uint32_t n)
         return 1;
     DataInfo *data = activeDataInfo();
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    // Only a shrink takes effect at once; slots are added as trees arrive.
     if (data && (data->flags & kHaveTaxa) && buf) {
-        if (setTreeBufferCapacity(buf, n + 1) != 0)
+        if (buf->capacity > n + 1 && setTreeBufferCapacity(buf, n + 1) != 0)
             return 1;
         if (buf->numTrees > n) {
             for (uint32_t s = n; s < buf->numTrees; s++)
@@ -924,11 +933,12 @@ int resizeTreeBufferForMaxtrees(uint32_t n)
 
 int checkMaxtrees(uint32_t value, uint32_t minimum)
 {
+    // The ceiling holds with or without trees in memory.
+    if (checkMaxtreesCeiling(value) != 0)
+        return 1;
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     if (!buf)
         return 0;
-    if (value > kMaxtreesCeiling)
-        return qel_errorMsg(733, "'Maxtrees' may not exceed %u in this implementation.", kMaxtreesCeiling);
     if (treeInfo.increase == static_cast<uint32_t>(MaxtreesAction::kPrompt) && value < minimum)
         return qel_errorMsg(0, "You must specify a value for 'Maxtrees' greater than %d.\n",
                             static_cast<int>(minimum - 1));
@@ -944,8 +954,14 @@ int handleMaxtreesChg(uint32_t previous)
 {
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     const uint32_t wanted = treeInfo.maxtrees;
-    if (!buf || wanted == previous)
+    if (wanted == previous)
         return 0;
+    if (!buf) {
+        if (checkMaxtreesCeiling(wanted) == 0)
+            return 0;
+        treeInfo.maxtrees = previous;
+        return 1;
+    }
     int rc = 0;
     if (checkMaxtrees(wanted, 1) != 0 || resizeTreeBufferForMaxtrees(wanted) != 0) {
         treeInfo.maxtrees = previous;

@@ -62,8 +62,9 @@ struct TreeBuffer {
 };
 
 // The main buffer's settings (treeInfo, maxtrees) are in tree_settings.h.
-// Largest ntax whose node indices and closing counts fit 15 bits.
-inline constexpr uint32_t kMaxTreeBufTaxa = 16383;
+// Largest ntax whose node indices (below 2 x ntax) and closing counts (below
+// ntax) fit under the 16-bit tip flag: the largest data set the reader takes.
+inline constexpr uint32_t kMaxTreeBufTaxa = 16384;
 
 // putTree results besides the stored tree's number.
 inline constexpr uint32_t kPutTreeDuplicate = 0;

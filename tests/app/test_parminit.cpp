@@ -262,3 +262,51 @@ TEST(VornParamsTest, ValueChecksPutTheOldValueBack)
 }
 
 }  // namespace
+
+namespace {
+
+// Every nonpersistent option with a factory value starts each run of its
+// command from that value, whatever the previous run left in it.
+TEST_F(ParminitTest, NonpersistentOptionsStartEveryRunFromTheirFactoryValue)
+{
+    int checked = 0;
+    for (uint32_t set = 1; set < 256; ++set) {
+        CmdParamList *list = createCmdParamList(set);
+        if (list == nullptr)
+            continue;
+        std::vector<CmdParam *> once;
+        for (uint32_t i = 0; i < list->count; ++i) {
+            CmdParam *p = &list->params[i];
+            const uint32_t type = cmdParamType(p);
+            if ((p->typeFlags & kParamNonpersistent) && (p->typeFlags & kParamHasFactory) && p->variable &&
+                cmdParamScalarSize(type) != 0)
+                once.push_back(p);
+        }
+        for (CmdParam *p : once) {
+            // A value the previous run may have left: anything but the factory one.
+            auto *bytes = static_cast<uint8_t *>(p->variable);
+            bytes[0] = static_cast<uint8_t>(reinterpret_cast<const uint8_t *>(&p->factory)[0] ^ 1);
+        }
+        if (!once.empty())
+            EXPECT_GT(parse(set, ";"), 0) << set;
+        for (CmdParam *p : once) {
+            ASSERT_NE(p->valueSize, 0u) << p->name;
+            EXPECT_EQ(std::memcmp(p->variable, &p->factory, p->valueSize), 0) << "set " << set << " " << p->name;
+            ++checked;
+        }
+        destroyCmdParamList(list);
+    }
+    EXPECT_GE(checked, 2);  // retain, and the tree reader's switches at least
+    // The starting-tree option of HSearch is a function option.
+    hs.startSource = kStartCurrent;
+    hs.retain = 1;
+    EXPECT_GT(parse(50, ";"), 0);
+    EXPECT_EQ(hs.startSource, kStartStepwise);
+    EXPECT_EQ(hs.retain, 0);
+    // Given in the command, the value holds for that run.
+    EXPECT_GT(parse(50, "start=current retain;"), 0);
+    EXPECT_EQ(hs.startSource, kStartCurrent);
+    EXPECT_EQ(hs.retain, 1);
+}
+
+}  // namespace

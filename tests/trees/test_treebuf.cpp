@@ -699,3 +699,80 @@ TEST_F(MainBufferTest, TreeListsResolve)
     deallocSet(set);
     setActiveInput(nullptr);
 }
+
+// The largest data set the reader takes still fits the 16-bit encoding; one
+// taxon more is refused with its message.
+TEST(TreeBufEncoding, LargestTaxonCountRoundTrips)
+{
+    constexpr uint32_t kMost = 16384;
+    std::mt19937 rng(16384);
+    BufPtr buf(createTreeBuffer(kMost, 4, false, false, false));
+    ASSERT_TRUE(buf);
+    TreePtr t = newTree(kMost);
+    TreePtr back = newTree(kMost);
+    for (int rootTip : {-1, 0, static_cast<int>(kMost - 1)}) {
+        for (bool poly : {false, true}) {
+            randomTree(t.get(), rng, rootTip, poly);
+            const std::string before = canon(t.get());
+            setNumTreesToZero(buf.get());
+            ASSERT_EQ(putTree(t.get(), buf.get(), true), 1u) << rootTip;
+            ASSERT_EQ(getTree(buf.get(), 1, back.get()), 0);
+            EXPECT_EQ(canon(back.get()), before) << rootTip << poly;
+            EXPECT_EQ(back->numLeaves, kMost);
+        }
+    }
+    const PrintHook savedPrint = qel_printf;
+    const MsgHook savedError = qel_errorMsg;
+    qel_printf = quietPrint;
+    qel_errorMsg = captureError;
+    gErrors.clear();
+    EXPECT_EQ(createTreeBuffer(kMost + 1, 4, false, false, false), nullptr);
+    qel_printf = savedPrint;
+    qel_errorMsg = savedError;
+    EXPECT_EQ(gErrors, std::vector<uint32_t>{302});
+}
+
+// A large Maxtrees commits nothing until trees arrive, and the buffer never
+// takes more slots than Maxtrees allows.
+TEST_F(MainBufferTest, SlotsAreAddedAsTreesArrive)
+{
+    TreeBuffer *buf = makeMain(200000);
+    const uint32_t block = buf->treesPerBlock;
+    EXPECT_LE(getTreeBufferCapacity(nullptr), block);
+    fill(1);
+    EXPECT_LE(getTreeBufferCapacity(nullptr), block);
+    fill(3 * block);
+    EXPECT_GT(getTreeBufferCapacity(nullptr), 3 * block);
+    EXPECT_LE(getTreeBufferCapacity(nullptr), 8 * block);
+    // Raising Maxtrees adds no slots either.
+    treeInfo.maxtrees = 400000;
+    const uint32_t before = getTreeBufferCapacity(nullptr);
+    EXPECT_EQ(handleMaxtreesChg(200000u), 0);
+    EXPECT_EQ(getTreeBufferCapacity(nullptr), before);
+    // Every stored tree is still there and still found as a duplicate.
+    TreePtr back = newTree(kTaxa);
+    ASSERT_EQ(getTree(nullptr, 2, back.get()), 0);
+    EXPECT_EQ(putTree(back.get(), nullptr, true), kPutTreeDuplicate);
+    EXPECT_EQ(getMatchingTree(nullptr), 2u);
+
+    // Near the limit growth stops at Maxtrees + 1 slots (rounded to a block).
+    clearTrees(false, false);
+    destroyTreeBuffer(data_->mainTreeBuffer);
+    data_->mainTreeBuffer = nullptr;
+    buf = makeMain(block + block / 2);
+    treeInfo.increase = static_cast<uint32_t>(MaxtreesAction::kLeave);
+    fill(block + block / 2);
+    EXPECT_EQ(getTreeBufferCapacity(nullptr), 2 * block);
+    randomTree(tree_.get(), rng_, 0, false);
+    EXPECT_TRUE(isPutTreeFull(putTree(tree_.get(), nullptr, true)));
+}
+
+// Maxtrees above the ceiling is error 733, with or without a data set.
+TEST_F(MainBufferTest, CeilingRefusedWithoutTrees)
+{
+    treeInfo.maxtrees = 2147483647u;
+    EXPECT_EQ(handleMaxtreesChg(100u), 1);
+    EXPECT_EQ(getMaxtreesValue(), 100u);
+    ASSERT_FALSE(gErrors.empty());
+    EXPECT_EQ(gErrors.back(), 733u);
+}
