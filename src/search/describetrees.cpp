@@ -34,7 +34,6 @@ bool describeWithBrlensOnly = false;
 
 namespace {
 
-constexpr uint32_t kDescribeOptionSet = 76;
 constexpr int kLinkLeftWidth = 26;  // node and connected-node columns
 constexpr int kLinkLengthWidth = 19;
 
@@ -255,7 +254,7 @@ int doDescribeTreesCmd()
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
-    const int got = getCmdParams(kDescribeOptionSet, ";", nullptr);
+    const int got = getCmdParams(OptionSet::kDescribeTrees, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
     if (!describeWithBrlensOnly &&

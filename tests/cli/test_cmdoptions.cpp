@@ -125,11 +125,15 @@ void outputSet(CmdParamList *list)
     do_Int_Parm("Out", "criterion", kParamKeyword, 0, &gO.swap, 0, nullptr, kCritList, list);
 }
 
-uint32_t testTraverser(uint32_t set, CmdParamList *list)
+// The test table borrows two sets' names for its own two sets.
+constexpr OptionSet kSearchSet = OptionSet::kHSearch;
+constexpr OptionSet kOutputSet = OptionSet::kSaveTrees;
+
+uint32_t testTraverser(OptionSet set, CmdParamList *list)
 {
-    if (set == 1 || set == kAllOptionsSet)
+    if (set == kSearchSet || set == OptionSet::kAll)
         searchSet(list);
-    if (set == 2 || set == kAllOptionsSet)
+    if (set == kOutputSet || set == OptionSet::kAll)
         outputSet(list);
     return list->failed;
 }
@@ -188,9 +192,9 @@ int captureWarning(uint32_t code, const char *format, ...)
 int noHandler() { return 0; }
 
 const CmdTableEntry kRows[] = {
-    {"HSearch", 0, noHandler, "", 1, nullptr, "search"},
+    {"HSearch", 0, noHandler, "", kSearchSet, nullptr, "search"},
     {"Help", 0, noHandler, "", CMD_NO_OPTIONS, nullptr, "help"},
-    {"Output", 0, noHandler, "", 2, "", "output"},
+    {"Output", 0, noHandler, "", kOutputSet, "", "output"},
 };
 
 class CmdOptionsTest : public ::testing::Test {
@@ -248,7 +252,7 @@ protected:
         setActiveInput(&doc);
     }
 
-    int parse(const std::string &input, uint32_t set = 1, const char *terms = nullptr,
+    int parse(const std::string &input, OptionSet set = kSearchSet, const char *terms = nullptr,
               const char *note = nullptr)
     {
         feed(input);
@@ -439,13 +443,14 @@ TEST_F(CmdOptionsTest, TextLongerThanItsFieldIsRefusedNotCut)
 
 TEST_F(CmdOptionsTest, TerminatorsAndLenientNotes)
 {
-    EXPECT_EQ(parse("enforce , nreps=4;", 1, ",;"), ',');
+    EXPECT_EQ(parse("enforce , nreps=4;", kSearchSet, ",;"), ',');
     EXPECT_EQ(gO.enforce, 1);
     EXPECT_EQ(rest(), " nreps=4;");
 
     // An unknown option with a quoted value holding blanks and semicolons is skipped whole.
     gO = factoryOpts();
-    EXPECT_EQ(parse("enforce bogus=\"a b; c\" nreps=3 other=x;", 1, nullptr, "(ignored)"), ';');
+    EXPECT_EQ(parse("enforce bogus=\"a b; c\" nreps=3 other=x;", kSearchSet, nullptr, "(ignored)"),
+              ';');
     EXPECT_EQ(gO.enforce, 1);
     EXPECT_EQ(gO.nreps, 3);
     EXPECT_EQ(gWarnings, (std::vector<Msg>{{144, "Unrecognized keyword \"bogus\" (ignored)."},
@@ -480,7 +485,7 @@ TEST_F(CmdOptionsTest, QuestionMarkListsOptionsAndChangesNothing)
 {
     cmdOpt.currentCmd = &kRows[2];
     gO.replace = 1;  // a nonpersistent value in use: the listing shows it
-    EXPECT_EQ(parse("criterion=dist ?;", 2), -1);
+    EXPECT_EQ(parse("criterion=dist ?;", kOutputSet), -1);
     EXPECT_EQ(gO.swap, 3);  // restored
     std::string expected = std::string("\nUsage: \bOutput") + " ;\n\n" +
                            "\nAvailable options:\n" + kHeader +
@@ -498,7 +503,7 @@ TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
     gO.seed[0] = 7;
     std::strcpy(gO.outFile, "run_1.tre");
     gO.nchar = 0;
-    showCmdOptionTable(1, nullptr, false);
+    showCmdOptionTable(kSearchSet, nullptr, false);
     const std::string expected =
         "\nSearch options:\n" + kHeader +
         "enforce         no|yes                            \byes\n"
@@ -528,7 +533,7 @@ TEST_F(CmdOptionsTest, ListingShowsEveryWordOfAFourWordSeed)
     gO.seed[1] = 0;
     gO.seed[2] = 7;
     gO.seed[3] = 0;
-    showCmdOptionTable(1, nullptr, false);
+    showCmdOptionTable(kSearchSet, nullptr, false);
     EXPECT_NE(gOut.find("\b5:0:7:0\n"), std::string::npos) << gOut;
 }
 
@@ -550,7 +555,7 @@ TEST_F(CmdOptionsTest, KeywordEqualsQuestionMarkShowsAcceptedValues)
 TEST_F(CmdOptionsTest, AbbreviatedListingsCapitaliseDistinguishingPrefixes)
 {
     cmdOpt.showAbbrev = 1;
-    CmdParamList *list = allocAndSaveParamVals(1);
+    CmdParamList *list = allocAndSaveParamVals(kSearchSet);
     ASSERT_NE(list, nullptr);
     char buf[64];
     // "tol" and "tolerance" share three letters, "title" and "treeLengthLimit" one.
@@ -576,14 +581,14 @@ TEST_F(CmdOptionsTest, KeywordListLookups)
     EXPECT_STREQ(enumValue(kSwapList, 2), "spr");
     EXPECT_STREQ(enumValue(kAddseqList, 5), "rnd");
     EXPECT_STREQ(enumValue(kSwapList, 9), "");
-    EXPECT_STREQ(optionName(1, &gO.tol), "tol");
-    EXPECT_STREQ(optionName(kAllOptionsSet, &gO.replace), "replace");
-    EXPECT_STREQ(optionName(1, &gO.replace), "unknown");
+    EXPECT_STREQ(optionName(kSearchSet, &gO.tol), "tol");
+    EXPECT_STREQ(optionName(OptionSet::kAll, &gO.replace), "replace");
+    EXPECT_STREQ(optionName(kSearchSet, &gO.replace), "unknown");
 }
 
 TEST_F(CmdOptionsTest, ChangedAndNonzeroQueries)
 {
-    CmdParamList *list = allocAndSaveParamVals(1);
+    CmdParamList *list = allocAndSaveParamVals(kSearchSet);
     ASSERT_NE(list, nullptr);
     CmdParam *tol = &list->params[6];
     CmdParam *title = &list->params[8];
@@ -782,7 +787,7 @@ TEST_F(CmdOptionsTest, DefaultsQuestionMarkListsTheNamedCommand)
 
 FilenameParamState gTreeFile{nullptr, ".tre", 0};
 
-uint32_t fileTraverser(uint32_t, CmdParamList *list)
+uint32_t fileTraverser(OptionSet, CmdParamList *list)
 {
     do_Fxn_Parm("treeFile", "Save", 0, &gTreeFile, handleFilenameCmdParam, nullptr,
                 "<file-name>", list);
@@ -798,11 +803,11 @@ TEST_F(CmdOptionsTest, DefaultFileNameFollowsTheDataFileUntilTheUserNamesOne)
     EXPECT_STREQ(name, "data.tre");
     finishCmdParamFilename(&gTreeFile, ".tre", name);
     setDataFileName("other.nex");
-    showCmdOptionTable(7, nullptr, false);
+    showCmdOptionTable(kOutputSet, nullptr, false);
     EXPECT_NE(gOut.find("<file-name>                       \bother.tre\n"), std::string::npos)
         << gOut;
 
-    EXPECT_EQ(parse("treeFile=my_trees.t;", 7), ';');
+    EXPECT_EQ(parse("treeFile=my_trees.t;", kOutputSet), ';');
     EXPECT_STREQ(gTreeFile.path, "my_trees.t");
     setDataFileName("third.nex");
     ASSERT_EQ(startCmdParamFilename(&gTreeFile, ".tre", false, name, sizeof name), 0);
