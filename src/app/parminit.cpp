@@ -64,7 +64,7 @@ int storeTreeWtsChanged(CmdParam *option)
     return gHandlers.storeTreeWtsParm ? gHandlers.storeTreeWtsParm(option) : 0;
 }
 
-void constraintEnforcement(CmdParamList *list)  // set 5
+void constraintEnforcement(CmdParamList *list)
 {
     const char *cat = "Constr";
     do_Bool_Parm(cat, "enforce", kOnOff, kFactory | kParamNoFactoryText, &srch.enforce, 0, nullptr,
@@ -73,13 +73,13 @@ void constraintEnforcement(CmdParamList *list)  // set 5
                 "<constraint-name>", list);
 }
 
-void convexity(CmdParamList *list)  // set 6
+void convexity(CmdParamList *list)
 {
     do_IntRange_Parm("Constr", "looseConvex", kParamIntOrNo, kHiddenFactory, &srch.looseConvex, 0,
                      0, 0x7FFFFFFF, nullptr, nullptr, list);
 }
 
-void rootingOptions(CmdParamList *list)  // set 8
+void rootingOptions(CmdParamList *list)
 {
     const char *cat = "Rooting";
     do_Int_Parm(cat, "rootMethod", kParamKeyword, kFactory, &rooting.rootMethod, kRootOutgroup,
@@ -90,7 +90,7 @@ void rootingOptions(CmdParamList *list)  // set 8
                  list);
 }
 
-void replaceAppend(CmdParamList *list)  // set 9
+void replaceAppend(CmdParamList *list)
 {
     do_Bool_Parm(nullptr, "replace", kOnOff, kParamNonpersistent, &gReplaceFile, 0, nullptr,
                  nullptr, list);
@@ -98,7 +98,7 @@ void replaceAppend(CmdParamList *list)  // set 9
                  nullptr, list);
 }
 
-void charMatrixOutput(CmdParamList *list)  // set 10
+void charMatrixOutput(CmdParamList *list)
 {
     const char *cat = "CharMat";
     do_Bool_Parm(cat, "cmLabels", kOnOff, kFactory, &cmFmt.cmLabels, 0, nullptr, nullptr, list);
@@ -108,7 +108,7 @@ void charMatrixOutput(CmdParamList *list)  // set 10
     do_Bool_Parm(cat, "cmCstatus", kOnOff, kFactory, &cmFmt.cmCstatus, 0, nullptr, nullptr, list);
 }
 
-void searchStatus(CmdParamList *list)  // set 11
+void searchStatus(CmdParamList *list)
 {
     const char *cat = "Stat";
     do_Bool_Parm(cat, "statusWin", kOnOff, kFactory, &srch.statusWin, 1, nullptr, nullptr, list);
@@ -116,7 +116,7 @@ void searchStatus(CmdParamList *list)  // set 11
                      kMaxStatusInterval, nullptr, "none", list);
 }
 
-void ancestorInclusion(CmdParamList *list)  // set 13
+void ancestorInclusion(CmdParamList *list)
 {
     do_Bool_Parm(nullptr, "includeAnc", kOnOff, kParamHidden, &srch.includeAnc, 0, forceFullRepack,
                  nullptr, list);
@@ -124,7 +124,7 @@ void ancestorInclusion(CmdParamList *list)  // set 13
                 "<ancstates-name>", list);
 }
 
-void treeBufferSize(CmdParamList *list)  // set 15
+void treeBufferSize(CmdParamList *list)
 {
     const char *cat = "Search";
     // Values up to the integer limit pass the parser, so that the change
@@ -137,7 +137,7 @@ void treeBufferSize(CmdParamList *list)  // set 15
                      kDefaultAutoInc, 1, kMaxtreesCeiling, nullptr, nullptr, list);
 }
 
-void nexusInputOutput(CmdParamList *list)  // set 16
+void nexusInputOutput(CmdParamList *list)
 {
     const char *cat = "Nexus";
     do_Int_Parm(cat, "allDigLab", kParamKeyword, kFactory, &nexOpt.allDigLab, kAllDigitWarn,
@@ -152,7 +152,7 @@ void nexusInputOutput(CmdParamList *list)  // set 16
                  changeUndscSetting, "convert\0keep\0", list);
 }
 
-void warningsAndErrors(CmdParamList *list)  // set 21
+void warningsAndErrors(CmdParamList *list)
 {
     const char *cat = "WarnErr";
     do_Bool_Parm(cat, "warnReset", kOnOff, kFactory, &wrng.warnReset, 1, nullptr, nullptr, list);
@@ -171,7 +171,7 @@ void warningsAndErrors(CmdParamList *list)  // set 21
                  nullptr, list);
 }
 
-void treeStorage(CmdParamList *list)  // set 22
+void treeStorage(CmdParamList *list)
 {
     const char *cat = "Store";
     do_Bool_Parm(cat, "storeBrLens", kOnOff, kFactory, &getr.storeBrLens, 1, storeBrlensChanged,
@@ -186,29 +186,29 @@ void flushLogOption(const char *category, CmdParamList *list)
                  nullptr, list);
 }
 
-void generalSettings(uint32_t set, CmdParamList *list)  // set 23
+void generalSettings(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Settings";
     do_Separator("Optimality criterion, general search settings, etc.", cat, list);
     do_Int_Parm(cat, "criterion", kParamKeyword, kFactory, &gCriterion, kCriterionParsimony,
                 criterionInfo, "parsimony\0likelihood\0distance\0", list);
-    include(set, 15, list);
+    include(set, OptionSet::kTreeBufferSize, list);
     do_Int_Parm(cat, "initSeeds", kParamKeyword, kParamHidden, &gDiscardedInitSeeds, 0,
                 outputUnsupportedMsg, "clock\0" "1\0", list);
     do_Fxn_Parm("constraints", cat, 0, nullptr, constraintNameOption, nullptr,
                 "<constraint-name>", list);
-    include(set, 12, list);
+    include(set, OptionSet::kSearchDisplay, list);
     do_Separator("Options for Nexus file input/output", cat, list);
-    include(set, 16, list);
+    include(set, OptionSet::kNexusInputOutput, list);
     do_Separator("Options for tree rooting and input/output", cat, list);
-    include(set, 8, list);
-    include(set, 22, list);
+    include(set, OptionSet::kRooting, list);
+    include(set, OptionSet::kTreeStorage, list);
     do_Separator("Warning/error settings", cat, list);
-    include(set, 21, list);
+    include(set, OptionSet::kWarningsErrors, list);
     do_Separator("Options for matrix output", cat, list);
-    include(set, 40, list);
+    include(set, OptionSet::kShowMatrix, list);
     do_Separator("Options for tree drawing", cat, list);
-    include(set, 20, list);
+    include(set, OptionSet::kDrawTree, list);
     do_Separator("Miscellaneous settings", cat, list);
     do_Bool_Parm(cat, "monitor", kOnOff, kFactory, &outInfo.monitoring, 1, nullptr, nullptr, list);
     flushLogOption(cat, list);
@@ -226,13 +226,13 @@ void generalSettings(uint32_t set, CmdParamList *list)  // set 23
     do_Bool_Parm(cat, "fLock", kOnOff, kFactory, byteOf(gQelIo.fileLocking), 1, nullptr, nullptr,
                  list);
     do_Separator("Options under development", cat, list);
-    include(set, 102, list);
+    include(set, OptionSet::kUnderDevelopment, list);
     do_Bool_Parm(cat, "rng", kParamBoolKeyword, kHiddenFactory, &rngSettings.generator, kRNG_KISS,
                  nullptr, "KISS\0legacy\0", list);
     do_Bool_Parm(cat, "randExp", kParamBoolKeyword, kHiddenFactory, &rngSettings.expMethod,
                  kRandExpZiggurat, nullptr, "inversion\0ziggurat\0", list);
     registerParsSharedOptions(ParsSharedOptions::kMsTaxaAndOpt, list);
-    include(set, 13, list);
+    include(set, OptionSet::kAncestorInclusion, list);
     registerParsSharedOptions(ParsSharedOptions::kStepMatrix, list);
     do_Fxn_Parm("ignore", cat, kParamHidden, nullptr, ignoreNowObsolete, nullptr, nullptr, list);
     do_Bool_Parm(cat, "allowEnd", kOnOff, kHiddenFactory, &gAllowEndAbbrev, 1, nullptr, nullptr,
@@ -243,7 +243,7 @@ void generalSettings(uint32_t set, CmdParamList *list)  // set 23
                 list);
 }
 
-void logOptions(CmdParamList *list)  // set 31
+void logOptions(CmdParamList *list)
 {
     const char *cat = "LogFile";
     do_Fxn_Parm("file", cat, 0, nullptr, getLogFileName, nullptr, "<filename-for-log>", list);
@@ -258,7 +258,7 @@ void logOptions(CmdParamList *list)  // set 31
     flushLogOption(cat, list);
 }
 
-void freqDistOutput(CmdParamList *list)  // set 47
+void freqDistOutput(CmdParamList *list)
 {
     const char *cat = "FD";
     do_IntRange_Parm(cat, "fdClasses", kParamInt, kFactory, &fdopt.fdClasses, 20, 1,
@@ -274,119 +274,139 @@ void freqDistOutput(CmdParamList *list)  // set 47
 }
 
 // The option sets registered here.
-uint32_t traverseGeneralOptionSets(uint32_t set, CmdParamList *list)
+uint32_t traverseGeneralOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, 5))
+    if (runs(set, OptionSet::kConstraintEnforcement))
         constraintEnforcement(list);
-    if (runs(set, 6))
+    if (runs(set, OptionSet::kConvexity))
         convexity(list);
-    if (runs(set, 7)) {
-        include(set, 5, list);
+    if (runs(set, OptionSet::kSearchConstraints)) {
+        include(set, OptionSet::kConstraintEnforcement, list);
         do_Bool_Parm("Constr", "converse", kOnOff, 0, &srch.converse, 0, nullptr, nullptr, list);
-        include(set, 6, list);
+        include(set, OptionSet::kConvexity, list);
     }
-    if (runs(set, 8))
+    if (runs(set, OptionSet::kRooting))
         rootingOptions(list);
-    if (runs(set, 9))
+    if (runs(set, OptionSet::kOutputFile))
         replaceAppend(list);
-    if (runs(set, 10))
+    if (runs(set, OptionSet::kCharMatrixOutput))
         charMatrixOutput(list);
-    if (runs(set, 11))
+    if (runs(set, OptionSet::kSearchStatus))
         searchStatus(list);
-    if (runs(set, 12)) {
-        include(set, 11, list);
+    if (runs(set, OptionSet::kSearchDisplay)) {
+        include(set, OptionSet::kSearchStatus, list);
         do_Bool_Parm("Search", "autoClose", kOnOff, kFactory, &srch.autoClose, 1, nullptr, nullptr,
                      list);
         do_Bool_Parm("Search", "notifyBeep", kOnOff, kFactory, byteOf(gQelIo.notifyBeep), 0,
                      nullptr, nullptr, list);
     }
-    if (runs(set, 13))
+    if (runs(set, OptionSet::kAncestorInclusion))
         ancestorInclusion(list);
-    if (runs(set, 14)) {
+    if (runs(set, OptionSet::kMultipleTrees)) {
         do_Bool_Parm(nullptr, "mulPars", kOnOff, kParamHidden, &srch.mulPars, 0, nullptr, nullptr,
                      list);
         registerParsSharedOptions(ParsSharedOptions::kCollapse, list);
-        include(set, 13, list);
+        include(set, OptionSet::kAncestorInclusion, list);
     }
-    if (runs(set, 15))
+    if (runs(set, OptionSet::kTreeBufferSize))
         treeBufferSize(list);
-    if (runs(set, 16))
+    if (runs(set, OptionSet::kNexusInputOutput))
         nexusInputOutput(list);
-    if (runs(set, 17))
+    if (runs(set, OptionSet::kDrawTreeSemiGraph))
         do_Bool_Parm("DrawTree", "semiGraph", kOnOff, kFactory, &outInfo.upperAsciiAllowed, 0,
                      nullptr, nullptr, list);
-    if (runs(set, 18))
+    if (runs(set, OptionSet::kDrawTreeCompress))
         do_Bool_Parm("DrawTree", "tCompress", kOnOff, kFactory, &treeDraw.tCompress, 0, nullptr,
                      nullptr, list);
-    if (runs(set, 19))
+    if (runs(set, OptionSet::kDrawTreeTaxNum))
         do_Bool_Parm("DrawTree", "showTaxNum", kOnOff, kFactory, &treeDraw.showTaxNum, 0, nullptr,
                      nullptr, list);
-    if (runs(set, 20)) {
-        include(set, 17, list);
+    if (runs(set, OptionSet::kDrawTree)) {
+        include(set, OptionSet::kDrawTreeSemiGraph, list);
         do_Int_Parm("DrawTree", "tOrder", kParamKeyword, kFactory, &treeDraw.tOrder,
                     kTreeOrderStandard, nullptr, "standard\0right\0left\0alphabet\0", list);
-        include(set, 18, list);
-        include(set, 19, list);
+        include(set, OptionSet::kDrawTreeCompress, list);
+        include(set, OptionSet::kDrawTreeTaxNum, list);
         do_Bool_Parm("DrawTree", "taxLabels", kParamBoolKeyword, kFactory, &treeDraw.taxLabels, 0,
                      nullptr, "truncate\0full\0", list);
     }
-    if (runs(set, 21))
+    if (runs(set, OptionSet::kWarningsErrors))
         warningsAndErrors(list);
-    if (runs(set, 22))
+    if (runs(set, OptionSet::kTreeStorage))
         treeStorage(list);
-    if (runs(set, 23))
+    if (runs(set, OptionSet::kSet))
         generalSettings(set, list);
-    if (runs(set, 31))
+    if (runs(set, OptionSet::kLog))
         logOptions(list);
-    if (runs(set, 40)) {
+    if (runs(set, OptionSet::kShowMatrix)) {
         do_Bool_Parm("ShowMatrix", "showExcluded", kOnOff, kFactory, &cmFmt.showExcluded, 0,
                      nullptr, nullptr, list);
-        include(set, 10, list);
+        include(set, OptionSet::kCharMatrixOutput, list);
     }
-    if (runs(set, 46)) {
+    if (runs(set, OptionSet::kKeepMulTrees)) {
         do_Flt_Parm("Search", "keep", kParamRealOrNo, kFactory | kParamNoFactoryText, &srch.keep,
                     nullptr, 0.0, list);
         do_Bool_Parm("Search", "mulTrees", kOnOff, kFactory, &srch.mulTrees, 1, nullptr, nullptr,
                      list);
     }
-    if (runs(set, 47))
+    if (runs(set, OptionSet::kScoreFreqDist))
         freqDistOutput(list);
-    if (runs(set, 99))
+    if (runs(set, OptionSet::kQuit))
         do_Bool_Parm("Quit", "warnTSave", kOnOff, kFactory, &wrng.warnTSave, 1, nullptr, nullptr,
                      list);
     return list->failed;
 }
 
-using GroupTraverser = uint32_t (*)(uint32_t, CmdParamList *);
+using GroupTraverser = uint32_t (*)(OptionSet, CmdParamList *);
 
+// The sets from `first` to `last` in number order.
 struct SetRange {
-    uint32_t first;
-    uint32_t last;
+    OptionSet first;
+    OptionSet last;
     GroupTraverser traverse;
 };
 
 // Which group registers which option set.
 constexpr SetRange kSetOwners[] = {
-    {5, 23, traverseGeneralOptionSets},   {24, 30, traverseDataOptionSets},
-    {31, 31, traverseGeneralOptionSets},  {32, 39, traverseDataOptionSets},
-    {40, 40, traverseGeneralOptionSets},  {41, 44, traverseDataOptionSets},
-    {45, 45, traverseTreeOptionSets},     {46, 47, traverseGeneralOptionSets},
-    {48, 57, traverseParsOptionSets},     {58, 61, traverseDistOptionSets},
-    {62, 62, traverseParsOptionSets},     {63, 63, traverseQuartetOptionSets},
-    {64, 64, traverseParsOptionSets},     {65, 80, traverseTreeOptionSets},
-    {81, 82, traverseParsOptionSets},     {83, 87, traverseLikOptionSets},
-    {88, 91, traverseDistOptionSets},     {92, 93, traverseDataOptionSets},
-    {94, 94, traverseTreeOptionSets},     {95, 95, traverseLikOptionSets},
-    {96, 96, traverseDataOptionSets},     {97, 97, traverseLikOptionSets},
-    {99, 99, traverseGeneralOptionSets},  {102, 102, traverseGeneralOptionSets},
-    {105, 105, traverseTreeOptionSets},   {106, 110, traverseDataOptionSets},
-    {111, 112, traverseLikOptionSets},    {113, 113, traverseTreeOptionSets},
-    {114, 114, traverseQuartetOptionSets}, {115, 115, traverseLikOptionSets},
-    {116, 117, traverseQuartetOptionSets}, {118, 119, traverseLikOptionSets},
-    {121, 121, traverseLikOptionSets},    {122, 122, traverseDistOptionSets},
-    {125, 125, traverseDataOptionSets},   {126, 126, traverseLikOptionSets},
-    {132, 132, traverseQuartetOptionSets}, {135, 141, traverseQuartetOptionSets},
-    {147, 147, traverseLikOptionSets},
+    {OptionSet::kConstraintEnforcement, OptionSet::kSet, traverseGeneralOptionSets},
+    {OptionSet::kDataDimensions, OptionSet::kDistFormat, traverseDataOptionSets},
+    {OptionSet::kLog, OptionSet::kLog, traverseGeneralOptionSets},
+    {OptionSet::kAssume, OptionSet::kMissData, traverseDataOptionSets},
+    {OptionSet::kShowMatrix, OptionSet::kShowMatrix, traverseGeneralOptionSets},
+    {OptionSet::kDelete, OptionSet::kTStatus, traverseDataOptionSets},
+    {OptionSet::kAgree, OptionSet::kAgree, traverseTreeOptionSets},
+    {OptionSet::kKeepMulTrees, OptionSet::kScoreFreqDist, traverseGeneralOptionSets},
+    {OptionSet::kBandB, OptionSet::kHomPart, traverseParsOptionSets},
+    {OptionSet::kClusterMethods, OptionSet::kStarDecomp, traverseDistOptionSets},
+    {OptionSet::kPermute, OptionSet::kPermute, traverseParsOptionSets},
+    {OptionSet::kPuzzle, OptionSet::kPuzzle, traverseQuartetOptionSets},
+    {OptionSet::kRandTrees, OptionSet::kRandTrees, traverseParsOptionSets},
+    {OptionSet::kGenerateTrees, OptionSet::kTreeScoreOutput, traverseTreeOptionSets},
+    {OptionSet::kPSet, OptionSet::kPScores, traverseParsOptionSets},
+    {OptionSet::kLSet, OptionSet::kLSetSettings, traverseLikOptionSets},
+    {OptionSet::kDSet, OptionSet::kSaveDist, traverseDistOptionSets},
+    {OptionSet::kToNexus, OptionSet::kExport, traverseDataOptionSets},
+    {OptionSet::kFilter, OptionSet::kFilter, traverseTreeOptionSets},
+    {OptionSet::kGammaPlot, OptionSet::kGammaPlot, traverseLikOptionSets},
+    {OptionSet::kShowPartitions, OptionSet::kShowPartitions, traverseDataOptionSets},
+    {OptionSet::kSurfCheck, OptionSet::kSurfCheck, traverseLikOptionSets},
+    {OptionSet::kQuit, OptionSet::kQuit, traverseGeneralOptionSets},
+    {OptionSet::kUnderDevelopment, OptionSet::kUnderDevelopment, traverseGeneralOptionSets},
+    {OptionSet::kSumTrees, OptionSet::kSumTrees, traverseTreeOptionSets},
+    {OptionSet::kMegaHeader, OptionSet::kModProject, traverseDataOptionSets},
+    {OptionSet::kCandidateRateModels, OptionSet::kAutoModel, traverseLikOptionSets},
+    {OptionSet::kClearTrees, OptionSet::kClearTrees, traverseTreeOptionSets},
+    {OptionSet::kSVDQuartets, OptionSet::kSVDQuartets, traverseQuartetOptionSets},
+    {OptionSet::kClockChecker, OptionSet::kClockChecker, traverseLikOptionSets},
+    {OptionSet::kQuartetFile, OptionSet::kQSearch, traverseQuartetOptionSets},
+    {OptionSet::kRAxMLSearch, OptionSet::kGarliSearch, traverseLikOptionSets},
+    {OptionSet::kOrthoFilter, OptionSet::kOrthoFilter, traverseLikOptionSets},
+    {OptionSet::kDConSeq, OptionSet::kDConSeq, traverseDistOptionSets},
+    {OptionSet::kNSFilter, OptionSet::kNSFilter, traverseDataOptionSets},
+    {OptionSet::kAutopartition, OptionSet::kAutopartition, traverseLikOptionSets},
+    {OptionSet::kQuartetModel, OptionSet::kQuartetModel, traverseQuartetOptionSets},
+    {OptionSet::kTrueTree, OptionSet::kYangRannala, traverseQuartetOptionSets},
+    {OptionSet::kPatFitTest, OptionSet::kPatFitTest, traverseLikOptionSets},
 };
 
 constexpr GroupTraverser kAllGroups[] = {traverseGeneralOptionSets, traverseDataOptionSets,
@@ -404,13 +424,13 @@ void reinitCriterion() { initOptimalityCriterion(false); }
 
 }  // namespace
 
-uint32_t traverseCmdParamList(uint32_t set, CmdParamList *list)
+uint32_t traverseCmdParamList(OptionSet set, CmdParamList *list)
 {
     if (list == nullptr)
         return 1;
-    if (set == 0) {
+    if (set == OptionSet::kAll) {
         for (GroupTraverser group : kAllGroups)
-            group(0, list);
+            group(OptionSet::kAll, list);
         return list->failed;
     }
     for (const SetRange &r : kSetOwners)

@@ -10,19 +10,20 @@
 #include "cli/qel_cmdoptions.h"
 #include "data/parminit_data.h"
 
-// Registers option set `set` (0: every registration of the table once, with
-// no nested inclusion) into `list`; returns the list's failure mark.
-uint32_t traverseCmdParamList(uint32_t set, CmdParamList *list);
+// Registers option set `set` (OptionSet::kAll: every registration of the
+// table once, with no nested inclusion) into `list`; returns the list's
+// failure mark.
+uint32_t traverseCmdParamList(OptionSet set, CmdParamList *list);
 
 // The traversals of the other option groups. Each registers the sets it owns
-// (all of them for set 0) and nothing for any other set; a set nested in one
-// of them is included by calling traverseCmdParamList(K, list) unless `set`
-// is 0.
-uint32_t traverseTreeOptionSets(uint32_t set, CmdParamList *list);
-uint32_t traverseParsOptionSets(uint32_t set, CmdParamList *list);
-uint32_t traverseDistOptionSets(uint32_t set, CmdParamList *list);
-uint32_t traverseLikOptionSets(uint32_t set, CmdParamList *list);
-uint32_t traverseQuartetOptionSets(uint32_t set, CmdParamList *list);
+// (all of them for OptionSet::kAll) and nothing for any other set; a set
+// nested in one of them is included by calling traverseCmdParamList(K, list)
+// unless `set` is OptionSet::kAll.
+uint32_t traverseTreeOptionSets(OptionSet set, CmdParamList *list);
+uint32_t traverseParsOptionSets(OptionSet set, CmdParamList *list);
+uint32_t traverseDistOptionSets(OptionSet set, CmdParamList *list);
+uint32_t traverseLikOptionSets(OptionSet set, CmdParamList *list);
+uint32_t traverseQuartetOptionSets(OptionSet set, CmdParamList *list);
 
 // Options of the general sets that bind the parsimony settings record are
 // registered by the parsimony option group at these points.
@@ -47,13 +48,6 @@ struct GeneralOptionHandlers {
     CmdParamChangeFxn storeTreeWtsParm;   // "storeTreeWts"
 };
 void setGeneralOptionHandlers(const GeneralOptionHandlers &handlers);
-
-// Numbers of the option sets of the shell's own commands.
-inline constexpr uint32_t kSetOptionSet = 23;
-inline constexpr uint32_t kLogOptionSet = 31;
-inline constexpr uint32_t kQuitOptionSet = 99;
-inline constexpr uint32_t kPsetOptionSet = 81;
-
 
 // Installs the option table and the factory-reset services (a failed factory
 // reset ends the program with status 8 through exitProgram, which may be null

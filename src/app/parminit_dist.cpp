@@ -10,7 +10,7 @@ using namespace optreg;
 
 namespace {
 
-void dsetOptions(CmdParamList *list)  // set 88
+void dsetOptions(CmdParamList *list)
 {
     const char *cat = "DSet";
     do_Int_Parm(cat, "distance", kParamKeyword, kFactory, &dist.distance, kDistP, nullptr,
@@ -66,11 +66,11 @@ void dsetOptions(CmdParamList *list)  // set 88
                 list);
 }
 
-void dscoresOptions(uint32_t set, CmdParamList *list)  // set 89
+void dscoresOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "DScores";
     do_Separator("Score-output options", cat, list);
-    include(set, 80, list);
+    include(set, OptionSet::kTreeScoreOutput, list);
     do_Bool_Parm(cat, "lsDetails", kOnOff, kFactory, &dist.lsDetails, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "pplot", kOnOff, kFactory, &dist.pplot, 0, nullptr, nullptr, list);
     do_String_Parm("designFile", cat, kParamFilename, kParamShowNone, dist.designFile, nullptr,
@@ -82,10 +82,10 @@ void dscoresOptions(uint32_t set, CmdParamList *list)  // set 89
     do_Bool_Parm(cat, "pref_writeExpD", kOnOff, kDerived, &dist.pref_writeExpD, 0, nullptr,
                  nullptr, list);
     do_Separator("The following 'DSet' options are also available", cat, list);
-    include(set, 88, list);
+    include(set, OptionSet::kDSet, list);
 }
 
-void clusterOptions(uint32_t set, CmdParamList *list)  // set 58
+void clusterOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Cluster";
     do_Bool_Parm(cat, "BioNJ", kOnOff, kFactory, &clust.BioNJ, 0, nullptr, nullptr, list);
@@ -98,13 +98,13 @@ void clusterOptions(uint32_t set, CmdParamList *list)  // set 58
                    nullptr, "<filename-for-treefile>", list);
     do_Bool_Parm(cat, "pref_saveFile", kOnOff, kDerived, &clust.pref_saveFile, 0, nullptr,
                  nullptr, list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
     do_Bool_Parm(cat, "brLens", kOnOff, kFactory, &clust.brLens, 0, nullptr, nullptr, list);
     do_Separator("The following 'DSet' options are also available", cat, list);
-    include(set, 88, list);
+    include(set, OptionSet::kDSet, list);
 }
 
-void starDecompOptions(CmdParamList *list)  // set 61
+void starDecompOptions(CmdParamList *list)
 {
     const char *cat = "Cluster";
     do_Int_Parm(cat, "breakTies", kParamKeyword, kFactory, &starDcmp.breakTies,
@@ -113,7 +113,7 @@ void starDecompOptions(CmdParamList *list)  // set 61
                 list);
 }
 
-void pairDiffOptions(CmdParamList *list)  // set 90
+void pairDiffOptions(CmdParamList *list)
 {
     const char *cat = "PairDiff";
     do_Bool_Parm(cat, "shortFmt", kOnOff, kFactory, &pairDiff.shortFmt, 0, nullptr, nullptr,
@@ -121,7 +121,7 @@ void pairDiffOptions(CmdParamList *list)  // set 90
     do_Bool_Parm(cat, "longFmt", kOnOff, kFactory, &pairDiff.longFmt, 1, nullptr, nullptr, list);
 }
 
-void saveDistOptions(uint32_t set, CmdParamList *list)  // set 91
+void saveDistOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "SaveDist";
     do_Int_Parm(cat, "format", kParamKeyword, kFactory, &saveDist.format, kDistFmtOneColumn,
@@ -135,10 +135,10 @@ void saveDistOptions(uint32_t set, CmdParamList *list)  // set 91
                  "twiceMax\0asterisk\0", list);
     do_IntRange_Parm(cat, "ndecimals", kParamInt, kFactory, &saveDist.ndecimals, 8, 0,
                      kMaxDistDecimals, nullptr, nullptr, list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
 }
 
-void dconSeqOptions(uint32_t set, CmdParamList *list)  // set 122
+void dconSeqOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "DConSeq";
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &dconOpt.partition, handleCharPtnName,
@@ -147,33 +147,33 @@ void dconSeqOptions(uint32_t set, CmdParamList *list)  // set 122
                  list);
     do_String_Parm("outFile", cat, kParamFilename, kParamShowNone, gDConSeqOutFile, nullptr,
                    nullptr, "<output-filename>", list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
 }
 
 }  // namespace
 
-uint32_t traverseDistOptionSets(uint32_t set, CmdParamList *list)
+uint32_t traverseDistOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, 88))
+    if (runs(set, OptionSet::kDSet))
         dsetOptions(list);
-    if (runs(set, 89))
+    if (runs(set, OptionSet::kDScores))
         dscoresOptions(set, list);
-    if (runs(set, 58))
+    if (runs(set, OptionSet::kClusterMethods))
         clusterOptions(set, list);
     // NJ and UPGMA have no options of their own.
-    if (set == 59) {
-        include(set, 5, list);
-        include(set, 58, list);
+    if (set == OptionSet::kNJ) {
+        include(set, OptionSet::kConstraintEnforcement, list);
+        include(set, OptionSet::kClusterMethods, list);
     }
-    if (set == 60)
-        include(set, 58, list);
-    if (runs(set, 61))
+    if (set == OptionSet::kUPGMA)
+        include(set, OptionSet::kClusterMethods, list);
+    if (runs(set, OptionSet::kStarDecomp))
         starDecompOptions(list);
-    if (runs(set, 90))
+    if (runs(set, OptionSet::kPairDiff))
         pairDiffOptions(list);
-    if (runs(set, 91))
+    if (runs(set, OptionSet::kSaveDist))
         saveDistOptions(set, list);
-    if (runs(set, 122))
+    if (runs(set, OptionSet::kDConSeq))
         dconSeqOptions(set, list);
     return list->failed;
 }

@@ -41,7 +41,7 @@ void mlKeyword(const char *name, uint32_t flags, int32_t *variable, uint32_t fac
     do_Int_Parm("LSet", name, kParamKeyword, flags, variable, factory, change, keywords, list);
 }
 
-void lsetSettings(CmdParamList *list)  // set 87
+void lsetSettings(CmdParamList *list)
 {
     const char *cat = "LSet";
     mlSwitch("fixAllParams", kParamHidden, &ml.fixAllParams, 0, nullptr, list);
@@ -172,7 +172,7 @@ void lsetSettings(CmdParamList *list)  // set 87
                  "CPU\0GPU\0", list);
 }
 
-void lscoresOptions(uint32_t set, CmdParamList *list)  // set 84
+void lscoresOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "LScores";
     auto flag = [&](const char *name, uint32_t flags, uint8_t *variable, uint32_t factory,
@@ -204,10 +204,10 @@ void lscoresOptions(uint32_t set, CmdParamList *list)  // set 84
     flag("BIC", kFactory, &lscOpt.BIC, 0, nullptr);
     flag("lproject", kHiddenFactory, &lscOpt.lproject, 0, nullptr);
     flag("longFmt", kParamHidden, &lscOpt.longFmt, 0, outputUnsupportedMsg);
-    include(set, 80, list);
+    include(set, OptionSet::kTreeScoreOutput, list);
 }
 
-void surfCheckOptions(uint32_t set, CmdParamList *list)  // set 97
+void surfCheckOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "SurfCheck";
     do_IntRange_Parm(cat, "nreps", kParamInt, kFactory, &surfChk.nreps, 100, 1,
@@ -222,10 +222,10 @@ void surfCheckOptions(uint32_t set, CmdParamList *list)  // set 97
     do_String_Parm("file", cat, kParamFilename, kParamShowNone, surfChk.file, nullptr, nullptr,
                    "<foreign-filename>", list);
     do_Flt_Parm(cat, "toler", kParamReal, kFactory, &surfChk.toler, nullptr, 1e-07, list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
 }
 
-void gammaPlotOptions(CmdParamList *list)  // set 95
+void gammaPlotOptions(CmdParamList *list)
 {
     do_Flt_Parm(nullptr, "shape", kParamReal, 0, &ml.userGammaShape, nullptr, 0.0, list);
     do_IntRange_Parm(nullptr, "ncat", kParamInt, 0, &ml.ncat, 0, INT32_MIN, kMaxGammaCategs,
@@ -236,7 +236,7 @@ void gammaPlotOptions(CmdParamList *list)  // set 95
                  nullptr, list);
 }
 
-void candidateRateModels(CmdParamList *list)  // set 111
+void candidateRateModels(CmdParamList *list)
 {
     const char *cat = "ModSel";
     do_Bool_Parm(cat, "equalRates", kOnOff, kFactory, &autoMod.equalRates, 1, nullptr, nullptr,
@@ -248,7 +248,7 @@ void candidateRateModels(CmdParamList *list)  // set 111
     do_Bool_Parm(cat, "IplusG", kOnOff, kFactory, &autoMod.IplusG, 1, nullptr, nullptr, list);
 }
 
-void autoModelOptions(uint32_t set, CmdParamList *list)  // set 112
+void autoModelOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "AutoModel";
     auto flag = [&](const char *name, uint32_t flags, uint8_t *variable, uint32_t factory) {
@@ -260,7 +260,7 @@ void autoModelOptions(uint32_t set, CmdParamList *list)  // set 112
     flag("DT", kFactory, &autoMod.DT, 0);
     do_Int_Parm(cat, "modelset", kParamKeyword, kFactory, &autoMod.modelset, 2, nullptr,
                 "j3\0j5\0j7\0j11\0", list);
-    include(set, 111, list);
+    include(set, OptionSet::kCandidateRateModels, list);
     do_Int_Parm(cat, "stateFreq", kParamKeyword, kParamHidden, &autoMod.stateFreq, 0, nullptr,
                 "estimate\0empirical\0", list);
     do_Int_Parm(cat, "lset", kParamKeywordOff, kFactory, &autoMod.lset, 2, nullptr,
@@ -271,7 +271,7 @@ void autoModelOptions(uint32_t set, CmdParamList *list)  // set 112
     flag("penTopology", kParamHidden, &autoMod.penTopology, 0);
 }
 
-void autopartitionOptions(uint32_t set, CmdParamList *list)  // set 126
+void autopartitionOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "AutoPart";
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &autoPartOpt.partition, handleCharPtnName,
@@ -282,7 +282,7 @@ void autopartitionOptions(uint32_t set, CmdParamList *list)  // set 126
                 "AIC\0AICc\0BIC\0", list);
     do_Int_Parm(cat, "modelset", kParamKeyword, kFactory, &autoPartOpt.modelset, 2, nullptr,
                 "j3\0j5\0j7\0j11\0GTR\0", list);
-    include(set, 111, list);
+    include(set, OptionSet::kCandidateRateModels, list);
     do_Bool_Parm(cat, "lset", kOnOff, kFactory, &autoPartOpt.lset, 1, nullptr, nullptr, list);
     do_Int_Parm(cat, "stateFreq", kParamKeyword, kFactory, &autoPartOpt.stateFreq, 1, nullptr,
                 "estimate\0empirical\0", list);
@@ -295,7 +295,7 @@ void autopartitionOptions(uint32_t set, CmdParamList *list)  // set 126
     do_Fxn_Parm("tree", cat, 0, &gAutoPartTree, refuseOptionValue, nullptr, "<tree-number>", list);
 }
 
-void clockCheckerOptions(CmdParamList *list)  // set 115
+void clockCheckerOptions(CmdParamList *list)
 {
     const char *cat = "ClockChecker";
     auto flag = [&](const char *name, uint32_t flags, uint8_t *variable, uint32_t factory) {
@@ -320,7 +320,7 @@ void clockCheckerOptions(CmdParamList *list)  // set 115
                 list);
 }
 
-void orthoFilterOptions(CmdParamList *list)  // set 121
+void orthoFilterOptions(CmdParamList *list)
 {
     const char *cat = "OrthoFilter";
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &ofltOpt.partition, handleCharPtnName,
@@ -336,14 +336,14 @@ void orthoFilterOptions(CmdParamList *list)  // set 121
                      nullptr, nullptr, list);
 }
 
-void patFitOptions(CmdParamList *list)  // set 147
+void patFitOptions(CmdParamList *list)
 {
     do_Bool_Parm("PatFit", "pool", kOnOff, kFactory, &patfitOpt.pool, 1, nullptr, nullptr, list);
     do_IntRange_Parm("PatFit", "maxsteps", kParamInt, kFactory, &patfitOpt.maxsteps, 3, 1,
                      kMaxPatFitSteps, nullptr, nullptr, list);
 }
 
-void raxmlOptions(CmdParamList *list)  // set 118
+void raxmlOptions(CmdParamList *list)
 {
     const char *cat = "Raxml";
     auto flag = [&](const char *name, uint32_t flags, uint8_t *variable, uint32_t factory) {
@@ -373,7 +373,7 @@ void raxmlOptions(CmdParamList *list)  // set 118
     flag("keepTempFiles", kFactory, &raxmlOpt.keepTempFiles, 0);
 }
 
-void garliOptions(CmdParamList *list)  // set 119
+void garliOptions(CmdParamList *list)
 {
     const char *cat = "Garli";
     GarliSettings &g = garliOpt;
@@ -456,45 +456,45 @@ void garliOptions(CmdParamList *list)  // set 119
 
 }  // namespace
 
-uint32_t traverseLikOptionSets(uint32_t set, CmdParamList *list)
+uint32_t traverseLikOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, 83)) {
-        include(set, 86, list);
-        include(set, 87, list);
+    if (runs(set, OptionSet::kLSet)) {
+        include(set, OptionSet::kLSetModel, list);
+        include(set, OptionSet::kLSetSettings, list);
     }
-    if (runs(set, 86))
+    if (runs(set, OptionSet::kLSetModel))
         do_String_Parm("model", "LSet_Only", kParamString, kParamShowNone | kParamHidden,
                        ml.modelName, nullptr, nullptr, "<model-name>", list);
-    if (runs(set, 87))
+    if (runs(set, OptionSet::kLSetSettings))
         lsetSettings(list);
-    if (runs(set, 84))
+    if (runs(set, OptionSet::kLScores))
         lscoresOptions(set, list);
-    if (runs(set, 85)) {
-        include(set, 84, list);
+    if (runs(set, OptionSet::kLScoresAndLSet)) {
+        include(set, OptionSet::kLScores, list);
         do_Separator("For backward compatibility, the following 'LSet' options may also be "
                      "specified on the 'LScores' command",
                      nullptr, list);
-        include(set, 87, list);
+        include(set, OptionSet::kLSetSettings, list);
     }
-    if (runs(set, 95))
+    if (runs(set, OptionSet::kGammaPlot))
         gammaPlotOptions(list);
-    if (runs(set, 97))
+    if (runs(set, OptionSet::kSurfCheck))
         surfCheckOptions(set, list);
-    if (runs(set, 111))
+    if (runs(set, OptionSet::kCandidateRateModels))
         candidateRateModels(list);
-    if (runs(set, 112))
+    if (runs(set, OptionSet::kAutoModel))
         autoModelOptions(set, list);
-    if (runs(set, 126))
+    if (runs(set, OptionSet::kAutopartition))
         autopartitionOptions(set, list);
-    if (runs(set, 115))
+    if (runs(set, OptionSet::kClockChecker))
         clockCheckerOptions(list);
-    if (runs(set, 121))
+    if (runs(set, OptionSet::kOrthoFilter))
         orthoFilterOptions(list);
-    if (runs(set, 147))
+    if (runs(set, OptionSet::kPatFitTest))
         patFitOptions(list);
-    if (runs(set, 118))
+    if (runs(set, OptionSet::kRAxMLSearch))
         raxmlOptions(list);
-    if (runs(set, 119))
+    if (runs(set, OptionSet::kGarliSearch))
         garliOptions(list);
     return list->failed;
 }

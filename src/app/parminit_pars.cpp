@@ -28,7 +28,7 @@ constexpr const char *kStepMatrixWords = "obsOnly\0allStates\0threePlus1\0";
 constexpr const char *kTreeFormats = "Nexus\0altNexus\0Freqpars\0Newick\0Hennig\0Phylip\0";
 constexpr const char *kBootSearches = "heuristic\0BandB\0fastStep\0NJ\0UPGMA\0";
 
-void psetOptions(CmdParamList *list)  // set 81
+void psetOptions(CmdParamList *list)
 {
     const char *cat = "PSet";
     do_Int_Parm(cat, "collapse", kParamKeywordOff, kFactory, &gPars.collapse, 1, nullptr,
@@ -58,7 +58,7 @@ void psetOptions(CmdParamList *list)  // set 81
                 "missing\0newState\0", list);
 }
 
-void pscoresOptions(uint32_t set, CmdParamList *list)  // set 82
+void pscoresOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "PScores";
     do_Bool_Parm(cat, "overall", kOnOff, kFactory, &gPars.showOverall, 1, nullptr, nullptr, list);
@@ -89,51 +89,51 @@ void pscoresOptions(uint32_t set, CmdParamList *list)  // set 82
                      list);
     do_Bool_Parm(cat, "total", kOnOff, kParamHidden, &gPars.showOverall, 0, nullptr, nullptr,
                  list);
-    include(set, 80, list);
+    include(set, OptionSet::kTreeScoreOutput, list);
     do_Separator("The following 'PSet' options are also available", cat, list);
-    include(set, 81, list);
+    include(set, OptionSet::kPSet, list);
 }
 
-void branchAndBoundOptions(uint32_t set, CmdParamList *list)  // set 48
+void branchAndBoundOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "BandB";
     do_Flt_Parm(cat, "upBound", kParamReal, kFactoryNoText, &bbex.upBound, nullptr, 0.0, list);
-    include(set, 46, list);
-    include(set, 7, list);
+    include(set, OptionSet::kKeepMulTrees, list);
+    include(set, OptionSet::kSearchConstraints, list);
     do_Bool_Parm(cat, "fdOnly", kOnOff, kFactory, &srch.fdOnly, 0, nullptr, nullptr, list);
     do_Int_Parm(cat, "fdType", kParamKeyword, kFactory, &bbex.fdType, 0, nullptr,
                 "histogram\0barChart\0", list);
-    include(set, 47, list);
+    include(set, OptionSet::kScoreFreqDist, list);
     do_Int_Parm(cat, "addSeq", kParamKeyword, kFactory, &bbex.addSeq, 0, nullptr,
                 "furthest\0asIs\0simple\0maxMini\0kMaxMini\0", list);
-    include(set, 11, list);
-    include(set, 14, list);
+    include(set, OptionSet::kSearchStatus, list);
+    include(set, OptionSet::kMultipleTrees, list);
 }
 
-void allTreesOptions(uint32_t set, CmdParamList *list)  // set 49
+void allTreesOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "ExSearch";
     do_Flt_Parm(cat, "keep", kParamRealOrNo, kFactoryNoText, &srch.keep, nullptr, 0.0, list);
-    include(set, 7, list);
+    include(set, OptionSet::kSearchConstraints, list);
     do_Int_Parm(cat, "fd", kParamKeywordOff, kFactory, &bbex.fd, 1, nullptr,
                 "none\0histogram\0barChart\0", list);
-    include(set, 47, list);
+    include(set, OptionSet::kScoreFreqDist, list);
     do_String_Parm("scoreFile", cat, kParamFilename, kParamShowNone, sfopt.scoreFile, nullptr,
                    nullptr, "<filename-for-scores>", list);
-    include(set, 11, list);
-    include(set, 14, list);
+    include(set, OptionSet::kSearchStatus, list);
+    include(set, OptionSet::kMultipleTrees, list);
     do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kParamNotInput | kHiddenFactory,
                  &sfopt.pref_saveToFile, 0, nullptr, nullptr, list);
 }
 
-void heuristicSearchOptions(uint32_t set, CmdParamList *list)  // set 50
+void heuristicSearchOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "HSearch";
     do_Int_Parm(cat, "swap", kParamKeywordOff, kFactory, &hs.swap, 3, nullptr,
                 "none\0NNI\0SPR\0TBR\0", list);
     do_Bool_Parm(cat, "ecr", kOnOff, kHiddenFactory, &hs.ecr, 0, nullptr, nullptr, list);
-    include(set, 46, list);
-    include(set, 7, list);
+    include(set, OptionSet::kKeepMulTrees, list);
+    include(set, OptionSet::kSearchConstraints, list);
     do_IntRange_Parm(cat, "reconLimit", kParamIntOrLabel, kFactory, &hs.reconLimit, 8, 1,
                      kIntMax, nullptr, "infinity\0no\0", list);
     do_IntRange_Parm(cat, "nchuck", kParamInt, kFactory, &hs.nchuck, 0, 0, kIntMax, nullptr,
@@ -161,7 +161,7 @@ void heuristicSearchOptions(uint32_t set, CmdParamList *list)  // set 50
     do_Bool_Parm(cat, "abortRep", kOnOff, kFactory, &hs.abortRep, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "retain", kOnOff, kParamNonpersistent | kFactory, &hs.retain, 0, nullptr, nullptr,
                  list);
-    include(set, 11, list);
+    include(set, OptionSet::kSearchStatus, list);
     do_Bool_Parm(cat, "randomize", kParamBoolKeyword, kFactory, &hs.randomize, 0, nullptr,
                  "addSeq\0trees\0", list);
     do_IntRange_Parm(cat, "timeLimit", kParamIntOrLabel, kFactory, &hs.timeLimit, 0, 1, kIntMax,
@@ -170,12 +170,12 @@ void heuristicSearchOptions(uint32_t set, CmdParamList *list)  // set 50
                      kIntMax, nullptr, "none", list);
     do_Bool_Parm(cat, "limitPerRep", kOnOff, kFactory, &hs.limitPerRep, 0, nullptr, nullptr,
                  list);
-    include(set, 14, list);
+    include(set, OptionSet::kMultipleTrees, list);
     do_Flt_Parm(cat, "chuckLen", kParamRealOrNo, kParamHidden, &hs.chuckScore, nullptr, 0.0,
                 list);
 }
 
-void resamplingOptions(uint32_t set, CmdParamList *list)  // set 51
+void resamplingOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "BootJack";
     do_IntRange_Parm(cat, "nreps", kParamInt, kFactory, &btjkOpt.nreps, 100, 1, kMaxReplicates,
@@ -195,7 +195,7 @@ void resamplingOptions(uint32_t set, CmdParamList *list)  // set 51
                 kTreeFormats, list);
     do_Int_Parm(cat, "brLens", kParamKeywordOff, kFactory, &btjkOpt.brLens, 0, nullptr,
                 "no\0yes\0", list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
     do_Int_Parm(cat, "cutoffPct", kParamInt, kFactory, &btjkOpt.cutoffPct, 5, nullptr, nullptr,
                 list);
     do_Bool_Parm(cat, "save", kOnOff, kParamHidden, &btjkOpt.save, 0, saveGone, nullptr, list);
@@ -205,7 +205,7 @@ void resamplingOptions(uint32_t set, CmdParamList *list)  // set 51
                 kTreeFormats, list);
 }
 
-void bootstrapOptions(CmdParamList *list)  // set 52
+void bootstrapOptions(CmdParamList *list)
 {
     const char *cat = "bootJack";
     do_Int_Parm(cat, "bseed", kParamSeed, kHiddenNoText, btjkOpt.seed, 0, nullptr, nullptr, list);
@@ -218,7 +218,7 @@ void bootstrapOptions(CmdParamList *list)  // set 52
                 "Heuristic\0BandB\0FastStep\0NJ\0UPGMA\0", list);
 }
 
-void jackknifeOptions(CmdParamList *list)  // set 53
+void jackknifeOptions(CmdParamList *list)
 {
     const char *cat = "bootJack";
     do_Int_Parm(cat, "JSeed", kParamSeed, kHiddenNoText, btjkOpt.seed, 0, nullptr, nullptr, list);
@@ -228,7 +228,7 @@ void jackknifeOptions(CmdParamList *list)  // set 53
                  "normal\0Jac\0", list);
 }
 
-void homPartOptions(CmdParamList *list)  // set 57
+void homPartOptions(CmdParamList *list)
 {
     const char *cat = "HomPart";
     do_Fxn_Parm("partition", cat, kFactory, &homOpt.partition, handleCharPtnName, nullptr,
@@ -240,7 +240,7 @@ void homPartOptions(CmdParamList *list)  // set 57
                 "heuristic\0BandB\0", list);
 }
 
-void permuteOptions(uint32_t set, CmdParamList *list)  // set 62
+void permuteOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Permute";
     do_Int_Parm(cat, "test", kParamKeyword, kFactory, &permOpt.test, 0, nullptr,
@@ -255,14 +255,14 @@ void permuteOptions(uint32_t set, CmdParamList *list)  // set 62
     do_Bool_Parm(cat, "converse", kOnOff, kFactory, &permOpt.converse, 0, nullptr, nullptr, list);
     do_Fxn_Parm("constraints", cat, 0, &permOpt.constraint, getPermConstrParm, nullptr,
                 "<constraint-name>", list);
-    include(set, 6, list);
+    include(set, OptionSet::kConvexity, list);
     do_Fxn_Parm("first", cat, 0, &permOpt.first, getPermConstrParm, nullptr,
                 "<constraint-tree-name>", list);
     do_Fxn_Parm("second", cat, 0, &permOpt.second, getPermConstrParm, nullptr,
                 "<constraint-tree-name>", list);
 }
 
-void randTreesOptions(uint32_t set, CmdParamList *list)  // set 64
+void randTreesOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "RandTree";
     do_IntRange_Parm(cat, "nreps", kParamInt, kFactory, &evalRand.nreps, 1000, 1,
@@ -270,47 +270,49 @@ void randTreesOptions(uint32_t set, CmdParamList *list)  // set 64
     do_Int_Parm(cat, "seed", kParamSeed, kFactoryNoText, evalRand.seed, 0, nullptr, nullptr, list);
     do_Int_Parm(cat, "fdType", kParamKeyword, kFactory, &evalRand.fdType, 0, nullptr,
                 "histogram\0barChart\0", list);
-    include(set, 47, list);
+    include(set, OptionSet::kScoreFreqDist, list);
     do_String_Parm("scoreFile", cat, kParamFilename, kParamShowNone, sfopt.scoreFile, nullptr,
                    nullptr, "<filename-for-scores>", list);
     do_Int_Parm(cat, "tseed", kParamSeed, kHiddenNoText, evalRand.seed, 0, nullptr, nullptr, list);
-    include(set, 13, list);
+    include(set, OptionSet::kAncestorInclusion, list);
     do_Bool_Parm(cat, "saveFD", kOnOff, kParamHidden, &fdopt.pref_saveToFile, 0, saveGone,
                  nullptr, list);
 }
 
 }  // namespace
 
-uint32_t traverseParsOptionSets(uint32_t set, CmdParamList *list)
+uint32_t traverseParsOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, 81))
+    if (runs(set, OptionSet::kPSet))
         psetOptions(list);
-    if (runs(set, 82))
+    if (runs(set, OptionSet::kPScores))
         pscoresOptions(set, list);
-    if (runs(set, 48))
+    if (runs(set, OptionSet::kBandB))
         branchAndBoundOptions(set, list);
-    if (runs(set, 49))
+    if (runs(set, OptionSet::kAllTrees))
         allTreesOptions(set, list);
-    if (runs(set, 50))
+    if (runs(set, OptionSet::kHSearch))
         heuristicSearchOptions(set, list);
-    if (runs(set, 51))
+    if (runs(set, OptionSet::kResampling))
         resamplingOptions(set, list);
-    if (runs(set, 52))
+    if (runs(set, OptionSet::kBootstrapMethod))
         bootstrapOptions(list);
-    if (runs(set, 53))
+    if (runs(set, OptionSet::kJackknifeMethod))
         jackknifeOptions(list);
-    // Sets 54-56 are made only of the sets above.
-    if (set == 54 || set == 56)
-        include(set, 52, list);
-    if (set == 55 || set == 56)
-        include(set, 53, list);
-    if (set >= 54 && set <= 56)
-        include(set, 51, list);
-    if (runs(set, 57))
+    // Bootstrap, Jackknife and the two together are made only of the sets above.
+    const bool bootstrap = set == OptionSet::kBootstrap || set == OptionSet::kBootJack;
+    const bool jackknife = set == OptionSet::kJackknife || set == OptionSet::kBootJack;
+    if (bootstrap)
+        include(set, OptionSet::kBootstrapMethod, list);
+    if (jackknife)
+        include(set, OptionSet::kJackknifeMethod, list);
+    if (bootstrap || jackknife)
+        include(set, OptionSet::kResampling, list);
+    if (runs(set, OptionSet::kHomPart))
         homPartOptions(list);
-    if (runs(set, 62))
+    if (runs(set, OptionSet::kPermute))
         permuteOptions(set, list);
-    if (runs(set, 64))
+    if (runs(set, OptionSet::kRandTrees))
         randTreesOptions(set, list);
     return list->failed;
 }

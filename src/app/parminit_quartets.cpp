@@ -12,7 +12,7 @@ using namespace optreg;
 
 namespace {
 
-void puzzleOptions(uint32_t set, CmdParamList *list)  // set 63
+void puzzleOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Puzzle";
     do_IntRange_Parm(cat, "nPuzzles", kParamInt, kFactory, &puzOpt.nPuzzles, 1000, 1, kIntMax,
@@ -26,7 +26,7 @@ void puzzleOptions(uint32_t set, CmdParamList *list)  // set 63
                  list);
     do_String_Parm("treeFile", cat, kParamFilename, kParamShowNone, puzOpt.treeFile, nullptr,
                    nullptr, "<filename-for-treefile>", list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
     // The same status interval as Set's dStatus.
     do_IntRange_Parm(cat, "dstatus", kParamIntOrLabel, kFactory, &srch.dStatus, 60, 1,
                      kMaxStatusInterval, nullptr, "none", list);
@@ -40,7 +40,7 @@ void puzzleOptions(uint32_t set, CmdParamList *list)  // set 63
                  nullptr, list);
 }
 
-void svdQuartetsOptions(CmdParamList *list)  // set 114
+void svdQuartetsOptions(CmdParamList *list)
 {
     const char *cat = "SVDQuart";
     SvdqSettings &o = svdqOpt;
@@ -112,7 +112,7 @@ void svdQuartetsOptions(CmdParamList *list)  // set 114
                  nullptr, list);
 }
 
-void qsearchOptions(CmdParamList *list)  // set 117
+void qsearchOptions(CmdParamList *list)
 {
     const char *cat = "QSearch";
     do_Int_Parm(cat, "method", kParamKeyword, kFactory, &qopt.method, kQMethodQFM, nullptr,
@@ -142,7 +142,7 @@ void qsearchOptions(CmdParamList *list)  // set 117
                 "none\0NNI\0SPR\0TBR\0", list);
 }
 
-void trueTreeOptions(CmdParamList *list)  // set 135
+void trueTreeOptions(CmdParamList *list)
 {
     SimSettings &o = simOpt;
     const uint32_t once = kParamNonpersistent;
@@ -172,7 +172,7 @@ void trueTreeOptions(CmdParamList *list)  // set 135
                  "Same\0Different\0", list);
 }
 
-void simDataOptions(CmdParamList *list)  // set 136
+void simDataOptions(CmdParamList *list)
 {
     do_Fxn_Parm("nchar", nullptr, kParamShowNone, &simOpt.nchar, readNSimChar, nullptr,
                 "<n> or (<n1> <n2> ...)", list);
@@ -184,7 +184,7 @@ void simDataOptions(CmdParamList *list)  // set 136
                      kIntMax, nullptr, nullptr, list);
 }
 
-void beginSimOptions(CmdParamList *list)  // set 137
+void beginSimOptions(CmdParamList *list)
 {
     const uint32_t once = kParamNonpersistent;
     do_IntRange_Parm(nullptr, "nreps", kParamInt, once, &simOpt.nreps, 0, 1, kMaxSimReps, nullptr,
@@ -200,12 +200,12 @@ void beginSimOptions(CmdParamList *list)  // set 137
     do_Bool_Parm(nullptr, "monitor", kOnOff, once, &simOpt.monitor, 0, nullptr, nullptr, list);
 }
 
-void resultsFileOptions(uint32_t set, CmdParamList *list)  // set 139
+void resultsFileOptions(OptionSet set, CmdParamList *list)
 {
     const uint32_t once = kParamNonpersistent;
     do_String_Parm("name", nullptr, kParamFilename, kParamShowNone, simOpt.resultsFile, nullptr,
                    nullptr, "<results-filename>", list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
     do_Bool_Parm(nullptr, "output", kParamBoolKeyword, once, &simOpt.output, 0, nullptr,
                  "AllReps\0MeansOnly\0", list);
     do_Bool_Parm(nullptr, "BS", kOnOff, 0, &simOpt.BS, 0, nullptr, nullptr, list);
@@ -213,7 +213,7 @@ void resultsFileOptions(uint32_t set, CmdParamList *list)  // set 139
     do_Bool_Parm(nullptr, "brLens", kOnOff, once, &simOpt.brLens, 0, nullptr, nullptr, list);
 }
 
-void yuleOptions(CmdParamList *list)  // set 140
+void yuleOptions(CmdParamList *list)
 {
     do_IntRange_Parm("Yule", "ntrees", kParamInt, 0, &gYuleTreeGen.ntrees, 0, 1, kIntMax, nullptr,
                      nullptr, list);
@@ -221,10 +221,10 @@ void yuleOptions(CmdParamList *list)  // set 140
                 list);
 }
 
-void birthDeathOptions(uint32_t set, CmdParamList *list)  // set 141
+void birthDeathOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "BirthDeath";
-    include(set, 140, list);
+    include(set, OptionSet::kYule, list);
     do_Flt_Parm(cat, "lambda", kParamReal, kParamNonpersistent, &simOpt.lambda, nullptr, 0.0,
                 list);
     do_Flt_Parm(cat, "mu", kParamReal, kParamNonpersistent, &simOpt.mu, nullptr, 0.0, list);
@@ -233,31 +233,31 @@ void birthDeathOptions(uint32_t set, CmdParamList *list)  // set 141
 
 }  // namespace
 
-uint32_t traverseQuartetOptionSets(uint32_t set, CmdParamList *list)
+uint32_t traverseQuartetOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, 63))
+    if (runs(set, OptionSet::kPuzzle))
         puzzleOptions(set, list);
-    if (runs(set, 114))
+    if (runs(set, OptionSet::kSVDQuartets))
         svdQuartetsOptions(list);
-    if (runs(set, 117))
+    if (runs(set, OptionSet::kQSearch))
         qsearchOptions(list);
-    if (runs(set, 116))
+    if (runs(set, OptionSet::kQuartetFile))
         do_String_Parm("file", "ReadQMC", kParamFilename, kParamShowNone, qopt.file, nullptr,
                        nullptr, "<quartets-filename>", list);
-    if (runs(set, 132))
+    if (runs(set, OptionSet::kQuartetModel))
         do_String_Parm("model", nullptr, kParamString, kParamShowNone, gQuartetModelName, nullptr,
                        nullptr, "<model-name>", list);
-    if (runs(set, 135))
+    if (runs(set, OptionSet::kTrueTree))
         trueTreeOptions(list);
-    if (runs(set, 136))
+    if (runs(set, OptionSet::kSimData))
         simDataOptions(list);
-    if (runs(set, 137))
+    if (runs(set, OptionSet::kBeginSim))
         beginSimOptions(list);
-    if (runs(set, 139))
+    if (runs(set, OptionSet::kResultsFile))
         resultsFileOptions(set, list);
-    if (runs(set, 140))
+    if (runs(set, OptionSet::kYule))
         yuleOptions(list);
-    if (runs(set, 141))
+    if (runs(set, OptionSet::kYangRannala))
         birthDeathOptions(set, list);
     return list->failed;
 }

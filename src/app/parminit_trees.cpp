@@ -32,7 +32,7 @@ void treeNumber(const char *cat, const char *name, uint32_t flags, uint32_t &var
                      nullptr, nullptr, list);
 }
 
-void agreeOptions(uint32_t set, CmdParamList *list)  // set 45
+void agreeOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Agree";
     do_Int_Parm(cat, "all", kParamKeywordOff, kFactory, &agree.all, 0, nullptr,
@@ -40,8 +40,8 @@ void agreeOptions(uint32_t set, CmdParamList *list)  // set 45
     do_Bool_Parm(cat, "showTree", kOnOff, kFactory, &agree.showTree, 1, nullptr, nullptr, list);
     do_String_Parm("treefile", cat, kParamFilename, kNoShow, agree.treefile, nullptr, nullptr,
                    "<filename-for-treefile>", list);
-    include(set, 9, list);
-    include(set, 18, list);
+    include(set, OptionSet::kOutputFile, list);
+    include(set, OptionSet::kDrawTreeCompress, list);
     do_Bool_Parm(cat, "pref_saveTree", kOnOff, kDerived, &agree.saveToFile, 0, nullptr,
                  nullptr, list);
     do_Bool_Parm(cat, "save", kOnOff, kHidden, &agree.saveToFile, 0, saveGone, nullptr, list);
@@ -49,7 +49,7 @@ void agreeOptions(uint32_t set, CmdParamList *list)  // set 45
                    nullptr, nullptr, list);
 }
 
-void generateTrees(CmdParamList *list)  // set 65
+void generateTrees(CmdParamList *list)
 {
     const char *cat = "GenTree";
     do_Bool_Parm(cat, "all", kOnOff, kNoShow | kHidden, &treeGen.all, 0, nullptr, nullptr, list);
@@ -72,7 +72,7 @@ void generateTrees(CmdParamList *list)  // set 65
     do_Bool_Parm(cat, "converse", kOnOff, kOnce, &treeGen.converse, 0, nullptr, nullptr, list);
 }
 
-void treesBlockAllTrees(CmdParamList *list)  // set 66
+void treesBlockAllTrees(CmdParamList *list)
 {
     do_Bool_Parm(nullptr, "unrooted", kOnOff, kOnce, &treeGen.unrooted, 0, nullptr, nullptr, list);
     do_Int_Parm(nullptr, "ntax", kParamInt, kOnce, &treeGen.ntax, 0, nullptr, nullptr, list);
@@ -81,7 +81,7 @@ void treesBlockAllTrees(CmdParamList *list)  // set 66
     do_Bool_Parm(nullptr, "nonbinary", kOnOff, 0, &treeGen.nonbinary, 0, nullptr, nullptr, list);
 }
 
-void treesBlockRandomTrees(CmdParamList *list)  // set 67
+void treesBlockRandomTrees(CmdParamList *list)
 {
     const char *cat = "GenRand";
     do_IntRange_Parm(cat, "ntrees", kParamInt, kOnce, i32Of(treeGen.ntrees), 0, 1,
@@ -94,7 +94,7 @@ void treesBlockRandomTrees(CmdParamList *list)  // set 67
     do_Int_Parm(cat, "ntax", kParamInt, kOnce, &treeGen.ntax, 0, nullptr, nullptr, list);
 }
 
-void getTreesOptions(uint32_t set, CmdParamList *list)  // set 68
+void getTreesOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "GetTrees";
     do_String_Parm("file", cat, kParamFilename, 0, gTreefileName, nullptr, nullptr,
@@ -112,11 +112,11 @@ void getTreesOptions(uint32_t set, CmdParamList *list)  // set 68
                  "keep\0eliminate\0", list);
     do_Bool_Parm(cat, "pruneDelTaxa", kOnOff, kFactory, &getr.pruneDelTaxa, 0, nullptr, nullptr,
                  list);
-    include(set, 22, list);
+    include(set, OptionSet::kTreeStorage, list);
     do_Bool_Parm(cat, "warnTree", kOnOff, kFactory, &wrng.warnTree, 1, nullptr, nullptr, list);
 }
 
-void saveTreesOptions(uint32_t set, CmdParamList *list)  // set 71
+void saveTreesOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "SaveTrees";
     do_String_Parm("file", cat, kParamFilename, 0, gTreefileName, nullptr, nullptr,
@@ -140,13 +140,13 @@ void saveTreesOptions(uint32_t set, CmdParamList *list)  // set 71
     treeNumber(cat, "to", kNoShow, svtr.to, list);
     do_String_Parm("prefix", cat, kParamString, kNoShow, svtr.prefix, nullptr, nullptr,
                    "<tree-name-prefix>", list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
     do_Int_Parm(cat, "fmt", kParamKeyword, kHidden, &svtr.format, 0, nullptr, kTreeFormats, list);
     do_Int_Parm(cat, "saveBootP", kParamKeywordOff, kHidden, &svtr.supportValues, 0, nullptr,
                 "no\0brlens\0nodeLabels\0both\0", list);
 }
 
-void matrixRepOptions(uint32_t set, CmdParamList *list)  // set 72
+void matrixRepOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "MatrixRep";
     do_Bool_Parm(cat, "trees", kParamBoolKeyword, kNoShow, &mrep.firstOnly, 0, nullptr,
@@ -156,10 +156,10 @@ void matrixRepOptions(uint32_t set, CmdParamList *list)  // set 72
     do_Bool_Parm(cat, "supportWts", kOnOff, kFactory, &mrep.supportWts, 1, nullptr, nullptr,
                  list);
     do_Bool_Parm(cat, "brlenWts", kOnOff, kFactory, &mrep.brlenWts, 1, nullptr, nullptr, list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
 }
 
-void treeDistOptions(uint32_t set, CmdParamList *list)  // set 74
+void treeDistOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "TreeDist";
     do_Int_Parm(cat, "measure", kParamKeyword, kFactory, &tdOpt.measure, kTreeDistSymDiff,
@@ -171,7 +171,7 @@ void treeDistOptions(uint32_t set, CmdParamList *list)  // set 74
     do_Bool_Parm(cat, "showAll", kOnOff, kFactory, &tdOpt.showAll, 1, nullptr, nullptr, list);
     do_String_Parm("file", cat, kParamFilename, kNoShow, tdOpt.file, nullptr, nullptr,
                    "<output-filename>", list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
     do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kDerived, &tdOpt.saveToFile, 0, nullptr,
                  nullptr, list);
     do_Int_Parm(cat, "metric", kParamKeyword, kHidden, &tdOpt.measure, 0, nullptr,
@@ -180,12 +180,12 @@ void treeDistOptions(uint32_t set, CmdParamList *list)  // set 74
     treeNumber(cat, "fromTree", kHidden, tdOpt.refTree, list);
 }
 
-void describeTreesOptions(uint32_t set, CmdParamList *list)  // set 76
+void describeTreesOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "DescribeTrees";
     do_Int_Parm(cat, "plot", kParamKeywordOff, kFactory, &describe.plot, 1, nullptr,
                 "none\0cladogram\0phylogram\0Both\0", list);
-    include(set, 8, list);
+    include(set, OptionSet::kRooting, list);
     do_Int_Parm(cat, "brLens", kParamKeywordOff, kFactory, &describe.brLens, 0, nullptr,
                 "no\0yes\0sumOnly\0", list);
     do_Bool_Parm(cat, "labelNode", kOnOff, kFactory, &describe.labelNode, 1, nullptr, nullptr,
@@ -202,8 +202,8 @@ void describeTreesOptions(uint32_t set, CmdParamList *list)  // set 76
                                {"diagnose", &describe.diagnose}};
     for (const Switch &s : listings)
         do_Bool_Parm(cat, s.name, kOnOff, kFactory, s.variable, 0, nullptr, nullptr, list);
-    include(set, 20, list);
-    include(set, 10, list);
+    include(set, OptionSet::kDrawTree, list);
+    include(set, OptionSet::kCharMatrixOutput, list);
     do_Fxn_Parm("ancStates", cat, kHidden, nullptr, getAncStParm, nullptr, "<ancstates-name>",
                 list);
     do_Int_Parm(cat, "links", kParamKeywordOff, kHidden, &describe.brLens, 0, nullptr,
@@ -224,9 +224,9 @@ void describeTreesOptions(uint32_t set, CmdParamList *list)  // set 76
     do_Bool_Parm(cat, "replace", kOnOff, kOnce, &gReplaceFile, 0, nullptr, nullptr, list);
 }
 
-void characterPlot(uint32_t set, bool withOpt, CmdParamList *list)  // sets 77, 78
+void characterPlot(OptionSet set, bool withOpt, CmdParamList *list)
 {
-    include(set, 18, list);
+    include(set, OptionSet::kDrawTreeCompress, list);
     do_Fxn_Parm("trees", nullptr, 0, &treeSets[kCharPlotTreeSet], readOptTreeList1st, nullptr,
                 nullptr, list);
     if (withOpt)
@@ -234,7 +234,7 @@ void characterPlot(uint32_t set, bool withOpt, CmdParamList *list)  // sets 77, 
                     list);
 }
 
-void conTreeOptions(uint32_t set, CmdParamList *list)  // set 79
+void conTreeOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "ConTree";
     struct Switch {
@@ -259,30 +259,30 @@ void conTreeOptions(uint32_t set, CmdParamList *list)  // set 79
                    "<output-treefile-name>", list);
     do_Int_Parm(cat, "saveSupport", kParamKeyword, kFactory, &conOpt.saveSupport,
                 kSupportNodeLabels, nullptr, kSupportWords, list);
-    include(set, 9, list);
-    include(set, 18, list);
-    include(set, 8, list);
+    include(set, OptionSet::kOutputFile, list);
+    include(set, OptionSet::kDrawTreeCompress, list);
+    include(set, OptionSet::kRooting, list);
     do_Bool_Parm(cat, "save", kOnOff, kHidden, &conOpt.saveToFile, 0, saveGone, nullptr, list);
     do_Int_Parm(cat, "cutoff", kParamInt, kHidden, &conOpt.percent, 0, nullptr, nullptr, list);
     do_String_Parm("file", cat, kParamFilename, kNoShow | kHidden, conOpt.treeFile, nullptr,
                    nullptr, nullptr, list);
 }
 
-void treeScoreOutput(uint32_t set, CmdParamList *list)  // set 80
+void treeScoreOutput(OptionSet set, CmdParamList *list)
 {
     const char *cat = "TreeScores";
     do_Bool_Parm(cat, "sortTrees", kOnOff, kFactory | kOnce, &gSortTreesByScore, 0, nullptr,
                  nullptr, list);
     do_String_Parm("scoreFile", cat, kParamFilename, kNoShow, sfopt.scoreFile, nullptr, nullptr,
                    "<filename-for-scores>", list);
-    include(set, 9, list);
+    include(set, OptionSet::kOutputFile, list);
     do_Bool_Parm(cat, "displayOut", kOnOff, kFactory | kOnce, &sfopt.displayOut, 1, nullptr,
                  nullptr, list);
     do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kDerived, &sfopt.pref_saveToFile, 0, nullptr,
                  nullptr, list);
 }
 
-void filterOptions(uint32_t set, CmdParamList *list)  // set 94
+void filterOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Filter";
     do_Bool_Parm(cat, "reverse", kOnOff, kOnce, &fltr.reverse, 0, nullptr, nullptr, list);
@@ -293,7 +293,7 @@ void filterOptions(uint32_t set, CmdParamList *list)  // set 94
     treeNumber(cat, "numGE", kNoShow, fltr.numGE, list);
     do_Fxn_Parm("constraints", cat, kNoShow, nullptr, getConstrNameNonp, nullptr,
                 "<constraint-name>", list);
-    include(set, 6, list);
+    include(set, OptionSet::kConvexity, list);
     // The largest distance is a count of splits, bounded like a tree number.
     treeNumber(cat, "SD", kNoShow, fltr.SD, list);
     treeNumber(cat, "from", kNoShow, fltr.from, list);
@@ -309,19 +309,19 @@ void filterOptions(uint32_t set, CmdParamList *list)  // set 94
 
 }  // namespace
 
-uint32_t traverseTreeOptionSets(uint32_t set, CmdParamList *list)
+uint32_t traverseTreeOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, 45))
+    if (runs(set, OptionSet::kAgree))
         agreeOptions(set, list);
-    if (runs(set, 65))
+    if (runs(set, OptionSet::kGenerateTrees))
         generateTrees(list);
-    if (runs(set, 66))
+    if (runs(set, OptionSet::kMakeAllTrees))
         treesBlockAllTrees(list);
-    if (runs(set, 67))
+    if (runs(set, OptionSet::kMakeRandomTrees))
         treesBlockRandomTrees(list);
-    if (runs(set, 68))
+    if (runs(set, OptionSet::kGetTrees))
         getTreesOptions(set, list);
-    if (runs(set, 69)) {
+    if (runs(set, OptionSet::kLoadConstr)) {
         do_String_Parm("file", nullptr, kParamFilename, 0, gTreefileName, nullptr, nullptr,
                        "<treefile-name>", list);
         do_Bool_Parm(nullptr, "append", kOnOff, kOnce, &ldCnstrOpt.append, 0, nullptr, nullptr,
@@ -329,48 +329,48 @@ uint32_t traverseTreeOptionSets(uint32_t set, CmdParamList *list)
         do_Bool_Parm(nullptr, "asBackbone", kOnOff, kOnce, &ldCnstrOpt.asBackbone, 0, nullptr,
                      nullptr, list);
     }
-    if (runs(set, 70)) {
-        include(set, 8, list);
+    if (runs(set, OptionSet::kRootTrees)) {
+        include(set, OptionSet::kRooting, list);
         do_Bool_Parm("RootTrees", "userBrLens", kOnOff, kOnce, &rooting.userBrLens, 0, nullptr,
                      nullptr, list);
     }
-    if (runs(set, 71))
+    if (runs(set, OptionSet::kSaveTrees))
         saveTreesOptions(set, list);
-    if (runs(set, 72))
+    if (runs(set, OptionSet::kMatrixRep))
         matrixRepOptions(set, list);
-    if (runs(set, 73)) {
+    if (runs(set, OptionSet::kCondense)) {
         do_Int_Parm("Condense", "collapse", kParamKeywordOff, kFactory, &condenseCollapse, 1,
                     nullptr, "no\0maxBrlen\0minBrlen\0ambEqual\0", list);
         do_Bool_Parm("Condense", "delDupes", kOnOff, kFactory, &condenseDelDupes, 1, nullptr,
                      nullptr, list);
     }
-    if (runs(set, 74))
+    if (runs(set, OptionSet::kTreeDist))
         treeDistOptions(set, list);
-    if (runs(set, 75)) {
-        include(set, 20, list);
-        include(set, 8, list);
+    if (runs(set, OptionSet::kShowTrees)) {
+        include(set, OptionSet::kDrawTree, list);
+        include(set, OptionSet::kRooting, list);
         do_Bool_Parm("ShowTrees", "userBrLens", kOnOff, kFactory, &treeDraw.userBrLens, 0,
                      nullptr, nullptr, list);
     }
-    if (runs(set, 76))
+    if (runs(set, OptionSet::kDescribeTrees))
         describeTreesOptions(set, list);
-    if (runs(set, 77))
+    if (runs(set, OptionSet::kReconstruct))
         characterPlot(set, true, list);
-    if (runs(set, 78))
+    if (runs(set, OptionSet::kMPRSets))
         characterPlot(set, false, list);
-    if (runs(set, 79))
+    if (runs(set, OptionSet::kConTree))
         conTreeOptions(set, list);
-    if (runs(set, 80))
+    if (runs(set, OptionSet::kTreeScoreOutput))
         treeScoreOutput(set, list);
-    if (runs(set, 94))
+    if (runs(set, OptionSet::kFilter))
         filterOptions(set, list);
-    if (runs(set, 105)) {
+    if (runs(set, OptionSet::kSumTrees)) {
         do_Bool_Parm("sumT", "relBurnin", kOnOff, kFactory, &sumT.relBurnin, 1, nullptr, nullptr,
                      list);
         do_String_Parm("filename", "sumT", kParamFilename, 0, sumT.filename, nullptr, nullptr,
                        "<treefile-name>", list);
     }
-    if (runs(set, 113))
+    if (runs(set, OptionSet::kClearTrees))
         do_Bool_Parm(nullptr, "noWarn", kOnOff, kHidden, &gDiscardedNoWarn, 0, nullptr, nullptr,
                      list);
     return list->failed;

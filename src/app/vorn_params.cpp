@@ -161,6 +161,6 @@ bool checkOptionalFileSave(char *buffer, const char *previous)
 
 void zeroScoreOptions() { srch.keep = 0.0; }
 
-int doSetCmd() { return setCmdParamVals(23); }
+int doSetCmd() { return setCmdParamVals(OptionSet::kSet); }
 
-int doPsetCmd() { return getCmdParams(kPsetOptionSet, ";", nullptr) > 0 ? 0 : 1; }
+int doPsetCmd() { return getCmdParams(OptionSet::kPSet, ";", nullptr) > 0 ? 0 : 1; }

@@ -297,7 +297,7 @@ int okToQuit()
 {
     if (quitAlreadyConfirmed)
         return 0;
-    if (getCmdParams(kQuitOptionSet, nullptr, nullptr) <= 0)
+    if (getCmdParams(OptionSet::kQuit, nullptr, nullptr) <= 0)
         return 1;
     // Unsaved trees are the only thing a quit can lose; with standard input
     // redirected nobody could answer a question about them.
@@ -322,7 +322,7 @@ int doVornLogCmd()
 {
     if (beginLogCommand() != 0)
         return 1;
-    return finishLogCommandHandling(getCmdParams(kLogOptionSet, nullptr, nullptr) <= 0);
+    return finishLogCommandHandling(getCmdParams(OptionSet::kLog, nullptr, nullptr) <= 0);
 }
 
 // ---- Option table -------------------------------------------------------------------

@@ -22,15 +22,18 @@ inline constexpr uint32_t kOnce = kParamNonpersistent;
 inline constexpr uint32_t kNoShow = kParamShowNone;
 inline constexpr int32_t kIntMax = INT32_MAX;
 
-// Runs `set` nested inside the set being built; set 0 registers each set once
-// by itself, so it never nests.
-inline void include(uint32_t building, uint32_t set, CmdParamList *list)
+// Runs `set` nested inside the set being built; OptionSet::kAll registers
+// each set once by itself, so it never nests.
+inline void include(OptionSet building, OptionSet set, CmdParamList *list)
 {
-    if (building != 0)
+    if (building != OptionSet::kAll)
         traverseCmdParamSet(set, list);
 }
 
-inline bool runs(uint32_t building, uint32_t set) { return building == set || building == 0; }
+inline bool runs(OptionSet building, OptionSet set)
+{
+    return building == set || building == OptionSet::kAll;
+}
 
 // Options keep some unsigned fields; the table writes them as signed integers.
 inline int32_t *i32Of(uint32_t &value) { return reinterpret_cast<int32_t *>(&value); }

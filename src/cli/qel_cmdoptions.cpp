@@ -547,7 +547,7 @@ int storeValue(CmdParam *p, const char *value, bool truncated)
 }
 
 // The parse proper; the caller restores every option unless the result is > 0.
-int parseOptions(uint32_t set, CmdParamList *list, const char *terminators,
+int parseOptions(OptionSet set, CmdParamList *list, const char *terminators,
                  const char *lenientNote)
 {
     std::string punct = std::string("=:") + terminators;
@@ -679,7 +679,7 @@ void appendDefaultText(bool clear, const char *format, va_list args)
 
 // ---- Registration ------------------------------------------------------------------
 
-void traverseCmdParamSet(uint32_t set, CmdParamList *list)
+void traverseCmdParamSet(OptionSet set, CmdParamList *list)
 {
     if (gTraverser != nullptr)
         gTraverser(set, list);
@@ -762,7 +762,7 @@ void do_Separator(const char *heading, const char *category, CmdParamList *list)
 
 // ---- Lists -------------------------------------------------------------------------
 
-CmdParamList *createCmdParamList(uint32_t set)
+CmdParamList *createCmdParamList(OptionSet set)
 {
     auto *list = static_cast<CmdParamList *>(allocBlock(sizeof(CmdParamList)));
     if (list == nullptr)
@@ -799,7 +799,7 @@ CmdParamList *destroyCmdParamList(CmdParamList *list)
     return nullptr;
 }
 
-CmdParamList *allocAndSaveParamVals(uint32_t set)
+CmdParamList *allocAndSaveParamVals(OptionSet set)
 {
     CmdParamList *list = createCmdParamList(set);
     if (list != nullptr)
@@ -866,7 +866,7 @@ bool isStringParam(const CmdParam *option)
 
 // ---- Parsing -----------------------------------------------------------------------
 
-int getCmdParams(uint32_t set, const char *terminators, const char *lenientNote)
+int getCmdParams(OptionSet set, const char *terminators, const char *lenientNote)
 {
     if (terminators == nullptr || terminators[0] == '\0')
         terminators = ";";
@@ -893,7 +893,7 @@ int getCmdParams(uint32_t set, const char *terminators, const char *lenientNote)
     return rc;
 }
 
-int setCmdParamVals(uint32_t set) { return getCmdParams(set, ";", nullptr) > 0 ? 0 : 1; }
+int setCmdParamVals(OptionSet set) { return getCmdParams(set, ";", nullptr) > 0 ? 0 : 1; }
 
 int runAuxFunctions(CmdParamList *list)
 {
@@ -935,7 +935,7 @@ bool cmdParamValueIsNonzero(const CmdParam *option)
     return std::any_of(bytes, bytes + n, [](uint8_t b) { return b != 0; });
 }
 
-const char *optionName(uint32_t set, const void *variable)
+const char *optionName(OptionSet set, const void *variable)
 {
     CmdParamList list{};
     list.lookup = 1;
@@ -1195,7 +1195,7 @@ void showCmdParamSettings(CmdParamList *list, bool savedOnly)
         qel_printf("%49c*Option is nonpersistent\n", ' ');
 }
 
-void showCmdOptionTable(uint32_t set, CmdParamList *list, bool showCurrent)
+void showCmdOptionTable(OptionSet set, CmdParamList *list, bool showCurrent)
 {
     if (list != nullptr) {
         showCmdParamSettings(list, !showCurrent);
@@ -1228,7 +1228,7 @@ void setCmdParamToFactory(CmdParam *p)
     }
 }
 
-int setCmdParamValsToFactorySettings(uint32_t set, bool atStartup)
+int setCmdParamValsToFactorySettings(OptionSet set, bool atStartup)
 {
     CmdParamList *list = allocAndSaveParamVals(set);
     if (list == nullptr)
@@ -1250,7 +1250,7 @@ int setCmdParamValsToFactorySettings(uint32_t set, bool atStartup)
 int factorySettings(bool atStartup)
 {
     int before = gServices.currentCriterion ? gServices.currentCriterion() : 0;
-    int rc = setCmdParamValsToFactorySettings(kAllOptionsSet, atStartup);
+    int rc = setCmdParamValsToFactorySettings(OptionSet::kAll, atStartup);
     if (rc != 0 && atStartup) {
         if (gServices.exitProgram)
             gServices.exitProgram(8);

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cli/option_sets.h"
+
 // ---- Types and flags ----------------------------------------------------------
 // The type sits in the low five bits of CmdParam::typeFlags, the flags above.
 
@@ -113,11 +115,11 @@ size_t cmdParamScalarSize(uint32_t type);
 // The option table registers the options of one option set into a list
 // through the do_*_Parm routines below; it returns the list's failure mark.
 // It is installed by the application; none installed means no set has options.
-using CmdParamTraverser = uint32_t (*)(uint32_t set, CmdParamList *list);
+using CmdParamTraverser = uint32_t (*)(OptionSet set, CmdParamList *list);
 CmdParamTraverser setCmdParamTraverser(CmdParamTraverser traverser);  // returns the previous one
 // Runs the installed traversal for `set` into `list` (nothing without one):
 // how one option set includes another that a different layer registers.
-void traverseCmdParamSet(uint32_t set, CmdParamList *list);
+void traverseCmdParamSet(OptionSet set, CmdParamList *list);
 
 // Registration routines (argument order as in the option table); `type` is
 // the type code, `flags` the flag bits.
@@ -151,9 +153,9 @@ void do_Separator(const char *heading, const char *category, CmdParamList *list)
 
 // Runs the option table for `set` twice (count, then fill). Null when an
 // allocation or a function option's initialisation failed.
-CmdParamList *createCmdParamList(uint32_t set);
+CmdParamList *createCmdParamList(OptionSet set);
 CmdParamList *destroyCmdParamList(CmdParamList *list);  // accepts null, returns null
-CmdParamList *allocAndSaveParamVals(uint32_t set);
+CmdParamList *allocAndSaveParamVals(OptionSet set);
 void saveOriginalCmdParamVals(CmdParamList *list);
 void restoreCmdParamVals(CmdParamList *list);
 void copy1ParamVal(CmdParam *option, const void *from, void *to);
@@ -170,15 +172,15 @@ bool isStringParam(const CmdParam *option);
 // is back at its value before the call. Callers run their command only when
 // the result is above 0. With `lenientNote` null an unknown keyword is an
 // error, otherwise a warning ending with the note and the option is skipped.
-int getCmdParams(uint32_t set, const char *terminators, const char *lenientNote);
+int getCmdParams(OptionSet set, const char *terminators, const char *lenientNote);
 // getCmdParams(set, ";", null): 0 on success, 1 otherwise (a listing too).
-int setCmdParamVals(uint32_t set);
+int setCmdParamVals(OptionSet set);
 // Each option's change callback; the first rejection stops and returns 1.
 int runAuxFunctions(CmdParamList *list);
 bool cmdParamChanged(CmdParam *option);
 bool cmdParamValueIsNonzero(const CmdParam *option);
 // The keyword of the option of `set` bound to `variable`, "unknown" when none.
-const char *optionName(uint32_t set, const void *variable);
+const char *optionName(OptionSet set, const void *variable);
 // Value of `word` in a keyword list: -1 not found, -2 ambiguous.
 int paramValueNum(const char *keywords, const char *word);
 // The n-th entry of a keyword list (alias marks skipped), "" past the end.
@@ -210,18 +212,16 @@ char *fmtKeywordStr(const CmdParam *option, const CmdParamList *list, char *out,
 const char *fmtFunctionValueList(CmdParam *option);
 // Lists the option table of a set (or of `list` when given); installed as
 // qel_commands' option-table hook by qel_initializeCmdOptions.
-void showCmdOptionTable(uint32_t set, CmdParamList *list, bool showCurrent);
+void showCmdOptionTable(OptionSet set, CmdParamList *list, bool showCurrent);
 
 // ---- Defaults, Factory and Reset -----------------------------------------------
-
-inline constexpr uint32_t kAllOptionsSet = 0;
 
 // One option to its factory value, without its change callback.
 void setCmdParamToFactory(CmdParam *option);
 // Every option of one set to its factory value; all change callbacks run
 // (unless at start-up), even after one rejects. 0 on success, 1 when the list
 // could not be built or a callback rejected.
-int setCmdParamValsToFactorySettings(uint32_t set, bool atStartup);
+int setCmdParamValsToFactorySettings(OptionSet set, bool atStartup);
 // Every option of the program to its factory value; 0 or 1 as above. At
 // start-up a failure ends the program with status 8.
 int factorySettings(bool atStartup);

@@ -16,7 +16,7 @@ uint32_t (*qel_cmdBlocksPresent)() = nullptr;
 bool (*qel_cmdErrorStop)() = nullptr;
 int (*qel_cmdPeekNextChar)() = nullptr;
 int (*qel_cmdSkipRestOfCmd)() = nullptr;
-void (*qel_cmdShowOptionTable)(uint32_t, CmdParamList *, bool) = nullptr;
+void (*qel_cmdShowOptionTable)(OptionSet, CmdParamList *, bool) = nullptr;
 
 namespace {
 
@@ -203,7 +203,7 @@ const char *commandName(CmdHandler handler)
     return hidden != nullptr ? hidden : kUnknown;
 }
 
-void showCmdUsage(const CmdTableEntry *row, uint32_t optionSet, CmdParamList *optionList,
+void showCmdUsage(const CmdTableEntry *row, OptionSet optionSet, CmdParamList *optionList,
                   bool showCurrent)
 {
     if (row == nullptr)

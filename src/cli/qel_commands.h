@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cli/option_sets.h"
+
 // A command handler reads its own arguments from the input and returns the
 // status of the command: 0 done, 1 error, 2 aborted by the user, -1 canceled.
 using CmdHandler = int (*)();
@@ -16,14 +18,14 @@ constexpr uint32_t CMD_NEEDS_DISTANCES = 0x4;
 constexpr uint32_t CMD_NEEDED_BLOCKS = 0x7;
 constexpr uint32_t CMD_HIDDEN = 0x40;  // left out of Help listings
 
-constexpr uint32_t CMD_NO_OPTIONS = 0xFFFFFFFF;  // optionSet of a command without options
+constexpr OptionSet CMD_NO_OPTIONS = OptionSet::kNone;  // optionSet of a command without options
 
 struct CmdTableEntry {
     const char *name;
     uint32_t flags;
     CmdHandler handler;
     const char *helpKey;
-    uint32_t optionSet;
+    OptionSet optionSet;
     // Null means the generic "[options...]"; an empty text shows nothing after
     // the name. A leading '\b' marks the hanging indentation for the output engine.
     const char *usage;
@@ -72,7 +74,7 @@ const char *commandName(CmdHandler handler);
 struct CmdParamList;
 // Prints the usage line of a command and, through qel_cmdShowOptionTable, its
 // option table. A null row means the current command.
-void showCmdUsage(const CmdTableEntry *row, uint32_t optionSet, CmdParamList *optionList,
+void showCmdUsage(const CmdTableEntry *row, OptionSet optionSet, CmdParamList *optionList,
                   bool showCurrent);
 
 // The name at position `index` of the table as listings show it, written into
@@ -92,5 +94,5 @@ extern int (*qel_cmdPeekNextChar)();
 // the input (default: skips nothing).
 extern int (*qel_cmdSkipRestOfCmd)();
 // Lists the option table of an option set (default: showCmdOptionTable).
-extern void (*qel_cmdShowOptionTable)(uint32_t optionSet, CmdParamList *optionList,
+extern void (*qel_cmdShowOptionTable)(OptionSet optionSet, CmdParamList *optionList,
                                       bool showCurrent);

@@ -447,7 +447,7 @@ int showNamedSets(Nexset *first, const char *label, void (*show)(const Nexset *,
         qel_printf("\nNo %c%ss have been defined.\n", std::tolower(static_cast<unsigned char>(label[0])), label + 1);
     }
     nexOpt.dotPlot = 0;  // applies to one listing only
-    if (getCmdParams(kOptSetShowPartitions, nullptr, nullptr) <= 0)
+    if (getCmdParams(OptionSet::kShowPartitions, nullptr, nullptr) <= 0)
         return 1;
     for (Nexset *ns = first; ns; ns = ns->next) {
         if (only && ns != only)
@@ -1007,7 +1007,7 @@ int doCodonPosSetCmd()
 int doAssumOptions()
 {
     const char *note = errorStopOn() ? nullptr : "in OPTIONS command of ASSUMPTIONS block";
-    return getCmdParams(kOptSetAssumOptions, nullptr, note) > 0 ? 0 : 1;
+    return getCmdParams(OptionSet::kAssumptionsOptions, nullptr, note) > 0 ? 0 : 1;
 }
 
 int doGeneticCodeCmd()

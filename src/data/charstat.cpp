@@ -166,7 +166,7 @@ int readWtsVector(double *wts, const DataInfo *d, bool notokens)
 
 int applyScaledWts(double *wts, DataInfo *d, Set *list, Set *remaining)
 {
-    const int end = getCmdParams(kOptSetWeightsScale, ":;,", nullptr);
+    const int end = getCmdParams(OptionSet::kWeightsScale, ":;,", nullptr);
     if (end <= 0)
         return 1;
     if (end != ':')
@@ -680,7 +680,7 @@ int doExcludeIncludeCmd(bool exclude)
     if (readCharList(d, nullptr, list.get(), nullptr, false, nullptr) != 0)
         return 1;
     gOnly = 0;
-    if (getCmdParams(kOptSetIncludeExclude, ";", nullptr) <= 0)
+    if (getCmdParams(OptionSet::kIncludeExclude, ";", nullptr) <= 0)
         return 1;
     return excludeOrIncludeCharacters(d, exclude, list.get(), before.get(), gOnly != 0, true);
 }
@@ -1050,7 +1050,7 @@ int doCStatusCmd()
         return 1;
     if (int r = prepareForStatus(); r != 0)
         return r;
-    if (setCmdParamVals(kOptSetCStatus) != 0)
+    if (setCmdParamVals(OptionSet::kCStatus) != 0)
         return 1;
     return runOutputThread(cstatusOutputProc, nullptr);
 }
@@ -1077,7 +1077,7 @@ int doAssumeCmd()
     if (!d || !d->status)
         return 1;
     typesetTag[0] = wtsetTag[0] = exsetTag[0] = '\0';
-    if (setCmdParamVals(kOptSetAssume) != 0)
+    if (setCmdParamVals(OptionSet::kAssume) != 0)
         return 1;
     Nexset *ns = nullptr;
     if (typesetTag[0] &&
@@ -1260,7 +1260,7 @@ int doMissDataCmd()
     if (int r = prepareForStatus(); r != 0)
         return r;
     missdOpt.partition = nullptr;
-    int result = setCmdParamVals(kOptSetMissData);
+    int result = setCmdParamVals(OptionSet::kMissData);
     if (result == 0)
         result = runOutputThread(missDataProc, nullptr);
     // The partition is chosen anew by every run; a later run must not meet a

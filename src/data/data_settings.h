@@ -38,26 +38,6 @@ struct DataParams {
 };
 extern DataParams dataParam;
 
-// ---- Option sets of the character-data commands ---------------------------
-
-inline constexpr uint32_t kOptSetAssume = 32;
-inline constexpr uint32_t kOptSetAssumOptions = 33;  // OPTIONS of an ASSUMPTIONS block
-inline constexpr uint32_t kOptSetSaveAssum = 34;
-inline constexpr uint32_t kOptSetIncludeExclude = 35;
-inline constexpr uint32_t kOptSetReweight = 36;
-inline constexpr uint32_t kOptSetWeightsScale = 37;  // Weights, after its word "scale"
-inline constexpr uint32_t kOptSetCStatus = 38;
-inline constexpr uint32_t kOptSetMissData = 39;
-inline constexpr uint32_t kOptSetToNexus = 92;
-inline constexpr uint32_t kOptSetExport = 93;
-inline constexpr uint32_t kOptSetShowPartitions = 96;  // ShowCPartition, ShowTPartition, ShowRateSets
-inline constexpr uint32_t kOptSetMegaHeader = 106;     // "!Format" of a MEGA file
-inline constexpr uint32_t kOptSetGenCode = 107;
-inline constexpr uint32_t kOptSetCodonUsage = 108;
-inline constexpr uint32_t kOptSetDnaRecode = 109;
-inline constexpr uint32_t kOptSetModProject = 110;
-inline constexpr uint32_t kOptSetNSFilter = 125;
-
 // ---- Assumptions ---------------------------------------------------------------
 
 // Assume: the names of the type, weight and exclusion sets to apply.

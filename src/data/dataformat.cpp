@@ -438,7 +438,7 @@ int doFormatCmd(DataInfo *d)
     p.labels = d->labelsPosition;
     const uint8_t symbolsBefore = r.symbolsGiven;
     r.symbolsGiven = 0;
-    const int parsed = getCmdParams(kCharFormatSet, nullptr, nullptr);
+    const int parsed = getCmdParams(OptionSet::kCharFormat, nullptr, nullptr);
     const bool symbolsHere = r.symbolsGiven;
     r.symbolsGiven |= symbolsBefore;
     if (parsed <= 0)

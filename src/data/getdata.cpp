@@ -92,8 +92,8 @@ int doDimensionsCmd(DataInfo *d)
 {
     DataBlockReader &r = gReader;
     DataBlockParams &p = dataBlockParam;
-    static constexpr uint32_t kSets[] = {kDataDimensionsSet, kTaxaDimensionsSet,
-                                         kCharsDimensionsSet, kDistDimensionsSet};
+    static constexpr OptionSet kSets[] = {OptionSet::kDataDimensions, OptionSet::kTaxaDimensions,
+                                          OptionSet::kCharsDimensions, OptionSet::kDistDimensions};
     p.ntax = p.nchar = kNotGiven;
     p.newTaxa = 0;
     if (getCmdParams(kSets[r.blockType], nullptr, nullptr) <= 0)
@@ -179,7 +179,8 @@ int doEliminateCmd(DataInfo *d)
 int doOptionsCmd(DataInfo *)
 {
     dataServices().setStatusText("Processing 'Options' command...");
-    return getCmdParams(kDataOptionsSet, nullptr, errorStop() ? nullptr : "in OPTIONS of Data block") > 0
+    return getCmdParams(OptionSet::kDataOptions, nullptr,
+                        errorStop() ? nullptr : "in OPTIONS of Data block") > 0
                ? 0
                : 1;
 }

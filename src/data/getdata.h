@@ -17,15 +17,6 @@ inline constexpr int kBlockDistances = 3;
 
 inline constexpr uint32_t kMaxTaxa = 16384;
 
-// Option sets of the block commands.
-inline constexpr uint32_t kDataDimensionsSet = 24;
-inline constexpr uint32_t kCharFormatSet = 25;
-inline constexpr uint32_t kDataOptionsSet = 26;
-inline constexpr uint32_t kTaxaDimensionsSet = 27;
-inline constexpr uint32_t kCharsDimensionsSet = 28;
-inline constexpr uint32_t kDistDimensionsSet = 29;
-inline constexpr uint32_t kDistFormatSet = 30;
-
 // Labels position (keyword positions of the labels option).
 inline constexpr uint32_t kLabelsNone = 0;
 inline constexpr uint32_t kLabelsLeft = 1;

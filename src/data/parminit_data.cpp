@@ -32,14 +32,13 @@ void parsOptions(DataParsOptions which, CmdParamList *list)
         gParsOptions(which, list);
 }
 
-
-void dataDimensions(CmdParamList *list)  // set 24
+void dataDimensions(CmdParamList *list)
 {
     do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
     do_Int_Parm(nullptr, "nchar", kParamInt, 0, &bp.nchar, 0, nullptr, nullptr, list);
 }
 
-void charFormat(CmdParamList *list)  // set 25
+void charFormat(CmdParamList *list)
 {
     do_Int_Parm(nullptr, "missing", kParamChar, kOnce, &bp.missing, 0, nullptr, nullptr,
                 list);
@@ -64,7 +63,7 @@ void charFormat(CmdParamList *list)  // set 25
                 kLabelPositions, list);
 }
 
-void dataOptions(CmdParamList *list)  // set 26
+void dataOptions(CmdParamList *list)
 {
     // gapMode and msTaxa set the parsimony settings, as PSet does.
     do_Fxn_Parm("zap", nullptr, kParamHidden, nullptr, readZappedChars, nullptr,
@@ -74,25 +73,25 @@ void dataOptions(CmdParamList *list)  // set 26
     parsOptions(DataParsOptions::kDataBlockOptions, list);
 }
 
-void taxaDimensions(CmdParamList *list)  // set 27
+void taxaDimensions(CmdParamList *list)
 {
     do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
 }
 
-void charsDimensions(CmdParamList *list)  // set 28
+void charsDimensions(CmdParamList *list)
 {
     do_Int_Parm(nullptr, "nchar", kParamInt, 0, &bp.nchar, 0, nullptr, nullptr, list);
     do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "newTaxa", kParamBool, 0, &bp.newTaxa, 0, nullptr, nullptr, list);
 }
 
-void distDimensions(CmdParamList *list)  // set 29
+void distDimensions(CmdParamList *list)
 {
     do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "newTaxa", kParamBool, 0, &bp.newTaxa, 0, nullptr, nullptr, list);
 }
 
-void distFormat(CmdParamList *list)  // set 30
+void distFormat(CmdParamList *list)
 {
     do_Int_Parm(nullptr, "labels", kParamKeywordOff, 0, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
@@ -107,28 +106,27 @@ void distFormat(CmdParamList *list)  // set 30
                 kLabelPositions, list);
 }
 
-// The block commands' sets, 24 to 30; all of them for set 0.
-void registerDataBlockOptionSets(uint32_t set, CmdParamList *list)
+// The block commands' sets; all of them for OptionSet::kAll.
+void registerDataBlockOptionSets(OptionSet set, CmdParamList *list)
 {
-    const bool all = set == 0;
-    if (all || set == kDataDimensionsSet)
+    const bool all = set == OptionSet::kAll;
+    if (all || set == OptionSet::kDataDimensions)
         dataDimensions(list);
-    if (all || set == kCharFormatSet)
+    if (all || set == OptionSet::kCharFormat)
         charFormat(list);
-    if (all || set == kDataOptionsSet)
+    if (all || set == OptionSet::kDataOptions)
         dataOptions(list);
-    if (all || set == kTaxaDimensionsSet)
+    if (all || set == OptionSet::kTaxaDimensions)
         taxaDimensions(list);
-    if (all || set == kCharsDimensionsSet)
+    if (all || set == OptionSet::kCharsDimensions)
         charsDimensions(list);
-    if (all || set == kDistDimensionsSet)
+    if (all || set == OptionSet::kDistDimensions)
         distDimensions(list);
-    if (all || set == kDistFormatSet)
+    if (all || set == OptionSet::kDistFormat)
         distFormat(list);
 }
 
-
-void assumeOptions(CmdParamList *list)  // set 32
+void assumeOptions(CmdParamList *list)
 {
     do_String_Parm("typeSet", nullptr, kParamString, kNoShow, typesetTag, nullptr, nullptr,
                    "<typeset-name>", list);
@@ -140,7 +138,7 @@ void assumeOptions(CmdParamList *list)  // set 32
                 list);
 }
 
-void assumptionsBlockOptions(CmdParamList *list)  // set 33
+void assumptionsBlockOptions(CmdParamList *list)
 {
     const char *cat = "Assump";
     do_String_Parm("defType", cat, kParamString, kFactory, defTypeStr, "unord", checkDeftype,
@@ -150,7 +148,7 @@ void assumptionsBlockOptions(CmdParamList *list)  // set 33
     parsOptions(DataParsOptions::kAssumptionsOptions, list);
 }
 
-void reweightOptions(CmdParamList *list)  // set 36
+void reweightOptions(CmdParamList *list)
 {
     const char *cat = "Rewt";
     do_Int_Parm(cat, "index", kParamKeyword, kFactory, &rewt.index, kRewtIndexRC, nullptr,
@@ -163,7 +161,7 @@ void reweightOptions(CmdParamList *list)  // set 36
                  "range\0minLength\0", list);
 }
 
-void missDataOptions(CmdParamList *list)  // set 39
+void missDataOptions(CmdParamList *list)
 {
     const char *cat = "MissData";
     do_Fxn_Parm("partition", cat, kOnce, &missdOpt.partition, handleCharPtnName, nullptr,
@@ -174,30 +172,30 @@ void missDataOptions(CmdParamList *list)  // set 39
                  "full\0cstatusOnly\0", list);
 }
 
-// Sets 32-39: assumptions, weights and character status.
-void registerAssumptionOptionSets(uint32_t set, CmdParamList *list)
+// Assumptions, weights and character status.
+void registerAssumptionOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, kOptSetAssume))
+    if (runs(set, OptionSet::kAssume))
         assumeOptions(list);
-    if (runs(set, kOptSetAssumOptions))
+    if (runs(set, OptionSet::kAssumptionsOptions))
         assumptionsBlockOptions(list);
-    if (runs(set, kOptSetSaveAssum)) {
+    if (runs(set, OptionSet::kSaveAssum)) {
         do_String_Parm("file", nullptr, kParamFilename, 0, settingsFlnam, nullptr, nullptr,
                        "<filename-for-settings>", list);
         do_Bool_Parm(nullptr, "replace", kOnOff, kOnce, &gReplaceFile, 0, nullptr, nullptr, list);
     }
-    if (runs(set, kOptSetIncludeExclude))
+    if (runs(set, OptionSet::kIncludeExclude))
         do_Bool_Parm(nullptr, "only", kOnOff, kHiddenOnce, &gOnly, 0, nullptr, nullptr, list);
-    if (runs(set, kOptSetReweight))
+    if (runs(set, OptionSet::kReweight))
         reweightOptions(list);
-    if (runs(set, kOptSetWeightsScale))
+    if (runs(set, OptionSet::kWeightsScale))
         do_Flt_Parm("Wts", "baseWt", kParamReal, kFactory, &charWts.baseWt, nullptr, 1.0, list);
-    if (runs(set, kOptSetCStatus)) {
+    if (runs(set, OptionSet::kCStatus)) {
         do_Bool_Parm("CStatus", "full", kOnOff, kFactory, &cstOpt.full, 0, nullptr, nullptr, list);
         do_Bool_Parm("CStatus", "excluded", kParamBoolKeyword, kFactory, &cstOpt.excluded, 0,
                      nullptr, "show\0hide\0", list);
     }
-    if (runs(set, kOptSetMissData))
+    if (runs(set, OptionSet::kMissData))
         missDataOptions(list);
 }
 
@@ -206,7 +204,7 @@ constexpr const char kImportDataTypes[] =
     "nucleotide\0protein\0restSite\0standard\0distance\0\x08\x05"
     "DNA\0";
 
-void toNexusOptions(CmdParamList *list)  // set 92
+void toNexusOptions(CmdParamList *list)
 {
     const char *cat = "ToNexus";
     do_Int_Parm(cat, "format", kParamKeyword, kFactory, &imprt.format, kImportRelPhylip, nullptr,
@@ -234,7 +232,7 @@ void toNexusOptions(CmdParamList *list)  // set 92
 // The counts of a MEGA header size the matrix the importer reads.
 constexpr int32_t kMaxMegaCount = 0x7FFFFFFF;
 
-void megaHeaderOptions(CmdParamList *list)  // set 106
+void megaHeaderOptions(CmdParamList *list)
 {
     const char *cat = "MegaImport";
     do_Int_Parm(cat, "dataType", kParamKeyword, kFactory, &imprt.megaDataType, kMegaNucleotide,
@@ -261,7 +259,7 @@ void megaHeaderOptions(CmdParamList *list)  // set 106
 // Export writes lines of at most this many characters ("All": no limit).
 constexpr int32_t kMaxExportCharsPerLine = 0x7FFFFFFF;
 
-void exportOptions(uint32_t set, CmdParamList *list)  // set 93
+void exportOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Export";
     do_Int_Parm(cat, "format", kParamKeyword, kFactory, &exprt.format, kExportRelPhylip, nullptr,
@@ -285,41 +283,41 @@ void exportOptions(uint32_t set, CmdParamList *list)  // set 93
     do_Bool_Parm(cat, "replace", kOnOff, kOnce, &gReplaceFile, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "translateToAA", kOnOff, kOnce, &exprt.translateToAA, 0, nullptr, nullptr,
                  list);
-    include(set, kOptSetCodonUsage, list);
+    include(set, OptionSet::kCodonUsage, list);
 }
 
-// Sets 92, 93, 96, 106-110 and 125: file exchange, genetic codes, recoding.
-void registerExchangeOptionSets(uint32_t set, CmdParamList *list)
+// File exchange, genetic codes, recoding.
+void registerExchangeOptionSets(OptionSet set, CmdParamList *list)
 {
-    if (runs(set, kOptSetToNexus))
+    if (runs(set, OptionSet::kToNexus))
         toNexusOptions(list);
-    if (runs(set, kOptSetExport))
+    if (runs(set, OptionSet::kExport))
         exportOptions(set, list);
-    if (runs(set, kOptSetShowPartitions))
+    if (runs(set, OptionSet::kShowPartitions))
         do_Bool_Parm(nullptr, "dotPlot", kOnOff, kOnce, &nexOpt.dotPlot, 0, nullptr, nullptr, list);
-    if (runs(set, kOptSetMegaHeader))
+    if (runs(set, OptionSet::kMegaHeader))
         megaHeaderOptions(list);
-    if (runs(set, kOptSetGenCode))
+    if (runs(set, OptionSet::kGenCode))
         do_String_Parm("genCode", "GenCode", kParamString, kFactory, genCodeOpt.genCode,
                        "standard", checkGenCodeName, "<genetic-code-name>", list);
-    if (runs(set, kOptSetCodonUsage)) {
-        include(set, kOptSetGenCode, list);
+    if (runs(set, OptionSet::kCodonUsage)) {
+        include(set, OptionSet::kGenCode, list);
         do_Bool_Parm("GenCodeOptions", "showGenCode", kOnOff, kFactory, &genCodeOpt.showGenCode,
                      1, nullptr, nullptr, list);
     }
-    if (runs(set, kOptSetDnaRecode)) {
+    if (runs(set, OptionSet::kDnaRecode)) {
         do_Int_Parm("DnaRecode", "scheme", kParamKeyword, kFactory, &dnaRecOpt.scheme, kRecodeRY,
                     nullptr, gRecodeDnaSchemes, list);
         do_Bool_Parm("DnaRecode", "showMappings", kOnOff, kFactory, &dnaRecOpt.showMappings, 1,
                      nullptr, nullptr, list);
-        include(set, kOptSetCodonUsage, list);
+        include(set, OptionSet::kCodonUsage, list);
     }
-    if (runs(set, kOptSetModProject)) {
-        include(set, kOptSetCodonUsage, list);
+    if (runs(set, OptionSet::kModProject)) {
+        include(set, OptionSet::kCodonUsage, list);
         do_Bool_Parm("ModProject", "showFreq", kOnOff, kFactory, &genCodeOpt.showFreq, 1,
                      nullptr, nullptr, list);
     }
-    if (runs(set, kOptSetNSFilter)) {
+    if (runs(set, OptionSet::kNSFilter)) {
         do_Flt_Parm("NSFilter", "lrExclude", kParamReal, kNoShow, &gBruvantThresh, nullptr, 0.0,
                     list);
         do_Flt_Parm("NSFilter", "pctExclude", kParamReal, kNoShow, &gBruvantPct, nullptr, 0.0,
@@ -329,15 +327,15 @@ void registerExchangeOptionSets(uint32_t set, CmdParamList *list)
 
 }  // namespace
 
-uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list)
+uint32_t traverseDataOptionSets(OptionSet set, CmdParamList *list)
 {
     registerDataBlockOptionSets(set, list);
     registerAssumptionOptionSets(set, list);
-    // Sets 41-44: Delete, Undelete/Restore, Outgroup/Ingroup, TStatus. Set 0
+    // Delete, Undelete/Restore, Outgroup/Ingroup, TStatus; OptionSet::kAll
     // registers every option once.
-    if (set == 0) {
+    if (set == OptionSet::kAll) {
         // Restore's options are a subset of Delete's.
-        for (uint32_t s : {kOptSetDelete, kOptSetOutgroup, kOptSetTStatus})
+        for (OptionSet s : {OptionSet::kDelete, OptionSet::kOutgroup, OptionSet::kTStatus})
             registerTaxStatusOptions(s, list);
     } else {
         registerTaxStatusOptions(set, list);

@@ -7,9 +7,9 @@
 
 #include "cli/qel_cmdoptions.h"
 
-// Registers the sets the data layer owns (all of them for set 0) and nothing
+// Registers the sets the data layer owns (all of them for OptionSet::kAll) and nothing
 // for any other set; returns the list's failure mark.
-uint32_t traverseDataOptionSets(uint32_t set, CmdParamList *list);
+uint32_t traverseDataOptionSets(OptionSet set, CmdParamList *list);
 
 // The IGNORE option (of a DATA block's OPTIONS command and of Set) is kept
 // only to say what replaced it: reading a value is an error.

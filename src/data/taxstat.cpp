@@ -43,21 +43,21 @@ uint32_t originalOf(const DataInfo *d, uint32_t t)
 
 }  // namespace
 
-uint32_t registerTaxStatusOptions(uint32_t set, CmdParamList *list)
+uint32_t registerTaxStatusOptions(OptionSet set, CmdParamList *list)
 {
     switch (set) {
-    case kOptSetDelete:
+    case OptionSet::kDelete:
         registerRestoreOptions(list);
         do_Bool_Parm("", "condense", kParamBool, 0, &delRest.condense, 0, nullptr, nullptr, list);
         break;
-    case kOptSetRestore:
+    case OptionSet::kRestore:
         registerRestoreOptions(list);
         break;
-    case kOptSetOutgroup:
+    case OptionSet::kOutgroup:
         do_Bool_Parm("", "only", kParamBool, kParamNonpersistent | kParamHidden, &gOnly, 0, nullptr, nullptr,
                      list);
         break;
-    case kOptSetTStatus:
+    case OptionSet::kTStatus:
         do_Bool_Parm("", "full", kParamBool, 0, &fullTstatus, 0, nullptr, nullptr, list);
         do_Int_Parm("", "deleted", kParamKeyword, 0, &tstatusHideDel, 0, nullptr, "show\0hide\0", list);
         break;
@@ -387,7 +387,9 @@ int deleteTax(bool adding, bool outgroupMode)
     Set *saved = cloneSet(target);
     if (!saved)
         return 1;
-    const uint32_t set = outgroupMode ? kOptSetOutgroup : adding ? kOptSetDelete : kOptSetRestore;
+    const OptionSet set = outgroupMode ? OptionSet::kOutgroup
+                          : adding     ? OptionSet::kDelete
+                                       : OptionSet::kRestore;
     if (getCmdParams(set, ";", nullptr) <= 0) {
         deallocSet(saved);
         return 1;
@@ -424,7 +426,7 @@ int doIngroupCmd() { return deleteTax(false, true); }
 
 int doTStatusCmd()
 {
-    if (setCmdParamVals(kOptSetTStatus) != 0)
+    if (setCmdParamVals(OptionSet::kTStatus) != 0)
         return 1;
     DataInfo *d = activeDataInfo();
     if (!d || !d->taxa.deleted || !d->taxa.outgroup)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "cli/option_sets.h"
 #include "data/vorn_data.h"
 
 struct CmdParamList;
@@ -23,14 +24,9 @@ extern uint8_t gDoingOutgroup;
 extern uint8_t fullTstatus;
 extern uint32_t tstatusHideDel;  // keyword position: 0 show, 1 hide
 
-// Option sets of the commands.
-inline constexpr uint32_t kOptSetDelete = 41;
-inline constexpr uint32_t kOptSetRestore = 42;
-inline constexpr uint32_t kOptSetOutgroup = 43;
-inline constexpr uint32_t kOptSetTStatus = 44;
-// Registers the options of sets 41-44 for the option table; returns the
-// list's failure mark, 0 for another set.
-uint32_t registerTaxStatusOptions(uint32_t set, CmdParamList *list);
+// Registers the options of the Delete, Restore, Outgroup and TStatus sets;
+// returns the list's failure mark, 0 for another set.
+uint32_t registerTaxStatusOptions(OptionSet set, CmdParamList *list);
 
 // ---- Maps and queries --------------------------------------------------------
 

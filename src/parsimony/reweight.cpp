@@ -88,7 +88,7 @@ int doReweightCmd()
     std::vector<double> saved(d->weights, d->weights + d->nchar);
     if (checkCharStatusUpdate(d) != 0)
         return fail(d, saved);
-    if (const int r = getCmdParams(kOptSetReweight, ";", nullptr); r <= 0)
+    if (const int r = getCmdParams(OptionSet::kReweight, ";", nullptr); r <= 0)
         return r < 0 ? 0 : fail(d, saved);
     if (!(rewt.baseWt > 0.0)) {
         qel_errorMsg(0, "Base weight must be greater than zero.");

@@ -25,7 +25,6 @@
 
 namespace {
 
-constexpr uint32_t kCondenseOptionSet = 73;
 
 // Set records of the tree being tested, apart from the packed data's own so
 // that testing a copy never disturbs the sets of the tree it was copied from
@@ -313,7 +312,7 @@ int doCondenseCmd()
 {
     if (isTreeFilterActive())
         return qel_errorMsg(743, "Condensing is not permitted while a tree filter is in effect."), 1;
-    const int got = getCmdParams(kCondenseOptionSet, ";", nullptr);
+    const int got = getCmdParams(OptionSet::kCondense, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
     TreeBuffer *main = getActiveTreeBuffer();

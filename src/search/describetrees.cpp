@@ -41,7 +41,6 @@ bool describeWithBrlensOnly = false;
 
 namespace {
 
-constexpr uint32_t kDescribeOptionSet = 76;
 constexpr int kLinkLeftWidth = 26;  // node and connected-node columns
 constexpr int kLinkLengthWidth = 19;
 constexpr int kRangeWidth = 14;
@@ -365,7 +364,7 @@ int doDescribeTreesCmd()
         return 1;
     // The file name holds for the one command that gives it.
     specialFlnam[0] = '\0';
-    const int got = getCmdParams(kDescribeOptionSet, ";", nullptr);
+    const int got = getCmdParams(OptionSet::kDescribeTrees, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
     if (!describeWithBrlensOnly &&

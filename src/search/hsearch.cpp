@@ -33,8 +33,6 @@
 
 namespace {
 
-constexpr uint32_t kHSearchOptionSet = 50;
-
 const char *const kAddSeqNames[] = {"simple", "closest", "as is", "random", "furthest"};
 
 struct HSearchRun {
@@ -740,7 +738,7 @@ int stdHeuristicSearch(int mode, DataInfo *data)
         return 1;
     if (checkCharStatusUpdate(data) != 0)
         return 1;
-    if (mode == 0 && getCmdParams(kHSearchOptionSet, ";", nullptr) <= 0)
+    if (mode == 0 && getCmdParams(OptionSet::kHSearch, ";", nullptr) <= 0)
         return 1;
     return runHeuristicSearch(data);
 }

@@ -34,9 +34,6 @@
 
 namespace {
 
-constexpr uint32_t kPScoresOptionSet = 82;
-
-
 // One scored tree.
 struct TreeRow {
     uint32_t number;  // 1-based
@@ -507,7 +504,7 @@ int doPScoresCmd()
     char savedName[sizeof sfopt.scoreFile];
     std::memcpy(savedName, sfopt.scoreFile, sizeof savedName);
     sfopt.scoreFile[0] = 0;
-    const int got = getCmdParams(kPScoresOptionSet, ";", nullptr);
+    const int got = getCmdParams(OptionSet::kPScores, ";", nullptr);
     const bool named = got > 0 && sfopt.scoreFile[0] != 0;
     if (!named)
         std::memcpy(sfopt.scoreFile, savedName, sizeof savedName);

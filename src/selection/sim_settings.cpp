@@ -156,7 +156,7 @@ int readResultFileOpts(int operation, CmdParam *, void *)
                             "Expecting left parenthesis ('(') found \"%s\".\tIt is possible that "
                             "this is a downstream effect of an earlier formatting mistake.",
                             word);
-    int end = getCmdParams(kResultsFileOptionSet, ");", nullptr);
+    int end = getCmdParams(OptionSet::kResultsFile, ");", nullptr);
     if (end <= 0)
         return 1;
     if (end != ')')

@@ -58,9 +58,6 @@ extern SimSettings simOpt;
 
 inline constexpr int32_t kMaxSimReps = 1000000;
 
-// Option set of the results-file options read inside BeginSim's resultsFile.
-inline constexpr uint32_t kResultsFileOptionSet = 139;
-
 // Until the tree-generation settings are linked in, Yule's options are held here.
 struct YuleSettings {
     int32_t ntrees;
@@ -73,5 +70,5 @@ extern YuleSettings gYuleTreeGen;
 int readNSimChar(int operation, CmdParam *option, void *place);
 // "treeNum": "<n>" or "(<n1>:<p1> ...)".
 int readTrueTreeNum(int operation, CmdParam *option, void *place);
-// "resultsFile": "(" the options of set 139 ")".
+// "resultsFile": "(" the options of OptionSet::kResultsFile ")".
 int readResultFileOpts(int operation, CmdParam *option, void *place);

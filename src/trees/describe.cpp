@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr uint32_t kShowTreesOptionSet = 75;
 AncStatesNameFxn gAncStatesName = nullptr;
 
 
@@ -123,7 +122,7 @@ int doShowTreesCmd()
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
-    const int got = getCmdParams(kShowTreesOptionSet, ";", nullptr);
+    const int got = getCmdParams(OptionSet::kShowTrees, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
     const bool rooted = areTreesRooted(buf);

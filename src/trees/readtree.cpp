@@ -1093,8 +1093,6 @@ int readTreesBlockInFile()
 
 namespace {
 
-constexpr uint32_t kGetTreesOptionSet = 68;
-
 // A plain tree file starts with "(" (after comments), or with the tree
 // count of a PHYLIP file, which is skipped; otherwise the first TREES block
 // is looked for. 1 when the file has none.
@@ -1120,7 +1118,7 @@ int doGetTreesCmd()
 {
     getr.from = getr.to = 0;
     getr.rooted = getr.unrooted = 0;
-    if (setCmdParamVals(kGetTreesOptionSet) != 0)
+    if (setCmdParamVals(OptionSet::kGetTrees) != 0)
         return 1;
     if (!verifyReplaceTrees())
         return -1;

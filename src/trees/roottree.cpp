@@ -23,8 +23,6 @@ namespace {
 
 RootingServices gServices{};
 
-constexpr uint32_t kRootTreesOptionSet = 70;
-
 struct BufferDeleter {
     void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
 };
@@ -396,7 +394,7 @@ namespace {
 int rootOrDerootCmd(bool wantRooted)
 {
     if (wantRooted) {
-        if (getCmdParams(kRootTreesOptionSet, ";", nullptr) <= 0)
+        if (getCmdParams(OptionSet::kRootTrees, ";", nullptr) <= 0)
             return 1;
     } else if (readSemicolon() != 0) {
         return 1;

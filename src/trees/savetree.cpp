@@ -31,8 +31,6 @@
 
 namespace {
 
-constexpr uint32_t kSaveTreesOptionSet = 71;
-constexpr uint32_t kMatrixRepOptionSet = 72;
 constexpr size_t kLabelBufSize = 2 * kMaxLabelLength + 8;
 constexpr uint32_t kSupportTreeDecimals = 8;
 constexpr uint32_t kDisplayPathSize = 256;
@@ -675,7 +673,7 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
         ((svtr.brLens == kSaveBrlensUser && !haveUserBranchLengths()) ||
          (svtr.brLens == kSaveBrlensYes && !haveLengthData(data))))
         svtr.brLens = kSaveBrlensNo;
-    if (setCmdParamVals(matrixRep ? kMatrixRepOptionSet : kSaveTreesOptionSet) != 0)
+    if (setCmdParamVals(matrixRep ? OptionSet::kMatrixRep : OptionSet::kSaveTrees) != 0)
         return 1;
     if (gTreefileName[0] == '\0')
         return qel_errorMsg(129, "No file name was specified.\tThe current command was expecting specification of a "

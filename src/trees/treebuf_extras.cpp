@@ -522,7 +522,7 @@ int doClearTreesCmd()
 {
     if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
         return rc;
-    if (setCmdParamVals(kClearTreesOptionSet) != 0)
+    if (setCmdParamVals(OptionSet::kClearTrees) != 0)
         return 1;
     clearTrees(false, false);
     qel_printf("\nAll trees have been cleared from memory.\n");

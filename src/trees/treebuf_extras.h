@@ -61,7 +61,6 @@ int fastTreeSave(TreeBuffer *buf, const DataInfo *data, uint32_t n, bool useNumb
 
 int noTreesAvailable(bool quiet, uint32_t errorCode, const char *message);
 void clearTrees(bool keepLabels, bool keepSpecial);
-inline constexpr uint32_t kClearTreesOptionSet = 113;
 int doClearTreesCmd();
 
 // Special trees

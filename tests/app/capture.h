@@ -35,7 +35,7 @@ struct ShellCapture {
     bool errorStop = true;
     int nextChar = ' ';
     int skips = 0;
-    std::vector<uint32_t> listedSets;
+    std::vector<OptionSet> listedSets;
 };
 
 inline ShellCapture *gCapture = nullptr;
@@ -89,7 +89,7 @@ protected:
             ++gCapture->skips;
             return 0;
         };
-        qel_cmdShowOptionTable = [](uint32_t set, CmdParamList *, bool) {
+        qel_cmdShowOptionTable = [](OptionSet set, CmdParamList *, bool) {
             gCapture->listedSets.push_back(set);
         };
         setCommandTable(&savedTable_, nullptr, 0, nullptr);

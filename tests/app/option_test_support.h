@@ -16,7 +16,7 @@
 using Names = std::vector<std::string>;
 
 // The option names `set` registers, in registration order.
-inline Names namesOf(uint32_t set)
+inline Names namesOf(OptionSet set)
 {
     Names names;
     CmdParamList *list = createCmdParamList(set);
@@ -91,7 +91,7 @@ protected:
     }
 
     // getCmdParams over `input`: the terminator taken (> 0), 0 on error, -1 after "?".
-    int parse(uint32_t set, std::string input, const char *terminators = ";")
+    int parse(OptionSet set, std::string input, const char *terminators = ";")
     {
         feed(std::move(input));
         return getCmdParams(set, terminators, nullptr);

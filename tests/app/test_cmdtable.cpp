@@ -38,7 +38,7 @@ TEST_F(CmdTableTest, InstalledWithEveryRowWellFormed)
         ASSERT_NE(r.description, nullptr) << r.name;
         EXPECT_TRUE(names.insert(lowered(r.name)).second) << "duplicate " << r.name;
         EXPECT_EQ(r.flags & ~(CMD_NEEDED_BLOCKS | CMD_HIDDEN), 0u) << r.name;
-        EXPECT_TRUE(r.optionSet == CMD_NO_OPTIONS || r.optionSet < 200) << r.name;
+        EXPECT_TRUE(r.optionSet == CMD_NO_OPTIONS || optionSetNumber(r.optionSet) < 200) << r.name;
     }
     EXPECT_STREQ(vorn_commands[0].name, "!");
     EXPECT_STREQ(vorn_commands[143].name, "EndIterBlock");
@@ -48,16 +48,16 @@ TEST_F(CmdTableTest, SharedHandlersAndOptionSets)
 {
     EXPECT_EQ(row("Wts")->handler, row("Weights")->handler);
     EXPECT_EQ(row("Restore")->handler, row("Undelete")->handler);
-    EXPECT_EQ(row("Restore")->optionSet, 42u);
-    EXPECT_EQ(row("Undelete")->optionSet, 42u);
-    EXPECT_EQ(row("Include")->optionSet, 35u);
-    EXPECT_EQ(row("Exclude")->optionSet, 35u);
-    EXPECT_EQ(row("Outgroup")->optionSet, 43u);
-    EXPECT_EQ(row("Ingroup")->optionSet, 43u);
-    EXPECT_EQ(row("NJ")->optionSet, 59u);
-    EXPECT_EQ(row("UPGMA")->optionSet, 60u);
-    EXPECT_EQ(row("BeginSim")->optionSet, 137u);
-    EXPECT_EQ(row("BeginIterBlock")->optionSet, 137u);
+    EXPECT_EQ(row("Restore")->optionSet, OptionSet::kRestore);
+    EXPECT_EQ(row("Undelete")->optionSet, OptionSet::kRestore);
+    EXPECT_EQ(row("Include")->optionSet, OptionSet::kIncludeExclude);
+    EXPECT_EQ(row("Exclude")->optionSet, OptionSet::kIncludeExclude);
+    EXPECT_EQ(row("Outgroup")->optionSet, OptionSet::kOutgroup);
+    EXPECT_EQ(row("Ingroup")->optionSet, OptionSet::kOutgroup);
+    EXPECT_EQ(row("NJ")->optionSet, OptionSet::kNJ);
+    EXPECT_EQ(row("UPGMA")->optionSet, OptionSet::kUPGMA);
+    EXPECT_EQ(row("BeginSim")->optionSet, OptionSet::kBeginSim);
+    EXPECT_EQ(row("BeginIterBlock")->optionSet, OptionSet::kBeginSim);
     for (const char *n : {"Comment", "Link", "Title"})
         EXPECT_EQ(row(n)->handler, skipRestOfCmd) << n;
 

@@ -238,19 +238,20 @@ TEST_F(LookupTest, QuestionMarkShowsUsageInsteadOfRunning)
     // Usage comes before the needed-block test: no data is loaded here.
     EXPECT_EQ(validCmd(nullptr, "hs", 0), nullptr);
     EXPECT_EQ(cap.out, "\nUsage: \bHSearch [options...] ;\n\n");
-    EXPECT_EQ(cap.listedSets, std::vector<uint32_t>{50});
+    EXPECT_EQ(cap.listedSets, std::vector<OptionSet>{OptionSet::kHSearch});
     EXPECT_EQ(cap.skips, 1);
     EXPECT_TRUE(cap.errors.empty());
 
     struct Case {
         const char *word;
         const char *usage;
-        std::vector<uint32_t> listed;
+        std::vector<OptionSet> listed;
     } cases[] = {
-        {"ClearTrees", "\nUsage: \bClearTrees ;\n\n", {113}},  // empty usage text
+        // An empty usage text.
+        {"ClearTrees", "\nUsage: \bClearTrees ;\n\n", {OptionSet::kClearTrees}},
         {"CD", "\nUsage: \bCD new-directory-name ;\n", {}},
         {"Time", "\nUsage: \bTime ;\n", {}},
-        {"Agree", "\nUsage: \bAgree [tree-list] [/ options...] ;\n\n", {45}},
+        {"Agree", "\nUsage: \bAgree [tree-list] [/ options...] ;\n\n", {OptionSet::kAgree}},
     };
     for (const Case &c : cases) {
         cap.out.clear();
@@ -291,14 +292,14 @@ TEST_F(LookupTest, QuestionMarkShowsUsageInsteadOfRunning)
 TEST_F(LookupTest, UsageOfTheCurrentCommandOrOfASetAlone)
 {
     cmdOpt.currentCmd = row("LSet");
-    showCmdUsage(nullptr, 83, nullptr, true);
+    showCmdUsage(nullptr, OptionSet::kLSet, nullptr, true);
     EXPECT_EQ(cap.out, "\nUsage: \bLSet [model=<model-name>] [fixAllParams | estAllParams] "
                        "[options...] ;\n\n");
     cmdOpt.currentCmd = nullptr;
     cap.out.clear();
-    showCmdUsage(nullptr, 23, nullptr, true);
+    showCmdUsage(nullptr, OptionSet::kSet, nullptr, true);
     EXPECT_EQ(cap.out, "");
-    EXPECT_EQ(cap.listedSets, (std::vector<uint32_t>{83, 23}));
+    EXPECT_EQ(cap.listedSets, (std::vector<OptionSet>{OptionSet::kLSet, OptionSet::kSet}));
 }
 
 TEST_F(LookupTest, UnrecognizedWordsFollowErrorStop)

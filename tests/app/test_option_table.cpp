@@ -35,11 +35,11 @@ struct SetContents {
     std::vector<std::pair<std::string, std::vector<std::string>>> keywordLists;
 };
 
-SetContents contentsOf(uint32_t set)
+SetContents contentsOf(OptionSet set)
 {
     SetContents c;
     CmdParamList *list = createCmdParamList(set);
-    EXPECT_NE(list, nullptr) << "set " << set;
+    EXPECT_NE(list, nullptr) << "set " << optionSetNumber(set);
     for (uint32_t i = 0; list != nullptr && i < list->count; ++i) {
         const CmdParam &p = list->params[i];
         uint32_t type = cmdParamType(&p);
@@ -86,16 +86,18 @@ std::vector<std::string> listedKeywords(const std::string &listing)
 class OptionTableTest : public OptionTest {};
 
 // Sets a command names that register nothing.
-const std::set<uint32_t> kEmptySets = {102, 120, 143};
+const std::set<OptionSet> kEmptySets = {OptionSet::kUnderDevelopment, OptionSet::kAstral,
+                                        OptionSet::kPython};
 
 TEST_F(OptionTableTest, EveryCommandOptionSetBuildsAndListsInOrder)
 {
-    std::set<uint32_t> walked;
+    std::set<OptionSet> walked;
     for (const CmdTableEntry &row : vorn_commands) {
-        const uint32_t set = row.optionSet;
+        const OptionSet set = row.optionSet;
         if (set == CMD_NO_OPTIONS || !walked.insert(set).second)
             continue;
-        SCOPED_TRACE(std::string(row.name) + ", option set " + std::to_string(set));
+        SCOPED_TRACE(std::string(row.name) + ", option set " +
+                     std::to_string(optionSetNumber(set)));
         const SetContents c = contentsOf(set);
         // Sets that the tables give only hidden options list nothing.
         EXPECT_EQ(c.listed.empty() && c.hidden.empty(), kEmptySets.count(set) == 1);
@@ -120,10 +122,10 @@ TEST_F(OptionTableTest, EveryCommandOptionSetBuildsAndListsInOrder)
 
 TEST_F(OptionTableTest, EveryKeywordOptionListsItsValues)
 {
-    std::set<uint32_t> walked;
+    std::set<OptionSet> walked;
     uint32_t checked = 0;
     for (const CmdTableEntry &row : vorn_commands) {
-        const uint32_t set = row.optionSet;
+        const OptionSet set = row.optionSet;
         if (set == CMD_NO_OPTIONS || !walked.insert(set).second)
             continue;
         for (const auto &[name, words] : contentsOf(set).keywordLists) {
@@ -145,15 +147,17 @@ TEST_F(OptionTableTest, EveryKeywordOptionListsItsValues)
 // are the remaining factory values the analyses rely on.
 TEST_F(OptionTableTest, FactoryRestoresLSetDSetAndSvdQuartets)
 {
-    ASSERT_GT(parse(83, "NST=6 variant=F84 rates=gamma ncat=8 precision=double novector "
-                        "nthreads=auto optimizer=LBFGS blopt=brent1D spToler=1e-5 "
-                        "dpToler=1e-8 clRescale=1e-10 maxBrlen=5 bfgsM=3 bfgsTol=0.1;"),
+    ASSERT_GT(parse(OptionSet::kLSet,
+                    "NST=6 variant=F84 rates=gamma ncat=8 precision=double novector "
+                    "nthreads=auto optimizer=LBFGS blopt=brent1D spToler=1e-5 "
+                    "dpToler=1e-8 clRescale=1e-10 maxBrlen=5 bfgsM=3 bfgsTol=0.1;"),
               0)
         << cap.errors.front();
-    ASSERT_GT(parse(88, "lsWts=expo negBrLen=allow baseFreq=equal psdk=1 precision=9 "
-                        "recSeqLen=10 undefMult=3;"),
+    ASSERT_GT(parse(OptionSet::kDSet,
+                    "lsWts=expo negBrLen=allow baseFreq=equal psdk=1 precision=9 "
+                    "recSeqLen=10 undefMult=3;"),
               0);
-    ASSERT_GT(parse(114, "evalQuartets=all nquartets=500 nopreferAllQ;"), 0);
+    ASSERT_GT(parse(OptionSet::kSVDQuartets, "evalQuartets=all nquartets=500 nopreferAllQ;"), 0);
     ASSERT_EQ(ml.NST, 2);
     ASSERT_EQ(dist.lsWts, 1u);
     ASSERT_EQ(svdqOpt.evalQuartets, 0);

@@ -62,7 +62,7 @@ protected:
 
 TEST_F(ParminitTest, SetRegistersInTableOrderWithNesting)
 {
-    std::vector<std::string> names = namesOf(kSetOptionSet);
+    std::vector<std::string> names = namesOf(OptionSet::kSet);
     const std::vector<std::string> head = {
         "Optimality criterion, general search settings, etc.", "criterion", "maxtrees",
         "increase", "autoInc", "initSeeds", "constraints", "statusWin", "dStatus", "autoClose",
@@ -74,25 +74,25 @@ TEST_F(ParminitTest, SetRegistersInTableOrderWithNesting)
     ASSERT_NE(dev, names.end());
     EXPECT_EQ(*(dev + 1), "rng");
     EXPECT_EQ(names.back(), "background");
-    // Set 7 is set 5, converse, then set 6.
-    EXPECT_EQ(namesOf(7), (std::vector<std::string>{"enforce", "constraints", "converse",
-                                                     "looseConvex"}));
-    EXPECT_TRUE(namesOf(102).empty());
-    EXPECT_TRUE(namesOf(200).empty());
+    // Search constraints are enforcement, converse, then convexity.
+    EXPECT_EQ(namesOf(OptionSet::kSearchConstraints),
+              (std::vector<std::string>{"enforce", "constraints", "converse", "looseConvex"}));
+    EXPECT_TRUE(namesOf(OptionSet::kUnderDevelopment).empty());
+    EXPECT_TRUE(namesOf(OptionSet{200}).empty());  // a number no set has
 }
 
 TEST_F(ParminitTest, SetZeroRegistersEachRegistrationOnce)
 {
-    std::vector<std::string> all = namesOf(0);
-    EXPECT_EQ(countOf(all, "statusWin"), 1);  // nested in sets 12 and 23, defined in 11
+    std::vector<std::string> all = namesOf(OptionSet::kAll);
+    EXPECT_EQ(countOf(all, "statusWin"), 1);  // nested twice, defined in the status set
     EXPECT_EQ(countOf(all, "flushLog"), 2);   // Set and Log each register one
     EXPECT_EQ(countOf(all, "warnTSave"), 2);  // the warnings set and Quit
     EXPECT_EQ(countOf(all, "tCompress"), 1);
     // A lookup by variable finds the first registration that binds it.
-    EXPECT_STREQ(optionName(kSetOptionSet, &treeInfo.maxtrees), "maxtrees");
-    EXPECT_STREQ(optionName(0, &fdopt.fdFile), "fdFile");
+    EXPECT_STREQ(optionName(OptionSet::kSet, &treeInfo.maxtrees), "maxtrees");
+    EXPECT_STREQ(optionName(OptionSet::kAll, &fdopt.fdFile), "fdFile");
     int unbound = 0;
-    EXPECT_STREQ(optionName(0, &unbound), "unknown");
+    EXPECT_STREQ(optionName(OptionSet::kAll, &unbound), "unknown");
 }
 
 TEST_F(ParminitTest, SetChangesSettingsAndListsThem)
@@ -184,7 +184,7 @@ TEST_F(ParminitTest, WithdrawnAndUnavailableOptions)
     EXPECT_NE(cap.out.find("The initSeeds option in the Set command is no longer supported"),
               std::string::npos)
         << cap.out;
-    EXPECT_EQ(optionName(kSetOptionSet, &srch.enforce), std::string("unknown"));
+    EXPECT_EQ(optionName(OptionSet::kSet, &srch.enforce), std::string("unknown"));
     EXPECT_EQ(set("initSeeds=clock;"), 0);
     EXPECT_EQ(cap.out, "");
 
@@ -271,7 +271,7 @@ TEST_F(ParminitTest, NonpersistentOptionsStartEveryRunFromTheirFactoryValue)
 {
     int checked = 0;
     for (uint32_t set = 1; set < 256; ++set) {
-        CmdParamList *list = createCmdParamList(set);
+        CmdParamList *list = createCmdParamList(OptionSet{set});
         if (list == nullptr)
             continue;
         std::vector<CmdParam *> once;
@@ -288,7 +288,7 @@ TEST_F(ParminitTest, NonpersistentOptionsStartEveryRunFromTheirFactoryValue)
             bytes[0] = static_cast<uint8_t>(reinterpret_cast<const uint8_t *>(&p->factory)[0] ^ 1);
         }
         if (!once.empty())
-            EXPECT_GT(parse(set, ";"), 0) << set;
+            EXPECT_GT(parse(OptionSet{set}, ";"), 0) << set;
         for (CmdParam *p : once) {
             ASSERT_NE(p->valueSize, 0u) << p->name;
             EXPECT_EQ(std::memcmp(p->variable, &p->factory, p->valueSize), 0) << "set " << set << " " << p->name;
@@ -300,11 +300,11 @@ TEST_F(ParminitTest, NonpersistentOptionsStartEveryRunFromTheirFactoryValue)
     // The starting-tree option of HSearch is a function option.
     hs.startSource = kStartCurrent;
     hs.retain = 1;
-    EXPECT_GT(parse(50, ";"), 0);
+    EXPECT_GT(parse(OptionSet::kHSearch, ";"), 0);
     EXPECT_EQ(hs.startSource, kStartStepwise);
     EXPECT_EQ(hs.retain, 0);
     // Given in the command, the value holds for that run.
-    EXPECT_GT(parse(50, "start=current retain;"), 0);
+    EXPECT_GT(parse(OptionSet::kHSearch, "start=current retain;"), 0);
     EXPECT_EQ(hs.startSource, kStartCurrent);
     EXPECT_EQ(hs.retain, 1);
 }

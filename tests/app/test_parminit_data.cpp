@@ -25,14 +25,15 @@ protected:
 TEST_F(DataOptionsTest, GeneticCodeSetsNestInTableOrder)
 {
     const Names codonUsage = {"genCode", "showGenCode"};
-    EXPECT_EQ(namesOf(kOptSetCodonUsage), codonUsage);
-    EXPECT_EQ(namesOf(kOptSetDnaRecode), (Names{"scheme", "showMappings", "genCode", "showGenCode"}));
-    EXPECT_EQ(namesOf(kOptSetModProject), (Names{"genCode", "showGenCode", "showFreq"}));
-    Names exportNames = namesOf(kOptSetExport);
+    EXPECT_EQ(namesOf(OptionSet::kCodonUsage), codonUsage);
+    EXPECT_EQ(namesOf(OptionSet::kDnaRecode),
+              (Names{"scheme", "showMappings", "genCode", "showGenCode"}));
+    EXPECT_EQ(namesOf(OptionSet::kModProject), (Names{"genCode", "showGenCode", "showFreq"}));
+    Names exportNames = namesOf(OptionSet::kExport);
     ASSERT_GE(exportNames.size(), 3u);
     EXPECT_EQ(Names(exportNames.end() - 3, exportNames.end()),
               (Names{"translateToAA", "genCode", "showGenCode"}));
-    Names all = namesOf(0);
+    Names all = namesOf(OptionSet::kAll);
     EXPECT_EQ(std::count(all.begin(), all.end(), "showFreq"), 1);
     EXPECT_EQ(std::count(all.begin(), all.end(), "showGenCode"), 1);
     EXPECT_EQ(std::count(all.begin(), all.end(), "polytcount"), 1);
@@ -40,19 +41,21 @@ TEST_F(DataOptionsTest, GeneticCodeSetsNestInTableOrder)
 
 TEST_F(DataOptionsTest, CommandOptionsReachTheirRecords)
 {
-    EXPECT_EQ(parse(kOptSetAssume, "typeSet=myTypes wtSet=w2 exSet=noThird;"), ';');
+    EXPECT_EQ(parse(OptionSet::kAssume, "typeSet=myTypes wtSet=w2 exSet=noThird;"), ';');
     EXPECT_STREQ(typesetTag, "myTypes");
     EXPECT_STREQ(wtsetTag, "w2");
     EXPECT_STREQ(exsetTag, "noThird");
 
-    EXPECT_EQ(parse(kOptSetAssumOptions, "defType=Dollo.up polytcount=minSteps gapMode=newState;"),
+    EXPECT_EQ(parse(OptionSet::kAssumptionsOptions,
+                    "defType=Dollo.up polytcount=minSteps gapMode=newState;"),
               ';');
     EXPECT_STREQ(defTypeStr, "Dollo.up");
     EXPECT_EQ(gPolyTcount, kPolyTcountMinSteps);
     EXPECT_EQ(gPars.gapMode, 1u);
 
-    EXPECT_EQ(parse(kOptSetReweight, "index=ri fit=mean baseWt=10 truncate minForFit=minLength;"),
-              ';');
+    EXPECT_EQ(
+        parse(OptionSet::kReweight, "index=ri fit=mean baseWt=10 truncate minForFit=minLength;"),
+        ';');
     EXPECT_EQ(rewt.index, kRewtIndexRI);
     EXPECT_EQ(rewt.fit, kRewtFitMean);
     EXPECT_EQ(rewt.baseWt, 10.0);
@@ -60,22 +63,22 @@ TEST_F(DataOptionsTest, CommandOptionsReachTheirRecords)
     EXPECT_EQ(rewt.minForFit, 1);
 
     // Weights reads its options up to the colon of "scale baseWt=...:".
-    EXPECT_EQ(parse(kOptSetWeightsScale, "baseWt=4: 1-3;", ":;,"), ':');
+    EXPECT_EQ(parse(OptionSet::kWeightsScale, "baseWt=4: 1-3;", ":;,"), ':');
     EXPECT_EQ(charWts.baseWt, 4.0);
 
-    EXPECT_EQ(parse(kOptSetCStatus, "full excluded=hide;"), ';');
+    EXPECT_EQ(parse(OptionSet::kCStatus, "full excluded=hide;"), ';');
     EXPECT_EQ(cstOpt.full, 1);
     EXPECT_EQ(cstOpt.excluded, 1);
-    EXPECT_EQ(parse(kOptSetMissData, "exclude threshold=75 output=cstatusOnly;"), ';');
+    EXPECT_EQ(parse(OptionSet::kMissData, "exclude threshold=75 output=cstatusOnly;"), ';');
     EXPECT_EQ(missdOpt.exclude, 1);
     EXPECT_EQ(missdOpt.threshold, 75.0);
     EXPECT_EQ(missdOpt.output, 1);
 
-    EXPECT_EQ(parse(kOptSetDnaRecode, "scheme=degRY noshowMappings genCode=VERTMITO;"), ';');
+    EXPECT_EQ(parse(OptionSet::kDnaRecode, "scheme=degRY noshowMappings genCode=VERTMITO;"), ';');
     EXPECT_EQ(dnaRecOpt.scheme, kRecodeDegRY);
     EXPECT_EQ(dnaRecOpt.showMappings, 0);
     EXPECT_STREQ(genCodeOpt.genCode, "VERTMITO");  // case is ignored, not the name
-    EXPECT_EQ(parse(kOptSetNSFilter, "lrExclude=3.5 pctExclude=10;"), ';');
+    EXPECT_EQ(parse(OptionSet::kNSFilter, "lrExclude=3.5 pctExclude=10;"), ';');
     EXPECT_EQ(gBruvantThresh, 3.5);
     EXPECT_EQ(gBruvantPct, 10.0);
 }
@@ -83,9 +86,10 @@ TEST_F(DataOptionsTest, CommandOptionsReachTheirRecords)
 TEST_F(DataOptionsTest, ImportAndExportOptions)
 {
     EXPECT_EQ(imprt.format, kImportRelPhylip);
-    EXPECT_EQ(parse(kOptSetToNexus, "format=FASTA fromFile=in.fas toFile=out.nex dataType=protein "
-                                    "interleaved dmatrix=diaglower gapSymbol=~ missSymbol=N "
-                                    "identSymbol=:;"),
+    EXPECT_EQ(parse(OptionSet::kToNexus,
+                    "format=FASTA fromFile=in.fas toFile=out.nex dataType=protein "
+                    "interleaved dmatrix=diaglower gapSymbol=~ missSymbol=N "
+                    "identSymbol=:;"),
               ';');
     EXPECT_EQ(imprt.format, kImportFasta);
     EXPECT_STREQ(imprt.fromFile, "in.fas");
@@ -97,33 +101,35 @@ TEST_F(DataOptionsTest, ImportAndExportOptions)
     EXPECT_EQ(imprt.missSymbol, 'N');
     EXPECT_EQ(imprt.identSymbol, ':');
     // "DNA" is an unlisted synonym of "nucleotide"; "d" still means "distance".
-    EXPECT_EQ(parse(kOptSetToNexus, "dataType=DNA;"), ';');
+    EXPECT_EQ(parse(OptionSet::kToNexus, "dataType=DNA;"), ';');
     EXPECT_EQ(imprt.dataType, kImportNucleotide);
-    EXPECT_EQ(parse(kOptSetToNexus, "dataType=d;"), ';');
+    EXPECT_EQ(parse(OptionSet::kToNexus, "dataType=d;"), ';');
     EXPECT_EQ(imprt.dataType, kImportDistance);
-    EXPECT_EQ(parse(kOptSetToNexus, "dataType=?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kToNexus, "dataType=?;"), -1);
     EXPECT_EQ(cap.out.find("DNA"), std::string::npos) << cap.out;
     EXPECT_NE(cap.out.find("restSite"), std::string::npos) << cap.out;
 
     // A MEGA header binds the same symbols; nseqs and ntaxa are one count.
-    EXPECT_EQ(parse(kOptSetMegaHeader, "dataType=protein nseqs=7 nsites=120 indel=- "
-                                       "identical=. codeTable=Standard property=Coding;"),
+    EXPECT_EQ(parse(OptionSet::kMegaHeader,
+                    "dataType=protein nseqs=7 nsites=120 indel=- "
+                    "identical=. codeTable=Standard property=Coding;"),
               ';');
     EXPECT_EQ(imprt.megaDataType, kMegaProtein);
     EXPECT_EQ(imprt.megaNtax, 7);
     EXPECT_EQ(imprt.megaNsites, 120);
     EXPECT_EQ(imprt.gapSymbol, '-');
     EXPECT_EQ(imprt.identSymbol, '.');
-    EXPECT_EQ(parse(kOptSetMegaHeader, "ntaxa=9;"), ';');
+    EXPECT_EQ(parse(OptionSet::kMegaHeader, "ntaxa=9;"), ';');
     EXPECT_EQ(imprt.megaNtax, 9);
 
     // The same position names different formats in the two commands.
-    EXPECT_EQ(parse(kOptSetToNexus, "format=Hennig86;"), ';');
-    EXPECT_EQ(parse(kOptSetExport, "format=Hennig;"), ';');
+    EXPECT_EQ(parse(OptionSet::kToNexus, "format=Hennig86;"), ';');
+    EXPECT_EQ(parse(OptionSet::kExport, "format=Hennig;"), ';');
     EXPECT_EQ(imprt.format, exprt.format);
-    EXPECT_EQ(parse(kOptSetExport, "format=Nexus charsPerLine=All lineBreaks=DOS "
-                                   "nexusBlocks=taxaChar ordPhylip=Unmodified translateToAA "
-                                   "genCode=ncbi21 noshowGenCode;"),
+    EXPECT_EQ(parse(OptionSet::kExport,
+                    "format=Nexus charsPerLine=All lineBreaks=DOS "
+                    "nexusBlocks=taxaChar ordPhylip=Unmodified translateToAA "
+                    "genCode=ncbi21 noshowGenCode;"),
               ';');
     EXPECT_EQ(exprt.format, kExportNexus);
     EXPECT_EQ(exprt.charsPerLine, 0);
@@ -134,31 +140,31 @@ TEST_F(DataOptionsTest, ImportAndExportOptions)
     EXPECT_STREQ(genCodeOpt.genCode, "ncbi21");
     EXPECT_EQ(genCodeOpt.showGenCode, 0);
     // The proposed file name follows the chosen format until one is typed.
-    EXPECT_EQ(parse(kOptSetExport, "format=FASTA ?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kExport, "format=FASTA ?;"), -1);
     EXPECT_NE(cap.out.find(".fas\n"), std::string::npos) << cap.out;
-    EXPECT_EQ(parse(kOptSetExport, "file=my.phy format=MEGA ?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kExport, "file=my.phy format=MEGA ?;"), -1);
     EXPECT_NE(cap.out.find("my.phy\n"), std::string::npos) << cap.out;
 }
 
 TEST_F(DataOptionsTest, RefusedValuesLeaveEveryOptionUnchanged)
 {
-    ASSERT_EQ(parse(kOptSetExport, "format=MEGA charsPerLine=60;"), ';');
-    ASSERT_EQ(parse(kOptSetMegaHeader, "nseqs=4 nsites=50;"), ';');
-    ASSERT_EQ(parse(kOptSetAssume, "typeSet=t1;"), ';');
+    ASSERT_EQ(parse(OptionSet::kExport, "format=MEGA charsPerLine=60;"), ';');
+    ASSERT_EQ(parse(OptionSet::kMegaHeader, "nseqs=4 nsites=50;"), ';');
+    ASSERT_EQ(parse(OptionSet::kAssume, "typeSet=t1;"), ';');
     const std::string longName(300, 'x');
     struct Case {
-        uint32_t set;
+        OptionSet set;
         std::string input;
         uint32_t code;
     } cases[] = {
         // A code name must be given in full.
-        {kOptSetExport, "format=Text genCode=vert;", 0},
-        {kOptSetExport, "format=Text charsPerLine=-5;", 141},
-        {kOptSetMegaHeader, "nsites=3 nseqs=0;", 141},
-        {kOptSetAssumOptions, "polytcount=minSteps defType=bogus;", 401},
-        {kOptSetAssume, "typeSet=" + longName + ";", 141},
-        {kOptSetToNexus, "format=PIR gapSymbol=ab;", 141},
-        {kOptSetReweight, "index=ci baseWt=nan;", 141},
+        {OptionSet::kExport, "format=Text genCode=vert;", 0},
+        {OptionSet::kExport, "format=Text charsPerLine=-5;", 141},
+        {OptionSet::kMegaHeader, "nsites=3 nseqs=0;", 141},
+        {OptionSet::kAssumptionsOptions, "polytcount=minSteps defType=bogus;", 401},
+        {OptionSet::kAssume, "typeSet=" + longName + ";", 141},
+        {OptionSet::kToNexus, "format=PIR gapSymbol=ab;", 141},
+        {OptionSet::kReweight, "index=ci baseWt=nan;", 141},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(parse(c.set, c.input), 0) << c.input;
@@ -181,25 +187,25 @@ TEST_F(DataOptionsTest, RefusedValuesLeaveEveryOptionUnchanged)
 TEST_F(DataOptionsTest, DataBlockAliasesAndSharedLabelVariable)
 {
     // FORMAT takes "distance" (value 5) without offering it.
-    EXPECT_EQ(parse(kCharFormatSet, "dataType=distance;"), ';');
+    EXPECT_EQ(parse(OptionSet::kCharFormat, "dataType=distance;"), ';');
     EXPECT_EQ(dataBlockParam.dataType, 5u);
-    EXPECT_EQ(parse(kCharFormatSet, "dataType=?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kCharFormat, "dataType=?;"), -1);
     EXPECT_NE(cap.out.find("= standard|DNA|RNA|nucleotide|protein|continuous (current default = "
                            "distance)"),
               std::string::npos)
         << cap.out;
     // labels and the hidden labelpos set one variable; only FORMAT of a
     // character block reads "nolabelpos" as the off value.
-    EXPECT_EQ(parse(kCharFormatSet, "labelpos=right;"), ';');
+    EXPECT_EQ(parse(OptionSet::kCharFormat, "labelpos=right;"), ';');
     EXPECT_EQ(dataBlockParam.labels, 2u);
-    EXPECT_EQ(parse(kCharFormatSet, "nolabels;"), ';');
+    EXPECT_EQ(parse(OptionSet::kCharFormat, "nolabels;"), ';');
     EXPECT_EQ(dataBlockParam.labels, 0u);
-    EXPECT_EQ(parse(kDistFormatSet, "labelpos=left;"), ';');
+    EXPECT_EQ(parse(OptionSet::kDistFormat, "labelpos=left;"), ';');
     EXPECT_EQ(dataBlockParam.labels, 1u);
-    EXPECT_EQ(parse(kDistFormatSet, "nolabels;"), ';');
+    EXPECT_EQ(parse(OptionSet::kDistFormat, "nolabels;"), ';');
     EXPECT_EQ(dataBlockParam.labels, 0u);
-    EXPECT_EQ(parse(kDistFormatSet, "nolabelpos;"), 0);
-    EXPECT_EQ(parse(kCharFormatSet, "?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kDistFormat, "nolabelpos;"), 0);
+    EXPECT_EQ(parse(OptionSet::kCharFormat, "?;"), -1);
     EXPECT_EQ(cap.out.find("labelpos"), std::string::npos) << cap.out;
 }
 
@@ -207,34 +213,37 @@ TEST_F(DataOptionsTest, ListingsOfCStatusAndModProject)
 {
     const std::string header = "\nAvailable options:\n\nKeyword ------- Option type "
                                "--------------------- Current setting ----------\n";
-    EXPECT_EQ(parse(kOptSetCStatus, "full ?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kCStatus, "full ?;"), -1);
     EXPECT_EQ(cap.out, header +
                            "full            no|yes                            \bno\n"
                            "excluded        show|hide                         \bshow\n");
     EXPECT_EQ(cstOpt.full, 0);  // a listing takes nothing
-    EXPECT_EQ(parse(kOptSetModProject, "?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kModProject, "?;"), -1);
     EXPECT_EQ(cap.out, header +
                            "genCode         <genetic-code-name>               \bstandard\n"
                            "showGenCode     no|yes                            \byes\n"
                            "showFreq        no|yes                            \byes\n");
     // Include and Exclude list nothing: "only" is hidden, yet accepted.
-    EXPECT_EQ(parse(kOptSetIncludeExclude, "only;"), ';');
+    EXPECT_EQ(parse(OptionSet::kIncludeExclude, "only;"), ';');
     EXPECT_EQ(gOnly, 1);
     gOnly = 0;
 }
 
 TEST_F(DataOptionsTest, FactoryRestoresTheDataCommandDefaults)
 {
-    ASSERT_EQ(parse(kOptSetAssumOptions, "defType=ord polytcount=minSteps;"), ';');
-    ASSERT_EQ(parse(kOptSetReweight, "index=ci fit=minimum baseWt=3 truncate minForFit=minLength;"),
+    ASSERT_EQ(parse(OptionSet::kAssumptionsOptions, "defType=ord polytcount=minSteps;"), ';');
+    ASSERT_EQ(
+        parse(OptionSet::kReweight, "index=ci fit=minimum baseWt=3 truncate minForFit=minLength;"),
+        ';');
+    ASSERT_EQ(parse(OptionSet::kMissData, "threshold=20 output=cstatusOnly;"), ';');
+    ASSERT_EQ(parse(OptionSet::kToNexus, "format=GCG dataType=standard gapSymbol=~ toFile=x.nex;"),
               ';');
-    ASSERT_EQ(parse(kOptSetMissData, "threshold=20 output=cstatusOnly;"), ';');
-    ASSERT_EQ(parse(kOptSetToNexus, "format=GCG dataType=standard gapSymbol=~ toFile=x.nex;"), ';');
-    ASSERT_EQ(parse(kOptSetExport, "format=PHYLIP lineBreaks=Unix charsPerLine=7 unordPhylip=U;"),
-              ';');
-    ASSERT_EQ(parse(kOptSetDnaRecode, "scheme=medrick genCode=yeastMito noshowGenCode;"), ';');
-    ASSERT_EQ(parse(kOptSetModProject, "noshowFreq;"), ';');
-    ASSERT_EQ(parse(kOptSetCStatus, "full excluded=hide;"), ';');
+    ASSERT_EQ(
+        parse(OptionSet::kExport, "format=PHYLIP lineBreaks=Unix charsPerLine=7 unordPhylip=U;"),
+        ';');
+    ASSERT_EQ(parse(OptionSet::kDnaRecode, "scheme=medrick genCode=yeastMito noshowGenCode;"), ';');
+    ASSERT_EQ(parse(OptionSet::kModProject, "noshowFreq;"), ';');
+    ASSERT_EQ(parse(OptionSet::kCStatus, "full excluded=hide;"), ';');
     ASSERT_EQ(factorySettings(false), 0);
     EXPECT_STREQ(defTypeStr, "unord");
     EXPECT_EQ(gPolyTcount, kPolyTcountMaxSteps);

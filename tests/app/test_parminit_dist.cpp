@@ -29,8 +29,9 @@ TEST_F(DistOptionsTest, DSetStartsFromItsFactoryValuesAndStoresWhatIsTyped)
     EXPECT_EQ(dist.undefMult, 2.0);
     EXPECT_EQ(dist.shape, 0.5);
 
-    EXPECT_EQ(parse(88, "distance=logDet obj=ME pInvar=0.25 rates=gamma shape=0.7 "
-                        "class=(a b A a c a) negBrLen=allow noAllSitesMean precision=9;"),
+    EXPECT_EQ(parse(OptionSet::kDSet,
+                    "distance=logDet obj=ME pInvar=0.25 rates=gamma shape=0.7 "
+                    "class=(a b A a c a) negBrLen=allow noAllSitesMean precision=9;"),
               ';');
     EXPECT_EQ(dist.distance, kDistLogDet);
     EXPECT_EQ(dist.objective, kObjectiveME);
@@ -43,14 +44,14 @@ TEST_F(DistOptionsTest, DSetStartsFromItsFactoryValuesAndStoresWhatIsTyped)
     EXPECT_EQ((std::vector<int32_t>{dist.cAC, dist.cAG, dist.cAT, dist.cCG, dist.cCT, dist.cGT}),
               (std::vector<int32_t>{0, 1, 0, 0, 2, 0}));
     // The letters may also be written together.
-    EXPECT_EQ(parse(88, "class=(abcdef);"), ';');
+    EXPECT_EQ(parse(OptionSet::kDSet, "class=(abcdef);"), ';');
     EXPECT_EQ((std::vector<int32_t>{dist.cAC, dist.cAG, dist.cAT, dist.cCG, dist.cCT, dist.cGT}),
               (std::vector<int32_t>{0, 1, 2, 3, 4, 5}));
     // The classes are set only through "class".
-    EXPECT_EQ(parse(88, "cAC=3;"), 0);
+    EXPECT_EQ(parse(OptionSet::kDSet, "cAC=3;"), 0);
 
     // The obsolete options are still accepted, into their holders.
-    EXPECT_EQ(parse(88, "maxPass=7 sDelta=0.5 logIter;"), ';');
+    EXPECT_EQ(parse(OptionSet::kDSet, "maxPass=7 sDelta=0.5 logIter;"), ';');
     EXPECT_EQ(felsMaxPasses, 7);
     EXPECT_EQ(felsMaxDelta, 0.5);
     EXPECT_EQ(lsIterProg, 1);
@@ -73,7 +74,7 @@ TEST_F(DistOptionsTest, RefusedValuesLeaveEverySettingAsItWas)
     };
     const uint32_t codes[] = {0, 0, 841, 205, 841, 841};
     for (size_t i = 0; i < std::size(refused); ++i) {
-        EXPECT_EQ(parse(88, refused[i]), 0) << refused[i];
+        EXPECT_EQ(parse(OptionSet::kDSet, refused[i]), 0) << refused[i];
         EXPECT_EQ(dist.distance, kDistP) << refused[i];
         EXPECT_EQ(dist.precision, 5) << refused[i];
         EXPECT_EQ(dist.cAG, 0) << refused[i];
@@ -82,20 +83,20 @@ TEST_F(DistOptionsTest, RefusedValuesLeaveEverySettingAsItWas)
             EXPECT_EQ(cap.errors.back().code, codes[i]) << refused[i];
         }
     }
-    EXPECT_EQ(parse(91, "triangle=both ndecimals=40;"), 0);
+    EXPECT_EQ(parse(OptionSet::kSaveDist, "triangle=both ndecimals=40;"), 0);
     EXPECT_EQ(saveDist.triangle, kTriangleLower);
     EXPECT_EQ(saveDist.ndecimals, 8);
 }
 
 TEST_F(DistOptionsTest, ClusterSetsNestConstraintsTreeFileAndDSet)
 {
-    std::vector<std::string> dset = namesOf(88);
+    std::vector<std::string> dset = namesOf(OptionSet::kDSet);
     ASSERT_EQ(dset.size(), 33u);
     EXPECT_EQ(dset.front(), "distance");
     EXPECT_EQ(dset.back(), "maxPass");
 
-    std::vector<std::string> upgma = namesOf(60);
-    EXPECT_EQ(upgma, namesOf(58));
+    std::vector<std::string> upgma = namesOf(OptionSet::kUPGMA);
+    EXPECT_EQ(upgma, namesOf(OptionSet::kClusterMethods));
     const std::vector<std::string> head = {"BioNJ",   "showTree", "breakTies", "tieSeed",
                                            "treefile", "pref_saveFile", "replace", "append",
                                            "brLens",  "The following 'DSet' options are also available"};
@@ -103,19 +104,20 @@ TEST_F(DistOptionsTest, ClusterSetsNestConstraintsTreeFileAndDSet)
     EXPECT_EQ(std::vector<std::string>(upgma.begin(), upgma.begin() + head.size()), head);
     EXPECT_EQ(std::vector<std::string>(upgma.begin() + head.size(), upgma.end()), dset);
 
-    std::vector<std::string> nj = namesOf(59);
+    std::vector<std::string> nj = namesOf(OptionSet::kNJ);
     ASSERT_EQ(nj.size(), upgma.size() + 2);
     EXPECT_EQ(nj[0], "enforce");
     EXPECT_EQ(nj[1], "constraints");
     EXPECT_EQ(std::vector<std::string>(nj.begin() + 2, nj.end()), upgma);
 
-    std::vector<std::string> dscores = namesOf(89);
+    std::vector<std::string> dscores = namesOf(OptionSet::kDScores);
     ASSERT_GT(dscores.size(), dset.size());
     EXPECT_EQ(std::vector<std::string>(dscores.end() - dset.size(), dscores.end()), dset);
     EXPECT_EQ(dscores.front(), "Score-output options");
 
     // NJ takes the DSet options after its own.
-    EXPECT_EQ(parse(59, "BioNJ breakTies=random tieSeed=1:2:3:4 distance=K2P brLens;"), ';');
+    EXPECT_EQ(parse(OptionSet::kNJ, "BioNJ breakTies=random tieSeed=1:2:3:4 distance=K2P brLens;"),
+              ';');
     EXPECT_EQ(clust.BioNJ, 1);
     EXPECT_EQ(clust.breakTies, kBreakTiesRandom);
     EXPECT_EQ((std::vector<uint32_t>(clust.tieSeed, clust.tieSeed + 4)),
@@ -132,8 +134,9 @@ TEST_F(DistOptionsTest, SaveDistPairDiffAndDConSeq)
     EXPECT_EQ(saveDist.format, kDistFmtOneColumn);
     EXPECT_EQ(saveDist.undefined, 0);  // twiceMax
     EXPECT_EQ(saveDist.diagonal, 0);
-    EXPECT_EQ(parse(91, "format=phylip file=dist_out.phy triangle=upper diagonal "
-                        "undefined=asterisk ndecimals=3 replace;"),
+    EXPECT_EQ(parse(OptionSet::kSaveDist,
+                    "format=phylip file=dist_out.phy triangle=upper diagonal "
+                    "undefined=asterisk ndecimals=3 replace;"),
               ';');
     EXPECT_EQ(saveDist.format, kDistFmtPhylip);
     ASSERT_NE(saveDist.file.path, nullptr);
@@ -143,20 +146,21 @@ TEST_F(DistOptionsTest, SaveDistPairDiffAndDConSeq)
     EXPECT_EQ(saveDist.ndecimals, 3);
     EXPECT_STREQ(distFormatExtension(kDistFmtNexus), ".nxd");
 
-    EXPECT_EQ(parse(90, "shortFmt nolongFmt;"), ';');
+    EXPECT_EQ(parse(OptionSet::kPairDiff, "shortFmt nolongFmt;"), ';');
     EXPECT_EQ(pairDiff.shortFmt, 1);
     EXPECT_EQ(pairDiff.longFmt, 0);
-    EXPECT_EQ(parse(90, "?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kPairDiff, "?;"), -1);
     EXPECT_EQ(cap.out,
               "\nAvailable options:\n\n"
               "Keyword ------- Option type --------------------- Current setting ----------\n"
               "shortFmt        no|yes                            \byes\n"
               "longFmt         no|yes                            \bno\n");
 
-    EXPECT_EQ(namesOf(122), (std::vector<std::string>{"partition", "showSubsets", "outFile",
-                                                       "replace", "append"}));
+    EXPECT_EQ(
+        namesOf(OptionSet::kDConSeq),
+        (std::vector<std::string>{"partition", "showSubsets", "outFile", "replace", "append"}));
     // No such partition: refused, and the subsets switch stays off.
-    EXPECT_EQ(parse(122, "showSubsets partition=genes;"), 0);
+    EXPECT_EQ(parse(OptionSet::kDConSeq, "showSubsets partition=genes;"), 0);
     EXPECT_EQ(dconOpt.showSubsets, 0);
     EXPECT_EQ(dconOpt.partition, nullptr);
 }

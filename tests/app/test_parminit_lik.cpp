@@ -36,28 +36,31 @@ protected:
 
 TEST_F(ParminitLikTest, SetsNestInTableOrder)
 {
-    const Names model = namesOf(86), lset = namesOf(87), scores = namesOf(84),
-                rateModels = namesOf(111);
+    const Names model = namesOf(OptionSet::kLSetModel), lset = namesOf(OptionSet::kLSetSettings),
+                scores = namesOf(OptionSet::kLScores),
+                rateModels = namesOf(OptionSet::kCandidateRateModels);
     EXPECT_EQ(model, Names{"model"});
     ASSERT_GE(lset.size(), 4u);
     EXPECT_EQ(Names(lset.begin(), lset.begin() + 4),
               (Names{"fixAllParams", "estAllParams", "NST", "tratio"}));
     EXPECT_EQ(lset.back(), "processor");
-    EXPECT_EQ(namesOf(83), concat({model, lset}));
-    EXPECT_EQ(namesOf(85),
+    EXPECT_EQ(namesOf(OptionSet::kLSet), concat({model, lset}));
+    EXPECT_EQ(namesOf(OptionSet::kLScoresAndLSet),
               concat({scores,
                       {"For backward compatibility, the following 'LSet' options may also be "
                        "specified on the 'LScores' command"},
                       lset}));
     EXPECT_EQ(rateModels, (Names{"equalRates", "invarSites", "gammaRates", "IplusG"}));
-    EXPECT_EQ(namesOf(112), concat({{"AIC", "AICc", "BIC", "DT", "modelset"}, rateModels,
-                                    {"stateFreq", "lset", "showModelScores", "showParamEst",
-                                     "trees", "penTopology"}}));
-    const Names autoPart = namesOf(126);
+    EXPECT_EQ(
+        namesOf(OptionSet::kAutoModel),
+        concat({{"AIC", "AICc", "BIC", "DT", "modelset"},
+                rateModels,
+                {"stateFreq", "lset", "showModelScores", "showParamEst", "trees", "penTopology"}}));
+    const Names autoPart = namesOf(OptionSet::kAutopartition);
     EXPECT_EQ(Names(autoPart.begin() + 4, autoPart.begin() + 8), rateModels);
-    const Names surf = namesOf(97);
+    const Names surf = namesOf(OptionSet::kSurfCheck);
     EXPECT_EQ(Names(surf.end() - 3, surf.end()), (Names{"toler", "replace", "append"}));
-    EXPECT_EQ(namesOf(147), (Names{"pool", "maxsteps"}));
+    EXPECT_EQ(namesOf(OptionSet::kPatFitTest), (Names{"pool", "maxsteps"}));
 }
 
 TEST_F(ParminitLikTest, FactoryValuesOfLSetAndGarli)
@@ -100,10 +103,11 @@ TEST_F(ParminitLikTest, FactoryValuesOfLSetAndGarli)
 
 TEST_F(ParminitLikTest, LSetReadersStoreWhatTheyRead)
 {
-    ASSERT_GT(parse(83, "NST=6 rates=gamma shape=0.25 ncat=8 tratio=estimate "
-                        "rmatrix=(1 2 1 1 4 2) rclass=(A b A a C a) basefreq=(0.1 0.2 0.3) "
-                        "pinvar=0.2 initBrLen=0.05 approxLim=none nthreads=auto "
-                        "precision=double;"),
+    ASSERT_GT(parse(OptionSet::kLSet,
+                    "NST=6 rates=gamma shape=0.25 ncat=8 tratio=estimate "
+                    "rmatrix=(1 2 1 1 4 2) rclass=(A b A a C a) basefreq=(0.1 0.2 0.3) "
+                    "pinvar=0.2 initBrLen=0.05 approxLim=none nthreads=auto "
+                    "precision=double;"),
               0)
         << cap.out;
     EXPECT_EQ(ml.NST, 2);
@@ -126,7 +130,8 @@ TEST_F(ParminitLikTest, LSetReadersStoreWhatTheyRead)
     EXPECT_GT(gInvalidations, 0);
 
     // The settings persist and a number after "estimate" fixes the value again.
-    ASSERT_GT(parse(87, "tratio=3.5 initBrLen=acctran gRateScale=estimate;"), 0);
+    ASSERT_GT(parse(OptionSet::kLSetSettings, "tratio=3.5 initBrLen=acctran gRateScale=estimate;"),
+              0);
     EXPECT_EQ(ml.userTratio, 3.5);
     EXPECT_EQ(ml.estTratio, 0);
     EXPECT_EQ(ml.initBrLenMethod, kInitBrLenRogers);
@@ -135,11 +140,11 @@ TEST_F(ParminitLikTest, LSetReadersStoreWhatTheyRead)
     EXPECT_EQ(ml.NST, 2);
 
     // The stored values are not typed directly.
-    EXPECT_EQ(parse(87, "userTratio=4;"), 0);
+    EXPECT_EQ(parse(OptionSet::kLSetSettings, "userTratio=4;"), 0);
     EXPECT_EQ(ml.userTratio, 3.5);
 
     // Factory puts everything back, the custom readers' values included.
-    EXPECT_EQ(setCmdParamValsToFactorySettings(83, false), 0);
+    EXPECT_EQ(setCmdParamValsToFactorySettings(OptionSet::kLSet, false), 0);
     EXPECT_EQ(ml.NST, 1);
     EXPECT_EQ(ml.userTratio, 2.0);
     EXPECT_EQ(ml.rAC, 1.0);
@@ -179,7 +184,7 @@ TEST_F(ParminitLikTest, RefusedValuesLeaveEveryOptionUnchanged)
         {"NST=1 ncat=101;", 0},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(parse(83, c.input), 0) << c.input;
+        EXPECT_EQ(parse(OptionSet::kLSet, c.input), 0) << c.input;
         if (c.code != 0)
             EXPECT_EQ(errorCodes(), std::vector<uint32_t>{c.code}) << c.input;
         else
@@ -196,40 +201,43 @@ TEST_F(ParminitLikTest, RefusedValuesLeaveEveryOptionUnchanged)
         EXPECT_EQ(ml.nthreads, 1) << c.input;
     }
     // The bounds themselves are accepted.
-    EXPECT_GT(parse(83, "shape=500 ncat=100 nthreads=1024;"), 0);
+    EXPECT_GT(parse(OptionSet::kLSet, "shape=500 ncat=100 nthreads=1024;"), 0);
     EXPECT_EQ(ml.userGammaShape, 500.0);
 }
 
 TEST_F(ParminitLikTest, BeagleIsAnsweredAsUnavailable)
 {
     gQelIo.defaultMode = true;  // the question takes its default answer: go on without it
-    EXPECT_GT(parse(87, "beagle;"), 0);
+    EXPECT_GT(parse(OptionSet::kLSetSettings, "beagle;"), 0);
     EXPECT_EQ(ml.beagle, 0);
 }
 
 TEST_F(ParminitLikTest, ScoreTestAndOutsideProgramOptions)
 {
-    ASSERT_GT(parse(85, "KHTest=normal tailKH=1 bootReps=500 seed=1:2:3:4 NST=6;"), 0);
+    ASSERT_GT(parse(OptionSet::kLScoresAndLSet,
+                    "KHTest=normal tailKH=1 bootReps=500 seed=1:2:3:4 NST=6;"),
+              0);
     EXPECT_EQ(lscOpt.KHTest, 1);
     EXPECT_EQ(lscOpt.tailKH, 0);
     EXPECT_EQ(lscOpt.bootReps, 500);
     EXPECT_EQ(lscOpt.seed[3], 4u);
     EXPECT_EQ(ml.NST, 2);  // an LSet option through LScores
-    EXPECT_EQ(parse(84, "NST=1;"), 0);  // not when several models are defined
-    EXPECT_EQ(parse(84, "bootReps=0;"), 0);
+    EXPECT_EQ(parse(OptionSet::kLScores, "NST=1;"), 0);  // not when several models are defined
+    EXPECT_EQ(parse(OptionSet::kLScores, "bootReps=0;"), 0);
 
-    ASSERT_GT(parse(97, "nreps=5 treeNum=2 toler=0.001;"), 0);
+    ASSERT_GT(parse(OptionSet::kSurfCheck, "nreps=5 treeNum=2 toler=0.001;"), 0);
     EXPECT_EQ(surfChk.nreps, 5);
     EXPECT_EQ(surfChk.treeNum, 2);
     EXPECT_EQ(surfChk.toler, 0.001);
 
-    ASSERT_GT(parse(95, "shape=2 ncat=6 repRate=median apply;"), 0);
+    ASSERT_GT(parse(OptionSet::kGammaPlot, "shape=2 ncat=6 repRate=median apply;"), 0);
     EXPECT_EQ(ml.userGammaShape, 2.0);
     EXPECT_EQ(ml.ncat, 6);
     EXPECT_EQ(ml.repRate, 1);
     EXPECT_EQ(ml.gammaPlotApply, 1);
 
-    ASSERT_GT(parse(118, "nRuns=3 algorithm=o raxmlBin='raxmlHPC -T 2' otherOptions=\"-m GTRCAT\";"),
+    ASSERT_GT(parse(OptionSet::kRAxMLSearch,
+                    "nRuns=3 algorithm=o raxmlBin='raxmlHPC -T 2' otherOptions=\"-m GTRCAT\";"),
               0)
         << (cap.errors.empty() ? "" : cap.errors[0].text);
     EXPECT_EQ(raxmlOpt.nRuns, 3);
@@ -237,11 +245,13 @@ TEST_F(ParminitLikTest, ScoreTestAndOutsideProgramOptions)
     EXPECT_STREQ(raxmlOpt.raxmlBin, "raxmlHPC -T 2");
     EXPECT_STREQ(raxmlOpt.otherOptions, "-m GTRCAT");
     // A command text longer than its field is refused, never cut.
-    EXPECT_EQ(parse(118, "nRuns=4 otherOptions=\"" + std::string(300, 'x') + "\";"), 0);
+    EXPECT_EQ(
+        parse(OptionSet::kRAxMLSearch, "nRuns=4 otherOptions=\"" + std::string(300, 'x') + "\";"),
+        0);
     EXPECT_EQ(raxmlOpt.nRuns, 3);
     EXPECT_STREQ(raxmlOpt.otherOptions, "-m GTRCAT");
 
-    ASSERT_GT(parse(119, "stateFreq=f1x4 genCode=vert scorethresh=0.05;"), 0);
+    ASSERT_GT(parse(OptionSet::kGarliSearch, "stateFreq=f1x4 genCode=vert scorethresh=0.05;"), 0);
     EXPECT_EQ(garliOpt.stateFreq, 2);
     EXPECT_EQ(garliOpt.genCode, 1);
     EXPECT_EQ(garliOpt.scorethresh, 0.05);
@@ -249,39 +259,41 @@ TEST_F(ParminitLikTest, ScoreTestAndOutsideProgramOptions)
 
 TEST_F(ParminitLikTest, ModelSelectionOptions)
 {
-    ASSERT_GT(parse(112, "lset=BIC modelset=j11 noIplusG;"), 0);
+    ASSERT_GT(parse(OptionSet::kAutoModel, "lset=BIC modelset=j11 noIplusG;"), 0);
     EXPECT_EQ(autoMod.lset, 3);
     EXPECT_EQ(autoMod.modelset, 3);
     EXPECT_EQ(autoMod.IplusG, 0);
-    ASSERT_GT(parse(126, "method=all modelset=GTR showSchemes=suppress modSel=late;"), 0);
+    ASSERT_GT(parse(OptionSet::kAutopartition,
+                    "method=all modelset=GTR showSchemes=suppress modSel=late;"),
+              0);
     EXPECT_EQ(autoPartOpt.method, 0);
     EXPECT_EQ(autoPartOpt.modelset, 4);
     EXPECT_EQ(autoPartOpt.showSchemes, 2);
     EXPECT_EQ(autoPartOpt.modSel, 1);
-    ASSERT_GT(parse(115, "exclude=AICc lrtThreshold=0.01;"), 0);
+    ASSERT_GT(parse(OptionSet::kClockChecker, "exclude=AICc lrtThreshold=0.01;"), 0);
     EXPECT_EQ(clkChkOpt.exclude, 3);
     EXPECT_EQ(clkChkOpt.lrtThreshold, 0.01);
-    ASSERT_GT(parse(121, "maxParaRem=3 noupgma;"), 0);
+    ASSERT_GT(parse(OptionSet::kOrthoFilter, "maxParaRem=3 noupgma;"), 0);
     EXPECT_EQ(ofltOpt.maxParaRem, 3);
     EXPECT_EQ(ofltOpt.upgma, 0);
-    EXPECT_EQ(parse(147, "pool=no maxsteps=0;"), 0);
+    EXPECT_EQ(parse(OptionSet::kPatFitTest, "pool=no maxsteps=0;"), 0);
     EXPECT_EQ(patfitOpt.pool, 1);
-    ASSERT_GT(parse(147, "maxsteps=5;"), 0);
+    ASSERT_GT(parse(OptionSet::kPatFitTest, "maxsteps=5;"), 0);
     EXPECT_EQ(patfitOpt.maxsteps, 5);
-    EXPECT_EQ(setCmdParamValsToFactorySettings(112, false), 0);
+    EXPECT_EQ(setCmdParamValsToFactorySettings(OptionSet::kAutoModel, false), 0);
     EXPECT_EQ(autoMod.IplusG, 1);
     EXPECT_EQ(autoMod.lset, 2);
 }
 
 TEST_F(ParminitLikTest, ListingOfPatFitTest)
 {
-    EXPECT_EQ(parse(147, "?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kPatFitTest, "?;"), -1);
     EXPECT_EQ(cap.out, "\nAvailable options:\n\n"
                        "Keyword ------- Option type --------------------- Current setting ----------\n"
                        "pool            no|yes                            \byes\n"
                        "maxsteps        <integer-value>                   \b3\n");
     // The custom options of LSet show their current values; hidden ones stay out.
-    EXPECT_EQ(parse(85, "?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kLScoresAndLSet, "?;"), -1);
     for (const char *shown : {"\nbaseFreq ", "empirical", "\napproxLim ", "<real-value>|none",
                               "\nrmatrix ", "(1 1 1 1 1)", "\nprocessor "})
         EXPECT_NE(cap.out.find(shown), std::string::npos) << shown;

@@ -47,7 +47,7 @@ protected:
     }
 
     // The options of `set` read as a command would; true when accepted.
-    bool parse(uint32_t set, const std::string &options)
+    bool parse(OptionSet set, const std::string &options)
     {
         feed(options);
         return getCmdParams(set, ";", nullptr) > 0;
@@ -65,47 +65,55 @@ TEST_F(ParsOptionsTest, SetsNestTheirInnerSetsInOrder)
     const Names psetNames = {"collapse", "msTaxa",  "opt",     "stepMatrix", "includeAnc",
                              "ancStates", "threshold", "goloboff", "gK",      "gUninf",
                              "gPeeWee",  "minForFit", "gapMode"};
-    EXPECT_EQ(namesOf(kPsetOptionSet), psetNames);
+    EXPECT_EQ(namesOf(OptionSet::kPSet), psetNames);
     // PScores: its switches, the score-file set, then a heading and all of PSet.
-    Names pscores = namesOf(82);
+    Names pscores = namesOf(OptionSet::kPScores);
     auto heading = std::find(pscores.begin(), pscores.end(),
                              "The following 'PSet' options are also available");
     ASSERT_NE(heading, pscores.end());
     EXPECT_EQ(Names(heading + 1, pscores.end()), psetNames);
     EXPECT_EQ(pscores.front(), "overall");
-    EXPECT_EQ(*(heading - 1 - (namesOf(80).size())), "total");
+    EXPECT_EQ(*(heading - 1 - (namesOf(OptionSet::kTreeScoreOutput).size())), "total");
 
-    const Names boot = namesOf(52), jack = namesOf(53), common = namesOf(51);
+    const Names boot = namesOf(OptionSet::kBootstrapMethod),
+                jack = namesOf(OptionSet::kJackknifeMethod),
+                common = namesOf(OptionSet::kResampling);
     EXPECT_EQ(boot, (Names{"bseed", "nchar", "", "method"}));
     EXPECT_EQ(jack, (Names{"JSeed", "PctDelete", "Resample"}));
-    EXPECT_EQ(namesOf(54), concat({boot, common}));
-    EXPECT_EQ(namesOf(55), concat({jack, common}));
-    EXPECT_EQ(namesOf(56), concat({boot, jack, common}));
+    EXPECT_EQ(namesOf(OptionSet::kBootstrap), concat({boot, common}));
+    EXPECT_EQ(namesOf(OptionSet::kJackknife), concat({jack, common}));
+    EXPECT_EQ(namesOf(OptionSet::kBootJack), concat({boot, jack, common}));
     // Replace and append of the output-file set sit between brLens and cutoffPct.
     auto brLens = std::find(common.begin(), common.end(), "brLens");
     ASSERT_NE(brLens, common.end());
     EXPECT_EQ(Names(brLens, brLens + 4), (Names{"brLens", "replace", "append", "cutoffPct"}));
 
     // BandB: upBound, keep/mulTrees, the constraint set, ..., the multiple-trees set last.
-    EXPECT_EQ(concat({{"upBound"}, namesOf(46), namesOf(7), {"fdOnly", "fdType"}, namesOf(47),
-                      {"addSeq"}, namesOf(11), namesOf(14)}),
-              namesOf(48));
-    Names hsearch = namesOf(50);
+    EXPECT_EQ(concat({{"upBound"},
+                      namesOf(OptionSet::kKeepMulTrees),
+                      namesOf(OptionSet::kSearchConstraints),
+                      {"fdOnly", "fdType"},
+                      namesOf(OptionSet::kScoreFreqDist),
+                      {"addSeq"},
+                      namesOf(OptionSet::kSearchStatus),
+                      namesOf(OptionSet::kMultipleTrees)}),
+              namesOf(OptionSet::kBandB));
+    Names hsearch = namesOf(OptionSet::kHSearch);
     EXPECT_EQ(Names(hsearch.begin(), hsearch.begin() + 4),
               (Names{"swap", "ecr", "keep", "mulTrees"}));
     EXPECT_EQ(hsearch.back(), "chuckLen");
-    EXPECT_EQ(namesOf(64).back(), "saveFD");
+    EXPECT_EQ(namesOf(OptionSet::kRandTrees).back(), "saveFD");
 
-    // Set 0 registers each option once; RandTrees's hidden tseed is among them.
-    Names all = namesOf(0);
+    // OptionSet::kAll registers each option once; RandTrees's hidden tseed is among them.
+    Names all = namesOf(OptionSet::kAll);
     EXPECT_EQ(std::count(all.begin(), all.end(), "tseed"), 1);
     EXPECT_EQ(std::count(all.begin(), all.end(), "chuckLen"), 1);
     EXPECT_EQ(std::count(all.begin(), all.end(), "gapMode"), 3);  // PSet, data Options, ASSUMPTIONS Options
     // The shared parsimony options of the general sets bind the same record.
-    EXPECT_STREQ(optionName(kSetOptionSet, &gPars.stepMatrix), "stepMatrix");
-    EXPECT_STREQ(optionName(14, &gPars.collapse), "collapse");
-    EXPECT_STREQ(optionName(50, &hs.chuckScore), "chuckScore");
-    EXPECT_STREQ(optionName(52, &btjkOpt.nchar), "nchar");
+    EXPECT_STREQ(optionName(OptionSet::kSet, &gPars.stepMatrix), "stepMatrix");
+    EXPECT_STREQ(optionName(OptionSet::kMultipleTrees, &gPars.collapse), "collapse");
+    EXPECT_STREQ(optionName(OptionSet::kHSearch, &hs.chuckScore), "chuckScore");
+    EXPECT_STREQ(optionName(OptionSet::kBootstrapMethod, &btjkOpt.nchar), "nchar");
 }
 
 TEST_F(ParsOptionsTest, PSetStoresValuesAndRunsItsCallbacks)
@@ -153,18 +161,26 @@ TEST_F(ParsOptionsTest, RefusedValuesLeaveEveryOptionUnchanged)
     EXPECT_EQ(gPars.gK, 2u);
 
     struct Case {
-        uint32_t set;
+        OptionSet set;
         const char *options;
     };
     const Case refused[] = {
-        {50, "swap=NNI nreps=0;"},         {50, "swap=NNI nreps=1000001;"},
-        {50, "swap=NNI hold=-2;"},         {50, "swap=NNI reconLimit=-1;"},
-        {51, "nreps=0 keepAll;"},          {57, "nreps=2000000;"},
-        {62, "test=TPTP nreps=-5;"},       {64, "nreps=0 fdType=barChart;"},
-        {50, "swap=NNI start=0;"},         {50, "swap=NNI start=5-2;"},
-        {50, "swap=NNI start=NJ;"},        {55, "keepAll PctDelete=100;"},
-        {55, "keepAll PctDelete=0;"},      {54, "keepAll nchar=0;"},
-        {54, "keepAll wts=ignore;"},       {62, "test=TPTP first=tree1;"},
+        {OptionSet::kHSearch, "swap=NNI nreps=0;"},
+        {OptionSet::kHSearch, "swap=NNI nreps=1000001;"},
+        {OptionSet::kHSearch, "swap=NNI hold=-2;"},
+        {OptionSet::kHSearch, "swap=NNI reconLimit=-1;"},
+        {OptionSet::kResampling, "nreps=0 keepAll;"},
+        {OptionSet::kHomPart, "nreps=2000000;"},
+        {OptionSet::kPermute, "test=TPTP nreps=-5;"},
+        {OptionSet::kRandTrees, "nreps=0 fdType=barChart;"},
+        {OptionSet::kHSearch, "swap=NNI start=0;"},
+        {OptionSet::kHSearch, "swap=NNI start=5-2;"},
+        {OptionSet::kHSearch, "swap=NNI start=NJ;"},
+        {OptionSet::kJackknife, "keepAll PctDelete=100;"},
+        {OptionSet::kJackknife, "keepAll PctDelete=0;"},
+        {OptionSet::kBootstrap, "keepAll nchar=0;"},
+        {OptionSet::kBootstrap, "keepAll wts=ignore;"},
+        {OptionSet::kPermute, "test=TPTP first=tree1;"},
     };
     for (const Case &c : refused) {
         initVornOptions(nullptr);
@@ -183,8 +199,9 @@ TEST_F(ParsOptionsTest, RefusedValuesLeaveEveryOptionUnchanged)
 
 TEST_F(ParsOptionsTest, SearchAndResamplingValues)
 {
-    ASSERT_TRUE(parse(50, "swap=SPR addSeq=random nreps=25 rseed=1:2:3:4 reconLimit=infinity "
-                          "nbest=all hold=no timeLimit=none start=3-5 chuckLen=12.5;"));
+    ASSERT_TRUE(parse(OptionSet::kHSearch,
+                      "swap=SPR addSeq=random nreps=25 rseed=1:2:3:4 reconLimit=infinity "
+                      "nbest=all hold=no timeLimit=none start=3-5 chuckLen=12.5;"));
     EXPECT_EQ(hs.swap, 2u);
     EXPECT_EQ(hs.addSeq, 3u);
     EXPECT_EQ(hs.nreps, 25);
@@ -197,28 +214,29 @@ TEST_F(ParsOptionsTest, SearchAndResamplingValues)
     EXPECT_EQ(hs.startSource, kStartRange);
     EXPECT_EQ(hs.firstStartTree, 3);
     EXPECT_EQ(hs.lastStartTree, 5);
-    ASSERT_TRUE(parse(50, "start=cur;"));
+    ASSERT_TRUE(parse(OptionSet::kHSearch, "start=cur;"));
     EXPECT_EQ(hs.startSource, kStartCurrent);
 
     // Unlisted aliases of wts: repeatCnt is read as proportional with a note.
-    ASSERT_TRUE(parse(54, "wts=simple bseed=77 nchar=250 method=NJ fmt=Phylip;"));
+    ASSERT_TRUE(
+        parse(OptionSet::kBootstrap, "wts=simple bseed=77 nchar=250 method=NJ fmt=Phylip;"));
     EXPECT_EQ(btjkOpt.wts, kBtjkWtsSimple);
     EXPECT_EQ(btjkOpt.seed[0], 77u);
     EXPECT_EQ(btjkOpt.nchar, 250);
     EXPECT_EQ(btjkOpt.search, 3u);
     EXPECT_EQ(btjkOpt.format, 5u);
-    ASSERT_TRUE(parse(54, "wts=repeatCnt nchar=current;"));
+    ASSERT_TRUE(parse(OptionSet::kBootstrap, "wts=repeatCnt nchar=current;"));
     EXPECT_EQ(btjkOpt.wts, kBtjkWtsProportional);
     EXPECT_EQ(btjkOpt.nchar, 0);
     EXPECT_NE(cap.out.find("'repeatCnt' has been deprecated"), std::string::npos) << cap.out;
-    ASSERT_TRUE(parse(55, "JSeed=9 PctDelete=33.5 Resample=Jac;"));
+    ASSERT_TRUE(parse(OptionSet::kJackknife, "JSeed=9 PctDelete=33.5 Resample=Jac;"));
     EXPECT_EQ(btjkOpt.seed[0], 9u);
     EXPECT_EQ(btjkOpt.pctDelete, 33.5);
     EXPECT_EQ(btjkOpt.resample, 1);
 
     // RandTrees: seed and tseed set one seed.
-    ASSERT_TRUE(parse(64, "tseed=5 fdType=barChart;"));
-    CmdParamList *list = createCmdParamList(64);
+    ASSERT_TRUE(parse(OptionSet::kRandTrees, "tseed=5 fdType=barChart;"));
+    CmdParamList *list = createCmdParamList(OptionSet::kRandTrees);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(static_cast<const uint32_t *>(list->params[1].variable)[0], 5u);
     EXPECT_EQ(list->params[1].variable, list->params[list->count - 4].variable);
@@ -227,8 +245,10 @@ TEST_F(ParsOptionsTest, SearchAndResamplingValues)
 
 TEST_F(ParsOptionsTest, FactoryRestoresTheSearchAndParsimonyDefaults)
 {
-    ASSERT_TRUE(parse(50, "swap=none addSeq=furthest hold=4 nreps=3 reconLimit=2;"));
-    ASSERT_TRUE(parse(56, "nreps=7 conLevel=70 search=BandB grpFreq=no PctDelete=20;"));
+    ASSERT_TRUE(
+        parse(OptionSet::kHSearch, "swap=none addSeq=furthest hold=4 nreps=3 reconLimit=2;"));
+    ASSERT_TRUE(
+        parse(OptionSet::kBootJack, "nreps=7 conLevel=70 search=BandB grpFreq=no PctDelete=20;"));
     ASSERT_EQ(pset("collapse=no stepMatrix=obsOnly gK=9;"), 0);
     feed(";");
     EXPECT_EQ(doFactoryCmd(), 0);
@@ -250,7 +270,7 @@ TEST_F(ParsOptionsTest, FactoryRestoresTheSearchAndParsimonyDefaults)
 TEST_F(ParsOptionsTest, ListingsShowTheListedOptionsWithTheirValues)
 {
     feed("?;");
-    EXPECT_EQ(getCmdParams(53, ";", nullptr), -1);
+    EXPECT_EQ(getCmdParams(OptionSet::kJackknifeMethod, ";", nullptr), -1);
     EXPECT_EQ(cap.out, "\nAvailable options:\n\n"
                        "Keyword ------- Option type --------------------- Current setting ----------\n"
                        "PctDelete       <real-value>                      \b50\n"

@@ -21,7 +21,7 @@ protected:
         simOpt = SimSettings{};
     }
 
-    int parse(uint32_t set, std::string input, const char *lenientNote = nullptr)
+    int parse(OptionSet set, std::string input, const char *lenientNote = nullptr)
     {
         feed(std::move(input));
         cap.warnings.clear();
@@ -33,14 +33,16 @@ TEST_F(QuartetOptionsTest, PuzzleSharesTheStatusIntervalWithSet)
 {
     EXPECT_EQ(puzOpt.nPuzzles, 1000);
     EXPECT_EQ(puzOpt.cutoffPct, 5);
-    EXPECT_EQ(parse(63, "nPuzzles=50 cutoffPct=10 dstatus=none penalties=full noShowTree;"), ';');
+    EXPECT_EQ(parse(OptionSet::kPuzzle,
+                    "nPuzzles=50 cutoffPct=10 dstatus=none penalties=full noShowTree;"),
+              ';');
     EXPECT_EQ(puzOpt.nPuzzles, 50);
     EXPECT_EQ(puzOpt.cutoffPct, 10);
     EXPECT_EQ(srch.dStatus, 0);
     EXPECT_EQ(puzOpt.penalties, 1);
     EXPECT_EQ(puzOpt.showTree, 0);
     // No puzzling steps at all is refused, and nothing changes.
-    EXPECT_EQ(parse(63, "cutoffPct=20 nPuzzles=0;"), 0);
+    EXPECT_EQ(parse(OptionSet::kPuzzle, "cutoffPct=20 nPuzzles=0;"), 0);
     EXPECT_EQ(puzOpt.cutoffPct, 10);
     EXPECT_EQ(factorySettings(false), 0);
     EXPECT_EQ(puzOpt.nPuzzles, 1000);
@@ -54,18 +56,20 @@ TEST_F(QuartetOptionsTest, SvdQuartetsReadersAndAliases)
     EXPECT_EQ(svdqOpt.preferAllQ, 1);
     EXPECT_EQ(svdqOpt.bootstrap, kSvdqBootNo);
 
-    EXPECT_EQ(parse(114, "bootstrap=yes nthreads=8 theta=est nreps=20 treeInf=curTrees;"), ';');
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets,
+                    "bootstrap=yes nthreads=8 theta=est nreps=20 treeInf=curTrees;"),
+              ';');
     EXPECT_EQ(svdqOpt.bootstrap, kSvdqBootStandard);  // the unlisted alias
     EXPECT_EQ(svdqOpt.nthreads, 8u);
     EXPECT_EQ(svdqOpt.estTheta, 1);
     EXPECT_EQ(svdqOpt.nreps, 20);
     EXPECT_EQ(svdqOpt.treeInf, kSvdqTreeInfCurTrees);
     // "yes" does not make "bootstrap=?" list it.
-    EXPECT_EQ(parse(114, "bootstrap=?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "bootstrap=?;"), -1);
     EXPECT_EQ(cap.out.find("yes"), std::string::npos) << cap.out;
     EXPECT_NE(cap.out.find("multilocus"), std::string::npos) << cap.out;
 
-    EXPECT_EQ(parse(114, "nthreads=ncpus theta=0.02;"), ';');
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "nthreads=ncpus theta=0.02;"), ';');
     EXPECT_EQ(svdqOpt.nthreads, 0u);
     EXPECT_EQ(svdqOpt.estTheta, 0);
     EXPECT_EQ(svdqOpt.theta, 0.02);
@@ -73,14 +77,14 @@ TEST_F(QuartetOptionsTest, SvdQuartetsReadersAndAliases)
     // Each refusal puts theta, the thread count and the replicates back.
     for (const char *bad : {"theta=est nthreads=many;", "theta=est nthreads=5000;",
                             "nthreads=4 theta=often;", "theta=est nreps=0;", "theta=inf;"}) {
-        EXPECT_EQ(parse(114, bad), 0) << bad;
+        EXPECT_EQ(parse(OptionSet::kSVDQuartets, bad), 0) << bad;
         EXPECT_EQ(svdqOpt.estTheta, 0) << bad;
         EXPECT_EQ(svdqOpt.theta, 0.02) << bad;
         EXPECT_EQ(svdqOpt.nthreads, 0u) << bad;
         EXPECT_EQ(svdqOpt.nreps, 20) << bad;
         EXPECT_FALSE(cap.errors.empty()) << bad;
     }
-    EXPECT_EQ(parse(114, "loci=genes;"), 0);  // no such partition
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "loci=genes;"), 0);  // no such partition
     EXPECT_EQ(svdqOpt.loci, nullptr);
 }
 
@@ -89,16 +93,17 @@ TEST_F(QuartetOptionsTest, QSearchAndTheQuartetFile)
     EXPECT_EQ(qopt.method, kQMethodQFM);
     EXPECT_EQ(qopt.maxSplitsB, 500);
     EXPECT_STREQ(qopt.startQMC, "qmc");
-    EXPECT_EQ(parse(117, "method=WO maxSplitsB=unlimited localSearch=TBR startQMC='qmc -v';"),
+    EXPECT_EQ(parse(OptionSet::kQSearch,
+                    "method=WO maxSplitsB=unlimited localSearch=TBR startQMC='qmc -v';"),
               ';');
     EXPECT_EQ(qopt.method, kQMethodWO);
     EXPECT_EQ(qopt.maxSplitsB, 0);
     EXPECT_EQ(qopt.localSearch, 3u);
     EXPECT_STREQ(qopt.startQMC, "qmc -v");
     // A command text longer than its field is refused whole.
-    EXPECT_EQ(parse(117, "startQMC='" + std::string(300, 'q') + "';"), 0);
+    EXPECT_EQ(parse(OptionSet::kQSearch, "startQMC='" + std::string(300, 'q') + "';"), 0);
     EXPECT_STREQ(qopt.startQMC, "qmc -v");
-    EXPECT_EQ(parse(116, "file=quartets.txt;"), ';');
+    EXPECT_EQ(parse(OptionSet::kQuartetFile, "file=quartets.txt;"), ';');
     EXPECT_STREQ(qopt.file, "quartets.txt");
     EXPECT_EQ(factorySettings(false), 0);
     EXPECT_STREQ(qopt.startQMC, "qmc");
@@ -109,7 +114,8 @@ TEST_F(QuartetOptionsTest, TrueTreeAndSimDataLists)
 {
     EXPECT_EQ(factorySettings(false), 0);
     EXPECT_EQ(simOpt.source, -1);  // no factory value: the command presets it
-    EXPECT_EQ(parse(135, "source=Memory treeNum=(1:0.5 3:0.25) scaleBrlens=2 treeRep=different;"),
+    EXPECT_EQ(parse(OptionSet::kTrueTree,
+                    "source=Memory treeNum=(1:0.5 3:0.25) scaleBrlens=2 treeRep=different;"),
               ';');
     EXPECT_EQ(simOpt.source, static_cast<int32_t>(kTrueTreeMemory));
     ASSERT_EQ(simOpt.treeNum.n, 2u);
@@ -119,11 +125,11 @@ TEST_F(QuartetOptionsTest, TrueTreeAndSimDataLists)
     EXPECT_EQ(simOpt.scaleBrlens, 2.0);
     EXPECT_EQ(simOpt.treeRep, 1);
     for (const char *bad : {"treeNum=(1 0.5);", "treeNum=(1:x);", "treeNum=0;", "treeNum=();"}) {
-        EXPECT_EQ(parse(135, bad), 0) << bad;
+        EXPECT_EQ(parse(OptionSet::kTrueTree, bad), 0) << bad;
         EXPECT_EQ(simOpt.treeNum.n, 2u) << bad;
     }
 
-    EXPECT_EQ(parse(136, "nchar=(100 200 300) nsitesPerLocus=50;"), ';');
+    EXPECT_EQ(parse(OptionSet::kSimData, "nchar=(100 200 300) nsitesPerLocus=50;"), ';');
     ASSERT_EQ(simOpt.nchar.n, 3u);
     EXPECT_EQ(simOpt.nchar.values[2], 300);
     EXPECT_EQ(simOpt.nsitesPerLocus, 50);
@@ -132,7 +138,7 @@ TEST_F(QuartetOptionsTest, TrueTreeAndSimDataLists)
         many += std::to_string(i) + " ";
     for (const std::string &bad : {many + ");", std::string("nchar=(10 -5);"),
                                    std::string("nloci=2 nsitesPerLocus=0;")}) {
-        EXPECT_EQ(parse(136, bad), 0) << bad;
+        EXPECT_EQ(parse(OptionSet::kSimData, bad), 0) << bad;
         EXPECT_EQ(simOpt.nchar.n, 3u) << bad;
         EXPECT_EQ(simOpt.nloci.n, 0u) << bad;
     }
@@ -140,23 +146,24 @@ TEST_F(QuartetOptionsTest, TrueTreeAndSimDataLists)
 
 TEST_F(QuartetOptionsTest, BeginSimReadsTheResultsFileOptionsInParentheses)
 {
-    EXPECT_EQ(parse(137, "nreps=10 resultsFile=(name=res.txt output=MeansOnly BS) noShowModel;"),
+    EXPECT_EQ(parse(OptionSet::kBeginSim,
+                    "nreps=10 resultsFile=(name=res.txt output=MeansOnly BS) noShowModel;"),
               ';');
     EXPECT_EQ(simOpt.nreps, 10);
     EXPECT_STREQ(simOpt.resultsFile, "res.txt");
     EXPECT_EQ(simOpt.output, 1);
     EXPECT_EQ(simOpt.BS, 1);
     EXPECT_EQ(simOpt.showModel, 0);
-    EXPECT_EQ(parse(137, "resultsFile=name=x.txt;"), 0);
+    EXPECT_EQ(parse(OptionSet::kBeginSim, "resultsFile=name=x.txt;"), 0);
     ASSERT_FALSE(cap.errors.empty());
     EXPECT_NE(cap.errors.back().text.find("Expecting left parenthesis"), std::string::npos);
-    EXPECT_EQ(parse(137, "nreps=0;"), 0);
+    EXPECT_EQ(parse(OptionSet::kBeginSim, "nreps=0;"), 0);
     EXPECT_EQ(simOpt.nreps, 10);
 }
 
 TEST_F(QuartetOptionsTest, YangRannalaIncludesYuleAndReadsLeniently)
 {
-    CmdParamList *list = createCmdParamList(141);
+    CmdParamList *list = createCmdParamList(OptionSet::kYangRannala);
     ASSERT_NE(list, nullptr);
     std::vector<std::string> names;
     for (uint32_t i = 0; i < list->count; ++i)
@@ -164,7 +171,7 @@ TEST_F(QuartetOptionsTest, YangRannalaIncludesYuleAndReadsLeniently)
     destroyCmdParamList(list);
     EXPECT_EQ(names, (std::vector<std::string>{"ntrees", "seed", "lambda", "mu", "rho"}));
 
-    EXPECT_EQ(parse(141, "ntrees=5 speed=3 lambda=2 mu=0.5;",
+    EXPECT_EQ(parse(OptionSet::kYangRannala, "ntrees=5 speed=3 lambda=2 mu=0.5;",
                     "in YangRannala command of simulation block"),
               ';');
     EXPECT_EQ(simOpt.lambda, 2.0);
@@ -172,7 +179,7 @@ TEST_F(QuartetOptionsTest, YangRannalaIncludesYuleAndReadsLeniently)
     ASSERT_EQ(cap.warnings.size(), 1u);
     EXPECT_NE(cap.warnings[0].text.find("in YangRannala command of simulation block"),
               std::string::npos);
-    EXPECT_EQ(parse(140, "ntrees=0;"), 0);
+    EXPECT_EQ(parse(OptionSet::kYule, "ntrees=0;"), 0);
 }
 
 }  // namespace

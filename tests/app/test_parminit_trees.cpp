@@ -25,7 +25,7 @@
 namespace {
 
 // The variable bound by the first registration of `name` in `set`.
-void *variableOf(uint32_t set, const char *name)
+void *variableOf(OptionSet set, const char *name)
 {
     CmdParamList *list = createCmdParamList(set);
     void *v = nullptr;
@@ -54,7 +54,7 @@ protected:
     }
 
     // getCmdParams over an in-memory command text: > 0 when the options were taken.
-    int parse(uint32_t set, const std::string &input, const char *command = nullptr)
+    int parse(OptionSet set, const std::string &input, const char *command = nullptr)
     {
         return runAs(command, input, [set] { return getCmdParams(set, ";", nullptr); });
     }
@@ -62,20 +62,20 @@ protected:
 
 TEST_F(TreeOptionsTest, NestedSetsComeInTableOrderAndSetZeroOnce)
 {
-    EXPECT_EQ(namesOf(70), (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt",
-                                                      "userBrLens"}));
-    EXPECT_EQ(namesOf(45), (std::vector<std::string>{"all", "showTree", "treefile", "replace",
-                                                      "append", "tCompress", "pref_saveTree",
-                                                      "save", "file"}));
-    std::vector<std::string> showTrees = namesOf(75);
-    EXPECT_EQ(showTrees.front(), "semiGraph");  // set 20 opens with set 17
+    EXPECT_EQ(namesOf(OptionSet::kRootTrees),
+              (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt", "userBrLens"}));
+    EXPECT_EQ(namesOf(OptionSet::kAgree),
+              (std::vector<std::string>{"all", "showTree", "treefile", "replace", "append",
+                                        "tCompress", "pref_saveTree", "save", "file"}));
+    std::vector<std::string> showTrees = namesOf(OptionSet::kShowTrees);
+    EXPECT_EQ(showTrees.front(), "semiGraph");  // the drawing set opens with semiGraph's
     EXPECT_EQ(std::vector<std::string>(showTrees.end() - 4, showTrees.end()),
               (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt", "userBrLens"}));
-    EXPECT_EQ(namesOf(78), (std::vector<std::string>{"tCompress", "trees"}));
-    EXPECT_EQ(namesOf(113), std::vector<std::string>{"noWarn"});
+    EXPECT_EQ(namesOf(OptionSet::kMPRSets), (std::vector<std::string>{"tCompress", "trees"}));
+    EXPECT_EQ(namesOf(OptionSet::kClearTrees), std::vector<std::string>{"noWarn"});
 
-    // Set 0 registers every option of these sets once and nests nothing.
-    std::vector<std::string> all = namesOf(0);
+    // OptionSet::kAll registers every option of these sets once and nests nothing.
+    std::vector<std::string> all = namesOf(OptionSet::kAll);
     for (const char *name : {"tCompress", "rootMethod", "storeBrLens", "looseConvex"})
         EXPECT_EQ(std::count(all.begin(), all.end(), name), 1) << name;
     EXPECT_EQ(std::count(all.begin(), all.end(), "relBurnin"), 1);
@@ -84,15 +84,18 @@ TEST_F(TreeOptionsTest, NestedSetsComeInTableOrderAndSetZeroOnce)
 
 TEST_F(TreeOptionsTest, CommandOptionsReachTheirRecords)
 {
-    EXPECT_GT(parse(79, "majRule nostrict percent=67 saveSupport=both treeFile=con.tre;"), 0);
+    EXPECT_GT(parse(OptionSet::kConTree,
+                    "majRule nostrict percent=67 saveSupport=both treeFile=con.tre;"),
+              0);
     EXPECT_EQ(conOpt.majRule, 1);
     EXPECT_EQ(conOpt.strict, 0);
     EXPECT_EQ(conOpt.percent, 67u);
     EXPECT_EQ(conOpt.saveSupport, kSupportBoth);
     EXPECT_STREQ(conOpt.treeFile, "con.tre");
 
-    EXPECT_GT(parse(71, "format=phylip brLens=user supportValues=no maxDecimals=0 "
-                        "prefix=rep trees=firstOnly from=2 to=9;"),
+    EXPECT_GT(parse(OptionSet::kSaveTrees,
+                    "format=phylip brLens=user supportValues=no maxDecimals=0 "
+                    "prefix=rep trees=firstOnly from=2 to=9;"),
               0);
     EXPECT_EQ(svtr.format, kTreeFmtPhylip);
     EXPECT_EQ(svtr.brLens, kSaveBrlensUser);
@@ -103,28 +106,33 @@ TEST_F(TreeOptionsTest, CommandOptionsReachTheirRecords)
     EXPECT_EQ(svtr.from, 2u);
     EXPECT_EQ(svtr.to, 9u);
 
-    EXPECT_GT(parse(65, "random model=markovian ntrees=25 seed=7 rooted;"), 0);
+    EXPECT_GT(parse(OptionSet::kGenerateTrees, "random model=markovian ntrees=25 seed=7 rooted;"),
+              0);
     EXPECT_EQ(treeGen.random, 1);
     EXPECT_EQ(treeGen.model, 1u);
     EXPECT_EQ(treeGen.ntrees, 25u);
     EXPECT_EQ(treeGen.seed[0], 7u);
     EXPECT_EQ(treeGen.rooted, 1);
 
-    EXPECT_GT(parse(68, "file=in.tre mode=7 dupTrees=eliminate rooted nostoreBrLens;"), 0);
+    EXPECT_GT(
+        parse(OptionSet::kGetTrees, "file=in.tre mode=7 dupTrees=eliminate rooted nostoreBrLens;"),
+        0);
     EXPECT_STREQ(gTreefileName, "in.tre");
     EXPECT_EQ(getr.mode, 7u);
     EXPECT_EQ(getr.dupTrees, 1);
     EXPECT_EQ(getr.rooted, 1);
     EXPECT_EQ(getr.storeBrLens, 0);
 
-    EXPECT_GT(parse(94, "maxScore=123.5 numGE=3 taxset=ingroup always purge;"), 0);
+    EXPECT_GT(parse(OptionSet::kFilter, "maxScore=123.5 numGE=3 taxset=ingroup always purge;"), 0);
     EXPECT_EQ(fltr.maxScore, 123.5);
     EXPECT_EQ(fltr.numGE, 3u);
     EXPECT_STREQ(taxsetTag, "ingroup");
     EXPECT_EQ(fltr.always, 1);
     EXPECT_EQ(fltr.purge, 1);
 
-    EXPECT_GT(parse(76, "plot=both xout=internal charsPerLine=all chgList opt=delTran;"), 0);
+    EXPECT_GT(parse(OptionSet::kDescribeTrees,
+                    "plot=both xout=internal charsPerLine=all chgList opt=delTran;"),
+              0);
     EXPECT_EQ(describe.plot, 3u);
     EXPECT_EQ(describe.xout, 2u);
     EXPECT_EQ(describe.charsPerLine, 0u);
@@ -133,43 +141,48 @@ TEST_F(TreeOptionsTest, CommandOptionsReachTheirRecords)
     EXPECT_EQ(gReopts, 1);  // a changed optimisation forgets the optimised tree
     gPars.opt = 0;
 
-    EXPECT_GT(parse(73, "collapse=ambEqual nodelDupes;"), 0);
+    EXPECT_GT(parse(OptionSet::kCondense, "collapse=ambEqual nodelDupes;"), 0);
     EXPECT_EQ(condenseCollapse, 3u);
     EXPECT_EQ(condenseDelDupes, 0);
-    EXPECT_GT(parse(105, "norelBurnin filename=run1.t;"), 0);
+    EXPECT_GT(parse(OptionSet::kSumTrees, "norelBurnin filename=run1.t;"), 0);
     EXPECT_EQ(sumT.relBurnin, 0);
     EXPECT_STREQ(sumT.filename, "run1.t");
-    EXPECT_GT(parse(113, "noWarn;"), 0);
+    EXPECT_GT(parse(OptionSet::kClearTrees, "noWarn;"), 0);
 }
 
 TEST_F(TreeOptionsTest, HiddenSynonymsShareTheListedVariable)
 {
     struct Pair {
-        uint32_t set;
+        OptionSet set;
         const char *hidden;
         const char *listed;
     };
-    const Pair pairs[] = {{71, "fmt", "format"},       {71, "saveBootP", "supportValues"},
-                          {74, "metric", "measure"},   {74, "compare", "refTree"},
-                          {74, "fromTree", "refTree"}, {76, "links", "brLens"},
-                          {76, "cSPoss", "mprSets"},   {79, "cutoff", "percent"},
-                          {79, "file", "treeFile"},    {45, "file", "treefile"},
-                          {45, "save", "pref_saveTree"}};
+    const Pair pairs[] = {{OptionSet::kSaveTrees, "fmt", "format"},
+                          {OptionSet::kSaveTrees, "saveBootP", "supportValues"},
+                          {OptionSet::kTreeDist, "metric", "measure"},
+                          {OptionSet::kTreeDist, "compare", "refTree"},
+                          {OptionSet::kTreeDist, "fromTree", "refTree"},
+                          {OptionSet::kDescribeTrees, "links", "brLens"},
+                          {OptionSet::kDescribeTrees, "cSPoss", "mprSets"},
+                          {OptionSet::kConTree, "cutoff", "percent"},
+                          {OptionSet::kConTree, "file", "treeFile"},
+                          {OptionSet::kAgree, "file", "treefile"},
+                          {OptionSet::kAgree, "save", "pref_saveTree"}};
     for (const Pair &p : pairs) {
         EXPECT_NE(variableOf(p.set, p.hidden), nullptr) << p.hidden;
         EXPECT_EQ(variableOf(p.set, p.hidden), variableOf(p.set, p.listed)) << p.hidden;
     }
     // Positions agree: symDiff of the old name is rfSymDiff.
-    EXPECT_GT(parse(74, "measure=ABC;"), 0);
-    EXPECT_GT(parse(74, "metric=symDiff compare=4;"), 0);
+    EXPECT_GT(parse(OptionSet::kTreeDist, "measure=ABC;"), 0);
+    EXPECT_GT(parse(OptionSet::kTreeDist, "metric=symDiff compare=4;"), 0);
     EXPECT_EQ(tdOpt.measure, kTreeDistSymDiff);
     EXPECT_EQ(tdOpt.refTree, 4u);
-    EXPECT_GT(parse(71, "fmt=newick saveBootP=both;"), 0);
+    EXPECT_GT(parse(OptionSet::kSaveTrees, "fmt=newick saveBootP=both;"), 0);
     EXPECT_EQ(svtr.format, kTreeFmtNewick);
     EXPECT_EQ(svtr.supportValues, kSupportBoth);
 
     // The old save switch is noted and switched off again.
-    EXPECT_GT(parse(79, "save cutoff=75;", "ConTree"), 0);
+    EXPECT_GT(parse(OptionSet::kConTree, "save cutoff=75;", "ConTree"), 0);
     EXPECT_NE(cap.out.find("The 'Save' option in the ConTree command is now ignored"),
               std::string::npos)
         << cap.out;
@@ -180,16 +193,20 @@ TEST_F(TreeOptionsTest, HiddenSynonymsShareTheListedVariable)
 TEST_F(TreeOptionsTest, RefusedValuesLeaveEverythingUnchanged)
 {
     struct Case {
-        uint32_t set;
+        OptionSet set;
         const char *input;
         uint32_t code;
     };
     const Case cases[] = {
-        {71, "root maxDecimals=18;", 0},  {71, "root from=-1;", 0},
-        {68, "allBlocks mode=0;", 0},     {68, "allBlocks mode=8;", 0},
-        {65, "rooted ntrees=0;", 0},      {74, "fd=no refTree=-2;", 0},
-        {76, "chgList charsPerLine=-5;", 0}, {94, "always numLE=-1;", 0},
-        {65, "rooted constraints=backbone;", 711},
+        {OptionSet::kSaveTrees, "root maxDecimals=18;", 0},
+        {OptionSet::kSaveTrees, "root from=-1;", 0},
+        {OptionSet::kGetTrees, "allBlocks mode=0;", 0},
+        {OptionSet::kGetTrees, "allBlocks mode=8;", 0},
+        {OptionSet::kGenerateTrees, "rooted ntrees=0;", 0},
+        {OptionSet::kTreeDist, "fd=no refTree=-2;", 0},
+        {OptionSet::kDescribeTrees, "chgList charsPerLine=-5;", 0},
+        {OptionSet::kFilter, "always numLE=-1;", 0},
+        {OptionSet::kGenerateTrees, "rooted constraints=backbone;", 711},
     };
     for (const Case &c : cases) {
         initVornOptions(nullptr);
@@ -207,8 +224,8 @@ TEST_F(TreeOptionsTest, RefusedValuesLeaveEverythingUnchanged)
         EXPECT_EQ(getr.mode, kDefaultGetTreesMode) << c.input;
         EXPECT_EQ(treeGen.ntrees, kDefaultGenTrees) << c.input;
     }
-    EXPECT_GT(parse(71, "maxDecimals=17;"), 0);
-    EXPECT_GT(parse(68, "mode=1;"), 0);
+    EXPECT_GT(parse(OptionSet::kSaveTrees, "maxDecimals=17;"), 0);
+    EXPECT_GT(parse(OptionSet::kGetTrees, "mode=1;"), 0);
 }
 
 TEST_F(TreeOptionsTest, FactoryValuesAndTheirRestoration)
@@ -225,10 +242,10 @@ TEST_F(TreeOptionsTest, FactoryValuesAndTheirRestoration)
     EXPECT_EQ(describe.labelNode, 1);
     EXPECT_EQ(condenseCollapse, 1u);
 
-    EXPECT_GT(parse(79, "nostrict majRule percent=90 saveSupport=no;"), 0);
-    EXPECT_GT(parse(71, "brLens=yes supportValues=both maxDecimals=3;"), 0);
-    EXPECT_GT(parse(76, "plot=none nolabelNode;"), 0);
-    EXPECT_GT(parse(65, "seed=1:2:3:4;"), 0);
+    EXPECT_GT(parse(OptionSet::kConTree, "nostrict majRule percent=90 saveSupport=no;"), 0);
+    EXPECT_GT(parse(OptionSet::kSaveTrees, "brLens=yes supportValues=both maxDecimals=3;"), 0);
+    EXPECT_GT(parse(OptionSet::kDescribeTrees, "plot=none nolabelNode;"), 0);
+    EXPECT_GT(parse(OptionSet::kGenerateTrees, "seed=1:2:3:4;"), 0);
     EXPECT_EQ(treeGen.seed[3], 4u);
     ASSERT_EQ(factorySettings(false), 0);
     EXPECT_EQ(conOpt.strict, 1);
@@ -245,7 +262,7 @@ TEST_F(TreeOptionsTest, FactoryValuesAndTheirRestoration)
 
 TEST_F(TreeOptionsTest, ListingOfSmallSets)
 {
-    EXPECT_EQ(parse(73, "collapse=no ?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kCondense, "collapse=no ?;"), -1);
     const std::string header = "\nAvailable options:\n\nKeyword ------- Option type --------------------- Current setting ----------\n";
     EXPECT_EQ(cap.out, header +
                            "collapse        no|maxBrlen|minBrlen|ambEqual     \bmaxBrlen\n"
@@ -253,7 +270,7 @@ TEST_F(TreeOptionsTest, ListingOfSmallSets)
     EXPECT_EQ(condenseCollapse, 1u);  // a listing takes nothing
     // GetTrees lists neither its nonpersistent hidden switches nor the stored
     // value of an unset file name.
-    EXPECT_EQ(parse(68, "?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kGetTrees, "?;"), -1);
     EXPECT_EQ(cap.out, header +
                            "file            <treefile-name>                   \b(none)\n"
                            "from            <integer-value>                   \b(none)\n"
@@ -293,18 +310,18 @@ TEST_F(TreeOptionsTest, PlotTreeListTakesOneItemUnlessDelimited)
     };
     // The list ends after one item, so the 4 is read as a keyword and refused,
     // which leaves the list as it was (unset).
-    EXPECT_EQ(parse(78, "trees=2 4;"), 0);
+    EXPECT_EQ(parse(OptionSet::kMPRSets, "trees=2 4;"), 0);
     EXPECT_EQ(plot, nullptr);
-    EXPECT_EQ(parse(78, "trees=3 tCompress;"), ';');
+    EXPECT_EQ(parse(OptionSet::kMPRSets, "trees=3 tCompress;"), ';');
     EXPECT_EQ(members(), std::vector<uint32_t>{3});
-    EXPECT_EQ(parse(77, "trees=(2 4) opt=minF;"), ';');
+    EXPECT_EQ(parse(OptionSet::kReconstruct, "trees=(2 4) opt=minF;"), ';');
     EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
-    EXPECT_EQ(parse(78, "trees=5;"), 0);
+    EXPECT_EQ(parse(OptionSet::kMPRSets, "trees=5;"), 0);
     EXPECT_EQ(cap.errors.back().code, 702u);
     EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
-    EXPECT_EQ(parse(77, "trees=1 opt=bad;"), 0);
+    EXPECT_EQ(parse(OptionSet::kReconstruct, "trees=1 opt=bad;"), 0);
     EXPECT_EQ(members(), (std::vector<uint32_t>{2, 4}));
-    EXPECT_EQ(parse(77, "trees=?;"), -1);
+    EXPECT_EQ(parse(OptionSet::kReconstruct, "trees=?;"), -1);
     EXPECT_NE(cap.out.find("# | all | (#-#) | (# ...)"), std::string::npos) << cap.out;
     EXPECT_NE(cap.out.find("2 4"), std::string::npos) << cap.out;
 

@@ -144,15 +144,21 @@ void hiddenHeadingsSet(CmdParamList *list)
     do_Bool_Parm("Heads", "hiddenB", kParamBool, kParamHidden, &gO.longFlag, 0, nullptr, nullptr, list);
 }
 
-uint32_t testTraverser(uint32_t set, CmdParamList *list)
+// The test table borrows four sets' names for its own sets.
+constexpr OptionSet kSearchSet = OptionSet::kHSearch;
+constexpr OptionSet kOutputSet = OptionSet::kSaveTrees;
+constexpr OptionSet kHeadingsSet = OptionSet::kLog;
+constexpr OptionSet kHiddenHeadingsSet = OptionSet::kQuit;
+
+uint32_t testTraverser(OptionSet set, CmdParamList *list)
 {
-    if (set == 3)
+    if (set == kHeadingsSet)
         headingsSet(list);
-    if (set == 1 || set == kAllOptionsSet)
+    if (set == kSearchSet || set == OptionSet::kAll)
         searchSet(list);
-    if (set == 2 || set == kAllOptionsSet)
+    if (set == kOutputSet || set == OptionSet::kAll)
         outputSet(list);
-    if (set == 4)
+    if (set == kHiddenHeadingsSet)
         hiddenHeadingsSet(list);
     return list->failed;
 }
@@ -211,9 +217,9 @@ int captureWarning(uint32_t code, const char *format, ...)
 int noHandler() { return 0; }
 
 const CmdTableEntry kRows[] = {
-    {"HSearch", 0, noHandler, "", 1, nullptr, "search"},
+    {"HSearch", 0, noHandler, "", kSearchSet, nullptr, "search"},
     {"Help", 0, noHandler, "", CMD_NO_OPTIONS, nullptr, "help"},
-    {"Output", 0, noHandler, "", 2, "", "output"},
+    {"Output", 0, noHandler, "", kOutputSet, "", "output"},
 };
 
 class CmdOptionsTest : public ::testing::Test {
@@ -271,7 +277,7 @@ protected:
         setActiveInput(&doc);
     }
 
-    int parse(const std::string &input, uint32_t set = 1, const char *terms = nullptr,
+    int parse(const std::string &input, OptionSet set = kSearchSet, const char *terms = nullptr,
               const char *note = nullptr)
     {
         feed(input);
@@ -462,13 +468,14 @@ TEST_F(CmdOptionsTest, TextLongerThanItsFieldIsRefusedNotCut)
 
 TEST_F(CmdOptionsTest, TerminatorsAndLenientNotes)
 {
-    EXPECT_EQ(parse("enforce , nreps=4;", 1, ",;"), ',');
+    EXPECT_EQ(parse("enforce , nreps=4;", kSearchSet, ",;"), ',');
     EXPECT_EQ(gO.enforce, 1);
     EXPECT_EQ(rest(), " nreps=4;");
 
     // An unknown option with a quoted value holding blanks and semicolons is skipped whole.
     gO = factoryOpts();
-    EXPECT_EQ(parse("enforce bogus=\"a b; c\" nreps=3 other=x;", 1, nullptr, "(ignored)"), ';');
+    EXPECT_EQ(parse("enforce bogus=\"a b; c\" nreps=3 other=x;", kSearchSet, nullptr, "(ignored)"),
+              ';');
     EXPECT_EQ(gO.enforce, 1);
     EXPECT_EQ(gO.nreps, 3);
     EXPECT_EQ(gWarnings, (std::vector<Msg>{{144, "Unrecognized keyword \"bogus\" (ignored)."},
@@ -503,7 +510,7 @@ TEST_F(CmdOptionsTest, QuestionMarkListsOptionsAndChangesNothing)
 {
     cmdOpt.currentCmd = &kRows[2];
     gO.replace = 1;  // a nonpersistent value in use: the listing shows it
-    EXPECT_EQ(parse("criterion=dist ?;", 2), -1);
+    EXPECT_EQ(parse("criterion=dist ?;", kOutputSet), -1);
     EXPECT_EQ(gO.swap, 3);  // restored
     std::string expected = std::string("\nUsage: \bOutput") + " ;\n\n" +
                            "\nAvailable options:\n" + kHeader +
@@ -522,7 +529,7 @@ TEST_F(CmdOptionsTest, QuestionMarkListsOptionsAndChangesNothing)
 // Headings are followed by a colon, once even when their text brings one.
 TEST_F(CmdOptionsTest, HeadingsEndWithOneColon)
 {
-    showCmdOptionTable(3, nullptr, false);
+    showCmdOptionTable(kHeadingsSet, nullptr, false);
     EXPECT_EQ(gOut, "\nOptions for binary-state models:\n" + kHeader +
                         "flag            no|yes                            \bno\n"
                         "\nSearch options:\n" + kHeader +
@@ -536,7 +543,7 @@ TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
     gO.seed[0] = 7;
     std::strcpy(gO.outFile, "run_1.tre");
     gO.nchar = 0;
-    showCmdOptionTable(1, nullptr, false);
+    showCmdOptionTable(kSearchSet, nullptr, false);
     const std::string expected =
         "\nSearch options:\n" + kHeader +
         "enforce         no|yes                            \byes\n"
@@ -561,7 +568,7 @@ TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
 
 TEST_F(CmdOptionsTest, ListingLeavesOutHeadingsWithNothingShownUnderThem)
 {
-    showCmdOptionTable(4, nullptr, false);
+    showCmdOptionTable(kHiddenHeadingsSet, nullptr, false);
     EXPECT_EQ(gOut, "\nShown:\n" + kHeader + "enforce         no|yes                            \bno\n");
 }
 
@@ -572,7 +579,7 @@ TEST_F(CmdOptionsTest, ListingShowsEveryWordOfAFourWordSeed)
     gO.seed[1] = 0;
     gO.seed[2] = 7;
     gO.seed[3] = 0;
-    showCmdOptionTable(1, nullptr, false);
+    showCmdOptionTable(kSearchSet, nullptr, false);
     EXPECT_NE(gOut.find("\b5:0:7:0\n"), std::string::npos) << gOut;
 }
 
@@ -594,7 +601,7 @@ TEST_F(CmdOptionsTest, KeywordEqualsQuestionMarkShowsAcceptedValues)
 TEST_F(CmdOptionsTest, AbbreviatedListingsCapitaliseDistinguishingPrefixes)
 {
     cmdOpt.showAbbrev = 1;
-    CmdParamList *list = allocAndSaveParamVals(1);
+    CmdParamList *list = allocAndSaveParamVals(kSearchSet);
     ASSERT_NE(list, nullptr);
     char buf[64];
     // "tol" and "tolerance" share three letters, "title" and "treeLengthLimit" one.
@@ -620,14 +627,14 @@ TEST_F(CmdOptionsTest, KeywordListLookups)
     EXPECT_STREQ(enumValue(kSwapList, 2), "spr");
     EXPECT_STREQ(enumValue(kAddseqList, 5), "rnd");
     EXPECT_STREQ(enumValue(kSwapList, 9), "");
-    EXPECT_STREQ(optionName(1, &gO.tol), "tol");
-    EXPECT_STREQ(optionName(kAllOptionsSet, &gO.replace), "replace");
-    EXPECT_STREQ(optionName(1, &gO.replace), "unknown");
+    EXPECT_STREQ(optionName(kSearchSet, &gO.tol), "tol");
+    EXPECT_STREQ(optionName(OptionSet::kAll, &gO.replace), "replace");
+    EXPECT_STREQ(optionName(kSearchSet, &gO.replace), "unknown");
 }
 
 TEST_F(CmdOptionsTest, ChangedAndNonzeroQueries)
 {
-    CmdParamList *list = allocAndSaveParamVals(1);
+    CmdParamList *list = allocAndSaveParamVals(kSearchSet);
     ASSERT_NE(list, nullptr);
     CmdParam *tol = &list->params[6];
     CmdParam *title = &list->params[8];
@@ -829,7 +836,7 @@ TEST_F(CmdOptionsTest, DefaultsQuestionMarkListsTheNamedCommand)
 
 FilenameParamState gTreeFile{nullptr, ".tre", 0};
 
-uint32_t fileTraverser(uint32_t, CmdParamList *list)
+uint32_t fileTraverser(OptionSet, CmdParamList *list)
 {
     do_Fxn_Parm("treeFile", "Save", 0, &gTreeFile, handleFilenameCmdParam, nullptr,
                 "<file-name>", list);
@@ -845,11 +852,11 @@ TEST_F(CmdOptionsTest, DefaultFileNameFollowsTheDataFileUntilTheUserNamesOne)
     EXPECT_STREQ(name, "data.tre");
     finishCmdParamFilename(&gTreeFile, ".tre", name);
     setDataFileName("other.nex");
-    showCmdOptionTable(7, nullptr, false);
+    showCmdOptionTable(kOutputSet, nullptr, false);
     EXPECT_NE(gOut.find("<file-name>                       \bother.tre\n"), std::string::npos)
         << gOut;
 
-    EXPECT_EQ(parse("treeFile=my_trees.t;", 7), ';');
+    EXPECT_EQ(parse("treeFile=my_trees.t;", kOutputSet), ';');
     EXPECT_STREQ(gTreeFile.path, "my_trees.t");
     setDataFileName("third.nex");
     ASSERT_EQ(startCmdParamFilename(&gTreeFile, ".tre", false, name, sizeof name), 0);
