@@ -29,11 +29,6 @@ int recordCode(uint32_t code, const char *, ...)
 }
 int gRepackLevel = 0;
 
-int countOf(const std::vector<std::string> &names, const std::string &name)
-{
-    return static_cast<int>(std::count(names.begin(), names.end(), name));
-}
-
 class ParminitTest : public OptionTest {
 protected:
     ParminitTest() : OptionTest(true) {}
@@ -59,41 +54,6 @@ protected:
 
     int set(const std::string &options) { return run(doSetCmd, options); }
 };
-
-TEST_F(ParminitTest, SetRegistersInTableOrderWithNesting)
-{
-    std::vector<std::string> names = namesOf(kSetOptionSet);
-    const std::vector<std::string> head = {
-        "Optimality criterion, general search settings, etc.", "criterion", "maxtrees",
-        "increase", "autoInc", "initSeeds", "constraints", "statusWin", "dStatus", "autoClose",
-        "notifyBeep", "Options for Nexus file input/output", "allDigLab"};
-    ASSERT_GE(names.size(), head.size());
-    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + head.size()), head);
-    // The empty set under development leaves its heading followed by rng.
-    auto dev = std::find(names.begin(), names.end(), "Options under development");
-    ASSERT_NE(dev, names.end());
-    EXPECT_EQ(*(dev + 1), "rng");
-    EXPECT_EQ(names.back(), "background");
-    // Set 7 is set 5, converse, then set 6.
-    EXPECT_EQ(namesOf(7), (std::vector<std::string>{"enforce", "constraints", "converse",
-                                                     "looseConvex"}));
-    EXPECT_TRUE(namesOf(102).empty());
-    EXPECT_TRUE(namesOf(200).empty());
-}
-
-TEST_F(ParminitTest, SetZeroRegistersEachRegistrationOnce)
-{
-    std::vector<std::string> all = namesOf(0);
-    EXPECT_EQ(countOf(all, "statusWin"), 1);  // nested in sets 12 and 23, defined in 11
-    EXPECT_EQ(countOf(all, "flushLog"), 2);   // Set and Log each register one
-    EXPECT_EQ(countOf(all, "warnTSave"), 2);  // the warnings set and Quit
-    EXPECT_EQ(countOf(all, "tCompress"), 1);
-    // A lookup by variable finds the first registration that binds it.
-    EXPECT_STREQ(optionName(kSetOptionSet, &treeInfo.maxtrees), "maxtrees");
-    EXPECT_STREQ(optionName(0, &fdopt.fdFile), "fdFile");
-    int unbound = 0;
-    EXPECT_STREQ(optionName(0, &unbound), "unknown");
-}
 
 TEST_F(ParminitTest, SetChangesSettingsAndListsThem)
 {

@@ -60,54 +60,6 @@ protected:
     }
 };
 
-TEST_F(ParsOptionsTest, SetsNestTheirInnerSetsInOrder)
-{
-    const Names psetNames = {"collapse", "msTaxa",  "opt",     "stepMatrix", "includeAnc",
-                             "ancStates", "threshold", "goloboff", "gK",      "gUninf",
-                             "gPeeWee",  "minForFit", "gapMode"};
-    EXPECT_EQ(namesOf(kPsetOptionSet), psetNames);
-    // PScores: its switches, the score-file set, then a heading and all of PSet.
-    Names pscores = namesOf(82);
-    auto heading = std::find(pscores.begin(), pscores.end(),
-                             "The following 'PSet' options are also available");
-    ASSERT_NE(heading, pscores.end());
-    EXPECT_EQ(Names(heading + 1, pscores.end()), psetNames);
-    EXPECT_EQ(pscores.front(), "overall");
-    EXPECT_EQ(*(heading - 1 - (namesOf(80).size())), "total");
-
-    const Names boot = namesOf(52), jack = namesOf(53), common = namesOf(51);
-    EXPECT_EQ(boot, (Names{"bseed", "nchar", "", "method"}));
-    EXPECT_EQ(jack, (Names{"JSeed", "PctDelete", "Resample"}));
-    EXPECT_EQ(namesOf(54), concat({boot, common}));
-    EXPECT_EQ(namesOf(55), concat({jack, common}));
-    EXPECT_EQ(namesOf(56), concat({boot, jack, common}));
-    // Replace and append of the output-file set sit between brLens and cutoffPct.
-    auto brLens = std::find(common.begin(), common.end(), "brLens");
-    ASSERT_NE(brLens, common.end());
-    EXPECT_EQ(Names(brLens, brLens + 4), (Names{"brLens", "replace", "append", "cutoffPct"}));
-
-    // BandB: upBound, keep/mulTrees, the constraint set, ..., the multiple-trees set last.
-    EXPECT_EQ(concat({{"upBound"}, namesOf(46), namesOf(7), {"fdOnly", "fdType"}, namesOf(47),
-                      {"addSeq"}, namesOf(11), namesOf(14)}),
-              namesOf(48));
-    Names hsearch = namesOf(50);
-    EXPECT_EQ(Names(hsearch.begin(), hsearch.begin() + 4),
-              (Names{"swap", "ecr", "keep", "mulTrees"}));
-    EXPECT_EQ(hsearch.back(), "chuckLen");
-    EXPECT_EQ(namesOf(64).back(), "saveFD");
-
-    // Set 0 registers each option once; RandTrees's hidden tseed is among them.
-    Names all = namesOf(0);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "tseed"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "chuckLen"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "gapMode"), 3);  // PSet, data Options, ASSUMPTIONS Options
-    // The shared parsimony options of the general sets bind the same record.
-    EXPECT_STREQ(optionName(kSetOptionSet, &gPars.stepMatrix), "stepMatrix");
-    EXPECT_STREQ(optionName(14, &gPars.collapse), "collapse");
-    EXPECT_STREQ(optionName(50, &hs.chuckScore), "chuckScore");
-    EXPECT_STREQ(optionName(52, &btjkOpt.nchar), "nchar");
-}
-
 TEST_F(ParsOptionsTest, PSetStoresValuesAndRunsItsCallbacks)
 {
     EXPECT_EQ(pset("collapse=minBrlen msTaxa=poly opt=delTran gUninf=include threshold=3 "
@@ -223,28 +175,6 @@ TEST_F(ParsOptionsTest, SearchAndResamplingValues)
     EXPECT_EQ(static_cast<const uint32_t *>(list->params[1].variable)[0], 5u);
     EXPECT_EQ(list->params[1].variable, list->params[list->count - 4].variable);
     destroyCmdParamList(list);
-}
-
-TEST_F(ParsOptionsTest, FactoryRestoresTheSearchAndParsimonyDefaults)
-{
-    ASSERT_TRUE(parse(50, "swap=none addSeq=furthest hold=4 nreps=3 reconLimit=2;"));
-    ASSERT_TRUE(parse(56, "nreps=7 conLevel=70 search=BandB grpFreq=no PctDelete=20;"));
-    ASSERT_EQ(pset("collapse=no stepMatrix=obsOnly gK=9;"), 0);
-    feed(";");
-    EXPECT_EQ(doFactoryCmd(), 0);
-    EXPECT_EQ(hs.swap, 3u);
-    EXPECT_EQ(hs.addSeq, 0u);
-    EXPECT_EQ(hs.hold, 1);
-    EXPECT_EQ(hs.nreps, 10);
-    EXPECT_EQ(hs.reconLimit, 8);
-    EXPECT_EQ(btjkOpt.nreps, 100);
-    EXPECT_EQ(btjkOpt.conLevel, 50);
-    EXPECT_EQ(btjkOpt.search, 0u);
-    EXPECT_EQ(btjkOpt.grpFreq, 1);
-    EXPECT_EQ(btjkOpt.pctDelete, 50.0);
-    EXPECT_EQ(gPars.collapse, 1u);
-    EXPECT_EQ(gPars.stepMatrix, 2u);
-    EXPECT_EQ(gPars.gK, 2u);
 }
 
 TEST_F(ParsOptionsTest, ListingsShowTheListedOptionsWithTheirValues)

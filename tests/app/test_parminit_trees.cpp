@@ -60,28 +60,6 @@ protected:
     }
 };
 
-TEST_F(TreeOptionsTest, NestedSetsComeInTableOrderAndSetZeroOnce)
-{
-    EXPECT_EQ(namesOf(70), (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt",
-                                                      "userBrLens"}));
-    EXPECT_EQ(namesOf(45), (std::vector<std::string>{"all", "showTree", "treefile", "replace",
-                                                      "append", "tCompress", "pref_saveTree",
-                                                      "save", "file"}));
-    std::vector<std::string> showTrees = namesOf(75);
-    EXPECT_EQ(showTrees.front(), "semiGraph");  // set 20 opens with set 17
-    EXPECT_EQ(std::vector<std::string>(showTrees.end() - 4, showTrees.end()),
-              (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt", "userBrLens"}));
-    EXPECT_EQ(namesOf(78), (std::vector<std::string>{"tCompress", "trees"}));
-    EXPECT_EQ(namesOf(113), std::vector<std::string>{"noWarn"});
-
-    // Set 0 registers every option of these sets once and nests nothing.
-    std::vector<std::string> all = namesOf(0);
-    for (const char *name : {"tCompress", "rootMethod", "storeBrLens", "looseConvex"})
-        EXPECT_EQ(std::count(all.begin(), all.end(), name), 1) << name;
-    EXPECT_EQ(std::count(all.begin(), all.end(), "relBurnin"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "userBrLens"), 3);  // RootTrees, ShowTrees, LSet
-}
-
 TEST_F(TreeOptionsTest, CommandOptionsReachTheirRecords)
 {
     EXPECT_GT(parse(79, "majRule nostrict percent=67 saveSupport=both treeFile=con.tre;"), 0);
@@ -209,38 +187,6 @@ TEST_F(TreeOptionsTest, RefusedValuesLeaveEverythingUnchanged)
     }
     EXPECT_GT(parse(71, "maxDecimals=17;"), 0);
     EXPECT_GT(parse(68, "mode=1;"), 0);
-}
-
-TEST_F(TreeOptionsTest, FactoryValuesAndTheirRestoration)
-{
-    EXPECT_EQ(conOpt.strict, 1);
-    EXPECT_EQ(conOpt.majRule, 0);
-    EXPECT_EQ(conOpt.percent, 50u);
-    EXPECT_EQ(conOpt.saveSupport, kSupportNodeLabels);
-    EXPECT_EQ(svtr.brLens, kSaveBrlensNo);
-    EXPECT_EQ(svtr.supportValues, kSupportBrlens);
-    EXPECT_EQ(svtr.maxDecimals, 6u);
-    EXPECT_EQ(getr.mode, 3u);
-    EXPECT_EQ(describe.plot, 1u);
-    EXPECT_EQ(describe.labelNode, 1);
-    EXPECT_EQ(condenseCollapse, 1u);
-
-    EXPECT_GT(parse(79, "nostrict majRule percent=90 saveSupport=no;"), 0);
-    EXPECT_GT(parse(71, "brLens=yes supportValues=both maxDecimals=3;"), 0);
-    EXPECT_GT(parse(76, "plot=none nolabelNode;"), 0);
-    EXPECT_GT(parse(65, "seed=1:2:3:4;"), 0);
-    EXPECT_EQ(treeGen.seed[3], 4u);
-    ASSERT_EQ(factorySettings(false), 0);
-    EXPECT_EQ(conOpt.strict, 1);
-    EXPECT_EQ(conOpt.majRule, 0);
-    EXPECT_EQ(conOpt.percent, 50u);
-    EXPECT_EQ(conOpt.saveSupport, kSupportNodeLabels);
-    EXPECT_EQ(svtr.brLens, kSaveBrlensNo);
-    EXPECT_EQ(svtr.supportValues, kSupportBrlens);
-    EXPECT_EQ(svtr.maxDecimals, 6u);
-    EXPECT_EQ(describe.plot, 1u);
-    EXPECT_EQ(describe.labelNode, 1);
-    EXPECT_EQ(treeGen.seed[0], 0u);  // automatic again
 }
 
 TEST_F(TreeOptionsTest, ListingOfSmallSets)
