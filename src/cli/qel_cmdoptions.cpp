@@ -713,9 +713,14 @@ void do_Int_Parm(const char *category, const char *name, uint32_t type, uint32_t
                  void *variable, uint32_t defaultValue, CmdParamChangeFxn change,
                  const char *keywords, CmdParamList *list)
 {
-    // A seed's factory value is "automatic": clearing its first word makes it so.
-    uint32_t d = type == kParamSeed ? 0 : defaultValue;
-    do_Gen_Parm(category, name, type, flags, variable, &d, 4, change, keywords, list);
+    // A seed's factory value is "automatic": all four words clear, so that no
+    // word of a seed typed earlier survives into the listing or the next draw.
+    if (type == kParamSeed) {
+        const uint32_t automatic[4] = {0, 0, 0, 0};
+        do_Gen_Parm(category, name, type, flags, variable, automatic, sizeof automatic, change, keywords, list);
+        return;
+    }
+    do_Gen_Parm(category, name, type, flags, variable, &defaultValue, 4, change, keywords, list);
 }
 
 void do_IntRange_Parm(const char *category, const char *name, uint32_t type, uint32_t flags,

@@ -148,7 +148,11 @@ int finalizeRooting(Tree *tree, bool basalPolytomy, bool setLengths)
     if (second != tree->root && rerootTree(tree, second, true) != 0)
         return 1;
     const uint32_t leaves = countLeaves(tree);
-    if (basalPolytomy && (first->firstChild || leaves != 2)) {
+    if (isDegreeTwoRoot(tree->root) && first->anc == tree->root) {
+        // The root already splits the edge from first to the rest (the one
+        // edge of a two-taxon tree): a new node there would leave the old
+        // root with a single child, a tree no buffer can hold.
+    } else if (basalPolytomy && (first->firstChild || leaves != 2)) {
         // The root is the existing node: a polytomy at the base.
     } else {
         TreeNode *hub = findFreeNode(tree);

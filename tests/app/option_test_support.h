@@ -2,7 +2,6 @@
 // with what it prints captured: the ground of the option-set tests.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,14 +24,6 @@ inline Names namesOf(OptionSet set)
         names.push_back(list->params[i].name);
     destroyCmdParamList(list);
     return names;
-}
-
-inline Names concat(std::initializer_list<Names> parts)
-{
-    Names all;
-    for (const Names &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
 }
 
 class OptionTest : public ShellTest {

@@ -143,51 +143,86 @@ TEST_F(OptionTableTest, EveryKeywordOptionListsItsValues)
     EXPECT_GT(checked, 150u);
 }
 
-// ConTree, SaveTrees and HSearch are checked with their own option sets; these
-// are the remaining factory values the analyses rely on.
-TEST_F(OptionTableTest, FactoryRestoresLSetDSetAndSvdQuartets)
+// Whatever command changed an option, one Factory brings it back: every
+// option that has a factory value is given another value, then each must
+// read as it did after the first Factory. Options read by a function of
+// their own keep their value where that function does, so they are left out.
+TEST_F(OptionTableTest, FactoryRestoresEveryOption)
 {
-    ASSERT_GT(parse(OptionSet::kLSet,
-                    "NST=6 variant=F84 rates=gamma ncat=8 precision=double novector "
-                    "nthreads=auto optimizer=LBFGS blopt=brent1D spToler=1e-5 "
-                    "dpToler=1e-8 clRescale=1e-10 maxBrlen=5 bfgsM=3 bfgsTol=0.1;"),
-              0)
-        << cap.errors.front();
-    ASSERT_GT(parse(OptionSet::kDSet,
-                    "lsWts=expo negBrLen=allow baseFreq=equal psdk=1 precision=9 "
-                    "recSeqLen=10 undefMult=3;"),
-              0);
-    ASSERT_GT(parse(OptionSet::kSVDQuartets, "evalQuartets=all nquartets=500 nopreferAllQ;"), 0);
-    ASSERT_EQ(ml.NST, 2);
-    ASSERT_EQ(dist.lsWts, 1u);
-    ASSERT_EQ(svdqOpt.evalQuartets, 0);
-
     ASSERT_EQ(factorySettings(false), 0);
-    EXPECT_EQ(ml.NST, 1);
-    EXPECT_EQ(ml.variant, 0);
-    EXPECT_EQ(ml.rates, 0);
-    EXPECT_EQ(ml.ncat, 4);
-    EXPECT_EQ(ml.precision, 1);
-    EXPECT_EQ(ml.vector, 1);
-    EXPECT_EQ(ml.nthreads, 1);
-    EXPECT_EQ(ml.optimizer, 0);
-    EXPECT_EQ(ml.blopt, 0);
-    EXPECT_EQ(ml.spToler, 1e-07);
-    EXPECT_EQ(ml.dpToler, 1e-10);
-    EXPECT_EQ(ml.clRescale, 1e-20);
-    EXPECT_EQ(ml.maxBrlen, 10.0);
-    EXPECT_EQ(ml.bfgsM, -1);
-    EXPECT_EQ(ml.bfgsTol, -1.0);
-    EXPECT_EQ(dist.lsWts, 0u);
-    EXPECT_EQ(dist.negBrLen, kNegBrLenSetZero);
-    EXPECT_EQ(dist.baseFreq, 1u);
-    EXPECT_EQ(dist.psdk, 1u);
-    EXPECT_EQ(dist.precision, 5);
-    EXPECT_EQ(dist.recSeqLen, 6);
-    EXPECT_EQ(dist.undefMult, 2.0);
-    EXPECT_EQ(svdqOpt.evalQuartets, 1);
-    EXPECT_EQ(svdqOpt.nquartets, 100000.0);
-    EXPECT_EQ(svdqOpt.preferAllQ, 1);
+    CmdParamList *list = createCmdParamList(OptionSet::kAll);
+    ASSERT_NE(list, nullptr);
+    struct Held {
+        const CmdParam *option;
+        std::string factory;  // the text, or the value's bytes
+    };
+    auto isText = [](uint32_t type) { return type == kParamString || type == kParamFilename; };
+    auto valueOf = [&isText](const CmdParam &p) {
+        const uint32_t type = cmdParamType(&p);
+        const char *v = static_cast<const char *>(p.variable);
+        if (isText(type))
+            return std::string(v);
+        return std::string(v, type == kParamSeed ? 4 * sizeof(uint32_t) : cmdParamScalarSize(type));
+    };
+    std::vector<Held> held;
+    std::set<void *> changed;  // an option registered by several sets is changed once
+    for (uint32_t i = 0; i < list->count; ++i) {
+        const CmdParam &p = list->params[i];
+        const uint32_t type = cmdParamType(&p);
+        if (p.variable == nullptr || !(p.typeFlags & kParamHasFactory) || type == kParamFxn || type == kParamSlot ||
+            !changed.insert(p.variable).second)
+            continue;
+        held.push_back({&p, valueOf(p)});
+        void *v = p.variable;
+        switch (type) {
+        case kParamBool:
+        case kParamBoolKeyword:
+            *static_cast<uint8_t *>(v) = *static_cast<uint8_t *>(v) == 0;
+            break;
+        case kParamKeyword:
+        case kParamKeywordOff:  // another entry of the list, which has at least two
+            *static_cast<uint32_t *>(v) = *static_cast<uint32_t *>(v) == 0;
+            break;
+        case kParamInt:
+        case kParamIntOrLabel:
+        case kParamIntOrNo:
+            *static_cast<int32_t *>(v) += 1;
+            break;
+        case kParamChar:
+            *static_cast<int32_t *>(v) = *static_cast<int32_t *>(v) == 'x' ? 'y' : 'x';
+            break;
+        case kParamReal:
+        case kParamRealOrNo:
+            *static_cast<double *>(v) += 1.0;
+            break;
+        case kParamSeed:
+            for (int k = 0; k < 4; ++k)
+                static_cast<uint32_t *>(v)[k] += 1;
+            break;
+        case kParamString:
+        case kParamFilename:
+            std::strcpy(static_cast<char *>(v), "changed.out");
+            break;
+        default:
+            ADD_FAILURE() << p.name << ": an option type this test does not change";
+        }
+        ASSERT_NE(valueOf(p), held.back().factory) << p.name;
+    }
+    EXPECT_GT(held.size(), 500u);  // the walk reached the tables
+
+    EXPECT_EQ(factorySettings(false), 0);
+    for (const Held &h : held)
+        EXPECT_EQ(valueOf(*h.option), h.factory) << h.option->name;
+    destroyCmdParamList(list);
+}
+
+// A message about an option finds its name through the variable it sets.
+TEST_F(OptionTableTest, OptionNameFoundThroughItsVariable)
+{
+    EXPECT_STREQ(optionName(OptionSet::kAll, &dist.lsWts), "lsWts");
+    EXPECT_STREQ(optionName(OptionSet::kAll, &ml.NST), "NST");
+    int unbound = 0;
+    EXPECT_STREQ(optionName(OptionSet::kAll, &unbound), "unknown");
 }
 
 }  // namespace

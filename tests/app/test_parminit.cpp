@@ -29,11 +29,6 @@ int recordCode(uint32_t code, const char *, ...)
 }
 int gRepackLevel = 0;
 
-int countOf(const std::vector<std::string> &names, const std::string &name)
-{
-    return static_cast<int>(std::count(names.begin(), names.end(), name));
-}
-
 class ParminitTest : public OptionTest {
 protected:
     ParminitTest() : OptionTest(true) {}
@@ -59,41 +54,6 @@ protected:
 
     int set(const std::string &options) { return run(doSetCmd, options); }
 };
-
-TEST_F(ParminitTest, SetRegistersInTableOrderWithNesting)
-{
-    std::vector<std::string> names = namesOf(OptionSet::kSet);
-    const std::vector<std::string> head = {
-        "Optimality criterion, general search settings, etc.", "criterion", "maxtrees",
-        "increase", "autoInc", "initSeeds", "constraints", "statusWin", "dStatus", "autoClose",
-        "notifyBeep", "Options for Nexus file input/output", "allDigLab"};
-    ASSERT_GE(names.size(), head.size());
-    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + head.size()), head);
-    // The empty set under development leaves its heading followed by rng.
-    auto dev = std::find(names.begin(), names.end(), "Options under development");
-    ASSERT_NE(dev, names.end());
-    EXPECT_EQ(*(dev + 1), "rng");
-    EXPECT_EQ(names.back(), "background");
-    // Search constraints are enforcement, converse, then convexity.
-    EXPECT_EQ(namesOf(OptionSet::kSearchConstraints),
-              (std::vector<std::string>{"enforce", "constraints", "converse", "looseConvex"}));
-    EXPECT_TRUE(namesOf(OptionSet::kUnderDevelopment).empty());
-    EXPECT_TRUE(namesOf(OptionSet{200}).empty());  // a number no set has
-}
-
-TEST_F(ParminitTest, SetZeroRegistersEachRegistrationOnce)
-{
-    std::vector<std::string> all = namesOf(OptionSet::kAll);
-    EXPECT_EQ(countOf(all, "statusWin"), 1);  // nested twice, defined in the status set
-    EXPECT_EQ(countOf(all, "flushLog"), 2);   // Set and Log each register one
-    EXPECT_EQ(countOf(all, "warnTSave"), 2);  // the warnings set and Quit
-    EXPECT_EQ(countOf(all, "tCompress"), 1);
-    // A lookup by variable finds the first registration that binds it.
-    EXPECT_STREQ(optionName(OptionSet::kSet, &treeInfo.maxtrees), "maxtrees");
-    EXPECT_STREQ(optionName(OptionSet::kAll, &fdopt.fdFile), "fdFile");
-    int unbound = 0;
-    EXPECT_STREQ(optionName(OptionSet::kAll, &unbound), "unknown");
-}
 
 TEST_F(ParminitTest, SetChangesSettingsAndListsThem)
 {

@@ -22,23 +22,6 @@ protected:
     void afterFactoryReset() override { deallocFilenameCmdParamBuffer(&exprt.file); }
 };
 
-TEST_F(DataOptionsTest, GeneticCodeSetsNestInTableOrder)
-{
-    const Names codonUsage = {"genCode", "showGenCode"};
-    EXPECT_EQ(namesOf(OptionSet::kCodonUsage), codonUsage);
-    EXPECT_EQ(namesOf(OptionSet::kDnaRecode),
-              (Names{"scheme", "showMappings", "genCode", "showGenCode"}));
-    EXPECT_EQ(namesOf(OptionSet::kModProject), (Names{"genCode", "showGenCode", "showFreq"}));
-    Names exportNames = namesOf(OptionSet::kExport);
-    ASSERT_GE(exportNames.size(), 3u);
-    EXPECT_EQ(Names(exportNames.end() - 3, exportNames.end()),
-              (Names{"translateToAA", "genCode", "showGenCode"}));
-    Names all = namesOf(OptionSet::kAll);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "showFreq"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "showGenCode"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "polytcount"), 1);
-}
-
 TEST_F(DataOptionsTest, CommandOptionsReachTheirRecords)
 {
     EXPECT_EQ(parse(OptionSet::kAssume, "typeSet=myTypes wtSet=w2 exSet=noThird;"), ';');
@@ -227,47 +210,6 @@ TEST_F(DataOptionsTest, ListingsOfCStatusAndModProject)
     EXPECT_EQ(parse(OptionSet::kIncludeExclude, "only;"), ';');
     EXPECT_EQ(gOnly, 1);
     gOnly = 0;
-}
-
-TEST_F(DataOptionsTest, FactoryRestoresTheDataCommandDefaults)
-{
-    ASSERT_EQ(parse(OptionSet::kAssumptionsOptions, "defType=ord polytcount=minSteps;"), ';');
-    ASSERT_EQ(
-        parse(OptionSet::kReweight, "index=ci fit=minimum baseWt=3 truncate minForFit=minLength;"),
-        ';');
-    ASSERT_EQ(parse(OptionSet::kMissData, "threshold=20 output=cstatusOnly;"), ';');
-    ASSERT_EQ(parse(OptionSet::kToNexus, "format=GCG dataType=standard gapSymbol=~ toFile=x.nex;"),
-              ';');
-    ASSERT_EQ(
-        parse(OptionSet::kExport, "format=PHYLIP lineBreaks=Unix charsPerLine=7 unordPhylip=U;"),
-        ';');
-    ASSERT_EQ(parse(OptionSet::kDnaRecode, "scheme=medrick genCode=yeastMito noshowGenCode;"), ';');
-    ASSERT_EQ(parse(OptionSet::kModProject, "noshowFreq;"), ';');
-    ASSERT_EQ(parse(OptionSet::kCStatus, "full excluded=hide;"), ';');
-    ASSERT_EQ(factorySettings(false), 0);
-    EXPECT_STREQ(defTypeStr, "unord");
-    EXPECT_EQ(gPolyTcount, kPolyTcountMaxSteps);
-    EXPECT_EQ(rewt.index, kRewtIndexRC);
-    EXPECT_EQ(rewt.fit, kRewtFitMaximum);
-    EXPECT_EQ(rewt.baseWt, 1.0);
-    EXPECT_EQ(rewt.truncate, 0);
-    EXPECT_EQ(rewt.minForFit, 0);
-    EXPECT_EQ(missdOpt.threshold, 90.0);
-    EXPECT_EQ(missdOpt.output, 0);
-    EXPECT_EQ(imprt.format, kImportRelPhylip);
-    EXPECT_EQ(imprt.dataType, kImportNucleotide);
-    EXPECT_EQ(imprt.gapSymbol, '-');
-    EXPECT_STREQ(imprt.toFile, "");
-    EXPECT_EQ(exprt.format, kExportRelPhylip);
-    EXPECT_EQ(exprt.lineBreaks, kLineBreakNative);
-    EXPECT_EQ(exprt.charsPerLine, 100);
-    EXPECT_EQ(exprt.unordPhylip, 0u);
-    EXPECT_EQ(dnaRecOpt.scheme, kRecodeRY);
-    EXPECT_STREQ(genCodeOpt.genCode, "standard");
-    EXPECT_EQ(genCodeOpt.showGenCode, 1);
-    EXPECT_EQ(genCodeOpt.showFreq, 1);
-    EXPECT_EQ(cstOpt.full, 0);
-    EXPECT_EQ(cstOpt.excluded, 0);
 }
 
 }  // namespace

@@ -88,45 +88,15 @@ TEST_F(DistOptionsTest, RefusedValuesLeaveEverySettingAsItWas)
     EXPECT_EQ(saveDist.ndecimals, 8);
 }
 
-TEST_F(DistOptionsTest, ClusterSetsNestConstraintsTreeFileAndDSet)
+TEST_F(DistOptionsTest, NjTakesTheDSetOptionsAfterItsOwn)
 {
-    std::vector<std::string> dset = namesOf(OptionSet::kDSet);
-    ASSERT_EQ(dset.size(), 33u);
-    EXPECT_EQ(dset.front(), "distance");
-    EXPECT_EQ(dset.back(), "maxPass");
-
-    std::vector<std::string> upgma = namesOf(OptionSet::kUPGMA);
-    EXPECT_EQ(upgma, namesOf(OptionSet::kClusterMethods));
-    const std::vector<std::string> head = {"BioNJ",   "showTree", "breakTies", "tieSeed",
-                                           "treefile", "pref_saveFile", "replace", "append",
-                                           "brLens",  "The following 'DSet' options are also available"};
-    ASSERT_EQ(upgma.size(), head.size() + dset.size());
-    EXPECT_EQ(std::vector<std::string>(upgma.begin(), upgma.begin() + head.size()), head);
-    EXPECT_EQ(std::vector<std::string>(upgma.begin() + head.size(), upgma.end()), dset);
-
-    std::vector<std::string> nj = namesOf(OptionSet::kNJ);
-    ASSERT_EQ(nj.size(), upgma.size() + 2);
-    EXPECT_EQ(nj[0], "enforce");
-    EXPECT_EQ(nj[1], "constraints");
-    EXPECT_EQ(std::vector<std::string>(nj.begin() + 2, nj.end()), upgma);
-
-    std::vector<std::string> dscores = namesOf(OptionSet::kDScores);
-    ASSERT_GT(dscores.size(), dset.size());
-    EXPECT_EQ(std::vector<std::string>(dscores.end() - dset.size(), dscores.end()), dset);
-    EXPECT_EQ(dscores.front(), "Score-output options");
-
-    // NJ takes the DSet options after its own.
-    EXPECT_EQ(parse(OptionSet::kNJ, "BioNJ breakTies=random tieSeed=1:2:3:4 distance=K2P brLens;"),
-              ';');
+    EXPECT_EQ(parse(OptionSet::kNJ, "BioNJ breakTies=random tieSeed=1:2:3:4 distance=K2P brLens;"), ';');
     EXPECT_EQ(clust.BioNJ, 1);
     EXPECT_EQ(clust.breakTies, kBreakTiesRandom);
     EXPECT_EQ((std::vector<uint32_t>(clust.tieSeed, clust.tieSeed + 4)),
               (std::vector<uint32_t>{1, 2, 3, 4}));
     EXPECT_EQ(dist.distance, kDistK2P);
     EXPECT_EQ(clust.brLens, 1);
-    EXPECT_EQ(factorySettings(false), 0);
-    EXPECT_EQ(clust.tieSeed[0], 0u);  // automatic again
-    EXPECT_EQ(clust.BioNJ, 0);
 }
 
 TEST_F(DistOptionsTest, SaveDistPairDiffAndDConSeq)

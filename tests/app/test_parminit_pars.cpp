@@ -60,62 +60,6 @@ protected:
     }
 };
 
-TEST_F(ParsOptionsTest, SetsNestTheirInnerSetsInOrder)
-{
-    const Names psetNames = {"collapse", "msTaxa",  "opt",     "stepMatrix", "includeAnc",
-                             "ancStates", "threshold", "goloboff", "gK",      "gUninf",
-                             "gPeeWee",  "minForFit", "gapMode"};
-    EXPECT_EQ(namesOf(OptionSet::kPSet), psetNames);
-    // PScores: its switches, the score-file set, then a heading and all of PSet.
-    Names pscores = namesOf(OptionSet::kPScores);
-    auto heading = std::find(pscores.begin(), pscores.end(),
-                             "The following 'PSet' options are also available");
-    ASSERT_NE(heading, pscores.end());
-    EXPECT_EQ(Names(heading + 1, pscores.end()), psetNames);
-    EXPECT_EQ(pscores.front(), "overall");
-    EXPECT_EQ(*(heading - 1 - (namesOf(OptionSet::kTreeScoreOutput).size())), "total");
-
-    const Names boot = namesOf(OptionSet::kBootstrapMethod),
-                jack = namesOf(OptionSet::kJackknifeMethod),
-                common = namesOf(OptionSet::kResampling);
-    EXPECT_EQ(boot, (Names{"bseed", "nchar", "", "method"}));
-    EXPECT_EQ(jack, (Names{"JSeed", "PctDelete", "Resample"}));
-    EXPECT_EQ(namesOf(OptionSet::kBootstrap), concat({boot, common}));
-    EXPECT_EQ(namesOf(OptionSet::kJackknife), concat({jack, common}));
-    EXPECT_EQ(namesOf(OptionSet::kBootJack), concat({boot, jack, common}));
-    // Replace and append of the output-file set sit between brLens and cutoffPct.
-    auto brLens = std::find(common.begin(), common.end(), "brLens");
-    ASSERT_NE(brLens, common.end());
-    EXPECT_EQ(Names(brLens, brLens + 4), (Names{"brLens", "replace", "append", "cutoffPct"}));
-
-    // BandB: upBound, keep/mulTrees, the constraint set, ..., the multiple-trees set last.
-    EXPECT_EQ(concat({{"upBound"},
-                      namesOf(OptionSet::kKeepMulTrees),
-                      namesOf(OptionSet::kSearchConstraints),
-                      {"fdOnly", "fdType"},
-                      namesOf(OptionSet::kScoreFreqDist),
-                      {"addSeq"},
-                      namesOf(OptionSet::kSearchStatus),
-                      namesOf(OptionSet::kMultipleTrees)}),
-              namesOf(OptionSet::kBandB));
-    Names hsearch = namesOf(OptionSet::kHSearch);
-    EXPECT_EQ(Names(hsearch.begin(), hsearch.begin() + 4),
-              (Names{"swap", "ecr", "keep", "mulTrees"}));
-    EXPECT_EQ(hsearch.back(), "chuckLen");
-    EXPECT_EQ(namesOf(OptionSet::kRandTrees).back(), "saveFD");
-
-    // OptionSet::kAll registers each option once; RandTrees's hidden tseed is among them.
-    Names all = namesOf(OptionSet::kAll);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "tseed"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "chuckLen"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "gapMode"), 3);  // PSet, data Options, ASSUMPTIONS Options
-    // The shared parsimony options of the general sets bind the same record.
-    EXPECT_STREQ(optionName(OptionSet::kSet, &gPars.stepMatrix), "stepMatrix");
-    EXPECT_STREQ(optionName(OptionSet::kMultipleTrees, &gPars.collapse), "collapse");
-    EXPECT_STREQ(optionName(OptionSet::kHSearch, &hs.chuckScore), "chuckScore");
-    EXPECT_STREQ(optionName(OptionSet::kBootstrapMethod, &btjkOpt.nchar), "nchar");
-}
-
 TEST_F(ParsOptionsTest, PSetStoresValuesAndRunsItsCallbacks)
 {
     EXPECT_EQ(pset("collapse=minBrlen msTaxa=poly opt=delTran gUninf=include threshold=3 "
@@ -241,30 +185,6 @@ TEST_F(ParsOptionsTest, SearchAndResamplingValues)
     EXPECT_EQ(static_cast<const uint32_t *>(list->params[1].variable)[0], 5u);
     EXPECT_EQ(list->params[1].variable, list->params[list->count - 4].variable);
     destroyCmdParamList(list);
-}
-
-TEST_F(ParsOptionsTest, FactoryRestoresTheSearchAndParsimonyDefaults)
-{
-    ASSERT_TRUE(
-        parse(OptionSet::kHSearch, "swap=none addSeq=furthest hold=4 nreps=3 reconLimit=2;"));
-    ASSERT_TRUE(
-        parse(OptionSet::kBootJack, "nreps=7 conLevel=70 search=BandB grpFreq=no PctDelete=20;"));
-    ASSERT_EQ(pset("collapse=no stepMatrix=obsOnly gK=9;"), 0);
-    feed(";");
-    EXPECT_EQ(doFactoryCmd(), 0);
-    EXPECT_EQ(hs.swap, 3u);
-    EXPECT_EQ(hs.addSeq, 0u);
-    EXPECT_EQ(hs.hold, 1);
-    EXPECT_EQ(hs.nreps, 10);
-    EXPECT_EQ(hs.reconLimit, 8);
-    EXPECT_EQ(btjkOpt.nreps, 100);
-    EXPECT_EQ(btjkOpt.conLevel, 50);
-    EXPECT_EQ(btjkOpt.search, 0u);
-    EXPECT_EQ(btjkOpt.grpFreq, 1);
-    EXPECT_EQ(btjkOpt.pctDelete, 50.0);
-    EXPECT_EQ(gPars.collapse, 1u);
-    EXPECT_EQ(gPars.stepMatrix, 2u);
-    EXPECT_EQ(gPars.gK, 2u);
 }
 
 TEST_F(ParsOptionsTest, ListingsShowTheListedOptionsWithTheirValues)

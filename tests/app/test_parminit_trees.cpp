@@ -60,28 +60,6 @@ protected:
     }
 };
 
-TEST_F(TreeOptionsTest, NestedSetsComeInTableOrderAndSetZeroOnce)
-{
-    EXPECT_EQ(namesOf(OptionSet::kRootTrees),
-              (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt", "userBrLens"}));
-    EXPECT_EQ(namesOf(OptionSet::kAgree),
-              (std::vector<std::string>{"all", "showTree", "treefile", "replace", "append",
-                                        "tCompress", "pref_saveTree", "save", "file"}));
-    std::vector<std::string> showTrees = namesOf(OptionSet::kShowTrees);
-    EXPECT_EQ(showTrees.front(), "semiGraph");  // the drawing set opens with semiGraph's
-    EXPECT_EQ(std::vector<std::string>(showTrees.end() - 4, showTrees.end()),
-              (std::vector<std::string>{"rootMethod", "outRoot", "forcePolyt", "userBrLens"}));
-    EXPECT_EQ(namesOf(OptionSet::kMPRSets), (std::vector<std::string>{"tCompress", "trees"}));
-    EXPECT_EQ(namesOf(OptionSet::kClearTrees), std::vector<std::string>{"noWarn"});
-
-    // OptionSet::kAll registers every option of these sets once and nests nothing.
-    std::vector<std::string> all = namesOf(OptionSet::kAll);
-    for (const char *name : {"tCompress", "rootMethod", "storeBrLens", "looseConvex"})
-        EXPECT_EQ(std::count(all.begin(), all.end(), name), 1) << name;
-    EXPECT_EQ(std::count(all.begin(), all.end(), "relBurnin"), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "userBrLens"), 3);  // RootTrees, ShowTrees, LSet
-}
-
 TEST_F(TreeOptionsTest, CommandOptionsReachTheirRecords)
 {
     EXPECT_GT(parse(OptionSet::kConTree,
@@ -226,38 +204,6 @@ TEST_F(TreeOptionsTest, RefusedValuesLeaveEverythingUnchanged)
     }
     EXPECT_GT(parse(OptionSet::kSaveTrees, "maxDecimals=17;"), 0);
     EXPECT_GT(parse(OptionSet::kGetTrees, "mode=1;"), 0);
-}
-
-TEST_F(TreeOptionsTest, FactoryValuesAndTheirRestoration)
-{
-    EXPECT_EQ(conOpt.strict, 1);
-    EXPECT_EQ(conOpt.majRule, 0);
-    EXPECT_EQ(conOpt.percent, 50u);
-    EXPECT_EQ(conOpt.saveSupport, kSupportNodeLabels);
-    EXPECT_EQ(svtr.brLens, kSaveBrlensNo);
-    EXPECT_EQ(svtr.supportValues, kSupportBrlens);
-    EXPECT_EQ(svtr.maxDecimals, 6u);
-    EXPECT_EQ(getr.mode, 3u);
-    EXPECT_EQ(describe.plot, 1u);
-    EXPECT_EQ(describe.labelNode, 1);
-    EXPECT_EQ(condenseCollapse, 1u);
-
-    EXPECT_GT(parse(OptionSet::kConTree, "nostrict majRule percent=90 saveSupport=no;"), 0);
-    EXPECT_GT(parse(OptionSet::kSaveTrees, "brLens=yes supportValues=both maxDecimals=3;"), 0);
-    EXPECT_GT(parse(OptionSet::kDescribeTrees, "plot=none nolabelNode;"), 0);
-    EXPECT_GT(parse(OptionSet::kGenerateTrees, "seed=1:2:3:4;"), 0);
-    EXPECT_EQ(treeGen.seed[3], 4u);
-    ASSERT_EQ(factorySettings(false), 0);
-    EXPECT_EQ(conOpt.strict, 1);
-    EXPECT_EQ(conOpt.majRule, 0);
-    EXPECT_EQ(conOpt.percent, 50u);
-    EXPECT_EQ(conOpt.saveSupport, kSupportNodeLabels);
-    EXPECT_EQ(svtr.brLens, kSaveBrlensNo);
-    EXPECT_EQ(svtr.supportValues, kSupportBrlens);
-    EXPECT_EQ(svtr.maxDecimals, 6u);
-    EXPECT_EQ(describe.plot, 1u);
-    EXPECT_EQ(describe.labelNode, 1);
-    EXPECT_EQ(treeGen.seed[0], 0u);  // automatic again
 }
 
 TEST_F(TreeOptionsTest, ListingOfSmallSets)

@@ -33,6 +33,7 @@ COMMANDS = [
     ("hsearch", "Heuristic search completed"),
     ("savetrees file=x.tre replace", "saved to file"),
     ("deroottrees", "unrooted"),
+    ("roottrees", "converted from unrooted to rooted"),
 ]
 MARK = "-- the command --"
 
