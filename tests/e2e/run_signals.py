@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""Termination signals sent to a running vorn program.
+
+A batch job killed by a scheduler (SIGTERM) or by a closed terminal (SIGHUP)
+must leave what it printed in its output and its log, must not leave a
+fragment in place of a file, and must exit with 128 + the signal.
+
+Usage: run_signals.py <vorn>
+"""
+import os
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def data_block(ntax, nchar, seed):
+    rng = random.Random(seed)
+    rows = "\n".join("    t%d %s" % (i, "".join(rng.choice("ACGT") for _ in range(nchar)))
+                     for i in range(ntax))
+    return ("begin data;\n  dimensions ntax=%d nchar=%d;\n  format datatype=dna;\n  matrix\n%s\n  ;\nend;\n"
+            % (ntax, nchar, rows))
+
+
+def wait_for(path, text, seconds):
+    until = time.time() + seconds
+    while time.time() < until:
+        if os.path.exists(path) and text in open(path, errors="replace").read():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-sig-") as tmp:
+        old_trees = "".join("[an earlier tree file, line %d]\n" % i for i in range(20000))
+        with open(os.path.join(tmp, "keep.tre"), "w") as f:
+            f.write(old_trees)
+        with open(os.path.join(tmp, "run.nex"), "w") as f:
+            f.write(commands)
+        out = open(os.path.join(tmp, "stdout"), "w")
+        err = open(os.path.join(tmp, "stderr"), "w")
+        stdin = subprocess.PIPE if stdin_pipe else subprocess.DEVNULL
+        env = dict(os.environ, HOME=tmp)
+        proc = subprocess.Popen([vorn] + args + ["run.nex"], cwd=tmp, env=env, stdin=stdin, stdout=out,
+                                stderr=err)
+        log = os.path.join(tmp, "run.log")
+        # A search prints nothing while it runs, so its start cannot be
+        # watched for; its data are read within moments.
+        started = wait_for(os.path.join(tmp, watch[0]), watch[1], 60) if watch else True
+        time.sleep(0.5 if watch else 3)
+        proc.send_signal(signo)
+        try:
+            rc = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            rc = proc.wait()
+        out.close()
+        err.close()
+        stdout = open(os.path.join(tmp, "stdout"), errors="replace").read()
+        if not started:
+            failures.append("%s: the run never reached the point to signal" % name)
+        if rc != 128 + signo:
+            failures.append("%s: exit status %d, expected %d" % (name, rc, 128 + signo))
+        if "Data matrix has" not in stdout and "Processing of file" not in stdout:
+            failures.append("%s: output printed before the signal is missing:\n%s" % (name, stdout[-500:]))
+        if os.path.exists(log):
+            text = open(log, errors="replace").read()
+            if "Heuristic search settings" not in text:
+                failures.append("%s: the log lacks what was printed:\n%s" % (name, text[-500:]))
+        if open(os.path.join(tmp, "keep.tre")).read() != old_trees:
+            failures.append("%s: keep.tre was changed" % name)
+        stray = [n for n in os.listdir(tmp) if n.startswith(".")]
+        if stray:
+            failures.append("%s: temporary files left: %s" % (name, stray))
+    return failures
+
+
+def main():
+    vorn = os.path.abspath(sys.argv[1])
+    long_search = ("log file=run.log replace;\n" + data_block(40, 300, 11) +
+                   "hsearch addSeq=random nreps=1000000 rseed=3 swap=tbr;\n"
+                   "savetrees file=keep.tre replace;\nquit;\n")
+    waiting = ("log file=run.log replace;\n" + data_block(6, 20, 5) +
+               "hsearch;\nsavetrees file=other.tre replace;\n")
+    failures = []
+    # Computing: the search polls the abort flag.
+    failures += run_case(vorn, "search/TERM", signal.SIGTERM, ["-n"], "#NEXUS\n" + long_search,
+                         None, False)
+    failures += run_case(vorn, "search/HUP", signal.SIGHUP, ["-n"], "#NEXUS\n" + long_search, None, False)
+    # Waiting for the next command on standard input.
+    failures += run_case(vorn, "waiting/TERM", signal.SIGTERM, [], "#NEXUS\n" + waiting,
+                         ("other.tre", "End;"), True)
+    if failures:
+        print("\n".join(failures))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
