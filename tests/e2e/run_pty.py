@@ -103,6 +103,13 @@ def main():
         rc = term.finish()
         if rc != 0:
             failures.append("exit status %r, expected 0" % rc)
+        # An interactive run keeps its history, put in place by rename.
+        history = os.path.join(tmp, ".vornhistory")
+        if "execute a.nex" not in (open(history).read() if os.path.exists(history) else ""):
+            failures.append("the typed commands are not in the history")
+        stray = [n for n in os.listdir(tmp) if n.startswith(".vornhistory.")]
+        if stray:
+            failures.append("temporary history files left: %s" % stray)
 
         for signo in (signal.SIGTERM, signal.SIGHUP):
             term = Terminal([vorn], tmp, env)

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Termination signals sent to a running vorn program.
+"""Abrupt ends of a running vorn program.
 
 A batch job killed by a scheduler (SIGTERM) or by a closed terminal (SIGHUP)
 must leave what it printed in its output and its log, must not leave a
-fragment in place of a file, and must exit with 128 + the signal.
+fragment in place of a file, and must exit with 128 + the signal. A tree
+file whose writing fails part way (a file-size limit, as a full disk) must
+leave the old file as it was.
 
 Usage: run_signals.py <vorn>
 """
@@ -79,6 +81,48 @@ def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
     return failures
 
 
+def random_tree(rng, names):
+    parts = list(names)
+    while len(parts) > 3:
+        a = parts.pop(rng.randrange(len(parts)))
+        b = parts.pop(rng.randrange(len(parts)))
+        parts.append("(%s,%s)" % (a, b))
+    return "(%s);" % ",".join(parts)
+
+
+def limited_write_case(vorn):
+    """Savetrees over a good file under a file-size limit smaller than the new text."""
+    import resource
+    rng = random.Random(4)
+    names = ["t%d" % i for i in range(6)]
+    trees = "".join("  tree r%d = [&U] %s\n" % (i, random_tree(rng, names)) for i in range(400))
+    commands = ("#NEXUS\n" + data_block(6, 20, 5) + "begin trees;\n" + trees + "end;\n"
+                "savetrees file=keep.tre format=newick replace;\nquit;\n")
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-fsize-") as tmp:
+        old_trees = "".join("[an earlier tree file, line %d]\n" % i for i in range(2000))
+        with open(os.path.join(tmp, "keep.tre"), "w") as f:
+            f.write(old_trees)
+        with open(os.path.join(tmp, "run.nex"), "w") as f:
+            f.write(commands)
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=120)
+        out = run.stdout.decode("utf-8", "replace")
+        if open(os.path.join(tmp, "keep.tre")).read() != old_trees:
+            failures.append("fsize: keep.tre was changed")
+        if "I/O error" not in out or "saved to file" in out:
+            failures.append("fsize: the failed save was not reported as such:\n%s" % out[-600:])
+        stray = [n for n in os.listdir(tmp) if n.startswith(".")]
+        if stray:
+            failures.append("fsize: temporary files left: %s" % stray)
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     long_search = ("log file=run.log replace;\n" + data_block(40, 300, 11) +
@@ -94,6 +138,7 @@ def main():
     # Waiting for the next command on standard input.
     failures += run_case(vorn, "waiting/TERM", signal.SIGTERM, [], "#NEXUS\n" + waiting,
                          ("other.tre", "End;"), True)
+    failures += limited_write_case(vorn)
     if failures:
         print("\n".join(failures))
         return 1
