@@ -35,14 +35,29 @@ def wait_for(path, text, seconds):
     return False
 
 
+def prepare(tmp, commands, old_lines):
+    """The command file and a good tree file the run must not spoil; the latter's text."""
+    old_trees = "".join("[an earlier tree file, line %d]\n" % i for i in range(old_lines))
+    for name, text in (("keep.tre", old_trees), ("run.nex", commands)):
+        with open(os.path.join(tmp, name), "w") as f:
+            f.write(text)
+    return old_trees
+
+
+def check_files(tmp, name, old_trees):
+    failures = []
+    if open(os.path.join(tmp, "keep.tre")).read() != old_trees:
+        failures.append("%s: keep.tre was changed" % name)
+    stray = [n for n in os.listdir(tmp) if n.startswith(".")]
+    if stray:
+        failures.append("%s: temporary files left: %s" % (name, stray))
+    return failures
+
+
 def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
     failures = []
     with tempfile.TemporaryDirectory(prefix="vorn-sig-") as tmp:
-        old_trees = "".join("[an earlier tree file, line %d]\n" % i for i in range(20000))
-        with open(os.path.join(tmp, "keep.tre"), "w") as f:
-            f.write(old_trees)
-        with open(os.path.join(tmp, "run.nex"), "w") as f:
-            f.write(commands)
+        old_trees = prepare(tmp, commands, 20000)
         out = open(os.path.join(tmp, "stdout"), "w")
         err = open(os.path.join(tmp, "stderr"), "w")
         stdin = subprocess.PIPE if stdin_pipe else subprocess.DEVNULL
@@ -73,11 +88,7 @@ def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
             text = open(log, errors="replace").read()
             if "Heuristic search settings" not in text:
                 failures.append("%s: the log lacks what was printed:\n%s" % (name, text[-500:]))
-        if open(os.path.join(tmp, "keep.tre")).read() != old_trees:
-            failures.append("%s: keep.tre was changed" % name)
-        stray = [n for n in os.listdir(tmp) if n.startswith(".")]
-        if stray:
-            failures.append("%s: temporary files left: %s" % (name, stray))
+        failures += check_files(tmp, name, old_trees)
     return failures
 
 
@@ -100,11 +111,7 @@ def limited_write_case(vorn):
                 "savetrees file=keep.tre format=newick replace;\nquit;\n")
     failures = []
     with tempfile.TemporaryDirectory(prefix="vorn-fsize-") as tmp:
-        old_trees = "".join("[an earlier tree file, line %d]\n" % i for i in range(2000))
-        with open(os.path.join(tmp, "keep.tre"), "w") as f:
-            f.write(old_trees)
-        with open(os.path.join(tmp, "run.nex"), "w") as f:
-            f.write(commands)
+        old_trees = prepare(tmp, commands, 2000)
 
         def limit():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -113,13 +120,9 @@ def limited_write_case(vorn):
         run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
                              stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=120)
         out = run.stdout.decode("utf-8", "replace")
-        if open(os.path.join(tmp, "keep.tre")).read() != old_trees:
-            failures.append("fsize: keep.tre was changed")
         if "I/O error" not in out or "saved to file" in out:
             failures.append("fsize: the failed save was not reported as such:\n%s" % out[-600:])
-        stray = [n for n in os.listdir(tmp) if n.startswith(".")]
-        if stray:
-            failures.append("fsize: temporary files left: %s" % stray)
+        failures += check_files(tmp, "fsize", old_trees)
     return failures
 
 
