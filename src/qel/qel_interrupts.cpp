@@ -69,15 +69,6 @@ std::atomic<unsigned> gGraceMillis{5000};
 
 bool onMainThread() { return gMainThreadKnown && pthread_equal(pthread_self(), gMainThread); }
 
-// Flushes a stream unless another thread holds it (it may be stuck there).
-void flushIfFree(FILE *f)
-{
-    if (f && ftrylockfile(f) == 0) {
-        fflush_unlocked(f);
-        funlockfile(f);
-    }
-}
-
 void watchdog()
 {
     while (sem_wait(&gWatchdogWake) != 0) {

@@ -471,7 +471,7 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
     }
 
     closeStream(streamPtr);
-    if (forWrite) {
+    if (forWrite && !(flags & kStreamRecord)) {
         const int rc = openReplacement(full, path, flags, existed, streamPtr);
         if (rc != kOpenInPlace)
             return rc;
@@ -588,7 +588,7 @@ int finishStreamFile(StreamInfo *s, bool keep)
             err = errno;
         keep = err == 0;
     }
-    if (!keep)
+    if (!keep && !(s->flags & kStreamRecord))
         abandonWrite(s, fp);
     if (s->flags & kStreamLocked) {
         struct flock fl = {};
@@ -623,7 +623,7 @@ void settleOpenOutputFiles()
         }
         if (!s)
             return;
-        finishStreamFile(s, (s->flags & kStreamKeepAtExit) != 0);
+        finishStreamFile(s, (s->flags & kStreamRecord) != 0);
     }
 }
 
@@ -634,10 +634,8 @@ void settleOpenOutputFilesFromWatchdog()
         if (!s || !s->fp)
             continue;
         const int fd = fileno(s->fp);
-        if (s->flags & kStreamKeepAtExit) {
-            std::fflush(s->fp);
-            if (s->tempPath[0] && std::rename(s->tempPath, s->targetPath) == 0)
-                s->tempPath[0] = '\0';
+        if (s->flags & kStreamRecord) {
+            flushIfFree(s->fp);
             continue;
         }
         if (s->tempPath[0])
@@ -652,6 +650,14 @@ void settleOpenOutputFilesFromWatchdog()
 int flushStream(StreamInfo *stream)
 {
     return (stream && stream->fp) ? std::fflush(stream->fp) : 0;
+}
+
+void flushIfFree(FILE *file)
+{
+    if (file && ftrylockfile(file) == 0) {
+        fflush_unlocked(file);
+        funlockfile(file);
+    }
 }
 
 int setStreamLineBuffering(FILE *file, int mode)

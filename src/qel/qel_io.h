@@ -19,9 +19,10 @@ inline constexpr uint32_t kStreamQuiet = 16;
 inline constexpr uint32_t kStreamNoReplaceQuery = 32;
 inline constexpr uint32_t kStreamLock = 64;
 inline constexpr uint32_t kStreamLocked = 128;  // set while the lock is held
-// A stream whose content is kept when the program ends abruptly (a signal,
-// a fatal exit): the log. Any other file being written is abandoned then.
-inline constexpr uint32_t kStreamKeepAtExit = 256;
+// A record written as the run goes (the log): written in place even when
+// replaced, so that it can be read while the run goes on and survives a
+// crash, and never abandoned: what reached it stays, at an abrupt end too.
+inline constexpr uint32_t kStreamRecord = 256;
 
 // openStream results.
 inline constexpr int kOpenOK = 0;
@@ -36,9 +37,9 @@ inline constexpr uint8_t kMaxFileNesting = 16;
 // An open file. It begins with the file's specification: the full path it
 // was opened under, split into directory and name.
 //
-// A file opened to be written from scratch is written to a temporary file in
-// the same directory, which replaces the target only when the stream is
-// closed without error; until then the old file is untouched, so a failed
+// A file opened to be written from scratch (other than a record) is written
+// to a temporary file in the same directory, which replaces the target only
+// when the stream is closed without error; until then the old file is untouched, so a failed
 // or interrupted write never leaves a fragment in its place. An appended
 // file is written in place; its length at the open is kept so that an
 // abandoned append can be cut back to it.
@@ -157,18 +158,20 @@ void discardStream(StreamInfo **streamPtr);
 // given). Nothing is reported.
 int finishStreamFile(StreamInfo *stream, bool keep);
 // Every file still open for writing, at an abrupt end of the program: a
-// stream marked kStreamKeepAtExit is flushed and kept, every other one is
-// abandoned. The records stay (their files closed).
+// record is flushed and kept, every other file is abandoned. The stream
+// records stay (their files closed).
 void settleOpenOutputFiles();
 // The same for the last resort of a termination signal, from a thread other
 // than the main one while the main thread may be stuck: only removes
-// temporary files and cuts appends back, and flushes and keeps kept streams.
+// temporary files and cuts appends back, and flushes records.
 void settleOpenOutputFilesFromWatchdog();
 StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *fp, uint32_t flags);
 StreamInfo *destroyStreamInfo(StreamInfo *stream);
 int lockStream(StreamInfo *stream, bool write);
 int unlockStream(StreamInfo *stream);
 int flushStream(StreamInfo *stream);
+// Flushes a file unless another thread holds it (and may be stuck there).
+void flushIfFree(FILE *file);
 int setStreamLineBuffering(FILE *file, int mode);
 const char *streamFilename(const StreamInfo *stream);
 const char *streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength);

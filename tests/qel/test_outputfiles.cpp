@@ -230,6 +230,10 @@ int writeWhenSignalled(const std::string &treePath, const std::string &logPath, 
     if (openLogFile() != 0)
         return 81;
     myprintf("before the signal\n");
+    // The log is written in place: readable at its name while the run goes.
+    flushLogFile();
+    if (slurp(logPath).find("before the signal\n") == std::string::npos)
+        return 85;
     AuxOut *aux = openAuxOutStream(treePath.c_str(), true, false);
     if (!aux)
         return 82;
