@@ -69,8 +69,11 @@ std::atomic<unsigned> gGraceMillis{5000};
 
 bool onMainThread() { return gMainThreadKnown && pthread_equal(pthread_self(), gMainThread); }
 
+std::atomic<bool> gWatchdogReady{false};
+
 void watchdog()
 {
+    gWatchdogReady.store(true);
     while (sem_wait(&gWatchdogWake) != 0) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(gGraceMillis.load()));
@@ -81,7 +84,9 @@ void watchdog()
     _exit(128 + gTerminationSignal.load());
 }
 
-void startWatchdog()
+}  // namespace
+
+void startTerminationWatchdog()
 {
     const pid_t self = getpid();
     if (gWatchdogPid == self)
@@ -89,12 +94,19 @@ void startWatchdog()
     if (sem_init(&gWatchdogWake, 0, 0) != 0)
         return;
     try {
+        gWatchdogReady.store(false);
         std::thread(watchdog).detach();
+        // Wait until the thread is idle: a fork while it is still being set
+        // up could copy a lock it holds into the child.
+        while (!gWatchdogReady.load())
+            std::this_thread::yield();
         gWatchdogPid = self;
     } catch (const std::system_error &) {
         // Without the watchdog the polling points still act.
     }
 }
+
+namespace {
 
 [[noreturn]] void terminateNow(int signo)
 {
@@ -160,7 +172,7 @@ void checkTermination()
     // The way out prints and flushes, which may reach polling points again.
     static bool terminating = false;
     const int signo = pendingTerminationSignal();
-    if (signo == 0 || terminating || !onMainThread())
+    if (signo == 0 || !onMainThread() || terminating)
         return;
     terminating = true;
     terminateNow(signo);
@@ -172,7 +184,6 @@ void initSignalHandlers()
 {
     gMainThread = pthread_self();
     gMainThreadKnown = true;
-    startWatchdog();
     // No SA_RESTART: a read blocked at the terminal returns, so that the
     // signal is acted on at once.
     installSignalHandler(SIGTERM, requestTermination, &gTermAction);

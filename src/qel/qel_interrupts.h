@@ -38,6 +38,10 @@ int pendingTerminationSignal();       // 0 when none
 // otherwise returns at once.
 void checkTermination();
 void setTerminationGraceMillis(unsigned milliseconds);
+// Starts the watchdog thread (once per process). The program does so at
+// start-up; it is kept apart from initSignalHandlers so that a process that
+// forks without exec (a test's death tests) need not carry a thread.
+void startTerminationWatchdog();
 // The resize handler is the output engine's handleResizeSignal unless
 // replaced; null leaves SIGWINCH alone.
 void setResizeSignalHandler(SignalHandlerFxn handler);

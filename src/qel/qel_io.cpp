@@ -574,7 +574,6 @@ int finishStreamFile(StreamInfo *s, bool keep)
         return 0;
     unregisterOutput(s);
     FILE *fp = s->fp;
-    s->fp = nullptr;
     int err = 0;
     if (keep) {
         errno = 0;
@@ -590,13 +589,10 @@ int finishStreamFile(StreamInfo *s, bool keep)
     }
     if (!keep && !(s->flags & kStreamRecord))
         abandonWrite(s, fp);
-    if (s->flags & kStreamLocked) {
-        struct flock fl = {};
-        fl.l_type = F_UNLCK;
-        fl.l_whence = SEEK_SET;
-        fcntl(fileno(fp), F_OFD_SETLK, &fl);
-        s->flags &= ~kStreamLocked;
-    }
+    // Released only now: until the new file is in place, others must wait.
+    if (s->flags & kStreamLocked)
+        unlockStream(s);
+    s->fp = nullptr;
     errno = 0;
     if (std::fclose(fp) != 0 && keep && err == 0)
         err = errno != 0 ? errno : -1;

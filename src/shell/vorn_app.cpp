@@ -397,6 +397,7 @@ int finishVersionSpecificStartup()
 {
     initializeOutputDisplay();
     initSignalHandlers();
+    startTerminationWatchdog();
     if (gQelIo.lineBuffered)
         setStreamLineBuffering(stdout, _IOLBF);
     gQelIo.parentPid = getppid();

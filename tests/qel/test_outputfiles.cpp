@@ -223,6 +223,7 @@ int writeWhenSignalled(const std::string &treePath, const std::string &logPath, 
     setOutputNumRows(1000);
     setTerminationGraceMillis(300);
     initSignalHandlers();
+    startTerminationWatchdog();
     if (qel_initializeLogFile() != 0)
         return 80;
     setLogFileName(logPath.c_str());
