@@ -109,6 +109,27 @@ FILE *logStreamForInput() { return logFileStream(); }
 
 void exitProgramHook(int status) { exitVorn(status); }
 
+// Only a person at the terminal makes history worth keeping; batch runs
+// (often many at once) must neither read nor rewrite it.
+bool keepsHistory() { return !inDetachedMode() && !gQelIo.stdinNotTerminal; }
+
+// Written beside the history file and renamed over it, so that a run ending
+// at the same time as another never leaves a torn or emptied history.
+void saveHistory(GetLine *editor)
+{
+    char path[kPathnameBufSize];
+    if (!editor || !keepsHistory() || !makeHomeFilePath(".vornhistory", path))
+        return;
+    char temp[kPathnameBufSize + 8];
+    std::snprintf(temp, sizeof temp, "%s.XXXXXX", path);
+    const int fd = mkstemp(temp);
+    if (fd < 0)
+        return;
+    close(fd);
+    if (gl_save_history(editor, temp, kHistoryComment, kHistoryLines) != 0 || std::rename(temp, path) != 0)
+        unlink(temp);
+}
+
 }  // namespace
 
 // ---- Identity -------------------------------------------------------------------
@@ -364,6 +385,7 @@ int finishVersionSpecificStartup()
 {
     initializeOutputDisplay();
     initSignalHandlers();
+    startTerminationWatchdog();
     if (gQelIo.lineBuffered)
         setStreamLineBuffering(stdout, _IOLBF);
     gQelIo.parentPid = getppid();
@@ -372,7 +394,7 @@ int finishVersionSpecificStartup()
         char path[kPathnameBufSize];
         if (std::getenv("HOME") && makeHomeFilePath(".teclarc", path))
             gl_configure_getline(editor, nullptr, nullptr, path);
-        if (makeHomeFilePath(".vornhistory", path))
+        if (keepsHistory() && makeHomeFilePath(".vornhistory", path))
             gl_load_history(editor, path, kHistoryComment);
     }
     return 0;
@@ -443,9 +465,11 @@ void exitVorn(int code)
     case 4:
     case 8:
     case 64:
+        settleOpenOutputFiles();
         std::fflush(stdout);
         std::_Exit(code);
     case 128:
+        settleOpenOutputFiles();
         std::fflush(stdout);
         std::_Exit(0);
     case 16:
@@ -474,12 +498,10 @@ void exitVorn(int code)
         gShutdownHooks.closeFreqDistFile();
     if (gShutdownHooks.closeScorefile)
         gShutdownHooks.closeScorefile();
+    settleOpenOutputFiles();
     std::fflush(stdout);
 
-    char path[kPathnameBufSize];
-    GetLine *editor = initTecla();
-    if (editor && makeHomeFilePath(".vornhistory", path))
-        gl_save_history(editor, path, kHistoryComment, kHistoryLines);
+    saveHistory(initTecla());
     shutdownTecla();
     std::exit(code);
 }

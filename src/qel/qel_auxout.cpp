@@ -8,6 +8,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 
@@ -22,24 +23,16 @@ uint32_t errnoOrUnknown()
     return errno != 0 ? static_cast<uint32_t>(errno) : kAuxErrorUnknown;
 }
 
-// Closes the file of a stream without the stream layer's own error report,
+// Ends the file of a stream without the stream layer's own error report,
 // keeping the stream record: the aux layer reports a failure itself, once.
+// With `keep` false what was written is abandoned and the old file stays.
 // Returns 0 or the error code.
-uint32_t closeFileQuietly(StreamInfo *stream)
+uint32_t closeFileQuietly(StreamInfo *stream, bool keep)
 {
     if (!stream || !stream->fp)
         return 0;
-    uint32_t err = 0;
-    errno = 0;
-    if (std::fflush(stream->fp) != 0 || std::ferror(stream->fp))
-        err = errnoOrUnknown();
-    if (stream->flags & kStreamLocked)
-        unlockStream(stream);
-    errno = 0;
-    if (std::fclose(stream->fp) != 0 && err == 0)
-        err = errnoOrUnknown();
-    stream->fp = nullptr;
-    return err;
+    const int err = finishStreamFile(stream, keep);
+    return err == 0 ? 0 : err < 0 ? kAuxErrorUnknown : static_cast<uint32_t>(err);
 }
 
 // Records the first error of a stream and reports it; a later error of the
@@ -64,7 +57,7 @@ void abandonStream(AuxOut *aux, uint32_t code)
     aux->buffer = static_cast<char *>(deallocBlock(aux->buffer));
     aux->capacity = 0;
     aux->fill = 0;
-    closeFileQuietly(aux->stream);
+    closeFileQuietly(aux->stream, false);
 }
 
 bool growBuffer(AuxOut *aux, uint32_t roomNeeded)
@@ -139,12 +132,20 @@ bool initRecord(AuxOut *aux, StreamInfo *stream)
 }
 
 // Writes out what is buffered and closes the file; 0 when all of it
-// reached the file.
+// reached the file. A write the user interrupted (or a termination signal
+// stopped) is abandoned rather than left as a fragment: the file keeps what
+// it held before, and the result is nonzero.
 int finishRecord(AuxOut *aux)
 {
+    if (aux->errorCode == 0 && getAbortedStatus() != 0) {
+        aux->errorCode = kAuxErrorAborted;
+        closeFileQuietly(aux->stream, false);
+        qel_printf("\nWriting to file \"%s\" interrupted; the file was left as it was.\n",
+                   auxPathnameForDisplay(aux, 255));
+    }
     if (aux->errorCode == 0)
         flushAux(aux, 0, false);
-    const uint32_t closeError = closeFileQuietly(aux->stream);
+    const uint32_t closeError = closeFileQuietly(aux->stream, aux->errorCode == 0);
     if (closeError != 0)
         recordError(aux, closeError);
     aux->buffer = static_cast<char *>(deallocBlock(aux->buffer));

@@ -17,6 +17,7 @@ inline constexpr uint32_t kAuxBufferChunk = 2048;
 // Error codes besides a system error number.
 inline constexpr uint32_t kAuxErrorUnknown = 0xFFFFFFFF;                  // write failed without errno
 inline constexpr uint32_t kAuxErrorNoMemory = static_cast<uint32_t>(-999);  // buffer could not grow
+inline constexpr uint32_t kAuxErrorAborted = static_cast<uint32_t>(-998);   // abandoned on an interrupt
 
 struct AuxOut {
     uint32_t errorCode;  // 0 while every write succeeded
@@ -40,7 +41,10 @@ AuxOut *createAuxOut(StreamInfo *stream);
 AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append);
 // Writes out the buffer, closes the file, frees the record and clears the
 // active stream. 0 when everything reached the file; otherwise nonzero (the
-// recorded error code, or 1 when the close itself failed).
+// recorded error code, or 1 when the close itself failed). A file written
+// from scratch replaces the old one only here, and only when every write
+// succeeded and no interrupt is pending; otherwise the old file is left as it
+// was (an append is cut back to its old length).
 int closeAuxOutStream(AuxOut *aux);
 AuxOut *destroyAuxOut(AuxOut *aux);  // frees without writing or closing
 

@@ -29,6 +29,7 @@ int std_errorMsg(uint32_t code, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
+    std::fflush(stdout);  // so that the message follows what was printed before it
     std::fputc('\n', stderr);
     std::vfprintf(stderr, format, args);
     va_end(args);

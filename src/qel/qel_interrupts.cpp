@@ -7,7 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <semaphore.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <system_error>
+#include <thread>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
@@ -48,6 +54,71 @@ std::atomic<unsigned> gTimerSeconds{0};
 struct sigaction gAlarmAction;
 struct sigaction gIntAction;
 struct sigaction gWinchAction;
+struct sigaction gTermAction;
+struct sigaction gHupAction;
+
+// The first termination signal received; later ones change nothing.
+std::atomic<int> gTerminationSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+pthread_t gMainThread{};
+bool gMainThreadKnown = false;
+// Posted from the handler (sem_post is safe there) to wake the watchdog.
+sem_t gWatchdogWake;
+std::atomic<pid_t> gWatchdogPid{0};  // the process whose watchdog runs; a fork has none
+std::atomic<unsigned> gGraceMillis{5000};
+
+bool onMainThread() { return gMainThreadKnown && pthread_equal(pthread_self(), gMainThread); }
+
+std::atomic<bool> gWatchdogReady{false};
+
+void watchdog()
+{
+    gWatchdogReady.store(true);
+    while (sem_wait(&gWatchdogWake) != 0) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(gGraceMillis.load()));
+    // The main thread has not reached a polling point: leave without it.
+    settleOpenOutputFilesFromWatchdog();
+    flushIfFree(stdout);
+    flushIfFree(stderr);
+    _exit(128 + gTerminationSignal.load());
+}
+
+}  // namespace
+
+void startTerminationWatchdog()
+{
+    const pid_t self = getpid();
+    if (gWatchdogPid == self)
+        return;
+    if (sem_init(&gWatchdogWake, 0, 0) != 0)
+        return;
+    try {
+        gWatchdogReady.store(false);
+        std::thread(watchdog).detach();
+        // Wait until the thread is idle: a fork while it is still being set
+        // up could copy a lock it holds into the child.
+        while (!gWatchdogReady.load())
+            std::this_thread::yield();
+        gWatchdogPid = self;
+    } catch (const std::system_error &) {
+        // Without the watchdog the polling points still act.
+    }
+}
+
+namespace {
+
+[[noreturn]] void terminateNow(int signo)
+{
+    // A line being assembled (a diagram's last row) is finished, not lost.
+    if (getCurLineLength() > 0)
+        putNewline();
+    flushOutputFiles();
+    settleOpenOutputFiles();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(128 + signo);
+}
 
 int findAnswer(const char *allowed, int answer)
 {
@@ -83,8 +154,40 @@ int installSignalHandler(int signo, SignalHandlerFxn handler, struct sigaction *
 
 void setResizeSignalHandler(SignalHandlerFxn handler) { gResizeHandler = handler; }
 
+void requestTermination(int signo)
+{
+    int none = 0;
+    if (!gTerminationSignal.compare_exchange_strong(none, signo))
+        return;
+    gAbortConfirmed.store(true);
+    gAborted_.store(1);
+    if (gWatchdogPid.load() == getpid())
+        sem_post(&gWatchdogWake);
+}
+
+int pendingTerminationSignal() { return gTerminationSignal.load(std::memory_order_relaxed); }
+
+void checkTermination()
+{
+    // The way out prints and flushes, which may reach polling points again.
+    static bool terminating = false;
+    const int signo = pendingTerminationSignal();
+    if (signo == 0 || !onMainThread() || terminating)
+        return;
+    terminating = true;
+    terminateNow(signo);
+}
+
+void setTerminationGraceMillis(unsigned milliseconds) { gGraceMillis.store(milliseconds); }
+
 void initSignalHandlers()
 {
+    gMainThread = pthread_self();
+    gMainThreadKnown = true;
+    // No SA_RESTART: a read blocked at the terminal returns, so that the
+    // signal is acted on at once.
+    installSignalHandler(SIGTERM, requestTermination, &gTermAction);
+    installSignalHandler(SIGHUP, requestTermination, &gHupAction);
     if (!gRunningAsMaster)
         return;
     installSignalHandler(SIGINT, setAbortFlag, &gIntAction);
@@ -100,11 +203,19 @@ void notify(void *argument, void (*fxn)(void *))
 
 int32_t setAbortedStatus(uint32_t value)
 {
+    // Nothing may call off a termination: the worker threads must keep
+    // seeing the abort until the main thread acts on it.
+    if (pendingTerminationSignal() != 0)
+        return gAborted_.exchange(1);
     gAbortConfirmed.store(false);
     return gAborted_.exchange(static_cast<int32_t>(value));
 }
 
-int32_t getAbortedStatus() { return gAborted_.load(); }
+int32_t getAbortedStatus()
+{
+    checkTermination();
+    return gAborted_.load();
+}
 
 int32_t setLongOperationStatus(int32_t value)
 {
@@ -117,6 +228,7 @@ int32_t getLongOperationStatus() { return uaflags.longOperationStatus; }
 
 bool confirmAbortRequest()
 {
+    checkTermination();
     if (!gRunningAsMaster || gAbortConfirmed.load() || uaflags.longOperationStatus <= 0)
         return true;
     if (userQuery(true, "Do you really want to stop the search?"))

@@ -20,8 +20,28 @@ using TimerFxn = void (*)(int);
 void setAbortFlag(int signo);  // the SIGINT handler
 int installSignalHandler(int signo, SignalHandlerFxn handler, struct sigaction *action);
 // SIGINT to setAbortFlag and SIGWINCH to the resize handler, when running as
-// the master (the terminal program).
+// the master (the terminal program); SIGTERM and SIGHUP to
+// requestTermination always. The calling thread becomes the main thread.
 void initSignalHandlers();
+
+// Termination signals. The handler only records the signal and raises the
+// abort flag (confirmed, so that no question is asked). The main thread acts
+// at its next polling point: every getAbortedStatus, each line read from a
+// command file or the terminal. It then flushes the output and the log,
+// abandons every other file being written (the old file stays), and ends the
+// program with status 128 + the signal. A watchdog thread does the little
+// that is safe from outside when the main thread has not got there within
+// the grace period (it may be computing without polling, or blocked).
+void requestTermination(int signo);  // the SIGTERM and SIGHUP handler
+int pendingTerminationSignal();       // 0 when none
+// Acts on a pending termination signal when called on the main thread;
+// otherwise returns at once.
+void checkTermination();
+void setTerminationGraceMillis(unsigned milliseconds);
+// Starts the watchdog thread (once per process). The program does so at
+// start-up; it is kept apart from initSignalHandlers so that a process that
+// forks without exec (a test's death tests) need not carry a thread.
+void startTerminationWatchdog();
 // The resize handler is the output engine's handleResizeSignal unless
 // replaced; null leaves SIGWINCH alone.
 void setResizeSignalHandler(SignalHandlerFxn handler);

@@ -3,6 +3,10 @@
 #include <libtecla.h>
 
 #include <algorithm>
+#include <array>
+#include <mutex>
+#include <string_view>
+#include <stdio_ext.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -80,8 +84,10 @@ int readTerminalByte()
         return gTermFxn(gTermContext);
     int c = std::getc(stdin);
     if (c == EOF) {
-        if (std::ferror(stdin) && errno == EINTR)
+        if (std::ferror(stdin) && errno == EINTR) {
             std::clearerr(stdin);  // an interrupt is not the end of input
+            checkTermination();    // but a termination signal ends the run
+        }
         return -1;
     }
     return c;
@@ -206,6 +212,11 @@ StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *
     }
     s->fp = fp;
     s->flags = flags;
+    s->targetFd = -1;
+    s->createdTarget = 0;
+    s->appendBase = -1;
+    s->tempPath[0] = '\0';
+    s->targetPath[0] = '\0';
     return s;
 }
 
@@ -246,6 +257,192 @@ int unlockStream(StreamInfo *stream)
     return 0;
 }
 
+namespace {
+
+// openReplacement could not make a temporary file: write in place.
+constexpr int kOpenInPlace = -1;
+constexpr size_t kMaxOpenOutputs = 64;
+// Longest part of the target's name kept in a temporary file's name, so that
+// the temporary name stays within the file system's name limit.
+constexpr size_t kTempStemLength = 200;
+
+// Files open for writing, for the termination path; a watchdog thread reads
+// the list too, hence the lock. Files beyond the table's size are simply not
+// settled at an abrupt end.
+std::mutex gOutputsMutex;
+std::array<StreamInfo *, kMaxOpenOutputs> gOutputs{};
+
+void settleAtExit() { settleOpenOutputFiles(); }
+
+void registerOutput(StreamInfo *s)
+{
+    // A program that leaves through exit() with a file half written must
+    // not leave its temporary file behind, nor lose the log.
+    static const bool atExitInstalled = std::atexit(settleAtExit) == 0;
+    (void)atExitInstalled;
+    std::lock_guard<std::mutex> hold(gOutputsMutex);
+    for (StreamInfo *&slot : gOutputs)
+        if (!slot) {
+            slot = s;
+            return;
+        }
+}
+
+void unregisterOutput(StreamInfo *s)
+{
+    std::lock_guard<std::mutex> hold(gOutputsMutex);
+    for (StreamInfo *&slot : gOutputs)
+        if (slot == s)
+            slot = nullptr;
+}
+
+// Throws away what a stream wrote: nothing still buffered may reach the
+// file, a replacement is removed, an append is cut back.
+void abandonWrite(StreamInfo *s, FILE *fp)
+{
+    __fpurge(fp);
+    if (s->tempPath[0])
+        unlink(s->tempPath);
+    else if (s->appendBase >= 0 && ftruncate(fileno(fp), s->appendBase) != 0)
+        return;
+    // A target made only to carry the lock never had content of its own.
+    if (s->createdTarget && s->targetPath[0])
+        unlink(s->targetPath);
+}
+
+void reportLockedElsewhere(const StreamInfo *s)
+{
+    qel_errorMsg(137,
+                 "File \"%s\" has been locked by another process.\tYou can suppress "
+                 "enforcement of locks by starting %s with the -f flag or typing the command "
+                 "\"set flock=no;\" at the prompt, but be sure you know what you're doing.",
+                 streamPathnameForDisplay(s, kFilenameBufSize), kAppName);
+}
+
+bool takeWriteLock(int fd)
+{
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// Opens a file to be written from scratch as a temporary file beside it (see
+// StreamInfo). With locking the target itself is held open and locked for
+// the stream's life, made empty when absent, so that another process trying
+// to write or read it meets the lock as it would with a file written in
+// place. kOpenInPlace when the target is not a plain file (a device, a pipe)
+// or no temporary file can be made next to it.
+int openReplacement(const char *full, const char *pathAsGiven, uint32_t flags, bool existed,
+                    StreamInfo **streamPtr)
+{
+    const bool quiet = flags & kStreamQuiet;
+    const bool lock = flags & kStreamLock;
+    struct stat st;
+    if (existed && (stat(full, &st) != 0 || !S_ISREG(st.st_mode)))
+        return kOpenInPlace;
+    // A file that may not be written is not replaced behind its back.
+    if (existed && access(full, W_OK) != 0) {
+        if (!quiet)
+            reportOpenFailure(false, existed, pathAsGiven);
+        return kOpenFailed;
+    }
+    int targetFd = -1;
+    bool created = false;
+    if (lock) {
+        targetFd = open(full, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (targetFd >= 0)
+            created = true;
+        else if (errno == EEXIST)
+            targetFd = open(full, O_WRONLY | O_CLOEXEC);
+        if (targetFd < 0) {
+            if (!quiet)
+                reportOpenFailure(false, existed, pathAsGiven);
+            return kOpenFailed;
+        }
+    }
+    auto dropTarget = [&] {
+        if (targetFd >= 0)
+            close(targetFd);
+        if (created)
+            unlink(full);
+    };
+
+    // Renaming onto a symbolic link would replace the link, not its file.
+    char target[kPathnameBufSize];
+    if (!realpath(full, target))
+        copyPathname(full, target);
+    char temp[kPathnameBufSize];
+    const char *name = filenameInPathname(target);
+    const std::string_view dir(target, static_cast<size_t>(name - target));
+    const int n = std::snprintf(temp, sizeof temp, "%.*s.%.*s.XXXXXX", static_cast<int>(dir.size()), dir.data(),
+                                static_cast<int>(std::min(std::strlen(name), kTempStemLength)), name);
+    const int tempFd = n > 0 && static_cast<size_t>(n) < sizeof temp ? mkostemp(temp, O_CLOEXEC) : -1;
+    if (tempFd < 0) {
+        dropTarget();
+        return kOpenInPlace;
+    }
+    // The new file gets the old one's permissions, or those a new file gets.
+    mode_t mode;
+    if (targetFd >= 0 && fstat(targetFd, &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else if (existed && stat(target, &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    fchmod(tempFd, mode);
+
+    FILE *fp = fdopen(tempFd, (flags & kStreamBinary) ? "wb" : "w");
+    if (!fp) {
+        close(tempFd);
+        unlink(temp);
+        dropTarget();
+        if (!quiet)
+            reportOpenFailure(false, existed, pathAsGiven);
+        return kOpenFailed;
+    }
+    char shown[kPathnameBufSize];
+    copyPathname(full, shown);
+    char *slash = lastDirChar(shown);
+    *slash = '\0';
+    StreamInfo *s = createStreamInfo(shown, slash + 1, fp, flags & ~kStreamLocked);
+    if (!s) {
+        unlink(temp);
+        dropTarget();
+        if (!quiet)
+            reportOpenFailure(false, existed, pathAsGiven);
+        return kOpenFailed;
+    }
+    if (lock) {
+        if (!takeWriteLock(targetFd)) {
+            reportLockedElsewhere(s);
+            std::fclose(fp);
+            unlink(temp);
+            close(targetFd);  // never made by us if another holds its lock
+            destroyStreamInfo(s);
+            return kOpenRefused;
+        }
+        // The temporary file becomes the target: its lock then guards the
+        // new file until the stream is closed.
+        takeWriteLock(tempFd);
+        s->flags |= kStreamLocked;
+    }
+    s->targetFd = targetFd;
+    s->createdTarget = created;
+    copyPathname(temp, s->tempPath);
+    copyPathname(target, s->targetPath);
+    registerOutput(s);
+    if (gQelIo.lineBuffered)
+        setStreamLineBuffering(s->fp, _IOLBF);
+    *streamPtr = s;
+    return kOpenOK;
+}
+
+}  // namespace
+
 int openStream(const char *path, uint32_t flags, const char *directory, StreamInfo **streamPtr)
 {
     const bool quiet = flags & kStreamQuiet;
@@ -274,6 +471,11 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
     }
 
     closeStream(streamPtr);
+    if (forWrite && !(flags & kStreamRecord)) {
+        const int rc = openReplacement(full, path, flags, existed, streamPtr);
+        if (rc != kOpenInPlace)
+            return rc;
+    }
     FILE *fp = std::fopen(full, mode);
     if (!fp) {
         if (!quiet)
@@ -292,11 +494,7 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
     }
 
     if ((flags & kStreamLock) && lockStream(s, !forRead) != 0) {
-        qel_errorMsg(137,
-                     "File \"%s\" has been locked by another process.\tYou can suppress "
-                     "enforcement of locks by starting %s with the -f flag or typing the command "
-                     "\"set flock=no;\" at the prompt, but be sure you know what you're doing.",
-                     streamPathnameForDisplay(s, kFilenameBufSize), kAppName);
+        reportLockedElsewhere(s);
         std::fclose(s->fp);
         destroyStreamInfo(s);
         return kOpenRefused;
@@ -316,6 +514,14 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
             return kOpenFailed;
         }
     }
+    if (flags & kStreamAppend) {
+        // Taken after the lock, so that no other writer can still be growing it.
+        struct stat st;
+        if (fstat(fileno(s->fp), &st) == 0 && S_ISREG(st.st_mode))
+            s->appendBase = st.st_size;
+    }
+    if (!forRead)
+        registerOutput(s);
     if (gQelIo.lineBuffered)
         setStreamLineBuffering(s->fp, _IOLBF);
     *streamPtr = s;
@@ -341,17 +547,12 @@ int closeStream(StreamInfo **streamPtr)
     StreamInfo *s = *streamPtr;
     int result = 0;
     if (s->fp) {
-        bool hadError = std::ferror(s->fp) != 0;
-        int err = hadError ? errno : 0;
-        if (s->flags & kStreamLocked)
-            unlockStream(s);
-        if (std::fclose(s->fp) != 0 && !hadError) {
-            hadError = true;
-            err = errno;
-        }
-        s->fp = nullptr;
-        if (hadError) {
-            showFileError(err, streamPathnameForDisplay(s, kFilenameBufSize));
+        const bool hadError = std::ferror(s->fp) != 0;
+        const int errorBefore = hadError ? errno : 0;
+        // A stream in an error state may hold a partial text: abandon it.
+        const int rc = finishStreamFile(s, !hadError);
+        if (hadError || rc != 0) {
+            showFileError(hadError ? errorBefore : (rc > 0 ? rc : 0), streamPathnameForDisplay(s, kFilenameBufSize));
             result = 1;
         }
     }
@@ -359,9 +560,100 @@ int closeStream(StreamInfo **streamPtr)
     return result;
 }
 
+void discardStream(StreamInfo **streamPtr)
+{
+    if (!streamPtr || !*streamPtr)
+        return;
+    finishStreamFile(*streamPtr, false);
+    *streamPtr = destroyStreamInfo(*streamPtr);
+}
+
+int finishStreamFile(StreamInfo *s, bool keep)
+{
+    if (!s || !s->fp)
+        return 0;
+    unregisterOutput(s);
+    FILE *fp = s->fp;
+    int err = 0;
+    if (keep) {
+        errno = 0;
+        if (std::fflush(fp) != 0 || std::ferror(fp))
+            err = errno != 0 ? errno : -1;
+        // The data must be on the disk before the name points at it, or a
+        // crash could leave an empty file where the old one was.
+        else if (s->tempPath[0] && fsync(fileno(fp)) != 0)
+            err = errno;
+        if (err == 0 && s->tempPath[0] && std::rename(s->tempPath, s->targetPath) != 0)
+            err = errno;
+        keep = err == 0;
+    }
+    if (!keep && !(s->flags & kStreamRecord))
+        abandonWrite(s, fp);
+    // Released only now: until the new file is in place, others must wait.
+    if (s->flags & kStreamLocked)
+        unlockStream(s);
+    s->fp = nullptr;
+    errno = 0;
+    if (std::fclose(fp) != 0 && keep && err == 0)
+        err = errno != 0 ? errno : -1;
+    if (s->targetFd >= 0) {
+        close(s->targetFd);
+        s->targetFd = -1;
+    }
+    s->tempPath[0] = '\0';
+    s->appendBase = -1;
+    return err;
+}
+
+void settleOpenOutputFiles()
+{
+    for (;;) {
+        StreamInfo *s = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(gOutputsMutex);
+            for (StreamInfo *candidate : gOutputs)
+                if (candidate) {
+                    s = candidate;
+                    break;
+                }
+        }
+        if (!s)
+            return;
+        finishStreamFile(s, (s->flags & kStreamRecord) != 0);
+    }
+}
+
+void settleOpenOutputFilesFromWatchdog()
+{
+    std::lock_guard<std::mutex> hold(gOutputsMutex);
+    for (StreamInfo *s : gOutputs) {
+        if (!s || !s->fp)
+            continue;
+        const int fd = fileno(s->fp);
+        if (s->flags & kStreamRecord) {
+            flushIfFree(s->fp);
+            continue;
+        }
+        if (s->tempPath[0])
+            unlink(s->tempPath);
+        else if (s->appendBase >= 0 && ftruncate(fd, s->appendBase) != 0)
+            continue;  // nothing more can be done about it
+        if (s->createdTarget && s->targetPath[0])
+            unlink(s->targetPath);
+    }
+}
+
 int flushStream(StreamInfo *stream)
 {
     return (stream && stream->fp) ? std::fflush(stream->fp) : 0;
+}
+
+void flushIfFree(FILE *file)
+{
+    if (file && ftrylockfile(file) == 0) {
+        fflush_unlocked(file);
+        funlockfile(file);
+    }
 }
 
 int setStreamLineBuffering(FILE *file, int mode)
@@ -442,6 +734,32 @@ bool activeInputErrorPosition(uint32_t *line1Based, const char **fileName)
     return true;
 }
 
+namespace {
+
+// A UTF-8 byte-order mark, which some editors put at the head of a text
+// file, is not part of the commands: the input starts after it.
+void skipByteOrderMark(InputStatus *status)
+{
+    static constexpr unsigned char kMark[3] = {0xEF, 0xBB, 0xBF};
+    if (status->stream && status->stream->fp) {
+        FILE *fp = status->stream->fp;
+        unsigned char head[3] = {};
+        const size_t n = std::fread(head, 1, sizeof head, fp);
+        if (n == sizeof head && std::memcmp(head, kMark, sizeof kMark) == 0) {
+            status->pos.charCount = sizeof kMark;
+            return;
+        }
+        std::clearerr(fp);
+        std::rewind(fp);
+    } else if (status->isDocument && status->docLength >= sizeof kMark &&
+               std::memcmp(status->docText, kMark, sizeof kMark) == 0) {
+        status->docIndex = sizeof kMark;
+        status->pos.charCount = sizeof kMark;
+    }
+}
+
+}  // namespace
+
 void initInputStatus(InputStatus *status)
 {
     status->batch = 1;
@@ -457,6 +775,7 @@ void initInputStatus(InputStatus *status)
         status->lineEndKind = detectLineEnds(docByte, status);
         status->docIndex = 0;
     }
+    skipByteOrderMark(status);
     setActiveInput(status);
 }
 
@@ -526,6 +845,9 @@ int readNextChar()
         in->pos.charCount++;
         if (c == '\n') {
             in->pos.lineNum++;
+            // Each line of a command file is a point where a termination
+            // signal is acted on, however quick the commands.
+            checkTermination();
             return c;
         }
         if ((c < 32 && c != '\t') || c == 127)
@@ -609,9 +931,11 @@ void rewindCurrentInput()
 {
     if (!gActiveInput)
         return;
-    if (gActiveInput->stream && gActiveInput->stream->fp)
-        std::rewind(gActiveInput->stream->fp);
     gActiveInput->pos = gActiveInput->prevPos = InputPos{0, 0};
+    if (gActiveInput->stream && gActiveInput->stream->fp) {
+        std::rewind(gActiveInput->stream->fp);
+        skipByteOrderMark(gActiveInput);
+    }
 }
 
 // -------------------------------------------------------------- terminal
@@ -625,7 +949,13 @@ GetLine *initTecla()
         return nullptr;
     // The interrupt ends the line being edited instead of reaching the
     // program's handler in the middle of the editor's terminal handling.
-    if (gl_trap_signal(gTecla, SIGINT, GLS_DONT_FORWARD, GLS_ABORT, EINTR) != 0)
+    // So do the termination signals, which the editor would otherwise
+    // deliver with their default action, killing the program on the spot;
+    // readWithEditor passes them on.
+    bool trapped = true;
+    for (int signo : {SIGINT, SIGTERM, SIGHUP})
+        trapped = trapped && gl_trap_signal(gTecla, signo, GLS_DONT_FORWARD, GLS_ABORT, EINTR) == 0;
+    if (!trapped)
         gTecla = del_GetLine(gTecla);
     return gTecla;
 }
@@ -638,6 +968,20 @@ GetLine *shutdownTecla()
 }
 
 namespace {
+
+// A question is written as an unfinished line: the answer is typed after
+// it. The output engine holds an unfinished line back, so it is written out
+// as a prompt and the terminal flushed before the answer is read; otherwise
+// the question would appear only after it had been answered.
+void showPrompt(const char *prompt)
+{
+    const bool was = promptInProgress();
+    setPromptInProgress(true);
+    qel_printf("%s", prompt);
+    setPromptInProgress(was);
+    if (FILE *out = getOutputTerminal().out)
+        std::fflush(out);
+}
 
 void setLoneNewline(char *buffer, size_t size)
 {
@@ -653,9 +997,18 @@ void setLoneNewline(char *buffer, size_t size)
 bool readWithEditor(const char *prompt, char *buffer, size_t size, FILE *log)
 {
     for (;;) {
+        // The editor writes the prompt itself; what the program wrote before
+        // it must be on the screen first.
+        if (FILE *out = getOutputTerminal().out)
+            std::fflush(out);
         const char *line = gl_get_line(gTecla, prompt, nullptr, -1);
         if (!line) {
             if (gl_return_status(gTecla) == GLR_SIGNAL) {
+                const int signo = gl_last_signal(gTecla);
+                if (signo == SIGTERM || signo == SIGHUP) {
+                    requestTermination(signo);
+                    checkTermination();
+                }
                 setAbortedStatus(1);
                 return false;
             }
@@ -684,6 +1037,7 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
             setLoneNewline(buffer, size);
         return 1;
     }
+    checkTermination();
     FILE *log = gHooks.logStream();
     gHooks.restartPagingCount();
     qel_printf("\n");
@@ -714,7 +1068,7 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
         }
     } else {
         for (;;) {
-            qel_printf("%s", prompt);
+            showPrompt(prompt);
             size_t n = 0;
             int c = readTerminalByte();
             if (c == -1 || getAbortedStatus()) {

@@ -12,13 +12,17 @@
 
 // openStream flags.
 inline constexpr uint32_t kStreamRead = 1;
-inline constexpr uint32_t kStreamWrite = 2;  // emptied only once the lock is held
+inline constexpr uint32_t kStreamWrite = 2;  // a new text that replaces the file when closed
 inline constexpr uint32_t kStreamAppend = 4;
 inline constexpr uint32_t kStreamBinary = 8;
 inline constexpr uint32_t kStreamQuiet = 16;
 inline constexpr uint32_t kStreamNoReplaceQuery = 32;
 inline constexpr uint32_t kStreamLock = 64;
 inline constexpr uint32_t kStreamLocked = 128;  // set while the lock is held
+// A record written as the run goes (the log): written in place even when
+// replaced, so that it can be read while the run goes on and survives a
+// crash, and never abandoned: what reached it stays, at an abrupt end too.
+inline constexpr uint32_t kStreamRecord = 256;
 
 // openStream results.
 inline constexpr int kOpenOK = 0;
@@ -32,10 +36,22 @@ inline constexpr uint8_t kMaxFileNesting = 16;
 
 // An open file. It begins with the file's specification: the full path it
 // was opened under, split into directory and name.
+//
+// A file opened to be written from scratch (other than a record) is written
+// to a temporary file in the same directory, which replaces the target only
+// when the stream is closed without error; until then the old file is untouched, so a failed
+// or interrupted write never leaves a fragment in its place. An appended
+// file is written in place; its length at the open is kept so that an
+// abandoned append can be cut back to it.
 struct StreamInfo {
     FileSpec fileSpec;
     FILE *fp;
     uint32_t flags;
+    int targetFd;                      // the target held open for its lock while replaced; -1 when none
+    uint8_t createdTarget;             // the target did not exist before this stream
+    int64_t appendBase;                // an appended file's length at the open; -1 when not appending
+    char tempPath[kPathnameBufSize];   // empty when writing in place
+    char targetPath[kPathnameBufSize]; // what the temporary file replaces (links followed)
 };
 
 struct InputPos {
@@ -130,11 +146,32 @@ int openOutputStream(const char *path, bool replace, bool append, StreamInfo **s
 int openInputFile(const char *path, uint32_t flags, const char *directory, InputStatus *status);
 int closeInputFile(InputStatus *status);
 int closeStream(StreamInfo **streamPtr);
+// Gives up a file being written: a replacement is thrown away (the old file
+// stays as it was), an append is cut back to the length the file had when it
+// was opened. Nothing is reported; the record is freed and the variable
+// nulled.
+void discardStream(StreamInfo **streamPtr);
+// Ends the file of a stream but keeps the record: with `keep`, what was
+// written is flushed and (for a replacement) put in place of the target;
+// without, the write is abandoned as by discardStream. A held lock is
+// released. 0 on success, else the system error number (-1 when none was
+// given). Nothing is reported.
+int finishStreamFile(StreamInfo *stream, bool keep);
+// Every file still open for writing, at an abrupt end of the program: a
+// record is flushed and kept, every other file is abandoned. The stream
+// records stay (their files closed).
+void settleOpenOutputFiles();
+// The same for the last resort of a termination signal, from a thread other
+// than the main one while the main thread may be stuck: only removes
+// temporary files and cuts appends back, and flushes records.
+void settleOpenOutputFilesFromWatchdog();
 StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *fp, uint32_t flags);
 StreamInfo *destroyStreamInfo(StreamInfo *stream);
 int lockStream(StreamInfo *stream, bool write);
 int unlockStream(StreamInfo *stream);
 int flushStream(StreamInfo *stream);
+// Flushes a file unless another thread holds it (and may be stuck there).
+void flushIfFree(FILE *file);
 int setStreamLineBuffering(FILE *file, int mode);
 const char *streamFilename(const StreamInfo *stream);
 const char *streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength);

@@ -127,7 +127,10 @@ int openLogFile()
     // asked it, so the stream layer must not ask again. Asked here, a
     // refusal would be indistinguishable from a lock held elsewhere; this
     // way a refused open is always a lock refusal, which is an error.
-    const uint32_t flags = kStreamLock | (append ? kStreamAppend : kStreamWrite | kStreamNoReplaceQuery);
+    // The log is what a run leaves behind even when it is killed or
+    // crashes, and is read while the run goes on: it is written in place.
+    const uint32_t flags =
+        kStreamLock | kStreamRecord | (append ? kStreamAppend : kStreamWrite | kStreamNoReplaceQuery);
     if (!logFile.name || openStream(logFile.name, flags, nullptr, &logFile.stream) != kOpenOK) {
         logFile.stream = nullptr;
         qel_printf("\nLog file not opened.\n\n");

@@ -113,8 +113,13 @@ void writeLine(const char *text, bool show, OutputLineFxn lineFxn)
 {
     if (show)
         writeStdOut(text);
-    if (gQelIo.stdoutNotTerminal && (showingError() || gQelIo.promptInProgress) && gTerminal.err)
+    if (gQelIo.stdoutNotTerminal && (showingError() || gQelIo.promptInProgress) && gTerminal.err) {
+        // Both streams may go to one file: what standard output still holds
+        // must land there before this line, not after it.
+        if (gTerminal.out)
+            std::fflush(gTerminal.out);
         std::fputs(text, gTerminal.err);
+    }
     if (gLog.writeLine && (!gLog.isLogging || gLog.isLogging())) {
         if (gLog.writeLine(text) != 0) {
             if (gLog.closeAfterError)

@@ -21,6 +21,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
 #include "qel/qel_output.h"
 #include "qel/qel_sets.h"
 #include "search/hsprep.h"
@@ -59,6 +60,7 @@ struct Run {
     size_t best = 0;
     double sumMin = 0.0, sumMax = 0.0, sumRange = 0.0;
     std::FILE *out = nullptr;
+    StreamInfo *outStream = nullptr;  // owns `out`
 };
 
 const char *lengthText(double len) { return treeLengthToString(len); }
@@ -82,7 +84,9 @@ std::string fitText(double v, int decimals)
 // built on the bounds is marked the way the length is.
 const char *mark(const Run &r) { return r.marked ? "+" : ""; }
 
-std::FILE *openScoreFile(const char *name)
+// Opened through the stream layer, so that a replaced score file takes the
+// old one's place only once the table is complete.
+StreamInfo *openScoreFile(const char *name)
 {
     char path[kPathnameBufSize];
     const char *base = getCurrentDirSpec();
@@ -94,10 +98,12 @@ std::FILE *openScoreFile(const char *name)
         qel_errorMsg(0, "File \"%s\" already exists (use REPLACE or APPEND).", name);
         return nullptr;
     }
-    std::FILE *f = std::fopen(path, gAppendToFile ? "a" : "w");
-    if (!f)
+    const uint32_t mode = gAppendToFile ? kStreamAppend : kStreamWrite | kStreamNoReplaceQuery;
+    StreamInfo *stream = nullptr;
+    const int rc = openStream(path, mode | kStreamLock | kStreamQuiet, nullptr, &stream);
+    if (rc == kOpenFailed)
         qel_errorMsg(0, "Could not open file \"%s\" for writing.", name);
-    return f;
+    return rc == kOpenOK ? stream : nullptr;
 }
 
 double get1CharLen(const DataInfo *d, uint32_t c)
@@ -535,8 +541,13 @@ int doPScoresCmd()
                             "excluded all characters, intentionally or otherwise.");
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionParsimony);
     int status = checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0;
-    if (status == 0 && named && !(r.out = openScoreFile(sfopt.scoreFile)))
-        status = 1;
+    if (status == 0 && named) {
+        r.outStream = openScoreFile(sfopt.scoreFile);
+        if (r.outStream)
+            r.out = r.outStream->fp;
+        else
+            status = 1;
+    }
     if (status == 0) {
         const bool gfit = gPars.showGfit || gPars.goloboff;
         r.countCompat = gPars.showCompat || gPars.showCmpList || gPars.threshold == 1;
@@ -559,9 +570,14 @@ int doPScoresCmd()
     if (parsServices().forgetLastTreeOptimized)
         parsServices().forgetLastTreeOptimized();
     restoreOriginalOptCrit(oldCriterion);
-    if (r.out && std::fclose(r.out) != 0 && status == 0) {
-        qel_errorMsg(0, "Error writing file \"%s\".", sfopt.scoreFile);
-        status = 1;
+    if (r.outStream) {
+        // A table cut short by an error or an interrupt is not kept.
+        const bool keep = status == 0 && getAbortedStatus() == 0;
+        if (finishStreamFile(r.outStream, keep) != 0 && keep) {
+            qel_errorMsg(0, "Error writing file \"%s\".", sfopt.scoreFile);
+            status = 1;
+        }
+        discardStream(&r.outStream);
     }
     return status;
 }

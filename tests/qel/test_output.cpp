@@ -3,6 +3,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
 #include <random>
 #include <sstream>
 #include <string>
@@ -654,3 +657,40 @@ TEST_F(OutputTest, CommandOutputHoldsBusyMode)
 }
 
 }  // namespace
+
+// Standard output and standard error sent to one file: an error must come
+// after the diagram rows printed before it, not in the middle of them.
+TEST(OutputOrder, ErrorFollowsEarlierOutputInSharedFile)
+{
+    char path[] = "/tmp/qelorderXXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    FILE *out = std::fopen(path, "a");  // fully buffered, as a file is
+    FILE *err = std::fopen(path, "a");
+    ASSERT_TRUE(out && err);
+    setvbuf(err, nullptr, _IONBF, 0);  // as standard error is
+    qel_resetOutputEngine();
+    const OutputTerminal saved = setOutputTerminal(
+        OutputTerminal{out, err, nullptr, false, false, false, fakeQuerySize, fakeWriteSize});
+    const PrintHook savedPrint = qel_printf;
+    qel_printf = myprintf;
+    setOutputNumRows(1000);
+    myputs("/--- row one\n");
+    myputs("\\--- row two\n");
+    errorMsg(0, "Something failed.");
+    std::fflush(out);
+    setOutputTerminal(saved);
+    qel_printf = savedPrint;
+    qel_resetOutputEngine();
+    std::fclose(out);
+    std::fclose(err);
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(path);
+    const size_t row = text.find("row two");
+    const size_t error = text.find("Something failed.");
+    ASSERT_NE(row, std::string::npos) << text;
+    ASSERT_NE(error, std::string::npos) << text;
+    EXPECT_LT(row, error) << text;
+}

@@ -1,0 +1,129 @@
+#!/usr/bin/python3
+"""Questions of the vorn program at a real terminal (a pseudo-terminal).
+
+Each question must be on the screen before the program waits for the
+answer: the data-reset question (warnReset) and the unsaved-trees question
+at Quit, answered only once they have been seen. A termination signal that
+arrives while the line editor waits for a command ends the run with
+128 + the signal, as anywhere else.
+
+Usage: run_pty.py <vorn>
+"""
+import os
+import pty
+import select
+import signal
+import sys
+import tempfile
+import time
+
+DATA = """#NEXUS
+begin data;
+  dimensions ntax=5 nchar=4;
+  format datatype=dna missing=? gap=-;
+  matrix
+    A  ACTG
+    B  ACTG
+    C  ACTA
+    D  ACTA
+    E  ACTT
+  ;
+end;
+hsearch;
+"""
+
+
+class Terminal:
+    def __init__(self, argv, cwd, env):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            os.chdir(cwd)
+            os.execve(argv[0], argv, env)
+        self.seen = ""
+
+    def expect(self, text, seconds=20):
+        """True when `text` appears in the output not yet matched."""
+        until = time.time() + seconds
+        while text not in self.seen:
+            left = until - time.time()
+            if left <= 0:
+                return False
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:
+                return False
+            if not chunk:
+                return False
+            self.seen += chunk.decode("utf-8", "replace")
+        self.seen = self.seen[self.seen.index(text) + len(text):]
+        return True
+
+    def type(self, line):
+        os.write(self.fd, (line + "\r").encode())
+
+    def finish(self):
+        deadline = time.time() + 20
+        while time.time() < deadline:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                return os.waitstatus_to_exitcode(status)
+            try:
+                if select.select([self.fd], [], [], 0.2)[0]:
+                    os.read(self.fd, 4096)
+            except OSError:
+                pass
+        os.kill(self.pid, 9)
+        os.waitpid(self.pid, 0)
+        return None
+
+
+def main():
+    vorn = os.path.abspath(sys.argv[1])
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-pty-") as tmp:
+        with open(os.path.join(tmp, "a.nex"), "w") as f:
+            f.write(DATA)
+        env = {"HOME": tmp, "TERM": "xterm", "PATH": "/usr/bin:/bin"}
+        term = Terminal([vorn, "a.nex"], tmp, env)
+        steps = [
+            ("vorn> ", "execute a.nex"),
+            ("Are you sure you want to reset the active datafile? (Y/n) ", "n"),
+            ("vorn> ", "quit"),
+            ("Do you want to quit anyway? (Y/n) ", "y"),
+        ]
+        for shown, answer in steps:
+            if not term.expect(shown):
+                failures.append("not shown before the answer: %r\nafter: %r" % (shown, term.seen[-300:]))
+                term.type(answer)  # answer anyway, to see the rest
+                continue
+            term.type(answer)
+        rc = term.finish()
+        if rc != 0:
+            failures.append("exit status %r, expected 0" % rc)
+        # An interactive run keeps its history, put in place by rename.
+        history = os.path.join(tmp, ".vornhistory")
+        if "execute a.nex" not in (open(history).read() if os.path.exists(history) else ""):
+            failures.append("the typed commands are not in the history")
+        stray = [n for n in os.listdir(tmp) if n.startswith(".vornhistory.")]
+        if stray:
+            failures.append("temporary history files left: %s" % stray)
+
+        for signo in (signal.SIGTERM, signal.SIGHUP):
+            term = Terminal([vorn], tmp, env)
+            if not term.expect("vorn> "):
+                failures.append("no command prompt: %r" % term.seen[-300:])
+            os.kill(term.pid, signo)
+            rc = term.finish()
+            if rc != 128 + signo:
+                failures.append("signal %d at the prompt: exit status %r, expected %d" % (signo, rc, 128 + signo))
+    if failures:
+        print("\n".join(failures))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

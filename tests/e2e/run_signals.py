@@ -1,0 +1,152 @@
+#!/usr/bin/python3
+"""Abrupt ends of a running vorn program.
+
+A batch job killed by a scheduler (SIGTERM) or by a closed terminal (SIGHUP)
+must leave what it printed in its output and its log, must not leave a
+fragment in place of a file, and must exit with 128 + the signal. A tree
+file whose writing fails part way (a file-size limit, as a full disk) must
+leave the old file as it was.
+
+Usage: run_signals.py <vorn>
+"""
+import os
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def data_block(ntax, nchar, seed):
+    rng = random.Random(seed)
+    rows = "\n".join("    t%d %s" % (i, "".join(rng.choice("ACGT") for _ in range(nchar)))
+                     for i in range(ntax))
+    return ("begin data;\n  dimensions ntax=%d nchar=%d;\n  format datatype=dna;\n  matrix\n%s\n  ;\nend;\n"
+            % (ntax, nchar, rows))
+
+
+def wait_for(path, text, seconds):
+    until = time.time() + seconds
+    while time.time() < until:
+        if os.path.exists(path) and text in open(path, errors="replace").read():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def prepare(tmp, commands, old_lines):
+    """The command file and a good tree file the run must not spoil; the latter's text."""
+    old_trees = "".join("[an earlier tree file, line %d]\n" % i for i in range(old_lines))
+    for name, text in (("keep.tre", old_trees), ("run.nex", commands)):
+        with open(os.path.join(tmp, name), "w") as f:
+            f.write(text)
+    return old_trees
+
+
+def check_files(tmp, name, old_trees):
+    failures = []
+    if open(os.path.join(tmp, "keep.tre")).read() != old_trees:
+        failures.append("%s: keep.tre was changed" % name)
+    stray = [n for n in os.listdir(tmp) if n.startswith(".")]
+    if stray:
+        failures.append("%s: temporary files left: %s" % (name, stray))
+    return failures
+
+
+def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-sig-") as tmp:
+        old_trees = prepare(tmp, commands, 20000)
+        out = open(os.path.join(tmp, "stdout"), "w")
+        err = open(os.path.join(tmp, "stderr"), "w")
+        stdin = subprocess.PIPE if stdin_pipe else subprocess.DEVNULL
+        env = dict(os.environ, HOME=tmp)
+        proc = subprocess.Popen([vorn] + args + ["run.nex"], cwd=tmp, env=env, stdin=stdin, stdout=out,
+                                stderr=err)
+        log = os.path.join(tmp, "run.log")
+        # A search prints nothing while it runs, so its start cannot be
+        # watched for; its data are read within moments.
+        started = wait_for(os.path.join(tmp, watch[0]), watch[1], 60) if watch else True
+        time.sleep(0.5 if watch else 3)
+        proc.send_signal(signo)
+        try:
+            rc = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            rc = proc.wait()
+        out.close()
+        err.close()
+        stdout = open(os.path.join(tmp, "stdout"), errors="replace").read()
+        if not started:
+            failures.append("%s: the run never reached the point to signal" % name)
+        if rc != 128 + signo:
+            failures.append("%s: exit status %d, expected %d" % (name, rc, 128 + signo))
+        if "Data matrix has" not in stdout and "Processing of file" not in stdout:
+            failures.append("%s: output printed before the signal is missing:\n%s" % (name, stdout[-500:]))
+        if os.path.exists(log):
+            text = open(log, errors="replace").read()
+            if "Heuristic search settings" not in text:
+                failures.append("%s: the log lacks what was printed:\n%s" % (name, text[-500:]))
+        failures += check_files(tmp, name, old_trees)
+    return failures
+
+
+def random_tree(rng, names):
+    parts = list(names)
+    while len(parts) > 3:
+        a = parts.pop(rng.randrange(len(parts)))
+        b = parts.pop(rng.randrange(len(parts)))
+        parts.append("(%s,%s)" % (a, b))
+    return "(%s);" % ",".join(parts)
+
+
+def limited_write_case(vorn):
+    """Savetrees over a good file under a file-size limit smaller than the new text."""
+    import resource
+    rng = random.Random(4)
+    names = ["t%d" % i for i in range(6)]
+    trees = "".join("  tree r%d = [&U] %s\n" % (i, random_tree(rng, names)) for i in range(400))
+    commands = ("#NEXUS\n" + data_block(6, 20, 5) + "begin trees;\n" + trees + "end;\n"
+                "savetrees file=keep.tre format=newick replace;\nquit;\n")
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-fsize-") as tmp:
+        old_trees = prepare(tmp, commands, 2000)
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=120)
+        out = run.stdout.decode("utf-8", "replace")
+        if "I/O error" not in out or "saved to file" in out:
+            failures.append("fsize: the failed save was not reported as such:\n%s" % out[-600:])
+        failures += check_files(tmp, "fsize", old_trees)
+    return failures
+
+
+def main():
+    vorn = os.path.abspath(sys.argv[1])
+    long_search = ("log file=run.log replace;\n" + data_block(40, 300, 11) +
+                   "hsearch addSeq=random nreps=1000000 rseed=3 swap=tbr;\n"
+                   "savetrees file=keep.tre replace;\nquit;\n")
+    waiting = ("log file=run.log replace;\n" + data_block(6, 20, 5) +
+               "hsearch;\nsavetrees file=other.tre replace;\n")
+    failures = []
+    # Computing: the search polls the abort flag.
+    failures += run_case(vorn, "search/TERM", signal.SIGTERM, ["-n"], "#NEXUS\n" + long_search,
+                         None, False)
+    failures += run_case(vorn, "search/HUP", signal.SIGHUP, ["-n"], "#NEXUS\n" + long_search, None, False)
+    # Waiting for the next command on standard input.
+    failures += run_case(vorn, "waiting/TERM", signal.SIGTERM, [], "#NEXUS\n" + waiting,
+                         ("other.tre", "End;"), True)
+    failures += limited_write_case(vorn)
+    if failures:
+        print("\n".join(failures))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
