@@ -2,7 +2,9 @@
 // binary tree: full down pass, full three-set pass, NNI evaluation, and the
 // incremental updates after moving a subtree (prune, then graft elsewhere).
 // Counters report character-node updates per second (characters x internal
-// nodes visited).
+// nodes visited). The down pass, the three-set pass and the per-node join run
+// once per unordered kernel variant (argument 0 generic, 1 AVX2) on the same
+// data.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -14,7 +16,9 @@
 #include "data/vorn_memory.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/pars_fxns.h"
+#include "parsimony/kernels/uno_kernels.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/stateset.h"
 #include "parsimony/treelen.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
@@ -54,9 +58,24 @@ Fixture &fixture()
     return f;
 }
 
+// Selects the variant of the benchmark's argument for its run; false (and
+// the run skipped) where the CPU lacks it.
+bool useVariant(benchmark::State &state)
+{
+    auto v = state.range(0) ? UnoKernelVariant::Avx2 : UnoKernelVariant::Generic;
+    if (!selectUnoKernels(v)) {
+        state.SkipWithError("this CPU cannot run the variant");
+        return false;
+    }
+    state.SetLabel(unoKernels().name);
+    return true;
+}
+
 void BM_ParsimonyTreeLength(benchmark::State &state)
 {
     Fixture &f = fixture();
+    if (!useVariant(state))
+        return;
     double len = 0;
     for (auto _ : state) {
         len = calcTreeLength(f.d, f.tree, true, false);
@@ -66,11 +85,37 @@ void BM_ParsimonyTreeLength(benchmark::State &state)
     state.counters["char_node_updates_per_s"] =
         benchmark::Counter(double(kChars) * (kTaxa - 1) * state.iterations(), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ParsimonyTreeLength);
+BENCHMARK(BM_ParsimonyTreeLength)->Arg(0)->Arg(1);
+
+// One node's join: the down sets of two forks into a scratch record.
+void BM_ParsimonyNodeJoin(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    if (!useVariant(state))
+        return;
+    calcTreeLength(f.d, f.tree, true, false);
+    PackedData *pd = packedData(f.d);
+    const ParsNodeSets *a = nodeSets(f.tree->nodes[kTaxa + 2].abm[0]);
+    const ParsNodeSets *b = nodeSets(f.tree->nodes[kTaxa + 3].abm[0]);
+    std::vector<uint64_t> out(2 * pd->unoWords);
+    ParsNodeSets r{};
+    r.uno = out.data();
+    for (auto _ : state) {
+        double len = 0;
+        unoSetBin(f.d, a, b, true, false, &r, &len);
+        benchmark::DoNotOptimize(len);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["char_updates_per_s"] =
+        benchmark::Counter(double(kChars) * state.iterations(), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ParsimonyNodeJoin)->Arg(0)->Arg(1);
 
 void BM_ParsimonyThreeSetPass(benchmark::State &state)
 {
     Fixture &f = fixture();
+    if (!useVariant(state))
+        return;
     for (auto _ : state) {
         calcStatesetsForSearch(f.tree, f.d, false);
         benchmark::DoNotOptimize(f.tree->score[0]);
@@ -80,7 +125,7 @@ void BM_ParsimonyThreeSetPass(benchmark::State &state)
     state.counters["char_node_updates_per_s"] =
         benchmark::Counter(perPass * state.iterations(), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ParsimonyThreeSetPass);
+BENCHMARK(BM_ParsimonyThreeSetPass)->Arg(0)->Arg(1);
 
 void BM_ParsimonyNNIEvaluation(benchmark::State &state)
 {

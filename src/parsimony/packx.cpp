@@ -11,6 +11,7 @@
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/stateset.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_math.h"
 #include "trees/treeutil.h"
@@ -409,6 +410,13 @@ int packPrelim(DataInfo *d)
     pd->ordWords = static_cast<uint32_t>(ordPlace.fill.size());
     pd->unoWords = static_cast<uint32_t>(unoPlace.fill.size());
     pd->unoWidth = std::move(unoPlace.width);
+    pd->unoNotTop.clear();
+    pd->unoShift.clear();
+    for (uint8_t w : pd->unoWidth) {
+        const UnoWidthParams &p = unoParams(w);
+        pd->unoNotTop.insert(pd->unoNotTop.end(), 2, p.notTop);
+        pd->unoShift.insert(pd->unoShift.end(), 2, p.shift);
+    }
     pd->ordSetBytes = pd->ordWords * 16;
     pd->unoSetBytes = pd->unoWords * 16;
     pd->realLengths = false;

@@ -75,6 +75,9 @@ struct ParsRecord {
     uint32_t ordWords = 0, unoWords = 0;
     uint32_t ordSetBytes = 0, unoSetBytes = 0;
     std::vector<uint8_t> unoWidth;  // per unordered word
+    // Per unordered lane (two per word), from its word's width: every bit but
+    // each field's top one, and the width less one (the kernels' constants).
+    std::vector<uint64_t> unoNotTop, unoShift;
     std::vector<PackSlot> slots;    // per character
 
     // Per-node set storage (aligned, 3 x nodeCount sets each).

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "parsimony/kernels/uno_kernels.h"
 #include "parsimony/packx.h"
 
 struct TreeNode;
@@ -20,6 +21,8 @@ struct UnoWidthParams {
     uint64_t spread;  // multiplier that fills a field from its lowest bit
 };
 const UnoWidthParams &unoParams(uint32_t width);
+// The unordered lanes of the packed data, for the kernels.
+UnoLanes unoLanes(const PackedData *pd);
 
 // Binary node: result = rule(a, b).
 void unoSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,

@@ -3,6 +3,7 @@
 // the field carries into its top bit exactly when one of them is set, so
 // ((I & notTop) + notTop) | I has the top bit set for every non-empty field
 // and no carry ever leaves a field.
+#include <algorithm>
 #include <bit>
 
 #include "parsimony/pars_init.h"
@@ -36,44 +37,31 @@ inline uint64_t emptyFields(uint64_t i, const UnoWidthParams &p, uint64_t countM
 
 const UnoWidthParams &unoParams(uint32_t width) { return kParams[width]; }
 
+UnoLanes unoLanes(const PackedData *pd)
+{
+    return {pd->unoNotTop.data(), pd->unoShift.data(), pd->unoCountMask.data(), 2 * pd->unoWords};
+}
+
 void unoSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                ParsNodeSets *result, double *length)
 {
     PackedData *pd = packedData(d);
-    const uint64_t *A = a->uno, *B = b->uno;
-    uint64_t *R = result->uno;
-    const uint64_t *cm = pd->unoCountMask.data();
-    const uint8_t *width = pd->unoWidth.data();
-    uint32_t nw = pd->unoWords;
+    const UnoKernels &kern = unoKernels();
+    UnoLanes lanes = unoLanes(pd);
     bool general = count && (perChar || pd->unoWeighted || pd->altArrays);
     if (!general) {
-        uint64_t steps = 0;
-        for (uint32_t w = 0; w < nw; w++) {
-            const UnoWidthParams &p = kParams[width[w]];
-            for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
-                uint64_t i = A[l] & B[l];
-                uint64_t x = emptyFields(i, p, cm[l]);
-                R[l] = i | ((A[l] | B[l]) & (x * p.spread));
-                steps += std::popcount(x);
-            }
-        }
+        uint64_t steps = kern.join(lanes, a->uno, b->uno, result->uno);
         if (count)
             *length += static_cast<double>(steps);
         return;
     }
     uint64_t *mask = pd->unoStepMask.data();
-    for (uint32_t w = 0; w < nw; w++) {
-        const UnoWidthParams &p = kParams[width[w]];
-        for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
-            uint64_t i = A[l] & B[l];
-            uint64_t x = emptyFields(i, p, cm[l]);
-            R[l] = i | ((A[l] | B[l]) & (x * p.spread));
-            mask[l] = x;
-        }
-        if (pd->unoWeighted)
+    uint64_t steps = kern.joinMask(lanes, a->uno, b->uno, result->uno, mask);
+    if (pd->unoWeighted) {
+        for (uint32_t w = 0; w < pd->unoWords; w++)
             addWtdSteps(pd->unoWts, w, length, mask[2 * w], mask[2 * w + 1], kNoScore, 0.0);
-        else
-            *length += std::popcount(mask[2 * w]) + std::popcount(mask[2 * w + 1]);
+    } else {
+        *length += static_cast<double>(steps);
     }
     if (perChar)
         updateUnoSingleStepCounts(d, 1);
@@ -82,19 +70,30 @@ void unoSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
 int unoAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool, double *length,
                     double bound)
 {
+    // Blocks of words go through the kernel; the block that passes the bound
+    // is counted again word by word, so that the length returned is the sum
+    // up to the first word past the bound, whatever the kernel.
+    constexpr uint32_t kBlockLanes = 64;
     const PackedData *pd = packedData(d);
-    const uint64_t *A = a->uno, *B = b->uno, *cm = pd->unoCountMask.data();
-    const uint8_t *width = pd->unoWidth.data();
+    const UnoKernels &kern = unoKernels();
+    UnoLanes lanes = unoLanes(pd);
+    const uint64_t *A = a->uno, *B = b->uno;
     int64_t len = static_cast<int64_t>(*length);
     int64_t limit = bound >= kNoScore ? INT64_MAX : static_cast<int64_t>(bound);
-    for (uint32_t w = 0; w < pd->unoWords; w++) {
-        const UnoWidthParams &p = kParams[width[w]];
-        len += std::popcount(emptyFields(A[2 * w] & B[2 * w], p, cm[2 * w])) +
-               std::popcount(emptyFields(A[2 * w + 1] & B[2 * w + 1], p, cm[2 * w + 1]));
-        if (len > limit) {
-            *length = static_cast<double>(len);
-            return 1;
+    for (uint32_t from = 0; from < lanes.count; from += kBlockLanes) {
+        uint32_t to = std::min(lanes.count, from + kBlockLanes);
+        auto block = static_cast<int64_t>(kern.steps(lanes, A, B, from, to));
+        if (len + block <= limit) {
+            len += block;
+            continue;
         }
+        for (uint32_t l = from;; l += 2) {
+            len += static_cast<int64_t>(kern.steps(lanes, A, B, l, l + 2));
+            if (len > limit)
+                break;
+        }
+        *length = static_cast<double>(len);
+        return 1;
     }
     *length = static_cast<double>(len);
     return 0;

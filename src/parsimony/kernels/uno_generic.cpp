@@ -1,0 +1,59 @@
+// Unordered kernels in plain 64-bit code, for every CPU. The empty-field
+// test is a carry trick: adding notTop to the low bits of a field carries
+// into its top bit exactly when one of them is set, so
+// ((i & notTop) + notTop) | i has the top bit set for every non-empty field,
+// and no carry leaves a field.
+#include <bit>
+
+#include "parsimony/kernels/uno_kernels.h"
+
+namespace {
+
+inline uint64_t emptyFields(const UnoLanes &k, uint32_t l, uint64_t i)
+{
+    uint64_t z = ((i & k.notTop[l]) + k.notTop[l]) | i;
+    return (~z >> k.shift[l]) & k.countMask[l];
+}
+
+// Every bit of the fields whose lowest bit is in x: x times 2^width - 1,
+// with the shift split so that a 64-bit field does not shift by 64.
+inline uint64_t fillFields(uint64_t x, uint64_t shift) { return ((x << shift) << 1) - x; }
+
+uint64_t join(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r)
+{
+    uint64_t steps = 0;
+    for (uint32_t l = 0; l < k.count; l++) {
+        uint64_t i = a[l] & b[l];
+        uint64_t x = emptyFields(k, l, i);
+        r[l] = i | ((a[l] | b[l]) & fillFields(x, k.shift[l]));
+        steps += std::popcount(x);
+    }
+    return steps;
+}
+
+uint64_t joinMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r, uint64_t *mask)
+{
+    uint64_t steps = 0;
+    for (uint32_t l = 0; l < k.count; l++) {
+        uint64_t i = a[l] & b[l];
+        uint64_t x = emptyFields(k, l, i);
+        r[l] = i | ((a[l] | b[l]) & fillFields(x, k.shift[l]));
+        mask[l] = x;
+        steps += std::popcount(x);
+    }
+    return steps;
+}
+
+uint64_t steps(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint32_t from, uint32_t to)
+{
+    uint64_t n = 0;
+    for (uint32_t l = from; l < to; l++)
+        n += std::popcount(emptyFields(k, l, a[l] & b[l]));
+    return n;
+}
+
+constexpr UnoKernels kGeneric{"generic", join, joinMask, steps};
+
+}  // namespace
+
+const UnoKernels &unoKernelsGeneric() { return kGeneric; }
