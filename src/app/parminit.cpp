@@ -218,7 +218,8 @@ void generalSettings(OptionSet set, CmdParamList *list)
                  list);
     do_Bool_Parm(cat, "showAbbrev", kOnOff, kFactory, &cmdOpt.showAbbrev, 0, nullptr, nullptr,
                  list);
-    do_IntRange_Parm(cat, "outwidth", kParamIntOrLabel, kParamNonpersistent,
+    // The output layer keeps the variable at the width in force.
+    do_IntRange_Parm(cat, "outwidth", kParamIntOrLabel, kParamNonpersistent | kParamOwnerPresets,
                      i32Of(outInfo.widthSetting), 0, 1, kMaxOutputLineLength, cmdSetOutputWidth,
                      "auto", list);
     do_Int_Parm(cat, "pause", kParamKeywordOff, 0, &outInfo.pauseMode, kPauseNo, setPause,

@@ -146,6 +146,8 @@ void trueTreeOptions(CmdParamList *list)
 {
     SimSettings &o = simOpt;
     const uint32_t once = kParamNonpersistent;
+    // The one-run options start every TrueTree from a fresh record's values.
+    const SimSettings fresh{};
     // No factory value: the command presets the source (-1: none given).
     do_Int_Parm(nullptr, "source", kParamKeyword, kParamShowNone, &o.source, static_cast<uint32_t>(-1),
                 nullptr, "Memory\0Yule\0FixedYule\0BD\0FixedBD\0", list);
@@ -159,11 +161,12 @@ void trueTreeOptions(CmdParamList *list)
                 nullptr, "no\0topology\0brlens\0", list);
     do_Int_Parm(nullptr, "showGeneTrees", kParamKeywordOff, kFactory, &o.showGeneTrees, 0,
                 nullptr, "no\0topology\0brlens\0", list);
-    do_Flt_Parm(nullptr, "scaleBrlens", kParamReal, once, &o.scaleBrlens, nullptr, 0.0, list);
-    do_Flt_Parm(nullptr, "theta", kParamReal, once, &o.theta, nullptr, 0.0, list);
-    do_Flt_Parm(nullptr, "lambda", kParamReal, once, &o.lambda, nullptr, 0.0, list);
-    do_Flt_Parm(nullptr, "mu", kParamReal, once, &o.mu, nullptr, 0.0, list);
-    do_Flt_Parm(nullptr, "rho", kParamReal, once, &o.rho, nullptr, 0.0, list);
+    do_Flt_Parm(nullptr, "scaleBrlens", kParamReal, once, &o.scaleBrlens, nullptr, fresh.scaleBrlens,
+                list);
+    do_Flt_Parm(nullptr, "theta", kParamReal, once, &o.theta, nullptr, fresh.theta, list);
+    do_Flt_Parm(nullptr, "lambda", kParamReal, once, &o.lambda, nullptr, fresh.lambda, list);
+    do_Flt_Parm(nullptr, "mu", kParamReal, once, &o.mu, nullptr, fresh.mu, list);
+    do_Flt_Parm(nullptr, "rho", kParamReal, once, &o.rho, nullptr, fresh.rho, list);
     do_Fxn_Parm("treeNum", nullptr, kParamShowNone, &o.treeNum, readTrueTreeNum, nullptr,
                 "TreeNumber or (n1:p1 ...)", list);
     do_Int_Parm(nullptr, "seed", kParamSeed, kFactoryNoText, o.treeSeed, 0, nullptr, nullptr, list);
@@ -187,15 +190,17 @@ void simDataOptions(CmdParamList *list)
 void beginSimOptions(CmdParamList *list)
 {
     const uint32_t once = kParamNonpersistent;
-    do_IntRange_Parm(nullptr, "nreps", kParamInt, once, &simOpt.nreps, 0, 1, kMaxSimReps, nullptr,
-                     nullptr, list);
+    // Every BeginSim starts from a fresh record's values.
+    const SimSettings fresh{};
+    do_IntRange_Parm(nullptr, "nreps", kParamInt, once, &simOpt.nreps, fresh.nreps, 1, kMaxSimReps,
+                     nullptr, nullptr, list);
     do_Int_Parm(nullptr, "seed", kParamSeed, kFactoryNoText, simOpt.seed, 0, nullptr, nullptr,
                 list);
     do_Bool_Parm(nullptr, "discreteMode", kOnOff, once, &simOpt.discreteMode, 0, nullptr, nullptr,
                  list);
     do_Fxn_Parm("resultsFile", nullptr, 0, nullptr, readResultFileOpts, nullptr,
                 "( <results-file-options>)", list);
-    do_Bool_Parm(nullptr, "showModel", kOnOff, once, &simOpt.showModel, 0, nullptr, nullptr,
+    do_Bool_Parm(nullptr, "showModel", kOnOff, once, &simOpt.showModel, fresh.showModel, nullptr, nullptr,
                  list);
     do_Bool_Parm(nullptr, "monitor", kOnOff, once, &simOpt.monitor, 0, nullptr, nullptr, list);
 }
@@ -224,11 +229,13 @@ void yuleOptions(CmdParamList *list)
 void birthDeathOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "BirthDeath";
+    const SimSettings fresh{};
     include(set, OptionSet::kYule, list);
-    do_Flt_Parm(cat, "lambda", kParamReal, kParamNonpersistent, &simOpt.lambda, nullptr, 0.0,
+    do_Flt_Parm(cat, "lambda", kParamReal, kParamNonpersistent, &simOpt.lambda, nullptr,
+                fresh.lambda, list);
+    do_Flt_Parm(cat, "mu", kParamReal, kParamNonpersistent, &simOpt.mu, nullptr, fresh.mu, list);
+    do_Flt_Parm(cat, "rho", kParamReal, kParamNonpersistent, &simOpt.rho, nullptr, fresh.rho,
                 list);
-    do_Flt_Parm(cat, "mu", kParamReal, kParamNonpersistent, &simOpt.mu, nullptr, 0.0, list);
-    do_Flt_Parm(cat, "rho", kParamReal, kParamNonpersistent, &simOpt.rho, nullptr, 0.0, list);
 }
 
 }  // namespace

@@ -226,6 +226,12 @@ void registerParam(const Registration &r, CmdParamList *list)
         list->failed = 1;
         return;
     }
+    // A nonpersistent option starts each run from its declared value; without
+    // 0x400 that value is kept for the reset alone (valueSize stays 0, so
+    // Factory and the listings never see it).
+    if ((p.typeFlags & kParamNonpersistent) && !(p.typeFlags & kParamHasFactory) &&
+        !isStringParam(&p) && r.defaultValue != nullptr)
+        std::memcpy(&p.factory, r.defaultValue, std::min<uint32_t>(r.valueSize, sizeof p.factory));
     if (p.typeFlags & kParamHasFactory) {
         if (isStringParam(&p)) {
             p.valueSize = static_cast<uint32_t>(stringCapacity(type));
@@ -878,15 +884,11 @@ int getCmdParams(OptionSet set, const char *terminators, const char *lenientNote
     CmdParamList *list = allocAndSaveParamVals(set);
     if (list == nullptr)
         return 0;
-    // A nonpersistent option with a factory value applies to one run only:
-    // each run starts from that value. (The others are set by the commands
-    // that own them before they read their options, the data block's Format
-    // for instance.) Listings still show the value from before the command.
-    for (uint32_t n = 0; n < list->count; ++n) {
-        CmdParam *p = &list->params[n];
-        if ((p->typeFlags & kParamNonpersistent) && (p->typeFlags & kParamHasFactory))
-            setCmdParamToFactory(p);
-    }
+    // A nonpersistent option applies to one run only: each run starts from
+    // its reset value, whatever the previous run left. Listings still show the
+    // value from before the command (the saved one).
+    for (uint32_t n = 0; n < list->count; ++n)
+        resetNonpersistentParam(&list->params[n]);
     int rc = parseOptions(set, list, terminators, lenientNote);
     if (rc <= 0)
         restoreCmdParamVals(list);
@@ -1230,6 +1232,22 @@ void setCmdParamToFactory(CmdParam *p)
             strcpy_n(static_cast<char *>(p->variable), p->factoryText, kParamStringSize);
     } else if (p->valueSize != 0) {
         std::memcpy(p->variable, &p->factory, p->valueSize);
+    }
+}
+
+void resetNonpersistentParam(CmdParam *p)
+{
+    if (!(p->typeFlags & kParamNonpersistent) || (p->typeFlags & kParamOwnerPresets))
+        return;
+    const uint32_t type = cmdParamType(p);
+    if ((p->typeFlags & kParamHasFactory) || type == kParamFxn) {
+        setCmdParamToFactory(p);
+    } else if (p->variable == nullptr) {
+        return;
+    } else if (isStringParam(p)) {
+        static_cast<char *>(p->variable)[0] = '\0';
+    } else if (size_t size = cmdParamScalarSize(type)) {
+        std::memcpy(p->variable, &p->factory, std::min(size, sizeof p->factory));
     }
 }
 

@@ -39,6 +39,10 @@ inline constexpr uint32_t kParamNotInput = 0x1000;    // listed, not accepted on
 // The record carries a range (minValue..maxValue) that integer values must
 // respect; options that size loops, buffers or formats are declared with one.
 inline constexpr uint32_t kParamRanged = 0x2000;
+// A nonpersistent option whose owner sets it up itself before each reading
+// of its options (from the data being read, or the state it mirrors): the
+// parser leaves it as the owner put it instead of resetting it.
+inline constexpr uint32_t kParamOwnerPresets = 0x4000;
 
 inline constexpr size_t kParamStringSize = 256;  // buffer of a text option (255 characters)
 inline constexpr size_t kParamPathSize = 4096;   // buffer of a file-name option
@@ -89,7 +93,7 @@ struct CmdParam {
     uint32_t valueSize;    // bytes restored by a factory reset; 0: no factory value
     CmdParamValue saved;
     char *savedText;       // types 8 and 10: the saved text (257 or 4096 bytes)
-    CmdParamValue factory;
+    CmdParamValue factory;  // nonpersistent scalars without one: the declared one-run start value
     char *factoryText;     // type 8: the factory text (257 bytes)
     int32_t minValue;      // with kParamRanged
     int32_t maxValue;
@@ -173,6 +177,10 @@ bool isStringParam(const CmdParam *option);
 // the result is above 0. With `lenientNote` null an unknown keyword is an
 // error, otherwise a warning ending with the note and the option is skipped.
 int getCmdParams(OptionSet set, const char *terminators, const char *lenientNote);
+// Puts a nonpersistent option back at the value each run starts from: its
+// factory value, or else its declared value (function options: operation 3;
+// file names and texts: empty). Owner-preset options are left alone.
+void resetNonpersistentParam(CmdParam *option);
 // getCmdParams(set, ";", null): 0 on success, 1 otherwise (a listing too).
 int setCmdParamVals(OptionSet set);
 // Each option's change callback; the first rejection stops and returns 1.

@@ -459,6 +459,9 @@ int handlePtnName(int op, CmdParam *param, void *place, Nexset *first, int kind,
     case kParamOpRestore:
         *current = reinterpret_cast<Nexset *>(static_cast<uintptr_t>(param->saved.slot));
         return 0;
+    case kParamOpFactory:
+        *current = nullptr;  // no partition chosen
+        return 0;
     default:
         return 0;
     }

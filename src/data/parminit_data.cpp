@@ -23,6 +23,9 @@ constexpr const char *kLabelPositions = "none\0left\0right\0";
 constexpr const char kDataTypes[] = "standard\0DNA\0RNA\0nucleotide\0protein\0\x08\x05"
                                     "distance\0continuous\0";
 constexpr uint32_t kHiddenOnce = kParamNonpersistent | kParamHidden;
+// The block reader sets these up from the block being read before each
+// Format command, so that every block starts from its own defaults.
+constexpr uint32_t kReaderSets = kParamNonpersistent | kParamOwnerPresets;
 
 DataParsOptionRegistrar gParsOptions = nullptr;
 
@@ -40,25 +43,25 @@ void dataDimensions(CmdParamList *list)
 
 void charFormat(CmdParamList *list)
 {
-    do_Int_Parm(nullptr, "missing", kParamChar, kOnce, &bp.missing, 0, nullptr, nullptr,
+    do_Int_Parm(nullptr, "missing", kParamChar, kReaderSets, &bp.missing, 0, nullptr, nullptr,
                 list);
-    do_Int_Parm(nullptr, "labels", kParamKeywordOff, kOnce, i32Of(bp.labels), 0, nullptr,
+    do_Int_Parm(nullptr, "labels", kParamKeywordOff, kReaderSets, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
     do_Fxn_Parm("symbols", nullptr, 0, nullptr, readSymbols, nullptr,
                 "\"<list of valid symbols>\"", list);
-    do_Bool_Parm(nullptr, "interleave", kParamBool, kOnce, &bp.interleave, 0, nullptr,
+    do_Bool_Parm(nullptr, "interleave", kParamBool, kReaderSets, &bp.interleave, 0, nullptr,
                  nullptr, list);
-    do_Int_Parm(nullptr, "matchChar", kParamChar, kOnce, &bp.matchChar, 0, nullptr,
+    do_Int_Parm(nullptr, "matchChar", kParamChar, kReaderSets, &bp.matchChar, 0, nullptr,
                 nullptr, list);
     do_Fxn_Parm("equate", nullptr, 0, nullptr, readEquates, nullptr, "\"<symbol=expansion>...\"",
                 list);
-    do_Bool_Parm(nullptr, "transpose", kParamBool, kOnce, &bp.transpose, 0, nullptr,
+    do_Bool_Parm(nullptr, "transpose", kParamBool, kReaderSets, &bp.transpose, 0, nullptr,
                  nullptr, list);
-    do_Int_Parm(nullptr, "dataType", kParamKeyword, kOnce, i32Of(bp.dataType), 0, nullptr,
+    do_Int_Parm(nullptr, "dataType", kParamKeyword, kReaderSets, i32Of(bp.dataType), 0, nullptr,
                 kDataTypes, list);
-    do_Bool_Parm(nullptr, "respectCase", kParamBool, kOnce, &bp.respectCase, 0, nullptr,
+    do_Bool_Parm(nullptr, "respectCase", kParamBool, kReaderSets, &bp.respectCase, 0, nullptr,
                  nullptr, list);
-    do_Int_Parm(nullptr, "gap", kParamChar, kOnce, &bp.gap, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "gap", kParamChar, kReaderSets, &bp.gap, 0, nullptr, nullptr, list);
     do_Int_Parm(nullptr, "labelpos", kParamKeywordOff, kParamHidden, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
 }
@@ -95,11 +98,11 @@ void distFormat(CmdParamList *list)
 {
     do_Int_Parm(nullptr, "labels", kParamKeywordOff, 0, i32Of(bp.labels), 0, nullptr,
                 kLabelPositions, list);
-    do_Int_Parm(nullptr, "triangle", kParamKeyword, kOnce, i32Of(bp.triangle), 0, nullptr,
+    do_Int_Parm(nullptr, "triangle", kParamKeyword, kReaderSets, i32Of(bp.triangle), 0, nullptr,
                 "lower\0upper\0both\0", list);
-    do_Bool_Parm(nullptr, "diagonal", kParamBool, kOnce, &bp.diagonal, 0, nullptr,
+    do_Bool_Parm(nullptr, "diagonal", kParamBool, kReaderSets, &bp.diagonal, 0, nullptr,
                  nullptr, list);
-    do_Bool_Parm(nullptr, "interleave", kParamBool, kOnce, &bp.interleave, 0, nullptr,
+    do_Bool_Parm(nullptr, "interleave", kParamBool, kReaderSets, &bp.interleave, 0, nullptr,
                  nullptr, list);
     do_Int_Parm(nullptr, "missing", kParamChar, 0, &bp.distMissing, 0, nullptr, nullptr, list);
     do_Int_Parm(nullptr, "labelpos", kParamKeyword, kParamHidden, i32Of(bp.labels), 0, nullptr,

@@ -812,6 +812,10 @@ int getRaxmlOther(int operation, CmdParam *option, void *place)
         showText(place, text[0] != '\0' ? text : "(none)");
         return 0;
     }
+    if (operation == kParamOpFactory) {
+        text[0] = '\0';
+        return 0;
+    }
     if (operation != kParamOpReadValue)
         return 0;
     // The options are one word or a text in double quotes.

@@ -50,6 +50,14 @@ struct HSearchRun {
     uint32_t retained = 0;
     uint32_t limitedReps = 0;
     uint32_t statusLinesRep = 0;
+    // What the last status row showed: a replicate's closing row repeats
+    // nothing (a periodic row due right after an interrupt shows the same).
+    struct Row {
+        double rearrTried = -1;
+        uint32_t saved = 0;
+        int64_t toSwap = 0;
+        bool operator==(const Row &) const = default;
+    } lastRow;
     uint32_t abortTree = 0;
     bool randomAddition = false;
     bool rooted = false;
@@ -79,12 +87,8 @@ void randomPairFromRun(void *state, uint32_t n, uint32_t *a, uint32_t *b)
 // ---------------------------------------------------------------------------
 // Status table
 
-void showStatusLine(HSearchRun &run, int32_t taxaAdded)
+void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
 {
-    if (!run.statusHeaderShown) {
-        showHSearchStatusHeader(run.randomAddition);
-        run.statusHeaderShown = true;
-    }
     HSearchData *hsd = run.hsd;
     int64_t toSwap = -1;
     if (!run.stepwiseRunning) {
@@ -93,6 +97,14 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded)
         toSwap += numTreesInBuffer(run.startBuf);
         if (toSwap == 0)
             toSwap = -1;
+    }
+    const HSearchRun::Row row{hsd->rearrTriedTotal, numSaved(run), toSwap};
+    if (closing && row == run.lastRow)
+        return;
+    run.lastRow = row;
+    if (!run.statusHeaderShown) {
+        showHSearchStatusHeader(run.randomAddition);
+        run.statusHeaderShown = true;
     }
     showHSearchStatusRow(run.randomAddition, searchElapsedString(), run.rep + 1,
                          run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, hsd->rearrTriedTotal,
@@ -413,7 +425,10 @@ void finishRandomReplicate(HSearchRun &run, int result)
             qel_printf("    %d suboptimal %s found (score=%s), discarded\n", static_cast<int>(stored),
                        treeWord(stored), treeScoreToString(0, b));
         truncateBuffer(run.mainBuf, first - 1);
-        doUnsavedIsland(b, stored);
+        // A replicate stopped by the user never reached its island: its
+        // discarded trees are no island of their own.
+        if (result != 2)
+            doUnsavedIsland(b, stored);
         return;
     }
     uint32_t islandFirst = first;
@@ -459,7 +474,7 @@ int heuristicSearchRep(HSearchRun &run)
             r = doSwappingRounds(run);
         emptyTreeBuffer(run.startBuf, true);
         if (run.statusLinesRep > 1)
-            showStatusLine(run, -1);
+            showStatusLine(run, -1, true);
         if (r == 1)
             return r;
         if (!run.randomAddition) {

@@ -1,7 +1,9 @@
 // The option table of the general settings: registration order and nesting,
 // the Set command end to end, ranges, and the change callbacks that reach the
 // output engine, the search and the engines behind the service hooks.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
 #include "qel/qel_random.h"
+#include "likelihood/likelihood_settings.h"
 #include "search/search_settings.h"
 #include "app/option_test_support.h"
 #include "app/parminit.h"
@@ -225,48 +228,110 @@ TEST(VornParamsTest, ValueChecksPutTheOldValueBack)
 
 namespace {
 
-// Every nonpersistent option with a factory value starts each run of its
-// command from that value, whatever the previous run left in it.
-TEST_F(ParminitTest, NonpersistentOptionsStartEveryRunFromTheirFactoryValue)
+// Every nonpersistent option starts each run of its command from its reset
+// value (the factory value, or else the declared one), whatever the previous
+// run left in it; only the options whose owner sets them up itself before
+// reading are left as they are. Function options are moved off their value
+// through their own reader (or, bound to a pointer, by pointing elsewhere).
+TEST_F(ParminitTest, NonpersistentOptionsStartEveryRunFromTheirResetValue)
 {
-    int checked = 0;
+    // The function options not bound to a variable: a value to type, and
+    // where that value lands.
+    struct Typed {
+        const char *name;
+        const char *value;
+        std::string (*state)();
+    };
+    const Typed typed[] = {
+        {"start", "current", [] { return std::to_string(hs.startSource); }},
+        {"otherOptions", "\"-x 5\"", [] { return std::string(raxmlOpt.otherOptions); }}};
+    int checked = 0, ownerSet = 0;
+    char elsewhere[8] = {};
+    struct Destroy {
+        void operator()(CmdParamList *list) const { destroyCmdParamList(list); }
+    };
     for (uint32_t set = 1; set < 256; ++set) {
-        CmdParamList *list = createCmdParamList(OptionSet{set});
+        std::unique_ptr<CmdParamList, Destroy> list(createCmdParamList(OptionSet{set}));
         if (list == nullptr)
             continue;
-        std::vector<CmdParam *> once;
         for (uint32_t i = 0; i < list->count; ++i) {
             CmdParam *p = &list->params[i];
+            if (!(p->typeFlags & kParamNonpersistent))
+                continue;
+            SCOPED_TRACE(testing::Message() << "set " << set << " " << p->name);
             const uint32_t type = cmdParamType(p);
-            if ((p->typeFlags & kParamNonpersistent) && (p->typeFlags & kParamHasFactory) && p->variable &&
-                cmdParamScalarSize(type) != 0)
-                once.push_back(p);
-        }
-        for (CmdParam *p : once) {
-            // A value the previous run may have left: anything but the factory one.
-            auto *bytes = static_cast<uint8_t *>(p->variable);
-            bytes[0] = static_cast<uint8_t>(reinterpret_cast<const uint8_t *>(&p->factory)[0] ^ 1);
-        }
-        if (!once.empty())
-            EXPECT_GT(parse(OptionSet{set}, ";"), 0) << set;
-        for (CmdParam *p : once) {
-            ASSERT_NE(p->valueSize, 0u) << p->name;
-            EXPECT_EQ(std::memcmp(p->variable, &p->factory, p->valueSize), 0) << "set " << set << " " << p->name;
+            const size_t size = cmdParamScalarSize(type);
+            // The value each run must start from.
+            CmdParamValue start{};
+            std::string startText;
+            if (type == kParamFxn) {
+                if (p->variable)
+                    std::memcpy(&start.slot, p->variable, sizeof start.slot);
+                else if (auto t = std::find_if(std::begin(typed), std::end(typed),
+                                               [&](const Typed &e) { return std::strcmp(e.name, p->name) == 0; });
+                         t != std::end(typed))
+                    startText = t->state();
+            } else {
+                ASSERT_NE(size, 0u);
+                start = p->factory;
+            }
+            const CmdParamValue before = [&] {
+                CmdParamValue v{};
+                if (p->variable)
+                    std::memcpy(&v, p->variable, type == kParamFxn ? sizeof v.slot : size);
+                return v;
+            }();
+            // What the previous run may have left: anything but the start value.
+            if (type != kParamFxn) {
+                ASSERT_NE(p->variable, nullptr);
+                auto *bytes = static_cast<uint8_t *>(p->variable);
+                bytes[0] = static_cast<uint8_t>(reinterpret_cast<const uint8_t *>(&start)[0] ^ 1);
+            } else if (p->variable) {
+                void *other = elsewhere;
+                std::memcpy(p->variable, &other, sizeof other);
+            } else {
+                auto t = std::find_if(std::begin(typed), std::end(typed),
+                                      [&](const Typed &e) { return std::strcmp(e.name, p->name) == 0; });
+                if (t == std::end(typed)) {
+                    ADD_FAILURE() << "no value to type for this function option";
+                    continue;
+                }
+                EXPECT_GT(parse(OptionSet{set}, std::string(p->name) + "=" + t->value + ";"), 0);
+                EXPECT_NE(t->state(), startText);
+                EXPECT_GT(parse(OptionSet{set}, ";"), 0);
+                EXPECT_EQ(t->state(), startText);
+                ++checked;
+                continue;
+            }
+            const CmdParamValue left = [&] {
+                CmdParamValue v{};
+                if (p->variable)
+                    std::memcpy(&v, p->variable, type == kParamFxn ? sizeof v.slot : size);
+                return v;
+            }();
+            EXPECT_GT(parse(OptionSet{set}, ";"), 0);
+            if (p->typeFlags & kParamOwnerPresets) {
+                // Its owner put the value there; reading the options keeps it.
+                EXPECT_EQ(std::memcmp(p->variable, &left, size), 0);
+                ++ownerSet;
+            } else {
+                EXPECT_EQ(std::memcmp(p->variable, &start, type == kParamFxn ? sizeof start.slot : size), 0);
+            }
+            if (p->variable)
+                std::memcpy(p->variable, &before, type == kParamFxn ? sizeof before.slot : size);
             ++checked;
         }
-        destroyCmdParamList(list);
     }
-    EXPECT_GE(checked, 2);  // retain, and the tree reader's switches at least
-    // The starting-tree option of HSearch is a function option.
-    hs.startSource = kStartCurrent;
-    hs.retain = 1;
-    EXPECT_GT(parse(OptionSet::kHSearch, ";"), 0);
-    EXPECT_EQ(hs.startSource, kStartStepwise);
-    EXPECT_EQ(hs.retain, 0);
+    // The walk reached the switches of many commands and the reader's Format.
+    EXPECT_GE(checked, 50);
+    EXPECT_GE(ownerSet, 8);
     // Given in the command, the value holds for that run.
     EXPECT_GT(parse(OptionSet::kHSearch, "start=current retain;"), 0);
     EXPECT_EQ(hs.startSource, kStartCurrent);
     EXPECT_EQ(hs.retain, 1);
+    EXPECT_GT(parse(OptionSet::kHSearch, ";"), 0);
+    EXPECT_EQ(hs.startSource, kStartStepwise);
+    EXPECT_EQ(hs.retain, 0);
 }
 
 }  // namespace

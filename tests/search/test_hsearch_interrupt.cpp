@@ -4,7 +4,10 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstring>
+#include <chrono>
+#include <functional>
 #include <random>
+#include <thread>
 
 #include "parsimony/treelen.h"
 #include "qel/qel_interrupts.h"
@@ -26,6 +29,8 @@ constexpr const char *kCheckQuestion = "Rearrangements have already been recorde
 // handler of the interrupts unit runs there, as the terminal would run it.
 std::string gTrigger;
 bool gTriggered = false;
+// Called with every text printed, after the trigger above.
+std::function<void(const char *)> gOnPrint;
 
 int printAndInterrupt(const char *fmt, ...)
 {
@@ -39,6 +44,8 @@ int printAndInterrupt(const char *fmt, ...)
         gTriggered = true;
         setAbortFlag(SIGINT);
     }
+    if (gOnPrint)
+        gOnPrint(text);
     return 0;
 }
 
@@ -286,6 +293,82 @@ TEST_F(HSearchInterruptTest, RecordedRearrangementsAreCheckedOnRequest)
         EXPECT_EQ(getAbortedStatus(), 0);
         destroyHSearchData(hsd);
     }
+}
+
+}  // namespace
+namespace {
+
+// The lines of `text` from the one that contains `from` up to the next empty line.
+std::vector<std::string> linesAfter(const std::string &text, const std::string &from)
+{
+    std::vector<std::string> lines;
+    size_t at = text.find(from);
+    if (at == std::string::npos)
+        return lines;
+    at = text.find('\n', at) + 1;
+    for (size_t end; at < text.size() && (end = text.find('\n', at)) != std::string::npos && end > at;
+         at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+// Stopped while swapping, in a replicate that had only found trees worse
+// than the best: the status rows show each state once (the periodic row due
+// right after the question is not repeated as the replicate's closing row),
+// and the island profile lists only islands whose trees are in memory; the
+// stopped replicate's discarded trees are no island.
+TEST_F(HSearchInterruptTest, StopWhileSwappingShowsEachStatusRowOnceAndNoTreelessIsland)
+{
+    hs.nreps = 8;
+    hs.rstatus = 1;
+    srch.statusWin = 1;
+    srch.dStatus = 0;
+    int phase = 0;
+    // Status rows from replicate 3 on; the first one raises the interrupt.
+    // The waits make a periodic row due at the next chance.
+    gOnPrint = [&](const char *text) {
+        if (phase == 0 && std::strstr(text, "Random-addition-sequence replicate 3:")) {
+            phase = 1;
+            srch.dStatus = 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        } else if (phase == 1 && std::strstr(text, "Elapsed")) {
+            phase = 2;
+            setAbortFlag(SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        }
+    };
+    type("y\n");
+    EXPECT_EQ(runHeuristicSearch(data), 2);
+    gOnPrint = nullptr;
+    ASSERT_EQ(phase, 2) << gPrinted;
+    EXPECT_EQ(count(kStopQuestion), 1u);
+    // The case at hand: the stop came while swapping, on worse trees only.
+    ASSERT_NE(gPrinted.find("suboptimal trees found (score="), std::string::npos) << gPrinted;
+
+    std::vector<std::string> rows;
+    for (const std::string &line : linesAfter(gPrinted, "       time    rep  added"))
+        if (line.find("----") == std::string::npos)
+            rows.push_back(line);
+    const std::string afterQuestion = gPrinted.substr(gPrinted.find(kStopQuestion));
+    for (const std::string &line : linesAfter(afterQuestion, kStopQuestion))
+        if (line.rfind("    ", 0) == 0 && line.find(':') != std::string::npos)
+            rows.push_back(line);
+    ASSERT_GE(rows.size(), 2u) << gPrinted;
+    for (size_t k = 1; k < rows.size(); k++)
+        EXPECT_NE(rows[k], rows[k - 1]) << gPrinted;
+
+    const auto islands = linesAfter(gPrinted, "Island      Size");
+    ASSERT_GE(islands.size(), 2u) << gPrinted;
+    uint32_t inIslands = 0;
+    for (size_t k = 1; k < islands.size(); k++) {
+        unsigned number = 0, size = 0, first = 0, last = 0;
+        EXPECT_EQ(std::sscanf(islands[k].c_str(), "%u %u %u %u", &number, &size, &first, &last), 4)
+            << "an island without trees: " << islands[k];
+        EXPECT_EQ(last - first + 1, size) << islands[k];
+        inIslands += size;
+    }
+    EXPECT_EQ(inIslands, numTreesInBuffer(buf));
+    checkKeptTrees();
 }
 
 }  // namespace
