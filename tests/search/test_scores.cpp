@@ -83,16 +83,16 @@ TEST_F(Scores, ComparisonUsesTheCriterionsTolerance)
 
 TEST_F(Scores, FormattingAndValidity)
 {
-    EXPECT_STREQ(fltScoreToStr(0, -1, 1e37), "-");
-    EXPECT_STREQ(fltScoreToStr(0, -1, 9e36), "Inf");
+    EXPECT_EQ(fltScoreToStr(0, -1, 1e37), "-");
+    EXPECT_EQ(fltScoreToStr(0, -1, 9e36), "Inf");
     set_suppress_e_format(true);
-    EXPECT_STREQ(fltScoreToStr(0, -1, 9e36), "999999.9");
+    EXPECT_EQ(fltScoreToStr(0, -1, 9e36), "999999.9");
     set_suppress_e_format(false);
-    EXPECT_STREQ(intScoreToStr(2147483647), "-");
-    EXPECT_STREQ(intScoreToStr(42), "42");
-    EXPECT_STREQ(treeScoreToString(0, 1e37), "-");
-    EXPECT_STREQ(treeScoreToString(0, 123), "123");  // integer parsimony: no decimals
-    EXPECT_STREQ(scoreToString(kCriterionDistance, 14, 4, 0.12345678), "0.1235");
+    EXPECT_EQ(intScoreToStr(2147483647), "-");
+    EXPECT_EQ(intScoreToStr(42), "42");
+    EXPECT_EQ(treeScoreToString(0, 1e37), "-");
+    EXPECT_EQ(treeScoreToString(0, 123), "123");  // integer parsimony: no decimals
+    EXPECT_EQ(scoreToString(kCriterionDistance, 14, 4, 0.12345678), "0.1235");
 
     EXPECT_TRUE(isScoreValid(0));
     EXPECT_FALSE(isScoreValid(-1));
@@ -116,9 +116,9 @@ TEST_F(Scores, DriverChecksAndDeadline)
     EXPECT_EQ(checkMaxTaxaExhaustive(11, true), 0);
     EXPECT_EQ(checkMaxTaxaExhaustive(12, true), 1);
     EXPECT_EQ(gErrorCodes, (std::vector<uint32_t>{531, 531}));
-    EXPECT_STREQ(searchTypeString(1, true), "Branch-and-bound");
-    EXPECT_STREQ(searchTypeString(9, false), "unknown");
-    EXPECT_STREQ(searchRepString(3, 1, 2), "3b");
+    EXPECT_EQ(searchTypeString(1, true), "Branch-and-bound");
+    EXPECT_EQ(searchTypeString(9, false), "unknown");
+    EXPECT_EQ(searchRepString(3, 1, 2), "3b");
 
     // A limit of ~68 years in ticks does not wrap in 32 bits' way.
     EXPECT_EQ(searchDeadline(1000, 0x7FFFFFFF, 100), 1000 + uint64_t{0x7FFFFFFF} * 100);
