@@ -399,8 +399,8 @@ struct SaveJob {
 std::string treeNameFor(TreeBuffer *buf, uint32_t n)
 {
     if (haveTreeNames(buf)) {
-        const char *name = getTreeName(buf, n);
-        if (name && *name)
+        std::string name = getTreeName(buf, n);
+        if (!name.empty())
             return name;
     }
     return std::string(svtr.prefix[0] ? svtr.prefix : "VORN_") + std::to_string(n);
