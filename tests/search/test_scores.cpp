@@ -1,4 +1,9 @@
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "search/scores.h"
 #include "search/search.h"
@@ -79,6 +84,38 @@ TEST_F(Scores, ComparisonUsesTheCriterionsTolerance)
     setLikelihoodRelTolerance(1e-8);
     EXPECT_EQ(compareDistanceScores(0.5, 0.5 + 1e-11), 0);
     EXPECT_EQ(compareDistanceScores(0.5, 0.5 + 1e-9), -1);
+}
+
+// Each score text belongs to its call: several in one print keep their own
+// values, and threads formatting at once never see each other's texts.
+TEST_F(Scores, SeveralScoresInOnePrint)
+{
+    qel_printf("%s < %s; %s trees; best %s; %s", fltScoreToStr(0, 2, 1.5).c_str(), fltScoreToStr(0, 2, 2.25).c_str(),
+               intScoreToStr(7).c_str(), treeScoreToString(0, 123).c_str(), intScoreToStr(2147483647).c_str());
+    EXPECT_EQ(gPrinted, "1.50 < 2.25; 7 trees; best 123; -");
+}
+
+TEST(SecondaryThreadFormatting, ScoresAcrossThreads)
+{
+    constexpr unsigned kThreads = 4;
+    constexpr unsigned kRounds = 400;
+    std::atomic<unsigned> wrong{0};
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < kThreads; t++) {
+        threads.emplace_back([t, &wrong] {
+            for (unsigned i = 0; i < kRounds; i++) {
+                const double value = 1.0 + t * 1000 + i / 8.0;  // exact in binary, so "%.3f" is exact
+                char expected[32];
+                std::snprintf(expected, sizeof expected, "%.3f", value);
+                const auto n = static_cast<int32_t>(t * 1000 + i);
+                if (fltScoreToStr(0, 3, value) != expected || intScoreToStr(n) != std::to_string(n))
+                    wrong++;
+            }
+        });
+    }
+    for (std::thread &th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0u);
 }
 
 TEST_F(Scores, FormattingAndValidity)
