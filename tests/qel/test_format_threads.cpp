@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "qel/qel_oututil.h"
 #include "qel/qel_random.h"
 #include "qel/qel_strings.h"
 #include "qel/qel_time.h"
+#include "support/thread_support.h"
 
 // Each formatted text belongs to the call that made it: a second call in the
 // same print, or another thread formatting at the same moment, must not
@@ -39,30 +37,17 @@ TEST(SecondaryThreadFormatting, SeveralTextsInOnePrint)
 // a data race.
 TEST(SecondaryThreadFormatting, TimeNumberAndSeedTextsAcrossThreads)
 {
-    constexpr unsigned kThreads = 4;
-    constexpr unsigned kRounds = 400;
-    std::atomic<unsigned> wrong{0};
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < kThreads; t++) {
-        threads.emplace_back([t, &wrong] {
-            for (unsigned i = 0; i < kRounds; i++) {
-                const unsigned long long secs = 3600ull * (t + 1) + 61ull * i;
-                const double value = 1.0 + t + i / 8.0;  // exact in binary, so "%.3f" is exact
-                char number[32], seed[48];
-                std::snprintf(number, sizeof number, "%.3f", value);
-                std::snprintf(seed, sizeof seed, "%u:%u:7:9", t + 1, i + 1);
-                const bool ok = timeDiffToSecsStr(static_cast<time_t>(secs), 0) == clockText(secs) &&
-                                doubleToString(3, value) == number &&
-                                seedString(makeSeed(t + 1, i + 1, 7, 9)) == seed &&
-                                uintOrBlanks(i * 1000 + t, true) == std::to_string(i * 1000 + t);
-                if (!ok)
-                    wrong++;
-            }
-        });
-    }
-    for (std::thread &th : threads)
-        th.join();
-    EXPECT_EQ(wrong.load(), 0u);
+    const unsigned wrong = testthreads::countFailuresAcrossThreads(4, 400, [](unsigned t, unsigned i) {
+        const unsigned long long secs = 3600ull * (t + 1) + 61ull * i;
+        const double value = 1.0 + t + i / 8.0;  // exact in binary, so "%.3f" is exact
+        char number[32], seed[48];
+        std::snprintf(number, sizeof number, "%.3f", value);
+        std::snprintf(seed, sizeof seed, "%u:%u:7:9", t + 1, i + 1);
+        return timeDiffToSecsStr(static_cast<time_t>(secs), 0) == clockText(secs) &&
+               doubleToString(3, value) == number && seedString(makeSeed(t + 1, i + 1, 7, 9)) == seed &&
+               uintOrBlanks(i * 1000 + t, true) == std::to_string(i * 1000 + t);
+    });
+    EXPECT_EQ(wrong, 0u);
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/starttree.h"
 #include "search_fixture.h"
+#include "support/thread_support.h"
 
 namespace {
 
@@ -97,25 +95,14 @@ TEST_F(Scores, SeveralScoresInOnePrint)
 
 TEST(SecondaryThreadFormatting, ScoresAcrossThreads)
 {
-    constexpr unsigned kThreads = 4;
-    constexpr unsigned kRounds = 400;
-    std::atomic<unsigned> wrong{0};
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < kThreads; t++) {
-        threads.emplace_back([t, &wrong] {
-            for (unsigned i = 0; i < kRounds; i++) {
-                const double value = 1.0 + t * 1000 + i / 8.0;  // exact in binary, so "%.3f" is exact
-                char expected[32];
-                std::snprintf(expected, sizeof expected, "%.3f", value);
-                const auto n = static_cast<int32_t>(t * 1000 + i);
-                if (fltScoreToStr(0, 3, value) != expected || intScoreToStr(n) != std::to_string(n))
-                    wrong++;
-            }
-        });
-    }
-    for (std::thread &th : threads)
-        th.join();
-    EXPECT_EQ(wrong.load(), 0u);
+    const unsigned wrong = testthreads::countFailuresAcrossThreads(4, 400, [](unsigned t, unsigned i) {
+        const double value = 1.0 + t * 1000 + i / 8.0;  // exact in binary, so "%.3f" is exact
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%.3f", value);
+        const auto n = static_cast<int32_t>(t * 1000 + i);
+        return fltScoreToStr(0, 3, value) == expected && intScoreToStr(n) == std::to_string(n);
+    });
+    EXPECT_EQ(wrong, 0u);
 }
 
 TEST_F(Scores, FormattingAndValidity)
