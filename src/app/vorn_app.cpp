@@ -155,7 +155,7 @@ void showVersionAndDate(FILE *stream, bool brief, bool details)
         stampString(stream, "\n%s %s for %s\n", getAppName(), version, getPlatformString());
     } else {
         stampString(stream, "\n%s\nVersion %s for %s (built on %s at %s)\n%s\n\n", getAppBannerString(),
-                    version, getPlatformString(), __DATE__, __TIME__, getDateTimeString());
+                    version, getPlatformString(), __DATE__, __TIME__, getDateTimeString().c_str());
     }
     if (!details)
         return;
@@ -296,7 +296,7 @@ bool makeHomeFilePath(const char *fileName, char *dest)
 {
     dest[0] = '\0';
     const char *env = std::getenv("HOME");
-    const char *home = nullptr;
+    std::string home;
     if (env && env[0]) {
         // A HOME too long for a path buffer names no file we could open; the
         // password entry's directory would be some other user's idea of home.
@@ -306,7 +306,7 @@ bool makeHomeFilePath(const char *fileName, char *dest)
     } else {
         home = getHomeDirectoryName();
     }
-    return home && makePathnameFromFilenameAndDirectory(fileName, home, dest) != nullptr;
+    return !home.empty() && makePathnameFromFilenameAndDirectory(fileName, home.c_str(), dest) != nullptr;
 }
 
 
@@ -427,7 +427,7 @@ int runInitializationFile()
 
     doingIniFile = 1;
     const int status = executeFile(&stream->fileSpec, nullptr, nullptr, &stream);
-    qel_printf("\nInitialization file %s processed.\n", streamPathnameForDisplay(stream, kDisplayPathLen));
+    qel_printf("\nInitialization file %s processed.\n", streamPathnameForDisplay(stream, kDisplayPathLen).c_str());
     doingIniFile = 0;
     closeStream(&stream);
 

@@ -35,7 +35,7 @@ int callReader(int (*reader)(), const char *name)
     return reader ? reader() : skipUnreadableBlock(name);
 }
 
-const char *activeInputPath()
+std::string activeInputPath()
 {
     const InputStatus *in = getActiveInput();
     if (in && in->stream)
@@ -88,7 +88,7 @@ int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &l
             return kStatusError;
         setActiveDataInfo(d);
     }
-    setDataFileName(activeInputPath());
+    setDataFileName(activeInputPath().c_str());
     firstDataBlock = false;
     int status = gReaders.readData(static_cast<int>(kind), d);
     if (status == 0 && gReaders.forgetDefaultFilenames)
@@ -199,8 +199,8 @@ void showCompletionStatus(int status, const InputStatus *input)
         qel_printf("\nProcessing %s.\n", completionStatusWord(status));
         return;
     }
-    const char *path = input->stream ? streamPathnameForDisplay(input->stream, kDisplayPathLen) : "stdin";
-    qel_printf("\nProcessing of input file \"%s\" %s.\n", path, completionStatusWord(status));
+    const std::string path = input->stream ? streamPathnameForDisplay(input->stream, kDisplayPathLen) : "stdin";
+    qel_printf("\nProcessing of input file \"%s\" %s.\n", path.c_str(), completionStatusWord(status));
 }
 
 int inMasterBlock() { return gInMasterBlock; }
@@ -340,10 +340,10 @@ int executeFile(const FileSpec *fileSpec, const void *reserved, const char *pyth
     initInputStatus(&input);
 
     if (isFile) {
-        const char *path = streamPathnameForDisplay(stream, kDisplayPathLen);
-        setStatusText("Executing \"%s\"", path);
+        const std::string path = streamPathnameForDisplay(stream, kDisplayPathLen);
+        setStatusText("Executing \"%s\"", path.c_str());
         if (!doingIniFile)
-            qel_printf("\nProcessing of file \"%s\" begins...\n", path);
+            qel_printf("\nProcessing of file \"%s\" begins...\n", path.c_str());
     } else {
         setStatusText("Executing Python code");
         if (!doingIniFile)

@@ -283,8 +283,9 @@ int doLeaveCmd()
 {
     if (inBatchInputMode()) {
         const InputStatus *input = getActiveInput();
-        const char *path = input && input->stream ? streamPathnameForDisplay(input->stream, kDisplayPathLen) : "stdin";
-        qel_printf("\nProcessing of file \"%s\" terminated by \"%s\" command.\n", path, runningCmdName("Leave"));
+        const std::string path =
+            input && input->stream ? streamPathnameForDisplay(input->stream, kDisplayPathLen) : "stdin";
+        qel_printf("\nProcessing of file \"%s\" terminated by \"%s\" command.\n", path.c_str(), runningCmdName("Leave"));
         setBatchInputMode(false);
     }
     endOpenSimulation();

@@ -1122,9 +1122,9 @@ char *fmtKeywordStr(const CmdParam *option, const CmdParamList *list, char *out,
     return copyOut(shown, out, outSize);
 }
 
-const char *fmtFunctionValueList(CmdParam *option)
+std::string fmtFunctionValueList(CmdParam *option)
 {
-    static std::string text;
+    std::string text;
     if (option->keywords != nullptr)
         text.assign(option->keywords, strnlen(option->keywords, 255));
     else
@@ -1137,7 +1137,7 @@ const char *fmtFunctionValueList(CmdParam *option)
         entries.push_back(text.substr(start));
         text = joinEntries(abbreviateEntries(std::move(entries)));
     }
-    return text.c_str();
+    return text;
 }
 
 namespace {

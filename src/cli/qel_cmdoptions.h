@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "cli/option_sets.h"
 
@@ -217,7 +218,7 @@ void showCmdParamSettings(CmdParamList *list, bool savedOnly);
 char *typeString(CmdParam *option, char *out, size_t outSize);
 char *curDefltString(CmdParam *option, bool savedOnly, char *out, size_t outSize);
 char *fmtKeywordStr(const CmdParam *option, const CmdParamList *list, char *out, size_t outSize);
-const char *fmtFunctionValueList(CmdParam *option);
+std::string fmtFunctionValueList(CmdParam *option);
 // Lists the option table of a set (or of `list` when given); installed as
 // qel_commands' option-table hook by qel_initializeCmdOptions.
 void showCmdOptionTable(OptionSet set, CmdParamList *list, bool showCurrent);

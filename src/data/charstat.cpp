@@ -128,7 +128,7 @@ int readItemSeparator()
     return qel_errorMsg(124, "'%c' is not a valid character in this context.", c);
 }
 
-const char *currentCriterionName() { return dataServices().criterionText(); }
+std::string currentCriterionName() { return dataServices().criterionText(); }
 
 // ---- Weight reading ---------------------------------------------------------
 
@@ -971,7 +971,7 @@ void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
     } else {
         emit("Character-status summary:\n");
         if (full)
-            emit("  Current optimality criterion = \b%s\n", currentCriterionName());
+            emit("  Current optimality criterion = \b%s\n", currentCriterionName().c_str());
     }
     const int indent = (full || types || wtsChanged || pars) ? 2 : 0;
     indentOutput(indent);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct DataInfo;
 struct TreeBuffer;
@@ -92,7 +93,7 @@ struct DataServices {
     int (*finalParsPrep)(DataInfo *d, int criterion);
 
     // The criterion text of status summaries ("parsimony", with its variant).
-    const char *(*criterionText)();
+    std::string (*criterionText)();
 
     // Tree search: the character count of bootstrap and jackknife resampling.
     void (*setBootJackNChar)(uint32_t nchar);

@@ -152,7 +152,7 @@ NonparStats nonparStats(std::span<const double> best, std::span<const double> ot
     return s;
 }
 
-int printKHTest(const std::vector<ParsTestTree> &trees, size_t best, const char *(*diffText)(double))
+int printKHTest(const std::vector<ParsTestTree> &trees, size_t best, std::string (*diffText)(double))
 {
     qel_printf("\nKishino-Hasegawa test:\n");
     qel_printf("                              Length\n");
@@ -167,7 +167,7 @@ int printKHTest(const std::vector<ParsTestTree> &trees, size_t best, const char 
         }
         const KHStats s = khStats(trees[best].charLen, t.charLen, trees[best].length, t.length);
         char buf[32];
-        qel_printf("%14s%14.5f%10.4f%8s%c\n", diffText(s.diff), s.sd, s.t,
+        qel_printf("%14s%14.5f%10.4f%8s%c\n", diffText(s.diff).c_str(), s.sd, s.t,
                    pText(s.p, " <0.0001", "%8.4f", buf, sizeof buf), s.p < 0.05 ? '*' : ' ');
         if (stopped())
             return 2;

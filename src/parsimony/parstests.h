@@ -51,6 +51,6 @@ struct ParsTestTree {
 // Tables; best is the index of the shortest tree in trees; diffText formats
 // a length difference as the score column does. Each returns 2 when the user
 // stopped it, else 0.
-int printKHTest(const std::vector<ParsTestTree> &trees, size_t best, const char *(*diffText)(double));
+int printKHTest(const std::vector<ParsTestTree> &trees, size_t best, std::string (*diffText)(double));
 int printNonparTests(const DataInfo *d, const std::vector<ParsTestTree> &trees, size_t best,
                      std::span<const uint32_t> charIndex, double tolerance, bool detailed);

@@ -45,7 +45,7 @@ void recordError(AuxOut *aux, uint32_t code)
     aux->errorCode = code;
     if (code != kAuxErrorNoMemory) {
         const int errnum = code == kAuxErrorUnknown ? 0 : static_cast<int>(code);
-        showFileError(errnum, auxPathnameForDisplay(aux, 255));
+        showFileError(errnum, auxPathnameForDisplay(aux, 255).c_str());
     }
 }
 
@@ -234,7 +234,7 @@ AuxOut *setActiveAuxOut(AuxOut *aux)
     return previous;
 }
 
-const char *auxPathnameForDisplay(const AuxOut *aux, uint32_t maxLength)
+std::string auxPathnameForDisplay(const AuxOut *aux, uint32_t maxLength)
 {
     // The stream layer would fall back to the active input for a null stream.
     if (!aux || !aux->stream)
@@ -242,7 +242,7 @@ const char *auxPathnameForDisplay(const AuxOut *aux, uint32_t maxLength)
     return streamPathnameForDisplay(aux->stream, maxLength);
 }
 
-const char *activeAuxPathnameForDisplay() { return auxPathnameForDisplay(gAux, 255); }
+std::string activeAuxPathnameForDisplay() { return auxPathnameForDisplay(gAux, 255); }
 
 void auxSetWatch010(bool flag)
 {

@@ -56,8 +56,8 @@ int auxBeginOutput(StreamInfo *stream);
 int auxEndOutput(StreamInfo **streamPtr);
 
 AuxOut *setActiveAuxOut(AuxOut *aux);  // returns the previously active one
-const char *auxPathnameForDisplay(const AuxOut *aux, uint32_t maxLength);
-const char *activeAuxPathnameForDisplay();
+std::string auxPathnameForDisplay(const AuxOut *aux, uint32_t maxLength);
+std::string activeAuxPathnameForDisplay();
 void auxSetWatch010(bool flag);
 bool auxFileError();
 

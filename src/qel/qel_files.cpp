@@ -26,7 +26,6 @@ bool gCurDirInited = false;
 BaseDirProvider gBaseDirProvider = getActiveInputDirSpec;
 
 constexpr uint32_t kMaxUserNameLen = 63;
-constexpr uint32_t kDisplayBufSize = 256;
 
 // Copies `text` into a buffer of `capacity` bytes. When it does not fit the
 // buffer is emptied and false returned: callers must not go on with a path
@@ -83,10 +82,9 @@ bool expandTildeTo(std::string_view path, std::string &out)
     std::string_view user = path.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1);
     std::string home;
     if (user.empty()) {
-        const char *h = getHomeDirectoryName();
-        if (h == nullptr)
+        home = getHomeDirectoryName();
+        if (home.empty())
             return false;
-        home = h;
     } else if (user.size() > kMaxUserNameLen || !homeOfUser(std::string(user), home)) {
         return false;
     }
@@ -142,8 +140,8 @@ bool removeDotDotsIn(std::string &path)
 // home directory (not merely a name that begins with the same letters).
 size_t homePrefixLength(std::string_view path)
 {
-    const char *h = getHomeDirectoryName();
-    if (h == nullptr)
+    const std::string h = getHomeDirectoryName();
+    if (h.empty())
         return 0;
     std::string_view home(h);
     while (home.size() > 1 && home.back() == '/')
@@ -322,10 +320,10 @@ char *getBaseDir(char *buffer)
     return getCurrentDirString(buffer);
 }
 
-const char *getCurrentDirSpec()
+std::string getCurrentDirSpec()
 {
-    static char buffer[kPathnameBufSize];
-    return getcwd(buffer, sizeof buffer);
+    char buffer[kPathnameBufSize];
+    return getcwd(buffer, sizeof buffer) ? buffer : "";
 }
 
 char *getCurrentDirString(char *buffer)
@@ -351,20 +349,20 @@ int setCurrentDirFromString(const char *path)
 void setCurDirInited(bool flag) { gCurDirInited = flag; }
 bool isCurDirInited() { return gCurDirInited; }
 
-const char *getHomeDirectoryName()
+std::string getHomeDirectoryName()
 {
-    static char buffer[kPathnameBufSize];
+    // Texts longer than a path buffer name no directory we could use.
     const char *env = std::getenv("HOME");
-    if (env != nullptr && env[0] != '\0' && storeExact(env, buffer, sizeof buffer))
-        return buffer;
+    if (env != nullptr && env[0] != '\0' && std::strlen(env) < kPathnameBufSize)
+        return env;
     std::vector<char> scratch = passwdScratch();
     struct passwd pw{};
     struct passwd *found = nullptr;
     std::string home;
     if (getpwuid_r(geteuid(), &pw, scratch.data(), scratch.size(), &found) == 0 &&
-        homeFromPasswd(found, home) && storeExact(home, buffer, sizeof buffer))
-        return buffer;
-    return nullptr;
+        homeFromPasswd(found, home) && home.size() < kPathnameBufSize)
+        return home;
+    return {};
 }
 
 const char *filenameInPathname(const char *path)
@@ -441,11 +439,6 @@ char *makePathnameForDisplayFromString(const char *path, char *dest, uint32_t ma
 
 char *makePathnameForDisplayFromFileSpec(const FileSpec *spec, char *dest, uint32_t maxLen, bool dirOnly)
 {
-    static char buffer[kDisplayBufSize];
-    if (dest == nullptr) {
-        dest = buffer;
-        maxLen = kDisplayBufSize;
-    }
     std::string path = spec->dirSpec;
     path += '/';
     if (!dirOnly)
@@ -546,9 +539,6 @@ FileSpec *initFileSpec(const char *filename, const char *directory, FileSpec *sp
 
 char *getFilenameFromFileSpec(const FileSpec *spec, char *buffer)
 {
-    static char staticBuffer[kFilenameBufSize];
-    if (buffer == nullptr)
-        buffer = staticBuffer;
     storeBounded(spec->filename, buffer, kFilenameBufSize);
     return buffer;
 }
@@ -560,15 +550,11 @@ char *getDirSpecFromFileSpec(const FileSpec *spec, const void * /*unused*/, char
 
 char *getPathnameFromDirSpec(const char *directory, char *buffer)
 {
-    static char staticBuffer[kPathnameBufSize];
-    return copyPathname(directory, buffer != nullptr ? buffer : staticBuffer);
+    return copyPathname(directory, buffer);
 }
 
 char *getPathnameFromFileSpec(const FileSpec *spec, char *buffer)
 {
-    static char staticBuffer[kPathnameBufSize];
-    if (buffer == nullptr)
-        buffer = staticBuffer;
     return storeExact(fullPathOf(spec), buffer, kPathnameBufSize) ? buffer : nullptr;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 inline constexpr uint32_t kPathnameBufSize = 4096;
 inline constexpr uint32_t kMaxPathnameLen = kPathnameBufSize - 1;
@@ -58,12 +59,12 @@ using BaseDirProvider = char *(*)(char *buffer);
 BaseDirProvider setBaseDirProvider(BaseDirProvider provider);  // returns the previous one
 
 char *getBaseDir(char *buffer);
-const char *getCurrentDirSpec();  // static buffer, null on failure
+std::string getCurrentDirSpec();  // empty on failure
 char *getCurrentDirString(char *buffer);
 int setCurrentDirFromString(const char *path);
 void setCurDirInited(bool flag);
 bool isCurDirInited();
-const char *getHomeDirectoryName();  // static buffer, null when unknown
+std::string getHomeDirectoryName();  // empty when unknown
 const char *filenameInPathname(const char *path);
 bool fileExists(const char *path);
 int64_t getFileSize(FILE *file);  // -1 when it cannot be found

@@ -316,7 +316,7 @@ void reportLockedElsewhere(const StreamInfo *s)
                  "File \"%s\" has been locked by another process.\tYou can suppress "
                  "enforcement of locks by starting %s with the -f flag or typing the command "
                  "\"set flock=no;\" at the prompt, but be sure you know what you're doing.",
-                 streamPathnameForDisplay(s, kFilenameBufSize), kAppName);
+                 streamPathnameForDisplay(s, kFilenameBufSize).c_str(), kAppName);
 }
 
 bool takeWriteLock(int fd)
@@ -552,7 +552,8 @@ int closeStream(StreamInfo **streamPtr)
         // A stream in an error state may hold a partial text: abandon it.
         const int rc = finishStreamFile(s, !hadError);
         if (hadError || rc != 0) {
-            showFileError(hadError ? errorBefore : (rc > 0 ? rc : 0), streamPathnameForDisplay(s, kFilenameBufSize));
+            showFileError(hadError ? errorBefore : (rc > 0 ? rc : 0),
+                          streamPathnameForDisplay(s, kFilenameBufSize).c_str());
             result = 1;
         }
     }
@@ -668,9 +669,9 @@ const char *streamFilename(const StreamInfo *stream)
 
 // `maxLength` is the size of the display text with its terminator, as for
 // every display form of a path.
-const char *streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength)
+std::string streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength)
 {
-    static char buffer[kFilenameBufSize];
+    char buffer[kFilenameBufSize];
     if (!stream && gActiveInput)
         stream = gActiveInput->stream;
     if (!stream)

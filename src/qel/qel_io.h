@@ -174,7 +174,7 @@ int flushStream(StreamInfo *stream);
 void flushIfFree(FILE *file);
 int setStreamLineBuffering(FILE *file, int mode);
 const char *streamFilename(const StreamInfo *stream);
-const char *streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength);
+std::string streamPathnameForDisplay(const StreamInfo *stream, size_t maxLength);
 char *makeTempDirectory(const char *prefix, char *buffer);
 
 // Input sources.

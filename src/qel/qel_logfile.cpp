@@ -65,7 +65,7 @@ void reportUnchangedStatus()
         qel_printf("\n");
     } else if (isLogging()) {
         qel_printf("\nLog file status not changed (still logging to file \"%s\").\n",
-                   streamPathnameForDisplay(logFile.stream, 255));
+                   streamPathnameForDisplay(logFile.stream, 255).c_str());
     } else {
         qel_printf("\nLog file status not changed (no log file open).\n");
     }
@@ -141,7 +141,7 @@ int openLogFile()
     if (gBanner)
         gBanner(logFile.stream->fp, !append);
     // Logging is still off, so this goes to the console only.
-    qel_printf("\nLogging output to file \"%s\"", streamPathnameForDisplay(logFile.stream, 255));
+    qel_printf("\nLogging output to file \"%s\"", streamPathnameForDisplay(logFile.stream, 255).c_str());
     if (append)
         qel_printf(" (appending)");
     qel_printf(".\n");

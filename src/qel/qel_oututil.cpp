@@ -326,36 +326,6 @@ void listMatrixLower(uint32_t typeCode, const void *halfMatrix, uint32_t n, bool
     va_end(args);
 }
 
-namespace {
+std::string uintOrBlanks(uint32_t value, bool show) { return show ? std::to_string(value) : std::string(); }
 
-constexpr int kRingSize = 8;
-constexpr size_t kIntTextSize = 16;
-
-char *nextRingBuffer()
-{
-    thread_local char ring[kRingSize][kIntTextSize];
-    thread_local int next = 0;
-    char *buffer = ring[next];
-    next = (next + 1) % kRingSize;
-    return buffer;
-}
-
-}  // namespace
-
-const char *uintOrBlanks(uint32_t value, bool show)
-{
-    if (!show)
-        return "";
-    char *buffer = nextRingBuffer();
-    std::snprintf(buffer, kIntTextSize, "%u", value);
-    return buffer;
-}
-
-const char *intOrBlanks(int32_t value, bool show)
-{
-    if (!show)
-        return "";
-    char *buffer = nextRingBuffer();
-    std::snprintf(buffer, kIntTextSize, "%d", value);
-    return buffer;
-}
+std::string intOrBlanks(int32_t value, bool show) { return show ? std::to_string(value) : std::string(); }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Element type codes of the listings.
 enum NumTypeCode : uint32_t {
@@ -63,10 +64,9 @@ const char *getDefaultArrayFormat(uint32_t typeCode);   // null above 7
 // True when format may be used for elements of this type.
 bool elementFormatSuits(uint32_t typeCode, const char *format);
 
-// "%u" / "%d" text, or "" when show is false. The texts live in a small ring
-// of per-thread buffers, so several results can appear in one print call.
-const char *uintOrBlanks(uint32_t value, bool show);
-const char *intOrBlanks(int32_t value, bool show);
+// "%u" / "%d" text, or "" when show is false.
+std::string uintOrBlanks(uint32_t value, bool show);
+std::string intOrBlanks(int32_t value, bool show);
 
 // Where tableLine and maxOutputColumns learn the shape of the output: by
 // default the output engine's last line length, indentation and line length.

@@ -348,9 +348,9 @@ int showRNGState(const RNG *state, char *buffer, size_t size)
     return std::snprintf(buffer, size, "%u:%u:%u:%u", state->x, state->y, state->z, state->c);
 }
 
-const char *seedString(RNGSeed seed)
+std::string seedString(RNGSeed seed)
 {
-    thread_local char buf[48];
+    char buf[48];
     if (seed.w[0] == 0)
         return "generated automatically";
     if (seed.w[1] != 0)

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct RNG {
     uint32_t x;       // KISS congruential word; the whole legacy state
@@ -89,7 +90,7 @@ uint32_t selectUsingCumulProbs(const double *cumProbs, uint32_t n, double u);
 void makeInitialSeedValue(uint32_t *word, uint32_t max);
 
 int showRNGState(const RNG *state, char *buffer, size_t size);
-const char *seedString(RNGSeed seed);  // thread-local buffer
+std::string seedString(RNGSeed seed);
 
 // Category i is chosen when a raw value falls at or below cutoffs[i] and
 // above the cut-off before it; cut-offs are on the raw-value scale of rng.

@@ -42,12 +42,7 @@ const char *skipSpace(const char *s)
 
 char *formatInto(char *buffer, uint64_t size, const char *format, long long value)
 {
-    thread_local char scratch[32];
-    if (!buffer) {
-        buffer = scratch;
-        size = sizeof scratch;
-    }
-    if (size > 0)
+    if (buffer && size > 0)
         std::snprintf(buffer, static_cast<size_t>(size), format, value);
     return buffer;
 }
@@ -228,9 +223,9 @@ uint32_t numDigitsFlt(int places, double value)
     return static_cast<uint32_t>(std::snprintf(nullptr, 0, "%.*f", places, value));
 }
 
-char *doubleToString(int places, double value)
+std::string doubleToString(int places, double value)
 {
-    thread_local char text[64];
+    char text[64];
     int n;
     if (std::fabs(value) < 0.0001) {
         n = std::snprintf(text, sizeof text, "%.3g", value);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 inline constexpr uint32_t kNotFound = 0xFFFFFFFFu;
 
@@ -39,15 +40,15 @@ bool substringMatches(const char *word, const char *name, uint32_t minLength);
 
 // ---- Numbers to text --------------------------------------------------------
 
-// A null buffer selects a per-thread 32-byte buffer, valid until the next call.
+// The text is cut to the caller's buffer of `size` bytes.
 char *longToString(long value, char *buffer, uint64_t size);
 char *intToString(int32_t value, char *buffer, uint64_t size);
 char *uintToString(uint32_t value, char *buffer, uint64_t size);
 uint32_t numDigits(uint32_t value);
 uint32_t numDigitsFlt(int places, double value);
-// Per-thread 64-byte buffer. Values whose fixed-point text would not fit are
+// Values whose fixed-point text would take more than 63 characters are
 // written in "%.17g" form rather than cut.
-char *doubleToString(int places, double value);
+std::string doubleToString(int places, double value);
 const char *pluralize(long count);
 uint32_t countDecimalPlaces(const char *text);
 

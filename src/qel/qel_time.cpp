@@ -157,16 +157,16 @@ void resolveReportMarks(const TimeMark *&a, const TimeMark *&b)
 }
 }  // namespace
 
-const char *makeCpuTimeString(const TimeMark *a, const TimeMark *b)
+std::string makeCpuTimeString(const TimeMark *a, const TimeMark *b)
 {
-    static char buffer[kTimeTextSize];
+    char buffer[kTimeTextSize];
     resolveReportMarks(a, b);
     return formatCpuSeconds(cpuTimeDiff(a, b), buffer);
 }
 
-const char *showRealTimeUsed(const TimeMark *a, const TimeMark *b)
+std::string showRealTimeUsed(const TimeMark *a, const TimeMark *b)
 {
-    static char buffer[kTimeTextSize];
+    char buffer[kTimeTextSize];
     resolveReportMarks(a, b);
     return formatRealSeconds(secsBetweenTimeMarks(a, b), buffer);
 }
@@ -179,35 +179,33 @@ int showTimeUsed(const TimeMark *a, const TimeMark *b, int indent, const char *l
         a = &gStartMark;
     if (b == nullptr)
         b = &gStopMark;
-    const char *cpu = makeCpuTimeString(a, b);
-    const char *real = showRealTimeUsed(a, b);
+    const std::string cpu = makeCpuTimeString(a, b);
+    const std::string real = showRealTimeUsed(a, b);
     int rc = 0;
     if (indent > 0)
         rc = print("%*s", indent, " ");
     if (labelSuffix != nullptr)
         rc = print("Time used%s = ", labelSuffix);
-    rc = print("%s (CPU time = %s)", real, cpu);
+    rc = print("%s (CPU time = %s)", real.c_str(), cpu.c_str());
     if (labelSuffix != nullptr)
         rc = print("\n");
     return rc;
 }
 
-const char *getDateTimeString()
+std::string getDateTimeString()
 {
-    static char buffer[kDateTextSize];
     char text[32];
     time_t now = time(nullptr);
-    if (ctime_r(&now, text) == nullptr) {
-        buffer[0] = '\0';
-        return buffer;
-    }
+    if (ctime_r(&now, text) == nullptr)
+        return {};
+    char buffer[kDateTextSize];
     std::snprintf(buffer, sizeof buffer, "%.24s", text);
     return buffer;
 }
 
-const char *timeDiffToSecsStr(time_t t1, time_t t0)
+std::string timeDiffToSecsStr(time_t t1, time_t t0)
 {
-    static char buffer[kTimeTextSize];
+    char buffer[kTimeTextSize];
     long long diff = static_cast<long long>(t1) - static_cast<long long>(t0);
     const char *sign = diff < 0 ? "-" : "";
     unsigned long long secs = diff < 0 ? 0ull - static_cast<unsigned long long>(diff)
@@ -224,10 +222,10 @@ int qel_init()
 
 int makeHistoryFlnam(char *buffer)
 {
-    const char *home = getHomeDirectoryName();
-    if (home == nullptr) {
+    const std::string home = getHomeDirectoryName();
+    if (home.empty()) {
         buffer[0] = '\0';
         return 1;
     }
-    return makePathnameFromFilenameAndDirectory(".vornhistory", home, buffer) != nullptr ? 0 : 1;
+    return makePathnameFromFilenameAndDirectory(".vornhistory", home.c_str(), buffer) != nullptr ? 0 : 1;
 }

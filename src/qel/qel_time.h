@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "qel/qel_errormsg.h"
 
@@ -30,8 +31,8 @@ bool globalTimerRunning();
 // from the global start mark stops a running global timer first.
 double cpuTimeDiff(const TimeMark *a, const TimeMark *b);
 double secsBetweenTimeMarks(const TimeMark *a = nullptr, const TimeMark *b = nullptr);
-const char *makeCpuTimeString(const TimeMark *a = nullptr, const TimeMark *b = nullptr);
-const char *showRealTimeUsed(const TimeMark *a = nullptr, const TimeMark *b = nullptr);
+std::string makeCpuTimeString(const TimeMark *a = nullptr, const TimeMark *b = nullptr);
+std::string showRealTimeUsed(const TimeMark *a = nullptr, const TimeMark *b = nullptr);
 // Prints [indent blanks]["Time used<label> = "]<real> (CPU time = <cpu>)["\n"];
 // the label parts only when labelSuffix is not null. Returns the result of
 // the last call of the print function (the library's print hook when null).
@@ -44,8 +45,8 @@ int showTimeUsed(const TimeMark *a, const TimeMark *b, int indent, const char *l
 char *formatCpuSeconds(double secs, char *buffer);
 char *formatRealSeconds(double secs, char *buffer);
 
-const char *getDateTimeString();  // "Wed Jun 30 21:49:08 1993"
-const char *timeDiffToSecsStr(time_t t1, time_t t0);  // "h:mm:ss" of t1 - t0
+std::string getDateTimeString();  // "Wed Jun 30 21:49:08 1993"
+std::string timeDiffToSecsStr(time_t t1, time_t t0);  // "h:mm:ss" of t1 - t0
 
 int qel_init();
 // The line editor's history file in the home directory (a path buffer);

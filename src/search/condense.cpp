@@ -263,8 +263,8 @@ int storeCondensed(const CondenseRun &run, Tree *tree, uint32_t k)
     if (weights && storeTreeWt(run.main, slot, weights[k]) != 0)
         return 1;
     if (haveTreeNames(run.original)) {
-        const char *name = getTreeName(run.original, k + 1);
-        if (name[0] && storeTreeName(run.main, name, slot) != 0)
+        const std::string name = getTreeName(run.original, k + 1);
+        if (!name.empty() && storeTreeName(run.main, name.c_str(), slot) != 0)
             return 1;
     }
     return 0;

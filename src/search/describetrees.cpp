@@ -94,7 +94,7 @@ void showParsimonyScore(const DataInfo *d, double length)
     const PackedData *pd = packedData(d);
     const LengthBounds &b = lengthBounds();
     const double poly = pd ? pd->baseLength : 0.0;
-    qel_printf("\nTree length = %s", treeLengthToString(length));
+    qel_printf("\nTree length = %s", treeLengthToString(length).c_str());
     if (poly > 0.0)
         qel_printf(" (includes length within polymorphic multistate taxa)");
     qel_printf("\n");
@@ -136,7 +136,7 @@ void showFValue(const DataInfo *d, const PatristicRun &pr)
                    "ordered multistate (including Dollo and irreversible) characters.\n");
         return;
     }
-    qel_printf("f value = %s\nf-ratio = %.4f\n", treeLengthToString(pr.sums.homoplasy), pr.sums.ratio);
+    qel_printf("f value = %s\nf-ratio = %.4f\n", treeLengthToString(pr.sums.homoplasy).c_str(), pr.sums.ratio);
     if (patristicExcludesSome(d))
         qel_printf("   (multistate unordered and stepmatrix characters excluded from f-value calculations)\n");
 }

@@ -232,7 +232,7 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
             return 1;
         if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest) {
             qel_printf("    'Maxtrees' limit (%u) hit while swapping on tree #%u (score=%s)\n", getMaxtreesValue(),
-                       hsd->currentTree, treeScoreToString(0, score));
+                       hsd->currentTree, treeScoreToString(0, score).c_str());
             clearHits(hsd);
         }
         return 0;

@@ -106,7 +106,7 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
         showHSearchStatusHeader(run.randomAddition);
         run.statusHeaderShown = true;
     }
-    showHSearchStatusRow(run.randomAddition, searchElapsedString(), run.rep + 1,
+    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1,
                          run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, hsd->rearrTriedTotal,
                          numSaved(run), toSwap, hsd->bestScoreRep,
                          std::min(hsd->bestScoreRep, hsd->bestScoreOverall));
@@ -309,7 +309,7 @@ int getStartingTrees(HSearchRun &run)
     setMaxScoreToSave(hsd);
     if (dropped && hs.swap != 0)
         qel_printf("  %d \bstarting %s of score > %s will not be input to branch swapping\n", dropped,
-                   dropped == 1 ? "tree" : "trees", treeScoreToString(0, hsd->maxScoreToSave));
+                   dropped == 1 ? "tree" : "trees", treeScoreToString(0, hsd->maxScoreToSave).c_str());
     // Only the trees that could not be stored stay to be swapped from here.
     uint32_t w = 0;
     for (uint32_t i = 1; i <= n; i++)
@@ -403,7 +403,7 @@ void finishRandomReplicate(HSearchRun &run, int result)
     if (result == -2) {
         if (hs.rstatus)
             qel_printf("    %d trees of score %s found, abandoning replicate\n", static_cast<int>(stored),
-                       treeScoreToString(0, b));
+                       treeScoreToString(0, b).c_str());
         truncateBuffer(run.mainBuf, first - 1);
         doUnsavedIsland(b, stored);
         return;
@@ -412,7 +412,7 @@ void finishRandomReplicate(HSearchRun &run, int result)
         if (hsd->duplicateOf) {
             if (hs.rstatus) {
                 qel_printf("    %soptimal tree (score=%s) identical to tree #%d,\n",
-                           hs.saveReps && cmp > 0 ? "sub" : "", treeScoreToString(0, b),
+                           hs.saveReps && cmp > 0 ? "sub" : "", treeScoreToString(0, b).c_str(),
                            static_cast<int>(hsd->duplicateOf));
                 qel_printf("      skipping to next replicate\n");
             }
@@ -423,7 +423,7 @@ void finishRandomReplicate(HSearchRun &run, int result)
     if (cmp > 0 && !hs.saveReps) {
         if (hs.rstatus)
             qel_printf("    %d suboptimal %s found (score=%s), discarded\n", static_cast<int>(stored),
-                       treeWord(stored), treeScoreToString(0, b));
+                       treeWord(stored), treeScoreToString(0, b).c_str());
         truncateBuffer(run.mainBuf, first - 1);
         // A replicate stopped by the user never reached its island: its
         // discarded trees are no island of their own.
@@ -446,7 +446,7 @@ void finishRandomReplicate(HSearchRun &run, int result)
     if (hs.rstatus)
         qel_printf("    %d %s%s found (score=%s)\n", static_cast<int>(stored),
                    run.rep == 0 ? "" : improved ? "better " : "additional ", treeWord(stored),
-                   treeScoreToString(0, b));
+                   treeScoreToString(0, b).c_str());
     addNewIsland(islandFirst, islandFirst + stored - 1, stored, b);
 }
 
@@ -513,7 +513,7 @@ void showHSearchSettings(const HSearchRun &run)
         }
         if (run.randomAddition) {
             qel_printf("  Number of replicates = %u\n", run.nreps);
-            qel_printf("  Starting seed = %s\n", seedString(run.seed));
+            qel_printf("  Starting seed = %s\n", seedString(run.seed).c_str());
         }
         qel_printf("  Number of trees held at each step = %d\n", static_cast<int>(run.hold));
     }
@@ -541,7 +541,7 @@ void showHSearchSettings(const HSearchRun &run)
         if (hs.nchuck > 0 && hs.chuckScore != 0.0) {
             qel_printf("  No \bmore than %d %s of score (length) greater than or equal to %s will be saved%s\n",
                        hs.nchuck, treeWord(static_cast<uint32_t>(hs.nchuck)),
-                       treeScoreToString(0, hs.chuckScore), run.randomAddition ? " in each replicate" : "");
+                       treeScoreToString(0, hs.chuckScore).c_str(), run.randomAddition ? " in each replicate" : "");
             if (hs.abortRep)
                 qel_printf("  Current replicate will be aborted if above limit is hit\n");
         }
@@ -572,7 +572,7 @@ void showHSearchSettings(const HSearchRun &run)
     else
         qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", collapseRuleDescription(searchCollapseRule()));
     if (srch.keep != 0.0) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep));
+        qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep).c_str());
         if (!srch.mulTrees)
             qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
     }
@@ -602,13 +602,13 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
         qel_printf("\n");
         break;
     }
-    qel_printf("   Tot\bal number of rearrangements tried = %s", rearrCountString(hsd->rearrTriedTotal));
+    qel_printf("   Tot\bal number of rearrangements tried = %s", rearrCountString(hsd->rearrTriedTotal).c_str());
     if (run.limitedReps)
         qel_printf(" (time or rearrangement limit was hit in %u %s)", run.limitedReps,
                    run.limitedReps == 1 ? "replicate" : "replicates");
     qel_printf("\n");
     const double best = run.randomAddition ? hsd->bestScoreOverall : hsd->bestScoreRep;
-    qel_printf("   Score of best tree(s) found = \b%s\n", treeScoreToString(0, best));
+    qel_printf("   Score of best tree(s) found = \b%s\n", treeScoreToString(0, best).c_str());
     if (srch.keep != 0.0 && numSaved(run) == run.retained)
         qel_printf("   NOTE: no trees satisfying the 'Keep' score were found\n");
     qel_printf("   Number of trees retained = %d\n", static_cast<int>(numSaved(run)));
@@ -692,9 +692,9 @@ int installSearchSwapper(HSearchData *hsd, uint32_t swapType)
     return installSwapFxns(hsd, static_cast<int>(swapType));
 }
 
-const char *rearrCountString(double n)
+std::string rearrCountString(double n)
 {
-    static char text[32];
+    char text[32];
     if (n < 9999999999.0)
         std::snprintf(text, sizeof text, "%.0f", n);
     else
@@ -734,16 +734,16 @@ void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep
             add("%7d", static_cast<int>(taxaAdded));
         else
             add("%7c", '-');
-        add("%11s", rearrCountString(rearrTried));
+        add("%11s", rearrCountString(rearrTried).c_str());
     }
     add("%*d", 11, static_cast<int>(saved));
     if (toSwap > 0)
         add("%10d", static_cast<int>(toSwap));
     else
         add("%10c", '-');
-    add("%15s", treeScoreToString(0, bestRep));
+    add("%15s", treeScoreToString(0, bestRep).c_str());
     if (randomAddition)
-        add("%15s", treeScoreToString(0, bestOverall));
+        add("%15s", treeScoreToString(0, bestOverall).c_str());
     qel_printf("%s\n", row.c_str());
 }
 

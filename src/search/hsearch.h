@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct DataInfo;
 struct HSearchData;
@@ -27,4 +28,4 @@ const char *swapTypeName(uint32_t swapType);
 void showHSearchStatusHeader(bool randomAddition);
 void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep, int32_t taxaAdded,
                           double rearrTried, uint32_t saved, int64_t toSwap, double bestRep, double bestOverall);
-const char *rearrCountString(double n);
+std::string rearrCountString(double n);

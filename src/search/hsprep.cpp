@@ -127,7 +127,7 @@ uint32_t searchLeafCount(const DataInfo *data) { return numSearchTaxa(data) + (i
 
 void showSearchSettingsHeader(uint32_t searchType)
 {
-    qel_printf("\n%s search settings:\n", searchTypeString(searchType, true));
+    qel_printf("\n%s search settings:\n", searchTypeString(searchType, true).c_str());
 }
 
 void showCriterionSettings(const DataInfo *data)
@@ -166,7 +166,7 @@ bool searchStatusDue()
 
 double searchElapsedSeconds() { return std::difftime(std::time(nullptr), gStatusStart); }
 
-const char *searchElapsedString() { return timeDiffToSecsStr(std::time(nullptr), gStatusStart); }
+std::string searchElapsedString() { return timeDiffToSecsStr(std::time(nullptr), gStatusStart); }
 
 uint32_t setSearchNReps()
 {

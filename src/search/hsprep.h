@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct DataInfo;
 struct Tree;
@@ -52,7 +53,7 @@ void showSearchTailSettings(const DataInfo *data, bool rooted);
 void beginSearchStatus();
 bool searchStatusDue();
 double searchElapsedSeconds();
-const char *searchElapsedString();
+std::string searchElapsedString();
 
 // Replicated analyses (bootstrap, jackknife, permutation and homogeneity
 // tests) frame the search's outer replicates with these hooks; a plain

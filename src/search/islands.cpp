@@ -174,7 +174,7 @@ void showIslandInfo()
             std::snprintf(last, sizeof last, "%u", i.lastTree);
         }
         qel_printf("%6u%10u%10s%10s%16s%13u%9u%s\n", static_cast<uint32_t>(k + 1), i.size, first, last,
-                   treeScoreToString(0, i.score), i.firstRep, i.timesHit, marks.c_str());
+                   treeScoreToString(0, i.score).c_str(), i.firstRep, i.timesHit, marks.c_str());
     }
     if (repeatedScore)
         useNote(kSameScore);
@@ -194,7 +194,7 @@ void showIslandInfo()
                 if (markOf[n] != m)
                     continue;
                 if (n == kKeep)
-                    qel_printf(kTexts[n], kMarks[m], treeScoreToString(0, gCtx.keepScore));
+                    qel_printf(kTexts[n], kMarks[m], treeScoreToString(0, gCtx.keepScore).c_str());
                 else if (n == kChuck)
                     qel_printf(kTexts[n], kMarks[m], static_cast<int>(gCtx.nchuck));
                 else

@@ -63,14 +63,9 @@ struct Run {
     StreamInfo *outStream = nullptr;  // owns `out`
 };
 
-const char *lengthText(double len) { return treeLengthToString(len); }
+std::string lengthText(double len) { return treeLengthToString(len); }
 
-const char *diffText(double diff)
-{
-    static char buf[kScoreBufSize];
-    std::snprintf(buf, sizeof buf, "%s", fltScoreToStr(62, static_cast<int>(gPars.lengthDecimals), diff));
-    return buf;
-}
+std::string diffText(double diff) { return fltScoreToStr(62, static_cast<int>(gPars.lengthDecimals), diff); }
 
 int gfitDecimals(int usual) { return gPars.gPeeWee ? 1 : usual; }
 
@@ -89,8 +84,8 @@ const char *mark(const Run &r) { return r.marked ? "+" : ""; }
 StreamInfo *openScoreFile(const char *name)
 {
     char path[kPathnameBufSize];
-    const char *base = getCurrentDirSpec();
-    if (!expandPathname(name, base ? base : ".", path)) {
+    const std::string base = getCurrentDirSpec();
+    if (!expandPathname(name, base.empty() ? "." : base.c_str(), path)) {
         qel_errorMsg(0, "Invalid file name \"%s\".", name);
         return nullptr;
     }
@@ -201,7 +196,7 @@ void writeScoreFile(const Run &r)
             if (!r.file[m])
                 continue;
             if (m == kFitLength)
-                std::fprintf(f, "\t%s", lengthText(row.length));
+                std::fprintf(f, "\t%s", lengthText(row.length).c_str());
             else if (m == kFitCompat)
                 std::fprintf(f, "\t%u", row.compat);
             else if (m == kFitGFit)
@@ -246,7 +241,7 @@ void showTable(const Run &r)
     const uint32_t labelWidth = 10;
     uint32_t w = 8;
     for (const TreeRow &row : r.rows)
-        w = std::max<uint32_t>(w, static_cast<uint32_t>(std::strlen(lengthText(row.length))) + 3);
+        w = std::max<uint32_t>(w, static_cast<uint32_t>(lengthText(row.length).size()) + 3);
     const uint32_t lineLength = std::max<uint32_t>(getOutputLineLength(), labelWidth + w);
     const size_t perBlock = std::max<size_t>(1, (lineLength - labelWidth - 1) / w);
     const bool fits = r.sumMin > 0.0;
@@ -445,8 +440,8 @@ int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
         qel_printf("Output to main window suppressed (results sent only to file)\n");
     if (gPars.showOverall && sfopt.displayOut) {
         if (r.anyFit && fits) {
-            qel_printf("  Sum of min. possible lengths = %s%s\n", lengthText(r.sumMin), mark(r));
-            qel_printf("  Sum of max. possible lengths = %s\n", lengthText(r.sumMax));
+            qel_printf("  Sum of min. possible lengths = %s%s\n", lengthText(r.sumMin).c_str(), mark(r));
+            qel_printf("  Sum of max. possible lengths = %s\n", lengthText(r.sumMax).c_str());
         }
         showTable(r);
         if (gPars.showMeans) {

@@ -25,7 +25,6 @@ constexpr double kSmallestNormalFloat = 1.1754943508222875e-38;
 constexpr const char *kDefaultScoreFile = "treescores.txt";
 constexpr uint32_t kAllBits = 0xFFFFFFFFu;
 
-char gScoreOutBuffer[kScoreBufSize];
 double g_cutoff_for_e = kDefaultCutoffForE;
 double g_cutoff_for_0 = kDefaultCutoffFor0;
 bool g_suppress_e_format = false;
@@ -39,12 +38,6 @@ int sign(double x) { return x < 0.0 ? -1 : x > 0.0 ? 1 : 0; }
 bool parsimonyScoresMaximised()
 {
     return gPars.goloboff && gPars.threshold == 0;
-}
-
-const char *put(const char *text)
-{
-    std::snprintf(gScoreOutBuffer, sizeof gScoreOutBuffer, "%s", text);
-    return gScoreOutBuffer;
 }
 
 }  // namespace
@@ -102,8 +95,8 @@ int installSearchHooks()
 {
     DataServices s{};
     s.criterion = [] { return static_cast<int>(getOptimalityCriterion()); };
-    s.criterionText = []() -> const char * {
-        thread_local char text[128];
+    s.criterionText = []() -> std::string {
+        char text[128];
         return makeFullCriterionString(text, sizeof text);
     };
     const int status = installDataServices(s);
@@ -194,33 +187,32 @@ char *makeFullCriterionString(char *buffer, size_t size)
 // ---------------------------------------------------------------------------
 // Formatting
 
-const char *intScoreToStr(int32_t n)
+std::string intScoreToStr(int32_t n)
 {
     if (n == kNoIntBound)
-        return put("-");
-    std::snprintf(gScoreOutBuffer, sizeof gScoreOutBuffer, "%d", n);
-    return gScoreOutBuffer;
+        return "-";
+    return std::to_string(n);
 }
 
-const char *fltScoreToStr(int width, int decimals, double s)
+std::string fltScoreToStr(int width, int decimals, double s)
 {
     if (width == 0)
         width = 14;
     if (decimals == -1)
         decimals = 5;
     if (s == kNoScoreValue)
-        return put("-");
+        return "-";
     if (s == kInfiniteScore)
-        return put(g_suppress_e_format ? "999999.9" : "Inf");
+        return g_suppress_e_format ? "999999.9" : "Inf";
     const double eCut = g_suppress_e_format ? HUGE_VAL : g_cutoff_for_e;
-    fltValueToString(decimals, width, g_suppress_e_format, sizeof gScoreOutBuffer, gScoreOutBuffer, s, eCut,
-                     g_cutoff_for_0);
+    char text[kScoreBufSize];
+    fltValueToString(decimals, width, g_suppress_e_format, sizeof text, text, s, eCut, g_cutoff_for_0);
     if (g_cutoff_for_0 == kSmallestNormalFloat && s != 0.0) {
-        const double back = std::strtod(gScoreOutBuffer, nullptr);
+        const double back = std::strtod(text, nullptr);
         if (std::fabs((back - s) / s) > 0.0001)
-            std::snprintf(gScoreOutBuffer, sizeof gScoreOutBuffer, "%.3e", s);
+            std::snprintf(text, sizeof text, "%.3e", s);
     }
-    return gScoreOutBuffer;
+    return text;
 }
 
 double set_cutoff_for_e(double v)
@@ -263,7 +255,7 @@ int nDecimalsForCriterion(uint32_t criterion, int width, double s)
     return fit < 5 ? fit : 5;
 }
 
-const char *scoreToString(uint32_t criterion, int width, int decimals, double s)
+std::string scoreToString(uint32_t criterion, int width, int decimals, double s)
 {
     if (!criterionIsRealValued(criterion))
         decimals = 0;
@@ -273,40 +265,37 @@ const char *scoreToString(uint32_t criterion, int width, int decimals, double s)
 }
 
 namespace {
-void appendUnknownMark()
+std::string withUnknownMark(std::string text)
 {
     const PackedData *pd = packedData(activeDataInfo());
-    const size_t n = std::strlen(gScoreOutBuffer);
-    if (gCriterion == kCriterionParsimony && pd && pd->unknownExtraLength && n + 1 < sizeof gScoreOutBuffer) {
-        gScoreOutBuffer[n] = '+';
-        gScoreOutBuffer[n + 1] = '\0';
-    }
+    if (gCriterion == kCriterionParsimony && pd && pd->unknownExtraLength && text.size() + 1 < kScoreBufSize)
+        text += '+';
+    return text;
 }
 }  // namespace
 
-const char *treeScoreToString(int width, double s)
+std::string treeScoreToString(int width, double s)
 {
     if (!isScoreValid(s))
-        return put("-");
-    scoreToString(kCriterionCurrent, width ? width : 62, -1, s);
-    appendUnknownMark();
-    return gScoreOutBuffer;
+        return "-";
+    return withUnknownMark(scoreToString(kCriterionCurrent, width ? width : 62, -1, s));
 }
 
-const char *treeLengthToString(double len)
+std::string treeLengthToString(double len)
 {
     const int decimals = gPars.lengthDecimals == kAllBits ? 5 : static_cast<int>(gPars.lengthDecimals);
-    fltScoreToStr(62, decimals, len);
+    std::string text = fltScoreToStr(62, decimals, len);
     if (len != kNoScoreValue)
-        appendUnknownMark();
-    return gScoreOutBuffer;
+        return withUnknownMark(std::move(text));
+    return text;
 }
 
-const char *brLenToString(uint32_t criterion, int width, int decimals, double v)
+std::string brLenToString(uint32_t criterion, int width, int decimals, double v)
 {
     if (!criterionIsRealValued(criterion)) {
-        std::snprintf(gScoreOutBuffer, sizeof gScoreOutBuffer, "%.0f", v);
-        return gScoreOutBuffer;
+        char text[kScoreBufSize];
+        std::snprintf(text, sizeof text, "%.0f", v);
+        return text;
     }
     if (getActiveCriterion(criterion) == kCriterionParsimony && gPars.lengthDecimals != kAllBits)
         decimals = static_cast<int>(gPars.lengthDecimals);

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "search/search_settings.h"
 
@@ -57,18 +58,18 @@ bool criterionSpecifiesRootedTrees(const DataInfo *data);
 // The criterion name with the parsimony variant in effect.
 char *makeFullCriterionString(char *buffer, size_t size);
 
-// Formatting: every function returns the one shared 64-byte buffer.
+// Formatting: texts are at most kScoreBufSize - 1 characters.
 inline constexpr size_t kScoreBufSize = 64;
-const char *intScoreToStr(int32_t n);
-const char *fltScoreToStr(int width, int decimals, double s);
+std::string intScoreToStr(int32_t n);
+std::string fltScoreToStr(int width, int decimals, double s);
 double set_cutoff_for_e(double v);
 double set_cutoff_for_0(double v);
 void set_suppress_e_format(bool on);
 int nDecimalsForCriterion(uint32_t criterion, int width, double s);
-const char *scoreToString(uint32_t criterion, int width, int decimals, double s);
-const char *treeScoreToString(int width, double s);
-const char *treeLengthToString(double len);
-const char *brLenToString(uint32_t criterion, int width, int decimals, double v);
+std::string scoreToString(uint32_t criterion, int width, int decimals, double s);
+std::string treeScoreToString(int width, double s);
+std::string treeLengthToString(double len);
+std::string brLenToString(uint32_t criterion, int width, int decimals, double v);
 uint32_t getColumnWidth(int decimals, uint32_t minWidth, double s);
 
 // The tree-score file shared by the score and search commands.

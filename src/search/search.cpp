@@ -27,10 +27,9 @@ ParsNodeSets *downSets(const Tree *tree, int32_t index)
 
 }  // namespace
 
-const char *searchTypeString(uint32_t type, bool capitalize)
+std::string searchTypeString(uint32_t type, bool capitalize)
 {
-    static char text[32];
-    std::snprintf(text, sizeof text, "%s", type < 7 ? kSearchTypes[type] : "unknown");
+    std::string text = type < 7 ? kSearchTypes[type] : "unknown";
     if (capitalize && text[0] >= 'a' && text[0] <= 'z')
         text[0] = static_cast<char>(text[0] - 'a' + 'A');
     return text;
@@ -46,9 +45,9 @@ const char *replSearchTypeString(int kind)
     }
 }
 
-const char *searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep)
+std::string searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep)
 {
-    static char text[24];
+    char text[24];
     if (unitsPerRep > 1 && unit < 26)
         std::snprintf(text, sizeof text, "%u%c", rep, static_cast<char>('a' + unit));
     else

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct DataInfo;
 struct Tree;
@@ -26,9 +27,9 @@ struct SearchState {
 };
 extern SearchState gSearchState;
 
-const char *searchTypeString(uint32_t type, bool capitalize);
+std::string searchTypeString(uint32_t type, bool capitalize);
 const char *replSearchTypeString(int kind);  // kind: 1 bootstrap, -1 jackknife, 2 permutation, 3 homogeneity
-const char *searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep);
+std::string searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep);
 
 bool isRootedSearch(const DataInfo *data);
 // Error 531 (and 1) when an exhaustive search would list more trees than a

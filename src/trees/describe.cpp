@@ -85,10 +85,10 @@ const char *ancStatesName()
 void showTreeNum(const Tree *tree, const DataInfo *data, uint32_t n)
 {
     // An unnamed tree is known by its number.
-    const char *name = getTreeName(nullptr, n);
+    const std::string name = getTreeName(nullptr, n);
     // Names given with the prefix "Tree " already say what they are.
-    if (name && *name)
-        qel_printf(strncasecmp(name, "Tree ", 5) == 0 ? "\n%s" : "\nTree %s", name);
+    if (!name.empty())
+        qel_printf(strncasecmp(name.c_str(), "Tree ", 5) == 0 ? "\n%s" : "\nTree %s", name.c_str());
     else
         qel_printf("\nTree %u", n);
     if (tree->flags & kTreeRootedAtAnc) {

@@ -945,7 +945,7 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
         if (report) {
             const InputStatus *in = getActiveInput();
             qel_printf("\nProcessing TREES block from file: %s\n",
-                       in && in->stream ? streamPathnameForDisplay(in->stream, 255) : "");
+                       in && in->stream ? streamPathnameForDisplay(in->stream, 255).c_str() : "");
             qel_printf("  Keeping: %s\n", modeText(mode));
             if (from > 1 || to != kToEnd)
                 qel_printf("           (file tree numbers %d through %d)\n", static_cast<int>(from),

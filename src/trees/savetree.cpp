@@ -205,7 +205,7 @@ struct DescrContext {
 void putLength(const DescrContext &c, const TreeNode *node)
 {
     if (c.lengthMode == kDescrSupport) {
-        auxPrintf(":%s", formatEdgeSupportValue(node->edge.support));
+        auxPrintf(":%s", formatEdgeSupportValue(node->edge.support).c_str());
     } else if (c.lengthMode == kDescrBrlens) {
         const double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
         auxPrintf(":%.*f", static_cast<int>(c.decimals), v);
@@ -249,7 +249,7 @@ void recOutputDescr(const DescrContext &c, TreeNode *top)
             node = node->anc;
             auxPutc(')');
             if (c.supportAsLabels && node->edge.support > 0.0f)
-                auxPuts(formatEdgeSupportValue(node->edge.support));
+                auxPuts(formatEdgeSupportValue(node->edge.support).c_str());
             if (node != top)
                 putLength(c, node);
         }
@@ -308,9 +308,9 @@ std::vector<std::string> treeFileTaxonWords(const std::vector<std::string> &labe
 
 char *nexusTreeLabel(const char *label, char *buffer, size_t size) { return nexusizeString(label, buffer, size); }
 
-const char *formatEdgeSupportValue(double value)
+std::string formatEdgeSupportValue(double value)
 {
-    static char text[16];
+    char text[32];
     std::snprintf(text, sizeof text, "%.3f", value);
     stripTrailingZeros(text);
     return text;
@@ -332,7 +332,7 @@ void auxPutTreesBlkCmd(bool withTaxaBlock, bool withStoreCmd, const DataInfo *da
     }
     if (withStoreCmd)
         auxPuts("\nBegin vorn;\n\tSet storebrlens=y;\nEnd;\n");
-    auxPrintf("\nBegin trees;  [Treefile saved %s]\n", getDateTimeString());
+    auxPrintf("\nBegin trees;  [Treefile saved %s]\n", getDateTimeString().c_str());
 }
 
 void writeTransTable(const DataInfo *data)
@@ -399,8 +399,8 @@ struct SaveJob {
 std::string treeNameFor(TreeBuffer *buf, uint32_t n)
 {
     if (haveTreeNames(buf)) {
-        const char *name = getTreeName(buf, n);
-        if (name && *name)
+        std::string name = getTreeName(buf, n);
+        if (!name.empty())
             return name;
     }
     return std::string(svtr.prefix[0] ? svtr.prefix : "VORN_") + std::to_string(n);
@@ -799,7 +799,7 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             written -= job.skipped;
     }
     char shown[kDisplayPathSize];
-    strcpy_n(shown, auxPathnameForDisplay(aux, 255), sizeof shown);
+    strcpy_n(shown, auxPathnameForDisplay(aux, 255).c_str(), sizeof shown);
     if (closeAuxOutStream(aux) != 0 && status == 0)
         status = 1;
     if (status == 0) {

@@ -33,7 +33,7 @@ std::vector<std::string> treeFileTaxonWords(const std::vector<std::string> &labe
 std::string normalizedTreeWord(std::string_view word);
 
 // "%.3f" with trailing zeros (and a bare point) removed; a shared buffer.
-const char *formatEdgeSupportValue(double value);
+std::string formatEdgeSupportValue(double value);
 
 // The NEXUS header, an optional TAXA block, the optional command block that
 // turns on branch-length storage, and "Begin trees;".

@@ -19,8 +19,6 @@ SpecialTreeStore gSpecialTree{};
 
 namespace {
 
-char gTreeNameBuffer[kTreeNameSize];
-
 int ensureNameNumbers(TreeBuffer *buf)
 {
     if (buf->nameNumbers)
@@ -126,12 +124,11 @@ const char *getStoredTreeName(TreeBuffer *buf, uint32_t n)
     return buf->names[n - 1];
 }
 
-const char *getTreeName(TreeBuffer *buf, uint32_t n)
+std::string getTreeName(TreeBuffer *buf, uint32_t n)
 {
     buf = selectTreeBuffer(buf);
-    gTreeNameBuffer[0] = '\0';
     if (!buf || n == 0 || n > buf->capacity)
-        return gTreeNameBuffer;
+        return {};
     if (const char *explicitName = getStoredTreeName(buf, n))
         return explicitName;
     int64_t number = buf->nameNumbers ? buf->nameNumbers[n - 1]
@@ -144,8 +141,9 @@ const char *getTreeName(TreeBuffer *buf, uint32_t n)
         std::snprintf(whole, sizeof whole, "%s", buf->namePrefix);
     else
         std::snprintf(whole, sizeof whole, "%s%lld", buf->namePrefix, static_cast<long long>(number));
-    strcpy_n(gTreeNameBuffer, whole, sizeof gTreeNameBuffer);
-    return gTreeNameBuffer;
+    char name[kTreeNameSize];
+    strcpy_n(name, whole, sizeof name);
+    return name;
 }
 
 uint32_t longestStoredTreeName(TreeBuffer *buf, Set *list, uint32_t count)
@@ -157,7 +155,7 @@ uint32_t longestStoredTreeName(TreeBuffer *buf, Set *list, uint32_t count)
     const uint32_t limit = std::min(count ? count : buf->numTrees, buf->numTrees);
     for (uint32_t s = 0; s < limit; s++)
         if (!list || isSetMember(list, s))
-            longest = std::max(longest, std::strlen(getTreeName(buf, s + 1)));
+            longest = std::max(longest, getTreeName(buf, s + 1).size());
     return static_cast<uint32_t>(longest);
 }
 
@@ -166,17 +164,15 @@ char *makeTreeName(uint32_t n, uint32_t width, char *buffer, size_t size)
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     if (!buf)
         buf = getActiveTreeBuffer();
-    const char *name = nullptr;
+    std::string name;
     if (buf && haveTreeNames(buf) && n >= 1 && n <= buf->numTrees) {
         name = getTreeName(buf, n);
-        char plain[16];
-        std::snprintf(plain, sizeof plain, "%u", n);
-        if (std::strcmp(name, plain) == 0 || name[0] == '\0')
-            name = nullptr;
+        if (name == std::to_string(n))
+            name.clear();
     }
     const int w = static_cast<int>(width);
-    if (name)
-        std::snprintf(buffer, size, "%*u (\"%s\")", w, n, name);
+    if (!name.empty())
+        std::snprintf(buffer, size, "%*u (\"%s\")", w, n, name.c_str());
     else
         std::snprintf(buffer, size, "%*u", w, n);
     return buffer;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "trees/treebuf.h"
 
@@ -17,7 +18,7 @@ inline constexpr size_t kTreeNameSize = 128;
 // Names
 int storeTreeName(TreeBuffer *buf, const char *name, uint32_t slot);
 void finishNames(TreeBuffer *buf);
-const char *getTreeName(TreeBuffer *buf, uint32_t n);        // shared buffer
+std::string getTreeName(TreeBuffer *buf, uint32_t n);
 const char *getStoredTreeName(TreeBuffer *buf, uint32_t n);  // explicit name or null
 uint32_t longestStoredTreeName(TreeBuffer *buf, Set *list, uint32_t count);
 char *makeTreeName(uint32_t n, uint32_t width, char *buffer, size_t size);

@@ -74,7 +74,7 @@ int64_t stringToTreeNum(TreeBuffer *buf, const char *word)
     }
     if (buf && haveTreeNames(buf))
         for (uint32_t n = 1; n <= count; n++)
-            if (stricmp(getTreeName(buf, n), word) == 0)
+            if (stricmp(getTreeName(buf, n).c_str(), word) == 0)
                 return n;
     return badTreeId(word);
 }

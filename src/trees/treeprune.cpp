@@ -86,9 +86,9 @@ PruneResult pruneTreeIntoBuffer(TreeBuffer *from, uint32_t slot, TreeBuffer *to,
     if (ok && weights)
         ok = storeTreeWt(to, stored, weights[slot]) == 0;
     if (ok && haveTreeNames(from)) {
-        const char *name = getTreeName(from, slot + 1);
-        if (name[0])
-            ok = storeTreeName(to, name, stored) == 0;
+        const std::string name = getTreeName(from, slot + 1);
+        if (!name.empty())
+            ok = storeTreeName(to, name.c_str(), stored) == 0;
     }
     if (!ok) {
         decrementNumTrees(to);

@@ -613,7 +613,7 @@ TEST_F(CmdOptionsTest, AbbreviatedListingsCapitaliseDistinguishingPrefixes)
     EXPECT_STREQ(typeString(&list->params[12], buf, sizeof buf), "NOne|NNi|Spr|Tbr");
     EXPECT_STREQ(typeString(&list->params[2], buf, sizeof buf),
                  "SImple|Closest|Asis|Random|SEquential");
-    EXPECT_STREQ(fmtFunctionValueList(&list->params[16]), "<integer>|All");
+    EXPECT_EQ(fmtFunctionValueList(&list->params[16]), "<integer>|All");
     destroyCmdParamList(list);
 }
 

@@ -221,7 +221,7 @@ TEST_F(AuxOutTest, WriteFailureReportedOnceAndFileClosedOnce)
     auxPrintf("%s", chunk.c_str());
     auxMPuts("a", "b", nullptr);
     EXPECT_EQ(aux->fill, 0u);
-    EXPECT_STREQ(activeAuxPathnameForDisplay(), "/dev/full");
+    EXPECT_EQ(activeAuxPathnameForDisplay(), "/dev/full");
     EXPECT_NE(closeAuxOutStream(aux), 0);
     EXPECT_EQ(openDescriptorCount(), fdsBefore);
     EXPECT_EQ(fileErrorReports(), 1u) << gOut;
@@ -300,7 +300,7 @@ TEST_F(AuxOutTest, ActiveStreamSwitchingAndNulls)
 {
     EXPECT_EQ(closeAuxOutStream(nullptr), 0);
     EXPECT_EQ(destroyAuxOut(nullptr), nullptr);
-    EXPECT_STREQ(auxPathnameForDisplay(nullptr, 255), "(none)");
+    EXPECT_EQ(auxPathnameForDisplay(nullptr, 255), "(none)");
     auxPuts("nowhere");  // no active stream: dropped, no crash
     EXPECT_FALSE(auxFileError());
 
@@ -313,7 +313,7 @@ TEST_F(AuxOutTest, ActiveStreamSwitchingAndNulls)
     auxPuts("to b;");
     EXPECT_EQ(setActiveAuxOut(first), second);
     auxPuts("to a;");
-    EXPECT_EQ(std::string(activeAuxPathnameForDisplay()), a);
+    EXPECT_EQ(activeAuxPathnameForDisplay(), a);
     EXPECT_EQ(closeAuxOutStream(first), 0);
     EXPECT_EQ(gAux, nullptr);
     setActiveAuxOut(second);

@@ -422,7 +422,7 @@ TEST(HomeDirectory, FromEnvironmentThenPasswordDatabase)
 {
     {
         HomeOverride home("/h/someone");
-        EXPECT_STREQ(getHomeDirectoryName(), "/h/someone");
+        EXPECT_EQ(getHomeDirectoryName(), "/h/someone");
         char buf[kPathnameBufSize];
         EXPECT_STREQ(replaceHomeDirWithTilde(copyPathname("/h/someone/a.nex", buf)), "~/a.nex");
         EXPECT_STREQ(replaceHomeDirWithTilde(copyPathname("/h/someone2/a.nex", buf)), "/h/someone2/a.nex");
@@ -432,8 +432,7 @@ TEST(HomeDirectory, FromEnvironmentThenPasswordDatabase)
         HomeOverride home("");
         struct passwd *pw = getpwuid(geteuid());
         ASSERT_NE(pw, nullptr);
-        ASSERT_NE(getHomeDirectoryName(), nullptr);
-        EXPECT_STREQ(getHomeDirectoryName(), pw->pw_dir);
+        EXPECT_EQ(getHomeDirectoryName(), pw->pw_dir);
     }
 }
 
@@ -462,7 +461,7 @@ TEST(FileSpecs, FromRelativeAndAbsoluteNames)
 
     char buf[kPathnameBufSize];
     EXPECT_EQ(std::string(getPathnameFromFileSpec(&fromParts, buf)), tmp.path() + "/data.nex");
-    EXPECT_STREQ(getFilenameFromFileSpec(&fromParts, nullptr), "data.nex");
+    EXPECT_STREQ(getFilenameFromFileSpec(&fromParts, buf), "data.nex");
     EXPECT_EQ(std::string(getDirSpecFromFileSpec(&fromParts, nullptr, buf)), tmp.path());
     EXPECT_EQ(std::string(getPathnameFromDirSpec(fromParts.dirSpec, buf)), tmp.path());
 }
@@ -524,7 +523,7 @@ TEST(FileSpecs, DisplayFormOfASpec)
     char dest[64];
     EXPECT_STREQ(makePathnameForDisplayFromFileSpec(&spec, dest, 20, false), "/a/.../file.nex");
     EXPECT_STREQ(makePathnameForDisplayFromFileSpec(&spec, dest, 64, true), "/a/bbbbbbbb/cccccccc/");
-    EXPECT_STREQ(makePathnameForDisplayFromFileSpec(&spec, nullptr, 0, false), "/a/bbbbbbbb/cccccccc/file.nex");
+    EXPECT_STREQ(makePathnameForDisplayFromFileSpec(&spec, dest, 64, false), "/a/bbbbbbbb/cccccccc/file.nex");
 }
 
 TEST(WorkingDirectory, ChangeQueryAndSizes)
@@ -538,15 +537,14 @@ TEST(WorkingDirectory, ChangeQueryAndSizes)
     char buf[kPathnameBufSize];
     ASSERT_NE(getCurrentDirString(buf), nullptr);
     EXPECT_EQ(std::string(buf), tmp.path());
-    ASSERT_NE(getCurrentDirSpec(), nullptr);
-    EXPECT_EQ(std::string(getCurrentDirSpec()), tmp.path());
+    EXPECT_EQ(getCurrentDirSpec(), tmp.path());
     EXPECT_EQ(std::string(getBaseDir(buf)), tmp.path());
 
     {
         HomeOverride home(tmp.path().c_str());
         fs::create_directory(tmp.path() + "/sub");
         ASSERT_EQ(setCurrentDirFromString("~/sub"), 0);
-        EXPECT_EQ(std::string(getCurrentDirSpec()), tmp.path() + "/sub");
+        EXPECT_EQ(getCurrentDirSpec(), tmp.path() + "/sub");
     }
 
     std::string p = tmp.file("ten.txt", "0123456789");

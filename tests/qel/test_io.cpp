@@ -243,7 +243,7 @@ TEST_F(IoTest, OpenFailuresAndQuietMode)
     dir.file("rel.nex", "x");
     ASSERT_EQ(openStream("rel.nex", kStreamRead, dir.path().c_str(), &s), 0);
     EXPECT_STREQ(streamFilename(s), "rel.nex");
-    EXPECT_EQ(std::string(streamPathnameForDisplay(s, 256)), dir.path() + "/rel.nex");
+    EXPECT_EQ(streamPathnameForDisplay(s, 256), dir.path() + "/rel.nex");
     // A display length counts the terminator: at most 15 characters here,
     // the file name kept whole behind the cut directory.
     const std::string shortForm = streamPathnameForDisplay(s, 16);

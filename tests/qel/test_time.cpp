@@ -112,19 +112,19 @@ TEST(TimeMarks, DifferencesFromTicks)
     const long tck = ticks();
     MarkPair cpu(3725 * tck + tck / 2, 4000, 0);
     EXPECT_DOUBLE_EQ(cpuTimeDiff(&cpu.a, &cpu.b), 3725.5);
-    EXPECT_STREQ(makeCpuTimeString(&cpu.a, &cpu.b), "01:02:05.5");
+    EXPECT_EQ(makeCpuTimeString(&cpu.a, &cpu.b), "01:02:05.5");
 
     // Below an hour the finer elapsed ticks decide the real time...
     MarkPair shortRun(0, 30, 30 * tck + tck / 2);
     EXPECT_DOUBLE_EQ(secsBetweenTimeMarks(&shortRun.a, &shortRun.b), 30.5);
-    EXPECT_STREQ(showRealTimeUsed(&shortRun.a, &shortRun.b), "30.50 sec");
+    EXPECT_EQ(showRealTimeUsed(&shortRun.a, &shortRun.b), "30.50 sec");
     MarkPair ninety(0, 90, 90 * tck);
-    EXPECT_STREQ(showRealTimeUsed(&ninety.a, &ninety.b), "00:01:30");
+    EXPECT_EQ(showRealTimeUsed(&ninety.a, &ninety.b), "00:01:30");
 
     // ...above it the wall clock does, whatever the tick counter says.
     MarkPair longRun(0, 7200, 12345);
     EXPECT_DOUBLE_EQ(secsBetweenTimeMarks(&longRun.a, &longRun.b), 7200.0);
-    EXPECT_STREQ(showRealTimeUsed(&longRun.a, &longRun.b), "02:00:00");
+    EXPECT_EQ(showRealTimeUsed(&longRun.a, &longRun.b), "02:00:00");
 }
 
 TEST(TimeMarks, ShowTimeUsedLines)
@@ -227,7 +227,7 @@ TEST(DateTexts, ElapsedSecondsAsHoursMinutesSeconds)
         {0, 61, "-0:01:01"},
     };
     for (const auto &c : cases)
-        EXPECT_STREQ(timeDiffToSecsStr(c.t1, c.t0), c.text) << c.t1 << " - " << c.t0;
+        EXPECT_EQ(timeDiffToSecsStr(c.t1, c.t0), c.text) << c.t1 << " - " << c.t0;
 }
 
 TEST(Startup, HistoryFileInTheHomeDirectory)

@@ -1,9 +1,12 @@
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/starttree.h"
 #include "search_fixture.h"
+#include "support/thread_support.h"
 
 namespace {
 
@@ -81,18 +84,39 @@ TEST_F(Scores, ComparisonUsesTheCriterionsTolerance)
     EXPECT_EQ(compareDistanceScores(0.5, 0.5 + 1e-9), -1);
 }
 
+// Each score text belongs to its call: several in one print keep their own
+// values, and threads formatting at once never see each other's texts.
+TEST_F(Scores, SeveralScoresInOnePrint)
+{
+    qel_printf("%s < %s; %s trees; best %s; %s", fltScoreToStr(0, 2, 1.5).c_str(), fltScoreToStr(0, 2, 2.25).c_str(),
+               intScoreToStr(7).c_str(), treeScoreToString(0, 123).c_str(), intScoreToStr(2147483647).c_str());
+    EXPECT_EQ(gPrinted, "1.50 < 2.25; 7 trees; best 123; -");
+}
+
+TEST(SecondaryThreadFormatting, ScoresAcrossThreads)
+{
+    const unsigned wrong = testthreads::countFailuresAcrossThreads(4, 400, [](unsigned t, unsigned i) {
+        const double value = 1.0 + t * 1000 + i / 8.0;  // exact in binary, so "%.3f" is exact
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%.3f", value);
+        const auto n = static_cast<int32_t>(t * 1000 + i);
+        return fltScoreToStr(0, 3, value) == expected && intScoreToStr(n) == std::to_string(n);
+    });
+    EXPECT_EQ(wrong, 0u);
+}
+
 TEST_F(Scores, FormattingAndValidity)
 {
-    EXPECT_STREQ(fltScoreToStr(0, -1, 1e37), "-");
-    EXPECT_STREQ(fltScoreToStr(0, -1, 9e36), "Inf");
+    EXPECT_EQ(fltScoreToStr(0, -1, 1e37), "-");
+    EXPECT_EQ(fltScoreToStr(0, -1, 9e36), "Inf");
     set_suppress_e_format(true);
-    EXPECT_STREQ(fltScoreToStr(0, -1, 9e36), "999999.9");
+    EXPECT_EQ(fltScoreToStr(0, -1, 9e36), "999999.9");
     set_suppress_e_format(false);
-    EXPECT_STREQ(intScoreToStr(2147483647), "-");
-    EXPECT_STREQ(intScoreToStr(42), "42");
-    EXPECT_STREQ(treeScoreToString(0, 1e37), "-");
-    EXPECT_STREQ(treeScoreToString(0, 123), "123");  // integer parsimony: no decimals
-    EXPECT_STREQ(scoreToString(kCriterionDistance, 14, 4, 0.12345678), "0.1235");
+    EXPECT_EQ(intScoreToStr(2147483647), "-");
+    EXPECT_EQ(intScoreToStr(42), "42");
+    EXPECT_EQ(treeScoreToString(0, 1e37), "-");
+    EXPECT_EQ(treeScoreToString(0, 123), "123");  // integer parsimony: no decimals
+    EXPECT_EQ(scoreToString(kCriterionDistance, 14, 4, 0.12345678), "0.1235");
 
     EXPECT_TRUE(isScoreValid(0));
     EXPECT_FALSE(isScoreValid(-1));
@@ -116,9 +140,9 @@ TEST_F(Scores, DriverChecksAndDeadline)
     EXPECT_EQ(checkMaxTaxaExhaustive(11, true), 0);
     EXPECT_EQ(checkMaxTaxaExhaustive(12, true), 1);
     EXPECT_EQ(gErrorCodes, (std::vector<uint32_t>{531, 531}));
-    EXPECT_STREQ(searchTypeString(1, true), "Branch-and-bound");
-    EXPECT_STREQ(searchTypeString(9, false), "unknown");
-    EXPECT_STREQ(searchRepString(3, 1, 2), "3b");
+    EXPECT_EQ(searchTypeString(1, true), "Branch-and-bound");
+    EXPECT_EQ(searchTypeString(9, false), "unknown");
+    EXPECT_EQ(searchRepString(3, 1, 2), "3b");
 
     // A limit of ~68 years in ticks does not wrap in 32 bits' way.
     EXPECT_EQ(searchDeadline(1000, 0x7FFFFFFF, 100), 1000 + uint64_t{0x7FFFFFFF} * 100);

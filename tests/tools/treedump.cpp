@@ -36,7 +36,7 @@ void dumpTree(TreeBuffer *buf, DataInfo *d, uint32_t n, Tree *tree)
     getTree(buf, n, tree);
     makeAllLeafSets(tree);
     const double *w = getTreeWtBuf(buf);
-    std::printf("TREE\t%s\t%.10g\t%c\n", getTreeName(buf, n), w ? w[n - 1] : 1.0, buf->rooted ? 'R' : 'U');
+    std::printf("TREE\t%s\t%.10g\t%c\n", getTreeName(buf, n).c_str(), w ? w[n - 1] : 1.0, buf->rooted ? 'R' : 'U');
     const uint32_t ntax = d->ntax;
     TreeNode *top = tree->root->index < 0 ? tree->root->firstChild : tree->root;
     std::map<std::string, double> splits;

@@ -117,7 +117,7 @@ TEST_F(TreeReadTest, MalformedDescriptionsGiveTheirErrorAndKeepTheTreesInMemory)
         EXPECT_EQ(gErrors.back(), c.code) << c.text;
         TreeBuffer *buf = getMainTreeBuffer(nullptr);
         ASSERT_EQ(buf->numTrees, 1u) << c.text;
-        EXPECT_STREQ(getTreeName(buf, 1), "keep");
+        EXPECT_EQ(getTreeName(buf, 1), "keep");
         EXPECT_EQ(getTreeWtBuf(buf)[0], 2.0);
         EXPECT_TRUE(buf->rooted);
         EXPECT_TRUE(haveUserBranchLengths());
@@ -211,7 +211,7 @@ TEST_F(TreeReadTest, RandomTreesSurviveWriteAndReadBackInNewick)
         ASSERT_EQ(readBlock(block), 0) << block;
         TreeBuffer *buf = getMainTreeBuffer(nullptr);
         ASSERT_EQ(buf->numTrees, 3u);
-        EXPECT_STREQ(getTreeName(buf, 2), "n 1");
+        EXPECT_EQ(getTreeName(buf, 2), "n 1");
         std::vector<std::map<std::string, double>> before;
         AuxOut *aux = openAuxOutStream(path, true, false);
         ASSERT_NE(aux, nullptr);

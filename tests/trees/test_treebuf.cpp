@@ -414,7 +414,7 @@ TEST(TreeBufExtras, ExtrasFollowTheirTreesThroughMovesAndCopies)
     ASSERT_TRUE(copy);
     ASSERT_EQ(numTreesInBuffer(copy.get()), 9u);
     for (uint32_t n = 1; n <= 9; n++) {
-        EXPECT_STREQ(getTreeName(copy.get(), n), std::string(getTreeName(buf.get(), n)).c_str());
+        EXPECT_EQ(getTreeName(copy.get(), n), getTreeName(buf.get(), n));
         EXPECT_EQ(treeInBuffer(copy.get(), n, buf.get()), n);
         EXPECT_DOUBLE_EQ(copy->weights[n - 1], buf->weights[n - 1]);
     }
@@ -428,12 +428,12 @@ TEST(TreeBufExtras, NamesWeightsAndSupport)
     finishNames(buf.get());
     EXPECT_EQ(buf->names, nullptr);
     EXPECT_EQ(buf->nameNumbers, nullptr);
-    EXPECT_STREQ(getTreeName(buf.get(), 5), "tree5");
+    EXPECT_EQ(getTreeName(buf.get(), 5), "tree5");
     // A name with a leading zero is kept as it was given.
     ASSERT_EQ(storeTreeName(buf.get(), "tree007", 5), 0);
     ASSERT_EQ(storeTreeName(buf.get(), "tree99999999999", 6), 0);
-    EXPECT_STREQ(getTreeName(buf.get(), 6), "tree007");
-    EXPECT_STREQ(getTreeName(buf.get(), 7), "tree99999999999");
+    EXPECT_EQ(getTreeName(buf.get(), 6), "tree007");
+    EXPECT_EQ(getTreeName(buf.get(), 7), "tree99999999999");
     char prefix[kTreeNameSize];
     EXPECT_EQ(treeNameToPrefixAndNum("abc12", prefix), 12);
     EXPECT_STREQ(prefix, "abc");

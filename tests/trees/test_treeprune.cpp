@@ -246,7 +246,7 @@ TEST(TreePrune, StoredTreesAreTheInducedSubtreesWithTheirAttributes)
             SCOPED_TRACE(testing::Message() << "rep " << rep << " tree " << n);
             expectSameTree(src.expect[k], storedTree(to.get(), n, c.remaining));
             EXPECT_EQ(getTreeWtBuf(to.get())[n - 1], src.weight[k]);
-            EXPECT_STREQ(getTreeName(to.get(), n), src.name[k].c_str());
+            EXPECT_EQ(getTreeName(to.get(), n), src.name[k]);
         }
         EXPECT_EQ(getMaxBranchLenDecimals(to.get()), 3u);
         // The source is left as it was.
@@ -281,7 +281,7 @@ TEST(TreePrune, CondensingKeepsOneTreePerTopologyAndSumsWeights)
             const auto &[first, weight] = classes.at(got.groups);
             expectSameTree(src.expect[first], got);
             EXPECT_DOUBLE_EQ(getTreeWtBuf(to.get())[n - 1], weight);
-            EXPECT_STREQ(getTreeName(to.get(), n), src.name[first].c_str());
+            EXPECT_EQ(getTreeName(to.get(), n), src.name[first]);
         }
     }
 }
