@@ -86,6 +86,22 @@ void watchdog()
 
 }  // namespace
 
+HelperThreadSignalMask::HelperThreadSignalMask()
+{
+    sigset_t blocked;
+    sigfillset(&blocked);
+    // Faults are delivered to the thread that caused them and cannot wait.
+    for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+        sigdelset(&blocked, signo);
+    changed_ = pthread_sigmask(SIG_BLOCK, &blocked, &saved_) == 0;
+}
+
+HelperThreadSignalMask::~HelperThreadSignalMask()
+{
+    if (changed_)
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
 void startTerminationWatchdog()
 {
     const pid_t self = getpid();
@@ -95,7 +111,11 @@ void startTerminationWatchdog()
         return;
     try {
         gWatchdogReady.store(false);
-        std::thread(watchdog).detach();
+        {
+            // The handler posts the semaphore; the watchdog never runs it.
+            const HelperThreadSignalMask mask;
+            std::thread(watchdog).detach();
+        }
         // Wait until the thread is idle: a fork while it is still being set
         // up could copy a lock it holds into the child.
         while (!gWatchdogReady.load())

@@ -42,6 +42,25 @@ void setTerminationGraceMillis(unsigned milliseconds);
 // start-up; it is kept apart from initSignalHandlers so that a process that
 // forks without exec (a test's death tests) need not carry a thread.
 void startTerminationWatchdog();
+// Signals sent to the process are handled on the main thread only. The line
+// editor's handlers jump back into the frame of the gl_get_line call that
+// installed them, and the editor blocks the signals it traps while it draws,
+// so any other thread that left them open would be picked by the kernel in
+// that window and would itself jump onto the main thread's stack, leaving
+// the signal unanswered and the main thread waiting for input. A thread created
+// while a HelperThreadSignalMask lives inherits a mask that blocks every
+// asynchronous signal; the creator's own mask is put back afterwards.
+class HelperThreadSignalMask {
+public:
+    HelperThreadSignalMask();
+    ~HelperThreadSignalMask();
+    HelperThreadSignalMask(const HelperThreadSignalMask &) = delete;
+    HelperThreadSignalMask &operator=(const HelperThreadSignalMask &) = delete;
+
+private:
+    sigset_t saved_;
+    bool changed_;
+};
 // The resize handler is the output engine's handleResizeSignal unless
 // replaced; null leaves SIGWINCH alone.
 void setResizeSignalHandler(SignalHandlerFxn handler);

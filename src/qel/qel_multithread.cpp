@@ -9,6 +9,7 @@
 #include <new>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 
 // Provided by the output engine; absent in programs built without it.
@@ -182,6 +183,7 @@ bool startWorker(MThreadTask *t)
         if (left == 0)
             return false;
     }
+    const HelperThreadSignalMask mask;
     return pthread_create(&t->thread, nullptr, workerMain, t) == 0;
 }
 

@@ -111,7 +111,10 @@ def main():
         if stray:
             failures.append("temporary history files left: %s" % stray)
 
-        for signo in (signal.SIGTERM, signal.SIGHUP):
+        # The signal goes to the process the moment the prompt shows, while
+        # the line editor may still be setting up; a few rounds each, since
+        # a thread other than the main one taking it is a matter of timing.
+        for signo in (signal.SIGTERM, signal.SIGHUP) * 3:
             term = Terminal([vorn], tmp, env)
             if not term.expect("vorn> "):
                 failures.append("no command prompt: %r" % term.seen[-300:])

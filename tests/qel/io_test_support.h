@@ -8,9 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -36,6 +40,20 @@ inline std::string slurp(const std::string &path)
 inline void spit(const std::string &path, const std::string &content)
 {
     std::ofstream(path, std::ios::binary) << content;
+}
+
+// Runs `body` in a forked child, which ends with its result; the wait
+// status. For what changes a process for good: signal handlers, the
+// termination state, the watchdog.
+inline int childStatus(const std::function<int()> &body)
+{
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
 }
 
 // How often `what` occurs in `text`, overlaps included.

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <string>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "qel/io_test_support.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_multithread.h"
 
 namespace {
 
@@ -286,6 +291,57 @@ TEST_F(InterruptTest, IntegerQuestionInACommandFileLeavesOutThePosition)
     EXPECT_EQ(closeInputFile(&file), 0);
     std::remove(path.c_str());
     rmdir(dir);
+}
+
+// Exit codes of signalWhileMainBlocks.
+constexpr int kTakenByHelper = 90;
+constexpr int kLostAfterUnblock = 91;
+constexpr int kNoWorkers = 92;
+
+// Sends `signo` to the process while the main thread blocks it, as the line
+// editor does while it draws the prompt. No helper thread (the watchdog,
+// `workers` - 1 workers) may take it: it must stay pending until the main
+// thread opens again, and only then reach the handler.
+int signalWhileMainBlocks(int signo, int workers)
+{
+    // Longer than the wait below: a watchdog woken by a stolen signal must
+    // not end the child before the theft is seen.
+    setTerminationGraceMillis(5000);
+    initSignalHandlers();
+    startTerminationWatchdog();
+    ThreadGroup *group = nullptr;
+    if (workers > 1 && (group = createThreadGroup(workers, nullptr, 0)) == nullptr)
+        return kNoWorkers;
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    kill(getpid(), signo);  // to the process, not to this thread
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (pendingTerminationSignal() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sigset_t pending;
+    sigpending(&pending);
+    const bool waited = pendingTerminationSignal() == 0 && sigismember(&pending, signo) == 1;
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    destroyThreadGroup(group);
+    if (!waited)
+        return kTakenByHelper;
+    return pendingTerminationSignal() == signo ? 0 : kLostAfterUnblock;
+}
+
+TEST(TerminationSignals, WaitForTheMainThreadWhileItBlocksThem)
+{
+    const int workers = std::min(3, availableProcessors());
+    struct Case {
+        int signo;
+        int workers;
+    };
+    for (const Case c : {Case{SIGTERM, 1}, Case{SIGHUP, 1}, Case{SIGTERM, workers}, Case{SIGHUP, workers}}) {
+        const int status = iotest::childStatus([&] { return signalWhileMainBlocks(c.signo, c.workers); });
+        ASSERT_TRUE(WIFEXITED(status)) << "signal " << c.signo << " workers " << c.workers;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "signal " << c.signo << " workers " << c.workers;
+    }
 }
 
 }  // namespace

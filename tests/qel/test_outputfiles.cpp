@@ -23,6 +23,7 @@
 
 namespace {
 
+using iotest::childStatus;
 using iotest::slurp;
 using iotest::spit;
 
@@ -57,18 +58,6 @@ std::string pattern(size_t size, char seed)
     for (size_t i = 0; i < size; ++i)
         s[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(seed)) % 26);
     return s;
-}
-
-// Runs `body` in a child and returns its wait status.
-int childStatus(const std::function<int()> &body)
-{
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
 }
 
 // Writes `size` bytes through the aux stream in pieces; the close result.
