@@ -141,7 +141,7 @@ int finishRecord(AuxOut *aux)
         aux->errorCode = kAuxErrorAborted;
         closeFileQuietly(aux->stream, false);
         qel_printf("\nWriting to file \"%s\" interrupted; the file was left as it was.\n",
-                   auxPathnameForDisplay(aux, 255));
+                   auxPathnameForDisplay(aux, 255).c_str());
     }
     if (aux->errorCode == 0)
         flushAux(aux, 0, false);

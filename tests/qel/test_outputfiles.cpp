@@ -161,9 +161,13 @@ TEST_F(OutputFilesTest, InterruptedWriteLeavesOldFile)
         ASSERT_NE(aux, nullptr);
         auxPuts(pattern(50000, 'i').c_str());
         setAbortedStatus(1);
+        iotest::gOut.clear();
         EXPECT_NE(closeAuxOutStream(aux), 0);
         setAbortedStatus(0);
         EXPECT_EQ(slurp(p), "kept\n");
+        // The report names the file the user asked for.
+        EXPECT_NE(iotest::gOut.find("Writing to file \""), std::string::npos) << iotest::gOut;
+        EXPECT_NE(iotest::gOut.find("scores.txt\" interrupted; the file was left as it was."), std::string::npos) << iotest::gOut;
     }
     EXPECT_EQ(dir.names(), std::vector<std::string>{"scores.txt"});
     // Nothing pending: an append appends.
