@@ -5,44 +5,12 @@
 #include <numeric>
 
 #include "data/vorn_data.h"
+#include "qel/qel_distrib.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_normal.h"
 
 namespace {
-
-// Continued fraction of the incomplete beta function (modified Lentz).
-double betaFraction(double a, double b, double x)
-{
-    constexpr double kTiny = 1e-300, kEps = 1e-15;
-    const double qab = a + b, qap = a + 1.0, qam = a - 1.0;
-    double c = 1.0, dd = 1.0 - qab * x / qap;
-    if (std::fabs(dd) < kTiny)
-        dd = kTiny;
-    dd = 1.0 / dd;
-    double h = dd;
-    for (int m = 1; m <= 1000; m++) {
-        const double m2 = 2.0 * m;
-        double aa = m * (b - m) * x / ((qam + m2) * (a + m2));
-        dd = 1.0 + aa * dd;
-        dd = std::fabs(dd) < kTiny ? kTiny : dd;
-        c = 1.0 + aa / c;
-        c = std::fabs(c) < kTiny ? kTiny : c;
-        dd = 1.0 / dd;
-        h *= dd * c;
-        aa = -(a + m) * (qab + m) * x / ((a + m2) * (qap + m2));
-        dd = 1.0 + aa * dd;
-        dd = std::fabs(dd) < kTiny ? kTiny : dd;
-        c = 1.0 + aa / c;
-        c = std::fabs(c) < kTiny ? kTiny : c;
-        dd = 1.0 / dd;
-        const double del = dd * c;
-        h *= del;
-        if (std::fabs(del - 1.0) < kEps)
-            break;
-    }
-    return h;
-}
 
 const char *pText(double p, const char *small, const char *format, char *buf, size_t size)
 {
@@ -55,29 +23,6 @@ const char *pText(double p, const char *small, const char *format, char *buf, si
 bool stopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 
 }  // namespace
-
-double incompleteBeta(double a, double b, double x)
-{
-    if (x <= 0.0)
-        return 0.0;
-    if (x >= 1.0)
-        return 1.0;
-    const double front =
-        std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) + b * std::log1p(-x));
-    if (x < (a + 1.0) / (a + b + 2.0))
-        return front * betaFraction(a, b, x) / a;
-    return 1.0 - front * betaFraction(b, a, 1.0 - x) / b;
-}
-
-double studentTP(double df, double t) { return incompleteBeta(df / 2.0, 0.5, df / (df + t * t)); }
-
-double binomialTest(uint32_t n, uint32_t k)
-{
-    const uint32_t other = n - k;
-    if (k == other)
-        return 1.0;
-    return 2.0 * incompleteBeta(std::max(k, other), std::min(k, other) + 1.0, 0.5);
-}
 
 KHStats khStats(std::span<const double> best, std::span<const double> other, double lenBest, double lenOther)
 {
@@ -93,7 +38,7 @@ KHStats khStats(std::span<const double> best, std::span<const double> other, dou
         return s;
     const double var = ss / (n - 1.0);
     s.t = std::fabs(m) / std::sqrt(var / n);
-    s.p = studentTP(n - 1.0, s.t);
+    s.p = studentTP(static_cast<uint32_t>(best.size() - 1), s.t);
     s.sd = std::sqrt(var * n);
     return s;
 }

@@ -10,13 +10,6 @@
 
 struct DataInfo;
 
-// Two-tailed probability of Student's t with df degrees of freedom.
-double studentTP(double df, double t);
-// Two-tailed exact sign test: k positive of n differences.
-double binomialTest(uint32_t n, uint32_t k);
-// Regularised incomplete beta function I_x(a, b).
-double incompleteBeta(double a, double b, double x);
-
 struct KHStats {
     double diff;  // L_T - L_B
     double sd;    // s.d. of the summed difference

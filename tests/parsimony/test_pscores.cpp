@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "data/data_services.h"
+#include "qel/qel_distrib.h"
 #include "data/data_settings.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
@@ -327,17 +328,6 @@ TEST(Reweight, ClampsBeforeScaling)
     EXPECT_DOUBLE_EQ(lo.value[2], 0.0);                           // RI (3-3)/(3-1) on tree 2
     EXPECT_DOUBLE_EQ(hi.value[1], 0.5);
     EXPECT_DOUBLE_EQ(hi.value[2], 0.5);
-}
-
-TEST(ParsTests, DistributionsAgainstClosedForms)
-{
-    for (double t : {0.3, 1.0, 2.5}) {
-        EXPECT_NEAR(studentTP(1, t), 1.0 - 2.0 / M_PI * std::atan(t), 1e-12);
-        EXPECT_NEAR(studentTP(2, t), 1.0 - t / std::sqrt(2.0 + t * t), 1e-12);
-    }
-    EXPECT_DOUBLE_EQ(binomialTest(4, 2), 1.0);
-    EXPECT_NEAR(binomialTest(4, 3), 0.625, 1e-12);   // 2 (4 + 1) / 16
-    EXPECT_NEAR(binomialTest(10, 0), 2.0 / 1024, 1e-15);
 }
 
 TEST(ParsTests, HandWorkedExample)
