@@ -231,3 +231,24 @@ TEST(DiagTest, AllocationFailureLeavesNothingBehind)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DiagTest, GeneralRecordIsSizedButNotDecomposed)
+{
+    // Neither symmetric nor reversible: the general solver's workspace and
+    // the inversion workspace are sized, and decomposition leaves Q alone.
+    MatrixDiag *d = allocMatrixDiag(6, false, false, 0, false);
+    ASSERT_NE(d, nullptr);
+    EXPECT_FALSE(d->useSymmetricSolver);
+    EXPECT_GE(d->workSize, 6);
+    EXPECT_GE(d->inverseWorkSize, 6);
+    double **q = allocMatrixOf<double>(6, 6);
+    q[0][1] = 2.5;
+    EXPECT_EQ(diagonalizeRateMatrix(q, nullptr, nullptr, d), 0);
+    EXPECT_EQ(q[0][1], 2.5);
+    deallocMatrix(q);
+    deallocMatrixDiag(d);
+}
+
+}  // namespace
