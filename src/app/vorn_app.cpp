@@ -22,6 +22,7 @@
 #include "qel/qel_files.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
+#include "qel/qel_linalg.h"
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
 #include "qel/qel_time.h"
@@ -374,6 +375,7 @@ int finishStartup()
     failed |= finishVersionSpecificStartup();
     failed |= qel_initializeOutputBuffer();
     failed |= qel_initializeParser(true);
+    failed |= qel_initializeLinalg();
     if (failed) {
         std::fputs("An unexpected, nonrecoverable, problem occurred during initialization.\n", stderr);
         exitVorn(kExitStartupFailure);

@@ -1,0 +1,216 @@
+#include "qel/qel_diag.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "qel/qel_fortran_lapack.h"
+#include "qel/qel_linalg.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_math.h"
+#include "qel/qel_matrices.h"
+
+namespace {
+
+// Workspace queries: LAPACK writes its optimum into the first work element.
+void sizeSymmetricSolver(MatrixDiag *d)
+{
+    double optimum = 0.0;
+    int ioptimum = 0;
+    const int nn = static_cast<int>(d->n);
+    double dummyA = 0.0, dummyW = 0.0;
+    qel_lapack_dsyevd('V', 'L', nn, &dummyA, nn, &dummyW, &optimum, -1, &ioptimum, -1);
+    d->workSize = static_cast<int>(optimum);
+    d->iworkSize = ioptimum;
+}
+
+void sizeGeneralSolver(MatrixDiag *d)
+{
+    const int nn = static_cast<int>(d->n);
+    double optimum = 0.0, dummy = 0.0, abnrm = 0.0;
+    int ilo = 0, ihi = 0, idummy = 0;
+    qel_lapack_dgeevx('B', 'V', 'N', 'N', nn, &dummy, nn, &dummy, &dummy, &dummy, nn, &dummy, nn,
+                      &ilo, &ihi, &dummy, &abnrm, &dummy, &dummy, &optimum, -1, &idummy);
+    d->workSize = static_cast<int>(optimum);
+    d->iworkSize = nn;
+    double inverseOptimum = 0.0;
+    invertMatrix(nullptr, d->n, nullptr, &inverseOptimum, -1, nullptr);
+    d->inverseWorkSize = static_cast<int>(inverseOptimum);
+}
+
+}  // namespace
+
+MatrixDiag *allocMatrixDiag(uint32_t n, bool symmetric, bool reversible, int /*unused*/,
+                            bool singlePrecisionCopies)
+{
+    auto *d = static_cast<MatrixDiag *>(allocBlock(sizeof(MatrixDiag)));
+    if (d == nullptr)
+        return nullptr;
+    d->n = n;
+    d->symmetric = symmetric;
+    d->reversible = reversible && !symmetric;
+    d->useSymmetricSolver = symmetric || reversible;
+
+    d->eigenvalues = allocArrayOf<double>(n);
+    d->u = allocMatrixOf<double>(n, n);
+    if (!symmetric) {
+        d->owned = allocMatrixOf<double>(n, n);
+        d->v = d->owned;
+    } else {
+        d->v = d->u;
+    }
+    if (singlePrecisionCopies) {
+        d->uFloat = allocMatrixOf<float>(n, n);
+        d->vFloat = allocMatrixOf<float>(n, n);
+    }
+    if (d->useSymmetricSolver)
+        sizeSymmetricSolver(d);
+    else
+        sizeGeneralSolver(d);
+    d->workSize = std::max(d->workSize, static_cast<int>(n));
+    const int doubles = std::max(d->workSize, d->inverseWorkSize);
+    if (doubles > 0)
+        d->work = allocArrayOf<double>(static_cast<uint64_t>(doubles));
+    if (d->iworkSize > 0)
+        d->iwork = allocArrayOf<int>(static_cast<uint64_t>(d->iworkSize));
+    if (d->reversible) {
+        d->sqrtPi = allocArrayOf<double>(2 * static_cast<uint64_t>(n));
+        if (d->sqrtPi != nullptr)
+            d->invSqrtPi = d->sqrtPi + n;
+    }
+    d->scratchA = allocArrayOf<double>(n);
+    d->scratchB = allocArrayOf<double>(n);
+    if (memoryErrorHasOccurred())
+        return deallocMatrixDiag(d);
+    return d;
+}
+
+MatrixDiag *deallocMatrixDiag(MatrixDiag *d)
+{
+    if (d == nullptr)
+        return nullptr;
+    deallocArray(d->eigenvalues);
+    deallocMatrix(d->u);
+    deallocMatrix(d->owned);
+    deallocMatrix(d->uFloat);
+    deallocMatrix(d->vFloat);
+    deallocArray(d->sqrtPi);
+    deallocArray(d->work);
+    deallocArray(d->iwork);
+    deallocArray(d->scratchA);
+    deallocArray(d->scratchB);
+    deallocBlock(d);
+    return nullptr;
+}
+
+int eigenRealSymmetric(const double *const *m, MatrixDiag *d)
+{
+    const uint32_t n = d->n;
+    if (n == 0)
+        return 0;
+    if (m != d->u)
+        for (uint32_t i = 0; i < n; ++i)
+            std::copy(m[i], m[i] + n, d->u[i]);
+    const int nn = static_cast<int>(n);
+    return qel_lapack_dsyevd('V', 'L', nn, d->u[0], nn, d->eigenvalues, d->work, d->workSize,
+                             d->iwork, d->iworkSize);
+}
+
+int diagonalizeRateMatrix(double **q, double **work, const double *pi, MatrixDiag *d)
+{
+    if (!d->useSymmetricSolver)
+        return 0;
+    const uint32_t n = d->n;
+    double **m = q;
+    if (work != nullptr) {
+        for (uint32_t i = 0; i < n; ++i)
+            std::copy(q[i], q[i] + n, work[i]);
+        m = work;
+    }
+    if (d->symmetric) {
+        if (eigenRealSymmetric(m, d) != 0)
+            return 1;
+        transposeSquareMatrixInPlace(d->u, n);
+        return 0;
+    }
+
+    // A zero frequency makes the similarity transform singular; the
+    // decomposition would hold infinities and NaNs, so it is refused.
+    double *s = d->sqrtPi;
+    double *r = d->invSqrtPi;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!(pi[i] > 0.0) || !std::isfinite(pi[i]))
+            return 1;
+        s[i] = std::sqrt(pi[i]);
+        r[i] = 1.0 / s[i];
+    }
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = i + 1; j < n; ++j) {
+            const double sym = s[i] * r[j] * m[i][j];
+            m[i][j] = sym;
+            m[j][i] = sym;
+        }
+    if (eigenRealSymmetric(m, d) != 0)
+        return 1;
+
+    // The solver left eigenvector k in row k of U (E[k][a]).
+    double **u = d->u;
+    double **v = d->v;
+    for (uint32_t a = 0; a < n; ++a)
+        for (uint32_t b = 0; b < n; ++b)
+            v[a][b] = u[b][a] * s[a];
+    transposeSquareMatrixInPlace(u, n);
+    for (uint32_t a = 0; a < n; ++a)
+        for (uint32_t b = 0; b < n; ++b)
+            u[a][b] *= r[a];
+    return 0;
+}
+
+double *makeDiagonalW(const MatrixDiag *d, double *w, ExpFunction f, double t)
+{
+    if (f == nullptr)
+        f = exp_safe;
+    for (uint32_t k = 0; k < d->n; ++k)
+        w[k] = f(t * d->eigenvalues[k]);
+    return w;
+}
+
+namespace {
+
+inline double weightedDot(const double *u, const double *w, const double *v, uint32_t n)
+{
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    uint32_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        s0 += u[k] * w[k] * v[k];
+        s1 += u[k + 1] * w[k + 1] * v[k + 1];
+        s2 += u[k + 2] * w[k + 2] * v[k + 2];
+        s3 += u[k + 3] * w[k + 3] * v[k + 3];
+    }
+    for (; k < n; ++k)
+        s0 += u[k] * w[k] * v[k];
+    const double sum = (s0 + s1) + (s2 + s3);
+    // Rounding can leave a tiny negative probability; callers take logs.
+    return sum > 0.0 ? sum : 0.0;
+}
+
+}  // namespace
+
+void calcExpAt(MatrixDiag *d, ExpFunction f, double *w, double **p, double t)
+{
+    if (w == nullptr)
+        w = d->work;
+    makeDiagonalW(d, w, f, t);
+    const uint32_t n = d->n;
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < n; ++j)
+            p[i][j] = weightedDot(d->u[i], w, d->v[j], n);
+}
+
+void calcExpAtRow(MatrixDiag *d, uint32_t i, ExpFunction f, double *w, double *row, double t)
+{
+    if (w == nullptr)
+        w = d->work;
+    makeDiagonalW(d, w, f, t);
+    for (uint32_t j = 0; j < d->n; ++j)
+        row[j] = weightedDot(d->u[i], w, d->v[j], d->n);
+}
