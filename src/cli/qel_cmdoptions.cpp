@@ -66,17 +66,7 @@ char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned 
 // A nonempty `word` that is a case-insensitive prefix of `name`.
 bool isPrefixNoCase(std::string_view word, std::string_view name)
 {
-    return !word.empty() && word.size() <= name.size() &&
-           std::equal(word.begin(), word.end(), name.begin(),
-                      [](char a, char b) { return lower(a) == lower(b); });
-}
-
-size_t commonPrefixNoCase(std::string_view a, std::string_view b)
-{
-    size_t n = 0;
-    while (n < a.size() && n < b.size() && lower(a[n]) == lower(b[n]))
-        ++n;
-    return n;
+    return !word.empty() && startsWithNoCase(name, word);
 }
 
 char *copyOut(const std::string &text, char *out, size_t outSize)

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_strings.h"
 #include "qel/qel_io.h"
 #include "cli/qel_cmdoptions.h"
 
@@ -44,20 +45,7 @@ char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned 
 
 // True when `word` is a case-insensitive prefix of `name` (an empty word is a
 // prefix of everything; callers exclude it).
-bool isPrefixNoCase(std::string_view word, std::string_view name)
-{
-    return word.size() <= name.size() &&
-           std::equal(word.begin(), word.end(), name.begin(),
-                      [](char a, char b) { return lower(a) == lower(b); });
-}
-
-size_t commonPrefixNoCase(std::string_view a, std::string_view b)
-{
-    size_t n = 0;
-    while (n < a.size() && n < b.size() && lower(a[n]) == lower(b[n]))
-        ++n;
-    return n;
-}
+bool isPrefixNoCase(std::string_view word, std::string_view name) { return startsWithNoCase(name, word); }
 
 // Terminal control bytes (and 255) must not be echoed back inside a message.
 bool hasControlChars(std::string_view word)

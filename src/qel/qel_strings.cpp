@@ -525,3 +525,22 @@ StringList *combineStringLists(StringList *first, uint32_t a, StringList *second
         destroyStringList(second);
     return combined;
 }
+
+namespace {
+char foldCase(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+}  // namespace
+
+bool startsWithNoCase(std::string_view name, std::string_view word)
+{
+    return word.size() <= name.size() &&
+           std::equal(word.begin(), word.end(), name.begin(),
+                      [](char a, char b) { return foldCase(a) == foldCase(b); });
+}
+
+size_t commonPrefixNoCase(std::string_view a, std::string_view b)
+{
+    size_t n = 0;
+    while (n < a.size() && n < b.size() && foldCase(a[n]) == foldCase(b[n]))
+        ++n;
+    return n;
+}

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 inline constexpr uint32_t kNotFound = 0xFFFFFFFFu;
 
@@ -37,6 +38,10 @@ int stringCompare(const char *a, const char *b, bool exact);
 // True when word abbreviates name to at least minLength characters
 // (minLength 0: the whole name is required).
 bool substringMatches(const char *word, const char *name, uint32_t minLength);
+// Case-insensitive prefix tests of the command language: `word` begins
+// `name` (an empty word begins everything), and the length two words share.
+bool startsWithNoCase(std::string_view name, std::string_view word);
+size_t commonPrefixNoCase(std::string_view a, std::string_view b);
 
 // ---- Numbers to text --------------------------------------------------------
 
