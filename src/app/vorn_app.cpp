@@ -26,6 +26,7 @@
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
 #include "qel/qel_time.h"
+#include "likelihood/ml_cmd.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
 #include "cli/qel_cmdline.h"
@@ -318,6 +319,7 @@ int installSubsystemHooks()
     status |= installTreeHooks();
     status |= installParsimonyHooks();
     status |= installSearchHooks();
+    status |= installLikelihoodHooks();
     return status;
 }
 

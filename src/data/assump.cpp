@@ -365,10 +365,11 @@ void dotPlot(const DataInfo *d, ItemColumns columns, uint32_t rows,
     }
 }
 
-void listPartition(const Nexset *ns, bool taxa, const DataInfo *d)
+void listPartition(const Nexset *ns, bool taxa, const DataInfo *d, const char *kind = nullptr)
 {
     const SetPtn *ptn = getNexPtn(ns);
-    const char *kind = taxa ? "taxon" : "character";
+    if (kind == nullptr)
+        kind = taxa ? "taxon" : "character";
     if (nexOpt.dotPlot) {
         const int width = static_cast<int>(std::max<uint32_t>(6, maxPtnSubsetNameLen(ptn, false)));
         char title[kNexsetNameSize + 64];
@@ -1032,6 +1033,13 @@ int doShowTaxPtnsCmd()
 {
     return showNamedSets(gNexsets.taxPartitions, "Taxon-partition",
                          [](const Nexset *ns, const DataInfo *d) { listPartition(ns, true, d); });
+}
+
+int showModelPartitions()
+{
+    return showNamedSets(gNexsets.modelPartitions, "Model-partition", [](const Nexset *ns, const DataInfo *d) {
+        listPartition(ns, false, d, "model");
+    });
 }
 
 int doShowRatesetsCmd() { return showNamedSets(gNexsets.ratesets, "Rate-set", listRateset); }

@@ -51,6 +51,9 @@ int doCodesetCmd();
 int doShowCharPtnsCmd();
 int doShowTaxPtnsCmd();
 int doShowRatesetsCmd();
+// ShowMPartition's listing: the model partition named next in the command
+// (or all of them); 0, 1 or 2 (aborted).
+int showModelPartitions();
 
 // Partitions over characters (kind 0), taxa (kind 1) or the characters of a
 // model partition (kind 2); type is the Nexset kind. The new record, or null

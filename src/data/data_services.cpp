@@ -68,10 +68,7 @@ constexpr DataServices kDefaults = {
     },
     .refreshPrimaryTreeTaxa = [](DataInfo *) {},
     .disposeML = [](int) {},
-    .createModelList = [](int) { return 0; },
-    .destroyModelList = [] {},
     .deallocAllModelGroupData = [](int, int) {},
-    .forceReinitAllModels = [] {},
     .resetLikelihoodSetting = [] {},
     .clearScoreOptions = [] {},
     .invalidateSitePatterns = [](DataInfo *) {},
@@ -164,10 +161,7 @@ int installDataServices(const DataServices &s)
     take(g.initializeML, s.initializeML, kDefaults.initializeML, "initializeML", clashes);
     take(g.refreshPrimaryTreeTaxa, s.refreshPrimaryTreeTaxa, kDefaults.refreshPrimaryTreeTaxa, "refreshPrimaryTreeTaxa", clashes);
     take(g.disposeML, s.disposeML, kDefaults.disposeML, "disposeML", clashes);
-    take(g.createModelList, s.createModelList, kDefaults.createModelList, "createModelList", clashes);
-    take(g.destroyModelList, s.destroyModelList, kDefaults.destroyModelList, "destroyModelList", clashes);
     take(g.deallocAllModelGroupData, s.deallocAllModelGroupData, kDefaults.deallocAllModelGroupData, "deallocAllModelGroupData", clashes);
-    take(g.forceReinitAllModels, s.forceReinitAllModels, kDefaults.forceReinitAllModels, "forceReinitAllModels", clashes);
     take(g.resetLikelihoodSetting, s.resetLikelihoodSetting, kDefaults.resetLikelihoodSetting, "resetLikelihoodSetting", clashes);
     take(g.clearScoreOptions, s.clearScoreOptions, kDefaults.clearScoreOptions, "clearScoreOptions", clashes);
     take(g.invalidateSitePatterns, s.invalidateSitePatterns, kDefaults.invalidateSitePatterns, "invalidateSitePatterns", clashes);

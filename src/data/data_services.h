@@ -121,10 +121,7 @@ struct DataServices {
     // A primary tree flagged by a taxon change gets nodes for the active taxa.
     void (*refreshPrimaryTreeTaxa)(DataInfo *d);
     void (*disposeML)(int purging);
-    int (*createModelList)(int withDefault);  // 0 or non-zero
-    void (*destroyModelList)();
     void (*deallocAllModelGroupData)(int a, int b);
-    void (*forceReinitAllModels)();
     void (*resetLikelihoodSetting)();
     void (*clearScoreOptions)();
 

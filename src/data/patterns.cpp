@@ -22,8 +22,6 @@ uint32_t nNonModelCharsIncluded = 0;
 namespace {
 
 ModelGroup gGroups[2];
-Model gDefaultModel;
-bool gDefaultModelSet = false;
 
 constexpr PatternServices kDefaultServices = {
     .nstIsMkv = [] { return false; },
@@ -573,25 +571,6 @@ ModelGroup *activeModelGroup()
 }
 
 ModelGroup *getModelGroup(uint32_t k) { return k < 2 ? &gGroups[k] : nullptr; }
-
-void resetDefaultModel()
-{
-    gDefaultModel = Model{};
-    gDefaultModel.type = kModelNucleotide;
-    gDefaultModel.nstates = 4;
-    std::strcpy(gDefaultModel.symbols, "ACGT");
-    for (uint32_t s = 0; s < 4; ++s)
-        gDefaultModel.freqs[s] = 0.25;
-    gDefaultModel.numRates = gDefaultModel.numRateCategs = 1;
-    gDefaultModelSet = true;
-}
-
-Model *getDefaultModel()
-{
-    if (!gDefaultModelSet)
-        resetDefaultModel();
-    return &gDefaultModel;
-}
 
 uint32_t numDataStates(const Model *m)
 {

@@ -3,35 +3,18 @@
 // and the per-pattern arrays of a model group that likelihood, distance and
 // resampling read. Parsimony packs its own data and does not use these.
 //
-// The model and model-group records belong to the likelihood engine; this
-// unit holds the part of them that pattern building reads and writes, and
-// the engine hooks itself in through installPatternServices.
+// The model group belongs to the likelihood engine; this unit holds the part
+// of it that pattern building reads and writes, and the engine hooks itself
+// in through installPatternServices.
 #pragma once
 
 #include <cstdint>
 
+#include "data/model.h"
 #include "data/vorn_data.h"
 
 // ---------------------------------------------------------------------------
-// Models (the part that pattern building needs)
-
-inline constexpr uint32_t kModelNucleotide = 0;
-inline constexpr uint32_t kModelRY = 1;
-inline constexpr uint32_t kModelAminoAcid = 4;
-inline constexpr uint32_t kModelMkv = 5;
-inline constexpr uint32_t kMaxModelStates = 64;  // a state set is one 64-bit word
-
-struct Model {
-    uint32_t type;
-    uint32_t nstates;
-    char symbols[kMaxModelStates + 1];
-    double freqs[kMaxModelStates];
-    uint32_t firstPattern;  // contiguous range of group patterns
-    uint32_t lastPattern;
-    uint32_t numRates;                 // site-rate classes, 1 without site rates
-    uint32_t numRateCategs;            // rate categories, 1 without rate variation
-    const uint32_t *siteRateClass;     // class of each site, or null (not owned)
-};
+// Model groups
 
 struct ModelGroup;
 struct SitePatternData;
@@ -69,16 +52,17 @@ struct ModelGroup {
     uint8_t hasSlots;
     uint8_t expanded;  // the group owns count, weight, first-site and site map
     DataCodeToStateFxn dataCodeToState;  // null: by symbol
+    // Set up by the likelihood engine for its kernels and threads.
+    double rescaleThreshold;
+    uint32_t nthreads;
+    uint8_t singleThreaded;  // Mkv groups run on one thread
 };
 
 inline constexpr uint32_t kNoSite = 0xFFFFFFFF;
 
-// The default and the codon model group; the default model (model 0).
+// The default and the codon model group.
 ModelGroup *activeModelGroup();
 ModelGroup *getModelGroup(uint32_t k);  // 0 default, 1 codon; null beyond
-Model *getDefaultModel();
-// A nucleotide model over "ACGT" with equal frequencies and no rate classes.
-void resetDefaultModel();
 
 uint32_t numDataStates(const Model *m);
 uint32_t numRatesForModel(const Model *m);

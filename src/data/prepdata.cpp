@@ -73,13 +73,10 @@ int prepareDataProc(void *arg)
     }
     s.refreshPrimaryTreeTaxa(d);
 
-    if (Model *model = getDefaultModel()) {
-        activeModelGroup()->dataCodeToState = chooseDataCodeToState(model->type, d, false);
-        if (s.initModelData(d, haveChars ? static_cast<int>(d->dataType) : -1) != 0)
-            return failure();
-    } else if (s.createModelList(1) != 0) {
+    // The settings decide the model's data type, which decides the conversion.
+    if (s.initModelData(d, haveChars ? static_cast<int>(d->dataType) : -1) != 0)
         return failure();
-    }
+    activeModelGroup()->dataCodeToState = chooseDataCodeToState(getDefaultModel()->type, d, false);
     if ((wantPars && s.parsPrepLevel() != 0) || !arePatternWeightsValid())
         setWtFlags(r.criterion, d);
     if (r.noFinalStep)

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "data/model.h"
 #include "data/data_services.h"
 #include "qel/qel_errormsg.h"
 
@@ -400,7 +401,7 @@ void forceCharInitialization(DataInfo *d)
     d->dataInitialized = 0;
     d->statusUpToDate = 0;
     d->ryCoding = -1;
-    s.forceReinitAllModels();
+    forceReinitAllModels();
 }
 
 void forceTaxaInitialization(DataInfo *d)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "data/model.h"
 #include "data/charpatterns.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
@@ -130,7 +131,7 @@ int prelimDataAllocations()
     DataInfo *d = createDataInfo();
     if (!d)
         return 1;
-    if (dataServices().createModelList(1) != 0) {
+    if (createModelList() != 0) {
         deallocBlock(d);
         return 1;
     }
@@ -382,9 +383,9 @@ void purgeData(DataInfo *d, int keepTaxa, int keepModels, int destroy)
     d->quartets = s.deallocQuartetData(d->quartets);
     s.forgetDefaultOutputFileNames();
     if (!keepModels) {
-        s.destroyModelList();
+        destroyModelList();
         if (!destroy)
-            s.createModelList(1);
+            createModelList();
     }
     if (!destroy)
         s.resetLikelihoodSetting();

@@ -1,10 +1,12 @@
 #include "likelihood/likelihood_settings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
 
+#include "data/model.h"
 #include "data/nexsets.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -113,13 +115,13 @@ bool isSavedFieldsOp(int operation)
 }
 
 // A value that is either given or estimated: "<real>|estimate|previous".
-// `check` refuses a given value with its own message; the previous
-// estimates live with the models and none is kept yet, so "previous"
-// reports that none is available.
+// `check` refuses a given value with its own message; "previous" takes the
+// default model's last estimate, which is negative while there is none.
 struct EstimableReal {
     double *value;
     uint8_t *estimate;
     int (*check)(double);
+    double Model::*previous;
     uint32_t noPreviousCode;
     const char *noPreviousMsg;
     const char *format;
@@ -152,8 +154,14 @@ int estimableRealOp(int operation, CmdParam *option, void *place, const Estimabl
     case 0:
         *e.estimate = 1;
         return 0;
-    case 1:
-        return qel_errorMsg(e.noPreviousCode, "%s", e.noPreviousMsg), 1;
+    case 1: {
+        const double previous = getDefaultModel()->*e.previous;
+        if (!(previous >= 0.0))
+            return qel_errorMsg(e.noPreviousCode, "%s", e.noPreviousMsg), 1;
+        *e.value = previous;
+        *e.estimate = 0;
+        return 0;
+    }
     default:
         return errMsgBadParamValue(option->name, word);
     }
@@ -319,8 +327,17 @@ int freqOp(int operation, CmdParam *option, void *place, const FreqOption &f)
     case 2:
         *f.mode = k;
         return 0;
-    case 3:
-        return qel_errorMsg(840, "No \"previous\" base frequencies are available."), 1;
+    case 3: {
+        const Model *m = getDefaultModel();
+        const bool fits = f.aminoAcids ? m->type == kModelAminoAcid
+                                       : m->type != kModelAminoAcid && m->nstates == n;
+        if (!fits || !havePrevFreqs(m) || m->prevFreqs.size() < n ||
+            n > arraySize / sizeof(double))
+            return qel_errorMsg(840, "No \"previous\" base frequencies are available."), 1;
+        std::copy_n(m->prevFreqs.begin(), n, f.values);
+        *f.mode = kFreqUser;
+        return 0;
+    }
     case 4:
         *f.mode = kFreqIntrinsic;
         return 0;
@@ -414,7 +431,7 @@ int getTratio(int operation, CmdParam *option, void *place)
 {
     static std::vector<unsigned char> saved;
     return estimableRealOp(operation, option, place,
-                           {&ml.userTratio, &ml.estTratio, checkTratio, 835,
+                           {&ml.userTratio, &ml.estTratio, checkTratio, &Model::prevTratio, 835,
                             "No \"previous\" value is available for the ti/tv ratio.", "%.6g",
                             &saved});
 }
@@ -423,7 +440,8 @@ int getShape(int operation, CmdParam *option, void *place)
 {
     static std::vector<unsigned char> saved;
     return estimableRealOp(operation, option, place,
-                           {&ml.userGammaShape, &ml.estGammaShape, checkGammaShape, 836,
+                           {&ml.userGammaShape, &ml.estGammaShape, checkGammaShape,
+                            &Model::prevShape, 836,
                             "No \"previous\" value is available for the gamma shape.", "%.10g",
                             &saved});
 }
@@ -433,7 +451,7 @@ int getLikePinv(int operation, CmdParam *option, void *place)
     static std::vector<unsigned char> saved;
     return estimableRealOp(
         operation, option, place,
-        {&ml.userPInvar, &ml.estPInvar, checkPInvar, 837,
+        {&ml.userPInvar, &ml.estPInvar, checkPInvar, &Model::prevPinv, 837,
          "No \"previous\" value is available for the invariant-sites proportion.", "%.10g",
          &saved});
 }
@@ -478,8 +496,17 @@ int getDnaRmatrix(int operation, CmdParam *option, void *place)
     case 0:
         ml.estRmatrix = 1;
         return 0;
-    case 1:
-        return qel_errorMsg(839, "No \"previous\" R-matrix is available."), 1;
+    case 1: {
+        const Model *m = getDefaultModel();
+        if (m->type != kModelNucleotide || !havePrevRates(m) || m->prevRates.size() < kNumDnaRates)
+            return qel_errorMsg(839, "No \"previous\" R-matrix is available."), 1;
+        // The estimates are relative to GT, as user values are.
+        double *dest = &ml.rAC;
+        for (uint32_t i = 0; i < kNumDnaRates; ++i)
+            dest[i] = m->prevRates[i] / m->prevRates[kNumDnaRates - 1];
+        ml.estRmatrix = 0;
+        return 0;
+    }
     default:
         if (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '.') {
             errMsgBadParamValue(option->name, word);
@@ -586,14 +613,18 @@ int getSiteRates(int operation, CmdParam *option, void *place)
     int k = keywordOf("partition\0rateset\0previous\0", word);
     if (k < 0)
         return errMsgBadParamValue(option->name, word);
-    if (k == 2)
-        // Site rates are estimated by the models, and none has kept any yet.
-        return qel_errorMsg(838,
-                            "There are no \"previous\" site-specific rates available for model "
-                            "'%s'.\tTo use this option, site-specific rates need to have been "
-                            "estimated in the most recent likelihood optimization.",
-                            "default"),
-               1;
+    if (k == 2) {
+        const Model *m = getDefaultModel();
+        if (m->prevSiteRates.empty())
+            return qel_errorMsg(838,
+                                "There are no \"previous\" site-specific rates available for "
+                                "model '%s'.\tTo use this option, site-specific rates need to "
+                                "have been estimated in the most recent likelihood optimization.",
+                                m->name),
+                   1;
+        ml.prevSiteRates = 1;
+        return 0;
+    }
     ml.prevSiteRates = 0;
     bool partition = k == 0;
     if (peekNextChar(nullptr) == ':') {

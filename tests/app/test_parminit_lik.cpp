@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "data/model.h"
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
@@ -33,6 +34,44 @@ protected:
         OptionTest::TearDown();
     }
 };
+
+// "previous" takes the default model's last estimates, and is refused
+// with its own message while the model holds none.
+TEST_F(ParminitLikTest, PreviousTakesTheDefaultModelsLastEstimates)
+{
+    destroyModelList();
+    const std::pair<const char *, uint32_t> none[] = {
+        {"tratio=previous;", 835},   {"shape=previous;", 836},    {"pinvar=previous;", 837},
+        {"siteRates=previous;", 838}, {"rmatrix=previous;", 839}, {"basefreq=previous;", 840},
+    };
+    for (const auto &[input, code] : none) {
+        EXPECT_EQ(parse(OptionSet::kLSet, input), 0) << input;
+        EXPECT_EQ(errorCodes(), std::vector<uint32_t>{code}) << input;
+    }
+
+    Model *m = getDefaultModel();
+    m->prevTratio = 3.25;
+    m->prevShape = 0.8;
+    m->prevPinv = 0.0;  // an estimate of no invariable sites is an estimate
+    m->prevRates = {2, 4, 2, 2, 8, 2};
+    m->prevFreqs = {0.1, 0.2, 0.3, 0.4};
+    ASSERT_GT(parse(OptionSet::kLSet, "tratio=estimate shape=estimate pinvar=estimate;"), 0);
+    ASSERT_GT(parse(OptionSet::kLSet, "tratio=previous shape=previous pinvar=previous "
+                                      "rmatrix=previous basefreq=previous;"),
+              0)
+        << cap.out;
+    EXPECT_EQ(ml.userTratio, 3.25);
+    EXPECT_EQ(ml.estTratio, 0);
+    EXPECT_EQ(ml.userGammaShape, 0.8);
+    EXPECT_EQ(ml.estGammaShape, 0);
+    EXPECT_EQ(ml.userPInvar, 0.0);
+    EXPECT_EQ(ml.estPInvar, 0);
+    EXPECT_EQ((std::vector<double>{ml.rAC, ml.rAG, ml.rAT, ml.rCG, ml.rCT, ml.rGT}),
+              (std::vector<double>{1, 2, 1, 1, 4, 1}));
+    EXPECT_EQ(ml.baseFreqMode, kFreqUser);
+    EXPECT_EQ(ml.userBaseFreqs[3], 0.4);
+    destroyModelList();
+}
 
 TEST_F(ParminitLikTest, LSetReadersStoreWhatTheyRead)
 {

@@ -1,0 +1,140 @@
+#include "likelihood/ml_cmd.h"
+
+#include "cli/option_sets.h"
+#include "cli/qel_cmdoptions.h"
+#include "data/assump.h"
+#include "data/data_services.h"
+#include "data/nexsets.h"
+#include "data/patterns.h"
+#include "data/prepdata.h"
+#include "data/vorn_data.h"
+#include "likelihood/activeml.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/models.h"
+#include "likelihood/showmodel.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_multithread.h"
+#include "qel/qel_output.h"
+
+namespace {
+
+bool haveDataMatrix(const DataInfo *d) { return d != nullptr && (d->flags & kHaveCharacters); }
+
+// The two action words act once, on the LSet command that names them.
+void clearActions(LSet *settings) { settings->estAllParams = settings->fixAllParams = 0; }
+
+int showModelsProc(void *)
+{
+    // Without data the default model is what the current settings make it.
+    Model *dflt = getDefaultModel();
+    DataInfo *d = activeDataInfo();
+    if (!haveDataMatrix(d) && dflt->needsInit && applyCurrentSettingsToModel(dflt, d) != 0)
+        return 1;
+    bool any = false;
+    for (uint32_t i = 0; i < countModels(); ++i) {
+        const Model *m = getModel(i);
+        if (m->nstates == 0 && m->type != kModelNucleotide)
+            continue;
+        if (!any)
+            qel_printf("\nCurrently defined models:\n");
+        any = true;
+        const int previous = indentOutput(2);
+        showModel(m, true, false, false, nullptr);
+        setOutputIndentLevel(previous);
+    }
+    if (!any)
+        qel_printf("\nNo models have been defined.\n");
+    return 0;
+}
+
+int showModelPartitionsProc(void *) { return showModelPartitions(); }
+
+}  // namespace
+
+int checkAndStoreModelSettings(LSet *settings, const DataInfo *d)
+{
+    const bool estimate = settings->estAllParams != 0;
+    const bool fix = settings->fixAllParams != 0;
+    clearActions(settings);
+    if (storeCurrentModel(settings->modelName, d, false) != 0)
+        return 1;
+    if (estimate && fix)
+        return qel_errorMsg(0, "'%s' and '%s' may not be specified simultaneously.\tPlease use one "
+                               "or the other.",
+                            "estAllParams", "fixAllParams"),
+               1;
+    if (estimate) {
+        qel_printf("\n'EstAllParams' specified; all model parameters will be estimated");
+        for (uint32_t i = 0; i < countModels(); ++i)
+            if (modelHasEmpiricalFreqs(getModel(i))) {
+                qel_printf(" (except for base/AA frequencies set to 'empirical')");
+                break;
+            }
+        qel_printf(".\n");
+        return setAllParamsToEstimated();
+    }
+    if (fix) {
+        qel_printf("\n'FixAllParams' specified; all previously estimated model parameters will be "
+                   "fixed to their current settings.\n");
+        return setAllParamsToFixed();
+    }
+    return 0;
+}
+
+int doLsetCmd()
+{
+    ml.modelName[0] = '\0';
+    clearActions(&ml);
+    if (getCmdParams(OptionSet::kLSet, ";", nullptr) <= 0) {
+        clearActions(&ml);
+        return 1;
+    }
+    return checkAndStoreModelSettings(&ml, activeDataInfo());
+}
+
+int doModPartitionCmd()
+{
+    bool skipped = false;
+    Nexset *ns = readNexPartition(2, kNexModelPartition, "ModPartition", "ModPartition", &skipped);
+    if (ns == nullptr)
+        return skipped ? 0 : 1;
+    if (installModelPartition(ns) != 0) {
+        destroyNexset(ns, kNexModelPartition);
+        return 1;
+    }
+    return 0;
+}
+
+int doShowModelCmd()
+{
+    if (haveDataMatrix(activeDataInfo()) && prepareData(kPrepLikelihood, 0, true) != 0)
+        return 1;
+    return runOutputThread(showModelsProc, nullptr);
+}
+
+int doShowModPtnsCmd() { return runOutputThread(showModelPartitionsProc, nullptr); }
+
+int installLikelihoodHooks()
+{
+    LikelihoodSettingsServices settings{};
+    settings.invalidateMLprep = invalidateMLprep;
+    settings.invalidatePatterns = [] { invalidateSitePatternData(false); };
+    settings.numBaseFreqStates = []() -> uint32_t {
+        const ModelGroup *g = activeModelGroup();
+        return isSitePatternDataValid(g) ? g->nstates : 0;
+    };
+    setLikelihoodSettingsServices(settings);
+
+    PatternServices patterns{};
+    patterns.nstIsMkv = [] { return ml.NST == static_cast<int32_t>(kNstMkv); };
+    patterns.mkStateSpaceFixed = [] { return ml.mkStateSpace != 0; };
+    patterns.invalidateMLprep = invalidateMLprep;
+    patterns.clearMLPrepared = [] { ml.prepValid[0] = 0; };
+    installPatternServices(patterns);
+
+    DataServices data{};
+    data.initModelData = [](DataInfo *d, int) {
+        return initModelData(getDefaultModel(), false, d);
+    };
+    return installDataServices(data);
+}

@@ -1,0 +1,475 @@
+#include "likelihood/models.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+
+#include "data/nexsets.h"
+#include "data/patterns.h"
+#include "data/vorn_data.h"
+#include "likelihood/aamatrices.h"
+#include "likelihood/activeml.h"
+#include "likelihood/likelihood_settings.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_setptn.h"
+#include "qel/qel_strings.h"
+
+namespace {
+
+bool haveDataMatrix(const DataInfo *d) { return d != nullptr && (d->flags & kHaveCharacters); }
+
+// The data type and symbols the current settings give for the data.
+void chooseDataType(const DataInfo *d, uint32_t *type, std::string *symbols)
+{
+    const uint32_t dataType = haveDataMatrix(d) ? d->dataType : kDataTypeDNA;
+    if (dataType == kDataTypeStandard || ml.NST == static_cast<int32_t>(kNstMkv)) {
+        std::string s = haveDataMatrix(d) ? d->symbols : "";
+        if (s.empty())
+            s = "01";
+        if (!(haveDataMatrix(d) && d->respectCase))
+            for (char &c : s)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        *symbols = s;
+        *type = haveDataMatrix(d) && mustUseMkv(d) ? kModelMkv
+                : s.size() == 2                    ? kModelTwoState
+                                                   : kModelStandard;
+        return;
+    }
+    if (dataType == kDataTypeProtein) {
+        *type = kModelAminoAcid;
+        *symbols = kAASymbols;
+    } else if (haveDataMatrix(d) && d->ryCoding > 0) {
+        *type = kModelRY;
+        *symbols = "RY";
+    } else {
+        *type = kModelNucleotide;
+        *symbols = dataType == kDataTypeRNA ? "ACGU" : "ACGT";
+    }
+}
+
+// User frequencies that are all 1/n (the last one is whatever is left).
+bool userFreqsAreEqual(const double *user, uint32_t n)
+{
+    for (uint32_t i = 0; i + 1 < n; ++i)
+        if (std::fabs(user[i] - 1.0 / n) > 1e-10)
+            return false;
+    return true;
+}
+
+void applyFreqSettings(Model *m)
+{
+    const bool aa = m->type == kModelAminoAcid;
+    const int32_t mode = aa ? ml.aaFreqMode : ml.baseFreqMode;
+    const double *user = aa ? ml.userAAFreqs : ml.userBaseFreqs;
+    const uint32_t nUser = aa ? kNumAAStates : 4;
+    const uint32_t n = m->nstates;
+    m->empirFreqs = 0;
+    m->stateFreqs.assign(n, 0.0);
+    if (mode == kFreqIntrinsic && aa) {
+        m->stateFreqs[0] = kFreqCodeIntrinsic;
+    } else if (mode == kFreqEqual || (mode == kFreqUser && userFreqsAreEqual(user, n))) {
+        m->stateFreqs[0] = kFreqCodeEqual;
+    } else if (mode == kFreqEmpirical) {
+        m->stateFreqs[0] = kFreqCodeEmpirical;
+        m->empirFreqs = 1;
+    } else if (mode == kFreqEstimate) {
+        m->stateFreqs[0] = kFreqCodeEstimate;
+    } else {
+        std::copy(user, user + std::min(n, nUser), m->stateFreqs.begin());
+    }
+}
+
+// The rate part of the settings: gamma shape and categories, invariable
+// sites, or site-specific rates. 0, or 1 after an error report.
+int initRateModelSettings(Model *m)
+{
+    m->siteRatePartition = nullptr;
+    m->rateSet = nullptr;
+    m->estSiteRates = 0;
+    m->siteRatesFromPartition = 0;
+    if (ml.rates != 2) {
+        const bool gamma = ml.rates == 1;
+        m->gammaShape = !gamma ? 0.0 : ml.estGammaShape ? kEstimate : ml.userGammaShape;
+        m->ncat = gamma ? static_cast<uint32_t>(ml.ncat) : 1;
+        m->pinv = ml.estPInvar ? kEstimate : ml.userPInvar;
+        return 0;
+    }
+    m->gammaShape = m->pinv = 0.0;
+    m->ncat = 1;
+    if (ml.estSiteRates || ml.prevSiteRates) {
+        if (ml.siteRatePartition == nullptr)
+            return qel_errorMsg(828, "No character-partition has been specified for "
+                                     "site-specific rates.\tEither change the setting for "
+                                     "among-site rate variation, or define and specify a "
+                                     "character partition."),
+                   1;
+        if (ml.prevSiteRates && ml.siteRatePartition != m->prevSiteRatePartition)
+            return qel_errorMsg(832, "Partition for site-specific rates has been changed since "
+                                     "previous rates were estimated."),
+                   1;
+        m->siteRatePartition = ml.siteRatePartition;
+        m->estSiteRates = ml.estSiteRates;
+        m->siteRatesFromPartition = 1;
+        return 0;
+    }
+    if (ml.rateSet == nullptr)
+        return qel_errorMsg(829, "No rate-set has been specified for site-specific rates.\tEither "
+                                 "change the setting for among-site rate variation, or define "
+                                 "and specify a rate set."),
+               1;
+    m->rateSet = ml.rateSet;
+    return 0;
+}
+
+ActiveML *amlForChain() { return getActiveML(); }
+
+}  // namespace
+
+void setDnaPooling(Model *m, bool estimated)
+{
+    // Pools are numbered in order of first appearance over AC..GT.
+    uint32_t pools = 0;
+    for (uint32_t i = 0; i < kNumNucRates; ++i) {
+        uint32_t j = 0;
+        for (; j < i; ++j) {
+            const bool same = estimated ? m->rateClass[j] == m->rateClass[i]
+                                            : m->rates.size() >= kNumNucRates &&
+                                                  m->rates[j] == m->rates[i];
+            if (same)
+                break;
+        }
+        m->poolMap[i] = j < i ? m->poolMap[j] : pools++;
+    }
+    m->numPools = pools;
+    m->pooled = estimated && pools < kNumNucRates;
+    if (estimated && !m->rates.empty())
+        m->rates[0] = kEstimate;
+}
+
+int applyCurrentSettingsToModel(Model *m, const DataInfo *d)
+{
+    uint32_t type = kModelNucleotide;
+    std::string symbols;
+    chooseDataType(d, &type, &symbols);
+    if (type == kModelMkv && ml.initBrLenMethod == kInitBrLenLS)
+        return qel_errorMsg(0, "Least-squares branch-length initialization is not allowed for Mkv "
+                               "model."),
+               1;
+    if (symbols.size() > kMaxModelStates)
+        return qel_errorMsg(0, "Models of more than %u states are not supported.",
+                            kMaxModelStates),
+               1;
+    m->type = type;
+    m->substClass = type == kModelNucleotide ? static_cast<uint32_t>(ml.NST) : kSubstOneRate;
+    if (m->substClass > kSubstSixRates)
+        m->substClass = kSubstOneRate;
+    if (stricmp(symbols.c_str(), m->symbols) != 0) {
+        m->stateFreqs.clear();
+        m->rates.clear();
+        forgetPreviousEstimates(m);
+        strcpy_n(m->symbols, symbols.c_str(), sizeof m->symbols);
+        m->nstates = static_cast<uint32_t>(symbols.size());
+    }
+    applyFreqSettings(m);
+
+    m->F84 = 0;
+    m->pooled = 0;
+    m->numPools = 0;
+    m->tratio = 0.0;
+    m->intrinsicFreqs = nullptr;
+    const bool nucleotide = type == kModelNucleotide;
+    if (nucleotide && m->substClass == kSubstTwoRates) {
+        m->tratio = ml.estTratio ? kEstimate : ml.userTratio;
+        m->F84 = ml.variant == 1 && !modelHasEqualFreqs(m);
+        m->rates.clear();
+    } else if ((nucleotide && m->substClass == kSubstSixRates) || type == kModelAminoAcid) {
+        if (nucleotide) {
+            m->numExchangeabilities = kNumNucRates;
+            m->rates.assign(&ml.rAC, &ml.rAC + kNumNucRates);
+            std::memcpy(m->rateClass, &ml.cAC, sizeof m->rateClass);
+            setDnaPooling(m, ml.estRmatrix);
+        } else {
+            m->numExchangeabilities = kNumAAExchangeabilities;
+            setAARateMatrix(m);
+        }
+    } else {
+        m->rates.clear();
+    }
+    if (type == kModelTwoState) {
+        m->q01 = ml.q01;
+        m->q10 = ml.q10;
+    }
+
+    if (initRateModelSettings(m) != 0)
+        return 1;
+    if (ml.estModelRates)
+        m->modelRateSetting = kEstimate;
+    else if (m->modelRateSetting == kEstimate)
+        m->modelRateSetting = 1.0;
+    m->clock = ml.clock;
+    if (ml.UCM) {
+        m->stateFreqs.assign(m->nstates, 0.0);
+        m->stateFreqs[0] = kFreqCodeEqual;
+        m->empirFreqs = 0;
+    }
+    m->needsInit = 1;
+    return 0;
+}
+
+int initModelData(Model *m, bool force, const DataInfo *d)
+{
+    if (!haveDataMatrix(d))
+        return 0;
+    if ((m->needsInit || force) && applyCurrentSettingsToModel(m, d) != 0)
+        return 1;
+    const uint32_t n = m->nstates;
+    if (m->prevFreqs.size() != n) {
+        m->prevFreqs.assign(n, 0.0);
+        m->prevFreqs[0] = -1.0;
+    }
+    const size_t nRates = modelNeedsEigenSystem(m) ? size_t{n} * (n - 1) / 2 : 0;
+    if (m->prevRates.size() != nRates) {
+        m->prevRates.assign(nRates, 0.0);
+        if (nRates != 0)
+            m->prevRates[0] = -1.0;
+    }
+    m->needsInit = 0;
+    return 0;
+}
+
+Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose)
+{
+    // A cut name could name, and so replace, another model.
+    if (std::strlen(name) >= kModelNameSize) {
+        qel_errorMsg(0, "Model name \"%.20s...\" is too long.\tModel names may have at most %u "
+                        "characters.",
+                     name, kModelNameSize - 1);
+        return nullptr;
+    }
+    if (!haveDataMatrix(d)) {
+        qel_errorMsg(0, "The '%s' option may not be specified in the %s command until after a "
+                        "data matrix has been read.",
+                     "model", "LSet");
+        return nullptr;
+    }
+    Model *m = createModel(name);
+    if (applyCurrentSettingsToModel(m, d) != 0) {
+        destroyModel(m);
+        return nullptr;
+    }
+    const bool replaced = insertModel(m);
+    clearActiveModels();
+    if (verbose)
+        qel_printf("\nCurrent model settings stored as named model '%s'%s\n", name,
+                   replaced ? " (replacing existing model of same name)" : "");
+    return m;
+}
+
+int storeCurrentModel(const char *name, const DataInfo *d, bool verbose)
+{
+    if (name != nullptr && name[0] != '\0') {
+        Model *m = addCurrentModel(name, d, verbose);
+        if (m == nullptr)
+            return 1;
+        return initModelData(m, false, d);
+    }
+    Model *m = getDefaultModel();
+    if (applyCurrentSettingsToModel(m, d) != 0)
+        return 1;
+    return initModelData(m, false, d);
+}
+
+// ---- Active models ---------------------------------------------------------------
+
+void clearActiveModels()
+{
+    if (ActiveML *aml = amlForChain()) {
+        for (Model *m = aml->firstActive; m != nullptr;) {
+            Model *next = m->nextActive;
+            m->nextActive = nullptr;
+            m = next;
+        }
+        aml->firstActive = nullptr;
+        aml->numActive = 0;
+        aml->activeModelIndex.clear();
+    }
+}
+
+void appendModelToActiveModels(Model *m)
+{
+    ActiveML *aml = amlForChain();
+    if (aml == nullptr)
+        return;
+    m->nextActive = nullptr;
+    Model **link = &aml->firstActive;
+    while (*link != nullptr)
+        link = &(*link)->nextActive;
+    *link = m;
+    ++aml->numActive;
+}
+
+Model *firstActiveModel()
+{
+    const ActiveML *aml = getActiveML();
+    return aml ? aml->firstActive : nullptr;
+}
+
+Model *nextActiveModel(const Model *m) { return m->nextActive; }
+
+Model *getActiveModel(uint32_t index)
+{
+    Model *m = firstActiveModel();
+    for (; m != nullptr && index > 0; --index)
+        m = m->nextActive;
+    return m;
+}
+
+uint32_t numActiveModels()
+{
+    const ActiveML *aml = getActiveML();
+    return aml ? aml->numActive : 1;
+}
+
+Model *getModel0()
+{
+    Model *m = firstActiveModel();
+    return m ? m : getDefaultModel();
+}
+
+int setActiveModels(Nexset *modelPartition, const DataInfo *d)
+{
+    clearActiveModels();
+    int status = 0;
+    SetPtn *ptn = modelPartition ? getNexPtn(modelPartition) : nullptr;
+    if (ptn != nullptr && haveDataMatrix(d) && checkCharPartition(d, modelPartition, nullptr) != 0)
+        status = 1;
+    for (uint32_t k = 0; status == 0 && ptn != nullptr && k < numPtnSubsets(ptn); ++k) {
+        const char *name = getPtnSubsetName(ptn, k);
+        Model *m = findMatchingModel(name, false);
+        if (m == nullptr) {
+            qel_errorMsg(0,
+                         "Model \"%s\" referenced in model-partition \"%s\" has not been "
+                         "defined.\tModel names used in model-partition definitions must be "
+                         "defined using the '%s' option in a %s command; make sure model name "
+                         "was spelled correctly.\n",
+                         name, getNexsetName(modelPartition), "model", "LSet");
+            clearActiveModels();
+            status = 1;
+            break;
+        }
+        m->ptnSubset = k;
+        appendModelToActiveModels(m);
+    }
+    if (ptn == nullptr || status != 0) {
+        clearActiveModels();
+        appendModelToActiveModels(getDefaultModel());
+        ml.estModelRates = 0;
+        if (ptn == nullptr)
+            ml.modelPartition = nullptr;
+    }
+    if (ActiveML *aml = getActiveML())
+        for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive)
+            for (uint32_t i = 0; i < countModels(); ++i)
+                if (getModel(i) == m)
+                    aml->activeModelIndex.push_back(i);
+    return status;
+}
+
+// ---- Queries -----------------------------------------------------------------------
+
+uint32_t numModelStates(const Model *m) { return m->nstates; }
+
+uint32_t maxModelStates()
+{
+    uint32_t n = 0;
+    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+        n = std::max(n, m->nstates);
+    return n != 0 ? n : getDefaultModel()->nstates;
+}
+
+bool modelNeedsEigenSystem(const Model *m)
+{
+    return m->type == kModelAminoAcid ||
+           (m->type == kModelNucleotide && m->substClass == kSubstSixRates);
+}
+
+bool usingRateMixture(const Model *m) { return m->gammaShape != 0.0 || m->pinv != 0.0; }
+
+bool usingModelRates()
+{
+    return numActiveModels() >= 2 && (ml.estModelRates || ml.prevModelRates);
+}
+
+bool estimatingModelRates() { return ml.estModelRates != 0; }
+bool usingEqualModelRates() { return ml.equalModelRates != 0; }
+bool estimatingGRateScaler() { return ml.estRateScaler != 0; }
+
+bool modelHasEqualFreqs(const Model *m)
+{
+    return m->stateFreqs.empty() || m->stateFreqs[0] == kFreqCodeEqual;
+}
+
+bool isTwoStateType(const Model *m) { return m->type == kModelRY || m->type == kModelTwoState; }
+
+bool modelHasEmpiricalFreqs(const Model *m)
+{
+    if (isTwoStateType(m) || m->stateFreqs.empty())
+        return false;
+    return m->stateFreqs[0] == kFreqCodeEmpirical || m->empirFreqs;
+}
+
+uint32_t countModelParams(const Model *m)
+{
+    uint32_t n = 0;
+    const bool estimated = !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate;
+    if (estimated || modelHasEmpiricalFreqs(m))
+        n += m->nstates - 1;
+    if (m->type == kModelNucleotide) {
+        if (m->substClass == kSubstTwoRates)
+            n += 1;
+        else if (m->substClass == kSubstSixRates && m->numPools > 0)
+            n += m->numPools - 1;
+    }
+    if (m->siteRatePartition != nullptr || m->rateSet != nullptr) {
+        const uint32_t rates = std::max<uint32_t>(m->numRates, 1);
+        n += rates - 1;
+    } else {
+        n += (m->pinv != 0.0) + (m->gammaShape != 0.0);
+    }
+    return n;
+}
+
+uint32_t setModelParamCounts()
+{
+    uint32_t sum = 0;
+    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+        sum += m->numParams = countModelParams(m);
+    return sum;
+}
+
+uint32_t countEstimatedModelParams(const Model *m)
+{
+    uint32_t n = 0;
+    if (isTwoStateType(m)) {
+        n += m->q01 == kEstimateTwoStateRate || m->q10 == kEstimateTwoStateRate;
+    } else {
+        if (!m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate)
+            n += m->type == kModelNucleotide ? 3 : m->nstates - 1;
+        if (!m->rates.empty() && m->rates[0] == kEstimate && m->numPools > 0)
+            n += m->numPools - 1;
+        if (m->type == kModelNucleotide && m->substClass == kSubstTwoRates &&
+            m->tratio == kEstimate)
+            ++n;
+    }
+    n += (m->gammaShape == kEstimate) + (m->pinv == kEstimate);
+    return n;
+}
+
+bool anyModelParamsEstimated()
+{
+    for (Model *m = getModel0(); m != nullptr; m = m->nextActive)
+        if (countEstimatedModelParams(m) != 0)
+            return true;
+    return false;
+}
