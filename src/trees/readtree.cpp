@@ -78,16 +78,10 @@ int32_t taxonOfFileWord(TreeReader *r, const char *word)
     return it == r->fileWords.end() ? -1 : static_cast<int32_t>(it->second);
 }
 
-// Original taxon of a label, of a word our tree-file writers made of a label
-// (plain files only), or of a number; -1 when the word names none. Names go
-// before numbers.
-int32_t taxonOfLabel(const DataInfo *d, const char *word, TreeReader *plainFile = nullptr)
+// A word our tree-file writers made of a label (plain files only), or a
+// taxon number; -1 when it names none.
+int32_t taxonOfFileWordOrNumber(const DataInfo *d, const char *word, TreeReader *plainFile)
 {
-    if (!d)
-        return -1;
-    for (uint32_t t = 0; t < d->ntax; t++)
-        if (stricmp(taxLabelString(d, t), word) == 0)
-            return static_cast<int32_t>(t);
     if (plainFile)
         if (const int32_t t = taxonOfFileWord(plainFile, word); t >= 0)
             return t;
@@ -95,6 +89,25 @@ int32_t taxonOfLabel(const DataInfo *d, const char *word, TreeReader *plainFile 
     if (d->taxa.taxaByNumber && isAllDigit(word) && stringToUInt(word, &n) == kConvOk && n >= 1 && n <= d->ntax)
         return static_cast<int32_t>(n - 1);
     return -1;
+}
+
+// Original taxon of a label (through the reader's label index), of a word
+// our tree-file writers made of a label (plain files only), or of a number;
+// -1 when the word names none. Names go before numbers.
+int32_t taxonOfLabel(TreeReader *r, const char *word, TreeReader *plainFile)
+{
+    const DataInfo *d = r->data;
+    if (!d)
+        return -1;
+    if (!r->labelIndexBuilt) {
+        r->labelIndexBuilt = true;
+        r->labelIndex.reserve(d->ntax * 2);
+        for (uint32_t t = 0; t < d->ntax; t++)
+            r->labelIndex.emplace(lowerCase(taxLabelString(d, t)), t);
+    }
+    if (auto it = r->labelIndex.find(lowerCase(word)); it != r->labelIndex.end())
+        return static_cast<int32_t>(it->second);
+    return taxonOfFileWordOrNumber(d, word, plainFile);
 }
 
 uint32_t activeOf(const DataInfo *d, uint32_t original)
@@ -186,7 +199,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
             return qel_errorMsg(775, "Range of taxa is not allowed in this context (following taxon-set name).");
     } else {
         if (t < 0)
-            t = taxonOfLabel(d, word, r->newickFile ? r : nullptr);
+            t = taxonOfLabel(r, word, r->newickFile ? r : nullptr);
         if (t < 0)
             return showTaxIdError(word, d);
         originals.push_back(static_cast<uint32_t>(t));
@@ -199,7 +212,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
                 return qel_errorMsg(601, "Range of taxa is not valid.");
             int32_t u = findStringInTransTable(r, last);
             if (u < 0)
-                u = taxonOfLabel(d, last, r->newickFile ? r : nullptr);
+                u = taxonOfLabel(r, last, r->newickFile ? r : nullptr);
             if (u < 0)
                 return showTaxIdError(last, d);
             if (u < t)
@@ -780,7 +793,7 @@ int readTranslateTable(TreeReader *r)
             return 1;
         if (isTokenSemicolon(label) || std::strcmp(label, ",") == 0)
             return qel_errorMsg(722, "Syntax error in translation table.");
-        const int32_t taxon = taxonOfLabel(r->data, label);
+        const int32_t taxon = taxonOfLabel(r, label, nullptr);
         if (taxon < 0)
             return showTaxIdError(label, r->data);
         try {
@@ -935,6 +948,7 @@ int harvestDescription(const std::unordered_map<std::string, std::string> &trans
                        std::unordered_map<std::string, uint32_t> &seen, std::vector<std::string> &names)
 {
     bool expectNode = true;
+    std::string lowered;
     for (;;) {
         int c = readNextDarkChar(nullptr);
         if (c < 0)
@@ -961,11 +975,23 @@ int harvestDescription(const std::unordered_map<std::string, std::string> &trans
         if (!expectNode)
             continue;  // an internal node's label
         expectNode = false;
-        std::string label = word;
-        if (auto it = trans.find(lowerCase(word)); it != trans.end())
-            label = it->second;
-        if (seen.emplace(lowerCase(label.c_str()), static_cast<uint32_t>(names.size())).second)
-            names.push_back(label);
+        // Most words repeat a name already seen: one lookup, no insertion.
+        lowered = word;
+        for (char &ch : lowered)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (!trans.empty())
+            if (auto it = trans.find(lowered); it != trans.end()) {
+                lowered = lowerCase(it->second.c_str());
+                if (!seen.count(lowered)) {
+                    seen.emplace(lowered, static_cast<uint32_t>(names.size()));
+                    names.push_back(it->second);
+                }
+                continue;
+            }
+        if (!seen.count(lowered)) {
+            seen.emplace(lowered, static_cast<uint32_t>(names.size()));
+            names.push_back(word);
+        }
     }
 }
 

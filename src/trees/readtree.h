@@ -77,6 +77,10 @@ struct TreeReader {
     // taxa (normalized) -> original taxon; built on first use.
     std::unordered_map<std::string, uint32_t> fileWords;
     bool fileWordsBuilt;
+    // The taxon labels (lower case) -> original taxon, the first of equal
+    // labels; built on first use, so a name is found with one hash.
+    std::unordered_map<std::string, uint32_t> labelIndex;
+    bool labelIndexBuilt;
 };
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels);
