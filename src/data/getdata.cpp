@@ -14,6 +14,7 @@
 #include "data/data_util.h"
 #include "data/dataformat.h"
 #include "data/datamatrix.h"
+#include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -564,6 +565,32 @@ int setCharLabel(DataInfo *d, uint32_t c, const char *label)
             return 0;
     }
     return storeCharLabel(d, c, label);
+}
+
+int defineTaxaFromLabels(DataInfo *d, const std::vector<std::string> &labels)
+{
+    if (!d || labels.empty())
+        return 1;
+    if (labels.size() > kMaxTaxa)
+        return qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
+                            static_cast<int>(kMaxTaxa));
+    purgeData(d, 0, 0, 0);
+    d->allDigitTaxName = 0;
+    if (allocTaxaMemory(d, static_cast<uint32_t>(labels.size())) != 0)
+        return 1;
+    forceTaxaInitialization(d);
+    for (uint32_t t = 0; t < d->ntax; ++t)
+        if (setTaxLabel(d, t, labels[t].c_str()) != 0) {
+            purgeData(d, 0, 0, 0);
+            return 1;
+        }
+    d->newTaxa = 1;
+    d->taxa.labelsKnown = 1;
+    d->taxa.taxaByNumber = 1;
+    d->flags |= kHaveTaxa;
+    warnDuplicateLabels(d);
+    initTaxStatus(d);
+    return 0;
 }
 
 int initTaxLabels(DataInfo *d, const char *prefix)

@@ -4,6 +4,9 @@
 // commands, and the installation of a finished matrix as the active data set.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include <cstdint>
 
 #include "data/vorn_data.h"
@@ -81,6 +84,9 @@ int readLabel(char *buffer, bool taxonLabel);
 // become the number, all-digit names per the allDigLab setting); 0 or 1.
 int setTaxLabel(DataInfo *d, uint32_t row, const char *label);
 int setCharLabel(DataInfo *d, uint32_t c, const char *label);
+// The taxa of an implicit TAXA block: whatever d held is released and the
+// labels become its taxa, in order. 0, or 1 after an error.
+int defineTaxaFromLabels(DataInfo *d, const std::vector<std::string> &labels);
 
 // Custom option zap of the Options set (26).
 int readZappedChars(int operation, CmdParam *option, void *place);

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "data/chartaxlist.h"
+#include "data/getdata.h"
 #include "data/nexsets.h"
 #include "data/taxstat.h"
 #include "data/vorn_data.h"
@@ -22,6 +23,7 @@
 #include "qel/qel_time.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
+#include "cli/shell_settings.h"
 #include "trees/savetree.h"
 #include "trees/tree_settings.h"
 #include "trees/treebuf.h"
@@ -76,16 +78,10 @@ int32_t taxonOfFileWord(TreeReader *r, const char *word)
     return it == r->fileWords.end() ? -1 : static_cast<int32_t>(it->second);
 }
 
-// Original taxon of a label, of a word our tree-file writers made of a label
-// (plain files only), or of a number; -1 when the word names none. Names go
-// before numbers.
-int32_t taxonOfLabel(const DataInfo *d, const char *word, TreeReader *plainFile = nullptr)
+// A word our tree-file writers made of a label (plain files only), or a
+// taxon number; -1 when it names none.
+int32_t taxonOfFileWordOrNumber(const DataInfo *d, const char *word, TreeReader *plainFile)
 {
-    if (!d)
-        return -1;
-    for (uint32_t t = 0; t < d->ntax; t++)
-        if (stricmp(taxLabelString(d, t), word) == 0)
-            return static_cast<int32_t>(t);
     if (plainFile)
         if (const int32_t t = taxonOfFileWord(plainFile, word); t >= 0)
             return t;
@@ -93,6 +89,25 @@ int32_t taxonOfLabel(const DataInfo *d, const char *word, TreeReader *plainFile 
     if (d->taxa.taxaByNumber && isAllDigit(word) && stringToUInt(word, &n) == kConvOk && n >= 1 && n <= d->ntax)
         return static_cast<int32_t>(n - 1);
     return -1;
+}
+
+// Original taxon of a label (through the reader's label index), of a word
+// our tree-file writers made of a label (plain files only), or of a number;
+// -1 when the word names none. Names go before numbers.
+int32_t taxonOfLabel(TreeReader *r, const char *word, TreeReader *plainFile)
+{
+    const DataInfo *d = r->data;
+    if (!d)
+        return -1;
+    if (!r->labelIndexBuilt) {
+        r->labelIndexBuilt = true;
+        r->labelIndex.reserve(d->ntax * 2);
+        for (uint32_t t = 0; t < d->ntax; t++)
+            r->labelIndex.emplace(lowerCase(taxLabelString(d, t)), t);
+    }
+    if (auto it = r->labelIndex.find(lowerCase(word)); it != r->labelIndex.end())
+        return static_cast<int32_t>(it->second);
+    return taxonOfFileWordOrNumber(d, word, plainFile);
 }
 
 uint32_t activeOf(const DataInfo *d, uint32_t original)
@@ -184,7 +199,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
             return qel_errorMsg(775, "Range of taxa is not allowed in this context (following taxon-set name).");
     } else {
         if (t < 0)
-            t = taxonOfLabel(d, word, r->newickFile ? r : nullptr);
+            t = taxonOfLabel(r, word, r->newickFile ? r : nullptr);
         if (t < 0)
             return showTaxIdError(word, d);
         originals.push_back(static_cast<uint32_t>(t));
@@ -197,7 +212,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
                 return qel_errorMsg(601, "Range of taxa is not valid.");
             int32_t u = findStringInTransTable(r, last);
             if (u < 0)
-                u = taxonOfLabel(d, last, r->newickFile ? r : nullptr);
+                u = taxonOfLabel(r, last, r->newickFile ? r : nullptr);
             if (u < 0)
                 return showTaxIdError(last, d);
             if (u < t)
@@ -473,12 +488,18 @@ struct ReadJob {
     bool haveLengths = false;         // decided by the first tree kept
     bool lengthsNotStored = false;
     bool stopped = false;             // "to" reached or the buffer is full
+    SumTStoreFxn sumTStore = nullptr; // SumTrees: every tree read goes here
+    TreeBuffer *sumTBuffer = nullptr; // ... and is counted in this buffer
 };
 
 // Stores a tree read according to the keep mode. 0, 1 on error, kStopReading.
 int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
 {
     TreeReader *r = job.reader;
+    if (job.sumTStore) {
+        r->treesKept++;
+        return job.sumTStore(job.tree, r->treesRead);
+    }
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     Tree *tree = job.tree;
     if (job.reader->firstTree) {
@@ -593,7 +614,7 @@ int readOneTree(ReadJob &job, bool utree, bool plain)
         rooted = job.forceRooted;
     else if (sc.rooted || sc.unrooted)
         rooted = sc.rooted != 0;
-    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    TreeBuffer *buf = job.sumTStore ? job.sumTBuffer : getMainTreeBuffer(nullptr);
     if (buf && buf->numTrees > 0 && (buf->rooted != 0) != rooted) {
         resetTokenLoc(&where);
         return qel_errorMsg(729, "You cannot mix rooted and unrooted trees.");
@@ -772,7 +793,7 @@ int readTranslateTable(TreeReader *r)
             return 1;
         if (isTokenSemicolon(label) || std::strcmp(label, ",") == 0)
             return qel_errorMsg(722, "Syntax error in translation table.");
-        const int32_t taxon = taxonOfLabel(r->data, label);
+        const int32_t taxon = taxonOfLabel(r, label, nullptr);
         if (taxon < 0)
             return showTaxIdError(label, r->data);
         try {
@@ -918,18 +939,167 @@ int findNextTreesBlk()
     }
 }
 
+namespace {
+
+// Reads a taxon word of a description in the harvesting pass: the reading
+// pass takes the same words, so names are collected exactly as it will
+// look them up.
+int harvestDescription(const std::unordered_map<std::string, std::string> &trans,
+                       std::unordered_map<std::string, uint32_t> &seen, std::vector<std::string> &names)
+{
+    bool expectNode = true;
+    std::string lowered;
+    for (;;) {
+        int c = readNextDarkChar(nullptr);
+        if (c < 0)
+            return c == kCharEnd ? expectingSemicolon() : 1;
+        if (c == ';')
+            return 0;
+        if (c == '(' || c == ',') {
+            expectNode = true;
+            continue;
+        }
+        char word[kWordSize];
+        if (c == ':') {  // a branch length
+            if (readSpecialToken(word, sizeof word, nullptr, kLengthPunct, nullptr, false) < 0)
+                return 1;
+            continue;
+        }
+        if (c == ')') {
+            expectNode = false;
+            continue;
+        }
+        putCharBack(c);
+        if (readSpecialToken(word, sizeof word, nullptr, kNewickLabelPunct, nullptr, false) < 0)
+            return 1;
+        if (!expectNode)
+            continue;  // an internal node's label
+        expectNode = false;
+        // Most words repeat a name already seen: one lookup, no insertion.
+        lowered = word;
+        for (char &ch : lowered)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (!trans.empty())
+            if (auto it = trans.find(lowered); it != trans.end()) {
+                lowered = lowerCase(it->second.c_str());
+                if (!seen.count(lowered)) {
+                    seen.emplace(lowered, static_cast<uint32_t>(names.size()));
+                    names.push_back(it->second);
+                }
+                continue;
+            }
+        if (!seen.count(lowered)) {
+            seen.emplace(lowered, static_cast<uint32_t>(names.size()));
+            names.push_back(word);
+        }
+    }
+}
+
+}  // namespace
+
+int harvestTaxonNames(std::vector<std::string> &names)
+{
+    setStatusText("Harvesting taxon names from tree descriptions...");
+    std::unordered_map<std::string, std::string> trans;
+    std::unordered_map<std::string, uint32_t> seen;
+    names.clear();
+    names.reserve(100);
+    char word[kWordSize];
+    for (;;) {
+        if (getAbortedStatus())
+            return 2;
+        if (readToken(word, sizeof word) < 0)
+            return 1;
+        if (isTokenSemicolon(word))
+            continue;
+        if (isEndBlock(word))
+            return 0;
+        const size_t len = std::strlen(word);
+        auto is = [&](const char *cmd, size_t minimum) {
+            return len >= minimum && len <= std::strlen(cmd) && strncasecmp(word, cmd, len) == 0;
+        };
+        if (is("translate", 5)) {
+            trans.clear();
+            for (;;) {
+                char key[kWordSize], label[kWordSize], sep[kWordSize];
+                if (readToken(key, sizeof key) < 0)
+                    return 1;
+                if (isTokenSemicolon(key))
+                    break;
+                if (readToken(label, sizeof label) < 0)
+                    return 1;
+                if (isTokenSemicolon(label) || std::strcmp(label, ",") == 0)
+                    return qel_errorMsg(722, "Syntax error in translation table.");
+                trans[lowerCase(key)] = label;
+                if (readToken(sep, sizeof sep) < 0)
+                    return 1;
+                if (isTokenSemicolon(sep))
+                    break;
+                if (std::strcmp(sep, ",") != 0)
+                    return qel_errorMsg(201, "Expecting comma (,) or semicolon (;) found \"%s\".\tIt is possible "
+                                             "that this is a downstream effect of an earlier formatting mistake.",
+                                        sep);
+            }
+        } else if (is("tree", 4) || is("utree", 5)) {
+            // The name (and a format in parentheses) up to "=".
+            for (;;) {
+                if (readToken(word, sizeof word) < 0)
+                    return 1;
+                if (std::strcmp(word, "=") == 0)
+                    break;
+                if (isTokenSemicolon(word))
+                    return invalidTree();
+            }
+            if (harvestDescription(trans, seen, names) != 0)
+                return 1;
+        } else if (skipRestOfCmd() != 0) {
+            return 1;
+        }
+    }
+}
+
+int createImplicitTaxaBlock(DataInfo *data, bool report)
+{
+    InputStatus start;
+    currentInputInfo(&start);
+    if (report)
+        qel_printf("First pass (harvesting taxon names)\n");
+    std::vector<std::string> names;
+    const bool savedNexus = setNexusMode(true);
+    const bool savedParsing = setParsingNexusBlock(true);
+    int status = harvestTaxonNames(names);
+    setParsingNexusBlock(savedParsing);
+    setNexusMode(savedNexus);
+    if (status == 0 && names.empty())
+        status = qel_errorMsg(0, "No taxon names were found in the TREES block.");
+    if (status == 0)
+        status = defineTaxaFromLabels(data, names);
+    clearStatusText();
+    if (status != 0)
+        return status;
+    resetCurrentInput(&start);
+    if (report)
+        qel_printf("Second pass (reading trees)\n");
+    return 0;
+}
+
 int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to, bool allBlocks, bool rooted,
                       bool unrooted, bool report)
 {
     DataInfo *d = activeDataInfo();
     if (!d || d->ntax == 0) {
-        // Taxa are not made from the names in the trees: the block is
-        // skipped (a GetTrees without taxa fails).
         if (flags & kReadPlainFile)
             return qel_errorMsg(0, "Trees cannot be read in the absence of an active TAXA or DATA block.");
-        qel_warningMsg(0, "A TREES block was encountered in the absence of an active TAXA or DATA block; it will be "
-                          "skipped.");
-        return skipThruEndOfBlock();
+        // Yes is the answer when the question is switched off, so batch runs
+        // read such files.
+        if (wrng.warnTree &&
+            !userQuery(true, "A TREES block was encountered in the absence of an active TAXA or DATA block.  Do you "
+                             "want to define an implicit TAXA block using the names found in the treefile?"))
+            return skipThruEndOfBlock();
+        if (!d)
+            return 1;
+        if (int rc = createImplicitTaxaBlock(d, report); rc != 0)
+            return rc;
     }
     if (!getMainTreeBuffer(d) && allocMainTreeBuffer(d->ntax, getMaxtreesValue(), false) != 0)
         return 1;
@@ -1081,6 +1251,45 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     destroyTreeReader(job.reader);
     clearStatusText();
     return status;
+}
+
+int readTreesForSumT(TreeBuffer *privateBuffer, SumTStoreFxn store, uint32_t *treesRead)
+{
+    DataInfo *d = activeDataInfo();
+    if (!d || d->ntax == 0)
+        return 1;
+    qel_printf("+++++++++ Doing SUMT\n");
+    setTreeSource(6);
+    setStatusText("Processing TREES block...");
+    ReadJob job;
+    job.mode = kKeepSumT;
+    job.flags = kReadElimDups;
+    job.sumTStore = store;
+    job.sumTBuffer = privateBuffer;
+    job.reader = createTreeReader(d, false, false);
+    job.tree = createTree(false);
+    int status = job.reader && job.tree ? 0 : 1;
+    if (status == 0) {
+        const bool savedNexus = setNexusMode(true);
+        const bool savedParsing = setParsingNexusBlock(true);
+        status = readTreesBlockBody(job);
+        setParsingNexusBlock(savedParsing);
+        setNexusMode(savedNexus);
+    }
+    if (job.reader) {
+        *treesRead = job.reader->treesRead;
+        qel_printf("SUMT prelim results:\n");
+        qel_printf("  %d trees read\n", static_cast<int>(job.reader->treesRead));
+        qel_printf("  %d trees kept\n", static_cast<int>(job.reader->treesKept));
+        if (status == 2)
+            qel_printf("  Treefile operation canceled.\n");
+        else if (status != 0)
+            qel_printf("  *** Error reading treefile\n");
+    }
+    destroyTree(job.tree, true);
+    destroyTreeReader(job.reader);
+    clearStatusText();
+    return status == static_cast<int>(kStopReading) ? 1 : status;
 }
 
 int readTreesBlockInFile()

@@ -22,6 +22,7 @@ enum : uint32_t {
     kKeepMemoryNotInFile = 4,
     kKeepEitherNotBoth = 5,
     kKeepMemoryPlusFile = 7,
+    kKeepSumT = 11,
 };
 
 // Read flags.
@@ -76,6 +77,10 @@ struct TreeReader {
     // taxa (normalized) -> original taxon; built on first use.
     std::unordered_map<std::string, uint32_t> fileWords;
     bool fileWordsBuilt;
+    // The taxon labels (lower case) -> original taxon, the first of equal
+    // labels; built on first use, so a name is found with one hash.
+    std::unordered_map<std::string, uint32_t> labelIndex;
+    bool labelIndexBuilt;
 };
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels);
@@ -102,6 +107,19 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
 int readTreesBlockInFile();
 // 0 found (positioned after "begin trees;"), -1 none.
 int findNextTreesBlk();
+
+// The implicit TAXA block of a TREES block met without taxa: the names of
+// the descriptions (through the Translate table), in order of first
+// appearance, become the taxa of data, and the input is rewound to where it
+// was. 0, 1 or 2 (aborted).
+int harvestTaxonNames(std::vector<std::string> &names);
+int createImplicitTaxaBlock(DataInfo *data, bool report);
+
+// SumTrees: every tree of the TREES block at the input position goes to
+// store (with its 1-based position in the input); rootedness is checked
+// against privateBuffer. 0, 1 or 2.
+using SumTStoreFxn = int (*)(Tree *tree, uint32_t position);
+int readTreesForSumT(TreeBuffer *privateBuffer, SumTStoreFxn store, uint32_t *treesRead);
 
 // GetTrees.
 int doGetTreesCmd();
