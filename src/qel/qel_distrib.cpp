@@ -298,7 +298,7 @@ double ppChi2(uint32_t *err, double p, double v, double g)
         setErr(err, kPpChi2_BadProbability);
         return -1.0;
     }
-    if (!(v > 0.0)) {
+    if (!(v > 0.0 && v < HUGE_VAL)) {
         setErr(err, kPpChi2_BadDf);
         return -1.0;
     }

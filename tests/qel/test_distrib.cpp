@@ -68,7 +68,7 @@ TEST(Chi2Quantile, RefusesArgumentsOutsideTheDomain)
         EXPECT_EQ(quantile(p, 3.0, &err), -1.0) << p;
         EXPECT_EQ(err, static_cast<uint32_t>(kPpChi2_BadProbability)) << p;
     }
-    for (double v : {0.0, -2.0, kNaN}) {
+    for (double v : {0.0, -2.0, kNaN, HUGE_VAL}) {
         uint32_t err = 0;
         EXPECT_EQ(ppChi2(&err, 0.5, v, 1.0), -1.0) << v;
         EXPECT_EQ(err, static_cast<uint32_t>(kPpChi2_BadDf)) << v;
