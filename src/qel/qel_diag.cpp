@@ -176,21 +176,35 @@ double *makeDiagonalW(const MatrixDiag *d, double *w, ExpFunction f, double t)
 
 namespace {
 
-inline double weightedDot(const double *u, const double *w, const double *v, uint32_t n)
+// Rows longer than this take the record's spare array for U[i] diag(w)
+// instead of the stack (codon models have 61 states).
+constexpr uint32_t kStackRow = 64;
+
+// One row of P: P[i][j] = sum over k of (U[i][k] w[k]) V[j][k]. The scaled
+// row is formed once, so each element costs one multiply-add per term; the
+// products associate as (U w) V, as they did term by term.
+void expRow(const MatrixDiag *d, uint32_t i, const double *w, double *uw, double *row)
 {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    uint32_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        s0 += u[k] * w[k] * v[k];
-        s1 += u[k + 1] * w[k + 1] * v[k + 1];
-        s2 += u[k + 2] * w[k + 2] * v[k + 2];
-        s3 += u[k + 3] * w[k + 3] * v[k + 3];
+    const uint32_t n = d->n;
+    const double *u = d->u[i];
+    for (uint32_t k = 0; k < n; ++k)
+        uw[k] = u[k] * w[k];
+    for (uint32_t j = 0; j < n; ++j) {
+        const double *v = d->v[j];
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        uint32_t k = 0;
+        for (; k + 4 <= n; k += 4) {
+            s0 += uw[k] * v[k];
+            s1 += uw[k + 1] * v[k + 1];
+            s2 += uw[k + 2] * v[k + 2];
+            s3 += uw[k + 3] * v[k + 3];
+        }
+        for (; k < n; ++k)
+            s0 += uw[k] * v[k];
+        const double sum = (s0 + s1) + (s2 + s3);
+        // Rounding can leave a tiny negative probability; callers take logs.
+        row[j] = sum > 0.0 ? sum : 0.0;
     }
-    for (; k < n; ++k)
-        s0 += u[k] * w[k] * v[k];
-    const double sum = (s0 + s1) + (s2 + s3);
-    // Rounding can leave a tiny negative probability; callers take logs.
-    return sum > 0.0 ? sum : 0.0;
 }
 
 }  // namespace
@@ -200,10 +214,10 @@ void calcExpAt(MatrixDiag *d, ExpFunction f, double *w, double **p, double t)
     if (w == nullptr)
         w = d->work;
     makeDiagonalW(d, w, f, t);
-    const uint32_t n = d->n;
-    for (uint32_t i = 0; i < n; ++i)
-        for (uint32_t j = 0; j < n; ++j)
-            p[i][j] = weightedDot(d->u[i], w, d->v[j], n);
+    double local[kStackRow];
+    double *uw = d->n <= kStackRow ? local : d->scratchA;
+    for (uint32_t i = 0; i < d->n; ++i)
+        expRow(d, i, w, uw, p[i]);
 }
 
 void calcExpAtRow(MatrixDiag *d, uint32_t i, ExpFunction f, double *w, double *row, double t)
@@ -211,6 +225,6 @@ void calcExpAtRow(MatrixDiag *d, uint32_t i, ExpFunction f, double *w, double *r
     if (w == nullptr)
         w = d->work;
     makeDiagonalW(d, w, f, t);
-    for (uint32_t j = 0; j < d->n; ++j)
-        row[j] = weightedDot(d->u[i], w, d->v[j], d->n);
+    double local[kStackRow];
+    expRow(d, i, w, d->n <= kStackRow ? local : d->scratchA, row);
 }

@@ -11,6 +11,9 @@
 namespace {
 
 constexpr double kLn2 = 0.6931471806;
+// Below this probability the chi-square quantile is sought on the logarithmic
+// scale (lowerTailQuantile).
+constexpr double kFarLowerTail = 1e-5;
 
 void setErr(uint32_t *err, uint32_t code)
 {
@@ -117,6 +120,44 @@ double chi2Start(double p, double v, double g, double xx, double c)
             break;
     }
     return ch;
+}
+
+// log P(a, h) by the power series, from log h, with the series sum in *sum
+// (P = h^a e^-h S / Gamma(a + 1)). In logarithms it stays exact where P
+// itself is far below what gammaD can represent.
+double logLowerGammaSeries(double logH, double a, double lgammaA1, double *sum)
+{
+    const double h = std::exp(logH);
+    double s = 1.0, term = 1.0, b = a;
+    for (int i = 0; i < 100000 && term > 1e-17 * s; i++) {
+        b += 1.0;
+        term *= h / b;
+        s += term;
+    }
+    *sum = s;
+    return std::log(s) + a * logH - h - lgammaA1;
+}
+
+// The quantile where it lies far down the lower tail (x = v / 2). There the
+// Taylor steps of AS 91 converge slowly or overshoot, and P falls below the
+// range of gammaD. Newton's method on log P against log h is used instead:
+// d log P / d log h = x / S, so log P is concave in log h, and the start (the
+// first term of the series alone) lies below the root, so the iterates rise
+// monotonically to it.
+double lowerTailQuantile(uint32_t *err, double p, double x, double g)
+{
+    const double lgammaX1 = g + std::log(x);
+    const double target = std::log(p);
+    double logH = (target + lgammaX1) / x;
+    for (int i = 0; i < 100; i++) {
+        double sum = 0.0;
+        const double step = (target - logLowerGammaSeries(logH, x, lgammaX1, &sum)) * sum / x;
+        logH += step;
+        if (std::fabs(step) <= 1e-12 * std::max(1.0, std::fabs(logH)))
+            return 2.0 * std::exp(logH);
+    }
+    setErr(err, kPpChi2_NoConvergence);
+    return 2.0 * std::exp(logH);
 }
 
 // The high-order Taylor step of AS 91 from ch, where P = P(v/2, ch/2).
@@ -247,22 +288,27 @@ double gammaD(uint32_t *err, double x, double a)
 // AS 91 with its Taylor step kept inside a bracket: every evaluation of P
 // narrows [lo, hi] around the quantile, and a step that is not finite or
 // leaves the bracket is replaced by bisection (geometric while the bracket
-// spans orders of magnitude). In the far lower tail P behaves like ch^(v/2),
-// where the Taylor step overshoots; there the step ch (p / P)^(2 / v), exact
-// for that power law, converges at once.
+// spans orders of magnitude). The far lower tail (p below 1e-5, or a start
+// value below 5e-7) is left to lowerTailQuantile. Should a step still fall
+// below 5e-7, where P behaves like ch^(v/2) and the Taylor step overshoots,
+// the step ch (p / P)^(2 / v), exact for that power law, is taken instead.
 double ppChi2(uint32_t *err, double p, double v, double g)
 {
     if (!(p > 0.0 && p < 1.0)) {
         setErr(err, kPpChi2_BadProbability);
         return -1.0;
     }
-    if (!(v > 0.0)) {
+    if (!(v > 0.0 && v < HUGE_VAL)) {
         setErr(err, kPpChi2_BadDf);
         return -1.0;
     }
     setErr(err, kPpChi2_OK);
     const double xx = v / 2.0, c = xx - 1.0;
+    if (p < kFarLowerTail)
+        return lowerTailQuantile(err, p, xx, g);
     double ch = chi2Start(p, v, g, xx, c);
+    if (ch < 5e-7)
+        return lowerTailQuantile(err, p, xx, g);
     if (!(ch > 0.0) || !std::isfinite(ch))
         ch = v;  // a usable start; the bracket does the rest
     double lo = 0.0, hi = HUGE_VAL;

@@ -40,7 +40,7 @@ double gammaD(uint32_t *err, double x, double a);
 enum : uint32_t {
     kPpChi2_OK = 0,
     kPpChi2_BadProbability = 1,  // p <= 0, p >= 1 or NaN
-    kPpChi2_BadDf = 2,           // v <= 0 or NaN
+    kPpChi2_BadDf = 2,           // v <= 0, infinite or NaN
     kPpChi2_GammaError = 3,      // gammaD failed during the refinement
     kPpChi2_NoConvergence = 4,   // the last value is returned
 };

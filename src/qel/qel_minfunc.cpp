@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "qel/qel_interrupts.h"
+#include "qel/qel_brent.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_math.h"
 #include "qel/qel_oututil.h"
@@ -88,6 +88,7 @@ int optimizeLBFGS(BFGSObjective f, void *arg, int32_t n, int32_t m, BFGSData *re
                 record->lsave, record->isave, record->dsave, kTaskLength, sizeof record->csave);
     };
 
+    AbortPoll poll;
     callSolver();
     for (;;) {
         if (taskStartsWith(task, "FG")) {
@@ -96,10 +97,9 @@ int optimizeLBFGS(BFGSObjective f, void *arg, int32_t n, int32_t m, BFGSData *re
                 bestF = *fOut;
                 std::copy(record->x, record->x + n, bestX.begin());
             }
-            // A negative flag cancels without a question; a positive one
-            // stops when the user confirms it.
-            const int32_t aborted = getAbortedStatus();
-            if (aborted < 0 || (aborted > 0 && confirmAbortRequest())) {
+            // The same rule as the other minimisers: a cancel, or an abort
+            // in force from the start, stops at once; a new one is confirmed.
+            if (poll.stop()) {
                 if (bestF < std::numeric_limits<double>::infinity()) {
                     std::copy(bestX.begin(), bestX.end(), record->x);
                     *fOut = bestF;

@@ -15,9 +15,9 @@ constexpr double kSinglePrecision = 1.1920928955078125e-6;
 constexpr double kDefaultTolerance = 1e-5;
 constexpr double kDefaultStep = 1.0;
 constexpr int kMaxSvdIterations = 30;
-constexpr int kTerminationFailures = 1;
+constexpr int kTerminationFailures = 1;  // consecutive failures allowed before stopping
 // The direction index that selects the extrapolation curve through q0, x, q1.
-constexpr uint32_t kCurve = UINT32_MAX;  // consecutive failures allowed before stopping
+constexpr uint32_t kCurve = UINT32_MAX;
 
 // sqrt(a^2 + b^2) without overflow, as the published decomposition forms it.
 double pythag(double a, double b)
