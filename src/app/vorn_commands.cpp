@@ -6,6 +6,7 @@
 #include "data/data_services.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
+#include "distance/pairdiff.h"
 #include "parsimony/optimize.h"
 #include "search/condense.h"
 #include "search/countswaps.h"

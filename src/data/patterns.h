@@ -12,6 +12,8 @@
 
 #include "data/vorn_data.h"
 
+struct MatrixDiag;
+
 // ---------------------------------------------------------------------------
 // Models (the part that pattern building needs)
 
@@ -31,6 +33,13 @@ struct Model {
     uint32_t numRates;                 // site-rate classes, 1 without site rates
     uint32_t numRateCategs;            // rate categories, 1 without rate variation
     const uint32_t *siteRateClass;     // class of each site, or null (not owned)
+    // Set by a distance calculation for its duration and reset after it: the
+    // correction function of the distance formulas (log or the inverse gamma
+    // moment-generating function; null reads as log), its gamma shape, and
+    // the eigen work space of the rate-matrix distances (not owned).
+    double (*distCorrFxn)(double);
+    double distShape;
+    MatrixDiag *distDiag;
 };
 
 struct ModelGroup;
