@@ -94,6 +94,7 @@ DMatrix *getDMatrix(uint32_t kind, DataInfo *d, bool noCompute)
     if (dist.distance != kDistUser && d && (d->flags & kHaveCharacters)) {
         if (!checkDMatrixAlloc(&gComputedDistances, ntax))
             return nullptr;
+        setDistanceModelData(d);  // before the patterns are built for it
         if (prepareForDistCalc(d) != 0)
             return nullptr;
         if (noCompute)

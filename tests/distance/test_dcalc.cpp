@@ -231,3 +231,49 @@ TEST_F(DistanceTest, TypeChangeUnderTotalAndTaxonDeletionRecompute)
 }
 
 }  // namespace
+
+namespace {
+
+// Each settings case on its data: the code checkDistType reports.
+TEST_F(DistanceTest, RemainingTypeCheckCodes)
+{
+    DataInfo *d = nullptr;
+    auto expectCode = [&](uint32_t type, uint32_t code) {
+        testcap::gErrorCodes.clear();
+        EXPECT_EQ(checkDistType(type, false, d), 1) << type;
+        ASSERT_FALSE(testcap::gErrorCodes.empty()) << type;
+        EXPECT_EQ(testcap::gErrorCodes.back(), code) << type;
+    };
+    ASSERT_EQ(read(dataBlock({{"a", "0011"}, {"b", "0121"}}, "symbols=\"012\"")), 0);
+    d = activeDataInfo();
+    expectCode(kDistML, 802);
+    expectCode(kDistNeiLiSite, 812);
+    ASSERT_EQ(read(dataBlock({{"x", "RRYYR"}, {"y", "RYRYR"}})), 0);
+    d = activeDataInfo();
+    expectCode(kDistK2P, 810);
+    dist.subst = kSubstTRatio;
+    expectCode(kDistJC, 811);
+    dist.subst = kSubstAll;
+    ASSERT_EQ(read(dataBlock({{"x", "ACGT"}, {"y", "CGTA"}})), 0);
+    d = activeDataInfo();
+    dist.pInvar = 0.1;
+    dist.estFreq = 1;
+    expectCode(kDistJC, 803);
+}
+
+TEST_F(DistanceTest, OtherDataCountAndReplaceUndefinedDistances)
+{
+    // a and b share no site.
+    ASSERT_EQ(read(dataBlock({{"a", "MK??"}, {"b", "??VL"}, {"c", "MKVI"}}, "datatype=protein")), 0);
+    dist.distance = kDistP;
+    ASSERT_EQ(compute(), 0) << testcap::gErrorText;
+    EXPECT_EQ(gComputedDistances->nUndefined, 1u);
+    EXPECT_FALSE(gComputedDistances->allUndefined);
+    EXPECT_EQ(D(2, 0), 0.0);
+    EXPECT_NEAR(D(2, 1), 0.5, 1e-12);
+    EXPECT_NEAR(D(1, 0), 1.0, 1e-12);  // twice the largest defined distance
+    ASSERT_FALSE(gWarnings.empty());
+    EXPECT_EQ(gWarnings.back(), 817u);
+}
+
+}  // namespace
