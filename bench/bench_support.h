@@ -54,16 +54,17 @@ inline Tree *randomBinaryTree(uint32_t ntax, std::mt19937 &rng)
     return tree;
 }
 
-// States evolved down a random tree (each edge changes a site with
-// probability 0.08), so that the matrix has a tree in it.
-inline void simulateOnTree(DataInfo *d, Tree *model, std::mt19937 &rng, uint32_t ntax, uint32_t nchar)
+// States evolved down a random tree (each edge redraws a site with
+// probability percent/100, 8 by default), so that the matrix has a tree in it.
+inline void simulateOnTree(DataInfo *d, Tree *model, std::mt19937 &rng, uint32_t ntax, uint32_t nchar,
+                           uint32_t percent = 8)
 {
     setTraversalSeq(model);
     std::vector<uint8_t> state(size_t{model->maxNodes} * nchar);
     for (TreeNode *n = model->root; n; n = n->next)
         for (uint32_t c = 0; c < nchar; c++) {
             uint8_t s = n->anc ? state[nodePosition(model, n->anc) * nchar + c] : static_cast<uint8_t>(rng() % 4);
-            if (n->anc && rng() % 100 < 8)
+            if (n->anc && rng() % 100 < percent)
                 s = static_cast<uint8_t>(rng() % 4);
             state[nodePosition(model, n) * nchar + c] = s;
         }

@@ -17,6 +17,7 @@
 #include "data/nexsets.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
+#include "distance/distance_hooks.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
@@ -320,6 +321,7 @@ int installSubsystemHooks()
     status |= installParsimonyHooks();
     status |= installSearchHooks();
     status |= installLikelihoodHooks();
+    status |= installDistanceHooks();
     return status;
 }
 

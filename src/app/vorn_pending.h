@@ -45,7 +45,6 @@ int doModProjectCmd();
 int doNJCmd();
 int doNSFilterCmd();
 int doOrthoFilterCmd();
-int doPairDiffCmd();
 int doPartHomTest();
 int doPatFitTest();
 int doPatternFreqCmd();

@@ -461,7 +461,11 @@ int set1CharType(uint32_t c, uint32_t code, UserType *userType, DataInfo *d, Nex
         d->userTypes[c] = userType;
     st = (st & ~0x7Fu) | (code & (kCharTypeMask | kCharDownVariant)) | (stateTree ? kCharStateTree : 0);
     d->statusUpToDate = 0;
-    dataServices().setNeedParsPrep(3);
+    const DataServices &s = dataServices();
+    s.setNeedParsPrep(3);
+    // Total and mean character differences count steps by character type.
+    if (s.isStdDistance(d))
+        s.invalidateDistances();
     return 0;
 }
 

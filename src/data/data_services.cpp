@@ -1,5 +1,6 @@
 #include "data/data_services.h"
 
+#include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 
@@ -62,6 +63,8 @@ constexpr DataServices kDefaults = {
     .setDistances = [](DataInfo *) {
         return qel_errorMsg(0, "Distance computations are not available in this program.");
     },
+    .invalidateDistances = [] {},
+    .isStdDistance = [](const DataInfo *) { return false; },
     .initModelData = [](DataInfo *, int) { return 0; },
     .initializeML = [](DataInfo *, uint32_t) {
         return qel_errorMsg(0, "Likelihood computations are not available in this program.");
@@ -71,7 +74,8 @@ constexpr DataServices kDefaults = {
     .deallocAllModelGroupData = [](int, int) {},
     .resetLikelihoodSetting = [] {},
     .clearScoreOptions = [] {},
-    .invalidateSitePatterns = [](DataInfo *) {},
+    // A changed matrix or taxon status leaves no compressed pattern valid.
+    .invalidateSitePatterns = [](DataInfo *) { invalidateSitePatternData(true); },
     .deallocAllSimData = [] {},
     .deallocQuartetData = [](QuartetData *) -> QuartetData * { return nullptr; },
     .deleteAssumptionSets = [] {},
@@ -157,6 +161,8 @@ int installDataServices(const DataServices &s)
     take(g.isMLDistance, s.isMLDistance, kDefaults.isMLDistance, "isMLDistance", clashes);
     take(g.distanceNeedsSitePatterns, s.distanceNeedsSitePatterns, kDefaults.distanceNeedsSitePatterns, "distanceNeedsSitePatterns", clashes);
     take(g.setDistances, s.setDistances, kDefaults.setDistances, "setDistances", clashes);
+    take(g.invalidateDistances, s.invalidateDistances, kDefaults.invalidateDistances, "invalidateDistances", clashes);
+    take(g.isStdDistance, s.isStdDistance, kDefaults.isStdDistance, "isStdDistance", clashes);
     take(g.initModelData, s.initModelData, kDefaults.initModelData, "initModelData", clashes);
     take(g.initializeML, s.initializeML, kDefaults.initializeML, "initializeML", clashes);
     take(g.refreshPrimaryTreeTaxa, s.refreshPrimaryTreeTaxa, kDefaults.refreshPrimaryTreeTaxa, "refreshPrimaryTreeTaxa", clashes);

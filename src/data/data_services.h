@@ -109,6 +109,11 @@ struct DataServices {
     bool (*isMLDistance)();
     bool (*distanceNeedsSitePatterns)();
     int (*setDistances)(DataInfo *d);
+    // The computed distances no longer match the data.
+    void (*invalidateDistances)();
+    // The current distance type is computed from the characters' types
+    // (total or mean character difference), so a type change outdates it.
+    bool (*isStdDistance)(const DataInfo *d);
 
     // Substitution models, likelihood engine and likelihood settings.
     // Initialises model 0's data from the data set when they are not

@@ -12,6 +12,7 @@
 #include <vector>
 
 struct Nexset;
+struct MatrixDiag;
 
 // Data types of a model.
 inline constexpr uint32_t kModelNucleotide = 0;
@@ -91,6 +92,14 @@ struct Model {
     uint32_t numParams;
     uint32_t numExchangeabilities;  // 6 for nucleotides, 190 for amino acids
     uint8_t needsInit;
+
+    // Set by a distance calculation for its duration and reset after it: the
+    // correction function of the distance formulas (log or the inverse gamma
+    // moment-generating function; null reads as log), its gamma shape, and
+    // the eigen work space of the rate-matrix distances (not owned).
+    double (*distCorrFxn)(double);
+    double distShape;
+    MatrixDiag *distDiag;
 
     // The last estimates, which "previous" and FixAllParams take; negative
     // (or, for the vectors, empty or negative in the first element) while

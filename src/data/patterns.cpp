@@ -83,7 +83,11 @@ struct Compressor {
         } else {
             uint64_t bits = stateCodeToModelBits(raw, d, g, m) & lowMask(n);
             x = static_cast<uint16_t>(n);
-            if (bits != 0) {
+            // A combination the model sees as one state (R or Y under purine/
+            // pyrimidine recoding) is that state.
+            if (std::has_single_bit(bits)) {
+                x = static_cast<uint16_t>(std::countr_zero(bits));
+            } else if (bits != 0) {
                 uint32_t k = n + 1;
                 while (k < pd->ncodes && pd->codeBits[k] != bits)
                     ++k;

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "data/data_services.h"
+#include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "trees/treeutil.h"
 
@@ -182,4 +183,25 @@ double chooseMinSteps(const DataInfo *d, uint32_t c)
 {
     const PackedData *pd = packedData(d);
     return pd ? pd->minSteps[c] : 0.0;
+}
+
+double absoluteDist(const DataInfo *d, Tree *tree, int32_t i, int32_t j)
+{
+    // Free-reversible classes are the only ones packed: their span is the
+    // whole distance.
+    pointTreeAtPackedData(tree, d);
+    return frvSpan(d, nodeSets(nodeOfIndex(tree, i)->abm[0]), nodeSets(nodeOfIndex(tree, j)->abm[0]));
+}
+
+double meanDist(int32_t a, int32_t b, const DataInfo *d, double distance)
+{
+    double weights = 0.0;
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        if (d->status[c] & (kCharExcluded | kCharEliminated))
+            continue;
+        if (isMissingOrGapMiss(a, c, d) || isMissingOrGapMiss(b, c, d))
+            continue;
+        weights += d->weights ? d->weights[c] : 1.0;
+    }
+    return weights > 0.0 ? distance / weights : 0.0;
 }

@@ -7,6 +7,7 @@
 
 #include "parsimony/packx.h"
 
+struct Tree;
 struct TreeNode;
 
 int initializeParsWts(DataInfo *d);
@@ -30,3 +31,11 @@ uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, 
 bool haveOrderedMultistateChars(const DataInfo *d);
 bool charHasUnknownExtraLength(const DataInfo *d, uint32_t c);
 double chooseMinSteps(const DataInfo *d, uint32_t c);
+
+// Parsimony distance between the state sets of taxa i and j (active
+// numbers; -1 is the ancestor) over every packed class, the tree's set
+// records pointed at the packed data first.
+double absoluteDist(const DataInfo *d, Tree *tree, int32_t i, int32_t j);
+// A distance between taxa a and b per unit of weight of the characters not
+// excluded in which neither is missing; 0 when no such weight.
+double meanDist(int32_t a, int32_t b, const DataInfo *d, double distance);

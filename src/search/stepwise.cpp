@@ -10,6 +10,7 @@
 #include "parsimony/packx.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
@@ -414,24 +415,6 @@ uint32_t stepwiseReferenceTaxon(const DataInfo *data, uint32_t refTax)
     if (!data->taxa.originalToActive || numSearchTaxa(data) == data->ntax)
         return refTax - 1;
     return data->taxa.originalToActive[refTax - 1];
-}
-
-double absoluteDist(const DataInfo *data, Tree *tree, int32_t i, int32_t j)
-{
-    pointTreeAtPackedData(tree, data);
-    return frvSpan(data, downOf(nodeOfIndex(tree, i)), downOf(nodeOfIndex(tree, j)));
-}
-
-double meanDist(int32_t a, int32_t b, const DataInfo *data, double distance)
-{
-    double weights = 0.0;
-    const uint8_t missing = static_cast<uint8_t>(data->nstates);
-    for (uint32_t c = 0; c < data->nchar; c++) {
-        if (!isCharIncluded(data, c) || getXijRaw(data, a, c) == missing || getXijRaw(data, b, c) == missing)
-            continue;
-        weights += data->weights ? data->weights[c] : 1.0;
-    }
-    return weights > 0.0 ? distance / weights : 0.0;
 }
 
 void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b)

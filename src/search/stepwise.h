@@ -43,8 +43,4 @@ int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG 
 // (1-based original number; 0, deleted or unknown: the first active taxon).
 uint32_t stepwiseReferenceTaxon(const DataInfo *data, uint32_t refTax);
 
-// Parsimony distance between two taxa and the same per unit of weight of the
-// characters scored in both.
-double absoluteDist(const DataInfo *data, Tree *tree, int32_t i, int32_t j);
-double meanDist(int32_t a, int32_t b, const DataInfo *data, double distance);
 void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b);

@@ -1,0 +1,251 @@
+// Distances against PHYLIP dnadist and R's ape on gap-free alignments
+// simulated on random trees (fixed seeds). Each peer is skipped where it is
+// not installed.
+//
+// dnadist estimates K2P at a fixed ti/tv ratio, so K2P is checked against a
+// dnadist run on each pair alone with T set to that pair's own ratio. ape
+// takes base frequencies from all sequences it is given, these distances
+// from the pair: ape runs on each pair as a two-sequence alignment.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "distance_fixture.h"
+#include "rate_reference.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using disttest::DistanceTest;
+
+constexpr const char *kDnadist = "/usr/lib/phylip/bin/dnadist";
+const char kBases[] = "ACGT";
+
+// Sequences evolved down a random binary tree under a GTR model.
+std::vector<std::string> simulate(uint32_t ntax, uint32_t nsites, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    const double pi[4] = {0.3, 0.2, 0.2, 0.3};
+    const double ex[6] = {1.0, 4.0, 0.7, 1.2, 3.5, 1.0};
+    const distref::Mat q = distref::rateMatrix(pi, ex);
+    std::uniform_real_distribution<double> uni(0.0, 1.0), length(0.01, 0.15);
+    auto evolve = [&](const std::string &from, double t) {
+        distref::Mat qt = q;
+        for (auto &row : qt)
+            for (double &x : row)
+                x *= t;
+        const distref::Mat p = distref::expm(qt);
+        std::string to = from;
+        for (char &c : to) {
+            const int a = static_cast<int>(std::string(kBases).find(c));
+            double u = uni(rng);
+            int b = 0;
+            while (b < 3 && (u -= p[a][b]) > 0)
+                ++b;
+            c = kBases[b];
+        }
+        return to;
+    };
+    std::string root(nsites, 'A');
+    for (char &c : root) {
+        double u = uni(rng);
+        int b = 0;
+        while (b < 3 && (u -= pi[b]) > 0)
+            ++b;
+        c = kBases[b];
+    }
+    // Split a random lineage until there are ntax.
+    std::vector<std::string> seqs{evolve(root, length(rng)), evolve(root, length(rng))};
+    while (seqs.size() < ntax) {
+        const size_t k = std::uniform_int_distribution<size_t>(0, seqs.size() - 1)(rng);
+        const std::string parent = seqs[k];
+        seqs[k] = evolve(parent, length(rng));
+        seqs.push_back(evolve(parent, length(rng)));
+    }
+    return seqs;
+}
+
+std::string label(size_t t) { return "t" + std::to_string(t + 1); }
+
+// A scratch directory removed with the object.
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        char name[] = "/tmp/vorndistXXXXXX";
+        path = mkdtemp(name) ? fs::path(name) : fs::path();
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path.empty())
+            fs::remove_all(path, ec);
+    }
+};
+
+// Runs dnadist on the sequences with the menu answers given; the matrix it
+// wrote, or an empty one when the run failed.
+std::vector<std::vector<double>> runDnadist(const std::vector<std::string> &seqs, const std::string &menu)
+{
+    TempDir dir;
+    std::ofstream(dir.path / "infile") << [&] {
+        std::ostringstream s;
+        s << seqs.size() << " " << seqs[0].size() << "\n";
+        for (size_t t = 0; t < seqs.size(); ++t) {
+            std::string name = label(t);
+            name.resize(10, ' ');
+            s << name << seqs[t] << "\n";
+        }
+        return s.str();
+    }();
+    std::ofstream(dir.path / "answers") << menu << "Y\n";
+    const std::string cmd =
+        "cd " + dir.path.string() + " && " + kDnadist + " < answers > screen 2>&1";
+    if (std::system(cmd.c_str()) != 0)
+        return {};
+    std::ifstream out(dir.path / "outfile");
+    size_t n = 0;
+    out >> n;
+    std::vector<std::vector<double>> m(n, std::vector<double>(n));
+    for (size_t i = 0; i < n; ++i) {
+        std::string name;
+        out >> name;
+        for (size_t j = 0; j < n; ++j)
+            out >> m[i][j];
+    }
+    return out ? m : std::vector<std::vector<double>>{};
+}
+
+class PeerTest : public DistanceTest {
+protected:
+    void load(const std::vector<std::string> &seqs)
+    {
+        std::vector<std::pair<std::string, std::string>> rows;
+        for (size_t t = 0; t < seqs.size(); ++t)
+            rows.emplace_back(label(t), seqs[t]);
+        ASSERT_EQ(read(dataBlock(rows)), 0);
+    }
+    // The matrix of a type, as rows of full matrices.
+    std::vector<std::vector<double>> matrix(uint32_t type, uint32_t subst = kSubstAll)
+    {
+        dist.distance = type;
+        dist.subst = subst;
+        EXPECT_EQ(compute(), 0) << testcap::gErrorText;
+        const uint32_t n = gComputedDistances->ntax;
+        std::vector<std::vector<double>> m(n, std::vector<double>(n, 0.0));
+        for (uint32_t i = 0; i < n; ++i)
+            for (uint32_t j = 0; j < n; ++j)
+                m[i][j] = i == j ? 0.0 : D(i, j);
+        dist.subst = kSubstAll;
+        return m;
+    }
+};
+
+struct Alignment {
+    uint32_t ntax, nsites, seed;
+};
+constexpr Alignment kAlignments[] = {{8, 400, 11}, {17, 600, 23}, {30, 500, 37}};
+
+TEST_F(PeerTest, JukesCantorAndLogDetEqualDnadist)
+{
+    if (access(kDnadist, X_OK) != 0)
+        GTEST_SKIP() << "PHYLIP dnadist is not installed";
+    for (const Alignment &a : kAlignments) {
+        const auto seqs = simulate(a.ntax, a.nsites, a.seed);
+        load(seqs);
+        struct {
+            uint32_t type;
+            const char *menu;
+        } runs[] = {{kDistJC, "D\nD\n"}, {kDistLogDet, "D\nD\nD\n"}};
+        for (const auto &run : runs) {
+            const auto ours = matrix(run.type);
+            const auto peer = runDnadist(seqs, run.menu);
+            ASSERT_EQ(peer.size(), a.ntax) << "dnadist gave no matrix";
+            for (uint32_t i = 0; i < a.ntax; ++i)
+                for (uint32_t j = 0; j < i; ++j)
+                    EXPECT_NEAR(ours[i][j], peer[i][j], 1e-6) << distTypeName(run.type) << " " << i << " " << j;
+        }
+    }
+}
+
+TEST_F(PeerTest, K2PEqualsDnadistAtThePairsOwnRatio)
+{
+    if (access(kDnadist, X_OK) != 0)
+        GTEST_SKIP() << "PHYLIP dnadist is not installed";
+    const auto seqs = simulate(12, 800, 5);
+    load(seqs);
+    const auto k2p = matrix(kDistK2P);
+    const auto ratio = matrix(kDistK2P, kSubstTRatio);
+    for (uint32_t i = 1; i < seqs.size(); i += 2)
+        for (uint32_t j = 0; j < i; j += 3) {
+            char menu[64];
+            std::snprintf(menu, sizeof menu, "D\nT\n%.10f\n", ratio[i][j]);
+            const auto peer = runDnadist({seqs[j], seqs[i]}, menu);
+            ASSERT_EQ(peer.size(), 2u);
+            EXPECT_NEAR(k2p[i][j], peer[1][0], 1e-6) << i << " " << j << " ratio " << ratio[i][j];
+        }
+}
+
+TEST_F(PeerTest, PairDistancesEqualApe)
+{
+    if (std::system("Rscript -e 'quit(status = !requireNamespace(\"ape\", quietly = TRUE))' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "R with ape is not installed";
+    struct Model {
+        uint32_t type;
+        const char *ape;
+    } models[] = {{kDistP, "raw"},    {kDistK2P, "K80"},     {kDistF81, "F81"},     {kDistF84, "F84"},
+                  {kDistTamNei, "TN93"}, {kDistK3P, "K81"}, {kDistLogDet, "paralin"}};
+    for (const Alignment &a : kAlignments) {
+        const auto seqs = simulate(a.ntax, a.nsites, a.seed + 1);
+        load(seqs);
+        TempDir dir;
+        {
+            std::ofstream fasta(dir.path / "aln.fasta");
+            for (size_t t = 0; t < seqs.size(); ++t)
+                fasta << ">" << label(t) << "\n" << seqs[t] << "\n";
+            std::ofstream script(dir.path / "pairs.R");
+            script << "suppressMessages(library(ape))\n"
+                      "x <- read.dna('" << (dir.path / "aln.fasta").string() << "', format = 'fasta')\n"
+                      "models <- c(";
+            for (size_t k = 0; k < std::size(models); ++k)
+                script << (k ? ", " : "") << "'" << models[k].ape << "'";
+            script << ")\n"
+                      "n <- nrow(x)\n"
+                      "for (m in models) for (i in 2:n) for (j in 1:(i - 1)) {\n"
+                      "  d <- dist.dna(x[c(j, i), ], model = m)[1]\n"
+                      "  cat(m, i - 1, j - 1, sprintf('%.17g', d), '\\n')\n"
+                      "}\n";
+        }
+        const fs::path result = dir.path / "result.txt";
+        const std::string cmd = "Rscript " + (dir.path / "pairs.R").string() + " > " + result.string() + " 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << std::ifstream(result).rdbuf();
+        std::map<std::string, std::vector<std::vector<double>>> ape;
+        std::ifstream in(result);
+        std::string model;
+        uint32_t i = 0, j = 0;
+        double value = 0;
+        while (in >> model >> i >> j >> value) {
+            auto &m = ape[model];
+            if (m.empty())
+                m.assign(a.ntax, std::vector<double>(a.ntax, NAN));
+            m[i][j] = value;
+        }
+        for (const Model &m : models) {
+            ASSERT_EQ(ape[m.ape].size(), a.ntax) << m.ape;
+            const auto ours = matrix(m.type);
+            for (uint32_t r = 1; r < a.ntax; ++r)
+                for (uint32_t c = 0; c < r; ++c)
+                    EXPECT_NEAR(ours[r][c], ape[m.ape][r][c], 1e-9) << m.ape << " " << r << " " << c;
+        }
+    }
+}
+
+}  // namespace
