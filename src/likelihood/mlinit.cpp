@@ -13,6 +13,7 @@
 #include "likelihood/activeml.h"
 #include "likelihood/clapool.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/mlsettings_report.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
@@ -29,10 +30,6 @@ LSet gSaveMl{};
 ActiveML gSaveAml{};
 uint32_t gPreparations = 0;
 MLStartLengthHooks gStartHooks{};
-
-constexpr int kDistP = 4;
-constexpr int kDistJC = 5;
-constexpr int kDistML = 15;
 
 bool flagOf(const ActiveML &a, uint32_t mask) { return (a.flags & mask) != 0; }
 bool sameFlags(const ActiveML &a, const ActiveML &b, uint32_t mask) { return (a.flags & mask) == (b.flags & mask); }
@@ -201,6 +198,7 @@ void initializeMLFlags(ActiveML *aml, bool mlDist, bool useDistances)
 
     // Does the prepared state still fit?
     bool valid = ml.prepValid[0] != 0 && arePatternWeightsValid() &&
+                 isSitePatternDataValid(activeModelGroup()) &&
                  sameFlags(*aml, gSaveAml,
                            kAMLUseDistances | kAMLPrepMLDist | kAMLQuartetPuzzling | kAMLLocalClocks);
     valid = valid && sameFlags(*aml, gSaveAml, kAMLMultithread | kAMLRescale) &&
@@ -329,7 +327,7 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
                                          "being estimated."),
                        failInit();
             if (gStartHooks.prepare != nullptr && tree != nullptr) {
-                const int s = gStartHooks.prepare(d, tree, chooseDistForLSBrlens(aml->firstActive), false);
+                const int s = gStartHooks.prepare(d, tree, static_cast<int>(chooseDistForLSBrlens(aml->firstActive)), false);
                 if (s != 0)
                     return failInit();
                 aml->haveLSData = 1;
@@ -483,13 +481,6 @@ bool stateFreqsAreEqual(int code, const double *freqs, uint32_t n, bool forceUne
         if (std::fabs(freqs[i] - 1.0 / n) > 1e-10)
             return false;
     return true;
-}
-
-int chooseDistForLSBrlens(const Model *m)
-{
-    if (ml.mlDistforLS)
-        return kDistML;
-    return m != nullptr && m->type == kModelMkv ? kDistP : kDistJC;
 }
 
 namespace {

@@ -28,9 +28,6 @@ int init1Tip(ModelGroup *g, const DataInfo *d, uint32_t taxon, uint32_t row, boo
 bool estimatingMLParms();
 // code 1: equal; code 3: equal when every value is within 1e-10 of 1/n.
 bool stateFreqsAreEqual(int code, const double *freqs, uint32_t n, bool forceUnequal);
-// Distance type for least-squares starting lengths: 15 ML distances, 4
-// uncorrected p (Mkv), 5 Jukes-Cantor.
-int chooseDistForLSBrlens(const Model *m);
 void chooseEvalDerivFxn(ModelGroup *g);
 // The driver's derivative evaluators, one-thread and multithreaded.
 void registerDerivativeEvaluators(EvalDerivFxn plain, EvalDerivFxn multithreaded);
