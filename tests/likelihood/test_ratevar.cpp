@@ -9,6 +9,7 @@
 
 #include "data/model.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/models.h"
 #include "likelihood/ratevar.h"
 #include "print_capture.h"
 #include "qel/qel_errormsg.h"
@@ -136,6 +137,44 @@ TEST(RatesForModel, EstimatedShapeWaitsForItsValue)
     EXPECT_EQ(m->rateInfo->flags & (kRatesGamma | kRatesInvar), kRatesGamma | kRatesInvar);
     releaseModelRates(m);
     destroyModel(m);
+}
+
+}  // namespace
+
+namespace {
+
+uint32_t gLastCode = 0;
+int captureCode(uint32_t code, const char *, ...)
+{
+    gLastCode = code;
+    return 1;
+}
+
+TEST(RateSettings, SiteRatesWithoutTheirSetAreRefused)
+{
+    const LSet saved = ml;
+    MsgHook savedE = qel_errorMsg;
+    qel_errorMsg = captureCode;
+    ml.NST = static_cast<int32_t>(kSubstOneRate);
+    ml.rates = 2;  // siteSpec
+    Model *m = createModel("s");
+    ml.estSiteRates = 1;
+    ml.siteRatePartition = nullptr;
+    EXPECT_EQ(applyCurrentSettingsToModel(m, nullptr), 1);
+    EXPECT_EQ(gLastCode, 828u);
+    ml.estSiteRates = 0;
+    ml.rateSet = nullptr;
+    EXPECT_EQ(applyCurrentSettingsToModel(m, nullptr), 1);
+    EXPECT_EQ(gLastCode, 829u);
+    // "previous" under a partition other than the one the rates came from.
+    ml.prevSiteRates = 1;
+    ml.siteRatePartition = reinterpret_cast<Nexset *>(m);
+    m->prevSiteRatePartition = nullptr;
+    EXPECT_EQ(applyCurrentSettingsToModel(m, nullptr), 1);
+    EXPECT_EQ(gLastCode, 832u);
+    destroyModel(m);
+    qel_errorMsg = savedE;
+    ml = saved;
 }
 
 }  // namespace
