@@ -8,7 +8,12 @@
 
 namespace {
 
-std::vector<std::unique_ptr<Model>> gModelList;
+ModelEngineReleaser gReleaser = nullptr;
+
+struct ModelDeleter {
+    void operator()(Model *m) const { destroyModel(m); }
+};
+std::vector<std::unique_ptr<Model, ModelDeleter>> gModelList;
 
 bool sameName(const char *a, const char *b) { return stricmp(a, b) == 0; }
 
@@ -35,8 +40,17 @@ Model *createModel(const char *name)
     return m.release();
 }
 
+void setModelEngineReleaser(ModelEngineReleaser releaser) { gReleaser = releaser; }
+
+void releaseModelEngineData(Model *m)
+{
+    if (m != nullptr && gReleaser != nullptr)
+        gReleaser(m);
+}
+
 Model *destroyModel(Model *m)
 {
+    releaseModelEngineData(m);
     delete m;
     return nullptr;
 }
@@ -122,6 +136,7 @@ void forceReinitAllModels()
 void resetDefaultModel()
 {
     Model *m = getDefaultModel();
+    releaseModelEngineData(m);
     *m = Model{};
     std::strcpy(m->name, "default");
     m->relRate = m->modelRateSetting = 1.0;

@@ -13,6 +13,8 @@
 
 struct Nexset;
 struct MatrixDiag;
+struct MLRateInfo;
+struct ModelEngineData;
 
 // Data types of a model.
 inline constexpr uint32_t kModelNucleotide = 0;
@@ -109,7 +111,20 @@ struct Model {
     std::vector<double> prevFreqs;
     std::vector<double> prevSiteRates;
     const Nexset *prevSiteRatePartition;
+
+    // What the likelihood engine prepares for the model (rate categories,
+    // working frequencies, eigen system, transition-matrix functions); it
+    // owns both and frees them through the releaser it installs below.
+    MLRateInfo *rateInfo;
+    ModelEngineData *engine;
 };
+
+// The likelihood engine's release of a model's rateInfo and engine data,
+// called by destroyModel and resetDefaultModel; null frees nothing (the two
+// pointers then stay null anyway, as nothing else fills them).
+using ModelEngineReleaser = void (*)(Model *m);
+void setModelEngineReleaser(ModelEngineReleaser releaser);
+void releaseModelEngineData(Model *m);
 
 // A fresh model: zero fields, relative rate 1, no previous estimates. The
 // name keeps at most 127 characters.

@@ -18,6 +18,7 @@
 
 struct ModelGroup;
 struct SitePatternData;
+struct ModelGroupEngine;
 
 // Model state of a single-state data code; negative when the model has no
 // such state.
@@ -56,6 +57,13 @@ struct ModelGroup {
     double rescaleThreshold;
     uint32_t nthreads;
     uint8_t singleThreaded;  // Mkv groups run on one thread
+    uint8_t hasInvarSites;   // some active model has a proportion of invariable sites
+    int32_t kind;            // -1 the default group, 7 the codon group
+    double lastScore;
+    double approxScore;
+    // The engine's own part: kernel table, conditional-likelihood mappings,
+    // pool and tip tables, per-thread matrix workspaces (likelihood layer).
+    ModelGroupEngine *engine;
 };
 
 inline constexpr uint32_t kNoSite = 0xFFFFFFFF;

@@ -48,3 +48,43 @@ void invalidateMLprep()
     ml.prepValid[0] = ml.prepValid[1] = ml.prepValid[2] = 0;
     dataServices().forgetLastTreeOptimized();
 }
+
+void setActiveTreeForML(Tree *tree)
+{
+    if (gActiveML)
+        gActiveML->tree = tree;
+}
+
+Tree *getActiveTreeForML() { return gActiveML ? gActiveML->tree : nullptr; }
+
+double getMinMLBranchLen() { return gActiveML ? gActiveML->minBrlen : 1e-8; }
+double getMaxMLBranchLen() { return gActiveML ? gActiveML->maxBrlen : ml.maxBrlen; }
+
+void setTargetThreshFactor(double percent)
+{
+    if (gActiveML)
+        gActiveML->targetThreshFactor = 1.0 + 0.01 * percent;
+}
+
+void resetTargetThreshFactor()
+{
+    if (gActiveML)
+        setTargetThreshFactor(gActiveML->approxLim);
+}
+
+namespace {
+
+bool swapFlag(uint32_t mask, bool on)
+{
+    const bool was = amlFlag(mask);
+    if (gActiveML)
+        setAMLFlag(gActiveML.get(), mask, on);
+    return was;
+}
+
+}  // namespace
+
+bool setFixedMLBranchLengths(bool on) { return swapFlag(kAMLFixedBrLens, on); }
+bool setMLVectorized(bool on) { return swapFlag(kAMLVector, on); }
+bool usingApproxLimit() { return amlFlag(kAMLUseApproxLim); }
+bool usingLSStartLengths() { return amlFlag(kAMLParsOrLSBrLens); }

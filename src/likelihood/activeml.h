@@ -10,6 +10,7 @@
 #include <vector>
 
 struct Model;
+struct Tree;
 
 // Bits of the ActiveML flag word.
 enum : uint32_t {
@@ -66,7 +67,23 @@ struct ActiveML {
     uint32_t nthreads;
     uint8_t reconRequested;  // ancestral states are reconstructed with the scores
     std::vector<uint32_t> activeModelIndex;  // list position of each active model
+    Tree *tree;                // the tree being evaluated
+    float clRescaleFloat;      // the threshold as single-precision kernels compare it
+    uint32_t numParamsMLDist;  // scalars of the two-taxon parameter vector (ML distances)
+    uint8_t haveLSData;        // least-squares starting lengths are prepared
 };
+
+void setActiveTreeForML(Tree *tree);
+Tree *getActiveTreeForML();
+// The clock, starting-value and precision facts other subsystems read.
+double getMinMLBranchLen();
+double getMaxMLBranchLen();
+void resetTargetThreshFactor();
+void setTargetThreshFactor(double percent);
+bool setFixedMLBranchLengths(bool on);  // whether it was set before
+bool setMLVectorized(bool on);
+bool usingApproxLimit();
+bool usingLSStartLengths();
 
 // Makes the record when there is none; null when out of memory.
 ActiveML *startActiveML();

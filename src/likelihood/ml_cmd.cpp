@@ -9,7 +9,10 @@
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/mlinit.h"
+#include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
 #include "qel/qel_errormsg.h"
@@ -132,7 +135,11 @@ int installLikelihoodHooks()
     patterns.clearMLPrepared = [] { ml.prepValid[0] = 0; };
     installPatternServices(patterns);
 
+    setModelEngineReleaser(releaseModelEngine);
     DataServices data{};
+    data.initializeML = initializeMLForData;
+    data.disposeML = [](int purging) { disposeML(purging != 0); };
+    data.deallocAllModelGroupData = [](int release, int) { deallocAllModelGroupData(release != 0); };
     data.initModelData = [](DataInfo *d, int) {
         return initModelData(getDefaultModel(), false, d);
     };

@@ -1,0 +1,191 @@
+// Transition-matrix sets with derivatives per second (4 states in the
+// closed HKY form and by the eigen path, 20 states by the eigen path in
+// double and single precision), and the likelihood set-up (initializeML) of a
+// 150-taxon x 2,000-site DNA matrix simulated on a random tree, patterns
+// compressed afresh each time. With VORN_BENCH_WRITE=<dir> the set-up
+// benchmark also writes that matrix and tree as <dir>/a.phy and <dir>/t.nwk,
+// so that a peer program can be timed on the same data.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+
+#include "bench_support.h"
+#include "data/data_util.h"
+#include "data/patterns.h"
+#include "likelihood/aamatrices.h"
+#include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/mlinit.h"
+#include "likelihood/models.h"
+
+namespace {
+
+struct MatrixSet {
+    RowMatrix<double> p, d1, d2;
+    explicit MatrixSet(uint32_t n)
+    {
+        p.resize(n, n);
+        d1.resize(n, n);
+        d2.resize(n, n);
+    }
+    ChDvSet dv() { return {p.data(), d1.data(), d2.data()}; }
+};
+
+Model *benchModel(uint32_t n, bool eigen)
+{
+    setModelEngineReleaser(releaseModelEngine);
+    Model *m = createModel("bench");
+    ModelEngineData *e = modelEngine(m);
+    if (n == 4) {
+        m->type = kModelNucleotide;
+        m->nstates = 4;
+        m->substClass = eigen ? kSubstSixRates : kSubstTwoRates;
+        m->tratio = 2.0;
+        m->stateFreqs = e->pi = {0.1, 0.2, 0.3, 0.4};
+        if (!eigen) {
+            updateBetaForDnaModel(m);
+            return m;
+        }
+        e->fullRates = {1.0, 4.0, 0.5, 0.8, 3.0, 1.0};
+    } else {
+        const AAMatrix *lg = getAAMatrix(kAAMatrixLG);
+        m->type = kModelAminoAcid;
+        m->nstates = 20;
+        e->pi.assign(lg->pi, lg->pi + 20);
+        double s = 0.0;
+        for (double x : e->pi)
+            s += x;
+        for (double &x : e->pi)
+            x /= s;
+        m->stateFreqs = e->pi;
+        e->fullRates.assign(lg->rmatrix, lg->rmatrix + kNumAAExchangeabilities);
+        e->diag = allocMatrixDiag(20, false, true, 0, true);
+    }
+    updateGTRmatrix(m);
+    return m;
+}
+
+// range(0): states; range(1): 0 closed form, 1 eigen path, 2 float eigen path.
+void BM_ChDvMatrixSets(benchmark::State &state)
+{
+    const auto n = static_cast<uint32_t>(state.range(0));
+    const auto kind = state.range(1);
+    Model *m = benchModel(n, kind != 0);
+    const ChDvMatrixFxn f = kind == 0 ? hky_ChDvMatrix : kind == 1 ? gtr_ChDvMatrix : gtr_ChDvMatrix_Vec;
+    MatrixSet s(n);
+    double t = 0.01;
+    for (auto _ : state) {
+        f(m, t, 0.8, s.dv());
+        benchmark::DoNotOptimize(s.p.rows[1][2]);
+        t = t < 2.0 ? t * 1.01 : 0.01;
+    }
+    state.counters["sets_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    destroyModel(m);
+}
+BENCHMARK(BM_ChDvMatrixSets)->Args({4, 0})->Args({4, 1})->Args({20, 1})->Args({20, 2});
+
+void factoryLikelihoodSettings()
+{
+    ml = LSet{};
+    ml.NST = static_cast<int32_t>(kSubstSixRates);
+    ml.baseFreqMode = kFreqEmpirical;
+    ml.rates = 1;
+    ml.ncat = 4;
+    ml.userGammaShape = 0.6;
+    ml.precision = 1;
+    ml.vector = 1;
+    ml.clRescale = 1e-20;
+    ml.maxBrlen = 10.0;
+    ml.spToler = 1e-7;
+    ml.dpToler = 1e-10;
+    ml.maxPass = 20;
+    ml.initArbBrLen = 0.1;
+    ml.userRateScaler = 1.0;
+    for (int i = 0; i < 6; ++i) {
+        (&ml.rAC)[i] = 1.0;
+        (&ml.cAC)[i] = i;
+    }
+}
+
+void writePeerFiles(const DataInfo *d, Tree *tree, const std::string &dir)
+{
+    if (FILE *f = std::fopen((dir + "/a.phy").c_str(), "w")) {
+        std::fprintf(f, "%u %u\n", d->ntax, d->nchar);
+        for (uint32_t t = 0; t < d->ntax; ++t) {
+            std::fprintf(f, "t%-9u ", t + 1);
+            for (uint32_t c = 0; c < d->nchar; ++c)
+                std::fputc("ACGT"[d->matrix[t][c] & 3], f);
+            std::fputc('\n', f);
+        }
+        std::fclose(f);
+    }
+    std::function<std::string(const TreeNode *)> newick = [&](const TreeNode *n) -> std::string {
+        std::string s;
+        if (n->firstChild == nullptr)
+            s = "t" + std::to_string(n->index + 1);
+        else {
+            s = "(";
+            for (const TreeNode *c = n->firstChild; c; c = c->nextSib) {
+                if (c != n->firstChild)
+                    s += ',';
+                s += newick(c);
+            }
+            s += ")";
+        }
+        return s + ":" + std::to_string(n->edge.brlen);
+    };
+    if (FILE *f = std::fopen((dir + "/t.nwk").c_str(), "w")) {
+        // The root tip joins the basal fork's children as a trifurcation.
+        std::string s = "(t1:" + std::to_string(tree->root->firstChild->edge.brlen);
+        for (const TreeNode *c = tree->root->firstChild->firstChild; c; c = c->nextSib) {
+            s += ',';
+            s += newick(c);
+        }
+        std::fprintf(f, "%s);\n", s.c_str());
+        std::fclose(f);
+    }
+}
+
+void BM_InitializeML(benchmark::State &state)
+{
+    const auto ntax = static_cast<uint32_t>(state.range(0));
+    const auto nchar = static_cast<uint32_t>(state.range(1));
+    std::mt19937 rng(99);
+    DataInfo *d = createDnaMatrix(ntax, nchar);
+    Tree *tree = randomBinaryTree(ntax, rng);
+    simulateOnTree(d, tree, rng, ntax, nchar);
+    std::uniform_real_distribution<double> len(0.01, 0.2);
+    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+        tree->nodes[i].edge.brlen = len(rng);
+    d->dataType = kDataTypeDNA;
+    setActiveDataInfo(d);
+    initTaxStatus(d);
+    initializeDataInfo(d);
+    const LSet saved = ml;
+    factoryLikelihoodSettings();
+    setModelEngineReleaser(releaseModelEngine);
+    createModelList();
+    storeCurrentModel("", d, false);
+    if (const char *dir = std::getenv("VORN_BENCH_WRITE"))
+        writePeerFiles(d, tree, dir);
+    for (auto _ : state) {
+        invalidateSitePatternData(true);
+        if (initializeML(true, false, false, false, tree) != 0)
+            state.SkipWithError("initializeML failed");
+    }
+    disposeML(false);
+    invalidateSitePatternData(true);
+    destroyModelList();
+    ml = saved;
+    destroyTree(tree, true);
+    setActiveDataInfo(nullptr);
+    destroyDataInfo(d);
+}
+BENCHMARK(BM_InitializeML)->Args({150, 2000})->Unit(benchmark::kMillisecond);
+
+}  // namespace

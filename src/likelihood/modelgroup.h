@@ -1,0 +1,173 @@
+// The likelihood engine's part of a model group: the table of kernel
+// functions through which all likelihood work dispatches, chosen once when
+// the group is prepared from the data type, the state count, the precision
+// and the vector setting; the conditional-likelihood layout and pool; the
+// tip tables; and the per-thread matrix workspaces. The site-pattern part of
+// the group is built by the character-data layer (data/patterns.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "data/patterns.h"
+#include "likelihood/aligned.h"
+#include "likelihood/chgmatrix.h"
+
+struct Tree;
+struct TreeNode;
+
+// Direction of a conditional-likelihood array: 0 the up-CLA (from the
+// node's children), 1 the down-CLA (from the parent's side).
+enum : int { kClUp = 0, kClDown = 1 };
+
+// Kernel slot signatures. `thread` -1 is the whole range.
+using ClBinaryFxn = bool (*)(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g,
+                             bool rescaleNow);
+using ClLoopFxn = bool (*)(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g,
+                           int thread);
+using ClLoopNonbinFxn = bool (*)(TreeNode *out, TreeNode *in, int dir, ModelGroup *g, int thread);
+// The edge evaluators: -ln L and its two derivatives (mode bits 1, 2, 4).
+using EvalEdgeFxn = void (*)(double result[3], TreeNode *node, ModelGroup *g, int thread, int mode);
+using EvalLikeFxn = double (*)(Tree *tree, TreeNode *node, ModelGroup *g);
+using EvalDerivFxn = void (*)(double result[3], TreeNode *node, ModelGroup *g, int mode);
+using RescaleClFxn = void (*)(TreeNode *node, int dir, ModelGroup *g);
+using MergeRescalersFxn = void (*)(void *out, const void *a, const void *b, const ModelGroup *g);
+using AddRescalersFxn = void (*)(void *out, const void *in, const ModelGroup *g);
+
+struct ModelGroupKernels {
+    ClBinaryFxn clBinary = nullptr;
+    ClLoopNonbinFxn clLoopNonbin = nullptr;
+    ClLoopFxn runCLUpdateLoop = nullptr;
+    ClLoopFxn clLoop_0Tip = nullptr;
+    ClLoopFxn clLoop_1Tip = nullptr;
+    ClLoopFxn clLoop_2Tip = nullptr;
+    EvalLikeFxn evalLikeUnrooted = nullptr;
+    EvalLikeFxn evalLikeRooted = nullptr;
+    EvalDerivFxn evaluateDerivatives = nullptr;
+    EvalEdgeFxn eval0Tip = nullptr;
+    EvalEdgeFxn eval1Tip = nullptr;
+    RescaleClFxn rescaleCL = nullptr;
+    MergeRescalersFxn mergeRescalers = nullptr;
+    AddRescalersFxn addRescalers = nullptr;
+};
+
+// The kernel members: 4-state and any-state double precision, scalar single
+// precision, the two four-wide vector sets and the Mk model's.
+enum class KernelFamily : uint8_t { kDna, kGen, kSP, kDnaVec, kGenVec, kMkv, kCount };
+
+// The kernel code registers each member set it provides; setModelGroupInfo
+// copies the chosen set's non-null slots over the defaults. A family that
+// nobody registered leaves those slots null, and evaluation through them is
+// refused by the callers.
+void registerKernelFamily(KernelFamily family, const ModelGroupKernels &kernels);
+const ModelGroupKernels &registeredKernels(KernelFamily family);
+
+// A site category (a slot of the patterns): one model and, with site-specific
+// rates, one rate; its patterns are contiguous.
+struct SiteCategory {
+    Model *model = nullptr;
+    uint32_t firstPattern = 0;
+    uint32_t npat = 0;
+    uint32_t nRateCats = 1;     // rate blocks in the CLA
+    uint32_t rateIndex = 0;     // the model's rate (site-specific rates)
+    bool siteSpecific = false;
+    uint32_t blockValues = 0;   // values of one rate block
+    uint64_t claOffset = 0;     // first value of the category in a CLA
+    uint32_t firstClCateg = 0;  // CL category of rate block 0
+};
+
+// Where each value of a conditional-likelihood array lives.
+struct CLMappings {
+    std::vector<SiteCategory> siteCats;
+    std::vector<uint32_t> patSiteCat;   // per pattern
+    std::vector<uint32_t> patOffset;    // per pattern: offset inside its rate block
+    std::vector<uint32_t> patStates;    // per pattern: its number of states
+    // CL items: one per (pattern, rate category), in layout order.
+    std::vector<uint32_t> itemPattern;
+    std::vector<uint32_t> itemClCateg;
+    std::vector<uint64_t> itemOffset;   // first value of each item; one extra at the end
+    // CL categories: a model and one of its rates (its rate index).
+    std::vector<Model *> clCategModel;
+    std::vector<uint32_t> clCategRate;
+    uint64_t nvalues = 0;  // state values of one CLA
+    uint64_t length = 0;   // values with the rescalers (one per pattern when rescaling)
+    uint32_t npat = 0;
+    uint32_t nitems = 0;
+};
+
+// The fixed set of conditional-likelihood buffers of a group.
+struct ClaPool {
+    AlignedVector<unsigned char> store;
+    std::vector<void *> buffers;
+    std::vector<void *> freeStack;
+    std::size_t bufferBytes = 0;
+    int32_t count = 0;
+    int32_t top = -1;  // index of the top free buffer; -1 when none is free
+    int32_t lowWater = 0;  // fewest free buffers seen since the last reset
+};
+
+// One tip row: the state code of each pattern (0 .. n-1 a state, n any
+// state, above n the tip's own ambiguity codes) and the member states of
+// each of its ambiguity codes.
+struct TipRow {
+    std::vector<uint8_t> codes;
+    std::vector<std::vector<uint8_t>> ambStates;  // per code: count, then states
+    std::vector<const uint8_t *> ambPtrs;
+    TipInfo info{};
+    bool present = false;
+};
+
+// Per-thread workspaces: a matrix set per rate category (for evaluators),
+// two matrices for the two inputs of a CL loop.
+struct ThreadWork {
+    std::vector<ChgMatrixSet> categ;
+    ChgMatrixSet in[2];
+    uint32_t firstItem = 0, lastItem = 0;  // the thread's range of CL items
+    uint32_t firstPattern = 0, lastPattern = 0;
+};
+
+struct ModelGroupEngine {
+    ModelGroupKernels kernels;
+    KernelFamily family = KernelFamily::kGen;
+    CLMappings map;
+    std::unique_ptr<ClaPool> pool;
+    std::vector<TipRow> tips;  // by taxon number; the last row is the ancestor node
+    uint32_t nTipRows = 0;
+    uint32_t maxTipCodes = 0;  // largest row count of a tip matrix
+    uint32_t bytesPerValue = 8;
+    std::size_t stride = 0;    // bytes of one CL item (fixed state count)
+    bool singlePrecision = false;
+    bool vectorized = false;
+    bool rescaling = false;
+    float thresholdFloat = 0.0f;
+    uint32_t ncateg = 0;       // largest rate-category count of the active models
+    std::vector<ThreadWork> threads;
+    std::vector<double> patternWork;  // one double per pattern
+    std::vector<double> taxonWork;    // two doubles per taxon
+};
+
+// The group's engine part, made on first use.
+ModelGroupEngine *groupEngine(ModelGroup *g);
+inline const ModelGroupEngine *groupEngine(const ModelGroup *g) { return g->engine; }
+
+// The two groups: 0 the default group (kind -1), 1 the codon group (kind 7).
+ModelGroup *createDefaultModelGrp();
+ModelGroup *createCodonModelGrp();
+ModelGroup *setActiveModelGroup(ModelGroup *g);
+ModelGroup *getGroupForModel(const Model *m);
+
+// Frees the group's engine data (CLAs, pool, tips, workspaces); with
+// releaseAll also the compressed patterns. The site-pattern arrays always go.
+void deallocModelGroupData(ModelGroup *g, bool releaseAll);
+void deallocAllModelGroupData(bool releaseRecords);
+
+// Fills the kernel slots and every active model's change-matrix functions,
+// then the models' working frequency vectors.
+void setModelGroupInfo(ModelGroup *g);
+// The working frequencies of the model into `dest` (or its own vector and
+// single-precision copy when dest is null).
+void setPiVectorForModel(Model *m, double *dest);
+// The kernel family setModelGroupInfo chooses for the group.
+KernelFamily chooseKernelFamily(const ModelGroup *g);
