@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <random>
@@ -69,6 +70,7 @@ struct Model {
     std::vector<double> probs{1.0};  // already times 1 - pinv
     double pinv = 0;
     bool mk = false;  // Mk: P depends on the pattern's state count
+    mutable std::map<std::pair<double, int>, Mat> cache;  // P by (t x rate, k)
 };
 
 // A reversible Q from exchangeabilities and frequencies, one substitution
@@ -161,8 +163,12 @@ inline void setGamma(Model &m, double shape, int k, bool median, double pinv)
 // P(t x rate) for pattern state count k (Mk) or the model's Q.
 inline Mat transition(const Model &m, double t, int k = 0)
 {
-    if (!m.mk)
-        return expm(m.Q, t, m.n);
+    if (!m.mk) {
+        auto [it, fresh] = m.cache.try_emplace({t, k});
+        if (fresh)
+            it->second = expm(m.Q, t, m.n);
+        return it->second;
+    }
     Mat P(static_cast<size_t>(m.n * m.n), 0.0);
     const double e = k > 1 ? std::exp(-t * k / (k - 1.0)) : 1.0;
     for (int i = 0; i < m.n; ++i)
