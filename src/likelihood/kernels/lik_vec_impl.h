@@ -148,7 +148,7 @@ bool clLoopVec(const LikKernelContext &c, const LikClOp &op, uint32_t first, uin
 #if LIK_VEC_AVX2
             if constexpr (N == 0) {
                 __m256 min8 = _mm256_set1_ps(FLT_MAX);
-                for (; 2 * b + 2 < nb; b += 2) {  // the last block is left to the four-wide path
+                for (; b + 2 < nb; b += 2) {  // the last block is left to the four-wide path
                     const __m256 s1 = K == Inputs::Both ? matVec8(P1, in(op.in1, p), n, nv, b / 2)
                                                         : _mm256_loadu_ps(t1 + 4 * b);
                     const __m256 s2 = K == Inputs::TwoTips ? _mm256_loadu_ps(t2 + 4 * b)
