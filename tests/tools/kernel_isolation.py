@@ -7,7 +7,8 @@ its flags reach another file, or an inline function from a header is emitted
 there and the linker keeps that copy, a CPU without AVX2 stops on an illegal
 instruction outside the kernels. The kernels are told by their namespace.
 
-Usage: kernel_isolation.py PROGRAM [KERNEL_NAMESPACE]
+Usage: kernel_isolation.py PROGRAM [KERNEL_NAMESPACE[,KERNEL_NAMESPACE...]]
+Every namespace named must hold some AVX2 code.
 Exit 77 (skipped) where objdump is missing or the program is not x86-64.
 """
 import re
@@ -49,7 +50,7 @@ def main():
         print(__doc__)
         return 2
     program = sys.argv[1]
-    namespace = sys.argv[2] if len(sys.argv) > 2 else "unoavx2::"
+    namespaces = (sys.argv[2] if len(sys.argv) > 2 else "unoavx2::").split(",")
     if not shutil.which("objdump"):
         print("objdump not found: skipped")
         return SKIP
@@ -57,14 +58,15 @@ def main():
     if found is None:
         print("not an x86-64 program: skipped")
         return SKIP
-    inside = {f for f in found if namespace in f}
-    outside = {f: op for f, op in found.items() if namespace not in f}
+    inside = {f for f in found if any(ns in f for ns in namespaces)}
+    outside = {f: op for f, op in found.items() if f not in inside}
     for f, op in sorted(outside.items()):
         print(f"VEX instruction {op} outside the AVX2 kernels, in {f}")
-    if not inside:
-        print(f"no VEX instruction in any {namespace} function: the AVX2 kernels are missing "
-              "or were built without AVX2 code generation")
-        return 1
+    for namespace in namespaces:
+        if not any(namespace in f for f in inside):
+            print(f"no VEX instruction in any {namespace} function: the AVX2 kernels are missing "
+                  "or were built without AVX2 code generation")
+            return 1
     print(f"{len(inside)} kernel functions use AVX2; {len(outside)} others use VEX instructions")
     return 1 if outside else 0
 
