@@ -7,6 +7,8 @@
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "likelihood/ml_cmd.h"
+#include "distance/cluster_cmd.h"
+#include "distance/dset.h"
 #include "distance/pairdiff.h"
 #include "parsimony/optimize.h"
 #include "search/condense.h"

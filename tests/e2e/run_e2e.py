@@ -39,7 +39,7 @@ MASKS = [
     (re.compile(r"^(Current date and time:  )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$",
                 re.M), r"\1<date>"),
     # The duration a search reports.
-    (re.compile(r"^( *Time used = ).*$", re.M), r"\1<time>"),
+    (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
     # The time stamp of a saved tree file.
     (re.compile(r"(\[Treefile saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
 ]
