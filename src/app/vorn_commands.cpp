@@ -10,6 +10,7 @@
 #include "distance/cluster_cmd.h"
 #include "distance/dset.h"
 #include "distance/pairdiff.h"
+#include "distance/showdist.h"
 #include "parsimony/optimize.h"
 #include "search/condense.h"
 #include "search/countswaps.h"
