@@ -9,6 +9,7 @@
 #include "distance/nj.h"
 #include "distance_fixture.h"
 #include "nj_support.h"
+#include "search/starttree.h"
 #include "trees/treebuf.h"
 
 namespace {
@@ -73,6 +74,17 @@ TEST_F(ClusterTest, NJAndBioNJRebuildAdditiveTreesExactly)
             SetUp();
         }
     }
+}
+
+// A search's starting tree is the NJ tree, left in the search's own tree.
+TEST_F(ClusterTest, StartingTreesAreBuiltButNotStored)
+{
+    const njtest::TrueTree truth = njtest::makeAdditiveData(9, 4, false);
+    load(truth.seqs, false);
+    TreeHandle start(createTree(true));
+    ASSERT_EQ(makeNJStartingTree(activeDataInfo(), start.get()), 0);
+    EXPECT_EQ(numTreesInMainBuffer(), 0u);
+    expectSameTree(njtest::treeSplits(start.get(), 9), truth.splits, 1.0 / truth.nchar, 1e-12);
 }
 
 TEST_F(ClusterTest, UPGMAGivesEachNodeHalfTheDistanceItJoins)
