@@ -18,6 +18,7 @@
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "distance/distance_hooks.h"
+#include "distance/dset.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
@@ -28,6 +29,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_time.h"
 #include "likelihood/ml_cmd.h"
+#include "likelihood/mlsettings_report.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
 #include "cli/qel_cmdline.h"
@@ -322,6 +324,9 @@ int installSubsystemHooks()
     status |= installSearchHooks();
     status |= installLikelihoodHooks();
     status |= installDistanceHooks();
+    // The likelihood settings stand for the settings of maximum-likelihood
+    // distances; the two layers do not see each other.
+    setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });
     return status;
 }
 

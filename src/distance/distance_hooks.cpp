@@ -2,12 +2,36 @@
 
 #include "data/data_services.h"
 #include "data/patterns.h"
+#include "data/vorn_data.h"
 #include "distance/dcalc.h"
 #include "distance/dmatrix.h"
+#include "distance/nj.h"
 #include "distance/pairdiff.h"
+#include "search/starttree.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+// A search's starting tree: NJ on the matrix of the current criterion, left
+// in the search's work tree.
+int buildNJStartTree(DataInfo *data, Tree *tree)
+{
+    if (!data || !tree)
+        return 1;
+    const uint32_t ntax = data->nActive > 0 ? static_cast<uint32_t>(data->nActive) : data->ntax;
+    ClustData *cd = createClustData(data, tree, false, ntax, true, false);
+    if (!cd)
+        return 1;
+    const int status = makeNJTree(cd, true, false);
+    destroyClustData(cd);
+    return status;
+}
+
+}  // namespace
 
 int installDistanceHooks()
 {
+    setNJStartTreeFxn(buildNJStartTree);
     DataServices s{};
     s.deallocDistanceStorage = deallocDistanceStorage;
     s.markUserDistancesForAdjustment = [] { adjustUserDMatrix = true; };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "data/data_util.h"
+#include "data/vorn_util.h"
 #include "data/vorn_data.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
@@ -164,8 +165,6 @@ int checkHSearchOptions(HSearchRun &run)
         return qel_errorMsg(0, "Random starting trees are not available yet; use RANDOMIZE=ADDSEQ."), 1;
     if (checkNBestConflicts(run.randomAddition) != 0)
         return 1;
-    if (hs.startSource == kStartNJ)
-        return makeNJStartingTree();
     if (run.fromMemory) {
         const uint32_t inMemory = numTreesInBuffer(getActiveTreeBuffer());
         if (inMemory == 0)
@@ -252,7 +251,18 @@ int getStartingTrees(HSearchRun &run)
         hsd->nbestCount = 0;
         hsd->worstScore = kLowestScore;
     }
-    if (!run.fromMemory) {
+    if (hs.startSource == kStartNJ) {
+        // One starting tree, the same in every replicate: the NJ tree of the
+        // matrix of the current criterion, scored as the search scores.
+        emptyTreeBuffer(run.startBuf, true);
+        const int r = makeNJStartingTree(run.data, run.tree);
+        if (r != 0)
+            return r == 2 ? 2 : 1;
+        const uint32_t slot = putTree(run.tree, run.startBuf, false);
+        if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
+            return 1;
+        hsd->bestScoreRep = getTreeScoreArray(run.startBuf)[slot - 1] = computeTreeScore(run.tree, run.data);
+    } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
         setActiveTreeBuffer(run.startBuf);
         const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
@@ -503,7 +513,9 @@ void showHSearchSettings(const HSearchRun &run)
 {
     showSearchSettingsHeader(0);
     showCriterionSettings(run.data);
-    if (!run.fromMemory) {
+    if (hs.startSource == kStartNJ) {
+        qel_printf("Starting tree(s) obtained via neighbor-joining\n");
+    } else if (!run.fromMemory) {
         qel_printf("Starting tree(s) obtained via stepwise addition\n");
         if (run.addSeq == kAddSeqSimple) {
             const uint32_t ref = stepwiseReferenceTaxon(run.data, static_cast<uint32_t>(hs.refTax));

@@ -75,7 +75,15 @@ const char *defaultStartString() { return gCriterion == kCriterionDistance ? "NJ
 
 void resetStartSpec(StartTreeSpec *spec) { *spec = StartTreeSpec{kStartStepwise, 0, 0}; }
 
-int makeNJStartingTree()
+namespace {
+NJStartTreeFxn gNJStartTree = nullptr;
+}
+
+void setNJStartTreeFxn(NJStartTreeFxn fxn) { gNJStartTree = fxn; }
+
+int makeNJStartingTree(DataInfo *data, Tree *tree)
 {
-    return qel_errorMsg(0, "Neighbor-joining starting trees are not available yet."), 1;
+    if (!gNJStartTree)
+        return qel_errorMsg(0, "Neighbor-joining starting trees are not available."), 1;
+    return gNJStartTree(data, tree);
 }

@@ -20,6 +20,13 @@ int parseStartOption(const char *word, StartTreeSpec *spec);
 // The text of the default start under the current criterion.
 const char *defaultStartString();
 void resetStartSpec(StartTreeSpec *spec);
-// The neighbor-joining (or UPGMA) start; answers that it is not available
-// until the distance methods supply the clustering. Returns 1.
-int makeNJStartingTree();
+struct DataInfo;
+struct Tree;
+
+// The neighbor-joining start tree, built by the distance methods into the
+// work tree (it is not stored anywhere): installed by them at start-up.
+// 0, 1 on failure, 2 when the user stopped it.
+using NJStartTreeFxn = int (*)(DataInfo *data, Tree *tree);
+void setNJStartTreeFxn(NJStartTreeFxn fxn);  // null: none
+// Without an installed builder: an error and 1.
+int makeNJStartingTree(DataInfo *data, Tree *tree);

@@ -268,6 +268,11 @@ void recOutputDescr(const DescrContext &c, TreeNode *top)
 char *newickTreeLabel(const char *label, char *buffer, size_t size) { return phylipLabel(label, false, buffer, size); }
 char *phylipTreeLabel(const char *label, char *buffer, size_t size) { return phylipLabel(label, true, buffer, size); }
 
+char *relaxedPhylipLabel(const char *label, char *buffer, size_t size)
+{
+    return phylipLabel(label, false, buffer, size);
+}
+
 char *hennigLabel(const char *label, char *buffer, size_t size)
 {
     if (size < 3) {

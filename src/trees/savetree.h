@@ -18,6 +18,8 @@ using TreeLabelFxn = char *(*)(const char *label, char *buffer, size_t size);
 
 char *newickTreeLabel(const char *label, char *buffer, size_t size);
 char *phylipTreeLabel(const char *label, char *buffer, size_t size);
+// The PHYLIP rule without the cut to 10 characters (relaxed PHYLIP).
+char *relaxedPhylipLabel(const char *label, char *buffer, size_t size);
 char *hennigLabel(const char *label, char *buffer, size_t size);
 char *nexusTreeLabel(const char *label, char *buffer, size_t size);
 

@@ -9,6 +9,7 @@
 #include "app/vorn_params.h"
 #include "app/vorn_pending.h"
 #include "app/vorn_shellcmds.h"
+#include "distance/showdist.h"
 #include "qel/qel_io.h"
 
 namespace {

@@ -18,7 +18,7 @@ Each run gets a fresh working directory and home directory. Before
 comparing, text that changes from run to run is masked: those two
 directories, the build line and date of the banner, the compiler version,
 the clock shown by Time, the durations searches report and the time stamp of
-saved tree files.
+saved tree and distance files.
 With VORN_E2E_BLESS=1 the actual results are written as the expectations.
 """
 import fcntl
@@ -39,9 +39,9 @@ MASKS = [
     (re.compile(r"^(Current date and time:  )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$",
                 re.M), r"\1<date>"),
     # The duration a search reports.
-    (re.compile(r"^( *Time used = ).*$", re.M), r"\1<time>"),
-    # The time stamp of a saved tree file.
-    (re.compile(r"(\[Treefile saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
+    (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
+    # The time stamp of a saved tree or distance file.
+    (re.compile(r"(\[(?:Treefile|Distance matrix) saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
 ]
 
 

@@ -168,7 +168,7 @@ TEST_F(Scores, StartOption)
     EXPECT_EQ(gErrorCodes, (std::vector<uint32_t>{505, 505, 505, 505, 556}));
     EXPECT_EQ(spec.source, uint32_t{kStartCurrent});
     EXPECT_STREQ(defaultStartString(), "Stepwise");
-    EXPECT_EQ(makeNJStartingTree(), 1);
+    EXPECT_EQ(makeNJStartingTree(nullptr, nullptr), 1);
 }
 
 }  // namespace

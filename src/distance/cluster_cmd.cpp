@@ -1,0 +1,191 @@
+#include "distance/cluster_cmd.h"
+
+#include <memory>
+#include <string>
+
+#include "cli/qel_cmdoptions.h"
+#include "cli/shell_settings.h"
+#include "data/vorn_data.h"
+#include "data/vorn_util.h"
+#include "distance/dcalc.h"
+#include "distance/distance_settings.h"
+#include "distance/dmatrix.h"
+#include "distance/dset.h"
+#include "distance/nj.h"
+#include "parsimony/optimize.h"
+#include "qel/qel_auxout.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_multithread.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_time.h"
+#include "search/describetrees.h"
+#include "search/hsprep.h"
+#include "search/search.h"
+#include "search/search_settings.h"
+#include "trees/drawtree.h"
+#include "trees/roottree.h"
+#include "trees/savetree.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+// Tree-source codes of the trees in memory.
+constexpr uint32_t kSourceNJ = 4;
+constexpr uint32_t kSourceUPGMA = 5;
+// Special-tree numbers of the kept copies.
+constexpr uint32_t kSpecialNJ = 9;
+constexpr uint32_t kSpecialUPGMA = 10;
+
+std::string methodName(const ClustData *cd, bool capital)
+{
+    if (cd->method == kClustNJ && clust.BioNJ)
+        return "BioNJ";
+    return searchTypeString(cd->method, capital);
+}
+
+// The tree file: a TREES block with the distance settings as a comment and
+// the one tree with its lengths.
+int writeClusterTreefile(ClustData *cd, AuxOut *aux)
+{
+    const bool upgmaTree = cd->method == kClustUPGMA;
+    // The file holds the tree as stored, before any rooting for the display.
+    if (getTree(getMainTreeBuffer(nullptr), numTreesInMainBuffer(), cd->tree) != 0)
+        return 1;
+    auxPutTreesBlkCmd(false, false, cd->data);
+    auxPuts("[!\n");
+    showDistSettings(false, false, true, auxPrintf);
+    auxPuts("]\n");
+    auxPuts(upgmaTree ? "tree upgma = [&R] " : "tree nj = [&U] ");
+    outputTreeDescription(cd->tree, false, kDescrBrlens, false, false, ',', static_cast<uint32_t>(dist.precision),
+                          nexusTreeLabel, cd->data);
+    auxPuts(";\nend;\n");
+    const std::string shown = auxPathnameForDisplay(aux, 255);
+    if (closeAuxOutStream(aux) != 0)
+        return 1;
+    qel_printf("\n%s tree written to treefile: %s\n", methodName(cd, true).c_str(), shown.c_str());
+    setTreesAreSaved(true);
+    return 0;
+}
+
+// The stored tree as the user sees it: rooted for drawing (its lengths stay
+// those of the clustering), with the branch-length table on request.
+void showClusterTree(ClustData *cd)
+{
+    Tree *tree = cd->tree;
+    const bool upgmaTree = cd->method == kClustUPGMA;
+    saveSpecialTree(tree, upgmaTree ? kSpecialUPGMA : kSpecialNJ);
+    if (!upgmaTree)
+        optimizeAndRootTree(tree, cd->data, numTreesInMainBuffer(), false, true);
+    if (clust.brLens)
+        showLinks(tree, cd->data, 0, true);
+    if (clust.showTree && !gAborted_.load()) {
+        qel_printf("\n%s tree:\n", methodName(cd, true).c_str());
+        drawTree(tree, clust.brLens ? kDrawPhylogram : kDrawCladogram, 0, false, cd->data);
+    }
+}
+
+struct ClusterRun {
+    ClustData *cd;
+    AuxOut *treefile;
+};
+
+}  // namespace
+
+int clusterThreadProc(void *arg)
+{
+    auto *run = static_cast<ClusterRun *>(arg);
+    ClustData *cd = run->cd;
+    cd->ties = false;
+    startGlobalTimer();
+    setStatusText("Calculating %s tree...", methodName(cd, false).c_str());
+    int status = cluster(cd);
+    stopGlobalTimer();
+    clearStatusText();
+    if (status == 2) {
+        qel_printf("\n%s run aborted\n", methodName(cd, true).c_str());
+        return 2;
+    }
+    if (status != 0)
+        return status;
+    showClusterTree(cd);
+    if (run->treefile) {
+        AuxOut *aux = run->treefile;
+        run->treefile = nullptr;
+        if (writeClusterTreefile(cd, aux) != 0)
+            return 1;
+    }
+    qel_printf("Tree found by %s method stored in tree buffer\n", methodName(cd, false).c_str());
+    if (cd->ties)
+        qel_printf("Note: \bTies were encountered; %s tree may not be unique\n", methodName(cd, false).c_str());
+    if (secsBetweenTimeMarks() > 1.0)
+        notificationSound();
+    return 0;
+}
+
+int doClustering(bool isUPGMA)
+{
+    DataInfo *d = activeDataInfo();
+    const uint32_t method = isUPGMA ? kClustUPGMA : kClustNJ;
+    if (!d || checkMinTaxa(isUPGMA ? 2 : 3, searchTypeString(method, true).c_str(), nullptr) != 0)
+        return 1;
+    if (checkRootingOption(d, true, true, false, false) != 0)
+        return 1;
+    uint32_t savedSeed[4];
+    std::copy(clust.tieSeed, clust.tieSeed + 4, savedSeed);
+    gClustTreefileName[0] = '\0';
+    gReplaceFile = gAppendToFile = 0;
+    clust.isUPGMA = isUPGMA;
+    if (getCmdParams(isUPGMA ? OptionSet::kUPGMA : OptionSet::kNJ, ";", nullptr) <= 0)
+        return 1;
+    clust.pref_saveFile = gClustTreefileName[0] != '\0';
+    if (checkDistType(kCurrentDistType, true, d) != 0)
+        return 1;
+    if (!isUPGMA && checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse) != 0)
+        return 1;
+    const int distStatus = setDistances(kDMatrixForDistance, true, d);
+    if (distStatus != 0)
+        return distStatus;
+    std::unique_ptr<AuxOut, int (*)(AuxOut *)> treefile(nullptr, closeAuxOutStream);
+    if (clust.pref_saveFile &&
+        !(treefile.reset(openAuxOutStream(gClustTreefileName, gReplaceFile != 0, gAppendToFile != 0)), treefile))
+        return 1;
+
+    const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax;
+    TreeHandle tree(createTree(true));
+    std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd(
+        tree ? createClustData(d, tree.get(), isUPGMA, ntax, true, !isUPGMA && clust.BioNJ) : nullptr,
+        destroyClustData);
+    if (!cd || allocSpecialTreeData(1) != 0)
+        return 1;
+    const int32_t busy = setLongOperationStatus(1);
+    setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
+    clearTrees(false, true);
+
+    showSearchSettingsHeader(method);
+    showDistSettings(false, false, true, nullptr, 2);
+    showSearchTailSettings(d, isUPGMA);
+    const std::string title = methodName(cd.get(), true) + " method";
+    ProgData *progress = createProgressWindow(ntax - 2, 0, title.c_str());
+    cd->progress = progress;
+    TimeMark start, stop;
+    setTimeMark(&start);
+    ClusterRun run{cd.get(), treefile.release()};
+    int status = runOutputThread(clusterThreadProc, &run);
+    setTimeMark(&stop);
+    destroyProgressWindow(progress);
+    if (run.treefile)
+        closeAuxOutStream(run.treefile);
+    if (status == 0)
+        showTimeUsed(&start, &stop, 0, " for tree calculation");
+    setLongOperationStatus(busy);
+    if (clust.breakTies != kBreakTiesRandom)
+        std::copy(savedSeed, savedSeed + 4, clust.tieSeed);
+    forgetLastTreeOptimized();
+    return status;
+}
+
+int doNJCmd() { return doClustering(false); }
+int doUPGMACmd() { return doClustering(true); }

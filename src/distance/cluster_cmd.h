@@ -1,0 +1,13 @@
+// The NJ and UPGMA commands: options, the settings report, the tree built
+// (stored with its own branch lengths, drawn, optionally written to a tree
+// file) and the closing notes.
+#pragma once
+
+int doNJCmd();
+int doUPGMACmd();
+// The work of both commands; 0, 1 on error, 2 when the user stopped it.
+int doClustering(bool isUPGMA);
+
+struct ClustData;
+// The worker of one command run (argument: the ClustData).
+int clusterThreadProc(void *arg);

@@ -1,0 +1,445 @@
+#include "distance/nj.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "data/vorn_data.h"
+#include "distance/dmatrix.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_random.h"
+#include "qel/qel_sets.h"
+#include "search/search_settings.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+// Two join criteria within this relative distance are equal.
+constexpr double kTieTolerance = 1e-10;
+// A value above best + kFastCut * |best| cannot be within the tolerance of
+// best (the tolerance is relative to the larger of the two magnitudes).
+constexpr double kFastCut = kTieTolerance / (1.0 - kTieTolerance) * (1.0 + 1e-6);
+constexpr double kNoJoin = 1e37;
+
+// -1 smaller, 0 equal within the tolerance, 1 larger.
+int compareJoin(double q, double best)
+{
+    const double diff = q - best;
+    if (std::fabs(diff) <= kTieTolerance * std::max(std::fabs(q), std::fabs(best)))
+        return 0;
+    return diff < 0.0 ? -1 : 1;
+}
+
+// The running choice of the pair to join in one step.
+struct PairChoice {
+    double best;
+    uint32_t a = 0, b = 0;
+    uint32_t count = 0;
+    RNG *rng;
+
+    PairChoice(double start, RNG *random) : best(start), rng(random) {}
+
+    // The pair (a, b) with criterion q: a smaller one replaces the choice,
+    // an equal one with chance 1/count under random tie-breaking.
+    void offer(double q, uint32_t pa, uint32_t pb)
+    {
+        const int c = compareJoin(q, best);
+        if (c > 0)
+            return;
+        if (c < 0) {
+            count = 1;
+        } else if (++count > 1 && !(rng && shouldSwapTie(rng, count))) {
+            return;
+        }
+        best = q, a = pa, b = pb;
+    }
+};
+
+// A stop between joins: the progress record's answer, or the abort flag when
+// there is no record.
+int joinDone(ClustData *cd)
+{
+    if (cd->resampling)
+        return 0;
+    if (cd->progress)
+        return incrementProgressValue(cd->progress) == kProgressAborted ? 2 : 0;
+    return gAborted_.load() && confirmAbortRequest() ? 2 : 0;
+}
+
+void linkChildren(TreeNode *parent, TreeNode *first, double firstLen, TreeNode *second, double secondLen)
+{
+    parent->firstChild = first;
+    first->nextSib = second;
+    second->nextSib = nullptr;
+    first->anc = second->anc = parent;
+    first->edge.brlen = firstLen;
+    second->edge.brlen = secondLen;
+}
+
+// Removes position j (after i) from the position lists; the new cluster
+// takes position i.
+void collapseMatrixAndUpdateNodePtrs(ClustData *cd, uint32_t i, uint32_t j, uint32_t r, TreeNode *node)
+{
+    cd->nodes[i] = node;
+    const auto drop = [j, r](auto &v) { std::copy(v.begin() + j + 1, v.begin() + r, v.begin() + j); };
+    drop(cd->index);
+    drop(cd->nodes);
+    if (cd->method == kClustUPGMA) {
+        drop(cd->sizes);
+        drop(cd->heights);
+    } else {
+        drop(cd->R);
+    }
+}
+
+// Tips and the first internal node of a build over m clusters.
+TreeNode *startTree(ClustData *cd, uint32_t m, const uint32_t *taxa)
+{
+    Tree *tree = cd->tree;
+    initNodes(tree, cd->ntax);
+    for (uint32_t p = 0; p < m; ++p) {
+        cd->index[p] = p;
+        cd->nodes[p] = tree->nodes + 1 + (taxa ? taxa[p] : p);
+    }
+    return tree->nodes + 1 + cd->ntax;
+}
+
+void finishTree(Tree *tree, uint32_t leaves, bool rooted)
+{
+    tree->root = tree->nodes;
+    tree->numLeaves = leaves;
+    tree->flags = (tree->flags & ~kTreeRootedAtAnc) | kTreeBinary | (rooted ? uint32_t{kTreeRootedAtAnc} : 0u);
+    afterLeavesChanged(tree);
+}
+
+}  // namespace
+
+ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t ntax, bool withMatrix, bool bioNJ)
+{
+    auto *cd = new (std::nothrow) ClustData;
+    if (!cd)
+        return nullptr;
+    try {
+        cd->method = isUPGMA ? kClustUPGMA : kClustNJ;
+        cd->data = data;
+        cd->tree = tree;
+        cd->ntax = ntax;
+        cd->bioNJ = bioNJ && !isUPGMA;
+        cd->index.resize(ntax);
+        cd->nodes.resize(ntax);
+        if (isUPGMA) {
+            cd->sizes.resize(ntax);
+            cd->heights.resize(ntax);
+        } else {
+            cd->R.resize(ntax);
+        }
+        if (withMatrix) {
+            cd->rows.resize(ntax);
+            if (cd->bioNJ) {
+                cd->matrix.resize(static_cast<size_t>(ntax) * ntax);
+                for (uint32_t a = 0; a < ntax; ++a)
+                    cd->rows[a] = cd->matrix.data() + static_cast<size_t>(a) * ntax;
+            } else {
+                cd->matrix.resize(static_cast<size_t>(ntax) * (ntax > 0 ? ntax - 1 : 0) / 2 + 1);
+                for (uint32_t a = 0; a < ntax; ++a)
+                    cd->rows[a] = cd->matrix.data() + static_cast<size_t>(a) * (a > 0 ? a - 1 : 0) / 2;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        delete cd;
+        return nullptr;
+    }
+    return cd;
+}
+
+ClustData *destroyClustData(ClustData *cd)
+{
+    delete cd;
+    return nullptr;
+}
+
+void loadClustMatrix(ClustData *cd, const double *const *half, uint32_t m, const uint32_t *taxa)
+{
+    for (uint32_t a = 1; a < m; ++a) {
+        const uint32_t ta = taxa ? taxa[a] : a;
+        for (uint32_t b = 0; b < a; ++b) {
+            const uint32_t tb = taxa ? taxa[b] : b;
+            const double d = ta > tb ? half[ta][tb] : half[tb][ta];
+            cd->rows[a][b] = d;
+            if (cd->bioNJ)
+                cd->rows[b][a] = d;
+        }
+    }
+}
+
+int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
+{
+    const uint32_t n = cd->ntax;
+    if (n < 3 || (bioNJ && !cd->bioNJ))
+        return 1;
+    TreeNode *next = startTree(cd, n, nullptr);
+    uint32_t *index = cd->index.data();
+    double *R = cd->R.data();
+    double *const *rows = cd->rows.data();
+    const bool lengths = !cd->resampling;
+    const auto dist = [&](uint32_t p, uint32_t q) {  // positions p < q
+        return rows[index[q]][index[p]];
+    };
+    const auto distAny = [&](uint32_t p, uint32_t q) { return p < q ? dist(p, q) : dist(q, p); };
+    const auto var = [&](uint32_t p, uint32_t q) {  // BioNJ, positions p != q
+        return p < q ? rows[index[p]][index[q]] : rows[index[q]][index[p]];
+    };
+
+    for (uint32_t p = 0; p < n; ++p) {
+        double s = 0.0;
+        for (uint32_t q = 0; q < n; ++q)
+            if (q != p)
+                s += distAny(p, q);
+        R[p] = s;
+    }
+    for (uint32_t r = n; r > 2; --r) {
+        PairChoice choice(kNoJoin, rng);
+        if (r == 3) {
+            choice.a = 1, choice.b = 0, choice.count = 1;
+        } else {
+            const double rm2 = static_cast<double>(r - 2);
+            for (uint32_t a = 1; a < r; ++a) {
+                const double *row = rows[index[a]];
+                const double Ra = R[a];
+                const uint32_t last = r == 4 ? 1 : a;
+                for (uint32_t b = 0; b < last; ++b) {
+                    const double q = rm2 * row[index[b]] - Ra - R[b];
+                    if (q > choice.best + kFastCut * std::fabs(choice.best))
+                        continue;
+                    choice.offer(q, a, b);
+                }
+            }
+        }
+        if (choice.count > 1)
+            cd->ties = true;
+        const uint32_t i = choice.b, j = choice.a;
+        const double dij = dist(i, j);
+        const double bi = dij / 2.0 + (R[i] - R[j]) / (2.0 * (r - 2));
+        const double bj = dij - bi;
+        const uint32_t mi = index[i];
+        double lambda = 0.5, vij = 0.0;
+        if (bioNJ) {
+            vij = var(i, j);
+            if (vij != 0.0) {
+                double s = 0.0;
+                for (uint32_t k = 0; k < r; ++k)
+                    if (k != i && k != j)
+                        s += var(i, k) - var(j, k);
+                lambda = std::clamp(0.5 + s / (2.0 * (r - 2) * vij), 0.0, 1.0);
+            }
+        }
+        double newSum = 0.0;
+        for (uint32_t k = 0; k < r; ++k) {
+            if (k == i || k == j)
+                continue;
+            const double dik = distAny(i, k), djk = distAny(j, k);
+            double dnew;
+            if (bioNJ) {
+                dnew = lambda * (djk - bj) + (1.0 - lambda) * (dik - bi);
+                const double vnew = lambda * var(j, k) + (1.0 - lambda) * var(i, k) - lambda * (1.0 - lambda) * vij;
+                (k < i ? rows[index[k]][mi] : rows[mi][index[k]]) = vnew;
+            } else {
+                dnew = (dik + djk - dij) / 2.0;
+            }
+            (k < i ? rows[mi][index[k]] : rows[index[k]][mi]) = dnew;
+            R[k] += dnew - dik - djk;
+            newSum += dnew;
+        }
+        R[i] = newSum;
+        TreeNode *node = next++;
+        linkChildren(node, cd->nodes[i], lengths ? bi : 0.0, cd->nodes[j], lengths ? bj : 0.0);
+        collapseMatrixAndUpdateNodePtrs(cd, i, j, r, node);
+        if (joinDone(cd) != 0)
+            return 2;
+    }
+    // The last two clusters meet under one more node below the ancestor;
+    // dropping that degree-two root joins its two edges into one.
+    TreeNode *last = next;
+    linkChildren(last, cd->nodes[0], lengths ? dist(0, 1) : 0.0, cd->nodes[1], 0.0);
+    Tree *tree = cd->tree;
+    tree->nodes->firstChild = last;
+    last->anc = tree->nodes;
+    last->edge.brlen = 0.0;
+    finishTree(tree, n, true);
+    if (derootTree(tree, nullptr, lengths) != 0)
+        return 1;
+    tree->flags |= kTreeBinary;
+    setTraversalSeq(tree);
+    return 0;
+}
+
+int upgma(ClustData *cd, uint32_t m, const uint32_t *taxa, RNG *rng)
+{
+    if (m < 2 || m > cd->ntax)
+        return 1;
+    TreeNode *next = startTree(cd, m, taxa);
+    uint32_t *index = cd->index.data();
+    double *const *rows = cd->rows.data();
+    const auto dist = [&](uint32_t p, uint32_t q) { return rows[index[q]][index[p]]; };
+    std::fill_n(cd->sizes.begin(), m, 1u);
+    std::fill_n(cd->heights.begin(), m, 0.0);
+    for (uint32_t r = m; r > 2; --r) {
+        PairChoice choice(DBL_MAX, rng);
+        for (uint32_t a = 1; a < r; ++a) {
+            const double *row = rows[index[a]];
+            for (uint32_t b = 0; b < a; ++b) {
+                const double d = row[index[b]];
+                if (d > choice.best + kFastCut * std::fabs(choice.best))
+                    continue;
+                choice.offer(d, a, b);
+            }
+        }
+        if (choice.count > 1)
+            cd->ties = true;
+        const uint32_t i = choice.b, j = choice.a;
+        const double dij = dist(i, j);
+        const uint32_t mi = index[i];
+        const double ni = cd->sizes[i], nj = cd->sizes[j];
+        for (uint32_t k = 0; k < r; ++k) {
+            if (k == i || k == j)
+                continue;
+            const double dik = k < i ? dist(k, i) : dist(i, k);
+            const double djk = k < j ? dist(k, j) : dist(j, k);
+            (k < i ? rows[mi][index[k]] : rows[index[k]][mi]) = (ni * dik + nj * djk) / (ni + nj);
+        }
+        TreeNode *node = next++;
+        linkChildren(node, cd->nodes[i], 0.0, cd->nodes[j], 0.0);
+        node->age = dij / 2.0;
+        cd->sizes[i] += cd->sizes[j];
+        cd->heights[i] = node->age;
+        collapseMatrixAndUpdateNodePtrs(cd, i, j, r, node);
+        if (joinDone(cd) != 0)
+            return 2;
+    }
+    TreeNode *last = next;
+    linkChildren(last, cd->nodes[0], 0.0, cd->nodes[1], 0.0);
+    last->age = dist(0, 1) / 2.0;
+    Tree *tree = cd->tree;
+    tree->nodes->firstChild = last;
+    last->anc = tree->nodes;
+    finishTree(tree, m, true);
+    setTraversalSeq(tree);
+    // Edge lengths are height differences; tips are at height 0.
+    for (TreeNode *p = tree->root->firstChild; p; p = p->next) {
+        const double h = p->firstChild ? p->age : 0.0;
+        p->edge.brlen = p->anc == tree->nodes ? 0.0 : p->anc->age - h;
+    }
+    return 0;
+}
+
+RNG *setTieBreakRNG(RNG *state, const uint32_t seed[4], bool random)
+{
+    if (!random)
+        return nullptr;
+    initRNG(state, makeSeed(seed[0], seed[1], seed[2], seed[3]));
+    return state;
+}
+
+namespace {
+
+// The matrix of a tree build: a starting tree under likelihood takes the
+// likelihood-start matrix, anything else the distances of the distance
+// methods.
+DMatrix *clusterMatrix(ClustData *cd, bool useCriterion)
+{
+    const bool forML = useCriterion && gCriterion == kCriterionLikelihood;
+    DMatrix *dm = getDMatrix(forML ? kDMatrixForLikelihood : kDMatrixForDistance, cd->data, false);
+    if (!dm || dm->type == kCurrentDistType || !dm->distances)
+        return nullptr;
+    return dm;
+}
+
+RNG *tieBreaker(ClustData *cd, bool useCriterion)
+{
+    const bool random = !useCriterion && (cd->resampling || clust.breakTies == kBreakTiesRandom);
+    return setTieBreakRNG(&cd->tieRng, clust.tieSeed, random);
+}
+
+// The finished tree into the main buffer with the lengths the clustering
+// gave it.
+int storeClusterTree(ClustData *cd)
+{
+    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    const uint32_t slot = putTree(cd->tree, buf, false);
+    if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
+        return 1;
+    if (!cd->resampling) {
+        if (storeBranchLengths(buf, cd->tree, slot - 1, true, static_cast<uint32_t>(dist.precision)) != 0)
+            return 1;
+        setHaveUserBranchLengths(true);
+    }
+    setTraversalSeq(cd->tree);
+    return 0;
+}
+
+// The work matrix in the layout the method needs; one allocation per tree
+// at most, never per join.
+int layoutMatrix(ClustData *cd, bool bioNJ)
+{
+    if (cd->bioNJ == bioNJ && !cd->rows.empty())
+        return 0;
+    ClustData *fresh = createClustData(cd->data, cd->tree, cd->method == kClustUPGMA, cd->ntax, true, bioNJ);
+    if (!fresh)
+        return 1;
+    cd->matrix.swap(fresh->matrix);
+    cd->rows.swap(fresh->rows);
+    cd->bioNJ = fresh->bioNJ;
+    destroyClustData(fresh);
+    return 0;
+}
+
+}  // namespace
+
+int makeNJTree(ClustData *cd, bool useCriterion, bool bioNJ)
+{
+    if (!cd || !cd->tree)
+        return 1;
+    DMatrix *dm = clusterMatrix(cd, useCriterion);
+    if (!dm)
+        return gAborted_.load() ? 2 : 1;
+    if (dm->ntax < cd->ntax || layoutMatrix(cd, bioNJ) != 0)
+        return 1;
+    loadClustMatrix(cd, dm->distances, cd->ntax, nullptr);
+    if (const int status = njCluster(cd, bioNJ, tieBreaker(cd, useCriterion)); status != 0)
+        return status;
+    return useCriterion ? 0 : storeClusterTree(cd);
+}
+
+int makeUPGMATree(ClustData *cd, const Set *taxonSubset, bool useCriterion)
+{
+    if (!cd || !cd->tree)
+        return 1;
+    DMatrix *dm = clusterMatrix(cd, useCriterion);
+    if (!dm)
+        return gAborted_.load() ? 2 : 1;
+    if (dm->ntax < cd->ntax || layoutMatrix(cd, false) != 0)
+        return 1;
+    std::vector<uint32_t> taxa;
+    if (taxonSubset)
+        for (uint32_t t = 0; t < cd->ntax; ++t)
+            if (t < taxonSubset->capacity && isSetMember(taxonSubset, t))
+                taxa.push_back(t);
+    const uint32_t m = taxonSubset ? static_cast<uint32_t>(taxa.size()) : cd->ntax;
+    const uint32_t *list = taxonSubset ? taxa.data() : nullptr;
+    loadClustMatrix(cd, dm->distances, m, list);
+    if (const int status = upgma(cd, m, list, tieBreaker(cd, useCriterion)); status != 0)
+        return status;
+    // A tree over part of the taxa, or the start of a search, belongs to its caller.
+    return useCriterion || taxonSubset ? 0 : storeClusterTree(cd);
+}
+
+int cluster(ClustData *cd)
+{
+    return cd->method == kClustUPGMA ? makeUPGMATree(cd, nullptr, false) : makeNJTree(cd, false, clust.BioNJ != 0);
+}
