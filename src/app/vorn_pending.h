@@ -9,6 +9,7 @@
 #include "data/taxstat.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
+#include "search/xsearch.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
@@ -17,11 +18,9 @@ int beginIterationBlock();
 int beginSimLoop();
 int defineConstraint();
 int doAgreeCmd();
-int doAllTreesCmd();
 int doAstralCmd();
 int doAutoModelCmd();
 int doAutoPartCmd();
-int doBandbCmd();
 int doBootstrapCmd();
 int doChgPlotCmd();
 int doClockCheckerCmd();

@@ -1,4 +1,5 @@
 #include "parsimony/packx.h"
+#include "parsimony/partitn.h"
 
 #include <algorithm>
 #include <array>
@@ -262,6 +263,7 @@ void deallocPackedData(DataInfo *d)
         return;
     releaseParsFxns(d);
     deallocParsData(d);
+    deallocPtnData(d->pars);
     deallocSet(d->pars->atMinimum);
     delete d->pars;
     d->pars = nullptr;

@@ -19,6 +19,7 @@
 
 struct Tree;
 struct Set;
+struct PtnBoundData;
 
 // Character classes of the status word and the class a character is packed in.
 inline constexpr uint32_t kPkdOrdered = kCharOrdered;
@@ -102,6 +103,8 @@ struct ParsRecord {
     std::vector<uint8_t> nStates;
     std::vector<uint32_t> altCounts[2];  // threshold / Goloboff working counts
     Set *atMinimum = nullptr;
+    // Incompatibility partitions, while a branch-and-bound search uses them.
+    PtnBoundData *ptn = nullptr;
 
     double baseLength = 0.0;
     double lastLength = 0.0;

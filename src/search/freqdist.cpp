@@ -1,0 +1,191 @@
+#include "search/freqdist.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "qel/qel_interrupts.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_output.h"
+#include "search/scores.h"
+
+namespace {
+
+struct Row {
+    std::string label;
+    uint32_t count;
+};
+
+struct Moments {
+    double mean = 0.0, m2 = 0.0, m3 = 0.0, m4 = 0.0;
+};
+
+template <class Each>
+Moments momentsOf(uint32_t n, double sum, Each each)
+{
+    Moments m;
+    m.mean = sum / n;
+    each([&](double x, double k) {
+        const double e = x - m.mean;
+        m.m2 += k * e * e;
+        m.m3 += k * e * e * e;
+        m.m4 += k * e * e * e * e;
+    });
+    return m;
+}
+
+std::string realLabel(double v, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", std::max(decimals, 3), v);
+    return text;
+}
+
+// The class of value x among k classes of width w from lo; a value outside
+// the range goes to the nearest class.
+uint32_t classOf(double x, double lo, double w, uint32_t k)
+{
+    if (w <= 0.0)
+        return 0;
+    const double c = std::floor((x - lo) / w);
+    return c < 0.0 ? 0 : static_cast<uint32_t>(std::min(c, static_cast<double>(k - 1)));
+}
+
+}  // namespace
+
+FreqDistPtr createHistogram(uint32_t capacity, bool realValued, int64_t lo, int64_t hi, uint32_t classes)
+{
+    auto fd = std::make_unique<FreqDist>();
+    fd->realValued = realValued;
+    fd->classes = std::max<uint32_t>(classes, 1);
+    fd->lo = lo;
+    if (realValued)
+        fd->values.reserve(std::min<uint32_t>(capacity, 1000000));
+    else
+        fd->counts.assign(static_cast<size_t>(std::max<int64_t>(hi - lo + 1, 1)), 0);
+    return fd;
+}
+
+FreqDistPtr createBarChart(int64_t lo, int64_t hi)
+{
+    auto fd = createHistogram(0, false, lo, hi, 1);
+    fd->barChart = true;
+    return fd;
+}
+
+int updateFreqDistData(FreqDist *fd, double score)
+{
+    if (!fd || !isScoreValid(score))
+        return 0;
+    if (fd->realValued) {
+        fd->values.push_back(score);
+    } else {
+        // Scores outside lo..hi widen the range rather than being lost.
+        auto v = static_cast<int64_t>(std::llround(score));
+        if (v < fd->lo) {
+            fd->counts.insert(fd->counts.begin(), static_cast<size_t>(fd->lo - v), 0);
+            fd->lo = v;
+        }
+        const auto i = static_cast<size_t>(v - fd->lo);
+        if (i >= fd->counts.size())
+            fd->counts.resize(i + 1, 0);
+        fd->counts[i]++;
+    }
+    fd->n++;
+    fd->minimum = std::min(fd->minimum, score);
+    fd->maximum = std::max(fd->maximum, score);
+    return 0;
+}
+
+int showFreqDist(const FreqDist *fd, const char *title, bool moments)
+{
+    if (!fd || fd->n == 0)
+        return 0;
+    const int decimals = nDecimalsForCriterion(kCriterionCurrent, 0, fd->minimum);
+    std::vector<Row> rows;
+    std::string firstLabel;
+    Moments m;
+    if (fd->realValued) {
+        double sum = 0.0;
+        for (double v : fd->values)
+            sum += v;
+        m = momentsOf(fd->n, sum, [&](auto add) {
+            for (double v : fd->values)
+                add(v, 1.0);
+        });
+        const uint32_t k = fd->maximum > fd->minimum ? fd->classes : 1;
+        const double w = (fd->maximum - fd->minimum) / k;
+        std::vector<uint32_t> c(k, 0);
+        for (double v : fd->values)
+            c[classOf(v, fd->minimum, w, k)]++;
+        for (uint32_t i = 0; i < k; i++)
+            rows.push_back({realLabel(i + 1 == k ? fd->maximum : fd->minimum + (i + 1) * w, decimals), c[i]});
+        if (k > 1)
+            firstLabel = realLabel(fd->minimum, decimals);
+    } else {
+        double sum = 0.0;
+        for (size_t i = 0; i < fd->counts.size(); i++)
+            sum += static_cast<double>(fd->counts[i]) * static_cast<double>(fd->lo + static_cast<int64_t>(i));
+        m = momentsOf(fd->n, sum, [&](auto add) {
+            for (size_t i = 0; i < fd->counts.size(); i++)
+                add(static_cast<double>(fd->lo + static_cast<int64_t>(i)), fd->counts[i]);
+        });
+        const auto hi = fd->lo + static_cast<int64_t>(fd->counts.size()) - 1;
+        if (fd->barChart) {
+            for (size_t i = 0; i < fd->counts.size(); i++)
+                rows.push_back({std::to_string(fd->lo + static_cast<int64_t>(i)), fd->counts[i]});
+        } else {
+            // The class width is real, so a range narrower than the number
+            // of classes still has a width to divide by.
+            const uint32_t k = hi > fd->lo ? fd->classes : 1;
+            const double w = static_cast<double>(hi - fd->lo) / k;
+            std::vector<uint32_t> c(k, 0);
+            for (size_t i = 0; i < fd->counts.size(); i++)
+                c[classOf(static_cast<double>(i), 0.0, w, k)] += fd->counts[i];
+            for (uint32_t i = 0; i < k; i++)
+                rows.push_back({realLabel(i + 1 == k ? static_cast<double>(hi) : fd->lo + (i + 1) * w, 0), c[i]});
+            if (k > 1)
+                firstLabel = realLabel(static_cast<double>(fd->lo), 0);
+        }
+    }
+    uint32_t largest = 0;
+    size_t a = firstLabel.size();
+    for (const Row &r : rows)
+        largest = std::max(largest, r.count), a = std::max(a, r.label.size());
+    if (largest == 0)
+        return 0;
+    const int b = std::snprintf(nullptr, 0, "%u", largest);
+    const int L = static_cast<int>(getOutputLineLength());
+    // The bar area keeps at least one column whatever the widths.
+    const int area = std::max(1, L - static_cast<int>(a) - b - 5);
+    const double scale = static_cast<double>(area) / largest;
+    const int ai = static_cast<int>(a);
+
+    setStatusText("Outputting frequency distribution...");
+    qel_printf("%s", title);
+    if (moments) {
+        const double variance = m.m2 / fd->n;
+        const double sd = std::sqrt(variance);
+        if (variance > 1e-10)
+            qel_printf("%*smean=%f sd=%f g1=%f g2=%f\n", ai + 2, "", m.mean, sd, m.m3 / (fd->n * variance * sd),
+                       m.m4 / (fd->n * variance * variance) - 3.0);
+        else
+            qel_printf("%*smean=%f sd=%f\n", ai + 2, "", m.mean, sd);
+    }
+    const std::string dashes(static_cast<size_t>(area), '-');
+    qel_printf("%*s /%s\n", ai, firstLabel.c_str(), dashes.c_str());
+    int status = 0;
+    for (const Row &r : rows) {
+        if (getAbortedStatus() && confirmAbortRequest()) {
+            status = 2;
+            break;
+        }
+        const std::string bar(static_cast<size_t>(std::floor(r.count * scale + 0.5)), '#');
+        qel_printf("%*s |%s (%u)\n", ai, r.label.c_str(), bar.c_str(), r.count);
+    }
+    if (status == 0)
+        qel_printf("%*s \\%s\n", ai, "", dashes.c_str());
+    clearStatusText();
+    return status;
+}

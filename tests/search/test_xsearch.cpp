@@ -1,0 +1,318 @@
+#include <array>
+#include <random>
+#include <set>
+
+#include "parsimony/partitn.h"
+#include "search/freqdist.h"
+#include "search/search_settings.h"
+#include "search/xsearch.h"
+#include "search_fixture.h"
+
+namespace {
+
+using Splits = std::vector<uint64_t>;
+
+// A plain reference: every unrooted binary tree by insertion of taxa into
+// the edges of a growing edge list, each scored one character at a time
+// (Fitch sets for unordered characters, Farris intervals for ordered ones).
+struct Matrix {
+    uint32_t ntax = 0, nchar = 0;
+    std::vector<std::string> rows;    // '0'..'3' or '?'
+    std::vector<uint8_t> ordered;     // per character
+    std::vector<int> weight;          // per character
+};
+
+struct Cell {
+    uint32_t set;    // unordered: state bits
+    int lo, hi;      // ordered: interval
+};
+
+Cell tipCell(const Matrix &m, uint32_t t, uint32_t c)
+{
+    const char ch = m.rows[t][c];
+    if (ch == '?')
+        return {0xF, 0, 3};
+    const int s = ch - '0';
+    return {1u << s, s, s};
+}
+
+int join(const Matrix &m, uint32_t c, Cell a, Cell b, Cell *out)
+{
+    int cost = 0;
+    if (m.ordered[c]) {
+        const int lo = std::max(a.lo, b.lo), hi = std::min(a.hi, b.hi);
+        cost = std::max(0, lo - hi);
+        *out = {0, std::min(lo, hi), std::max(lo, hi)};
+    } else {
+        cost = (a.set & b.set) ? 0 : 1;
+        *out = {cost ? a.set | b.set : a.set & b.set, 0, 0};
+    }
+    return cost;
+}
+
+struct RefTree {
+    std::vector<std::array<uint32_t, 2>> edges;  // nodes: tips 0..n-1, internal n..
+    uint32_t nodes = 0;
+};
+
+int scoreChar(const Matrix &m, const std::vector<std::vector<uint32_t>> &adj, uint32_t c, uint32_t v, uint32_t from,
+              Cell *out)
+{
+    if (v < m.ntax && from != UINT32_MAX)
+        return *out = tipCell(m, v, c), 0;
+    int len = 0;
+    bool first = true;
+    for (uint32_t w : adj[v]) {
+        if (w == from)
+            continue;
+        Cell sub;
+        len += scoreChar(m, adj, c, w, v, &sub);
+        if (first)
+            *out = sub, first = false;
+        else
+            len += join(m, c, *out, sub, out);
+    }
+    if (v < m.ntax) {  // the root tip
+        Cell own = tipCell(m, v, c);
+        len += join(m, c, own, *out, out);
+    }
+    return len;
+}
+
+int refScore(const Matrix &m, const RefTree &t)
+{
+    std::vector<std::vector<uint32_t>> adj(t.nodes);
+    for (auto e : t.edges)
+        adj[e[0]].push_back(e[1]), adj[e[1]].push_back(e[0]);
+    int total = 0;
+    for (uint32_t c = 0; c < m.nchar; c++) {
+        Cell r;
+        total += m.weight[c] * scoreChar(m, adj, c, 0, UINT32_MAX, &r);
+    }
+    return total;
+}
+
+uint64_t sideMask(const std::vector<std::vector<uint32_t>> &adj, uint32_t ntax, uint32_t v, uint32_t from)
+{
+    uint64_t mask = v < ntax ? uint64_t{1} << v : 0;
+    for (uint32_t w : adj[v])
+        if (w != from)
+            mask |= sideMask(adj, ntax, w, v);
+    return mask;
+}
+
+Splits normalise(std::vector<uint64_t> s, uint32_t ntax)
+{
+    const uint64_t all = (uint64_t{1} << ntax) - 1;
+    for (uint64_t &x : s)
+        if (x & 1)
+            x = all & ~x;
+    std::sort(s.begin(), s.end());
+    return s;
+}
+
+Splits refSplits(const RefTree &t, uint32_t ntax)
+{
+    std::vector<std::vector<uint32_t>> adj(t.nodes);
+    for (auto e : t.edges)
+        adj[e[0]].push_back(e[1]), adj[e[1]].push_back(e[0]);
+    std::vector<uint64_t> s;
+    for (auto e : t.edges)
+        if (e[0] >= ntax && e[1] >= ntax)
+            s.push_back(sideMask(adj, ntax, e[1], e[0]));
+    return normalise(s, ntax);
+}
+
+struct RefResult {
+    int best = INT32_MAX, worst = -1;
+    uint64_t trees = 0;
+    std::set<Splits> optimal;
+};
+
+void enumerate(const Matrix &m, RefTree &t, uint32_t next, RefResult &r)
+{
+    if (next == m.ntax) {
+        const int s = refScore(m, t);
+        r.trees++;
+        r.worst = std::max(r.worst, s);
+        if (s < r.best)
+            r.best = s, r.optimal.clear();
+        if (s == r.best)
+            r.optimal.insert(refSplits(t, m.ntax));
+        return;
+    }
+    const size_t edges = t.edges.size();
+    for (size_t i = 0; i < edges; i++) {
+        const auto e = t.edges[i];
+        const uint32_t w = t.nodes++;
+        t.edges[i] = {e[0], w};
+        t.edges.push_back({w, e[1]});
+        t.edges.push_back({w, next});
+        enumerate(m, t, next + 1, r);
+        t.edges.resize(edges);
+        t.edges[i] = e;
+        t.nodes--;
+    }
+}
+
+RefResult reference(const Matrix &m)
+{
+    RefTree t;
+    t.nodes = m.ntax + 1;
+    for (uint32_t i = 0; i < 3; i++)
+        t.edges.push_back({m.ntax, i});
+    RefResult r;
+    enumerate(m, t, 3, r);
+    return r;
+}
+
+// Characters of nested random clades with noise, some four-state, some
+// missing: ties among the best trees are common.
+Matrix randomMatrix(std::mt19937 &gen, uint32_t ntax, uint32_t nchar, bool weighted)
+{
+    Matrix m;
+    m.ntax = ntax;
+    m.nchar = nchar;
+    m.rows.assign(ntax, std::string(nchar, '0'));
+    std::vector<uint32_t> order(ntax);
+    std::iota(order.begin(), order.end(), 0u);
+    std::shuffle(order.begin(), order.end(), gen);
+    for (uint32_t c = 0; c < nchar; c++) {
+        const uint32_t states = 2 + gen() % 3;
+        for (uint32_t s = 1; s < states; s++) {
+            const uint32_t size = 2 + gen() % (ntax - 3);
+            const uint32_t start = gen() % (ntax - size + 1);
+            for (uint32_t i = start; i < start + size; i++)
+                m.rows[order[i]][c] = static_cast<char>('0' + s);
+        }
+        for (uint32_t t = 0; t < ntax; t++) {
+            const uint32_t roll = gen() % 100;
+            if (roll < 8)
+                m.rows[t][c] = static_cast<char>('0' + gen() % states);
+            else if (roll < 11)
+                m.rows[t][c] = '?';
+        }
+        m.ordered.push_back(gen() % 3 == 0);
+        m.weight.push_back(weighted ? 1 + static_cast<int>(gen() % 3) : 1);
+    }
+    return m;
+}
+
+class Xsearch : public SearchTest {
+protected:
+    void SetUp() override
+    {
+        SearchTest::SetUp();
+        savedSrch = srch;
+        savedBbex = bbex;
+        srch.dStatus = 0;
+        srch.keep = 0;
+        srch.mulTrees = 1;
+        srch.fdOnly = 0;
+        bbex = ExactSearchOptions{};
+        gPars.collapse = 0;
+    }
+    void TearDown() override
+    {
+        srch = savedSrch;
+        bbex = savedBbex;
+        setXsearchPartitionBound(true);
+        SearchTest::TearDown();
+    }
+
+    void load(const Matrix &m)
+    {
+        dropData();
+        data = createDataInfo();
+        std::snprintf(data->symbols, sizeof data->symbols, "0123");
+        data->nchar = m.nchar;
+        ASSERT_EQ(allocTaxaMemory(data, m.ntax), 0);
+        ASSERT_EQ(initCharInfo(data), 0);
+        ASSERT_EQ(initializeRawData(data, 0), 0);
+        data->flags |= kHaveTaxa | kHaveCharacters;
+        for (uint32_t t = 0; t < m.ntax; t++)
+            for (uint32_t c = 0; c < m.nchar; c++) {
+                const char ch = m.rows[t][c];
+                ASSERT_EQ(setXijRaw(data, t, c,
+                                    ch == '?' ? static_cast<uint8_t>(data->nstates) : static_cast<uint8_t>(ch - '0')),
+                          0);
+            }
+        for (uint32_t c = 0; c < m.nchar; c++) {
+            data->status[c] = (data->status[c] & ~kCharTypeMask) | (m.ordered[c] ? kCharOrdered : kCharUnordered);
+            data->weights[c] = m.weight[c];
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        activeBuffer(m.ntax, 30000);
+    }
+
+    std::set<Splits> bufferTrees(uint32_t ntax)
+    {
+        std::set<Splits> out;
+        TreeBuffer *buf = getActiveTreeBuffer();
+        TreeHandle t(createTreeForTaxa(ntax, ntax, true));
+        for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {
+            EXPECT_EQ(getTree(buf, k, t.get()), 0);
+            std::vector<std::vector<uint32_t>> adj(t->maxNodes);
+            for (uint32_t p = 0; p < t->maxNodes; p++) {
+                TreeNode *n = t->nodes + p;
+                if (n->anc)
+                    adj[p].push_back(nodePosition(t.get(), n->anc)),
+                        adj[nodePosition(t.get(), n->anc)].push_back(p);
+            }
+            std::vector<uint64_t> s;
+            for (uint32_t p = 0; p < t->maxNodes; p++) {
+                TreeNode *n = t->nodes + p;
+                if (n->anc && n->firstChild && n->anc->anc)
+                    s.push_back(sideMask(adj, p, nodePosition(t.get(), n->anc), ntax));
+            }
+            out.insert(normalise(s, ntax));
+        }
+        return out;
+    }
+
+    // Node positions 1 + t are the tips; the mask is built over positions.
+    static uint64_t sideMask(const std::vector<std::vector<uint32_t>> &adj, uint32_t v, uint32_t from, uint32_t ntax)
+    {
+        uint64_t mask = v >= 1 && v <= ntax ? uint64_t{1} << (v - 1) : 0;
+        for (uint32_t w : adj[v])
+            if (w != from)
+                mask |= sideMask(adj, w, v, ntax);
+        return mask;
+    }
+
+    SearchSettings savedSrch{};
+    ExactSearchOptions savedBbex{};
+};
+
+// The key test: branch and bound under every addition sequence, with and
+// without the partition bound, keeps the best score and the very set of
+// best trees of a plain exhaustive enumeration; the exhaustive search
+// scores every tree once and finds the same best and worst.
+TEST_F(Xsearch, BranchAndBoundAndExhaustiveMatchPlainEnumeration)
+{
+    std::mt19937 gen(2024);
+    for (int trial = 0; trial < 8; trial++) {
+        const uint32_t ntax = 6 + trial % 4;
+        const Matrix m = randomMatrix(gen, ntax, 8 + gen() % 10, trial % 3 == 2);
+        const RefResult ref = reference(m);
+        load(m);
+        ASSERT_EQ(exactTreeSearch(true, 1), 0);
+        const XsearchResult &ex = lastXsearchResult();
+        EXPECT_EQ(ex.evaluated, ref.trees) << "trial " << trial;
+        EXPECT_EQ(ex.best, ref.best) << "trial " << trial;
+        EXPECT_EQ(ex.worst, ref.worst) << "trial " << trial;
+        EXPECT_EQ(bufferTrees(ntax), ref.optimal) << "trial " << trial;
+        for (uint32_t seq = 0; seq < 5; seq++)
+            for (bool ptn : {true, false}) {
+                bbex.addSeq = seq;
+                setXsearchPartitionBound(ptn);
+                ASSERT_EQ(exactTreeSearch(false, 1), 0);
+                EXPECT_EQ(lastXsearchResult().best, ref.best) << "trial " << trial << " addSeq " << seq;
+                EXPECT_EQ(bufferTrees(ntax), ref.optimal)
+                    << "trial " << trial << " addSeq " << seq << " ptn " << ptn << " optimal " << ref.optimal.size();
+            }
+    }
+}
+}  // namespace
