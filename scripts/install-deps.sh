@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  liblapack-dev libblas-dev libopenblas-dev liblbfgsb-dev libcminpack-dev
+  liblapack-dev libblas-dev libopenblas-dev libopenblas-serial-dev liblbfgsb-dev libcminpack-dev
   libtecla-dev libpython3-dev python3
   python3-dendropy python3-biopython phylip r-cran-phangorn r-cran-ape paml iqtree quicktree
   clang libclang-rt-14-dev

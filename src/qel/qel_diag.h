@@ -23,7 +23,7 @@ struct MatrixDiag {
     double *scratchA;        // two spare arrays of n doubles
     double *scratchB;
     uint32_t n;
-    int workSize;            // max(solver optimum, n)
+    int workSize;            // max(solver optimum, n + n * n): w, then U diag(w)
     int iworkSize;
     int inverseWorkSize;     // matrix inversion workspace (general case)
     bool symmetric;
@@ -49,5 +49,8 @@ using ExpFunction = double (*)(double);
 // w[k] = f(t lambda[k]); f defaults to exp_safe. Returns w.
 double *makeDiagonalW(const MatrixDiag *diag, double *w, ExpFunction f, double t);
 // P[i][j] = sum over k of U[i][k] w[k] V[j][k]; entries not above 0 become 0.
+// Where the rows of P lie at one fixed distance apart (as in one block), the
+// product of larger matrices is one BLAS dgemm; w must then not lie in the
+// record's work array past its first n elements.
 void calcExpAt(MatrixDiag *diag, ExpFunction f, double *w, double **p, double t);
 void calcExpAtRow(MatrixDiag *diag, uint32_t i, ExpFunction f, double *w, double *row, double t);

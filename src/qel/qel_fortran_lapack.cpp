@@ -27,6 +27,9 @@ void dgejsv_(const char *joba, const char *jobu, const char *jobv, const char *j
              double *work, const int *lwork, int *iwork, int *info, std::size_t, std::size_t,
              std::size_t, std::size_t, std::size_t, std::size_t);
 double dnrm2_(const int *n, const double *x, const int *incx);
+void dgemm_(const char *transa, const char *transb, const int *m, const int *n, const int *k,
+            const double *alpha, const double *a, const int *lda, const double *b, const int *ldb,
+            const double *beta, double *c, const int *ldc, std::size_t, std::size_t);
 }
 
 int qel_lapack_dsyevd(char jobz, char uplo, int n, double *a, int lda, double *w, double *work,
@@ -91,4 +94,10 @@ int qel_lapack_dgejsv(char joba, char jobu, char jobv, char jobr, char jobt, cha
 double qel_lapack_dnrm2(int n, const double *x, int incx)
 {
     return dnrm2_(&n, x, &incx);
+}
+
+void qel_blas_dgemm(char transa, char transb, int m, int n, int k, double alpha, const double *a,
+                    int lda, const double *b, int ldb, double beta, double *c, int ldc)
+{
+    dgemm_(&transa, &transb, &m, &n, &k, &alpha, a, &lda, b, &ldb, &beta, c, &ldc, 1, 1);
 }

@@ -23,3 +23,7 @@ int qel_lapack_dgejsv(char joba, char jobu, char jobv, char jobr, char jobt, cha
                       int n, double *a, int lda, double *sva, double *u, int ldu, double *v,
                       int ldv, double *work, int lwork, int *iwork);
 double qel_lapack_dnrm2(int n, const double *x, int incx);
+// C = alpha op(A) op(B) + beta C in column-major terms (op is "N" or "T");
+// BLAS has no INFO, so nothing is returned.
+void qel_blas_dgemm(char transa, char transb, int m, int n, int k, double alpha, const double *a,
+                    int lda, const double *b, int ldb, double beta, double *c, int ldc);

@@ -57,6 +57,23 @@ void fillReversible(double **q, const std::vector<double> &pi, const std::vector
             q[i][j] /= mean;
 }
 
+// Random frequencies (all at least a few percent of the largest) and
+// exchangeabilities for an n-state reversible matrix.
+void fillRandomReversible(std::mt19937_64 &rng, uint32_t n, std::vector<double> &pi, double **q)
+{
+    std::uniform_real_distribution<double> uniform(0.05, 1.0);
+    pi.resize(n);
+    double total = 0.0;
+    for (double &x : pi)
+        total += x = uniform(rng);
+    for (double &x : pi)
+        x /= total;
+    std::vector<double> rates(n * (n - 1) / 2);
+    for (double &x : rates)
+        x = uniform(rng) * 5.0;
+    fillReversible(q, pi, rates);
+}
+
 using Dense = std::vector<std::vector<double>>;
 
 Dense multiply(const Dense &a, const Dense &b)
@@ -146,20 +163,11 @@ TEST(DiagTest, GtrTransitionMatrixMatchesExpm)
 TEST(DiagTest, RandomReversibleMatricesMatchTaylorReference)
 {
     std::mt19937_64 rng(20261207);
-    std::uniform_real_distribution<double> uniform(0.05, 1.0);
     // 70 states exceed the row calcExpAt keeps on the stack.
     for (uint32_t n : {20u, 61u, 70u}) {
-        std::vector<double> pi(n);
-        double total = 0.0;
-        for (double &x : pi)
-            total += x = uniform(rng);
-        for (double &x : pi)
-            x /= total;
-        std::vector<double> rates(n * (n - 1) / 2);
-        for (double &x : rates)
-            x = uniform(rng) * 5.0;
+        std::vector<double> pi;
         MatrixHolder q(n), p(n);
-        fillReversible(q.m, pi, rates);
+        fillRandomReversible(rng, n, pi, q.m);
         for (double t : {0.01, 0.3, 2.0}) {
             const Dense expected = referenceExpm(q.m, n, t);
             MatrixHolder copy(n);
@@ -179,6 +187,79 @@ TEST(DiagTest, RandomReversibleMatricesMatchTaylorReference)
             }
         }
     }
+}
+
+TEST(DiagTest, EveryLayoutOfPGivesTheSameMatrix)
+{
+    // Larger matrices go through BLAS when the rows of P lie at one fixed
+    // distance apart; rows in a wider block, rows scattered or in reverse
+    // order, and each single row must all give the same matrix.
+    std::mt19937_64 rng(77);
+    for (uint32_t n : {6u, 9u, 20u}) {
+        std::vector<double> pi;
+        MatrixHolder q(n), work(n), p(n);
+        fillRandomReversible(rng, n, pi, q.m);
+        DiagHolder d(n, false, true);
+        ASSERT_NE(d.d, nullptr);
+        ASSERT_EQ(diagonalizeRateMatrix(q.m, work.m, pi.data(), d.d), 0);
+        const double t = 0.4;
+        const Dense expected = referenceExpm(q.m, n, t);
+        std::vector<double> w(n);
+        calcExpAt(d.d, nullptr, w.data(), p.m, t);
+
+        // Rows three doubles apart inside a wider block; the gaps stay as
+        // they were.
+        const uint32_t stride = n + 3;
+        std::vector<double> wide(n * stride, -7.0);
+        std::vector<double *> wideRows(n), reversedRows(n);
+        for (uint32_t i = 0; i < n; ++i)
+            wideRows[i] = wide.data() + i * stride;
+        calcExpAt(d.d, nullptr, nullptr, wideRows.data(), t);
+        std::vector<double> block(n * n);
+        for (uint32_t i = 0; i < n; ++i)
+            reversedRows[i] = block.data() + (n - 1 - i) * n;
+        calcExpAt(d.d, nullptr, nullptr, reversedRows.data(), t);
+        Dense scattered(n, std::vector<double>(n));
+        std::vector<double *> scatteredRows;
+        for (auto &row : scattered)
+            scatteredRows.push_back(row.data());
+        calcExpAt(d.d, nullptr, nullptr, scatteredRows.data(), t);
+
+        std::vector<double> single(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            calcExpAtRow(d.d, i, nullptr, nullptr, single.data(), t);
+            for (uint32_t j = 0; j < n; ++j) {
+                EXPECT_NEAR(p.m[i][j], expected[i][j], 1e-10) << n;
+                EXPECT_NEAR(wideRows[i][j], p.m[i][j], 1e-15) << n;
+                EXPECT_NEAR(reversedRows[i][j], p.m[i][j], 1e-15) << n;
+                EXPECT_NEAR(scattered[i][j], p.m[i][j], 1e-15) << n;
+                EXPECT_NEAR(single[j], p.m[i][j], 1e-15) << n;
+            }
+            for (uint32_t j = n; j < stride; ++j)
+                EXPECT_EQ(wide[i * stride + j], -7.0) << n;
+        }
+    }
+}
+
+TEST(DiagTest, NegativeResidueIsZeroForLargerMatrices)
+{
+    // Q with 1 off the diagonal and -(n - 1) on it, and the identity as the
+    // diagonal function: P = t Q, whose diagonal is negative.
+    const uint32_t n = 12;
+    MatrixHolder q(n), p(n);
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < n; ++j)
+            q.m[i][j] = i == j ? -(n - 1.0) : 1.0;
+    DiagHolder d(n, true, false);
+    ASSERT_NE(d.d, nullptr);
+    ASSERT_EQ(diagonalizeRateMatrix(q.m, nullptr, nullptr, d.d), 0);
+    calcExpAt(d.d, returnDoubleUnmodified, nullptr, p.m, 1e-3);
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < n; ++j)
+            if (i == j)
+                EXPECT_EQ(p.m[i][j], 0.0);
+            else
+                EXPECT_NEAR(p.m[i][j], 1e-3, 1e-15);
 }
 
 TEST(DiagTest, ZeroFrequencyIsRefused)

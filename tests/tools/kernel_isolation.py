@@ -7,7 +7,12 @@ its flags reach another file, or an inline function from a header is emitted
 there and the linker keeps that copy, a CPU without AVX2 stops on an illegal
 instruction outside the kernels. The kernels are told by their namespace.
 
-Usage: kernel_isolation.py PROGRAM [KERNEL_NAMESPACE[,KERNEL_NAMESPACE...]]
+A library linked in that picks its own kernels for the CPU at run time (the
+serial OpenBLAS) is named with --dispatching ARCHIVE: the functions the
+archive defines, by their exact symbol names, are left out of the check.
+
+Usage: kernel_isolation.py [--dispatching ARCHIVE]... PROGRAM
+                           [KERNEL_NAMESPACE[,KERNEL_NAMESPACE...]]
 Every namespace named must hold some AVX2 code.
 Exit 77 (skipped) where objdump is missing or the program is not x86-64.
 """
@@ -45,12 +50,31 @@ def vex_functions(program):
     return found
 
 
+def archive_functions(archive):
+    """Names of the code symbols (global, local and weak) the archive defines."""
+    out = subprocess.run(["nm", "--defined-only", archive], check=True, capture_output=True,
+                         text=True).stdout
+    names = set()
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) == 3 and fields[1] in "TtWw":
+            names.add(fields[2])
+    if not names:
+        raise SystemExit(f"{archive}: no functions found")
+    return names
+
+
 def main():
-    if len(sys.argv) < 2:
+    args = sys.argv[1:]
+    dispatching = set()
+    while len(args) >= 2 and args[0] == "--dispatching":
+        dispatching |= archive_functions(args[1])
+        args = args[2:]
+    if not args:
         print(__doc__)
         return 2
-    program = sys.argv[1]
-    namespaces = (sys.argv[2] if len(sys.argv) > 2 else "unoavx2::").split(",")
+    program = args[0]
+    namespaces = (args[1] if len(args) > 1 else "unoavx2::").split(",")
     if not shutil.which("objdump"):
         print("objdump not found: skipped")
         return SKIP
@@ -58,6 +82,10 @@ def main():
     if found is None:
         print("not an x86-64 program: skipped")
         return SKIP
+    dispatched = {f for f in found if f in dispatching}
+    found = {f: op for f, op in found.items() if f not in dispatched}
+    if dispatched:
+        print(f"{len(dispatched)} functions of run-time dispatching libraries left out")
     inside = {f for f in found if any(ns in f for ns in namespaces)}
     outside = {f: op for f, op in found.items() if f not in inside}
     for f, op in sorted(outside.items()):
