@@ -5,6 +5,7 @@
 #include "distance/dcalc.h"
 #include "distance/dmatrix.h"
 #include "distance/pairdiff.h"
+#include "distance/userdist.h"
 
 int installDistanceHooks()
 {
@@ -21,5 +22,6 @@ int installDistanceHooks()
     PatternServices p{};
     p.invalidateDistances = invalidateDistances;
     installPatternServices(p);
+    installUserDistanceHooks();
     return installDataServices(s);
 }
