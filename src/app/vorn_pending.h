@@ -59,7 +59,6 @@ int doRaxmlCmd();
 int doReduceTaxaCmd();
 int doReverseFilterCmd();
 int doRmCmd();
-int doSaveAssumCmd();
 int doShellEscapeCmd();
 int doShowConstraintsCmd();
 int doShowDistCmd();
