@@ -4,6 +4,7 @@
 #include "data/assump.h"
 #include "data/charstat.h"
 #include "data/data_services.h"
+#include "data/codons.h"
 #include "data/printx.h"
 #include "data/saveassum.h"
 #include "data/taxstat.h"
