@@ -46,10 +46,11 @@ protected:
         gError.clear();
         DataReaderTest::SetUp();
     }
-    void readDna(const std::vector<std::string> &rows)
+    void readDna(const std::vector<std::string> &rows, const std::string &format = "")
     {
         std::string s = "begin data; dimensions ntax=" + std::to_string(rows.size()) +
-                        " nchar=" + std::to_string(rows[0].size()) + "; format datatype=dna gap=-; matrix\n";
+                        " nchar=" + std::to_string(rows[0].size()) + "; format datatype=dna gap=- " + format +
+                        "; matrix\n";
         for (size_t t = 0; t < rows.size(); ++t)
             s += "t" + std::to_string(t + 1) + " " + rows[t] + "\n";
         feed(s + ";\nend;\n", true);
@@ -133,6 +134,23 @@ TEST_F(CodonTest, CountsUsageF1x4AndF3x4ByHand)
     EXPECT_NEAR(cf.f1x4[AAG], 0.09508408796895215, 1e-15);
     EXPECT_NE(gError.find("(e.g., taxon t3, characters 1-3)"), std::string::npos) << gError;
     EXPECT_NE(gOut.find("1 codon(s) containing missing data and/or partial ambiguities"), std::string::npos);
+}
+
+// User symbols stand before A, C, G and T in the symbol list; codons are
+// still read by their bases, and a codon holding a user symbol is ambiguous.
+TEST_F(CodonTest, UserSymbolsDoNotShiftBases)
+{
+    readDna({"ATGAAAXTG", "ATGAAGATG"}, "symbols=\"XZ\"");
+    ASSERT_EQ(std::string(activeDataInfo()->symbols).substr(0, 2), "XZ");
+    CodonFreqData cf;
+    ASSERT_EQ(initCodonFreqData(cf, activeDataInfo(), "standard"), 0);
+    getCodonCounts(cf);
+    const uint32_t ATG = 16 * 0 + 4 * 3 + 2, AAA = 0, AAG = 2;
+    EXPECT_EQ(cf.counts[0][ATG], 1u);
+    EXPECT_EQ(cf.counts[0][AAA], 1u);
+    EXPECT_EQ(cf.counts[1][AAG], 1u);
+    EXPECT_EQ(cf.counts[1][ATG], 2u);
+    EXPECT_NE(gOut.find("1 codon(s) containing missing data"), std::string::npos);
 }
 
 // Random sense codons under the vertebrate mitochondrial code, whose stop

@@ -7,6 +7,8 @@
 
 #include "data/getdata.h"
 #include "distance_fixture.h"
+#include "data/taxstat.h"
+#include "qel/qel_sets.h"
 #include "search/search_settings.h"
 
 namespace {
@@ -193,6 +195,29 @@ TEST_F(UserDistancesTest, CharacterFormatSurvivesADistancesBlock)
     EXPECT_EQ(U(2, 0), 1);  // C-A
     EXPECT_EQ(U(1, 0), 3);  // B-A
     EXPECT_EQ(U(2, 1), 2);  // B-C
+}
+
+}  // namespace
+
+namespace {
+
+// With a taxon deleted the block still has one row per stored taxon; the
+// matrix the methods use then holds the pairs of the remaining taxa.
+TEST_F(UserDistancesTest, DeletedTaxaKeepTheirRows)
+{
+    ASSERT_EQ(readAll(kTaxa), 0);
+    DataInfo *d = activeDataInfo();
+    addSetMember(d->taxa.deleted, 1);  // B
+    initTaxStatus(d);
+    ASSERT_EQ(d->nActive, 3);
+    ASSERT_EQ(readAll("begin distances; format nodiagonal; matrix D C 6 B 5 4 A 3 2 1; end;"), 0)
+        << testcap::gErrorText;
+    DMatrix *dm = getDMatrix(kDMatrixForDistance, d, false);
+    ASSERT_NE(dm, nullptr);
+    EXPECT_EQ(dm->ntax, 3u);
+    EXPECT_EQ(U(1, 0), 2);  // A-C
+    EXPECT_EQ(U(2, 0), 3);  // A-D
+    EXPECT_EQ(U(2, 1), 6);  // C-D
 }
 
 }  // namespace
