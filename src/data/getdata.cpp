@@ -13,6 +13,7 @@
 #include "data/chartaxlist.h"
 #include "data/data_util.h"
 #include "data/dataformat.h"
+#include "data/distmatrix.h"
 #include "data/datamatrix.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
@@ -112,6 +113,10 @@ int doDimensionsCmd(DataInfo *d)
                                 "assumed to correspond 1:1 with those given in a previous block.");
         if (p.ntax <= 0)
             return ntaxMissing();
+        if (r.blockType == kBlockDistances && !p.newTaxa && (d->flags & kHaveTaxa) &&
+            static_cast<uint32_t>(p.ntax) != d->ntax)
+            return qel_errorMsg(337, "Number of taxa specified in Distances block must agree with previous "
+                                     "value unless 'NewTaxa' precedes 'NTax'.");
         ntax = static_cast<uint32_t>(p.ntax);
         p.ntaxGiven = 1;
     }
@@ -303,11 +308,6 @@ int doDefaultLabelsCmd(DataInfo *d)
     return defaultTaxLabels(d);
 }
 
-int notReadableYet(DataInfo *)
-{
-    return qel_errorMsg(0, "Distance matrices cannot be read in this version.");
-}
-
 struct BlockCommand {
     const char *name;
     uint32_t minLength;
@@ -322,7 +322,7 @@ constexpr BlockCommand kBlockCommands[] = {
     {"Link", 4, 15, skipCommand},
     {"Comment", 7, 15, skipCommand},
     {"Dimensions", 6, 15, doDimensionsCmd},
-    {"Format", 6, 13, doFormatCmd},
+    {"Format", 6, 5, doFormatCmd},
     {"Options", 7, 5, doOptionsCmd},
     {"Eliminate", 9, 5, doEliminateCmd},
     {"Taxlabels", 6, 15, doTaxlabelsCmd},
@@ -330,9 +330,10 @@ constexpr BlockCommand kBlockCommands[] = {
     {"Statelabels", 8, 5, skipCommand},
     {"Charstatelabels", 12, 5, doCharstatelabelsCmd},
     {"Matrix", 6, 5, doMatrix},
-    {"Matrix", 6, 8, notReadableYet},
+    {"Matrix", 6, 8, readAndStoreDistanceMatrix},
     {"Defaultlabels", 10, 2, doDefaultLabelsCmd},
-    {"DistanceWts", 6, 8, notReadableYet},
+    {"DistanceWts", 6, 8, readAndStoreDistanceWts},
+    {"Format", 6, 8, doDistFormatCmd},
 };
 
 bool matches(const BlockCommand &cmd, const char *word, int blockType)
@@ -676,14 +677,82 @@ int finishCharMatrix(DataInfo *d, int join)
     return 0;
 }
 
+namespace {
+
+// The character data's format, which a DISTANCES block read beside a
+// character matrix leaves as it was.
+struct CharFormat {
+    uint32_t dataType, missingSymbol, gapSymbol, matchChar, missingOtherCase, labelsPosition;
+    uint8_t interleave, transpose, respectCase, compactStorage;
+    char symbols[sizeof DataInfo::symbols];
+    char userSymbols[sizeof DataInfo::userSymbols];
+
+    explicit CharFormat(const DataInfo *d)
+        : dataType(d->dataType), missingSymbol(d->missingSymbol), gapSymbol(d->gapSymbol),
+          matchChar(d->matchChar), missingOtherCase(d->missingOtherCase), labelsPosition(d->labelsPosition),
+          interleave(d->interleave), transpose(d->transpose), respectCase(d->respectCase),
+          compactStorage(d->compactStorage)
+    {
+        std::memcpy(symbols, d->symbols, sizeof symbols);
+        std::memcpy(userSymbols, d->userSymbols, sizeof userSymbols);
+    }
+    void restore(DataInfo *d) const
+    {
+        d->dataType = dataType;
+        d->missingSymbol = missingSymbol;
+        d->gapSymbol = gapSymbol;
+        d->matchChar = matchChar;
+        d->missingOtherCase = missingOtherCase;
+        d->labelsPosition = labelsPosition;
+        d->interleave = interleave;
+        d->transpose = transpose;
+        d->respectCase = respectCase;
+        d->compactStorage = compactStorage;
+        std::memcpy(d->symbols, symbols, sizeof symbols);
+        std::memcpy(d->userSymbols, userSymbols, sizeof userSymbols);
+    }
+};
+
+// A DISTANCES block adds a matrix to the taxa it names; the data set is not
+// purged unless the block defines new taxa, nor after a failure.
+int readDistancesBlock(DataInfo *d)
+{
+    DataBlockReader &r = gReader;
+    r = DataBlockReader{};
+    r.d = d;
+    r.blockType = kBlockDistances;
+    const CharFormat saved(d);
+    setDefaultDataFormat(d);
+    d->allDigitCharName = d->allDigitTaxName = 0;
+    dataBlockParam.ntaxGiven = (d->flags & kHaveTaxa) && d->taxa.labelsKnown ? 1 : 0;
+    dataBlockParam.ncharGiven = 0;
+    dataBlockParam.triangle = 0;  // lower
+    dataBlockParam.diagonal = 1;
+    if (!(d->flags & kHaveCharacters)) {
+        d->dataType = kDataTypeDistance;
+        userDistanceStore().selectDistanceCriterion();
+    }
+    int status = runBlockCommands(d);
+    if (status == 0)
+        status = finishBlock(d);
+    if (d->flags & kHaveCharacters)
+        saved.restore(d);
+    else
+        d->dataType = kDataTypeDistance;
+    dataServices().clearStatusText();
+    if (status == 0)
+        return 0;
+    return gAborted_ ? 2 : 1;
+}
+
+}  // namespace
+
 int readData(int blockType, DataInfo *d)
 {
-    if (blockType == kBlockDistances) {
-        qel_printf("\n*** The \"distances\" block cannot be read yet; it will be skipped.\n");
-        return skipThruEndOfBlock();
-    }
     if (blockType < 0 || blockType > kBlockDistances || !d)
         return 1;
+    if (blockType == kBlockDistances)
+        return readDistancesBlock(d);
     DataBlockReader &r = gReader;
     r = DataBlockReader{};
     r.d = d;

@@ -7,6 +7,7 @@
 #include "distance/dmatrix.h"
 #include "distance/nj.h"
 #include "distance/pairdiff.h"
+#include "distance/userdist.h"
 #include "search/starttree.h"
 #include "trees/treeutil.h"
 
@@ -45,5 +46,6 @@ int installDistanceHooks()
     PatternServices p{};
     p.invalidateDistances = invalidateDistances;
     installPatternServices(p);
+    installUserDistanceHooks();
     return installDataServices(s);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "data/data_settings.h"
+#include "data/printx.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "parsimony/packx.h"
@@ -85,110 +86,27 @@ uint64_t nodeStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint
     return shared;
 }
 
-struct MatrixRow {
-    std::string label;
-    std::vector<uint64_t> cells;
-    std::vector<char> gaps;  // a taxon's gap cells, shown by the gap symbol
-};
-
-void printHeader(const char *title, const char *heading, bool first, int lw, int cw,
-                 const std::vector<uint32_t> &chars)
-{
-    qel_printf(first ? "\n%s:\n" : "\n%s (continued):\n", title);
-    const int digits = static_cast<int>(std::to_string(chars.back() + 1).size());
-    for (int line = 0; line < digits; line++) {
-        qel_printf("%-*s  ", lw, line == digits - 1 ? heading : "");
-        for (uint32_t c : chars) {
-            const std::string num = std::to_string(c + 1);
-            const int skip = digits - static_cast<int>(num.size());
-            qel_printf("%*c", cw, line < skip ? ' ' : num[static_cast<size_t>(line - skip)]);
-        }
-        qel_printf("\n");
-    }
-    tableLine(lw + 2 + cw * static_cast<int>(chars.size()), 0);
-}
-
-// One row, its multistate cells written down their columns.
-void printRow(const MatrixRow &row, const DataInfo *d, int lw, int cw)
-{
-    std::vector<uint64_t> left = row.cells;
-    const uint64_t all = allStates(d);
-    bool firstLine = true;
-    for (bool more = true; more;) {
-        more = false;
-        qel_printf("%-*.*s  ", lw, lw, firstLine ? row.label.c_str() : "");
-        for (size_t k = 0; k < left.size(); k++) {
-            uint64_t &cell = left[k];
-            char sym = ' ';
-            if (firstLine && row.gaps[k]) {
-                sym = row.gaps[k];
-                cell = 0;
-            } else if (firstLine && (cell & all) == all) {
-                sym = '?';
-                cell = 0;
-            } else if (firstLine && cmFmt.cmShowEq && std::popcount(cell) > 1 && equateFor(cell, d)) {
-                sym = static_cast<char>(equateFor(cell, d));
-                cell = 0;
-            } else if (cell) {
-                const int s = std::countr_zero(cell);
-                sym = s < static_cast<int>(std::strlen(d->symbols)) ? d->symbols[s] : '?';
-                cell &= cell - 1;
-            }
-            more = more || cell;
-            qel_printf("%*c", cw, sym);
-        }
-        qel_printf("\n");
-        firstLine = false;
-    }
-}
-
 }  // namespace
 
 int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode)
 {
-    static constexpr const char *kTitles[] = {"", "Input data matrix", "Reconstructed states for internal nodes",
-                                              "Data matrix and reconstructed states for internal nodes",
-                                              "Possible character-state assignments to internal nodes"};
-    static constexpr const char *kHeadings[] = {"", "Taxon", "Node", "Taxon/Node", "Node"};
-    const auto m = static_cast<uint32_t>(mode);
-    std::vector<uint32_t> chars;
-    for (uint32_t c = 0; c < d->nchar; c++)
-        if (!(d->status[c] & kCharExcluded))
-            chars.push_back(c);
-    if (chars.empty()) {
-        qel_printf("\nNo characters are currently included.\n");
-        return 0;
-    }
-    const std::vector<const TreeNode *> tips = taxaOnTree(tree, d);
-    std::vector<const TreeNode *> rows;
+    MatrixDisplay m;
+    m.mode = static_cast<MatrixMode>(mode);
+    std::vector<const TreeNode *> nodes;
     if (mode == ReconMatrix::Terminal || mode == ReconMatrix::Both)
-        rows = tips;
-    if (mode != ReconMatrix::Terminal)
-        for (const TreeNode *n : internalNodes(tree, d))
-            rows.push_back(n);
-    const int lw = labelWidth(tips, d, std::strlen(kHeadings[m]));
-    const int cw = std::clamp<int>(cmFmt.cmColWidth, 1, 64);
-    const size_t fit = maxOutputColumns(static_cast<uint32_t>(cw), static_cast<uint32_t>(lw + 2));
-    for (size_t from = 0; from < chars.size(); from += fit) {
-        const auto first = chars.begin() + static_cast<std::ptrdiff_t>(from);
-        const auto last = first + static_cast<std::ptrdiff_t>(std::min(fit, chars.size() - from));
-        const std::vector<uint32_t> chunk(first, last);
-        printHeader(kTitles[m], kHeadings[m], from == 0, lw, cw, chunk);
-        for (const TreeNode *n : rows) {
-            if (getAbortedStatus())
-                return 2;
-            MatrixRow row;
-            const bool taxon = isTaxonNode(n, d);
-            row.label = taxon ? getTaxLabel(d, n->index) : std::to_string(nodeNum(n, tree));
-            for (uint32_t c : chunk) {
-                row.cells.push_back(nodeStates(tree, d, n, c, mode == ReconMatrix::MprSets));
-                const bool gap = taxon && d->gapSymbol && isGap(n->index, c, d);
-                row.gaps.push_back(gap ? static_cast<char>(d->gapSymbol) : '\0');
-            }
-            printRow(row, d, lw, cw);
+        for (const TreeNode *t : taxaOnTree(tree, d)) {
+            m.rows.push_back({getTaxLabel(d, static_cast<uint32_t>(t->index)), t->index});
+            nodes.push_back(t);
         }
-    }
-    return 0;
+    if (mode != ReconMatrix::Terminal)
+        for (const TreeNode *n : internalNodes(tree, d)) {
+            m.rows.push_back({std::to_string(nodeNum(n, tree)), -1});
+            nodes.push_back(n);
+        }
+    m.states = [&](size_t row, uint32_t c) {
+        return nodeStates(tree, d, nodes[row], c, mode == ReconMatrix::MprSets);
+    };
+    return showMatrixOutputProc(m, d);
 }
 
 void showPairwiseTaxaMatrix(const std::vector<double> &m, const Tree *tree, const DataInfo *d, Triangles tri,

@@ -42,6 +42,8 @@ MASKS = [
     (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
     # The time stamp of a saved tree or distance file.
     (re.compile(r"(\[(?:Treefile|Distance matrix) saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
+    # The time stamp of a saved assumptions file.
+    (re.compile(r"(Assumptions saved by VORN on )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}"), r"\1<date>"),
 ]
 
 

@@ -1,0 +1,58 @@
+#include "distance/userdist.h"
+
+#include <algorithm>
+
+#include "data/data_services.h"
+#include "data/distmatrix.h"
+#include "distance/dmatrix.h"
+#include "qel/qel_matrices.h"
+#include "search/search_settings.h"
+
+namespace {
+
+// Distance becomes the criterion, announced only when it changes.
+void selectDistanceCriterion()
+{
+    if (getOptimalityCriterion() == static_cast<uint32_t>(kCriterionDistance))
+        return;
+    setOptimalityCriterion(static_cast<uint32_t>(kCriterionDistance), false);
+    initOptimalityCriterion(true);
+}
+
+}  // namespace
+
+void installUserDistanceHooks()
+{
+    UserDistanceStore s{};
+    // Each Matrix command starts a fresh record, so no weights or copies of
+    // an earlier matrix survive beside the new distances.
+    s.distances = [](uint32_t ntax) -> double ** {
+        gUserDistances = destroyDMatrix(gUserDistances);
+        DMatrix *dm = checkDMatrixAlloc(&gUserDistances, ntax);
+        return dm ? dm->distances : nullptr;
+    };
+    s.allocWeights = []() -> double ** {
+        if (!gUserDistances)
+            return nullptr;
+        deallocHalfMatrix(gUserDistances->weights);
+        gUserDistances->weights = allocHalfMatrixOf<double>(std::max<uint32_t>(gUserDistances->ntaxAlloc, 1), false);
+        return gUserDistances->weights;
+    };
+    s.haveDistances = [] { return gUserDistances != nullptr; };
+    s.haveWeights = [] { return gUserDistances && gUserDistances->weights; };
+    s.install = [](uint32_t nZero, double maxDistance, uint32_t decimals, bool adjust) {
+        if (!gUserDistances)
+            return;
+        gUserDistances->type = kDistUser;
+        gUserDistances->nZero = nZero;
+        gUserDistances->maxDistance = maxDistance;
+        gUserDistances->decimals = decimals;
+        adjustUserDMatrix = adjust;
+        dist.distance = kDistUser;
+        invalidateDistances();
+        selectDistanceCriterion();
+    };
+    s.destroy = [] { gUserDistances = destroyDMatrix(gUserDistances); };
+    s.selectDistanceCriterion = selectDistanceCriterion;
+    installUserDistanceStore(s);
+}
