@@ -265,4 +265,32 @@ TEST_F(HSearchTest, CountSwapsNNIIsTwicetheInternalEdges)
     }
 }
 
+// With the buffer full and no increase allowed, a search on a matrix with a
+// plateau of equally short trees refuses thousands of stores; the limit line
+// names each tree being swapped once, not once per refused store.
+TEST_F(HSearchTest, MaxtreesLimitLineOncePerSwappedTree)
+{
+    std::mt19937 gen(14);
+    makeData(cladeMatrix(gen, 14, 5, 0));
+    setMainTreeBuffer(activeBuffer(14));  // the Maxtrees limit holds for the main buffer
+    const TreeInfo savedInfo = treeInfo;
+    treeInfo.maxtrees = 20;
+    treeInfo.increase = static_cast<uint32_t>(MaxtreesAction::kLeave);
+    gPars.collapse = 0;
+    hs.swap = 3;
+    EXPECT_EQ(runHeuristicSearch(data), 0);
+    treeInfo = savedInfo;
+    setMainTreeBuffer(nullptr);
+    std::vector<std::string> swapped;
+    const std::string key = "'Maxtrees' limit (20) hit while swapping on tree #";
+    for (size_t at = gPrinted.find(key); at != std::string::npos; at = gPrinted.find(key, at + 1))
+        swapped.push_back(gPrinted.substr(at + key.size(), gPrinted.find(' ', at + key.size()) - at - key.size()));
+    ASSERT_FALSE(swapped.empty()) << gPrinted;
+    std::vector<std::string> distinct = swapped;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    EXPECT_EQ(swapped.size(), distinct.size());
+    EXPECT_LE(swapped.size(), 21u);  // the starting tree and the 20 trees kept
+}
+
 }  // namespace
