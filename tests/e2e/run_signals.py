@@ -140,6 +140,32 @@ def limited_write_case(vorn, ignore_signal):
     return failures
 
 
+def limited_score_file_case(vorn):
+    """PScores writing its score file past a file-size limit: the write error
+    is reported and the success line is not printed; the old file stays."""
+    import resource
+    rng = random.Random(6)
+    names = ["t%d" % i for i in range(6)]
+    trees = "".join("  tree r%d = [&U] %s\n" % (i, random_tree(rng, names)) for i in range(600))
+    commands = ("#NEXUS\n" + data_block(6, 20, 5) + "begin trees;\n" + trees + "end;\n"
+                "pscores all / ci ri scorefile=keep.tre replace;\nquit;\n")
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-fsize-") as tmp:
+        old_trees = prepare(tmp, commands, 2000)
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=120)
+        out = run.stdout.decode("utf-8", "replace")
+        if run.returncode != 32 or "Error" not in out or "Tree scores written" in out:
+            failures.append("score file: status %d, the failed write not reported as such:\n%s"
+                            % (run.returncode, out[-600:]))
+        failures += check_files(tmp, "score file", old_trees)
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     long_search = ("log file=run.log replace;\n" + data_block(40, 300, 11) +
@@ -157,6 +183,7 @@ def main():
                          ("other.tre", "End;"), True)
     failures += limited_write_case(vorn, True)
     failures += limited_write_case(vorn, False)
+    failures += limited_score_file_case(vorn)
     if failures:
         print("\n".join(failures))
         return 1
