@@ -295,15 +295,14 @@ PatternTST *destroyPatternTST(PatternTST *t)
     return nullptr;
 }
 
-int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t code)
+namespace {
+
+// The cell's code into its column's key, and the key into the tree once the
+// key's eight rows are in. Kept out of line, so that the store into the byte
+// matrix, once the tree gave way, is a call without a stack frame: it runs
+// for every cell of a large matrix.
+[[gnu::noinline]] int insertStateIntoTree(PatternTST *t, uint32_t row, uint32_t c, uint8_t code)
 {
-    if (!t || !t->nextRow || row >= t->ntax || c >= t->nchar || t->nextRow[c] != row)
-        return 1;
-    if (t->cells) {
-        t->cells[row][c] = code;
-        t->nextRow[c] = row + 1;
-        return 0;
-    }
     const uint32_t slot = row % kTaxaPerKey;
     t->pending[c] |= uint64_t{code} << (8 * (kTaxaPerKey - 1 - slot));
     t->nextRow[c] = row + 1;
@@ -319,6 +318,19 @@ int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t c
     if (row + 1 == t->ntax)
         t->charPattern[c] = node(t, n).id;
     return spillIfTooBig(t);
+}
+
+}  // namespace
+
+int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t code)
+{
+    if (!t || !t->nextRow || row >= t->ntax || c >= t->nchar || t->nextRow[c] != row)
+        return 1;
+    if (!t->cells)
+        return insertStateIntoTree(t, row, c, code);
+    t->cells[row][c] = code;
+    t->nextRow[c] = row + 1;
+    return 0;
 }
 
 void finishCharGroupTST(PatternTST *t)
