@@ -1,8 +1,11 @@
 #include "data/charpatterns.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <numeric>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -292,15 +295,14 @@ PatternTST *destroyPatternTST(PatternTST *t)
     return nullptr;
 }
 
-int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t code)
+namespace {
+
+// The cell's code into its column's key, and the key into the tree once the
+// key's eight rows are in. Kept out of line, so that the store into the byte
+// matrix, once the tree gave way, is a call without a stack frame: it runs
+// for every cell of a large matrix.
+[[gnu::noinline]] int insertStateIntoTree(PatternTST *t, uint32_t row, uint32_t c, uint8_t code)
 {
-    if (!t || !t->nextRow || row >= t->ntax || c >= t->nchar || t->nextRow[c] != row)
-        return 1;
-    if (t->cells) {
-        t->cells[row][c] = code;
-        t->nextRow[c] = row + 1;
-        return 0;
-    }
     const uint32_t slot = row % kTaxaPerKey;
     t->pending[c] |= uint64_t{code} << (8 * (kTaxaPerKey - 1 - slot));
     t->nextRow[c] = row + 1;
@@ -316,6 +318,19 @@ int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t c
     if (row + 1 == t->ntax)
         t->charPattern[c] = node(t, n).id;
     return spillIfTooBig(t);
+}
+
+}  // namespace
+
+int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t code)
+{
+    if (!t || !t->nextRow || row >= t->ntax || c >= t->nchar || t->nextRow[c] != row)
+        return 1;
+    if (!t->cells)
+        return insertStateIntoTree(t, row, c, code);
+    t->cells[row][c] = code;
+    t->nextRow[c] = row + 1;
+    return 0;
 }
 
 void finishCharGroupTST(PatternTST *t)
@@ -375,7 +390,17 @@ int patternMatrixFromCells(PatternTST *t, DataInfo *d, bool mayStoreFull)
     std::vector<uint32_t> first;      // per character: the first character of its group
     std::vector<uint32_t> patterns;   // the first character of each group, sorted by column
     bool collided = false;
+    auto keepFullStorage = [&] {
+        deallocCompactStorageData(d);
+        deallocMatrix(d->matrix);
+        d->matrix = cells;
+        d->compactStorage = 0;
+        t->cells = nullptr;
+        return 0;
+    };
     try {
+        if (mayStoreFull && columnSampleShowsFullStorage(cells, ntax, nchar))
+            return keepFullStorage();
         {
             std::vector<uint64_t> hash(nchar, 0);
             for (uint32_t row = 0; row < ntax; ++row) {
@@ -424,14 +449,8 @@ int patternMatrixFromCells(PatternTST *t, DataInfo *d, bool mayStoreFull)
             }
             collided = false;
         }
-        if (collided || (mayStoreFull && uint64_t{patterns.size()} * 8 > nchar)) {
-            deallocCompactStorageData(d);
-            deallocMatrix(d->matrix);
-            d->matrix = cells;
-            d->compactStorage = 0;
-            t->cells = nullptr;
-            return 0;
-        }
+        if (collided || (mayStoreFull && uint64_t{patterns.size()} * 8 > nchar))
+            return keepFullStorage();
         std::sort(patterns.begin(), patterns.end(), [&](uint32_t a, uint32_t b) {
             for (uint32_t row = 0; row < ntax; ++row)
                 if (cells[row][a] != cells[row][b])
@@ -479,6 +498,38 @@ int patternMatrixFromCells(PatternTST *t, DataInfo *d, bool mayStoreFull)
 }
 
 }  // namespace
+
+bool columnSampleShowsFullStorage(const uint8_t *const *cells, uint32_t ntax, uint32_t nchar)
+{
+    // Were the distinct columns D <= N/8 of the N columns, their counts m
+    // would sum to N with sum m^2 >= N^2/D >= 8N, and k columns drawn at
+    // random would hold on average C(k,2) sum m(m-1) / (N(N-1)) >= 3.5 k^2/N
+    // equal pairs: with k = 5 sqrt(N), over 87. Finding at most 8 (columns
+    // compared by a hash, whose collisions only add pairs) rules that out.
+    if (!cells || ntax == 0 || nchar < 64)
+        return false;
+    const auto k = static_cast<uint32_t>(std::min<double>(nchar, 5.0 * std::sqrt(static_cast<double>(nchar)) + 1));
+    std::vector<uint32_t> sample(nchar);
+    std::iota(sample.begin(), sample.end(), 0u);
+    std::mt19937 rng(nchar);  // the same sample for the same matrix
+    for (uint32_t i = 0; i < k; ++i)
+        std::swap(sample[i], sample[i + rng() % (nchar - i)]);
+    sample.resize(k);
+    std::sort(sample.begin(), sample.end());  // each row read in its own order
+    std::vector<uint64_t> hash(k, 0);
+    for (uint32_t row = 0; row < ntax; ++row) {
+        const uint8_t *r = cells[row];
+        for (uint32_t j = 0; j < k; ++j)
+            hash[j] = (hash[j] ^ (r[sample[j]] + uint64_t{1})) * 0x9E3779B97F4A7C15ull + (hash[j] >> 29);
+    }
+    std::sort(hash.begin(), hash.end());
+    uint64_t pairs = 0;
+    for (uint32_t i = 0, run = 1; i + 1 < k; ++i) {
+        run = hash[i + 1] == hash[i] ? run + 1 : 1;
+        pairs += run - 1;  // the new column pairs with each equal one before it
+    }
+    return pairs <= 8;
+}
 
 int makePatternMatrix(PatternTST *t, DataInfo *d, bool mayStoreFull)
 {

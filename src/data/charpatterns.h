@@ -57,3 +57,9 @@ bool patternTSTHoldsMatrix(const PatternTST *t);
 // (d->compactStorage cleared): the pattern matrix would save too little to
 // pay for having both at once.
 int makePatternMatrix(PatternTST *t, DataInfo *d, bool mayStoreFull = false);
+
+// True when a sample of the columns of the byte matrix (ntax rows of nchar
+// cells) shows so few repeats that distinct patterns are surely more than an
+// eighth of the columns, so that full storage is the cheaper one without
+// grouping every column. False whenever compact storage might pay.
+bool columnSampleShowsFullStorage(const uint8_t *const *cells, uint32_t ntax, uint32_t nchar);

@@ -208,6 +208,10 @@ void initSignalHandlers()
     // signal is acted on at once.
     installSignalHandler(SIGTERM, requestTermination, &gTermAction);
     installSignalHandler(SIGHUP, requestTermination, &gHupAction);
+    // A write past the file-size limit then fails with EFBIG like one to a
+    // full disk, and is reported with the old file kept, instead of the
+    // signal killing the program silently with its output unflushed.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (!gRunningAsMaster)
         return;
     installSignalHandler(SIGINT, setAbortFlag, &gIntAction);

@@ -994,15 +994,27 @@ void setLoneNewline(char *buffer, size_t size)
     }
 }
 
+// A terminal that cannot move the cursor (TERM=dumb: Emacs shell buffers,
+// IDE consoles), where the editor shows its prompt only with the line typed.
+bool dumbTerminal()
+{
+    const char *term = std::getenv("TERM");
+    return term && std::strcmp(term, "dumb") == 0;
+}
+
 // Reads with the line editor. False when interrupted.
 bool readWithEditor(const char *prompt, char *buffer, size_t size, FILE *log)
 {
+    const bool dumb = dumbTerminal();
     for (;;) {
-        // The editor writes the prompt itself; what the program wrote before
-        // it must be on the screen first.
+        // The editor writes the prompt itself, except on a dumb terminal,
+        // where it is written here first; what the program wrote before it
+        // must be on the screen first.
+        if (dumb)
+            showPrompt(prompt);
         if (FILE *out = getOutputTerminal().out)
             std::fflush(out);
-        const char *line = gl_get_line(gTecla, prompt, nullptr, -1);
+        const char *line = gl_get_line(gTecla, dumb ? "" : prompt, nullptr, -1);
         if (!line) {
             if (gl_return_status(gTecla) == GLR_SIGNAL) {
                 const int signo = gl_last_signal(gTecla);
@@ -1024,7 +1036,8 @@ bool readWithEditor(const char *prompt, char *buffer, size_t size, FILE *log)
         buffer[n] = '\n';
         buffer[n + 1] = '\0';
         gHooks.clearLastLineBlank();
-        writeToLog(log, prompt);
+        if (!dumb)  // written with the output already
+            writeToLog(log, prompt);
         return true;
     }
 }

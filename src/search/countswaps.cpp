@@ -58,7 +58,9 @@ int doCountSwapsCmd()
     SetHandle list(allocSet(inMemory));
     if (!list)
         return 1;
-    if (getTreeList(list.get(), true, false) != 0)
+    // The command has no options: whatever follows its name is a tree list,
+    // and a word that names no tree is refused, not passed over.
+    if (getTreeList(list.get(), false, false) != 0)
         return 1;
     bool any = false;
     for (uint32_t k = 0; k < inMemory; k++)

@@ -230,7 +230,10 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         hsd->overflowed = 1;
         if (r.keepActive)
             return 1;
-        if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest) {
+        // Once per tree swapped: a full buffer refuses every further
+        // candidate, and a line for each would bury the rest of the output.
+        if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest && hsd->maxtreesNotedFor != hsd->currentTree + 1) {
+            hsd->maxtreesNotedFor = hsd->currentTree + 1;
             qel_printf("    'Maxtrees' limit (%u) hit while swapping on tree #%u (score=%s)\n", getMaxtreesValue(),
                        hsd->currentTree, treeScoreToString(0, score).c_str());
             clearHits(hsd);
@@ -375,6 +378,7 @@ int flushHits(HSearchData *hsd, Tree *tree, int result)
 int swapTree(HSearchData *hsd, Tree *tree)
 {
     clearHits(hsd);
+    hsd->maxtreesNotedFor = 0;
     hsd->swapping = 1;
     int result = 0;
     for (;;) {

@@ -78,6 +78,7 @@ struct HSearchData {
     uint32_t lastTreeRound;
     uint32_t firstBestGroup;
     uint32_t duplicateOf;     // an earlier replicate's tree that a new one matched
+    uint32_t maxtreesNotedFor;  // 1 + the tree being swapped when the Maxtrees line was printed; 0 none
     double rearrTriedRep;
     double rearrTriedTotal;
     double rearrLimit;        // 0 none

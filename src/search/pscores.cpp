@@ -409,6 +409,20 @@ void showSingleCharValues(const Run &r)
     }
 }
 
+// Puts the score file in place (a write that failed, a full disk, shows
+// here); 0 when it is.
+int finishScoreFile(Run &r)
+{
+    // A table cut short by an error or an interrupt is not kept.
+    const bool keep = getAbortedStatus() == 0;
+    const int rc = finishStreamFile(r.outStream, keep);
+    discardStream(&r.outStream);
+    r.out = nullptr;
+    if (rc != 0 && keep)
+        return qel_errorMsg(0, "Error writing file \"%s\".", sfopt.scoreFile), 1;
+    return keep ? 0 : 2;
+}
+
 int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
 {
     dataServices().setStatusText("Calculating parsimony scores...");
@@ -424,8 +438,14 @@ int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
             if (r.rows[k].number == bestNumber)
                 r.best = k;
     }
-    if (r.out)
+    // The table is complete here: the file is closed before its success is
+    // told.
+    const bool scoreFile = r.out != nullptr;
+    if (scoreFile) {
         writeScoreFile(r);
+        if (int rc = finishScoreFile(r))
+            return rc;
+    }
     const bool fits = r.sumMin > 0.0;
     qel_printf("\nLen\bgths ");
     if (r.anyFit && fits)
@@ -434,7 +454,7 @@ int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
     indentOutput(2);
     showParsSettings(qel_printf, r.d);
     indentOutput(-2);
-    if (r.out)
+    if (scoreFile)
         qel_printf("\nTree scores written to file \"%s\"\n", sfopt.scoreFile);
     if (!sfopt.displayOut)
         qel_printf("Output to main window suppressed (results sent only to file)\n");
@@ -566,12 +586,8 @@ int doPScoresCmd()
         parsServices().forgetLastTreeOptimized();
     restoreOriginalOptCrit(oldCriterion);
     if (r.outStream) {
-        // A table cut short by an error or an interrupt is not kept.
-        const bool keep = status == 0 && getAbortedStatus() == 0;
-        if (finishStreamFile(r.outStream, keep) != 0 && keep) {
-            qel_errorMsg(0, "Error writing file \"%s\".", sfopt.scoreFile);
-            status = 1;
-        }
+        // The run stopped before the table was complete: not kept.
+        finishStreamFile(r.outStream, false);
         discardStream(&r.outStream);
     }
     return status;

@@ -64,6 +64,7 @@ private:
     std::vector<TreeNode *> prepareTree(Tree *t, double *curLen);
     double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
     int32_t furthestTaxon();
+    int32_t closestTaxon(const std::vector<int32_t> &candidates);
     void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
     double bound() const;
     double wholeTreeScore(Tree *t);
@@ -294,6 +295,26 @@ int32_t StepwiseBuilder::furthestTaxon()
     return chosen;
 }
 
+// The taxon of the cheapest connection over every held tree (the first of
+// equal ones), -1 when none could be scored. Every held tree then takes this
+// taxon: trees of different taxa could not be carried on together.
+int32_t StepwiseBuilder::closestTaxon(const std::vector<int32_t> &candidates)
+{
+    Connection best;
+    best.taxon = -1;
+    for (uint32_t h = 1, trees = numTreesInBuffer(held_.get()); h <= trees; h++) {
+        getTree(held_.get(), h, tree_);
+        double curLen = 0.0;
+        const auto edges = prepareTree(tree_, &curLen);
+        for (int32_t taxon : candidates)
+            for (TreeNode *e : edges)
+                if (const double s = connectionScore(tree_, e, taxon, curLen, best.score);
+                    s != kNoScoreValue && compareScores(s, best.score) < 0)
+                    best = Connection{0, taxon, s};
+    }
+    return best.taxon;
+}
+
 int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
 {
     if (n_ < 3 && !opt_.rooted)
@@ -323,13 +344,20 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         std::vector<int32_t> candidates;
         if (fixedOrder)
             candidates.push_back(fullOrder[order_.size()]);
-        else if (opt_.addSeq == kAddSeqClosest)
+        else if (opt_.addSeq == kAddSeqClosest) {
             for (uint32_t x = 0; x < n_; x++) {
                 if (!inTree_[x])
                     candidates.push_back(static_cast<int32_t>(x));
             }
-        else
+            if (hold_ > 1) {
+                const int32_t taxon = closestTaxon(candidates);
+                if (taxon < 0)
+                    return 1;
+                candidates.assign(1, taxon);
+            }
+        } else {
             candidates.push_back(furthestTaxon());
+        }
 
         best_ = Connection{};
         nextScores_.clear();

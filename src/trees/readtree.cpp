@@ -50,8 +50,10 @@ std::string lowerCase(const char *s)
 
 uint32_t numActive(const DataInfo *d) { return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax; }
 
-// The taxon a plain tree file we wrote names by word: the writers' words are
-// made again from the labels of the taxa they could have written.
+// The taxon a tree file we wrote names by word: the writers' words are made
+// again from the labels of the taxa they could have written (those of the
+// NEXUS writers in a NEXUS file, of the Newick and PHYLIP writers in a plain
+// one).
 int32_t taxonOfFileWord(TreeReader *r, const char *word)
 {
     const DataInfo *d = r->data;
@@ -68,7 +70,9 @@ int32_t taxonOfFileWord(TreeReader *r, const char *word)
             original.push_back(o);
         }
         // Newick words first: a PHYLIP word never equals another taxon's.
-        for (uint32_t format : {kTreeFmtNewick, kTreeFmtPhylip}) {
+        const std::vector<uint32_t> formats =
+            r->newickFile ? std::vector<uint32_t>{kTreeFmtNewick, kTreeFmtPhylip} : std::vector<uint32_t>{kTreeFmtNexus};
+        for (uint32_t format : formats) {
             const std::vector<std::string> words = treeFileTaxonWords(labels, format);
             for (uint32_t t = 0; t < n; t++)
                 r->fileWords.emplace(normalizedTreeWord(words[t]), original[t]);
@@ -78,12 +82,12 @@ int32_t taxonOfFileWord(TreeReader *r, const char *word)
     return it == r->fileWords.end() ? -1 : static_cast<int32_t>(it->second);
 }
 
-// A word our tree-file writers made of a label (plain files only), or a
-// taxon number; -1 when it names none.
-int32_t taxonOfFileWordOrNumber(const DataInfo *d, const char *word, TreeReader *plainFile)
+// A word our tree-file writers made of a label, or a taxon number; -1 when
+// it names none.
+int32_t taxonOfFileWordOrNumber(const DataInfo *d, const char *word, TreeReader *r)
 {
-    if (plainFile)
-        if (const int32_t t = taxonOfFileWord(plainFile, word); t >= 0)
+    if (r)
+        if (const int32_t t = taxonOfFileWord(r, word); t >= 0)
             return t;
     uint32_t n;
     if (d->taxa.taxaByNumber && isAllDigit(word) && stringToUInt(word, &n) == kConvOk && n >= 1 && n <= d->ntax)
@@ -92,9 +96,9 @@ int32_t taxonOfFileWordOrNumber(const DataInfo *d, const char *word, TreeReader 
 }
 
 // Original taxon of a label (through the reader's label index), of a word
-// our tree-file writers made of a label (plain files only), or of a number;
-// -1 when the word names none. Names go before numbers.
-int32_t taxonOfLabel(TreeReader *r, const char *word, TreeReader *plainFile)
+// our tree-file writers made of a label, or of a number; -1 when the word
+// names none. Names go before numbers.
+int32_t taxonOfLabel(TreeReader *r, const char *word)
 {
     const DataInfo *d = r->data;
     if (!d)
@@ -107,7 +111,7 @@ int32_t taxonOfLabel(TreeReader *r, const char *word, TreeReader *plainFile)
     }
     if (auto it = r->labelIndex.find(lowerCase(word)); it != r->labelIndex.end())
         return static_cast<int32_t>(it->second);
-    return taxonOfFileWordOrNumber(d, word, plainFile);
+    return taxonOfFileWordOrNumber(d, word, r);
 }
 
 uint32_t activeOf(const DataInfo *d, uint32_t original)
@@ -199,7 +203,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
             return qel_errorMsg(775, "Range of taxa is not allowed in this context (following taxon-set name).");
     } else {
         if (t < 0)
-            t = taxonOfLabel(r, word, r->newickFile ? r : nullptr);
+            t = taxonOfLabel(r, word);
         if (t < 0)
             return showTaxIdError(word, d);
         originals.push_back(static_cast<uint32_t>(t));
@@ -212,7 +216,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
                 return qel_errorMsg(601, "Range of taxa is not valid.");
             int32_t u = findStringInTransTable(r, last);
             if (u < 0)
-                u = taxonOfLabel(r, last, r->newickFile ? r : nullptr);
+                u = taxonOfLabel(r, last);
             if (u < 0)
                 return showTaxIdError(last, d);
             if (u < t)
@@ -793,7 +797,7 @@ int readTranslateTable(TreeReader *r)
             return 1;
         if (isTokenSemicolon(label) || std::strcmp(label, ",") == 0)
             return qel_errorMsg(722, "Syntax error in translation table.");
-        const int32_t taxon = taxonOfLabel(r, label, nullptr);
+        const int32_t taxon = taxonOfLabel(r, label);
         if (taxon < 0)
             return showTaxIdError(label, r->data);
         try {

@@ -73,8 +73,8 @@ struct TreeReader {
     bool pruned;
     bool missingBrlen;               // this tree lacked a length below its top
     bool anyBrlensRead;
-    // Plain tree files: the words our Newick and PHYLIP writers give the
-    // taxa (normalized) -> original taxon; built on first use.
+    // The words our writers of this kind of file (NEXUS, or Newick and
+    // PHYLIP) give the taxa (normalized) -> original taxon; built on first use.
     std::unordered_map<std::string, uint32_t> fileWords;
     bool fileWordsBuilt;
     // The taxon labels (lower case) -> original taxon, the first of equal

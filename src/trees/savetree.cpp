@@ -110,9 +110,26 @@ std::string numberedWord(const std::string &base, uint32_t k, bool phylip)
     return stem.substr(0, number.size() < 10 ? 10 - number.size() : 0) + number;
 }
 
-std::vector<std::string> distinctWords(const std::vector<std::string> &labels, bool phylip,
+bool isNexusFormat(uint32_t format) { return format == kTreeFmtNexus || format == kTreeFmtAltNexus; }
+
+enum class WordRule { kNewick, kPhylip, kNexus };
+
+// A NEXUS word is the label itself (the writer quotes it as the format
+// needs); the plain formats' words are the label rule's.
+std::string baseWord(const std::string &label, WordRule rule)
+{
+    return rule == WordRule::kNexus ? label : plainTreeWord(label, rule == WordRule::kPhylip);
+}
+
+WordRule wordRuleOf(uint32_t format)
+{
+    return isNexusFormat(format) ? WordRule::kNexus : format == kTreeFmtPhylip ? WordRule::kPhylip : WordRule::kNewick;
+}
+
+std::vector<std::string> distinctWords(const std::vector<std::string> &labels, WordRule rule,
                                        const std::vector<std::string> *newickWords)
 {
+    const bool phylip = rule == WordRule::kPhylip;
     WordClaims claims(labels);
     if (newickWords)
         for (const std::string &w : *newickWords)
@@ -125,7 +142,7 @@ std::vector<std::string> distinctWords(const std::vector<std::string> &labels, b
         // This taxon's own Newick word names it anyway.
         if (newickWords)
             claims.releaseOther(ownNewick);
-        const std::string base = plainTreeWord(labels[i], phylip);
+        const std::string base = baseWord(labels[i], rule);
         std::string word = base;
         for (uint32_t k = static_cast<uint32_t>(i) + 1; !claims.isFree(normalizedTreeWord(word), ownKey); k++)
             word = numberedWord(base, k, phylip);
@@ -152,8 +169,6 @@ const char *formatName(uint32_t format)
         return "";
     }
 }
-
-bool isNexusFormat(uint32_t format) { return format == kTreeFmtNexus || format == kTreeFmtAltNexus; }
 
 TreeLabelFxn labelWriter(uint32_t format)
 {
@@ -305,10 +320,29 @@ std::string normalizedTreeWord(std::string_view word)
 
 std::vector<std::string> treeFileTaxonWords(const std::vector<std::string> &labels, uint32_t format)
 {
-    const std::vector<std::string> newick = distinctWords(labels, false, nullptr);
+    if (isNexusFormat(format))
+        return distinctWords(labels, WordRule::kNexus, nullptr);
+    const std::vector<std::string> newick = distinctWords(labels, WordRule::kNewick, nullptr);
     if (format != kTreeFmtPhylip)
         return newick;
-    return distinctWords(labels, true, &newick);
+    return distinctWords(labels, WordRule::kPhylip, &newick);
+}
+
+std::vector<std::string> treeFileTaxonWords(const DataInfo *data, uint32_t format, uint32_t *numbered)
+{
+    std::vector<std::string> labels;
+    for (uint32_t t = 0, n = numLabels(data); t < n; t++) {
+        const char *label = taxLabelForMainTreeBuf(data, t);
+        labels.emplace_back(label ? label : "");
+    }
+    std::vector<std::string> words = treeFileTaxonWords(labels, format);
+    if (numbered) {
+        *numbered = 0;
+        for (size_t t = 0; t < labels.size(); t++)
+            if (words[t] != baseWord(labels[t], wordRuleOf(format)))
+                ++*numbered;
+    }
+    return words;
 }
 
 char *nexusTreeLabel(const char *label, char *buffer, size_t size) { return nexusizeString(label, buffer, size); }
@@ -328,11 +362,11 @@ void auxPutTreesBlkCmd(bool withTaxaBlock, bool withStoreCmd, const DataInfo *da
 {
     auxPutNEXUS();
     if (withTaxaBlock) {
-        const uint32_t n = numLabels(data);
-        auxPrintf("Begin taxa;\n\tDimensions ntax=%d;\n\tTaxlabels\n", static_cast<int>(n));
+        const std::vector<std::string> words = treeFileTaxonWords(data, kTreeFmtNexus, nullptr);
+        auxPrintf("Begin taxa;\n\tDimensions ntax=%d;\n\tTaxlabels\n", static_cast<int>(words.size()));
         char quoted[kLabelBufSize];
-        for (uint32_t t = 0; t < n; t++)
-            auxPrintf("\t\t%s\n", nexusizeString(taxLabelForMainTreeBuf(data, t), quoted, sizeof quoted));
+        for (const std::string &w : words)
+            auxPrintf("\t\t%s\n", nexusizeString(w.c_str(), quoted, sizeof quoted));
         auxPuts("\t\t;\nEnd;\n");
     }
     if (withStoreCmd)
@@ -342,12 +376,13 @@ void auxPutTreesBlkCmd(bool withTaxaBlock, bool withStoreCmd, const DataInfo *da
 
 void writeTransTable(const DataInfo *data)
 {
-    const uint32_t n = numLabels(data);
+    const std::vector<std::string> words = treeFileTaxonWords(data, kTreeFmtNexus, nullptr);
+    const auto n = static_cast<uint32_t>(words.size());
     auxPuts("\tTranslate\n");
     char quoted[kLabelBufSize];
     for (uint32_t t = 0; t < n; t++)
-        auxPrintf("\t\t%d %s%s\n", static_cast<int>(t + 1),
-                  nexusizeString(taxLabelForMainTreeBuf(data, t), quoted, sizeof quoted), t + 1 < n ? "," : "");
+        auxPrintf("\t\t%d %s%s\n", static_cast<int>(t + 1), nexusizeString(words[t].c_str(), quoted, sizeof quoted),
+                  t + 1 < n ? "," : "");
     auxPuts("\t\t;\n");
 }
 
@@ -397,7 +432,7 @@ struct SaveJob {
     bool direct;              // write the stored encoding as it stands
     uint32_t decimals;
     uint32_t skipped;         // FreqPars: nonbinary trees left out
-    std::vector<std::string> words;  // Newick and PHYLIP: the taxa's words
+    std::vector<std::string> words;  // the taxa's words as written (NEXUS-quoted in altNexus)
     uint32_t numberedWords;          // words numbered to keep them distinct
 };
 
@@ -538,7 +573,7 @@ int write1Tree(SaveJob &job, uint32_t n, bool isLast)
         }
     }
     if (job.direct) {
-        if (fastTreeSave(job.buf, job.data, n, format == kTreeFmtNexus) != 0)
+        if (fastTreeSave(job.buf, job.data, n, format == kTreeFmtNexus, job.words.empty() ? nullptr : &job.words) != 0)
             return 1;
     } else {
         writeDescription(DescrContext{job.isSupportTree, job.lengthMode, job.supportAsLabels, format == kTreeFmtNexus,
@@ -743,16 +778,17 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
                                                         : svtr.maxDecimals;
         job.direct = isNexusFormat(job.format) && !isSupportTree && job.lengthMode == kDescrNoLengths &&
                      !job.rootForOutput;
-        if (job.format == kTreeFmtNewick || job.format == kTreeFmtPhylip) {
-            std::vector<std::string> labels;
-            for (uint32_t t = 0, n = numLabels(data); t < n; t++) {
-                const char *label = taxLabelForMainTreeBuf(data, t);
-                labels.emplace_back(label ? label : "");
-            }
-            job.words = treeFileTaxonWords(labels, job.format);
-            for (size_t t = 0; t < labels.size(); t++)
-                if (job.words[t] != plainTreeWord(labels[t], job.format == kTreeFmtPhylip))
-                    job.numberedWords++;
+        // Taxa whose labels the file's readers would take for one name are
+        // written by words that tell them apart (the Translate table names
+        // them in the NEXUS format).
+        if (isNexusFormat(job.format) || job.format == kTreeFmtNewick || job.format == kTreeFmtPhylip)
+            job.words = treeFileTaxonWords(data, job.format, &job.numberedWords);
+        if (job.format == kTreeFmtNexus) {
+            job.words.clear();
+        } else if (job.format == kTreeFmtAltNexus) {
+            char quoted[kLabelBufSize];
+            for (std::string &w : job.words)
+                w = nexusizeString(w.c_str(), quoted, sizeof quoted);
         }
     }
     job.tree = createTree(true);

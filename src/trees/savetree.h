@@ -23,13 +23,17 @@ char *relaxedPhylipLabel(const char *label, char *buffer, size_t size);
 char *hennigLabel(const char *label, char *buffer, size_t size);
 char *nexusTreeLabel(const char *label, char *buffer, size_t size);
 
-// The words a Newick or PHYLIP tree file names taxa by, one per label: the
-// format's label rule with every character that would change how the file
-// parses dropped (quotes, comment brackets, colons, "="), and a word that
-// would be taken for another taxon (the same word, or another taxon's label
-// or Newick word) numbered at its end. PHYLIP words keep at most 10
-// characters. The tree reader maps these words back to their taxa.
+// The words a tree file names taxa by, one per label. Newick and PHYLIP:
+// the format's label rule with every character that would change how the
+// file parses dropped (quotes, comment brackets, colons, "="); NEXUS: the
+// label itself, to be quoted as the format needs. A word that would be taken
+// for another taxon (the same word, or another taxon's label or Newick word)
+// is numbered at its end. PHYLIP words keep at most 10 characters. The tree
+// reader maps these words back to their taxa.
 std::vector<std::string> treeFileTaxonWords(const std::vector<std::string> &labels, uint32_t format);
+// The same for the taxa of the main tree buffer (its labels, else the
+// data's); *numbered, when given, counts the words that had to be numbered.
+std::vector<std::string> treeFileTaxonWords(const DataInfo *data, uint32_t format, uint32_t *numbered);
 // How the tree reader compares such words: blanks and underscores alike,
 // case ignored, trailing blanks dropped.
 std::string normalizedTreeWord(std::string_view word);

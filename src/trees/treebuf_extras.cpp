@@ -418,7 +418,8 @@ void disposeSupportValues(TreeBuffer *buf)
 // ---------------------------------------------------------------------------
 // Newick straight from the encoding
 
-int fastTreeSave(TreeBuffer *buf, const DataInfo *data, uint32_t n, bool useNumbers)
+int fastTreeSave(TreeBuffer *buf, const DataInfo *data, uint32_t n, bool useNumbers,
+                 const std::vector<std::string> *words)
 {
     buf = selectTreeBuffer(buf);
     if (!buf || n == 0 || n > buf->numTrees)
@@ -433,6 +434,10 @@ int fastTreeSave(TreeBuffer *buf, const DataInfo *data, uint32_t n, bool useNumb
     auto putTip = [&](uint32_t taxon) {
         if (useNumbers) {
             auxPrintf("%d", static_cast<int>(taxon + 1));
+            return;
+        }
+        if (words && taxon < words->size()) {
+            auxPuts((*words)[taxon].c_str());
             return;
         }
         const char *label = nullptr;

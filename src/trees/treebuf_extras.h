@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "trees/treebuf.h"
 
@@ -57,8 +58,10 @@ void disposeTreeScores(TreeBuffer *buf);
 void disposeSupportValues(TreeBuffer *buf);
 
 // Newick topology of stored tree n, without the semicolon, to the auxiliary
-// output stream; returns the stream's error state.
-int fastTreeSave(TreeBuffer *buf, const DataInfo *data, uint32_t n, bool useNumbers);
+// output stream; returns the stream's error state. Tips are taxon numbers,
+// words[taxon] when words are given, else NEXUS-quoted labels.
+int fastTreeSave(TreeBuffer *buf, const DataInfo *data, uint32_t n, bool useNumbers,
+                 const std::vector<std::string> *words = nullptr);
 
 int noTreesAvailable(bool quiet, uint32_t errorCode, const char *message);
 void clearTrees(bool keepLabels, bool keepSpecial);

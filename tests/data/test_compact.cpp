@@ -205,6 +205,51 @@ TEST(PatternTree, MostlyDistinctColumnsMayBeHandedOverAsFullStorage)
     }
 }
 
+// The sample that picks full storage before every column is grouped: taken
+// on wholly distinct columns, and never on a matrix where compact storage
+// pays (at most one distinct column in eight), however the repeats lie.
+TEST(PatternTree, AColumnSampleChoosesFullStorageOnlyWhereCompactCannotPay)
+{
+    std::mt19937 rng(55);
+    auto rowsOf = [](const std::vector<Column> &columns, uint32_t ntax) {
+        std::vector<std::vector<uint8_t>> rows(ntax, std::vector<uint8_t>(columns.size()));
+        for (uint32_t c = 0; c < columns.size(); ++c)
+            for (uint32_t t = 0; t < ntax; ++t)
+                rows[t][c] = columns[c][t];
+        return rows;
+    };
+    auto sampleSays = [&](const std::vector<Column> &columns, uint32_t ntax) {
+        const auto rows = rowsOf(columns, ntax);
+        std::vector<const uint8_t *> cells;
+        for (const auto &r : rows)
+            cells.push_back(r.data());
+        return columnSampleShowsFullStorage(cells.data(), ntax, static_cast<uint32_t>(columns.size()));
+    };
+    for (uint32_t nchar : {200u, 5000u, 40000u}) {
+        SCOPED_TRACE(std::to_string(nchar) + " characters");
+        // Every column its own, as in a random alignment.
+        std::vector<Column> distinctColumns(nchar, Column(40));
+        for (Column &c : distinctColumns)
+            for (uint8_t &x : c)
+                x = static_cast<uint8_t>(rng() % 4);
+        EXPECT_TRUE(sampleSays(distinctColumns, 40));
+        const uint32_t distinct = nchar / 8;
+        for (int rep = 0; rep < 10; ++rep) {
+            const auto pool = randomColumns(rng, 40, distinct, distinct * 4, 4);
+            std::vector<Column> spread(nchar), runs(nchar), skewed(nchar);
+            for (uint32_t c = 0; c < nchar; ++c) {
+                spread[c] = pool[c % distinct];    // each column again every `distinct` characters
+                runs[c] = pool[c / 8 % distinct];  // eight alike in a row
+                skewed[c] = pool[c < distinct ? c : 0];
+            }
+            EXPECT_FALSE(sampleSays(spread, 40));
+            EXPECT_FALSE(sampleSays(runs, 40));
+            EXPECT_FALSE(sampleSays(skewed, 40));
+            EXPECT_FALSE(sampleSays(randomColumns(rng, 40, nchar, distinct, 4), 40));
+        }
+    }
+}
+
 TEST(PatternTree, ColumnsInSortedOrderStayCheapAndOutOfOrderRowsAreRefused)
 {
     // Sorted arrival is the worst case for an unbalanced tree: every key of

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Questions of the vorn program at a real terminal (a pseudo-terminal).
 
-Each question must be on the screen before the program waits for the
-answer: the data-reset question (warnReset) and the unsaved-trees question
-at Quit, answered only once they have been seen. A termination signal that
-arrives while the line editor waits for a command ends the run with
-128 + the signal, as anywhere else.
+Each question, and the command prompt, must be on the screen before the
+program waits for the answer, on a capable terminal and on a dumb one
+(TERM=dumb): the data-reset question (warnReset) and the unsaved-trees
+question at Quit, answered only once they have been seen. A termination
+signal that arrives while the line editor waits for a command ends the run
+with 128 + the signal, as anywhere else.
 
 Usage: run_pty.py <vorn>
 """
@@ -86,30 +87,39 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vorn-pty-") as tmp:
         with open(os.path.join(tmp, "a.nex"), "w") as f:
             f.write(DATA)
+        # A dumb terminal (Emacs shell buffers, IDE consoles) must see the
+        # command prompt before it types too.
+        for term_type in ("xterm", "dumb"):
+            env = {"HOME": tmp, "TERM": term_type, "PATH": "/usr/bin:/bin"}
+            history = os.path.join(tmp, ".vornhistory")
+            if os.path.exists(history):
+                os.remove(history)
+            term = Terminal([vorn, "a.nex"], tmp, env)
+            steps = [
+                ("vorn> ", "execute a.nex"),
+                ("Are you sure you want to reset the active datafile? (Y/n) ", "n"),
+                ("vorn> ", "quit"),
+                ("Do you want to quit anyway? (Y/n) ", "y"),
+            ]
+            for shown, answer in steps:
+                if not term.expect(shown):
+                    failures.append("TERM=%s: not shown before the answer: %r\nafter: %r"
+                                    % (term_type, shown, term.seen[-300:]))
+                    term.type(answer)  # answer anyway, to see the rest
+                    continue
+                term.type(answer)
+            rc = term.finish()
+            if rc != 0:
+                failures.append("TERM=%s: exit status %r, expected 0" % (term_type, rc))
+            # An interactive run keeps its history, put in place by rename
+            # (the line editor keeps none on a dumb terminal).
+            if term_type != "dumb" and "execute a.nex" not in (open(history).read() if os.path.exists(history)
+                                                                else ""):
+                failures.append("TERM=%s: the typed commands are not in the history" % term_type)
+            stray = [n for n in os.listdir(tmp) if n.startswith(".vornhistory.")]
+            if stray:
+                failures.append("TERM=%s: temporary history files left: %s" % (term_type, stray))
         env = {"HOME": tmp, "TERM": "xterm", "PATH": "/usr/bin:/bin"}
-        term = Terminal([vorn, "a.nex"], tmp, env)
-        steps = [
-            ("vorn> ", "execute a.nex"),
-            ("Are you sure you want to reset the active datafile? (Y/n) ", "n"),
-            ("vorn> ", "quit"),
-            ("Do you want to quit anyway? (Y/n) ", "y"),
-        ]
-        for shown, answer in steps:
-            if not term.expect(shown):
-                failures.append("not shown before the answer: %r\nafter: %r" % (shown, term.seen[-300:]))
-                term.type(answer)  # answer anyway, to see the rest
-                continue
-            term.type(answer)
-        rc = term.finish()
-        if rc != 0:
-            failures.append("exit status %r, expected 0" % rc)
-        # An interactive run keeps its history, put in place by rename.
-        history = os.path.join(tmp, ".vornhistory")
-        if "execute a.nex" not in (open(history).read() if os.path.exists(history) else ""):
-            failures.append("the typed commands are not in the history")
-        stray = [n for n in os.listdir(tmp) if n.startswith(".vornhistory.")]
-        if stray:
-            failures.append("temporary history files left: %s" % stray)
 
         # The signal goes to the process the moment the prompt shows, while
         # the line editor may still be setting up; a few rounds each, since

@@ -101,28 +101,68 @@ def random_tree(rng, names):
     return "(%s);" % ",".join(parts)
 
 
-def limited_write_case(vorn):
-    """Savetrees over a good file under a file-size limit smaller than the new text."""
+def limited_write_case(vorn, ignore_signal):
+    """Savetrees over a good file under a file-size limit smaller than the new text.
+
+    Whether the run was started with SIGXFSZ ignored or with its default
+    action (a shell's ulimit -f), the write must fail as on a full disk:
+    exit status 32, error 107, what was printed kept in the output file, the
+    old file byte for byte and no temporary file left.
+    """
     import resource
     rng = random.Random(4)
     names = ["t%d" % i for i in range(6)]
     trees = "".join("  tree r%d = [&U] %s\n" % (i, random_tree(rng, names)) for i in range(400))
     commands = ("#NEXUS\n" + data_block(6, 20, 5) + "begin trees;\n" + trees + "end;\n"
                 "savetrees file=keep.tre format=newick replace;\nquit;\n")
+    name = "fsize/%s" % ("ignored" if ignore_signal else "default")
     failures = []
     with tempfile.TemporaryDirectory(prefix="vorn-fsize-") as tmp:
         old_trees = prepare(tmp, commands, 2000)
 
         def limit():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN if ignore_signal else signal.SIG_DFL)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        with open(os.path.join(tmp, "stdout"), "w") as out_file:
+            rc = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                                stdin=subprocess.DEVNULL, stdout=out_file, stderr=subprocess.DEVNULL,
+                                preexec_fn=limit, timeout=120).returncode
+        out = open(os.path.join(tmp, "stdout"), errors="replace").read()
+        if rc != 32:
+            failures.append("%s: exit status %d, expected 32" % (name, rc))
+        if "Error(#107): I/O error" not in out or "saved to file" in out:
+            failures.append("%s: the failed save was not reported as such:\n%s" % (name, out[-600:]))
+        if "Data matrix has" not in out:
+            failures.append("%s: output printed before the save is missing" % name)
+        os.remove(os.path.join(tmp, "stdout"))
+        failures += check_files(tmp, name, old_trees)
+    return failures
+
+
+def limited_score_file_case(vorn):
+    """PScores writing its score file past a file-size limit: the write error
+    is reported and the success line is not printed; the old file stays."""
+    import resource
+    rng = random.Random(6)
+    names = ["t%d" % i for i in range(6)]
+    trees = "".join("  tree r%d = [&U] %s\n" % (i, random_tree(rng, names)) for i in range(600))
+    commands = ("#NEXUS\n" + data_block(6, 20, 5) + "begin trees;\n" + trees + "end;\n"
+                "pscores all / ci ri scorefile=keep.tre replace;\nquit;\n")
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-fsize-") as tmp:
+        old_trees = prepare(tmp, commands, 2000)
+
+        def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
 
         run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
                              stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=120)
         out = run.stdout.decode("utf-8", "replace")
-        if "I/O error" not in out or "saved to file" in out:
-            failures.append("fsize: the failed save was not reported as such:\n%s" % out[-600:])
-        failures += check_files(tmp, "fsize", old_trees)
+        if run.returncode != 32 or "Error" not in out or "Tree scores written" in out:
+            failures.append("score file: status %d, the failed write not reported as such:\n%s"
+                            % (run.returncode, out[-600:]))
+        failures += check_files(tmp, "score file", old_trees)
     return failures
 
 
@@ -141,7 +181,9 @@ def main():
     # Waiting for the next command on standard input.
     failures += run_case(vorn, "waiting/TERM", signal.SIGTERM, [], "#NEXUS\n" + waiting,
                          ("other.tre", "End;"), True)
-    failures += limited_write_case(vorn)
+    failures += limited_write_case(vorn, True)
+    failures += limited_write_case(vorn, False)
+    failures += limited_score_file_case(vorn)
     if failures:
         print("\n".join(failures))
         return 1

@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,11 +16,13 @@
 #include "data/vorn_memory.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 #include "support/tree_test_support.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 inline std::string gPrinted;
@@ -78,11 +81,12 @@ protected:
         setActiveDataInfo(nullptr);
     }
 
-    // Binary matrix from rows of '0'/'1'/'?' text, one row per taxon.
-    DataInfo *makeData(const std::vector<std::string> &rows)
+    // Matrix from rows of digit text ('0'/'1' by default, up to the last of
+    // symbols) and '?', one row per taxon.
+    DataInfo *makeData(const std::vector<std::string> &rows, const char *symbols = "01")
     {
         data = createDataInfo();
-        std::snprintf(data->symbols, sizeof data->symbols, "01");
+        std::snprintf(data->symbols, sizeof data->symbols, "%s", symbols);
         data->nchar = static_cast<uint32_t>(rows[0].size());
         EXPECT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
         EXPECT_EQ(initCharInfo(data), 0);
@@ -98,6 +102,35 @@ protected:
         gPars.pending = 3;
         EXPECT_EQ(prepareParsimonyData(data), 0);
         return data;
+    }
+
+    // The shortest length over every unrooted binary tree, by inserting taxa
+    // one by one at every edge.
+    double exhaustiveBest(uint32_t ntax)
+    {
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        make3Tree(t.get(), ntax, 0, 1, 2);
+        double best = 1e37;
+        std::function<void(uint32_t)> grow = [&](uint32_t next) {
+            setTraversalSeq(t.get());
+            if (next == ntax) {
+                pointTreeAtPackedData(t.get(), data);
+                best = std::min(best, calcParsimonyScore(data, t.get(), false));
+                return;
+            }
+            std::vector<uint32_t> edges;
+            for (TreeNode *e = t->root->next; e; e = e->next)
+                edges.push_back(nodePosition(t.get(), e));
+            for (uint32_t pos : edges) {
+                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
+                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
+                grow(next + 1);
+                binPruneLeaf(leaf);
+                setTraversalSeq(t.get());
+            }
+        };
+        grow(3);
+        return best;
     }
 
     TreeBuffer *activeBuffer(uint32_t ntax, uint32_t capacity = 200)

@@ -64,35 +64,6 @@ protected:
         return calcParsimonyScore(data, t, false);
     }
 
-    // The shortest length over every unrooted binary tree, by inserting taxa
-    // one by one at every edge.
-    double exhaustiveBest(uint32_t ntax)
-    {
-        TreePtr t(createTreeForTaxa(ntax, ntax, true));
-        make3Tree(t.get(), ntax, 0, 1, 2);
-        double best = 1e37;
-        std::function<void(uint32_t)> grow = [&](uint32_t next) {
-            setTraversalSeq(t.get());
-            if (next == ntax) {
-                pointTreeAtPackedData(t.get(), data);
-                best = std::min(best, calcParsimonyScore(data, t.get(), false));
-                return;
-            }
-            std::vector<uint32_t> edges;
-            for (TreeNode *e = t->root->next; e; e = e->next)
-                edges.push_back(nodePosition(t.get(), e));
-            for (uint32_t pos : edges) {
-                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
-                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
-                grow(next + 1);
-                binPruneLeaf(leaf);
-                setTraversalSeq(t.get());
-            }
-        };
-        grow(3);
-        return best;
-    }
-
     std::vector<std::string> bufferTexts(TreeBuffer *buf)
     {
         std::vector<std::string> out;
@@ -292,6 +263,34 @@ TEST_F(HSearchTest, CountSwapsNNIIsTwicetheInternalEdges)
         EXPECT_EQ(countRearrangements(t.get(), 1, 0), 2.0 * (ntax - 3)) << ntax;
         EXPECT_EQ(countRearrangements(t.get(), 0, 0), 0.0);
     }
+}
+
+// With the buffer full and no increase allowed, a search on a matrix with a
+// plateau of equally short trees refuses thousands of stores; the limit line
+// names each tree being swapped once, not once per refused store.
+TEST_F(HSearchTest, MaxtreesLimitLineOncePerSwappedTree)
+{
+    std::mt19937 gen(14);
+    makeData(cladeMatrix(gen, 14, 5, 0));
+    setMainTreeBuffer(activeBuffer(14));  // the Maxtrees limit holds for the main buffer
+    const TreeInfo savedInfo = treeInfo;
+    treeInfo.maxtrees = 20;
+    treeInfo.increase = static_cast<uint32_t>(MaxtreesAction::kLeave);
+    gPars.collapse = 0;
+    hs.swap = 3;
+    EXPECT_EQ(runHeuristicSearch(data), 0);
+    treeInfo = savedInfo;
+    setMainTreeBuffer(nullptr);
+    std::vector<std::string> swapped;
+    const std::string key = "'Maxtrees' limit (20) hit while swapping on tree #";
+    for (size_t at = gPrinted.find(key); at != std::string::npos; at = gPrinted.find(key, at + 1))
+        swapped.push_back(gPrinted.substr(at + key.size(), gPrinted.find(' ', at + key.size()) - at - key.size()));
+    ASSERT_FALSE(swapped.empty()) << gPrinted;
+    std::vector<std::string> distinct = swapped;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    EXPECT_EQ(swapped.size(), distinct.size());
+    EXPECT_LE(swapped.size(), 21u);  // the starting tree and the 20 trees kept
 }
 
 }  // namespace

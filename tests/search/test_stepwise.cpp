@@ -156,4 +156,53 @@ TEST_F(SearchTest, StepwiseScoresAreTheLengthsOfTheTreesBuilt)
     }
 }
 
+// Closest addition holding 2 to 10 trees, on the six DNA sequences where it
+// once kept nothing and on random four-state matrices: every held tree is
+// kept with its true length, and none is shorter than the exhaustive optimum.
+TEST_F(SearchTest, ClosestAdditionHoldingSeveralTreesKeepsThemAgainstExhaustiveSearch)
+{
+    // GAAGT CGTGG CACTC CTATG ATCTC GATTT with A, C, G, T as 0..3.
+    std::vector<std::vector<std::string>> matrices = {
+        {"20023", "12322", "10131", "13032", "03131", "20333"}};
+    std::mt19937 gen(55);
+    for (int rep = 0; rep < 30; rep++) {
+        const uint32_t ntax = 5 + rep % 3;
+        std::vector<std::string> rows(ntax, std::string(4 + rep % 5, '0'));
+        for (auto &r : rows)
+            for (char &ch : r)
+                ch = gen() % 10 == 0 ? '?' : static_cast<char>('0' + gen() % 4);
+        matrices.push_back(rows);
+    }
+    for (size_t m = 0; m < matrices.size(); m++) {
+        dropData();
+        const auto ntax = static_cast<uint32_t>(matrices[m].size());
+        DataInfo *d = makeData(matrices[m], "0123");
+        const double optimum = exhaustiveBest(ntax);
+        TreeBuffer *out = activeBuffer(ntax);
+        TreePtr tree(createTreeForTaxa(ntax, ntax, true));
+        TreePtr check(createTreeForTaxa(ntax, ntax, true));
+        for (uint32_t hold = 2; hold <= 10; hold++) {
+            SCOPED_TRACE(testing::Message() << "matrix " << m << " hold " << hold);
+            emptyTreeBuffer(out, true);
+            double s = 0;
+            ASSERT_EQ(addStepwise(d, tree.get(), StepwiseOptions{kAddSeqClosest, hold, 0, false, true}, nullptr,
+                                  nullptr, &s),
+                      0);
+            ASSERT_GE(numTreesInBuffer(out), 1u);
+            EXPECT_LE(numTreesInBuffer(out), hold);
+            double best = 1e37;
+            for (uint32_t k = 1; k <= numTreesInBuffer(out); k++) {
+                ASSERT_EQ(getTree(out, k, check.get()), 0);
+                EXPECT_EQ(countLeaves(check.get()), ntax);
+                pointTreeAtPackedData(check.get(), d);
+                const double len = calcTreeLength(d, check.get(), true, false);
+                EXPECT_DOUBLE_EQ(getTreeScoreArray(out)[k - 1], len);
+                EXPECT_GE(len, optimum);
+                best = std::min(best, len);
+            }
+            EXPECT_DOUBLE_EQ(s, best);
+        }
+    }
+}
+
 }  // namespace

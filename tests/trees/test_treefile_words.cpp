@@ -65,6 +65,17 @@ TEST(TreeFileWords, NamesThatCollideAreNumberedAtTheirEnd)
     EXPECT_EQ(phylip, (std::vector<std::string>{"a11", "a1", "Drosophil3", "Drosophil4", "Drosophila"}));
 }
 
+// NEXUS words keep the label as it is (the writer quotes it) and number only
+// labels a NEXUS reader takes for one name: blanks and underscores alike,
+// case ignored.
+TEST(TreeFileWords, NexusWordsAreLabelsNumberedOnlyWhereTheyMeet)
+{
+    const std::vector<std::string> labels = {"a b", "a b", "A B", "e'f", "g (h)", "a b_2"};
+    EXPECT_EQ(treeFileTaxonWords(labels, kTreeFmtNexus),
+              (std::vector<std::string>{"a b_1", "a b_3", "A B_4", "e'f", "g (h)", "a b_2"}));
+    EXPECT_EQ(treeFileTaxonWords(labels, kTreeFmtAltNexus), treeFileTaxonWords(labels, kTreeFmtNexus));
+}
+
 // Random labels from an alphabet rich in the characters the rule drops or
 // changes, so that many labels meet.
 TEST(TreeFileWords, RandomLabelsGetDistinctWordsNoReaderCanConfuse)
