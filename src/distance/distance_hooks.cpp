@@ -2,24 +2,33 @@
 
 #include "data/data_services.h"
 #include "data/patterns.h"
+#include "data/vorn_util.h"
 #include "distance/dcalc.h"
 #include "distance/dmatrix.h"
+#include "distance/lsfit.h"
 #include "distance/pairdiff.h"
+#include "search/swap.h"
 
 int installDistanceHooks()
 {
     DataServices s{};
-    s.deallocDistanceStorage = deallocDistanceStorage;
+    s.deallocDistanceStorage = [](int all) {
+        // The fit context borrows the matrix: it goes with it.
+        gLSData = destroyLSData(gLSData);
+        deallocDistanceStorage(all);
+    };
     s.markUserDistancesForAdjustment = [] { adjustUserDMatrix = true; };
     s.isDnaDistance = [](const DataInfo *d) { return isDnaDistance(kCurrentDistType, d); };
     s.isMLDistance = [] { return dist.distance == kDistML; };
     s.distanceNeedsSitePatterns = [] { return distanceNeedsSitePatterns(kCurrentDistType); };
-    s.setDistances = [](DataInfo *d) { return setDistances(kDMatrixForDistance, true, d); };
+    s.setDistances = [](DataInfo *d) { return setDistances(kDMatrixForDistance, true, &gLSData, d); };
     s.invalidateDistances = invalidateDistances;
     s.isStdDistance = [](const DataInfo *d) { return isStdDistance(dist.distance, d); };
     s.releasePairDiffTaxa = releasePairDiffTaxa;
     PatternServices p{};
     p.invalidateDistances = invalidateDistances;
     installPatternServices(p);
+    installTreeScoreFxns({nullptr, nullptr, hsCalcDistanceFitForTree});
+    installCriterionTreeScoreFxn(kCriterionDistance, hsCalcDistanceFitForTree);
     return installDataServices(s);
 }

@@ -150,6 +150,10 @@ int checkHSearchOptions(HSearchRun &run)
     run.hold = hs.hold > 0 ? static_cast<uint32_t>(hs.hold) : 1;
     run.fromMemory = hs.startSource == kStartCurrent || hs.startSource == kStartRange;
     run.randomAddition = hs.startSource == kStartStepwise && hs.addSeq == kAddSeqRandom;
+    // The other sequences rank taxa by parsimony distances; criteria that
+    // score whole trees add the taxa as they are.
+    if (gCriterion != kCriterionParsimony && !run.randomAddition)
+        run.addSeq = kAddSeqAsIs;
     if (hs.chuckScore != 0.0) {
         if (hs.nchuck == 0)
             return qel_errorMsg(520, "You must specify a value for 'NChuck' if 'ChuckScore' is nonzero."), 1;
@@ -177,6 +181,19 @@ int checkHSearchOptions(HSearchRun &run)
             return qel_errorMsg(503, "You must request stepwise addition, branch swapping or both."), 1;
     }
     return 0;
+}
+
+bool parsimonySearch() { return gCriterion == kCriterionParsimony; }
+
+// The score of the run's work tree under the search's criterion.
+double startingTreeScore(HSearchRun &run)
+{
+    if (parsimonySearch()) {
+        pointTreeAtPackedData(run.tree, run.data);
+        return calcParsimonyScore(run.data, run.tree, false);
+    }
+    CriterionTreeScoreFxn score = criterionTreeScoreFxn(gCriterion);
+    return score ? score(run.tree, kNoScoreValue) : kNoScoreValue;
 }
 
 // Chosen trees in memory into the starting buffer, dichotomised and scored.
@@ -224,8 +241,7 @@ int copyTreesToStartBuffer(HSearchRun &run)
         }
         if (isPutTreeFull(slot))
             return 1;
-        pointTreeAtPackedData(run.tree, run.data);
-        scores[slot - 1] = calcParsimonyScore(run.data, run.tree, false);
+        scores[slot - 1] = startingTreeScore(run);
         if (getAbortedStatus() != 0 && confirmAbortRequest())
             return 2;
     }
@@ -330,10 +346,13 @@ int swapCurrentTree(HSearchRun &run, double score)
     if (!isTreeBinary(tree)) {
         dichotomizeTree(tree, randomPairFromRun, &run.rng);
         setTraversalSeq(tree);
+        // Resolving a polytomy leaves a parsimony length as it was, not a fit.
+        if (!parsimonySearch())
+            score = startingTreeScore(run);
     }
     tree->score[0] = score;
     setMaxScoreToSave(run.hsd);
-    if (hs.swap >= 2) {
+    if (hs.swap >= 2 && parsimonySearch()) {
         // The cut-and-reconnect swapper scores from every node's state sets.
         pointTreeAtPackedData(tree, run.hsd->data);
         prepareTreeForSwapping(tree, run.hsd->data);
@@ -683,6 +702,8 @@ const char *swapTypeName(uint32_t swapType)
 
 int installSearchSwapper(HSearchData *hsd, uint32_t swapType)
 {
+    if (gCriterion != kCriterionParsimony)
+        return installWholeTreeSwapFxns(hsd, static_cast<int>(swapType));
     // NNI has a faster evaluator of its own; SPR and TBR share the cut-and-
     // reconnect swapper.
     if (swapType == 1) {
