@@ -28,7 +28,6 @@ int doClockCheckerCmd();
 int doCodonUsageCmd();
 int doDConSeqCmd();
 int doDnaRecodeCmd();
-int doDScoresCmd();
 int doDsetCmd();
 int doExportCmd();
 int doExportDistCmd();

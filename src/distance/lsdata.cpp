@@ -13,6 +13,7 @@
 #include "distance/lsfit.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_math.h"
+#include "qel/qel_output.h"
 #include "search/scores.h"
 #include "trees/treeutil.h"
 
@@ -294,4 +295,11 @@ const char *distObjFxnStr(char *buffer, size_t size)
         break;
     }
     return buffer;
+}
+
+void checkObsoleteDistOptions()
+{
+    if (felsMaxPasses != -1 || felsMaxDelta != -1.0 || lsIterProg != -1)
+        qel_printf("\nNOTE: \bThe MaxPass, Delta, SMaxPass, SDelta, and LogIter options are no longer relevant for "
+                   "distance analyses and have been eliminated.  Please update your input file(s) accordingly.\n");
 }

@@ -748,7 +748,7 @@ double lsqScore(LSData *ls, bool useShortcut)
     std::vector<double> &depLeaf = ls->solWork;
     leafDepths(ls, depLeaf);
     const bool weighted = ls->weighted || ls->bme;
-    double s = 0.0;
+    double s = 0.0, scale = 0.0;
     forEachPairBlock(ls, [&](uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1, uint32_t v) {
         const double base = 2.0 * ls->dep[v];
         for (uint32_t a = a0; a < a1; a++) {
@@ -756,11 +756,15 @@ double lsqScore(LSData *ls, bool useShortcut)
             const double *w = weighted ? ls->ww.data() + static_cast<size_t>(a) * N : nullptr;
             for (uint32_t b = b0; b < b1; b++) {
                 const double r = d[b] - (depLeaf[a] + depLeaf[b] - base);
-                s += (w ? w[b] : 1.0) * r * r;
+                const double wt = w ? w[b] : 1.0;
+                s += wt * r * r;
+                scale += wt * d[b] * d[b];
             }
         }
     });
-    return std::max(s, 0.0);
+    // Residuals of a millionth of a millionth of the distances are the
+    // rounding of the fit itself: an exact fit scores 0.
+    return s <= 1e-24 * scale ? 0.0 : s;
 }
 
 double calcDScore(LSData *ls, const double *branchLengths, bool useShortcut)
@@ -839,3 +843,18 @@ double calcDistanceFitForTree(LSData *ls, Tree *tree, bool keepBMEWeights, doubl
 }
 
 double hsCalcDistanceFitForTree(Tree *tree, double bound) { return calcDistanceFitForTree(nullptr, tree, false, bound); }
+
+void calcExpectedDistances(LSData *ls, std::vector<double> &out)
+{
+    const uint32_t N = ls->nLeaves;
+    calcDepths(ls);
+    std::vector<double> depLeaf;
+    leafDepths(ls, depLeaf);
+    out.assign(static_cast<size_t>(N) * N, 0.0);
+    forEachPairBlock(ls, [&](uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1, uint32_t v) {
+        for (uint32_t a = a0; a < a1; a++)
+            for (uint32_t b = b0; b < b1; b++)
+                out[static_cast<size_t>(a) * N + b] = out[static_cast<size_t>(b) * N + a] =
+                    depLeaf[a] + depLeaf[b] - 2.0 * ls->dep[v];
+    });
+}

@@ -120,3 +120,11 @@ const char *distObjFxnStr(char *buffer, size_t size);
 
 // Search entry: the fit of the current distances with no kept weights.
 double hsCalcDistanceFitForTree(Tree *tree, double bound);
+
+// Path lengths between the leaves of the last tree fitted (negative lengths
+// under the current rule), as an N x N matrix in leaf order.
+void calcExpectedDistances(LSData *ls, std::vector<double> &out);
+
+// Prints the note on the obsolete DSet options when any of them was given
+// (their holders are -1 otherwise).
+void checkObsoleteDistOptions();

@@ -279,3 +279,36 @@ TEST_F(LSFitTest, ZeroPowerAndZeroExponentAreUnweighted)
 }
 
 }  // namespace
+
+namespace {
+
+// g%SD under other weights, evaluated on the fit context of the current
+// settings, equals a fresh fit made under those weights.
+TEST_F(LSFitTest, GeometricPSDUnderOtherWeightsEqualsAFreshFit)
+{
+    std::mt19937 rng(17);
+    HalfMatrix m = lsref::randomMatrix(9, rng);
+    TreeHandle t = lsref::randomTree(9, 9, rng);
+    const lsref::Design g = lsref::design(t.get());
+    dist.negBrLen = kNegBrLenSetZero;
+    dist.pplot = 1;
+    LSData *ls = createLSData(m.get(), t.get(), 9, false);
+    ASSERT_EQ(prepLS(ls, false), 0);
+    ASSERT_LT(calcDistanceFitForTree(ls, t.get(), false, 1e37), 1e37);
+    for (double P : {-2.0, -0.5, 0.0, 1.0, 2.5}) {
+        const double viaContext = calcGeomPSDstd(ls, P);
+        dist.power = P;
+        score(m, t.get(), g, nullptr);
+        EXPECT_NEAR(viaContext, last_.gpsd, 1e-9) << "P " << P;
+        dist.power = 0.0;
+        dist.lsWts = 1;
+        dist.pexp = P;
+        score(m, t.get(), g, nullptr);
+        dist.lsWts = 0;
+        dist.pexp = 0.0;
+        EXPECT_NEAR(calcGeomPSDexp(ls, P), last_.gpsd, 1e-9) << "P' " << P;
+    }
+    destroyLSData(ls);
+}
+
+}  // namespace

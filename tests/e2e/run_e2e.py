@@ -38,8 +38,8 @@ MASKS = [
     (re.compile(r"^(Compiled using .*?)\d+\.\d+\.\d+$", re.M), r"\1<n.n.n>"),
     (re.compile(r"^(Current date and time:  )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$",
                 re.M), r"\1<date>"),
-    # The duration a search reports.
-    (re.compile(r"^( *Time used = ).*$", re.M), r"\1<time>"),
+    # The duration a search or a scoring command reports.
+    (re.compile(r"^( *Time used(?: to [a-z ]+)? = ).*$", re.M), r"\1<time>"),
     # The time stamp of a saved tree file.
     (re.compile(r"(\[Treefile saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
 ]
