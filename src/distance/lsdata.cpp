@@ -92,6 +92,7 @@ double lsPairWeight(const LSData *ls, uint32_t i, uint32_t j)
 
 void computeLSWeights(LSData *ls)
 {
+    ls->fullW.clear();  // the square copy follows the weights
     double s = 0.0;
     for (uint32_t i = 1; i < ls->ntax; i++)
         for (uint32_t j = 0; j < i; j++) {
@@ -167,6 +168,10 @@ int prepLS(LSData *ls, bool internal)
                                 "User-supplied least-square weights requested but none have been provided.\tYou "
                                 "must define the weights using a 'DistanceWts' command in the Distances block."),
                    1;
+    }
+    if (ls->weighted && userWeights() && ls->matrix && ls->matrix->weights) {
+        ls->weights = ls->matrix->weights;  // borrowed from the user matrix
+        ls->ownWeights = false;
     }
     if (!ls->bme) {
         computeLSWeights(ls);

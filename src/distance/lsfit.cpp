@@ -12,15 +12,13 @@
 
 // Branch b of the fit is the edge above working node b + 1 (node 0 is the
 // root leaf). Leaves are addressed by their position in the leaf order, so
-// that the subtree of a node is one contiguous range and the pair sums of
-// the fit run over contiguous blocks of the dense copies dd and ww.
+// that the subtree of a node is one contiguous range; the pair sums of the
+// fit read one taxon's row of a square copy of the matrix at a time.
 
 namespace {
 
 constexpr double kNoScore = 1e37;
 constexpr double kMultiplierTol = -1e-8;
-
-double at(double **m, uint32_t i, uint32_t j) { return i == j ? 0.0 : i > j ? m[i][j] : m[j][i]; }
 
 bool isTaxonNode(const Tree *tree, const TreeNode *x)
 {
@@ -180,40 +178,62 @@ int buildWorkTree(LSData *ls, Tree *tree)
 
 uint32_t leafCount(const LSWorkTree &w, uint32_t v) { return w.hi[v] - w.lo[v]; }
 
-// Dense copies of the distances (and weights) of the tree's leaves.
+// Square taxon-order copies of the distances (and weights), made once: a
+// half matrix read across its rows would stride through memory for half of
+// every row.
 void fillDense(LSData *ls, bool withWeights)
 {
-    const uint32_t N = ls->nLeaves;
-    ls->dd.resize(static_cast<size_t>(N) * N);
-    if (withWeights)
-        ls->ww.resize(static_cast<size_t>(N) * N);
-    for (uint32_t a = 0; a < N; a++) {
-        const uint32_t ta = ls->leafOrder[a];
-        double *row = ls->dd.data() + static_cast<size_t>(a) * N;
-        for (uint32_t b = 0; b < N; b++)
-            row[b] = at(ls->distances, ta, ls->leafOrder[b]);
-        if (withWeights) {
-            double *wrow = ls->ww.data() + static_cast<size_t>(a) * N;
-            for (uint32_t b = 0; b < N; b++)
-                wrow[b] = a == b ? 0.0 : at(ls->weights, ta, ls->leafOrder[b]);
-        }
+    const uint32_t n = ls->ntax;
+    if (ls->fullD.size() != static_cast<size_t>(n) * n) {
+        ls->fullD.assign(static_cast<size_t>(n) * n, 0.0);
+        for (uint32_t i = 1; i < n; i++)
+            for (uint32_t j = 0; j < i; j++)
+                ls->fullD[static_cast<size_t>(i) * n + j] = ls->fullD[static_cast<size_t>(j) * n + i] =
+                    ls->distances[i][j];
     }
+    if (withWeights && ls->fullW.size() != static_cast<size_t>(n) * n) {
+        ls->fullW.assign(static_cast<size_t>(n) * n, 0.0);
+        for (uint32_t i = 1; i < n; i++)
+            for (uint32_t j = 0; j < i; j++)
+                ls->fullW[static_cast<size_t>(i) * n + j] = ls->fullW[static_cast<size_t>(j) * n + i] =
+                    ls->weights[i][j];
+    }
+}
+
+// A matrix over leaf-order positions: row a is base + order[a] * stride,
+// column b at order[b].
+struct PairMatrix {
+    const double *base;
+    const uint32_t *order;
+    size_t stride;
+    const double *row(uint32_t a) const { return base + order[a] * stride; }
+    double at(uint32_t a, uint32_t b) const { return row(a)[order[b]]; }
+};
+
+PairMatrix distView(const LSData *ls) { return {ls->fullD.data(), ls->leafOrder.data(), ls->ntax}; }
+
+// BME weights are made per tree in leaf order; the others are the taxa's.
+PairMatrix weightView(const LSData *ls)
+{
+    if (ls->bme)
+        return {ls->ww.data(), ls->identity.data(), ls->nLeaves};
+    return {ls->fullW.data(), ls->leafOrder.data(), ls->ntax};
 }
 
 // Sum over the leaf block [a0, a1) x [b0, b1) of d, or of w d.
 double blockSum(const LSData *ls, uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1, bool weighted)
 {
-    const uint32_t N = ls->nLeaves;
+    const PairMatrix D = distView(ls), W = weightView(ls);
     double s = 0.0;
     for (uint32_t a = a0; a < a1; a++) {
-        const double *d = ls->dd.data() + static_cast<size_t>(a) * N;
+        const double *d = D.row(a);
         if (weighted) {
-            const double *w = ls->ww.data() + static_cast<size_t>(a) * N;
+            const double *w = W.row(a);
             for (uint32_t b = b0; b < b1; b++)
-                s += w[b] * d[b];
+                s += w[W.order[b]] * d[D.order[b]];
         } else {
             for (uint32_t b = b0; b < b1; b++)
-                s += d[b];
+                s += d[D.order[b]];
         }
     }
     return s;
@@ -364,7 +384,8 @@ double awUpper(const LSData *ls, uint32_t e, uint32_t f) { return e <= f ? ls->A
 void buildAtWA(LSData *ls)
 {
     const LSWorkTree &w = ls->wt;
-    const uint32_t E = w.nNodes - 1, N = ls->nLeaves;
+    const uint32_t E = w.nNodes - 1;
+    const PairMatrix W = weightView(ls);
     ls->AtWA.assign(static_cast<size_t>(E) * E, 0.0);
     ls->AtWARows.resize(E);
     for (uint32_t e = 0; e < E; e++)
@@ -382,7 +403,7 @@ void buildAtWA(LSData *ls)
                 for (int32_t c = w.firstChild[v]; c >= 0; c = w.nextSib[c])
                     s += aw(ls, u - 1, c - 1);
             } else {
-                s = ls->ww[static_cast<size_t>(w.lo[u]) * N + w.lo[v]];
+                s = W.at(w.lo[u], w.lo[v]);
             }
             aw(ls, u - 1, v - 1) = s;
         }
@@ -390,7 +411,7 @@ void buildAtWA(LSData *ls)
     auto &toRoot = ls->dep;
     toRoot.assign(w.nNodes, 0.0);
     for (uint32_t v : w.postorder)
-        toRoot[v] = w.taxon[v] >= 0 ? ls->ww[w.lo[v]] : toRoot[v];
+        toRoot[v] = w.taxon[v] >= 0 ? W.at(w.lo[v], 0) : toRoot[v];
     for (uint32_t v : w.postorder)
         if (w.parent[v] > 0)
             toRoot[w.parent[v]] += toRoot[v];
@@ -628,13 +649,18 @@ void leafDepths(LSData *ls, std::vector<double> &out)
 }
 
 // BME: path weights 2^(1 - edges) on binary trees, else the product of
-// 1/(degree - 1) over the inner nodes of the path; into ww. Returns the
-// balanced length sum w d.
-double bmeLength(LSData *ls)
+// 1/(degree - 1) over the inner nodes of the path; into ww when asked for.
+// Returns the balanced length sum w d.
+double bmeLength(LSData *ls, bool keepWeights)
 {
     const LSWorkTree &w = ls->wt;
     const uint32_t N = ls->nLeaves;
-    ls->ww.assign(static_cast<size_t>(N) * N, 0.0);
+    if (keepWeights)
+        ls->ww.assign(static_cast<size_t>(N) * N, 0.0);
+    ls->identity.resize(N);
+    for (uint32_t a = 0; a < N; a++)
+        ls->identity[a] = a;
+    const PairMatrix D = distView(ls);
     auto &lw = ls->logWt;  // binary: edges from the root leaf; else log weight above the node
     lw.assign(w.nNodes, 0.0);
     auto children = [&](uint32_t v) {
@@ -652,21 +678,31 @@ double bmeLength(LSData *ls)
     for (uint32_t v = 1; v < w.nNodes; v++)
         if (w.taxon[v] >= 0)
             leafLw[w.lo[v]] = lw[v];
+    // A pair's weight factorises at its common ancestor v into a factor of
+    // each side, each no smaller than the weight (so no spurious underflow);
+    // on binary trees every factor is a power of two and the weight exact.
+    auto side = [&](double l, uint32_t v) {
+        return w.binary ? std::ldexp(1.0, static_cast<int>(lw[v] - l)) : std::exp(l - lw[v]);
+    };
+    std::vector<double> &fb = ls->cholDiag;  // scratch here
     double total = 0.0;
     forEachPairBlock(ls, [&](uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1, uint32_t v) {
-        for (uint32_t a = a0; a < a1; a++)
+        fb.resize(b1 - b0);
+        for (uint32_t b = b0; b < b1; b++)
+            fb[b - b0] = side(leafLw[b], v);
+        const double joint = v == 0 ? (w.binary ? 2.0 : 1.0) : w.binary ? 2.0 : double(children(v));
+        for (uint32_t a = a0; a < a1; a++) {
+            const double fa = joint * (v == 0 ? 1.0 : side(leafLw[a], v));
+            const double *d = D.row(a);
+            double rowSum = 0.0;
             for (uint32_t b = b0; b < b1; b++) {
-                double wt;
-                if (w.binary) {
-                    const double tau = leafLw[a] + leafLw[b] - 2.0 * lw[v];
-                    wt = std::ldexp(1.0, 1 - static_cast<int>(tau));
-                } else {
-                    wt = v == 0 ? std::exp(leafLw[b])
-                                : std::exp(leafLw[a] + leafLw[b] - 2.0 * lw[v] + std::log(double(children(v))));
-                }
-                ls->ww[static_cast<size_t>(a) * N + b] = ls->ww[static_cast<size_t>(b) * N + a] = wt;
-                total += wt * ls->dd[static_cast<size_t>(a) * N + b];
+                const double wt = fa * fb[b - b0];
+                if (keepWeights)
+                    ls->ww[static_cast<size_t>(a) * N + b] = ls->ww[static_cast<size_t>(b) * N + a] = wt;
+                rowSum += fb[b - b0] * d[D.order[b]];
             }
+            total += fa * rowSum;
+        }
     });
     return total;
 }
@@ -743,22 +779,23 @@ double lsqScore(LSData *ls, bool useShortcut)
             s -= ls->AtWd[e] * ls->brLen[e];
         return std::max(s, 0.0);
     }
-    const uint32_t N = ls->nLeaves;
     calcDepths(ls);
     std::vector<double> &depLeaf = ls->solWork;
     leafDepths(ls, depLeaf);
     const bool weighted = ls->weighted || ls->bme;
+    const PairMatrix D = distView(ls), W = weightView(ls);
     double s = 0.0, scale = 0.0;
     forEachPairBlock(ls, [&](uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1, uint32_t v) {
         const double base = 2.0 * ls->dep[v];
         for (uint32_t a = a0; a < a1; a++) {
-            const double *d = ls->dd.data() + static_cast<size_t>(a) * N;
-            const double *w = weighted ? ls->ww.data() + static_cast<size_t>(a) * N : nullptr;
+            const double *d = D.row(a);
+            const double *w = weighted ? W.row(a) : nullptr;
             for (uint32_t b = b0; b < b1; b++) {
-                const double r = d[b] - (depLeaf[a] + depLeaf[b] - base);
-                const double wt = w ? w[b] : 1.0;
+                const double db = d[D.order[b]];
+                const double r = db - (depLeaf[a] + depLeaf[b] - base);
+                const double wt = w ? w[W.order[b]] : 1.0;
                 s += wt * r * r;
-                scale += wt * d[b] * d[b];
+                scale += wt * db * db;
             }
         }
     });
@@ -804,10 +841,11 @@ double calcDistanceFitForTree(LSData *ls, Tree *tree, bool keepBMEWeights, doubl
     if (ls->bme) {
         fillDense(ls, false);
         ls->brLen.assign(ls->nBranches, 0.0);  // fitted only when asked for
-        score = bmeLength(ls);
-        if (keepBMEWeights || dist.negBrLen != kNegBrLenAllow)
-            storeBMEWeights(ls);
+        // The weights are kept for callers that go on to use them (the
+        // fitted lengths, the weighted residual); a search needs the length.
+        score = bmeLength(ls, keepBMEWeights);
         if (keepBMEWeights) {
+            storeBMEWeights(ls);
             // The balanced lengths are the weighted fit with the BME weights.
             if (!solveWeighted(ls))
                 return kNoScore;

@@ -62,7 +62,9 @@ struct LSData {
 
     // Work storage of one score, grown once and reused.
     LSWorkTree wt;
-    std::vector<double> dd, ww;            // leaf-order dense distances (weighted: w d) and weights
+    std::vector<double> fullD, fullW;      // taxon-order square copies, read row by row
+    std::vector<double> ww;                // BME: leaf-order path weights
+    std::vector<uint32_t> identity;        // 0, 1, 2, ...: the leaf order of ww
     std::vector<double> nodeL;             // summed fitted lengths below a node
     std::vector<double> inSum, outSum;     // fitted path sums (multipliers of contracted edges)
     std::vector<double> cholWork;          // reduced-system factor of the weighted active sets
