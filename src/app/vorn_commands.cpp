@@ -9,6 +9,7 @@
 #include "likelihood/ml_cmd.h"
 #include "distance/dscores.h"
 #include "distance/pairdiff.h"
+#include "distance/stardecomp.h"
 #include "parsimony/optimize.h"
 #include "search/condense.h"
 #include "search/countswaps.h"

@@ -68,7 +68,6 @@ int doSimDataCmd();
 int doSimTitleCmd();
 int doSiteModelsCmd();
 int doSortTreesCmd();
-int doStarDecompCmd();
 int doStateFreqCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();
