@@ -7,6 +7,7 @@
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "likelihood/ml_cmd.h"
+#include "distance/dconseq.h"
 #include "distance/dscores.h"
 #include "distance/pairdiff.h"
 #include "distance/stardecomp.h"

@@ -26,7 +26,6 @@ int doBootstrapCmd();
 int doChgPlotCmd();
 int doClockCheckerCmd();
 int doCodonUsageCmd();
-int doDConSeqCmd();
 int doDnaRecodeCmd();
 int doDsetCmd();
 int doExportCmd();
