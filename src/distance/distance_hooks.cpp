@@ -30,5 +30,9 @@ int installDistanceHooks()
     installPatternServices(p);
     installTreeScoreFxns({nullptr, nullptr, hsCalcDistanceFitForTree});
     installCriterionTreeScoreFxn(kCriterionDistance, hsCalcDistanceFitForTree);
+    installCriterionLengthsFxn(kCriterionDistance,
+                               [](Tree *tree, double bound) { return calcDistanceFitForTree(nullptr, tree, true, bound); });
+    installCriterionCollapseFxns(kCriterionDistance,
+                                 {[] { return dist.dCollapse != 0; }, collapseZeroLengthEdges, "branch length is zero"});
     return installDataServices(s);
 }

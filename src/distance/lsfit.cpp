@@ -8,6 +8,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_linalg.h"
 #include "search/scores.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 // Branch b of the fit is the edge above working node b + 1 (node 0 is the
@@ -895,4 +896,22 @@ void calcExpectedDistances(LSData *ls, std::vector<double> &out)
                 out[static_cast<size_t>(a) * N + b] = out[static_cast<size_t>(b) * N + a] =
                     depLeaf[a] + depLeaf[b] - 2.0 * ls->dep[v];
     });
+}
+
+void collapseZeroLengthEdges(Tree *tree)
+{
+    // Lengths that are zero in exact arithmetic come out of the fit as
+    // rounding noise; the tolerance is that of comparing distance scores.
+    constexpr double kZeroLength = 1e-10;
+    if (calcDistanceFitForTree(nullptr, tree, true, kNoScore) >= kNoScore)
+        return;
+    checkTraversalSeq(tree);
+    std::vector<TreeNode *> zero;
+    for (TreeNode *x = tree->root->next; x; x = x->next)
+        if (x->firstChild && x->anc && x->anc != tree->root && adjustedLength(x->edge.brlen) <= kZeroLength)
+            zero.push_back(x);
+    for (TreeNode *x : zero)
+        contractInternalEdge(tree, x);
+    setTraversalSeq(tree);
+    determineIfTreeIsBinary(tree);
 }

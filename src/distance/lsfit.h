@@ -130,3 +130,8 @@ void calcExpectedDistances(LSData *ls, std::vector<double> &out);
 // Prints the note on the obsolete DSet options when any of them was given
 // (their holders are -1 otherwise).
 void checkObsoleteDistOptions();
+
+// Fits the tree (null context: gLSData) and contracts its internal edges of
+// length zero, to within 1e-10 (negative lengths as the current rule counts
+// them).
+void collapseZeroLengthEdges(Tree *tree);

@@ -586,10 +586,10 @@ void showHSearchSettings(const HSearchRun &run)
             qel_printf(" (will be auto-increased by %d)", static_cast<int>(getAutoIncreaseAmount()));
         qel_printf("\n");
     }
-    if (searchCollapseRule() == CollapseRule::kNo)
+    if (!searchCollapses())
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
-        qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", collapseRuleDescription(searchCollapseRule()));
+        qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
     if (srch.keep != 0.0) {
         qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep).c_str());
         if (!srch.mulTrees)
@@ -837,7 +837,7 @@ int runHeuristicSearch(DataInfo *data)
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
     installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
-    if (searchCollapseRule() != CollapseRule::kNo)
+    if (searchCollapses())
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
         run.hsd->deadline =

@@ -31,6 +31,8 @@ int evaluate(HSearchData *hsd, Tree *tree)
 // Whole-tree scoring
 
 CriterionTreeScoreFxn gCriterionScore[3] = {nullptr, nullptr, nullptr};
+CriterionTreeScoreFxn gCriterionLengths[3] = {nullptr, nullptr, nullptr};
+CriterionCollapseFxns gCriterionCollapse[3] = {};
 
 int applyWhole(HSearchData *hsd, Tree *tree, const RearrObject *move)
 {
@@ -123,6 +125,33 @@ void installCriterionTreeScoreFxn(uint32_t criterion, CriterionTreeScoreFxn fxn)
 CriterionTreeScoreFxn criterionTreeScoreFxn(uint32_t criterion)
 {
     return criterion >= 1 && criterion <= 2 ? gCriterionScore[criterion] : nullptr;
+}
+
+void installCriterionLengthsFxn(uint32_t criterion, CriterionTreeScoreFxn fxn)
+{
+    if (criterion >= 1 && criterion <= 2)
+        gCriterionLengths[criterion] = fxn;
+}
+
+CriterionTreeScoreFxn criterionLengthsFxn(uint32_t criterion)
+{
+    if (criterion < 1 || criterion > 2)
+        return nullptr;
+    return gCriterionLengths[criterion] ? gCriterionLengths[criterion] : gCriterionScore[criterion];
+}
+
+void installCriterionCollapseFxns(uint32_t criterion, const CriterionCollapseFxns &fxns)
+{
+    if (criterion >= 1 && criterion <= 2)
+        gCriterionCollapse[criterion] = fxns;
+}
+
+const CriterionCollapseFxns *criterionCollapseFxns(uint32_t criterion)
+{
+    if (criterion < 1 || criterion > 2)
+        return nullptr;
+    const CriterionCollapseFxns &f = gCriterionCollapse[criterion];
+    return f.collapse && f.active && f.active() ? &f : nullptr;
 }
 
 int installWholeTreeSwapFxns(HSearchData *hsd, int swapType)

@@ -147,3 +147,34 @@ TEST_F(DistSearchTest, AdditiveDataGiveAPerfectFit)
 }
 
 }  // namespace
+
+namespace {
+
+// Additive data of a tree with a polytomy: with dCollapse the search stores
+// the polytomy (its zero-length edge contracted), without it a resolution.
+TEST_F(DistSearchTest, ZeroLengthBranchesCollapseWhenAsked)
+{
+    const std::vector<std::string> clades = {"A", "B", "C", "D", "E", "F", "AB", "CD"};  // ((A,B),(C,D),E,F)
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (const char *t : {"A", "B", "C", "D", "E", "F"}) {
+        std::string seq;
+        for (const std::string &clade : clades)
+            seq += std::string(4, clade.find(t) != std::string::npos ? 'C' : 'A');
+        rows.emplace_back(t, seq);
+    }
+    ASSERT_EQ(read(dataBlock(rows)), 0);
+    dist.negBrLen = kNegBrLenProhibit;
+    for (uint8_t collapse : {0, 1}) {
+        dist.dCollapse = collapse;
+        EXPECT_NEAR(search(6), 0.0, 1e-12);
+        TreeHandle t(createTreeForTaxa(6, 6, true));
+        ASSERT_EQ(getTree(buf_, 1, t.get()), 0);
+        setTraversalSeq(t.get());
+        uint32_t inner = 0;
+        for (TreeNode *x = t->root->next; x; x = x->next)
+            inner += x->firstChild != nullptr;
+        EXPECT_EQ(inner, collapse ? 3u : 4u) << "dCollapse " << int(collapse);
+    }
+}
+
+}  // namespace

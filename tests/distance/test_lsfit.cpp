@@ -9,6 +9,7 @@
 
 #include "distance/distance_settings.h"
 #include "distance/lsfit.h"
+#include "qel/qel_interrupts.h"
 #include "lsfit_reference.h"
 
 namespace {
@@ -309,6 +310,75 @@ TEST_F(LSFitTest, GeometricPSDUnderOtherWeightsEqualsAFreshFit)
         EXPECT_NEAR(calcGeomPSDexp(ls, P), last_.gpsd, 1e-9) << "P' " << P;
     }
     destroyLSData(ls);
+}
+
+}  // namespace
+
+namespace {
+
+// A tree held rooted at the ancestor, its root edge splitting one edge of
+// the unrooted tree in two, fits the same: the two halves carry that edge's
+// length between them.
+TEST_F(LSFitTest, RootedAtTheAncestorFitsAsUnrooted)
+{
+    std::mt19937 rng(23);
+    for (int rep = 0; rep < 10; rep++) {
+        const uint32_t n = 6 + rep;
+        HalfMatrix m = lsref::randomMatrix(n, rng);
+        TreeHandle t = lsref::randomTree(n, n, rng);
+        const lsref::Design g = lsref::design(t.get());
+        const double unrooted = score(m, t.get(), g, nullptr);
+        double total = 0;
+        for (TreeNode *e : g.edges)
+            total += e->edge.brlen;
+        // Root at the ancestor on the root tip's edge.
+        Tree *r = t.get();
+        TreeNode *tip = r->root, *fork = tip->firstChild, *anc = r->nodes;
+        tip->firstChild = nullptr;
+        fork->anc = anc;
+        fork->nextSib = tip;
+        tip->anc = anc;
+        anc->firstChild = fork;
+        anc->anc = nullptr;
+        r->root = anc;
+        r->flags |= kTreeRootedAtAnc;
+        afterTreeChange(r);
+        setTraversalSeq(r);
+        LSData *ls = createLSData(m.get(), r, n, false);
+        ASSERT_EQ(prepLS(ls, false), 0);
+        EXPECT_NEAR(calcDistanceFitForTree(ls, r, false, 1e37), unrooted, 1e-10);
+        destroyLSData(ls);
+        double rootedTotal = 0;
+        for (TreeNode *e = r->root->next; e; e = e->next)
+            rootedTotal += e->edge.brlen;
+        EXPECT_NEAR(rootedTotal, total, 1e-10);
+    }
+}
+
+// A user abort inside the active-set loop gives no score (1e37) and leaves
+// the abort flag set, never a score that would look like the best.
+TEST_F(LSFitTest, AbortInTheActiveSetGivesNoScore)
+{
+    std::mt19937 rng(41);
+    dist.negBrLen = kNegBrLenProhibit;
+    int aborted = 0;
+    for (int rep = 0; rep < 60; rep++) {
+        HalfMatrix m = lsref::randomMatrix(9, rng);
+        TreeHandle t = lsref::randomTree(9, 9, rng);
+        const lsref::Design g = lsref::design(t.get());
+        const double clean = score(m, t.get(), g, nullptr);
+        setAbortedStatus(1);
+        const double s = score(m, t.get(), g, nullptr);
+        const bool flagKept = getAbortedStatus() != 0;
+        setAbortedStatus(0);
+        if (s == 1e37) {
+            aborted++;
+            EXPECT_TRUE(flagKept);
+        } else {
+            EXPECT_NEAR(s, clean, 1e-12);  // no active branch was freed: nothing polled
+        }
+    }
+    EXPECT_GT(aborted, 0);
 }
 
 }  // namespace
