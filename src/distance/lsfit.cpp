@@ -240,6 +240,23 @@ double blockSum(const LSData *ls, uint32_t a0, uint32_t a1, uint32_t b0, uint32_
     return s;
 }
 
+// Calls f(a, b, lca) for every leaf pair a < b (leaf-order positions) block
+// by block: f(a0, a1, b0, b1, v) for all a in [a0, a1), b in [b0, b1) whose
+// common ancestor is working node v (0 for pairs with the root leaf).
+template <class F>
+void forEachPairBlock(const LSData *ls, F &&f)
+{
+    const LSWorkTree &w = ls->wt;
+    f(0u, 1u, 1u, ls->nLeaves, 0u);
+    for (uint32_t v = 1; v < w.nNodes; v++) {
+        if (w.taxon[v] >= 0)
+            continue;
+        for (int32_t c = w.firstChild[v]; c >= 0; c = w.nextSib[c])
+            for (int32_t e = w.nextSib[c]; e >= 0; e = w.nextSib[e])
+                f(w.lo[c], w.hi[c], w.lo[e], w.hi[e], v);
+    }
+}
+
 // A'd (A'Wd) by working node: the (weighted) distances between the leaves
 // below the node and all others, from the children's sums less twice the
 // distances between the children's leaf sets.
@@ -248,6 +265,46 @@ void calcAtx(LSData *ls, bool weighted)
     const LSWorkTree &w = ls->wt;
     const uint32_t N = ls->nLeaves;
     ls->Atd.assign(w.nNodes, 0.0);
+    if (!weighted) {
+        // One pass over the pairs, each in the block of its common ancestor:
+        // the leaves' row sums, the sums between children and the sum of
+        // squares (for the residual) all come from it.
+        const PairMatrix D = distView(ls);
+        auto &rowSum = ls->rowSum;
+        auto &between = ls->between;
+        rowSum.assign(N, 0.0);
+        between.assign(w.nNodes, 0.0);
+        double d2 = 0.0;
+        forEachPairBlock(ls, [&](uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1, uint32_t v) {
+            double block = 0.0;
+            for (uint32_t a = a0; a < a1; a++) {
+                const double *d = D.row(a);
+                double ra = 0.0, q = 0.0;
+                for (uint32_t b = b0; b < b1; b++) {
+                    const double x = d[D.order[b]];
+                    ra += x;
+                    q += x * x;
+                    rowSum[b] += x;
+                }
+                rowSum[a] += ra;
+                block += ra;
+                d2 += q;
+            }
+            between[v] += block;
+        });
+        ls->sumTreeD2 = d2;
+        for (uint32_t v : w.postorder) {
+            if (w.taxon[v] >= 0) {
+                ls->Atd[v] = rowSum[w.lo[v]];
+                continue;
+            }
+            double s = 0.0;
+            for (int32_t c = w.firstChild[v]; c >= 0; c = w.nextSib[c])
+                s += ls->Atd[c];
+            ls->Atd[v] = s - 2.0 * between[v];
+        }
+        return;
+    }
     for (uint32_t v : w.postorder) {
         if (w.taxon[v] >= 0) {
             ls->Atd[v] = blockSum(ls, w.lo[v], w.lo[v] + 1, 0, N, weighted);
@@ -622,21 +679,38 @@ void calcDepths(LSData *ls)
         ls->dep[v] = ls->dep[w.parent[v]] + adjustedLength(ls->brLen[v - 1]);
 }
 
-// Calls f(a, b, lca) for every leaf pair a < b (leaf-order positions) block
-// by block: f(a0, a1, b0, b1, v) for all a in [a0, a1), b in [b0, b1) whose
-// common ancestor is working node v (0 for pairs with the root leaf).
-template <class F>
-void forEachPairBlock(const LSData *ls, F &&f)
+// The unweighted residual of the lengths under the current rule without
+// visiting the pairs: sum d^2 - 2 sum_e b_e A'd_e + sum over pairs of p^2,
+// the last from the count, sum and sum of squares of the path lengths from
+// each node down to its leaves.
+double quadraticResidual(LSData *ls)
 {
     const LSWorkTree &w = ls->wt;
-    f(0u, 1u, 1u, ls->nLeaves, 0u);
-    for (uint32_t v = 1; v < w.nNodes; v++) {
-        if (w.taxon[v] >= 0)
-            continue;
-        for (int32_t c = w.firstChild[v]; c >= 0; c = w.nextSib[c])
-            for (int32_t e = w.nextSib[c]; e >= 0; e = w.nextSib[e])
-                f(w.lo[c], w.hi[c], w.lo[e], w.hi[e], v);
+    auto &s1 = ls->inSum, &s2 = ls->outSum;  // about the node itself
+    s1.assign(w.nNodes, 0.0);
+    s2.assign(w.nNodes, 0.0);
+    double cross = 0.0, pairs = 0.0;
+    for (uint32_t v : w.postorder) {
+        const double beta = adjustedLength(ls->brLen[v - 1]);
+        cross += beta * ls->Atd[v];
+        if (w.taxon[v] < 0) {
+            // Pairs meeting at v: leaves of different children.
+            double n = 0.0, a1 = 0.0, a2 = 0.0;
+            for (int32_t c = w.firstChild[v]; c >= 0; c = w.nextSib[c]) {
+                const double cn = leafCount(w, c);
+                pairs += n * s2[c] + a2 * cn + 2.0 * a1 * s1[c];
+                n += cn, a1 += s1[c], a2 += s2[c];
+            }
+            s1[v] = a1, s2[v] = a2;
+        }
+        // Seen from the parent: every path one edge longer.
+        const double n = leafCount(w, v);
+        s2[v] += 2.0 * beta * s1[v] + n * beta * beta;
+        s1[v] += n * beta;
     }
+    const uint32_t top = static_cast<uint32_t>(w.firstChild[0]);
+    pairs += s2[top];  // the root leaf with every other leaf
+    return ls->sumTreeD2 - 2.0 * cross + pairs;
 }
 
 // Path-length depth of each leaf position.
@@ -774,11 +848,20 @@ uint32_t olsFitUnconstr(LSData *ls, Tree *tree, bool initialise)
 
 double lsqScore(LSData *ls, bool useShortcut)
 {
+    // The shortcuts subtract nearly equal sums: a residual that is a tiny
+    // part of the sum of squares is recomputed pair by pair, so that an
+    // exact fit still scores 0.
+    constexpr double kCancellation = 1e-8;
     if (useShortcut) {
         double s = ls->sumWd2;
         for (uint32_t e = 0; e < ls->nBranches; e++)
             s -= ls->AtWd[e] * ls->brLen[e];
-        return std::max(s, 0.0);
+        if (s > kCancellation * ls->sumWd2)
+            return s;
+    } else if (!ls->weighted && !ls->bme) {
+        const double s = quadraticResidual(ls);
+        if (s > kCancellation * ls->sumTreeD2)
+            return s;
     }
     calcDepths(ls);
     std::vector<double> &depLeaf = ls->solWork;

@@ -71,6 +71,8 @@ struct LSData {
     std::vector<double> rhsWork, solWork;
     std::vector<uint32_t> scratch, nbIds;
     std::vector<double> dep, logWt;
+    std::vector<double> rowSum, between;   // pair sums of the unweighted A'd
+    double sumTreeD2 = 0.0;                // sum d^2 over the tree's leaf pairs
     const struct DMatrix *matrix = nullptr;  // the matrix the distances belong to
 };
 
