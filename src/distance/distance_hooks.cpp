@@ -3,12 +3,15 @@
 #include "data/data_services.h"
 #include "data/patterns.h"
 #include "data/vorn_data.h"
+#include "data/vorn_util.h"
 #include "distance/dcalc.h"
 #include "distance/dmatrix.h"
+#include "distance/lsfit.h"
 #include "distance/nj.h"
 #include "distance/pairdiff.h"
 #include "distance/userdist.h"
 #include "search/starttree.h"
+#include "search/swap.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -34,12 +37,16 @@ int installDistanceHooks()
 {
     setNJStartTreeFxn(buildNJStartTree);
     DataServices s{};
-    s.deallocDistanceStorage = deallocDistanceStorage;
+    s.deallocDistanceStorage = [](int all) {
+        // The fit context borrows the matrix: it goes with it.
+        gLSData = destroyLSData(gLSData);
+        deallocDistanceStorage(all);
+    };
     s.markUserDistancesForAdjustment = [] { adjustUserDMatrix = true; };
     s.isDnaDistance = [](const DataInfo *d) { return isDnaDistance(kCurrentDistType, d); };
     s.isMLDistance = [] { return dist.distance == kDistML; };
     s.distanceNeedsSitePatterns = [] { return distanceNeedsSitePatterns(kCurrentDistType); };
-    s.setDistances = [](DataInfo *d) { return setDistances(kDMatrixForDistance, true, d); };
+    s.setDistances = [](DataInfo *d) { return setDistances(kDMatrixForDistance, true, &gLSData, d); };
     s.invalidateDistances = invalidateDistances;
     s.isStdDistance = [](const DataInfo *d) { return isStdDistance(dist.distance, d); };
     s.releasePairDiffTaxa = releasePairDiffTaxa;
@@ -47,5 +54,11 @@ int installDistanceHooks()
     p.invalidateDistances = invalidateDistances;
     installPatternServices(p);
     installUserDistanceHooks();
+    installTreeScoreFxns({nullptr, nullptr, hsCalcDistanceFitForTree});
+    installCriterionTreeScoreFxn(kCriterionDistance, hsCalcDistanceFitForTree);
+    installCriterionLengthsFxn(kCriterionDistance,
+                               [](Tree *tree, double bound) { return calcDistanceFitForTree(nullptr, tree, true, bound); });
+    installCriterionCollapseFxns(kCriterionDistance,
+                                 {[] { return dist.dCollapse != 0; }, collapseZeroLengthEdges, "branch length is zero"});
     return installDataServices(s);
 }

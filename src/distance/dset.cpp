@@ -10,6 +10,7 @@
 #include "data/vorn_data.h"
 #include "distance/distance_settings.h"
 #include "distance/dmatrix.h"
+#include "distance/lsfit.h"
 #include "qel/qel_output.h"
 
 namespace {
@@ -94,25 +95,6 @@ void showNucleotideSettings(SettingsPrinter &out, uint32_t type, const DataInfo 
 
 void setDistMLSettingsReporter(MLSettingsReporter reporter) { gMLReporter = reporter; }
 
-char *distObjFxnStr(char *buffer, size_t size)
-{
-    if (!buffer || size == 0)
-        return buffer;
-    if (dist.objective == kObjectiveBME)
-        std::snprintf(buffer, size, "balanced minimum evolution");
-    else if (dist.objective == kObjectiveME)
-        std::snprintf(buffer, size, "minimum evolution");
-    else if (dist.lsWts == 2)
-        std::snprintf(buffer, size, "weighted least squares with user-supplied weights");
-    else if (dist.lsWts == 1)
-        std::snprintf(buffer, size, "weighted least squares using exponential weights with P'=%.10g", dist.pexp);
-    else if (dist.power != 0.0)
-        std::snprintf(buffer, size, "weighted least squares with power=%.10g", dist.power);
-    else
-        std::snprintf(buffer, size, "unweighted least squares (power=0)");
-    return buffer;
-}
-
 void showDistSettings(bool showObjective, bool showNegBrLen, bool showMeasure, PrintHook print, int indent)
 {
     SettingsPrinter out(print, indent);
@@ -156,13 +138,6 @@ void showDistSettings(bool showObjective, bool showNegBrLen, bool showMeasure, P
         showCStatusSummary(kSummaryDistance, d, out.print());
         indentOutput(-16);
     }
-}
-
-void checkObsoleteDistOptions()
-{
-    if (felsMaxPasses != -1 || felsMaxDelta != -1.0 || lsIterProg != -1)
-        qel_printf("\nNOTE: \bThe MaxPass, Delta, SMaxPass, SDelta, and LogIter options are no longer relevant for "
-                   "distance analyses and have been eliminated.  Please update your input file(s) accordingly.\n");
 }
 
 int doDsetCmd()

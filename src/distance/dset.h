@@ -8,18 +8,11 @@
 
 int doDsetCmd();
 
-// The objective of the distance criterion in words.
-char *distObjFxnStr(char *buffer, size_t size);
-
 // Prints the settings through `print` (the output engine when null). The
 // engine indents by `indent` itself; any other printer gets the blanks in
 // front of each line.
 void showDistSettings(bool showObjective, bool showNegBrLen, bool showMeasure, PrintHook print = nullptr,
                       int indent = 0);
-
-// The note on the DSet options that no longer do anything, when any of them
-// was given since their holders were reset to -1.
-void checkObsoleteDistOptions();
 
 // The likelihood layer shows its own settings for maximum-likelihood
 // distances; null until it installs its reporter.

@@ -1,4 +1,5 @@
 #include "search/condense.h"
+#include "search/swap.h"
 
 #include <algorithm>
 #include <vector>
@@ -217,7 +218,22 @@ CollapseRule searchCollapseRule()
 
 void collapseForSearch(HSearchData *hsd, Tree *tree)
 {
+    if (const CriterionCollapseFxns *f = criterionCollapseFxns(gCriterion)) {
+        f->collapse(tree);
+        return;
+    }
     collapseUnsupportedEdges(tree, hsd->data, true, searchCollapseRule());
+}
+
+bool searchCollapses()
+{
+    return searchCollapseRule() != CollapseRule::kNo || criterionCollapseFxns(gCriterion) != nullptr;
+}
+
+const char *searchCollapseDescription()
+{
+    const CriterionCollapseFxns *f = criterionCollapseFxns(gCriterion);
+    return f ? f->description : collapseRuleDescription(searchCollapseRule());
 }
 
 const char *collapseRuleDescription(CollapseRule rule)

@@ -34,6 +34,10 @@ bool collapseUnsupportedEdges(Tree *tree, const DataInfo *data, bool useConstrai
 CollapseRule searchCollapseRule();
 // The store hook of the heuristic search.
 void collapseForSearch(HSearchData *hsd, Tree *tree);
+// Whether the trees a search stores are collapsed (by the parsimony rule, or
+// by the criterion's own collapse), and how, for the settings report.
+bool searchCollapses();
+const char *searchCollapseDescription();
 
 // Settings-report words for a rule, e.g. "maximum branch length is zero".
 const char *collapseRuleDescription(CollapseRule rule);

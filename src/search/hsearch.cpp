@@ -151,6 +151,10 @@ int checkHSearchOptions(HSearchRun &run)
     run.hold = hs.hold > 0 ? static_cast<uint32_t>(hs.hold) : 1;
     run.fromMemory = hs.startSource == kStartCurrent || hs.startSource == kStartRange;
     run.randomAddition = hs.startSource == kStartStepwise && hs.addSeq == kAddSeqRandom;
+    // The other sequences rank taxa by parsimony distances; criteria that
+    // score whole trees add the taxa as they are.
+    if (gCriterion != kCriterionParsimony && !run.randomAddition)
+        run.addSeq = kAddSeqAsIs;
     if (hs.chuckScore != 0.0) {
         if (hs.nchuck == 0)
             return qel_errorMsg(520, "You must specify a value for 'NChuck' if 'ChuckScore' is nonzero."), 1;
@@ -176,6 +180,19 @@ int checkHSearchOptions(HSearchRun &run)
             return qel_errorMsg(503, "You must request stepwise addition, branch swapping or both."), 1;
     }
     return 0;
+}
+
+bool parsimonySearch() { return gCriterion == kCriterionParsimony; }
+
+// The score of the run's work tree under the search's criterion.
+double startingTreeScore(HSearchRun &run)
+{
+    if (parsimonySearch()) {
+        pointTreeAtPackedData(run.tree, run.data);
+        return calcParsimonyScore(run.data, run.tree, false);
+    }
+    CriterionTreeScoreFxn score = criterionTreeScoreFxn(gCriterion);
+    return score ? score(run.tree, kNoScoreValue) : kNoScoreValue;
 }
 
 // Chosen trees in memory into the starting buffer, dichotomised and scored.
@@ -223,8 +240,7 @@ int copyTreesToStartBuffer(HSearchRun &run)
         }
         if (isPutTreeFull(slot))
             return 1;
-        pointTreeAtPackedData(run.tree, run.data);
-        scores[slot - 1] = calcParsimonyScore(run.data, run.tree, false);
+        scores[slot - 1] = startingTreeScore(run);
         if (getAbortedStatus() != 0 && confirmAbortRequest())
             return 2;
     }
@@ -340,10 +356,13 @@ int swapCurrentTree(HSearchRun &run, double score)
     if (!isTreeBinary(tree)) {
         dichotomizeTree(tree, randomPairFromRun, &run.rng);
         setTraversalSeq(tree);
+        // Resolving a polytomy leaves a parsimony length as it was, not a fit.
+        if (!parsimonySearch())
+            score = startingTreeScore(run);
     }
     tree->score[0] = score;
     setMaxScoreToSave(run.hsd);
-    if (hs.swap >= 2) {
+    if (hs.swap >= 2 && parsimonySearch()) {
         // The cut-and-reconnect swapper scores from every node's state sets.
         pointTreeAtPackedData(tree, run.hsd->data);
         prepareTreeForSwapping(tree, run.hsd->data);
@@ -579,10 +598,10 @@ void showHSearchSettings(const HSearchRun &run)
             qel_printf(" (will be auto-increased by %d)", static_cast<int>(getAutoIncreaseAmount()));
         qel_printf("\n");
     }
-    if (searchCollapseRule() == CollapseRule::kNo)
+    if (!searchCollapses())
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
-        qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", collapseRuleDescription(searchCollapseRule()));
+        qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
     if (srch.keep != 0.0) {
         qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep).c_str());
         if (!srch.mulTrees)
@@ -695,6 +714,8 @@ const char *swapTypeName(uint32_t swapType)
 
 int installSearchSwapper(HSearchData *hsd, uint32_t swapType)
 {
+    if (gCriterion != kCriterionParsimony)
+        return installWholeTreeSwapFxns(hsd, static_cast<int>(swapType));
     // NNI has a faster evaluator of its own; SPR and TBR share the cut-and-
     // reconnect swapper.
     if (swapType == 1) {
@@ -828,7 +849,7 @@ int runHeuristicSearch(DataInfo *data)
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
     installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
-    if (searchCollapseRule() != CollapseRule::kNo)
+    if (searchCollapses())
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
         run.hsd->deadline =

@@ -16,6 +16,8 @@
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
+#include "search/swap.h"
+#include "data/prepdata.h"
 #include "trees/treebuf.h"
 #include "trees/treeutil.h"
 
@@ -76,11 +78,11 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
     if (!haveChars && gCriterion != kCriterionDistance)
         return qel_errorMsg(754, "Optimality criterion must be 'Distance' when no character data are supplied."),
                1;
-    if (gCriterion != kCriterionParsimony)
+    if (gCriterion != kCriterionParsimony && !criterionTreeScoreFxn(gCriterion))
         return qel_errorMsg(0, "Tree searches under the %s criterion are not available yet.",
                             currentCriterionString()),
                1;
-    if (numIncludedChars(data) == 0)
+    if (haveChars && numIncludedChars(data) == 0)
         return qel_errorMsg(565,
                             "Search not performed due to absence of character data (possibly because all "
                             "characters have been excluded)."),
@@ -102,8 +104,12 @@ int prepForSearch(DataInfo *data, uint32_t flags)
     if (checkSearchSettings(data, flags) != 0)
         return 1;
     setHaveUserBranchLengths(false);
-    if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
+    if (gCriterion == kCriterionParsimony) {
+        if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
+            return 1;
+    } else if (prepareData(kPrepCurrentCriterion, 0, false) != 0) {
         return 1;
+    }
     setSearchVariables(kSearchModeTree, data);
     return 0;
 }

@@ -79,28 +79,6 @@ std::string fitText(double v, int decimals)
 // built on the bounds is marked the way the length is.
 const char *mark(const Run &r) { return r.marked ? "+" : ""; }
 
-// Opened through the stream layer, so that a replaced score file takes the
-// old one's place only once the table is complete.
-StreamInfo *openScoreFile(const char *name)
-{
-    char path[kPathnameBufSize];
-    const std::string base = getCurrentDirSpec();
-    if (!expandPathname(name, base.empty() ? "." : base.c_str(), path)) {
-        qel_errorMsg(0, "Invalid file name \"%s\".", name);
-        return nullptr;
-    }
-    if (fileExists(path) && !gReplaceFile && !gAppendToFile) {
-        qel_errorMsg(0, "File \"%s\" already exists (use REPLACE or APPEND).", name);
-        return nullptr;
-    }
-    const uint32_t mode = gAppendToFile ? kStreamAppend : kStreamWrite | kStreamNoReplaceQuery;
-    StreamInfo *stream = nullptr;
-    const int rc = openStream(path, mode | kStreamLock | kStreamQuiet, nullptr, &stream);
-    if (rc == kOpenFailed)
-        qel_errorMsg(0, "Could not open file \"%s\" for writing.", name);
-    return rc == kOpenOK ? stream : nullptr;
-}
-
 double get1CharLen(const DataInfo *d, uint32_t c)
 {
     double len = charLengthOnTree(d, c);
@@ -497,6 +475,28 @@ int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
 }
 
 }  // namespace
+
+// Opened through the stream layer, so that a replaced score file takes the
+// old one's place only once the table is complete.
+StreamInfo *openScoreFile(const char *name)
+{
+    char path[kPathnameBufSize];
+    const std::string base = getCurrentDirSpec();
+    if (!expandPathname(name, base.empty() ? "." : base.c_str(), path)) {
+        qel_errorMsg(0, "Invalid file name \"%s\".", name);
+        return nullptr;
+    }
+    if (fileExists(path) && !gReplaceFile && !gAppendToFile) {
+        qel_errorMsg(0, "File \"%s\" already exists (use REPLACE or APPEND).", name);
+        return nullptr;
+    }
+    const uint32_t mode = gAppendToFile ? kStreamAppend : kStreamWrite | kStreamNoReplaceQuery;
+    StreamInfo *stream = nullptr;
+    const int rc = openStream(path, mode | kStreamLock | kStreamQuiet, nullptr, &stream);
+    if (rc == kOpenFailed)
+        qel_errorMsg(0, "Could not open file \"%s\" for writing.", name);
+    return rc == kOpenOK ? stream : nullptr;
+}
 
 int doPScoresCmd()
 {

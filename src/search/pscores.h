@@ -7,4 +7,11 @@
 // measures themselves come from the parsimony subsystem below.
 #pragma once
 
+struct StreamInfo;
+
 int doPScoresCmd();
+
+// Opens a score (or other result) file through the stream layer, so that a
+// replaced file takes the old one's place only once it is complete; honours
+// the shared replace and append flags. Null after an error report.
+StreamInfo *openScoreFile(const char *name);

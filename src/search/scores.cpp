@@ -7,8 +7,10 @@
 
 #include "data/data_services.h"
 #include "data/vorn_data.h"
+#include "parsimony/optimize.h"
 #include "parsimony/packx.h"
 #include "search/search_settings.h"
+#include "search/swap.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "qel/qel_oututil.h"
@@ -100,6 +102,17 @@ int installSearchHooks()
         return makeFullCriterionString(text, sizeof text);
     };
     const int status = installDataServices(s);
+    // Rooting and optimising a tree under another criterion score it with
+    // its branch lengths fitted.
+    OptimizeServices o{};
+    o.scoreOtherCriterion = [](Tree *tree, DataInfo *, double *score) {
+        CriterionTreeScoreFxn f = criterionLengthsFxn(gCriterion);
+        if (!f)
+            return false;
+        *score = f(tree, kNoScoreValue);
+        return true;
+    };
+    setOptimizeServices(&o);
     return installSearchCriterionHook() | status;
 }
 

@@ -18,14 +18,13 @@
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
+#include "search/swap.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 namespace {
-
-StepwiseTreeScoreFxn gTreeScoreFxn = nullptr;
 
 ParsNodeSets *downOf(const TreeNode *n) { return nodeSets(n->abm[0]); }
 ParsNodeSets *finalOf(const TreeNode *n) { return nodeSets(n->abm[2]); }
@@ -217,8 +216,8 @@ double StepwiseBuilder::connectionScore(Tree *t, TreeNode *edge, int32_t taxon, 
     double s = kNoScoreValue;
     if (gCriterion == kCriterionParsimony)
         s = calcParsimonyScore(d_, t, false);
-    else if (gTreeScoreFxn)
-        s = gTreeScoreFxn(d_, t);
+    else if (CriterionTreeScoreFxn score = criterionTreeScoreFxn(gCriterion))
+        s = score(t, bnd);
     binPruneLeaf(leaf);
     setTraversalSeq(t);
     return s;
@@ -230,7 +229,8 @@ double StepwiseBuilder::wholeTreeScore(Tree *t)
     pointTreeAtPackedData(t, d_);
     if (gCriterion == kCriterionParsimony)
         return calcParsimonyScore(d_, t, false);
-    return gTreeScoreFxn ? gTreeScoreFxn(d_, t) : kNoScoreValue;
+    CriterionTreeScoreFxn score = criterionTreeScoreFxn(gCriterion);
+    return score ? score(t, kNoScoreValue) : kNoScoreValue;
 }
 
 void StepwiseBuilder::noteHeld(double s)
@@ -432,8 +432,6 @@ int StepwiseBuilder::storeResults(double *scoreOut)
 
 }  // namespace
 
-void setStepwiseTreeScoreFxn(StepwiseTreeScoreFxn fxn) { gTreeScoreFxn = fxn; }
-
 uint32_t stepwiseReferenceTaxon(const DataInfo *data, uint32_t refTax)
 {
     // refTax names a taxon of the matrix; a deleted or unknown one leaves
@@ -458,7 +456,7 @@ void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t
 int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG *rng, int32_t *orderOut,
                 double *scoreOut)
 {
-    if (!data || !tree || (gCriterion != kCriterionParsimony && !gTreeScoreFxn))
+    if (!data || !tree || (gCriterion != kCriterionParsimony && !criterionTreeScoreFxn(gCriterion)))
         return 1;
     if (options.addSeq == kAddSeqRandom && !rng)
         return 1;

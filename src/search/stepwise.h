@@ -26,11 +26,8 @@ struct StepwiseOptions {
     bool quiet;
 };
 
-// Scores a whole tree under a criterion other than parsimony (distance fit,
-// likelihood); installed by those subsystems. Null: stepwise addition is
-// available under parsimony only.
-using StepwiseTreeScoreFxn = double (*)(DataInfo *data, Tree *tree);
-void setStepwiseTreeScoreFxn(StepwiseTreeScoreFxn fxn);
+// Under a criterion other than parsimony each connection is scored as a
+// whole tree by the criterion's tree-score function (swap.h).
 
 // Builds the tree over the active taxa in `tree` (sized for them) and stores it, or every
 // held tree, in the active tree buffer with its score. orderOut (ntax + 1

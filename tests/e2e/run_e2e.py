@@ -38,7 +38,7 @@ MASKS = [
     (re.compile(r"^(Compiled using .*?)\d+\.\d+\.\d+$", re.M), r"\1<n.n.n>"),
     (re.compile(r"^(Current date and time:  )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$",
                 re.M), r"\1<date>"),
-    # The duration a search reports.
+    # The duration a search or a scoring command reports.
     (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
     # The time stamp of a saved tree or distance file.
     (re.compile(r"(\[(?:Treefile|Distance matrix) saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),

@@ -1,0 +1,180 @@
+// Heuristic searches under the distance criterion against the exhaustive
+// optimum over all 945 unrooted trees of seven taxa, and on additive data.
+#include <functional>
+#include <random>
+
+#include "distance/lsfit.h"
+#include "distance_fixture.h"
+#include "search/hsearch.h"
+#include "search/search_settings.h"
+#include "search/stepwise.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+
+namespace {
+
+class DistSearchTest : public disttest::DistanceTest {
+protected:
+    void SetUp() override
+    {
+        DistanceTest::SetUp();
+        savedHs_ = hs;
+        savedSrch_ = srch;
+        hs = HSearchOptions{};
+        hs.swap = 3;
+        hs.addSeq = kAddSeqRandom;
+        hs.nreps = 5;
+        srch.dStatus = 0;
+        oldCriterion_ = setOptimalityCriterion(kCriterionDistance, false);
+        setCompareScoresFxn(kCriterionDistance);
+    }
+    void TearDown() override
+    {
+        setActiveTreeBuffer(nullptr);
+        buf_ = destroyTreeBuffer(buf_);
+        hs = savedHs_;
+        srch = savedSrch_;
+        setOptimalityCriterion(oldCriterion_, false);
+        setCompareScoresFxn(oldCriterion_);
+        DistanceTest::TearDown();
+    }
+
+    double search(uint32_t ntax)
+    {
+        buf_ = destroyTreeBuffer(buf_);
+        buf_ = createTreeBuffer(ntax, 200, false, true, false);
+        setActiveTreeBuffer(buf_);
+        EXPECT_EQ(runHeuristicSearch(activeDataInfo()), 0) << testcap::gOut;
+        EXPECT_GT(numTreesInBuffer(buf_), 0u);
+        return getTreeScoreArray(buf_)[0];
+    }
+
+    // The best score over every unrooted binary tree, taxa inserted one by
+    // one at every edge.
+    static double exhaustiveBest(uint32_t ntax, uint32_t *count)
+    {
+        TreeHandle t(createTreeForTaxa(ntax, ntax, true));
+        make3Tree(t.get(), ntax, 0, 1, 2);
+        double best = 1e37;
+        *count = 0;
+        std::function<void(uint32_t)> grow = [&](uint32_t next) {
+            setTraversalSeq(t.get());
+            if (next == ntax) {
+                ++*count;
+                best = std::min(best, calcDistanceFitForTree(nullptr, t.get(), false, 1e37));
+                return;
+            }
+            std::vector<uint32_t> edges;
+            for (TreeNode *e = t->root->next; e; e = e->next)
+                edges.push_back(nodePosition(t.get(), e));
+            for (uint32_t pos : edges) {
+                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
+                binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get()));
+                t->numLeaves++;
+                grow(next + 1);
+                binPruneLeaf(leaf);
+                t->numLeaves--;
+                setTraversalSeq(t.get());
+            }
+        };
+        grow(3);
+        return best;
+    }
+
+    TreeBuffer *buf_ = nullptr;
+    HSearchOptions savedHs_{};
+    SearchSettings savedSrch_{};
+    uint32_t oldCriterion_ = 0;
+};
+
+TEST_F(DistSearchTest, FindsTheExhaustiveOptimumOfSevenTaxa)
+{
+    std::mt19937 rng(424242);
+    const char bases[] = "ACGT";
+    for (int trial = 0; trial < 6; trial++) {
+        std::vector<std::pair<std::string, std::string>> rows;
+        for (int t = 0; t < 7; t++) {
+            std::string seq;
+            for (int c = 0; c < 60; c++)
+                seq += bases[rng() % 4];
+            rows.emplace_back(std::string("t") + char('a' + t), seq);
+        }
+        dist = factoryDist_;
+        ASSERT_EQ(read(dataBlock(rows)), 0);
+        dist.objective = trial % 3 == 2 ? kObjectiveME : kObjectiveLsFit;
+        dist.negBrLen = trial % 2 ? kNegBrLenProhibit : kNegBrLenSetZero;
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        const double found = search(7);
+        uint32_t count = 0;
+        const double best = exhaustiveBest(7, &count);
+        ASSERT_EQ(count, 945u);
+        EXPECT_NEAR(found, best, 1e-10);
+    }
+}
+
+TEST_F(DistSearchTest, AdditiveDataGiveAPerfectFit)
+{
+    // Every site changes on exactly one edge of ((A,B),(C,D),(E,(F,G))), so
+    // P distances are path lengths on that tree.
+    const std::vector<std::vector<const char *>> splits = {{"A"}, {"B"}, {"C"}, {"D"}, {"E"}, {"F"}, {"G"},
+                                                           {"A", "B"}, {"C", "D"}, {"F", "G"}, {"E", "F", "G"}};
+    const int counts[] = {5, 7, 3, 6, 4, 8, 2, 9, 6, 5, 7};
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (const char *t : {"A", "B", "C", "D", "E", "F", "G"}) {
+        std::string seq;
+        for (size_t s = 0; s < splits.size(); s++) {
+            bool in = false;
+            for (const char *m : splits[s])
+                in |= std::string(m) == t;
+            seq += std::string(counts[s], in ? 'C' : 'A');
+        }
+        rows.emplace_back(t, seq);
+    }
+    ASSERT_EQ(read(dataBlock(rows)), 0);
+    for (uint32_t objective : {kObjectiveLsFit, kObjectiveME}) {
+        dist.objective = objective;
+        const double found = search(7);
+        // The kept tree is the generating one: its least-squares fit is exact.
+        TreeHandle t(createTreeForTaxa(7, 7, true));
+        ASSERT_EQ(getTree(buf_, 1, t.get()), 0);
+        dist.objective = kObjectiveLsFit;
+        EXPECT_NEAR(calcDistanceFitForTree(nullptr, t.get(), false, 1e37), 0.0, 1e-12);
+        if (objective == kObjectiveME)
+            EXPECT_NEAR(found, 1.0, 1e-12);  // every one of the 62 sites changes once
+        else
+            EXPECT_NEAR(found, 0.0, 1e-12);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Additive data of a tree with a polytomy: with dCollapse the search stores
+// the polytomy (its zero-length edge contracted), without it a resolution.
+TEST_F(DistSearchTest, ZeroLengthBranchesCollapseWhenAsked)
+{
+    const std::vector<std::string> clades = {"A", "B", "C", "D", "E", "F", "AB", "CD"};  // ((A,B),(C,D),E,F)
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (const char *t : {"A", "B", "C", "D", "E", "F"}) {
+        std::string seq;
+        for (const std::string &clade : clades)
+            seq += std::string(4, clade.find(t) != std::string::npos ? 'C' : 'A');
+        rows.emplace_back(t, seq);
+    }
+    ASSERT_EQ(read(dataBlock(rows)), 0);
+    dist.negBrLen = kNegBrLenProhibit;
+    for (uint8_t collapse : {0, 1}) {
+        dist.dCollapse = collapse;
+        EXPECT_NEAR(search(6), 0.0, 1e-12);
+        TreeHandle t(createTreeForTaxa(6, 6, true));
+        ASSERT_EQ(getTree(buf_, 1, t.get()), 0);
+        setTraversalSeq(t.get());
+        uint32_t inner = 0;
+        for (TreeNode *x = t->root->next; x; x = x->next)
+            inner += x->firstChild != nullptr;
+        EXPECT_EQ(inner, collapse ? 3u : 4u) << "dCollapse " << int(collapse);
+    }
+}
+
+}  // namespace
