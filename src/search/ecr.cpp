@@ -266,16 +266,19 @@ constexpr RearrFxns kEcrFxns = {applyHit, undoHit, evaluateHits, nullptr};
 
 // The interchanges of the tree after Y was moved onto the edge of its
 // parent's sibling, with the edges around that move left out. Their hits
-// are TBR moves on that tree: they are flushed before the tree is put back,
-// except a better tree, which the caller swaps on in place (as the
+// are TBR moves on that tree: they are flushed before the interchange is
+// undone, except a better tree, which the caller swaps on in place (as the
 // interchange and the move together).
 int evaluateAfterNNI(Tree *tree, HSearchData *hsd, TreeNode *Y, double *bound, double *best)
 {
-    if (!snapshotTree(hsd, tree))
-        return 1;
     const DataInfo *d = hsd->data;
-    finishRearr_TBR(tree, Y, sibling(Y->anc), Y, true);
-    calcStatesetsForSearch(tree, d, false);
+    TreeNode *const lastMoved = lastMovedSubtree(tree);
+    // The interchange and its inverse update the sets incrementally (both
+    // away from the root), exactly as a full pass would leave them.
+    RearrObject nni, inverse, again;
+    makeRearrObject(&nni, Y, sibling(Y->anc), Y, 0.0);
+    if (applyTbrRearr(&inverse, tree, d, &nni, true) != 0)
+        return 1;
     const RearrFxns outer = hsd->fxns;
     installSwapFxns(hsd, kSwapTBR);
     hsd->ecrNode = Y;
@@ -298,7 +301,8 @@ int evaluateAfterNNI(Tree *tree, HSearchData *hsd, TreeNode *Y, double *bound, d
         rc = flushHits(hsd, tree, rc);
     }
     hsd->fxns = outer;
-    restoreSwapTree(hsd, tree);
+    applyTbrRearr(&again, tree, d, &inverse, true);
+    setLastMovedSubtree(tree, lastMoved);
     if (inPlace && rc == -1) {
         list.hits[0] = better;
         list.count = 1;
