@@ -76,6 +76,7 @@ HSearchData *destroyHSearchData(HSearchData *hsd)
     deallocArray(hsd->hitList.hits);
     deallocArray(hsd->nbestList);
     destroyTree(hsd->workTree, true);
+    destroyTree(hsd->ecrSnapshot, false);
     deallocBlock(hsd);
     return nullptr;
 }
@@ -89,7 +90,7 @@ RearrObject *getSwapHit(HSearchData *hsd, uint32_t i)
 
 void makeRearrObject(RearrObject *r, TreeNode *a, TreeNode *b, TreeNode *c, double score)
 {
-    *r = RearrObject{{a, b, c}, score, score, {0, 0}, 0};
+    *r = RearrObject{{a, b, c}, score, score, {0, 0}, 0, nullptr};
 }
 
 // ---------------------------------------------------------------------------

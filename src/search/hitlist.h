@@ -20,7 +20,10 @@ struct RearrObject {
     double score;        // of the rearranged tree
     double storedScore;  // stored with the tree when the move is applied
     int16_t code[2];     // the evaluator's own codes
-    uint8_t isEcr;
+    uint8_t isEcr;       // 0 a TBR move; else a 2-ECR move (kinds in search/ecr.h)
+    // A 2-ECR move over two non-adjacent edges: the node moved by the first
+    // interchange, made before the TBR move node[0..2]; null otherwise.
+    TreeNode *ecrFirst;
 };
 
 struct HitList {
@@ -85,6 +88,12 @@ struct HSearchData {
     uint32_t reconLimit;      // SPR and TBR reconnection limit; 0 none
     uint64_t deadline;        // searchClockNanos(); 0 none
     uint32_t clockCountdown;  // evaluations left before the clock is read again
+    // 2-ECR: while the interchanges next to one first interchange are
+    // evaluated, its node (never cut) and the five edges left out as
+    // reroot or graft edges; and the snapshot a 2-ECR move is undone from.
+    TreeNode *ecrNode;
+    TreeNode *ecrRedundant[5];
+    Tree *ecrSnapshot;
     uint8_t swapping;
     uint8_t steepestTruncated;
     uint8_t overflowed;       // a tree could not be stored: the buffer was full

@@ -17,6 +17,7 @@
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
 #include "search/condense.h"
+#include "search/ecr.h"
 #include "search/hitlist.h"
 #include "search/hsprep.h"
 #include "search/islands.h"
@@ -165,6 +166,20 @@ int checkHSearchOptions(HSearchRun &run)
                                 "incompatible."),
                    1;
     }
+    if (hs.ecr && hs.swap == 0)
+        return qel_errorMsg(0, "Contract-and-refine swapping (ECR=YES) needs branch swapping; it cannot be used "
+                               "with SWAP=NONE."),
+               1;
+    // Contractions are scored from the reversible state sets alone, which
+    // count steps: a threshold or Goloboff score is not a sum of steps.
+    if (hs.ecr && gCriterion != kCriterionParsimony)
+        return qel_errorMsg(0, "Contract-and-refine swapping (ECR=YES) is available only under the parsimony "
+                               "criterion; use SWAP=TBR."),
+               1;
+    if (hs.ecr && (gPars.threshold || gPars.goloboff))
+        return qel_errorMsg(0, "Contract-and-refine swapping (ECR=YES) is not available under threshold "
+                               "parsimony or Goloboff weighting; use SWAP=TBR."),
+               1;
     if (hs.randomize && run.randomAddition)
         return qel_errorMsg(0, "Random starting trees are not available yet; use RANDOMIZE=ADDSEQ."), 1;
     if (checkNBestConflicts(run.randomAddition) != 0)
@@ -362,8 +377,9 @@ int swapCurrentTree(HSearchRun &run, double score)
     }
     tree->score[0] = score;
     setMaxScoreToSave(run.hsd);
-    if (hs.swap >= 2 && parsimonySearch()) {
-        // The cut-and-reconnect swapper scores from every node's state sets.
+    if ((hs.swap >= 2 || hs.ecr) && parsimonySearch()) {
+        // The cut-and-reconnect and contract-and-refine swappers score from
+        // every node's state sets.
         pointTreeAtPackedData(tree, run.hsd->data);
         prepareTreeForSwapping(tree, run.hsd->data);
     }
@@ -551,14 +567,18 @@ void showHSearchSettings(const HSearchRun &run)
     if (hs.swap == 0) {
         qel_printf("Branch-swapping algorithm: \bnone\n");
     } else {
-        qel_printf("Branch-swapping algorithm: \b%s", swapTypeName(hs.swap));
-        if (hs.swap > 1) {
-            if (hs.reconLimit > 0)
-                qel_printf(" with reconnection limit = %d", hs.reconLimit);
-            else
-                qel_printf(" with no reconnection limit");
+        if (hs.ecr) {
+            qel_printf("Branch-swapping algorithm: double-edge contract-and-refine (2-ECR)\n");
+        } else {
+            qel_printf("Branch-swapping algorithm: \b%s", swapTypeName(hs.swap));
+            if (hs.swap > 1) {
+                if (hs.reconLimit > 0)
+                    qel_printf(" with reconnection limit = %d", hs.reconLimit);
+                else
+                    qel_printf(" with no reconnection limit");
+            }
+            qel_printf("\n");
         }
-        qel_printf("\n");
         if (run.fromMemory) {
             if (hs.startSource == kStartCurrent)
                 qel_printf("  Initial swapping on %d trees already in memory\n", static_cast<int>(run.memLast));
@@ -807,8 +827,6 @@ int runHeuristicSearch(DataInfo *data)
         return finishSearch(1);
     RunCleanup cleanup{run};
     gSearchState.heuristicRunning = 1;
-    if (hs.ecr)
-        return qel_errorMsg(0, "Branch swapping by 2-ECR is not available yet; use SWAP=TBR."), 1;
 
     // Deleted taxa take no part: the trees are over the active taxa, as the
     // main buffer made after a deletion is.
@@ -842,13 +860,16 @@ int runHeuristicSearch(DataInfo *data)
     } else if (!run.fromMemory) {
         initRNG(&run.rng, makeSeed1(1));
     }
-    run.hsd = createHSearchData(data, ntax, makeSaveRules(run), false);
+    run.hsd = createHSearchData(data, ntax, makeSaveRules(run), hs.ecr != 0);
     if (!run.hsd || allocIslands(run.nreps + 1) != 0)
         return 1;
     run.hsd->startBuf = run.startBuf;
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
-    installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
+    if (hs.ecr)
+        installEcrSwapFxns(run.hsd);
+    else
+        installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
     if (searchCollapses())
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))

@@ -8,6 +8,7 @@
 #include "parsimony/pars_fxns.h"
 #include "parsimony/packx.h"
 #include "qel/qel_interrupts.h"
+#include "search/ecr.h"
 #include "search/hitlist.h"
 #include "search/scores.h"
 #include "trees/treeedit.h"
@@ -374,6 +375,8 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
                           double *scoreToBeat, double *best)
 {
     auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
+        if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
+            return 0;
         const double bound = *scoreToBeat;
         const double score = cut.score(T, R, bound);
         if (getAbortedStatus() && confirmAbortRequest())
@@ -531,6 +534,8 @@ int finishRearr_TBR(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carr
 }
 
 TreeNode *lastMovedSubtree(const Tree *tree) { return gLastMoved.tree.names(tree) ? gLastMoved.node : nullptr; }
+
+void setLastMovedSubtree(const Tree *tree, TreeNode *node) { gLastMoved = {TreeKey::of(tree), node}; }
 
 int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const RearrObject *hit, bool updateSets)
 {

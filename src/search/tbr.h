@@ -53,6 +53,8 @@ uint32_t setReconSeq(Tree *tree, TreeNode *K, uint32_t limit, ReconList *reroot,
 // Evaluates the neighbours of the tree for hsd: each move whose score
 // passes scoreIsGood against *scoreToBeat (read afresh for every move) and
 // *best is offered to tryToSaveTree. centre (or null) orders the cuts.
+// While hsd->ecrNode is set, that node is never cut and the 2-ECR redundant
+// edges are neither reroot nor graft edges (search/ecr.h).
 int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre, uint32_t reconLimit,
                           double *scoreToBeat, double *best);
 
@@ -79,8 +81,10 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
 // Undoes the last applyTbrRearr on this tree (same thread); 1 when there is
 // nothing to undo.
 int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets);
-// K of the last move applied to the tree, or null.
+// K of the last move applied to the tree, or null; other rearrangements
+// name the node their cut order should start from.
 TreeNode *lastMovedSubtree(const Tree *tree);
+void setLastMovedSubtree(const Tree *tree, TreeNode *node);
 
 // Swaps on the tree alone, taking the first better neighbour each time,
 // until none is better; the tree's score becomes its length. Returns 0, or
