@@ -12,6 +12,7 @@
 #include "distance/pairdiff.h"
 #include "distance/showdist.h"
 #include "parsimony/optimize.h"
+#include "search/bootjack.h"
 #include "search/condense.h"
 #include "search/countswaps.h"
 #include "parsimony/reweight.h"
