@@ -18,6 +18,7 @@
 #include "distance/showdist.h"
 #include "distance/stardecomp.h"
 #include "parsimony/optimize.h"
+#include "search/bootjack.h"
 #include "search/condense.h"
 #include "search/countswaps.h"
 #include "parsimony/reweight.h"

@@ -8,12 +8,16 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
+#include "cli/shell_settings.h"
+#include "qel/qel_auxout.h"
 #include "search/scores.h"
+#include "search/search_settings.h"
 
 namespace {
 
 struct Row {
-    std::string label;
+    std::string label;  // the class's upper bound, or the bar's score
+    std::string lower;  // a histogram class's lower bound (for the file)
     uint32_t count;
 };
 
@@ -50,6 +54,39 @@ uint32_t classOf(double x, double lo, double w, uint32_t k)
         return 0;
     const double c = std::floor((x - lo) / w);
     return c < 0.0 ? 0 : static_cast<uint32_t>(std::min(c, static_cast<double>(k - 1)));
+}
+
+constexpr const char *kDefaultFreqDistFile = "scoredist.txt";
+
+// Open while a distribution is being written, so that a stop or an error on
+// the way still closes it.
+AuxOut *gFreqDistFile = nullptr;
+
+// Histogram: per class its lower bound, upper bound and count; bar chart:
+// per score the score and its count. 0, or 1 after reporting the error.
+int writeFreqDistFile(const std::vector<Row> &rows, bool barChart)
+{
+    const std::string name = initFreqDistFilename();
+    AuxOut *previous = setActiveAuxOut(nullptr);
+    gFreqDistFile = openAuxOutStream(name.c_str(), gReplaceFile != 0, gAppendToFile != 0);
+    if (!gFreqDistFile) {
+        setActiveAuxOut(previous);
+        return 1;
+    }
+    setActiveAuxOut(gFreqDistFile);
+    for (const Row &r : rows) {
+        if (barChart)
+            auxPrintf("%s\t%u\n", r.label.c_str(), r.count);
+        else
+            auxPrintf("%s\t%s\t%u\n", r.lower.c_str(), r.label.c_str(), r.count);
+    }
+    const int failed = closeAuxOutStream(gFreqDistFile);
+    gFreqDistFile = nullptr;
+    setActiveAuxOut(previous);
+    if (failed)
+        return qel_errorMsg(0, "Error writing the frequency distribution to file \"%s\".", name.c_str()), 1;
+    qel_printf("\nFrequency distribution written to file: %s\n", name.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -120,7 +157,8 @@ int showFreqDist(const FreqDist *fd, const char *title, bool moments)
         for (double v : fd->values)
             c[classOf(v, fd->minimum, w, k)]++;
         for (uint32_t i = 0; i < k; i++)
-            rows.push_back({realLabel(i + 1 == k ? fd->maximum : fd->minimum + (i + 1) * w, decimals), c[i]});
+            rows.push_back({realLabel(i + 1 == k ? fd->maximum : fd->minimum + (i + 1) * w, decimals),
+                            realLabel(fd->minimum + i * w, decimals), c[i]});
         if (k > 1)
             firstLabel = realLabel(fd->minimum, decimals);
     } else {
@@ -134,7 +172,7 @@ int showFreqDist(const FreqDist *fd, const char *title, bool moments)
         const auto hi = fd->lo + static_cast<int64_t>(fd->counts.size()) - 1;
         if (fd->barChart) {
             for (size_t i = 0; i < fd->counts.size(); i++)
-                rows.push_back({std::to_string(fd->lo + static_cast<int64_t>(i)), fd->counts[i]});
+                rows.push_back({std::to_string(fd->lo + static_cast<int64_t>(i)), {}, fd->counts[i]});
         } else {
             // The class width is real, so a range narrower than the number
             // of classes still has a width to divide by.
@@ -144,7 +182,8 @@ int showFreqDist(const FreqDist *fd, const char *title, bool moments)
             for (size_t i = 0; i < fd->counts.size(); i++)
                 c[classOf(static_cast<double>(i), 0.0, w, k)] += fd->counts[i];
             for (uint32_t i = 0; i < k; i++)
-                rows.push_back({realLabel(i + 1 == k ? static_cast<double>(hi) : fd->lo + (i + 1) * w, 0), c[i]});
+                rows.push_back({realLabel(i + 1 == k ? static_cast<double>(hi) : fd->lo + (i + 1) * w, 0),
+                                realLabel(fd->lo + i * w, 0), c[i]});
             if (k > 1)
                 firstLabel = realLabel(static_cast<double>(fd->lo), 0);
         }
@@ -164,6 +203,9 @@ int showFreqDist(const FreqDist *fd, const char *title, bool moments)
 
     setStatusText("Outputting frequency distribution...");
     qel_printf("%s", title);
+    int status = 0;
+    if (fdopt.pref_saveToFile)
+        status = writeFreqDistFile(rows, fd->barChart);
     if (moments) {
         const double variance = m.m2 / fd->n;
         const double sd = std::sqrt(variance);
@@ -173,19 +215,86 @@ int showFreqDist(const FreqDist *fd, const char *title, bool moments)
         else
             qel_printf("%*smean=%f sd=%f\n", ai + 2, "", m.mean, sd);
     }
-    const std::string dashes(static_cast<size_t>(area), '-');
-    qel_printf("%*s /%s\n", ai, firstLabel.c_str(), dashes.c_str());
-    int status = 0;
+    drawFDTopBotLine(ai, area, '/', firstLabel.c_str());
     for (const Row &r : rows) {
         if (getAbortedStatus() && confirmAbortRequest()) {
-            status = 2;
-            break;
+            clearStatusText();
+            return 2;
         }
         const std::string bar(static_cast<size_t>(std::floor(r.count * scale + 0.5)), '#');
         qel_printf("%*s |%s (%u)\n", ai, r.label.c_str(), bar.c_str(), r.count);
     }
-    if (status == 0)
-        qel_printf("%*s \\%s\n", ai, "", dashes.c_str());
+    drawFDTopBotLine(ai, area, '\\', nullptr);
     clearStatusText();
     return status;
+}
+
+void drawFDTopBotLine(int labelWidth, int length, char corner, const char *label)
+{
+    const std::string dashes(static_cast<size_t>(std::max(length, 0)), '-');
+    qel_printf("%*s %c%s\n", labelWidth, label ? label : "", corner, dashes.c_str());
+}
+
+const char *getDefaultFreqDistFilename() { return kDefaultFreqDistFile; }
+
+std::string initFreqDistFilename() { return fdopt.fdFile[0] ? fdopt.fdFile : kDefaultFreqDistFile; }
+
+void closeFreqDistFile()
+{
+    if (gFreqDistFile) {
+        closeAuxOutStream(gFreqDistFile);
+        gFreqDistFile = nullptr;
+    }
+}
+
+std::vector<uint32_t> sortFreqDistValues(const FreqDist *fd)
+{
+    std::vector<uint32_t> order;
+    if (!fd || !fd->realValued)
+        return order;
+    order.resize(fd->values.size());
+    for (uint32_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [fd](uint32_t a, uint32_t b) { return fd->values[a] < fd->values[b]; });
+    return order;
+}
+
+ScoreDistribPtr createScoreDistrib(uint32_t capacity)
+{
+    auto sd = std::make_unique<ScoreDistrib>();
+    sd->capacity = capacity;
+    sd->scores.reserve(capacity);
+    sd->counts.reserve(capacity);
+    return sd;
+}
+
+int addScoreToDistrib(ScoreDistrib *sd, double score)
+{
+    for (uint32_t i = 0; i < sd->n(); i++)
+        if (compareScores(score, sd->scores[i]) == 0) {
+            sd->counts[i]++;
+            return 0;
+        }
+    if (sd->n() >= sd->capacity)
+        return 1;
+    sd->scores.push_back(score);
+    sd->counts.push_back(1);
+    return 0;
+}
+
+void sortScoreDistrib(ScoreDistrib *sd)
+{
+    std::vector<uint32_t> order(sd->n());
+    for (uint32_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [sd](uint32_t a, uint32_t b) { return sd->scores[a] < sd->scores[b]; });
+    std::vector<double> scores(order.size());
+    std::vector<uint32_t> counts(order.size());
+    for (uint32_t i = 0; i < order.size(); i++) {
+        scores[i] = sd->scores[order[i]];
+        counts[i] = sd->counts[order[i]];
+    }
+    sd->scores = std::move(scores);
+    sd->counts = std::move(counts);
 }

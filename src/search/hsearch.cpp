@@ -91,6 +91,9 @@ void randomPairFromRun(void *state, uint32_t n, uint32_t *a, uint32_t *b)
 
 void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
 {
+    // Resampling runs report per replicate, not per search.
+    if (gSearchState.replicatedKind != 0)
+        return;
     HSearchData *hsd = run.hsd;
     int64_t toSwap = -1;
     if (!run.stepwiseRunning) {
@@ -703,6 +706,19 @@ SaveRules makeSaveRules(const HSearchRun &run)
     return r;
 }
 
+// Each outer replicate of a resampling run is a search of its own: the
+// buffer, the best scores and the island table start afresh.
+void beginOuterReplicate(HSearchRun &run)
+{
+    // Truncated, not emptied: the buffer keeps its score array.
+    truncateBuffer(run.mainBuf, 0);
+    rehashTreeBuffer(run.mainBuf);
+    run.hsd->bestScoreRep = run.hsd->bestScoreOverall = kNoScoreValue;
+    run.hsd->duplicateOf = 0;
+    deallocIslands();
+    allocIslands(run.nreps + 1);
+}
+
 struct RunCleanup {
     HSearchRun &run;
     ~RunCleanup()
@@ -888,15 +904,23 @@ int runHeuristicSearch(DataInfo *data)
     TimeMark start{}, stop{};
     setTimeMark(&start);
     int result = 0;
+    const bool replicated = gSearchState.replicatedKind != 0;
     for (uint32_t outer = 1; outer <= gSearchState.nOuterReps && result == 0; outer++) {
         run.hsd->rearrTriedRep = 0;
-        startReplicatedSearchRep(run.tree, data, outer);
+        if (replicated)
+            beginOuterReplicate(run);
+        if ((result = startReplicatedSearchRep(run.tree, data, outer)) != 0)
+            break;
         result = heuristicSearchRep(run);
+        // A limit ends the replicate, whose trees still count.
+        if (replicated && (result == 0 || result == 3 || result == 4))
+            result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
     }
     setTimeMark(&stop);
     if (result == 2)
         setAbortedStatus(0);
-    showHSearchSummary(run, result, start, stop);
+    if (!replicated)
+        showHSearchSummary(run, result, start, stop);
     setTreeSource(1);
     return result == 2 ? 2 : result == 1 ? 1 : 0;
 }

@@ -12,7 +12,9 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
+#include "qel/qel_progress.h"
 #include "qel/qel_time.h"
+#include "search/bootjack.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
@@ -174,21 +176,35 @@ double searchElapsedSeconds() { return std::difftime(std::time(nullptr), gStatus
 
 std::string searchElapsedString() { return timeDiffToSecsStr(std::time(nullptr), gStatusStart); }
 
+namespace {
+
+bool resampling() { return gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1; }
+
+}  // namespace
+
 uint32_t setSearchNReps()
 {
-    gSearchState.nOuterReps = 1;
-    return 1;
+    gSearchState.nOuterReps = resampling() ? static_cast<uint32_t>(std::max(btjkOpt.nreps, 1)) : 1;
+    return gSearchState.nOuterReps;
 }
 
-int startReplicatedSearchRep(Tree *, DataInfo *, uint32_t rep)
+int startReplicatedSearchRep(Tree *, DataInfo *data, uint32_t rep)
 {
-    // Resampled and permuted data sets belong to the replicated analyses;
-    // a plain search runs its single outer replicate on the data as they are.
+    // A plain search runs its single outer replicate on the data as they
+    // are; a resampling run draws each replicate's characters first.
     gSearchState.outerRep = rep;
+    if (resampling()) {
+        setStatusText(gSearchState.replicatedKind > 0 ? "Bootstrap replicate %u of %u" : "Jackknife replicate %u of %u",
+                      rep, gSearchState.nOuterReps);
+        return bootJackSample(data);
+    }
     return 0;
 }
 
-int finishReplicatedSearchRep(DataInfo *, double) { return 0; }
+int finishReplicatedSearchRep(DataInfo *data, double)
+{
+    return resampling() ? updateBootGroups(data) : 0;
+}
 
 int finishSearch(int status)
 {

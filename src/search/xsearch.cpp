@@ -575,7 +575,7 @@ int xsearchOneRep(XsearchData &x)
     }
     if (x.keep) {
         x.upper = x.keepScore;
-    } else if (bbex.upBound != 0.0 && !x.exhaustive) {
+    } else if (bbex.upBound != 0.0 && !x.exhaustive && gSearchState.replicatedKind == 0) {
         x.upper = bbex.upBound;
     } else {
         const int r = initialUpperBound(x);
@@ -777,11 +777,13 @@ int exactTreeSearch(bool exhaustive, int mode)
     setTimeMark(&start);
     int result = 0;
     for (uint32_t rep = 1; rep <= gSearchState.nOuterReps && result == 0; rep++) {
-        startReplicatedSearchRep(x.tree.get(), data, rep);
+        if ((result = startReplicatedSearchRep(x.tree.get(), data, rep)) != 0)
+            break;
         x.best = kNoScoreValue;
         x.worst = kLowestScore;
         result = xsearchOneRep(x);
-        finishReplicatedSearchRep(data, x.best);
+        if (result == 0)
+            result = finishReplicatedSearchRep(data, x.best);
     }
     setTimeMark(&stop);
     deallocPtnData(packedData(data));

@@ -158,12 +158,12 @@ int doTreeInfoCmd()
         "neighbor joining",    "UPGMA",            "input from treefile",     "random",
         "all possible",        "quartet puzzling", "star decomposition",
     };
-    const uint32_t source = getTreeSource();
-    const uint32_t kind = source & kTreeSourceMask;
+    // getTreeSource gives the kind alone; the consensus flags sit above it.
+    const uint32_t kind = getTreeSource() & kTreeSourceMask;
     const char *name = kind < std::size(kSources) ? kSources[kind] : "";
     qel_printf("Source of trees: ");
-    if (source & (kTreeSourceBootstrap | kTreeSourceJackknife))
-        qel_printf("%s consensus (%s)", source & kTreeSourceBootstrap ? "bootstrap" : "jackknife", name);
+    if (isTreeSourceFlagSet(kTreeSourceBootstrap | kTreeSourceJackknife))
+        qel_printf("%s consensus (%s)", isTreeSourceFlagSet(kTreeSourceBootstrap) ? "bootstrap" : "jackknife", name);
     else
         qel_printf("%s", name);
     qel_printf("\n");

@@ -1,0 +1,590 @@
+#include "search/bootjack.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
+#include "cli/shell_settings.h"
+#include "data/charstat.h"
+#include "data/data_util.h"
+#include "data/vorn_data.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
+#include "qel/qel_auxout.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_output.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_time.h"
+#include "search/hsearch.h"
+#include "search/hsprep.h"
+#include "search/search.h"
+#include "search/search_settings.h"
+#include "search/xsearch.h"
+#include "trees/contree.h"
+#include "trees/describe.h"
+#include "trees/drawtree.h"
+#include "trees/roottree.h"
+#include "trees/savetree.h"
+#include "trees/splits.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+enum BootSearch : uint32_t { kBootHeuristic = 0, kBootBandB = 1, kBootFastStep = 2, kBootNJ = 3, kBootUPGMA = 4 };
+enum TreeFormat : uint32_t { kFmtNexus = 0, kFmtAltNexus = 1, kFmtFreqpars = 2, kFmtNewick = 3, kFmtHennig = 4 };
+
+constexpr const char *kDefaultBootTreeFile = "bsjk_reps.tre";
+// Consensus kinds (and special-tree values) of a resampling consensus.
+constexpr uint32_t kConBootstrap = 5;
+constexpr uint32_t kConJackknife = 6;
+
+struct TableDeleter {
+    void operator()(SplitsTable *t) const { destroySplitsTable(t); }
+};
+struct ListDeleter {
+    void operator()(SplitsList *l) const { destroySplitsList(l); }
+};
+
+struct BootJackData {
+    std::unique_ptr<SplitsTable, TableDeleter> groups;
+    std::unique_ptr<SplitsList, ListDeleter> list;
+    TreeHandle work;
+    std::vector<uint32_t> included;  // the characters resampled
+    std::vector<double> savedWts;    // every character's weight at the start
+    std::vector<uint32_t> index;     // jackknife draws
+    MultinomialSampler *sampler = nullptr;
+    std::string name = "bootstrap";
+    double totalWeight = 0.0;
+    RNG rng{};
+    uint32_t nResampled = 0;
+    uint32_t nDelete = 0;
+    uint32_t completed = 0;
+    bool jackknife = false;
+    bool proportional = false;
+    bool simple = false;
+    bool unweighted = true;
+    // Replicate tree file.
+    AuxOut *treeFile = nullptr;
+    uint32_t format = kFmtNexus;
+    bool rooted = false;
+};
+
+BootJackData btjkData;
+
+std::string capitalized(const std::string &s)
+{
+    std::string t = s;
+    if (!t.empty())
+        t[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(t[0])));
+    return t;
+}
+
+bool hasNonIntegerWeights(const BootJackData &b)
+{
+    for (uint32_t c : b.included)
+        if (b.savedWts[c] != std::floor(b.savedWts[c]))
+            return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The replicate tree file
+
+int openBootTreeFile(DataInfo *data, const char *fileName)
+{
+    BootJackData &b = btjkData;
+    b.format = btjkOpt.format;
+    if (b.format == kFmtFreqpars || b.format == kFmtHennig)
+        return qel_errorMsg(0, "Replicate trees cannot be written in the %s format yet; use format=Nexus, "
+                               "altNexus, Newick or Phylip.",
+                            b.format == kFmtFreqpars ? "Freqpars" : "Hennig"),
+               1;
+    // The file is active only while the run writes to it.
+    AuxOut *previous = setActiveAuxOut(nullptr);
+    b.treeFile = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0);
+    if (!b.treeFile) {
+        setActiveAuxOut(previous);
+        return 1;
+    }
+    setActiveAuxOut(b.treeFile);
+    if (b.format == kFmtNexus || b.format == kFmtAltNexus) {
+        auxPutTreesBlkCmd(false, false, data);
+        const char *dataFile = getDataFileName();
+        auxPrintf("[!>Trees found during each %s replicate using data file '%s'...]\n", b.name.c_str(),
+                  dataFile ? dataFile : "");
+        if (b.format == kFmtNexus)
+            writeTransTable(data);
+    }
+    const bool failed = auxFileError();
+    setActiveAuxOut(previous);
+    return failed ? 1 : 0;
+}
+
+void writeReplicateTree(Tree *tree, DataInfo *data, uint32_t rep, uint32_t i, uint32_t k)
+{
+    const BootJackData &b = btjkData;
+    const bool nexus = b.format == kFmtNexus || b.format == kFmtAltNexus;
+    if (nexus) {
+        auxPrintf("\ttree B_%u.%u = [&%c] [&W 1", rep, i, b.rooted ? 'R' : 'U');
+        if (k > 1)
+            auxPrintf("/%u] ", k);
+        else
+            auxPuts("] ");
+    }
+    const TreeLabelFxn label = nexus ? nexusTreeLabel : b.format == kFmtNewick ? newickTreeLabel : phylipTreeLabel;
+    outputTreeDescription(tree, false, kDescrNoLengths, false, b.format == kFmtNexus, ',', 0, label, data);
+    auxPuts(";\n");
+}
+
+int closeBootTreeFile(bool completed)
+{
+    BootJackData &b = btjkData;
+    if (!b.treeFile)
+        return 0;
+    AuxOut *previous = setActiveAuxOut(b.treeFile);
+    if (b.format == kFmtNexus || b.format == kFmtAltNexus)
+        auxPuts("end;\n");
+    const std::string shown = auxPathnameForDisplay(b.treeFile, 255);
+    const int failed = closeAuxOutStream(b.treeFile);
+    b.treeFile = nullptr;
+    setActiveAuxOut(previous);
+    if (failed)
+        return qel_errorMsg(0, "Error writing the replicate trees to file \"%s\".", shown.c_str()), 1;
+    if (completed)
+        qel_printf("\nTrees for each replicate written to treefile: %s\n", shown.c_str());
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Checks
+
+int checkBootJackOptions(DataInfo *data, bool jackknife)
+{
+    (void)data;
+    const std::string name = jackknife ? "jackknife" : "bootstrap";
+    if (!btjkOpt.keepAll && (btjkOpt.conLevel < 50 || btjkOpt.conLevel > 100))
+        return qel_errorMsg(510, "The minimum frequency for retaining groups in the consensus tree (ConLevel) must be "
+                                 "between 50%% and 100%%."),
+               1;
+    if ((btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA) && gCriterion != kCriterionDistance)
+        return qel_errorMsg(524, "Neighbor-joining or UPGMA %s is permitted only with distance optimality criterion."
+                                 "\tYou can use \"set criterion=distance;\" or choose the Distance item from the "
+                                 "Analysis menu.",
+                            name.c_str()),
+               1;
+    if (btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA)
+        return qel_errorMsg(0, "Neighbor-joining and UPGMA %s searches are not available yet.", name.c_str()), 1;
+    if (gCriterion != kCriterionParsimony)
+        return qel_errorMsg(0, "%s analyses under the %s criterion (site-pattern resampling) are not available "
+                               "yet.",
+                            capitalized(name).c_str(), currentCriterionString()),
+               1;
+    if (jackknife && btjkOpt.wts == kBtjkWtsProportional && hasNonIntegerWeights(btjkData))
+        return qel_errorMsg(527, "Non-integer weights are not allowed with jackknifing using the standard "
+                                 "('proportional') method for handling weights.\tYou can use the 'wts=simple' option "
+                                 "with non-integer weights."),
+               1;
+    if (!jackknife && btjkOpt.nchar > 0 && btjkOpt.wts == kBtjkWtsSimple)
+        return qel_errorMsg(530, "The 'nchar' option (number of characters to resample) is not permitted when the "
+                                 "option for weight handling is 'simple.'\tWhen 'simple' is requested, the number "
+                                 "of characters to resample is determined by the (possibly weighted) number of "
+                                 "characters in the data set."),
+               1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Consensus
+
+// Support values of the consensus tree carried onto its copy as the tree
+// buffer decodes it (the buffer keeps one value per node in the decoded
+// tree's preorder).
+void copySupportByGroup(Tree *from, Tree *to)
+{
+    setTraversalSeq(from);
+    setTraversalSeq(to);
+    makeAllLeafSets(from);
+    makeAllLeafSets(to);
+    const uint32_t words = std::min(from->wordsPerLeafSet, to->wordsPerLeafSet);
+    for (TreeNode *p = to->root; p; p = p->next) {
+        p->edge.support = 0.0f;
+        if (!p->leafSet)
+            continue;
+        for (TreeNode *q = from->root; q; q = q->next)
+            if (q->leafSet && std::equal(q->leafSet, q->leafSet + words, p->leafSet)) {
+                p->edge.support = q->edge.support;
+                break;
+            }
+    }
+}
+
+int computeAndOutputBootJackTree(DataInfo *data, double total)
+{
+    BootJackData &b = btjkData;
+    setStatusText(b.jackknife ? "Computing jackknife consensus tree..." : "Computing bootstrap consensus tree...");
+    TreeBuffer *buf = getActiveTreeBuffer();
+    emptyTreeBuffer(buf, true);
+    const uint32_t kind = b.jackknife ? kConJackknife : kConBootstrap;
+    const uint32_t level = btjkOpt.keepAll ? 50u : static_cast<uint32_t>(btjkOpt.conLevel);
+    int status = selectConsensusSplits(b.groups.get(), kConMajRule, btjkOpt.keepAll != 0, level, b.list.get(), total);
+    if (status != 0)
+        return status;
+    TreeHandle tree(createConsensusTree());
+    if (!tree || allocSpecialTreeData(1) != 0)
+        return 1;
+    tree->flags = b.rooted ? (tree->flags | kTreeRootedAtAnc) : (tree->flags & ~kTreeRootedAtAnc);
+    const float *support = b.groups->support.empty() ? nullptr : b.groups->support.data();
+    if ((status = finishContree(tree.get(), kConMajRule, support, b.list.get(), data, b.rooted)) != 0)
+        return status;
+    gSpecialTree.values[0] = kind;
+    setRootededness(buf, b.rooted);
+    if (isPutTreeFull(putTree(tree.get(), buf, false)))
+        return 1;
+    TreeHandle stored(createTree(true));
+    if (!stored || getTree(buf, 1, stored.get()) != 0)
+        return 1;
+    copySupportByGroup(tree.get(), stored.get());
+    if (storeSupportValues(stored.get(), buf) != 0)
+        return 1;
+    addTreeSourceFlag(b.jackknife ? kTreeSourceJackknife : kTreeSourceBootstrap);
+    setStatusText("Outputting consensus tree...");
+    qel_printf("\n%s %u%% majority-rule consensus tree\n", capitalized(b.name).c_str(), level);
+    if (btjkOpt.keepAll)
+        qel_printf("   (plus other groups compatible with this tree)\n");
+    if ((status = rootConsensusForOutput(tree.get(), data)) != 0)
+        return status;
+    drawTree(tree.get(), kDrawSupport, 0, true, data);
+    if (getAbortedStatus())
+        return 2;
+    if (btjkOpt.grpFreq)
+        showSplitsDotPlot(b.groups.get(), data, static_cast<uint32_t>(btjkOpt.cutoffPct), b.rooted,
+                          b.jackknife ? " (jackknife support values)" : " (bootstrap support values)", total);
+    clearStatusText();
+    return getAbortedStatus() ? 2 : 0;
+}
+
+int runReplicates(DataInfo *data)
+{
+    switch (btjkOpt.search) {
+    case kBootBandB:
+        return exactTreeSearch(false, 1);
+    case kBootFastStep: {
+        // Stepwise addition alone, one tree per replicate.
+        const HSearchOptions saved = hs;
+        hs.swap = 0;
+        hs.hold = 1;
+        hs.startSource = kStartStepwise;
+        hs.retain = 0;
+        const int r = stdHeuristicSearch(2, data);
+        hs = saved;
+        return r;
+    }
+    default:
+        return stdHeuristicSearch(1, data);
+    }
+}
+
+void showBootJackSettings()
+{
+    static const char *const kSearchNames[] = {"heuristic", "branch-and-bound", "fast stepwise-addition", "NJ",
+                                               "UPGMA"};
+    const BootJackData &b = btjkData;
+    qel_printf("\n%s method with %s search:\n", capitalized(b.name).c_str(),
+               kSearchNames[std::min<uint32_t>(btjkOpt.search, 4)]);
+    qel_printf("  Number of %s replicates = %d\n", b.name.c_str(), btjkOpt.nreps);
+    qel_printf("  Starting seed = %u\n", btjkOpt.seed[0]);
+    indentOutput(2);
+    showCharResampling();
+    indentOutput(-2);
+}
+
+}  // namespace
+
+RNG *getBootJackRNG() { return &btjkData.rng; }
+
+uint32_t bootRepsCompleted() { return btjkData.completed; }
+
+double bootGroupWeight(const uint32_t *taxa, uint32_t n)
+{
+    const SplitsTable *t = btjkData.groups.get();
+    if (!t)
+        return 0.0;
+    std::vector<uint64_t> split(t->words, 0);
+    for (uint32_t i = 0; i < n; i++)
+        split[taxa[i] / 64] |= uint64_t{1} << (taxa[i] % 64);
+    const uint32_t at = findMatchingSplit(t, split.data(), nullptr);
+    return at == kNoSplit ? 0.0 : t->weights[at];
+}
+
+int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], DataInfo *data)
+{
+    BootJackData &b = btjkData;
+    b.jackknife = jackknife;
+    b.name = jackknife ? "jackknife" : "bootstrap";
+    b.completed = 0;
+    b.savedWts.assign(data->weights, data->weights + data->nchar);
+    b.included.clear();
+    for (uint32_t c = 0; c < data->nchar; c++)
+        if (isCharIncluded(data, c))
+            b.included.push_back(c);
+    bool weighted = false;
+    b.totalWeight = 0.0;
+    for (uint32_t c : b.included) {
+        weighted = weighted || b.savedWts[c] != 1.0;
+        b.totalWeight += b.savedWts[c];
+    }
+    b.unweighted = !weighted;
+    b.proportional = weighted && weightMode == kBtjkWtsProportional;
+    b.simple = weighted && weightMode == kBtjkWtsSimple;
+    uint32_t words[4] = {seed[0], seed[1], seed[2], seed[3]};
+    makeInitialSeedValue(&words[0], 0x7FFFFFFF);
+    btjkOpt.seed[0] = words[0];
+    initRNG(&b.rng, makeSeed(words[0], words[1], words[2], words[3]));
+    const auto nIncluded = static_cast<uint32_t>(b.included.size());
+    if (!jackknife && btjkOpt.nchar > 0)
+        b.nResampled = static_cast<uint32_t>(btjkOpt.nchar);
+    else if (b.proportional)
+        b.nResampled = static_cast<uint32_t>(std::llround(b.totalWeight));
+    else
+        b.nResampled = nIncluded;
+    // Half a character rounds up: 50% of 11 deletes 6.
+    b.nDelete = jackknife && !btjkOpt.resample
+                    ? static_cast<uint32_t>(std::floor(btjkOpt.pctDelete / 100.0 * b.nResampled + 0.5))
+                    : 0;
+    b.sampler = destroyMulnomSampler(b.sampler);
+    if (!jackknife && b.proportional) {
+        std::vector<double> w(nIncluded);
+        for (uint32_t i = 0; i < nIncluded; i++)
+            w[i] = b.savedWts[b.included[i]];
+        if (!(b.sampler = createMultinomialSampler(w.data(), nIncluded, &b.rng)))
+            return 1;
+    }
+    // The draw without replacement shuffles within an array of all n.
+    b.index.assign(std::max<uint32_t>(nIncluded, 1), 0);
+    b.groups.reset(createSplitsTable(data->ntax, 5 * data->ntax, kSplitsWeights | kSplitsSupport));
+    b.list.reset(createSplitsList(data->ntax, data->ntax, true));
+    b.work.reset(createTree(true));
+    return b.groups && b.list && b.work ? 0 : 1;
+}
+
+int bootJackSample(DataInfo *data)
+{
+    BootJackData &b = btjkData;
+    double *w = data->weights;
+    const auto n = static_cast<uint32_t>(b.included.size());
+    if (n == 0)
+        return 1;
+    if (!b.jackknife) {
+        for (uint32_t c : b.included)
+            w[c] = 0.0;
+        for (uint32_t k = 0; k < b.nResampled; k++) {
+            const uint32_t i = b.sampler ? sampleFromMultinomial(b.sampler, &b.rng) : randomInteger(&b.rng, n);
+            const uint32_t c = b.included[std::min(i, n - 1)];
+            w[c] += b.simple ? b.savedWts[c] : 1.0;
+        }
+    } else {
+        // A deleted character gets weight 0 for this replicate: it is out of
+        // the score exactly as an excluded one, and the packed layout stays.
+        for (uint32_t c : b.included)
+            w[c] = b.savedWts[c];
+        const double p = btjkOpt.pctDelete / 100.0;
+        if (b.proportional) {
+            // Weight units in character order; unit i belongs to the character
+            // holding it.
+            uint32_t deleted = 0, unit = 0;
+            const uint32_t N = b.nResampled;
+            for (uint32_t c : b.included) {
+                const auto units = static_cast<uint32_t>(std::llround(b.savedWts[c]));
+                for (uint32_t u = 0; u < units; u++, unit++) {
+                    const bool drop = btjkOpt.resample ? randUni(&b.rng) < p
+                                                       : (b.nDelete - deleted) > (N - unit) * randUni(&b.rng);
+                    if (drop) {
+                        w[c] -= 1.0;
+                        deleted++;
+                    }
+                }
+                w[c] = std::max(w[c], 0.0);
+            }
+        } else if (btjkOpt.resample) {
+            for (uint32_t c : b.included)
+                if (randUni(&b.rng) < p)
+                    w[c] = 0.0;
+        } else {
+            sampleNoReplacement(&b.rng, b.index.data(), b.nDelete, n);
+            for (uint32_t k = 0; k < b.nDelete; k++)
+                w[b.included[b.index[k]]] = 0.0;
+        }
+    }
+    setNeedParsPrep(1);
+    return prepareParsimonyData(data);
+}
+
+void deallocBootJack(DataInfo *data)
+{
+    BootJackData &b = btjkData;
+    if (data && b.savedWts.size() == data->nchar)
+        std::copy(b.savedWts.begin(), b.savedWts.end(), data->weights);
+    b.sampler = destroyMulnomSampler(b.sampler);
+    b.groups.reset();
+    b.list.reset();
+    b.work.reset();
+    b.index.clear();
+    b.included.clear();
+    b.savedWts.clear();
+}
+
+void showCharResampling()
+{
+    const BootJackData &b = btjkData;
+    if (b.simple)
+        qel_printf("\"Simple\" character weighting used\n");
+    else if (b.proportional)
+        qel_printf("Characters sampled proportionally to character weights\n");
+    if (!b.jackknife) {
+        qel_printf("Number of characters resampled in each replicate = %u\n", b.nResampled);
+    } else if (btjkOpt.resample) {
+        qel_printf("  \"Jac\" resampling method used; deletion probability = %g%%\n", btjkOpt.pctDelete);
+    } else {
+        const double total = b.proportional ? b.totalWeight : static_cast<double>(b.included.size());
+        qel_printf("No\bminal deletion percentage = %g%% (%u of %g %s%s deleted in each replicate; actual deletion "
+                   "percentage = %.3f%%)\n",
+                   btjkOpt.pctDelete, b.nDelete, total, b.proportional ? "weighted " : "",
+                   b.nDelete == 1 ? "character is" : "characters are", 100.0 * b.nDelete / total);
+    }
+}
+
+int updateBootGroups(DataInfo *data)
+{
+    BootJackData &b = btjkData;
+    TreeBuffer *buf = getActiveTreeBuffer();
+    const uint32_t k = numTreesInBuffer(buf);
+    const uint32_t rep = b.completed + 1;
+    AuxOut *previous = b.treeFile ? setActiveAuxOut(b.treeFile) : nullptr;
+    if (b.treeFile && (b.format == kFmtNexus || b.format == kFmtAltNexus))
+        auxPrintf("\n[Trees found in %s replicate #%u]\n", b.name.c_str(), rep);
+    int status = 0;
+    for (uint32_t i = 1; i <= k && status == 0; i++) {
+        if (getTree(buf, i, b.work.get()) != 0 ||
+            updateSplitsTableFromTree(b.groups.get(), b.work.get(), true, 1.0 / k) != 0) {
+            status = 1;
+            break;
+        }
+        if (b.treeFile)
+            writeReplicateTree(b.work.get(), data, rep, i, k);
+    }
+    if (b.treeFile) {
+        if (auxFlushBuffer(0, false) != 0)
+            status = 1;
+        setActiveAuxOut(previous);
+    }
+    if (status == 0)
+        b.completed++;
+    return status;
+}
+
+int bootJack(bool jackknife)
+{
+    DataInfo *data = activeDataInfo();
+    if (!data || checkCharStatusUpdate(data) != 0)
+        return 1;
+    BootJackData &b = btjkData;
+    b.name = jackknife ? "jackknife" : "bootstrap";
+    char savedFile[sizeof btjkOpt.treeFile];
+    std::memcpy(savedFile, btjkOpt.treeFile, sizeof savedFile);
+    btjkOpt.treeFile[0] = '\0';
+    gReplaceFile = gAppendToFile = 0;
+    const int term = getCmdParams(jackknife ? OptionSet::kJackknife : OptionSet::kBootstrap, ";/", nullptr);
+    if (term <= 0) {
+        std::memcpy(btjkOpt.treeFile, savedFile, sizeof savedFile);
+        return term < 0 ? 0 : 1;
+    }
+    const bool saving = btjkOpt.treeFile[0] != '\0';
+    const std::string fileName = saving ? btjkOpt.treeFile : kDefaultBootTreeFile;
+    if (!saving)
+        std::memcpy(btjkOpt.treeFile, kDefaultBootTreeFile, std::strlen(kDefaultBootTreeFile) + 1);
+    const uint8_t replace = gReplaceFile, append = gAppendToFile;
+    if (term == '/') {
+        if (btjkOpt.search == kBootFastStep) {
+            if (peekNextChar(nullptr) != ';')
+                return qel_errorMsg(0, "The fast stepwise-addition search takes no options; \";\" expected after "
+                                       "\"/\"."),
+                       1;
+        } else if (btjkOpt.search == kBootHeuristic || btjkOpt.search == kBootBandB) {
+            if (getCmdParams(btjkOpt.search == kBootBandB ? OptionSet::kBandB : OptionSet::kHSearch, ";",
+                             nullptr) <= 0)
+                return 1;
+        }
+    }
+    gReplaceFile = replace;
+    gAppendToFile = append;
+
+    b.savedWts.assign(data->weights, data->weights + data->nchar);
+    b.included.clear();
+    for (uint32_t c = 0; c < data->nchar; c++)
+        if (isCharIncluded(data, c))
+            b.included.push_back(c);
+    if (checkBootJackOptions(data, jackknife) != 0)
+        return 1;
+    if (checkSearchSettings(data, btjkOpt.search == kBootBandB ? kSearchExhaustive : 0) != 0)
+        return 1;
+    // The heuristic search asks itself; the others replace the trees unasked.
+    if (btjkOpt.search != kBootHeuristic && !verifyReplaceTrees())
+        return 1;
+
+    int status = 0;
+    if (initBootJack(jackknife, btjkOpt.wts, btjkOpt.seed, data) != 0) {
+        deallocBootJack(data);
+        return qel_errorMsg(0, "Not enough memory for the %s analysis.", b.name.c_str()), 1;
+    }
+    b.rooted = isRootedSearch(data);
+    setStatusText(jackknife ? "Performing jackknife analysis..." : "Performing bootstrap analysis...");
+    if (saving && openBootTreeFile(data, fileName.c_str()) != 0) {
+        deallocBootJack(data);
+        clearStatusText();
+        return 1;
+    }
+    showBootJackSettings();
+    gSearchState.replicatedKind = jackknife ? -1 : 1;
+    TimeMark start{}, stop{};
+    setTimeMark(&start);
+    status = runReplicates(data);
+    setTimeMark(&stop);
+    gSearchState.replicatedKind = 0;
+
+    if (closeBootTreeFile(status != -1 && b.completed > 0) != 0 && status == 0)
+        status = 1;
+    if (status == 0 || (b.completed > 0 && status != -1)) {
+        if (status == 2)
+            qel_printf("\n%s analysis stopped by the user after %u %s\n", capitalized(b.name).c_str(), b.completed,
+                       b.completed == 1 ? "replicate" : "replicates");
+        else
+            qel_printf("\n%u %s replicates completed\n", b.completed, b.name.c_str());
+        showTimeUsed(&start, &stop, 0, "");
+        if (b.completed > 0) {
+            const int r = computeAndOutputBootJackTree(data, static_cast<double>(b.completed));
+            if (r == 2)
+                status = 2;
+            else if (r != 0 && status == 0)
+                status = 1;
+        }
+    }
+    // The weights go back as they were; the packed data are rebuilt from them
+    // before the next analysis.
+    deallocBootJack(data);
+    setNeedParsPrep(3);
+    clearStatusText();
+    return status;
+}
+
+int doBootstrapCmd() { return bootJack(false); }
+int doJackknifeCmd() { return bootJack(true); }

@@ -1,0 +1,40 @@
+// Bootstrap and jackknife: a tree search repeated on resampled characters,
+// the groups of every replicate's trees tallied into a table, the replicate
+// tree file, and the majority-rule consensus of the tally with its group
+// frequencies.
+#pragma once
+
+#include <cstdint>
+
+#include "qel/qel_random.h"
+
+struct DataInfo;
+struct Tree;
+
+int doBootstrapCmd();
+int doJackknifeCmd();
+int bootJack(bool jackknife);
+
+// The resampling generator: one state, seeded by each run, that other
+// resampling users draw on too.
+RNG *getBootJackRNG();
+
+// Set-up of a run over the data set's included characters: the flags, the
+// seed, the number resampled per replicate and the samplers. 0, or 1.
+int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], DataInfo *data);
+// One replicate's character weights (the packed data are re-prepared by the
+// caller); 0, or 1 on failure.
+int bootJackSample(DataInfo *data);
+// Puts the weights back and frees the run's storage.
+void deallocBootJack(DataInfo *data);
+// The resampling lines of the settings report.
+void showCharResampling();
+
+// Tallies the trees of one replicate (all trees of the main buffer, each
+// with weight 1/k) and writes them to the replicate tree file when one is
+// open. 0, or 1 when the table could not grow or the file failed.
+int updateBootGroups(DataInfo *data);
+// What a finished run tallied: the summed weight of trees holding the group
+// of the taxa in `taxa` (0-based), and the number of completed replicates.
+double bootGroupWeight(const uint32_t *taxa, uint32_t n);
+uint32_t bootRepsCompleted();

@@ -1,0 +1,92 @@
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "search/freqdist.h"
+#include "search/search_settings.h"
+#include "search_fixture.h"
+
+namespace {
+
+using FreqDistTest = SearchTest;
+
+// The counts of the diagram's bars, in order.
+std::vector<uint32_t> barCounts(const std::string &text)
+{
+    std::vector<uint32_t> counts;
+    static const std::regex bar(R"(\|#* \((\d+)\))");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), bar); it != std::sregex_iterator(); ++it)
+        counts.push_back(static_cast<uint32_t>(std::stoul((*it)[1])));
+    return counts;
+}
+
+TEST_F(FreqDistTest, IntegerScoresOneApartFillOneClassEach)
+{
+    auto fd = createHistogram(0, false, 100, 119, 20);
+    for (int s = 100; s <= 119; s++)
+        updateFreqDistData(fd.get(), s);
+    updateFreqDistData(fd.get(), 1e37);  // no score: not counted
+    EXPECT_EQ(getFreqDistN(fd.get()), 20u);
+    ASSERT_EQ(showFreqDist(fd.get(), "\ntitle\n", true), 0);
+    EXPECT_EQ(barCounts(gPrinted), std::vector<uint32_t>(20, 1));
+    EXPECT_NE(gPrinted.find("g1="), std::string::npos);
+}
+
+TEST_F(FreqDistTest, EqualScoresGiveOneClassAndNoShapeMoments)
+{
+    auto fd = createHistogram(10, true, 0, 0, 20);
+    for (int i = 0; i < 5; i++)
+        updateFreqDistData(fd.get(), 42.5);
+    ASSERT_EQ(showFreqDist(fd.get(), "\ntitle\n", true), 0);
+    EXPECT_EQ(barCounts(gPrinted), std::vector<uint32_t>{5});
+    EXPECT_NE(gPrinted.find("mean=42.500000 sd=0.000000\n"), std::string::npos);
+    EXPECT_EQ(gPrinted.find("g1="), std::string::npos);
+}
+
+TEST_F(FreqDistTest, NarrowRangeAndOutliersStayInRange)
+{
+    // hi - lo below the number of classes, and scores beyond both ends.
+    auto fd = createHistogram(0, false, 10, 12, 20);
+    for (double s : {8.0, 10.0, 11.0, 12.0, 15.0})
+        updateFreqDistData(fd.get(), s);
+    ASSERT_EQ(showFreqDist(fd.get(), "\n", false), 0);
+    uint32_t total = 0;
+    for (uint32_t c : barCounts(gPrinted))
+        total += c;
+    EXPECT_EQ(total, 5u);
+}
+
+TEST_F(FreqDistTest, BarChartWritesTheDistributionFile)
+{
+    const std::string path = ::testing::TempDir() + "vorn_scoredist.txt";
+    std::remove(path.c_str());
+    std::snprintf(fdopt.fdFile, sizeof fdopt.fdFile, "%s", path.c_str());
+    fdopt.pref_saveToFile = 1;
+    auto fd = createBarChart(5, 7);
+    for (double s : {5.0, 7.0, 7.0})
+        updateFreqDistData(fd.get(), s);
+    const int rc = showFreqDist(fd.get(), "\n", false);
+    fdopt.pref_saveToFile = 0;
+    fdopt.fdFile[0] = '\0';
+    ASSERT_EQ(rc, 0);
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "5\t1\n6\t0\n7\t2\n");
+    EXPECT_EQ(barCounts(gPrinted), (std::vector<uint32_t>{1, 0, 2}));
+}
+
+TEST_F(FreqDistTest, ScoreDistribCountsDistinctScoresAndSorts)
+{
+    auto sd = createScoreDistrib(2);
+    EXPECT_EQ(addScoreToDistrib(sd.get(), 30), 0);
+    EXPECT_EQ(addScoreToDistrib(sd.get(), 20), 0);
+    EXPECT_EQ(addScoreToDistrib(sd.get(), 30), 0);
+    EXPECT_EQ(addScoreToDistrib(sd.get(), 40), 1);  // full
+    sortScoreDistrib(sd.get());
+    EXPECT_EQ(sd->scores, (std::vector<double>{20, 30}));
+    EXPECT_EQ(sd->counts, (std::vector<uint32_t>{1, 2}));
+}
+
+}  // namespace
