@@ -374,7 +374,9 @@ void purgeData(DataInfo *d, int keepTaxa, int keepModels, int destroy)
     const DataServices &s = dataServices();
     s.setStatusText("Releasing memory...");
     s.disposeML(1);
-    s.deallocDistanceStorage(0);
+    // A user distance matrix belongs to the taxa it was read for: when they
+    // go, it goes too, or it would be read against the next data's taxa.
+    s.deallocDistanceStorage(keepTaxa ? 0 : 1);
     deallocRawData(d, 0);
     s.deallocPackedData(d);
     deallocCharInfo(d);

@@ -753,14 +753,23 @@ void setDistanceModelData(DataInfo *d)
         n = 20;
         symbols = kAminoAcidSymbols;
     }
-    if (m->type == type && m->nstates == n && std::strncmp(m->symbols, symbols, n) == 0)
+    // The conversion of data codes belongs to the data now loaded: a model
+    // left as it was by other code (or by earlier data of the same shape)
+    // may still carry the conversion chosen for earlier data, e.g. purines
+    // against pyrimidines for a data set that held only A and C.
+    ModelGroup *g = activeModelGroup();
+    const DataCodeToStateFxn toState = chooseDataCodeToState(type, d, false);
+    if (m->type == type && m->nstates == n && std::strncmp(m->symbols, symbols, n) == 0 &&
+        g->dataCodeToState == toState)
         return;
-    m->type = type;
-    m->nstates = n;
-    std::snprintf(m->symbols, sizeof m->symbols, "%.*s", static_cast<int>(n), symbols);
-    for (uint32_t s = 0; s < n; ++s)
-        m->freqs[s] = 1.0 / n;
-    activeModelGroup()->dataCodeToState = chooseDataCodeToState(type, d, false);
+    if (m->type != type || m->nstates != n || std::strncmp(m->symbols, symbols, n) != 0) {
+        m->type = type;
+        m->nstates = n;
+        std::snprintf(m->symbols, sizeof m->symbols, "%.*s", static_cast<int>(n), symbols);
+        for (uint32_t s = 0; s < n; ++s)
+            m->freqs[s] = 1.0 / n;
+    }
+    g->dataCodeToState = toState;
     invalidateSitePatternData(true);
 }
 

@@ -1,4 +1,5 @@
 #include "distance/dscores.h"
+#include "distance/dset.h"
 
 #include <algorithm>
 #include <cmath>
@@ -562,12 +563,8 @@ int doDScoresCmd()
         closeAll(false);
         return status;
     }
-    char objective[160];
     qel_printf("\nDistance settings:\n");
-    indentOutput(2);
-    qel_printf("Objective function = %s\n", distObjFxnStr(objective, sizeof objective));
-    qel_printf("Distance measure = %s\n", distTypeName(dist.distance));
-    indentOutput(-2);
+    showDistSettings(true, true, true, nullptr, 2);
     qel_printf("\n");
     if (std::FILE *f = r.scoreFile.fp()) {
         qel_printf("Tree scores written to file \"%s\"\n", sfopt.scoreFile);

@@ -13,6 +13,7 @@
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
@@ -292,10 +293,15 @@ int getStartingTrees(HSearchRun &run)
         const int r = makeNJStartingTree(run.data, run.tree);
         if (r != 0)
             return r == 2 ? 2 : 1;
+        // Emptying the buffer released its scores; the swapping reads them.
+        double *scores = allocArrayOf<double>(getTreeBufferCapacity(run.startBuf));
+        if (!scores)
+            return 1;
+        setTreeScoreArray(run.startBuf, scores);
         const uint32_t slot = putTree(run.tree, run.startBuf, false);
         if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
             return 1;
-        hsd->bestScoreRep = getTreeScoreArray(run.startBuf)[slot - 1] = computeTreeScore(run.tree, run.data);
+        hsd->bestScoreRep = scores[slot - 1] = computeTreeScore(run.tree, run.data);
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
         setActiveTreeBuffer(run.startBuf);

@@ -139,7 +139,8 @@ int getStarterOptions(int operation, CmdParam *option, void *place)
             *static_cast<const char **>(place) = defaultStartString();
         return 0;
     case kParamOpFactory:
-        hs.startSource = kStartStepwise;
+        // The default start is the one defaultStartString names.
+        hs.startSource = gCriterion == kCriterionDistance ? kStartNJ : kStartStepwise;
         hs.firstStartTree = hs.lastStartTree = 0;
         return 0;
     case kParamOpChanged:
