@@ -228,7 +228,8 @@ int writePir(const SequenceCounts &counts, ResizText *text)
     char name[kMaxPirNameLength + 1];
     std::string row;
     for (uint32_t t = 0; t < counts.ntax; t++) {
-        if (nextNonBlank() != '>' || readPirHeader(nullptr, name, sizeof name) != 0)
+        // Past the previous record's terminator.
+        if (skipThru('>') != 0 || readPirHeader(nullptr, name, sizeof name) != 0)
             return importUnexpectedEnd();
         writeNameField(text, counts, importedLabel(name, kMaxPirNameLength));
         row.clear();

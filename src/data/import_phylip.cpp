@@ -149,6 +149,7 @@ class PhylipReader {
     int readName()
     {
         std::string name;
+        nameEndedLine_ = false;
         if (relaxed_) {
             char word[kMaxNameLength + 1];
             const int rc = readSpecialToken(word, sizeof word, nullptr, kNoPunctuation, nullptr, true);
@@ -164,8 +165,10 @@ class PhylipReader {
             for (size_t n = 0;;) {
                 if (c < 0)
                     return importUnexpectedEnd();
-                if (c == '\n')
+                if (c == '\n') {
+                    nameEndedLine_ = true;
                     break;
+                }
                 name += static_cast<char>(c);
                 if (++n == kStrictNameLength)
                     break;
@@ -346,6 +349,9 @@ class PhylipReader {
             }
             if (writing_)
                 eputc('\n', text_);
+            // A row of no values may have ended with its name's line.
+            if (n == 0 && nameEndedLine_)
+                continue;
             if (skipThruEOL() != 0 && i + 1 < ntax_)
                 return importUnexpectedEnd();
         }
@@ -393,6 +399,7 @@ class PhylipReader {
     uint32_t ntax_ = 0;
     uint32_t nchar_ = 0;
     int firstInvalid_ = 0;
+    bool nameEndedLine_ = false;  // a strict name was cut short by its line's end
     std::vector<std::string> names_;   // as read
     std::vector<std::string> labels_;  // NEXUS words
 };
