@@ -2,14 +2,18 @@
 // as long as the first, read once to count and measure and once to write.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/qel_cmdline.h"
 #include "data/data_settings.h"
 #include "data/exchange.h"
 #include "data/getdata.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 #include "qel/qel_textbuffer.h"
 
@@ -35,6 +39,129 @@ int nextNonBlank()
     while ((c = readNextChar()) >= 0 && isBlank(c)) {
     }
     return c;
+}
+
+// The symbols of a FASTA sequence read through the input layer.
+int readFastaSymbolsByChar(uint64_t &length, std::string *row)
+{
+    int c;
+        while ((c = readNextChar()) >= 0 && c != '>') {
+            if (isBlank(c))
+                continue;
+            if (c == ';') {
+                skipThruEOL();
+                continue;
+            }
+            length++;
+        if (row)
+            row->push_back(static_cast<char>(c));
+    }
+    return c;
+}
+
+constexpr size_t kBlockSize = 1 << 16;
+
+bool isSymbol(char c) { return static_cast<unsigned char>(c) > ' ' && c != 127; }
+
+// Written so that the compiler can count a line many bytes at a time.
+size_t countSymbols(const char *p, const char *end)
+{
+    size_t n = 0;
+    for (; p < end; p++)
+        n += isSymbol(*p);
+    return n;
+}
+
+void appendSymbols(std::string &row, const char *p, const char *end, size_t kept)
+{
+    if (kept == static_cast<size_t>(end - p)) {
+        row.append(p, kept);
+        return;
+    }
+    for (; p < end; p++)
+        if (isSymbol(*p))
+            row += *p;
+}
+
+// The symbols of a FASTA sequence up to the next ">" or the end of the
+// input; returns that ">" (consumed) or -1. Sequence lines are nearly all of
+// a file, so a file is read here in blocks straight from its stream, which is
+// then put just after what was taken, with the input position brought up to
+// date: in a sequence every control character and blank is skipped, so the
+// symbols are those readNextChar would give.
+int readFastaSymbols(uint64_t &length, std::string *row)
+{
+    InputStatus *in = getActiveInput();
+    if (!in || !in->batch || in->isDocument || !in->stream || !in->stream->fp)
+        return readFastaSymbolsByChar(length, row);
+    FILE *fp = in->stream->fp;
+    const char lineEnd = in->lineEndKind == kLineEndCR ? '\r' : '\n';
+    const off_t start = ftello(fp);
+    if (start < 0)
+        return readFastaSymbolsByChar(length, row);
+    std::vector<char> block(kBlockSize);
+    uint64_t bytes = 0;  // consumed
+    uint32_t lines = 0;
+    bool inComment = false;
+    int result = -1;
+    size_t n;
+    while (result < 0 && (n = std::fread(block.data(), 1, block.size(), fp)) > 0) {
+        const char *p = block.data();
+        const char *end = p + n;
+        const char *semi = static_cast<const char *>(std::memchr(p, ';', n));
+        const char *next = static_cast<const char *>(std::memchr(p, '>', n));
+        while (p < end) {
+            if (inComment) {
+                const char *e = static_cast<const char *>(std::memchr(p, lineEnd, static_cast<size_t>(end - p)));
+                if (!e) {
+                    p = end;
+                    break;
+                }
+                inComment = false;
+                p = e;
+                if (semi && semi < p)
+                    semi = static_cast<const char *>(std::memchr(p, ';', static_cast<size_t>(end - p)));
+                if (next && next < p)
+                    next = static_cast<const char *>(std::memchr(p, '>', static_cast<size_t>(end - p)));
+            }
+            const char *stop = std::min(semi ? semi : end, next ? next : end);
+            // Line by line up to the next ";" or ">".
+            while (p < stop) {
+                const char *e = static_cast<const char *>(std::memchr(p, lineEnd, static_cast<size_t>(stop - p)));
+                const char *runEnd = e ? e : stop;
+                const size_t kept = countSymbols(p, runEnd);
+                length += kept;
+                if (row)
+                    appendSymbols(*row, p, runEnd, kept);
+                if (!e) {
+                    p = stop;
+                    break;
+                }
+                lines++;
+                p = e + 1;
+            }
+            if (p == end)
+                break;
+            if (p == next) {
+                bytes += static_cast<uint64_t>(p + 1 - block.data());
+                result = '>';
+                break;
+            }
+            inComment = true;  // p is at the ";"
+            p++;
+        }
+        if (result < 0)
+            bytes += n;
+        checkTermination();
+    }
+    // The stream goes on just after the ">" (or at the end).
+    fseeko(fp, start + static_cast<off_t>(bytes), SEEK_SET);
+    in->pos.lineNum += lines;
+    in->pos.charCount += static_cast<uint32_t>(bytes - (result == '>' ? 1 : 0));
+    in->prevPos = in->pos;
+    if (result == '>')
+        in->pos.charCount++;
+    return result;
 }
 
 int tooManySequences()
@@ -76,6 +203,8 @@ int readFastaFile(SequenceCounts &counts, bool writingPass, ResizText *text)
 {
     SequenceCounts seen;
     std::string row;
+    if (writingPass)
+        row.reserve(static_cast<size_t>(counts.nchar) + 1);
     char name[kMaxFastaNameLength + 1];
     int c = nextNonBlank();
     while (c >= 0) {
@@ -98,20 +227,9 @@ int readFastaFile(SequenceCounts &counts, bool writingPass, ResizText *text)
             writeNameField(text, counts, label);
         else
             seen.maxNameWidth = std::max(seen.maxNameWidth, label.size());
-        // The sequence runs to the next ">" or the end of the file.
         uint64_t length = 0;
         row.clear();
-        while ((c = readNextChar()) >= 0 && c != '>') {
-            if (isBlank(c))
-                continue;
-            if (c == ';') {
-                skipThruEOL();
-                continue;
-            }
-            length++;
-            if (writingPass)
-                row += static_cast<char>(c);
-        }
+        c = readFastaSymbols(length, writingPass ? &row : nullptr);
         if (writingPass) {
             row += '\n';
             ewrite(row.data(), row.size(), text);
