@@ -59,7 +59,7 @@ def main():
                     start = time.perf_counter()
                     done = subprocess.run([vorn, "-n", cmd], cwd=tmp, capture_output=True, text=True)
                     ours[where].append(time.perf_counter() - start)
-                    if done.returncode != 0 or "converted to NEXUS-format file" not in done.stdout:
+                    if done.returncode != 0 or "convertedtoNEXUS-formatfile" not in "".join(done.stdout.split()):
                         sys.exit("vorn failed:\n" + done.stdout + done.stderr)
                     with open(out) as f:
                         if f"Dimensions ntax={NTAX} nchar={NSITES};" not in f.read(4096):

@@ -66,6 +66,38 @@ int importLengthMismatch(const char *name, bool shorter)
                         shorter ? "shorter" : "longer");
 }
 
+int readForeignName(std::string &name, size_t maxLength)
+{
+    name.clear();
+    auto keep = [&](int c) {
+        if (name.size() < maxLength)
+            name += static_cast<char>(c);
+    };
+    int c;
+    while ((c = readNextChar()) == ' ' || c == '\t' || c == '\n') {
+    }
+    if (c < 0)
+        return -1;
+    if (c == '\'') {
+        for (;;) {
+            if ((c = readNextChar()) < 0)
+                return importUnexpectedEnd();
+            if (c == '\'') {
+                c = readNextChar();
+                if (c != '\'') {
+                    putCharBack(c);
+                    return 0;
+                }
+            }
+            keep(c);
+        }
+    }
+    for (; c >= 0 && c != ' ' && c != '\t' && c != '\n'; c = readNextChar())
+        keep(c);
+    putCharBack(c);
+    return 0;
+}
+
 std::string importedLabel(const char *name, size_t maxLength)
 {
     std::string cut(name, strnlen(name, maxLength));

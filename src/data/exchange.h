@@ -40,6 +40,11 @@ int importRefused(const char *formatName);
 int importUnexpectedEnd();
 // Error 910: a sequence differs in length from the first; returns 1.
 int importLengthMismatch(const char *name, bool shorter);
+// A name in a foreign file: one word ended by white space, every character
+// kept, or a word in single quotes (a doubled quote stands for one). At most
+// maxLength characters are kept. 0, -1 at the end of the input, or 1 after
+// an error report.
+int readForeignName(std::string &name, size_t maxLength);
 // The NEXUS word of a foreign taxon name, at most maxLength characters of
 // the name taken.
 std::string importedLabel(const char *name, size_t maxLength);

@@ -21,8 +21,6 @@ namespace {
 
 constexpr size_t kMaxFastaNameLength = 1023;
 constexpr size_t kMaxPirNameLength = 127;
-// FASTA names end at white space only.
-constexpr const char kNoPunctuation[] = "";
 
 // What the scanning pass measures.
 struct SequenceCounts {
@@ -205,7 +203,7 @@ int readFastaFile(SequenceCounts &counts, bool writingPass, ResizText *text)
     std::string row;
     if (writingPass)
         row.reserve(static_cast<size_t>(counts.nchar) + 1);
-    char name[kMaxFastaNameLength + 1];
+    std::string name;
     int c = nextNonBlank();
     while (c >= 0) {
         if (c == ';') {
@@ -215,14 +213,14 @@ int readFastaFile(SequenceCounts &counts, bool writingPass, ResizText *text)
         }
         if (c != '>')
             return importRefused("FASTA");
-        const int rc = readSpecialToken(name, sizeof name, nullptr, kNoPunctuation, nullptr, true);
-        if (rc == kTokenEnd)
-            break;
+        const int rc = readForeignName(name, kMaxFastaNameLength);
         if (rc < 0)
+            break;
+        if (rc > 0)
             return 1;
         if (skipThruEOL() != 0)
             return importUnexpectedEnd();
-        const std::string label = importedLabel(name, kMaxFastaNameLength);
+        const std::string label = importedLabel(name.c_str(), kMaxFastaNameLength);
         if (writingPass)
             writeNameField(text, counts, label);
         else
@@ -235,7 +233,7 @@ int readFastaFile(SequenceCounts &counts, bool writingPass, ResizText *text)
             ewrite(row.data(), row.size(), text);
             continue;
         }
-        if (checkLength(seen, length, name))
+        if (checkLength(seen, length, name.c_str()))
             return 1;
     }
     if (writingPass) {

@@ -24,8 +24,6 @@ constexpr size_t kFirstLineLength = 256;
 constexpr size_t kStrictNameLength = 10;
 constexpr size_t kMaxNameLength = 100;
 constexpr uint64_t kMaxCells = uint64_t{1} << 40;
-// Relaxed names end at white space only.
-constexpr const char kNoPunctuation[] = "";
 constexpr const char kTreeCountPunctuation[] = ";";
 
 // Carried from the scanning pass to the writing pass.
@@ -46,7 +44,7 @@ const char *acceptedSymbols(uint32_t dataType)
         return "01PB?";
     default:
         // Without "X": a nucleotide matrix holding it could not be read back.
-        return "ABCDGHKMNORSTUVY?-.";
+        return "ABCDGHKMNORSTUVWY?-.";
     }
 }
 
@@ -151,13 +149,11 @@ class PhylipReader {
         std::string name;
         nameEndedLine_ = false;
         if (relaxed_) {
-            char word[kMaxNameLength + 1];
-            const int rc = readSpecialToken(word, sizeof word, nullptr, kNoPunctuation, nullptr, true);
-            if (rc == kTokenEnd)
-                return importUnexpectedEnd();
+            const int rc = readForeignName(name, kMaxNameLength);
             if (rc < 0)
+                return importUnexpectedEnd();
+            if (rc > 0)
                 return 1;
-            name = word;
         } else {
             int c;
             while ((c = readNextChar()) == '\n') {
@@ -374,9 +370,13 @@ class PhylipReader {
         for (uint32_t k = 1; k <= ntrees; k++) {
             tree.clear();
             int c;
-            while ((c = readNextNoncommentChar()) >= 0 && c != ';')
-                if (c != ' ' && c != '\t' && c != '\n')
+            bool quoted = false;  // blanks inside a quoted label are part of it
+            while ((c = quoted ? readNextChar() : readNextNoncommentChar()) >= 0 && (quoted || c != ';')) {
+                if (c == '\'')
+                    quoted = !quoted;
+                if (quoted || (c != ' ' && c != '\t' && c != '\n'))
                     tree += static_cast<char>(c);
+            }
             if (c < 0) {
                 // A description without its end would spoil the block.
                 importUnexpectedEnd();

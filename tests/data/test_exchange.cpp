@@ -168,7 +168,7 @@ const ImportCase kConversions[] = {
      "dataType=DNA",
      "; made by hand\n>seq1 human mitochondrion\nACGT\n\nAC\n>'s 2'\nAC-T\n;inside\n??\n>[x]_3\nNNRYAC",
      "Begin data;\n    Dimensions ntax=3 nchar=6;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
-     "seq1    ACGTAC\ns_2     AC-T??\n'[x] 3' NNRYAC\n    ;\nEnd;\n",
+     "seq1    ACGTAC\ns_2     AC-T??\n'[x]_3' NNRYAC\n    ;\nEnd;\n",
      ""},
     {"FASTA protein", "format=FASTA dataType=standard", ">a\nMK*\n>b\nM-X\n",
      "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
