@@ -5,6 +5,7 @@
 #include "data/charstat.h"
 #include "data/data_services.h"
 #include "data/codons.h"
+#include "data/exchange.h"
 #include "data/printx.h"
 #include "data/saveassum.h"
 #include "data/taxstat.h"

@@ -64,7 +64,6 @@ int doTrueTreeCmd();
 int doUserTreeCmd();
 int endIterationBlock();
 int endSimLoop();
-int importFile();
 int makeYangRannalaTrees();
 int makeYuleTrees();
 int setSimTimer();

@@ -1,5 +1,7 @@
 #include "trees/readtree.h"
 
+#include "data/taxlabels.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -10,6 +12,7 @@
 #include "data/chartaxlist.h"
 #include "data/getdata.h"
 #include "data/nexsets.h"
+#include "data/taxlabels.h"
 #include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
@@ -111,6 +114,12 @@ int32_t taxonOfLabel(TreeReader *r, const char *word)
     }
     if (auto it = r->labelIndex.find(lowerCase(word)); it != r->labelIndex.end())
         return static_cast<int32_t>(it->second);
+    if (!r->phylipLabels.empty()) {
+        char plain[2 * kMaxLabelLength + 8];
+        phylipLabel(word, false, false, plain, sizeof plain);
+        if (auto it = r->phylipLabels.find(lowerCase(plain)); it != r->phylipLabels.end())
+            return static_cast<int32_t>(it->second);
+    }
     return taxonOfFileWordOrNumber(d, word, r);
 }
 
@@ -740,13 +749,19 @@ void restoreMainBuffer(TreeBuffer *saved, bool savedUserBrlens, uint32_t savedSo
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels)
 {
-    (void)phylipLabels;
     auto *r = new (std::nothrow) TreeReader{};
     if (!r)
         return nullptr;
     r->data = data;
     try {
         r->used.assign(data ? data->ntax : 0, 0);
+        if (phylipLabels && data) {
+            char plain[2 * kMaxLabelLength + 8];
+            for (uint32_t t = 0; t < data->ntax; t++) {
+                phylipLabel(taxLabelString(data, t), false, false, plain, sizeof plain);
+                r->phylipLabels.emplace(lowerCase(plain), t);
+            }
+        }
     } catch (...) {
         delete r;
         return nullptr;

@@ -81,6 +81,10 @@ struct TreeReader {
     // labels; built on first use, so a name is found with one hash.
     std::unordered_map<std::string, uint32_t> labelIndex;
     bool labelIndexBuilt;
+    // With PHYLIP-style labels: each taxon label as PHYLIP programs write it
+    // (punctuation dropped, underscores as blanks; lower case) -> original
+    // taxon, so that their tree files match back to the taxa.
+    std::unordered_map<std::string, uint32_t> phylipLabels;
 };
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels);

@@ -35,25 +35,6 @@ constexpr size_t kLabelBufSize = 2 * kMaxLabelLength + 8;
 constexpr uint32_t kSupportTreeDecimals = 8;
 constexpr uint32_t kDisplayPathSize = 256;
 
-// Labels for formats whose readers split words at blanks and punctuation:
-// ",", ";", "(" and ")" are dropped, blanks and underscores become "_".
-char *phylipLabel(const char *label, bool truncate, char *buffer, size_t size)
-{
-    strcpy_n(buffer, label, size);
-    if (truncate && std::strlen(buffer) > 10)
-        buffer[10] = '\0';
-    if (!std::strpbrk(buffer, ",;() _"))
-        return buffer;
-    char *out = buffer;
-    for (const char *p = buffer; *p; p++) {
-        if (std::strchr(",;()", *p))
-            continue;
-        *out++ = (*p == ' ' || *p == '_') ? '_' : *p;
-    }
-    *out = '\0';
-    return buffer;
-}
-
 // Characters a Newick reader takes for syntax even inside a word: a quote
 // opens a quoted word, brackets a comment, a colon a length; "=" ends a
 // taxon word in our own reader.
@@ -64,7 +45,7 @@ bool breaksNewickWord(char c) { return std::strchr("'[]:=", c) != nullptr; }
 std::string plainTreeWord(const std::string &label, bool truncate)
 {
     char buffer[kLabelBufSize];
-    phylipLabel(label.c_str(), truncate, buffer, sizeof buffer);
+    phylipLabel(label.c_str(), true, truncate, buffer, sizeof buffer);
     std::string word;
     for (const char *p = buffer; *p; p++) {
         if (breaksNewickWord(*p))
@@ -280,31 +261,9 @@ void recOutputDescr(const DescrContext &c, TreeNode *top)
 // ---------------------------------------------------------------------------
 // Labels
 
-char *newickTreeLabel(const char *label, char *buffer, size_t size) { return phylipLabel(label, false, buffer, size); }
-char *phylipTreeLabel(const char *label, char *buffer, size_t size) { return phylipLabel(label, true, buffer, size); }
-
 char *relaxedPhylipLabel(const char *label, char *buffer, size_t size)
 {
-    return phylipLabel(label, false, buffer, size);
-}
-
-char *hennigLabel(const char *label, char *buffer, size_t size)
-{
-    if (size < 3) {
-        if (size)
-            buffer[0] = '\0';
-        return buffer;
-    }
-    if (!std::isalpha(static_cast<unsigned char>(label[0]))) {
-        buffer[0] = 'T';
-        strcpy_n(buffer + 1, label, size - 1);
-    } else {
-        strcpy_n(buffer, label, size);
-    }
-    for (char *p = buffer; *p; p++)
-        if (!std::isalnum(static_cast<unsigned char>(*p)))
-            *p = '_';
-    return buffer;
+    return phylipLabel(label, true, false, buffer, size);
 }
 
 std::string normalizedTreeWord(std::string_view word)

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "data/taxlabels.h"
 #include "trees/treeutil.h"
 
 struct DataInfo;
@@ -16,11 +17,8 @@ struct DataInfo;
 // Writes a label in a format's convention into buffer; returns buffer.
 using TreeLabelFxn = char *(*)(const char *label, char *buffer, size_t size);
 
-char *newickTreeLabel(const char *label, char *buffer, size_t size);
-char *phylipTreeLabel(const char *label, char *buffer, size_t size);
 // The PHYLIP rule without the cut to 10 characters (relaxed PHYLIP).
 char *relaxedPhylipLabel(const char *label, char *buffer, size_t size);
-char *hennigLabel(const char *label, char *buffer, size_t size);
 char *nexusTreeLabel(const char *label, char *buffer, size_t size);
 
 // The words a tree file names taxa by, one per label. Newick and PHYLIP:

@@ -17,8 +17,8 @@ A case is tests/e2e/<name>.nex with, beside it:
 Each run gets a fresh working directory and home directory. Before
 comparing, text that changes from run to run is masked: those two
 directories, the build line and date of the banner, the compiler version,
-the clock shown by Time, the durations searches report and the time stamp of
-saved tree and distance files.
+the clock shown by Time, the durations searches report and the time stamps of
+saved tree, distance and converted files.
 With VORN_E2E_BLESS=1 the actual results are written as the expectations.
 """
 import fcntl
@@ -42,6 +42,8 @@ MASKS = [
     (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
     # The time stamp of a saved tree or distance file.
     (re.compile(r"(\[(?:Treefile|Distance matrix) saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
+    # The time stamp of a file converted by ToNEXUS.
+    (re.compile(r"(\(imported )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\)"), r"\1<date>)"),
     # The time stamp of a saved assumptions file.
     (re.compile(r"(Assumptions saved by VORN on )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}"), r"\1<date>"),
 ]

@@ -193,6 +193,19 @@ std::string randomNewick(std::mt19937 &rng, uint32_t ntax, bool rooted)
     return out + ")";
 }
 
+TEST_F(TreeReadTest, PhylipStyleLabelsNameTaxaOnlyWhenAsked)
+{
+    makeTaxa(3);
+    ASSERT_EQ(storeTaxLabel(d, 0, "Homo sapiens (human)"), 0);
+    ASSERT_EQ(storeTaxLabel(d, 1, "a,b"), 0);
+    const std::string block = "tree one = [&U] (Homo_sapiens_human,AB,t3);\n";
+    EXPECT_NE(readBlock(block), 0);
+    gErrors.clear();
+    ASSERT_EQ(readBlock(block, kKeepReplace, kReadPhylipLabels), 0);
+    EXPECT_TRUE(gErrors.empty());
+    EXPECT_EQ(getMainTreeBuffer(nullptr)->numTrees, 1u);
+}
+
 TEST_F(TreeReadTest, RandomTreesSurviveWriteAndReadBackInNewick)
 {
     std::mt19937 rng(4242);

@@ -1,0 +1,218 @@
+#include "data/exchange.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli/option_sets.h"
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
+#include "cli/shell_settings.h"
+#include "data/data_services.h"
+#include "data/data_settings.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
+#include "qel/qel_io.h"
+#include "qel/qel_malloc.h"
+#include "qel/qel_output.h"
+#include "qel/qel_strings.h"
+#include "qel/qel_textbuffer.h"
+#include "qel/qel_time.h"
+
+namespace {
+
+constexpr uint64_t kInitialTextCapacity = 32768;
+constexpr size_t kDisplayPathLength = 128;
+
+// The formats whose importers come with the Export command.
+int importerNotAvailable(ResizText *)
+{
+    return qel_errorMsg(0, "Importing files of format %s is not available in this version of VORN.",
+                        ImporterTable[imprt.format].displayName);
+}
+
+}  // namespace
+
+const ImporterEntry ImporterTable[10] = {
+    {"PHYLIP", importPhylip, "PHYLIP"},
+    {"RelPHYLIP", importPhylip, "Relaxed-PHYLIP"},
+    {"FASTA", importFasta, "FASTA"},
+    {"Hennig86", importerNotAvailable, "Hennig86"},
+    {"tabText", importerNotAvailable, "tab-delimited-text"},
+    {"text", importerNotAvailable, "simple-text"},
+    {"GCG", importerNotAvailable, "GCG-MSF"},
+    {"MEGA", importerNotAvailable, "MEGA"},
+    {"PIR", importPIR, "NBRF/PIR"},
+    {"FreqPars", importerNotAvailable, "FREQPARS"},
+};
+
+int importRefused(const char *formatName)
+{
+    return qel_errorMsg(902,
+                        "Could not import \"%s\" as a %s file according to the specified settings.\tIf you are "
+                        "certain that the file you are trying to import is a valid file for the specified format, "
+                        "please report this as a bug; I would like to fix it!",
+                        imprt.fromFile, formatName);
+}
+
+int importUnexpectedEnd()
+{
+    return qel_errorMsg(114, "Unexpected end-of-file was encountered.\tMake sure the file format is correct for "
+                             "the current operation.");
+}
+
+int importLengthMismatch(const char *name, bool shorter)
+{
+    return qel_errorMsg(910, "Sequence \"%s\" is %s than previous sequence(s).", name,
+                        shorter ? "shorter" : "longer");
+}
+
+int readForeignName(std::string &name, size_t maxLength)
+{
+    name.clear();
+    auto keep = [&](int c) {
+        if (name.size() < maxLength)
+            name += static_cast<char>(c);
+    };
+    int c;
+    while ((c = readNextChar()) == ' ' || c == '\t' || c == '\n') {
+    }
+    if (c < 0)
+        return -1;
+    if (c == '\'') {
+        for (;;) {
+            if ((c = readNextChar()) < 0)
+                return importUnexpectedEnd();
+            if (c == '\'') {
+                c = readNextChar();
+                if (c != '\'') {
+                    putCharBack(c);
+                    return 0;
+                }
+            }
+            keep(c);
+        }
+    }
+    for (; c >= 0 && c != ' ' && c != '\t' && c != '\n'; c = readNextChar())
+        keep(c);
+    putCharBack(c);
+    return 0;
+}
+
+std::string importedLabel(const char *name, size_t maxLength)
+{
+    std::string cut(name, strnlen(name, maxLength));
+    // Quoting at most doubles the length, plus the two quotes.
+    std::string word(2 * cut.size() + 3, '\0');
+    nexusizeString(cut.c_str(), word.data(), word.size());
+    word.resize(std::strlen(word.c_str()));
+    return word;
+}
+
+std::string commentSafe(std::string text)
+{
+    for (char &c : text) {
+        if (c == '[')
+            c = '(';
+        else if (c == ']')
+            c = ')';
+    }
+    return text;
+}
+
+int emitFormatCmd(ResizText *text, bool interleaved, const char *symbols)
+{
+    eprintf(text, "%*cFormat datatype=", 4, ' ');
+    if (imprt.dataType == kImportStandard) {
+        eprintf(text, "standard symbols=\"%s\"", symbols ? symbols : "");
+    } else if (imprt.dataType == kImportDistance) {
+        eputs("distance", text);
+    } else {
+        static constexpr const char *kMegaWords[] = {"DNA", "RNA", "nucleotide", "protein"};
+        if (imprt.format == kImportMega && imprt.megaDataType < 4)
+            eputs(kMegaWords[imprt.megaDataType], text);
+        else if (imprt.dataType == kImportProtein)
+            eputs("protein", text);
+        else if (imprt.dataType == kImportRestSite)
+            // Restriction sites are present/absent characters; NEXUS has no
+            // type word for them, so they go as standard data.
+            eputs("standard symbols=\"01\"", text);
+        else
+            eputs("nucleotide", text);
+        if (imprt.gapSymbol)
+            eprintf(text, " gap=%c", imprt.gapSymbol);
+    }
+    if (imprt.missSymbol)
+        eprintf(text, " missing=%c", imprt.missSymbol);
+    if (imprt.identSymbol)
+        eprintf(text, " matchchar=%c", imprt.identSymbol);
+    if (interleaved)
+        eputs(" interleave", text);
+    if (imprt.equateMissing)
+        eprintf(text, " equate=\"?=%c\"", imprt.missSymbol);
+    eputs(";\n", text);
+    return resizTextFailed(text) ? 1 : 0;
+}
+
+int importFile()
+{
+    gReplaceFile = 0;
+    imprt.fromFile[0] = '\0';
+    imprt.toFile[0] = '\0';
+    if (setCmdParamVals(OptionSet::kToNexus) != 0)
+        return 1;
+    if (imprt.fromFile[0] == '\0')
+        return qel_errorMsg(912, "No 'FromFile' file specified.");
+    if (imprt.toFile[0] == '\0')
+        return qel_errorMsg(913, "No 'ToFile' file specified.");
+    if (imprt.format >= std::size(ImporterTable))
+        return 1;
+    const ImporterEntry &entry = ImporterTable[imprt.format];
+
+    char dir[kPathnameBufSize];
+    const char *directory = getActiveInputDirSpec(dir);
+    InputStatus *caller = getActiveInput();
+    InputStatus input;  // becomes the active input when opened
+    if (openInputFile(imprt.fromFile, 0, directory, &input) != kOpenOK) {
+        setActiveInput(caller);
+        return 1;
+    }
+    const DataServices &services = dataServices();
+    services.setStatusText("Importing file...");
+
+    const std::string fromPath = streamPathnameForDisplay(input.stream, kDisplayPathLength);
+    int status = 1;
+    StreamInfo *out = nullptr;
+    ResizText *text = createResizText(kInitialTextCapacity, 0);
+    if (!text) {
+        reportMemoryFailure();
+    } else if (openOutputStream(imprt.toFile, gReplaceFile != 0, false, &out) == kOpenOK) {
+        eprintf(text, "#NEXUS \n\n[!\n%s file \"%s\"\n  (imported %s)\n]\n", entry.displayName,
+                commentSafe(fromPath).c_str(), getDateTimeString().c_str());
+        status = entry.importer(text);
+        if (status == 0 && resizTextFailed(text)) {
+            reportMemoryFailure();
+            status = 1;
+        }
+        if (status == 0) {
+            // A failed import leaves the new file empty.
+            const uint64_t n = getResizTextLength(text);
+            if (std::fwrite(getResizTextBuffer(text), 1, n, out->fp) != n || std::fflush(out->fp) != 0) {
+                qel_errorMsg(0, "An error occurred while writing the converted file to disk.");
+                // A part of the text must not stand in place of the file.
+                discardStream(&out);
+                status = 1;
+            } else {
+                qel_printf("\nFile \"%s\" (%s format) converted to NEXUS-format file ", fromPath.c_str(),
+                           entry.displayName);
+                qel_printf("\"%s\"\n", streamPathnameForDisplay(out, kDisplayPathLength).c_str());
+            }
+        }
+    }
+    if (out && closeStream(&out) != 0)
+        status = 1;
+    closeInputFile(&input);
+    setActiveInput(caller);
+    destroyResizText(text);
+    services.clearStatusText();
+    return status;
+}

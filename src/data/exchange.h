@@ -1,0 +1,54 @@
+// ToNEXUS: converts a file in a foreign matrix format into a NEXUS file. The
+// active data set is never touched: an importer reads the foreign file as
+// the active input and writes NEXUS text into a growable buffer, which is
+// written to the output file in one piece only when the import succeeded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ResizText;
+
+// One importer: appends NEXUS text for the active input; 0, or nonzero after
+// reporting the error.
+using ImporterFxn = int (*)(ResizText *text);
+
+struct ImporterEntry {
+    const char *keyword;
+    ImporterFxn importer;  // null: not available in this version
+    const char *displayName;
+};
+// Indexed by imprt.format.
+extern const ImporterEntry ImporterTable[10];
+
+// The ToNEXUS command; 0 or 1.
+int importFile();
+
+// "    Format datatype=...;" of a DATA block written by an importer, from the
+// imprt settings; `symbols` are those of standard data.
+int emitFormatCmd(ResizText *text, bool interleaved, const char *symbols);
+
+int importPhylip(ResizText *text);
+int importFasta(ResizText *text);
+int importPIR(ResizText *text);
+
+// ---- Shared by the importers ------------------------------------------------
+
+// Error 902: the foreign file cannot be read as `formatName`; returns 1.
+int importRefused(const char *formatName);
+// Error 114: the input ended inside a record; returns 1.
+int importUnexpectedEnd();
+// Error 910: a sequence differs in length from the first; returns 1.
+int importLengthMismatch(const char *name, bool shorter);
+// A name in a foreign file: one word ended by white space, every character
+// kept, or a word in single quotes (a doubled quote stands for one). At most
+// maxLength characters are kept. 0, -1 at the end of the input, or 1 after
+// an error report.
+int readForeignName(std::string &name, size_t maxLength);
+// The NEXUS word of a foreign taxon name, at most maxLength characters of
+// the name taken.
+std::string importedLabel(const char *name, size_t maxLength);
+// Text from a foreign file or path that goes inside a NEXUS comment: its
+// brackets are replaced, so that it can neither end the comment early nor
+// open a nested one.
+std::string commentSafe(std::string text);

@@ -1,0 +1,59 @@
+#include "data/taxlabels.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "qel/qel_strings.h"
+
+namespace {
+constexpr size_t kStrictPhylipNameLength = 10;
+}
+
+char *phylipLabel(const char *label, bool underscores, bool truncate, char *buffer, size_t size)
+{
+    if (size == 0)
+        return buffer;
+    strcpy_n(buffer, label, size);
+    if (truncate && std::strlen(buffer) > kStrictPhylipNameLength)
+        buffer[kStrictPhylipNameLength] = '\0';
+    if (!std::strpbrk(buffer, ",;() _"))
+        return buffer;
+    const char blank = underscores ? '_' : ' ';
+    char *out = buffer;
+    for (const char *p = buffer; *p; p++) {
+        if (std::strchr(",;()", *p))
+            continue;
+        *out++ = (*p == ' ' || *p == '_') ? blank : *p;
+    }
+    *out = '\0';
+    return buffer;
+}
+
+char *newickTreeLabel(const char *label, char *buffer, size_t size)
+{
+    return phylipLabel(label, true, false, buffer, size);
+}
+
+char *phylipTreeLabel(const char *label, char *buffer, size_t size)
+{
+    return phylipLabel(label, true, true, buffer, size);
+}
+
+char *hennigLabel(const char *label, char *buffer, size_t size)
+{
+    if (size < 3) {
+        if (size)
+            buffer[0] = '\0';
+        return buffer;
+    }
+    if (!std::isalpha(static_cast<unsigned char>(label[0]))) {
+        buffer[0] = 'T';
+        strcpy_n(buffer + 1, label, size - 1);
+    } else {
+        strcpy_n(buffer, label, size);
+    }
+    for (char *p = buffer; *p; p++)
+        if (!std::isalnum(static_cast<unsigned char>(*p)))
+            *p = '_';
+    return buffer;
+}

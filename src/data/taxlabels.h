@@ -1,0 +1,19 @@
+// Taxon labels rewritten for foreign formats and outside programs: PHYLIP
+// and Newick readers split words at blanks and punctuation, Hennig86 readers
+// take only letters, digits and "_". Each function copies the label into the
+// caller's buffer and returns that buffer; none fails.
+#pragma once
+
+#include <cstddef>
+
+// ",", ";", "(" and ")" dropped; blanks and "_" become "_" with
+// `underscores`, else blanks. With `truncate` the label is cut to the 10
+// characters of a strict PHYLIP name first, so the result may be shorter.
+char *phylipLabel(const char *label, bool underscores, bool truncate, char *buffer, size_t size);
+// phylipLabel with underscores, whole.
+char *newickTreeLabel(const char *label, char *buffer, size_t size);
+// phylipLabel with underscores, cut to 10 characters.
+char *phylipTreeLabel(const char *label, char *buffer, size_t size);
+// A label that does not start with a letter gets a leading "T"; every
+// character other than a letter or digit becomes "_".
+char *hennigLabel(const char *label, char *buffer, size_t size);

@@ -1,0 +1,335 @@
+// ToNEXUS over small foreign files: the exact NEXUS text each importer
+// writes, the refusals with their codes, and what is left on disk.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "data/data_settings.h"
+#include "data/exchange.h"
+#include "data/taxlabels.h"
+#include "qel/qel_textbuffer.h"
+#include "support/format_support.h"
+#include "reader_test_support.h"
+
+namespace {
+
+std::vector<uint32_t> gCodes;
+std::string gErrors;
+std::string gWarnings;
+std::string gOut;
+
+int captureError(uint32_t code, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    gErrors += testfmt::vformat(format, args) + "\n";
+    va_end(args);
+    gCodes.push_back(code);
+    return 1;
+}
+
+int captureWarning(uint32_t code, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    gWarnings += std::to_string(code) + " " + testfmt::vformat(format, args) + "\n";
+    va_end(args);
+    return 0;
+}
+
+int capturePrint(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    gOut += testfmt::vformat(format, args);
+    va_end(args);
+    return 0;
+}
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class ToNexusTest : public DataReaderTest {
+  protected:
+    ToNexusTest() : DataReaderTest(capturePrint, captureError, captureWarning) {}
+
+    void SetUp() override
+    {
+        gCodes.clear();
+        gErrors.clear();
+        gWarnings.clear();
+        gOut.clear();
+        DataReaderTest::SetUp();
+        char pattern[] = "/tmp/tonexus-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(dir_);
+        DataReaderTest::TearDown();
+    }
+
+    // Runs ToNEXUS with `options` on a file holding `input`; returns the
+    // command's status. The converted text, without its head, goes to body.
+    int convert(const std::string &options, const std::string &input, std::string *body = nullptr)
+    {
+        const fs::path from = dir_ / ("in" + std::to_string(++n_));
+        const fs::path to = dir_ / ("out" + std::to_string(n_) + ".nex");
+        std::ofstream(from, std::ios::binary) << input;
+        feed(options + " fromFile=" + from.string() + " toFile=" + to.string() + ";", true);
+        const int status = importFile();
+        std::string text = slurp(to);
+        head_ = text.substr(0, std::min(text.size(), text.find("]\n") + 2));
+        if (body)
+            *body = text.substr(head_.size());
+        return status;
+    }
+
+    fs::path dir_;
+    std::string head_;
+    int n_ = 0;
+};
+
+struct ImportCase {
+    const char *what;
+    const char *options;  // besides the two files
+    const char *input;
+    const char *body;     // the converted text after the head
+    const char *warnings;
+};
+
+const ImportCase kConversions[] = {
+    {"strict names: blanks kept inside, a name line of its own, O as gap, digits dropped, trees",
+     "format=PHYLIP dataType=nucleotide interleaved=no",
+     "3 8\nHomo sapieACGTACGT\nabc\nACO-AC10GT\nPan trogloACGT\nAC GT\n2\n((Homo_sapie,abc),Pan_troglo);\n"
+     "[c] (Homo_sapie, (abc, Pan_troglo));  rest\n",
+     "Begin data;\n    Dimensions ntax=3 nchar=8;\n"
+     "    Format datatype=nucleotide gap=- missing=? matchchar=.;\n    Matrix\n"
+     "Homo_sapie  ACGTACGT\nabc         AC--ACGT\nPan_troglo  ACGTACGT\n    ;\nEnd;\n"
+     "\nBegin trees;\n    tree PHYLIP1 = ((Homo_sapie,abc),Pan_troglo);\n"
+     "    tree PHYLIP2 = (Homo_sapie,(abc,Pan_troglo));\nEnd;\n",
+     ""},
+    {"standard data", "format=PHYLIP dataType=standard", "2 4\nt1        01PB\nt2        0p1b\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format symbols=\"01\" missing=? equate=\"p=(01)\";\n    Matrix\nt1  01pp\nt2  0p1p\n    ;\nEnd;\n",
+     ""},
+    {"restriction sites", "format=RelPHYLIP dataType=restSite", "2 4\nt1 0101\nt2 ?+-.\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format symbols=\"-+\" missing=? matchchar=.;\n    Matrix\nt1  -+-+\nt2  ?+-.\n    ;\nEnd;\n",
+     ""},
+    {"relaxed interleaved protein, quoted and long names", "format=RelPHYLIP dataType=protein interleaved",
+     "2 7\n'a b' MKV\nlong.name.1 MKI\n\n  \nLLW*\nL-W?\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=7;\n"
+     "    Format datatype=protein gap=- missing=? matchchar=. interleave;\n    Matrix\n"
+     "a_b          MKV\nlong.name.1  MKI\n\na_b          LLW*\nlong.name.1  L-W?\n    ;\nEnd;\n",
+     ""},
+    {"an invalid symbol that is no letter is copied, with a warning", "format=RelPHYLIP dataType=nucleotide "
+     "interleaved=no", "1 4\nt AC!T",
+     "Begin data;\n    Dimensions ntax=1 nchar=4;\n"
+     "    Format datatype=nucleotide gap=- missing=? matchchar=.;\n    Matrix\nt  AC!T\n    ;\nEnd;\n",
+     "908 Invalid symbol(s) encountered in PHYLIP data matrix (first is '!').\n"},
+    {"options on the first line", "format=RelPHYLIP", "1 2 I\nt AC\n",
+     "Begin data;\n    Dimensions ntax=1 nchar=2;\n"
+     "    Format datatype=nucleotide gap=- missing=? matchchar=.;\n    Matrix\nt  AC\n    ;\nEnd;\n",
+     "904 VORN does not understand PHYLIP options on the first line. You may need to delete extra lines "
+     "associated with these options before the file can be imported successfully.\tTwo integers are expected "
+     "for character data, and one integer for distance data.  Any additional tokens will be ignored.\n"},
+    {"lower-triangle distances", "format=PHYLIP dataType=distance dmatrix=lower",
+     "3\nalpha\nbeta      1.5\ngamma     2 3.25\n",
+     "Begin distances;\n    Dimensions newtaxa=y ntax=3;\n    Format triangle=lower diagonal=no;\n    Matrix\n"
+     "alpha  \nbeta     1.50\ngamma    2.00  3.25\n    ;\nEnd;\n",
+     ""},
+    {"lower-triangle distances with the diagonal", "format=RelPHYLIP dataType=distance dmatrix=diaglower",
+     "3\na 9\nb 10.5 9\nc 2 3 9\n",
+     "Begin distances;\n    Dimensions newtaxa=y ntax=3;\n    Format triangle=lower diagonal=yes;\n    Matrix\n"
+     "a     0.0\nb    10.5   0.0\nc     2.0   3.0   0.0\n    ;\nEnd;\n",
+     ""},
+    {"full distances", "format=RelPHYLIP dataType=distance dmatrix=full", "2\na 0 0.125\nb 0.125 0\n",
+     "Begin distances;\n    Dimensions newtaxa=y ntax=2;\n    Format triangle=both;\n    Matrix\n"
+     "a    0.000  0.125\nb    0.125  0.000\n    ;\nEnd;\n",
+     ""},
+    {"FASTA: description dropped, lines joined, blank lines and comment lines skipped", "format=FASTA "
+     "dataType=DNA",
+     "; made by hand\n>seq1 human mitochondrion\nACGT\n\nAC\n>'s 2'\nAC-T\n;inside\n??\n>[x]_3\nNNRYAC",
+     "Begin data;\n    Dimensions ntax=3 nchar=6;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "seq1    ACGTAC\ns_2     AC-T??\n'[x]_3' NNRYAC\n    ;\nEnd;\n",
+     ""},
+    {"FASTA protein", "format=FASTA dataType=standard", ">a\nMK*\n>b\nM-X\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
+     "a MK*\nb M-X\n    ;\nEnd;\n",
+     ""},
+    {"NBRF/PIR: DNA and RNA make nucleotide; title and terminator dropped", "format=PIR",
+     ">DL;a\ntitle one\nAC GT\nAC*\n\n>RL;bb rest\ntitle two\nACGUA-*\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=6;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "a  ACGTAC\nbb ACGUA-\n    ;\nEnd;\n",
+     ""},
+    {"NBRF/PIR protein", "format=PIR", ">P1;x\nt\nMKV*\n>F1;y\nt\nMKI*\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
+     "x MKV\ny MKI\n    ;\nEnd;\n",
+     ""},
+};
+
+TEST_F(ToNexusTest, ConvertsSmallFilesExactly)
+{
+    for (const ImportCase &c : kConversions) {
+        gWarnings.clear();
+        gErrors.clear();
+        std::string body;
+        EXPECT_EQ(convert(c.options, c.input, &body), 0) << c.what << "\n" << gErrors;
+        EXPECT_EQ(body, c.body) << c.what;
+        EXPECT_EQ(gWarnings, c.warnings) << c.what;
+    }
+}
+
+struct RefusalCase {
+    const char *what;
+    const char *options;
+    const char *input;
+    uint32_t code;
+    const char *text;  // part of the message
+};
+
+const RefusalCase kRefusals[] = {
+    {"no counts", "format=PHYLIP dataType=nucleotide interleaved=no", "x 4\nt1        ACGT\n", 902,
+     "as a PHYLIP file"},
+    {"a zero count", "format=RelPHYLIP", "2 0\n", 902, "as a relaxed PHYLIP file"},
+    {"too many taxa", "format=RelPHYLIP", "16385 1\n", 302, "(16384)"},
+    {"a matrix too large", "format=RelPHYLIP", "16384 4294967295\n", 0, "too large"},
+    {"X in nucleotide data", "format=RelPHYLIP", "2 3\na ACX\nb ACG\n", 308,
+     "Invalid character state 'X' for taxon 1 character 3."},
+    {"a digit in standard data", "format=RelPHYLIP dataType=standard", "1 3\na 012\n", 308, "character 3."},
+    {"a row cut short by the end", "format=RelPHYLIP dataType=nucleotide", "2 4\na ACGT\nb AC", 114, ""},
+    {"a missing taxon", "format=RelPHYLIP", "3 2\na AC\nb AC\n", 114, ""},
+    {"a sequential row longer than nchar", "format=RelPHYLIP", "2 2\na ACG\nb AC\n", 910,
+     "Sequence \"a\" is longer"},
+    {"an interleaved row shorter than the others", "format=RelPHYLIP interleaved", "2 4\na AC\nb AC\n\nG\nGT\n",
+     910, "Sequence \"a\" is shorter"},
+    {"interleaved blocks missing", "format=RelPHYLIP interleaved", "2 4\na AC\nb AC\n\n", 114, ""},
+    {"a distance that is no number", "format=RelPHYLIP dataType=distance dmatrix=lower interleaved=no",
+     "2\na\nb x\n", 341, "Invalid distance value: x"},
+    {"a semicolon among distances", "format=RelPHYLIP dataType=distance", "2\na\nb ;\n", 118, ""},
+    {"FASTA without a record", "format=FASTA dataType=nucleotide", "\n; nothing\n", 902, "as a FASTA file"},
+    {"FASTA not starting with >", "format=FASTA", "ACGT\n", 902, "as a FASTA file"},
+    {"a FASTA sequence one shorter", "format=FASTA", ">a\nACGT\n>b d\nACG\n", 910,
+     "Sequence \"b\" is shorter than previous sequence(s)."},
+    {"a FASTA header without its line end", "format=FASTA", ">a\nAC\n>b", 114, ""},
+    {"NBRF/PIR protein then DNA", "format=PIR", ">P1;a\nt\nMK*\n>DL;b\nt\nAC*\n", 911, "mix"},
+    {"NBRF/PIR of an unknown type", "format=PIR", ">XL;a\nt\nAC*\n", 909, "Unsupported NBRF/PIR format: X"},
+    {"NBRF/PIR without the semicolon", "format=PIR", ">DL a\n", 119, "found \"end-of-file\""},
+    {"NBRF/PIR without the terminator", "format=PIR", ">DL;a\nt\nACGT\n", 114, ""},
+    {"NBRF/PIR of unequal lengths", "format=PIR", ">DL;a\nt\nACGT*\n>DL;b\nt\nAC*\n", 910, "shorter"},
+    {"not NBRF/PIR", "format=PIR", "DL;a\n", 902, "as a NBRF/PIR file"},
+    {"a format that comes later", "format=Hennig86", "xread\n", 0, "not available"},
+};
+
+TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
+{
+    for (const RefusalCase &c : kRefusals) {
+        gCodes.clear();
+        gErrors.clear();
+        std::string body;
+        EXPECT_EQ(convert(c.options, c.input, &body), 1) << c.what;
+        ASSERT_FALSE(gCodes.empty()) << c.what;
+        EXPECT_EQ(gCodes.front(), c.code) << c.what << ": " << gErrors;
+        EXPECT_NE(gErrors.find(c.text), std::string::npos) << c.what << ": " << gErrors;
+        EXPECT_EQ(head_ + body, "") << c.what;
+        EXPECT_TRUE(fs::exists(dir_ / ("out" + std::to_string(n_) + ".nex"))) << c.what;
+    }
+}
+
+TEST_F(ToNexusTest, WritesTheHeadWithTheFormatPathAndDate)
+{
+    const fs::path from = dir_ / "odd[1].fas";
+    std::ofstream(from) << ">a\nAC\n";
+    feed("format=FASTA fromFile='" + from.string() + "' toFile=" + (dir_ / "o.nex").string() + ";", true);
+    ASSERT_EQ(importFile(), 0) << gErrors;
+    const std::string text = slurp(dir_ / "o.nex");
+    const std::regex head("#NEXUS \n\n\\[!\nFASTA file \"" + (dir_ / "odd\\(1\\).fas").string() +
+                          "\"\n  \\(imported [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\\)\n\\]\n"
+                          "Begin data;\n[^]*");
+    EXPECT_TRUE(std::regex_match(text, head)) << text;
+    EXPECT_EQ(gOut, "\nFile \"" + from.string() + "\" (FASTA format) converted to NEXUS-format file \"" +
+                        (dir_ / "o.nex").string() + "\"\n");
+}
+
+TEST_F(ToNexusTest, NeedsBothFileNamesEachTime)
+{
+    std::string body;
+    ASSERT_EQ(convert("format=FASTA", ">a\nAC\n", &body), 0);
+    const fs::path out = dir_ / "not-made.nex";
+    feed("fromFile=" + (dir_ / "in1").string() + ";", true);
+    EXPECT_EQ(importFile(), 1);
+    feed("toFile=" + out.string() + ";", true);
+    EXPECT_EQ(importFile(), 1);
+    EXPECT_EQ(gCodes, (std::vector<uint32_t>{913, 912}));
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(EmitFormatCmd, WritesTheSettingsOfTheImport)
+{
+    const ImportOptions saved = imprt;
+    struct {
+        uint32_t format, dataType, megaType;
+        int gap, missing, match;
+        uint8_t equate;
+        bool interleaved;
+        const char *expected;
+    } cases[] = {
+        {kImportText, kImportStandard, 0, '-', '?', 0, 0, false,
+         "    Format datatype=standard symbols=\"0123\" missing=?;\n"},
+        {kImportText, kImportDistance, 0, '-', 0, 0, 0, false, "    Format datatype=distance;\n"},
+        {kImportText, kImportNucleotide, 0, '-', '?', '.', 1, true,
+         "    Format datatype=nucleotide gap=- missing=? matchchar=. interleave equate=\"?=?\";\n"},
+        {kImportMega, kImportNucleotide, kMegaRna, 0, 'N', 0, 0, false, "    Format datatype=RNA missing=N;\n"},
+        {kImportText, kImportProtein, 0, '~', 'X', 0, 0, false, "    Format datatype=protein gap=~ missing=X;\n"},
+    };
+    for (const auto &c : cases) {
+        imprt.format = c.format;
+        imprt.dataType = c.dataType;
+        imprt.megaDataType = c.megaType;
+        imprt.gapSymbol = c.gap;
+        imprt.missSymbol = c.missing;
+        imprt.identSymbol = c.match;
+        imprt.equateMissing = c.equate;
+        ResizText *text = createResizText(0, 0);
+        ASSERT_EQ(emitFormatCmd(text, c.interleaved, "0123"), 0);
+        EXPECT_EQ(std::string(getResizTextBuffer(text)), c.expected);
+        destroyResizText(text);
+    }
+    imprt = saved;
+}
+
+TEST(ForeignLabels, RewriteLabelsForOtherReaders)
+{
+    char b[64];
+    EXPECT_STREQ(phylipLabel("Homo sapiens (human)", true, false, b, sizeof b), "Homo_sapiens_human");
+    EXPECT_STREQ(phylipLabel("Homo sapiens (human)", false, false, b, sizeof b), "Homo sapiens human");
+    EXPECT_STREQ(phylipLabel("Drosophila_melanogaster", false, true, b, sizeof b), "Drosophila");
+    EXPECT_STREQ(phylipLabel("a,b;c", true, true, b, sizeof b), "abc");
+    EXPECT_STREQ(phylipLabel("(a)_b c_d e f g h", false, true, b, sizeof b), "a b c d ");
+    EXPECT_STREQ(phylipLabel("O'Brien:s", true, true, b, sizeof b), "O'Brien:s");
+    EXPECT_STREQ(phylipLabel("abcdefgh", true, false, b, 5), "abcd");
+    EXPECT_STREQ(newickTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglodytes");
+    EXPECT_STREQ(phylipTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglo");
+    EXPECT_STREQ(hennigLabel("3rd taxon", b, sizeof b), "T3rd_taxon");
+    EXPECT_STREQ(hennigLabel("E.coli", b, sizeof b), "E_coli");
+    EXPECT_STREQ(hennigLabel("9abcdef", b, 6), "T9abc");
+}
+
+}  // namespace
