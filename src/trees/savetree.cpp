@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
@@ -188,9 +190,13 @@ const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
 
 bool haveLengthData(const DataInfo *data) { return data && (data->flags & (kHaveCharacters | kHaveDistances)); }
 
-// Lengths from the data need the data prepared for the criterion.
+// Lengths from the data need the data prepared for the criterion: packed
+// characters under parsimony, the distance matrix and its least-squares fit
+// under distance (from characters or from a user matrix alone).
 int prepareLengthData(DataInfo *data)
 {
+    if (dataServices().criterion() == kCriterionDistance)
+        return prepareData(kPrepDistance, 0, false);
     const RootingServices &s = rootingServices();
     if (!(data->flags & kHaveCharacters) || !s.parsimonyCriterion || !s.parsimonyCriterion())
         return 0;
@@ -222,7 +228,11 @@ void putLength(const DescrContext &c, const TreeNode *node)
     if (c.lengthMode == kDescrSupport) {
         auxPrintf(":%s", formatEdgeSupportValue(node->edge.support).c_str());
     } else if (c.lengthMode == kDescrBrlens) {
-        const double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
+        double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
+        // A fitted length of zero comes out as rounding noise of either
+        // sign; below the last decimal written it is zero, not "-0.000000".
+        if (std::fabs(v) < 0.5 * std::pow(10.0, -static_cast<double>(c.decimals)))
+            v = 0.0;
         auxPrintf(":%.*f", static_cast<int>(c.decimals), v);
     }
 }
