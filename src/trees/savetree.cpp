@@ -31,6 +31,11 @@
 #include "trees/treeedit.h"
 #include "trees/treelist.h"
 
+double zeroBelowLastDecimal(double v, int decimals)
+{
+    return std::fabs(v) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : v;
+}
+
 namespace {
 
 constexpr size_t kLabelBufSize = 2 * kMaxLabelLength + 8;
@@ -228,12 +233,8 @@ void putLength(const DescrContext &c, const TreeNode *node)
     if (c.lengthMode == kDescrSupport) {
         auxPrintf(":%s", formatEdgeSupportValue(node->edge.support).c_str());
     } else if (c.lengthMode == kDescrBrlens) {
-        double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
-        // A fitted length of zero comes out as rounding noise of either
-        // sign; below the last decimal written it is zero, not "-0.000000".
-        if (std::fabs(v) < 0.5 * std::pow(10.0, -static_cast<double>(c.decimals)))
-            v = 0.0;
-        auxPrintf(":%.*f", static_cast<int>(c.decimals), v);
+        const double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
+        auxPrintf(":%.*f", static_cast<int>(c.decimals), zeroBelowLastDecimal(v, static_cast<int>(c.decimals)));
     }
 }
 
