@@ -1,10 +1,13 @@
 #include "distance/distance_hooks.h"
 
+#include <algorithm>
+
 #include "data/data_services.h"
 #include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "distance/dcalc.h"
+#include "distance/distance_settings.h"
 #include "distance/dmatrix.h"
 #include "distance/lsfit.h"
 #include "distance/nj.h"
@@ -60,5 +63,14 @@ int installDistanceHooks()
                                [](Tree *tree, double bound) { return calcDistanceFitForTree(nullptr, tree, true, bound); });
     installCriterionCollapseFxns(kCriterionDistance,
                                  {[] { return dist.dCollapse != 0; }, collapseZeroLengthEdges, "branch length is zero"});
+    installCriterionDescribeFxns(
+        kCriterionDistance,
+        {[] {
+             return dist.objective == kObjectiveBME  ? "Balanced-minimum-evolution (BME) score"
+                    : dist.objective == kObjectiveME ? "Minimum-evolution (OLS) score"
+                    : dist.power == 0.0              ? "Sum-of-squares"
+                                                     : "Weighted sum-of-squares";
+         },
+         [] { return std::clamp(dist.precision, 0, kMaxDistDecimals); }});
     return installDataServices(s);
 }

@@ -110,8 +110,10 @@ DMatrix *getDMatrix(uint32_t kind, DataInfo *d, bool noCompute)
         checkDistType(kDistUser, false, d);  // reports that there is none
         return nullptr;
     }
-    DMatrix *dm = checkDMatrixAlloc(&gUserDistances, gUserDistances->ntaxAlloc);
-    return dm && checkUserDMatrix(dm, d) == 0 ? dm : nullptr;
+    // The user matrix is never reallocated here: once taxa are deleted it
+    // holds fewer active rows than it was read with, and a fresh matrix
+    // would lose the distances the user gave.
+    return checkUserDMatrix(gUserDistances, d) == 0 ? gUserDistances : nullptr;
 }
 
 int checkUserDMatrix(DMatrix *dm, DataInfo *d)

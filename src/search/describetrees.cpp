@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "data/data_util.h"
+#include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "parsimony/chglist.h"
 #include "parsimony/fitindex.h"
@@ -28,11 +29,13 @@
 #include "search/describe_matrices.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
+#include "search/swap.h"
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
 #include "trees/describe.h"
 #include "trees/drawtree.h"
 #include "trees/roottree.h"
+#include "trees/savetree.h"
 #include "trees/treebuf.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
@@ -52,6 +55,7 @@ struct DescribeRun {
     bool brlensOnly;
     bool patristicWanted;        // fValue, patristic or homoplasy
     AuxOut *ancStates;           // the reconstructed-states file, or null
+    const CriterionDescribeFxns *fit = nullptr;  // lengths fitted under distance
 };
 
 // Patristic distances of the tree in hand: computed before the score so that
@@ -76,7 +80,7 @@ std::string lengthField(double v, int decimals, int width)
     if (std::fabs(v) >= 100000.0)
         std::snprintf(buf, sizeof buf, "%*.*e", width, decimals, v);
     else
-        std::snprintf(buf, sizeof buf, "%*.*f", width, decimals, std::fabs(v) < 1.17549435e-38 ? 0.0 : v);
+        std::snprintf(buf, sizeof buf, "%*.*f", width, decimals, zeroBelowLastDecimal(v, decimals));
     return buf;
 }
 
@@ -189,7 +193,7 @@ int describeOutputProc(void *arg)
     TreeHandle tree(createTree(true));
     if (!tree)
         return 1;
-    const bool pars = !run->brlensOnly;
+    const bool pars = !run->brlensOnly && !run->fit;
     for (uint32_t n : run->list) {
         if (getAbortedStatus() && confirmAbortRequest())
             return 2;
@@ -201,7 +205,8 @@ int describeOutputProc(void *arg)
                 return rc;
             if (const int rc = prepTreeForDrawing(tree.get(), d, n, true, true, true, false, false, nullptr))
                 return rc;
-        } else if (const int rc = prepTreeForDrawing(tree.get(), d, n, true, true, false, true, false, nullptr)) {
+        } else if (const int rc = prepTreeForDrawing(tree.get(), d, n, true, true, run->fit != nullptr,
+                                                      run->brlensOnly, false, nullptr)) {
             return rc;
         }
         if (describe.brLens) {
@@ -212,8 +217,11 @@ int describeOutputProc(void *arg)
                     qel_printf(" (unrooted)");
                 qel_printf("\n");
             }
-            showLinks(tree.get(), d, static_cast<int>(n), run->brlensOnly);
+            showLinks(tree.get(), d, static_cast<int>(n), run->brlensOnly,
+                      run->fit ? run->fit->lengthDecimals() : -1);
         }
+        if (run->fit)
+            qel_printf("\n%s = %s\n", run->fit->scoreLabel(), treeScoreToString(0, getLastTreeScore()).c_str());
         PatristicRun pr;
         if (pars) {
             if (run->patristicWanted)
@@ -271,11 +279,11 @@ const char *optimizationName()
 
 }  // namespace
 
-void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly)
+void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int decimals)
 {
     (void)n;
     checkTraversalSeq(tree);
-    const int dec = linkDecimals(brlensOnly);
+    const int dec = decimals >= 0 ? decimals : linkDecimals(brlensOnly);
     double total = 0.0;
     for (TreeNode *p = tree->root->next; p; p = p->next)
         total += p->edge.brlen;
@@ -353,8 +361,13 @@ int doDescribeTreesCmd()
                           "lengths.");
         return 1;
     }
-    describeWithBrlensOnly = !haveChars;
-    if (!describeWithBrlensOnly && !parsCriterionActive()) {
+    // Under the distance criterion the lengths are the fit to the matrix,
+    // from characters or from a user matrix alone.
+    const CriterionDescribeFxns *fit =
+        !parsCriterionActive() && (haveChars || (d->flags & kHaveDistances)) ? criterionDescribeFxns(gCriterion)
+                                                                               : nullptr;
+    describeWithBrlensOnly = !haveChars && !fit;
+    if (!describeWithBrlensOnly && !fit && !parsCriterionActive()) {
         qel_errorMsg(0, "Tree descriptions are available only under the parsimony criterion (or for trees with "
                         "user branch lengths and no character data).");
         return 1;
@@ -367,13 +380,19 @@ int doDescribeTreesCmd()
     const int got = getCmdParams(OptionSet::kDescribeTrees, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
-    if (!describeWithBrlensOnly &&
-        (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0))
+    if (fit ? prepareData(kPrepDistance, 0, false) != 0
+            : !describeWithBrlensOnly && (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 ||
+                                          prepareParsimonyData(d) != 0))
         return 1;
-    if (!rooted && checkRootingOption(d, describeWithBrlensOnly, true, true, false) != 0)
+    if (!rooted && checkRootingOption(d, describeWithBrlensOnly || fit, true, true, false) != 0)
         return 1;
 
-    if (describeWithBrlensOnly && (describe.xout || describe.mprSets || describe.patristic || describe.homoplasy ||
+    if (fit && (describe.xout || describe.mprSets || describe.patristic || describe.homoplasy || describe.fValue ||
+                describe.chgList || describe.apoList || describe.diagnose || specialFlnam[0])) {
+        qel_printf("\nNote: \bReconstructions, change lists, diagnostics, patristic distances and f values are "
+                   "available only under the parsimony criterion.\n");
+        specialFlnam[0] = '\0';
+    } else if (describeWithBrlensOnly && (describe.xout || describe.mprSets || describe.patristic || describe.homoplasy ||
                                    describe.fValue || describe.chgList || describe.apoList || describe.diagnose ||
                                    specialFlnam[0])) {
         qel_printf("\nNote: \bReconstructions, change lists, diagnostics, patristic distances and f values need "
@@ -382,8 +401,8 @@ int doDescribeTreesCmd()
         specialFlnam[0] = '\0';
     }
 
-    DescribeRun run{d, {}, describeWithBrlensOnly, false, nullptr};
-    run.patristicWanted = !describeWithBrlensOnly && (describe.fValue || describe.patristic || describe.homoplasy);
+    DescribeRun run{d, {}, describeWithBrlensOnly, false, nullptr, fit};
+    run.patristicWanted = !describeWithBrlensOnly && !fit && (describe.fValue || describe.patristic || describe.homoplasy);
     for (uint32_t k = 0; k < inMemory; k++)
         if (isSetMember(listSet.get(), k))
             run.list.push_back(k + 1);
@@ -413,8 +432,9 @@ int doDescribeTreesCmd()
     if (!describeWithBrlensOnly) {
         char text[256];
         qel_printf("Optimality criterion = \b%s\n", makeFullCriterionString(text, sizeof text));
-        qel_printf("  Character-state optimization: %s\n", optimizationName());
-        if (rooted)
+        if (!fit)
+            qel_printf("  Character-state optimization: %s\n", optimizationName());
+        if (rooted && !fit)
             qel_printf("%*sAncStates = \"%s\"\n", 32, "", ancStatesName());
     }
     indentOutput(-2);

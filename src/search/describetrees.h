@@ -18,7 +18,8 @@ int doDescribeTreesCmd();
 // (brlensOnly: user lengths without data); with brLens=sumOnly only the sum.
 // Under parsimony each assigned length is followed by the least and the
 // greatest length the branch takes in any most-parsimonious reconstruction.
-void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly);
+// decimals -1: those of the parsimony lengths, or of the user lengths.
+void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int decimals = -1);
 
 // Set while a DescribeTrees works on user branch lengths alone.
 extern bool describeWithBrlensOnly;

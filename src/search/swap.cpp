@@ -32,6 +32,7 @@ int evaluate(HSearchData *hsd, Tree *tree)
 
 CriterionTreeScoreFxn gCriterionScore[3] = {nullptr, nullptr, nullptr};
 CriterionTreeScoreFxn gCriterionLengths[3] = {nullptr, nullptr, nullptr};
+CriterionDescribeFxns gCriterionDescribe[3] = {};
 CriterionCollapseFxns gCriterionCollapse[3] = {};
 
 int applyWhole(HSearchData *hsd, Tree *tree, const RearrObject *move)
@@ -138,6 +139,19 @@ CriterionTreeScoreFxn criterionLengthsFxn(uint32_t criterion)
     if (criterion < 1 || criterion > 2)
         return nullptr;
     return gCriterionLengths[criterion] ? gCriterionLengths[criterion] : gCriterionScore[criterion];
+}
+
+void installCriterionDescribeFxns(uint32_t criterion, const CriterionDescribeFxns &fxns)
+{
+    if (criterion >= 1 && criterion <= 2)
+        gCriterionDescribe[criterion] = fxns;
+}
+
+const CriterionDescribeFxns *criterionDescribeFxns(uint32_t criterion)
+{
+    if (criterion < 1 || criterion > 2 || !gCriterionDescribe[criterion].scoreLabel)
+        return nullptr;
+    return &gCriterionDescribe[criterion];
 }
 
 void installCriterionCollapseFxns(uint32_t criterion, const CriterionCollapseFxns &fxns)

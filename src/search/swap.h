@@ -41,6 +41,15 @@ struct CriterionCollapseFxns {
 void installCriterionCollapseFxns(uint32_t criterion, const CriterionCollapseFxns &fxns);
 const CriterionCollapseFxns *criterionCollapseFxns(uint32_t criterion);  // null when none or inactive
 
+// How DescribeTrees shows such a criterion's fit: the words before the
+// tree's score ("Sum-of-squares", ...) and the decimals of its lengths.
+struct CriterionDescribeFxns {
+    const char *(*scoreLabel)();
+    int (*lengthDecimals)();
+};
+void installCriterionDescribeFxns(uint32_t criterion, const CriterionDescribeFxns &fxns);
+const CriterionDescribeFxns *criterionDescribeFxns(uint32_t criterion);  // null when none
+
 // The swappers of such a criterion: each neighbour is made on the tree,
 // scored whole and undone. 1 for an unknown type or no score function.
 int installWholeTreeSwapFxns(HSearchData *hsd, int swapType);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
@@ -28,6 +30,11 @@
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treelist.h"
+
+double zeroBelowLastDecimal(double v, int decimals)
+{
+    return std::fabs(v) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : v;
+}
 
 namespace {
 
@@ -169,9 +176,13 @@ const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
 
 bool haveLengthData(const DataInfo *data) { return data && (data->flags & (kHaveCharacters | kHaveDistances)); }
 
-// Lengths from the data need the data prepared for the criterion.
+// Lengths from the data need the data prepared for the criterion: packed
+// characters under parsimony, the distance matrix and its least-squares fit
+// under distance (from characters or from a user matrix alone).
 int prepareLengthData(DataInfo *data)
 {
+    if (dataServices().criterion() == kCriterionDistance)
+        return prepareData(kPrepDistance, 0, false);
     const RootingServices &s = rootingServices();
     if (!(data->flags & kHaveCharacters) || !s.parsimonyCriterion || !s.parsimonyCriterion())
         return 0;
@@ -204,7 +215,7 @@ void putLength(const DescrContext &c, const TreeNode *node)
         auxPrintf(":%s", formatEdgeSupportValue(node->edge.support).c_str());
     } else if (c.lengthMode == kDescrBrlens) {
         const double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
-        auxPrintf(":%.*f", static_cast<int>(c.decimals), v);
+        auxPrintf(":%.*f", static_cast<int>(c.decimals), zeroBelowLastDecimal(v, static_cast<int>(c.decimals)));
     }
 }
 

@@ -17,6 +17,11 @@ struct DataInfo;
 // Writes a label in a format's convention into buffer; returns buffer.
 using TreeLabelFxn = char *(*)(const char *label, char *buffer, size_t size);
 
+// A length as written with that many decimals: fitted lengths that are zero
+// come out of the arithmetic as noise of either sign, and are shown as 0
+// rather than as "-0.000".
+double zeroBelowLastDecimal(double v, int decimals);
+
 // The PHYLIP rule without the cut to 10 characters (relaxed PHYLIP).
 char *relaxedPhylipLabel(const char *label, char *buffer, size_t size);
 char *nexusTreeLabel(const char *label, char *buffer, size_t size);
