@@ -7,6 +7,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "parsimony/treelen.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -128,7 +129,31 @@ void calcStatesetsForSearch(Tree *tree, const DataInfo *d, bool withLengths)
 void frvGetCutBranchLen(const DataInfo *d, const TreeNode *x, double *out)
 {
     *out = 0.0;
+    if (altScoring(d)) {
+        // A threshold or Goloboff score is not a sum of steps: keep the
+        // per-character counts of the two parts instead, for altSpan.
+        PackedData *pd = packedData(d);
+        pd->altCounts[1] = pd->altCounts[0];
+        altSpan(d, down(x), up(x), nullptr);
+        updateAltSingleStepCounts(d, pd->altCounts[1].data(), -1);
+        return;
+    }
     frvAddSpan(d, down(x), up(x), false, out, kNoScore);
+}
+
+bool altScoring(const DataInfo *d)
+{
+    const PackedData *pd = packedData(d);
+    return pd && pd->altArrays && parsCriterionActive();
+}
+
+double altTreeScore(const DataInfo *d)
+{
+    // The working counts alone: no steps of a pending join.
+    PackedData *pd = packedData(d);
+    std::fill(pd->ordStepMask.begin(), pd->ordStepMask.end(), 0);
+    std::fill(pd->unoStepMask.begin(), pd->unoStepMask.end(), 0);
+    return altParsScoreFromCounts(d, pd->altCounts[0].data());
 }
 
 void revMprSet(const DataInfo *d, TreeNode *node) { frvMprSet(d, node); }

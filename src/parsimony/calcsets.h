@@ -20,8 +20,18 @@ void calcPrelimSets(const DataInfo *d, TreeNode *node, bool perChar, double *len
 // length of the rest of the tree.
 void calcStatesetsForSearch(Tree *tree, const DataInfo *d, bool withLengths);
 
-// Steps on the edge above x (its down and up sets joined).
+// Steps on the edge above x (its down and up sets joined). Under threshold
+// or Goloboff scoring (altScoring) *out is 0 and the second working count
+// array receives the per-character steps of the tree without that edge
+// (the counts of the whole tree less the edge's), the base that altSpan
+// scores a reconnection on.
 void frvGetCutBranchLen(const DataInfo *d, const TreeNode *x, double *out);
+// Threshold or Goloboff scoring in force: the passes keep per-character step
+// counts of the whole tree in the first working count array.
+bool altScoring(const DataInfo *d);
+// The threshold score or Goloboff fit of the tree whose sets are current,
+// from those counts.
+double altTreeScore(const DataInfo *d);
 
 // Incremental updates on a binary tree after a real edit (treeedit's prune
 // and graft operations); afterwards every node's down, up and final sets and

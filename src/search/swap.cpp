@@ -21,7 +21,7 @@ void undoHit(HSearchData *hsd, Tree *tree, const RearrObject *) { undoTbrRearr(t
 template <int kType>
 int evaluate(HSearchData *hsd, Tree *tree)
 {
-    double own = getBaseScore(hsd->data, true) + revTreeLength(hsd->data, tree);
+    double own = swapTreeScore(hsd->data, tree);
     double *bound = hsd->rules.heuristicRunning ? &hsd->maxScoreToSave : &own;
     double best = *bound;
     return evaluateNeighbors_TBR(tree, hsd, kType, lastMovedSubtree(tree), hsd->reconLimit, bound, &best);

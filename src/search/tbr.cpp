@@ -103,6 +103,11 @@ void pushSubtree(std::vector<Item> &items, TreeNode *top, uint32_t d, uint32_t l
 
 }  // namespace
 
+double swapTreeScore(const DataInfo *d, const Tree *tree)
+{
+    return altScoring(d) ? altTreeScore(d) : getBaseScore(d, true) + revTreeLength(d, tree);
+}
+
 uint32_t tbrReconLimit(uint32_t reconLimit, uint32_t nTaxa)
 {
     const uint32_t all = nTaxa > 1 ? nTaxa - 1 : 1;
@@ -184,7 +189,7 @@ namespace {
 
 class Cut {
 public:
-    Cut(Tree *tree, const DataInfo *d) : tree_(tree), d_(d) {}
+    Cut(Tree *tree, const DataInfo *d) : tree_(tree), d_(d), alt_(d && altScoring(d)) {}
 
     void begin(TreeNode *K, bool scoring, double wholeLength)
     {
@@ -251,8 +256,11 @@ public:
     double score(TreeNode *T, TreeNode *R, double bound)
     {
         ensure(R != K_);
+        const ParsNodeSets *sub = R == K_ ? down(K_) : fin(R), *rest = rootCase_ ? down(tree_->root) : fin(T);
+        if (alt_)
+            return altSpan(d_, sub, rest, packedData(d_)->altCounts[1].data());
         double s = start_;
-        frvAddSpan(d_, R == K_ ? down(K_) : fin(R), rootCase_ ? down(tree_->root) : fin(T), false, &s, bound);
+        frvAddSpan(d_, sub, rest, false, &s, bound);
         return s;
     }
 
@@ -270,6 +278,9 @@ private:
     double start_ = 0.0;
     uint32_t flags_ = 0;
     bool rootCase_ = false, kFirst_ = false, restCut_ = false, subCut_ = false;
+    // Threshold or Goloboff scoring: a move is scored from per-character
+    // counts (the cut's, kept by frvGetCutBranchLen) and not from the length.
+    bool alt_ = false;
 };
 
 uint32_t taxaOnTree(const Tree *tree) { return tree->activeTaxa ? tree->activeTaxa : tree->ntax; }
@@ -319,7 +330,7 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
     auto &cuts = gS.cuts;
     cuts.resize(tree->maxNodes);
     const uint32_t nCuts = setCutSequence(tree, centre, cuts.data());
-    const double whole = scoring ? getBaseScore(d, true) + revTreeLength(d, tree) : 0.0;
+    const double whole = scoring ? swapTreeScore(d, tree) : 0.0;
     uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
     Cut cut(tree, d);
     for (;;) {
@@ -612,7 +623,7 @@ int localSearchFromOneTreeViaTBR(Tree *tree, HSearchData *hsd, int swapType, uin
     clearHits(hsd);
     hsd->rearrTriedRep = 0.0;
     for (;;) {
-        double best = getBaseScore(d, true) + revTreeLength(d, tree);
+        double best = swapTreeScore(d, tree);
         tree->score[0] = best;
         *scoreToBeat = std::min(*scoreToBeat, best);
         const int rc = evaluateNeighbors_TBR(tree, hsd, swapType, nullptr, reconLimit, scoreToBeat, &best);

@@ -30,6 +30,10 @@ enum SwapType : int { kSwapNNI = 1, kSwapSPR = 2, kSwapTBR = 3 };
 // 2 stopped by the user, 3 time limit, 4 rearrangement limit, or the
 // nonzero code of the saving step.
 
+// The score of a tree whose state sets are current, under the parsimony
+// criterion in force: its length, or its threshold score or Goloboff fit.
+double swapTreeScore(const DataInfo *d, const Tree *tree);
+
 // The reconnection limit in force: limit when 0 < limit <= n - 1, else n - 1.
 uint32_t tbrReconLimit(uint32_t reconLimit, uint32_t nTaxa);
 
