@@ -679,6 +679,14 @@ int checkDistType(uint32_t type, bool inTreeSearch, DataInfo *d)
     type = resolveDistType(type);
     if (!d)
         return 1;
+    // With only a DISTANCES block there is nothing to compute from; left to
+    // the data preparation this would fail for want of sites, or the user
+    // matrix would be used under another distance's name.
+    if (type != kDistUser && !(d->flags & kHaveCharacters))
+        return qel_errorMsg(0,
+                            "The distance requested (%s) needs character data, but only a DISTANCES block has been "
+                            "read.\tUse \"DSet distance=user\" to analyse its matrix.",
+                            distTypeName(type));
     setDistanceModelData(d);
     if (prepareForDistCalc(d) != 0 || checkCharStatusUpdate(d) != 0)
         return 1;

@@ -189,6 +189,14 @@ int closeAuxOutStream(AuxOut *aux)
     return result;
 }
 
+void discardAuxOutStream(AuxOut *aux)
+{
+    if (!aux)
+        return;
+    discardStream(&aux->stream);
+    destroyAuxOut(aux);
+}
+
 AuxOut *destroyAuxOut(AuxOut *aux)
 {
     if (aux) {

@@ -46,6 +46,10 @@ AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append);
 // succeeded and no interrupt is pending; otherwise the old file is left as it
 // was (an append is cut back to its old length).
 int closeAuxOutStream(AuxOut *aux);
+// Gives up the file of a writer that failed before it was complete: nothing
+// buffered is written, the old file stays as it was (a new file is not
+// made, an append is cut back), and the record is freed. Nothing is reported.
+void discardAuxOutStream(AuxOut *aux);
 AuxOut *destroyAuxOut(AuxOut *aux);  // frees without writing or closing
 
 // Buffered output to a stream the caller keeps: a static record is used.

@@ -811,7 +811,12 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
     }
     char shown[kDisplayPathSize];
     strcpy_n(shown, auxPathnameForDisplay(aux, 255).c_str(), sizeof shown);
-    if (closeAuxOutStream(aux) != 0 && status == 0)
+    // A save that failed part way is abandoned whole: a file without all its
+    // trees (or without its End) must not take the place of a good one.
+    // An interrupt is left to the close, which abandons it and says so.
+    if (status == 1)
+        discardAuxOutStream(aux);
+    else if (closeAuxOutStream(aux) != 0 && status == 0)
         status = 1;
     if (status == 0) {
         const char *verb = gAppendToFile ? "appended" : "saved";

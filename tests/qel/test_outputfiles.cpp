@@ -175,6 +175,32 @@ TEST_F(OutputFilesTest, InterruptedWriteLeavesOldFile)
     EXPECT_EQ(slurp(p), "kept\n" + pattern(4096, 'x'));
 }
 
+// A writer that fails for a reason of its own (not the file's) gives the
+// file up: whatever it had written, the old file is left byte for byte, an
+// append is cut back, a new file is not made, and no temporary file stays.
+TEST_F(OutputFilesTest, DiscardedWriteLeavesOldFile)
+{
+    const std::string replaced = dir.path("replaced.tre");
+    const std::string appended = dir.path("appended.tre");
+    spit(replaced, "old\n");
+    spit(appended, "old\n");
+    struct Case {
+        std::string path;
+        bool replace, append;
+    };
+    for (const Case &c : {Case{replaced, true, false}, Case{appended, false, true},
+                          Case{dir.path("fresh.tre"), false, false}}) {
+        AuxOut *aux = openAuxOutStream(c.path.c_str(), c.replace, c.append);
+        ASSERT_NE(aux, nullptr) << c.path;
+        auxPuts(pattern(50000, 'd').c_str());  // more than the buffer: some reached the disk
+        discardAuxOutStream(aux);
+        EXPECT_EQ(setActiveAuxOut(nullptr), nullptr);  // no writer is left active
+    }
+    EXPECT_EQ(slurp(replaced), "old\n");
+    EXPECT_EQ(slurp(appended), "old\n");
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"appended.tre", "replaced.tre"}));
+}
+
 // A second process meets the lock of a file being replaced, and of a file
 // being made; abandoning a new file removes the empty stand-in that carried
 // the lock.
