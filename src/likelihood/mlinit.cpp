@@ -15,6 +15,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/modelgroup.h"
+#include "likelihood/likeops.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_errormsg.h"
@@ -483,21 +484,11 @@ bool stateFreqsAreEqual(int code, const double *freqs, uint32_t n, bool forceUne
     return true;
 }
 
-namespace {
-EvalDerivFxn gEvalDeriv = nullptr;
-EvalDerivFxn gEvalDerivMultithreaded = nullptr;
-}  // namespace
-
-void registerDerivativeEvaluators(EvalDerivFxn plain, EvalDerivFxn multithreaded)
-{
-    gEvalDeriv = plain;
-    gEvalDerivMultithreaded = multithreaded;
-}
-
 void chooseEvalDerivFxn(ModelGroup *g)
 {
-    const bool threads = isMultithreadingActive() && !g->singleThreaded;
-    groupEngine(g)->kernels.evaluateDerivatives = threads && gEvalDerivMultithreaded ? gEvalDerivMultithreaded : gEvalDeriv;
+    // One evaluator serves one thread and many: the pattern split happens
+    // inside it when the likelihood threads run.
+    groupEngine(g)->kernels.evaluateDerivatives = evaluateDerivatives;
 }
 
 uint32_t numMLPreparations() { return gPreparations; }
