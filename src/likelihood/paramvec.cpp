@@ -27,6 +27,10 @@ namespace {
 bool usingLBFGS() { return getActiveML() && (getActiveML()->flags & kAMLLbfgsParams) == kAMLLbfgsParams; }
 bool arbitraryStarts() { return getActiveML() && (getActiveML()->flags & kAMLNotParsStartVals); }
 
+// The L-BFGS-B memory: the setting, or 5 when it names none (a memory of
+// 0 corrections is no quasi-Newton method at all).
+int32_t lbfgsMemory() { return ml.bfgsM > 0 ? ml.bfgsM : 5; }
+
 bool estimates(const std::vector<double> &v) { return !v.empty() && v[0] == kEstimate; }
 bool freqsEstimated(const Model *m) { return !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate; }
 bool ratesEstimated(const Model *m) { return m->substClass == kSubstSixRates && estimates(m->rates); }
@@ -302,12 +306,12 @@ double calcLGivenParamVect(const double *x, void *arg)
 {
     auto *o = static_cast<Objective *>(arg);
     ParamVector &v = *o->v;
-    if (x != v.values.data())
-        std::copy(x, x + v.total, v.values.begin());
     const bool log = loggingMLIters();
     if (log)
         qel_printf(" parameters = ");
-    if (storeParamVector(v, log) != 0) {
+    // x may be the minimiser's trial point: the vector's own values (the
+    // minimiser's best point) stay as they are.
+    if (storeParamValues(v, x, log) != 0) {
         setAbortedStatus(static_cast<uint32_t>(-1));
         return kNoLScore;
     }
@@ -369,7 +373,7 @@ double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
     const bool sp = mlIsSinglePrecision();
     const double factr = ml.bfgsFactor >= 0 ? ml.bfgsFactor : (sp ? 0.1 : 10000.0);
     const double pgtol = ml.bfgsTol >= 0 ? ml.bfgsTol : (sp ? 0.01 : 1e-5);
-    const int32_t m = ml.bfgsM < 0 ? 5 : ml.bfgsM;
+    const int32_t m = lbfgsMemory();
     double fmin = kNoLScore;
     optimizeLBFGS(calcFxnAndGradient, &o, static_cast<int32_t>(v.total), m, d, &fmin, -1, factr, pgtol);
     return fmin;
@@ -431,8 +435,7 @@ int createParamVector(ParamVector &v)
         return 0;
     v.values.assign(v.total, 0.0);
     if (lbfgs)
-        v.lbfgs = createBFGSData(v.values.data(), static_cast<int32_t>(v.total), ml.bfgsM < 0 ? 5 : ml.bfgsM,
-                                 mlIsSinglePrecision());
+        v.lbfgs = createBFGSData(v.values.data(), static_cast<int32_t>(v.total), lbfgsMemory(), mlIsSinglePrecision());
     else
         v.praxis = createPraxisData(v.values.data(), v.total, mlIsSinglePrecision());
     if (v.lbfgs == nullptr && v.praxis == nullptr) {
@@ -442,10 +445,13 @@ int createParamVector(ParamVector &v)
     return static_cast<int>(v.total);
 }
 
-int storeParamVector(ParamVector &v, bool log)
+int storeParamVector(ParamVector &v, bool log) { return storeParamValues(v, v.values.data(), log); }
+
+int storeParamValues(ParamVector &v, const double *x, bool log)
 {
+    std::vector<double> copy(x, x + v.total);
     for (const ParamSetters &e : v.entries)
-        e.setter(v.values.data() + e.first, e.model, kParamStore, log);
+        e.setter(copy.data() + e.first, e.model, kParamStore, log);
     for (const ParamUpdateFxns &u : v.updates)
         if (u.fxn(u.model) != 0)
             return 1;
@@ -506,6 +512,13 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     // The final values, and the branch lengths once more for them.
     if (n > 0 && storeParamVector(v, false) != 0)
         return kNoLScore;
+    // The ti/tv ratio is stored into the model while it is estimated; the
+    // model keeps its estimate mark, the value goes to the last estimates.
+    for (const ParamSetters &e : v.entries)
+        if (e.setter == tratioSetter) {
+            e.model->prevTratio = e.model->tratio;
+            e.model->tratio = kEstimate;
+        }
     if (!usingFixedMLBranchLengths() && !clockModelInEffect())
         score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
     else

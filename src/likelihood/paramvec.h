@@ -57,6 +57,7 @@ double optimizeParams(ParamVector &v, Tree *tree);
 // Stores the values into the models (mode 3 and the update callbacks); 1
 // when an update failed.
 int storeParamVector(ParamVector &v, bool log);
+int storeParamValues(ParamVector &v, const double *values, bool log);
 
 // Derivatives with respect to t turned into those with respect to ln t;
 // returns the first.
