@@ -20,6 +20,7 @@
 #include "search/hsprep.h"
 #include "search/islands.h"
 #include "search/nniswap.h"
+#include "search/critscore.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
@@ -225,7 +226,8 @@ int copyTreesToStartBuffer(HSearchRun &run)
         if (isPutTreeFull(slot))
             return 1;
         pointTreeAtPackedData(run.tree, run.data);
-        scores[slot - 1] = calcParsimonyScore(run.data, run.tree, false);
+        scores[slot - 1] = gCriterion == kCriterionParsimony ? calcParsimonyScore(run.data, run.tree, false)
+                                                             : scoreTreeForSearch(run.data, run.tree, kNoScoreValue);
         if (getAbortedStatus() != 0 && confirmAbortRequest())
             return 2;
     }
@@ -683,8 +685,11 @@ const char *swapTypeName(uint32_t swapType)
 
 int installSearchSwapper(HSearchData *hsd, uint32_t swapType)
 {
+    // Under a criterion scored through a slot every neighbour is rescored;
     // NNI has a faster evaluator of its own; SPR and TBR share the cut-and-
     // reconnect swapper.
+    if (gCriterion != kCriterionParsimony)
+        return installRescoringSwapFxns(hsd, static_cast<int>(swapType));
     if (swapType == 1) {
         installNNISwapFxns(hsd);
         return 0;
@@ -816,7 +821,8 @@ int runHeuristicSearch(DataInfo *data)
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
     installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
-    if (searchCollapseRule() != CollapseRule::kNo)
+    // Collapsing judges edges by parsimony changes: parsimony searches only.
+    if (searchCollapseRule() != CollapseRule::kNo && gCriterion == kCriterionParsimony)
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
         run.hsd->deadline =

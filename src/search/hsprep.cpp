@@ -1,5 +1,8 @@
 #include "search/hsprep.h"
 
+#include "search/critscore.h"
+#include "search/stepwise.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -76,7 +79,7 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
     if (!haveChars && gCriterion != kCriterionDistance)
         return qel_errorMsg(754, "Optimality criterion must be 'Distance' when no character data are supplied."),
                1;
-    if (gCriterion != kCriterionParsimony)
+    if (gCriterion != kCriterionParsimony && searchScoreHooks(gCriterion) == nullptr)
         return qel_errorMsg(0, "Tree searches under the %s criterion are not available yet.",
                             currentCriterionString()),
                1;
@@ -102,6 +105,14 @@ int prepForSearch(DataInfo *data, uint32_t flags)
     if (checkSearchSettings(data, flags) != 0)
         return 1;
     setHaveUserBranchLengths(false);
+    // The moves come from the parsimony swapper (its state sets); under a
+    // criterion scored through a slot the scores come from there. That
+    // criterion's set-up goes first: it may release the packed parsimony data.
+    if (const SearchScoreHooks *h = searchScoreHooks(gCriterion)) {
+        if (h->prepare != nullptr && h->prepare(data, nullptr) != 0)
+            return 1;
+        setStepwiseTreeScoreFxn([](DataInfo *d, Tree *t) { return scoreTreeForSearch(d, t, kNoScoreValue); });
+    }
     if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
         return 1;
     setSearchVariables(kSearchModeTree, data);
