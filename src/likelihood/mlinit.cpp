@@ -299,10 +299,12 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
             aml->numEstParams += countEstimatedModelParams(m);
         aml->numParams = aml->numEstParams;
 
-        // Step 9: one likelihood thread until the thread group joins.
-        aml->nthreads = 1;
-        g->nthreads = 1;
-        setAMLFlag(aml, kAMLMultithread, false);
+        // Step 9: the likelihood threads asked for; the Mk model runs on one.
+        const bool mk = firstActiveModel() != nullptr && firstActiveModel()->type == kModelMkv;
+        aml->nthreads = mk ? 1 : static_cast<uint32_t>(std::max<int32_t>(ml.nthreads, 1));
+        g->nthreads = aml->nthreads;
+        g->singleThreaded = mk;
+        setAMLFlag(aml, kAMLMultithread, aml->nthreads > 1);
 
         // Steps 10 and 11.
         if (allocModelAndThreadData(g, aml) != 0)

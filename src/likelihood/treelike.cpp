@@ -10,6 +10,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/likeops.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/ml_multithread.h"
 #include "likelihood/rogers.h"
 #include "qel/qel_brent.h"
 #include "qel/qel_interrupts.h"
@@ -512,6 +513,21 @@ double calcTreeLikelihood(Tree *tree, double target)
         return kNoLScore;
     gDriver.zeroLenTest = 0;
     gDriver.evals = 0;
+    // The pattern split over the likelihood threads, for this call when no
+    // caller has started it.
+    ModelGroupEngine &e = *g->engine;
+    const bool startedThreads = e.likThreads == nullptr && aml().nthreads > 1 && !g->singleThreaded;
+    if (startedThreads && (e.likThreads = createLikThreads(static_cast<int32_t>(aml().nthreads))) == nullptr)
+        return kNoLScore;
+    struct ThreadsEnd {
+        ModelGroupEngine &e;
+        bool started;
+        ~ThreadsEnd()
+        {
+            if (started)
+                e.likThreads = destroyLikThreads(e.likThreads);
+        }
+    } threadsEnd{e, startedThreads};
     checkTraversalSeq(tree);
     setMLVisitSequence(tree);
     aml().iterations = 0;

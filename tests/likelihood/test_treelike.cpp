@@ -88,6 +88,24 @@ protected:
         reinit();
     }
 
+    std::vector<double> currentLengths() const
+    {
+        std::vector<double> v(tree->maxNodes);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            v[i] = tree->nodes[i].edge.brlen;
+        return v;
+    }
+
+    // The optimised score from the given lengths under the current settings.
+    double optimiseFrom(const std::vector<double> &start)
+    {
+        ml.prepValid[0] = 0;
+        reinit();
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            tree->nodes[i].edge.brlen = start[i];
+        return calcTreeLikelihood(tree.get(), kNoLScore);
+    }
+
     uint64_t tipBits(const TreeNode *n, uint32_t p) const
     {
         const SitePatternData *pd = g->patterns;
@@ -185,6 +203,23 @@ TEST_F(TreeLikeTest, WholeTreeScoreEqualsPlainPruningInEveryPrecisionAndLayout)
     }
 }
 
+TEST_F(TreeLikeTest, ThreadsSplitThePatternsWithoutChangingTheOptimum)
+{
+    std::mt19937 rng(44);
+    ml.rates = 1;
+    ml.initBrLenMethod = kInitBrLenArbitrary;
+    prepare(9, 700, rng);
+    simulate(rng);
+    const std::vector<double> start = currentLengths();
+    const double one = calcTreeLikelihood(tree.get(), kNoLScore);
+    for (int32_t n : {2, 3}) {
+        ml.nthreads = n;
+        EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << n << " threads";
+        EXPECT_TRUE(isMultithreadingActive());
+        EXPECT_EQ(g->engine->likThreads, nullptr) << "the call that started the threads ends them";
+    }
+}
+
 TEST_F(TreeLikeTest, RescaledDeepTreesKeepTheirScore)
 {
     // 60 taxa and a tiny threshold force rescaling in every CLA; the
@@ -224,17 +259,11 @@ TEST_F(TreeLikeTest, NewtonAndBrentReachTheSameOptimum)
     ml.initBrLenMethod = kInitBrLenArbitrary;
     prepare(10, 400, rng);
     simulate(rng);
-    std::vector<double> start(tree->maxNodes);
-    for (uint32_t i = 0; i < tree->maxNodes; ++i)
-        start[i] = tree->nodes[i].edge.brlen;
+    const std::vector<double> start = currentLengths();
     const double newton = calcTreeLikelihood(tree.get(), kNoLScore);
     EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count) << "every CLA is given back";
     ml.blopt = static_cast<int32_t>(kBloptBrent1D);
-    ml.prepValid[0] = 0;
-    reinit();
-    for (uint32_t i = 0; i < tree->maxNodes; ++i)
-        tree->nodes[i].edge.brlen = start[i];
-    const double brent = calcTreeLikelihood(tree.get(), kNoLScore);
+    const double brent = optimiseFrom(start);
     EXPECT_NEAR(newton, brent, 1e-6);
     // The optimum is an optimum: the score at the lengths reached, and no
     // better with any single length nudged.
@@ -317,9 +346,7 @@ TEST_F(TreeLikeTest, AddingATaxonOnAnEdgeLeavesTheTreeAsItWas)
     reinit();
     const double base = calcTreeLikelihood(tree.get(), kNoLScore);
     ASSERT_LT(base, kNoLScore);
-    std::vector<double> lengths(tree->maxNodes);
-    for (uint32_t i = 0; i < tree->maxNodes; ++i)
-        lengths[i] = tree->nodes[i].edge.brlen;
+    const std::vector<double> lengths = currentLengths();
     TreeNode *leaf = tree->firstTip + 6;
     TreeNode *junction = tree->nodes + tree->maxNodes - 1;
     setMLVisitSequence(tree.get());
