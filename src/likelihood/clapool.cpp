@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "likelihood/activeml.h"
+#include "likelihood/likeops.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
@@ -18,17 +19,6 @@ ModelGroupEngine &eng(ModelGroup *g) { return *g->engine; }
 const ModelGroupEngine &eng(const ModelGroup *g) { return *g->engine; }
 
 TreeNode *junctionOf(TreeNode *out, int dir) { return dir == kClUp ? out : out->anc; }
-
-// Whether the input enters the junction as a tip: a tip or single-child
-// node below it, or the root above it.
-bool inputIsTip(const TreeNode *in, const TreeNode *junction)
-{
-    if (in == junction)
-        return false;
-    if (in->anc == junction)
-        return isTipInput(in);
-    return true;
-}
 
 void *&outSlot(TreeNode *out, int dir) { return dir == kClUp ? upCLA(out) : dnCLA(out); }
 
@@ -89,27 +79,9 @@ int ensureDownCLA(TreeNode *node, ModelGroup *g)
 bool kernelsReady(const ModelGroup *g)
 {
     const ModelGroupKernels &k = eng(g).kernels;
-    return k.clBinary && k.clLoopNonbin && k.runCLUpdateLoop && k.clLoop_0Tip && k.clLoop_1Tip &&
-           k.clLoop_2Tip;
-}
-
-template <typename T>
-void sumRescalers(void *out, const void *a, const void *b, uint32_t n)
-{
-    T *o = static_cast<T *>(out);
-    const T *x = static_cast<const T *>(a);
-    const T *y = static_cast<const T *>(b);
-    for (uint32_t k = 0; k < n; ++k)
-        o[k] = x[k] + y[k];
-}
-
-template <typename T>
-void addToRescalers(void *out, const void *in, uint32_t n)
-{
-    T *o = static_cast<T *>(out);
-    const T *x = static_cast<const T *>(in);
-    for (uint32_t k = 0; k < n; ++k)
-        o[k] += x[k];
+    // The Mk model's variable state space is not laid out for the kernels
+    // here yet.
+    return k.lik != nullptr && k.lik->evalLikeRooted == nullptr && k.clBinary && k.runCLUpdateLoop;
 }
 
 void itemRange(const ModelGroup *g, int thread, uint32_t *first, uint32_t *last)
@@ -124,54 +96,6 @@ void itemRange(const ModelGroup *g, int thread, uint32_t *first, uint32_t *last)
     *last = e.threads[thread].lastItem;
 }
 
-// out[i] *= (P in)[i] over the thread's items, in T arithmetic; `rowsByInput`
-// reads P[i][j] from row j (the transposed vector copy).
-template <typename T>
-bool foldInput(TreeNode *out, TreeNode *in, int dir, ModelGroup *g, int thread, bool singlePrecision)
-{
-    ModelGroupEngine &e = eng(g);
-    TreeNode *j = junctionOf(out, dir);
-    const bool tip = inputIsTip(in, j);
-    const uint8_t *codes = tip ? tipRowOfNode(in, g)->codes.data() : nullptr;
-    T *outCla = static_cast<T *>(outSlot(out, dir));
-    const T *inCla = static_cast<const T *>(getInputCla(in, j));
-    const uint32_t n = g->nstates;
-    const bool transposed = singlePrecision && e.vectorized && !tip;
-    uint32_t first, last;
-    itemRange(g, thread, &first, &last);
-    T lowest = std::numeric_limits<T>::max();
-    uint32_t prevCateg = kNoSite;
-    T *const *p = nullptr;
-    for (uint32_t item = first; item < last; ++item) {
-        const uint32_t categ = e.map.itemClCateg[item];
-        if (categ != prevCateg) {
-            ChgMatrixSet *s = calcChgMatrixforCL(in, j, categ, n, g, thread, 0);
-            if (s == nullptr)
-                return false;
-            if constexpr (std::is_same_v<T, float>)
-                p = s->pf.data();
-            else
-                p = s->p.data();
-            prevCateg = categ;
-        }
-        T *o = outCla + e.map.itemOffset[item];
-        if (tip) {
-            const T *row = p[codes[e.map.itemPattern[item]]];
-            for (uint32_t i = 0; i < n; ++i)
-                lowest = std::min(lowest, o[i] *= row[i]);
-        } else {
-            const T *x = inCla + e.map.itemOffset[item];
-            for (uint32_t i = 0; i < n; ++i) {
-                T sum = 0;
-                for (uint32_t k = 0; k < n; ++k)
-                    sum += (transposed ? p[k][i] : p[i][k]) * x[k];
-                lowest = std::min(lowest, o[i] *= sum);
-            }
-        }
-    }
-    return static_cast<double>(lowest) < g->rescaleThreshold;
-}
-
 }  // namespace
 
 // ---- Layout -----------------------------------------------------------------------
@@ -183,6 +107,7 @@ int initCLMappings(ModelGroup *g)
     map = CLMappings{};
     const uint32_t npat = g->ngrp;
     map.npat = npat;
+    const bool mkLayout = e.kernels.lik != nullptr && e.kernels.lik->evalLikeRooted != nullptr;
     // The CL categories of each model: its rates with site-specific rates,
     // else its rate categories.
     std::vector<Model *> models;
@@ -223,7 +148,9 @@ int initCLMappings(ModelGroup *g)
         map.patSiteCat[p] = static_cast<uint32_t>(map.siteCats.size() - 1);
         map.patStates[p] = getNumStatesForPat(g, p);
         map.patOffset[p] = c.blockValues;
-        c.blockValues += map.patStates[p];
+        // Every pattern takes the kernels' width (the state count, padded
+        // for the vector layout).
+        c.blockValues += mkLayout ? map.patStates[p] : std::max(map.patStates[p], e.nvals);
         ++c.npat;
     }
     uint64_t offset = 0;
@@ -410,15 +337,15 @@ bool clBinary(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *
         const void *r1 = getRescalers(getInputCla(in1, j), g);
         const void *r2 = getRescalers(getInputCla(in2, j), g);
         if (r1 && r2)
-            e.kernels.mergeRescalers(r, r1, r2, g);
+            mergeNodeRescalers(r, r1, r2, g);
         else if (r1 || r2)
             std::memcpy(r, r1 ? r1 : r2, getClaSize(g));
         else
             std::memset(r, 0, getClaSize(g));
     }
     const bool below = e.kernels.runCLUpdateLoop(out, in1, in2, dir, g, -1);
-    if (below && rescaleNow && e.kernels.rescaleCL) {
-        e.kernels.rescaleCL(out, dir, g);
+    if (below && rescaleNow && e.rescaling) {
+        rescaleNodeCL(out, dir, g);
         return false;
     }
     return below;
@@ -450,56 +377,26 @@ bool clNonbinary(TreeNode *node, int dir, ModelGroup *g)
         below |= e.kernels.runCLUpdateLoop(node, in, nullptr, dir, g, -1);
         if (r != nullptr)
             if (const void *ri = getRescalers(getInputCla(in, j), g))
-                e.kernels.addRescalers(r, ri, g);
+                addNodeRescalers(r, ri, g);
     }
-    if (below && e.kernels.rescaleCL) {
-        e.kernels.rescaleCL(node, dir, g);
+    if (below && e.rescaling) {
+        rescaleNodeCL(node, dir, g);
         return false;
     }
     return below;
 }
 
-bool runCLUpdateLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g, int thread)
+bool runCLUpdateLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g, int)
 {
-    const ModelGroupKernels &k = eng(g).kernels;
-    if (in2 == nullptr)
-        return k.clLoopNonbin(out, in1, dir, g, thread);
-    TreeNode *j = junctionOf(out, dir);
-    const bool t1 = inputIsTip(in1, j), t2 = inputIsTip(in2, j);
-    if (t1 && t2)
-        return k.clLoop_2Tip(out, in1, in2, dir, g, thread);
-    if (t1 || t2)
-        return k.clLoop_1Tip(out, t1 ? in1 : in2, t1 ? in2 : in1, dir, g, thread);
-    return k.clLoop_0Tip(out, in1, in2, dir, g, thread);
+    return runKernelCLLoop(out, in1, in2, dir, g);
 }
 
 void setRunCLUpdateLoopFxn(ModelGroup *g)
 {
-    // The multithreaded runner joins when the likelihood threads exist; until
-    // then every loop runs on the calling thread.
+    // The pattern split happens inside runKernelCLLoop when the likelihood
+    // threads run.
     eng(g).kernels.runCLUpdateLoop = runCLUpdateLoop;
 }
-
-bool clLoopNonbin(TreeNode *out, TreeNode *in, int dir, ModelGroup *g, int thread)
-{
-    return foldInput<double>(out, in, dir, g, thread, false);
-}
-
-bool clLoopNonbin_SP(TreeNode *out, TreeNode *in, int dir, ModelGroup *g, int thread)
-{
-    return foldInput<float>(out, in, dir, g, thread, true);
-}
-
-void mergeRescalers_DP(void *out, const void *a, const void *b, const ModelGroup *g)
-{
-    sumRescalers<double>(out, a, b, g->ngrp);
-}
-void mergeRescalers_SP(void *out, const void *a, const void *b, const ModelGroup *g)
-{
-    sumRescalers<float>(out, a, b, g->ngrp);
-}
-void addRescalers_DP(void *out, const void *in, const ModelGroup *g) { addToRescalers<double>(out, in, g->ngrp); }
-void addRescalers_SP(void *out, const void *in, const ModelGroup *g) { addToRescalers<float>(out, in, g->ngrp); }
 
 // ---- Release --------------------------------------------------------------------------
 
@@ -633,6 +530,15 @@ double getRateForClaCateg(const ModelGroup *g, uint32_t clCateg)
     return ri && !ri->rates.empty() ? ri->rates[eng(g).map.clCategRate[clCateg]] : 1.0;
 }
 
+bool inputIsTipAt(const TreeNode *in, const TreeNode *junction)
+{
+    if (in == junction)
+        return false;
+    if (in->anc == junction)
+        return isTipInput(in);
+    return true;
+}
+
 ChgMatrixSet *calcChgMatrixforCL(TreeNode *input, TreeNode *junction, uint32_t clCateg,
                                  uint32_t nstates, ModelGroup *g, int thread, uint32_t which)
 {
@@ -640,7 +546,7 @@ ChgMatrixSet *calcChgMatrixforCL(TreeNode *input, TreeNode *junction, uint32_t c
     ChgMatrixSet &s = e.threads[thread < 0 ? 0 : static_cast<size_t>(thread)].in[which];
     const Model *m = getModelForClaCateg(g, clCateg);
     const double t = getBranchLen(getEdgeForClaCalc(input, junction)) * getRateForClaCateg(g, clCateg) * m->relRate;
-    const TipRow *row = inputIsTip(input, junction) ? tipRowOfNode(input, g) : nullptr;
+    const TipRow *row = inputIsTipAt(input, junction) ? tipRowOfNode(input, g) : nullptr;
     const TipInfo *tip = row ? &row->info : nullptr;
     if (calcChgMatrix(tip, g, m, nstates, s.p.data(), t) != 0)
         return nullptr;

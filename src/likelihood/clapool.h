@@ -67,17 +67,13 @@ bool clNonbinary(TreeNode *node, int dir, ModelGroup *g);
 // one more input into out through clLoopNonbin).
 bool runCLUpdateLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g, int thread);
 void setRunCLUpdateLoopFxn(ModelGroup *g);
-// out[i] *= sum_j P[i][j] in[j] (or P[i][code] for a tip input).
-bool clLoopNonbin(TreeNode *out, TreeNode *in, int dir, ModelGroup *g, int thread);
-bool clLoopNonbin_SP(TreeNode *out, TreeNode *in, int dir, ModelGroup *g, int thread);
-void mergeRescalers_DP(void *out, const void *a, const void *b, const ModelGroup *g);
-void mergeRescalers_SP(void *out, const void *a, const void *b, const ModelGroup *g);
-void addRescalers_DP(void *out, const void *in, const ModelGroup *g);
-void addRescalers_SP(void *out, const void *in, const ModelGroup *g);
 
 // Selectors. The junction is the node where the inputs meet: out itself
 // for an up-CLA, its parent for a down-CLA.
 TreeNode *getEdgeForClaCalc(TreeNode *input, TreeNode *junction);
+// Whether the input enters the junction as a tip: a tip or single-child
+// node below it, or the root above it.
+bool inputIsTipAt(const TreeNode *in, const TreeNode *junction);
 // The CLA the input offers the junction, or null for a tip input.
 void *getInputCla(TreeNode *input, TreeNode *junction);
 void *getAdjustedInputCla(TreeNode *input, TreeNode *out, int dir, const ModelGroup *g, int thread);

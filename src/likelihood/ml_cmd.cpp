@@ -1,5 +1,9 @@
 #include "likelihood/ml_cmd.h"
 
+#include "likelihood/treelike.h"
+#include "search/critscore.h"
+#include "trees/treeutil.h"
+
 #include "cli/option_sets.h"
 #include "cli/qel_cmdoptions.h"
 #include "data/assump.h"
@@ -143,5 +147,12 @@ int installLikelihoodHooks()
     data.initModelData = [](DataInfo *d, int) {
         return initModelData(getDefaultModel(), false, d);
     };
-    return installDataServices(data);
+    // Searches under likelihood: the set-up once per search, every tree
+    // scored by the driver with its branch lengths and parameters optimised.
+    SearchScoreHooks search{};
+    search.prepare = [](DataInfo *, Tree *tree) {
+        return initializeML(false, false, false, false, tree ? tree : getPrimaryTree()) == 0 ? 0 : 1;
+    };
+    search.scoreTree = [](DataInfo *, Tree *tree, double target) { return calcTreeLikelihood(tree, target); };
+    return installDataServices(data) | installSearchScoreHooks(kCriterionLikelihood, search);
 }

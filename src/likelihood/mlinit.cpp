@@ -15,6 +15,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/modelgroup.h"
+#include "likelihood/likeops.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_errormsg.h"
@@ -298,10 +299,12 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
             aml->numEstParams += countEstimatedModelParams(m);
         aml->numParams = aml->numEstParams;
 
-        // Step 9: one likelihood thread until the thread group joins.
-        aml->nthreads = 1;
-        g->nthreads = 1;
-        setAMLFlag(aml, kAMLMultithread, false);
+        // Step 9: the likelihood threads asked for; the Mk model runs on one.
+        const bool mk = firstActiveModel() != nullptr && firstActiveModel()->type == kModelMkv;
+        aml->nthreads = mk ? 1 : static_cast<uint32_t>(std::max<int32_t>(ml.nthreads, 1));
+        g->nthreads = aml->nthreads;
+        g->singleThreaded = mk;
+        setAMLFlag(aml, kAMLMultithread, aml->nthreads > 1);
 
         // Steps 10 and 11.
         if (allocModelAndThreadData(g, aml) != 0)
@@ -483,21 +486,11 @@ bool stateFreqsAreEqual(int code, const double *freqs, uint32_t n, bool forceUne
     return true;
 }
 
-namespace {
-EvalDerivFxn gEvalDeriv = nullptr;
-EvalDerivFxn gEvalDerivMultithreaded = nullptr;
-}  // namespace
-
-void registerDerivativeEvaluators(EvalDerivFxn plain, EvalDerivFxn multithreaded)
-{
-    gEvalDeriv = plain;
-    gEvalDerivMultithreaded = multithreaded;
-}
-
 void chooseEvalDerivFxn(ModelGroup *g)
 {
-    const bool threads = isMultithreadingActive() && !g->singleThreaded;
-    groupEngine(g)->kernels.evaluateDerivatives = threads && gEvalDerivMultithreaded ? gEvalDerivMultithreaded : gEvalDeriv;
+    // One evaluator serves one thread and many: the pattern split happens
+    // inside it when the likelihood threads run.
+    groupEngine(g)->kernels.evaluateDerivatives = evaluateDerivatives;
 }
 
 uint32_t numMLPreparations() { return gPreparations; }

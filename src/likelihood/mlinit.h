@@ -29,8 +29,6 @@ bool estimatingMLParms();
 // code 1: equal; code 3: equal when every value is within 1e-10 of 1/n.
 bool stateFreqsAreEqual(int code, const double *freqs, uint32_t n, bool forceUnequal);
 void chooseEvalDerivFxn(ModelGroup *g);
-// The driver's derivative evaluators, one-thread and multithreaded.
-void registerDerivativeEvaluators(EvalDerivFxn plain, EvalDerivFxn multithreaded);
 
 // Full preparations made since start-up (tests count them).
 uint32_t numMLPreparations();

@@ -7,35 +7,13 @@
 #include "likelihood/activeml.h"
 #include "likelihood/clapool.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/likeops.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_math.h"
 
 namespace {
-
-std::array<ModelGroupKernels, static_cast<size_t>(KernelFamily::kCount)> gRegistered;
-
-void overlay(ModelGroupKernels &k, KernelFamily family)
-{
-    const ModelGroupKernels &r = gRegistered[static_cast<size_t>(family)];
-    auto take = [](auto &slot, auto value) {
-        if (value != nullptr)
-            slot = value;
-    };
-    take(k.clBinary, r.clBinary);
-    take(k.clLoopNonbin, r.clLoopNonbin);
-    take(k.clLoop_0Tip, r.clLoop_0Tip);
-    take(k.clLoop_1Tip, r.clLoop_1Tip);
-    take(k.clLoop_2Tip, r.clLoop_2Tip);
-    take(k.evalLikeUnrooted, r.evalLikeUnrooted);
-    take(k.evalLikeRooted, r.evalLikeRooted);
-    take(k.eval0Tip, r.eval0Tip);
-    take(k.eval1Tip, r.eval1Tip);
-    take(k.rescaleCL, r.rescaleCL);
-    take(k.mergeRescalers, r.mergeRescalers);
-    take(k.addRescalers, r.addRescalers);
-}
 
 bool firstModelIsMkv(const ModelGroup *g)
 {
@@ -105,16 +83,6 @@ StartDistKind chooseStartDist(const Model *m)
 
 }  // namespace
 
-void registerKernelFamily(KernelFamily family, const ModelGroupKernels &kernels)
-{
-    gRegistered[static_cast<size_t>(family)] = kernels;
-}
-
-const ModelGroupKernels &registeredKernels(KernelFamily family)
-{
-    return gRegistered[static_cast<size_t>(family)];
-}
-
 ModelGroupEngine *groupEngine(ModelGroup *g)
 {
     if (g->engine == nullptr)
@@ -178,43 +146,26 @@ void deallocAllModelGroupData(bool releaseRecords)
     ml.prepValid[0] = 0;
 }
 
-KernelFamily chooseKernelFamily(const ModelGroup *g)
+const LikKernels &chooseGroupKernels(const ModelGroup *g)
 {
-    if (firstModelIsMkv(g))
-        return KernelFamily::kMkv;
-    if (!mlIsSinglePrecision())
-        return g->nstates == 4 ? KernelFamily::kDna : KernelFamily::kGen;
-    if (mlIsVectorized())
-        return g->nstates == 4 ? KernelFamily::kDnaVec : KernelFamily::kGenVec;
-    return KernelFamily::kSP;
+    return chooseLikKernels(g->nstates, mlIsSinglePrecision(), mlIsVectorized(), firstModelIsMkv(g));
 }
 
 void setModelGroupInfo(ModelGroup *g)
 {
     ModelGroupEngine &e = *groupEngine(g);
     ModelGroupKernels k{};
+    k.lik = &chooseGroupKernels(g);
     k.clBinary = clBinary;
-    k.clLoopNonbin = clLoopNonbin;
     k.runCLUpdateLoop = runCLUpdateLoop;
-    k.mergeRescalers = mergeRescalers_DP;
-    k.addRescalers = addRescalers_DP;
-    overlay(k, g->nstates == 4 ? KernelFamily::kDna : KernelFamily::kGen);
-    const bool sp = mlIsSinglePrecision();
-    if (sp) {
-        k.clLoopNonbin = clLoopNonbin_SP;
-        k.mergeRescalers = mergeRescalers_SP;
-        k.addRescalers = addRescalers_SP;
-        overlay(k, KernelFamily::kSP);
-        if (mlIsVectorized())
-            overlay(k, g->nstates == 4 ? KernelFamily::kDnaVec : KernelFamily::kGenVec);
-    }
-    const bool mkv = firstModelIsMkv(g);
-    if (mkv)
-        overlay(k, KernelFamily::kMkv);
+    k.evalLikeUnrooted = evalLikeUnrooted;
+    k.evalLikeRooted = evalLikeRooted;
     e.kernels = k;
-    e.family = chooseKernelFamily(g);
+    e.nvals = likValuesPerPattern(*k.lik, g->nstates);
     chooseEvalDerivFxn(g);
 
+    const bool mkv = firstModelIsMkv(g);
+    const bool sp = mlIsSinglePrecision();
     bool first = true;
     for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive) {
         chooseChgFxns(m, mkv, sp && mlIsVectorized());

@@ -14,6 +14,7 @@
 #include "data/patterns.h"
 #include "likelihood/aligned.h"
 #include "likelihood/chgmatrix.h"
+#include "likelihood/kernels/lik_kernels.h"
 
 struct Tree;
 struct TreeNode;
@@ -22,47 +23,25 @@ struct TreeNode;
 // node's children), 1 the down-CLA (from the parent's side).
 enum : int { kClUp = 0, kClDown = 1 };
 
-// Kernel slot signatures. `thread` -1 is the whole range.
+// The group's kernel slots: the node-level entries through which the
+// driver and the pool reach the flat kernel table the group chose
+// (likelihood/kernels/lik_kernels.h). `thread` -1 is the whole range.
 using ClBinaryFxn = bool (*)(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g,
                              bool rescaleNow);
 using ClLoopFxn = bool (*)(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g,
                            int thread);
-using ClLoopNonbinFxn = bool (*)(TreeNode *out, TreeNode *in, int dir, ModelGroup *g, int thread);
 // The edge evaluators: -ln L and its two derivatives (mode bits 1, 2, 4).
-using EvalEdgeFxn = void (*)(double result[3], TreeNode *node, ModelGroup *g, int thread, int mode);
 using EvalLikeFxn = double (*)(Tree *tree, TreeNode *node, ModelGroup *g);
 using EvalDerivFxn = void (*)(double result[3], TreeNode *node, ModelGroup *g, int mode);
-using RescaleClFxn = void (*)(TreeNode *node, int dir, ModelGroup *g);
-using MergeRescalersFxn = void (*)(void *out, const void *a, const void *b, const ModelGroup *g);
-using AddRescalersFxn = void (*)(void *out, const void *in, const ModelGroup *g);
 
 struct ModelGroupKernels {
+    const LikKernels *lik = nullptr;  // the flat kernels every slot below calls
     ClBinaryFxn clBinary = nullptr;
-    ClLoopNonbinFxn clLoopNonbin = nullptr;
     ClLoopFxn runCLUpdateLoop = nullptr;
-    ClLoopFxn clLoop_0Tip = nullptr;
-    ClLoopFxn clLoop_1Tip = nullptr;
-    ClLoopFxn clLoop_2Tip = nullptr;
     EvalLikeFxn evalLikeUnrooted = nullptr;
     EvalLikeFxn evalLikeRooted = nullptr;
     EvalDerivFxn evaluateDerivatives = nullptr;
-    EvalEdgeFxn eval0Tip = nullptr;
-    EvalEdgeFxn eval1Tip = nullptr;
-    RescaleClFxn rescaleCL = nullptr;
-    MergeRescalersFxn mergeRescalers = nullptr;
-    AddRescalersFxn addRescalers = nullptr;
 };
-
-// The kernel members: 4-state and any-state double precision, scalar single
-// precision, the two four-wide vector sets and the Mk model's.
-enum class KernelFamily : uint8_t { kDna, kGen, kSP, kDnaVec, kGenVec, kMkv, kCount };
-
-// The kernel code registers each member set it provides; setModelGroupInfo
-// copies the chosen set's non-null slots over the defaults. A family that
-// nobody registered leaves those slots null, and evaluation through them is
-// refused by the callers.
-void registerKernelFamily(KernelFamily family, const ModelGroupKernels &kernels);
-const ModelGroupKernels &registeredKernels(KernelFamily family);
 
 // A site category (a slot of the patterns): one model and, with site-specific
 // rates, one rate; its patterns are contiguous.
@@ -128,9 +107,20 @@ struct ThreadWork {
     uint32_t firstPattern = 0, lastPattern = 0;
 };
 
+// Matrices laid out as the flat kernels read them: one block per rate
+// category, rows nvals values wide, in the CLA's precision.
+struct KernelMatrices {
+    AlignedVector<double> d[5];
+    AlignedVector<float> f[5];
+};
+
+struct LikThreads;
+
 struct ModelGroupEngine {
     ModelGroupKernels kernels;
-    KernelFamily family = KernelFamily::kGen;
+    uint32_t nvals = 0;  // values per pattern in a CLA (the state count padded for the vector layout)
+    KernelMatrices flat;
+    LikThreads *likThreads = nullptr;  // the pattern split, when threads run; not owned
     CLMappings map;
     std::unique_ptr<ClaPool> pool;
     std::vector<TipRow> tips;  // by taxon number; the last row is the ancestor node
@@ -169,5 +159,5 @@ void setModelGroupInfo(ModelGroup *g);
 // The working frequencies of the model into `dest` (or its own vector and
 // single-precision copy when dest is null).
 void setPiVectorForModel(Model *m, double *dest);
-// The kernel family setModelGroupInfo chooses for the group.
-KernelFamily chooseKernelFamily(const ModelGroup *g);
+// The flat kernel table the group's settings select.
+const LikKernels &chooseGroupKernels(const ModelGroup *g);

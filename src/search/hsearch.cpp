@@ -23,6 +23,7 @@
 #include "search/hsprep.h"
 #include "search/islands.h"
 #include "search/nniswap.h"
+#include "search/critscore.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
@@ -756,10 +757,15 @@ const char *swapTypeName(uint32_t swapType)
 
 int installSearchSwapper(HSearchData *hsd, uint32_t swapType)
 {
-    if (gCriterion != kCriterionParsimony)
+    // Under a criterion scored through a slot every neighbour is rescored:
+    // distance fits through the whole-tree swapper, likelihoods through the
+    // rescoring one.
+    if (gCriterion == kCriterionDistance)
         return installWholeTreeSwapFxns(hsd, static_cast<int>(swapType));
     // NNI has a faster evaluator of its own; SPR and TBR share the cut-and-
     // reconnect swapper.
+    if (gCriterion != kCriterionParsimony)
+        return installRescoringSwapFxns(hsd, static_cast<int>(swapType));
     if (swapType == 1) {
         installNNISwapFxns(hsd);
         return 0;
@@ -892,7 +898,9 @@ int runHeuristicSearch(DataInfo *data)
         installEcrSwapFxns(run.hsd);
     else
         installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
-    if (searchCollapses())
+    // Likelihood searches collapse nothing: the rules judge edges by parsimony
+    // changes or fitted distance lengths.
+    if (searchCollapses() && gCriterion != kCriterionLikelihood)
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
         run.hsd->deadline =

@@ -38,6 +38,8 @@ MASKS = [
     (re.compile(r"^(Compiled using .*?)\d+\.\d+\.\d+$", re.M), r"\1<n.n.n>"),
     (re.compile(r"^(Current date and time:  )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$",
                 re.M), r"\1<date>"),
+    # The elapsed time of a search's status rows, once it is past zero.
+    (re.compile(r"^( +)(?!0:00:00)\d+:\d\d:\d\d(?= )", re.M), r"\1<elapsed>"),
     # The duration a search or a scoring command reports.
     (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
     # The time stamp of a saved tree or distance file.

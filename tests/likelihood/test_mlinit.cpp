@@ -82,11 +82,8 @@ TEST_F(MLInitTest, PrecisionDecidesBrentToleranceValueWidthAndKernelFamily)
     EXPECT_TRUE(mlIsVectorized());
     EXPECT_EQ(aml->toler, 1e-7);
     EXPECT_EQ(activeModelGroup()->engine->bytesPerValue, 4u);
-    EXPECT_EQ(activeModelGroup()->engine->family, KernelFamily::kDnaVec);
-    // The slots that exist are filled, the rest stay null until the kernel
-    // code registers its members.
-    EXPECT_EQ(activeModelGroup()->engine->kernels.clLoopNonbin, clLoopNonbin_SP);
-    EXPECT_EQ(activeModelGroup()->engine->kernels.eval0Tip, nullptr);
+    EXPECT_EQ(activeModelGroup()->engine->kernels.lik, &chooseLikKernels(4, true, true, false));
+    EXPECT_TRUE(activeModelGroup()->engine->kernels.lik->vectorLayout);
     ml.precision = 0;
     ml.prepValid[0] = 0;  // what the option's change callback does
     ASSERT_EQ(init(), 0);
@@ -95,8 +92,7 @@ TEST_F(MLInitTest, PrecisionDecidesBrentToleranceValueWidthAndKernelFamily)
     EXPECT_FALSE(mlIsSinglePrecision());
     EXPECT_FALSE(mlIsVectorized());
     EXPECT_EQ(activeModelGroup()->engine->bytesPerValue, 8u);
-    EXPECT_EQ(activeModelGroup()->engine->family, KernelFamily::kDna);
-    EXPECT_EQ(activeModelGroup()->engine->kernels.clLoopNonbin, clLoopNonbin);
+    EXPECT_EQ(activeModelGroup()->engine->kernels.lik, &likKernels_Dna());
     ml.brentEps = 1e-3;
     ml.prepValid[0] = 0;
     ASSERT_EQ(init(), 0);

@@ -1,0 +1,274 @@
+#include "likelihood/likeops.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "data/model.h"
+#include "likelihood/clapool.h"
+#include "likelihood/ml_multithread.h"
+#include "likelihood/ratevar.h"
+
+namespace {
+
+ModelGroupEngine &eng(ModelGroup *g) { return *g->engine; }
+
+TreeNode *junctionOf(TreeNode *out, int dir) { return dir == kClUp ? out : out->anc; }
+void *outCla(TreeNode *out, int dir) { return dir == kClUp ? upCLA(out) : dnCLA(out); }
+
+LikKernelContext contextFor(const ModelGroup *g, const SiteCategory &c)
+{
+    const ModelGroupEngine &e = *g->engine;
+    LikKernelContext ctx{};
+    ctx.nstates = g->nstates;
+    ctx.nvals = e.nvals;
+    ctx.npatterns = c.npat;
+    ctx.ncat = c.nRateCats;
+    ctx.ntipcodes = e.maxTipCodes;
+    ctx.weights = g->groupPatternWeight + c.firstPattern;
+    const ModelEngineData *me = c.model->engine;
+    if (me != nullptr && me->pinv != 0.0 && me->constSiteLikes.size() >= size_t{c.firstPattern} + c.npat)
+        ctx.constLikes = me->constSiteLikes.data() + c.firstPattern;
+    if (c.model->rateInfo != nullptr && !c.model->rateInfo->probs.empty())
+        ctx.catProbs = c.model->rateInfo->probs.data();
+    ctx.rescaleThreshold = e.rescaling ? g->rescaleThreshold : 0.0;
+    return ctx;
+}
+
+// The flat matrix buffer `which` of the CLA's precision, at least n values;
+// when rows are padded (nvals > nstates) it is cleared, so that no value of
+// an earlier layout stands in a padding place.
+template <typename T>
+T *flatBuffer(ModelGroupEngine &e, int which, size_t n, bool padded)
+{
+    auto &buf = [&]() -> auto & {
+        if constexpr (std::is_same_v<T, float>)
+            return e.flat.f[which];
+        else
+            return e.flat.d[which];
+    }();
+    if (buf.size() < n)
+        buf.assign(n, T{});
+    else if (padded)
+        std::fill_n(buf.begin(), n, T{});
+    return buf.data();
+}
+
+// rows x n values of a row-pointer matrix into a block nvals values wide,
+// transposed (row j = column j) when asked.
+template <typename T>
+void pack(const double *const *src, uint32_t rows, uint32_t n, uint32_t nv, bool transpose, T *dst)
+{
+    for (uint32_t i = 0; i < rows; ++i)
+        for (uint32_t j = 0; j < n; ++j)
+            (transpose ? dst[size_t{j} * nv + i] : dst[size_t{i} * nv + j]) = static_cast<T>(src[i][j]);
+}
+
+size_t blockValues(const ModelGroupEngine &e, bool tip) { return size_t{tip ? e.maxTipCodes : e.nvals} * e.nvals; }
+
+// The transition matrices of every rate category of the site category for
+// one CL input, packed into flat buffer `which`; null when the model has no
+// P function.
+template <typename T>
+const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, bool tip, int which, ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    const uint32_t n = g->nstates;
+    const size_t block = blockValues(e, tip);
+    T *dst = flatBuffer<T>(e, which, block * c.nRateCats, e.nvals != n);
+    const bool transpose = !tip && e.kernels.lik->vectorLayout;
+    const uint32_t rows = tip ? tipRowOfNode(in, g)->info.nrows : n;
+    for (uint32_t r = 0; r < c.nRateCats; ++r) {
+        ChgMatrixSet *s = calcChgMatrixforCL(in, junction, c.firstClCateg + r, n, g, -1, static_cast<uint32_t>(which));
+        if (s == nullptr)
+            return nullptr;
+        pack(s->p.data(), rows, n, e.nvals, transpose, dst + r * block);
+    }
+    return dst;
+}
+
+template <typename T>
+bool clLoopForSiteCats(LikClLoopFxn fxn, TreeNode *out, TreeNode *in1, bool tip1, TreeNode *in2, bool tip2,
+                       int dir, ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    TreeNode *j = junctionOf(out, dir);
+    T *outBase = static_cast<T *>(outCla(out, dir));
+    const T *cla1 = tip1 ? nullptr : static_cast<const T *>(getInputCla(in1, j));
+    const T *cla2 = in2 == nullptr || tip2 ? nullptr : static_cast<const T *>(getInputCla(in2, j));
+    const TipRow *row1 = tip1 ? tipRowOfNode(in1, g) : nullptr;
+    const TipRow *row2 = in2 != nullptr && tip2 ? tipRowOfNode(in2, g) : nullptr;
+    bool below = false;
+    for (const SiteCategory &c : e.map.siteCats) {
+        const LikKernelContext ctx = contextFor(g, c);
+        LikClOp op{};
+        op.out = outBase + c.claOffset;
+        op.in1 = cla1 ? cla1 + c.claOffset : nullptr;
+        op.tip1 = row1 ? row1->codes.data() + c.firstPattern : nullptr;
+        op.P1 = inputMatrices<T>(in1, j, c, tip1, 0, g);
+        if (in2 != nullptr) {
+            op.in2 = cla2 ? cla2 + c.claOffset : nullptr;
+            op.tip2 = row2 ? row2->codes.data() + c.firstPattern : nullptr;
+            op.P2 = inputMatrices<T>(in2, j, c, tip2, 1, g);
+        }
+        if (op.P1 == nullptr || (in2 != nullptr && op.P2 == nullptr))
+            return false;
+        if (e.likThreads != nullptr && !g->singleThreaded)
+            below |= clUpdateMultithreaded(e.likThreads, fxn, ctx, op);
+        else
+            below |= fxn(ctx, op, 0, c.npat * c.nRateCats);
+    }
+    return below;
+}
+
+// What an edge offers an evaluator: the CLA at each end, or the tip row at
+// one of them.
+struct EdgeEnds {
+    void *a = nullptr;  // the child end, or the non-tip end
+    void *b = nullptr;  // the parent end (no tip end)
+    const TipRow *tip = nullptr;
+};
+
+bool edgeEnds(TreeNode *node, ModelGroup *g, EdgeEnds &ends)
+{
+    if (isTipInput(node)) {
+        if (!hasDownSide(node))
+            return false;  // a tip beside a tip root: no CLA at either end
+        ends.a = dnCLA(node);
+        ends.tip = tipRowOfNode(node, g);
+    } else if (!hasDownSide(node)) {
+        ends.a = upCLA(node);
+        ends.tip = tipRowOfNode(node->anc, g);
+    } else {
+        ends.a = upCLA(node);
+        ends.b = dnCLA(node);
+    }
+    return ends.a != nullptr && (ends.tip != nullptr || ends.b != nullptr);
+}
+
+template <typename T>
+LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, const EdgeEnds &ends)
+{
+    ModelGroupEngine &e = eng(g);
+    const LikKernels &K = *e.kernels.lik;
+    const bool tip = ends.tip != nullptr;
+    const bool derivs = (mode & (kLikModeD1 | kLikModeD2)) != 0;
+    const uint32_t n = g->nstates;
+    const TipInfo *tipInfo = tip ? &ends.tip->info : nullptr;
+    const LikEvalFxn fxn = tip ? K.eval1Tip : K.eval0Tip;
+    const bool transpose = !tip && K.vectorLayout;
+    const size_t block = blockValues(e, tip);
+    const auto *ra = static_cast<const T *>(getRescalers(ends.a, g));
+    const auto *rb = static_cast<const T *>(getRescalers(ends.b, g));
+    std::vector<ChgMatrixSet> &sets = e.threads[0].categ;
+    LikResult total{0, 0, 0};
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
+        const SiteCategory &c = e.map.siteCats[sc];
+        const uint32_t k = derivs ? calcPiMforSiteCat(node, tipInfo, g, sc, n, sets.data())
+                                  : calcPiPforSiteCat(node, tipInfo, g, sc, n, sets.data());
+        if (k == 0)
+            return likInfiniteResult();
+        T *W[3] = {flatBuffer<T>(e, 2, block * k, e.nvals != n), nullptr, nullptr};
+        if (derivs) {
+            W[1] = flatBuffer<T>(e, 3, block * k, e.nvals != n);
+            W[2] = flatBuffer<T>(e, 4, block * k, e.nvals != n);
+        }
+        const uint32_t rows = tip ? tipInfo->nrows : n;
+        for (uint32_t r = 0; r < k; ++r) {
+            pack(sets[r].p.data(), rows, n, e.nvals, transpose, W[0] + r * block);
+            if (derivs) {
+                pack(sets[r].d1.data(), rows, n, e.nvals, transpose, W[1] + r * block);
+                pack(sets[r].d2.data(), rows, n, e.nvals, transpose, W[2] + r * block);
+            }
+        }
+        const LikKernelContext ctx = contextFor(g, c);
+        LikEvalOp op{};
+        op.a = static_cast<const T *>(ends.a) + c.claOffset;
+        op.b = ends.b ? static_cast<const T *>(ends.b) + c.claOffset : nullptr;
+        op.tip = tip ? ends.tip->codes.data() + c.firstPattern : nullptr;
+        op.scalerA = ra ? ra + c.firstPattern : nullptr;
+        op.scalerB = rb ? rb + c.firstPattern : nullptr;
+        op.W = W[0];
+        op.W1 = W[1];
+        op.W2 = W[2];
+        const LikResult r = e.likThreads != nullptr && !g->singleThreaded
+                                ? evalEdgeMultithreaded(e.likThreads, fxn, ctx, op, mode)
+                                : fxn(ctx, op, 0, c.npat, mode);
+        if (r.lnL >= kLikInfiniteScore)
+            return likInfiniteResult();
+        total.lnL += r.lnL;
+        total.d1 += r.d1;
+        total.d2 += r.d2;
+    }
+    return total;
+}
+
+LikKernelContext wholeGroupContext(const ModelGroup *g)
+{
+    LikKernelContext ctx{};
+    ctx.nstates = g->nstates;
+    ctx.npatterns = g->ngrp;
+    return ctx;
+}
+
+}  // namespace
+
+bool runKernelCLLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g)
+{
+    const LikKernels &K = *eng(g).kernels.lik;
+    TreeNode *j = junctionOf(out, dir);
+    bool t1 = inputIsTipAt(in1, j), t2 = in2 != nullptr && inputIsTipAt(in2, j);
+    LikClLoopFxn fxn = K.clLoopNonbin;
+    if (in2 != nullptr) {
+        if (t2 && !t1) {
+            std::swap(in1, in2);
+            std::swap(t1, t2);
+        }
+        fxn = t1 && t2 ? K.clLoop_2Tip : t1 ? K.clLoop_1Tip : K.clLoop_0Tip;
+    }
+    return eng(g).singlePrecision ? clLoopForSiteCats<float>(fxn, out, in1, t1, in2, t2, dir, g)
+                                  : clLoopForSiteCats<double>(fxn, out, in1, t1, in2, t2, dir, g);
+}
+
+void rescaleNodeCL(TreeNode *out, int dir, ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    auto *cla = static_cast<unsigned char *>(outCla(out, dir));
+    auto *scalers = static_cast<unsigned char *>(getRescalers(cla, g));
+    if (scalers == nullptr)
+        return;
+    for (const SiteCategory &c : e.map.siteCats)
+        e.kernels.lik->rescaleCL(contextFor(g, c), cla + c.claOffset * e.bytesPerValue,
+                                 scalers + size_t{c.firstPattern} * e.bytesPerValue, 0, c.npat);
+}
+
+void mergeNodeRescalers(void *out, const void *a, const void *b, const ModelGroup *g)
+{
+    g->engine->kernels.lik->mergeRescalers(wholeGroupContext(g), a, b, out);
+}
+
+void addNodeRescalers(void *out, const void *in, const ModelGroup *g)
+{
+    g->engine->kernels.lik->addRescalers(wholeGroupContext(g), in, out);
+}
+
+LikResult evaluateEdge(TreeNode *node, ModelGroup *g, uint32_t mode)
+{
+    EdgeEnds ends;
+    if (!edgeEnds(node, g, ends))
+        return likInfiniteResult();
+    return eng(g).singlePrecision ? evaluateForSiteCats<float>(node, g, mode, ends)
+                                  : evaluateForSiteCats<double>(node, g, mode, ends);
+}
+
+double evalLikeUnrooted(Tree *, TreeNode *node, ModelGroup *g) { return evaluateEdge(node, g, kLikModeLnL).lnL; }
+
+double evalLikeRooted(Tree *, TreeNode *node, ModelGroup *g) { return evaluateEdge(node, g, kLikModeLnL).lnL; }
+
+void evaluateDerivatives(double result[3], TreeNode *node, ModelGroup *g, int mode)
+{
+    const LikResult r = evaluateEdge(node, g, static_cast<uint32_t>(mode));
+    result[0] = r.lnL;
+    result[1] = r.d1;
+    result[2] = r.d2;
+}

@@ -1,0 +1,30 @@
+// The tree side of the flat likelihood kernels: for one node (a CL update)
+// or one edge (an evaluation) these build the kernels' operations, site
+// category by site category, from the group's CLA layout, tip rows and
+// transition matrices, and call the table the group chose. Nothing here
+// loops over patterns itself.
+#pragma once
+
+#include <cstdint>
+
+#include "likelihood/modelgroup.h"
+
+// The CL update of out (direction dir) from in1 and in2; with in2 null, in1
+// is folded into out. True when a value fell below the rescaling threshold.
+bool runKernelCLLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g);
+// Rescales the CLA of out in place, adding to its rescalers.
+void rescaleNodeCL(TreeNode *out, int dir, ModelGroup *g);
+// Rescaler blocks of whole CLAs (every pattern of the group).
+void mergeNodeRescalers(void *out, const void *a, const void *b, const ModelGroup *g);
+void addNodeRescalers(void *out, const void *in, const ModelGroup *g);
+
+// -ln L and its derivatives with respect to the node's branch length, over
+// every pattern; the CLAs around the edge must be valid (updateCLforEdge).
+// A pattern likelihood below 1e-300 gives the infinite score 9e36.
+LikResult evaluateEdge(TreeNode *node, ModelGroup *g, uint32_t mode);
+double evalLikeUnrooted(Tree *tree, TreeNode *node, ModelGroup *g);
+// At the root of a rooted tree: the basal node's up-CLA against the
+// stationary frequencies (its branch length takes no part).
+double evalLikeRooted(Tree *tree, TreeNode *node, ModelGroup *g);
+// result = {0, d1, d2} (mode 2 gives only d1; mode 6 both; mode 7 -ln L too).
+void evaluateDerivatives(double result[3], TreeNode *node, ModelGroup *g, int mode);

@@ -1,0 +1,551 @@
+#include "likelihood/paramvec.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "data/model.h"
+#include "data/patterns.h"
+#include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/clapool.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/modelgroup.h"
+#include "likelihood/models.h"
+#include "likelihood/ratevar.h"
+#include "likelihood/rogers.h"
+#include "likelihood/treelike.h"
+#include "qel/qel_brent.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_minfunc.h"
+#include "qel/qel_output.h"
+#include "qel/qel_praxis.h"
+
+namespace {
+
+bool usingLBFGS() { return getActiveML() && (getActiveML()->flags & kAMLLbfgsParams) == kAMLLbfgsParams; }
+bool arbitraryStarts() { return getActiveML() && (getActiveML()->flags & kAMLNotParsStartVals); }
+
+// The L-BFGS-B memory: the setting, or 5 when it names none (a memory of
+// 0 corrections is no quasi-Newton method at all).
+int32_t lbfgsMemory() { return ml.bfgsM > 0 ? ml.bfgsM : 5; }
+
+bool estimates(const std::vector<double> &v) { return !v.empty() && v[0] == kEstimate; }
+bool freqsEstimated(const Model *m) { return !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate; }
+bool ratesEstimated(const Model *m) { return m->substClass == kSubstSixRates && estimates(m->rates); }
+bool tratioEstimated(const Model *m)
+{
+    return !ratesEstimated(m) && m->type == kModelNucleotide && m->substClass == kSubstTwoRates &&
+           m->tratio == kEstimate;
+}
+
+// The values being estimated, kept beside the model's settings (which keep
+// their estimate marks).
+struct Working {
+    double tratio = 2.0;
+    double shape = 0.5;
+    double pinv = 0.0;
+};
+std::vector<std::pair<Model *, Working>> gWorking;
+
+Working &working(Model *m)
+{
+    for (auto &[model, w] : gWorking)
+        if (model == m)
+            return w;
+    gWorking.emplace_back(m, Working{});
+    return gWorking.back().second;
+}
+
+// Tree whose parameters are being estimated (for parsimony starting values).
+Tree *gParamTree = nullptr;
+
+// ---- Setters ----------------------------------------------------------------------------
+
+double tratioSetter(double *x, Model *m, int mode, bool log)
+{
+    const bool raw = usingLBFGS();
+    switch (mode) {
+    case kParamLower:
+        if (raw)
+            x[0] = 1e-6;
+        return 0;
+    case kParamUpper:
+        if (raw)
+            x[0] = 1000.0;
+        return 0;
+    case kParamStart: {
+        double r = 2.0;
+        if (!arbitraryStarts() && gParamTree != nullptr) {
+            // Kimura's estimate from the parsimony pair counts.
+            const auto &c = rogersPairCounts();
+            if (c.size() == 16) {
+                double tot = 0, ts = 0, tv = 0;
+                for (int i = 0; i < 4; ++i)
+                    for (int j = 0; j < 4; ++j) {
+                        tot += c[i * 4 + j];
+                        if (i != j)
+                            ((i ^ j) == 2 ? ts : tv) += c[i * 4 + j];
+                    }
+                if (tot > 0) {
+                    const double P = ts / tot, Q = tv / tot;
+                    const double a = 1 - 2 * P - Q, b = 1 - 2 * Q;
+                    if (a > 0 && b > 0) {
+                        const double s = -0.5 * std::log(a) + 0.25 * std::log(b), v = -0.5 * std::log(b);
+                        if (v > 0)
+                            r = std::clamp(s / v, 0.1, 50.0);
+                    }
+                }
+            }
+        }
+        x[0] = raw ? r : std::log(r - 1e-6);
+        return 0;
+    }
+    case kParamStore:
+        working(m).tratio = m->tratio = raw ? x[0] : std::exp(x[0]) + 1e-6;
+        if (log)
+            qel_printf("%g ", m->tratio);
+        return 0;
+    default:
+        return raw ? 1.1 * x[0] : x[0] + 0.1;
+    }
+}
+
+double freqSetter(double *x, Model *m, int mode, bool log)
+{
+    const uint32_t n = m->nstates;
+    if (mode == kParamLower || mode == kParamUpper)
+        return 0;
+    if (mode == kParamTrial)
+        return x[0] + 0.5;
+    double p[kMaxModelStates];
+    if (mode == kParamStart) {
+        setPiVectorForModel(m, p);
+        if (n == 4) {
+            pinStateFrequencies(p, 4, 2e-5);
+            const double R = p[0] + p[2];
+            x[0] = std::log(std::max(R / (1 - R), 1e-10) - 1e-10 + 1e-300);
+            x[1] = std::log(std::max(p[0] / p[2], 1e-10) - 1e-10 + 1e-300);
+            x[2] = std::log(std::max(p[1] / p[3], 1e-10) - 1e-10 + 1e-300);
+        } else {
+            pinStateFrequencies(p, n, 1e-5);
+            double c = 0;
+            std::vector<double> cum(n);
+            for (uint32_t i = 0; i < n; ++i)
+                cum[i] = c += p[i];
+            for (uint32_t i = 0; i + 1 < n; ++i)
+                x[i] = asinSqrtTransform(std::clamp(cum[i] / cum[i + 1], 0.001, 0.999), 0.001, 0.999);
+        }
+        return 0;
+    }
+    if (n == 4) {
+        const double r = std::exp(x[0]) + 1e-10, P = r / (r + 1);
+        const double a = std::exp(x[1]) + 1e-10, b = std::exp(x[2]) + 1e-10;
+        p[0] = P / (1 / a + 1);
+        p[2] = P - p[0];
+        p[1] = (1 - P) / (1 / b + 1);
+        p[3] = 1 - P - p[1];
+    } else {
+        std::vector<double> cum(n);
+        cum[n - 1] = 1.0;
+        for (uint32_t i = n - 1; i-- > 0;)
+            cum[i] = asinSqrtBacktransform(x[i], 1e-5, 0.99999) * cum[i + 1];
+        for (uint32_t i = 0; i < n; ++i)
+            p[i] = cum[i] - (i ? cum[i - 1] : 0.0);
+    }
+    pinStateFrequencies(p, n, 1e-5);
+    std::copy(p, p + n, m->freqs);
+    setPiVectorForModel(m, nullptr);
+    if (log) {
+        for (uint32_t i = 0; i + 1 < n; ++i)
+            qel_printf("%g ", p[i]);
+        qel_printf("(%g) ", p[n - 1]);
+    }
+    return 0;
+}
+
+// Six exchangeabilities relative to GT, by the cumulative-ratio transform.
+double rateMatrixSetter(double *x, Model *m, int mode, bool log)
+{
+    constexpr uint32_t k = kNumNucRates;
+    if (mode == kParamLower || mode == kParamUpper)
+        return 0;
+    if (mode == kParamTrial)
+        return 1.1 * x[0];
+    ModelEngineData &e = *modelEngine(m);
+    if (mode == kParamStart) {
+        std::vector<double> R(k, 1.0);
+        double c[k];
+        double sum = 0;
+        for (uint32_t i = 0; i < k; ++i)
+            c[i] = sum += R[i];
+        for (uint32_t i = 0; i + 1 < k; ++i)
+            x[i] = std::asin(std::sqrt(std::clamp((c[i] / c[i + 1] - 0.001) / 0.998, 0.0, 1.0)));
+        return 0;
+    }
+    double c[k];
+    c[k - 1] = 1.0;
+    for (uint32_t i = k - 1; i-- > 0;) {
+        const double s = std::sin(x[i]);
+        c[i] = (0.001 + 0.998 * s * s) * c[i + 1];
+    }
+    e.fullRates.assign(k, 0.0);
+    for (uint32_t i = 0; i < k; ++i)
+        e.fullRates[i] = c[i] - (i ? c[i - 1] : 0.0);
+    const double gt = e.fullRates[k - 1];
+    for (double &r : e.fullRates)
+        r /= gt;
+    if (log)
+        for (uint32_t i = 0; i < k; ++i)
+            qel_printf(i + 1 == k ? "(%g) " : "%g ", e.fullRates[i]);
+    return 0;
+}
+
+double shapeSetter(double *x, Model *m, int mode, bool log)
+{
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        return 0;
+    case kParamStart: {
+        double a = 0.8;
+        if (!arbitraryStarts() && gParamTree != nullptr) {
+            a = m->pinv != 0.0 ? 1.0
+                               : std::clamp(approxGammaShape(gParamTree, activeModelGroup(), m, false), 0.01, 10.0);
+        }
+        x[0] = std::log(a - 1e-4);
+        return 0;
+    }
+    case kParamStore:
+        working(m).shape = std::exp(x[0]) + 1e-4;
+        if (log)
+            qel_printf("%g ", working(m).shape);
+        return 0;
+    default:
+        return x[0] + 0.4;
+    }
+}
+
+double pinvSetter(double *x, Model *m, int mode, bool log)
+{
+    const bool raw = usingLBFGS();
+    switch (mode) {
+    case kParamLower:
+        if (raw)
+            x[0] = 0.0;
+        return 0;
+    case kParamUpper:
+        if (raw)
+            x[0] = 0.99;
+        return 0;
+    case kParamStart: {
+        double p = 0.1;
+        const ModelGroup *g = activeModelGroup();
+        if (!arbitraryStarts() && g != nullptr && g->constMask != nullptr && g->totalWeight > 0) {
+            const uint32_t width = getSizeofStateBits(g->patterns);
+            double constant = 0;
+            for (uint32_t q = 0; q < g->ngrp; ++q) {
+                uint64_t mask = 0;
+                std::memcpy(&mask, static_cast<const unsigned char *>(g->constMask) + size_t{q} * width, width);
+                if (mask != 0)
+                    constant += g->groupPatternWeight[q];
+            }
+            p = 0.5 * constant / g->totalWeight;
+        }
+        x[0] = raw ? p : std::asin(std::sqrt(std::clamp(p, 0.0, 1.0)));
+        return 0;
+    }
+    case kParamStore: {
+        const double s = std::sin(x[0]);
+        working(m).pinv = raw ? x[0] : s * s;
+        if (log)
+            qel_printf("%g ", working(m).pinv);
+        return 0;
+    }
+    default:
+        return raw ? 1.1 * x[0] : x[0] + 0.1;
+    }
+}
+
+// ---- Update callbacks -----------------------------------------------------------------------
+
+int updateRateDistribution(Model *m)
+{
+    MLRateInfo *ri = m->rateInfo;
+    if (ri == nullptr)
+        return 0;
+    const Working &w = working(m);
+    const double shape = m->gammaShape == kEstimate ? w.shape : m->gammaShape;
+    const double pinv = m->pinv == kEstimate ? w.pinv : std::max(m->pinv, 0.0);
+    ri->shape = shape;
+    ri->pinv = pinv;
+    modelEngine(m)->pinv = pinv;
+    return initRateDistribution(false, ri, pinv, shape);
+}
+
+int updateConstSites(Model *m)
+{
+    calcConstSiteLikes(m);
+    return 0;
+}
+
+void addEntry(ParamVector &v, const char *name, Model *m, uint32_t count, ParamSetter s)
+{
+    v.entries.push_back({name, s, m, count, v.total});
+    v.total += count;
+}
+
+struct Objective {
+    ParamVector *v;
+    Tree *tree;
+    uint32_t gradPasses;
+};
+
+double calcLGivenParamVect(const double *x, void *arg)
+{
+    auto *o = static_cast<Objective *>(arg);
+    ParamVector &v = *o->v;
+    const bool log = loggingMLIters();
+    if (log)
+        qel_printf(" parameters = ");
+    // x may be the minimiser's trial point: the vector's own values (the
+    // minimiser's best point) stay as they are.
+    if (storeParamValues(v, x, log) != 0) {
+        setAbortedStatus(static_cast<uint32_t>(-1));
+        return kNoLScore;
+    }
+    if (log)
+        qel_printf("\n");
+    ModelGroup *g = activeModelGroup();
+    if (usingFixedMLBranchLengths() || getActiveML()->maxPass == 0)
+        return calcLForCurBranchLens(o->tree, false);
+    releaseAllCLAs(o->tree, g);
+    return optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+}
+
+double plainObjective(double *x, void *arg) { return calcLGivenParamVect(x, arg); }
+
+double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
+{
+    auto *o = static_cast<Objective *>(arg);
+    ActiveML &a = *getActiveML();
+    const double f = calcLGivenParamVect(d->x, arg);
+    if (f >= kLikInfiniteScore) {
+        std::fill(d->g, d->g + n, 0.0);
+        return f;
+    }
+    const uint32_t savedPasses = a.maxPass;
+    a.maxPass = o->gradPasses;
+    Tree *t = o->tree;
+    std::vector<double> lengths(t->maxNodes);
+    for (uint32_t i = 0; i < t->maxNodes; ++i)
+        lengths[i] = t->nodes[i].edge.brlen;
+    AbortPoll poll;
+    for (int32_t i = 0; i < n; ++i) {
+        if (i > 0)
+            for (uint32_t k = 0; k < t->maxNodes; ++k)
+                t->nodes[k].edge.brlen = lengths[k];
+        d->g[i] = calcFiniteDifferenceDvForBFGS(d, i, plainObjective, arg, f);
+        if (poll.stop())
+            break;
+    }
+    a.maxPass = savedPasses;
+    return f;
+}
+
+double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
+{
+    o.gradPasses = gradPasses;
+    BFGSData *d = v.lbfgs;
+    for (const ParamSetters &e : v.entries) {
+        std::vector<double> lo(e.count, -DBL_MAX), hi(e.count, DBL_MAX);
+        e.setter(lo.data(), e.model, kParamLower, false);
+        e.setter(hi.data(), e.model, kParamUpper, false);
+        for (uint32_t k = 0; k < e.count; ++k) {
+            const uint32_t i = e.first + k;
+            d->l[i] = lo[k];
+            d->u[i] = hi[k];
+            const bool l = lo[k] != -DBL_MAX, u = hi[k] != DBL_MAX;
+            d->nbd[i] = l && u ? kBoundBoth : l ? kBoundLower : u ? kBoundUpper : kBoundNone;
+        }
+    }
+    const bool sp = mlIsSinglePrecision();
+    const double factr = ml.bfgsFactor >= 0 ? ml.bfgsFactor : (sp ? 0.1 : 10000.0);
+    const double pgtol = ml.bfgsTol >= 0 ? ml.bfgsTol : (sp ? 0.01 : 1e-5);
+    const int32_t m = lbfgsMemory();
+    double fmin = kNoLScore;
+    optimizeLBFGS(calcFxnAndGradient, &o, static_cast<int32_t>(v.total), m, d, &fmin, -1, factr, pgtol);
+    return fmin;
+}
+
+}  // namespace
+
+ParamVector::~ParamVector() { disposeParameterVector(*this); }
+
+void disposeParameterVector(ParamVector &v)
+{
+    destroyBFGSData(v.lbfgs);
+    destroyPraxisData(v.praxis);
+    v.lbfgs = nullptr;
+    v.praxis = nullptr;
+    v.values.clear();
+    v.entries.clear();
+    v.updates.clear();
+    v.total = v.modelCount = v.trailing = 0;
+}
+
+int createParamVector(ParamVector &v)
+{
+    disposeParameterVector(v);
+    ActiveML *a = getActiveML();
+    if (a == nullptr)
+        return -1;
+    for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
+        if (ratesEstimated(m))
+            addEntry(v, "Substitution-rate matrix", m, kNumNucRates - 1, rateMatrixSetter);
+        if (tratioEstimated(m))
+            addEntry(v, "Ti/tv ratio", m, 1, tratioSetter);
+        if (freqsEstimated(m))
+            addEntry(v, "StateFreqs", m, m->nstates - 1, freqSetter);
+        if (m->gammaShape == kEstimate)
+            addEntry(v, "Shape", m, 1, shapeSetter);
+        if (m->pinv == kEstimate)
+            addEntry(v, "Pinv", m, 1, pinvSetter);
+    }
+    v.modelCount = v.total;
+    const bool lbfgs = ml.optimizer == static_cast<int32_t>(kOptimizerLBFGS) && !usingFixedMLBranchLengths() &&
+                       v.total > 1;
+    setAMLFlag(a, kAMLLbfgsParams, lbfgs);
+    for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
+        if (m->type == kModelNucleotide) {
+            if (tratioEstimated(m) || (freqsEstimated(m) && m->substClass != kSubstSixRates))
+                v.updates.push_back({updateBetaForDnaModel, m});
+            else if (ratesEstimated(m) || (freqsEstimated(m) && m->substClass == kSubstSixRates))
+                v.updates.push_back({updateGTRmatrix, m});
+        } else if (freqsEstimated(m)) {
+            v.updates.push_back({m->type == kModelAminoAcid ? updateGTRmatrix : updateBetaForGenericModel, m});
+        }
+        if (m->gammaShape == kEstimate || m->pinv == kEstimate)
+            v.updates.push_back({updateRateDistribution, m});
+        if (m->pinv != 0.0 && (m->pinv == kEstimate || freqsEstimated(m)))
+            v.updates.push_back({updateConstSites, m});
+    }
+    if (v.total == 0)
+        return 0;
+    v.values.assign(v.total, 0.0);
+    if (lbfgs)
+        v.lbfgs = createBFGSData(v.values.data(), static_cast<int32_t>(v.total), lbfgsMemory(), mlIsSinglePrecision());
+    else
+        v.praxis = createPraxisData(v.values.data(), v.total, mlIsSinglePrecision());
+    if (v.lbfgs == nullptr && v.praxis == nullptr) {
+        disposeParameterVector(v);
+        return -1;
+    }
+    return static_cast<int>(v.total);
+}
+
+int storeParamVector(ParamVector &v, bool log) { return storeParamValues(v, v.values.data(), log); }
+
+int storeParamValues(ParamVector &v, const double *x, bool log)
+{
+    std::vector<double> copy(x, x + v.total);
+    for (const ParamSetters &e : v.entries)
+        e.setter(copy.data() + e.first, e.model, kParamStore, log);
+    for (const ParamUpdateFxns &u : v.updates)
+        if (u.fxn(u.model) != 0)
+            return 1;
+    return 0;
+}
+
+double optimizeParams(ParamVector &v, Tree *tree)
+{
+    Objective o{&v, tree, 0};
+    for (const ParamSetters &e : v.entries)
+        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
+    ActiveML &a = *getActiveML();
+    const uint32_t n = v.modelCount + v.trailing;
+    if (n == 1) {
+        double x = v.values[0], trial = v.values[0];
+        trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
+        const double best = minimizeBrent1D(calcLGivenParamVect, &o, &x, v.values[0], trial, a.brentEps, a.brentT,
+                                            10.0, nullptr);
+        v.values[0] = x;
+        return best;
+    }
+    if (!clockModelInEffect()) {
+        // A coarse pass near the optimum before the precise one.
+        const uint32_t P = a.maxPass;
+        AbortPoll poll;
+        if (v.praxis) {
+            a.maxPass = P == 0 ? 0 : 1;
+            praxis(v.total, calcLGivenParamVect, &o, v.praxis, 0.01, 1.0, nullptr);
+        } else {
+            a.maxPass = std::min<uint32_t>(P, 8);
+            runLBFGS(v, o, 0);
+        }
+        a.maxPass = P;
+        if (poll.stop())
+            return 0.0;
+    }
+    if (v.praxis)
+        return praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+    return runLBFGS(v, o, 8);
+}
+
+double calcLWithParamEst(Tree *tree, ModelGroup *g)
+{
+    ParamVector v;
+    const int n = createParamVector(v);
+    if (n < 0)
+        return kNoLScore;
+    gParamTree = tree;
+    if (n > 0 && !arbitraryStarts())
+        rogers(tree, g, true, false, false);  // the pair counts behind the starting values
+    double score = n > 0 ? optimizeParams(v, tree) : kNoLScore;
+    gParamTree = nullptr;
+    const int32_t status = getAbortedStatus();
+    if (status < 0 || (status > 0 && score == 0.0)) {
+        releaseAllCLAs(tree, g);
+        return kNoLScore;
+    }
+    // The final values, and the branch lengths once more for them.
+    if (n > 0 && storeParamVector(v, false) != 0)
+        return kNoLScore;
+    // The ti/tv ratio is stored into the model while it is estimated; the
+    // model keeps its estimate mark, the value goes to the last estimates.
+    for (const ParamSetters &e : v.entries)
+        if (e.setter == tratioSetter) {
+            e.model->prevTratio = e.model->tratio;
+            e.model->tratio = kEstimate;
+        }
+    if (!usingFixedMLBranchLengths() && !clockModelInEffect())
+        score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+    else
+        score = calcLForCurBranchLens(tree, false);
+    g->lastScore = score;
+    return score;
+}
+
+double transformDerivatives(double t, double d1, double *d2)
+{
+    if (d2 != nullptr)
+        *d2 = *d2 * t * t + d1 * t;
+    return d1 * t;
+}
+
+void pinStateFrequencies(double *p, uint32_t n, double floor)
+{
+    uint32_t above = 0;
+    double shortfall = 0.0;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (p[i] >= floor)
+            ++above;
+        else
+            shortfall += floor - p[i];
+    }
+    if (shortfall == 0.0 || above == 0)
+        return;
+    for (uint32_t i = 0; i < n; ++i)
+        p[i] = p[i] < floor ? floor : p[i] - shortfall / above;
+}

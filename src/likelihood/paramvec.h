@@ -1,0 +1,65 @@
+// The model parameters marked for estimation as one flat vector of
+// doubles, each group reached through a setter that loads, bounds,
+// transforms and stores its values, and its optimisation by PRAXIS,
+// L-BFGS-B or Brent's one-dimensional search, the branch lengths being
+// optimised by passes inside the objective.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct Model;
+struct ModelGroup;
+struct Tree;
+struct PraxisData;
+struct BFGSData;
+
+// Setter modes.
+enum : int { kParamLower = 0, kParamUpper = 1, kParamStart = 2, kParamStore = 3, kParamTrial = 4 };
+
+using ParamSetter = double (*)(double *values, Model *m, int mode, bool log);
+using ParamUpdateFxn = int (*)(Model *m);
+
+struct ParamSetters {
+    const char *name;
+    ParamSetter setter;
+    Model *model;
+    uint32_t count;
+    uint32_t first;
+};
+
+struct ParamUpdateFxns {
+    ParamUpdateFxn fxn;
+    Model *model;
+};
+
+struct ParamVector {
+    std::vector<double> values;
+    BFGSData *lbfgs = nullptr;
+    PraxisData *praxis = nullptr;
+    std::vector<ParamSetters> entries;
+    std::vector<ParamUpdateFxns> updates;
+    uint32_t total = 0;
+    uint32_t modelCount = 0;
+    uint32_t trailing = 0;
+
+    ParamVector() = default;
+    ParamVector(const ParamVector &) = delete;
+    ParamVector &operator=(const ParamVector &) = delete;
+    ~ParamVector();
+};
+
+// The scalar count, 0 when nothing is estimated, -1 on failure.
+int createParamVector(ParamVector &v);
+void disposeParameterVector(ParamVector &v);
+// The minimum -ln L found from the setters' starting values.
+double optimizeParams(ParamVector &v, Tree *tree);
+// Stores the values into the models (mode 3 and the update callbacks); 1
+// when an update failed.
+int storeParamVector(ParamVector &v, bool log);
+int storeParamValues(ParamVector &v, const double *values, bool log);
+
+// Derivatives with respect to t turned into those with respect to ln t;
+// returns the first.
+double transformDerivatives(double t, double d1, double *d2);
+void pinStateFrequencies(double *p, uint32_t n, double floor);

@@ -1,0 +1,254 @@
+#include "likelihood/rogers.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "data/model.h"
+#include "likelihood/activeml.h"
+#include "likelihood/clapool.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/models.h"
+#include "likelihood/ratevar.h"
+#include "qel/qel_brent.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_output.h"
+
+namespace {
+
+std::vector<double> gPairCounts;
+
+using StateSets = std::vector<uint64_t>;  // one state set per pattern
+
+// The state set of a tip-like node at every pattern.
+void tipSets(const TreeNode *n, const ModelGroup *g, StateSets &out)
+{
+    const TipRow *row = tipRowOfNode(n, g);
+    const uint32_t ns = g->nstates;
+    const uint64_t all = ns >= 64 ? ~uint64_t{0} : (uint64_t{1} << ns) - 1;
+    out.assign(g->ngrp, all);
+    if (row == nullptr)
+        return;
+    for (uint32_t p = 0; p < g->ngrp; ++p) {
+        const uint32_t c = row->codes[p];
+        if (c < ns) {
+            out[p] = uint64_t{1} << c;
+        } else if (c > ns) {
+            const uint8_t *list = row->ambStates[c - ns - 1].data();
+            uint64_t bits = 0;
+            for (uint32_t k = 1; k <= list[0]; ++k)
+                bits |= uint64_t{1} << list[k];
+            out[p] = bits;
+        }
+    }
+}
+
+// Fitch sets of every node in postorder (position-indexed); each pattern
+// whose child sets do not meet counts one change when counts is given.
+void fitchPass(Tree *tree, const ModelGroup *g, std::vector<StateSets> &sets, std::vector<uint32_t> *counts)
+{
+    sets.assign(tree->maxNodes, {});
+    if (counts)
+        counts->assign(g->ngrp, 0);
+    for (TreeNode *n = firstPostorderNode(tree->root); n != nullptr; n = nextPostorderNode(n, tree->root)) {
+        StateSets &s = sets[static_cast<size_t>(n - tree->nodes)];
+        if (!isInternalNode(n) || n == tree->root) {
+            tipSets(n, g, s);
+            continue;
+        }
+        s = sets[static_cast<size_t>(n->firstChild - tree->nodes)];
+        for (TreeNode *c = n->firstChild->nextSib; c != nullptr; c = c->nextSib) {
+            const StateSets &b = sets[static_cast<size_t>(c - tree->nodes)];
+            for (uint32_t p = 0; p < g->ngrp; ++p) {
+                const uint64_t i = s[p] & b[p];
+                if (i != 0) {
+                    s[p] = i;
+                } else {
+                    s[p] |= b[p];
+                    if (counts)
+                        ++(*counts)[p];
+                }
+            }
+        }
+    }
+    if (tree->root->index >= 0 && counts) {
+        // A tip root meets the basal node's set as one more child.
+        const StateSets &r = sets[static_cast<size_t>(tree->root - tree->nodes)];
+        const StateSets &b = sets[static_cast<size_t>(tree->root->firstChild - tree->nodes)];
+        for (uint32_t p = 0; p < g->ngrp; ++p)
+            if ((r[p] & b[p]) == 0)
+                ++(*counts)[p];
+    }
+}
+
+// The model's distance for a divergence matrix F (pairs, rows the
+// ancestor's state): the equal-input (F81) form, gamma-corrected when the
+// model has rate categories.
+double startDistance(const Model *m, const std::vector<double> &F, uint32_t n)
+{
+    double same = 0.0, b = 1.0;
+    std::vector<double> pi(n, 0.0);
+    for (uint32_t i = 0; i < n; ++i) {
+        same += F[i * n + i];
+        for (uint32_t j = 0; j < n; ++j)
+            pi[i] += 0.5 * (F[i * n + j] + F[j * n + i]);
+    }
+    for (double f : pi)
+        b -= f * f;
+    if (b <= 1e-10)
+        return 0.0;
+    const double ratio = 1.0 - (1.0 - same) / b;
+    if (ratio <= 0.0)
+        return -1.0;
+    const double shape = m->gammaShape == kEstimate ? 0.5 : std::max(m->gammaShape, 0.0);
+    if (shape > 0.0 && m->ncat > 1)
+        return b * std::max(shape, 0.1) * (std::pow(ratio, -1.0 / std::max(shape, 0.1)) - 1.0);
+    return -b * std::log(ratio);
+}
+
+}  // namespace
+
+const std::vector<double> &rogersPairCounts() { return gPairCounts; }
+
+int rogers(Tree *tree, ModelGroup *g, bool accumulate, bool setLengths, bool keep)
+{
+    (void)keep;
+    const uint32_t n = g->nstates;
+    std::vector<StateSets> sets;
+    fitchPass(tree, g, sets, nullptr);
+    if (getAbortedStatus() != 0) {
+        AbortPoll poll;
+        if (poll.stop())
+            return 2;
+    }
+    // Towards single states from the root down: the lowest state a node
+    // shares with its (already single) ancestor, else its own lowest.
+    auto pos = [&](const TreeNode *x) { return static_cast<size_t>(x - tree->nodes); };
+    for (uint32_t p = 0; p < g->ngrp; ++p)
+        sets[pos(tree->root)][p] = sets[pos(tree->root)][p] & (~sets[pos(tree->root)][p] + 1);
+    for (TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root)) {
+        StateSets &s = sets[pos(x)];
+        const StateSets &a = sets[pos(x->anc)];
+        for (uint32_t p = 0; p < g->ngrp; ++p) {
+            const uint64_t shared = s[p] & a[p];
+            const uint64_t pick = shared != 0 ? shared : s[p];
+            s[p] = pick & (~pick + 1);
+        }
+    }
+    const bool clearFirst = accumulate || !(getActiveML() && (getActiveML()->flags & kAMLNotParsStartVals));
+    if (clearFirst)
+        gPairCounts.assign(size_t{n} * n, 0.0);
+    const double m = getMinMLBranchLen() > 0.0 ? getMinMLBranchLen() : 1e-8;
+    std::vector<double> counts(size_t{n} * n);
+    const Model *model = firstActiveModel();
+    for (TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root)) {
+        std::fill(counts.begin(), counts.end(), 0.0);
+        double W = 0.0;
+        const StateSets &s = sets[pos(x)];
+        const StateSets &a = sets[pos(x->anc)];
+        for (uint32_t p = 0; p < g->ngrp; ++p) {
+            const double w = g->groupPatternWeight[p];
+            if (w == 0.0 || std::popcount(s[p]) != 1 || std::popcount(a[p]) != 1)
+                continue;
+            counts[std::countr_zero(a[p]) * n + std::countr_zero(s[p])] += w;
+            W += w;
+        }
+        if (clearFirst)
+            for (size_t k = 0; k < counts.size(); ++k)
+                gPairCounts[k] += counts[k];
+        if (!setLengths || ml.userBrLens)
+            continue;
+        if (W == 0.0) {
+            x->edge.brlen = 0.1;
+            continue;
+        }
+        for (double &c : counts)
+            c /= W;
+        const double d = model ? startDistance(model, counts, n) : 0.1;
+        x->edge.brlen = d < 0.0 || std::isnan(d) ? 2.0 : std::clamp(d, 4.0 * m, 2.0);
+    }
+    return 0;
+}
+
+// ---- Gamma shape ------------------------------------------------------------------------
+
+namespace {
+
+struct ShapeData {
+    const std::vector<double> *hist;
+    double mean;
+};
+
+double negBinomLike(const double *x, void *arg)
+{
+    const auto *d = static_cast<const ShapeData *>(arg);
+    const double alpha = std::min(std::exp(*x), 500.0), m = d->mean;
+    double lnL = 0.0;
+    for (size_t k = 0; k < d->hist->size(); ++k) {
+        const double h = (*d->hist)[k];
+        if (h == 0.0)
+            continue;
+        double s = 0.0;
+        for (size_t j = 1; j <= k; ++j)
+            s += std::log(alpha + static_cast<double>(k - j));
+        s -= std::lgamma(static_cast<double>(k) + 1.0);
+        s += -alpha * std::log1p(m / alpha) + static_cast<double>(k) * (std::log(m / alpha) - std::log1p(m / alpha));
+        lnL += h * s;
+    }
+    return -lnL;
+}
+
+}  // namespace
+
+double approxGammaShape(Tree *tree, ModelGroup *g, Model *, bool print)
+{
+    std::vector<StateSets> sets;
+    std::vector<uint32_t> counts;
+    fitchPass(tree, g, sets, &counts);
+    std::vector<double> hist(tree->ntax + 1, 0.0);
+    for (uint32_t p = 0; p < g->ngrp; ++p)
+        hist[std::min<size_t>(counts[p], hist.size() - 1)] += g->groupPatternWeight[p];
+    double total = 0.0, sum = 0.0, sum2 = 0.0;
+    size_t last = 0;
+    for (size_t k = 0; k < hist.size(); ++k) {
+        total += hist[k];
+        sum += hist[k] * static_cast<double>(k);
+        sum2 += hist[k] * static_cast<double>(k * k);
+        if (hist[k] > 0.0)
+            last = k;
+    }
+    const double mean = total > 0.0 ? sum / total : 0.0;
+    const double var = total > 0.0 ? sum2 / total - mean * mean : 0.0;
+    hist.resize(last + 1);
+    if (print) {
+        qel_printf("\nParsimony-based estimators of gamma shape parameter (alpha)\n");
+        qel_printf("\n   Distribution of parsimony change counts (mean=%f, variance=%f)\n", mean, var);
+        for (size_t k = 0; k < hist.size(); ++k)
+            qel_printf("%8u%12g\n", static_cast<unsigned>(k), hist[k]);
+    }
+    double a = 200.0;
+    if (var > mean) {
+        a = mean * mean / (var - mean);
+        if (print)
+            qel_printf("   method-of-moments = %f\n", a);
+    } else if (print) {
+        qel_printf("\n   method-of-moments = undefined\n");
+    }
+    if (mean <= 0.0)
+        return 500.0;
+    ShapeData data{&hist, mean};
+    double x = std::log(a);
+    MinStatus status = MinStatus::kDone;
+    minimizeBrent1D(negBinomLike, &data, &x, std::log(a), std::log(0.75 * a), 0.0,
+                    getActiveML() ? getActiveML()->brentT : 1e-10, 10.0, &status);
+    if (status == MinStatus::kAborted)
+        return 0.0;
+    const double alpha = std::min(std::exp(x), 500.0);
+    if (print) {
+        if (alpha < 500.0)
+            qel_printf("   negative binomial = %f\n", alpha);
+        else
+            qel_printf("   negative binomial = infinity\n");
+    }
+    return alpha;
+}

@@ -1,0 +1,608 @@
+#include "likelihood/treelike.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+#include "data/model.h"
+#include "likelihood/activeml.h"
+#include "likelihood/clapool.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/likeops.h"
+#include "likelihood/mlinit.h"
+#include "likelihood/ml_multithread.h"
+#include "likelihood/rogers.h"
+#include "qel/qel_brent.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_output.h"
+#include "trees/treeedit.h"
+
+namespace {
+
+constexpr double kMinBrlen = 1e-8;
+constexpr double kNewtonJumpLimit = 100.0;
+constexpr uint32_t kNewtonIterations = 10;
+
+// The driver runs on the thread that asked for the score; these are the
+// facts of its last call that reports read back.
+struct DriverState {
+    std::vector<TreeNode *> visit;
+    uint32_t evals = 0;
+    int zeroLenTest = 0;
+    uint32_t passes = 0;
+    bool needStdErr = false;
+};
+DriverState gDriver;
+
+ActiveML &aml() { return *getActiveML(); }
+
+double minBrlen() { return getActiveML() ? std::max(aml().minBrlen, 0.0) : kMinBrlen; }
+double maxBrlen() { return getActiveML() && aml().maxBrlen > 0.0 ? aml().maxBrlen : 10.0; }
+
+// The ancestor node (a hypothetical root without data) rather than a tip.
+bool rootIsAncestor(const TreeNode *root) { return root->index < 0; }
+
+// A branch that hangs from a data-less ancestor carries no information: it
+// is neither optimised nor tested.
+bool isDeadEdge(const TreeNode *n) { return n->anc != nullptr && isRootNode(n->anc) && rootIsAncestor(n->anc); }
+
+// The floor of a length: terminal branches and those at the root never
+// reach 0, so that a tip stays distinguishable from its neighbour.
+double floorFor(const TreeNode *n) { return isTipInput(n) || (n->anc && isRootNode(n->anc)) ? minBrlen() : 0.0; }
+
+// The tree's own preorder: the release rules of a pass (releasePreorderCLAs)
+// rest on children being visited in their sibling order.
+void visitFrom(TreeNode *n, std::vector<TreeNode *> &out)
+{
+    for (TreeNode *c = n->firstChild; c != nullptr; c = c->nextSib) {
+        if (!isDeadEdge(c))
+            out.push_back(c);
+        visitFrom(c, out);
+    }
+}
+
+bool aborted(AbortPoll &poll) { return poll.stop(); }
+
+double evalEdgeScore(TreeNode *node, ModelGroup *g)
+{
+    ++gDriver.evals;
+    return evaluateEdge(node, g, kLikModeLnL).lnL;
+}
+
+// The edge every whole-tree evaluation uses: the basal node's, or the first
+// below it when the basal node hangs from a data-less ancestor.
+TreeNode *basalEdge(Tree *tree)
+{
+    TreeNode *e = tree->root->firstChild;
+    return isDeadEdge(e) && e->firstChild != nullptr ? e->firstChild : e;
+}
+
+struct BrentEdge {
+    ModelGroup *g;
+    TreeNode *node;
+};
+
+double calcLForThisBranchLen(const double *x, void *arg)
+{
+    auto *ctx = static_cast<BrentEdge *>(arg);
+    ctx->node->edge.brlen = std::max(*x, floorFor(ctx->node));
+    return evalEdgeScore(ctx->node, ctx->g);
+}
+
+// Branch lengths to start from: the parsimony approximation, the arbitrary
+// length, or those the tree has; then the floors.
+int setStartingLengths(Tree *tree, ModelGroup *g)
+{
+    ActiveML &a = aml();
+    const bool keep = ml.userBrLens != 0;
+    if (!keep && a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenRogers) && (a.flags & kAMLNeedRogers)) {
+        const int rc = rogers(tree, g, true, true, false);
+        if (rc != 0)
+            return rc;
+    }
+    const bool arbitrary = !keep && (a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenArbitrary) ||
+                                     (a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenLS)));
+    const double arb = a.initArbBrLen > 0.0 ? a.initArbBrLen : kFallbackStartBrLen;
+    for (TreeNode *n : gDriver.visit) {
+        if (arbitrary)
+            n->edge.brlen = arb;
+        n->edge.brlen = std::max(n->edge.brlen, floorFor(n));
+        n->edge.savedBrlen = n->edge.brlen;
+    }
+    return 0;
+}
+
+void logPassLine(uint32_t pass, double score, double previous)
+{
+    qel_printf("%*spass %u:", static_cast<int>(pass % 50 + 1), "", pass);
+    printLScore(score);
+    if (previous != kNoLScore)
+        qel_printf(" (delta=%.4e", previous - score);
+}
+
+// Standard errors from the curvature at the optimum and, when asked, the
+// score lost with each branch at length 0.
+int stdErrorsAndZeroLenTest(Tree *tree, ModelGroup *g, double best)
+{
+    AbortPoll poll;
+    releaseAllCLAs(tree, g);
+    if (ml.zeroLenTest != 0 && !usingFixedMLBranchLengths()) {
+        const bool full = ml.zeroLenTest == 1;
+        std::vector<double> saved(tree->maxNodes);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            saved[i] = tree->nodes[i].edge.brlen;
+        for (TreeNode *n : gDriver.visit) {
+            double zero;
+            if (full) {
+                // The length goes to the neighbours so that the constrained
+                // tree starts near its optimum; a terminal branch has no
+                // children and gives its length to its parent's side.
+                const double len = n->edge.brlen;
+                TreeNode *p = n->anc;
+                if (isInternalNode(n)) {
+                    const double share = len / countChildren(n);
+                    for (TreeNode *c = n->firstChild; c; c = c->nextSib)
+                        c->edge.brlen += share;
+                } else {
+                    const uint32_t k = countChildren(p) - 1 + (isRootNode(p->anc ? p->anc : p) ? 0 : 1);
+                    const double share = len / std::max<uint32_t>(k, 1);
+                    for (TreeNode *c = p->firstChild; c; c = c->nextSib)
+                        if (c != n)
+                            c->edge.brlen += share;
+                    if (!isDeadEdge(p) && p->anc != nullptr)
+                        p->edge.brlen += share;
+                }
+                zero = optimizeBranchLensOneDim(tree, g, n, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+                for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                    tree->nodes[i].edge.brlen = saved[i];
+                releaseAllCLAs(tree, g);
+            } else {
+                const double len = n->edge.brlen;
+                n->edge.brlen = 0.0;
+                if (updateCLforEdge(n, g) != 0)
+                    return 1;
+                zero = evalEdgeScore(n, g);
+                n->edge.brlen = len;
+                releaseCLAsAbove(n, true, g);
+                releaseAllCLAs(tree, g);
+            }
+            n->dbl2 = zero - best;
+            if (aborted(poll))
+                return 2;
+        }
+        gDriver.zeroLenTest = full ? 1 : 2;
+    }
+    for (TreeNode *n : gDriver.visit) {
+        if (updateCLforEdge(n, g) != 0)
+            return 1;
+        const LikResult r = evaluateEdge(n, g, kLikModeD1 | kLikModeD2);
+        n->edge.dbl2 = r.d2 > 1e-200 ? std::sqrt(1.0 / r.d2) : kNoStdErr;
+        releasePreorderCLAs(g, n, true);
+        if (aborted(poll))
+            return 2;
+    }
+    releaseAllCLAs(tree, g);
+    return 0;
+}
+
+}  // namespace
+
+// ---- Visit sequence and reports ---------------------------------------------------------
+
+void setMLVisitSequence(Tree *tree)
+{
+    gDriver.visit.clear();
+    visitFrom(tree->root, gDriver.visit);
+}
+
+const std::vector<TreeNode *> &mlVisitSequence() { return gDriver.visit; }
+
+void printLScore(double score)
+{
+    if (score >= kLikInfiniteScore)
+        qel_printf("Infinite");
+    else
+        qel_printf("%.8f", score);
+}
+
+uint32_t numLikeFxnEvals() { return gDriver.evals; }
+int didZeroLenTest() { return gDriver.zeroLenTest; }
+uint32_t lastBranchLenPasses() { return gDriver.passes; }
+void setNeedBrlenStdErr(bool on) { gDriver.needStdErr = on; }
+bool needBrlenStdErr() { return gDriver.needStdErr; }
+double brlenStdErr(const Tree *, const TreeNode *node) { return node->edge.dbl2; }
+double zeroLenScoreDiff(const Tree *, const TreeNode *node) { return node->dbl2; }
+
+// ---- One edge, one pass -------------------------------------------------------------------
+
+double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *absD1, double newtonTol)
+{
+    AbortPoll poll;
+    const double lo = floorFor(node);
+    if (aml().blopt == kBloptBrent1D) {
+        BrentEdge ctx{g, node};
+        const double t = std::max(node->edge.brlen, lo > 0 ? lo : 1e-6);
+        double x = t;
+        MinStatus status = MinStatus::kDone;
+        const double best = minimizeBrent1D(calcLForThisBranchLen, &ctx, &x, t, 1.01 * t, aml().brentEps,
+                                            aml().brentT, 10.0, &status);
+        if (status == MinStatus::kAborted)
+            return 0.0;
+        node->edge.brlen = std::max(x, lo);
+        if (absD1)
+            *absD1 = 0.0;
+        return wantScore ? best : 0.0;
+    }
+    const bool logScale = (aml().flags & kAMLBrLenTransform) != 0;
+    double t = node->edge.brlen, tPrev = t, prevAbs = DBL_MAX, out = 0.0;
+    for (uint32_t it = 0; it < kNewtonIterations; ++it) {
+        double r[3];
+        ++gDriver.evals;
+        g->engine->kernels.evaluateDerivatives(r, node, g, kLikModeD1 | kLikModeD2);
+        double d1 = r[1], d2 = r[2];
+        if (aborted(poll))
+            return 0.0;
+        if (d1 == DBL_MAX) {
+            out = 0.0;
+            break;
+        }
+        if (logScale && t > 0.0) {
+            d2 = d2 * t * t + d1 * t;
+            d1 = d1 * t;
+        }
+        if (d2 < 0.0) {
+            t = d1 <= 0.0 ? std::min(2.0 * t, maxBrlen()) : std::max(t / 2.0, minBrlen());
+            out = 0.0;
+            node->edge.brlen = t;
+            break;
+        }
+        if (d2 == 0.0) {
+            out = 0.0;
+            break;
+        }
+        if (it > 0 && std::fabs(d1) > prevAbs) {
+            // The step overshot (the surface is far from quadratic here):
+            // halve it and try again from the same length.
+            t = 0.5 * (t + tPrev);
+            node->edge.brlen = t;
+            continue;
+        }
+        prevAbs = std::fabs(d1);
+        out = std::fabs(d1);
+        const double proposal = logScale && t > 0.0 ? std::exp(std::log(t) - d1 / d2) : t - d1 / d2;
+        if (proposal < 0.0) {
+            // The optimum may lie on the floor itself: take it when the
+            // slope there still points down, else halve the length and go
+            // on (halving alone would need a pass for every factor of 2).
+            node->edge.brlen = lo;
+            double r0[3];
+            ++gDriver.evals;
+            g->engine->kernels.evaluateDerivatives(r0, node, g, kLikModeD1);
+            if (r0[1] >= 0.0) {
+                t = lo;
+                out = 0.0;
+                break;
+            }
+            tPrev = t;
+            t = std::max(t / 2.0, lo);
+            node->edge.brlen = t;
+            prevAbs = DBL_MAX;
+            continue;
+        }
+        if (proposal > kNewtonJumpLimit) {
+            t = maxBrlen();
+            node->edge.brlen = t;
+            break;
+        }
+        tPrev = t;
+        t = std::max(proposal, lo);
+        node->edge.brlen = t;
+        if (std::fabs(d1) < newtonTol)
+            break;
+    }
+    if (absD1)
+        *absD1 = out;
+    return wantScore ? evalEdgeScore(node, g) : 0.0;
+}
+
+double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
+{
+    AbortPoll poll;
+    double score = 0.0, largest = 0.0;
+    const auto &visit = gDriver.visit;
+    for (size_t k = 0; k < visit.size(); ++k) {
+        TreeNode *n = visit[k];
+        const bool last = k + 1 == visit.size();
+        if (k == 0 && n->anc != nullptr && isDeadEdge(n->anc)) {
+            // The release rules of the pass start at the basal node, which
+            // hangs from a data-less ancestor and is not itself optimised.
+            releasePreorderCLAs(g, n->anc, true);
+        }
+        if (updateCLforEdge(n, g) != 0) {
+            releaseAllCLAs(tree, g);
+            return 0.0;
+        }
+        if (n == constrained) {
+            n->edge.brlen = 0.0;
+            if (last)
+                score = evalEdgeScore(n, g);
+        } else {
+            double d1 = 0.0;
+            score = optimizeOneEdge(n, g, last, &d1, newtonTol);
+            largest = std::max(largest, d1);
+        }
+        if (aborted(poll)) {
+            releaseAllCLAs(tree, g);
+            return 0.0;
+        }
+        releasePreorderCLAs(g, n, true);
+    }
+    if (maxAbsD1)
+        *maxAbsD1 = largest;
+    return score;
+}
+
+double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained, uint32_t *passes,
+                                bool *rejected, bool *stoppedEarly, double target, double start)
+{
+    ActiveML &a = aml();
+    const bool log = loggingMLIters();
+    if (rejected)
+        *rejected = false;
+    if (stoppedEarly)
+        *stoppedEarly = false;
+    if (constrained)
+        constrained->edge.brlen = 0.0;
+    // Without passes the current lengths are the answer: a pass routine
+    // that ran none would report a perfect score of 0.
+    if (a.maxPass == 0) {
+        if (passes)
+            *passes = 0;
+        return calcLForCurBranchLens(tree, false);
+    }
+    std::vector<double> saved(tree->maxNodes);
+    double tol = 100.0, previous = start, score = start;
+    uint32_t p = 0;
+    for (p = 1;; ++p) {
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            saved[i] = tree->nodes[i].edge.brlen;
+        double largest = 0.0;
+        score = do1BranchLenPass(tree, constrained, g, &largest, tol);
+        if (getAbortedStatus() != 0 && score == 0.0) {
+            releaseAllCLAs(tree, g);
+            return 0.0;
+        }
+        const double delta = previous - score;
+        if (log)
+            logPassLine(p, score, previous);
+        const char *reason = nullptr;
+        if (score < kLikInfiniteScore && delta > -0.001) {
+            if (previous != kNoLScore && delta < previous * a.toler) {
+                if (delta < 0.0) {
+                    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                        tree->nodes[i].edge.brlen = saved[i];
+                    score = previous;
+                }
+                reason = "converged";
+            } else if (p != a.maxPass && target != kNoLScore &&
+                       score - static_cast<double>(a.maxPass - p) * delta > target) {
+                reason = "rejected";
+                if (rejected)
+                    *rejected = true;
+                if (stoppedEarly)
+                    *stoppedEarly = true;
+            }
+        }
+        if (reason == nullptr && p == a.maxPass)
+            reason = "pass-limit reached";
+        if (log) {
+            if (reason)
+                qel_printf(previous != kNoLScore ? ", %s)\n" : " (%s)\n", reason);
+            else
+                qel_printf(previous != kNoLScore ? ")\n" : "\n");
+        }
+        if (reason)
+            break;
+        previous = score;
+        tol = std::max(std::min(tol, largest), 1e-6);
+    }
+    releaseAllCLAs(tree, g);
+    if (passes)
+        *passes = p;
+    return score;
+}
+
+double calcLForCurBranchLens(Tree *tree, bool keep)
+{
+    ModelGroup *g = activeModelGroup();
+    checkTraversalSeq(tree);
+    if (!keep)
+        releaseAllCLAs(tree, g);
+    TreeNode *e = basalEdge(tree);
+    if (updateCLforEdge(e, g) != 0)
+        return kNoLScore;
+    const double score = evalEdgeScore(e, g);
+    if (!keep)
+        releaseAllCLAs(tree, g);
+    return score;
+}
+
+double improveBranchLens(Tree *tree)
+{
+    ModelGroup *g = activeModelGroup();
+    setMLVisitSequence(tree);
+    if (loggingMLIters())
+        qel_printf("\nMaximum-likelihood iterations (target=Infinite):\n");
+    return optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+}
+
+// ---- The model group and the tree ------------------------------------------------------
+
+double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
+{
+    ActiveML &a = aml();
+    const bool estimating = a.numEstParams > 0 || estimatingMLParms();
+    const bool screening = !estimating && (a.flags & kAMLUseApproxLim) != 0;
+    const bool fixed = usingFixedMLBranchLengths();
+    const bool log = loggingMLIters();
+    g->approxScore = kNoLScore;
+    if (!fixed && !clockModelInEffect()) {
+        a.iterations = 0;
+        if (int rc = setStartingLengths(tree, g); rc != 0)
+            return kNoLScore;
+        if (screening || (!estimating && a.maxPass == 0))
+            g->approxScore = calcLForCurBranchLens(tree, false);
+    }
+    if (getAbortedStatus() != 0) {
+        AbortPoll poll;
+        if (poll.stop()) {
+            releaseAllCLAs(tree, g);
+            return kNoLScore;
+        }
+    }
+    if (log) {
+        qel_printf("\nMaximum-likelihood iterations (target=");
+        printLScore(target);
+        qel_printf("):\n");
+        if (screening) {
+            qel_printf(" pass 0:");
+            printLScore(g->approxScore);
+        }
+    }
+    if (screening) {
+        if (target != kNoLScore && target * a.targetThreshFactor < g->approxScore) {
+            if (log)
+                qel_printf(" (rejected)\n");
+            g->lastScore = g->approxScore;
+            return g->approxScore;
+        }
+        if (a.approxLim == 0.0) {
+            g->lastScore = g->approxScore;
+            return g->approxScore;
+        }
+        if (log)
+            qel_printf("\n");
+    } else {
+        releaseAllCLAs(tree, g);
+    }
+    double score;
+    uint32_t passes = 0;
+    if (!estimating) {
+        if (!fixed && !clockModelInEffect()) {
+            score = a.maxPass != 0 ? optimizeBranchLensOneDim(tree, g, nullptr, &passes, nullptr, nullptr, target,
+                                                              g->approxScore)
+                                   : g->approxScore;
+        } else {
+            score = calcLForCurBranchLens(tree, false);
+        }
+    } else {
+        score = calcLWithParamEst(tree, g);
+        passes = 1;
+    }
+    gDriver.passes = passes;
+    if (log)
+        qel_printf("\n");
+    g->lastScore = score;
+    return score;
+}
+
+double calcTreeLikelihood(Tree *tree, double target)
+{
+    ModelGroup *g = activeModelGroup();
+    if (getActiveML() == nullptr || g == nullptr || g->engine == nullptr || g->engine->pool == nullptr)
+        return kNoLScore;
+    gDriver.zeroLenTest = 0;
+    gDriver.evals = 0;
+    // The pattern split over the likelihood threads, for this call when no
+    // caller has started it.
+    ModelGroupEngine &e = *g->engine;
+    const bool startedThreads = e.likThreads == nullptr && aml().nthreads > 1 && !g->singleThreaded;
+    if (startedThreads && (e.likThreads = createLikThreads(static_cast<int32_t>(aml().nthreads))) == nullptr)
+        return kNoLScore;
+    struct ThreadsEnd {
+        ModelGroupEngine &e;
+        bool started;
+        ~ThreadsEnd()
+        {
+            if (started)
+                e.likThreads = destroyLikThreads(e.likThreads);
+        }
+    } threadsEnd{e, startedThreads};
+    checkTraversalSeq(tree);
+    setMLVisitSequence(tree);
+    aml().iterations = 0;
+    setActiveTreeForML(tree);
+    double score = calcLikeForModelGroup(tree, g, target);
+    if (score >= kNoLScore || (getAbortedStatus() != 0 && score == 0.0)) {
+        releaseAllCLAs(tree, g);
+        return kNoLScore;
+    }
+    if (gDriver.needStdErr && score < kLikInfiniteScore) {
+        const int rc = stdErrorsAndZeroLenTest(tree, g, score);
+        if (rc != 0) {
+            releaseAllCLAs(tree, g);
+            return kNoLScore;
+        }
+    }
+    releaseAllCLAs(tree, g);
+    return score;
+}
+
+// ---- A taxon added on an edge ---------------------------------------------------------------
+
+double calcLScoreWith3EdgeOpt(TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction)
+{
+    ModelGroup *g = activeModelGroup();
+    TreeNode *parent = edgeNode->anc;
+    const TreeNode savedEdge = *edgeNode, savedParent = *parent;
+    void *edgeDown = dnCLA(edgeNode);
+    binConnectLeaf(leaf, edgeNode, junction);
+    const double half = std::max(edgeNode->edge.brlen / 2.0, minBrlen());
+    edgeNode->edge.brlen = half;
+    junction->edge.brlen = half;
+    leaf->edge.brlen = 0.05;
+    // The junction now stands where the edge node's parent side was and
+    // takes over that down-CLA; the three arrays around the junction are new.
+    dnCLA(junction) = edgeDown;
+    dnCLA(edgeNode) = nullptr;
+    dnCLA(leaf) = nullptr;
+    upCLA(junction) = nullptr;
+    double score = kNoLScore;
+    bool failed = false;
+    for (int round = 0; round < 3 && !failed; ++round) {
+        double d1[3] = {0, 0, 0};
+        TreeNode *edges[3] = {edgeNode, leaf, junction};
+        for (int k = 0; k < 3 && !failed; ++k) {
+            TreeNode *n = edges[k];
+            returnCLAtoPool(k == 2 ? upCLA(n) : dnCLA(n), g);
+            failed = updateCLforEdge(n, g) != 0;
+            if (!failed) {
+                const double s = optimizeOneEdge(n, g, k == 2, &d1[k], 0.001);
+                if (k == 2)
+                    score = s;
+            }
+        }
+        if (std::max({d1[0], d1[1], d1[2]}) < 0.001)
+            break;
+    }
+    returnCLAtoPool(upCLA(junction), g);
+    returnCLAtoPool(dnCLA(edgeNode), g);
+    returnCLAtoPool(dnCLA(leaf), g);
+    // The edge node's old down-CLA goes back to it; one made here for the
+    // junction belongs to the pool.
+    if (dnCLA(junction) != edgeDown)
+        returnCLAtoPool(dnCLA(junction), g);
+    dnCLA(junction) = nullptr;
+    binPruneLeaf(leaf);
+    // Back to the records as they were, keeping the arrays computed here
+    // that stay valid (the edge node's subtree, the parent's side).
+    void *edgeUp = upCLA(edgeNode);
+    void *parentSlots[2] = {upCLA(parent), dnCLA(parent)};
+    *edgeNode = savedEdge;
+    *parent = savedParent;
+    upCLA(edgeNode) = edgeUp;
+    dnCLA(edgeNode) = edgeDown;
+    upCLA(parent) = parentSlots[0];
+    dnCLA(parent) = parentSlots[1];
+    return failed ? kNoLScore : score;
+}

@@ -1,0 +1,58 @@
+// The tree-likelihood driver: the one entry through which a tree is scored
+// by likelihood (searches, scores, tests), with starting branch lengths,
+// screening against a target score, branch-length optimisation one edge at
+// a time (Newton-Raphson or Brent), standard errors and the zero-length
+// test of each branch, and the cheap score of a taxon added on an edge.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "likelihood/modelgroup.h"
+
+// No score (an evaluation abandoned or aborted).
+inline constexpr double kNoLScore = 1e37;
+// Standard error of a branch whose curvature gives none.
+inline constexpr double kNoStdErr = -1.0;
+
+// -ln L of the tree with its branch lengths (and the parameters marked for
+// estimation) optimised; kNoLScore when aborted or refused. A target other
+// than kNoLScore lets hopeless trees be abandoned early.
+double calcTreeLikelihood(Tree *tree, double target);
+double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target);
+// Passes over the visit sequence until converged, rejected against the
+// target or the pass limit; `constrained` (or null) is held at length 0.
+// The outputs may be null.
+double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained, uint32_t *passes,
+                                bool *rejected, bool *stoppedEarly, double target, double start);
+double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol);
+double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *absD1, double newtonTol);
+// -ln L for the current branch lengths; keep leaves the CLAs in place.
+double calcLForCurBranchLens(Tree *tree, bool keep);
+// Optimises the lengths from the current ones (no start method, no target).
+double improveBranchLens(Tree *tree);
+// -ln L with the leaf attached on the edge above edgeNode through the spare
+// fork junction, the three edges at the junction optimised; the tree is
+// left as it was.
+double calcLScoreWith3EdgeOpt(TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction);
+
+// The preorder of the tree's nodes below the root (without a branch that
+// hangs from a data-less ancestor).
+void setMLVisitSequence(Tree *tree);
+const std::vector<TreeNode *> &mlVisitSequence();
+
+void printLScore(double score);
+
+// Book-keeping of the last evaluation.
+uint32_t numLikeFxnEvals();
+int didZeroLenTest();  // 0 none, 1 full, 2 crude
+uint32_t lastBranchLenPasses();
+void setNeedBrlenStdErr(bool on);
+bool needBrlenStdErr();
+// Per node position: the standard error of its branch length and the score
+// difference of its zero-length test, from the last evaluation that asked.
+double brlenStdErr(const Tree *tree, const TreeNode *node);
+double zeroLenScoreDiff(const Tree *tree, const TreeNode *node);
+
+// What the driver needs from the parameter optimiser (installed beside it).
+double calcLWithParamEst(Tree *tree, ModelGroup *g);

@@ -1,0 +1,223 @@
+// Model parameters estimated with the branch lengths: the optimisers reach
+// the same optimum, and on a fixed 12-taxon tree (1,500 simulated sites,
+// examples/lik12.*) the optimised -ln L and the estimates agree with
+// IQ-TREE's. The peer part skips when iqtree2 is not installed.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "likelihood/activeml.h"
+#include "likelihood/clapool.h"
+#include "likelihood/paramvec.h"
+#include "likelihood/ratevar.h"
+#include "likelihood/treelike.h"
+#include "ml_fixture.h"
+#include "support/tree_test_support.h"
+
+#ifndef VORN_SOURCE_DIR
+#define VORN_SOURCE_DIR "."
+#endif
+
+namespace {
+
+const std::string kExamples = std::string(VORN_SOURCE_DIR) + "/examples/";
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Peer {
+    double lnL = 0, shape = -1, pinv = -1;
+    double rates[6] = {0, 0, 0, 0, 0, 0};
+};
+
+// IQ-TREE on the example with its tree fixed; false when it is absent or
+// failed.
+bool runIqtree(const std::string &model, Peer &out)
+{
+    if (std::system("command -v iqtree2 > /dev/null 2>&1") != 0)
+        return false;
+    const auto dir = std::filesystem::temp_directory_path() / ("vorn_iq_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string pre = (dir / "run").string();
+    const std::string cmd = "iqtree2 -s " + kExamples + "lik12.phy -te " + kExamples + "lik12.nwk -m " + model +
+                            " --epsilon 0.0001 -nt 1 -quiet -redo -pre " + pre + " > /dev/null 2>&1";
+    const bool ok = std::system(cmd.c_str()) == 0;
+    const std::string report = ok ? slurp(pre + ".iqtree") : "";
+    std::filesystem::remove_all(dir);
+    std::smatch m;
+    if (!std::regex_search(report, m, std::regex("Log-likelihood of the tree: (-?[0-9.]+)")))
+        return false;
+    out.lnL = std::stod(m[1]);
+    if (std::regex_search(report, m, std::regex("Gamma shape alpha: ([0-9.]+)")))
+        out.shape = std::stod(m[1]);
+    if (std::regex_search(report, m, std::regex("Proportion of invariable sites: ([0-9.]+)")))
+        out.pinv = std::stod(m[1]);
+    const char *pairs[6] = {"A-C", "A-G", "A-T", "C-G", "C-T", "G-T"};
+    for (int k = 0; k < 6; ++k)
+        if (std::regex_search(report, m, std::regex(std::string(pairs[k]) + ": ([0-9.]+)")))
+            out.rates[k] = std::stod(m[1]);
+    return true;
+}
+
+class ParamVecTest : public MLFixture {
+protected:
+    TreePtr tree;
+    ModelGroup *g = nullptr;
+    std::string treeText;
+
+    void TearDown() override
+    {
+        if (tree && g && g->engine)
+            resetCLAs(g, tree.get(), true);
+        MLFixture::TearDown();
+        tree.reset();
+    }
+
+    void loadExample()
+    {
+        std::istringstream in(slurp(kExamples + "lik12.phy"));
+        uint32_t ntax = 0, nchar = 0;
+        in >> ntax >> nchar;
+        ASSERT_EQ(ntax, 12u);
+        makeData(ntax, nchar, true, "ACGT");
+        d->dataType = kDataTypeDNA;
+        for (uint32_t t = 0; t < ntax; ++t) {
+            std::string name, seq;
+            in >> name >> seq;
+            ASSERT_EQ(seq.size(), nchar);
+            const uint32_t taxon = static_cast<uint32_t>(std::stoi(name.substr(1)));
+            for (uint32_t c = 0; c < nchar; ++c)
+                ASSERT_EQ(setXijRaw(d, taxon, c, static_cast<uint8_t>(std::string("ACGT").find(seq[c]))), 0);
+        }
+        treeText = std::regex_replace(slurp(kExamples + "lik12.nwk"), std::regex("t([0-9]+)"), "$1");
+        treeText = treeText.substr(0, treeText.find(';'));
+    }
+
+    double score()
+    {
+        tree.reset(createTreeForTaxa(12, 12, false));
+        buildTestTree(tree.get(), treeText, -1);
+        setTraversalSeq(tree.get());
+        applySettings();
+        EXPECT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+        g = activeModelGroup();
+        return calcTreeLikelihood(tree.get(), kNoLScore);
+    }
+
+    Model *model() { return g->engine->map.siteCats[0].model; }
+
+    void jc()
+    {
+        ml.NST = static_cast<int32_t>(kSubstOneRate);
+        ml.baseFreqMode = kFreqEqual;
+        ml.rates = 0;
+    }
+    void hkyG4()
+    {
+        ml.NST = static_cast<int32_t>(kSubstTwoRates);
+        ml.estTratio = 1;
+        ml.rates = 1;
+        ml.ncat = 4;
+        ml.estGammaShape = 1;
+    }
+    void gtrIG4()
+    {
+        ml.NST = static_cast<int32_t>(kSubstSixRates);
+        ml.estRmatrix = 1;
+        ml.rates = 1;
+        ml.ncat = 4;
+        ml.estGammaShape = 1;
+        ml.estPInvar = 1;
+    }
+};
+
+TEST_F(ParamVecTest, PraxisAndLbfgsReachTheSameOptimum)
+{
+    loadExample();
+    hkyG4();
+    ml.optimizer = static_cast<int32_t>(kOptimizerPraxis);
+    const double praxis = score();
+    const double kappa = modelEngine(model())->kappa;
+    ml.optimizer = static_cast<int32_t>(kOptimizerLBFGS);
+    const double lbfgs = score();
+    EXPECT_NEAR(praxis, lbfgs, 0.01);
+    EXPECT_NEAR(modelEngine(model())->kappa, kappa, 0.02 * kappa);
+    // The estimate marks survive the estimation: the next score estimates again.
+    EXPECT_EQ(model()->tratio, kEstimate);
+    EXPECT_EQ(model()->gammaShape, kEstimate);
+}
+
+TEST_F(ParamVecTest, OneScalarByBrentAndStartsDoNotMatter)
+{
+    loadExample();
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.estTratio = 1;
+    ml.rates = 0;
+    const double parsimonyStart = score();
+    ml.startVals = 1;  // arbitrary starting values
+    ml.initBrLenMethod = kInitBrLenArbitrary;
+    const double arbitraryStart = score();
+    EXPECT_NEAR(parsimonyStart, arbitraryStart, 0.01);
+}
+
+TEST_F(ParamVecTest, PinnedFrequenciesStayAProbabilityVector)
+{
+    double p[4] = {0.7, 1e-7, 0.3 - 2e-7, 1e-7};
+    pinStateFrequencies(p, 4, 1e-5);
+    EXPECT_NEAR(p[0] + p[1] + p[2] + p[3], 1.0, 1e-15);
+    EXPECT_EQ(p[1], 1e-5);
+    EXPECT_EQ(p[3], 1e-5);
+    EXPECT_LT(p[0], 0.7);
+    double q[3] = {0.2, 0.3, 0.5};
+    pinStateFrequencies(q, 3, 1e-5);
+    EXPECT_EQ(q[0], 0.2) << "nothing below the floor: nothing changes";
+}
+
+class IqtreePeer : public ParamVecTest {};
+
+TEST_F(IqtreePeer, JCOptimisedScoreMatches)
+{
+    Peer peer;
+    if (!runIqtree("JC", peer))
+        GTEST_SKIP() << "iqtree2 is not installed";
+    loadExample();
+    jc();
+    EXPECT_NEAR(-score(), peer.lnL, 0.01);
+}
+
+TEST_F(IqtreePeer, HKYGammaScoreKappaAndShapeMatch)
+{
+    Peer peer;
+    if (!runIqtree("HKY+F+G4", peer))
+        GTEST_SKIP() << "iqtree2 is not installed";
+    loadExample();
+    hkyG4();
+    EXPECT_NEAR(-score(), peer.lnL, 0.01);
+    EXPECT_NEAR(modelEngine(model())->kappa, peer.rates[1], 0.02 * peer.rates[1]);
+    EXPECT_NEAR(model()->rateInfo->shape, peer.shape, 0.02 * peer.shape);
+}
+
+TEST_F(IqtreePeer, GTRInvariableGammaScoreAndRatesMatch)
+{
+    Peer peer;
+    if (!runIqtree("GTR+F+I+G4", peer))
+        GTEST_SKIP() << "iqtree2 is not installed";
+    loadExample();
+    gtrIG4();
+    EXPECT_NEAR(-score(), peer.lnL, 0.01);
+    for (int k = 0; k < 5; ++k)
+        EXPECT_NEAR(modelEngine(model())->fullRates[static_cast<size_t>(k)], peer.rates[k], 0.05 * peer.rates[k]) << k;
+    EXPECT_NEAR(model()->rateInfo->shape, peer.shape, 0.02 * peer.shape);
+}
+
+}  // namespace

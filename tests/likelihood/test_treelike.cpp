@@ -1,0 +1,415 @@
+// The tree-likelihood driver over the joined kernels: whole-tree -ln L
+// against a plain pruning computation in every precision and layout,
+// derivatives against finite differences, Newton against Brent, and the
+// driver's sentinels and limits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+
+#include "likelihood/activeml.h"
+#include "likelihood/clapool.h"
+#include "likelihood/likeops.h"
+#include "likelihood/ratevar.h"
+#include "likelihood/rogers.h"
+#include "likelihood/treelike.h"
+#include "ml_fixture.h"
+#include "print_capture.h"
+#include "qel/qel_output.h"
+#include "trees/treeedit.h"
+#include "support/tree_test_support.h"
+
+namespace {
+
+class TreeLikeTest : public MLFixture {
+protected:
+    TreePtr tree;
+    ModelGroup *g = nullptr;
+
+    void TearDown() override
+    {
+        if (tree && g && g->engine)
+            resetCLAs(g, tree.get(), true);
+        MLFixture::TearDown();
+        tree.reset();
+    }
+
+    void prepare(uint32_t ntax, uint32_t nchar, std::mt19937 &rng, double ambiguous = 0.05)
+    {
+        makeDna(ntax, nchar, rng, ambiguous);
+        tree.reset(createTreeForTaxa(ntax, ntax, false));
+        buildTestTree(tree.get(), randomTreeText(rng, ntax, -1, true), -1);
+        setTraversalSeq(tree.get());
+        std::uniform_real_distribution<double> len(0.01, 0.3);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            tree->nodes[i].edge.brlen = len(rng);
+        reinit();
+    }
+
+    void reinit()
+    {
+        applySettings();
+        ASSERT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+        g = activeModelGroup();
+    }
+
+    // Replaces the data by sequences evolved along the tree under the
+    // prepared model (equal rates), then prepares again.
+    void simulate(std::mt19937 &rng)
+    {
+        Model *m = g->engine->map.siteCats[0].model;
+        const std::vector<double> pi = modelEngine(m)->pi;
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        auto draw = [&](const double *p) {
+            double x = u(rng);
+            for (int i = 0; i < 3; ++i)
+                if ((x -= p[i]) < 0)
+                    return i;
+            return 3;
+        };
+        std::vector<int> state(tree->maxNodes);
+        RowMatrix<double> P;
+        P.resize(4, 4);
+        for (uint32_t c = 0; c < d->nchar; ++c) {
+            TreeNode *top = tree->root->firstChild;
+            state[static_cast<size_t>(top - tree->nodes)] = draw(pi.data());
+            for (TreeNode *x = top->firstChild; x != nullptr; x = nextPreorderNode(x, top)) {
+                modelEngine(m)->fxns.chgMatrix(m, x->edge.brlen, P.data());
+                const int s = draw(P.rows[static_cast<size_t>(state[static_cast<size_t>(x->anc - tree->nodes)])]);
+                state[static_cast<size_t>(x - tree->nodes)] = s;
+                if (x->firstChild == nullptr) {
+                    ASSERT_EQ(setXijRaw(d, static_cast<uint32_t>(x->index), c, static_cast<uint8_t>(s)), 0);
+                }
+            }
+        }
+        resetCLAs(g, tree.get(), true);
+        invalidateSitePatternData(true);
+        reinit();
+    }
+
+    std::vector<double> currentLengths() const
+    {
+        std::vector<double> v(tree->maxNodes);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            v[i] = tree->nodes[i].edge.brlen;
+        return v;
+    }
+
+    // The optimised score from the given lengths under the current settings.
+    double optimiseFrom(const std::vector<double> &start)
+    {
+        ml.prepValid[0] = 0;
+        reinit();
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            tree->nodes[i].edge.brlen = start[i];
+        return calcTreeLikelihood(tree.get(), kNoLScore);
+    }
+
+    uint64_t tipBits(const TreeNode *n, uint32_t p) const
+    {
+        const SitePatternData *pd = g->patterns;
+        const uint32_t active = d->taxa.originalToActive ? d->taxa.originalToActive[n->index] : n->index;
+        return pd->codeBits[pd->rows[active][g->groupToCompressed[p]]] & 0xF;
+    }
+
+    // -ln L by plain pruning from the basal fork, every rate category and
+    // the invariable-site term by hand.
+    double pruning()
+    {
+        const Model *m = g->engine->map.siteCats[0].model;
+        const MLRateInfo *ri = m->rateInfo;
+        const std::vector<double> &pi = modelEngine(const_cast<Model *>(m))->pi;
+        const double pinv = modelEngine(const_cast<Model *>(m))->pinv;
+        const uint32_t ncat = ri ? static_cast<uint32_t>(ri->rates.size()) : 1;
+        double lnL = 0.0;
+        for (uint32_t p = 0; p < g->ngrp; ++p) {
+            double L = 0.0;
+            for (uint32_t r = 0; r < ncat; ++r) {
+                const double rate = ri ? ri->rates[r] : 1.0, prob = ri ? ri->probs[r] : 1.0;
+                std::function<void(TreeNode *, double *)> cl = [&](TreeNode *x, double *v) {
+                    if (x->firstChild == nullptr) {
+                        const uint64_t b = tipBits(x, p);
+                        for (int i = 0; i < 4; ++i)
+                            v[i] = (b >> i) & 1 ? 1.0 : 0.0;
+                        return;
+                    }
+                    std::fill(v, v + 4, 1.0);
+                    for (TreeNode *c = x->firstChild; c; c = c->nextSib) {
+                        double w[4];
+                        cl(c, w);
+                        RowMatrix<double> P;
+                        P.resize(4, 4);
+                        modelEngine(const_cast<Model *>(m))->fxns.chgMatrix(m, c->edge.brlen * rate * m->relRate, P.data());
+                        for (int i = 0; i < 4; ++i) {
+                            double s = 0;
+                            for (int j = 0; j < 4; ++j)
+                                s += P.rows[i][j] * w[j];
+                            v[i] *= s;
+                        }
+                    }
+                };
+                double v[4];
+                cl(tree->root->firstChild, v);
+                for (int i = 0; i < 4; ++i)
+                    L += prob * pi[i] * v[i];
+            }
+            uint64_t common = 0xF;
+            for (uint32_t t = 0; t < tree->ntax; ++t)
+                common &= tipBits(tree->firstTip + t, p);
+            for (int i = 0; i < 4; ++i)
+                if ((common >> i) & 1)
+                    L += pinv * pi[i];
+            lnL += g->groupPatternWeight[p] * std::log(L);
+        }
+        return -lnL;
+    }
+
+    // The score at the edge above every node of the visit, for the same
+    // lengths: each must give the whole tree's -ln L.
+    void expectEveryEdgeGives(double expected, double rel)
+    {
+        setMLVisitSequence(tree.get());
+        for (TreeNode *n : mlVisitSequence()) {
+            ASSERT_EQ(updateCLforEdge(n, g), 0);
+            EXPECT_NEAR(evaluateEdge(n, g, kLikModeLnL).lnL, expected, rel * expected) << "node " << n - tree->nodes;
+            releasePreorderCLAs(g, n, true);
+        }
+        releaseAllCLAs(tree.get(), g);
+    }
+};
+
+TEST_F(TreeLikeTest, WholeTreeScoreEqualsPlainPruningInEveryPrecisionAndLayout)
+{
+    std::mt19937 rng(31);
+    ml.rates = 1;  // gamma, 4 categories
+    ml.userPInvar = 0.2;
+    prepare(9, 300, rng);
+    const double expected = pruning();
+    ASSERT_TRUE(std::isfinite(expected));
+    struct Variant {
+        int precision, vector;
+        double rel;
+    };
+    for (const Variant v : {Variant{0, 0, 1e-11}, Variant{1, 0, 2e-6}, Variant{1, 1, 2e-6}}) {
+        SCOPED_TRACE("precision " + std::to_string(v.precision) + " vector " + std::to_string(v.vector));
+        ml.precision = static_cast<uint8_t>(v.precision);
+        ml.vector = static_cast<uint8_t>(v.vector);
+        ml.prepValid[0] = 0;
+        reinit();
+        EXPECT_EQ(g->engine->kernels.lik->vectorLayout, v.precision == 1 && v.vector == 1);
+        EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), expected, v.rel * expected);
+        expectEveryEdgeGives(expected, v.rel);
+    }
+}
+
+TEST_F(TreeLikeTest, ThreadsSplitThePatternsWithoutChangingTheOptimum)
+{
+    std::mt19937 rng(44);
+    ml.rates = 1;
+    ml.initBrLenMethod = kInitBrLenArbitrary;
+    prepare(9, 700, rng);
+    simulate(rng);
+    const std::vector<double> start = currentLengths();
+    const double one = calcTreeLikelihood(tree.get(), kNoLScore);
+    for (int32_t n : {2, 3}) {
+        ml.nthreads = n;
+        EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << n << " threads";
+        EXPECT_TRUE(isMultithreadingActive());
+        EXPECT_EQ(g->engine->likThreads, nullptr) << "the call that started the threads ends them";
+    }
+}
+
+TEST_F(TreeLikeTest, RescaledDeepTreesKeepTheirScore)
+{
+    // 60 taxa and a tiny threshold force rescaling in every CLA; the
+    // rescalers must carry the scale exactly.
+    std::mt19937 rng(8);
+    ml.clRescale = 1e-3;
+    prepare(60, 40, rng, 0.0);
+    const double expected = pruning();
+    EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), expected, 1e-10 * expected);
+}
+
+TEST_F(TreeLikeTest, DerivativesMatchFiniteDifferences)
+{
+    std::mt19937 rng(4);
+    ml.rates = 1;
+    prepare(7, 120, rng);
+    setMLVisitSequence(tree.get());
+    for (TreeNode *n : mlVisitSequence()) {
+        ASSERT_EQ(updateCLforEdge(n, g), 0);
+        const double t = n->edge.brlen, h = 1e-5;
+        const LikResult r = evaluateEdge(n, g, kLikModeLnL | kLikModeD1 | kLikModeD2);
+        n->edge.brlen = t + h;
+        const double up = evaluateEdge(n, g, kLikModeLnL).lnL;
+        n->edge.brlen = t - h;
+        const double dn = evaluateEdge(n, g, kLikModeLnL).lnL;
+        n->edge.brlen = t;
+        EXPECT_NEAR(r.d1, (up - dn) / (2 * h), 1e-4 * (1 + std::fabs(r.d1)));
+        EXPECT_NEAR(r.d2, (up - 2 * r.lnL + dn) / (h * h), 1e-2 * (1 + std::fabs(r.d2)));
+        releasePreorderCLAs(g, n, true);
+    }
+    releaseAllCLAs(tree.get(), g);
+}
+
+TEST_F(TreeLikeTest, NewtonAndBrentReachTheSameOptimum)
+{
+    std::mt19937 rng(12);
+    ml.initBrLenMethod = kInitBrLenArbitrary;
+    prepare(10, 400, rng);
+    simulate(rng);
+    const std::vector<double> start = currentLengths();
+    const double newton = calcTreeLikelihood(tree.get(), kNoLScore);
+    EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count) << "every CLA is given back";
+    ml.blopt = static_cast<int32_t>(kBloptBrent1D);
+    const double brent = optimiseFrom(start);
+    EXPECT_NEAR(newton, brent, 1e-6);
+    // The optimum is an optimum: the score at the lengths reached, and no
+    // better with any single length nudged.
+    EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), brent, 1e-8);
+    for (TreeNode *n : mlVisitSequence()) {
+        const double t = n->edge.brlen;
+        for (double f : {0.9, 1.1}) {
+            n->edge.brlen = t * f;
+            EXPECT_GE(calcLForCurBranchLens(tree.get(), false), brent - 1e-6);
+        }
+        n->edge.brlen = t;
+    }
+}
+
+TEST_F(TreeLikeTest, PassLimitZeroScoresTheStartingLengthsAndTargetScreensTrees)
+{
+    std::mt19937 rng(3);
+    ml.initBrLenMethod = kInitBrLenArbitrary;
+    ml.maxPass = 0;
+    prepare(8, 200, rng);
+    const double atStart = calcTreeLikelihood(tree.get(), kNoLScore);
+    for (TreeNode *n : mlVisitSequence())
+        EXPECT_EQ(n->edge.brlen, 0.1);
+    EXPECT_GT(atStart, 0.0) << "a pass limit of 0 must not report a perfect score";
+    EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), atStart, 1e-9);
+    EXPECT_EQ(improveBranchLens(tree.get()), atStart);
+
+    // With screening on, a target far below the approximate score rejects
+    // the tree at its approximate score (the score of the starting lengths);
+    // with an approximation limit of 0 that score is always the result.
+    ml.maxPass = 20;
+    ml.useApproxLim = 1;
+    ml.approxLim = 5.0;
+    ml.initBrLenMethod = kInitBrLenRogers;
+    ml.prepValid[0] = 0;
+    reinit();
+    ASSERT_TRUE(usingApproxLimit());
+    const double rejected = calcTreeLikelihood(tree.get(), 10.0);
+    EXPECT_NEAR(rejected, calcLForCurBranchLens(tree.get(), false), 1e-9);
+    const double optimised = calcTreeLikelihood(tree.get(), kNoLScore);
+    EXPECT_LT(optimised, rejected);
+    ml.approxLim = 0.0;
+    ml.prepValid[0] = 0;
+    reinit();
+    EXPECT_NEAR(calcTreeLikelihood(tree.get(), kNoLScore), rejected, 1e-9);
+}
+
+TEST_F(TreeLikeTest, StandardErrorsAndZeroLengthTests)
+{
+    std::mt19937 rng(21);
+    ml.initBrLenMethod = kInitBrLenArbitrary;
+    prepare(8, 500, rng);
+    simulate(rng);
+    setNeedBrlenStdErr(true);
+    for (int32_t kind : {1, 2}) {
+        ml.zeroLenTest = kind;
+        const double best = calcTreeLikelihood(tree.get(), kNoLScore);
+        EXPECT_EQ(didZeroLenTest(), kind);
+        for (TreeNode *n : mlVisitSequence()) {
+            const double se = brlenStdErr(tree.get(), n);
+            EXPECT_TRUE(se == kNoStdErr || (se > 0.0 && std::isfinite(se)));
+            const double diff = zeroLenScoreDiff(tree.get(), n);
+            EXPECT_TRUE(std::isfinite(diff)) << "no NaN from a terminal branch's spread length";
+            EXPECT_GE(diff, -1e-4) << "length 0 cannot beat the optimum";
+        }
+        EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), best, 1e-8) << "the lengths are restored";
+    }
+    setNeedBrlenStdErr(false);
+}
+
+TEST_F(TreeLikeTest, AddingATaxonOnAnEdgeLeavesTheTreeAsItWas)
+{
+    std::mt19937 rng(17);
+    ml.initBrLenMethod = kInitBrLenArbitrary;
+    makeDna(7, 300, rng);
+    tree.reset(createTreeForTaxa(7, 7, false));
+    // Taxon 6 is left out and added on each edge in turn.
+    buildTestTree(tree.get(), "((0:0.1,1:0.2):0.05,(2:0.1,3:0.3):0.1,(4:0.2,5:0.1):0.1)", -1);
+    setTraversalSeq(tree.get());
+    reinit();
+    const double base = calcTreeLikelihood(tree.get(), kNoLScore);
+    ASSERT_LT(base, kNoLScore);
+    const std::vector<double> lengths = currentLengths();
+    TreeNode *leaf = tree->firstTip + 6;
+    TreeNode *junction = tree->nodes + tree->maxNodes - 1;
+    setMLVisitSequence(tree.get());
+    const std::vector<TreeNode *> edges = mlVisitSequence();
+    double best = kNoLScore;
+    for (TreeNode *e : edges) {
+        const double s = calcLScoreWith3EdgeOpt(leaf, e, junction);
+        releaseAllCLAs(tree.get(), g);
+        ASSERT_LT(s, kNoLScore);
+        EXPECT_GT(s, base) << "one more taxon only adds to -ln L";
+        best = std::min(best, s);
+        for (TreeNode *n : edges)
+            ASSERT_EQ(n->edge.brlen, lengths[static_cast<size_t>(n - tree->nodes)]);
+        EXPECT_EQ(leaf->anc, nullptr);
+    }
+    EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), base, 1e-8);
+    releaseAllCLAs(tree.get(), g);
+    EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
+}
+
+TEST_F(TreeLikeTest, ParsimonyStartsOnConstantAndSimulatedData)
+{
+    // All characters constant: every branch counts only pairs of equal
+    // states, its distance is 0 and it gets the least starting length (4 x
+    // the minimum); every pattern has 0 changes, so the moment estimate is
+    // undefined.
+    std::mt19937 rng(5);
+    prepare(8, 50, rng, 0.0);
+    for (uint32_t t = 0; t < 8; ++t)
+        for (uint32_t c = 0; c < 50; ++c)
+            ASSERT_EQ(setXijRaw(d, t, c, static_cast<uint8_t>(c % 4)), 0);
+    resetCLAs(g, tree.get(), true);
+    invalidateSitePatternData(true);
+    reinit();
+    ASSERT_EQ(rogers(tree.get(), g, true, true, false), 0);
+    setMLVisitSequence(tree.get());
+    for (TreeNode *n : mlVisitSequence())
+        EXPECT_DOUBLE_EQ(n->edge.brlen, 4e-8);
+    auto savedPrintf = qel_printf;
+    qel_printf = capturePrintf;
+    gPrinted.clear();
+    approxGammaShape(tree.get(), g, nullptr, true);
+    qel_printf = savedPrintf;
+    EXPECT_NE(printedText().find("method-of-moments = undefined"), std::string::npos) << printedText();
+
+    // On data simulated on the tree the Rogers lengths are close to the
+    // true ones in sum, and a better start than the arbitrary length.
+    TearDown();
+    SetUp();
+    prepare(12, 2000, rng, 0.0);
+    simulate(rng);
+    double trueSum = 0.0;
+    setMLVisitSequence(tree.get());
+    for (TreeNode *n : mlVisitSequence())
+        trueSum += n->edge.brlen;
+    ASSERT_EQ(rogers(tree.get(), g, true, true, false), 0);
+    double sum = 0.0;
+    for (TreeNode *n : mlVisitSequence())
+        sum += n->edge.brlen;
+    EXPECT_NEAR(sum, trueSum, 0.25 * trueSum);
+    const double rogersStart = calcLForCurBranchLens(tree.get(), false);
+    setBranchLengthsToValue(tree.get(), 0.1);
+    EXPECT_LT(rogersStart, calcLForCurBranchLens(tree.get(), false));
+}
+
+}  // namespace
