@@ -66,6 +66,13 @@ int shellEscape(const char *text)
         return runShellLine(text);
 
     const bool batch = inBatchInputMode();
+    // The command lookup looks past the "!" for a "?"; when that crossed the
+    // end of the line, the "!" stood alone and the next line is not its.
+    const InputStatus *in = getActiveInput();
+    if (in && in->pos.lineNum != in->wordEnd.lineNum) {
+        flushCmdLineBuffer();
+        return runInteractiveShell(!batch);
+    }
     char line[kShellLineSize];
     const int rc = readNextLine(sizeof line, line);
     flushCmdLineBuffer();
