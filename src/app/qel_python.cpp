@@ -55,12 +55,12 @@ int hostCmd(const char *text)
     clearStatusText();
     qel_printf("\n%s%s\n", getAppPromptString(), text);
     std::string buffer = text;
-    char *previous = setCmdLineBuffer(buffer.data(), static_cast<int32_t>(buffer.size()));
+    const CmdLineBuffer previous = cmdLine;  // with its read position
+    setCmdLineBuffer(buffer.data(), static_cast<int32_t>(buffer.size()));
     const bool previousMark = setNoActiveTerminal(true);
     const int status = doCmds();
     setNoActiveTerminal(previousMark);
-    setCmdLineBuffer(previous, previous ? static_cast<int32_t>(std::strlen(previous)) : 0);
-    flushCmdLineBuffer();
+    cmdLine = previous;
     if (in && saved)
         *in = *saved;
     return status;
