@@ -1,4 +1,5 @@
 #include "app/vorn_app.h"
+#include "app/qel_python.h"
 
 #include <libtecla.h>
 
@@ -370,7 +371,13 @@ int beginStartup()
     readers.processSetsBlock = processSetsBlock;
     readers.processCodonsBlock = processCodonsBlock;
     readers.processTreesBlock = readTreesBlockInFile;
+    readers.processPythonBlock = processPythonBlock;
     setBlockReaders(readers);
+    gShutdownHooks.finalizePython = finalizePython;
+    DataServices python{};
+    python.inPythonBlock = [] { return executingPythonBlock(); };
+    if (installDataServices(python) != 0)
+        return 1;
     return allocCmdLine();
 }
 
@@ -385,6 +392,7 @@ int finishStartup()
     failed |= qel_initializeOutputBuffer();
     failed |= qel_initializeParser(true);
     failed |= qel_initializeLinalg();
+    setPythonModuleName(getProgramID());
     if (failed) {
         std::fputs("An unexpected, nonrecoverable, problem occurred during initialization.\n", stderr);
         exitVorn(kExitStartupFailure);

@@ -13,6 +13,7 @@
 #include "cli/qel_cmdline.h"
 #include "cli/qel_commands.h"
 #include "app/vorn_app.h"
+#include "app/qel_python.h"
 
 namespace {
 
@@ -289,7 +290,10 @@ int doCmds()
 
     if (inBatchInputMode() && status != 0) {
         showCompletionStatus(status, getActiveInput());
-        if (inDetachedMode())
+        // A text a script generated reports its failure back to the script,
+        // which decides; only a file ends a detached run.
+        const InputStatus *in = getActiveInput();
+        if (inDetachedMode() && !(in && in->isDocument))
             exitVorn(status == kStatusAborted ? kExitBatchAborted : kExitBatchFailed);
         endOpenSimulation();
         setBatchInputMode(false);
@@ -355,6 +359,8 @@ int executeFile(const FileSpec *fileSpec, const void *reserved, const char *pyth
 
     if (opened)
         closeStream(&opened);
+    if (!isFile && status != 0)
+        raisePythonException("Error in Python script");
     clearStatusText();
     setUserPrompt(0);
     setActiveInput(caller);

@@ -32,6 +32,8 @@
 #include "search/scores.h"
 #include "search/search_settings.h"
 #include "app/vorn_shellcmds.h"
+#include "app/vorn_shellescape.h"
+#include "app/qel_python.h"
 #include "data/usertypes.h"
 #include "trees/contree.h"
 #include "trees/readtree.h"

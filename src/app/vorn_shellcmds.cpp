@@ -21,6 +21,7 @@
 #include "app/parminit.h"
 #include "app/vorn_app.h"
 #include "app/vorn_cmdloop.h"
+#include "app/vorn_shellescape.h"
 #include "app/vorn_shellutil.h"
 #include "trees/treeutil.h"
 
@@ -39,11 +40,6 @@ char gCdDirs[kMaxFileNestingLevels + 1][kPathnameBufSize];
 const char *runningCmdName(const char *fallback)
 {
     return cmdOpt.currentCmd ? cmdOpt.currentCmd->name : fallback;
-}
-
-int notAvailableYet(const char *name)
-{
-    return qel_errorMsg(0, "The \"%s\" command is not available yet.", name);
 }
 
 bool listedIn(const CmdTableEntry &row, bool needsData)
@@ -239,8 +235,7 @@ int doEditCmd()
     char command[2 * kPathnameBufSize + kPathnameBufSize];
     if (!makeEditCommand(editor, fileName, command, sizeof command))
         return qel_errorMsg(0, "The editor command is too long.");
-    // The editor runs through the shell escape, which needs subprocesses.
-    return notAvailableYet(name);
+    return shellEscape(command);
 }
 
 // ---- Time, FStatus, Leave -----------------------------------------------------------

@@ -1,0 +1,38 @@
+// Running other programs through the POSIX shell: their output streamed into
+// the program's own output (paged, prefixed, logged), abortable by the user.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// What execCmdProc runs and where the child's exit code goes.
+struct RunRequest {
+    const char *command;  // owned by the caller
+    FILE *secondStream;   // every output line is also written here; may be null
+    uint32_t exitCode;    // out
+    bool showOutput;
+};
+
+// Results of execCmdProc and runCommandInNewShell.
+inline constexpr int kRunDone = 0;      // the command ran; see its exit code
+inline constexpr int kRunNotStarted = 1;
+inline constexpr int kRunAborted = 2;   // the user stopped it
+
+int execCmdProc(RunRequest *request);
+int runCommandInNewShell(const char *commandLine, const char *label, bool changeToCurrentDir,
+                         bool showStdout, const char *outputPrefix, uint32_t *exitCode);
+int removeDirectory(const char *path);
+int catFileToDisplay(const char *fileName, const char *directory, const char *outputPrefix,
+                     bool showHeader);
+
+// `text` as one word for sh: single-quoted, each "'" written as '\''.
+std::string shellQuote(const char *text);
+// The exit code a wait status stands for: the child's own code, or 128 + the
+// signal that killed it (as the shell reports it).
+uint32_t exitCodeOfWaitStatus(int waitStatus);
+// Reports a nonzero exit code of the command labelled `label`.
+void reportExitCode(const char *label, uint32_t exitCode);
+// Runs `command` with system() after flushing the output files; returns the
+// command's exit code (exitCodeOfWaitStatus), or -1 when no shell could run.
+int runWithSystem(const char *command);

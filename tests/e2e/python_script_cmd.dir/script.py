@@ -1,0 +1,3 @@
+import vorn
+vorn.cmd("set maxtrees=321;")
+print("script ran")
