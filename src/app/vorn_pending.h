@@ -10,13 +10,13 @@
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "search/xsearch.h"
+#include "trees/constr.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
 int beginIterationBlock();
 int beginSimLoop();
-int defineConstraint();
 int doAgreeCmd();
 int doAstralCmd();
 int doAutoModelCmd();
@@ -50,7 +50,6 @@ int doReduceTaxaCmd();
 int doReverseFilterCmd();
 int doRmCmd();
 int doShellEscapeCmd();
-int doShowConstraintsCmd();
 int doSimDataCmd();
 int doSimTitleCmd();
 int doSiteModelsCmd();

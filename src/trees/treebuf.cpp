@@ -1,5 +1,7 @@
 #include "trees/treebuf.h"
 
+#include "trees/constr.h"
+
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -1181,6 +1183,7 @@ int installTreeHooks()
     h.taxonLabel = hookTaxonLabel;
     h.origTaxonNum = hookOrigTaxonNum;
     h.checkUnsavedTrees = checkUnsavedTrees;
+    h.destroyConData = destroyConData;
     setTreeDataHooks(&h);
     return status;
 }
