@@ -1,5 +1,7 @@
 #include "search/hsprep.h"
 
+#include "trees/constr.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -61,11 +63,18 @@ int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, co
     return 1;
 }
 
-int checkSearchConstraintOptions(bool enforce, bool converse)
+int checkSearchConstraintOptions(bool enforce, bool converse, uint32_t flags)
 {
-    // No constraint can be defined yet, so any request to use one fails.
-    if (enforce || converse)
+    if (!enforce && !converse)
+        return 0;
+    if (numConstraints() == 0 || !getActiveConstraint())
         return qel_errorMsg(512, "'Enforce constraints' option requested but no constraints have been defined."),
+               1;
+    // Only the heuristic search tests its candidates against constraints so
+    // far; the others must not pretend to.
+    if (!(flags & kSearchConstraintsOk))
+        return qel_errorMsg(0, "Constraints cannot be enforced in this analysis yet; only HSearch (with stepwise "
+                               "addition and NNI, SPR or TBR swapping) enforces them."),
                1;
     return 0;
 }
@@ -95,7 +104,7 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
         return 1;
     if ((flags & kSearchExhaustive) && checkMaxTaxaExhaustive(numSearchTaxa(data), rooted) != 0)
         return 1;
-    if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse) != 0)
+    if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse, flags) != 0)
         return 1;
     gSearchState.rooted = rooted;
     return 0;

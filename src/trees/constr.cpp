@@ -758,8 +758,9 @@ void countConvexStates(Tree *tree)
 {
     ConData *cd = tree->conData;
     ConWord present = 0;
+    // Every taxon on the tree, the root tip of an unrooted tree included.
     for (TreeNode *p = tree->root; p; p = nextPreorderNode(p, tree->root))
-        if (isTip(p) && p->index >= 0) {
+        if (const uint32_t pos = nodePosition(tree, p); pos >= 1 && pos <= tree->ntax) {
             const ConWord set = conRecord(tree, 0, p)->set;
             if (set != kAllOnes)
                 present |= set;
