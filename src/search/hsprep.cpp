@@ -161,7 +161,13 @@ void showCriterionSettings(const DataInfo *data)
 void showSearchTailSettings(const DataInfo *data, bool rooted)
 {
     (void)data;
-    qel_printf("No topological constraints in effect\n");
+    if (srch.enforce && getActiveConstraint()) {
+        char text[kMaxConstraintName + 64];
+        makeConstrString(getActiveConstraint(), text, sizeof text);
+        qel_printf("Kee\bping only trees %scompatible with %s\n", srch.converse ? "NOT " : "", text);
+    } else {
+        qel_printf("No topological constraints in effect\n");
+    }
     qel_printf("Trees are %s\n", rooted ? "rooted" : "unrooted");
 }
 

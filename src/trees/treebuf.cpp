@@ -1174,6 +1174,8 @@ int installTreeHooks()
             h.forgetLastTreeOptimized();
     };
     s.replacePrimaryTree = replacePrimaryTree;
+    // Constraints name taxa of the data set they were defined on.
+    s.deallocAllConstraints = deallocAllConstraints;
     int status = installDataServices(s);
 
     TreeDataHooks h = treeDataHooks();
