@@ -37,6 +37,7 @@
 #include "cli/qel_commands.h"
 #include "app/vorn_cmdloop.h"
 #include "app/parminit.h"
+#include "trees/constr.h"
 #include "trees/readtree.h"
 #include "app/vorn_commands.h"
 #include "app/vorn_params.h"
@@ -362,6 +363,7 @@ int beginStartup()
     // "set maxtrees" resizes the main buffer and refuses values above the ceiling.
     GeneralOptionHandlers optionHandlers{};
     optionHandlers.handleMaxtreesChg = static_cast<int (*)(CmdParam *)>(handleMaxtreesChg);
+    optionHandlers.getConstrName = getConstrName;
     setGeneralOptionHandlers(optionHandlers);
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});

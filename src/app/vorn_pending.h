@@ -10,13 +10,13 @@
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "search/xsearch.h"
+#include "trees/constr.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
 int beginIterationBlock();
 int beginSimLoop();
-int defineConstraint();
 int doAgreeCmd();
 int doAstralCmd();
 int doAutoModelCmd();
@@ -47,7 +47,6 @@ int doRandTreesCmd();
 int doRaxmlCmd();
 int doReduceTaxaCmd();
 int doReverseFilterCmd();
-int doShowConstraintsCmd();
 int doSimDataCmd();
 int doSimTitleCmd();
 int doSiteModelsCmd();

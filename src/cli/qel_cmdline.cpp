@@ -880,6 +880,34 @@ int checkSpecialComments(const SpecialCommentFxn *table, uint32_t n)
 
 CmdLineBuffer cmdLine = {nullptr, 0, 0};
 
+void markInput(InputMark *mark)
+{
+    *mark = InputMark{};
+    mark->filePos = -1;
+    storeTokenLoc(&mark->loc);
+    if (!gActiveInput)
+        return;
+    mark->prevPos = gActiveInput->prevPos;
+    mark->docIndex = gActiveInput->docIndex;
+    mark->cmdLinePos = cmdLine.pos;
+    if (gActiveInput->batch && !gActiveInput->isDocument && gActiveInput->stream && gActiveInput->stream->fp)
+        mark->filePos = std::ftell(gActiveInput->stream->fp);
+}
+
+void rewindInput(const InputMark *mark)
+{
+    if (!gActiveInput)
+        return;
+    resetTokenLoc(&mark->loc);
+    gActiveInput->prevPos = mark->prevPos;
+    if (!gActiveInput->batch)
+        cmdLine.pos = mark->cmdLinePos;
+    else if (gActiveInput->isDocument)
+        gActiveInput->docIndex = mark->docIndex;
+    else if (mark->filePos >= 0 && gActiveInput->stream && gActiveInput->stream->fp)
+        std::fseek(gActiveInput->stream->fp, mark->filePos, SEEK_SET);
+}
+
 namespace {
 
 char *gOwnCmdText = nullptr;  // the buffer typed commands are assembled in

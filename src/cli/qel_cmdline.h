@@ -112,6 +112,18 @@ struct TokenLoc {
 void storeTokenLoc(TokenLoc *saved);
 void resetTokenLoc(const TokenLoc *saved);
 
+// A place in the active input that reading can return to, so that a word can
+// be looked at before deciding who reads it. Valid until the input changes.
+struct InputMark {
+    TokenLoc loc;
+    InputPos prevPos;
+    uint64_t docIndex;
+    int32_t cmdLinePos;
+    long filePos;
+};
+void markInput(InputMark *mark);
+void rewindInput(const InputMark *mark);
+
 // ---- Special comments ahead of a tree ---------------------------------------
 
 struct SpecialCommentFxn {

@@ -14,6 +14,8 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
+#include "search/constrsearch.h"
+#include "search/search.h"
 #include "search/hitlist.h"
 #include "search/hsprep.h"
 #include "search/search_settings.h"
@@ -222,7 +224,19 @@ void collapseForSearch(HSearchData *hsd, Tree *tree)
         f->collapse(tree);
         return;
     }
+    // Collapsing can merge away a constrained group; a tree whose collapsed
+    // form breaks the enforced constraint is kept binary instead.
+    if (!positiveConstraintsActive()) {
+        collapseUnsupportedEdges(tree, hsd->data, true, searchCollapseRule());
+        return;
+    }
+    thread_local TreeHandle binary;
+    if (!binary || binary->maxNodes != tree->maxNodes)
+        binary.reset(createTreeForTaxa(tree->ntax, tree->activeTaxa, false));
+    const bool saved = binary && copyTree(tree, binary.get()) == 0;
     collapseUnsupportedEdges(tree, hsd->data, true, searchCollapseRule());
+    if (saved && !searchTreeAllowed(tree))
+        copyTree(binary.get(), tree);
 }
 
 bool searchCollapses()

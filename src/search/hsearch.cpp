@@ -18,6 +18,7 @@
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
 #include "search/condense.h"
+#include "search/constrsearch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
 #include "search/hsprep.h"
@@ -733,6 +734,7 @@ struct RunCleanup {
         if (run.mainBuf)
             setActiveTreeBuffer(run.mainBuf);
         run.hsd = destroyHSearchData(run.hsd);
+        releaseSearchConstraints();
         run.startBuf = destroyTreeBuffer(run.startBuf);
         run.tree = destroyTree(run.tree, true);
         deallocIslands();
@@ -847,8 +849,13 @@ int runHeuristicSearch(DataInfo *data)
     run.data = data;
     if (checkHSearchOptions(run) != 0)
         return 1;
-    if (prepForSearch(data, 0) != 0)
+    if (prepForSearch(data, kSearchConstraintsOk) != 0)
         return finishSearch(1);
+    if (srch.enforce && (hs.ecr || hs.startSource != kStartStepwise))
+        return qel_errorMsg(0, "Constraints cannot be enforced with %s yet; use stepwise addition and NNI, SPR or "
+                               "TBR swapping.",
+                            hs.ecr ? "contract-and-refine swapping" : "starting trees other than stepwise addition"),
+               finishSearch(1);
     run.rooted = isRootedSearch(data);
     run.mainBuf = getActiveTreeBuffer();
     if (!run.mainBuf)
@@ -864,6 +871,11 @@ int runHeuristicSearch(DataInfo *data)
     run.startBuf = createTreeBuffer(ntax, startCapacity, false, true, false);
     if (!run.tree || !run.startBuf)
         return 1;
+    if (srch.enforce) {
+        const int rc = prepareSearchConstraints(data, run.tree, srch.converse != 0, hs.swap == 0, false);
+        if (rc != 0)
+            return rc < 0 ? 0 : 1;
+    }
     if (run.fromMemory) {
         run.rng = RNG{};
         initRNG(&run.rng, makeSeed1(1));

@@ -2,6 +2,7 @@
 
 #include "search/critscore.h"
 #include "search/stepwise.h"
+#include "trees/constr.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -64,11 +65,18 @@ int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, co
     return 1;
 }
 
-int checkSearchConstraintOptions(bool enforce, bool converse)
+int checkSearchConstraintOptions(bool enforce, bool converse, uint32_t flags)
 {
-    // No constraint can be defined yet, so any request to use one fails.
-    if (enforce || converse)
+    if (!enforce && !converse)
+        return 0;
+    if (numConstraints() == 0 || !getActiveConstraint())
         return qel_errorMsg(512, "'Enforce constraints' option requested but no constraints have been defined."),
+               1;
+    // Only the heuristic search tests its candidates against constraints so
+    // far; the others must not pretend to.
+    if (!(flags & kSearchConstraintsOk))
+        return qel_errorMsg(0, "Constraints cannot be enforced in this analysis yet; only HSearch (with stepwise "
+                               "addition and NNI, SPR or TBR swapping) enforces them."),
                1;
     return 0;
 }
@@ -99,7 +107,7 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
         return 1;
     if ((flags & kSearchExhaustive) && checkMaxTaxaExhaustive(numSearchTaxa(data), rooted) != 0)
         return 1;
-    if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse) != 0)
+    if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse, flags) != 0)
         return 1;
     gSearchState.rooted = rooted;
     return 0;
@@ -167,7 +175,13 @@ void showCriterionSettings(const DataInfo *data)
 void showSearchTailSettings(const DataInfo *data, bool rooted)
 {
     (void)data;
-    qel_printf("No topological constraints in effect\n");
+    if (srch.enforce && getActiveConstraint()) {
+        char text[kMaxConstraintName + 64];
+        makeConstrString(getActiveConstraint(), text, sizeof text);
+        qel_printf("Kee\bping only trees %scompatible with %s\n", srch.converse ? "NOT " : "", text);
+    } else {
+        qel_printf("No topological constraints in effect\n");
+    }
     qel_printf("Trees are %s\n", rooted ? "rooted" : "unrooted");
 }
 

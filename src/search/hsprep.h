@@ -13,6 +13,7 @@ struct Tree;
 // Flags of checkSearchSettings and prepForSearch.
 inline constexpr uint32_t kSearchNoMinTaxa = 32;     // skip the minimum-taxa check
 inline constexpr uint32_t kSearchExhaustive = 8;
+inline constexpr uint32_t kSearchConstraintsOk = 64;  // the search tests candidates against constraints
 
 // The modes of setSearchVariables.
 enum SearchMode : uint32_t {
@@ -34,9 +35,9 @@ Tree *createSearchTree(const DataInfo *data);
 int checkMinTaxa(const DataInfo *data, uint32_t minimum, const char *subject, const char *qualifier);
 // Refusals print their message and return 1; the trees stay as they were.
 int checkSearchSettings(DataInfo *data, uint32_t flags);
-// The least constraint check a search needs while no constraint can be
-// defined: enforcing (or converse) without a constraint is error 512.
-int checkSearchConstraintOptions(bool enforce, bool converse);
+// Enforcing (or converse) without a constraint is error 512; a search that
+// does not pass kSearchConstraintsOk cannot enforce one and refuses.
+int checkSearchConstraintOptions(bool enforce, bool converse, uint32_t flags = 0);
 // Checks, prepares the data for the criterion and sets the search flags.
 int prepForSearch(DataInfo *data, uint32_t flags);
 void setSearchVariables(uint32_t mode, DataInfo *data);

@@ -6,6 +6,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_interrupts.h"
+#include "search/constrsearch.h"
 #include "search/hitlist.h"
 #include "search/scores.h"
 #include "search/search.h"
@@ -100,7 +101,7 @@ int evaluateNNI(HSearchData *hsd, Tree *tree)
         int result = 0;
         if (getAbortedStatus() != 0 && confirmAbortRequest())
             return 2;
-        if (scoreIsGood(hsd, s, bound, best)) {
+        if (scoreIsGood(hsd, s, bound, best) && nniMoveAllowed(tree, s0, u)) {
             RearrObject r;
             makeRearrObject(&r, s0, u, nullptr, s);
             result = tryToSaveTree(hsd, tree, &r, false, &best);

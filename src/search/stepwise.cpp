@@ -15,6 +15,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_random.h"
+#include "search/constrsearch.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
@@ -244,7 +245,7 @@ void StepwiseBuilder::noteHeld(double s)
 
 void StepwiseBuilder::evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s)
 {
-    if (s == kNoScoreValue)
+    if (s == kNoScoreValue || !leafJoinAllowed(t, edge, taxon))
         return;
     if (hold_ == 1) {
         if (compareScores(s, best_.score) < 0)
@@ -460,12 +461,11 @@ int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG 
         return 1;
     if (options.addSeq == kAddSeqRandom && !rng)
         return 1;
+    // Converse constraints judge finished trees only: joins are tested under
+    // positive constraints alone, and the trees built carry no score.
     const int32_t mode = getTopolConstrained();
-    if (mode < 0)
-        setTopolConstrained(0);  // converse constraints judge finished trees only
     StepwiseBuilder builder(data, tree, options);
     const int result = builder.run(rng, orderOut, scoreOut);
-    setTopolConstrained(mode);
     if (mode < 0 && scoreOut)
         *scoreOut = kNoScoreValue;
     return result;

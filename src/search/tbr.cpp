@@ -8,9 +8,11 @@
 #include "parsimony/pars_fxns.h"
 #include "parsimony/packx.h"
 #include "qel/qel_interrupts.h"
+#include "search/constrsearch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
 #include "search/scores.h"
+#include "search/search.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
@@ -385,6 +387,16 @@ double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
 int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre, uint32_t reconLimit,
                           double *scoreToBeat, double *best)
 {
+    // A move is tested on the whole tree, so the cut is mended around the test.
+    auto allowedUnderConstraints = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
+        if (!topolConstraintsActive())
+            return true;
+        const bool rest = cut.restCut(), sub = cut.subCut();
+        cut.restore();
+        const bool allowed = tbrMoveAllowed(tree, K, T, R);
+        cut.recut(rest, sub);
+        return allowed;
+    };
     auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
         if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
             return 0;
@@ -395,7 +407,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;
         int rc = 0;
-        if (scoreIsGood(hsd, score, bound, *best)) {
+        if (scoreIsGood(hsd, score, bound, *best) && allowedUnderConstraints(cut, K, T, R)) {
             RearrObject r;
             makeRearrObject(&r, K, T, R, score);
             // A save may flush the hit list, which applies moves to the

@@ -903,6 +903,14 @@ int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
     TreeNode *anc = tree->nodes;
     anc->edge.brlen = 0.0;
     anc->anc = nullptr;
+    if (r->attachUnnamed && anc->firstChild)
+        for (uint32_t t = 1; t <= tree->ntax; t++)
+            if (!tree->nodes[t].anc) {
+                TreeNode *outer = anc->firstChild;
+                tree->nodes[t].anc = outer;
+                tree->nodes[t].nextSib = outer->firstChild;
+                outer->firstChild = &tree->nodes[t];
+            }
     deleteUnneededNodes(tree);
     uint32_t leaves = 0;
     for (uint32_t t = 1; t <= tree->ntax; t++)

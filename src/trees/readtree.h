@@ -73,6 +73,9 @@ struct TreeReader {
     bool pruned;
     bool missingBrlen;               // this tree lacked a length below its top
     bool anyBrlensRead;
+    // Taxa the description does not name join its outermost node (monophyly
+    // constraint trees), before single-child nodes are removed.
+    bool attachUnnamed;
     // The words our writers of this kind of file (NEXUS, or Newick and
     // PHYLIP) give the taxa (normalized) -> original taxon; built on first use.
     std::unordered_map<std::string, uint32_t> fileWords;

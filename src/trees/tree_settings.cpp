@@ -1,5 +1,7 @@
 #include "trees/tree_settings.h"
 
+#include "trees/constr.h"
+
 #include "qel/qel_errormsg.h"
 #include "qel/qel_sets.h"
 #include "cli/qel_cmdline.h"
@@ -92,14 +94,13 @@ int readOptTreeList1st(int operation, CmdParam *option, void *place)
 
 int getConstrNameNonp(int operation, CmdParam *, void *place)
 {
-    // Constraint names live in the constraint store; while it holds none,
-    // every name read is one that has not been defined.
+    // The constraint named is made active; the setting itself is never shown.
     if (operation == kParamOpReadValue) {
-        char name[129];
-        if (readToken(name, sizeof name) < 0)
+        Constraint *c = getConstraintRefFromInput();
+        if (!c)
             return 1;
-        qel_errorMsg(711, "Constraint \"%s\" has not been defined.", name);
-        return 1;
+        setActiveConstraint(c);
+        return 0;
     }
     if (operation == kParamOpCurValue && place != nullptr)
         *static_cast<const char **>(place) = "(none)";

@@ -1,5 +1,7 @@
 #include "trees/treebuf.h"
 
+#include "trees/constr.h"
+
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -1172,6 +1174,8 @@ int installTreeHooks()
             h.forgetLastTreeOptimized();
     };
     s.replacePrimaryTree = replacePrimaryTree;
+    // Constraints name taxa of the data set they were defined on.
+    s.deallocAllConstraints = deallocAllConstraints;
     int status = installDataServices(s);
 
     TreeDataHooks h = treeDataHooks();
@@ -1181,6 +1185,7 @@ int installTreeHooks()
     h.taxonLabel = hookTaxonLabel;
     h.origTaxonNum = hookOrigTaxonNum;
     h.checkUnsavedTrees = checkUnsavedTrees;
+    h.destroyConData = destroyConData;
     setTreeDataHooks(&h);
     return status;
 }

@@ -51,6 +51,35 @@ void fillDefault(Set *set, uint32_t count, bool all)
     }
 }
 
+// Whether the next word starts a tree list rather than an option keyword: ".",
+// a number, "all", a delimited list, or the whole name of a stored tree. The
+// word is only looked at; the input is left where it was.
+bool treeListFollows()
+{
+    const int c = peekNextChar(nullptr);
+    if (c == '.' || c == '(' || c == '"' || std::isdigit(c))
+        return true;
+    if (c < 0 || (!std::isalpha(c) && c != '_'))
+        return false;
+    InputMark where{};
+    markInput(&where);
+    char word[kWordSize];
+    const bool gotWord = readToken(word, kWordSize) >= 0 && !tokenWasTruncated();
+    rewindInput(&where);
+    if (!gotWord)
+        return false;
+    if (stricmp(word, "all") == 0)
+        return true;
+    TreeBuffer *buf = selectTreeBuffer(getMainTreeBuffer(nullptr));
+    if (!buf || !haveTreeNames(buf))
+        return false;
+    const uint32_t count = numTreesInBuffer(buf);
+    for (uint32_t n = 1; n <= count; n++)
+        if (stricmp(getTreeName(buf, n).c_str(), word) == 0)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 bool isTreeFilterActive() { return treeSets[kFilterTreeSet] != nullptr; }
@@ -81,9 +110,9 @@ int64_t stringToTreeNum(TreeBuffer *buf, const char *word)
 
 int getTreeList(Set *set, bool onlyIfListFollows, bool singleItem)
 {
-    int c = peekNextChar(nullptr);
-    if (onlyIfListFollows && !(std::isdigit(c) || c == 'a' || c == 'A'))
+    if (onlyIfListFollows && !treeListFollows())
         return 0;
+    int c = peekNextChar(nullptr);
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     const uint32_t count = numTreesInBuffer(buf);
     Set *work = allocSet(count > 0 ? count : 1);

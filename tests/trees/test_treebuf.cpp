@@ -20,6 +20,7 @@
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treelist.h"
+#include "cli/qel_cmdline.h"
 
 namespace {
 
@@ -683,6 +684,32 @@ TEST_F(MainBufferTest, TreeListsResolve)
     EXPECT_EQ(members(set), (std::vector<uint32_t>{2, 5}));
     EXPECT_EQ(parse(";", set), 0);
     EXPECT_EQ(members(set), (std::vector<uint32_t>{2, 5})) << "an empty list keeps the default";
+    // Where a list is optional, its first word decides: ".", a number, "all",
+    // an opener or a stored tree's whole name start a list; any other word is
+    // left unread for the option parser.
+    auto optional = [&](const std::string &input) {
+        text = input;
+        initDocumentInput(&doc, text.data(), text.size());
+        setActiveInput(&doc);
+        gErrors.clear();
+        return getTreeList(set, true, false);
+    };
+    EXPECT_EQ(optional("BEST;"), 0);
+    EXPECT_EQ(members(set), std::vector<uint32_t>{7});
+    EXPECT_EQ(optional(".;"), 0);
+    EXPECT_EQ(members(set), std::vector<uint32_t>{12});
+    EXPECT_EQ(optional("3-.;"), 0);
+    EXPECT_EQ(members(set), (std::vector<uint32_t>{3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(optional("(tree2 best) ci;"), 0);
+    EXPECT_EQ(members(set), (std::vector<uint32_t>{2, 7}));
+    for (const char *option : {"ci;", "bestish;", "apolist;", "Best2;"}) {
+        EXPECT_EQ(optional(option), 0) << option;
+        EXPECT_EQ(members(set), (std::vector<uint32_t>{2, 7})) << option;
+        char next[32];
+        ASSERT_GE(readToken(next, sizeof next), 0);
+        EXPECT_EQ(std::string(next) + ";", option) << "the option word stays unread";
+        EXPECT_TRUE(gErrors.empty()) << option;
+    }
     // A filter hiding trees 2..4.
     treeSets[kFilterTreeSet] = allocSet(12);
     fillSet(treeSets[kFilterTreeSet], 12);

@@ -1,0 +1,24 @@
+// Topological constraints during a heuristic search: the set-up at its
+// start, and the tests of candidate trees (a taxon joined in stepwise
+// addition, an NNI or a TBR/SPR move) made on a scratch copy of the tree's
+// links, so the tree being swapped and its state sets are never touched.
+#pragma once
+
+#include <cstdint>
+
+#include "trees/treeutil.h"
+
+struct DataInfo;
+
+// Before a search that enforces constraints: checks the options, builds the
+// scratch tree with its constraint bits. 0 go on, 1 refused, -1 cancelled.
+int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet);
+void releaseSearchConstraints();
+
+// Each answers whether the candidate may be kept: it satisfies the active
+// constraint (positive mode) or violates it (converse mode). Always true when
+// no constraint is enforced.
+bool searchTreeAllowed(const Tree *tree);
+bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
+bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u);
+bool tbrMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R);

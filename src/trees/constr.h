@@ -1,0 +1,128 @@
+// Topological constraints: the registry of named constraints (monophyly and
+// backbone trees, convexity partitions), the Constraints and ShowConstr
+// commands, and the test of a tree against the active constraint.
+//
+// A tree's constraint data carry the constraint like one more character: per
+// node and slot (0 the subtree below the node, 1 the rest of the tree, 2 both)
+// a record of group bits, 128 groups to a word. For monophyly and backbone
+// M marks a subtree that is pure for a group, O one that is pure or has been
+// joined to a pure part, V a group whose clade has already closed below. For
+// convexity a record holds the partition subsets possible at the node and
+// the steps spent so far.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "trees/splits.h"
+#include "trees/treeutil.h"
+
+using ConWord = unsigned __int128;
+
+enum ConstraintType : uint32_t { kConMonophyly = 0, kConBackbone = 1, kConConvexity = 2 };
+
+inline constexpr uint32_t kMaxConstraintName = 127;
+inline constexpr uint32_t kMaxConvexSubsets = 128;
+
+struct Constraint {
+    char name[kMaxConstraintName + 1];
+    std::unique_ptr<SplitsList, SplitsList *(*)(SplitsList *)> groups{nullptr, destroySplitsList};
+    Constraint *next = nullptr;
+    uint32_t type = kConMonophyly;
+    uint32_t words = 0;  // 128-bit words of group bits
+    uint8_t show = 0;
+};
+
+struct ConRec {
+    ConWord *mo;   // M[w] then O[w] per word (monophyly, backbone)
+    ConWord *v;    // V[w]
+    ConWord set;   // convexity: subsets possible here
+    uint32_t count;  // convexity: steps so far
+    uint8_t satisfied;
+};
+
+struct ConData {
+    std::vector<ConRec> recs;  // slot-major: recs[slot * nodes + position]
+    std::vector<ConWord> moWords;
+    std::vector<ConWord> vWords;
+    const Constraint *builtFor = nullptr;
+    uint64_t generation = 0;
+    uint32_t nodes = 0;
+    uint32_t groups = 0;
+    uint32_t words = 0;
+    uint32_t type = kConMonophyly;
+    uint32_t numConvexStates = 0;
+    uint32_t stepLimit = 0;
+};
+
+// ---- Registry ---------------------------------------------------------------
+
+Constraint *getActiveConstraint();
+void setActiveConstraint(Constraint *c);
+uint32_t activeConstraintType();
+uint32_t numConstrWords();
+Constraint *firstConstraint();
+uint32_t numConstraints();
+uint32_t constraintPos(const Constraint *c);
+Constraint *constraintTagToPtr(const char *name);
+Constraint *getConstraintRefFromInput();
+// Appends a constraint made of the given groups; for a backbone the last
+// group is the set of taxa the backbone names. Null when memory failed.
+Constraint *addConstraint(const char *name, uint32_t type, SplitsList *groups, bool makeActive);
+void deallocAllConstraints();
+// Bumped whenever a constraint is freed or redefined, so that per-tree data
+// built earlier never pass as fresh.
+uint64_t constraintGeneration();
+// The extra steps convexity constraints tolerate (the search's looseConvex).
+void setConvexLooseness(int32_t looseness);
+
+// What the layers above must hear of: a constraint freed (the permutation
+// test's references to it), or all of them.
+struct ConstraintHooks {
+    void (*constraintFreed)(const Constraint *c);
+    void (*constraintsFreed)();
+};
+void setConstraintHooks(const ConstraintHooks &hooks);
+const ConstraintHooks &constraintHooks();
+
+int defineConstraint();
+int doShowConstraintsCmd();
+int readConstraintTree(DataInfo *data, Constraint *c, bool asBackbone);
+int readAndStoreConstraintTree(bool asBackbone, bool makeActive, const char *name);
+
+// The "constraints" option of the settings and searches.
+int getConstrName(int operation, struct CmdParam *option, void *place);
+// The facts of the analysis about to run that the constraint options are
+// checked against.
+struct ConstraintOptionCheck {
+    bool enforce;
+    bool converse;
+    bool permutationTest;
+    bool njStart;     // a heuristic search starting from a neighbor-joining tree
+    bool noSwapping;
+    bool resampling;  // within bootstrap or jackknife
+    int32_t looseness;
+};
+int checkConstraintOptions(const ConstraintOptionCheck &check);
+void makeConstrString(const Constraint *c, char *buffer, size_t size);
+// The log count of binary trees compatible with a monophyly constraint.
+double logCompatibleTrees(const Constraint *c, uint32_t ntax);
+double logCompatibleTreesUnrooted(const Constraint *c, uint32_t ntax);
+
+// ---- Per-tree data and tests --------------------------------------------------
+
+ConData *createConData(const Constraint *c, Tree *tree);
+ConData *destroyConData(ConData *data);
+int initConstraints(Tree *tree, const DataInfo *data, bool showStatus);
+bool constraintsAreStale(const Tree *tree);
+ConRec *conRecord(const Tree *tree, uint32_t slot, const TreeNode *node);
+bool conSetBin(const ConData *cd, const ConRec *a, const ConRec *b, ConRec *node);
+void countConvexStates(Tree *tree);
+void setConstrBitsForTips(const Constraint *c, const DataInfo *data, Tree *tree);
+bool conSet(const Tree *tree, TreeNode *node);
+bool conCompat(const Tree *tree, const ConRec *a, const ConRec *b);
+bool constraintsSatisfied(Tree *tree, bool converse);
+bool isConstraintTreeUninf(Tree *tree, bool converse);
+// Set-up at the start of a search: 0 go on, 1 refused, -1 cancelled.
+int initSearchConstraints(Tree *tree, const DataInfo *data, const ConstraintOptionCheck &check, bool quiet);
