@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char *kStdPunct = "(){}/\\,;:=*\"+-";
 constexpr const char *kNumericPunct = "(){}/\\,;:=*\"";
-constexpr const char *kStdWhitespace = " \n\t\r";
+constexpr const char *kStdWhitespace = kStdWhitespaceChars;
 
 // Lines of a printed comment are broken at the output width the program
 // starts with.
@@ -36,7 +36,13 @@ bool (*gErrorStopQuery)() = errorStopFactory;
 // One table per pair of sets, so that the per-character work of the word
 // reader is a single load.
 
-enum : uint8_t { kWhite = 1, kPunct = 2, kQuote = 4, kBracket = 8, kUnderscore = 16 };
+enum : uint8_t {
+    kWhite = kCharClassWhite,
+    kPunct = kCharClassPunct,
+    kQuote = kCharClassQuote,
+    kBracket = kCharClassBracket,
+    kUnderscore = kCharClassUnderscore
+};
 
 struct ClassTable {
     std::string whitespace;
@@ -46,14 +52,7 @@ struct ClassTable {
 
 void fillClasses(ClassTable &t)
 {
-    t.cls.fill(0);
-    for (unsigned char c : t.whitespace)
-        t.cls[c] |= kWhite;
-    for (unsigned char c : t.punctuation)
-        t.cls[c] |= kPunct;
-    t.cls['\''] |= kQuote;
-    t.cls['['] |= kBracket;
-    t.cls['_'] |= kUnderscore;
+    t.cls = wordCharClasses(t.whitespace.c_str(), t.punctuation.c_str());
 }
 
 ClassTable makeTable(const char *ws, const char *punct)
@@ -65,19 +64,7 @@ ClassTable makeTable(const char *ws, const char *punct)
 
 // The standard sets' table is built at compile time: the matrix reader asks
 // for it once per cell, so it must cost no more than its address.
-constexpr std::array<uint8_t, 256> makeStdClasses()
-{
-    std::array<uint8_t, 256> cls{};
-    for (const char *p = kStdWhitespace; *p; ++p)
-        cls[static_cast<unsigned char>(*p)] |= kWhite;
-    for (const char *p = kStdPunct; *p; ++p)
-        cls[static_cast<unsigned char>(*p)] |= kPunct;
-    cls['\''] |= kQuote;
-    cls['['] |= kBracket;
-    cls['_'] |= kUnderscore;
-    return cls;
-}
-constexpr std::array<uint8_t, 256> kStdClasses = makeStdClasses();
+constexpr std::array<uint8_t, 256> kStdClasses = wordCharClasses(kStdWhitespace, kStdPunct);
 
 // Small cache keyed by the sets' contents: callers pass literals or buffers of
 // their own, so a pointer alone does not identify a set.

@@ -5,6 +5,7 @@
 // dispatcher that runs the commands of a NEXUS block through a table.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "qel/qel_io.h"
@@ -41,6 +42,30 @@ const char *getStdWhitespace();
 int changeUndscSetting(uint32_t newValue);
 
 // ---- The core ---------------------------------------------------------------
+
+// Character classes of the word reader, one table per pair of sets: the
+// per-character work of a reader is then a single load.
+enum : uint8_t {
+    kCharClassWhite = 1,
+    kCharClassPunct = 2,
+    kCharClassQuote = 4,
+    kCharClassBracket = 8,
+    kCharClassUnderscore = 16
+};
+constexpr std::array<uint8_t, 256> wordCharClasses(const char *whitespace, const char *punctuation)
+{
+    std::array<uint8_t, 256> cls{};
+    for (const char *p = whitespace; *p; ++p)
+        cls[static_cast<unsigned char>(*p)] |= kCharClassWhite;
+    for (const char *p = punctuation; *p; ++p)
+        cls[static_cast<unsigned char>(*p)] |= kCharClassPunct;
+    cls['\''] |= kCharClassQuote;
+    cls['['] |= kCharClassBracket;
+    cls['_'] |= kCharClassUnderscore;
+    return cls;
+}
+// The standard whitespace of words.
+inline constexpr const char *kStdWhitespaceChars = " \n\t\r";
 
 // Results of readSpecialToken.
 inline constexpr int kTokenPlain = 0;

@@ -809,6 +809,71 @@ int closeInputFile(InputStatus *status)
     return rc;
 }
 
+namespace {
+
+constexpr int kSkippedByte = -2;
+
+// What a source's byte c becomes for the reader: the character (line
+// ends made "\n", the position counted), or kSkippedByte for a byte that is
+// not passed on (the CR of a CRLF pair, a control character).
+inline int acceptByte(InputStatus *in, int c)
+{
+    if (c == '\r') {
+        if (in->lineEndKind == kLineEndCRLF)
+            return kSkippedByte;
+        in->pos.charCount++;
+        if (in->lineEndKind == kLineEndCR || in->lineEndKind == kLineEndLF) {
+            in->pos.lineNum++;
+            return '\n';
+        }
+        return kSkippedByte;
+    }
+    in->pos.charCount++;
+    if (c == '\n') {
+        in->pos.lineNum++;
+        // Each line of a command file is a point where a termination
+        // signal is acted on, however quick the commands.
+        checkTermination();
+        return c;
+    }
+    if ((c < 32 && c != '\t') || c == 127)
+        return kSkippedByte;
+    return c;
+}
+
+// Appends what readNextChar makes of the raw bytes [b, e) of the input
+// to out. Runs of ordinary bytes (tabs and bytes 32 and up but 127) are
+// copied whole; the rest go one by one through acceptByte.
+void acceptBytes(InputStatus *in, const char *b, const char *e, std::string &out)
+{
+    auto ordinary = [](unsigned char c) { return (c >= 32 && c != 127) || c == '\t'; };
+    // Where readNextChar would have started for the next character: after
+    // the last one passed on, before any bytes skipped since.
+    InputPos entry = in->pos;
+    while (b < e) {
+        const char *run = b;
+        while (b < e && ordinary(static_cast<unsigned char>(*b)))
+            ++b;
+        if (b > run) {
+            const auto n = static_cast<uint32_t>(b - run);
+            out.append(run, n);
+            in->prevPos = n == 1 ? entry : InputPos{in->pos.charCount + n - 1, in->pos.lineNum};
+            in->pos.charCount += n;
+            entry = in->pos;
+        }
+        if (b == e)
+            break;
+        const int c = acceptByte(in, static_cast<unsigned char>(*b++));
+        if (c != kSkippedByte) {
+            in->prevPos = entry;
+            entry = in->pos;
+            out.push_back(static_cast<char>(c));
+        }
+    }
+}
+
+}  // namespace
+
 int readNextChar()
 {
     InputStatus *in = gActiveInput;
@@ -833,27 +898,44 @@ int readNextChar()
         // any other, and only the source's own end gives -1.
         if (c < 0)
             return -1;
-        if (c == '\r') {
-            if (in->lineEndKind == kLineEndCRLF)
-                continue;
-            in->pos.charCount++;
-            if (in->lineEndKind == kLineEndCR || in->lineEndKind == kLineEndLF) {
-                in->pos.lineNum++;
-                return '\n';
-            }
-            continue;
-        }
-        in->pos.charCount++;
-        if (c == '\n') {
-            in->pos.lineNum++;
-            // Each line of a command file is a point where a termination
-            // signal is acted on, however quick the commands.
-            checkTermination();
+        c = acceptByte(in, c);
+        if (c != kSkippedByte)
             return c;
-        }
-        if ((c < 32 && c != '\t') || c == 127)
-            continue;
-        return c;
+    }
+}
+
+bool readNextCharsThrough(int stop, std::string &out)
+{
+    InputStatus *in = gActiveInput;
+    if (!in)
+        return false;
+    if (in->batch && in->isDocument) {
+        const char *b = in->docText + in->docIndex;
+        const char *e = in->docText + in->docLength;
+        const char *found = static_cast<const char *>(std::memchr(b, stop, static_cast<size_t>(e - b)));
+        const char *through = found ? found + 1 : e;
+        in->docIndex += static_cast<uint64_t>(through - b);
+        acceptBytes(in, b, through, out);
+        return found != nullptr;
+    }
+    if (in->batch && in->stream && in->stream->fp) {
+        // getdelim takes the bytes from the stream's buffer in bulk.
+        char *line = nullptr;
+        size_t capacity = 0;
+        const ssize_t n = getdelim(&line, &capacity, stop, in->stream->fp);
+        const bool found = n > 0 && line[n - 1] == static_cast<char>(stop);
+        if (n > 0)
+            acceptBytes(in, line, line + n, out);
+        std::free(line);
+        return found;
+    }
+    for (;;) {
+        const int c = readNextChar();
+        if (c < 0)
+            return false;
+        out.push_back(static_cast<char>(c));
+        if (c == stop)
+            return true;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <sys/types.h>
 
 #include "qel/qel_files.h"
@@ -197,6 +198,11 @@ void initInputStatus(InputStatus *status);
 // Makes an in-memory text the active input (the text is not copied).
 void initDocumentInput(InputStatus *status, const char *text, uint64_t length);
 int readNextChar();
+// Appends what readNextChar would return, character by character, to out
+// through the first `stop` (included; a printable character); false when
+// the input ended first. Positions and line ends are kept as by
+// readNextChar; files and documents are read in bulk.
+bool readNextCharsThrough(int stop, std::string &out);
 int readNextLine(size_t size, char *buffer);
 uint64_t getInputDocSize(const InputStatus *status);
 uint64_t getCurrentInputPos(const InputStatus *status);

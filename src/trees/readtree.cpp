@@ -3,7 +3,7 @@
 #include "data/taxlabels.h"
 
 #include <algorithm>
-#include <cctype>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -43,11 +43,20 @@ constexpr const char *kLabelPunct = "=;:(),-";
 constexpr const char *kNewickLabelPunct = "=;:(),";
 constexpr const char *kLengthPunct = "=;(),";
 
+// Names are matched without regard to case, in the C locale the program
+// runs in: only A-Z have lower-case forms.
+void lowerInto(std::string &out, const char *s)
+{
+    out.assign(s);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+}
+
 std::string lowerCase(const char *s)
 {
-    std::string out(s);
-    for (char &c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string out;
+    lowerInto(out, s);
     return out;
 }
 
@@ -112,7 +121,8 @@ int32_t taxonOfLabel(TreeReader *r, const char *word)
         for (uint32_t t = 0; t < d->ntax; t++)
             r->labelIndex.emplace(lowerCase(taxLabelString(d, t)), t);
     }
-    if (auto it = r->labelIndex.find(lowerCase(word)); it != r->labelIndex.end())
+    lowerInto(r->lowered, word);
+    if (auto it = r->labelIndex.find(r->lowered); it != r->labelIndex.end())
         return static_cast<int32_t>(it->second);
     if (!r->phylipLabels.empty()) {
         char plain[2 * kMaxLabelLength + 8];
@@ -158,11 +168,31 @@ int unexpectedSemicolon()
 
 // Counts the node against the description's limit: every node named or
 // opened takes a slot, and internal nodes must also fit the node array.
+bool roomForNode(TreeReader *r, bool internal, uint32_t ntax)
+{
+    return ++r->nodeCount <= r->nodeLimit && (!internal || ++r->internalCount <= ntax);
+}
+
 int countNode(TreeReader *r, bool internal, uint32_t ntax)
 {
-    if (++r->nodeCount > r->nodeLimit || (internal && ++r->internalCount > ntax))
-        return tooManyNodes();
-    return 0;
+    return roomForNode(r, internal, ntax) ? 0 : tooManyNodes();
+}
+
+// The value of a branch-length word, stored in node; false when the word is
+// not a finite number. The decimals written are noted for the writers.
+bool storeBranchLength(TreeReader *r, TreeNode *node, const char *word)
+{
+    double v = 0.0;
+    if (word[0] == '\0' || std::strchr(kLengthPunct, word[0]) || stringToDouble(word, &v) != kConvOk ||
+        !std::isfinite(v))
+        return false;
+    if (!std::strpbrk(word, "eE")) {
+        if (const char *dot = std::strchr(word, '.'))
+            r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::strlen(dot + 1)));
+    }
+    node->edge.brlen = v;
+    r->brlensSeen = true;
+    return true;
 }
 
 // A branch length after ":"; the colon has been read.
@@ -171,18 +201,10 @@ int readBranchLength(TreeReader *r, TreeNode *node)
     char word[kWordSize];
     if (readSpecialToken(word, sizeof word, nullptr, kLengthPunct, nullptr, false) < 0)
         return 1;
-    double v = 0.0;
-    if (word[0] == '\0' || std::strchr(kLengthPunct, word[0]) || stringToDouble(word, &v) != kConvOk ||
-        !std::isfinite(v))
+    if (!storeBranchLength(r, node, word))
         return qel_errorMsg(787, "Invalid branch length found in tree description: '%s'\tBranch lengths must be "
                                  "integers or real numbers.",
                             word);
-    if (!std::strpbrk(word, "eE")) {
-        if (const char *dot = std::strchr(word, '.'))
-            r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::strlen(dot + 1)));
-    }
-    node->edge.brlen = v;
-    r->brlensSeen = true;
     return 0;
 }
 
@@ -340,6 +362,265 @@ int readNewickNodes(TreeReader *r, Tree *tree)
             return expectingSemicolon();
         return invalidTree();
     }
+}
+
+// ---- Descriptions read whole ----------------------------------------------
+// Taken a character at a time through the tokenizer, the descriptions of a
+// large tree file cost far more in calls per character than in the trees
+// themselves. So a description is first taken whole into memory (through
+// its ";") and parsed there by the tokenizer's own rules for words, quotes,
+// underscores and comments. Whatever this parser does not take on (any
+// error, a taxon set or range, a deleted or repeated taxon, a visible
+// comment, a ";" inside a quote or comment) puts the input back at the start
+// of the description, where the general reader reads it again and reports
+// what it finds.
+
+constexpr int kGiveUp = -2;
+
+bool gWholeDescriptions = true;
+
+enum : uint8_t {
+    kCharWhite = kCharClassWhite,
+    kCharPunct = kCharClassPunct,
+    kCharQuote = kCharClassQuote,
+    kCharBracket = kCharClassBracket,
+    kCharUnderscore = kCharClassUnderscore
+};
+
+constexpr std::array<uint8_t, 256> wordClasses(const char *punct) { return wordCharClasses(kStdWhitespaceChars, punct); }
+constexpr std::array<uint8_t, 256> kLabelClasses = wordClasses(kLabelPunct);
+constexpr std::array<uint8_t, 256> kNewickLabelClasses = wordClasses(kNewickLabelPunct);
+constexpr std::array<uint8_t, 256> kLengthClasses = wordClasses(kLengthPunct);
+
+class DescriptionCursor {
+public:
+    explicit DescriptionCursor(const std::string &text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    bool atEnd() const { return p_ == end_; }
+    void skip() { ++p_; }
+
+    // The next character outside whitespace and comments, not taken; -1 at
+    // the end, kGiveUp at a comment left to the tokenizer.
+    int peekDark()
+    {
+        while (p_ < end_) {
+            const unsigned char c = static_cast<unsigned char>(*p_);
+            if (c == '[') {
+                if (!skipComment())
+                    return kGiveUp;
+            } else if (kLengthClasses[c] & kCharWhite) {
+                ++p_;
+            } else {
+                return c;
+            }
+        }
+        return -1;
+    }
+
+    // The word at a dark character, as readSpecialToken reads it with the
+    // punctuation of cls (out holds kWordSize bytes). False to give up.
+    bool word(const std::array<uint8_t, 256> &cls, char *out, bool *truncated)
+    {
+        constexpr uint32_t cap = kWordSize - 1;
+        uint32_t n = 0;
+        *truncated = false;
+        auto store = [&](char ch) {
+            if (n < cap)
+                out[n++] = ch;
+            else
+                *truncated = true;
+        };
+        const char first = *p_++;
+        if (cls[static_cast<unsigned char>(first)] & kCharPunct) {
+            out[0] = first;
+            out[1] = '\0';
+            return true;
+        }
+        if (first == '\'') {
+            for (;;) {  // '' is one quote
+                if (p_ == end_)
+                    return false;
+                const char ch = *p_++;
+                if (ch == '\'') {
+                    if (p_ == end_ || *p_ != '\'')
+                        break;
+                    ++p_;
+                }
+                store(ch);
+            }
+        } else {
+            const bool keepUnderscores = gSettings.keepUnderscores != 0;
+            store(first == '_' ? ' ' : first);  // a leading underscore is always a blank
+            while (p_ < end_) {
+                const char ch = *p_;
+                const uint8_t k = cls[static_cast<unsigned char>(ch)];
+                if (k == 0) {
+                    store(ch);
+                    ++p_;
+                } else if (k & kCharBracket) {
+                    if (!skipComment())
+                        return false;
+                } else if (k & (kCharWhite | kCharPunct | kCharQuote)) {
+                    break;
+                } else {
+                    store((k & kCharUnderscore) && !keepUnderscores ? ' ' : ch);
+                    ++p_;
+                }
+            }
+        }
+        while (n > 1 && (out[n - 1] == ' ' || out[n - 1] == '\t'))
+            --n;
+        out[n] = '\0';
+        return true;
+    }
+
+private:
+    // At "[": past the (nested) comment. A visible comment, which may have
+    // to be printed, and an open one are left to the tokenizer.
+    bool skipComment()
+    {
+        ++p_;
+        if (p_ < end_ && *p_ == '!')
+            return false;
+        for (uint32_t depth = 1; p_ < end_;) {
+            const char c = *p_++;
+            if (c == '[')
+                depth++;
+            else if (c == ']' && --depth == 0)
+                return true;
+        }
+        return false;
+    }
+
+    const char *p_;
+    const char *end_;
+};
+
+// The description at the input position, whole, in text; the input can be
+// put back with `restore`. False (nothing read) for an input the fast
+// readers do not serve: the terminal, or comments not recognized.
+class WholeDescription {
+public:
+    bool take(std::string &text)
+    {
+        in_ = getActiveInput();
+        if (!gWholeDescriptions || !in_ || !in_->batch || !(in_->isDocument || (in_->stream && in_->stream->fp)) ||
+            !gSettings.recognizeNexusComments)
+            return false;
+        before_ = *in_;
+        currentInputInfo(&seekable_);
+        text.clear();
+        taken_ = true;
+        return readNextCharsThrough(';', text);
+    }
+    // Back to where take started, positions included.
+    void restore()
+    {
+        if (!taken_)
+            return;
+        resetCurrentInput(&seekable_);
+        *in_ = before_;
+    }
+
+private:
+    InputStatus *in_ = nullptr;
+    InputStatus before_{};
+    InputStatus seekable_{};  // its charCount is the file offset to seek to
+    bool taken_ = false;
+};
+
+// The fast parse of a description into tree (prepared as for the general
+// reader); false to leave it to the general reader.
+bool parseDescription(TreeReader *r, Tree *tree, DescriptionCursor &text)
+{
+    DataInfo *d = r->data;
+    TreeNode *anc = tree->nodes;
+    std::vector<TreeNode *> &open = r->openForks;
+    open.clear();
+    TreeNode *nextFork = tree->nodes + tree->ntax + 1;
+    const auto &labelClasses = r->newickFile ? kNewickLabelClasses : kLabelClasses;
+    char word[kWordSize];
+    bool truncated = false;
+    auto length = [&](TreeNode *node) {  // at ":"
+        text.skip();
+        return text.peekDark() >= 0 && text.word(kLengthClasses, word, &truncated) &&
+               storeBranchLength(r, node, word);
+    };
+    bool expectNode = true;
+    for (;;) {
+        const int c = text.peekDark();
+        if (c < 0)
+            return false;
+        if (expectNode) {
+            if (c == '(') {
+                text.skip();
+                if (!roomForNode(r, true, tree->ntax))
+                    return false;
+                TreeNode *fork = nextFork++;
+                appendChild(open.empty() ? anc : open.back(), fork);
+                open.push_back(fork);
+                continue;
+            }
+            if (c == ';' || c == ',' || c == ')')
+                return false;
+            if (!text.word(labelClasses, word, &truncated) || truncated)
+                return false;
+            int32_t t = findStringInTransTable(r, word);
+            if (t < 0 && findMatchingTaxonSet(word))
+                return false;
+            if (t < 0)
+                t = taxonOfLabel(r, word);
+            if (t < 0 || (!r->newickFile && text.peekDark() == '-'))
+                return false;
+            const auto o = static_cast<uint32_t>(t);
+            if (isDeletedTaxon(o, d) || r->used[o] || !roomForNode(r, false, tree->ntax))
+                return false;
+            r->used[o] = 1;
+            TreeNode *tip = tree->nodes + 1 + activeOf(d, o);
+            appendChild(open.empty() ? anc : open.back(), tip);
+            if (text.peekDark() == ':' && !length(tip))
+                return false;
+            expectNode = false;
+            continue;
+        }
+        text.skip();
+        if (c == ',') {
+            if (open.empty())
+                return false;
+            expectNode = true;
+        } else if (c == ')') {
+            if (open.empty() || !open.back()->firstChild)
+                return false;
+            TreeNode *closed = open.back();
+            open.pop_back();
+            int next = text.peekDark();
+            if (next >= 0 && !std::strchr("(),;:", next)) {  // an internal node label: dropped
+                if (!text.word(kNewickLabelClasses, word, &truncated))
+                    return false;
+                next = text.peekDark();
+            }
+            if (next == ':' && !length(closed))
+                return false;
+        } else {
+            return c == ';' && open.empty() && text.atEnd();
+        }
+    }
+}
+
+// Reads the description at the input position the fast way. False when it
+// was left to the general reader: the input is then back where it was.
+bool readNewickWhole(TreeReader *r, Tree *tree)
+{
+    WholeDescription whole;
+    const uint32_t decimals = r->decimals;
+    if (whole.take(r->text)) {
+        DescriptionCursor cursor(r->text);
+        if (parseDescription(r, tree, cursor))
+            return true;
+    }
+    whole.restore();
+    r->decimals = decimals;
+    return false;
 }
 
 // Ancestor-function format: one 1-based ancestor number per node, tips
@@ -887,7 +1168,9 @@ void deleteUnneededNodes(Tree *tree)
     afterTreeChange(tree);
 }
 
-int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
+namespace {
+
+void startDescription(TreeReader *r, Tree *tree)
 {
     initNodes(tree, tree->ntax);
     for (uint32_t p = 0; p < tree->maxNodes; p++) {
@@ -897,7 +1180,27 @@ int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
     std::fill(r->used.begin(), r->used.end(), 0);
     r->nodeCount = r->internalCount = 0;
     r->brlensSeen = r->missingBrlen = false;
-    const int rc = r->ancFunction ? readAncestorFunction(r, tree) : readNewickNodes(r, tree);
+}
+
+}  // namespace
+
+bool setWholeDescriptionReading(bool on)
+{
+    const bool previous = gWholeDescriptions;
+    gWholeDescriptions = on;
+    return previous;
+}
+
+int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
+{
+    startDescription(r, tree);
+    int rc = 0;
+    if (r->ancFunction) {
+        rc = readAncestorFunction(r, tree);
+    } else if (!readNewickWhole(r, tree)) {
+        startDescription(r, tree);
+        rc = readNewickNodes(r, tree);
+    }
     if (rc != 0)
         return 1;
     TreeNode *anc = tree->nodes;
@@ -968,14 +1271,40 @@ int findNextTreesBlk()
 
 namespace {
 
-// Reads a taxon word of a description in the harvesting pass: the reading
-// pass takes the same words, so names are collected exactly as it will
-// look them up.
-int harvestDescription(const std::unordered_map<std::string, std::string> &trans,
-                       std::unordered_map<std::string, uint32_t> &seen, std::vector<std::string> &names)
+// The names of the harvesting pass, in order of first appearance, with
+// the lower-case names already met.
+struct Harvest {
+    const std::unordered_map<std::string, std::string> &trans;
+    std::unordered_map<std::string, uint32_t> seen;
+    std::vector<std::string> &names;
+    std::string lowered;
+    std::string text;  // a description read whole
+
+    // A taxon word of a description: through the Translate table, noted
+    // when it is new. Most words repeat a name already seen: one lookup, no
+    // insertion.
+    void note(const char *word)
+    {
+        lowerInto(lowered, word);
+        const char *name = word;
+        if (!trans.empty())
+            if (auto it = trans.find(lowered); it != trans.end()) {
+                name = it->second.c_str();
+                lowerInto(lowered, name);
+            }
+        if (!seen.count(lowered)) {
+            seen.emplace(lowered, static_cast<uint32_t>(names.size()));
+            names.push_back(name);
+        }
+    }
+};
+
+// Reads the taxon words of a description in the harvesting pass: the
+// reading pass takes the same words, so names are collected exactly as it
+// will look them up.
+int harvestDescription(Harvest &h)
 {
     bool expectNode = true;
-    std::string lowered;
     for (;;) {
         int c = readNextDarkChar(nullptr);
         if (c < 0)
@@ -1002,24 +1331,56 @@ int harvestDescription(const std::unordered_map<std::string, std::string> &trans
         if (!expectNode)
             continue;  // an internal node's label
         expectNode = false;
-        // Most words repeat a name already seen: one lookup, no insertion.
-        lowered = word;
-        for (char &ch : lowered)
-            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-        if (!trans.empty())
-            if (auto it = trans.find(lowered); it != trans.end()) {
-                lowered = lowerCase(it->second.c_str());
-                if (!seen.count(lowered)) {
-                    seen.emplace(lowered, static_cast<uint32_t>(names.size()));
-                    names.push_back(it->second);
-                }
-                continue;
-            }
-        if (!seen.count(lowered)) {
-            seen.emplace(lowered, static_cast<uint32_t>(names.size()));
-            names.push_back(word);
+        h.note(word);
+    }
+}
+
+// The same from the description read whole; false to leave it to the
+// general harvester (noting a name again changes nothing).
+bool harvestWhole(Harvest &h, DescriptionCursor &text)
+{
+    char word[kWordSize];
+    bool truncated = false;
+    bool expectNode = true;
+    for (;;) {
+        const int c = text.peekDark();
+        if (c < 0)
+            return false;
+        if (c == ';') {
+            text.skip();
+            return text.atEnd();
+        }
+        if (c == '(' || c == ',') {
+            text.skip();
+            expectNode = true;
+        } else if (c == ')') {
+            text.skip();
+            expectNode = false;
+        } else if (c == ':') {  // a branch length
+            text.skip();
+            if (text.peekDark() < 0 || !text.word(kLengthClasses, word, &truncated))
+                return false;
+        } else {
+            if (!text.word(kNewickLabelClasses, word, &truncated))
+                return false;
+            if (expectNode)  // else an internal node's label
+                h.note(word);
+            expectNode = false;
         }
     }
+}
+
+// One description of the harvesting pass, read whole when it can be.
+int harvestOneDescription(Harvest &h)
+{
+    WholeDescription whole;
+    if (whole.take(h.text)) {
+        DescriptionCursor cursor(h.text);
+        if (harvestWhole(h, cursor))
+            return 0;
+    }
+    whole.restore();
+    return harvestDescription(h);
 }
 
 }  // namespace
@@ -1028,9 +1389,9 @@ int harvestTaxonNames(std::vector<std::string> &names)
 {
     setStatusText("Harvesting taxon names from tree descriptions...");
     std::unordered_map<std::string, std::string> trans;
-    std::unordered_map<std::string, uint32_t> seen;
     names.clear();
     names.reserve(100);
+    Harvest harvest{trans, {}, names, {}, {}};
     char word[kWordSize];
     for (;;) {
         if (getAbortedStatus())
@@ -1077,7 +1438,7 @@ int harvestTaxonNames(std::vector<std::string> &names)
                 if (isTokenSemicolon(word))
                     return invalidTree();
             }
-            if (harvestDescription(trans, seen, names) != 0)
+            if (harvestOneDescription(harvest) != 0)
                 return 1;
         } else if (skipRestOfCmd() != 0) {
             return 1;

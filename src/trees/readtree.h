@@ -88,6 +88,10 @@ struct TreeReader {
     // (punctuation dropped, underscores as blanks; lower case) -> original
     // taxon, so that their tree files match back to the taxa.
     std::unordered_map<std::string, uint32_t> phylipLabels;
+    // Scratch of the fast description reader, kept from tree to tree.
+    std::string text;
+    std::vector<TreeNode *> openForks;
+    std::string lowered;  // a label in lower case, for the label index
 };
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels);
@@ -97,6 +101,11 @@ TreeReader *destroyTreeReader(TreeReader *reader);
 // current input position into tree, rooted at the ancestor node. 0 or 1
 // after an error has been reported.
 int readNewickTree(TreeReader *reader, Tree *tree, bool rooted);
+// Whether descriptions are read whole into memory and parsed there when the
+// input allows (on at start); off leaves every description to the
+// character-by-character reader, for comparing the two. Returns the
+// previous setting.
+bool setWholeDescriptionReading(bool on);
 // After a description: removes internal nodes with fewer than two children.
 void deleteUnneededNodes(Tree *tree);
 // A weight text "w" or "n/d"; 0, or 1 after an error.
