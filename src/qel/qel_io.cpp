@@ -493,7 +493,12 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
         return kOpenFailed;
     }
 
-    if ((flags & kStreamLock) && lockStream(s, !forRead) != 0) {
+    // Only plain files are locked: a device or pipe (/dev/null, a terminal)
+    // is shared by nature, and a lock on it would refuse a second program
+    // writing there for no reason.
+    struct stat opened;
+    const bool plainFile = fstat(fileno(s->fp), &opened) == 0 && S_ISREG(opened.st_mode);
+    if ((flags & kStreamLock) && plainFile && lockStream(s, !forRead) != 0) {
         reportLockedElsewhere(s);
         std::fclose(s->fp);
         destroyStreamInfo(s);

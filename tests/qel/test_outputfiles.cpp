@@ -233,6 +233,22 @@ TEST_F(OutputFilesTest, LockHeldWhileReplacing)
     EXPECT_EQ(dir.names(), std::vector<std::string>{"old.tre"});
 }
 
+// A device is shared by nature: two programs that both send their output to
+// /dev/null (or to one terminal) must not refuse each other through a lock.
+TEST_F(OutputFilesTest, DeviceIsNotLocked)
+{
+    StreamInfo *held = nullptr;
+    ASSERT_EQ(openStream("/dev/null", kStreamAppend | kStreamLock, nullptr, &held), kOpenOK);
+    const int status = childStatus([&] {
+        StreamInfo *s = nullptr;
+        const int rc = openStream("/dev/null", kStreamAppend | kStreamLock, nullptr, &s);
+        closeStream(&s);
+        return rc;
+    });
+    EXPECT_EQ(WEXITSTATUS(status), kOpenOK);
+    EXPECT_EQ(closeStream(&held), 0);
+}
+
 // A child that is sent a termination signal while it writes a tree file and
 // a log: exit status 128 + the signal, the tree file untouched, the log
 // flushed with everything printed before the signal.
