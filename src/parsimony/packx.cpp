@@ -267,6 +267,11 @@ void deallocPackedData(DataInfo *d)
     deallocSet(d->pars->atMinimum);
     delete d->pars;
     d->pars = nullptr;
+    // Nothing packed is left, so the next use must pack from the start: a
+    // later phase alone would find no record to finish (a likelihood set-up
+    // releases the packing while an earlier search had left phase 2 due).
+    gPars.pending = 3;
+    gPars.altPrep = 1;
     // The bounds name their packed record by address, which the next
     // packing may well be given.
     invalidateLengthBounds();
