@@ -14,7 +14,7 @@
 #include "distance/pairdiff.h"
 #include "distance/userdist.h"
 #include "search/starttree.h"
-#include "search/swap.h"
+#include "search/critscore.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -58,19 +58,20 @@ int installDistanceHooks()
     installPatternServices(p);
     installUserDistanceHooks();
     installTreeScoreFxns({nullptr, nullptr, hsCalcDistanceFitForTree});
-    installCriterionTreeScoreFxn(kCriterionDistance, hsCalcDistanceFitForTree);
-    installCriterionLengthsFxn(kCriterionDistance,
-                               [](Tree *tree, double bound) { return calcDistanceFitForTree(nullptr, tree, true, bound); });
-    installCriterionCollapseFxns(kCriterionDistance,
-                                 {[] { return dist.dCollapse != 0; }, collapseZeroLengthEdges, "branch length is zero"});
-    installCriterionDescribeFxns(
-        kCriterionDistance,
-        {[] {
-             return dist.objective == kObjectiveBME  ? "Balanced-minimum-evolution (BME) score"
-                    : dist.objective == kObjectiveME ? "Minimum-evolution (OLS) score"
-                    : dist.power == 0.0              ? "Sum-of-squares"
-                                                     : "Weighted sum-of-squares";
-         },
-         [] { return std::clamp(dist.precision, 0, kMaxDistDecimals); }});
-    return installDataServices(s);
+    // Searches under the distance criterion: every tree scored by its fit to
+    // the matrix, lengths fitted on request (rooting, collapsing, describing).
+    CriterionSearchFxns search{};
+    search.score = hsCalcDistanceFitForTree;
+    search.scoreWithLengths = [](Tree *tree, double bound) { return calcDistanceFitForTree(nullptr, tree, true, bound); };
+    search.collapseActive = [] { return dist.dCollapse != 0; };
+    search.collapse = collapseZeroLengthEdges;
+    search.collapseDescription = "branch length is zero";
+    search.scoreLabel = [] {
+        return dist.objective == kObjectiveBME  ? "Balanced-minimum-evolution (BME) score"
+               : dist.objective == kObjectiveME ? "Minimum-evolution (OLS) score"
+               : dist.power == 0.0              ? "Sum-of-squares"
+                                                : "Weighted sum-of-squares";
+    };
+    search.lengthDecimals = [] { return std::clamp(dist.precision, 0, kMaxDistDecimals); };
+    return installDataServices(s) | installCriterionSearchFxns(kCriterionDistance, search);
 }

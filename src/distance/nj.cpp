@@ -355,6 +355,13 @@ DMatrix *clusterMatrix(ClustData *cd, bool useCriterion)
 {
     const bool forML = useCriterion && gCriterion == kCriterionLikelihood;
     DMatrix *dm = getDMatrix(forML ? kDMatrixForLikelihood : kDMatrixForDistance, cd->data, false);
+    // The likelihood layer fills its matrix; until it has, say so rather than
+    // fail without a word.
+    if (forML && dm && (dm->type == kCurrentDistType || !dm->distances)) {
+        qel_errorMsg(0, "Neighbor-joining starting trees under the likelihood criterion need maximum-likelihood "
+                        "distances, which are not available yet; use 'start=stepwise'.");
+        return nullptr;
+    }
     if (!dm || dm->type == kCurrentDistType || !dm->distances)
         return nullptr;
     return dm;

@@ -147,12 +147,9 @@ int installLikelihoodHooks()
     data.initModelData = [](DataInfo *d, int) {
         return initModelData(getDefaultModel(), false, d);
     };
-    // Searches under likelihood: the set-up once per search, every tree
-    // scored by the driver with its branch lengths and parameters optimised.
-    SearchScoreHooks search{};
-    search.prepare = [](DataInfo *, Tree *tree) {
-        return initializeML(false, false, false, false, tree ? tree : getPrimaryTree()) == 0 ? 0 : 1;
-    };
-    search.scoreTree = [](DataInfo *, Tree *tree, double target) { return calcTreeLikelihood(tree, target); };
-    return installDataServices(data) | installSearchScoreHooks(kCriterionLikelihood, search);
+    // Searches under likelihood: every tree scored by the driver with its
+    // branch lengths and parameters optimised (the lengths stay on the tree).
+    CriterionSearchFxns search{};
+    search.score = [](Tree *tree, double bound) { return calcTreeLikelihood(tree, bound); };
+    return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

@@ -1,4 +1,5 @@
 #include "search/condense.h"
+#include "search/critscore.h"
 #include "search/swap.h"
 
 #include <algorithm>
@@ -220,7 +221,7 @@ CollapseRule searchCollapseRule()
 
 void collapseForSearch(HSearchData *hsd, Tree *tree)
 {
-    if (const CriterionCollapseFxns *f = criterionCollapseFxns(gCriterion)) {
+    if (const CriterionSearchFxns *f = criterionCollapseFxns(gCriterion)) {
         f->collapse(tree);
         return;
     }
@@ -246,8 +247,8 @@ bool searchCollapses()
 
 const char *searchCollapseDescription()
 {
-    const CriterionCollapseFxns *f = criterionCollapseFxns(gCriterion);
-    return f ? f->description : collapseRuleDescription(searchCollapseRule());
+    const CriterionSearchFxns *f = criterionCollapseFxns(gCriterion);
+    return f ? f->collapseDescription : collapseRuleDescription(searchCollapseRule());
 }
 
 const char *collapseRuleDescription(CollapseRule rule)

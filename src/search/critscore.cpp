@@ -1,103 +1,147 @@
 #include "search/critscore.h"
 
 #include <array>
-#include <vector>
 
+#include "qel/qel_interrupts.h"
+#include "search/constrsearch.h"
 #include "search/hitlist.h"
 #include "search/scores.h"
+#include "search/search.h"
 #include "search/search_settings.h"
-#include "search/swap.h"
 #include "search/tbr.h"
-#include "qel/qel_interrupts.h"
-#include "qel/qel_util.h"
 #include "trees/treeutil.h"
 
 namespace {
 
-std::array<SearchScoreHooks, 3> gHooks{};
-std::array<bool, 3> gInstalled{};
+std::array<CriterionSearchFxns, 3> gRecords{};
 
-struct Move {
-    TreeNode *K, *T, *R;
-};
-
-int collectMove(void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double)
+const CriterionSearchFxns *record(uint32_t criterion)
 {
-    static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
-    return 0;
+    if (criterion == static_cast<uint32_t>(kCriterionParsimony) || criterion >= gRecords.size() ||
+        !gRecords[criterion].score)
+        return nullptr;
+    return &gRecords[criterion];
 }
 
-// Every neighbour of the tree rescored through the slot: a better one (or,
-// while saving several, a good enough one) goes to the hit list, with the
+// The moves are made on the tree itself, without state sets: the score comes
+// from the criterion, which reads nothing the parsimony swapper keeps.
+int applyWhole(HSearchData *hsd, Tree *tree, const RearrObject *move)
+{
+    RearrObject inverse;
+    const int rc = applyTbrRearr(&inverse, tree, hsd->data, move, false);
+    setTraversalSeq(tree);
+    return rc;
+}
+
+void undoWhole(HSearchData *hsd, Tree *tree, const RearrObject *)
+{
+    undoTbrRearr(tree, hsd->data, false);
+    setTraversalSeq(tree);
+}
+
+struct Visit {
+    HSearchData *hsd;
+    Tree *tree;
+    double (*score)(Tree *, double);
+    double *bound;
+    double *best;
+};
+
+// One neighbour: made on the tree, scored whole and undone. A better one (or,
+// while several are saved, a good enough one) goes to the hit list with the
 // tree whole again, as the parsimony swapper does.
+int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
+{
+    auto &v = *static_cast<Visit *>(arg);
+    HSearchData *hsd = v.hsd;
+    // A neighbour the enforced constraint forbids is never scored: under
+    // these criteria a score is the expensive part.
+    if (topolConstraintsActive() && !tbrMoveAllowed(v.tree, K, T, R))
+        return 0;
+    RearrObject move;
+    makeRearrObject(&move, K, T, R, 0.0);
+    if (applyWhole(hsd, v.tree, &move) != 0)
+        return 0;
+    const double bound = *v.bound;
+    const double s = v.score(v.tree, bound);
+    undoWhole(hsd, v.tree, &move);
+    if (getAbortedStatus() && confirmAbortRequest())
+        return 2;
+    hsd->rearrTriedRep += 1.0;
+    hsd->rearrTriedTotal += 1.0;
+    int rc = 0;
+    if (s < kNoScoreValue && scoreIsGood(hsd, s, bound, *v.best)) {
+        makeRearrObject(&move, K, T, R, s);
+        rc = tryToSaveTree(hsd, v.tree, &move, false, v.best);
+    }
+    return finishEvaluation(hsd, rc);
+}
+
 template <int kType>
 int evaluateByRescoring(HSearchData *hsd, Tree *tree)
 {
-    std::vector<Move> moves;
-    forEachTbrMove(tree, hsd->data, kType, hsd->reconLimit, collectMove, &moves);
+    const CriterionSearchFxns *f = record(gCriterion);
+    if (!f)
+        return 1;
+    // In a heuristic search the bound is the maximum score to save; on its
+    // own a tree must be beaten strictly.
     double own = tree->score[0];
     double *bound = hsd->rules.heuristicRunning ? &hsd->maxScoreToSave : &own;
     double best = *bound;
-    int result = 0;
-    for (const Move &m : moves) {
-        RearrObject hit, inverse;
-        makeRearrObject(&hit, m.K, m.T, m.R, 0.0);
-        if (applyTbrRearr(&inverse, tree, hsd->data, &hit, false) != 0)
-            continue;
-        setTraversalSeq(tree);
-        const double bnd = *bound;
-        const double s = scoreTreeForSearch(hsd->data, tree, bnd);
-        undoTbrRearr(tree, hsd->data, false);
-        setTraversalSeq(tree);
-        if (getAbortedStatus() && confirmAbortRequest())
-            return 2;
-        hsd->rearrTriedRep += 1.0;
-        hsd->rearrTriedTotal += 1.0;
-        if (s < kNoScoreValue && scoreIsGood(hsd, s, bnd, best)) {
-            makeRearrObject(&hit, m.K, m.T, m.R, s);
-            result = tryToSaveTree(hsd, tree, &hit, false, &best);
-        }
-        result = finishEvaluation(hsd, result);
-        if (result != 0)
-            return result;
-    }
-    return result;
+    Visit v{hsd, tree, f->score, bound, &best};
+    return forEachTbrMove(tree, nullptr, kType, hsd->reconLimit, visitNeighbor, &v);
 }
 
-constexpr int (*kRescoringEvaluators[3])(HSearchData *, Tree *) = {
-    evaluateByRescoring<kSwapNNI>, evaluateByRescoring<kSwapSPR>, evaluateByRescoring<kSwapTBR>};
+constexpr RearrFxns kRescoringFxns[3] = {
+    {applyWhole, undoWhole, evaluateByRescoring<kSwapNNI>, nullptr},
+    {applyWhole, undoWhole, evaluateByRescoring<kSwapSPR>, nullptr},
+    {applyWhole, undoWhole, evaluateByRescoring<kSwapTBR>, nullptr},
+};
 
 }  // namespace
 
-int installSearchScoreHooks(uint32_t criterion, const SearchScoreHooks &hooks)
+int installCriterionSearchFxns(uint32_t criterion, const CriterionSearchFxns &fxns)
 {
-    if (criterion >= gHooks.size() || criterion == kCriterionParsimony)
+    if (criterion == static_cast<uint32_t>(kCriterionParsimony) || criterion >= gRecords.size())
         return 1;
-    gHooks[criterion] = hooks;
-    gInstalled[criterion] = hooks.scoreTree != nullptr;
+    gRecords[criterion] = fxns;
     return 0;
 }
 
-const SearchScoreHooks *searchScoreHooks(uint32_t criterion)
+const CriterionSearchFxns *criterionSearchFxns(uint32_t criterion) { return record(criterion); }
+
+const CriterionSearchFxns *criterionCollapseFxns(uint32_t criterion)
 {
-    return criterion < gHooks.size() && gInstalled[criterion] ? &gHooks[criterion] : nullptr;
+    const CriterionSearchFxns *f = record(criterion);
+    return f && f->collapse && f->collapseActive && f->collapseActive() ? f : nullptr;
 }
 
-double scoreTreeForSearch(DataInfo *d, Tree *tree, double target)
+const CriterionSearchFxns *criterionDescribeFxns(uint32_t criterion)
 {
-    const SearchScoreHooks *h = searchScoreHooks(gCriterion);
-    return h ? h->scoreTree(d, tree, target) : kNoScoreValue;
+    const CriterionSearchFxns *f = record(criterion);
+    return f && f->scoreLabel ? f : nullptr;
+}
+
+double criterionTreeScore(Tree *tree, double bound)
+{
+    const CriterionSearchFxns *f = record(gCriterion);
+    return f ? f->score(tree, bound) : kNoScoreValue;
+}
+
+double criterionScoreWithLengths(Tree *tree, double bound)
+{
+    const CriterionSearchFxns *f = record(gCriterion);
+    if (!f)
+        return kNoScoreValue;
+    return f->scoreWithLengths ? f->scoreWithLengths(tree, bound) : f->score(tree, bound);
 }
 
 int installRescoringSwapFxns(HSearchData *hsd, int swapType)
 {
-    // The parsimony swapper's apply and undo (exact, sets included), with
-    // the evaluation of neighbours replaced.
-    const RearrFxns *moves = getSwapRearrFxns(swapType);
-    if (moves == nullptr)
+    if (swapType < kSwapNNI || swapType > kSwapTBR || !record(gCriterion))
         return 1;
-    hsd->fxns = *moves;
-    hsd->fxns.evaluateNeighbors = kRescoringEvaluators[swapType - 1];
-    hsd->fxns.collapse = nullptr;
+    auto collapse = hsd->fxns.collapse;
+    hsd->fxns = kRescoringFxns[swapType - 1];
+    hsd->fxns.collapse = collapse;
     return 0;
 }

@@ -1,8 +1,8 @@
-// Searches under a criterion that a higher layer scores (likelihood): the
-// score slot that layer installs, and the branch swapper that rescores every
-// rearranged tree through it. The moves themselves are the parsimony
-// swapper's (the same enumeration, apply and undo); only their scores come
-// from the slot.
+// Searches under a criterion other than parsimony (distance, likelihood):
+// the layer of each such criterion installs one record at start-up, and the
+// search code reaches the criterion only through it. Every tree such a
+// search visits is scored whole: the moves are the parsimony swapper's
+// enumeration, apply and undo, without its state sets.
 #pragma once
 
 #include <cstdint>
@@ -11,22 +11,42 @@ struct DataInfo;
 struct Tree;
 struct HSearchData;
 
-struct SearchScoreHooks {
-    // Makes the criterion's prepared state for the data set; 0, or 1 after
-    // an error report.
-    int (*prepare)(DataInfo *d, Tree *tree);
-    // The tree's score (smaller is better) with its free parameters
-    // optimised; target lets a hopeless tree be abandoned early. 1e37 when
-    // none (aborted).
-    double (*scoreTree)(DataInfo *d, Tree *tree, double target);
+struct CriterionSearchFxns {
+    // The tree's score (smaller is better) with its free parameters fitted;
+    // the bound is the score the caller still cares about (1e37 for none),
+    // so that a hopeless tree may be abandoned. 1e37 back means no score.
+    double (*score)(Tree *tree, double bound);
+    // The same for callers that go on to read the tree's branch lengths
+    // (rooting, collapsing); null when score already leaves them on the tree.
+    double (*scoreWithLengths)(Tree *tree, double bound);
+    // Collapsing during a search: whether the criterion's settings ask for
+    // it, and the collapse of one tree; the description completes
+    // "Branches collapsed (creating polytomies) if ". Null when never.
+    bool (*collapseActive)();
+    void (*collapse)(Tree *tree);
+    const char *collapseDescription;
+    // How DescribeTrees shows the fit: the words before the tree's score
+    // ("Sum-of-squares", ...) and the decimals of its lengths. Null when the
+    // criterion describes trees otherwise.
+    const char *(*scoreLabel)();
+    int (*lengthDecimals)();
 };
 
-// One record per criterion; 1 for a criterion that has no such slot.
-int installSearchScoreHooks(uint32_t criterion, const SearchScoreHooks &hooks);
-// Null when the criterion is not scored through a slot.
-const SearchScoreHooks *searchScoreHooks(uint32_t criterion);
+// Installs the record of a criterion other than parsimony (1 otherwise).
+int installCriterionSearchFxns(uint32_t criterion, const CriterionSearchFxns &fxns);
+// The criterion's record; null under parsimony or when none is installed.
+const CriterionSearchFxns *criterionSearchFxns(uint32_t criterion);
+// The record when it collapses trees and its settings ask for it, else null.
+const CriterionSearchFxns *criterionCollapseFxns(uint32_t criterion);
+// The record when it describes fitted trees, else null.
+const CriterionSearchFxns *criterionDescribeFxns(uint32_t criterion);
 
-// The score of the tree under the current criterion through its slot.
-double scoreTreeForSearch(DataInfo *d, Tree *tree, double target);
-// Installs the rescoring swapper of the given type (1 NNI, 2 SPR, 3 TBR).
+// The tree's score under the current criterion through its record (1e37
+// when it has none); the second leaves the fitted lengths on the tree.
+double criterionTreeScore(Tree *tree, double bound);
+double criterionScoreWithLengths(Tree *tree, double bound);
+
+// Installs the swapper of the given type (1 NNI, 2 SPR, 3 TBR) that scores
+// every neighbour whole through the current criterion's record; 1 for an
+// unknown type or a criterion without a record.
 int installRescoringSwapFxns(HSearchData *hsd, int swapType);

@@ -29,6 +29,7 @@
 #include "search/describe_matrices.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
+#include "search/critscore.h"
 #include "search/swap.h"
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
@@ -55,7 +56,7 @@ struct DescribeRun {
     bool brlensOnly;
     bool patristicWanted;        // fValue, patristic or homoplasy
     AuxOut *ancStates;           // the reconstructed-states file, or null
-    const CriterionDescribeFxns *fit = nullptr;  // lengths fitted under distance
+    const CriterionSearchFxns *fit = nullptr;  // lengths fitted under distance
 };
 
 // Patristic distances of the tree in hand: computed before the score so that
@@ -363,7 +364,7 @@ int doDescribeTreesCmd()
     }
     // Under the distance criterion the lengths are the fit to the matrix,
     // from characters or from a user matrix alone.
-    const CriterionDescribeFxns *fit =
+    const CriterionSearchFxns *fit =
         !parsCriterionActive() && (haveChars || (d->flags & kHaveDistances)) ? criterionDescribeFxns(gCriterion)
                                                                                : nullptr;
     describeWithBrlensOnly = !haveChars && !fit;

@@ -212,8 +212,7 @@ double startingTreeScore(HSearchRun &run)
         pointTreeAtPackedData(run.tree, run.data);
         return calcParsimonyScore(run.data, run.tree, false);
     }
-    CriterionTreeScoreFxn score = criterionTreeScoreFxn(gCriterion);
-    return score ? score(run.tree, kNoScoreValue) : kNoScoreValue;
+    return criterionTreeScore(run.tree, kNoScoreValue);
 }
 
 // Chosen trees in memory into the starting buffer, dichotomised and scored.
@@ -303,7 +302,7 @@ int getStartingTrees(HSearchRun &run)
         const uint32_t slot = putTree(run.tree, run.startBuf, false);
         if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
             return 1;
-        hsd->bestScoreRep = scores[slot - 1] = computeTreeScore(run.tree, run.data);
+        hsd->bestScoreRep = scores[slot - 1] = startingTreeScore(run);
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
         setActiveTreeBuffer(run.startBuf);
@@ -679,7 +678,9 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
                    "of trees of user-specified score to be kept.\n");
     if (hsd->overflowed && result != 1)
         qel_printf("   Note: \bEffectiveness of search may have been diminished due to tree-buffer overflow.\n");
-    if (result == 1) {
+    // A search also ends with 1 after an error that was reported: only a
+    // full buffer is an overflow.
+    if (result == 1 && hsd->overflowed) {
         qel_printf("\nSearch terminated prematurely (no room to store new trees)\n");
         qel_printf("   Overflow occurred while swapping on tree %d\n", static_cast<int>(run.abortTree));
         qel_printf("   %d trees retained\n", static_cast<int>(numSaved(run)));
@@ -759,15 +760,12 @@ const char *swapTypeName(uint32_t swapType)
 
 int installSearchSwapper(HSearchData *hsd, uint32_t swapType)
 {
-    // Under a criterion scored through a slot every neighbour is rescored:
-    // distance fits through the whole-tree swapper, likelihoods through the
-    // rescoring one.
-    if (gCriterion == kCriterionDistance)
-        return installWholeTreeSwapFxns(hsd, static_cast<int>(swapType));
-    // NNI has a faster evaluator of its own; SPR and TBR share the cut-and-
-    // reconnect swapper.
+    // Under another criterion every neighbour is scored whole through the
+    // criterion's record.
     if (gCriterion != kCriterionParsimony)
         return installRescoringSwapFxns(hsd, static_cast<int>(swapType));
+    // NNI has a faster evaluator of its own; SPR and TBR share the cut-and-
+    // reconnect swapper.
     if (swapType == 1) {
         installNNISwapFxns(hsd);
         return 0;

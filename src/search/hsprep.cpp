@@ -22,7 +22,6 @@
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
-#include "search/swap.h"
 #include "data/prepdata.h"
 #include "trees/treebuf.h"
 #include "trees/treeutil.h"
@@ -91,8 +90,7 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
     if (!haveChars && gCriterion != kCriterionDistance)
         return qel_errorMsg(754, "Optimality criterion must be 'Distance' when no character data are supplied."),
                1;
-    if (gCriterion != kCriterionParsimony && !criterionTreeScoreFxn(gCriterion) &&
-        searchScoreHooks(gCriterion) == nullptr)
+    if (gCriterion != kCriterionParsimony && !criterionSearchFxns(gCriterion))
         return qel_errorMsg(0, "Tree searches under the %s criterion are not available yet.",
                             currentCriterionString()),
                1;
@@ -119,17 +117,6 @@ int prepForSearch(DataInfo *data, uint32_t flags)
         return 1;
     setHaveUserBranchLengths(false);
     if (gCriterion == kCriterionParsimony) {
-        if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
-            return 1;
-    } else if (const SearchScoreHooks *h = searchScoreHooks(gCriterion)) {
-        // The moves come from the parsimony swapper (its state sets); the
-        // scores from the criterion's slot. That criterion's set-up goes
-        // first: it may release the packed parsimony data.
-        if (h->prepare != nullptr && h->prepare(data, nullptr) != 0)
-            return 1;
-        installCriterionTreeScoreFxn(gCriterion, [](Tree *t, double target) {
-            return scoreTreeForSearch(activeDataInfo(), t, target);
-        });
         if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
             return 1;
     } else if (prepareData(kPrepCurrentCriterion, 0, false) != 0) {

@@ -10,6 +10,7 @@
 #include "parsimony/optimize.h"
 #include "parsimony/packx.h"
 #include "search/search_settings.h"
+#include "search/critscore.h"
 #include "search/swap.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -106,10 +107,9 @@ int installSearchHooks()
     // its branch lengths fitted.
     OptimizeServices o{};
     o.scoreOtherCriterion = [](Tree *tree, DataInfo *, double *score) {
-        CriterionTreeScoreFxn f = criterionLengthsFxn(gCriterion);
-        if (!f)
+        if (!criterionSearchFxns(gCriterion))
             return false;
-        *score = f(tree, kNoScoreValue);
+        *score = criterionScoreWithLengths(tree, kNoScoreValue);
         return true;
     };
     setOptimizeServices(&o);

@@ -19,6 +19,7 @@
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
+#include "search/critscore.h"
 #include "search/swap.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
@@ -217,8 +218,8 @@ double StepwiseBuilder::connectionScore(Tree *t, TreeNode *edge, int32_t taxon, 
     double s = kNoScoreValue;
     if (gCriterion == kCriterionParsimony)
         s = calcParsimonyScore(d_, t, false);
-    else if (CriterionTreeScoreFxn score = criterionTreeScoreFxn(gCriterion))
-        s = score(t, bnd);
+    else
+        s = criterionTreeScore(t, bnd);
     binPruneLeaf(leaf);
     setTraversalSeq(t);
     return s;
@@ -230,8 +231,7 @@ double StepwiseBuilder::wholeTreeScore(Tree *t)
     pointTreeAtPackedData(t, d_);
     if (gCriterion == kCriterionParsimony)
         return calcParsimonyScore(d_, t, false);
-    CriterionTreeScoreFxn score = criterionTreeScoreFxn(gCriterion);
-    return score ? score(t, kNoScoreValue) : kNoScoreValue;
+    return criterionTreeScore(t, kNoScoreValue);
 }
 
 void StepwiseBuilder::noteHeld(double s)
@@ -457,7 +457,7 @@ void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t
 int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG *rng, int32_t *orderOut,
                 double *scoreOut)
 {
-    if (!data || !tree || (gCriterion != kCriterionParsimony && !criterionTreeScoreFxn(gCriterion)))
+    if (!data || !tree || (gCriterion != kCriterionParsimony && !criterionSearchFxns(gCriterion)))
         return 1;
     if (options.addSeq == kAddSeqRandom && !rng)
         return 1;

@@ -99,7 +99,7 @@ def main():
             held.append(f)
         with open(os.devnull) as devnull:
             run = subprocess.run([vorn] + args, cwd=work, env=env, stdin=devnull,
-                                 capture_output=True, timeout=120)
+                                 capture_output=True, timeout=300)
         for f in held:
             f.close()
 
@@ -122,6 +122,8 @@ def main():
                 write(stem + ".err", actual[".err"])
             if run.returncode != 0:
                 write(stem + ".status", "%d\n" % run.returncode)
+            for rel, text in files.items():
+                write(os.path.join(stem + ".files", rel), text)
             return 0
 
         failures = []
