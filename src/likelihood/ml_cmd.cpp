@@ -1,6 +1,7 @@
 #include "likelihood/ml_cmd.h"
 
 #include "likelihood/treelike.h"
+#include "data/vorn_util.h"
 #include "search/critscore.h"
 #include "trees/treeutil.h"
 
@@ -151,5 +152,7 @@ int installLikelihoodHooks()
     // branch lengths and parameters optimised (the lengths stay on the tree).
     CriterionSearchFxns search{};
     search.score = [](Tree *tree, double bound) { return calcTreeLikelihood(tree, bound); };
+    // The general tree score (star decomposition, tree filters, sorting).
+    installTreeScoreFxns({nullptr, search.score, nullptr});
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }
