@@ -4,7 +4,7 @@
 "!" alone starts an interactive shell after the note about "exit"; "!" with
 a command asks for further "!" lines until an empty one; Edit runs $EDITOR
 on the one quoted file name (an empty EDITOR is error 162); "Python;" enters
-the interactive interpreter and Ctrl-D returns to the program.
+the interactive interpreter and Ctrl-D or sys.exit() returns to the program.
 
 Usage: run_pty_shell.py <vorn>
 """
@@ -62,6 +62,18 @@ def main():
         got = open(edited).read() if os.path.exists(edited) else "<not run>"
         if got != "my \"notes\" it's.txt":
             failures.append("the editor was given %r" % got)
+
+        # sys.exit() leaves the Python shell, not the program, and neither
+        # does the shell's own exit status.
+        failures += session(vorn, tmp, base, [
+            ("vorn> ", "python"),
+            ("Entering Python shell", "import sys; sys.exit(3)"),
+            ("vorn> ", "python"),
+            ("Entering Python shell", "x = 6 * 7"),
+            (">>> ", "print(x)"),
+            ("42", "\x04"),
+            ("vorn> ", "quit"),
+        ])
 
         failures += session(vorn, tmp, dict(base, EDITOR=""), [
             ("vorn> ", "edit notes.txt"),

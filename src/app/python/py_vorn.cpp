@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -104,6 +105,35 @@ PyObject *pyOut(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+// A line of the interactive shell, read from the program's own standard
+// input (its buffer is shared with the command reader, so nothing typed
+// after the shell is lost); the prompt goes where the interpreter's own
+// loop put it. EOFError at the end of input, as input() does.
+PyObject *pyReadLine(PyObject *, PyObject *args)
+{
+    const char *prompt = "";
+    if (!PyArg_ParseTuple(args, "|s", &prompt))
+        return nullptr;
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
+    std::string line;
+    bool ended = false;
+    Py_BEGIN_ALLOW_THREADS
+    for (int c; (c = std::fgetc(stdin)) != '\n';) {
+        if (c == EOF) {
+            ended = line.empty();
+            break;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    Py_END_ALLOW_THREADS
+    if (ended) {
+        PyErr_SetNone(PyExc_EOFError);
+        return nullptr;
+    }
+    return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
+}
+
 PyObject *pyBegin(PyObject *, PyObject *)
 {
     if (gHost->begin() != 0)
@@ -145,6 +175,7 @@ PyMethodDef gMethods[] = {
     {"end", pyEnd, METH_VARARGS, nullptr},
     {"add", pyAdd, METH_VARARGS, nullptr},
     {"begin", pyBegin, METH_NOARGS, nullptr},
+    {"_readline", pyReadLine, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -259,7 +290,20 @@ int runFile(FILE *fp, const char *name)
     return 0;
 }
 
-int interactive() { return PyRun_InteractiveLoop(stdin, "<stdin>") == 0 ? 0 : 1; }
+// The interpreter's own loop answers sys.exit() by ending the process, with
+// the program's files still open; the console of the code module raises it
+// instead, and the run above takes it as the end of the Python shell.
+int interactive()
+{
+    return runScript("import code as _vorn_code\n"
+                     "class _VornConsole(_vorn_code.InteractiveConsole):\n"
+                     "    def raw_input(self, prompt=''):\n"
+                     "        return _vorn_host._readline(prompt)\n"
+                     "try:\n"
+                     "    _VornConsole(globals()).interact(banner='', exitmsg='')\n"
+                     "finally:\n"
+                     "    del _vorn_code, _VornConsole\n");
+}
 
 void raiseError(const char *text) { PyErr_SetString(PyExc_RuntimeError, text); }
 
