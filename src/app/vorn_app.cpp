@@ -20,6 +20,7 @@
 #include "data/vorn_memory.h"
 #include "distance/distance_hooks.h"
 #include "distance/dset.h"
+#include "distance/ml_start_lengths.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
@@ -30,6 +31,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_time.h"
 #include "likelihood/ml_cmd.h"
+#include "likelihood/mlinit.h"
 #include "likelihood/mlsettings_report.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
@@ -329,6 +331,7 @@ int installSubsystemHooks()
     // The likelihood settings stand for the settings of maximum-likelihood
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });
+    installMLStartLengthHooks({prepareMLStartLengths, releaseMLStartLengths, fitMLStartLengths});
     return status;
 }
 

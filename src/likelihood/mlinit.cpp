@@ -248,6 +248,8 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
     if (aml == nullptr)
         return 1;
     aml->tree = tree;
+    // Least-squares starting lengths need the distances whoever prepares.
+    useDistances = useDistances || (!mlDist && ml.initBrLenMethod == kInitBrLenLS && !ml.userBrLens && !ml.clock);
     initializeMLFlags(aml, mlDist, useDistances);
     ModelGroup *g = activeModelGroup();
     if (tree != nullptr && g->engine != nullptr)
@@ -497,6 +499,10 @@ uint32_t numMLPreparations() { return gPreparations; }
 
 void installMLStartLengthHooks(const MLStartLengthHooks &hooks) { gStartHooks = hooks; }
 bool haveLSStartLengths() { const ActiveML *a = getActiveML(); return a != nullptr && a->haveLSData; }
+int fitLSStartLengths(Tree *tree)
+{
+    return haveLSStartLengths() && gStartHooks.fit != nullptr ? gStartHooks.fit(tree) : 1;
+}
 
 int initializeMLForData(DataInfo *, uint32_t flags)
 {

@@ -42,9 +42,14 @@ uint32_t numMLPreparations();
 struct MLStartLengthHooks {
     int (*prepare)(DataInfo *d, Tree *tree, int distType, bool reuseMatrix);
     void (*release)();
+    // Sets the tree's lengths to the prepared fit; 0, or 1 when none is.
+    int (*fit)(Tree *tree);
 };
 void installMLStartLengthHooks(const MLStartLengthHooks &hooks);
 bool haveLSStartLengths();
+// The least-squares lengths of the prepared fit into the tree; 1 when none
+// is prepared (the caller falls back to the arbitrary length).
+int fitLSStartLengths(Tree *tree);
 inline constexpr double kFallbackStartBrLen = 0.1;
 
 // What the data layer's preparation calls: initializeML for the primary

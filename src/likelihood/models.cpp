@@ -31,7 +31,12 @@ void chooseDataType(const DataInfo *d, uint32_t *type, std::string *symbols)
             for (char &c : s)
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         *symbols = s;
-        *type = haveDataMatrix(d) && mustUseMkv(d) ? kModelMkv
+        // Nucleotides under NST=Mkv are laid out by the patterns as Mk
+        // data (a state list per pattern): the model must read them so.
+        const bool mkv = haveDataMatrix(d) && (mustUseMkv(d) || (ml.NST == static_cast<int32_t>(kNstMkv) &&
+                                                                 (dataType == kDataTypeDNA || dataType == kDataTypeRNA ||
+                                                                  dataType == kDataTypeNucleotide)));
+        *type = mkv ? kModelMkv
                 : s.size() == 2                    ? kModelTwoState
                                                    : kModelStandard;
         return;

@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "data/model.h"
 #include "data/patterns.h"
@@ -165,40 +166,54 @@ double freqSetter(double *x, Model *m, int mode, bool log)
     return 0;
 }
 
-// Six exchangeabilities relative to GT, by the cumulative-ratio transform.
+// The exchangeabilities relative to GT by the cumulative-ratio transform,
+// one value per pool of rate classes but the last (classes that share a
+// pool share a rate).
+uint32_t ratePools(const Model *m) { return m->pooled && m->numPools >= 1 ? m->numPools : kNumNucRates; }
+
 double rateMatrixSetter(double *x, Model *m, int mode, bool log)
 {
     constexpr uint32_t k = kNumNucRates;
+    const uint32_t pools = ratePools(m);
+    const bool pooled = pools < k;
     if (mode == kParamLower || mode == kParamUpper)
         return 0;
     if (mode == kParamTrial)
         return 1.1 * x[0];
     ModelEngineData &e = *modelEngine(m);
+    double c[k];
     if (mode == kParamStart) {
-        std::vector<double> R(k, 1.0);
-        double c[k];
         double sum = 0;
-        for (uint32_t i = 0; i < k; ++i)
-            c[i] = sum += R[i];
-        for (uint32_t i = 0; i + 1 < k; ++i)
+        for (uint32_t i = 0; i < pools; ++i)
+            c[i] = sum += 1.0;
+        for (uint32_t i = 0; i + 1 < pools; ++i)
             x[i] = std::asin(std::sqrt(std::clamp((c[i] / c[i + 1] - 0.001) / 0.998, 0.0, 1.0)));
         return 0;
     }
-    double c[k];
-    c[k - 1] = 1.0;
-    for (uint32_t i = k - 1; i-- > 0;) {
+    c[pools - 1] = 1.0;
+    for (uint32_t i = pools - 1; i-- > 0;) {
         const double s = std::sin(x[i]);
         c[i] = (0.001 + 0.998 * s * s) * c[i + 1];
     }
+    double R[k];
+    for (uint32_t i = 0; i < pools; ++i)
+        R[i] = c[i] - (i ? c[i - 1] : 0.0);
     e.fullRates.assign(k, 0.0);
     for (uint32_t i = 0; i < k; ++i)
-        e.fullRates[i] = c[i] - (i ? c[i - 1] : 0.0);
+        e.fullRates[i] = R[pooled ? m->poolMap[i] : i];
     const double gt = e.fullRates[k - 1];
     for (double &r : e.fullRates)
         r /= gt;
-    if (log)
-        for (uint32_t i = 0; i < k; ++i)
-            qel_printf(i + 1 == k ? "(%g) " : "%g ", e.fullRates[i]);
+    if (log) {
+        // A rate fixed by the others (GT's, or a pool already printed) in parentheses.
+        bool shown[k] = {};
+        const uint32_t gtPool = pooled ? m->poolMap[k - 1] : k - 1;
+        for (uint32_t i = 0; i < k; ++i) {
+            const uint32_t pool = pooled ? m->poolMap[i] : i;
+            qel_printf(pool == gtPool || shown[pool] ? "(%g) " : "%g ", e.fullRates[i]);
+            shown[pool] = true;
+        }
+    }
     return 0;
 }
 
@@ -266,6 +281,105 @@ double pinvSetter(double *x, Model *m, int mode, bool log)
     default:
         return raw ? 1.1 * x[0] : x[0] + 0.1;
     }
+}
+
+// The relative rates of the subsets of a partitioned model: all but the
+// last free, then scaled so that their mean weighted by the subsets' pattern
+// weights is 1 (the tree's lengths keep their meaning).
+double patternWeightOf(const Model *m)
+{
+    const ModelGroup *g = activeModelGroup();
+    double w = 0.0;
+    if (g != nullptr && g->groupPatternWeight != nullptr)
+        for (uint32_t p = m->firstPattern; p <= m->lastPattern && p < g->ngrp; ++p)
+            w += g->groupPatternWeight[p];
+    return w;
+}
+
+double subsetRateSetter(double *x, Model *, int mode, bool log)
+{
+    const ActiveML *a = getActiveML();
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        return 0;
+    case kParamStart:
+        for (uint32_t k = 0; k + 1 < a->numActive; ++k)
+            x[k] = std::log(1 - 1e-4);
+        return 0;
+    case kParamStore: {
+        double sumW = 0.0, sumRW = 0.0;
+        uint32_t k = 0;
+        for (Model *m = a->firstActive; m != nullptr; m = m->nextActive, ++k) {
+            m->relRate = m->nextActive != nullptr ? std::exp(x[k]) + 1e-4 : 1.0;
+            const double w = patternWeightOf(m);
+            sumW += w;
+            sumRW += m->relRate * w;
+        }
+        for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
+            if (sumRW > 0.0)
+                m->relRate *= sumW / sumRW;
+            if (log)
+                qel_printf(m->nextActive != nullptr ? "%g " : "(%g) ", m->relRate);
+        }
+        return 0;
+    }
+    default:
+        return x[0] + 0.1;
+    }
+}
+
+// The factor of user-given branch lengths.
+double rateScalerSetter(double *x, Model *, int mode, bool log)
+{
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        return 0;
+    case kParamStart:
+        x[0] = 0.0;
+        return 0;
+    case kParamStore:
+        getActiveML()->rateScaler = std::exp(x[0]);
+        if (log)
+            qel_printf("%g ", getActiveML()->rateScaler);
+        return 0;
+    default:
+        return x[0] - 0.5;
+    }
+}
+
+// One rate per class of sites, the last fixed at 1 before the rates are
+// scaled to a weighted mean of 1.
+double siteRatesSetter(double *x, Model *m, int mode, bool log)
+{
+    MLRateInfo *ri = m->rateInfo;
+    const size_t n = ri->rates.size();
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        return 0;
+    case kParamStart:
+        for (size_t i = 0; i + 1 < n; ++i)
+            x[i] = std::log(1 - 1e-4);
+        return 0;
+    case kParamStore:
+        for (size_t i = 0; i < n; ++i)
+            ri->rates[i] = i + 1 < n ? std::exp(x[i]) + 1e-4 : 1.0;
+        normalizeSiteRates(m);
+        if (log)
+            for (size_t i = 0; i < n; ++i)
+                qel_printf(i + 1 < n ? "%g " : "(%g) ", ri->rates[i]);
+        return 0;
+    default:
+        return x[0] + 0.1;
+    }
+}
+
+bool estimatesSiteRates(const Model *m)
+{
+    return m->estSiteRates && m->rateInfo != nullptr && (m->rateInfo->flags & kRatesSiteSpecific) &&
+           m->rateInfo->rates.size() > 1;
 }
 
 // ---- Update callbacks -----------------------------------------------------------------------
@@ -401,13 +515,21 @@ int createParamVector(ParamVector &v)
     ActiveML *a = getActiveML();
     if (a == nullptr)
         return -1;
+    if (estimatingModelRates() && a->numActive >= 2)
+        addEntry(v, "Relative subset rate", nullptr, a->numActive - 1, subsetRateSetter);
+    else if (estimatingGRateScaler())
+        addEntry(v, "Global rate scaler", nullptr, 1, rateScalerSetter);
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
-        if (ratesEstimated(m))
-            addEntry(v, "Substitution-rate matrix", m, kNumNucRates - 1, rateMatrixSetter);
+        if (ratesEstimated(m) && ratePools(m) > 1)
+            addEntry(v, "Substitution-rate matrix", m, ratePools(m) - 1, rateMatrixSetter);
         if (tratioEstimated(m))
             addEntry(v, "Ti/tv ratio", m, 1, tratioSetter);
         if (freqsEstimated(m))
             addEntry(v, "StateFreqs", m, m->nstates - 1, freqSetter);
+        if (estimatesSiteRates(m)) {
+            addEntry(v, "SiteRates", m, static_cast<uint32_t>(m->rateInfo->rates.size()) - 1, siteRatesSetter);
+            continue;
+        }
         if (m->gammaShape == kEstimate)
             addEntry(v, "Shape", m, 1, shapeSetter);
         if (m->pinv == kEstimate)
@@ -426,7 +548,7 @@ int createParamVector(ParamVector &v)
         } else if (freqsEstimated(m)) {
             v.updates.push_back({m->type == kModelAminoAcid ? updateGTRmatrix : updateBetaForGenericModel, m});
         }
-        if (m->gammaShape == kEstimate || m->pinv == kEstimate)
+        if ((m->gammaShape == kEstimate || m->pinv == kEstimate) && !estimatesSiteRates(m))
             v.updates.push_back({updateRateDistribution, m});
         if (m->pinv != 0.0 && (m->pinv == kEstimate || freqsEstimated(m)))
             v.updates.push_back({updateConstSites, m});
@@ -493,6 +615,179 @@ double optimizeParams(ParamVector &v, Tree *tree)
     return runLBFGS(v, o, 8);
 }
 
+namespace {
+
+bool gSingleStart = false;
+
+bool estimatesShapeAndPinv(const Model *m)
+{
+    return m->gammaShape == kEstimate && m->pinv == kEstimate && !estimatesSiteRates(m);
+}
+
+// The estimate marks the setters overwrite while they store (the ti/tv
+// ratio lives in the model itself) put back; the value goes to the last
+// estimates.
+void restoreEstimateMarks(const ParamVector &v)
+{
+    for (const ParamSetters &e : v.entries)
+        if (e.setter == tratioSetter && e.model->tratio != kEstimate) {
+            e.model->prevTratio = e.model->tratio;
+            e.model->tratio = kEstimate;
+        }
+}
+
+// What the setters wrote into the models, to be put back when an earlier
+// start of the invariable-sites-plus-gamma procedure wins.
+struct ModelValues {
+    Model *model;
+    double tratio;
+    double relRate;
+    std::vector<double> freqs, fullRates, siteRates;
+    Working working;
+};
+struct EstimateSnapshot {
+    std::vector<ModelValues> models;
+    double rateScaler = 1.0;
+};
+
+EstimateSnapshot takeSnapshot()
+{
+    EstimateSnapshot s;
+    const ActiveML *a = getActiveML();
+    s.rateScaler = a->rateScaler;
+    for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
+        ModelValues mv{m, m->tratio, m->relRate, {m->freqs, m->freqs + m->nstates}, modelEngine(m)->fullRates, {},
+                       working(m)};
+        if (m->rateInfo != nullptr && (m->rateInfo->flags & kRatesSiteSpecific))
+            mv.siteRates = m->rateInfo->rates;
+        s.models.push_back(std::move(mv));
+    }
+    return s;
+}
+
+// Puts the values back and runs the full vector's update callbacks; 1 when
+// an update failed.
+int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v)
+{
+    getActiveML()->rateScaler = s.rateScaler;
+    for (const ModelValues &mv : s.models) {
+        Model *m = mv.model;
+        m->tratio = mv.tratio;
+        m->relRate = mv.relRate;
+        std::copy(mv.freqs.begin(), mv.freqs.end(), m->freqs);
+        setPiVectorForModel(m, nullptr);
+        modelEngine(m)->fullRates = mv.fullRates;
+        if (!mv.siteRates.empty())
+            m->rateInfo->rates = mv.siteRates;
+        working(m) = mv.working;
+    }
+    for (const ParamUpdateFxns &u : v.updates)
+        if (u.fxn(u.model) != 0)
+            return 1;
+    return 0;
+}
+
+std::vector<double> saveBranchLengths(const Tree *t)
+{
+    std::vector<double> lengths(t->maxNodes);
+    for (uint32_t i = 0; i < t->maxNodes; ++i)
+        lengths[i] = t->nodes[i].edge.brlen;
+    return lengths;
+}
+
+void restoreBranchLengths(Tree *t, const std::vector<double> &lengths, ModelGroup *g)
+{
+    for (uint32_t i = 0; i < t->maxNodes; ++i)
+        t->nodes[i].edge.brlen = lengths[i];
+    releaseAllCLAs(t, g);
+}
+
+// One start of the procedure: the models of `both` hold their pinv at 0
+// (gammaOnly) or their shape at 500, nearly equal rates (pinv only), the
+// rate layout kept; the other parameters are estimated as usual. Returns
+// the score (+infinity after an abort or failure) and the values reached.
+double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gammaOnly,
+                          EstimateSnapshot &out)
+{
+    for (Model *m : both) {
+        if (gammaOnly) {
+            m->pinv = 0.0;
+            working(m).pinv = 0.0;
+        } else {
+            m->gammaShape = kIGPinvOnlyShape;
+        }
+    }
+    for (Model *m : both)
+        if (updateRateDistribution(m) == 0)
+            calcConstSiteLikes(m);
+    ParamVector v;
+    double score = std::numeric_limits<double>::infinity();
+    if (createParamVector(v) > 0) {
+        score = optimizeParams(v, tree);
+        if (did_calcLWithParamEst_abort(score) || storeParamVector(v, false) != 0)
+            score = std::numeric_limits<double>::infinity();
+    }
+    out = takeSnapshot();
+    restoreEstimateMarks(v);
+    for (ModelValues &mv : out.models)
+        if (std::find(both.begin(), both.end(), mv.model) != both.end())
+            (gammaOnly ? mv.working.pinv : mv.working.shape) = gammaOnly ? 0.0 : kIGPinvOnlyShape;
+    for (Model *m : both)
+        (gammaOnly ? m->pinv : m->gammaShape) = kEstimate;
+    return score;
+}
+
+// Gamma shape and the proportion of invariable sites trade off against
+// each other and the joint surface has more than one basin: besides the
+// joint start, the gamma-only and invariable-sites-only optima are found,
+// and the best of the three is kept. The models are left holding it.
+double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g)
+{
+    std::vector<Model *> both;
+    for (Model *m = getActiveML()->firstActive; m != nullptr; m = m->nextActive)
+        if (estimatesShapeAndPinv(m))
+            both.push_back(m);
+    const std::vector<double> lengths = saveBranchLengths(tree);
+    EstimateSnapshot gammaOnly, pinvOnly;
+    const double L1 = optimizeOneIGStart(tree, both, true, gammaOnly);
+    restoreBranchLengths(tree, lengths, g);
+    double L2 = std::numeric_limits<double>::infinity();
+    if (getAbortedStatus() == 0) {
+        L2 = optimizeOneIGStart(tree, both, false, pinvOnly);
+        restoreBranchLengths(tree, lengths, g);
+    }
+    if (getAbortedStatus() != 0)
+        return 0.0;
+    // The joint start, its vector rebuilt (the other starts' vectors set
+    // the bounded-optimiser flags for their own sizes).
+    if (createParamVector(v) <= 0)
+        return kNoLScore;
+    double L3 = optimizeParams(v, tree);
+    if (did_calcLWithParamEst_abort(L3))
+        return L3;
+    if (storeParamVector(v, false) != 0)
+        L3 = std::numeric_limits<double>::infinity();
+    if (L1 < L3 || L2 < L3) {
+        const bool pinvWins = L2 <= L1;
+        if (restoreSnapshot(pinvWins ? pinvOnly : gammaOnly, v) != 0)
+            return kNoLScore;
+        return pinvWins ? L2 : L1;
+    }
+    return L3;
+}
+
+}  // namespace
+
+void setSingleStartParamEst(bool on) { gSingleStart = on; }
+
+bool did_calcLWithParamEst_abort(double score)
+{
+    const int32_t status = getAbortedStatus();
+    if (score == 0.0 || status < 0)
+        return true;
+    return status > 0 && confirmAbortRequest();
+}
+
 double calcLWithParamEst(Tree *tree, ModelGroup *g)
 {
     ParamVector v;
@@ -502,23 +797,25 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     gParamTree = tree;
     if (n > 0 && !arbitraryStarts())
         rogers(tree, g, true, false, false);  // the pair counts behind the starting values
-    double score = n > 0 ? optimizeParams(v, tree) : kNoLScore;
+    bool threeStarts = false;
+    if (!gSingleStart)
+        for (Model *m = getActiveML()->firstActive; m != nullptr; m = m->nextActive)
+            threeStarts = threeStarts || estimatesShapeAndPinv(m);
+    double score = kNoLScore;
+    if (n > 0)
+        score = threeStarts ? optimizeIGThreeStarts(v, tree, g) : optimizeParams(v, tree);
     gParamTree = nullptr;
-    const int32_t status = getAbortedStatus();
-    if (status < 0 || (status > 0 && score == 0.0)) {
+    if (score >= kNoLScore || did_calcLWithParamEst_abort(score)) {
+        restoreEstimateMarks(v);
         releaseAllCLAs(tree, g);
         return kNoLScore;
     }
-    // The final values, and the branch lengths once more for them.
-    if (n > 0 && storeParamVector(v, false) != 0)
+    // The final values (the three-start procedure leaves its winner in the
+    // models), and the branch lengths once more for them.
+    if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
         return kNoLScore;
-    // The ti/tv ratio is stored into the model while it is estimated; the
-    // model keeps its estimate mark, the value goes to the last estimates.
-    for (const ParamSetters &e : v.entries)
-        if (e.setter == tratioSetter) {
-            e.model->prevTratio = e.model->tratio;
-            e.model->tratio = kEstimate;
-        }
+    restoreEstimateMarks(v);
+    releaseAllCLAs(tree, g);
     if (!usingFixedMLBranchLengths() && !clockModelInEffect())
         score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
     else

@@ -59,6 +59,15 @@ double optimizeParams(ParamVector &v, Tree *tree);
 int storeParamVector(ParamVector &v, bool log);
 int storeParamValues(ParamVector &v, const double *values, bool log);
 
+// The shape that stands for equal rates in the invariable-sites-only start
+// of the gamma-plus-invariable-sites estimation.
+inline constexpr double kIGPinvOnlyShape = 500.0;
+// Automated model selection scores many models and wants one start each.
+void setSingleStartParamEst(bool on);
+// Whether an estimate ended by the user: a score of 0.0 or a cancelled
+// status; a pending interrupt counts only once the user confirms it.
+bool did_calcLWithParamEst_abort(double score);
+
 // Derivatives with respect to t turned into those with respect to ln t;
 // returns the first.
 double transformDerivatives(double t, double d1, double *d2);

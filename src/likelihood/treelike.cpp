@@ -100,8 +100,11 @@ int setStartingLengths(Tree *tree, ModelGroup *g)
         if (rc != 0)
             return rc;
     }
+    // Least squares falls back to the arbitrary length when no fit could be
+    // prepared (no distance layer, or no matrix).
+    const bool ls = !keep && a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenLS) && fitLSStartLengths(tree) == 0;
     const bool arbitrary = !keep && (a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenArbitrary) ||
-                                     (a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenLS)));
+                                     (a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenLS) && !ls));
     const double arb = a.initArbBrLen > 0.0 ? a.initArbBrLen : kFallbackStartBrLen;
     for (TreeNode *n : gDriver.visit) {
         if (arbitrary)

@@ -83,20 +83,26 @@ protected:
         tree.reset();
     }
 
-    void loadExample()
+    // The example's first `sites` sites (all when 0), then extraConstant
+    // columns of one base each (A, C, G, T in turn).
+    void loadExample(uint32_t extraConstant = 0, uint32_t sites = 0)
     {
         std::istringstream in(slurp(kExamples + "lik12.phy"));
         uint32_t ntax = 0, nchar = 0;
         in >> ntax >> nchar;
         ASSERT_EQ(ntax, 12u);
-        makeData(ntax, nchar, true, "ACGT");
+        const uint32_t kept = sites != 0 ? std::min(sites, nchar) : nchar;
+        makeData(ntax, kept + extraConstant, true, "ACGT");
         d->dataType = kDataTypeDNA;
+        for (uint32_t t = 0; t < ntax; ++t)
+            for (uint32_t c = 0; c < extraConstant; ++c)
+                ASSERT_EQ(setXijRaw(d, t, kept + c, static_cast<uint8_t>(c % 4)), 0);
         for (uint32_t t = 0; t < ntax; ++t) {
             std::string name, seq;
             in >> name >> seq;
             ASSERT_EQ(seq.size(), nchar);
             const uint32_t taxon = static_cast<uint32_t>(std::stoi(name.substr(1)));
-            for (uint32_t c = 0; c < nchar; ++c)
+            for (uint32_t c = 0; c < kept; ++c)
                 ASSERT_EQ(setXijRaw(d, taxon, c, static_cast<uint8_t>(std::string("ACGT").find(seq[c]))), 0);
         }
         treeText = std::regex_replace(slurp(kExamples + "lik12.nwk"), std::regex("t([0-9]+)"), "$1");
@@ -181,6 +187,39 @@ TEST_F(ParamVecTest, PinnedFrequenciesStayAProbabilityVector)
     double q[3] = {0.2, 0.3, 0.5};
     pinStateFrequencies(q, 3, 1e-5);
     EXPECT_EQ(q[0], 0.2) << "nothing below the floor: nothing changes";
+}
+
+// Shape and pinv estimated together: the result is at least as good as
+// the joint start alone and as each of the two one-parameter optima (the
+// gamma-only and the invariable-sites-only model, scored separately), and
+// the models are left holding the values that gave it.
+TEST_F(ParamVecTest, InvariableGammaKeepsTheBestOfThreeStarts)
+{
+    loadExample(300, 300);
+    hkyG4();
+    ml.estPInvar = 1;
+    const double best = score();
+    const double shape = model()->rateInfo->shape, pinv = model()->rateInfo->pinv;
+    const double tratio = model()->prevTratio;
+    setSingleStartParamEst(true);
+    const double joint = score();
+    setSingleStartParamEst(false);
+    ml.estPInvar = 0;
+    ml.userPInvar = 0.0;
+    const double gammaOnly = score();
+    ml.estPInvar = 1;
+    ml.estGammaShape = 0;
+    ml.userGammaShape = kIGPinvOnlyShape;
+    const double pinvOnly = score();
+    EXPECT_LE(best, joint + 1e-3);
+    EXPECT_LE(best, gammaOnly + 1e-3);
+    EXPECT_LE(best, pinvOnly + 1e-3);
+    // The same parameters fixed give the same score.
+    ml.estTratio = ml.estGammaShape = ml.estPInvar = 0;
+    ml.userGammaShape = shape;
+    ml.userPInvar = pinv;
+    ml.userTratio = tratio;
+    EXPECT_NEAR(score(), best, 1e-3);
 }
 
 class IqtreePeer : public ParamVecTest {};
