@@ -200,8 +200,51 @@ bool clLoopNonbinVec(const LikKernelContext &c, const LikClOp &op, uint32_t firs
     return static_cast<double>(hmin4(minv)) < c.rescaleThreshold;
 }
 
+#if LIK_VEC_AVX2
+// Lane sums of two patterns' 4-lane halves for up to three accumulators:
+// out[0..2] the first pattern's, out[4..6] the second's.
+inline void halfSums3(__m256 x, __m256 y, __m256 z, float out[8])
+{
+    const __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(x, y), _mm256_hadd_ps(z, z));
+    _mm256_storeu_ps(out, h);
+}
+
+// The DNA evaluator two patterns at a time: for pattern pair (p, p + 1)
+// and each rate category, the two patterns' CLAs are adjacent, so one
+// 8-wide vector holds both. Fills L, D1, D2 (two values each) summed over
+// the categories in single precision, as the four-wide path does.
+template <bool Tip>
+inline void evalDnaPair(const LikKernelContext &c, const LikEvalOp &op, uint32_t p, int count, float L[2],
+                        float D1[2], float D2[2])
+{
+    const size_t size = static_cast<size_t>(Tip ? c.ntipcodes : 4) * 4;
+    const void *mats[3] = {op.W, op.W1, op.W2};
+    __m256 acc[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    for (uint32_t r = 0; r < c.ncat; ++r) {
+        const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * 4;
+        const __m256 a = _mm256_loadu_ps(static_cast<const float *>(op.a) + at);
+        if constexpr (Tip) {
+            const uint32_t c0 = op.tip[p] * 4u, c1 = op.tip[p + 1] * 4u;
+            for (int d = 0; d < count; ++d) {
+                const float *W = matrixOf(mats[d], r, size);
+                acc[d] = fma8(_mm256_set_m128(_mm_loadu_ps(W + c1), _mm_loadu_ps(W + c0)), a, acc[d]);
+            }
+        } else {
+            const __m256 b = _mm256_loadu_ps(static_cast<const float *>(op.b) + at);
+            for (int d = 0; d < count; ++d)
+                acc[d] = fma8(dnaPairMatVec(matrixOf(mats[d], r, size), a), b, acc[d]);
+        }
+    }
+    alignas(32) float h[8];
+    halfSums3(acc[0], acc[1], acc[2], h);
+    L[0] = h[0], D1[0] = h[1], D2[0] = h[2];
+    L[1] = h[4], D1[1] = h[5], D2[1] = h[6];
+}
+#endif
+
 // Per-lane sums over rate categories of one pattern: lane i of L gathers
-// (sum over j of W[i][j] a_j) x b_i, or W[c][i] x a_i at a tip end.
+// (sum over j of W[i][j] a_j) x b_i, or W[c][i] x a_i at a tip end. The
+// pattern's CLA blocks are read once for all the matrices the mode asks for.
 template <uint32_t N, bool Tip>
 LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first, uint32_t end, uint32_t mode)
 {
@@ -214,20 +257,37 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
     const void *mats[3] = {op.W, op.W1, op.W2};
     const int count = d2 ? 3 : d1 ? 2 : 1;
     LikResult acc{0, 0, 0};
-    for (uint32_t p = first; p < end; ++p) {
+    auto add = [&](uint32_t p, double L, double D1, double D2) {
+        const float sigma = (Ra ? Ra[p] : 0.0f) + (Rb ? Rb[p] : 0.0f);
+        return likAddPattern(c, p, L, D1, D2, static_cast<double>(sigma), mode, acc);
+    };
+    uint32_t p = first;
+#if LIK_VEC_AVX2
+    if constexpr (N == 4) {
+        for (; p + 1 < end; p += 2) {
+            if (c.weights[p] == 0 && c.weights[p + 1] == 0)
+                continue;
+            float L[2], D1[2] = {0, 0}, D2[2] = {0, 0};
+            evalDnaPair<Tip>(c, op, p, count, L, D1, D2);
+            for (uint32_t q = 0; q < 2; ++q)
+                if (c.weights[p + q] != 0 && !add(p + q, L[q], D1[q], D2[q]))
+                    return likInfiniteResult();
+        }
+    }
+#endif
+    for (; p < end; ++p) {
         if (c.weights[p] == 0)
             continue;
-        double sums[3] = {0, 0, 0};
-        for (int d = 0; d < count; ++d) {
-            __m128 lanes = _mm_setzero_ps();
-            for (uint32_t r = 0; r < c.ncat; ++r) {
-                const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * nv;
+        __m128 lanes[3] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+        for (uint32_t r = 0; r < c.ncat; ++r) {
+            const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * nv;
+            const float *a = static_cast<const float *>(op.a) + at;
+            for (int d = 0; d < count; ++d) {
                 const float *W = matrixOf(mats[d], r, size);
-                const float *a = static_cast<const float *>(op.a) + at;
                 if constexpr (Tip) {
                     const float *row = W + op.tip[p] * nv;
                     for (uint32_t b = 0; b < nb; ++b)
-                        lanes = fma4(_mm_loadu_ps(row + 4 * b), _mm_loadu_ps(a + 4 * b), lanes);
+                        lanes[d] = fma4(_mm_loadu_ps(row + 4 * b), _mm_loadu_ps(a + 4 * b), lanes[d]);
                 } else {
                     const float *bv = static_cast<const float *>(op.b) + at;
                     uint32_t b = 0;
@@ -236,17 +296,15 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
                         __m256 l8 = _mm256_setzero_ps();
                         for (; b + 1 < nb; b += 2)
                             l8 = fma8(matVec8(W, a, n, nv, b / 2), _mm256_loadu_ps(bv + 4 * b), l8);
-                        lanes = _mm_add_ps(lanes, fold8add(l8));
+                        lanes[d] = _mm_add_ps(lanes[d], fold8add(l8));
                     }
 #endif
                     for (; b < nb; ++b)
-                        lanes = fma4(matVec4(W, a, n, nv, b), _mm_loadu_ps(bv + 4 * b), lanes);
+                        lanes[d] = fma4(matVec4(W, a, n, nv, b), _mm_loadu_ps(bv + 4 * b), lanes[d]);
                 }
             }
-            sums[d] = static_cast<double>(hsum4(lanes));
         }
-        const float sigma = (Ra ? Ra[p] : 0.0f) + (Rb ? Rb[p] : 0.0f);
-        if (!likAddPattern(c, p, sums[0], sums[1], sums[2], static_cast<double>(sigma), mode, acc))
+        if (!add(p, hsum4(lanes[0]), hsum4(lanes[1]), hsum4(lanes[2])))
             return likInfiniteResult();
     }
     return acc;
