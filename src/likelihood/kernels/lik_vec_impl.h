@@ -202,9 +202,16 @@ bool clLoopNonbinVec(const LikKernelContext &c, const LikClOp &op, uint32_t firs
 
 #if LIK_VEC_AVX2
 // Lane sums of two patterns' 4-lane halves for up to three accumulators:
-// out[0..2] the first pattern's, out[4..6] the second's.
+// out[0..2] the first pattern's, out[4..6] the second's. Each sum is
+// (v0 + v2) + (v1 + v3), as hsum4 adds, so a pattern's value does not
+// depend on whether it was evaluated alone or in a pair (thread blocks
+// start anywhere).
 inline void halfSums3(__m256 x, __m256 y, __m256 z, float out[8])
 {
+    constexpr int kEvenOdd = 0xD8;  // lanes 0, 2, 1, 3 of each half
+    x = _mm256_permute_ps(x, kEvenOdd);
+    y = _mm256_permute_ps(y, kEvenOdd);
+    z = _mm256_permute_ps(z, kEvenOdd);
     const __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(x, y), _mm256_hadd_ps(z, z));
     _mm256_storeu_ps(out, h);
 }
@@ -258,21 +265,75 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
     const int count = d2 ? 3 : d1 ? 2 : 1;
     LikResult acc{0, 0, 0};
     auto add = [&](uint32_t p, double L, double D1, double D2) {
-        const float sigma = (Ra ? Ra[p] : 0.0f) + (Rb ? Rb[p] : 0.0f);
-        return likAddPattern(c, p, L, D1, D2, static_cast<double>(sigma), mode, acc);
+        const double sigma = static_cast<double>((Ra ? Ra[p] : 0.0f) + (Rb ? Rb[p] : 0.0f));
+        if (c.constLikes != nullptr)
+            return likAddPattern(c, p, L, D1, D2, sigma, mode, acc);
+        // likAddPattern's rules without a constant-site term, in line, with
+        // one division: every Newton step of a pass comes here.
+        if (!(L >= kLikMinPatternLike))
+            return false;
+        const double w = c.weights[p];
+        if (mode & kLikModeLnL)
+            acc.lnL -= w * (log(L) + sigma);
+        if (d1) {
+            const double inv = 1.0 / L, g = D1 * inv;
+            if (g <= 1e100) {
+                acc.d1 -= w * g;
+                if (d2)
+                    acc.d2 -= w * (D2 * inv - g * g);
+            }
+        }
+        return true;
     };
     uint32_t p = first;
 #if LIK_VEC_AVX2
     if constexpr (N == 4) {
-        for (; p + 1 < end; p += 2) {
-            if (c.weights[p] == 0 && c.weights[p + 1] == 0)
-                continue;
-            float L[2], D1[2] = {0, 0}, D2[2] = {0, 0};
+        // Four patterns a step; without a constant-site term the per-pattern
+        // ratios and sums run four-wide in double precision, with a running
+        // sum per lane (a single sum would chain every pattern's addition).
+        __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
+        const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        for (; p + 3 < end; p += 4) {
+            alignas(16) float L[4], D1[4] = {0, 0, 0, 0}, D2[4] = {0, 0, 0, 0};
             evalDnaPair<Tip>(c, op, p, count, L, D1, D2);
-            for (uint32_t q = 0; q < 2; ++q)
-                if (c.weights[p + q] != 0 && !add(p + q, L[q], D1[q], D2[q]))
-                    return likInfiniteResult();
+            evalDnaPair<Tip>(c, op, p + 2, count, L + 2, D1 + 2, D2 + 2);
+            if (c.constLikes != nullptr) {
+                for (uint32_t q = 0; q < 4; ++q)
+                    if (c.weights[p + q] != 0 && !add(p + q, L[q], D1[q], D2[q]))
+                        return likInfiniteResult();
+                continue;
+            }
+            const __m256d w = _mm256_loadu_pd(c.weights + p);
+            const __m256d live = _mm256_cmp_pd(w, zero, _CMP_NEQ_OQ);
+            const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm_load_ps(L)), live);
+            if (_mm256_movemask_pd(_mm256_cmp_pd(l, _mm256_set1_pd(kLikMinPatternLike), _CMP_NGE_UQ)) != 0)
+                return likInfiniteResult();
+            if (mode & kLikModeLnL) {
+                alignas(32) double lv[4];
+                _mm256_store_pd(lv, l);
+                for (uint32_t q = 0; q < 4; ++q)
+                    lv[q] = log(lv[q]) + static_cast<double>((Ra ? Ra[p + q] : 0.0f) + (Rb ? Rb[p + q] : 0.0f));
+                sumL = _mm256_fmadd_pd(w, _mm256_load_pd(lv), sumL);
+            }
+            if (d1) {
+                const __m256d inv = _mm256_div_pd(one, l);
+                const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm_load_ps(D1)), inv);
+                const __m256d ok = _mm256_and_pd(live, _mm256_cmp_pd(g, _mm256_set1_pd(1e100), _CMP_LE_OQ));
+                const __m256d wk = _mm256_and_pd(w, ok);
+                sum1 = _mm256_fmadd_pd(wk, g, sum1);
+                if (d2) {
+                    const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm_load_ps(D2)), inv);
+                    sum2 = _mm256_fmadd_pd(wk, _mm256_fnmadd_pd(g, g, h), sum2);
+                }
+            }
         }
+        alignas(32) double t[3][4];
+        _mm256_store_pd(t[0], sumL);
+        _mm256_store_pd(t[1], sum1);
+        _mm256_store_pd(t[2], sum2);
+        acc.lnL -= (t[0][0] + t[0][1]) + (t[0][2] + t[0][3]);
+        acc.d1 -= (t[1][0] + t[1][1]) + (t[1][2] + t[1][3]);
+        acc.d2 -= (t[2][0] + t[2][1]) + (t[2][2] + t[2][3]);
     }
 #endif
     for (; p < end; ++p) {
