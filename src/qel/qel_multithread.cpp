@@ -35,9 +35,9 @@ inline void cpuRelax()
 // Only time spent spinning counts: a stretch between two clock reads longer
 // than kPreempted means the waiter itself was off its processor, and a
 // waiter that just got its processor back should not fall asleep at once.
-constexpr auto kSpinBound = std::chrono::microseconds(50);
+constexpr auto kSpinBound = std::chrono::microseconds(5);
 constexpr auto kPreempted = std::chrono::microseconds(20);
-constexpr uint32_t kSpinsPerClockRead = 64;
+constexpr uint32_t kSpinsPerClockRead = 16;
 
 // Spins until done() or the bound; true when done.
 template <typename Done>

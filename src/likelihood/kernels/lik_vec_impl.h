@@ -201,51 +201,48 @@ bool clLoopNonbinVec(const LikKernelContext &c, const LikClOp &op, uint32_t firs
 }
 
 #if LIK_VEC_AVX2
-// Lane sums of two patterns' 4-lane halves for up to three accumulators:
-// out[0..2] the first pattern's, out[4..6] the second's. Each sum is
-// (v0 + v2) + (v1 + v3), as hsum4 adds, so a pattern's value does not
-// depend on whether it was evaluated alone or in a pair (thread blocks
-// start anywhere).
-inline void halfSums3(__m256 x, __m256 y, __m256 z, float out[8])
-{
-    constexpr int kEvenOdd = 0xD8;  // lanes 0, 2, 1, 3 of each half
-    x = _mm256_permute_ps(x, kEvenOdd);
-    y = _mm256_permute_ps(y, kEvenOdd);
-    z = _mm256_permute_ps(z, kEvenOdd);
-    const __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(x, y), _mm256_hadd_ps(z, z));
-    _mm256_storeu_ps(out, h);
-}
-
 // The DNA evaluator two patterns at a time: for pattern pair (p, p + 1)
 // and each rate category, the two patterns' CLAs are adjacent, so one
-// 8-wide vector holds both. Fills L, D1, D2 (two values each) summed over
-// the categories in single precision, as the four-wide path does.
-template <bool Tip>
-inline void evalDnaPair(const LikKernelContext &c, const LikEvalOp &op, uint32_t p, int count, float L[2],
-                        float D1[2], float D2[2])
+// 8-wide vector holds both. Returns [L, D1, D2, -] of the first pattern in
+// the low half and of the second in the high half, summed over the
+// categories in single precision. Lanes are added as hsum4 adds them,
+// (v0 + v2) + (v1 + v3), so a pattern's value does not depend on whether
+// it was evaluated alone or in a pair (thread blocks start anywhere).
+template <bool Tip, int Count>
+inline __m256 evalDnaPair(const LikKernelContext &c, const LikEvalOp &op, uint32_t p)
 {
     const size_t size = static_cast<size_t>(Tip ? c.ntipcodes : 4) * 4;
-    const void *mats[3] = {op.W, op.W1, op.W2};
+    const float *mats[3] = {static_cast<const float *>(op.W), static_cast<const float *>(op.W1),
+                            static_cast<const float *>(op.W2)};
     __m256 acc[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
     for (uint32_t r = 0; r < c.ncat; ++r) {
         const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * 4;
         const __m256 a = _mm256_loadu_ps(static_cast<const float *>(op.a) + at);
         if constexpr (Tip) {
             const uint32_t c0 = op.tip[p] * 4u, c1 = op.tip[p + 1] * 4u;
-            for (int d = 0; d < count; ++d) {
-                const float *W = matrixOf(mats[d], r, size);
+            for (int d = 0; d < Count; ++d) {
+                const float *W = mats[d] + r * size;
                 acc[d] = fma8(_mm256_set_m128(_mm_loadu_ps(W + c1), _mm_loadu_ps(W + c0)), a, acc[d]);
             }
         } else {
             const __m256 b = _mm256_loadu_ps(static_cast<const float *>(op.b) + at);
-            for (int d = 0; d < count; ++d)
-                acc[d] = fma8(dnaPairMatVec(matrixOf(mats[d], r, size), a), b, acc[d]);
+            const __m256 x[4] = {_mm256_shuffle_ps(a, a, 0x00), _mm256_shuffle_ps(a, a, 0x55),
+                                 _mm256_shuffle_ps(a, a, 0xAA), _mm256_shuffle_ps(a, a, 0xFF)};
+            for (int d = 0; d < Count; ++d) {
+                const float *W = mats[d] + r * size;
+                auto row = [W](int j) { return _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(W + 4 * j)); };
+                __m256 s = _mm256_mul_ps(row(0), x[0]);
+                s = fma8(row(1), x[1], s);
+                s = fma8(row(2), x[2], s);
+                s = fma8(row(3), x[3], s);
+                acc[d] = fma8(s, b, acc[d]);
+            }
         }
     }
-    alignas(32) float h[8];
-    halfSums3(acc[0], acc[1], acc[2], h);
-    L[0] = h[0], D1[0] = h[1], D2[0] = h[2];
-    L[1] = h[4], D1[1] = h[5], D2[1] = h[6];
+    constexpr int kEvenOdd = 0xD8;  // lanes 0, 2, 1, 3 of each half
+    const __m256 x = _mm256_permute_ps(acc[0], kEvenOdd), y = _mm256_permute_ps(acc[1], kEvenOdd);
+    const __m256 z = _mm256_permute_ps(acc[2], kEvenOdd);
+    return _mm256_hadd_ps(_mm256_hadd_ps(x, y), _mm256_hadd_ps(z, z));
 }
 #endif
 
@@ -291,23 +288,34 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
         // Four patterns a step; without a constant-site term the per-pattern
         // ratios and sums run four-wide in double precision, with a running
         // sum per lane (a single sum would chain every pattern's addition).
-        __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
         const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        // Pattern order within a lane set: p, p + 2 | p + 1, p + 3 before the permutation.
+        const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
+        // The matrices asked for are a compile-time count, so the sums stay
+        // in registers.
+        auto quads = [&]<int K>() {
+        __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
         for (; p + 3 < end; p += 4) {
-            alignas(16) float L[4], D1[4] = {0, 0, 0, 0}, D2[4] = {0, 0, 0, 0};
-            evalDnaPair<Tip>(c, op, p, count, L, D1, D2);
-            evalDnaPair<Tip>(c, op, p + 2, count, L + 2, D1 + 2, D2 + 2);
+            const __m256 h01 = evalDnaPair<Tip, K>(c, op, p), h23 = evalDnaPair<Tip, K>(c, op, p + 2);
             if (c.constLikes != nullptr) {
-                for (uint32_t q = 0; q < 4; ++q)
-                    if (c.weights[p + q] != 0 && !add(p + q, L[q], D1[q], D2[q]))
-                        return likInfiniteResult();
+                alignas(32) float v[2][8];
+                _mm256_store_ps(v[0], h01);
+                _mm256_store_ps(v[1], h23);
+                for (uint32_t q = 0; q < 4; ++q) {
+                    const float *f = v[q / 2] + 4 * (q % 2);
+                    if (c.weights[p + q] != 0 && !add(p + q, f[0], f[1], f[2]))
+                        return false;
+                }
                 continue;
             }
+            // [L, D1] and [D2] of the four patterns in pattern order.
+            const __m256 ld = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0x44), order);
+            const __m256 dd = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0xAA), order);
             const __m256d w = _mm256_loadu_pd(c.weights + p);
             const __m256d live = _mm256_cmp_pd(w, zero, _CMP_NEQ_OQ);
-            const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm_load_ps(L)), live);
+            const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm256_castps256_ps128(ld)), live);
             if (_mm256_movemask_pd(_mm256_cmp_pd(l, _mm256_set1_pd(kLikMinPatternLike), _CMP_NGE_UQ)) != 0)
-                return likInfiniteResult();
+                return false;
             if (mode & kLikModeLnL) {
                 alignas(32) double lv[4];
                 _mm256_store_pd(lv, l);
@@ -317,12 +325,12 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
             }
             if (d1) {
                 const __m256d inv = _mm256_div_pd(one, l);
-                const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm_load_ps(D1)), inv);
+                const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(ld, 1)), inv);
                 const __m256d ok = _mm256_and_pd(live, _mm256_cmp_pd(g, _mm256_set1_pd(1e100), _CMP_LE_OQ));
                 const __m256d wk = _mm256_and_pd(w, ok);
                 sum1 = _mm256_fmadd_pd(wk, g, sum1);
                 if (d2) {
-                    const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm_load_ps(D2)), inv);
+                    const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(dd)), inv);
                     sum2 = _mm256_fmadd_pd(wk, _mm256_fnmadd_pd(g, g, h), sum2);
                 }
             }
@@ -334,6 +342,11 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
         acc.lnL -= (t[0][0] + t[0][1]) + (t[0][2] + t[0][3]);
         acc.d1 -= (t[1][0] + t[1][1]) + (t[1][2] + t[1][3]);
         acc.d2 -= (t[2][0] + t[2][1]) + (t[2][2] + t[2][3]);
+        return true;
+        };
+        if (!(count == 3 ? quads.template operator()<3>() : count == 2 ? quads.template operator()<2>()
+                                                                  : quads.template operator()<1>()))
+            return likInfiniteResult();
     }
 #endif
     for (; p < end; ++p) {
