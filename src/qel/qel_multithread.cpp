@@ -1,7 +1,9 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,6 +64,20 @@ inline bool spinBounded(Done done)
     }
 }
 
+// Blocking on a word, with the kernel's futex directly: the library's
+// atomic wait first spins and yields on its own, which on a busy machine
+// hands the processor to other programs for a time slice.
+void futexWait(std::atomic<uint32_t> &word, uint32_t old)
+{
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, old, nullptr, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t> &word, int count)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
 // Sleeping and waking pair up as in Dekker's protocol: the sleeper announces
 // itself and then reads the word, the waker writes the word and then reads
 // the announcement, all sequentially consistent, so at least one of them
@@ -73,7 +89,7 @@ void startPass(ThreadGroup *g, uint32_t pass)
 {
     g->pass.store(pass, std::memory_order_seq_cst);
     if (g->sleepingWorkers.load(std::memory_order_seq_cst) != 0)
-        g->pass.notify_all();
+        futexWake(g->pass, INT32_MAX);
 }
 
 // Thread 0 waits until every started worker has finished `pass`; the
@@ -86,7 +102,7 @@ void waitForWorkers(ThreadGroup *g, uint32_t pass)
             continue;
         g->mainSleeping.store(1, std::memory_order_seq_cst);
         for (uint32_t v; (v = done.load(std::memory_order_seq_cst)) != pass;)
-            done.wait(v, std::memory_order_acquire);
+            futexWait(done, v);
         g->mainSleeping.store(0, std::memory_order_relaxed);
     }
 }
@@ -97,7 +113,7 @@ uint32_t waitForStart(ThreadGroup *g, uint32_t seen)
     if (!spinBounded([&] { return g->pass.load(std::memory_order_acquire) != seen; })) {
         g->sleepingWorkers.fetch_add(1, std::memory_order_seq_cst);
         while (g->pass.load(std::memory_order_seq_cst) == seen)
-            g->pass.wait(seen, std::memory_order_acquire);
+            futexWait(g->pass, seen);
         g->sleepingWorkers.fetch_sub(1, std::memory_order_relaxed);
     }
     return g->pass.load(std::memory_order_acquire);
@@ -118,7 +134,7 @@ void *workerMain(void *arg)
             t->task(i, g->sharedData, t->perThreadData);
         g->done[i].pass.store(seen, std::memory_order_seq_cst);
         if (g->mainSleeping.load(std::memory_order_seq_cst) != 0)
-            g->done[i].pass.notify_one();
+            futexWake(g->done[i].pass, 1);
     }
 }
 
