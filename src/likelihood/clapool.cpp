@@ -241,6 +241,35 @@ void finalizeCLAs(ModelGroup *g)
 
 // ---- Pool -------------------------------------------------------------------------
 
+bool growClaPool(ModelGroup *g, int32_t count)
+{
+    ClaPool *pool = eng(g).pool.get();
+    if (pool == nullptr || pool->bufferBytes == 0)
+        return false;
+    if (count <= pool->count)
+        return true;
+    const auto more = static_cast<std::size_t>(count - pool->count);
+    try {
+        // Every allocation first: a failure leaves the pool's lists as they
+        // were (the free stack's entries above its top are not read).
+        AlignedVector<unsigned char> chunk(pool->bufferBytes * more, 0);
+        pool->buffers.reserve(static_cast<std::size_t>(count));
+        pool->freeStack.resize(static_cast<std::size_t>(count));
+        pool->grown.reserve(pool->grown.size() + 1);
+        for (std::size_t i = 0; i < more; ++i) {
+            void *b = chunk.data() + pool->bufferBytes * i;
+            pool->buffers.push_back(b);
+            pool->freeStack[static_cast<std::size_t>(++pool->top)] = b;
+        }
+        pool->grown.push_back(std::move(chunk));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    pool->lowWater += static_cast<int32_t>(more);
+    pool->count = count;
+    return true;
+}
+
 bool getCLAfromPool(void *&slot, ModelGroup *g)
 {
     if (slot != nullptr)
@@ -290,6 +319,8 @@ int updateCLforEdge(TreeNode *node, ModelGroup *g)
                1;
     return 0;
 }
+
+int updateUpCLs(TreeNode *node, ModelGroup *g) { return computeUpChain(node, g); }
 
 int calcUpCLforOneNode(TreeNode *node, ModelGroup *g)
 {

@@ -36,6 +36,10 @@ ClaPool *destroyClaPool(ClaPool *pool);
 uint32_t numCLAsNeeded(const ModelGroup *g);
 std::size_t getClaSize(const ModelGroup *g);  // bytes of one rescaler block
 
+// Adds buffers until the pool holds at least `count`; false (the pool as it
+// was) when the memory cannot be had.
+bool growClaPool(ModelGroup *g, int32_t count);
+
 // Takes a buffer into the empty slot; false (and the slot left empty) when
 // the pool has none left, which correct use never meets.
 bool getCLAfromPool(void *&slot, ModelGroup *g);
@@ -49,6 +53,8 @@ void *getRescalers(void *cla, const ModelGroup *g);
 // Makes valid every CLA needed to evaluate the branch above the node; 0, or
 // 1 when the pool ran dry or a kernel is missing.
 int updateCLforEdge(TreeNode *node, ModelGroup *g);
+// Makes valid the up-CLAs missing in the node's subtree (children first).
+int updateUpCLs(TreeNode *node, ModelGroup *g);
 int calcUpCLforOneNode(TreeNode *node, ModelGroup *g);
 int calcDnCLForOneNode(TreeNode *node, ModelGroup *g);
 int updateDownCLofChildren(TreeNode *node, ModelGroup *g);

@@ -79,6 +79,7 @@ struct CLMappings {
 // The fixed set of conditional-likelihood buffers of a group.
 struct ClaPool {
     AlignedVector<unsigned char> store;
+    std::vector<AlignedVector<unsigned char>> grown;  // buffers added by growClaPool
     std::vector<void *> buffers;
     std::vector<void *> freeStack;
     std::size_t bufferBytes = 0;

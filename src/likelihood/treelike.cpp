@@ -308,33 +308,115 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
     return wantScore ? evalEdgeScore(node, g) : 0.0;
 }
 
-double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
+namespace {
+
+// One edge of a pass: its length optimised, or held at 0 when constrained;
+// the tree's score when it is the last edge. False when interrupted.
+bool passEdge(TreeNode *n, TreeNode *constrained, ModelGroup *g, bool last, double newtonTol, double &score,
+              double &largest, AbortPoll &poll)
+{
+    if (n == constrained) {
+        n->edge.brlen = 0.0;
+        if (last)
+            score = evalEdgeScore(n, g);
+    } else {
+        double d1 = 0.0;
+        score = optimizeOneEdge(n, g, last, &d1, newtonTol);
+        largest = std::max(largest, d1);
+    }
+    return !aborted(poll);
+}
+
+// The pass that keeps every up-CLA: a node's up-CLA is remade once, from
+// its children's, when the pass leaves its subtree, so each internal node
+// costs three CL updates (its children's down-CLAs and its own up-CLA).
+// Held at once: every internal node's up-CLA and the down-CLAs on the path
+// to the current edge. The preorder of the edges, and so every length
+// reached, is that of the releasing pass.
+double subtreePass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
+{
+    AbortPoll poll;
+    double score = 0.0, largest = 0.0;
+    TreeNode *prev = nullptr;
+    // Every node from the last edge up to (not including) stop is done
+    // with: its down-CLA goes back, its up-CLA is made from its children's.
+    auto leaveUpTo = [&](TreeNode *stop) {
+        for (TreeNode *y = prev; y != nullptr && y != stop; y = y->anc) {
+            returnCLAtoPool(dnCLA(y), g);
+            if (isInternalNode(y) && updateUpCLs(y, g) != 0)
+                return false;
+        }
+        return true;
+    };
+    const auto &visit = gDriver.visit;
+    for (size_t k = 0; k < visit.size(); ++k) {
+        TreeNode *n = visit[k], *x = n->anc;
+        if (!leaveUpTo(x))
+            break;
+        prev = n;
+        // The lengths below x are about to change.
+        if (isInternalNode(x))
+            returnCLAtoPool(upCLA(x), g);
+        if (updateCLforEdge(n, g) != 0)
+            break;
+        // x's last down-CLA is made: no edge below x needs x's own.
+        if (n->nextSib == nullptr && hasDownSide(x))
+            returnCLAtoPool(dnCLA(x), g);
+        if (!passEdge(n, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll))
+            break;
+        if (k + 1 == visit.size()) {
+            if (!leaveUpTo(nullptr))
+                break;
+            if (maxAbsD1)
+                *maxAbsD1 = largest;
+            return score;
+        }
+    }
+    releaseAllCLAs(tree, g);
+    return 0.0;
+}
+
+// Down-CLAs the subtree pass holds at once below x beyond the current pair:
+// one for each ancestor whose later children still need its own.
+uint32_t heldDownCLAs(const TreeNode *x)
+{
+    uint32_t most = 0;
+    for (const TreeNode *c = x->firstChild; c != nullptr; c = c->nextSib)
+        most = std::max(most, heldDownCLAs(c) + (c->nextSib != nullptr && hasDownSide(x) ? 1u : 0u));
+    return most;
+}
+
+// Whether the pool holds what the subtree pass needs, grown by at most the
+// taxon count; a tree that would need more takes the releasing pass.
+bool poolHoldsSubtreePass(Tree *tree, ModelGroup *g)
+{
+    int32_t internal = 0;
+    for (TreeNode *n : gDriver.visit)
+        internal += isInternalNode(n) ? 1 : 0;
+    internal += isInternalNode(tree->root->firstChild) && isDeadEdge(tree->root->firstChild) ? 1 : 0;
+    const auto need = internal + static_cast<int32_t>(heldDownCLAs(tree->root)) + 3;
+    const ClaPool *pool = g->engine->pool.get();
+    const auto base = static_cast<int32_t>(numCLAsNeeded(g));
+    return need <= pool->count || (need <= 2 * base && growClaPool(g, need));
+}
+
+// The pass that holds at most ntax + 2 CLAs: each edge's CLAs are released
+// by the rules of releasePreorderCLAs as soon as a length they rest on may
+// change, and made again when needed.
+double preorderPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
 {
     AbortPoll poll;
     double score = 0.0, largest = 0.0;
     const auto &visit = gDriver.visit;
     for (size_t k = 0; k < visit.size(); ++k) {
         TreeNode *n = visit[k];
-        const bool last = k + 1 == visit.size();
         if (k == 0 && n->anc != nullptr && isDeadEdge(n->anc)) {
             // The release rules of the pass start at the basal node, which
             // hangs from a data-less ancestor and is not itself optimised.
             releasePreorderCLAs(g, n->anc, true);
         }
-        if (updateCLforEdge(n, g) != 0) {
-            releaseAllCLAs(tree, g);
-            return 0.0;
-        }
-        if (n == constrained) {
-            n->edge.brlen = 0.0;
-            if (last)
-                score = evalEdgeScore(n, g);
-        } else {
-            double d1 = 0.0;
-            score = optimizeOneEdge(n, g, last, &d1, newtonTol);
-            largest = std::max(largest, d1);
-        }
-        if (aborted(poll)) {
+        if (updateCLforEdge(n, g) != 0 ||
+            !passEdge(n, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll)) {
             releaseAllCLAs(tree, g);
             return 0.0;
         }
@@ -343,6 +425,16 @@ double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double
     if (maxAbsD1)
         *maxAbsD1 = largest;
     return score;
+}
+
+}  // namespace
+
+double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
+{
+    if (gDriver.visit.empty())
+        return preorderPass(tree, constrained, g, maxAbsD1, newtonTol);
+    return poolHoldsSubtreePass(tree, g) ? subtreePass(tree, constrained, g, maxAbsD1, newtonTol)
+                                         : preorderPass(tree, constrained, g, maxAbsD1, newtonTol);
 }
 
 double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained, uint32_t *passes,

@@ -1,7 +1,9 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,9 +37,9 @@ inline void cpuRelax()
 // Only time spent spinning counts: a stretch between two clock reads longer
 // than kPreempted means the waiter itself was off its processor, and a
 // waiter that just got its processor back should not fall asleep at once.
-constexpr auto kSpinBound = std::chrono::microseconds(50);
+constexpr auto kSpinBound = std::chrono::microseconds(5);
 constexpr auto kPreempted = std::chrono::microseconds(20);
-constexpr uint32_t kSpinsPerClockRead = 64;
+constexpr uint32_t kSpinsPerClockRead = 16;
 
 // Spins until done() or the bound; true when done.
 template <typename Done>
@@ -62,52 +64,59 @@ inline bool spinBounded(Done done)
     }
 }
 
+// Blocking on a word, with the kernel's futex directly: the library's
+// atomic wait first spins and yields on its own, which on a busy machine
+// hands the processor to other programs for a time slice.
+void futexWait(std::atomic<uint32_t> &word, uint32_t old)
+{
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, old, nullptr, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t> &word, int count)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
 // Sleeping and waking pair up as in Dekker's protocol: the sleeper announces
 // itself and then reads the word, the waker writes the word and then reads
 // the announcement, all sequentially consistent, so at least one of them
 // sees the other's write and no wake-up is lost.
 
-// Thread 0 collects workers 1..nWorkers in turn, clears their flags, and
-// releases them all with one generation step. The generation step orders
-// the clearing before any worker's next arrival; the acquire on each flag
-// makes the worker's task writes visible to thread 0.
-void barrierWaitMain(Barrier *b, int32_t nWorkers)
+// Thread 0 starts pass `pass` (after writing what the tasks read: the
+// step's ordering publishes it).
+void startPass(ThreadGroup *g, uint32_t pass)
 {
-    for (int32_t i = 1; i <= nWorkers; ++i) {
-        std::atomic<uint8_t> &flag = b->flags[i].arrived;
-        if (!spinBounded([&] { return flag.load(std::memory_order_acquire) != 0; })) {
-            b->mainSleeping.store(1, std::memory_order_seq_cst);
-            while (flag.load(std::memory_order_seq_cst) == 0)
-                flag.wait(0, std::memory_order_acquire);
-            b->mainSleeping.store(0, std::memory_order_relaxed);
-        }
-        flag.store(0, std::memory_order_relaxed);
+    g->pass.store(pass, std::memory_order_seq_cst);
+    if (g->sleepingWorkers.load(std::memory_order_seq_cst) != 0)
+        futexWake(g->pass, INT32_MAX);
+}
+
+// Thread 0 waits until every started worker has finished `pass`; the
+// acquire on each done word makes the worker's task writes visible.
+void waitForWorkers(ThreadGroup *g, uint32_t pass)
+{
+    for (int32_t i = 1; i <= g->nThreadsStarted; ++i) {
+        std::atomic<uint32_t> &done = g->done[i].pass;
+        if (spinBounded([&] { return done.load(std::memory_order_acquire) == pass; }))
+            continue;
+        g->mainSleeping.store(1, std::memory_order_seq_cst);
+        for (uint32_t v; (v = done.load(std::memory_order_seq_cst)) != pass;)
+            futexWait(done, v);
+        g->mainSleeping.store(0, std::memory_order_relaxed);
     }
-    b->generation.fetch_add(1, std::memory_order_seq_cst);
-    if (b->sleepingWorkers.load(std::memory_order_seq_cst) != 0)
-        b->generation.notify_all();
 }
 
-void barrierArrive(Barrier *b, uint32_t i)
+// A worker waits for a pass other than `seen` and returns its number.
+uint32_t waitForStart(ThreadGroup *g, uint32_t seen)
 {
-    std::atomic<uint8_t> &flag = b->flags[i].arrived;
-    flag.store(1, std::memory_order_seq_cst);
-    if (b->mainSleeping.load(std::memory_order_seq_cst) != 0)
-        flag.notify_one();
-}
-
-void barrierWaitWorker(Barrier *b, uint32_t i)
-{
-    // The generation is read before arriving: thread 0 cannot step it until
-    // it has seen this arrival, so the value read is the one to wait past.
-    const uint32_t gen = b->generation.load(std::memory_order_acquire);
-    barrierArrive(b, i);
-    if (spinBounded([&] { return b->generation.load(std::memory_order_acquire) != gen; }))
-        return;
-    b->sleepingWorkers.fetch_add(1, std::memory_order_seq_cst);
-    while (b->generation.load(std::memory_order_seq_cst) == gen)
-        b->generation.wait(gen, std::memory_order_acquire);
-    b->sleepingWorkers.fetch_sub(1, std::memory_order_relaxed);
+    if (!spinBounded([&] { return g->pass.load(std::memory_order_acquire) != seen; })) {
+        g->sleepingWorkers.fetch_add(1, std::memory_order_seq_cst);
+        while (g->pass.load(std::memory_order_seq_cst) == seen)
+            futexWait(g->pass, seen);
+        g->sleepingWorkers.fetch_sub(1, std::memory_order_relaxed);
+    }
+    return g->pass.load(std::memory_order_acquire);
 }
 
 void *workerMain(void *arg)
@@ -115,36 +124,18 @@ void *workerMain(void *arg)
     auto *t = static_cast<MThreadTask *>(arg);
     ThreadGroup *g = t->group;
     const uint32_t i = t->threadIndex;
-    for (;;) {
-        barrierWaitWorker(&g->barrier1, i);
-        if (g->quit.load(std::memory_order_acquire) != 0) {
-            // Arrive without waiting for a release that will never come; the
-            // group is freed only after this thread is joined.
-            barrierArrive(&g->barrier2, i);
+    // Pass 0 is the state before the first start; thread 0 cannot start a
+    // second pass before this worker has finished the first.
+    for (uint32_t seen = 0;;) {
+        seen = waitForStart(g, seen);
+        if (g->quit.load(std::memory_order_acquire) != 0)
             return nullptr;
-        }
         if (t->task != nullptr)
             t->task(i, g->sharedData, t->perThreadData);
-        barrierWaitWorker(&g->barrier2, i);
+        g->done[i].pass.store(seen, std::memory_order_seq_cst);
+        if (g->mainSleeping.load(std::memory_order_seq_cst) != 0)
+            futexWake(g->done[i].pass, 1);
     }
-}
-
-bool initBarrier(Barrier *b, int32_t n)
-{
-    b->nThreads = n;
-    void *mem = allocArray(sizeof(BarrierFlag), static_cast<uint64_t>(n));
-    if (mem == nullptr)
-        return false;
-    b->flags = static_cast<BarrierFlag *>(mem);
-    for (int32_t i = 0; i < n; ++i)
-        new (&b->flags[i]) BarrierFlag{};
-    return true;
-}
-
-void freeBarrier(Barrier *b)
-{
-    deallocArray(b->flags);
-    b->flags = nullptr;
 }
 
 // Releases the started workers into the quit path and joins them, so that no
@@ -155,8 +146,7 @@ void stopWorkers(ThreadGroup *g)
     if (started == 0)
         return;
     g->quit.store(1, std::memory_order_release);
-    barrierWaitMain(&g->barrier1, started);
-    barrierWaitMain(&g->barrier2, started);
+    startPass(g, g->pass.load(std::memory_order_relaxed) + 1);
     for (int32_t i = 1; i <= started; ++i)
         pthread_join(g->tasks[i].thread, nullptr);
     g->quit.store(0, std::memory_order_relaxed);
@@ -165,10 +155,8 @@ void stopWorkers(ThreadGroup *g)
 
 void freeGroup(ThreadGroup *g)
 {
-    if (g->barrier1.flags != nullptr)
-        freeBarrier(&g->barrier1);
-    if (g->barrier2.flags != nullptr)
-        freeBarrier(&g->barrier2);
+    if (g->done != nullptr)
+        deallocArray(g->done);
     deallocArray(g->tasks);
     deallocBlockAligned(g->perThreadData);
     g->~ThreadGroup();
@@ -221,7 +209,12 @@ ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize
         g->perThreadData = allocBlockAligned(dataSize);
     }
     bool ok = g->tasks != nullptr && (perThreadSize == 0 || g->perThreadData != nullptr);
-    ok = ok && initBarrier(&g->barrier1, n) && initBarrier(&g->barrier2, n);
+    if (ok) {
+        g->done = static_cast<DoneFlag *>(allocArray(sizeof(DoneFlag), static_cast<uint64_t>(n)));
+        ok = g->done != nullptr;
+        for (int32_t i = 0; ok && i < n; ++i)
+            new (&g->done[i]) DoneFlag{};
+    }
     if (!ok)
         return failCreation(g, n);
 
@@ -269,12 +262,12 @@ int32_t getMThreadNumTasks(const ThreadGroup *group) { return group != nullptr ?
 
 void startThreadGroup(ThreadGroup *group)
 {
-    const int32_t workers = group->nThreadsStarted;
-    barrierWaitMain(&group->barrier1, workers);
+    const uint32_t pass = group->pass.load(std::memory_order_relaxed) + 1;
+    startPass(group, pass);
     MThreadTask *t0 = &group->tasks[0];
     if (t0->task != nullptr)
         t0->task(0, group->sharedData, t0->perThreadData);
-    barrierWaitMain(&group->barrier2, workers);
+    waitForWorkers(group, pass);
 }
 
 // ---------------------------------------------------------------------------

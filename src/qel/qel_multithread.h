@@ -2,7 +2,7 @@
 //
 // A ThreadGroup of n threads runs one task function per thread per pass. The
 // calling thread is thread 0 and does task 0 itself; threads 1..n-1 wait
-// between passes at barriers. A waiter spins for a short bounded time, so
+// between passes for the next start. A waiter spins for a short bounded time, so
 // back-to-back passes start and end without a system call, and then blocks
 // (futex), so idle workers and a machine busy with other work do not pay for
 // the spinning. Results travel through the shared and per-thread data only;
@@ -29,21 +29,11 @@ struct MThreadTask {
     void *perThreadData;
 };
 
-// Each arrived flag owns a cache line, so a worker announcing itself does not
-// disturb the line thread 0 is spinning on for another worker.
-struct BarrierFlag {
-    std::atomic<uint8_t> arrived;
-    char pad[63];
-};
-
-struct Barrier {
-    std::atomic<uint32_t> generation;
-    int32_t nThreads;
-    BarrierFlag *flags;  // one per thread; thread 0's is unused
-    // Waiters that stopped spinning: the side that moves the word they wait
-    // on makes the wake-up call only when some are asleep.
-    std::atomic<uint32_t> sleepingWorkers;
-    std::atomic<uint8_t> mainSleeping;
+// Each worker's done word owns a cache line, so a worker announcing itself
+// does not disturb the line thread 0 is waiting on for another worker.
+struct DoneFlag {
+    std::atomic<uint32_t> pass;  // the last pass this worker finished
+    char pad[60];
 };
 
 struct ThreadGroup {
@@ -52,9 +42,19 @@ struct ThreadGroup {
     void *sharedData;
     MThreadTask *tasks;
     void *perThreadData;      // n slices of the per-thread size, zeroed
+    DoneFlag *done;           // one per thread; thread 0's is unused
+    // A pass starts when thread 0 steps the pass number; it ends when every
+    // worker's done word holds that number. A worker waits only for the next
+    // start, never for the other workers, so between passes nothing needs
+    // it on a processor.
+    char padBefore[64];       // keeps the pass word off the lines written above
+    std::atomic<uint32_t> pass;
+    // Waiters that stopped spinning: the side that moves the word they wait
+    // on makes the wake-up call only when some are asleep.
+    std::atomic<uint32_t> sleepingWorkers;
+    char padAfter[56];        // and the workers' reads of it off thread 0's flag
+    std::atomic<uint8_t> mainSleeping;
     std::atomic<uint8_t> quit;
-    Barrier barrier1;         // start of a pass
-    Barrier barrier2;         // end of a pass
 };
 
 // Null after reporting "Attempt to create %d multithreaded tasks failed..."

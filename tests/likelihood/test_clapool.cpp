@@ -8,6 +8,7 @@
 #include <random>
 
 #include "likelihood/clapool.h"
+#include "likelihood/treelike.h"
 #include "ml_fixture.h"
 #include "support/tree_test_support.h"
 
@@ -218,6 +219,48 @@ TEST_F(ClaPoolTest, BinaryPassesStayWithinTheBoundAndConsistent)
         }
         releaseAllCLAs(tree.get(), g);
         EXPECT_EQ(numFreeCLAs(g), 202);
+    }
+}
+
+// The pass that keeps up-CLAs reaches, edge by edge, the lengths of the pass
+// that releases them (the same Newton steps from the same CLAs), leaves
+// only valid CLAs held, and starts its second pass from them.
+TEST_F(ClaPoolTest, SubtreePassEqualsTheReleasingPassAndLeavesValidCLAs)
+{
+    std::mt19937 rng(31);
+    for (bool polytomies : {false, true}) {
+        SCOPED_TRACE(polytomies ? "polytomies" : "binary");
+        if (polytomies)
+            TearDown(), SetUp();
+        prepare(60, 24, rng, polytomies);
+        setMLVisitSequence(tree.get());
+        const auto &visit = mlVisitSequence();
+        std::vector<double> start(tree->maxNodes), released(tree->maxNodes);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            start[i] = tree->nodes[i].edge.brlen;
+        double releasedScore[2] = {0, 0};
+        for (double &score : releasedScore)
+            for (size_t k = 0; k < visit.size(); ++k) {
+                ASSERT_EQ(updateCLforEdge(visit[k], g), 0);
+                score = optimizeOneEdge(visit[k], g, k + 1 == visit.size(), nullptr, 100.0);
+                releasePreorderCLAs(g, visit[k], true);
+            }
+        releaseAllCLAs(tree.get(), g);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i) {
+            released[i] = tree->nodes[i].edge.brlen;
+            tree->nodes[i].edge.brlen = start[i];
+        }
+        for (int p = 0; p < 2; ++p) {
+            const double score = do1BranchLenPass(tree.get(), nullptr, g, nullptr, 100.0);
+            EXPECT_DOUBLE_EQ(score, releasedScore[p]) << "pass " << p;
+            EXPECT_GT(held(), 0);
+            EXPECT_LE(g->engine->pool->count, 2 * 62);
+            expectHeldEqualReference<double>("after a subtree pass");
+        }
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            EXPECT_DOUBLE_EQ(tree->nodes[i].edge.brlen, released[i]) << "node " << i;
+        releaseAllCLAs(tree.get(), g);
+        EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
     }
 }
 

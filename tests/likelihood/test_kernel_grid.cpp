@@ -98,6 +98,8 @@ TEST(LikKernelGrid, EveryTableAgreesWithTheGenericDoubleTable)
                     const Outcome d = runTable(pr, *K, child, kLikModeD1 | kLikModeD2);
                     EXPECT_TRUE(near(d.res.d1, o.res.d1, 1e-12, scale));
                     EXPECT_TRUE(near(d.res.d2, o.res.d2, 1e-12, scale));
+                    // So does -ln L alone, which reads one matrix.
+                    EXPECT_TRUE(near(runTable(pr, *K, child, kLikModeLnL).res.lnL, o.res.lnL, 1e-12));
                 }
             }
         }

@@ -356,9 +356,9 @@ TEST_F(ThreadGroupTest, FailedStartStopsTheWorkersAlreadyRunning)
 TEST_F(ThreadGroupTest, AllocationFailureIsReportedAndUnwound)
 {
     const int n = std::min(2, availableProcessors());
-    // The group makes five blocks (record, tasks, per-thread data, two flag
-    // arrays); fail each in turn.
-    for (int k = 0; k < 5; ++k) {
+    // The group makes four blocks (record, tasks, per-thread data, the done
+    // words); fail each in turn.
+    for (int k = 0; k < 4; ++k) {
         gCaptured.clear();
         clearMemoryErrorStatus();
         qel_setAllocFailureCountdown(k);

@@ -335,7 +335,10 @@ bool likAddPattern(const LikKernelContext &c, uint32_t p, double L, double D1, d
     if (!inLogs) {
         if (!(L >= kLikMinPatternLike))
             return false;
-        lnL = std::log(L);
+        // Derivatives alone are ratios of sums and need no logarithm (the
+        // Newton steps of a branch-length pass ask for nothing else).
+        if (mode & kLikModeLnL)
+            lnL = std::log(L);
     }
     const double w = c.weights[p];
     if (mode & kLikModeLnL)

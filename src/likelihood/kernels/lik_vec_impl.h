@@ -200,8 +200,55 @@ bool clLoopNonbinVec(const LikKernelContext &c, const LikClOp &op, uint32_t firs
     return static_cast<double>(hmin4(minv)) < c.rescaleThreshold;
 }
 
+#if LIK_VEC_AVX2
+// The DNA evaluator two patterns at a time: for pattern pair (p, p + 1)
+// and each rate category, the two patterns' CLAs are adjacent, so one
+// 8-wide vector holds both. Returns [L, D1, D2, -] of the first pattern in
+// the low half and of the second in the high half, summed over the
+// categories in single precision. Lanes are added as hsum4 adds them,
+// (v0 + v2) + (v1 + v3), so a pattern's value does not depend on whether
+// it was evaluated alone or in a pair (thread blocks start anywhere).
+template <bool Tip, int Count>
+inline __m256 evalDnaPair(const LikKernelContext &c, const LikEvalOp &op, uint32_t p)
+{
+    const size_t size = static_cast<size_t>(Tip ? c.ntipcodes : 4) * 4;
+    const float *mats[3] = {static_cast<const float *>(op.W), static_cast<const float *>(op.W1),
+                            static_cast<const float *>(op.W2)};
+    __m256 acc[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    for (uint32_t r = 0; r < c.ncat; ++r) {
+        const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * 4;
+        const __m256 a = _mm256_loadu_ps(static_cast<const float *>(op.a) + at);
+        if constexpr (Tip) {
+            const uint32_t c0 = op.tip[p] * 4u, c1 = op.tip[p + 1] * 4u;
+            for (int d = 0; d < Count; ++d) {
+                const float *W = mats[d] + r * size;
+                acc[d] = fma8(_mm256_set_m128(_mm_loadu_ps(W + c1), _mm_loadu_ps(W + c0)), a, acc[d]);
+            }
+        } else {
+            const __m256 b = _mm256_loadu_ps(static_cast<const float *>(op.b) + at);
+            const __m256 x[4] = {_mm256_shuffle_ps(a, a, 0x00), _mm256_shuffle_ps(a, a, 0x55),
+                                 _mm256_shuffle_ps(a, a, 0xAA), _mm256_shuffle_ps(a, a, 0xFF)};
+            for (int d = 0; d < Count; ++d) {
+                const float *W = mats[d] + r * size;
+                auto row = [W](int j) { return _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(W + 4 * j)); };
+                __m256 s = _mm256_mul_ps(row(0), x[0]);
+                s = fma8(row(1), x[1], s);
+                s = fma8(row(2), x[2], s);
+                s = fma8(row(3), x[3], s);
+                acc[d] = fma8(s, b, acc[d]);
+            }
+        }
+    }
+    constexpr int kEvenOdd = 0xD8;  // lanes 0, 2, 1, 3 of each half
+    const __m256 x = _mm256_permute_ps(acc[0], kEvenOdd), y = _mm256_permute_ps(acc[1], kEvenOdd);
+    const __m256 z = _mm256_permute_ps(acc[2], kEvenOdd);
+    return _mm256_hadd_ps(_mm256_hadd_ps(x, y), _mm256_hadd_ps(z, z));
+}
+#endif
+
 // Per-lane sums over rate categories of one pattern: lane i of L gathers
-// (sum over j of W[i][j] a_j) x b_i, or W[c][i] x a_i at a tip end.
+// (sum over j of W[i][j] a_j) x b_i, or W[c][i] x a_i at a tip end. The
+// pattern's CLA blocks are read once for all the matrices the mode asks for.
 template <uint32_t N, bool Tip>
 LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first, uint32_t end, uint32_t mode)
 {
@@ -214,20 +261,107 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
     const void *mats[3] = {op.W, op.W1, op.W2};
     const int count = d2 ? 3 : d1 ? 2 : 1;
     LikResult acc{0, 0, 0};
-    for (uint32_t p = first; p < end; ++p) {
+    auto add = [&](uint32_t p, double L, double D1, double D2) {
+        const double sigma = static_cast<double>((Ra ? Ra[p] : 0.0f) + (Rb ? Rb[p] : 0.0f));
+        if (c.constLikes != nullptr)
+            return likAddPattern(c, p, L, D1, D2, sigma, mode, acc);
+        // likAddPattern's rules without a constant-site term, in line, with
+        // one division: every Newton step of a pass comes here.
+        if (!(L >= kLikMinPatternLike))
+            return false;
+        const double w = c.weights[p];
+        if (mode & kLikModeLnL)
+            acc.lnL -= w * (log(L) + sigma);
+        if (d1) {
+            const double inv = 1.0 / L, g = D1 * inv;
+            if (g <= 1e100) {
+                acc.d1 -= w * g;
+                if (d2)
+                    acc.d2 -= w * (D2 * inv - g * g);
+            }
+        }
+        return true;
+    };
+    uint32_t p = first;
+#if LIK_VEC_AVX2
+    if constexpr (N == 4) {
+        // Four patterns a step; without a constant-site term the per-pattern
+        // ratios and sums run four-wide in double precision, with a running
+        // sum per lane (a single sum would chain every pattern's addition).
+        const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        // Pattern order within a lane set: p, p + 2 | p + 1, p + 3 before the permutation.
+        const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
+        // The matrices asked for are a compile-time count, so the sums stay
+        // in registers.
+        auto quads = [&]<int K>() {
+        __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
+        for (; p + 3 < end; p += 4) {
+            const __m256 h01 = evalDnaPair<Tip, K>(c, op, p), h23 = evalDnaPair<Tip, K>(c, op, p + 2);
+            if (c.constLikes != nullptr) {
+                alignas(32) float v[2][8];
+                _mm256_store_ps(v[0], h01);
+                _mm256_store_ps(v[1], h23);
+                for (uint32_t q = 0; q < 4; ++q) {
+                    const float *f = v[q / 2] + 4 * (q % 2);
+                    if (c.weights[p + q] != 0 && !add(p + q, f[0], f[1], f[2]))
+                        return false;
+                }
+                continue;
+            }
+            // [L, D1] and [D2] of the four patterns in pattern order.
+            const __m256 ld = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0x44), order);
+            const __m256 dd = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0xAA), order);
+            const __m256d w = _mm256_loadu_pd(c.weights + p);
+            const __m256d live = _mm256_cmp_pd(w, zero, _CMP_NEQ_OQ);
+            const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm256_castps256_ps128(ld)), live);
+            if (_mm256_movemask_pd(_mm256_cmp_pd(l, _mm256_set1_pd(kLikMinPatternLike), _CMP_NGE_UQ)) != 0)
+                return false;
+            if (mode & kLikModeLnL) {
+                alignas(32) double lv[4];
+                _mm256_store_pd(lv, l);
+                for (uint32_t q = 0; q < 4; ++q)
+                    lv[q] = log(lv[q]) + static_cast<double>((Ra ? Ra[p + q] : 0.0f) + (Rb ? Rb[p + q] : 0.0f));
+                sumL = _mm256_fmadd_pd(w, _mm256_load_pd(lv), sumL);
+            }
+            if (d1) {
+                const __m256d inv = _mm256_div_pd(one, l);
+                const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(ld, 1)), inv);
+                const __m256d ok = _mm256_and_pd(live, _mm256_cmp_pd(g, _mm256_set1_pd(1e100), _CMP_LE_OQ));
+                const __m256d wk = _mm256_and_pd(w, ok);
+                sum1 = _mm256_fmadd_pd(wk, g, sum1);
+                if (d2) {
+                    const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(dd)), inv);
+                    sum2 = _mm256_fmadd_pd(wk, _mm256_fnmadd_pd(g, g, h), sum2);
+                }
+            }
+        }
+        alignas(32) double t[3][4];
+        _mm256_store_pd(t[0], sumL);
+        _mm256_store_pd(t[1], sum1);
+        _mm256_store_pd(t[2], sum2);
+        acc.lnL -= (t[0][0] + t[0][1]) + (t[0][2] + t[0][3]);
+        acc.d1 -= (t[1][0] + t[1][1]) + (t[1][2] + t[1][3]);
+        acc.d2 -= (t[2][0] + t[2][1]) + (t[2][2] + t[2][3]);
+        return true;
+        };
+        if (!(count == 3 ? quads.template operator()<3>() : count == 2 ? quads.template operator()<2>()
+                                                                  : quads.template operator()<1>()))
+            return likInfiniteResult();
+    }
+#endif
+    for (; p < end; ++p) {
         if (c.weights[p] == 0)
             continue;
-        double sums[3] = {0, 0, 0};
-        for (int d = 0; d < count; ++d) {
-            __m128 lanes = _mm_setzero_ps();
-            for (uint32_t r = 0; r < c.ncat; ++r) {
-                const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * nv;
+        __m128 lanes[3] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+        for (uint32_t r = 0; r < c.ncat; ++r) {
+            const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * nv;
+            const float *a = static_cast<const float *>(op.a) + at;
+            for (int d = 0; d < count; ++d) {
                 const float *W = matrixOf(mats[d], r, size);
-                const float *a = static_cast<const float *>(op.a) + at;
                 if constexpr (Tip) {
                     const float *row = W + op.tip[p] * nv;
                     for (uint32_t b = 0; b < nb; ++b)
-                        lanes = fma4(_mm_loadu_ps(row + 4 * b), _mm_loadu_ps(a + 4 * b), lanes);
+                        lanes[d] = fma4(_mm_loadu_ps(row + 4 * b), _mm_loadu_ps(a + 4 * b), lanes[d]);
                 } else {
                     const float *bv = static_cast<const float *>(op.b) + at;
                     uint32_t b = 0;
@@ -236,17 +370,15 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
                         __m256 l8 = _mm256_setzero_ps();
                         for (; b + 1 < nb; b += 2)
                             l8 = fma8(matVec8(W, a, n, nv, b / 2), _mm256_loadu_ps(bv + 4 * b), l8);
-                        lanes = _mm_add_ps(lanes, fold8add(l8));
+                        lanes[d] = _mm_add_ps(lanes[d], fold8add(l8));
                     }
 #endif
                     for (; b < nb; ++b)
-                        lanes = fma4(matVec4(W, a, n, nv, b), _mm_loadu_ps(bv + 4 * b), lanes);
+                        lanes[d] = fma4(matVec4(W, a, n, nv, b), _mm_loadu_ps(bv + 4 * b), lanes[d]);
                 }
             }
-            sums[d] = static_cast<double>(hsum4(lanes));
         }
-        const float sigma = (Ra ? Ra[p] : 0.0f) + (Rb ? Rb[p] : 0.0f);
-        if (!likAddPattern(c, p, sums[0], sums[1], sums[2], static_cast<double>(sigma), mode, acc))
+        if (!add(p, hsum4(lanes[0]), hsum4(lanes[1]), hsum4(lanes[2])))
             return likInfiniteResult();
     }
     return acc;
