@@ -14,6 +14,7 @@
 #include "data/data_settings.h"
 #include "data/exchange.h"
 #include "data/taxlabels.h"
+#include "qel/qel_io.h"
 #include "qel/qel_textbuffer.h"
 #include "support/format_support.h"
 #include "reader_test_support.h"
@@ -25,8 +26,13 @@ std::string gErrors;
 std::string gWarnings;
 std::string gOut;
 
+uint32_t gErrorLine;  // the input line an error names, 0 when none
+
 int captureError(uint32_t code, const char *format, ...)
 {
+    const char *file = nullptr;
+    gErrorLine = 0;
+    activeInputErrorPosition(&gErrorLine, &file);
     va_list args;
     va_start(args, format);
     gErrors += testfmt::vformat(format, args) + "\n";
@@ -170,6 +176,19 @@ const ImportCase kConversions[] = {
      "Begin data;\n    Dimensions ntax=3 nchar=6;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
      "seq1    ACGTAC\ns_2     AC-T??\n'[x]_3' NNRYAC\n    ;\nEnd;\n",
      ""},
+    {"FASTA: a '>' inside a line starts a record, a ';' inside a line a comment", "format=FASTA",
+     ">a\nAC;x>y\nGT>b c\nAC\n GT\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "a ACGT\nb ACGT\n    ;\nEnd;\n",
+     ""},
+    {"FASTA with CRLF line ends", "format=FASTA", ">a\r\nAC\r\nGT\r\n>b\r\nACGT\r\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "a ACGT\nb ACGT\n    ;\nEnd;\n",
+     ""},
+    {"FASTA with CR line ends", "format=FASTA", ">a\rAC\rGT\r>b\rAC;x\rGT",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "a ACGT\nb ACGT\n    ;\nEnd;\n",
+     ""},
     {"FASTA protein", "format=FASTA dataType=standard", ">a\nMK*\n>b\nM-X\n",
      "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
      "a MK*\nb M-X\n    ;\nEnd;\n",
@@ -250,6 +269,21 @@ TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
         EXPECT_NE(gErrors.find(c.text), std::string::npos) << c.what << ": " << gErrors;
         EXPECT_EQ(head_ + body, "") << c.what;
         EXPECT_TRUE(fs::exists(dir_ / ("out" + std::to_string(n_) + ".nex"))) << c.what;
+    }
+}
+
+// Sequence lines are taken a line at a time: the line an error names must
+// still be the one the reader stands on, whatever the line ends.
+TEST_F(ToNexusTest, ErrorsNameTheLineUnderEveryLineEnd)
+{
+    for (const char *end : {"\n", "\r\n", "\r"}) {
+        std::string input;
+        for (const char *line : {">a", "ACGT", ";note", "", ">b", "AC", "G", ">c", "ACGT"})
+            input += std::string(line) + end;
+        EXPECT_EQ(convert("format=FASTA", input), 1);
+        ASSERT_EQ(gCodes, std::vector<uint32_t>{910}) << gErrors;
+        EXPECT_EQ(gErrorLine, 8u) << "line end " << int(end[0]) << int(end[1]);
+        gCodes.clear();
     }
 }
 
