@@ -58,9 +58,9 @@ const ImporterEntry ImporterTable[10] = {
     {"PHYLIP", importPhylip, "PHYLIP"},
     {"RelPHYLIP", importPhylip, "Relaxed-PHYLIP"},
     {"FASTA", importFasta, "FASTA"},
-    {"Hennig86", importerNotAvailable, "Hennig86"},
-    {"tabText", importerNotAvailable, "tab-delimited-text"},
-    {"text", importerNotAvailable, "simple-text"},
+    {"Hennig86", importHennig, "Hennig86"},
+    {"tabText", importText, "tab-delimited-text"},
+    {"text", importText, "simple-text"},
     {"GCG", importerNotAvailable, "GCG-MSF"},
     {"MEGA", importerNotAvailable, "MEGA"},
     {"PIR", importPIR, "NBRF/PIR"},
@@ -86,6 +86,30 @@ int importLengthMismatch(const char *name, bool shorter)
 {
     return qel_errorMsg(910, "Sequence \"%s\" is %s than previous sequence(s).", name,
                         shorter ? "shorter" : "longer");
+}
+
+int importInvalidSymbol(int c, uint32_t t, uint64_t k)
+{
+    return qel_errorMsg(308,
+                        "Invalid character state '%c' for taxon %d character %d.\tIn addition to use of an "
+                        "undefined character-state symbol, other common causes of this error include incorrect "
+                        "specification of number of taxa or characters, or failure to specify interleaved input "
+                        "format.",
+                        c, static_cast<int>(t + 1), static_cast<int>(k + 1));
+}
+
+int ForeignLines::next(std::string &line)
+{
+    line.clear();
+    if (endPending_)
+        readNextChar();
+    endPending_ = readNextCharsThrough('\n', line);
+    if (endPending_) {
+        line.pop_back();
+        putCharBack('\n');
+        return 0;
+    }
+    return line.empty() ? -1 : 0;
 }
 
 int readForeignName(std::string &name, size_t maxLength)
@@ -156,11 +180,13 @@ int emitFormatCmd(ResizText *text, bool interleaved, const char *symbols)
             eputs("protein", text);
         else if (imprt.dataType == kImportRestSite)
             // Restriction sites are present/absent characters; NEXUS has no
-            // type word for them, so they go as standard data.
-            eputs("standard symbols=\"01\"", text);
+            // type word for them, so they go as standard data, absent "-" and
+            // present "+" as the PHYLIP importer writes them.
+            eputs("standard symbols=\"-+\"", text);
         else
             eputs("nucleotide", text);
-        if (imprt.gapSymbol)
+        // "-" is a state of restriction sites, no gap.
+        if (imprt.gapSymbol && imprt.dataType != kImportRestSite)
             eprintf(text, " gap=%c", imprt.gapSymbol);
     }
     if (imprt.missSymbol)
@@ -210,7 +236,10 @@ int importFile()
     } else if (openOutputStream(imprt.toFile, gReplaceFile != 0, false, &out) == kOpenOK) {
         eprintf(text, "#NEXUS \n\n[!\n%s file \"%s\"\n  (imported %s)\n]\n", entry.displayName,
                 commentSafe(fromPath).c_str(), getDateTimeString().c_str());
+        // Square brackets in a foreign file are data, not comments.
+        const bool comments = setRecognizeNexusComments(false);
         status = entry.importer(text);
+        setRecognizeNexusComments(comments);
         if (status == 0 && resizTextFailed(text)) {
             reportMemoryFailure();
             status = 1;

@@ -364,17 +364,10 @@ int writePir(const SequenceCounts &counts, ResizText *text)
 
 }  // namespace
 
-int importFasta(ResizText *text)
-{
-    const bool comments = setRecognizeNexusComments(false);
-    const int rc = readFastaFile(text);
-    setRecognizeNexusComments(comments);
-    return rc;
-}
+int importFasta(ResizText *text) { return readFastaFile(text); }
 
 int importPIR(ResizText *text)
 {
-    const bool comments = setRecognizeNexusComments(false);
     SequenceCounts counts;
     PirType type = PirType::None;
     int rc = scanPir(counts, type);
@@ -383,6 +376,5 @@ int importPIR(ResizText *text)
         rewindCurrentInput();
         rc = writePir(counts, text);
     }
-    setRecognizeNexusComments(comments);
     return rc;
 }

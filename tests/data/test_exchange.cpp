@@ -198,6 +198,31 @@ const ImportCase kConversions[] = {
      "Begin data;\n    Dimensions ntax=2 nchar=6;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
      "a  ACGTAC\nbb ACGUA-\n    ;\nEnd;\n",
      ""},
+    {"Hennig86: a titled xread, its symbols from the digits seen, and a tread of two trees", "format=Hennig86",
+     "hold 10; xread 'my data' 5 3\ntaxonA 01-?1\ntaxonB 0 1\n 0 ?1 'tax c' 11111\n;\nproc/;\n"
+     "tread (0 (1 2))*(0 (2 1));\n",
+     "\n[!my data]\n\nBegin data;\n    Dimensions ntax=3 nchar=5;\n    Format symbols=\"0~1\";\n    Matrix\n"
+     "taxonA\n01??1\ntaxonB\n010?1\ntax_c\n11111\n    ;\nEnd;\n"
+     "\nBegin trees;\n    tree hennig1 = [&U] (1,(2,3));\n    tree hennig2 = [&U] (1,(3,2));\nEnd;\n",
+     ""},
+    {"simple text: groups kept with blanks and commas dropped, a quoted label", "format=text dataType=DNA",
+     "taxon1 A C (A,G) T\n'tax 2' ACGT\nt3 {C T}-?A\n\nignored after the table\n",
+     "Begin data;\n    Dimensions ntax=3 nchar=4;\n"
+     "    Format datatype=nucleotide gap=- missing=? matchchar=.;\n    Matrix\n"
+     "taxon1 AC(AG)T\ntax_2  ACGT\nt3     {CT}-?A\n    ;\nEnd;\n",
+     ""},
+    {"tab-delimited text: a cell of several letters is an uncertainty, an empty cell missing",
+     "format=tabText dataType=standard", "t 1\t0\t12\t\t(0,2)\nt2\t1\t0\t2\t{01}\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format datatype=standard symbols=\"012\" missing=? matchchar=.;\n    Matrix\n"
+     "t_1 0{12}?(02)\nt2  102{01}\n    ;\nEnd;\n",
+     ""},
+    {"interleaved simple text: each block's first row fixes its count; restriction sites as - and +",
+     "format=text interleaved dataType=restSite", "a 0 1\nb 11\n\na 010\nb 0?1\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=5;\n"
+     "    Format datatype=standard symbols=\"-+\" missing=? matchchar=. interleave;\n    Matrix\n"
+     "a -+\nb ++\n\na -+-\nb -?+\n    ;\nEnd;\n",
+     ""},
     {"NBRF/PIR protein", "format=PIR", ">P1;x\nt\nMKV*\n>F1;y\nt\nMKI*\n",
      "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
      "x MKV\ny MKI\n    ;\nEnd;\n",
@@ -254,7 +279,17 @@ const RefusalCase kRefusals[] = {
     {"NBRF/PIR without the terminator", "format=PIR", ">DL;a\nt\nACGT\n", 114, ""},
     {"NBRF/PIR of unequal lengths", "format=PIR", ">DL;a\nt\nACGT*\n>DL;b\nt\nAC*\n", 910, "shorter"},
     {"not NBRF/PIR", "format=PIR", "DL;a\n", 902, "as a NBRF/PIR file"},
-    {"a format that comes later", "format=Hennig86", "xread\n", 0, "not available"},
+    {"Hennig86 without xread or tread", "format=Hennig86", "hold 10;\nproc /;\n", 905, "No 'xread' or 'tread'"},
+    {"an xread without counts", "format=Hennig86", "xread 'x' five 3\n", 902, "as a Hennig86 file"},
+    {"a letter in an xread", "format=Hennig86", "xread 2 1\na 0A;\n", 308, "'A' for taxon 1 character 2."},
+    {"an xread cut short", "format=Hennig86", "xread 3 2\na 012\nb 01", 114, ""},
+    {"a later row of another length", "format=text interleaved", "a AC\nb AG\n\na ACG\nb AC\n", 906,
+     "Taxon 2 (b) has 2 characters in this block; previous taxa had 3 characters."},
+    {"a group that does not close", "format=text", "a A(CG\n", 903, "Unbalanced '(' for taxon 1."},
+    {"a bracketed tab cell with more after it", "format=tabText", "a\t(AC)G\n", 903, "Unbalanced '('"},
+    {"a first row without cells", "format=tabText", "a\nb\tA\n", 902, "as a Tab-delimited text file"},
+    {"an empty table", "format=text", "\n  \n", 114, ""},
+    {"a format that comes later", "format=FreqPars", "x\n", 0, "not available"},
 };
 
 TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
