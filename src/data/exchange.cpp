@@ -61,8 +61,8 @@ const ImporterEntry ImporterTable[10] = {
     {"Hennig86", importHennig, "Hennig86"},
     {"tabText", importText, "tab-delimited-text"},
     {"text", importText, "simple-text"},
-    {"GCG", importerNotAvailable, "GCG-MSF"},
-    {"MEGA", importerNotAvailable, "MEGA"},
+    {"GCG", importGCG, "GCG-MSF"},
+    {"MEGA", importMega, "MEGA"},
     {"PIR", importPIR, "NBRF/PIR"},
     {"FreqPars", importerNotAvailable, "FREQPARS"},
 };

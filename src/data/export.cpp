@@ -272,7 +272,14 @@ void Exporter::makeLabels()
         case kExportMega:
             out = "#" + blanksToUnderscores(std::string(label, strnlen(label, kMaxMegaLabel)));
             break;
-        default:  // FASTA, simple text
+        case kExportText:
+            // A table's label ends at a blank or a bracket: one that holds a
+            // bracket or a quote is written as a quoted word, which reads back.
+            out = blanksToUnderscores(label);
+            if (out.find_first_of("(){}'\t") != std::string::npos)
+                out = nexusizeString(label, buffer.data(), buffer.size());
+            break;
+        default:  // FASTA
             out = blanksToUnderscores(label);
             break;
         }

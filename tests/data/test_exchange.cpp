@@ -223,6 +223,27 @@ const ImportCase kConversions[] = {
      "    Format datatype=standard symbols=\"-+\" missing=? matchchar=. interleave;\n    Matrix\n"
      "a -+\nb ++\n\na -+-\nb -?+\n    ;\nEnd;\n",
      ""},
+    {"MEGA: the five-line file", "format=MEGA dataType=DNA interleaved=no",
+     "#mega\n!Title demo;\n!Format DataType=DNA indel=-;\n#a ACGT\n#b AC-T\n",
+     "\nBegin data;\n[!Title: demo\n]\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format datatype=DNA gap=- missing=? matchchar=.;\n    Matrix\na  ACGT\nb  AC-T\n    ;\nEnd;\n",
+     ""},
+    {"MEGA: old-style title, no type given, ? equated to the missing symbol, interleaved blocks",
+     "format=MEGA dataType=protein interleaved",
+     "#MEGA\nTITLE: a [bracketed] title\nmore\n#one MK \"note\"\n#two M?\n\n#one V\n#two -\n",
+     "\nBegin data;\n[!Title: a (bracketed) title\nmore]\n    Dimensions ntax=2 nchar=3;\n"
+     "    Format datatype=protein gap=- missing=? matchchar=. interleave;\n    Matrix\n"
+     "one  MK[note]\ntwo  M?\n\none  V\ntwo  -\n    ;\nEnd;\n",
+     ""},
+    {"GCG-MSF: header kept as a comment, rulers skipped, a blank after every tenth character",
+     "format=GCG",
+     "PileUp\n\n MSF: 12  Type: P  Check: 3003 ..\n\n Name: seqA Len: 12 Check: 1 Weight: 1.00\n"
+     " Name: seqB Len: 12 Check: 2 Weight: 1.00\n\n//\n\n  1       10\nseqA MKV.~MKVLL\nseqB MKVLLMKVLL\n\n"
+     "  11\nSEQA W*\nseqb ~~\n",
+     "\n[PileUp\n\n MSF: 12  Type: P  Check: 3003 ..\n\n]\n\nBegin data;\n    Dimensions ntax=2 nchar=12;\n"
+     "    Format datatype=protein interleave gap=. missing=~ equate=\"-=.\";\n    Matrix\n"
+     "  seqA  MKV.~MKVLL \n  seqB  MKVLLMKVLL \n\n  seqA  W*\n  seqB  ~~\n    ;\nEnd;\n",
+     ""},
     {"NBRF/PIR protein", "format=PIR", ">P1;x\nt\nMKV*\n>F1;y\nt\nMKI*\n",
      "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
      "x MKV\ny MKI\n    ;\nEnd;\n",
@@ -289,6 +310,15 @@ const RefusalCase kRefusals[] = {
     {"a bracketed tab cell with more after it", "format=tabText", "a\t(AC)G\n", 903, "Unbalanced '('"},
     {"a first row without cells", "format=tabText", "a\nb\tA\n", 902, "as a Tab-delimited text file"},
     {"an empty table", "format=text", "\n  \n", 114, ""},
+    {"a lower-case letter in GCG data", "format=GCG",
+     "MSF: 4 Type: N ..\n Name: a Len: 4\n//\na ACgT\n", 308, "'g' for taxon 1 character 3."},
+    {"GCG without its length", "format=GCG", "Type: N ..\n Name: a\n//\n", 902, "as a GCG/MSF file"},
+    {"GCG names without //", "format=GCG", "MSF: 4 Type: N ..\n Name: a Len: 4\n", 902, "GCG/MSF"},
+    {"not a MEGA file", "format=MEGA", "#NEXUS\n", 902, "as a MEGA file"},
+    {"a MEGA comment left open", "format=MEGA", "#mega\n!Title t;\n#a AC \"open\n", 111, "Unterminated quote."},
+    {"MEGA rows of two lengths", "format=MEGA interleaved=no", "#mega\n!Title t;\n#a AC\n#b ACG\n", 906,
+     "Taxon 2 (b) has 3 characters; previous taxa had 2 characters."},
+    {"a MEGA file without rows", "format=MEGA", "#mega\n!Title t;\n", 114, ""},
     {"a format that comes later", "format=FreqPars", "x\n", 0, "not available"},
 };
 

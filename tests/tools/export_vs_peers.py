@@ -218,7 +218,11 @@ def check_round_trips(problems, vorn, dump, work, round_, kind, source, deleted,
     dtype = "nucleotide" if kind == "dna" else "protein"
     trips = [("PHYLIP", "format=RelPHYLIP interleaved charsPerLine=17", "format=RelPHYLIP interleaved", False),
              ("FASTA", "format=FASTA charsPerLine=13 interleaved=no", "format=FASTA", False),
-             ("Nexus", "format=Nexus interleaved charsPerLine=11", None, True)]
+             ("Nexus", "format=Nexus interleaved charsPerLine=11", None, True),
+             ("Text", "format=Text interleaved charsPerLine=9", "format=text interleaved", True),
+             ("TabText", "format=TabText interleaved=no charsPerLine=All", "format=tabText interleaved=no", True)]
+    if kind == "dna":
+        trips.append(("MEGA", "format=MEGA interleaved=no charsPerLine=All", "format=MEGA interleaved=no", False))
     checked = 0
     for name, export, tonexus, bracketed in trips:
         exported = os.path.join(work, "trip%d.%s" % (round_, name))
@@ -239,14 +243,73 @@ def check_round_trips(problems, vorn, dump, work, round_, kind, source, deleted,
         if mine is None:
             problems.append("%s: not read back" % what)
             continue
-        got = [(n, [ours_cell(kind, c) for c in cells]) for n, cells in mine]
-        want = [(n if bracketed else relaxed_label(n) if name == "PHYLIP" else n.replace(" ", "_"),
+        # Labels as the format writes them; blanks and underscores are one.
+        got = [(n.replace(" ", "_"), [ours_cell(kind, c) for c in cells]) for n, cells in mine]
+        want = [((relaxed_label(n) if name == "PHYLIP" else n).replace(" ", "_"),
                  cells if bracketed else [lossy(kind, c) for c in cells]) for n, cells in kept]
-        if not bracketed:
-            got = [(n.replace(" ", "_"), cells) for n, cells in got]
         compare(problems, what, got, want)
         checked += 1
     return checked
+
+
+def check_hennig_round_trip(problems, vorn, dump, work, rng):
+    """Standard data through Hennig86 and back: states, missing data, labels."""
+    labels = ["Alpha one", "b2", "3rd taxon", "E.coli"]
+    rows = [[rng.choice("0123?") for _ in range(25)] for _ in labels]
+    source = os.path.join(work, "std.nex")
+    with open(source, "w") as f:
+        f.write("#NEXUS\nBegin data;\n  Dimensions ntax=%d nchar=25;\n  Format symbols=\"0123\";\n  Matrix\n"
+                % len(labels))
+        for label, row in zip(labels, rows):
+            f.write("%s %s\n" % (nexus_label(label), "".join(row)))
+        f.write("  ;\nEnd;\n")
+    exported = os.path.join(work, "std.hng")
+    status, text = vorn_run(vorn, work, "Execute '%s';\nExport format=Hennig interleaved=no file='%s' replace;\n"
+                            "ToNEXUS format=Hennig86 fromFile='%s' toFile='%s.nex' replace;"
+                            % (source, exported, exported, exported))
+    if status != 0:
+        problems.append("Hennig86 round trip failed:\n" + text)
+        return 0
+    mine = datadump(dump, exported + ".nex")
+    want = [("T3rd_taxon" if n == "3rd taxon" else re.sub(r"[^A-Za-z0-9]", "_", n), row) for n, row in zip(labels, rows)]
+    compare(problems, "Hennig86 round trip", [(n.replace(" ", "_"), cells) for n, cells in mine or []], want)
+    return 1
+
+
+def check_gcg(problems, vorn, dump, work, rng):
+    """A GCG-MSF file read by Biopython and converted by ToNEXUS."""
+    names = ["seqA", "Seq_2", "x.3"]
+    seqs = ["".join(rng.choice("ACGT.~") for _ in range(57)) for _ in names]
+    path = os.path.join(work, "aln.msf")
+    with open(path, "w") as f:
+        f.write("!!NA_MULTIPLE_ALIGNMENT 1.0\n\n  aln.msf  MSF: 57  Type: N  Check: 1234 ..\n\n")
+        for n in names:
+            f.write(" Name: %s  Len: 57  Check: 1000  Weight: 1.00\n" % n)
+        f.write("\n//\n\n")
+        for start in range(0, 57, 50):
+            f.write("             %d\n" % (start + 1))
+            for n, s in zip(names, seqs):
+                block = s[start:start + 50]
+                f.write("%-12s %s\n" % (n, " ".join(block[i:i + 10] for i in range(0, len(block), 10))))
+            f.write("\n")
+    status, text = vorn_run(vorn, work, "ToNEXUS format=GCG fromFile='%s' toFile='%s.nex' replace;" % (path, path))
+    if status != 0:
+        problems.append("GCG: ToNEXUS failed:\n" + text)
+        return 0
+    try:
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            peer = [(r.id, as_cells("dna", str(r.seq).replace(".", "-").replace("~", "-")))
+                    for r in AlignIO.read(path, "msf")]
+    except Exception as e:  # noqa: BLE001
+        problems.append("GCG: Biopython could not read it: %s" % e)
+        return 0
+    mine = datadump(dump, path + ".nex")
+    # Both of GCG's gap symbols are gaps here.
+    compare(problems, "GCG (Biopython)", [(n, ["-" if c == "?" else c for c in cells]) for n, cells in mine or []],
+            peer)
+    return 1
 
 
 def check_translation(problems, vorn, work, rng):
@@ -299,6 +362,8 @@ def main():
         for round_ in range(4):
             checked += check_round(problems, vorn, dump, work, rng, round_, "dna" if round_ % 2 == 0 else "protein")
         checked += check_translation(problems, vorn, work, rng)
+        checked += check_hennig_round_trip(problems, vorn, dump, work, rng)
+        checked += check_gcg(problems, vorn, dump, work, rng)
     for p in problems:
         print(p)
     print("%d exports checked, %d problems" % (checked, len(problems)))
