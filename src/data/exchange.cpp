@@ -26,12 +26,6 @@ namespace {
 constexpr uint64_t kInitialTextCapacity = 32768;
 constexpr size_t kDisplayPathLength = 128;
 
-// The formats whose importers come with the Export command.
-int importerNotAvailable(ResizText *)
-{
-    return qel_errorMsg(0, "Importing files of format %s is not available in this version of VORN.",
-                        ImporterTable[imprt.format].displayName);
-}
 
 // The text of a conversion is about as long as the foreign file: made that
 // large at once, it never grows by copying, and a large one is backed by huge
@@ -64,7 +58,7 @@ const ImporterEntry ImporterTable[10] = {
     {"GCG", importGCG, "GCG-MSF"},
     {"MEGA", importMega, "MEGA"},
     {"PIR", importPIR, "NBRF/PIR"},
-    {"FreqPars", importerNotAvailable, "FREQPARS"},
+    {"FreqPars", importFreqpars, "FREQPARS"},
 };
 
 int importRefused(const char *formatName)

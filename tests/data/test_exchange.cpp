@@ -244,6 +244,17 @@ const ImportCase kConversions[] = {
      "    Format datatype=protein interleave gap=. missing=~ equate=\"-=.\";\n    Matrix\n"
      "  seqA  MKV.~MKVLL \n  seqB  MKVLLMKVLL \n\n  seqA  W*\n  seqB  ~~\n    ;\nEnd;\n",
      ""},
+    {"FreqPars: equal vectors share a state, fractional loci get a step matrix, a zero vector is missing",
+     "format=FreqPars",
+     "A [test] title\n4 3 t1 t2\n t3 t4\nOPTIONS none\n(A10,4F6.3)\n"
+     "locA 2\na1        0.500 0.500 1.000 0.000\na2        0.500 0.500 0.000 0.000\n"
+     "locB 1\nb1         1.000 1.000 1.000 1.000\n"
+     "locC 2\nc1        1.000 0.000 1.000 0.000\nc2        0.000 1.000 0.000 1.000\n",
+     "[!Title=A (test) title]\n\nBegin data;\n\tDimensions ntax=4 nchar=3;\n"
+     "\tFormat symbols=\"ab\" missing=?;\n\tMatrix\nt1 aaa\nt2 aab\nt3 baa\nt4 ?ab\n\t;\nEnd;\n\n"
+     "Begin assumptions;\n\tUsertype locA = 2 ab\n\t\t[a] 0.00000 0.50000\n\t\t[b] 0.50000 0.00000\n\t\t;\n"
+     "\ttypeset *manob =\n\t\tlocA:1,\n\t\tunord:remainder\n\t\t;\nEnd;\n",
+     ""},
     {"NBRF/PIR protein", "format=PIR", ">P1;x\nt\nMKV*\n>F1;y\nt\nMKI*\n",
      "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
      "x MKV\ny MKI\n    ;\nEnd;\n",
@@ -319,7 +330,13 @@ const RefusalCase kRefusals[] = {
     {"MEGA rows of two lengths", "format=MEGA interleaved=no", "#mega\n!Title t;\n#a AC\n#b ACG\n", 906,
      "Taxon 2 (b) has 3 characters; previous taxa had 2 characters."},
     {"a MEGA file without rows", "format=MEGA", "#mega\n!Title t;\n", 114, ""},
-    {"a format that comes later", "format=FreqPars", "x\n", 0, "not available"},
+    {"FreqPars without a taxon count", "format=FreqPars", "t\nx 2\n", 914, "number of taxa found \"x\""},
+    {"FreqPars without a locus count", "format=FreqPars", "t\n2 0 a b\n", 915, "number of loci found \"0\""},
+    {"FreqPars without an allele count", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL x\n", 916,
+     "number of alleles found \"x\""},
+    {"a FreqPars FORMAT in error", "format=FreqPars", "t\n1 1 a\n(A4,F4.1\nL 1\n", 917, ""},
+    {"a frequency that is no number", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 1\nx    abc\n", 917, ""},
+    {"FreqPars ending in its head", "format=FreqPars", "t\n3 1 a b\n", 114, ""},
 };
 
 TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
@@ -335,6 +352,40 @@ TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
         EXPECT_EQ(head_ + body, "") << c.what;
         EXPECT_TRUE(fs::exists(dir_ / ("out" + std::to_string(n_) + ".nex"))) << c.what;
     }
+}
+
+// A locus may have as many distinct frequency vectors as there are state
+// symbols before the missing code: 37 need letters of both cases, 64 are
+// refused.
+TEST_F(ToNexusTest, FreqParsStatesAreBounded)
+{
+    auto frequency = [](double f) {
+        char field[16];
+        std::snprintf(field, sizeof field, "%6.3f", f);
+        return std::string(field);
+    };
+    auto file = [&](uint32_t ntax) {
+        std::string text = "bounds\n" + std::to_string(ntax) + " 1";
+        for (uint32_t t = 0; t < ntax; t++)
+            text += " t" + std::to_string(t);
+        text += "\n(A4," + std::to_string(ntax) + "F6.3)\nL 2\nx   ";
+        for (uint32_t t = 0; t < ntax; t++)
+            text += frequency(t / 100.0);
+        text += "\ny   ";
+        for (uint32_t t = 0; t < ntax; t++)
+            text += frequency(1 - t / 100.0);
+        return text + "\n";
+    };
+    std::string body;
+    ASSERT_EQ(convert("format=FreqPars", file(37), &body), 0) << gErrors;
+    EXPECT_NE(body.find("\tFormat respectCase symbols=\"abcdefghijklmnopqrstuvwxyz0123456789A\";"),
+              std::string::npos)
+        << body;
+    ASSERT_EQ(convert("format=FreqPars", file(63), &body), 0) << gErrors;
+    EXPECT_NE(body.find("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-\";"), std::string::npos) << body;
+    EXPECT_EQ(convert("format=FreqPars", file(64), &body), 1);
+    EXPECT_EQ(gCodes, std::vector<uint32_t>{918});
+    EXPECT_EQ(body, "");
 }
 
 // Sequence lines are taken a line at a time: the line an error names must
