@@ -6,6 +6,7 @@
 #include "data/data_services.h"
 #include "data/codons.h"
 #include "data/exchange.h"
+#include "data/export.h"
 #include "data/printx.h"
 #include "data/saveassum.h"
 #include "data/taxstat.h"

@@ -24,7 +24,6 @@ int doAutoPartCmd();
 int doChgPlotCmd();
 int doClockCheckerCmd();
 int doDnaRecodeCmd();
-int doExportCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();

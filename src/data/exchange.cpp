@@ -1,7 +1,10 @@
 #include "data/exchange.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
 
 #include "cli/option_sets.h"
 #include "cli/qel_cmdline.h"
@@ -23,11 +26,24 @@ namespace {
 constexpr uint64_t kInitialTextCapacity = 32768;
 constexpr size_t kDisplayPathLength = 128;
 
-// The formats whose importers come with the Export command.
-int importerNotAvailable(ResizText *)
+
+// The text of a conversion is about as long as the foreign file: made that
+// large at once, it never grows by copying, and a large one is backed by huge
+// pages where the system offers them, which spares most of the page faults
+// of filling it.
+ResizText *createImportText(uint64_t inputSize)
 {
-    return qel_errorMsg(0, "Importing files of format %s is not available in this version of VORN.",
-                        ImporterTable[imprt.format].displayName);
+    const uint64_t capacity = std::max<uint64_t>(kInitialTextCapacity, inputSize + inputSize / 8 + 4096);
+    ResizText *text = createResizText(capacity, 0);
+    constexpr uint64_t kHugePage = uint64_t{1} << 21;
+    if (text && capacity >= 2 * kHugePage) {
+        const auto begin = reinterpret_cast<uintptr_t>(getResizTextBuffer(text));
+        const uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+        const uintptr_t last = (begin + capacity) & ~(kHugePage - 1);
+        if (last > first)
+            madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+    }
+    return text;
 }
 
 }  // namespace
@@ -36,13 +52,13 @@ const ImporterEntry ImporterTable[10] = {
     {"PHYLIP", importPhylip, "PHYLIP"},
     {"RelPHYLIP", importPhylip, "Relaxed-PHYLIP"},
     {"FASTA", importFasta, "FASTA"},
-    {"Hennig86", importerNotAvailable, "Hennig86"},
-    {"tabText", importerNotAvailable, "tab-delimited-text"},
-    {"text", importerNotAvailable, "simple-text"},
-    {"GCG", importerNotAvailable, "GCG-MSF"},
-    {"MEGA", importerNotAvailable, "MEGA"},
+    {"Hennig86", importHennig, "Hennig86"},
+    {"tabText", importText, "tab-delimited-text"},
+    {"text", importText, "simple-text"},
+    {"GCG", importGCG, "GCG-MSF"},
+    {"MEGA", importMega, "MEGA"},
     {"PIR", importPIR, "NBRF/PIR"},
-    {"FreqPars", importerNotAvailable, "FREQPARS"},
+    {"FreqPars", importFreqpars, "FREQPARS"},
 };
 
 int importRefused(const char *formatName)
@@ -64,6 +80,30 @@ int importLengthMismatch(const char *name, bool shorter)
 {
     return qel_errorMsg(910, "Sequence \"%s\" is %s than previous sequence(s).", name,
                         shorter ? "shorter" : "longer");
+}
+
+int importInvalidSymbol(int c, uint32_t t, uint64_t k)
+{
+    return qel_errorMsg(308,
+                        "Invalid character state '%c' for taxon %d character %d.\tIn addition to use of an "
+                        "undefined character-state symbol, other common causes of this error include incorrect "
+                        "specification of number of taxa or characters, or failure to specify interleaved input "
+                        "format.",
+                        c, static_cast<int>(t + 1), static_cast<int>(k + 1));
+}
+
+int ForeignLines::next(std::string &line)
+{
+    line.clear();
+    if (endPending_)
+        readNextChar();
+    endPending_ = readNextCharsThrough('\n', line);
+    if (endPending_) {
+        line.pop_back();
+        putCharBack('\n');
+        return 0;
+    }
+    return line.empty() ? -1 : 0;
 }
 
 int readForeignName(std::string &name, size_t maxLength)
@@ -134,11 +174,13 @@ int emitFormatCmd(ResizText *text, bool interleaved, const char *symbols)
             eputs("protein", text);
         else if (imprt.dataType == kImportRestSite)
             // Restriction sites are present/absent characters; NEXUS has no
-            // type word for them, so they go as standard data.
-            eputs("standard symbols=\"01\"", text);
+            // type word for them, so they go as standard data, absent "-" and
+            // present "+" as the PHYLIP importer writes them.
+            eputs("standard symbols=\"-+\"", text);
         else
             eputs("nucleotide", text);
-        if (imprt.gapSymbol)
+        // "-" is a state of restriction sites, no gap.
+        if (imprt.gapSymbol && imprt.dataType != kImportRestSite)
             eprintf(text, " gap=%c", imprt.gapSymbol);
     }
     if (imprt.missSymbol)
@@ -182,13 +224,16 @@ int importFile()
     const std::string fromPath = streamPathnameForDisplay(input.stream, kDisplayPathLength);
     int status = 1;
     StreamInfo *out = nullptr;
-    ResizText *text = createResizText(kInitialTextCapacity, 0);
+    ResizText *text = createImportText(getInputDocSize(&input));
     if (!text) {
         reportMemoryFailure();
     } else if (openOutputStream(imprt.toFile, gReplaceFile != 0, false, &out) == kOpenOK) {
         eprintf(text, "#NEXUS \n\n[!\n%s file \"%s\"\n  (imported %s)\n]\n", entry.displayName,
                 commentSafe(fromPath).c_str(), getDateTimeString().c_str());
+        // Square brackets in a foreign file are data, not comments.
+        const bool comments = setRecognizeNexusComments(false);
         status = entry.importer(text);
+        setRecognizeNexusComments(comments);
         if (status == 0 && resizTextFailed(text)) {
             reportMemoryFailure();
             status = 1;

@@ -31,6 +31,11 @@ int emitFormatCmd(ResizText *text, bool interleaved, const char *symbols);
 int importPhylip(ResizText *text);
 int importFasta(ResizText *text);
 int importPIR(ResizText *text);
+int importHennig(ResizText *text);
+int importText(ResizText *text);
+int importGCG(ResizText *text);
+int importMega(ResizText *text);
+int importFreqpars(ResizText *text);
 
 // ---- Shared by the importers ------------------------------------------------
 
@@ -40,6 +45,20 @@ int importRefused(const char *formatName);
 int importUnexpectedEnd();
 // Error 910: a sequence differs in length from the first; returns 1.
 int importLengthMismatch(const char *name, bool shorter);
+// Error 308: symbol c cannot stand in taxon t's character k (both from 0);
+// returns 1.
+int importInvalidSymbol(int c, uint32_t t, uint64_t k);
+// The lines of the active input, one at a time. The reader stays on the
+// line it gave until the next is asked for, so that an error found in a line
+// names that line.
+class ForeignLines {
+  public:
+    // The next line without its line end: 0, or -1 at the end.
+    int next(std::string &line);
+
+  private:
+    bool endPending_ = false;
+};
 // A name in a foreign file: one word ended by white space, every character
 // kept, or a word in single quotes (a doubled quote stands for one). At most
 // maxLength characters are kept. 0, -1 at the end of the input, or 1 after

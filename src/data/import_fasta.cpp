@@ -1,5 +1,6 @@
 // The FASTA and NBRF/PIR importers of ToNEXUS: aligned sequences, every one
-// as long as the first, read once to count and measure and once to write.
+// as long as the first. FASTA is read once, PIR once to count and measure
+// and once to write.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -40,126 +41,105 @@ int nextNonBlank()
 }
 
 // The symbols of a FASTA sequence read through the input layer.
-int readFastaSymbolsByChar(uint64_t &length, std::string *row)
+int readFastaSymbolsByChar(uint64_t &length, ResizText *row)
 {
     int c;
-        while ((c = readNextChar()) >= 0 && c != '>') {
-            if (isBlank(c))
-                continue;
-            if (c == ';') {
-                skipThruEOL();
-                continue;
-            }
-            length++;
-        if (row)
-            row->push_back(static_cast<char>(c));
+    while ((c = readNextChar()) >= 0 && c != '>') {
+        if (isBlank(c))
+            continue;
+        if (c == ';') {
+            skipThruEOL();
+            continue;
+        }
+        length++;
+        eputc(c, row);
     }
     return c;
 }
 
-constexpr size_t kBlockSize = 1 << 16;
-
 bool isSymbol(char c) { return static_cast<unsigned char>(c) > ' ' && c != 127; }
 
-// Written so that the compiler can count a line many bytes at a time.
-size_t countSymbols(const char *p, const char *end)
+// Appends the symbols of [p, end) to row: in a sequence every control
+// character and blank is skipped, so these are the characters readNextChar
+// would give. Written so that the compiler can count a line many bytes at a
+// time, and a line without blanks is copied whole.
+void appendSymbols(ResizText *row, const char *p, const char *end, uint64_t &length)
 {
-    size_t n = 0;
-    for (; p < end; p++)
-        n += isSymbol(*p);
-    return n;
-}
-
-void appendSymbols(std::string &row, const char *p, const char *end, size_t kept)
-{
+    size_t kept = 0;
+    for (const char *q = p; q < end; q++)
+        kept += isSymbol(*q);
+    length += kept;
     if (kept == static_cast<size_t>(end - p)) {
-        row.append(p, kept);
+        ewrite(p, kept, row);
         return;
     }
     for (; p < end; p++)
         if (isSymbol(*p))
-            row += *p;
+            eputc(*p, row);
 }
 
+// A line buffer for getdelim, freed with the reader.
+struct LineBuffer {
+    char *line = nullptr;
+    size_t capacity = 0;
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer &) = delete;
+    LineBuffer &operator=(const LineBuffer &) = delete;
+    ~LineBuffer() { std::free(line); }
+};
+
 // The symbols of a FASTA sequence up to the next ">" or the end of the
-// input; returns that ">" (consumed) or -1. Sequence lines are nearly all of
-// a file, so a file is read here in blocks straight from its stream, which is
-// then put just after what was taken, with the input position brought up to
-// date: in a sequence every control character and blank is skipped, so the
-// symbols are those readNextChar would give.
-int readFastaSymbols(uint64_t &length, std::string *row)
+// input, appended to row; returns that ">" (consumed) or -1. Sequence lines
+// are nearly all of a file, so a file's lines are taken whole from its
+// stream and the input position is brought up to date once a line, not once
+// a character: the line count stays exact for error reports.
+int readFastaSymbols(uint64_t &length, ResizText *row, LineBuffer &buffer)
 {
     InputStatus *in = getActiveInput();
     if (!in || !in->batch || in->isDocument || !in->stream || !in->stream->fp)
         return readFastaSymbolsByChar(length, row);
     FILE *fp = in->stream->fp;
     const char lineEnd = in->lineEndKind == kLineEndCR ? '\r' : '\n';
-    const off_t start = ftello(fp);
-    if (start < 0)
-        return readFastaSymbolsByChar(length, row);
-    std::vector<char> block(kBlockSize);
-    uint64_t bytes = 0;  // consumed
-    uint32_t lines = 0;
-    bool inComment = false;
-    int result = -1;
-    size_t n;
-    while (result < 0 && (n = std::fread(block.data(), 1, block.size(), fp)) > 0) {
-        const char *p = block.data();
-        const char *end = p + n;
-        const char *semi = static_cast<const char *>(std::memchr(p, ';', n));
-        const char *next = static_cast<const char *>(std::memchr(p, '>', n));
-        while (p < end) {
-            if (inComment) {
-                const char *e = static_cast<const char *>(std::memchr(p, lineEnd, static_cast<size_t>(end - p)));
-                if (!e) {
-                    p = end;
-                    break;
-                }
-                inComment = false;
-                p = e;
-                if (semi && semi < p)
-                    semi = static_cast<const char *>(std::memchr(p, ';', static_cast<size_t>(end - p)));
-                if (next && next < p)
-                    next = static_cast<const char *>(std::memchr(p, '>', static_cast<size_t>(end - p)));
-            }
-            const char *stop = std::min(semi ? semi : end, next ? next : end);
-            // Line by line up to the next ";" or ">".
-            while (p < stop) {
-                const char *e = static_cast<const char *>(std::memchr(p, lineEnd, static_cast<size_t>(stop - p)));
-                const char *runEnd = e ? e : stop;
-                const size_t kept = countSymbols(p, runEnd);
-                length += kept;
-                if (row)
-                    appendSymbols(*row, p, runEnd, kept);
-                if (!e) {
-                    p = stop;
-                    break;
-                }
-                lines++;
-                p = e + 1;
-            }
-            if (p == end)
-                break;
-            if (p == next) {
-                bytes += static_cast<uint64_t>(p + 1 - block.data());
-                result = '>';
-                break;
-            }
-            inComment = true;  // p is at the ";"
-            p++;
+    for (uint32_t lines = 1;; lines++) {
+        const int first = getc_unlocked(fp);
+        if (first == EOF)
+            return -1;
+        if (first == '>') {
+            in->prevPos = in->pos;
+            in->pos.charCount++;
+            return '>';
         }
-        if (result < 0)
-            bytes += n;
-        checkTermination();
+        ungetc(first, fp);
+        const ssize_t n = getdelim(&buffer.line, &buffer.capacity, lineEnd, fp);
+        if (n <= 0)
+            return -1;
+        const char *p = buffer.line;
+        const char *end = p + n;
+        const char *semi = static_cast<const char *>(std::memchr(p, ';', static_cast<size_t>(n)));
+        const char *next = static_cast<const char *>(std::memchr(p, '>', static_cast<size_t>(semi ? semi - p : n)));
+        if (next) {
+            // A ">" inside a line starts the next record: the rest of the
+            // line goes back to the stream.
+            appendSymbols(row, p, next, length);
+            fseeko(fp, -static_cast<off_t>(end - next - 1), SEEK_CUR);
+            in->pos.charCount += static_cast<uint32_t>(next - p);
+            in->prevPos = in->pos;
+            in->pos.charCount++;
+            return '>';
+        }
+        // A ";" makes the rest of its line a comment. The line end is no
+        // symbol: left out here, the line is one run of symbols.
+        const char *content = semi ? semi : end;
+        while (content > p && (content[-1] == '\n' || content[-1] == '\r'))
+            content--;
+        appendSymbols(row, p, content, length);
+        in->pos.charCount += static_cast<uint32_t>(n);
+        if (end[-1] == lineEnd)
+            in->pos.lineNum++;
+        in->prevPos = in->pos;
+        if (lines % 1024 == 0)
+            checkTermination();
     }
-    // The stream goes on just after the ">" (or at the end).
-    fseeko(fp, start + static_cast<off_t>(bytes), SEEK_SET);
-    in->pos.lineNum += lines;
-    in->pos.charCount += static_cast<uint32_t>(bytes - (result == '>' ? 1 : 0));
-    in->prevPos = in->pos;
-    if (result == '>')
-        in->pos.charCount++;
-    return result;
 }
 
 int tooManySequences()
@@ -184,10 +164,13 @@ int checkLength(SequenceCounts &counts, uint64_t length, const char *name)
     return 0;
 }
 
-void writeDataHead(ResizText *text, const SequenceCounts &counts, const char *dataType)
+std::string dataHead(const SequenceCounts &counts, const char *dataType)
 {
-    eprintf(text, "Begin data;\n    Dimensions ntax=%u nchar=%u;\n    Format datatype=%s gap=-;\n    Matrix\n",
-            counts.ntax, counts.nchar, dataType);
+    char head[160];
+    std::snprintf(head, sizeof head,
+                  "Begin data;\n    Dimensions ntax=%u nchar=%u;\n    Format datatype=%s gap=-;\n    Matrix\n",
+                  counts.ntax, counts.nchar, dataType);
+    return head;
 }
 
 void writeNameField(ResizText *text, const SequenceCounts &counts, const std::string &label)
@@ -197,12 +180,39 @@ void writeNameField(ResizText *text, const SequenceCounts &counts, const std::st
         eputc(' ', text);
 }
 
-int readFastaFile(SequenceCounts &counts, bool writingPass, ResizText *text)
+// Lays out the block in place once the counts and the label width are
+// known: the rows were appended to the text at `rowsAt` one after the other,
+// nchar symbols each. The text grows once to its full size and the rows move
+// to their places from the last to the first; each moves forward, past the
+// rows still to move, so none is overwritten before it has moved.
+void layOutBlock(ResizText *text, uint64_t rowsAt, const SequenceCounts &counts,
+                 const std::vector<std::string> &labels, const std::string &head)
+{
+    const uint64_t field = counts.maxNameWidth + 1;
+    const uint64_t rowWidth = field + counts.nchar + 1;
+    const uint64_t grow = head.size() + counts.ntax * (field + 1);
+    ewrite(std::string(grow, ' ').data(), grow, text);
+    if (resizTextFailed(text))
+        return;
+    char *base = getResizTextBuffer(text) + rowsAt;
+    for (uint32_t t = counts.ntax; t-- > 0;) {
+        char *to = base + head.size() + t * rowWidth;
+        std::memmove(to + field, base + static_cast<uint64_t>(t) * counts.nchar, counts.nchar);
+        std::memset(to, ' ', field);
+        std::memcpy(to, labels[t].data(), labels[t].size());
+        to[field + counts.nchar] = '\n';
+    }
+    std::memcpy(base, head.data(), head.size());
+}
+
+// One pass: the rows go straight into the text, and the block is laid out
+// around them at the end, so that a large file is never held twice.
+int readFastaFile(ResizText *text)
 {
     SequenceCounts seen;
-    std::string row;
-    if (writingPass)
-        row.reserve(static_cast<size_t>(counts.nchar) + 1);
+    std::vector<std::string> labels;
+    const uint64_t rowsAt = getResizTextLength(text);
+    LineBuffer buffer;
     std::string name;
     int c = nextNonBlank();
     while (c >= 0) {
@@ -220,30 +230,19 @@ int readFastaFile(SequenceCounts &counts, bool writingPass, ResizText *text)
             return 1;
         if (skipThruEOL() != 0)
             return importUnexpectedEnd();
-        const std::string label = importedLabel(name.c_str(), kMaxFastaNameLength);
-        if (writingPass)
-            writeNameField(text, counts, label);
-        else
-            seen.maxNameWidth = std::max(seen.maxNameWidth, label.size());
+        std::string label = importedLabel(name.c_str(), kMaxFastaNameLength);
         uint64_t length = 0;
-        row.clear();
-        c = readFastaSymbols(length, writingPass ? &row : nullptr);
-        if (writingPass) {
-            row += '\n';
-            ewrite(row.data(), row.size(), text);
-            continue;
-        }
+        c = readFastaSymbols(length, text, buffer);
         if (checkLength(seen, length, name.c_str()))
             return 1;
-    }
-    if (writingPass) {
-        eputs("    ;\nEnd;\n", text);
-        return 0;
+        seen.maxNameWidth = std::max(seen.maxNameWidth, label.size());
+        labels.push_back(std::move(label));
     }
     if (seen.ntax == 0)
         return importRefused("FASTA");
-    counts = seen;
-    writeDataHead(text, counts, imprt.dataType == kImportNucleotide ? "nucleotide" : "protein");
+    layOutBlock(text, rowsAt, seen, labels,
+                dataHead(seen, imprt.dataType == kImportNucleotide ? "nucleotide" : "protein"));
+    eputs("    ;\nEnd;\n", text);
     return 0;
 }
 
@@ -365,30 +364,17 @@ int writePir(const SequenceCounts &counts, ResizText *text)
 
 }  // namespace
 
-int importFasta(ResizText *text)
-{
-    const bool comments = setRecognizeNexusComments(false);
-    SequenceCounts counts;
-    int rc = readFastaFile(counts, false, text);
-    if (rc == 0) {
-        rewindCurrentInput();
-        rc = readFastaFile(counts, true, text);
-    }
-    setRecognizeNexusComments(comments);
-    return rc;
-}
+int importFasta(ResizText *text) { return readFastaFile(text); }
 
 int importPIR(ResizText *text)
 {
-    const bool comments = setRecognizeNexusComments(false);
     SequenceCounts counts;
     PirType type = PirType::None;
     int rc = scanPir(counts, type);
     if (rc == 0) {
-        writeDataHead(text, counts, pirTypeWord(type));
+        eputs(dataHead(counts, pirTypeWord(type)).c_str(), text);
         rewindCurrentInput();
         rc = writePir(counts, text);
     }
-    setRecognizeNexusComments(comments);
     return rc;
 }

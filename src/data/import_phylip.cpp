@@ -215,12 +215,7 @@ class PhylipReader {
             return 0;
         if (!writing_ && !std::strchr(accepted_, std::toupper(s))) {
             if (std::isalnum(c))
-                return qel_errorMsg(308,
-                                    "Invalid character state '%c' for taxon %d character %d.\tIn addition to use of "
-                                    "an undefined character-state symbol, other common causes of this error include "
-                                    "incorrect specification of number of taxa or characters, or failure to specify "
-                                    "interleaved input format.",
-                                    c, static_cast<int>(t + 1), static_cast<int>(count + 1));
+                return importInvalidSymbol(c, t, count);
             if (!firstInvalid_)
                 firstInvalid_ = c;
         }
@@ -414,13 +409,11 @@ int readPhylipFile(PhylipMeasures &measures, bool writingPass, ResizText *text)
 
 int importPhylip(ResizText *text)
 {
-    const bool comments = setRecognizeNexusComments(false);
     PhylipMeasures measures;
     int rc = readPhylipFile(measures, false, text);
     if (rc == 0) {
         rewindCurrentInput();
         rc = readPhylipFile(measures, true, text);
     }
-    setRecognizeNexusComments(comments);
     return rc;
 }

@@ -30,6 +30,7 @@ InputStatus gBaseInputInfo = {};
 namespace {
 
 constexpr const char *kAppName = "VORN";
+constexpr size_t kInputBufferSize = size_t{1} << 16;
 
 // Stand-in for the command-line buffer: one typed line, served byte by byte.
 struct TypedLine {
@@ -801,6 +802,9 @@ int openInputFile(const char *path, uint32_t flags, const char *directory, Input
     int rc = openStream(path, flags | kStreamRead | kStreamBinary, directory, &status->stream);
     if (rc != kOpenOK)
         return rc;
+    // Input files are read front to back, often megabytes of matrix: a
+    // larger buffer takes them in a sixteenth of the system calls.
+    std::setvbuf(status->stream->fp, nullptr, _IOFBF, kInputBufferSize);
     status->prevInput = gActiveInput;
     initInputStatus(status);
     return kOpenOK;

@@ -14,6 +14,7 @@
 #include "data/data_settings.h"
 #include "data/exchange.h"
 #include "data/taxlabels.h"
+#include "qel/qel_io.h"
 #include "qel/qel_textbuffer.h"
 #include "support/format_support.h"
 #include "reader_test_support.h"
@@ -25,8 +26,13 @@ std::string gErrors;
 std::string gWarnings;
 std::string gOut;
 
+uint32_t gErrorLine;  // the input line an error names, 0 when none
+
 int captureError(uint32_t code, const char *format, ...)
 {
+    const char *file = nullptr;
+    gErrorLine = 0;
+    activeInputErrorPosition(&gErrorLine, &file);
     va_list args;
     va_start(args, format);
     gErrors += testfmt::vformat(format, args) + "\n";
@@ -170,6 +176,19 @@ const ImportCase kConversions[] = {
      "Begin data;\n    Dimensions ntax=3 nchar=6;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
      "seq1    ACGTAC\ns_2     AC-T??\n'[x]_3' NNRYAC\n    ;\nEnd;\n",
      ""},
+    {"FASTA: a '>' inside a line starts a record, a ';' inside a line a comment", "format=FASTA",
+     ">a\nAC;x>y\nGT>b c\nAC\n GT\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "a ACGT\nb ACGT\n    ;\nEnd;\n",
+     ""},
+    {"FASTA with CRLF line ends", "format=FASTA", ">a\r\nAC\r\nGT\r\n>b\r\nACGT\r\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "a ACGT\nb ACGT\n    ;\nEnd;\n",
+     ""},
+    {"FASTA with CR line ends", "format=FASTA", ">a\rAC\rGT\r>b\rAC;x\rGT",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
+     "a ACGT\nb ACGT\n    ;\nEnd;\n",
+     ""},
     {"FASTA protein", "format=FASTA dataType=standard", ">a\nMK*\n>b\nM-X\n",
      "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
      "a MK*\nb M-X\n    ;\nEnd;\n",
@@ -178,6 +197,63 @@ const ImportCase kConversions[] = {
      ">DL;a\ntitle one\nAC GT\nAC*\n\n>RL;bb rest\ntitle two\nACGUA-*\n",
      "Begin data;\n    Dimensions ntax=2 nchar=6;\n    Format datatype=nucleotide gap=-;\n    Matrix\n"
      "a  ACGTAC\nbb ACGUA-\n    ;\nEnd;\n",
+     ""},
+    {"Hennig86: a titled xread, its symbols from the digits seen, and a tread of two trees", "format=Hennig86",
+     "hold 10; xread 'my data' 5 3\ntaxonA 01-?1\ntaxonB 0 1\n 0 ?1 'tax c' 11111\n;\nproc/;\n"
+     "tread (0 (1 2))*(0 (2 1));\n",
+     "\n[!my data]\n\nBegin data;\n    Dimensions ntax=3 nchar=5;\n    Format symbols=\"0~1\";\n    Matrix\n"
+     "taxonA\n01??1\ntaxonB\n010?1\ntax_c\n11111\n    ;\nEnd;\n"
+     "\nBegin trees;\n    tree hennig1 = [&U] (1,(2,3));\n    tree hennig2 = [&U] (1,(3,2));\nEnd;\n",
+     ""},
+    {"simple text: groups kept with blanks and commas dropped, a quoted label", "format=text dataType=DNA",
+     "taxon1 A C (A,G) T\n'tax 2' ACGT\nt3 {C T}-?A\n\nignored after the table\n",
+     "Begin data;\n    Dimensions ntax=3 nchar=4;\n"
+     "    Format datatype=nucleotide gap=- missing=? matchchar=.;\n    Matrix\n"
+     "taxon1 AC(AG)T\ntax_2  ACGT\nt3     {CT}-?A\n    ;\nEnd;\n",
+     ""},
+    {"tab-delimited text: a cell of several letters is an uncertainty, an empty cell missing",
+     "format=tabText dataType=standard", "t 1\t0\t12\t\t(0,2)\nt2\t1\t0\t2\t{01}\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format datatype=standard symbols=\"012\" missing=? matchchar=.;\n    Matrix\n"
+     "t_1 0{12}?(02)\nt2  102{01}\n    ;\nEnd;\n",
+     ""},
+    {"interleaved simple text: each block's first row fixes its count; restriction sites as - and +",
+     "format=text interleaved dataType=restSite", "a 0 1\nb 11\n\na 010\nb 0?1\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=5;\n"
+     "    Format datatype=standard symbols=\"-+\" missing=? matchchar=. interleave;\n    Matrix\n"
+     "a -+\nb ++\n\na -+-\nb -?+\n    ;\nEnd;\n",
+     ""},
+    {"MEGA: the five-line file", "format=MEGA dataType=DNA interleaved=no",
+     "#mega\n!Title demo;\n!Format DataType=DNA indel=-;\n#a ACGT\n#b AC-T\n",
+     "\nBegin data;\n[!Title: demo\n]\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format datatype=DNA gap=- missing=? matchchar=.;\n    Matrix\na  ACGT\nb  AC-T\n    ;\nEnd;\n",
+     ""},
+    {"MEGA: old-style title, no type given, ? equated to the missing symbol, interleaved blocks",
+     "format=MEGA dataType=protein interleaved",
+     "#MEGA\nTITLE: a [bracketed] title\nmore\n#one MK \"note\"\n#two M?\n\n#one V\n#two -\n",
+     "\nBegin data;\n[!Title: a (bracketed) title\nmore]\n    Dimensions ntax=2 nchar=3;\n"
+     "    Format datatype=protein gap=- missing=? matchchar=. interleave;\n    Matrix\n"
+     "one  MK[note]\ntwo  M?\n\none  V\ntwo  -\n    ;\nEnd;\n",
+     ""},
+    {"GCG-MSF: header kept as a comment, rulers skipped, a blank after every tenth character",
+     "format=GCG",
+     "PileUp\n\n MSF: 12  Type: P  Check: 3003 ..\n\n Name: seqA Len: 12 Check: 1 Weight: 1.00\n"
+     " Name: seqB Len: 12 Check: 2 Weight: 1.00\n\n//\n\n  1       10\nseqA MKV.~MKVLL\nseqB MKVLLMKVLL\n\n"
+     "  11\nSEQA W*\nseqb ~~\n",
+     "\n[PileUp\n\n MSF: 12  Type: P  Check: 3003 ..\n\n]\n\nBegin data;\n    Dimensions ntax=2 nchar=12;\n"
+     "    Format datatype=protein interleave gap=. missing=~ equate=\"-=.\";\n    Matrix\n"
+     "  seqA  MKV.~MKVLL \n  seqB  MKVLLMKVLL \n\n  seqA  W*\n  seqB  ~~\n    ;\nEnd;\n",
+     ""},
+    {"FreqPars: equal vectors share a state, fractional loci get a step matrix, a zero vector is missing",
+     "format=FreqPars",
+     "A [test] title\n4 3 t1 t2\n t3 t4\nOPTIONS none\n(A10,4F6.3)\n"
+     "locA 2\na1        0.500 0.500 1.000 0.000\na2        0.500 0.500 0.000 0.000\n"
+     "locB 1\nb1         1.000 1.000 1.000 1.000\n"
+     "locC 2\nc1        1.000 0.000 1.000 0.000\nc2        0.000 1.000 0.000 1.000\n",
+     "[!Title=A (test) title]\n\nBegin data;\n\tDimensions ntax=4 nchar=3;\n"
+     "\tFormat symbols=\"ab\" missing=?;\n\tMatrix\nt1 aaa\nt2 aab\nt3 baa\nt4 ?ab\n\t;\nEnd;\n\n"
+     "Begin assumptions;\n\tUsertype locA = 2 ab\n\t\t[a] 0.00000 0.50000\n\t\t[b] 0.50000 0.00000\n\t\t;\n"
+     "\ttypeset *manob =\n\t\tlocA:1,\n\t\tunord:remainder\n\t\t;\nEnd;\n",
      ""},
     {"NBRF/PIR protein", "format=PIR", ">P1;x\nt\nMKV*\n>F1;y\nt\nMKI*\n",
      "Begin data;\n    Dimensions ntax=2 nchar=3;\n    Format datatype=protein gap=-;\n    Matrix\n"
@@ -235,7 +311,32 @@ const RefusalCase kRefusals[] = {
     {"NBRF/PIR without the terminator", "format=PIR", ">DL;a\nt\nACGT\n", 114, ""},
     {"NBRF/PIR of unequal lengths", "format=PIR", ">DL;a\nt\nACGT*\n>DL;b\nt\nAC*\n", 910, "shorter"},
     {"not NBRF/PIR", "format=PIR", "DL;a\n", 902, "as a NBRF/PIR file"},
-    {"a format that comes later", "format=Hennig86", "xread\n", 0, "not available"},
+    {"Hennig86 without xread or tread", "format=Hennig86", "hold 10;\nproc /;\n", 905, "No 'xread' or 'tread'"},
+    {"an xread without counts", "format=Hennig86", "xread 'x' five 3\n", 902, "as a Hennig86 file"},
+    {"a letter in an xread", "format=Hennig86", "xread 2 1\na 0A;\n", 308, "'A' for taxon 1 character 2."},
+    {"an xread cut short", "format=Hennig86", "xread 3 2\na 012\nb 01", 114, ""},
+    {"a later row of another length", "format=text interleaved", "a AC\nb AG\n\na ACG\nb AC\n", 906,
+     "Taxon 2 (b) has 2 characters in this block; previous taxa had 3 characters."},
+    {"a group that does not close", "format=text", "a A(CG\n", 903, "Unbalanced '(' for taxon 1."},
+    {"a bracketed tab cell with more after it", "format=tabText", "a\t(AC)G\n", 903, "Unbalanced '('"},
+    {"a first row without cells", "format=tabText", "a\nb\tA\n", 902, "as a Tab-delimited text file"},
+    {"an empty table", "format=text", "\n  \n", 114, ""},
+    {"a lower-case letter in GCG data", "format=GCG",
+     "MSF: 4 Type: N ..\n Name: a Len: 4\n//\na ACgT\n", 308, "'g' for taxon 1 character 3."},
+    {"GCG without its length", "format=GCG", "Type: N ..\n Name: a\n//\n", 902, "as a GCG/MSF file"},
+    {"GCG names without //", "format=GCG", "MSF: 4 Type: N ..\n Name: a Len: 4\n", 902, "GCG/MSF"},
+    {"not a MEGA file", "format=MEGA", "#NEXUS\n", 902, "as a MEGA file"},
+    {"a MEGA comment left open", "format=MEGA", "#mega\n!Title t;\n#a AC \"open\n", 111, "Unterminated quote."},
+    {"MEGA rows of two lengths", "format=MEGA interleaved=no", "#mega\n!Title t;\n#a AC\n#b ACG\n", 906,
+     "Taxon 2 (b) has 3 characters; previous taxa had 2 characters."},
+    {"a MEGA file without rows", "format=MEGA", "#mega\n!Title t;\n", 114, ""},
+    {"FreqPars without a taxon count", "format=FreqPars", "t\nx 2\n", 914, "number of taxa found \"x\""},
+    {"FreqPars without a locus count", "format=FreqPars", "t\n2 0 a b\n", 915, "number of loci found \"0\""},
+    {"FreqPars without an allele count", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL x\n", 916,
+     "number of alleles found \"x\""},
+    {"a FreqPars FORMAT in error", "format=FreqPars", "t\n1 1 a\n(A4,F4.1\nL 1\n", 917, ""},
+    {"a frequency that is no number", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 1\nx    abc\n", 917, ""},
+    {"FreqPars ending in its head", "format=FreqPars", "t\n3 1 a b\n", 114, ""},
 };
 
 TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
@@ -250,6 +351,55 @@ TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
         EXPECT_NE(gErrors.find(c.text), std::string::npos) << c.what << ": " << gErrors;
         EXPECT_EQ(head_ + body, "") << c.what;
         EXPECT_TRUE(fs::exists(dir_ / ("out" + std::to_string(n_) + ".nex"))) << c.what;
+    }
+}
+
+// A locus may have as many distinct frequency vectors as there are state
+// symbols before the missing code: 37 need letters of both cases, 64 are
+// refused.
+TEST_F(ToNexusTest, FreqParsStatesAreBounded)
+{
+    auto frequency = [](double f) {
+        char field[16];
+        std::snprintf(field, sizeof field, "%6.3f", f);
+        return std::string(field);
+    };
+    auto file = [&](uint32_t ntax) {
+        std::string text = "bounds\n" + std::to_string(ntax) + " 1";
+        for (uint32_t t = 0; t < ntax; t++)
+            text += " t" + std::to_string(t);
+        text += "\n(A4," + std::to_string(ntax) + "F6.3)\nL 2\nx   ";
+        for (uint32_t t = 0; t < ntax; t++)
+            text += frequency(t / 100.0);
+        text += "\ny   ";
+        for (uint32_t t = 0; t < ntax; t++)
+            text += frequency(1 - t / 100.0);
+        return text + "\n";
+    };
+    std::string body;
+    ASSERT_EQ(convert("format=FreqPars", file(37), &body), 0) << gErrors;
+    EXPECT_NE(body.find("\tFormat respectCase symbols=\"abcdefghijklmnopqrstuvwxyz0123456789A\";"),
+              std::string::npos)
+        << body;
+    ASSERT_EQ(convert("format=FreqPars", file(63), &body), 0) << gErrors;
+    EXPECT_NE(body.find("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-\";"), std::string::npos) << body;
+    EXPECT_EQ(convert("format=FreqPars", file(64), &body), 1);
+    EXPECT_EQ(gCodes, std::vector<uint32_t>{918});
+    EXPECT_EQ(body, "");
+}
+
+// Sequence lines are taken a line at a time: the line an error names must
+// still be the one the reader stands on, whatever the line ends.
+TEST_F(ToNexusTest, ErrorsNameTheLineUnderEveryLineEnd)
+{
+    for (const char *end : {"\n", "\r\n", "\r"}) {
+        std::string input;
+        for (const char *line : {">a", "ACGT", ";note", "", ">b", "AC", "G", ">c", "ACGT"})
+            input += std::string(line) + end;
+        EXPECT_EQ(convert("format=FASTA", input), 1);
+        ASSERT_EQ(gCodes, std::vector<uint32_t>{910}) << gErrors;
+        EXPECT_EQ(gErrorLine, 8u) << "line end " << int(end[0]) << int(end[1]);
+        gCodes.clear();
     }
 }
 
