@@ -7,6 +7,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "trees/treeutil.h"
 
@@ -33,6 +34,7 @@ void copySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
         return;
     std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
     std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
+    copyStmSets(d, from, to);
 }
 
 // The basal fork sees the root's set from above.
@@ -248,16 +250,17 @@ uint32_t updateStatesetsBelow(const DataInfo *d, TreeNode *node, uint32_t nWords
 bool incrementalActive(const DataInfo *d) { return d->parsFxns && parsCriterionActive(); }
 
 // After an edit below `node`, its subtree length and those of its ancestors.
-// A node whose down set did not change also kept its own steps (with one
-// child's set changed, equal Fitch results imply equal costs), so above the
-// changed part of the path the lengths only shift by the same amount.
+// The first node whose down set did not change is recounted too: the cost of
+// joining its children can change with a child's set even when the result
+// does not (a cost vector keeps only differences). Above it both children's
+// sets are unchanged, so the lengths only shift by the same amount.
 void updateSubtreeLengths(const DataInfo *d, TreeNode *node, uint32_t changedNodes)
 {
     double shift = 0.0;
     uint32_t k = 0;
     for (TreeNode *m = node; m->anc; m = m->anc, k++) {
         double old = down(m)->len;
-        if (k == 0 || k < changedNodes) {
+        if (k <= changedNodes) {
             TreeNode *c1 = m->firstChild, *c2 = c1->nextSib;
             down(m)->len = subtreeLen(c1) + subtreeLen(c2) + frvSpan(d, down(c1), down(c2));
         } else {

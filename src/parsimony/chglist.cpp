@@ -15,6 +15,7 @@
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/stmx.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
@@ -45,7 +46,7 @@ void appendf(std::string &line, const char *format, ...)
 bool inPackedData(const DataInfo *d, uint32_t c)
 {
     const PackedData *pd = packedData(d);
-    return pd && c < pd->slots.size() && pd->slots[c].width != 0;
+    return pd && c < pd->slots.size() && (pd->slots[c].width != 0 || stmCharOf(d, c));
 }
 
 bool listed(const DataInfo *d, uint32_t c) { return !(d->status[c] & (kCharExcluded | kCharConstant)); }

@@ -9,6 +9,7 @@
 #include "data/data_util.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_sets.h"
 #include "trees/treeedit.h"
@@ -110,6 +111,13 @@ uint64_t addToHittingSet(uint32_t start, uint64_t current, uint32_t depth, uint3
 
 int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const int32_t> taxa, double out[2])
 {
+    if (const StmChar *sc = stmCharOf(d, c)) {
+        const double m = stmMinSteps(d, *sc, taxa);
+        const double extra = packedData(d)->extraLen[c];
+        out[0] = m + (!minOnly && extra != kNoScore ? extra : 0.0);
+        out[1] = m;
+        return 0;
+    }
     const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
     uint64_t singles = 0, polyUnion = 0;
     std::vector<ListedSet> listed;

@@ -9,6 +9,7 @@
 #include "data/vorn_data.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/stmx.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -111,14 +112,26 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
     t.above.assign(cells, 0.0);
     t.cost.assign(static_cast<size_t>(k) * k, 0.0);
     for (uint32_t c = 0; c < d->nchar && c < pd->slots.size(); c++) {
-        if (!isCharIncluded(d, c) || !pd->slots[c].width)
+        const StmChar *sc = stmCharOf(d, c);
+        if (!isCharIncluded(d, c) || (!pd->slots[c].width && !sc))
             continue;
-        // Packed characters are ordered or unordered; a two-state unordered
-        // character packed as ordered still costs one step per change.
+        // A two-state unordered character packed as ordered still costs one
+        // step per change. The cost-vector class is scored in its own units
+        // (Dollo: a gain outweighs any losses) and its steps converted.
         const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
         for (uint32_t a = 0; a < k; a++)
-            for (uint32_t b = 0; b < k; b++)
-                t.cost[a * k + b] = a == b ? 0.0 : ordered ? std::abs(static_cast<double>(a) - b) : 1.0;
+            for (uint32_t b = 0; b < k; b++) {
+                double &x = t.cost[a * k + b];
+                if (sc) {
+                    const int64_t u = stmChangeUnits(d, c, a, b);
+                    x = u >= kStmImpossible ? kImpossible : static_cast<double>(u);
+                } else {
+                    x = a == b ? 0.0 : ordered ? std::abs(static_cast<double>(a) - b) : 1.0;
+                }
+            }
+        auto steps = [&](double units) {
+            return sc ? stmUnitsToLength(*sc, static_cast<int64_t>(units)) : units;
+        };
         downPass(tree, d, c, preorder, t);
         upPass(tree, k, t);
         const size_t r = static_cast<size_t>(nodePosition(tree, tree->root)) * k;
@@ -133,8 +146,8 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
                     const double step = t.cost[b * k + a];
                     if (t.rest[p + b] + step + t.down[p + a] > best + kTie)
                         continue;
-                    lo = std::min(lo, step);
-                    hi = std::max(hi, step);
+                    lo = std::min(lo, steps(step));
+                    hi = std::max(hi, steps(step));
                 }
             }
             if (lo < kImpossible) {

@@ -10,11 +10,13 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "data/data_services.h"
 #include "data/nexsets.h"
+#include "data/usertypes.h"
 #include "data/vorn_data.h"
 #include "trees/describe.h"
 #include "trees/drawtree.h"
@@ -55,6 +57,7 @@ void copySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
         return;
     std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
     std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
+    copyStmSets(d, from, to);
 }
 
 // One unordered character's field of a set record.
@@ -267,6 +270,10 @@ void finalPass(DataInfo *d, Tree *tree, ParsOpt opt)
                     n->edge.brlen += orderedSteps(pd, w, mask[0], mask[1]);
             }
         }
+        if (!pd->stmChars.empty())
+            stmDecide(d, n, opt == ParsOpt::AccTran   ? ParsOptChoice::AccTran
+                            : opt == ParsOpt::DelTran ? ParsOptChoice::DelTran
+                                                      : ParsOptChoice::First);
         // Unordered: character by character.
         if (pd->unoWords) {
             if (internal && opt != ParsOpt::AccTran) {
@@ -336,6 +343,7 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
             const bool delTran = opt == ParsOpt::DelTran;
             basalOrdered(d, tree, delTran);
             chooseUnoSmsBasalStates(d, tree, delTran);
+            stmDecideRoot(d, root);
         }
     }
     finalPass(d, tree, opt);
@@ -405,6 +413,8 @@ TreeNode *findLundbergEdge(Tree *tree, const DataInfo *d, bool showTies, double 
     ParsNodeSets edge{};
     edge.ord = ord.data();
     edge.uno = uno.data();
+    std::vector<int64_t> stm(pd->stmSets ? pd->stmStride : 0);
+    edge.stm = stm.empty() ? nullptr : stm.data();
     const ParsNodeSets *ancestor = static_cast<ParsNodeSets *>(parsPackedNodeRecord(d->pars, 0, 0));
     std::vector<double> lengths(tree->maxNodes, 0.0);
     TreeNode *best = nullptr;
@@ -571,13 +581,7 @@ bool onlyOrdUnord(const DataInfo *d)
     return true;
 }
 
-bool directedChars(const DataInfo *d)
-{
-    for (uint32_t c = 0; c < d->nchar; c++)
-        if (isCharIncluded(d, c) && (d->status[c] & (kCharIrreversible | kCharDollo)))
-            return true;
-    return false;
-}
+bool directedChars(const DataInfo *d) { return directedCharsIncluded(d); }
 
 bool treesRooted()
 {
@@ -661,6 +665,10 @@ int installOptimizeServices()
     // the ancestor chosen before.
     DataServices ds{};
     ds.parsIncludeAnc = [] { return true; };
+    ds.isAsymmetricUserType = [](uint32_t c, const DataInfo *d) {
+        return (d->status[c] & kCharTypeMask) == kCharUserType && d->userTypes && d->userTypes[c] &&
+               d->userTypes[c]->asymmetric != 0;
+    };
     const int status = installDataServices(ds);
 
     RootingServices r = rootingServices();

@@ -13,6 +13,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "parsimony/stmx.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_math.h"
 #include "trees/treeutil.h"
@@ -222,6 +223,10 @@ int allocParsData(DataInfo *d, uint32_t nodeCount)
         pd->nodeRecs[k].ord = pd->ordSets ? pd->ordSets + k * ordLanes : nullptr;
         pd->nodeRecs[k].uno = pd->unoSets ? pd->unoSets + k * unoLanes : nullptr;
     }
+    if (allocStmSets(d, nodeCount) != 0) {
+        deallocParsData(d);
+        return 1;
+    }
     pd->ordScratch.assign(ordLanes, 0);
     pd->unoScratch.assign(unoLanes, 0);
     pd->ordStepMask.assign(2 * pd->ordWords, 0);
@@ -238,6 +243,7 @@ void deallocParsData(DataInfo *d)
     pd->ordSets = static_cast<uint64_t *>(deallocArrayAligned(pd->ordSets));
     pd->unoSets = static_cast<uint64_t *>(deallocArrayAligned(pd->unoSets));
     pd->nodeRecs = static_cast<ParsNodeSets *>(deallocArray(pd->nodeRecs));
+    deallocStmSets(pd);
 }
 
 void deallocCountMasks(DataInfo *d)
@@ -359,14 +365,18 @@ int packPrelim(DataInfo *d)
             continue;
         status &= ~(kCharPackedOrdered | kCharPacked);
         uint32_t type = status & kCharTypeMask;
-        // Other types get no field; their informativeness stays as the data
-        // preparation found it, and scoring refuses them (checkScorableTypes).
+        // Stepmatrix, Dollo and irreversible characters are scored by cost
+        // vectors (packStmPrelim, after this loop).
         if (type != kCharOrdered && type != kCharUnordered)
             continue;
         status |= kCharPacked;
         uint64_t seen = 0;
         for (uint32_t t = 0; t < ntax; t++)
             seen |= cellBits(d, static_cast<int32_t>(t), c);
+        // The ancestor's states need room in the field too: an ancestral
+        // state outside the observed ones filled the whole word (and the
+        // neighbouring characters' counts) with bits.
+        seen |= cellBits(d, -1, c);
         uint32_t nObs = std::popcount(seen);
         PackSlot &slot = pd->slots[c];
         slot.observed = seen;
@@ -408,6 +418,8 @@ int packPrelim(DataInfo *d)
         slot.width = static_cast<uint8_t>(width);
         slot.weight = d->weights[c];
     }
+    if (!failed)
+        failed = packStmPrelim(d);
     if (failed || memoryErrorHasOccurred()) {
         deallocPackedData(d);
         gPars.pending = 3;
@@ -437,7 +449,7 @@ int packPrelim(DataInfo *d)
 
 namespace {
 
-void writeCellSets(const DataInfo *d, PackedData *pd, int32_t taxon, uint32_t position)
+int writeCellSets(const DataInfo *d, PackedData *pd, int32_t taxon, uint32_t position)
 {
     ParsNodeSets &rec = pd->nodeRecs[position];
     uint64_t *ordD = rec.ord, *ordP = rec.ord ? rec.ord + 2 * pd->ordWords : nullptr;
@@ -474,6 +486,7 @@ void writeCellSets(const DataInfo *d, PackedData *pd, int32_t taxon, uint32_t po
         if (poly)
             pd->extraLen[c] += z - a;
     }
+    return writeStmCells(d, taxon, position);
 }
 
 }  // namespace
@@ -492,11 +505,17 @@ int packFinish(DataInfo *d)
         return 1;
     }
     std::fill(pd->extraLen.begin(), pd->extraLen.end(), 0.0);
-    writeCellSets(d, pd, -1, 0);
+    int failed = writeCellSets(d, pd, -1, 0);
     uint32_t ntax = std::min(activeTaxa(d), d->ntax);
-    for (uint32_t t = 0; t < ntax; t++)
-        writeCellSets(d, pd, static_cast<int32_t>(t), 1 + t);
-    pd->multistateTaxa = false;
+    for (uint32_t t = 0; t < ntax && !failed; t++)
+        failed = writeCellSets(d, pd, static_cast<int32_t>(t), 1 + t);
+    if (failed) {
+        deallocParsData(d);
+        gPars.pending = std::max(gPars.pending, 2u);
+        dataServices().clearStatusText();
+        return 1;
+    }
+    pd->multistateTaxa = pd->unknownExtraLength;
     for (double x : pd->extraLen)
         pd->multistateTaxa = pd->multistateTaxa || x > 0;
     gPars.pending = 1;
@@ -547,12 +566,14 @@ int altParsPrep(DataInfo *d)
 
 int checkScorableTypes(const DataInfo *d)
 {
-    for (uint32_t c = 0; c < d->nchar; c++) {
-        const uint32_t type = d->status[c] & kCharTypeMask;
-        if (type != kCharOrdered && type != kCharUnordered && isCharIncluded(d, c))
-            return qel_errorMsg(0, "Character %u: only ordered and unordered characters can be scored "
-                                   "in this version of VORN.", c + 1);
-    }
+    // Threshold and Goloboff scores count steps per character from the
+    // packed step masks, which the cost-vector class does not keep.
+    if (!gPars.threshold && !gPars.goloboff)
+        return 0;
+    for (uint32_t c = 0; c < d->nchar; c++)
+        if (isStmType(d->status[c]) && isCharIncluded(d, c))
+            return qel_errorMsg(0, "Character %u: threshold and Goloboff scoring are available only for ordered and "
+                                   "unordered characters in this version of VORN.", c + 1);
     return 0;
 }
 

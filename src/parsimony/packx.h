@@ -37,7 +37,7 @@ inline constexpr int32_t kRealCountUsed = -1;  // step count is in the f64 array
 struct ParsNodeSets {
     uint64_t *ord;
     uint64_t *uno;
-    void *symStm;
+    int64_t *stm;  // cost vectors of the stepmatrix, Dollo and irreversible class
     void *asymStm;
     uint64_t *dollo;
     uint64_t *irrev;
@@ -57,6 +57,19 @@ struct PackSlot {
     uint8_t cls;       // packed class (kPkdOrdered, kPkdUnordered), 0 none
     uint8_t lowState;  // ordered: state coded by an all-zero field
     uint64_t observed; // unordered: raw states in field order
+};
+
+// One character of the cost-vector class (parsimony/stmx.h).
+struct StmChar {
+    uint32_t c = 0;
+    uint32_t n = 0;        // states scored
+    uint32_t vec = 0;      // offset of its n entries and zero mask in a node's array
+    uint32_t cost = 0;     // offset of its n x n table (from row to column)
+    double unit = 1.0;     // length of one cost unit (real-valued matrices are scaled)
+    bool dollo = false;
+    bool directed = false; // the table is not symmetric
+    bool userType = false; // states are the user type's, else raw data states
+    uint8_t state[64]{};   // state index -> user-type state or raw data state
 };
 
 // Distinct weights of one class with a mask of their fields per word.
@@ -91,6 +104,18 @@ struct ParsRecord {
     std::vector<uint64_t> dirty;  // one bit per packed word
     // Character owning each bit of the class's lanes (lane x 64 + bit).
     std::vector<uint32_t> ordBitChar, unoBitChar;
+
+    // The cost-vector class: every prepared character (stmAll, by stmIndex),
+    // the included ones in scoring order, their cost tables, and the node
+    // arrays (an ancestor tag, then each character's n entries and zero mask).
+    std::vector<StmChar> stmAll;
+    std::vector<int32_t> stmIndex;  // per character; -1 none
+    std::vector<int32_t> stmChars;
+    std::vector<int64_t> stmCosts;
+    uint32_t stmStride = 1;
+    bool stmDollo = false;  // Dollo characters among the included ones
+    int64_t *stmSets = nullptr;
+    std::vector<int64_t> stmScratch;
 
     // Weight classes (empty when every weight of the class is 1).
     ClassWeights ordWts, unoWts;

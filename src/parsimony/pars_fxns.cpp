@@ -6,6 +6,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "trees/treeutil.h"
 
@@ -13,6 +14,7 @@ namespace {
 
 ParsFxns gOrdRec{};
 ParsFxns gUnoRec{};
+ParsFxns gStmRec{};
 
 bool constraintsActive()
 {
@@ -42,6 +44,12 @@ void setParsFxns(DataInfo *d, int perChar)
         gUnoRec = ParsFxns{general ? unoAddSpan : unoAddSpan_Fast, unoSetBin, unoSetUpdate, unoSet, unoEvalNNI,
                            pd->unoWords, 1, nullptr};
         *tail = &gUnoRec;
+        tail = &gUnoRec.next;
+    }
+    if (!pd->stmChars.empty()) {
+        // One word: an update recomputes every character of the class.
+        gStmRec = ParsFxns{stmAddSpan, stmSetBin, stmSetUpdate, stmSet, stmEvalNNI, 1, 1, nullptr};
+        *tail = &gStmRec;
     }
 }
 
@@ -85,7 +93,7 @@ int frvAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
             continue;
         if (int r = f->addSpan(d, a, b, perChar, length, bound))
             return r;
-        if (!lengthIsValid(*length))
+        if (!joinLengthIsValid(*length))
             return 0;
     }
     return 0;

@@ -7,6 +7,7 @@
 #include "data/data_services.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/stmx.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -116,6 +117,11 @@ bool lengthIsValid(double length)
     return length < 2147483648.0;
 }
 
+bool joinLengthIsValid(double length)
+{
+    return length == length && lengthIsValid(length < 0.0 ? -length : length);
+}
+
 double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d)
 {
     if (a == b)
@@ -124,6 +130,8 @@ double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d)
         return 1.0;
     if ((d->status[c] & kCharTypeMask) == kCharUnordered)
         return 1.0;
+    if (stmCharOf(d, c))
+        return stmChangeCost(d, c, a, b);
     return a > b ? a - b : b - a;
 }
 
@@ -132,6 +140,8 @@ uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, 
     if (node->index >= 0 && !node->firstChild)
         return getXijAsBits(d, node->index, c, nullptr);
     const PackedData *pd = packedData(d);
+    if (pd && gPars.pending < 3 && stmCharOf(d, c))
+        return stmStateSet(d, nodeSets(node->abm[mpr ? 2 : 0]), c);
     if (!pd || gPars.pending >= 3 || !pd->slots[c].width)
         return 1;
     const ParsNodeSets *rec = nodeSets(node->abm[mpr ? 2 : 0]);

@@ -22,6 +22,10 @@ double setParsDecimals(DataInfo *d);
 // A length is valid when it is finite, not negative, not 1e37 and, under
 // integer scoring, fits a signed 32-bit integer.
 bool lengthIsValid(double length);
+// The same for the length a join adds, which may be negative: a Dollo
+// character's join can undo steps its subtrees counted (the whole tree's
+// length never is).
+bool joinLengthIsValid(double length);
 
 double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d);
 // State bits (raw state order) of a node's down set, or with mpr its final

@@ -45,7 +45,7 @@ double revLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsN
     double len = 0.0;
     if (d->parsFxns) {
         frvAddSpan(d, a, b, perChar, &len, kNoScore);
-        if (!lengthIsValid(len))
+        if (!joinLengthIsValid(len))
             return kNoScore;
     }
     return len;
@@ -80,8 +80,12 @@ double calcTreeLength(DataInfo *d, Tree *tree, bool prelim, bool perChar)
     }
     if (perChar && pd->multistateTaxa)
         for (uint32_t c = 0; c < d->nchar; c++)
-            if (isCharIncluded(d, c) && pd->extraLen[c] != kNoScore)
-                pd->steps[c] += static_cast<int32_t>(pd->extraLen[c]);
+            if (isCharIncluded(d, c) && pd->extraLen[c] != kNoScore) {
+                if (pd->steps[c] >= 0)
+                    pd->steps[c] += static_cast<int32_t>(pd->extraLen[c]);
+                else
+                    pd->realSteps[c] += pd->extraLen[c];
+            }
     return finish(length);
 }
 

@@ -35,6 +35,7 @@ namespace {
 // (the search stores trees while it swaps on another). Grown once per size.
 struct CollapseSets {
     std::vector<uint64_t> ord, uno;
+    std::vector<int64_t> stm;
     std::vector<ParsNodeSets> recs;  // down, up, final: 3 x nodes
 };
 thread_local CollapseSets gSets;
@@ -66,12 +67,15 @@ bool pointTreeAtCollapseSets(Tree *tree, const DataInfo *d)
     CollapseSets &s = gSets;
     s.ord.resize(3 * n * ordLanes);
     s.uno.resize(3 * n * unoLanes);
+    const uint64_t stmLen = pd->stmSets ? pd->stmStride : 0;
+    s.stm.resize(3 * n * stmLen);
     s.recs.assign(3 * n, ParsNodeSets{});
     for (uint64_t k = 0; k < 3; k++)
         for (uint64_t p = 0; p < n; p++) {
             ParsNodeSets &r = s.recs[k * n + p];
             r.ord = ordLanes ? s.ord.data() + (k * n + p) * ordLanes : nullptr;
             r.uno = unoLanes ? s.uno.data() + (k * n + p) * unoLanes : nullptr;
+            r.stm = stmLen ? s.stm.data() + (k * n + p) * stmLen : nullptr;
             StateSetSlot *slot = tree->slots + 3 * p + k;
             slot->states = &r;
             tree->nodes[p].abm[k] = slot;
@@ -82,6 +86,7 @@ bool pointTreeAtCollapseSets(Tree *tree, const DataInfo *d)
         const ParsNodeSets *from = pd->nodeRecs + p;
         std::copy_n(from->ord, ordLanes, s.recs[p].ord);
         std::copy_n(from->uno, unoLanes, s.recs[p].uno);
+        std::copy_n(from->stm, stmLen, s.recs[p].stm);
     }
     return true;
 }

@@ -71,6 +71,7 @@ void link(TreeNode *parent, TreeNode *left, TreeNode *right)
 // Three set records of the calling thread for the joins, grown to the data.
 struct JoinSets {
     std::vector<uint64_t> ord, uno;
+    std::vector<int64_t> stm;
     ParsNodeSets rec[3]{};
 
     void fit(const PackedData *pd)
@@ -80,10 +81,14 @@ struct JoinSets {
             ord.assign(3 * o, 0);
             uno.assign(3 * u, 0);
         }
+        const size_t m = pd->stmSets ? pd->stmStride : 0;
+        if (stm.size() < 3 * m)
+            stm.assign(3 * m, 0);
         for (int k = 0; k < 3; k++) {
             rec[k] = ParsNodeSets{};
             rec[k].ord = ord.data() + k * o;
             rec[k].uno = uno.data() + k * u;
+            rec[k].stm = m ? stm.data() + k * m : nullptr;
         }
     }
 };

@@ -17,6 +17,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/parstests.h"
+#include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
@@ -555,7 +556,8 @@ int doPScoresCmd()
         qel_warningMsg(435, "No character-data are available for the current analysis.\tApparently, you have "
                             "excluded all characters, intentionally or otherwise.");
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionParsimony);
-    int status = checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0;
+    int status = checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0 ||
+                 checkDirectedRooting(d, rooted) != 0;
     if (status == 0 && named) {
         r.outStream = openScoreFile(sfopt.scoreFile);
         if (r.outStream)

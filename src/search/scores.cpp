@@ -177,7 +177,7 @@ void restoreOriginalOptCrit(uint32_t old)
 
 bool criterionSpecifiesRootedTrees(const DataInfo *data)
 {
-    return gCriterion == kCriterionParsimony && data && data->nchar > 0 && data->cls.nonRev;
+    return gCriterion == kCriterionParsimony && data && data->nchar > 0 && (data->cls.nonRev || data->cls.dollo);
 }
 
 char *makeFullCriterionString(char *buffer, size_t size)

@@ -58,7 +58,7 @@ std::string searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep)
 bool isRootedSearch(const DataInfo *data)
 {
     if (gCriterion == kCriterionParsimony)
-        return srch.includeAnc || (data && data->cls.nonRev);
+        return srch.includeAnc || (data && (data->cls.nonRev || data->cls.dollo));
     return false;  // likelihood with a clock, once the clock exists
 }
 

@@ -7,6 +7,7 @@
 #include "parsimony/calcsets.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/packx.h"
+#include "parsimony/stmx.h"
 #include "qel/qel_interrupts.h"
 #include "search/constrsearch.h"
 #include "search/ecr.h"
@@ -46,6 +47,7 @@ void copySetWords(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
     const PackedData *pd = packedData(d);
     std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
     std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
+    copyStmSets(d, from, to);
 }
 
 bool isBelow(const TreeNode *n, const TreeNode *top)

@@ -1,0 +1,792 @@
+#include "parsimony/stmx.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "data/data_services.h"
+#include "data/usertypes.h"
+#include "parsimony/pars_fxns.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "qel/qel_malloc.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr uint32_t kMaxSteinerTerminals = 10;
+// Integer lengths past this per character no longer fit the per-character
+// counts the diagnostics print; the tree length reports an overflow instead.
+constexpr int64_t kCharLengthLimit = 32767;
+
+int64_t sat(int64_t x) { return x >= kStmImpossible ? kStmImpossible : x; }
+
+const UserType *userTypeOf(const DataInfo *d, uint32_t c)
+{
+    return (d->status[c] & kCharTypeMask) == kCharUserType && d->userTypes ? d->userTypes[c] : nullptr;
+}
+
+// Cell states in the character's source order (user-type states or raw data
+// states); 0 for a missing cell.
+uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType *ut)
+{
+    if (isMissingOrGapMiss(taxon, c, d))
+        return 0;
+    uint64_t b = getXijAsBits(d, taxon, c, ut ? ut->symbols : nullptr);
+    return b == kAllStates ? 0 : b;
+}
+
+uint64_t indexBits(const StmChar &sc, uint64_t source)
+{
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < sc.n; i++)
+        if ((source >> sc.state[i]) & 1)
+            out |= uint64_t{1} << i;
+    return out;
+}
+
+uint64_t allIndices(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
+// Cost of a change of a user type in units (real matrices scaled).
+int64_t userCost(const UserType *ut, uint32_t i, uint32_t j, double scale)
+{
+    if (ut->realValued) {
+        double x = ut->realCosts[i][j];
+        return x >= kUserTypeRealInfinity ? kStmImpossible : static_cast<int64_t>(std::llround(x * scale));
+    }
+    int16_t x = ut->intCosts[i][j];
+    return x >= kUserTypeIntInfinity ? kStmImpossible : x;
+}
+
+// The three-plus-one rule: state x joins a, b and c (rooted at a) at most as
+// cheaply as the best tree without it.
+bool addStateL(const UserType *ut, uint32_t a, uint32_t b, uint32_t c, uint32_t x)
+{
+    auto cost = [ut](uint32_t i, uint32_t j) { return usertypeCost(ut, i, j); };
+    constexpr double inf = kUserTypeRealInfinity;
+    if (cost(a, x) >= inf || cost(x, b) >= inf || cost(x, c) >= inf)
+        return false;
+    double via = cost(a, x) + cost(x, b) + cost(x, c);
+    double best = inf;
+    auto consider = [&](double p, double q) {
+        if (p < inf && q < inf)
+            best = std::min(best, p + q);
+    };
+    consider(cost(a, b), cost(a, c));
+    consider(cost(a, b), cost(b, c));
+    consider(cost(a, c), cost(c, b));
+    return ut->realValued ? via - best < 1e-10 : via <= best;
+}
+
+// The user-type states scored for character c, by the stepMatrix setting;
+// 0 after error 438.
+int userTypeStates(const DataInfo *d, uint32_t c, const UserType *ut, uint64_t observed, uint64_t *out)
+{
+    if (gPars.stepMatrix == 1) {
+        *out = allIndices(ut->n);
+        return 0;
+    }
+    *out = observed;
+    if (gPars.stepMatrix != 2 || std::popcount(observed) <= 2)
+        return 0;
+    std::vector<uint32_t> obs;
+    for (uint64_t b = observed; b; b &= b - 1)
+        obs.push_back(static_cast<uint32_t>(std::countr_zero(b)));
+    uint64_t added = 0;
+    for (uint32_t x = 0; x < ut->n; x++) {
+        if ((observed >> x) & 1)
+            continue;
+        bool take = false;
+        for (size_t i = 0; i < obs.size() && !take; i++)
+            for (size_t j = i + 1; j < obs.size() && !take; j++)
+                for (size_t k = j + 1; k < obs.size() && !take; k++) {
+                    uint32_t a = obs[i], b = obs[j], cc = obs[k];
+                    take = addStateL(ut, a, b, cc, x) ||
+                           (ut->asymmetric && (addStateL(ut, b, a, cc, x) || addStateL(ut, cc, a, b, x)));
+                }
+        if (take)
+            added |= uint64_t{1} << x;
+    }
+    if (std::popcount(observed | added) > 64) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%u", c + 1);
+        const char *label = getCharLabel(d, c);
+        if (!label || std::strcmp(label, "-") == 0)
+            label = number;
+        qel_errorMsg(438, "Addition of potentially assignable states for stepmatrix character %s causes limit of "
+                          "%d states to be exceeded.", label, 64);
+        return 1;
+    }
+    *out = observed | added;
+    return 0;
+}
+
+// Shortest-path closure: a change through intermediate states is never
+// dearer than their sum, so a node of degree two can never lower a length.
+void closeCosts(int64_t *t, uint32_t n)
+{
+    for (uint32_t k = 0; k < n; k++)
+        for (uint32_t i = 0; i < n; i++) {
+            if (t[i * n + k] >= kStmImpossible)
+                continue;
+            for (uint32_t j = 0; j < n; j++)
+                t[i * n + j] = std::min(t[i * n + j], sat(t[i * n + k] + t[k * n + j]));
+        }
+}
+
+// Least cost of a tree rooted at each state v that reaches every state of
+// `terms` (Dreyfus-Wagner over the closed table); out[v].
+void steinerFromEach(const int64_t *cost, uint32_t n, const std::vector<uint32_t> &terms, std::vector<int64_t> &out)
+{
+    const auto k = static_cast<uint32_t>(terms.size());
+    const uint32_t full = (1u << k) - 1;
+    std::vector<int64_t> D(static_cast<size_t>(full + 1) * n, 0), F(n);
+    for (uint32_t mask = 1; mask <= full; mask++) {
+        std::fill(F.begin(), F.end(), kStmImpossible);
+        const uint32_t low = mask & (~mask + 1);
+        for (uint32_t sub = (mask - 1) & mask; sub; sub = (sub - 1) & mask) {
+            if (!(sub & low))
+                continue;
+            const int64_t *A = &D[static_cast<size_t>(sub) * n], *B = &D[static_cast<size_t>(mask ^ sub) * n];
+            for (uint32_t u = 0; u < n; u++)
+                F[u] = std::min(F[u], sat(A[u] + B[u]));
+        }
+        for (uint32_t t = 0; t < k; t++)
+            if ((mask >> t) & 1)
+                F[terms[t]] = std::min(F[terms[t]], D[static_cast<size_t>(mask ^ (1u << t)) * n + terms[t]]);
+        int64_t *row = &D[static_cast<size_t>(mask) * n];
+        for (uint32_t v = 0; v < n; v++) {
+            int64_t best = kStmImpossible;
+            for (uint32_t u = 0; u < n; u++)
+                if (cost[v * n + u] < kStmImpossible)
+                    best = std::min(best, sat(cost[v * n + u] + F[u]));
+            row[v] = best;
+        }
+    }
+    out.assign(D.begin() + static_cast<std::ptrdiff_t>(full) * n, D.begin() + static_cast<std::ptrdiff_t>(full + 1) * n);
+}
+
+std::vector<uint32_t> bitList(uint64_t b)
+{
+    std::vector<uint32_t> v;
+    for (; b; b &= b - 1)
+        v.push_back(static_cast<uint32_t>(std::countr_zero(b)));
+    return v;
+}
+
+const int64_t *costsOf(const PackedData *pd, const StmChar &sc) { return pd->stmCosts.data() + sc.cost; }
+
+int64_t *vecOf(const ParsNodeSets *r, const StmChar &sc) { return r->stm + 1 + sc.vec; }
+bool tagOf(const ParsNodeSets *r) { return r->stm[0] != 0; }
+
+// Least cost of reaching record X from a node in state s: X below the node
+// (tag 0, change s -> t) or above it (tag 1, change t -> s).
+inline int64_t half(const int64_t *cost, uint32_t n, const int64_t *X, bool above, uint32_t s)
+{
+    int64_t best = X[s];
+    for (uint32_t t = 0; t < n; t++) {
+        const int64_t x = X[t];
+        if (x >= best)
+            continue;
+        const int64_t c = above ? cost[t * n + s] : cost[s * n + t];
+        if (c < kStmImpossible)
+            best = std::min(best, x + c);
+    }
+    return best;
+}
+
+// Adds m units of character sc to the running length and the counts;
+// false when the length overflowed (and *length is then 1e37).
+bool addUnits(const DataInfo *d, const StmChar &sc, int64_t m, bool perChar, double *length)
+{
+    PackedData *pd = packedData(d);
+    if (m >= kStmImpossible) {
+        *length = kNoScore;
+        return false;
+    }
+    if (m == 0)
+        return true;
+    const double len = stmUnitsToLength(sc, m);
+    if (perChar) {
+        if (sc.unit != 1.0 || pd->steps[sc.c] < 0) {
+            pd->steps[sc.c] = kRealCountUsed;
+            pd->realSteps[sc.c] += len;
+        } else {
+            pd->steps[sc.c] += static_cast<int32_t>(len);
+            if (pd->steps[sc.c] >= kCharLengthLimit) {
+                *length = kNoScore;
+                return false;
+            }
+        }
+    } else if (sc.unit == 1.0 && len >= kCharLengthLimit) {
+        *length = kNoScore;
+        return false;
+    }
+    *length += len * pd->slots[sc.c].weight;
+    return true;
+}
+
+}  // namespace
+
+bool directedCharsIncluded(const DataInfo *d)
+{
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (!isCharIncluded(d, c))
+            continue;
+        const uint32_t t = d->status[c] & kCharTypeMask;
+        const UserType *ut = userTypeOf(d, c);
+        if (t == kCharIrreversible || t == kCharDollo || (ut && ut->asymmetric))
+            return true;
+    }
+    return false;
+}
+
+int checkDirectedRooting(const DataInfo *d, bool rooted)
+{
+    if (rooted || !directedCharsIncluded(d))
+        return 0;
+    return qel_errorMsg(701, "Trees were saved as unrooted but some characters are now directed.\tEither root the "
+                             "trees before issuing this command, or change character-type assignments so that all "
+                             "characters are undirected.");
+}
+
+bool isStmType(uint32_t status)
+{
+    const uint32_t t = status & kCharTypeMask;
+    return t == kCharUserType || t == kCharDollo || t == kCharIrreversible;
+}
+
+double stmUnitsToLength(const StmChar &sc, int64_t units)
+{
+    if (sc.dollo) {
+        const int64_t gains = (units + kDolloGain / 2) / kDolloGain;
+        return static_cast<double>(gains + (units - gains * kDolloGain));
+    }
+    return static_cast<double>(units) * sc.unit;
+}
+
+const StmChar *stmCharOf(const DataInfo *d, uint32_t c)
+{
+    const PackedData *pd = packedData(d);
+    if (!pd || c >= pd->stmIndex.size() || pd->stmIndex[c] < 0)
+        return nullptr;
+    return &pd->stmAll[static_cast<size_t>(pd->stmIndex[c])];
+}
+
+int64_t stmChangeUnits(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return kStmImpossible;
+    const int a = stmIndexOfRaw(d, *sc, from), b = stmIndexOfRaw(d, *sc, to);
+    if (a < 0 || b < 0)
+        return a == b && from == to ? 0 : kStmImpossible;
+    return costsOf(packedData(d), *sc)[a * sc->n + b];
+}
+
+double stmChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    const int64_t u = stmChangeUnits(d, c, from, to);
+    return !sc || u >= kStmImpossible ? kNoScore : stmUnitsToLength(*sc, u);
+}
+
+int stmIndexOfRaw(const DataInfo *d, const StmChar &sc, uint32_t raw)
+{
+    uint32_t state = raw;
+    if (const UserType *ut = userTypeOf(d, sc.c)) {
+        const uint64_t b = mapStateBits(d, uint64_t{1} << raw, d->parsSymbols, ut->symbols, nullptr, nullptr);
+        if (!b)
+            return -1;
+        state = static_cast<uint32_t>(std::countr_zero(b));
+    }
+    for (uint32_t i = 0; i < sc.n; i++)
+        if (sc.state[i] == state)
+            return static_cast<int>(i);
+    return -1;
+}
+
+uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || !rec || !rec->stm)
+        return 0;
+    const auto zeros = static_cast<uint64_t>(vecOf(rec, *sc)[sc->n]);
+    const UserType *ut = userTypeOf(d, c);
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < sc->n; i++)
+        if ((zeros >> i) & 1)
+            out |= uint64_t{1} << sc->state[i];
+    return ut ? mapStateBits(d, out, ut->symbols, d->parsSymbols, nullptr, nullptr) : out;
+}
+
+void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor)
+{
+    if (rec && rec->stm)
+        rec->stm[0] = holdsAncestor ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Preparation
+
+int packStmPrelim(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    const auto ntax = static_cast<uint32_t>(std::max(d->nActive, 0));
+    pd->stmAll.clear();
+    pd->stmChars.clear();
+    pd->stmCosts.clear();
+    pd->stmIndex.assign(d->nchar, -1);
+    pd->stmStride = 1;
+    pd->stmDollo = false;
+    std::vector<int32_t> taxa{-1};
+    for (uint32_t t = 0; t < ntax; t++)
+        taxa.push_back(static_cast<int32_t>(t));
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        uint32_t &status = d->status[c];
+        if ((status & kCharEliminated) || !isStmType(status))
+            continue;
+        const UserType *ut = userTypeOf(d, c);
+        if ((status & kCharTypeMask) == kCharUserType && (!ut || ut->tree))
+            continue;
+        status |= kCharPacked;
+        uint64_t seen = 0;
+        for (uint32_t t = 0; t < ntax; t++)
+            seen |= sourceBits(d, static_cast<int32_t>(t), c, ut);
+        const uint64_t anc = sourceBits(d, -1, c, ut);
+        StmChar sc;
+        sc.c = c;
+        uint64_t states;
+        double scale = 1.0;
+        if (ut) {
+            if (userTypeStates(d, c, ut, seen | anc, &states) != 0)
+                return 1;
+            sc.userType = true;
+            sc.directed = ut->asymmetric != 0;
+            if (ut->realValued) {
+                scale = std::pow(10.0, std::min<uint32_t>(ut->decimals, 9));
+                sc.unit = 1.0 / scale;
+            }
+        } else {
+            uint64_t all = seen | anc;
+            const uint32_t lo = all ? std::countr_zero(all) : 0, hi = all ? 63 - std::countl_zero(all) : 0;
+            states = all ? allIndices(hi + 1) & ~allIndices(lo) : 0;
+            sc.directed = true;
+            sc.dollo = (status & kCharTypeMask) == kCharDollo;
+        }
+        sc.n = static_cast<uint32_t>(std::popcount(states));
+        if (sc.n == 0)
+            continue;
+        uint32_t i = 0;
+        for (uint64_t b = states; b; b &= b - 1)
+            sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
+        sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
+        pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
+        int64_t *t = pd->stmCosts.data() + sc.cost;
+        const bool down = (status & kCharDownVariant) != 0;
+        for (uint32_t a = 0; a < sc.n; a++)
+            for (uint32_t b = 0; b < sc.n; b++) {
+                int64_t &x = t[a * sc.n + b];
+                if (ut) {
+                    x = a == b ? 0 : userCost(ut, sc.state[a], sc.state[b], scale);
+                    continue;
+                }
+                // Gains run up the series (down the series for the ".dn"
+                // variants); losses are the other way.
+                const int64_t gain = down ? static_cast<int64_t>(a) - b : static_cast<int64_t>(b) - a;
+                if (gain >= 0)
+                    x = sc.dollo ? gain * kDolloGain : gain;
+                else
+                    x = sc.dollo ? -gain : kStmImpossible;
+            }
+        closeCosts(t, sc.n);
+        pd->nStates[c] = static_cast<uint8_t>(sc.n);
+        if (sc.n > 2)
+            d->cls.moreThanTwoStates = 1;
+        pd->stmIndex[c] = static_cast<int32_t>(pd->stmAll.size());
+        pd->stmAll.push_back(sc);
+        pd->stmDollo = pd->stmDollo || (sc.dollo && isCharIncluded(d, c));
+        StmChar &kept = pd->stmAll.back();
+        pd->minSteps[c] = stmMinSteps(d, kept, taxa);
+        if (!isCharIncluded(d, c))
+            continue;
+        kept.vec = pd->stmStride - 1;
+        pd->stmStride += kept.n + 1;
+        pd->stmChars.push_back(pd->stmIndex[c]);
+    }
+    return 0;
+}
+
+double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
+{
+    const PackedData *pd = packedData(d);
+    const int64_t *cost = costsOf(pd, sc);
+    const UserType *ut = userTypeOf(d, sc.c);
+    uint64_t required = 0, root = 0;
+    bool haveRoot = false;
+    for (int32_t t : taxa) {
+        const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
+        if (t < 0) {
+            root = b;
+            haveRoot = b != 0 && sc.directed;
+            continue;
+        }
+        if (b && !(b & (b - 1)))
+            required |= b;
+    }
+    if (!required)
+        return 0.0;
+    const std::vector<uint32_t> terms = bitList(required);
+    int64_t best = kStmImpossible;
+    if (terms.size() <= kMaxSteinerTerminals) {
+        std::vector<int64_t> from;
+        steinerFromEach(cost, sc.n, terms, from);
+        for (uint32_t v = 0; v < sc.n; v++)
+            if (!haveRoot || ((root >> v) & 1))
+                best = std::min(best, from[v]);
+    } else {
+        // Too many states for the exact tree: the dearest single state
+        // reached from its cheapest start bounds the minimum from below.
+        best = 0;
+        for (uint32_t r : terms) {
+            int64_t reach = kStmImpossible;
+            for (uint32_t v = 0; v < sc.n; v++)
+                if (v != r && (!haveRoot || ((root >> v) & 1)))
+                    reach = std::min(reach, cost[v * sc.n + r]);
+            if (reach < kStmImpossible)
+                best = std::max(best, reach);
+        }
+    }
+    if (best >= kStmImpossible)
+        return 0.0;
+    // The star test: when some centre state already gives the minimum every
+    // tree does, the character cannot tell trees apart.
+    if (!sc.directed && terms.size() <= kMaxSteinerTerminals) {
+        for (uint32_t s = 0; s < sc.n; s++) {
+            int64_t star = 0;
+            for (int32_t t : taxa) {
+                if (t < 0)
+                    continue;
+                const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
+                if (!b)
+                    continue;
+                int64_t m = kStmImpossible;
+                for (uint64_t w = b; w; w &= w - 1)
+                    m = std::min(m, cost[s * sc.n + static_cast<uint32_t>(std::countr_zero(w))]);
+                star = sat(star + m);
+                if (star > best)
+                    break;
+            }
+            if (star == best) {
+                d->status[sc.c] |= kCharUninformative;
+                break;
+            }
+            if (s + 1 == sc.n)
+                d->status[sc.c] &= ~kCharUninformative;
+        }
+    }
+    return stmUnitsToLength(sc, best);
+}
+
+int allocStmSets(DataInfo *d, uint32_t nodeCount)
+{
+    PackedData *pd = packedData(d);
+    deallocStmSets(pd);
+    const uint64_t sets = uint64_t{3} * nodeCount;
+    if (pd->stmChars.empty()) {
+        for (uint64_t k = 0; k < sets; k++)
+            pd->nodeRecs[k].stm = nullptr;
+        return 0;
+    }
+    pd->stmSets = static_cast<int64_t *>(allocArrayAligned(sizeof(int64_t), pd->stmStride * sets));
+    if (!pd->stmSets)
+        return 1;
+    std::fill_n(pd->stmSets, pd->stmStride * sets, 0);
+    for (uint64_t k = 0; k < sets; k++)
+        pd->nodeRecs[k].stm = pd->stmSets + k * pd->stmStride;
+    pd->stmScratch.assign(2 * static_cast<size_t>(pd->stmStride), 0);
+    return 0;
+}
+
+void deallocStmSets(PackedData *pd)
+{
+    if (pd)
+        pd->stmSets = static_cast<int64_t *>(deallocArrayAligned(pd->stmSets));
+}
+
+int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
+{
+    PackedData *pd = packedData(d);
+    ParsNodeSets &rec = pd->nodeRecs[position];
+    if (!rec.stm)
+        return 0;
+    rec.stm[0] = taxon < 0 ? 1 : 0;
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        int64_t *V = vecOf(&rec, sc);
+        const UserType *ut = userTypeOf(d, sc.c);
+        const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
+        const uint64_t all = allIndices(sc.n);
+        if (!b) {
+            std::fill_n(V, sc.n, 0);
+            V[sc.n] = static_cast<int64_t>(all);
+            continue;
+        }
+        const bool poly = (b & (b - 1)) && taxon >= 0 && ut && isPolymorphicMST(taxon, sc.c, d);
+        if (!poly) {
+            for (uint32_t i = 0; i < sc.n; i++)
+                V[i] = ((b >> i) & 1) ? 0 : kStmImpossible;
+            V[sc.n] = static_cast<int64_t>(b);
+            continue;
+        }
+        // Every state of a polymorphic terminal is present: its vector holds,
+        // by the state the rest of the tree meets it in, the cheapest tree
+        // over its states from there; the least of them is the within-terminal
+        // length, counted once.
+        std::vector<uint32_t> terms = bitList(b);
+        std::vector<int64_t> from;
+        const int64_t *cost = costsOf(pd, sc);
+        if (terms.size() <= kMaxSteinerTerminals) {
+            steinerFromEach(cost, sc.n, terms, from);
+        } else {
+            from.assign(sc.n, 0);
+            pd->unknownExtraLength = true;
+            pd->extraLen[sc.c] = kNoScore;
+        }
+        int64_t m = *std::min_element(from.begin(), from.end());
+        if (m >= kStmImpossible)
+            return qel_errorMsg(0, "Character %u: the states of a polymorphic terminal cannot all be reached under "
+                                   "its stepmatrix.", sc.c + 1);
+        uint64_t zeros = 0;
+        for (uint32_t i = 0; i < sc.n; i++) {
+            V[i] = from[i] >= kStmImpossible ? kStmImpossible : from[i] - m;
+            if (V[i] == 0)
+                zeros |= uint64_t{1} << i;
+        }
+        V[sc.n] = static_cast<int64_t>(zeros);
+        if (pd->extraLen[sc.c] != kNoScore)
+            pd->extraLen[sc.c] += stmUnitsToLength(sc, m);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Rules
+
+int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                 int64_t *out)
+{
+    const uint32_t n = sc.n;
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < n; s++) {
+        const int64_t v = sat(half(cost, n, A, ta, s) + half(cost, n, B, tb, s));
+        out[s] = v;
+        m = std::min(m, v);
+    }
+    uint64_t zeros = 0;
+    if (m < kStmImpossible)
+        for (uint32_t s = 0; s < n; s++) {
+            if (out[s] < kStmImpossible)
+                out[s] -= m;
+            if (out[s] == 0)
+                zeros |= uint64_t{1} << s;
+        }
+    out[n] = static_cast<int64_t>(zeros);
+    return m;
+}
+
+int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb)
+{
+    if (A[sc.n] & B[sc.n])
+        return 0;
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < sc.n; s++)
+        m = std::min(m, sat(half(cost, sc.n, A, ta, s) + half(cost, sc.n, B, tb, s)));
+    return m;
+}
+
+void stmSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length)
+{
+    const PackedData *pd = packedData(d);
+    const bool ta = tagOf(a), tb = tagOf(b);
+    result->stm[0] = ta || tb;
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        const int64_t m = stmJoin1(sc, costsOf(pd, sc), vecOf(a, sc), ta, vecOf(b, sc), tb, vecOf(result, sc));
+        if (count && !addUnits(d, sc, m, perChar, length))
+            return;
+    }
+}
+
+void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length)
+{
+    const PackedData *pd = packedData(d);
+    thread_local std::vector<const ParsNodeSets *> nb;
+    nb.clear();
+    for (const TreeNode *c = node->firstChild; c; c = c->nextSib)
+        if (c != leaveOut)
+            nb.push_back(nodeSets(c->abm[0]));
+    if (node->anc && node->anc != leaveOut)
+        nb.push_back(nodeSets(node->abm[1]));
+    bool tag = false;
+    for (const ParsNodeSets *s : nb)
+        tag = tag || tagOf(s);
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        const int64_t *cost = costsOf(pd, sc);
+        int64_t *out = vecOf(result, sc);
+        int64_t m = kStmImpossible;
+        for (uint32_t s = 0; s < sc.n; s++) {
+            int64_t v = 0;
+            for (const ParsNodeSets *x : nb)
+                v = sat(v + half(cost, sc.n, vecOf(x, sc), tagOf(x), s));
+            out[s] = v;
+            m = std::min(m, v);
+        }
+        uint64_t zeros = 0;
+        for (uint32_t s = 0; s < sc.n && m < kStmImpossible; s++) {
+            if (out[s] < kStmImpossible)
+                out[s] -= m;
+            if (out[s] == 0)
+                zeros |= uint64_t{1} << s;
+        }
+        out[sc.n] = static_cast<int64_t>(zeros);
+        if (count && !addUnits(d, sc, m, perChar, length))
+            break;
+    }
+    result->stm[0] = tag;
+}
+
+int stmAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound)
+{
+    const PackedData *pd = packedData(d);
+    const bool ta = tagOf(a), tb = tagOf(b);
+    const double tol = pd->tolerance;
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        const int64_t m = stmSpan1(sc, costsOf(pd, sc), vecOf(a, sc), ta, vecOf(b, sc), tb);
+        if (!addUnits(d, sc, m, perChar, length))
+            return 0;
+        // A Dollo character's join may take back steps, so with any in the
+        // class only the whole sum is compared.
+        if (!pd->stmDollo && *length - bound > tol)
+            return 1;
+    }
+    return *length - bound > tol ? 1 : 0;
+}
+
+int stmSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
+                 const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty)
+{
+    PackedData *pd = packedData(d);
+    if (!(dirty[0] & 1))
+        return 0;
+    ParsNodeSets fresh{};
+    fresh.stm = pd->stmScratch.data();
+    stmSetBin(d, c1, c2, false, false, &fresh, nullptr);
+    if (std::equal(fresh.stm, fresh.stm + pd->stmStride, stored->stm)) {
+        dirty[0] &= ~uint64_t{1};
+        return 0;
+    }
+    std::copy_n(fresh.stm, pd->stmStride, stored->stm);
+    stmSetBin(d, stored, above, false, false, final, nullptr);
+    return 1;
+}
+
+int stmEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length, double bound)
+{
+    const TreeNode *f = x->anc;
+    const TreeNode *g = f ? f->anc : nullptr;
+    if (!g)
+        return 0;
+    const TreeNode *s = f->firstChild == x ? x->nextSib : f->firstChild;
+    const TreeNode *u = g->firstChild == f ? f->nextSib : g->firstChild;
+    if (!s || !u)
+        return 0;
+    PackedData *pd = packedData(d);
+    // The rest of the tree seen from u's edge once x has left: g keeps s and
+    // its own up set, and a node on u's edge joins that to u.
+    ParsNodeSets gNow{}, edge{};
+    gNow.stm = pd->stmScratch.data();
+    edge.stm = pd->stmScratch.data() + pd->stmStride;
+    stmSetBin(d, nodeSets(s->abm[0]), nodeSets(g->abm[1]), false, false, &gNow, nullptr);
+    stmSetBin(d, &gNow, nodeSets(u->abm[0]), false, false, &edge, nullptr);
+    return stmAddSpan(d, nodeSets(x->abm[0]), &edge, false, length, bound);
+}
+
+void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
+{
+    PackedData *pd = packedData(d);
+    ParsNodeSets *N = nodeSets(node->abm[0]);
+    const ParsNodeSets *A = nodeSets(node->anc->abm[0]);
+    const bool internal = node->firstChild != nullptr;
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        const int64_t *cost = costsOf(pd, sc);
+        int64_t *P = vecOf(N, sc);
+        const auto from = static_cast<uint64_t>(vecOf(A, sc)[sc.n]);
+        const auto own = static_cast<uint64_t>(P[sc.n]);
+        int64_t best = kStmImpossible, bestCost = 0;
+        uint32_t pick = 0;
+        // The ancestor's state (decided, or the states a root taxon or the
+        // ancestor holds) against every state the node may take.
+        for (uint64_t fa = from; fa; fa &= fa - 1) {
+            const auto a = static_cast<uint32_t>(std::countr_zero(fa));
+            for (uint32_t x = 0; x < sc.n; x++) {
+                if (internal ? P[x] >= kStmImpossible : !((own >> x) & 1))
+                    continue;
+                const int64_t step = cost[a * sc.n + x];
+                if (step >= kStmImpossible)
+                    continue;
+                const int64_t total = (internal ? P[x] : 0) + step;
+                const bool better = total < best ||
+                                    (total == best && ((opt == ParsOptChoice::AccTran && step > bestCost) ||
+                                                       (opt == ParsOptChoice::DelTran && step < bestCost)));
+                if (better) {
+                    best = total;
+                    bestCost = step;
+                    pick = x;
+                }
+            }
+        }
+        if (best >= kStmImpossible)
+            continue;
+        if (bestCost && !(d->status[sc.c] & kCharExcluded))
+            node->edge.brlen += stmUnitsToLength(sc, bestCost) * pd->slots[sc.c].weight;
+        if (internal) {
+            for (uint32_t x = 0; x < sc.n; x++)
+                P[x] = x == pick ? 0 : 1;
+            P[sc.n] = static_cast<int64_t>(uint64_t{1} << pick);
+        }
+    }
+}
+
+void stmDecideRoot(const DataInfo *d, TreeNode *root)
+{
+    PackedData *pd = packedData(d);
+    ParsNodeSets *R = nodeSets(root->abm[0]);
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        int64_t *V = vecOf(R, sc);
+        const auto zeros = static_cast<uint64_t>(V[sc.n]);
+        if (!zeros)
+            continue;
+        const auto pick = static_cast<uint32_t>(std::countr_zero(zeros));
+        for (uint32_t x = 0; x < sc.n; x++)
+            V[x] = x == pick ? 0 : 1;
+        V[sc.n] = static_cast<int64_t>(uint64_t{1} << pick);
+    }
+}
+
+void copyStmSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
+{
+    const PackedData *pd = packedData(d);
+    if (from->stm && to->stm && from != to)
+        std::copy_n(from->stm, pd->stmStride, to->stm);
+}

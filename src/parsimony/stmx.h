@@ -1,0 +1,101 @@
+// Cost-vector (Sankoff) scoring of the character types whose changes are not
+// all equal: stepmatrix characters (symmetric and asymmetric), Dollo and
+// irreversible characters. Every node record holds, per character, the least
+// cost of the part of the tree it summarises for each state of the node the
+// record belongs to, less the smallest of them (the removed minima are the
+// steps counted along the way).
+//
+// Direction. A record summarises either a part of the tree without the
+// ancestor (a down set, or any set of a subtree cut off for rerooting) or a
+// part that holds it (the up and final sets of a tree rooted at the
+// ancestor). A change along an edge is charged from the side nearer the
+// ancestor to the other, so a rule combining records reads each one's cost
+// matrix the way round its tag says. Without the ancestor in the tree every
+// tag is 0, which gives the cheapest rooting of the subtree at the joining
+// node (the only sound answer for a symmetric matrix, and the rerooted
+// subtree's own length for a directed one).
+//
+// Dollo characters are scored as the stepmatrix in which one gain of a state
+// costs more than any number of losses can: the cost of a change is
+// kDolloGain x gains + losses, so that the least cost first minimises the
+// gains (one per state gained, as Dollo's law asks) and then the losses; the
+// length counts both once. Irreversible characters forbid every change
+// against their direction.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "parsimony/packx.h"
+
+struct TreeNode;
+struct ParsFxns;
+
+inline constexpr int64_t kStmImpossible = int64_t{1} << 60;
+inline constexpr int64_t kDolloGain = int64_t{1} << 24;
+
+// Phase-1 preparation of every character of the class (error 438 when the
+// three-plus-one rule would go past 64 states); 0 when done.
+int packStmPrelim(DataInfo *d);
+// Room for the class's node arrays beside the other classes' sets.
+int allocStmSets(DataInfo *d, uint32_t nodeCount);
+void deallocStmSets(PackedData *pd);
+// The terminal (or ancestor, taxon -1) vectors of one node position; 1 when
+// a polymorphic cost could not be computed.
+int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position);
+// Minimum length of character c over all trees of the given taxa (-1 the
+// ancestor) and whether the star test finds it uninformative.
+double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa);
+// The packed entry of character c, null when it is not of the class.
+const StmChar *stmCharOf(const DataInfo *d, uint32_t c);
+// Cost of a change from raw state a to raw state b of character c, as a
+// length (Dollo: gains plus losses); kNoScore when impossible.
+double stmChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to);
+// The same in the class's cost units (kStmImpossible when impossible).
+int64_t stmChangeUnits(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to);
+// Index of raw data state `raw` among the character's scored states; -1
+// when it is not scored.
+int stmIndexOfRaw(const DataInfo *d, const StmChar &sc, uint32_t raw);
+// Directed characters (irreversible, Dollo, asymmetric stepmatrix) among the
+// included ones: trees must then be rooted.
+bool directedCharsIncluded(const DataInfo *d);
+// Error 701 when unrooted trees are to be scored with directed characters.
+int checkDirectedRooting(const DataInfo *d, bool rooted);
+// True when character c is scored by this class.
+bool isStmType(uint32_t status);
+// A node record's most-parsimonious states of character c, raw data states.
+uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
+// Records that hold the ancestor (see Direction above).
+void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor);
+
+// The class's function record (set, setBin, setUpdate, addSpan, evalNNI).
+void stmSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length);
+void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length);
+int stmAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound);
+int stmSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
+                 const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty);
+int stmEvalNNI(const DataInfo *d, TreeNode *scratch, const TreeNode *x, double *length, double bound);
+void copyStmSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to);
+
+// Reconstruction, in preorder after the ancestor's decision: the node's
+// state (least cost of its subtree plus the change from the ancestor's; ties
+// to the dearer change under AccTran, the cheaper under DelTran), its branch
+// steps added to its length, and an internal node's set cut to that state.
+enum class ParsOptChoice { AccTran, DelTran, First };
+void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt);
+// A root with two children takes its lowest most-parsimonious state.
+void stmDecideRoot(const DataInfo *d, TreeNode *root);
+
+// Kernels, exposed for the tests: the cost vector of a node joining records
+// A and B (tags ta, tb), written to out with its zero mask; returns the
+// removed minimum (kStmImpossible when every state is impossible).
+int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                 int64_t *out);
+// Least cost of joining A and B through one node.
+int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb);
+// Length of cost units (Dollo: gains plus losses, scaled for real matrices).
+double stmUnitsToLength(const StmChar &sc, int64_t units);

@@ -1,0 +1,174 @@
+// Random data of the cost-vector class (stepmatrix, Dollo, irreversible
+// characters beside ordered and unordered ones) and a plain Sankoff scorer
+// over a tree's own links, the reference the class is checked against.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "data/usertypes.h"
+#include "data/vorn_data.h"
+#include "data/vorn_memory.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
+#include "trees/treeutil.h"
+
+namespace stmtest {
+
+inline constexpr char kSymbols[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz%&";
+inline constexpr int64_t kInf = int64_t{1} << 50;
+
+// A stepmatrix owned by the test (never registered with the UserType list).
+struct TestType {
+    UserType ut{};
+    std::string symbols;
+    std::vector<int16_t> cells;
+    std::vector<int16_t *> rows;
+
+    TestType(uint32_t n, const std::vector<int> &costs, bool asymmetric)
+    {
+        symbols.assign(kSymbols, n);
+        cells.assign(costs.begin(), costs.end());
+        for (uint32_t i = 0; i < n; i++)
+            rows.push_back(cells.data() + i * n);
+        ut.symbols = symbols.data();
+        ut.intCosts = rows.data();
+        ut.n = static_cast<uint8_t>(n);
+        ut.asymmetric = asymmetric;
+        ut.hasInfinity = std::count(costs.begin(), costs.end(), kUserTypeIntInfinity) > 0;
+        std::snprintf(ut.name, sizeof ut.name, "t%u", n);
+    }
+};
+
+// A random matrix closed under the triangle inequality (the UserType command
+// adjusts every matrix so), with some changes impossible.
+inline std::unique_ptr<TestType> randomType(std::mt19937 &rng, uint32_t n, bool asymmetric, bool impossible = true)
+{
+    std::vector<int64_t> c(static_cast<size_t>(n) * n);
+    for (uint32_t i = 0; i < n; i++)
+        for (uint32_t j = 0; j < n; j++) {
+            const int64_t x = impossible && rng() % 15 == 0 ? kInf : 1 + static_cast<int64_t>(rng() % 5);
+            c[i * n + j] = i == j ? 0 : x;
+            if (!asymmetric && j < i)
+                c[i * n + j] = c[j * n + i];
+        }
+    for (uint32_t k = 0; k < n; k++)
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                c[i * n + j] = std::min(c[i * n + j], std::min(kInf, c[i * n + k] + c[k * n + j]));
+    std::vector<int> costs(c.size());
+    for (size_t k = 0; k < c.size(); k++)
+        costs[k] = c[k] >= kInf ? kUserTypeIntInfinity : static_cast<int>(c[k]);
+    return std::make_unique<TestType>(n, costs, asymmetric);
+}
+
+// The cost of one change as (primary, secondary): Dollo gains then losses,
+// otherwise the cost alone; kInf when impossible.
+struct Cost {
+    int64_t p, s;
+};
+inline bool operator<(Cost a, Cost b) { return a.p != b.p ? a.p < b.p : a.s < b.s; }
+inline Cost operator+(Cost a, Cost b) { return {std::min(kInf, a.p + b.p), a.s + b.s}; }
+
+inline Cost changeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+{
+    const uint32_t type = d->status[c] & kCharTypeMask;
+    const bool down = d->status[c] & kCharDownVariant;
+    if (from == to)
+        return {0, 0};
+    if (type == kCharUserType) {
+        const int16_t x = d->userTypes[c]->intCosts[from][to];
+        return {x == kUserTypeIntInfinity ? kInf : x, 0};
+    }
+    if (type == kCharOrdered)
+        return {std::abs(static_cast<int64_t>(from) - to), 0};
+    if (type == kCharUnordered)
+        return {1, 0};
+    const int64_t gain = down ? static_cast<int64_t>(from) - to : static_cast<int64_t>(to) - from;
+    if (type == kCharIrreversible)
+        return {gain > 0 ? gain : kInf, 0};
+    return gain > 0 ? Cost{gain, 0} : Cost{0, -gain};  // Dollo
+}
+
+// Plain Sankoff over the tree's links from its root: the least cost of the
+// character over `states`, every node free but the taxa (and a root with
+// one child: the ancestor or the taxon the tree is held at).
+inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, uint64_t states)
+{
+    const uint32_t ns = d->nstates;
+    auto allowed = [&](const TreeNode *n) -> uint64_t {
+        int32_t taxon;
+        if (n == tree->root && (tree->flags & kTreeRootedAtAnc))
+            taxon = -1;
+        else if (!n->firstChild || n == tree->root)
+            taxon = n->index;
+        else
+            return states;
+        if (isMissing(taxon, c, d))
+            return states;
+        return getXijAsBits(d, taxon, c, nullptr) & states;
+    };
+    std::function<std::vector<Cost>(const TreeNode *)> f = [&](const TreeNode *n) {
+        std::vector<Cost> v(ns, Cost{kInf, 0});
+        const uint64_t a = allowed(n);
+        for (uint32_t s = 0; s < ns; s++)
+            if ((a >> s) & 1)
+                v[s] = {0, 0};
+        for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {
+            const std::vector<Cost> w = f(ch);
+            for (uint32_t s = 0; s < ns; s++) {
+                Cost best{kInf, 0};
+                for (uint32_t t = 0; t < ns; t++)
+                    if (w[t].p < kInf && changeCost(d, c, s, t).p < kInf)
+                        best = std::min(best, changeCost(d, c, s, t) + w[t]);
+                v[s] = v[s] + best;
+            }
+        }
+        return v;
+    };
+    const std::vector<Cost> r = f(tree->root);
+    const Cost best = *std::min_element(r.begin(), r.end());
+    return best.p >= kInf ? 1e37 : static_cast<double>(best.p + best.s);
+}
+
+// A data set over nstates symbols with the given cells (state bits, 0 for
+// missing) and types; the stepmatrices are the caller's.
+inline DataInfo *makeTypedData(uint32_t nstates, const std::vector<std::vector<uint64_t>> &cells)
+{
+    DataInfo *d = createDataInfo();
+    std::memcpy(d->symbols, kSymbols, nstates);
+    d->symbols[nstates] = 0;
+    std::memcpy(d->parsSymbols, d->symbols, nstates + 1);
+    d->respectCase = 1;
+    d->nchar = static_cast<uint32_t>(cells[0].size());
+    EXPECT_EQ(allocTaxaMemory(d, static_cast<uint32_t>(cells.size())), 0);
+    EXPECT_EQ(initCharInfo(d), 0);
+    EXPECT_EQ(initializeRawData(d, 0), 0);
+    d->flags |= kHaveTaxa | kHaveCharacters;
+    for (uint32_t t = 0; t < cells.size(); t++)
+        for (uint32_t c = 0; c < d->nchar; c++) {
+            const uint64_t b = cells[t][c];
+            EXPECT_EQ(setXijRaw(d, t, c, b ? stateBitsToCode(b, d) : static_cast<uint8_t>(d->nstates)), 0);
+        }
+    return d;
+}
+
+inline void setType(DataInfo *d, uint32_t c, uint32_t type, bool down = false, UserType *ut = nullptr)
+{
+    d->status[c] = (d->status[c] & ~(kCharTypeMask | kCharDownVariant)) | type | (down ? kCharDownVariant : 0);
+    d->userTypes[c] = ut;
+}
+
+inline void setAncestor(DataInfo *d, uint32_t c, uint64_t bits)
+{
+    d->ancestor[c] = bits ? stateBitsToCode(bits, d) : static_cast<uint8_t>(d->nstates);
+}
+
+}  // namespace stmtest

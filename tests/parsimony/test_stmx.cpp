@@ -1,0 +1,355 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "data/data_services.h"
+#include "parsimony/calcsets.h"
+#include "parsimony/fitindex.h"
+#include "parsimony/stmx.h"
+#include "parsimony/treelen.h"
+#include "stmx_test_support.h"
+#include "support/tree_test_support.h"
+#include "trees/treeedit.h"
+
+using namespace stmtest;
+
+namespace {
+
+int gMsTaxa = kMsTaxaUncertain;
+
+class Stmx : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gMsTaxa = kMsTaxaUncertain;
+        DataServices s{};
+        s.msTaxa = [] { return gMsTaxa; };
+        installDataServices(s);
+        resetParsSettings();
+    }
+    void TearDown() override
+    {
+        tree.reset();
+        drop();
+        resetDataServices();
+        resetParsSettings();
+    }
+    void drop()
+    {
+        if (!d)
+            return;
+        setActiveDataInfo(nullptr);
+        deallocPackedData(d);
+        destroyDataInfo(d);
+        d = nullptr;
+    }
+    void prepare()
+    {
+        setActiveDataInfo(d);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(d), 0);
+    }
+    // A tree over the data's taxa from text; rootTip -1 hangs it under the
+    // ancestor.
+    void build(const std::string &text, int rootTip)
+    {
+        tree.reset(createTreeForTaxa(d->ntax, d->ntax, true));
+        buildTestTree(tree.get(), text, rootTip);
+        afterTreeChange(tree.get());
+        pointTreeAtPackedData(tree.get(), d);
+    }
+    double length() { return calcTreeLength(d, tree.get(), true, true); }
+
+    DataInfo *d = nullptr;
+    TreePtr tree;
+    std::vector<std::unique_ptr<TestType>> types;
+};
+
+uint64_t bit(uint32_t s) { return uint64_t{1} << s; }
+
+// Random characters of every class with missing and uncertain cells,
+// ancestral states and weights, 2 to 64 states.
+struct RandomSet {
+    uint32_t ns, ntax, nchar;
+    std::vector<std::vector<uint64_t>> cells;
+};
+
+RandomSet randomCells(std::mt19937 &rng, uint32_t ns, uint32_t ntax, uint32_t nchar)
+{
+    RandomSet r{ns, ntax, nchar, {}};
+    r.cells.assign(ntax, std::vector<uint64_t>(nchar, 0));
+    for (auto &row : r.cells)
+        for (uint64_t &b : row) {
+            const uint32_t k = rng() % 12;
+            // Few states in use per character keeps trees informative.
+            const uint32_t s = rng() % std::min<uint32_t>(ns, 5);
+            // Uncertain cells hold neighbouring states (the ordered class
+            // reads a set as the interval it spans).
+            b = k == 0 ? 0 : bit(s) | (k == 1 ? bit(s + 1 < ns ? s + 1 : s - 1) : 0);
+        }
+    return r;
+}
+
+// The key test of the class: every character's length on random trees
+// equals the plain Sankoff scorer's, under each stepMatrix setting.
+TEST_F(Stmx, RandomCharactersOfEveryClassMatchPlainSankoff)
+{
+    std::mt19937 rng(5120);
+    const uint32_t sizes[] = {2, 3, 4, 5, 8, 16, 64};
+    int compared = 0;
+    for (int trial = 0; trial < 160; trial++) {
+        drop();
+        types.clear();
+        const uint32_t ns = sizes[trial % 7], ntax = 4 + rng() % 6, nchar = 1 + rng() % 8;
+        const uint32_t mode = (trial / 7) % 3;  // obsOnly, allStates, threePlus1
+        const bool rooted = trial % 5 != 4;
+        RandomSet r = randomCells(rng, ns, ntax, nchar);
+        d = makeTypedData(ns, r.cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rooted ? rng() % 8 : rng() % 2 ? 2u : 7u;
+            switch (kind) {
+            case 0: setType(d, c, kCharDollo, false); break;
+            case 1: setType(d, c, kCharDollo, true); break;
+            case 2: setType(d, c, kCharOrdered); break;
+            case 3: setType(d, c, kCharIrreversible, false); break;
+            case 4: setType(d, c, kCharIrreversible, true); break;
+            case 5: setType(d, c, kCharUnordered); break;
+            default:
+                types.push_back(randomType(rng, ns, kind == 6));
+                setType(d, c, kCharUserType, false, &types.back()->ut);
+            }
+            if (rng() % 3)
+                setAncestor(d, c, bit(rng() % std::min<uint32_t>(ns, 5)));
+            d->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
+        }
+        gPars.stepMatrix = mode;
+        prepare();
+        build(randomTreeText(rng, ntax, rooted ? -1 : 0, trial % 3 == 0), rooted ? -1 : 0);
+        const double total = length();
+        std::vector<double> los(nchar), his(nchar);
+        bool impossible = false;
+        for (uint32_t c = 0; c < nchar; c++) {
+            uint64_t observed = 0;
+            for (uint32_t t = 0; t < ntax; t++)
+                observed |= r.cells[t][c];
+            if (rooted && !isMissing(-1, c, d))
+                observed |= getXijAsBits(d, -1, c, nullptr);
+            const uint64_t all = ns == 64 ? ~uint64_t{0} : bit(ns) - 1;
+            const bool user = (d->status[c] & kCharTypeMask) == kCharUserType;
+            los[c] = referenceLength(d, tree.get(), c, all);
+            his[c] = user ? referenceLength(d, tree.get(), c, observed) : los[c];
+            impossible = impossible || (mode == 1 ? los[c] : his[c]) >= 1e37;
+        }
+        // An impossible change stops the pass (error 516): no counts to compare.
+        if (impossible) {
+            EXPECT_EQ(total, kNoScore) << "trial " << trial;
+            continue;
+        }
+        double expect = 0.0;
+        for (uint32_t c = 0; c < nchar; c++) {
+            const bool user = (d->status[c] & kCharTypeMask) == kCharUserType;
+            const double got = charLengthOnTree(d, c);
+            if (!user || mode == 1)
+                EXPECT_EQ(got, los[c]) << "trial " << trial << " char " << c;
+            else if (mode == 0)
+                EXPECT_EQ(got, his[c]) << "trial " << trial << " char " << c;
+            else
+                EXPECT_TRUE(got >= los[c] && got <= his[c]) << "trial " << trial << " char " << c;
+            expect += got * d->weights[c];
+            compared++;
+        }
+        EXPECT_DOUBLE_EQ(total, expect) << "trial " << trial;
+    }
+    EXPECT_GT(compared, 400);
+}
+
+// Hand-computed lengths of the four-taxon examples.
+TEST_F(Stmx, HandExamples)
+{
+    // Costs 0-1 and 2-3 one step, every other change two.
+    std::vector<int> costs(16, 2);
+    for (int i = 0; i < 4; i++)
+        costs[i * 5] = 0;
+    costs[1] = costs[4] = costs[11] = costs[14] = 1;
+    types.push_back(std::make_unique<TestType>(4, costs, false));
+    d = makeTypedData(4, {{bit(0)}, {bit(1)}, {bit(2)}, {bit(3)}});
+    setType(d, 0, kCharUserType, false, &types.back()->ut);
+    prepare();
+    build("((0,1),(2,3))", -1);
+    EXPECT_EQ(length(), 4);
+    build("((0,2),(1,3))", -1);
+    EXPECT_EQ(length(), 5);
+
+    // c(i,3) = 1, 2 among 0-2: state 3 helps only where it may be used.
+    std::vector<int> star(16, 2);
+    for (int i = 0; i < 4; i++) {
+        star[i * 5] = 0;
+        if (i < 3)
+            star[i * 4 + 3] = star[12 + i] = 1;
+    }
+    types.push_back(std::make_unique<TestType>(4, star, false));
+    const double want[3] = {4, 3, 3};  // obsOnly, allStates, threePlus1
+    for (uint32_t mode = 0; mode < 3; mode++) {
+        drop();
+        d = makeTypedData(4, {{bit(0)}, {bit(1)}, {bit(2)}, {bit(2)}});
+        setType(d, 0, kCharUserType, false, &types.back()->ut);
+        gPars.stepMatrix = mode;
+        prepare();
+        build("((0,1),(2,3))", -1);
+        EXPECT_EQ(length(), want[mode]) << "mode " << mode;
+    }
+
+    // Ancestor 0 on ((A,B),(C,D)): Dollo and irreversible.
+    struct Case {
+        const char *cells;
+        double dollo, irrev;
+    } cases[] = {{"1010", 3, 2}, {"1101", 2, 2}};
+    for (const Case &k : cases) {
+        drop();
+        std::vector<std::vector<uint64_t>> cells;
+        for (int t = 0; t < 4; t++)
+            cells.push_back({bit(k.cells[t] - '0'), bit(k.cells[t] - '0')});
+        d = makeTypedData(2, cells);
+        setType(d, 0, kCharDollo);
+        setType(d, 1, kCharIrreversible);
+        setAncestor(d, 0, bit(0));
+        setAncestor(d, 1, bit(0));
+        prepare();
+        build("((0,1),(2,3))", -1);
+        length();
+        EXPECT_EQ(charLengthOnTree(d, 0), k.dollo) << k.cells;
+        EXPECT_EQ(charLengthOnTree(d, 1), k.irrev) << k.cells;
+    }
+}
+
+// A polymorphic terminal of a stepmatrix character counts its own cheapest
+// tree once: {0,2} under 0-1-2 costs of one step needs state 1 between them.
+TEST_F(Stmx, PolymorphicTerminalCountsItsOwnTreeOnce)
+{
+    gMsTaxa = kMsTaxaPolymorph;
+    std::vector<int> path = {0, 1, 2, 1, 0, 1, 2, 1, 0};
+    types.push_back(std::make_unique<TestType>(3, path, false));
+    d = makeTypedData(3, {{bit(0)}, {bit(0)}, {bit(0) | bit(2)}, {bit(2)}});
+    setType(d, 0, kCharUserType, false, &types.back()->ut);
+    gPars.stepMatrix = 1;
+    prepare();
+    EXPECT_EQ(packedData(d)->extraLen[0], 2);
+    build("((1,2),3)", 0);
+    // 0 0 | {0,2} 2: the polymorphic tip reaches 2 at no cost past its own two.
+    EXPECT_EQ(length(), 2 + 2);
+}
+
+// Minimum lengths over all trees and the star test of informativeness.
+TEST_F(Stmx, MinimumStepsAndInformativeness)
+{
+    std::vector<int> costs(16, 2);
+    for (int i = 0; i < 4; i++) {
+        costs[i * 5] = 0;
+        if (i < 3)
+            costs[i * 4 + 3] = costs[12 + i] = 1;
+    }
+    types.push_back(std::make_unique<TestType>(4, costs, false));
+    // Three states observed: the cheapest tree joins them through 3 (3 steps);
+    // a star on 3 gives 0+0+... = 1 per taxon, 5 taxa: 5 > 3, informative.
+    d = makeTypedData(4, {{bit(0), bit(0)}, {bit(1), bit(0)}, {bit(2), bit(1)}, {bit(2), bit(1)}, {bit(0), bit(0)}});
+    setType(d, 0, kCharUserType, false, &types.back()->ut);
+    setType(d, 1, kCharUserType, false, &types.back()->ut);
+    gPars.stepMatrix = 1;
+    prepare();
+    EXPECT_EQ(packedData(d)->minSteps[0], 3);
+    EXPECT_FALSE(d->status[0] & kCharUninformative);
+    // Two taxa in 1, three in 0: every tree pays one change of cost 2? No:
+    // 0 and 1 cost 2 directly or 1 + 1 through 3: minimum 2, the star on 0
+    // also 2 + 2 = 4 > 2, and a star on 3 costs 5: informative as well.
+    EXPECT_EQ(packedData(d)->minSteps[1], 2);
+    EXPECT_FALSE(d->status[1] & kCharUninformative);
+
+    drop();
+    d = makeTypedData(4, {{bit(0)}, {bit(0)}, {bit(0)}, {bit(1)}});
+    setType(d, 0, kCharUserType, false, &types.back()->ut);
+    prepare();
+    EXPECT_EQ(packedData(d)->minSteps[0], 2);
+    EXPECT_TRUE(d->status[0] & kCharUninformative);
+}
+
+// Incremental prune and graft keep every cost vector and subtree length
+// equal to a full pass (directed characters on trees held at the ancestor).
+TEST_F(Stmx, PruneAndGraftUpdatesEqualFullPasses)
+{
+    std::mt19937 rng(5121);
+    int edits = 0;
+    for (int trial = 0; trial < 30; trial++) {
+        drop();
+        types.clear();
+        const uint32_t ns = 2 + rng() % 5, ntax = 6 + rng() % 8, nchar = 1 + rng() % 10;
+        RandomSet r = randomCells(rng, ns, ntax, nchar);
+        d = makeTypedData(ns, r.cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rng() % 5;
+            if (kind == 0)
+                setType(d, c, kCharDollo, rng() % 2);
+            else if (kind == 1)
+                setType(d, c, kCharIrreversible, rng() % 2);
+            else if (kind == 2)
+                setType(d, c, kCharUnordered);
+            else {
+                types.push_back(randomType(rng, ns, kind == 3, false));
+                setType(d, c, kCharUserType, false, &types.back()->ut);
+            }
+            setAncestor(d, c, rng() % 2 ? bit(0) : 0);
+            d->weights[c] = 1 + rng() % 2;
+        }
+        prepare();
+        build(randomTreeText(rng, ntax, -1, false), -1);
+        calcStatesetsForSearch(tree.get(), d, false);
+        const PackedData *pd = packedData(d);
+        auto snapshot = [&] {
+            checkTraversalSeq(tree.get());
+            std::vector<int64_t> s;
+            for (TreeNode *n = tree->root->next; n; n = n->next)
+                for (int k = 0; k < 3; k++) {
+                    if (k == 0 && !n->firstChild)
+                        continue;
+                    const ParsNodeSets *rec = nodeSets(n->abm[k]);
+                    s.insert(s.end(), rec->stm, rec->stm + pd->stmStride);
+                    if (k == 0)
+                        s.push_back(static_cast<int64_t>(rec->len * 16));
+                }
+            return s;
+        };
+        auto pick = [&](const std::function<bool(TreeNode *)> &ok) {
+            std::vector<TreeNode *> v;
+            for (TreeNode *n = tree->root->next; n; n = n->next)
+                if (ok(n))
+                    v.push_back(n);
+            return v[rng() % v.size()];
+        };
+        for (int step = 0; step < 8; step++, edits++) {
+            TreeNode *x = pick([](TreeNode *n) { return n->anc->anc != nullptr; });
+            TreeNode *f = x->anc, *s = f->firstChild == x ? x->nextSib : f->firstChild;
+            ASSERT_EQ(pruneSubtree(x, false), f);
+            revUpdateAfterPrune(d, s, x, f);
+            afterTreeChange(tree.get());
+            auto inc = snapshot();
+            double incLen = revTreeLength(d, tree.get());
+            calcStatesetsForSearch(tree.get(), d, false);
+            ASSERT_EQ(inc, snapshot()) << "prune, trial " << trial;
+            ASSERT_DOUBLE_EQ(incLen, tree->score[0]) << "prune, trial " << trial;
+            ASSERT_DOUBLE_EQ(incLen, calcTreeLength(d, tree.get(), true, false));
+            calcStatesetsForSearch(tree.get(), d, false);
+
+            TreeNode *u = pick([](TreeNode *) { return true; });
+            ASSERT_EQ(graftSubtreeToEdge(tree.get(), x, u, f), 0);
+            revUpdateAfterGraft(d, x);
+            afterTreeChange(tree.get());
+            inc = snapshot();
+            incLen = revTreeLength(d, tree.get());
+            calcStatesetsForSearch(tree.get(), d, false);
+            ASSERT_EQ(inc, snapshot()) << "graft, trial " << trial;
+            ASSERT_DOUBLE_EQ(incLen, tree->score[0]) << "graft, trial " << trial;
+        }
+    }
+    EXPECT_EQ(edits, 240);
+}
+
+}  // namespace
