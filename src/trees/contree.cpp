@@ -555,7 +555,13 @@ int doContreeCmd()
         std::string shown = auxPathnameForDisplay(aux, 255);
         if (status == 0)
             auxPuts("end;\n");
-        if (closeAuxOutStream(aux) != 0 && status == 0)
+        // A run that failed part way gives up its file whole, as SaveTrees
+        // does: a file without all its trees or its end must not take the
+        // place of a good one. An interrupt is left to the close, which
+        // abandons the file and says so.
+        if (status == 1)
+            discardAuxOutStream(aux);
+        else if (closeAuxOutStream(aux) != 0 && status == 0)
             status = 1;
         if (status == 0)
             qel_printf("\nConsensus tree(s) written to treefile: %s\n", shown.c_str());
