@@ -94,22 +94,36 @@ int majRuleConsensus(uint32_t kind, bool useTreeWts, TreeBuffer *buf, const std:
     if (!table)
         return 1;
     const bool rooted = areTreesRooted(buf);
+    const bool rootEach = needsRootingByMethod(rooted);
+    // Trees kept as stored give their splits straight from the buffer; the
+    // working tree is built only to root a tree or to name what is missing.
+    const bool fromStore = !rootEach && work->tipBound == ntax;
     double total = 0.0;
     for (uint32_t k = 0; k < n; k++) {
         if (getAbortedStatus())
             return 2;
         const uint32_t number = trees[k];
+        const double w = wts ? wts[number - 1] : 1.0;
+        const bool add = !strict || k == 0;
+        if (fromStore) {
+            uint32_t tips = 0;
+            if (updateSplitsTableFromStoredTree(table.get(), buf, number, add, w, &tips) != 0)
+                return 1;
+            if (tips == ntax) {
+                total += w;
+                continue;
+            }
+        }
         if (getTree(buf, number, work) != 0)
             return 1;
         if (verifyFullLeafSet(work, number, "; cannot compute consensus") != 0)
             return 1;
-        if (needsRootingByMethod(rooted)) {
+        if (rootEach) {
             if (int rc = rootTree(work, data, number, false, false, useUserLengthsForRooting()); rc != 0)
                 return rc;
         }
-        const double w = wts ? wts[number - 1] : 1.0;
         total += w;
-        if (updateSplitsTableFromTree(table.get(), work, number, !strict || k == 0, w) != 0)
+        if (updateSplitsTableFromTree(table.get(), work, number, add, w) != 0)
             return 1;
     }
     *totalOut = weighted ? total : static_cast<double>(n);
@@ -541,7 +555,13 @@ int doContreeCmd()
         std::string shown = auxPathnameForDisplay(aux, 255);
         if (status == 0)
             auxPuts("end;\n");
-        if (closeAuxOutStream(aux) != 0 && status == 0)
+        // A run that failed part way gives up its file whole, as SaveTrees
+        // does: a file without all its trees or its end must not take the
+        // place of a good one. An interrupt is left to the close, which
+        // abandons the file and says so.
+        if (status == 1)
+            discardAuxOutStream(aux);
+        else if (closeAuxOutStream(aux) != 0 && status == 0)
             status = 1;
         if (status == 0)
             qel_printf("\nConsensus tree(s) written to treefile: %s\n", shown.c_str());

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <strings.h>
+#include <utility>
 
 #include "data/chartaxlist.h"
 #include "data/getdata.h"
@@ -471,8 +472,12 @@ public:
         while (n > 1 && (out[n - 1] == ' ' || out[n - 1] == '\t'))
             --n;
         out[n] = '\0';
+        length_ = n;
         return true;
     }
+
+    // The length of the last word read (punctuation words excepted).
+    size_t wordLength() const { return length_; }
 
 private:
     // At "[": past the (nested) comment. A visible comment, which may have
@@ -494,6 +499,7 @@ private:
 
     const char *p_;
     const char *end_;
+    size_t length_ = 0;
 };
 
 // The description at the input position, whole, in text; the input can be
@@ -565,11 +571,17 @@ bool parseDescription(TreeReader *r, Tree *tree, DescriptionCursor &text)
                 return false;
             if (!text.word(labelClasses, word, &truncated) || truncated)
                 return false;
-            int32_t t = findStringInTransTable(r, word);
-            if (t < 0 && findMatchingTaxonSet(word))
-                return false;
-            if (t < 0)
-                t = taxonOfLabel(r, word);
+            const std::string_view spelled(word, text.wordLength());
+            int32_t t = static_cast<int32_t>(r->resolved.find(spelled));
+            if (t < 0) {
+                t = findStringInTransTable(r, word);
+                if (t < 0 && findMatchingTaxonSet(word))
+                    return false;
+                if (t < 0)
+                    t = taxonOfLabel(r, word);
+                if (t >= 0)
+                    r->resolved.insert(spelled, static_cast<uint32_t>(t));
+            }
             if (t < 0 || (!r->newickFile && text.peekDark() == '-'))
                 return false;
             const auto o = static_cast<uint32_t>(t);
@@ -1028,6 +1040,78 @@ void restoreMainBuffer(TreeBuffer *saved, bool savedUserBrlens, uint32_t savedSo
 // ---------------------------------------------------------------------------
 // Reader records and the Translate table
 
+// ---------------------------------------------------------------------------
+// Word memo
+
+uint64_t WordMemo::hashOf(std::string_view word)
+{
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ word.size();
+    size_t i = 0;
+    for (; i + 8 <= word.size(); i += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, word.data() + i, 8);
+        h = (h ^ chunk) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+    }
+    // The last bytes by shifts: a short copy into a word would stall the
+    // load that follows it.
+    uint64_t tail = 0;
+    for (size_t j = i; j < word.size(); j++)
+        tail |= uint64_t{static_cast<unsigned char>(word[j])} << (8 * (j - i));
+    h = (h ^ tail) * 0x94D049BB133111EBull;
+    return h ^ (h >> 32);
+}
+
+uint32_t WordMemo::find(std::string_view word) const
+{
+    if (slots_.empty())
+        return kAbsent;
+    const uint64_t h = hashOf(word);
+    const size_t mask = slots_.size() - 1;
+    for (size_t s = h & mask;; s = (s + 1) & mask) {
+        const Slot &slot = slots_[s];
+        if (slot.value == kAbsent)
+            return kAbsent;
+        if (slot.hash == h && slot.length == word.size() &&
+            std::memcmp(bytes_.data() + slot.offset, word.data(), word.size()) == 0)
+            return slot.value;
+    }
+}
+
+void WordMemo::insert(std::string_view word, uint32_t value)
+{
+    if (value == kAbsent || find(word) != kAbsent)
+        return;
+    if (2 * (count_ + 1) > slots_.size()) {
+        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
+        count_ = 0;
+        for (const Slot &slot : old)
+            if (slot.value != kAbsent) {
+                const size_t mask = slots_.size() - 1;
+                size_t s = slot.hash & mask;
+                while (slots_[s].value != kAbsent)
+                    s = (s + 1) & mask;
+                slots_[s] = slot;
+                count_++;
+            }
+    }
+    const uint64_t h = hashOf(word);
+    const size_t mask = slots_.size() - 1;
+    size_t s = h & mask;
+    while (slots_[s].value != kAbsent)
+        s = (s + 1) & mask;
+    slots_[s] = Slot{h, static_cast<uint32_t>(bytes_.size()), static_cast<uint32_t>(word.size()), value};
+    bytes_.append(word);
+    count_++;
+}
+
+void WordMemo::clear()
+{
+    slots_.clear();
+    bytes_.clear();
+    count_ = 0;
+}
+
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels)
 {
     auto *r = new (std::nothrow) TreeReader{};
@@ -1075,6 +1159,7 @@ int32_t findStringInTransTable(const TreeReader *reader, const char *word)
 
 void deallocTransTable(TreeReader *reader)
 {
+    reader->resolved.clear();
     reader->trans.entries.clear();
     reader->trans.byKey.clear();
 }
@@ -1279,12 +1364,19 @@ struct Harvest {
     std::vector<std::string> &names;
     std::string lowered;
     std::string text;  // a description read whole
+    WordMemo noted;     // words as written that were noted (cleared with the Translate table)
 
     // A taxon word of a description: through the Translate table, noted
-    // when it is new. Most words repeat a name already seen: one lookup, no
-    // insertion.
-    void note(const char *word)
+    // when it is new. Most words repeat one written before: one lookup of
+    // its bytes, nothing else.
+    void note(const char *word) { note(std::string_view(word)); }
+    void note(std::string_view spelled)
     {
+        if (noted.find(spelled) != WordMemo::kAbsent)
+            return;
+        noted.insert(spelled, 0);
+        const std::string copy(spelled);
+        const char *word = copy.c_str();
         lowerInto(lowered, word);
         const char *name = word;
         if (!trans.empty())
@@ -1364,7 +1456,7 @@ bool harvestWhole(Harvest &h, DescriptionCursor &text)
             if (!text.word(kNewickLabelClasses, word, &truncated))
                 return false;
             if (expectNode)  // else an internal node's label
-                h.note(word);
+                h.note(std::string_view(word, text.wordLength()));
             expectNode = false;
         }
     }
@@ -1391,7 +1483,7 @@ int harvestTaxonNames(std::vector<std::string> &names)
     std::unordered_map<std::string, std::string> trans;
     names.clear();
     names.reserve(100);
-    Harvest harvest{trans, {}, names, {}, {}};
+    Harvest harvest{trans, {}, names, {}, {}, {}};
     char word[kWordSize];
     for (;;) {
         if (getAbortedStatus())
@@ -1408,6 +1500,7 @@ int harvestTaxonNames(std::vector<std::string> &names)
         };
         if (is("translate", 5)) {
             trans.clear();
+            harvest.noted.clear();
             for (;;) {
                 char key[kWordSize], label[kWordSize], sep[kWordSize];
                 if (readToken(key, sizeof key) < 0)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -50,6 +51,29 @@ struct TransTable {
     std::unordered_map<std::string, uint32_t> byKey;  // lower-case key -> entry
 };
 
+// Words met before, exactly as written, with the number each resolved to.
+// Tree after tree names the same taxa with the same words, so one hash of
+// the bytes and one comparison replace the case folding and the lookups
+// that resolved a word the first time. Open addressing over one array.
+class WordMemo {
+public:
+    static constexpr uint32_t kAbsent = 0xFFFFFFFFu;
+    uint32_t find(std::string_view word) const;
+    void insert(std::string_view word, uint32_t value);
+    void clear();
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        uint32_t offset = 0, length = 0;
+        uint32_t value = kAbsent;  // kAbsent: an empty slot
+    };
+    static uint64_t hashOf(std::string_view word);
+    std::vector<Slot> slots_;
+    std::string bytes_;  // the words, end to end
+    uint32_t count_ = 0;
+};
+
 struct TreeReader {
     DataInfo *data;
     std::vector<uint8_t> used;  // per original taxon: already on the tree being read
@@ -92,6 +116,10 @@ struct TreeReader {
     std::string text;
     std::vector<TreeNode *> openForks;
     std::string lowered;  // a label in lower case, for the label index
+    // Words of this reader's descriptions already resolved to an original
+    // taxon (through the Translate table or the labels); cleared with the
+    // Translate table.
+    WordMemo resolved;
 };
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels);

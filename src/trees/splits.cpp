@@ -13,6 +13,7 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 #include "qel/qel_oututil.h"
+#include "trees/treebuf.h"
 #include "trees/treeedit.h"
 
 namespace {
@@ -61,7 +62,7 @@ void insertSlot(SplitsTable *t, uint32_t index, uint32_t hash)
     uint32_t s = hash & mask;
     while (t->slots[s] != 0)
         s = (s + 1) & mask;
-    t->slots[s] = index + 1;
+    t->slots[s] = uint64_t{hash} << 32 | (index + 1);
 }
 
 bool growSlots(SplitsTable *t)
@@ -192,10 +193,11 @@ uint32_t findMatchingSplit(const SplitsTable *t, const uint64_t *split, uint32_t
     }
     const uint32_t mask = static_cast<uint32_t>(t->slots.size()) - 1;
     for (uint32_t s = h & mask;; s = (s + 1) & mask) {
-        const uint32_t e = t->slots[s];
-        if (e == 0)
+        const uint64_t slot = t->slots[s];
+        if (slot == 0)
             return kNoSplit;
-        if (t->hashes[e - 1] == h && sameSplit(getSplitFromTable(t, e - 1), split, t->words))
+        const uint32_t e = static_cast<uint32_t>(slot);
+        if (static_cast<uint32_t>(slot >> 32) == h && sameSplit(getSplitFromTable(t, e - 1), split, t->words))
             return e - 1;
     }
 }
@@ -273,6 +275,87 @@ int updateSplitsTableFromTree(SplitsTable *table, Tree *tree, uint32_t treeNumbe
 int updateSplitsTableFromTree(SplitsTable *table, Tree *tree, bool add, double weight)
 {
     return updateSplitsTableFromTree(table, tree, 0, add, weight);
+}
+
+namespace {
+
+template <typename E>
+int splitsOfEncoding(SplitsTable *t, const TreeBuffer *buf, const E *rep, uint32_t treeNumber, bool add,
+                     double weight, uint32_t *tipsOut)
+{
+    // The encoding lists the nodes in preorder from the basal fork, each
+    // with its next sibling or, for a last child, the number of subtrees
+    // that close after it. A stack of open forks gathers the tips; a fork's
+    // set joins its parent's when it closes.
+    const uint32_t tf = buf->tipFlag;
+    const uint32_t mask = tf - 1;
+    const uint32_t pairs = rep[0];
+    const uint32_t words = t->words;
+    uint32_t tips = rep[1] == tf ? 0 : 1;
+    uint32_t forks = 0;
+    // Pair 0 holds the count and the root; pair 1 is the basal fork.
+    for (uint32_t i = 2; i < pairs; i++) {
+        if (rep[2 * i] & tf)
+            tips++;
+        else
+            forks++;
+    }
+    *tipsOut = tips;
+    if (tips != t->ntax)
+        return 0;  // a taxon is missing: the caller says which tree
+    t->forkSets.assign(size_t(forks) * words, 0);
+    t->forkStack.clear();
+    uint64_t *sets = t->forkSets.data();
+    uint32_t next = 0;
+    for (uint32_t i = 2; i < pairs; i++) {
+        const uint32_t e0 = rep[2 * i];
+        if (!(e0 & tf)) {
+            t->forkStack.push_back(next++);
+            continue;
+        }
+        const uint32_t taxon = e0 & mask;
+        if (taxon >= t->ntax)
+            return 1;
+        if (!t->forkStack.empty())
+            sets[size_t(t->forkStack.back()) * words + taxon / 64] |= uint64_t{1} << (taxon % 64);
+        const uint32_t e1 = rep[2 * i + 1];
+        if (!(e1 & tf))
+            continue;
+        for (uint32_t closing = e1 & mask; closing > 0 && !t->forkStack.empty(); closing--) {
+            const uint32_t child = t->forkStack.back();
+            t->forkStack.pop_back();
+            if (t->forkStack.empty())
+                break;
+            const uint64_t *from = sets + size_t(child) * words;
+            uint64_t *to = sets + size_t(t->forkStack.back()) * words;
+            for (uint32_t w = 0; w < words; w++)
+                to[w] |= from[w];
+        }
+    }
+    // The order of a backward walk of the tree: the last fork first.
+    for (uint32_t k = forks; k-- > 0;)
+        if (!updateTableWithSplit(t, sets + size_t(k) * words, treeNumber, add, weight) && add)
+            return 1;
+    return 0;
+}
+
+}  // namespace
+
+int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, bool add, double weight,
+                                    uint32_t *tipsOut)
+{
+    *tipsOut = 0;
+    if (n == 0 || n > buf->numTrees || buf->ntax > table->ntax)
+        return 1;
+    const uint8_t *rep = treeLocation(buf, n - 1);
+    try {
+        if (buf->elemWidth == 1)
+            return splitsOfEncoding(table, buf, rep, n, add, weight, tipsOut);
+        return splitsOfEncoding(table, buf, reinterpret_cast<const uint16_t *>(rep), n, add, weight, tipsOut);
+    } catch (const std::bad_alloc &) {
+        reportMemoryFailure();
+        return 1;
+    }
 }
 
 void makeSplitsListFromTree(Tree *tree, SplitsList *list)

@@ -18,6 +18,7 @@
 #include "trees/treeutil.h"
 
 struct DataInfo;
+struct TreeBuffer;
 
 inline constexpr uint32_t kNoSplit = 0xFFFFFFFFu;
 
@@ -50,11 +51,15 @@ struct SplitsTable {
     std::vector<uint32_t> memberFirst, memberLast;  // kSplitsMembers: per split
     std::vector<uint32_t> memberNext, memberTree;   // kSplitsMembers: per entry
     std::vector<uint32_t> order;      // the last frequency order, when a caller kept it
-    // Open-addressed index: slot -> split index + 1 (0 empty); the full hash
-    // of each split is kept so that a probe compares words only on a match.
-    std::vector<uint32_t> slots;
+    // Open-addressed index: slot -> the split's hash in the high half and
+    // its index + 1 in the low half (0 empty), so that a probe reads the
+    // split's words only when the hashes match. The hash of each split is
+    // also kept by index, for growing the index.
+    std::vector<uint64_t> slots;
     std::vector<uint32_t> hashes;
     std::vector<uint64_t> scratch;    // one split of working space
+    std::vector<uint64_t> forkSets;   // working space of the stored-tree reader: one split per fork
+    std::vector<uint32_t> forkStack;
     uint32_t flags = 0;
     uint32_t nextMember = 0;
     uint32_t ntax = 0;
@@ -101,6 +106,14 @@ const uint64_t *updateTableWithSplit(SplitsTable *table, const uint64_t *split, 
 // adding and a split could not be stored.
 int updateSplitsTableFromTree(SplitsTable *table, Tree *tree, bool add, double weight);
 int updateSplitsTableFromTree(SplitsTable *table, Tree *tree, uint32_t treeNumber, bool add, double weight);
+// The same for tree n (1-based) of buf, read straight from its stored
+// encoding without building the tree: the same splits in the same order as
+// the overload above gives for the tree getTree makes. *tipsOut is the
+// number of tips the tree holds, the root tip included; when it is not the
+// table's taxon count nothing is added (the caller names the missing
+// taxa). 1 when adding and a split could not be stored.
+int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, bool add,
+                                    double weight, uint32_t *tipsOut);
 // The splits of a tree (the basal fork's set left out) into the list.
 void makeSplitsListFromTree(Tree *tree, SplitsList *list);
 

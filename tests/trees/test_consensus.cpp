@@ -228,6 +228,80 @@ TEST_F(ConsensusTest, RandomRootedSetsMatchBruteForceSplitCounts)
     }
 }
 
+// The splits read straight from the stored encoding are those of the tree
+// getTree builds, in the same order (the order breaks frequency ties), for
+// rooted and unrooted trees with polytomies, one-word and multi-word splits
+// and both element widths of the buffer. A tree that lacks a taxon adds
+// nothing and stops the consensus.
+std::string randomNewick(std::mt19937 &rng, uint32_t n)
+{
+    std::vector<std::string> parts;
+    for (uint32_t t = 0; t < n; t++)
+        parts.push_back("t" + std::to_string(t + 1));
+    while (parts.size() > 1) {
+        std::shuffle(parts.begin(), parts.end(), rng);
+        const size_t k = std::min<size_t>(parts.size(), 2 + rng() % 3);
+        std::string text = "(";
+        for (size_t i = 0; i < k; i++) {
+            text += (i ? "," : "") + parts.back();
+            parts.pop_back();
+        }
+        parts.push_back(text + ")");
+    }
+    return parts[0] + ";";
+}
+
+TEST_F(ConsensusTest, StoredTreeSplitsEqualThoseOfTheBuiltTree)
+{
+    std::mt19937 rng(20261207);
+    for (uint32_t n : {5u, 9u, 70u, 130u, 200u}) {
+        for (const char *rooting : {"[&R]", "[&U]"}) {
+            clearTrees(false, false);
+            destroyDataInfo(d);
+            makeTaxa(n);
+            std::string body;
+            for (uint32_t k = 0; k < 12; k++)
+                body += "tree r" + std::to_string(k) + " = " + rooting + " " + randomNewick(rng, n) + "\n";
+            ASSERT_EQ(readBlock(body), 0);
+            TreeBuffer *buf = getMainTreeBuffer(nullptr);
+            TreeHandle work(createTree(true));
+            SplitsTable *built = createSplitsTable(n, 1, kSplitsCounts);
+            SplitsTable *stored = createSplitsTable(n, 1, kSplitsCounts);
+            for (uint32_t k = 1; k <= numTreesInMainBuffer(); k++) {
+                ASSERT_EQ(getTree(buf, k, work.get()), 0);
+                ASSERT_EQ(updateSplitsTableFromTree(built, work.get(), k, true, 1.0), 0);
+                uint32_t tips = 0;
+                ASSERT_EQ(updateSplitsTableFromStoredTree(stored, buf, k, true, 1.0, &tips), 0);
+                EXPECT_EQ(tips, n);
+            }
+            EXPECT_GE(numSplitsInTable(built), 3u);
+            EXPECT_EQ(stored->splits.bits, built->splits.bits) << n << " " << rooting;
+            EXPECT_EQ(stored->counts, built->counts) << n << " " << rooting;
+            destroySplitsTable(built);
+            destroySplitsTable(stored);
+        }
+    }
+    clearTrees(false, false);
+    destroyDataInfo(d);
+    makeTaxa(6);
+    ASSERT_EQ(readBlock("tree a = [&U] ((t1,t2),(t3,t4),(t5,t6));\ntree b = [&U] ((t1,t2),(t3,t4),t5);"), 0);
+    SplitsTable *table = createSplitsTable(6, 1, kSplitsCounts);
+    uint32_t tips = 0;
+    ASSERT_EQ(updateSplitsTableFromStoredTree(table, getMainTreeBuffer(nullptr), 2, true, 1.0, &tips), 0);
+    EXPECT_EQ(tips, 5u);
+    EXPECT_EQ(numSplitsInTable(table), 0u);
+    destroySplitsTable(table);
+    TreeHandle work(createTree(true));
+    SplitsTable *out = nullptr;
+    double total = 0.0;
+    testcap::clearCaptured();
+    EXPECT_EQ(majRuleConsensus(kConMajRule, false, getMainTreeBuffer(nullptr), allTrees(), d, work.get(), &out,
+                               &total),
+              1);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_NE(testcap::gErrorText.find("One or more taxa missing from tree 2"), std::string::npos) << testcap::gErrorText;
+}
+
 // Adams consensus by its definition: partition S by the children of each
 // tree's MRCA of S, intersect the partitions, keep blocks of two or more and
 // split those of three or more again.
