@@ -7,6 +7,7 @@
 #include "data/codons.h"
 #include "data/exchange.h"
 #include "data/printx.h"
+#include "data/recode_dna.h"
 #include "data/saveassum.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"

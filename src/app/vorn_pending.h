@@ -23,7 +23,6 @@ int doAutoModelCmd();
 int doAutoPartCmd();
 int doChgPlotCmd();
 int doClockCheckerCmd();
-int doDnaRecodeCmd();
 int doExportCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
