@@ -8,6 +8,7 @@
 #include "data/exchange.h"
 #include "data/printx.h"
 #include "data/recode_dna.h"
+#include "data/reducetaxa.h"
 #include "data/saveassum.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"

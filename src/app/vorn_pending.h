@@ -44,7 +44,6 @@ int doQScoresCmd();
 int doQSearchCmd();
 int doRandTreesCmd();
 int doRaxmlCmd();
-int doReduceTaxaCmd();
 int doReverseFilterCmd();
 int doSimDataCmd();
 int doSimTitleCmd();
