@@ -9,6 +9,7 @@
 #include "data/printx.h"
 #include "data/recode_dna.h"
 #include "data/reducetaxa.h"
+#include "data/statefreq.h"
 #include "data/saveassum.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
