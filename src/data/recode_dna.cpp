@@ -9,6 +9,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "data/charpatterns.h"
 #include "data/data_settings.h"
+#include "data/data_util.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
@@ -438,6 +439,9 @@ int doDnaRecodeCmd()
     }
     qel_printf("\nDNA recoding completed; original data matrix has been replaced.\n");
     showIncompleteCodons(d, incomplete);
+    // Which characters hold gaps and state combinations changes with the
+    // cells: parsimony packs by it.
+    updateStdCharsets(d);
     forceCharInitialization(d);
     return 0;
 }

@@ -325,6 +325,17 @@ TEST_F(RecodeTest, RewritesCellsByBaseSetUnderBothStorages)
     }
 }
 
+// R becomes A: the character no longer holds a state combination, which
+// the status word must say (parsimony packs by it).
+TEST_F(RecodeTest, CharacterFlagsFollowTheNewCells)
+{
+    read({"RAC", "AAC", "GA-"}, "datatype=dna gap=-", false);
+    ASSERT_TRUE(activeDataInfo()->status[0] & kCharHasCombination);
+    ASSERT_EQ(recode("scheme=ry showmappings=no"), 0) << gError;
+    EXPECT_FALSE(activeDataInfo()->status[0] & kCharHasCombination);
+    EXPECT_TRUE(isSetMember(activeDataInfo()->gappedChars, 2));
+}
+
 TEST_F(RecodeTest, RefusalsLeaveTheMatrixAlone)
 {
     read({"ACGTACGT", "ACGTACGA"}, "datatype=dna", false);
