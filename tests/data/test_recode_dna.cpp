@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <map>
 #include <sstream>
 #include <string>
@@ -14,29 +13,12 @@
 #include "data/recode_dna.h"
 #include "qel/qel_malloc.h"
 #include "reader_test_support.h"
-#include "support/format_support.h"
+#include "support/capture_support.h"
 
 namespace {
 
-std::string gOut, gError;
-
-int capturePrint(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    gOut += testfmt::vformat(format, args);
-    va_end(args);
-    return 0;
-}
-
-int captureError(uint32_t, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    gError += testfmt::vformat(format, args);
-    va_end(args);
-    return 1;
-}
+using testcap::gOut;
+std::string &gError = testcap::gErrorText;
 
 // ---- Reference: bases as letters, base sets as sorted strings ------------------
 
@@ -143,7 +125,7 @@ std::map<std::string, std::string> parseTripletTable(const std::string &text)
 
 class RecodeTest : public DataReaderTest {
 protected:
-    RecodeTest() : DataReaderTest(capturePrint, captureError, captureError) {}
+    RecodeTest() : DataReaderTest(testcap::capturePrintf, testcap::captureError<false>, testcap::captureError<false>) {}
     void SetUp() override
     {
         gOut.clear();

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -18,33 +17,16 @@
 #include "data/patterns.h"
 #include "data/statefreq.h"
 #include "reader_test_support.h"
-#include "support/format_support.h"
+#include "support/capture_support.h"
 
 namespace {
 
-std::string gOut, gError;
-
-int capturePrint(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    gOut += testfmt::vformat(format, args);
-    va_end(args);
-    return 0;
-}
-
-int captureError(uint32_t, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    gError += testfmt::vformat(format, args);
-    va_end(args);
-    return 1;
-}
+using testcap::gOut;
+std::string &gError = testcap::gErrorText;
 
 class StateFreqTest : public DataReaderTest {
 protected:
-    StateFreqTest() : DataReaderTest(capturePrint, captureError, captureError) {}
+    StateFreqTest() : DataReaderTest(testcap::capturePrintf, testcap::captureError<false>, testcap::captureError<false>) {}
     void SetUp() override
     {
         gOut.clear();
