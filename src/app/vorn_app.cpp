@@ -16,6 +16,7 @@
 #include "data/data_services.h"
 #include "data/getdata.h"
 #include "data/nexsets.h"
+#include "data/statefreq.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "distance/distance_hooks.h"
@@ -45,6 +46,7 @@
 #include "app/vorn_params.h"
 #include "app/vorn_shellcmds.h"
 #include "parsimony/optimize.h"
+#include "search/freqdist.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
 
@@ -332,6 +334,15 @@ int installSubsystemHooks()
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });
     installMLStartLengthHooks({prepareMLStartLengths, releaseMLStartLengths, fitMLStartLengths});
+    // NSFilter (character data) shows its site ratios in the search layer's
+    // frequency histogram.
+    installSiteFilterHistogram(SiteFilterHistogram{
+        [](uint32_t capacity, uint32_t classes) -> void * {
+            return createHistogram(capacity, true, 0, 0, classes).release();
+        },
+        [](void *h, double x) { return updateFreqDistData(static_cast<FreqDist *>(h), x); },
+        [](const void *h, const char *title) { return showFreqDist(static_cast<const FreqDist *>(h), title, false); },
+        [](void *h) { delete static_cast<FreqDist *>(h); }});
     return status;
 }
 

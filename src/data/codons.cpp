@@ -65,11 +65,7 @@ void showIgnoredCodons(uint32_t partial, uint32_t gapped, uint32_t ambiguous, co
 {
     qel_printf("\n");
     if (partial)
-        qel_warningMsg(0,
-                       "A gap symbol was encountered at one or two but not all three codon positions in %u "
-                       "location%s (e.g., taxon %s, characters %u-%u).  These are treated as complete gaps in "
-                       "codon-level analyses.",
-                       partial, partial == 1 ? "" : "s", firstTaxon.c_str(), firstChar + 1, firstChar + 3);
+        showIncompleteGapMsg(partial, firstTaxon.c_str(), firstChar);
     if (gapped)
         qel_printf("%u codon%s containing gap(s) are ignored in codon-level analyses.\n", gapped,
                    gapped == 1 ? "" : "s");
@@ -226,6 +222,15 @@ int initCodonFreqData(CodonFreqData &cf, const DataInfo *d, const char *codeName
         ++cf.codonsPerAA[cf.codonAAIndex[codon]];
     }
     return 0;
+}
+
+void showIncompleteGapMsg(uint32_t count, const char *taxon, uint32_t firstChar)
+{
+    qel_warningMsg(0,
+                   "A gap symbol was encountered at one or two but not all three codon positions in %u "
+                   "location%s (e.g., taxon %s, characters %u-%u).  These are treated as complete gaps in "
+                   "codon-level analyses.",
+                   count, count == 1 ? "" : "s", taxon, firstChar + 1, firstChar + 3);
 }
 
 int baseOfSymbol(int symbol)

@@ -28,6 +28,9 @@ int getGenCode(const char *name, char codonToAA[kNumCodons], std::string *aaLett
 // number of codons, or -1, in *codons. Reports why not (data that are not
 // nucleotides only when `report`).
 bool canDoCodonModels(const DataInfo *d, bool report, int32_t *codons);
+// The warning for `count` codons with one or two gaps; firstChar is the
+// 0-based first character of the first one, in the named taxon.
+void showIncompleteGapMsg(uint32_t count, const char *taxon, uint32_t firstChar);
 void showGeneticCode(const char *title, const char codonToAA[kNumCodons], const std::string &aaLetters);
 
 // One command run's codon counts and frequencies.

@@ -1,5 +1,6 @@
 #include "data/empirfreqs.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -56,17 +57,19 @@ double calcEmpiricalFreqs(const DataInfo *, const ModelGroup *g, const Model *m,
         first = m->firstPattern;
         last = g->ngrp ? m->lastPattern + 1 : 0;
     }
+    // One taxon reads its own row only: StateFreq counts every taxon in turn.
+    const uint32_t t0 = taxon == kAllTaxa ? 0 : taxon;
+    const uint32_t t1 = taxon == kAllTaxa ? pd->ntax : std::min(taxon + 1, pd->ntax);
     for (uint32_t p = first; p < last && p < g->ngrp; ++p) {
         const uint32_t cp = g->groupToCompressed ? g->groupToCompressed[p] : p;
         if (cp == kNoSite)
             continue;
         const double w = g->groupPatternWeight[p];
-        for (uint32_t t = 0; t < pd->ntax; ++t)
-            if (taxon == kAllTaxa || t == taxon) {
-                const uint8_t code = pd->rows[t][cp];
-                if (code != pd->nstates && code < pd->ncodes)
-                    codeCounts[code] += w;
-            }
+        for (uint32_t t = t0; t < t1; ++t) {
+            const uint8_t code = pd->rows[t][cp];
+            if (code != pd->nstates && code < pd->ncodes)
+                codeCounts[code] += w;
+        }
     }
     return std::round(iterateStateFreqs(pd, codeCounts.data(), freqs));
 }
