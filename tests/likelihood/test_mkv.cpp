@@ -132,14 +132,14 @@ protected:
     }
 };
 
-TEST_F(MkvTest, DISABLED_StandardCharactersScoreTheConditionedSumOverAncestors)
+TEST_F(MkvTest, StandardCharactersScoreTheConditionedSumOverAncestors)
 {
     load(kChars, "012", kDataTypeStandard);
     EXPECT_NEAR(score(true), referenceMkv(kChars), 1e-9);
     EXPECT_EQ(g->engine->map.siteCats[0].model->type, kModelMkv);
 }
 
-TEST_F(MkvTest, DISABLED_NucleotidesUnderNstMkvScoreTheSame)
+TEST_F(MkvTest, NucleotidesUnderNstMkvScoreTheSame)
 {
     load(kChars, "ACGT", kDataTypeDNA);
     ml.NST = static_cast<int32_t>(kNstMkv);
@@ -193,7 +193,7 @@ const std::vector<std::vector<int>> kBinary = {
     {0, 0, 1, 0, 1}, {1, 1, 0, 0, 0}, {1, 0, 1, 0, 0}, {0, 0, 1, 1, 1}, {0, 1, 1, 0, 0}, {1, 1, 0, 1, 1},
 };
 
-TEST_F(MkvTest, DISABLED_BinaryCharactersMatchIqtreeMkAsc)
+TEST_F(MkvTest, BinaryCharactersMatchIqtreeMkAsc)
 {
     const double fixed = iqtreeMkAsc(kBinary, true);
     if (std::isnan(fixed))
