@@ -118,9 +118,9 @@ protected:
     }
 };
 
-// baseml's log-likelihood under JC69 with or without the clock; NaN when
-// baseml is absent or failed.
-double baseml(const std::vector<std::string> &rows, bool clock)
+// baseml's log-likelihood under JC69 (or HKY85 with kappa estimated) with
+// or without the clock; NaN when baseml is absent or failed.
+double baseml(const std::vector<std::string> &rows, bool clock, bool hky = false)
 {
     if (std::system("command -v baseml > /dev/null 2>&1") != 0)
         return std::nan("");
@@ -133,9 +133,10 @@ double baseml(const std::vector<std::string> &rows, bool clock)
             seq << "t" << t << "  " << rows[t] << "\n";
         std::ofstream(dir / "t.nwk") << rows.size() << " 1\n" << (clock ? kRootedNewick : kUnrootedNewick) << "\n";
         std::ofstream(dir / "baseml.ctl") << "seqfile = a.phy\ntreefile = t.nwk\noutfile = out.txt\nnoisy = 0\n"
-                                             "verbose = 0\nrunmode = 0\nmodel = 0\nMgene = 0\nclock = "
-                                          << (clock ? 1 : 0)
-                                          << "\nfix_kappa = 1\nkappa = 1\nfix_alpha = 1\nalpha = 0\n"
+                                             "verbose = 0\nrunmode = 0\nmodel = "
+                                          << (hky ? 4 : 0) << "\nMgene = 0\nclock = " << (clock ? 1 : 0)
+                                          << "\nfix_kappa = " << (hky ? 0 : 1)
+                                          << "\nkappa = 2\nfix_alpha = 1\nalpha = 0\n"
                                              "Malpha = 0\nncatG = 4\ngetSE = 0\nRateAncestor = 0\n"
                                              "Small_Diff = 1e-7\ncleandata = 0\nmethod = 0\n";
     }
@@ -167,6 +168,11 @@ TEST_F(ClockTest, EveryParameterisationReachesBasemlsClockOptimum)
     }
     ml.optimizer = 0;
     EXPECT_NEAR(-score(false, kClockThorne), peerFree, 0.01);
+    // Node ages and a model parameter estimated together.
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.estTratio = 1;
+    ml.baseFreqMode = kFreqEmpirical;
+    EXPECT_NEAR(-score(true, kClockRelAge), baseml(rows, true, true), 0.01);
     // The clock is a restriction: never better than the free lengths.
     EXPECT_GT(peerFree, peerClock);
 }
