@@ -835,6 +835,9 @@ void deallocSitePatternData(ModelGroup *g)
 uint32_t getNumStatesForPat(const ModelGroup *g, uint32_t p)
 {
     const SitePatternData *pd = g->patterns;
+    // p counts group patterns, which under Mkv include the dummy run heads.
+    if (g->useMkv && g->mkvStateCount && p < g->ngrp)
+        return g->mkvStateCount[p];
     if (g->useMkv && pd && pd->statesPerPattern && p < pd->npat)
         return pd->statesPerPattern[p];
     return pd ? pd->nstates : 0;

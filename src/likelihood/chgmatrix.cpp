@@ -665,3 +665,81 @@ uint32_t calcPiMforSiteCat(const TreeNode *node, const TipInfo *tip, const Model
 {
     return forEachCategory<calcPiM>(node, tip, g, sc, nstates, sets);
 }
+
+// ---- The Mk model ------------------------------------------------------------------
+
+void mkvChgDv(double t, double rate, uint32_t k, const Model *m, double *pSame, double *pDiff, double *d1Same,
+              double *d1Diff, double *d2Same, double *d2Diff)
+{
+    double same = 1, diff = 0, e = 0, beta = 0;
+    if (k > 1) {
+        beta = rate * k / (k - 1.0);
+        const ExpFunction ex = m->engine && m->engine->fxns.expFxn ? m->engine->fxns.expFxn : exp_safe;
+        e = ex(-beta * t);
+        same = 1.0 / k + (1 - 1.0 / k) * e;
+        diff = 1.0 / k - e / k;
+    }
+    *pSame = same;
+    *pDiff = diff;
+    const double inK = k > 1 ? 1.0 / k : 0.0;
+    if (d1Same)
+        *d1Same = -(1 - inK) * e * beta;
+    if (d1Diff)
+        *d1Diff = inK * e * beta;
+    if (d2Same)
+        *d2Same = (1 - inK) * e * beta * beta;
+    if (d2Diff)
+        *d2Diff = -inK * e * beta * beta;
+}
+
+namespace {
+
+void fillMk(double **p, uint32_t n, double same, double diff)
+{
+    for (uint32_t i = 0; i < n; ++i) {
+        std::fill(p[i], p[i] + n, diff);
+        p[i][i] = same;
+    }
+}
+
+}  // namespace
+
+void mkvChangeMatrix(uint32_t k, const Model *m, double **p, double t)
+{
+    double same, diff;
+    mkvChgDv(t, 1.0, k, m, &same, &diff, nullptr, nullptr, nullptr, nullptr);
+    fillMk(p, m->nstates, same, diff);
+}
+
+int calcMkvChgMatrix(const TipInfo *tip, const Model *m, uint32_t nstates, uint32_t k, double **p, double t)
+{
+    if (m->nstates != nstates)
+        return 1;
+    mkvChangeMatrix(k, m, p, t);
+    if (tip != nullptr)
+        fillTipRows(p, nstates, *tip, true, nullptr, 1.0);
+    return 0;
+}
+
+int calcMkvPiM(const TreeNode *node, const TipInfo *tip, const ModelGroup *g, uint32_t sc, uint32_t nstates,
+               uint32_t k, uint32_t rateCat, bool derivatives, ChgMatrixSet *set)
+{
+    const SiteCategory &c = siteCat(g, sc);
+    if (k == 0 || c.model->nstates != nstates)
+        return 1;
+    double v[6];
+    mkvChgDv(getBranchLen(node), c.model->relRate * rateOf(c, rateCat), k, c.model, &v[0], &v[1], &v[2], &v[3],
+             &v[4], &v[5]);
+    // The k model states of a pattern are equally frequent.
+    const double w = weightOf(c, rateCat) / k;
+    std::array<double, kMaxModelStates> missing;
+    std::fill_n(missing.begin(), nstates, w);
+    const ChDvSet dv = set->dv();
+    double **mats[3] = {dv.p, dv.d1, dv.d2};
+    for (int d = 0; d < (derivatives ? 3 : 1); ++d) {
+        fillMk(mats[d], nstates, w * v[2 * d], w * v[2 * d + 1]);
+        if (tip != nullptr)
+            fillTipRows(mats[d], nstates, *tip, true, d == 0 ? missing.data() : nullptr, 0.0);
+    }
+    return 0;
+}

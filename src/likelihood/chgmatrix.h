@@ -142,3 +142,22 @@ int calcPiM(const TreeNode *node, const TipInfo *tip, const ModelGroup *g, uint3
             uint32_t nstates, uint32_t rateCat, ChgMatrixSet *set);
 uint32_t calcPiMforSiteCat(const TreeNode *node, const TipInfo *tip, const ModelGroup *g,
                            uint32_t siteCat, uint32_t nstates, ChgMatrixSet *sets);
+
+// ---- The Mk model ------------------------------------------------------------------
+// Each site pattern of the Mk model has its own state count k, and its
+// matrices are those of k equally frequent states.
+
+// P for k states at branch length t and relative rate `rate`: the entries on
+// and off the diagonal, and their first and second derivatives with respect
+// to t where the outputs are given. k = 1 gives the identity.
+void mkvChgDv(double t, double rate, uint32_t k, const Model *m, double *pSame, double *pDiff, double *d1Same,
+              double *d1Diff, double *d2Same, double *d2Diff);
+// The Mk matrix of k states at rate 1, over all the model's states.
+void mkvChangeMatrix(uint32_t k, const Model *m, double **p, double t);
+// As calcChgMatrix, for the patterns of k states (t with every rate applied).
+// 1 when the model's state count is not nstates.
+int calcMkvChgMatrix(const TipInfo *tip, const Model *m, uint32_t nstates, uint32_t k, double **p, double t);
+// As calcPiP (derivatives false) or calcPiM, for the patterns of k states:
+// the Mk entries times the category weight, divided by k.
+int calcMkvPiM(const TreeNode *node, const TipInfo *tip, const ModelGroup *g, uint32_t siteCat, uint32_t nstates,
+               uint32_t k, uint32_t rateCat, bool derivatives, ChgMatrixSet *set);

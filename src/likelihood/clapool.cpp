@@ -9,6 +9,7 @@
 
 #include "likelihood/activeml.h"
 #include "likelihood/likeops.h"
+#include "likelihood/mkvmodel.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
@@ -79,9 +80,7 @@ int ensureDownCLA(TreeNode *node, ModelGroup *g)
 bool kernelsReady(const ModelGroup *g)
 {
     const ModelGroupKernels &k = eng(g).kernels;
-    // The Mk model's variable state space is not laid out for the kernels
-    // here yet.
-    return k.lik != nullptr && k.lik->evalLikeRooted == nullptr && k.clBinary && k.runCLUpdateLoop;
+    return k.lik != nullptr && k.clBinary && k.runCLUpdateLoop;
 }
 
 void itemRange(const ModelGroup *g, int thread, uint32_t *first, uint32_t *last)
@@ -168,6 +167,8 @@ int initCLMappings(ModelGroup *g)
     map.nvalues = offset;
     map.nitems = static_cast<uint32_t>(map.itemPattern.size());
     map.length = map.nvalues + (e.rescaling ? npat : 0);
+    if (mkLayout)
+        setMkvLayout(g);
     return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include "data/model.h"
 #include "likelihood/clapool.h"
+#include "likelihood/mkvmodel.h"
 #include "likelihood/ml_multithread.h"
 #include "likelihood/ratevar.h"
 
@@ -32,6 +33,8 @@ LikKernelContext contextFor(const ModelGroup *g, const SiteCategory &c)
     if (c.model->rateInfo != nullptr && !c.model->rateInfo->probs.empty())
         ctx.catProbs = c.model->rateInfo->probs.data();
     ctx.rescaleThreshold = e.rescaling ? g->rescaleThreshold : 0.0;
+    if (isMkvGroup(g))
+        fillMkvContext(g, c, ctx);
     return ctx;
 }
 
@@ -72,6 +75,9 @@ size_t blockValues(const ModelGroupEngine &e, bool tip) { return size_t{tip ? e.
 template <typename T>
 const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, bool tip, int which, ModelGroup *g)
 {
+    if constexpr (std::is_same_v<T, double>)
+        if (isMkvGroup(g))
+            return mkvInputMatrices(in, junction, c, tip, which, g);
     ModelGroupEngine &e = eng(g);
     const uint32_t n = g->nstates;
     const size_t block = blockValues(e, tip);
@@ -164,22 +170,29 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
     LikResult total{0, 0, 0};
     for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
         const SiteCategory &c = e.map.siteCats[sc];
-        const uint32_t k = derivs ? calcPiMforSiteCat(node, tipInfo, g, sc, n, sets.data())
-                                  : calcPiPforSiteCat(node, tipInfo, g, sc, n, sets.data());
-        if (k == 0)
-            return likInfiniteResult();
-        T *W[3] = {flatBuffer<T>(e, 2, block * k, e.nvals != n), nullptr, nullptr};
-        if (derivs) {
-            W[1] = flatBuffer<T>(e, 3, block * k, e.nvals != n);
-            W[2] = flatBuffer<T>(e, 4, block * k, e.nvals != n);
-        }
-        const uint32_t rows = tip ? tipInfo->nrows : n;
-        for (uint32_t r = 0; r < k; ++r) {
-            pack(sets[r].p.data(), rows, n, e.nvals, transpose, W[0] + r * block);
+        const T *W[3] = {nullptr, nullptr, nullptr};
+        if constexpr (std::is_same_v<T, double>)
+            if (isMkvGroup(g) && mkvEvalMatrices(node, tipInfo, g, sc, derivs, W) == 0)
+                return likInfiniteResult();
+        if (W[0] == nullptr) {
+            const uint32_t k = derivs ? calcPiMforSiteCat(node, tipInfo, g, sc, n, sets.data())
+                                      : calcPiPforSiteCat(node, tipInfo, g, sc, n, sets.data());
+            if (k == 0)
+                return likInfiniteResult();
+            T *packed[3] = {flatBuffer<T>(e, 2, block * k, e.nvals != n), nullptr, nullptr};
             if (derivs) {
-                pack(sets[r].d1.data(), rows, n, e.nvals, transpose, W[1] + r * block);
-                pack(sets[r].d2.data(), rows, n, e.nvals, transpose, W[2] + r * block);
+                packed[1] = flatBuffer<T>(e, 3, block * k, e.nvals != n);
+                packed[2] = flatBuffer<T>(e, 4, block * k, e.nvals != n);
             }
+            const uint32_t rows = tip ? tipInfo->nrows : n;
+            for (uint32_t r = 0; r < k; ++r) {
+                pack(sets[r].p.data(), rows, n, e.nvals, transpose, packed[0] + r * block);
+                if (derivs) {
+                    pack(sets[r].d1.data(), rows, n, e.nvals, transpose, packed[1] + r * block);
+                    pack(sets[r].d2.data(), rows, n, e.nvals, transpose, packed[2] + r * block);
+                }
+            }
+            std::copy_n(packed, 3, W);
         }
         const LikKernelContext ctx = contextFor(g, c);
         LikEvalOp op{};

@@ -180,7 +180,9 @@ void initializeMLFlags(ActiveML *aml, bool mlDist, bool useDistances)
     aml->blopt = static_cast<uint32_t>(ml.blopt);
     resetTargetThreshFactor();
 
-    const bool single = ml.precision == 1 && !(haveData(d) && mustUseMkv(d)) && !mlDist;
+    // The Mk kernels work in double precision only.
+    const bool mkData = haveData(d) && (mustUseMkv(d) || ml.NST == static_cast<int32_t>(kNstMkv));
+    const bool single = ml.precision == 1 && !mkData && !mlDist;
     const Model *m0 = getDefaultModel();
     const bool vectorCapable = numDataStates(m0) >= 4 && m0->type != kModelRY && !dataAreRYCoded(d);
     setAMLFlag(aml, kAMLSinglePrecision, single);

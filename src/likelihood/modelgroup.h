@@ -137,6 +137,11 @@ struct ModelGroupEngine {
     std::vector<ThreadWork> threads;
     std::vector<double> patternWork;  // one double per pattern
     std::vector<double> taxonWork;    // two doubles per taxon
+    // The Mk model's variable state space (empty for other groups): the
+    // model states of each group pattern, nstates bytes per pattern, and the
+    // distinct state counts of the patterns, whose matrices are made.
+    std::vector<uint8_t> mkStateList;
+    std::vector<uint32_t> mkStateCounts;
 };
 
 // The group's engine part, made on first use.

@@ -10,6 +10,7 @@
 #include "data/patterns.h"
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
+#include "likelihood/clocktimes.h"
 #include "likelihood/clapool.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/modelgroup.h"
@@ -432,7 +433,7 @@ double calcLGivenParamVect(const double *x, void *arg)
     if (log)
         qel_printf("\n");
     ModelGroup *g = activeModelGroup();
-    if (usingFixedMLBranchLengths() || getActiveML()->maxPass == 0)
+    if (usingFixedMLBranchLengths() || clockModelInEffect() || getActiveML()->maxPass == 0)
         return calcLForCurBranchLens(o->tree, false);
     releaseAllCLAs(o->tree, g);
     return optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
@@ -536,6 +537,20 @@ int createParamVector(ParamVector &v)
             addEntry(v, "Pinv", m, 1, pinvSetter);
     }
     v.modelCount = v.total;
+    // Under a clock the branch lengths are not free: node ages take their
+    // place in the vector.
+    const bool clock = clockModelInEffect() && !usingFixedMLBranchLengths();
+    if (clock) {
+        Tree *t = getActiveTreeForML();
+        const uint32_t times = numClockParams(t);
+        if (times == 0) {
+            disposeParameterVector(v);
+            return -1;
+        }
+        setClockTree(t);
+        addEntry(v, "Clock times", nullptr, times, setClockTimesForOptimizer);
+        v.trailing = times;
+    }
     const bool lbfgs = ml.optimizer == static_cast<int32_t>(kOptimizerLBFGS) && !usingFixedMLBranchLengths() &&
                        v.total > 1;
     setAMLFlag(a, kAMLLbfgsParams, lbfgs);
@@ -586,7 +601,11 @@ double optimizeParams(ParamVector &v, Tree *tree)
     for (const ParamSetters &e : v.entries)
         e.setter(v.values.data() + e.first, e.model, kParamStart, false);
     ActiveML &a = *getActiveML();
+    if (v.trailing != 0 && clockModelInEffect())
+        v.trailing = clockParamsInUse();
     const uint32_t n = v.modelCount + v.trailing;
+    if (n == 0)
+        return calcLGivenParamVect(v.values.data(), &o);
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
         trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);

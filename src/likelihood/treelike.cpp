@@ -537,8 +537,10 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
 {
     ActiveML &a = aml();
     const bool estimating = a.numEstParams > 0 || estimatingMLParms();
-    const bool screening = !estimating && (a.flags & kAMLUseApproxLim) != 0;
     const bool fixed = usingFixedMLBranchLengths();
+    // Under a clock the node ages are optimised with the model parameters.
+    const bool clockTimes = clockModelInEffect() && !fixed;
+    const bool screening = !estimating && !clockTimes && (a.flags & kAMLUseApproxLim) != 0;
     const bool log = loggingMLIters();
     g->approxScore = kNoLScore;
     if (!fixed && !clockModelInEffect()) {
@@ -582,7 +584,7 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
     }
     double score;
     uint32_t passes = 0;
-    if (!estimating) {
+    if (!estimating && !clockTimes) {
         if (!fixed && !clockModelInEffect()) {
             score = a.maxPass != 0 ? optimizeBranchLensOneDim(tree, g, nullptr, &passes, nullptr, nullptr, target,
                                                               g->approxScore)

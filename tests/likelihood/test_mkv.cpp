@@ -4,12 +4,6 @@
 // states gives, each character conditioned on being variable; with the
 // branch lengths optimised the score equals IQ-TREE's MK+ASC on binary data
 // (skipped when iqtree2 is not installed).
-//
-// Disabled until the engine lays out the Mk state space for the kernels:
-// the CL pool refuses a Mkv group ("The likelihood kernels for this kind of
-// data are not available."), and with that refusal lifted the change
-// matrices are not yet made per pattern state count, so every pattern
-// scores 9e36. Run with --gtest_also_run_disabled_tests to see it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,6 +14,7 @@
 #include <sstream>
 
 #include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
 #include "likelihood/clapool.h"
 #include "likelihood/treelike.h"
 #include "data/data_util.h"
@@ -132,14 +127,14 @@ protected:
     }
 };
 
-TEST_F(MkvTest, DISABLED_StandardCharactersScoreTheConditionedSumOverAncestors)
+TEST_F(MkvTest, StandardCharactersScoreTheConditionedSumOverAncestors)
 {
     load(kChars, "012", kDataTypeStandard);
     EXPECT_NEAR(score(true), referenceMkv(kChars), 1e-9);
     EXPECT_EQ(g->engine->map.siteCats[0].model->type, kModelMkv);
 }
 
-TEST_F(MkvTest, DISABLED_NucleotidesUnderNstMkvScoreTheSame)
+TEST_F(MkvTest, NucleotidesUnderNstMkvScoreTheSame)
 {
     load(kChars, "ACGT", kDataTypeDNA);
     ml.NST = static_cast<int32_t>(kNstMkv);
@@ -193,7 +188,7 @@ const std::vector<std::vector<int>> kBinary = {
     {0, 0, 1, 0, 1}, {1, 1, 0, 0, 0}, {1, 0, 1, 0, 0}, {0, 0, 1, 1, 1}, {0, 1, 1, 0, 0}, {1, 1, 0, 1, 1},
 };
 
-TEST_F(MkvTest, DISABLED_BinaryCharactersMatchIqtreeMkAsc)
+TEST_F(MkvTest, BinaryCharactersMatchIqtreeMkAsc)
 {
     const double fixed = iqtreeMkAsc(kBinary, true);
     if (std::isnan(fixed))
@@ -202,6 +197,32 @@ TEST_F(MkvTest, DISABLED_BinaryCharactersMatchIqtreeMkAsc)
     ml.precision = 0;
     EXPECT_NEAR(-score(true), fixed, 1e-3);
     EXPECT_NEAR(-score(false), iqtreeMkAsc(kBinary, false), 0.01);
+}
+
+// The Mk entries' derivatives (which drive Newton's branch-length steps)
+// equal central differences of the entries, and one state never changes.
+TEST(MkvMatrixTest, DerivativesAreCentralDifferencesAndOneStateIsTheIdentity)
+{
+    Model m{};
+    m.nstates = 5;
+    for (uint32_t k = 2; k <= 5; ++k)
+        for (double t : {1e-4, 0.1, 0.7, 3.0}) {
+            const double rate = 1.7, h = 1e-5;
+            double v[6], lo[2], hi[2];
+            mkvChgDv(t, rate, k, &m, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+            EXPECT_NEAR(v[0] + (k - 1) * v[1], 1.0, 1e-15);
+            EXPECT_NEAR(v[0], mkP(0, 0, t * rate, static_cast<int>(k)), 1e-15);
+            for (int dir = 0; dir < 2; ++dir)
+                mkvChgDv(t + (dir ? h : -h), rate, k, &m, &(dir ? hi : lo)[0], &(dir ? hi : lo)[1], nullptr, nullptr,
+                         nullptr, nullptr);
+            for (int e = 0; e < 2; ++e) {
+                EXPECT_NEAR(v[2 + e], (hi[e] - lo[e]) / (2 * h), 1e-7);
+                EXPECT_NEAR(v[4 + e], (hi[e] - 2 * v[e] + lo[e]) / (h * h), 1e-3);
+            }
+        }
+    double v[6];
+    mkvChgDv(0.5, 1.0, 1, &m, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    EXPECT_EQ(std::vector<double>(v, v + 6), (std::vector<double>{1, 0, 0, 0, 0, 0}));
 }
 
 }  // namespace
