@@ -32,7 +32,6 @@ int doGenerateTreesCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
-int doLScoresCmd();
 int doNSFilterCmd();
 int doOrthoFilterCmd();
 int doPartHomTest();
