@@ -113,7 +113,7 @@ std::string modelPrefix(const LScoresRun &r, const Model *m, const char *format)
 }
 
 // The branches of a tree, without the one that hangs from the data-less
-// ancestor of an unrooted tree.
+// ancestor node (a tree hung from a taxon has none such).
 uint32_t countBranches(const Tree *tree)
 {
     uint32_t n = 0;
@@ -127,7 +127,7 @@ uint32_t countBranches(const Tree *tree)
         }
     }
     const TreeNode *root = tree->root;
-    if (root->firstChild != nullptr && root->firstChild->nextSib == nullptr)
+    if (root->index < 0 && root->firstChild != nullptr && root->firstChild->nextSib == nullptr)
         --n;
     return n;
 }
@@ -700,7 +700,7 @@ int doLScoresCmd()
         for (uint32_t c = 0; c < d->nchar; ++c)
             if (!(d->status[c] & kCharExcluded))
                 r.included.push_back(c);
-        r.nsites = static_cast<double>(numIncludedChars(d));
+        r.nsites = static_cast<double>(r.included.size());
         if (status == 0 && r.siteLikes && r.g->useMkv) {
             qel_errorMsg(0, "Single-site likelihoods under the Mk model are not available yet.");
             status = 1;
