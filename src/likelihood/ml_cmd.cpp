@@ -2,6 +2,7 @@
 
 #include "likelihood/treelike.h"
 #include "search/critscore.h"
+#include "search/describetrees.h"
 #include "trees/treeutil.h"
 
 #include "cli/option_sets.h"
@@ -154,5 +155,22 @@ int installLikelihoodHooks()
         return initializeML(false, false, false, false, tree ? tree : getPrimaryTree()) == 0 ? 0 : 1;
     };
     search.scoreTree = [](DataInfo *, Tree *tree, double target) { return calcTreeLikelihood(tree, target); };
+    // DescribeTrees: each tree scored with its lengths optimised and, for
+    // the branch table, the standard errors and zero-length tests.
+    LikelihoodDescribeHooks describe{};
+    describe.prepare = [](DataInfo *) { return prepareData(kPrepLikelihood, 0, false); };
+    describe.score = [](Tree *tree, bool stdErrs) {
+        if (initializeML(false, false, false, false, tree) != 0)
+            return kNoLScore;
+        setNeedBrlenStdErr(stdErrs);
+        const double score = calcTreeLikelihood(tree, kNoLScore);
+        setNeedBrlenStdErr(false);
+        return score;
+    };
+    describe.stdErr = [](const TreeNode *node) { return brlenStdErr(nullptr, node); };
+    describe.zeroLenDiff = [](const TreeNode *node) { return zeroLenScoreDiff(nullptr, node); };
+    describe.zeroLenTest = didZeroLenTest;
+    describe.paramsEstimated = estimatingMLParms;
+    installLikelihoodDescribeHooks(describe);
     return installDataServices(data) | installSearchScoreHooks(kCriterionLikelihood, search);
 }
