@@ -18,6 +18,7 @@
 #include "data/nexsets.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
+#include "distance/dcalc.h"
 #include "distance/distance_hooks.h"
 #include "distance/dset.h"
 #include "qel/qel_auxout.h"
@@ -30,6 +31,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_time.h"
 #include "likelihood/ml_cmd.h"
+#include "likelihood/mldist.h"
 #include "likelihood/mlsettings_report.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
@@ -329,6 +331,17 @@ int installSubsystemHooks()
     // The likelihood settings stand for the settings of maximum-likelihood
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });
+    // Maximum-likelihood distances are computed by the likelihood engine.
+    installMLDistanceHooks({[](DCalcData *cd, DataInfo *d) {
+        MLDistanceResult r;
+        const int status = calcMLDistances(d, cd->dm->distances, cd->taxonSubset, cd->forLikelihood,
+                                           [cd] { return updateDistProgress(cd->progress); }, r);
+        cd->dm->maxDistance = r.largest;
+        cd->dm->nUndefined = r.undefined;
+        cd->dm->nZero = r.zero;
+        cd->dm->allUndefined = !r.anyDefined;
+        return status;
+    }});
     return status;
 }
 
