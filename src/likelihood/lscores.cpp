@@ -494,10 +494,12 @@ int lscoresThreadProc(void *arg)
         std::vector<std::vector<uint64_t>> cells(g->ngrp, std::vector<uint64_t>(g->patterns->ntax));
         const ModelGroupEngine &e = *g->engine;
         const uint32_t n = g->nstates;
-        for (uint32_t t = 0; t < g->patterns->ntax && t < e.tips.size(); ++t) {
+        // Tip rows are by taxon number; the last one is the ancestor's.
+        for (uint32_t t = 0, k = 0; t + 1 < e.tips.size() && k < g->patterns->ntax; ++t) {
             const TipRow &row = e.tips[t];
             if (!row.present)
                 continue;
+            const uint32_t slot = k++;
             for (uint32_t p = 0; p < g->ngrp; ++p) {
                 const uint32_t code = row.codes[p];
                 uint64_t bits = 0;
@@ -510,7 +512,7 @@ int lscoresThreadProc(void *arg)
                     for (uint32_t i = 0; i < list[0]; ++i)
                         bits |= uint64_t{1} << list[1 + i];
                 }
-                cells[p][t] = bits;
+                cells[p][slot] = bits;
             }
         }
         // Identical columns of different site categories count as one pattern.

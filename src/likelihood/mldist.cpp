@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <map>
-#include <tuple>
 #include <vector>
 
 #include "data/model.h"
@@ -47,17 +45,21 @@ struct PairLike {
     std::vector<double *> rows;
 };
 
-uint64_t codeBits(const TipRow &row, uint32_t p, uint32_t n)
+// The state set of each code of a tip row.
+std::vector<uint64_t> codeBits(const TipRow &row, uint32_t n)
 {
-    const uint32_t code = row.codes[p];
-    if (code < n)
-        return uint64_t{1} << code;
-    if (code == n)
-        return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
-    const uint8_t *list = row.ambStates[code - n - 1].data();
-    uint64_t bits = 0;
-    for (uint32_t i = 0; i < list[0]; ++i)
-        bits |= uint64_t{1} << list[1 + i];
+    std::vector<uint64_t> bits(row.info.nrows, 0);
+    for (uint32_t code = 0; code < row.info.nrows; ++code) {
+        if (code < n) {
+            bits[code] = uint64_t{1} << code;
+        } else if (code == n) {
+            bits[code] = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+        } else {
+            const uint8_t *list = row.ambStates[code - n - 1].data();
+            for (uint32_t i = 0; i < list[0]; ++i)
+                bits[code] |= uint64_t{1} << list[1 + i];
+        }
+    }
     return bits;
 }
 
@@ -168,6 +170,11 @@ int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, boo
     double &largest = result.largest;
     uint32_t &undefined = result.undefined, &zero = result.zero;
     bool &anyDefined = result.anyDefined;
+    std::vector<std::vector<uint64_t>> bits(ntax);
+    for (uint32_t i = 0; i < ntax; ++i)
+        bits[i] = codeBits(e.tips[taxonOf(i)], n);
+    const uint32_t ncats = static_cast<uint32_t>(e.map.siteCats.size());
+    std::vector<double> table;
     for (uint32_t i = 1; i < ntax; ++i) {
         if (taxonSubset && !isSetMember(taxonSubset, i))
             continue;
@@ -176,19 +183,26 @@ int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, boo
             if (taxonSubset && !isSetMember(taxonSubset, j))
                 continue;
             const TipRow &rj = e.tips[taxonOf(j)];
-            std::map<std::tuple<uint32_t, uint64_t, uint64_t>, double> pairs;
+            // The pair's patterns: weights by site category and code pair.
+            const uint32_t ni = ri.info.nrows, nj = rj.info.nrows;
+            table.assign(size_t{ncats} * ni * nj, 0.0);
+            for (uint32_t p = 0; p < g->ngrp; ++p)
+                table[(size_t{e.map.patSiteCat[p]} * ni + ri.codes[p]) * nj + rj.codes[p]] +=
+                    g->groupPatternWeight[p];
             bool comparable = false, differ = false;
-            for (uint32_t p = 0; p < g->ngrp; ++p) {
-                const double w = g->groupPatternWeight[p];
-                if (w <= 0.0)
-                    continue;
-                const uint64_t a = codeBits(ri, p, n), b = codeBits(rj, p, n);
-                if (std::popcount(a) == 1 && std::popcount(b) == 1) {
-                    comparable = true;
-                    differ = differ || a != b;
-                }
-                pairs[{e.map.patSiteCat[p], a, b}] += w;
-            }
+            pl.patterns.clear();
+            for (uint32_t c = 0; c < ncats; ++c)
+                for (uint32_t a = 0; a < ni; ++a)
+                    for (uint32_t b = 0; b < nj; ++b) {
+                        const double w = table[(size_t{c} * ni + a) * nj + b];
+                        if (w <= 0.0)
+                            continue;
+                        if (a < n && b < n) {
+                            comparable = true;
+                            differ = differ || a != b;
+                        }
+                        pl.patterns.push_back({c, bits[i][a], bits[j][b], w});
+                    }
             double value;
             if (!comparable) {
                 value = kUndefinedDistance;
@@ -198,9 +212,6 @@ int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, boo
                 ++zero;
                 anyDefined = true;
             } else {
-                pl.patterns.clear();
-                for (const auto &[key, w] : pairs)
-                    pl.patterns.push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key), w});
                 double x = 0.0;
                 localMin(pairScore, &pl, &x, std::log(kShortest), std::log(kLongest), 1e-12, 1e-12, nullptr);
                 value = std::exp(x);
