@@ -17,6 +17,7 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/mlrecon.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
@@ -171,6 +172,12 @@ int installLikelihoodHooks()
     describe.zeroLenDiff = [](const TreeNode *node) { return zeroLenScoreDiff(nullptr, node); };
     describe.zeroLenTest = didZeroLenTest;
     describe.paramsEstimated = estimatingMLParms;
+    describe.reconstruct = [](Tree *tree, DataInfo *d) {
+        return findReconstruction(tree, activeModelGroup(), d);
+    };
+    describe.stateOf = getAncStateFromMLRecon;
+    describe.showProbabilities = [](Tree *tree, DataInfo *d) { return showMLBaseProbs(tree, activeModelGroup(), d); };
+    describe.allProbs = [] { return ml.allProbs != 0; };
     installLikelihoodDescribeHooks(describe);
     return installDataServices(data) | installSearchScoreHooks(kCriterionLikelihood, search);
 }

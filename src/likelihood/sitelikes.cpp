@@ -12,11 +12,7 @@
 #include "likelihood/ratevar.h"
 #include "trees/treeutil.h"
 
-namespace {
-
-// Category rates and weights of a site category (a single rate of weight 1
-// for site-specific rates or a model without rate variation).
-void categRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs)
+void siteCategoryRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs)
 {
     const MLRateInfo *ri = c.model->rateInfo;
     rates.clear();
@@ -37,11 +33,14 @@ void categRates(const SiteCategory &c, std::vector<double> &rates, std::vector<d
 
 // The model has an invariable-sites category (estimated or fixed); its
 // constant-site terms are in use once the working proportion is positive.
+namespace {
+
 bool hasInvar(const Model *m) { return m->pinv != 0.0; }
 bool invarInUse(const Model *m) { return m->engine != nullptr && m->engine->pinv > 0.0; }
 
-// Nodes below the root in preorder (parents before children).
-std::vector<const TreeNode *> preorder(const Tree *tree)
+}  // namespace
+
+std::vector<const TreeNode *> nodesParentsFirst(const Tree *tree)
 {
     std::vector<const TreeNode *> order, stack{tree->root};
     while (!stack.empty()) {
@@ -54,8 +53,7 @@ std::vector<const TreeNode *> preorder(const Tree *tree)
     return order;
 }
 
-// A tip's partial likelihoods for pattern p: 1 for each state its code allows.
-void tipVector(const TipRow &row, uint32_t p, uint32_t n, double *x)
+void tipPartials(const TipRow &row, uint32_t p, uint32_t n, double *x)
 {
     const uint32_t code = row.codes[p];
     if (code < n) {
@@ -70,8 +68,6 @@ void tipVector(const TipRow &row, uint32_t p, uint32_t n, double *x)
             x[list[1 + i]] = 1.0;
     }
 }
-
-}  // namespace
 
 uint32_t siteLikeCategories(const ModelGroup *g, bool *invarCateg)
 {
@@ -92,7 +88,7 @@ int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &o
         return 1;
     const ModelGroupEngine &e = *g->engine;
     const uint32_t n = g->nstates, npat = g->ngrp;
-    const std::vector<const TreeNode *> order = preorder(tree);
+    const std::vector<const TreeNode *> order = nodesParentsFirst(tree);
     const size_t nodes = order.size();
     out.lnL.assign(npat, 0.0);
     out.ncat = categories ? siteLikeCategories(g, &out.invarCateg) : 0;
@@ -118,7 +114,7 @@ int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &o
     std::vector<double> scale;  // ln of the factor taken out at each node
     std::vector<double> tmp(n);
     for (const SiteCategory &c : e.map.siteCats) {
-        categRates(c, rates, probs);
+        siteCategoryRates(c, rates, probs);
         const uint32_t k = static_cast<uint32_t>(rates.size());
         const double *pi = c.model->engine->pi.data();
         const double *constLikes = invarInUse(c.model) && c.model->engine->constSiteLikes.size() >= c.firstPattern + c.npat
@@ -145,7 +141,7 @@ int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &o
                 scale[v] = 0.0;
                 const bool tip = isTipInput(node);
                 if (tip) {
-                    tipVector(*tipRowOfNode(node, g), p, n, tmp.data());
+                    tipPartials(*tipRowOfNode(node, g), p, n, tmp.data());
                     for (uint32_t r = 0; r < k; ++r)
                         std::copy(tmp.begin(), tmp.end(), xv + r * n);
                 } else {

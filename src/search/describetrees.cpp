@@ -305,6 +305,21 @@ int describeOutputProc(void *arg)
             showLinks(tree.get(), d, static_cast<int>(n), run->brlensOnly,
                       run->fit ? run->fit->lengthDecimals() : run->lik ? 5 : -1, run->lik ? &extras : nullptr);
         }
+        if (run->lik && (describe.xout || gLikHooks.allProbs())) {
+            const int rc = gLikHooks.reconstruct(tree.get(), d);
+            if (rc == 1)
+                qel_printf("\nNote: Output of probabilities of state assignments is not supported for Mkv model.\n\n");
+            else if (rc != 0)
+                return rc;
+            if (rc == 0 && describe.xout) {
+                setStatusText("Outputting estimated states...");
+                auto states = [d](const TreeNode *node, uint32_t c) { return gLikHooks.stateOf(d, node, c); };
+                if (showReconMatrix(tree.get(), d, static_cast<ReconMatrix>(describe.xout), states) == 2)
+                    return 2;
+            }
+            if (rc == 0 && gLikHooks.allProbs() && gLikHooks.showProbabilities(tree.get(), d) == 2)
+                return 2;
+        }
         if (run->lik) {
             qel_printf("\n-Ln likelihood = %s\n", scoreToString(kCriterionLikelihood, 0, 5, likScore).c_str());
             if (gLikHooks.paramsEstimated())
@@ -515,9 +530,9 @@ int doDescribeTreesCmd()
     if (!rooted && checkRootingOption(d, describeWithBrlensOnly || fit || lik, true, true, false) != 0)
         return 1;
 
-    if (lik && (describe.xout || describe.chgList || describe.apoList || specialFlnam[0])) {
-        qel_printf("\nNote: \bReconstructed states, change lists and apomorphy lists under the likelihood criterion "
-                   "are not available yet.\n");
+    if (lik && (describe.chgList || describe.apoList || specialFlnam[0])) {
+        qel_printf("\nNote: \bChange lists, apomorphy lists and the file of reconstructed states under the "
+                   "likelihood criterion are not available yet.\n");
         specialFlnam[0] = '\0';
     }
     if (lik && (describe.mprSets || describe.patristic || describe.homoplasy || describe.fValue || describe.diagnose))

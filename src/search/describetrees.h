@@ -9,6 +9,7 @@
 // score formatting and criterion of the search layer.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 struct DataInfo;
@@ -29,6 +30,14 @@ struct LikelihoodDescribeHooks {
     double (*zeroLenDiff)(const TreeNode *node);  // -ln L with the branch at 0, minus the score
     int (*zeroLenTest)();                         // 0 none, 1 full, 2 crude
     bool (*paramsEstimated)();
+    // The marginal reconstruction of the (rooted) tree: computed, a node's
+    // state bits at a character (negative for none), the table of state
+    // probabilities (0, 2 when aborted); reconstruct answers 1 when the
+    // model cannot be reconstructed.
+    int (*reconstruct)(Tree *tree, DataInfo *d);
+    int64_t (*stateOf)(const DataInfo *d, const TreeNode *node, uint32_t c);
+    int (*showProbabilities)(Tree *tree, DataInfo *d);
+    bool (*allProbs)();  // the probability table is asked for (LSet allProbs)
 };
 void installLikelihoodDescribeHooks(const LikelihoodDescribeHooks &hooks);
 
