@@ -10,8 +10,10 @@
 
 #include "cli/option_sets.h"
 #include "cli/shell_settings.h"
+#include "data/charstat.h"
 #include "data/data_services.h"
 #include "data/model.h"
+#include "data/nexsets.h"
 #include "data/patterns.h"
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
@@ -34,6 +36,8 @@
 #include "qel/qel_output.h"
 #include "qel/qel_oututil.h"
 #include "qel/qel_progress.h"
+#include "qel/qel_sets.h"
+#include "qel/qel_setptn.h"
 #include "qel/qel_time.h"
 #include "search/hsprep.h"
 #include "search/pscores.h"
@@ -96,6 +100,7 @@ struct LScoresRun {
     bool invarCateg = false;
     double nsites = 0;
     uint32_t done = 0;
+    const char *subset = nullptr;  // the partition subset being scored
 };
 
 std::vector<std::vector<double>> gLastSiteLnL;
@@ -182,6 +187,8 @@ std::vector<std::string> freqLabels(const Model *m, const char **heading)
 void writeHeader(const LScoresRun &r)
 {
     std::FILE *f = fileOf(r);
+    if (lscOpt.byPartition)
+        std::fprintf(f, "Subset\t");
     std::fprintf(f, "Tree\t-lnL");
     if (r.siteLikes) {
         std::fprintf(f, "\tSite\t-lnL");
@@ -218,6 +225,8 @@ uint32_t categColumns(const LScoresRun &r) { return r.siteLikes && r.categ ? r.n
 void writeTreeRow(const LScoresRun &r, const TreeResult &t)
 {
     std::FILE *f = fileOf(r);
+    if (r.subset)
+        std::fprintf(f, "%s\t", r.subset);
     std::fprintf(f, "%u\t", t.number);
     if (t.score >= kLikInfiniteScore)
         std::fprintf(f, "infinity");
@@ -256,7 +265,7 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
     std::FILE *f = fileOf(r);
     const uint32_t *map = r.g->siteToGroupPattern;
     for (uint32_t c : r.included) {
-        std::fprintf(f, "\t\t%u\t", c + 1);
+        std::fprintf(f, "%s\t\t%u\t", r.subset ? "\t" : "", c + 1);
         const uint32_t p = map ? map[c] : kNoSite;
         if (p == kNoSite || p >= t.siteLnL.size()) {
             std::fprintf(f, "-");
@@ -467,17 +476,109 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
     }
 }
 
+// Each character's weight becomes its site likelihood (1 for a character in
+// no pattern, 0 for an excluded one).
+void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
+{
+    DataInfo *d = r.d;
+    const uint32_t *map = r.g->siteToGroupPattern;
+    double sum = 0.0;
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        double w = 0.0;
+        if (!(d->status[c] & kCharExcluded)) {
+            const uint32_t p = map ? map[c] : kNoSite;
+            w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : std::exp(t.siteLnL[p]);
+        }
+        d->weights[c] = w;
+        sum += w;
+    }
+    qel_printf("\nCharacter weights set to site likelihoods (sum = %g)\n", sum);
+    afterWtsChange(nullptr, d);
+}
+
 // ---- The worker ----------------------------------------------------------------------------
 
-int lscoresThreadProc(void *arg)
+// The unconstrained score of the group's patterns, identical columns of
+// different site categories counted as one pattern.
+void showUnconstrainedScore(const LScoresRun &r)
 {
-    LScoresRun &r = *static_cast<LScoresRun *>(arg);
-    setStatusText("Computing likelihood scores...");
-    if (r.file)
-        writeHeader(r);
-    if (!sfopt.displayOut)
-        qel_printf("Output to main window suppressed (results sent only to file)\n");
-    qel_printf("\nLikelihood scores of tree(s) in memory:\n");
+    const ModelGroup *g = r.g;
+    std::vector<std::vector<uint64_t>> cells(g->ngrp, std::vector<uint64_t>(g->patterns->ntax));
+    const ModelGroupEngine &e = *g->engine;
+    const uint32_t n = g->nstates;
+    // Tip rows are by taxon number; the last one is the ancestor's.
+    for (uint32_t t = 0, k = 0; t + 1 < e.tips.size() && k < g->patterns->ntax; ++t) {
+        const TipRow &row = e.tips[t];
+        if (!row.present)
+            continue;
+        const uint32_t slot = k++;
+        for (uint32_t p = 0; p < g->ngrp; ++p) {
+            const uint32_t code = row.codes[p];
+            uint64_t bits = 0;
+            if (code < n)
+                bits = uint64_t{1} << code;
+            else if (code == n)
+                bits = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+            else {
+                const uint8_t *list = row.ambStates[code - n - 1].data();
+                for (uint32_t i = 0; i < list[0]; ++i)
+                    bits |= uint64_t{1} << list[1 + i];
+            }
+            cells[p][slot] = bits;
+        }
+    }
+    // Identical columns of different site categories count as one pattern.
+    std::unordered_map<std::string, size_t> seen;
+    std::vector<std::vector<uint64_t>> distinct;
+    std::vector<double> counts;
+    for (uint32_t p = 0; p < g->ngrp; ++p) {
+        if (g->groupPatternCount[p] <= 0.0)
+            continue;
+        const std::string key(reinterpret_cast<const char *>(cells[p].data()), cells[p].size() * sizeof(uint64_t));
+        auto [it, fresh] = seen.emplace(key, distinct.size());
+        if (fresh) {
+            distinct.push_back(cells[p]);
+            counts.push_back(0.0);
+        }
+        counts[it->second] += g->groupPatternCount[p];
+    }
+    const double u = calcUnconstrLike(distinct, counts);
+    qel_printf("\nLikelihood score for unconstrained (multinomial) model = %s\n",
+               scoreToString(kCriterionLikelihood, 0, 5, u).c_str());
+}
+
+
+
+// The models, categories and characters of the prepared likelihood state.
+void takePreparedState(LScoresRun &r)
+{
+    r.g = activeModelGroup();
+    r.models.clear();
+    r.est.clear();
+    for (Model *m = getActiveML()->firstActive; m != nullptr; m = m->nextActive) {
+        r.models.push_back(m);
+        r.est.push_back(estimatedOf(m));
+    }
+    r.ncat = siteLikeCategories(r.g, &r.invarCateg);
+    r.categ = lscOpt.categLikes && r.siteLikes && r.ncat > 1;
+    r.included.clear();
+    for (uint32_t c = 0; c < r.d->nchar; ++c)
+        if (!(r.d->status[c] & kCharExcluded))
+            r.included.push_back(c);
+    r.nsites = static_cast<double>(r.included.size());
+}
+
+// One pass over the trees: every character included, or one subset of the
+// partition (named by subset).
+int scorePass(LScoresRun &r)
+{
+    r.results.clear();
+    r.done = 0;
+    if (r.subset == nullptr)
+        qel_printf("\nLikelihood scores of tree(s) in memory:\n");
+    else
+        qel_printf("\nLikelihood scores of tree(s) in memory for subset '%s' of character partition '%s':\n",
+                   r.subset, lscOpt.byPartition->name);
     tableLine(kUnderlineLastLine, 0);
     const int previous = indentOutput(2);
     showMLSettings(false, nullptr);
@@ -489,51 +590,8 @@ int lscoresThreadProc(void *arg)
     else if (lscOpt.categLikes && r.ncat < 2)
         qel_printf("\nNOTE: \bRate-category contributions are not output (current model has a single rate category "
                    "for each site)\n");
-    if (lscOpt.unconstr) {
-        const ModelGroup *g = r.g;
-        std::vector<std::vector<uint64_t>> cells(g->ngrp, std::vector<uint64_t>(g->patterns->ntax));
-        const ModelGroupEngine &e = *g->engine;
-        const uint32_t n = g->nstates;
-        // Tip rows are by taxon number; the last one is the ancestor's.
-        for (uint32_t t = 0, k = 0; t + 1 < e.tips.size() && k < g->patterns->ntax; ++t) {
-            const TipRow &row = e.tips[t];
-            if (!row.present)
-                continue;
-            const uint32_t slot = k++;
-            for (uint32_t p = 0; p < g->ngrp; ++p) {
-                const uint32_t code = row.codes[p];
-                uint64_t bits = 0;
-                if (code < n)
-                    bits = uint64_t{1} << code;
-                else if (code == n)
-                    bits = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
-                else {
-                    const uint8_t *list = row.ambStates[code - n - 1].data();
-                    for (uint32_t i = 0; i < list[0]; ++i)
-                        bits |= uint64_t{1} << list[1 + i];
-                }
-                cells[p][slot] = bits;
-            }
-        }
-        // Identical columns of different site categories count as one pattern.
-        std::unordered_map<std::string, size_t> seen;
-        std::vector<std::vector<uint64_t>> distinct;
-        std::vector<double> counts;
-        for (uint32_t p = 0; p < g->ngrp; ++p) {
-            if (g->groupPatternCount[p] <= 0.0)
-                continue;
-            const std::string key(reinterpret_cast<const char *>(cells[p].data()), cells[p].size() * sizeof(uint64_t));
-            auto [it, fresh] = seen.emplace(key, distinct.size());
-            if (fresh) {
-                distinct.push_back(cells[p]);
-                counts.push_back(0.0);
-            }
-            counts[it->second] += g->groupPatternCount[p];
-        }
-        const double u = calcUnconstrLike(distinct, counts);
-        qel_printf("\nLikelihood score for unconstrained (multinomial) model = %s\n",
-                   scoreToString(kCriterionLikelihood, 0, 5, u).c_str());
-    }
+    if (lscOpt.unconstr)
+        showUnconstrainedScore(r);
 
     TreeHandle tree(createSearchTree(r.d));
     if (!tree)
@@ -588,6 +646,11 @@ int lscoresThreadProc(void *arg)
         for (const Model *m : r.models)
             k += m->clock ? internal : branches;
     }
+    // The weights change once all trees are scored: changing them between
+    // trees would change the data the later trees are scored on. The last
+    // tree's site likelihoods stay as the weights.
+    if (lscOpt.storeAsWts && !r.results.empty() && !r.results.back().siteLnL.empty())
+        storeSiteLikesAsWeights(r, r.results.back());
     std::vector<size_t> order(r.results.size());
     std::iota(order.begin(), order.end(), size_t{0});
     const bool sorting = gSortTreesByScore != 0;
@@ -636,6 +699,45 @@ int lscoresThreadProc(void *arg)
             qel_printf("    Note: \bScores are not written to score-file in sorted order when single-site "
                        "likelihoods are requested.\n");
     }
+    return status;
+}
+
+int lscoresThreadProc(void *arg)
+{
+    LScoresRun &r = *static_cast<LScoresRun *>(arg);
+    setStatusText("Computing likelihood scores...");
+    if (r.file)
+        writeHeader(r);
+    if (!sfopt.displayOut)
+        qel_printf("Output to main window suppressed (results sent only to file)\n");
+    int status = 0;
+    if (const Nexset *ptn = lscOpt.byPartition) {
+        // Each subset alone, on a copy of the inclusion state put back at the end.
+        const SetPtn *sets = static_cast<const SetPtn *>(ptn->payload);
+        SetHandle saved(createExcludedCharsetCopy(r.d));
+        if (!saved)
+            return 1;
+        for (uint32_t i = 0; i < numPtnSubsets(sets) && status == 0; ++i) {
+            // Counted against the inclusion state the command found.
+            includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
+            if (countIncludedCharsInPtnSubset(sets, r.d, i) == 0)
+                continue;
+            includeCharSubsetOnly(r.d, sets, i, saved.get());
+            afterCharInclusionChange(r.d);
+            if ((status = prepareData(kPrepLikelihood, 0, false)) != 0) {
+                qel_printf("\nCalculation of likelihood scores abandoned.\n");
+                break;
+            }
+            takePreparedState(r);
+            r.subset = getPtnSubset(sets, i) ? getPtnSubsetName(sets, i) : "";
+            status = scorePass(r);
+        }
+        includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
+        afterCharInclusionChange(r.d);
+        r.subset = nullptr;
+    } else {
+        status = scorePass(r);
+    }
     clearStatusText();
     return status;
 }
@@ -665,10 +767,6 @@ int doLScoresCmd()
         qel_errorMsg(0, "Parsimony-based approximations (parsApprox) are not available yet.");
         return 1;
     }
-    if (lscOpt.byPartition != nullptr) {
-        qel_errorMsg(0, "Scoring by character partition (byPartition) is not available yet.");
-        return 1;
-    }
     // LSet options given here apply as they would on an LSet command.
     if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
         return 1;
@@ -685,24 +783,10 @@ int doLScoresCmd()
     if (status != 0) {
         qel_printf("\nCalculation of likelihood scores abandoned.\n");
     } else {
-        r.g = activeModelGroup();
-        for (Model *m = getActiveML()->firstActive; m != nullptr; m = m->nextActive) {
-            r.models.push_back(m);
-            r.est.push_back(estimatedOf(m));
-        }
         r.siteLikes = lscOpt.siteLikes != 0;
         r.tests = (lscOpt.KHTest != 0 || lscOpt.SHTest || lscOpt.AUTest);
-        r.ncat = siteLikeCategories(r.g, &r.invarCateg);
-        r.categ = lscOpt.categLikes && r.siteLikes && r.ncat > 1;
         r.needSites = r.siteLikes || (r.tests && r.list.size() > 1) || lscOpt.storeAsWts;
-        if (lscOpt.storeAsWts) {
-            qel_errorMsg(0, "Storing site likelihoods as character weights (storeAsWts) is not available yet.");
-            status = 1;
-        }
-        for (uint32_t c = 0; c < d->nchar; ++c)
-            if (!(d->status[c] & kCharExcluded))
-                r.included.push_back(c);
-        r.nsites = static_cast<double>(r.included.size());
+        takePreparedState(r);
         if (status == 0 && r.siteLikes && r.g->useMkv) {
             qel_errorMsg(0, "Single-site likelihoods under the Mk model are not available yet.");
             status = 1;

@@ -175,7 +175,15 @@ int installLikelihoodHooks()
     describe.reconstruct = [](Tree *tree, DataInfo *d) {
         return findReconstruction(tree, activeModelGroup(), d);
     };
-    describe.stateOf = getAncStateFromMLRecon;
+    // Model states as the data's symbols: under purine/pyrimidine coding
+    // state 0 stands for A or G, state 1 for C or T.
+    describe.stateOf = [](const DataInfo *d, const TreeNode *node, uint32_t c) -> int64_t {
+        const int64_t s = getAncStateFromMLRecon(d, node, c);
+        const ModelGroup *g = activeModelGroup();
+        if (s < 0 || g == nullptr || g->dataType != kModelRY)
+            return s;
+        return (s & 1 ? 0b0101 : 0) | (s & 2 ? 0b1010 : 0);
+    };
     describe.showProbabilities = [](Tree *tree, DataInfo *d) { return showMLBaseProbs(tree, activeModelGroup(), d); };
     describe.allProbs = [] { return ml.allProbs != 0; };
     installLikelihoodDescribeHooks(describe);

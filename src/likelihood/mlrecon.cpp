@@ -9,6 +9,7 @@
 #include "data/vorn_data.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/clapool.h"
+#include "likelihood/likelihood_settings.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/sitelikes.h"
 #include "qel/qel_interrupts.h"
@@ -54,6 +55,89 @@ double rescale(double *x, size_t count)
     return std::log(big);
 }
 
+// The joint reconstruction of one pattern (the most probable assignment of
+// states to all internal nodes together): partials that take the best state
+// of each child for every parent state, then the choice from the top down.
+// P holds node x category x n x n matrices; CL and best are scratch.
+void jointStates(const std::vector<const TreeNode *> &order, const std::vector<size_t> &pos, const Tree *tree,
+                 ModelGroup *g, uint32_t p, const std::vector<double> &P, const std::vector<double> &probs,
+                 const double *pi, double pinv, uint64_t common, std::vector<double> &CL, Reconstruction &r)
+{
+    const uint32_t n = g->nstates;
+    const size_t k = probs.size(), block = k * n, nodes = order.size();
+    auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
+    auto Pof = [&](size_t v, size_t q) { return P.data() + (v * k + q) * n * n; };
+    std::vector<double> tip(n);
+    // Partials times the tip's data carried across the branch of node v.
+    auto multiplyByTip = [&](double *cl, size_t v, const TipRow &row) {
+        tipPartials(row, p, n, tip.data());
+        for (size_t q = 0; q < k; ++q)
+            for (uint32_t i = 0; i < n; ++i) {
+                double s = 0.0;
+                for (uint32_t x = 0; x < n; ++x)
+                    s += Pof(v, q)[i * n + x] * tip[x];
+                cl[q * n + i] *= s;
+            }
+    };
+    CL.assign(nodes * block, 1.0);
+    size_t top = isInternal(order[0], tree) ? 0 : 1;
+    for (size_t v = nodes; v-- > top;) {
+        const TreeNode *node = order[v];
+        if (!isInternal(node, tree))
+            continue;
+        double *cl = CL.data() + v * block;
+        for (const TreeNode *ch = node->firstChild; ch; ch = ch->nextSib) {
+            const size_t u = at(ch);
+            if (isTipInput(ch)) {
+                multiplyByTip(cl, u, *tipRowOfNode(ch, g));
+                continue;
+            }
+            const double *cu = CL.data() + u * block;
+            for (size_t q = 0; q < k; ++q)
+                for (uint32_t i = 0; i < n; ++i) {
+                    double best = 0.0;
+                    for (uint32_t j = 0; j < n; ++j)
+                        best = std::max(best, Pof(u, q)[i * n + j] * cu[q * n + j]);
+                    cl[q * n + i] *= best;
+                }
+        }
+        // A root that carries data (a taxon, or the ancestor) joins the top node.
+        if (v == 1 && top == 1) {
+            if (const TipRow *row = tipRowOfNode(order[0], g))
+                multiplyByTip(cl, v, *row);
+        }
+        rescale(cl, block);
+    }
+    // From the top down: the top node by its frequencies, the others given
+    // their parent's state.
+    std::vector<uint8_t> chosen(nodes, 0);
+    for (size_t v = top; v < nodes; ++v) {
+        const TreeNode *node = order[v];
+        if (!isInternal(node, tree))
+            continue;
+        const double *cl = CL.data() + v * block;
+        uint32_t best = 0;
+        double bestValue = -1.0;
+        for (uint32_t i = 0; i < n; ++i) {
+            double value = 0.0;
+            for (size_t q = 0; q < k; ++q)
+                value += probs[q] * (v == top ? 1.0 : Pof(v, q)[chosen[at(node->anc)] * n + i]) * cl[q * n + i];
+            if (v == top) {
+                value *= pi[i];
+                if (pinv > 0.0 && (common >> i & 1))
+                    value += pinv * pi[i];
+            }
+            if (value > bestValue) {
+                bestValue = value;
+                best = i;
+            }
+        }
+        chosen[v] = static_cast<uint8_t>(best);
+        r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(node - tree->nodes)]) * r.npat + p] =
+            static_cast<uint8_t>(best);
+    }
+}
+
 }  // namespace
 
 void setReconstructingForML(bool on) { gRequested = on; }
@@ -89,6 +173,10 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
     std::vector<double> rates, probs, P, up, msg, above, tmp(n), work(n);
     std::vector<double> upScale(nodes), aboveScale(nodes);
     std::vector<double *> rows(n);
+    // The states are the joint reconstruction's with LSet recon=joint; the
+    // probabilities are always the marginal ones.
+    const bool joint = ml.recon == 1;
+    std::vector<double> jointCL;
     for (const SiteCategory &c : e.map.siteCats) {
         siteCategoryRates(c, rates, probs);
         const size_t k = rates.size(), block = k * n;
@@ -210,6 +298,8 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
                 }
                 r.state[slot * npat + p] = static_cast<uint8_t>(best);
             }
+            if (joint)
+                jointStates(order, pos, tree, g, p, P, probs, pi, pinv, common, jointCL, r);
         }
     }
     gRecon = std::move(r);

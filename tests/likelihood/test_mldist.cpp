@@ -48,9 +48,7 @@ TEST_F(MLDistTest, IdenticalUncomparableSaturatedAndPlainPairs)
         ASSERT_EQ(setXijRaw(d, 3, c, c < nchar / 2 ? missing : (c % 10 ? base[c] : other[c])), 0);
         ASSERT_EQ(setXijRaw(d, 4, c, other[c]), 0);
     }
-    ml.NST = static_cast<int32_t>(kSubstOneRate);
-    ml.baseFreqMode = kFreqEqual;
-    ml.rates = 0;
+    jukesCantor();
     applySettings();
     TreePtr tree(createTreeForTaxa(5, 5, false));
     buildTestTree(tree.get(), "(1,2,(3,4))", 0);

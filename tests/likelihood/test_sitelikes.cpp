@@ -78,9 +78,7 @@ TEST_F(SiteLikesTest, EachSiteIsTheBruteForceSumAndTheyAddUpToTheScore)
 {
     const std::vector<std::string> rows = {"AACGTAR?", "ACCGTAAA", "AGCTTCAG", "ATCATCRG"};
     load(rows);
-    ml.NST = static_cast<int32_t>(kSubstOneRate);
-    ml.baseFreqMode = kFreqEqual;
-    ml.rates = 0;
+    jukesCantor();
     const double s = score();
     ASSERT_LT(s, kNoLScore);
     SiteLikes sl;
