@@ -767,6 +767,10 @@ int doLScoresCmd()
         qel_errorMsg(0, "Parsimony-based approximations (parsApprox) are not available yet.");
         return 1;
     }
+    if (lscOpt.estSiteRates) {
+        qel_errorMsg(0, "Estimating site rates after scoring (estSiteRates) is not available yet.");
+        return 1;
+    }
     // LSet options given here apply as they would on an LSet command.
     if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
         return 1;
