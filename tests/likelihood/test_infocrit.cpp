@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "likelihood/infocrit.h"
+#include "ml_fixture.h"
+#include "support/tree_test_support.h"
 #include "print_capture.h"
 #include "qel/qel_errormsg.h"
 
@@ -102,6 +104,32 @@ TEST(InfoCriteria, AmbiguousPatternsShareTheirCountsAtTheFixedPoint)
         f1 = n1;
     }
     EXPECT_NEAR(u, unconstrByHand({f0, f1, 4, 1, 1}), 1e-8);
+}
+
+class ParamCountTest : public MLFixture {};
+
+TEST_F(ParamCountTest, HkyGammaWithEmpiricalFrequenciesHasFiveFreeParameters)
+{
+    // Three frequencies, kappa and the shape; a rate matrix of six classes
+    // pooled into three adds two instead of kappa.
+    std::mt19937 rng(8);
+    makeDna(10, 50, rng, 0.0);
+    ml.estTratio = 1;
+    ml.rates = 1;
+    ml.estGammaShape = 1;
+    applySettings();
+    TreePtr tree(createTreeForTaxa(10, 10, false));
+    buildTestTree(tree.get(), "(1,2,(3,(4,(5,(6,(7,(8,9)))))))", 0);
+    ASSERT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+    EXPECT_EQ(setModelParamCounts(), 5u);
+    ml.NST = static_cast<int32_t>(kSubstSixRates);
+    const int32_t classes[6] = {0, 1, 0, 0, 1, 2};
+    for (int i = 0; i < 6; ++i)
+        (&ml.cAC)[i] = classes[i];
+    ml.estRmatrix = 1;
+    applySettings();
+    ASSERT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+    EXPECT_EQ(setModelParamCounts(), 3u + 2u + 1u);
 }
 
 }  // namespace
