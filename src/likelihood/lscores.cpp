@@ -80,6 +80,7 @@ struct ModelEstimates {
 struct TreeResult {
     uint32_t number = 0;  // 1-based
     double score = kNoLScore;
+    double k = 0;  // free parameters counted by the information criteria
     std::vector<ModelEstimates> models;  // per active model
     std::vector<double> siteLnL;         // per group pattern
     SiteLikes categ;
@@ -277,7 +278,7 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
         const double lnL = t.siteLnL[p];
         if (!std::isfinite(lnL) || lnL < std::log(1e-300))
             std::fprintf(f, "infinity");
-        else if (std::exp(-(-lnL)) < 1e-6 && -lnL < 1e-6)
+        else if (-lnL < 1e-6)
             std::fprintf(f, "%.3e", -lnL);
         else
             std::fprintf(f, "%.8f", -lnL);
@@ -319,7 +320,7 @@ void paramLine(const LScoresRun &r, const Table &tb, const std::vector<size_t> &
     qel_printf("\n");
 }
 
-int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, double k, bool aic, bool aicc, bool bic)
+int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, bool aic, bool aicc, bool bic)
 {
     setStatusText("Outputting likelihood scores...");
     Table tb;
@@ -354,11 +355,11 @@ int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, double
             qel_printf("%*s", tb.col, scoreToString(kCriterionLikelihood, tb.col, 5, r.results[i].score).c_str());
         qel_printf("\n");
         if (aic)
-            row("AIC", [&](const TreeResult &t) { return calcAIC(k, t.score); }, 5, kNoLScore);
+            row("AIC", [&](const TreeResult &t) { return calcAIC(t.k, t.score); }, 5, kNoLScore);
         if (aicc)
-            row("AICc", [&](const TreeResult &t) { return calcAICc(k, t.score, r.nsites); }, 5, kNoLScore);
+            row("AICc", [&](const TreeResult &t) { return calcAICc(t.k, t.score, r.nsites); }, 5, kNoLScore);
         if (bic)
-            row("BIC", [&](const TreeResult &t) { return calcBIC(k, t.score, r.nsites); }, 5, kNoLScore);
+            row("BIC", [&](const TreeResult &t) { return calcBIC(t.k, t.score, r.nsites); }, 5, kNoLScore);
         for (size_t mi = 0; mi < r.models.size(); ++mi) {
             const Model *m = r.models[mi];
             const Estimated &e = r.est[mi];
@@ -599,14 +600,17 @@ int scorePass(LScoresRun &r)
     TimeMark start{}, stop{};
     setTimeMark(&start);
     int status = 0;
-    uint32_t branches = 0, internal = 0;
+    // The information criteria count the free model parameters and, for each
+    // model, the tree's branches (its internal nodes under a clock).
+    const double modelParams = lscOpt.AIC || lscOpt.AICc || lscOpt.BIC ? setModelParamCounts() : 0.0;
     for (uint32_t number : r.list) {
         if (getTree(getActiveTreeBuffer(), number + 1, tree.get()) != 0)
             return 1;
-        branches = countBranches(tree.get());
-        internal = countInternalNodes(tree.get());
         TreeResult t;
         t.number = number + 1;
+        t.k = modelParams;
+        for (const Model *m : r.models)
+            t.k += m->clock ? countInternalNodes(tree.get()) : countBranches(tree.get());
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
             status = getAbortedStatus() != 0 ? 2 : 1;
@@ -638,14 +642,6 @@ int scorePass(LScoresRun &r)
         return 1;
     }
 
-    // Information criteria: the free model parameters and each model's branches.
-    double k = 0;
-    const bool wantIC = lscOpt.AIC || lscOpt.AICc || lscOpt.BIC;
-    if (wantIC) {
-        k = setModelParamCounts();
-        for (const Model *m : r.models)
-            k += m->clock ? internal : branches;
-    }
     // The weights change once all trees are scored: changing them between
     // trees would change the data the later trees are scored on. The last
     // tree's site likelihoods stay as the weights.
@@ -658,7 +654,7 @@ int scorePass(LScoresRun &r)
         std::stable_sort(order.begin(), order.end(),
                          [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
     if (sfopt.displayOut && !r.results.empty()) {
-        if (showTreeScores(r, order, k, lscOpt.AIC, lscOpt.AICc, lscOpt.BIC) == 2)
+        if (showTreeScores(r, order, lscOpt.AIC, lscOpt.AICc, lscOpt.BIC) == 2)
             status = 2;
         if (r.siteLikes)
             for (size_t i : order)
