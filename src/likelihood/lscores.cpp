@@ -629,8 +629,10 @@ int scorePass(LScoresRun &r)
         }
         r.results.push_back(std::move(t));
         r.done++;
-        if (r.siteLikes && r.file)
-            writeTreeRow(r, r.results.back()), writeSiteRows(r, r.results.back());
+        if (r.siteLikes && r.file) {
+            writeTreeRow(r, r.results.back());
+            writeSiteRows(r, r.results.back());
+        }
         if (incrementProgressValue(r.progress) == kProgressAborted && confirmAbortRequest()) {
             status = 2;
             break;
