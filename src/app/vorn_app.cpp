@@ -19,6 +19,7 @@
 #include "data/statefreq.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
+#include "distance/dcalc.h"
 #include "distance/distance_hooks.h"
 #include "distance/dset.h"
 #include "distance/ml_start_lengths.h"
@@ -33,6 +34,7 @@
 #include "qel/qel_time.h"
 #include "likelihood/ml_cmd.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/mldist.h"
 #include "likelihood/mlsettings_report.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
@@ -343,6 +345,17 @@ int installSubsystemHooks()
         [](void *h, double x) { return updateFreqDistData(static_cast<FreqDist *>(h), x); },
         [](const void *h, const char *title) { return showFreqDist(static_cast<const FreqDist *>(h), title, false); },
         [](void *h) { delete static_cast<FreqDist *>(h); }});
+    // Maximum-likelihood distances are computed by the likelihood engine.
+    installMLDistanceHooks({[](DCalcData *cd, DataInfo *d) {
+        MLDistanceResult r;
+        const int status = calcMLDistances(d, cd->dm->distances, cd->taxonSubset, cd->forLikelihood,
+                                           [cd] { return updateDistProgress(cd->progress); }, r);
+        cd->dm->maxDistance = r.largest;
+        cd->dm->nUndefined = r.undefined;
+        cd->dm->nZero = r.zero;
+        cd->dm->allUndefined = !r.anyDefined;
+        return status;
+    }});
     return status;
 }
 

@@ -14,6 +14,7 @@
 #include "data/saveassum.h"
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
+#include "likelihood/lscores.h"
 #include "likelihood/ml_cmd.h"
 #include "distance/cluster_cmd.h"
 #include "distance/dconseq.h"

@@ -30,7 +30,6 @@ int doGenerateTreesCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
-int doLScoresCmd();
 int doOrthoFilterCmd();
 int doPartHomTest();
 int doPatFitTest();

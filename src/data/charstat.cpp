@@ -1011,6 +1011,10 @@ void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
     }
     if (wtsChanged || pars)
         showWtStatus(n, emit);
+    // The likelihood section reads the default group's site patterns, when
+    // they have been built for the current data.
+    const ModelGroup *g = lik ? activeModelGroup() : nullptr;
+    const bool patterns = g != nullptr && g->patterns != nullptr && isSitePatternDataValid(g);
     if (!pars) {
         if (lik) {
             if (n.otherWeight) {
@@ -1019,6 +1023,8 @@ void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
                 showWtStatus(n, emit);
                 indentOutput(-2);
             }
+            if (full && patterns)
+                emit("Observed proportion of constant sites = %g\n", g->patterns->propConstant);
         } else if (full) {
             emit("Total number of included characters = %u\n", n.included);
             showWtStatus(n, emit);
@@ -1027,6 +1033,21 @@ void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
         showParsimonySection(n, emit);
     }
     indentOutput(-indent);
+    const uint32_t stops = patterns ? g->patterns->stopCells : 0;
+    if (patterns && (nNonModelCharsIncluded || nAllMissingIncluded || stops)) {
+        emit("\n");
+        if (nNonModelCharsIncluded)
+            emit("NOTE: %u included non-%s %s ignored in likelihood analyses.\n", nNonModelCharsIncluded,
+                 g->dataType == kModelAminoAcid ? "amino-acid" : "nucleotide",
+                 nNonModelCharsIncluded == 1 ? "character" : "characters");
+        if (nAllMissingIncluded)
+            emit("NOTE: %u all-missing %s ignored in likelihood analyses.\n", nAllMissingIncluded,
+                 nAllMissingIncluded == 1 ? "character" : "characters");
+        if (stops)
+            emit("NOTE: %u stop-codon code%s converted to \"missing\" for likelihood analyses.\n", stops,
+                 stops == 1 ? "" : "s");
+        emit("\n");
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -24,6 +24,10 @@
 #include "trees/treeutil.h"
 
 namespace {
+MLDistanceHooks gMLDistanceHooks{};
+}  // namespace
+
+namespace {
 
 constexpr double kZeroBand = 1e-10;
 constexpr char kAminoAcidSymbols[] = "ACDEFGHIKLMNPQRSTVWY";
@@ -203,9 +207,6 @@ int nucleotideDistances(DCalcData *cd, DataInfo *d)
     const SitePatternData *pd = g->patterns;
     if (!pd || !(g->totalWeight > 0.0))
         return noDataError();
-    if (cd->type == kDistML)
-        return qel_errorMsg(0, "The distance requested (%s) is not available yet.", distTypeName(kDistML));
-
     const uint32_t n = pd->nstates;
     double freqBlock[kMaxModelStates];
     const double *freqs = nullptr;
@@ -629,6 +630,8 @@ int updateDistProgress(ProgData *progress)
     return gAborted_.load() && confirmAbortRequest() ? 2 : 0;
 }
 
+void installMLDistanceHooks(const MLDistanceHooks &hooks) { gMLDistanceHooks = hooks; }
+
 int calcDistThreadProc(void *arg)
 {
     auto *cd = static_cast<DCalcData *>(arg);
@@ -636,7 +639,11 @@ int calcDistThreadProc(void *arg)
     if (!d)
         return 1;
     int status;
-    if (hasNucleotideData(d) && isDnaDistType(cd->type))
+    if (cd->type == kDistML)
+        status = gMLDistanceHooks.calcMLDistances
+                     ? gMLDistanceHooks.calcMLDistances(cd, d)
+                     : qel_errorMsg(0, "The distance requested (%s) is not available yet.", distTypeName(kDistML));
+    else if (hasNucleotideData(d) && isDnaDistType(cd->type))
         status = nucleotideDistances(cd, d);
     else if (cd->type == kDistTotal || cd->type == kDistMean)
         status = characterDifferences(cd, d);
@@ -645,8 +652,10 @@ int calcDistThreadProc(void *arg)
     if (status != 0)
         return status;
     // Road C matrices are computed afresh on every request.
-    const bool roadC = !(hasNucleotideData(d) && isDnaDistType(cd->type)) && cd->type != kDistTotal &&
-                       cd->type != kDistMean;
+    // So are ML distances, which follow the likelihood settings.
+    const bool roadC = (!(hasNucleotideData(d) && isDnaDistType(cd->type)) && cd->type != kDistTotal &&
+                        cd->type != kDistMean) ||
+                       cd->type == kDistML;
     if (cd->dm->nUndefined && (status = doUndefinedDistances(cd->dm, d, cd->quiet)) != 0)
         return status;
     if (!roadC)

@@ -65,6 +65,15 @@ int calcDistThreadProc(void *arg);
 double calcFxy(DCalcData *cd, uint32_t i, uint32_t j, const SitePatternData *pd, bool inferMissing, double **F,
                double **counts, const double *freqs, double **work);
 
+// Maximum-likelihood distances come from the likelihood engine, a layer
+// above: it installs its pair calculation at start-up. It fills cd->dm's
+// pairs (within cd->taxonSubset) with the undefined and zero counts and the
+// largest distance, as the other roads do; 0, 1 on error, 2 when stopped.
+struct MLDistanceHooks {
+    int (*calcMLDistances)(DCalcData *cd, DataInfo *d);
+};
+void installMLDistanceHooks(const MLDistanceHooks &hooks);
+
 // Replaces undefined distances and reports them: 0, 1 on error.
 int doUndefinedDistances(DMatrix *dm, DataInfo *d, bool quiet);
 // 0 when the type may be computed, else a report and 1.

@@ -480,58 +480,31 @@ int dscoresThreadProc(void *arg)
 int doDScoresCmd()
 {
     DataInfo *d = activeDataInfo();
-    TreeBuffer *buf = getActiveTreeBuffer();
-    const uint32_t inMemory = numTreesInBuffer(buf);
     if (!d)
         return 1;
-    if (inMemory == 0) {
-        qel_errorMsg(0, "There are no trees in memory.");
-        return 1;
-    }
-    const bool rooted = areTreesRooted(buf);
-    if (checkMinTaxa(d, rooted ? 2 : 3, "Calculating distance scores for ", rooted ? "rooted trees" : "unrooted trees"))
-        return 1;
-    SetHandle listSet(allocSet(inMemory));
-    if (!listSet || getTreeList(listSet.get(), true, false) != 0)
-        return 1;
-
-    sfopt.pref_saveToFile = 0;
-    gSortTreesByScore = 0;
-    gReplaceFile = gAppendToFile = 0;
-    sfopt.displayOut = 1;
     felsMaxPasses = lsIterProg = -1;
     felsMaxDelta = -1.0;
-    // A file is written when its name is given on the command line.
-    char savedScore[sizeof sfopt.scoreFile];
-    std::memcpy(savedScore, sfopt.scoreFile, sizeof savedScore);
-    sfopt.scoreFile[0] = dist.designFile[0] = dist.expDistFile[0] = 0;
-    const int got = getCmdParams(OptionSet::kDScores, ";", nullptr);
-    const bool wantScore = got > 0 && sfopt.scoreFile[0] != 0;
-    dist.pref_writeDsgn = got > 0 && dist.designFile[0] != 0;
-    dist.pref_writeExpD = got > 0 && dist.expDistFile[0] != 0;
-    if (!wantScore)
-        std::memcpy(sfopt.scoreFile, savedScore, sizeof savedScore);
-    if (!dist.pref_writeDsgn)
-        std::snprintf(dist.designFile, sizeof dist.designFile, "design_matrix.txt");
-    if (!dist.pref_writeExpD)
-        std::snprintf(dist.expDistFile, sizeof dist.expDistFile, "expected_distances.txt");
-    if (got <= 0)
-        return got < 0 ? 0 : 1;
-    if (!wantScore && !sfopt.displayOut) {
-        qel_errorMsg(920, "Output to main window is suppressed but no score file was specified either.");
-        return 1;
-    }
+    // The design and expected-distance files are written only when named on
+    // this command; otherwise their names go back to the defaults.
+    auto clearNames = [] { dist.designFile[0] = dist.expDistFile[0] = 0; };
+    auto fileNames = [](bool parsed) {
+        dist.pref_writeDsgn = parsed && dist.designFile[0] != 0;
+        dist.pref_writeExpD = parsed && dist.expDistFile[0] != 0;
+        if (!dist.pref_writeDsgn)
+            std::snprintf(dist.designFile, sizeof dist.designFile, "design_matrix.txt");
+        if (!dist.pref_writeExpD)
+            std::snprintf(dist.expDistFile, sizeof dist.expDistFile, "expected_distances.txt");
+    };
+    ScoreCmdStart start;
+    if (const int s = startScoreCmd(d, {"Calculating distance scores for ", OptionSet::kDScores, clearNames, fileNames}, start);
+        s != 0)
+        return s < 0 ? 0 : 1;
+    const bool wantScore = start.fileNamed;
 
     DScoresRun r;
     r.d = d;
-    r.buf = buf;
-    for (uint32_t k = 0; k < inMemory; k++)
-        if (isSetMember(listSet.get(), k))
-            r.list.push_back(k);
-    if (r.list.empty())
-        for (uint32_t k = 0; k < inMemory; k++)
-            if (isTreeVisible(k))
-                r.list.push_back(k);
+    r.buf = getActiveTreeBuffer();
+    r.list = std::move(start.trees);
     r.bme = dist.objective == kObjectiveBME;
     r.me = dist.objective == kObjectiveME;
     r.lsq = lsFitObjective();

@@ -3,6 +3,7 @@
 #include "likelihood/treelike.h"
 #include "data/vorn_util.h"
 #include "search/critscore.h"
+#include "search/describetrees.h"
 #include "trees/treeutil.h"
 
 #include "cli/option_sets.h"
@@ -17,6 +18,7 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/mlrecon.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
@@ -154,5 +156,36 @@ int installLikelihoodHooks()
     search.score = [](Tree *tree, double bound) { return calcTreeLikelihood(tree, bound); };
     // The general tree score (star decomposition, tree filters, sorting).
     installTreeScoreFxns({nullptr, search.score, nullptr});
+    // DescribeTrees: each tree scored with its lengths optimised and, for
+    // the branch table, the standard errors and zero-length tests.
+    LikelihoodDescribeHooks describe{};
+    describe.prepare = [](DataInfo *) { return prepareData(kPrepLikelihood, 0, false); };
+    describe.score = [](Tree *tree, bool stdErrs) {
+        if (initializeML(false, false, false, false, tree) != 0)
+            return kNoLScore;
+        setNeedBrlenStdErr(stdErrs);
+        const double score = calcTreeLikelihood(tree, kNoLScore);
+        setNeedBrlenStdErr(false);
+        return score;
+    };
+    describe.stdErr = [](const TreeNode *node) { return brlenStdErr(nullptr, node); };
+    describe.zeroLenDiff = [](const TreeNode *node) { return zeroLenScoreDiff(nullptr, node); };
+    describe.zeroLenTest = didZeroLenTest;
+    describe.paramsEstimated = estimatingMLParms;
+    describe.reconstruct = [](Tree *tree, DataInfo *d) {
+        return findReconstruction(tree, activeModelGroup(), d);
+    };
+    // Model states as the data's symbols: under purine/pyrimidine coding
+    // state 0 stands for A or G, state 1 for C or T.
+    describe.stateOf = [](const DataInfo *d, const TreeNode *node, uint32_t c) -> int64_t {
+        const int64_t s = getAncStateFromMLRecon(d, node, c);
+        const ModelGroup *g = activeModelGroup();
+        if (s < 0 || g == nullptr || g->dataType != kModelRY)
+            return s;
+        return (s & 1 ? 0b0101 : 0) | (s & 2 ? 0b1010 : 0);
+    };
+    describe.showProbabilities = [](Tree *tree, DataInfo *d) { return showMLBaseProbs(tree, activeModelGroup(), d); };
+    describe.allProbs = [] { return ml.allProbs != 0; };
+    installLikelihoodDescribeHooks(describe);
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

@@ -88,7 +88,8 @@ uint64_t nodeStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint
 
 }  // namespace
 
-int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode)
+int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode,
+                    const std::function<int64_t(const TreeNode *, uint32_t)> &internalStates)
 {
     MatrixDisplay m;
     m.mode = static_cast<MatrixMode>(mode);
@@ -103,7 +104,11 @@ int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode)
             m.rows.push_back({std::to_string(nodeNum(n, tree)), -1});
             nodes.push_back(n);
         }
-    m.states = [&](size_t row, uint32_t c) {
+    m.states = [&](size_t row, uint32_t c) -> uint64_t {
+        if (internalStates && !isTaxonNode(nodes[row], d)) {
+            const int64_t s = internalStates(nodes[row], c);
+            return s < 0 ? allStates(d) : static_cast<uint64_t>(s);
+        }
         return nodeStates(tree, d, nodes[row], c, mode == ReconMatrix::MprSets);
     };
     return showMatrixOutputProc(m, d);

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct DataInfo;
 struct Tree;
+struct TreeNode;
 
 enum class ReconMatrix : uint32_t {
     Terminal = 1,  // the observed cells of the taxa
@@ -15,8 +17,11 @@ enum class ReconMatrix : uint32_t {
     Both = 3,      // taxa, then internal nodes
     MprSets = 4,   // the MPR sets of the internal nodes
 };
-// 0, or 2 when the user aborted.
-int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode);
+// The states of internal nodes come from `internalStates` when it is given
+// (a likelihood reconstruction: state bits, negative for none), else from
+// the parsimony reconstruction. 0, or 2 when the user aborted.
+int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode,
+                    const std::function<int64_t(const TreeNode *, uint32_t)> &internalStates = {});
 
 enum class Triangles : uint32_t { Lower, Upper, Both };
 // A taxon-by-taxon table of an ntax x ntax row-major matrix (row i, column j

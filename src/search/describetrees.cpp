@@ -45,6 +45,8 @@ bool describeWithBrlensOnly = false;
 
 namespace {
 
+LikelihoodDescribeHooks gLikHooks{};
+
 constexpr int kLinkLeftWidth = 26;  // node and connected-node columns
 constexpr int kLinkLengthWidth = 19;
 constexpr int kRangeWidth = 14;
@@ -57,7 +59,85 @@ struct DescribeRun {
     bool patristicWanted;        // fValue, patristic or homoplasy
     AuxOut *ancStates;           // the reconstructed-states file, or null
     const CriterionSearchFxns *fit = nullptr;  // lengths fitted under distance
+    bool lik = false;                            // lengths optimised under likelihood
 };
+
+// The tips below each node as a bit set over tip indices, flipped so that
+// the lowest tip of the tree is never a member: an edge has the same key on
+// either side of it, whichever way up the tree hangs.
+std::vector<std::vector<uint64_t>> edgeKeys(Tree *tree)
+{
+    checkTraversalSeq(tree);
+    const size_t words = (tree->tipBound + 63) / 64;
+    std::vector<std::vector<uint64_t>> bits(tree->maxNodes, std::vector<uint64_t>(words, 0));
+    std::vector<uint64_t> all(words, 0);
+    auto isTip = [&](const TreeNode *v) { return v->index >= 0 && static_cast<uint32_t>(v->index) < tree->tipBound; };
+    std::vector<TreeNode *> order;
+    for (TreeNode *p = tree->root; p; p = p->next)
+        order.push_back(p);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        TreeNode *v = *it;
+        std::vector<uint64_t> &b = bits[static_cast<size_t>(v - tree->nodes)];
+        if (isTip(v)) {
+            b[static_cast<size_t>(v->index) / 64] |= uint64_t{1} << (v->index % 64);
+            all[static_cast<size_t>(v->index) / 64] |= uint64_t{1} << (v->index % 64);
+        }
+        if (v == tree->root)
+            continue;
+        for (const TreeNode *c = v->firstChild; c; c = c->nextSib) {
+            const std::vector<uint64_t> &cb = bits[static_cast<size_t>(c - tree->nodes)];
+            for (size_t w = 0; w < words; ++w)
+                b[w] |= cb[w];
+        }
+    }
+    size_t lowWord = 0;
+    while (lowWord < words && all[lowWord] == 0)
+        ++lowWord;
+    const uint64_t low = lowWord < words ? all[lowWord] & (~all[lowWord] + 1) : 0;
+    for (std::vector<uint64_t> &b : bits)
+        if (lowWord < words && (b[lowWord] & low))
+            for (size_t w = 0; w < words; ++w)
+                b[w] = all[w] & ~b[w];
+    return bits;
+}
+
+// The likelihood score of the tree with its lengths optimised, then the tree
+// rooted for display on those lengths; the standard errors and zero-length
+// tests follow their branches through the rooting.
+int scoreAndRootForLikelihood(Tree *tree, DataInfo *d, uint32_t n, double *score, LinkExtras &extras)
+{
+    const bool wantErrors = describe.brLens != 0;
+    *score = gLikHooks.score(tree, wantErrors);
+    if (*score >= 1e37)
+        return getAbortedStatus() ? 2 : 1;
+    extras.zeroLenTest = wantErrors ? gLikHooks.zeroLenTest() : 0;
+    std::vector<std::pair<std::vector<uint64_t>, std::pair<double, double>>> byEdge;
+    if (wantErrors) {
+        const auto keys = edgeKeys(tree);
+        for (TreeNode *p = tree->root->next; p; p = p->next)
+            byEdge.push_back({keys[static_cast<size_t>(p - tree->nodes)],
+                              {gLikHooks.stdErr(p), extras.zeroLenTest ? gLikHooks.zeroLenDiff(p) : 0.0}});
+    }
+    if (!(tree->flags & kTreeRootedAtAnc))
+        if (const int rc = rootTree(tree, d, n, true, false, true))
+            return rc;
+    setTraversalSeq(tree);
+    extras.stdErr.assign(tree->maxNodes, -1.0);
+    extras.lnLDiff.assign(tree->maxNodes, 0.0);
+    if (wantErrors) {
+        const auto keys = edgeKeys(tree);
+        for (TreeNode *p = tree->root->next; p; p = p->next) {
+            const size_t i = static_cast<size_t>(p - tree->nodes);
+            for (const auto &[key, values] : byEdge)
+                if (key == keys[i]) {
+                    extras.stdErr[i] = values.first;
+                    extras.lnLDiff[i] = values.second;
+                    break;
+                }
+        }
+    }
+    return 0;
+}
 
 // Patristic distances of the tree in hand: computed before the score so that
 // the f value can follow the indices, printed after the listings.
@@ -194,14 +274,19 @@ int describeOutputProc(void *arg)
     TreeHandle tree(createTree(true));
     if (!tree)
         return 1;
-    const bool pars = !run->brlensOnly && !run->fit;
+    const bool pars = !run->brlensOnly && !run->fit && !run->lik;
     for (uint32_t n : run->list) {
         if (getAbortedStatus() && confirmAbortRequest())
             return 2;
         if (getTree(nullptr, n, tree.get()) != 0)
             return 1;
         showTreeNum(tree.get(), d, n);
-        if (pars) {
+        LinkExtras extras;
+        double likScore = 0.0;
+        if (run->lik) {
+            if (const int rc = scoreAndRootForLikelihood(tree.get(), d, n, &likScore, extras))
+                return rc;
+        } else if (pars) {
             if (const int rc = updateLengthBounds(tree.get(), d))
                 return rc;
             if (const int rc = prepTreeForDrawing(tree.get(), d, n, true, true, true, false, false, nullptr))
@@ -219,7 +304,29 @@ int describeOutputProc(void *arg)
                 qel_printf("\n");
             }
             showLinks(tree.get(), d, static_cast<int>(n), run->brlensOnly,
-                      run->fit ? run->fit->lengthDecimals() : -1);
+                      run->fit ? run->fit->lengthDecimals() : run->lik ? 5 : -1, run->lik ? &extras : nullptr);
+        }
+        if (run->lik && (describe.xout || gLikHooks.allProbs())) {
+            const int rc = gLikHooks.reconstruct(tree.get(), d);
+            if (rc == 1)
+                qel_printf("\nNote: Output of probabilities of state assignments is not supported for Mkv model.\n\n");
+            else if (rc != 0)
+                return rc;
+            if (rc == 0 && describe.xout) {
+                setStatusText("Outputting estimated states...");
+                auto states = [d](const TreeNode *node, uint32_t c) { return gLikHooks.stateOf(d, node, c); };
+                if (showReconMatrix(tree.get(), d, static_cast<ReconMatrix>(describe.xout), states) == 2)
+                    return 2;
+            }
+            if (rc == 0 && gLikHooks.allProbs() && gLikHooks.showProbabilities(tree.get(), d) == 2)
+                return 2;
+        }
+        if (run->lik) {
+            qel_printf("\n-Ln likelihood = %s\n", scoreToString(kCriterionLikelihood, 0, 5, likScore).c_str());
+            if (gLikHooks.paramsEstimated())
+                qel_printf("(use the %s command (or Tree Scores->Likelihood menu command) to see model parameter "
+                           "estimates)\n",
+                           "LScores");
         }
         if (run->fit)
             qel_printf("\n%s = %s\n", run->fit->scoreLabel(), treeScoreToString(0, getLastTreeScore()).c_str());
@@ -280,7 +387,9 @@ const char *optimizationName()
 
 }  // namespace
 
-void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int decimals)
+void installLikelihoodDescribeHooks(const LikelihoodDescribeHooks &hooks) { gLikHooks = hooks; }
+
+void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int decimals, const LinkExtras *extras)
 {
     (void)n;
     checkTraversalSeq(tree);
@@ -299,8 +408,14 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int dec
     const bool ranges = !brlensOnly && parsCriterionActive();
     const std::vector<BranchLengthRange> range = ranges ? possibleBranchLengths(tree, data)
                                                         : std::vector<BranchLengthRange>{};
-    const int rule = ranges ? 73 : 45;
-    if (ranges) {
+    const bool test = extras && extras->zeroLenTest;
+    const int rule = ranges ? 73 : test ? 78 : extras ? 57 : 45;
+    if (extras) {
+        qel_printf("\n                    Connected          Branch%s\n", test ? "    Standard    --- L.R. test ---"
+                                                                              : "    Standard");
+        qel_printf("   Node              to node           length%s\n", test ? "       error    lnL diff      P*"
+                                                                            : "       error");
+    } else if (ranges) {
         qel_printf("\n                                     Assigned       Minimum       Maximum\n");
         qel_printf("                    Connected          branch      possible      possible\n");
         qel_printf("   Node              to node           length        length        length\n");
@@ -331,6 +446,27 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int dec
             qel_printf("%6u%20s", nodeNum(p, tree), text);
         }
         qel_printf("%s", lengthField(p->edge.brlen, dec, kLinkLengthWidth).c_str());
+        if (extras) {
+            const size_t i = static_cast<size_t>(p - tree->nodes);
+            const double se = i < extras->stdErr.size() ? extras->stdErr[i] : -1.0;
+            if (se < 0.0)
+                qel_printf("%12s", "-");
+            else
+                qel_printf("%s", lengthField(se, dec, 12).c_str());
+            if (test) {
+                // Twice the difference is a half-and-half mixture of 0 and a
+                // chi-square with one degree of freedom at the boundary.
+                const double diff = std::max(extras->lnLDiff[i], 0.0);
+                const double P = 0.5 * std::erfc(std::sqrt(diff));
+                // A difference below the printed precision shows as 0, not -0.
+                const double shown = std::fabs(extras->lnLDiff[i]) < 5e-4 ? 0.0 : extras->lnLDiff[i];
+                qel_printf("%12.3f", shown);
+                if (P < 0.001)
+                    qel_printf("%9s", "<0.001");
+                else
+                    qel_printf("%9.3f", P);
+            }
+        }
         if (ranges) {
             const BranchLengthRange &r = range[nodePosition(tree, p)];
             qel_printf("%s%s", lengthField(r.min, dec, kRangeWidth).c_str(),
@@ -342,6 +478,11 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int dec
     char sum[64];
     std::snprintf(sum, sizeof sum, "%.*f", dec, total);
     qel_printf("%-*s%19s\n", kLinkLeftWidth, "Sum", sum);
+    if (test)
+        qel_printf("\n   * \bProbability of obtaining a likelihood ratio as large or larger than the observed ratio "
+                   "under the null hypothesis that a branch has zero length (%s reoptimization after forcing a "
+                   "branch length to zero)\n",
+                   extras->zeroLenTest == 2 ? "crude test with no" : "full");
 }
 
 int doDescribeTreesCmd()
@@ -364,11 +505,12 @@ int doDescribeTreesCmd()
     }
     // Under the distance criterion the lengths are the fit to the matrix,
     // from characters or from a user matrix alone.
-    const CriterionSearchFxns *fit =
-        !parsCriterionActive() && (haveChars || (d->flags & kHaveDistances)) ? criterionDescribeFxns(gCriterion)
-                                                                               : nullptr;
-    describeWithBrlensOnly = !haveChars && !fit;
-    if (!describeWithBrlensOnly && !fit && !parsCriterionActive()) {
+    const bool lik = gCriterion == kCriterionLikelihood && haveChars && gLikHooks.score != nullptr;
+    const CriterionSearchFxns *fit = !lik && !parsCriterionActive() && (haveChars || (d->flags & kHaveDistances))
+                                           ? criterionDescribeFxns(gCriterion)
+                                           : nullptr;
+    describeWithBrlensOnly = !haveChars && !fit && !lik;
+    if (!describeWithBrlensOnly && !fit && !lik && !parsCriterionActive()) {
         qel_errorMsg(0, "Tree descriptions are available only under the parsimony criterion (or for trees with "
                         "user branch lengths and no character data).");
         return 1;
@@ -381,13 +523,22 @@ int doDescribeTreesCmd()
     const int got = getCmdParams(OptionSet::kDescribeTrees, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
-    if (fit ? prepareData(kPrepDistance, 0, false) != 0
+    if (lik ? gLikHooks.prepare(d) != 0
+        : fit ? prepareData(kPrepDistance, 0, false) != 0
             : !describeWithBrlensOnly && (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 ||
                                           prepareParsimonyData(d) != 0))
         return 1;
-    if (!rooted && checkRootingOption(d, describeWithBrlensOnly || fit, true, true, false) != 0)
+    if (!rooted && checkRootingOption(d, describeWithBrlensOnly || fit || lik, true, true, false) != 0)
         return 1;
 
+    if (lik && (describe.chgList || describe.apoList || specialFlnam[0])) {
+        qel_printf("\nNote: \bChange lists, apomorphy lists and the file of reconstructed states under the "
+                   "likelihood criterion are not available yet.\n");
+        specialFlnam[0] = '\0';
+    }
+    if (lik && (describe.mprSets || describe.patristic || describe.homoplasy || describe.fValue || describe.diagnose))
+        qel_printf("\nNote: \bMPR sets, diagnostics, patristic distances and f values are available only under the "
+                   "parsimony criterion.\n");
     if (fit && (describe.xout || describe.mprSets || describe.patristic || describe.homoplasy || describe.fValue ||
                 describe.chgList || describe.apoList || describe.diagnose || specialFlnam[0])) {
         qel_printf("\nNote: \bReconstructions, change lists, diagnostics, patristic distances and f values are "
@@ -402,8 +553,8 @@ int doDescribeTreesCmd()
         specialFlnam[0] = '\0';
     }
 
-    DescribeRun run{d, {}, describeWithBrlensOnly, false, nullptr, fit};
-    run.patristicWanted = !describeWithBrlensOnly && !fit && (describe.fValue || describe.patristic || describe.homoplasy);
+    DescribeRun run{d, {}, describeWithBrlensOnly, false, nullptr, fit, lik};
+    run.patristicWanted = !describeWithBrlensOnly && !fit && !lik && (describe.fValue || describe.patristic || describe.homoplasy);
     for (uint32_t k = 0; k < inMemory; k++)
         if (isSetMember(listSet.get(), k))
             run.list.push_back(k + 1);
@@ -433,9 +584,9 @@ int doDescribeTreesCmd()
     if (!describeWithBrlensOnly) {
         char text[256];
         qel_printf("Optimality criterion = \b%s\n", makeFullCriterionString(text, sizeof text));
-        if (!fit)
+        if (!fit && !lik)
             qel_printf("  Character-state optimization: %s\n", optimizationName());
-        if (rooted && !fit)
+        if (rooted && !fit && !lik)
             qel_printf("%*sAncStates = \"%s\"\n", 32, "", ancStatesName());
     }
     indentOutput(-2);

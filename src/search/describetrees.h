@@ -9,17 +9,54 @@
 // score formatting and criterion of the search layer.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 struct DataInfo;
 struct Tree;
+struct TreeNode;
 
 int doDescribeTreesCmd();
+
+// What DescribeTrees needs from the likelihood engine, installed by it at
+// start-up: the set-up for the data, the score of a tree with its branch
+// lengths optimised in place (1e37 when it failed), with the standard error
+// and the zero-length test of each branch when asked, what the last score
+// found for each branch, and whether model parameters are estimated.
+struct LikelihoodDescribeHooks {
+    int (*prepare)(DataInfo *d);  // 0, or the failing status
+    double (*score)(Tree *tree, bool stdErrs);
+    double (*stdErr)(const TreeNode *node);       // negative: none
+    double (*zeroLenDiff)(const TreeNode *node);  // -ln L with the branch at 0, minus the score
+    int (*zeroLenTest)();                         // 0 none, 1 full, 2 crude
+    bool (*paramsEstimated)();
+    // The marginal reconstruction of the (rooted) tree: computed, a node's
+    // state bits at a character (negative for none), the table of state
+    // probabilities (0, 2 when aborted); reconstruct answers 1 when the
+    // model cannot be reconstructed.
+    int (*reconstruct)(Tree *tree, DataInfo *d);
+    int64_t (*stateOf)(const DataInfo *d, const TreeNode *node, uint32_t c);
+    int (*showProbabilities)(Tree *tree, DataInfo *d);
+    bool (*allProbs)();  // the probability table is asked for (LSet allProbs)
+};
+void installLikelihoodDescribeHooks(const LikelihoodDescribeHooks &hooks);
+
+// Per node of a described tree under likelihood (indexed by node number in
+// the tree's node array): standard errors and zero-length tests.
+struct LinkExtras {
+    std::vector<double> stdErr;
+    std::vector<double> lnLDiff;
+    int zeroLenTest = 0;  // 0 no test columns, 1 full, 2 crude
+};
 
 // The table of branch lengths and linkages of a rooted, optimised tree
 // (brlensOnly: user lengths without data); with brLens=sumOnly only the sum.
 // Under parsimony each assigned length is followed by the least and the
 // greatest length the branch takes in any most-parsimonious reconstruction.
 // decimals -1: those of the parsimony lengths, or of the user lengths.
-void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int decimals = -1);
+// With extras, the likelihood columns follow each length.
+void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int decimals = -1,
+               const LinkExtras *extras = nullptr);
 
 // Set while a DescribeTrees works on user branch lengths alone.
 extern bool describeWithBrlensOnly;

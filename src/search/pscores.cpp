@@ -499,21 +499,16 @@ StreamInfo *openScoreFile(const char *name)
     return rc == kOpenOK ? stream : nullptr;
 }
 
-int doPScoresCmd()
+int startScoreCmd(const DataInfo *d, const ScoreCmdRequest &request, ScoreCmdStart &start)
 {
-    DataInfo *d = activeDataInfo();
     TreeBuffer *buf = getActiveTreeBuffer();
     const uint32_t inMemory = numTreesInBuffer(buf);
-    if (!d || !d->nchar) {
-        qel_errorMsg(0, "No character data are available.");
-        return 1;
-    }
     if (inMemory == 0) {
         qel_errorMsg(0, "There are no trees in memory.");
         return 1;
     }
-    const bool rooted = areTreesRooted(buf);
-    if (checkMinTaxa(d, rooted ? 2 : 3, "Calculating tree lengths for ", rooted ? "rooted trees" : "unrooted trees"))
+    start.rooted = areTreesRooted(buf);
+    if (checkMinTaxa(d, start.rooted ? 2 : 3, request.subject, start.rooted ? "rooted trees" : "unrooted trees"))
         return 1;
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
@@ -526,31 +521,51 @@ int doPScoresCmd()
     char savedName[sizeof sfopt.scoreFile];
     std::memcpy(savedName, sfopt.scoreFile, sizeof savedName);
     sfopt.scoreFile[0] = 0;
-    const int got = getCmdParams(OptionSet::kPScores, ";", nullptr);
-    const bool named = got > 0 && sfopt.scoreFile[0] != 0;
-    if (!named)
+    if (request.beforeOptions)
+        request.beforeOptions();
+    const int got = getCmdParams(request.options, ";", nullptr);
+    start.fileNamed = got > 0 && sfopt.scoreFile[0] != 0;
+    if (!start.fileNamed)
         std::memcpy(sfopt.scoreFile, savedName, sizeof savedName);
+    if (request.afterOptions)
+        request.afterOptions(got > 0);
     if (got <= 0)
-        return got < 0 ? 0 : 1;
-    if (!named && !sfopt.displayOut) {
+        return got < 0 ? -1 : 1;
+    if (!start.fileNamed && !sfopt.displayOut) {
         qel_errorMsg(920, "Output to main window is suppressed but no score file was specified either.");
         return 1;
     }
 
-    Run r;
-    r.d = d;
-    std::vector<uint32_t> list;
     for (uint32_t k = 0; k < inMemory; k++)
         if (isSetMember(listSet.get(), k))
-            list.push_back(k);
-    if (list.empty())
+            start.trees.push_back(k);
+    if (start.trees.empty())
         for (uint32_t k = 0; k < inMemory; k++)
             if (isTreeVisible(k))
-                list.push_back(k);
-    if (list.empty()) {
+                start.trees.push_back(k);
+    if (start.trees.empty()) {
         qel_errorMsg(0, "There are no trees in memory.");
         return 1;
     }
+    return 0;
+}
+
+int doPScoresCmd()
+{
+    DataInfo *d = activeDataInfo();
+    TreeBuffer *buf = getActiveTreeBuffer();
+    if (!d || !d->nchar) {
+        qel_errorMsg(0, "No character data are available.");
+        return 1;
+    }
+    ScoreCmdStart start;
+    if (const int s = startScoreCmd(d, {"Calculating tree lengths for ", OptionSet::kPScores, {}, {}}, start); s != 0)
+        return s < 0 ? 0 : 1;
+    const bool named = start.fileNamed;
+    const std::vector<uint32_t> &list = start.trees;
+
+    Run r;
+    r.d = d;
 
     if (numIncludedChars(d) == 0)
         qel_warningMsg(435, "No character-data are available for the current analysis.\tApparently, you have "

@@ -7,9 +7,39 @@
 // measures themselves come from the parsimony subsystem below.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "cli/option_sets.h"
+
+struct DataInfo;
 struct StreamInfo;
 
 int doPScoresCmd();
+
+// The start the tree-scoring commands (PScores, DScores, LScores) share:
+// trees in memory, the minimum number of taxa for their rootedness, the
+// tree list, then the command's options with the score-output choices at
+// their per-command values. A score-file name counts only when this command
+// names it; otherwise the remembered name is kept for the next command.
+struct ScoreCmdRequest {
+    const char *subject;  // "Calculating tree lengths for "
+    OptionSet options;
+    // Called just before the options are read (to clear what only this
+    // command may set) and right after the options were read (parsed: they were read
+    // without error), before the outcome is acted on; may be empty.
+    std::function<void()> beforeOptions;
+    std::function<void(bool parsed)> afterOptions;
+};
+struct ScoreCmdStart {
+    std::vector<uint32_t> trees;  // 0-based, the visible trees when no list was given
+    bool fileNamed = false;       // a score file is to be written
+    bool rooted = false;
+};
+// 0 go on; 1 after an error report; -1 the user left the options (the
+// command returns 0).
+int startScoreCmd(const DataInfo *d, const ScoreCmdRequest &request, ScoreCmdStart &start);
 
 // Opens a score (or other result) file through the stream layer, so that a
 // replaced file takes the old one's place only once it is complete; honours

@@ -68,6 +68,13 @@ protected:
 
     // What LSet does after changing settings: the default model takes them.
     void applySettings() { ASSERT_EQ(storeCurrentModel("", d, false), 0); }
+    // Jukes-Cantor: one rate, equal frequencies, no rate variation.
+    void jukesCantor()
+    {
+        ml.NST = static_cast<int32_t>(kSubstOneRate);
+        ml.baseFreqMode = kFreqEqual;
+        ml.rates = 0;
+    }
 
     // ntax taxa, nchar sites of random bases; a cell in `missingRate` is a
     // random ambiguity ({AG} or {CT}) or missing.

@@ -1,0 +1,814 @@
+#include "likelihood/lscores.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+
+#include "cli/option_sets.h"
+#include "cli/shell_settings.h"
+#include "data/charstat.h"
+#include "data/data_services.h"
+#include "data/model.h"
+#include "data/nexsets.h"
+#include "data/patterns.h"
+#include "data/prepdata.h"
+#include "data/vorn_data.h"
+#include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/clapool.h"
+#include "likelihood/infocrit.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/ml_cmd.h"
+#include "likelihood/mlsettings_report.h"
+#include "likelihood/modelgroup.h"
+#include "likelihood/models.h"
+#include "likelihood/ratevar.h"
+#include "likelihood/sitelikes.h"
+#include "likelihood/treelike.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_io.h"
+#include "qel/qel_multithread.h"
+#include "qel/qel_output.h"
+#include "qel/qel_oututil.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_sets.h"
+#include "qel/qel_setptn.h"
+#include "qel/qel_time.h"
+#include "search/hsprep.h"
+#include "search/pscores.h"
+#include "search/scores.h"
+#include "search/search_settings.h"
+#include "trees/treebuf.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr double kInfiniteShape = 500.0;
+constexpr const char *kRatePairs[kNumNucRates] = {"AC", "AG", "AT", "CG", "CT", "GT"};
+
+// What each model estimates, as the table and the score file show it.
+struct Estimated {
+    bool freqs = false, tratio = false, rates = false, shape = false, pinv = false;
+    bool any() const { return freqs || tratio || rates || shape || pinv; }
+};
+
+Estimated estimatedOf(const Model *m)
+{
+    Estimated e;
+    e.freqs = !isTwoStateType(m) && !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate;
+    e.rates = m->type == kModelNucleotide && m->substClass == kSubstSixRates && !m->rates.empty() &&
+              m->rates[0] == kEstimate;
+    e.tratio = !e.rates && m->type == kModelNucleotide && m->substClass == kSubstTwoRates && m->tratio == kEstimate;
+    e.shape = m->gammaShape == kEstimate;
+    e.pinv = m->pinv == kEstimate;
+    return e;
+}
+
+// One model's estimates on one tree.
+struct ModelEstimates {
+    std::vector<double> freqs;
+    double tratio = 0, kappa = 0;
+    double rates[kNumNucRates] = {};
+    double shape = 0, pinv = 0;
+};
+
+struct TreeResult {
+    uint32_t number = 0;  // 1-based
+    double score = kNoLScore;
+    double k = 0;  // free parameters counted by the information criteria
+    std::vector<ModelEstimates> models;  // per active model
+    std::vector<double> siteLnL;         // per group pattern
+    SiteLikes categ;
+};
+
+struct LScoresRun {
+    DataInfo *d = nullptr;
+    ModelGroup *g = nullptr;
+    std::vector<Model *> models;  // the active models
+    std::vector<Estimated> est;
+    std::vector<uint32_t> list;
+    std::vector<TreeResult> results;
+    std::vector<uint32_t> included;  // characters with data in the analysis
+    StreamInfo *file = nullptr;
+    ProgData *progress = nullptr;
+    bool siteLikes = false, categ = false, needSites = false, tests = false;
+    uint32_t ncat = 1;
+    bool invarCateg = false;
+    double nsites = 0;
+    uint32_t done = 0;
+    const char *subset = nullptr;  // the partition subset being scored
+};
+
+std::vector<std::vector<double>> gLastSiteLnL;
+std::vector<uint32_t> gLastTrees;
+
+std::FILE *fileOf(const LScoresRun &r) { return r.file ? r.file->fp : nullptr; }
+
+std::string modelPrefix(const LScoresRun &r, const Model *m, const char *format)
+{
+    if (r.models.size() < 2)
+        return {};
+    char buf[kModelNameSize + 8];
+    std::snprintf(buf, sizeof buf, format, m->name);
+    return buf;
+}
+
+// The branches of a tree, without the one that hangs from the data-less
+// ancestor node (a tree hung from a taxon has none such).
+uint32_t countBranches(const Tree *tree)
+{
+    uint32_t n = 0;
+    std::vector<const TreeNode *> stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *v = stack.back();
+        stack.pop_back();
+        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib) {
+            ++n;
+            stack.push_back(c);
+        }
+    }
+    const TreeNode *root = tree->root;
+    if (root->index < 0 && root->firstChild != nullptr && root->firstChild->nextSib == nullptr)
+        --n;
+    return n;
+}
+
+uint32_t countInternalNodes(const Tree *tree)
+{
+    uint32_t n = 0;
+    std::vector<const TreeNode *> stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *v = stack.back();
+        stack.pop_back();
+        n += v->firstChild != nullptr && v != tree->root;
+        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib)
+            stack.push_back(c);
+    }
+    return n;
+}
+
+ModelEstimates currentEstimates(Model *m)
+{
+    ModelEstimates e;
+    const ModelEngineData *eng = modelEngine(m);
+    e.freqs.assign(eng->pi.begin(), eng->pi.end());
+    e.tratio = m->tratio == kEstimate ? m->prevTratio : m->tratio;
+    if (m->type == kModelNucleotide && e.freqs.size() == 4)
+        e.kappa = convertRtoK(e.freqs.data(), m->F84 != 0, e.tratio);
+    for (uint32_t i = 0; i < kNumNucRates && i < eng->fullRates.size(); ++i)
+        e.rates[i] = eng->fullRates[i];
+    if (m->rateInfo != nullptr) {
+        e.shape = m->rateInfo->shape;
+        e.pinv = m->rateInfo->pinv;
+    }
+    return e;
+}
+
+// Row labels of a model's frequencies, and the heading word.
+std::vector<std::string> freqLabels(const Model *m, const char **heading)
+{
+    std::vector<std::string> labels;
+    if (m->type == kModelRY) {
+        *heading = "Base";
+        return {"A+G", "C+T"};
+    }
+    *heading = m->type == kModelNucleotide ? "Base" : m->type == kModelAminoAcid ? "AA" : "State";
+    for (uint32_t i = 0; i < m->nstates; ++i)
+        labels.emplace_back(1, m->symbols[i] ? m->symbols[i] : '?');
+    return labels;
+}
+
+// ---- Score file ----------------------------------------------------------------------------
+
+void writeHeader(const LScoresRun &r)
+{
+    std::FILE *f = fileOf(r);
+    if (lscOpt.byPartition)
+        std::fprintf(f, "Subset\t");
+    std::fprintf(f, "Tree\t-lnL");
+    if (r.siteLikes) {
+        std::fprintf(f, "\tSite\t-lnL");
+        if (r.categ) {
+            for (uint32_t c = 0; c < r.ncat; ++c)
+                std::fprintf(f, "\tProb_%u", r.invarCateg ? c : c + 1);
+            std::fprintf(f, "\tPosterior_mean\tMax_categ");
+        }
+    }
+    for (size_t k = 0; k < r.models.size(); ++k) {
+        const Model *m = r.models[k];
+        const Estimated &e = r.est[k];
+        const std::string pre = modelPrefix(r, m, "%s_");
+        if (e.freqs) {
+            const char *symbols = m->type == kModelRY ? "RY" : m->symbols;
+            for (uint32_t i = 0; i < m->nstates; ++i)
+                std::fprintf(f, "\t%spi%c", pre.c_str(), symbols[i]);
+        }
+        if (e.tratio)
+            std::fprintf(f, "\t%sti/tv", pre.c_str());
+        if (e.rates)
+            for (const char *pair : kRatePairs)
+                std::fprintf(f, "\t%sr%s", pre.c_str(), pair);
+        if (e.pinv)
+            std::fprintf(f, "\t%spinv", pre.c_str());
+        if (e.shape)
+            std::fprintf(f, "\t%sshape", pre.c_str());
+    }
+    std::fprintf(f, "\n");
+}
+
+uint32_t categColumns(const LScoresRun &r) { return r.siteLikes && r.categ ? r.ncat + 2 : 0; }
+
+void writeTreeRow(const LScoresRun &r, const TreeResult &t)
+{
+    std::FILE *f = fileOf(r);
+    if (r.subset)
+        std::fprintf(f, "%s\t", r.subset);
+    std::fprintf(f, "%u\t", t.number);
+    if (t.score >= kLikInfiniteScore)
+        std::fprintf(f, "infinity");
+    else
+        std::fprintf(f, "%.8f", t.score);
+    if (r.siteLikes) {
+        std::fprintf(f, "\t-\t-");
+        for (uint32_t c = 0; c < categColumns(r); ++c)
+            std::fprintf(f, "\t-");
+    }
+    for (size_t k = 0; k < r.models.size() && t.score < kLikInfiniteScore; ++k) {
+        const Estimated &e = r.est[k];
+        const ModelEstimates &v = t.models[k];
+        if (e.freqs)
+            for (double p : v.freqs)
+                std::fprintf(f, "\t%.8f", p);
+        if (e.tratio)
+            std::fprintf(f, "\t%.8f", v.tratio);
+        if (e.rates)
+            for (double x : v.rates)
+                std::fprintf(f, "\t%.8f", x);
+        if (e.pinv)
+            std::fprintf(f, "\t%.8f", v.pinv);
+        if (e.shape) {
+            if (v.shape >= kInfiniteShape)
+                std::fprintf(f, "\tinfinity");
+            else
+                std::fprintf(f, "\t%f", v.shape);
+        }
+    }
+    std::fprintf(f, "\n");
+}
+
+void writeSiteRows(const LScoresRun &r, const TreeResult &t)
+{
+    std::FILE *f = fileOf(r);
+    const uint32_t *map = r.g->siteToGroupPattern;
+    for (uint32_t c : r.included) {
+        std::fprintf(f, "%s\t\t%u\t", r.subset ? "\t" : "", c + 1);
+        const uint32_t p = map ? map[c] : kNoSite;
+        if (p == kNoSite || p >= t.siteLnL.size()) {
+            std::fprintf(f, "-");
+            for (uint32_t k = 0; k < categColumns(r); ++k)
+                std::fprintf(f, "\t-");
+            std::fprintf(f, "\n");
+            continue;
+        }
+        const double lnL = t.siteLnL[p];
+        if (!std::isfinite(lnL) || lnL < std::log(1e-300))
+            std::fprintf(f, "infinity");
+        else if (-lnL < 1e-6)
+            std::fprintf(f, "%.3e", -lnL);
+        else
+            std::fprintf(f, "%.8f", -lnL);
+        if (categColumns(r) != 0) {
+            const double *post = t.categ.post.data() + size_t{p} * r.ncat;
+            for (uint32_t k = 0; k < r.ncat; ++k) {
+                if (post[k] < 0.0)
+                    std::fprintf(f, "\t-");
+                else
+                    std::fprintf(f, "\t%.6f", post[k]);
+            }
+            std::fprintf(f, "\t%.6f\t%u", t.categ.meanRate[p],
+                         r.invarCateg ? t.categ.maxCateg[p] : t.categ.maxCateg[p] + 1);
+        }
+        std::fprintf(f, "\n");
+    }
+}
+
+// ---- Screen table --------------------------------------------------------------------------
+
+struct Table {
+    int indent = 0, label = 6, col = 12;
+};
+
+void paramLine(const LScoresRun &r, const Table &tb, const std::vector<size_t> &cols, const char *label,
+               const std::vector<double> &values, int decimals, double infinity)
+{
+    qel_printf("%*s%-*s", tb.indent, "", tb.label, label);
+    for (size_t i : cols) {
+        char text[64];
+        if (r.results[i].score >= kLikInfiniteScore)
+            std::snprintf(text, sizeof text, "-");
+        else if (values[i] >= infinity)
+            std::snprintf(text, sizeof text, "infinity");
+        else
+            std::snprintf(text, sizeof text, "%.*f", decimals, values[i]);
+        qel_printf("  %*s", tb.col - 2, text);
+    }
+    qel_printf("\n");
+}
+
+int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, bool aic, bool aicc, bool bic)
+{
+    setStatusText("Outputting likelihood scores...");
+    Table tb;
+    for (size_t m = 0; m < r.models.size(); ++m)
+        if (r.est[m].tratio)
+            tb.label = std::max(tb.label, 12);
+    const bool several = r.models.size() > 1;
+    if (several)
+        tb.label += 2;
+    double widest = 0;
+    for (size_t i : order)
+        if (r.results[i].score < kLikInfiniteScore)
+            widest = std::max(widest, r.results[i].score);
+    tb.col = std::max<int>(12, static_cast<int>(getColumnWidth(5, 0, widest)) + 2);
+    const size_t perBlock = maxOutputColumns(static_cast<uint32_t>(tb.col), static_cast<uint32_t>(tb.label));
+    for (size_t first = 0; first < order.size(); first += perBlock) {
+        const std::vector<size_t> cols(order.begin() + static_cast<std::ptrdiff_t>(first),
+                                       order.begin() + static_cast<std::ptrdiff_t>(std::min(order.size(), first + perBlock)));
+        qel_printf("\n%-*s", tb.label, "Tree");
+        for (size_t i : cols)
+            qel_printf("%*u", tb.col, r.results[i].number);
+        qel_printf("\n");
+        tableLine(kUnderlineLastLine, 0);
+        std::vector<double> values(r.results.size());
+        auto row = [&](const char *label, auto value, int decimals, double infinity) {
+            for (size_t i = 0; i < r.results.size(); ++i)
+                values[i] = value(r.results[i]);
+            paramLine(r, tb, cols, label, values, decimals, infinity);
+        };
+        qel_printf("%-*s", tb.label, "-ln L");
+        for (size_t i : cols)
+            qel_printf("%*s", tb.col, scoreToString(kCriterionLikelihood, tb.col, 5, r.results[i].score).c_str());
+        qel_printf("\n");
+        if (aic)
+            row("AIC", [&](const TreeResult &t) { return calcAIC(t.k, t.score); }, 5, kNoLScore);
+        if (aicc)
+            row("AICc", [&](const TreeResult &t) { return calcAICc(t.k, t.score, r.nsites); }, 5, kNoLScore);
+        if (bic)
+            row("BIC", [&](const TreeResult &t) { return calcBIC(t.k, t.score, r.nsites); }, 5, kNoLScore);
+        for (size_t mi = 0; mi < r.models.size(); ++mi) {
+            const Model *m = r.models[mi];
+            const Estimated &e = r.est[mi];
+            if (!e.any())
+                continue;
+            tb.indent = several ? 2 : 0;
+            const int width = tb.label - tb.indent;
+            Table inner = tb;
+            inner.label = width;
+            if (several)
+                qel_printf("model '%s':\n", m->name);
+            const std::string ind(static_cast<size_t>(tb.indent), ' ');
+            auto mrow = [&](const char *label, auto value, int decimals, double infinity) {
+                for (size_t i = 0; i < r.results.size(); ++i)
+                    values[i] = r.results[i].models.empty() ? 0.0 : value(r.results[i].models[mi]);
+                paramLine(r, inner, cols, label, values, decimals, infinity);
+            };
+            if (e.freqs) {
+                const char *heading = nullptr;
+                const std::vector<std::string> labels = freqLabels(m, &heading);
+                qel_printf("%s%s frequencies:\n", ind.c_str(), heading);
+                for (size_t s = 0; s < labels.size(); ++s)
+                    mrow(("  " + labels[s]).c_str(),
+                         [&](const ModelEstimates &v) { return s < v.freqs.size() ? v.freqs[s] : 0.0; }, 6, kNoLScore);
+            }
+            if (e.tratio) {
+                qel_printf("%sTi/tv:\n", ind.c_str());
+                mrow("  exp. ratio", [](const ModelEstimates &v) { return v.tratio; }, 6, kNoLScore);
+                mrow(m->F84 ? "  parameter" : "  kappa", [](const ModelEstimates &v) { return v.kappa; }, 6, kNoLScore);
+            }
+            if (e.rates) {
+                qel_printf("%sRate matrix R:\n", ind.c_str());
+                for (uint32_t q = 0; q < kNumNucRates; ++q)
+                    mrow((std::string("  ") + kRatePairs[q]).c_str(),
+                         [q](const ModelEstimates &v) { return v.rates[q]; }, 5, kNoLScore);
+            }
+            if (e.shape)
+                mrow("Shape", [](const ModelEstimates &v) { return v.shape; }, 6, kInfiniteShape);
+            if (e.pinv)
+                mrow("P_inv", [](const ModelEstimates &v) { return v.pinv; }, 6, kNoLScore);
+            tb.indent = 0;
+        }
+        if (getAbortedStatus() != 0)
+            return 2;
+    }
+    clearStatusText();
+    return 0;
+}
+
+void showSiteLikes(const LScoresRun &r, const TreeResult &t)
+{
+    qel_printf("\nLikelihoods for each site on tree %u:\n", t.number);
+    const uint32_t *map = r.g->siteToGroupPattern;
+    const size_t per = maxOutputColumns(12, 10);
+    const bool categ = r.categ && r.ncat > 1;
+    for (size_t first = 0; first < r.included.size(); first += per) {
+        const size_t end = std::min(r.included.size(), first + per);
+        auto lnLOf = [&](uint32_t c, bool *present) {
+            const uint32_t p = map ? map[c] : kNoSite;
+            *present = p != kNoSite && p < t.siteLnL.size();
+            return *present ? t.siteLnL[p] : 0.0;
+        };
+        qel_printf("\n%-10s", "site");
+        for (size_t k = first; k < end; ++k)
+            qel_printf("%12u", r.included[k] + 1);
+        qel_printf("\n%-10s", "L");
+        for (size_t k = first; k < end; ++k) {
+            bool present = false;
+            const double L = std::exp(lnLOf(r.included[k], &present));
+            char text[32];
+            std::snprintf(text, sizeof text, present && L < 1e-6 ? "%9.3e" : "%9.6f", present ? L : 1.0);
+            qel_printf("%12s", text);
+        }
+        qel_printf("\n%-10s", "ln L");
+        for (size_t k = first; k < end; ++k) {
+            bool present = false;
+            const double lnL = lnLOf(r.included[k], &present);
+            char text[32];
+            if (present && !std::isfinite(lnL))
+                std::snprintf(text, sizeof text, "-infinity");
+            else
+                std::snprintf(text, sizeof text, "%9.6f", present ? lnL : 0.0);
+            qel_printf("%12s", text);
+        }
+        qel_printf("\n");
+        if (!categ)
+            continue;
+        auto post = [&](uint32_t c, uint32_t col) -> double {
+            const uint32_t p = map ? map[c] : kNoSite;
+            return p == kNoSite ? -1.0 : t.categ.post[size_t{p} * r.ncat + col];
+        };
+        for (uint32_t col = 0; col < r.ncat; ++col) {
+            qel_printf("  prob_%-3u", r.invarCateg ? col : col + 1);
+            for (size_t k = first; k < end; ++k) {
+                const double v = post(r.included[k], col);
+                if (v < 0.0)
+                    qel_printf("%12c", '-');
+                else
+                    qel_printf(v != 0.0 && v < 1e-4 ? "  %10.3e" : "  %10.4f", v);
+            }
+            qel_printf("\n");
+        }
+        qel_printf("%-10s", "post_mean");
+        for (size_t k = first; k < end; ++k) {
+            const uint32_t p = map ? map[r.included[k]] : kNoSite;
+            qel_printf("  %10.4f", p == kNoSite ? 1.0 : t.categ.meanRate[p]);
+        }
+        qel_printf("\n%-10s", "max_categ");
+        for (size_t k = first; k < end; ++k) {
+            const uint32_t p = map ? map[r.included[k]] : kNoSite;
+            const uint32_t best = p == kNoSite ? 0 : t.categ.maxCateg[p];
+            qel_printf("%12u", r.invarCateg ? best : best + 1);
+        }
+        qel_printf("\n");
+    }
+}
+
+// Each character's weight becomes its site likelihood (1 for a character in
+// no pattern, 0 for an excluded one).
+void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
+{
+    DataInfo *d = r.d;
+    const uint32_t *map = r.g->siteToGroupPattern;
+    double sum = 0.0;
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        double w = 0.0;
+        if (!(d->status[c] & kCharExcluded)) {
+            const uint32_t p = map ? map[c] : kNoSite;
+            w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : std::exp(t.siteLnL[p]);
+        }
+        d->weights[c] = w;
+        sum += w;
+    }
+    qel_printf("\nCharacter weights set to site likelihoods (sum = %g)\n", sum);
+    afterWtsChange(nullptr, d);
+}
+
+// ---- The worker ----------------------------------------------------------------------------
+
+// The unconstrained score of the group's patterns, identical columns of
+// different site categories counted as one pattern.
+void showUnconstrainedScore(const LScoresRun &r)
+{
+    const ModelGroup *g = r.g;
+    std::vector<std::vector<uint64_t>> cells(g->ngrp, std::vector<uint64_t>(g->patterns->ntax));
+    const ModelGroupEngine &e = *g->engine;
+    const uint32_t n = g->nstates;
+    // Tip rows are by taxon number; the last one is the ancestor's.
+    for (uint32_t t = 0, k = 0; t + 1 < e.tips.size() && k < g->patterns->ntax; ++t) {
+        const TipRow &row = e.tips[t];
+        if (!row.present)
+            continue;
+        const uint32_t slot = k++;
+        for (uint32_t p = 0; p < g->ngrp; ++p) {
+            const uint32_t code = row.codes[p];
+            uint64_t bits = 0;
+            if (code < n)
+                bits = uint64_t{1} << code;
+            else if (code == n)
+                bits = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+            else {
+                const uint8_t *list = row.ambStates[code - n - 1].data();
+                for (uint32_t i = 0; i < list[0]; ++i)
+                    bits |= uint64_t{1} << list[1 + i];
+            }
+            cells[p][slot] = bits;
+        }
+    }
+    // Identical columns of different site categories count as one pattern.
+    std::unordered_map<std::string, size_t> seen;
+    std::vector<std::vector<uint64_t>> distinct;
+    std::vector<double> counts;
+    for (uint32_t p = 0; p < g->ngrp; ++p) {
+        if (g->groupPatternCount[p] <= 0.0)
+            continue;
+        const std::string key(reinterpret_cast<const char *>(cells[p].data()), cells[p].size() * sizeof(uint64_t));
+        auto [it, fresh] = seen.emplace(key, distinct.size());
+        if (fresh) {
+            distinct.push_back(cells[p]);
+            counts.push_back(0.0);
+        }
+        counts[it->second] += g->groupPatternCount[p];
+    }
+    const double u = calcUnconstrLike(distinct, counts);
+    qel_printf("\nLikelihood score for unconstrained (multinomial) model = %s\n",
+               scoreToString(kCriterionLikelihood, 0, 5, u).c_str());
+}
+
+
+
+// The models, categories and characters of the prepared likelihood state.
+void takePreparedState(LScoresRun &r)
+{
+    r.g = activeModelGroup();
+    r.models.clear();
+    r.est.clear();
+    for (Model *m = getActiveML()->firstActive; m != nullptr; m = m->nextActive) {
+        r.models.push_back(m);
+        r.est.push_back(estimatedOf(m));
+    }
+    r.ncat = siteLikeCategories(r.g, &r.invarCateg);
+    r.categ = lscOpt.categLikes && r.siteLikes && r.ncat > 1;
+    r.included.clear();
+    for (uint32_t c = 0; c < r.d->nchar; ++c)
+        if (!(r.d->status[c] & kCharExcluded))
+            r.included.push_back(c);
+    r.nsites = static_cast<double>(r.included.size());
+}
+
+// One pass over the trees: every character included, or one subset of the
+// partition (named by subset).
+int scorePass(LScoresRun &r)
+{
+    r.results.clear();
+    r.done = 0;
+    if (r.subset == nullptr)
+        qel_printf("\nLikelihood scores of tree(s) in memory:\n");
+    else
+        qel_printf("\nLikelihood scores of tree(s) in memory for subset '%s' of character partition '%s':\n",
+                   r.subset, lscOpt.byPartition->name);
+    tableLine(kUnderlineLastLine, 0);
+    const int previous = indentOutput(2);
+    showMLSettings(false, nullptr);
+    setOutputIndentLevel(previous);
+
+    if (lscOpt.categLikes && !lscOpt.siteLikes)
+        qel_printf("\nNOTE: \bRate-category contributions are shown only when single-site likelihoods are also "
+                   "requested (SiteLikes=Yes)\n");
+    else if (lscOpt.categLikes && r.ncat < 2)
+        qel_printf("\nNOTE: \bRate-category contributions are not output (current model has a single rate category "
+                   "for each site)\n");
+    if (lscOpt.unconstr)
+        showUnconstrainedScore(r);
+
+    TreeHandle tree(createSearchTree(r.d));
+    if (!tree)
+        return 1;
+    TimeMark start{}, stop{};
+    setTimeMark(&start);
+    int status = 0;
+    // The information criteria count the free model parameters and, for each
+    // model, the tree's branches (its internal nodes under a clock).
+    const double modelParams = lscOpt.AIC || lscOpt.AICc || lscOpt.BIC ? setModelParamCounts() : 0.0;
+    for (uint32_t number : r.list) {
+        if (getTree(getActiveTreeBuffer(), number + 1, tree.get()) != 0)
+            return 1;
+        TreeResult t;
+        t.number = number + 1;
+        t.k = modelParams;
+        for (const Model *m : r.models)
+            t.k += m->clock ? countInternalNodes(tree.get()) : countBranches(tree.get());
+        t.score = calcTreeLikelihood(tree.get(), kNoLScore);
+        if (t.score >= kNoLScore) {
+            status = getAbortedStatus() != 0 ? 2 : 1;
+            break;
+        }
+        if (t.score < kLikInfiniteScore) {
+            for (Model *m : r.models)
+                t.models.push_back(currentEstimates(m));
+            if (r.needSites) {
+                SiteLikes s;
+                if (calcSiteLikes(tree.get(), r.g, r.categ, s) == 0) {
+                    t.siteLnL = std::move(s.lnL);
+                    t.categ = std::move(s);
+                }
+            }
+        }
+        r.results.push_back(std::move(t));
+        r.done++;
+        if (r.siteLikes && r.file) {
+            writeTreeRow(r, r.results.back());
+            writeSiteRows(r, r.results.back());
+        }
+        if (incrementProgressValue(r.progress) == kProgressAborted && confirmAbortRequest()) {
+            status = 2;
+            break;
+        }
+    }
+    setTimeMark(&stop);
+    if (status == 1 && r.done == 0) {
+        qel_printf("\nCalculation of likelihood scores abandoned.\n");
+        return 1;
+    }
+
+    // The weights change once all trees are scored: changing them between
+    // trees would change the data the later trees are scored on. The last
+    // tree's site likelihoods stay as the weights.
+    if (lscOpt.storeAsWts && !r.results.empty() && !r.results.back().siteLnL.empty())
+        storeSiteLikesAsWeights(r, r.results.back());
+    std::vector<size_t> order(r.results.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    const bool sorting = gSortTreesByScore != 0;
+    if (sorting)
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
+    if (sfopt.displayOut && !r.results.empty()) {
+        if (showTreeScores(r, order, lscOpt.AIC, lscOpt.AICc, lscOpt.BIC) == 2)
+            status = 2;
+        if (r.siteLikes)
+            for (size_t i : order)
+                showSiteLikes(r, r.results[i]);
+    }
+    qel_printf("\n");
+    showTimeUsed(&start, &stop, 0, " to compute likelihoods");
+    if (status == 2)
+        qel_printf("Calculation of likelihood scores canceled by user.\n");
+    if (!r.siteLikes && r.file)
+        for (size_t i : order)
+            writeTreeRow(r, r.results[i]);
+
+    gLastSiteLnL.clear();
+    gLastTrees.clear();
+    bool infinite = false;
+    for (const TreeResult &t : r.results) {
+        infinite = infinite || t.score >= kLikInfiniteScore;
+        gLastTrees.push_back(t.number - 1);
+        std::vector<double> row(t.siteLnL.size());
+        for (size_t p = 0; p < row.size(); ++p)
+            row[p] = t.siteLnL[p] < std::log(1e-300) ? kLikInfiniteScore : t.siteLnL[p];
+        gLastSiteLnL.push_back(std::move(row));
+    }
+    if (r.tests) {
+        if (infinite)
+            qel_printf("\nNOTE: \bThe Kishino-Hasegawa test is not performed when one or more trees having zero "
+                       "likelihood is encountered.\n");
+        else if (r.results.size() < 2)
+            qel_printf("\nNote: Topology tests are not performed when only one tree is available.\n");
+        else
+            qel_printf("\nTopology tests (KH, SH, AU) are not available yet; the site log-likelihoods they read "
+                       "have been computed.\n");
+    }
+    if (r.file) {
+        qel_printf("\nTree scores (and parameter estimates) written to file: %s\n", sfopt.scoreFile);
+        if (r.siteLikes && sorting)
+            qel_printf("    Note: \bScores are not written to score-file in sorted order when single-site "
+                       "likelihoods are requested.\n");
+    }
+    return status;
+}
+
+int lscoresThreadProc(void *arg)
+{
+    LScoresRun &r = *static_cast<LScoresRun *>(arg);
+    setStatusText("Computing likelihood scores...");
+    if (r.file)
+        writeHeader(r);
+    if (!sfopt.displayOut)
+        qel_printf("Output to main window suppressed (results sent only to file)\n");
+    int status = 0;
+    if (const Nexset *ptn = lscOpt.byPartition) {
+        // Each subset alone, on a copy of the inclusion state put back at the end.
+        const SetPtn *sets = static_cast<const SetPtn *>(ptn->payload);
+        SetHandle saved(createExcludedCharsetCopy(r.d));
+        if (!saved)
+            return 1;
+        for (uint32_t i = 0; i < numPtnSubsets(sets) && status == 0; ++i) {
+            // Counted against the inclusion state the command found.
+            includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
+            if (countIncludedCharsInPtnSubset(sets, r.d, i) == 0)
+                continue;
+            includeCharSubsetOnly(r.d, sets, i, saved.get());
+            afterCharInclusionChange(r.d);
+            if ((status = prepareData(kPrepLikelihood, 0, false)) != 0) {
+                qel_printf("\nCalculation of likelihood scores abandoned.\n");
+                break;
+            }
+            takePreparedState(r);
+            r.subset = getPtnSubset(sets, i) ? getPtnSubsetName(sets, i) : "";
+            status = scorePass(r);
+        }
+        includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
+        afterCharInclusionChange(r.d);
+        r.subset = nullptr;
+    } else {
+        status = scorePass(r);
+    }
+    clearStatusText();
+    return status;
+}
+
+}  // namespace
+
+const std::vector<std::vector<double>> &lastLScoresSiteLnL() { return gLastSiteLnL; }
+const std::vector<uint32_t> &lastLScoresTrees() { return gLastTrees; }
+
+int doLScoresCmd()
+{
+    DataInfo *d = activeDataInfo();
+    if (d == nullptr)
+        return 1;
+    const bool withLSet = countModels() == 1;
+    auto before = [] {
+        lscOpt.parsApprox = 0;
+        lscOpt.byPartition = nullptr;
+    };
+    ScoreCmdStart start;
+    const int s = startScoreCmd(
+        d, {"Calculating likelihood scores for ", withLSet ? OptionSet::kLScoresAndLSet : OptionSet::kLScores, before, {}},
+        start);
+    if (s != 0)
+        return s < 0 ? 0 : 1;
+    if (lscOpt.parsApprox) {
+        qel_errorMsg(0, "Parsimony-based approximations (parsApprox) are not available yet.");
+        return 1;
+    }
+    if (lscOpt.estSiteRates) {
+        qel_errorMsg(0, "Estimating site rates after scoring (estSiteRates) is not available yet.");
+        return 1;
+    }
+    // LSet options given here apply as they would on an LSet command.
+    if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
+        return 1;
+
+    const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
+    setBusyMode(true);
+    LScoresRun r;
+    r.d = d;
+    r.list = std::move(start.trees);
+    int status = prepareData(kPrepLikelihood, 0, false);
+    if (status == 0 && (getActiveML() == nullptr || activeModelGroup() == nullptr ||
+                        activeModelGroup()->engine == nullptr))
+        status = 1;
+    if (status != 0) {
+        qel_printf("\nCalculation of likelihood scores abandoned.\n");
+    } else {
+        r.siteLikes = lscOpt.siteLikes != 0;
+        r.tests = (lscOpt.KHTest != 0 || lscOpt.SHTest || lscOpt.AUTest);
+        r.needSites = r.siteLikes || (r.tests && r.list.size() > 1) || lscOpt.storeAsWts;
+        takePreparedState(r);
+        if (status == 0 && r.siteLikes && r.g->useMkv) {
+            qel_errorMsg(0, "Single-site likelihoods under the Mk model are not available yet.");
+            status = 1;
+        }
+        if (status == 0 && start.fileNamed && (r.file = openScoreFile(sfopt.scoreFile)) == nullptr)
+            status = 1;
+        if (status == 0) {
+            r.progress = createProgressWindow(static_cast<uint32_t>(r.list.size()), 0, "Computing likelihood scores");
+            status = runSecondaryThread(lscoresThreadProc, &r);
+            r.progress = destroyProgressWindow(r.progress);
+        }
+    }
+    if (r.file) {
+        // A run stopped by the user keeps what was written; a failed one not.
+        if (finishStreamFile(r.file, status != 1) != 0 && status == 0)
+            status = 1;
+        discardStream(&r.file);
+    }
+    clearStatusText();
+    setBusyMode(false);
+    restoreOriginalOptCrit(oldCriterion);
+    return status;
+}

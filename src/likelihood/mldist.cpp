@@ -1,0 +1,233 @@
+#include "likelihood/mldist.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "data/model.h"
+#include "data/patterns.h"
+#include "data/vorn_data.h"
+#include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/mlinit.h"
+#include "likelihood/modelgroup.h"
+#include "likelihood/models.h"
+#include "likelihood/ratevar.h"
+#include "qel/qel_brent.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_sets.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr double kLSStartCap = 9.0;
+constexpr double kUndefinedDistance = -1.0;
+constexpr double kShortest = 1e-10, kLongest = 1000.0;
+
+// The distinct code combinations of a pair with their summed weights, per
+// site category.
+struct PairPattern {
+    uint32_t siteCat;
+    uint64_t a, b;  // state sets of the two taxa
+    double weight;
+};
+
+struct PairLike {
+    const ModelGroup *g;
+    std::vector<PairPattern> patterns;
+    // Per site category: rates, weights and frequencies.
+    std::vector<std::vector<double>> rates, probs;
+    std::vector<const double *> pi;
+    std::vector<double> pinv;
+    std::vector<const Model *> models;
+    std::vector<double> P;
+    std::vector<double *> rows;
+};
+
+// The state set of each code of a tip row.
+std::vector<uint64_t> codeBits(const TipRow &row, uint32_t n)
+{
+    std::vector<uint64_t> bits(row.info.nrows, 0);
+    for (uint32_t code = 0; code < row.info.nrows; ++code) {
+        if (code < n) {
+            bits[code] = uint64_t{1} << code;
+        } else if (code == n) {
+            bits[code] = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+        } else {
+            const uint8_t *list = row.ambStates[code - n - 1].data();
+            for (uint32_t i = 0; i < list[0]; ++i)
+                bits[code] |= uint64_t{1} << list[1 + i];
+        }
+    }
+    return bits;
+}
+
+// -ln L of the pair at distance exp(x): the transition matrices of every
+// site category and rate once, then the pair's patterns.
+double pairScore(const double *x, void *arg)
+{
+    PairLike &pl = *static_cast<PairLike *>(arg);
+    const double t = std::exp(x[0]);
+    const uint32_t n = pl.g->nstates;
+    const size_t nn = size_t{n} * n;
+    std::vector<size_t> first(pl.models.size() + 1, 0);
+    for (size_t c = 0; c < pl.models.size(); ++c)
+        first[c + 1] = first[c] + pl.rates[c].size();
+    pl.P.assign(first.back() * nn, 0.0);
+    for (size_t c = 0; c < pl.models.size(); ++c)
+        for (size_t r = 0; r < pl.rates[c].size(); ++r) {
+            double *P = pl.P.data() + (first[c] + r) * nn;
+            for (uint32_t i = 0; i < n; ++i)
+                pl.rows[i] = P + size_t{i} * n;
+            if (calcChgMatrix(nullptr, pl.g, pl.models[c], n, pl.rows.data(),
+                              t * pl.rates[c][r] * pl.models[c]->relRate) != 0)
+                return 9e36;
+        }
+    double score = 0.0;
+    for (const PairPattern &pp : pl.patterns) {
+        const uint32_t c = pp.siteCat;
+        double like = 0.0;
+        for (size_t r = 0; r < pl.rates[c].size(); ++r) {
+            const double *P = pl.P.data() + (first[c] + r) * nn;
+            double s = 0.0;
+            for (uint32_t i = 0; i < n; ++i) {
+                if (!(pp.a >> i & 1))
+                    continue;
+                double row = 0.0;
+                for (uint32_t j = 0; j < n; ++j)
+                    if (pp.b >> j & 1)
+                        row += P[size_t{i} * n + j];
+                s += pl.pi[c][i] * row;
+            }
+            like += pl.probs[c][r] * s;
+        }
+        if (pl.pinv[c] > 0.0) {
+            double shared = 0.0;
+            for (uint32_t i = 0; i < n; ++i)
+                if ((pp.a & pp.b) >> i & 1)
+                    shared += pl.pi[c][i];
+            like += pl.pinv[c] * shared;
+        }
+        if (like < 1e-300)
+            return 9e36;
+        score -= pp.weight * std::log(like);
+    }
+    return score;
+}
+
+bool usable(const ModelGroup *g)
+{
+    return getActiveML() != nullptr && g != nullptr && g->engine != nullptr && !g->engine->tips.empty() &&
+           isSitePatternDataValid(g);
+}
+
+}  // namespace
+
+int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, bool lsStart,
+                    const std::function<int()> &progress, MLDistanceResult &result)
+{
+    ModelGroup *g = activeModelGroup();
+    // The likelihood set-up gives the model its matrices and rates; inside
+    // that set-up (least-squares starting lengths) it is already there.
+    if (!usable(g) && initializeML(false, false, false, false, getPrimaryTree()) != 0)
+        return 1;
+    g = activeModelGroup();
+    if (!usable(g))
+        return qel_errorMsg(0, "Maximum-likelihood distances could not be prepared.");
+    if (g->useMkv)
+        return qel_errorMsg(0, "Maximum-likelihood distances are not available for the Mk model.");
+    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+        if (countEstimatedModelParams(m) != 0)
+            return qel_errorMsg(0, "Maximum-likelihood distances with model parameters marked for estimation are "
+                                   "not available yet.\tGive the parameters values (LSet), or fix them at their last "
+                                   "estimates (LSet fixAllParams).");
+    const ModelGroupEngine &e = *g->engine;
+    const uint32_t n = g->nstates;
+    PairLike pl;
+    pl.g = g;
+    for (const SiteCategory &c : e.map.siteCats) {
+        const MLRateInfo *ri = c.model->rateInfo;
+        std::vector<double> rates{1.0}, probs{1.0};
+        if (ri != nullptr && !ri->rates.empty()) {
+            if (c.siteSpecific) {
+                rates = {ri->rates[c.rateIndex]};
+            } else {
+                rates.assign(ri->rates.begin(), ri->rates.begin() + c.nRateCats);
+                probs.assign(ri->probs.begin(), ri->probs.begin() + c.nRateCats);
+            }
+        }
+        pl.rates.push_back(std::move(rates));
+        pl.probs.push_back(std::move(probs));
+        pl.pi.push_back(c.model->engine->pi.data());
+        pl.pinv.push_back(c.model->engine->pinv);
+        pl.models.push_back(c.model);
+    }
+    pl.rows.resize(n);
+
+    const uint32_t ntax = g->patterns->ntax;
+    auto taxonOf = [&](uint32_t a) { return d->taxa.activeToOriginal ? d->taxa.activeToOriginal[a] : a; };
+    double &largest = result.largest;
+    uint32_t &undefined = result.undefined, &zero = result.zero;
+    bool &anyDefined = result.anyDefined;
+    std::vector<std::vector<uint64_t>> bits(ntax);
+    for (uint32_t i = 0; i < ntax; ++i)
+        bits[i] = codeBits(e.tips[taxonOf(i)], n);
+    const uint32_t ncats = static_cast<uint32_t>(e.map.siteCats.size());
+    std::vector<double> table;
+    for (uint32_t i = 1; i < ntax; ++i) {
+        if (taxonSubset && !isSetMember(taxonSubset, i))
+            continue;
+        const TipRow &ri = e.tips[taxonOf(i)];
+        for (uint32_t j = 0; j < i; ++j) {
+            if (taxonSubset && !isSetMember(taxonSubset, j))
+                continue;
+            const TipRow &rj = e.tips[taxonOf(j)];
+            // The pair's patterns: weights by site category and code pair.
+            const uint32_t ni = ri.info.nrows, nj = rj.info.nrows;
+            table.assign(size_t{ncats} * ni * nj, 0.0);
+            for (uint32_t p = 0; p < g->ngrp; ++p)
+                table[(size_t{e.map.patSiteCat[p]} * ni + ri.codes[p]) * nj + rj.codes[p]] +=
+                    g->groupPatternWeight[p];
+            bool comparable = false, differ = false;
+            pl.patterns.clear();
+            for (uint32_t c = 0; c < ncats; ++c)
+                for (uint32_t a = 0; a < ni; ++a)
+                    for (uint32_t b = 0; b < nj; ++b) {
+                        const double w = table[(size_t{c} * ni + a) * nj + b];
+                        if (w <= 0.0)
+                            continue;
+                        if (a < n && b < n) {
+                            comparable = true;
+                            differ = differ || a != b;
+                        }
+                        pl.patterns.push_back({c, bits[i][a], bits[j][b], w});
+                    }
+            double value;
+            if (!comparable) {
+                value = kUndefinedDistance;
+                ++undefined;
+            } else if (!differ) {
+                value = 0.0;
+                ++zero;
+                anyDefined = true;
+            } else {
+                double x = 0.0;
+                localMin(pairScore, &pl, &x, std::log(kShortest), std::log(kLongest), 1e-12, 1e-12, nullptr);
+                value = std::exp(x);
+                if (value <= 10 * kShortest) {
+                    value = 0.0;
+                    ++zero;
+                } else if (lsStart) {
+                    value = std::min(value, kLSStartCap);
+                }
+                anyDefined = true;
+            }
+            distances[i][j] = value;
+            largest = std::max(largest, value);
+            if (progress && progress() == 2)
+                return 2;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,27 @@
+// Maximum-likelihood distances: each pairwise distance is the branch length
+// that maximises the likelihood of the two sequences alone under the current
+// likelihood model, its parameters held at their values.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+struct DataInfo;
+struct Set;
+
+struct MLDistanceResult {
+    double largest = -1.0;  // largest defined distance
+    uint32_t undefined = 0;
+    uint32_t zero = 0;
+    bool anyDefined = false;
+};
+
+// Fills the lower triangle distances[i][j] (j < i, rows of active taxa;
+// pairs within taxonSubset when it is given): identical sequences 0, a pair
+// without comparable sites undefined (-1, counted); for least-squares
+// starting lengths (lsStart) every distance is capped at 9. progress is
+// called after each pair and stops the work when it returns 2. 0, 1 after
+// an error report, 2 when stopped. The distance calculation reaches it
+// through the hook wired at start-up.
+int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, bool lsStart,
+                    const std::function<int()> &progress, MLDistanceResult &result);

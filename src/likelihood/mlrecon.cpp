@@ -1,0 +1,379 @@
+#include "likelihood/mlrecon.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "data/model.h"
+#include "data/patterns.h"
+#include "data/vorn_data.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/clapool.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/modelgroup.h"
+#include "likelihood/sitelikes.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_output.h"
+#include "qel/qel_oututil.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+// The last reconstruction: per internal node (by position in the tree's
+// node array) and group pattern, the state probabilities and the chosen
+// state.
+struct Reconstruction {
+    const Tree *tree = nullptr;
+    const ModelGroup *g = nullptr;
+    uint32_t n = 0, npat = 0;
+    std::vector<int32_t> slotOfNode;  // node position -> internal slot, -1 none
+    std::vector<const TreeNode *> internal;
+    std::vector<double> probs;   // slot x pattern x state
+    std::vector<uint8_t> state;  // slot x pattern
+};
+
+Reconstruction gRecon;
+bool gRequested = false;
+
+// Nodes with states to reconstruct: every node with children, except a
+// root that only carries the tree (one child).
+bool isInternal(const TreeNode *v, const Tree *tree)
+{
+    if (v == tree->root)
+        return v->firstChild != nullptr && v->firstChild->nextSib != nullptr;
+    return v->firstChild != nullptr;
+}
+
+// Keeps a vector in range on deep trees; the log of the factor taken out.
+double rescale(double *x, size_t count)
+{
+    const double big = *std::max_element(x, x + count);
+    if (big <= 0.0 || big >= 1e-100)
+        return 0.0;
+    for (size_t i = 0; i < count; ++i)
+        x[i] /= big;
+    return std::log(big);
+}
+
+// The joint reconstruction of one pattern (the most probable assignment of
+// states to all internal nodes together): partials that take the best state
+// of each child for every parent state, then the choice from the top down.
+// P holds node x category x n x n matrices; CL and best are scratch.
+void jointStates(const std::vector<const TreeNode *> &order, const std::vector<size_t> &pos, const Tree *tree,
+                 ModelGroup *g, uint32_t p, const std::vector<double> &P, const std::vector<double> &probs,
+                 const double *pi, double pinv, uint64_t common, std::vector<double> &CL, Reconstruction &r)
+{
+    const uint32_t n = g->nstates;
+    const size_t k = probs.size(), block = k * n, nodes = order.size();
+    auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
+    auto Pof = [&](size_t v, size_t q) { return P.data() + (v * k + q) * n * n; };
+    std::vector<double> tip(n);
+    // Partials times the tip's data carried across the branch of node v.
+    auto multiplyByTip = [&](double *cl, size_t v, const TipRow &row) {
+        tipPartials(row, p, n, tip.data());
+        for (size_t q = 0; q < k; ++q)
+            for (uint32_t i = 0; i < n; ++i) {
+                double s = 0.0;
+                for (uint32_t x = 0; x < n; ++x)
+                    s += Pof(v, q)[i * n + x] * tip[x];
+                cl[q * n + i] *= s;
+            }
+    };
+    CL.assign(nodes * block, 1.0);
+    size_t top = isInternal(order[0], tree) ? 0 : 1;
+    for (size_t v = nodes; v-- > top;) {
+        const TreeNode *node = order[v];
+        if (!isInternal(node, tree))
+            continue;
+        double *cl = CL.data() + v * block;
+        for (const TreeNode *ch = node->firstChild; ch; ch = ch->nextSib) {
+            const size_t u = at(ch);
+            if (isTipInput(ch)) {
+                multiplyByTip(cl, u, *tipRowOfNode(ch, g));
+                continue;
+            }
+            const double *cu = CL.data() + u * block;
+            for (size_t q = 0; q < k; ++q)
+                for (uint32_t i = 0; i < n; ++i) {
+                    double best = 0.0;
+                    for (uint32_t j = 0; j < n; ++j)
+                        best = std::max(best, Pof(u, q)[i * n + j] * cu[q * n + j]);
+                    cl[q * n + i] *= best;
+                }
+        }
+        // A root that carries data (a taxon, or the ancestor) joins the top node.
+        if (v == 1 && top == 1) {
+            if (const TipRow *row = tipRowOfNode(order[0], g))
+                multiplyByTip(cl, v, *row);
+        }
+        rescale(cl, block);
+    }
+    // From the top down: the top node by its frequencies, the others given
+    // their parent's state.
+    std::vector<uint8_t> chosen(nodes, 0);
+    for (size_t v = top; v < nodes; ++v) {
+        const TreeNode *node = order[v];
+        if (!isInternal(node, tree))
+            continue;
+        const double *cl = CL.data() + v * block;
+        uint32_t best = 0;
+        double bestValue = -1.0;
+        for (uint32_t i = 0; i < n; ++i) {
+            double value = 0.0;
+            for (size_t q = 0; q < k; ++q)
+                value += probs[q] * (v == top ? 1.0 : Pof(v, q)[chosen[at(node->anc)] * n + i]) * cl[q * n + i];
+            if (v == top) {
+                value *= pi[i];
+                if (pinv > 0.0 && (common >> i & 1))
+                    value += pinv * pi[i];
+            }
+            if (value > bestValue) {
+                bestValue = value;
+                best = i;
+            }
+        }
+        chosen[v] = static_cast<uint8_t>(best);
+        r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(node - tree->nodes)]) * r.npat + p] =
+            static_cast<uint8_t>(best);
+    }
+}
+
+}  // namespace
+
+void setReconstructingForML(bool on) { gRequested = on; }
+bool reconstructingForML() { return gRequested; }
+
+int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
+{
+    if (g->useMkv || g->engine == nullptr)
+        return 1;
+    const ModelGroupEngine &e = *g->engine;
+    const uint32_t n = g->nstates, npat = g->ngrp;
+    const std::vector<const TreeNode *> order = nodesParentsFirst(tree);
+    const size_t nodes = order.size();
+    Reconstruction r;
+    r.tree = tree;
+    r.g = g;
+    r.n = n;
+    r.npat = npat;
+    r.slotOfNode.assign(tree->maxNodes, -1);
+    std::vector<size_t> pos(tree->maxNodes, 0);
+    for (size_t k = 0; k < nodes; ++k) {
+        const size_t at = static_cast<size_t>(order[k] - tree->nodes);
+        pos[at] = k;
+        if (isInternal(order[k], tree)) {
+            r.slotOfNode[at] = static_cast<int32_t>(r.internal.size());
+            r.internal.push_back(order[k]);
+        }
+    }
+    r.probs.assign(r.internal.size() * npat * n, 0.0);
+    r.state.assign(r.internal.size() * npat, 0);
+    auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
+
+    std::vector<double> rates, probs, P, up, msg, above, tmp(n), work(n);
+    std::vector<double> upScale(nodes), aboveScale(nodes);
+    std::vector<double *> rows(n);
+    // The states are the joint reconstruction's with LSet recon=joint; the
+    // probabilities are always the marginal ones.
+    const bool joint = ml.recon == 1;
+    std::vector<double> jointCL;
+    for (const SiteCategory &c : e.map.siteCats) {
+        siteCategoryRates(c, rates, probs);
+        const size_t k = rates.size(), block = k * n;
+        const double *pi = c.model->engine->pi.data();
+        const double pinv = c.model->engine->pinv;
+        P.assign(nodes * k * n * n, 0.0);
+        for (size_t v = 1; v < nodes; ++v)
+            for (size_t q = 0; q < k; ++q) {
+                double *Pv = P.data() + (v * k + q) * n * n;
+                for (uint32_t i = 0; i < n; ++i)
+                    rows[i] = Pv + size_t{i} * n;
+                if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), getBranchLen(order[v]) * rates[q] * c.model->relRate) != 0)
+                    return 1;
+            }
+        up.assign(nodes * block, 0.0);
+        msg.assign(nodes * block, 0.0);
+        above.assign(nodes * block, 0.0);
+        for (uint32_t qp = 0; qp < c.npat; ++qp) {
+            const uint32_t p = c.firstPattern + qp;
+            // The states every tip allows: the constant states of the pattern.
+            uint64_t common = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+            // Postorder: partials from below and the message to the parent.
+            for (size_t v = nodes; v-- > 0;) {
+                const TreeNode *node = order[v];
+                double *u = up.data() + v * block;
+                if (isTipInput(node)) {
+                    tipPartials(*tipRowOfNode(node, g), p, n, tmp.data());
+                    uint64_t bits = 0;
+                    for (uint32_t i = 0; i < n; ++i)
+                        bits |= tmp[i] > 0.0 ? uint64_t{1} << i : 0;
+                    common &= bits;
+                    for (size_t q = 0; q < k; ++q)
+                        std::copy(tmp.begin(), tmp.end(), u + q * n);
+                } else {
+                    std::fill_n(u, block, 1.0);
+                }
+                upScale[v] = 0.0;
+                for (const TreeNode *ch = node->firstChild; ch; ch = ch->nextSib) {
+                    const size_t w = at(ch);
+                    upScale[v] += upScale[w];
+                    for (size_t i = 0; i < block; ++i)
+                        u[i] *= msg[w * block + i];
+                }
+                upScale[v] += rescale(u, block);
+                if (v == 0)
+                    continue;
+                double *m = msg.data() + v * block;
+                for (size_t q = 0; q < k; ++q) {
+                    const double *Pv = P.data() + (v * k + q) * n * n;
+                    for (uint32_t i = 0; i < n; ++i) {
+                        double s = 0.0;
+                        for (uint32_t j = 0; j < n; ++j)
+                            s += Pv[i * n + j] * u[q * n + j];
+                        m[q * n + i] = s;
+                    }
+                }
+            }
+            // Preorder: the partials from everything above each node; the
+            // root's own data stand above the root.
+            {
+                const TipRow *rootRow = isTipInput(order[0]) ? tipRowOfNode(order[0], g) : nullptr;
+                if (rootRow != nullptr)
+                    tipPartials(*rootRow, p, n, tmp.data());
+                else
+                    std::fill(tmp.begin(), tmp.end(), 1.0);
+                for (size_t q = 0; q < k; ++q)
+                    std::copy(tmp.begin(), tmp.end(), above.begin() + static_cast<std::ptrdiff_t>(q * n));
+                aboveScale[0] = 0.0;
+            }
+            for (size_t v = 1; v < nodes; ++v) {
+                const TreeNode *node = order[v];
+                const size_t w = at(node->anc);
+                double *a = above.data() + v * block;
+                aboveScale[v] = aboveScale[w];
+                std::vector<double> side(above.begin() + static_cast<std::ptrdiff_t>(w * block),
+                                         above.begin() + static_cast<std::ptrdiff_t>((w + 1) * block));
+                for (const TreeNode *s = node->anc->firstChild; s; s = s->nextSib) {
+                    if (s == node)
+                        continue;
+                    const size_t o = at(s);
+                    aboveScale[v] += upScale[o];
+                    for (size_t i = 0; i < block; ++i)
+                        side[i] *= msg[o * block + i];
+                }
+                for (size_t q = 0; q < k; ++q) {
+                    const double *Pv = P.data() + (v * k + q) * n * n;
+                    for (uint32_t i = 0; i < n; ++i) {
+                        double s = 0.0;
+                        for (uint32_t j = 0; j < n; ++j)
+                            s += Pv[i * n + j] * side[q * n + j];
+                        a[q * n + i] = s;
+                    }
+                }
+                aboveScale[v] += rescale(a, block);
+            }
+            // Each internal node: the posterior of its states.
+            for (size_t slot = 0; slot < r.internal.size(); ++slot) {
+                const size_t v = at(r.internal[slot]);
+                const double ls = upScale[v] + aboveScale[v];
+                double total = 0.0;
+                for (uint32_t i = 0; i < n; ++i) {
+                    double s = 0.0;
+                    for (size_t q = 0; q < k; ++q)
+                        s += probs[q] * up[v * block + q * n + i] * above[v * block + q * n + i];
+                    s *= pi[i];
+                    // The invariable-sites term is unscaled: bring the rest
+                    // to its scale (a vanishing rest is negligible beside it).
+                    if (pinv > 0.0 && (common >> i & 1))
+                        s = s * std::exp(ls) + pinv * pi[i];
+                    work[i] = s;
+                    total += s;
+                }
+                double *out = r.probs.data() + (slot * npat + p) * n;
+                uint32_t best = 0;
+                for (uint32_t i = 0; i < n; ++i) {
+                    out[i] = total > 0.0 ? work[i] / total : 0.0;
+                    if (work[i] > work[best])
+                        best = i;
+                }
+                r.state[slot * npat + p] = static_cast<uint8_t>(best);
+            }
+            if (joint)
+                jointStates(order, pos, tree, g, p, P, probs, pi, pinv, common, jointCL, r);
+        }
+    }
+    gRecon = std::move(r);
+    return 0;
+}
+
+int64_t getAncStateFromMLRecon(const DataInfo *d, const TreeNode *node, uint32_t character)
+{
+    const ModelGroup *g = gRecon.g;
+    if (g == nullptr || gRecon.tree == nullptr || character >= d->nchar || g->siteToGroupPattern == nullptr)
+        return -1;
+    const uint32_t p = g->siteToGroupPattern[character];
+    if (p == kNoSite || p >= gRecon.npat)
+        return -1;
+    const size_t at = static_cast<size_t>(node - gRecon.tree->nodes);
+    if (at < gRecon.slotOfNode.size() && gRecon.slotOfNode[at] >= 0)
+        return int64_t{1} << gRecon.state[static_cast<size_t>(gRecon.slotOfNode[at]) * gRecon.npat + p];
+    if (node->index < 0 || g->engine == nullptr)
+        return -1;
+    const TipRow *row = tipRowOfNode(node, g);
+    if (row == nullptr || row->codes.size() <= p || row->codes[p] == g->nstates)
+        return -1;
+    std::vector<double> x(g->nstates);
+    tipPartials(*row, p, g->nstates, x.data());
+    int64_t bits = 0;
+    for (uint32_t i = 0; i < g->nstates; ++i)
+        if (x[i] > 0.0)
+            bits |= int64_t{1} << i;
+    return bits;
+}
+
+int showMLBaseProbs(const Tree *tree, ModelGroup *g, const DataInfo *d)
+{
+    if (gRecon.tree != tree || gRecon.g != g)
+        return 0;
+    const uint32_t n = gRecon.n;
+    qel_printf("\nMarginal probabilities of each base assignment\n\n");
+    qel_printf("  Site    Node       ");
+    if (n == 2) {
+        qel_printf("A + G    C + T\n");
+        tableLine(35, 0);
+    } else {
+        for (uint32_t i = 0; i < n; ++i)
+            qel_printf(i == 0 ? "    %c" : "        %c", d->symbols[i]);
+        qel_printf("\n");
+        tableLine(n == 4 ? 53 : static_cast<int32_t>(21 + 9 * n), 0);
+    }
+    std::vector<size_t> byNumber(gRecon.internal.size());
+    for (size_t k = 0; k < byNumber.size(); ++k)
+        byNumber[k] = k;
+    std::sort(byNumber.begin(), byNumber.end(), [&](size_t a, size_t b) {
+        return nodeNum(gRecon.internal[a], tree) < nodeNum(gRecon.internal[b], tree);
+    });
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        if (d->status[c] & kCharExcluded)
+            continue;
+        const uint32_t p = g->siteToGroupPattern ? g->siteToGroupPattern[c] : kNoSite;
+        if (p == kNoSite)
+            continue;
+        bool first = true;
+        for (size_t slot : byNumber) {
+            if (getAbortedStatus())
+                return 2;
+            const uint32_t number = nodeNum(gRecon.internal[slot], tree);
+            if (first)
+                qel_printf("%6u%8u   ", c + 1, number);
+            else
+                qel_printf("%14u   ", number);
+            first = false;
+            const double *pr = gRecon.probs.data() + (slot * gRecon.npat + p) * n;
+            for (uint32_t i = 0; i < n; ++i)
+                qel_printf("%9.5f", pr[i]);
+            qel_printf("\n");
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,217 @@
+#include "likelihood/sitelikes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "data/model.h"
+#include "data/patterns.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/clapool.h"
+#include "likelihood/modelgroup.h"
+#include "likelihood/ratevar.h"
+#include "trees/treeutil.h"
+
+void siteCategoryRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs)
+{
+    const MLRateInfo *ri = c.model->rateInfo;
+    rates.clear();
+    probs.clear();
+    if (ri == nullptr || ri->rates.empty()) {
+        rates.push_back(1.0);
+        probs.push_back(1.0);
+    } else if (c.siteSpecific) {
+        rates.push_back(ri->rates[c.rateIndex]);
+        probs.push_back(1.0);
+    } else {
+        for (uint32_t r = 0; r < c.nRateCats; ++r) {
+            rates.push_back(ri->rates[r]);
+            probs.push_back(r < ri->probs.size() ? ri->probs[r] : 1.0 / c.nRateCats);
+        }
+    }
+}
+
+// The model has an invariable-sites category (estimated or fixed); its
+// constant-site terms are in use once the working proportion is positive.
+namespace {
+
+bool hasInvar(const Model *m) { return m->pinv != 0.0; }
+bool invarInUse(const Model *m) { return m->engine != nullptr && m->engine->pinv > 0.0; }
+
+}  // namespace
+
+std::vector<const TreeNode *> nodesParentsFirst(const Tree *tree)
+{
+    std::vector<const TreeNode *> order, stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *v = stack.back();
+        stack.pop_back();
+        order.push_back(v);
+        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib)
+            stack.push_back(c);
+    }
+    return order;
+}
+
+void tipPartials(const TipRow &row, uint32_t p, uint32_t n, double *x)
+{
+    const uint32_t code = row.codes[p];
+    if (code < n) {
+        std::fill_n(x, n, 0.0);
+        x[code] = 1.0;
+    } else if (code == n) {
+        std::fill_n(x, n, 1.0);
+    } else {
+        std::fill_n(x, n, 0.0);
+        const uint8_t *list = row.ambStates[code - n - 1].data();
+        for (uint32_t i = 0; i < list[0]; ++i)
+            x[list[1 + i]] = 1.0;
+    }
+}
+
+uint32_t siteLikeCategories(const ModelGroup *g, bool *invarCateg)
+{
+    uint32_t most = 1;
+    bool invar = false;
+    for (const SiteCategory &c : g->engine->map.siteCats) {
+        most = std::max(most, c.siteSpecific ? 1u : c.nRateCats);
+        invar = invar || hasInvar(c.model);
+    }
+    if (invarCateg)
+        *invarCateg = invar;
+    return most + invar;
+}
+
+int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &out)
+{
+    if (g->useMkv || g->engine == nullptr)
+        return 1;
+    const ModelGroupEngine &e = *g->engine;
+    const uint32_t n = g->nstates, npat = g->ngrp;
+    const std::vector<const TreeNode *> order = nodesParentsFirst(tree);
+    const size_t nodes = order.size();
+    out.lnL.assign(npat, 0.0);
+    out.ncat = categories ? siteLikeCategories(g, &out.invarCateg) : 0;
+    if (categories) {
+        out.post.assign(size_t{npat} * out.ncat, -1.0);
+        out.meanRate.assign(npat, 0.0);
+        out.maxCateg.assign(npat, 0);
+    }
+    // Position of each node in the order, by its address in the node array.
+    std::vector<size_t> slot(2 * nodes + 2, 0);
+    auto at = [&](const TreeNode *v) -> size_t & { return slot[static_cast<size_t>(v - tree->nodes)]; };
+    size_t maxIndex = 0;
+    for (const TreeNode *v : order)
+        maxIndex = std::max(maxIndex, static_cast<size_t>(v - tree->nodes));
+    slot.assign(maxIndex + 1, 0);
+    for (size_t k = 0; k < nodes; ++k)
+        at(order[k]) = k;
+
+    std::vector<double> rates, probs;
+    std::vector<double> Pstore;
+    std::vector<double *> rows(n);
+    std::vector<double> x;      // nodes x categories x n
+    std::vector<double> scale;  // ln of the factor taken out at each node
+    std::vector<double> tmp(n);
+    for (const SiteCategory &c : e.map.siteCats) {
+        siteCategoryRates(c, rates, probs);
+        const uint32_t k = static_cast<uint32_t>(rates.size());
+        const double *pi = c.model->engine->pi.data();
+        const double *constLikes = invarInUse(c.model) && c.model->engine->constSiteLikes.size() >= c.firstPattern + c.npat
+                                       ? c.model->engine->constSiteLikes.data() + c.firstPattern
+                                       : nullptr;
+        // P(t) of every branch and category: node k's branch to its parent.
+        Pstore.assign(nodes * k * n * n, 0.0);
+        for (size_t v = 1; v < nodes; ++v)
+            for (uint32_t r = 0; r < k; ++r) {
+                double *P = Pstore.data() + (v * k + r) * n * n;
+                for (uint32_t i = 0; i < n; ++i)
+                    rows[i] = P + i * n;
+                const double t = getBranchLen(order[v]) * rates[r] * c.model->relRate;
+                if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), t) != 0)
+                    return 1;
+            }
+        x.assign(nodes * k * n, 0.0);
+        scale.assign(nodes, 0.0);
+        for (uint32_t q = 0; q < c.npat; ++q) {
+            const uint32_t p = c.firstPattern + q;
+            for (size_t v = nodes; v-- > 0;) {
+                const TreeNode *node = order[v];
+                double *xv = x.data() + v * k * n;
+                scale[v] = 0.0;
+                const bool tip = isTipInput(node);
+                if (tip) {
+                    tipPartials(*tipRowOfNode(node, g), p, n, tmp.data());
+                    for (uint32_t r = 0; r < k; ++r)
+                        std::copy(tmp.begin(), tmp.end(), xv + r * n);
+                } else {
+                    std::fill_n(xv, k * n, 1.0);
+                }
+                for (const TreeNode *ch = node->firstChild; ch != nullptr; ch = ch->nextSib) {
+                    const size_t w = at(ch);
+                    const double *xw = x.data() + w * k * n;
+                    scale[v] += scale[w];
+                    for (uint32_t r = 0; r < k; ++r) {
+                        const double *P = Pstore.data() + (w * k + r) * n * n;
+                        for (uint32_t i = 0; i < n; ++i) {
+                            double s = 0.0;
+                            for (uint32_t j = 0; j < n; ++j)
+                                s += P[i * n + j] * xw[r * n + j];
+                            xv[r * n + i] *= s;
+                        }
+                    }
+                }
+                // Keep the values in range on deep trees.
+                const double big = *std::max_element(xv, xv + k * n);
+                if (big > 0.0 && big < 1e-100) {
+                    for (uint32_t i = 0; i < k * n; ++i)
+                        xv[i] /= big;
+                    scale[v] += std::log(big);
+                }
+            }
+            // The root carries the ancestor's data; sum over its states.
+            std::vector<double> byCat(k, 0.0);
+            double S = 0.0;
+            for (uint32_t r = 0; r < k; ++r) {
+                for (uint32_t i = 0; i < n; ++i)
+                    byCat[r] += pi[i] * x[r * n + i];
+                byCat[r] *= probs[r];
+                S += byCat[r];
+            }
+            const double ls = scale[0];
+            const double C = constLikes ? constLikes[q] : 0.0;
+            // ln(S e^ls + C) without underflow.
+            double lnL;
+            if (S <= 0.0 && C <= 0.0)
+                lnL = -std::numeric_limits<double>::infinity();
+            else if (C <= 0.0)
+                lnL = std::log(S) + ls;
+            else if (S <= 0.0)
+                lnL = std::log(C);
+            else {
+                const double a = std::log(S) + ls, b = std::log(C), hi = std::max(a, b);
+                lnL = hi + std::log(std::exp(a - hi) + std::exp(b - hi));
+            }
+            out.lnL[p] = lnL;
+            if (!categories || !std::isfinite(lnL))
+                continue;
+            double *post = out.post.data() + size_t{p} * out.ncat;
+            const uint32_t first = out.invarCateg ? 1 : 0;
+            if (out.invarCateg)
+                post[0] = C > 0.0 ? std::exp(std::log(C) - lnL) : 0.0;
+            double mean = 0.0, best = -1.0;
+            for (uint32_t r = 0; r < k; ++r) {
+                const double pr = byCat[r] > 0.0 ? std::exp(std::log(byCat[r]) + ls - lnL) : 0.0;
+                post[first + r] = pr;
+                mean += pr * rates[r];
+            }
+            for (uint32_t col = 0; col < out.ncat; ++col)
+                if (post[col] > best) {
+                    best = post[col];
+                    out.maxCateg[p] = col;
+                }
+            out.meanRate[p] = mean;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,42 @@
+// The likelihood of each site pattern on a tree with its current branch
+// lengths and model values, and the posterior probability of each rate
+// category at each pattern: what LScores prints per site, writes to its
+// score file, stores as character weights and hands to the topology tests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct ModelGroup;
+struct Tree;
+
+struct SiteLikes {
+    std::vector<double> lnL;  // per group pattern; -infinity for a likelihood of 0
+    // With categories asked for: columns are the invariable-sites category
+    // (when the group has one) then the rate categories; npat x ncat, -1.0
+    // where a pattern has no such category.
+    uint32_t ncat = 0;
+    bool invarCateg = false;
+    std::vector<double> post;
+    std::vector<double> meanRate;      // posterior mean rate per pattern
+    std::vector<uint32_t> maxCateg;    // most probable column per pattern
+};
+
+// Plain pruning in double precision over the group's patterns (not the Mk
+// model: 1, with nothing filled). 0 on success.
+int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &out);
+// What the pruning of this file and the reconstruction share: the rates and
+// weights of a site category's rate categories (one rate of weight 1 for
+// site-specific rates or a model without rate variation), a tip's partial
+// likelihoods at a pattern (1 for each state its code allows), and the
+// tree's nodes with parents before children.
+struct SiteCategory;
+struct TipRow;
+struct TreeNode;
+void siteCategoryRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs);
+void tipPartials(const TipRow &row, uint32_t p, uint32_t n, double *x);
+std::vector<const TreeNode *> nodesParentsFirst(const Tree *tree);
+
+// The column count categories would have (rate categories, plus one for an
+// invariable-sites category), the largest over the group's models.
+uint32_t siteLikeCategories(const ModelGroup *g, bool *invarCateg);
