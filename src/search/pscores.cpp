@@ -572,7 +572,7 @@ int doPScoresCmd()
                             "excluded all characters, intentionally or otherwise.");
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionParsimony);
     int status = checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0 ||
-                 checkDirectedRooting(d, rooted) != 0;
+                 checkDirectedRooting(d, start.rooted) != 0;
     if (status == 0 && named) {
         r.outStream = openScoreFile(sfopt.scoreFile);
         if (r.outStream)
