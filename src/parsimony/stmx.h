@@ -80,6 +80,11 @@ int stmSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *
                  const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty);
 int stmEvalNNI(const DataInfo *d, TreeNode *scratch, const TreeNode *x, double *length, double bound);
 void copyStmSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to);
+// A subtree cut off and rerooted changes its own length when directed
+// characters are scored: the class's length of the rerooted subtree (its set
+// on the edge it is now rooted at) less that of the subtree as it was rooted.
+// 0 without directed characters.
+double stmRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted);
 
 // Reconstruction, in preorder after the ancestor's decision: the node's
 // state (least cost of its subtree plus the change from the ancestor's; ties
