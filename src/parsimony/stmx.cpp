@@ -587,8 +587,50 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
 // ---------------------------------------------------------------------------
 // Rules
 
+namespace {
+
+// The join for a state count known at compile time: every sum is formed
+// (impossible terms stay at least kStmImpossible and cannot overflow: two
+// of them are below 2^62) and clamped once, which the compiler unrolls.
+template <uint32_t N>
+int64_t joinFixed(const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb, int64_t *out)
+{
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < N; s++) {
+        int64_t a = A[s], b = B[s];
+        for (uint32_t t = 0; t < N; t++) {
+            a = std::min(a, A[t] + (ta ? cost[t * N + s] : cost[s * N + t]));
+            b = std::min(b, B[t] + (tb ? cost[t * N + s] : cost[s * N + t]));
+        }
+        out[s] = sat(sat(a) + sat(b));
+        m = std::min(m, out[s]);
+    }
+    uint64_t zeros = 0;
+    if (m < kStmImpossible)
+        for (uint32_t s = 0; s < N; s++) {
+            if (out[s] < kStmImpossible)
+                out[s] -= m;
+            zeros |= static_cast<uint64_t>(out[s] == 0) << s;
+        }
+    out[N] = static_cast<int64_t>(zeros);
+    return m;
+}
+
+}  // namespace
+
 int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                  int64_t *out)
+{
+    switch (sc.n) {
+    case 2: return joinFixed<2>(cost, A, ta, B, tb, out);
+    case 3: return joinFixed<3>(cost, A, ta, B, tb, out);
+    case 4: return joinFixed<4>(cost, A, ta, B, tb, out);
+    default: return stmJoinGeneric1(sc, cost, A, ta, B, tb, out);
+    }
+}
+
+int64_t stmJoinGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                        int64_t *out)
 {
     const uint32_t n = sc.n;
     int64_t m = kStmImpossible;
@@ -628,6 +670,8 @@ void stmSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t m = stmJoin1(sc, costsOf(pd, sc), vecOf(a, sc), ta, vecOf(b, sc), tb, vecOf(result, sc));
+        if (m == 0)  // the common case: nothing to count
+            continue;
         if (!addUnits(d, sc, m, false, &base))
             base = kNoScore;
         if (count && !addUnits(d, sc, m, perChar, length)) {
