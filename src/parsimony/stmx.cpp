@@ -592,8 +592,8 @@ namespace {
 // The join for a state count known at compile time: every sum is formed
 // (impossible terms stay at least kStmImpossible and cannot overflow: two
 // of them are below 2^62) and clamped once, which the compiler unrolls.
-template <uint32_t N>
-int64_t joinFixed(const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb, int64_t *out)
+template <uint32_t N, bool ta, bool tb>
+int64_t joinFixed(const int64_t *cost, const int64_t *A, const int64_t *B, int64_t *out)
 {
     int64_t m = kStmImpossible;
     for (uint32_t s = 0; s < N; s++) {
@@ -621,10 +621,17 @@ int64_t joinFixed(const int64_t *cost, const int64_t *A, bool ta, const int64_t 
 int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                  int64_t *out)
 {
-    switch (sc.n) {
-    case 2: return joinFixed<2>(cost, A, ta, B, tb, out);
-    case 3: return joinFixed<3>(cost, A, ta, B, tb, out);
-    case 4: return joinFixed<4>(cost, A, ta, B, tb, out);
+    // The directions are template arguments too: no test in the inner loops.
+    switch (sc.n * 4 + (ta ? 2 : 0) + (tb ? 1 : 0)) {
+    case 8: return joinFixed<2, false, false>(cost, A, B, out);
+    case 9: return joinFixed<2, false, true>(cost, A, B, out);
+    case 10: return joinFixed<2, true, false>(cost, A, B, out);
+    case 12: return joinFixed<3, false, false>(cost, A, B, out);
+    case 13: return joinFixed<3, false, true>(cost, A, B, out);
+    case 14: return joinFixed<3, true, false>(cost, A, B, out);
+    case 16: return joinFixed<4, false, false>(cost, A, B, out);
+    case 17: return joinFixed<4, false, true>(cost, A, B, out);
+    case 18: return joinFixed<4, true, false>(cost, A, B, out);
     default: return stmJoinGeneric1(sc, cost, A, ta, B, tb, out);
     }
 }
