@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <new>
 
 #include "data/data_services.h"
@@ -438,7 +439,16 @@ int packPrelim(DataInfo *d)
     }
     pd->ordSetBytes = pd->ordWords * 16;
     pd->unoSetBytes = pd->unoWords * 16;
+    // Real-valued stepmatrices make real lengths, with their decimals.
     pd->realLengths = false;
+    pd->decimals = 0;
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        if (sc.unit != 1.0) {
+            pd->realLengths = true;
+            pd->decimals = std::max(pd->decimals, static_cast<uint32_t>(std::lround(-std::log10(sc.unit))));
+        }
+    }
     gPars.pending = 2;
     dataServices().clearStatusText();
     return 0;

@@ -107,12 +107,13 @@ struct ParsRecord {
 
     // The cost-vector class: every prepared character (stmAll, by stmIndex),
     // the included ones in scoring order, their cost tables, and the node
-    // arrays (an ancestor tag, then each character's n entries and zero mask).
+    // arrays (an ancestor tag, a base length, then each character's n entries
+    // and zero mask).
     std::vector<StmChar> stmAll;
     std::vector<int32_t> stmIndex;  // per character; -1 none
     std::vector<int32_t> stmChars;
     std::vector<int64_t> stmCosts;
-    uint32_t stmStride = 1;
+    uint32_t stmStride = 2;
     bool stmDollo = false;  // Dollo characters among the included ones
     int64_t *stmSets = nullptr;
     std::vector<int64_t> stmScratch;

@@ -179,8 +179,18 @@ std::vector<uint32_t> bitList(uint64_t b)
 
 const int64_t *costsOf(const PackedData *pd, const StmChar &sc) { return pd->stmCosts.data() + sc.cost; }
 
-int64_t *vecOf(const ParsNodeSets *r, const StmChar &sc) { return r->stm + 1 + sc.vec; }
+// A node array: the ancestor tag, the base (the length taken out of the
+// vectors while they were built, a double), then the characters.
+constexpr uint32_t kStmHeader = 2;
+int64_t *vecOf(const ParsNodeSets *r, const StmChar &sc) { return r->stm + kStmHeader + sc.vec; }
 bool tagOf(const ParsNodeSets *r) { return r->stm[0] != 0; }
+double baseOf(const ParsNodeSets *r)
+{
+    double b;
+    std::memcpy(&b, r->stm + 1, sizeof b);
+    return b;
+}
+void setBase(ParsNodeSets *r, double b) { std::memcpy(r->stm + 1, &b, sizeof b); }
 
 // Least cost of reaching record X from a node in state s: X below the node
 // (tag 0, change s -> t) or above it (tag 1, change t -> s).
@@ -340,7 +350,7 @@ int packStmPrelim(DataInfo *d)
     pd->stmChars.clear();
     pd->stmCosts.clear();
     pd->stmIndex.assign(d->nchar, -1);
-    pd->stmStride = 1;
+    pd->stmStride = kStmHeader;
     pd->stmDollo = false;
     std::vector<int32_t> taxa{-1};
     for (uint32_t t = 0; t < ntax; t++)
@@ -413,7 +423,7 @@ int packStmPrelim(DataInfo *d)
         pd->minSteps[c] = stmMinSteps(d, kept, taxa);
         if (!isCharIncluded(d, c))
             continue;
-        kept.vec = pd->stmStride - 1;
+        kept.vec = pd->stmStride - kStmHeader;
         pd->stmStride += kept.n + 1;
         pd->stmChars.push_back(pd->stmIndex[c]);
     }
@@ -524,6 +534,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
     if (!rec.stm)
         return 0;
     rec.stm[0] = taxon < 0 ? 1 : 0;
+    setBase(&rec, 0.0);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         int64_t *V = vecOf(&rec, sc);
@@ -576,8 +587,57 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
 // ---------------------------------------------------------------------------
 // Rules
 
+namespace {
+
+// The join for a state count known at compile time: every sum is formed
+// (impossible terms stay at least kStmImpossible and cannot overflow: two
+// of them are below 2^62) and clamped once, which the compiler unrolls.
+template <uint32_t N, bool ta, bool tb>
+int64_t joinFixed(const int64_t *cost, const int64_t *A, const int64_t *B, int64_t *out)
+{
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < N; s++) {
+        int64_t a = A[s], b = B[s];
+        for (uint32_t t = 0; t < N; t++) {
+            a = std::min(a, A[t] + (ta ? cost[t * N + s] : cost[s * N + t]));
+            b = std::min(b, B[t] + (tb ? cost[t * N + s] : cost[s * N + t]));
+        }
+        out[s] = sat(sat(a) + sat(b));
+        m = std::min(m, out[s]);
+    }
+    uint64_t zeros = 0;
+    if (m < kStmImpossible)
+        for (uint32_t s = 0; s < N; s++) {
+            if (out[s] < kStmImpossible)
+                out[s] -= m;
+            zeros |= static_cast<uint64_t>(out[s] == 0) << s;
+        }
+    out[N] = static_cast<int64_t>(zeros);
+    return m;
+}
+
+}  // namespace
+
 int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                  int64_t *out)
+{
+    // The directions are template arguments too: no test in the inner loops.
+    switch (sc.n * 4 + (ta ? 2 : 0) + (tb ? 1 : 0)) {
+    case 8: return joinFixed<2, false, false>(cost, A, B, out);
+    case 9: return joinFixed<2, false, true>(cost, A, B, out);
+    case 10: return joinFixed<2, true, false>(cost, A, B, out);
+    case 12: return joinFixed<3, false, false>(cost, A, B, out);
+    case 13: return joinFixed<3, false, true>(cost, A, B, out);
+    case 14: return joinFixed<3, true, false>(cost, A, B, out);
+    case 16: return joinFixed<4, false, false>(cost, A, B, out);
+    case 17: return joinFixed<4, false, true>(cost, A, B, out);
+    case 18: return joinFixed<4, true, false>(cost, A, B, out);
+    default: return stmJoinGeneric1(sc, cost, A, ta, B, tb, out);
+    }
+}
+
+int64_t stmJoinGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                        int64_t *out)
 {
     const uint32_t n = sc.n;
     int64_t m = kStmImpossible;
@@ -613,13 +673,21 @@ void stmSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
 {
     const PackedData *pd = packedData(d);
     const bool ta = tagOf(a), tb = tagOf(b);
-    result->stm[0] = ta || tb;
+    double base = baseOf(a) + baseOf(b);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t m = stmJoin1(sc, costsOf(pd, sc), vecOf(a, sc), ta, vecOf(b, sc), tb, vecOf(result, sc));
-        if (count && !addUnits(d, sc, m, perChar, length))
-            return;
+        if (m == 0)  // the common case: nothing to count
+            continue;
+        if (!addUnits(d, sc, m, false, &base))
+            base = kNoScore;
+        if (count && !addUnits(d, sc, m, perChar, length)) {
+            base = kNoScore;
+            break;
+        }
     }
+    result->stm[0] = ta || tb;
+    setBase(result, base);
 }
 
 void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
@@ -634,8 +702,11 @@ void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
     if (node->anc && node->anc != leaveOut)
         nb.push_back(nodeSets(node->abm[1]));
     bool tag = false;
-    for (const ParsNodeSets *s : nb)
+    double base = 0.0;
+    for (const ParsNodeSets *s : nb) {
         tag = tag || tagOf(s);
+        base += baseOf(s);
+    }
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t *cost = costsOf(pd, sc);
@@ -656,10 +727,13 @@ void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
                 zeros |= uint64_t{1} << s;
         }
         out[sc.n] = static_cast<int64_t>(zeros);
+        if (!addUnits(d, sc, m, false, &base))
+            base = kNoScore;
         if (count && !addUnits(d, sc, m, perChar, length))
             break;
     }
     result->stm[0] = tag;
+    setBase(result, base);
 }
 
 int stmAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
@@ -718,6 +792,14 @@ int stmEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length,
     stmSetBin(d, nodeSets(s->abm[0]), nodeSets(g->abm[1]), false, false, &gNow, nullptr);
     stmSetBin(d, &gNow, nodeSets(u->abm[0]), false, false, &edge, nullptr);
     return stmAddSpan(d, nodeSets(x->abm[0]), &edge, false, length, bound);
+}
+
+double stmRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted)
+{
+    const PackedData *pd = packedData(d);
+    if (!pd || pd->stmChars.empty() || !rerooted->stm || !rooted->stm)
+        return 0.0;
+    return baseOf(rerooted) - baseOf(rooted);
 }
 
 void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)

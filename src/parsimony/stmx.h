@@ -80,6 +80,11 @@ int stmSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *
                  const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty);
 int stmEvalNNI(const DataInfo *d, TreeNode *scratch, const TreeNode *x, double *length, double bound);
 void copyStmSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to);
+// A subtree cut off and rerooted changes its own length when directed
+// characters are scored: the class's length of the rerooted subtree (its set
+// on the edge it is now rooted at) less that of the subtree as it was rooted.
+// 0 without directed characters.
+double stmRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted);
 
 // Reconstruction, in preorder after the ancestor's decision: the node's
 // state (least cost of its subtree plus the change from the ancestor's; ties
@@ -95,6 +100,9 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root);
 // removed minimum (kStmImpossible when every state is impossible).
 int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                  int64_t *out);
+// The same for any state count (stmJoin1 unrolls 2 to 4 states).
+int64_t stmJoinGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                        int64_t *out);
 // Least cost of joining A and B through one node.
 int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb);
 // Length of cost units (Dollo: gains plus losses, scaled for real matrices).

@@ -264,6 +264,8 @@ public:
         if (alt_)
             return altSpan(d_, sub, rest, packedData(d_)->altCounts[1].data());
         double s = start_;
+        if (R != K_)
+            s += stmRerootDelta(d_, sub, down(K_));
         frvAddSpan(d_, sub, rest, false, &s, bound);
         return s;
     }

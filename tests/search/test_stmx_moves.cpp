@@ -1,0 +1,181 @@
+// Rearrangements with stepmatrix, Dollo and irreversible characters on trees
+// held at the ancestor: every NNI, SPR and TBR move scores as a full
+// rescoring of the rearranged tree, and the moves' best matches the
+// exhaustive best over every rooted tree.
+#include <functional>
+#include <random>
+
+#include "data/data_services.h"
+#include "parsimony/calcsets.h"
+#include "parsimony/stmx_test_support.h"
+#include "parsimony/treelen.h"
+#include "search/swap.h"
+#include "search/swap_test_support.h"
+#include "search/tbr.h"
+#include "support/tree_test_support.h"
+#include "trees/treeedit.h"
+
+namespace {
+
+using namespace stmtest;
+
+class StmMoves : public SwapTest {
+protected:
+    void SetUp() override
+    {
+        SwapTest::SetUp();
+        DataServices s{};
+        s.msTaxa = [] { return static_cast<int>(kMsTaxaUncertain); };
+        installDataServices(s);
+    }
+    void TearDown() override
+    {
+        SwapTest::TearDown();
+        resetDataServices();
+    }
+
+    // Random characters of the directed and stepmatrix types with an
+    // ancestor, weights, missing and uncertain cells.
+    void randomStmData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar)
+    {
+        dropData();
+        types.clear();
+        const uint32_t ns = 2 + rng() % 4;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
+        for (auto &row : cells)
+            for (uint64_t &b : row) {
+                const uint32_t k = rng() % 12, s = rng() % ns;
+                b = k == 0 ? 0 : (uint64_t{1} << s) | (k == 1 ? uint64_t{1} << (s + 1 < ns ? s + 1 : s - 1) : 0);
+            }
+        data = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rng() % 6;
+            if (kind < 2)
+                setType(data, c, kind ? kCharDollo : kCharIrreversible, rng() % 2);
+            else if (kind == 2)
+                setType(data, c, kCharOrdered);
+            else {
+                types.push_back(randomType(rng, ns, kind == 3, false));
+                setType(data, c, kCharUserType, false, &types.back()->ut);
+            }
+            setAncestor(data, c, rng() % 3 ? 0 : 1);
+            data->weights[c] = 1 + rng() % 3;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+    }
+
+    TreePtr rootedTree(const std::string &text)
+    {
+        TreePtr t(createTreeForTaxa(data->ntax, data->ntax, true));
+        buildTestTree(t.get(), text, -1);
+        afterTreeChange(t.get());
+        pointTreeAtPackedData(t.get(), data);
+        prepareTreeForSwapping(t.get(), data);
+        return t;
+    }
+
+    std::vector<std::unique_ptr<TestType>> types;
+};
+
+struct Move {
+    TreeNode *K, *T, *R;
+    double score;
+};
+
+std::vector<Move> allMoves(Tree *tree, const DataInfo *d, int type)
+{
+    std::vector<Move> moves;
+    forEachTbrMove(
+        tree, d, type, 0,
+        [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double score) {
+            static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R, score});
+            return 0;
+        },
+        &moves);
+    return moves;
+}
+
+TEST_F(StmMoves, EveryMoveScoresAsAFullRescoring)
+{
+    std::mt19937 rng(6138);
+    long checked = 0;
+    for (int trial = 0; trial < 24; trial++) {
+        const uint32_t ntax = 5 + trial % 8;
+        randomStmData(rng, ntax, 1 + rng() % 12);
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
+        const auto moves = allMoves(tree.get(), data, type);
+        ASSERT_FALSE(moves.empty());
+        for (const Move &m : moves) {
+            RearrObject hit, inverse;
+            makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+            ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), data, &hit, true), 0);
+            const double full = calcTreeLength(data, tree.get(), true, false);
+            ASSERT_DOUBLE_EQ(m.score, full) << "trial " << trial << " type " << type;
+            ASSERT_EQ(undoTbrRearr(tree.get(), data, true), 0);
+            checked++;
+        }
+    }
+    EXPECT_GT(checked, 1500);
+}
+
+// Repeated TBR descent from random rooted trees reaches the best length of
+// all 10,395 rooted trees of seven taxa (the ancestor as an eighth leaf).
+TEST_F(StmMoves, TbrDescentReachesTheExhaustiveBest)
+{
+    std::mt19937 rng(6139);
+    for (int trial = 0; trial < 6; trial++) {
+        randomStmData(rng, 7, 10);
+        // Every rooted tree: leaves inserted one at a time under the ancestor.
+        TreePtr all(createTreeForTaxa(7, 7, true));
+        buildTestTree(all.get(), "(0,1)", -1);
+        afterTreeChange(all.get());
+        double best = 1e37;
+        long trees = 0;
+        std::function<void(uint32_t)> grow = [&](uint32_t next) {
+            setTraversalSeq(all.get());
+            if (next == 7) {
+                pointTreeAtPackedData(all.get(), data);
+                best = std::min(best, calcTreeLength(data, all.get(), true, false));
+                trees++;
+                return;
+            }
+            std::vector<uint32_t> edges;
+            for (TreeNode *e = all->root->next; e; e = e->next)
+                edges.push_back(nodePosition(all.get(), e));
+            for (uint32_t pos : edges) {
+                TreeNode *leaf = nodeOfIndex(all.get(), static_cast<int32_t>(next));
+                ASSERT_EQ(binConnectLeaf(leaf, all->nodes + pos, findFreeNode(all.get())), 0);
+                grow(next + 1);
+                binPruneLeaf(leaf);
+                setTraversalSeq(all.get());
+            }
+        };
+        grow(2);
+        ASSERT_EQ(trees, 10395);
+        double found = 1e37;
+        for (int start = 0; start < 8; start++) {
+            TreePtr tree = rootedTree(randomTreeText(rng, 7, -1, false));
+            double current = calcTreeLength(data, tree.get(), true, false);
+            for (bool improved = true; improved;) {
+                improved = false;
+                for (const Move &m : allMoves(tree.get(), data, kSwapTBR)) {
+                    if (m.score < current - 1e-9) {
+                        RearrObject hit, inverse;
+                        makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+                        ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), data, &hit, true), 0);
+                        current = m.score;
+                        improved = true;
+                        break;
+                    }
+                }
+            }
+            found = std::min(found, current);
+        }
+        EXPECT_DOUBLE_EQ(found, best) << "trial " << trial;
+    }
+}
+
+}  // namespace
