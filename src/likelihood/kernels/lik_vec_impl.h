@@ -405,6 +405,41 @@ inline void rescaleFromReciprocal(float m, float inv, float *factor, float *logT
 // Four patterns per test, with the processor's approximate reciprocal; the
 // patterns left over (or all of them, for fewer than four) go through the
 // scalar rule.
+#if LIK_VEC_AVX2
+// Two DNA patterns per vector: each half's largest value over the rate
+// categories, the power-of-two factor and its log term from the
+// processor's approximate reciprocal, by the same rule as
+// rescaleFromReciprocal (the factor's exponent is that of the reciprocal,
+// at most 31). False, with nothing changed, when a pattern of the pair
+// needs the reciprocal itself (a largest value below 2^-32).
+inline bool rescaleDnaPair(const LikKernelContext &c, float *v, float *rs, uint32_t p, size_t block)
+{
+    __m256 mx = _mm256_set1_ps(1e-37f);
+    for (uint32_t r = 0; r < c.ncat; ++r)
+        mx = _mm256_max_ps(mx, _mm256_loadu_ps(v + r * block + static_cast<size_t>(p) * 4));
+    mx = _mm256_max_ps(mx, _mm256_permute_ps(mx, 0xB1));
+    mx = _mm256_max_ps(mx, _mm256_permute_ps(mx, 0x4E));
+    const __m256 need = _mm256_cmp_ps(mx, _mm256_set1_ps(0.5f), _CMP_LT_OQ);
+    if (_mm256_movemask_ps(need) == 0)
+        return true;
+    const __m256 inv = _mm256_rcp_ps(mx);
+    if (_mm256_movemask_ps(_mm256_and_ps(need, _mm256_cmp_ps(inv, _mm256_set1_ps(4294967296.0f), _CMP_GT_OQ))) != 0)
+        return false;
+    __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(inv), 23), _mm256_set1_epi32(127));
+    e = _mm256_and_si256(_mm256_min_epi32(e, _mm256_set1_epi32(31)), _mm256_castps_si256(need));
+    const __m256 factor = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(e, _mm256_set1_epi32(127)), 23));
+    const __m256 logTerm = _mm256_i32gather_ps(likRescaleLogTableF(), e, 4);
+    rs[p] -= _mm256_cvtss_f32(logTerm);
+    rs[p + 1] -= _mm_cvtss_f32(_mm256_extractf128_ps(logTerm, 1));
+    for (uint32_t r = 0; r < c.ncat; ++r) {
+        float *x = v + r * block + static_cast<size_t>(p) * 4;
+        _mm256_storeu_ps(x, _mm256_mul_ps(_mm256_loadu_ps(x), factor));
+    }
+    return true;
+}
+#endif
+
+template <uint32_t N>
 void rescaleVec(const LikKernelContext &c, void *cla, void *scalers, uint32_t first, uint32_t end)
 {
     float *v = static_cast<float *>(cla);
@@ -412,6 +447,13 @@ void rescaleVec(const LikKernelContext &c, void *cla, void *scalers, uint32_t fi
     const uint32_t nv = c.nvals, nb = nv / 4;
     const size_t block = static_cast<size_t>(c.npatterns) * nv;
     uint32_t p = first;
+#if LIK_VEC_AVX2
+    if constexpr (N == 4) {
+        for (; p + 1 < end; p += 2)
+            if (!rescaleDnaPair(c, v, rs, p, block))
+                rescaleCL_SP(c, cla, scalers, p, p + 2);
+    }
+#endif
     for (; p + 4 <= end; p += 4) {
         alignas(16) float m[4];
         for (uint32_t q = 0; q < 4; ++q) {
@@ -457,7 +499,7 @@ constexpr LikKernels makeVecTable(const char *name)
         clLoopNonbinVec<N>,
         evalVec<N, false>,
         evalVec<N, true>,
-        rescaleVec,
+        rescaleVec<N>,
         mergeRescalers_SP,
         addRescalers_SP,
         nullptr,
