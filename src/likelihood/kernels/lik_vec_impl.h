@@ -289,60 +289,62 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
         // ratios and sums run four-wide in double precision, with a running
         // sum per lane (a single sum would chain every pattern's addition).
         const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
-        // Pattern order within a lane set: p, p + 2 | p + 1, p + 3 before the permutation.
+        // The pair results shuffled together hold L and D1 of patterns p and
+        // p + 2 in the low half, of p + 1 and p + 3 in the high half; this
+        // permutation puts them in pattern order.
         const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
         // The matrices asked for are a compile-time count, so the sums stay
         // in registers.
         auto quads = [&]<int K>() {
-        __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
-        for (; p + 3 < end; p += 4) {
-            const __m256 h01 = evalDnaPair<Tip, K>(c, op, p), h23 = evalDnaPair<Tip, K>(c, op, p + 2);
-            if (c.constLikes != nullptr) {
-                alignas(32) float v[2][8];
-                _mm256_store_ps(v[0], h01);
-                _mm256_store_ps(v[1], h23);
-                for (uint32_t q = 0; q < 4; ++q) {
-                    const float *f = v[q / 2] + 4 * (q % 2);
-                    if (c.weights[p + q] != 0 && !add(p + q, f[0], f[1], f[2]))
-                        return false;
+            __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
+            for (; p + 3 < end; p += 4) {
+                const __m256 h01 = evalDnaPair<Tip, K>(c, op, p), h23 = evalDnaPair<Tip, K>(c, op, p + 2);
+                if (c.constLikes != nullptr) {
+                    alignas(32) float v[2][8];
+                    _mm256_store_ps(v[0], h01);
+                    _mm256_store_ps(v[1], h23);
+                    for (uint32_t q = 0; q < 4; ++q) {
+                        const float *f = v[q / 2] + 4 * (q % 2);
+                        if (c.weights[p + q] != 0 && !add(p + q, f[0], f[1], f[2]))
+                            return false;
+                    }
+                    continue;
                 }
-                continue;
-            }
-            // [L, D1] and [D2] of the four patterns in pattern order.
-            const __m256 ld = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0x44), order);
-            const __m256 dd = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0xAA), order);
-            const __m256d w = _mm256_loadu_pd(c.weights + p);
-            const __m256d live = _mm256_cmp_pd(w, zero, _CMP_NEQ_OQ);
-            const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm256_castps256_ps128(ld)), live);
-            if (_mm256_movemask_pd(_mm256_cmp_pd(l, _mm256_set1_pd(kLikMinPatternLike), _CMP_NGE_UQ)) != 0)
-                return false;
-            if (mode & kLikModeLnL) {
-                alignas(32) double lv[4];
-                _mm256_store_pd(lv, l);
-                for (uint32_t q = 0; q < 4; ++q)
-                    lv[q] = log(lv[q]) + static_cast<double>((Ra ? Ra[p + q] : 0.0f) + (Rb ? Rb[p + q] : 0.0f));
-                sumL = _mm256_fmadd_pd(w, _mm256_load_pd(lv), sumL);
-            }
-            if (d1) {
-                const __m256d inv = _mm256_div_pd(one, l);
-                const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(ld, 1)), inv);
-                const __m256d ok = _mm256_and_pd(live, _mm256_cmp_pd(g, _mm256_set1_pd(1e100), _CMP_LE_OQ));
-                const __m256d wk = _mm256_and_pd(w, ok);
-                sum1 = _mm256_fmadd_pd(wk, g, sum1);
-                if (d2) {
-                    const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(dd)), inv);
-                    sum2 = _mm256_fmadd_pd(wk, _mm256_fnmadd_pd(g, g, h), sum2);
+                // [L, D1] and [D2] of the four patterns in pattern order.
+                const __m256 ld = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0x44), order);
+                const __m256 dd = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0xAA), order);
+                const __m256d w = _mm256_loadu_pd(c.weights + p);
+                const __m256d live = _mm256_cmp_pd(w, zero, _CMP_NEQ_OQ);
+                const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm256_castps256_ps128(ld)), live);
+                if (_mm256_movemask_pd(_mm256_cmp_pd(l, _mm256_set1_pd(kLikMinPatternLike), _CMP_NGE_UQ)) != 0)
+                    return false;
+                if (mode & kLikModeLnL) {
+                    alignas(32) double lv[4];
+                    _mm256_store_pd(lv, l);
+                    for (uint32_t q = 0; q < 4; ++q)
+                        lv[q] = log(lv[q]) + static_cast<double>((Ra ? Ra[p + q] : 0.0f) + (Rb ? Rb[p + q] : 0.0f));
+                    sumL = _mm256_fmadd_pd(w, _mm256_load_pd(lv), sumL);
+                }
+                if (d1) {
+                    const __m256d inv = _mm256_div_pd(one, l);
+                    const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(ld, 1)), inv);
+                    const __m256d ok = _mm256_and_pd(live, _mm256_cmp_pd(g, _mm256_set1_pd(1e100), _CMP_LE_OQ));
+                    const __m256d wk = _mm256_and_pd(w, ok);
+                    sum1 = _mm256_fmadd_pd(wk, g, sum1);
+                    if (d2) {
+                        const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(dd)), inv);
+                        sum2 = _mm256_fmadd_pd(wk, _mm256_fnmadd_pd(g, g, h), sum2);
+                    }
                 }
             }
-        }
-        alignas(32) double t[3][4];
-        _mm256_store_pd(t[0], sumL);
-        _mm256_store_pd(t[1], sum1);
-        _mm256_store_pd(t[2], sum2);
-        acc.lnL -= (t[0][0] + t[0][1]) + (t[0][2] + t[0][3]);
-        acc.d1 -= (t[1][0] + t[1][1]) + (t[1][2] + t[1][3]);
-        acc.d2 -= (t[2][0] + t[2][1]) + (t[2][2] + t[2][3]);
-        return true;
+            alignas(32) double t[3][4];
+            _mm256_store_pd(t[0], sumL);
+            _mm256_store_pd(t[1], sum1);
+            _mm256_store_pd(t[2], sum2);
+            acc.lnL -= (t[0][0] + t[0][1]) + (t[0][2] + t[0][3]);
+            acc.d1 -= (t[1][0] + t[1][1]) + (t[1][2] + t[1][3]);
+            acc.d2 -= (t[2][0] + t[2][1]) + (t[2][2] + t[2][3]);
+            return true;
         };
         if (!(count == 3 ? quads.template operator()<3>() : count == 2 ? quads.template operator()<2>()
                                                                   : quads.template operator()<1>()))
