@@ -88,14 +88,18 @@ LikRange blockRange(int32_t thread, int32_t k, uint32_t n, uint32_t block)
 // threads than processors a round waits for workers the scheduler has taken
 // off their processors and can take longer than the whole work done alone.
 // Over each window of rounds the threaded time is set against that
-// estimate; a window that lost sends the next kSerialRounds rounds to the
-// calling thread, which runs every block itself in thread order (so the
-// results are the same bit for bit), and the threads are tried again after.
+// estimate; a window that lost (or a single round that took several times
+// the estimate) sends the next rounds to the calling thread, which runs
+// every block itself in thread order (so the results are the same bit for
+// bit), and the threads are tried again after. Each loss in a row doubles
+// that stretch, so a machine that stays busy pays for few trials.
 struct RoundClock {
     static constexpr uint32_t kWindow = 32;
     static constexpr uint32_t kSerialRounds = 2048;
+    static constexpr uint32_t kMostDoublings = 7;
     uint32_t rounds = 0;
     uint32_t serialLeft = 0;
+    uint32_t losses = 0;    // windows lost in a row
     double threaded = 0.0;  // seconds of the window's rounds
     double alone = 0.0;     // the calling thread's block times k, summed
 };
@@ -131,12 +135,18 @@ void runRound(LikThreads *t, MThreadTaskFxn task)
     const auto start = Clock::now();
     startThreadGroup(t->group);
     const auto end = Clock::now();
-    c.threaded += std::chrono::duration<double>(end - start).count();
-    c.alone += t->round.task0Seconds * t->n;
-    if (++c.rounds < RoundClock::kWindow)
+    const double round = std::chrono::duration<double>(end - start).count(), alone = t->round.task0Seconds * t->n;
+    c.threaded += round;
+    c.alone += alone;
+    const bool hopeless = round > 4.0 * alone + 50e-6;
+    if (++c.rounds < RoundClock::kWindow && !hopeless)
         return;
-    if (c.threaded > c.alone)
-        c.serialLeft = RoundClock::kSerialRounds;
+    if (hopeless || c.threaded > c.alone) {
+        c.serialLeft = RoundClock::kSerialRounds << c.losses;
+        c.losses = std::min(c.losses + 1, RoundClock::kMostDoublings);
+    } else {
+        c.losses = 0;
+    }
     c.rounds = 0;
     c.threaded = c.alone = 0.0;
 }
