@@ -1,10 +1,11 @@
 // Transition-matrix sets with derivatives per second (4 states in the
 // closed HKY form and by the eigen path, 20 states by the eigen path in
-// double and single precision), and the likelihood set-up (initializeML) of a
-// 150-taxon x 2,000-site DNA matrix simulated on a random tree, patterns
-// compressed afresh each time. With VORN_BENCH_WRITE=<dir> the set-up
-// benchmark also writes that matrix and tree as <dir>/a.phy and <dir>/t.nwk,
-// so that a peer program can be timed on the same data.
+// double and single precision); and, on a 150-taxon x 2,000-site DNA matrix
+// simulated on a random tree: the likelihood set-up (initializeML), whole-
+// tree evaluations at fixed lengths, and the whole GTR+G4 scoring of the
+// tree. With VORN_BENCH_WRITE=<dir> each of these writes that matrix and
+// tree as <dir>/a.phy and <dir>/t.nwk, so that a peer program can be timed
+// on the same data (bench/likelihood_vs_iqtree.py).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -21,6 +22,8 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/ml_multithread.h"
+#include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/treelike.h"
 #include "trees/treeedit.h"
@@ -153,40 +156,63 @@ void writePeerFiles(const DataInfo *d, Tree *tree, const std::string &dir)
     }
 }
 
+// A DNA matrix simulated on a random tree, the likelihood set up on that
+// tree with the factory settings adjusted by `adjust`, and everything torn
+// down again. With VORN_BENCH_WRITE=<dir> the matrix and the tree (with the
+// lengths it has when `write` is called) go to <dir>/a.phy and <dir>/t.nwk.
+struct FixedTreeLikelihood {
+    DataInfo *d = nullptr;
+    Tree *tree = nullptr;
+    LSet saved = ml;
+    bool ok = false;
+
+    template <typename Adjust>
+    FixedTreeLikelihood(uint32_t ntax, uint32_t nchar, Adjust adjust)
+    {
+        std::mt19937 rng(99);
+        d = createDnaMatrix(ntax, nchar);
+        tree = randomBinaryTree(ntax, rng);
+        simulateOnTree(d, tree, rng, ntax, nchar);
+        std::uniform_real_distribution<double> len(0.01, 0.2);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            tree->nodes[i].edge.brlen = len(rng);
+        d->dataType = kDataTypeDNA;
+        setActiveDataInfo(d);
+        initTaxStatus(d);
+        initializeDataInfo(d);
+        factoryLikelihoodSettings();
+        adjust();
+        setModelEngineReleaser(releaseModelEngine);
+        createModelList();
+        storeCurrentModel("", d, false);
+        write();
+        ok = initializeML(true, false, false, false, tree) == 0;
+    }
+    void write() const
+    {
+        if (const char *dir = std::getenv("VORN_BENCH_WRITE"))
+            writePeerFiles(d, tree, dir);
+    }
+    ~FixedTreeLikelihood()
+    {
+        disposeML(false);
+        invalidateSitePatternData(true);
+        destroyModelList();
+        ml = saved;
+        destroyTree(tree, true);
+        setActiveDataInfo(nullptr);
+        destroyDataInfo(d);
+    }
+};
+
 void BM_InitializeML(benchmark::State &state)
 {
-    const auto ntax = static_cast<uint32_t>(state.range(0));
-    const auto nchar = static_cast<uint32_t>(state.range(1));
-    std::mt19937 rng(99);
-    DataInfo *d = createDnaMatrix(ntax, nchar);
-    Tree *tree = randomBinaryTree(ntax, rng);
-    simulateOnTree(d, tree, rng, ntax, nchar);
-    std::uniform_real_distribution<double> len(0.01, 0.2);
-    for (uint32_t i = 0; i < tree->maxNodes; ++i)
-        tree->nodes[i].edge.brlen = len(rng);
-    d->dataType = kDataTypeDNA;
-    setActiveDataInfo(d);
-    initTaxStatus(d);
-    initializeDataInfo(d);
-    const LSet saved = ml;
-    factoryLikelihoodSettings();
-    setModelEngineReleaser(releaseModelEngine);
-    createModelList();
-    storeCurrentModel("", d, false);
-    if (const char *dir = std::getenv("VORN_BENCH_WRITE"))
-        writePeerFiles(d, tree, dir);
+    FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [] {});
     for (auto _ : state) {
         invalidateSitePatternData(true);
-        if (initializeML(true, false, false, false, tree) != 0)
+        if (initializeML(true, false, false, false, f.tree) != 0)
             state.SkipWithError("initializeML failed");
     }
-    disposeML(false);
-    invalidateSitePatternData(true);
-    destroyModelList();
-    ml = saved;
-    destroyTree(tree, true);
-    setActiveDataInfo(nullptr);
-    destroyDataInfo(d);
 }
 BENCHMARK(BM_InitializeML)->Args({150, 2000})->Unit(benchmark::kMillisecond);
 
@@ -197,45 +223,58 @@ BENCHMARK(BM_InitializeML)->Args({150, 2000})->Unit(benchmark::kMillisecond);
 // before every run. The -ln L reached is reported as a counter.
 void BM_GTRGammaOnFixedTree(benchmark::State &state)
 {
-    const auto ntax = static_cast<uint32_t>(state.range(0));
-    const auto nchar = static_cast<uint32_t>(state.range(1));
-    std::mt19937 rng(99);
-    DataInfo *d = createDnaMatrix(ntax, nchar);
-    Tree *tree = randomBinaryTree(ntax, rng);
-    simulateOnTree(d, tree, rng, ntax, nchar);
-    d->dataType = kDataTypeDNA;
-    setActiveDataInfo(d);
-    initTaxStatus(d);
-    initializeDataInfo(d);
-    const LSet saved = ml;
-    factoryLikelihoodSettings();
-    ml.estRmatrix = 1;
-    ml.estGammaShape = 1;
-    ml.praxisTol = 1e-4;
-    ml.brentT = 1e-10;
-    ml.nthreads = static_cast<int32_t>(state.range(2));
-    setModelEngineReleaser(releaseModelEngine);
-    createModelList();
-    storeCurrentModel("", d, false);
-    if (const char *dir = std::getenv("VORN_BENCH_WRITE"))
-        writePeerFiles(d, tree, dir);
-    if (initializeML(true, false, false, false, tree) != 0)
+    FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
+        ml.estRmatrix = 1;
+        ml.estGammaShape = 1;
+        ml.praxisTol = 1e-4;
+        ml.brentT = 1e-10;
+        ml.nthreads = static_cast<int32_t>(state.range(2));
+    });
+    if (!f.ok)
         state.SkipWithError("initializeML failed");
     double lnL = 0.0;
     for (auto _ : state) {
-        setBranchLengthsToValue(tree, 0.1);
-        lnL = -calcTreeLikelihood(tree, kNoLScore);
+        setBranchLengthsToValue(f.tree, 0.1);
+        lnL = -calcTreeLikelihood(f.tree, kNoLScore);
     }
     // The counter shows thousands: the part beyond -167,000 keeps the digits.
     state.counters["lnL_plus_167000"] = lnL + 167000.0;
-    disposeML(false);
-    invalidateSitePatternData(true);
-    destroyModelList();
-    ml = saved;
-    destroyTree(tree, true);
-    setActiveDataInfo(nullptr);
-    destroyDataInfo(d);
 }
 BENCHMARK(BM_GTRGammaOnFixedTree)->Args({150, 2000, 1})->Args({150, 2000, 2})->UseRealTime()->Unit(benchmark::kSecond)->Iterations(1);
+
+// Whole-tree evaluations at fixed branch lengths and parameters (GTR+G4):
+// every CLA made afresh and the tree's -ln L taken, as a peer evaluating a
+// list of trees with fixed lengths does. range(2): threads; range(3): 1 for
+// the factory single precision with vector kernels, 0 for double.
+void BM_WholeTreeLikelihood(benchmark::State &state)
+{
+    FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
+        ml.nthreads = static_cast<int32_t>(state.range(2));
+        ml.precision = static_cast<int32_t>(state.range(3));
+    });
+    if (!f.ok) {
+        state.SkipWithError("initializeML failed");
+        return;
+    }
+    ModelGroupEngine &e = *activeModelGroup()->engine;
+    if (ml.nthreads > 1 && (e.likThreads = createLikThreads(ml.nthreads)) == nullptr) {
+        state.SkipWithError("threads not started");
+        return;
+    }
+    checkTraversalSeq(f.tree);
+    setActiveTreeForML(f.tree);
+    double lnL = 0.0;
+    for (auto _ : state)
+        lnL = -calcLForCurBranchLens(f.tree, false);
+    e.likThreads = destroyLikThreads(e.likThreads);
+    state.counters["lnL"] = lnL;
+    state.counters["trees_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_WholeTreeLikelihood)
+    ->Args({150, 2000, 1, 1})
+    ->Args({150, 2000, 1, 0})
+    ->Args({150, 2000, 2, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

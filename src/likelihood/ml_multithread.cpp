@@ -1,6 +1,7 @@
 #include "likelihood/ml_multithread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 #include "qel/qel_malloc.h"
@@ -18,6 +19,7 @@ struct LikRound {
     LikClLoopFxn loop;
     uint32_t mode;
     int32_t nthreads;
+    double task0Seconds;  // written by task 0 in a threaded round
 };
 
 // A task's own result, a cache line's length from its neighbours' (the
@@ -30,7 +32,19 @@ struct LikTaskResult {
 };
 static_assert(sizeof(LikTaskResult) == 64);
 
-void evalTask(uint32_t i, void *shared, void *own)
+// Times the calling thread's block (thread 0 runs it inside the round).
+template <typename Body>
+void timedIfFirst(uint32_t i, void *shared, Body body)
+{
+    if (i != 0)
+        return body();
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    static_cast<LikRound *>(shared)->task0Seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void evalBlock(uint32_t i, void *shared, void *own)
 {
     const auto *r = static_cast<const LikRound *>(shared);
     const LikRange range = getPatRangeForThread(static_cast<int32_t>(i), r->nthreads, r->ctx->npatterns);
@@ -39,13 +53,23 @@ void evalTask(uint32_t i, void *shared, void *own)
                                           : LikResult{0, 0, 0};
 }
 
-void clTask(uint32_t i, void *shared, void *own)
+void clBlock(uint32_t i, void *shared, void *own)
 {
     const auto *r = static_cast<const LikRound *>(shared);
     const uint32_t items = r->ctx->npatterns * r->ctx->ncat;
     const LikRange range = getCLRangeForThread(static_cast<int32_t>(i), r->nthreads, items);
     auto *out = static_cast<LikTaskResult *>(own);
     out->below = range.first < range.end && r->loop(*r->ctx, *r->clOp, range.first, range.end);
+}
+
+void evalTask(uint32_t i, void *shared, void *own)
+{
+    timedIfFirst(i, shared, [&] { evalBlock(i, shared, own); });
+}
+
+void clTask(uint32_t i, void *shared, void *own)
+{
+    timedIfFirst(i, shared, [&] { clBlock(i, shared, own); });
 }
 
 LikRange blockRange(int32_t thread, int32_t k, uint32_t n, uint32_t block)
@@ -59,11 +83,75 @@ LikRange blockRange(int32_t thread, int32_t k, uint32_t n, uint32_t block)
 
 }  // namespace
 
+// Whether threaded rounds pay. A round on k threads should take about 1/k
+// of the calling thread's block times k; on a machine with more runnable
+// threads than processors a round waits for workers the scheduler has taken
+// off their processors and can take longer than the whole work done alone.
+// Over each window of rounds the threaded time is set against that
+// estimate; a window that lost (or a single round that took several times
+// the estimate) sends the next rounds to the calling thread, which runs
+// every block itself in thread order (so the results are the same bit for
+// bit), and the threads are tried again after. Each loss in a row doubles
+// that stretch, so a machine that stays busy pays for few trials.
+struct RoundClock {
+    static constexpr uint32_t kWindow = 32;
+    static constexpr uint32_t kSerialRounds = 2048;
+    static constexpr uint32_t kMostDoublings = 7;
+    uint32_t rounds = 0;
+    uint32_t serialLeft = 0;
+    uint32_t losses = 0;    // windows lost in a row
+    double threaded = 0.0;  // seconds of the window's rounds
+    double alone = 0.0;     // the calling thread's block times k, summed
+};
+
 struct LikThreads {
     ThreadGroup *group;
     int32_t n;
     LikRound round;
+    RoundClock clock;
 };
+
+namespace {
+
+// Task 0 runs on the calling thread inside a threaded round; its time times
+// the thread count estimates the round's work done alone.
+struct TimedTask {
+    MThreadTaskFxn task;
+    double seconds;
+};
+
+void runRound(LikThreads *t, MThreadTaskFxn task)
+{
+    RoundClock &c = t->clock;
+    if (c.serialLeft > 0) {
+        --c.serialLeft;
+        for (int32_t i = 0; i < t->n; ++i)
+            task(static_cast<uint32_t>(i), &t->round, getDataForMThreadTask(t->group, i));
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    for (int32_t i = 0; i < t->n; ++i)
+        setMThreadTaskFunction(t->group, i, task);
+    const auto start = Clock::now();
+    startThreadGroup(t->group);
+    const auto end = Clock::now();
+    const double round = std::chrono::duration<double>(end - start).count(), alone = t->round.task0Seconds * t->n;
+    c.threaded += round;
+    c.alone += alone;
+    const bool hopeless = round > 4.0 * alone + 50e-6;
+    if (++c.rounds < RoundClock::kWindow && !hopeless)
+        return;
+    if (hopeless || c.threaded > c.alone) {
+        c.serialLeft = RoundClock::kSerialRounds << c.losses;
+        c.losses = std::min(c.losses + 1, RoundClock::kMostDoublings);
+    } else {
+        c.losses = 0;
+    }
+    c.rounds = 0;
+    c.threaded = c.alone = 0.0;
+}
+
+}  // namespace
 
 LikRange getPatRangeForThread(int32_t thread, int32_t nthreads, uint32_t npatterns)
 {
@@ -121,15 +209,15 @@ LikThreads *destroyLikThreads(LikThreads *t)
 
 int32_t likThreadCount(const LikThreads *t) { return t != nullptr ? t->n : 0; }
 
+void runLikRoundsSerially(LikThreads *t, uint32_t rounds) { t->clock.serialLeft = rounds; }
+
 LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelContext &ctx, const LikEvalOp &op,
                                 uint32_t mode)
 {
     if (t->group == nullptr || ctx.mkStates != nullptr)
         return eval(ctx, op, 0, ctx.npatterns, mode);
-    t->round = LikRound{&ctx, &op, nullptr, eval, nullptr, mode, t->n};
-    for (int32_t i = 0; i < t->n; ++i)
-        setMThreadTaskFunction(t->group, i, evalTask);
-    startThreadGroup(t->group);
+    t->round = LikRound{&ctx, &op, nullptr, eval, nullptr, mode, t->n, 0.0};
+    runRound(t, evalTask);
     LikResult sum{0, 0, 0};
     for (int32_t i = 0; i < t->n; ++i) {
         const LikResult &r = static_cast<LikTaskResult *>(getDataForMThreadTask(t->group, i))->result;
@@ -148,10 +236,8 @@ bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelCont
 {
     if (t->group == nullptr || ctx.mkStates != nullptr)
         return loop(ctx, op, 0, ctx.npatterns * ctx.ncat);
-    t->round = LikRound{&ctx, nullptr, &op, nullptr, loop, 0, t->n};
-    for (int32_t i = 0; i < t->n; ++i)
-        setMThreadTaskFunction(t->group, i, clTask);
-    startThreadGroup(t->group);
+    t->round = LikRound{&ctx, nullptr, &op, nullptr, loop, 0, t->n, 0.0};
+    runRound(t, clTask);
     bool below = false;
     for (int32_t i = 0; i < t->n; ++i)
         below = below || static_cast<LikTaskResult *>(getDataForMThreadTask(t->group, i))->below;

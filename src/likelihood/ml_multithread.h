@@ -35,6 +35,11 @@ struct LikThreads;
 LikThreads *createLikThreads(int32_t n);
 LikThreads *destroyLikThreads(LikThreads *t);
 int32_t likThreadCount(const LikThreads *t);
+// Runs the next `rounds` rounds on the calling thread, block by block in
+// thread order, as the group does by itself when its rounds stop paying
+// (more runnable threads than processors): the results are the threaded
+// ones bit for bit.
+void runLikRoundsSerially(LikThreads *t, uint32_t rounds);
 
 // One edge evaluation with every thread on its pattern block; the partial
 // results are added in thread order. An Mk context (variable state space)

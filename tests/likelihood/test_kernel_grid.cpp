@@ -152,6 +152,13 @@ TEST(LikKernelGrid, EqualScoresOnOneTwoThreeAndEightThreads)
             EXPECT_TRUE(near(o.res.d1, one.res.d1, 1e-12, std::fabs(one.res.lnL))) << K->name << " threads=" << n;
             EXPECT_TRUE(near(o.res.d2, one.res.d2, 1e-12, std::fabs(one.res.lnL))) << K->name << " threads=" << n;
             EXPECT_EQ(o.cl, one.cl) << K->name << " threads=" << n;
+            // The calling thread running every block itself, as a group
+            // whose rounds stop paying does, gives the threaded result.
+            runLikRoundsSerially(threads, 1000);
+            const Outcome s = runTable(pr, *K, child, kAll, 0, threads);
+            EXPECT_EQ(s.res.lnL, o.res.lnL) << K->name << " threads=" << n;
+            EXPECT_EQ(s.res.d1, o.res.d1) << K->name << " threads=" << n;
+            EXPECT_EQ(s.cl, o.cl) << K->name << " threads=" << n;
             destroyLikThreads(threads);
         }
     }

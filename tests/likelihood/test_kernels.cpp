@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <random>
 
 #include "kernel_test_support.h"
 
@@ -225,6 +226,66 @@ TEST(LikKernels, PowerOfTwoRescalingRules)
     likKernels_Gen().addRescalers(c, a, out);
     EXPECT_EQ(out[0], -40);
     EXPECT_EQ(out[2], -6);
+}
+
+// The vector tables rescale by the processor's approximate reciprocal: each
+// pattern below 0.5 is multiplied by a power of two that brings its largest
+// value (over the rate categories) to about [0.5, 1], the rescaler takes
+// the factor's logarithm, and the true values stay; a pattern below 2^-32
+// (or of zeros) takes the exact reciprocal.
+TEST(LikKernels, VectorRescalingKeepsTrueValuesAndBringsMaximaNearOne)
+{
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double maxima[] = {0.5, 0.25, 0.49999, 0.3, 1e-10, 0, 0.7, 2e-3, 1.0 / 3, 4e-9, 0.01};
+    const uint32_t npat = sizeof maxima / sizeof maxima[0], ncat = 3;
+    std::vector<double> w(npat, 1.0);
+    for (LikKernelSet set : {LikKernelSet::Dna_Vec, LikKernelSet::Gen_Vec})
+        for (LikIsa isa : {LikIsa::Sse, LikIsa::Avx2}) {
+            const LikKernels *K = likKernelsOf(set, isa);
+            if (K == nullptr)
+                continue;
+            SCOPED_TRACE(K->name);
+            const uint32_t n = set == LikKernelSet::Dna_Vec ? 4 : 6, nv = likValuesPerPattern(*K, n);
+            LikKernelContext c = smallContext(npat, w.data());
+            c.nstates = n;
+            c.nvals = nv;
+            c.ncat = ncat;
+            std::vector<float> v(size_t{ncat} * npat * nv, 0.0f), rs(npat, -2.0f);
+            for (uint32_t p = 0; p < npat; ++p)
+                for (uint32_t r = 0; r < ncat; ++r)
+                    for (uint32_t i = 0; i < n; ++i)
+                        v[(size_t{r} * npat + p) * nv + i] =
+                            static_cast<float>(maxima[p] * (r == 1 && i == 2 ? 1.0 : u(rng)));
+            const std::vector<float> before = v;
+            K->rescaleCL(c, v.data(), rs.data(), 0, npat);
+            for (uint32_t p = 0; p < npat; ++p) {
+                const double factor = std::exp(-(static_cast<double>(rs[p]) + 2.0));
+                float top = 0.0f;
+                for (uint32_t r = 0; r < ncat; ++r)
+                    for (uint32_t i = 0; i < nv; ++i) {
+                        const size_t k = (size_t{r} * npat + p) * nv + i;
+                        top = std::max(top, v[k]);
+                        EXPECT_NEAR(v[k], before[k] * factor, 1e-5 * v[k]) << "pattern " << p;
+                    }
+                if (maxima[p] >= 0.5) {
+                    EXPECT_EQ(rs[p], -2.0f) << "pattern " << p;
+                } else if (maxima[p] > 0) {
+                    EXPECT_GE(top, 0.4998f) << "pattern " << p;
+                    EXPECT_LE(top, 1.0002f) << "pattern " << p;
+                    if (maxima[p] > 0x1p-32) {
+                        int e = 0;
+                        EXPECT_EQ(std::frexp(static_cast<float>(v[(size_t{1} * npat + p) * nv + 2] /
+                                                                before[(size_t{1} * npat + p) * nv + 2]),
+                                             &e),
+                                  0.5f)
+                            << "pattern " << p << ": not a power of two";
+                    }
+                } else {
+                    EXPECT_NEAR(rs[p], -2.0f - std::log(1e37f), 1e-3) << "a pattern of zeros";
+                }
+            }
+        }
 }
 
 TEST(LikKernels, CLLoopReportsAValueBelowTheThresholdAnywhere)

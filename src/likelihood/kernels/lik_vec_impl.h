@@ -289,60 +289,62 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
         // ratios and sums run four-wide in double precision, with a running
         // sum per lane (a single sum would chain every pattern's addition).
         const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
-        // Pattern order within a lane set: p, p + 2 | p + 1, p + 3 before the permutation.
+        // The pair results shuffled together hold L and D1 of patterns p and
+        // p + 2 in the low half, of p + 1 and p + 3 in the high half; this
+        // permutation puts them in pattern order.
         const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
         // The matrices asked for are a compile-time count, so the sums stay
         // in registers.
         auto quads = [&]<int K>() {
-        __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
-        for (; p + 3 < end; p += 4) {
-            const __m256 h01 = evalDnaPair<Tip, K>(c, op, p), h23 = evalDnaPair<Tip, K>(c, op, p + 2);
-            if (c.constLikes != nullptr) {
-                alignas(32) float v[2][8];
-                _mm256_store_ps(v[0], h01);
-                _mm256_store_ps(v[1], h23);
-                for (uint32_t q = 0; q < 4; ++q) {
-                    const float *f = v[q / 2] + 4 * (q % 2);
-                    if (c.weights[p + q] != 0 && !add(p + q, f[0], f[1], f[2]))
-                        return false;
+            __m256d sumL = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd(), sum2 = _mm256_setzero_pd();
+            for (; p + 3 < end; p += 4) {
+                const __m256 h01 = evalDnaPair<Tip, K>(c, op, p), h23 = evalDnaPair<Tip, K>(c, op, p + 2);
+                if (c.constLikes != nullptr) {
+                    alignas(32) float v[2][8];
+                    _mm256_store_ps(v[0], h01);
+                    _mm256_store_ps(v[1], h23);
+                    for (uint32_t q = 0; q < 4; ++q) {
+                        const float *f = v[q / 2] + 4 * (q % 2);
+                        if (c.weights[p + q] != 0 && !add(p + q, f[0], f[1], f[2]))
+                            return false;
+                    }
+                    continue;
                 }
-                continue;
-            }
-            // [L, D1] and [D2] of the four patterns in pattern order.
-            const __m256 ld = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0x44), order);
-            const __m256 dd = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0xAA), order);
-            const __m256d w = _mm256_loadu_pd(c.weights + p);
-            const __m256d live = _mm256_cmp_pd(w, zero, _CMP_NEQ_OQ);
-            const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm256_castps256_ps128(ld)), live);
-            if (_mm256_movemask_pd(_mm256_cmp_pd(l, _mm256_set1_pd(kLikMinPatternLike), _CMP_NGE_UQ)) != 0)
-                return false;
-            if (mode & kLikModeLnL) {
-                alignas(32) double lv[4];
-                _mm256_store_pd(lv, l);
-                for (uint32_t q = 0; q < 4; ++q)
-                    lv[q] = log(lv[q]) + static_cast<double>((Ra ? Ra[p + q] : 0.0f) + (Rb ? Rb[p + q] : 0.0f));
-                sumL = _mm256_fmadd_pd(w, _mm256_load_pd(lv), sumL);
-            }
-            if (d1) {
-                const __m256d inv = _mm256_div_pd(one, l);
-                const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(ld, 1)), inv);
-                const __m256d ok = _mm256_and_pd(live, _mm256_cmp_pd(g, _mm256_set1_pd(1e100), _CMP_LE_OQ));
-                const __m256d wk = _mm256_and_pd(w, ok);
-                sum1 = _mm256_fmadd_pd(wk, g, sum1);
-                if (d2) {
-                    const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(dd)), inv);
-                    sum2 = _mm256_fmadd_pd(wk, _mm256_fnmadd_pd(g, g, h), sum2);
+                // [L, D1] and [D2] of the four patterns in pattern order.
+                const __m256 ld = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0x44), order);
+                const __m256 dd = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(h01, h23, 0xAA), order);
+                const __m256d w = _mm256_loadu_pd(c.weights + p);
+                const __m256d live = _mm256_cmp_pd(w, zero, _CMP_NEQ_OQ);
+                const __m256d l = _mm256_blendv_pd(one, _mm256_cvtps_pd(_mm256_castps256_ps128(ld)), live);
+                if (_mm256_movemask_pd(_mm256_cmp_pd(l, _mm256_set1_pd(kLikMinPatternLike), _CMP_NGE_UQ)) != 0)
+                    return false;
+                if (mode & kLikModeLnL) {
+                    alignas(32) double lv[4];
+                    _mm256_store_pd(lv, l);
+                    for (uint32_t q = 0; q < 4; ++q)
+                        lv[q] = log(lv[q]) + static_cast<double>((Ra ? Ra[p + q] : 0.0f) + (Rb ? Rb[p + q] : 0.0f));
+                    sumL = _mm256_fmadd_pd(w, _mm256_load_pd(lv), sumL);
+                }
+                if (d1) {
+                    const __m256d inv = _mm256_div_pd(one, l);
+                    const __m256d g = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(ld, 1)), inv);
+                    const __m256d ok = _mm256_and_pd(live, _mm256_cmp_pd(g, _mm256_set1_pd(1e100), _CMP_LE_OQ));
+                    const __m256d wk = _mm256_and_pd(w, ok);
+                    sum1 = _mm256_fmadd_pd(wk, g, sum1);
+                    if (d2) {
+                        const __m256d h = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(dd)), inv);
+                        sum2 = _mm256_fmadd_pd(wk, _mm256_fnmadd_pd(g, g, h), sum2);
+                    }
                 }
             }
-        }
-        alignas(32) double t[3][4];
-        _mm256_store_pd(t[0], sumL);
-        _mm256_store_pd(t[1], sum1);
-        _mm256_store_pd(t[2], sum2);
-        acc.lnL -= (t[0][0] + t[0][1]) + (t[0][2] + t[0][3]);
-        acc.d1 -= (t[1][0] + t[1][1]) + (t[1][2] + t[1][3]);
-        acc.d2 -= (t[2][0] + t[2][1]) + (t[2][2] + t[2][3]);
-        return true;
+            alignas(32) double t[3][4];
+            _mm256_store_pd(t[0], sumL);
+            _mm256_store_pd(t[1], sum1);
+            _mm256_store_pd(t[2], sum2);
+            acc.lnL -= (t[0][0] + t[0][1]) + (t[0][2] + t[0][3]);
+            acc.d1 -= (t[1][0] + t[1][1]) + (t[1][2] + t[1][3]);
+            acc.d2 -= (t[2][0] + t[2][1]) + (t[2][2] + t[2][3]);
+            return true;
         };
         if (!(count == 3 ? quads.template operator()<3>() : count == 2 ? quads.template operator()<2>()
                                                                   : quads.template operator()<1>()))
@@ -405,6 +407,41 @@ inline void rescaleFromReciprocal(float m, float inv, float *factor, float *logT
 // Four patterns per test, with the processor's approximate reciprocal; the
 // patterns left over (or all of them, for fewer than four) go through the
 // scalar rule.
+#if LIK_VEC_AVX2
+// Two DNA patterns per vector: each half's largest value over the rate
+// categories, the power-of-two factor and its log term from the
+// processor's approximate reciprocal, by the same rule as
+// rescaleFromReciprocal (the factor's exponent is that of the reciprocal,
+// at most 31). False, with nothing changed, when a pattern of the pair
+// needs the reciprocal itself (a largest value below 2^-32).
+inline bool rescaleDnaPair(const LikKernelContext &c, float *v, float *rs, uint32_t p, size_t block)
+{
+    __m256 mx = _mm256_set1_ps(1e-37f);
+    for (uint32_t r = 0; r < c.ncat; ++r)
+        mx = _mm256_max_ps(mx, _mm256_loadu_ps(v + r * block + static_cast<size_t>(p) * 4));
+    mx = _mm256_max_ps(mx, _mm256_permute_ps(mx, 0xB1));
+    mx = _mm256_max_ps(mx, _mm256_permute_ps(mx, 0x4E));
+    const __m256 need = _mm256_cmp_ps(mx, _mm256_set1_ps(0.5f), _CMP_LT_OQ);
+    if (_mm256_movemask_ps(need) == 0)
+        return true;
+    const __m256 inv = _mm256_rcp_ps(mx);
+    if (_mm256_movemask_ps(_mm256_and_ps(need, _mm256_cmp_ps(inv, _mm256_set1_ps(4294967296.0f), _CMP_GT_OQ))) != 0)
+        return false;
+    __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(inv), 23), _mm256_set1_epi32(127));
+    e = _mm256_and_si256(_mm256_min_epi32(e, _mm256_set1_epi32(31)), _mm256_castps_si256(need));
+    const __m256 factor = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(e, _mm256_set1_epi32(127)), 23));
+    const __m256 logTerm = _mm256_i32gather_ps(likRescaleLogTableF(), e, 4);
+    rs[p] -= _mm256_cvtss_f32(logTerm);
+    rs[p + 1] -= _mm_cvtss_f32(_mm256_extractf128_ps(logTerm, 1));
+    for (uint32_t r = 0; r < c.ncat; ++r) {
+        float *x = v + r * block + static_cast<size_t>(p) * 4;
+        _mm256_storeu_ps(x, _mm256_mul_ps(_mm256_loadu_ps(x), factor));
+    }
+    return true;
+}
+#endif
+
+template <uint32_t N>
 void rescaleVec(const LikKernelContext &c, void *cla, void *scalers, uint32_t first, uint32_t end)
 {
     float *v = static_cast<float *>(cla);
@@ -412,6 +449,13 @@ void rescaleVec(const LikKernelContext &c, void *cla, void *scalers, uint32_t fi
     const uint32_t nv = c.nvals, nb = nv / 4;
     const size_t block = static_cast<size_t>(c.npatterns) * nv;
     uint32_t p = first;
+#if LIK_VEC_AVX2
+    if constexpr (N == 4) {
+        for (; p + 1 < end; p += 2)
+            if (!rescaleDnaPair(c, v, rs, p, block))
+                rescaleCL_SP(c, cla, scalers, p, p + 2);
+    }
+#endif
     for (; p + 4 <= end; p += 4) {
         alignas(16) float m[4];
         for (uint32_t q = 0; q < 4; ++q) {
@@ -457,7 +501,7 @@ constexpr LikKernels makeVecTable(const char *name)
         clLoopNonbinVec<N>,
         evalVec<N, false>,
         evalVec<N, true>,
-        rescaleVec,
+        rescaleVec<N>,
         mergeRescalers_SP,
         addRescalers_SP,
         nullptr,
