@@ -60,6 +60,7 @@ struct SplitsTable {
     std::vector<uint64_t> scratch;    // one split of working space
     std::vector<uint64_t> forkSets;   // working space of the stored-tree reader: one split per fork
     std::vector<uint32_t> forkStack;
+    std::vector<uint32_t> forkHashes;
     uint32_t flags = 0;
     uint32_t nextMember = 0;
     uint32_t ntax = 0;
