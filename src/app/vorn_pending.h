@@ -54,7 +54,6 @@ int doSortTreesCmd();
 int doStateFreqCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();
-int doTreeDistCmd();
 int doTreeWtsCmd();
 int doTrueTreeCmd();
 int doUserTreeCmd();

@@ -368,8 +368,8 @@ int splitsOfEncoding(SplitsTable *t, const TreeBuffer *buf, const E *rep, uint32
 
 }  // namespace
 
-int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, bool add, double weight,
-                                    uint32_t *tipsOut)
+int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, uint32_t treeNumber,
+                                    bool add, double weight, uint32_t *tipsOut)
 {
     *tipsOut = 0;
     if (n == 0 || n > buf->numTrees || buf->ntax > table->ntax)
@@ -377,8 +377,9 @@ int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, u
     const uint8_t *rep = treeLocation(buf, n - 1);
     try {
         if (buf->elemWidth == 1)
-            return splitsOfEncoding(table, buf, rep, n, add, weight, tipsOut);
-        return splitsOfEncoding(table, buf, reinterpret_cast<const uint16_t *>(rep), n, add, weight, tipsOut);
+            return splitsOfEncoding(table, buf, rep, treeNumber, add, weight, tipsOut);
+        return splitsOfEncoding(table, buf, reinterpret_cast<const uint16_t *>(rep), treeNumber, add, weight,
+                                tipsOut);
     } catch (const std::bad_alloc &) {
         reportMemoryFailure();
         return 1;

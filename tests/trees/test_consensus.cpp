@@ -271,7 +271,7 @@ TEST_F(ConsensusTest, StoredTreeSplitsEqualThoseOfTheBuiltTree)
                 ASSERT_EQ(getTree(buf, k, work.get()), 0);
                 ASSERT_EQ(updateSplitsTableFromTree(built, work.get(), k, true, 1.0), 0);
                 uint32_t tips = 0;
-                ASSERT_EQ(updateSplitsTableFromStoredTree(stored, buf, k, true, 1.0, &tips), 0);
+                ASSERT_EQ(updateSplitsTableFromStoredTree(stored, buf, k, k, true, 1.0, &tips), 0);
                 EXPECT_EQ(tips, n);
             }
             EXPECT_GE(numSplitsInTable(built), 3u);
@@ -287,7 +287,7 @@ TEST_F(ConsensusTest, StoredTreeSplitsEqualThoseOfTheBuiltTree)
     ASSERT_EQ(readBlock("tree a = [&U] ((t1,t2),(t3,t4),(t5,t6));\ntree b = [&U] ((t1,t2),(t3,t4),t5);"), 0);
     SplitsTable *table = createSplitsTable(6, 1, kSplitsCounts);
     uint32_t tips = 0;
-    ASSERT_EQ(updateSplitsTableFromStoredTree(table, getMainTreeBuffer(nullptr), 2, true, 1.0, &tips), 0);
+    ASSERT_EQ(updateSplitsTableFromStoredTree(table, getMainTreeBuffer(nullptr), 2, 2, true, 1.0, &tips), 0);
     EXPECT_EQ(tips, 5u);
     EXPECT_EQ(numSplitsInTable(table), 0u);
     destroySplitsTable(table);
