@@ -18,36 +18,14 @@
 #include "trees/savetree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees_fixture.h"
 
 namespace {
 
 using datatest::gErrors;
 
-class TreeReadTest : public datatest::DataFixture {
+class TreeReadTest : public treetest::TreesFixture {
 protected:
-    void SetUp() override
-    {
-        DataFixture::SetUp();
-        savedHooks_ = treeDataHooks();
-        installTreeHooks();
-    }
-    void TearDown() override
-    {
-        clearTrees(false, false);
-        // The hooks reach into this test's data set: later tests of the
-        // same process must not find them.
-        setTreeDataHooks(&savedHooks_);
-        DataFixture::TearDown();
-    }
-    TreeDataHooks savedHooks_{};
-    // The fixture makes the data set before it is active, so its main tree
-    // buffer lands only in the active-buffer slot: adopt it.
-    void makeTaxa(uint32_t ntax)
-    {
-        makeData(ntax, 1);
-        if (!d->mainTreeBuffer)
-            d->mainTreeBuffer = getActiveTreeBuffer();
-    }
     // Reads a TREES block body (after "begin trees;").
     int readBlock(const std::string &body, uint32_t mode = kKeepReplace, uint32_t flags = 0)
     {

@@ -9,62 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "data/data_fixture.h"
-#include "trees/readtree.h"
-#include "trees/treebuf.h"
-#include "trees/treebuf_extras.h"
 #include "trees/tree_settings.h"
 #include "trees/treedist.h"
+#include "trees_fixture.h"
 
 namespace {
 
-class TreeDistTest : public datatest::DataFixture {
-protected:
-    void SetUp() override
-    {
-        DataFixture::SetUp();
-        savedHooks_ = treeDataHooks();
-        installTreeHooks();
-    }
-    void TearDown() override
-    {
-        clearTrees(false, false);
-        setTreeDataHooks(&savedHooks_);
-        DataFixture::TearDown();
-    }
-    void makeTaxa(uint32_t ntax)
-    {
-        clearTrees(false, false);
-        destroyDataInfo(d);
-        makeData(ntax, 1);
-        if (!d->mainTreeBuffer)
-            d->mainTreeBuffer = getActiveTreeBuffer();
-    }
-    int readBlock(const std::string &body, uint32_t flags = 0)
-    {
-        feed(body + "\nend;\n");
-        return processTreesBlock(kKeepReplace, flags, 0, 0xFFFFFFFFu, false, false, false, false);
-    }
-    TreeDataHooks savedHooks_{};
-};
+using treetest::randomNewick;
 
-std::string randomNewick(std::mt19937 &rng, uint32_t n)
-{
-    std::vector<std::string> parts;
-    for (uint32_t t = 0; t < n; t++)
-        parts.push_back("t" + std::to_string(t + 1));
-    while (parts.size() > 1) {
-        std::shuffle(parts.begin(), parts.end(), rng);
-        const size_t k = std::min<size_t>(parts.size(), 2 + rng() % 3);
-        std::string text = "(";
-        for (size_t i = 0; i < k; i++) {
-            text += (i ? "," : "") + parts.back();
-            parts.pop_back();
-        }
-        parts.push_back(text + ")");
-    }
-    return parts[0] + ";";
-}
+class TreeDistTest : public treetest::TreesFixture {};
 
 TEST_F(TreeDistTest, BlocksGiveTheDistancesOfOneBlockAndOfEachPair)
 {
@@ -74,7 +27,7 @@ TEST_F(TreeDistTest, BlocksGiveTheDistancesOfOneBlockAndOfEachPair)
         std::string body;
         for (uint32_t k = 0; k < 40; k++)
             body += std::string("tree r = ") + rooting + " " + randomNewick(rng, 9) + "\n";
-        ASSERT_EQ(readBlock(body), 0);
+        ASSERT_EQ(readBlock(body, 0), 0);
         TreeBuffer *buf = getMainTreeBuffer(nullptr);
         std::vector<uint32_t> trees;
         for (uint32_t k = 1; k <= 40; k += (k % 3 == 0 ? 2 : 1))  // a list with gaps
@@ -109,7 +62,7 @@ TEST_F(TreeDistTest, MoreTreesThanOneBlockEqualOneLargeBlock)
     std::string body;
     for (uint32_t k = 0; k < kTreeDistBlock + 1; k++)
         body += "tree r = [&U] " + randomNewick(rng, 7) + "\n";
-    ASSERT_EQ(readBlock(body), 0);
+    ASSERT_EQ(readBlock(body, 0), 0);
     std::vector<uint32_t> trees(kTreeDistBlock + 1);
     for (uint32_t k = 0; k < trees.size(); k++)
         trees[k] = k + 1;
