@@ -101,6 +101,13 @@ const Files &files()
         std::fclose(fp);
         return out;
     }();
+    // The generated files (13 MB each) and consense's output go at exit.
+    static const bool cleanup = std::atexit([] {
+        for (const char *name : {"intree", "outfile", "outtree"})
+            std::remove((f.nexus.dir + "/" + name).c_str());
+        removeBenchFile(f.nexus);
+    }) == 0;
+    (void)cleanup;
     return f;
 }
 

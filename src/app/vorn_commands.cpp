@@ -41,6 +41,7 @@
 #include "app/qel_python.h"
 #include "data/usertypes.h"
 #include "trees/contree.h"
+#include "trees/treedist.h"
 #include "trees/readtree.h"
 #include "trees/sumt.h"
 #include "trees/savetree.h"

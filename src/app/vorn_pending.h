@@ -48,7 +48,6 @@ int doSiteModelsCmd();
 int doSortTreesCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();
-int doTreeDistCmd();
 int doTreeWtsCmd();
 int doTrueTreeCmd();
 int doUserTreeCmd();

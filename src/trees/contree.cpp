@@ -107,7 +107,7 @@ int majRuleConsensus(uint32_t kind, bool useTreeWts, TreeBuffer *buf, const std:
         const bool add = !strict || k == 0;
         if (fromStore) {
             uint32_t tips = 0;
-            if (updateSplitsTableFromStoredTree(table.get(), buf, number, add, w, &tips) != 0)
+            if (updateSplitsTableFromStoredTree(table.get(), buf, number, number, add, w, &tips) != 0)
                 return 1;
             if (tips == ntax) {
                 total += w;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -1043,73 +1044,90 @@ void restoreMainBuffer(TreeBuffer *saved, bool savedUserBrlens, uint32_t savedSo
 // ---------------------------------------------------------------------------
 // Word memo
 
-uint64_t WordMemo::hashOf(std::string_view word)
+uint64_t WordMemo::headOf(std::string_view word)
 {
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ word.size();
-    size_t i = 0;
-    for (; i + 8 <= word.size(); i += 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, word.data() + i, 8);
-        h = (h ^ chunk) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 29;
+    // Byte by byte: a short copy into a word would stall the load after it.
+    uint64_t head = 0;
+    const size_t n = std::min<size_t>(word.size(), 8);
+    for (size_t j = 0; j < n; j++)
+        head |= uint64_t{static_cast<unsigned char>(word[j])} << (8 * j);
+    return head;
+}
+
+uint64_t WordMemo::hashOf(std::string_view word, uint64_t head)
+{
+    uint64_t h = (0x9E3779B97F4A7C15ull ^ word.size() ^ head) * 0xBF58476D1CE4E5B9ull;
+    for (size_t i = 8; i < word.size(); i += 8) {
+        uint64_t chunk = 0;
+        std::memcpy(&chunk, word.data() + i, std::min<size_t>(8, word.size() - i));
+        h = ((h ^ (h >> 29)) ^ chunk) * 0xBF58476D1CE4E5B9ull;
     }
-    // The last bytes by shifts: a short copy into a word would stall the
-    // load that follows it.
-    uint64_t tail = 0;
-    for (size_t j = i; j < word.size(); j++)
-        tail |= uint64_t{static_cast<unsigned char>(word[j])} << (8 * (j - i));
-    h = (h ^ tail) * 0x94D049BB133111EBull;
+    h *= 0x94D049BB133111EBull;
     return h ^ (h >> 32);
+}
+
+uint32_t WordMemo::findEntry(std::string_view word, uint64_t head, uint64_t h) const
+{
+    const size_t mask = slots_.size() - 1;
+    const auto tag = static_cast<uint32_t>(h >> 32);
+    for (size_t s = h & mask;; s = (s + 1) & mask) {
+        const uint64_t slot = slots_[s];
+        if (slot == 0)
+            return kAbsent;
+        if (static_cast<uint32_t>(slot >> 32) != tag)
+            continue;
+        const Entry &e = entries_[static_cast<uint32_t>(slot) - 1];
+        if (e.head == head && e.length == word.size() &&
+            (word.size() <= 8 || std::memcmp(bytes_.data() + e.offset, word.data(), word.size()) == 0))
+            return static_cast<uint32_t>(slot) - 1;
+    }
 }
 
 uint32_t WordMemo::find(std::string_view word) const
 {
     if (slots_.empty())
         return kAbsent;
-    const uint64_t h = hashOf(word);
+    const uint64_t head = headOf(word);
+    const uint32_t e = findEntry(word, head, hashOf(word, head));
+    return e == kAbsent ? kAbsent : entries_[e].value;
+}
+
+void WordMemo::place(uint64_t h, uint32_t entry)
+{
     const size_t mask = slots_.size() - 1;
-    for (size_t s = h & mask;; s = (s + 1) & mask) {
-        const Slot &slot = slots_[s];
-        if (slot.value == kAbsent)
-            return kAbsent;
-        if (slot.hash == h && slot.length == word.size() &&
-            std::memcmp(bytes_.data() + slot.offset, word.data(), word.size()) == 0)
-            return slot.value;
-    }
+    size_t s = h & mask;
+    while (slots_[s] != 0)
+        s = (s + 1) & mask;
+    slots_[s] = (h >> 32 << 32) | (entry + 1);
 }
 
 void WordMemo::insert(std::string_view word, uint32_t value)
 {
-    if (value == kAbsent || find(word) != kAbsent)
+    const uint64_t head = headOf(word);
+    const uint64_t h = hashOf(word, head);
+    if (value == kAbsent || (!slots_.empty() && findEntry(word, head, h) != kAbsent))
         return;
-    if (2 * (count_ + 1) > slots_.size()) {
-        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, 2 * slots_.size())));
-        count_ = 0;
-        for (const Slot &slot : old)
-            if (slot.value != kAbsent) {
-                const size_t mask = slots_.size() - 1;
-                size_t s = slot.hash & mask;
-                while (slots_[s].value != kAbsent)
-                    s = (s + 1) & mask;
-                slots_[s] = slot;
-                count_++;
-            }
-    }
-    const uint64_t h = hashOf(word);
-    const size_t mask = slots_.size() - 1;
-    size_t s = h & mask;
-    while (slots_[s].value != kAbsent)
-        s = (s + 1) & mask;
-    slots_[s] = Slot{h, static_cast<uint32_t>(bytes_.size()), static_cast<uint32_t>(word.size()), value};
+    const auto entry = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(Entry{head, static_cast<uint32_t>(bytes_.size()), static_cast<uint32_t>(word.size()), value});
     bytes_.append(word);
-    count_++;
+    // At most a quarter full: most probes end at their first slot.
+    if (4 * entries_.size() > slots_.size()) {
+        slots_.assign(std::bit_ceil(std::max<size_t>(256, 8 * entries_.size())), 0);
+        for (uint32_t e = 0; e < entries_.size(); e++) {
+            const Entry &x = entries_[e];
+            const std::string_view w(bytes_.data() + x.offset, x.length);
+            place(hashOf(w, x.head), e);
+        }
+    } else {
+        place(h, entry);
+    }
 }
 
 void WordMemo::clear()
 {
     slots_.clear();
+    entries_.clear();
     bytes_.clear();
-    count_ = 0;
 }
 
 TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels)
@@ -1325,10 +1343,12 @@ int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
             return invalidTree();
     }
     setTraversalSeq(tree);
+    // Kept as a plain zero; the tree is noted as lacking lengths. The node
+    // array in order (nodes off the tree are set afresh for the next one).
     if (r->missingBrlen)
-        for (TreeNode *n = tree->root; n; n = n->next)
-            if (n->edge.brlen == kMissingBrlen)
-                n->edge.brlen = 0.0;  // kept as a plain zero; the tree is noted as lacking lengths
+        for (uint32_t p = 0; p < tree->maxNodes; p++)
+            if (tree->nodes[p].edge.brlen == kMissingBrlen)
+                tree->nodes[p].edge.brlen = 0.0;
     return 0;
 }
 

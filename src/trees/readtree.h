@@ -63,15 +63,20 @@ public:
     void clear();
 
 private:
-    struct Slot {
-        uint64_t hash = 0;
-        uint32_t offset = 0, length = 0;
-        uint32_t value = kAbsent;  // kAbsent: an empty slot
+    struct Entry {
+        uint64_t head;  // the first 8 bytes: a short word is compared here
+        uint32_t offset, length;
+        uint32_t value;
     };
-    static uint64_t hashOf(std::string_view word);
-    std::vector<Slot> slots_;
+    static uint64_t headOf(std::string_view word);
+    static uint64_t hashOf(std::string_view word, uint64_t head);
+    uint32_t findEntry(std::string_view word, uint64_t head, uint64_t hash) const;
+    void place(uint64_t hash, uint32_t entry);
+    // Slot: the hash's high half and entry + 1 (0 empty). Small, so that
+    // the index stays in the nearest cache beside the tree being read.
+    std::vector<uint64_t> slots_;
+    std::vector<Entry> entries_;
     std::string bytes_;  // the words, end to end
-    uint32_t count_ = 0;
 };
 
 struct TreeReader {

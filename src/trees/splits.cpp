@@ -180,11 +180,10 @@ void resetSplitsTable(SplitsTable *t)
     std::fill(t->slots.begin(), t->slots.end(), 0);
 }
 
-uint32_t findMatchingSplit(const SplitsTable *t, const uint64_t *split, uint32_t *hashOut)
+namespace {
+
+uint32_t findHashedSplit(const SplitsTable *t, const uint64_t *split, uint32_t h)
 {
-    const uint32_t h = hashSplit(split, t->words);
-    if (hashOut)
-        *hashOut = h;
     if (t->slots.empty()) {
         for (uint32_t i = 0; i < t->splits.count; i++)
             if (t->hashes[i] == h && sameSplit(getSplitFromTable(t, i), split, t->words))
@@ -202,11 +201,10 @@ uint32_t findMatchingSplit(const SplitsTable *t, const uint64_t *split, uint32_t
     }
 }
 
-const uint64_t *updateTableWithSplit(SplitsTable *t, const uint64_t *split, uint32_t treeNumber, bool add,
-                                     double weight)
+const uint64_t *updateWithHashedSplit(SplitsTable *t, const uint64_t *split, uint32_t h, uint32_t treeNumber,
+                                      bool add, double weight)
 {
-    uint32_t h;
-    uint32_t i = findMatchingSplit(t, split, &h);
+    uint32_t i = findHashedSplit(t, split, h);
     const bool fresh = i == kNoSplit;
     if (fresh) {
         if (!add)
@@ -255,6 +253,22 @@ const uint64_t *updateTableWithSplit(SplitsTable *t, const uint64_t *split, uint
             t->counts[i] = fresh ? 1 : t->counts[i] + 1;
     }
     return getSplitFromTable(t, i);
+}
+
+}  // namespace
+
+uint32_t findMatchingSplit(const SplitsTable *t, const uint64_t *split, uint32_t *hashOut)
+{
+    const uint32_t h = hashSplit(split, t->words);
+    if (hashOut)
+        *hashOut = h;
+    return findHashedSplit(t, split, h);
+}
+
+const uint64_t *updateTableWithSplit(SplitsTable *t, const uint64_t *split, uint32_t treeNumber, bool add,
+                                     double weight)
+{
+    return updateWithHashedSplit(t, split, hashSplit(split, t->words), treeNumber, add, weight);
 }
 
 int updateSplitsTableFromTree(SplitsTable *table, Tree *tree, uint32_t treeNumber, bool add, double weight)
@@ -332,17 +346,30 @@ int splitsOfEncoding(SplitsTable *t, const TreeBuffer *buf, const E *rep, uint32
                 to[w] |= from[w];
         }
     }
+    // The index of a large table is far out of cache: every probe's slot,
+    // then the split it names, is fetched ahead before the splits go in.
+    t->forkHashes.resize(forks);
+    for (uint32_t k = 0; k < forks; k++)
+        t->forkHashes[k] = hashSplit(sets + size_t(k) * words, words);
+    if (!t->slots.empty()) {
+        const size_t slotMask = t->slots.size() - 1;
+        for (uint32_t k = 0; k < forks; k++)
+            __builtin_prefetch(&t->slots[t->forkHashes[k] & slotMask]);
+        for (uint32_t k = 0; k < forks; k++)
+            if (const uint64_t slot = t->slots[t->forkHashes[k] & slotMask]; slot != 0)
+                __builtin_prefetch(getSplitFromTable(t, static_cast<uint32_t>(slot) - 1));
+    }
     // The order of a backward walk of the tree: the last fork first.
     for (uint32_t k = forks; k-- > 0;)
-        if (!updateTableWithSplit(t, sets + size_t(k) * words, treeNumber, add, weight) && add)
+        if (!updateWithHashedSplit(t, sets + size_t(k) * words, t->forkHashes[k], treeNumber, add, weight) && add)
             return 1;
     return 0;
 }
 
 }  // namespace
 
-int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, bool add, double weight,
-                                    uint32_t *tipsOut)
+int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, uint32_t treeNumber,
+                                    bool add, double weight, uint32_t *tipsOut)
 {
     *tipsOut = 0;
     if (n == 0 || n > buf->numTrees || buf->ntax > table->ntax)
@@ -350,8 +377,9 @@ int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, u
     const uint8_t *rep = treeLocation(buf, n - 1);
     try {
         if (buf->elemWidth == 1)
-            return splitsOfEncoding(table, buf, rep, n, add, weight, tipsOut);
-        return splitsOfEncoding(table, buf, reinterpret_cast<const uint16_t *>(rep), n, add, weight, tipsOut);
+            return splitsOfEncoding(table, buf, rep, treeNumber, add, weight, tipsOut);
+        return splitsOfEncoding(table, buf, reinterpret_cast<const uint16_t *>(rep), treeNumber, add, weight,
+                                tipsOut);
     } catch (const std::bad_alloc &) {
         reportMemoryFailure();
         return 1;

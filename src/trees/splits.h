@@ -60,6 +60,7 @@ struct SplitsTable {
     std::vector<uint64_t> scratch;    // one split of working space
     std::vector<uint64_t> forkSets;   // working space of the stored-tree reader: one split per fork
     std::vector<uint32_t> forkStack;
+    std::vector<uint32_t> forkHashes;
     uint32_t flags = 0;
     uint32_t nextMember = 0;
     uint32_t ntax = 0;
@@ -106,14 +107,15 @@ const uint64_t *updateTableWithSplit(SplitsTable *table, const uint64_t *split, 
 // adding and a split could not be stored.
 int updateSplitsTableFromTree(SplitsTable *table, Tree *tree, bool add, double weight);
 int updateSplitsTableFromTree(SplitsTable *table, Tree *tree, uint32_t treeNumber, bool add, double weight);
-// The same for tree n (1-based) of buf, read straight from its stored
+// The same for tree n (1-based) of buf (entered under treeNumber in member
+// lists), read straight from its stored
 // encoding without building the tree: the same splits in the same order as
 // the overload above gives for the tree getTree makes. *tipsOut is the
 // number of tips the tree holds, the root tip included; when it is not the
 // table's taxon count nothing is added (the caller names the missing
 // taxa). 1 when adding and a split could not be stored.
-int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, bool add,
-                                    double weight, uint32_t *tipsOut);
+int updateSplitsTableFromStoredTree(SplitsTable *table, const TreeBuffer *buf, uint32_t n, uint32_t treeNumber,
+                                    bool add, double weight, uint32_t *tipsOut);
 // The splits of a tree (the basal fork's set left out) into the list.
 void makeSplitsListFromTree(Tree *tree, SplitsList *list);
 

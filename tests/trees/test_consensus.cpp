@@ -21,36 +21,14 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees_fixture.h"
 
 namespace {
 
 using Mask = uint64_t;
 
-class ConsensusTest : public datatest::DataFixture {
+class ConsensusTest : public treetest::TreesFixture {
 protected:
-    void SetUp() override
-    {
-        DataFixture::SetUp();
-        savedHooks_ = treeDataHooks();
-        installTreeHooks();
-    }
-    void TearDown() override
-    {
-        clearTrees(false, false);
-        setTreeDataHooks(&savedHooks_);
-        DataFixture::TearDown();
-    }
-    void makeTaxa(uint32_t ntax)
-    {
-        makeData(ntax, 1);
-        if (!d->mainTreeBuffer)
-            d->mainTreeBuffer = getActiveTreeBuffer();
-    }
-    int readBlock(const std::string &body)
-    {
-        feed(body + "\nend;\n");
-        return processTreesBlock(kKeepReplace, kReadStoreWeights, 0, 0xFFFFFFFFu, false, false, false, false);
-    }
     std::vector<uint32_t> allTrees()
     {
         std::vector<uint32_t> v(numTreesInMainBuffer());
@@ -77,7 +55,6 @@ protected:
         destroySplitsTable(table);
         return out;
     }
-    TreeDataHooks savedHooks_{};
 };
 
 Mask taxa(std::initializer_list<int> oneBased)
@@ -199,8 +176,6 @@ TEST_F(ConsensusTest, RandomRootedSetsMatchBruteForceSplitCounts)
 {
     std::mt19937 rng(20240501);
     for (int rep = 0; rep < 30; rep++) {
-        clearTrees(false, false);
-        destroyDataInfo(d);
         const uint32_t n = 5 + rng() % 8;
         makeTaxa(n);
         const uint32_t ntrees = 3 + rng() % 20;
@@ -233,35 +208,15 @@ TEST_F(ConsensusTest, RandomRootedSetsMatchBruteForceSplitCounts)
 // rooted and unrooted trees with polytomies, one-word and multi-word splits
 // and both element widths of the buffer. A tree that lacks a taxon adds
 // nothing and stops the consensus.
-std::string randomNewick(std::mt19937 &rng, uint32_t n)
-{
-    std::vector<std::string> parts;
-    for (uint32_t t = 0; t < n; t++)
-        parts.push_back("t" + std::to_string(t + 1));
-    while (parts.size() > 1) {
-        std::shuffle(parts.begin(), parts.end(), rng);
-        const size_t k = std::min<size_t>(parts.size(), 2 + rng() % 3);
-        std::string text = "(";
-        for (size_t i = 0; i < k; i++) {
-            text += (i ? "," : "") + parts.back();
-            parts.pop_back();
-        }
-        parts.push_back(text + ")");
-    }
-    return parts[0] + ";";
-}
-
 TEST_F(ConsensusTest, StoredTreeSplitsEqualThoseOfTheBuiltTree)
 {
     std::mt19937 rng(20261207);
     for (uint32_t n : {5u, 9u, 70u, 130u, 200u}) {
         for (const char *rooting : {"[&R]", "[&U]"}) {
-            clearTrees(false, false);
-            destroyDataInfo(d);
             makeTaxa(n);
             std::string body;
             for (uint32_t k = 0; k < 12; k++)
-                body += "tree r" + std::to_string(k) + " = " + rooting + " " + randomNewick(rng, n) + "\n";
+                body += "tree r" + std::to_string(k) + " = " + rooting + " " + treetest::randomNewick(rng, n) + "\n";
             ASSERT_EQ(readBlock(body), 0);
             TreeBuffer *buf = getMainTreeBuffer(nullptr);
             TreeHandle work(createTree(true));
@@ -271,7 +226,7 @@ TEST_F(ConsensusTest, StoredTreeSplitsEqualThoseOfTheBuiltTree)
                 ASSERT_EQ(getTree(buf, k, work.get()), 0);
                 ASSERT_EQ(updateSplitsTableFromTree(built, work.get(), k, true, 1.0), 0);
                 uint32_t tips = 0;
-                ASSERT_EQ(updateSplitsTableFromStoredTree(stored, buf, k, true, 1.0, &tips), 0);
+                ASSERT_EQ(updateSplitsTableFromStoredTree(stored, buf, k, k, true, 1.0, &tips), 0);
                 EXPECT_EQ(tips, n);
             }
             EXPECT_GE(numSplitsInTable(built), 3u);
@@ -281,13 +236,11 @@ TEST_F(ConsensusTest, StoredTreeSplitsEqualThoseOfTheBuiltTree)
             destroySplitsTable(stored);
         }
     }
-    clearTrees(false, false);
-    destroyDataInfo(d);
     makeTaxa(6);
     ASSERT_EQ(readBlock("tree a = [&U] ((t1,t2),(t3,t4),(t5,t6));\ntree b = [&U] ((t1,t2),(t3,t4),t5);"), 0);
     SplitsTable *table = createSplitsTable(6, 1, kSplitsCounts);
     uint32_t tips = 0;
-    ASSERT_EQ(updateSplitsTableFromStoredTree(table, getMainTreeBuffer(nullptr), 2, true, 1.0, &tips), 0);
+    ASSERT_EQ(updateSplitsTableFromStoredTree(table, getMainTreeBuffer(nullptr), 2, 2, true, 1.0, &tips), 0);
     EXPECT_EQ(tips, 5u);
     EXPECT_EQ(numSplitsInTable(table), 0u);
     destroySplitsTable(table);
@@ -363,16 +316,12 @@ TEST_F(ConsensusTest, AdamsKnownAnswersAndRandomSetsAgainstTheDefinition)
         destroySplitsList(list);
         deallocSpecialTreeData();
     }
-    clearTrees(false, false);
-    destroyDataInfo(d);
     makeTaxa(3);
     ASSERT_EQ(readBlock("tree p = [&R] ((t1,t2),t3);\ntree q = [&R] ((t1,t3),t2);"), 0);
     EXPECT_TRUE(adamsOfMemory(d, allTrees()).empty());
 
     std::mt19937 rng(7);
     for (int rep = 0; rep < 200; rep++) {
-        clearTrees(false, false);
-        destroyDataInfo(d);
         const uint32_t n = 4 + rng() % 9;
         makeTaxa(n);
         const uint32_t ntrees = 2 + rng() % 4;
@@ -407,9 +356,6 @@ TEST_F(ConsensusTest, IndicesOfHandWorkedTreesAndNaForAThreeTaxonStar)
     EXPECT_DOUBLE_EQ(ci.schuhFarrisNorm, 0.35);
     EXPECT_DOUBLE_EQ(ci.rohlfCI1, 4.0 / 7.0);
     EXPECT_NEAR(ci.rohlfLnCI2, std::log(63.0), 1e-12);
-
-    clearTrees(false, false);
-    destroyDataInfo(d);
     makeTaxa(3);
     ASSERT_EQ(readBlock("utree s = (t1,t2,t3);"), 0);
     TreeHandle star(createTree(true));

@@ -18,36 +18,14 @@
 #include "trees/savetree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees_fixture.h"
 
 namespace {
 
 using datatest::gErrors;
 
-class TreeReadTest : public datatest::DataFixture {
+class TreeReadTest : public treetest::TreesFixture {
 protected:
-    void SetUp() override
-    {
-        DataFixture::SetUp();
-        savedHooks_ = treeDataHooks();
-        installTreeHooks();
-    }
-    void TearDown() override
-    {
-        clearTrees(false, false);
-        // The hooks reach into this test's data set: later tests of the
-        // same process must not find them.
-        setTreeDataHooks(&savedHooks_);
-        DataFixture::TearDown();
-    }
-    TreeDataHooks savedHooks_{};
-    // The fixture makes the data set before it is active, so its main tree
-    // buffer lands only in the active-buffer slot: adopt it.
-    void makeTaxa(uint32_t ntax)
-    {
-        makeData(ntax, 1);
-        if (!d->mainTreeBuffer)
-            d->mainTreeBuffer = getActiveTreeBuffer();
-    }
     // Reads a TREES block body (after "begin trees;").
     int readBlock(const std::string &body, uint32_t mode = kKeepReplace, uint32_t flags = 0)
     {
@@ -78,6 +56,41 @@ protected:
         return out;
     }
 };
+
+// The word memo against a std::map: thousands of words (the index grows
+// many times), words of 1 to 30 bytes sharing their first 8 bytes, words
+// that differ only in case or length, and a clear.
+TEST(WordMemoTest, FindsExactlyTheWordsInsertedThroughGrowthAndClear)
+{
+    std::mt19937 rng(7);
+    WordMemo memo;
+    std::map<std::string, uint32_t> truth;
+    auto word = [&] {
+        std::string w = "Taxon_ab";
+        w.resize(1 + rng() % 30, 'x');
+        for (char &c : w)
+            if (rng() % 3 == 0)
+                c = static_cast<char>("aAbB1_"[rng() % 6]);
+        return w;
+    };
+    for (int round = 0; round < 2; round++) {
+        for (uint32_t i = 0; i < 5000; i++) {
+            const std::string w = word();
+            memo.insert(w, i);
+            truth.emplace(w, i);  // the first value stays, as in the memo
+        }
+        for (uint32_t i = 0; i < 5000; i++) {
+            const std::string w = word();
+            const auto it = truth.find(w);
+            ASSERT_EQ(memo.find(w), it == truth.end() ? WordMemo::kAbsent : it->second) << w;
+        }
+        for (const auto &[w, v] : truth)
+            ASSERT_EQ(memo.find(w), v) << w;
+        memo.clear();
+        EXPECT_EQ(memo.find(truth.begin()->first), WordMemo::kAbsent);
+        truth.clear();
+    }
+}
 
 TEST_F(TreeReadTest, MalformedDescriptionsGiveTheirErrorAndKeepTheTreesInMemory)
 {
