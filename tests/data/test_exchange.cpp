@@ -334,8 +334,12 @@ const RefusalCase kRefusals[] = {
     {"FreqPars without a locus count", "format=FreqPars", "t\n2 0 a b\n", 915, "number of loci found \"0\""},
     {"FreqPars without an allele count", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL x\n", 916,
      "number of alleles found \"x\""},
-    {"a FreqPars FORMAT in error", "format=FreqPars", "t\n1 1 a\n(A4,F4.1\nL 1\n", 917, ""},
-    {"a frequency that is no number", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 1\nx    abc\n", 917, ""},
+    {"a FreqPars FORMAT in error", "format=FreqPars", "t\n1 1 a\n(A4,F4.1\nL 1\n", 917,
+     "too few right parentheses"},
+    {"a frequency that is no number", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 1\nx    abc\n", 917,
+     "Data syntax error in real field."},
+    {"an allele line missing", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 2\nx    0.5\n", 917,
+     "End-of-file encountered while reading data."},
     {"FreqPars ending in its head", "format=FreqPars", "t\n3 1 a b\n", 114, ""},
 };
 
