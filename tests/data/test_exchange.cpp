@@ -404,6 +404,25 @@ TEST_F(ToNexusTest, ErrorsNameTheLineUnderEveryLineEnd)
         ASSERT_EQ(gCodes, std::vector<uint32_t>{910}) << gErrors;
         EXPECT_EQ(gErrorLine, 8u) << "line end " << int(end[0]) << int(end[1]);
         gCodes.clear();
+        // PHYLIP rows are taken a line at a time too.
+        struct {
+            const char *options;
+            std::vector<const char *> lines;
+            uint32_t code, line;
+        } phylip[] = {
+            {"format=RelPHYLIP interleaved=no", {"3 6", "a ACG", "TAC", "b ACGTAC", "c ACGXAC"}, 308, 5},
+            {"format=RelPHYLIP interleaved=no", {"2 4", "a ACGT 10", "b ACGTA", "c"}, 910, 3},
+            {"format=RelPHYLIP interleaved", {"2 6", "a ACG", "b ACG", "", "TAC", "TJC"}, 308, 6},
+        };
+        for (const auto &c : phylip) {
+            input.clear();
+            for (const char *line : c.lines)
+                input += std::string(line) + end;
+            EXPECT_EQ(convert(c.options, input), 1);
+            ASSERT_EQ(gCodes, std::vector<uint32_t>{c.code}) << gErrors;
+            EXPECT_EQ(gErrorLine, c.line) << c.lines[1] << " line end " << int(end[0]) << int(end[1]);
+            gCodes.clear();
+        }
     }
 }
 
