@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSSE3__) && defined(__SSE4_1__)
+#include <smmintrin.h>
+#endif
+
 #include "cli/option_sets.h"
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
@@ -66,6 +70,29 @@ char hennigStateSymbol(uint32_t s)
     return '@';
 }
 
+// out[i] = table[codes[i]] for n cells. Codes below 16 and the gap code
+// are looked up sixteen at a time where the processor has byte shuffles;
+// any other code gives 0 there, which the caller finds and redoes.
+void translateCodes(const char (&table)[256], const uint8_t *codes, size_t n, char *out)
+{
+    size_t i = 0;
+#if defined(__SSSE3__) && defined(__SSE4_1__)
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table));
+    const __m128i gap = _mm_set1_epi8(table[kGapCode]);
+    const __m128i gapCode = _mm_set1_epi8(static_cast<char>(kGapCode));
+    const __m128i fifteen = _mm_set1_epi8(15);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(codes + i));
+        const __m128i small = _mm_cmpeq_epi8(_mm_min_epu8(x, fifteen), x);
+        __m128i y = _mm_and_si128(_mm_shuffle_epi8(low, x), small);
+        y = _mm_blendv_epi8(y, gap, _mm_cmpeq_epi8(x, gapCode));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), y);
+    }
+#endif
+    for (; i < n; i++)
+        out[i] = table[codes[i]];
+}
+
 class Exporter {
   public:
     Exporter(DataInfo *d, uint32_t format, const char *lineBreak)
@@ -95,6 +122,8 @@ class Exporter {
     void appendBinaryColumns(int32_t t, uint32_t c, uint32_t from, uint32_t to, std::string &row);
     void appendCodon(int32_t t, const uint32_t (&three)[3], std::string &row);
     void appendPlainRun(int32_t t, uint32_t from, uint32_t to, std::string &row);
+    template <typename CodeAt>
+    void appendPlainColumns(int32_t t, uint32_t from, uint32_t to, std::string &row, CodeAt codeAt);
     void writeRow(int32_t t, uint32_t from, uint32_t to, bool firstBlock);
 
     DataInfo *d_;
@@ -115,8 +144,14 @@ class Exporter {
     char codonToAA_[kNumCodons] = {};
     std::string aaLetters_;
     std::vector<uint32_t> unitColumns_;
-    // Every unit one plain column: rows are written through fast_.
+    // Every unit one plain column: rows are written through fast_, reading
+    // the characters from plainChars_ (a small array that stays in cache
+    // while the rows stream past), or straight along the row when every
+    // character is written.
     bool plainOnly_ = false;
+    bool allChars_ = false;
+    std::vector<uint32_t> plainChars_;
+    std::string cells_;  // one row's symbols, reused
     char fast_[256] = {};  // the symbol of a code, 0 where the cell needs a closer look
     // What the notes count.
     bool multistateToMissing_ = false;
@@ -229,10 +264,20 @@ int Exporter::plan()
     initStateCodeMap(d_, codeSymbol_.data() + 1);
     miss_ = missingSymbol();
     plainOnly_ = std::all_of(units_.begin(), units_.end(), [](const WrittenUnit &u) { return u.kind == Unit::Plain; });
+    if (plainOnly_) {
+        for (const WrittenUnit &u : units_)
+            plainChars_.push_back(u.c);
+        allChars_ = plainChars_.size() == d_->nchar;
+    }
     fast_[kGapCode] = '-';
     fast_[d_->nstates] = miss_;
     for (uint32_t x = 0; x < d_->nstates; x++)
         fast_[x] = hennig_ ? (x < 10 ? hennigStateSymbol(x) : '\0') : static_cast<char>(codeSymbol_[x + 1]);
+    // Formats without brackets write a state set as its equate whatever the
+    // cell's kind; a set without one is left to appendPlainCell, which notes it.
+    if (!hennig_ && !textFormat_)
+        for (uint32_t x = d_->nstates + 1; x < numStateCodes(d_) && x < kGapCode; x++)
+            fast_[x] = static_cast<char>(codeSymbol_[x + 1]);
     makeLabels();
     return 0;
 }
@@ -477,20 +522,77 @@ void Exporter::appendCodon(int32_t t, const uint32_t (&three)[3], std::string &r
 
 // The plain columns [from, to) of taxon t: a stored row is read straight,
 // one table look-up a cell.
+// The columns [from, to) of plain units, each cell's code given by
+// codeAt(k): a table look-up a cell, written in place, in blocks that are
+// checked once at their end; a block with a cell the table leaves to
+// appendPlainCell (which may write more than one character) is done again
+// cell by cell.
+template <typename CodeAt>
+void Exporter::appendPlainColumns(int32_t t, uint32_t from, uint32_t to, std::string &row, CodeAt codeAt)
+{
+    constexpr uint32_t kBlock = 256;
+    size_t n = row.size();
+    row.resize(n + (to - from));
+    std::string cell;
+    for (uint32_t k = from; k < to;) {
+        const uint32_t end = std::min(to, k + kBlock);
+        char *out = row.data() + n;
+        for (uint32_t j = k; j < end; j++)
+            out[j - k] = fast_[codeAt(j)];
+        if (!std::memchr(out, '\0', end - k)) {
+            n += end - k;
+            k = end;
+            continue;
+        }
+        for (; k < end; k++) {
+            if (const char s = fast_[codeAt(k)]) {
+                row[n++] = s;
+                continue;
+            }
+            cell.clear();
+            appendPlainCell(t, plainChars_[k], cell);
+            const size_t room = n + cell.size() + (to - k - 1);
+            if (room > row.size())
+                row.resize(room);
+            std::memcpy(row.data() + n, cell.data(), cell.size());
+            n += cell.size();
+        }
+    }
+    row.resize(n);
+}
+
+// The plain columns [from, to) of taxon t, read straight from the stored
+// matrix.
 void Exporter::appendPlainRun(int32_t t, uint32_t from, uint32_t to, std::string &row)
 {
-    const uint8_t *cells = nullptr;
-    if (!d_->compactStorage && d_->matrix) {
-        const uint32_t r = storedRow(t);
-        cells = r < d_->ntax ? d_->matrix[r] : nullptr;
-    }
-    for (uint32_t k = from; k < to; k++) {
-        const uint32_t c = units_[k].c;
-        const char s = cells ? fast_[cells[c]] : '\0';
-        if (s)
-            row.push_back(s);
-        else
-            appendPlainCell(t, c, row);
+    const uint32_t r = storedRow(t);
+    const uint32_t *chars = plainChars_.data();
+    if (d_->compactStorage) {
+        // A matrix kept as column patterns: each column's pattern holds the cell.
+        const bool patterns = d_->patternMatrix && d_->patternIndex && r < d_->ntax;
+        const auto missing = static_cast<uint8_t>(d_->nstates);
+        appendPlainColumns(t, from, to, row, [&](uint32_t k) {
+            const uint32_t p = patterns ? d_->patternIndex[chars[k]] : d_->nPatterns;
+            return p < d_->nPatterns ? d_->patternMatrix[p][r] : missing;
+        });
+    } else if (d_->matrix && r < d_->ntax) {
+        const uint8_t *cells = d_->matrix[r];
+        if (allChars_) {
+            // Every character in order: the stored row is translated whole,
+            // and only a row with a cell outside the table goes cell by cell.
+            const size_t n = row.size();
+            row.resize(n + (to - from));
+            translateCodes(fast_, cells + from, to - from, row.data() + n);
+            if (!std::memchr(row.data() + n, '\0', to - from))
+                return;
+            row.resize(n);
+            appendPlainColumns(t, from, to, row, [cells](uint32_t k) { return cells[k]; });
+        } else {
+            appendPlainColumns(t, from, to, row, [cells, chars](uint32_t k) { return cells[chars[k]]; });
+        }
+    } else {
+        // No stored row: every cell as getXijRaw gives it.
+        appendPlainColumns(t, from, to, row, [&](uint32_t k) { return getXijRaw(d_, t, chars[k]); });
     }
 }
 
@@ -544,13 +646,28 @@ void Exporter::writeRow(int32_t t, uint32_t from, uint32_t to, bool firstBlock)
                              ' ');
     bool any = false;
     if (plainOnly_ && !separator) {
-        row.reserve(row.size() + (to - from) + (perLine ? (to - from) / perLine * (indent.size() + 2) : 0) + 4);
-        for (uint32_t col = from; col < to;) {
-            if (perLine && col > from)
-                row.append(lb_).append(indent);
-            const uint32_t stop = perLine ? std::min(to, col + perLine) : to;
-            appendPlainRun(t, col, stop, row);
-            col = stop;
+        // The row's symbols in one run, then cut into lines; a row with a
+        // cell of several characters is written line by line instead.
+        cells_.clear();
+        appendPlainRun(t, from, to, cells_);
+        const size_t lineBreak = std::strlen(lb_);
+        row.reserve(row.size() + cells_.size() + (perLine ? cells_.size() / perLine * (indent.size() + lineBreak) : 0));
+        if (!perLine) {
+            row += cells_;
+        } else if (cells_.size() == to - from) {
+            for (size_t at = 0; at < cells_.size(); at += perLine) {
+                if (at > 0)
+                    row.append(lb_, lineBreak).append(indent);
+                row.append(cells_, at, perLine);
+            }
+        } else {
+            for (uint32_t col = from; col < to;) {
+                if (col > from)
+                    row.append(lb_).append(indent);
+                const uint32_t stop = std::min(to, col + perLine);
+                appendPlainRun(t, col, stop, row);
+                col = stop;
+            }
         }
         any = to > from;
         to = from;  // done

@@ -57,6 +57,9 @@ class PhylipReader {
           accepted_(acceptedSymbols(imprt.dataType)), isDistance_(imprt.dataType == kImportDistance),
           relaxed_(imprt.format == kImportRelPhylip)
     {
+        for (int c = 1; c < 256; c++)
+            if (const int s = convert(c))
+                acceptedTable_[c] = std::strchr(accepted_, std::toupper(s)) != nullptr;
     }
 
     int read()
@@ -213,7 +216,7 @@ class PhylipReader {
         const int s = convert(c);
         if (!s)
             return 0;
-        if (!writing_ && !std::strchr(accepted_, std::toupper(s))) {
+        if (!writing_ && !acceptedTable_[c]) {
             if (std::isalnum(c))
                 return importInvalidSymbol(c, t, count);
             if (!firstInvalid_)
@@ -225,6 +228,22 @@ class PhylipReader {
         return 0;
     }
 
+    // The rest of the current line in line_, read in bulk; the reader
+    // stays on the line (its end is given back) so that an error found in it
+    // names it. True when the line has an end, which endLine then takes.
+    bool takeLine()
+    {
+        line_.clear();
+        const bool ended = readNextCharsThrough('\n', line_);
+        if (ended) {
+            line_.pop_back();
+            putCharBack('\n');
+        }
+        return ended;
+    }
+
+    void endLine() { readNextChar(); }
+
     int readSequential()
     {
         std::string row;
@@ -234,16 +253,26 @@ class PhylipReader {
             row.clear();
             uint64_t count = 0;
             while (count < nchar_) {
-                const int c = readNextChar();
-                if (c < 0)
+                const bool ended = takeLine();
+                size_t i = 0;
+                for (; i < line_.size() && count < nchar_; i++) {
+                    const int c = static_cast<unsigned char>(line_[i]);
+                    if (!isRowBlank(c) && takeSymbol(c, t, count, row))
+                        return 1;
+                }
+                // A row that goes on past nchar would lose its last symbols:
+                // that is an error, but position numbers at the end of a
+                // sequence line are not symbols.
+                for (; i < line_.size() && !writing_; i++) {
+                    const int c = static_cast<unsigned char>(line_[i]);
+                    if (!isRowBlank(c) && convert(c) != 0)
+                        return importLengthMismatch(names_[t].c_str(), false);
+                }
+                if (ended)
+                    endLine();
+                else if (count < nchar_ || t + 1 < ntax_)
                     return importUnexpectedEnd();
-                if (isRowBlank(c) || c == '\n')
-                    continue;
-                if (takeSymbol(c, t, count, row))
-                    return 1;
             }
-            if (int rc = skipRestOfRow(t))
-                return rc;
             if (writing_) {
                 writeNameField(t);
                 ewrite(row.data(), row.size(), text_);
@@ -251,23 +280,6 @@ class PhylipReader {
             }
         }
         return 0;
-    }
-
-    // After the last symbol of a sequential row. A row that goes on past
-    // nchar would lose its last symbols: that is an error, but position
-    // numbers at the end of a sequence line are not symbols.
-    int skipRestOfRow(uint32_t t)
-    {
-        for (;;) {
-            const int c = readNextChar();
-            if (c == '\n')
-                return 0;
-            if (c < 0)
-                return t + 1 == ntax_ ? 0 : importUnexpectedEnd();
-            if (writing_ || isRowBlank(c) || convert(c) == 0)
-                continue;
-            return importLengthMismatch(names_[t].c_str(), false);
-        }
     }
 
     int readInterleaved()
@@ -280,10 +292,14 @@ class PhylipReader {
                     if (int rc = readName())
                         return rc;
                 row.clear();
-                int c;
-                while ((c = readNextChar()) >= 0 && c != '\n')
+                const bool ended = takeLine();
+                for (const char ch : line_) {
+                    const int c = static_cast<unsigned char>(ch);
                     if (!isRowBlank(c) && takeSymbol(c, t, counts[t], row))
                         return 1;
+                }
+                if (ended)
+                    endLine();
                 if (writing_) {
                     if (block > 0 && t == 0)
                         eputc('\n', text_);
@@ -291,7 +307,7 @@ class PhylipReader {
                     ewrite(row.data(), row.size(), text_);
                     eputc('\n', text_);
                 }
-                if (c < 0 && t + 1 < ntax_)
+                if (!ended && t + 1 < ntax_)
                     return importUnexpectedEnd();
             }
             if (counts[ntax_ - 1] >= nchar_)
@@ -389,6 +405,8 @@ class PhylipReader {
     ResizText *text_;
     const uint32_t dataType_;
     const char *accepted_;
+    bool acceptedTable_[256] = {};  // by input character: its symbol is accepted
+    std::string line_;
     const bool isDistance_;
     const bool relaxed_;
     uint32_t ntax_ = 0;

@@ -918,10 +918,13 @@ bool readNextCharsThrough(int stop, std::string &out)
     InputStatus *in = gActiveInput;
     if (!in)
         return false;
+    // In a text whose lines end in CR alone, the "\n" the reader gives is a
+    // CR in the source.
+    const int raw = stop == '\n' && in->lineEndKind == kLineEndCR ? '\r' : stop;
     if (in->batch && in->isDocument) {
         const char *b = in->docText + in->docIndex;
         const char *e = in->docText + in->docLength;
-        const char *found = static_cast<const char *>(std::memchr(b, stop, static_cast<size_t>(e - b)));
+        const char *found = static_cast<const char *>(std::memchr(b, raw, static_cast<size_t>(e - b)));
         const char *through = found ? found + 1 : e;
         in->docIndex += static_cast<uint64_t>(through - b);
         acceptBytes(in, b, through, out);
@@ -931,8 +934,8 @@ bool readNextCharsThrough(int stop, std::string &out)
         // getdelim takes the bytes from the stream's buffer in bulk.
         char *line = nullptr;
         size_t capacity = 0;
-        const ssize_t n = getdelim(&line, &capacity, stop, in->stream->fp);
-        const bool found = n > 0 && line[n - 1] == static_cast<char>(stop);
+        const ssize_t n = getdelim(&line, &capacity, raw, in->stream->fp);
+        const bool found = n > 0 && line[n - 1] == static_cast<char>(raw);
         if (n > 0)
             acceptBytes(in, line, line + n, out);
         std::free(line);

@@ -199,7 +199,8 @@ void initInputStatus(InputStatus *status);
 void initDocumentInput(InputStatus *status, const char *text, uint64_t length);
 int readNextChar();
 // Appends what readNextChar would return, character by character, to out
-// through the first `stop` (included; a printable character); false when
+// through the first `stop` (included; a printable character, or "\n" for a
+// line end whatever the file uses); false when
 // the input ended first. Positions and line ends are kept as by
 // readNextChar; files and documents are read in bulk.
 bool readNextCharsThrough(int stop, std::string &out);

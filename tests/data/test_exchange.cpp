@@ -334,8 +334,12 @@ const RefusalCase kRefusals[] = {
     {"FreqPars without a locus count", "format=FreqPars", "t\n2 0 a b\n", 915, "number of loci found \"0\""},
     {"FreqPars without an allele count", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL x\n", 916,
      "number of alleles found \"x\""},
-    {"a FreqPars FORMAT in error", "format=FreqPars", "t\n1 1 a\n(A4,F4.1\nL 1\n", 917, ""},
-    {"a frequency that is no number", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 1\nx    abc\n", 917, ""},
+    {"a FreqPars FORMAT in error", "format=FreqPars", "t\n1 1 a\n(A4,F4.1\nL 1\n", 917,
+     "too few right parentheses"},
+    {"a frequency that is no number", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 1\nx    abc\n", 917,
+     "Data syntax error in real field."},
+    {"an allele line missing", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 2\nx    0.5\n", 917,
+     "End-of-file encountered while reading data."},
     {"FreqPars ending in its head", "format=FreqPars", "t\n3 1 a b\n", 114, ""},
 };
 
@@ -400,6 +404,25 @@ TEST_F(ToNexusTest, ErrorsNameTheLineUnderEveryLineEnd)
         ASSERT_EQ(gCodes, std::vector<uint32_t>{910}) << gErrors;
         EXPECT_EQ(gErrorLine, 8u) << "line end " << int(end[0]) << int(end[1]);
         gCodes.clear();
+        // PHYLIP rows are taken a line at a time too.
+        struct {
+            const char *options;
+            std::vector<const char *> lines;
+            uint32_t code, line;
+        } phylip[] = {
+            {"format=RelPHYLIP interleaved=no", {"3 6", "a ACG", "TAC", "b ACGTAC", "c ACGXAC"}, 308, 5},
+            {"format=RelPHYLIP interleaved=no", {"2 4", "a ACGT 10", "b ACGTA", "c"}, 910, 3},
+            {"format=RelPHYLIP interleaved", {"2 6", "a ACG", "b ACG", "", "TAC", "TJC"}, 308, 6},
+        };
+        for (const auto &c : phylip) {
+            input.clear();
+            for (const char *line : c.lines)
+                input += std::string(line) + end;
+            EXPECT_EQ(convert(c.options, input), 1);
+            ASSERT_EQ(gCodes, std::vector<uint32_t>{c.code}) << gErrors;
+            EXPECT_EQ(gErrorLine, c.line) << c.lines[1] << " line end " << int(end[0]) << int(end[1]);
+            gCodes.clear();
+        }
     }
 }
 
