@@ -11,6 +11,7 @@
 #include "search/hsearch.h"
 #include "search/xsearch.h"
 #include "trees/constr.h"
+#include "trees/treegen.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
@@ -26,7 +27,6 @@ int doClockCheckerCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
-int doGenerateTreesCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
