@@ -11,6 +11,7 @@ TREES-block "all" command gives the same set as GenerateTrees; the refusals
 765 and 766 stop at the right taxon counts. Exit 77 without DendroPy.
 """
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -146,6 +147,17 @@ def main():
             out = run(vorn, work, P5, cmd + "\nshowtrees;")
             check("Error(#%d)" % code in out, "error %d" % code)
             check("stored in tree buffer" not in out, "error %d stores nothing" % code)
+        # Random starting trees for HSearch: their lengths are lengths of
+        # five-taxon trees of p5 (9 to 13), and swapping still finds 9.
+        out = run(vorn, work, P5, "hsearch addseq=random nreps=20 randomize=trees rseed=5 rstatus swap=none;")
+        starts = [int(x) for x in re.findall(r"score of random starting tree = (\d+)", out)]
+        check(len(starts) == 20 and set(starts) <= set(range(9, 14)) and len(set(starts)) > 2,
+              "random starting trees: 20 lengths within 9..13 (%s)" % starts)
+        out = run(vorn, work, P5, "hsearch addseq=random nreps=5 randomize=trees rseed=5;")
+        check("Score of best tree(s) found = 9" in out, "random starting trees swapped to 9")
+        out = run(vorn, work, P5, "constraints c1 = ((A,B));\n"
+                  "hsearch addseq=random randomize=trees enforce constraints=c1;")
+        check("Error(#544)" in out, "random starting trees refused under constraints")
         out = run(vorn, work, taxa_data(13), "generatetrees all;")
         check("Error(#766)" in out and "(=13749310575)" in out, "13 unrooted taxa: error 766")
         out = run(vorn, work, taxa_data(21), "generatetrees all;")
