@@ -9,6 +9,7 @@
 #include "data/taxstat.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
+#include "search/randtrees.h"
 #include "search/xsearch.h"
 #include "trees/constr.h"
 #include "trees/treegen.h"
@@ -40,7 +41,6 @@ int doPossPlotCmd();
 int doPuzzleCmd();
 int doQScoresCmd();
 int doQSearchCmd();
-int doRandTreesCmd();
 int doRaxmlCmd();
 int doReverseFilterCmd();
 int doSimDataCmd();

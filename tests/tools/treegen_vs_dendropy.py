@@ -158,6 +158,25 @@ def main():
         out = run(vorn, work, P5, "constraints c1 = ((A,B));\n"
                   "hsearch addseq=random randomize=trees enforce constraints=c1;")
         check("Error(#544)" in out, "random starting trees refused under constraints")
+        # RandTrees on p5: its 15 trees have lengths 9 once, 10 twice, 11 once,
+        # 12 eight times and 13 three times.
+        out = run(vorn, work, P5, "randtrees nreps=1000 fdType=barChart seed=17 scoreFile=sc.txt;")
+        bars = {int(m.group(1)): int(m.group(2)) for m in re.finditer(r"^\s*(\d+) \|#* \((\d+)\)", out, re.M)}
+        expected = {9: 1, 10: 2, 11: 1, 12: 8, 13: 3}
+        check(sum(bars.values()) == 1000 and set(k for k, v in bars.items() if v) <= set(expected),
+              "RandTrees: 1000 lengths within 9..13 (%s)" % bars)
+        chi2 = sum((bars.get(k, 0) - 1000 * v / 15) ** 2 / (1000 * v / 15) for k, v in expected.items())
+        check(chi2 < 18.47, "RandTrees: lengths follow the distribution of all trees (chi2 = %.2f)" % chi2)
+        lines = open(os.path.join(work, "sc.txt")).read().splitlines()
+        check(len(lines) == 1000 and all(re.fullmatch(r"%d\t(9|1[0-3])" % (i + 1), l) for i, l in enumerate(lines)),
+              "RandTrees: score file of i<TAB>score lines")
+        scores = [int(l.split("\t")[1]) for l in lines]
+        check(all(scores.count(k) == bars.get(k, 0) for k in expected), "RandTrees: score file matches the chart")
+        out = run(vorn, work, P5, "randtrees fdClasses=1;")
+        check("Error(#539)" in out, "RandTrees: histogram of one class refused")
+        out = run(vorn, work, P5, "randtrees fdClasses=1 fdType=barChart nreps=10;")
+        check("Frequency distribution of lengths of 10 random trees" in out, "RandTrees: bar chart takes fdClasses=1")
+
         out = run(vorn, work, taxa_data(13), "generatetrees all;")
         check("Error(#766)" in out and "(=13749310575)" in out, "13 unrooted taxa: error 766")
         out = run(vorn, work, taxa_data(21), "generatetrees all;")
