@@ -10,6 +10,7 @@
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "search/randtrees.h"
+#include "selection/simtrees.h"
 #include "search/xsearch.h"
 #include "trees/constr.h"
 #include "trees/treegen.h"
@@ -55,8 +56,6 @@ int doTrueTreeCmd();
 int doUserTreeCmd();
 int endIterationBlock();
 int endSimLoop();
-int makeYangRannalaTrees();
-int makeYuleTrees();
 int setSimTimer();
 int tallySimResults();
 

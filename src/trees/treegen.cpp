@@ -684,3 +684,105 @@ int doGenerateTreesCmd()
         reportStored(status);
     return status == -1 ? 0 : status;
 }
+
+// ---------------------------------------------------------------------------
+// Birth-death trees
+
+void setBirthDeathSplitTimes(RNG *rng, uint32_t ntax, std::vector<double> &times, double lambda, double mu,
+                             double rho)
+{
+    times.clear();
+    const double x = mu - lambda;
+    const double e = std::exp(x);
+    const double c = lambda != mu ? (e * x + rho * lambda * (e - 1.0)) / (e - 1.0) : 0.0;
+    for (uint32_t i = 0; i + 2 < ntax; i++) {
+        const double u = randUni(rng);
+        double y;
+        if (lambda != mu)
+            y = (std::log(c - rho * u * lambda) - std::log(c - rho * u * lambda - u * x)) / x;
+        else
+            y = u / ((1.0 - u) * rho * lambda + 1.0);
+        // y is the split's time before the present; its age from the root is 1 - y.
+        times.push_back(1.0 - y);
+    }
+    std::sort(times.begin(), times.end());
+}
+
+int simulateYuleTree(Tree *tree, uint32_t ntax, bool withSampling, RNG *rng, std::vector<double> &times,
+                     double lambda, double mu, double rho, double scale)
+{
+    if (ntax < 2 || makeRandomYuleTree(tree, nullptr, ntax, true, rng) != 0)
+        return 1;
+    if (withSampling)
+        setBirthDeathSplitTimes(rng, ntax, times, lambda, mu, rho);
+    TreeNode *basal = tree->root->firstChild;
+    basal->age = 0.0;
+    basal->edge.brlen = 0.0;
+    std::vector<TreeNode *> lineages = {basal->firstChild, basal->firstChild->nextSib};
+    uint32_t alive = 2;
+    size_t nextTime = 0;
+    double age = 0.0;
+    for (;;) {
+        std::erase_if(lineages, [](const TreeNode *p) { return p->firstChild == nullptr; });
+        if (lineages.empty())
+            break;
+        const uint32_t j = randomInteger(rng, static_cast<uint32_t>(lineages.size()));
+        TreeNode *p = lineages[j];
+        lineages[j] = p->firstChild;
+        lineages.push_back(p->firstChild->nextSib);
+        if (withSampling)
+            age = nextTime < times.size() ? times[nextTime++] : age;
+        else
+            age += randExponential(rng, false, alive);
+        alive++;
+        p->age = age;
+        p->edge.brlen = age - p->anc->age;
+    }
+    const double present = withSampling ? 1.0 : age + randUni(rng) * randExponential(rng, false, alive);
+    for (TreeNode *p = basal; p; p = nextPreorderNode(p, basal)) {
+        if (!p->firstChild) {
+            p->age = present;
+            p->edge.brlen = present - p->anc->age;
+        }
+    }
+    // Scaled once every leaf has read its ancestor's unscaled age.
+    for (TreeNode *p = basal; p; p = nextPreorderNode(p, basal)) {
+        p->edge.brlen = p->edge.brlen / present * scale;
+        p->age = p->age / present * scale;
+    }
+    afterTreeChange(tree);
+    setTraversalSeq(tree);
+    return 0;
+}
+
+int makeBDTrees(uint32_t ntrees, uint32_t ntax, bool withSampling, double lambda, double mu, double rho, RNG *rng)
+{
+    clearTrees(true, false);
+    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    if (!buf)
+        return 1;
+    setRootededness(buf, true);
+    setTreeSource(kSourceRandom);
+    setHaveUserBranchLengths(true);
+    TreeHandle tree(createTreeForTaxa(ntax, ntax, false));
+    TreeHandle scratch(createTreeForTaxa(ntax, ntax, false));
+    if (!tree || !scratch)
+        return 1;
+    std::vector<double> times;
+    for (uint32_t i = 0; i < ntrees; i++) {
+        if (simulateYuleTree(tree.get(), ntax, withSampling, rng, times, lambda, mu, rho, 1.0) != 0)
+            return 1;
+        if (copyTree(tree.get(), scratch.get()) != 0)
+            return 1;
+        setTraversalSeq(scratch.get());
+        const uint32_t slot = putTree(scratch.get(), buf, false);
+        if (isPutTreeFull(slot) || slot == kPutTreeDuplicate)
+            return 1;
+        if (storeBranchLengths(buf, scratch.get(), slot - 1, true, 8) != 0)
+            return 1;
+        if (getAbortedStatus() != 0 && confirmAbortRequest())
+            return 2;
+    }
+    setTreesAreSaved(false);
+    return 0;
+}

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "qel/qel_random.h"
 #include "trees/treeutil.h"
@@ -70,3 +71,19 @@ int doGenerateTreesCmd();
 // first). 0 done, 1 error, 2 aborted or declined, -1 buffer full.
 int makeAllTrees(bool fromTreesBlock, DataInfo *data, ProgData *progress);
 int makeRandomTrees(bool fromTreesBlock, ProgData *progress);
+
+// ---------------------------------------------------------------------------
+// Clock-like trees of a birth-death process
+
+// The n - 2 non-root split times of a birth-death process with sampling
+// (birth rate lambda, death rate mu, sampling fraction rho) on a tree of
+// height 1, as ages measured from the root, ascending.
+void setBirthDeathSplitTimes(RNG *rng, uint32_t ntax, std::vector<double> &times, double lambda, double mu,
+                             double rho);
+// One rooted tree with branch lengths, height `scale`: a random Markovian
+// topology whose splits are timed by the pure-birth process, or with
+// sampling by the split times above. 0 done, 1 error.
+int simulateYuleTree(Tree *tree, uint32_t ntax, bool withSampling, RNG *rng, std::vector<double> &times,
+                     double lambda, double mu, double rho, double scale);
+// ntrees such trees replace the trees in memory. 0 done, 1 error, 2 aborted.
+int makeBDTrees(uint32_t ntrees, uint32_t ntax, bool withSampling, double lambda, double mu, double rho, RNG *rng);

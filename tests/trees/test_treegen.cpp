@@ -216,3 +216,69 @@ TEST(TreeGen, PermutedTipsKeepTheShapeAndUseEveryTaxonOnce)
 }
 
 }  // namespace
+
+namespace {
+
+// Root-to-tip distances of every tip of a rooted tree with lengths.
+std::vector<double> tipHeights(Tree *tree)
+{
+    std::vector<double> h;
+    for (TreeNode *p = tree->root; p; p = nextPreorderNode(p, tree->root)) {
+        if (p->firstChild)
+            continue;
+        double d = 0.0;
+        for (TreeNode *a = p; a->anc; a = a->anc) {
+            EXPECT_GE(a->edge.brlen, 0.0);
+            d += a->edge.brlen;
+        }
+        h.push_back(d);
+    }
+    return h;
+}
+
+TEST(BirthDeathTrees, SimulatedTreesAreUltrametricWithHeightOne)
+{
+    struct Case {
+        bool sampling;
+        double lambda, mu, rho;
+    } cases[] = {{false, 1, 0, 1}, {true, 1, 0, 1}, {true, 2, 1, 0.5}, {true, 1.5, 1.5, 0.3}, {true, 1, 3, 1}};
+    TreeHandle tree = newTree(9);
+    RNG rng;
+    initRNG(&rng, makeSeed1(31));
+    std::vector<double> times;
+    for (const Case &c : cases) {
+        for (int rep = 0; rep < 50; rep++) {
+            ASSERT_EQ(simulateYuleTree(tree.get(), 9, c.sampling, &rng, times, c.lambda, c.mu, c.rho, 1.0), 0);
+            const std::vector<double> h = tipHeights(tree.get());
+            ASSERT_EQ(h.size(), 9u);
+            for (double x : h)
+                EXPECT_NEAR(x, 1.0, 1e-12) << c.sampling << " " << c.lambda << " " << c.mu;
+        }
+    }
+}
+
+TEST(BirthDeathTrees, EqualRatesTakeTheLimitOfTheGeneralFormula)
+{
+    // Split times for lambda = mu come from the equal-rates formula; they
+    // must agree with the general formula as mu approaches lambda.
+    for (double rho : {1.0, 0.25}) {
+        RNG a, b;
+        initRNG(&a, makeSeed1(8));
+        initRNG(&b, makeSeed1(8));
+        std::vector<double> equal, near;
+        setBirthDeathSplitTimes(&a, 12, equal, 2.0, 2.0, rho);
+        setBirthDeathSplitTimes(&b, 12, near, 2.0, 2.0 - 1e-6, rho);
+        ASSERT_EQ(equal.size(), 10u);
+        for (size_t i = 0; i < equal.size(); i++) {
+            EXPECT_TRUE(std::isfinite(equal[i]));
+            EXPECT_GT(equal[i], 0.0);
+            EXPECT_LT(equal[i], 1.0);
+            EXPECT_NEAR(equal[i], near[i], 1e-5);
+            if (i > 0) {
+                EXPECT_LE(equal[i - 1], equal[i]);
+            }
+        }
+    }
+}
+
+}  // namespace
