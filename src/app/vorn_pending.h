@@ -9,6 +9,7 @@
 #include "data/taxstat.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
+#include "parsimony/charplot.h"
 #include "search/randtrees.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
@@ -24,7 +25,6 @@ int doAgreeCmd();
 int doAstralCmd();
 int doAutoModelCmd();
 int doAutoPartCmd();
-int doChgPlotCmd();
 int doClockCheckerCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
@@ -38,7 +38,6 @@ int doPartHomTest();
 int doPatFitTest();
 int doPatternFreqCmd();
 int doPermuteCmd();
-int doPossPlotCmd();
 int doPuzzleCmd();
 int doQScoresCmd();
 int doQSearchCmd();

@@ -177,6 +177,15 @@ def main():
         out = run(vorn, work, P5, "randtrees fdClasses=1 fdType=barChart nreps=10;")
         check("Frequency distribution of lengths of 10 random trees" in out, "RandTrees: bar chart takes fdClasses=1")
 
+        # Refusals of the character-state plots.
+        tree = "begin trees; tree one = [&U] ((A,B),(C,(D,E))); end;\n"
+        for code, cmd in ((415, "reconstruct;"), (416, "exclude 2;\nreconstruct 2;"), (416, "exclude 2;\nmprsets 2;"),
+                          (752, "set criterion=distance;\nreconstruct 1;"),
+                          (753, "set criterion=likelihood;\nmprsets 1;")):
+            out = run(vorn, work, P5, tree + cmd)
+            check("Error(#%d)" % code in out and "Estimated states" not in out and "MPR-sets) for" not in out,
+                  "plot refusal %d" % code)
+
         out = run(vorn, work, taxa_data(13), "generatetrees all;")
         check("Error(#766)" in out and "(=13749310575)" in out, "13 unrooted taxa: error 766")
         out = run(vorn, work, taxa_data(21), "generatetrees all;")
