@@ -4,20 +4,13 @@
 #include "data/nexsets.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
+#include "search/randtrees.h"
 #include "search/search_settings.h"
 #include "app/vorn_params.h"
 
 using namespace optreg;
 
 namespace {
-
-// RandTrees binds the record of the trees subsystem; until that record
-// exists its options are kept here.
-struct RandTreesPlaceholder {
-    int32_t nreps;
-    uint32_t fdType;
-    uint32_t seed[4];
-} evalRand = {1000, 0, {}};
 
 constexpr uint32_t kHiddenNoText = kParamHidden | kParamNoFactoryText;       // 0xa00
 

@@ -84,7 +84,8 @@ void treesBlockAllTrees(CmdParamList *list)
 void treesBlockRandomTrees(CmdParamList *list)
 {
     const char *cat = "GenRand";
-    do_IntRange_Parm(cat, "ntrees", kParamInt, kOnce, i32Of(treeGen.ntrees), kDefaultGenTrees, 1,
+    // No default: the command must say how many trees it wants.
+    do_IntRange_Parm(cat, "ntrees", kParamInt, kOnce, i32Of(treeGen.ntrees), 0, 1,
                      kMaxtreesCeiling, nullptr, nullptr, list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactory | kParamNoFactoryText, treeGen.seed, 0, nullptr,
                 nullptr, list);

@@ -9,8 +9,12 @@
 #include "data/taxstat.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
+#include "parsimony/charplot.h"
+#include "search/randtrees.h"
+#include "selection/simtrees.h"
 #include "search/xsearch.h"
 #include "trees/constr.h"
+#include "trees/treegen.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
@@ -21,12 +25,10 @@ int doAgreeCmd();
 int doAstralCmd();
 int doAutoModelCmd();
 int doAutoPartCmd();
-int doChgPlotCmd();
 int doClockCheckerCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
-int doGenerateTreesCmd();
 int doLoadConstrCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
@@ -35,11 +37,9 @@ int doPartHomTest();
 int doPatFitTest();
 int doPatternFreqCmd();
 int doPermuteCmd();
-int doPossPlotCmd();
 int doPuzzleCmd();
 int doQScoresCmd();
 int doQSearchCmd();
-int doRandTreesCmd();
 int doRaxmlCmd();
 int doReverseFilterCmd();
 int doSimDataCmd();
@@ -53,8 +53,6 @@ int doTrueTreeCmd();
 int doUserTreeCmd();
 int endIterationBlock();
 int endSimLoop();
-int makeYangRannalaTrees();
-int makeYuleTrees();
 int setSimTimer();
 int tallySimResults();
 

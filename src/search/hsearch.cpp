@@ -34,6 +34,7 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees/treegen.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -186,8 +187,10 @@ int checkHSearchOptions(HSearchRun &run)
         return qel_errorMsg(0, "Contract-and-refine swapping (ECR=YES) is not available under threshold "
                                "parsimony or Goloboff weighting; use SWAP=TBR."),
                1;
-    if (hs.randomize && run.randomAddition)
-        return qel_errorMsg(0, "Random starting trees are not available yet; use RANDOMIZE=ADDSEQ."), 1;
+    if (hs.randomize && run.randomAddition && srch.enforce)
+        return qel_errorMsg(544, "Using random trees as a starting point for branch swapping is not allowed when "
+                                 "enforcing topological constraints."),
+               1;
     if (checkNBestConflicts(run.randomAddition) != 0)
         return 1;
     if (run.fromMemory) {
@@ -303,6 +306,24 @@ int getStartingTrees(HSearchRun &run)
         if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
             return 1;
         hsd->bestScoreRep = scores[slot - 1] = startingTreeScore(run);
+    } else if (!run.fromMemory && run.randomAddition && hs.randomize) {
+        // A random tree, every topology equally likely, in place of the
+        // stepwise tree.
+        emptyTreeBuffer(run.startBuf, true);
+        const int r = makeRandomEqProbTree(run.tree, numSearchTaxa(run.data), run.rooted, false, &run.rng);
+        if (r != 0)
+            return r == 2 ? 2 : 1;
+        double *scores = allocArrayOf<double>(getTreeBufferCapacity(run.startBuf));
+        if (!scores)
+            return 1;
+        setTreeScoreArray(run.startBuf, scores);
+        const double score = startingTreeScore(run);
+        const uint32_t slot = putTree(run.tree, run.startBuf, false);
+        if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
+            return 1;
+        hsd->bestScoreRep = scores[slot - 1] = score;
+        if (hs.rstatus)
+            qel_printf("    score of random starting tree = %s\n", treeScoreToString(0, score).c_str());
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
         setActiveTreeBuffer(run.startBuf);
@@ -571,6 +592,8 @@ void showHSearchSettings(const HSearchRun &run)
         if (run.randomAddition) {
             qel_printf("  Number of replicates = %u\n", run.nreps);
             qel_printf("  Starting seed = %s\n", seedString(run.seed).c_str());
+            if (hs.randomize)
+                qel_printf("    Random trees (not just addition sequence) used as starting point\n");
         }
         qel_printf("  Number of trees held at each step = %d\n", static_cast<int>(run.hold));
     }

@@ -34,6 +34,7 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees/treegen.h"
 #include "trees/treelist.h"
 
 namespace {
@@ -934,11 +935,6 @@ int readOneTree(ReadJob &job, bool utree, bool plain)
 
 int readTranslate(ReadJob &job) { return readTranslateTable(job.reader); }
 
-int notAvailable(const char *what)
-{
-    return qel_errorMsg(0, "The \"%s\" command of TREES blocks is not available in this version.", what);
-}
-
 // The commands of TREES blocks until the block's end. 0, 1 or kStopReading.
 int readTreesBlockBody(ReadJob &job)
 {
@@ -966,7 +962,10 @@ int readTreesBlockBody(ReadJob &job)
         } else if (is("title", 5) || is("link", 4)) {
             rc = skipRestOfCmd();
         } else if (is("random", 4) || is("all", 3)) {
-            rc = notAvailable(word);
+            // Generated trees replace those read so far, as the command says.
+            rc = is("all", 3) ? makeAllTrees(true, activeDataInfo(), nullptr) : makeRandomTrees(true, nullptr);
+            if (rc == -1)
+                rc = 0;
         } else {
             return qel_errorMsg(112,
                                 "Unrecognized command in %s block: \"%s\".\tIf the command is valid for the current "

@@ -1,0 +1,223 @@
+#include "parsimony/charplot.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "cli/qel_cmdline.h"
+#include "cli/qel_cmdoptions.h"
+#include "data/chartaxlist.h"
+#include "data/data_services.h"
+#include "data/data_util.h"
+#include "data/vorn_data.h"
+#include "data/vorn_util.h"
+#include "parsimony/lenrange.h"
+#include "parsimony/optimize.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_multithread.h"
+#include "qel/qel_output.h"
+#include "qel/qel_progress.h"
+#include "trees/drawtree.h"
+#include "trees/treebuf.h"
+#include "trees/treelist.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+struct PlotRun {
+    DataInfo *data = nullptr;
+    int mode = kCharPlotReconstruct;
+    bool single = false;
+    std::vector<uint32_t> trees;  // 1-based
+    std::vector<uint32_t> chars;
+};
+
+// The state set a node shows: a tip its observed cell, an internal node its
+// assigned state or its MPR set.
+uint64_t nodeStates(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
+{
+    if (n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax && !n->firstChild)
+        return getXijAsBits(d, n->index, c, nullptr);
+    return getStatesOrMPRset(d, n, c, mpr);
+}
+
+thread_local bool gShowMPRSets = false;
+// The drawing works on its own copy of the tree: its nodes are matched to the
+// optimised tree's by node index (ancestor -1 at slot 0).
+thread_local std::vector<const TreeNode *> gPlottedNodes;
+
+void indexPlottedTree(const Tree *tree)
+{
+    gPlottedNodes.assign(tree->maxNodes + 1, nullptr);
+    for (uint32_t p = 0; p < tree->maxNodes; p++) {
+        const TreeNode *n = tree->nodes + p;
+        if (n->index + 1 >= 0 && static_cast<uint32_t>(n->index + 1) < gPlottedNodes.size())
+            gPlottedNodes[static_cast<size_t>(n->index + 1)] = n;
+    }
+}
+
+const char *plotStateString(const TreeNode *drawn, uint32_t c, const DataInfo *d)
+{
+    thread_local char buf[256];
+    const size_t at = static_cast<size_t>(drawn->index + 1);
+    const TreeNode *n = at < gPlottedNodes.size() && gPlottedNodes[at] ? gPlottedNodes[at] : drawn;
+    const bool tip = n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax && !n->firstChild;
+    // The hypothetical ancestor holds no sets of its own.
+    const StateSetSlot *slot = n->abm[gShowMPRSets ? 2 : 0];
+    if (!tip && (!slot || !slot->states))
+        return nullptr;
+    const uint64_t set = nodeStates(d, n, c, gShowMPRSets);
+    if (tip)
+        return tipStateString(set, d->symbols, n->index, c, false, d, buf);
+    return stateString(set, d->symbols, buf);
+}
+
+const char *charName(const DataInfo *d, uint32_t c, char (&buf)[64])
+{
+    const char *label = getCharLabel(d, c);
+    if (!label || std::strcmp(label, "-") == 0)
+        std::snprintf(buf, sizeof buf, "%u", c + 1);
+    else
+        std::snprintf(buf, sizeof buf, "%s", label);
+    return buf;
+}
+
+bool isExcludedChar(const DataInfo *d, uint32_t c) { return (d->status[c] & (kCharExcluded | kCharEliminated)) != 0; }
+
+int charPlotOutputProc(void *arg)
+{
+    auto &run = *static_cast<PlotRun *>(arg);
+    DataInfo *d = run.data;
+    const bool mpr = run.mode == kCharPlotMPRSets;
+    TreeHandle tree(createTree(true));
+    if (!tree)
+        return 1;
+    gShowMPRSets = mpr;
+    setDrawStateStringFxn(plotStateString);
+    int result = 0;
+    for (uint32_t n : run.trees) {
+        if (getTree(nullptr, n, tree.get()) != 0)
+            return 1;
+        if (const int rc = updateLengthBounds(tree.get(), d)) {
+            result = rc;
+            break;
+        }
+        if (prepTreeForDrawing(tree.get(), d, n, true, true, true, false, false, nullptr) != 0) {
+            result = 1;
+            break;
+        }
+        checkTraversalSeq(tree.get());
+        indexPlottedTree(tree.get());
+        bool skipped = false;
+        for (uint32_t c : run.chars) {
+            char name[64];
+            if (isExcludedChar(d, c)) {
+                if (run.single) {
+                    char word[32];
+                    std::snprintf(word, sizeof word, "%s",
+                                  (d->status[c] & kCharEliminated) ? "\"eliminated\"" : "excluded");
+                    qel_errorMsg(416, "Cannot plot %s for %s character %s.",
+                                 mpr ? "MPR-sets" : "reconstructed character states", word, charName(d, c, name));
+                    result = 1;
+                    break;
+                }
+                skipped = true;
+                continue;
+            }
+            if (mpr)
+                qel_printf("\nPossible state assignments (MPR-sets) for character %s on tree %u:\n",
+                           charName(d, c, name), n);
+            else
+                qel_printf("\nEstimated states for character %s on tree %u:\n", charName(d, c, name), n);
+            drawTree(tree.get(), kDrawCharPlot, c, true, d);
+            if (getAbortedStatus() != 0 && confirmAbortRequest()) {
+                result = 2;
+                break;
+            }
+        }
+        if (skipped)
+            qel_printf("\nNOTE: Excluded characters not plotted.\n");
+        if (result != 0)
+            break;
+    }
+    setDrawStateStringFxn(nullptr);
+    return result;
+}
+
+}  // namespace
+
+int charPlot(int mode, const char *commandName)
+{
+    DataInfo *d = activeDataInfo();
+    if (!d)
+        return 1;
+    const bool mpr = mode == kCharPlotMPRSets;
+    const int criterion = dataServices().criterion ? dataServices().criterion() : kCriterionParsimony;
+    if (mpr && criterion != kCriterionParsimony)
+        return qel_errorMsg(753, "The %s command is available only when optimality criterion is parsimony.",
+                            commandName),
+               1;
+    if (!mpr && criterion != kCriterionParsimony && criterion != kCriterionLikelihood)
+        return qel_errorMsg(752, "The %s command is available only when optimality criterion is parsimony or "
+                                 "likelihood.",
+                            commandName),
+               1;
+    if (!mpr && criterion == kCriterionLikelihood)
+        return qel_errorMsg(0, "Likelihood reconstructions cannot be plotted by the %s command in this version; set "
+                               "criterion=parsimony.",
+                            commandName),
+               1;
+    if (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0)
+        return 1;
+    const uint32_t inMemory = numTreesInMainBuffer();
+    if (inMemory == 0)
+        return qel_errorMsg(0, "There are no trees in memory."), 1;
+    // The selection of characters is kept between commands; an empty list
+    // plots the characters chosen before.
+    SetHandle listed(allocSet(d->nchar));
+    if (!listed || !d->plotWork)
+        return 1;
+    if (readCharList(d, ";/", listed.get(), nullptr, false, nullptr) != 0)
+        return 1;
+    const int next = readNextDarkChar(nullptr);
+    if (next != ';' && next != '/')
+        return qel_errorMsg(411, "Invalid character list."), 1;
+    Set *treeList = treeSets[kCharPlotTreeSet];
+    SetHandle savedTrees(treeList ? allocSet(treeList->capacity) : nullptr);
+    if (treeList && savedTrees)
+        copySet(treeList, savedTrees.get());
+    if (next == '/' && getCmdParams(mpr ? OptionSet::kMPRSets : OptionSet::kReconstruct, ";", nullptr) <= 0) {
+        if (treeList && savedTrees)
+            copySet(savedTrees.get(), treeList);
+        return 1;
+    }
+    if (!isSetEmpty(listed.get()))
+        copySet(listed.get(), d->plotWork);
+    if (isSetEmpty(d->plotWork))
+        return qel_errorMsg(415, "No character(s) specified."), 1;
+
+    PlotRun run;
+    run.data = d;
+    run.mode = mode;
+    for (uint32_t c = 0; c < d->nchar; c++)
+        if (isSetMember(d->plotWork, c))
+            run.chars.push_back(c);
+    run.single = run.chars.size() == 1;
+    treeList = treeSets[kCharPlotTreeSet];
+    for (uint32_t k = 0; k < inMemory; k++)
+        if (treeList && isSetMember(treeList, k))
+            run.trees.push_back(k + 1);
+    if (run.trees.empty())
+        run.trees.push_back(1);
+    const int rc = runOutputThread(charPlotOutputProc, &run);
+    if (rc == 2)
+        setAbortedStatus(0);
+    return rc;
+}
+
+int doChgPlotCmd() { return charPlot(kCharPlotReconstruct, "Reconstruct"); }
+int doPossPlotCmd() { return charPlot(kCharPlotMPRSets, "MPRSets"); }
