@@ -3,6 +3,7 @@
 #include "likelihood/treelike.h"
 #include "data/vorn_util.h"
 #include "search/critscore.h"
+#include "search/xsearch.h"
 #include "trees/treeutil.h"
 
 #include "cli/option_sets.h"
@@ -154,5 +155,15 @@ int installLikelihoodHooks()
     search.score = [](Tree *tree, double bound) { return calcTreeLikelihood(tree, bound); };
     // The general tree score (star decomposition, tree filters, sorting).
     installTreeScoreFxns({nullptr, search.score, nullptr});
+    // Conditioning on variable characters lets a tree score better than
+    // the partial trees it grows from: no bound holds.
+    installBandbRefusal(kCriterionLikelihood, [] {
+        const DataInfo *d = activeDataInfo();
+        if (!(d && mustUseMkv(d)) && ml.NST != static_cast<int32_t>(kNstMkv))
+            return 0;
+        qel_errorMsg(537, "Mkv model is not permitted with branch-and-bound search.\tHeuristic or exhaustive "
+                          "searches may be used.");
+        return 1;
+    });
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

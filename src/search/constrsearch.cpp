@@ -74,14 +74,30 @@ bool searchTreeAllowed(const Tree *tree)
     return verdict(scratchCopy(tree));
 }
 
-bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)
+namespace {
+
+bool joinVerdict(const Tree *tree, const TreeNode *edge, int32_t taxon)
 {
-    if (getTopolConstrained() <= 0 || !gScratch)
-        return true;
     Tree *t = scratchCopy(tree);
     if (binConnectLeaf(nodeOfIndex(t, taxon), same(t, tree, edge), findFreeNode(t)) != 0)
         return false;
     return verdict(t);
+}
+
+}  // namespace
+
+bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)
+{
+    if (getTopolConstrained() <= 0 || !gScratch)
+        return true;
+    return joinVerdict(tree, edge, taxon);
+}
+
+bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)
+{
+    if (getTopolConstrained() == 0 || !gScratch)
+        return true;
+    return joinVerdict(tree, edge, taxon);
 }
 
 bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u)

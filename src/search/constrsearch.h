@@ -19,6 +19,11 @@ void releaseSearchConstraints();
 // constraint (positive mode) or violates it (converse mode). Always true when
 // no constraint is enforced.
 bool searchTreeAllowed(const Tree *tree);
+// A taxon joined to a partial tree: a partial tree that breaks a positive
+// constraint breaks it in every tree grown from it, so only positive
+// constraints are tested (converse ones always pass).
 bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
+// The join that finishes a tree: tested under either mode.
+bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
 bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u);
 bool tbrMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R);

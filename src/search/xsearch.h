@@ -30,3 +30,9 @@ const XsearchResult &lastXsearchResult();
 // Whether branch and bound may use the incompatibility-partition bound (on
 // by default); off, only the connection and remaining-taxa bounds prune.
 void setXsearchPartitionBound(bool on);
+
+// A criterion layer's refusal of settings under which the scores of partial
+// trees bound nothing (0 none, else 1 after the error); installed at
+// start-up by the layer that owns the settings.
+using BandbRefusalFxn = int (*)();
+void installBandbRefusal(uint32_t criterion, BandbRefusalFxn fxn);
