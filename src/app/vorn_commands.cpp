@@ -37,6 +37,7 @@
 #include "app/qel_python.h"
 #include "data/usertypes.h"
 #include "trees/contree.h"
+#include "trees/loadtree.h"
 #include "trees/readtree.h"
 #include "trees/sumt.h"
 #include "trees/savetree.h"
