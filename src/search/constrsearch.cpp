@@ -1,5 +1,7 @@
 #include "search/constrsearch.h"
 
+#include "search/ecr.h"
+#include "search/hitlist.h"
 #include "search/nniswap.h"
 #include "search/search.h"
 #include "search/search_settings.h"
@@ -118,6 +120,21 @@ bool tbrMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, cons
     // remembers as moved last.
     TreeNode *lastMoved = lastMovedSubtree(tree);
     const int rc = finishRearr_TBR(t, same(t, tree, K), same(t, tree, T), same(t, tree, R), false);
+    setLastMovedSubtree(tree, lastMoved);
+    return rc == 0 && verdict(t);
+}
+
+bool ecrMoveAllowed(const Tree *tree, const RearrObject *hit)
+{
+    if (getTopolConstrained() == 0 || !gScratch)
+        return true;
+    Tree *t = scratchCopy(tree);
+    RearrObject moved = *hit;
+    for (TreeNode *&n : moved.node)
+        n = same(t, tree, n);
+    moved.ecrFirst = same(t, tree, hit->ecrFirst);
+    TreeNode *lastMoved = lastMovedSubtree(tree);
+    const int rc = finishRearr_ECR(t, &moved, false);
     setLastMovedSubtree(tree, lastMoved);
     return rc == 0 && verdict(t);
 }

@@ -9,6 +9,7 @@
 #include "trees/treeutil.h"
 
 struct DataInfo;
+struct RearrObject;
 
 // Before a search that enforces constraints: checks the options, builds the
 // scratch tree with its constraint bits. 0 go on, 1 refused, -1 cancelled.
@@ -27,3 +28,4 @@ bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
 bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
 bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u);
 bool tbrMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R);
+bool ecrMoveAllowed(const Tree *tree, const RearrObject *hit);

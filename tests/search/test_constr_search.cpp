@@ -3,42 +3,25 @@
 // among the trees that satisfy the constraint (or, converse, violate it) by
 // a plain test of the tree's bipartitions or of the partition's step count,
 // must be what the search reaches, and every tree it keeps must pass that test.
-#include <functional>
 #include <random>
 
 #include "parsimony/treelen.h"
 #include "search/hsearch.h"
-#include "search/stepwise.h"
 #include "search/search_settings.h"
-#include "search_fixture.h"
+#include "search/stepwise.h"
+#include "search/swap_test_support.h"
 #include "trees/constr.h"
 #include "trees/treeedit.h"
 
 namespace {
 
-using Mask = uint32_t;
+using namespace swaptest;
+using Mask = uint64_t;
 
 struct Reference {
     uint32_t type;
     std::vector<Mask> groups;  // backbone: the last is the backbone's taxa
 };
-
-// Taxa below every node other than the root tip.
-void clustersBelow(const TreeNode *n, std::vector<Mask> &out, Mask *mine)
-{
-    if (!n->firstChild) {
-        *mine = Mask{1} << n->index;
-        return;
-    }
-    Mask all = 0;
-    for (const TreeNode *c = n->firstChild; c; c = c->nextSib) {
-        Mask m = 0;
-        clustersBelow(c, out, &m);
-        out.push_back(m);
-        all |= m;
-    }
-    *mine = all;
-}
 
 // Fewest changes of the subset character below n (Sankoff, unit costs).
 std::vector<uint32_t> tipCosts(int32_t taxon, const Reference &r)
@@ -83,15 +66,16 @@ bool referenceSatisfied(const Tree *t, const Reference &r, uint32_t ntax)
                 length = std::min(length, tip[s] + root[o] + (o == s ? 0 : 1));
         return length < r.groups.size();
     }
-    std::vector<Mask> cl;
-    Mask below = 0;
-    clustersBelow(t->root->firstChild, cl, &below);
+    // A group is displayed when some split of the tree, restricted to the
+    // constraint's taxa, has it (or its complement there) as one side; a
+    // group that leaves out at most one of those taxa is always displayed.
+    const Splits splits = treeSplits(t);
     const Mask within = r.type == kConBackbone ? r.groups.back() : all;
     const size_t n = r.type == kConBackbone ? r.groups.size() - 1 : r.groups.size();
     for (size_t k = 0; k < n; k++) {
-        bool found = false;
-        for (Mask c : cl)
-            found |= (c & within) == r.groups[k] || (c & within) == (within & ~r.groups[k]);
+        bool found = std::popcount(within & ~r.groups[k]) <= 1;
+        for (Mask s : splits)
+            found |= (s & within) == r.groups[k] || (s & within) == (within & ~r.groups[k]);
         if (!found)
             return false;
     }
@@ -107,11 +91,11 @@ std::vector<std::string> randomMatrix(std::mt19937 &gen, uint32_t ntax, uint32_t
     return rows;
 }
 
-class ConstrainedSearch : public SearchTest {
+class ConstrainedSearch : public SwapTest {
 protected:
     void SetUp() override
     {
-        SearchTest::SetUp();
+        SwapTest::SetUp();
         saved = hs;
         savedSrch = srch;
         hs = HSearchOptions{};
@@ -122,38 +106,18 @@ protected:
         hs = saved;
         srch = savedSrch;
         deallocAllConstraints();
-        SearchTest::TearDown();
+        SwapTest::TearDown();
     }
 
-    // The shortest length over every unrooted binary tree whose reference
-    // verdict is `wanted`.
-    double exhaustiveBest(uint32_t ntax, const Reference &r, bool wanted)
+    void define(const Reference &r, uint32_t ntax)
     {
-        TreePtr t(createTreeForTaxa(ntax, ntax, true));
-        make3Tree(t.get(), ntax, 0, 1, 2);
-        double best = 1e37;
-        std::function<void(uint32_t)> grow = [&](uint32_t next) {
-            setTraversalSeq(t.get());
-            if (next == ntax) {
-                if (referenceSatisfied(t.get(), r, ntax) != wanted)
-                    return;
-                pointTreeAtPackedData(t.get(), data);
-                best = std::min(best, calcParsimonyScore(data, t.get(), false));
-                return;
-            }
-            std::vector<uint32_t> edges;
-            for (TreeNode *e = t->root->next; e; e = e->next)
-                edges.push_back(nodePosition(t.get(), e));
-            for (uint32_t pos : edges) {
-                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
-                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
-                grow(next + 1);
-                binPruneLeaf(leaf);
-                setTraversalSeq(t.get());
-            }
-        };
-        grow(3);
-        return best;
+        deallocAllConstraints();
+        SplitsList *groups = createSplitsList(ntax, static_cast<uint32_t>(r.groups.size()), true);
+        for (Mask g : r.groups) {
+            uint64_t w = g;
+            appendSplitToList(groups, &w);
+        }
+        ASSERT_NE(addConstraint("c", r.type, groups, true), nullptr);
     }
 
     HSearchOptions saved;
@@ -181,22 +145,19 @@ TEST_F(ConstrainedSearch, ReachesTheBestAllowedTreeAndKeepsNoOther)
     int trial = 0;
     for (const Reference &r : refs) {
         for (bool converse : {false, true}) {
-            for (uint32_t swap : {1u, 2u, 3u}) {
+            for (uint32_t swap : {1u, 2u, 3u, 4u}) {
                 SCOPED_TRACE(::testing::Message() << "constraint " << (&r - refs.data()) << " converse " << converse
                                                   << " swap " << swap);
                 dropData();
                 deallocAllConstraints();
                 makeData(randomMatrix(gen, ntax, 14));
                 TreeBuffer *buf = activeBuffer(ntax, 2000);
-                SplitsList *groups = createSplitsList(ntax, static_cast<uint32_t>(r.groups.size()), true);
-                for (Mask g : r.groups) {
-                    uint64_t w = g;
-                    appendSplitToList(groups, &w);
-                }
-                ASSERT_NE(addConstraint("c", r.type, groups, true), nullptr);
+                define(r, ntax);
                 srch.enforce = 1;
                 srch.converse = converse;
-                hs.swap = swap;
+                // 4: contract-and-refine.
+                hs.swap = std::min(swap, 3u);
+                hs.ecr = swap == 4;
                 hs.addSeq = kAddSeqRandom;
                 hs.nreps = 8;
                 hs.rseed[0] = 77 + trial++;
@@ -213,10 +174,13 @@ TEST_F(ConstrainedSearch, ReachesTheBestAllowedTreeAndKeepsNoOther)
                     pointTreeAtPackedData(t.get(), data);
                     best = std::min(best, calcParsimonyScore(data, t.get(), false));
                 }
-                // NNI from stepwise trees may stop at a local optimum; SPR and
-                // TBR with eight replicates reach the best allowed length.
+                // NNI from stepwise trees may stop at a local optimum; SPR,
+                // TBR and 2-ECR with eight replicates reach the best allowed
+                // length.
                 if (swap >= 2) {
-                    EXPECT_DOUBLE_EQ(best, exhaustiveBest(ntax, r, !converse));
+                    EXPECT_DOUBLE_EQ(best, exhaustiveBest(data, ntax, [&](Tree *t) {
+                                         return referenceSatisfied(t, r, ntax) != converse;
+                                     }));
                 }
             }
         }
@@ -247,6 +211,65 @@ TEST_F(ConstrainedSearch, RefusalsNameTheirError)
     gErrorCodes.clear();
     EXPECT_NE(runHeuristicSearch(data), 0);
     EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{548});
+}
+
+// Starting from trees in memory: trees that break a positive constraint are
+// left out (and none left is error 567); under converse constraints the
+// trees kept break the constraint and carry their own lengths.
+TEST_F(ConstrainedSearch, StartsFromTreesInMemoryTheConstraintAdmits)
+{
+    const uint32_t ntax = 8;
+    const Reference r{kConMonophyly, {taxa({1, 6})}};
+    std::mt19937 gen(4242);
+    makeData(randomMatrix(gen, ntax, 14));
+    std::vector<TreePtr> pass, fail;
+    while (pass.size() < 2 || fail.size() < 3) {
+        TreePtr t = randomTree(gen, ntax, false);
+        auto &to = referenceSatisfied(t.get(), r, ntax) ? pass : fail;
+        if (to.size() < (&to == &pass ? 2u : 3u))
+            to.push_back(std::move(t));
+    }
+    define(r, ntax);
+    srch.enforce = 1;
+    hs.swap = 3;
+    hs.startSource = kStartCurrent;
+    auto load = [&](bool withPassing) {
+        TreeBuffer *buf = activeBuffer(ntax, 2000);
+        for (auto *set : {&fail, &pass})
+            if (set == &fail || withPassing)
+                for (TreePtr &t : *set)
+                    putTree(t.get(), buf, true);
+        return buf;
+    };
+    TreeBuffer *buf = load(true);
+    gPrinted.clear();
+    ASSERT_EQ(runHeuristicSearch(data), 0) << ::testing::PrintToString(gErrorCodes);
+    EXPECT_NE(gPrinted.find("3 \bstarting trees incompatible with constraints"), std::string::npos) << gPrinted;
+    TreePtr t(createTreeForTaxa(ntax, ntax, true));
+    for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {
+        ASSERT_EQ(getTree(buf, k, t.get()), 0);
+        setTraversalSeq(t.get());
+        EXPECT_TRUE(referenceSatisfied(t.get(), r, ntax)) << "tree " << k;
+    }
+
+    load(false);
+    gErrorCodes.clear();
+    EXPECT_NE(runHeuristicSearch(data), 0);
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{567});
+
+    srch.converse = 1;
+    buf = load(true);
+    ASSERT_EQ(runHeuristicSearch(data), 0) << ::testing::PrintToString(gErrorCodes);
+    ASSERT_GT(numTreesInBuffer(buf), 0u);
+    const double *scores = getTreeScoreArray(buf);
+    for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {
+        ASSERT_EQ(getTree(buf, k, t.get()), 0);
+        setTraversalSeq(t.get());
+        EXPECT_FALSE(referenceSatisfied(t.get(), r, ntax)) << "tree " << k;
+        pointTreeAtPackedData(t.get(), data);
+        if (scores)
+            EXPECT_EQ(scores[k - 1], calcParsimonyScore(data, t.get(), false)) << "tree " << k;
+    }
 }
 
 }  // namespace
