@@ -6,7 +6,11 @@
 #include <random>
 
 #include "parsimony/treelen.h"
+#include "search/constrsearch.h"
+#include "search/countswaps.h"
 #include "search/hsearch.h"
+#include "search/search.h"
+#include "search/tbr.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
 #include "search/swap_test_support.h"
@@ -270,6 +274,56 @@ TEST_F(ConstrainedSearch, StartsFromTreesInMemoryTheConstraintAdmits)
         if (scores)
             EXPECT_EQ(scores[k - 1], calcParsimonyScore(data, t.get(), false)) << "tree " << k;
     }
+}
+
+// CountSwaps under a constraint counts the moves whose trees the oracle
+// admits (positive) or rejects (converse), for NNI, SPR and TBR.
+TEST_F(ConstrainedSearch, CountSwapsCountsOnlyAdmittedMoves)
+{
+    const uint32_t ntax = 8;
+    const std::vector<Reference> refs = {
+        {kConMonophyly, {taxa({1, 6}), taxa({1, 3, 6})}},
+        {kConBackbone, {taxa({2, 7}), taxa({1, 2, 4, 7})}},
+        {kConConvexity, {taxa({0, 3, 6}), taxa({1, 4}), taxa({2, 5, 7})}},
+    };
+    std::mt19937 gen(777);
+    makeData(randomMatrix(gen, ntax, 10));
+    TreePtr copy(createTreeForTaxa(ntax, ntax, true));
+    int filtered = 0;  // cases where the constraint turned some move away
+    for (const Reference &r : refs)
+        for (bool converse : {false, true}) {
+            define(r, ntax);
+            for (int trial = 0; trial < 3; trial++) {
+                TreePtr t = randomTree(gen, ntax, false);
+                ASSERT_EQ(prepareSearchConstraints(data, t.get(), converse, false, true), 0);
+                setTopolConstrained(converse ? -1 : 1);
+                for (int swap : {1, 2, 3}) {
+                    using Move = std::array<TreeNode *, 3>;
+                    std::vector<Move> moves;
+                    forEachTbrMove(
+                        t.get(), nullptr, swap, 0,
+                        [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+                            static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
+                            return 0;
+                        },
+                        &moves);
+                    double expected = 0;
+                    for (const Move &m : moves) {
+                        ASSERT_EQ(copyTree(t.get(), copy.get()), 0);
+                        auto at = [&](TreeNode *n) { return copy->nodes + (n - t->nodes); };
+                        ASSERT_EQ(finishRearr_TBR(copy.get(), at(m[0]), at(m[1]), at(m[2]), false), 0);
+                        setTraversalSeq(copy.get());
+                        expected += referenceSatisfied(copy.get(), r, ntax) != converse;
+                    }
+                    EXPECT_EQ(countRearrangements(t.get(), static_cast<uint32_t>(swap), 0), expected)
+                        << "type " << r.type << " converse " << converse << " swap " << swap;
+                    filtered += expected < static_cast<double>(moves.size());
+                }
+                setTopolConstrained(0);
+                releaseSearchConstraints();
+            }
+        }
+    EXPECT_GT(filtered, 20);
 }
 
 }  // namespace
