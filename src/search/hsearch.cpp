@@ -752,10 +752,14 @@ void beginOuterReplicate(HSearchRun &run)
     allocIslands(run.nreps + 1);
 }
 
+double gLastRearrangements = 0.0;
+
 struct RunCleanup {
     HSearchRun &run;
     ~RunCleanup()
     {
+        if (run.hsd)
+            gLastRearrangements = run.hsd->rearrTriedTotal;
         if (run.mainBuf)
             setActiveTreeBuffer(run.mainBuf);
         run.hsd = destroyHSearchData(run.hsd);
@@ -973,3 +977,5 @@ int runHeuristicSearch(DataInfo *data)
 }
 
 int doHSearchCmd() { return stdHeuristicSearch(0, activeDataInfo()); }
+
+double lastHSearchRearrangements() { return gLastRearrangements; }

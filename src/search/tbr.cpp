@@ -259,6 +259,14 @@ public:
 
     double score(TreeNode *T, TreeNode *R, double bound)
     {
+        // The interchange that takes K to the edge of P's sibling is scored
+        // on the whole tree from the four sets around it: the cut and its
+        // two incremental updates are only made for moves that need them.
+        if (!restCut_ && !alt_ && R == K_ && !rootCase_ && P_->anc->anc && T->anc == P_->anc && T != P_) {
+            double s = start_;
+            frvEvalSwap_NNI(d_, nullptr, K_, &s, bound);
+            return s;
+        }
         ensure(R != K_);
         const ParsNodeSets *sub = R == K_ ? down(K_) : fin(R), *rest = rootCase_ ? down(tree_->root) : fin(T);
         if (alt_)
@@ -347,7 +355,8 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
             if (K->anc->anc && !sibling(K))
                 continue;
             ReconList rr, gr;
-            const uint32_t reach = setReconSeq(tree, K, L, &rr, &gr);
+            // Interchanges reach no farther than one edge.
+            const uint32_t reach = setReconSeq(tree, K, swapType == kSwapNNI ? 1 : L, &rr, &gr);
             maxMet = std::max(maxMet, reach);
             const uint32_t top = std::min(reach, h);
             if (top < l)
