@@ -29,3 +29,12 @@ bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)
 bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u);
 bool tbrMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R);
 bool ecrMoveAllowed(const Tree *tree, const RearrObject *hit);
+
+// The moves of a TBR, SPR or NNI pass, tested from constraint records of
+// the two parts of each cut: beginConstrainedPass takes the tree whole at
+// the start of the pass, beginConstrainedCut each cut before it is made;
+// cutMoveAllowed then answers for any move of that cut, whether the tree is
+// cut or not (as tbrMoveAllowed would for the whole tree).
+void beginConstrainedPass(const Tree *tree);
+void beginConstrainedCut(const TreeNode *K);
+bool cutMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R);

@@ -398,19 +398,19 @@ double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
 int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre, uint32_t reconLimit,
                           double *scoreToBeat, double *best)
 {
-    // A move is tested on the whole tree, so the cut is mended around the test.
-    auto allowedUnderConstraints = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
-        if (!topolConstraintsActive())
-            return true;
-        const bool rest = cut.restCut(), sub = cut.subCut();
-        cut.restore();
-        const bool allowed = tbrMoveAllowed(tree, K, T, R);
-        cut.recut(rest, sub);
-        return allowed;
-    };
+    // A move is tested from the constraint records of its cut, begun while
+    // the tree is still whole (the cut is made lazily, by the first score).
+    const bool constrained = topolConstraintsActive();
+    if (constrained)
+        beginConstrainedPass(tree);
+    const TreeNode *recordsFor = nullptr;
     auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
         if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
             return 0;
+        if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
+            beginConstrainedCut(K);
+            recordsFor = K;
+        }
         const double bound = *scoreToBeat;
         const double score = cut.score(T, R, bound);
         if (getAbortedStatus() && confirmAbortRequest())
@@ -418,7 +418,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;
         int rc = 0;
-        if (scoreIsGood(hsd, score, bound, *best) && allowedUnderConstraints(cut, K, T, R)) {
+        if (scoreIsGood(hsd, score, bound, *best) && cutMoveAllowed(tree, K, T, R)) {
             RearrObject r;
             makeRearrObject(&r, K, T, R, score);
             // A save may flush the hit list, which applies moves to the

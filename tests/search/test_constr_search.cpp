@@ -326,4 +326,56 @@ TEST_F(ConstrainedSearch, CountSwapsCountsOnlyAdmittedMoves)
     EXPECT_GT(filtered, 20);
 }
 
+// The incremental test of a TBR move from the records of its cut equals the
+// whole-tree test of the tree the move makes, for every move of random
+// trees, under every kind of constraint, positive and converse.
+TEST_F(ConstrainedSearch, CutRecordsJudgeEveryMoveAsTheWholeTreeTest)
+{
+    const std::vector<Reference> refs = {
+        {kConMonophyly, {taxa({1, 6}), taxa({1, 3, 6}), taxa({2, 5})}},
+        {kConBackbone, {taxa({2, 7}), taxa({1, 2, 4, 7})}},
+        {kConConvexity, {taxa({0, 3, 6, 8}), taxa({1, 4}), taxa({2, 5, 7, 9})}},
+    };
+    std::mt19937 gen(31337);
+    uint64_t both[2] = {0, 0};
+    for (uint32_t ntax : {8u, 10u}) {
+        makeData(randomMatrix(gen, ntax, 6));
+        for (const Reference &r : refs)
+            for (bool converse : {false, true}) {
+                Reference own = r;
+                for (Mask &g : own.groups)
+                    g &= (Mask{1} << ntax) - 1;
+                define(own, ntax);
+                for (int trial = 0; trial < 4; trial++) {
+                    TreePtr t = randomTree(gen, ntax, false);
+                    ASSERT_EQ(prepareSearchConstraints(data, t.get(), converse, false, true), 0);
+                    setTopolConstrained(converse ? -1 : 1);
+                    using Move = std::array<TreeNode *, 3>;
+                    std::vector<Move> moves;
+                    forEachTbrMove(
+                        t.get(), nullptr, 3, 0,
+                        [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+                            static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
+                            return 0;
+                        },
+                        &moves);
+                    const TreeNode *begun = nullptr;
+                    beginConstrainedPass(t.get());
+                    for (const Move &m : moves) {
+                        if (m[0] != begun)
+                            beginConstrainedCut(begun = m[0]);
+                        const bool whole = tbrMoveAllowed(t.get(), m[0], m[1], m[2]);
+                        both[whole]++;
+                        EXPECT_EQ(cutMoveAllowed(t.get(), m[0], m[1], m[2]), whole)
+                            << "type " << r.type << " converse " << converse << " ntax " << ntax;
+                    }
+                    setTopolConstrained(0);
+                    releaseSearchConstraints();
+                }
+            }
+    }
+    EXPECT_GT(both[0], 1000u);
+    EXPECT_GT(both[1], 1000u);
+}
+
 }  // namespace
