@@ -235,6 +235,7 @@ int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool conver
     check.enforce = true;
     check.converse = converse;
     check.noSwapping = noSwapping;
+    check.resampling = gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1;
     check.looseness = srch.looseConvex;
     const int rc = initSearchConstraints(gScratch.get(), data, check, quiet);
     if (rc != 0)

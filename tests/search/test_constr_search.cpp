@@ -215,6 +215,15 @@ TEST_F(ConstrainedSearch, RefusalsNameTheirError)
     gErrorCodes.clear();
     EXPECT_NE(runHeuristicSearch(data), 0);
     EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{548});
+    // Resampling replicates cannot look for trees without a group.
+    hs.swap = 3;
+    gSearchState.replicatedKind = 1;
+    gErrorCodes.clear();
+    TreePtr t(createTreeForTaxa(6, 6, true));
+    EXPECT_NE(prepareSearchConstraints(data, t.get(), true, false, true), 0);
+    gSearchState.replicatedKind = 0;
+    releaseSearchConstraints();
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{549});
 }
 
 // Starting from trees in memory: trees that break a positive constraint are
@@ -339,6 +348,7 @@ TEST_F(ConstrainedSearch, CutRecordsJudgeEveryMoveAsTheWholeTreeTest)
     std::mt19937 gen(31337);
     uint64_t both[2] = {0, 0};
     for (uint32_t ntax : {8u, 10u}) {
+        dropData();
         makeData(randomMatrix(gen, ntax, 6));
         for (const Reference &r : refs)
             for (bool converse : {false, true}) {
