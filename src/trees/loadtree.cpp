@@ -25,9 +25,10 @@
 
 namespace {
 
-bool gLoadAsBackbone = false;
-
-int storeConstraintTree(Tree *tree, const char *name) { return addConstraintFromTree(tree, name, gLoadAsBackbone); }
+int storeConstraintTree(void *asBackbone, Tree *tree, const char *name)
+{
+    return addConstraintFromTree(tree, name, *static_cast<bool *>(asBackbone));
+}
 
 // Holds every taxon active while the trees are read: constraints name
 // deleted taxa too.
@@ -69,9 +70,9 @@ int doLoadConstrCmd()
         // Constraints loaded before an error stay defined.
         if (!ldCnstrOpt.append)
             deallocAllConstraints();
-        gLoadAsBackbone = ldCnstrOpt.asBackbone != 0;
+        bool asBackbone = ldCnstrOpt.asBackbone != 0;
         EveryTaxonActive all(d);
-        status = readNamedTrees(plain, !gLoadAsBackbone, storeConstraintTree, &loaded);
+        status = readNamedTrees(plain, !asBackbone, storeConstraintTree, &asBackbone, &loaded);
         clearStatusText();
     }
     closeInputFile(&input);

@@ -797,6 +797,7 @@ struct ReadJob {
     SumTStoreFxn sumTStore = nullptr; // SumTrees: every tree read goes here
     TreeBuffer *sumTBuffer = nullptr; // ... and is counted in this buffer
     NamedTreeStoreFxn namedStore = nullptr;  // LoadConstr: every tree with its name
+    void *namedContext = nullptr;
 };
 
 // Stores a tree read according to the keep mode. 0, 1 on error, kStopReading.
@@ -809,7 +810,7 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
     }
     if (job.namedStore) {
         r->treesKept++;
-        return job.namedStore(job.tree, name);
+        return job.namedStore(job.namedContext, job.tree, name);
     }
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     Tree *tree = job.tree;
@@ -1741,7 +1742,7 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     return status;
 }
 
-int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, uint32_t *treesRead)
+int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, void *ctx, uint32_t *treesRead)
 {
     DataInfo *d = activeDataInfo();
     if (!d || d->ntax == 0)
@@ -1750,6 +1751,7 @@ int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, uint
     job.flags = plain ? static_cast<uint32_t>(kReadPlainFile) : 0u;
     job.forceRooted = true;
     job.namedStore = store;
+    job.namedContext = ctx;
     job.reader = createTreeReader(d, false, false);
     job.tree = createTreeForTaxa(d->ntax, d->ntax, true);
     int status = job.reader && job.tree ? 0 : 1;
