@@ -42,6 +42,7 @@
 #include "data/usertypes.h"
 #include "trees/contree.h"
 #include "trees/treedist.h"
+#include "trees/loadtree.h"
 #include "trees/readtree.h"
 #include "trees/sumt.h"
 #include "trees/savetree.h"

@@ -13,6 +13,7 @@
 #include "distance/nj.h"
 #include "distance/pairdiff.h"
 #include "distance/userdist.h"
+#include "qel/qel_errormsg.h"
 #include "search/starttree.h"
 #include "search/critscore.h"
 #include "trees/treeutil.h"
@@ -32,6 +33,22 @@ int buildNJStartTree(DataInfo *data, Tree *tree)
     const int status = makeNJTree(cd, true, false);
     destroyClustData(cd);
     return status;
+}
+
+// Branch and bound needs fits that only grow as taxa are added: least
+// squares with negative lengths prohibited or allowed.
+int refuseDistanceBandb()
+{
+    if (dist.objective != kObjectiveLsFit)
+        return qel_errorMsg(536, "The minimum evolution objective function (including BME) is not permitted with "
+                                 "branch-and-bound search.\tYou must change the objective function to least-squares "
+                                 "for distance-based branch-and-bound."),
+               1;
+    if (dist.negBrLen == kNegBrLenSetZero || dist.negBrLen == kNegBrLenSetAbsVal)
+        return qel_errorMsg(538, "The branch-and-bound method cannot be used with the \"set to zero\" or \"set to "
+                                 "absolute value\" options for negative-branch-length handling."),
+               1;
+    return 0;
 }
 
 }  // namespace
@@ -73,5 +90,6 @@ int installDistanceHooks()
                                                 : "Weighted sum-of-squares";
     };
     search.lengthDecimals = [] { return std::clamp(dist.precision, 0, kMaxDistDecimals); };
+    search.refuseBranchAndBound = refuseDistanceBandb;
     return installDataServices(s) | installCriterionSearchFxns(kCriterionDistance, search);
 }

@@ -187,5 +187,23 @@ int installLikelihoodHooks()
     describe.showProbabilities = [](Tree *tree, DataInfo *d) { return showMLBaseProbs(tree, activeModelGroup(), d); };
     describe.allProbs = [] { return ml.allProbs != 0; };
     installLikelihoodDescribeHooks(describe);
+    // Conditioning on variable characters lets a tree score better than
+    // the partial trees it grows from: no bound holds.
+    search.refuseBranchAndBound = [] {
+        const DataInfo *d = activeDataInfo();
+        if (!(d && mustUseMkv(d)) && ml.NST != static_cast<int32_t>(kNstMkv))
+            return 0;
+        qel_errorMsg(537, "Mkv model is not permitted with branch-and-bound search.\tHeuristic or exhaustive "
+                          "searches may be used.");
+        return 1;
+    };
+    // Node ages need a root: a search of unrooted trees under a clock would
+    // refuse every tree it tried.
+    search.refuseSearch = [](bool rooted) {
+        if (rooted || !ml.clock)
+            return 0;
+        qel_errorMsg(0, "Likelihood under a molecular clock needs rooted trees.");
+        return 1;
+    };
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

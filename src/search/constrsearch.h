@@ -9,6 +9,7 @@
 #include "trees/treeutil.h"
 
 struct DataInfo;
+struct RearrObject;
 
 // Before a search that enforces constraints: checks the options, builds the
 // scratch tree with its constraint bits. 0 go on, 1 refused, -1 cancelled.
@@ -19,6 +20,21 @@ void releaseSearchConstraints();
 // constraint (positive mode) or violates it (converse mode). Always true when
 // no constraint is enforced.
 bool searchTreeAllowed(const Tree *tree);
+// A taxon joined to a partial tree: a partial tree that breaks a positive
+// constraint breaks it in every tree grown from it, so only positive
+// constraints are tested (converse ones always pass).
 bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
+// The join that finishes a tree: tested under either mode.
+bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
 bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u);
 bool tbrMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R);
+bool ecrMoveAllowed(const Tree *tree, const RearrObject *hit);
+
+// The moves of a TBR, SPR or NNI pass, tested from constraint records of
+// the two parts of each cut: beginConstrainedPass takes the tree whole at
+// the start of the pass, beginConstrainedCut each cut before it is made;
+// cutMoveAllowed then answers for any move of that cut, whether the tree is
+// cut or not (as tbrMoveAllowed would for the whole tree).
+void beginConstrainedPass(const Tree *tree);
+void beginConstrainedCut(const TreeNode *K);
+bool cutMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R);

@@ -1,6 +1,7 @@
 #include "search/countswaps.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -9,8 +10,10 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_random.h"
 #include "qel/qel_sets.h"
+#include "search/constrsearch.h"
 #include "search/hsearch.h"
 #include "search/hsprep.h"
+#include "search/search.h"
 #include "search/search_settings.h"
 #include "cli/qel_cmdline.h"
 #include "search/tbr.h"
@@ -45,7 +48,22 @@ double countRearrangements(Tree *tree, uint32_t swapType, uint32_t reconLimit)
     // data say about it and whatever was counted before.
     if (swapType == 0)
         return 0.0;
-    return countTbrRearrangements(tree, static_cast<int>(swapType), reconLimit);
+    if (getTopolConstrained() == 0)
+        return countTbrRearrangements(tree, static_cast<int>(swapType), reconLimit);
+    // Under a constraint only the moves it admits count. A move is judged on
+    // the whole tree, which is cut while the moves are listed: they are
+    // collected first and tested after.
+    using Move = std::array<TreeNode *, 3>;
+    std::vector<Move> moves;
+    forEachTbrMove(
+        tree, nullptr, static_cast<int>(swapType), reconLimit,
+        [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+            static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
+            return 0;
+        },
+        &moves);
+    return static_cast<double>(
+        std::count_if(moves.begin(), moves.end(), [&](const Move &m) { return tbrMoveAllowed(tree, m[0], m[1], m[2]); }));
 }
 
 int doCountSwapsCmd()
@@ -68,7 +86,7 @@ int doCountSwapsCmd()
     if (!any)
         addSetMember(list.get(), 0);
     skipRestOfCmd();
-    if (prepForSearch(data, kSearchNoMinTaxa) != 0)
+    if (prepForSearch(data, kSearchNoMinTaxa | kSearchConstraintsOk) != 0)
         return 1;
     setSearchVariables(kSearchModeCountSwaps, data);
     const uint32_t swapType = hs.swap;
@@ -76,6 +94,14 @@ int doCountSwapsCmd()
     TreeHandle tree(createSearchTree(data));
     if (!tree)
         return finishSearch(1);
+    struct ConstraintsGuard {
+        ~ConstraintsGuard() { releaseSearchConstraints(); }
+    } constraintsGuard;
+    if (srch.enforce) {
+        const int rc = prepareSearchConstraints(data, tree.get(), srch.converse != 0, false, true);
+        if (rc != 0)
+            return finishSearch(rc < 0 ? 0 : 1);
+    }
     RNG rng{};
     initRNG(&rng, makeSeed(0, 0, 0, 0));  // fresh for each command: the resolution of polytomies is arbitrary
 

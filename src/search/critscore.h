@@ -30,6 +30,14 @@ struct CriterionSearchFxns {
     // criterion describes trees otherwise.
     const char *(*scoreLabel)();
     int (*lengthDecimals)();
+    // Refuses settings under which the scores of partial trees bound
+    // nothing, so that branch and bound cannot run (0 none, else 1 after
+    // the error). Null when every setting allows it.
+    int (*refuseBranchAndBound)();
+    // Refuses a search of rooted or unrooted trees that the criterion's
+    // settings cannot score, once, before it starts (0, else 1 after the
+    // error). Null when it can score either.
+    int (*refuseSearch)(bool rooted);
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

@@ -1,5 +1,7 @@
 #include "search/ecr.h"
 
+#include "search/constrsearch.h"
+
 #include <vector>
 
 #include "parsimony/calcsets.h"
@@ -342,7 +344,8 @@ int contractAndRefineAdjacent(Tree *tree, HSearchData *hsd, TreeNode *X, int typ
             r.code[0] = static_cast<int16_t>(type);
             r.code[1] = static_cast<int16_t>(entry);
             r.isEcr = kEcrAdjacent;
-            rc = tryToSaveTree(hsd, tree, &r, false, best);
+            if (ecrMoveAllowed(tree, &r))
+                rc = tryToSaveTree(hsd, tree, &r, false, best);
         }
         if (int stop = finishEvaluation(hsd, rc))
             return stop;

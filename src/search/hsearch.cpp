@@ -244,11 +244,18 @@ int copyTreesToStartBuffer(HSearchRun &run)
     setRootededness(run.startBuf, memRooted);
     run.memFirst = first;
     run.memLast = last;
-    uint32_t dichotomized = 0, redundant = 0;
+    uint32_t dichotomized = 0, redundant = 0, incompatible = 0;
     double *scores = getTreeScoreArray(run.startBuf);
+    const int32_t constrained = getTopolConstrained();
     for (uint32_t k = first; k <= last; k++) {
         if (getTree(run.mainBuf, k, run.tree) != 0)
             return 1;
+        // Resolving a polytomy keeps every group, so a tree that breaks a
+        // positive constraint breaks it resolved too.
+        if (constrained > 0 && !searchTreeAllowed(run.tree)) {
+            incompatible++;
+            continue;
+        }
         determineIfTreeIsBinary(run.tree);
         const bool binary = isTreeBinary(run.tree);
         if (!binary) {
@@ -263,11 +270,17 @@ int copyTreesToStartBuffer(HSearchRun &run)
         }
         if (isPutTreeFull(slot))
             return 1;
-        scores[slot - 1] = startingTreeScore(run);
+        // Under converse constraints a starting tree's length bounds nothing.
+        scores[slot - 1] = constrained < 0 ? kNoScoreValue : startingTreeScore(run);
         if (getAbortedStatus() != 0 && confirmAbortRequest())
             return 2;
     }
     clearStatusText();
+    if (incompatible)
+        qel_printf("   %u \bstarting %s incompatible with constraints will not be input to branch swapping\n",
+                   incompatible, incompatible == 1 ? "tree" : "trees");
+    if (numTreesInBuffer(run.startBuf) == 0 && incompatible)
+        return qel_errorMsg(567, "All starting trees were rejected due to constraint incompatibility."), 1;
     if (dichotomized) {
         qel_printf("%u \bnon-binary starting %s arbitrarily dichotomized before branch swapping", dichotomized,
                    dichotomized == 1 ? "tree" : "trees");
@@ -349,6 +362,17 @@ int getStartingTrees(HSearchRun &run)
     const bool nonMinAllowed = hs.useNonMin || run.randomAddition;
     const uint32_t n = numTreesInBuffer(run.startBuf);
     double *startScores = getTreeScoreArray(run.startBuf);
+    // Under converse constraints starting trees come unscored: one the
+    // constraint admits gets its score, or it would be kept as worse than
+    // every neighbour; the others are swapped from but never stored.
+    if (getTopolConstrained() < 0)
+        for (uint32_t i = 1; i <= n; i++) {
+            getTree(run.startBuf, i, run.tree);
+            if (searchTreeAllowed(run.tree)) {
+                startScores[i - 1] = startingTreeScore(run);
+                hsd->bestScoreRep = std::min(hsd->bestScoreRep, startScores[i - 1]);
+            }
+        }
     if (run.fromMemory)
         for (uint32_t i = 0; i < n; i++)
             hsd->bestScoreRep = std::min(hsd->bestScoreRep, startScores[i]);
@@ -751,10 +775,14 @@ void beginOuterReplicate(HSearchRun &run)
     allocIslands(run.nreps + 1);
 }
 
+double gLastRearrangements = 0.0;
+
 struct RunCleanup {
     HSearchRun &run;
     ~RunCleanup()
     {
+        if (run.hsd)
+            gLastRearrangements = run.hsd->rearrTriedTotal;
         if (run.mainBuf)
             setActiveTreeBuffer(run.mainBuf);
         run.hsd = destroyHSearchData(run.hsd);
@@ -872,10 +900,9 @@ int runHeuristicSearch(DataInfo *data)
         return 1;
     if (prepForSearch(data, kSearchConstraintsOk) != 0)
         return finishSearch(1);
-    if (srch.enforce && (hs.ecr || hs.startSource != kStartStepwise))
-        return qel_errorMsg(0, "Constraints cannot be enforced with %s yet; use stepwise addition and NNI, SPR or "
-                               "TBR swapping.",
-                            hs.ecr ? "contract-and-refine swapping" : "starting trees other than stepwise addition"),
+    if (srch.enforce && hs.startSource == kStartNJ)
+        return qel_errorMsg(0, "Constraints cannot be enforced with neighbor-joining starting trees yet; use "
+                               "stepwise addition or trees in memory."),
                finishSearch(1);
     run.rooted = isRootedSearch(data);
     run.mainBuf = getActiveTreeBuffer();
@@ -973,3 +1000,5 @@ int runHeuristicSearch(DataInfo *data)
 }
 
 int doHSearchCmd() { return stdHeuristicSearch(0, activeDataInfo()); }
+
+double lastHSearchRearrangements() { return gLastRearrangements; }

@@ -17,6 +17,9 @@ int doHSearchCmd();
 int stdHeuristicSearch(int mode, DataInfo *data);
 // The search with the options as they are set (HSearch after reading them).
 int runHeuristicSearch(DataInfo *data);
+// The rearrangements the last heuristic search tried, for callers that
+// measure it.
+double lastHSearchRearrangements();
 
 // Installs the swapper for a swap type (1 NNI, 2 SPR, 3 TBR); 1 when that
 // swapper is not available.

@@ -107,6 +107,9 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
         return 1;
     if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse, flags) != 0)
         return 1;
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+        f && f->refuseSearch && f->refuseSearch(rooted) != 0)
+        return 1;
     gSearchState.rooted = rooted;
     return 0;
 }

@@ -245,14 +245,18 @@ void StepwiseBuilder::noteHeld(double s)
 
 void StepwiseBuilder::evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s)
 {
-    if (s == kNoScoreValue || !leafJoinAllowed(t, edge, taxon))
+    // The constraint is tested only for a join that would be kept: the
+    // test reads the whole tree, the score only the sets around the edge.
+    if (s == kNoScoreValue)
         return;
     if (hold_ == 1) {
-        if (compareScores(s, best_.score) < 0)
+        if (compareScores(s, best_.score) < 0 && leafJoinAllowed(t, edge, taxon))
             best_ = Connection{nodePosition(t, edge), taxon, s};
         return;
     }
     if (nextScores_.size() >= hold_ && compareScores(s, nextScores_[worst_]) >= 0)
+        return;
+    if (!leafJoinAllowed(t, edge, taxon))
         return;
     Tree *sc = scratch_.get();
     copyTree(t, sc);

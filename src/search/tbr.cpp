@@ -259,6 +259,14 @@ public:
 
     double score(TreeNode *T, TreeNode *R, double bound)
     {
+        // The interchange that takes K to the edge of P's sibling is scored
+        // on the whole tree from the four sets around it: the cut and its
+        // two incremental updates are only made for moves that need them.
+        if (!restCut_ && !alt_ && R == K_ && !rootCase_ && P_->anc->anc && T->anc == P_->anc && T != P_) {
+            double s = start_;
+            frvEvalSwap_NNI(d_, nullptr, K_, &s, bound);
+            return s;
+        }
         ensure(R != K_);
         const ParsNodeSets *sub = R == K_ ? down(K_) : fin(R), *rest = rootCase_ ? down(tree_->root) : fin(T);
         if (alt_)
@@ -349,7 +357,8 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
             if (K->anc->anc && !sibling(K))
                 continue;
             ReconList rr, gr;
-            const uint32_t reach = setReconSeq(tree, K, L, &rr, &gr);
+            // Interchanges reach no farther than one edge.
+            const uint32_t reach = setReconSeq(tree, K, swapType == kSwapNNI ? 1 : L, &rr, &gr);
             maxMet = std::max(maxMet, reach);
             const uint32_t top = std::min(reach, h);
             if (top < l)
@@ -391,19 +400,19 @@ double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
 int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre, uint32_t reconLimit,
                           double *scoreToBeat, double *best)
 {
-    // A move is tested on the whole tree, so the cut is mended around the test.
-    auto allowedUnderConstraints = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
-        if (!topolConstraintsActive())
-            return true;
-        const bool rest = cut.restCut(), sub = cut.subCut();
-        cut.restore();
-        const bool allowed = tbrMoveAllowed(tree, K, T, R);
-        cut.recut(rest, sub);
-        return allowed;
-    };
+    // A move is tested from the constraint records of its cut, begun while
+    // the tree is still whole (the cut is made lazily, by the first score).
+    const bool constrained = topolConstraintsActive();
+    if (constrained)
+        beginConstrainedPass(tree);
+    const TreeNode *recordsFor = nullptr;
     auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
         if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
             return 0;
+        if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
+            beginConstrainedCut(K);
+            recordsFor = K;
+        }
         const double bound = *scoreToBeat;
         const double score = cut.score(T, R, bound);
         if (getAbortedStatus() && confirmAbortRequest())
@@ -411,7 +420,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;
         int rc = 0;
-        if (scoreIsGood(hsd, score, bound, *best) && allowedUnderConstraints(cut, K, T, R)) {
+        if (scoreIsGood(hsd, score, bound, *best) && cutMoveAllowed(tree, K, T, R)) {
             RearrObject r;
             makeRearrObject(&r, K, T, R, score);
             // A save may flush the hit list, which applies moves to the

@@ -1,5 +1,7 @@
 #include "search/xsearch.h"
 
+#include "search/critscore.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -25,6 +27,7 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_time.h"
 #include "search/condense.h"
+#include "search/constrsearch.h"
 #include "search/freqdist.h"
 #include "search/hitlist.h"
 #include "search/hsprep.h"
@@ -49,6 +52,18 @@ constexpr uint32_t kLevelInc[4] = {315, 63, 9, 1};
 
 XsearchResult gLastResult;
 bool gPartitionBound = true;
+
+// Settings whose scores are not bounded by the scores of partial trees.
+int refuseBandbSettings()
+{
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    return f && f->refuseBranchAndBound ? f->refuseBranchAndBound() : 0;
+}
+
+// Releases the search's constraint scratch tree on every way out.
+struct SearchConstraintsGuard {
+    ~SearchConstraintsGuard() { releaseSearchConstraints(); }
+};
 
 ParsNodeSets *down(const TreeNode *n) { return nodeSets(n->abm[0]); }
 ParsNodeSets *fin(const TreeNode *n) { return nodeSets(n->abm[2]); }
@@ -346,7 +361,7 @@ int32_t chooseFurthest(XsearchData &x, uint32_t lv, double curLen)
             if (isExcluded(x, e, y))
                 continue;
             double lb = 0.0, len = 0.0;
-            if (getParsLB(x, lv, curLen, e, y, rem, &lb, &len)) {
+            if (getParsLB(x, lv, curLen, e, y, rem, &lb, &len) || !leafJoinAllowed(x.tree.get(), e, y)) {
                 setExcluded(x, e, y);
                 continue;
             }
@@ -388,6 +403,7 @@ int traverseSearchTree(XsearchData &x, uint32_t lv, uint32_t progressBase, doubl
     }
     const double rem = x.exhaustive || last ? 0.0 : remainingTaxaBound(x, lv, taxon);
 
+
     // Pre-pass: bounds of every place; an edge that fails is marked for the
     // deeper levels of this branch too.
     bool any = false;
@@ -397,7 +413,10 @@ int traverseSearchTree(XsearchData &x, uint32_t lv, uint32_t progressBase, doubl
             L.excluded[i] = 1;
             continue;
         }
-        if (getParsLB(x, lv, curLen, e, taxon, rem, &L.bound[i], &L.length[i])) {
+        // A place that breaks a positive constraint breaks it at every
+        // deeper level too; converse constraints judge finished trees only.
+        if (getParsLB(x, lv, curLen, e, taxon, rem, &L.bound[i], &L.length[i]) ||
+            !(last ? finishingJoinAllowed(tree, e, taxon) : leafJoinAllowed(tree, e, taxon))) {
             L.excluded[i] = 1;
             setExcluded(x, e, taxon);
             continue;
@@ -476,7 +495,9 @@ int initialUpperBound(XsearchData &x)
         double bound = kNoScoreValue;
         r = localSearchFromOneTreeViaTBR(x.tree.get(), hsd, kSwapSPR, 0, &bound);
         destroyHSearchData(hsd);
-        x.upper = x.tree->score[0];
+        // Under converse constraints the climb may end on a tree the
+        // constraint does not admit; its length bounds nothing.
+        x.upper = searchTreeAllowed(x.tree.get()) ? x.tree->score[0] : kNoScoreValue;
     }
     clearStatusText();
     return r;
@@ -681,6 +702,13 @@ int exactTreeSearch(bool exhaustive, int mode)
     DataInfo *data = activeDataInfo();
     if (!data)
         return 1;
+    if (!exhaustive && refuseBandbSettings() != 0)
+        return 1;
+    // The walk scores partial trees by their parsimony state sets.
+    if (gCriterion != kCriterionParsimony)
+        return qel_errorMsg(0, "%s searches under the %s criterion are not available yet.", kindName(exhaustive),
+                            currentCriterionString()),
+               1;
     if (checkCharStatusUpdate(data) != 0)
         return 1;
     if (mode == 0) {
@@ -713,7 +741,7 @@ int exactTreeSearch(bool exhaustive, int mode)
         return qel_errorMsg(539, "The number of classes for the tree-score frequency distribution must be greater "
                                  "than 1."),
                1;
-    if (prepForSearch(data, exhaustive ? kSearchExhaustive : 0) != 0)
+    if (prepForSearch(data, kSearchConstraintsOk | (exhaustive ? kSearchExhaustive : 0)) != 0)
         return finishSearch(1);
     setStatusText("Final preparation for search...");
     x.rooted = isRootedSearch(data);
@@ -730,6 +758,14 @@ int exactTreeSearch(bool exhaustive, int mode)
     if (!x.buf || !x.tree || !x.store) {
         clearStatusText();
         return finishSearch(1);
+    }
+    SearchConstraintsGuard constraintsGuard;
+    if (srch.enforce) {
+        const int rc = prepareSearchConstraints(data, x.tree.get(), srch.converse != 0, false, mode != 0);
+        if (rc != 0) {
+            clearStatusText();
+            return finishSearch(rc < 0 ? 0 : 1);
+        }
     }
     if (!getTreeScoreArray(x.buf))
         if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(x.buf)))

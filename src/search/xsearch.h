@@ -30,3 +30,4 @@ const XsearchResult &lastXsearchResult();
 // Whether branch and bound may use the incompatibility-partition bound (on
 // by default); off, only the connection and remaining-taxa bounds prune.
 void setXsearchPartitionBound(bool on);
+

@@ -83,6 +83,13 @@ void unlinkConstraint(Constraint *c)
     }
 }
 
+// Takes a constraint out of the registry for good.
+void discardConstraint(Constraint *c)
+{
+    unlinkConstraint(c);
+    freeConstraint(c);
+}
+
 void appendConstraint(Constraint *c, bool makeActive)
 {
     c->next = nullptr;
@@ -185,17 +192,7 @@ void deallocAllConstraints()
     const uint64_t generation = conInfo.generation;
     conInfo = ConInfo{};
     conInfo.generation = generation + 1;
-    const ConstraintHooks &h = constraintHooks();
-    if (h.constraintsFreed)
-        h.constraintsFreed();
 }
-
-namespace {
-ConstraintHooks gConHooks{};
-}
-
-void setConstraintHooks(const ConstraintHooks &hooks) { gConHooks = hooks; }
-const ConstraintHooks &constraintHooks() { return gConHooks; }
 
 // ---- Reading constraints ----------------------------------------------------------
 
@@ -241,7 +238,11 @@ int readConstraintTree(DataInfo *d, Constraint *c, bool asBackbone)
     destroyTreeReader(reader);
     if (rc != 0)
         return 1;
-    Tree *t = tree.get();
+    return setConstraintFromTree(d, c, tree.get(), asBackbone);
+}
+
+int setConstraintFromTree(const DataInfo *d, Constraint *c, Tree *t, bool asBackbone)
+{
     TreeNode *fork = t->nodes[0].firstChild;
     uint32_t internal = 0;
     for (TreeNode *p = nextPreorderNode(fork, fork); p; p = nextPreorderNode(p, fork))
@@ -273,17 +274,21 @@ int readConstraintTree(DataInfo *d, Constraint *c, bool asBackbone)
     return 0;
 }
 
-int readAndStoreConstraintTree(bool asBackbone, bool makeActive, const char *name)
+int addConstraintFromTree(Tree *tree, const char *name, bool asBackbone)
 {
-    auto *c = new (std::nothrow) Constraint;
-    if (!c)
+    if (std::strlen(name) > kMaxConstraintName)
+        return qel_errorMsg(0, "Constraint names cannot be longer than %u characters.", kMaxConstraintName);
+    auto c = std::make_unique<Constraint>();
+    std::strcpy(c->name, name);
+    if (setConstraintFromTree(activeDataInfo(), c.get(), tree, asBackbone) != 0)
         return 1;
-    std::snprintf(c->name, sizeof c->name, "%s", name);
-    if (readConstraintTree(activeDataInfo(), c, asBackbone) != 0) {
-        delete c;
-        return 1;
+    bool makeActive = false;
+    // A name met again replaces its definition, as a redefinition does.
+    if (Constraint *old = constraintTagToPtr(name)) {
+        makeActive = conInfo.active == old;
+        discardConstraint(old);
     }
-    appendConstraint(c, makeActive);
+    appendConstraint(c.release(), makeActive);
     return 0;
 }
 
@@ -391,11 +396,7 @@ int defineConstraint()
         }
         if (conInfo.active == old)
             makeActive = true;
-        unlinkConstraint(old);
-        const ConstraintHooks &h = constraintHooks();
-        if (h.constraintFreed)
-            h.constraintFreed(old);
-        freeConstraint(old);
+        discardConstraint(old);
     }
     char word[64];
     if (readToken(word, sizeof word) < 0)

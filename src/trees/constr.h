@@ -72,24 +72,22 @@ Constraint *getConstraintRefFromInput();
 Constraint *addConstraint(const char *name, uint32_t type, SplitsList *groups, bool makeActive);
 void deallocAllConstraints();
 // Bumped whenever a constraint is freed or redefined, so that per-tree data
-// built earlier never pass as fresh.
+// built earlier, and any record above that names a constraint, never pass
+// as fresh.
 uint64_t constraintGeneration();
 // The extra steps convexity constraints tolerate (the search's looseConvex).
 void setConvexLooseness(int32_t looseness);
 
-// What the layers above must hear of: a constraint freed (the permutation
-// test's references to it), or all of them.
-struct ConstraintHooks {
-    void (*constraintFreed)(const Constraint *c);
-    void (*constraintsFreed)();
-};
-void setConstraintHooks(const ConstraintHooks &hooks);
-const ConstraintHooks &constraintHooks();
 
 int defineConstraint();
 int doShowConstraintsCmd();
 int readConstraintTree(DataInfo *data, Constraint *c, bool asBackbone);
 int readAndStoreConstraintTree(bool asBackbone, bool makeActive, const char *name);
+// The groups of a constraint tree read elsewhere (all taxa active).
+int setConstraintFromTree(const DataInfo *d, Constraint *c, Tree *tree, bool asBackbone);
+// Appends (or, for a name already defined, replaces) a constraint made from
+// a tree; the first constraint defined becomes the active one.
+int addConstraintFromTree(Tree *tree, const char *name, bool asBackbone);
 
 // The "constraints" option of the settings and searches.
 int getConstrName(int operation, struct CmdParam *option, void *place);

@@ -798,6 +798,8 @@ struct ReadJob {
     bool stopped = false;             // "to" reached or the buffer is full
     SumTStoreFxn sumTStore = nullptr; // SumTrees: every tree read goes here
     TreeBuffer *sumTBuffer = nullptr; // ... and is counted in this buffer
+    NamedTreeStoreFxn namedStore = nullptr;  // LoadConstr: every tree with its name
+    void *namedContext = nullptr;
 };
 
 // Stores a tree read according to the keep mode. 0, 1 on error, kStopReading.
@@ -807,6 +809,10 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
     if (job.sumTStore) {
         r->treesKept++;
         return job.sumTStore(job.tree, r->treesRead);
+    }
+    if (job.namedStore) {
+        r->treesKept++;
+        return job.namedStore(job.namedContext, job.tree, name);
     }
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     Tree *tree = job.tree;
@@ -905,6 +911,8 @@ int readOneTree(ReadJob &job, bool utree, bool plain)
         }
         if (readEqualSign() != 0)
             return 1;
+    } else if (job.namedStore) {
+        std::snprintf(name, sizeof name, "Constraint %u", r->currentTree);
     } else {
         std::snprintf(name, sizeof name, "Tree %u", numTreesInMainBuffer() + 1);
     }
@@ -922,7 +930,7 @@ int readOneTree(ReadJob &job, bool utree, bool plain)
         rooted = job.forceRooted;
     else if (sc.rooted || sc.unrooted)
         rooted = sc.rooted != 0;
-    TreeBuffer *buf = job.sumTStore ? job.sumTBuffer : getMainTreeBuffer(nullptr);
+    TreeBuffer *buf = job.sumTStore ? job.sumTBuffer : job.namedStore ? nullptr : getMainTreeBuffer(nullptr);
     if (buf && buf->numTrees > 0 && (buf->rooted != 0) != rooted) {
         resetTokenLoc(&where);
         return qel_errorMsg(729, "You cannot mix rooted and unrooted trees.");
@@ -1753,6 +1761,33 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     return status;
 }
 
+int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, void *ctx, uint32_t *treesRead)
+{
+    DataInfo *d = activeDataInfo();
+    if (!d || d->ntax == 0)
+        return 1;
+    ReadJob job;
+    job.flags = plain ? static_cast<uint32_t>(kReadPlainFile) : 0u;
+    job.forceRooted = true;
+    job.namedStore = store;
+    job.namedContext = ctx;
+    job.reader = createTreeReader(d, false, false);
+    job.tree = createTreeForTaxa(d->ntax, d->ntax, true);
+    int status = job.reader && job.tree ? 0 : 1;
+    if (status == 0) {
+        job.reader->attachUnnamed = attachUnnamed;
+        const bool savedNexus = setNexusMode(true);
+        const bool savedParsing = setParsingNexusBlock(!plain);
+        status = plain ? readPlainTreeFile(job) : readTreesBlockBody(job);
+        setParsingNexusBlock(savedParsing);
+        setNexusMode(savedNexus);
+        *treesRead = job.reader->treesKept;
+    }
+    destroyTree(job.tree, true);
+    destroyTreeReader(job.reader);
+    return status == static_cast<int>(kStopReading) ? 1 : status;
+}
+
 int readTreesForSumT(TreeBuffer *privateBuffer, SumTStoreFxn store, uint32_t *treesRead)
 {
     DataInfo *d = activeDataInfo();
@@ -1800,8 +1835,6 @@ int readTreesBlockInFile()
 // ---------------------------------------------------------------------------
 // GetTrees
 
-namespace {
-
 // A plain tree file starts with "(" (after comments), or with the tree
 // count of a PHYLIP file, which is skipped; otherwise the first TREES block
 // is looked for. 1 when the file has none.
@@ -1820,8 +1853,6 @@ int skipToTrees(bool *plain, const char *fileName)
         return qel_errorMsg(707, "File \"%s\" has no TREES block.", fileName);
     return 0;
 }
-
-}  // namespace
 
 int doGetTreesCmd()
 {

@@ -170,5 +170,16 @@ int createImplicitTaxaBlock(DataInfo *data, bool report);
 using SumTStoreFxn = int (*)(Tree *tree, uint32_t position);
 int readTreesForSumT(TreeBuffer *privateBuffer, SumTStoreFxn store, uint32_t *treesRead);
 
+// LoadConstr: every tree of the TREES block (or plain tree file) at the
+// input position, read rooted, goes to store with its name ("Constraint n"
+// in a plain file), with ctx; attachUnnamed joins taxa a description leaves out to
+// its basal node. 0, 1 or 2; treesRead counts the trees stored.
+using NamedTreeStoreFxn = int (*)(void *ctx, Tree *tree, const char *name);
+int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, void *ctx, uint32_t *treesRead);
+
+// Positions the input at the first tree: a plain tree file (after a PHYLIP
+// tree count) or the first TREES block; error 707 when there is none.
+int skipToTrees(bool *plain, const char *fileName);
+
 // GetTrees.
 int doGetTreesCmd();

@@ -6,7 +6,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,35 +101,6 @@ protected:
         gPars.pending = 3;
         EXPECT_EQ(prepareParsimonyData(data), 0);
         return data;
-    }
-
-    // The shortest length over every unrooted binary tree, by inserting taxa
-    // one by one at every edge.
-    double exhaustiveBest(uint32_t ntax)
-    {
-        TreePtr t(createTreeForTaxa(ntax, ntax, true));
-        make3Tree(t.get(), ntax, 0, 1, 2);
-        double best = 1e37;
-        std::function<void(uint32_t)> grow = [&](uint32_t next) {
-            setTraversalSeq(t.get());
-            if (next == ntax) {
-                pointTreeAtPackedData(t.get(), data);
-                best = std::min(best, calcParsimonyScore(data, t.get(), false));
-                return;
-            }
-            std::vector<uint32_t> edges;
-            for (TreeNode *e = t->root->next; e; e = e->next)
-                edges.push_back(nodePosition(t.get(), e));
-            for (uint32_t pos : edges) {
-                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
-                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
-                grow(next + 1);
-                binPruneLeaf(leaf);
-                setTraversalSeq(t.get());
-            }
-        };
-        grow(3);
-        return best;
     }
 
     TreeBuffer *activeBuffer(uint32_t ntax, uint32_t capacity = 200)

@@ -58,6 +58,45 @@ inline std::vector<std::vector<int>> adjacencyOf(const Tree *tree)
 
 inline Splits treeSplits(const Tree *tree) { return splitsOf(adjacencyOf(tree), tree->ntax); }
 
+// Every unrooted binary tree of ntax taxa, by inserting taxa one by one at
+// every edge; fn sees each with its traversal set.
+inline void forEachBinaryTree(uint32_t ntax, const std::function<void(Tree *)> &fn)
+{
+    TreePtr t(createTreeForTaxa(ntax, ntax, true));
+    make3Tree(t.get(), ntax, 0, 1, 2);
+    std::function<void(uint32_t)> grow = [&](uint32_t next) {
+        setTraversalSeq(t.get());
+        if (next == ntax) {
+            fn(t.get());
+            return;
+        }
+        std::vector<uint32_t> edges;
+        for (TreeNode *e = t->root->next; e; e = e->next)
+            edges.push_back(nodePosition(t.get(), e));
+        for (uint32_t pos : edges) {
+            TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
+            ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
+            grow(next + 1);
+            binPruneLeaf(leaf);
+            setTraversalSeq(t.get());
+        }
+    };
+    grow(3);
+}
+
+// The shortest length over every unrooted binary tree (that keep admits).
+inline double exhaustiveBest(DataInfo *data, uint32_t ntax, const std::function<bool(Tree *)> &keep = {})
+{
+    double best = 1e37;
+    forEachBinaryTree(ntax, [&](Tree *t) {
+        if (keep && !keep(t))
+            return;
+        pointTreeAtPackedData(t, data);
+        best = std::min(best, calcParsimonyScore(data, t, false));
+    });
+    return best;
+}
+
 }  // namespace swaptest
 
 class SwapTest : public SearchTest {

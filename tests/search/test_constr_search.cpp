@@ -3,42 +3,29 @@
 // among the trees that satisfy the constraint (or, converse, violate it) by
 // a plain test of the tree's bipartitions or of the partition's step count,
 // must be what the search reaches, and every tree it keeps must pass that test.
-#include <functional>
 #include <random>
 
 #include "parsimony/treelen.h"
+#include "search/constrsearch.h"
+#include "search/countswaps.h"
 #include "search/hsearch.h"
-#include "search/stepwise.h"
+#include "search/search.h"
+#include "search/tbr.h"
 #include "search/search_settings.h"
-#include "search_fixture.h"
+#include "search/stepwise.h"
+#include "search/swap_test_support.h"
 #include "trees/constr.h"
 #include "trees/treeedit.h"
 
 namespace {
 
-using Mask = uint32_t;
+using namespace swaptest;
+using Mask = uint64_t;
 
 struct Reference {
     uint32_t type;
     std::vector<Mask> groups;  // backbone: the last is the backbone's taxa
 };
-
-// Taxa below every node other than the root tip.
-void clustersBelow(const TreeNode *n, std::vector<Mask> &out, Mask *mine)
-{
-    if (!n->firstChild) {
-        *mine = Mask{1} << n->index;
-        return;
-    }
-    Mask all = 0;
-    for (const TreeNode *c = n->firstChild; c; c = c->nextSib) {
-        Mask m = 0;
-        clustersBelow(c, out, &m);
-        out.push_back(m);
-        all |= m;
-    }
-    *mine = all;
-}
 
 // Fewest changes of the subset character below n (Sankoff, unit costs).
 std::vector<uint32_t> tipCosts(int32_t taxon, const Reference &r)
@@ -83,15 +70,16 @@ bool referenceSatisfied(const Tree *t, const Reference &r, uint32_t ntax)
                 length = std::min(length, tip[s] + root[o] + (o == s ? 0 : 1));
         return length < r.groups.size();
     }
-    std::vector<Mask> cl;
-    Mask below = 0;
-    clustersBelow(t->root->firstChild, cl, &below);
+    // A group is displayed when some split of the tree, restricted to the
+    // constraint's taxa, has it (or its complement there) as one side; a
+    // group that leaves out at most one of those taxa is always displayed.
+    const Splits splits = treeSplits(t);
     const Mask within = r.type == kConBackbone ? r.groups.back() : all;
     const size_t n = r.type == kConBackbone ? r.groups.size() - 1 : r.groups.size();
     for (size_t k = 0; k < n; k++) {
-        bool found = false;
-        for (Mask c : cl)
-            found |= (c & within) == r.groups[k] || (c & within) == (within & ~r.groups[k]);
+        bool found = std::popcount(within & ~r.groups[k]) <= 1;
+        for (Mask s : splits)
+            found |= (s & within) == r.groups[k] || (s & within) == (within & ~r.groups[k]);
         if (!found)
             return false;
     }
@@ -107,11 +95,11 @@ std::vector<std::string> randomMatrix(std::mt19937 &gen, uint32_t ntax, uint32_t
     return rows;
 }
 
-class ConstrainedSearch : public SearchTest {
+class ConstrainedSearch : public SwapTest {
 protected:
     void SetUp() override
     {
-        SearchTest::SetUp();
+        SwapTest::SetUp();
         saved = hs;
         savedSrch = srch;
         hs = HSearchOptions{};
@@ -122,38 +110,18 @@ protected:
         hs = saved;
         srch = savedSrch;
         deallocAllConstraints();
-        SearchTest::TearDown();
+        SwapTest::TearDown();
     }
 
-    // The shortest length over every unrooted binary tree whose reference
-    // verdict is `wanted`.
-    double exhaustiveBest(uint32_t ntax, const Reference &r, bool wanted)
+    void define(const Reference &r, uint32_t ntax)
     {
-        TreePtr t(createTreeForTaxa(ntax, ntax, true));
-        make3Tree(t.get(), ntax, 0, 1, 2);
-        double best = 1e37;
-        std::function<void(uint32_t)> grow = [&](uint32_t next) {
-            setTraversalSeq(t.get());
-            if (next == ntax) {
-                if (referenceSatisfied(t.get(), r, ntax) != wanted)
-                    return;
-                pointTreeAtPackedData(t.get(), data);
-                best = std::min(best, calcParsimonyScore(data, t.get(), false));
-                return;
-            }
-            std::vector<uint32_t> edges;
-            for (TreeNode *e = t->root->next; e; e = e->next)
-                edges.push_back(nodePosition(t.get(), e));
-            for (uint32_t pos : edges) {
-                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
-                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
-                grow(next + 1);
-                binPruneLeaf(leaf);
-                setTraversalSeq(t.get());
-            }
-        };
-        grow(3);
-        return best;
+        deallocAllConstraints();
+        SplitsList *groups = createSplitsList(ntax, static_cast<uint32_t>(r.groups.size()), true);
+        for (Mask g : r.groups) {
+            uint64_t w = g;
+            appendSplitToList(groups, &w);
+        }
+        ASSERT_NE(addConstraint("c", r.type, groups, true), nullptr);
     }
 
     HSearchOptions saved;
@@ -181,22 +149,19 @@ TEST_F(ConstrainedSearch, ReachesTheBestAllowedTreeAndKeepsNoOther)
     int trial = 0;
     for (const Reference &r : refs) {
         for (bool converse : {false, true}) {
-            for (uint32_t swap : {1u, 2u, 3u}) {
+            for (uint32_t swap : {1u, 2u, 3u, 4u}) {
                 SCOPED_TRACE(::testing::Message() << "constraint " << (&r - refs.data()) << " converse " << converse
                                                   << " swap " << swap);
                 dropData();
                 deallocAllConstraints();
                 makeData(randomMatrix(gen, ntax, 14));
                 TreeBuffer *buf = activeBuffer(ntax, 2000);
-                SplitsList *groups = createSplitsList(ntax, static_cast<uint32_t>(r.groups.size()), true);
-                for (Mask g : r.groups) {
-                    uint64_t w = g;
-                    appendSplitToList(groups, &w);
-                }
-                ASSERT_NE(addConstraint("c", r.type, groups, true), nullptr);
+                define(r, ntax);
                 srch.enforce = 1;
                 srch.converse = converse;
-                hs.swap = swap;
+                // 4: contract-and-refine.
+                hs.swap = std::min(swap, 3u);
+                hs.ecr = swap == 4;
                 hs.addSeq = kAddSeqRandom;
                 hs.nreps = 8;
                 hs.rseed[0] = 77 + trial++;
@@ -213,10 +178,13 @@ TEST_F(ConstrainedSearch, ReachesTheBestAllowedTreeAndKeepsNoOther)
                     pointTreeAtPackedData(t.get(), data);
                     best = std::min(best, calcParsimonyScore(data, t.get(), false));
                 }
-                // NNI from stepwise trees may stop at a local optimum; SPR and
-                // TBR with eight replicates reach the best allowed length.
+                // NNI from stepwise trees may stop at a local optimum; SPR,
+                // TBR and 2-ECR with eight replicates reach the best allowed
+                // length.
                 if (swap >= 2) {
-                    EXPECT_DOUBLE_EQ(best, exhaustiveBest(ntax, r, !converse));
+                    EXPECT_DOUBLE_EQ(best, exhaustiveBest(data, ntax, [&](Tree *t) {
+                                         return referenceSatisfied(t, r, ntax) != converse;
+                                     }));
                 }
             }
         }
@@ -247,6 +215,177 @@ TEST_F(ConstrainedSearch, RefusalsNameTheirError)
     gErrorCodes.clear();
     EXPECT_NE(runHeuristicSearch(data), 0);
     EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{548});
+    // Resampling replicates cannot look for trees without a group.
+    hs.swap = 3;
+    gSearchState.replicatedKind = 1;
+    gErrorCodes.clear();
+    TreePtr t(createTreeForTaxa(6, 6, true));
+    EXPECT_NE(prepareSearchConstraints(data, t.get(), true, false, true), 0);
+    gSearchState.replicatedKind = 0;
+    releaseSearchConstraints();
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{549});
+}
+
+// Starting from trees in memory: trees that break a positive constraint are
+// left out (and none left is error 567); under converse constraints the
+// trees kept break the constraint and carry their own lengths.
+TEST_F(ConstrainedSearch, StartsFromTreesInMemoryTheConstraintAdmits)
+{
+    const uint32_t ntax = 8;
+    const Reference r{kConMonophyly, {taxa({1, 6})}};
+    std::mt19937 gen(4242);
+    makeData(randomMatrix(gen, ntax, 14));
+    std::vector<TreePtr> pass, fail;
+    while (pass.size() < 2 || fail.size() < 3) {
+        TreePtr t = randomTree(gen, ntax, false);
+        auto &to = referenceSatisfied(t.get(), r, ntax) ? pass : fail;
+        if (to.size() < (&to == &pass ? 2u : 3u))
+            to.push_back(std::move(t));
+    }
+    define(r, ntax);
+    srch.enforce = 1;
+    hs.swap = 3;
+    hs.startSource = kStartCurrent;
+    auto load = [&](bool withPassing) {
+        TreeBuffer *buf = activeBuffer(ntax, 2000);
+        for (auto *set : {&fail, &pass})
+            if (set == &fail || withPassing)
+                for (TreePtr &t : *set)
+                    putTree(t.get(), buf, true);
+        return buf;
+    };
+    TreeBuffer *buf = load(true);
+    gPrinted.clear();
+    ASSERT_EQ(runHeuristicSearch(data), 0) << ::testing::PrintToString(gErrorCodes);
+    EXPECT_NE(gPrinted.find("3 \bstarting trees incompatible with constraints"), std::string::npos) << gPrinted;
+    TreePtr t(createTreeForTaxa(ntax, ntax, true));
+    for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {
+        ASSERT_EQ(getTree(buf, k, t.get()), 0);
+        setTraversalSeq(t.get());
+        EXPECT_TRUE(referenceSatisfied(t.get(), r, ntax)) << "tree " << k;
+    }
+
+    load(false);
+    gErrorCodes.clear();
+    EXPECT_NE(runHeuristicSearch(data), 0);
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{567});
+
+    srch.converse = 1;
+    buf = load(true);
+    ASSERT_EQ(runHeuristicSearch(data), 0) << ::testing::PrintToString(gErrorCodes);
+    ASSERT_GT(numTreesInBuffer(buf), 0u);
+    const double *scores = getTreeScoreArray(buf);
+    for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {
+        ASSERT_EQ(getTree(buf, k, t.get()), 0);
+        setTraversalSeq(t.get());
+        EXPECT_FALSE(referenceSatisfied(t.get(), r, ntax)) << "tree " << k;
+        pointTreeAtPackedData(t.get(), data);
+        if (scores)
+            EXPECT_EQ(scores[k - 1], calcParsimonyScore(data, t.get(), false)) << "tree " << k;
+    }
+}
+
+// CountSwaps under a constraint counts the moves whose trees the oracle
+// admits (positive) or rejects (converse), for NNI, SPR and TBR.
+TEST_F(ConstrainedSearch, CountSwapsCountsOnlyAdmittedMoves)
+{
+    const uint32_t ntax = 8;
+    const std::vector<Reference> refs = {
+        {kConMonophyly, {taxa({1, 6}), taxa({1, 3, 6})}},
+        {kConBackbone, {taxa({2, 7}), taxa({1, 2, 4, 7})}},
+        {kConConvexity, {taxa({0, 3, 6}), taxa({1, 4}), taxa({2, 5, 7})}},
+    };
+    std::mt19937 gen(777);
+    makeData(randomMatrix(gen, ntax, 10));
+    TreePtr copy(createTreeForTaxa(ntax, ntax, true));
+    int filtered = 0;  // cases where the constraint turned some move away
+    for (const Reference &r : refs)
+        for (bool converse : {false, true}) {
+            define(r, ntax);
+            for (int trial = 0; trial < 3; trial++) {
+                TreePtr t = randomTree(gen, ntax, false);
+                ASSERT_EQ(prepareSearchConstraints(data, t.get(), converse, false, true), 0);
+                setTopolConstrained(converse ? -1 : 1);
+                for (int swap : {1, 2, 3}) {
+                    using Move = std::array<TreeNode *, 3>;
+                    std::vector<Move> moves;
+                    forEachTbrMove(
+                        t.get(), nullptr, swap, 0,
+                        [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+                            static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
+                            return 0;
+                        },
+                        &moves);
+                    double expected = 0;
+                    for (const Move &m : moves) {
+                        ASSERT_EQ(copyTree(t.get(), copy.get()), 0);
+                        auto at = [&](TreeNode *n) { return copy->nodes + (n - t->nodes); };
+                        ASSERT_EQ(finishRearr_TBR(copy.get(), at(m[0]), at(m[1]), at(m[2]), false), 0);
+                        setTraversalSeq(copy.get());
+                        expected += referenceSatisfied(copy.get(), r, ntax) != converse;
+                    }
+                    EXPECT_EQ(countRearrangements(t.get(), static_cast<uint32_t>(swap), 0), expected)
+                        << "type " << r.type << " converse " << converse << " swap " << swap;
+                    filtered += expected < static_cast<double>(moves.size());
+                }
+                setTopolConstrained(0);
+                releaseSearchConstraints();
+            }
+        }
+    EXPECT_GT(filtered, 20);
+}
+
+// The incremental test of a TBR move from the records of its cut equals the
+// whole-tree test of the tree the move makes, for every move of random
+// trees, under every kind of constraint, positive and converse.
+TEST_F(ConstrainedSearch, CutRecordsJudgeEveryMoveAsTheWholeTreeTest)
+{
+    const std::vector<Reference> refs = {
+        {kConMonophyly, {taxa({1, 6}), taxa({1, 3, 6}), taxa({2, 5})}},
+        {kConBackbone, {taxa({2, 7}), taxa({1, 2, 4, 7})}},
+        {kConConvexity, {taxa({0, 3, 6, 8}), taxa({1, 4}), taxa({2, 5, 7, 9})}},
+    };
+    std::mt19937 gen(31337);
+    uint64_t both[2] = {0, 0};
+    for (uint32_t ntax : {8u, 10u}) {
+        dropData();
+        makeData(randomMatrix(gen, ntax, 6));
+        for (const Reference &r : refs)
+            for (bool converse : {false, true}) {
+                Reference own = r;
+                for (Mask &g : own.groups)
+                    g &= (Mask{1} << ntax) - 1;
+                define(own, ntax);
+                for (int trial = 0; trial < 4; trial++) {
+                    TreePtr t = randomTree(gen, ntax, false);
+                    ASSERT_EQ(prepareSearchConstraints(data, t.get(), converse, false, true), 0);
+                    setTopolConstrained(converse ? -1 : 1);
+                    using Move = std::array<TreeNode *, 3>;
+                    std::vector<Move> moves;
+                    forEachTbrMove(
+                        t.get(), nullptr, 3, 0,
+                        [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+                            static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
+                            return 0;
+                        },
+                        &moves);
+                    const TreeNode *begun = nullptr;
+                    beginConstrainedPass(t.get());
+                    for (const Move &m : moves) {
+                        if (m[0] != begun)
+                            beginConstrainedCut(begun = m[0]);
+                        const bool whole = tbrMoveAllowed(t.get(), m[0], m[1], m[2]);
+                        both[whole]++;
+                        EXPECT_EQ(cutMoveAllowed(t.get(), m[0], m[1], m[2]), whole)
+                            << "type " << r.type << " converse " << converse << " ntax " << ntax;
+                    }
+                    setTopolConstrained(0);
+                    releaseSearchConstraints();
+                }
+            }
+    }
+    EXPECT_GT(both[0], 1000u);
+    EXPECT_GT(both[1], 1000u);
 }
 
 }  // namespace

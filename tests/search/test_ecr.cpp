@@ -36,37 +36,11 @@ protected:
         SwapTest::TearDown();
     }
 
-    // Every unrooted binary tree of ntax taxa, by inserting taxa one by one
-    // at every edge; fn sees each with its traversal set.
-    void forEachTree(uint32_t ntax, const std::function<void(Tree *)> &fn)
-    {
-        TreePtr t(createTreeForTaxa(ntax, ntax, true));
-        make3Tree(t.get(), ntax, 0, 1, 2);
-        std::function<void(uint32_t)> grow = [&](uint32_t next) {
-            setTraversalSeq(t.get());
-            if (next == ntax) {
-                fn(t.get());
-                return;
-            }
-            std::vector<uint32_t> edges;
-            for (TreeNode *e = t->root->next; e; e = e->next)
-                edges.push_back(nodePosition(t.get(), e));
-            for (uint32_t pos : edges) {
-                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
-                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
-                grow(next + 1);
-                binPruneLeaf(leaf);
-                setTraversalSeq(t.get());
-            }
-        };
-        grow(3);
-    }
-
     // Every tree's splits with its length under the data (or 0).
     std::map<Splits, double> allTrees(uint32_t ntax)
     {
         std::map<Splits, double> out;
-        forEachTree(ntax, [&](Tree *t) {
+        forEachBinaryTree(ntax, [&](Tree *t) {
             double len = 0.0;
             if (data) {
                 pointTreeAtPackedData(t, data);

@@ -9,7 +9,7 @@
 #include "search/scores.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
-#include "search_fixture.h"
+#include "search/swap_test_support.h"
 #include "trees/treeedit.h"
 
 namespace {
@@ -117,7 +117,7 @@ TEST_F(HSearchTest, KeptTreesAreShortestAndScoredExactly)
             }
         }
         if (ntax <= 7) {
-            EXPECT_DOUBLE_EQ(best, exhaustiveBest(ntax));
+            EXPECT_DOUBLE_EQ(best, swaptest::exhaustiveBest(data, ntax));
         }
     }
 }
@@ -145,7 +145,7 @@ TEST_F(HSearchTest, SprAndTbrKeepExactScoresAndReachTheOptimum)
         const double best = getTreeScoreArray(buf)[0];
         for (uint32_t k = 1; k <= kept; k++)
             EXPECT_DOUBLE_EQ(rescore(buf, k, t.get()), best) << "tree " << k;
-        EXPECT_DOUBLE_EQ(best, exhaustiveBest(ntax));
+        EXPECT_DOUBLE_EQ(best, swaptest::exhaustiveBest(data, ntax));
     }
 }
 

@@ -4,7 +4,7 @@
 #include "qel/qel_random.h"
 #include "search/scores.h"
 #include "search/stepwise.h"
-#include "search_fixture.h"
+#include "search/swap_test_support.h"
 #include "trees/treeedit.h"
 
 namespace {
@@ -177,7 +177,7 @@ TEST_F(SearchTest, ClosestAdditionHoldingSeveralTreesKeepsThemAgainstExhaustiveS
         dropData();
         const auto ntax = static_cast<uint32_t>(matrices[m].size());
         DataInfo *d = makeData(matrices[m], "0123");
-        const double optimum = exhaustiveBest(ntax);
+        const double optimum = swaptest::exhaustiveBest(data, ntax);
         TreeBuffer *out = activeBuffer(ntax);
         TreePtr tree(createTreeForTaxa(ntax, ntax, true));
         TreePtr check(createTreeForTaxa(ntax, ntax, true));

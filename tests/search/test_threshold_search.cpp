@@ -181,34 +181,17 @@ protected:
     // best score and the split sets of the trees that have it.
     std::pair<double, std::set<Splits>> exhaustiveOptimum(uint32_t ntax)
     {
-        TreePtr t(createTreeForTaxa(ntax, ntax, true));
-        make3Tree(t.get(), ntax, 0, 1, 2);
         double best = 1e37;
         std::set<Splits> optimal;
-        std::function<void(uint32_t)> grow = [&](uint32_t next) {
-            setTraversalSeq(t.get());
-            if (next == ntax) {
-                const double s = reference(t.get());
-                if (s < best - 1e-9) {
-                    best = s;
-                    optimal.clear();
-                }
-                if (s < best + 1e-9)
-                    optimal.insert(treeSplits(t.get()));
-                return;
+        forEachBinaryTree(ntax, [&](Tree *t) {
+            const double s = reference(t);
+            if (s < best - 1e-9) {
+                best = s;
+                optimal.clear();
             }
-            std::vector<uint32_t> edges;
-            for (TreeNode *e = t->root->next; e; e = e->next)
-                edges.push_back(nodePosition(t.get(), e));
-            for (uint32_t pos : edges) {
-                TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(next));
-                ASSERT_EQ(binConnectLeaf(leaf, t->nodes + pos, findFreeNode(t.get())), 0);
-                grow(next + 1);
-                binPruneLeaf(leaf);
-                setTraversalSeq(t.get());
-            }
-        };
-        grow(3);
+            if (s < best + 1e-9)
+                optimal.insert(treeSplits(t));
+        });
         return {best, optimal};
     }
 

@@ -6,6 +6,7 @@
 #include "search/freqdist.h"
 #include "search/search_settings.h"
 #include "search/xsearch.h"
+#include "trees/constr.h"
 #include "search_fixture.h"
 
 namespace {
@@ -129,9 +130,13 @@ struct RefResult {
     std::set<Splits> optimal;
 };
 
-void enumerate(const Matrix &m, RefTree &t, uint32_t next, RefResult &r)
+using TreeFilter = std::function<bool(const RefTree &)>;
+
+void enumerate(const Matrix &m, RefTree &t, uint32_t next, RefResult &r, const TreeFilter &keep)
 {
     if (next == m.ntax) {
+        if (keep && !keep(t))
+            return;
         const int s = refScore(m, t);
         r.trees++;
         r.worst = std::max(r.worst, s);
@@ -148,21 +153,21 @@ void enumerate(const Matrix &m, RefTree &t, uint32_t next, RefResult &r)
         t.edges[i] = {e[0], w};
         t.edges.push_back({w, e[1]});
         t.edges.push_back({w, next});
-        enumerate(m, t, next + 1, r);
+        enumerate(m, t, next + 1, r, keep);
         t.edges.resize(edges);
         t.edges[i] = e;
         t.nodes--;
     }
 }
 
-RefResult reference(const Matrix &m)
+RefResult reference(const Matrix &m, const TreeFilter &keep = {})
 {
     RefTree t;
     t.nodes = m.ntax + 1;
     for (uint32_t i = 0; i < 3; i++)
         t.edges.push_back({m.ntax, i});
     RefResult r;
-    enumerate(m, t, 3, r);
+    enumerate(m, t, 3, r, keep);
     return r;
 }
 
@@ -315,4 +320,100 @@ TEST_F(Xsearch, BranchAndBoundAndExhaustiveMatchPlainEnumeration)
             }
     }
 }
+
+// A constraint as the oracle sees it: monophyly groups, backbone groups
+// over the backbone's taxa (the last mask), or the subsets of a convexity
+// partition.
+struct RefConstraint {
+    uint32_t type;
+    std::vector<uint64_t> groups;
+};
+
+// Split-based verdict: every group appears as one side of some split of the
+// tree restricted to the constraint's taxa; a partition is convex when its
+// subset character needs no extra step (Fitch over the reference tree).
+bool refSatisfies(const RefTree &t, const RefConstraint &c, uint32_t ntax)
+{
+    const uint64_t all = (uint64_t{1} << ntax) - 1;
+    if (c.type == kConConvexity) {
+        Matrix sub;
+        sub.ntax = ntax;
+        sub.nchar = 1;
+        sub.rows.assign(ntax, "0");
+        for (size_t k = 0; k < c.groups.size(); k++)
+            for (uint32_t x = 0; x < ntax; x++)
+                if (c.groups[k] >> x & 1)
+                    sub.rows[x][0] = static_cast<char>('0' + k);
+        sub.ordered = {0};
+        sub.weight = {1};
+        return refScore(sub, t) <= static_cast<int>(c.groups.size()) - 1;
+    }
+    const uint64_t within = c.type == kConBackbone ? c.groups.back() : all;
+    const size_t n = c.type == kConBackbone ? c.groups.size() - 1 : c.groups.size();
+    std::vector<std::vector<uint32_t>> adj(t.nodes);
+    for (auto e : t.edges)
+        adj[e[0]].push_back(e[1]), adj[e[1]].push_back(e[0]);
+    for (size_t k = 0; k < n; k++) {
+        bool found = false;
+        for (auto e : t.edges) {
+            const uint64_t side = sideMask(adj, ntax, e[1], e[0]) & within;
+            found |= side == c.groups[k] || side == (within & ~c.groups[k]);
+        }
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
+// The key test under constraints: AllTrees and BandB (every addition
+// sequence, with and without the partition bound) keep the best score and
+// the set of best trees of a plain enumeration filtered by the oracle,
+// positive and converse; AllTrees counts exactly the trees admitted.
+TEST_F(Xsearch, ConstrainedSearchesMatchFilteredEnumeration)
+{
+    std::mt19937 gen(3131);
+    const std::vector<RefConstraint> cons = {
+        {kConMonophyly, {0b00000110, 0b00110110}},
+        {kConBackbone, {0b01000001, 0b11001001}},
+        {kConConvexity, {0b10010011, 0b01100100, 0b00001000}},
+    };
+    int trial = 0;
+    for (const RefConstraint &c : cons)
+        for (bool converse : {false, true}) {
+            const uint32_t ntax = 8 + trial % 2;
+            SCOPED_TRACE(::testing::Message() << "trial " << trial << " type " << c.type << " converse " << converse);
+            trial++;
+            RefConstraint full = c;
+            if (c.type == kConConvexity)  // the last subset takes the taxa beyond eight
+                full.groups.back() |= ((uint64_t{1} << ntax) - 1) & ~uint64_t{0xFF};
+            const Matrix m = randomMatrix(gen, ntax, 6 + gen() % 6, trial % 2 == 0);
+            const RefResult ref = reference(m, [&](const RefTree &t) { return refSatisfies(t, full, ntax) != converse; });
+            ASSERT_GT(ref.trees, 0u);
+            load(m);
+            deallocAllConstraints();
+            SplitsList *groups = createSplitsList(ntax, static_cast<uint32_t>(full.groups.size()), true);
+            for (uint64_t g : full.groups)
+                appendSplitToList(groups, &g);
+            ASSERT_NE(addConstraint("c", full.type, groups, true), nullptr);
+            srch.enforce = 1;
+            srch.converse = converse;
+            ASSERT_EQ(exactTreeSearch(true, 1), 0) << ::testing::PrintToString(gErrorCodes);
+            EXPECT_EQ(lastXsearchResult().evaluated, ref.trees);
+            EXPECT_EQ(lastXsearchResult().best, ref.best);
+            EXPECT_EQ(lastXsearchResult().worst, ref.worst);
+            EXPECT_EQ(bufferTrees(ntax), ref.optimal);
+            for (uint32_t seq = 0; seq < 5; seq++)
+                for (bool ptn : {true, false}) {
+                    bbex.addSeq = seq;
+                    setXsearchPartitionBound(ptn);
+                    ASSERT_EQ(exactTreeSearch(false, 1), 0);
+                    EXPECT_EQ(lastXsearchResult().best, ref.best) << "addSeq " << seq << " ptn " << ptn;
+                    EXPECT_EQ(bufferTrees(ntax), ref.optimal) << "addSeq " << seq << " ptn " << ptn;
+                }
+            srch.enforce = 0;
+            srch.converse = 0;
+            deallocAllConstraints();
+        }
+}
+
 }  // namespace
