@@ -54,8 +54,14 @@ constexpr const char *kRatePairs[kNumNucRates] = {"AC", "AG", "AT", "CG", "CT", 
 // What each model estimates, as the table and the score file show it.
 struct Estimated {
     bool freqs = false, tratio = false, rates = false, shape = false, pinv = false;
-    bool any() const { return freqs || tratio || rates || shape || pinv; }
+    bool siteRates = false, modelRate = false;
+    bool any() const { return freqs || tratio || rates || shape || pinv || siteRates || modelRate; }
 };
+
+// Subset rates take the place of the global rate scaler when several models
+// are active, as in the parameter vector.
+bool modelRatesEstimated() { return estimatingModelRates() && numActiveModels() >= 2; }
+bool rateScalerEstimated() { return estimatingGRateScaler() && !modelRatesEstimated(); }
 
 Estimated estimatedOf(const Model *m)
 {
@@ -64,8 +70,12 @@ Estimated estimatedOf(const Model *m)
     e.rates = m->type == kModelNucleotide && m->substClass == kSubstSixRates && !m->rates.empty() &&
               m->rates[0] == kEstimate;
     e.tratio = !e.rates && m->type == kModelNucleotide && m->substClass == kSubstTwoRates && m->tratio == kEstimate;
-    e.shape = m->gammaShape == kEstimate;
-    e.pinv = m->pinv == kEstimate;
+    e.siteRates = m->estSiteRates && m->rateInfo != nullptr && (m->rateInfo->flags & kRatesSiteSpecific) &&
+                  m->rateInfo->rates.size() > 1;
+    // Estimated site rates replace the shape and pinv.
+    e.shape = !e.siteRates && m->gammaShape == kEstimate;
+    e.pinv = !e.siteRates && m->pinv == kEstimate;
+    e.modelRate = modelRatesEstimated();
     return e;
 }
 
@@ -75,12 +85,15 @@ struct ModelEstimates {
     double tratio = 0, kappa = 0;
     double rates[kNumNucRates] = {};
     double shape = 0, pinv = 0;
+    std::vector<double> siteRates;
+    double relRate = 1;
 };
 
 struct TreeResult {
     uint32_t number = 0;  // 1-based
     double score = kNoLScore;
     double k = 0;  // free parameters counted by the information criteria
+    double rateScaler = 1;
     std::vector<ModelEstimates> models;  // per active model
     std::vector<double> siteLnL;         // per group pattern
     SiteLikes categ;
@@ -165,7 +178,10 @@ ModelEstimates currentEstimates(Model *m)
     if (m->rateInfo != nullptr) {
         e.shape = m->rateInfo->shape;
         e.pinv = m->rateInfo->pinv;
+        if (m->rateInfo->flags & kRatesSiteSpecific)
+            e.siteRates = m->rateInfo->rates;
     }
+    e.relRate = m->relRate;
     return e;
 }
 
@@ -180,6 +196,18 @@ std::vector<std::string> freqLabels(const Model *m, const char **heading)
     *heading = m->type == kModelNucleotide ? "Base" : m->type == kModelAminoAcid ? "AA" : "State";
     for (uint32_t i = 0; i < m->nstates; ++i)
         labels.emplace_back(1, m->symbols[i] ? m->symbols[i] : '?');
+    return labels;
+}
+
+// The subset name of each of the model's site rates.
+std::vector<std::string> siteRateLabels(const Model *m)
+{
+    std::vector<std::string> labels;
+    const SetPtn *ptn = getNexPtn(m->siteRatePartition);
+    for (uint32_t k : m->rateInfo->rateSubset) {
+        const char *name = ptn ? getPtnSubsetName(ptn, k) : nullptr;
+        labels.emplace_back(name ? name : std::to_string(k + 1));
+    }
     return labels;
 }
 
@@ -199,6 +227,8 @@ void writeHeader(const LScoresRun &r)
             std::fprintf(f, "\tPosterior_mean\tMax_categ");
         }
     }
+    if (rateScalerEstimated())
+        std::fprintf(f, "\tgratescaler");
     for (size_t k = 0; k < r.models.size(); ++k) {
         const Model *m = r.models[k];
         const Estimated &e = r.est[k];
@@ -213,6 +243,9 @@ void writeHeader(const LScoresRun &r)
         if (e.rates)
             for (const char *pair : kRatePairs)
                 std::fprintf(f, "\t%sr%s", pre.c_str(), pair);
+        if (e.siteRates)
+            for (const std::string &label : siteRateLabels(m))
+                std::fprintf(f, "\t%ssiterate_%s", pre.c_str(), label.c_str());
         if (e.pinv)
             std::fprintf(f, "\t%spinv", pre.c_str());
         if (e.shape)
@@ -238,6 +271,8 @@ void writeTreeRow(const LScoresRun &r, const TreeResult &t)
         for (uint32_t c = 0; c < categColumns(r); ++c)
             std::fprintf(f, "\t-");
     }
+    if (rateScalerEstimated() && t.score < kLikInfiniteScore)
+        std::fprintf(f, "\t%f", t.rateScaler);
     for (size_t k = 0; k < r.models.size() && t.score < kLikInfiniteScore; ++k) {
         const Estimated &e = r.est[k];
         const ModelEstimates &v = t.models[k];
@@ -248,6 +283,9 @@ void writeTreeRow(const LScoresRun &r, const TreeResult &t)
             std::fprintf(f, "\t%.8f", v.tratio);
         if (e.rates)
             for (double x : v.rates)
+                std::fprintf(f, "\t%.8f", x);
+        if (e.siteRates)
+            for (double x : v.siteRates)
                 std::fprintf(f, "\t%.8f", x);
         if (e.pinv)
             std::fprintf(f, "\t%.8f", v.pinv);
@@ -324,9 +362,13 @@ int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, bool a
 {
     setStatusText("Outputting likelihood scores...");
     Table tb;
-    for (size_t m = 0; m < r.models.size(); ++m)
+    for (size_t m = 0; m < r.models.size(); ++m) {
         if (r.est[m].tratio)
             tb.label = std::max(tb.label, 12);
+        if (r.est[m].siteRates)
+            for (const std::string &label : siteRateLabels(r.models[m]))
+                tb.label = std::max(tb.label, 2 + static_cast<int>(label.size()));
+    }
     const bool several = r.models.size() > 1;
     if (several)
         tb.label += 2;
@@ -360,6 +402,8 @@ int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, bool a
             row("AICc", [&](const TreeResult &t) { return calcAICc(t.k, t.score, r.nsites); }, 5, kNoLScore);
         if (bic)
             row("BIC", [&](const TreeResult &t) { return calcBIC(t.k, t.score, r.nsites); }, 5, kNoLScore);
+        if (rateScalerEstimated())
+            row(ml.UCM ? "BrLen" : "Scaler", [](const TreeResult &t) { return t.rateScaler; }, 6, kNoLScore);
         for (size_t mi = 0; mi < r.models.size(); ++mi) {
             const Model *m = r.models[mi];
             const Estimated &e = r.est[mi];
@@ -400,6 +444,16 @@ int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, bool a
                 mrow("Shape", [](const ModelEstimates &v) { return v.shape; }, 6, kInfiniteShape);
             if (e.pinv)
                 mrow("P_inv", [](const ModelEstimates &v) { return v.pinv; }, 6, kNoLScore);
+            if (e.siteRates) {
+                qel_printf("%sRelative site rates:\n", ind.c_str());
+                const std::vector<std::string> labels = siteRateLabels(m);
+                for (size_t q = 0; q < labels.size(); ++q)
+                    mrow(("  " + labels[q]).c_str(),
+                         [q](const ModelEstimates &v) { return q < v.siteRates.size() ? v.siteRates[q] : 0.0; }, 5,
+                         kNoLScore);
+            }
+            if (e.modelRate)
+                mrow("Rate", [](const ModelEstimates &v) { return v.relRate; }, 6, kNoLScore);
             tb.indent = 0;
         }
         if (getAbortedStatus() != 0)
@@ -619,6 +673,7 @@ int scorePass(LScoresRun &r)
         if (t.score < kLikInfiniteScore) {
             for (Model *m : r.models)
                 t.models.push_back(currentEstimates(m));
+            t.rateScaler = getActiveML()->rateScaler;
             if (r.needSites) {
                 SiteLikes s;
                 if (calcSiteLikes(tree.get(), r.g, r.categ, s) == 0) {
