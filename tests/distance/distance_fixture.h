@@ -82,7 +82,8 @@ public:
         qel_warningMsg = saved_.warning;
     }
 
-    // Reads the blocks of a NEXUS text into the active data set; 0 on success.
+    // Reads the blocks of a NEXUS text (DISTANCES blocks included) into the
+    // active data set; 0 on success.
     int read(std::string input)
     {
         text_ = std::move(input);
@@ -97,7 +98,10 @@ public:
                 continue;
             readToken(word, sizeof word);
             readSemicolon();
-            if (int rc = readData(stricmp(word, "taxa") == 0 ? kBlockTaxa : kBlockData, activeDataInfo()); rc != 0)
+            const int kind = stricmp(word, "taxa") == 0        ? kBlockTaxa
+                             : stricmp(word, "distances") == 0 ? kBlockDistances
+                                                               : kBlockData;
+            if (int rc = readData(kind, activeDataInfo()); rc != 0)
                 return rc;
         }
     }

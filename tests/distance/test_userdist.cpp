@@ -17,28 +17,6 @@ using disttest::DistanceTest;
 
 class UserDistancesTest : public DistanceTest {
 protected:
-    // Runs the blocks of a NEXUS text, DISTANCES blocks included.
-    int readAll(std::string input)
-    {
-        text_ = std::move(input);
-        initDocumentInput(&doc_, text_.data(), text_.size());
-        doc_.batch = 1;
-        setActiveInput(&doc_);
-        char word[64];
-        for (;;) {
-            if (readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) < 0)
-                return 0;
-            if (stricmp(word, "#nexus") == 0 || std::string(word) == ";")
-                continue;
-            readToken(word, sizeof word);
-            readSemicolon();
-            const int kind = stricmp(word, "taxa") == 0        ? kBlockTaxa
-                             : stricmp(word, "distances") == 0 ? kBlockDistances
-                                                               : kBlockData;
-            if (int rc = readData(kind, activeDataInfo()); rc != 0)
-                return rc;
-        }
-    }
     static double U(uint32_t i, uint32_t j)
     {
         return i > j ? gUserDistances->distances[i][j] : gUserDistances->distances[j][i];
@@ -48,10 +26,6 @@ protected:
         return i > j ? gUserDistances->weights[i][j] : gUserDistances->weights[j][i];
     }
     static constexpr const char *kTaxa = "#nexus\nbegin taxa; dimensions ntax=4; taxlabels A B C D; end;\n";
-
-private:
-    std::string text_;
-    InputStatus doc_{};
 };
 
 // The same matrix in every layout, rows in another order than the TAXA block
@@ -68,7 +42,7 @@ TEST_F(UserDistancesTest, LayoutsStoreByLabelInAnyRowOrder)
     };
     for (const char *block : blocks) {
         SCOPED_TRACE(block);
-        ASSERT_EQ(readAll(std::string(kTaxa) + block), 0) << testcap::gErrorText;
+        ASSERT_EQ(read(std::string(kTaxa) + block), 0) << testcap::gErrorText;
         ASSERT_NE(gUserDistances, nullptr);
         EXPECT_EQ(U(1, 0), 1);
         EXPECT_EQ(U(2, 0), 2);
@@ -90,7 +64,7 @@ TEST_F(UserDistancesTest, LayoutsStoreByLabelInAnyRowOrder)
 TEST_F(UserDistancesTest, AsymmetryNegativesAndSummary)
 {
     setOptimalityCriterion(kCriterionParsimony, false);
-    ASSERT_EQ(readAll("#nexus\nbegin distances; dimensions ntax=3; format triangle=both;\n"
+    ASSERT_EQ(read("#nexus\nbegin distances; dimensions ntax=3; format triangle=both;\n"
                       "matrix t1 0 0.1 -0.5\n t2 0.3 0 2.25\n t3 -0.5 2.25 0;\nend;"),
               0)
         << testcap::gErrorText;
@@ -119,14 +93,14 @@ TEST_F(UserDistancesTest, AsymmetryLinesStopAfterFive)
             m += i == j ? " 0" : i < j ? " 1" : " 2";
         m += "\n";
     }
-    ASSERT_EQ(readAll(m + ";end;"), 0) << testcap::gErrorText;
+    ASSERT_EQ(read(m + ";end;"), 0) << testcap::gErrorText;
     EXPECT_NE(testcap::gOut.find("   (additional warnings suppressed)\n"), std::string::npos);
     EXPECT_EQ(U(4, 3), 1.5);
 }
 
 TEST_F(UserDistancesTest, WeightsFollowTheirMatrixByLabel)
 {
-    ASSERT_EQ(readAll(std::string(kTaxa) +
+    ASSERT_EQ(read(std::string(kTaxa) +
                       "begin distances; format nodiagonal; matrix A B 1 C 2 4 D 3 5 6;"
                       " distancewts B A 10 C 20 40 D 30 50 60; end;"),
               0)
@@ -164,9 +138,9 @@ TEST_F(UserDistancesTest, RefusalsLeaveNoUserMatrix)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.block);
         testcap::clearCaptured();
-        ASSERT_EQ(readAll(std::string(kTaxa) + "begin distances; format nodiagonal; matrix A B 1 C 2 4 D 3 5 6; end;"), 0);
+        ASSERT_EQ(read(std::string(kTaxa) + "begin distances; format nodiagonal; matrix A B 1 C 2 4 D 3 5 6; end;"), 0);
         ASSERT_NE(gUserDistances, nullptr);
-        EXPECT_NE(readAll(std::string("begin distances; ") + c.block + " end;"), 0);
+        EXPECT_NE(read(std::string("begin distances; ") + c.block + " end;"), 0);
         ASSERT_FALSE(testcap::gErrorCodes.empty());
         EXPECT_EQ(testcap::gErrorCodes.back(), c.code) << testcap::gErrorText;
         EXPECT_EQ(gUserDistances != nullptr, c.keepsEarlier);
@@ -183,7 +157,7 @@ TEST_F(UserDistancesTest, CharacterFormatSurvivesADistancesBlock)
     DataInfo *d = activeDataInfo();
     const uint32_t type = d->dataType;
     const std::string symbols = d->symbols;
-    ASSERT_EQ(readAll("begin distances; format triangle=lower labels=left; matrix C 0 A 1 0 B 2 3 0; end;"), 0)
+    ASSERT_EQ(read("begin distances; format triangle=lower labels=left; matrix C 0 A 1 0 B 2 3 0; end;"), 0)
         << testcap::gErrorText;
     d = activeDataInfo();
     EXPECT_EQ(d->dataType, type);
@@ -205,12 +179,12 @@ namespace {
 // matrix the methods use then holds the pairs of the remaining taxa.
 TEST_F(UserDistancesTest, DeletedTaxaKeepTheirRows)
 {
-    ASSERT_EQ(readAll(kTaxa), 0);
+    ASSERT_EQ(read(kTaxa), 0);
     DataInfo *d = activeDataInfo();
     addSetMember(d->taxa.deleted, 1);  // B
     initTaxStatus(d);
     ASSERT_EQ(d->nActive, 3);
-    ASSERT_EQ(readAll("begin distances; format nodiagonal; matrix D C 6 B 5 4 A 3 2 1; end;"), 0)
+    ASSERT_EQ(read("begin distances; format nodiagonal; matrix D C 6 B 5 4 A 3 2 1; end;"), 0)
         << testcap::gErrorText;
     DMatrix *dm = getDMatrix(kDMatrixForDistance, d, false);
     ASSERT_NE(dm, nullptr);
