@@ -119,6 +119,34 @@ struct LScoresRun {
 
 std::vector<std::vector<double>> gLastSiteLnL;
 std::vector<uint32_t> gLastTrees;
+TopologyTestFxn gTopologyTests = nullptr;
+
+// The tests read the site log-likelihoods just stored in gLastSiteLnL.
+int runTopologyTests(const LScoresRun &r)
+{
+    if (gTopologyTests == nullptr) {
+        qel_errorMsg(0, "The topology tests are not available in this program.");
+        return 1;
+    }
+    TopologyTestInput in;
+    for (size_t i = 0; i < r.results.size(); ++i) {
+        in.treeNumbers.push_back(r.results[i].number);
+        in.scores.push_back(r.results[i].score);
+        if (r.results[i].score < r.results[in.best].score)
+            in.best = i;
+    }
+    in.order.resize(r.results.size());
+    std::iota(in.order.begin(), in.order.end(), size_t{0});
+    if (gSortTreesByScore != 0)
+        std::stable_sort(in.order.begin(), in.order.end(),
+                         [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
+    in.siteLnL = &gLastSiteLnL;
+    in.patternCounts.assign(r.g->groupPatternWeight, r.g->groupPatternWeight + r.g->ngrp);
+    for (uint32_t c : r.included)
+        in.sitePatterns.push_back(r.g->siteToGroupPattern ? r.g->siteToGroupPattern[c] : kNoSite);
+    in.progress = r.progress;
+    return gTopologyTests(in);
+}
 
 std::FILE *fileOf(const LScoresRun &r) { return r.file ? r.file->fp : nullptr; }
 
@@ -742,9 +770,8 @@ int scorePass(LScoresRun &r)
                        "likelihood is encountered.\n");
         else if (r.results.size() < 2)
             qel_printf("\nNote: Topology tests are not performed when only one tree is available.\n");
-        else
-            qel_printf("\nTopology tests (KH, SH, AU) are not available yet; the site log-likelihoods they read "
-                       "have been computed.\n");
+        else if (status == 0)
+            status = runTopologyTests(r);
     }
     if (r.file) {
         qel_printf("\nTree scores (and parameter estimates) written to file: %s\n", sfopt.scoreFile);
@@ -797,6 +824,8 @@ int lscoresThreadProc(void *arg)
 
 }  // namespace
 
+void installTopologyTests(TopologyTestFxn fxn) { gTopologyTests = fxn; }
+
 const std::vector<std::vector<double>> &lastLScoresSiteLnL() { return gLastSiteLnL; }
 const std::vector<uint32_t> &lastLScoresTrees() { return gLastTrees; }
 
@@ -822,6 +851,18 @@ int doLScoresCmd()
     }
     if (lscOpt.estSiteRates) {
         qel_errorMsg(0, "Estimating site rates after scoring (estSiteRates) is not available yet.");
+        return 1;
+    }
+    const bool resampling = lscOpt.KHTest == kKHBootstrap || lscOpt.SHTest || lscOpt.AUTest;
+    if (resampling && lscOpt.bootReps < 2) {
+        // The replicate weights divide by B - 1.
+        qel_errorMsg(0, "The KH bootstrap, SH and AU tests need at least 2 bootstrap replicates (bootReps=%d).",
+                     lscOpt.bootReps);
+        return 1;
+    }
+    if (resampling && !lscOpt.RELL) {
+        qel_errorMsg(0, "Topology tests that re-estimate every bootstrap replicate (RELL=no) are not available yet."
+                        "\tUse RELL=yes: the replicates then resample the site log-likelihoods.");
         return 1;
     }
     // LSet options given here apply as they would on an LSet command.
