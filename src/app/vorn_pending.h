@@ -23,7 +23,6 @@ int beginIterationBlock();
 int beginSimLoop();
 int doAgreeCmd();
 int doAstralCmd();
-int doAutoModelCmd();
 int doAutoPartCmd();
 int doClockCheckerCmd();
 int doFilterCmd();
