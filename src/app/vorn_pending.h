@@ -23,7 +23,6 @@ int beginIterationBlock();
 int beginSimLoop();
 int doAgreeCmd();
 int doAstralCmd();
-int doAutoPartCmd();
 int doClockCheckerCmd();
 int doFilterCmd();
 int doGammaPlotCmd();

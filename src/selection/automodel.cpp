@@ -460,7 +460,8 @@ uint32_t setModelSettingsFromTable(const EvalModData &e, uint32_t number)
     ml.estPInvar = (variant & kVariantI) != 0;
     ml.userPInvar = 0.0;
     ml.estSiteRates = 0;
-    ml.userBrLens = 0;
+    ml.userBrLens = e.fixedLengths;
+    ml.estRateScaler = e.fixedLengths;
     ml.modelPartition = nullptr;
     storeSettings();
     return substParams(r) + ((variant & kVariantI) ? 1 : 0) + ((variant & kVariantG) ? 1 : 0) +
@@ -536,7 +537,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
     // The JC fit gives every model its starting branch lengths; it is model
     // 0 itself only when equal rates is the first variant.
     ModelFit jc;
-    {
+    if (!e.fixedLengths) {
         EvalModData jcOnly = e;
         jcOnly.variants.assign(1, kVariantEqual);
         jcOnly.rows.assign(1, 0);
@@ -556,7 +557,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
         decodeModelNum(e, k, &row, &variant);
         const uint32_t kSubst = setModelSettingsFromTable(e, k);
         ModelFit f;
-        if (k == 0 && row == 0 && variant == kVariantEqual) {
+        if (k == 0 && row == 0 && variant == kVariantEqual && !e.fixedLengths) {
             f = jc;
         } else {
             if (copyTree(start.get(), work.get()) != 0 || prepareData(kPrepLikelihood, 0, false) != 0)
