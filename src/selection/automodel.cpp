@@ -243,7 +243,7 @@ void storeXic(EvalModData &e, size_t ci, uint32_t model, uint32_t tree, double v
 char rateLetter(int32_t cls) { return static_cast<char>('a' + cls); }
 
 // The LSet command that sets a chosen model.
-void showLSetCmd(const EvalModData &e, size_t ci, bool apply)
+void showLSetCmd(const EvalModData &e, size_t ci, bool apply, const SavedModelSettings &saved)
 {
     const XicBest &b = e.overall[ci];
     uint32_t row = 0, variant = 0;
@@ -282,12 +282,16 @@ void showLSetCmd(const EvalModData &e, size_t ci, bool apply)
     if (variant & kVariantI)
         qel_printf(" pinv=%.8g", f.pinv);
     qel_printf(";\n");
-    if (apply)
+    if (apply) {
+        // Only the model changes; the user's other settings come back.
+        ml = saved.ml;
         applyModelFit(row, variant, f);
+    }
 }
 
 struct AutoModelRun {
     EvalModData e;
+    SavedModelSettings saved;
     std::vector<uint32_t> trees;
     int lsetCriterion = -1;  // index into e.criteria
 };
@@ -337,9 +341,9 @@ int autoModelThreadProc(void *arg)
     }
     for (size_t ci = 0; ci < e.criteria.size(); ++ci)
         if (static_cast<int>(ci) != run.lsetCriterion)
-            showLSetCmd(e, ci, false);
+            showLSetCmd(e, ci, false, run.saved);
     if (run.lsetCriterion >= 0)
-        showLSetCmd(e, static_cast<size_t>(run.lsetCriterion), true);
+        showLSetCmd(e, static_cast<size_t>(run.lsetCriterion), true, run.saved);
     setTimeMark(&stop);
     qel_printf("\n");
     showTimeUsed(&start, &stop, 0, " for model selection");
@@ -661,7 +665,7 @@ int doAutoModelCmd()
     run.e.showScores = autoMod.showModelScores != 0;
     run.e.showParamEst = autoMod.showParamEst != 0;
     run.e.ncat = static_cast<uint32_t>(std::max(ml.ncat, 2));
-    const SavedModelSettings saved = saveModelSettings();
+    run.saved = saveModelSettings();
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     run.e.progress = createProgressWindow(static_cast<uint32_t>(run.trees.size() * run.e.numModels()), 0,
                                           "Automated model selection...");
@@ -670,7 +674,7 @@ int doAutoModelCmd()
     run.e.progress = destroyProgressWindow(run.e.progress);
     clearStatusText();
     if (status != 0 || run.lsetCriterion < 0)
-        restoreModelSettings(saved);
+        restoreModelSettings(run.saved);
     restoreOriginalOptCrit(oldCriterion);
     return status;
 }

@@ -73,6 +73,7 @@ struct AutoPartRun {
     uint32_t bestNumber = 0;
     std::vector<uint32_t> bestScheme;
     bool headingShown = false;
+    SavedModelSettings savedSettings;
 };
 
 size_t critIndex(const AutoPartRun &r)
@@ -313,6 +314,8 @@ void showBestScheme(AutoPartRun &r)
 int installAutopartModels(AutoPartRun &r)
 {
     const auto groups = blocksOf(r.bestScheme);
+    // Only the models change; the user's other settings come back.
+    ml = r.savedSettings.ml;
     Nexset *ns = createNexset("autopart", kNexModelPartition);
     SetPtn *ptn = ns ? allocSetPtn(static_cast<uint32_t>(groups.size()), r.d->nchar) : nullptr;
     if (ptn == nullptr)
@@ -540,7 +543,7 @@ int doAutoPartCmd()
         const TreeNode *root = r.tree->root;
         r.branches = nodes - (root->index < 0 && root->firstChild && !root->firstChild->nextSib ? 1 : 0);
     }
-    const SavedModelSettings saved = saveModelSettings();
+    r.savedSettings = saveModelSettings();
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     const auto k = static_cast<uint32_t>(r.units.size());
     const double schemes = r.allSchemes ? numPartitionSchemes(k) : k * (k - 1) / 2.0 + 1.0;
@@ -550,7 +553,7 @@ int doAutoPartCmd()
     r.e.progress = destroyProgressWindow(r.e.progress);
     clearStatusText();
     if (status != 0 || !r.lset)
-        restoreModelSettings(saved);
+        restoreModelSettings(r.savedSettings);
     restoreOriginalOptCrit(oldCriterion);
     return status;
 }
