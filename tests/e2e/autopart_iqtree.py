@@ -5,7 +5,9 @@ each, on one 8-taxon tree. With the six models of modelset j3 (equal rates):
 - allSchemes prints 15 schemes and fits 15 block subsets, and chooses
   {1 2} | {3 4} with JC and K80 and K = 15 (13 branch lengths, one rate,
   one kappa);
-- greedy chooses the same after 6 + 3 + 1 joined schemes;
+- greedy chooses the same after 6 + 3 + 1 joined schemes, with the models
+  chosen for every trial block (early) or for the blocks of the scheme
+  chosen under GTR (late);
 - lset=yes installs the model partition "autopart" with block1 and block2;
 - iqtree2 -p parts.nex -m TESTMERGEONLY merges the same way (skipped
   without iqtree2).
@@ -108,13 +110,15 @@ def main():
             f.write("begin trees;\n tree t = [&U] %s\nend;\nbegin vorn;\n set criterion=likelihood;\n" % TREE)
             common = "partition=genes modelset=j3 invarSites=no gammaRates=no IplusG=no criterion=BIC"
             f.write(" autopartition %s method=allSchemes showSchemes=yes lset=no;\n" % common)
-            f.write(" autopartition %s method=greedy showSchemes=yes lset=yes;\n showmpartition;\nend;\n" % common)
+            f.write(" autopartition %s method=greedy modSel=late lset=no;\n" % common)
+            f.write(" autopartition %s method=greedy modSel=early lset=yes;\n showmpartition;\nend;\n" % common)
         out = subprocess.run([vorn, "-n", "run.nex"], cwd=work, capture_output=True, text=True).stdout
         runs = out.split("Searching for optimal partitioning")[1:]
-        if len(runs) != 2:
+        if len(runs) != 3:
             print(out)
             return 1
-        for label, run, count in (("allSchemes", runs[0], 15), ("greedy", runs[1], 1 + 6 + 3 + 1)):
+        for label, run, count in (("allSchemes", runs[0], 15), ("greedy, late", runs[1], 1 + 6 + 3 + 1),
+                                  ("greedy", runs[2], 1 + 6 + 3 + 1)):
             lines = [l for l in run.split("Best scheme found")[0].split("\n") if re.match(r"^ +\d+ +[0-9.]+ +\d+ +[0-9.]+", l)]
             check(label + " schemes scored", len(lines) == count, "%d" % len(lines))
             best = run.split("Best scheme found")[1]
@@ -124,8 +128,9 @@ def main():
             total = re.search(r"Total +[0-9.]+ +(\d+)\*", best)
             check(label + " K = 15", total is not None and total.group(1) == "15", total.group(0) if total else "")
         check("block subsets fitted by allSchemes", "Number of block subsets to be evaluated = 15" in runs[0])
-        check("autopart installed", re.search(r"autopart.*block1.*block2", out.split("showmpartition")[-1], re.S)
-              is not None or ("block1" in runs[1] and "block2" in runs[1]))
+        shown = re.search(r'model partition "autopart":\s+block1\s+(\S+)\s+block2\s+(\S+)', out)
+        check("autopart installed", shown is not None and shown.groups() == ("1-500", "501-1000"),
+              shown.groups() if shown else "")
 
         if shutil.which("iqtree2") is None:
             print("iqtree2 is not installed: the peer comparison is skipped")
