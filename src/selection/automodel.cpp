@@ -13,6 +13,7 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/infocrit.h"
 #include "likelihood/models.h"
+#include "likelihood/paramvec.h"
 #include "likelihood/ratevar.h"
 #include "likelihood/treelike.h"
 #include "qel/qel_errormsg.h"
@@ -566,7 +567,12 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
         } else {
             if (copyTree(start.get(), work.get()) != 0 || prepareData(kPrepLikelihood, 0, false) != 0)
                 return 1;
+            // With the guard below, the +I and +G fits of the model are the
+            // gamma-only and invariable-sites-only basins that the engine
+            // would otherwise search again: one joint start suffices.
+            setSingleStartParamEst(guard && variant == kVariantIG);
             const double lnL = calcTreeLikelihood(work.get(), kNoLScore);
+            setSingleStartParamEst(false);
             if (lnL >= kNoLScore)
                 return getAbortedStatus() != 0 ? 2 : 1;
             f = currentFit(lnL, work.get(), withLengths);
