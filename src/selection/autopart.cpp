@@ -348,6 +348,49 @@ int installAutopartModels(AutoPartRun &r)
     return 0;
 }
 
+// Each subset alone, fitted as a block of its own (the fit is kept for the
+// schemes), with its estimates.
+int showSubsetEstimates(AutoPartRun &r)
+{
+    qel_printf("\nEstimating model parameters for each subset...\n");
+    std::vector<size_t> index;
+    for (uint32_t u = 0; u < r.units.size(); ++u) {
+        index.push_back(blockFor(r, {u}));
+        if (const int s = evaluateBlock(r, index.back()); s != 0)
+            return s;
+    }
+    // Six-character columns keep a row within the output width.
+    qel_printf("\n%6s %-8s%11s", "Subset", "Model", "-lnL");
+    for (const char *label : {"pi_A", "pi_C", "pi_G", "pi_T", "r_AC", "r_AG", "r_AT", "r_CG", "r_CT", "r_GT", "shape",
+                              "pinv"})
+        qel_printf("%6s", label);
+    qel_printf("\n");
+    tableLine(kUnderlineLastLine, 0);
+    for (uint32_t u = 0; u < r.units.size(); ++u) {
+        const Block &b = r.blocks[index[u]];
+        const ModelFit &f = b.fit;
+        uint32_t row = 0, variant = 0;
+        decodeModelNum(r.e, b.model, &row, &variant);
+        qel_printf("%6u %-8s%11.*f", r.units[u] + 1, modelNameForNum(r.e, b.model).c_str(), 3, b.lnL);
+        for (double x : f.freqs)
+            qel_printf("%6.3f", x);
+        const ModelTableRow &m = gModelTable[row];
+        for (size_t i = 0; i < 6; ++i) {
+            const bool other = m.substClass != 0 && m.rateClass[i] != m.rateClass[5];
+            qel_printf("%6.3f", !other ? 1.0 : m.substClass == 1 ? f.kappa : f.rates[i]);
+        }
+        if (variant & kVariantG)
+            qel_printf("%6.3f", f.shape);
+        else
+            qel_printf("%6s", "-");
+        if (variant & kVariantI)
+            qel_printf("%6.3f\n", f.pinv);
+        else
+            qel_printf("%6s\n", "-");
+    }
+    return 0;
+}
+
 // Late selection: the schemes were scored under one model; now each block
 // of the best scheme gets its best model.
 int chooseModelsLate(AutoPartRun &r)
@@ -401,6 +444,7 @@ int searchSchemesThreadProc(void *arg)
         const char *name = getPtnSubsetName(r.ptn, r.units[u]);
         qel_printf("%8u  %-20s%u\n", r.units[u] + 1, name ? name : "", n);
     }
+    int status = 0;
     // Branch lengths for every block: one fit of all the data under the
     // model for setting branch lengths; blocks then scale them by a rate.
     {
@@ -412,9 +456,11 @@ int searchSchemesThreadProc(void *arg)
             return getAbortedStatus() != 0 ? 2 : 1;
         r.e.fixedLengths = true;
     }
+    if (r.verbose && (status = showSubsetEstimates(r)) != 0)
+        return status;
     if (r.late)
         setStatusText("Choosing scheme using %s model (step 1 of %d)", modelNameForNum(r.e, r.lateModel).c_str(), 2);
-    int status = r.allSchemes ? searchAllSchemes(r) : searchGreedy(r);
+    status = r.allSchemes ? searchAllSchemes(r) : searchGreedy(r);
     if (status == 0 && r.late)
         status = chooseModelsLate(r);
     setCharInclusionForBlock(r, {}, true);
