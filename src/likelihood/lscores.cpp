@@ -145,6 +145,23 @@ int runTopologyTests(const LScoresRun &r)
     for (uint32_t c : r.included)
         in.sitePatterns.push_back(r.g->siteToGroupPattern ? r.g->siteToGroupPattern[c] : kNoSite);
     in.progress = r.progress;
+    // Without RELL every replicate's trees are fitted again on its counts.
+    TreeHandle tree(createSearchTree(r.d));
+    if (!tree)
+        return 1;
+    in.rescore = [&r, &tree](size_t k, const double *counts) {
+        ModelGroup *g = r.g;
+        const std::vector<double> saved(g->groupPatternWeight, g->groupPatternWeight + g->ngrp);
+        const double savedTotal = g->totalWeight;
+        std::copy(counts, counts + g->ngrp, g->groupPatternWeight);
+        g->totalWeight = std::accumulate(counts, counts + g->ngrp, 0.0);
+        double score = kNoLScore;
+        if (getTree(getActiveTreeBuffer(), r.results[k].number, tree.get()) == 0)
+            score = calcTreeLikelihood(tree.get(), kNoLScore);
+        std::copy(saved.begin(), saved.end(), g->groupPatternWeight);
+        g->totalWeight = savedTotal;
+        return score;
+    };
     return gTopologyTests(in);
 }
 
@@ -858,11 +875,6 @@ int doLScoresCmd()
         // The replicate weights divide by B - 1.
         qel_errorMsg(0, "The KH bootstrap, SH and AU tests need at least 2 bootstrap replicates (bootReps=%d).",
                      lscOpt.bootReps);
-        return 1;
-    }
-    if (resampling && !lscOpt.RELL) {
-        qel_errorMsg(0, "Topology tests that re-estimate every bootstrap replicate (RELL=no) are not available yet."
-                        "\tUse RELL=yes: the replicates then resample the site log-likelihoods.");
         return 1;
     }
     // LSet options given here apply as they would on an LSet command.

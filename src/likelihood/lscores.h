@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 int doLScoresCmd();
@@ -35,6 +36,9 @@ struct TopologyTestInput {
     // Per character of the data set that may be drawn: its pattern
     // (0xFFFFFFFF for a character in no pattern, which adds nothing).
     std::vector<uint32_t> sitePatterns;
+    // With RELL off: the -ln L of tree k (index as above) re-estimated on a
+    // replicate's pattern counts; 1e37 when stopped or failed.
+    std::function<double(size_t tree, const double *counts)> rescore;
     ProgData *progress = nullptr;
 };
 using TopologyTestFxn = int (*)(const TopologyTestInput &input);

@@ -38,6 +38,8 @@ struct Resampler {
     std::vector<double> counts, scores;
     ProgData *progress = nullptr;
     uint32_t progressValue = 0;
+    const TopologyTestInput *input = nullptr;
+    bool rell = true;
 };
 
 // One bootstrap pass of B replicates of n sites each. With bp, each tree's
@@ -61,10 +63,20 @@ int doBootstrapReps(Resampler &rs, uint32_t n, uint32_t B, std::vector<double> *
                     c[p] += 1.0;
             }
         }
-        // scores (nb x T) = -counts (nb x P) . lnl^T, in column-major terms.
-        qel_blas_dgemm('T', 'N', static_cast<int>(T), static_cast<int>(nb), static_cast<int>(P), -1.0,
-                       rs.lnl.data(), static_cast<int>(P), rs.counts.data(), static_cast<int>(P), 0.0,
-                       rs.scores.data(), static_cast<int>(T));
+        if (rs.rell) {
+            // scores (nb x T) = -counts (nb x P) . lnl^T, in column-major terms.
+            qel_blas_dgemm('T', 'N', static_cast<int>(T), static_cast<int>(nb), static_cast<int>(P), -1.0,
+                           rs.lnl.data(), static_cast<int>(P), rs.counts.data(), static_cast<int>(P), 0.0,
+                           rs.scores.data(), static_cast<int>(T));
+        } else {
+            for (uint32_t j = 0; j < nb; ++j)
+                for (size_t k = 0; k < T; ++k) {
+                    const double s = rs.input->rescore(k, rs.counts.data() + size_t{j} * P);
+                    if (s >= 1e37)
+                        return getAbortedStatus() != 0 ? 2 : 1;
+                    rs.scores[size_t{j} * T + k] = s;
+                }
+        }
         for (uint32_t j = 0; j < nb; ++j) {
             const double *s = rs.scores.data() + size_t{j} * T;
             if (R)
@@ -279,6 +291,8 @@ int calcTopologyTests(const TopologyTestInput &in, const TopologyTestOptions &op
     rs.counts.resize(size_t{kRepChunk} * rs.npat);
     rs.scores.resize(size_t{kRepChunk} * T);
     rs.progress = in.progress;
+    rs.input = &in;
+    rs.rell = opt.rell || !in.rescore;
     initRNG(&rs.rng, opt.seed);
     const auto N = static_cast<uint32_t>(in.sitePatterns.size());
     const uint32_t B = opt.reps;
@@ -294,15 +308,15 @@ int calcTopologyTests(const TopologyTestInput &in, const TopologyTestOptions &op
         for (size_t r = 0; r < kNumScales; ++r) {
             const auto n = static_cast<uint32_t>(std::floor(N * kAUScales[r] + 0.5));
             scale[r] = static_cast<double>(n) / N;
-            if (doBootstrapReps(rs, n, B, &one, r == 0 && needR ? &R : nullptr) != 0)
-                return 2;
+            if (const int st = doBootstrapReps(rs, n, B, &one, r == 0 && needR ? &R : nullptr); st != 0)
+                return st;
             for (size_t k = 0; k < T; ++k)
                 bp[k * kNumScales + r] = one[k];
         }
         for (size_t k = 0; k < T; ++k)
             results[k].auP = auPvalue(bp.data() + k * kNumScales, scale.data(), B);
-    } else if (doBootstrapReps(rs, N, B, nullptr, &R) != 0) {
-        return 2;
+    } else if (const int st = doBootstrapReps(rs, N, B, nullptr, &R); st != 0) {
+        return st;
     }
     return needR ? khShResampled(in, opt, R, results) : 0;
 }
@@ -336,6 +350,8 @@ int skhTests(const TopologyTestInput &in)
     opt.au = lscOpt.AUTest != 0;
     opt.oneTailKH = lscOpt.tailKH == 0;
     opt.reps = static_cast<uint32_t>(std::max(lscOpt.bootReps, 2));
+    opt.rell = lscOpt.RELL != 0;
+    const char *resampled = opt.rell ? "RELL bootstrap" : "bootstrap with full optimization";
     const bool resampling = opt.kh == kKHBootstrap || opt.sh || opt.au;
     uint32_t words[4] = {lscOpt.seed[0], lscOpt.seed[1], lscOpt.seed[2], lscOpt.seed[3]};
     makeInitialSeedValue(&words[0], 0x7FFFFFFF);
@@ -347,9 +363,9 @@ int skhTests(const TopologyTestInput &in)
     qel_printf("\nTest(s) performed:\n");
     if (opt.kh != kKHNone)
         qel_printf("  KH: Kishino-Hasegawa test using %s, %s-tailed test\n",
-                 opt.kh == kKHNormal ? "normal approximation" : "RELL bootstrap", opt.oneTailKH ? "one" : "two");
+                 opt.kh == kKHNormal ? "normal approximation" : resampled, opt.oneTailKH ? "one" : "two");
     if (opt.sh)
-        qel_printf("  SH: Shimodaira-Hasegawa test using %s (one-tailed test)\n", "RELL bootstrap");
+        qel_printf("  SH: Shimodaira-Hasegawa test using %s (one-tailed test)\n", resampled);
     if (opt.au)
         qel_printf("  AU: Shimodaira Approximately Unbiased test\n");
     qel_printf("Valu\bes for KH/SH/AU tests are P values for null hypothesis of no difference between trees\n");

@@ -16,6 +16,7 @@ struct TopologyTestOptions {
     int32_t kh = kKHNone;
     bool sh = false, au = false;
     bool oneTailKH = false;
+    bool rell = true;  // otherwise every replicate is fitted again (input.rescore)
     uint32_t reps = 10000;  // B
     RNGSeed seed{};         // word 0 must be set (not 0)
 };

@@ -11,7 +11,9 @@ a copy of the true tree) scored under JC with the user's lengths.
   procedure (RELL, centring, ten scales, ties split, weighted least squares,
   the "~0"/"~1" markers), B = 10000.
 - SH within 0.03 of iqtree2 -z -au and the same AU decision at 0.05
-  (skipped without iqtree2); the same seed gives the same table.
+  (skipped without iqtree2); the same seed gives the same table, and
+  fitting every replicate again (RELL=no) gives RELL's table when nothing
+  is left to fit.
 Skips (status 77) without numpy."""
 import math
 import os
@@ -214,15 +216,20 @@ def main():
                 f.write(" lscores all / KHTest=normal tailKH=%d;\n" % tail)
             for _ in range(2):
                 f.write(" lscores all / KHTest=none SHTest AUTest bootReps=%d seed=4646;\n" % B)
+            # With the lengths and the model fixed, fitting each replicate
+            # again gives back the site log-likelihoods: RELL's answer.
+            for rell in ("yes", "no"):
+                f.write(" lscores all / KHTest=bootstrap SHTest AUTest=no RELL=%s bootReps=300 seed=99;\n" % rell)
             f.write("end;\n")
         out = subprocess.run([vorn, "-n", "run.nex"], cwd=work, capture_output=True, text=True).stdout
         runs = out.split("Test(s) for significance of likelihood-score differences:")[1:]
-        if len(runs) != 4:
+        if len(runs) != 6:
             print(out)
-            print("expected four test tables")
+            print("expected six test tables")
             return 1
-        two, one, sh_au, again = (parse_table(r) for r in runs)
+        two, one, sh_au, again, rell, refit = (parse_table(r) for r in runs)
         check("same seed, same table", sh_au == again, "")
+        check("RELL=no on fixed lengths, RELL's table", rell == refit and len(rell) == len(TREES), "")
 
         # KH normal against the paired t-test on the site differences.
         scores = -L.sum(axis=1)

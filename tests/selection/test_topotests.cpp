@@ -133,3 +133,33 @@ TEST(TopologyTests, PValueTexts)
     qel_printf = saved;
     EXPECT_EQ(gOut, "  0.0123*    0.50   0.2000       ~1       ~0* <0.0001*  0.2500 ");
 }
+
+// Without RELL each replicate's trees are scored by the caller; a caller
+// that gives back the dot product of counts and site log-likelihoods must
+// reproduce the RELL results exactly, and a failed fit stops the tests.
+TEST(TopologyTests, RefittedReplicatesGoThroughTheCaller)
+{
+    Fixture f({{-1.0, -2.0, -1.5, -3.0, -2.2}, {-1.2, -1.9, -1.4, -3.5, -2.0}, {-1.1, -2.5, -1.0, -3.1, -2.4}});
+    uint32_t calls = 0;
+    f.in.rescore = [&](size_t k, const double *counts) {
+        ++calls;
+        double s = 0.0;
+        for (size_t p = 0; p < f.lnl[k].size(); ++p)
+            s -= counts[p] * f.lnl[k][p];
+        return s;
+    };
+    TopologyTestOptions o = options(kKHBootstrap, true, false, 50, 8);
+    std::vector<TopologyTestResult> rell, refit;
+    ASSERT_EQ(calcTopologyTests(f.in, o, rell), 0);
+    EXPECT_EQ(calls, 0u);
+    o.rell = false;
+    ASSERT_EQ(calcTopologyTests(f.in, o, refit), 0);
+    EXPECT_EQ(calls, 50u * 3u);
+    for (size_t k = 0; k < rell.size(); ++k) {
+        EXPECT_DOUBLE_EQ(rell[k].khP, refit[k].khP);
+        EXPECT_DOUBLE_EQ(rell[k].shP, refit[k].shP);
+        EXPECT_DOUBLE_EQ(rell[k].wshP, refit[k].wshP);
+    }
+    f.in.rescore = [](size_t, const double *) { return 1e37; };
+    EXPECT_EQ(calcTopologyTests(f.in, o, refit), 1);
+}
