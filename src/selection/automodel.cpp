@@ -79,24 +79,6 @@ double xicValue(Xic c, double k, double lnL, double n)
     return 0.0;
 }
 
-// The branch lengths of the tree in node order (the same topology gives the
-// same order), without the one above the data-less ancestor.
-std::vector<double> branchLengths(const Tree *tree)
-{
-    std::vector<double> v;
-    std::vector<const TreeNode *> stack{tree->root};
-    while (!stack.empty()) {
-        const TreeNode *n = stack.back();
-        stack.pop_back();
-        for (const TreeNode *c = n->firstChild; c != nullptr; c = c->nextSib) {
-            if (!(n == tree->root && n->index < 0 && n->firstChild->nextSib == nullptr))
-                v.push_back(c->edge.brlen);
-            stack.push_back(c);
-        }
-    }
-    return v;
-}
-
 ModelFit currentFit(double lnL, const Tree *tree, bool withLengths)
 {
     ModelFit f;
@@ -352,6 +334,22 @@ int autoModelThreadProc(void *arg)
 }
 
 }  // namespace
+
+std::vector<double> branchLengths(const Tree *tree)
+{
+    std::vector<double> v;
+    std::vector<const TreeNode *> stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *n = stack.back();
+        stack.pop_back();
+        for (const TreeNode *c = n->firstChild; c != nullptr; c = c->nextSib) {
+            if (!(n == tree->root && n->index < 0 && n->firstChild->nextSib == nullptr))
+                v.push_back(c->edge.brlen);
+            stack.push_back(c);
+        }
+    }
+    return v;
+}
 
 std::span<const uint32_t> modelSetRows(int32_t modelset)
 {

@@ -98,6 +98,10 @@ void applyModelFit(uint32_t row, uint32_t variant, const ModelFit &fit);
 // failure) or 2 (abort).
 int evaluateEvalModData(EvalModData &e, const Tree *tree, uint32_t treeIndex, bool quiet);
 
+// The branch lengths of the tree in node order (the same topology gives the
+// same order), without the one above the data-less ancestor.
+std::vector<double> branchLengths(const Tree *tree);
+
 // The DT value of every model of the tree just evaluated.
 std::vector<double> calcDTForTree(const EvalModData &e);
 

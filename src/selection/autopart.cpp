@@ -574,21 +574,7 @@ int doAutoPartCmd()
         return 1;
     for (uint32_t c = 0; c < d->nchar; ++c)
         r.n += (d->status[c] & kCharExcluded) ? 0 : 1;
-    {
-        // The tree's branches: 2n - 3 for a binary unrooted tree.
-        uint32_t nodes = 0;
-        std::vector<const TreeNode *> stack{r.tree->root};
-        while (!stack.empty()) {
-            const TreeNode *v = stack.back();
-            stack.pop_back();
-            for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib) {
-                ++nodes;
-                stack.push_back(c);
-            }
-        }
-        const TreeNode *root = r.tree->root;
-        r.branches = nodes - (root->index < 0 && root->firstChild && !root->firstChild->nextSib ? 1 : 0);
-    }
+    r.branches = static_cast<uint32_t>(branchLengths(r.tree.get()).size());
     r.savedSettings = saveModelSettings();
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     const auto k = static_cast<uint32_t>(r.units.size());
