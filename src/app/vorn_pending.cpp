@@ -42,7 +42,6 @@ bool isPendingHandler(CmdHandler handler)
 
 PENDING_HANDLER(beginIterationBlock)
 PENDING_HANDLER(beginSimLoop)
-PENDING_HANDLER(doAgreeCmd)
 PENDING_HANDLER(doAstralCmd)
 PENDING_HANDLER(doAutoModelCmd)
 PENDING_HANDLER(doAutoPartCmd)

@@ -13,6 +13,7 @@
 #include "search/randtrees.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
+#include "trees/agree.h"
 #include "trees/constr.h"
 #include "trees/treegen.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
@@ -21,7 +22,6 @@
 
 int beginIterationBlock();
 int beginSimLoop();
-int doAgreeCmd();
 int doAstralCmd();
 int doAutoModelCmd();
 int doAutoPartCmd();
