@@ -11,6 +11,7 @@
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
 #include "search/randtrees.h"
+#include "search/sorttrees.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
 #include "trees/agree.h"
@@ -44,7 +45,6 @@ int doReverseFilterCmd();
 int doSimDataCmd();
 int doSimTitleCmd();
 int doSiteModelsCmd();
-int doSortTreesCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();
 int doTrueTreeCmd();
