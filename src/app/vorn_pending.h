@@ -10,12 +10,14 @@
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
+#include "search/filtercmd.h"
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
 #include "trees/agree.h"
 #include "trees/constr.h"
+#include "trees/treefilter.h"
 #include "trees/treegen.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
@@ -27,7 +29,6 @@ int doAstralCmd();
 int doAutoModelCmd();
 int doAutoPartCmd();
 int doClockCheckerCmd();
-int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
 int doLocalModelCmd();
@@ -41,7 +42,6 @@ int doPuzzleCmd();
 int doQScoresCmd();
 int doQSearchCmd();
 int doRaxmlCmd();
-int doReverseFilterCmd();
 int doSimDataCmd();
 int doSimTitleCmd();
 int doSiteModelsCmd();
