@@ -11,6 +11,7 @@
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
 #include "search/filtercmd.h"
+#include "search/randtests.h"
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
 #include "selection/simtrees.h"
@@ -34,10 +35,8 @@ int doGarliCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
 int doOrthoFilterCmd();
-int doPartHomTest();
 int doPatFitTest();
 int doPatternFreqCmd();
-int doPermuteCmd();
 int doPuzzleCmd();
 int doQScoresCmd();
 int doQSearchCmd();
