@@ -461,6 +461,7 @@ const std::vector<uint64_t> *setsOfPair(AgreementWork &w, uint32_t x, uint32_t y
 struct RootingBest {
     uint32_t size = 0;     // of the pairs (the root taxon not counted)
     uint64_t count = 0;
+    size_t pair = 0;       // the first pair attaining it
 };
 
 // Sizes of every pair of the current rooting; the best with its count.
@@ -476,6 +477,7 @@ int computeMastForOneRoot(AgreementWork &w, RootingBest &out)
             if (s > out.size) {
                 out.size = s;
                 out.count = n;
+                out.pair = AgreementWork::pair(x, y);
             } else if (s == out.size) {
                 out.count = satAdd(out.count, n);
             }
@@ -529,12 +531,11 @@ int calcAgreementSets(AgreementWork *work, bool enumerate, AgreeProgress progres
     if (w.ntax <= (w.rooted ? 2u : 3u) || w.trees.size() < 2) {
         out.size = w.ntax;
         out.numSets = 1;
-        if (enumerate) {
-            std::vector<uint64_t> all(w.words, 0);
-            for (uint32_t t = 0; t < w.ntax; t++)
-                putBit(all.data(), t);
-            out.sets.push_back(std::move(all));
-        }
+        out.firstSet.assign(w.words, 0);
+        for (uint32_t t = 0; t < w.ntax; t++)
+            putBit(out.firstSet.data(), t);
+        if (enumerate)
+            out.sets.push_back(out.firstSet);
         return 0;
     }
     try {
@@ -550,6 +551,9 @@ int calcAgreementSets(AgreementWork *work, bool enumerate, AgreeProgress progres
                 out.size = total;
                 out.numSets = rb.count;
                 bestRoots.assign(1, r);
+                out.firstSet.assign(w.best.begin() + rb.pair * w.words, w.best.begin() + (rb.pair + 1) * w.words);
+                if (!w.rooted)
+                    putBit(out.firstSet.data(), r);
             } else if (total == out.size) {
                 out.numSets = satAdd(out.numSets, rb.count);
                 bestRoots.push_back(r);

@@ -27,6 +27,7 @@ struct AgreementResult {
     uint32_t size = 0;                      // m
     uint64_t numSets = 0;                   // maximum agreement subtrees (saturating)
     std::vector<std::vector<uint64_t>> sets;  // taxon sets, when enumerated
+    std::vector<uint64_t> firstSet;         // one maximum agreement set, always
     bool capped = false;                    // enumeration stopped at kAgreementSetCap
 };
 

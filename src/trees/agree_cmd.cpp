@@ -171,18 +171,10 @@ int calcAgreementSubtrees(void *context)
     if (r.capped)
         qel_printf("\n   Only the first %u of %llu agreement sets are listed: too many to enumerate.\n",
                    static_cast<unsigned>(r.sets.size()), static_cast<unsigned long long>(r.numSets));
+    // Without enumeration the one set the search kept is drawn and written.
     std::vector<std::vector<uint64_t>> sets = r.sets;
-    if (sets.empty()) {
-        // Without enumeration one best set is enough to draw: enumerate once
-        // more, stopping at the first (the count is already exact).
-        AgreementResult one;
-        if (int st = calcAgreementSets(work.get(), true, nullptr, nullptr, one); st != 0)
-            return st;
-        if (!one.sets.empty())
-            sets.push_back(one.sets.front());
-    }
     if (sets.empty())
-        return 1;
+        sets.push_back(r.firstSet);
     run.kernel = sets.front();
     for (const auto &s : sets)
         for (size_t q = 0; q < s.size(); q++)

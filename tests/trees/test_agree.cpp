@@ -96,6 +96,8 @@ protected:
         for (const auto &s : result.sets)
             EXPECT_TRUE(found.insert(s[0]).second) << "a set listed twice: " << where;
         EXPECT_EQ(found, bestSets) << where;
+        ASSERT_EQ(result.firstSet.size(), 1u);
+        EXPECT_EQ(bestSets.count(result.firstSet[0]), 1u) << "the set kept is not a maximum one: " << where;
     }
 };
 
