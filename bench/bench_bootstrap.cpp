@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
+
 namespace {
 
 constexpr int kTaxa = 50, kSites = 1000, kReps = 1000;
@@ -73,19 +75,10 @@ const Work &work()
     return w;
 }
 
-std::string vornPath()
-{
-    if (const char *v = std::getenv("VORN"))
-        return v;
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return (self.parent_path().parent_path() / "src" / "vorn").string();
-}
-
 void BM_BootstrapVorn(benchmark::State &state)
 {
     const Work &w = work();
-    const std::string cmd = "cd '" + w.dir.string() + "' && '" + vornPath() + "' -n m.nex >/dev/null 2>&1";
+    const std::string cmd = "cd '" + w.dir.string() + "' && '" + vornBinaryPath() + "' -n m.nex >/dev/null 2>&1";
     for (auto _ : state)
         if (!w.ok || std::system(cmd.c_str()) != 0)
             return state.SkipWithError("vorn bootstrap failed");

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <unistd.h>
+
 #include "qel/qel_io.h"
 
 struct BenchFile {
@@ -38,4 +40,20 @@ inline void removeBenchFile(const BenchFile &b)
 {
     std::remove(b.path.c_str());
     std::remove(b.dir.c_str());
+}
+
+// The vorn binary that whole-program benchmarks run: VORN when set, else
+// the one built beside the benchmark.
+inline std::string vornBinaryPath()
+{
+    if (const char *v = std::getenv("VORN"))
+        return v;
+    char self[kPathBufSize];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return "vorn";
+    self[n] = '\0';
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));            // .../bench
+    return dir.substr(0, dir.rfind('/')) + "/src/vorn";
 }

@@ -10,10 +10,15 @@
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
+#include "search/filtercmd.h"
+#include "search/randtests.h"
 #include "search/randtrees.h"
+#include "search/sorttrees.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
+#include "trees/agree.h"
 #include "trees/constr.h"
+#include "trees/treefilter.h"
 #include "trees/treegen.h"
 // skipRestOfCmd, the handler of commands that are read and ignored, is the
 // tokenizer's own.
@@ -21,28 +26,22 @@
 
 int beginIterationBlock();
 int beginSimLoop();
-int doAgreeCmd();
 int doAstralCmd();
 int doClockCheckerCmd();
-int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
 int doLocalModelCmd();
 int doLocalRateCmd();
 int doOrthoFilterCmd();
-int doPartHomTest();
 int doPatFitTest();
 int doPatternFreqCmd();
-int doPermuteCmd();
 int doPuzzleCmd();
 int doQScoresCmd();
 int doQSearchCmd();
 int doRaxmlCmd();
-int doReverseFilterCmd();
 int doSimDataCmd();
 int doSimTitleCmd();
 int doSiteModelsCmd();
-int doSortTreesCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();
 int doTrueTreeCmd();

@@ -746,6 +746,31 @@ void deallocPrePatterns(SitePatternData *pd)
 // ---------------------------------------------------------------------------
 // Building and validity
 
+namespace {
+
+// Compressed patterns outlive a change of character weights (the Weights
+// command, each resampling replicate), which leaves their rows as they were
+// but not their weights: each pattern's weight is summed again over its
+// sites.
+void refreshPatternWeights(SitePatternData *pd, const DataInfo *d)
+{
+    if (!pd || !pd->patternWeight || !pd->siteToPattern)
+        return;
+    std::fill_n(pd->patternWeight, pd->npat, 0.0);
+    pd->nonIntegerWeights = 0;
+    for (uint32_t c = 0; c < pd->nchar; ++c) {
+        const uint32_t p = pd->siteToPattern[c];
+        if (p == kNoSite || p >= pd->npat)
+            continue;
+        const double w = d->weights ? d->weights[c] : 1.0;
+        if (w != std::floor(w))
+            pd->nonIntegerWeights = 1;
+        pd->patternWeight[p] += w;
+    }
+}
+
+}  // namespace
+
 int initSitePatternData(DataInfo *d, ModelGroup *g, bool allowMkv)
 {
     if (!d || !g)
@@ -772,6 +797,8 @@ int initSitePatternData(DataInfo *d, ModelGroup *g, bool allowMkv)
         if (status == 0 && &gGroups[0] == g)
             gGroups[1].compressed = 0;
     }
+    else
+        refreshPatternWeights(g->patterns, d);
     if (status == 0 && expandPatterns(g, d) != 0)
         status = 1;
     if (status != 0)

@@ -203,7 +203,7 @@ int dataCodeToStdState(uint8_t code, const DataInfo *d, const ModelGroup *)
 DataCodeToStateFxn chooseDataCodeToState(uint32_t modelType, const DataInfo *d, bool inSimulation)
 {
     if (modelType == kModelNucleotide || modelType == kModelRY) {
-        const bool ry = (d->flags & kHaveCharacters) && d->ryCoding > 0 && !inSimulation;
+        const bool ry = (d->flags & kHaveCharacters) && !inSimulation && isRYCoding(const_cast<DataInfo *>(d));
         return ry ? dataCodeToDna2State : dataCodeToDna4State;
     }
     if (modelType == kModelAminoAcid)

@@ -271,6 +271,11 @@ bool isPolymorphicMST(int32_t taxon, uint32_t c, const DataInfo *d);
 uint64_t mapStateBits(const DataInfo *d, uint64_t bits, const char *fromSymbols,
                       const char *toSymbols, int32_t *outPositions, const char *positionSymbols);
 int stateDex(int symbol, const DataInfo *d);
+// Nucleotide data coded as purines against pyrimidines only: no cell tells A
+// from G or C from T, and both classes occur. Cached in the data set until
+// its characters or taxa change; every analysis asks here, so the answer
+// does not depend on which one asked first.
+bool isRYCoding(DataInfo *d);
 bool dataMatrixAllocated(const DataInfo *d);
 
 bool isDataTypeNucleotide(uint32_t typeIndex);

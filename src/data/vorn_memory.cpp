@@ -184,9 +184,15 @@ int allocTaxaMemory(DataInfo *d, uint32_t ntax)
         }
     }
     const DataServices &s = dataServices();
-    if (!failed)
+    if (!failed) {
+        // The tree layer hangs a new main buffer on the active record: make
+        // it d's for the call, so a record not yet active never takes (and
+        // frees) the buffer of the one that is.
+        DataInfo *previous = setActiveDataInfo(d);
         failed = s.createPrimaryTree(d) != 0 ||
                  s.allocMainTreeBuffer(ntax, s.getMaxtreesValue() + 1, false) != 0;
+        setActiveDataInfo(previous);
+    }
     if (failed) {
         deallocTaxaMemory(d);
         return 1;

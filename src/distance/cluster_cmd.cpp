@@ -1,5 +1,6 @@
 #include "distance/cluster_cmd.h"
 
+#include <cctype>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,7 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_time.h"
+#include "search/bootjack.h"
 #include "search/describetrees.h"
 #include "search/hsprep.h"
 #include "search/search.h"
@@ -189,3 +191,66 @@ int doClustering(bool isUPGMA)
 
 int doNJCmd() { return doClustering(false); }
 int doUPGMACmd() { return doClustering(true); }
+
+int checkResamplingDistances(const char *analysisName, DataInfo *d)
+{
+    if (dist.distance == kDistUser) {
+        std::string name = analysisName;
+        if (!name.empty())
+            name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+        return qel_errorMsg(523, "%s cannot use user-input distances. Specify another distance type.",
+                            name.c_str()),
+               1;
+    }
+    return checkDistType(kCurrentDistType, true, d);
+}
+
+int clusterReplicates(bool isUPGMA, DataInfo *d)
+{
+    const uint32_t method = isUPGMA ? kClustUPGMA : kClustNJ;
+    if (!d || checkMinTaxa(isUPGMA ? 2 : 3, searchTypeString(method, true).c_str(), nullptr) != 0)
+        return 1;
+    const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax;
+    TreeHandle tree(createTree(true));
+    std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd(
+        tree ? createClustData(d, tree.get(), isUPGMA, ntax, true, !isUPGMA && clust.BioNJ) : nullptr,
+        destroyClustData);
+    if (!cd)
+        return 1;
+    // No progress per join and no lengths: the trees only feed the tally.
+    cd->resampling = true;
+    const int32_t busy = setLongOperationStatus(1);
+    setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
+    showDistSettings(false, false, true, nullptr, 2);
+    const bool bootstrap = gSearchState.replicatedKind > 0;
+    const std::string method_ = methodName(cd.get(), false);
+    const uint32_t nreps = setSearchNReps();
+    const std::string title = methodName(cd.get(), true) + (bootstrap ? " bootstrap" : " jackknife");
+    ProgData *progress = createProgressWindow(nreps, 0, title.c_str());
+    setStatusText("Doing %s bootstrap analysis...", method_.c_str());
+    int status = 0;
+    bool ties = false;
+    for (uint32_t rep = 1, done = 0; rep <= nreps && status == 0; ++rep) {
+        // The buffer holds the one tree of this replicate when it is tallied.
+        clearTrees(false, true);
+        if ((status = startReplicatedSearchRep(cd->tree, d, rep)) != 0)
+            break;
+        cd->ties = false;
+        if ((status = cluster(cd.get())) != 0)
+            break;
+        ties = ties || cd->ties;
+        if ((status = finishReplicatedSearchRep(d, 0.0)) != 0)
+            break;
+        if (setProgressValue(progress, ++done) == kProgressAborted || (gAborted_.load() && confirmAbortRequest()))
+            status = 2;
+    }
+    destroyProgressWindow(progress);
+    clearStatusText();
+    if (ties)
+        qel_printf("Note: \bTies were encountered in one or more replicates\n");
+    setLongOperationStatus(busy);
+    // The matrix left behind is a replicate's: it must not be reused.
+    invalidateDistances();
+    forgetLastTreeOptimized();
+    return status;
+}

@@ -6,6 +6,7 @@
 #include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
+#include "distance/cluster_cmd.h"
 #include "distance/dcalc.h"
 #include "distance/distance_settings.h"
 #include "distance/dmatrix.h"
@@ -14,8 +15,9 @@
 #include "distance/pairdiff.h"
 #include "distance/userdist.h"
 #include "qel/qel_errormsg.h"
-#include "search/starttree.h"
+#include "search/bootjack.h"
 #include "search/critscore.h"
+#include "search/starttree.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -74,6 +76,7 @@ int installDistanceHooks()
     p.invalidateDistances = invalidateDistances;
     installPatternServices(p);
     installUserDistanceHooks();
+    installResamplingDistanceFxns({checkResamplingDistances, clusterReplicates});
     installTreeScoreFxns({nullptr, nullptr, hsCalcDistanceFitForTree});
     // Searches under the distance criterion: every tree scored by its fit to
     // the matrix, lengths fitted on request (rooting, collapsing, describing).

@@ -1,5 +1,7 @@
 #include "distance/nj.h"
 
+#include "search/bootjack.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -12,6 +14,7 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_sets.h"
+#include "search/bootjack.h"
 #include "search/search_settings.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
@@ -369,7 +372,11 @@ DMatrix *clusterMatrix(ClustData *cd, bool useCriterion)
 
 RNG *tieBreaker(ClustData *cd, bool useCriterion)
 {
-    const bool random = !useCriterion && (cd->resampling || clust.breakTies == kBreakTiesRandom);
+    // Replicates draw their ties from the resampling generator, so that one
+    // seed gives one run.
+    if (!useCriterion && cd->resampling)
+        return getBootJackRNG();
+    const bool random = !useCriterion && clust.breakTies == kBreakTiesRandom;
     return setTieBreakRNG(&cd->tieRng, clust.tieSeed, random);
 }
 

@@ -243,46 +243,6 @@ int pairDiffLong(DCalcData *cd, const SitePatternData *pd, DataInfo *d)
     return status;
 }
 
-bool isRYCoding(DataInfo *d)
-{
-    if (!d)
-        return false;
-    if (d->ryCoding >= 0)
-        return d->ryCoding == 1;
-    const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : 0;
-    if (ntax == 0 || !(d->flags & kHaveCharacters) || !d->status)
-        return false;
-    uint64_t bit[4];
-    for (uint32_t k = 0; k < 4; ++k) {
-        const int s = stateDex(kBases[k], d);
-        bit[k] = s >= 0 ? uint64_t{1} << s : 0;
-    }
-    bool aNoG = false, gNoA = false, cNoT = false, tNoC = false, purOnly = false, pyrOnly = false;
-    const bool nucleotideData = isDataTypeNucleotide(d->dataType);
-    for (uint32_t t = 0; t < ntax; ++t)
-        for (uint32_t c = 0; c < d->nchar; ++c) {
-            const uint32_t st = d->status[c];
-            if ((st & (kCharExcluded | kCharEliminated)) || !(nucleotideData || (st & kCharNucleotide)))
-                continue;
-            if (isMissingOrGapMiss(static_cast<int32_t>(t), c, d))
-                continue;
-            const uint64_t b = getXijAsBits(d, static_cast<int32_t>(t), c, nullptr);
-            const bool A = b & bit[0], C = b & bit[1], G = b & bit[2], T = b & bit[3];
-            aNoG |= A && !G;
-            gNoA |= G && !A;
-            cNoT |= C && !T;
-            tNoC |= T && !C;
-            purOnly |= (A || G) && !(C || T);
-            pyrOnly |= (C || T) && !(A || G);
-            if ((aNoG && gNoA) || (cNoT && tNoC)) {
-                d->ryCoding = 0;
-                return false;
-            }
-        }
-    d->ryCoding = purOnly && pyrOnly ? 1 : 0;
-    return d->ryCoding == 1;
-}
-
 void showSubstClass(const int32_t pairClasses[6], PrintHook printFn)
 {
     // Pair index of (a, b), a < b, in the order A-C A-G A-T C-G C-T G-T.

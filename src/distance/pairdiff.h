@@ -1,8 +1,7 @@
 // The PairDiff command: for chosen pairs of sequences, how often each pair of
 // bases faces each other (a short one-line-per-pair table and a long 4 x 4,
 // or 2 x 2, table per pair), and the small nucleotide utilities the distance
-// code shares: the test for purine/pyrimidine recoding and the display of
-// custom substitution classes.
+// code shares: the display of custom substitution classes.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +22,6 @@ uint32_t calcNxy(uint32_t i, uint32_t j, const SitePatternData *pd, uint32_t *N)
 int pairDiffShort(const SitePatternData *pd, DataInfo *d);
 int pairDiffLong(DCalcData *cd, const SitePatternData *pd, DataInfo *d);
 
-// Nucleotide data coded as purines versus pyrimidines only (cached in the
-// data set).
-bool isRYCoding(DataInfo *d);
 // Prints the custom substitution classes (six class numbers in the order
 // A-C, A-G, A-T, C-G, C-T, G-T).
 void showSubstClass(const int32_t pairClasses[6], PrintHook printFn);

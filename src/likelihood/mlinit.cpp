@@ -37,7 +37,7 @@ bool sameFlags(const ActiveML &a, const ActiveML &b, uint32_t mask) { return (a.
 
 bool haveData(const DataInfo *d) { return d != nullptr && (d->flags & kHaveCharacters); }
 
-bool dataAreRYCoded(const DataInfo *d) { return haveData(d) && d->ryCoding > 0; }
+bool dataAreRYCoded(const DataInfo *d) { return haveData(d) && isRYCoding(const_cast<DataInfo *>(d)); }
 
 // The parsimony-approximation start (startVals = parsApprox) is keyword 0.
 constexpr int32_t kStartValsParsApprox = 0;

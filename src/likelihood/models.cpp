@@ -44,7 +44,7 @@ void chooseDataType(const DataInfo *d, uint32_t *type, std::string *symbols)
     if (dataType == kDataTypeProtein) {
         *type = kModelAminoAcid;
         *symbols = kAASymbols;
-    } else if (haveDataMatrix(d) && d->ryCoding > 0) {
+    } else if (haveDataMatrix(d) && isRYCoding(const_cast<DataInfo *>(d))) {
         *type = kModelRY;
         *symbols = "RY";
     } else {

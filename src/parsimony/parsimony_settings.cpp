@@ -10,6 +10,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
 #include "cli/qel_cmdline.h"
+#include "trees/constr.h"
 
 HomPartOptions homOpt = {nullptr, 100, {}, 0};
 PermuteOptions permOpt = {0, {}, 100, 0, 0, 0, nullptr, nullptr, nullptr};
@@ -56,10 +57,11 @@ int getPermConstrParm(int operation, CmdParam *option, void *place)
     auto *named = static_cast<const void **>(option->variable);
     switch (operation) {
     case kParamOpReadValue: {
-        char word[kMaxValueChars + 1];
-        if (readSpecialToken(word, sizeof word, nullptr, ";/", nullptr, false) < 0)
+        Constraint *c = getConstraintRefFromInput();
+        if (!c)
             return 1;
-        return errMsgBadParamValue(option->name, word);
+        *named = c;
+        return 0;
     }
     case kParamOpCurValue:
         if (place != nullptr)

@@ -11,6 +11,9 @@
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
 #include "data/charstat.h"
+#include "data/data_services.h"
+#include "data/nexsets.h"
+#include "data/prepdata.h"
 #include "data/data_util.h"
 #include "data/vorn_data.h"
 #include "parsimony/packx.h"
@@ -80,6 +83,7 @@ struct BootJackData {
 };
 
 BootJackData btjkData;
+ResamplingDistanceFxns gDistFxns{};
 
 std::string capitalized(const std::string &s)
 {
@@ -89,12 +93,40 @@ std::string capitalized(const std::string &s)
     return t;
 }
 
+// Every included character is drawn, constant ones too: the number of
+// characters a replicate holds must be that of the data, and under distance
+// and likelihood constant sites shape every estimate.
+bool isResampled(const DataInfo *data, uint32_t c)
+{
+    return !(data->status[c] & (kCharExcluded | kCharEliminated));
+}
+
 bool hasNonIntegerWeights(const BootJackData &b)
 {
     for (uint32_t c : b.included)
         if (b.savedWts[c] != std::floor(b.savedWts[c]))
             return true;
     return false;
+}
+
+// Under distance and likelihood the weights reach the analysis through the
+// site patterns and the distances computed from them: a replicate's new
+// weights (or the restored ones at the end) make both stale.
+void forgetWeightedData(DataInfo *data)
+{
+    afterWtsChange(gNexsets.curWtset, data);
+    if (const DataServices &s = dataServices(); s.invalidateDistances)
+        s.invalidateDistances();
+}
+
+int prepareResampledData(DataInfo *data)
+{
+    forgetWeightedData(data);
+    const int status = prepareData(kPrepCurrentCriterion, 0, false);
+    if (status != 0 && status != 2 && !gAborted_.load() && gCriterion == kCriterionDistance)
+        qel_printf("\nUnrecoverable error during distance-matrix calculation for replicate %u.\n",
+                   btjkData.completed + 1);
+    return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -182,13 +214,17 @@ int checkBootJackOptions(DataInfo *data, bool jackknife)
                                  "Analysis menu.",
                             name.c_str()),
                1;
-    if (btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA)
-        return qel_errorMsg(0, "Neighbor-joining and UPGMA %s searches are not available yet.", name.c_str()), 1;
-    if (gCriterion != kCriterionParsimony)
-        return qel_errorMsg(0, "%s analyses under the %s criterion (site-pattern resampling) are not available "
-                               "yet.",
-                            capitalized(name).c_str(), currentCriterionString()),
-               1;
+    if (gCriterion == kCriterionDistance) {
+        if (!gDistFxns.check || !gDistFxns.clusterReplicates)
+            return qel_errorMsg(0, "%s analyses under the distance criterion need the distance methods, which "
+                                   "this program was built without.",
+                                capitalized(name).c_str()),
+                   1;
+        if (gDistFxns.check(name.c_str(), data) != 0)
+            return 1;
+    }
+    if (btjkData.included.empty())
+        return qel_errorMsg(0, "No characters are included: there is nothing to resample."), 1;
     if (jackknife && btjkOpt.wts == kBtjkWtsProportional && hasNonIntegerWeights(btjkData))
         return qel_errorMsg(527, "Non-integer weights are not allowed with jackknifing using the standard "
                                  "('proportional') method for handling weights.\tYou can use the 'wts=simple' option "
@@ -276,6 +312,9 @@ int computeAndOutputBootJackTree(DataInfo *data, double total)
 int runReplicates(DataInfo *data)
 {
     switch (btjkOpt.search) {
+    case kBootNJ:
+    case kBootUPGMA:
+        return gDistFxns.clusterReplicates(btjkOpt.search == kBootUPGMA, data);
     case kBootBandB:
         return exactTreeSearch(false, 1);
     case kBootFastStep: {
@@ -312,6 +351,8 @@ void showBootJackSettings()
 
 RNG *getBootJackRNG() { return &btjkData.rng; }
 
+void installResamplingDistanceFxns(const ResamplingDistanceFxns &fxns) { gDistFxns = fxns; }
+
 uint32_t bootRepsCompleted() { return btjkData.completed; }
 
 double bootGroupWeight(const uint32_t *taxa, uint32_t n)
@@ -335,7 +376,7 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     b.savedWts.assign(data->weights, data->weights + data->nchar);
     b.included.clear();
     for (uint32_t c = 0; c < data->nchar; c++)
-        if (isCharIncluded(data, c))
+        if (isResampled(data, c))
             b.included.push_back(c);
     bool weighted = false;
     b.totalWeight = 0.0;
@@ -425,8 +466,11 @@ int bootJackSample(DataInfo *data)
                 w[b.included[b.index[k]]] = 0.0;
         }
     }
-    setNeedParsPrep(1);
-    return prepareParsimonyData(data);
+    if (gCriterion == kCriterionParsimony) {
+        setNeedParsPrep(1);
+        return prepareParsimonyData(data);
+    }
+    return prepareResampledData(data);
 }
 
 void deallocBootJack(DataInfo *data)
@@ -531,7 +575,7 @@ int bootJack(bool jackknife)
     b.savedWts.assign(data->weights, data->weights + data->nchar);
     b.included.clear();
     for (uint32_t c = 0; c < data->nchar; c++)
-        if (isCharIncluded(data, c))
+        if (isResampled(data, c))
             b.included.push_back(c);
     if (checkBootJackOptions(data, jackknife) != 0)
         return 1;
@@ -546,7 +590,8 @@ int bootJack(bool jackknife)
         deallocBootJack(data);
         return qel_errorMsg(0, "Not enough memory for the %s analysis.", b.name.c_str()), 1;
     }
-    b.rooted = isRootedSearch(data);
+    // UPGMA trees are rooted by their clustering.
+    b.rooted = btjkOpt.search == kBootUPGMA || isRootedSearch(data);
     setStatusText(jackknife ? "Performing jackknife analysis..." : "Performing bootstrap analysis...");
     if (saving && openBootTreeFile(data, fileName.c_str()) != 0) {
         deallocBootJack(data);
@@ -581,6 +626,8 @@ int bootJack(bool jackknife)
     // The weights go back as they were; the packed data are rebuilt from them
     // before the next analysis.
     deallocBootJack(data);
+    if (gCriterion != kCriterionParsimony)
+        forgetWeightedData(data);
     setNeedParsPrep(3);
     clearStatusText();
     return status;

@@ -38,3 +38,13 @@ int updateBootGroups(DataInfo *data);
 // of the taxa in `taxa` (0-based), and the number of completed replicates.
 double bootGroupWeight(const uint32_t *taxa, uint32_t n);
 uint32_t bootRepsCompleted();
+
+// What resampling needs of the distance methods, installed by their layer:
+// the check of the distance settings before a run (0, or 1 after the
+// error), and the replicate loop of a neighbour-joining or UPGMA run (0, 1
+// on failure, 2 when stopped; the run is set up by `bootJack`).
+struct ResamplingDistanceFxns {
+    int (*check)(const char *analysisName, DataInfo *data);
+    int (*clusterReplicates)(bool isUPGMA, DataInfo *data);
+};
+void installResamplingDistanceFxns(const ResamplingDistanceFxns &fxns);

@@ -201,17 +201,29 @@ bool resampling() { return gSearchState.replicatedKind == 1 || gSearchState.repl
 
 }  // namespace
 
+namespace {
+
+const ReplicateHooks *gReplicateHooks = nullptr;
+
+}  // namespace
+
+void setReplicateHooks(const ReplicateHooks *hooks) { gReplicateHooks = hooks; }
+
 uint32_t setSearchNReps()
 {
-    gSearchState.nOuterReps = resampling() ? static_cast<uint32_t>(std::max(btjkOpt.nreps, 1)) : 1;
+    gSearchState.nOuterReps = resampling()      ? static_cast<uint32_t>(std::max(btjkOpt.nreps, 1))
+                              : gReplicateHooks ? gReplicateHooks->nreps
+                                                : 1;
     return gSearchState.nOuterReps;
 }
 
-int startReplicatedSearchRep(Tree *, DataInfo *data, uint32_t rep)
+int startReplicatedSearchRep(Tree *tree, DataInfo *data, uint32_t rep)
 {
     // A plain search runs its single outer replicate on the data as they
     // are; a resampling run draws each replicate's characters first.
     gSearchState.outerRep = rep;
+    if (gReplicateHooks)
+        return gReplicateHooks->start(tree, data, rep);
     if (resampling()) {
         setStatusText(gSearchState.replicatedKind > 0 ? "Bootstrap replicate %u of %u" : "Jackknife replicate %u of %u",
                       rep, gSearchState.nOuterReps);
@@ -220,8 +232,10 @@ int startReplicatedSearchRep(Tree *, DataInfo *data, uint32_t rep)
     return 0;
 }
 
-int finishReplicatedSearchRep(DataInfo *data, double)
+int finishReplicatedSearchRep(DataInfo *data, double score)
 {
+    if (gReplicateHooks)
+        return gReplicateHooks->finish(data, score);
     return resampling() ? updateBootGroups(data) : 0;
 }
 

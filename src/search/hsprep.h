@@ -60,6 +60,14 @@ std::string searchElapsedString();
 // tests) frame the search's outer replicates with these hooks; a plain
 // search has one outer replicate.
 uint32_t setSearchNReps();
+// The randomisation tests (partition homogeneity, permutation) frame each
+// outer replicate with their own hooks while they run; null removes them.
+struct ReplicateHooks {
+    uint32_t nreps;
+    int (*start)(Tree *tree, DataInfo *data, uint32_t rep);  // rep is 1-based
+    int (*finish)(DataInfo *data, double bestScore);
+};
+void setReplicateHooks(const ReplicateHooks *hooks);
 int startReplicatedSearchRep(Tree *tree, DataInfo *data, uint32_t rep);
 int finishReplicatedSearchRep(DataInfo *data, double score);
 

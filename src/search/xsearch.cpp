@@ -584,6 +584,10 @@ int xsearchOneRep(XsearchData &x)
     Tree *tree = x.tree.get();
     DataInfo *d = x.data;
     pointTreeAtPackedData(tree, d);
+    // The permutation test changes the states between replicates: the tip
+    // sets of the remaining-taxa bound are the current data's.
+    if (x.remainingBound && gSearchState.replicatedKind != 0)
+        prepareTipSets(x);
     deallocPtnData(packedData(d));
     const bool alt = gPars.threshold || gPars.goloboff;
     if (!x.exhaustive && !alt && gPartitionBound && packedData(d)->ordWords > 0) {

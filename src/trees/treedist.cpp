@@ -20,6 +20,8 @@
 #include "qel/qel_output.h"
 #include "qel/qel_oututil.h"
 #include "qel/qel_progress.h"
+#include "trees/abcdist.h"
+#include "trees/agree.h"
 #include "trees/tree_settings.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
@@ -233,21 +235,46 @@ int calcKFBranchScore(Tree *a, Tree *b, double *score)
     *score = sum;
     return 0;
 }
-
 // ---------------------------------------------------------------------------
 // The TreeDist command
 
 namespace {
 
+const char *measureName(uint32_t measure)
+{
+    switch (measure) {
+    case kTreeDistAgD1:
+        return "\"d1\" agreement";
+    case kTreeDistAgreement:
+        return "\"d\" agreement";
+    case kTreeDistABC:
+        return "ABC";
+    case kTreeDistMatching:
+        return "matching";
+    default:
+        return "symmetric difference (RF x 2)";
+    }
+}
+
 struct TreeDistRun {
     TreeBuffer *buf = nullptr;
+    uint32_t measure = kTreeDistSymDiff;
+    uint32_t ntax = 0;
+    bool rooted = false;
     std::vector<uint32_t> trees;  // listed tree numbers, increasing
     uint32_t refTree = 0;
     uint32_t largest = 0;         // the measure's largest possible value
-    std::vector<uint32_t> values; // all pairs: lower half; reference: one per listed tree
+    uint32_t s = 0;               // the most splits a tree has
+    std::vector<double> values;   // all pairs: lower half; reference: one per listed tree
     std::vector<uint32_t> falsePlus, falseMinus;
+    bool fractional = false;      // some distance is not an integer
     bool toFile = false;
     ProgData *progress = nullptr;
+    // Work records of the measures other than the symmetric difference.
+    AgreementWorkPtr agree;
+    std::unique_ptr<LAPMatching, decltype(&destroyLAPMatching)> lap{nullptr, destroyLAPMatching};
+    SplitsList refSplits, workSplits;
+    PtnSets refSets, workSets;
 };
 
 uint32_t digits(uint32_t v) { return static_cast<uint32_t>(std::to_string(v).size()); }
@@ -258,6 +285,51 @@ int advance(void *context)
     return incrementProgressValue(run->progress) == kProgressAborted ? 2 : 0;
 }
 
+void writeValue(const TreeDistRun &run, double v)
+{
+    if (run.measure == kTreeDistAgreement)
+        auxPrintf("\t%f", v);
+    else
+        auxPrintf("\t%u", static_cast<unsigned>(v));
+}
+
+// Makes ref the reference of the split-based measures.
+void setReference(TreeDistRun &run, Tree *ref)
+{
+    if (run.measure != kTreeDistABC && run.measure != kTreeDistMatching)
+        return;
+    makeSplitsListFromTree(ref, &run.refSplits);
+    if (run.measure == kTreeDistABC)
+        initializePtnSetsForABC(&run.refSplits, run.ntax, run.refSets);
+}
+
+// The distance of tree from ref (ref's reference made by setReference, or
+// the reference table of the symmetric difference). 0, 1.
+int oneDistance(TreeDistRun &run, Tree *ref, const SplitsTable *table, Tree *tree, size_t slot)
+{
+    switch (run.measure) {
+    case kTreeDistABC:
+        run.values[slot] = abcDist(ref, run.refSets, run.refSplits.count, tree, &run.workSplits, run.workSets, run.ntax);
+        return 0;
+    case kTreeDistMatching:
+        run.values[slot] = matchingDist(&run.refSplits, &run.workSplits, tree, run.lap.get());
+        return 0;
+    case kTreeDistAgD1:
+    case kTreeDistAgreement: {
+        uint32_t d1 = 0;
+        double d = 0.0;
+        if (int status = calcDistanceForOnePair(run.agree.get(), ref, tree, run.measure == kTreeDistAgreement, &d1, &d);
+            status != 0)
+            return status;
+        run.values[slot] = run.measure == kTreeDistAgreement ? d : d1;
+        return 0;
+    }
+    default:
+        run.values[slot] = robinsonFouldsDist(table, tree, &run.falsePlus[slot], &run.falseMinus[slot]);
+        return 0;
+    }
+}
+
 int fromReference(TreeDistRun &run)
 {
     TreeHandle ref(createTree(true)), work(createTree(true));
@@ -265,9 +337,13 @@ int fromReference(TreeDistRun &run)
         return 1;
     if (verifyFullLeafSet(ref.get(), run.refTree, "; cannot compute tree distances") != 0)
         return 1;
-    TablePtr reference(makeReferenceSplits(ref.get()), destroySplitsTable);
-    if (!reference)
-        return 1;
+    TablePtr reference(nullptr, destroySplitsTable);
+    if (run.measure == kTreeDistSymDiff) {
+        reference.reset(makeReferenceSplits(ref.get()));
+        if (!reference)
+            return 1;
+    }
+    setReference(run, ref.get());
     if (run.toFile)
         auxPrintf("tree\tdistance to tree %d\n", static_cast<int>(run.refTree));
     const auto n = run.trees.size();
@@ -282,28 +358,81 @@ int fromReference(TreeDistRun &run)
             return 1;
         if (verifyFullLeafSet(work.get(), number, "; cannot compute tree distances") != 0)
             return 1;
-        run.values[k] = robinsonFouldsDist(reference.get(), work.get(), &run.falsePlus[k], &run.falseMinus[k]);
-        if (run.toFile)
-            auxPrintf("%d\t%d\n", static_cast<int>(number), static_cast<int>(run.values[k]));
+        if (int status = oneDistance(run, ref.get(), reference.get(), work.get(), k); status != 0)
+            return status;
+        if (run.toFile) {
+            auxPrintf("%d", static_cast<int>(number));
+            writeValue(run, run.values[k]);
+            auxPuts("\n");
+        }
         if (advance(&run) != 0)
             return 2;
     }
     return 0;
 }
 
+void writeAllPairsHead(const TreeDistRun &run)
+{
+    auxPuts("tree");
+    for (size_t k = 0; k < run.trees.size(); k++)
+        auxPrintf("\t%d", static_cast<int>(k + 1));
+    auxPuts("\n1\t0\n");
+}
+
+// Every pair of the measures compared tree by tree: tree i is the reference
+// of trees 1..i-1.
+int allPairsOneByOne(TreeDistRun &run)
+{
+    const auto n = run.trees.size();
+    run.values.assign(n * (n - 1) / 2, 0);
+    TreeHandle ref(createTree(true)), work(createTree(true));
+    if (!ref || !work)
+        return 1;
+    for (size_t k = 0; k < n; k++) {
+        if (getTree(run.buf, run.trees[k], work.get()) != 0)
+            return 1;
+        if (verifyFullLeafSet(work.get(), run.trees[k], "; cannot compute tree distances") != 0)
+            return 1;
+    }
+    if (run.toFile)
+        writeAllPairsHead(run);
+    for (size_t i = 1; i < n; i++) {
+        if (getTree(run.buf, run.trees[i], ref.get()) != 0)
+            return 1;
+        setReference(run, ref.get());
+        if (run.toFile)
+            auxPrintf("%d", static_cast<int>(i + 1));
+        for (size_t j = 0; j < i; j++) {
+            if (getTree(run.buf, run.trees[j], work.get()) != 0)
+                return 1;
+            const size_t slot = i * (i - 1) / 2 + j;
+            if (int status = oneDistance(run, ref.get(), nullptr, work.get(), slot); status != 0)
+                return status;
+            if (run.toFile)
+                writeValue(run, run.values[slot]);
+            if (advance(&run) != 0)
+                return 2;
+        }
+        if (run.toFile)
+            auxPuts("\t0\n");
+    }
+    return 0;
+}
+
 int allPairs(TreeDistRun &run)
 {
-    if (int status = symDiffAllPairs(run.buf, run.trees, kTreeDistBlock, run.values, advance, &run); status != 0)
+    if (run.measure != kTreeDistSymDiff)
+        return allPairsOneByOne(run);
+    std::vector<uint32_t> counts;
+    if (int status = symDiffAllPairs(run.buf, run.trees, kTreeDistBlock, counts, advance, &run); status != 0)
         return status;
+    run.values.assign(counts.begin(), counts.end());
     if (run.toFile) {
-        auxPuts("tree");
-        for (size_t k = 0; k < run.trees.size(); k++)
-            auxPrintf("\t%d", static_cast<int>(k + 1));
-        auxPuts("\n1\t0\n");
+        writeAllPairsHead(run);
         for (size_t i = 1; i < run.trees.size(); i++) {
             auxPrintf("%d", static_cast<int>(i + 1));
             for (size_t j = 0; j < i; j++)
-                auxPrintf("\t%d", static_cast<int>(run.values[i * (i - 1) / 2 + j]));
+                auxPrintf("\t%d", static_cast<int>(counts[i * (i - 1) / 2 + j]));
             auxPuts("\t0\n");
         }
     }
@@ -312,17 +441,29 @@ int allPairs(TreeDistRun &run)
 
 std::string titleOf(const TreeDistRun &run)
 {
-    std::string title = "Distribution of symmetric difference (RF x 2) distances ";
+    std::string title = std::string("Distribution of ") + measureName(run.measure) + " distances ";
     title += run.refTree ? "to tree " + std::to_string(run.refTree) : std::string("between trees");
     return title;
 }
 
+uint32_t largestShown(const TreeDistRun &run)
+{
+    double biggest = 0;
+    for (double v : run.values)
+        biggest = std::max(biggest, v);
+    return static_cast<uint32_t>(biggest);
+}
+
+void printValue(const TreeDistRun &run, int width, double v)
+{
+    qel_printf("%*.*f", width, run.fractional ? 4 : 0, v);
+}
+
 void showReferenceTable(const TreeDistRun &run, bool errorRates)
 {
-    uint32_t biggest = 0;
-    for (uint32_t v : run.values)
-        biggest = std::max(biggest, v);
-    const int width = static_cast<int>(std::max(digits(run.trees.back()), digits(biggest)) + 1);
+    const int width = static_cast<int>(std::max(digits(run.trees.back()), digits(largestShown(run)) +
+                                                                              (run.fractional ? 5 : 0)) +
+                                       1);
     constexpr int kLabel = 13;
     const uint32_t perChunk = maxOutputColumns(static_cast<uint32_t>(width), kLabel);
     for (size_t from = 0; from < run.trees.size(); from += perChunk) {
@@ -330,19 +471,19 @@ void showReferenceTable(const TreeDistRun &run, bool errorRates)
         qel_printf("\n\n%-*s", kLabel, "Tree number");
         for (size_t k = from; k < to; k++)
             qel_printf("%*d", width, static_cast<int>(run.trees[k]));
-        auto row = [&](const char *label, const std::vector<uint32_t> &v) {
+        auto row = [&](const char *label, auto value) {
             qel_printf("\n%-*s", kLabel, label);
             for (size_t k = from; k < to; k++) {
                 if (run.trees[k] == run.refTree)
                     qel_printf("%*c", width, '-');
                 else
-                    qel_printf("%*d", width, static_cast<int>(v[k]));
+                    value(k);
             }
         };
-        row("Distance", run.values);
+        row("Distance", [&](size_t k) { printValue(run, width, run.values[k]); });
         if (errorRates) {
-            row("False +", run.falsePlus);
-            row("False -", run.falseMinus);
+            row("False +", [&](size_t k) { qel_printf("%*d", width, static_cast<int>(run.falsePlus[k])); });
+            row("False -", [&](size_t k) { qel_printf("%*d", width, static_cast<int>(run.falseMinus[k])); });
         }
     }
     qel_printf("\n");
@@ -351,11 +492,10 @@ void showReferenceTable(const TreeDistRun &run, bool errorRates)
 void showMatrix(const TreeDistRun &run, const std::string &title)
 {
     const auto n = static_cast<uint32_t>(run.trees.size());
-    uint32_t biggest = 0;
-    for (uint32_t v : run.values)
-        biggest = std::max(biggest, v);
     const int labelWidth = static_cast<int>(digits(run.trees.back()) + 1);
-    const int width = static_cast<int>(std::max(digits(run.trees.back()), digits(biggest)) + 1);
+    const int width = static_cast<int>(std::max(digits(run.trees.back()), digits(largestShown(run)) +
+                                                                              (run.fractional ? 5 : 0)) +
+                                       1);
     const uint32_t perChunk = maxOutputColumns(static_cast<uint32_t>(width), static_cast<uint32_t>(labelWidth));
     for (uint32_t from = 0; from < n; from += perChunk) {
         const uint32_t to = std::min(n, from + perChunk);
@@ -369,7 +509,7 @@ void showMatrix(const TreeDistRun &run, const std::string &title)
                 return;
             qel_printf("\n%-*d", labelWidth, static_cast<int>(run.trees[i]));
             for (uint32_t j = from; j < std::min(i, to); j++)
-                qel_printf("%*d", width, static_cast<int>(run.values[size_t(i) * (i - 1) / 2 + j]));
+                printValue(run, width, run.values[size_t(i) * (i - 1) / 2 + j]);
             if (i < to)
                 qel_printf("%*c", width, '-');
         }
@@ -380,12 +520,13 @@ void showMatrix(const TreeDistRun &run, const std::string &title)
 void showDistribution(const TreeDistRun &run, const std::string &title)
 {
     std::vector<uint32_t> counts(run.largest + 1, 0);
-    bool allEven = true;
+    bool allEven = run.measure != kTreeDistAgD1 && run.measure != kTreeDistAgreement;
     uint32_t lo = run.largest, hi = 0, seen = 0;
     for (size_t k = 0; k < run.values.size(); k++) {
         if (run.refTree && run.trees[k] == run.refTree)
             continue;
-        const uint32_t v = std::min(run.values[k], run.largest);
+        // Fractional distances are counted by their integer part.
+        const uint32_t v = std::min(static_cast<uint32_t>(run.values[k]), run.largest);
         counts[v]++;
         seen++;
         allEven &= v % 2 == 0;
@@ -400,19 +541,26 @@ void showDistribution(const TreeDistRun &run, const std::string &title)
         most = std::max(most, counts[v]);
     if (most == 0)
         return;
+    const bool normed = !run.fractional && (run.measure == kTreeDistSymDiff || run.measure == kTreeDistAgD1);
     const int labelWidth = static_cast<int>(std::max(digits(hi), 1u));
-    const int label = labelWidth + 10;  // "D (normD) "
+    const int label = run.fractional ? 2 * labelWidth + 9 : normed ? labelWidth + 10 : labelWidth + 2;
     const int countWidth = static_cast<int>(digits(most)) + 3;
     const int area = std::max(10, static_cast<int>(maxOutputColumns(1, 0)) - label - 3 - countWidth);
     const double scale = static_cast<double>(area) / most;
     qel_printf("\n%s\n\n", title.c_str());
-    qel_printf("%*s  normD\n", labelWidth, "D");
+    if (run.fractional)
+        qel_printf("%*s\n", 2 * labelWidth + 7, "D range");
+    else
+        qel_printf(normed ? "%*s  normD\n" : "%*s\n", labelWidth, "D");
     const std::string dashes(static_cast<size_t>(area), '-');
     qel_printf("%*s /%s\n", label - 2, "", dashes.c_str());
     for (uint32_t v = lo; v <= hi; v += step) {
-        const double norm = run.largest ? static_cast<double>(v) / run.largest : 0.0;
-        if (run.largest)
-            qel_printf("%*d (%4.3f) |", labelWidth, static_cast<int>(v), norm);
+        if (run.fractional)
+            qel_printf("%*d.00-%*d.99 |", labelWidth, static_cast<int>(v), labelWidth, static_cast<int>(v));
+        else if (!normed)
+            qel_printf("%*d |", labelWidth, static_cast<int>(v));
+        else if (run.largest)
+            qel_printf("%*d (%4.3f) |", labelWidth, static_cast<int>(v), static_cast<double>(v) / run.largest);
         else
             qel_printf("%*d (  -  ) |", labelWidth, static_cast<int>(v));
         const std::string bar(static_cast<size_t>(std::floor(counts[v] * scale + 0.5)), '#');
@@ -428,19 +576,53 @@ int treeDistThreadProc(void *context)
     hideProgressWindow(run.progress);
     if (status != 0)
         return status;
+    for (size_t k = 0; k < run.values.size(); k++)
+        if (!(run.refTree && run.trees[k] == run.refTree))
+            run.fractional |= run.values[k] != std::floor(run.values[k]);
     const std::string title = titleOf(run);
     if (tdOpt.showAll) {
         std::string shown = title;
         shown[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(shown[0])));
         qel_printf("\n%s", shown.c_str());
         if (run.refTree)
-            showReferenceTable(run, tdOpt.errorRates != 0);
+            showReferenceTable(run, tdOpt.errorRates != 0 && run.measure == kTreeDistSymDiff);
         else
             showMatrix(run, shown);
     }
     if (tdOpt.fd)
         showDistribution(run, title);
     return getAbortedStatus() ? 2 : 0;
+}
+
+// Sizes the run for its measure; 1 when memory ran out.
+int prepareMeasure(TreeDistRun &run)
+{
+    const uint32_t ntax = run.ntax;
+    run.s = ntax >= 3 ? ntax - 3 + (run.rooted ? 1 : 0) : 0;
+    switch (run.measure) {
+    case kTreeDistAgD1:
+    case kTreeDistAgreement:
+        run.largest = ntax + (run.rooted ? 1 : 0) >= 3 ? ntax + (run.rooted ? 1 : 0) - 3 : 0;
+        run.agree = initializeAgreement(ntax, run.rooted);
+        return run.agree ? 0 : 1;
+    case kTreeDistABC:
+        run.largest = (ntax / 2 * 2) * run.s;
+        break;
+    case kTreeDistMatching:
+        run.largest = run.s * run.s;
+        run.lap.reset(createLAPMatching(std::max(1u, run.s)));
+        if (!run.lap)
+            return 1;
+        break;
+    default:
+        run.largest = 2 * run.s;
+        return 0;
+    }
+    for (SplitsList *list : {&run.refSplits, &run.workSplits}) {
+        list->ntax = ntax;
+        list->words = splitWords(ntax);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -464,16 +646,13 @@ int doTreeDistCmd()
         return qel_errorMsg(727, "Nothing for \"%s\" to do. Request either 'ShowAll' or 'FD'.", "TreeDist");
     if (tdOpt.refTree > inMemory)
         return qel_errorMsg(749, "You must specify a tree number between %d and %d", 1, static_cast<int>(inMemory));
-    if (tdOpt.measure != kTreeDistSymDiff)
-        return qel_errorMsg(0, "The \"%s\" measure of TreeDist is not available yet.",
-                            tdOpt.measure == kTreeDistAgD1        ? "agD1"
-                            : tdOpt.measure == kTreeDistAgreement ? "agreement"
-                            : tdOpt.measure == kTreeDistABC       ? "ABC"
-                                                                  : "matching");
 
     TreeDistRun run;
     run.buf = buf;
+    run.measure = tdOpt.measure;
     run.refTree = tdOpt.refTree;
+    run.ntax = buf->ntax;
+    run.rooted = areTreesRooted(buf);
     bool anyListed = false;
     for (uint32_t k = 0; k < inMemory; k++)
         anyListed |= isSetMember(listSet.get(), k) && isTreeVisible(k);
@@ -485,8 +664,8 @@ int doTreeDistCmd()
         return qel_errorMsg(0, "VORN currently enforces a limit of 65536 trees for tree-to-tree distances.");
     if (run.trees.size() < 2)
         return qel_errorMsg(0, "At least two trees are needed for tree-to-tree distances.");
-    const uint32_t s = buf->ntax >= 3 ? buf->ntax - 3 + (areTreesRooted(buf) ? 1 : 0) : 0;
-    run.largest = 2 * s;
+    if (prepareMeasure(run) != 0)
+        return 1;
 
     run.toFile = tdOpt.file[0] != '\0';
     AuxOut *aux = nullptr;
@@ -494,7 +673,8 @@ int doTreeDistCmd()
         return 1;
     const auto n = static_cast<uint32_t>(run.trees.size());
     const uint32_t blocks = (n + kTreeDistBlock - 1) / kTreeDistBlock;
-    run.progress = createProgressWindow(run.refTree ? n : blocks * n, 0, "Computing tree-to-tree distances");
+    const uint32_t steps = run.refTree ? n : run.measure == kTreeDistSymDiff ? blocks * n : n * (n - 1) / 2;
+    run.progress = createProgressWindow(steps, 0, "Computing tree-to-tree distances");
     int status = runOutputThread(treeDistThreadProc, &run);
     destroyProgressWindow(run.progress);
     if (aux) {

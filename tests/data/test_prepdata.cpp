@@ -97,6 +97,9 @@ protected:
     {
         symbols_ = "ACGT";
         PrepDataTest::SetUp();
+        // A G beside the A and C cells: nucleotides, not purine/pyrimidine
+        // coding.
+        setXijRaw(d, 0, 0, 2);
     }
 };
 
@@ -107,6 +110,16 @@ TEST_F(PrepDnaTest, SitePatternsAreBuiltOnceAndDroppedByAWeightChange)
     EXPECT_EQ(activeModelGroup()->dataCodeToState, dataCodeToDna4State);
     afterWtsChange(nullptr, d);
     EXPECT_FALSE(isSitePatternDataValid(activeModelGroup()));
+    invalidateSitePatternData(true);
+}
+
+// Cells of A and C alone are purines against pyrimidines: two model states.
+TEST_F(PrepDnaTest, PurinesAgainstPyrimidinesAreTwoStates)
+{
+    setXijRaw(d, 0, 0, 0);
+    forceCharInitialization(d);
+    ASSERT_EQ(prepareDataForPatternBasedAnalysis(d, nullptr), 0) << datatest::gErrorText;
+    EXPECT_EQ(activeModelGroup()->dataCodeToState, dataCodeToDna2State);
     invalidateSitePatternData(true);
 }
 

@@ -24,6 +24,10 @@ protected:
         hs.swap = 3;
         hs.addSeq = kAddSeqRandom;
         hs.nreps = 5;
+        // Minimum evolution with negative lengths set to zero has TBR local
+        // optima on these data; with a fresh seed per run about one search in
+        // 25 ends in one of them on every replicate, so the seed is fixed.
+        hs.rseed[0] = 1;
         srch.dStatus = 0;
         oldCriterion_ = setOptimalityCriterion(kCriterionDistance, false);
         setCompareScoresFxn(kCriterionDistance);

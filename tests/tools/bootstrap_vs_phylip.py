@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Bootstrap frequencies beside PHYLIP's seqboot + dnapars + consense.
+"""Bootstrap frequencies beside PHYLIP's seqboot + dnapars + consense, or
+with --nj beside seqboot + dnadist (Jukes-Cantor) + neighbor + consense.
 
-Usage: bootstrap_vs_phylip.py VORN [NTAX NCHAR NREPS]
+Usage: bootstrap_vs_phylip.py VORN [--nj] [NTAX NCHAR NREPS]
 
 A DNA matrix simulated under Jukes-Cantor on a fixed tree whose group
 t1-t3 sits on a long branch, the others on short ones. The two pipelines
@@ -45,14 +46,17 @@ def normalize(key):
     return key if key[0] == "." else "".join("." if c == "*" else "*" for c in key)
 
 
-def vorn_groups(vorn, seqs, nreps, work):
+def vorn_groups(vorn, seqs, nreps, work, nj):
     path = os.path.join(work, "m.nex")
     with open(path, "w") as f:
         f.write("#NEXUS\nbegin data;\ndimensions ntax=%d nchar=%d;\nformat datatype=dna;\nmatrix\n"
                 % (len(seqs), len(seqs[0])))
         for i, s in enumerate(seqs):
             f.write("t%d %s\n" % (i + 1, s))
-        f.write(";\nend;\nbegin vorn;\nset warntree=no;\nbootstrap nreps=%d seed=4321 cutoffpct=0;\nend;\n" % nreps)
+        analysis = "set criterion=distance;\ndset distance=jc;\n" if nj else ""
+        search = " search=nj" if nj else ""
+        f.write(";\nend;\nbegin vorn;\nset warntree=no;\n%sbootstrap nreps=%d seed=4321 cutoffpct=0%s;\nend;\n"
+                % (analysis, nreps, search))
     out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, timeout=3600).stdout
     n = len(seqs)
     groups = {}
@@ -67,7 +71,7 @@ def phylip(program, work, answers):
                    timeout=3600)
 
 
-def phylip_groups(seqs, nreps, work):
+def phylip_groups(seqs, nreps, work, nj):
     for f in os.listdir(work):
         os.remove(os.path.join(work, f))
     with open(os.path.join(work, "infile"), "w") as f:
@@ -76,7 +80,12 @@ def phylip_groups(seqs, nreps, work):
             f.write("%-10s%s\n" % ("t%d" % (i + 1), s))
     phylip("seqboot", work, "R\n%d\nY\n4321\n" % nreps)
     os.replace(os.path.join(work, "outfile"), os.path.join(work, "infile"))
-    phylip("dnapars", work, "M\nD\n%d\n4321\n1\n3\nY\n" % nreps)
+    if nj:
+        phylip("dnadist", work, "D\nD\nM\nD\n%d\nY\n" % nreps)
+        os.replace(os.path.join(work, "outfile"), os.path.join(work, "infile"))
+        phylip("neighbor", work, "M\n%d\n4321\nY\n" % nreps)
+    else:
+        phylip("dnapars", work, "M\nD\n%d\n4321\n1\n3\nY\n" % nreps)
     os.replace(os.path.join(work, "outtree"), os.path.join(work, "intree"))
     os.remove(os.path.join(work, "outfile"))
     phylip("consense", work, "Y\n")
@@ -97,15 +106,19 @@ def phylip_groups(seqs, nreps, work):
 
 def main():
     vorn = sys.argv[1]
-    ntax, nchar, nreps = (int(a) for a in sys.argv[2:5]) if len(sys.argv) >= 5 else (10, 300, 1000)
-    if not all(os.path.exists(os.path.join(PHYLIP, p)) for p in ("seqboot", "dnapars", "consense")):
+    args = sys.argv[2:]
+    nj = "--nj" in args
+    args = [a for a in args if a != "--nj"]
+    ntax, nchar, nreps = (int(a) for a in args[:3]) if len(args) >= 3 else (10, 300, 1000)
+    programs = ("seqboot", "dnadist", "neighbor", "consense") if nj else ("seqboot", "dnapars", "consense")
+    if not all(os.path.exists(os.path.join(PHYLIP, p)) for p in programs):
         print("PHYLIP is not installed")
         return 77
     seqs = simulate(random.Random(20261207), ntax, nchar)
     with tempfile.TemporaryDirectory() as work:
-        ours = vorn_groups(vorn, seqs, nreps, work)
+        ours = vorn_groups(vorn, seqs, nreps, work, nj)
     with tempfile.TemporaryDirectory() as work:
-        peer = phylip_groups(seqs, nreps, work)
+        peer = phylip_groups(seqs, nreps, work, nj)
     strong = normalize("***" + "." * (ntax - 3))
     failures = 0
     print("group        VORN   PHYLIP")

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "data/data_services.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
@@ -802,4 +803,26 @@ TEST_F(MainBufferTest, CeilingRefusedWithoutTrees)
     EXPECT_EQ(getMaxtreesValue(), 100u);
     ASSERT_FALSE(gErrors.empty());
     EXPECT_EQ(gErrors.back(), 733u);
+}
+
+// Taxa allocated for a record that is not active get a main buffer of their
+// own; the active record keeps its buffer and its trees.
+TEST_F(MainBufferTest, TaxaOfAnInactiveRecordLeaveTheActiveBufferAlone)
+{
+    const TreeDataHooks savedHooks = treeDataHooks();
+    ASSERT_EQ(installTreeHooks(), 0);
+    treeInfo.maxtrees = 100;
+    TreeBuffer *active = makeMain(100);
+    fill(3);
+    DataInfo *other = createDataInfo();
+    ASSERT_EQ(allocTaxaMemory(other, kTaxa), 0);
+    EXPECT_EQ(activeDataInfo(), data_);
+    EXPECT_EQ(getMainTreeBuffer(nullptr), active);
+    EXPECT_EQ(numTreesInMainBuffer(), 3u);
+    ASSERT_NE(other->mainTreeBuffer, nullptr);
+    EXPECT_NE(other->mainTreeBuffer, active);
+    destroyDataInfo(other);
+    setActiveTreeBuffer(active);
+    setTreeDataHooks(&savedHooks);
+    resetDataServices();
 }
