@@ -3,7 +3,6 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,9 +17,11 @@
 
 namespace {
 
-// About this many chunks a round, so that two to eight threads share out a
-// round evenly while a chunk stays long enough to pay for its claim.
-constexpr uint32_t kChunksPerRound = 32;
+// At most this many chunks a round: enough for two to eight threads to
+// share out a round (a thread that falls behind loses a chunk to the
+// others), few enough that the kernel calls per chunk and rate category
+// stay cheap beside the work.
+constexpr uint32_t kChunksPerRound = 16;
 // Chunk lengths are multiples of 16 patterns: a chunk's rescalers fill whole
 // cache lines, and the vector kernels step through a chunk in the same
 // groups of patterns as through the whole range.
@@ -30,8 +31,11 @@ constexpr uint32_t kChunkQuantum = 16;
 // microseconds; a worker still waiting after this is idle between
 // evaluations or kept off its processor, and should leave the processor to
 // others.
-constexpr auto kSpinBound = std::chrono::microseconds(30);
+constexpr auto kSpinBound = std::chrono::microseconds(10);
 constexpr auto kPreempted = std::chrono::microseconds(20);
+// A round whose calling thread waits this long (and longer than its own
+// part took) for the workers has lost one to the scheduler.
+constexpr auto kStall = std::chrono::microseconds(200);
 
 inline void cpuRelax()
 {
@@ -99,16 +103,30 @@ struct alignas(64) ChunkResult {
     bool below;
 };
 
+// Whether the workers pay, found by trying: a window of rounds with the
+// workers and a window on the calling thread alone, each timed on the wall
+// clock from its first round to its last (the work between rounds
+// included) and set against the CL items it did. Threads that beat the
+// lone thread by a quarter keep the rounds for a long stretch, then both are
+// timed again; threads that do not leave the rounds to the calling thread
+// for a stretch that doubles with each loss in a row. Wall time tells what
+// a user waits for; the processor time of the threads would not: where the
+// processes of one session share a fixed part of a busy machine (the
+// kernel's automatic session groups), two threads get no more processor
+// than one, and a worker spinning between rounds takes it from the calling
+// thread.
 struct PayClock {
-    static constexpr uint32_t kSampleEvery = 4;
-    static constexpr uint32_t kWindow = 32;
-    static constexpr uint32_t kSerialRounds = 2048;
-    static constexpr uint32_t kMostDoublings = 7;
-    uint32_t tick = 0;
-    uint32_t samples = 0;
-    uint32_t losses = 0;  // windows lost in a row
-    double wall = 0.0;
-    double alone = 0.0;
+    enum class Phase : uint8_t { TimeAlone, TimeThreaded, RunAlone, RunThreaded };
+    static constexpr uint32_t kWindow = 128;           // rounds of a timed window
+    static constexpr uint32_t kThreadedStretch = 1024;
+    static constexpr uint32_t kAloneStretch = 2048;
+    static constexpr uint32_t kMostDoublings = 6;
+    Phase phase = Phase::TimeThreaded;
+    uint32_t left = kWindow;  // rounds left in this phase
+    uint32_t losses = 0;      // threaded windows lost in a row
+    double items = 0.0;       // CL items of the window's rounds
+    std::chrono::steady_clock::time_point start;
+    double threadedRate = 0.0;  // items per second of the last threaded window
 };
 
 struct alignas(64) ClaimWord {
@@ -129,7 +147,6 @@ struct LikThreads {
     std::vector<WorkerCount> counts;
     LikRound round{};
     std::vector<ChunkResult> results;
-    uint32_t serialLeft = 0;  // rounds the calling thread runs alone
     PayClock clock;
     uint32_t roundId = 0;
     // Per thread: round << 32 | end of its share << 16 | next chunk.
@@ -197,6 +214,19 @@ void runChunk(LikThreads *t, uint32_t chunk)
     }
 }
 
+void runWhole(LikThreads *t, uint32_t chunks)
+{
+    const LikRound &r = t->round;
+    const LikKernelContext &ctx = *r.ctx;
+    if (r.kind == RoundKind::Cl) {
+        t->results[0].below = r.loop(ctx, *r.clOp, 0, ctx.npatterns * ctx.ncat);
+        for (uint32_t i = 1; i < chunks; ++i)
+            t->results[i].below = false;
+    } else {
+        r.rescale(ctx, r.cla, r.scalers, 0, ctx.npatterns);
+    }
+}
+
 // Claims and runs chunks of round `id` until none is left; returns how many.
 uint32_t workOn(LikThreads *t, int32_t self, uint32_t id)
 {
@@ -248,46 +278,56 @@ void publish(LikThreads *t, uint32_t id)
         futexWake(t->published, INT32_MAX);
 }
 
-double threadCpuSeconds()
+// A threaded round that stalled on a worker ends the threaded window or
+// stretch at once, as a loss.
+void stallClock(PayClock &c)
 {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+    c.items = 0.0;
+    c.phase = PayClock::Phase::RunAlone;
+    c.left = PayClock::kAloneStretch << c.losses;
+    c.losses = std::min(c.losses + 1, PayClock::kMostDoublings);
 }
 
-// A sampled round: its wall time against the processor time the calling
-// thread spent per chunk of its own, times the round's chunks (the round
-// done alone). Over each window of samples the threaded rounds must beat
-// that estimate, or the next rounds run on the calling thread alone (chunk
-// by chunk, so the results are the same bit for bit) and the workers are
-// tried again after; each loss in a row doubles that stretch. Processor
-// time, not wall time, makes the estimate: where the processes of one
-// session share a fixed part of a busy machine (the kernel's automatic
-// session groups), two threads get no more processor than one, and the
-// calling thread's chunks take longer in wall time only because its own
-// workers took its processor.
-void recordSample(LikThreads *t, double wall, double alone)
+// Moves the clock on by one round of `items` CL items that ended at `end`.
+void tickClock(PayClock &c, double items, std::chrono::steady_clock::time_point end)
 {
-    PayClock &c = t->clock;
-    c.wall += wall;
-    c.alone += alone;
-    const bool hopeless = wall > 4.0 * alone + 50e-6;
-    if (++c.samples < PayClock::kWindow && !hopeless)
+    using Phase = PayClock::Phase;
+    const bool timed = c.phase == Phase::TimeAlone || c.phase == Phase::TimeThreaded;
+    if (timed)
+        c.items += items;
+    if (--c.left != 0)
         return;
-    if (hopeless || c.wall > c.alone) {
-        t->serialLeft = PayClock::kSerialRounds << c.losses;
-        c.losses = std::min(c.losses + 1, PayClock::kMostDoublings);
-    } else {
-        c.losses = 0;
+    const double rate = timed ? c.items / std::max(std::chrono::duration<double>(end - c.start).count(), 1e-9) : 0.0;
+    c.items = 0.0;
+    switch (c.phase) {
+    case Phase::TimeThreaded:
+        c.threadedRate = rate;
+        c.phase = Phase::TimeAlone;
+        c.left = PayClock::kWindow;
+        break;
+    case Phase::TimeAlone:
+        if (c.threadedRate > 1.25 * rate) {
+            c.losses = 0;
+            c.phase = Phase::RunThreaded;
+            c.left = PayClock::kThreadedStretch;
+        } else {
+            stallClock(c);
+        }
+        break;
+    case Phase::RunAlone:
+    case Phase::RunThreaded:
+        c.phase = Phase::TimeThreaded;
+        c.left = PayClock::kWindow;
+        break;
     }
-    c.samples = 0;
-    c.wall = c.alone = 0.0;
 }
 
 // Runs the round in t->round over `chunks` chunks; returns when every chunk
 // is done, the workers' writes visible.
 void runRound(LikThreads *t, uint32_t chunks)
 {
+    if (chunks == 0)
+        return;
     if (t->results.size() < chunks)
         t->results.resize(chunks);
     const uint32_t id = ++t->roundId;
@@ -297,27 +337,52 @@ void runRound(LikThreads *t, uint32_t chunks)
     for (uint64_t i = 0; i < n; ++i)
         t->claims[i].word.store(uint64_t{id} << 32 | (i + 1) * chunks / n << 16 | i * chunks / n,
                                 std::memory_order_seq_cst);
-    const bool threaded = t->serialLeft == 0 && t->started > 0;
-    const bool sample = threaded && ++t->clock.tick % PayClock::kSampleEvery == 0;
-    const double cpu0 = sample ? threadCpuSeconds() : 0.0;
-    const auto wall0 = std::chrono::steady_clock::now();
+    PayClock &c = t->clock;
+    const auto start = std::chrono::steady_clock::now();
+    if (c.left == PayClock::kWindow && (c.phase == PayClock::Phase::TimeAlone || c.phase == PayClock::Phase::TimeThreaded))
+        c.start = start;
+    const bool threaded = t->started > 0 && (c.phase == PayClock::Phase::TimeThreaded ||
+                                             c.phase == PayClock::Phase::RunThreaded);
     if (threaded)
         publish(t, id);
-    else if (t->serialLeft > 0)
-        --t->serialLeft;
+    else if (t->round.kind != RoundKind::Eval) {
+        // Alone, a CL update or a rescaling is one kernel call over the
+        // whole range: every value the same as chunk by chunk, without a
+        // call per chunk and rate category. (An evaluation keeps its chunk
+        // sums, which fix the result's bits.)
+        runWhole(t, chunks);
+        tickClock(c, static_cast<double>(t->round.ctx->npatterns) * t->round.ctx->ncat, std::chrono::steady_clock::now());
+        return;
+    }
     const uint32_t mine = workOn(t, 0, id);
     t->counts[0].chunks.fetch_add(mine, std::memory_order_relaxed);
-    const double ownCpu = sample ? threadCpuSeconds() - cpu0 : 0.0;
+    bool stalled = false;
     if (t->done.load(std::memory_order_acquire) != chunks &&
         !spinBounded([&] { return t->done.load(std::memory_order_acquire) == chunks; })) {
+        const auto ownEnd = std::chrono::steady_clock::now();
         t->mainSleeping.store(1, std::memory_order_seq_cst);
         for (uint32_t v; (v = t->done.load(std::memory_order_seq_cst)) != chunks;)
             futexWait(t->done, v);
         t->mainSleeping.store(0, std::memory_order_relaxed);
+        // Waiting longer than the calling thread worked, and long in itself:
+        // a worker lost its processor in the middle of a chunk.
+        const auto waited = std::chrono::steady_clock::now() - ownEnd;
+        stalled = waited > std::max<std::chrono::steady_clock::duration>(ownEnd - start, kStall);
     }
-    if (sample && mine != 0)
-        recordSample(t, std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count(),
-                     ownCpu / mine * chunks);
+    const LikKernelContext &ctx = *t->round.ctx;
+    if (stalled)
+        stallClock(c);
+    else
+        tickClock(c, static_cast<double>(ctx.npatterns) * ctx.ncat, std::chrono::steady_clock::now());
+}
+
+LikThreads *threadsFailed(int32_t n)
+{
+    qel_errorMsg(0,
+                 "Attempt to create %d multithreaded tasks failed.  Either reduce the number of threads or "
+                 "disable multithreading.",
+                 n);
+    return nullptr;
 }
 
 uint32_t chunksFor(uint32_t npatterns, uint32_t chunk) { return (npatterns + chunk - 1) / chunk; }
@@ -383,13 +448,8 @@ void getCategoriesForThread(int32_t thread, int32_t nthreads, uint32_t ncat, uin
 LikThreads *createLikThreads(int32_t n)
 {
     n = std::max(n, 1);
-    if (n > availableProcessors()) {
-        qel_errorMsg(0,
-                     "Attempt to create %d multithreaded tasks failed.  Either reduce the number of threads or "
-                     "disable multithreading.",
-                     n);
-        return nullptr;
-    }
+    if (n > availableProcessors())
+        return threadsFailed(n);
     auto *t = new (std::nothrow) LikThreads{};
     if (t == nullptr)
         return nullptr;
@@ -402,11 +462,8 @@ LikThreads *createLikThreads(int32_t n)
         auto *start = new WorkerStart{t, i};
         if (pthread_create(&t->workers[static_cast<size_t>(i)], nullptr, workerMain, start) != 0) {
             delete start;
-            qel_errorMsg(0,
-                         "Attempt to create %d multithreaded tasks failed.  Either reduce the number of threads or "
-                         "disable multithreading.",
-                         n);
-            return destroyLikThreads(t);
+            destroyLikThreads(t);
+            return threadsFailed(n);
         }
         t->started = i;
     }
@@ -424,7 +481,11 @@ LikThreads *destroyLikThreads(LikThreads *t)
 
 int32_t likThreadCount(const LikThreads *t) { return t != nullptr ? t->n : 0; }
 
-void runLikRoundsSerially(LikThreads *t, uint32_t rounds) { t->serialLeft = rounds; }
+void runLikRoundsSerially(LikThreads *t, uint32_t rounds)
+{
+    t->clock.phase = PayClock::Phase::RunAlone;
+    t->clock.left = std::max(rounds, 1u);
+}
 
 uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread)
 {

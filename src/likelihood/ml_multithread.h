@@ -1,6 +1,6 @@
 // Likelihood work spread over the processor's cores. The patterns of a site
 // category are cut into chunks of a fixed length that depends on the
-// pattern count alone (a multiple of 16 patterns, about 32 chunks); in a
+// pattern count alone (a multiple of 16 patterns, at most 16 chunks); in a
 // round the calling thread and the workers of the group claim chunks one at
 // a time until none is left, and a CL update does every rate category of its
 // chunk's patterns. The calling thread never waits for a worker to start: a

@@ -134,8 +134,8 @@ TEST(LikKernelGrid, ChunksAreWholeCacheLinesOfRescalersAndFewPerRound)
     for (uint32_t n : {1u, 15u, 203u, 2000u, 20000u, 1u << 22}) {
         const uint32_t c = likChunkPatterns(n);
         EXPECT_EQ(c % 16, 0u) << n;
-        EXPECT_LE((n + c - 1) / c, 32u) << n;
-        EXPECT_GE(c * 32 + 16 * 32, n) << n;  // not longer than needed
+        EXPECT_LE((n + c - 1) / c, 16u) << n;
+        EXPECT_LT(c, n / 16 + 32) << n;  // not longer than needed
     }
 }
 
