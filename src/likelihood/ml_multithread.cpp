@@ -1,9 +1,6 @@
 #include "likelihood/ml_multithread.h"
 
-#include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,52 +29,9 @@ constexpr uint32_t kChunkQuantum = 16;
 // evaluations or kept off its processor, and should leave the processor to
 // others.
 constexpr auto kSpinBound = std::chrono::microseconds(10);
-constexpr auto kPreempted = std::chrono::microseconds(20);
 // A round whose calling thread waits this long (and longer than its own
 // part took) for the workers has lost one to the scheduler.
 constexpr auto kStall = std::chrono::microseconds(200);
-
-inline void cpuRelax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-template <typename Done>
-bool spinBounded(Done done)
-{
-    if (done())
-        return true;
-    auto last = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::duration spun{};
-    for (;;) {
-        for (int i = 0; i < 16; ++i) {
-            cpuRelax();
-            if (done())
-                return true;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last < kPreempted)
-            spun += now - last;
-        last = now;
-        if (spun >= kSpinBound)
-            return false;
-    }
-}
-
-void futexWait(std::atomic<uint32_t> &word, uint32_t old)
-{
-    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, old, nullptr, nullptr, 0);
-}
-
-void futexWake(std::atomic<uint32_t> &word, int count)
-{
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
-}
 
 enum class RoundKind : uint8_t { Eval, Cl, Rescale };
 
@@ -257,7 +211,7 @@ void *workerMain(void *arg)
     const int32_t index = start->index;
     delete start;
     for (uint32_t seen = 0;;) {
-        if (!spinBounded([&] { return t->published.load(std::memory_order_acquire) != seen; })) {
+        if (!spinBounded([&] { return t->published.load(std::memory_order_acquire) != seen; }, kSpinBound)) {
             t->sleepers.fetch_add(1, std::memory_order_seq_cst);
             while (t->published.load(std::memory_order_seq_cst) == seen)
                 futexWait(t->published, seen);
@@ -358,7 +312,7 @@ void runRound(LikThreads *t, uint32_t chunks)
     t->counts[0].chunks.fetch_add(mine, std::memory_order_relaxed);
     bool stalled = false;
     if (t->done.load(std::memory_order_acquire) != chunks &&
-        !spinBounded([&] { return t->done.load(std::memory_order_acquire) == chunks; })) {
+        !spinBounded([&] { return t->done.load(std::memory_order_acquire) == chunks; }, kSpinBound)) {
         const auto ownEnd = std::chrono::steady_clock::now();
         t->mainSleeping.store(1, std::memory_order_seq_cst);
         for (uint32_t v; (v = t->done.load(std::memory_order_seq_cst)) != chunks;)
