@@ -6,7 +6,7 @@ DNA: the first 300 sites of the 12-taxon example, and a copy of it with IUPAC
 ambiguity codes, gaps and missing cells, under JC, K2P, F81, HKY, F84 (as the
 GTR rates IQ-TREE needs for it, from the ti/tv ratio), GTR, gamma with mean
 and median rates and 6 categories, +I and +I+G; empirical and estimated base
-frequencies; site rates from a rate set, checked as two IQ-TREE runs on the
+frequencies; two likelihood threads; site rates from a rate set, checked as two IQ-TREE runs on the
 two site classes with the tree's lengths scaled by each class's rate.
 Protein: a 10-taxon alignment simulated here with B, Z and X cells, under LG
 with its own frequencies and +G4. Every -ln L runs in double precision and
@@ -55,6 +55,8 @@ DNA_CASES = [
     ("HKY iupac", "amb", "nst=2 tratio=1.5 rates=equal pinvar=0 " + USER_F,
      ["HKY{%.12g}%s" % (KAPPA, IQ_F)]),
     ("GTR+FO", "dna", "nst=6 rmatrix=(1 2 1 1 3) basefreq=estimate rates=equal", ["GTR{1,2,1,1,3}+FO"]),
+    ("GTR+I+G 2 threads", "dna", GTR + " rates=gamma shape=0.5 ncat=4 pinvar=0.2 nthreads=2",
+     [IQ_GTR + "+I{0.2}+G4{0.5}"]),
     ("GTR+FO+I", "dna", "nst=6 rmatrix=(1 2 1 1 3) basefreq=estimate pinvar=0.2", ["GTR{1,2,1,1,3}+FO+I{0.2}"]),
 ]
 SITE_RATES = (2.0, 0.5)  # sites 1-150 and 151-300, scaled to a mean of 1
@@ -137,7 +139,7 @@ def scaled(tree, factor):
 
 def compare(label, ours, peer, rel):
     ok = abs(ours - peer) <= rel * peer
-    print("%-16s vorn %.6f iqtree %.6f %s" % (label, ours, peer, "ok" if ok else "DIFFERS"))
+    print("%-18s vorn %.6f iqtree %.6f %s" % (label, ours, peer, "ok" if ok else "DIFFERS"))
     return 0 if ok else 1
 
 
