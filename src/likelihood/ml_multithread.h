@@ -6,17 +6,18 @@
 // chunk's patterns. The calling thread never waits for a worker to start: a
 // worker the scheduler has taken off its processor (a machine busier than
 // its cores) simply claims nothing, so threads cost little where they cannot
-// help. An edge evaluation sums each chunk on its own and the chunk sums in
-// chunk order, so the result is the same bit for bit on any number of
-// threads (2 or more; one thread evaluates the whole range at once and
-// agrees to rounding). The same kernels serve one thread and many.
+// help; and windows of rounds with and without the workers are timed
+// against each other, so that rounds go to the calling thread alone while
+// threads do not pay. An edge evaluation sums each chunk on its own and the
+// chunk sums in chunk order, so the result is the same bit for bit on any
+// number of threads and whoever ran the chunks (from 2 threads on; one
+// thread evaluates the whole range at once and agrees to rounding). The
+// same kernels serve one thread and many.
 #pragma once
 
 #include <cstdint>
 
 #include "likelihood/kernels/lik_kernels.h"
-
-struct ThreadGroup;
 
 // Half-open block [first, end) of patterns or CL items.
 struct LikRange {
