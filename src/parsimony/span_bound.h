@@ -11,26 +11,29 @@
 
 #include "parsimony/pars_util.h"
 
-// Lanes go to the kernel in blocks; only the block that passes the bound is
-// counted again word by word.
+// Lanes go to the kernel in blocks, which writes each block's step bits
+// to a small buffer; only the block that passes the bound is counted again
+// word by word, from that buffer.
 inline constexpr uint32_t kSpanBlockLanes = 64;
 
-// Integer lengths without weights or per-character counts: steps(from, to)
-// counts lanes [from, to).
-template <class Steps>
-int boundedSpan(uint32_t lanes, double *length, double bound, Steps steps)
+// Integer lengths without weights or per-character counts: blockMask(from,
+// to, buf) writes the step bits of lanes [from, to) to buf[0, to - from)
+// and returns their count.
+template <class BlockMask>
+int boundedSpan(uint32_t lanes, double *length, double bound, BlockMask blockMask)
 {
+    uint64_t buf[kSpanBlockLanes];
     int64_t len = static_cast<int64_t>(*length);
     int64_t limit = bound >= kNoScore ? INT64_MAX : static_cast<int64_t>(bound);
     for (uint32_t from = 0; from < lanes; from += kSpanBlockLanes) {
         uint32_t to = std::min(lanes, from + kSpanBlockLanes);
-        auto block = static_cast<int64_t>(steps(from, to));
+        auto block = static_cast<int64_t>(blockMask(from, to, buf));
         if (len + block <= limit) {
             len += block;
             continue;
         }
-        for (uint32_t l = from;; l += 2) {
-            len += static_cast<int64_t>(steps(l, l + 2));
+        for (uint32_t l = 0;; l += 2) {
+            len += std::popcount(buf[l]) + std::popcount(buf[l + 1]);
             if (len > limit)
                 break;
         }

@@ -67,8 +67,10 @@ int unoAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets
 {
     const UnoKernels &kern = unoKernels();
     UnoLanes lanes = unoLanes(packedData(d));
-    return boundedSpan(lanes.count, length, bound,
-                       [&](uint32_t from, uint32_t to) { return kern.steps(lanes, a->uno, b->uno, from, to); });
+    return boundedSpan(lanes.count, length, bound, [&](uint32_t from, uint32_t to, uint64_t *buf) {
+        UnoLanes block{lanes.notTop + from, lanes.shift + from, lanes.countMask + from, to - from, lanes.fieldShift};
+        return kern.stepMask(block, a->uno + from, b->uno + from, buf, 0, to - from);
+    });
 }
 
 int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,

@@ -408,34 +408,6 @@ protected:
                 c = static_cast<char>('0' + rng() % 3);
         makeData(rows);
     }
-    // Characters of nstates states, half of them ordered, weighted, with
-    // missing and two-state cells: every class and width.
-    void makeMixedData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, uint32_t nstates)
-    {
-        static const char kSymbols[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz@";
-        dropData();
-        data = createDataInfo();
-        std::memcpy(data->symbols, kSymbols, nstates);
-        data->symbols[nstates] = 0;
-        data->nchar = nchar;
-        ASSERT_EQ(allocTaxaMemory(data, ntax), 0);
-        ASSERT_EQ(initCharInfo(data), 0);
-        ASSERT_EQ(initializeRawData(data, 0), 0);
-        data->flags |= kHaveTaxa | kHaveCharacters;
-        for (uint32_t c = 0; c < nchar; c++) {
-            data->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
-            data->weights[c] = 1 + rng() % 3;
-            for (uint32_t t = 0; t < ntax; t++) {
-                uint32_t r = rng() % 12, k = rng() % nstates;
-                uint64_t bits = (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % nstates) : 0);
-                ASSERT_EQ(setXijRaw(data, t, c, r == 0 ? static_cast<uint8_t>(nstates) : stateBitsToCode(bits, data)), 0);
-            }
-        }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
-        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
-    }
     void buildScoredTree(std::mt19937 &rng)
     {
         buildTree(randomTree(rng, data->ntax));
@@ -508,8 +480,9 @@ TEST_F(UnoKernelsOnData, WeightedBoundedSpansAgreeBetweenVariants)
     KeepKernelChoice keep;
     std::mt19937 rng(9090);
     for (uint32_t nstates : {2u, 4u, 5u, 9u, 17u, 33u, 63u}) {
-        makeMixedData(rng, 10, 300 + rng() % 400, nstates);
-        ASSERT_FALSE(HasFatalFailure());
+        dropData();
+        data = makeRandomParsData(rng, 10, 300 + rng() % 400, nstates, true);
+        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
         buildScoredTree(rng);
         calcTreeLength(data, tree.get(), true, false);
         PackedData *pd = packedData(data);

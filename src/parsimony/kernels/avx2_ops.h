@@ -30,14 +30,18 @@ inline uint64_t sumLanes(__m256i v)
     return static_cast<uint64_t>(_mm_cvtsi128_si64(s)) + static_cast<uint64_t>(_mm_extract_epi64(s, 1));
 }
 
-// Counts bits of many vectors: per-byte counts (at most 8 a vector) are
-// summed into 64-bit lanes before a byte could pass 255.
-class BitCounter {
+// Counts the bits of many vectors. Per-byte counts (at most 8 a vector)
+// are folded into 64-bit lanes every 31 vectors, before a byte could pass
+// 255. With kNibbles the vectors' set bits all sit at bit 0 of a nibble
+// (fields of four or more bits): adding the vectors themselves counts in
+// every nibble at once, folded every 15 vectors before a nibble could carry.
+template <bool kNibbles>
+class StepCounter {
 public:
     void add(__m256i v)
     {
-        bytes_ = _mm256_add_epi8(bytes_, byteBitCounts(v));
-        if (++pending_ == 31)
+        acc_ = kNibbles ? _mm256_add_epi64(acc_, v) : _mm256_add_epi8(acc_, byteBitCounts(v));
+        if (++pending_ == kFold)
             flush();
     }
     uint64_t total()
@@ -47,44 +51,20 @@ public:
     }
 
 private:
+    static constexpr uint32_t kFold = kNibbles ? 15 : 31;
     void flush()
     {
-        lanes_ = _mm256_add_epi64(lanes_, sumBytes(bytes_));
-        bytes_ = _mm256_setzero_si256();
+        __m256i bytes = acc_;
+        if constexpr (kNibbles) {
+            const __m256i low = _mm256_set1_epi8(0x0f);
+            bytes = _mm256_add_epi8(_mm256_and_si256(acc_, low), _mm256_and_si256(_mm256_srli_epi64(acc_, 4), low));
+        }
+        lanes_ = _mm256_add_epi64(lanes_, sumBytes(bytes));
+        acc_ = _mm256_setzero_si256();
         pending_ = 0;
     }
-    __m256i bytes_ = _mm256_setzero_si256(), lanes_ = _mm256_setzero_si256();
+    __m256i acc_ = _mm256_setzero_si256(), lanes_ = _mm256_setzero_si256();
     uint32_t pending_ = 0;
 };
-
-// Counts vectors whose set bits all sit at bit 0 of a nibble (fields of four
-// or more bits): adding them counts in every nibble at once, for up to 15
-// vectors before a nibble could carry.
-class NibbleCounter {
-public:
-    void add(__m256i v)
-    {
-        nibbles_ = _mm256_add_epi64(nibbles_, v);
-        if (++pending_ == 15)
-            flush();
-    }
-    uint64_t total()
-    {
-        flush();
-        return sumLanes(lanes_);
-    }
-
-private:
-    void flush()
-    {
-        const __m256i low = _mm256_set1_epi8(0x0f);
-        __m256i n = _mm256_add_epi8(_mm256_and_si256(nibbles_, low),
-                                    _mm256_and_si256(_mm256_srli_epi64(nibbles_, 4), low));
-        lanes_ = _mm256_add_epi64(lanes_, sumBytes(n));
-        nibbles_ = _mm256_setzero_si256();
-        pending_ = 0;
-    }
-    __m256i nibbles_ = _mm256_setzero_si256(), lanes_ = _mm256_setzero_si256();
-    uint32_t pending_ = 0;
-};
-
+using BitCounter = StepCounter<false>;
+using NibbleCounter = StepCounter<true>;

@@ -141,16 +141,18 @@ uint64_t stepMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint6
 // The incremental rule. Two flagged words side by side (the common case
 // right after a cut, when every word is flagged) go through one 256-bit
 // join; a lone flagged word goes lane by lane.
-inline __m256i joinVec(const Fields<false> &f, const uint64_t *cm, uint32_t l, __m256i A, __m256i B)
+template <bool kUniform>
+inline __m256i joinVec(const Fields<kUniform> &f, const uint64_t *cm, uint32_t l, __m256i A, __m256i B)
 {
     __m256i i = _mm256_and_si256(A, B);
     return _mm256_or_si256(i, _mm256_and_si256(_mm256_or_si256(A, B), f.fill(f.empty(i, load(cm + l), l), l)));
 }
 
-int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
-           uint64_t *final, uint64_t *dirty)
+template <bool kUniform>
+int updateWords(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
+                uint64_t *final, uint64_t *dirty)
 {
-    const Fields<false> f(k);
+    const Fields<kUniform> f(k);
     const uint32_t words = k.count / 2;
     int changed = 0;
     for (uint32_t blk = 0; 64 * blk < words; blk++) {
@@ -197,6 +199,16 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
         dirty[blk] = keep;
     }
     return changed;
+}
+
+int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
+           uint64_t *final, uint64_t *dirty)
+{
+    if (k.count == 0)
+        return 0;
+    if (k.fieldShift == kMixedWidths)
+        return updateWords<false>(k, c1, c2, stored, above, final, dirty);
+    return updateWords<true>(k, c1, c2, stored, above, final, dirty);
 }
 
 constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, update};
