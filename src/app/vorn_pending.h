@@ -11,6 +11,7 @@
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
 #include "search/randtrees.h"
+#include "selection/simblock.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
 #include "trees/constr.h"
@@ -19,8 +20,6 @@
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
-int beginIterationBlock();
-int beginSimLoop();
 int doAgreeCmd();
 int doAstralCmd();
 int doAutoModelCmd();
@@ -29,8 +28,6 @@ int doClockCheckerCmd();
 int doFilterCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
-int doLocalModelCmd();
-int doLocalRateCmd();
 int doOrthoFilterCmd();
 int doPartHomTest();
 int doPatFitTest();
@@ -41,17 +38,9 @@ int doQScoresCmd();
 int doQSearchCmd();
 int doRaxmlCmd();
 int doReverseFilterCmd();
-int doSimDataCmd();
-int doSimTitleCmd();
-int doSiteModelsCmd();
 int doSortTreesCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();
-int doTrueTreeCmd();
-int endIterationBlock();
-int endSimLoop();
-int setSimTimer();
-int tallySimResults();
 
 // True while a handler is still one of the placeholders above.
 bool isPendingHandler(CmdHandler handler);
