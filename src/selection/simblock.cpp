@@ -425,7 +425,8 @@ int readLocalChanges(bool rates)
         return rc;
     };
     for (;;) {
-        if (readToken(word, sizeof word) < 0)
+        // A rate is read as a number, so that a sign stays with it.
+        if (readSpecialToken(word, sizeof word, nullptr, rates ? getNumericPunct() : nullptr, nullptr, false) < 0)
             return fail(1);
         if (std::strcmp(word, ";") == 0)
             break;
