@@ -70,30 +70,6 @@ SimTree yuleTree(uint32_t n, RNG *rng)
     return out;
 }
 
-std::string newick(const SimTree &t, size_t k)
-{
-    std::string s;
-    const SimNode &n = t.nodes[k];
-    if (n.taxon >= 0) {
-        s = "t" + std::to_string(n.taxon + 1);
-    } else {
-        s = "(";
-        bool first = true;
-        for (size_t j = k + 1; j < t.nodes.size(); ++j)
-            if (t.nodes[j].parent == static_cast<int32_t>(k)) {
-                s += (first ? "" : ",") + newick(t, j);
-                first = false;
-            }
-        s += ")";
-    }
-    if (k != 0) {
-        char len[32];
-        std::snprintf(len, sizeof len, ":%.10f", n.length);
-        s += len;
-    }
-    return s;
-}
-
 struct Setup {
     SimTree tree;
     std::vector<SimModel> models;
@@ -108,7 +84,9 @@ struct Setup {
         models.push_back(m);
         if (const char *path = std::getenv("VORN_SEQSIM_NEWICK")) {
             if (FILE *f = std::fopen(path, "w")) {
-                std::fprintf(f, "%s;\n", newick(tree, 0).c_str());
+                std::fprintf(f, "%s;\n",
+                             simTreeNewick(tree, [](int32_t t) { return "t" + std::to_string(t + 1); }, true)
+                                 .c_str());
                 std::fclose(f);
             }
         }

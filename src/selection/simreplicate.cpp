@@ -12,20 +12,24 @@
 #include "data/vorn_memory.h"
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_strings.h"
 #include "selection/simblock.h"
 #include "selection/simblock_state.h"
+#include "trees/drawtree.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 #include "trees/treegen.h"
 #include "trees/treeutil.h"
 
 namespace {
 
-// A tree held rooted at its ancestor node, in preorder, with branch
-// lengths multiplied by scale.
-SimTree toSimTree(const Tree *tree, double scale)
+constexpr uint32_t kSitesBetweenPolls = 1u << 16;
+
+// A tree held rooted at its ancestor node, in preorder.
+SimTree toSimTree(const Tree *tree)
 {
     SimTree out;
     std::vector<std::pair<const TreeNode *, int32_t>> stack{{tree->root, -1}};
@@ -35,7 +39,7 @@ SimTree toSimTree(const Tree *tree, double scale)
         SimNode n;
         n.parent = parent;
         n.taxon = node->firstChild == nullptr && node->index >= 0 ? node->index : -1;
-        n.length = parent < 0 ? 0.0 : std::max(0.0, node->edge.brlen) * scale;
+        n.length = parent < 0 ? 0.0 : std::max(0.0, node->edge.brlen);
         out.nodes.push_back(n);
         const auto self = static_cast<int32_t>(out.nodes.size() - 1);
         std::vector<const TreeNode *> kids;
@@ -200,6 +204,68 @@ void showMessages(const SimBlock &s, uint32_t value, uint32_t nchar)
     setStatusText(s.twoState ? "Simulating 0/1 data..." : "Simulating DNA sequence data...");
 }
 
+// Shows the true tree when asked and adds it to the trees in memory when
+// asked; lengths already scaled.
+void presentTrueTree(const SimBlock &s, Tree *tree, uint32_t k)
+{
+    DataInfo *d = activeDataInfo();
+    if (s.showTrueTrees != 0) {
+        if (s.source != kTrueTreeMemory) {
+            char state[128];
+            showRNGState(&s.treeRng, state, sizeof state);
+            qel_printf("\nTrue tree (current seed = %s):\n", state);
+        } else if (s.treeList.size() > 1) {
+            double total = 0.0;
+            for (const SimWeighted &w : s.treeList)
+                total += w.weight;
+            qel_printf("\nTrue tree %d (%g%%)\n", s.treeList[k].tree,
+                       total > 0.0 ? 100.0 * s.treeList[k].weight / total : 0.0);
+        } else {
+            qel_printf("\nTrue tree\n");
+        }
+        drawTree(tree, s.showTrueTrees == 2 ? kDrawPhylogram : kDrawCladogram, 0, false, d);
+    }
+    if (!s.storeTrueTrees)
+        return;
+    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    if (!buf)
+        return;
+    if (numTreesInBuffer(buf) == 0) {
+        setRootededness(buf, true);
+        setHaveUserBranchLengths(true);
+    }
+    TreeHandle copy(createTree(false));
+    if (!copy || copyTree(tree, copy.get()) != 0)
+        return;
+    setTraversalSeq(copy.get());
+    const uint32_t slot = areTreesRooted(buf) ? putTree(copy.get(), buf, false) : kPutTreeNoRoom;
+    if (isPutTreeFull(slot) || slot == kPutTreeDuplicate) {
+        qel_printf("\nRequest to increase size of tree buffer was denied; no additional trees will be stored.\n");
+        return;
+    }
+    storeBranchLengths(buf, copy.get(), slot - 1, true, 8);
+}
+
+void showGeneTrees(const SimBlock &s, const std::vector<SimTree> &trees, const std::vector<uint32_t> &ends)
+{
+    if (s.showGeneTrees == 0)
+        return;
+    const DataInfo *d = activeDataInfo();
+    uint32_t first = 0;
+    for (size_t i = 0; i < trees.size(); ++i) {
+        if (ends[i] - first == 1)
+            qel_printf("\nTrue gene tree for locus %u (site %u):\n", static_cast<uint32_t>(i + 1), first + 1);
+        else
+            qel_printf("\nTrue gene tree for locus %u (sites %u-%u)\n", static_cast<uint32_t>(i + 1), first + 1,
+                       ends[i]);
+        const std::string text = simTreeNewick(
+            trees[i], [d](int32_t t) { return std::string(getTaxLabel(d, static_cast<uint32_t>(t))); },
+            s.showGeneTrees == 2);
+        qel_printf("%s;\n", text.c_str());
+        first = ends[i];
+    }
+}
+
 // The true trees of this replicate and the run of sites each covers.
 int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<SimTree> &trees,
                        std::vector<uint32_t> &ends)
@@ -211,11 +277,12 @@ int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<
             return 1;
         std::vector<double> weights;
         for (const SimWeighted &w : s.treeList) {
-            if (getTree(s.trueTrees, static_cast<uint32_t>(w.tree), t) != 0) {
+            if (loadTrueTree(static_cast<uint32_t>(trees.size()), t) != 0) {
                 destroyTree(t, true);
                 return 1;
             }
-            trees.push_back(toSimTree(t, s.scaleBrlens));
+            presentTrueTree(s, t, static_cast<uint32_t>(trees.size()));
+            trees.push_back(toSimTree(t));
             weights.push_back(w.weight);
         }
         destroyTree(t, true);
@@ -230,7 +297,8 @@ int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<
                                  s.height) != 0)
                 return 1;
         }
-        trees.push_back(toSimTree(s.generated, 1.0));
+        presentTrueTree(s, s.generated, 0);
+        trees.push_back(toSimTree(s.generated));
         ends = {nchar};
     }
     for (SimTree &t : trees)
@@ -256,6 +324,7 @@ int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<
         trees.push_back(simulateGeneTree(species, static_cast<SimUnits>(s.units), s.theta, &s.treeRng));
         ends.push_back(nloci ? (i + 1) * static_cast<uint32_t>(s.sitesPerLocus) : nchar);
     }
+    showGeneTrees(s, trees, ends);
     return 0;
 }
 
@@ -308,13 +377,18 @@ int simulateReplicate()
     uint64_t changes = 0;
     TwoStateRejections rejected;
     const bool accept = s.twoState && s.discreteMode;
+    if (s.twoState && s.monitor && !trees.empty())
+        qel_printf("Number of expected changes for rate %g = %g\n", 1.0, expectedFirstChanges(trees.front(), 1.0));
     uint32_t first = 0, ti = 0, mi = 0;
     while (first < nchar) {
         while (treeEnds[ti] <= first)
             ++ti;
         while (modelEnds[mi] <= first)
             ++mi;
-        const uint32_t end = std::min(treeEnds[ti], modelEnds[mi]);
+        // Runs are simulated in pieces, so that an interrupt is noticed.
+        const uint32_t end = std::min({treeEnds[ti], modelEnds[mi], first + kSitesBetweenPolls});
+        if (getAbortedStatus() != 0 && confirmAbortRequest())
+            return 2;
         if (accept) {
             if (!simulateAcceptedTwoStateSites(trees[ti], s.models, mi, first, end - first, s.states.data(), nchar,
                                                ntax, &s.dataRng, scratch, &rateSum, &changes, &rejected))
