@@ -649,6 +649,7 @@ int beginSimLoop()
         tseed = makeSeed1(randUniRaw(&s.dataRng) | 1u);
     initRNG(&s.treeRng, tseed);
     s.treeRngAtStart = s.treeRng;
+    s.fixedTreeDrawn = false;
 
     std::vector<std::string> labels;
     if (captureLoopText(&labels) != 0)

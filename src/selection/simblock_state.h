@@ -59,6 +59,7 @@ struct SimBlock {
     TreeBuffer *trueTrees = nullptr;  // clone of the trees in memory
     std::vector<SimWeighted> treeList;
     Tree *generated = nullptr;        // the current generated true tree
+    bool fixedTreeDrawn = false;      // FixedYule, FixedBD: drawn for this loop
     std::vector<double> splitTimes;
 
     std::vector<SimWeighted> siteModels;

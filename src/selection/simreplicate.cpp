@@ -290,9 +290,10 @@ int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<
     } else {
         const bool fixed = s.source == kTrueTreeFixedYule || s.source == kTrueTreeFixedBD;
         const bool bd = s.source == kTrueTreeBD || s.source == kTrueTreeFixedBD;
-        if (!s.generated || !fixed) {
+        if (!fixed || !s.fixedTreeDrawn) {
             if (!s.generated && !(s.generated = createTree(true)))
                 return 1;
+            s.fixedTreeDrawn = true;
             if (simulateYuleTree(s.generated, ntax, bd, &s.treeRng, s.splitTimes, s.lambda, s.mu, s.rho,
                                  s.height) != 0)
                 return 1;
