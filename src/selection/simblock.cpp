@@ -54,10 +54,17 @@ int expectingColon(const char *word)
     return qel_errorMsg(0, "Expecting colon (:) found '%c'.%s", word[0], kFormatMistake);
 }
 
+// The text of the last closed loop: an input nested in that loop (a file
+// it executed) may return to it after the block has closed.
+std::unique_ptr<SimBlock::LoopSource> gRetiredLoop;
+
 void releaseBlock()
 {
     if (!gSim)
         return;
+    // Nothing more is read from it.
+    gSim->loop->input.docIndex = gSim->loop->input.docLength;
+    gRetiredLoop = std::move(gSim->loop);
     if (gSim->trueTrees)
         destroyTreeBuffer(gSim->trueTrees);
     if (gSim->generated)
@@ -301,7 +308,7 @@ void showSimModels()
 // Reads the rest of the loop, through "endsim;", from the active input.
 int captureLoopText(std::vector<std::string> *labels)
 {
-    std::string &text = gSim->loopText;
+    std::string &text = gSim->loop->text;
     text.clear();
     for (;;) {
         const bool more = readNextCharsThrough(';', text);
@@ -358,8 +365,8 @@ int endSimulation()
     if (!gSim)
         return 0;
     const bool aborted = gSim->running;
-    if (gSim->running && getActiveInput() == &gSim->loopInput)
-        setActiveInput(gSim->loopInput.prevInput);
+    if (gSim->running && getActiveInput() == &gSim->loop->input)
+        setActiveInput(gSim->loop->input.prevInput);
     if (!gSim->resultsName.empty() && gSim->results)
         qel_printf("\nSimulation results written to file: %s\n", gSim->resultsName.c_str());
     closeResultsFile(aborted);
@@ -659,10 +666,10 @@ int beginSimLoop()
     if (simOpt.showModel)
         showSimModels();
 
-    s.loopInput = InputStatus{};
-    initDocumentInput(&s.loopInput, s.loopText.data(), s.loopText.size());
-    s.loopInput.fileDepth = getActiveInput() ? getActiveInput()->fileDepth : 0;
-    setActiveInput(&s.loopInput);
+    s.loop->input = InputStatus{};
+    initDocumentInput(&s.loop->input, s.loop->text.data(), s.loop->text.size());
+    s.loop->input.fileDepth = getActiveInput() ? getActiveInput()->fileDepth : 0;
+    setActiveInput(&s.loop->input);
     s.running = true;
     s.rep = 0;
     s.lengthIndex = 0;
@@ -702,7 +709,7 @@ int endSimLoop()
         if (s.lengthIndex == s.lengths.size()) {
             s.running = false;
             s.rep = -1;
-            setActiveInput(s.loopInput.prevInput);
+            setActiveInput(s.loop->input.prevInput);
             return 0;
         }
     }

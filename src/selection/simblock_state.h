@@ -79,8 +79,13 @@ struct SimBlock {
     std::vector<SimModel> models;  // site models first, then local models
     uint32_t nSiteModels = 0;
     std::vector<uint8_t> states;   // ntax x nchar of the current replicate
-    std::string loopText;
-    InputStatus loopInput{};
+    // The loop's text and the input that reads it: kept apart, because an
+    // input nested inside the loop may still name it after the block closes.
+    struct LoopSource {
+        std::string text;
+        InputStatus input{};
+    };
+    std::unique_ptr<LoopSource> loop = std::make_unique<LoopSource>();
     TimeMark timer{};
 
     // The results file

@@ -358,7 +358,7 @@ int simulateReplicate()
 
     // The loop's commands run again from just after BeginSim (this also
     // makes the loop's text the active input).
-    initInputStatus(&s.loopInput);
+    initInputStatus(&s.loop->input);
     showMessages(s, value, nchar);
 
     TimeMark start, stop;
