@@ -386,7 +386,7 @@ int simulateReplicate()
             ++ti;
         while (modelEnds[mi] <= first)
             ++mi;
-        // Runs are simulated in pieces, so that an interrupt is noticed.
+        // Runs are simulated in chunks, so that an interrupt is noticed.
         const uint32_t end = std::min({treeEnds[ti], modelEnds[mi], first + kSitesBetweenPolls});
         if (getAbortedStatus() != 0 && confirmAbortRequest())
             return 2;
