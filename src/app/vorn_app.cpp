@@ -36,6 +36,7 @@
 #include "likelihood/mlinit.h"
 #include "likelihood/mldist.h"
 #include "likelihood/mlsettings_report.h"
+#include "selection/simblock.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
 #include "cli/qel_cmdline.h"
@@ -401,6 +402,9 @@ int beginStartup()
     readers.processCodonsBlock = processCodonsBlock;
     readers.processTreesBlock = readTreesBlockInFile;
     readers.processPythonBlock = processPythonBlock;
+    readers.beginSimulation = beginSimulation;
+    readers.endSimulation = endSimulation;
+    readers.inSimulationBlock = inSimulationBlock;
     setBlockReaders(readers);
     gShutdownHooks.finalizePython = finalizePython;
     DataServices python{};
