@@ -37,8 +37,6 @@ int doPatFitTest();
 int doPatternFreqCmd();
 int doPermuteCmd();
 int doPuzzleCmd();
-int doQScoresCmd();
-int doQSearchCmd();
 int doRaxmlCmd();
 int doReverseFilterCmd();
 int doSimDataCmd();
