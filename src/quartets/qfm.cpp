@@ -47,16 +47,6 @@ inline double splitScore(const float f[3], const uint8_t s[4])
     return 2.0 * f[t] - (static_cast<double>(f[0]) + f[1] + f[2]);
 }
 
-// Sorts four (index, side) pairs by index.
-inline void sort4(uint32_t q[4], uint8_t s[4])
-{
-    for (int i = 1; i < 4; i++)
-        for (int j = i; j > 0 && q[j - 1] > q[j]; j--) {
-            std::swap(q[j - 1], q[j]);
-            std::swap(s[j - 1], s[j]);
-        }
-}
-
 struct Qfm {
     const QuartetData *qd;
     uint32_t n;
@@ -396,49 +386,50 @@ struct Qfm {
     }
 
     // The gains of the other taxa after y changed sides (side already
-    // holds y's new side): only quartets through both change.
+    // holds y's new side): only quartets through both change. Each quartet
+    // through y is read once and serves its three other taxa.
     static void updateGains(const QwtTable *t, const std::vector<uint8_t> &side, uint32_t y, std::vector<double> &gain)
     {
         const uint32_t m = t->n;
-        for (uint32_t x = 0; x < m; x++) {
-            if (x == y)
+        for (uint32_t a = 0; a < m; a++) {
+            if (a == y)
                 continue;
-            double delta = 0.0;
-            for (uint32_t u = 0; u < m; u++) {
-                if (u == x || u == y)
+            for (uint32_t b = a + 1; b < m; b++) {
+                if (b == y)
                     continue;
-                for (uint32_t v = u + 1; v < m; v++) {
-                    if (v == x || v == y)
+                for (uint32_t c = b + 1; c < m; c++) {
+                    if (c == y)
                         continue;
-                    uint32_t q[4] = {x, y, u, v};
-                    uint8_t s[4] = {side[x], side[y], side[u], side[v]};
-                    uint8_t order[4] = {0, 1, 2, 3};
-                    sort4(q, order);
+                    // The four in order, and where y stands among them.
+                    uint32_t q[4];
+                    int py;
+                    if (y < a)
+                        q[0] = y, q[1] = a, q[2] = b, q[3] = c, py = 0;
+                    else if (y < b)
+                        q[0] = a, q[1] = y, q[2] = b, q[3] = c, py = 1;
+                    else if (y < c)
+                        q[0] = a, q[1] = b, q[2] = y, q[3] = c, py = 2;
+                    else
+                        q[0] = a, q[1] = b, q[2] = c, q[3] = y, py = 3;
                     float f[3];
                     getQuartetCellWts(t, q[0], q[1], q[2], q[3], f);
                     if (f[0] == 0.0f && f[1] == 0.0f && f[2] == 0.0f)
                         continue;
-                    // Sides in sorted order, and where x and y went.
-                    uint8_t ss[4];
-                    int px = 0, py = 0;
+                    uint8_t after[4] = {side[q[0]], side[q[1]], side[q[2]], side[q[3]]};
+                    uint8_t before[4] = {after[0], after[1], after[2], after[3]};
+                    before[py] ^= 1;
+                    const double nowAfter = splitScore(f, after), nowBefore = splitScore(f, before);
                     for (int k = 0; k < 4; k++) {
-                        ss[k] = s[order[k]];
-                        if (order[k] == 0)
-                            px = k;
-                        if (order[k] == 1)
-                            py = k;
+                        if (k == py)
+                            continue;
+                        after[k] ^= 1;
+                        before[k] ^= 1;
+                        gain[q[k]] += (splitScore(f, after) - nowAfter) - (splitScore(f, before) - nowBefore);
+                        after[k] ^= 1;
+                        before[k] ^= 1;
                     }
-                    const double nowAfter = splitScore(f, ss);
-                    ss[px] ^= 1;
-                    const double flipAfter = splitScore(f, ss);
-                    ss[py] ^= 1;
-                    const double flipBefore = splitScore(f, ss);
-                    ss[px] ^= 1;
-                    const double nowBefore = splitScore(f, ss);
-                    delta += (flipAfter - nowAfter) - (flipBefore - nowBefore);
                 }
             }
-            gain[x] += delta;
         }
     }
 

@@ -121,18 +121,6 @@ void zeroQwt(QwtTable *t)
     t->totalWt = 0.0;
 }
 
-void getQuartetCellWts(const QwtTable *t, uint32_t w, uint32_t x, uint32_t y, uint32_t z, float out[3])
-{
-    const uint64_t cell = t->rowStart[t->offs[x] + w] + t->offs[z - x - 1] + (y - x - 1);
-    if (t->binary) {
-        for (uint32_t k = 0; k < 3; k++)
-            out[k] = (t->bits[cell] >> k) & 1 ? 1.0f : 0.0f;
-    } else {
-        for (uint32_t k = 0; k < 3; k++)
-            out[k] = t->wts[3 * cell + k];
-    }
-}
-
 QwtTable *copyQwt(const QwtTable *t, bool keepBinary)
 {
     const bool binary = keepBinary && t->binary;

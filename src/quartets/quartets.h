@@ -84,7 +84,17 @@ double calcQwtIncompat(QwtTable *t, double support);
 
 // The three weights of the quartet of sorted indices w < x < y < z, by
 // topology (binary tables give 0 or 1).
-void getQuartetCellWts(const QwtTable *t, uint32_t w, uint32_t x, uint32_t y, uint32_t z, float out[3]);
+inline void getQuartetCellWts(const QwtTable *t, uint32_t w, uint32_t x, uint32_t y, uint32_t z, float out[3])
+{
+    const uint64_t cell = t->rowStart[t->offs[x] + w] + t->offs[z - x - 1] + (y - x - 1);
+    if (t->binary) {
+        for (uint32_t k = 0; k < 3; k++)
+            out[k] = (t->bits[cell] >> k) & 1 ? 1.0f : 0.0f;
+    } else {
+        const float *f = t->wts.data() + 3 * cell;
+        out[0] = f[0], out[1] = f[1], out[2] = f[2];
+    }
+}
 // Whether any topology of the table has a nonzero weight.
 bool qwtHasWeight(const QwtTable *t);
 
