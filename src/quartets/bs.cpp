@@ -134,6 +134,12 @@ struct Bs {
                 setSingletonBitVec(v.data(), i, words);
                 for (uint32_t m = 1; m + 2 <= n; m++) {
                     addBitVecMember(v.data(), order[m - 1]);
+                    // A prefix that ends among taxa of equal score parts
+                    // taxa the weights do not tell apart; on data from a
+                    // tree such ties are whole subtrees, and cutting through
+                    // them only multiplies the candidates.
+                    if (std::fabs(score[order[m - 1]] - score[order[m]]) <= 1e-9 * (1.0 + std::fabs(score[order[m]])))
+                        continue;
                     if (!add(table, v.data()))
                         return false;
                 }

@@ -42,28 +42,22 @@ int qsearch_QJ(QuartetData *qd, Tree *tree)
         auto at = [n](std::vector<double> &m, uint32_t a, uint32_t b) -> double & {
             return a > b ? m[uint64_t{a} * n + b] : m[uint64_t{b} * n + a];
         };
-        // Sum over pairs {x, y} of the clusters other than those at i and j.
-        auto pairSums = [&](size_t i, size_t j, double *s, double *sizes) {
-            *s = *sizes = 0.0;
-            const uint32_t a = cl[i].rep, b = cl[j].rep;
-            for (size_t x = 0; x < cl.size(); x++) {
-                if (x == i || x == j)
-                    continue;
-                for (size_t y = x + 1; y < cl.size(); y++) {
-                    if (y == i || y == j)
-                        continue;
-                    *s += getQuartetWt(w, a, b, cl[x].rep, cl[y].rep);
-                    *sizes += static_cast<double>(cl[x].size) * cl[y].size;
-                }
-            }
-        };
-        for (size_t u = 1; u < cl.size(); u++)
-            for (size_t v = 0; v < u; v++) {
-                double s, sizes;
-                pairSums(u, v, &s, &sizes);
-                at(S, cl[u].rep, cl[v].rep) = s;
-                at(N, cl[u].rep, cl[v].rep) = sizes;
-            }
+        // First sums in one sweep of the table: each topology ab|cd counts
+        // for the pair a, b and for the pair c, d.
+        for (uint32_t a = 0; a < n; a++)
+            for (uint32_t b = a + 1; b < n; b++)
+                for (uint32_t c = b + 1; c < n; c++)
+                    for (uint32_t d = c + 1; d < n; d++) {
+                        float f[3];
+                        getQuartetCellWts(w, a, b, c, d, f);
+                        at(S, a, b) += f[0], at(S, c, d) += f[0];
+                        at(S, a, c) += f[1], at(S, b, d) += f[1];
+                        at(S, a, d) += f[2], at(S, b, c) += f[2];
+                    }
+        const double otherPairs = static_cast<double>(n - 2) * (n - 3) / 2.0;
+        for (uint32_t a = 0; a < n; a++)
+            for (uint32_t b = 0; b < a; b++)
+                at(N, a, b) = otherPairs;
         while (cl.size() > 3) {
             if (getAbortedStatus() && confirmAbortRequest())
                 return 2;

@@ -23,19 +23,20 @@ void randomPairOf(void *state, uint32_t n, uint32_t *a, uint32_t *b)
     randomPair(static_cast<RNG *>(state), n, a, b);
 }
 
-// Incompatible weight from the per-node supports, made afresh for the tree.
+int prepNodeSupports(QuartetData *qd, Tree *tree, bool upward);
+
+// Incompatible weight from the downward per-node supports, made afresh for
+// the tree (the score needs only the basal fork's).
 double scoreFromNodeSupports(Tree *tree)
 {
     QuartetData *qd = gLocalQd;
-    if (!qd || prepForLocalQuartetSearch(qd, tree) != 0)
+    if (!qd || prepNodeSupports(qd, tree, false) != 0)
         return 1e37;
     const TreeNode *fork = getFirstFork(tree);
     return calcQwtIncompat(qd->table, qd->support[3 * nodePosition(tree, fork)].sum);
 }
 
-}  // namespace
-
-int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree)
+int prepNodeSupports(QuartetData *qd, Tree *tree, bool upward)
 {
     const uint32_t words = tree->wordsPerLeafSet;
     if (qd->support.size() < 3 * uint64_t{tree->maxNodes} || qd->restWords < words)
@@ -69,6 +70,8 @@ int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree)
         rec(p, 0).sum = rec(p, 0).saved = sum;
     }
     tree->flags |= kTreeLeafSetsValid;
+    if (!upward)
+        return 0;
     // Upward supports, parents before children, below the basal fork.
     for (TreeNode *p = fork->firstChild; p; p = p->next) {
         TreeNode *parent = p->anc;
@@ -81,6 +84,10 @@ int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree)
     }
     return 0;
 }
+
+}  // namespace
+
+int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree) { return prepNodeSupports(qd, tree, true); }
 
 double calcQScoreForLocalSearch(Tree *tree)
 {

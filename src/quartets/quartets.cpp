@@ -127,18 +127,25 @@ QwtTable *copyQwt(const QwtTable *t, bool keepBinary)
     QwtTable *copy = createQwtTable(t->n, t->n, binary, true, nullptr);
     if (!copy || t->n < 4)
         return copy;
-    const uint32_t n = t->n;
-    // Topology k of (w, x, y, z) written as a pair split.
-    for (uint32_t w = 0; w < n; w++)
-        for (uint32_t x = w + 1; x < n; x++)
-            for (uint32_t y = x + 1; y < n; y++)
-                for (uint32_t z = y + 1; z < n; z++) {
-                    float f[3];
-                    getQuartetCellWts(t, w, x, y, z, f);
-                    updateQuartetWt(copy, w, x, y, z, f[0]);
-                    updateQuartetWt(copy, w, y, x, z, f[1]);
-                    updateQuartetWt(copy, w, z, x, y, f[2]);
+    // Both tables lay their cells out alike: every nonzero weight is carried
+    // over cell by cell, as updateQuartetWt would add it.
+    uint32_t nonzero = 0;
+    if (binary) {
+        copy->bits = t->bits;
+        for (uint8_t b : t->bits)
+            nonzero += std::popcount(static_cast<unsigned>(b));
+    } else if (t->binary) {
+        for (size_t c = 0; c < t->bits.size(); c++)
+            for (uint32_t k = 0; k < 3; k++)
+                if ((t->bits[c] >> k) & 1) {
+                    copy->wts[3 * c + k] = 1.0f;
+                    nonzero++;
                 }
+    } else {
+        copy->wts = t->wts;
+        nonzero = static_cast<uint32_t>(std::count_if(t->wts.begin(), t->wts.end(), [](float w) { return w != 0.0f; }));
+    }
+    copy->numNonzero = nonzero;
     return copy;
 }
 
