@@ -22,6 +22,7 @@
 #include "quartets/qmethods.h"
 #include "quartets/quartets.h"
 #include "quartets/quartets_settings.h"
+#include "search/hsprep.h"
 #include "search/scores.h"
 #include "trees/drawtree.h"
 #include "trees/treebuf.h"
@@ -116,8 +117,17 @@ int runMethod(QuartetData *qd, Tree *tree, RNG *rng, ProgData *progress)
 
 int requireQuartetData(const DataInfo *d, const char *command)
 {
-    if (d && d->quartets && d->quartets->table)
+    if (d && d->quartets && d->quartets->table) {
+        // Trees in memory and the trees built here number the nondeleted
+        // taxa only, while the quartets name every taxon of the data set.
+        if (numSearchTaxa(d) != d->quartets->table->n)
+            return qel_errorMsg(0,
+                                "The %s command cannot be used while taxa are deleted.\tThe quartet data "
+                                "refer to all %u taxa; restore the deleted taxa first.",
+                                command, d->quartets->table->n),
+                   1;
         return 0;
+    }
     return qel_errorMsg(0,
                         "The %s command requires previously stored quartet data, but none are available.\tYou must "
                         "either obtain and store quartet data using the %s command, or read in quartet data from "
@@ -150,8 +160,10 @@ int runQuartetSearch(QuartetData *qd, Tree *tree, DataInfo *d, RNG *rng, ProgDat
     if (n == 4) {
         support = bestFourTaxonTree(qd, tree);
     } else {
-        if (n < 4 || n > tree->ntax)
+        if (n < 4)
             return qel_errorMsg(0, "Quartet assembly needs at least 4 taxa."), 1;
+        if (n > tree->ntax)
+            return 1;
         const int status = runMethod(qd, tree, rng, progress);
         if (status != 0)
             return status;
@@ -188,7 +200,7 @@ int runQuartetSearch(QuartetData *qd, Tree *tree, DataInfo *d, RNG *rng, ProgDat
     initTreeStatus(false);
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     if (isPutTreeFull(putTree(tree, buf, false)))
-        return 1;
+        return qel_errorMsg(0, "The tree from quartet assembly could not be stored in memory."), 1;
     setTreesAreSaved(false);
     if (specialTreeKind != 0)
         saveSpecialTree(tree, specialTreeKind);

@@ -32,6 +32,8 @@ CASES = [
      "Error: Quartet 1,1|2,3 does not name four different taxa."),
     ("readqmc without a file", "begin quartets; readqmc; end;",
      "Error(#129): No file name was specified."),
+    ("deleted taxa", FIVE + "begin vorn; delete E; qsearch; end;",
+     "Error: The QSearch command cannot be used while taxa are deleted."),
     ("bad weight", "begin quartets; qlist 1,2|3,4:x; end;", 'Quartet weight "x" is not a valid number.'),
 ]
 
