@@ -55,7 +55,7 @@ def run(vorn, text, files=None):
 
 
 def main():
-    vorn = sys.argv[1]
+    vorn = os.path.abspath(sys.argv[1])
     failures = []
     for label, body, expect in CASES:
         status, out = run(vorn, TAXA + body + "\n")
