@@ -243,7 +243,6 @@ int qsearch_BS(QuartetData *qd, Tree *tree, bool useHashing)
         for (uint32_t k = 0; k < C; k++) {
             if (size[k] < 2 || size[k] >= n - 1)
                 continue;
-            const std::vector<uint32_t> in = Bs::members(cluster(k), n);
             Weights &W = M[k];
             W.pos.assign(n, kSetEnd);
             std::vector<uint32_t> out;
@@ -254,13 +253,38 @@ int qsearch_BS(QuartetData *qd, Tree *tree, bool useHashing)
                 }
             const uint64_t no = out.size();
             W.m.assign(no * (no - 1) / 2, 0.0f);
+            // Through the decomposition with the fewest cross pairs, when
+            // there is one: M_S = M_c1 + M_c2 + the pairs across c1 and c2.
+            uint32_t c1 = kNoSplit, c2 = kNoSplit;
+            uint64_t cost = UINT64_MAX;
+            for (const auto &[u, v] : decomp[k])
+                if (uint64_t{size[u]} * size[v] < cost)
+                    cost = uint64_t{size[u]} * size[v], c1 = u, c2 = v;
+            std::vector<uint32_t> left, right;
+            if (c1 != kNoSplit) {
+                left = Bs::members(cluster(c1), n);
+                right = Bs::members(cluster(c2), n);
+            } else {
+                left = Bs::members(cluster(k), n);
+            }
             for (uint64_t p = 1; p < no; p++)
                 for (uint64_t q = 0; q < p; q++) {
-                    double s = 0.0;
-                    for (size_t i = 0; i < in.size(); i++)
-                        for (size_t j = i + 1; j < in.size(); j++)
-                            s += getQuartetWt(t, out[p], out[q], in[i], in[j]);
-                    W.m[p * (p - 1) / 2 + q] = static_cast<float>(s);
+                    const uint32_t y = out[p], z = out[q];
+                    double sum = 0.0;
+                    if (c1 != kNoSplit) {
+                        if (size[c1] >= 2)
+                            sum += M[c1].at(y, z);
+                        if (size[c2] >= 2)
+                            sum += M[c2].at(y, z);
+                        for (uint32_t a : left)
+                            for (uint32_t b : right)
+                                sum += getQuartetWt(t, y, z, a, b);
+                    } else {
+                        for (size_t i = 0; i < left.size(); i++)
+                            for (size_t j = i + 1; j < left.size(); j++)
+                                sum += getQuartetWt(t, y, z, left[i], left[j]);
+                    }
+                    W.m[p * (p - 1) / 2 + q] = static_cast<float>(sum);
                 }
             if (getAbortedStatus() && confirmAbortRequest())
                 return 2;
