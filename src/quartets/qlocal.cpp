@@ -1,5 +1,10 @@
 #include "quartets/qlocal.h"
 
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "data/vorn_data.h"
 #include "qel/qel_random.h"
 #include "qel/qel_sets.h"
@@ -23,20 +28,63 @@ void randomPairOf(void *state, uint32_t n, uint32_t *a, uint32_t *b)
     randomPair(static_cast<RNG *>(state), n, a, b);
 }
 
-int prepNodeSupports(QuartetData *qd, Tree *tree, bool upward);
+// The support a node adds (the topologies resolved at it) depends only on
+// its two child clusters, the rest of the tree being all other taxa. A
+// rearrangement changes the clusters of the few nodes on its path, so the
+// local search keeps every node's support by its clusters and works out
+// only those it has not met.
+struct NodeSupportCache {
+    uint32_t words = 0;
+    std::unordered_map<std::string, double> bySets;
+    std::string key;
+    std::vector<uint64_t> rest;
 
-// Incompatible weight from the downward per-node supports, made afresh for
-// the tree (the score needs only the basal fork's).
+    double support(QuartetData *qd, const uint64_t *a, const uint64_t *b, const uint64_t *included)
+    {
+        const size_t bytes = words * sizeof(uint64_t);
+        const bool aFirst = std::memcmp(a, b, bytes) < 0;
+        key.assign(reinterpret_cast<const char *>(aFirst ? a : b), bytes);
+        key.append(reinterpret_cast<const char *>(aFirst ? b : a), bytes);
+        if (auto it = bySets.find(key); it != bySets.end())
+            return it->second;
+        rest.resize(words);
+        for (uint32_t w = 0; w < words; w++)
+            rest[w] = included[w] & ~(a[w] | b[w]);
+        const double s = updateQuartetSupport(qd, a, b, rest.data());
+        // A long search meets many clusters; past this the memory is better
+        // spent afresh.
+        if (bySets.size() > (1u << 20))
+            bySets.clear();
+        bySets.emplace(key, s);
+        return s;
+    }
+};
+NodeSupportCache gCache;
+
+// Incompatible weight of the tree from the supports of its nodes.
 double scoreFromNodeSupports(Tree *tree)
 {
     QuartetData *qd = gLocalQd;
-    if (!qd || prepNodeSupports(qd, tree, false) != 0)
+    if (!qd)
         return 1e37;
-    const TreeNode *fork = getFirstFork(tree);
-    return calcQwtIncompat(qd->table, qd->support[3 * nodePosition(tree, fork)].sum);
+    checkTraversalSeq(tree);
+    checkLeafSets(tree);
+    checkIncludedLeaves(tree);
+    gCache.words = tree->wordsPerLeafSet;
+    const uint64_t *included = tree->includedTaxa->words;
+    double support = 0.0;
+    for (TreeNode *p = tree->tail; p; p = p->prev) {
+        const TreeNode *c1 = p->firstChild;
+        if (!c1 || !c1->nextSib || (!c1->firstChild && !c1->nextSib->firstChild))
+            continue;
+        support += gCache.support(qd, c1->leafSet, c1->nextSib->leafSet, included);
+    }
+    return calcQwtIncompat(qd->table, support);
 }
 
-int prepNodeSupports(QuartetData *qd, Tree *tree, bool upward)
+}  // namespace
+
+int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree)
 {
     const uint32_t words = tree->wordsPerLeafSet;
     if (qd->support.size() < 3 * uint64_t{tree->maxNodes} || qd->restWords < words)
@@ -70,8 +118,6 @@ int prepNodeSupports(QuartetData *qd, Tree *tree, bool upward)
         rec(p, 0).sum = rec(p, 0).saved = sum;
     }
     tree->flags |= kTreeLeafSetsValid;
-    if (!upward)
-        return 0;
     // Upward supports, parents before children, below the basal fork.
     for (TreeNode *p = fork->firstChild; p; p = p->next) {
         TreeNode *parent = p->anc;
@@ -85,9 +131,6 @@ int prepNodeSupports(QuartetData *qd, Tree *tree, bool upward)
     return 0;
 }
 
-}  // namespace
-
-int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree) { return prepNodeSupports(qd, tree, true); }
 
 double calcQScoreForLocalSearch(Tree *tree)
 {
@@ -126,6 +169,7 @@ int localQuartetSearch(QuartetData *qd, Tree *tree, DataInfo *d, uint32_t kind, 
         setQuartetTreeScoreFxn(nullptr);
     }
     gLocalQd = nullptr;
+    gCache.bySets.clear();
     destroyHSearchData(hsd);
     deallocLocalQuartetStorage(qd);
     finishSearch(0);

@@ -272,6 +272,7 @@ TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
         EXPECT_GT(moves, 100u);
         deallocLocalQuartetStorage(qd.get());
 
+        double found[2] = {0.0, 0.0};
         for (bool slow : {false, true}) {
             TreePtr copy(createTreeForTaxa(n, n, true));
             ASSERT_EQ(copyTree(tree.get(), copy.get()), 0);
@@ -281,7 +282,10 @@ TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
             EXPECT_GE(after, optimum - 1e-6);
             // The weight reported is that of the tree left behind.
             EXPECT_NEAR(after, calcQwtIncompat(qd->table, calcQuartetSupport(qd.get(), copy.get(), true)), 1e-6);
+            found[slow] = after;
         }
+        // Scoring from the nodes' supports and scoring whole trees agree.
+        EXPECT_NEAR(found[0], found[1], 1e-6);
     }
     resetQuartetSearchFxns();
 }
