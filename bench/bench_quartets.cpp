@@ -242,5 +242,11 @@ BENCHMARK(BM_QFM)->Arg(100)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond)->
 BENCHMARK(BM_WO)->Arg(100)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_QJ)->Arg(100)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_BS)->Arg(100)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(BM_LocalSearch)->Args({100, 1})->Args({100, 3})->Args({200, 1})->Iterations(1)->Unit(benchmark::kSecond)
+BENCHMARK(BM_LocalSearch)
+    ->Args({100, 1})
+    ->Args({100, 3})
+    ->Args({200, 1})
+    ->Args({200, 3})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
     ->UseRealTime();

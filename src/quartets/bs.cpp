@@ -130,7 +130,8 @@ struct Bs {
                     score[x] = s;
                 }
                 std::iota(order.begin(), order.end(), 0u);
-                std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return score[a] > score[b]; });
+                std::stable_sort(order.begin(), order.end(),
+                                 [&](uint32_t a, uint32_t b) { return score[a] > score[b]; });
                 setSingletonBitVec(v.data(), i, words);
                 for (uint32_t m = 1; m + 2 <= n; m++) {
                     addBitVecMember(v.data(), order[m - 1]);

@@ -97,7 +97,9 @@ int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree)
     auto rec = [&](const TreeNode *p, uint32_t k) -> QuartetSupportRec & {
         return qd->support[3 * uint64_t{nodePosition(tree, p)} + k];
     };
-    auto rest = [&](const TreeNode *p) { return qd->restSets.data() + uint64_t{nodePosition(tree, p)} * qd->restWords; };
+    auto rest = [&](const TreeNode *p) {
+        return qd->restSets.data() + uint64_t{nodePosition(tree, p)} * qd->restWords;
+    };
     for (TreeNode *p = tree->root; p; p = p->next) {
         QuartetSupportRec &own = rec(p, 0), &other = rec(p, 1), &spare = rec(p, 2);
         own = {0.0, 0.0, p->leafSet};
