@@ -129,12 +129,12 @@ void qsearchOptions(CmdParamList *list)
     do_Int_Parm(cat, "reconLimit", kParamInt, kHiddenFactory, &qopt.reconLimit, 6, nullptr,
                 nullptr, list);
     do_Int_Parm(cat, "qfmPtn", kParamKeyword, kHiddenFactory, &qopt.qfmPtn, 1, nullptr,
-                "Ostrel\0A\0B\0C\0", list);
+                "Zorv\0A\0B\0C\0", list);
     do_String_Parm("startQMC", cat, kParamString, kFactory, qopt.startQMC, "qmc", nullptr,
                    "<shell-command-to-invoke-QMC>", list);
     do_Bool_Parm(cat, "qmcOutput", kOnOff, kFactory, &qopt.qmcOutput, 1, nullptr, nullptr, list);
     do_Int_Parm(cat, "qfmIter", kParamKeyword, kHiddenFactory, &qopt.qfmIter, 0, nullptr,
-                "new\0old\0Ostrel\0", list);
+                "new\0old\0Zorv\0", list);
     do_IntRange_Parm(cat, "maxSplitsB", kParamIntOrLabel, kHiddenFactory, &qopt.maxSplitsB, 500,
                      1, kIntMax, nullptr, "unlimited", list);
     do_Bool_Parm(cat, "slowTBR", kOnOff, kHiddenFactory, &qopt.slowTBR, 0, nullptr, nullptr, list);
