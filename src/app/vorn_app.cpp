@@ -49,6 +49,7 @@
 #include "app/vorn_params.h"
 #include "app/vorn_shellcmds.h"
 #include "parsimony/optimize.h"
+#include "quartets/qread.h"
 #include "search/freqdist.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
@@ -333,6 +334,7 @@ int installSubsystemHooks()
     status |= installSearchHooks();
     status |= installLikelihoodHooks();
     status |= installDistanceHooks();
+    status |= installQuartetHooks();
     // The likelihood settings stand for the settings of maximum-likelihood
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });
@@ -405,6 +407,7 @@ int beginStartup()
     readers.beginSimulation = beginSimulation;
     readers.endSimulation = endSimulation;
     readers.inSimulationBlock = inSimulationBlock;
+    readers.processQuartetsBlock = processQuartetsBlock;
     setBlockReaders(readers);
     gShutdownHooks.finalizePython = finalizePython;
     DataServices python{};

@@ -35,8 +35,6 @@ int doOrthoFilterCmd();
 int doPatFitTest();
 int doPatternFreqCmd();
 int doPuzzleCmd();
-int doQScoresCmd();
-int doQSearchCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();

@@ -12,6 +12,7 @@
 #include "search/constrsearch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
+#include "search/quartetswap.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "trees/treeedit.h"
@@ -648,6 +649,9 @@ int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
 int localSearchFromOneTreeViaTBR(Tree *tree, HSearchData *hsd, int swapType, uint32_t reconLimit,
                                  double *scoreToBeat)
 {
+    // Trees assembled from quartets are scored by their quartet weights.
+    if (doingQuartetSearch())
+        return quartetLocalSearchViaTBR(tree, hsd, swapType, reconLimit, scoreToBeat);
     const DataInfo *d = hsd->data;
     checkTraversalSeq(tree);
     calcStatesetsForSearch(tree, d, false);
