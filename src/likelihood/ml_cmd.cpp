@@ -140,6 +140,7 @@ int installLikelihoodHooks()
     patterns.mkStateSpaceFixed = [] { return ml.mkStateSpace != 0; };
     patterns.invalidateMLprep = invalidateMLprep;
     patterns.clearMLPrepared = [] { ml.prepValid[0] = 0; };
+    patterns.modelPartition = []() -> const Nexset * { return ml.modelPartition; };
     installPatternServices(patterns);
 
     setModelEngineReleaser(releaseModelEngine);
