@@ -858,6 +858,13 @@ int doLScoresCmd()
     // LSet options given here apply as they would on an LSet command.
     if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
         return 1;
+    // Held at user lengths, trees without them would be scored with every
+    // branch at length 0.
+    if (ml.userBrLens && !haveUserBranchLengths()) {
+        qel_errorMsg(0, "The trees in memory have no user-specified branch lengths.\tSet 'userBrLens=no' to have "
+                        "them estimated.");
+        return 1;
+    }
 
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     setBusyMode(true);
