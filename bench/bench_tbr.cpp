@@ -101,10 +101,12 @@ void BM_TbrPassAtLocalOptimum(benchmark::State &state)
     prepareTreeForSwapping(f.tree, f.d);  // both trees keep their sets in the data's one store
     timePassAtLocalOptimum(state, f.hsd, f.length, [&] {
         double bound = f.length, best = f.length;
-        return evaluateNeighbors_TBR(f.tree, f.hsd, kSwapTBR, nullptr, 0, &bound, &best);
+        return evaluateNeighbors_TBR(f.tree, f.hsd, kSwapTBR, nullptr, static_cast<uint32_t>(state.range(0)), &bound,
+                                     &best);
     });
 }
-BENCHMARK(BM_TbrPassAtLocalOptimum)->Unit(benchmark::kMillisecond);
+// Without a reconnection limit, and with the search's default limit of 8.
+BENCHMARK(BM_TbrPassAtLocalOptimum)->Arg(0)->Arg(8)->Unit(benchmark::kMillisecond);
 
 void BM_TbrEveryMoveScoredInFull(benchmark::State &state)
 {

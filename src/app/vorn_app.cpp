@@ -37,6 +37,7 @@
 #include "likelihood/mldist.h"
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/lscores.h"
+#include "selection/simblock.h"
 #include "selection/topotests.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
@@ -50,6 +51,7 @@
 #include "app/vorn_params.h"
 #include "app/vorn_shellcmds.h"
 #include "parsimony/optimize.h"
+#include "quartets/qread.h"
 #include "search/freqdist.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
@@ -334,6 +336,7 @@ int installSubsystemHooks()
     status |= installSearchHooks();
     status |= installLikelihoodHooks();
     status |= installDistanceHooks();
+    status |= installQuartetHooks();
     // The likelihood settings stand for the settings of maximum-likelihood
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });
@@ -406,6 +409,10 @@ int beginStartup()
     readers.processCodonsBlock = processCodonsBlock;
     readers.processTreesBlock = readTreesBlockInFile;
     readers.processPythonBlock = processPythonBlock;
+    readers.beginSimulation = beginSimulation;
+    readers.endSimulation = endSimulation;
+    readers.inSimulationBlock = inSimulationBlock;
+    readers.processQuartetsBlock = processQuartetsBlock;
     setBlockReaders(readers);
     gShutdownHooks.finalizePython = finalizePython;
     DataServices python{};

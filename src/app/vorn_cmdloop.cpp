@@ -289,13 +289,15 @@ int doCmds()
     }
 
     if (inBatchInputMode() && status != 0) {
+        // A failing simulation loop reads its commands from its own copy of
+        // the input: closing the block first reports and exits on the file.
+        endOpenSimulation();
         showCompletionStatus(status, getActiveInput());
         // A text a script generated reports its failure back to the script,
         // which decides; only a file ends a detached run.
         const InputStatus *in = getActiveInput();
         if (inDetachedMode() && !(in && in->isDocument))
             exitVorn(status == kStatusAborted ? kExitBatchAborted : kExitBatchFailed);
-        endOpenSimulation();
         setBatchInputMode(false);
     }
     setActiveCommentLevel(0);

@@ -52,6 +52,7 @@
 #include "trees/drawtree.h"
 #include "trees/roottree.h"
 #include "trees/treebuf_extras.h"
+#include "quartets/qsearch.h"
 
 // The order is the search order of the lookup: it decides which two names an
 // ambiguity message shows, so rows are never sorted.
@@ -482,7 +483,7 @@ constexpr CmdTableEntry vorn_commands[VORN_COMMAND_COUNT] = {
     {"SimTitle", CMD_NEEDS_TAXA | CMD_HIDDEN, doSimTitleCmd, "", CMD_NO_OPTIONS,
      "",
      ""},
-    {"BeginIterBlock", CMD_NEEDS_TAXA | CMD_HIDDEN, beginIterationBlock, "", OptionSet::kBeginSim,
+    {"BeginIterBlock", CMD_NEEDS_TAXA | CMD_HIDDEN, beginIterationBlock, "", CMD_NO_OPTIONS,
      "",
      ""},
     {"EndIterBlock", CMD_NEEDS_TAXA | CMD_HIDDEN, endIterationBlock, "", CMD_NO_OPTIONS,

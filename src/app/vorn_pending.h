@@ -14,6 +14,7 @@
 #include "search/randtests.h"
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
+#include "selection/simblock.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
 #include "trees/agree.h"
@@ -24,31 +25,17 @@
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
-int beginIterationBlock();
-int beginSimLoop();
 int doAstralCmd();
 int doClockCheckerCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
-int doLocalModelCmd();
-int doLocalRateCmd();
 int doOrthoFilterCmd();
 int doPatFitTest();
 int doPatternFreqCmd();
 int doPuzzleCmd();
-int doQScoresCmd();
-int doQSearchCmd();
 int doRaxmlCmd();
-int doSimDataCmd();
-int doSimTitleCmd();
-int doSiteModelsCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();
-int doTrueTreeCmd();
-int endIterationBlock();
-int endSimLoop();
-int setSimTimer();
-int tallySimResults();
 
 // True while a handler is still one of the placeholders above.
 bool isPendingHandler(CmdHandler handler);

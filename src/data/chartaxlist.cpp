@@ -122,6 +122,8 @@ int showCharIdError(const char *token)
     return 1;
 }
 
+uint32_t findTaxNumFromString(const char *token, const DataInfo *d) { return findTaxonFromString(token, d); }
+
 int showTaxIdError(const char *token, const DataInfo *d)
 {
     if (isAllDigit(token)) {

@@ -22,6 +22,8 @@ int readTaxaList(DataInfo *d, const char *terminators, Set *result, Set *remaini
 
 // 0-based item of an identifier, kSetEnd when it names nothing.
 uint32_t findCharNumFromString(const char *token, const DataInfo *d);
+// 0-based taxon of a label or number, kSetEnd when it names none.
+uint32_t findTaxNumFromString(const char *token, const DataInfo *d);
 int showCharIdError(const char *token);
 int showTaxIdError(const char *token, const DataInfo *d);
 

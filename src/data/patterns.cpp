@@ -10,11 +10,13 @@
 
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "data/nexsets.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_hash.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_progress.h"
+#include "qel/qel_setptn.h"
 
 uint32_t nAllMissingIncluded = 0;
 uint32_t nNonModelCharsIncluded = 0;
@@ -29,6 +31,7 @@ constexpr PatternServices kDefaultServices = {
     .invalidateMLprep = [] {},
     .invalidateDistances = [] {},
     .clearMLPrepared = [] {},
+    .modelPartition = []() -> const Nexset * { return nullptr; },
 };
 PatternServices gServices = kDefaultServices;
 
@@ -335,7 +338,10 @@ int allocGroupArrays(ModelGroup *g, uint32_t ngrp, uint32_t nchar, bool own)
     const uint32_t width = getSizeofStateBits(g->patterns);
     g->constMask = allocArray(width, ngrp);
     uint64_t entries = 0;
-    if (!checkedSizeProduct(ngrp, numRateCategsForModel(getDefaultModel()), &entries))
+    uint32_t categs = numRateCategsForModel(getDefaultModel());
+    for (uint32_t s = 0; g->modelOfSlot != nullptr && s < g->nslots; ++s)
+        categs = std::max(categs, numRateCategsForModel(g->modelOfSlot[s]));
+    if (!checkedSizeProduct(ngrp, categs, &entries))
         return 1;
     g->nCategEntries = static_cast<uint32_t>(entries);
     g->slotCategoryArray = allocArrayOf<uint32_t>(entries);
@@ -537,18 +543,78 @@ int setFinalPatternMasksAndCounts(ModelGroup *g, const DataInfo *d, Model *m)
     return 0;
 }
 
+// Slots of a model partition: each model it names (once, in the order of
+// its first subset) takes one slot per site-rate class, and every site the
+// slot of its subset's model and its class. False without a partition, or
+// when a subset names no defined model: the likelihood set-up has reported
+// that and runs the default model alone.
+bool partitionSlots(const DataInfo *d, std::vector<Model *> &modelOfSlot, std::vector<uint32_t> &siteSlot)
+{
+    const Nexset *ns = gServices.modelPartition();
+    const SetPtn *ptn = ns ? getNexPtn(ns) : nullptr;
+    if (ptn == nullptr)
+        return false;
+    const uint32_t nsub = numPtnSubsets(ptn);
+    std::vector<Model *> subsetModel(nsub);
+    std::vector<uint32_t> subsetBase(nsub);
+    for (uint32_t k = 0; k < nsub; ++k) {
+        Model *m = findMatchingModel(getPtnSubsetName(ptn, k), false);
+        if (m == nullptr)
+            return false;
+        subsetModel[k] = m;
+        const auto first = std::find(modelOfSlot.begin(), modelOfSlot.end(), m);
+        subsetBase[k] = static_cast<uint32_t>(first - modelOfSlot.begin());
+        if (first == modelOfSlot.end())
+            modelOfSlot.insert(modelOfSlot.end(), getSiteRateCategsForModel(m) ? numRatesForModel(m) : 1, m);
+    }
+    siteSlot.assign(std::max<uint32_t>(d->nchar, 1), 0);
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        const uint32_t k = whichPartitionSubset(ptn, c);
+        if (k >= nsub)
+            continue;  // excluded, or not a site of the model's kind
+        const uint32_t *classes = getSiteRateCategsForModel(subsetModel[k]);
+        const uint32_t r = classes ? std::min(classes[c], numRatesForModel(subsetModel[k]) - 1) : 0;
+        siteSlot[c] = subsetBase[k] + r;
+    }
+    return true;
+}
+
+// Each model's group patterns: those of its slots, which expansion by slots
+// keeps together. A model left without patterns gets an empty range.
+void setPartitionModelRanges(ModelGroup *g)
+{
+    for (uint32_t s = 0; s < g->nslots; ++s) {
+        Model *m = g->modelOfSlot[s];
+        m->firstPattern = 1;
+        m->lastPattern = 0;
+    }
+    for (uint32_t p = 0; p < g->ngrp; ++p) {
+        Model *m = g->modelOfSlot[g->slotOfPattern[p]];
+        if (m->firstPattern > m->lastPattern)
+            m->firstPattern = p;
+        m->lastPattern = p;
+    }
+}
+
 int expandPatterns(ModelGroup *g, DataInfo *d)
 {
     Model *m = getDefaultModel();
     SitePatternData *pd = g->patterns;
     g->nstates = pd->nstates;
-    const uint32_t *siteSlot = getSiteRateCategsForModel(m);
-    g->nslots = siteSlot ? std::max<uint32_t>(numRatesForModel(m), 1) : 1;
+    std::vector<Model *> slotModels;
+    std::vector<uint32_t> partitionSiteSlot;
+    // The Mk expansion has patterns of its own (dummies by state count) and
+    // keeps one model.
+    const bool partitioned = !g->useMkv && partitionSlots(d, slotModels, partitionSiteSlot);
+    const uint32_t *siteSlot = partitioned ? partitionSiteSlot.data() : getSiteRateCategsForModel(m);
+    if (!partitioned)
+        slotModels.assign(siteSlot ? std::max<uint32_t>(numRatesForModel(m), 1) : 1, m);
+    g->nslots = static_cast<uint32_t>(slotModels.size());
     g->hasSlots = siteSlot != nullptr;
     g->modelOfSlot = allocArrayOf<Model *>(g->nslots);
     if (!g->modelOfSlot)
         return 1;
-    std::fill_n(g->modelOfSlot, g->nslots, m);
+    std::copy(slotModels.begin(), slotModels.end(), g->modelOfSlot);
     int failed;
     if (siteSlot) {
         failed = expandBySlots(g, d, siteSlot);
@@ -559,9 +625,11 @@ int expandPatterns(ModelGroup *g, DataInfo *d)
         for (uint32_t p = 0; !failed && p < pd->npat; ++p)
             g->groupToCompressed[p] = p;
     }
-    if (failed)
+    if (failed || setFinalPatternMasksAndCounts(g, d, m) != 0)
         return 1;
-    return setFinalPatternMasksAndCounts(g, d, m);
+    if (partitioned)
+        setPartitionModelRanges(g);
+    return 0;
 }
 
 }  // namespace
@@ -639,6 +707,8 @@ void installPatternServices(const PatternServices &s)
         gServices.invalidateDistances = s.invalidateDistances;
     if (s.clearMLPrepared)
         gServices.clearMLPrepared = s.clearMLPrepared;
+    if (s.modelPartition)
+        gServices.modelPartition = s.modelPartition;
 }
 
 void resetPatternServices() { gServices = kDefaultServices; }

@@ -17,6 +17,7 @@
 // Model groups
 
 struct ModelGroup;
+struct Nexset;
 struct SitePatternData;
 struct ModelGroupEngine;
 
@@ -94,6 +95,8 @@ struct PatternServices {
     void (*invalidateMLprep)();
     void (*invalidateDistances)();
     void (*clearMLPrepared)();  // the engine's "prepared" flag
+    // The model partition likelihood analyses are set to, or null.
+    const Nexset *(*modelPartition)();
 };
 void installPatternServices(const PatternServices &services);
 void resetPatternServices();

@@ -664,8 +664,8 @@ int getSiteRates(int operation, CmdParam *option, void *place)
 
 int getModPtnName(int operation, CmdParam *option, void *place)
 {
-    return handlePtnName(operation, option, place, gNexsets.modelPartitions,
-                         static_cast<int>(kNexModelPartition), false);
+    // Kind 2 names the model partitions in the error; "none" ends partitioning.
+    return handlePtnName(operation, option, place, gNexsets.modelPartitions, 2, true);
 }
 
 int getModelRates(int operation, CmdParam *option, void *place)

@@ -250,9 +250,14 @@ void rescaleNodeCL(TreeNode *out, int dir, ModelGroup *g)
     auto *scalers = static_cast<unsigned char *>(getRescalers(cla, g));
     if (scalers == nullptr)
         return;
-    for (const SiteCategory &c : e.map.siteCats)
-        e.kernels.lik->rescaleCL(contextFor(g, c), cla + c.claOffset * e.bytesPerValue,
-                                 scalers + size_t{c.firstPattern} * e.bytesPerValue, 0, c.npat);
+    for (const SiteCategory &c : e.map.siteCats) {
+        const LikKernelContext ctx = contextFor(g, c);
+        void *block = cla + c.claOffset * e.bytesPerValue, *rs = scalers + size_t{c.firstPattern} * e.bytesPerValue;
+        if (e.likThreads != nullptr && !g->singleThreaded)
+            rescaleMultithreaded(e.likThreads, e.kernels.lik->rescaleCL, ctx, block, rs);
+        else
+            e.kernels.lik->rescaleCL(ctx, block, rs, 0, c.npat);
+    }
 }
 
 void mergeNodeRescalers(void *out, const void *a, const void *b, const ModelGroup *g)

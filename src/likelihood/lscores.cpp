@@ -668,6 +668,33 @@ void takePreparedState(LScoresRun &r)
     r.nsites = static_cast<double>(r.included.size());
 }
 
+// The rate of each site that fits it best on the tree as scored, the table
+// of them and the score they give together; 0, 1 or 2 (stopped).
+int showEstimatedSiteRates(const LScoresRun &r, const Tree *tree)
+{
+    PatternRates pr;
+    const ActiveML *a = getActiveML();
+    if (const int rc = estimatePatternRates(tree, r.g, a->brentEps, a->brentT, pr); rc != 0)
+        return rc;
+    qel_printf("\n%6s%12s%14s\n", "Site", "Rate", "ln L");
+    tableLine(kUnderlineLastLine, 0);
+    for (uint32_t c : r.included) {
+        const uint32_t p = r.g->siteToGroupPattern[c];
+        if (p == kNoSite) {
+            qel_printf("%6u%12c%14.6f\n", c + 1, '-', 0.0);
+            continue;
+        }
+        char text[32];
+        std::snprintf(text, sizeof text, std::fabs(pr.lnL[p]) < 0.001 ? "%9.3e" : "%9.6f", pr.lnL[p]);
+        qel_printf("%6u%12.4f%14s\n", c + 1, pr.rate[p], text);
+    }
+    double sum = 0.0;
+    for (uint32_t p = 0; p < r.g->ngrp; ++p)
+        sum -= r.g->groupPatternCount[p] * pr.lnL[p];
+    qel_printf("\n-lnL with estimated rates = %g\n", sum);
+    return 0;
+}
+
 // One pass over the trees: every character included, or one subset of the
 // partition (named by subset).
 int scorePass(LScoresRun &r)
@@ -725,6 +752,14 @@ int scorePass(LScoresRun &r)
                     t.siteLnL = std::move(s.lnL);
                     t.categ = std::move(s);
                 }
+            }
+        }
+        if (lscOpt.estSiteRates && t.score < kLikInfiniteScore) {
+            if (const int rc = showEstimatedSiteRates(r, tree.get()); rc != 0) {
+                status = rc;
+                r.results.push_back(std::move(t));
+                r.done++;
+                break;
             }
         }
         r.results.push_back(std::move(t));
@@ -866,10 +901,6 @@ int doLScoresCmd()
         qel_errorMsg(0, "Parsimony-based approximations (parsApprox) are not available yet.");
         return 1;
     }
-    if (lscOpt.estSiteRates) {
-        qel_errorMsg(0, "Estimating site rates after scoring (estSiteRates) is not available yet.");
-        return 1;
-    }
     const bool resampling = lscOpt.KHTest == kKHBootstrap || lscOpt.SHTest || lscOpt.AUTest;
     if (resampling && lscOpt.bootReps < 2) {
         // The replicate weights divide by B - 1.
@@ -880,6 +911,13 @@ int doLScoresCmd()
     // LSet options given here apply as they would on an LSet command.
     if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
         return 1;
+    // Held at user lengths, trees without them would be scored with every
+    // branch at length 0.
+    if (ml.userBrLens && !haveUserBranchLengths()) {
+        qel_errorMsg(0, "The trees in memory have no user-specified branch lengths.\tSet 'userBrLens=no' to have "
+                        "them estimated.");
+        return 1;
+    }
 
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     setBusyMode(true);
@@ -899,6 +937,10 @@ int doLScoresCmd()
         takePreparedState(r);
         if (status == 0 && r.siteLikes && r.g->useMkv) {
             qel_errorMsg(0, "Single-site likelihoods under the Mk model are not available yet.");
+            status = 1;
+        }
+        if (status == 0 && lscOpt.estSiteRates && r.g->useMkv) {
+            qel_errorMsg(0, "Site rates cannot be estimated under the Mk model.");
             status = 1;
         }
         if (status == 0 && start.fileNamed && (r.file = openScoreFile(sfopt.scoreFile)) == nullptr)

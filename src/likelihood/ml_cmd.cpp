@@ -108,9 +108,17 @@ int doModPartitionCmd()
     Nexset *ns = readNexPartition(2, kNexModelPartition, "ModPartition", "ModPartition", &skipped);
     if (ns == nullptr)
         return skipped ? 0 : 1;
+    // Redefining the partition in force replaces (and frees) the record the
+    // likelihood settings point to: they follow the new one, and the
+    // patterns split by it are made again.
+    const bool inForce = ml.modelPartition != nullptr && stricmp(getNexsetName(ml.modelPartition), getNexsetName(ns)) == 0;
     if (installModelPartition(ns) != 0) {
         destroyNexset(ns, kNexModelPartition);
         return 1;
+    }
+    if (inForce) {
+        ml.modelPartition = ns;
+        invalidateSitePatternData(false);
     }
     return 0;
 }
@@ -140,6 +148,7 @@ int installLikelihoodHooks()
     patterns.mkStateSpaceFixed = [] { return ml.mkStateSpace != 0; };
     patterns.invalidateMLprep = invalidateMLprep;
     patterns.clearMLPrepared = [] { ml.prepValid[0] = 0; };
+    patterns.modelPartition = []() -> const Nexset * { return ml.modelPartition; };
     installPatternServices(patterns);
 
     setModelEngineReleaser(releaseModelEngine);

@@ -1,75 +1,355 @@
 #include "likelihood/ml_multithread.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <new>
+#include <vector>
 
-#include "qel/qel_malloc.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
 
 namespace {
 
-// What every task of one round reads; written by the calling thread before
-// the round starts, read-only during it.
+// At most this many chunks a round: enough for two to eight threads to
+// share out a round (a thread that falls behind loses a chunk to the
+// others), few enough that the kernel calls per chunk and rate category
+// stay cheap beside the work.
+constexpr uint32_t kChunksPerRound = 16;
+// Chunk lengths are multiples of 16 patterns: a chunk's rescalers fill whole
+// cache lines, and the vector kernels step through a chunk in the same
+// groups of patterns as through the whole range.
+constexpr uint32_t kChunkQuantum = 16;
+// A waiting thread spins this long (time actually spent spinning) before it
+// blocks. The rounds of one evaluation follow each other within a few
+// microseconds; a worker still waiting after this is idle between
+// evaluations or kept off its processor, and should leave the processor to
+// others.
+constexpr auto kSpinBound = std::chrono::microseconds(10);
+// A round whose calling thread waits this long (and longer than its own
+// part took) for the workers has lost one to the scheduler.
+constexpr auto kStall = std::chrono::microseconds(200);
+
+enum class RoundKind : uint8_t { Eval, Cl, Rescale };
+
+// What every chunk of one round reads; written by the calling thread before
+// the round is published, read-only during it.
 struct LikRound {
+    RoundKind kind;
     const LikKernelContext *ctx;
     const LikEvalOp *evalOp;
     const LikClOp *clOp;
     LikEvalFxn eval;
     LikClLoopFxn loop;
+    LikRescaleFxn rescale;
+    void *cla;
+    void *scalers;
     uint32_t mode;
-    int32_t nthreads;
-    double task0Seconds;  // written by task 0 in a threaded round
+    uint32_t chunk;  // patterns per chunk
 };
 
-// A task's own result, a cache line's length from its neighbours' (the
-// group's per-thread blocks are only 16-byte aligned, so padded, not
-// over-aligned).
-struct LikTaskResult {
+// One chunk's result, a cache line of its own.
+struct alignas(64) ChunkResult {
     LikResult result;
     bool below;
-    char pad[64 - sizeof(LikResult) - 8];
 };
-static_assert(sizeof(LikTaskResult) == 64);
 
-// Times the calling thread's block (thread 0 runs it inside the round).
-template <typename Body>
-void timedIfFirst(uint32_t i, void *shared, Body body)
+// Whether the workers pay, found by trying: a window of rounds with the
+// workers and a window on the calling thread alone, each timed on the wall
+// clock from its first round to its last (the work between rounds
+// included) and set against the CL items it did. Threads that beat the
+// lone thread by a quarter keep the rounds for a long stretch, then both are
+// timed again; threads that do not leave the rounds to the calling thread
+// for a stretch that doubles with each loss in a row. Wall time tells what
+// a user waits for; the processor time of the threads would not: where the
+// processes of one session share a fixed part of a busy machine (the
+// kernel's automatic session groups), two threads get no more processor
+// than one, and a worker spinning between rounds takes it from the calling
+// thread.
+struct PayClock {
+    enum class Phase : uint8_t { TimeAlone, TimeThreaded, RunAlone, RunThreaded };
+    static constexpr uint32_t kWindow = 128;           // rounds of a timed window
+    static constexpr uint32_t kThreadedStretch = 1024;
+    static constexpr uint32_t kAloneStretch = 2048;
+    static constexpr uint32_t kMostDoublings = 6;
+    Phase phase = Phase::TimeThreaded;
+    uint32_t left = kWindow;  // rounds left in this phase
+    uint32_t losses = 0;      // threaded windows lost in a row
+    double items = 0.0;       // CL items of the window's rounds
+    std::chrono::steady_clock::time_point start;
+    double threadedRate = 0.0;  // items per second of the last threaded window
+};
+
+struct alignas(64) ClaimWord {
+    std::atomic<uint64_t> word{0};
+};
+
+// A worker's count of chunks done, on a line of its own.
+struct alignas(64) WorkerCount {
+    std::atomic<uint64_t> chunks{0};
+};
+
+}  // namespace
+
+struct LikThreads {
+    int32_t n = 1;
+    int32_t started = 0;  // workers running: 1..started
+    std::vector<pthread_t> workers;
+    std::vector<WorkerCount> counts;
+    LikRound round{};
+    std::vector<ChunkResult> results;
+    PayClock clock;
+    uint32_t roundId = 0;
+    // Per thread: round << 32 | end of its share << 16 | next chunk.
+    std::vector<ClaimWord> claims;
+    // The round number the workers wait on, and how many of them sleep.
+    alignas(64) std::atomic<uint32_t> published{0};
+    std::atomic<uint32_t> sleepers{0};
+    std::atomic<uint8_t> quit{0};
+    // Chunks finished in the current round; the calling thread may sleep on it.
+    alignas(64) std::atomic<uint32_t> done{0};
+    std::atomic<uint32_t> mainSleeping{0};
+};
+
+namespace {
+
+// Claims the next chunk of round `id` from thread `owner`'s share; false
+// when that share has none left (or the round is no longer current).
+bool claimFrom(LikThreads *t, int32_t owner, uint32_t id, uint32_t *chunk)
 {
-    if (i != 0)
-        return body();
+    std::atomic<uint64_t> &word = t->claims[static_cast<size_t>(owner)].word;
+    uint64_t w = word.load(std::memory_order_acquire);
+    for (;;) {
+        const uint32_t end = static_cast<uint32_t>(w >> 16) & 0xFFFFu, next = static_cast<uint32_t>(w) & 0xFFFFu;
+        if (static_cast<uint32_t>(w >> 32) != id || next >= end)
+            return false;
+        if (word.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            *chunk = next;
+            return true;
+        }
+    }
+}
+
+// A thread works through its own share first (the same patterns of every
+// CLA round after round, which stay in its processor's cache), then helps
+// with the others' shares.
+bool claimChunk(LikThreads *t, int32_t self, uint32_t id, uint32_t *chunk)
+{
+    for (int32_t i = 0; i < t->n; ++i)
+        if (claimFrom(t, (self + i) % t->n, id, chunk))
+            return true;
+    return false;
+}
+
+void runChunk(LikThreads *t, uint32_t chunk)
+{
+    const LikRound &r = t->round;
+    const LikKernelContext &ctx = *r.ctx;
+    const uint32_t np = ctx.npatterns;
+    const uint32_t first = chunk * r.chunk, end = std::min(np, first + r.chunk);
+    ChunkResult &out = t->results[chunk];
+    switch (r.kind) {
+    case RoundKind::Eval:
+        out.result = r.eval(ctx, *r.evalOp, first, end, r.mode);
+        break;
+    case RoundKind::Cl: {
+        bool below = false;
+        for (uint32_t c = 0; c < ctx.ncat; ++c)
+            below = r.loop(ctx, *r.clOp, c * np + first, c * np + end) || below;
+        out.below = below;
+        break;
+    }
+    case RoundKind::Rescale:
+        r.rescale(ctx, r.cla, r.scalers, first, end);
+        break;
+    }
+}
+
+void runWhole(LikThreads *t, uint32_t chunks)
+{
+    const LikRound &r = t->round;
+    const LikKernelContext &ctx = *r.ctx;
+    if (r.kind == RoundKind::Cl) {
+        t->results[0].below = r.loop(ctx, *r.clOp, 0, ctx.npatterns * ctx.ncat);
+        for (uint32_t i = 1; i < chunks; ++i)
+            t->results[i].below = false;
+    } else {
+        r.rescale(ctx, r.cla, r.scalers, 0, ctx.npatterns);
+    }
+}
+
+// Claims and runs chunks of round `id` until none is left; returns how many.
+uint32_t workOn(LikThreads *t, int32_t self, uint32_t id)
+{
+    uint32_t n = 0, chunk;
+    while (claimChunk(t, self, id, &chunk)) {
+        runChunk(t, chunk);
+        ++n;
+    }
+    // One announcement for all of them: the done count's line moves between
+    // processors once a round, not once a chunk.
+    if (n != 0) {
+        t->done.fetch_add(n, std::memory_order_seq_cst);
+        if (t->mainSleeping.load(std::memory_order_seq_cst) != 0)
+            futexWake(t->done, 1);
+    }
+    return n;
+}
+
+struct WorkerStart {
+    LikThreads *t;
+    int32_t index;
+};
+
+void *workerMain(void *arg)
+{
+    auto *start = static_cast<WorkerStart *>(arg);
+    LikThreads *t = start->t;
+    const int32_t index = start->index;
+    delete start;
+    for (uint32_t seen = 0;;) {
+        if (!spinBounded([&] { return t->published.load(std::memory_order_acquire) != seen; }, kSpinBound)) {
+            t->sleepers.fetch_add(1, std::memory_order_seq_cst);
+            while (t->published.load(std::memory_order_seq_cst) == seen)
+                futexWait(t->published, seen);
+            t->sleepers.fetch_sub(1, std::memory_order_relaxed);
+        }
+        seen = t->published.load(std::memory_order_acquire);
+        if (t->quit.load(std::memory_order_acquire) != 0)
+            return nullptr;
+        if (const uint32_t n = workOn(t, index, seen))
+            t->counts[static_cast<size_t>(index)].chunks.fetch_add(n, std::memory_order_relaxed);
+    }
+}
+
+void publish(LikThreads *t, uint32_t id)
+{
+    t->published.store(id, std::memory_order_seq_cst);
+    if (t->sleepers.load(std::memory_order_seq_cst) != 0)
+        futexWake(t->published, INT32_MAX);
+}
+
+// A threaded round that stalled on a worker ends the threaded window or
+// stretch at once, as a loss.
+void stallClock(PayClock &c)
+{
+    c.items = 0.0;
+    c.phase = PayClock::Phase::RunAlone;
+    c.left = PayClock::kAloneStretch << c.losses;
+    c.losses = std::min(c.losses + 1, PayClock::kMostDoublings);
+}
+
+// Moves the clock on by one round of `items` CL items that ended at `end`.
+void tickClock(PayClock &c, double items, std::chrono::steady_clock::time_point end)
+{
+    using Phase = PayClock::Phase;
+    const bool timed = c.phase == Phase::TimeAlone || c.phase == Phase::TimeThreaded;
+    if (timed)
+        c.items += items;
+    if (--c.left != 0)
+        return;
+    const double rate = timed ? c.items / std::max(std::chrono::duration<double>(end - c.start).count(), 1e-9) : 0.0;
+    c.items = 0.0;
+    switch (c.phase) {
+    case Phase::TimeThreaded:
+        c.threadedRate = rate;
+        c.phase = Phase::TimeAlone;
+        c.left = PayClock::kWindow;
+        break;
+    case Phase::TimeAlone:
+        if (c.threadedRate > 1.25 * rate) {
+            c.losses = 0;
+            c.phase = Phase::RunThreaded;
+            c.left = PayClock::kThreadedStretch;
+        } else {
+            stallClock(c);
+        }
+        break;
+    case Phase::RunAlone:
+    case Phase::RunThreaded:
+        c.phase = Phase::TimeThreaded;
+        c.left = PayClock::kWindow;
+        break;
+    }
+}
+
+// Runs the round in t->round over `chunks` chunks; returns when every chunk
+// is done, the workers' writes visible.
+void runRound(LikThreads *t, uint32_t chunks)
+{
+    if (chunks == 0)
+        return;
+    if (t->results.size() < chunks)
+        t->results.resize(chunks);
+    const uint32_t id = ++t->roundId;
+    t->done.store(0, std::memory_order_relaxed);
+    // Thread i's share: chunks [i chunks / n, (i + 1) chunks / n).
+    const auto n = static_cast<uint64_t>(t->n);
+    for (uint64_t i = 0; i < n; ++i)
+        t->claims[i].word.store(uint64_t{id} << 32 | (i + 1) * chunks / n << 16 | i * chunks / n,
+                                std::memory_order_seq_cst);
+    PayClock &c = t->clock;
     const auto start = std::chrono::steady_clock::now();
-    body();
-    static_cast<LikRound *>(shared)->task0Seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (c.left == PayClock::kWindow && (c.phase == PayClock::Phase::TimeAlone || c.phase == PayClock::Phase::TimeThreaded))
+        c.start = start;
+    const bool threaded = t->started > 0 && (c.phase == PayClock::Phase::TimeThreaded ||
+                                             c.phase == PayClock::Phase::RunThreaded);
+    if (threaded)
+        publish(t, id);
+    else if (t->round.kind != RoundKind::Eval) {
+        // Alone, a CL update or a rescaling is one kernel call over the
+        // whole range: every value the same as chunk by chunk, without a
+        // call per chunk and rate category. (An evaluation keeps its chunk
+        // sums, which fix the result's bits.)
+        runWhole(t, chunks);
+        tickClock(c, static_cast<double>(t->round.ctx->npatterns) * t->round.ctx->ncat, std::chrono::steady_clock::now());
+        return;
+    }
+    const uint32_t mine = workOn(t, 0, id);
+    t->counts[0].chunks.fetch_add(mine, std::memory_order_relaxed);
+    bool stalled = false;
+    if (t->done.load(std::memory_order_acquire) != chunks &&
+        !spinBounded([&] { return t->done.load(std::memory_order_acquire) == chunks; }, kSpinBound)) {
+        const auto ownEnd = std::chrono::steady_clock::now();
+        t->mainSleeping.store(1, std::memory_order_seq_cst);
+        for (uint32_t v; (v = t->done.load(std::memory_order_seq_cst)) != chunks;)
+            futexWait(t->done, v);
+        t->mainSleeping.store(0, std::memory_order_relaxed);
+        // Waiting longer than the calling thread worked, and long in itself:
+        // a worker lost its processor in the middle of a chunk.
+        const auto waited = std::chrono::steady_clock::now() - ownEnd;
+        stalled = waited > std::max<std::chrono::steady_clock::duration>(ownEnd - start, kStall);
+    }
+    const LikKernelContext &ctx = *t->round.ctx;
+    if (stalled)
+        stallClock(c);
+    else
+        tickClock(c, static_cast<double>(ctx.npatterns) * ctx.ncat, std::chrono::steady_clock::now());
 }
 
-void evalBlock(uint32_t i, void *shared, void *own)
+LikThreads *threadsFailed(int32_t n)
 {
-    const auto *r = static_cast<const LikRound *>(shared);
-    const LikRange range = getPatRangeForThread(static_cast<int32_t>(i), r->nthreads, r->ctx->npatterns);
-    auto *out = static_cast<LikTaskResult *>(own);
-    out->result = range.first < range.end ? r->eval(*r->ctx, *r->evalOp, range.first, range.end, r->mode)
-                                          : LikResult{0, 0, 0};
+    qel_errorMsg(0,
+                 "Attempt to create %d multithreaded tasks failed.  Either reduce the number of threads or "
+                 "disable multithreading.",
+                 n);
+    return nullptr;
 }
 
-void clBlock(uint32_t i, void *shared, void *own)
-{
-    const auto *r = static_cast<const LikRound *>(shared);
-    const uint32_t items = r->ctx->npatterns * r->ctx->ncat;
-    const LikRange range = getCLRangeForThread(static_cast<int32_t>(i), r->nthreads, items);
-    auto *out = static_cast<LikTaskResult *>(own);
-    out->below = range.first < range.end && r->loop(*r->ctx, *r->clOp, range.first, range.end);
-}
+uint32_t chunksFor(uint32_t npatterns, uint32_t chunk) { return (npatterns + chunk - 1) / chunk; }
 
-void evalTask(uint32_t i, void *shared, void *own)
+void stopWorkers(LikThreads *t)
 {
-    timedIfFirst(i, shared, [&] { evalBlock(i, shared, own); });
-}
-
-void clTask(uint32_t i, void *shared, void *own)
-{
-    timedIfFirst(i, shared, [&] { clBlock(i, shared, own); });
+    if (t->started == 0)
+        return;
+    t->quit.store(1, std::memory_order_seq_cst);
+    publish(t, ++t->roundId);
+    for (int32_t i = 1; i <= t->started; ++i)
+        pthread_join(t->workers[static_cast<size_t>(i)], nullptr);
+    t->started = 0;
 }
 
 LikRange blockRange(int32_t thread, int32_t k, uint32_t n, uint32_t block)
@@ -83,75 +363,12 @@ LikRange blockRange(int32_t thread, int32_t k, uint32_t n, uint32_t block)
 
 }  // namespace
 
-// Whether threaded rounds pay. A round on k threads should take about 1/k
-// of the calling thread's block times k; on a machine with more runnable
-// threads than processors a round waits for workers the scheduler has taken
-// off their processors and can take longer than the whole work done alone.
-// Over each window of rounds the threaded time is set against that
-// estimate; a window that lost (or a single round that took several times
-// the estimate) sends the next rounds to the calling thread, which runs
-// every block itself in thread order (so the results are the same bit for
-// bit), and the threads are tried again after. Each loss in a row doubles
-// that stretch, so a machine that stays busy pays for few trials.
-struct RoundClock {
-    static constexpr uint32_t kWindow = 32;
-    static constexpr uint32_t kSerialRounds = 2048;
-    static constexpr uint32_t kMostDoublings = 7;
-    uint32_t rounds = 0;
-    uint32_t serialLeft = 0;
-    uint32_t losses = 0;    // windows lost in a row
-    double threaded = 0.0;  // seconds of the window's rounds
-    double alone = 0.0;     // the calling thread's block times k, summed
-};
-
-struct LikThreads {
-    ThreadGroup *group;
-    int32_t n;
-    LikRound round;
-    RoundClock clock;
-};
-
-namespace {
-
-// Task 0 runs on the calling thread inside a threaded round; its time times
-// the thread count estimates the round's work done alone.
-struct TimedTask {
-    MThreadTaskFxn task;
-    double seconds;
-};
-
-void runRound(LikThreads *t, MThreadTaskFxn task)
+uint32_t likChunkPatterns(uint32_t npatterns)
 {
-    RoundClock &c = t->clock;
-    if (c.serialLeft > 0) {
-        --c.serialLeft;
-        for (int32_t i = 0; i < t->n; ++i)
-            task(static_cast<uint32_t>(i), &t->round, getDataForMThreadTask(t->group, i));
-        return;
-    }
-    using Clock = std::chrono::steady_clock;
-    for (int32_t i = 0; i < t->n; ++i)
-        setMThreadTaskFunction(t->group, i, task);
-    const auto start = Clock::now();
-    startThreadGroup(t->group);
-    const auto end = Clock::now();
-    const double round = std::chrono::duration<double>(end - start).count(), alone = t->round.task0Seconds * t->n;
-    c.threaded += round;
-    c.alone += alone;
-    const bool hopeless = round > 4.0 * alone + 50e-6;
-    if (++c.rounds < RoundClock::kWindow && !hopeless)
-        return;
-    if (hopeless || c.threaded > c.alone) {
-        c.serialLeft = RoundClock::kSerialRounds << c.losses;
-        c.losses = std::min(c.losses + 1, RoundClock::kMostDoublings);
-    } else {
-        c.losses = 0;
-    }
-    c.rounds = 0;
-    c.threaded = c.alone = 0.0;
+    // At most kChunksPerRound chunks, well inside the claim word's 16 bits.
+    const uint32_t per = std::max((npatterns + kChunksPerRound - 1) / kChunksPerRound, 1u);
+    return (per + kChunkQuantum - 1) / kChunkQuantum * kChunkQuantum;
 }
-
-}  // namespace
 
 LikRange getPatRangeForThread(int32_t thread, int32_t nthreads, uint32_t npatterns)
 {
@@ -184,15 +401,25 @@ void getCategoriesForThread(int32_t thread, int32_t nthreads, uint32_t ncat, uin
 
 LikThreads *createLikThreads(int32_t n)
 {
-    void *mem = allocBlock(sizeof(LikThreads));
-    if (mem == nullptr)
+    n = std::max(n, 1);
+    if (n > availableProcessors())
+        return threadsFailed(n);
+    auto *t = new (std::nothrow) LikThreads{};
+    if (t == nullptr)
         return nullptr;
-    auto *t = new (mem) LikThreads{};
-    t->n = std::max(n, 1);
-    if (t->n > 1) {
-        t->group = createThreadGroup(t->n, &t->round, sizeof(LikTaskResult));
-        if (t->group == nullptr)
-            return destroyLikThreads(t);
+    t->n = n;
+    t->workers.resize(static_cast<size_t>(n));
+    t->counts = std::vector<WorkerCount>(static_cast<size_t>(n));
+    t->claims = std::vector<ClaimWord>(static_cast<size_t>(n));
+    const HelperThreadSignalMask mask;
+    for (int32_t i = 1; i < n; ++i) {
+        auto *start = new WorkerStart{t, i};
+        if (pthread_create(&t->workers[static_cast<size_t>(i)], nullptr, workerMain, start) != 0) {
+            delete start;
+            destroyLikThreads(t);
+            return threadsFailed(n);
+        }
+        t->started = i;
     }
     return t;
 }
@@ -200,28 +427,39 @@ LikThreads *createLikThreads(int32_t n)
 LikThreads *destroyLikThreads(LikThreads *t)
 {
     if (t != nullptr) {
-        destroyThreadGroup(t->group);
-        t->~LikThreads();
-        deallocBlock(t);
+        stopWorkers(t);
+        delete t;
     }
     return nullptr;
 }
 
 int32_t likThreadCount(const LikThreads *t) { return t != nullptr ? t->n : 0; }
 
-void runLikRoundsSerially(LikThreads *t, uint32_t rounds) { t->clock.serialLeft = rounds; }
+void runLikRoundsSerially(LikThreads *t, uint32_t rounds)
+{
+    t->clock.phase = PayClock::Phase::RunAlone;
+    t->clock.left = std::max(rounds, 1u);
+}
+
+uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread)
+{
+    if (t == nullptr || thread < 0 || thread >= t->n)
+        return 0;
+    return t->counts[static_cast<size_t>(thread)].chunks.load(std::memory_order_relaxed);
+}
 
 LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelContext &ctx, const LikEvalOp &op,
                                 uint32_t mode)
 {
-    if (t->group == nullptr || ctx.mkStates != nullptr)
+    if (t->n == 1 || ctx.mkStates != nullptr)
         return eval(ctx, op, 0, ctx.npatterns, mode);
-    t->round = LikRound{&ctx, &op, nullptr, eval, nullptr, mode, t->n, 0.0};
-    runRound(t, evalTask);
+    const uint32_t chunk = likChunkPatterns(ctx.npatterns), chunks = chunksFor(ctx.npatterns, chunk);
+    t->round = LikRound{RoundKind::Eval, &ctx, &op, nullptr, eval, nullptr, nullptr, nullptr, nullptr, mode, chunk};
+    runRound(t, chunks);
     LikResult sum{0, 0, 0};
-    for (int32_t i = 0; i < t->n; ++i) {
-        const LikResult &r = static_cast<LikTaskResult *>(getDataForMThreadTask(t->group, i))->result;
-        // One block past the smallest pattern likelihood makes the whole
+    for (uint32_t i = 0; i < chunks; ++i) {
+        const LikResult &r = t->results[i].result;
+        // One chunk past the smallest pattern likelihood makes the whole
         // score infinite.
         if (r.lnL >= kLikInfiniteScore)
             return likInfiniteResult();
@@ -234,12 +472,23 @@ LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelC
 
 bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelContext &ctx, const LikClOp &op)
 {
-    if (t->group == nullptr || ctx.mkStates != nullptr)
+    if (t->n == 1 || ctx.mkStates != nullptr)
         return loop(ctx, op, 0, ctx.npatterns * ctx.ncat);
-    t->round = LikRound{&ctx, nullptr, &op, nullptr, loop, 0, t->n, 0.0};
-    runRound(t, clTask);
+    const uint32_t chunk = likChunkPatterns(ctx.npatterns), chunks = chunksFor(ctx.npatterns, chunk);
+    t->round = LikRound{RoundKind::Cl, &ctx, nullptr, &op, nullptr, loop, nullptr, nullptr, nullptr, 0, chunk};
+    runRound(t, chunks);
     bool below = false;
-    for (int32_t i = 0; i < t->n; ++i)
-        below = below || static_cast<LikTaskResult *>(getDataForMThreadTask(t->group, i))->below;
+    for (uint32_t i = 0; i < chunks; ++i)
+        below = below || t->results[i].below;
     return below;
+}
+
+void rescaleMultithreaded(LikThreads *t, LikRescaleFxn rescale, const LikKernelContext &ctx, void *cla,
+                          void *scalers)
+{
+    if (t->n == 1 || ctx.mkStates != nullptr)
+        return rescale(ctx, cla, scalers, 0, ctx.npatterns);
+    const uint32_t chunk = likChunkPatterns(ctx.npatterns);
+    t->round = LikRound{RoundKind::Rescale, &ctx, nullptr, nullptr, nullptr, nullptr, rescale, cla, scalers, 0, chunk};
+    runRound(t, chunksFor(ctx.npatterns, chunk));
 }

@@ -1,15 +1,23 @@
-// Likelihood work spread over the processor's cores: the patterns of a site
-// category (and, for CL updates, its pattern-by-rate-category items) are
-// cut into contiguous blocks, one per thread. The calling thread runs block
-// 0 itself; the other threads of the group run theirs and meet it at the
-// group's barrier. The same kernels serve one thread and many.
+// Likelihood work spread over the processor's cores. The patterns of a site
+// category are cut into chunks of a fixed length that depends on the
+// pattern count alone (a multiple of 16 patterns, at most 16 chunks); in a
+// round the calling thread and the workers of the group claim chunks one at
+// a time until none is left, and a CL update does every rate category of its
+// chunk's patterns. The calling thread never waits for a worker to start: a
+// worker the scheduler has taken off its processor (a machine busier than
+// its cores) simply claims nothing, so threads cost little where they cannot
+// help; and windows of rounds with and without the workers are timed
+// against each other, so that rounds go to the calling thread alone while
+// threads do not pay. An edge evaluation sums each chunk on its own and the
+// chunk sums in chunk order, so the result is the same bit for bit on any
+// number of threads and whoever ran the chunks (from 2 threads on; one
+// thread evaluates the whole range at once and agrees to rounding). The
+// same kernels serve one thread and many.
 #pragma once
 
 #include <cstdint>
 
 #include "likelihood/kernels/lik_kernels.h"
-
-struct ThreadGroup;
 
 // Half-open block [first, end) of patterns or CL items.
 struct LikRange {
@@ -27,25 +35,34 @@ LikRange getCLRangeForThread(int32_t thread, int32_t nthreads, uint32_t nitems);
 // rate mixture: several threads share one category when k >= c.
 void getCategoriesForThread(int32_t thread, int32_t nthreads, uint32_t ncat, uint32_t *first, uint32_t *last);
 
-// The thread group of likelihood evaluation with its task blocks.
+// The thread group of likelihood evaluation with its chunk results.
 struct LikThreads;
 
-// Null (after the thread group's own message) when the threads cannot be
-// made; n = 1 makes a record that runs everything on the calling thread.
+// Patterns of one chunk for a site category of n patterns.
+uint32_t likChunkPatterns(uint32_t npatterns);
+
+// Null (after "Attempt to create %d multithreaded tasks failed...") when
+// the threads cannot be made or n exceeds the processors available; n = 1
+// makes a record that runs everything on the calling thread.
 LikThreads *createLikThreads(int32_t n);
 LikThreads *destroyLikThreads(LikThreads *t);
 int32_t likThreadCount(const LikThreads *t);
-// Runs the next `rounds` rounds on the calling thread, block by block in
-// thread order, as the group does by itself when its rounds stop paying
-// (more runnable threads than processors): the results are the threaded
-// ones bit for bit.
+// Runs the next `rounds` rounds on the calling thread alone (the workers are
+// not called), chunk by chunk: the results are the threaded ones bit for
+// bit.
 void runLikRoundsSerially(LikThreads *t, uint32_t rounds);
+// Chunks each worker has done since the group was made (index 0: the
+// calling thread), for benchmarks and tests.
+uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread);
 
-// One edge evaluation with every thread on its pattern block; the partial
-// results are added in thread order. An Mk context (variable state space)
+// One edge evaluation over the chunks. An Mk context (variable state space)
 // runs on the calling thread alone.
 LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelContext &ctx, const LikEvalOp &op,
                                 uint32_t mode);
-// One CL update with every thread on its block of items; true when any
-// thread wrote a value below the rescaling threshold.
+// One CL update over the chunks (every rate category of a chunk's
+// patterns); true when any value written is below the rescaling threshold.
 bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelContext &ctx, const LikClOp &op);
+// Rescaling of a site category's CLA and its rescaler block over the chunks;
+// every pattern gets what rescale(ctx, cla, scalers, 0, npatterns) gives it.
+void rescaleMultithreaded(LikThreads *t, LikRescaleFxn rescale, const LikKernelContext &ctx, void *cla,
+                          void *scalers);

@@ -130,6 +130,17 @@ int allocModelAndThreadData(ModelGroup *g, ActiveML *aml)
     return 0;
 }
 
+// How starting branch lengths and parameter values are found. These bits
+// depend on the count of estimated parameters, known once the models are set.
+void setStartValueFlags(ActiveML *aml)
+{
+    setAMLFlag(aml, kAMLParsOrLSBrLens, ml.initBrLenMethod < kInitBrLenArbitrary);
+    setAMLFlag(aml, kAMLNotParsStartVals, ml.startVals != kStartValsParsApprox);
+    const bool rogers = (ml.initBrLenMethod == kInitBrLenRogers && !ml.clock && !ml.userBrLens) ||
+                        (aml->numEstParams != 0 && ml.startVals == kStartValsParsApprox);
+    setAMLFlag(aml, kAMLNeedRogers, rogers);
+}
+
 void saveCopies(const ActiveML *aml)
 {
     gSaveMl = ml;
@@ -257,6 +268,10 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
     if (tree != nullptr && g->engine != nullptr)
         resetCLAs(g, tree, true);
     if (ml.prepValid[0]) {
+        // initializeMLFlags cleared these with the rest of the settings bits;
+        // without them a kept preparation would start every tree from the
+        // lengths it happens to hold.
+        setStartValueFlags(aml);
         saveCopies(aml);
         return 0;
     }
@@ -316,11 +331,7 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
 
         // Step 12.
         setModelGroupInfo(g);
-        setAMLFlag(aml, kAMLParsOrLSBrLens, ml.initBrLenMethod < kInitBrLenArbitrary);
-        setAMLFlag(aml, kAMLNotParsStartVals, ml.startVals != kStartValsParsApprox);
-        const bool rogers = (ml.initBrLenMethod == kInitBrLenRogers && !ml.clock && !ml.userBrLens) ||
-                            (aml->numEstParams != 0 && ml.startVals == kStartValsParsApprox);
-        setAMLFlag(aml, kAMLNeedRogers, rogers);
+        setStartValueFlags(aml);
 
         // Step 13.
         if (finishMLInit(tree, mlDist) != 0)

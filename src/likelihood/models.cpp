@@ -226,7 +226,12 @@ int initModelData(Model *m, bool force, const DataInfo *d)
 {
     if (!haveDataMatrix(d))
         return 0;
-    if ((m->needsInit || force) && applyCurrentSettingsToModel(m, d) != 0)
+    // A named model keeps the settings it was stored with: data changes mark
+    // every model for initialisation, and giving a named model the current
+    // LSet settings then would make each subset of a model partition the
+    // same model.
+    const bool current = m == getDefaultModel();
+    if (((m->needsInit && current) || force) && applyCurrentSettingsToModel(m, d) != 0)
         return 1;
     const uint32_t n = m->nstates;
     if (m->prevFreqs.size() != n) {
@@ -363,6 +368,14 @@ int setActiveModels(Nexset *modelPartition, const DataInfo *d)
             status = 1;
             break;
         }
+        // Subsets that name the same model share it: it joins the chain once
+        // (a second link would close the chain on itself) and keeps its
+        // first subset.
+        bool active = false;
+        for (const Model *a = firstActiveModel(); a != nullptr && !active; a = a->nextActive)
+            active = a == m;
+        if (active)
+            continue;
         m->ptnSubset = k;
         appendModelToActiveModels(m);
     }

@@ -10,6 +10,7 @@
 #include "likelihood/clapool.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/ratevar.h"
+#include "qel/qel_brent.h"
 #include "trees/treeutil.h"
 
 void siteCategoryRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs)
@@ -82,7 +83,11 @@ uint32_t siteLikeCategories(const ModelGroup *g, bool *invarCateg)
     return most + invar;
 }
 
-int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &out)
+namespace {
+
+// The pruning of calcSiteLikes with every branch length times `factor`, over
+// every pattern or only one (the other entries of out.lnL are left alone).
+int pruneSites(const Tree *tree, ModelGroup *g, bool categories, double factor, uint32_t only, SiteLikes &out)
 {
     if (g->useMkv || g->engine == nullptr)
         return 1;
@@ -90,7 +95,8 @@ int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &o
     const uint32_t n = g->nstates, npat = g->ngrp;
     const std::vector<const TreeNode *> order = nodesParentsFirst(tree);
     const size_t nodes = order.size();
-    out.lnL.assign(npat, 0.0);
+    if (out.lnL.size() != npat)
+        out.lnL.assign(npat, 0.0);
     out.ncat = categories ? siteLikeCategories(g, &out.invarCateg) : 0;
     if (categories) {
         out.post.assign(size_t{npat} * out.ncat, -1.0);
@@ -114,6 +120,8 @@ int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &o
     std::vector<double> scale;  // ln of the factor taken out at each node
     std::vector<double> tmp(n);
     for (const SiteCategory &c : e.map.siteCats) {
+        if (only != kNoSite && (only < c.firstPattern || only >= c.firstPattern + c.npat))
+            continue;
         siteCategoryRates(c, rates, probs);
         const uint32_t k = static_cast<uint32_t>(rates.size());
         const double *pi = c.model->engine->pi.data();
@@ -127,14 +135,16 @@ int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &o
                 double *P = Pstore.data() + (v * k + r) * n * n;
                 for (uint32_t i = 0; i < n; ++i)
                     rows[i] = P + i * n;
-                const double t = getBranchLen(order[v]) * rates[r] * c.model->relRate;
+                const double t = getBranchLen(order[v]) * factor * rates[r] * c.model->relRate;
                 if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), t) != 0)
                     return 1;
             }
         x.assign(nodes * k * n, 0.0);
         scale.assign(nodes, 0.0);
-        for (uint32_t q = 0; q < c.npat; ++q) {
+        for (uint32_t q = only == kNoSite ? 0 : only - c.firstPattern; q < c.npat; ++q) {
             const uint32_t p = c.firstPattern + q;
+            if (only != kNoSite && p != only)
+                break;
             for (size_t v = nodes; v-- > 0;) {
                 const TreeNode *node = order[v];
                 double *xv = x.data() + v * k * n;
@@ -211,6 +221,100 @@ int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &o
                     out.maxCateg[p] = col;
                 }
             out.meanRate[p] = mean;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &out)
+{
+    out.lnL.clear();
+    return pruneSites(tree, g, categories, 1.0, kNoSite, out);
+}
+
+// ---- One rate per site pattern ----------------------------------------------------------------
+
+namespace {
+
+struct PatternRate {
+    const Tree *tree;
+    ModelGroup *g;
+    uint32_t pattern;
+    SiteLikes *work;
+};
+
+double lnLAtLogRate(const double *x, void *arg)
+{
+    auto *c = static_cast<PatternRate *>(arg);
+    if (pruneSites(c->tree, c->g, false, std::exp(*x), c->pattern, *c->work) != 0)
+        return std::numeric_limits<double>::max();
+    const double lnL = c->work->lnL[c->pattern];
+    return std::isfinite(lnL) ? -lnL : std::numeric_limits<double>::max();
+}
+
+// The states a constant pattern could be constant in (0 for a variable one).
+uint64_t constantStates(const ModelGroup *g, uint32_t p)
+{
+    switch (getSizeofStateBits(g->patterns)) {
+    case 1: return static_cast<const uint8_t *>(g->constMask)[p];
+    case 4: return static_cast<const uint32_t *>(g->constMask)[p];
+    default: return static_cast<const uint64_t *>(g->constMask)[p];
+    }
+}
+
+const SiteCategory &categoryOfPattern(const ModelGroup *g, uint32_t p)
+{
+    const CLMappings &map = g->engine->map;
+    return map.siteCats[map.patSiteCat[p]];
+}
+
+}  // namespace
+
+int estimatePatternRates(const Tree *tree, ModelGroup *g, double brentEps, double brentT, PatternRates &out)
+{
+    if (g->useMkv || g->engine == nullptr || g->constMask == nullptr)
+        return 1;
+    const uint32_t npat = g->ngrp;
+    out.rate.assign(npat, 0.0);
+    out.lnL.assign(npat, -std::numeric_limits<double>::infinity());
+    // The grid: 0, then 0.1 doubling up to 102.4.
+    SiteLikes work;
+    for (double r = 0.0; r <= 102.4 * 1.0001; r = r == 0.0 ? 0.1 : 2.0 * r) {
+        if (pruneSites(tree, g, false, r, kNoSite, work) != 0)
+            return 1;
+        for (uint32_t p = 0; p < npat; ++p)
+            if (work.lnL[p] > out.lnL[p]) {
+                out.lnL[p] = work.lnL[p];
+                out.rate[p] = r;
+            }
+    }
+    AbortPoll poll;
+    for (uint32_t p = 0; p < npat; ++p) {
+        if (const uint64_t states = constantStates(g, p); states != 0) {
+            const double *pi = categoryOfPattern(g, p).model->engine->pi.data();
+            double sum = 0.0;
+            for (uint32_t s = 0; s < g->nstates; ++s)
+                if (states >> s & 1)
+                    sum += pi[s];
+            out.rate[p] = 0.0;
+            out.lnL[p] = std::log(sum);
+            continue;
+        }
+        const double r = out.rate[p];
+        // A variable pattern has no likelihood at rate 0: its bracket starts
+        // just above it.
+        const double lo = r > 0.0 ? std::log(r / 2.0) : std::log(1e-6), hi = std::log(r > 0.0 ? 2.0 * r : 0.1);
+        PatternRate ctx{tree, g, p, &work};
+        double x = 0.5 * (lo + hi);
+        MinStatus status = MinStatus::kDone;
+        const double best = localMin(lnLAtLogRate, &ctx, &x, lo, hi, brentEps, brentT, &status);
+        if (status == MinStatus::kAborted || poll.stop())
+            return 2;
+        if (-best > out.lnL[p]) {
+            out.rate[p] = std::exp(x);
+            out.lnL[p] = -best;
         }
     }
     return 0;

@@ -40,3 +40,14 @@ std::vector<const TreeNode *> nodesParentsFirst(const Tree *tree);
 // The column count categories would have (rate categories, plus one for an
 // invariable-sites category), the largest over the group's models.
 uint32_t siteLikeCategories(const ModelGroup *g, bool *invarCateg);
+
+// One rate per site pattern with the branch lengths held: each pattern's
+// lengths scaled by the rate that maximises its own likelihood, found on a
+// grid (0, then 0.1 doubling to 102.4) and refined by Brent's method within
+// a factor of 2. A constant pattern takes rate 0. 0, 1 when the group cannot
+// be scored this way (the Mk model), 2 when the user stopped it.
+struct PatternRates {
+    std::vector<double> rate;  // per group pattern
+    std::vector<double> lnL;   // at that rate
+};
+int estimatePatternRates(const Tree *tree, ModelGroup *g, double brentEps, double brentT, PatternRates &out);

@@ -189,43 +189,50 @@ void setAllDirty(uint64_t *dirty, uint32_t nWords)
 }
 
 // Up and final sets of node's subtree (node itself when include), for the
-// words flagged in dirtyIn. Each child starts from its parent's surviving
-// flags; a node whose up set did not change ends its branch.
+// words flagged in dirtyIn, to maxDepth levels below the first nodes
+// updated. Each child starts from its parent's surviving flags; a node whose
+// up set did not change ends its branch.
 void updateStatesetsAbove(const DataInfo *d, TreeNode *node, bool include, const uint64_t *dirtyIn,
-                          uint32_t nWords, SetUpdateFxn rule)
+                          uint32_t nWords, SetUpdateFxn rule, uint32_t maxDepth)
 {
     const uint32_t dw = dirtyWords(nWords);
     thread_local std::vector<TreeNode *> stack;
+    thread_local std::vector<uint32_t> depths;
     thread_local std::vector<uint64_t> bits, cur;
     stack.clear();
+    depths.clear();
     bits.clear();
     cur.resize(dw);
-    auto push = [&](TreeNode *n, const uint64_t *flags) {
+    auto push = [&](TreeNode *n, uint32_t depth, const uint64_t *flags) {
         stack.push_back(n);
+        depths.push_back(depth);
         bits.insert(bits.end(), flags, flags + dw);
     };
     if (include) {
-        push(node, dirtyIn);
+        push(node, 0, dirtyIn);
     } else {
         for (TreeNode *c = node->firstChild; c; c = c->nextSib)
-            push(c, dirtyIn);
+            push(c, 0, dirtyIn);
     }
     while (!stack.empty()) {
         TreeNode *m = stack.back();
+        const uint32_t depth = depths.back();
         stack.pop_back();
+        depths.pop_back();
         std::copy(bits.end() - dw, bits.end(), cur.begin());
         bits.resize(bits.size() - dw);
-        if (!rule(d, down(sibling(m)), up(m->anc), up(m), down(m), fin(m), cur.data()))
+        if (!rule(d, down(sibling(m)), up(m->anc), up(m), down(m), fin(m), cur.data()) || depth >= maxDepth)
             continue;
         for (TreeNode *c = m->firstChild; c; c = c->nextSib)
-            push(c, cur.data());
+            push(c, depth + 1, cur.data());
     }
 }
 
 // Down and final sets from node toward the root, and the up sets of the
-// subtree beside each node whose down set changed. Returns how many nodes of
-// the path changed.
-uint32_t updateStatesetsBelow(const DataInfo *d, TreeNode *node, uint32_t nWords, SetUpdateFxn rule)
+// subtree beside each node whose down set changed, as far as `reach` edges
+// from node's lower edge (the first subtree beside the path starts two edges
+// away). Returns how many nodes of the path changed.
+uint32_t updateStatesetsBelow(const DataInfo *d, TreeNode *node, uint32_t nWords, SetUpdateFxn rule, uint32_t reach)
 {
     uint64_t local[8];
     std::vector<uint64_t> heap;
@@ -241,8 +248,9 @@ uint32_t updateStatesetsBelow(const DataInfo *d, TreeNode *node, uint32_t nWords
         if (!rule(d, down(c1), down(c1->nextSib), down(m), up(m), fin(m), dirty))
             break;
         changed++;
-        if (TreeNode *s = sibling(m))
-            updateStatesetsAbove(d, s, true, dirty, nWords, rule);
+        const uint32_t away = changed + 1;
+        if (TreeNode *s = sibling(m); s && reach >= away)
+            updateStatesetsAbove(d, s, true, dirty, nWords, rule, reach == kWholeTree ? kWholeTree : reach - away);
     }
     return changed;
 }
@@ -279,7 +287,9 @@ void setBasalUpSet(const DataInfo *d, TreeNode *basal)
 
 }  // namespace
 
-void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode)
+namespace {
+
+void updateAbove(const DataInfo *d, TreeNode *node, bool includeNode, uint32_t maxDepth)
 {
     if (!incrementalActive(d))
         return;
@@ -288,22 +298,39 @@ void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode)
         if (!f->active)
             continue;
         setAllDirty(dirty, f->nWords);
-        updateStatesetsAbove(d, node, includeNode, dirty, f->nWords, f->setUpdate);
+        updateStatesetsAbove(d, node, includeNode, dirty, f->nWords, f->setUpdate, maxDepth);
     }
 }
 
-void revUpdateBelow(const DataInfo *d, TreeNode *node)
+void updateBelow(const DataInfo *d, TreeNode *node, uint32_t reach)
 {
     if (!incrementalActive(d))
         return;
     uint32_t changed = 0;
     for (const ParsFxns *f = d->parsFxns; f; f = f->next)
         if (f->active)
-            changed = std::max(changed, updateStatesetsBelow(d, node, f->nWords, f->setUpdate));
+            changed = std::max(changed, updateStatesetsBelow(d, node, f->nWords, f->setUpdate, reach));
     updateSubtreeLengths(d, node, changed);
 }
 
-void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *c)
+// Depth below the first nodes updated that keeps every node within reach
+// edges, when those nodes are `away` edges off.
+uint32_t depthWithin(uint32_t reach, uint32_t away)
+{
+    return reach == kWholeTree ? kWholeTree : reach - away;
+}
+
+}  // namespace
+
+void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode, uint32_t reach)
+{
+    if (reach >= 1)
+        updateAbove(d, node, includeNode, depthWithin(reach, 1));
+}
+
+void revUpdateBelow(const DataInfo *d, TreeNode *node) { updateBelow(d, node, kWholeTree); }
+
+void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *c, uint32_t reach)
 {
     if (!incrementalActive(d))
         return;
@@ -319,12 +346,14 @@ void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *
         swapRecords(c->abm[1], a->abm[1]);
     else
         setBasalUpSet(d, a);
+    // a's children and a's new sibling lie one edge from a's edge; the
+    // subtrees beside the path to the root begin two edges away.
     if (a->firstChild)
-        revUpdateAbove(d, a, false);
+        revUpdateAbove(d, a, false, reach);
     if (g->anc) {
         if (TreeNode *s = sibling(a))
-            revUpdateAbove(d, s, true);
-        revUpdateBelow(d, g);
+            revUpdateAbove(d, s, true, reach);
+        updateBelow(d, g, reach);
     }
 }
 

@@ -39,7 +39,15 @@ double altTreeScore(const DataInfo *d);
 //
 // After pruning subtree b, whose fork c was removed and replaced by its other
 // child a (the sets must have been current before the prune).
-void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *c);
+//
+// With a reach, the up and final sets are brought up to date only within
+// `reach` edges of a's edge (what reconnections up to that distance read);
+// farther ones keep their values from before the prune. Those are right
+// again once b is grafted back on the same edge, and revUpdateAfterGraft
+// then restores every set exactly: an update stops where a recomputed set
+// equals the stored one, which is where the prune's update stopped too.
+inline constexpr uint32_t kWholeTree = ~uint32_t{0};
+void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *c, uint32_t reach = kWholeTree);
 // After grafting subtree n (its down sets current) with a new fork onto an
 // edge of a tree whose sets are current.
 void revUpdateAfterGraft(const DataInfo *d, TreeNode *n);
@@ -47,8 +55,10 @@ void revUpdateAfterGraft(const DataInfo *d, TreeNode *n);
 // path and the subtree lengths along it), after node's children changed.
 void revUpdateBelow(const DataInfo *d, TreeNode *node);
 // Up and final sets of the subtree of node (node itself when includeNode),
-// after the up set of node's ancestor or the down set of its sibling changed.
-void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode);
+// after the up set of node's ancestor or the down set of its sibling changed;
+// with a reach, only to that many edges below node's edge (the rest keep
+// their values, as after a prune with a reach).
+void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode, uint32_t reach = kWholeTree);
 // Length of the tree from the subtree lengths the passes and updates keep.
 double revTreeLength(const DataInfo *d, const Tree *tree);
 void revMprSet(const DataInfo *d, TreeNode *node);

@@ -117,7 +117,8 @@ struct Layout {
     bool unknown = false;
 };
 
-Layout listLayout(Tree *tree, const DataInfo *d)
+// Under likelihood there are no within-terminal costs: tips keep their cells.
+Layout listLayout(Tree *tree, const DataInfo *d, bool likelihood)
 {
     Layout l;
     char buf[kChgLabelLimit + 1];
@@ -127,7 +128,7 @@ Layout listLayout(Tree *tree, const DataInfo *d)
     l.taxon = static_cast<int>(std::clamp<uint32_t>(longestLabelOnTree(tree, d, 16), 9, 16));
     l.from = l.taxon + 2;
     bool poly = false;
-    for (uint32_t c = 0; c < d->nchar; c++) {
+    for (uint32_t c = 0; !likelihood && c < d->nchar; c++) {
         l.unknown = l.unknown || (listed(d, c) && charHasUnknownExtraLength(d, c));
         for (uint32_t t = 0; gPars.msTaxa != 0 && !poly && t < d->ntax; t++)
             poly = listed(d, c) && isPolymorphicMST(static_cast<int32_t>(t), c, d);
@@ -193,10 +194,16 @@ double getTermSubtreeLen(const DataInfo *d, uint32_t c, uint32_t nStates, uint64
     return stateDiff(lo, hi, c, d);
 }
 
-std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t c)
+std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t c, const ReconStates &ml)
 {
     std::vector<CharChange> out;
     checkTraversalSeq(tree);
+    auto stateOf = [&](const TreeNode *n) -> uint64_t {
+        if (!ml || isTaxonNode(n, d))
+            return assigned(d, n, c);
+        const int64_t s = ml(n, c);
+        return s < 0 ? 0 : static_cast<uint64_t>(s);
+    };
     for (TreeNode *n = tree->root; n; n = n->next) {
         int rev = 0;
         TreeNode *p = findUnrootedParent(tree, n, &rev);
@@ -207,14 +214,17 @@ std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t 
         ch.from = rev ? n : p;
         ch.to = rev ? p : n;
         ch.reversed = rev != 0;
-        ch.fromSet = assigned(d, ch.from, c);
-        const uint64_t toSet = assigned(d, ch.to, c);
+        ch.fromSet = stateOf(ch.from);
+        ch.toSet = stateOf(ch.to);
+        if (ch.fromSet == 0 || ch.toSet == 0)
+            continue;  // a character the likelihood reconstruction has no pattern for
+        const uint64_t toSet = ch.toSet;
         ch.toState = findClosestState(toSet, ch.fromSet, c, d, &ch.cost);
-        if (const uint32_t k = termPoly(ch.to, c, toSet, d))
+        if (const uint32_t k = ml ? 0 : termPoly(ch.to, c, toSet, d))
             ch.terminal = getTermSubtreeLen(d, c, k, toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
         if (ch.cost <= 0.0 && ch.terminal <= 0.0)
             continue;
-        ch.unambiguous = ch.cost > 0.0 && !(mprSet(d, ch.from, c) & mprSet(d, ch.to, c));
+        ch.unambiguous = !ml && ch.cost > 0.0 && !(mprSet(d, ch.from, c) & mprSet(d, ch.to, c));
         out.push_back(ch);
     }
     return out;
@@ -224,9 +234,10 @@ namespace {
 
 // The lines of one character's change list after its first-line prefix;
 // false when the character does not change on the tree.
-bool show1ChangeList(Tree *tree, const DataInfo *d, uint32_t c, const Layout &l, const std::string &prefix)
+bool show1ChangeList(Tree *tree, const DataInfo *d, uint32_t c, const Layout &l, const std::string &prefix,
+                     const ReconStates &ml)
 {
-    const std::vector<CharChange> changes = listCharChanges(tree, d, c);
+    const std::vector<CharChange> changes = listCharChanges(tree, d, c, ml);
     if (changes.empty())
         return false;
     const std::string indent(prefix.size(), ' ');
@@ -235,11 +246,12 @@ bool show1ChangeList(Tree *tree, const DataInfo *d, uint32_t c, const Layout &l,
     for (const CharChange &ch : changes) {
         std::string line = first ? prefix : indent;
         first = false;
-        const uint64_t toSet = assigned(d, ch.to, c);
+        const uint64_t toSet = ch.toSet;
         if (ch.cost > 0.0) {
-            if (l.unknown)
+            // Steps are counted under parsimony only.
+            if (!ml && l.unknown)
                 appendf(line, "%*s ", kStepsWidth - 1, costText(ch.cost).c_str());
-            else
+            else if (!ml)
                 appendf(line, "%*s", kStepsWidth, costText(ch.cost).c_str());
             char from[128];
             std::snprintf(from, sizeof from, "%s %s", nodeText(tree, d, ch.from, a),
@@ -265,14 +277,18 @@ bool show1ChangeList(Tree *tree, const DataInfo *d, uint32_t c, const Layout &l,
 
 }  // namespace
 
-void showChangeLists(Tree *tree, const DataInfo *d)
+void showChangeLists(Tree *tree, const DataInfo *d, const ReconStates &ml)
 {
     setStatusText("Outputting change lists...");
-    const Layout l = listLayout(tree, d);
+    const Layout l = listLayout(tree, d, static_cast<bool>(ml));
+    const int scoreColumns = ml ? 0 : 6 + kStepsWidth;
     qel_printf("\nCharacter change lists:\n\n");
     qel_printf("%-*s", l.label, "Character");
-    qel_printf("    CI%*s%*s\n", kStepsWidth, "Steps", l.from + 1, "Changes");
-    tableLine(l.label + 6 + kStepsWidth + 1 + l.from + 5 + l.state + 1 + l.taxon, 0);
+    if (ml)
+        qel_printf("%*sChanges\n", l.from + 1 - 7, "");
+    else
+        qel_printf("    CI%*s%*s\n", kStepsWidth, "Steps", l.from + 1, "Changes");
+    tableLine(l.label + scoreColumns + 1 + l.from + 5 + l.state + 1 + l.taxon, 0);
     char buf[kChgLabelLimit + 1];
     for (uint32_t c = 0; c < d->nchar; c++) {
         if (!listed(d, c))
@@ -281,30 +297,32 @@ void showChangeLists(Tree *tree, const DataInfo *d)
             break;
         std::string prefix;
         appendf(prefix, "%-*s", l.label, charText(d, c, buf));
-        prefix += ciField(d, c);
-        show1ChangeList(tree, d, c, l, prefix);
+        if (!ml)
+            prefix += ciField(d, c);
+        show1ChangeList(tree, d, c, l, prefix, ml);
     }
     clearStatusText();
 }
 
-void showApoLists(Tree *tree, const DataInfo *d)
+void showApoLists(Tree *tree, const DataInfo *d, const ReconStates &ml)
 {
     setStatusText("Outputting apomorphy lists...");
-    const Layout l = listLayout(tree, d);
+    const Layout l = listLayout(tree, d, static_cast<bool>(ml));
     // Changes by the branch's lower node, characters in order.
     std::vector<std::vector<std::pair<uint32_t, CharChange>>> byNode(tree->maxNodes);
     for (uint32_t c = 0; c < d->nchar; c++)
         if (listed(d, c))
-            for (const CharChange &ch : listCharChanges(tree, d, c)) {
+            for (const CharChange &ch : listCharChanges(tree, d, c, ml)) {
                 const TreeNode *lower = ch.reversed ? ch.from : ch.to;
                 byNode[nodePosition(tree, lower)].emplace_back(c, ch);
             }
     const int branchWidth = 2 * l.taxon + 6;
     qel_printf("\nApomorphy lists:\n\n");
     qel_printf("%*s%*s%-*s", l.taxon + 4, "Branch", branchWidth - l.taxon - 4, " ", l.label, "Character");
-    qel_printf("%*s     CI", kStepsWidth, "Steps");
+    if (!ml)
+        qel_printf("%*s     CI", kStepsWidth, "Steps");
     qel_printf("   Change\n");
-    tableLine(branchWidth + l.label + kStepsWidth + 1 + 7 + 2 + 5 + l.state, 0);
+    tableLine(branchWidth + l.label + (ml ? 0 : kStepsWidth + 1 + 7) + 2 + 5 + l.state, 0);
     char a[kChgLabelLimit + 1], b[kChgLabelLimit + 1], cl[kChgLabelLimit + 1];
     for (TreeNode *n = tree->root; n; n = n->next) {
         const auto &list = byNode[nodePosition(tree, n)];
@@ -324,7 +342,14 @@ void showApoLists(Tree *tree, const DataInfo *d)
             std::string line = first ? head : indent;
             first = false;
             const double cost = ch.cost + ch.terminal;
-            const uint64_t toSet = assigned(d, ch.to, c);
+            const uint64_t toSet = ch.toSet;
+            if (ml) {
+                appendf(line, "%-*s  %s %s ", l.label, charText(d, c, cl),
+                        stateText(d, ch.from, c, ch.fromSet, 0).c_str(), arrow(ch));
+                appendf(line, "%s\n", stateText(d, ch.to, c, toSet, isTaxonNode(ch.to, d) ? 0 : ch.toState).c_str());
+                putLine(line);
+                continue;
+            }
             char ci[16];
             if (!inPackedData(d, c))
                 std::snprintf(ci, sizeof ci, "n/a ");

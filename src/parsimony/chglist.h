@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct DataInfo;
@@ -36,19 +37,25 @@ struct CharChange {
     const TreeNode *from;
     const TreeNode *to;
     uint64_t fromSet;   // assigned state, or a tip's cell
+    uint64_t toSet;     // to's assigned state, or a tip's cell
     uint64_t toState;   // the closest state of to's set
     double cost;        // steps on the branch
     double terminal;    // steps inside a polymorphic tip (0 when none)
     bool reversed;      // the branch joining the two root edges: "<->"
     bool unambiguous;   // in every MPR: "==>"
 };
+// The state bits of an internal node in a likelihood reconstruction
+// (negative for none). Empty: the listings read the parsimony
+// reconstruction, with steps, CI and the changes common to every MPR.
+using ReconStates = std::function<int64_t(const TreeNode *, uint32_t)>;
+
 // The changes of character c in preorder of the branch's lower node; a
 // polymorphic tip without a change on its branch still appears when it has
-// terminal steps.
-std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t c);
+// terminal steps (under parsimony).
+std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t c, const ReconStates &ml = {});
 
-void showChangeLists(Tree *tree, const DataInfo *d);
-void showApoLists(Tree *tree, const DataInfo *d);
+void showChangeLists(Tree *tree, const DataInfo *d, const ReconStates &ml = {});
+void showApoLists(Tree *tree, const DataInfo *d, const ReconStates &ml = {});
 void showCharDiagnostics(const DataInfo *d);
 
 // Column layout of the diagnostics table: true when the wide layout does not

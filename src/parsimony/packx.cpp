@@ -432,6 +432,10 @@ int packPrelim(DataInfo *d)
     pd->unoWidth = std::move(unoPlace.width);
     pd->unoNotTop.clear();
     pd->unoShift.clear();
+    pd->unoFieldShift = kMixedWidths;
+    if (!pd->unoWidth.empty() &&
+        std::all_of(pd->unoWidth.begin(), pd->unoWidth.end(), [&](uint8_t w) { return w == pd->unoWidth[0]; }))
+        pd->unoFieldShift = pd->unoWidth[0] - 1u;
     for (uint8_t w : pd->unoWidth) {
         const UnoWidthParams &p = unoParams(w);
         pd->unoNotTop.insert(pd->unoNotTop.end(), 2, p.notTop);

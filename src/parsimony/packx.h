@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "data/vorn_data.h"
+#include "parsimony/kernels/uno_kernels.h"
 
 struct Tree;
 struct Set;
@@ -92,6 +93,7 @@ struct ParsRecord {
     // Per unordered lane (two per word), from its word's width: every bit but
     // each field's top one, and the width less one (the kernels' constants).
     std::vector<uint64_t> unoNotTop, unoShift;
+    uint32_t unoFieldShift = kMixedWidths;  // the one shift of every word, if one
     std::vector<PackSlot> slots;    // per character
 
     // Per-node set storage (aligned, 3 x nodeCount sets each).

@@ -8,6 +8,7 @@
 
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/span_bound.h"
 #include "parsimony/stateset.h"
 
 namespace {
@@ -26,20 +27,14 @@ constexpr UnoWidthParams kParams[65] = {
     {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
     makeParams(64)};
 
-// Lowest bit of each field of the lane whose intersection is empty.
-inline uint64_t emptyFields(uint64_t i, const UnoWidthParams &p, uint64_t countMask)
-{
-    uint64_t z = ((i & p.notTop) + p.notTop) | i;
-    return (~z >> p.shift) & countMask;
-}
-
 }  // namespace
 
 const UnoWidthParams &unoParams(uint32_t width) { return kParams[width]; }
 
 UnoLanes unoLanes(const PackedData *pd)
 {
-    return {pd->unoNotTop.data(), pd->unoShift.data(), pd->unoCountMask.data(), 2 * pd->unoWords};
+    return {pd->unoNotTop.data(), pd->unoShift.data(), pd->unoCountMask.data(), 2 * pd->unoWords,
+            pd->unoFieldShift};
 }
 
 void unoSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
@@ -70,60 +65,25 @@ void unoSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
 int unoAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool, double *length,
                     double bound)
 {
-    // Blocks of words go through the kernel; the block that passes the bound
-    // is counted again word by word, so that the length returned is the sum
-    // up to the first word past the bound, whatever the kernel.
-    constexpr uint32_t kBlockLanes = 64;
-    const PackedData *pd = packedData(d);
     const UnoKernels &kern = unoKernels();
-    UnoLanes lanes = unoLanes(pd);
-    const uint64_t *A = a->uno, *B = b->uno;
-    int64_t len = static_cast<int64_t>(*length);
-    int64_t limit = bound >= kNoScore ? INT64_MAX : static_cast<int64_t>(bound);
-    for (uint32_t from = 0; from < lanes.count; from += kBlockLanes) {
-        uint32_t to = std::min(lanes.count, from + kBlockLanes);
-        auto block = static_cast<int64_t>(kern.steps(lanes, A, B, from, to));
-        if (len + block <= limit) {
-            len += block;
-            continue;
-        }
-        for (uint32_t l = from;; l += 2) {
-            len += static_cast<int64_t>(kern.steps(lanes, A, B, l, l + 2));
-            if (len > limit)
-                break;
-        }
-        *length = static_cast<double>(len);
-        return 1;
-    }
-    *length = static_cast<double>(len);
-    return 0;
+    UnoLanes lanes = unoLanes(packedData(d));
+    return boundedSpan(lanes.count, length, bound, [&](uint32_t from, uint32_t to, uint64_t *buf) {
+        UnoLanes block{lanes.notTop + from, lanes.shift + from, lanes.countMask + from, to - from, lanes.fieldShift};
+        return kern.stepMask(block, a->uno + from, b->uno + from, buf, 0, to - from);
+    });
 }
 
 int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
                double bound)
 {
     PackedData *pd = packedData(d);
-    const uint64_t *A = a->uno, *B = b->uno, *cm = pd->unoCountMask.data();
+    const UnoKernels &kern = unoKernels();
+    UnoLanes lanes = unoLanes(pd);
     uint64_t *mask = pd->unoStepMask.data();
-    const uint8_t *width = pd->unoWidth.data();
-    double tol = pd->tolerance;
-    int over = 0;
-    for (uint32_t w = 0; w < pd->unoWords && !over; w++) {
-        const UnoWidthParams &p = kParams[width[w]];
-        uint64_t x0 = emptyFields(A[2 * w] & B[2 * w], p, cm[2 * w]);
-        uint64_t x1 = emptyFields(A[2 * w + 1] & B[2 * w + 1], p, cm[2 * w + 1]);
-        mask[2 * w] = x0;
-        mask[2 * w + 1] = x1;
-        if (pd->unoWeighted) {
-            over = addWtdSteps(pd->unoWts, w, length, x0, x1, bound, tol);
-        } else {
-            *length += std::popcount(x0) + std::popcount(x1);
-            over = *length - bound > tol;
-        }
-        if (over && perChar)
-            for (uint32_t r = w + 1; r < pd->unoWords; r++)
-                mask[2 * r] = mask[2 * r + 1] = 0;
-    }
+    int over = maskedSpan(pd->unoWords, mask, pd->unoWeighted ? &pd->unoWts : nullptr, perChar, length, bound,
+                          pd->tolerance, [&](uint32_t from, uint32_t to) {
+                              kern.stepMask(lanes, a->uno, b->uno, mask, from, to);
+                          });
     if (perChar)
         updateUnoSingleStepCounts(d, 1);
     return over;
@@ -132,30 +92,6 @@ int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
 int unoSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
                  const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty)
 {
-    const PackedData *pd = packedData(d);
-    const uint64_t *cm = pd->unoCountMask.data();
-    const uint8_t *width = pd->unoWidth.data();
-    int changed = 0;
-    for (uint32_t w = 0; w < pd->unoWords; w++) {
-        if (!((dirty[w >> 6] >> (w & 63)) & 1))
-            continue;
-        const UnoWidthParams &p = kParams[width[w]];
-        bool same = true;
-        for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
-            uint64_t A = c1->uno[l], B = c2->uno[l], i = A & B;
-            uint64_t r = i | ((A | B) & (emptyFields(i, p, cm[l]) * p.spread));
-            same = same && r == stored->uno[l];
-            stored->uno[l] = r;
-        }
-        if (same) {
-            dirty[w >> 6] &= ~(uint64_t{1} << (w & 63));
-            continue;
-        }
-        changed = 1;
-        for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
-            uint64_t A = stored->uno[l], B = above->uno[l], i = A & B;
-            final->uno[l] = i | ((A | B) & (emptyFields(i, p, cm[l]) * p.spread));
-        }
-    }
-    return changed;
+    return unoKernels().update(unoLanes(packedData(d)), c1->uno, c2->uno, stored->uno, above->uno, final->uno,
+                               dirty);
 }

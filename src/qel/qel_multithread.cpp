@@ -20,63 +20,12 @@ namespace {
 
 std::atomic<int32_t> gThreadStartCountdown{-1};
 
-inline void cpuRelax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 // A waiter spins with the processor's pause hint for this long before it
 // blocks. Passes of one evaluation follow each other within microseconds,
 // so they never reach the block; a waiter past the bound is idle between
 // evaluations, or waits on a thread the scheduler has taken off its
 // processor, and spinning on would only steal time from that thread.
-// Only time spent spinning counts: a stretch between two clock reads longer
-// than kPreempted means the waiter itself was off its processor, and a
-// waiter that just got its processor back should not fall asleep at once.
 constexpr auto kSpinBound = std::chrono::microseconds(5);
-constexpr auto kPreempted = std::chrono::microseconds(20);
-constexpr uint32_t kSpinsPerClockRead = 16;
-
-// Spins until done() or the bound; true when done.
-template <typename Done>
-inline bool spinBounded(Done done)
-{
-    if (done())
-        return true;
-    auto last = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::duration spun{};
-    for (;;) {
-        for (uint32_t i = 0; i < kSpinsPerClockRead; ++i) {
-            cpuRelax();
-            if (done())
-                return true;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last < kPreempted)
-            spun += now - last;
-        last = now;
-        if (spun >= kSpinBound)
-            return false;
-    }
-}
-
-// Blocking on a word, with the kernel's futex directly: the library's
-// atomic wait first spins and yields on its own, which on a busy machine
-// hands the processor to other programs for a time slice.
-void futexWait(std::atomic<uint32_t> &word, uint32_t old)
-{
-    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, old, nullptr, nullptr, 0);
-}
-
-void futexWake(std::atomic<uint32_t> &word, int count)
-{
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
-}
 
 // Sleeping and waking pair up as in Dekker's protocol: the sleeper announces
 // itself and then reads the word, the waker writes the word and then reads
@@ -98,7 +47,7 @@ void waitForWorkers(ThreadGroup *g, uint32_t pass)
 {
     for (int32_t i = 1; i <= g->nThreadsStarted; ++i) {
         std::atomic<uint32_t> &done = g->done[i].pass;
-        if (spinBounded([&] { return done.load(std::memory_order_acquire) == pass; }))
+        if (spinBounded([&] { return done.load(std::memory_order_acquire) == pass; }, kSpinBound))
             continue;
         g->mainSleeping.store(1, std::memory_order_seq_cst);
         for (uint32_t v; (v = done.load(std::memory_order_seq_cst)) != pass;)
@@ -110,7 +59,7 @@ void waitForWorkers(ThreadGroup *g, uint32_t pass)
 // A worker waits for a pass other than `seen` and returns its number.
 uint32_t waitForStart(ThreadGroup *g, uint32_t seen)
 {
-    if (!spinBounded([&] { return g->pass.load(std::memory_order_acquire) != seen; })) {
+    if (!spinBounded([&] { return g->pass.load(std::memory_order_acquire) != seen; }, kSpinBound)) {
         g->sleepingWorkers.fetch_add(1, std::memory_order_seq_cst);
         while (g->pass.load(std::memory_order_seq_cst) == seen)
             futexWait(g->pass, seen);
@@ -189,6 +138,17 @@ ThreadGroup *failCreation(ThreadGroup *g, int32_t n)
 }
 
 }  // namespace
+
+void futexWait(std::atomic<uint32_t> &word, uint32_t old)
+{
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, old, nullptr, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t> &word, int count)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
 
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize)
 {

@@ -12,6 +12,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -89,3 +90,47 @@ bool runningParallel();
 // Test hook: the next `count` worker starts succeed and the one after fails.
 // A negative count disables the hook.
 void qel_setThreadStartFailureCountdown(int32_t count);
+
+// Waiting for another thread: the processor's pause hint, a bounded spin
+// and a block on a futex word, for thread groups and other pools.
+inline void cpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Spins until done() or until `bound` has been spent spinning; true when
+// done. A stretch between two clock reads longer than 20 us means the
+// spinner itself was off its processor and does not count, so that a
+// waiter that just got its processor back does not fall asleep at once.
+template <typename Done>
+bool spinBounded(Done done, std::chrono::steady_clock::duration bound)
+{
+    constexpr auto kPreempted = std::chrono::microseconds(20);
+    if (done())
+        return true;
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration spun{};
+    for (;;) {
+        for (int i = 0; i < 16; ++i) {
+            cpuRelax();
+            if (done())
+                return true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < kPreempted)
+            spun += now - last;
+        last = now;
+        if (spun >= bound)
+            return false;
+    }
+}
+
+// Blocks while `word` holds `old` (or until a wake-up), with the kernel's
+// futex directly: the library's atomic wait first spins and yields on its
+// own, which on a busy machine hands the processor away for a time slice.
+void futexWait(std::atomic<uint32_t> &word, uint32_t old);
+void futexWake(std::atomic<uint32_t> &word, int count);

@@ -157,7 +157,8 @@ void showPairwiseTaxaMatrix(const std::vector<double> &m, const Tree *tree, cons
     }
 }
 
-int saveReconToFile(Tree *tree, const DataInfo *d, uint32_t treeNumber)
+int saveReconToFile(Tree *tree, const DataInfo *d, uint32_t treeNumber,
+                    const std::function<int64_t(const TreeNode *, uint32_t)> &internalStates)
 {
     auxPrintf("Reconstructed ancestral states for tree %u\n", treeNumber);
     std::vector<uint32_t> chars;
@@ -186,7 +187,11 @@ int saveReconToFile(Tree *tree, const DataInfo *d, uint32_t treeNumber)
             for (size_t k = from; k < to; k++) {
                 if (k > from && (k - from) % perLine == 0)
                     auxPrintf("\n%*s", field, "");
-                const uint64_t set = nodeStates(tree, d, p, chars[k], describe.showAmbigs != 0);
+                // A character without a likelihood pattern is unknown there.
+                const int64_t ml = internalStates ? internalStates(p, chars[k]) : 0;
+                const uint64_t set = !internalStates ? nodeStates(tree, d, p, chars[k], describe.showAmbigs != 0)
+                                     : ml < 0       ? all
+                                                    : static_cast<uint64_t>(ml);
                 char sym = '?';
                 if (!set) {
                     sym = '#';

@@ -33,6 +33,8 @@ void showPairwiseTaxaMatrix(const std::vector<double> &m, const Tree *tree, cons
                             const char *lowerCaption, const char *upperCaption, const char *title, int width,
                             int decimals);
 
-// Writes the tree's reconstruction (the MPR sets with showAmbigs) to the
+// Writes the tree's reconstruction (the MPR sets with showAmbigs, or the
+// states of a likelihood reconstruction given as for showReconMatrix) to the
 // active auxiliary output; 0, or 1 when the file could not be written.
-int saveReconToFile(Tree *tree, const DataInfo *d, uint32_t treeNumber);
+int saveReconToFile(Tree *tree, const DataInfo *d, uint32_t treeNumber,
+                    const std::function<int64_t(const TreeNode *, uint32_t)> &internalStates = {});

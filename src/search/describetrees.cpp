@@ -306,18 +306,24 @@ int describeOutputProc(void *arg)
             showLinks(tree.get(), d, static_cast<int>(n), run->brlensOnly,
                       run->fit ? run->fit->lengthDecimals() : run->lik ? 5 : -1, run->lik ? &extras : nullptr);
         }
-        if (run->lik && (describe.xout || gLikHooks.allProbs())) {
-            const int rc = gLikHooks.reconstruct(tree.get(), d);
-            if (rc == 1)
+        // The likelihood reconstruction: -1 not made, 0 made, 1 not possible (Mk model).
+        int likRecon = -1;
+        const ReconStates likStates = [d](const TreeNode *node, uint32_t c) { return gLikHooks.stateOf(d, node, c); };
+        if (run->lik && (describe.xout || gLikHooks.allProbs() || describe.chgList || describe.apoList || run->ancStates)) {
+            const int rc = likRecon = gLikHooks.reconstruct(tree.get(), d);
+            if (rc == 1 && (describe.xout || gLikHooks.allProbs()))
                 qel_printf("\nNote: Output of probabilities of state assignments is not supported for Mkv model.\n\n");
+            else if (rc == 1)
+                qel_printf("\nNote: Likelihood reconstructions (change lists, apomorphy lists, the file of states) are not supported for Mkv model.\n\n");
             else if (rc != 0)
                 return rc;
             if (rc == 0 && describe.xout) {
                 setStatusText("Outputting estimated states...");
-                auto states = [d](const TreeNode *node, uint32_t c) { return gLikHooks.stateOf(d, node, c); };
-                if (showReconMatrix(tree.get(), d, static_cast<ReconMatrix>(describe.xout), states) == 2)
+                if (showReconMatrix(tree.get(), d, static_cast<ReconMatrix>(describe.xout), likStates) == 2)
                     return 2;
             }
+            if (rc == 0 && run->ancStates && saveReconToFile(tree.get(), d, n, likStates) != 0)
+                return 1;
             if (rc == 0 && gLikHooks.allProbs() && gLikHooks.showProbabilities(tree.get(), d) == 2)
                 return 2;
         }
@@ -358,6 +364,12 @@ int describeOutputProc(void *arg)
             }
             if (describe.plot & 1)
                 drawTree(tree.get(), kDrawCladogram, 0, describe.labelNode != 0, d);
+        }
+        if (likRecon == 0) {
+            if (describe.chgList)
+                showChangeLists(tree.get(), d, likStates);
+            if (describe.apoList)
+                showApoLists(tree.get(), d, likStates);
         }
         if (pars) {
             if (describe.chgList)
@@ -531,11 +543,6 @@ int doDescribeTreesCmd()
     if (!rooted && checkRootingOption(d, describeWithBrlensOnly || fit || lik, true, true, false) != 0)
         return 1;
 
-    if (lik && (describe.chgList || describe.apoList || specialFlnam[0])) {
-        qel_printf("\nNote: \bChange lists, apomorphy lists and the file of reconstructed states under the "
-                   "likelihood criterion are not available yet.\n");
-        specialFlnam[0] = '\0';
-    }
     if (lik && (describe.mprSets || describe.patristic || describe.homoplasy || describe.fValue || describe.diagnose))
         qel_printf("\nNote: \bMPR sets, diagnostics, patristic distances and f values are available only under the "
                    "parsimony criterion.\n");

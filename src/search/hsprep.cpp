@@ -141,6 +141,8 @@ void setSearchVariables(uint32_t mode, DataInfo *data)
         gSearchState.distSearch = gCriterion == kCriterionDistance;
     }
     gSearchState.quartetSearch = mode == kSearchModeQuartet;
+    if (mode == kSearchModeQuartet)
+        gSearchState.parsSearch = gSearchState.likeSearch = gSearchState.distSearch = 0;
     gSearchState.rooted = isRootedSearch(data);
 }
 

@@ -85,6 +85,10 @@ private:
     std::unique_ptr<TreeBuffer, BufDeleter> held_, next_;
     std::vector<double> heldScores_, nextScores_;
     uint32_t worst_ = 0;  // slot of the worst tree of next_
+    // One tree grown a taxon at a time: after the first full pass its sets
+    // follow each added leaf by the incremental update, not a full pass.
+    bool incremental_ = false;
+    bool setsCurrent_ = false;
 };
 
 double StepwiseBuilder::bound() const
@@ -190,12 +194,17 @@ void StepwiseBuilder::startTree()
 
 std::vector<TreeNode *> StepwiseBuilder::prepareTree(Tree *t, double *curLen)
 {
-    setTraversalSeq(t);
-    pointTreeAtPackedData(t, d_);
     *curLen = 0.0;
-    if (incrementalParsimony()) {
-        calcStatesetsForSearch(t, d_, false);
-        *curLen = t->score[0];
+    if (t == tree_ && setsCurrent_) {
+        *curLen = revTreeLength(d_, t);
+    } else {
+        setTraversalSeq(t);
+        pointTreeAtPackedData(t, d_);
+        if (incrementalParsimony()) {
+            calcStatesetsForSearch(t, d_, false);
+            *curLen = t->score[0];
+            setsCurrent_ = incremental_ && t == tree_;
+        }
     }
     std::vector<TreeNode *> edges;
     for (TreeNode *e = t->root->next; e; e = e->next)
@@ -338,6 +347,10 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     const std::vector<int32_t> fullOrder = order_;
     startTree();
     const bool fixedOrder = opt_.addSeq == kAddSeqSimple || opt_.addSeq == kAddSeqAsIs || opt_.addSeq == kAddSeqRandom;
+    // Other sequences score trees of their own between additions, over the
+    // same set store; a rooted tree's ancestor takes no incremental update.
+    incremental_ = hold_ == 1 && fixedOrder && !opt_.rooted && incrementalParsimony();
+    setsCurrent_ = false;
     if (hold_ > 1)
         putTree(tree_, held_.get(), false);
     heldScores_.assign(1, wholeTreeScore(tree_));
@@ -385,10 +398,15 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         inTree_[static_cast<size_t>(best_.taxon)] = true;
         order_.push_back(best_.taxon);
         if (hold_ == 1) {
-            binConnectLeaf(nodeOfIndex(tree_, best_.taxon), tree_->nodes + best_.edgePos, findFreeNode(tree_));
+            TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
+            binConnectLeaf(leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
             tree_->numLeaves++;
             setTraversalSeq(tree_);
             heldScores_[0] = best_.score;
+            if (incremental_ && setsCurrent_)
+                revUpdateAfterGraft(d_, leaf);
+            else
+                setsCurrent_ = false;
         } else {
             std::swap(held_, next_);
             heldScores_ = nextScores_;

@@ -12,6 +12,7 @@
 #include "search/constrsearch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
+#include "search/quartetswap.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "trees/treeedit.h"
@@ -193,7 +194,12 @@ namespace {
 
 class Cut {
 public:
-    Cut(Tree *tree, const DataInfo *d) : tree_(tree), d_(d), alt_(d && altScoring(d)) {}
+    // Reconnections are no farther than reach edges from the cut, so the
+    // updates after a cut stop there: restore() grafts the subtree back
+    // where it was, which makes every set beyond right again.
+    Cut(Tree *tree, const DataInfo *d, uint32_t reach) : tree_(tree), d_(d), reach_(reach), alt_(d && altScoring(d))
+    {
+    }
 
     void begin(TreeNode *K, bool scoring, double wholeLength)
     {
@@ -217,7 +223,7 @@ public:
         if (!restCut_) {
             if (!rootCase_) {
                 pruneSubtree(K_, false);
-                revUpdateAfterPrune(d_, S_, K_, P_);
+                revUpdateAfterPrune(d_, S_, K_, P_, reach_);
             }
             restCut_ = true;
         }
@@ -226,8 +232,8 @@ public:
                 TreeNode *c2 = c1->nextSib;
                 copySetWords(d_, down(c2), up(c1));
                 copySetWords(d_, down(c1), up(c2));
-                revUpdateAbove(d_, c1, false);
-                revUpdateAbove(d_, c2, false);
+                revUpdateAbove(d_, c1, false, reach_);
+                revUpdateAbove(d_, c2, false, reach_);
             }
             subCut_ = true;
         }
@@ -288,6 +294,7 @@ public:
 private:
     Tree *tree_;
     const DataInfo *d_;
+    uint32_t reach_;
     TreeNode *K_ = nullptr, *P_ = nullptr, *S_ = nullptr;
     double start_ = 0.0;
     uint32_t flags_ = 0;
@@ -346,7 +353,7 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
     const uint32_t nCuts = setCutSequence(tree, centre, cuts.data());
     const double whole = scoring ? swapTreeScore(d, tree) : 0.0;
     uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
-    Cut cut(tree, d);
+    Cut cut(tree, d, swapType == kSwapNNI ? 1 : L);
     for (;;) {
         h = std::min(h, L);
         uint32_t maxMet = 0;
@@ -642,6 +649,9 @@ int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
 int localSearchFromOneTreeViaTBR(Tree *tree, HSearchData *hsd, int swapType, uint32_t reconLimit,
                                  double *scoreToBeat)
 {
+    // Trees assembled from quartets are scored by their quartet weights.
+    if (doingQuartetSearch())
+        return quartetLocalSearchViaTBR(tree, hsd, swapType, reconLimit, scoreToBeat);
     const DataInfo *d = hsd->data;
     checkTraversalSeq(tree);
     calcStatesetsForSearch(tree, d, false);

@@ -627,7 +627,10 @@ private:
                 K_.addRescalers(ctx_, scal_[inputs[x]].get(), scal_[node].get());
         }
         if (pr_.rescale && below)
-            K_.rescaleCL(ctx_, out, scal_[node].get(), 0, np_);
+            if (threads_)
+                rescaleMultithreaded(threads_, K_.rescaleCL, ctx_, out, scal_[node].get());
+            else
+                K_.rescaleCL(ctx_, out, scal_[node].get(), 0, np_);
     }
 
     bool runLoop(LikClLoopFxn loop, const LikClOp &op)

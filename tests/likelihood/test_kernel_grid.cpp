@@ -129,6 +129,16 @@ TEST(LikKernelGrid, ThreadBlocks)
     EXPECT_EQ(l, 7u);
 }
 
+TEST(LikKernelGrid, ChunksAreWholeCacheLinesOfRescalersAndFewPerRound)
+{
+    for (uint32_t n : {1u, 15u, 203u, 2000u, 20000u, 1u << 22}) {
+        const uint32_t c = likChunkPatterns(n);
+        EXPECT_EQ(c % 16, 0u) << n;
+        EXPECT_LE((n + c - 1) / c, 16u) << n;
+        EXPECT_LT(c, n / 16 + 32) << n;  // not longer than needed
+    }
+}
+
 TEST(LikKernelGrid, EqualScoresOnOneTwoThreeAndEightThreads)
 {
     std::mt19937_64 rng(77);
@@ -142,6 +152,7 @@ TEST(LikKernelGrid, EqualScoresOnOneTwoThreeAndEightThreads)
     for (const LikKernels *K : {&likKernels_Dna(), &chooseLikKernels(4, true, true, false)}) {
         const int child = rootChild(pr, false);
         const Outcome one = runTable(pr, *K, child, kAll);
+        Outcome two{};
         for (int n : {1, 2, 3, 8}) {
             if (n > availableProcessors())
                 continue;
@@ -152,6 +163,15 @@ TEST(LikKernelGrid, EqualScoresOnOneTwoThreeAndEightThreads)
             EXPECT_TRUE(near(o.res.d1, one.res.d1, 1e-12, std::fabs(one.res.lnL))) << K->name << " threads=" << n;
             EXPECT_TRUE(near(o.res.d2, one.res.d2, 1e-12, std::fabs(one.res.lnL))) << K->name << " threads=" << n;
             EXPECT_EQ(o.cl, one.cl) << K->name << " threads=" << n;
+            // Chunk sums added in chunk order: the same bits on any number
+            // of threads from two on, whoever ran which chunk.
+            if (n == 2)
+                two = o;
+            else if (n > 2) {
+                EXPECT_EQ(o.res.lnL, two.res.lnL) << K->name << " threads=" << n;
+                EXPECT_EQ(o.res.d1, two.res.d1) << K->name << " threads=" << n;
+                EXPECT_EQ(o.res.d2, two.res.d2) << K->name << " threads=" << n;
+            }
             // The calling thread running every block itself, as a group
             // whose rounds stop paying does, gives the threaded result.
             runLikRoundsSerially(threads, 1000);

@@ -130,3 +130,44 @@ TEST_F(SiteLikesTest, CategoryPosteriorsSumToOneAndWeightedSitesGiveTheScore)
 }
 
 }  // namespace
+
+// Each pattern's estimated rate is the best one for that site alone: its
+// likelihood equals the brute-force sum with every length times the rate,
+// and no rate of a fine scan does better; a constant site takes rate 0 and
+// the likelihood of its state (a constant A that R covers too).
+TEST_F(SiteLikesTest, EstimatedSiteRatesMaximiseEachSiteAlone)
+{
+    const std::vector<std::string> rows = {"AACGTAR?", "ACCGTAAA", "AGCTTCAG", "ATCATCRG"};
+    load(rows);
+    jukesCantor();
+    ASSERT_LT(score(), kNoLScore);
+    const TreeNode *X = tree->root->firstChild;
+    const TreeNode *Y = X->firstChild->nextSib;
+    auto siteLnL = [&](uint32_t c, double r) {
+        double L = 0;
+        for (int x = 0; x < 4; ++x)
+            for (int y = 0; y < 4; ++y)
+                L += 0.25 * tipSum(rows[0][c], x, r * X->edge.brlen) * tipSum(rows[1][c], x, r * len(1)) *
+                     jcP(x, y, r * Y->edge.brlen) * tipSum(rows[2][c], y, r * len(2)) *
+                     tipSum(rows[3][c], y, r * len(3));
+        return std::log(L);
+    };
+    PatternRates pr;
+    ASSERT_EQ(estimatePatternRates(tree.get(), g, 1e-10, 1e-10, pr), 0);
+    for (uint32_t c = 0; c < rows[0].size(); ++c) {
+        const uint32_t p = g->siteToGroupPattern[c];
+        ASSERT_NE(p, kNoSite);
+        const bool constant = c == 0 || c == 2 || c == 4 || c == 6;
+        if (constant) {
+            EXPECT_EQ(pr.rate[p], 0.0) << "site " << c + 1;
+            EXPECT_NEAR(pr.lnL[p], std::log(0.25), 1e-12) << "site " << c + 1;
+            continue;
+        }
+        EXPECT_GT(pr.rate[p], 0.0) << "site " << c + 1;
+        EXPECT_NEAR(pr.lnL[p], siteLnL(c, pr.rate[p]), 1e-9) << "site " << c + 1;
+        double best = -INFINITY;
+        for (double r = 1e-3; r < 300.0; r *= 1.01)
+            best = std::max(best, siteLnL(c, r));
+        EXPECT_GE(pr.lnL[p], best - 1e-7) << "site " << c + 1;
+    }
+}

@@ -8,6 +8,7 @@
 #include <functional>
 #include <random>
 
+#include "data/nexsets.h"
 #include "likelihood/activeml.h"
 #include "likelihood/clapool.h"
 #include "likelihood/likeops.h"
@@ -17,6 +18,7 @@
 #include "ml_fixture.h"
 #include "print_capture.h"
 #include "qel/qel_output.h"
+#include "qel/qel_setptn.h"
 #include "trees/treeedit.h"
 #include "support/tree_test_support.h"
 
@@ -410,6 +412,91 @@ TEST_F(TreeLikeTest, ParsimonyStartsOnConstantAndSimulatedData)
     const double rogersStart = calcLForCurBranchLens(tree.get(), false);
     setBranchLengthsToValue(tree.get(), 0.1);
     EXPECT_LT(rogersStart, calcLForCurBranchLens(tree.get(), false));
+}
+
+// A model partition scores each subset under its own model: with the
+// lengths fixed, the partitioned -ln L is the sum of the subsets' scores,
+// each taken unpartitioned under its model with the other subset excluded
+// (the subsets interleave, and only one model has rate categories). Two
+// subsets naming one model share it and score as that model alone.
+TEST_F(TreeLikeTest, ModelPartitionScoresEachSubsetUnderItsOwnModel)
+{
+    std::mt19937 rng(33);
+    prepare(8, 90, rng);
+    const std::vector<double> lengths = currentLengths();
+    ml.userBrLens = 1;
+    auto k80Gamma = [&] {
+        ml.NST = static_cast<int32_t>(kSubstTwoRates);
+        ml.baseFreqMode = kFreqEqual;
+        ml.userTratio = 3.0;
+        ml.rates = 1;
+    };
+    k80Gamma();
+    ASSERT_EQ(storeCurrentModel("k80g", d, false), 0);
+    jukesCantor();
+    ASSERT_EQ(storeCurrentModel("jc", d, false), 0);
+    PatternServices services{};
+    services.modelPartition = []() -> const Nexset * { return ml.modelPartition; };
+    installPatternServices(services);
+    auto partition = [&](const char *first, const char *second) {
+        Nexset *ns = createNexset("parts", kNexModelPartition);
+        PtnSubset *a = addPtnSubset(getNexPtn(ns), first);
+        PtnSubset *b = addPtnSubset(getNexPtn(ns), second);
+        for (uint32_t c = 0; c < d->nchar; ++c)
+            addSetMember(c % 3 == 0 ? a->set : b->set, c);
+        return ns;
+    };
+    // Sites of the first subset (c % 3 == 0) or of the second excluded.
+    auto excludeSubset = [&](int which) {
+        for (uint32_t c = 0; c < d->nchar; ++c) {
+            d->status[c] &= ~kCharExcluded;
+            if (which >= 0 && (c % 3 == 0) == (which == 0))
+                d->status[c] |= kCharExcluded;
+        }
+    };
+    auto score = [&] {
+        invalidateSitePatternData(true);
+        ml.prepValid[0] = 0;
+        EXPECT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+        g = activeModelGroup();
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            tree->nodes[i].edge.brlen = lengths[i];
+        return calcTreeLikelihood(tree.get(), kNoLScore);
+    };
+    for (const int precision : {0, 1}) {
+        SCOPED_TRACE("precision " + std::to_string(precision));
+        ml.precision = static_cast<uint8_t>(precision);
+        const double rel = precision == 0 ? 1e-11 : 2e-6;
+        Nexset *two = partition("k80g", "jc");
+        ml.modelPartition = two;
+        const double partitioned = score();
+        EXPECT_EQ(numActiveModels(), 2u);
+        ml.modelPartition = nullptr;
+        k80Gamma();
+        applySettings();
+        excludeSubset(1);
+        const double first = score();
+        jukesCantor();
+        applySettings();
+        excludeSubset(0);
+        const double second = score();
+        excludeSubset(-1);
+        ASSERT_TRUE(std::isfinite(first) && std::isfinite(second));
+        EXPECT_NEAR(partitioned, first + second, rel * partitioned);
+
+        Nexset *same = partition("k80g", "k80g");
+        ml.modelPartition = same;
+        const double shared = score();
+        EXPECT_EQ(numActiveModels(), 1u);
+        ml.modelPartition = nullptr;
+        k80Gamma();
+        applySettings();
+        EXPECT_NEAR(shared, score(), rel * shared);
+        jukesCantor();
+        applySettings();
+        destroyNexset(two, kNexModelPartition);
+        destroyNexset(same, kNexModelPartition);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,6 +33,36 @@ inline std::string randomTree(std::mt19937 &rng, uint32_t ntax)
         g.back() = "(" + a + "," + g.back() + ")";
     }
     return g[0];
+}
+
+// Random data of ns states (2 to 63): ordered and unordered characters,
+// weighted when asked, with missing and two-state cells; made active and
+// prepared for parsimony. The caller owns it.
+inline DataInfo *makeRandomParsData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, uint32_t ns, bool weights)
+{
+    static const char kSymbols[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz@";
+    DataInfo *data = createDataInfo();
+    std::memcpy(data->symbols, kSymbols, ns);
+    data->symbols[ns] = 0;
+    data->nchar = nchar;
+    EXPECT_EQ(allocTaxaMemory(data, ntax), 0);
+    EXPECT_EQ(initCharInfo(data), 0);
+    EXPECT_EQ(initializeRawData(data, 0), 0);
+    data->flags |= kHaveTaxa | kHaveCharacters;
+    for (uint32_t c = 0; c < nchar; c++) {
+        data->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
+        if (weights)
+            data->weights[c] = 1 + rng() % 4;
+        for (uint32_t t = 0; t < ntax; t++) {
+            uint32_t r = rng() % 14, k = rng() % ns;
+            uint64_t bits = (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % ns) : 0);
+            EXPECT_EQ(setXijRaw(data, t, c, r == 0 ? static_cast<uint8_t>(ns) : stateBitsToCode(bits, data)), 0);
+        }
+    }
+    setActiveDataInfo(data);
+    gPars.pending = 3;
+    EXPECT_EQ(prepareParsimonyData(data), 0);
+    return data;
 }
 
 class ParsDataTest : public ::testing::Test {

@@ -43,6 +43,29 @@ protected:
 
 using Rows = std::vector<std::string>;
 
+// From a likelihood reconstruction the lists read the given internal states
+// and the tips' cells: a change wherever the two ends differ, never marked
+// certain, and nothing for a character the reconstruction has no state for.
+TEST_F(ChangeListTest, LikelihoodStatesGiveChangesWhereTheEndsDiffer)
+{
+    makeData({"00", "11", "02", "11"});
+    buildTree("((1,2),3)");
+    reconstruct(ParsOpt::AccTran);
+    // f0 takes 1 and f1 takes 0 at character 0; character 1 has no states.
+    const ReconStates ml = [&](const TreeNode *n, uint32_t c) -> int64_t {
+        if (c == 1)
+            return -1;
+        return n == fork(0) ? 0b10 : 0b01;
+    };
+    std::vector<std::string> got;
+    for (uint32_t c = 0; c < 2; ++c)
+        for (const CharChange &ch : listCharChanges(tree.get(), data, c, ml)) {
+            EXPECT_EQ(ch.terminal, 0.0);
+            got.push_back(std::to_string(c) + " " + row(ch));
+        }
+    EXPECT_EQ(got, (Rows{"0 t0>f0 0-->1 x1", "0 f0>f1 1-->0 x1", "0 f1>t1 0-->1 x1"}));
+}
+
 // Taxa 0..3 = 00, 11, 02, 11 on ((1,2),3) held at tip 0; f0 = ((1,2),3),
 // f1 = (1,2). Character 0 (binary): Fitch length 2 with both f0 and f1
 // free to take 0 or 1, so no change is certain. Character 1 (three states):

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -39,15 +40,18 @@ private:
 // countMask marks the lowest bit of a random three quarters of the fields.
 struct LaneSet {
     std::vector<uint64_t> notTop, shift, countMask, a, b;
-    UnoLanes lanes(uint32_t n) const { return {notTop.data(), shift.data(), countMask.data(), n}; }
+    uint32_t fieldShift = kMixedWidths;
+    UnoLanes lanes(uint32_t n) const { return {notTop.data(), shift.data(), countMask.data(), n, fieldShift}; }
 };
 
-LaneSet randomLanes(std::mt19937_64 &rng, uint32_t n)
+// With `width` nonzero every lane has that width, as in a matrix of one data
+// type.
+LaneSet randomLanes(std::mt19937_64 &rng, uint32_t n, uint32_t width = 0)
 {
     static constexpr uint32_t kWidths[] = {1, 2, 4, 8, 16, 32, 64};
     LaneSet s;
     for (uint32_t l = 0; l < n; l++) {
-        uint32_t w = kWidths[rng() % 7];
+        uint32_t w = width ? width : kWidths[rng() % 7];
         const UnoWidthParams &p = unoParams(w);
         s.notTop.push_back(p.notTop);
         s.shift.push_back(p.shift);
@@ -72,6 +76,8 @@ LaneSet randomLanes(std::mt19937_64 &rng, uint32_t n)
         s.a.push_back(a);
         s.b.push_back(b);
     }
+    if (width)
+        s.fieldShift = width - 1;
     return s;
 }
 
@@ -82,7 +88,7 @@ struct RefJoin {
     std::vector<uint64_t> laneSteps;
 };
 
-RefJoin refJoin(const LaneSet &s, uint32_t n)
+RefJoin refJoin(const LaneSet &s, const std::vector<uint64_t> &A, const std::vector<uint64_t> &B, uint32_t n)
 {
     RefJoin out;
     for (uint32_t l = 0; l < n; l++) {
@@ -90,7 +96,7 @@ RefJoin refJoin(const LaneSet &s, uint32_t n)
         uint64_t field = w == 64 ? ~uint64_t{0} : (uint64_t{1} << w) - 1;
         uint64_t r = 0, mask = 0, steps = 0;
         for (uint32_t at = 0; at < 64; at += w) {
-            uint64_t fa = (s.a[l] >> at) & field, fb = (s.b[l] >> at) & field;
+            uint64_t fa = (A[l] >> at) & field, fb = (B[l] >> at) & field;
             bool counted = (s.countMask[l] >> at) & 1;
             uint64_t fr = fa & fb;
             if (!fr && counted) {
@@ -106,6 +112,8 @@ RefJoin refJoin(const LaneSet &s, uint32_t n)
     }
     return out;
 }
+
+RefJoin refJoin(const LaneSet &s, uint32_t n) { return refJoin(s, s.a, s.b, n); }
 
 uint64_t sum(const std::vector<uint64_t> &v, uint32_t from, uint32_t to)
 {
@@ -126,36 +134,97 @@ protected:
     const UnoKernels *kern = nullptr;
 };
 
+// Every entry of the table against the reference, on lanes of mixed widths
+// and on lanes of one width (1 to 64 bits a field: two to 64 states) where
+// a kernel may count differently.
+void checkJoinsAndSteps(const UnoKernels *kern, std::mt19937_64 &rng, uint32_t n, uint32_t width)
+{
+    LaneSet s = randomLanes(rng, n, width);
+    RefJoin ref = refJoin(s, n);
+    UnoLanes k = s.lanes(n);
+    SCOPED_TRACE(::testing::Message() << kern->name << ", " << n << " lanes of width " << width);
+    std::vector<uint64_t> r(n + 1, 0xdead), mask(n + 1, 0xdead);
+    EXPECT_EQ(kern->join(k, s.a.data(), s.b.data(), r.data()), sum(ref.laneSteps, 0, n));
+    EXPECT_EQ(std::vector<uint64_t>(r.begin(), r.begin() + n), ref.r);
+    EXPECT_EQ(r[n], 0xdeadu) << "wrote past the last lane";
+    std::fill(r.begin(), r.end(), 0);
+    EXPECT_EQ(kern->joinMask(k, s.a.data(), s.b.data(), r.data(), mask.data()), sum(ref.laneSteps, 0, n));
+    EXPECT_EQ(std::vector<uint64_t>(r.begin(), r.begin() + n), ref.r);
+    EXPECT_EQ(std::vector<uint64_t>(mask.begin(), mask.begin() + n), ref.mask);
+    EXPECT_EQ(mask[n], 0xdeadu) << "wrote past the last lane";
+    // Ranges starting anywhere, so that vector loads are unaligned.
+    for (int q = 0; q < 4 && n; q++) {
+        uint32_t from = static_cast<uint32_t>(rng() % n), to = from + static_cast<uint32_t>(rng() % (n - from + 1));
+        EXPECT_EQ(kern->steps(k, s.a.data(), s.b.data(), from, to), sum(ref.laneSteps, from, to))
+            << "lanes " << from << ".." << to;
+        std::vector<uint64_t> m(n + 1, 0xdead);
+        EXPECT_EQ(kern->stepMask(k, s.a.data(), s.b.data(), m.data(), from, to), sum(ref.laneSteps, from, to));
+        for (uint32_t l = 0; l <= n; l++)
+            ASSERT_EQ(m[l], l >= from && l < to ? ref.mask[l] : 0xdeadu) << "lane " << l << " of " << from << ".." << to;
+    }
+}
+
 TEST_P(UnoKernelGrid, JoinsAndStepsMatchFieldByFieldReference)
 {
     std::vector<uint32_t> counts;
     for (uint32_t n = 0; n <= 41; n++)
         counts.push_back(n);
+    // Past 15 and 31 vectors, where the step counters fold their partial sums.
     for (uint32_t n : {63u, 64u, 65u, 127u, 250u, 1001u})
         counts.push_back(n);
     std::mt19937_64 rng(0x5eed0001);
     for (uint32_t n : counts)
-        for (int rep = 0; rep < 3; rep++) {
-            LaneSet s = randomLanes(rng, n);
-            RefJoin ref = refJoin(s, n);
-            UnoLanes k = s.lanes(n);
-            SCOPED_TRACE(::testing::Message() << kern->name << ", " << n << " lanes, rep " << rep);
-            std::vector<uint64_t> r(n + 1, 0xdead), mask(n + 1, 0xdead);
-            EXPECT_EQ(kern->join(k, s.a.data(), s.b.data(), r.data()), sum(ref.laneSteps, 0, n));
-            EXPECT_EQ(std::vector<uint64_t>(r.begin(), r.begin() + n), ref.r);
-            EXPECT_EQ(r[n], 0xdeadu) << "wrote past the last lane";
-            std::fill(r.begin(), r.end(), 0);
-            EXPECT_EQ(kern->joinMask(k, s.a.data(), s.b.data(), r.data(), mask.data()), sum(ref.laneSteps, 0, n));
-            EXPECT_EQ(std::vector<uint64_t>(r.begin(), r.begin() + n), ref.r);
-            EXPECT_EQ(std::vector<uint64_t>(mask.begin(), mask.begin() + n), ref.mask);
-            EXPECT_EQ(mask[n], 0xdeadu) << "wrote past the last lane";
-            // Ranges starting anywhere, so that vector loads are unaligned.
-            for (int q = 0; q < 4 && n; q++) {
-                uint32_t from = static_cast<uint32_t>(rng() % n), to = from + static_cast<uint32_t>(rng() % (n - from + 1));
-                EXPECT_EQ(kern->steps(k, s.a.data(), s.b.data(), from, to), sum(ref.laneSteps, from, to))
-                    << "lanes " << from << ".." << to;
+        for (uint32_t width : {0u, 0u, 0u, 1u, 2u, 4u, 8u, 16u, 32u, 64u})
+            checkJoinsAndSteps(kern, rng, n, width);
+}
+
+// The incremental rule against the reference: flagged words are joined and
+// compared with the stored sets; only a changed word gets a final set and
+// keeps its flag. Stored sets start right in about half the words, so that
+// both outcomes meet in neighbouring words (and in word pairs).
+TEST_P(UnoKernelGrid, IncrementalUpdateMatchesReference)
+{
+    std::mt19937_64 rng(0x5eed0003);
+    for (uint32_t words : {1u, 2u, 3u, 31u, 64u, 65u, 130u, 200u})
+        for (uint32_t width : {0u, 2u, 4u, 64u})
+            for (int rep = 0; rep < 3; rep++) {
+                SCOPED_TRACE(::testing::Message() << kern->name << ", " << words << " words, width " << width);
+                const uint32_t n = 2 * words;
+                LaneSet s = randomLanes(rng, n, width);
+                LaneSet extra = randomLanes(rng, n, width);
+                const std::vector<uint64_t> &above = extra.a;
+                RefJoin down = refJoin(s, n);
+                std::vector<uint64_t> stored = extra.b, dirty((words + 63) / 64 + 1, 0);
+                for (uint32_t w = 0; w < words; w++) {
+                    if (rng() % 2)
+                        stored[2 * w] = down.r[2 * w], stored[2 * w + 1] = down.r[2 * w + 1];
+                    if (rng() % 5)
+                        dirty[w / 64] |= uint64_t{1} << (w % 64);
+                }
+                RefJoin fin = refJoin(s, down.r, above, n);
+                std::vector<uint64_t> expectStored = stored, expectFinal(n, 0xf00d), expectDirty = dirty;
+                int expectChanged = 0;
+                for (uint32_t w = 0; w < words; w++) {
+                    if (!((dirty[w / 64] >> (w % 64)) & 1))
+                        continue;
+                    bool same = stored[2 * w] == down.r[2 * w] && stored[2 * w + 1] == down.r[2 * w + 1];
+                    for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
+                        expectStored[l] = down.r[l];
+                        if (!same)
+                            expectFinal[l] = fin.r[l];
+                    }
+                    if (same)
+                        expectDirty[w / 64] &= ~(uint64_t{1} << (w % 64));
+                    expectChanged |= !same;
+                }
+                std::vector<uint64_t> final(n, 0xf00d);
+                EXPECT_EQ(kern->update(s.lanes(n), s.a.data(), s.b.data(), stored.data(), above.data(), final.data(),
+                                       dirty.data()),
+                          expectChanged);
+                EXPECT_EQ(stored, expectStored);
+                EXPECT_EQ(final, expectFinal);
+                EXPECT_EQ(dirty, expectDirty);
             }
-        }
 }
 
 // A join in place (the result over one of its operands) as the set passes
@@ -176,6 +245,131 @@ INSTANTIATE_TEST_SUITE_P(Variants, UnoKernelGrid,
                          ::testing::Values(UnoKernelVariant::Generic, UnoKernelVariant::Avx2),
                          [](const auto &info) { return std::string(variantName(info.param)); });
 
+// ---- Ordered kernels ---------------------------------------------------------------
+
+// Random ordered sets over `lanes` lanes: D lanes, then P lanes with D a
+// subset of P (above, not above, or either, per subcharacter bit).
+std::vector<uint64_t> randomWagSets(std::mt19937_64 &rng, uint32_t lanes)
+{
+    std::vector<uint64_t> v(2 * lanes);
+    for (uint32_t l = 0; l < lanes; l++) {
+        uint64_t p = rng() | rng(), d = p & rng() & rng();
+        v[l] = d;
+        v[lanes + l] = p;
+    }
+    return v;
+}
+
+// Bit by bit: a set may be above (P) or not above (not D); the join is the
+// intersection of the two when it is not empty, else their union and a step.
+struct RefWag {
+    std::vector<uint64_t> r, mask, laneSteps;
+};
+
+RefWag refWagJoin(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, uint32_t lanes)
+{
+    RefWag out;
+    out.r.assign(2 * lanes, 0);
+    for (uint32_t l = 0; l < lanes; l++) {
+        uint64_t mask = 0;
+        for (uint32_t bit = 0; bit < 64; bit++) {
+            bool aUp = (a[lanes + l] >> bit) & 1, aNot = !((a[l] >> bit) & 1);
+            bool bUp = (b[lanes + l] >> bit) & 1, bNot = !((b[l] >> bit) & 1);
+            bool up = aUp && bUp, no = aNot && bNot;
+            if (!up && !no) {
+                up = aUp || bUp;
+                no = aNot || bNot;
+                mask |= uint64_t{1} << bit;
+            }
+            out.r[l] |= uint64_t{!no} << bit;
+            out.r[lanes + l] |= uint64_t{up} << bit;
+        }
+        out.mask.push_back(mask);
+        out.laneSteps.push_back(static_cast<uint64_t>(std::popcount(mask)));
+    }
+    return out;
+}
+
+class WagKernelGrid : public ::testing::TestWithParam<UnoKernelVariant> {
+protected:
+    void SetUp() override
+    {
+        kern = wagKernelsOf(GetParam());
+        if (!kern)
+            GTEST_SKIP() << "this CPU (or build) has no " << variantName(GetParam()) << " kernels";
+    }
+    const WagKernels *kern = nullptr;
+};
+
+TEST_P(WagKernelGrid, JoinsStepsAndUpdatesMatchBitByBitReference)
+{
+    std::mt19937_64 rng(0x5eed0004);
+    for (uint32_t words : {0u, 1u, 2u, 3u, 5u, 8u, 33u, 64u, 65u, 140u}) {
+        const uint32_t lanes = 2 * words;
+        SCOPED_TRACE(::testing::Message() << kern->name << ", " << lanes << " lanes");
+        std::vector<uint64_t> a = randomWagSets(rng, lanes), b = randomWagSets(rng, lanes);
+        RefWag ref = refWagJoin(a, b, lanes);
+        std::vector<uint64_t> r(2 * lanes + 1, 0xdead), mask(lanes + 1, 0xdead);
+        EXPECT_EQ(kern->join(lanes, a.data(), b.data(), r.data()), sum(ref.laneSteps, 0, lanes));
+        EXPECT_EQ(std::vector<uint64_t>(r.begin(), r.begin() + 2 * lanes), ref.r);
+        EXPECT_EQ(r[2 * lanes], 0xdeadu);
+        std::fill(r.begin(), r.end(), 0);
+        EXPECT_EQ(kern->joinMask(lanes, a.data(), b.data(), r.data(), mask.data()), sum(ref.laneSteps, 0, lanes));
+        EXPECT_EQ(std::vector<uint64_t>(r.begin(), r.begin() + 2 * lanes), ref.r);
+        EXPECT_EQ(std::vector<uint64_t>(mask.begin(), mask.begin() + lanes), ref.mask);
+        EXPECT_EQ(mask[lanes], 0xdeadu);
+        for (int q = 0; q < 4 && lanes; q++) {
+            uint32_t from = static_cast<uint32_t>(rng() % lanes);
+            uint32_t to = from + static_cast<uint32_t>(rng() % (lanes - from + 1));
+            EXPECT_EQ(kern->steps(lanes, a.data(), b.data(), from, to), sum(ref.laneSteps, from, to));
+            std::vector<uint64_t> m(lanes, 0xdead);
+            EXPECT_EQ(kern->stepMask(lanes, a.data(), b.data(), m.data(), from, to), sum(ref.laneSteps, from, to));
+            for (uint32_t l = 0; l < lanes; l++)
+                ASSERT_EQ(m[l], l >= from && l < to ? ref.mask[l] : 0xdeadu) << "lane " << l;
+        }
+
+        // The incremental rule, stored sets right in about half the words.
+        std::vector<uint64_t> above = randomWagSets(rng, lanes), stored = randomWagSets(rng, lanes);
+        std::vector<uint64_t> dirty((words + 63) / 64 + 1, 0);
+        for (uint32_t w = 0; w < words; w++) {
+            if (rng() % 2)
+                for (uint32_t l = 2 * w; l < 2 * w + 2; l++)
+                    stored[l] = ref.r[l], stored[lanes + l] = ref.r[lanes + l];
+            if (rng() % 5)
+                dirty[w / 64] |= uint64_t{1} << (w % 64);
+        }
+        RefWag fin = refWagJoin(ref.r, above, lanes);
+        std::vector<uint64_t> expectStored = stored, expectFinal(2 * lanes, 0xf00d), expectDirty = dirty;
+        int expectChanged = 0;
+        for (uint32_t w = 0; w < words; w++) {
+            if (!((dirty[w / 64] >> (w % 64)) & 1))
+                continue;
+            bool same = true;
+            for (uint32_t l = 2 * w; l < 2 * w + 2; l++)
+                same = same && stored[l] == ref.r[l] && stored[lanes + l] == ref.r[lanes + l];
+            for (uint32_t l = 2 * w; l < 2 * w + 2; l++)
+                for (uint32_t half : {0u, lanes}) {
+                    expectStored[half + l] = ref.r[half + l];
+                    if (!same)
+                        expectFinal[half + l] = fin.r[half + l];
+                }
+            if (same)
+                expectDirty[w / 64] &= ~(uint64_t{1} << (w % 64));
+            expectChanged |= !same;
+        }
+        std::vector<uint64_t> final(2 * lanes, 0xf00d);
+        EXPECT_EQ(kern->update(lanes, a.data(), b.data(), stored.data(), above.data(), final.data(), dirty.data()),
+                  expectChanged);
+        EXPECT_EQ(stored, expectStored);
+        EXPECT_EQ(final, expectFinal);
+        EXPECT_EQ(dirty, expectDirty);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, WagKernelGrid,
+                         ::testing::Values(UnoKernelVariant::Generic, UnoKernelVariant::Avx2),
+                         [](const auto &info) { return std::string(variantName(info.param)); });
+
 TEST(UnoKernelChoice, SelectingAVariantIsSeenByTheSetPasses)
 {
     KeepKernelChoice keep;
@@ -188,6 +382,7 @@ TEST(UnoKernelChoice, SelectingAVariantIsSeenByTheSetPasses)
     }
     ASSERT_TRUE(selectUnoKernels(UnoKernelVariant::Avx2));
     EXPECT_STREQ(unoKernels().name, "avx2");
+    EXPECT_STREQ(wagKernels().name, "avx2");
 }
 
 // Run by ctest once more with VORN_KERNELS=generic: the first choice then is
@@ -274,6 +469,55 @@ TEST_F(UnoKernelsOnData, BoundedJoinStopsAtTheFirstWordPastTheBound)
                     EXPECT_EQ(len, expectLen) << variantName(v) << " bound " << bound << " start " << start;
                 }
             }
+    }
+}
+
+// The general span scores (weights, per-character counts, a bound) of both
+// classes give the same flag, length and counts with every variant, on
+// data of 2 to 63 states.
+TEST_F(UnoKernelsOnData, WeightedBoundedSpansAgreeBetweenVariants)
+{
+    KeepKernelChoice keep;
+    std::mt19937 rng(9090);
+    for (uint32_t nstates : {2u, 4u, 5u, 9u, 17u, 33u, 63u}) {
+        dropData();
+        data = makeRandomParsData(rng, 10, 300 + rng() % 400, nstates, true);
+        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
+        buildScoredTree(rng);
+        calcTreeLength(data, tree.get(), true, false);
+        PackedData *pd = packedData(data);
+        ASSERT_GT(pd->ordWords + pd->unoWords, 0u);
+        for (int pair = 0; pair < 6; pair++) {
+            const ParsNodeSets *a = nodeSets(tree->nodes[1 + rng() % 9].abm[0]);
+            const ParsNodeSets *b = nodeSets(tree->nodes[11 + rng() % 8].abm[0]);
+            double full = 0.0;
+            unoAddSpan(data, a, b, false, &full, kNoScore);
+            wagAddSpan(data, a, b, false, &full, kNoScore);
+            for (double bound : {0.0, std::floor(full / 3), full - 1, full, kNoScore})
+                for (bool perChar : {false, true}) {
+                    int over[2][2];
+                    double len[2][2];
+                    std::vector<int32_t> steps[2];
+                    for (int v = 0; v < 2; v++) {
+                        if (!selectUnoKernels(v ? UnoKernelVariant::Avx2 : UnoKernelVariant::Generic))
+                            GTEST_SKIP() << "this CPU has no AVX2: there is no second variant to compare";
+                        std::fill(pd->steps.begin(), pd->steps.end(), 0);
+                        len[v][0] = len[v][1] = 0.0;
+                        over[v][0] = unoAddSpan(data, a, b, perChar, &len[v][0], bound);
+                        over[v][1] = wagAddSpan(data, a, b, perChar, &len[v][1], bound);
+                        steps[v] = pd->steps;
+                    }
+                    SCOPED_TRACE(::testing::Message() << nstates << " states, bound " << bound << ", perChar " << perChar);
+                    EXPECT_EQ(over[0][0], over[1][0]);
+                    EXPECT_EQ(over[0][1], over[1][1]);
+                    EXPECT_EQ(len[0][0], len[1][0]);
+                    EXPECT_EQ(len[0][1], len[1][1]);
+                    EXPECT_EQ(steps[0], steps[1]);
+                    if (bound >= kNoScore) {
+                        EXPECT_EQ(len[0][0] + len[0][1], full);
+                    }
+                }
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <random>
 
+#include "parsimony/pars_test_support.h"
 #include "search/search_fixture.h"
 #include "search/swap.h"
 
@@ -106,29 +107,8 @@ protected:
     DataInfo *randomData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, bool weights)
     {
         dropData();
-        static const char kSymbols[] = "0123456789";
         const uint32_t ns = 2 + rng() % 6;
-        data = createDataInfo();
-        std::memcpy(data->symbols, kSymbols, ns);
-        data->symbols[ns] = 0;
-        data->nchar = nchar;
-        EXPECT_EQ(allocTaxaMemory(data, ntax), 0);
-        EXPECT_EQ(initCharInfo(data), 0);
-        EXPECT_EQ(initializeRawData(data, 0), 0);
-        data->flags |= kHaveTaxa | kHaveCharacters;
-        for (uint32_t c = 0; c < nchar; c++) {
-            data->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
-            if (weights)
-                data->weights[c] = 1 + rng() % 4;
-            for (uint32_t t = 0; t < ntax; t++) {
-                uint32_t r = rng() % 14, k = rng() % ns;
-                uint64_t bits = (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % ns) : 0);
-                EXPECT_EQ(setXijRaw(data, t, c, r == 0 ? static_cast<uint8_t>(ns) : stateBitsToCode(bits, data)), 0);
-            }
-        }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        EXPECT_EQ(prepareParsimonyData(data), 0);
+        data = makeRandomParsData(rng, ntax, nchar, ns, weights);
         return data;
     }
 

@@ -309,6 +309,40 @@ TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
     EXPECT_GT(checked, 2500);
 }
 
+// Under a reconnection limit the updates after a cut stop at the limit's
+// distance: the moves still score as a full rescoring, and the sets beyond
+// that distance, left stale during a cut, are exact again after it.
+TEST_F(Tbr, MovesWithinALimitScoreExactlyAndLeaveTheSetsExact)
+{
+    std::mt19937 rng(6121);
+    long checked = 0;
+    for (int trial = 0; trial < 8; trial++) {
+        const uint32_t ntax = 16 + (trial * 5) % 25;
+        DataInfo *d = randomData(rng, ntax, 20 + rng() % 80, trial % 2);
+        TreePtr tree = randomTree(rng, ntax, false);
+        const auto sets = setState(d, tree.get());
+        for (uint32_t limit : {1u, 2u, 3u, 6u}) {
+            const int type = trial % 3 == 2 ? kSwapSPR : kSwapTBR;
+            const auto moves = allMoves(tree.get(), d, type, limit);
+            ASSERT_EQ(setState(d, tree.get()), sets) << "trial " << trial << " limit " << limit;
+            const size_t stride = 1 + moves.size() / 60;
+            for (size_t i = rng() % stride; i < moves.size(); i += stride) {
+                const Move &m = moves[i];
+                RearrObject hit, inverse;
+                makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+                ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), d, &hit, true), 0);
+                ASSERT_DOUBLE_EQ(m.score, calcTreeLength(d, tree.get(), true, false))
+                    << "trial " << trial << " limit " << limit << " move " << i;
+                calcStatesetsForSearch(tree.get(), d, false);
+                ASSERT_EQ(undoTbrRearr(tree.get(), d, true), 0);
+                checked++;
+            }
+            calcStatesetsForSearch(tree.get(), d, false);
+        }
+    }
+    EXPECT_GT(checked, 1000);
+}
+
 // The distinct neighbours enumerated are exactly the naive ones: SPR gives
 // 2(n-3)(2n-7) trees, NNI 2(n-3); a reconnection limit keeps near moves only.
 TEST_F(Tbr, NeighboursMatchNaiveEnumeration)

@@ -1,50 +1,24 @@
 // Unordered kernels on 256-bit vectors: four lanes (two packed words) per
 // step. This file alone is compiled with AVX2 code generation, so it holds
 // the kernels and nothing else, and includes nothing that defines inline
-// functions or templates (see uno_kernels.h): the bit count of the scalar
-// tail is the compiler's builtin, not std::popcount.
+// functions or templates with external linkage (see uno_kernels.h): the bit
+// count of the scalar tail is the compiler's builtin, not std::popcount.
 //
 // The rule is the generic one lane for lane. A vector shift by a count of 64
 // or more gives 0, which fills a 64-bit field as the split shift does there.
+// When every lane has one width (one data type) the constants stay in
+// registers, and with fields of four bits or more the steps are counted by
+// adding the step bits nibble-wise instead of a bit count per vector.
 #include <immintrin.h>
+
+#include <cstdint>
 
 #include "parsimony/kernels/uno_kernels.h"
 
 namespace unoavx2 {
 namespace {
 
-// Lowest bit of each counted field whose intersection i is empty.
-inline __m256i emptyFields(__m256i i, __m256i notTop, __m256i shift, __m256i countMask)
-{
-    __m256i z = _mm256_or_si256(_mm256_add_epi64(_mm256_and_si256(i, notTop), notTop), i);
-    __m256i notZ = _mm256_xor_si256(z, _mm256_set1_epi64x(-1));
-    return _mm256_and_si256(_mm256_srlv_epi64(notZ, shift), countMask);
-}
-
-inline __m256i fillFields(__m256i x, __m256i shift)
-{
-    return _mm256_sub_epi64(_mm256_slli_epi64(_mm256_sllv_epi64(x, shift), 1), x);
-}
-
-// Bits set in each 64-bit lane of v, by nibble look-up and a byte sum.
-inline __m256i laneBitCounts(__m256i v)
-{
-    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
-                                           0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-    const __m256i nibble = _mm256_set1_epi8(0x0f);
-    __m256i lo = _mm256_shuffle_epi8(table, _mm256_and_si256(v, nibble));
-    __m256i hi = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi64(v, 4), nibble));
-    return _mm256_sad_epu8(_mm256_add_epi8(lo, hi), _mm256_setzero_si256());
-}
-
-inline uint64_t sumLanes(__m256i v)
-{
-    __m128i s = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-    return static_cast<uint64_t>(_mm_cvtsi128_si64(s)) + static_cast<uint64_t>(_mm_extract_epi64(s, 1));
-}
-
-inline __m256i load(const uint64_t *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
-inline void store(uint64_t *p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
+#include "parsimony/kernels/avx2_ops.h"
 
 inline uint64_t emptyFieldsScalar(const UnoLanes &k, uint32_t l, uint64_t i)
 {
@@ -54,25 +28,75 @@ inline uint64_t emptyFieldsScalar(const UnoLanes &k, uint32_t l, uint64_t i)
 
 inline uint64_t fillFieldsScalar(uint64_t x, uint64_t shift) { return ((x << shift) << 1) - x; }
 
-template <bool kMask>
-uint64_t joinLanes(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r, uint64_t *mask)
+inline uint64_t joinLaneScalar(const UnoLanes &k, uint32_t l, uint64_t a, uint64_t b, uint64_t *x)
 {
-    __m256i counts = _mm256_setzero_si256();
-    uint32_t l = 0;
-    for (; l + 4 <= k.count; l += 4) {
-        __m256i A = load(a + l), B = load(b + l), shift = load(k.shift + l);
+    uint64_t i = a & b;
+    *x = emptyFieldsScalar(k, l, i);
+    return i | ((a | b) & fillFieldsScalar(*x, k.shift[l]));
+}
+
+// The constants of four lanes: broadcast once for one width, else loaded.
+template <bool kUniform>
+class Fields {
+public:
+    explicit Fields(const UnoLanes &k) : notTop_(k.notTop), shift_(k.shift)
+    {
+        if constexpr (kUniform) {
+            nt_ = _mm256_set1_epi64x(static_cast<int64_t>(k.notTop[0]));
+            sh_ = _mm_cvtsi32_si128(static_cast<int>(k.fieldShift));
+            width_ = _mm_cvtsi32_si128(static_cast<int>(k.fieldShift + 1));
+        }
+    }
+    // Lowest bit of each field of lanes l..l+3 whose intersection i is
+    // empty, among the counted ones (countMask holds only field low bits, so
+    // the bits a shift brings in at the top never survive it).
+    __m256i empty(__m256i i, __m256i countMask, uint32_t l) const
+    {
+        __m256i nt = kUniform ? nt_ : load(notTop_ + l);
+        __m256i z = _mm256_or_si256(_mm256_add_epi64(_mm256_and_si256(i, nt), nt), i);
+        __m256i zs = kUniform ? _mm256_srl_epi64(z, sh_) : _mm256_srlv_epi64(z, load(shift_ + l));
+        return _mm256_andnot_si256(zs, countMask);
+    }
+    // Every bit of the fields whose lowest bit is in x.
+    __m256i fill(__m256i x, uint32_t l) const
+    {
+        __m256i up = kUniform ? _mm256_sll_epi64(x, width_)
+                              : _mm256_slli_epi64(_mm256_sllv_epi64(x, load(shift_ + l)), 1);
+        return _mm256_sub_epi64(up, x);
+    }
+
+private:
+    const uint64_t *notTop_, *shift_;
+    __m256i nt_{};
+    __m128i sh_{}, width_{};
+};
+
+// Lanes [from, to): the join into r (kStore), the step bits into mask
+// (kMask), and the steps.
+template <bool kUniform, class Counter, bool kStore, bool kMask>
+uint64_t joinRange(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r, uint64_t *mask,
+                   uint32_t from, uint32_t to)
+{
+    const Fields<kUniform> f(k);
+    const uint64_t *cm = k.countMask;
+    Counter counter;
+    uint32_t l = from;
+    for (; l + 4 <= to; l += 4) {
+        __m256i A = load(a + l), B = load(b + l);
         __m256i i = _mm256_and_si256(A, B);
-        __m256i x = emptyFields(i, load(k.notTop + l), shift, load(k.countMask + l));
-        store(r + l, _mm256_or_si256(i, _mm256_and_si256(_mm256_or_si256(A, B), fillFields(x, shift))));
+        __m256i x = f.empty(i, load(cm + l), l);
+        if constexpr (kStore)
+            store(r + l, _mm256_or_si256(i, _mm256_and_si256(_mm256_or_si256(A, B), f.fill(x, l))));
         if constexpr (kMask)
             store(mask + l, x);
-        counts = _mm256_add_epi64(counts, laneBitCounts(x));
+        counter.add(x);
     }
-    uint64_t steps = sumLanes(counts);
-    for (; l < k.count; l++) {
-        uint64_t i = a[l] & b[l];
-        uint64_t x = emptyFieldsScalar(k, l, i);
-        r[l] = i | ((a[l] | b[l]) & fillFieldsScalar(x, k.shift[l]));
+    uint64_t steps = counter.total();
+    for (; l < to; l++) {
+        uint64_t x;
+        uint64_t j = joinLaneScalar(k, l, a[l], b[l], &x);
+        if constexpr (kStore)
+            r[l] = j;
         if constexpr (kMask)
             mask[l] = x;
         steps += static_cast<uint64_t>(__builtin_popcountll(x));
@@ -80,32 +104,114 @@ uint64_t joinLanes(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint
     return steps;
 }
 
+template <bool kStore, bool kMask>
+uint64_t joinAny(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r, uint64_t *mask,
+                 uint32_t from, uint32_t to)
+{
+    if (from >= to)
+        return 0;
+    if (k.fieldShift == kMixedWidths)
+        return joinRange<false, BitCounter, kStore, kMask>(k, a, b, r, mask, from, to);
+    if (k.fieldShift >= 3)
+        return joinRange<true, NibbleCounter, kStore, kMask>(k, a, b, r, mask, from, to);
+    return joinRange<true, BitCounter, kStore, kMask>(k, a, b, r, mask, from, to);
+}
+
 uint64_t join(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r)
 {
-    return joinLanes<false>(k, a, b, r, nullptr);
+    return joinAny<true, false>(k, a, b, r, nullptr, 0, k.count);
 }
 
 uint64_t joinMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r, uint64_t *mask)
 {
-    return joinLanes<true>(k, a, b, r, mask);
+    return joinAny<true, true>(k, a, b, r, mask, 0, k.count);
 }
 
 uint64_t steps(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint32_t from, uint32_t to)
 {
-    __m256i counts = _mm256_setzero_si256();
-    uint32_t l = from;
-    for (; l + 4 <= to; l += 4) {
-        __m256i i = _mm256_and_si256(load(a + l), load(b + l));
-        __m256i x = emptyFields(i, load(k.notTop + l), load(k.shift + l), load(k.countMask + l));
-        counts = _mm256_add_epi64(counts, laneBitCounts(x));
-    }
-    uint64_t n = sumLanes(counts);
-    for (; l < to; l++)
-        n += static_cast<uint64_t>(__builtin_popcountll(emptyFieldsScalar(k, l, a[l] & b[l])));
-    return n;
+    return joinAny<false, false>(k, a, b, nullptr, nullptr, from, to);
 }
 
-constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps};
+uint64_t stepMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *mask, uint32_t from,
+                  uint32_t to)
+{
+    return joinAny<false, true>(k, a, b, nullptr, mask, from, to);
+}
+
+// The incremental rule. Two flagged words side by side (the common case
+// right after a cut, when every word is flagged) go through one 256-bit
+// join; a lone flagged word goes lane by lane.
+template <bool kUniform>
+inline __m256i joinVec(const Fields<kUniform> &f, const uint64_t *cm, uint32_t l, __m256i A, __m256i B)
+{
+    __m256i i = _mm256_and_si256(A, B);
+    return _mm256_or_si256(i, _mm256_and_si256(_mm256_or_si256(A, B), f.fill(f.empty(i, load(cm + l), l), l)));
+}
+
+template <bool kUniform>
+int updateWords(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
+                uint64_t *final, uint64_t *dirty)
+{
+    const Fields<kUniform> f(k);
+    const uint32_t words = k.count / 2;
+    int changed = 0;
+    for (uint32_t blk = 0; 64 * blk < words; blk++) {
+        uint64_t bits = dirty[blk];
+        uint64_t keep = bits;
+        while (bits) {
+            const uint32_t at = static_cast<uint32_t>(__builtin_ctzll(bits));
+            const uint32_t w = 64 * blk + at, l = 2 * w;
+            if ((at & 1) == 0 && ((bits >> (at + 1)) & 1) && w + 1 < words) {
+                bits &= ~(uint64_t{3} << at);
+                __m256i r = joinVec(f, k.countMask, l, load(c1 + l), load(c2 + l));
+                int same = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(r, load(stored + l))));
+                store(stored + l, r);
+                if (same == 15) {
+                    keep &= ~(uint64_t{3} << at);
+                    continue;
+                }
+                changed = 1;
+                __m256i fin = joinVec(f, k.countMask, l, r, load(above + l));
+                if ((same & 3) == 3)
+                    keep &= ~(uint64_t{1} << at);
+                else
+                    store128(final + l, _mm256_castsi256_si128(fin));
+                if ((same & 12) == 12)
+                    keep &= ~(uint64_t{2} << at);
+                else
+                    store128(final + l + 2, _mm256_extracti128_si256(fin, 1));
+                continue;
+            }
+            bits &= bits - 1;
+            uint64_t x0, x1;
+            uint64_t r0 = joinLaneScalar(k, l, c1[l], c2[l], &x0), r1 = joinLaneScalar(k, l + 1, c1[l + 1], c2[l + 1], &x1);
+            bool same = r0 == stored[l] && r1 == stored[l + 1];
+            stored[l] = r0;
+            stored[l + 1] = r1;
+            if (same) {
+                keep &= ~(uint64_t{1} << at);
+                continue;
+            }
+            changed = 1;
+            final[l] = joinLaneScalar(k, l, r0, above[l], &x0);
+            final[l + 1] = joinLaneScalar(k, l + 1, r1, above[l + 1], &x1);
+        }
+        dirty[blk] = keep;
+    }
+    return changed;
+}
+
+int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
+           uint64_t *final, uint64_t *dirty)
+{
+    if (k.count == 0)
+        return 0;
+    if (k.fieldShift == kMixedWidths)
+        return updateWords<false>(k, c1, c2, stored, above, final, dirty);
+    return updateWords<true>(k, c1, c2, stored, above, final, dirty);
+}
+
+constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, update};
 
 }  // namespace
 }  // namespace unoavx2

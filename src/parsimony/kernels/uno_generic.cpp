@@ -52,7 +52,48 @@ uint64_t steps(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint32_t
     return n;
 }
 
-constexpr UnoKernels kGeneric{"generic", join, joinMask, steps};
+uint64_t stepMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *mask, uint32_t from,
+                  uint32_t to)
+{
+    uint64_t n = 0;
+    for (uint32_t l = from; l < to; l++) {
+        mask[l] = emptyFields(k, l, a[l] & b[l]);
+        n += std::popcount(mask[l]);
+    }
+    return n;
+}
+
+inline uint64_t joinLane(const UnoLanes &k, uint32_t l, uint64_t a, uint64_t b)
+{
+    uint64_t i = a & b;
+    return i | ((a | b) & fillFields(emptyFields(k, l, i), k.shift[l]));
+}
+
+int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
+           uint64_t *final, uint64_t *dirty)
+{
+    int changed = 0;
+    for (uint32_t w = 0; 2 * w < k.count; w++) {
+        if (!((dirty[w >> 6] >> (w & 63)) & 1))
+            continue;
+        bool same = true;
+        for (uint32_t l = 2 * w; l < 2 * w + 2; l++) {
+            uint64_t r = joinLane(k, l, c1[l], c2[l]);
+            same = same && r == stored[l];
+            stored[l] = r;
+        }
+        if (same) {
+            dirty[w >> 6] &= ~(uint64_t{1} << (w & 63));
+            continue;
+        }
+        changed = 1;
+        for (uint32_t l = 2 * w; l < 2 * w + 2; l++)
+            final[l] = joinLane(k, l, stored[l], above[l]);
+    }
+    return changed;
+}
+
+constexpr UnoKernels kGeneric{"generic", join, joinMask, steps, stepMask, update};
 
 }  // namespace
 

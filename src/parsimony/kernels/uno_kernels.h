@@ -1,7 +1,11 @@
 // The unordered (Fitch) kernels over plain u64 lanes, in one variant per
 // instruction set, reached through a table chosen once at start-up.
 //
-// This header is included by the AVX2 kernel file, which is compiled with
+// The ordered (Wagner) kernels share the variants and the choice: a set is
+// a run of D lanes then a run of P lanes, and a subcharacter bit steps
+// where both D and P differ.
+//
+// This header is included by the AVX2 kernel files, which is compiled with
 // AVX2 code generation: it must declare only plain records and functions.
 // An inline function or template defined here would be emitted in that file
 // with AVX2 instructions too, and the linker may keep that copy for callers
@@ -14,11 +18,16 @@
 // packed word). A field's top bit is the only bit notTop lacks, and shift is
 // the field width less one; countMask holds the lowest bit of every field
 // that counts steps.
+// fieldShift is the shift of every lane when all have one width (the usual
+// case: one data type), else kMixedWidths; a kernel may then keep the
+// constants in registers and count steps more cheaply.
+constexpr uint32_t kMixedWidths = ~uint32_t{0};
 struct UnoLanes {
     const uint64_t *notTop;
     const uint64_t *shift;
     const uint64_t *countMask;
     uint32_t count;
+    uint32_t fieldShift = kMixedWidths;
 };
 
 struct UnoKernels {
@@ -32,20 +41,46 @@ struct UnoKernels {
     uint64_t (*joinMask)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *r, uint64_t *mask);
     // Steps of joining lanes [from, to) of a and b, nothing stored.
     uint64_t (*steps)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint32_t from, uint32_t to);
+    // The step bits of lanes [from, to) into mask[from, to), and their count.
+    uint64_t (*stepMask)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *mask, uint32_t from,
+                         uint32_t to);
+    // The incremental rule over the packed words (two lanes each) flagged in
+    // dirty: stored = join(c1, c2); a word whose stored value changed gets
+    // final = join(stored, above), an unchanged one loses its flag. Returns
+    // 1 when any word changed.
+    int (*update)(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored,
+                  const uint64_t *above, uint64_t *final, uint64_t *dirty);
+};
+
+// The ordered rules over `lanes` lanes of D (then as many of P) per set.
+struct WagKernels {
+    const char *name;
+    uint64_t (*join)(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint64_t *r);
+    uint64_t (*joinMask)(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint64_t *r, uint64_t *mask);
+    uint64_t (*steps)(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint32_t from, uint32_t to);
+    uint64_t (*stepMask)(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint64_t *mask, uint32_t from,
+                         uint32_t to);
+    int (*update)(uint32_t lanes, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
+                  uint64_t *final, uint64_t *dirty);
 };
 
 enum class UnoKernelVariant { Generic, Avx2 };
 
-// The table in use. Chosen on first use: AVX2 where the CPU has it, unless
+// The tables in use. Chosen on first use: AVX2 where the CPU has it, unless
 // the environment variable VORN_KERNELS says "generic" (or "avx2").
 const UnoKernels &unoKernels();
-// Makes `v` the table in use; false (and no change) when this build or CPU
-// cannot run it. For tests and benchmarks that compare the variants.
+const WagKernels &wagKernels();
+// Makes `v` the variant in use (both tables); false (and no change) when
+// this build or CPU cannot run it. For tests and benchmarks that compare
+// the variants.
 bool selectUnoKernels(UnoKernelVariant v);
 bool unoKernelsAvailable(UnoKernelVariant v);
-// A variant's table without selecting it; null when it cannot run here.
+// A variant's tables without selecting them; null when it cannot run here.
 const UnoKernels *unoKernelsOf(UnoKernelVariant v);
+const WagKernels *wagKernelsOf(UnoKernelVariant v);
 
 // One table per variant, defined in the variant's own file.
 const UnoKernels &unoKernelsGeneric();
 const UnoKernels &unoKernelsAvx2();
+const WagKernels &wagKernelsGeneric();
+const WagKernels &wagKernelsAvx2();

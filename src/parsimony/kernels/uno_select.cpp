@@ -1,4 +1,4 @@
-// Choice of the unordered kernel table. The choice is made once, on first
+// Choice of the unordered and ordered kernel tables. The choice is made once, on first
 // use, and read through one atomic pointer: callers load the table once per
 // pass and never test the variant inside their loops.
 #include <atomic>
@@ -18,43 +18,66 @@ bool cpuHasAvx2()
 #endif
 }
 
-const UnoKernels *initialChoice()
+// Both classes' tables of one variant, switched together.
+struct KernelChoice {
+    const UnoKernels *uno;
+    const WagKernels *wag;
+};
+
+const KernelChoice *choiceOf(UnoKernelVariant v)
+{
+    static const KernelChoice generic{&unoKernelsGeneric(), &wagKernelsGeneric()};
+    static const KernelChoice avx2{&unoKernelsAvx2(), &wagKernelsAvx2()};
+    if (v == UnoKernelVariant::Generic)
+        return &generic;
+    return cpuHasAvx2() ? &avx2 : nullptr;
+}
+
+const KernelChoice *initialChoice()
 {
     const char *want = std::getenv("VORN_KERNELS");
     if (want && std::strcmp(want, "generic") == 0)
-        return &unoKernelsGeneric();
-    return cpuHasAvx2() ? &unoKernelsAvx2() : &unoKernelsGeneric();
+        return choiceOf(UnoKernelVariant::Generic);
+    const KernelChoice *best = choiceOf(UnoKernelVariant::Avx2);
+    return best ? best : choiceOf(UnoKernelVariant::Generic);
 }
 
-std::atomic<const UnoKernels *> &current()
+std::atomic<const KernelChoice *> &current()
 {
-    static std::atomic<const UnoKernels *> table{initialChoice()};
-    return table;
+    static std::atomic<const KernelChoice *> choice{initialChoice()};
+    return choice;
 }
 
 }  // namespace
 
 #if !VORN_KERNELS_AVX2
-// Builds without the AVX2 file still link; the table is never selected.
+// Builds without the AVX2 files still link; the tables are never selected.
 const UnoKernels &unoKernelsAvx2() { return unoKernelsGeneric(); }
+const WagKernels &wagKernelsAvx2() { return wagKernelsGeneric(); }
 #endif
 
-const UnoKernels &unoKernels() { return *current().load(std::memory_order_acquire); }
+const UnoKernels &unoKernels() { return *current().load(std::memory_order_acquire)->uno; }
+const WagKernels &wagKernels() { return *current().load(std::memory_order_acquire)->wag; }
 
-bool unoKernelsAvailable(UnoKernelVariant v) { return v == UnoKernelVariant::Generic || cpuHasAvx2(); }
+bool unoKernelsAvailable(UnoKernelVariant v) { return choiceOf(v) != nullptr; }
 
 const UnoKernels *unoKernelsOf(UnoKernelVariant v)
 {
-    if (!unoKernelsAvailable(v))
-        return nullptr;
-    return v == UnoKernelVariant::Avx2 ? &unoKernelsAvx2() : &unoKernelsGeneric();
+    const KernelChoice *c = choiceOf(v);
+    return c ? c->uno : nullptr;
+}
+
+const WagKernels *wagKernelsOf(UnoKernelVariant v)
+{
+    const KernelChoice *c = choiceOf(v);
+    return c ? c->wag : nullptr;
 }
 
 bool selectUnoKernels(UnoKernelVariant v)
 {
-    const UnoKernels *t = unoKernelsOf(v);
-    if (!t)
+    const KernelChoice *c = choiceOf(v);
+    if (!c)
         return false;
-    current().store(t, std::memory_order_release);
+    current().store(c, std::memory_order_release);
     return true;
 }

@@ -1,0 +1,35 @@
+// QSearch: one tree from the data set's quartet data by an assembly method,
+// optionally improved by a local search that maximises quartet support; and
+// QScores, the quartet support of the trees in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct DataInfo;
+struct ProgData;
+struct QuartetData;
+struct RNG;
+struct Tree;
+
+// 0 when the data set holds quartet data, else 1 after the error naming the
+// calling command.
+int requireQuartetData(const DataInfo *d, const char *command);
+
+// The shared driver (also for other commands that fill quartet data first).
+// Returns 0, 2 when the user stopped it, other values on failure; incompat
+// receives the incompatible weight (the largest double on failure).
+int runQuartetSearch(QuartetData *qd, Tree *tree, DataInfo *d, RNG *rng, ProgData *progress,
+                     uint32_t specialTreeKind, const char *analysisName, bool speciesTrees, bool quiet,
+                     double *incompat);
+
+// A value within 1e-6 of an integer as that integer, otherwise 4 decimals.
+std::string formatQscore(double value);
+
+// Per-node supports of the local search, and the whole-tree score that the
+// slow variant of it uses (incompatible weight, smaller is better).
+int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree);
+double calcQScoreForLocalSearch(Tree *tree);
+
+int doQSearchCmd();
+int doQScoresCmd();

@@ -1,0 +1,115 @@
+// The state of an open simulation block, shared by the block's commands,
+// the replicate simulation and the tallies. One record while a block is
+// open, none otherwise.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/qel_cmdline.h"
+#include "qel/qel_auxout.h"
+#include "qel/qel_io.h"
+#include "qel/qel_random.h"
+#include "qel/qel_sets.h"
+#include "qel/qel_time.h"
+#include "selection/seqsim.h"
+#include "selection/sim_settings.h"
+
+struct Tree;
+struct TreeBuffer;
+
+struct SimWeighted {
+    std::string model;  // site models
+    int32_t tree = 0;   // true trees (1-based)
+    double weight = 1.0;
+};
+
+struct SimLocalChange {
+    bool isRate = false;
+    std::string model;
+    double rate = 1.0;
+    std::vector<uint32_t> taxa;  // rows
+};
+
+// One tally label against one true tree: this replicate's values and the
+// sums over the replicates of the current length.
+struct SimTally {
+    std::string label;
+    uint32_t trees = 0;
+    double correct = 0.0, P = 0.0, bs = 0.0, cpu = 0.0;
+    bool haveBs = false, done = false;
+    double sumTrees = 0.0, sumCorrect = 0.0, sumP = 0.0, sumBs = 0.0, sumCpu = 0.0;
+    uint32_t nBs = 0, reps = 0;
+};
+
+struct SimBlock {
+    bool twoState = false;
+    std::string title;
+    uint32_t ntax = 0;
+
+    // TrueTree
+    bool haveTrueTree = false;
+    int32_t source = -1;
+    bool mscoalescent = false, storeTrueTrees = false, treeRepDifferent = false;
+    uint32_t units = 0, showTrueTrees = 0, showGeneTrees = 0;
+    double scaleBrlens = 1.0, theta = 1.0, lambda = 1.0, mu = 0.0, rho = 1.0, height = -1.0;
+    uint32_t treeSeed[4] = {};
+    TreeBuffer *trueTrees = nullptr;  // clone of the trees in memory
+    std::vector<SimWeighted> treeList;
+    Tree *generated = nullptr;        // the current generated true tree
+    bool fixedTreeDrawn = false;      // FixedYule, FixedBD: drawn for this loop
+    std::vector<double> splitTimes;
+
+    std::vector<SimWeighted> siteModels;
+    std::vector<SimLocalChange> local;
+
+    // SimData
+    bool haveLengths = false, multilocus = false;
+    std::vector<int32_t> lengths;  // lengths, or loci counts
+    int32_t sitesPerLocus = 0;
+
+    // The loop
+    bool running = false;
+    int32_t nreps = 0, rep = -1;
+    uint32_t lengthIndex = 0;
+    bool discreteMode = false, monitor = false;
+    RNG dataRng{}, treeRng{}, treeRngAtStart{};
+    std::vector<SimModel> models;  // site models first, then local models
+    uint32_t nSiteModels = 0;
+    std::vector<uint8_t> states;   // ntax x nchar of the current replicate
+    // The loop's text and the input that reads it: kept apart, because an
+    // input nested inside the loop may still name it after the block closes.
+    struct LoopSource {
+        std::string text;
+        InputStatus input{};
+    };
+    std::unique_ptr<LoopSource> loop = std::make_unique<LoopSource>();
+    TimeMark timer{};
+
+    // The results file
+    AuxOut *results = nullptr;
+    std::string resultsName;
+    bool meansOnly = false, BS = false, times = false;
+    std::vector<SimTally> tallies;  // label-major, one per true tree
+    uint32_t tallyOrdinal = 0;
+    bool bsWarned = false;
+
+    // Iteration block
+    bool iterating = false;
+    InputMark iterMark{};
+    uint32_t iterSubset = 0;
+    Set *savedExclusions = nullptr;
+};
+
+extern std::unique_ptr<SimBlock> gSim;
+
+// Number of true trees a tally compares with.
+uint32_t numTrueTreesForTally();
+// The k-th true tree of this replicate (loaded into `tree`, lengths scaled).
+// 0, or 1 on failure.
+int loadTrueTree(uint32_t k, Tree *tree);
+
+// Makes the data of the current replicate and installs it; rewinds the loop.
+int simulateReplicate();

@@ -1,0 +1,202 @@
+// Tally: how the trees in memory compare with the true tree of the
+// replicate (the share of its groups found, whether no wrong group was
+// found, and the branch-score distance), kept for the results file.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "cli/qel_cmdline.h"
+#include "cli/qel_commands.h"
+#include "data/vorn_data.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_time.h"
+#include "selection/simblock.h"
+#include "selection/simblock_state.h"
+#include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+using Split = std::vector<uint64_t>;
+
+// The numbers under which the clustering commands keep their trees, with
+// the lengths they found, beside the trees in memory.
+constexpr uint32_t kSpecialNJ = 9;
+constexpr uint32_t kSpecialUPGMA = 10;
+
+// Every edge's split with its length. Unrooted: each split is held on the
+// side without the lowest taxon and the two edges at a rooted tree's root
+// merge into one. Trivial splits (one taxon) are kept for the branch score.
+std::map<Split, double> splitsOf(const Tree *tree, bool rooted, uint32_t ntax)
+{
+    const uint32_t words = (ntax + 63) / 64;
+    std::map<Split, double> out;
+    std::vector<const TreeNode *> order;
+    std::vector<const TreeNode *> stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *n = stack.back();
+        stack.pop_back();
+        order.push_back(n);
+        for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
+            stack.push_back(c);
+    }
+    std::map<const TreeNode *, Split> below;
+    Split all(words, 0);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        const TreeNode *n = *it;
+        Split s(words, 0);
+        if (n->index >= 0 && static_cast<uint32_t>(n->index) < ntax) {
+            s[static_cast<uint32_t>(n->index) / 64] |= uint64_t{1} << (n->index % 64);
+            all[static_cast<uint32_t>(n->index) / 64] |= uint64_t{1} << (n->index % 64);
+        }
+        for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
+            for (uint32_t w = 0; w < words; ++w)
+                s[w] |= below[c][w];
+        below[n] = std::move(s);
+    }
+    uint32_t lowest = 0;
+    while (lowest < ntax && !(all[lowest / 64] >> (lowest % 64) & 1))
+        ++lowest;
+    for (const TreeNode *n : order) {
+        if (n == tree->root)
+            continue;
+        Split s = below[n];
+        if (!rooted && (s[lowest / 64] >> (lowest % 64) & 1))
+            for (uint32_t w = 0; w < words; ++w)
+                s[w] = all[w] & ~s[w];
+        if (s == all || std::all_of(s.begin(), s.end(), [](uint64_t x) { return x == 0; }))
+            continue;
+        out[s] += n->edge.brlen;
+    }
+    return out;
+}
+
+uint32_t splitSizeOf(const Split &s)
+{
+    uint32_t n = 0;
+    for (uint64_t w : s)
+        n += static_cast<uint32_t>(__builtin_popcountll(w));
+    return n;
+}
+
+std::vector<Split> groupsOf(const std::map<Split, double> &splits, uint32_t leaves, bool rooted)
+{
+    std::vector<Split> groups;
+    for (const auto &[s, len] : splits) {
+        const uint32_t k = splitSizeOf(s);
+        if (k >= 2 && (rooted || k + 2 <= leaves))
+            groups.push_back(s);
+    }
+    return groups;  // sorted: the map is ordered
+}
+
+double branchScore(const std::map<Split, double> &a, const std::map<Split, double> &b)
+{
+    double sum = 0.0;
+    for (const auto &[s, len] : a) {
+        auto it = b.find(s);
+        const double d = len - (it == b.end() ? 0.0 : it->second);
+        sum += d * d;
+    }
+    for (const auto &[s, len] : b)
+        if (!a.count(s))
+            sum += len * len;
+    return sum;
+}
+
+// Tree-source codes of neighbor-joining and UPGMA trees.
+bool isClusteredSource()
+{
+    const uint32_t source = getTreeSource();
+    return source == 4 || source == 5;
+}
+
+// The found tree n with branch lengths for the branch score, or null when
+// its lengths are gone (reported once per tally).
+bool loadFoundLengths(uint32_t n, Tree *tree, bool *reported)
+{
+    const uint32_t kind = n < gSpecialTree.count ? gSpecialTree.values[n] : 0;
+    const bool clustered = kind == kSpecialNJ || kind == kSpecialUPGMA || isClusteredSource();
+    if (clustered && n < gSpecialTree.count && copySpecialTree(n, tree) == 0)
+        return true;
+    if (!clustered && haveUserBranchLengths())
+        return getTree(getMainTreeBuffer(nullptr), n + 1, tree) == 0;
+    if (!*reported) {
+        if (clustered)
+            qel_errorMsg(0, "Branch lengths (needed for \"BS\" calculation) are no longer available for %s tree.",
+                         kind == kSpecialUPGMA ? "UPGMA" : "neighbor-joining");
+        else
+            qel_warningMsg(0, "The trees in memory have no branch lengths; \"BS\" is written as '-'.");
+        *reported = true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int tallySimResults()
+{
+    if (!gSim) {
+        qel_errorMsg(0, "The \"%s\" command can only be issued from within a %s block.", "Tally", "simulation");
+        skipRestOfCmd();
+        return 1;
+    }
+    char word[256];
+    if (readToken(word, sizeof word) < 0)
+        return 1;
+    if (std::strcmp(word, ";") != 0 && readSemicolon() != 0)
+        return 1;
+    SimBlock &s = *gSim;
+    if (!s.results)
+        return qel_errorMsg(0, "No results file has been opened for TALLY command.");
+    if (!s.running)
+        return qel_errorMsg(0, "The \"%s\" command is only valid inside a simulation loop started by '%s'.",
+                            "Tally", "BeginSim");
+    const uint32_t ntrue = numTrueTreesForTally();
+    const uint32_t ordinal = s.tallyOrdinal++;
+    if ((ordinal + 1) * ntrue > s.tallies.size())
+        return qel_errorMsg(0, "More Tally commands were run than the results file has columns for.");
+    TreeBuffer *main = getMainTreeBuffer(nullptr);
+    const uint32_t nfound = main ? numTreesInBuffer(main) : 0;
+    const bool rooted = main && areTreesRooted(main);
+    const uint32_t ntax = s.ntax;
+    TreeHandle truth(createTree(true)), found(createTree(true)), lengths(createTree(true));
+    if (!truth || !found || !lengths)
+        return 1;
+    bool reported = false;
+    int status = 0;
+    for (uint32_t k = 0; k < ntrue; ++k) {
+        if (loadTrueTree(k, truth.get()) != 0)
+            return 1;
+        const auto trueSplits = splitsOf(truth.get(), rooted, ntax);
+        uint32_t leaves = 0;
+        for (uint32_t p = 0; p < truth->maxNodes; ++p)
+            leaves += truth->nodes[p].firstChild == nullptr && truth->nodes[p].index >= 0 &&
+                      (truth->nodes[p].anc != nullptr || &truth->nodes[p] == truth->root);
+        const auto trueGroups = groupsOf(trueSplits, leaves, rooted);
+        SimTally &t = s.tallies[ordinal * ntrue + k];
+        for (uint32_t n = 0; n < nfound; ++n) {
+            if (getTree(main, n + 1, found.get()) != 0)
+                return 1;
+            const TallyOutcome o = compareWithTrueSplits(trueGroups, groupsOf(splitsOf(found.get(), rooted, ntax),
+                                                                              leaves, rooted));
+            ++t.trees;
+            t.P += o.f;
+            if (o.correct)
+                t.correct += o.f;
+            if (s.BS && loadFoundLengths(n, lengths.get(), &reported)) {
+                t.bs += branchScore(trueSplits, splitsOf(lengths.get(), false, ntax));
+                t.haveBs = true;
+            } else if (s.BS && reported && isClusteredSource()) {
+                status = 1;
+            }
+        }
+        TimeMark now;
+        setTimeMark(&now);
+        t.cpu = cpuTimeDiff(&s.timer, &now);
+        t.done = true;
+    }
+    return status;
+}
