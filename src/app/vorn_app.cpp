@@ -36,7 +36,9 @@
 #include "likelihood/mlinit.h"
 #include "likelihood/mldist.h"
 #include "likelihood/mlsettings_report.h"
+#include "likelihood/lscores.h"
 #include "selection/simblock.h"
+#include "selection/topotests.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/parsimony_settings.h"
 #include "cli/qel_cmdline.h"
@@ -339,6 +341,9 @@ int installSubsystemHooks()
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });
     installMLStartLengthHooks({prepareMLStartLengths, releaseMLStartLengths, fitMLStartLengths});
+    // LScores runs the topology tests of the selection layer on its site
+    // log-likelihoods.
+    installTopologyTests(skhTests);
     // NSFilter (character data) shows its site ratios in the search layer's
     // frequency histogram.
     installSiteFilterHistogram(SiteFilterHistogram{

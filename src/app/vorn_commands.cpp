@@ -15,6 +15,8 @@
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "likelihood/lscores.h"
+#include "selection/automodel.h"
+#include "selection/autopart.h"
 #include "likelihood/ml_cmd.h"
 #include "distance/cluster_cmd.h"
 #include "distance/dconseq.h"

@@ -41,8 +41,6 @@ bool isPendingHandler(CmdHandler handler)
     static const PendingRegistration registered_##fn(fn);
 
 PENDING_HANDLER(doAstralCmd)
-PENDING_HANDLER(doAutoModelCmd)
-PENDING_HANDLER(doAutoPartCmd)
 PENDING_HANDLER(doClockCheckerCmd)
 PENDING_HANDLER(doGammaPlotCmd)
 PENDING_HANDLER(doGarliCmd)

@@ -26,8 +26,6 @@
 #include "cli/qel_cmdline.h"
 
 int doAstralCmd();
-int doAutoModelCmd();
-int doAutoPartCmd();
 int doClockCheckerCmd();
 int doGammaPlotCmd();
 int doGarliCmd();

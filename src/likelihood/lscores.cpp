@@ -119,6 +119,51 @@ struct LScoresRun {
 
 std::vector<std::vector<double>> gLastSiteLnL;
 std::vector<uint32_t> gLastTrees;
+TopologyTestFxn gTopologyTests = nullptr;
+
+// The tests read the site log-likelihoods just stored in gLastSiteLnL.
+int runTopologyTests(const LScoresRun &r)
+{
+    if (gTopologyTests == nullptr) {
+        qel_errorMsg(0, "The topology tests are not available in this program.");
+        return 1;
+    }
+    TopologyTestInput in;
+    for (size_t i = 0; i < r.results.size(); ++i) {
+        in.treeNumbers.push_back(r.results[i].number);
+        in.scores.push_back(r.results[i].score);
+        if (r.results[i].score < r.results[in.best].score)
+            in.best = i;
+    }
+    in.order.resize(r.results.size());
+    std::iota(in.order.begin(), in.order.end(), size_t{0});
+    if (gSortTreesByScore != 0)
+        std::stable_sort(in.order.begin(), in.order.end(),
+                         [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
+    in.siteLnL = &gLastSiteLnL;
+    in.patternCounts.assign(r.g->groupPatternWeight, r.g->groupPatternWeight + r.g->ngrp);
+    for (uint32_t c : r.included)
+        in.sitePatterns.push_back(r.g->siteToGroupPattern ? r.g->siteToGroupPattern[c] : kNoSite);
+    in.progress = r.progress;
+    // Without RELL every replicate's trees are fitted again on its counts.
+    TreeHandle tree(createSearchTree(r.d));
+    if (!tree)
+        return 1;
+    in.rescore = [&r, &tree](size_t k, const double *counts) {
+        ModelGroup *g = r.g;
+        const std::vector<double> saved(g->groupPatternWeight, g->groupPatternWeight + g->ngrp);
+        const double savedTotal = g->totalWeight;
+        std::copy(counts, counts + g->ngrp, g->groupPatternWeight);
+        g->totalWeight = std::accumulate(counts, counts + g->ngrp, 0.0);
+        double score = kNoLScore;
+        if (getTree(getActiveTreeBuffer(), r.results[k].number, tree.get()) == 0)
+            score = calcTreeLikelihood(tree.get(), kNoLScore);
+        std::copy(saved.begin(), saved.end(), g->groupPatternWeight);
+        g->totalWeight = savedTotal;
+        return score;
+    };
+    return gTopologyTests(in);
+}
 
 std::FILE *fileOf(const LScoresRun &r) { return r.file ? r.file->fp : nullptr; }
 
@@ -777,9 +822,8 @@ int scorePass(LScoresRun &r)
                        "likelihood is encountered.\n");
         else if (r.results.size() < 2)
             qel_printf("\nNote: Topology tests are not performed when only one tree is available.\n");
-        else
-            qel_printf("\nTopology tests (KH, SH, AU) are not available yet; the site log-likelihoods they read "
-                       "have been computed.\n");
+        else if (status == 0)
+            status = runTopologyTests(r);
     }
     if (r.file) {
         qel_printf("\nTree scores (and parameter estimates) written to file: %s\n", sfopt.scoreFile);
@@ -832,6 +876,8 @@ int lscoresThreadProc(void *arg)
 
 }  // namespace
 
+void installTopologyTests(TopologyTestFxn fxn) { gTopologyTests = fxn; }
+
 const std::vector<std::vector<double>> &lastLScoresSiteLnL() { return gLastSiteLnL; }
 const std::vector<uint32_t> &lastLScoresTrees() { return gLastTrees; }
 
@@ -853,6 +899,13 @@ int doLScoresCmd()
         return s < 0 ? 0 : 1;
     if (lscOpt.parsApprox) {
         qel_errorMsg(0, "Parsimony-based approximations (parsApprox) are not available yet.");
+        return 1;
+    }
+    const bool resampling = lscOpt.KHTest == kKHBootstrap || lscOpt.SHTest || lscOpt.AUTest;
+    if (resampling && lscOpt.bootReps < 2) {
+        // The replicate weights divide by B - 1.
+        qel_errorMsg(0, "The KH bootstrap, SH and AU tests need at least 2 bootstrap replicates (bootReps=%d).",
+                     lscOpt.bootReps);
         return 1;
     }
     // LSet options given here apply as they would on an LSet command.

@@ -5,7 +5,9 @@
 // posteriors, on screen and in a tab-separated score file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 int doLScoresCmd();
@@ -15,3 +17,29 @@ int doLScoresCmd();
 // (0-based, in list order), for the topology tests.
 const std::vector<std::vector<double>> &lastLScoresSiteLnL();
 const std::vector<uint32_t> &lastLScoresTrees();
+
+struct ProgData;
+
+// The KHTest keywords.
+inline constexpr int32_t kKHNone = 0, kKHNormal = 1, kKHBootstrap = 2;
+
+// What LScores hands to the KH, SH and AU tests once two or more trees have
+// finite scores. The tests live above the likelihood layer and are installed
+// at start-up.
+struct TopologyTestInput {
+    std::vector<uint32_t> treeNumbers;  // as shown (from 1), per tree
+    std::vector<double> scores;         // -ln L per tree
+    std::vector<size_t> order;          // the listing order of the table
+    size_t best = 0;                    // index of the best tree
+    const std::vector<std::vector<double>> *siteLnL = nullptr;  // per tree, per pattern
+    std::vector<double> patternCounts;  // per pattern, as the scores weight it
+    // Per character of the data set that may be drawn: its pattern
+    // (0xFFFFFFFF for a character in no pattern, which adds nothing).
+    std::vector<uint32_t> sitePatterns;
+    // With RELL off: the -ln L of tree k (index as above) re-estimated on a
+    // replicate's pattern counts; 1e37 when stopped or failed.
+    std::function<double(size_t tree, const double *counts)> rescore;
+    ProgData *progress = nullptr;
+};
+using TopologyTestFxn = int (*)(const TopologyTestInput &input);
+void installTopologyTests(TopologyTestFxn fxn);

@@ -1,0 +1,684 @@
+#include "selection/automodel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+
+#include "cli/option_sets.h"
+#include "cli/qel_cmdoptions.h"
+#include "data/prepdata.h"
+#include "data/vorn_data.h"
+#include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/infocrit.h"
+#include "likelihood/models.h"
+#include "likelihood/paramvec.h"
+#include "likelihood/ratevar.h"
+#include "likelihood/treelike.h"
+#include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
+#include "qel/qel_output.h"
+#include "qel/qel_oututil.h"
+#include "qel/qel_progress.h"
+#include "qel/qel_sets.h"
+#include "qel/qel_time.h"
+#include "qel/qel_multithread.h"
+#include "search/hsprep.h"
+#include "search/scores.h"
+#include "search/search_settings.h"
+#include "selection/selection_settings.h"
+#include "trees/treebuf.h"
+#include "trees/treelist.h"
+#include "trees/treeutil.h"
+
+const ModelTableRow gModelTable[kNumTableModels] = {
+    {"JC", 0, {0, 0, 0, 0, 0, 0}, false},     {"F81", 0, {0, 0, 0, 0, 0, 0}, true},
+    {"K80", 1, {0, 1, 0, 0, 1, 0}, false},    {"HKY", 1, {0, 1, 0, 0, 1, 0}, true},
+    {"TrNef", 2, {0, 1, 0, 0, 2, 0}, false},  {"TrN", 2, {0, 1, 0, 0, 2, 0}, true},
+    {"K81", 2, {0, 1, 2, 2, 1, 0}, false},    {"K81uf", 2, {0, 1, 2, 2, 1, 0}, true},
+    {"TPM2", 2, {0, 1, 0, 2, 1, 2}, false},   {"TPM2uf", 2, {0, 1, 0, 2, 1, 2}, true},
+    {"TPM3", 2, {0, 1, 2, 0, 1, 2}, false},   {"TPM3uf", 2, {0, 1, 2, 0, 1, 2}, true},
+    {"TIMef", 2, {0, 1, 2, 2, 3, 0}, false},  {"TIM", 2, {0, 1, 2, 2, 3, 0}, true},
+    {"TIM2ef", 2, {0, 1, 0, 2, 3, 2}, false}, {"TIM2", 2, {0, 1, 0, 2, 3, 2}, true},
+    {"TIM3ef", 2, {0, 1, 2, 0, 3, 2}, false}, {"TIM3", 2, {0, 1, 2, 0, 3, 2}, true},
+    {"TVMef", 2, {0, 1, 2, 3, 1, 4}, false},  {"TVM", 2, {0, 1, 2, 3, 1, 4}, true},
+    {"SYM", 2, {0, 1, 2, 3, 4, 5}, false},    {"GTR", 2, {0, 1, 2, 3, 4, 5}, true},
+};
+
+namespace {
+
+constexpr uint32_t kSetJ3[] = {0, 1, 2, 3, 20, 21};
+constexpr uint32_t kSetJ5[] = {0, 1, 2, 3, 4, 5, 6, 7, 20, 21};
+constexpr uint32_t kSetJ7[] = {0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 18, 19, 20, 21};
+constexpr uint32_t kSetJ11[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
+constexpr uint32_t kSetGTR[] = {21};
+constexpr int kLnLDecimals = 5;
+constexpr double kShapeInfinite = 500.0;
+
+// The lset keyword of AutoModel: "no", "AIC", "AICc", "BIC", "DT".
+int lsetCriterionOf(int32_t keyword) { return keyword <= 0 ? -1 : keyword - 1; }
+
+uint32_t substParams(const ModelTableRow &r)
+{
+    if (r.substClass == 0)
+        return 0;
+    if (r.substClass == 1)
+        return 1;
+    return static_cast<uint32_t>(*std::max_element(r.rateClass, r.rateClass + 6));
+}
+
+double xicValue(Xic c, double k, double lnL, double n)
+{
+    switch (c) {
+    case Xic::kAIC: return calcAIC(k, lnL);
+    case Xic::kAICc: return calcAICc(k, lnL, n);
+    case Xic::kBIC: return calcBIC(k, lnL, n);
+    case Xic::kDT: break;
+    }
+    return 0.0;
+}
+
+ModelFit currentFit(double lnL, const Tree *tree, bool withLengths)
+{
+    ModelFit f;
+    f.lnL = lnL;
+    Model *m = getModel0();
+    const ModelEngineData *eng = modelEngine(m);
+    for (size_t i = 0; i < 4 && i < eng->pi.size(); ++i)
+        f.freqs[i] = eng->pi[i];
+    f.tratio = m->tratio == kEstimate ? m->prevTratio : m->tratio;
+    f.kappa = convertRtoK(f.freqs, m->F84 != 0, f.tratio);
+    if (eng->fullRates.size() >= 6 && eng->fullRates[5] > 0)
+        for (size_t i = 0; i < 6; ++i)
+            f.rates[i] = eng->fullRates[i] / eng->fullRates[5];
+    if (m->rateInfo != nullptr) {
+        f.shape = m->rateInfo->shape;
+        f.pinv = m->rateInfo->pinv;
+    }
+    if (withLengths)
+        f.brlens = branchLengths(tree);
+    return f;
+}
+
+void showModelScoresHeading(const EvalModData &e)
+{
+    qel_printf("\n%48s\n", "----- K -----");
+    qel_printf("%6s  %-10s%14s", "#", "Model", "-lnL");
+    qel_printf("%8s%8s", "subst", "total");
+    for (Xic c : e.criteria)
+        if (c != Xic::kDT)
+            qel_printf("%14s", xicName(c));
+    qel_printf("\n");
+    tableLine(kUnderlineLastLine, 0);
+}
+
+std::string freqText(const EvalModData &e, uint32_t number, size_t i)
+{
+    uint32_t row = 0, variant = 0;
+    decodeModelNum(e, number, &row, &variant);
+    if (!gModelTable[row].unequalFreqs)
+        return "(1/4)";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", e.fits[number].freqs[i]);
+    return buf;
+}
+
+void showParamEstimates(const EvalModData &e)
+{
+    qel_printf("\nParameter estimates for each model:\n\n");
+    // Seven-character columns keep a row within the output width.
+    qel_printf("%4s %-10s%7s%7s%7s%7s%7s%7s%7s%7s%7s%7s%7s%7s\n", "#", "Model", "piA", "piC", "piG", "piT", "rAC",
+               "rAG", "rAT", "rCG", "rCT", "rGT", "shape", "pinv");
+    tableLine(kUnderlineLastLine, 0);
+    for (uint32_t k = 0; k < e.numModels(); ++k) {
+        uint32_t row = 0, variant = 0;
+        decodeModelNum(e, k, &row, &variant);
+        const ModelTableRow &r = gModelTable[row];
+        const ModelFit &f = e.fits[k];
+        qel_printf("%4u %-10s", k + 1, modelNameForNum(e, k).c_str());
+        for (size_t i = 0; i < 4; ++i)
+            qel_printf("%7s", freqText(e, k, i).c_str());
+        // A rate in GT's class is 1; a rate tied to an earlier one repeats it.
+        std::string texts[6];
+        for (size_t i = 0; i < 6; ++i) {
+            const int32_t cls = r.substClass == 0 ? 0 : r.rateClass[i];
+            char buf[32];
+            if (cls == (r.substClass == 0 ? 0 : r.rateClass[5]))
+                std::snprintf(buf, sizeof buf, "(1)");
+            else if (r.substClass == 1)
+                std::snprintf(buf, sizeof buf, "%.3f", f.kappa);
+            else
+                std::snprintf(buf, sizeof buf, "%.3f", f.rates[i]);
+            texts[i] = buf;
+            for (size_t j = 0; j < i; ++j)
+                if (r.substClass != 0 && r.rateClass[j] == cls)
+                    texts[i] = texts[j];
+            qel_printf("%7s", texts[i].c_str());
+        }
+        if (!(variant & kVariantG))
+            qel_printf("%7s", "-");
+        else if (f.shape >= kShapeInfinite)
+            qel_printf("%7s", "inf");
+        else
+            qel_printf("%7.3f", f.shape);
+        if (variant & kVariantI)
+            qel_printf("%7.3f\n", f.pinv);
+        else
+            qel_printf("%7s\n", "-");
+    }
+}
+
+void showXicDetailsForOneTree(const EvalModData &e)
+{
+    for (size_t ci = 0; ci < e.criteria.size(); ++ci) {
+        const Xic c = e.criteria[ci];
+        const std::vector<double> &v = e.values[ci];
+        std::vector<uint32_t> order(v.size());
+        std::iota(order.begin(), order.end(), 0u);
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return v[a] < v[b]; });
+        const double best = v[order[0]];
+        std::vector<double> w(v.size());
+        double sum = 0.0;
+        for (size_t k = 0; k < v.size(); ++k)
+            sum += w[k] = std::exp(-0.5 * (v[k] - best));
+        qel_printf("\nModel selection results for %s:\n\n", xicName(c));
+        qel_printf("%68s", "delta");
+        if (c != Xic::kDT)
+            qel_printf("%12s%10s", xicName(c), "cumul");
+        qel_printf("\n%6s  %-10s%14s%8s%14s%14s", "#", "Model", "-lnL", "K", xicName(c), xicName(c));
+        if (c != Xic::kDT)
+            qel_printf("%12s%10s", "weight", "weight");
+        qel_printf("\n");
+        tableLine(kUnderlineLastLine, 0);
+        double cumul = 0.0;
+        for (uint32_t k : order) {
+            qel_printf("%6u  %-10s%14.*f%8u", k + 1, modelNameForNum(e, k).c_str(), kLnLDecimals, e.fits[k].lnL,
+                       e.fits[k].k);
+            if (c == Xic::kDT) {
+                qel_printf("%14.6f%14.6f\n", v[k], v[k] - best);
+                continue;
+            }
+            const double wk = w[k] / sum;
+            cumul += wk;
+            char text[32];
+            std::snprintf(text, sizeof text, wk >= 1e-4 || wk == 0.0 ? "%.4f" : "%.2e", wk);
+            qel_printf("%14.*f%14.*f%12s%10.4f\n", kLnLDecimals, v[k], kLnLDecimals, v[k] - best, text, cumul);
+        }
+    }
+}
+
+// Keeps the best value per tree and over all trees.
+void storeXic(EvalModData &e, size_t ci, uint32_t model, uint32_t tree, double value)
+{
+    e.values[ci][model] = value;
+    XicBest &t = e.perTree[tree][ci];
+    if (value < t.value) {
+        t.value = value;
+        t.model = model;
+        t.tree = tree;
+        t.fit = e.fits[model];
+    }
+    if (value < e.overall[ci].value)
+        e.overall[ci] = t;
+}
+
+char rateLetter(int32_t cls) { return static_cast<char>('a' + cls); }
+
+// The LSet command that sets a chosen model.
+void showLSetCmd(const EvalModData &e, size_t ci, bool apply, const SavedModelSettings &saved)
+{
+    const XicBest &b = e.overall[ci];
+    uint32_t row = 0, variant = 0;
+    decodeModelNum(e, b.model, &row, &variant);
+    const ModelTableRow &r = gModelTable[row];
+    const std::string name = modelNameForNum(e, b.model);
+    if (apply)
+        qel_printf("\nApplying command to set %s model chosen by %s:\n  %s", name.c_str(), xicName(e.criteria[ci]),
+                   "LSet");
+    else
+        qel_printf("\nCommand to set %s model chosen by %s would be:\n\n  %s", name.c_str(),
+                   xicName(e.criteria[ci]), "LSet");
+    const ModelFit &f = b.fit;
+    if (r.substClass == 2) {
+        std::string classes;
+        for (size_t i = 0; i < 6; ++i) {
+            classes += rateLetter(r.rateClass[i]);
+            if (i < 5)
+                classes += ' ';
+        }
+        qel_printf(" nst=6 rclass=(%s)", classes.c_str());
+        qel_printf(" rmatrix=(%.8g %.8g %.8g %.8g %.8g)", f.rates[0], f.rates[1], f.rates[2], f.rates[3],
+                   f.rates[4]);
+    } else {
+        qel_printf(" nst=%u", r.substClass + 1);
+        // The ti/tv ratio, which gives back the fitted model (kappa would not).
+        if (r.substClass == 1)
+            qel_printf(" tratio=%.8g", f.tratio);
+    }
+    if (r.unequalFreqs)
+        qel_printf(" basefreq=(%.8g %.8g %.8g)", f.freqs[0], f.freqs[1], f.freqs[2]);
+    else
+        qel_printf(" basefreq=equal");
+    if (variant & kVariantG)
+        qel_printf(" rates=gamma shape=%.8g", f.shape);
+    if (variant & kVariantI)
+        qel_printf(" pinv=%.8g", f.pinv);
+    qel_printf(";\n");
+    if (apply) {
+        // Only the model changes; the user's other settings come back.
+        ml = saved.ml;
+        applyModelFit(row, variant, f);
+    }
+}
+
+struct AutoModelRun {
+    EvalModData e;
+    SavedModelSettings saved;
+    std::vector<uint32_t> trees;
+    int lsetCriterion = -1;  // index into e.criteria
+};
+
+int autoModelThreadProc(void *arg)
+{
+    AutoModelRun &run = *static_cast<AutoModelRun *>(arg);
+    EvalModData &e = run.e;
+    TimeMark start{}, stop{};
+    setTimeMark(&start);
+    if (prepareData(kPrepLikelihood, 0, false) != 0)
+        return 1;
+    e.n = 0;
+    for (uint32_t c = 0; c < e.d->nchar; ++c)
+        e.n += (e.d->status[c] & kCharExcluded) ? 0 : 1;
+    TreeHandle tree(createSearchTree(e.d));
+    if (!tree)
+        return 1;
+    for (size_t t = 0; t < run.trees.size(); ++t) {
+        if (getTree(getActiveTreeBuffer(), run.trees[t] + 1, tree.get()) != 0)
+            return 1;
+        qel_printf("\nEvaluating models for tree %u:\n", run.trees[t] + 1);
+        if (const int s = evaluateEvalModData(e, tree.get(), static_cast<uint32_t>(t), false); s != 0)
+            return s;
+    }
+    if (run.trees.size() > 1) {
+        qel_printf("\nSummary of best scores for each tree:\n\n%6s", "");
+        for (Xic c : e.criteria)
+            qel_printf("    ---------- %4s ---------- ", xicName(c));
+        qel_printf("\n%6s", "Tree");
+        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+            qel_printf("%6s %-10s%14s", "#", "Model", "Score ");
+        qel_printf("\n");
+        tableLine(kUnderlineLastLine, 0);
+        for (size_t t = 0; t < run.trees.size(); ++t) {
+            qel_printf("%6u", run.trees[t] + 1);
+            for (size_t ci = 0; ci < e.criteria.size(); ++ci) {
+                const XicBest &b = e.perTree[t][ci];
+                char value[32];
+                std::snprintf(value, sizeof value, "%.*f", e.criteria[ci] == Xic::kDT ? 6 : kLnLDecimals, b.value);
+                qel_printf("%6u %-10s%13s%c", b.model + 1, modelNameForNum(e, b.model).c_str(), value,
+                           b.value == e.overall[ci].value ? '*' : ' ');
+            }
+            qel_printf("\n");
+        }
+        qel_printf("\n   * = best score over all trees\n");
+    }
+    for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+        if (static_cast<int>(ci) != run.lsetCriterion)
+            showLSetCmd(e, ci, false, run.saved);
+    if (run.lsetCriterion >= 0)
+        showLSetCmd(e, static_cast<size_t>(run.lsetCriterion), true, run.saved);
+    setTimeMark(&stop);
+    qel_printf("\n");
+    showTimeUsed(&start, &stop, 0, " for model selection");
+    return 0;
+}
+
+}  // namespace
+
+std::vector<double> branchLengths(const Tree *tree)
+{
+    std::vector<double> v;
+    std::vector<const TreeNode *> stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *n = stack.back();
+        stack.pop_back();
+        for (const TreeNode *c = n->firstChild; c != nullptr; c = c->nextSib) {
+            if (!(n == tree->root && n->index < 0 && n->firstChild->nextSib == nullptr))
+                v.push_back(c->edge.brlen);
+            stack.push_back(c);
+        }
+    }
+    return v;
+}
+
+std::span<const uint32_t> modelSetRows(int32_t modelset)
+{
+    switch (modelset) {
+    case kModelSetJ3: return kSetJ3;
+    case kModelSetJ5: return kSetJ5;
+    case kModelSetJ7: return kSetJ7;
+    case kModelSetGTR: return kSetGTR;
+    default: return kSetJ11;
+    }
+}
+
+const char *xicName(Xic c)
+{
+    switch (c) {
+    case Xic::kAIC: return "AIC";
+    case Xic::kAICc: return "AICc";
+    case Xic::kBIC: return "BIC";
+    case Xic::kDT: return "DT";
+    }
+    return "";
+}
+
+int createEvalModData(EvalModData &e, int32_t modelset, bool aic, bool aicc, bool bic, bool dt, int lsetCriterion,
+                      uint32_t ntrees, bool estimateFreqs)
+{
+    const std::span<const uint32_t> rows = modelSetRows(modelset);
+    e.rows.assign(rows.begin(), rows.end());
+    e.variants.clear();
+    const uint8_t wanted[4] = {autoMod.equalRates, autoMod.invarSites, autoMod.gammaRates, autoMod.IplusG};
+    for (uint32_t v = 0; v < 4; ++v)
+        if (wanted[v])
+            e.variants.push_back(v);
+    if (e.variants.empty()) {
+        qel_errorMsg(0, "You must request at least one among-site-rate specifier from {equalRates, gammaRates, "
+                        "invarSites, gPlusI}.\tYou may request any combination of these options, but at least one "
+                        "of them must be chosen.");
+        return 1;
+    }
+    const bool want[4] = {aic, aicc, bic, dt};
+    e.criteria.clear();
+    e.dtIndex = -1;
+    for (int c = 0; c < 4; ++c)
+        if (want[c] || c == lsetCriterion) {
+            if (c == 3)
+                e.dtIndex = static_cast<int>(e.criteria.size());
+            e.criteria.push_back(static_cast<Xic>(c));
+        }
+    if (e.criteria.empty()) {
+        qel_errorMsg(0, "You must request at least one information criterion from {AIC, AICc, BIC, DT}.\t You may "
+                        "request any combination of these options, but at least one of them must be chosen.");
+        return 1;
+    }
+    e.estimateFreqs = estimateFreqs;
+    e.perTree.assign(ntrees, std::vector<XicBest>(e.criteria.size()));
+    e.overall.assign(e.criteria.size(), XicBest{});
+    return 0;
+}
+
+void decodeModelNum(const EvalModData &e, uint32_t number, uint32_t *row, uint32_t *variant)
+{
+    const auto nv = static_cast<uint32_t>(e.variants.size());
+    *row = e.rows[number / nv];
+    *variant = e.variants[number % nv];
+}
+
+std::string modelNameForNum(const EvalModData &e, uint32_t number)
+{
+    uint32_t row = 0, variant = 0;
+    decodeModelNum(e, number, &row, &variant);
+    std::string name = gModelTable[row].name;
+    if (variant & kVariantI)
+        name += "+I";
+    if (variant & kVariantG)
+        name += "+G";
+    return name;
+}
+
+namespace {
+
+void setRateClasses(const int32_t classes[6])
+{
+    int32_t *dst[] = {&ml.cAC, &ml.cAG, &ml.cAT, &ml.cCG, &ml.cCT, &ml.cGT};
+    for (size_t i = 0; i < 6; ++i)
+        *dst[i] = classes[i];
+}
+
+void storeSettings()
+{
+    ml.modelName[0] = '\0';
+    storeCurrentModel("", activeDataInfo(), false);
+    invalidateMLprep();
+}
+
+}  // namespace
+
+uint32_t setModelSettingsFromTable(const EvalModData &e, uint32_t number)
+{
+    uint32_t row = 0, variant = 0;
+    decodeModelNum(e, number, &row, &variant);
+    const ModelTableRow &r = gModelTable[row];
+    ml.NST = static_cast<int32_t>(r.substClass);  // the keyword positions of 1, 2 and 6
+    ml.estTratio = r.substClass == 1;
+    ml.estRmatrix = r.substClass == 2;
+    setRateClasses(r.rateClass);
+    ml.rAC = ml.rAG = ml.rAT = ml.rCG = ml.rCT = ml.rGT = 1.0;
+    ml.baseFreqMode = !r.unequalFreqs ? kFreqEqual : e.estimateFreqs ? kFreqEstimate : kFreqEmpirical;
+    ml.rates = (variant & kVariantG) ? 1 : 0;
+    ml.estGammaShape = (variant & kVariantG) != 0;
+    ml.ncat = static_cast<int32_t>(e.ncat);
+    ml.estPInvar = (variant & kVariantI) != 0;
+    ml.userPInvar = 0.0;
+    ml.estSiteRates = 0;
+    ml.userBrLens = e.fixedLengths;
+    ml.estRateScaler = e.fixedLengths;
+    ml.modelPartition = nullptr;
+    storeSettings();
+    return substParams(r) + ((variant & kVariantI) ? 1 : 0) + ((variant & kVariantG) ? 1 : 0) +
+           (r.unequalFreqs ? 3 : 0);
+}
+
+void applyModelFit(uint32_t row, uint32_t variant, const ModelFit &f)
+{
+    const ModelTableRow &r = gModelTable[row];
+    ml.NST = static_cast<int32_t>(r.substClass);
+    ml.estTratio = 0;
+    ml.estRmatrix = 0;
+    setRateClasses(r.rateClass);
+    ml.rAC = f.rates[0];
+    ml.rAG = f.rates[1];
+    ml.rAT = f.rates[2];
+    ml.rCG = f.rates[3];
+    ml.rCT = f.rates[4];
+    ml.rGT = 1.0;
+    ml.userTratio = f.tratio;
+    if (r.unequalFreqs) {
+        ml.baseFreqMode = kFreqUser;
+        std::copy(f.freqs, f.freqs + 4, ml.userBaseFreqs);
+    } else {
+        ml.baseFreqMode = kFreqEqual;
+    }
+    ml.rates = (variant & kVariantG) ? 1 : 0;
+    ml.estGammaShape = 0;
+    ml.userGammaShape = f.shape;
+    ml.estPInvar = 0;
+    ml.userPInvar = (variant & kVariantI) ? f.pinv : 0.0;
+    ml.estSiteRates = 0;
+    storeSettings();
+}
+
+std::vector<double> calcDTForTree(const EvalModData &e)
+{
+    const uint32_t m = e.numModels();
+    std::vector<double> bic(m), w(m), dt(m, 0.0);
+    double least = std::numeric_limits<double>::max();
+    for (uint32_t i = 0; i < m; ++i)
+        least = std::min(least, bic[i] = calcBIC(e.fits[i].k, e.fits[i].lnL, e.n));
+    double W = 0.0;
+    for (uint32_t i = 0; i < m; ++i)
+        W += w[i] = std::exp(-0.5 * (bic[i] - least));
+    for (uint32_t i = 0; i < m; ++i) {
+        double sum = 0.0;
+        for (uint32_t j = 0; j < m; ++j) {
+            if (j == i)
+                continue;
+            const std::vector<double> &a = e.fits[i].brlens, &b = e.fits[j].brlens;
+            double ss = 0.0;
+            for (size_t k = 0; k < a.size() && k < b.size(); ++k)
+                ss += (a[k] - b[k]) * (a[k] - b[k]);
+            sum += std::sqrt(ss) * w[j];
+        }
+        dt[i] = sum / W;
+    }
+    return dt;
+}
+
+int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, bool quiet)
+{
+    const uint32_t nm = e.numModels();
+    e.fits.assign(nm, ModelFit{});
+    e.values.assign(e.criteria.size(), std::vector<double>(nm, 0.0));
+    TreeHandle start(createSearchTree(e.d)), work(createSearchTree(e.d));
+    if (!start || !work || copyTree(source, start.get()) != 0)
+        return 1;
+    const bool withLengths = e.dtIndex >= 0;
+    const uint32_t branches = static_cast<uint32_t>(branchLengths(source).size()) + (e.penTopology ? 1 : 0);
+
+    // The JC fit gives every model its starting branch lengths; it is model
+    // 0 itself only when equal rates is the first variant.
+    ModelFit jc;
+    if (!e.fixedLengths) {
+        EvalModData jcOnly = e;
+        jcOnly.variants.assign(1, kVariantEqual);
+        jcOnly.rows.assign(1, 0);
+        setModelSettingsFromTable(jcOnly, 0);
+        if (prepareData(kPrepLikelihood, 0, false) != 0)
+            return 1;
+        const double lnL = calcTreeLikelihood(start.get(), kNoLScore);
+        if (lnL >= kNoLScore)
+            return getAbortedStatus() != 0 ? 2 : 1;
+        jc = currentFit(lnL, start.get(), withLengths);
+    }
+    if (e.showScores && !quiet)
+        showModelScoresHeading(e);
+    const bool guard = std::count_if(e.variants.begin(), e.variants.end(), [](uint32_t v) { return v != 0; }) == 3;
+    for (uint32_t k = 0; k < nm; ++k) {
+        uint32_t row = 0, variant = 0;
+        decodeModelNum(e, k, &row, &variant);
+        const uint32_t kSubst = setModelSettingsFromTable(e, k);
+        ModelFit f;
+        if (k == 0 && row == 0 && variant == kVariantEqual && !e.fixedLengths) {
+            f = jc;
+        } else {
+            if (copyTree(start.get(), work.get()) != 0 || prepareData(kPrepLikelihood, 0, false) != 0)
+                return 1;
+            // With the guard below, the +I and +G fits of the model are the
+            // gamma-only and invariable-sites-only basins that the engine
+            // would otherwise search again: one joint start suffices.
+            setSingleStartParamEst(guard && variant == kVariantIG);
+            const double lnL = calcTreeLikelihood(work.get(), kNoLScore);
+            setSingleStartParamEst(false);
+            if (lnL >= kNoLScore)
+                return getAbortedStatus() != 0 ? 2 : 1;
+            f = currentFit(lnL, work.get(), withLengths);
+        }
+        if (guard && variant == kVariantIG) {
+            // +I+G can always do as well as +I or +G alone; a fit that stopped
+            // above them takes the better of the two.
+            const ModelFit &fi = e.fits[k - 2], &fg = e.fits[k - 1];
+            if (f.lnL > fi.lnL || f.lnL > fg.lnL) {
+                if (fg.lnL > fi.lnL) {
+                    f = fi;
+                    f.shape = kShapeInfinite;
+                } else {
+                    f = fg;
+                    f.pinv = 0.0;
+                }
+            }
+        }
+        f.kSubst = kSubst;
+        f.k = kSubst + branches;
+        e.fits[k] = f;
+        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+            if (e.criteria[ci] != Xic::kDT)
+                storeXic(e, ci, k, treeIndex, xicValue(e.criteria[ci], f.k, f.lnL, e.n));
+        if (incrementProgressValue(e.progress) == kProgressAborted || getAbortedStatus() != 0)
+            return 2;
+        if (e.showScores && !quiet) {
+            qel_printf("%6u  %-10s%14.*f%8u%8u", k + 1, modelNameForNum(e, k).c_str(), kLnLDecimals, f.lnL, f.kSubst,
+                       f.k);
+            for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+                if (e.criteria[ci] != Xic::kDT)
+                    qel_printf("%14.*f", kLnLDecimals, e.values[ci][k]);
+            qel_printf("\n");
+        }
+    }
+    if (e.dtIndex >= 0) {
+        const std::vector<double> dt = calcDTForTree(e);
+        for (uint32_t k = 0; k < nm; ++k)
+            storeXic(e, static_cast<size_t>(e.dtIndex), k, treeIndex, dt[k]);
+    }
+    if (quiet)
+        return 0;
+    if (e.showParamEst)
+        showParamEstimates(e);
+    showXicDetailsForOneTree(e);
+    return 0;
+}
+
+SavedModelSettings saveModelSettings() { return SavedModelSettings{ml}; }
+
+void restoreModelSettings(const SavedModelSettings &s)
+{
+    ml = s.ml;
+    storeSettings();
+}
+
+int doAutoModelCmd()
+{
+    DataInfo *d = activeDataInfo();
+    TreeBuffer *buf = getActiveTreeBuffer();
+    const uint32_t inMemory = numTreesInBuffer(buf);
+    if (inMemory == 0) {
+        qel_errorMsg(0, "One or more trees must be in memory prior to automated model selection or partitioning.\tAs "
+                        "long as the tree is reasonable for the data, model selection using the methods available "
+                        "here does not depend strongly on the specific topology; a common method for getting a base "
+                        "tree is neighbor-joining with either LogDet or Jukes-Cantor distances.");
+        return 1;
+    }
+    if (d == nullptr || d->nchar == 0) {
+        qel_errorMsg(0, "No character data are available.");
+        return 1;
+    }
+    const bool rooted = areTreesRooted(buf);
+    if (checkMinTaxa(d, rooted ? 2 : 3, "Automated model-selection for ", rooted ? "rooted tree(s) " : "unrooted tree(s) "))
+        return 1;
+    SetHandle listSet(allocSet(inMemory));
+    if (!listSet || getTreeList(listSet.get(), true, false) != 0)
+        return 1;
+    if (getCmdParams(OptionSet::kAutoModel, ";", nullptr) <= 0)
+        return 1;
+    AutoModelRun run;
+    for (uint32_t k = 0; k < inMemory; ++k)
+        if (isSetMember(listSet.get(), k))
+            run.trees.push_back(k);
+    if (run.trees.empty())
+        run.trees.push_back(0);
+    const int lsetCriterion = lsetCriterionOf(autoMod.lset);
+    run.e.d = d;
+    if (createEvalModData(run.e, autoMod.modelset, autoMod.AIC, autoMod.AICc, autoMod.BIC, autoMod.DT, lsetCriterion,
+                          static_cast<uint32_t>(run.trees.size()), autoMod.stateFreq == 0) != 0)
+        return 1;
+    for (size_t ci = 0; ci < run.e.criteria.size(); ++ci)
+        if (static_cast<int>(run.e.criteria[ci]) == lsetCriterion)
+            run.lsetCriterion = static_cast<int>(ci);
+    run.e.penTopology = autoMod.penTopology != 0;
+    run.e.showScores = autoMod.showModelScores != 0;
+    run.e.showParamEst = autoMod.showParamEst != 0;
+    run.e.ncat = static_cast<uint32_t>(std::max(ml.ncat, 2));
+    run.saved = saveModelSettings();
+    const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
+    run.e.progress = createProgressWindow(static_cast<uint32_t>(run.trees.size() * run.e.numModels()), 0,
+                                          "Automated model selection...");
+    setStatusText("Doing automated model selection...");
+    const int status = runSecondaryThread(autoModelThreadProc, &run);
+    run.e.progress = destroyProgressWindow(run.e.progress);
+    clearStatusText();
+    if (status != 0 || run.lsetCriterion < 0)
+        restoreModelSettings(run.saved);
+    restoreOriginalOptCrit(oldCriterion);
+    return status;
+}
