@@ -219,8 +219,10 @@ BENCHMARK(BM_InitializeML)->Args({150, 2000})->Unit(benchmark::kMillisecond);
 // The whole scoring of a fixed tree under GTR+G4 with the rates, the shape
 // and every branch length estimated from the factory starts (parsimony
 // lengths and starting values), as `iqtree2 -s a.phy -te t.nwk -m GTR+F+G4
-// -nt 1` does, on range(2) likelihood threads; the tree's lengths are reset
-// before every run. The -ln L reached is reported as a counter.
+// -nt 1` does, on range(2) likelihood threads, in the factory single
+// precision (range(3) 1) or in double (0); the tree's lengths are reset
+// before every run. The -ln L reached and the number of likelihood
+// evaluations (edges and whole trees) are reported as counters.
 void BM_GTRGammaOnFixedTree(benchmark::State &state)
 {
     FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
@@ -229,6 +231,7 @@ void BM_GTRGammaOnFixedTree(benchmark::State &state)
         ml.praxisTol = 1e-4;
         ml.brentT = 1e-10;
         ml.nthreads = static_cast<int32_t>(state.range(2));
+        ml.precision = static_cast<int32_t>(state.range(3));
     });
     if (!f.ok)
         state.SkipWithError("initializeML failed");
@@ -239,8 +242,15 @@ void BM_GTRGammaOnFixedTree(benchmark::State &state)
     }
     // The counter shows thousands: the part beyond -167,000 keeps the digits.
     state.counters["lnL_plus_167000"] = lnL + 167000.0;
+    state.counters["evals"] = numLikeFxnEvals();
 }
-BENCHMARK(BM_GTRGammaOnFixedTree)->Args({150, 2000, 1})->Args({150, 2000, 2})->UseRealTime()->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_GTRGammaOnFixedTree)
+    ->Args({150, 2000, 1, 1})
+    ->Args({150, 2000, 2, 1})
+    ->Args({150, 2000, 1, 0})
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1);
 
 // Whole-tree evaluations at fixed branch lengths and parameters (GTR+G4):
 // every CLA made afresh and the tree's -ln L taken, as a peer evaluating a

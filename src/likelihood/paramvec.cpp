@@ -595,6 +595,76 @@ int storeParamValues(ParamVector &v, const double *x, bool log)
     return 0;
 }
 
+namespace {
+
+// The parameters optimised with the branch lengths held (the pass limit is
+// 0 for the duration, so every trial is one whole-tree evaluation); coarse
+// in the first round, then to the set tolerance.
+double optimizeAtFixedLengths(ParamVector &v, Objective &o, uint32_t n, bool coarse)
+{
+    ActiveML &a = *getActiveML();
+    const uint32_t P = a.maxPass;
+    a.maxPass = 0;
+    double best;
+    if (n == 1) {
+        double x = v.values[0], trial = v.values[0];
+        trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
+        best = minimizeBrent1D(calcLGivenParamVect, &o, &x, v.values[0], trial, a.brentEps, a.brentT, 10.0, nullptr);
+        v.values[0] = x;
+    } else if (v.praxis) {
+        best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, coarse ? 0.01 : a.praxisTol, 1.0, nullptr);
+    } else {
+        best = runLBFGS(v, o, 0);
+    }
+    a.maxPass = P;
+    return best;
+}
+
+// Lengths from no previous score, or from the score the parameter step
+// reached with them (so that a pass that gains nothing ends at once).
+double lengthPasses(Tree *tree, double start)
+{
+    ModelGroup *g = activeModelGroup();
+    releaseAllCLAs(tree, g);
+    return optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, start);
+}
+
+// Model parameters and free branch lengths in alternation: a parameter step
+// at fixed lengths, then length passes for the parameters reached, round
+// after round until a round gains less than the pass tolerance (at most the
+// pass limit of rounds). Optimising the lengths inside every trial of the
+// parameters costs at least one pass per trial; the rounds reach the same
+// optimum with a handful of passes in all.
+double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
+{
+    ActiveML &a = *getActiveML();
+    if (storeParamVector(v, false) != 0) {
+        setAbortedStatus(static_cast<uint32_t>(-1));
+        return kNoLScore;
+    }
+    double score = lengthPasses(o.tree, kNoLScore);
+    for (uint32_t round = 1; round <= a.maxPass; ++round) {
+        if (did_calcLWithParamEst_abort(score))
+            return 0.0;
+        const double reached = optimizeAtFixedLengths(v, o, n, round == 1);
+        if (did_calcLWithParamEst_abort(reached))
+            return 0.0;
+        // The last trial need not have been the best point.
+        if (storeParamVector(v, false) != 0) {
+            setAbortedStatus(static_cast<uint32_t>(-1));
+            return kNoLScore;
+        }
+        const double next = lengthPasses(o.tree, reached);
+        const double gain = score - next;
+        score = std::min(score, next);
+        if (gain < score * a.toler)
+            break;
+    }
+    return score;
+}
+
+}  // namespace
+
 double optimizeParams(ParamVector &v, Tree *tree)
 {
     Objective o{&v, tree, 0};
@@ -606,6 +676,8 @@ double optimizeParams(ParamVector &v, Tree *tree)
     const uint32_t n = v.modelCount + v.trailing;
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
+    if (!clockModelInEffect() && !usingFixedMLBranchLengths() && !(a.flags & kAMLJointBrLens) && a.maxPass > 0)
+        return optimizeInRounds(v, o, n);
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
         trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
