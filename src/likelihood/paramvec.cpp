@@ -184,9 +184,28 @@ double rateMatrixSetter(double *x, Model *m, int mode, bool log)
     ModelEngineData &e = *modelEngine(m);
     double c[k];
     if (mode == kParamStart) {
+        double R[k];
+        std::fill(R, R + k, 1.0);
+        const bool mlDist = getActiveML() && (getActiveML()->flags & kAMLDoingMLDist);
+        if (m->nstates == 4 && !arbitraryStarts() && !mlDist && gParamTree != nullptr) {
+            // The parsimony estimate; pooled classes share the mean of theirs.
+            double six[k];
+            approxSubstPattern_Dna(m, rogersPairCounts(), false, six);
+            if (pooled) {
+                double sum[k] = {}, members[k] = {};
+                for (uint32_t i = 0; i < k; ++i) {
+                    sum[m->poolMap[i]] += six[i];
+                    members[m->poolMap[i]] += 1.0;
+                }
+                for (uint32_t p = 0; p < pools; ++p)
+                    R[p] = members[p] > 0.0 ? sum[p] / members[p] : 1.0;
+            } else {
+                std::copy(six, six + k, R);
+            }
+        }
         double sum = 0;
         for (uint32_t i = 0; i < pools; ++i)
-            c[i] = sum += 1.0;
+            c[i] = sum += R[i];
         for (uint32_t i = 0; i + 1 < pools; ++i)
             x[i] = std::asin(std::sqrt(std::clamp((c[i] / c[i + 1] - 0.001) / 0.998, 0.0, 1.0)));
         return 0;
