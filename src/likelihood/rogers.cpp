@@ -201,9 +201,58 @@ double negBinomLike(const double *x, void *arg)
     return -lnL;
 }
 
+// Change counts along N branches under equal rates within each of the
+// gamma categories: a count of k has probability sum over categories of
+// w (1 - p)^k p^(N - k), p the chance that a branch of the category shows
+// no change under the Jukes-Cantor model.
+struct YangKumarData {
+    const std::vector<double> *hist;
+    double mean;
+    double branches;
+    uint32_t ncat;
+};
+
+double yangKumarLike(const double *x, void *arg)
+{
+    const auto *d = static_cast<const YangKumarData *>(arg);
+    const double alpha = std::min(std::exp(*x), 500.0);
+    std::vector<double> rates(d->ncat), probs(d->ncat);
+    discretizeGammaDistrib(d->ncat, false, rates.data(), probs.data(), nullptr, alpha, 0.0);
+    const double N = d->branches;
+    double lnL = 0.0;
+    for (size_t k = 0; k < d->hist->size(); ++k) {
+        const double h = (*d->hist)[k];
+        if (h == 0.0)
+            continue;
+        double like = 0.0;
+        for (uint32_t c = 0; c < d->ncat; ++c) {
+            const double p = 0.25 + 0.75 * std::exp(-4.0 / 3.0 * rates[c] * d->mean / N);
+            like += probs[c] * std::pow(1.0 - p, static_cast<double>(k)) * std::pow(p, N - static_cast<double>(k));
+        }
+        lnL += h * std::log(std::max(like, 1e-300));
+    }
+    return -lnL;
+}
+
+uint32_t countBranches(const Tree *tree)
+{
+    uint32_t n = 0;
+    for (const TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root))
+        ++n;
+    return n;
+}
+
+void printShapeLine(const char *label, double alpha)
+{
+    if (alpha < 500.0)
+        qel_printf("   %s = %f\n", label, alpha);
+    else
+        qel_printf("   %s = infinity\n", label);
+}
+
 }  // namespace
 
-double approxGammaShape(Tree *tree, ModelGroup *g, Model *, bool print)
+double approxGammaShape(Tree *tree, ModelGroup *g, Model *m, bool print)
 {
     std::vector<StateSets> sets;
     std::vector<uint32_t> counts;
@@ -247,12 +296,17 @@ double approxGammaShape(Tree *tree, ModelGroup *g, Model *, bool print)
     if (status == MinStatus::kAborted)
         return 0.0;
     const double alpha = std::min(std::exp(x), 500.0);
-    if (print) {
-        if (alpha < 500.0)
-            qel_printf("   negative binomial = %f\n", alpha);
-        else
-            qel_printf("   negative binomial = infinity\n");
-    }
+    if (!print)
+        return alpha;
+    printShapeLine("negative binomial", alpha);
+    YangKumarData yk{&hist, mean, static_cast<double>(countBranches(tree)),
+                     m != nullptr && m->ncat > 1 ? m->ncat : 4};
+    double y = std::log(alpha);
+    minimizeBrent1D(yangKumarLike, &yk, &y, y, std::log(0.75 * alpha), 0.0,
+                    getActiveML() ? getActiveML()->brentT : 1e-10, 10.0, &status);
+    if (status == MinStatus::kAborted)
+        return 0.0;
+    printShapeLine("Yang-Kumar       ", std::min(std::exp(y), 500.0));
     return alpha;
 }
 
