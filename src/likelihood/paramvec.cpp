@@ -12,6 +12,7 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/clocktimes.h"
 #include "likelihood/clapool.h"
+#include "likelihood/likeops.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
@@ -396,6 +397,43 @@ double siteRatesSetter(double *x, Model *m, int mode, bool log)
     }
 }
 
+// Branch lengths optimised with the parameters (blopt multiDim): one value
+// per edge of the visit sequence, its log under the branch-length
+// transform, else the length itself within the length bounds.
+bool jointBranchLengths()
+{
+    return getActiveML() && (getActiveML()->flags & kAMLJointBrLens) && !clockModelInEffect() &&
+           !usingFixedMLBranchLengths();
+}
+
+double branchLengthSetter(double *x, Model *, int mode, bool log)
+{
+    const ActiveML &a = *getActiveML();
+    const bool logScale = (a.flags & kAMLBrLenTransform) != 0;
+    const auto &edges = mlVisitSequence();
+    const double lo = std::max(a.minBrlen, 0.0), hi = a.maxBrlen > 0.0 ? a.maxBrlen : 10.0;
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        if (!logScale)
+            std::fill(x, x + edges.size(), mode == kParamLower ? lo : hi);
+        return 0;
+    case kParamStart:
+        for (size_t i = 0; i < edges.size(); ++i)
+            x[i] = logScale ? std::log(std::max(edges[i]->edge.brlen, 1e-10)) : edges[i]->edge.brlen;
+        return 0;
+    case kParamStore:
+        for (size_t i = 0; i < edges.size(); ++i) {
+            edges[i]->edge.brlen = std::clamp(logScale ? std::exp(x[i]) : x[i], lo, hi);
+            if (log)
+                qel_printf("%g ", edges[i]->edge.brlen);
+        }
+        return 0;
+    default:
+        return 0;
+    }
+}
+
 bool estimatesSiteRates(const Model *m)
 {
     return m->estSiteRates && m->rateInfo != nullptr && (m->rateInfo->flags & kRatesSiteSpecific) &&
@@ -452,13 +490,35 @@ double calcLGivenParamVect(const double *x, void *arg)
     if (log)
         qel_printf("\n");
     ModelGroup *g = activeModelGroup();
-    if (usingFixedMLBranchLengths() || clockModelInEffect() || getActiveML()->maxPass == 0)
+    if (usingFixedMLBranchLengths() || clockModelInEffect() || jointBranchLengths() || getActiveML()->maxPass == 0)
         return calcLForCurBranchLens(o->tree, false);
     releaseAllCLAs(o->tree, g);
     return optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
 }
 
 double plainObjective(double *x, void *arg) { return calcLGivenParamVect(x, arg); }
+
+// d(-ln L)/dx of every branch length in the vector at x, by the derivative
+// kernel on each edge (times the length under the log transform).
+void branchLengthGradient(ParamVector &v, const double *x, double *grad, Tree *t)
+{
+    ModelGroup *g = activeModelGroup();
+    const bool logScale = (getActiveML()->flags & kAMLBrLenTransform) != 0;
+    if (storeParamValues(v, x, false) != 0)
+        return;
+    releaseAllCLAs(t, g);
+    const auto &edges = mlVisitSequence();
+    for (size_t i = 0; i < edges.size() && i < v.trailing; ++i) {
+        TreeNode *e = edges[i];
+        grad[i] = 0.0;
+        if (updateCLforEdge(e, g) != 0)
+            break;
+        const double d1 = evaluateEdge(e, g, kLikModeD1).d1;
+        grad[i] = logScale ? d1 * e->edge.brlen : d1;
+        releasePreorderCLAs(g, e, true);
+    }
+    releaseAllCLAs(t, g);
+}
 
 double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
 {
@@ -476,7 +536,10 @@ double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
     for (uint32_t i = 0; i < t->maxNodes; ++i)
         lengths[i] = t->nodes[i].edge.brlen;
     AbortPoll poll;
-    for (int32_t i = 0; i < n; ++i) {
+    // Branch lengths in the vector have their derivatives from the kernel.
+    const bool joint = jointBranchLengths() && o->v->trailing != 0;
+    const int32_t numeric = joint ? static_cast<int32_t>(o->v->modelCount) : n;
+    for (int32_t i = 0; i < numeric; ++i) {
         if (i > 0)
             for (uint32_t k = 0; k < t->maxNodes; ++k)
                 t->nodes[k].edge.brlen = lengths[k];
@@ -484,6 +547,8 @@ double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
         if (poll.stop())
             break;
     }
+    if (joint && !poll.stop())
+        branchLengthGradient(*o->v, d->x, d->g + o->v->modelCount, t);
     a.maxPass = savedPasses;
     return f;
 }
@@ -559,6 +624,11 @@ int createParamVector(ParamVector &v)
     // Under a clock the branch lengths are not free: node ages take their
     // place in the vector.
     const bool clock = clockModelInEffect() && !usingFixedMLBranchLengths();
+    if (jointBranchLengths() && !mlVisitSequence().empty()) {
+        const auto edges = static_cast<uint32_t>(mlVisitSequence().size());
+        addEntry(v, "Branch lengths", nullptr, edges, branchLengthSetter);
+        v.trailing = edges;
+    }
     if (clock) {
         Tree *t = getActiveTreeForML();
         const uint32_t times = numClockParams(t);
@@ -705,7 +775,7 @@ double optimizeParams(ParamVector &v, Tree *tree)
         v.values[0] = x;
         return best;
     }
-    if (!clockModelInEffect()) {
+    if (!clockModelInEffect() && !(a.flags & kAMLJointBrLens)) {
         // A coarse pass near the optimum before the precise one.
         const uint32_t P = a.maxPass;
         AbortPoll poll;

@@ -189,6 +189,32 @@ TEST_F(ParamVecTest, ParameterStepsHoldTheBranchLengths)
     EXPECT_NEAR(score(), estimated, 1e-3);
 }
 
+// blopt multiDim: the branch lengths join the parameters in the vector,
+// their gradient from the derivative kernel; raw within their bounds or in
+// logs, with a parameter or alone, the optimum is the one-dimensional one.
+// (A pass limit of 0 keeps the closing length passes from polishing it.)
+TEST_F(ParamVecTest, BranchLengthsInTheVectorReachTheOneDimensionalOptimum)
+{
+    loadExample(0, 300);
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.estTratio = 1;
+    ml.rates = 0;
+    const double oneDim = score();
+    const double tratio = model()->prevTratio;
+    ml.blopt = static_cast<int32_t>(kBloptMultiDim);
+    ml.optimizer = static_cast<int32_t>(kOptimizerLBFGS);
+    ml.maxPass = 0;
+    EXPECT_NEAR(score(), oneDim, 0.01);
+    ml.blTransform = 1;
+    EXPECT_NEAR(score(), oneDim, 0.01);
+    ml.estTratio = 0;
+    ml.userTratio = tratio;
+    ml.blTransform = 0;
+    const double lengthsOnly = score();
+    EXPECT_EQ(getActiveML()->flags & kAMLJointBrLens, kAMLJointBrLens);
+    EXPECT_NEAR(lengthsOnly, oneDim, 0.01);
+}
+
 TEST_F(ParamVecTest, OneScalarByBrentAndStartsDoNotMatter)
 {
     loadExample();
