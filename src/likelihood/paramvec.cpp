@@ -28,7 +28,12 @@
 namespace {
 
 bool usingLBFGS() { return getActiveML() && (getActiveML()->flags & kAMLLbfgsParams) == kAMLLbfgsParams; }
-bool arbitraryStarts() { return getActiveML() && (getActiveML()->flags & kAMLNotParsStartVals); }
+// Fixed starting values: asked for, or ML distances (one pair has too few
+// sites for the parsimony estimates).
+bool arbitraryStarts()
+{
+    return getActiveML() && (getActiveML()->flags & (kAMLNotParsStartVals | kAMLDoingMLDist)) != 0;
+}
 
 // The L-BFGS-B memory: the setting, or 5 when it names none (a memory of
 // 0 corrections is no quasi-Newton method at all).
@@ -187,8 +192,7 @@ double rateMatrixSetter(double *x, Model *m, int mode, bool log)
     if (mode == kParamStart) {
         double R[k];
         std::fill(R, R + k, 1.0);
-        const bool mlDist = getActiveML() && (getActiveML()->flags & kAMLDoingMLDist);
-        if (m->nstates == 4 && !arbitraryStarts() && !mlDist && gParamTree != nullptr) {
+        if (m->nstates == 4 && !arbitraryStarts() && gParamTree != nullptr) {
             // The parsimony estimate; pooled classes share the mean of theirs.
             double six[k];
             approxSubstPattern_Dna(m, rogersPairCounts(), false, six);
@@ -434,6 +438,27 @@ double branchLengthSetter(double *x, Model *, int mode, bool log)
     }
 }
 
+// The pair's distance in the ML-distance form.
+double mlDistanceSetter(double *x, Model *, int mode, bool log)
+{
+    ActiveML &a = *getActiveML();
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        return 0;
+    case kParamStart:
+        x[0] = std::log(a.curMLDist > 0.0 ? a.curMLDist : 0.1);
+        return 0;
+    case kParamStore:
+        a.curMLDist = std::exp(x[0]);
+        if (log)
+            qel_printf("%g ", a.curMLDist);
+        return 0;
+    default:
+        return x[0] + 0.1;
+    }
+}
+
 bool estimatesSiteRates(const Model *m)
 {
     return m->estSiteRates && m->rateInfo != nullptr && (m->rateInfo->flags & kRatesSiteSpecific) &&
@@ -553,9 +578,9 @@ double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
     return f;
 }
 
-double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
+// L-BFGS-B over the vector within its setters' bounds.
+double runLBFGSWith(ParamVector &v, BFGSObjective f, void *arg)
 {
-    o.gradPasses = gradPasses;
     BFGSData *d = v.lbfgs;
     for (const ParamSetters &e : v.entries) {
         std::vector<double> lo(e.count, -DBL_MAX), hi(e.count, DBL_MAX);
@@ -574,8 +599,14 @@ double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
     const double pgtol = ml.bfgsTol >= 0 ? ml.bfgsTol : (sp ? 0.01 : 1e-5);
     const int32_t m = lbfgsMemory();
     double fmin = kNoLScore;
-    optimizeLBFGS(calcFxnAndGradient, &o, static_cast<int32_t>(v.total), m, d, &fmin, -1, factr, pgtol);
+    optimizeLBFGS(f, arg, static_cast<int32_t>(v.total), m, d, &fmin, -1, factr, pgtol);
     return fmin;
+}
+
+double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
+{
+    o.gradPasses = gradPasses;
+    return runLBFGSWith(v, calcFxnAndGradient, &o);
 }
 
 }  // namespace
@@ -594,7 +625,7 @@ void disposeParameterVector(ParamVector &v)
     v.total = v.modelCount = v.trailing = 0;
 }
 
-int createParamVector(ParamVector &v)
+int createParamVector(ParamVector &v, bool mlDistForm)
 {
     disposeParameterVector(v);
     ActiveML *a = getActiveML();
@@ -602,7 +633,7 @@ int createParamVector(ParamVector &v)
         return -1;
     if (estimatingModelRates() && a->numActive >= 2)
         addEntry(v, "Relative subset rate", nullptr, a->numActive - 1, subsetRateSetter);
-    else if (estimatingGRateScaler())
+    else if (estimatingGRateScaler() && !mlDistForm)
         addEntry(v, "Global rate scaler", nullptr, 1, rateScalerSetter);
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
         if (ratesEstimated(m) && ratePools(m) > 1)
@@ -623,8 +654,11 @@ int createParamVector(ParamVector &v)
     v.modelCount = v.total;
     // Under a clock the branch lengths are not free: node ages take their
     // place in the vector.
-    const bool clock = clockModelInEffect() && !usingFixedMLBranchLengths();
-    if (jointBranchLengths() && !mlVisitSequence().empty()) {
+    const bool clock = !mlDistForm && clockModelInEffect() && !usingFixedMLBranchLengths();
+    if (mlDistForm) {
+        addEntry(v, "ML distance", nullptr, 1, mlDistanceSetter);
+        v.trailing = 1;
+    } else if (jointBranchLengths() && !mlVisitSequence().empty()) {
         const auto edges = static_cast<uint32_t>(mlVisitSequence().size());
         addEntry(v, "Branch lengths", nullptr, edges, branchLengthSetter);
         v.trailing = edges;
@@ -640,8 +674,8 @@ int createParamVector(ParamVector &v)
         addEntry(v, "Clock times", nullptr, times, setClockTimesForOptimizer);
         v.trailing = times;
     }
-    const bool lbfgs = ml.optimizer == static_cast<int32_t>(kOptimizerLBFGS) && !usingFixedMLBranchLengths() &&
-                       v.total > 1;
+    const bool lbfgs = ml.optimizer == static_cast<int32_t>(kOptimizerLBFGS) &&
+                       (mlDistForm ? v.total >= 1 : !usingFixedMLBranchLengths() && v.total > 1);
     setAMLFlag(a, kAMLLbfgsParams, lbfgs);
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
         if (m->type == kModelNucleotide) {
@@ -654,7 +688,7 @@ int createParamVector(ParamVector &v)
         }
         if ((m->gammaShape == kEstimate || m->pinv == kEstimate) && !estimatesSiteRates(m))
             v.updates.push_back({updateRateDistribution, m});
-        if (m->pinv != 0.0 && (m->pinv == kEstimate || freqsEstimated(m)))
+        if (!mlDistForm && m->pinv != 0.0 && (m->pinv == kEstimate || freqsEstimated(m)))
             v.updates.push_back({updateConstSites, m});
     }
     if (v.total == 0)
@@ -1002,6 +1036,62 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
         score = calcLForCurBranchLens(tree, false);
     g->lastScore = score;
     return score;
+}
+
+namespace {
+
+struct PairObjective {
+    ParamVector *v;
+    PairScoreFxn score;
+    void *ctx;
+};
+
+double pairObjective(const double *x, void *arg)
+{
+    auto *o = static_cast<PairObjective *>(arg);
+    if (storeParamValues(*o->v, x, false) != 0) {
+        setAbortedStatus(static_cast<uint32_t>(-1));
+        return kNoLScore;
+    }
+    return o->score(o->ctx);
+}
+
+double plainPairObjective(double *x, void *arg) { return pairObjective(x, arg); }
+
+// The pair's likelihood has no derivative kernel: every slope is a finite
+// difference.
+double pairObjectiveAndGradient(int32_t n, BFGSData *d, void *arg)
+{
+    const double f = pairObjective(d->x, arg);
+    for (int32_t i = 0; i < n; ++i)
+        d->g[i] = f >= kLikInfiniteScore ? 0.0 : calcFiniteDifferenceDvForBFGS(d, i, plainPairObjective, arg, f);
+    return f;
+}
+
+}  // namespace
+
+double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx)
+{
+    ActiveML &a = *getActiveML();
+    PairObjective o{&v, score, ctx};
+    for (const ParamSetters &e : v.entries)
+        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
+    double best;
+    if (v.total == 1) {
+        double x = v.values[0], trial = v.values[0];
+        trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
+        best = minimizeBrent1D(pairObjective, &o, &x, v.values[0], trial, a.brentEps, a.brentT, 10.0, nullptr);
+        v.values[0] = x;
+    } else if (v.praxis) {
+        best = praxis(v.total, pairObjective, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+    } else {
+        best = runLBFGSWith(v, pairObjectiveAndGradient, &o);
+    }
+    // The models and the distance hold the best point, not the last trial.
+    if (storeParamVector(v, false) != 0)
+        best = kNoLScore;
+    restoreEstimateMarks(v);
+    return best;
 }
 
 double transformDerivatives(double t, double d1, double *d2)
