@@ -752,6 +752,12 @@ double lengthPasses(Tree *tree, double start)
     return optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, start);
 }
 
+bool optimizingInRounds()
+{
+    const ActiveML &a = *getActiveML();
+    return !clockModelInEffect() && !usingFixedMLBranchLengths() && !(a.flags & kAMLJointBrLens) && a.maxPass > 0;
+}
+
 // Model parameters and free branch lengths in alternation: a parameter step
 // at fixed lengths, then length passes for the parameters reached, round
 // after round until a round gains less than the pass tolerance (at most the
@@ -799,7 +805,7 @@ double optimizeParams(ParamVector &v, Tree *tree)
     const uint32_t n = v.modelCount + v.trailing;
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
-    if (!clockModelInEffect() && !usingFixedMLBranchLengths() && !(a.flags & kAMLJointBrLens) && a.maxPass > 0)
+    if (optimizingInRounds())
         return optimizeInRounds(v, o, n);
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
