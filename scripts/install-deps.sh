@@ -8,8 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   liblapack-dev libblas-dev libopenblas-dev libopenblas-serial-dev liblbfgsb-dev libcminpack-dev
   libtecla-dev libpython3-dev python3
-  python3-dendropy python3-biopython phylip r-cran-phangorn r-cran-ape paml iqtree quicktree raxml
+  python3-dendropy python3-biopython phylip r-cran-phangorn r-cran-ape paml iqtree quicktree
   clang libclang-rt-14-dev
+  raxml
 )
 # Callers may name extra packages (peer programs used by cross-checks).
 packages+=("$@")
