@@ -220,9 +220,11 @@ BENCHMARK(BM_InitializeML)->Args({150, 2000})->Unit(benchmark::kMillisecond);
 // The whole scoring of a fixed tree under GTR+G4 with the rates, the shape
 // and every branch length estimated from the factory starts (parsimony
 // lengths and starting values), as `iqtree2 -s a.phy -te t.nwk -m GTR+F+G4
-// -nt 1` does, on range(2) likelihood threads; the tree's lengths are reset
-// before every run. The -ln L reached is reported as a counter.
-void BM_GTRGammaOnFixedTree(benchmark::State &state)
+// -nt 1` does, on range(2) likelihood threads, in the factory single
+// precision or (the Double form) in double; the tree's lengths are reset
+// before every run. The -ln L reached and the number of likelihood
+// evaluations (edges and whole trees) are reported as counters.
+void gtrGammaOnFixedTree(benchmark::State &state, int32_t precision)
 {
     FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
         ml.estRmatrix = 1;
@@ -230,6 +232,7 @@ void BM_GTRGammaOnFixedTree(benchmark::State &state)
         ml.praxisTol = 1e-4;
         ml.brentT = 1e-10;
         ml.nthreads = static_cast<int32_t>(state.range(2));
+        ml.precision = precision;
     });
     if (!f.ok)
         state.SkipWithError("initializeML failed");
@@ -240,8 +243,14 @@ void BM_GTRGammaOnFixedTree(benchmark::State &state)
     }
     // The counter shows thousands: the part beyond -167,000 keeps the digits.
     state.counters["lnL_plus_167000"] = lnL + 167000.0;
+    state.counters["evals"] = numLikeFxnEvals();
 }
+
+void BM_GTRGammaOnFixedTree(benchmark::State &state) { gtrGammaOnFixedTree(state, 1); }
 BENCHMARK(BM_GTRGammaOnFixedTree)->Args({150, 2000, 1})->Args({150, 2000, 2})->UseRealTime()->Unit(benchmark::kSecond)->Iterations(1);
+
+void BM_GTRGammaOnFixedTreeDouble(benchmark::State &state) { gtrGammaOnFixedTree(state, 0); }
+BENCHMARK(BM_GTRGammaOnFixedTreeDouble)->Args({150, 2000, 1})->UseRealTime()->Unit(benchmark::kSecond)->Iterations(1);
 
 // Whole-tree evaluations at fixed branch lengths and parameters (GTR+G4):
 // every CLA made afresh and the tree's -ln L taken, as a peer evaluating a

@@ -10,6 +10,7 @@ packages=(
   libtecla-dev libpython3-dev python3
   python3-dendropy python3-biopython python3-numpy python3-scipy phylip r-cran-phangorn r-cran-ape paml iqtree quicktree
   clang libclang-rt-14-dev
+  raxml
 )
 # Callers may name extra packages (peer programs used by cross-checks).
 packages+=("$@")

@@ -27,6 +27,7 @@
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
+#include "likelihood/rogers.h"
 #include "likelihood/sitelikes.h"
 #include "likelihood/treelike.h"
 #include "qel/qel_errormsg.h"
@@ -874,6 +875,39 @@ int lscoresThreadProc(void *arg)
     return status;
 }
 
+// parsApprox: for each tree the parsimony-based starting values of the
+// likelihood (the gamma shape from the change counts, the rate matrix from
+// the state pairs at the ends of every branch) shown instead of scores.
+int parsApproxThreadProc(void *arg)
+{
+    LScoresRun &r = *static_cast<LScoresRun *>(arg);
+    setStatusText("Calculating parsimony approximations for likelihood...");
+    TreeHandle tree(createSearchTree(r.d));
+    if (!tree)
+        return 1;
+    Model *m = r.models.empty() ? nullptr : r.models.front();
+    int status = 0;
+    for (uint32_t number : r.list) {
+        if (getTree(getActiveTreeBuffer(), number + 1, tree.get()) != 0)
+            return 1;
+        checkTraversalSeq(tree.get());
+        qel_printf("\nTree number %u:\n", number + 1);
+        if (rogers(tree.get(), r.g, true, false, false) != 0 ||
+            (approxGammaShape(tree.get(), r.g, m, true) == 0.0 && getAbortedStatus() != 0)) {
+            status = 2;
+            break;
+        }
+        if (r.g->nstates == 4)
+            approxSubstPattern_Dna(m, rogersPairCounts(), true, nullptr);
+        if (incrementProgressValue(r.progress) == kProgressAborted && confirmAbortRequest()) {
+            status = 2;
+            break;
+        }
+    }
+    clearStatusText();
+    return status;
+}
+
 }  // namespace
 
 void installTopologyTests(TopologyTestFxn fxn) { gTopologyTests = fxn; }
@@ -897,10 +931,6 @@ int doLScoresCmd()
         start);
     if (s != 0)
         return s < 0 ? 0 : 1;
-    if (lscOpt.parsApprox) {
-        qel_errorMsg(0, "Parsimony-based approximations (parsApprox) are not available yet.");
-        return 1;
-    }
     const bool resampling = lscOpt.KHTest == kKHBootstrap || lscOpt.SHTest || lscOpt.AUTest;
     if (resampling && lscOpt.bootReps < 2) {
         // The replicate weights divide by B - 1.
@@ -933,7 +963,7 @@ int doLScoresCmd()
     } else {
         r.siteLikes = lscOpt.siteLikes != 0;
         r.tests = (lscOpt.KHTest != 0 || lscOpt.SHTest || lscOpt.AUTest);
-        r.needSites = r.siteLikes || (r.tests && r.list.size() > 1) || lscOpt.storeAsWts;
+        r.needSites = !lscOpt.parsApprox && (r.siteLikes || (r.tests && r.list.size() > 1) || lscOpt.storeAsWts);
         takePreparedState(r);
         if (status == 0 && r.siteLikes && r.g->useMkv) {
             qel_errorMsg(0, "Single-site likelihoods under the Mk model are not available yet.");
@@ -943,9 +973,14 @@ int doLScoresCmd()
             qel_errorMsg(0, "Site rates cannot be estimated under the Mk model.");
             status = 1;
         }
-        if (status == 0 && start.fileNamed && (r.file = openScoreFile(sfopt.scoreFile)) == nullptr)
+        if (status == 0 && lscOpt.parsApprox) {
+            r.progress = createProgressWindow(static_cast<uint32_t>(r.list.size()), 0,
+                                              "Calculating parsimony approximations");
+            status = runSecondaryThread(parsApproxThreadProc, &r);
+            r.progress = destroyProgressWindow(r.progress);
+        } else if (status == 0 && start.fileNamed && (r.file = openScoreFile(sfopt.scoreFile)) == nullptr) {
             status = 1;
-        if (status == 0) {
+        } else if (status == 0) {
             r.progress = createProgressWindow(static_cast<uint32_t>(r.list.size()), 0, "Computing likelihood scores");
             status = runSecondaryThread(lscoresThreadProc, &r);
             r.progress = destroyProgressWindow(r.progress);

@@ -13,9 +13,11 @@
 #include "likelihood/mlinit.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
+#include "likelihood/paramvec.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_brent.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_sets.h"
 #include "trees/treeutil.h"
 
@@ -116,6 +118,71 @@ double pairScore(const double *x, void *arg)
     return score;
 }
 
+// The rates, weights, frequencies and invariable share of every site
+// category as the models hold them now.
+void loadCategories(PairLike &pl)
+{
+    pl.rates.clear();
+    pl.probs.clear();
+    pl.pi.clear();
+    pl.pinv.clear();
+    pl.models.clear();
+    for (const SiteCategory &c : pl.g->engine->map.siteCats) {
+        const MLRateInfo *ri = c.model->rateInfo;
+        std::vector<double> rates{1.0}, probs{1.0};
+        if (ri != nullptr && !ri->rates.empty()) {
+            if (c.siteSpecific) {
+                rates = {ri->rates[c.rateIndex]};
+            } else {
+                rates.assign(ri->rates.begin(), ri->rates.begin() + c.nRateCats);
+                probs.assign(ri->probs.begin(), ri->probs.begin() + c.nRateCats);
+            }
+        }
+        pl.rates.push_back(std::move(rates));
+        pl.probs.push_back(std::move(probs));
+        pl.pi.push_back(c.model->engine->pi.data());
+        pl.pinv.push_back(c.model->engine->pinv);
+        pl.models.push_back(c.model);
+    }
+}
+
+// The pair's score at the distance and parameters the parameter vector
+// stored (the ML-distance form).
+double pairScoreAtStoredValues(void *arg)
+{
+    PairLike &pl = *static_cast<PairLike *>(arg);
+    loadCategories(pl);
+    const double x = std::log(getActiveML()->curMLDist);
+    return pairScore(&x, &pl);
+}
+
+// The Jukes-Cantor distance of the pair's comparable sites; 1 when the
+// differences are beyond it.
+double jcStart(const PairLike &pl, uint32_t n)
+{
+    double same = 0.0, all = 0.0;
+    for (const PairPattern &pp : pl.patterns) {
+        if (std::popcount(pp.a) != 1 || std::popcount(pp.b) != 1)
+            continue;
+        all += pp.weight;
+        same += pp.a == pp.b ? pp.weight : 0.0;
+    }
+    const double b = (n - 1.0) / n, p = all > 0.0 ? 1.0 - same / all : 0.0;
+    return p < b ? -b * std::log(1.0 - p / b) : 1.0;
+}
+
+// ML distances with model parameters marked for estimation: each pair
+// estimates its own, the flag telling the setters to take fixed starts.
+struct PairEstimation {
+    ParamVector v;
+    bool on = false;
+    ~PairEstimation()
+    {
+        if (on)
+            setAMLFlag(getActiveML(), kAMLDoingMLDist, false);
+    }
+};
+
 bool usable(const ModelGroup *g)
 {
     return getActiveML() != nullptr && g != nullptr && g->engine != nullptr && !g->engine->tips.empty() &&
@@ -137,32 +204,19 @@ int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, boo
         return qel_errorMsg(0, "Maximum-likelihood distances could not be prepared.");
     if (g->useMkv)
         return qel_errorMsg(0, "Maximum-likelihood distances are not available for the Mk model.");
+    PairEstimation est;
     for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
-        if (countEstimatedModelParams(m) != 0)
-            return qel_errorMsg(0, "Maximum-likelihood distances with model parameters marked for estimation are "
-                                   "not available yet.\tGive the parameters values (LSet), or fix them at their last "
-                                   "estimates (LSet fixAllParams).");
+        est.on = est.on || countEstimatedModelParams(m) != 0;
+    if (est.on) {
+        setAMLFlag(getActiveML(), kAMLDoingMLDist, true);
+        if (createParamVector(est.v, true) <= 0)
+            return qel_errorMsg(0, "Maximum-likelihood distances could not be prepared.");
+    }
     const ModelGroupEngine &e = *g->engine;
     const uint32_t n = g->nstates;
     PairLike pl;
     pl.g = g;
-    for (const SiteCategory &c : e.map.siteCats) {
-        const MLRateInfo *ri = c.model->rateInfo;
-        std::vector<double> rates{1.0}, probs{1.0};
-        if (ri != nullptr && !ri->rates.empty()) {
-            if (c.siteSpecific) {
-                rates = {ri->rates[c.rateIndex]};
-            } else {
-                rates.assign(ri->rates.begin(), ri->rates.begin() + c.nRateCats);
-                probs.assign(ri->probs.begin(), ri->probs.begin() + c.nRateCats);
-            }
-        }
-        pl.rates.push_back(std::move(rates));
-        pl.probs.push_back(std::move(probs));
-        pl.pi.push_back(c.model->engine->pi.data());
-        pl.pinv.push_back(c.model->engine->pinv);
-        pl.models.push_back(c.model);
-    }
+    loadCategories(pl);
     pl.rows.resize(n);
 
     const uint32_t ntax = g->patterns->ntax;
@@ -213,7 +267,14 @@ int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, boo
                 anyDefined = true;
             } else {
                 double x = 0.0;
-                localMin(pairScore, &pl, &x, std::log(kShortest), std::log(kLongest), 1e-12, 1e-12, nullptr);
+                if (est.on) {
+                    getActiveML()->curMLDist = jcStart(pl, n);
+                    if (optimizeMLDistParams(est.v, pairScoreAtStoredValues, &pl) >= 1e37)
+                        return getAbortedStatus() > 0 ? 2 : 1;
+                    x = std::log(getActiveML()->curMLDist);
+                } else {
+                    localMin(pairScore, &pl, &x, std::log(kShortest), std::log(kLongest), 1e-12, 1e-12, nullptr);
+                }
                 value = std::exp(x);
                 if (value <= 10 * kShortest) {
                     value = 0.0;

@@ -1,6 +1,7 @@
 // Maximum-likelihood distances: each pairwise distance is the branch length
 // that maximises the likelihood of the two sequences alone under the current
-// likelihood model, its parameters held at their values.
+// likelihood model, its parameters held at their values or, where they are
+// marked for estimation, estimated for each pair with the distance.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/clocktimes.h"
 #include "likelihood/clapool.h"
+#include "likelihood/likeops.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
@@ -27,7 +28,12 @@
 namespace {
 
 bool usingLBFGS() { return getActiveML() && (getActiveML()->flags & kAMLLbfgsParams) == kAMLLbfgsParams; }
-bool arbitraryStarts() { return getActiveML() && (getActiveML()->flags & kAMLNotParsStartVals); }
+// Fixed starting values: asked for, or ML distances (one pair has too few
+// sites for the parsimony estimates).
+bool arbitraryStarts()
+{
+    return getActiveML() && (getActiveML()->flags & (kAMLNotParsStartVals | kAMLDoingMLDist)) != 0;
+}
 
 // The L-BFGS-B memory: the setting, or 5 when it names none (a memory of
 // 0 corrections is no quasi-Newton method at all).
@@ -184,9 +190,27 @@ double rateMatrixSetter(double *x, Model *m, int mode, bool log)
     ModelEngineData &e = *modelEngine(m);
     double c[k];
     if (mode == kParamStart) {
+        double R[k];
+        std::fill(R, R + k, 1.0);
+        if (m->nstates == 4 && !arbitraryStarts() && gParamTree != nullptr) {
+            // The parsimony estimate; pooled classes share the mean of theirs.
+            double six[k];
+            approxSubstPattern_Dna(m, rogersPairCounts(), false, six);
+            if (pooled) {
+                double sum[k] = {}, members[k] = {};
+                for (uint32_t i = 0; i < k; ++i) {
+                    sum[m->poolMap[i]] += six[i];
+                    members[m->poolMap[i]] += 1.0;
+                }
+                for (uint32_t p = 0; p < pools; ++p)
+                    R[p] = members[p] > 0.0 ? sum[p] / members[p] : 1.0;
+            } else {
+                std::copy(six, six + k, R);
+            }
+        }
         double sum = 0;
         for (uint32_t i = 0; i < pools; ++i)
-            c[i] = sum += 1.0;
+            c[i] = sum += R[i];
         for (uint32_t i = 0; i + 1 < pools; ++i)
             x[i] = std::asin(std::sqrt(std::clamp((c[i] / c[i + 1] - 0.001) / 0.998, 0.0, 1.0)));
         return 0;
@@ -377,6 +401,64 @@ double siteRatesSetter(double *x, Model *m, int mode, bool log)
     }
 }
 
+// Branch lengths optimised with the parameters (blopt multiDim): one value
+// per edge of the visit sequence, its log under the branch-length
+// transform, else the length itself within the length bounds.
+bool jointBranchLengths()
+{
+    return getActiveML() && (getActiveML()->flags & kAMLJointBrLens) && !clockModelInEffect() &&
+           !usingFixedMLBranchLengths();
+}
+
+double branchLengthSetter(double *x, Model *, int mode, bool log)
+{
+    const ActiveML &a = *getActiveML();
+    const bool logScale = (a.flags & kAMLBrLenTransform) != 0;
+    const auto &edges = mlVisitSequence();
+    const double lo = std::max(a.minBrlen, 0.0), hi = a.maxBrlen > 0.0 ? a.maxBrlen : 10.0;
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        if (!logScale)
+            std::fill(x, x + edges.size(), mode == kParamLower ? lo : hi);
+        return 0;
+    case kParamStart:
+        for (size_t i = 0; i < edges.size(); ++i)
+            x[i] = logScale ? std::log(std::max(edges[i]->edge.brlen, 1e-10)) : edges[i]->edge.brlen;
+        return 0;
+    case kParamStore:
+        for (size_t i = 0; i < edges.size(); ++i) {
+            edges[i]->edge.brlen = std::clamp(logScale ? std::exp(x[i]) : x[i], lo, hi);
+            if (log)
+                qel_printf("%g ", edges[i]->edge.brlen);
+        }
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+// The pair's distance in the ML-distance form.
+double mlDistanceSetter(double *x, Model *, int mode, bool log)
+{
+    ActiveML &a = *getActiveML();
+    switch (mode) {
+    case kParamLower:
+    case kParamUpper:
+        return 0;
+    case kParamStart:
+        x[0] = std::log(a.curMLDist > 0.0 ? a.curMLDist : 0.1);
+        return 0;
+    case kParamStore:
+        a.curMLDist = std::exp(x[0]);
+        if (log)
+            qel_printf("%g ", a.curMLDist);
+        return 0;
+    default:
+        return x[0] + 0.1;
+    }
+}
+
 bool estimatesSiteRates(const Model *m)
 {
     return m->estSiteRates && m->rateInfo != nullptr && (m->rateInfo->flags & kRatesSiteSpecific) &&
@@ -433,13 +515,35 @@ double calcLGivenParamVect(const double *x, void *arg)
     if (log)
         qel_printf("\n");
     ModelGroup *g = activeModelGroup();
-    if (usingFixedMLBranchLengths() || clockModelInEffect() || getActiveML()->maxPass == 0)
+    if (usingFixedMLBranchLengths() || clockModelInEffect() || jointBranchLengths() || getActiveML()->maxPass == 0)
         return calcLForCurBranchLens(o->tree, false);
     releaseAllCLAs(o->tree, g);
     return optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
 }
 
 double plainObjective(double *x, void *arg) { return calcLGivenParamVect(x, arg); }
+
+// d(-ln L)/dx of every branch length in the vector at x, by the derivative
+// kernel on each edge (times the length under the log transform).
+void branchLengthGradient(ParamVector &v, const double *x, double *grad, Tree *t)
+{
+    ModelGroup *g = activeModelGroup();
+    const bool logScale = (getActiveML()->flags & kAMLBrLenTransform) != 0;
+    if (storeParamValues(v, x, false) != 0)
+        return;
+    releaseAllCLAs(t, g);
+    const auto &edges = mlVisitSequence();
+    for (size_t i = 0; i < edges.size() && i < v.trailing; ++i) {
+        TreeNode *e = edges[i];
+        grad[i] = 0.0;
+        if (updateCLforEdge(e, g) != 0)
+            break;
+        const double d1 = evaluateEdge(e, g, kLikModeD1).d1;
+        grad[i] = logScale ? d1 * e->edge.brlen : d1;
+        releasePreorderCLAs(g, e, true);
+    }
+    releaseAllCLAs(t, g);
+}
 
 double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
 {
@@ -457,7 +561,10 @@ double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
     for (uint32_t i = 0; i < t->maxNodes; ++i)
         lengths[i] = t->nodes[i].edge.brlen;
     AbortPoll poll;
-    for (int32_t i = 0; i < n; ++i) {
+    // Branch lengths in the vector have their derivatives from the kernel.
+    const bool joint = jointBranchLengths() && o->v->trailing != 0;
+    const int32_t numeric = joint ? static_cast<int32_t>(o->v->modelCount) : n;
+    for (int32_t i = 0; i < numeric; ++i) {
         if (i > 0)
             for (uint32_t k = 0; k < t->maxNodes; ++k)
                 t->nodes[k].edge.brlen = lengths[k];
@@ -465,13 +572,15 @@ double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
         if (poll.stop())
             break;
     }
+    if (joint && !poll.stop())
+        branchLengthGradient(*o->v, d->x, d->g + o->v->modelCount, t);
     a.maxPass = savedPasses;
     return f;
 }
 
-double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
+// L-BFGS-B over the vector within its setters' bounds.
+double runLBFGSWith(ParamVector &v, BFGSObjective f, void *arg)
 {
-    o.gradPasses = gradPasses;
     BFGSData *d = v.lbfgs;
     for (const ParamSetters &e : v.entries) {
         std::vector<double> lo(e.count, -DBL_MAX), hi(e.count, DBL_MAX);
@@ -490,8 +599,14 @@ double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
     const double pgtol = ml.bfgsTol >= 0 ? ml.bfgsTol : (sp ? 0.01 : 1e-5);
     const int32_t m = lbfgsMemory();
     double fmin = kNoLScore;
-    optimizeLBFGS(calcFxnAndGradient, &o, static_cast<int32_t>(v.total), m, d, &fmin, -1, factr, pgtol);
+    optimizeLBFGS(f, arg, static_cast<int32_t>(v.total), m, d, &fmin, -1, factr, pgtol);
     return fmin;
+}
+
+double runLBFGS(ParamVector &v, Objective &o, uint32_t gradPasses)
+{
+    o.gradPasses = gradPasses;
+    return runLBFGSWith(v, calcFxnAndGradient, &o);
 }
 
 }  // namespace
@@ -510,7 +625,7 @@ void disposeParameterVector(ParamVector &v)
     v.total = v.modelCount = v.trailing = 0;
 }
 
-int createParamVector(ParamVector &v)
+int createParamVector(ParamVector &v, bool mlDistForm)
 {
     disposeParameterVector(v);
     ActiveML *a = getActiveML();
@@ -518,7 +633,7 @@ int createParamVector(ParamVector &v)
         return -1;
     if (estimatingModelRates() && a->numActive >= 2)
         addEntry(v, "Relative subset rate", nullptr, a->numActive - 1, subsetRateSetter);
-    else if (estimatingGRateScaler())
+    else if (estimatingGRateScaler() && !mlDistForm)
         addEntry(v, "Global rate scaler", nullptr, 1, rateScalerSetter);
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
         if (ratesEstimated(m) && ratePools(m) > 1)
@@ -539,7 +654,15 @@ int createParamVector(ParamVector &v)
     v.modelCount = v.total;
     // Under a clock the branch lengths are not free: node ages take their
     // place in the vector.
-    const bool clock = clockModelInEffect() && !usingFixedMLBranchLengths();
+    const bool clock = !mlDistForm && clockModelInEffect() && !usingFixedMLBranchLengths();
+    if (mlDistForm) {
+        addEntry(v, "ML distance", nullptr, 1, mlDistanceSetter);
+        v.trailing = 1;
+    } else if (jointBranchLengths() && !mlVisitSequence().empty()) {
+        const auto edges = static_cast<uint32_t>(mlVisitSequence().size());
+        addEntry(v, "Branch lengths", nullptr, edges, branchLengthSetter);
+        v.trailing = edges;
+    }
     if (clock) {
         Tree *t = getActiveTreeForML();
         const uint32_t times = numClockParams(t);
@@ -551,8 +674,8 @@ int createParamVector(ParamVector &v)
         addEntry(v, "Clock times", nullptr, times, setClockTimesForOptimizer);
         v.trailing = times;
     }
-    const bool lbfgs = ml.optimizer == static_cast<int32_t>(kOptimizerLBFGS) && !usingFixedMLBranchLengths() &&
-                       v.total > 1;
+    const bool lbfgs = ml.optimizer == static_cast<int32_t>(kOptimizerLBFGS) &&
+                       (mlDistForm ? v.total >= 1 : !usingFixedMLBranchLengths() && v.total > 1);
     setAMLFlag(a, kAMLLbfgsParams, lbfgs);
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
         if (m->type == kModelNucleotide) {
@@ -565,7 +688,7 @@ int createParamVector(ParamVector &v)
         }
         if ((m->gammaShape == kEstimate || m->pinv == kEstimate) && !estimatesSiteRates(m))
             v.updates.push_back({updateRateDistribution, m});
-        if (m->pinv != 0.0 && (m->pinv == kEstimate || freqsEstimated(m)))
+        if (!mlDistForm && m->pinv != 0.0 && (m->pinv == kEstimate || freqsEstimated(m)))
             v.updates.push_back({updateConstSites, m});
     }
     if (v.total == 0)
@@ -595,6 +718,82 @@ int storeParamValues(ParamVector &v, const double *x, bool log)
     return 0;
 }
 
+namespace {
+
+// The parameters optimised with the branch lengths held (the pass limit is
+// 0 for the duration, so every trial is one whole-tree evaluation); coarse
+// in the first round, then to the set tolerance.
+double optimizeAtFixedLengths(ParamVector &v, Objective &o, uint32_t n, bool coarse)
+{
+    ActiveML &a = *getActiveML();
+    const uint32_t P = a.maxPass;
+    a.maxPass = 0;
+    double best;
+    if (n == 1) {
+        double x = v.values[0], trial = v.values[0];
+        trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
+        best = minimizeBrent1D(calcLGivenParamVect, &o, &x, v.values[0], trial, a.brentEps, a.brentT, 10.0, nullptr);
+        v.values[0] = x;
+    } else if (v.praxis) {
+        best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, coarse ? 0.01 : a.praxisTol, 1.0, nullptr);
+    } else {
+        best = runLBFGS(v, o, 0);
+    }
+    a.maxPass = P;
+    return best;
+}
+
+// Lengths from no previous score, or from the score the parameter step
+// reached with them (so that a pass that gains nothing ends at once).
+double lengthPasses(Tree *tree, double start)
+{
+    ModelGroup *g = activeModelGroup();
+    releaseAllCLAs(tree, g);
+    return optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, start);
+}
+
+bool optimizingInRounds()
+{
+    const ActiveML &a = *getActiveML();
+    return !clockModelInEffect() && !usingFixedMLBranchLengths() && !(a.flags & kAMLJointBrLens) && a.maxPass > 0;
+}
+
+// Model parameters and free branch lengths in alternation: a parameter step
+// at fixed lengths, then length passes for the parameters reached, round
+// after round until a round gains less than the pass tolerance (at most the
+// pass limit of rounds). Optimising the lengths inside every trial of the
+// parameters costs at least one pass per trial; the rounds reach the same
+// optimum with a handful of passes in all.
+double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
+{
+    ActiveML &a = *getActiveML();
+    if (storeParamVector(v, false) != 0) {
+        setAbortedStatus(static_cast<uint32_t>(-1));
+        return kNoLScore;
+    }
+    double score = lengthPasses(o.tree, kNoLScore);
+    for (uint32_t round = 1; round <= a.maxPass; ++round) {
+        if (did_calcLWithParamEst_abort(score))
+            return 0.0;
+        const double reached = optimizeAtFixedLengths(v, o, n, round == 1);
+        if (did_calcLWithParamEst_abort(reached))
+            return 0.0;
+        // The last trial need not have been the best point.
+        if (storeParamVector(v, false) != 0) {
+            setAbortedStatus(static_cast<uint32_t>(-1));
+            return kNoLScore;
+        }
+        const double next = lengthPasses(o.tree, reached);
+        const double gain = score - next;
+        score = std::min(score, next);
+        if (gain < score * a.toler)
+            break;
+    }
+    return score;
+}
+
+}  // namespace
+
 double optimizeParams(ParamVector &v, Tree *tree)
 {
     Objective o{&v, tree, 0};
@@ -606,6 +805,8 @@ double optimizeParams(ParamVector &v, Tree *tree)
     const uint32_t n = v.modelCount + v.trailing;
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
+    if (optimizingInRounds())
+        return optimizeInRounds(v, o, n);
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
         trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
@@ -614,7 +815,7 @@ double optimizeParams(ParamVector &v, Tree *tree)
         v.values[0] = x;
         return best;
     }
-    if (!clockModelInEffect()) {
+    if (!clockModelInEffect() && !(a.flags & kAMLJointBrLens)) {
         // A coarse pass near the optimum before the precise one.
         const uint32_t P = a.maxPass;
         AbortPoll poll;
@@ -841,6 +1042,62 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
         score = calcLForCurBranchLens(tree, false);
     g->lastScore = score;
     return score;
+}
+
+namespace {
+
+struct PairObjective {
+    ParamVector *v;
+    PairScoreFxn score;
+    void *ctx;
+};
+
+double pairObjective(const double *x, void *arg)
+{
+    auto *o = static_cast<PairObjective *>(arg);
+    if (storeParamValues(*o->v, x, false) != 0) {
+        setAbortedStatus(static_cast<uint32_t>(-1));
+        return kNoLScore;
+    }
+    return o->score(o->ctx);
+}
+
+double plainPairObjective(double *x, void *arg) { return pairObjective(x, arg); }
+
+// The pair's likelihood has no derivative kernel: every slope is a finite
+// difference.
+double pairObjectiveAndGradient(int32_t n, BFGSData *d, void *arg)
+{
+    const double f = pairObjective(d->x, arg);
+    for (int32_t i = 0; i < n; ++i)
+        d->g[i] = f >= kLikInfiniteScore ? 0.0 : calcFiniteDifferenceDvForBFGS(d, i, plainPairObjective, arg, f);
+    return f;
+}
+
+}  // namespace
+
+double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx)
+{
+    ActiveML &a = *getActiveML();
+    PairObjective o{&v, score, ctx};
+    for (const ParamSetters &e : v.entries)
+        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
+    double best;
+    if (v.total == 1) {
+        double x = v.values[0], trial = v.values[0];
+        trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
+        best = minimizeBrent1D(pairObjective, &o, &x, v.values[0], trial, a.brentEps, a.brentT, 10.0, nullptr);
+        v.values[0] = x;
+    } else if (v.praxis) {
+        best = praxis(v.total, pairObjective, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+    } else {
+        best = runLBFGSWith(v, pairObjectiveAndGradient, &o);
+    }
+    // The models and the distance hold the best point, not the last trial.
+    if (storeParamVector(v, false) != 0)
+        best = kNoLScore;
+    restoreEstimateMarks(v);
+    return best;
 }
 
 double transformDerivatives(double t, double d1, double *d2)

@@ -49,8 +49,16 @@ struct ParamVector {
     ~ParamVector();
 };
 
-// The scalar count, 0 when nothing is estimated, -1 on failure.
-int createParamVector(ParamVector &v);
+// The scalar count, 0 when nothing is estimated, -1 on failure. The
+// ML-distance form holds the estimated model parameters and, last, the
+// distance of a pair of taxa (ActiveML curMLDist).
+int createParamVector(ParamVector &v, bool mlDistForm = false);
+// -ln L of the pair at the parameters and distance stored in the models.
+using PairScoreFxn = double (*)(void *ctx);
+// Optimises the ML-distance form from its starting values (the distance
+// from curMLDist) and leaves the best point in the models and curMLDist;
+// returns its -ln L (kNoLScore when an update failed).
+double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx);
 void disposeParameterVector(ParamVector &v);
 // The minimum -ln L found from the setters' starting values.
 double optimizeParams(ParamVector &v, Tree *tree);

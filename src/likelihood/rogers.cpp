@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "data/model.h"
+#include "distance/eirdist.h"
 #include "likelihood/activeml.h"
 #include "likelihood/clapool.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_diag.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 
@@ -198,9 +201,58 @@ double negBinomLike(const double *x, void *arg)
     return -lnL;
 }
 
+// Change counts along N branches under equal rates within each of the
+// gamma categories: a count of k has probability sum over categories of
+// w (1 - p)^k p^(N - k), p the chance that a branch of the category shows
+// no change under the Jukes-Cantor model.
+struct YangKumarData {
+    const std::vector<double> *hist;
+    double mean;
+    double branches;
+    uint32_t ncat;
+};
+
+double yangKumarLike(const double *x, void *arg)
+{
+    const auto *d = static_cast<const YangKumarData *>(arg);
+    const double alpha = std::min(std::exp(*x), 500.0);
+    std::vector<double> rates(d->ncat), probs(d->ncat);
+    discretizeGammaDistrib(d->ncat, false, rates.data(), probs.data(), nullptr, alpha, 0.0);
+    const double N = d->branches;
+    double lnL = 0.0;
+    for (size_t k = 0; k < d->hist->size(); ++k) {
+        const double h = (*d->hist)[k];
+        if (h == 0.0)
+            continue;
+        double like = 0.0;
+        for (uint32_t c = 0; c < d->ncat; ++c) {
+            const double p = 0.25 + 0.75 * std::exp(-4.0 / 3.0 * rates[c] * d->mean / N);
+            like += probs[c] * std::pow(1.0 - p, static_cast<double>(k)) * std::pow(p, N - static_cast<double>(k));
+        }
+        lnL += h * std::log(std::max(like, 1e-300));
+    }
+    return -lnL;
+}
+
+uint32_t countBranches(const Tree *tree)
+{
+    uint32_t n = 0;
+    for (const TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root))
+        ++n;
+    return n;
+}
+
+void printShapeLine(const char *label, double alpha)
+{
+    if (alpha < 500.0)
+        qel_printf("   %s = %f\n", label, alpha);
+    else
+        qel_printf("   %s = infinity\n", label);
+}
+
 }  // namespace
 
-double approxGammaShape(Tree *tree, ModelGroup *g, Model *, bool print)
+double approxGammaShape(Tree *tree, ModelGroup *g, Model *m, bool print)
 {
     std::vector<StateSets> sets;
     std::vector<uint32_t> counts;
@@ -244,11 +296,143 @@ double approxGammaShape(Tree *tree, ModelGroup *g, Model *, bool print)
     if (status == MinStatus::kAborted)
         return 0.0;
     const double alpha = std::min(std::exp(x), 500.0);
-    if (print) {
-        if (alpha < 500.0)
-            qel_printf("   negative binomial = %f\n", alpha);
-        else
-            qel_printf("   negative binomial = infinity\n");
-    }
+    if (!print)
+        return alpha;
+    printShapeLine("negative binomial", alpha);
+    YangKumarData yk{&hist, mean, static_cast<double>(countBranches(tree)),
+                     m != nullptr && m->ncat > 1 ? m->ncat : 4};
+    double y = std::log(alpha);
+    minimizeBrent1D(yangKumarLike, &yk, &y, y, std::log(0.75 * alpha), 0.0,
+                    getActiveML() ? getActiveML()->brentT : 1e-10, 10.0, &status);
+    if (status == MinStatus::kAborted)
+        return 0.0;
+    printShapeLine("Yang-Kumar       ", std::min(std::exp(y), 500.0));
     return alpha;
+}
+
+// ---- Rate matrix ------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kPairRow[kNumBasePairs] = {0, 0, 0, 1, 1, 2};
+constexpr uint32_t kPairCol[kNumBasePairs] = {1, 2, 3, 2, 3, 3};
+
+void printMatrix4(const double (&X)[4][4], bool dashDiagonal)
+{
+    for (uint32_t i = 0; i < 4; ++i) {
+        for (uint32_t j = 0; j < 4; ++j) {
+            if (dashDiagonal && i == j)
+                qel_printf("%14c", '-');
+            else
+                qel_printf("%14.8g", X[i][j]);
+        }
+        qel_printf("\n");
+    }
+}
+
+double plainLog(double x) { return std::log(x); }
+
+// Q = log(Pi^-1 F) relative to pi, off the diagonal; 1 when it cannot be taken.
+int logOfDivergences(double (&F)[4][4], const double *pi, double (&Q)[4][4])
+{
+    for (uint32_t i = 0; i < 4; ++i)
+        if (!(pi[i] > 0.0))
+            return 1;  // a state never seen: the divergence matrix is singular
+    MatrixDiag *work = allocMatrixDiag(4, false, true, 0, false);
+    if (work == nullptr)
+        return 1;
+    double *rowsF[4] = {F[0], F[1], F[2], F[3]}, *rowsQ[4] = {Q[0], Q[1], Q[2], Q[3]};
+    MatrixLogResult r;
+    r.L = rowsQ;
+    const int rc = matrixLog(4, rowsF, pi, work, nullptr, plainLog, &r);
+    deallocMatrixDiag(work);
+    return rc;
+}
+
+}  // namespace
+
+int approxSubstPattern_Dna(const Model *m, const std::vector<double> &N, bool print, double *rates)
+{
+    if (print) {
+        qel_printf("\nParsimony-based estimate of substition rate matrix\n");
+        setOutputIndentLevel(3);
+    }
+    struct IndentReset {
+        bool on;
+        ~IndentReset()
+        {
+            if (on)
+                setOutputIndentLevel(0);
+        }
+    } reset{print};
+    double S = 0.0;
+    for (size_t k = 0; k < 16 && k < N.size(); ++k)
+        S += N[k];
+    double F[4][4] = {}, pi[4] = {}, Q[4][4] = {};
+    if (N.size() >= 16 && S > 0.0)
+        for (uint32_t i = 0; i < 4; ++i)
+            for (uint32_t j = 0; j < 4; ++j)
+                F[i][j] = i == j ? N[i * 4 + i] / S : (N[i * 4 + j] + N[j * 4 + i]) / (2.0 * S);
+    for (uint32_t i = 0; i < 4; ++i)
+        for (uint32_t j = 0; j < 4; ++j)
+            pi[i] += F[i][j];
+    if (!print && m != nullptr && m->pooled && m->numPools >= 1 && m->numPools < kNumBasePairs) {
+        double *rowsF[4] = {F[0], F[1], F[2], F[3]};
+        doVeskaPooling(rowsF, pi, m->poolMap, m->numPools);
+    }
+    if (S <= 0.0 || logOfDivergences(F, pi, Q) != 0) {
+        if (print)
+            qel_printf("\n   Rate matrix Q could not be estimated due to numerical problems.\n");
+        else if (rates != nullptr)
+            std::fill(rates, rates + kNumBasePairs, 1.0);
+        return 1;
+    }
+    // Negative rates are sampling noise of short branches: none is possible.
+    double scale = 0.0;
+    for (uint32_t i = 0; i < 4; ++i) {
+        double row = 0.0;
+        for (uint32_t j = 0; j < 4; ++j)
+            if (j != i) {
+                Q[i][j] = std::max(Q[i][j], 0.0);
+                row += Q[i][j];
+            }
+        Q[i][i] = -row;
+        scale += pi[i] * row;
+    }
+    if (scale >= std::numeric_limits<double>::epsilon())
+        for (auto &row : Q)
+            for (double &q : row)
+                q /= scale;
+    if (print) {
+        qel_printf("\nApproximated Q matrix:\n");
+        printMatrix4(Q, false);
+    }
+    double R[kNumBasePairs], largest = 0.0;
+    for (uint32_t e = 0; e < kNumBasePairs; ++e) {
+        R[e] = Q[kPairRow[e]][kPairCol[e]] / pi[kPairCol[e]];
+        largest = std::max(largest, R[e]);
+    }
+    double &gt = R[kNumBasePairs - 1];
+    double factor;
+    if (gt > 1e-10) {
+        factor = 1.0 / gt;
+    } else if (largest < 1e-10) {
+        gt = 1e10;
+        factor = 1e-10;
+    } else {
+        gt = largest / 10000.0;
+        factor = 1.0 / gt;
+    }
+    for (double &r : R)
+        r *= factor;
+    if (rates != nullptr)
+        std::copy(R, R + kNumBasePairs, rates);
+    if (print) {
+        double table[4][4] = {};
+        for (uint32_t e = 0; e < kNumBasePairs; ++e)
+            table[kPairRow[e]][kPairCol[e]] = table[kPairCol[e]][kPairRow[e]] = R[e];
+        qel_printf("\nCorresponding R matrix:\n");
+        printMatrix4(table, true);
+    }
+    return 0;
 }

@@ -23,3 +23,11 @@ const std::vector<double> &rogersPairCounts();
 // Fitch change counts; with print, the histogram and both estimates (and
 // the Yang-Kumar one) are shown. 0 when aborted.
 double approxGammaShape(Tree *tree, ModelGroup *g, Model *m, bool print);
+
+// Six exchangeabilities (AC AG AT CG CT GT, relative to GT) from 4 x 4
+// state-pair counts (row the ancestor's state) by the matrix logarithm of
+// the symmetrised divergence matrix; without print, the divergences are
+// first pooled by the model's rate classes. With print, the approximated Q
+// and R matrices are shown. 1 when the logarithm cannot be taken (without
+// print the rates are then all 1).
+int approxSubstPattern_Dna(const Model *m, const std::vector<double> &pairCounts, bool print, double *rates);

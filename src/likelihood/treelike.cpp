@@ -584,7 +584,9 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
     }
     double score;
     uint32_t passes = 0;
-    if (!estimating && !clockTimes) {
+    // With blopt multiDim the lengths are optimised with the parameters.
+    const bool joint = (a.flags & kAMLJointBrLens) != 0 && !fixed;
+    if (!estimating && !clockTimes && !joint) {
         if (!fixed && !clockModelInEffect()) {
             score = a.maxPass != 0 ? optimizeBranchLensOneDim(tree, g, nullptr, &passes, nullptr, nullptr, target,
                                                               g->approxScore)

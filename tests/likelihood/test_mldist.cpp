@@ -6,7 +6,9 @@
 #include <cmath>
 #include <random>
 
+#include "likelihood/activeml.h"
 #include "likelihood/mldist.h"
+#include "likelihood/modelgroup.h"
 #include "ml_fixture.h"
 #include "support/tree_test_support.h"
 
@@ -78,6 +80,60 @@ TEST_F(MLDistTest, IdenticalUncomparableSaturatedAndPlainPairs)
             for (uint32_t j = 0; j < i; ++j)
                 largest = std::max(largest, D[i][j]);
         EXPECT_EQ(r.largest, largest);
+    }
+}
+
+// The ti/tv ratio estimated for each pair with its distance: under K80 the
+// pair's likelihood depends only on the shares of transitions P and
+// transversions Q, so the estimate is Kimura's distance
+// -ln(1 - 2P - Q)/2 - ln(1 - 2Q)/4, by PRAXIS and by L-BFGS-B alike.
+TEST_F(MLDistTest, EstimatedParametersGiveEachPairItsOwnKimuraDistance)
+{
+    const uint32_t ntax = 4, nchar = 600;
+    std::mt19937 rng(3);
+    makeData(ntax, nchar, true, "ACGT");
+    d->dataType = kDataTypeDNA;
+    std::vector<std::vector<int>> seq(ntax, std::vector<int>(nchar));
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (uint32_t c = 0; c < nchar; ++c)
+        seq[0][c] = static_cast<int>(rng() % 4);
+    for (uint32_t t = 1; t < ntax; ++t)
+        for (uint32_t c = 0; c < nchar; ++c) {
+            const double x = u(rng), ts = 0.08 * t, tv = 0.03 * t;
+            const int b = seq[0][c];
+            seq[t][c] = x < ts ? b ^ 2 : x < ts + tv ? (b ^ 1) ^ static_cast<int>(rng() % 2) * 2 : b;
+        }
+    for (uint32_t t = 0; t < ntax; ++t)
+        for (uint32_t c = 0; c < nchar; ++c)
+            ASSERT_EQ(setXijRaw(d, t, c, static_cast<uint8_t>(seq[t][c])), 0);
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.baseFreqMode = kFreqEqual;
+    ml.rates = 0;
+    ml.estTratio = 1;
+    ml.precision = 0;
+    TreePtr tree(createTreeForTaxa(ntax, ntax, false));
+    buildTestTree(tree.get(), "(1,2,(3,4))", 0);
+    for (int32_t optimizer : {static_cast<int32_t>(kOptimizerPraxis), static_cast<int32_t>(kOptimizerLBFGS)}) {
+        ml.optimizer = optimizer;
+        applySettings();
+        ASSERT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+        double **D = matrix(ntax);
+        MLDistanceResult r;
+        ASSERT_EQ(calcMLDistances(d, D, nullptr, false, {}, r), 0);
+        for (uint32_t i = 1; i < ntax; ++i)
+            for (uint32_t j = 0; j < i; ++j) {
+                double P = 0, Q = 0;
+                for (uint32_t c = 0; c < nchar; ++c) {
+                    const int x = seq[i][c] ^ seq[j][c];
+                    P += x == 2;
+                    Q += x == 1 || x == 3;
+                }
+                P /= nchar;
+                Q /= nchar;
+                const double k2p = -0.5 * std::log(1 - 2 * P - Q) - 0.25 * std::log(1 - 2 * Q);
+                EXPECT_NEAR(D[i][j], k2p, 1e-3 * k2p) << i << "," << j << " optimizer " << optimizer;
+            }
+        EXPECT_EQ(firstActiveModel()->tratio, kEstimate) << "the estimate mark survives";
     }
 }
 

@@ -163,6 +163,58 @@ TEST_F(ParamVecTest, PraxisAndLbfgsReachTheSameOptimum)
     EXPECT_EQ(model()->gammaShape, kEstimate);
 }
 
+// The parameters are stepped with the branch lengths held, the lengths
+// optimised by passes between the steps: a GTR+G4 fit costs a few hundred
+// evaluations (each trial of the parameters one whole tree, each pass one
+// evaluation per edge and Newton step), where length passes inside every
+// trial cost thousands. The optimum is the one the parameters give when
+// fixed at their estimates.
+TEST_F(ParamVecTest, ParameterStepsHoldTheBranchLengths)
+{
+    loadExample(0, 500);
+    ml.NST = static_cast<int32_t>(kSubstSixRates);
+    ml.estRmatrix = 1;
+    ml.rates = 1;
+    ml.ncat = 4;
+    ml.estGammaShape = 1;
+    const double estimated = score();
+    EXPECT_LT(numLikeFxnEvals(), 2000u);
+    const std::vector<double> rates = modelEngine(model())->fullRates;
+    ASSERT_EQ(rates.size(), 6u);
+    const double shape = model()->rateInfo->shape;
+    ml.estRmatrix = ml.estGammaShape = 0;
+    for (int i = 0; i < 6; ++i)
+        (&ml.rAC)[i] = rates[i];
+    ml.userGammaShape = shape;
+    EXPECT_NEAR(score(), estimated, 1e-3);
+}
+
+// blopt multiDim: the branch lengths join the parameters in the vector,
+// their gradient from the derivative kernel; raw within their bounds or in
+// logs, with a parameter or alone, the optimum is the one-dimensional one.
+// (A pass limit of 0 keeps the closing length passes from polishing it.)
+TEST_F(ParamVecTest, BranchLengthsInTheVectorReachTheOneDimensionalOptimum)
+{
+    loadExample(0, 300);
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.estTratio = 1;
+    ml.rates = 0;
+    const double oneDim = score();
+    const double tratio = model()->prevTratio;
+    ml.blopt = static_cast<int32_t>(kBloptMultiDim);
+    ml.optimizer = static_cast<int32_t>(kOptimizerLBFGS);
+    ml.maxPass = 0;
+    EXPECT_NEAR(score(), oneDim, 0.01);
+    ml.blTransform = 1;
+    EXPECT_NEAR(score(), oneDim, 0.01);
+    ml.estTratio = 0;
+    ml.userTratio = tratio;
+    ml.blTransform = 0;
+    const double lengthsOnly = score();
+    EXPECT_EQ(getActiveML()->flags & kAMLJointBrLens, kAMLJointBrLens);
+    EXPECT_NEAR(lengthsOnly, oneDim, 0.01);
+}
+
 TEST_F(ParamVecTest, OneScalarByBrentAndStartsDoNotMatter)
 {
     loadExample();

@@ -500,3 +500,79 @@ TEST_F(TreeLikeTest, ModelPartitionScoresEachSubsetUnderItsOwnModel)
 }
 
 }  // namespace
+
+namespace {
+
+// The shape estimate's change counts against a plain Fitch count per
+// pattern (one set at a time, a tip root met last), and what parsApprox
+// prints of them: the histogram, its mean and variance and the moment
+// estimate.
+TEST_F(TreeLikeTest, ShapeEstimateCountsFitchChanges)
+{
+    std::mt19937 rng(17);
+    prepare(10, 300, rng, 0.0);
+    simulate(rng);
+    // A third of the sites constant: counts spread wider than their mean.
+    for (uint32_t t = 0; t < 10; ++t)
+        for (uint32_t c = 0; c < 100; ++c)
+            ASSERT_EQ(setXijRaw(d, t, c, static_cast<uint8_t>(c % 4)), 0);
+    resetCLAs(g, tree.get(), true);
+    invalidateSitePatternData(true);
+    reinit();
+    std::vector<double> hist(11, 0.0);
+    for (uint32_t p = 0; p < g->ngrp; ++p) {
+        uint32_t changes = 0;
+        std::function<uint64_t(TreeNode *)> fitch = [&](TreeNode *x) -> uint64_t {
+            if (x->firstChild == nullptr)
+                return tipBits(x, p);
+            uint64_t s = fitch(x->firstChild);
+            for (TreeNode *c = x->firstChild->nextSib; c; c = c->nextSib) {
+                const uint64_t b = fitch(c);
+                if ((s & b) == 0) {
+                    ++changes;
+                    s |= b;
+                } else {
+                    s &= b;
+                }
+            }
+            return s;
+        };
+        const uint64_t basal = fitch(tree->root->firstChild);
+        if (tree->root->index >= 0 && (basal & tipBits(tree->root, p)) == 0)
+            ++changes;
+        hist[changes] += g->groupPatternWeight[p];
+    }
+    double total = 0, sum = 0, sum2 = 0;
+    for (size_t k = 0; k < hist.size(); ++k) {
+        total += hist[k];
+        sum += hist[k] * k;
+        sum2 += hist[k] * k * k;
+    }
+    const double mean = sum / total, var = sum2 / total - mean * mean;
+    ASSERT_GT(var, mean);
+    auto savedPrintf = qel_printf;
+    qel_printf = capturePrintf;
+    gPrinted.clear();
+    const double shape = approxGammaShape(tree.get(), g, nullptr, true);
+    qel_printf = savedPrintf;
+    const std::string text = printedText();
+    char line[128];
+    std::snprintf(line, sizeof line, "(mean=%f, variance=%f)\n", mean, var);
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    std::string rows;
+    size_t last = hist.size() - 1;
+    while (hist[last] == 0.0)
+        --last;
+    for (size_t k = 0; k <= last; ++k) {
+        std::snprintf(line, sizeof line, "%8u%12g\n", static_cast<unsigned>(k), hist[k]);
+        rows += line;
+    }
+    EXPECT_NE(text.find(rows), std::string::npos) << text;
+    std::snprintf(line, sizeof line, "method-of-moments = %f\n", mean * mean / (var - mean));
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_NE(text.find("negative binomial = "), std::string::npos);
+    EXPECT_NE(text.find("Yang-Kumar        = "), std::string::npos);
+    EXPECT_GT(shape, 0.0);
+}
+
+}  // namespace
