@@ -69,12 +69,34 @@ size_t baselineThreads()
     return threadsInProcess();
 }
 
-size_t threadsInProcess()
+size_t tasksListed()
 {
     size_t n = 0;
     for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator("/proc/self/task"))
         ++n;
     return n;
+}
+
+// The count once it has settled: a joined thread can stay listed for a
+// moment after pthread_join returns (the kernel wakes the joiner before it
+// has taken the task down), so a single read may count one thread too many.
+size_t threadsInProcess()
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(2);
+    size_t last = tasksListed();
+    auto stableSince = steady_clock::now();
+    while (steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(1));
+        const size_t now = tasksListed();
+        if (now != last) {
+            last = now;
+            stableSince = steady_clock::now();
+        } else if (steady_clock::now() - stableSince >= milliseconds(20)) {
+            break;
+        }
+    }
+    return last;
 }
 
 int maxGroupSize() { return std::min(kMaxThreads, availableProcessors()); }
