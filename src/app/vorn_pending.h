@@ -7,6 +7,7 @@
 // Handlers that left this list but that callers still reach through it.
 #include "data/charstat.h"
 #include "data/taxstat.h"
+#include "likelihood/gammaplot.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
@@ -27,7 +28,6 @@
 
 int doAstralCmd();
 int doClockCheckerCmd();
-int doGammaPlotCmd();
 int doGarliCmd();
 int doOrthoFilterCmd();
 int doPatFitTest();
