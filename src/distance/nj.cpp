@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <span>
 
 #include "data/vorn_data.h"
 #include "distance/dmatrix.h"
@@ -16,6 +17,8 @@
 #include "qel/qel_sets.h"
 #include "search/bootjack.h"
 #include "search/search_settings.h"
+#include "qel/qel_errormsg.h"
+#include "trees/constr.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
@@ -121,7 +124,108 @@ void finishTree(Tree *tree, uint32_t leaves, bool rooted)
     afterLeavesChanged(tree);
 }
 
+
+// Links `children` in order below parent.
+void linkAll(TreeNode *parent, std::span<TreeNode *const> children)
+{
+    TreeNode *prev = nullptr;
+    for (TreeNode *c : children) {
+        c->anc = parent;
+        c->nextSib = nullptr;
+        (prev ? prev->nextSib : parent->firstChild) = c;
+        prev = c;
+    }
+}
+
+// The constraint tree before the first join: the first taxon's tip is the
+// root and every other taxon hangs from the hub below it.
+int startConstraintStar(ClustData *cd)
+{
+    const uint32_t n = cd->ntax;
+    if (!cd->conTree && !(cd->conTree = createTreeForTaxa(n, n, true)))
+        return 1;
+    Tree *t = cd->conTree;
+    initNodes(t, n);
+    if (constraintsAreStale(t) && initConstraints(t, cd->data, false) != 0)
+        return 1;
+    TreeNode *root = t->nodes + 1;
+    cd->conHub = t->nodes + 1 + n;
+    cd->conNext = cd->conHub + 1;
+    t->root = root;
+    root->anc = root->nextSib = nullptr;
+    root->firstChild = cd->conHub;
+    cd->conHub->anc = root;
+    cd->conHub->nextSib = nullptr;
+    cd->conNodes.assign(n, nullptr);
+    for (uint32_t p = 1; p < n; ++p)
+        cd->conNodes[p] = t->nodes + 1 + p;
+    linkAll(cd->conHub, std::span(cd->conNodes).subspan(1));
+    return 0;
+}
+
+// Arranges the hub's children for the join of positions i < j (r clusters);
+// fresh is the node the join would take. Two clusters below the hub become
+// one clade. A cluster joined to the first taxon's cluster stays at the hub
+// and, seen from the root, the rest below the hub become one clade, which
+// the new hub holds. Returns whether fresh was used.
+bool arrangeJoin(ClustData *cd, uint32_t r, uint32_t i, uint32_t j, TreeNode *fresh)
+{
+    TreeNode *kids[2];
+    std::vector<TreeNode *> &rest = cd->conScratch;
+    rest.clear();
+    for (uint32_t k = 1; k < r; ++k)
+        if (k != i && k != j)
+            rest.push_back(cd->conNodes[k]);
+    if (i > 0) {
+        kids[0] = cd->conNodes[i], kids[1] = cd->conNodes[j];
+        linkAll(fresh, kids);
+        rest.insert(rest.begin(), fresh);
+        linkAll(cd->conHub, rest);
+        return true;
+    }
+    kids[0] = cd->conNodes[j];
+    if (rest.size() < 2) {
+        rest.insert(rest.begin(), kids[0]);
+        linkAll(cd->conHub, rest);
+        return false;
+    }
+    linkAll(fresh, rest);
+    kids[1] = fresh;
+    linkAll(cd->conHub, kids);
+    return true;
+}
+
+// The clusters' clades are settled; the hubs still hold unresolved
+// polytomies, which pass when some resolution of them keeps the constraint.
+bool softSatisfiedBelow(const Tree *t, TreeNode *node)
+{
+    for (TreeNode *c = node->firstChild; c; c = c->nextSib)
+        if (c->firstChild && !softSatisfiedBelow(t, c))
+            return false;
+    const TreeNode *first = node->firstChild;
+    return first->nextSib && !first->nextSib->nextSib ? conSet(t, node) : softConstraintSet(t, node, false);
+}
+
+// Makes the join of positions i < j in the constraint tree for good.
+void commitConstraintJoin(ClustData *cd, uint32_t r, uint32_t i, uint32_t j)
+{
+    TreeNode *fresh = cd->conNext;
+    if (arrangeJoin(cd, r, i, j, fresh)) {
+        ++cd->conNext;
+        (i > 0 ? cd->conNodes[i] : cd->conHub) = fresh;
+    }
+    std::copy(cd->conNodes.begin() + j + 1, cd->conNodes.begin() + r, cd->conNodes.begin() + j);
+}
+
 }  // namespace
+
+bool njConstraintsOK(ClustData *cd, uint32_t r, uint32_t i, uint32_t j)
+{
+    arrangeJoin(cd, r, i, j, cd->conNext);
+    Tree *t = cd->conTree;
+    TreeNode *fork = t->root->firstChild;
+    return softSatisfiedBelow(t, fork) && conCompat(t, conRecord(t, 0, fork), conRecord(t, 0, t->root));
+}
 
 ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t ntax, bool withMatrix, bool bioNJ)
 {
@@ -163,6 +267,8 @@ ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t nt
 
 ClustData *destroyClustData(ClustData *cd)
 {
+    if (cd && cd->conTree)
+        destroyTree(cd->conTree, true);
     delete cd;
     return nullptr;
 }
@@ -187,6 +293,8 @@ int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
     if (n < 3 || (bioNJ && !cd->bioNJ))
         return 1;
     TreeNode *next = startTree(cd, n, nullptr);
+    if (cd->constrained && startConstraintStar(cd) != 0)
+        return 1;
     uint32_t *index = cd->index.data();
     double *R = cd->R.data();
     double *const *rows = cd->rows.data();
@@ -220,13 +328,22 @@ int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
                     const double q = rm2 * row[index[b]] - Ra - R[b];
                     if (q > choice.best + kFastCut * std::fabs(choice.best))
                         continue;
+                    if (cd->constrained && compareJoin(q, choice.best) <= 0 && !njConstraintsOK(cd, r, b, a))
+                        continue;
                     choice.offer(q, a, b);
                 }
             }
+            // Some join always keeps the clusters resolvable; none passing
+            // means the constraint records are wrong, and a tree that breaks
+            // the constraint must not be stored as if it kept it.
+            if (choice.count == 0)
+                return qel_errorMsg(0, "No neighbor-joining step keeps the tree compatible with the constraint."), 1;
         }
         if (choice.count > 1)
             cd->ties = true;
         const uint32_t i = choice.b, j = choice.a;
+        if (cd->constrained && r > 3)
+            commitConstraintJoin(cd, r, i, j);
         const double dij = dist(i, j);
         const double bi = dij / 2.0 + (R[i] - R[j]) / (2.0 * (r - 2));
         const double bj = dij - bi;

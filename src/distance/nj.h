@@ -43,6 +43,17 @@ struct ClustData {
     bool bioNJ = false;      // the matrix is laid out for BioNJ
     bool resampling = false; // a bootstrap or jackknife replicate: no progress, no lengths
     RNG tieRng{};            // the random tie-breaker, when ties are broken at random
+    // Joins that would break the active topological constraint are skipped
+    // (NJ only). The constraint tree mirrors the clusters, rooted at the
+    // first taxon's tip as stored unrooted trees are: the clusters without
+    // that taxon hang below one hub (conNodes by position; position 0 is
+    // the first taxon's cluster, which lies on the path above the hub).
+    bool constrained = false;
+    Tree *conTree = nullptr;  // owned
+    std::vector<TreeNode *> conNodes;
+    TreeNode *conHub = nullptr;
+    TreeNode *conNext = nullptr;  // next free internal node of conTree
+    std::vector<TreeNode *> conScratch;
 };
 
 // Allocates for ntax taxa (with the work matrix when withMatrix is set; a
@@ -71,6 +82,11 @@ int makeNJTree(ClustData *cd, bool useCriterion, bool bioNJ);
 int makeUPGMATree(ClustData *cd, const Set *taxonSubset, bool useCriterion);
 // The command's choice: UPGMA or NJ/BioNJ by the options.
 int cluster(ClustData *cd);
+
+// Whether joining positions i < j still leaves the clusters resolvable into
+// a tree that satisfies the active constraint; the constraint tree is left
+// arranged for that join.
+bool njConstraintsOK(ClustData *cd, uint32_t r, uint32_t i, uint32_t j);
 
 // Null unless ties are broken at random; then the generator seeded from
 // the tie seed.

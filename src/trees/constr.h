@@ -121,6 +121,10 @@ void setConstrBitsForTips(const Constraint *c, const DataInfo *data, Tree *tree)
 bool conSet(const Tree *tree, TreeNode *node);
 bool conCompat(const Tree *tree, const ConRec *a, const ConRec *b);
 bool constraintsSatisfied(Tree *tree, bool converse);
+// The node's record from all its children as an unresolved polytomy (and,
+// with withAncestor, its ancestor's): false when no resolution of it could
+// keep the constraint. Monophyly and backbone only.
+bool softConstraintSet(const Tree *tree, TreeNode *node, bool withAncestor);
 bool isConstraintTreeUninf(Tree *tree, bool converse);
 // Set-up at the start of a search: 0 go on, 1 refused, -1 cancelled.
 int initSearchConstraints(Tree *tree, const DataInfo *data, const ConstraintOptionCheck &check, bool quiet);
