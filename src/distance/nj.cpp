@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <span>
 
 #include "data/vorn_data.h"
 #include "distance/dmatrix.h"
@@ -124,107 +123,123 @@ void finishTree(Tree *tree, uint32_t leaves, bool rooted)
     afterLeavesChanged(tree);
 }
 
-
-// Links `children` in order below parent.
-void linkAll(TreeNode *parent, std::span<TreeNode *const> children)
-{
-    TreeNode *prev = nullptr;
-    for (TreeNode *c : children) {
-        c->anc = parent;
-        c->nextSib = nullptr;
-        (prev ? prev->nextSib : parent->firstChild) = c;
-        prev = c;
-    }
-}
-
-// The constraint tree before the first join: the first taxon's tip is the
-// root and every other taxon hangs from the hub below it.
+// The constraint records before the first join: every taxon but the first
+// is a cluster at the hub, and above the hub lies the first taxon alone.
 int startConstraintStar(ClustData *cd)
 {
     const uint32_t n = cd->ntax;
     if (!cd->conTree && !(cd->conTree = createTreeForTaxa(n, n, true)))
         return 1;
     Tree *t = cd->conTree;
-    initNodes(t, n);
     if (constraintsAreStale(t) && initConstraints(t, cd->data, false) != 0)
         return 1;
-    TreeNode *root = t->nodes + 1;
-    cd->conHub = t->nodes + 1 + n;
-    cd->conNext = cd->conHub + 1;
-    t->root = root;
-    root->anc = root->nextSib = nullptr;
-    root->firstChild = cd->conHub;
-    cd->conHub->anc = root;
-    cd->conHub->nextSib = nullptr;
     cd->conNodes.assign(n, nullptr);
-    for (uint32_t p = 1; p < n; ++p)
+    for (uint32_t p = 0; p < n; ++p)
         cd->conNodes[p] = t->nodes + 1 + p;
-    linkAll(cd->conHub, std::span(cd->conNodes).subspan(1));
+    cd->conUp = conRecord(t, 0, t->nodes + 1);
+    cd->conNext = t->nodes + 1 + n;
+    cd->conFold.assign(size_t(10) * t->conData->words, 0);
     return 0;
 }
 
-// Arranges the hub's children for the join of positions i < j (r clusters);
-// fresh is the node the join would take. Two clusters below the hub become
-// one clade. A cluster joined to the first taxon's cluster stays at the hub
-// and, seen from the root, the rest below the hub become one clade, which
-// the new hub holds. Returns whether fresh was used.
-bool arrangeJoin(ClustData *cd, uint32_t r, uint32_t i, uint32_t j, TreeNode *fresh)
+const ConRec *clusterRecord(const ClustData *cd, uint32_t p) { return conRecord(cd->conTree, 0, cd->conNodes[p]); }
+
+// Sums up the hub's r - 1 clusters, so that a join is tested in a few word
+// operations however many clusters are left.
+void foldHub(ClustData *cd, uint32_t r)
 {
-    TreeNode *kids[2];
-    std::vector<TreeNode *> &rest = cd->conScratch;
-    rest.clear();
-    for (uint32_t k = 1; k < r; ++k)
-        if (k != i && k != j)
-            rest.push_back(cd->conNodes[k]);
-    if (i > 0) {
-        kids[0] = cd->conNodes[i], kids[1] = cd->conNodes[j];
-        linkAll(fresh, kids);
-        rest.insert(rest.begin(), fresh);
-        linkAll(cd->conHub, rest);
-        return true;
+    const uint32_t words = cd->conTree->conData->words;
+    ConWord *f = cd->conFold.data();
+    std::fill_n(f, 7 * words, ConWord{0});
+    const auto count = [words](ConWord *level, uint32_t w, ConWord x) {
+        level[2 * words + w] |= level[words + w] & x;
+        level[words + w] |= level[w] & x;
+        level[w] |= x;
+    };
+    for (uint32_t p = 1; p < r; ++p) {
+        const ConRec *x = clusterRecord(cd, p);
+        for (uint32_t w = 0; w < words; ++w) {
+            count(f, w, x->mo[w]);
+            count(f + 3 * words, w, ~x->mo[words + w]);
+            f[6 * words + w] |= x->v[w];
+        }
     }
-    kids[0] = cd->conNodes[j];
-    if (rest.size() < 2) {
-        rest.insert(rest.begin(), kids[0]);
-        linkAll(cd->conHub, rest);
-        return false;
-    }
-    linkAll(fresh, rest);
-    kids[1] = fresh;
-    linkAll(cd->conHub, kids);
-    return true;
 }
 
-// The clusters' clades are settled; the hubs still hold unresolved
-// polytomies, which pass when some resolution of them keeps the constraint.
-bool softSatisfiedBelow(const Tree *t, TreeNode *node)
+// The bits counted at the three levels that some cluster other than those
+// marked a and b still holds.
+ConWord countedElsewhere(const ConWord *level, uint32_t words, uint32_t w, ConWord a, ConWord b)
 {
-    for (TreeNode *c = node->firstChild; c; c = c->nextSib)
-        if (c->firstChild && !softSatisfiedBelow(t, c))
-            return false;
-    const TreeNode *first = node->firstChild;
-    return first->nextSib && !first->nextSib->nextSib ? conSet(t, node) : softConstraintSet(t, node, false);
+    return (a & b & level[2 * words + w]) | ((a ^ b) & level[words + w]) | (~(a | b) & level[w]);
 }
 
-// Makes the join of positions i < j in the constraint tree for good.
+// The soft record of the hub's clusters other than those at positions x
+// and y (y 0: none), plus the extra record when given, into node.
+bool softRest(ClustData *cd, uint32_t x, uint32_t y, const ConRec *extra, ConRec *node)
+{
+    const uint32_t words = cd->conTree->conData->words;
+    const ConWord *f = cd->conFold.data();
+    ConWord *m = cd->conFold.data() + 7 * words, *o = m + words, *v = o + words;
+    const ConRec *a = clusterRecord(cd, x);
+    const ConRec *b = y > 0 ? clusterRecord(cd, y) : nullptr;
+    for (uint32_t w = 0; w < words; ++w) {
+        const ConWord bm = b ? b->mo[w] : 0, bz = b ? ~b->mo[words + w] : 0, bv = b ? b->v[w] : 0;
+        // The hub's clusters share no V bit, or an earlier test had failed.
+        v[w] = f[6 * words + w] & ~(a->v[w] | bv);
+        m[w] = countedElsewhere(f, words, w, a->mo[w], bm);
+        o[w] = ~countedElsewhere(f + 3 * words, words, w, ~a->mo[words + w], bz);
+        if (extra) {
+            if (extra->v[w] & v[w])
+                return node->satisfied = 0, false;
+            v[w] |= extra->v[w];
+            m[w] |= extra->mo[w];
+            o[w] &= extra->mo[words + w];
+        }
+    }
+    return softConstraintFinish(cd->conTree->conData, node, m, o, v);
+}
+
+// Makes the join of positions i < j (r clusters) for good.
 void commitConstraintJoin(ClustData *cd, uint32_t r, uint32_t i, uint32_t j)
 {
-    TreeNode *fresh = cd->conNext;
-    if (arrangeJoin(cd, r, i, j, fresh)) {
-        ++cd->conNext;
-        (i > 0 ? cd->conNodes[i] : cd->conHub) = fresh;
+    const ConData *k = cd->conTree->conData;
+    TreeNode *fresh = cd->conNext++;
+    if (i > 0) {
+        conSetBin(k, clusterRecord(cd, i), clusterRecord(cd, j), conRecord(cd->conTree, 0, fresh));
+        cd->conNodes[i] = fresh;
+    } else {
+        // Cluster j stays beside the path to the root; the hub's other
+        // clusters become the clade below a new hub.
+        ConRec *up = conRecord(cd->conTree, 1, fresh);
+        conSetBin(k, cd->conUp, clusterRecord(cd, j), up);
+        cd->conUp = up;
     }
     std::copy(cd->conNodes.begin() + j + 1, cd->conNodes.begin() + r, cd->conNodes.begin() + j);
+    foldHub(cd, r - 1);
 }
 
 }  // namespace
 
 bool njConstraintsOK(ClustData *cd, uint32_t r, uint32_t i, uint32_t j)
 {
-    arrangeJoin(cd, r, i, j, cd->conNext);
+    if (r <= 3)
+        return true;  // three clusters make one unrooted tree however joined
     Tree *t = cd->conTree;
-    TreeNode *fork = t->root->firstChild;
-    return softSatisfiedBelow(t, fork) && conCompat(t, conRecord(t, 0, fork), conRecord(t, 0, t->root));
+    ConRec *fresh = conRecord(t, 0, cd->conNext), *hub = conRecord(t, 2, cd->conNext);
+    if (i > 0) {
+        // The joined pair becomes one more cluster of the hub.
+        if (conSetBin(t->conData, clusterRecord(cd, i), clusterRecord(cd, j), fresh), !fresh->satisfied)
+            return false;
+        if (!softRest(cd, i, j, fresh, hub))
+            return false;
+    } else {
+        // Cluster j joins the path to the root, the rest become one clade.
+        if (!softRest(cd, j, 0, nullptr, fresh))
+            return false;
+        if (conSetBin(t->conData, clusterRecord(cd, j), fresh, hub), !hub->satisfied)
+            return false;
+    }
+    return conCompat(t, hub, cd->conUp);
 }
 
 ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t ntax, bool withMatrix, bool bioNJ)
@@ -293,8 +308,11 @@ int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
     if (n < 3 || (bioNJ && !cd->bioNJ))
         return 1;
     TreeNode *next = startTree(cd, n, nullptr);
-    if (cd->constrained && startConstraintStar(cd) != 0)
-        return 1;
+    if (cd->constrained) {
+        if (startConstraintStar(cd) != 0)
+            return 1;
+        foldHub(cd, n);
+    }
     uint32_t *index = cd->index.data();
     double *R = cd->R.data();
     double *const *rows = cd->rows.data();

@@ -786,34 +786,18 @@ bool conSet(const Tree *tree, TreeNode *node)
     return tree->conData->type == kConConvexity ? conSetMultiConvex(tree, node) : conSetMulti(tree, node);
 }
 
-bool softConstraintSet(const Tree *tree, TreeNode *node, bool withAncestor)
+bool softConstraintFinish(const ConData *cd, ConRec *node, const ConWord *m, const ConWord *o, const ConWord *v)
 {
-    const ConData *cd = tree->conData;
     const uint32_t words = cd->words;
-    ConRec *r = conRecord(tree, 0, node);
     for (uint32_t w = 0; w < words; w++) {
-        ConWord m = 0, o = ~ConWord{0}, v = 0;
-        for (TreeNode *c = node->firstChild; c; c = c->nextSib) {
-            const ConRec *cr = conRecord(tree, 0, c);
-            if (cr->v[w] & v)
-                return r->satisfied = 0, false;
-            v |= cr->v[w];
-            m |= cr->mo[w];
-            o &= cr->mo[words + w];
-        }
-        if (withAncestor && node->anc) {
-            const ConRec *ar = conRecord(tree, 0, node->anc);
-            m |= ar->mo[w];
-            o &= ar->mo[words + w];
-        }
-        const ConWord mix = m & ~o;
-        if (v & mix)
-            return r->satisfied = 0, false;
-        r->mo[w] = m & ~mix;
-        r->mo[words + w] = o | mix;
-        r->v[w] = v | mix;
+        const ConWord mix = m[w] & ~o[w];
+        if (v[w] & mix)
+            return node->satisfied = 0, false;
+        node->mo[w] = m[w] & ~mix;
+        node->mo[words + w] = o[w] | mix;
+        node->v[w] = v[w] | mix;
     }
-    r->satisfied = 1;
+    node->satisfied = 1;
     return true;
 }
 

@@ -263,7 +263,7 @@ TEST_F(ClusterTest, ConstrainedNJSkipsExactlyTheJoinsThatBreakTheGroups)
     std::mt19937 rng(37);
     std::uniform_real_distribution<double> value(0.05, 1.0);
     uint32_t changed = 0;
-    for (uint32_t n : {5u, 6u, 8u, 11u}) {
+    for (uint32_t n : {5u, 6u, 8u, 11u, 16u}) {
         for (uint32_t trial = 0; trial < 12; ++trial) {
             std::vector<std::vector<double>> full(n, std::vector<double>(n, 0.0));
             std::vector<double> half;
@@ -287,7 +287,7 @@ TEST_F(ClusterTest, ConstrainedNJSkipsExactlyTheJoinsThatBreakTheGroups)
                 for (uint32_t t = 0; t < n; ++t)
                     c[t] = within[t] == '1' ? c[t] : '0';
                 const auto size = std::count(c.begin(), c.end(), '1');
-                if (size >= 2 && size <= inside - 2 && groups.size() < 1 + trial % 3 &&
+                if (size >= 2 && size <= inside - 2 && groups.size() < 1 + trial % 4 &&
                     std::find(groups.begin(), groups.end(), c) == groups.end())
                     groups.push_back(c);
             }
