@@ -25,6 +25,7 @@
 #include "search/hsprep.h"
 #include "search/search.h"
 #include "search/search_settings.h"
+#include "trees/constr.h"
 #include "trees/drawtree.h"
 #include "trees/roottree.h"
 #include "trees/savetree.h"
@@ -89,6 +90,23 @@ void showClusterTree(ClustData *cd)
     }
 }
 
+// Neighbor joining keeps a constraint by skipping the joins that break it;
+// that cannot make a tree that breaks it on purpose, nor keep a convexity
+// partition, which has no clades to skip joins by.
+int checkNJConstraints()
+{
+    if (numConstraints() == 0 || !getActiveConstraint())
+        return qel_errorMsg(512, "'Enforce constraints' option requested but no constraints have been defined."), 1;
+    if (activeConstraintType() == kConConvexity)
+        return qel_errorMsg(554, "Convexity constraints are not permitted with %s.", "NJ"), 1;
+    if (srch.converse) {
+        qel_warningMsg(553, "Converse constraints are not allowed for %s. Previous setting of \"converse\" constraint "
+                            "option ignored.",
+                       "NJ");
+    }
+    return 0;
+}
+
 struct ClusterRun {
     ClustData *cd;
     AuxOut *treefile;
@@ -145,7 +163,7 @@ int doClustering(bool isUPGMA)
     clust.pref_saveFile = gClustTreefileName[0] != '\0';
     if (checkDistType(kCurrentDistType, true, d) != 0)
         return 1;
-    if (!isUPGMA && checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse) != 0)
+    if (!isUPGMA && srch.enforce && checkNJConstraints() != 0)
         return 1;
     const int distStatus = setDistances(kDMatrixForDistance, true, d);
     if (distStatus != 0)
@@ -162,6 +180,12 @@ int doClustering(bool isUPGMA)
         destroyClustData);
     if (!cd || allocSpecialTreeData(1) != 0)
         return 1;
+    cd->constrained = !isUPGMA && srch.enforce;
+    // Converse is ignored for this run only (the settings shown must say so);
+    // a later search keeps the user's choice.
+    const uint8_t converse = srch.converse;
+    if (cd->constrained)
+        srch.converse = 0;
     const int32_t busy = setLongOperationStatus(1);
     setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
     clearTrees(false, true);
@@ -186,6 +210,7 @@ int doClustering(bool isUPGMA)
     if (clust.breakTies != kBreakTiesRandom)
         std::copy(savedSeed, savedSeed + 4, clust.tieSeed);
     forgetLastTreeOptimized();
+    srch.converse = converse;
     return status;
 }
 

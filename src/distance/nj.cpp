@@ -16,6 +16,8 @@
 #include "qel/qel_sets.h"
 #include "search/bootjack.h"
 #include "search/search_settings.h"
+#include "qel/qel_errormsg.h"
+#include "trees/constr.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
@@ -121,7 +123,124 @@ void finishTree(Tree *tree, uint32_t leaves, bool rooted)
     afterLeavesChanged(tree);
 }
 
+// The constraint records before the first join: every taxon but the first
+// is a cluster at the hub, and above the hub lies the first taxon alone.
+int startConstraintStar(ClustData *cd)
+{
+    const uint32_t n = cd->ntax;
+    if (!cd->conTree && !(cd->conTree = createTreeForTaxa(n, n, true)))
+        return 1;
+    Tree *t = cd->conTree;
+    if (constraintsAreStale(t) && initConstraints(t, cd->data, false) != 0)
+        return 1;
+    cd->conNodes.assign(n, nullptr);
+    for (uint32_t p = 0; p < n; ++p)
+        cd->conNodes[p] = t->nodes + 1 + p;
+    cd->conUp = conRecord(t, 0, t->nodes + 1);
+    cd->conNext = t->nodes + 1 + n;
+    cd->conFold.assign(size_t(10) * t->conData->words, 0);
+    return 0;
+}
+
+const ConRec *clusterRecord(const ClustData *cd, uint32_t p) { return conRecord(cd->conTree, 0, cd->conNodes[p]); }
+
+// Sums up the hub's r - 1 clusters, so that a join is tested in a few word
+// operations however many clusters are left.
+void foldHub(ClustData *cd, uint32_t r)
+{
+    const uint32_t words = cd->conTree->conData->words;
+    ConWord *f = cd->conFold.data();
+    std::fill_n(f, 7 * words, ConWord{0});
+    const auto count = [words](ConWord *level, uint32_t w, ConWord x) {
+        level[2 * words + w] |= level[words + w] & x;
+        level[words + w] |= level[w] & x;
+        level[w] |= x;
+    };
+    for (uint32_t p = 1; p < r; ++p) {
+        const ConRec *x = clusterRecord(cd, p);
+        for (uint32_t w = 0; w < words; ++w) {
+            count(f, w, x->mo[w]);
+            count(f + 3 * words, w, ~x->mo[words + w]);
+            f[6 * words + w] |= x->v[w];
+        }
+    }
+}
+
+// The bits counted at the three levels that some cluster other than those
+// marked a and b still holds.
+ConWord countedElsewhere(const ConWord *level, uint32_t words, uint32_t w, ConWord a, ConWord b)
+{
+    return (a & b & level[2 * words + w]) | ((a ^ b) & level[words + w]) | (~(a | b) & level[w]);
+}
+
+// The soft record of the hub's clusters other than those at positions x
+// and y (y 0: none), plus the extra record when given, into node.
+bool softRest(ClustData *cd, uint32_t x, uint32_t y, const ConRec *extra, ConRec *node)
+{
+    const uint32_t words = cd->conTree->conData->words;
+    const ConWord *f = cd->conFold.data();
+    ConWord *m = cd->conFold.data() + 7 * words, *o = m + words, *v = o + words;
+    const ConRec *a = clusterRecord(cd, x);
+    const ConRec *b = y > 0 ? clusterRecord(cd, y) : nullptr;
+    for (uint32_t w = 0; w < words; ++w) {
+        const ConWord bm = b ? b->mo[w] : 0, bz = b ? ~b->mo[words + w] : 0, bv = b ? b->v[w] : 0;
+        // The hub's clusters share no V bit, or an earlier test had failed.
+        v[w] = f[6 * words + w] & ~(a->v[w] | bv);
+        m[w] = countedElsewhere(f, words, w, a->mo[w], bm);
+        o[w] = ~countedElsewhere(f + 3 * words, words, w, ~a->mo[words + w], bz);
+        if (extra) {
+            if (extra->v[w] & v[w])
+                return node->satisfied = 0, false;
+            v[w] |= extra->v[w];
+            m[w] |= extra->mo[w];
+            o[w] &= extra->mo[words + w];
+        }
+    }
+    return softConstraintFinish(cd->conTree->conData, node, m, o, v);
+}
+
+// Makes the join of positions i < j (r clusters) for good.
+void commitConstraintJoin(ClustData *cd, uint32_t r, uint32_t i, uint32_t j)
+{
+    const ConData *k = cd->conTree->conData;
+    TreeNode *fresh = cd->conNext++;
+    if (i > 0) {
+        conSetBin(k, clusterRecord(cd, i), clusterRecord(cd, j), conRecord(cd->conTree, 0, fresh));
+        cd->conNodes[i] = fresh;
+    } else {
+        // Cluster j stays beside the path to the root; the hub's other
+        // clusters become the clade below a new hub.
+        ConRec *up = conRecord(cd->conTree, 1, fresh);
+        conSetBin(k, cd->conUp, clusterRecord(cd, j), up);
+        cd->conUp = up;
+    }
+    std::copy(cd->conNodes.begin() + j + 1, cd->conNodes.begin() + r, cd->conNodes.begin() + j);
+    foldHub(cd, r - 1);
+}
+
 }  // namespace
+
+bool njConstraintsOK(ClustData *cd, uint32_t r, uint32_t i, uint32_t j)
+{
+    if (r <= 3)
+        return true;  // three clusters make one unrooted tree however joined
+    Tree *t = cd->conTree;
+    ConRec *fresh = conRecord(t, 0, cd->conNext), *hub = conRecord(t, 2, cd->conNext);
+    if (i > 0) {
+        // The joined pair becomes one more cluster of the hub.
+        if (conSetBin(t->conData, clusterRecord(cd, i), clusterRecord(cd, j), fresh), !fresh->satisfied)
+            return false;
+        if (!softRest(cd, i, j, fresh, hub))
+            return false;
+    } else {
+        // Cluster j joins the path to the root, the rest become one clade.
+        if (!softRest(cd, j, 0, nullptr, fresh))
+            return false;
+        if (conSetBin(t->conData, clusterRecord(cd, j), fresh, hub), !hub->satisfied)
+            return false;
+    }
+    return conCompat(t, hub, cd->conUp);
+}
 
 ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t ntax, bool withMatrix, bool bioNJ)
 {
@@ -163,6 +282,8 @@ ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t nt
 
 ClustData *destroyClustData(ClustData *cd)
 {
+    if (cd && cd->conTree)
+        destroyTree(cd->conTree, true);
     delete cd;
     return nullptr;
 }
@@ -187,6 +308,11 @@ int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
     if (n < 3 || (bioNJ && !cd->bioNJ))
         return 1;
     TreeNode *next = startTree(cd, n, nullptr);
+    if (cd->constrained) {
+        if (startConstraintStar(cd) != 0)
+            return 1;
+        foldHub(cd, n);
+    }
     uint32_t *index = cd->index.data();
     double *R = cd->R.data();
     double *const *rows = cd->rows.data();
@@ -220,13 +346,22 @@ int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
                     const double q = rm2 * row[index[b]] - Ra - R[b];
                     if (q > choice.best + kFastCut * std::fabs(choice.best))
                         continue;
+                    if (cd->constrained && compareJoin(q, choice.best) <= 0 && !njConstraintsOK(cd, r, b, a))
+                        continue;
                     choice.offer(q, a, b);
                 }
             }
+            // Some join always keeps the clusters resolvable; none passing
+            // means the constraint records are wrong, and a tree that breaks
+            // the constraint must not be stored as if it kept it.
+            if (choice.count == 0)
+                return qel_errorMsg(0, "No neighbor-joining step keeps the tree compatible with the constraint."), 1;
         }
         if (choice.count > 1)
             cd->ties = true;
         const uint32_t i = choice.b, j = choice.a;
+        if (cd->constrained && r > 3)
+            commitConstraintJoin(cd, r, i, j);
         const double dij = dist(i, j);
         const double bi = dij / 2.0 + (R[i] - R[j]) / (2.0 * (r - 2));
         const double bj = dij - bi;

@@ -14,6 +14,7 @@ struct ProgData;
 struct Set;
 struct Tree;
 struct TreeNode;
+struct ConRec;
 
 inline constexpr uint32_t kClustNJ = 3;
 inline constexpr uint32_t kClustUPGMA = 4;
@@ -43,6 +44,21 @@ struct ClustData {
     bool bioNJ = false;      // the matrix is laid out for BioNJ
     bool resampling = false; // a bootstrap or jackknife replicate: no progress, no lengths
     RNG tieRng{};            // the random tie-breaker, when ties are broken at random
+    // Joins that would break the active topological constraint are skipped
+    // (NJ only). The constraint records mirror the clusters of a tree rooted
+    // at the first taxon's tip, as stored unrooted trees are: the clusters
+    // without that taxon hang from a hub still to be resolved (conNodes by
+    // position; position 0 is the first taxon's cluster), and conUp sums up
+    // the rest of the tree above the hub.
+    bool constrained = false;
+    Tree *conTree = nullptr;  // owned; holds the records
+    std::vector<TreeNode *> conNodes;
+    const ConRec *conUp = nullptr;
+    TreeNode *conNext = nullptr;  // next free internal node of conTree
+    // Per 128-bit word, over the hub's clusters: their M bits and their
+    // missing O bits counted up to three (levels >= 1, >= 2, >= 3), and
+    // their V bits; then room for one fold.
+    std::vector<unsigned __int128> conFold;
 };
 
 // Allocates for ntax taxa (with the work matrix when withMatrix is set; a
@@ -71,6 +87,11 @@ int makeNJTree(ClustData *cd, bool useCriterion, bool bioNJ);
 int makeUPGMATree(ClustData *cd, const Set *taxonSubset, bool useCriterion);
 // The command's choice: UPGMA or NJ/BioNJ by the options.
 int cluster(ClustData *cd);
+
+// Whether joining positions i < j (of r clusters) still leaves the clusters
+// resolvable into a tree that satisfies the active constraint. A few word
+// operations per 128 groups, whatever r is.
+bool njConstraintsOK(ClustData *cd, uint32_t r, uint32_t i, uint32_t j);
 
 // Null unless ties are broken at random; then the generator seeded from
 // the tie seed.

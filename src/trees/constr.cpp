@@ -786,6 +786,21 @@ bool conSet(const Tree *tree, TreeNode *node)
     return tree->conData->type == kConConvexity ? conSetMultiConvex(tree, node) : conSetMulti(tree, node);
 }
 
+bool softConstraintFinish(const ConData *cd, ConRec *node, const ConWord *m, const ConWord *o, const ConWord *v)
+{
+    const uint32_t words = cd->words;
+    for (uint32_t w = 0; w < words; w++) {
+        const ConWord mix = m[w] & ~o[w];
+        if (v[w] & mix)
+            return node->satisfied = 0, false;
+        node->mo[w] = m[w] & ~mix;
+        node->mo[words + w] = o[w] | mix;
+        node->v[w] = v[w] | mix;
+    }
+    node->satisfied = 1;
+    return true;
+}
+
 bool constraintsSatisfied(Tree *tree, bool converse)
 {
     ConData *cd = tree->conData;

@@ -121,6 +121,11 @@ void setConstrBitsForTips(const Constraint *c, const DataInfo *data, Tree *tree)
 bool conSet(const Tree *tree, TreeNode *node);
 bool conCompat(const Tree *tree, const ConRec *a, const ConRec *b);
 bool constraintsSatisfied(Tree *tree, bool converse);
+// A node's record from parts joined as an unresolved polytomy: false when
+// no resolution of it could keep the constraint. Per word, m is the OR of
+// the parts' M bits, o the AND of their O bits and v the OR of their V bits
+// (which no two parts may share). Monophyly and backbone only.
+bool softConstraintFinish(const ConData *cd, ConRec *node, const ConWord *m, const ConWord *o, const ConWord *v);
 bool isConstraintTreeUninf(Tree *tree, bool converse);
 // Set-up at the start of a search: 0 go on, 1 refused, -1 cancelled.
 int initSearchConstraints(Tree *tree, const DataInfo *data, const ConstraintOptionCheck &check, bool quiet);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -124,7 +125,9 @@ inline TrueTree makeAdditiveData(uint32_t ntax, uint32_t seed, bool ultrametric)
 // With four clusters left the two pairs that split them alike have the
 // same criterion; BioNJ's lengths depend on which is joined, and
 // complementAtFour joins the other one.
-inline SplitLengths referenceNJ(std::vector<std::vector<double>> D, bool bioNJ, bool complementAtFour)
+// With `allowed`, a pair whose joined clade it refuses is never chosen.
+inline SplitLengths referenceNJ(std::vector<std::vector<double>> D, bool bioNJ, bool complementAtFour,
+                                const std::function<bool(const std::string &)> &allowed = nullptr)
 {
     const size_t n = D.size();
     std::vector<std::vector<double>> V = D;
@@ -144,8 +147,16 @@ inline SplitLengths referenceNJ(std::vector<std::vector<double>> D, bool bioNJ, 
             double best = 1e300;
             for (size_t a = 1; a < r; ++a)
                 for (size_t b = 0; b < (r == 4 ? 1 : a); ++b)
-                    if (double q = (r - 2.0) * D[a][b] - R[a] - R[b]; q < best)
-                        best = q, i = b, j = a;
+                    if (double q = (r - 2.0) * D[a][b] - R[a] - R[b]; q < best) {
+                        std::string joined = clade[a];
+                        for (size_t t = 0; t < n; ++t)
+                            if (clade[b][t] == '1')
+                                joined[t] = '1';
+                        if (!allowed || allowed(joined))
+                            best = q, i = b, j = a;
+                    }
+            if (best == 1e300)
+                return {};
         }
         if (r == 4 && complementAtFour) {
             size_t other[2], k = 0;

@@ -10,6 +10,8 @@
 #include "distance_fixture.h"
 #include "nj_support.h"
 #include "search/starttree.h"
+#include "trees/constr.h"
+#include "trees/splits.h"
 #include "trees/treebuf.h"
 
 namespace {
@@ -199,6 +201,139 @@ TEST_F(ClusterTest, NJAndBioNJMatchAPlainImplementationOnRandomMatrices)
             expectSameTree(njtest::treeSplits(tree.get(), n), njtest::referenceNJ(full, bioNJ, false), 1.0, 1e-12);
         }
     }
+}
+
+// Groups of taxa as 0/1 strings; a clade of a random binary tree, so any
+// set of them is compatible.
+std::vector<std::string> randomClades(uint32_t n, std::mt19937 &rng)
+{
+    std::vector<std::string> live, clades;
+    for (uint32_t t = 0; t < n; ++t)
+        live.push_back(std::string(n, '0')), live.back()[t] = '1';
+    while (live.size() > 2) {
+        std::uniform_int_distribution<size_t> pick(0, live.size() - 1);
+        size_t a = pick(rng), b = pick(rng);
+        while (b == a)
+            b = pick(rng);
+        for (uint32_t t = 0; t < n; ++t)
+            if (live[b][t] == '1')
+                live[a][t] = '1';
+        clades.push_back(live[a]);
+        live.erase(live.begin() + static_cast<long>(b));
+    }
+    return clades;
+}
+
+// Two unrooted splits over the taxa of `within` can sit on one tree when
+// some side of one holds no taxon of some side of the other.
+bool compatible(const std::string &x, const std::string &g, const std::string &within)
+{
+    bool seen[2][2] = {};
+    for (size_t t = 0; t < x.size(); ++t)
+        if (within[t] == '1')
+            seen[x[t] == '1'][g[t] == '1'] = true;
+    return !seen[0][0] || !seen[0][1] || !seen[1][0] || !seen[1][1];
+}
+
+// Whether some split of the tree, seen on the taxa of `within`, is g.
+bool hasGroup(const SplitLengths &tree, const std::string &g, const std::string &within)
+{
+    for (const auto &entry : tree) {
+        std::string side = entry.first;
+        for (size_t t = 0; t < side.size(); ++t)
+            if (within[t] == '0')
+                side[t] = '0';
+        std::string other = within;
+        for (size_t t = 0; t < side.size(); ++t)
+            if (side[t] == '1')
+                other[t] = '0';
+        if (side == g || other == g)
+            return true;
+    }
+    return false;
+}
+
+// Under a monophyly or backbone constraint NJ skips every join whose cluster
+// could not be a clade of a tree that has the groups: the plain NJ with
+// those pairs refused, on random matrices and random groups. Each group must
+// be a split of the tree made, and a constraint the NJ tree already keeps
+// changes nothing.
+TEST_F(ClusterTest, ConstrainedNJSkipsExactlyTheJoinsThatBreakTheGroups)
+{
+    std::mt19937 rng(37);
+    std::uniform_real_distribution<double> value(0.05, 1.0);
+    uint32_t changed = 0;
+    for (uint32_t n : {5u, 6u, 8u, 11u, 16u}) {
+        for (uint32_t trial = 0; trial < 12; ++trial) {
+            std::vector<std::vector<double>> full(n, std::vector<double>(n, 0.0));
+            std::vector<double> half;
+            std::vector<const double *> rows(n);
+            for (uint32_t a = 0; a < n; ++a)
+                for (uint32_t b = 0; b < a; ++b)
+                    half.push_back(full[a][b] = full[b][a] = value(rng));
+            for (uint32_t a = 0, k = 0; a < n; k += a, ++a)
+                rows[a] = half.data() + k;
+            // Odd trials make a backbone over a random part of the taxa:
+            // the groups are clades seen on that part.
+            const bool backbone = trial % 2 == 1;
+            std::string within(n, '1');
+            if (backbone)
+                for (uint32_t t = 0; t < n; ++t)
+                    within[t] = std::count(within.begin(), within.end(), '1') > 4 && rng() % 3 == 0 ? '0' : '1';
+            const long inside = std::count(within.begin(), within.end(), '1');
+            std::vector<std::string> clades = randomClades(n, rng), groups;
+            std::shuffle(clades.begin(), clades.end(), rng);
+            for (std::string c : clades) {
+                for (uint32_t t = 0; t < n; ++t)
+                    c[t] = within[t] == '1' ? c[t] : '0';
+                const auto size = std::count(c.begin(), c.end(), '1');
+                if (size >= 2 && size <= inside - 2 && groups.size() < 1 + trial % 4 &&
+                    std::find(groups.begin(), groups.end(), c) == groups.end())
+                    groups.push_back(c);
+            }
+            if (groups.empty())
+                continue;
+            std::vector<std::string> listed = groups;
+            if (backbone)
+                listed.push_back(within);
+            SplitsList *list = createSplitsList(n, static_cast<uint32_t>(listed.size()), true);
+            for (const std::string &g : listed) {
+                std::vector<uint64_t> bits(splitWords(n), 0);
+                for (uint32_t t = 0; t < n; ++t)
+                    if (g[t] == '1')
+                        bits[t >> 6] |= uint64_t{1} << (t & 63);
+                appendSplitToList(list, bits.data());
+            }
+            deallocAllConstraints();
+            ASSERT_NE(addConstraint("c", backbone ? kConBackbone : kConMonophyly, list, true), nullptr);
+            const auto keepsGroups = [&](const std::string &clade) {
+                return std::all_of(groups.begin(), groups.end(), [&](const auto &g) { return compatible(clade, g, within); });
+            };
+            const SplitLengths want = njtest::referenceNJ(full, false, false, keepsGroups);
+            const SplitLengths plain = njtest::referenceNJ(full, false, false);
+            ASSERT_FALSE(want.empty());
+
+            TreeHandle tree(createTreeForTaxa(n, n, true));
+            std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd(
+                createClustData(nullptr, tree.get(), false, n, true, false), destroyClustData);
+            ASSERT_TRUE(cd);
+            cd->constrained = true;
+            loadClustMatrix(cd.get(), rows.data(), n, nullptr);
+            ASSERT_EQ(njCluster(cd.get(), false, nullptr), 0);
+            const SplitLengths got = njtest::treeSplits(tree.get(), n);
+            expectSameTree(got, want, 1.0, 1e-12);
+            for (const std::string &g : groups)
+                EXPECT_TRUE(hasGroup(got, g, within)) << "group " << g << " within " << within;
+            const bool plainKeeps = std::all_of(groups.begin(), groups.end(),
+                                                [&](const std::string &g) { return hasGroup(plain, g, within); });
+            if (plainKeeps)
+                expectSameTree(got, plain, 1.0, 1e-12);
+            changed += plainKeeps ? 0 : 1;
+        }
+    }
+    deallocAllConstraints();
+    // The data must have put the skipping to work.
+    EXPECT_GT(changed, 30u) << changed;
 }
 
 }  // namespace
