@@ -14,6 +14,7 @@
 #include "search/randtests.h"
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
+#include "selection/patternfreq.h"
 #include "selection/simblock.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
@@ -31,7 +32,6 @@ int doGammaPlotCmd();
 int doGarliCmd();
 int doOrthoFilterCmd();
 int doPatFitTest();
-int doPatternFreqCmd();
 int doPuzzleCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
