@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 
 #include "qel/qel_errormsg.h"
 
@@ -18,6 +19,16 @@ char patternSymbol(const DataInfo *d, uint8_t code)
     return code < d->nstates ? d->symbols[code] : '-';
 }
 
+// The stored rows of the taxa not deleted, in order.
+std::vector<uint32_t> activeRows(const DataInfo *d)
+{
+    std::vector<uint32_t> rows;
+    for (uint32_t t = 0; t < d->ntax; ++t)
+        if (!isDeletedTaxon(t, d))
+            rows.push_back(t);
+    return rows;
+}
+
 }  // namespace
 
 std::vector<PatternFrequency> countIncludedPatterns(const DataInfo *d, uint32_t *total)
@@ -31,10 +42,23 @@ std::vector<PatternFrequency> countIncludedPatterns(const DataInfo *d, uint32_t 
             ++n;
         }
     }
+    // Stored patterns span deleted taxa too; those that differ only there
+    // are one pattern of the taxa in use.
+    const std::vector<uint32_t> rows = activeRows(d);
     std::vector<PatternFrequency> out;
-    for (uint32_t p = 0; p < d->nPatterns; ++p)
-        if (counts[p] != 0)
+    std::unordered_map<std::string, size_t> seen;
+    std::string key(rows.size(), '\0');
+    for (uint32_t p = 0; p < d->nPatterns; ++p) {
+        if (counts[p] == 0)
+            continue;
+        for (size_t k = 0; k < rows.size(); ++k)
+            key[k] = static_cast<char>(d->patternMatrix[p][rows[k]]);
+        const auto [at, added] = seen.try_emplace(key, out.size());
+        if (added)
             out.push_back({p, counts[p]});
+        else
+            out[at->second].count += counts[p];
+    }
     *total = n;
     return out;
 }
@@ -51,7 +75,8 @@ int doPatternFreqCmd()
     const std::vector<PatternFrequency> freqs = countIncludedPatterns(d, &n);
 
     // The "pattern" heading is seven wide: fewer taxa are padded out to it.
-    const int ntax = static_cast<int>(d->ntax);
+    const std::vector<uint32_t> rows = activeRows(d);
+    const int ntax = static_cast<int>(rows.size());
     const int pad = std::max(0, 7 - ntax);
     const std::string rule(10 + 4 + ntax + pad + 10 + 14, '-');
     qel_printf("\nCharacter (site) pattern frequencies:\n\n");
@@ -62,7 +87,7 @@ int doPatternFreqCmd()
     for (size_t k = 0; k < freqs.size(); ++k) {
         const uint8_t *codes = d->patternMatrix[freqs[k].pattern];
         row.clear();
-        for (uint32_t t = 0; t < d->ntax; ++t)
+        for (const uint32_t t : rows)
             row += patternSymbol(d, codes[t]);
         const double f = static_cast<double>(freqs[k].count) / n;
         sumFreq += f;

@@ -12,8 +12,10 @@ struct PatternFrequency {
     uint32_t count;    // included characters showing it
 };
 
-// The patterns that at least one included character shows, in pattern
-// order, and the number of included characters. Needs compact storage.
+// The patterns over the taxa not deleted that at least one included
+// character shows, in order of first appearance (each named by its first
+// row of the pattern matrix), and the number of included characters. Needs
+// compact storage.
 std::vector<PatternFrequency> countIncludedPatterns(const DataInfo *d, uint32_t *total);
 
 // The PatternFreq handler: 0, or 1 on error.

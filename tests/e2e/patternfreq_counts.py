@@ -2,9 +2,10 @@
 """PatternFreq counts what the matrix holds.
 
 A random DNA matrix with missing cells, gaps, ambiguities and repeated
-columns, some characters excluded, is run through PatternFreq; every table
-row must be a distinct column of the included characters with the number of
-included characters that show it and count/N, and the totals line N and 1.
+columns, some characters excluded and the last taxon deleted, is run
+through PatternFreq; every table row must be a distinct column of the
+included characters over the remaining taxa with the number of included
+characters that show it and count/N, and the totals line N and 1.
 The counts are made here from the matrix itself.
 
 Usage: patternfreq_counts.py <vorn>
@@ -32,11 +33,11 @@ matrix
 %s
 ;
 end;
-begin vorn; exclude %s; patternfreq; quit; end;
-""" % (NTAX, NCHAR, matrix, " ".join(str(c + 1) for c in sorted(excluded)))
+begin vorn; exclude %s; delete t%d; patternfreq; quit; end;
+""" % (NTAX, NCHAR, matrix, " ".join(str(c + 1) for c in sorted(excluded)), NTAX)
 
 def shown(col):
-    return "".join(ch if ch in "ACGT" else "-" for ch in col)
+    return "".join(ch if ch in "ACGT" else "-" for ch in col[:NTAX - 1])
 
 expected = collections.Counter(shown(columns[c]) for c in range(NCHAR) if c not in excluded)
 n = sum(expected.values())
@@ -57,7 +58,7 @@ if run.returncode != 0:
 got = {}
 totals = None
 for line in run.stdout.splitlines():
-    m = re.match(r"^\s+(\d+)    ([ACGT-]{%d})\s+(\d+)\s+(\d+\.\d{8})$" % NTAX, line)
+    m = re.match(r"^\s+(\d+)    ([ACGT-]{%d})\s+(\d+)\s+(\d+\.\d{8})$" % (NTAX - 1), line)
     if m:
         # Distinct stored columns may print alike ('?', '-' and 'R').
         count, freq = got.get(m.group(2), (0, 0.0))
