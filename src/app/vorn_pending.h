@@ -14,6 +14,7 @@
 #include "search/randtests.h"
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
+#include "selection/patfittest.h"
 #include "selection/patternfreq.h"
 #include "selection/simblock.h"
 #include "selection/simtrees.h"
@@ -31,7 +32,6 @@ int doClockCheckerCmd();
 int doGammaPlotCmd();
 int doGarliCmd();
 int doOrthoFilterCmd();
-int doPatFitTest();
 int doPuzzleCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
