@@ -142,15 +142,8 @@ int fourTaxonPatternProbs(const Tree *tree, const ModelGroup *g, std::vector<dou
             for (const TreeNode *ch = node->firstChild; ch != nullptr; ch = ch->nextSib) {
                 const size_t w = slot.at(ch);
                 const double *xw = x.data() + w * k * n;
-                for (uint32_t r = 0; r < k; ++r) {
-                    const double *m = P.data() + (w * k + r) * n * n;
-                    for (uint32_t i = 0; i < n; ++i) {
-                        double s = 0.0;
-                        for (uint32_t j = 0; j < n; ++j)
-                            s += m[i * n + j] * xw[r * n + j];
-                        xv[r * n + i] *= s;
-                    }
-                }
+                for (uint32_t r = 0; r < k; ++r)
+                    mulChildPartials(P.data() + (w * k + r) * n * n, xw + r * n, n, xv + r * n);
             }
         }
         double like = 0.0;

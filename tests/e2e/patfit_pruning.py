@@ -11,12 +11,11 @@ Usage: patfit_pruning.py <vorn>
 """
 import itertools
 import math
-import os
 import random
 import re
-import subprocess
 import sys
-import tempfile
+
+from vorn_run import run_vorn
 
 NCHAR = 60
 BR = {"a": 0.1, "b": 0.2, "c": 0.3, "d": 0.15, "inner": 0.05}
@@ -68,19 +67,7 @@ for c in included:
     counts[key] = counts.get(key, 0) + 1
 n = len(included)
 
-def run_vorn(text):
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "m.nex")
-        with open(path, "w") as f:
-            f.write(text)
-        env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
-        env["HOME"] = tmp
-        with open(os.devnull) as devnull:
-            return subprocess.run([sys.argv[1], "-n", path], cwd=tmp, env=env, stdin=devnull, capture_output=True,
-                                  text=True, timeout=120)
-
-
-run = run_vorn(nexus)
+run = run_vorn(sys.argv[1], nexus)
 
 faults = []
 if run.returncode != 0:
@@ -122,7 +109,7 @@ for dims, matrix_text, tree, message in REFUSALS:
     if tree:
         text += "begin trees; tree t = [&U] %s; end;\n" % tree
     text += "begin vorn; patfittest pool=no; end;\n"
-    refused = run_vorn(text)
+    refused = run_vorn(sys.argv[1], text)
     if refused.returncode == 0 or message not in " ".join(refused.stderr.split()) or "Tree number" in refused.stdout:
         faults.append("not refused with %r: status %d, %s" % (message, refused.returncode, refused.stderr))
 

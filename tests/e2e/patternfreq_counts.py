@@ -11,12 +11,11 @@ The counts are made here from the matrix itself.
 Usage: patternfreq_counts.py <vorn>
 """
 import collections
-import os
 import random
 import re
-import subprocess
 import sys
-import tempfile
+
+from vorn_run import run_vorn
 
 NTAX, NCHAR = 6, 120
 rng = random.Random(48)
@@ -42,15 +41,7 @@ def shown(col):
 expected = collections.Counter(shown(columns[c]) for c in range(NCHAR) if c not in excluded)
 n = sum(expected.values())
 
-with tempfile.TemporaryDirectory() as tmp:
-    path = os.path.join(tmp, "m.nex")
-    with open(path, "w") as f:
-        f.write(nexus)
-    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
-    env["HOME"] = tmp
-    with open(os.devnull) as devnull:
-        run = subprocess.run([sys.argv[1], "-n", path], cwd=tmp, env=env, stdin=devnull, capture_output=True,
-                             text=True, timeout=120)
+run = run_vorn(sys.argv[1], nexus)
 
 faults = []
 if run.returncode != 0:
