@@ -13,10 +13,9 @@ Usage: patfit_pooled.py <vorn>
 import itertools
 import math
 import random
-import re
 import sys
 
-from vorn_run import run_vorn
+from vorn_run import pooled_classes, run_vorn
 
 TAXA = "abcdef"
 # (((a,b),c),(d,e),f) with lengths; inner nodes are tuples of children.
@@ -70,10 +69,6 @@ for c in range(NCHAR):
     observed[(s, U)] = observed.get((s, U), 0) + 1
 
 
-def mask_of(text):
-    return sum(1 << "ACGT".index(ch) for ch in text if ch != " ")
-
-
 faults = []
 for maxsteps in (3, 0):
     m = 5 if maxsteps == 0 else maxsteps
@@ -94,15 +89,7 @@ end;
     if run.returncode != 0:
         faults.append("maxsteps=%d: status %d: %s" % (maxsteps, run.returncode, run.stderr))
         continue
-    got, label = {}, None
-    for line in run.stdout.splitlines():
-        r = re.match(r"^(.{10})(.{10})\s+(\d+\.\d{8})\s+(\d+\.\d{3})\s+(\d+\.\d{3})", line)
-        if not r or r.group(1).strip() in ("Total",):
-            continue
-        if r.group(1).strip():
-            label = r.group(1).strip()
-        s = m if label.startswith(">") else int(label)
-        got[(s, mask_of(r.group(2)))] = (float(r.group(3)), float(r.group(4)))
+    got = pooled_classes(run.stdout, m)
     if m == 3 and not any(line.strip().startswith(">2") for line in run.stdout.splitlines()):
         faults.append("maxsteps=3: no class >2")
     want, want_obs = {}, {}

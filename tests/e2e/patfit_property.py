@@ -11,13 +11,12 @@ Usage: patfit_property.py <vorn>
 """
 import itertools
 import random
-import re
 import sys
 
 import numpy as np
 from scipy.linalg import expm
 
-from vorn_run import run_vorn
+from vorn_run import pooled_classes, run_vorn
 
 PI = np.array([0.1, 0.2, 0.3, 0.4])
 TRATIO = 2.0
@@ -104,14 +103,7 @@ end;
     if run.returncode != 0:
         faults.append("%d taxa: status %d: %s" % (ntax, run.returncode, run.stderr))
         continue
-    got, label = {}, None
-    for line in run.stdout.splitlines():
-        r = re.match(r"^(.{10})(.{10})\s+(\d+\.\d{8})\s+(\d+\.\d{3})\s+(\d+\.\d{3})", line)
-        if not r or r.group(1).strip() == "Total":
-            continue
-        if r.group(1).strip():
-            label = int(r.group(1))
-        got[(label, sum(1 << "ACGT".index(ch) for ch in r.group(2) if ch != " "))] = float(r.group(3))
+    got = {key: p for key, (p, _) in pooled_classes(run.stdout, ntax - 1).items()}
     if set(got) != set(k for k, p in want.items() if p > 5e-9) and set(got) != set(want):
         faults.append("%d taxa: classes differ: %s" % (ntax, sorted(set(got) ^ set(want))))
     for key, p in got.items():
