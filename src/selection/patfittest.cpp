@@ -3,6 +3,7 @@
 #include <cmath>
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -68,6 +69,7 @@ int compareObsExpFreqs(const Tree *tree, const PatFitRun &r)
     return 0;
 }
 
+// The pooled table of one tree (below).
 int showPooledTable(const Tree *tree, const PatFitRun &r, uint32_t ntax);
 
 int patFitThreadProc(void *arg)
@@ -357,7 +359,15 @@ namespace {
 int showPooledTable(const Tree *tree, const PatFitRun &r, uint32_t ntax)
 {
     std::vector<double> E;
-    if (pooledClassProbs(tree, activeModelGroup(), ntax, E) != 0) {
+    int rc = 1;
+    try {
+        rc = pooledClassProbs(tree, activeModelGroup(), ntax, E);
+    } catch (const std::bad_alloc &) {
+        // Many taxa need large class arrays; running out ends the command.
+        qel_errorMsg(0, "Not enough memory for the pattern-class probabilities of this tree.");
+        return 1;
+    }
+    if (rc != 0) {
         qel_errorMsg(0, "Pattern-class probabilities could not be calculated for this tree (it must be binary).");
         return 1;
     }
