@@ -339,7 +339,7 @@ void orthoFilterOptions(CmdParamList *list)
 void patFitOptions(CmdParamList *list)
 {
     do_Bool_Parm("PatFit", "pool", kOnOff, kFactory, &patfitOpt.pool, 1, nullptr, nullptr, list);
-    do_IntRange_Parm("PatFit", "maxsteps", kParamInt, kFactory, &patfitOpt.maxsteps, 3, 1,
+    do_IntRange_Parm("PatFit", "maxsteps", kParamInt, kFactory, &patfitOpt.maxsteps, 3, 0,
                      kMaxPatFitSteps, nullptr, nullptr, list);
 }
 

@@ -15,6 +15,8 @@
 #include "search/randtests.h"
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
+#include "selection/patfittest.h"
+#include "selection/patternfreq.h"
 #include "selection/simblock.h"
 #include "selection/simtrees.h"
 #include "search/xsearch.h"
@@ -30,8 +32,6 @@ int doAstralCmd();
 int doClockCheckerCmd();
 int doGarliCmd();
 int doOrthoFilterCmd();
-int doPatFitTest();
-int doPatternFreqCmd();
 int doPuzzleCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();

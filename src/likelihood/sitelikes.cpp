@@ -70,6 +70,16 @@ void tipPartials(const TipRow &row, uint32_t p, uint32_t n, double *x)
     }
 }
 
+void mulChildPartials(const double *P, const double *child, uint32_t n, double *x)
+{
+    for (uint32_t i = 0; i < n; ++i) {
+        double s = 0.0;
+        for (uint32_t j = 0; j < n; ++j)
+            s += P[i * n + j] * child[j];
+        x[i] *= s;
+    }
+}
+
 uint32_t siteLikeCategories(const ModelGroup *g, bool *invarCateg)
 {
     uint32_t most = 1;
@@ -161,15 +171,8 @@ int pruneSites(const Tree *tree, ModelGroup *g, bool categories, double factor, 
                     const size_t w = at(ch);
                     const double *xw = x.data() + w * k * n;
                     scale[v] += scale[w];
-                    for (uint32_t r = 0; r < k; ++r) {
-                        const double *P = Pstore.data() + (w * k + r) * n * n;
-                        for (uint32_t i = 0; i < n; ++i) {
-                            double s = 0.0;
-                            for (uint32_t j = 0; j < n; ++j)
-                                s += P[i * n + j] * xw[r * n + j];
-                            xv[r * n + i] *= s;
-                        }
-                    }
+                    for (uint32_t r = 0; r < k; ++r)
+                        mulChildPartials(Pstore.data() + (w * k + r) * n * n, xw + r * n, n, xv + r * n);
                 }
                 // Keep the values in range on deep trees.
                 const double big = *std::max_element(xv, xv + k * n);

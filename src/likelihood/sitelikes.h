@@ -36,6 +36,9 @@ struct TreeNode;
 void siteCategoryRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs);
 void tipPartials(const TipRow &row, uint32_t p, uint32_t n, double *x);
 std::vector<const TreeNode *> nodesParentsFirst(const Tree *tree);
+// One child's share of its parent's partial likelihoods over n states:
+// x[i] *= sum over j of P[i][j] child[j] (P row-major).
+void mulChildPartials(const double *P, const double *child, uint32_t n, double *x);
 
 // The column count categories would have (rate categories, plus one for an
 // invariable-sites category), the largest over the group's models.

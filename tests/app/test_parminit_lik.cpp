@@ -248,7 +248,7 @@ TEST_F(ParminitLikTest, ModelSelectionOptions)
     ASSERT_GT(parse(OptionSet::kOrthoFilter, "maxParaRem=3 noupgma;"), 0);
     EXPECT_EQ(ofltOpt.maxParaRem, 3);
     EXPECT_EQ(ofltOpt.upgma, 0);
-    EXPECT_EQ(parse(OptionSet::kPatFitTest, "pool=no maxsteps=0;"), 0);
+    EXPECT_EQ(parse(OptionSet::kPatFitTest, "pool=no maxsteps=-1;"), 0);
     EXPECT_EQ(patfitOpt.pool, 1);
     ASSERT_GT(parse(OptionSet::kPatFitTest, "maxsteps=5;"), 0);
     EXPECT_EQ(patfitOpt.maxsteps, 5);
