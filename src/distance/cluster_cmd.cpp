@@ -235,6 +235,10 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     const uint32_t method = isUPGMA ? kClustUPGMA : kClustNJ;
     if (!d || checkMinTaxa(isUPGMA ? 2 : 3, searchTypeString(method, true).c_str(), nullptr) != 0)
         return 1;
+    if (srch.enforce && isUPGMA)
+        return qel_errorMsg(0, "Constraints cannot be enforced with UPGMA."), 1;
+    if (srch.enforce && checkNJConstraints() != 0)
+        return 1;
     const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax;
     TreeHandle tree(createTree(true));
     std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd(
@@ -244,6 +248,12 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
         return 1;
     // No progress per join and no lengths: the trees only feed the tally.
     cd->resampling = true;
+    // Every replicate's NJ tree keeps the constraints, as the NJ command's
+    // does; converse is ignored for the run only.
+    cd->constrained = !isUPGMA && srch.enforce;
+    const uint8_t converse = srch.converse;
+    if (cd->constrained)
+        srch.converse = 0;
     const int32_t busy = setLongOperationStatus(1);
     setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
     showDistSettings(false, false, true, nullptr, 2);
@@ -277,5 +287,6 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     // The matrix left behind is a replicate's: it must not be reused.
     invalidateDistances();
     forgetLastTreeOptimized();
+    srch.converse = converse;
     return status;
 }

@@ -567,6 +567,11 @@ int bootJack(bool jackknife)
             if (getCmdParams(btjkOpt.search == kBootBandB ? OptionSet::kBandB : OptionSet::kHSearch, ";",
                              nullptr) <= 0)
                 return 1;
+        } else if (getCmdParams(btjkOpt.search == kBootUPGMA ? OptionSet::kUPGMA : OptionSet::kNJ, ";", nullptr) <=
+                   0) {
+            // NJ and UPGMA replicates take their commands' options (ties,
+            // BioNJ, constraints).
+            return 1;
         }
     }
     gReplaceFile = replace;
@@ -579,7 +584,11 @@ int bootJack(bool jackknife)
             b.included.push_back(c);
     if (checkBootJackOptions(data, jackknife) != 0)
         return 1;
-    if (checkSearchSettings(data, btjkOpt.search == kBootBandB ? kSearchExhaustive : 0) != 0)
+    // NJ replicates test every join against the constraints themselves.
+    const bool clustering = btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA;
+    if (checkSearchSettings(data, btjkOpt.search == kBootBandB ? kSearchExhaustive
+                                  : clustering                  ? kSearchConstraintsOk
+                                                                : 0) != 0)
         return 1;
     // The heuristic search asks itself; the others replace the trees unasked.
     if (btjkOpt.search != kBootHeuristic && !verifyReplaceTrees())
