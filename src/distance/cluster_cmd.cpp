@@ -1,6 +1,5 @@
 #include "distance/cluster_cmd.h"
 
-#include <cctype>
 #include <memory>
 #include <string>
 
@@ -112,6 +111,31 @@ struct ClusterRun {
     AuxOut *treefile;
 };
 
+// The work record of one command run, with its tree. NJ under enforced
+// constraints ignores converse for the run only (the settings shown must say
+// so); the user's setting comes back when the run ends, however it ends.
+struct ClusterWork {
+    TreeHandle tree;
+    std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd{nullptr, destroyClustData};
+    uint8_t savedConverse = srch.converse;
+    ~ClusterWork() { srch.converse = savedConverse; }
+};
+
+// False when out of memory.
+bool makeClusterWork(ClusterWork &w, DataInfo *d, bool isUPGMA)
+{
+    const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax;
+    w.tree.reset(createTree(true));
+    if (w.tree)
+        w.cd.reset(createClustData(d, w.tree.get(), isUPGMA, ntax, true, !isUPGMA && clust.BioNJ));
+    if (!w.cd)
+        return false;
+    w.cd->constrained = !isUPGMA && srch.enforce;
+    if (w.cd->constrained)
+        srch.converse = 0;
+    return true;
+}
+
 }  // namespace
 
 int clusterThreadProc(void *arg)
@@ -173,19 +197,10 @@ int doClustering(bool isUPGMA)
         !(treefile.reset(openAuxOutStream(gClustTreefileName, gReplaceFile != 0, gAppendToFile != 0)), treefile))
         return 1;
 
-    const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax;
-    TreeHandle tree(createTree(true));
-    std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd(
-        tree ? createClustData(d, tree.get(), isUPGMA, ntax, true, !isUPGMA && clust.BioNJ) : nullptr,
-        destroyClustData);
-    if (!cd || allocSpecialTreeData(1) != 0)
+    ClusterWork work;
+    if (!makeClusterWork(work, d, isUPGMA) || allocSpecialTreeData(1) != 0)
         return 1;
-    cd->constrained = !isUPGMA && srch.enforce;
-    // Converse is ignored for this run only (the settings shown must say so);
-    // a later search keeps the user's choice.
-    const uint8_t converse = srch.converse;
-    if (cd->constrained)
-        srch.converse = 0;
+    ClustData *cd = work.cd.get();
     const int32_t busy = setLongOperationStatus(1);
     setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
     clearTrees(false, true);
@@ -193,12 +208,12 @@ int doClustering(bool isUPGMA)
     showSearchSettingsHeader(method);
     showDistSettings(false, false, true, nullptr, 2);
     showSearchTailSettings(d, isUPGMA);
-    const std::string title = methodName(cd.get(), true) + " method";
-    ProgData *progress = createProgressWindow(ntax - 2, 0, title.c_str());
+    const std::string title = methodName(cd, true) + " method";
+    ProgData *progress = createProgressWindow(cd->ntax - 2, 0, title.c_str());
     cd->progress = progress;
     TimeMark start, stop;
     setTimeMark(&start);
-    ClusterRun run{cd.get(), treefile.release()};
+    ClusterRun run{cd, treefile.release()};
     int status = runOutputThread(clusterThreadProc, &run);
     setTimeMark(&stop);
     destroyProgressWindow(progress);
@@ -210,7 +225,6 @@ int doClustering(bool isUPGMA)
     if (clust.breakTies != kBreakTiesRandom)
         std::copy(savedSeed, savedSeed + 4, clust.tieSeed);
     forgetLastTreeOptimized();
-    srch.converse = converse;
     return status;
 }
 
@@ -219,14 +233,9 @@ int doUPGMACmd() { return doClustering(true); }
 
 int checkResamplingDistances(const char *analysisName, DataInfo *d)
 {
-    if (dist.distance == kDistUser) {
-        std::string name = analysisName;
-        if (!name.empty())
-            name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
-        return qel_errorMsg(523, "%s cannot use user-input distances. Specify another distance type.",
-                            name.c_str()),
+    if (dist.distance == kDistUser)
+        return qel_errorMsg(523, "%s cannot use user-input distances. Specify another distance type.", analysisName),
                1;
-    }
     return checkDistType(kCurrentDistType, true, d);
 }
 
@@ -239,28 +248,20 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
         return qel_errorMsg(0, "Constraints cannot be enforced with UPGMA."), 1;
     if (srch.enforce && checkNJConstraints() != 0)
         return 1;
-    const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax;
-    TreeHandle tree(createTree(true));
-    std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd(
-        tree ? createClustData(d, tree.get(), isUPGMA, ntax, true, !isUPGMA && clust.BioNJ) : nullptr,
-        destroyClustData);
-    if (!cd)
+    // Every replicate's NJ tree keeps the constraints, as the command's does.
+    ClusterWork work;
+    if (!makeClusterWork(work, d, isUPGMA))
         return 1;
+    ClustData *cd = work.cd.get();
     // No progress per join and no lengths: the trees only feed the tally.
     cd->resampling = true;
-    // Every replicate's NJ tree keeps the constraints, as the NJ command's
-    // does; converse is ignored for the run only.
-    cd->constrained = !isUPGMA && srch.enforce;
-    const uint8_t converse = srch.converse;
-    if (cd->constrained)
-        srch.converse = 0;
     const int32_t busy = setLongOperationStatus(1);
     setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
     showDistSettings(false, false, true, nullptr, 2);
     const bool bootstrap = gSearchState.replicatedKind > 0;
-    const std::string method_ = methodName(cd.get(), false);
+    const std::string method_ = methodName(cd, false);
     const uint32_t nreps = setSearchNReps();
-    const std::string title = methodName(cd.get(), true) + (bootstrap ? " bootstrap" : " jackknife");
+    const std::string title = methodName(cd, true) + (bootstrap ? " bootstrap" : " jackknife");
     ProgData *progress = createProgressWindow(nreps, 0, title.c_str());
     setStatusText("Doing %s bootstrap analysis...", method_.c_str());
     int status = 0;
@@ -271,7 +272,7 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
         if ((status = startReplicatedSearchRep(cd->tree, d, rep)) != 0)
             break;
         cd->ties = false;
-        if ((status = cluster(cd.get())) != 0)
+        if ((status = cluster(cd)) != 0)
             break;
         ties = ties || cd->ties;
         if ((status = finishReplicatedSearchRep(d, 0.0)) != 0)
@@ -287,6 +288,5 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     // The matrix left behind is a replicate's: it must not be reused.
     invalidateDistances();
     forgetLastTreeOptimized();
-    srch.converse = converse;
     return status;
 }

@@ -14,7 +14,8 @@ int clusterThreadProc(void *arg);
 
 struct DataInfo;
 // Resampling runs (set up by the Bootstrap and Jackknife commands): the
-// distance settings a run can use (0, or 1 after the error), and the loop
+// distance settings a run can use (0, or 1 after the error; the analysis
+// name capitalised), and the loop
 // that builds one NJ or UPGMA tree per replicate and tallies it (0, 1 on
 // failure, 2 when stopped).
 int checkResamplingDistances(const char *analysisName, DataInfo *d);

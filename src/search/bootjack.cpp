@@ -220,7 +220,7 @@ int checkBootJackOptions(DataInfo *data, bool jackknife)
                                    "this program was built without.",
                                 capitalized(name).c_str()),
                    1;
-        if (gDistFxns.check(name.c_str(), data) != 0)
+        if (gDistFxns.check(capitalized(name).c_str(), data) != 0)
             return 1;
     }
     if (btjkData.included.empty())

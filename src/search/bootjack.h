@@ -41,8 +41,9 @@ uint32_t bootRepsCompleted();
 
 // What resampling needs of the distance methods, installed by their layer:
 // the check of the distance settings before a run (0, or 1 after the
-// error), and the replicate loop of a neighbour-joining or UPGMA run (0, 1
-// on failure, 2 when stopped; the run is set up by `bootJack`).
+// error; the analysis name comes capitalised), and the replicate loop of a
+// neighbour-joining or UPGMA run (0, 1 on failure, 2 when stopped; the run
+// is set up by `bootJack`).
 struct ResamplingDistanceFxns {
     int (*check)(const char *analysisName, DataInfo *data);
     int (*clusterReplicates)(bool isUPGMA, DataInfo *data);
