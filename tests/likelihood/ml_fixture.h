@@ -12,11 +12,13 @@
 #include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "likelihood/activeml.h"
+#include "likelihood/clapool.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
+#include "support/tree_test_support.h"
 
 class MLFixture : public datatest::DataFixture {
 protected:
@@ -94,5 +96,21 @@ protected:
                 EXPECT_EQ(setXijRaw(d, t, c, code), 0);
             }
         return d;
+    }
+};
+
+// A fixture that scores a tree: its conditional-likelihood arrays go back
+// to the pool before the model group is released.
+class MLTreeFixture : public MLFixture {
+protected:
+    TreePtr tree;
+    ModelGroup *g = nullptr;
+
+    void TearDown() override
+    {
+        if (tree && g && g->engine)
+            resetCLAs(g, tree.get(), true);
+        MLFixture::TearDown();
+        tree.reset();
     }
 };

@@ -14,23 +14,8 @@
 
 namespace {
 
-class ClaPoolTest : public MLFixture {
+class ClaPoolTest : public MLTreeFixture {
 protected:
-    TreePtr tree;
-    ModelGroup *g = nullptr;
-
-    void SetUp() override
-    {
-        MLFixture::SetUp();
-    }
-    void TearDown() override
-    {
-        if (tree && g && g->engine)
-            resetCLAs(g, tree.get(), true);
-        MLFixture::TearDown();
-        tree.reset();
-    }
-
     void prepare(uint32_t ntax, uint32_t nchar, std::mt19937 &rng, bool polytomies)
     {
         makeDna(ntax, nchar, rng);

@@ -29,15 +29,13 @@ const char *const kClockTree = "((((0:0.05,1:0.05):0.1,2:0.15):0.15,(3:0.12,4:0.
 const char *const kRootedNewick = "((((t0,t1),t2),(t3,t4)),t5);";
 const char *const kUnrootedNewick = "(((t0,t1),t2),(t3,t4),t5);";
 
-class ClockTest : public MLFixture {
+class ClockTest : public MLTreeFixture {
 protected:
-    TreePtr tree;
-    ModelGroup *g = nullptr;
     std::vector<std::string> rows;
 
     void SetUp() override
     {
-        MLFixture::SetUp();
+        MLTreeFixture::SetUp();
         ml.NST = static_cast<int32_t>(kSubstOneRate);
         ml.baseFreqMode = kFreqEqual;
         ml.rates = 0;
@@ -45,13 +43,6 @@ protected:
         ml.praxisTol = 1e-8;
     }
 
-    void TearDown() override
-    {
-        if (tree && g && g->engine)
-            resetCLAs(g, tree.get(), true);
-        MLFixture::TearDown();
-        tree.reset();
-    }
 
     void newTree()
     {

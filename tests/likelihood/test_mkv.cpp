@@ -80,27 +80,17 @@ const std::vector<std::vector<int>> kChars = {
     {2, 0, 0, 1, 1}, {0, 0, 1, kMissing, 1}, {kMissing, 2, 2, 0, 2}, {1, 0, 2, 0, 0}, {0, 0, 1, 1, 1},
 };
 
-class MkvTest : public MLFixture {
+class MkvTest : public MLTreeFixture {
 protected:
-    TreePtr tree;
-    ModelGroup *g = nullptr;
-
     void SetUp() override
     {
-        MLFixture::SetUp();
+        MLTreeFixture::SetUp();
         PatternServices patterns{};
         patterns.nstIsMkv = [] { return ml.NST == static_cast<int32_t>(kNstMkv); };
         patterns.invalidateMLprep = invalidateMLprep;
         installPatternServices(patterns);
     }
 
-    void TearDown() override
-    {
-        if (tree && g && g->engine)
-            resetCLAs(g, tree.get(), true);
-        MLFixture::TearDown();
-        tree.reset();
-    }
 
     void load(const std::vector<std::vector<int>> &chars, const char *symbols, uint32_t dataType)
     {

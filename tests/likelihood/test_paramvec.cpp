@@ -69,19 +69,9 @@ bool runIqtree(const std::string &model, Peer &out)
     return true;
 }
 
-class ParamVecTest : public MLFixture {
+class ParamVecTest : public MLTreeFixture {
 protected:
-    TreePtr tree;
-    ModelGroup *g = nullptr;
     std::string treeText;
-
-    void TearDown() override
-    {
-        if (tree && g && g->engine)
-            resetCLAs(g, tree.get(), true);
-        MLFixture::TearDown();
-        tree.reset();
-    }
 
     // The example's first `sites` sites (all when 0), then extraConstant
     // columns of one base each (A, C, G, T in turn).

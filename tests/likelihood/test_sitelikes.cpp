@@ -15,19 +15,8 @@
 
 namespace {
 
-class SiteLikesTest : public MLFixture {
+class SiteLikesTest : public MLTreeFixture {
 protected:
-    TreePtr tree;
-    ModelGroup *g = nullptr;
-
-    void TearDown() override
-    {
-        if (tree && g && g->engine)
-            resetCLAs(g, tree.get(), true);
-        MLFixture::TearDown();
-        tree.reset();
-    }
-
     // Four taxa, columns given as strings of A/C/G/T, R ({A,G}) or ? .
     void load(const std::vector<std::string> &rows)
     {

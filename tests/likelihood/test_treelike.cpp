@@ -24,19 +24,8 @@
 
 namespace {
 
-class TreeLikeTest : public MLFixture {
+class TreeLikeTest : public MLTreeFixture {
 protected:
-    TreePtr tree;
-    ModelGroup *g = nullptr;
-
-    void TearDown() override
-    {
-        if (tree && g && g->engine)
-            resetCLAs(g, tree.get(), true);
-        MLFixture::TearDown();
-        tree.reset();
-    }
-
     void prepare(uint32_t ntax, uint32_t nchar, std::mt19937 &rng, double ambiguous = 0.05)
     {
         makeDna(ntax, nchar, rng, ambiguous);
