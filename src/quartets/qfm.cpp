@@ -86,24 +86,18 @@ struct Qfm {
     // The heaviest topology; the first maximum in quartet and topology order.
     static bool maxWtQuartet(const QwtTable *t, std::vector<uint8_t> &side, std::vector<uint8_t> &placed)
     {
-        const uint32_t m = t->n;
         double best = 0.0;
         uint32_t q[4] = {0, 0, 0, 0};
         bool found = false;
-        for (uint32_t w = 0; w < m; w++)
-            for (uint32_t x = w + 1; x < m; x++)
-                for (uint32_t y = x + 1; y < m; y++)
-                    for (uint32_t z = y + 1; z < m; z++) {
-                        float f[3];
-                        getQuartetCellWts(t, w, x, y, z, f);
-                        const uint32_t pairs[3][4] = {{w, x, y, z}, {w, y, x, z}, {w, z, x, y}};
-                        for (int k = 0; k < 3; k++)
-                            if (f[k] > best) {
-                                best = f[k];
-                                std::copy(pairs[k], pairs[k] + 4, q);
-                                found = true;
-                            }
-                    }
+        forEachQuartetWts(t, [&](uint32_t w, uint32_t x, uint32_t y, uint32_t z, const float *f) {
+            const uint32_t pairs[3][4] = {{w, x, y, z}, {w, y, x, z}, {w, z, x, y}};
+            for (int k = 0; k < 3; k++)
+                if (f[k] > best) {
+                    best = f[k];
+                    std::copy(pairs[k], pairs[k] + 4, q);
+                    found = true;
+                }
+        });
         if (!found)
             return false;
         side[q[0]] = side[q[1]] = 1;
@@ -151,19 +145,14 @@ struct Qfm {
     {
         const uint32_t m = t->n;
         QuartetList list;
-        for (uint32_t w = 0; w < m; w++)
-            for (uint32_t x = w + 1; x < m; x++)
-                for (uint32_t y = x + 1; y < m; y++)
-                    for (uint32_t z = y + 1; z < m; z++) {
-                        float f[3];
-                        getQuartetCellWts(t, w, x, y, z, f);
-                        if (f[0] != 0.0f)
-                            addQuartetToList(&list, w, x, y, z, f[0]);
-                        if (f[1] != 0.0f)
-                            addQuartetToList(&list, w, y, x, z, f[1]);
-                        if (f[2] != 0.0f)
-                            addQuartetToList(&list, w, z, x, y, f[2]);
-                    }
+        forEachQuartetWts(t, [&](uint32_t w, uint32_t x, uint32_t y, uint32_t z, const float *f) {
+            if (f[0] != 0.0f)
+                addQuartetToList(&list, w, x, y, z, f[0]);
+            if (f[1] != 0.0f)
+                addQuartetToList(&list, w, y, x, z, f[1]);
+            if (f[2] != 0.0f)
+                addQuartetToList(&list, w, z, x, y, f[2]);
+        });
         std::vector<QuartetEntry *> sorted = getQuartetArray(&list);
         std::sort(sorted.begin(), sorted.end(), compareQuartetWeights);
         std::vector<int8_t> where(m, -1);  // -1 unplaced, 1 A, 0 B
@@ -364,25 +353,19 @@ struct Qfm {
     // gain[x]: change of the score if x changed sides.
     static void allGains(const QwtTable *t, const std::vector<uint8_t> &side, std::vector<double> &gain)
     {
-        const uint32_t m = t->n;
         std::fill(gain.begin(), gain.end(), 0.0);
-        for (uint32_t w = 0; w < m; w++)
-            for (uint32_t x = w + 1; x < m; x++)
-                for (uint32_t y = x + 1; y < m; y++)
-                    for (uint32_t z = y + 1; z < m; z++) {
-                        float f[3];
-                        getQuartetCellWts(t, w, x, y, z, f);
-                        if (f[0] == 0.0f && f[1] == 0.0f && f[2] == 0.0f)
-                            continue;
-                        uint8_t s[4] = {side[w], side[x], side[y], side[z]};
-                        const double now = splitScore(f, s);
-                        const uint32_t q[4] = {w, x, y, z};
-                        for (int k = 0; k < 4; k++) {
-                            s[k] ^= 1;
-                            gain[q[k]] += splitScore(f, s) - now;
-                            s[k] ^= 1;
-                        }
-                    }
+        forEachQuartetWts(t, [&](uint32_t w, uint32_t x, uint32_t y, uint32_t z, const float *f) {
+            if (f[0] == 0.0f && f[1] == 0.0f && f[2] == 0.0f)
+                return;
+            uint8_t s[4] = {side[w], side[x], side[y], side[z]};
+            const double now = splitScore(f, s);
+            const uint32_t q[4] = {w, x, y, z};
+            for (int k = 0; k < 4; k++) {
+                s[k] ^= 1;
+                gain[q[k]] += splitScore(f, s) - now;
+                s[k] ^= 1;
+            }
+        });
     }
 
     // The gains of the other taxa after y changed sides (side already

@@ -44,16 +44,11 @@ int qsearch_QJ(QuartetData *qd, Tree *tree)
         };
         // First sums in one sweep of the table: each topology ab|cd counts
         // for the pair a, b and for the pair c, d.
-        for (uint32_t a = 0; a < n; a++)
-            for (uint32_t b = a + 1; b < n; b++)
-                for (uint32_t c = b + 1; c < n; c++)
-                    for (uint32_t d = c + 1; d < n; d++) {
-                        float f[3];
-                        getQuartetCellWts(w, a, b, c, d, f);
-                        at(S, a, b) += f[0], at(S, c, d) += f[0];
-                        at(S, a, c) += f[1], at(S, b, d) += f[1];
-                        at(S, a, d) += f[2], at(S, b, c) += f[2];
-                    }
+        forEachQuartetWts(w, [&](uint32_t a, uint32_t b, uint32_t c, uint32_t d, const float *f) {
+            at(S, a, b) += f[0], at(S, c, d) += f[0];
+            at(S, a, c) += f[1], at(S, b, d) += f[1];
+            at(S, a, d) += f[2], at(S, b, c) += f[2];
+        });
         const double otherPairs = static_cast<double>(n - 2) * (n - 3) / 2.0;
         for (uint32_t a = 0; a < n; a++)
             for (uint32_t b = 0; b < a; b++)

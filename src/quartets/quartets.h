@@ -95,6 +95,22 @@ inline void getQuartetCellWts(const QwtTable *t, uint32_t w, uint32_t x, uint32_
         out[0] = f[0], out[1] = f[1], out[2] = f[2];
     }
 }
+
+// Calls fn(w, x, y, z, f) for every quartet w < x < y < z of the table's
+// taxa with its three weights (wx|yz, wy|xz, wz|xy), in table order.
+template <typename Fn>
+void forEachQuartetWts(const QwtTable *t, Fn fn)
+{
+    const uint32_t m = t->n;
+    float f[3];
+    for (uint32_t w = 0; w < m; w++)
+        for (uint32_t x = w + 1; x < m; x++)
+            for (uint32_t y = x + 1; y < m; y++)
+                for (uint32_t z = y + 1; z < m; z++) {
+                    getQuartetCellWts(t, w, x, y, z, f);
+                    fn(w, x, y, z, f);
+                }
+}
 // Whether any topology of the table has a nonzero weight.
 bool qwtHasWeight(const QwtTable *t);
 
