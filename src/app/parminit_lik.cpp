@@ -5,6 +5,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_sets.h"
 #include "selection/clockcheck.h"
+#include "selection/orthofilter.h"
 #include "selection/selection_settings.h"
 #include "trees/tree_settings.h"
 #include "app/parminit.h"
@@ -326,7 +327,7 @@ void orthoFilterOptions(CmdParamList *list)
     const char *cat = "OrthoFilter";
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &ofltOpt.partition, handleCharPtnName,
                 nullptr, "<charpartition-name>", list);
-    do_Fxn_Parm("constraints", cat, kParamNoFactoryText, nullptr, refuseOptionValue, nullptr,
+    do_Fxn_Parm("constraints", cat, kParamNoFactoryText, nullptr, readOrthoFilterConstraint, nullptr,
                 "<constraint-name>", list);
     do_Bool_Parm(cat, "showPartition", kOnOff, kFactory, &ofltOpt.showPartition, 1, nullptr,
                  nullptr, list);

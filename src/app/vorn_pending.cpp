@@ -42,7 +42,6 @@ bool isPendingHandler(CmdHandler handler)
 
 PENDING_HANDLER(doAstralCmd)
 PENDING_HANDLER(doGarliCmd)
-PENDING_HANDLER(doOrthoFilterCmd)
 PENDING_HANDLER(doPuzzleCmd)
 PENDING_HANDLER(doRaxmlCmd)
 PENDING_HANDLER(doSurfCheckCmd)

@@ -16,6 +16,7 @@
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
 #include "selection/clockcheck.h"
+#include "selection/orthofilter.h"
 #include "selection/patfittest.h"
 #include "selection/patternfreq.h"
 #include "selection/simblock.h"
@@ -31,7 +32,6 @@
 
 int doAstralCmd();
 int doGarliCmd();
-int doOrthoFilterCmd();
 int doPuzzleCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
