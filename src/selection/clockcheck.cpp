@@ -561,6 +561,8 @@ int doClockCheckerCmd()
     }
 
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
+    // The trees fitted here die with the run: the engine must not keep one.
+    Tree *const oldMLTree = getActiveTreeForML();
     const uint8_t oldClock = ml.clock, oldUserBrLens = ml.userBrLens, oldPrecision = ml.precision;
     // Both models are fitted: lengths held at the stored values would compare nothing.
     ml.userBrLens = 0;
@@ -583,6 +585,7 @@ int doClockCheckerCmd()
     ml.clock = oldClock;
     ml.userBrLens = oldUserBrLens;
     ml.precision = oldPrecision;
+    setActiveTreeForML(oldMLTree);
     if (r.ptn != nullptr) {
         includeCharSubsetOnly(d, r.ptn, kSetEnd, r.saved.get());
         afterCharInclusionChange(d);
