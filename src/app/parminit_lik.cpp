@@ -18,9 +18,8 @@ namespace {
 
 constexpr uint32_t kTwoWords = kParamBoolKeyword;
 
-// Neither the constraint store nor the tree lists of these commands are
-// linked in yet: their options refuse every value rather than pretend to
-// take it.
+// The tree lists of AutoModel and Autopartition are not linked in yet:
+// their options refuse every value rather than pretend to take it.
 Set *gAutoModelTrees = nullptr;
 Set *gAutoPartTree = nullptr;
 
