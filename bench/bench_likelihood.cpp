@@ -14,6 +14,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "bench_support.h"
 #include "data/data_util.h"
@@ -27,6 +28,7 @@
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/treelike.h"
+#include "selection/patfittest.h"
 #include "trees/treeedit.h"
 
 namespace {
@@ -216,6 +218,35 @@ void BM_InitializeML(benchmark::State &state)
     }
 }
 BENCHMARK(BM_InitializeML)->Args({150, 2000})->Unit(benchmark::kMillisecond);
+
+// PatFitTest with pooling on one tree of range(0) taxa x range(1) sites
+// under JC: the tree's branch lengths fitted from the same starts, as the
+// command does per tree, then every class probability of steps and state
+// set. Seconds per tree; no peer computes the pooled classes.
+void BM_PatFitPooledPerTree(benchmark::State &state)
+{
+    FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [] {
+        ml.NST = static_cast<int32_t>(kSubstOneRate);
+        ml.baseFreqMode = kFreqEqual;
+        ml.rates = 0;
+    });
+    if (!f.ok) {
+        state.SkipWithError("initializeML failed");
+        return;
+    }
+    std::vector<double> E;
+    for (auto _ : state) {
+        setBranchLengthsToValue(f.tree, 0.1);
+        if (calcTreeLikelihood(f.tree, kNoLScore) >= kNoLScore ||
+            pooledClassProbs(f.tree, activeModelGroup(), static_cast<uint32_t>(state.range(0)), E) != 0)
+            state.SkipWithError("pattern classes not computed");
+    }
+    double sum = 0.0;
+    for (double e : E)
+        sum += e;
+    state.counters["sum_E"] = sum;
+}
+BENCHMARK(BM_PatFitPooledPerTree)->Args({40, 5000})->UseRealTime()->Unit(benchmark::kSecond)->Iterations(3);
 
 // The whole scoring of a fixed tree under GTR+G4 with the rates, the shape
 // and every branch length estimated from the factory starts (parsimony

@@ -4,7 +4,10 @@
 #include "data/nexsets.h"
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_sets.h"
+#include "selection/clockcheck.h"
+#include "selection/orthofilter.h"
 #include "selection/selection_settings.h"
+#include "trees/tree_settings.h"
 #include "app/parminit.h"
 #include "cli/qel_cmdline.h"
 #include "app/vorn_params.h"
@@ -15,12 +18,10 @@ namespace {
 
 constexpr uint32_t kTwoWords = kParamBoolKeyword;
 
-// Neither the constraint store nor the tree lists of these commands are
-// linked in yet: their options refuse every value rather than pretend to
-// take it.
+// The tree lists of AutoModel and Autopartition are not linked in yet:
+// their options refuse every value rather than pretend to take it.
 Set *gAutoModelTrees = nullptr;
 Set *gAutoPartTree = nullptr;
-Set *gClockCheckTrees = nullptr;
 
 // A real option of `ml` with its factory value.
 void mlReal(const char *name, uint32_t flags, double *variable, double factory,
@@ -301,7 +302,7 @@ void clockCheckerOptions(CmdParamList *list)
     auto flag = [&](const char *name, uint32_t flags, uint8_t *variable, uint32_t factory) {
         do_Bool_Parm(cat, name, kOnOff, flags, variable, factory, nullptr, nullptr, list);
     };
-    do_Fxn_Parm("tree", cat, 0, &gClockCheckTrees, refuseOptionValue, nullptr, nullptr, list);
+    do_Fxn_Parm("tree", cat, 0, &clockCheckTrees, readOptTreeList1st, nullptr, "<tree-list>", list);
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &clkChkOpt.partition,
                 handleCharPtnNameOrNone, nullptr, "<charpartition-name>", list);
     flag("showPartition", kFactory, &clkChkOpt.showPartition, 1);
@@ -325,7 +326,7 @@ void orthoFilterOptions(CmdParamList *list)
     const char *cat = "OrthoFilter";
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &ofltOpt.partition, handleCharPtnName,
                 nullptr, "<charpartition-name>", list);
-    do_Fxn_Parm("constraints", cat, kParamNoFactoryText, nullptr, refuseOptionValue, nullptr,
+    do_Fxn_Parm("constraints", cat, kParamNoFactoryText, nullptr, readOrthoFilterConstraint, nullptr,
                 "<constraint-name>", list);
     do_Bool_Parm(cat, "showPartition", kOnOff, kFactory, &ofltOpt.showPartition, 1, nullptr,
                  nullptr, list);

@@ -41,9 +41,7 @@ bool isPendingHandler(CmdHandler handler)
     static const PendingRegistration registered_##fn(fn);
 
 PENDING_HANDLER(doAstralCmd)
-PENDING_HANDLER(doClockCheckerCmd)
 PENDING_HANDLER(doGarliCmd)
-PENDING_HANDLER(doOrthoFilterCmd)
 PENDING_HANDLER(doPuzzleCmd)
 PENDING_HANDLER(doRaxmlCmd)
 PENDING_HANDLER(doSurfCheckCmd)

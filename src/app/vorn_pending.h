@@ -15,6 +15,8 @@
 #include "search/randtests.h"
 #include "search/randtrees.h"
 #include "search/sorttrees.h"
+#include "selection/clockcheck.h"
+#include "selection/orthofilter.h"
 #include "selection/patfittest.h"
 #include "selection/patternfreq.h"
 #include "selection/simblock.h"
@@ -29,9 +31,7 @@
 #include "cli/qel_cmdline.h"
 
 int doAstralCmd();
-int doClockCheckerCmd();
 int doGarliCmd();
-int doOrthoFilterCmd();
 int doPuzzleCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
