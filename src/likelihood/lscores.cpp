@@ -607,7 +607,7 @@ void showUnconstrainedScore(const LScoresRun &r)
     std::vector<std::vector<uint64_t>> cells(g->ngrp, std::vector<uint64_t>(g->patterns->ntax));
     const ModelGroupEngine &e = *g->engine;
     const uint32_t n = g->nstates;
-    // Tip rows are by taxon number; the last one is the ancestor's.
+    // Tip rows are by active taxon number; the last one is the ancestor's.
     for (uint32_t t = 0, k = 0; t + 1 < e.tips.size() && k < g->patterns->ntax; ++t) {
         const TipRow &row = e.tips[t];
         if (!row.present)

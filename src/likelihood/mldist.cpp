@@ -191,7 +191,7 @@ bool usable(const ModelGroup *g)
 
 }  // namespace
 
-int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, bool lsStart,
+int calcMLDistances(DataInfo *, double **distances, const Set *taxonSubset, bool lsStart,
                     const std::function<int()> &progress, MLDistanceResult &result)
 {
     ModelGroup *g = activeModelGroup();
@@ -220,23 +220,22 @@ int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, boo
     pl.rows.resize(n);
 
     const uint32_t ntax = g->patterns->ntax;
-    auto taxonOf = [&](uint32_t a) { return d->taxa.activeToOriginal ? d->taxa.activeToOriginal[a] : a; };
     double &largest = result.largest;
     uint32_t &undefined = result.undefined, &zero = result.zero;
     bool &anyDefined = result.anyDefined;
     std::vector<std::vector<uint64_t>> bits(ntax);
     for (uint32_t i = 0; i < ntax; ++i)
-        bits[i] = codeBits(e.tips[taxonOf(i)], n);
+        bits[i] = codeBits(e.tips[i], n);
     const uint32_t ncats = static_cast<uint32_t>(e.map.siteCats.size());
     std::vector<double> table;
     for (uint32_t i = 1; i < ntax; ++i) {
         if (taxonSubset && !isSetMember(taxonSubset, i))
             continue;
-        const TipRow &ri = e.tips[taxonOf(i)];
+        const TipRow &ri = e.tips[i];
         for (uint32_t j = 0; j < i; ++j) {
             if (taxonSubset && !isSetMember(taxonSubset, j))
                 continue;
-            const TipRow &rj = e.tips[taxonOf(j)];
+            const TipRow &rj = e.tips[j];
             // The pair's patterns: weights by site category and code pair.
             const uint32_t ni = ri.info.nrows, nj = rj.info.nrows;
             table.assign(size_t{ncats} * ni * nj, 0.0);

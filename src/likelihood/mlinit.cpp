@@ -409,7 +409,9 @@ int init1Tip(ModelGroup *g, const DataInfo *d, uint32_t taxon, uint32_t activeRo
     ModelGroupEngine &e = *g->engine;
     const SitePatternData *pd = g->patterns;
     const uint32_t n = g->nstates;
-    TipRow &row = e.tips[taxon];
+    // Tree tips are numbered among the active taxa, so rows are too; the
+    // original number only names the taxon in messages.
+    TipRow &row = e.tips[activeRow];
     row = TipRow{};
     row.present = true;
     row.codes.resize(g->ngrp);
@@ -453,7 +455,7 @@ int initTipsForModelGrp(ModelGroup *g, const DataInfo *d, Tree *, bool tipFlag)
     ModelGroupEngine &e = *groupEngine(g);
     if (g->patterns == nullptr)
         return 1;
-    e.nTipRows = d->ntax + 1;
+    e.nTipRows = g->patterns->ntax + 1;
     e.tips.assign(e.nTipRows, TipRow{});
     // The ancestor node's row: every state possible at every pattern.
     TipRow &anc = e.tips.back();
