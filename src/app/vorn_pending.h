@@ -28,7 +28,6 @@
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
-int doAstralCmd();
 int doClockCheckerCmd();
 int doGarliCmd();
 int doOrthoFilterCmd();
