@@ -84,46 +84,37 @@ void leafDistances(Tree *tree, GeneQuartetCounter &w)
     std::sort(w.leaves.begin(), w.leaves.end());
 }
 
-}  // namespace
-
-uint64_t addGeneTreeQuartets(QwtTable *table, Tree *tree, GeneQuartetCounter &work)
+// Adds the quartets w < x < y < z of the leaves leaf(0) < ... < leaf(m-1)
+// in the table's own order (rows by x then w, cells by z then y), so that
+// the weights are written in one forward sweep. The topology whose two pairs
+// are closest is displayed: with path lengths d, wx|yz holds when
+// d(w,x) + d(y,z) is less than both other sums; a quartet meeting in a
+// polytomy has all three equal. Leaf is the identity when the tree holds
+// every taxon of the table, which makes the innermost reads and writes
+// contiguous.
+template <typename Leaf>
+uint64_t addQuartetsInTableOrder(QwtTable *table, const uint16_t *D, size_t N, uint32_t m, Leaf leaf)
 {
-    leafDistances(tree, work);
-    // Leaves beyond the table (none when the table is made for the buffer's
-    // trees) cannot be counted.
-    auto &leaves = work.leaves;
-    leaves.erase(std::lower_bound(leaves.begin(), leaves.end(), table->n), leaves.end());
-    const auto m = static_cast<uint32_t>(leaves.size());
-    if (m < 4)
-        return 0;
-    const uint32_t *L = leaves.data();
-    const uint16_t *D = work.dist.data();
-    const size_t N = tree->ntax;
     const uint32_t *offs = table->offs.data();
     float *wts = table->wts.data();
     uint64_t added = 0;
-    // Quartets w < x < y < z in the table's own order (rows by x then w,
-    // cells by z then y), so that the weights are written in one forward
-    // sweep. The topology whose two pairs are closest is displayed: with
-    // path lengths d, wx|yz holds when d(w,x) + d(y,z) is less than both
-    // other sums; a quartet meeting in a polytomy has all three equal.
     for (uint32_t xi = 1; xi + 2 < m; xi++) {
-        const uint32_t x = L[xi];
+        const uint32_t x = leaf(xi);
         const uint16_t *Dx = D + x * N;
         for (uint32_t wi = 0; wi < xi; wi++) {
-            const uint32_t w = L[wi];
+            const uint32_t w = leaf(wi);
             const uint16_t *Dw = D + w * N;
             const uint32_t dwx = Dw[x];
             const uint64_t row = table->rowStart[offs[x] + w];
             for (uint32_t zi = xi + 2; zi < m; zi++) {
-                const uint32_t z = L[zi];
+                const uint32_t z = leaf(zi);
                 const uint16_t *Dz = D + z * N;
                 const uint32_t dwz = Dw[z], dxz = Dx[z];
                 // The cells of this z start at y = x + 1.
                 float *cells = wts + 3 * (row + offs[z - x - 1]);
                 uint32_t count = 0;
                 for (uint32_t yi = xi + 1; yi < zi; yi++) {
-                    const uint32_t y = L[yi];
+                    const uint32_t y = leaf(yi);
                     const uint32_t s0 = dwx + Dz[y], s1 = Dw[y] + dxz, s2 = dwz + Dx[y];
                     const uint32_t t0 = s0 < s1 && s0 < s2, t1 = s1 < s0 && s1 < s2, t2 = s2 < s0 && s2 < s1;
                     float *c = cells + 3 * (y - x - 1);
@@ -136,8 +127,28 @@ uint64_t addGeneTreeQuartets(QwtTable *table, Tree *tree, GeneQuartetCounter &wo
             }
         }
     }
-    table->totalWt = 0.0;
     return added;
+}
+
+}  // namespace
+
+uint64_t addGeneTreeQuartets(QwtTable *table, Tree *tree, GeneQuartetCounter &work)
+{
+    leafDistances(tree, work);
+    // Leaves beyond the table (none when the table is made for the buffer's
+    // trees) cannot be counted.
+    auto &leaves = work.leaves;
+    leaves.erase(std::lower_bound(leaves.begin(), leaves.end(), table->n), leaves.end());
+    const auto m = static_cast<uint32_t>(leaves.size());
+    if (m < 4)
+        return 0;
+    table->totalWt = 0.0;
+    const uint16_t *D = work.dist.data();
+    const size_t N = tree->ntax;
+    if (m == table->n)
+        return addQuartetsInTableOrder(table, D, N, m, [](uint32_t i) { return i; });
+    const uint32_t *L = leaves.data();
+    return addQuartetsInTableOrder(table, D, N, m, [L](uint32_t i) { return L[i]; });
 }
 
 uint32_t countNonzeroQuartetWts(const QwtTable *table)
