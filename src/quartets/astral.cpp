@@ -25,16 +25,15 @@
 
 namespace {
 
-// Path lengths in edges between every two leaves of the tree, and its leaves
-// in increasing order. Leaves are numbered by tip index; dist has tree->ntax
-// columns. A quartet's topology follows from these lengths alone (below), so
+// Path lengths in edges between every two leaves of the tree into d (tree->ntax
+// columns), and its leaves in increasing order. Leaves are numbered by tip
+// index. A quartet's topology follows from these lengths alone (below), so
 // the root of the tree never matters: a node of degree two only lengthens
 // paths through it.
-void leafDistances(Tree *tree, GeneQuartetCounter &w)
+void leafDistances(Tree *tree, GeneQuartetCounter &w, uint16_t *d)
 {
     checkTraversalSeq(tree);
     const uint32_t nt = tree->ntax;
-    w.dist.resize(static_cast<size_t>(nt) * nt);
     w.depth.resize(tree->maxNodes);
     w.first.resize(tree->maxNodes);
     w.last.resize(tree->maxNodes);
@@ -61,7 +60,6 @@ void leafDistances(Tree *tree, GeneQuartetCounter &w)
         w.last[pos(p)] = end;
     }
     const uint32_t *leaf = w.preorder.data();
-    uint16_t *d = w.dist.data();
     auto depthOf = [&](uint32_t taxon) { return w.depth[pos(tree->firstTip + taxon)]; };
     for (TreeNode *v = root; v; v = v->next)
         for (TreeNode *c1 = v->firstChild; c1; c1 = c1->nextSib)
@@ -84,71 +82,134 @@ void leafDistances(Tree *tree, GeneQuartetCounter &w)
     std::sort(w.leaves.begin(), w.leaves.end());
 }
 
-// Adds the quartets w < x < y < z of the leaves leaf(0) < ... < leaf(m-1)
-// in the table's own order (rows by x then w, cells by z then y), so that
-// the weights are written in one forward sweep. The topology whose two pairs
-// are closest is displayed: with path lengths d, wx|yz holds when
-// d(w,x) + d(y,z) is less than both other sums; a quartet meeting in a
-// polytomy has all three equal. Leaf is the identity when the tree holds
-// every taxon of the table, which makes the innermost reads and writes
+// One tree's topologies of the quartets w x y z for a run of leaves y, whose
+// distances to w, x and z start at dw, dx and dz. A function of its own:
+// its restricted arguments let the compiler keep the loop in vector
+// registers.
+void countRun(uint16_t *__restrict sum0, uint16_t *__restrict sum1, uint16_t *__restrict sum2,
+              const uint16_t *__restrict dw, const uint16_t *__restrict dx, const uint16_t *__restrict dz,
+              uint32_t dwx, uint32_t dwz, uint32_t dxz, size_t run)
+{
+    for (size_t j = 0; j < run; j++) {
+        const uint32_t s0 = dwx + dz[j], s1 = dw[j] + dxz, s2 = dwz + dx[j];
+        sum0[j] = static_cast<uint16_t>(sum0[j] + ((s0 < s1) & (s0 < s2)));
+        sum1[j] = static_cast<uint16_t>(sum1[j] + ((s1 < s0) & (s1 < s2)));
+        sum2[j] = static_cast<uint16_t>(sum2[j] + ((s2 < s0) & (s2 < s1)));
+    }
+}
+
+// Adds the quartets w < x < y < z of the leaves leaf[0] < ... < leaf[m-1],
+// held by each of ntrees trees whose distance matrices (N columns) lie
+// `stride` apart from D. The topology whose two pairs are closest is
+// displayed: with path lengths d, wx|yz holds when d(w,x) + d(y,z) is less
+// than both other sums; a quartet meeting in a polytomy has all three equal.
+// The table is visited in its own order (rows by x then w, cells by z then
+// y), one run of cells y at a time: the trees' topologies of a run are
+// summed in three small arrays first, so that the table is swept once for
+// the whole batch. Dense: the leaves are every taxon of the table (leaf[i]
+// would be i, and leaf is not read), which makes the innermost reads
 // contiguous.
-template <typename Leaf>
-uint64_t addQuartetsInTableOrder(QwtTable *table, const uint16_t *D, size_t N, uint32_t m, Leaf leaf)
+template <bool kDense>
+uint64_t addQuartetsInTableOrder(QwtTable *table, GeneQuartetCounter &work, const uint16_t *D, size_t N,
+                                 size_t stride, uint32_t ntrees, uint32_t m, const uint32_t *leaf)
 {
     const uint32_t *offs = table->offs.data();
     float *wts = table->wts.data();
+    work.runSums.resize(3 * static_cast<size_t>(m));
+    uint16_t *sum0 = work.runSums.data(), *sum1 = sum0 + m, *sum2 = sum1 + m;
+    auto at = [leaf](uint32_t i) {
+        if constexpr (kDense)
+            return i;
+        else
+            return leaf[i];
+    };
     uint64_t added = 0;
     for (uint32_t xi = 1; xi + 2 < m; xi++) {
-        const uint32_t x = leaf(xi);
-        const uint16_t *Dx = D + x * N;
+        const uint32_t x = at(xi);
         for (uint32_t wi = 0; wi < xi; wi++) {
-            const uint32_t w = leaf(wi);
-            const uint16_t *Dw = D + w * N;
-            const uint32_t dwx = Dw[x];
+            const uint32_t w = at(wi);
             const uint64_t row = table->rowStart[offs[x] + w];
             for (uint32_t zi = xi + 2; zi < m; zi++) {
-                const uint32_t z = leaf(zi);
-                const uint16_t *Dz = D + z * N;
-                const uint32_t dwz = Dw[z], dxz = Dx[z];
+                const uint32_t z = at(zi), run = zi - xi - 1;
+                std::fill(sum0, sum0 + run, uint16_t{0});
+                std::fill(sum1, sum1 + run, uint16_t{0});
+                std::fill(sum2, sum2 + run, uint16_t{0});
+                for (uint32_t t = 0; t < ntrees; t++) {
+                    const uint16_t *Dw = D + t * stride + w * N, *Dx = D + t * stride + x * N,
+                                   *Dz = D + t * stride + z * N;
+                    const uint32_t dwx = Dw[x], dwz = Dw[z], dxz = Dx[z];
+                    if constexpr (kDense) {
+                        // Leaf y is x + 1 + j.
+                        countRun(sum0, sum1, sum2, Dw + x + 1, Dx + x + 1, Dz + x + 1, dwx, dwz, dxz, run);
+                    } else {
+                        for (size_t j = 0; j < run; j++) {
+                            const uint32_t y = leaf[xi + 1 + j];
+                            const uint32_t s0 = dwx + Dz[y], s1 = Dw[y] + dxz, s2 = dwz + Dx[y];
+                            sum0[j] = static_cast<uint16_t>(sum0[j] + ((s0 < s1) & (s0 < s2)));
+                            sum1[j] = static_cast<uint16_t>(sum1[j] + ((s1 < s0) & (s1 < s2)));
+                            sum2[j] = static_cast<uint16_t>(sum2[j] + ((s2 < s0) & (s2 < s1)));
+                        }
+                    }
+                }
                 // The cells of this z start at y = x + 1.
                 float *cells = wts + 3 * (row + offs[z - x - 1]);
-                uint32_t count = 0;
-                for (uint32_t yi = xi + 1; yi < zi; yi++) {
-                    const uint32_t y = leaf(yi);
-                    const uint32_t s0 = dwx + Dz[y], s1 = Dw[y] + dxz, s2 = dwz + Dx[y];
-                    const uint32_t t0 = s0 < s1 && s0 < s2, t1 = s1 < s0 && s1 < s2, t2 = s2 < s0 && s2 < s1;
-                    float *c = cells + 3 * (y - x - 1);
-                    c[0] += static_cast<float>(t0);
-                    c[1] += static_cast<float>(t1);
-                    c[2] += static_cast<float>(t2);
-                    count += t0 + t1 + t2;
+                for (uint32_t j = 0; j < run; j++) {
+                    float *c = cells + 3 * (at(xi + 1 + j) - x - 1);
+                    c[0] += sum0[j];
+                    c[1] += sum1[j];
+                    c[2] += sum2[j];
+                    added += sum0[j] + sum1[j] + sum2[j];
                 }
-                added += count;
             }
         }
     }
     return added;
 }
 
+// Distance matrices held together: a batch takes at most this many bytes.
+constexpr size_t kBatchBytes = size_t{1} << 20;
+
 }  // namespace
 
-uint64_t addGeneTreeQuartets(QwtTable *table, Tree *tree, GeneQuartetCounter &work)
+uint64_t addGeneTreeQuartets(QwtTable *table, std::span<Tree *const> trees, GeneQuartetCounter &work)
 {
-    leafDistances(tree, work);
-    // Leaves beyond the table (none when the table is made for the buffer's
-    // trees) cannot be counted.
-    auto &leaves = work.leaves;
-    leaves.erase(std::lower_bound(leaves.begin(), leaves.end(), table->n), leaves.end());
-    const auto m = static_cast<uint32_t>(leaves.size());
-    if (m < 4)
-        return 0;
+    uint64_t added = 0;
+    uint32_t pending = 0;
+    size_t N = 0, stride = 0, batch = 1;
+    auto flush = [&] {
+        if (pending > 0)
+            added += addQuartetsInTableOrder<true>(table, work, work.dist.data(), N, stride, pending, table->n,
+                                                   nullptr);
+        pending = 0;
+    };
     table->totalWt = 0.0;
-    const uint16_t *D = work.dist.data();
-    const size_t N = tree->ntax;
-    if (m == table->n)
-        return addQuartetsInTableOrder(table, D, N, m, [](uint32_t i) { return i; });
-    const uint32_t *L = leaves.data();
-    return addQuartetsInTableOrder(table, D, N, m, [L](uint32_t i) { return L[i]; });
+    for (Tree *tree : trees) {
+        if (pending > 0 && tree->ntax != N)
+            flush();
+        N = tree->ntax;
+        stride = N * N;
+        batch = std::clamp<size_t>(kBatchBytes / (2 * stride + 1), 1, kMaxGeneBatch);
+        work.dist.resize(batch * stride);
+        uint16_t *slot = work.dist.data() + pending * stride;
+        leafDistances(tree, work, slot);
+        // Leaves beyond the table (none when the table is made for the
+        // buffer's trees) cannot be counted.
+        auto &leaves = work.leaves;
+        leaves.erase(std::lower_bound(leaves.begin(), leaves.end(), table->n), leaves.end());
+        const auto m = static_cast<uint32_t>(leaves.size());
+        if (m < 4)
+            continue;
+        // Trees holding every taxon wait for a batch; others are counted now
+        // over their own leaves, from the slot that stays free.
+        if (m == table->n) {
+            if (++pending == batch)
+                flush();
+        } else {
+            added += addQuartetsInTableOrder<false>(table, work, slot, N, 0, 1, m, leaves.data());
+        }
+    }
+    flush();
+    return added;
 }
 
 uint32_t countNonzeroQuartetWts(const QwtTable *table)
@@ -194,13 +255,25 @@ int astralThreadProc(void *arg)
         qd->table->numNonzero = countNonzeroQuartetWts(qd->table);
         qd->weighted = 1;
     };
+    // The gene trees are read a batch at a time, so that the table is swept
+    // once for each batch.
+    std::vector<TreeHandle> genes;
+    std::vector<Tree *> batch;
+    for (uint32_t k = 0; k < kMaxGeneBatch && k < task->trees.size(); k++) {
+        genes.emplace_back(createTree(true));
+        if (!genes.back())
+            return settle(), 1;
+        batch.push_back(genes.back().get());
+    }
     GeneQuartetCounter work;
-    for (uint32_t k : task->trees) {
+    for (size_t next = 0; next < task->trees.size(); next += batch.size()) {
         if (getAbortedStatus() && confirmAbortRequest())
             return settle(), astralAborted();
-        if (getTree(buf, k, tree.get()) != 0)
-            return settle(), 1;
-        addGeneTreeQuartets(qd->table, tree.get(), work);
+        const size_t count = std::min(batch.size(), task->trees.size() - next);
+        for (size_t k = 0; k < count; k++)
+            if (getTree(buf, task->trees[next + k], batch[k]) != 0)
+                return settle(), 1;
+        addGeneTreeQuartets(qd->table, std::span<Tree *const>(batch.data(), count), work);
     }
     settle();
     clearTrees(false, true);

@@ -61,6 +61,12 @@ std::vector<float> displayedWeights(Tree *tree, uint32_t n, const std::vector<bo
     return t->wts;
 }
 
+uint64_t addOne(QwtTable *table, Tree *tree, GeneQuartetCounter &work)
+{
+    Tree *const one[] = {tree};
+    return addGeneTreeQuartets(table, one, work);
+}
+
 double sumOf(const std::vector<float> &v)
 {
     double s = 0.0;
@@ -76,7 +82,8 @@ TEST(AstralCountTest, AddsEveryDisplayedTopologyOnceAmongTheLeavesHeldWhateverTh
         QdPtr qd(allocQuartetData(n, true, false));
         std::vector<float> expected(qd->table->wts.size(), 0.0f);
         GeneQuartetCounter work;
-        for (int rep = 0; rep < 24; rep++) {
+        std::vector<TreePtr> kept;
+        for (int rep = 0; rep < 40; rep++) {
             // Every third tree lacks some taxa; half have polytomies; a third
             // hang under the ancestor (rooted), the rest under a tip.
             std::vector<bool> held(n, true);
@@ -100,15 +107,24 @@ TEST(AstralCountTest, AddsEveryDisplayedTopologyOnceAmongTheLeavesHeldWhateverTh
             buildTestTree(tree.get(), text, rootTip);
             const std::vector<float> mine = displayedWeights(tree.get(), n, held);
             const std::vector<float> before = qd->table->wts;
-            const uint64_t added = addGeneTreeQuartets(qd->table, tree.get(), work);
+            const uint64_t added = addOne(qd->table, tree.get(), work);
             EXPECT_EQ(static_cast<double>(added), sumOf(mine)) << text;
             for (size_t i = 0; i < mine.size(); i++) {
                 expected[i] += mine[i];
                 ASSERT_EQ(qd->table->wts[i] - before[i], mine[i]) << "n=" << n << " " << text << " root " << rootTip;
             }
+            kept.push_back(std::move(tree));
         }
         EXPECT_EQ(qd->table->wts, expected);
         EXPECT_GT(sumOf(expected), 0.0);
+        // All at once: trees holding every taxon are counted in batches,
+        // the others one by one in between.
+        std::vector<Tree *> all;
+        for (const TreePtr &t : kept)
+            all.push_back(t.get());
+        QdPtr together(allocQuartetData(n, true, false));
+        EXPECT_EQ(static_cast<double>(addGeneTreeQuartets(together->table, all, work)), sumOf(expected));
+        EXPECT_EQ(together->table->wts, expected);
     }
 }
 
@@ -127,8 +143,8 @@ TEST(AstralCountTest, RootingAndStarsChangeNothing)
         ASSERT_EQ(derootTree(unrooted.get(), nullptr, false), 0);
         afterTreeChange(unrooted.get());
         QdPtr a(allocQuartetData(n, true, false)), b(allocQuartetData(n, true, false));
-        addGeneTreeQuartets(a->table, rooted.get(), work);
-        addGeneTreeQuartets(b->table, unrooted.get(), work);
+        addOne(a->table, rooted.get(), work);
+        addOne(b->table, unrooted.get(), work);
         EXPECT_EQ(a->table->wts, b->table->wts);
         EXPECT_GT(sumOf(a->table->wts), 0.0);
     }
@@ -137,7 +153,7 @@ TEST(AstralCountTest, RootingAndStarsChangeNothing)
         TreePtr star(createTreeForTaxa(n, n, true));
         buildTestTree(star.get(), rootTip < 0 ? "(0,1,2,3,4,5,6,7,8)" : "(1,2,3,4,5,6,7,8)", rootTip);
         QdPtr qd(allocQuartetData(n, true, false));
-        EXPECT_EQ(addGeneTreeQuartets(qd->table, star.get(), work), 0u);
+        EXPECT_EQ(addOne(qd->table, star.get(), work), 0u);
         EXPECT_FALSE(qwtHasWeight(qd->table));
     }
 }
@@ -154,7 +170,7 @@ TEST(AstralSpeciesTreeTest, OneBinaryGeneTreeGivesItself)
     buildTestTree(gene.get(), randomTreeText(rng, n, -1, false), -1);
     QdPtr qd(allocQuartetData(n, true, false));
     GeneQuartetCounter work;
-    addGeneTreeQuartets(qd->table, gene.get(), work);
+    addOne(qd->table, gene.get(), work);
     TreePtr species(createTreeForTaxa(n, n, true));
     ASSERT_EQ(qsearch_QFM(qd.get(), species.get(), nullptr, QfmOptions{}), 0);
     EXPECT_EQ(topologiesOf(species.get(), n), topologiesOf(gene.get(), n));
@@ -217,13 +233,14 @@ TEST(AstralSpeciesTreeTest, CoalescentGeneTreesGiveTheTrueSpeciesTreeWithTheLarg
 
     QdPtr qd(allocQuartetData(n, true, false));
     GeneQuartetCounter work;
-    TreePtr gene(createTreeForTaxa(n, n, true));
-    uint64_t added = 0;
+    std::vector<TreePtr> genes;
+    std::vector<Tree *> batch;
     for (int g = 0; g < 300; g++) {
-        buildTestTree(gene.get(), simulateGeneTree(sp, n, rng), -1);
-        added += addGeneTreeQuartets(qd->table, gene.get(), work);
+        genes.emplace_back(createTreeForTaxa(n, n, true));
+        buildTestTree(genes.back().get(), simulateGeneTree(sp, n, rng), -1);
+        batch.push_back(genes.back().get());
     }
-    EXPECT_EQ(added, 300u * 70u);
+    EXPECT_EQ(addGeneTreeQuartets(qd->table, batch, work), 300u * 70u);
 
     TreePtr species(createTreeForTaxa(n, n, true));
     ASSERT_EQ(qsearch_QFM(qd.get(), species.get(), nullptr, QfmOptions{}), 0);
