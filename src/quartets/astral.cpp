@@ -302,6 +302,10 @@ int doAstralCmd()
         return 1;
     // The command has no options of its own; the search takes the QSearch
     // settings.
+    if (peekNextChar(nullptr) == '/')
+        return qel_errorMsg(0, "The Astral command has no options of its own.\tThe species tree is searched for "
+                               "with the QSearch settings (method, local search)."),
+               1;
     if (readSemicolon() != 0)
         return 1;
     if (qopt.method == kQMethodQMC)

@@ -1,10 +1,9 @@
 // Gene-tree quartets counted into the weight table, checked quartet by
-// quartet against what the tree displays; and species trees from gene trees
-// simulated under the multispecies coalescent.
+// quartet against what the tree displays. (Species trees from coalescent
+// gene trees are checked end to end by e2e/astral_coalescent.py.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,95 +173,6 @@ TEST(AstralSpeciesTreeTest, OneBinaryGeneTreeGivesItself)
     TreePtr species(createTreeForTaxa(n, n, true));
     ASSERT_EQ(qsearch_QFM(qd.get(), species.get(), nullptr, QfmOptions{}), 0);
     EXPECT_EQ(topologiesOf(species.get(), n), topologiesOf(gene.get(), n));
-}
-
-// A species tree for the coalescent: node k's children and the length of the
-// branch above it in coalescent units (leaves are species 0 .. 7; the root
-// is the last node, its branch endless).
-struct SpeciesNode {
-    int left, right;
-    double length;
-};
-
-// One gene tree: a lineage per species, lineages merging two at a time at
-// rate k(k-1)/2 while k of them share a branch.
-std::string simulateGeneTree(const std::vector<SpeciesNode> &sp, uint32_t nspecies, std::mt19937 &rng)
-{
-    std::vector<std::vector<std::string>> out(sp.size());
-    for (size_t k = 0; k < sp.size(); k++) {
-        std::vector<std::string> lin;
-        if (k < nspecies)
-            lin.push_back(std::to_string(k));
-        else
-            for (int c : {sp[k].left, sp[k].right})
-                lin.insert(lin.end(), out[static_cast<size_t>(c)].begin(), out[static_cast<size_t>(c)].end());
-        const bool root = k + 1 == sp.size();
-        double t = 0.0;
-        while (lin.size() > 1) {
-            const double pairs = 0.5 * static_cast<double>(lin.size() * (lin.size() - 1));
-            t += std::exponential_distribution<double>(pairs)(rng);
-            if (!root && t > sp[k].length)
-                break;
-            const size_t i = rng() % lin.size();
-            std::string a = lin[i];
-            lin.erase(lin.begin() + static_cast<long>(i));
-            const size_t j = rng() % lin.size();
-            lin[j] = "(" + a + "," + lin[j] + ")";
-        }
-        out[k] = lin;
-    }
-    return out.back()[0];
-}
-
-TEST(AstralSpeciesTreeTest, CoalescentGeneTreesGiveTheTrueSpeciesTreeWithTheLargestSupport)
-{
-    const uint32_t n = 8;
-    std::mt19937 rng(2026);
-    std::uniform_real_distribution<double> len(0.3, 1.0);
-    // ((((0,1),2),3),((4,5),(6,7))): a ladder on one side, pairs on the other.
-    std::vector<SpeciesNode> sp(n, SpeciesNode{-1, -1, 0.0});
-    sp.push_back({0, 1, len(rng)});    // 8
-    sp.push_back({8, 2, len(rng)});    // 9
-    sp.push_back({9, 3, len(rng)});    // 10
-    sp.push_back({4, 5, len(rng)});    // 11
-    sp.push_back({6, 7, len(rng)});    // 12
-    sp.push_back({11, 12, len(rng)});  // 13
-    sp.push_back({10, 13, 0.0});       // 14, the root
-    TreePtr truth(createTreeForTaxa(n, n, true));
-    buildTestTree(truth.get(), "((((0,1),2),3),((4,5),(6,7)))", -1);
-
-    QdPtr qd(allocQuartetData(n, true, false));
-    GeneQuartetCounter work;
-    std::vector<TreePtr> genes;
-    std::vector<Tree *> batch;
-    for (int g = 0; g < 300; g++) {
-        genes.emplace_back(createTreeForTaxa(n, n, true));
-        buildTestTree(genes.back().get(), simulateGeneTree(sp, n, rng), -1);
-        batch.push_back(genes.back().get());
-    }
-    EXPECT_EQ(addGeneTreeQuartets(qd->table, batch, work), 300u * 70u);
-
-    TreePtr species(createTreeForTaxa(n, n, true));
-    ASSERT_EQ(qsearch_QFM(qd.get(), species.get(), nullptr, QfmOptions{}), 0);
-    EXPECT_EQ(topologiesOf(species.get(), n), topologiesOf(truth.get(), n));
-    const double found = calcQuartetSupport(qd.get(), species.get(), true);
-
-    TreePtr tree(createTreeForTaxa(n, n, true));
-    make3Tree(tree.get(), n, 0, 1, 2);
-    double best = -1.0, second = -1.0;
-    uint32_t count = 0;
-    forEachBinaryTree(tree.get(), n, 3, [&] {
-        count++;
-        const double s = calcQuartetSupport(qd.get(), tree.get(), false);
-        if (s > best)
-            second = best, best = s;
-        else if (s > second)
-            second = s;
-    });
-    EXPECT_EQ(count, 10395u);
-    EXPECT_EQ(found, best);
-    // The gene trees decide: no other tree ties the species tree.
-    EXPECT_LT(second, best);
 }
 
 }  // namespace

@@ -194,6 +194,29 @@ void checkNodeSupports(QuartetData *qd, Tree *tree, uint32_t n)
     }
 }
 
+// Every binary tree of n taxa rooted at tip 0, by inserting taxa one by one.
+void allTrees(Tree *tree, uint32_t n, uint32_t next, const std::function<void()> &visit)
+{
+    if (next == n) {
+        visit();
+        return;
+    }
+    std::vector<TreeNode *> edges;
+    for (TreeNode *p = tree->root->firstChild; p; p = p->next)
+        edges.push_back(p);
+    TreeNode *leaf = tree->firstTip + next;
+    TreeNode *fork = tree->nodes + n + next - 1;
+    for (TreeNode *e : edges) {
+        binConnectLeaf(leaf, e, fork);
+        afterTreeChange(tree);
+        setTraversalSeq(tree);
+        allTrees(tree, n, next + 1, visit);
+        binPruneLeaf(leaf);
+        afterTreeChange(tree);
+        setTraversalSeq(tree);
+    }
+}
+
 TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
 {
     const uint32_t n = 8;
@@ -215,7 +238,7 @@ TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
         make3Tree(tree.get(), n, 0, 1, 2);
         double optimum = total;
         uint32_t count = 0;
-        forEachBinaryTree(tree.get(), n, 3, [&] {
+        allTrees(tree.get(), n, 3, [&] {
             count++;
             optimum = std::min(optimum, total - calcQuartetSupport(qd.get(), tree.get(), false));
         });

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 struct TreeDeleter {
@@ -80,27 +79,4 @@ inline std::string randomTreeText(std::mt19937 &rng, uint32_t ntax, int rootTip,
         groups.push_back(merged + ")");
     }
     return groups[0];
-}
-
-// Every binary tree of n taxa rooted at tip 0, by inserting taxa one by one.
-inline void forEachBinaryTree(Tree *tree, uint32_t n, uint32_t next, const std::function<void()> &visit)
-{
-    if (next == n) {
-        visit();
-        return;
-    }
-    std::vector<TreeNode *> edges;
-    for (TreeNode *p = tree->root->firstChild; p; p = p->next)
-        edges.push_back(p);
-    TreeNode *leaf = tree->firstTip + next;
-    TreeNode *fork = tree->nodes + n + next - 1;
-    for (TreeNode *e : edges) {
-        binConnectLeaf(leaf, e, fork);
-        afterTreeChange(tree);
-        setTraversalSeq(tree);
-        forEachBinaryTree(tree, n, next + 1, visit);
-        binPruneLeaf(leaf);
-        afterTreeChange(tree);
-        setTraversalSeq(tree);
-    }
 }
