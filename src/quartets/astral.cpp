@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "cli/qel_cmdline.h"
 #include "data/taxstat.h"
@@ -257,23 +258,28 @@ int astralThreadProc(void *arg)
     };
     // The gene trees are read a batch at a time, so that the table is swept
     // once for each batch.
-    std::vector<TreeHandle> genes;
-    std::vector<Tree *> batch;
-    for (uint32_t k = 0; k < kMaxGeneBatch && k < task->trees.size(); k++) {
-        genes.emplace_back(createTree(true));
-        if (!genes.back())
-            return settle(), 1;
-        batch.push_back(genes.back().get());
-    }
-    GeneQuartetCounter work;
-    for (size_t next = 0; next < task->trees.size(); next += batch.size()) {
-        if (getAbortedStatus() && confirmAbortRequest())
-            return settle(), astralAborted();
-        const size_t count = std::min(batch.size(), task->trees.size() - next);
-        for (size_t k = 0; k < count; k++)
-            if (getTree(buf, task->trees[next + k], batch[k]) != 0)
+    try {
+        std::vector<TreeHandle> genes;
+        std::vector<Tree *> batch;
+        for (uint32_t k = 0; k < kMaxGeneBatch && k < task->trees.size(); k++) {
+            genes.emplace_back(createTree(true));
+            if (!genes.back())
                 return settle(), 1;
-        addGeneTreeQuartets(qd->table, std::span<Tree *const>(batch.data(), count), work);
+            batch.push_back(genes.back().get());
+        }
+        GeneQuartetCounter work;
+        for (size_t next = 0; next < task->trees.size(); next += batch.size()) {
+            if (getAbortedStatus() && confirmAbortRequest())
+                return settle(), astralAborted();
+            const size_t count = std::min(batch.size(), task->trees.size() - next);
+            for (size_t k = 0; k < count; k++)
+                if (getTree(buf, task->trees[next + k], batch[k]) != 0)
+                    return settle(), 1;
+            addGeneTreeQuartets(qd->table, std::span<Tree *const>(batch.data(), count), work);
+        }
+    } catch (const std::bad_alloc &) {
+        settle();
+        return qel_errorMsg(0, "Not enough memory to count the quartets of the gene trees."), 1;
     }
     settle();
     clearTrees(false, true);
