@@ -40,7 +40,6 @@ bool isPendingHandler(CmdHandler handler)
     int fn() { return notAvailableYet(fn); } \
     static const PendingRegistration registered_##fn(fn);
 
-PENDING_HANDLER(doAstralCmd)
 PENDING_HANDLER(doGarliCmd)
 PENDING_HANDLER(doPuzzleCmd)
 PENDING_HANDLER(doRaxmlCmd)

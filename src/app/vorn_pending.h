@@ -30,7 +30,6 @@
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
-int doAstralCmd();
 int doGarliCmd();
 int doPuzzleCmd();
 int doRaxmlCmd();

@@ -10,6 +10,7 @@ import sys
 import tempfile
 
 TAXA = "#NEXUS\nbegin taxa; dimensions ntax=5; taxlabels A B C D E; end;\n"
+GENES = "begin trees; tree g1 = ((A,B),C,(D,E)); tree g2 = ((A,C),B,(D,E)); end;\n"
 FIVE = "begin quartets; qlist 1,2|3,4 1,2|3,5 1,2|4,5 1,3|4,5:2.5 2,3|4,5; end;\n"
 
 # (label, text after the taxa block, text the output must hold)
@@ -35,6 +36,10 @@ CASES = [
     ("deleted taxa", FIVE + "begin vorn; delete E; qsearch; end;",
      "Error: The QSearch command cannot be used while taxa are deleted."),
     ("bad weight", "begin quartets; qlist 1,2|3,4:x; end;", 'Quartet weight "x" is not a valid number.'),
+    ("astral without trees", "begin vorn; astral; end;", "Error(#704): There are no trees in memory."),
+    ("astral beyond the trees", GENES + "begin vorn; astral 1 3; end;", 'Error(#702): Tree identifier "3" is invalid.'),
+    ("astral options", GENES + "begin vorn; astral / method=WO; end;",
+     "Error: The Astral command has no options of its own."),
 ]
 
 
