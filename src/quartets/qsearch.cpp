@@ -119,12 +119,21 @@ int requireQuartetData(const DataInfo *d, const char *command)
 {
     if (d && d->quartets && d->quartets->table) {
         // Trees in memory and the trees built here number the nondeleted
-        // taxa only, while the quartets name every taxon of the data set.
-        if (numSearchTaxa(d) != d->quartets->table->n)
+        // taxa only, while the quartets name the taxa active when they were
+        // stored (all of the data set's when read from a file).
+        const uint32_t active = numSearchTaxa(d), stored = d->quartets->table->n;
+        if (active < stored)
             return qel_errorMsg(0,
                                 "The %s command cannot be used while taxa are deleted.\tThe quartet data "
                                 "refer to all %u taxa; restore the deleted taxa first.",
-                                command, d->quartets->table->n),
+                                command, stored),
+                   1;
+        if (active != stored)
+            return qel_errorMsg(0,
+                                "The %s command cannot be used with the taxa now active.\tThe quartet data "
+                                "were stored for %u taxa and %u are active; delete the taxa that were "
+                                "deleted when the quartets were stored.",
+                                command, stored, active),
                    1;
         return 0;
     }
