@@ -225,7 +225,8 @@ thread_local CutRecords gCut;
 
 }  // namespace
 
-int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet)
+int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet,
+                             bool njStart)
 {
     releaseSearchConstraints();
     gScratch.reset(createTreeForTaxa(like->ntax, like->activeTaxa, false));
@@ -235,6 +236,7 @@ int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool conver
     check.enforce = true;
     check.converse = converse;
     check.noSwapping = noSwapping;
+    check.njStart = njStart;
     check.resampling = gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1;
     check.looseness = srch.looseConvex;
     const int rc = initSearchConstraints(gScratch.get(), data, check, quiet);

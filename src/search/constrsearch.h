@@ -12,8 +12,11 @@ struct DataInfo;
 struct RearrObject;
 
 // Before a search that enforces constraints: checks the options, builds the
-// scratch tree with its constraint bits. 0 go on, 1 refused, -1 cancelled.
-int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet);
+// scratch tree with its constraint bits. njStart: the search starts from a
+// neighbor-joining tree, which cannot keep a convexity partition. 0 go on,
+// 1 refused, -1 cancelled.
+int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet,
+                             bool njStart = false);
 void releaseSearchConstraints();
 
 // Each answers whether the candidate may be kept: it satisfies the active
