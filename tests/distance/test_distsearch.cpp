@@ -9,6 +9,7 @@
 #include "distance/lsfit.h"
 #include "distance_fixture.h"
 #include "search/hsearch.h"
+#include "search/xsearch.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
 #include "trees/constr.h"
@@ -62,7 +63,7 @@ protected:
     // The best score over every unrooted binary tree (that `keep` admits),
     // taxa inserted one by one at every edge.
     static double exhaustiveBest(uint32_t ntax, uint32_t *count,
-                                 const std::function<bool(const Tree *)> &keep = nullptr)
+                                 const std::function<bool(const Tree *)> &keep = nullptr, double *worst = nullptr)
     {
         TreeHandle t(createTreeForTaxa(ntax, ntax, true));
         make3Tree(t.get(), ntax, 0, 1, 2);
@@ -72,8 +73,12 @@ protected:
             setTraversalSeq(t.get());
             if (next == ntax) {
                 ++*count;
-                if (!keep || keep(t.get()))
-                    best = std::min(best, calcDistanceFitForTree(nullptr, t.get(), false, 1e37));
+                if (!keep || keep(t.get())) {
+                    const double fit = calcDistanceFitForTree(nullptr, t.get(), false, 1e37);
+                    best = std::min(best, fit);
+                    if (worst)
+                        *worst = std::max(*worst, fit);
+                }
                 return;
             }
             std::vector<uint32_t> edges;
@@ -215,6 +220,63 @@ TEST_F(DistSearchTest, NJStartKeepsEnforcedGroupsAndSwapsToTheBestConstrainedTre
         }
         srch.converse = 0;
     }
+}
+
+// AllTrees and BandB under the distance criterion against the plain
+// enumeration: the exhaustive search scores each of the 105 trees of six
+// taxa once and finds the same best and worst fit; branch and bound, which
+// drops partial trees whose fit is already worse than the bound (least
+// squares only), ends on the same best and keeps a tree of that fit.
+TEST_F(DistSearchTest, ExactSearchesMatchPlainEnumeration)
+{
+    constexpr uint32_t n = 6;
+    struct Setting {
+        uint32_t objective, negBrLen;
+        bool bandb;
+    };
+    const Setting settings[] = {{kObjectiveLsFit, kNegBrLenProhibit, true},
+                                {kObjectiveLsFit, kNegBrLenAllow, true},
+                                {kObjectiveME, kNegBrLenSetZero, false}};
+    std::mt19937 rng(8080);
+    const char bases[] = "ACGT";
+    int pruned = 0;
+    for (int trial = 0; trial < 6; trial++) {
+        std::vector<std::pair<std::string, std::string>> rows;
+        for (uint32_t t = 0; t < n; t++) {
+            std::string seq;
+            for (int c = 0; c < 40; c++)
+                seq += bases[rng() % 4];
+            rows.emplace_back(std::string("t") + char('a' + t), seq);
+        }
+        dist = factoryDist_;
+        ASSERT_EQ(read(dataBlock(rows)), 0);
+        const Setting &set = settings[trial % 3];
+        dist.objective = set.objective;
+        dist.negBrLen = set.negBrLen;
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        buf_ = destroyTreeBuffer(buf_);
+        buf_ = createTreeBuffer(n, 200, false, true, false);
+        setActiveTreeBuffer(buf_);
+        ASSERT_EQ(exactTreeSearch(true, 1), 0) << testcap::gOut;
+        const XsearchResult ex = lastXsearchResult();
+        uint32_t count = 0;
+        double worst = -1e37;
+        const double best = exhaustiveBest(n, &count, nullptr, &worst);
+        EXPECT_EQ(ex.evaluated, count);
+        EXPECT_NEAR(ex.best, best, 1e-10);
+        EXPECT_NEAR(ex.worst, worst, 1e-10);
+        if (!set.bandb)
+            continue;
+        ASSERT_EQ(exactTreeSearch(false, 1), 0) << testcap::gOut;
+        const XsearchResult bb = lastXsearchResult();
+        EXPECT_NEAR(bb.best, best, 1e-10);
+        ASSERT_GT(numTreesInBuffer(buf_), 0u);
+        TreeHandle t(createTreeForTaxa(n, n, true));
+        ASSERT_EQ(getTree(buf_, 1, t.get()), 0);
+        EXPECT_NEAR(calcDistanceFitForTree(nullptr, t.get(), false, 1e37), best, 1e-10);
+        pruned += bb.visited < ex.visited;
+    }
+    EXPECT_GT(pruned, 0) << "branch and bound never pruned";
 }
 
 TEST_F(DistSearchTest, AdditiveDataGiveAPerfectFit)
