@@ -27,6 +27,11 @@ bool searchTreeAllowed(const Tree *tree);
 // constraint breaks it in every tree grown from it, so only positive
 // constraints are tested (converse ones always pass).
 bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
+// Many joins to one partial tree (stepwise addition): begin takes records
+// of the tree once, and leafJoinAllowed then answers from them until end,
+// which must come before the tree changes.
+void beginConstrainedJoins(const Tree *tree);
+void endConstrainedJoins();
 // The join that finishes a tree: tested under either mode.
 bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
 bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u);
