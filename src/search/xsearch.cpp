@@ -562,11 +562,16 @@ int initialUpperBound(XsearchData &x)
 // Distance and likelihood start from the NJ tree's score; likelihood in the
 // exhaustive search, and convexity constraints (which NJ cannot keep), start
 // from no bound.
+bool njBoundAllowed(const XsearchData &x)
+{
+    return !(x.exhaustive && gCriterion == kCriterionLikelihood) &&
+           !(getTopolConstrained() != 0 && activeConstraintType() == kConConvexity);
+}
+
 int initialUpperBoundNJ(XsearchData &x)
 {
     x.upper = kNoScoreValue;
-    if ((x.exhaustive && gCriterion == kCriterionLikelihood) ||
-        (getTopolConstrained() != 0 && activeConstraintType() == kConConvexity))
+    if (!njBoundAllowed(x))
         return 0;
     setStatusText("Getting initial upper bound...");
     int r = makeNJStartingTree(x.data, x.tree.get());
@@ -747,6 +752,8 @@ void showXsearchSettings(const XsearchData &x)
             qel_printf("  Initial upper bound: %s (specified)\n", treeScoreToString(0, bbex.upBound).c_str());
         else if (!x.criterionScores)
             qel_printf("  Initial upper bound: via stepwise addition\n");
+        else if (!njBoundAllowed(x))
+            qel_printf("  Initial upper bound: none\n");
         else
             qel_printf("  Initial upper bound: via neighbor-joining\n");
     } else if (x.keep) {
