@@ -129,6 +129,19 @@ TEST_F(DistSearchTest, FindsTheExhaustiveOptimumOfSevenTaxa)
     }
 }
 
+// Random DNA rows named ta, tb, ...
+std::vector<std::pair<std::string, std::string>> randomRows(std::mt19937 &rng, uint32_t ntax, int sites)
+{
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (uint32_t t = 0; t < ntax; t++) {
+        std::string seq;
+        for (int c = 0; c < sites; c++)
+            seq += "ACGT"[rng() % 4];
+        rows.emplace_back(std::string("t") + char('a' + t), seq);
+    }
+    return rows;
+}
+
 // The bipartitions of a tree, each as the side without taxon 0.
 std::set<uint64_t> treeSplits(const Tree *t, uint32_t ntax)
 {
@@ -162,18 +175,10 @@ TEST_F(DistSearchTest, NJStartKeepsEnforcedGroupsAndSwapsToTheBestConstrainedTre
 {
     constexpr uint32_t n = 7;
     std::mt19937 rng(515151);
-    const char bases[] = "ACGT";
     hs.startSource = kStartNJ;
     for (int trial = 0; trial < 4; trial++) {
         SCOPED_TRACE(testing::Message() << "trial " << trial);
-        std::vector<std::pair<std::string, std::string>> rows;
-        for (uint32_t t = 0; t < n; t++) {
-            std::string seq;
-            for (int c = 0; c < 60; c++)
-                seq += bases[rng() % 4];
-            rows.emplace_back(std::string("t") + char('a' + t), seq);
-        }
-        ASSERT_EQ(read(dataBlock(rows)), 0);
+        ASSERT_EQ(read(dataBlock(randomRows(rng, n, 60))), 0);
         hs.swap = 0;
         srch.enforce = 0;
         search(n);
@@ -238,18 +243,10 @@ TEST_F(DistSearchTest, ExactSearchesMatchPlainEnumeration)
                                 {kObjectiveLsFit, kNegBrLenAllow, true},
                                 {kObjectiveME, kNegBrLenSetZero, false}};
     std::mt19937 rng(8080);
-    const char bases[] = "ACGT";
     int pruned = 0;
     for (int trial = 0; trial < 6; trial++) {
-        std::vector<std::pair<std::string, std::string>> rows;
-        for (uint32_t t = 0; t < n; t++) {
-            std::string seq;
-            for (int c = 0; c < 40; c++)
-                seq += bases[rng() % 4];
-            rows.emplace_back(std::string("t") + char('a' + t), seq);
-        }
         dist = factoryDist_;
-        ASSERT_EQ(read(dataBlock(rows)), 0);
+        ASSERT_EQ(read(dataBlock(randomRows(rng, n, 40))), 0);
         const Setting &set = settings[trial % 3];
         dist.objective = set.objective;
         dist.negBrLen = set.negBrLen;
