@@ -17,13 +17,16 @@
 #include "qel/qel_errormsg.h"
 #include "search/bootjack.h"
 #include "search/critscore.h"
+#include "search/search.h"
 #include "search/starttree.h"
 #include "trees/treeutil.h"
 
 namespace {
 
 // A search's starting tree: NJ on the matrix of the current criterion, left
-// in the search's work tree.
+// in the search's work tree. Under enforced constraints it skips the joins
+// that break them; converse searches get a tree that keeps the constraint as
+// well (NJ cannot aim at breaking it) and leave it to the swapping.
 int buildNJStartTree(DataInfo *data, Tree *tree)
 {
     if (!data || !tree)
@@ -32,6 +35,7 @@ int buildNJStartTree(DataInfo *data, Tree *tree)
     ClustData *cd = createClustData(data, tree, false, ntax, true, false);
     if (!cd)
         return 1;
+    cd->constrained = getTopolConstrained() != 0;
     const int status = makeNJTree(cd, true, false);
     destroyClustData(cd);
     return status;

@@ -21,6 +21,8 @@ int prepareMLStartLengths(DataInfo *d, Tree *tree, int distType, bool reuseMatri
     }
     if (gDistancesForML == nullptr)
         return 1;
+    if (tree == nullptr)
+        return 0;
     gStartLS = createLSData(gDistancesForML->distances, tree, gDistancesForML->ntax, true);
     if (gStartLS == nullptr)
         return 1;

@@ -11,8 +11,8 @@ struct DataInfo;
 struct Tree;
 
 // Computes the matrix of type distType (unless reuseMatrix and one is
-// there) and prepares an unweighted fit for trees like `tree`: 0, 1 after
-// an error report, 2 when the user stopped it.
+// there) and prepares an unweighted fit for trees like `tree` (no fit when
+// tree is null): 0, 1 after an error report, 2 when the user stopped it.
 int prepareMLStartLengths(DataInfo *d, Tree *tree, int distType, bool reuseMatrix);
 // Sets the tree's branch lengths to the unconstrained least-squares fit;
 // 0, or 1 when nothing is prepared.

@@ -493,11 +493,11 @@ DMatrix *clusterMatrix(ClustData *cd, bool useCriterion)
 {
     const bool forML = useCriterion && gCriterion == kCriterionLikelihood;
     DMatrix *dm = getDMatrix(forML ? kDMatrixForLikelihood : kDMatrixForDistance, cd->data, false);
-    // The likelihood layer fills its matrix; until it has, say so rather than
-    // fail without a word.
+    // The likelihood set-up fills its matrix when the search asks for it; a
+    // caller that did not ask gets a message rather than a silent failure.
     if (forML && dm && (dm->type == kCurrentDistType || !dm->distances)) {
-        qel_errorMsg(0, "Neighbor-joining starting trees under the likelihood criterion need maximum-likelihood "
-                        "distances, which are not available yet; use 'start=stepwise'.");
+        qel_errorMsg(0, "The distances that likelihood starts from have not been computed; the neighbor-joining "
+                        "tree cannot be built.");
         return nullptr;
     }
     if (!dm || dm->type == kCurrentDistType || !dm->distances)

@@ -344,11 +344,13 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
                                          "branch-length approximation when model parameters are "
                                          "being estimated."),
                        failInit();
-            if (gStartHooks.prepare != nullptr && tree != nullptr) {
+            // Without a tree only the matrix is made (neighbor-joining
+            // starting trees are built from it); the fit needs a tree.
+            if (gStartHooks.prepare != nullptr) {
                 const int s = gStartHooks.prepare(d, tree, static_cast<int>(chooseDistForLSBrlens(aml->firstActive)), false);
                 if (s != 0)
                     return failInit();
-                aml->haveLSData = 1;
+                aml->haveLSData = tree != nullptr;
             }
         }
 

@@ -122,7 +122,13 @@ void forgetWeightedData(DataInfo *data)
 int prepareResampledData(DataInfo *data)
 {
     forgetWeightedData(data);
-    const int status = prepareData(kPrepCurrentCriterion, 0, false);
+    // NJ trees under likelihood (heuristic starts, branch-and-bound bounds)
+    // come from the distances likelihood starts from, which must be the
+    // replicate's own.
+    const bool njFromMLDistances =
+        gCriterion == kCriterionLikelihood &&
+        ((btjkOpt.search == kBootHeuristic && hs.startSource == kStartNJ) || btjkOpt.search == kBootBandB);
+    const int status = prepareData(kPrepCurrentCriterion, njFromMLDistances ? kPrepMLFlagA : 0, false);
     if (status != 0 && status != 2 && !gAborted_.load() && gCriterion == kCriterionDistance)
         qel_printf("\nUnrecoverable error during distance-matrix calculation for replicate %u.\n",
                    btjkData.completed + 1);

@@ -94,6 +94,7 @@ public:
     {
         tree_ = tree;
         K_ = nullptr;
+        joins_ = false;
         order_.clear();
         for (const TreeNode *n = tree->root; n; n = n->next)
             order_.push_back(n);
@@ -114,10 +115,8 @@ public:
     void begin(const TreeNode *K)
     {
         K_ = K;
-        if (++cut_ == 0) {
-            std::fill(stamp_.begin(), stamp_.end(), 0);
-            cut_ = 1;
-        }
+        joins_ = false;
+        newStamp();
         P_ = K->anc;
         rootCase_ = !P_->anc;
         if (rootCase_)
@@ -138,6 +137,29 @@ public:
 
     bool isFor(const Tree *tree, const TreeNode *K) const { return K_ == K && tree_ == tree; }
 
+    // Joins of single taxa to the edges of a whole tree: the tree's own up
+    // records take the place of the rest's, each made once.
+    void beginJoins(const Tree *tree)
+    {
+        beginPass(tree);
+        newStamp();
+        P_ = S_ = G_ = U_ = nullptr;
+        rootCase_ = false;
+        joins_ = true;
+    }
+    void endJoins()
+    {
+        joins_ = false;
+        tree_ = nullptr;
+    }
+    bool isJoinsFor(const Tree *tree) const { return joins_ && tree_ == tree; }
+    bool joinAllowed(const TreeNode *edge, int32_t taxon)
+    {
+        Tree *scratch = gScratch.get();
+        conSetBin(cd(), restDown(edge), restUp(edge), temp(1));
+        return conCompat(scratch, conRecord(scratch, 0, nodeOfIndex(scratch, taxon)), temp(1));
+    }
+
     bool allowed(const TreeNode *T, const TreeNode *R, bool converse)
     {
         const ConRec *sub = down_[pos(K_)];
@@ -157,6 +179,13 @@ private:
     enum Kind : uint32_t { kRestDown, kRestUp, kSubUp, kDown, kKinds };
     static constexpr uint32_t kTemps = 2;
 
+    void newStamp()
+    {
+        if (++cut_ == 0) {
+            std::fill(stamp_.begin(), stamp_.end(), 0);
+            cut_ = 1;
+        }
+    }
     uint32_t pos(const TreeNode *n) const { return static_cast<uint32_t>(n - tree_->nodes); }
     const ConData *cd() const { return gScratch->conData; }
     const ConRec *own(const TreeNode *n) const { return conRecord(gScratch.get(), 0, gScratch->nodes + pos(n)); }
@@ -214,6 +243,7 @@ private:
     const Tree *tree_ = nullptr;
     const TreeNode *K_ = nullptr, *P_ = nullptr, *S_ = nullptr, *G_ = nullptr, *U_ = nullptr;
     bool rootCase_ = false;
+    bool joins_ = false;
     uint32_t nodes_ = 0, cut_ = 0;
     std::vector<ConRec> recs_;
     std::vector<ConWord> mo_, v_;
@@ -225,7 +255,8 @@ thread_local CutRecords gCut;
 
 }  // namespace
 
-int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet)
+int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet,
+                             bool njStart)
 {
     releaseSearchConstraints();
     gScratch.reset(createTreeForTaxa(like->ntax, like->activeTaxa, false));
@@ -235,6 +266,7 @@ int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool conver
     check.enforce = true;
     check.converse = converse;
     check.noSwapping = noSwapping;
+    check.njStart = njStart;
     check.resampling = gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1;
     check.looseness = srch.looseConvex;
     const int rc = initSearchConstraints(gScratch.get(), data, check, quiet);
@@ -276,7 +308,24 @@ bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)
 {
     if (getTopolConstrained() <= 0 || !gScratch)
         return true;
+    if (gCut.isJoinsFor(tree))
+        return gCut.joinAllowed(edge, taxon);
     return joinVerdict(tree, edge, taxon);
+}
+
+void beginConstrainedJoins(const Tree *tree)
+{
+    // The step limit of a convexity partition counts the subsets present,
+    // which a partial tree has fewer of than the scratch tree's: those joins
+    // keep the whole-tree test.
+    if (getTopolConstrained() > 0 && gScratch && activeConstraintType() != kConConvexity)
+        gCut.beginJoins(tree);
+}
+
+void endConstrainedJoins()
+{
+    if (gScratch)
+        gCut.endJoins();
 }
 
 bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)

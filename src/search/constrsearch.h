@@ -12,8 +12,11 @@ struct DataInfo;
 struct RearrObject;
 
 // Before a search that enforces constraints: checks the options, builds the
-// scratch tree with its constraint bits. 0 go on, 1 refused, -1 cancelled.
-int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet);
+// scratch tree with its constraint bits. njStart: the search starts from a
+// neighbor-joining tree, which cannot keep a convexity partition. 0 go on,
+// 1 refused, -1 cancelled.
+int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet,
+                             bool njStart = false);
 void releaseSearchConstraints();
 
 // Each answers whether the candidate may be kept: it satisfies the active
@@ -24,6 +27,11 @@ bool searchTreeAllowed(const Tree *tree);
 // constraint breaks it in every tree grown from it, so only positive
 // constraints are tested (converse ones always pass).
 bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
+// Many joins to one partial tree (stepwise addition): begin takes records
+// of the tree once, and leafJoinAllowed then answers from them until end,
+// which must come before the tree changes.
+void beginConstrainedJoins(const Tree *tree);
+void endConstrainedJoins();
 // The join that finishes a tree: tested under either mode.
 bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon);
 bool nniMoveAllowed(const Tree *tree, const TreeNode *x, const TreeNode *u);

@@ -318,7 +318,10 @@ int getStartingTrees(HSearchRun &run)
         const uint32_t slot = putTree(run.tree, run.startBuf, false);
         if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
             return 1;
-        hsd->bestScoreRep = scores[slot - 1] = startingTreeScore(run);
+        // Under converse constraints the tree is built to satisfy the
+        // constraint, so it is only swapped from (scored below if admitted).
+        hsd->bestScoreRep = scores[slot - 1] =
+            getTopolConstrained() < 0 ? kNoScoreValue : startingTreeScore(run);
     } else if (!run.fromMemory && run.randomAddition && hs.randomize) {
         // A random tree, every topology equally likely, in place of the
         // stepwise tree.
@@ -898,12 +901,8 @@ int runHeuristicSearch(DataInfo *data)
     run.data = data;
     if (checkHSearchOptions(run) != 0)
         return 1;
-    if (prepForSearch(data, kSearchConstraintsOk) != 0)
+    if (prepForSearch(data, kSearchConstraintsOk | (hs.startSource == kStartNJ ? kSearchNJStart : 0)) != 0)
         return finishSearch(1);
-    if (srch.enforce && hs.startSource == kStartNJ)
-        return qel_errorMsg(0, "Constraints cannot be enforced with neighbor-joining starting trees yet; use "
-                               "stepwise addition or trees in memory."),
-               finishSearch(1);
     run.rooted = isRootedSearch(data);
     run.mainBuf = getActiveTreeBuffer();
     if (!run.mainBuf)
@@ -920,7 +919,8 @@ int runHeuristicSearch(DataInfo *data)
     if (!run.tree || !run.startBuf)
         return 1;
     if (srch.enforce) {
-        const int rc = prepareSearchConstraints(data, run.tree, srch.converse != 0, hs.swap == 0, false);
+        const int rc = prepareSearchConstraints(data, run.tree, srch.converse != 0, hs.swap == 0, false,
+                                                hs.startSource == kStartNJ);
         if (rc != 0)
             return rc < 0 ? 0 : 1;
     }

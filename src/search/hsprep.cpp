@@ -122,7 +122,7 @@ int prepForSearch(DataInfo *data, uint32_t flags)
     if (gCriterion == kCriterionParsimony) {
         if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
             return 1;
-    } else if (prepareData(kPrepCurrentCriterion, 0, false) != 0) {
+    } else if (prepareData(kPrepCurrentCriterion, (flags & kSearchNJStart) ? kPrepMLFlagA : 0, false) != 0) {
         return 1;
     }
     setSearchVariables(kSearchModeTree, data);

@@ -14,6 +14,9 @@ struct Tree;
 inline constexpr uint32_t kSearchNoMinTaxa = 32;     // skip the minimum-taxa check
 inline constexpr uint32_t kSearchExhaustive = 8;
 inline constexpr uint32_t kSearchConstraintsOk = 64;  // the search tests candidates against constraints
+// Starting trees come from neighbor joining: under likelihood the set-up also
+// computes the distances that likelihood starts from, which the NJ tree uses.
+inline constexpr uint32_t kSearchNJStart = 128;
 
 // The modes of setSearchVariables.
 enum SearchMode : uint32_t {

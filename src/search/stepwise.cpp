@@ -389,9 +389,11 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 getTree(held_.get(), h, t);
             double curLen = 0.0;
             auto edges = prepareTree(t, &curLen);
+            beginConstrainedJoins(t);
             for (int32_t taxon : candidates)
                 for (TreeNode *e : edges)
                     evaluate(t, e, taxon, connectionScore(t, e, taxon, curLen, bound()));
+            endConstrainedJoins();
         }
         if (best_.score == kNoScoreValue)
             return 1;

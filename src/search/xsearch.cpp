@@ -34,9 +34,11 @@
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
+#include "search/starttree.h"
 #include "search/stepwise.h"
 #include "search/tbr.h"
 #include "cli/qel_cmdoptions.h"
+#include "trees/constr.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
@@ -45,7 +47,6 @@
 namespace {
 
 enum BandbAddSeq : uint32_t { kXFurthest = 0, kXAsIs = 1, kXSimple = 2, kXMaxMini = 3, kXKMaxMini = 4 };
-enum class BoundKind { kNone, kStepwise };
 
 constexpr uint32_t kProgressUnits = 945;  // 3 x 5 x 7 x 9 places of the 4th to 7th taxa
 constexpr uint32_t kLevelInc[4] = {315, 63, 9, 1};
@@ -90,6 +91,11 @@ struct XsearchData {
     TreeHandle tree, store;
     TreeBuffer *buf = nullptr;
     bool exhaustive = false;
+    // Distance and likelihood: every tree, partial ones too in branch and
+    // bound, is scored whole by the criterion; parsimony adds connection
+    // lengths on kept state sets.
+    bool criterionScores = false;
+    const CriterionSearchFxns *critCollapse = nullptr;
     bool rooted = false;
     bool keep = false;
     bool mulTrees = true;
@@ -235,6 +241,47 @@ bool getParsLB(XsearchData &x, uint32_t lv, double curLen, TreeNode *e, int32_t 
     return over || compareScores(*lb, x.upper) > 0;
 }
 
+// The criterion's score of the tree with taxon placed on edge e; the tree
+// is left as it was. Partial trees score no worse than any tree grown from
+// them under the settings branch and bound admits, so the score bounds.
+double placedScore(XsearchData &x, TreeNode *e, int32_t taxon, double bound)
+{
+    Tree *t = x.tree.get();
+    TreeNode *leaf = nodeOfIndex(t, taxon);
+    if (binConnectLeaf(leaf, e, findFreeNode(t)) != 0)
+        return kNoScoreValue;
+    t->numLeaves++;
+    setTraversalSeq(t);
+    const double score = criterionTreeScore(t, bound);
+    binPruneLeaf(leaf);
+    t->numLeaves--;
+    setTraversalSeq(t);
+    return score;
+}
+
+// getParsLB for distance and likelihood: the exhaustive search scores only
+// finished trees; branch and bound scores every placement, with a bound of
+// its own so that a hopeless fit may stop early.
+bool getCriterionLB(XsearchData &x, bool last, TreeNode *e, int32_t taxon, double *lb, double *length)
+{
+    if (x.exhaustive && !last) {
+        *lb = *length = 0.0;
+        return false;
+    }
+    double bound = kNoScoreValue;
+    if (!x.exhaustive && !x.fd && isScoreValid(x.upper))
+        bound = gCriterion == kCriterionLikelihood ? 1.1 * x.upper : x.upper;
+    *lb = *length = placedScore(x, e, taxon, bound);
+    return !x.exhaustive && compareScores(*lb, x.upper) > 0;
+}
+
+bool placementLB(XsearchData &x, uint32_t lv, bool last, double curLen, TreeNode *e, int32_t taxon,
+                 double remaining, double *lb, double *length)
+{
+    return x.criterionScores ? getCriterionLB(x, last, e, taxon, lb, length)
+                             : getParsLB(x, lv, curLen, e, taxon, remaining, lb, length);
+}
+
 // ---------------------------------------------------------------------------
 // Complete trees
 
@@ -254,7 +301,10 @@ int storeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
         return 1;
     s->flags &= ~(kTreeTraversalValid | kTreeLeafSetsValid);
     setTraversalSeq(s);
-    if (x.collapse != CollapseRule::kNo) {
+    if (x.critCollapse) {
+        x.critCollapse->collapse(s);
+        setTraversalSeq(s);
+    } else if (x.collapse != CollapseRule::kNo) {
         pointTreeAtPackedData(s, x.data);
         if (collapseUnsupportedEdges(s, x.data, false, x.collapse))
             setTraversalSeq(s);
@@ -415,7 +465,7 @@ int traverseSearchTree(XsearchData &x, uint32_t lv, uint32_t progressBase, doubl
         }
         // A place that breaks a positive constraint breaks it at every
         // deeper level too; converse constraints judge finished trees only.
-        if (getParsLB(x, lv, curLen, e, taxon, rem, &L.bound[i], &L.length[i]) ||
+        if (placementLB(x, lv, last, curLen, e, taxon, rem, &L.bound[i], &L.length[i]) ||
             !(last ? finishingJoinAllowed(tree, e, taxon) : leafJoinAllowed(tree, e, taxon))) {
             L.excluded[i] = 1;
             setExcluded(x, e, taxon);
@@ -448,7 +498,10 @@ int traverseSearchTree(XsearchData &x, uint32_t lv, uint32_t progressBase, doubl
                     TreeNode *fork = findFreeNode(tree);
                     binConnectLeaf(leaf, e, fork);
                     tree->numLeaves++;
-                    revUpdateAfterGraft(x.data, leaf);
+                    if (x.criterionScores)
+                        setTraversalSeq(tree);
+                    else
+                        revUpdateAfterGraft(x.data, leaf);
                     // The upper part of the split edge restricts to the edge
                     // itself, so it keeps the edge's marks; the leaf's own
                     // edge is new.
@@ -460,7 +513,10 @@ int traverseSearchTree(XsearchData &x, uint32_t lv, uint32_t progressBase, doubl
                     x.placed[static_cast<size_t>(taxon)] = 0;
                     TreeNode *sib = binPruneLeaf(leaf);
                     tree->numLeaves--;
-                    revUpdateAfterPrune(x.data, sib, leaf, fork);
+                    if (x.criterionScores)
+                        setTraversalSeq(tree);
+                    else
+                        revUpdateAfterPrune(x.data, sib, leaf, fork);
                     x.excl = L.exclVisit;
                 }
             }
@@ -498,6 +554,33 @@ int initialUpperBound(XsearchData &x)
         // Under converse constraints the climb may end on a tree the
         // constraint does not admit; its length bounds nothing.
         x.upper = searchTreeAllowed(x.tree.get()) ? x.tree->score[0] : kNoScoreValue;
+    }
+    clearStatusText();
+    return r;
+}
+
+// Distance and likelihood start from the NJ tree's score; likelihood in the
+// exhaustive search, and convexity constraints (which NJ cannot keep), start
+// from no bound.
+bool njBoundAllowed(const XsearchData &x)
+{
+    return !(x.exhaustive && gCriterion == kCriterionLikelihood) &&
+           !(getTopolConstrained() != 0 && activeConstraintType() == kConConvexity);
+}
+
+int initialUpperBoundNJ(XsearchData &x)
+{
+    x.upper = kNoScoreValue;
+    if (!njBoundAllowed(x))
+        return 0;
+    setStatusText("Getting initial upper bound...");
+    int r = makeNJStartingTree(x.data, x.tree.get());
+    if (r == 0) {
+        setTraversalSeq(x.tree.get());
+        // Under converse constraints NJ keeps the constraint; that tree
+        // bounds nothing.
+        if (searchTreeAllowed(x.tree.get()))
+            x.upper = criterionTreeScore(x.tree.get(), kNoScoreValue);
     }
     clearStatusText();
     return r;
@@ -583,14 +666,17 @@ int xsearchOneRep(XsearchData &x)
 {
     Tree *tree = x.tree.get();
     DataInfo *d = x.data;
-    pointTreeAtPackedData(tree, d);
+    const bool pars = !x.criterionScores;
+    if (pars) {
+        pointTreeAtPackedData(tree, d);
+        deallocPtnData(packedData(d));
+    }
     // The permutation test changes the states between replicates: the tip
     // sets of the remaining-taxa bound are the current data's.
     if (x.remainingBound && gSearchState.replicatedKind != 0)
         prepareTipSets(x);
-    deallocPtnData(packedData(d));
     const bool alt = gPars.threshold || gPars.goloboff;
-    if (!x.exhaustive && !alt && gPartitionBound && packedData(d)->ordWords > 0) {
+    if (pars && !x.exhaustive && !alt && gPartitionBound && packedData(d)->ordWords > 0) {
         makeStarTree(tree, x.n, x.rooted, 0, nullptr);
         if (x.rooted)
             tree->flags |= kTreeRootedAtAnc;
@@ -603,7 +689,7 @@ int xsearchOneRep(XsearchData &x)
     } else if (bbex.upBound != 0.0 && !x.exhaustive && gSearchState.replicatedKind == 0) {
         x.upper = bbex.upBound;
     } else {
-        const int r = initialUpperBound(x);
+        const int r = pars ? initialUpperBound(x) : initialUpperBoundNJ(x);
         if (r != 0)
             return r;
     }
@@ -618,9 +704,14 @@ int xsearchOneRep(XsearchData &x)
     const int32_t root = x.rooted ? -1 : x.order[0];
     if (make3Tree(tree, x.n, root, static_cast<uint32_t>(x.order[1]), static_cast<uint32_t>(x.order[2])) != 0)
         return 1;
-    pointTreeAtPackedData(tree, d);
-    calcStatesetsForSearch(tree, d, false);
-    const double startLen = getBaseScore(d, true) + tree->score[0];
+    double startLen = 0.0;
+    if (pars) {
+        pointTreeAtPackedData(tree, d);
+        calcStatesetsForSearch(tree, d, false);
+        startLen = getBaseScore(d, true) + tree->score[0];
+    } else {
+        setTraversalSeq(tree);
+    }
     x.placed.assign(x.n, 0);
     for (uint32_t i = 0; i < x.startTaxa; i++)
         if (x.order[i] >= 0)
@@ -659,12 +750,18 @@ void showXsearchSettings(const XsearchData &x)
             qel_printf("  Upper bound = %s (Keep score)\n", treeScoreToString(0, x.keepScore).c_str());
         else if (bbex.upBound != 0.0)
             qel_printf("  Initial upper bound: %s (specified)\n", treeScoreToString(0, bbex.upBound).c_str());
-        else
+        else if (!x.criterionScores)
             qel_printf("  Initial upper bound: via stepwise addition\n");
+        else if (!njBoundAllowed(x))
+            qel_printf("  Initial upper bound: none\n");
+        else
+            qel_printf("  Initial upper bound: via neighbor-joining\n");
     } else if (x.keep) {
         qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, x.keepScore).c_str());
     }
-    if (x.collapse == CollapseRule::kNo)
+    if (x.critCollapse)
+        qel_printf("Branches collapsed (creating polytomies) if %s\n", x.critCollapse->collapseDescription);
+    else if (x.collapse == CollapseRule::kNo)
         qel_printf("Zero-length branches not collapsed\n");
     else
         qel_printf("Branches collapsed (creating polytomies) if %s\n", collapseRuleDescription(x.collapse));
@@ -708,11 +805,6 @@ int exactTreeSearch(bool exhaustive, int mode)
         return 1;
     if (!exhaustive && refuseBandbSettings() != 0)
         return 1;
-    // The walk scores partial trees by their parsimony state sets.
-    if (gCriterion != kCriterionParsimony)
-        return qel_errorMsg(0, "%s searches under the %s criterion are not available yet.", kindName(exhaustive),
-                            currentCriterionString()),
-               1;
     if (checkCharStatusUpdate(data) != 0)
         return 1;
     if (mode == 0) {
@@ -745,16 +837,23 @@ int exactTreeSearch(bool exhaustive, int mode)
         return qel_errorMsg(539, "The number of classes for the tree-score frequency distribution must be greater "
                                  "than 1."),
                1;
-    if (prepForSearch(data, kSearchConstraintsOk | (exhaustive ? kSearchExhaustive : 0)) != 0)
+    // Branch and bound under likelihood bounds from the NJ tree, built on the
+    // distances likelihood starts from.
+    const bool njBound = !exhaustive && gCriterion == kCriterionLikelihood;
+    if (prepForSearch(data, kSearchConstraintsOk | (exhaustive ? kSearchExhaustive : 0) |
+                                (njBound ? kSearchNJStart : 0)) != 0)
         return finishSearch(1);
     setStatusText("Final preparation for search...");
     x.rooted = isRootedSearch(data);
     x.n = numSearchTaxa(data);
     x.levels = x.n - (x.rooted ? 2 : 3);
     x.mulTrees = exhaustive || srch.mulTrees || x.keep;
-    x.addSeq = exhaustive ? kXAsIs : bbex.addSeq;
+    x.criterionScores = gCriterion != kCriterionParsimony;
+    // Only parsimony places taxa by bounds of their own.
+    x.addSeq = exhaustive || x.criterionScores ? kXAsIs : bbex.addSeq;
     bbex.effAddSeq = x.addSeq;
     x.collapse = searchCollapseRule();
+    x.critCollapse = x.criterionScores ? criterionCollapseFxns(gCriterion) : nullptr;
     x.exclWords = (x.n + 63) / 64;
     x.buf = getActiveTreeBuffer();
     x.tree.reset(createSearchTree(data));
@@ -774,7 +873,8 @@ int exactTreeSearch(bool exhaustive, int mode)
     if (!getTreeScoreArray(x.buf))
         if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(x.buf)))
             setTreeScoreArray(x.buf, scores);
-    pointTreeAtPackedData(x.tree.get(), data);
+    if (!x.criterionScores)
+        pointTreeAtPackedData(x.tree.get(), data);
     if (wantFd) {
         if (barChart && !areScoresFlt()) {
             // From the least to the greatest length any tree can have.
@@ -796,7 +896,8 @@ int exactTreeSearch(bool exhaustive, int mode)
             return qel_errorMsg(0, "Could not open file \"%s\" for writing.", sfopt.scoreFile), finishSearch(1);
         }
     }
-    x.remainingBound = !exhaustive && !gPars.threshold && !gPars.goloboff && packedData(data)->unoWords > 0;
+    x.remainingBound = !exhaustive && !x.criterionScores && !gPars.threshold && !gPars.goloboff &&
+                       packedData(data)->unoWords > 0;
     if (x.remainingBound)
         prepareTipSets(x);
     clearStatusText();
@@ -826,7 +927,8 @@ int exactTreeSearch(bool exhaustive, int mode)
             result = finishReplicatedSearchRep(data, x.best);
     }
     setTimeMark(&stop);
-    deallocPtnData(packedData(data));
+    if (!x.criterionScores)
+        deallocPtnData(packedData(data));
     if (x.scoreFile)
         std::fclose(x.scoreFile);
     if (result == 2)

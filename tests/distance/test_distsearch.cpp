@@ -1,13 +1,19 @@
 // Heuristic searches under the distance criterion against the exhaustive
-// optimum over all 945 unrooted trees of seven taxa, and on additive data.
+// optimum over all 945 unrooted trees of seven taxa (also among the trees a
+// topological constraint admits), and on additive data.
+#include <bit>
 #include <functional>
 #include <random>
+#include <set>
 
 #include "distance/lsfit.h"
 #include "distance_fixture.h"
 #include "search/hsearch.h"
+#include "search/xsearch.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
+#include "trees/constr.h"
+#include "trees/splits.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 
@@ -34,6 +40,7 @@ protected:
     }
     void TearDown() override
     {
+        deallocAllConstraints();
         setActiveTreeBuffer(nullptr);
         buf_ = destroyTreeBuffer(buf_);
         hs = savedHs_;
@@ -53,9 +60,10 @@ protected:
         return getTreeScoreArray(buf_)[0];
     }
 
-    // The best score over every unrooted binary tree, taxa inserted one by
-    // one at every edge.
-    static double exhaustiveBest(uint32_t ntax, uint32_t *count)
+    // The best score over every unrooted binary tree (that `keep` admits),
+    // taxa inserted one by one at every edge.
+    static double exhaustiveBest(uint32_t ntax, uint32_t *count,
+                                 const std::function<bool(const Tree *)> &keep = nullptr, double *worst = nullptr)
     {
         TreeHandle t(createTreeForTaxa(ntax, ntax, true));
         make3Tree(t.get(), ntax, 0, 1, 2);
@@ -65,7 +73,12 @@ protected:
             setTraversalSeq(t.get());
             if (next == ntax) {
                 ++*count;
-                best = std::min(best, calcDistanceFitForTree(nullptr, t.get(), false, 1e37));
+                if (!keep || keep(t.get())) {
+                    const double fit = calcDistanceFitForTree(nullptr, t.get(), false, 1e37);
+                    best = std::min(best, fit);
+                    if (worst)
+                        *worst = std::max(*worst, fit);
+                }
                 return;
             }
             std::vector<uint32_t> edges;
@@ -114,6 +127,153 @@ TEST_F(DistSearchTest, FindsTheExhaustiveOptimumOfSevenTaxa)
         ASSERT_EQ(count, 945u);
         EXPECT_NEAR(found, best, 1e-10);
     }
+}
+
+// Random DNA rows named ta, tb, ...
+std::vector<std::pair<std::string, std::string>> randomRows(std::mt19937 &rng, uint32_t ntax, int sites)
+{
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (uint32_t t = 0; t < ntax; t++) {
+        std::string seq;
+        for (int c = 0; c < sites; c++)
+            seq += "ACGT"[rng() % 4];
+        rows.emplace_back(std::string("t") + char('a' + t), seq);
+    }
+    return rows;
+}
+
+// The bipartitions of a tree, each as the side without taxon 0.
+std::set<uint64_t> treeSplits(const Tree *t, uint32_t ntax)
+{
+    const uint64_t all = (uint64_t{1} << ntax) - 1;
+    std::set<uint64_t> out;
+    std::function<uint64_t(const TreeNode *)> below = [&](const TreeNode *n) {
+        uint64_t m = n->firstChild ? 0 : uint64_t{1} << n->index;
+        for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
+            m |= below(c);
+        out.insert(m & 1 ? all & ~m : m);
+        return m;
+    };
+    below(t->root->firstChild);
+    return out;
+}
+
+bool displaysAll(const Tree *t, uint32_t ntax, const std::vector<uint64_t> &groups)
+{
+    const std::set<uint64_t> splits = treeSplits(t, ntax);
+    for (uint64_t g : groups)
+        if (!splits.count(g & 1 ? ((uint64_t{1} << ntax) - 1) & ~g : g))
+            return false;
+    return true;
+}
+
+// NJ starting trees under an enforced monophyly constraint: the groups are
+// ones the plain NJ tree lacks, so the start must be a different tree that
+// has them; swapping from it must reach the best tree that has them (or,
+// converse, the best that lacks one).
+TEST_F(DistSearchTest, NJStartKeepsEnforcedGroupsAndSwapsToTheBestConstrainedTree)
+{
+    constexpr uint32_t n = 7;
+    std::mt19937 rng(515151);
+    hs.startSource = kStartNJ;
+    for (int trial = 0; trial < 4; trial++) {
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        ASSERT_EQ(read(dataBlock(randomRows(rng, n, 60))), 0);
+        hs.swap = 0;
+        srch.enforce = 0;
+        search(n);
+        TreeHandle t(createTreeForTaxa(n, n, true));
+        ASSERT_EQ(getTree(buf_, 1, t.get()), 0);
+        const std::set<uint64_t> plain = treeSplits(t.get(), n);
+        // A pair the NJ tree does not join, and in odd trials a third taxon
+        // around it as a second, nested group.
+        std::vector<uint64_t> groups;
+        for (uint32_t a = 1; a < n && groups.empty(); a++)
+            for (uint32_t b = a + 1; b < n && groups.empty(); b++)
+                if (!plain.count((uint64_t{1} << a) | (uint64_t{1} << b)))
+                    groups.push_back((uint64_t{1} << a) | (uint64_t{1} << b));
+        ASSERT_FALSE(groups.empty());
+        if (trial % 2)
+            for (uint32_t c = 1; c < n && groups.size() == 1; c++)
+                if (!(groups[0] >> c & 1))
+                    groups.push_back(groups[0] | uint64_t{1} << c);
+        SplitsList *list = createSplitsList(n, static_cast<uint32_t>(groups.size()), true);
+        for (uint64_t g : groups)
+            appendSplitToList(list, &g);
+        deallocAllConstraints();
+        ASSERT_NE(addConstraint("c", kConMonophyly, list, true), nullptr);
+        srch.enforce = 1;
+        const auto has = [&](const Tree *x) { return displaysAll(x, n, groups); };
+        for (uint8_t converse : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << "converse " << int(converse));
+            srch.converse = converse;
+            if (!converse) {
+                search(n);
+                ASSERT_EQ(getTree(buf_, 1, t.get()), 0);
+                EXPECT_TRUE(has(t.get())) << "the starting tree";
+            }
+            hs.swap = 3;
+            const double found = search(n);
+            uint32_t count = 0;
+            const double best = exhaustiveBest(n, &count, [&](const Tree *x) { return has(x) != (converse != 0); });
+            EXPECT_NEAR(found, best, 1e-10);
+            for (uint32_t k = 1; k <= numTreesInBuffer(buf_); k++) {
+                ASSERT_EQ(getTree(buf_, k, t.get()), 0);
+                EXPECT_NE(has(t.get()), converse != 0) << "tree " << k;
+            }
+            hs.swap = 0;
+        }
+        srch.converse = 0;
+    }
+}
+
+// AllTrees and BandB under the distance criterion against the plain
+// enumeration: the exhaustive search scores each of the 105 trees of six
+// taxa once and finds the same best and worst fit; branch and bound, which
+// drops partial trees whose fit is already worse than the bound (least
+// squares only), ends on the same best and keeps a tree of that fit.
+TEST_F(DistSearchTest, ExactSearchesMatchPlainEnumeration)
+{
+    constexpr uint32_t n = 6;
+    struct Setting {
+        uint32_t objective, negBrLen;
+        bool bandb;
+    };
+    const Setting settings[] = {{kObjectiveLsFit, kNegBrLenProhibit, true},
+                                {kObjectiveLsFit, kNegBrLenAllow, true},
+                                {kObjectiveME, kNegBrLenSetZero, false}};
+    std::mt19937 rng(8080);
+    int pruned = 0;
+    for (int trial = 0; trial < 6; trial++) {
+        dist = factoryDist_;
+        ASSERT_EQ(read(dataBlock(randomRows(rng, n, 40))), 0);
+        const Setting &set = settings[trial % 3];
+        dist.objective = set.objective;
+        dist.negBrLen = set.negBrLen;
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        buf_ = destroyTreeBuffer(buf_);
+        buf_ = createTreeBuffer(n, 200, false, true, false);
+        setActiveTreeBuffer(buf_);
+        ASSERT_EQ(exactTreeSearch(true, 1), 0) << testcap::gOut;
+        const XsearchResult ex = lastXsearchResult();
+        uint32_t count = 0;
+        double worst = -1e37;
+        const double best = exhaustiveBest(n, &count, nullptr, &worst);
+        EXPECT_EQ(ex.evaluated, count);
+        EXPECT_NEAR(ex.best, best, 1e-10);
+        EXPECT_NEAR(ex.worst, worst, 1e-10);
+        if (!set.bandb)
+            continue;
+        ASSERT_EQ(exactTreeSearch(false, 1), 0) << testcap::gOut;
+        const XsearchResult bb = lastXsearchResult();
+        EXPECT_NEAR(bb.best, best, 1e-10);
+        ASSERT_GT(numTreesInBuffer(buf_), 0u);
+        TreeHandle t(createTreeForTaxa(n, n, true));
+        ASSERT_EQ(getTree(buf_, 1, t.get()), 0);
+        EXPECT_NEAR(calcDistanceFitForTree(nullptr, t.get(), false, 1e37), best, 1e-10);
+        pruned += bb.visited < ex.visited;
+    }
+    EXPECT_GT(pruned, 0) << "branch and bound never pruned";
 }
 
 TEST_F(DistSearchTest, AdditiveDataGiveAPerfectFit)

@@ -3,6 +3,7 @@
 // among the trees that satisfy the constraint (or, converse, violate it) by
 // a plain test of the tree's bipartitions or of the partition's step count,
 // must be what the search reaches, and every tree it keeps must pass that test.
+#include <algorithm>
 #include <random>
 
 #include "parsimony/treelen.h"
@@ -386,6 +387,69 @@ TEST_F(ConstrainedSearch, CutRecordsJudgeEveryMoveAsTheWholeTreeTest)
     }
     EXPECT_GT(both[0], 1000u);
     EXPECT_GT(both[1], 1000u);
+}
+
+// Stepwise addition: joining a taxon to an edge of a partial tree, judged
+// from records of the tree taken once, equals the whole-tree test of the
+// tree the join makes, for every taxon not yet placed and every edge
+// (convexity partitions must keep to the whole-tree test: their step limit
+// depends on the taxa present).
+TEST_F(ConstrainedSearch, JoinRecordsJudgeEveryJoinAsTheWholeTreeTest)
+{
+    const std::vector<Reference> refs = {
+        {kConMonophyly, {taxa({1, 6}), taxa({1, 3, 6}), taxa({2, 5})}},
+        {kConBackbone, {taxa({2, 7}), taxa({1, 2, 4, 7})}},
+        {kConConvexity, {taxa({0, 3, 6, 8}), taxa({1, 4}), taxa({2, 5, 7, 9})}},
+    };
+    std::mt19937 gen(4242);
+    uint64_t both[2] = {0, 0};
+    const uint32_t ntax = 10;
+    makeData(randomMatrix(gen, ntax, 6));
+    for (const Reference &r : refs) {
+        define(r, ntax);
+        for (int trial = 0; trial < 12; trial++) {
+            // A partial tree as stepwise addition grows it: taxon 0 and
+            // two others, then random joins, leaving 2 to 5 taxa out.
+            std::vector<int32_t> order;
+            for (int32_t x = 1; x < static_cast<int32_t>(ntax); x++)
+                order.push_back(x);
+            std::shuffle(order.begin(), order.end(), gen);
+            const size_t placed = ntax - 2 - static_cast<size_t>(trial % 4) - 1;
+            TreePtr t(createTreeForTaxa(ntax, ntax, true));
+            make3Tree(t.get(), ntax, 0, static_cast<uint32_t>(order[0]), static_cast<uint32_t>(order[1]));
+            for (size_t i = 2; i < placed; i++) {
+                setTraversalSeq(t.get());
+                std::vector<TreeNode *> at;
+                for (TreeNode *e = t->root->next; e; e = e->next)
+                    at.push_back(e);
+                binConnectLeaf(nodeOfIndex(t.get(), order[i]), at[gen() % at.size()], findFreeNode(t.get()));
+                t->numLeaves++;
+            }
+            setTraversalSeq(t.get());
+            const std::vector<int32_t> absent(order.begin() + static_cast<long>(placed), order.end());
+            ASSERT_EQ(prepareSearchConstraints(data, t.get(), false, false, true), 0);
+            setTopolConstrained(1);
+            std::vector<TreeNode *> edges;
+            for (TreeNode *e = t->root->next; e; e = e->next)
+                edges.push_back(e);
+            std::vector<bool> whole;
+            for (int32_t x : absent)
+                for (TreeNode *e : edges)
+                    whole.push_back(leafJoinAllowed(t.get(), e, x));
+            beginConstrainedJoins(t.get());
+            size_t k = 0;
+            for (int32_t x : absent)
+                for (TreeNode *e : edges) {
+                    both[whole[k]]++;
+                    EXPECT_EQ(leafJoinAllowed(t.get(), e, x), whole[k++]) << "type " << r.type << " taxon " << x;
+                }
+            endConstrainedJoins();
+            setTopolConstrained(0);
+            releaseSearchConstraints();
+        }
+    }
+    EXPECT_GT(both[0], 50u);
+    EXPECT_GT(both[1], 50u);
 }
 
 }  // namespace
