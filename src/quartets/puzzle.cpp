@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -318,6 +319,23 @@ int writePuzzleTrees(PuzzleRun &run, const char *fileName)
     return status;
 }
 
+// Test hook: with VORN_PUZZLE_MASK_COUNTS naming a file, the numbers of
+// quartets with one, two and three best topologies are appended to it, so
+// that checks against other programs can compare the resolution.
+void reportResolutionForTests(const PuzzleRun &run)
+{
+    const char *path = std::getenv("VORN_PUZZLE_MASK_COUNTS");
+    if (!path || !*path || run.rel.count() == 0)
+        return;
+    uint64_t counts[3];
+    run.rel.countResolution(counts);
+    if (FILE *f = std::fopen(path, "a")) {
+        std::fprintf(f, "%llu %llu %llu\n", static_cast<unsigned long long>(counts[0]),
+                     static_cast<unsigned long long>(counts[1]), static_cast<unsigned long long>(counts[2]));
+        std::fclose(f);
+    }
+}
+
 // The likelihood settings a puzzling run changes, given back at its end.
 struct SavedLikeSettings {
     uint8_t useApproxLim = 0, mlDistforLS = 0;
@@ -475,6 +493,7 @@ int doPuzzleCmd()
         createProgressWindow(static_cast<uint32_t>(std::min<uint64_t>(run.nQuartets, UINT32_MAX)), 0,
                              run.triples ? "Evaluating all rooted triples" : "Evaluating all quartets");
     int status = runSecondaryThread(puzzlingThreadProc, &run);
+    reportResolutionForTests(run);
     if (run.stepsDone < run.nPuzzles) {
         if (run.stepsDone == 0) {
             if (status == 2)
