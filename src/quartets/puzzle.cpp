@@ -413,6 +413,13 @@ struct PuzzleScope {
     TreeBuffer *previous = nullptr;
     TreeBuffer *buf = nullptr;
     ProgData *progress = nullptr;
+    bool searching = false;
+    void endSearch()
+    {
+        if (searching)
+            finishSearch(0);
+        searching = false;
+    }
     ~PuzzleScope()
     {
         destroyProgressWindow(progress);
@@ -422,7 +429,7 @@ struct PuzzleScope {
         }
         clearStatusText();
         gPuzzling = false;
-        finishSearch(0);
+        endSearch();
     }
 };
 
@@ -450,10 +457,14 @@ int doPuzzleCmd()
         0)
         return 1;
     puzOpt.treeFile[0] = '\0';
+    const int32_t previousSteps = puzOpt.nPuzzles;
     if (getCmdParams(OptionSet::kPuzzle, ";", nullptr) <= 0)
         return 1;
-    if (puzOpt.nPuzzles == 0)
+    if (puzOpt.nPuzzles == 0) {
+        // The refused value is not kept for the next run.
+        puzOpt.nPuzzles = previousSteps;
         return qel_errorMsg(535, "You must specify a nonzero value for the number of puzzling steps."), 1;
+    }
     const bool toFile = puzOpt.treeFile[0] != '\0' || puzOpt.pref_saveToFile;
     std::string fileName = puzOpt.treeFile[0] ? puzOpt.treeFile : kDefaultPuzzleFile;
     if (!puzOpt.treeFile[0])
@@ -469,6 +480,7 @@ int doPuzzleCmd()
         return 1;
     gPuzzling = true;
     PuzzleScope scope;
+    scope.searching = true;
     if (prepForSearch(d, kSearchNoMinTaxa) != 0)
         return 1;
     RNGSeed seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
@@ -504,6 +516,7 @@ int doPuzzleCmd()
     }
     // The consensus goes to the main buffer, which is active again for it.
     setActiveTreeBuffer(scope.previous);
+    scope.endSearch();
     int conStatus = puzzleContree(run.buf, d);
     if (conStatus == 0 && toFile)
         conStatus = writePuzzleTrees(run, fileName.c_str());
