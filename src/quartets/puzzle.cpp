@@ -60,6 +60,7 @@ struct PuzzleRun {
     RNG rng{};
     TreeBuffer *buf = nullptr;
     ProgData *progress = nullptr;
+    TreeHandle tree;  // the quartets' trees and each step's tree
     int32_t stepsDone = 0;
     bool statusShown = false;
 };
@@ -121,7 +122,29 @@ double scoreTree(Tree *tree, DataInfo *d)
     return computeTreeScore(tree, d);
 }
 
-// 0, 1 (a tree could not be scored) or 2 (aborted).
+}  // namespace
+
+uint8_t evaluatePuzzleQuartet(Tree *tree, DataInfo *data, uint32_t a, uint32_t b, uint32_t c, uint32_t d,
+                              bool likelihood)
+{
+    const uint32_t pair[3][3] = {{b, c, d}, {c, b, d}, {d, b, c}};
+    double s[3];
+    for (int k = 0; k < 3; k++) {
+        if (make4Tree(tree, static_cast<int32_t>(a), pair[k][0], pair[k][1], pair[k][2]) != 0)
+            return 0;
+        s[k] = scoreTree(tree, data);
+        if (s[k] >= kNoTreeScore)
+            return 0;
+    }
+    if (!likelihood)
+        return bestScoreMask(s);
+    const double lnL[3] = {-s[0], -s[1], -s[2]};
+    return likelihoodMappingMask(lnL);
+}
+
+namespace {
+
+// 0 or 2 (aborted).
 int advance(PuzzleRun &run)
 {
     if (incrementProgressValue(run.progress) == kProgressAborted || getAbortedStatus())
@@ -164,22 +187,12 @@ int evaluateQuartets(PuzzleRun &run, Tree *tree)
             for (uint32_t b = a + 1; b < n; b++)
                 for (uint32_t c = b + 1; c < n; c++)
                     for (uint32_t d = c + 1; d < n; d++) {
-                        const uint32_t pair[3][3] = {{b, c, d}, {c, b, d}, {d, b, c}};
-                        for (int k = 0; k < 3; k++) {
-                            if (make4Tree(tree, static_cast<int32_t>(a), pair[k][0], pair[k][1], pair[k][2]) != 0)
-                                return 1;
-                            s[k] = scoreTree(tree, run.d);
-                        }
+                        const uint8_t mask = evaluatePuzzleQuartet(tree, run.d, a, b, c, d, run.likelihood);
                         if (getAbortedStatus() && confirmAbortRequest())
                             return aborted();
-                        if (!scored())
+                        if (mask == 0)
                             return 1;
-                        if (run.likelihood) {
-                            const double lnL[3] = {-s[0], -s[1], -s[2]};
-                            run.rel.quartet(a, b, c, d) = likelihoodMappingMask(lnL);
-                        } else {
-                            run.rel.quartet(a, b, c, d) = bestScoreMask(s);
-                        }
+                        run.rel.quartet(a, b, c, d) = mask;
                         if (advance(run) == 2)
                             return aborted();
                         showPuzzleDStatus(run, 1, ++done);
@@ -200,18 +213,16 @@ int storePuzzleTree(PuzzleRun &run, Tree *tree)
 int puzzlingThreadProc(void *arg)
 {
     PuzzleRun &run = *static_cast<PuzzleRun *>(arg);
-    TreeHandle tree(createTree(true));
-    if (!tree)
-        return 1;
+    Tree *tree = run.tree.get();
     showPuzzleDStatus(run, 0, 0);
-    if (int status = evaluateQuartets(run, tree.get()); status != 0)
+    if (int status = evaluateQuartets(run, tree); status != 0)
         return status;
     setStatusText("Estimating tree via puzzling...");
     resetProgressWindow(run.progress, static_cast<uint32_t>(run.nPuzzles), "Puzzling");
     PuzzleStepper stepper(run.rel, run.mode);
     for (int32_t i = 0; i < run.nPuzzles; i++) {
         stepper.run(&run.rng);
-        if (stepper.toTree(tree.get()) != 0 || storePuzzleTree(run, tree.get()) != 0)
+        if (stepper.toTree(tree) != 0 || storePuzzleTree(run, tree) != 0)
             return 1;
         run.stepsDone++;
         showPuzzleDStatus(run, 2, static_cast<uint64_t>(run.stepsDone));
@@ -482,6 +493,13 @@ int doPuzzleCmd()
     PuzzleScope scope;
     scope.searching = true;
     if (prepForSearch(d, kSearchNoMinTaxa) != 0)
+        return 1;
+    run.tree.reset(createTree(true));
+    if (!run.tree)
+        return 1;
+    // Approximate scores start from least-squares lengths, whose distances
+    // the likelihood set-up prepares only when asked.
+    if (run.likelihood && puzOpt.useApproxLim && initializeML(true, false, true, false, run.tree.get()) != 0)
         return 1;
     RNGSeed seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
     makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);

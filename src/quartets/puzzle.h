@@ -111,5 +111,11 @@ private:
     uint32_t stamp_ = 0;
 };
 
+// The mask of the quartet a < b < c < d under the current criterion, its
+// three trees built and scored on `tree` (a working tree over every taxon);
+// 0 when a tree could not be scored.
+uint8_t evaluatePuzzleQuartet(Tree *tree, DataInfo *data, uint32_t a, uint32_t b, uint32_t c, uint32_t d,
+                              bool likelihood);
+
 int doPuzzleCmd();
 bool doingQuartetPuzzling();
