@@ -17,7 +17,9 @@
 #include "data/vorn_util.h"
 #include "likelihood/activeml.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/ml_multithread.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/modelgroup.h"
 #include "parsimony/packx.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
@@ -421,6 +423,7 @@ void showPuzzleSettings(const PuzzleRun &run)
 
 // Everything the command sets up and must undo, also after errors.
 struct PuzzleScope {
+    ModelGroupEngine *threadsOf = nullptr;  // the likelihood threads started for the run
     TreeBuffer *previous = nullptr;
     TreeBuffer *buf = nullptr;
     ProgData *progress = nullptr;
@@ -431,8 +434,23 @@ struct PuzzleScope {
             finishSearch(0);
         searching = false;
     }
+    // Likelihood threads kept for the whole run: started per tree score,
+    // they would be made and ended three times for every quartet.
+    int startLikelihoodThreads()
+    {
+        const ActiveML *aml = getActiveML();
+        ModelGroup *g = activeModelGroup();
+        if (!aml || aml->nthreads <= 1 || !g || !g->engine || g->engine->likThreads || g->singleThreaded)
+            return 0;
+        if (!(g->engine->likThreads = createLikThreads(static_cast<int32_t>(aml->nthreads))))
+            return 1;
+        threadsOf = g->engine;
+        return 0;
+    }
     ~PuzzleScope()
     {
+        if (threadsOf)
+            threadsOf->likThreads = destroyLikThreads(threadsOf->likThreads);
         destroyProgressWindow(progress);
         if (buf) {
             setActiveTreeBuffer(previous);
@@ -500,6 +518,8 @@ int doPuzzleCmd()
     // Approximate scores start from least-squares lengths, whose distances
     // the likelihood set-up prepares only when asked.
     if (run.likelihood && puzOpt.useApproxLim && initializeML(true, false, true, false, run.tree.get()) != 0)
+        return 1;
+    if (run.likelihood && scope.startLikelihoodThreads() != 0)
         return 1;
     RNGSeed seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
     makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
