@@ -59,6 +59,7 @@ struct PuzzleRun {
     int32_t nPuzzles = 0;
     uint64_t nQuartets = 0;
     PuzzleRelations rel;
+    RNGSeed seed{};
     RNG rng{};
     TreeBuffer *buf = nullptr;
     ProgData *progress = nullptr;
@@ -414,8 +415,7 @@ void showPuzzleSettings(const PuzzleRun &run)
     if (run.mode == PuzzlePenalties::Full)
         qel_printf("Using \"full\" penalization rather than the standard (Halvorik) penalties\n");
     qel_printf("Number of puzzling steps = %d\n", static_cast<int>(run.nPuzzles));
-    const RNGSeed seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
-    qel_printf("Starting seed = %s\n", seedString(seed).c_str());
+    qel_printf("Starting seed = %s\n", seedString(run.seed).c_str());
     showCriterionSettings(run.d);
     indentOutput(-2);
     qel_printf("\n");
@@ -521,10 +521,10 @@ int doPuzzleCmd()
         return 1;
     if (run.likelihood && scope.startLikelihoodThreads() != 0)
         return 1;
-    RNGSeed seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
-    makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
-    puzOpt.seed[0] = seed.w[0];
-    initRNG(&run.rng, seed);
+    // An automatic seed is drawn for this run only; the option keeps 0.
+    run.seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
+    makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
+    initRNG(&run.rng, run.seed);
     run.mode = puzOpt.penalties ? PuzzlePenalties::Full : PuzzlePenalties::Standard;
     run.nPuzzles = puzOpt.nPuzzles;
     if (!run.rel.init(n, run.triples))

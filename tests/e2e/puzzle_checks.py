@@ -127,6 +127,12 @@ def main():
     got = groups_with_percent(out)
     if {g for g, p in got.items() if p == 100.0} != TRUE_GROUPS:
         failures.append("distance: groups at 100%% are %s" % sorted(got))
+    # An automatic seed is drawn for each run and not kept in the option.
+    out = run(vorn, easy + "begin vorn; set errorStop=no; end;\nbegin vorn; set criterion=distance warnTree=no;\n"
+              "puzzle nPuzzles=5 showTree=no grpFreq=no; puzzle nPuzzles=5 showTree=no grpFreq=no; puzzle ?; end;\n")
+    seeds = re.findall(r"Starting seed = (\d+)", out)
+    if len(seeds) != 2 or seeds[0] == seeds[1] or not re.search(r"^seed\s.*\s0$", out, re.M):
+        failures.append("automatic seeds: %s, option %s" % (seeds, re.findall(r"^seed\s.*$", out, re.M)))
     out = run(vorn, easy + "begin vorn; set criterion=parsimony; ctype dollo.up:all;\n"
               "puzzle nPuzzles=200 seed=5 penalties=full; end;\n")
     expect("rooted triples", out, "Number of quartets to examine = 56", "Groups found in one or more trees",
