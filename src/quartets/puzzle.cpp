@@ -478,6 +478,16 @@ int doPuzzleCmd()
     if (checkCharStatusUpdate(d) != 0)
         return 1;
     PuzzleRun run;
+    // The likelihood engine remembers the last tree it scored; that tree
+    // goes with this command.
+    struct ForgetTree {
+        const PuzzleRun &run;
+        ~ForgetTree()
+        {
+            if (run.tree && getActiveTreeForML() == run.tree.get())
+                setActiveTreeForML(nullptr);
+        }
+    } forgetTree{run};
     run.d = d;
     run.n = n;
     run.likelihood = gCriterion == kCriterionLikelihood;
