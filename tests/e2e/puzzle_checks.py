@@ -138,17 +138,25 @@ def main():
     expect("rooted triples", out, "Number of quartets to examine = 56", "Groups found in one or more trees",
            'Using "full" penalization')
 
+    def interrupted(text, when):
+        with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
+            proc = start(vorn, tmp, text)
+            path = os.path.join(tmp, "out.txt")
+            until = time.time() + 60
+            while time.time() < until and when not in open(path).read():
+                time.sleep(0.05)
+            proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=120)
+            return open(path).read()
+
+    # An interrupt while the quartets are evaluated ends the command.
+    out = interrupted(data_block(random_rows(40, 300, 4)) + "begin vorn; set criterion=likelihood;\n"
+                      "puzzle useApproxLim=no dstatus=1; end;\n", "Number of quartets evaluated")
+    expect("interrupted evaluation", out, "Quartet puzzling analysis aborted during quartet evaluation.",
+           absent=("Tree found by quartet-puzzling", "Puzzling step terminated"))
     # An interrupt during the steps: the consensus of those completed.
-    with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
-        proc = start(vorn, tmp, easy + "begin vorn; set criterion=distance;\n"
-                     "puzzle nPuzzles=2000000000 dstatus=1 seed=3 showTree=no; end;\n")
-        path = os.path.join(tmp, "out.txt")
-        until = time.time() + 60
-        while time.time() < until and "puzzling steps completed" not in open(path).read():
-            time.sleep(0.05)
-        proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=120)
-        out = open(path).read()
+    out = interrupted(easy + "begin vorn; set criterion=distance;\n"
+                      "puzzle nPuzzles=2000000000 dstatus=1 seed=3 showTree=no; end;\n", "puzzling steps completed")
     expect("interrupt", out, "Puzzling step terminated after", "Tree found by quartet-puzzling stored in tree buffer")
     done = re.search(r"terminated after (\d+) replicates", out)
     got = groups_with_percent(out)
