@@ -11,6 +11,7 @@ packages=(
   python3-dendropy python3-biopython python3-numpy python3-scipy phylip r-cran-phangorn r-cran-ape paml iqtree quicktree
   clang libclang-rt-14-dev
   raxml
+  tree-puzzle
 )
 # Callers may name extra packages (peer programs used by cross-checks).
 packages+=("$@")

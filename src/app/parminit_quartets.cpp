@@ -15,7 +15,7 @@ namespace {
 void puzzleOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "Puzzle";
-    do_IntRange_Parm(cat, "nPuzzles", kParamInt, kFactory, &puzOpt.nPuzzles, 1000, 1, kIntMax,
+    do_IntRange_Parm(cat, "nPuzzles", kParamInt, kFactory, &puzOpt.nPuzzles, 1000, 0, kIntMax,
                      nullptr, nullptr, list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactoryNoText, puzOpt.seed, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "showTree", kOnOff, kFactory, &puzOpt.showTree, 1, nullptr, nullptr, list);

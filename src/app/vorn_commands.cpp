@@ -53,6 +53,7 @@
 #include "trees/roottree.h"
 #include "trees/treebuf_extras.h"
 #include "quartets/astral.h"
+#include "quartets/puzzle.h"
 #include "quartets/qsearch.h"
 
 // The order is the search order of the lookup: it decides which two names an

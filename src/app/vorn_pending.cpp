@@ -41,7 +41,6 @@ bool isPendingHandler(CmdHandler handler)
     static const PendingRegistration registered_##fn(fn);
 
 PENDING_HANDLER(doGarliCmd)
-PENDING_HANDLER(doPuzzleCmd)
 PENDING_HANDLER(doRaxmlCmd)
 PENDING_HANDLER(doSurfCheckCmd)
 PENDING_HANDLER(doSVDQuartetsCmd)

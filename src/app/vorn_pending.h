@@ -31,7 +31,6 @@
 #include "cli/qel_cmdline.h"
 
 int doGarliCmd();
-int doPuzzleCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
 int doSVDQuartetsCmd();

@@ -161,12 +161,12 @@ int failInit()
 void initializeMLFlags(ActiveML *aml, bool mlDist, bool useDistances)
 {
     const DataInfo *d = activeDataInfo();
-    const bool quartetPuzzling = flagOf(*aml, kAMLQuartetPuzzling);
     // Bits other code owns survive: threads, the L-BFGS-B pair, ML distances
     // under way, local clocks and the automated model evaluation.
     aml->flags &= kAMLMultithread | kAMLLbfgsParams | kAMLDoingMLDist | kAMLLocalClocks |
                   kAMLAutoModel | kAMLQuartetPuzzling;
-    const bool approx = ml.useApproxLim && ml.initBrLenMethod < kInitBrLenArbitrary && !quartetPuzzling;
+    // A puzzling run sets useApproxLim from its own option for its duration.
+    const bool approx = ml.useApproxLim && ml.initBrLenMethod < kInitBrLenArbitrary;
     setAMLFlag(aml, kAMLUseApproxLim, approx);
     setAMLFlag(aml, kAMLAdjustApproxLim, approx && ml.adjustAppLim);
     const bool rooted = aml->tree != nullptr && (aml->tree->flags & kTreeRootedAtAnc);

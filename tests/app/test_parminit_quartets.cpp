@@ -41,8 +41,9 @@ TEST_F(QuartetOptionsTest, PuzzleSharesTheStatusIntervalWithSet)
     EXPECT_EQ(srch.dStatus, 0);
     EXPECT_EQ(puzOpt.penalties, 1);
     EXPECT_EQ(puzOpt.showTree, 0);
-    // No puzzling steps at all is refused, and nothing changes.
-    EXPECT_EQ(parse(OptionSet::kPuzzle, "cutoffPct=20 nPuzzles=0;"), 0);
+    // A negative number of puzzling steps is refused, and nothing changes
+    // (none at all is the command's own refusal).
+    EXPECT_EQ(parse(OptionSet::kPuzzle, "cutoffPct=20 nPuzzles=-1;"), 0);
     EXPECT_EQ(puzOpt.cutoffPct, 10);
     EXPECT_EQ(factorySettings(false), 0);
     EXPECT_EQ(puzOpt.nPuzzles, 1000);
