@@ -1000,6 +1000,46 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g)
 
 void setSingleStartParamEst(bool on) { gSingleStart = on; }
 
+namespace {
+bool gHeld = false;
+}  // namespace
+
+bool paramEstimatesHeld() { return gHeld; }
+
+int beginHeldParamEstimates()
+{
+    gHeld = false;
+    // Node ages and jointly optimised lengths live in the vector beside the
+    // parameters and need a tree: such models estimate on every tree.
+    const ActiveML *a = getActiveML();
+    if (a == nullptr || clockModelInEffect() || (a->flags & kAMLJointBrLens) != 0)
+        return 0;
+    ParamVector v;
+    const int n = createParamVector(v);
+    if (n <= 0)
+        return n;
+    gParamTree = nullptr;
+    for (const ParamSetters &e : v.entries)
+        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
+    const int rc = storeParamVector(v, false);
+    restoreEstimateMarks(v);
+    if (rc != 0)
+        return -1;
+    gHeld = true;
+    return 1;
+}
+
+double fitHeldParamEstimates(Tree *tree)
+{
+    const bool held = gHeld;
+    gHeld = false;
+    const double score = calcTreeLikelihood(tree, kNoLScore);
+    gHeld = held;
+    return score;
+}
+
+void endHeldParamEstimates() { gHeld = false; }
+
 bool did_calcLWithParamEst_abort(double score)
 {
     const int32_t status = getAbortedStatus();

@@ -10,6 +10,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/likeops.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/paramvec.h"
 #include "likelihood/ml_multithread.h"
 #include "likelihood/rogers.h"
 #include "qel/qel_brent.h"
@@ -536,7 +537,7 @@ double improveBranchLens(Tree *tree)
 double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
 {
     ActiveML &a = aml();
-    const bool estimating = a.numEstParams > 0 || estimatingMLParms();
+    const bool estimating = !paramEstimatesHeld() && (a.numEstParams > 0 || estimatingMLParms());
     const bool fixed = usingFixedMLBranchLengths();
     // Under a clock the node ages are optimised with the model parameters.
     const bool clockTimes = clockModelInEffect() && !fixed;
