@@ -72,6 +72,16 @@ int storeParamValues(ParamVector &v, const double *values, bool log);
 inline constexpr double kIGPinvOnlyShape = 500.0;
 // Automated model selection scores many models and wants one start each.
 void setSingleStartParamEst(bool on);
+// Starting values for the next estimates in place of the parsimony-based
+// ones, from the fit of a related model: a value of 0 or less (rates: an
+// empty vector; six values relative to GT otherwise) keeps the usual start.
+struct ParamStartHints {
+    double tratio = 0.0;
+    double shape = 0.0;
+    double pinv = 0.0;
+    std::vector<double> rates;
+};
+void setParamStartHints(const ParamStartHints *hints);
 // While a search compares trees the parameters marked for estimation are
 // held: each tree then fits its branch lengths only, under the values the
 // models hold. beginHeldParamEstimates stores provisional values (the

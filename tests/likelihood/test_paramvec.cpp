@@ -306,6 +306,39 @@ TEST_F(ParamVecTest, HeldEstimatesScoreTreesAsFixedParametersWould)
     EXPECT_NEAR(score(), held, 1e-3);
 }
 
+// Starting values from a related model's fit (automated model selection
+// passes them) reach the optimum the parsimony starts reach, in fewer
+// evaluations when they are close; pooled rate classes take the mean of
+// their members' hints.
+TEST_F(ParamVecTest, StartHintsReachTheSameOptimum)
+{
+    loadExample(0, 150);
+    gtrIG4();
+    ml.estPInvar = 0;
+    setSingleStartParamEst(true);
+    const double plain = score();
+    const uint32_t plainEvals = numLikeFxnEvals();
+    ParamStartHints near;
+    near.rates = modelEngine(model())->fullRates;
+    near.shape = model()->rateInfo->shape;
+    setParamStartHints(&near);
+    const double hinted = score();
+    const uint32_t hintedEvals = numLikeFxnEvals();
+    // TrN's classes pool AC, AT, CG and GT: far hints for the pooled
+    // classes, the mean of which is near their optimum.
+    const int32_t trn[6] = {0, 1, 0, 0, 2, 0};
+    for (int i = 0; i < 6; ++i)
+        (&ml.cAC)[i] = trn[i];
+    near.rates = {0.5, near.rates[1], 1.5, 0.5, near.rates[4], 1.5};
+    const double pooledHinted = score();
+    setParamStartHints(nullptr);
+    const double pooledPlain = score();
+    setSingleStartParamEst(false);
+    EXPECT_NEAR(hinted, plain, 2e-3);
+    EXPECT_LT(hintedEvals, plainEvals);
+    EXPECT_NEAR(pooledHinted, pooledPlain, 2e-3);
+}
+
 class IqtreePeer : public ParamVecTest {};
 
 TEST_F(IqtreePeer, JCOptimisedScoreMatches)
