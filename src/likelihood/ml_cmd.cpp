@@ -19,6 +19,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/mlrecon.h"
+#include "likelihood/paramvec.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
@@ -214,5 +215,8 @@ int installLikelihoodHooks()
         qel_errorMsg(0, "Likelihood under a molecular clock needs rooted trees.");
         return 1;
     };
+    search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
+    search.fitParameters = fitHeldParamEstimates;
+    search.releaseParameters = endHeldParamEstimates;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

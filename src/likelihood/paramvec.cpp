@@ -69,6 +69,8 @@ Working &working(Model *m)
 // Tree whose parameters are being estimated (for parsimony starting values).
 Tree *gParamTree = nullptr;
 
+const ParamStartHints *gHints = nullptr;
+
 // ---- Setters ----------------------------------------------------------------------------
 
 double tratioSetter(double *x, Model *m, int mode, bool log)
@@ -85,7 +87,9 @@ double tratioSetter(double *x, Model *m, int mode, bool log)
         return 0;
     case kParamStart: {
         double r = 2.0;
-        if (!arbitraryStarts() && gParamTree != nullptr) {
+        if (gHints != nullptr && gHints->tratio > 0.0) {
+            r = gHints->tratio;
+        } else if (!arbitraryStarts() && gParamTree != nullptr) {
             // Kimura's estimate from the parsimony pair counts.
             const auto &c = rogersPairCounts();
             if (c.size() == 16) {
@@ -192,10 +196,15 @@ double rateMatrixSetter(double *x, Model *m, int mode, bool log)
     if (mode == kParamStart) {
         double R[k];
         std::fill(R, R + k, 1.0);
-        if (m->nstates == 4 && !arbitraryStarts() && gParamTree != nullptr) {
-            // The parsimony estimate; pooled classes share the mean of theirs.
+        const bool hinted = gHints != nullptr && gHints->rates.size() == k;
+        if (m->nstates == 4 && (hinted || (!arbitraryStarts() && gParamTree != nullptr))) {
+            // The parsimony estimate (or a related model's); pooled classes
+            // share the mean of theirs.
             double six[k];
-            approxSubstPattern_Dna(m, rogersPairCounts(), false, six);
+            if (hinted)
+                std::copy(gHints->rates.begin(), gHints->rates.end(), six);
+            else
+                approxSubstPattern_Dna(m, rogersPairCounts(), false, six);
             if (pooled) {
                 double sum[k] = {}, members[k] = {};
                 for (uint32_t i = 0; i < k; ++i) {
@@ -250,7 +259,9 @@ double shapeSetter(double *x, Model *m, int mode, bool log)
         return 0;
     case kParamStart: {
         double a = 0.8;
-        if (!arbitraryStarts() && gParamTree != nullptr) {
+        if (gHints != nullptr && gHints->shape > 0.0) {
+            a = std::clamp(gHints->shape, 0.01, 100.0);
+        } else if (!arbitraryStarts() && gParamTree != nullptr) {
             a = m->pinv != 0.0 ? 1.0
                                : std::clamp(approxGammaShape(gParamTree, activeModelGroup(), m, false), 0.01, 10.0);
         }
@@ -282,7 +293,9 @@ double pinvSetter(double *x, Model *m, int mode, bool log)
     case kParamStart: {
         double p = 0.1;
         const ModelGroup *g = activeModelGroup();
-        if (!arbitraryStarts() && g != nullptr && g->constMask != nullptr && g->totalWeight > 0) {
+        if (gHints != nullptr && gHints->pinv > 0.0) {
+            p = std::min(gHints->pinv, 0.95);
+        } else if (!arbitraryStarts() && g != nullptr && g->constMask != nullptr && g->totalWeight > 0) {
             const uint32_t width = getSizeofStateBits(g->patterns);
             double constant = 0;
             for (uint32_t q = 0; q < g->ngrp; ++q) {
@@ -788,6 +801,11 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
         score = std::min(score, next);
         if (gain < score * a.toler)
             break;
+        // Once the parameters were fitted to the set tolerance, lengths that
+        // barely move for them leave nothing for another step to gain: each
+        // set is at its optimum given the other.
+        if (round > 1 && reached - next < score * a.toler)
+            break;
     }
     return score;
 }
@@ -999,6 +1017,48 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g)
 }  // namespace
 
 void setSingleStartParamEst(bool on) { gSingleStart = on; }
+
+void setParamStartHints(const ParamStartHints *hints) { gHints = hints; }
+
+namespace {
+bool gHeld = false;
+}  // namespace
+
+bool paramEstimatesHeld() { return gHeld; }
+
+int beginHeldParamEstimates()
+{
+    gHeld = false;
+    // Node ages and jointly optimised lengths live in the vector beside the
+    // parameters and need a tree: such models estimate on every tree.
+    const ActiveML *a = getActiveML();
+    if (a == nullptr || clockModelInEffect() || (a->flags & kAMLJointBrLens) != 0)
+        return 0;
+    ParamVector v;
+    const int n = createParamVector(v);
+    if (n <= 0)
+        return n;
+    gParamTree = nullptr;
+    for (const ParamSetters &e : v.entries)
+        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
+    const int rc = storeParamVector(v, false);
+    restoreEstimateMarks(v);
+    if (rc != 0)
+        return -1;
+    gHeld = true;
+    return 1;
+}
+
+double fitHeldParamEstimates(Tree *tree)
+{
+    const bool held = gHeld;
+    gHeld = false;
+    const double score = calcTreeLikelihood(tree, kNoLScore);
+    gHeld = held;
+    return score;
+}
+
+void endHeldParamEstimates() { gHeld = false; }
 
 bool did_calcLWithParamEst_abort(double score)
 {

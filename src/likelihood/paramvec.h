@@ -72,6 +72,27 @@ int storeParamValues(ParamVector &v, const double *values, bool log);
 inline constexpr double kIGPinvOnlyShape = 500.0;
 // Automated model selection scores many models and wants one start each.
 void setSingleStartParamEst(bool on);
+// Starting values for the next estimates in place of the parsimony-based
+// ones, from the fit of a related model: a value of 0 or less (rates: an
+// empty vector; six values relative to GT otherwise) keeps the usual start.
+struct ParamStartHints {
+    double tratio = 0.0;
+    double shape = 0.0;
+    double pinv = 0.0;
+    std::vector<double> rates;
+};
+void setParamStartHints(const ParamStartHints *hints);
+// While a search compares trees the parameters marked for estimation are
+// held: each tree then fits its branch lengths only, under the values the
+// models hold. beginHeldParamEstimates stores provisional values (the
+// starting values of the estimate, without a tree) and returns whether
+// anything is held (-1 when the values could not be stored); the search
+// then fits them on a tree of its own (fitHeldParamEstimates: the estimate
+// made on the tree, its -ln L, the values held afterwards).
+int beginHeldParamEstimates();
+double fitHeldParamEstimates(Tree *tree);
+void endHeldParamEstimates();
+bool paramEstimatesHeld();
 // Whether an estimate ended by the user: a score of 0.0 or a cancelled
 // status; a pending interrupt counts only once the user confirms it.
 bool did_calcLWithParamEst_abort(double score);

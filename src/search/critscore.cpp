@@ -5,6 +5,7 @@
 #include "qel/qel_interrupts.h"
 #include "search/constrsearch.h"
 #include "search/hitlist.h"
+#include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
@@ -69,6 +70,8 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
         return 2;
     hsd->rearrTriedRep += 1.0;
     hsd->rearrTriedTotal += 1.0;
+    if (hsd->showStatus && searchStatusDue())
+        hsd->showStatus(hsd->statusCtx);
     int rc = 0;
     if (s < kNoScoreValue && scoreIsGood(hsd, s, bound, *v.best)) {
         makeRearrObject(&move, K, T, R, s);

@@ -38,6 +38,16 @@ struct CriterionSearchFxns {
     // settings cannot score, once, before it starts (0, else 1 after the
     // error). Null when it can score either.
     int (*refuseSearch)(bool rooted);
+    // Free model parameters during a heuristic search. Refitting them for
+    // every rearrangement costs a whole estimate per neighbour, so the
+    // search holds them: holdParameters starts with provisional values
+    // (false when nothing is free), fitParameters estimates them on a tree
+    // and holds the estimate (returns the tree's score), releaseParameters
+    // lets every score estimate its own again. Null when the criterion has
+    // no free parameters.
+    bool (*holdParameters)();
+    double (*fitParameters)(Tree *tree);
+    void (*releaseParameters)();
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

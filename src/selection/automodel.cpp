@@ -526,6 +526,60 @@ std::vector<double> calcDTForTree(const EvalModData &e)
     return dt;
 }
 
+namespace {
+
+// Starting values from the fits already made, in place of the parsimony
+// estimates: a rate variant of a model starts from the model's first fit
+// (its rates or ti/tv ratio), the first variant of a model from the model
+// before it in the set (its rates averaged over the new rate classes); the
+// shape from the +G fit before (this model's own for +I+G), the proportion
+// of invariable sites from the +I fit before (half this model's for +I+G,
+// where the gamma takes over part of the rate variation).
+ParamStartHints startHints(const EvalModData &e, uint32_t k)
+{
+    ParamStartHints h;
+    const auto nv = static_cast<uint32_t>(e.variants.size());
+    const uint32_t pos = k / nv, vi = k % nv;
+    const uint32_t variant = e.variants[vi];
+    const ModelTableRow &r = gModelTable[e.rows[pos]];
+    const auto variantIndex = [&](uint32_t code) -> int {
+        const auto it = std::find(e.variants.begin(), e.variants.end(), code);
+        return it == e.variants.end() ? -1 : static_cast<int>(it - e.variants.begin());
+    };
+    const auto fitOf = [&](uint32_t p, int v) -> const ModelFit * {
+        return v < 0 || p * nv + static_cast<uint32_t>(v) >= k ? nullptr : &e.fits[p * nv + static_cast<uint32_t>(v)];
+    };
+    const ModelFit *rates = vi > 0 ? fitOf(pos, 0) : pos > 0 ? fitOf(pos - 1, 0) : nullptr;
+    if (rates != nullptr) {
+        const ModelTableRow &from = gModelTable[e.rows[vi > 0 ? pos : pos - 1]];
+        if (r.substClass == 1 && from.substClass == 1)
+            h.tratio = rates->tratio;
+        if (r.substClass == 2) {
+            double sum[6] = {}, n[6] = {};
+            for (int i = 0; i < 6; ++i) {
+                sum[r.rateClass[i]] += rates->rates[i];
+                n[r.rateClass[i]] += 1.0;
+            }
+            for (int i = 0; i < 6; ++i)
+                h.rates.push_back(sum[r.rateClass[i]] / n[r.rateClass[i]]);
+        }
+    }
+    if (variant == kVariantIG) {
+        if (const ModelFit *g = fitOf(pos, variantIndex(kVariantG)))
+            h.shape = g->shape;
+        if (const ModelFit *i = fitOf(pos, variantIndex(kVariantI)))
+            h.pinv = 0.5 * i->pinv;
+    } else if (pos > 0) {
+        if (const ModelFit *g = variant == kVariantG ? fitOf(pos - 1, static_cast<int>(vi)) : nullptr)
+            h.shape = g->shape;
+        if (const ModelFit *i = variant == kVariantI ? fitOf(pos - 1, static_cast<int>(vi)) : nullptr)
+            h.pinv = i->pinv;
+    }
+    return h;
+}
+
+}  // namespace
+
 int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, bool quiet)
 {
     const uint32_t nm = e.numModels();
@@ -569,7 +623,10 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
             // gamma-only and invariable-sites-only basins that the engine
             // would otherwise search again: one joint start suffices.
             setSingleStartParamEst(guard && variant == kVariantIG);
+            const ParamStartHints hints = startHints(e, k);
+            setParamStartHints(&hints);
             const double lnL = calcTreeLikelihood(work.get(), kNoLScore);
+            setParamStartHints(nullptr);
             setSingleStartParamEst(false);
             if (lnL >= kNoLScore)
                 return getAbortedStatus() != 0 ? 2 : 1;

@@ -264,6 +264,81 @@ TEST_F(ParamVecTest, InvariableGammaKeepsTheBestOfThreeStarts)
     EXPECT_NEAR(score(), best, 1e-3);
 }
 
+// A search holds the estimated parameters while it compares trees. Before
+// any fit the provisional values score a tree; the fit on a tree gives the
+// estimate's own score and leaves the values held; a held score of another
+// tree is the score with the parameters fixed at the fit and costs only
+// branch-length passes. Released, each tree estimates its own again.
+TEST_F(ParamVecTest, HeldEstimatesScoreTreesAsFixedParametersWould)
+{
+    loadExample(0, 200);
+    hkyG4();
+    const double estimated = score();
+    const uint32_t estimateEvals = numLikeFxnEvals();
+    ASSERT_EQ(beginHeldParamEstimates(), 1);
+    const double provisional = calcTreeLikelihood(tree.get(), kNoLScore);
+    EXPECT_GT(provisional, estimated - 1e-3);
+    EXPECT_LT(provisional, estimated + 0.2 * estimated);
+    EXPECT_NEAR(fitHeldParamEstimates(tree.get()), estimated, 1e-3);
+    ASSERT_TRUE(paramEstimatesHeld());
+    const double shape = model()->rateInfo->shape, tratio = model()->prevTratio;
+
+    // Taxa 1 and 4 exchanged: another topology.
+    const std::string original = treeText;
+    treeText = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
+    treeText = std::regex_replace(treeText, std::regex("\\(4:"), "(1:");
+    treeText = std::regex_replace(treeText, std::regex("X:"), "4:");
+    ASSERT_NE(treeText, original);
+    TreePtr other(createTreeForTaxa(12, 12, false));
+    buildTestTree(other.get(), treeText, -1);
+    setTraversalSeq(other.get());
+    const double held = calcTreeLikelihood(other.get(), kNoLScore);
+    EXPECT_LT(numLikeFxnEvals(), estimateEvals / 2);
+    endHeldParamEstimates();
+    EXPECT_FALSE(paramEstimatesHeld());
+    EXPECT_LT(calcTreeLikelihood(other.get(), kNoLScore), held + 1e-3);
+    EXPECT_GT(numLikeFxnEvals(), estimateEvals / 2);
+    resetCLAs(g, other.get(), true);
+
+    ml.estTratio = ml.estGammaShape = 0;
+    ml.userGammaShape = shape;
+    ml.userTratio = tratio;
+    EXPECT_NEAR(score(), held, 1e-3);
+}
+
+// Starting values from a related model's fit (automated model selection
+// passes them) reach the optimum the parsimony starts reach, in fewer
+// evaluations when they are close; pooled rate classes take the mean of
+// their members' hints.
+TEST_F(ParamVecTest, StartHintsReachTheSameOptimum)
+{
+    loadExample(0, 150);
+    gtrIG4();
+    ml.estPInvar = 0;
+    setSingleStartParamEst(true);
+    const double plain = score();
+    const uint32_t plainEvals = numLikeFxnEvals();
+    ParamStartHints near;
+    near.rates = modelEngine(model())->fullRates;
+    near.shape = model()->rateInfo->shape;
+    setParamStartHints(&near);
+    const double hinted = score();
+    const uint32_t hintedEvals = numLikeFxnEvals();
+    // TrN's classes pool AC, AT, CG and GT: far hints for the pooled
+    // classes, the mean of which is near their optimum.
+    const int32_t trn[6] = {0, 1, 0, 0, 2, 0};
+    for (int i = 0; i < 6; ++i)
+        (&ml.cAC)[i] = trn[i];
+    near.rates = {0.5, near.rates[1], 1.5, 0.5, near.rates[4], 1.5};
+    const double pooledHinted = score();
+    setParamStartHints(nullptr);
+    const double pooledPlain = score();
+    setSingleStartParamEst(false);
+    EXPECT_NEAR(hinted, plain, 2e-3);
+    EXPECT_LT(hintedEvals, plainEvals);
+    EXPECT_NEAR(pooledHinted, pooledPlain, 2e-3);
+}
+
 class IqtreePeer : public ParamVecTest {};
 
 TEST_F(IqtreePeer, JCOptimisedScoreMatches)
