@@ -281,8 +281,9 @@ TEST_F(ConstrainedSearch, StartsFromTreesInMemoryTheConstraintAdmits)
         setTraversalSeq(t.get());
         EXPECT_FALSE(referenceSatisfied(t.get(), r, ntax)) << "tree " << k;
         pointTreeAtPackedData(t.get(), data);
-        if (scores)
+        if (scores) {
             EXPECT_EQ(scores[k - 1], calcParsimonyScore(data, t.get(), false)) << "tree " << k;
+        }
     }
 }
 
