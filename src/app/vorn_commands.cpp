@@ -53,6 +53,7 @@
 #include "trees/roottree.h"
 #include "trees/treebuf_extras.h"
 #include "quartets/qsearch.h"
+#include "quartets/svdq.h"
 
 // The order is the search order of the lookup: it decides which two names an
 // ambiguity message shows, so rows are never sorted.

@@ -35,7 +35,6 @@ int doOrthoFilterCmd();
 int doPuzzleCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
-int doSVDQuartetsCmd();
 
 // True while a handler is still one of the placeholders above.
 bool isPendingHandler(CmdHandler handler);

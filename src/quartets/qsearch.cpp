@@ -342,6 +342,8 @@ int quartetScoresForCurrentTrees(void *arg)
 
 }  // namespace
 
+int showQuartetScoresOfTrees(DataInfo *d) { return quartetScoresForCurrentTrees(d); }
+
 int doQScoresCmd()
 {
     DataInfo *d = activeDataInfo();

@@ -31,5 +31,8 @@ std::string formatQscore(double value);
 int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree);
 double calcQScoreForLocalSearch(Tree *tree);
 
+// The quartet support of every tree in memory, as QScores shows it.
+int showQuartetScoresOfTrees(DataInfo *d);
+
 int doQSearchCmd();
 int doQScoresCmd();

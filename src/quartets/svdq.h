@@ -1,0 +1,134 @@
+// SVDQuartets: a tree of taxa (or of species) from site patterns without a
+// substitution model. Every quartet of units gets three flattening matrices of
+// its site-pattern counts, one per split; a split scores how far its
+// normalised matrix is from the low rank the true split would give, the best
+// split of each decisive quartet is kept (or all three with weights) and the
+// kept quartets are assembled into a tree by the quartet search.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "qel/qel_random.h"
+#include "quartets/quartets.h"
+
+struct DataInfo;
+struct ProgData;
+struct SitePatternData;
+struct ThreadGroup;
+
+// States are at most 4, so a flattening matrix is at most 16 x 16 and the
+// counts of a quartet fit a 256-cell table of the four units' states.
+inline constexpr uint32_t kSvdqMaxStates = 4;
+inline constexpr uint32_t kSvdqDim = kSvdqMaxStates * kSvdqMaxStates;
+inline constexpr uint32_t kSvdqCells = kSvdqDim * kSvdqDim;
+
+// What one quartet's score depends on; read-only while threads run.
+struct SvdqEvalData {
+    DataInfo *d = nullptr;
+    // Site patterns: rows[t][p] data codes of active taxon t (0 .. s-1 single
+    // states, s missing, above s ambiguity codes), the weight of each
+    // pattern (resampled in place by the bootstrap) and each code's states.
+    const uint8_t *const *rows = nullptr;
+    const double *weights = nullptr;
+    const uint8_t *codeStateLists = nullptr;
+    const uint32_t *codeListOffset = nullptr;
+    uint32_t npat = 0;
+    uint32_t s = 4;
+    uint32_t nchar = 0;          // characters of the data, for the Frobenius file
+    // One bit per pattern for each active taxon: the taxon's cell is usable.
+    std::vector<uint64_t> usable;
+    uint32_t words = 0;
+    uint32_t ntax = 0;           // active taxa (lineages)
+    uint32_t nunits = 0;         // species in species-tree mode, else taxa
+    // Species-tree mode: member lineages of each species and the species of
+    // each lineage; empty otherwise.
+    std::vector<std::vector<uint32_t>> members;
+    std::vector<uint32_t> speciesOf;
+    // Scoring.
+    uint32_t rank = 10;
+    bool plus2 = false;
+    bool distribute = true;      // ambiguity codes spread over their states
+    bool lake = false;
+    bool showScores = false;
+    bool showSV = false;
+    uint32_t qweights = 0;       // 0 none, 1 reciprocal, 2 exponential
+    double wtlambda = 1000.0;
+    uint32_t entriesPerQuartet = 1;
+    bool writeFrob = false;
+    // Enumeration.
+    bool exhaustive = true;
+    double totalQuartets = 0.0;
+    uint64_t nq = 0;
+    uint32_t nthreads = 1;
+    uint32_t drawsPerQuartet = 4;
+    RNG rng{};
+    ProgData *progress = nullptr;
+    bool bootstrapping = false;
+    // Results of the last evaluation, in quartet order.
+    std::vector<QuartetEntry> entries;
+    double rejectedWt = 0.0;
+    std::string frobText;        // lines of the Frobenius file
+};
+
+// Per-thread work space: every array a quartet needs, so that scoring does no
+// allocation.
+struct SvdqWork {
+    double counts[256];             // by states of the four units, 4-based
+    double flat[3][kSvdqCells];     // row-major s² x s²
+    double norm[kSvdqCells];        // column-major, leading dimension 16
+    double sv[kSvdqDim];
+    std::vector<double> work;
+    std::vector<int> iwork;
+    std::vector<uint32_t> index;    // units drawn by random sampling
+    std::vector<QuartetEntry> entries;
+    double rejected = 0.0;
+    std::string frob;
+    SvdqWork();
+};
+
+// Usable-site vectors, state lists and the settings of the scoring from the
+// data and svdqOpt; ev.d and the pattern data must be set. 0, or 1 when
+// memory fails.
+int initSvdqScoring(SvdqEvalData &ev, const SitePatternData *pd);
+
+// Fills the three flattening matrices of sorted units a < b < c < d; returns
+// the total weight of the sites used.
+double makeFlatteningMatrices(const SvdqEvalData &ev, uint32_t a, uint32_t b, uint32_t c, uint32_t d,
+                              SvdqWork &w);
+// Keeps the non-empty rows and columns of the n x n row-major matrix m,
+// divides them (by column sums, by row sums, or by the total) into out
+// (column-major, rows >= columns) and says whether a matrix of that shape can
+// reveal more than the expected rank.
+bool normalizeFlattening(uint32_t rank, bool alwaysKeep, const double *m, uint32_t n, bool byRows,
+                         bool byColumns, double *out, uint32_t *rowsOut, uint32_t *colsOut);
+// Singular values (all of them, decreasing) of the m x n column-major matrix
+// a (m >= n, leading dimension kSvdqDim); 0 on success. a is overwritten.
+int calcSingularValues(double *a, double *values, uint32_t m, uint32_t n, bool highAccuracy, SvdqWork &w);
+// Score of split k of the quartet in w.flat; -1.0 when a decomposition fails.
+double calcSVDscore(const SvdqEvalData &ev, SvdqWork &w, int k, bool highAccuracy);
+double calcLakescore(const double *m);
+
+// Scores the quartet of units u (any order) and appends its entries to
+// w.entries; quartetIndex counts from 0. 0, 1 (decomposition failure) or 2.
+int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quartetIndex, RNG *rng, SvdqWork &w);
+// Heading of the score table (line -1).
+void outputScoresHeading(const SvdqEvalData &ev);
+
+// Evaluates every quartet (one thread or the thread group) into ev.entries.
+// 0, 1 or 2 (aborted).
+int evaluateQuartets(SvdqEvalData &ev);
+// Distinct quartets: of units, or of lineages one from each of four species.
+double svdqTotalQuartets(const SvdqEvalData &ev);
+// The share of quartets each of nthreads threads takes (the last thread the
+// rest).
+std::vector<uint64_t> svdqShareStarts(uint64_t nq, uint32_t nthreads);
+// Loads ev.entries into the quartet data's weight table.
+void loadSvdqWeightTable(const SvdqEvalData &ev, QuartetData *qd);
+
+// The node-age step after a tree is inferred; refuses until it is built.
+int estimateSvdqNodeAges(SvdqEvalData &ev);
+
+int doSVDQuartetsCmd();
