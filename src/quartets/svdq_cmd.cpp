@@ -342,10 +342,6 @@ int doSVDQuartetsCmd()
                1;
     if (svdqOpt.bootstrap != kSvdqBootNo)
         return qel_errorMsg(0, "Bootstrapping in SVDQuartets is not available yet."), 1;
-    if (run->speciesMode && svdqOpt.treeInf != kSvdqTreeInfNone)
-        return qel_errorMsg(0, "Trees of species from SVDQuartets are not available yet.\tUse treeInf=none to "
-                               "write the species quartets to files."),
-               1;
     if (prepareDataForPatternBasedAnalysis(d, nullptr) != 0)
         return 1;
     const SitePatternData *pd = activeModelGroup()->patterns;
@@ -371,6 +367,10 @@ int doSVDQuartetsCmd()
     }
     if (species && setUpSpecies(*run, d, species) != 0)
         return 1;
+    if (run->speciesMode && svdqOpt.treeInf != kSvdqTreeInfNone)
+        return qel_errorMsg(0, "Trees of species from SVDQuartets are not available yet.\tUse treeInf=none to "
+                               "write the species quartets to files."),
+               1;
     if (ev.nunits < 4)
         return qel_errorMsg(0, "SVDQuartets needs at least 4 taxa."), 1;
 
