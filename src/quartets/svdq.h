@@ -125,6 +125,11 @@ double svdqTotalQuartets(const SvdqEvalData &ev);
 // The share of quartets each of nthreads threads takes (the last thread the
 // rest).
 std::vector<uint64_t> svdqShareStarts(uint64_t nq, uint32_t nthreads);
+// Scores quartets first .. last-1 of the enumeration into w; rng must stand
+// where a single thread's generator would stand at `first`.
+int evaluateShare(const SvdqEvalData &ev, uint64_t first, uint64_t last, RNG *rng, SvdqWork &w);
+// n raw draws of the generator.
+void skipDraws(RNG *rng, uint64_t n);
 // Loads ev.entries into the quartet data's weight table.
 void loadSvdqWeightTable(const SvdqEvalData &ev, QuartetData *qd);
 

@@ -104,7 +104,8 @@ void advanceCursor(const SvdqEvalData &ev, QuartetCursor &c)
     nextUnits(c.unit, ev.nunits);
 }
 
-// Scores quartets first .. last-1 into w; rng is positioned at `first`.
+}  // namespace
+
 int evaluateShare(const SvdqEvalData &ev, uint64_t first, uint64_t last, RNG *rng, SvdqWork &w)
 {
     uint32_t u[4];
@@ -130,6 +131,8 @@ int evaluateShare(const SvdqEvalData &ev, uint64_t first, uint64_t last, RNG *rn
     return 0;
 }
 
+namespace {
+
 struct ThreadShare {
     uint64_t first = 0, last = 0;
     RNG rng{};
@@ -149,13 +152,13 @@ void evaluateQuartetGroup_multithread(uint32_t thread, void *shared, void *)
     share.status = evaluateShare(*s->ev, share.first, share.last, &share.rng, share.work);
 }
 
+}  // namespace
+
 void skipDraws(RNG *rng, uint64_t n)
 {
     for (uint64_t i = 0; i < n; i++)
         randUniRaw(rng);
 }
-
-}  // namespace
 
 double svdqTotalQuartets(const SvdqEvalData &ev)
 {
