@@ -33,13 +33,19 @@ struct SvdqEvalData {
     // pattern (resampled in place by the bootstrap) and each code's states.
     const uint8_t *const *rows = nullptr;
     const double *weights = nullptr;
+    // The same weights as whole numbers when every one is (the usual case:
+    // site counts), which the counting adds as integers.
+    std::vector<uint32_t> intWeights;
+    bool integral = false;
     const uint8_t *codeStateLists = nullptr;
     const uint32_t *codeListOffset = nullptr;
     uint32_t npat = 0;
     uint32_t s = 4;
     uint32_t nchar = 0;          // characters of the data, for the Frobenius file
-    // One bit per pattern for each active taxon: the taxon's cell is usable.
+    // One bit per pattern for each active taxon: the taxon's cell is usable;
+    // and the cell is a single state (the fast path of the counting).
     std::vector<uint64_t> usable;
+    std::vector<uint64_t> single;
     uint32_t words = 0;
     uint32_t ntax = 0;           // active taxa (lineages)
     uint32_t nunits = 0;         // species in species-tree mode, else taxa
@@ -76,7 +82,13 @@ struct SvdqEvalData {
 // Per-thread work space: every array a quartet needs, so that scoring does no
 // allocation.
 struct SvdqWork {
-    double counts[256];             // by states of the four units, 4-based
+    double counts[4][256];          // by states of the four units, 4-based;
+                                    // four tables so that repeated cells do
+                                    // not wait on each other's additions
+    uint32_t intCounts[4][512];     // the same for whole weights; 256 .. 511
+                                    // take the sites that do not count
+    alignas(16) uint8_t cells[64];
+    double siteWts[64];
     double flat[3][kSvdqCells];     // row-major s² x s²
     double norm[kSvdqCells];        // column-major, leading dimension 16
     double sv[kSvdqDim];
@@ -93,6 +105,10 @@ struct SvdqWork {
 // data and svdqOpt; ev.d and the pattern data must be set. 0, or 1 when
 // memory fails.
 int initSvdqScoring(SvdqEvalData &ev, const SitePatternData *pd);
+
+// Points the scoring at pattern weights (the data's or a bootstrap
+// replicate's), noting whether they are all whole numbers.
+void setSvdqWeights(SvdqEvalData &ev, const double *weights);
 
 // Fills the three flattening matrices of sorted units a < b < c < d; returns
 // the total weight of the sites used.
@@ -132,6 +148,22 @@ int evaluateShare(const SvdqEvalData &ev, uint64_t first, uint64_t last, RNG *rn
 void skipDraws(RNG *rng, uint64_t n);
 // Loads ev.entries into the quartet data's weight table.
 void loadSvdqWeightTable(const SvdqEvalData &ev, QuartetData *qd);
+
+// What the bootstrap needs beyond the evaluation record.
+struct Nexset;
+struct SvdqBootSettings {
+    const SitePatternData *patterns = nullptr;  // the original pattern weights
+    QuartetData *qd = nullptr;                  // its table is refilled per replicate
+    const char *treeFile = nullptr;             // replicate trees; null: none
+    bool replace = false;
+    bool multilocus = false;
+    const Nexset *loci = nullptr;
+    uint32_t nreps = 100;
+};
+// Bootstrap replicates (sites or whole loci drawn from ev.rng) and their
+// majority-rule consensus, stored in the tree buffer. 0, 1 or 2 (aborted;
+// the consensus of the finished replicates is stored all the same).
+int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s);
 
 // The node-age step after a tree is inferred; refuses until it is built.
 int estimateSvdqNodeAges(SvdqEvalData &ev);

@@ -62,6 +62,8 @@ struct SvdqRun {
     OpenFiles files;
     std::vector<std::string> unitNames;
     const char *partitionName = "";
+    const SitePatternData *patterns = nullptr;
+    RNGSeed seed{};
     bool speciesMode = false;
 };
 
@@ -167,8 +169,7 @@ void showSettings(const SvdqRun &run, uint32_t requestedThreads)
     if (ev.exhaustive) {
         qel_printf("exhaustive (%llu quartet%s)\n", static_cast<unsigned long long>(ev.nq), ev.nq == 1 ? "" : "s");
     } else {
-        RNGSeed seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
-        qel_printf("random (seed = %s)\n", seedString(seed).c_str());
+        qel_printf("random (seed = %s)\n", seedString(run.seed).c_str());
         qel_printf("Number of random quartets sampled = %llu\n", static_cast<unsigned long long>(ev.nq));
         qel_printf("  This number equals the number of taxa raised to the power of %.4g,\n",
                    std::log(static_cast<double>(ev.nq)) / std::log(static_cast<double>(ev.ntax)));
@@ -179,6 +180,18 @@ void showSettings(const SvdqRun &run, uint32_t requestedThreads)
         qel_printf("Quartets weighted using 'reciprocal' method\n");
     if (svdqOpt.plus2)
         qel_printf("Using \"Anvo+2\" normalization\n");
+    if (svdqOpt.bootstrap != kSvdqBootNo) {
+        if (svdqOpt.bootstrap == kSvdqBootStandard)
+            qel_printf("Doing standard bootstrap analysis\n");
+        else
+            qel_printf("Doing multilocus bootstrap analysis using character partition '%s' to designate loci\n",
+                       getNexsetName(svdqOpt.loci));
+        if (ev.exhaustive)
+            qel_printf("  Initial bootstrap seed = %s\n", seedString(run.seed).c_str());
+        else
+            qel_printf("  Initial bootstrap seed comes from same sequence as random quartet sampling\n");
+        qel_printf("  Number of bootstrap replicates = %d\n", svdqOpt.nreps);
+    }
     if (svdqOpt.forceRank == 0)
         qel_printf("Tree model = %s (expected rank of flattening matrix for true tree = %u)\n",
                    svdqOpt.treemodel == 0 ? "multispecies coalescent" : "shared tree for all sites", ev.rank);
@@ -261,9 +274,19 @@ int svdQuartetThreadProc(void *arg)
     }
     if (status != 0)
         return status;
-    if (svdqOpt.estNodeAges != 0)
-        return estimateSvdqNodeAges(ev);
-    return 0;
+    if (svdqOpt.estNodeAges != 0 && (status = estimateSvdqNodeAges(ev)) != 0)
+        return status;
+    if (svdqOpt.bootstrap == kSvdqBootNo)
+        return 0;
+    SvdqBootSettings boot;
+    boot.patterns = run->patterns;
+    boot.qd = qd;
+    boot.treeFile = svdqOpt.pref_saveBtrFile ? svdqOpt.treeFile : nullptr;
+    boot.replace = gReplaceFile != 0;
+    boot.multilocus = svdqOpt.bootstrap == kSvdqBootMultilocus;
+    boot.loci = svdqOpt.loci;
+    boot.nreps = static_cast<uint32_t>(svdqOpt.nreps);
+    return svdqBootstrap(ev, boot);
 }
 
 }  // namespace
@@ -340,13 +363,16 @@ int doSVDQuartetsCmd()
                                "the '%s=<charpartition-name>' option in the '%s' command.",
                             "loci", "SVDQuartets"),
                1;
-    if (svdqOpt.bootstrap != kSvdqBootNo)
-        return qel_errorMsg(0, "Bootstrapping in SVDQuartets is not available yet."), 1;
+    if (svdqOpt.bootstrap != kSvdqBootNo && (svdqOpt.treeInf != kSvdqTreeInfQFM || run->speciesMode))
+        return qel_errorMsg(0, "SVDQuartets bootstraps need trees by quartet assembly (treeInf=QFM) of taxa.\tUse "
+                               "treeInf=QFM and speciesTree=no with a bootstrap."),
+               1;
     if (prepareDataForPatternBasedAnalysis(d, nullptr) != 0)
         return 1;
     const SitePatternData *pd = activeModelGroup()->patterns;
     if (!pd || pd->nstates > kSvdqMaxStates)
         return qel_errorMsg(0, "SVDQuartets is currently only supported for 4 or fewer character states."), 1;
+    run->patterns = pd;
 
     ev.distribute = svdqOpt.ambigs == 1;
     ev.plus2 = svdqOpt.plus2 != 0;
@@ -416,6 +442,8 @@ int doSVDQuartetsCmd()
     ev.nthreads = std::min(ev.nthreads, available);
     if (svdqOpt.treeInf == kSvdqTreeInfQFM && !verifyReplaceTrees())
         return 1;
+    run->seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
+    makeInitialSeedValue(&run->seed.w[0], 0x7FFFFFFF);
     showSettings(*run, requested);
     if (capped)
         qel_printf("  (note: %u threads requested, but only %u processors are available)\n", requested, available);
@@ -425,12 +453,12 @@ int doSVDQuartetsCmd()
                    svdqOpt.qfile);
     if (svdqOpt.pref_saveMrpFile)
         qel_printf("Writing quartet information in MRP format to file: %s\n", svdqOpt.mrpFile);
+    if (svdqOpt.pref_saveBtrFile && svdqOpt.bootstrap != kSvdqBootNo)
+        qel_printf("Writing trees for bootstrap replicates to file: %s\n", svdqOpt.treeFile);
     if (svdqOpt.pref_writeFrobD)
         qel_printf("Writing Frobenius distances to file: %s\n", svdqOpt.frobDFile);
 
-    RNGSeed seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
-    makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
-    initRNG(&ev.rng, seed);
+    initRNG(&ev.rng, run->seed);
     if (openFile(svdqOpt.qfile, svdqOpt.pref_saveQrtFile, &run->files.qfile) != 0 ||
         openFile(svdqOpt.mrpFile, svdqOpt.pref_saveMrpFile, &run->files.mrp) != 0 ||
         openFile(svdqOpt.frobDFile, svdqOpt.pref_writeFrobD, &run->files.frob) != 0)

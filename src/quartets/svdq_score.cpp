@@ -4,6 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <numeric>
+
+#include <emmintrin.h>
 
 #include "data/patterns.h"
 #include "data/vorn_data.h"
@@ -117,7 +120,6 @@ SvdqWork::SvdqWork() : work(kLapackWork), iwork(kLapackIWork) {}
 int initSvdqScoring(SvdqEvalData &ev, const SitePatternData *pd)
 {
     ev.rows = pd->rows;
-    ev.weights = pd->patternWeight;
     ev.codeStateLists = pd->codeStateLists;
     ev.codeListOffset = pd->codeListOffset;
     ev.npat = pd->npat;
@@ -125,7 +127,10 @@ int initSvdqScoring(SvdqEvalData &ev, const SitePatternData *pd)
     ev.ntax = pd->ntax;
     ev.words = (ev.npat + 63) / 64;
     try {
+        ev.intWeights.assign(ev.npat, 0);
+        setSvdqWeights(ev, pd->patternWeight);
         ev.usable.assign(static_cast<size_t>(ev.words) * ev.ntax, 0);
+        ev.single.assign(static_cast<size_t>(ev.words) * ev.ntax, 0);
     } catch (const std::bad_alloc &) {
         return 1;
     }
@@ -133,37 +138,121 @@ int initSvdqScoring(SvdqEvalData &ev, const SitePatternData *pd)
     // are spread; the missing code s never.
     for (uint32_t t = 0; t < ev.ntax; t++) {
         uint64_t *bits = ev.usable.data() + static_cast<size_t>(t) * ev.words;
+        uint64_t *single = ev.single.data() + static_cast<size_t>(t) * ev.words;
         for (uint32_t p = 0; p < ev.npat; p++) {
             const uint8_t code = ev.rows[t][p];
+            const uint64_t bit = uint64_t{1} << (p & 63);
             if (code < ev.s || (ev.distribute && code > ev.s))
-                bits[p >> 6] |= uint64_t{1} << (p & 63);
+                bits[p >> 6] |= bit;
+            if (code < ev.s)
+                single[p >> 6] |= bit;
         }
     }
     return 0;
 }
 
+void setSvdqWeights(SvdqEvalData &ev, const double *weights)
+{
+    ev.weights = weights;
+    ev.integral = ev.intWeights.size() == ev.npat;
+    double sum = 0.0;
+    for (uint32_t p = 0; p < ev.npat && ev.integral; p++) {
+        const double w = weights[p];
+        sum += w;
+        // No tally of whole weights may pass 32 bits.
+        ev.integral = w >= 0.0 && w == std::floor(w) && sum < 2147483648.0;
+        if (ev.integral)
+            ev.intWeights[p] = static_cast<uint32_t>(w);
+    }
+}
+
+namespace {
+
+// The cells (4-based state codes of the four units) of 64 sites; a code
+// above 3 gives some cell, which the caller must not count.
+inline void siteCells(const uint8_t *ra, const uint8_t *rb, const uint8_t *rc, const uint8_t *rd, uint8_t *out)
+{
+    const __m128i three = _mm_set1_epi8(3);
+    for (uint32_t i = 0; i < 64; i += 16) {
+        auto load = [&](const uint8_t *r) {
+            return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(r + i)), three);
+        };
+        // Each byte holds at most 3 before the shift, so 16-bit shifts keep
+        // the bits inside their byte.
+        const __m128i x = _mm_or_si128(_mm_or_si128(_mm_slli_epi16(load(ra), 6), _mm_slli_epi16(load(rb), 4)),
+                                       _mm_or_si128(_mm_slli_epi16(load(rc), 2), load(rd)));
+        _mm_store_si128(reinterpret_cast<__m128i *>(out + i), x);
+    }
+}
+
+}  // namespace
+
 double makeFlatteningMatrices(const SvdqEvalData &ev, uint32_t a, uint32_t b, uint32_t c, uint32_t d, SvdqWork &w)
 {
-    std::fill(std::begin(w.counts), std::end(w.counts), 0.0);
-    const uint64_t *ua = ev.usable.data() + static_cast<size_t>(a) * ev.words;
-    const uint64_t *ub = ev.usable.data() + static_cast<size_t>(b) * ev.words;
-    const uint64_t *uc = ev.usable.data() + static_cast<size_t>(c) * ev.words;
-    const uint64_t *ud = ev.usable.data() + static_cast<size_t>(d) * ev.words;
+    for (auto &table : w.counts)
+        std::fill(std::begin(table), std::end(table), 0.0);
+    if (ev.integral)
+        for (auto &table : w.intCounts)
+            std::fill(std::begin(table), std::end(table), 0u);
+    const size_t words = ev.words;
+    auto bitsOf = [&](const std::vector<uint64_t> &v, uint32_t t) { return v.data() + t * words; };
+    const uint64_t *ua = bitsOf(ev.usable, a), *ub = bitsOf(ev.usable, b), *uc = bitsOf(ev.usable, c),
+                   *ud = bitsOf(ev.usable, d);
+    const uint64_t *sa = bitsOf(ev.single, a), *sb = bitsOf(ev.single, b), *sc = bitsOf(ev.single, c),
+                   *sd = bitsOf(ev.single, d);
     const uint8_t *ra = ev.rows[a], *rb = ev.rows[b], *rc = ev.rows[c], *rd = ev.rows[d];
-    const uint32_t s = ev.s;
+    const double *wt = ev.weights;
     double total = 0.0;
+    double *c0 = w.counts[0], *c1 = w.counts[1], *c2 = w.counts[2], *c3 = w.counts[3];
     for (uint32_t word = 0; word < ev.words; word++) {
-        for (uint64_t bits = ua[word] & ub[word] & uc[word] & ud[word]; bits; bits &= bits - 1) {
-            const uint32_t p = word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
-            const double wt = ev.weights[p];
-            total += wt;
+        const uint32_t base = word * 64;
+        const uint64_t single = sa[word] & sb[word] & sc[word] & sd[word];
+        if (base + 64 <= ev.npat && ev.integral) {
+            // A whole word: the cells of all 64 sites, those that do not count
+            // sent to the upper half, tallied in four interleaved tables so
+            // that repeated cells do not wait on each other's additions.
+            siteCells(ra + base, rb + base, rc + base, rd + base, w.cells);
+            const uint32_t *x = ev.intWeights.data() + base;
+            for (uint32_t i = 0; i < 64; i += 4) {
+                auto cell = [&](uint32_t k) { return w.cells[k] | ((~single >> k & 1) << 8); };
+                w.intCounts[0][cell(i)] += x[i];
+                w.intCounts[1][cell(i + 1)] += x[i + 1];
+                w.intCounts[2][cell(i + 2)] += x[i + 2];
+                w.intCounts[3][cell(i + 3)] += x[i + 3];
+            }
+        } else if (base + 64 <= ev.npat) {
+            siteCells(ra + base, rb + base, rc + base, rd + base, w.cells);
+            for (uint32_t i = 0; i < 64; i++)
+                w.siteWts[i] = (single >> i) & 1 ? wt[base + i] : 0.0;
+            for (uint32_t i = 0; i < 64; i += 4) {
+                c0[w.cells[i]] += w.siteWts[i];
+                c1[w.cells[i + 1]] += w.siteWts[i + 1];
+                c2[w.cells[i + 2]] += w.siteWts[i + 2];
+                c3[w.cells[i + 3]] += w.siteWts[i + 3];
+                total += (w.siteWts[i] + w.siteWts[i + 1]) + (w.siteWts[i + 2] + w.siteWts[i + 3]);
+            }
+        } else {
+            for (uint64_t bits = single; bits; bits &= bits - 1) {
+                const uint32_t p = base + static_cast<uint32_t>(std::countr_zero(bits));
+                total += wt[p];
+                c0[(ra[p] << 6) | (rb[p] << 4) | (rc[p] << 2) | rd[p]] += wt[p];
+            }
+        }
+        // Sites usable by all four with an ambiguity code in one of them.
+        for (uint64_t bits = ua[word] & ub[word] & uc[word] & ud[word] & ~single; bits; bits &= bits - 1) {
+            const uint32_t p = base + static_cast<uint32_t>(std::countr_zero(bits));
+            total += wt[p];
             const uint8_t code[4] = {ra[p], rb[p], rc[p], rd[p]};
-            if (code[0] < s && code[1] < s && code[2] < s && code[3] < s)
-                w.counts[(code[0] << 6) | (code[1] << 4) | (code[2] << 2) | code[3]] += wt;
-            else
-                spreadSite(ev, code, wt, w.counts);
+            spreadSite(ev, code, wt[p], c0);
         }
     }
+    if (ev.integral) {
+        uint64_t counted = 0;
+        for (const auto &table : w.intCounts)
+            counted = std::accumulate(table, table + 256, counted);
+        total += static_cast<double>(counted);
+    }
+    const uint32_t s = ev.s;
     const uint32_t n = s * s;
     for (auto &m : w.flat)
         std::fill(m, m + n * n, 0.0);
@@ -171,7 +260,11 @@ double makeFlatteningMatrices(const SvdqEvalData &ev, uint32_t a, uint32_t b, ui
         for (uint32_t xb = 0; xb < s; xb++)
             for (uint32_t xc = 0; xc < s; xc++)
                 for (uint32_t xd = 0; xd < s; xd++) {
-                    const double v = w.counts[(xa << 6) | (xb << 4) | (xc << 2) | xd];
+                    const uint32_t k = (xa << 6) | (xb << 4) | (xc << 2) | xd;
+                    double v = (c0[k] + c1[k]) + (c2[k] + c3[k]);
+                    if (ev.integral)
+                        v += static_cast<double>(static_cast<uint64_t>(w.intCounts[0][k]) + w.intCounts[1][k] +
+                                                 w.intCounts[2][k] + w.intCounts[3][k]);
                     if (v == 0.0)
                         continue;
                     w.flat[0][(xa * s + xb) * n + xc * s + xd] += v;

@@ -191,10 +191,26 @@ def main():
                 faults.append("%s: the quartet file with %d threads differs from one thread's" % (name, n))
         if name == "species all" and p.stdout.count("exhaustive (16 quartets)") != 4:
             faults.append("4 species x 2 lineages do not count 16 quartets")
+    # Bootstraps: the tree file holds one tree per replicate, the same seed
+    # gives the same trees on any thread count, and the consensus is stored.
+    loci = "begin sets; charpartition loci = g1: 1-500, g2: 501-1000, g3: 1001-1500, g4: 1501-2000; end;\n"
+    for kind in ("standard", "multilocus loci=loci"):
+        cmds = " ".join("svdquartets evalq=all bootstrap=%s nreps=5 seed=9 nthreads=%d treefile=b%d.tre; "
+                        "savetrees file=c%d.tre format=newick brlens=no;" % (kind, n, n, n) for n in (1, 3))
+        p, files = run(vorn, nexus(seqs, cmds, loci), ["b1.tre", "b3.tre", "c1.tre", "c3.tre"])
+        strip = lambda t: re.sub(r"\[Treefile saved [^]]*\]", "", t or "")
+        trees = re.findall(r"^\s*tree SVDQ_\d+ = ", files["b1.tre"] or "", re.M)
+        if p.returncode != 0 or len(trees) != 5 or strip(files["b1.tre"]) != strip(files["b3.tre"]):
+            faults.append("bootstrap %s: status %d, %d replicate trees, files alike: %s\n%s" % (
+                kind, p.returncode, len(trees), strip(files["b1.tre"]) == strip(files["b3.tre"]), p.stdout[-2000:]))
+        if p.stdout.count("Bootstrap consensus tree stored to tree buffer") != 2 or not files["c1.tre"] or \
+                splits_of_newick(files["c1.tre"]) != splits_of_newick(files["c3.tre"] or "();"):
+            faults.append("bootstrap %s: consensus not stored alike" % kind)
     if faults:
         print("\n".join(faults))
         sys.exit(1)
-    print("70 quartets as numpy chooses them, the species tree, and the same quartet files on 1, 2, 3, 8 threads")
+    print("70 quartets as numpy chooses them, the species tree, the same quartet files on 1, 2, 3, 8 threads, "
+          "and bootstraps repeated alike")
 
 
 if __name__ == "__main__":

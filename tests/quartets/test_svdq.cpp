@@ -161,6 +161,18 @@ TEST(SvdqScoreTest, FlatteningCountsEachUsableSiteOnceAndSpreadsAmbiguity)
     EXPECT_DOUBLE_EQ(total, expected);
     for (const auto &m : w.flat)
         EXPECT_NEAR(std::accumulate(m, m + 256, 0.0), expected, 1e-9);
+    // Fractional weights take the other tally and give the same matrices.
+    double whole[3][256];
+    for (int k = 0; k < 3; k++)
+        std::copy(w.flat[k], w.flat[k] + 256, whole[k]);
+    std::vector<double> halves(300, 0.5);
+    setSvdqWeights(ev, halves.data());
+    ASSERT_FALSE(ev.integral);
+    EXPECT_DOUBLE_EQ(makeFlatteningMatrices(ev, 0, 1, 2, 3, w), expected / 2);
+    for (int k = 0; k < 3; k++)
+        for (int i = 0; i < 256; i++)
+            ASSERT_DOUBLE_EQ(2 * w.flat[k][i], whole[k][i]);
+    setSvdqWeights(ev, p.weights.data());
     ev.distribute = false;
     ev.usable.clear();
     ASSERT_EQ(initSvdqScoring(ev, &p.pd), 0);
