@@ -73,7 +73,8 @@ struct SvdqEvalData {
     RNG rng{};
     ProgData *progress = nullptr;
     bool bootstrapping = false;
-    // Results of the last evaluation, in quartet order.
+    // Results of the last evaluation, in quartet order (room for nq x
+    // entriesPerQuartet while it runs).
     std::vector<QuartetEntry> entries;
     double rejectedWt = 0.0;
     std::string frobText;        // lines of the Frobenius file
@@ -95,7 +96,10 @@ struct SvdqWork {
     std::vector<double> work;
     std::vector<int> iwork;
     std::vector<uint32_t> index;    // units drawn by random sampling
-    std::vector<QuartetEntry> entries;
+    // The slots of the quartet list this work writes into, and how many it
+    // has filled.
+    QuartetEntry *out = nullptr;
+    uint64_t count = 0;
     double rejected = 0.0;
     std::string frob;
     SvdqWork();
@@ -127,8 +131,8 @@ int calcSingularValues(double *a, double *values, uint32_t m, uint32_t n, bool h
 double calcSVDscore(const SvdqEvalData &ev, SvdqWork &w, int k, bool highAccuracy);
 double calcLakescore(const double *m);
 
-// Scores the quartet of units u (any order) and appends its entries to
-// w.entries; quartetIndex counts from 0. 0, 1 (decomposition failure) or 2.
+// Scores the quartet of units u (any order) and appends its entries at
+// w.out[w.count]; quartetIndex counts from 0. 0, 1 (decomposition failure) or 2.
 int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quartetIndex, RNG *rng, SvdqWork &w);
 // Heading of the score table (line -1).
 void outputScoresHeading(const SvdqEvalData &ev);

@@ -417,11 +417,12 @@ int doSVDQuartetsCmd()
     ev.nq = static_cast<uint64_t>(count);
     ev.entriesPerQuartet = ev.qweights ? 3 : 1;
     ev.drawsPerQuartet = ev.members.empty() ? 4 : 8;
-    // The kept entries must fit in memory whole.
+    // The quartet list is made whole now: a count whose list does not fit
+    // in memory is refused, never evaluated short.
     try {
-        ev.entries.reserve(static_cast<size_t>(std::min<uint64_t>(ev.nq * ev.entriesPerQuartet, 1u << 20)));
         if (ev.nq * ev.entriesPerQuartet > ev.entries.max_size())
             throw std::bad_alloc();
+        ev.entries.resize(ev.nq * ev.entriesPerQuartet);
     } catch (const std::bad_alloc &) {
         return qel_errorMsg(0, "Number of quartets to be sampled (%g) exceeds the limit of %u.\t%s", count,
                             4294967295u, "Please specify a smaller number of quartets."),

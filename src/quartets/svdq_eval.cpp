@@ -4,9 +4,11 @@
 // numbers) a single thread would reach there, so the kept quartets do not
 // depend on the number of threads.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <numeric>
 
+#include "qel/qel_errormsg.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_interrupts.h"
@@ -186,39 +188,38 @@ std::vector<uint64_t> svdqShareStarts(uint64_t nq, uint32_t nthreads)
 
 int evaluateQuartets(SvdqEvalData &ev)
 {
-    ev.entries.clear();
     ev.frobText.clear();
     ev.rejectedWt = 0.0;
     const uint32_t T = static_cast<uint32_t>(std::min<uint64_t>(std::max(ev.nthreads, 1u), std::max<uint64_t>(ev.nq, 1)));
     const uint64_t draws = ev.exhaustive ? 0 : ev.drawsPerQuartet;
+    // Every quartet has room for its entries: no list grows while threads run.
+    try {
+        ev.entries.resize(ev.nq * ev.entriesPerQuartet);
+    } catch (const std::bad_alloc &) {
+        ev.entries.clear();
+        return qel_errorMsg(0, "Not enough memory for the list of %llu quartets.",
+                            static_cast<unsigned long long>(ev.nq)),
+               1;
+    }
     if (T == 1) {
-        std::unique_ptr<SvdqWork> w;
-        try {
-            w = std::make_unique<SvdqWork>();
-            w->entries.reserve(std::min<uint64_t>(ev.nq * ev.entriesPerQuartet, 1u << 24));
-        } catch (const std::bad_alloc &) {
-            return 1;
-        }
+        auto w = std::make_unique<SvdqWork>();
+        w->out = ev.entries.data();
         const int status = evaluateShare(ev, 0, ev.nq, &ev.rng, *w);
-        ev.entries = std::move(w->entries);
+        ev.entries.resize(w->count);
         ev.frobText = std::move(w->frob);
         ev.rejectedWt = w->rejected;
         return status;
     }
     std::vector<std::unique_ptr<ThreadShare>> shares;
     const std::vector<uint64_t> starts = svdqShareStarts(ev.nq, T);
-    try {
-        for (uint32_t t = 0; t < T; t++) {
-            auto s = std::make_unique<ThreadShare>();
-            s->first = starts[t];
-            s->last = t + 1 < T ? starts[t + 1] : ev.nq;
-            s->rng = ev.rng;
-            skipDraws(&s->rng, draws * s->first);
-            s->work.entries.reserve((s->last - s->first) * ev.entriesPerQuartet);
-            shares.push_back(std::move(s));
-        }
-    } catch (const std::bad_alloc &) {
-        return 1;
+    for (uint32_t t = 0; t < T; t++) {
+        auto s = std::make_unique<ThreadShare>();
+        s->first = starts[t];
+        s->last = t + 1 < T ? starts[t + 1] : ev.nq;
+        s->rng = ev.rng;
+        skipDraws(&s->rng, draws * s->first);
+        s->work.out = ev.entries.data() + s->first * ev.entriesPerQuartet;
+        shares.push_back(std::move(s));
     }
     ThreadShared shared{&ev, &shares};
     ThreadGroup *group = createThreadGroup(static_cast<int32_t>(T), &shared, sizeof(uint64_t));
@@ -237,19 +238,15 @@ int evaluateQuartets(SvdqEvalData &ev)
         status = 2;
     if (status != 0)
         return status;
-    try {
-        size_t n = 0;
-        for (const auto &s : shares)
-            n += s->work.entries.size();
-        ev.entries.reserve(n);
-        for (const auto &s : shares) {
-            ev.entries.insert(ev.entries.end(), s->work.entries.begin(), s->work.entries.end());
-            ev.frobText += s->work.frob;
-            ev.rejectedWt += s->work.rejected;
-        }
-    } catch (const std::bad_alloc &) {
-        return 1;
+    // The shares' entries closed up in quartet order.
+    uint64_t used = 0;
+    for (const auto &s : shares) {
+        std::memmove(ev.entries.data() + used, s->work.out, s->work.count * sizeof(QuartetEntry));
+        used += s->work.count;
+        ev.frobText += s->work.frob;
+        ev.rejectedWt += s->work.rejected;
     }
+    ev.entries.resize(used);
     return 0;
 }
 

@@ -521,7 +521,7 @@ int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quarte
         for (int k = 0; k < 4; k++)
             e[k] = species ? ev.speciesOf[t[k]] : t[k];
         auto add = [&](int a, int b, int c, int d, double wt) {
-            w.entries.push_back(QuartetEntry{wt, {static_cast<uint16_t>(e[a]), static_cast<uint16_t>(e[b]),
+            w.out[w.count++] = (QuartetEntry{wt, {static_cast<uint16_t>(e[a]), static_cast<uint16_t>(e[b]),
                                                   static_cast<uint16_t>(e[c]), static_cast<uint16_t>(e[d])}});
         };
         if (ev.qweights) {

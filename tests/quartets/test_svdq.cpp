@@ -78,8 +78,11 @@ std::vector<QuartetEntry> evaluateInShares(const SvdqEvalData &ev, uint32_t shar
         SvdqWork w;
         RNG rng = start;
         skipDraws(&rng, draws * starts[t]);
-        EXPECT_EQ(evaluateShare(ev, starts[t], t + 1 < shares ? starts[t + 1] : ev.nq, &rng, w), 0);
-        all.insert(all.end(), w.entries.begin(), w.entries.end());
+        const uint64_t last = t + 1 < shares ? starts[t + 1] : ev.nq;
+        std::vector<QuartetEntry> room((last - starts[t]) * 3);
+        w.out = room.data();
+        EXPECT_EQ(evaluateShare(ev, starts[t], last, &rng, w), 0);
+        all.insert(all.end(), room.begin(), room.begin() + static_cast<ptrdiff_t>(w.count));
     }
     return all;
 }
@@ -144,9 +147,11 @@ TEST(SvdqScoreTest, IdenticalSequencesLeaveNoDecisiveQuartet)
     Patterns p(5, 200, 3, true);
     SvdqEvalData ev = makeEval(p, 10);
     SvdqWork w;
+    std::vector<QuartetEntry> room(3);
+    w.out = room.data();
     const uint32_t u[4] = {3, 0, 2, 1};
     ASSERT_EQ(scoreOneQuartet(ev, u, 0, &ev.rng, w), 0);
-    EXPECT_TRUE(w.entries.empty());
+    EXPECT_EQ(w.count, 0u);
 }
 
 TEST(SvdqScoreTest, FlatteningCountsEachUsableSiteOnceAndSpreadsAmbiguity)
@@ -225,9 +230,12 @@ TEST(SvdqEvalTest, SpeciesQuartetsCountOneLineageFromEachOfFourSpecies)
     ev.qweights = 2;
     ev.nq = static_cast<uint64_t>(svdqTotalQuartets(ev));
     SvdqWork w;
+    std::vector<QuartetEntry> room(ev.nq * 3);
+    w.out = room.data();
     ASSERT_EQ(evaluateShare(ev, 0, ev.nq, &ev.rng, w), 0);
+    room.resize(w.count);
     double total = 0.0;
-    for (const QuartetEntry &e : w.entries) {
+    for (const QuartetEntry &e : room) {
         EXPECT_LT(*std::max_element(e.t, e.t + 4), 5);
         EXPECT_EQ(std::set<uint16_t>(e.t, e.t + 4).size(), 4u);
         total += e.wt;
