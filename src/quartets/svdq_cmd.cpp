@@ -237,8 +237,9 @@ int svdQuartetThreadProc(void *arg)
     if (kept < ev.nq)
         qel_printf("%llu uninformative/indecisive quartets were discarded\n",
                    static_cast<unsigned long long>(ev.nq - kept));
-    // Weights are written whenever they are not all one.
-    const bool weighted = ev.qweights != 0 || !ev.members.empty();
+    // Weighted quartets, species factors and repeated random draws all make
+    // weights other than one quartet each.
+    const bool weighted = ev.qweights != 0 || !ev.members.empty() || !ev.exhaustive;
     if (run->files.mrp) {
         writeMrpFile(*run, run->files.mrp->fp, weighted);
         qel_printf("Quartet information written to file (MRP format): %s\n", svdqOpt.mrpFile);

@@ -453,6 +453,8 @@ int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quarte
     double score[3], values[3][kSvdqDim];
     auto scoreAll = [&](bool highAccuracy) {
         for (int k = 0; k < 3; k++) {
+            if (ev.lake)
+                std::fill(w.sv, w.sv + kSvdqDim, 0.0);  // no decomposition: nothing to show
             score[k] = ev.lake ? calcLakescore(w.flat[k]) : calcSVDscore(ev, w, k, highAccuracy);
             if (score[k] < 0.0 && !ev.lake)
                 return false;

@@ -13,7 +13,9 @@ The reference vectors in svdq_reference.json were made by this script with
     once by column sums (columns summing to 2 or less dropped), once by row
     sums likewise, the score the mean of the two (the singular values shown
     are those of the row-normalised matrix);
-  * the score is the Frobenius norm of the singular values beyond the rank r.
+  * the score is the Frobenius norm of the singular values beyond the rank r;
+  * with lakeInvar, the score is minus Lake's invariants of the unnormalised
+    matrix (no singular values).
 The run checks that the stored vectors still follow from the definitions,
 then that `showScores=yes showSV=yes` prints them to 6 decimals for every
 quartet of the 6-taxon matrix and setting, that the quartet file holds the
@@ -43,7 +45,20 @@ SETTINGS = {
     "forceRank": ("forceRank=6", 6, False, True),
     "plus2": ("plus2=yes", 10, True, True),
     "ambigsMissing": ("ambigs=missing", 10, False, False),
+    "lake": ("lakeInvar=yes", None, False, True),
 }
+
+
+def lake_score(m):
+    """Lake's invariants on the unnormalised flattening: rows and columns
+    are state pairs (A C G T = 0 1 2 3)."""
+    pair = lambda p: "ACGT".index(p[0]) * 4 + "ACGT".index(p[1])
+    total = lambda cells: sum(m[pair(r), pair(c)] for r, c in cells)
+    p1 = [("AA", "CC"), ("AA", "TT"), ("CC", "AA"), ("CC", "GG"), ("GG", "CC"), ("GG", "TT"), ("TT", "AA"), ("TT", "GG")]
+    p2 = [("AG", "CT"), ("AG", "TC"), ("CT", "AG"), ("CT", "GA"), ("GA", "CT"), ("GA", "TC"), ("TC", "AG"), ("TC", "GA")]
+    n1 = [("AG", "CC"), ("AG", "TT"), ("CT", "AA"), ("CT", "GG"), ("GA", "CC"), ("GA", "TT"), ("TC", "AA"), ("TC", "GG")]
+    n2 = [("AA", "CT"), ("AA", "TC"), ("CC", "AG"), ("CC", "GA"), ("GG", "CT"), ("GG", "TC"), ("TT", "AG"), ("TT", "GA")]
+    return float(-(total(p1) + total(p2) - total(n1) - total(n2)))
 
 
 def make_matrix():
@@ -134,6 +149,9 @@ def reference(rows):
         for quartet in itertools.combinations(range(6), 4):
             splits = []
             for m in flattenings(rows, quartet, distribute):
+                if rank is None:
+                    splits.append({"score": lake_score(m), "sv": [0.0] * 16})
+                    continue
                 if plus2:
                     vc, rc, kc = svd_values(m, "cols")
                     vr, rr, kr = svd_values(m, "rows")
