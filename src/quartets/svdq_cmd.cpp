@@ -214,6 +214,21 @@ int openFile(const char *name, bool write, StreamInfo **slot)
     return openOutputStream(name, gReplaceFile != 0, false, slot) == kOpenOK ? 0 : 1;
 }
 
+// Trees of species: the tree buffer names its tips by species.
+int nameTreesBySpecies(const SvdqRun &run)
+{
+    StringList *names = createStringList(run.ev.nunits);
+    if (!names)
+        return 1;
+    for (uint32_t k = 0; k < run.ev.nunits; k++)
+        if (storeStringToList(names, run.unitNames[k].c_str(), k) != 0) {
+            destroyStringList(names);
+            return 1;
+        }
+    setTreebufNameList(getMainTreeBuffer(nullptr), names, true);
+    return 0;
+}
+
 int svdQuartetThreadProc(void *arg)
 {
     auto *run = static_cast<SvdqRun *>(arg);
@@ -266,9 +281,12 @@ int svdQuartetThreadProc(void *arg)
     TreeHandle tree(createSearchTree(d));
     if (!tree)
         return 1;
+    if (run->speciesMode && nameTreesBySpecies(*run) != 0)
+        return 1;
     RNG rng = ev.rng;
     double incompat = 0.0;
-    status = runQuartetSearch(qd, tree.get(), d, &rng, nullptr, 0, "SVDQuartets", false, false, &incompat);
+    status = runQuartetSearch(qd, tree.get(), d, &rng, nullptr, 0, "SVDQuartets", run->speciesMode, false,
+                              &incompat);
     if (status == 2) {
         qel_printf("\nQuartet assembly aborted by user.\n");
         return 2;
@@ -394,9 +412,9 @@ int doSVDQuartetsCmd()
     }
     if (species && setUpSpecies(*run, d, species) != 0)
         return 1;
-    if (run->speciesMode && svdqOpt.treeInf != kSvdqTreeInfNone)
-        return qel_errorMsg(0, "Trees of species from SVDQuartets are not available yet.\tUse treeInf=none to "
-                               "write the species quartets to files."),
+    if (run->speciesMode && svdqOpt.treeInf == kSvdqTreeInfCurTrees)
+        return qel_errorMsg(0, "Scoring the trees in memory against species quartets is not available yet.\tUse "
+                               "treeInf=QFM to build the species tree, or treeInf=none to write the quartets only."),
                1;
     if (ev.nunits < 4)
         return qel_errorMsg(0, "SVDQuartets needs at least 4 taxa."), 1;

@@ -136,8 +136,17 @@ def main():
     seqs = simulate(random.Random(520))
     faults = []
 
+    # The same data as five species, two of them of two lineages: the species
+    # tree is the one the lineages' tree implies.
+    five = "begin sets; taxpartition sp5 = s1: t1 t2, s2: t3, s3: t4 t5, s4: t6 t7, s5: t8; end;\n"
     p, files = run(vorn, nexus(seqs, "svdquartets evalq=all qfile=q.dat mrpfile=mrp.nex nthreads=1; "
-                                     "savetrees file=t.tre format=newick brlens=no;"), ["q.dat", "mrp.nex", "t.tre"])
+                                     "savetrees file=t.tre format=newick brlens=no; "
+                                     "svdquartets speciesTree=yes partition=sp5 evalq=all; "
+                                     "savetrees file=s.tre format=newick brlens=no;", five),
+                   ["q.dat", "mrp.nex", "t.tre", "s.tre"])
+    species_tree = re.sub(r"\[.*?\]", "", files["s.tre"] or "").strip()
+    if species_tree not in ("(s1,s2,(s3,(s4,s5)));", "(s1,s2,((s4,s5),s3));"):
+        faults.append("species tree %r, expected (s1,s2,(s3,(s4,s5)))" % species_tree)
     if "Quartet sampling = exhaustive (70 quartets)" not in p.stdout:
         faults.append("no 'exhaustive (70 quartets)' line:\n" + p.stdout[-3000:])
     want = [choice(seqs, q) for q in itertools.combinations(range(8), 4)]
