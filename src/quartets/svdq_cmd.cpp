@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "cli/option_sets.h"
 #include "cli/qel_cmdline.h"
@@ -49,18 +50,27 @@ struct SvdqFile {
 
 struct OpenFiles {
     StreamInfo *qfile = nullptr, *mrp = nullptr, *frob = nullptr;
-    ~OpenFiles()
+    // 0, or 1 after naming a file that could not be written whole.
+    int close()
     {
-        for (StreamInfo **s : {&qfile, &mrp, &frob})
-            if (*s)
-                closeStream(s);
+        int status = 0;
+        for (auto [slot, name] : {std::pair{&qfile, svdqOpt.qfile}, std::pair{&mrp, svdqOpt.mrpFile},
+                                  std::pair{&frob, svdqOpt.frobDFile}})
+            if (*slot && closeStream(slot) != 0)
+                status = qel_errorMsg(0, "Error writing file \"%s\".", name);
+        return status;
     }
+    ~OpenFiles() { close(); }
 };
 
 struct SvdqRun {
     SvdqEvalData ev;
     OpenFiles files;
     std::vector<std::string> unitNames;
+    // Quartets of species stay with the run: the data set's quartet data
+    // name taxa.
+    QuartetData *speciesQuartets = nullptr;
+    ~SvdqRun() { deallocQuartetData(speciesQuartets); }
     const char *partitionName = "";
     const SitePatternData *patterns = nullptr;
     RNGSeed seed{};
@@ -199,7 +209,7 @@ void showSettings(const SvdqRun &run, uint32_t requestedThreads)
         qel_printf("Expected rank of flattening matrix = %u\n", ev.rank);
     if (svdqOpt.treeInf == kSvdqTreeInfQFM) {
         qel_printf("Tree search:\n");
-        qel_printf("  Quartet assembly algorithm = QFM\n");
+        showQuartetSearchSettings();
     }
     if (ev.nthreads == 1 && requestedThreads > 1 && (ev.showScores || ev.showSV))
         qel_printf("  (note: multithreading is not allowed when outputting SVD scores and/or singular values)\n");
@@ -264,15 +274,19 @@ int svdQuartetThreadProc(void *arg)
         qel_printf("Quartet information written to file (%s format): %s\n", svdqOpt.qformat ? "QFM" : "QMC",
                    svdqOpt.qfile);
     }
-    // The quartets become the data set's quartet data, for QSearch and QScores
-    // as well as for the assembly here.
+    // Quartets of taxa become the data set's quartet data, for QSearch and
+    // QScores as well as for the assembly here.
     QuartetData *qd = allocQuartetData(ev.nunits, true, false);
     if (!qd)
         return 1;
     qd->weighted = weighted;
     loadSvdqWeightTable(ev, qd);
-    deallocQuartetData(d->quartets);
-    d->quartets = qd;
+    if (run->speciesMode) {
+        run->speciesQuartets = qd;
+    } else {
+        deallocQuartetData(d->quartets);
+        d->quartets = qd;
+    }
     if (svdqOpt.treeInf == kSvdqTreeInfCurTrees)
         return showQuartetScoresOfTrees(d);
     if (svdqOpt.treeInf == kSvdqTreeInfNone)
@@ -367,6 +381,10 @@ int doSVDQuartetsCmd()
             return qel_errorMsg(0, "SVDQuartets does not currently allow constraint trees in \"species-tree\" mode."),
                    1;
     }
+    if (svdqOpt.treeInf == kSvdqTreeInfQFM && qopt.method == kQMethodQMC)
+        return qel_errorMsg(0, "The QMC method of quartet assembly is not available in this version.\tChoose "
+                               "another method with the QSearch command's 'method' option."),
+               1;
     if (svdqOpt.treeInf == kSvdqTreeInfCurTrees && numTreesInMainBuffer() == 0)
         return qel_errorMsg(0, "Evaluation of trees currently in memory was requested, but there are no trees in "
                                "memory.\tSpecify a different option for tree inference, or load trees into memory "
@@ -512,8 +530,10 @@ int doSVDQuartetsCmd()
     ev.progress = progress;
     TimeMark start{}, stop{};
     setTimeMark(&start);
-    const int status = runSecondaryThread(svdQuartetThreadProc, run.get());
+    int status = runSecondaryThread(svdQuartetThreadProc, run.get());
     destroyProgressWindow(progress);
+    if (run->files.close() != 0 && status == 0)
+        status = 1;
     clearStatusText();
     if (status == 0) {
         setTimeMark(&stop);
