@@ -30,6 +30,7 @@
 #include "trees/splits.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/tree_settings.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ void showStdOutProgress(uint32_t replicate, uint32_t total)
     std::fflush(stdout);
 }
 
-int storeConsensus(SplitsTable *table, uint32_t reps, DataInfo *d)
+int storeConsensus(SplitsTable *table, uint32_t reps, uint32_t units, DataInfo *d)
 {
     std::unique_ptr<SplitsList, SplitsListDeleter> list(createSplitsList(table->ntax, 16, true));
     if (!list)
@@ -115,8 +116,14 @@ int storeConsensus(SplitsTable *table, uint32_t reps, DataInfo *d)
         return 1;
     tree->flags &= ~kTreeRootedAtAnc;
     const float *support = table->support.empty() ? nullptr : table->support.data();
-    if ((status = finishContree(tree.get(), kConMajRule, support, list.get(), d, false)) != 0)
-        return status;
+    // Over the units (species or taxa), held at the first unit's tip when
+    // the outgroup is to root it for output, else at the basal fork.
+    TreeNode *root = rooting.rootMethod == kRootOutgroup ? tree->nodes + 1
+                                                         : tree->nodes + tree->ntax + 1 + list->count;
+    if (makeTreeFromSplitsList(tree.get(), units, list.get(), support, root) != 0)
+        return qel_errorMsg(0, "The consensus groups do not form a tree."), 1;
+    if (saveSpecialTree(tree.get(), kConMajRule) != 0)
+        return 1;
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     emptyTreeBuffer(buf, true);
     setRootededness(buf, false);
@@ -177,7 +184,8 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         // A replicate without a decisive quartet has no tree and counts no group.
         const bool assembled = qwtHasWeight(s.qd->table);
         if (assembled)
-            status = runQuartetSearch(s.qd, tree.get(), d, &ev.rng, nullptr, 0, nullptr, false, true, &incompat);
+            status = runQuartetSearch(s.qd, tree.get(), d, &ev.rng, nullptr, 0, nullptr, !ev.members.empty(), true,
+                                      &incompat);
         if (assembled && status == 0) {
             if (updateSplitsTableFromTree(table.get(), tree.get(), true, 1.0) != 0)
                 status = 1;
@@ -206,7 +214,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
     int result = status;
     if ((status == 0 || status == 2) && done > 0) {
         const int saved = setAbortedStatus(0);
-        const int cstatus = storeConsensus(table.get(), done, d);
+        const int cstatus = storeConsensus(table.get(), done, ev.nunits, d);
         setAbortedStatus(saved);
         if (cstatus != 0)
             result = cstatus;

@@ -400,7 +400,7 @@ int doSVDQuartetsCmd()
                                "the '%s=<charpartition-name>' option in the '%s' command.",
                             "loci", "SVDQuartets"),
                1;
-    if (svdqOpt.bootstrap != kSvdqBootNo && (svdqOpt.treeInf != kSvdqTreeInfQFM || run->speciesMode))
+    if (svdqOpt.bootstrap != kSvdqBootNo && (svdqOpt.treeInf != kSvdqTreeInfQFM))
         return qel_errorMsg(0, "SVDQuartets bootstraps need trees by quartet assembly (treeInf=QFM) of taxa.\tUse "
                                "treeInf=QFM and speciesTree=no with a bootstrap."),
                1;
