@@ -278,8 +278,15 @@ def main():
     for options, want in (("", want_plain), ("qweights=reciprocal", want_recip),
                           ("qweights=exponential", want_exp)):
         p, files = run(vorn, nexus(rows, "svdquartets treeInf=none evalQuartets=all qfile=q.dat "
-                                         "frobDFile=f.txt %s;" % options), ["q.dat", "f.txt"])
+                                         "frobDFile=f.txt mrpFile=mrp.nex %s;" % options), ["q.dat", "f.txt", "mrp.nex"])
         got = (files["q.dat"] or "").split()
+        # The MRP file carries a weights block, one weight per column, only
+        # when the quartets are weighted.
+        block = re.search(r"begin vorn;\s+wts vector\s+([^;]*);", files["mrp.nex"] or "")
+        mrp_wts = [float(x) for x in block.group(1).split()] if block else []
+        if bool(block) != bool(options) or (block and (len(mrp_wts) != len(got) or any(
+                abs(x - float(g.split(":")[1])) > 1e-7 for x, g in zip(mrp_wts, got)))):
+            faults.append("MRP weights block of %r: %s" % (options, block.group(0)[:200] if block else None))
         if len(got) != len(want):
             faults.append("qfile %s: %d lines, expected %d" % (options, len(got), len(want)))
             continue
