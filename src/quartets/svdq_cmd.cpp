@@ -34,6 +34,7 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees/roottree.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -224,9 +225,28 @@ int openFile(const char *name, bool write, StreamInfo **slot)
     return openOutputStream(name, gReplaceFile != 0, false, slot) == kOpenOK ? 0 : 1;
 }
 
-// Trees of species: the tree buffer names its tips by species.
+// The lineages (data rows) of each species of the last species trees stored,
+// by which rooting finds the species of the outgroup.
+std::vector<std::vector<uint32_t>> gSpeciesRows;
+
+bool isSpeciesInOutgroup(uint32_t unit, const DataInfo *d)
+{
+    if (!d || !d->taxa.outgroup || unit >= gSpeciesRows.size())
+        return false;
+    return std::any_of(gSpeciesRows[unit].begin(), gSpeciesRows[unit].end(),
+                       [&](uint32_t row) { return isSetMember(d->taxa.outgroup, row); });
+}
+
+// Trees of species: the tree buffer names its tips by species, and a species
+// is in the outgroup when one of its lineages is.
 int nameTreesBySpecies(const SvdqRun &run)
 {
+    const DataInfo *d = run.ev.d;
+    gSpeciesRows.assign(run.ev.nunits, {});
+    for (uint32_t k = 0; k < run.ev.nunits; k++)
+        for (uint32_t t : run.ev.members[k])
+            gSpeciesRows[k].push_back(d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t);
+    setSpeciesOutgroupFxn(isSpeciesInOutgroup);
     StringList *names = createStringList(run.ev.nunits);
     if (!names)
         return 1;

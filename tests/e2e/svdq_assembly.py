@@ -142,8 +142,13 @@ def main():
     p, files = run(vorn, nexus(seqs, "svdquartets evalq=all qfile=q.dat mrpfile=mrp.nex nthreads=1; "
                                      "savetrees file=t.tre format=newick brlens=no; "
                                      "svdquartets speciesTree=yes partition=sp5 evalq=all; "
-                                     "savetrees file=s.tre format=newick brlens=no;", five),
-                   ["q.dat", "mrp.nex", "t.tre", "s.tre"])
+                                     "savetrees file=s.tre format=newick brlens=no; "
+                                     "outgroup t5; roottrees; savetrees file=r.tre format=newick brlens=no;", five),
+                   ["q.dat", "mrp.nex", "t.tre", "s.tre", "r.tre"])
+    # Lineage t5 puts its species s3 in the outgroup.
+    rooted = re.sub(r"\[.*?\]", "", files["r.tre"] or "").strip()
+    if rooted not in ("(((s1,s2),(s4,s5)),s3);", "(((s4,s5),(s1,s2)),s3);", "(s3,((s1,s2),(s4,s5)));"):
+        faults.append("species tree rooted by t5's species: %r" % rooted)
     species_tree = re.sub(r"\[.*?\]", "", files["s.tre"] or "").strip()
     if species_tree not in ("(s1,s2,(s3,(s4,s5)));", "(s1,s2,((s4,s5),s3));"):
         faults.append("species tree %r, expected (s1,s2,(s3,(s4,s5)))" % species_tree)
