@@ -163,7 +163,11 @@ struct SvdqBootSettings {
     bool multilocus = false;
     const Nexset *loci = nullptr;
     uint32_t nreps = 100;
+    const std::vector<std::string> *unitNames = nullptr;  // species names
 };
+// Species trees: the tree buffer names its tips by species, and rooting
+// takes a species for the outgroup when one of its lineages is. 0, or 1.
+int nameTreesBySpecies(const SvdqEvalData &ev, const std::vector<std::string> &names);
 // Bootstrap replicates (sites or whole loci drawn from ev.rng) and their
 // majority-rule consensus, stored in the tree buffer. 0, 1 or 2 (aborted;
 // the consensus of the finished replicates is stored all the same).

@@ -3,6 +3,7 @@
 // tallied, and their 50% majority-rule consensus stored.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -30,7 +31,45 @@
 #include "trees/splits.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/roottree.h"
 #include "trees/tree_settings.h"
+
+namespace {
+
+// The lineages (data rows) of each species of the last species trees stored,
+// by which rooting finds the species of the outgroup.
+std::vector<std::vector<uint32_t>> gSpeciesRows;
+
+bool isSpeciesInOutgroup(uint32_t unit, const DataInfo *d)
+{
+    if (!d || !d->taxa.outgroup || unit >= gSpeciesRows.size())
+        return false;
+    return std::any_of(gSpeciesRows[unit].begin(), gSpeciesRows[unit].end(),
+                       [&](uint32_t row) { return isSetMember(d->taxa.outgroup, row); });
+}
+
+}  // namespace
+
+int nameTreesBySpecies(const SvdqEvalData &ev, const std::vector<std::string> &names)
+{
+    const DataInfo *d = ev.d;
+    gSpeciesRows.assign(ev.nunits, {});
+    for (uint32_t k = 0; k < ev.nunits; k++)
+        for (uint32_t t : ev.members[k])
+            gSpeciesRows[k].push_back(d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t);
+    setSpeciesOutgroupFxn(isSpeciesInOutgroup);
+    StringList *list = createStringList(ev.nunits);
+    if (!list)
+        return 1;
+    for (uint32_t k = 0; k < ev.nunits; k++)
+        if (storeStringToList(list, names[k].c_str(), k) != 0) {
+            destroyStringList(list);
+            return 1;
+        }
+    setTreebufNameList(getMainTreeBuffer(nullptr), list, true);
+    setTreesAreSpeciesTrees(true);
+    return 0;
+}
 
 namespace {
 
@@ -103,7 +142,7 @@ void showStdOutProgress(uint32_t replicate, uint32_t total)
     std::fflush(stdout);
 }
 
-int storeConsensus(SplitsTable *table, uint32_t reps, uint32_t units, DataInfo *d)
+int storeConsensus(SplitsTable *table, uint32_t reps, const SvdqEvalData &ev, const SvdqBootSettings &s)
 {
     std::unique_ptr<SplitsList, SplitsListDeleter> list(createSplitsList(table->ntax, 16, true));
     if (!list)
@@ -120,20 +159,22 @@ int storeConsensus(SplitsTable *table, uint32_t reps, uint32_t units, DataInfo *
     // the outgroup is to root it for output, else at the basal fork.
     TreeNode *root = rooting.rootMethod == kRootOutgroup ? tree->nodes + 1
                                                          : tree->nodes + tree->ntax + 1 + list->count;
-    if (makeTreeFromSplitsList(tree.get(), units, list.get(), support, root) != 0)
+    if (makeTreeFromSplitsList(tree.get(), ev.nunits, list.get(), support, root) != 0)
         return qel_errorMsg(0, "The consensus groups do not form a tree."), 1;
     if (saveSpecialTree(tree.get(), kConMajRule) != 0)
         return 1;
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     emptyTreeBuffer(buf, true);
+    if (!ev.members.empty() && nameTreesBySpecies(ev, *s.unitNames) != 0)
+        return 1;
     setRootededness(buf, false);
     if (isPutTreeFull(putTree(tree.get(), buf, false)))
         return 1;
     addTreeSourceFlag(kTreeSourceBootstrap);
     qel_printf("\nBootstrap 50%% majority-rule consensus tree (%u replicates)\n", reps);
-    if ((status = rootConsensusForOutput(tree.get(), d)) != 0)
+    if ((status = rootConsensusForOutput(tree.get(), ev.d)) != 0)
         return status;
-    drawTree(tree.get(), kDrawSupport, 0, true, d);
+    drawTree(tree.get(), kDrawSupport, 0, true, ev.d);
     qel_printf("\nBootstrap consensus tree stored to tree buffer (replacing previously stored tree)\n");
     return 0;
 }
@@ -214,7 +255,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
     int result = status;
     if ((status == 0 || status == 2) && done > 0) {
         const int saved = setAbortedStatus(0);
-        const int cstatus = storeConsensus(table.get(), done, ev.nunits, d);
+        const int cstatus = storeConsensus(table.get(), done, ev, s);
         setAbortedStatus(saved);
         if (cstatus != 0)
             result = cstatus;

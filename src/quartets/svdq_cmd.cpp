@@ -225,40 +225,6 @@ int openFile(const char *name, bool write, StreamInfo **slot)
     return openOutputStream(name, gReplaceFile != 0, false, slot) == kOpenOK ? 0 : 1;
 }
 
-// The lineages (data rows) of each species of the last species trees stored,
-// by which rooting finds the species of the outgroup.
-std::vector<std::vector<uint32_t>> gSpeciesRows;
-
-bool isSpeciesInOutgroup(uint32_t unit, const DataInfo *d)
-{
-    if (!d || !d->taxa.outgroup || unit >= gSpeciesRows.size())
-        return false;
-    return std::any_of(gSpeciesRows[unit].begin(), gSpeciesRows[unit].end(),
-                       [&](uint32_t row) { return isSetMember(d->taxa.outgroup, row); });
-}
-
-// Trees of species: the tree buffer names its tips by species, and a species
-// is in the outgroup when one of its lineages is.
-int nameTreesBySpecies(const SvdqRun &run)
-{
-    const DataInfo *d = run.ev.d;
-    gSpeciesRows.assign(run.ev.nunits, {});
-    for (uint32_t k = 0; k < run.ev.nunits; k++)
-        for (uint32_t t : run.ev.members[k])
-            gSpeciesRows[k].push_back(d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t);
-    setSpeciesOutgroupFxn(isSpeciesInOutgroup);
-    StringList *names = createStringList(run.ev.nunits);
-    if (!names)
-        return 1;
-    for (uint32_t k = 0; k < run.ev.nunits; k++)
-        if (storeStringToList(names, run.unitNames[k].c_str(), k) != 0) {
-            destroyStringList(names);
-            return 1;
-        }
-    setTreebufNameList(getMainTreeBuffer(nullptr), names, true);
-    return 0;
-}
-
 int svdQuartetThreadProc(void *arg)
 {
     auto *run = static_cast<SvdqRun *>(arg);
@@ -315,7 +281,7 @@ int svdQuartetThreadProc(void *arg)
     TreeHandle tree(createSearchTree(d));
     if (!tree)
         return 1;
-    if (run->speciesMode && nameTreesBySpecies(*run) != 0)
+    if (run->speciesMode && nameTreesBySpecies(ev, run->unitNames) != 0)
         return 1;
     RNG rng = ev.rng;
     double incompat = 0.0;
@@ -339,6 +305,7 @@ int svdQuartetThreadProc(void *arg)
     boot.multilocus = svdqOpt.bootstrap == kSvdqBootMultilocus;
     boot.loci = svdqOpt.loci;
     boot.nreps = static_cast<uint32_t>(svdqOpt.nreps);
+    boot.unitNames = &run->unitNames;
     return svdqBootstrap(ev, boot);
 }
 
