@@ -143,8 +143,13 @@ def main():
                                      "savetrees file=t.tre format=newick brlens=no; "
                                      "svdquartets speciesTree=yes partition=sp5 evalq=all; "
                                      "savetrees file=s.tre format=newick brlens=no; "
-                                     "outgroup t5; roottrees; savetrees file=r.tre format=newick brlens=no;", five),
-                   ["q.dat", "mrp.nex", "t.tre", "s.tre", "r.tre"])
+                                     "outgroup t5; roottrees; savetrees file=r.tre format=newick brlens=no; "
+                                     "hsearch; savetrees file=h.tre format=newick brlens=no;", five),
+                   ["q.dat", "mrp.nex", "t.tre", "s.tre", "r.tre", "h.tre"])
+    # Trees stored after the species trees are named by taxa again.
+    hsearch_names = set(re.findall(r"[st]\d", re.sub(r"\[.*?\]", "", files["h.tre"] or "")))
+    if hsearch_names != set(TIPS):
+        faults.append("a search after the species tree names its tips %s" % sorted(hsearch_names))
     # Lineage t5 puts its species s3 in the outgroup.
     rooted = re.sub(r"\[.*?\]", "", files["r.tre"] or "").strip()
     if rooted not in ("(((s1,s2),(s4,s5)),s3);", "(((s4,s5),(s1,s2)),s3);", "(s3,((s1,s2),(s4,s5)));"):
