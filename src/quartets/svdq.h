@@ -105,9 +105,9 @@ struct SvdqWork {
     SvdqWork();
 };
 
-// Usable-site vectors, state lists and the settings of the scoring from the
-// data and svdqOpt; ev.d and the pattern data must be set. 0, or 1 when
-// memory fails.
+// Takes the rows, weights and state lists of the site patterns and makes the
+// usable-site vectors (ev.distribute must be set first). 0, or 1 when memory
+// fails.
 int initSvdqScoring(SvdqEvalData &ev, const SitePatternData *pd);
 
 // Points the scoring at pattern weights (the data's or a bootstrap
