@@ -55,6 +55,7 @@
 #include "quartets/astral.h"
 #include "quartets/puzzle.h"
 #include "quartets/qsearch.h"
+#include "quartets/svdq.h"
 
 // The order is the search order of the lookup: it decides which two names an
 // ambiguity message shows, so rows are never sorted.

@@ -33,7 +33,6 @@
 int doGarliCmd();
 int doRaxmlCmd();
 int doSurfCheckCmd();
-int doSVDQuartetsCmd();
 
 // True while a handler is still one of the placeholders above.
 bool isPendingHandler(CmdHandler handler);

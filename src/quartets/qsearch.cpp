@@ -115,6 +115,8 @@ int runMethod(QuartetData *qd, Tree *tree, RNG *rng, ProgData *progress)
 
 }  // namespace
 
+void showQuartetSearchSettings() { showQsearchSettings(); }
+
 int requireQuartetData(const DataInfo *d, const char *command)
 {
     if (d && d->quartets && d->quartets->table) {
@@ -350,6 +352,8 @@ int quartetScoresForCurrentTrees(void *arg)
 }
 
 }  // namespace
+
+int showQuartetScoresOfTrees(DataInfo *d) { return quartetScoresForCurrentTrees(d); }
 
 int doQScoresCmd()
 {

@@ -31,5 +31,10 @@ std::string formatQscore(double value);
 int prepForLocalQuartetSearch(QuartetData *qd, Tree *tree);
 double calcQScoreForLocalSearch(Tree *tree);
 
+// The assembly method and local search that runQuartetSearch will use.
+void showQuartetSearchSettings();
+// The quartet support of every tree in memory, as QScores shows it.
+int showQuartetScoresOfTrees(DataInfo *d);
+
 int doQSearchCmd();
 int doQScoresCmd();

@@ -45,8 +45,14 @@ bool isTaxonTip(const Tree *tree, const TreeNode *n)
     return n->index >= 0 && static_cast<uint32_t>(n->index) < tree->tipBound;
 }
 
+SpeciesOutgroupFxn gSpeciesOutgroup = nullptr;
+
 bool isOutgroup(const TreeNode *tip, const DataInfo *data)
 {
+    // The tips of species trees are species, each in the outgroup through
+    // its lineages.
+    if (gSpeciesOutgroup && areTreesSpeciesTrees())
+        return gSpeciesOutgroup(static_cast<uint32_t>(tip->index), data);
     return data && isOutgroupTip(static_cast<uint32_t>(tip->index), data);
 }
 
@@ -67,6 +73,8 @@ const char *methodName(uint32_t method)
 bool haveCharacterData(const DataInfo *data) { return data && (data->flags & kHaveCharacters); }
 
 }  // namespace
+
+void setSpeciesOutgroupFxn(SpeciesOutgroupFxn fxn) { gSpeciesOutgroup = fxn; }
 
 void setRootingServices(const RootingServices *services) { gServices = services ? *services : RootingServices{}; }
 const RootingServices &rootingServices() { return gServices; }

@@ -31,6 +31,11 @@ struct RootingServices {
 void setRootingServices(const RootingServices *services);  // null: none
 const RootingServices &rootingServices();
 
+// Whether tip `unit` of a species tree belongs to the outgroup; installed by
+// the analysis that stores species trees (null: the taxa's own outgroup).
+using SpeciesOutgroupFxn = bool (*)(uint32_t unit, const DataInfo *data);
+void setSpeciesOutgroupFxn(SpeciesOutgroupFxn fxn);
+
 // Set by outgroup rooting when the ingroup could not be made a clade;
 // RootTrees clears it and warns once at the end.
 extern uint8_t gCouldNotRootMonophyletic;

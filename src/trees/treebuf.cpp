@@ -469,7 +469,9 @@ void emptyTreeBuffer(TreeBuffer *buf, bool keepLabels)
     disposeTreeWeights(buf);
     disposeTreeScores(buf);
     disposeSupportValues(buf);
-    if (!keepLabels) {
+    // Species names go with the species trees: whatever is stored next has
+    // tips of taxa, unless its maker names species again.
+    if (!keepLabels || (isMainTreeBuffer(buf) && treeInfo.speciesTrees)) {
         buf->labels = destroyStringList(buf->labels);
         buf->leafCount = buf->ntax;
         buf->outgroup = deallocSet(buf->outgroup);
