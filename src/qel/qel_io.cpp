@@ -223,6 +223,9 @@ StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *
 
 StreamInfo *destroyStreamInfo(StreamInfo *stream)
 {
+    // The buffer outlives the file: every path closes the file first.
+    if (stream)
+        std::free(stream->readBuffer);
     deallocBlock(stream);
     return nullptr;
 }
@@ -532,8 +535,17 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
         if (fstat(fileno(s->fp), &st) == 0 && S_ISREG(st.st_mode))
             s->appendBase = st.st_size;
     }
-    if (!forRead)
+    if (forRead) {
+        // Files are read front to back, often megabytes of matrix or trees:
+        // a larger buffer takes them in a sixteenth of the system calls. It
+        // is given, since the C library sizes one it makes itself by the
+        // file system's block; without one the default stays.
+        s->readBuffer = static_cast<char *>(std::malloc(kInputBufferSize));
+        if (s->readBuffer)
+            std::setvbuf(s->fp, s->readBuffer, _IOFBF, kInputBufferSize);
+    } else {
         registerOutput(s);
+    }
     if (gQelIo.lineBuffered)
         setStreamLineBuffering(s->fp, _IOLBF);
     *streamPtr = s;
@@ -839,9 +851,6 @@ int openInputFile(const char *path, uint32_t flags, const char *directory, Input
     int rc = openStream(path, flags | kStreamRead | kStreamBinary, directory, &status->stream);
     if (rc != kOpenOK)
         return rc;
-    // Input files are read front to back, often megabytes of matrix: a
-    // larger buffer takes them in a sixteenth of the system calls.
-    std::setvbuf(status->stream->fp, nullptr, _IOFBF, kInputBufferSize);
     status->prevInput = gActiveInput;
     initInputStatus(status);
     return kOpenOK;

@@ -53,6 +53,7 @@ struct StreamInfo {
     int64_t appendBase;                // an appended file's length at the open; -1 when not appending
     char tempPath[kPathnameBufSize];   // empty when writing in place
     char targetPath[kPathnameBufSize]; // what the temporary file replaces (links followed)
+    char *readBuffer;                  // an input file's stdio buffer, freed with the record
 };
 
 struct InputPos {
