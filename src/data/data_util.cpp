@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <span>
 
+#include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/nexsets.h"
 #include "data/taxstat.h"
@@ -93,23 +95,22 @@ void updateStdCharsets(DataInfo *d)
     for (uint32_t c = 0; c < d->nchar; ++c)
         d->status[c] &= ~kCharHasCombination;
     const uint32_t missing = d->nstates;
+    ColumnReader columns(d);
     for (uint32_t c = 0; c < d->nchar; ++c) {
         if (d->status[c] & kCharEliminated)
             continue;
-        bool gap = false, combination = false;
-        for (int32_t t = 0; t < d->nActive && !(gap && combination); ++t) {
-            uint8_t code = getXijRaw(d, t, c);
-            if (code == kGapCode) {
-                gap = true;
-                addSetMember(d->gappedChars, c);
-            } else if (code >= missing) {
-                addSetMember(d->missAmbigChars, c);
-                if (code > missing) {
-                    combination = true;
-                    d->status[c] |= kCharHasCombination;
-                }
-            }
+        bool gap = false, missOrCombination = false, combination = false;
+        for (uint8_t code : columns.column(c)) {
+            gap |= code == kGapCode;
+            missOrCombination |= code != kGapCode && code >= missing;
+            combination |= code != kGapCode && code > missing;
         }
+        if (gap)
+            addSetMember(d->gappedChars, c);
+        if (missOrCombination)
+            addSetMember(d->missAmbigChars, c);
+        if (combination)
+            d->status[c] |= kCharHasCombination;
     }
     const DataServices &s = dataServices();
     if (!(s.criterion() == kCriterionParsimony && s.gapMode() != kGapModeMissing))
@@ -131,6 +132,8 @@ int initializeDataInfo(DataInfo *d)
     Set *constantSet = builtinSet(kBuiltinConstant);
     Set *uninfSet = builtinSet(kBuiltinUninf);
     Set *allMissing = builtinSet(kBuiltinAllMissing);
+    const CellCodeTable codes = makeCellCodeTable(d);
+    ColumnReader columns(d);
     for (uint32_t c = 0; c < d->nchar && d->status; ++c) {
         uint32_t &st = d->status[c];
         if (st & kCharEliminated)
@@ -139,15 +142,17 @@ int initializeDataInfo(DataInfo *d)
         const bool excluded = st & kCharExcluded;
         uint64_t all = 0, repeated = 0, common = kAllStates;
         bool multi = false, poly = false;
+        const std::span<const uint8_t> column = columns.column(c);
         for (int32_t t = -1; t < d->nActive; ++t) {
-            if (isMissingOrGapMiss(t, c, d)) {
+            const uint8_t code = t < 0 ? getXijRaw(d, t, c) : column[static_cast<uint32_t>(t)];
+            if (codes.missing[code]) {
                 if (t >= 0 && !excluded) {
                     st |= kCharMissingOrMulti;
                     f.missingData = 1;
                 }
                 continue;
             }
-            uint64_t bits = getXijAsBits(d, t, c, nullptr);
+            uint64_t bits = codes.bits[code];
             repeated |= bits & all;
             all |= bits;
             common &= bits;

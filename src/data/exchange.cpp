@@ -241,7 +241,7 @@ int importFile()
         if (status == 0) {
             // A failed import leaves the new file empty.
             const uint64_t n = getResizTextLength(text);
-            if (std::fwrite(getResizTextBuffer(text), 1, n, out->fp) != n || std::fflush(out->fp) != 0) {
+            if (writeStreamData(out, getResizTextBuffer(text), n) != 0) {
                 qel_errorMsg(0, "An error occurred while writing the converted file to disk.");
                 // A part of the text must not stand in place of the file.
                 discardStream(&out);

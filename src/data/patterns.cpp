@@ -5,9 +5,11 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
 #include "data/nexsets.h"
@@ -59,7 +61,7 @@ struct Compressor {
     Model *m = nullptr;
     SitePatternData *pd = nullptr;
     HashTable *hash = nullptr;
-    std::vector<uint32_t> rows;    // stored row of each active taxon
+    ColumnReader *columns = nullptr;
     uint16_t xlat[256]{};          // raw code -> pattern code, 0xFFFF not yet known
     bool useMkv = false;
     bool fixedStateSpace = false;
@@ -112,17 +114,9 @@ struct Compressor {
         const bool stops = m->type == kModelAminoAcid && d->nstates > 20;
         uint8_t *out = pd->workRow;
         bool nonSingle = false;
-        const uint8_t *column = nullptr;
-        if (d->compactStorage && d->patternMatrix && d->patternIndex && d->patternIndex[c] < d->nPatterns)
-            column = d->patternMatrix[d->patternIndex[c]];
+        const std::span<const uint8_t> column = columns->column(c);
         for (uint32_t t = 0; t < ntax; ++t) {
-            uint8_t raw;
-            if (column)
-                raw = column[rows[t]];
-            else if (d->matrix && !d->compactStorage)
-                raw = d->matrix[rows[t]][c];
-            else
-                raw = getXijRaw(d, static_cast<int32_t>(t), c);
+            const uint8_t raw = column[t];
             uint16_t code = codeOf(raw);
             if (code >= n) {
                 nonSingle = true;
@@ -193,9 +187,8 @@ struct Compressor {
         hash = createHashTable(1024, std::max<uint32_t>(pd->capacity, 1), 0);
         if (!hash)
             return 1;
-        rows.resize(ntax);
-        for (uint32_t t = 0; t < ntax; ++t)
-            rows[t] = d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t;
+        ColumnReader reader(d);
+        columns = &reader;
         std::fill(std::begin(xlat), std::end(xlat), uint16_t{0xFFFF});
         nAllMissingIncluded = nNonModelCharsIncluded = 0;
 
@@ -285,11 +278,24 @@ int Compressor::finishPatternCompression(const std::vector<uint32_t> &order)
     for (uint32_t t = 0; t < ntax; ++t)
         if (!(pd->rows[t] = allocArrayOf<uint8_t>(n)))
             return 1;
+    // A block of patterns at a time, so that each taxon's row is written a
+    // run at a time; a pattern at a time touches every row (a page each) for
+    // every pattern.
+    constexpr uint32_t kBlock = 64;
+    const uint8_t *block[kBlock];
+    for (uint32_t k0 = 0; k0 < n; k0 += kBlock) {
+        const uint32_t count = std::min(kBlock, n - k0);
+        for (uint32_t k = 0; k < count; ++k)
+            block[k] = pd->prePatterns[order[k0 + k]]->row;
+        for (uint32_t t = 0; t < ntax; ++t) {
+            uint8_t *out = pd->rows[t] + k0;
+            for (uint32_t k = 0; k < count; ++k)
+                out[k] = block[k][t];
+        }
+    }
     for (uint32_t k = 0; k < n; ++k) {
         PrePattern *p = pd->prePatterns[order[k]];
         p->finalIndex = k;
-        for (uint32_t t = 0; t < ntax; ++t)
-            pd->rows[t][k] = p->row[t];
         pd->patternCount[k] = p->count;
         pd->patternWeight[k] = p->weight;
         pd->firstSite[k] = static_cast<uint32_t>(p->firstSite);
@@ -498,7 +504,9 @@ int setFinalPatternMasksAndCounts(ModelGroup *g, const DataInfo *d, Model *m)
         const bool dummy = cp == kNoSite;
         uint64_t common = dummy ? 1 : lowMask(n);
         bool someSeen = dummy;
-        for (uint32_t t = 0; !dummy && t < pd->ntax; ++t) {
+        // Walking down the taxa reads a row per cell: stop once the pattern
+        // is known to vary.
+        for (uint32_t t = 0; !dummy && t < pd->ntax && common != 0; ++t) {
             uint8_t code = pd->rows[t][cp];
             if (code == n)
                 continue;

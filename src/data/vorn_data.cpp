@@ -223,7 +223,11 @@ bool isGap(int32_t taxon, uint32_t c, const DataInfo *d) { return getXijRaw(d, t
 
 bool isMissingOrGapMiss(int32_t taxon, uint32_t c, const DataInfo *d)
 {
-    uint8_t code = getXijRaw(d, taxon, c);
+    return codeIsMissingOrGapMiss(d, getXijRaw(d, taxon, c));
+}
+
+bool codeIsMissingOrGapMiss(const DataInfo *d, uint8_t code)
+{
     if (code == d->nstates)
         return true;
     if (dataServices().gapMode() != kGapModeMissing)
@@ -253,20 +257,22 @@ bool isPolymorphicMST(int32_t taxon, uint32_t c, const DataInfo *d)
     }
 }
 
-uint64_t getXijAsBits(const DataInfo *d, int32_t taxon, uint32_t c, const char *toSymbols)
+uint64_t codeAsBits(const DataInfo *d, uint8_t code)
 {
-    uint8_t code = getXijRaw(d, taxon, c);
     if (code == d->nstates)
         return kAllStates;
-    uint64_t bits;
     if (code == kGapCode) {
         const DataServices &s = dataServices();
         if (s.criterion() != kCriterionParsimony || s.gapMode() == kGapModeMissing)
             return kAllStates;
-        bits = uint64_t{1} << d->nstates;
-    } else {
-        bits = stateBitsOfCode(d, code);
+        return uint64_t{1} << d->nstates;
     }
+    return stateBitsOfCode(d, code);
+}
+
+uint64_t getXijAsBits(const DataInfo *d, int32_t taxon, uint32_t c, const char *toSymbols)
+{
+    uint64_t bits = codeAsBits(d, getXijRaw(d, taxon, c));
     if (bits != kAllStates && toSymbols)
         bits = mapStateBits(d, bits, d->parsSymbols, toSymbols, nullptr, nullptr);
     return bits;

@@ -267,6 +267,10 @@ int setXijRaw(DataInfo *d, uint32_t row, uint32_t c, uint8_t code);
 bool isMissing(int32_t taxon, uint32_t c, const DataInfo *d);
 bool isGap(int32_t taxon, uint32_t c, const DataInfo *d);
 bool isMissingOrGapMiss(int32_t taxon, uint32_t c, const DataInfo *d);
+// The answers of isMissingOrGapMiss and getXijAsBits (no symbol mapping) for
+// a raw code.
+bool codeIsMissingOrGapMiss(const DataInfo *d, uint8_t code);
+uint64_t codeAsBits(const DataInfo *d, uint8_t code);
 bool isPolymorphicMST(int32_t taxon, uint32_t c, const DataInfo *d);
 uint64_t mapStateBits(const DataInfo *d, uint64_t bits, const char *fromSymbols,
                       const char *toSymbols, int32_t *outPositions, const char *positionSymbols);

@@ -6,7 +6,10 @@
 #include <bit>
 #include <cmath>
 #include <new>
+#include <span>
+#include <vector>
 
+#include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
 #include "parsimony/lenrange.h"
@@ -83,14 +86,21 @@ struct Placer {
 
 // Uninformative test for ordered-like characters from single-state and
 // polymorphic cell counts.
-bool orderedUninformative(const DataInfo *d, uint32_t c, uint32_t ntax)
+// Cells of one character over the active taxa, as cellBits gives them.
+using CharCells = std::span<const uint64_t>;
+
+std::array<uint32_t, 64> singleStateCounts(CharCells cells)
 {
     std::array<uint32_t, 64> count{};
-    for (uint32_t t = 0; t < ntax; t++) {
-        uint64_t b = cellBits(d, static_cast<int32_t>(t), c);
+    for (uint64_t b : cells)
         if (b && !(b & (b - 1)))
             count[std::countr_zero(b)]++;
-    }
+    return count;
+}
+
+bool orderedUninformative(CharCells cells)
+{
+    const std::array<uint32_t, 64> count = singleStateCounts(cells);
     uint32_t shared = 0, single = 0, lowSingle = 64, highSingle = 0, sharedState = 0;
     for (uint32_t s = 0; s < 64; s++) {
         if (count[s] >= 2) {
@@ -113,26 +123,20 @@ bool orderedUninformative(const DataInfo *d, uint32_t c, uint32_t ntax)
     return false;
 }
 
-bool unorderedUninformative(const DataInfo *d, uint32_t c, uint32_t ntax)
+bool unorderedUninformative(CharCells cells)
 {
-    std::array<uint32_t, 64> count{};
-    for (uint32_t t = 0; t < ntax; t++) {
-        uint64_t b = cellBits(d, static_cast<int32_t>(t), c);
-        if (b && !(b & (b - 1)))
-            count[std::countr_zero(b)]++;
-    }
+    const std::array<uint32_t, 64> count = singleStateCounts(cells);
     return std::count_if(count.begin(), count.end(), [](uint32_t n) { return n >= 2; }) < 2;
 }
 
 // Minimum steps over all trees. Ordered: the intervals must be joined on the
 // line. Unordered: the fewest states that meet every cell, less one (greedy
 // cover for polymorphic cells, exact for single-state cells).
-double minimumSteps(const DataInfo *d, uint32_t c, uint32_t ntax, bool ordered)
+double minimumSteps(CharCells all, bool ordered, std::vector<uint64_t> &cells)
 {
     if (ordered) {
         int lowestHigh = 64, highestLow = -1;
-        for (uint32_t t = 0; t < ntax; t++) {
-            uint64_t b = cellBits(d, static_cast<int32_t>(t), c);
+        for (uint64_t b : all) {
             if (!b)
                 continue;
             highestLow = std::max(highestLow, std::countr_zero(b));
@@ -140,9 +144,9 @@ double minimumSteps(const DataInfo *d, uint32_t c, uint32_t ntax, bool ordered)
         }
         return highestLow > lowestHigh ? highestLow - lowestHigh : 0;
     }
-    std::vector<uint64_t> cells;
-    for (uint32_t t = 0; t < ntax; t++)
-        if (uint64_t b = cellBits(d, static_cast<int32_t>(t), c))
+    cells.clear();
+    for (uint64_t b : all)
+        if (b)
             cells.push_back(b);
     uint32_t used = 0;
     while (!cells.empty()) {
@@ -359,6 +363,9 @@ int packPrelim(DataInfo *d)
     Placer ordPlace, unoPlace;
     unoPlace.perWidth = true;
     int failed = 0;
+    ColumnReader columns(d);
+    const CellCodeTable codes = makeCellCodeTable(d);
+    std::vector<uint64_t> cells(ntax), scratch;
     d->cls.moreThanTwoStates = 0;
     for (uint32_t c = 0; c < d->nchar && !failed; c++) {
         uint32_t &status = d->status[c];
@@ -372,8 +379,13 @@ int packPrelim(DataInfo *d)
             continue;
         status |= kCharPacked;
         uint64_t seen = 0;
-        for (uint32_t t = 0; t < ntax; t++)
-            seen |= cellBits(d, static_cast<int32_t>(t), c);
+        const std::span<const uint8_t> column = columns.column(c);
+        for (uint32_t t = 0; t < ntax; t++) {
+            const uint8_t code = column[t];
+            const uint64_t b = codes.missing[code] || codes.bits[code] == kAllStates ? 0 : codes.bits[code];
+            cells[t] = b;
+            seen |= b;
+        }
         // The ancestor's states need room in the field too: an ancestral
         // state outside the observed ones filled the whole word (and the
         // neighbouring characters' counts) with bits.
@@ -399,9 +411,9 @@ int packPrelim(DataInfo *d)
         }
         if (pd->nStates[c] > 2)
             d->cls.moreThanTwoStates = 1;
-        bool uninf = ordered ? orderedUninformative(d, c, ntax) : unorderedUninformative(d, c, ntax);
+        bool uninf = ordered ? orderedUninformative(cells) : unorderedUninformative(cells);
         status = uninf ? (status | kCharUninformative) : (status & ~kCharUninformative);
-        pd->minSteps[c] = minimumSteps(d, c, ntax, type == kCharOrdered);
+        pd->minSteps[c] = minimumSteps(cells, type == kCharOrdered, scratch);
         if (!isCharIncluded(d, c) || width == kNoField)
             continue;
         uint32_t offset = 0;

@@ -223,6 +223,9 @@ StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *
 
 StreamInfo *destroyStreamInfo(StreamInfo *stream)
 {
+    // The buffer outlives the file: every path closes the file first.
+    if (stream)
+        std::free(stream->readBuffer);
     deallocBlock(stream);
     return nullptr;
 }
@@ -309,6 +312,12 @@ void abandonWrite(StreamInfo *s, FILE *fp)
     // A target made only to carry the lock never had content of its own.
     if (s->createdTarget && s->targetPath[0])
         unlink(s->targetPath);
+}
+
+bool replacesOldFile(const StreamInfo *s)
+{
+    struct stat st;
+    return !s->createdTarget && stat(s->targetPath, &st) == 0;
 }
 
 void reportLockedElsewhere(const StreamInfo *s)
@@ -526,8 +535,17 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
         if (fstat(fileno(s->fp), &st) == 0 && S_ISREG(st.st_mode))
             s->appendBase = st.st_size;
     }
-    if (!forRead)
+    if (forRead) {
+        // Files are read front to back, often megabytes of matrix or trees:
+        // a larger buffer takes them in a sixteenth of the system calls. It
+        // is given, since the C library sizes one it makes itself by the
+        // file system's block; without one the default stays.
+        s->readBuffer = static_cast<char *>(std::malloc(kInputBufferSize));
+        if (s->readBuffer)
+            std::setvbuf(s->fp, s->readBuffer, _IOFBF, kInputBufferSize);
+    } else {
         registerOutput(s);
+    }
     if (gQelIo.lineBuffered)
         setStreamLineBuffering(s->fp, _IOLBF);
     *streamPtr = s;
@@ -587,8 +605,10 @@ int finishStreamFile(StreamInfo *s, bool keep)
         if (std::fflush(fp) != 0 || std::ferror(fp))
             err = errno != 0 ? errno : -1;
         // The data must be on the disk before the name points at it, or a
-        // crash could leave an empty file where the old one was.
-        else if (s->tempPath[0] && fsync(fileno(fp)) != 0)
+        // crash could leave an empty file where the old one was. Where no
+        // old file stands (or only the empty one made to carry the lock)
+        // there is nothing to lose, and the wait is saved.
+        else if (s->tempPath[0] && replacesOldFile(s) && fsync(fileno(fp)) != 0)
             err = errno;
         if (err == 0 && s->tempPath[0] && std::rename(s->tempPath, s->targetPath) != 0)
             err = errno;
@@ -648,6 +668,35 @@ void settleOpenOutputFilesFromWatchdog()
         if (s->createdTarget && s->targetPath[0])
             unlink(s->targetPath);
     }
+}
+
+int writeStreamData(StreamInfo *stream, const void *data, uint64_t n)
+{
+    if (!stream || !stream->fp)
+        return EBADF;
+    // Stretches of a few megabytes, each sent on to the disk as soon as it is
+    // written, so that the disk works while the rest is copied and the sync
+    // that precedes the replacement finds little left to do.
+    constexpr uint64_t kStretch = uint64_t{4} << 20;
+    const auto *bytes = static_cast<const char *>(data);
+    const int fd = fileno(stream->fp);
+    errno = 0;
+    if (std::fflush(stream->fp) != 0)
+        return errno != 0 ? errno : -1;
+    off_t at = lseek(fd, 0, SEEK_CUR);
+    for (uint64_t done = 0; done < n;) {
+        const uint64_t len = std::min(kStretch, n - done);
+        if (std::fwrite(bytes + done, 1, len, stream->fp) != len || std::fflush(stream->fp) != 0)
+            return errno != 0 ? errno : -1;
+#ifdef SYNC_FILE_RANGE_WRITE
+        // Only a hint: a file system that cannot do it still syncs at close.
+        if (stream->tempPath[0] && at >= 0)
+            sync_file_range(fd, at, static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+#endif
+        at += static_cast<off_t>(len);
+        done += len;
+    }
+    return 0;
 }
 
 int flushStream(StreamInfo *stream)
@@ -802,9 +851,6 @@ int openInputFile(const char *path, uint32_t flags, const char *directory, Input
     int rc = openStream(path, flags | kStreamRead | kStreamBinary, directory, &status->stream);
     if (rc != kOpenOK)
         return rc;
-    // Input files are read front to back, often megabytes of matrix: a
-    // larger buffer takes them in a sixteenth of the system calls.
-    std::setvbuf(status->stream->fp, nullptr, _IOFBF, kInputBufferSize);
     status->prevInput = gActiveInput;
     initInputStatus(status);
     return kOpenOK;

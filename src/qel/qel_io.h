@@ -53,6 +53,7 @@ struct StreamInfo {
     int64_t appendBase;                // an appended file's length at the open; -1 when not appending
     char tempPath[kPathnameBufSize];   // empty when writing in place
     char targetPath[kPathnameBufSize]; // what the temporary file replaces (links followed)
+    char *readBuffer;                  // an input file's stdio buffer, freed with the record
 };
 
 struct InputPos {
@@ -171,6 +172,9 @@ StreamInfo *destroyStreamInfo(StreamInfo *stream);
 int lockStream(StreamInfo *stream, bool write);
 int unlockStream(StreamInfo *stream);
 int flushStream(StreamInfo *stream);
+// Writes and flushes n bytes, starting the disk writes of a replacement as
+// it goes. 0, or the system error number (-1 when none was given).
+int writeStreamData(StreamInfo *stream, const void *data, uint64_t n);
 // Flushes a file unless another thread holds it (and may be stuck there).
 void flushIfFree(FILE *file);
 int setStreamLineBuffering(FILE *file, int mode);

@@ -1337,7 +1337,11 @@ int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
     TreeNode *top = anc->firstChild;
     if (top->edge.brlen == kMissingBrlen)
         top->edge.brlen = 0.0;
-    for (TreeNode *n = top->firstChild ? top->firstChild : nullptr; n; n = nextPreorderNode(n, top))
+    // Without a single length read, every node below the top lacks one:
+    // no walk is needed to know it.
+    if (!r->brlensSeen)
+        r->missingBrlen = top->firstChild != nullptr;
+    for (TreeNode *n = r->brlensSeen ? top->firstChild : nullptr; n; n = nextPreorderNode(n, top))
         if (n->edge.brlen == kMissingBrlen)
             r->missingBrlen = true;
     tree->root = anc;

@@ -6,10 +6,12 @@
 #include <map>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "data/charpatterns.h"
+#include "data/column_reader.h"
 #include "data/data_settings.h"
 #include "data/getdata.h"
 #include "data/nexsets.h"
@@ -406,6 +408,42 @@ TEST_F(CompactReadTest, CompactAndFullStorageGiveTheSameCells)
                 ASSERT_EQ(getXijRaw(data(), t, c), raw[i]) << "taxon " << t << " char " << c;
                 ASSERT_EQ(getXijAsBits(data(), t, c, nullptr), bits[i]);
             }
+    }
+}
+
+// The block-wise column reader against the cell-by-cell accessors: full and
+// compact storage, taxon counts around the eight-taxon tiles, characters
+// past the 64-character blocks, deleted taxa, and characters asked for out
+// of order.
+TEST_F(CompactReadTest, ColumnsReadInBlocksEqualTheCellsReadOneByOne)
+{
+    std::mt19937 rng(31);
+    for (int round = 0; round < 8; ++round) {
+        const uint32_t ntax = 3 + round * 5, nchar = 150;
+        ASSERT_EQ(read(dnaFile(rng, ntax, nchar, round % 2 ? 9 : 300, false), round % 4 == 1), 0) << gErrors;
+        DataInfo *d = data();
+        if (round >= 4) {
+            for (uint32_t r = 1; r < ntax; r += 4)
+                addSetMember(d->taxa.deleted, r);
+            initTaxStatus(d);
+        }
+        const CellCodeTable codes = makeCellCodeTable(d);
+        ColumnReader columns(d);
+        ASSERT_EQ(columns.ntax(), static_cast<uint32_t>(d->nActive));
+        std::vector<uint32_t> order(nchar);
+        for (uint32_t c = 0; c < nchar; ++c)
+            order[c] = c;
+        if (round % 2)
+            std::shuffle(order.begin(), order.end(), rng);
+        for (uint32_t c : order) {
+            const std::span<const uint8_t> column = columns.column(c);
+            for (int32_t t = 0; t < d->nActive; ++t) {
+                const uint8_t code = column[static_cast<uint32_t>(t)];
+                ASSERT_EQ(code, getXijRaw(d, t, c)) << "round " << round << " taxon " << t << " char " << c;
+                ASSERT_EQ(codes.missing[code], isMissingOrGapMiss(t, c, d));
+                ASSERT_EQ(codes.bits[code], getXijAsBits(d, t, c, nullptr));
+            }
+        }
     }
 }
 

@@ -123,6 +123,45 @@ TEST_F(OutputFilesTest, ReplacementAppearsOnlyWhenClosed)
     EXPECT_TRUE(S_ISLNK(lst.st_mode));
 }
 
+// A large text written in stretches that are sent on to the disk as they
+// go: an old file stays until the close and is then replaced whole; a new
+// file (no sync, nothing old to keep) appears whole and alone; a write that
+// fails part way leaves the old file as it was.
+TEST_F(OutputFilesTest, LargeTextWrittenInStretchesReplacesOnlyWhenWhole)
+{
+    const std::string text = pattern((size_t{9} << 20) + 12345, 'n');
+    const std::string old = pattern(5000, 'o');
+    const std::string replaced = dir.path("replaced.nex");
+    spit(replaced, old);
+    for (const std::string &p : {replaced, dir.path("fresh.nex")}) {
+        StreamInfo *out = nullptr;
+        ASSERT_EQ(openOutputStream(p.c_str(), true, false, &out), kOpenOK);
+        ASSERT_EQ(writeStreamData(out, text.data(), text.size()), 0);
+        if (p == replaced)
+            EXPECT_TRUE(slurp(p) == old);
+        EXPECT_EQ(closeStream(&out), 0);
+        EXPECT_TRUE(slurp(p) == text) << p << " size " << slurp(p).size();
+    }
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"fresh.nex", "replaced.nex"}));
+
+    const int status = childStatus([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {size_t{6} << 20, size_t{6} << 20};
+        StreamInfo *out = nullptr;
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0 || openOutputStream(replaced.c_str(), true, false, &out) != kOpenOK)
+            return 90;
+        if (writeStreamData(out, old.data(), old.size()) != 0 ||
+            writeStreamData(out, text.data(), text.size()) == 0)
+            return 91;
+        discardStream(&out);
+        return 0;
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(slurp(replaced) == text);
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"fresh.nex", "replaced.nex"}));
+}
+
 // The write fails part way (a file-size limit in a child, SIGXFSZ ignored):
 // the old file is left byte for byte, whether it was being replaced or
 // appended to, and a new file is not left as a fragment.
