@@ -337,7 +337,12 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         if (finishMLInit(tree, mlDist) != 0)
             return failInit();
 
-        // Step 14: least-squares starting lengths.
+        // Step 15: the tips.
+        if (initTipsForModelGrp(g, d, tree, tipFlag) != 0)
+            return failInit();
+        // Step 14: least-squares starting lengths, once the tips are in
+        // place: maximum-likelihood distances for the fit are computed by
+        // this engine, and would otherwise prepare it again from the start.
         if (!mlDist && usingDistancesForML()) {
             if (ml.mlDistforLS && estimatingMLParms())
                 return qel_errorMsg(830, "Use of ML distances is not allowed for least-squares "
@@ -353,10 +358,6 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
                 aml->haveLSData = tree != nullptr;
             }
         }
-
-        // Step 15.
-        if (initTipsForModelGrp(g, d, tree, tipFlag) != 0)
-            return failInit();
     } catch (const std::bad_alloc &) {
         reportMemoryFailure();
         return failInit();
