@@ -183,6 +183,10 @@ int prepareLengthData(DataInfo *data)
 {
     if (dataServices().criterion() == kCriterionDistance)
         return prepareData(kPrepDistance, 0, false);
+    // Trees are scored one by one below with no command before them to
+    // have built the model's patterns.
+    if (dataServices().criterion() == kCriterionLikelihood)
+        return prepareData(kPrepLikelihood, 0, false);
     const RootingServices &s = rootingServices();
     if (!(data->flags & kHaveCharacters) || !s.parsimonyCriterion || !s.parsimonyCriterion())
         return 0;

@@ -158,6 +158,11 @@ int initNodes(Tree *tree, uint32_t ntax)
         TreeNode *n = tree->nodes + p;
         n->edge.key = 0;
         n->edge.word1 = n->edge.word2 = 0;
+        // Nodes start with no length: one left from the tree they held
+        // before was taken for this tree's, as on the root's edge, which no
+        // criterion fits and which is joined back in when an unrooted tree
+        // is written.
+        n->edge.brlen = 0.0;
         n->firstChild = n->nextSib = n->anc = n->next = n->prev = nullptr;
         n->index = static_cast<int32_t>(p) - 1;
         if (tree->leafSets) {
