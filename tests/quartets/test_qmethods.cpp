@@ -167,6 +167,39 @@ TEST(QuartetMethodsTest, OneTopologyAloneIsDisplayedAndRandomAdditionIsReproduci
     }
 }
 
+// The ordering scores of BS, gathered in one pass over the table, equal the
+// direct sums over y to the bit, in float and binary tables.
+TEST(QuartetMethodsTest, BsOrderingScoresEqualDirectSums)
+{
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (bool binary : {false, true}) {
+        const uint32_t n = binary ? 9 : 11;
+        QdPtr qd(allocQuartetData(n, true, binary));
+        const QwtTable *t = qd->table;
+        forEachQuartetWts(t, [&](uint32_t w, uint32_t x, uint32_t y, uint32_t z, const float *) {
+            updateQuartetWt(qd->table, w, x, y, z, u(rng) < 0.3f ? 0.0f : u(rng));
+            updateQuartetWt(qd->table, w, y, x, z, u(rng) < 0.3f ? 0.0f : u(rng));
+            updateQuartetWt(qd->table, w, z, x, y, u(rng));
+        });
+        const BsOrderingScores scores(t);
+        uint32_t nonzero = 0;
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                for (uint32_t x = 0; x < n; x++) {
+                    if (i == j || x == i || x == j)
+                        continue;
+                    double s = 0.0;
+                    for (uint32_t y = 0; y < n; y++)
+                        if (y != i && y != j && y != x)
+                            s += getQuartetWt(t, i, x, y, j) - getQuartetWt(t, i, y, x, j);
+                    EXPECT_EQ(scores.of(i, j, x), s) << i << ' ' << j << ' ' << x;
+                    nonzero += s != 0.0;
+                }
+        EXPECT_GT(nonzero, n * n);
+    }
+}
+
 // The per-node supports against sums counted here: the downward support of
 // the basal fork is the tree's support, and at every other node down + up
 // misses only the quartets split at its edge.
