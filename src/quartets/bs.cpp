@@ -8,6 +8,7 @@
 #include <cmath>
 #include <new>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "qel/qel_interrupts.h"
@@ -108,9 +109,10 @@ struct Bs {
     }
 
     // Step 2: prefixes of the taxa ordered by how they group with i
-    // against j.
+    // against j, score(x) being the sum over y of w(ix|yj) - w(iy|xj).
     bool byOrderings(SplitsTable *table)
     {
+        const BsOrderingScores scores(t);
         std::vector<double> score(n);
         std::vector<uint32_t> order(n);
         std::vector<uint64_t> v(words);
@@ -118,17 +120,8 @@ struct Bs {
             for (uint32_t j = 0; j < n; j++) {
                 if (i == j)
                     continue;
-                for (uint32_t x = 0; x < n; x++) {
-                    if (x == i || x == j) {
-                        score[x] = -DBL_MAX;
-                        continue;
-                    }
-                    double s = 0.0;
-                    for (uint32_t y = 0; y < n; y++)
-                        if (y != i && y != j && y != x)
-                            s += getQuartetWt(t, i, x, y, j) - getQuartetWt(t, i, y, x, j);
-                    score[x] = s;
-                }
+                for (uint32_t x = 0; x < n; x++)
+                    score[x] = x == i || x == j ? -DBL_MAX : scores.of(i, j, x);
                 std::iota(order.begin(), order.end(), 0u);
                 std::stable_sort(order.begin(), order.end(),
                                  [&](uint32_t a, uint32_t b) { return score[a] > score[b]; });
@@ -160,6 +153,40 @@ bool splitBefore(const uint64_t *a, const uint64_t *b, uint32_t words)
 }
 
 }  // namespace
+
+BsOrderingScores::BsOrderingScores(const QwtTable *t) : n_(t->n), rowStart_(uint64_t{t->n} * (t->n - 1) / 2 + 1)
+{
+    // A row per pair p < q holds the triples p < q < r, three scores each:
+    // (p, q; r), (p, r; q), (q, r; p).
+    uint64_t at = 0;
+    for (uint32_t q = 1; q < n_; q++)
+        for (uint32_t p = 0; p < q; p++) {
+            rowStart_[pairIndex(p, q)] = at;
+            at += n_ - 1 - q;
+        }
+    acc_.assign(3 * at, 0.0);
+    // Table order visits the quartets of each triple by increasing fourth
+    // taxon, the order of a direct loop over y. The differences are taken
+    // in float, as a direct loop takes them from the float cells.
+    forEachQuartetWts(t, [&](uint32_t a, uint32_t b, uint32_t c, uint32_t d, const float *f) {
+        const float d01 = f[0] - f[1], d02 = f[0] - f[2], d12 = f[1] - f[2];
+        double *bcd = triple(b, c, d), *acd = triple(a, c, d), *abd = triple(a, b, d), *abc = triple(a, b, c);
+        bcd[0] += -d01, bcd[1] += -d02, bcd[2] += -d12;
+        acd[0] += -d02, acd[1] += -d01, acd[2] += d12;
+        abd[0] += -d12, abd[1] += d01, abd[2] += d02;
+        abc[0] += d12, abc[1] += d02, abc[2] += d01;
+    });
+}
+
+double BsOrderingScores::of(uint32_t i, uint32_t j, uint32_t x) const
+{
+    // The terms of (j, i) are those of (i, j) with the sign changed.
+    const bool flip = i > j;
+    if (flip)
+        std::swap(i, j);
+    const double s = x > j ? triple(i, j, x)[0] : x > i ? triple(i, x, j)[1] : triple(x, i, j)[2];
+    return flip ? -s : s;
+}
 
 int qsearch_BS(QuartetData *qd, Tree *tree, bool useHashing)
 {

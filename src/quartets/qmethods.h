@@ -10,6 +10,7 @@
 #include <vector>
 
 struct ProgData;
+struct QwtTable;
 struct QuartetData;
 struct RNG;
 struct Tree;
@@ -29,6 +30,34 @@ int qsearch_QFM(QuartetData *qd, Tree *tree, ProgData *progress, const QfmOption
 int qsearch_WO(QuartetData *qd, Tree *tree, RNG *rng, const WoOptions &options);
 int qsearch_BS(QuartetData *qd, Tree *tree, bool useHashing);
 int qsearch_QJ(QuartetData *qd, Tree *tree);
+
+// The scores BS orders taxa by: for the pair (i, j) and a third taxon x, the
+// sum over the other taxa y of w(ix|yj) - w(iy|xj). All of them are
+// gathered in one pass over the table, since a lookup per (i, j, x, y) is
+// random access to a table far larger than the caches; each is summed over
+// y in increasing order, as a direct loop sums it, so the values are the
+// same to the bit.
+class BsOrderingScores {
+public:
+    explicit BsOrderingScores(const QwtTable *t);
+    // i, j, x distinct.
+    double of(uint32_t i, uint32_t j, uint32_t x) const;
+
+private:
+    static uint64_t pairIndex(uint32_t p, uint32_t q) { return uint64_t{q} * (q - 1) / 2 + p; }
+    double *triple(uint32_t p, uint32_t q, uint32_t r)
+    {
+        return acc_.data() + 3 * (rowStart_[pairIndex(p, q)] + r - q - 1);
+    }
+    const double *triple(uint32_t p, uint32_t q, uint32_t r) const
+    {
+        return acc_.data() + 3 * (rowStart_[pairIndex(p, q)] + r - q - 1);
+    }
+
+    uint32_t n_;
+    std::vector<uint64_t> rowStart_;  // by pair p < q
+    std::vector<double> acc_;         // three per triple p < q < r
+};
 
 // Satisfied minus violated weight of the quartets with two taxa on each side
 // of a bipartition of table indices (side[k] true: the first side).

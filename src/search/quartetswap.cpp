@@ -33,6 +33,8 @@ void setQuartetTreeScoreFxn(double (*score)(Tree *tree)) { gTreeScore = score; }
 int quartetLocalSearchViaTBR(Tree *tree, HSearchData *hsd, int swapType, uint32_t reconLimit, double *score)
 {
     double (*scoreFxn)(Tree *) = gTreeScore ? gTreeScore : gFxns.score;
+    // A run's own whole-tree score is used for every move.
+    auto moveFxn = gTreeScore ? nullptr : gFxns.moveScore;
     if (!scoreFxn)
         return 1;
     checkTraversalSeq(tree);
@@ -51,6 +53,14 @@ int quartetLocalSearchViaTBR(Tree *tree, HSearchData *hsd, int swapType, uint32_
         for (const RearrObject &move : moves) {
             if (getAbortedStatus() && confirmAbortRequest())
                 return 2;
+            double s;
+            const bool scored =
+                moveFxn && moveFxn(tree, move.node[0], move.node[1], move.node[2], current, &s);
+            if (scored && !isBetter(s, current)) {
+                hsd->rearrTriedRep += 1.0;
+                hsd->rearrTriedTotal += 1.0;
+                continue;
+            }
             RearrObject inverse;
             if (applyTbrRearr(&inverse, tree, nullptr, &move, false) != 0)
                 continue;
@@ -58,7 +68,8 @@ int quartetLocalSearchViaTBR(Tree *tree, HSearchData *hsd, int swapType, uint32_
             hsd->rearrTriedTotal += 1.0;
             afterTreeChange(tree);
             setTraversalSeq(tree);
-            const double s = scoreFxn(tree);
+            if (!scored)
+                s = scoreFxn(tree);
             if (isBetter(s, current)) {
                 current = s;
                 improved = true;

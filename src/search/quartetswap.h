@@ -9,10 +9,15 @@
 
 struct HSearchData;
 struct Tree;
+struct TreeNode;
 
 struct QuartetSearchFxns {
     // Incompatible quartet weight of the tree (smaller is better).
     double (*score)(Tree *tree);
+    // Incompatible weight of the tree after move (K, T, R), worked out from
+    // current (the tree's) without making the move; false when it cannot
+    // tell, and the move is then made and the tree scored. May be null.
+    bool (*moveScore)(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, double current, double *score);
 };
 // Installed once by the quartet layer; 1 when a record is there already.
 int installQuartetSearchFxns(const QuartetSearchFxns &fxns);

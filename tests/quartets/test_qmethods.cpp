@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <set>
 #include <vector>
@@ -167,6 +168,39 @@ TEST(QuartetMethodsTest, OneTopologyAloneIsDisplayedAndRandomAdditionIsReproduci
     }
 }
 
+// The ordering scores of BS, gathered in one pass over the table, equal the
+// direct sums over y to the bit, in float and binary tables.
+TEST(QuartetMethodsTest, BsOrderingScoresEqualDirectSums)
+{
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (bool binary : {false, true}) {
+        const uint32_t n = binary ? 9 : 11;
+        QdPtr qd(allocQuartetData(n, true, binary));
+        const QwtTable *t = qd->table;
+        forEachQuartetWts(t, [&](uint32_t w, uint32_t x, uint32_t y, uint32_t z, const float *) {
+            updateQuartetWt(qd->table, w, x, y, z, u(rng) < 0.3f ? 0.0f : u(rng));
+            updateQuartetWt(qd->table, w, y, x, z, u(rng) < 0.3f ? 0.0f : u(rng));
+            updateQuartetWt(qd->table, w, z, x, y, u(rng));
+        });
+        const BsOrderingScores scores(t);
+        uint32_t nonzero = 0;
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                for (uint32_t x = 0; x < n; x++) {
+                    if (i == j || x == i || x == j)
+                        continue;
+                    double s = 0.0;
+                    for (uint32_t y = 0; y < n; y++)
+                        if (y != i && y != j && y != x)
+                            s += getQuartetWt(t, i, x, y, j) - getQuartetWt(t, i, y, x, j);
+                    EXPECT_EQ(scores.of(i, j, x), s) << i << ' ' << j << ' ' << x;
+                    nonzero += s != 0.0;
+                }
+        EXPECT_GT(nonzero, n * n);
+    }
+}
+
 // The per-node supports against sums counted here: the downward support of
 // the basal fork is the tree's support, and at every other node down + up
 // misses only the quartets split at its edge.
@@ -217,6 +251,21 @@ void allTrees(Tree *tree, uint32_t n, uint32_t next, const std::function<void()>
     }
 }
 
+// Every TBR move of the tree, unlimited reconnection distance.
+std::vector<RearrObject> allTbrMoves(Tree *tree)
+{
+    std::vector<RearrObject> list;
+    forEachTbrMove(tree, nullptr, kSwapTBR, 0,
+                   [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+                       RearrObject r;
+                       makeRearrObject(&r, K, T, R, 0.0);
+                       static_cast<std::vector<RearrObject> *>(ctx)->push_back(r);
+                       return 0;
+                   },
+                   &list);
+    return list;
+}
+
 TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
 {
     const uint32_t n = 8;
@@ -250,15 +299,7 @@ TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
         checkNodeSupports(qd.get(), tree.get(), n);
         // The supports follow the tree through every TBR move.
         uint32_t moves = 0;
-        std::vector<RearrObject> list;
-        forEachTbrMove(tree.get(), nullptr, kSwapTBR, 0,
-                       [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
-                           RearrObject r;
-                           makeRearrObject(&r, K, T, R, 0.0);
-                           static_cast<std::vector<RearrObject> *>(ctx)->push_back(r);
-                           return 0;
-                       },
-                       &list);
+        const std::vector<RearrObject> list = allTbrMoves(tree.get());
         for (const RearrObject &m : list) {
             RearrObject inverse;
             if (applyTbrRearr(&inverse, tree.get(), nullptr, &m, false) != 0)
@@ -273,6 +314,7 @@ TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
         deallocLocalQuartetStorage(qd.get());
 
         double found[2] = {0.0, 0.0};
+        std::set<uint64_t> foundSplits[2];
         for (bool slow : {false, true}) {
             TreePtr copy(createTreeForTaxa(n, n, true));
             ASSERT_EQ(copyTree(tree.get(), copy.get()), 0);
@@ -283,11 +325,53 @@ TEST(QuartetLocalSearchTest, TbrNeverWorsensAndStopsAtOrAboveTheOptimum)
             // The weight reported is that of the tree left behind.
             EXPECT_NEAR(after, calcQwtIncompat(qd->table, calcQuartetSupport(qd.get(), copy.get(), true)), 1e-6);
             found[slow] = after;
+            foundSplits[slow] = splitsOf(copy.get(), n);
         }
+        EXPECT_EQ(foundSplits[0], foundSplits[1]);
         // Scoring from the nodes' supports and scoring whole trees agree.
         EXPECT_NEAR(found[0], found[1], 1e-6);
     }
     resetQuartetSearchFxns();
+}
+
+// The support change of a move, worked out from the quartets it changes,
+// against rescoring the moved tree whole, for every NNI, SPR and TBR move
+// of random trees (float and binary tables).
+TEST(QuartetLocalSearchTest, MoveSupportChangeEqualsRescoringTheMovedTree)
+{
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (uint32_t n : {5u, 7u, 10u, 13u})
+        for (bool binary : {false, true}) {
+            QdPtr qd(allocQuartetData(n, true, binary));
+            forEachQuartetWts(qd->table, [&](uint32_t w, uint32_t x, uint32_t y, uint32_t z, const float *) {
+                updateQuartetWt(qd->table, w, x, y, z, u(rng) < 0.4f ? 0.0f : u(rng));
+                updateQuartetWt(qd->table, w, y, x, z, u(rng) < 0.4f ? 0.0f : u(rng));
+                updateQuartetWt(qd->table, w, z, x, y, u(rng) < 0.4f ? 0.0f : u(rng));
+            });
+            TreePtr tree(createTreeForTaxa(n, n, true));
+            const int rootTip = static_cast<int>(rng() % n);
+            buildTestTree(tree.get(), randomTreeText(rng, n, rootTip, false), rootTip);
+            setTraversalSeq(tree.get());
+            setIncludedLeaves(tree.get());
+            const double before = calcQuartetSupport(qd.get(), tree.get(), true);
+            const std::vector<RearrObject> list = allTbrMoves(tree.get());
+            uint32_t changed = 0;
+            for (const RearrObject &m : list) {
+                afterTreeChange(tree.get());
+                setTraversalSeq(tree.get());
+                const double change = quartetMoveSupportChange(qd.get(), tree.get(), m.node[0], m.node[1], m.node[2]);
+                RearrObject inverse;
+                ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &m, false), 0);
+                afterTreeChange(tree.get());
+                setTraversalSeq(tree.get());
+                const double after = calcQuartetSupport(qd.get(), tree.get(), true);
+                EXPECT_NEAR(before + change, after, 1e-9 * (1.0 + after)) << n << (binary ? " binary" : "");
+                changed += std::fabs(change) > 1e-6;
+                undoTbrRearr(tree.get(), nullptr, false);
+            }
+            EXPECT_GT(changed, list.size() / 2) << n;
+        }
 }
 
 TEST(QuartetScoreTextTest, WholeValuesPrintWithoutDecimals)
