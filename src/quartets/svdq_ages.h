@@ -11,7 +11,7 @@
 #include <cstdint>
 
 struct SvdqEvalData;
-struct SvdqWork;
+struct Tree;
 
 // Merged classes and exponential terms of the two rooted shapes of a quartet:
 // balanced ((1,2),(3,4)) and caterpillar (((1,2),3),4).
@@ -79,3 +79,10 @@ enum class AgeMethod : uint32_t { kML = 1, kMoments = 2 };
 // likelihood (the quartet is skipped). Sets *aborted on a user interrupt.
 bool estimateQuartetAges(bool balanced, uint32_t s, const double *N, AgeMethod method, bool estimateTheta,
                          double fixedTheta, QuartetAgeResult &out, bool *aborted);
+
+// Ages of the internal nodes of the inferred tree, rooted first by the
+// outgroup (between ingroup and outgroup), and theta, each averaged over the
+// quartets of units whose induced subtree holds the node; shown as a table.
+// theta is the fixed value when estimateTheta is false. 0, or 2 when the
+// user stopped it.
+int estimateSvdqNodeAges(SvdqEvalData &ev, Tree *tree, AgeMethod method, bool estimateTheta, double theta);

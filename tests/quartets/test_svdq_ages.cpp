@@ -2,6 +2,7 @@
 // their moment inversion and their analytic derivatives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -45,12 +46,35 @@ TEST(SvdqAges, ClassPatternNumbersCountEveryPatternOverSStates)
             for (uint32_t i = 0; i < ageClassCount(balanced); i++)
                 EXPECT_EQ(counted[i], n[i]) << "balanced " << balanced << " s " << s << " class " << i;
         }
-    // The merging is by shape: xxyx joins xxxy, xyyx joins xyxy in both; xyyy
-    // (unit 1 apart) joins xyxx only in the balanced shape.
-    EXPECT_EQ(ageMergedClass(true, 0, 0, 1, 0), ageMergedClass(true, 2, 2, 2, 3));
-    EXPECT_EQ(ageMergedClass(false, 1, 0, 0, 1), ageMergedClass(false, 3, 1, 3, 1));
-    EXPECT_EQ(ageMergedClass(true, 0, 1, 1, 1), ageMergedClass(true, 1, 0, 1, 1));
-    EXPECT_NE(ageMergedClass(false, 0, 1, 1, 1), ageMergedClass(false, 1, 0, 1, 1));
+}
+
+// Two units alike is the Jukes-Cantor identity of a pair whose lineages meet
+// at an exponential time above their divergence age T: 1/4 + 3/4 e^(-mu T) /
+// (1 + mu). This ties the class of every pattern to the ages of the shape.
+TEST(SvdqAges, PairMarginalsAreTheIdentityAtTheDivergenceAge)
+{
+    for (const Case &c : kCases) {
+        const std::vector<double> P = probabilities(c, 4);
+        double n[kAgeMaxClasses];
+        ageClassPatternNumbers(c.balanced, 4, n);
+        const double mu = 4.0 / 3.0 * c.theta;
+        for (int a = 0; a < 4; a++)
+            for (int b = a + 1; b < 4; b++) {
+                double alike = 0.0;
+                for (uint32_t p = 0; p < 256; p++) {
+                    const uint32_t x[4] = {p & 3, (p >> 2) & 3, (p >> 4) & 3, p >> 6};
+                    if (x[a] == x[b]) {
+                        const uint32_t k = ageMergedClass(c.balanced, x[0], x[1], x[2], x[3]);
+                        alike += P[k] / n[k];
+                    }
+                }
+                const int age = (a == 0 && b == 1) ? 0
+                                : c.balanced   ? (a == 2 && b == 3 ? 1 : 2)
+                                               : (b == 2 ? 1 : 2);
+                EXPECT_NEAR(alike, 0.25 + 0.75 * std::exp(-mu * c.t[age]) / (1 + mu), 1e-12)
+                    << "balanced " << c.balanced << " units " << a + 1 << "," << b + 1;
+            }
+    }
 }
 
 TEST(SvdqAges, ClassProbabilitiesArePositiveAndSumToOne)
@@ -126,6 +150,68 @@ TEST(SvdqAges, DerivativesEqualCentralDifferencesOfTheLogLikelihood)
                 EXPECT_NEAR(H[k][l], fd2, 2e-3 * (std::fabs(fd2) + std::fabs(G[k]) + 1))
                     << "balanced " << c.balanced << " Hessian " << k << "," << l;
             }
+        }
+    }
+}
+
+// Class counts of nsites sites drawn from the class probabilities of a case
+// (a multinomial draw, class by class).
+std::vector<double> drawCounts(const Case &c, double nsites, std::mt19937 &gen)
+{
+    const std::vector<double> P = probabilities(c, 4);
+    std::vector<double> N(P.size());
+    double left = nsites, mass = 1.0;
+    for (size_t i = 0; i < P.size(); i++) {
+        const double p = i + 1 == P.size() ? 1.0 : std::min(1.0, P[i] / mass);
+        N[i] = static_cast<double>(std::binomial_distribution<long>(static_cast<long>(left), p)(gen));
+        left -= N[i], mass -= P[i];
+    }
+    return N;
+}
+
+TEST(SvdqAges, FixedThetaGivesTheSameAgesUnderBothMethods)
+{
+    std::mt19937 gen(11);
+    for (const Case &c : kCases) {
+        const std::vector<double> N = drawCounts(c, 20000, gen);
+        QuartetAgeResult ml, mom;
+        ASSERT_TRUE(estimateQuartetAges(c.balanced, 4, N.data(), AgeMethod::kML, false, c.theta, ml, nullptr));
+        ASSERT_TRUE(estimateQuartetAges(c.balanced, 4, N.data(), AgeMethod::kMoments, false, c.theta, mom, nullptr));
+        for (int k = 0; k < 3; k++)
+            EXPECT_EQ(ml.ages[k], mom.ages[k]);
+        EXPECT_EQ(ml.theta, c.theta);
+    }
+}
+
+TEST(SvdqAges, QuartetWithoutAnyUsableThetaIsSkipped)
+{
+    // Every site constant: the moment ages are negative at every theta.
+    for (bool balanced : {true, false}) {
+        std::vector<double> N(ageClassCount(balanced), 0.0);
+        N[0] = 1000;
+        QuartetAgeResult r;
+        EXPECT_FALSE(estimateQuartetAges(balanced, 4, N.data(), AgeMethod::kML, true, 0.0, r, nullptr));
+        EXPECT_FALSE(estimateQuartetAges(balanced, 4, N.data(), AgeMethod::kMoments, true, 0.0, r, nullptr));
+    }
+}
+
+// 10^6 sites from the model itself: the maximum-likelihood ages and theta
+// lie within 3 standard errors of the generating values, and the standard
+// errors are small enough for that to mean something.
+TEST(SvdqAges, MaximumLikelihoodRecoversTheGeneratingValues)
+{
+    const Case cases[] = {{true, {0.3, 0.7, 1.2}, 0.05}, {false, {0.2, 0.6, 1.4}, 0.05}};
+    std::mt19937 gen(2024);
+    for (const Case &c : cases) {
+        const std::vector<double> N = drawCounts(c, 1e6, gen);
+        QuartetAgeResult r;
+        ASSERT_TRUE(estimateQuartetAges(c.balanced, 4, N.data(), AgeMethod::kML, true, 0.0, r, nullptr));
+        ASSERT_TRUE(r.haveSE);
+        const double truth[4] = {c.t[0], c.t[1], c.t[2], c.theta};
+        const double est[4] = {r.ages[0], r.ages[1], r.ages[2], r.theta};
+        for (int k = 0; k < 4; k++) {
+            EXPECT_LT(std::fabs(est[k] - truth[k]), 3 * r.se[k]) << "balanced " << c.balanced << " parameter " << k;
+            EXPECT_LT(r.se[k], 0.1 * truth[k]) << "balanced " << c.balanced << " parameter " << k;
         }
     }
 }
