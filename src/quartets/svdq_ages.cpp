@@ -13,6 +13,7 @@
 #include "qel/qel_linalg.h"
 #include "qel/qel_math.h"
 #include "qel/qel_minfunc.h"
+#include "qel/qel_progress.h"
 #include "quartets/svdq.h"
 #include "trees/roottree.h"
 #include "trees/treeutil.h"
@@ -719,10 +720,19 @@ int estimateSvdqNodeAges(SvdqEvalData &ev, Tree *tree, AgeMethod method, bool es
     auto work = std::make_unique<SvdqWork>();
     AbortPoll poll;
     const size_t m = units.size();
+    const double nquartets = m < 4 ? 0.0 : double(m) * double(m - 1) * double(m - 2) * double(m - 3) / 24.0;
+    if (ev.progress)
+        resetProgressWindow(ev.progress, static_cast<uint32_t>(std::min(nquartets, 4294967294.0)),
+                            "Estimating node ages");
+    uint32_t done = 0;
     for (size_t i = 0; i < m && !aborted; i++)
         for (size_t j = i + 1; j < m && !aborted; j++)
             for (size_t k = j + 1; k < m && !aborted; k++) {
                 for (size_t l = k + 1; l < m && !aborted; l++) {
+                    if (ev.progress && setProgressValue(ev.progress, done++) == kProgressAborted) {
+                        aborted = true;
+                        break;
+                    }
                     const uint32_t u[4] = {units[i], units[j], units[k], units[l]};
                     uint32_t ordered[4];
                     int nodes[3];
@@ -741,7 +751,7 @@ int estimateSvdqNodeAges(SvdqEvalData &ev, Tree *tree, AgeMethod method, bool es
                     thetaSum += r.theta;
                     used++;
                 }
-                if (poll.stop())
+                if (!ev.progress && poll.stop())
                     aborted = true;
             }
     if (aborted) {
