@@ -173,7 +173,4 @@ int nameTreesBySpecies(const SvdqEvalData &ev, const std::vector<std::string> &n
 // the consensus of the finished replicates is stored all the same).
 int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s);
 
-// The node-age step after a tree is inferred; refuses until it is built.
-int estimateSvdqNodeAges(SvdqEvalData &ev);
-
 int doSVDQuartetsCmd();

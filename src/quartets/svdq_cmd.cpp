@@ -28,6 +28,7 @@
 #include "qel/qel_strings.h"
 #include "qel/qel_time.h"
 #include "quartets/qsearch.h"
+#include "quartets/svdq_ages.h"
 #include "quartets/quartets_settings.h"
 #include "quartets/svdq.h"
 #include "search/hsprep.h"
@@ -293,7 +294,9 @@ int svdQuartetThreadProc(void *arg)
     }
     if (status != 0)
         return status;
-    if (svdqOpt.estNodeAges != 0 && (status = estimateSvdqNodeAges(ev)) != 0)
+    if (svdqOpt.estNodeAges != 0 &&
+        (status = estimateSvdqNodeAges(ev, tree.get(), static_cast<AgeMethod>(svdqOpt.estNodeAges),
+                                       svdqOpt.estTheta != 0, svdqOpt.theta)) != 0)
         return status;
     if (svdqOpt.bootstrap == kSvdqBootNo)
         return 0;
@@ -310,11 +313,6 @@ int svdQuartetThreadProc(void *arg)
 }
 
 }  // namespace
-
-int estimateSvdqNodeAges(SvdqEvalData &)
-{
-    return qel_errorMsg(0, "Estimation of node ages and theta by SVDQuartets is not available yet."), 1;
-}
 
 int doSVDQuartetsCmd()
 {
@@ -379,8 +377,14 @@ int doSVDQuartetsCmd()
                1;
     if (svdqOpt.enforce)
         return qel_errorMsg(0, "Enforcing a constraint tree in SVDQuartets is not available yet."), 1;
-    if (svdqOpt.estNodeAges != 0)
-        return qel_errorMsg(0, "Estimation of node ages and theta by SVDQuartets is not available yet."), 1;
+    if (svdqOpt.estNodeAges != 0 && (run->speciesMode || svdqOpt.treeInf != kSvdqTreeInfQFM))
+        return qel_errorMsg(0, "Node ages are estimated on the tree of taxa that SVDQuartets assembles.\tUse "
+                               "treeInf=QFM and speciesTree=no with estNodeAges."),
+               1;
+    if (svdqOpt.estNodeAges != 0 && !svdqOpt.estTheta && !(svdqOpt.theta > 0.0))
+        return qel_errorMsg(0, "Theta must be greater than zero for the estimation of node ages.\tGive a positive "
+                               "value with 'theta', or use theta=estimate."),
+               1;
     if (svdqOpt.bootstrap != kSvdqBootNo && svdqOpt.bootstrap == kSvdqBootMultilocus && !svdqOpt.loci)
         return qel_errorMsg(0, "For multilocus bootstrapping, you must specify a character partition that defines the "
                                "loci.\tUse a 'charpartition' command to define the character partition, and then use "
@@ -408,6 +412,8 @@ int doSVDQuartetsCmd()
     ev.nchar = d->nchar;
     if (initSvdqScoring(ev, pd) != 0)
         return qel_errorMsg(0, "Not enough memory for the SVDQuartets analysis."), 1;
+    if (svdqOpt.estNodeAges != 0 && ev.s != 4)
+        return qel_errorMsg(0, "Estimation of node ages needs nucleotide data with four states."), 1;
     if (ev.lake && ev.s != 4)
         return qel_errorMsg(0, "Lake invariants (lakeInvar) need nucleotide data with four states."), 1;
     ev.nunits = ev.ntax;

@@ -62,8 +62,13 @@ CASES = [
      "Subset 'x' of partition 'gap' has no members."),
     ("enforce in species mode", DNA + SETS + "begin vorn; svdquartets speciesTree=yes partition=four enforce; end;",
      "SVDQuartets does not currently allow constraint trees in \"species-tree\" mode."),
-    ("node ages", DNA + "begin vorn; svdquartets estNodeAges=ML; end;",
-     "Estimation of node ages and theta by SVDQuartets is not available yet."),
+    ("node ages, theta left at 0", DNA + "begin vorn; svdquartets estNodeAges=ML; end;",
+     "Theta must be greater than zero for the estimation of node ages."),
+    ("node ages, theta 0", DNA + "begin vorn; svdquartets estNodeAges=moments theta=0; end;",
+     "Theta must be greater than zero for the estimation of node ages."),
+    ("node ages of species", DNA + SETS + "begin vorn; svdquartets speciesTree=yes partition=four "
+                                          "estNodeAges=ML theta=estimate; end;",
+     "Node ages are estimated on the tree of taxa that SVDQuartets assembles."),
 ]
 
 
