@@ -128,6 +128,7 @@ struct ParsRecord {
     std::vector<int32_t> stmChars;
     std::vector<StmLane> stmLanes;  // stmChars' characters, in the same order
     std::vector<int64_t> stmCosts;
+    std::vector<int64_t> stmCostsT;  // each table transposed (to row state, by from state)
     uint32_t stmStride = 2;
     bool stmDollo = false;  // Dollo characters among the included ones
     int64_t *stmSets = nullptr;

@@ -352,6 +352,7 @@ int packStmPrelim(DataInfo *d)
     pd->stmChars.clear();
     pd->stmLanes.clear();
     pd->stmCosts.clear();
+    pd->stmCostsT.clear();
     pd->stmIndex.assign(d->nchar, -1);
     pd->stmStride = kStmHeader;
     pd->stmDollo = false;
@@ -430,6 +431,14 @@ int packStmPrelim(DataInfo *d)
         pd->stmStride += kept.n + 1;
         pd->stmChars.push_back(pd->stmIndex[c]);
     }
+    // The kernels read a row per state met: the table as it is for a record
+    // above the node (a change from the record's state), transposed for one
+    // below it.
+    pd->stmCostsT.resize(pd->stmCosts.size());
+    for (const StmChar &sc : pd->stmAll)
+        for (uint32_t a = 0; a < sc.n; a++)
+            for (uint32_t b = 0; b < sc.n; b++)
+                pd->stmCostsT[sc.cost + b * sc.n + a] = pd->stmCosts[sc.cost + a * sc.n + b];
     pd->stmLanes.clear();
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
@@ -747,12 +756,15 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
 {
     const PackedData *pd = packedData(d);
     const int64_t *costs = pd->stmCosts.data();
+    const int64_t *rowsA = ta ? costs : pd->stmCostsT.data(), *rowsB = tb ? costs : pd->stmCostsT.data();
+    const auto join4 = stmKernels().join4;
     const int64_t *va = a->stm + kStmHeader, *vb = b->stm + kStmHeader;
     int64_t *vr = result->stm + kStmHeader;
     // The sums are kept in registers (the same additions in the same order).
     double counted = count ? *length : 0.0;
     for (const StmLane &L : pd->stmLanes) {
-        const int64_t m = joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
+        const int64_t m = L.n == 4 ? join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
+                                   : joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
         if (m == 0)  // the common case: nothing to count
             continue;
         if (!addLaneUnits(pd, L, m, &base))

@@ -32,7 +32,7 @@
 struct TreeNode;
 struct ParsFxns;
 
-inline constexpr int64_t kStmImpossible = int64_t{1} << 60;
+inline constexpr int64_t kStmImpossible = kCostImpossible;
 inline constexpr int64_t kDolloGain = int64_t{1} << 24;
 
 // Phase-1 preparation of every character of the class (error 438 when the
