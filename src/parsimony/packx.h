@@ -82,6 +82,7 @@ struct StmLane {
     uint32_t n;
     uint32_t c;
     double unit;
+    double weight;  // the slot's, copied with it
     bool dollo;
 };
 

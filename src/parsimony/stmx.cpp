@@ -442,7 +442,7 @@ int packStmPrelim(DataInfo *d)
     pd->stmLanes.clear();
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        pd->stmLanes.push_back(StmLane{sc.vec, sc.cost, sc.n, sc.c, sc.unit, sc.dollo});
+        pd->stmLanes.push_back(StmLane{sc.vec, sc.cost, sc.n, sc.c, sc.unit, d->weights[sc.c], sc.dollo});
     }
     return 0;
 }
@@ -657,15 +657,12 @@ inline int64_t joinTwo(const int64_t *cost, const int64_t *__restrict A, const i
     const int64_t b0 = sat(std::min(B[0], B[1] + (tb ? down : up)));
     const int64_t b1 = sat(std::min(B[1], B[0] + (tb ? up : down)));
     int64_t o0 = sat(a0 + b0), o1 = sat(a1 + b1);
-    const int64_t m = std::min(o0, o1);
-    if (m >= kStmImpossible) {
-        out[0] = o0;
-        out[1] = o1;
-        out[2] = 0;
-        return m;
-    }
-    o0 = o0 < kStmImpossible ? o0 - m : o0;
-    o1 = o1 < kStmImpossible ? o1 - m : o1;
+    // Masks in place of tests: which entry is least follows the data, and a
+    // branch on it would be mispredicted half the time. When m is impossible
+    // neither entry is possible, so nothing is subtracted.
+    const int64_t m = o1 ^ ((o0 ^ o1) & -static_cast<int64_t>(o0 < o1));
+    o0 -= m & -static_cast<int64_t>(o0 < kStmImpossible);
+    o1 -= m & -static_cast<int64_t>(o1 < kStmImpossible);
     out[0] = o0;
     out[1] = o1;
     out[2] = static_cast<int64_t>(o0 == 0) | static_cast<int64_t>(o1 == 0) << 1;
@@ -741,7 +738,7 @@ inline bool addLaneUnits(const PackedData *pd, const StmLane &L, int64_t m, doub
         *length = kNoScore;
         return false;
     }
-    *length += len * pd->slots[L.c].weight;
+    *length += len * L.weight;
     return true;
 }
 
@@ -765,13 +762,27 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
     for (const StmLane &L : pd->stmLanes) {
         const int64_t m = L.n == 4 ? join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
                                    : joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
-        if (m == 0)  // the common case: nothing to count
+        // Whether a character adds steps follows the data, which branches
+        // cannot predict: a possible length within the limit is added
+        // whatever it is (0 adds nothing), the rest take the checked path.
+        const double len = unitsToLength(L.dollo, L.unit, m);
+        if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && len >= kCharLengthLimit)) {
+            const double weighted = len * L.weight;
+            base += weighted;
+            counted += weighted;
+            continue;
+        }
+        if (m == 0)
             continue;
         if (!addLaneUnits(pd, L, m, &base))
             base = kNoScore;
         if (!count)
             continue;
-        const bool ok = perChar ? addUnits(d, charOfLane(pd, L), m, true, &counted) : addLaneUnits(pd, L, m, &counted);
+        // A copy, so that the sum itself never has its address taken and
+        // stays in a register.
+        double slow = counted;
+        const bool ok = perChar ? addUnits(d, charOfLane(pd, L), m, true, &slow) : addLaneUnits(pd, L, m, &slow);
+        counted = slow;
         if (!ok) {
             base = kNoScore;
             break;
@@ -797,7 +808,11 @@ int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b
     int result = 0;
     for (const StmLane &L : pd->stmLanes) {
         const int64_t m = spanOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec);
-        if (m != 0 && !(perChar ? addUnits(d, charOfLane(pd, L), m, true, &len) : addLaneUnits(pd, L, m, &len))) {
+        const double steps = unitsToLength(L.dollo, L.unit, m);
+        if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && steps >= kCharLengthLimit))
+            len += steps * L.weight;  // as in setBinLanes
+        else if (m != 0 &&
+                 !(perChar ? addUnits(d, charOfLane(pd, L), m, true, &len) : addLaneUnits(pd, L, m, &len))) {
             *length = len;
             return 0;
         }
