@@ -73,6 +73,19 @@ struct StmChar {
     uint8_t state[64]{};   // state index -> user-type state or raw data state
 };
 
+// The fields of an included cost-vector character that the passes read, kept
+// apart from StmChar (whose 64 state codes would fill the cache in the
+// inner loops).
+struct StmLane {
+    uint32_t vec;   // as StmChar
+    uint32_t cost;  // as StmChar
+    uint32_t n;
+    uint32_t c;
+    double unit;
+    double weight;  // the slot's, copied with it
+    bool dollo;
+};
+
 // Distinct weights of one class with a mask of their fields per word.
 struct ClassWeights {
     std::vector<double> weights;
@@ -114,7 +127,9 @@ struct ParsRecord {
     std::vector<StmChar> stmAll;
     std::vector<int32_t> stmIndex;  // per character; -1 none
     std::vector<int32_t> stmChars;
+    std::vector<StmLane> stmLanes;  // stmChars' characters, in the same order
     std::vector<int64_t> stmCosts;
+    std::vector<int64_t> stmCostsT;  // each table transposed (to row state, by from state)
     uint32_t stmStride = 2;
     bool stmDollo = false;  // Dollo characters among the included ones
     int64_t *stmSets = nullptr;

@@ -24,6 +24,15 @@ constexpr int64_t kCharLengthLimit = 32767;
 
 int64_t sat(int64_t x) { return x >= kStmImpossible ? kStmImpossible : x; }
 
+inline double unitsToLength(bool dollo, double unit, int64_t units)
+{
+    if (dollo) {
+        const int64_t gains = (units + kDolloGain / 2) / kDolloGain;
+        return static_cast<double>(gains + (units - gains * kDolloGain));
+    }
+    return static_cast<double>(units) * unit;
+}
+
 const UserType *userTypeOf(const DataInfo *d, uint32_t c)
 {
     return (d->status[c] & kCharTypeMask) == kCharUserType && d->userTypes ? d->userTypes[c] : nullptr;
@@ -269,14 +278,7 @@ bool isStmType(uint32_t status)
     return t == kCharUserType || t == kCharDollo || t == kCharIrreversible;
 }
 
-double stmUnitsToLength(const StmChar &sc, int64_t units)
-{
-    if (sc.dollo) {
-        const int64_t gains = (units + kDolloGain / 2) / kDolloGain;
-        return static_cast<double>(gains + (units - gains * kDolloGain));
-    }
-    return static_cast<double>(units) * sc.unit;
-}
+double stmUnitsToLength(const StmChar &sc, int64_t units) { return unitsToLength(sc.dollo, sc.unit, units); }
 
 const StmChar *stmCharOf(const DataInfo *d, uint32_t c)
 {
@@ -348,7 +350,9 @@ int packStmPrelim(DataInfo *d)
     const auto ntax = static_cast<uint32_t>(std::max(d->nActive, 0));
     pd->stmAll.clear();
     pd->stmChars.clear();
+    pd->stmLanes.clear();
     pd->stmCosts.clear();
+    pd->stmCostsT.clear();
     pd->stmIndex.assign(d->nchar, -1);
     pd->stmStride = kStmHeader;
     pd->stmDollo = false;
@@ -426,6 +430,19 @@ int packStmPrelim(DataInfo *d)
         kept.vec = pd->stmStride - kStmHeader;
         pd->stmStride += kept.n + 1;
         pd->stmChars.push_back(pd->stmIndex[c]);
+    }
+    // The kernels read a row per state met: the table as it is for a record
+    // above the node (a change from the record's state), transposed for one
+    // below it.
+    pd->stmCostsT.resize(pd->stmCosts.size());
+    for (const StmChar &sc : pd->stmAll)
+        for (uint32_t a = 0; a < sc.n; a++)
+            for (uint32_t b = 0; b < sc.n; b++)
+                pd->stmCostsT[sc.cost + b * sc.n + a] = pd->stmCosts[sc.cost + a * sc.n + b];
+    pd->stmLanes.clear();
+    for (int32_t k : pd->stmChars) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        pd->stmLanes.push_back(StmLane{sc.vec, sc.cost, sc.n, sc.c, sc.unit, d->weights[sc.c], sc.dollo});
     }
     return 0;
 }
@@ -589,31 +606,223 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
 
 namespace {
 
-// The join for a state count known at compile time: every sum is formed
-// (impossible terms stay at least kStmImpossible and cannot overflow: two
-// of them are below 2^62) and clamped once, which the compiler unrolls.
+// Least cost of reaching record X (tag `above`) from a node in state s,
+// for a state count known at compile time: every sum is formed (impossible
+// terms stay at least kStmImpossible and cannot overflow: two of them are
+// below 2^62) and clamped once, which the compiler unrolls.
+template <uint32_t N, bool above>
+inline int64_t halfFixed(const int64_t *cost, const int64_t *X, uint32_t s)
+{
+    int64_t best = X[s];
+    for (uint32_t t = 0; t < N; t++)
+        best = std::min(best, X[t] + (above ? cost[t * N + s] : cost[s * N + t]));
+    return sat(best);
+}
+
+// Subtracts the least entry m (when possible) and writes the zero mask.
+inline int64_t normalise(uint32_t n, int64_t *out, int64_t m)
+{
+    uint64_t zeros = 0;
+    if (m < kStmImpossible)
+        for (uint32_t s = 0; s < n; s++) {
+            if (out[s] < kStmImpossible)
+                out[s] -= m;
+            zeros |= static_cast<uint64_t>(out[s] == 0) << s;
+        }
+    out[n] = static_cast<int64_t>(zeros);
+    return m;
+}
+
 template <uint32_t N, bool ta, bool tb>
 int64_t joinFixed(const int64_t *cost, const int64_t *A, const int64_t *B, int64_t *out)
 {
     int64_t m = kStmImpossible;
     for (uint32_t s = 0; s < N; s++) {
-        int64_t a = A[s], b = B[s];
-        for (uint32_t t = 0; t < N; t++) {
-            a = std::min(a, A[t] + (ta ? cost[t * N + s] : cost[s * N + t]));
-            b = std::min(b, B[t] + (tb ? cost[t * N + s] : cost[s * N + t]));
-        }
-        out[s] = sat(sat(a) + sat(b));
+        out[s] = sat(halfFixed<N, ta>(cost, A, s) + halfFixed<N, tb>(cost, B, s));
         m = std::min(m, out[s]);
     }
-    uint64_t zeros = 0;
-    if (m < kStmImpossible)
-        for (uint32_t s = 0; s < N; s++) {
-            if (out[s] < kStmImpossible)
-                out[s] -= m;
-            zeros |= static_cast<uint64_t>(out[s] == 0) << s;
-        }
-    out[N] = static_cast<int64_t>(zeros);
+    return normalise(N, out, m);
+}
+
+// Two states (every binary Dollo or irreversible character), written out:
+// the table's two changes kept in registers and no stores until the end,
+// which the general form's aliasing between out and A, B prevents.
+template <bool ta, bool tb>
+inline int64_t joinTwo(const int64_t *cost, const int64_t *__restrict A, const int64_t *__restrict B,
+                       int64_t *__restrict out)
+{
+    const int64_t up = cost[1], down = cost[2];  // 0 -> 1, 1 -> 0
+    const int64_t a0 = sat(std::min(A[0], A[1] + (ta ? down : up)));
+    const int64_t a1 = sat(std::min(A[1], A[0] + (ta ? up : down)));
+    const int64_t b0 = sat(std::min(B[0], B[1] + (tb ? down : up)));
+    const int64_t b1 = sat(std::min(B[1], B[0] + (tb ? up : down)));
+    int64_t o0 = sat(a0 + b0), o1 = sat(a1 + b1);
+    // Masks in place of tests: which entry is least follows the data, and a
+    // branch on it would be mispredicted half the time. When m is impossible
+    // neither entry is possible, so nothing is subtracted.
+    const int64_t m = o1 ^ ((o0 ^ o1) & -static_cast<int64_t>(o0 < o1));
+    o0 -= m & -static_cast<int64_t>(o0 < kStmImpossible);
+    o1 -= m & -static_cast<int64_t>(o1 < kStmImpossible);
+    out[0] = o0;
+    out[1] = o1;
+    out[2] = static_cast<int64_t>(o0 == 0) | static_cast<int64_t>(o1 == 0) << 1;
     return m;
+}
+
+template <uint32_t N, bool ta, bool tb>
+int64_t spanFixed(const int64_t *cost, const int64_t *A, const int64_t *B)
+{
+    if (A[N] & B[N])
+        return 0;
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < N; s++)
+        m = std::min(m, sat(halfFixed<N, ta>(cost, A, s) + halfFixed<N, tb>(cost, B, s)));
+    return m;
+}
+
+int64_t joinGeneric(uint32_t n, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                    int64_t *out)
+{
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < n; s++) {
+        out[s] = sat(half(cost, n, A, ta, s) + half(cost, n, B, tb, s));
+        m = std::min(m, out[s]);
+    }
+    return normalise(n, out, m);
+}
+
+int64_t spanGeneric(uint32_t n, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb)
+{
+    if (A[n] & B[n])
+        return 0;
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < n; s++)
+        m = std::min(m, sat(half(cost, n, A, ta, s) + half(cost, n, B, tb, s)));
+    return m;
+}
+
+// The join and the span of one character, the state count chosen per
+// character and the directions once per pass (template arguments: no test
+// in the inner loops).
+template <bool ta, bool tb>
+inline int64_t joinOne(uint32_t n, const int64_t *cost, const int64_t *A, const int64_t *B, int64_t *out)
+{
+    switch (n) {
+    case 2: return joinTwo<ta, tb>(cost, A, B, out);
+    case 3: return joinFixed<3, ta, tb>(cost, A, B, out);
+    case 4: return joinFixed<4, ta, tb>(cost, A, B, out);
+    default: return joinGeneric(n, cost, A, ta, B, tb, out);
+    }
+}
+
+template <bool ta, bool tb>
+inline int64_t spanOne(uint32_t n, const int64_t *cost, const int64_t *A, const int64_t *B)
+{
+    switch (n) {
+    case 2: return spanFixed<2, ta, tb>(cost, A, B);
+    case 3: return spanFixed<3, ta, tb>(cost, A, B);
+    case 4: return spanFixed<4, ta, tb>(cost, A, B);
+    default: return spanGeneric(n, cost, A, ta, B, tb);
+    }
+}
+
+// addUnits without the per-character counts, for the lanes of the passes.
+inline bool addLaneUnits(const PackedData *pd, const StmLane &L, int64_t m, double *length)
+{
+    if (m >= kStmImpossible) {
+        *length = kNoScore;
+        return false;
+    }
+    const double len = unitsToLength(L.dollo, L.unit, m);
+    if (L.unit == 1.0 && len >= kCharLengthLimit) {
+        *length = kNoScore;
+        return false;
+    }
+    *length += len * L.weight;
+    return true;
+}
+
+const StmChar &charOfLane(const PackedData *pd, const StmLane &L)
+{
+    return pd->stmAll[static_cast<size_t>(pd->stmIndex[L.c])];
+}
+
+template <bool ta, bool tb>
+double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+                   ParsNodeSets *result, double *length, double base)
+{
+    const PackedData *pd = packedData(d);
+    const int64_t *costs = pd->stmCosts.data();
+    const int64_t *rowsA = ta ? costs : pd->stmCostsT.data(), *rowsB = tb ? costs : pd->stmCostsT.data();
+    const auto join4 = stmKernels().join4;
+    const int64_t *va = a->stm + kStmHeader, *vb = b->stm + kStmHeader;
+    int64_t *vr = result->stm + kStmHeader;
+    // The sums are kept in registers (the same additions in the same order).
+    double counted = count ? *length : 0.0;
+    for (const StmLane &L : pd->stmLanes) {
+        const int64_t m = L.n == 4 ? join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
+                                   : joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
+        // Whether a character adds steps follows the data, which branches
+        // cannot predict: a possible length within the limit is added
+        // whatever it is (0 adds nothing), the rest take the checked path.
+        const double len = unitsToLength(L.dollo, L.unit, m);
+        if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && len >= kCharLengthLimit)) {
+            const double weighted = len * L.weight;
+            base += weighted;
+            counted += weighted;
+            continue;
+        }
+        if (m == 0)
+            continue;
+        if (!addLaneUnits(pd, L, m, &base))
+            base = kNoScore;
+        if (!count)
+            continue;
+        // A copy, so that the sum itself never has its address taken and
+        // stays in a register.
+        double slow = counted;
+        const bool ok = perChar ? addUnits(d, charOfLane(pd, L), m, true, &slow) : addLaneUnits(pd, L, m, &slow);
+        counted = slow;
+        if (!ok) {
+            base = kNoScore;
+            break;
+        }
+    }
+    if (count)
+        *length = counted;
+    return base;
+}
+
+template <bool ta, bool tb>
+int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+                 double bound)
+{
+    const PackedData *pd = packedData(d);
+    const int64_t *costs = pd->stmCosts.data();
+    const int64_t *va = a->stm + kStmHeader, *vb = b->stm + kStmHeader;
+    const double tol = pd->tolerance;
+    // A Dollo character's join may take back steps, so with any in the
+    // class only the whole sum is compared.
+    const bool early = !pd->stmDollo;
+    double len = *length;
+    int result = 0;
+    for (const StmLane &L : pd->stmLanes) {
+        const int64_t m = spanOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec);
+        const double steps = unitsToLength(L.dollo, L.unit, m);
+        if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && steps >= kCharLengthLimit))
+            len += steps * L.weight;  // as in setBinLanes
+        else if (m != 0 &&
+                 !(perChar ? addUnits(d, charOfLane(pd, L), m, true, &len) : addLaneUnits(pd, L, m, &len))) {
+            *length = len;
+            return 0;
+        }
+        if (early && len - bound > tol) {
+            result = 1;
+            break;
+        }
+    }
+    *length = len;
+    return result || len - bound > tol ? 1 : 0;
 }
 
 }  // namespace
@@ -621,73 +830,43 @@ int64_t joinFixed(const int64_t *cost, const int64_t *A, const int64_t *B, int64
 int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                  int64_t *out)
 {
-    // The directions are template arguments too: no test in the inner loops.
-    switch (sc.n * 4 + (ta ? 2 : 0) + (tb ? 1 : 0)) {
-    case 8: return joinFixed<2, false, false>(cost, A, B, out);
-    case 9: return joinFixed<2, false, true>(cost, A, B, out);
-    case 10: return joinFixed<2, true, false>(cost, A, B, out);
-    case 12: return joinFixed<3, false, false>(cost, A, B, out);
-    case 13: return joinFixed<3, false, true>(cost, A, B, out);
-    case 14: return joinFixed<3, true, false>(cost, A, B, out);
-    case 16: return joinFixed<4, false, false>(cost, A, B, out);
-    case 17: return joinFixed<4, false, true>(cost, A, B, out);
-    case 18: return joinFixed<4, true, false>(cost, A, B, out);
-    default: return stmJoinGeneric1(sc, cost, A, ta, B, tb, out);
-    }
+    if (ta)
+        return tb ? joinOne<true, true>(sc.n, cost, A, B, out) : joinOne<true, false>(sc.n, cost, A, B, out);
+    return tb ? joinOne<false, true>(sc.n, cost, A, B, out) : joinOne<false, false>(sc.n, cost, A, B, out);
 }
 
 int64_t stmJoinGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                         int64_t *out)
 {
-    const uint32_t n = sc.n;
-    int64_t m = kStmImpossible;
-    for (uint32_t s = 0; s < n; s++) {
-        const int64_t v = sat(half(cost, n, A, ta, s) + half(cost, n, B, tb, s));
-        out[s] = v;
-        m = std::min(m, v);
-    }
-    uint64_t zeros = 0;
-    if (m < kStmImpossible)
-        for (uint32_t s = 0; s < n; s++) {
-            if (out[s] < kStmImpossible)
-                out[s] -= m;
-            if (out[s] == 0)
-                zeros |= uint64_t{1} << s;
-        }
-    out[n] = static_cast<int64_t>(zeros);
-    return m;
+    return joinGeneric(sc.n, cost, A, ta, B, tb, out);
 }
 
 int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb)
 {
-    if (A[sc.n] & B[sc.n])
-        return 0;
-    int64_t m = kStmImpossible;
-    for (uint32_t s = 0; s < sc.n; s++)
-        m = std::min(m, sat(half(cost, sc.n, A, ta, s) + half(cost, sc.n, B, tb, s)));
-    return m;
+    if (ta)
+        return tb ? spanOne<true, true>(sc.n, cost, A, B) : spanOne<true, false>(sc.n, cost, A, B);
+    return tb ? spanOne<false, true>(sc.n, cost, A, B) : spanOne<false, false>(sc.n, cost, A, B);
+}
+
+int64_t stmSpanGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb)
+{
+    return spanGeneric(sc.n, cost, A, ta, B, tb);
 }
 
 void stmSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                ParsNodeSets *result, double *length)
 {
-    const PackedData *pd = packedData(d);
     const bool ta = tagOf(a), tb = tagOf(b);
-    double base = baseOf(a) + baseOf(b);
-    for (int32_t k : pd->stmChars) {
-        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        const int64_t m = stmJoin1(sc, costsOf(pd, sc), vecOf(a, sc), ta, vecOf(b, sc), tb, vecOf(result, sc));
-        if (m == 0)  // the common case: nothing to count
-            continue;
-        if (!addUnits(d, sc, m, false, &base))
-            base = kNoScore;
-        if (count && !addUnits(d, sc, m, perChar, length)) {
-            base = kNoScore;
-            break;
-        }
-    }
+    const double base = baseOf(a) + baseOf(b);
+    double out;
+    if (ta)
+        out = tb ? setBinLanes<true, true>(d, a, b, count, perChar, result, length, base)
+                 : setBinLanes<true, false>(d, a, b, count, perChar, result, length, base);
+    else
+        out = tb ? setBinLanes<false, true>(d, a, b, count, perChar, result, length, base)
+                 : setBinLanes<false, false>(d, a, b, count, perChar, result, length, base);
     result->stm[0] = ta || tb;
-    setBase(result, base);
+    setBase(result, out);
 }
 
 void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
@@ -739,20 +918,12 @@ void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
 int stmAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
                double bound)
 {
-    const PackedData *pd = packedData(d);
     const bool ta = tagOf(a), tb = tagOf(b);
-    const double tol = pd->tolerance;
-    for (int32_t k : pd->stmChars) {
-        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        const int64_t m = stmSpan1(sc, costsOf(pd, sc), vecOf(a, sc), ta, vecOf(b, sc), tb);
-        if (!addUnits(d, sc, m, perChar, length))
-            return 0;
-        // A Dollo character's join may take back steps, so with any in the
-        // class only the whole sum is compared.
-        if (!pd->stmDollo && *length - bound > tol)
-            return 1;
-    }
-    return *length - bound > tol ? 1 : 0;
+    if (ta)
+        return tb ? addSpanLanes<true, true>(d, a, b, perChar, length, bound)
+                  : addSpanLanes<true, false>(d, a, b, perChar, length, bound);
+    return tb ? addSpanLanes<false, true>(d, a, b, perChar, length, bound)
+              : addSpanLanes<false, false>(d, a, b, perChar, length, bound);
 }
 
 int stmSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,

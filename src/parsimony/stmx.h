@@ -32,7 +32,7 @@
 struct TreeNode;
 struct ParsFxns;
 
-inline constexpr int64_t kStmImpossible = int64_t{1} << 60;
+inline constexpr int64_t kStmImpossible = kCostImpossible;
 inline constexpr int64_t kDolloGain = int64_t{1} << 24;
 
 // Phase-1 preparation of every character of the class (error 438 when the
@@ -100,10 +100,11 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root);
 // removed minimum (kStmImpossible when every state is impossible).
 int64_t stmJoin1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                  int64_t *out);
-// The same for any state count (stmJoin1 unrolls 2 to 4 states).
+// The same for any state count (stmJoin1 and stmSpan1 unroll 2 to 4 states).
 int64_t stmJoinGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb,
                         int64_t *out);
 // Least cost of joining A and B through one node.
 int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb);
+int64_t stmSpanGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb);
 // Length of cost units (Dollo: gains plus losses, scaled for real matrices).
 double stmUnitsToLength(const StmChar &sc, int64_t units);

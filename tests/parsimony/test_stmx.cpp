@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "data/data_services.h"
@@ -163,14 +164,15 @@ TEST_F(Stmx, RandomCharactersOfEveryClassMatchPlainSankoff)
     EXPECT_GT(compared, 400);
 }
 
-// The unrolled joins of 2 to 4 states equal the generic one on random
-// vectors with impossible entries, both directions.
-TEST_F(Stmx, UnrolledJoinsEqualTheGenericJoin)
+// The unrolled joins and spans of 2 to 4 states equal the generic ones on
+// random vectors with impossible entries, in every direction (5 states
+// checks the dispatch to the generic form).
+TEST_F(Stmx, UnrolledJoinsAndSpansEqualTheGenericOnes)
 {
     std::mt19937 rng(5122);
-    for (int trial = 0; trial < 3000; trial++) {
+    for (int trial = 0; trial < 4000; trial++) {
         StmChar sc;
-        sc.n = 2 + trial % 3;
+        sc.n = 2 + trial % 4;
         std::vector<int64_t> cost(sc.n * sc.n), A(sc.n + 1), B(sc.n + 1), x(sc.n + 1), y(sc.n + 1);
         auto entry = [&] { return rng() % 5 == 0 ? kStmImpossible : static_cast<int64_t>(rng() % 9); };
         for (uint32_t i = 0; i < sc.n * sc.n; i++)
@@ -178,12 +180,134 @@ TEST_F(Stmx, UnrolledJoinsEqualTheGenericJoin)
         for (uint32_t s = 0; s < sc.n; s++) {
             A[s] = entry();
             B[s] = entry();
+            A[sc.n] |= static_cast<int64_t>(A[s] == 0) << s;
+            B[sc.n] |= static_cast<int64_t>(B[s] == 0) << s;
         }
-        const bool ta = rng() % 2, tb = !ta && rng() % 2;
+        const bool ta = rng() % 2, tb = rng() % 2;
         ASSERT_EQ(stmJoin1(sc, cost.data(), A.data(), ta, B.data(), tb, x.data()),
-                  stmJoinGeneric1(sc, cost.data(), A.data(), ta, B.data(), tb, y.data()));
+                  stmJoinGeneric1(sc, cost.data(), A.data(), ta, B.data(), tb, y.data()))
+            << "trial " << trial;
         ASSERT_EQ(x, y) << "trial " << trial;
+        ASSERT_EQ(stmSpan1(sc, cost.data(), A.data(), ta, B.data(), tb),
+                  stmSpanGeneric1(sc, cost.data(), A.data(), ta, B.data(), tb))
+            << "trial " << trial;
     }
+}
+
+// Each variant of the four-state kernel equals the generic join on random
+// tables and vectors with impossible entries (all four now and then), either
+// side holding the ancestor.
+TEST_F(Stmx, FourStateKernelsEqualTheGenericJoin)
+{
+    std::mt19937 rng(5124);
+    StmChar sc;
+    sc.n = 4;
+    int variants = 0;
+    for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+        const StmKernels *k = stmKernelsOf(v);
+        if (!k)
+            continue;
+        variants++;
+        for (int trial = 0; trial < 3000; trial++) {
+            std::vector<int64_t> cost(16), rows(16), A(5), B(5), x(5), y(5);
+            auto entry = [&] { return rng() % 4 == 0 ? kStmImpossible : static_cast<int64_t>(rng() % 40); };
+            for (uint32_t i = 0; i < 16; i++)
+                cost[i] = i % 5 == 0 ? 0 : entry();
+            for (uint32_t i = 0; i < 4; i++)
+                for (uint32_t j = 0; j < 4; j++)
+                    rows[j * 4 + i] = cost[i * 4 + j];
+            for (uint32_t s = 0; s < 4; s++) {
+                A[s] = entry();
+                B[s] = entry();
+            }
+            const bool ta = rng() % 2, tb = rng() % 2;
+            const int64_t m = k->join4(ta ? cost.data() : rows.data(), A.data(), tb ? cost.data() : rows.data(),
+                                       B.data(), x.data());
+            ASSERT_EQ(m, stmJoinGeneric1(sc, cost.data(), A.data(), ta, B.data(), tb, y.data()))
+                << k->name << " trial " << trial;
+            ASSERT_EQ(x, y) << k->name << " trial " << trial;
+        }
+    }
+    EXPECT_GE(variants, 1);
+}
+
+// The whole-class rules over the records of real trees (Dollo, irreversible,
+// stepmatrices of 2 to 6 states with missing and uncertain cells and
+// weights) equal the generic join and span taken one character at a time:
+// the joined vectors, the base, the counted length and the span's length.
+TEST_F(Stmx, PassRulesEqualGenericJoinsCharacterByCharacter)
+{
+    std::mt19937 rng(5123);
+    int pairs = 0, joined = 0;
+    for (int trial = 0; trial < 24; trial++) {
+        drop();
+        types.clear();
+        const uint32_t ns = 2 + trial % 5, ntax = 5 + rng() % 6, nchar = 3 + rng() % 12;
+        RandomSet r = randomCells(rng, ns, ntax, nchar);
+        d = makeTypedData(ns, r.cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rng() % 4;
+            if (kind == 0)
+                setType(d, c, kCharDollo, rng() % 2);
+            else if (kind == 1)
+                setType(d, c, kCharIrreversible, rng() % 2);
+            else {
+                types.push_back(randomType(rng, ns, kind == 2, false));
+                setType(d, c, kCharUserType, false, &types.back()->ut);
+            }
+            setAncestor(d, c, rng() % 2 ? bit(0) : 0);
+            d->weights[c] = 1 + rng() % 3;
+        }
+        prepare();
+        build(randomTreeText(rng, ntax, -1, false), -1);
+        calcStatesetsForSearch(tree.get(), d, false);
+        const PackedData *pd = packedData(d);
+        std::vector<const ParsNodeSets *> recs;
+        for (TreeNode *n = tree->root; n; n = n->next)
+            for (int k = 0; k < 3; k++)
+                recs.push_back(nodeSets(n->abm[k]));
+        std::vector<int64_t> out(pd->stmStride), expect(pd->stmStride);
+        for (int pair = 0; pair < 40; pair++, pairs++) {
+            const ParsNodeSets *a = recs[rng() % recs.size()], *b = recs[rng() % recs.size()];
+            const bool ta = a->stm[0] != 0, tb = b->stm[0] != 0;
+            double base, counted = 0.0, spanned = 0.0, wantCount = 0.0, wantSpan = 0.0;
+            std::memcpy(&base, a->stm + 1, sizeof base);
+            double wantBase = base;
+            std::memcpy(&base, b->stm + 1, sizeof base);
+            wantBase += base;
+            for (int32_t k : pd->stmChars) {
+                const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+                const int64_t *cost = pd->stmCosts.data() + sc.cost;
+                const int64_t off = 2 + sc.vec;
+                const int64_t m = stmJoinGeneric1(sc, cost, a->stm + off, ta, b->stm + off, tb, &expect[off]);
+                const int64_t s = stmSpanGeneric1(sc, cost, a->stm + off, ta, b->stm + off, tb);
+                // Records that cannot meet (both sides forcing states no
+                // change joins) stop the sums: the length is 1e37.
+                wantCount = m >= kStmImpossible || wantCount == kNoScore
+                                ? kNoScore
+                                : wantCount + stmUnitsToLength(sc, m) * d->weights[sc.c];
+                wantSpan = s >= kStmImpossible || wantSpan == kNoScore
+                               ? kNoScore
+                               : wantSpan + stmUnitsToLength(sc, s) * d->weights[sc.c];
+            }
+            wantBase = wantCount == kNoScore ? kNoScore : wantBase + wantCount;
+            ParsNodeSets res{};
+            res.stm = out.data();
+            stmSetBin(d, a, b, true, false, &res, &counted);
+            std::memcpy(&base, out.data() + 1, sizeof base);
+            EXPECT_EQ(out[0], ta || tb);
+            if (wantCount != kNoScore) {
+                EXPECT_TRUE(std::equal(out.begin() + 2, out.end(), expect.begin() + 2)) << "trial " << trial;
+                joined++;
+            }
+            EXPECT_DOUBLE_EQ(base, wantBase) << "trial " << trial;
+            EXPECT_DOUBLE_EQ(counted, wantCount) << "trial " << trial;
+            EXPECT_EQ(stmAddSpan(d, a, b, false, &spanned, kNoScore), 0);
+            EXPECT_DOUBLE_EQ(spanned, wantSpan) << "trial " << trial;
+        }
+    }
+    EXPECT_EQ(pairs, 960);
+    EXPECT_GT(joined, 480);
 }
 
 // Hand-computed lengths of the four-taxon examples.

@@ -64,6 +64,18 @@ struct WagKernels {
                   uint64_t *final, uint64_t *dirty);
 };
 
+// The four-state min-plus join of the cost-vector class, one character:
+// out[s] = the least A[t] + ca[4t + s] plus the least B[t] + cb[4t + s]
+// (ca, cb: the cost of meeting A's or B's state t from state s), clamped at
+// kCostImpossible; less its least entry m when m is possible; out[4] the
+// mask of zero entries. Returns m. Entries are at most kCostImpossible, so
+// no sum overflows.
+inline constexpr int64_t kCostImpossible = int64_t{1} << 60;
+struct StmKernels {
+    const char *name;
+    int64_t (*join4)(const int64_t *ca, const int64_t *A, const int64_t *cb, const int64_t *B, int64_t *out);
+};
+
 enum class UnoKernelVariant { Generic, Avx2 };
 
 // The tables in use. Chosen on first use: AVX2 where the CPU has it, unless
@@ -78,9 +90,13 @@ bool unoKernelsAvailable(UnoKernelVariant v);
 // A variant's tables without selecting them; null when it cannot run here.
 const UnoKernels *unoKernelsOf(UnoKernelVariant v);
 const WagKernels *wagKernelsOf(UnoKernelVariant v);
+const StmKernels &stmKernels();
+const StmKernels *stmKernelsOf(UnoKernelVariant v);
 
 // One table per variant, defined in the variant's own file.
 const UnoKernels &unoKernelsGeneric();
 const UnoKernels &unoKernelsAvx2();
 const WagKernels &wagKernelsGeneric();
 const WagKernels &wagKernelsAvx2();
+const StmKernels &stmKernelsGeneric();
+const StmKernels &stmKernelsAvx2();

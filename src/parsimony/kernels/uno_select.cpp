@@ -22,12 +22,13 @@ bool cpuHasAvx2()
 struct KernelChoice {
     const UnoKernels *uno;
     const WagKernels *wag;
+    const StmKernels *stm;
 };
 
 const KernelChoice *choiceOf(UnoKernelVariant v)
 {
-    static const KernelChoice generic{&unoKernelsGeneric(), &wagKernelsGeneric()};
-    static const KernelChoice avx2{&unoKernelsAvx2(), &wagKernelsAvx2()};
+    static const KernelChoice generic{&unoKernelsGeneric(), &wagKernelsGeneric(), &stmKernelsGeneric()};
+    static const KernelChoice avx2{&unoKernelsAvx2(), &wagKernelsAvx2(), &stmKernelsAvx2()};
     if (v == UnoKernelVariant::Generic)
         return &generic;
     return cpuHasAvx2() ? &avx2 : nullptr;
@@ -54,10 +55,12 @@ std::atomic<const KernelChoice *> &current()
 // Builds without the AVX2 files still link; the tables are never selected.
 const UnoKernels &unoKernelsAvx2() { return unoKernelsGeneric(); }
 const WagKernels &wagKernelsAvx2() { return wagKernelsGeneric(); }
+const StmKernels &stmKernelsAvx2() { return stmKernelsGeneric(); }
 #endif
 
 const UnoKernels &unoKernels() { return *current().load(std::memory_order_acquire)->uno; }
 const WagKernels &wagKernels() { return *current().load(std::memory_order_acquire)->wag; }
+const StmKernels &stmKernels() { return *current().load(std::memory_order_acquire)->stm; }
 
 bool unoKernelsAvailable(UnoKernelVariant v) { return choiceOf(v) != nullptr; }
 
@@ -71,6 +74,12 @@ const WagKernels *wagKernelsOf(UnoKernelVariant v)
 {
     const KernelChoice *c = choiceOf(v);
     return c ? c->wag : nullptr;
+}
+
+const StmKernels *stmKernelsOf(UnoKernelVariant v)
+{
+    const KernelChoice *c = choiceOf(v);
+    return c ? c->stm : nullptr;
 }
 
 bool selectUnoKernels(UnoKernelVariant v)
