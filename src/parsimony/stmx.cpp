@@ -727,7 +727,7 @@ inline int64_t spanOne(uint32_t n, const int64_t *cost, const int64_t *A, const 
 }
 
 // addUnits without the per-character counts, for the lanes of the passes.
-inline bool addLaneUnits(const PackedData *pd, const StmLane &L, int64_t m, double *length)
+inline bool addLaneUnits(const PackedData *, const StmLane &L, int64_t m, double *length)
 {
     if (m >= kStmImpossible) {
         *length = kNoScore;
