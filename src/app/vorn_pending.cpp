@@ -42,4 +42,3 @@ bool isPendingHandler(CmdHandler handler)
 
 PENDING_HANDLER(doGarliCmd)
 PENDING_HANDLER(doRaxmlCmd)
-PENDING_HANDLER(doSurfCheckCmd)

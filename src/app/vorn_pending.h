@@ -8,6 +8,7 @@
 #include "data/charstat.h"
 #include "data/taxstat.h"
 #include "likelihood/gammaplot.h"
+#include "likelihood/surfcheck.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
@@ -32,7 +33,6 @@
 
 int doGarliCmd();
 int doRaxmlCmd();
-int doSurfCheckCmd();
 
 // True while a handler is still one of the placeholders above.
 bool isPendingHandler(CmdHandler handler);
