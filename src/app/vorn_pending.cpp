@@ -40,5 +40,3 @@ bool isPendingHandler(CmdHandler handler)
     int fn() { return notAvailableYet(fn); } \
     static const PendingRegistration registered_##fn(fn);
 
-PENDING_HANDLER(doGarliCmd)
-PENDING_HANDLER(doRaxmlCmd)
