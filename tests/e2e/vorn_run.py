@@ -45,6 +45,7 @@ def splits(newick):
             stack.append([])
         elif tok == ")":
             last = frozenset().union(*stack.pop())
+            result.setdefault(last, 0.0)
             if stack:
                 stack[-1].append(last)
         elif tok == ",":
@@ -59,6 +60,7 @@ def splits(newick):
             label = re.sub(r"[^A-Za-z0-9]", "", label)
             tips.append(label)
             last = frozenset([label])
+            result.setdefault(last, 0.0)
             stack[-1].append(last)
     every = frozenset(tips)
     first = sorted(tips)[0]
