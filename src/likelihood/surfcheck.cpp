@@ -30,6 +30,7 @@
 #include "search/hsprep.h"
 #include "search/pscores.h"
 #include "search/scores.h"
+#include "trees/roottree.h"
 #include "trees/treebuf.h"
 #include "trees/treeutil.h"
 
@@ -74,6 +75,11 @@ void showReplicate(SurfCheckRun &r, Tree *tree, uint32_t rep, int decimals)
     const SurfCheckResult &res = r.results.back();
     if (r.brLens) {
         qel_printf("\nBranch-lengths for replicate %u:\n\n", rep);
+        // Listed as DescribeTrees lists them: rooted by the rooting
+        // settings, the optimised lengths kept.
+        if (!(tree->flags & kTreeRootedAtAnc) && rootTree(tree, r.d, r.treeNum, true, false, true) != 0)
+            return;
+        setTraversalSeq(tree);
         showLinks(tree, r.d, static_cast<int>(r.treeNum), false, 5, nullptr);
         qel_printf("\n-Ln likelihood for replicate %u = %.*f (%d passes)\n", rep, decimals, res.score,
                    static_cast<int>(res.passes));
