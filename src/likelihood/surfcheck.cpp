@@ -11,11 +11,13 @@
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
 #include "likelihood/infocrit.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
+#include "likelihood/ratevar.h"
 #include "likelihood/treelike.h"
 #include "qel/qel_brent.h"
 #include "qel/qel_errormsg.h"
@@ -41,6 +43,7 @@ constexpr double kMeanStartBrLen = 0.25;
 
 struct SurfCheckRun {
     DataInfo *d = nullptr;
+    bool showParams = false;
     uint32_t treeNum = 0;  // 1-based
     RNGSeed seed{};
     bool brLens = false;
@@ -70,6 +73,37 @@ struct KeepStartMethod {
     ~KeepStartMethod() { aml->initBrLenMethod = saved; }
 };
 
+// The estimates of the parameters marked for estimation, one a line below
+// the replicate's row, for every active model.
+void showEstimates()
+{
+    constexpr int kIndent = 52;
+    const bool several = numActiveModels() > 1;
+    for (const Model *m = firstActiveModel(); m != nullptr; m = nextActiveModel(m)) {
+        const ModelEngineData *eng = modelEngine(m);
+        const std::string prefix = several ? std::string(m->name) + ": " : std::string();
+        auto line = [&](const char *label, double value) {
+            qel_printf("%*s%s%s = %.5f\n", kIndent, "", prefix.c_str(), label, value);
+        };
+        if (m->type == kModelNucleotide && m->substClass == kSubstTwoRates && m->tratio == kEstimate)
+            line("ti/tv", m->prevTratio);
+        static constexpr const char *kRates[] = {"rAC", "rAG", "rAT", "rCG", "rCT", "rGT"};
+        if (m->type == kModelNucleotide && m->substClass == kSubstSixRates && !m->rates.empty() &&
+            m->rates[0] == kEstimate && eng != nullptr)
+            for (size_t i = 0; i < kNumNucRates && i < eng->fullRates.size(); ++i)
+                line(kRates[i], eng->fullRates[i]);
+        if (!m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate && eng != nullptr)
+            for (size_t i = 0; i < eng->pi.size(); ++i) {
+                const std::string label = std::string("freq ") + (m->symbols[i] ? m->symbols[i] : '?');
+                line(label.c_str(), eng->pi[i]);
+            }
+        if (m->rateInfo != nullptr && m->gammaShape == kEstimate)
+            line("shape", m->rateInfo->shape);
+        if (m->rateInfo != nullptr && m->pinv == kEstimate)
+            line("pinv", m->rateInfo->pinv);
+    }
+}
+
 void showReplicate(SurfCheckRun &r, Tree *tree, uint32_t rep, int decimals)
 {
     const SurfCheckResult &res = r.results.back();
@@ -83,6 +117,8 @@ void showReplicate(SurfCheckRun &r, Tree *tree, uint32_t rep, int decimals)
         showLinks(tree, r.d, static_cast<int>(r.treeNum), false, 5, nullptr);
         qel_printf("\n-Ln likelihood for replicate %u = %.*f (%d passes)\n", rep, decimals, res.score,
                    static_cast<int>(res.passes));
+        if (r.showParams)
+            showEstimates();
         return;
     }
     qel_printf("%10u%16.*f", rep, decimals, res.score);
@@ -92,6 +128,8 @@ void showReplicate(SurfCheckRun &r, Tree *tree, uint32_t rep, int decimals)
         qel_printf("%10c\n", '-');
     else
         qel_printf("%10d\n", static_cast<int>(res.passes));
+    if (r.showParams)
+        showEstimates();
 }
 
 void writeOptima(const SurfCheckRun &r, double toler)
@@ -111,7 +149,7 @@ int surfCheckThreadProc(void *arg)
     showMLSettings(false, nullptr);
     setStatusText("Checking likelihood surface for tree #%u...", r.treeNum);
     if (!r.brLens) {
-        qel_printf("\n%10s%16s%10s\n", "Replicate", "-ln L", "  Passes");
+        qel_printf("\n%10s%16s%10s%s\n", "Replicate", "-ln L", "  Passes", r.showParams ? "    Parameter estimates" : "");
         tableLine(kUnderlineLastLine, 0);
     }
     RNG rng;
@@ -202,8 +240,6 @@ int doSurfCheckCmd()
         return 1;
     if (checkTreeNumber(surfChk.treeNum, inMemory) != 0)
         return 1;
-    if (surfChk.showparam)
-        return qel_errorMsg(0, "The showparam option of SurfCheck is not available in this version.");
 
     SurfCheckRun r;
     r.d = d;
@@ -225,6 +261,8 @@ int doSurfCheckCmd()
     int status = prepareData(kPrepLikelihood, 0, false);
     if (status == 0 && (getActiveML() == nullptr || activeModelGroup() == nullptr))
         status = 1;
+    // Only parameters marked for estimation have estimates to show.
+    r.showParams = surfChk.showparam != 0 && anyModelParamsEstimated();
     if (status == 0)
         status = runSecondaryThread(surfCheckThreadProc, &r);
     if (r.file) {

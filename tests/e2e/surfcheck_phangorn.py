@@ -113,6 +113,13 @@ def main():
     peer = phangorn_score()
     if peer is not None and abs(best - peer) > 0.01:
         failures.append("best -lnL %.5f, phangorn optim.pml %.5f" % (best, peer))
+    # showparam: every replicate's estimate, replicate 0's equal to LScores'.
+    out = run(vorn, nexus() + "begin vorn; lset nst=2 tratio=estimate precision=double;\n"
+              "surfcheck nreps=2 seed=4 showparam; lscores; end;\n", ())[0]
+    shown = [float(x) for x in re.findall(r"^ {52}ti/tv = (\S+)$", out, re.M)]
+    lscores = re.search(r"exp\. ratio\s+(\S+)", out)
+    if len(shown) != 3 or not lscores or abs(shown[0] - float(lscores.group(1))) > 1e-5:
+        failures.append("showparam ti/tv %r, LScores %r" % (shown, lscores and lscores.group(1)))
     for extra, want in (("surfcheck treenum=2;", "You must specify a tree number between 1 and 1"),
                         ("lset clock=yes; surfcheck;",
                          "Error(#824): Likelihood surface check is not allowed with clock assumption.")):
