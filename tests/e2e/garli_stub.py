@@ -54,6 +54,17 @@ translate
 tree best = [&U][!GarliScore -100.0] ((1:0.01,2:0.02):0.03,3:0.04,(4:0.05,5:0.06):0.07);
 end;
 END
+if ! grep -q "^bootstrapreps = 0$" "$2"; then
+cat > vorn.boot.tre <<'END'
+#nexus
+begin trees;
+translate 1 'Homo sapiens', 2 Pan, 3 Gorilla, 4 Pongo, 5 'Hylo:bates';
+tree b1 = [&U] ((1,2),3,(4,5));
+tree b2 = [&U] ((1,2),4,(3,5));
+tree b3 = [&U] ((1,3),2,(4,5));
+end;
+END
+fi
 echo "stand-in done"
 """
 FAIL_STUB = "#!/bin/sh\necho failing\nexit 3\n"
@@ -69,6 +80,11 @@ def run(vorn, tmp, text):
     r = subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=subprocess.DEVNULL, capture_output=True,
                        text=True, timeout=120)
     return r.stdout + r.stderr
+
+
+def read_conf(tmp):
+    with open(os.path.join(tmp, "got", "vorn_garli.conf")) as f:
+        return f.read()
 
 
 def main():
@@ -101,8 +117,7 @@ def main():
             failures.append("temporary directory %s left behind" % m.group(1))
         if "| stand-in done" not in out:
             failures.append("program output not shown with its prefix")
-        with open(os.path.join(tmp, "got", "vorn_garli.conf")) as f:
-            conf = f.read().splitlines()
+        conf = read_conf(tmp).splitlines()
         keys = [l.split(" = ")[0] for l in conf if " = " in l]
         values = dict(l.split(" = ", 1) for l in conf if " = " in l)
         if conf[0] != "[general]" or "[master]" not in conf:
@@ -141,6 +156,20 @@ def main():
         if set(tree) != set(want_tree) or any(abs(tree[k] - want_tree[k]) > 1e-6 for k in tree):
             failures.append("stored tree %r" % tree)
 
+        # Bootstrap trees: the majority-rule consensus keeps (Homo, Pan) and
+        # (Pongo, Hylobates), each in two of three trees, and replaces them.
+        out = run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn;\n"
+                  "garlisearch garliBin=bin/garlistub bootstrap nBootReps=3;\n"
+                  "savetrees file=b.tre format=newick replace;\nend;\n")
+        if "Bootstrap 50% majority-rule consensus tree (3 bootstrap trees)" not in out or \
+                "bootstrapreps = 3" not in read_conf(tmp):
+            failures.append("bootstrap run:\n%s" % out)
+        else:
+            with open(os.path.join(tmp, "b.tre")) as f:
+                text = f.read()
+            groups = {s for s in splits(text) if 1 < len(s) < 4}
+            if text.count(";") != 1 or groups != {frozenset(["Homosapiens", "Pan"]), frozenset(["Pongo", "Hylobates"])}:
+                failures.append("bootstrap consensus in memory %r" % text)
         err = run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn; garlisearch garliBin=bin/garlifail; end;\n")
         if "Garli search failed, return code = 3" not in err or "| failing" not in err:
             failures.append("failing program:\n%s" % err)

@@ -39,12 +39,14 @@ end;
 DEBIAN_NAMES = ("raxmlHPC-PTHREADS-AVX", "raxmlHPC-PTHREADS-SSE3", "raxmlHPC-PTHREADS", "raxmlHPC")
 
 
-def run(vorn, tmp, text):
+def run(vorn, tmp, text, path_env=None):
     path = os.path.join(tmp, "m.nex")
     with open(path, "w") as f:
         f.write(text)
     env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
     env["HOME"] = tmp
+    if path_env is not None:
+        env["PATH"] = path_env
     r = subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=subprocess.DEVNULL, capture_output=True,
                        text=True, timeout=300)
     return r.stdout + r.stderr
@@ -138,6 +140,14 @@ def main():
             # Messages are wrapped at the output width.
             if want not in " ".join(err.split()) or "Starting RAxML" in err:
                 failures.append("%s: expected %r in\n%s" % (cmds, want, err))
+        # No RAxML on the PATH: every name tried is named and nothing runs.
+        err = " ".join(run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn; raxmlsearch; end;\n",
+                           path_env=os.path.join(tmp, "nothing")).split()).replace("- ", "-")
+        m = re.search(r"The program for RAxMLSearch was not found \(tried (.*?)\)\.", err)
+        tried = m.group(1).replace('"', "").split(", ") if m else []
+        if not tried or tried[0] != "raxml" or tried[1:] != [n for n in DEBIAN_NAMES if n in tried[1:]] or \
+                len(tried) < 4 or "raxmlBin" not in err or "Starting RAxML" in err or "127" in err:
+            failures.append("no RAxML on the PATH: %s" % err)
         with open(os.path.join(tmp, "p.nex"), "w") as f:
             f.write(PROTEIN)
         err = run(vorn, tmp, "#NEXUS\nexecute p.nex;\nbegin vorn; raxmlsearch; end;\n")
