@@ -39,6 +39,7 @@
 #include "trees/splits.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -257,21 +258,32 @@ int showAndStoreSearchResults(DataInfo *d, const ScratchDirectory &dir, bool rax
             it = index.find(lower(word));
         return it == index.end() ? -1 : it->second;
     };
+    // The trees are all read before any replaces those in memory, so a
+    // file that cannot be read leaves the user's trees alone.
+    std::vector<TreeHandle> trees;
+    const ForeignTreeStoreFxn keep = [&](Tree *tree) {
+        TreeHandle copy(createTree(true));
+        if (!copy || copyTree(tree, copy.get()) != 0)
+            return 1;
+        trees.push_back(std::move(copy));
+        return 0;
+    };
+    uint32_t read = 0;
+    int status = readForeignTrees(path, program, taxonOf, keep, &read);
+    clearStatusText();
+    if (status != 0)
+        return status;
+    if (read == 0)
+        return qel_errorMsg(0, "The file \"%s\" from %s holds no tree.", name, program);
     TreeBuffer *buf = getMainTreeBuffer(d);
     clearTrees(false, true);
     setRootededness(buf, false);
-    const ForeignTreeStoreFxn store = [&](Tree *tree) {
-        const uint32_t k = putTree(tree, buf, false);
+    for (TreeHandle &tree : trees) {
+        const uint32_t k = putTree(tree.get(), buf, false);
         if (k == 0 || isPutTreeFull(k))
+            return qel_errorMsg(0, "The trees from %s could not all be stored in memory (maxtrees).", program);
+        if (!bootstrap && storeBranchLengths(buf, tree.get(), k - 1, true, 8) != 0)
             return 1;
-        return bootstrap ? 0 : storeBranchLengths(buf, tree, k - 1, true, 8);
-    };
-    uint32_t read = 0;
-    int status = readForeignTrees(path, program, taxonOf, store, &read);
-    clearStatusText();
-    if (status != 0 || read == 0) {
-        clearTrees(false, true);
-        return status != 0 ? status : qel_errorMsg(0, "The file \"%s\" from %s holds no tree.", name, program);
     }
     setTreesAreSaved(false);
     if (bootstrap)
@@ -562,7 +574,7 @@ int doRaxmlCmd()
         return qel_errorMsg(0, "Non-DNA models are not yet supported in the RAxML interface (but they will be "
                                "eventually).");
     const std::string program = resolveProgramCommand(raxmlOpt.raxmlBin, "raxmlBin", "RAxMLSearch", "raxml", true);
-    if (program.empty())
+    if (program.empty() || !verifyReplaceTrees())
         return 1;
 
     qel_printf("\nRAxML search requested.\n\nCurrent model settings =\n");
@@ -653,7 +665,7 @@ int doGarliCmd()
         }
     }
     const std::string program = resolveProgramCommand(g.garliBin, "garliBin", "GarliSearch", "garli", false);
-    if (program.empty())
+    if (program.empty() || !verifyReplaceTrees())
         return 1;
 
     ScratchDirectory dir(kTempPrefix);
