@@ -41,6 +41,12 @@ namespace {
 // Random starting lengths are exponential with this mean.
 constexpr double kMeanStartBrLen = 0.25;
 
+SurfCheckSimulationFxn gSimulation = nullptr;
+// The stream a simulation loop's SurfCheck runs continue from, and the
+// seed it began with.
+RNG gSimulationRng{};
+RNGSeed gSimulationSeed{};
+
 struct SurfCheckRun {
     DataInfo *d = nullptr;
     bool showParams = false;
@@ -49,6 +55,8 @@ struct SurfCheckRun {
     bool brLens = false;
     std::vector<SurfCheckResult> results;  // replicate 0 first
     StreamInfo *file = nullptr;
+    SurfCheckSimulation sim;
+    bool continueStream = false;  // a later replicate of a simulation loop
 };
 
 // Every branch gets an exponential length, clamped to what the optimiser
@@ -138,8 +146,15 @@ void writeOptima(const SurfCheckRun &r, double toler)
     for (size_t i = 1; i < r.results.size(); ++i)
         scores.push_back(r.results[i].score);
     const std::string seed = seedString(r.seed);
-    for (const SurfCheckOptimum &o : groupSurfCheckOptima(std::move(scores), toler))
+    for (const SurfCheckOptimum &o : groupSurfCheckOptima(std::move(scores), toler)) {
+        if (r.sim.running) {
+            std::fprintf(r.file->fp, "%d", r.sim.replicate);
+            for (double length : r.sim.nodeLengths)
+                std::fprintf(r.file->fp, "\t%g", length);
+            std::fputc('\t', r.file->fp);
+        }
         std::fprintf(r.file->fp, "%u\t%s\t%.8f\t%u\n", r.treeNum, seed.c_str(), o.score, o.count);
+    }
 }
 
 int surfCheckThreadProc(void *arg)
@@ -152,8 +167,9 @@ int surfCheckThreadProc(void *arg)
         qel_printf("\n%10s%16s%10s%s\n", "Replicate", "-ln L", "  Passes", r.showParams ? "    Parameter estimates" : "");
         tableLine(kUnderlineLastLine, 0);
     }
-    RNG rng;
-    initRNG(&rng, r.seed);
+    RNG rng = gSimulationRng;
+    if (!r.continueStream)
+        initRNG(&rng, r.seed);
     TreeHandle tree(createSearchTree(r.d));
     if (!tree)
         return 1;
@@ -186,6 +202,10 @@ int surfCheckThreadProc(void *arg)
         best = std::min(best, res.score);
         worst = std::max(worst, res.score);
     }
+    if (r.sim.running) {
+        gSimulationRng = rng;
+        gSimulationSeed = r.seed;
+    }
     qel_printf("\n  Best=%.*f worst=%.*f (range = %.*f): improvement = %.*f\n", decimals, best, decimals, worst,
                decimals, worst - best, decimals, r.results[0].score - best);
     if (r.file)
@@ -203,6 +223,8 @@ int checkTreeNumber(int32_t n, uint32_t inMemory)
 }
 
 }  // namespace
+
+void installSurfCheckSimulation(SurfCheckSimulationFxn fxn) { gSimulation = fxn; }
 
 std::vector<SurfCheckOptimum> groupSurfCheckOptima(std::vector<double> scores, double toler)
 {
@@ -248,12 +270,27 @@ int doSurfCheckCmd()
     r.seed = makeSeed(surfChk.seed[0], surfChk.seed[1], surfChk.seed[2], surfChk.seed[3]);
     makeInitialSeedValue(&r.seed.w[0], 0x7FFFFFFF);
     r.results.reserve(static_cast<size_t>(surfChk.nreps) + 1);
+    if (gSimulation != nullptr && gSimulation(&r.sim) != 0)
+        return 1;
+    r.continueStream = r.sim.running && !r.sim.first && isRNGinitialized(&gSimulationRng);
+    if (r.continueStream)
+        r.seed = gSimulationSeed;
     if (surfChk.file[0] != '\0') {
+        // Later replicates of a simulation loop add their rows to the file
+        // the first one began.
+        if (r.continueStream)
+            gAppendToFile = 1;
         const bool appending = gAppendToFile != 0;
         if ((r.file = openScoreFile(surfChk.file)) == nullptr)
             return 1;
-        if (!appending)
+        if (r.sim.running && r.sim.first) {
+            std::fprintf(r.file->fp, "simRep");
+            for (const std::string &name : r.sim.nodeNames)
+                std::fprintf(r.file->fp, "\t%s", name.c_str());
+            std::fprintf(r.file->fp, "\ttree\tseed\t-lnL\ttimes found\n");
+        } else if (!appending) {
             std::fprintf(r.file->fp, "tree\tseed\t-lnL\ttimes found\n");
+        }
     }
 
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // One replicate's outcome.
@@ -23,3 +24,20 @@ std::vector<SurfCheckOptimum> groupSurfCheckOptima(std::vector<double> scores, d
 
 // The handler: 0, 1 after an error, 2 when interrupted.
 int doSurfCheckCmd();
+
+// What SurfCheck needs of a running simulation block, whose loop runs it
+// once per simulated data set: the replicates draw on one random-number
+// stream, and each row of the results file names the simulation replicate
+// and the true tree's branch lengths.
+struct SurfCheckSimulation {
+    bool running = false;
+    bool first = false;     // the loop's first replicate
+    int32_t replicate = 0;  // from 1
+    std::vector<std::string> nodeNames;  // the true tree's nodes below its root, in preorder
+    std::vector<double> nodeLengths;
+};
+// Fills the record (running false outside a block); 0, or 1 on failure.
+using SurfCheckSimulationFxn = int (*)(SurfCheckSimulation *out);
+// Installed by the simulation blocks' layer; without it SurfCheck runs as
+// outside a block.
+void installSurfCheckSimulation(SurfCheckSimulationFxn fxn);
