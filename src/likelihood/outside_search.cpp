@@ -53,46 +53,23 @@ constexpr int32_t kMaxDrawnSeed = 2147483646;
 constexpr const char *kRaxmlBuilds[] = {"raxmlHPC-PTHREADS-AVX", "raxmlHPC-PTHREADS-SSE3", "raxmlHPC-PTHREADS",
                                         "raxmlHPC"};
 
-// The option text with its program word replaced by what the shell will
-// find after the command has changed into the temporary directory; empty
-// after the error naming every program tried.
-std::string resolveProgramCommand(const char *text, const char *option, const char *command,
-                                  const char *factoryName, bool tryRaxmlBuilds)
+// The RAxML 8 builds to try while raxmlBin keeps its factory name, which
+// no Debian program has; AVX only where the processor has it.
+std::vector<std::string> raxmlAlternatives()
 {
-    std::string t = text;
-    t.erase(0, t.find_first_not_of(" \t"));
-    const size_t end = t.find_first_of(" \t");
-    std::string word = t.substr(0, end);
-    const std::string rest = end == std::string::npos ? std::string() : t.substr(end);
-    std::string cwd = getCurrentDirSpec();
-    if (cwd.empty())
-        cwd = ".";
-    std::vector<std::string> tried{word};
-    std::string found = findProgram(word, cwd);
-    if (found.empty() && tryRaxmlBuilds && word == factoryName) {
-        for (const char *build : kRaxmlBuilds) {
-            if (std::strstr(build, "AVX") != nullptr && !__builtin_cpu_supports("avx"))
-                continue;
-            tried.emplace_back(build);
-            if (!(found = findProgram(build, cwd)).empty()) {
-                word = build;
-                break;
-            }
-        }
-    }
-    if (found.empty()) {
-        std::string list;
-        for (const std::string &w : tried)
-            list += (list.empty() ? "\"" : ", \"") + w + "\"";
-        qel_errorMsg(0, "The program for %s was not found (tried %s).\tName the program with the '%s' option, e.g. "
-                        "\"%s %s=/path/to/program;\".",
-                     command, list.c_str(), option, command, option);
-        return {};
-    }
-    // A relative path would be read against the temporary directory.
-    if (word.find('/') != std::string::npos)
-        return shellQuote(found.c_str()) + rest;
-    return word + rest;
+    std::vector<std::string> names;
+    if (std::strcmp(raxmlOpt.raxmlBin, "raxml") != 0)
+        return names;
+    for (const char *build : kRaxmlBuilds)
+        if (std::strstr(build, "AVX") == nullptr || __builtin_cpu_supports("avx"))
+            names.emplace_back(build);
+    return names;
+}
+
+std::string lowered(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
 }
 
 // The likelihood criterion and prepared data for the run, given back at its end.
@@ -238,24 +215,20 @@ int showAndStoreSearchResults(DataInfo *d, const ScratchDirectory &dir, bool rax
     setStatusText(bootstrap ? "Reading bootstrap trees from %s..." : "Reading tree from %s...", name);
     // RAxML knows the taxa by the words written to its data file, GARLI by
     // their NEXUS words; both are matched case-insensitively.
-    auto lower = [](std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-        return s;
-    };
     std::unordered_map<std::string, int32_t> index;
     for (size_t t = 0; t < labels.size(); ++t) {
-        index.emplace(lower(labels[t]), static_cast<int32_t>(t));
+        index.emplace(lowered(labels[t]), static_cast<int32_t>(t));
         std::string blanks = labels[t];
         std::replace(blanks.begin(), blanks.end(), ' ', '_');
-        index.emplace(lower(blanks), static_cast<int32_t>(t));
+        index.emplace(lowered(blanks), static_cast<int32_t>(t));
     }
     const ForeignTaxonFxn taxonOf = [&](const std::string &word, bool quoted) {
         std::string w = word;
         if (!quoted)
             std::replace(w.begin(), w.end(), '_', ' ');
-        auto it = index.find(lower(w));
+        auto it = index.find(lowered(w));
         if (it == index.end())
-            it = index.find(lower(word));
+            it = index.find(lowered(word));
         return it == index.end() ? -1 : it->second;
     };
     // The trees are all read before any replaces those in memory, so a
@@ -334,10 +307,6 @@ std::vector<std::string> outsideProgramLabels(const std::vector<std::string> &la
 {
     std::vector<std::string> out;
     std::unordered_set<std::string> taken;
-    auto lower = [](std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-        return s;
-    };
     for (const std::string &label : labels) {
         std::string w = label;
         for (char &c : w)
@@ -346,9 +315,9 @@ std::vector<std::string> outsideProgramLabels(const std::vector<std::string> &la
         if (w.empty())
             w = "taxon";
         std::string unique = w;
-        for (int k = 2; taken.count(lower(unique)) != 0; ++k)
+        for (int k = 2; taken.count(lowered(unique)) != 0; ++k)
             unique = w + "_" + std::to_string(k);
-        taken.insert(lower(unique));
+        taken.insert(lowered(unique));
         out.push_back(unique);
     }
     return out;
@@ -573,7 +542,7 @@ int doRaxmlCmd()
     if (m->type != kModelNucleotide || !isDataTypeNucleotide(d->dataType))
         return qel_errorMsg(0, "Non-DNA models are not yet supported in the RAxML interface (but they will be "
                                "eventually).");
-    const std::string program = resolveProgramCommand(raxmlOpt.raxmlBin, "raxmlBin", "RAxMLSearch", "raxml", true);
+    const std::string program = resolveProgramCommand(raxmlOpt.raxmlBin, raxmlAlternatives(), "RAxMLSearch", "raxmlBin");
     if (program.empty() || !verifyReplaceTrees())
         return 1;
 
@@ -664,7 +633,7 @@ int doGarliCmd()
                 return 1;
         }
     }
-    const std::string program = resolveProgramCommand(g.garliBin, "garliBin", "GarliSearch", "garli", false);
+    const std::string program = resolveProgramCommand(g.garliBin, {}, "GarliSearch", "garliBin");
     if (program.empty() || !verifyReplaceTrees())
         return 1;
 

@@ -254,6 +254,38 @@ std::string findProgram(const std::string &word, const std::string &currentDir)
     }
 }
 
+std::string resolveProgramCommand(const char *text, const std::vector<std::string> &alternatives,
+                                  const char *command, const char *option)
+{
+    std::string t = text;
+    t.erase(0, t.find_first_not_of(" \t"));
+    const size_t end = t.find_first_of(" \t");
+    std::string word = t.substr(0, end);
+    const std::string rest = end == std::string::npos ? std::string() : t.substr(end);
+    std::string cwd = getCurrentDirSpec();
+    if (cwd.empty())
+        cwd = ".";
+    std::vector<std::string> tried{word};
+    std::string found = findProgram(word, cwd);
+    for (size_t i = 0; found.empty() && i < alternatives.size(); ++i) {
+        tried.push_back(alternatives[i]);
+        if (!(found = findProgram(alternatives[i], cwd)).empty())
+            word = alternatives[i];
+    }
+    if (found.empty()) {
+        std::string list;
+        for (const std::string &w : tried)
+            list += (list.empty() ? "\"" : ", \"") + w + "\"";
+        qel_errorMsg(0, "The program for %s was not found (tried %s).\tName the program with the '%s' option, e.g. "
+                        "\"%s %s=/path/to/program;\".",
+                     command, list.c_str(), option, command, option);
+        return {};
+    }
+    if (word.find('/') != std::string::npos)
+        return shellQuote(found.c_str()) + rest;
+    return word + rest;
+}
+
 ScratchDirectory::ScratchDirectory(const char *prefix)
 {
     char buffer[kPathnameBufSize];

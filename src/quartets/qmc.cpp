@@ -7,7 +7,6 @@
 #include <string>
 
 #include "qel/qel_errormsg.h"
-#include "qel/qel_files.h"
 #include "qel/qel_output.h"
 #include "qel/qel_subprocess.h"
 #include "quartets/quartets.h"
@@ -49,26 +48,6 @@ int writeQuartetFile(const QwtTable *t, bool weighted, const std::string &path)
     return 0;
 }
 
-// The program word of startQMC as the shell will find it from the
-// temporary directory; empty after the error.
-std::string qmcCommand()
-{
-    std::string text = qopt.startQMC;
-    text.erase(0, text.find_first_not_of(" \t"));
-    const size_t end = text.find_first_of(" \t");
-    const std::string word = text.substr(0, end);
-    const std::string rest = end == std::string::npos ? std::string() : text.substr(end);
-    std::string cwd = getCurrentDirSpec();
-    const std::string found = findProgram(word, cwd.empty() ? "." : cwd);
-    if (found.empty()) {
-        qel_errorMsg(0, "The QMC program was not found (tried \"%s\").\tName the program with the 'startQMC' "
-                        "option, e.g. \"QSearch method=QMC startQMC=/path/to/program;\".",
-                     word.c_str());
-        return {};
-    }
-    return (word.find('/') != std::string::npos ? shellQuote(found.c_str()) : word) + rest;
-}
-
 }  // namespace
 
 void writeOneQuartet(std::FILE *fp, uint32_t a, uint32_t b, uint32_t c, uint32_t d, bool weighted, double weight)
@@ -81,7 +60,7 @@ void writeOneQuartet(std::FILE *fp, uint32_t a, uint32_t b, uint32_t c, uint32_t
 
 int qsearch_QMC(QuartetData *qd, Tree *tree)
 {
-    const std::string program = qmcCommand();
+    const std::string program = resolveProgramCommand(qopt.startQMC, {}, "QSearch", "startQMC");
     if (program.empty())
         return 1;
     ScratchDirectory dir("vorn.");

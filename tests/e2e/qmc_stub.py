@@ -111,7 +111,7 @@ def main():
             failures.append("failing program:\n%s" % out)
         out = run(vorn, tmp, "#NEXUS\n" + TAXA + "begin quartets; qlist 1,2|3,4 1,2|5,6; end;\n"
                   "begin vorn; qsearch method=QMC; end;\n")
-        if "The QMC program was not found (tried \"qmc\")." not in " ".join(out.split()):
+        if "The program for QSearch was not found (tried \"qmc\")." not in " ".join(out.split()):
             failures.append("missing program:\n%s" % out)
     for f in failures:
         print("FAIL:", f)

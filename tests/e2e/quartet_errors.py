@@ -22,7 +22,7 @@ CASES = [
     ("qscores without trees", FIVE + "begin vorn; qscores; end;",
      "Error(#704): There are no trees in memory."),
     ("qmc program missing", FIVE + "begin vorn; qsearch method=QMC; end;",
-     'Error: The QMC program was not found (tried "qmc").'),
+     'Error: The program for QSearch was not found (tried "qmc").'),
     ("missing bar", "begin quartets; qlist 1,2,3,4; end;",
      'Error: Expecting vertical bar (|), found ",".'),
     ("missing comma", "begin quartets; qlist 1 2|3,4; end;", "Error: Expecting comma"),
