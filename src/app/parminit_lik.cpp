@@ -211,7 +211,7 @@ void lscoresOptions(OptionSet set, CmdParamList *list)
 void surfCheckOptions(OptionSet set, CmdParamList *list)
 {
     const char *cat = "SurfCheck";
-    do_IntRange_Parm(cat, "nreps", kParamInt, kFactory, &surfChk.nreps, 100, 1,
+    do_IntRange_Parm(cat, "nreps", kParamInt, kFactory, &surfChk.nreps, 100, 0,
                      kMaxSurfCheckReps, nullptr, nullptr, list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactory | kParamNoFactoryText, surfChk.seed, 0, nullptr,
                 nullptr, list);

@@ -37,6 +37,7 @@
 #include "likelihood/mldist.h"
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/lscores.h"
+#include "selection/sim_surfcheck.h"
 #include "selection/simblock.h"
 #include "selection/topotests.h"
 #include "parsimony/pars_init.h"
@@ -344,6 +345,8 @@ int installSubsystemHooks()
     // LScores runs the topology tests of the selection layer on its site
     // log-likelihoods.
     installTopologyTests(skhTests);
+    // SurfCheck inside a simulation block continues the block's replicates.
+    installSurfCheckSimulation(surfCheckSimulationState);
     // NSFilter (character data) shows its site ratios in the search layer's
     // frequency histogram.
     installSiteFilterHistogram(SiteFilterHistogram{

@@ -9,8 +9,9 @@
 namespace {
 
 // The running command names itself best (several rows may share a handler);
-// otherwise the table is searched for the handler.
-int notAvailableYet(CmdHandler self)
+// otherwise the table is searched for the handler. Unused while every
+// command of the table has its handler.
+[[maybe_unused]] int notAvailableYet(CmdHandler self)
 {
     const CmdTableEntry *cur = cmdOpt.currentCmd;
     const char *name = cur != nullptr && cur->handler == self ? cur->name : commandName(self);
@@ -40,6 +41,3 @@ bool isPendingHandler(CmdHandler handler)
     int fn() { return notAvailableYet(fn); } \
     static const PendingRegistration registered_##fn(fn);
 
-PENDING_HANDLER(doGarliCmd)
-PENDING_HANDLER(doRaxmlCmd)
-PENDING_HANDLER(doSurfCheckCmd)

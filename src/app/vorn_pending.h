@@ -8,6 +8,8 @@
 #include "data/charstat.h"
 #include "data/taxstat.h"
 #include "likelihood/gammaplot.h"
+#include "likelihood/outside_search.h"
+#include "likelihood/surfcheck.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "parsimony/charplot.h"
@@ -30,9 +32,6 @@
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
-int doGarliCmd();
-int doRaxmlCmd();
-int doSurfCheckCmd();
 
 // True while a handler is still one of the placeholders above.
 bool isPendingHandler(CmdHandler handler);

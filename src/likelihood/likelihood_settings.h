@@ -23,6 +23,9 @@ enum : int32_t {
 // initBrLenMethod: Rogers (AccTran with useAcctran), least squares, or the
 // arbitrary length initArbBrLen.
 enum : int32_t { kInitBrLenRogers = 0, kInitBrLenLS = 1, kInitBrLenArbitrary = 2 };
+// Not an LSet value: a command that sets the starting lengths itself puts
+// this in the prepared state so that the driver starts from them.
+inline constexpr int32_t kInitBrLenKeepCurrent = 3;
 
 inline constexpr uint32_t kNumDnaRates = 6;
 inline constexpr uint32_t kNumAminoAcids = 20;

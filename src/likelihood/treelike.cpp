@@ -98,7 +98,7 @@ int setStartingLengths(Tree *tree, ModelGroup *g)
     // A search that holds the parameters scores neighbours of the tree it
     // swaps, whose lengths are nearly optimal for them; a tree fetched from
     // a buffer carries none (all zero) and starts as any other.
-    const bool keep = ml.userBrLens != 0 ||
+    const bool keep = ml.userBrLens != 0 || a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenKeepCurrent) ||
                       (paramEstimatesHeld() && std::any_of(gDriver.visit.begin(), gDriver.visit.end(),
                                                            [](const TreeNode *n) { return n->edge.brlen > 0.0; }));
     if (!keep && a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenRogers) && (a.flags & kAMLNeedRogers)) {

@@ -1,6 +1,7 @@
 #include "qel/qel_subprocess.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <ctime>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
+#include "qel/qel_io.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
@@ -216,4 +219,84 @@ int catFileToDisplay(const char *fileName, const char *directory, const char *ou
         qel_printf(":\n");
     }
     return runCommandInNewShell(command.c_str(), nullptr, false, true, outputPrefix, nullptr);
+}
+
+namespace {
+
+bool isExecutableFile(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::string findProgram(const std::string &word, const std::string &currentDir)
+{
+    if (word.empty())
+        return {};
+    if (word.find('/') != std::string::npos) {
+        const std::string path = word[0] == '/' ? word : currentDir + "/" + word;
+        return isExecutableFile(path) ? path : std::string();
+    }
+    const char *env = std::getenv("PATH");
+    const std::string dirs = env ? env : "/usr/local/bin:/usr/bin:/bin";
+    for (size_t start = 0;;) {
+        const size_t end = dirs.find(':', start);
+        std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        // An empty entry stands for the current directory, as for the shell.
+        const std::string path = (dir.empty() ? currentDir : dir) + "/" + word;
+        if (isExecutableFile(path))
+            return path;
+        if (end == std::string::npos)
+            return {};
+        start = end + 1;
+    }
+}
+
+std::string resolveProgramCommand(const char *text, const std::vector<std::string> &alternatives,
+                                  const char *command, const char *option)
+{
+    std::string t = text;
+    t.erase(0, t.find_first_not_of(" \t"));
+    const size_t end = t.find_first_of(" \t");
+    std::string word = t.substr(0, end);
+    const std::string rest = end == std::string::npos ? std::string() : t.substr(end);
+    std::string cwd = getCurrentDirSpec();
+    if (cwd.empty())
+        cwd = ".";
+    std::vector<std::string> tried{word};
+    std::string found = findProgram(word, cwd);
+    for (size_t i = 0; found.empty() && i < alternatives.size(); ++i) {
+        tried.push_back(alternatives[i]);
+        if (!(found = findProgram(alternatives[i], cwd)).empty())
+            word = alternatives[i];
+    }
+    if (found.empty()) {
+        std::string list;
+        for (const std::string &w : tried)
+            list += (list.empty() ? "\"" : ", \"") + w + "\"";
+        qel_errorMsg(0, "The program for %s was not found (tried %s).\tName the program with the '%s' option, e.g. "
+                        "\"%s %s=/path/to/program;\".",
+                     command, list.c_str(), option, command, option);
+        return {};
+    }
+    if (word.find('/') != std::string::npos)
+        return shellQuote(found.c_str()) + rest;
+    return word + rest;
+}
+
+ScratchDirectory::ScratchDirectory(const char *prefix)
+{
+    char buffer[kPathnameBufSize];
+    if (makeTempDirectory(prefix, buffer) != nullptr)
+        path_ = buffer;
+    else
+        qel_errorMsg(0, "Could not create a temporary directory in /tmp (%s).", std::strerror(errno));
+}
+
+ScratchDirectory::~ScratchDirectory()
+{
+    if (!path_.empty() && !keep_)
+        removeDirectory(path_.c_str());
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // What execCmdProc runs and where the child's exit code goes.
 struct RunRequest {
@@ -36,3 +37,36 @@ void reportExitCode(const char *label, uint32_t exitCode);
 // Runs `command` with system() after flushing the output files; returns the
 // command's exit code (exitCodeOfWaitStatus), or -1 when no shell could run.
 int runWithSystem(const char *command);
+
+// The file the shell would run for the program word `word`: a word holding
+// "/" as given when absolute, else against `currentDir`; a bare name the
+// first executable file of that name along PATH. Empty when there is none.
+std::string findProgram(const std::string &word, const std::string &currentDir);
+
+// The command text with its program word as the shell will find it once
+// the command has changed into another directory: a word holding "/" made
+// absolute (and quoted), a bare name found on PATH kept as it is. When the
+// word names no program the alternatives are tried in turn. Empty after an
+// error naming every program tried and the option (of the command) that
+// names the program.
+std::string resolveProgramCommand(const char *text, const std::vector<std::string> &alternatives,
+                                  const char *command, const char *option);
+
+// A directory made from "/tmp/<prefix>XXXXXXXX" for the files of one run of
+// an outside program, removed with everything in it when the record ends
+// unless it is to be kept.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const char *prefix);
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory &) = delete;
+    ScratchDirectory &operator=(const ScratchDirectory &) = delete;
+    bool made() const { return !path_.empty(); }
+    const std::string &path() const { return path_; }
+    std::string file(const char *name) const { return path_ + "/" + name; }
+    void keep(bool on) { keep_ = on; }
+
+private:
+    std::string path_;
+    bool keep_ = false;
+};

@@ -19,6 +19,7 @@
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
 #include "quartets/qlocal.h"
+#include "quartets/qmc.h"
 #include "quartets/qmethods.h"
 #include "quartets/quartets.h"
 #include "quartets/quartets_settings.h"
@@ -108,6 +109,8 @@ int runMethod(QuartetData *qd, Tree *tree, RNG *rng, ProgData *progress)
         return qsearch_BS(qd, tree, qopt.useHashing != 0);
     case kQMethodQJ:
         return qsearch_QJ(qd, tree);
+    case kQMethodQMC:
+        return qsearch_QMC(qd, tree);
     default:
         return 1;
     }
@@ -263,10 +266,6 @@ int doQSearchCmd()
         return 1;
     if (getCmdParams(OptionSet::kQSearch, ";", nullptr) <= 0)
         return 1;
-    if (qopt.method == kQMethodQMC)
-        return qel_errorMsg(0, "The QMC method of QSearch is not available in this version.\tUse method=QFM, WO, "
-                               "BS or QJ."),
-               1;
     if (requireQuartetData(d, "QSearch") != 0)
         return 1;
     if (!verifyReplaceTrees())

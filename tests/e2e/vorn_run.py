@@ -34,3 +34,39 @@ def pooled_classes(stdout, last):
         mask = sum(1 << "ACGT".index(ch) for ch in r.group(2) if ch != " ")
         got[(s, mask)] = (float(r.group(3)), float(r.group(4)))
     return got
+
+
+def splits(newick):
+    """{frozenset of tip labels on the side without the first tip: branch length} of an unrooted tree."""
+    tokens = re.findall(r"'(?:[^']|'')*'|[(),;]|:[-0-9.eE+]+|[^(),:;\s]+", newick)
+    stack, tips, result, last = [], [], {}, None
+    for tok in tokens:
+        if tok == "(":
+            stack.append([])
+        elif tok == ")":
+            last = frozenset().union(*stack.pop())
+            result.setdefault(last, 0.0)
+            if stack:
+                stack[-1].append(last)
+        elif tok == ",":
+            last = None
+        elif tok.startswith(":"):
+            if last is not None:
+                result[last] = result.get(last, 0.0) + float(tok[1:])
+        elif tok != ";":
+            label = tok.strip("'").replace("''", "'")
+            # Compared as letters and digits: the tree-file writer and the
+            # RAxML data file each change punctuation in their own way.
+            label = re.sub(r"[^A-Za-z0-9]", "", label)
+            tips.append(label)
+            last = frozenset([label])
+            result.setdefault(last, 0.0)
+            stack[-1].append(last)
+    every = frozenset(tips)
+    first = sorted(tips)[0]
+    out = {}
+    for s, length in result.items():
+        side = s if first not in s else every - s
+        if 0 < len(side) < len(every):
+            out[side] = out.get(side, 0.0) + length
+    return out
