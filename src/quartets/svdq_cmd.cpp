@@ -267,7 +267,7 @@ void showSettings(const SvdqRun &run, uint32_t requestedThreads)
         qel_printf("Expected rank of flattening matrix = %u\n", ev.rank);
     if (svdqOpt.treeInf != kSvdqTreeInfCurTrees && svdqOpt.enforce)
         qel_printf("Forcing tree to be compatible with constraint-tree \"%s\"\n", getActiveConstraint()->name);
-    if (svdqOpt.treeInf == kSvdqTreeInfQFM) {
+    if (svdqOpt.treeInf == kSvdqTreeInfQFM || svdqOpt.bootstrap != kSvdqBootNo) {
         qel_printf("Tree search:\n");
         showQuartetSearchSettings();
     }
@@ -435,7 +435,9 @@ int doSVDQuartetsCmd()
             return qel_errorMsg(0, "SVDQuartets does not currently allow constraint trees in \"species-tree\" mode."),
                    1;
     }
-    if (svdqOpt.treeInf == kSvdqTreeInfQFM && qopt.method == kQMethodQMC)
+    // The assembly and every bootstrap replicate run the quartet search.
+    const bool assembles = svdqOpt.treeInf == kSvdqTreeInfQFM || svdqOpt.bootstrap != kSvdqBootNo;
+    if (assembles && qopt.method == kQMethodQMC)
         return qel_errorMsg(0, "The QMC method of quartet assembly is not available in this version.\tChoose "
                                "another method with the QSearch command's 'method' option."),
                1;
@@ -555,7 +557,7 @@ int doSVDQuartetsCmd()
     ev.nthreads = std::min(ev.nthreads, available);
     // The assembly and the bootstrap consensus both replace the trees in
     // memory.
-    if ((svdqOpt.treeInf == kSvdqTreeInfQFM || svdqOpt.bootstrap != kSvdqBootNo) && !verifyReplaceTrees())
+    if (assembles && !verifyReplaceTrees())
         return 1;
     run->seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
     makeInitialSeedValue(&run->seed.w[0], 0x7FFFFFFF);
