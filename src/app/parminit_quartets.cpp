@@ -1,6 +1,7 @@
 // Option sets of the quartet commands and of the simulation blocks.
 #include "data/nexsets.h"
 #include "quartets/quartets_settings.h"
+#include "trees/constr.h"
 #include "search/search_settings.h"
 #include "selection/sim_settings.h"
 #include "app/parminit.h"
@@ -84,8 +85,7 @@ void svdQuartetsOptions(CmdParamList *list)
                  "missing\0distribute\0", list);
     do_Bool_Parm(cat, "plus2", kOnOff, kFactory, &o.plus2, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "enforce", kOnOff, kFactoryNoText, &o.enforce, 0, nullptr, nullptr, list);
-    // The constraint store is not linked in here: a name is refused rather than dropped.
-    do_Fxn_Parm("constraints", cat, 0, nullptr, refuseOptionValue, nullptr,
+    do_Fxn_Parm("constraints", cat, 0, nullptr, getConstrName, nullptr,
                 "<constraint-name>", list);
     do_Separator(
         "The following options are for experimental research and are not generally safe/useful:",

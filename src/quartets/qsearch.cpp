@@ -282,10 +282,8 @@ int doQSearchCmd()
 
 namespace {
 
-int quartetScoresForCurrentTrees(void *arg)
+int quartetScoresForTrees(QuartetData *qd)
 {
-    DataInfo *d = static_cast<DataInfo *>(arg);
-    QuartetData *qd = d->quartets;
     TreeBuffer *buf = getMainTreeBuffer(nullptr);
     const uint32_t ntrees = numTreesInMainBuffer();
     const int numW = std::max(4, static_cast<int>(std::to_string(ntrees).size()));
@@ -352,7 +350,7 @@ int quartetScoresForCurrentTrees(void *arg)
 
 }  // namespace
 
-int showQuartetScoresOfTrees(DataInfo *d) { return quartetScoresForCurrentTrees(d); }
+int showQuartetScoresOfTrees(QuartetData *qd) { return quartetScoresForTrees(qd); }
 
 int doQScoresCmd()
 {
@@ -365,5 +363,6 @@ int doQScoresCmd()
         return 1;
     if (numTreesInMainBuffer() == 0)
         return qel_errorMsg(704, "There are no trees in memory."), 1;
-    return runSecondaryThread(quartetScoresForCurrentTrees, d);
+    return runSecondaryThread([](void *arg) { return quartetScoresForTrees(static_cast<DataInfo *>(arg)->quartets); },
+                              d);
 }

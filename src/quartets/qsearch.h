@@ -33,8 +33,9 @@ double calcQScoreForLocalSearch(Tree *tree);
 
 // The assembly method and local search that runQuartetSearch will use.
 void showQuartetSearchSettings();
-// The quartet support of every tree in memory, as QScores shows it.
-int showQuartetScoresOfTrees(DataInfo *d);
+// The quartet support of every tree in memory against the quartet data,
+// as QScores shows it (the trees' tips are the quartets' units).
+int showQuartetScoresOfTrees(QuartetData *qd);
 
 int doQSearchCmd();
 int doQScoresCmd();

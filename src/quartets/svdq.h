@@ -75,8 +75,13 @@ struct SvdqEvalData {
     bool bootstrapping = false;
     // Results of the last evaluation, in quartet order (room for nq x
     // entriesPerQuartet while it runs).
+    // The enforced constraint's groups by taxon (bit k: in group k), none
+    // when no constraint is enforced; a taxon a backbone leaves out is free.
+    std::vector<uint64_t> conGroups;
+    std::vector<uint8_t> conFree;
+    uint32_t conWords = 0;
     std::vector<QuartetEntry> entries;
-    double rejectedWt = 0.0;
+    double rejectedWt = 0.0;        // weight the constraint took away
     std::string frobText;        // lines of the Frobenius file
 };
 
@@ -133,6 +138,9 @@ double calcLakescore(const double *m);
 
 // Scores the quartet of units u (any order) and appends its entries at
 // w.out[w.count]; quartetIndex counts from 0. 0, 1 (decomposition failure) or 2.
+// Whether the split ab|cd of taxa agrees with every group of the enforced
+// constraint (always, with none).
+bool isQuartetCompatible(const SvdqEvalData &ev, uint32_t a, uint32_t b, uint32_t c, uint32_t d);
 int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quartetIndex, RNG *rng, SvdqWork &w);
 // Heading of the score table (line -1).
 void outputScoresHeading(const SvdqEvalData &ev);

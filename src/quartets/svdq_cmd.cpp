@@ -32,6 +32,7 @@
 #include "quartets/quartets_settings.h"
 #include "quartets/svdq.h"
 #include "search/hsprep.h"
+#include "trees/constr.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
@@ -85,9 +86,18 @@ std::string unitLabel(const SvdqRun &run, uint32_t u)
     return nexusizeString(run.unitNames[u].c_str(), buf, sizeof buf);
 }
 
+// Without weights in the file, a quartet the constraint took out would read
+// as a kept one.
+bool listed(const QuartetEntry &e, bool weighted)
+{
+    return weighted || e.wt != 0.0;
+}
+
 void writeQuartetFile(const SvdqRun &run, FILE *fp, bool weighted)
 {
     for (const QuartetEntry &e : run.ev.entries) {
+        if (!listed(e, weighted))
+            continue;
         if (svdqOpt.qformat == 1) {
             std::fprintf(fp, "((%d,%d),(%d,%d));\n", e.t[0] + 1, e.t[1] + 1, e.t[2] + 1, e.t[3] + 1);
         } else {
@@ -101,7 +111,10 @@ void writeQuartetFile(const SvdqRun &run, FILE *fp, bool weighted)
 
 void writeMrpFile(const SvdqRun &run, FILE *fp, bool weighted)
 {
-    const auto &entries = run.ev.entries;
+    std::vector<QuartetEntry> entries;
+    for (const QuartetEntry &e : run.ev.entries)
+        if (listed(e, weighted))
+            entries.push_back(e);
     const uint32_t n = run.ev.nunits;
     std::vector<std::string> labels(n);
     size_t width = 0;
@@ -127,6 +140,21 @@ void writeMrpFile(const SvdqRun &run, FILE *fp, bool weighted)
             std::fprintf(fp, "\n    ");
     }
     std::fprintf(fp, ";\nend;\n");
+}
+
+// Whether the trees in memory have the species as their tips, in the
+// order of the partition, so that species quartets can score them.
+bool treesAreOfSpecies(const std::vector<std::string> &names)
+{
+    const StringList *list = getTreeBufNameList(getMainTreeBuffer(nullptr));
+    if (!areTreesSpeciesTrees() || !list || numStringListItems(list) != names.size())
+        return false;
+    for (uint32_t k = 0; k < names.size(); k++) {
+        const char *s = getStringFromList(list, k);
+        if (!s || names[k] != s)
+            return false;
+    }
+    return true;
 }
 
 // Species of a taxon partition: each subset's non-deleted members as pattern
@@ -164,6 +192,34 @@ int setUpSpecies(SvdqRun &run, DataInfo *d, const Nexset *ns)
     }
     // A lineage in no subset takes no part.
     ev.nunits = nsub;
+    return 0;
+}
+
+// The constraint's groups by active taxon. A backbone's last group lists
+// the taxa it names; the others are free. 0, or 1 when memory ran out.
+int setUpConstraint(SvdqEvalData &ev, const DataInfo *d, const Constraint *c)
+{
+    const SplitsList *g = c->groups.get();
+    const bool backbone = c->type == kConBackbone && g->count > 0;
+    const uint32_t ngroups = backbone ? g->count - 1 : g->count;
+    ev.conWords = std::max<uint32_t>(1, (ngroups + 63) / 64);
+    try {
+        ev.conGroups.assign(size_t(ev.ntax) * ev.conWords, 0);
+        ev.conFree.assign(ev.ntax, 0);
+    } catch (const std::bad_alloc &) {
+        return qel_errorMsg(0, "Not enough memory for the SVDQuartets analysis."), 1;
+    }
+    auto has = [](const uint64_t *split, uint32_t x) { return ((split[x >> 6] >> (x & 63)) & 1u) != 0; };
+    for (uint32_t t = 0; t < ev.ntax; t++) {
+        const uint32_t x = d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t;
+        if (backbone && !has(getSplitFromList(g, g->count - 1), x)) {
+            ev.conFree[t] = 1;
+            continue;
+        }
+        for (uint32_t k = 0; k < ngroups; k++)
+            if (has(getSplitFromList(g, k), x))
+                ev.conGroups[size_t(t) * ev.conWords + k / 64] |= uint64_t{1} << (k % 64);
+    }
     return 0;
 }
 
@@ -209,7 +265,9 @@ void showSettings(const SvdqRun &run, uint32_t requestedThreads)
                    svdqOpt.treemodel == 0 ? "multispecies coalescent" : "shared tree for all sites", ev.rank);
     else
         qel_printf("Expected rank of flattening matrix = %u\n", ev.rank);
-    if (svdqOpt.treeInf == kSvdqTreeInfQFM) {
+    if (svdqOpt.treeInf != kSvdqTreeInfCurTrees && svdqOpt.enforce)
+        qel_printf("Forcing tree to be compatible with constraint-tree \"%s\"\n", getActiveConstraint()->name);
+    if (svdqOpt.treeInf == kSvdqTreeInfQFM || svdqOpt.bootstrap != kSvdqBootNo) {
         qel_printf("Tree search:\n");
         showQuartetSearchSettings();
     }
@@ -224,6 +282,30 @@ int openFile(const char *name, bool write, StreamInfo **slot)
     if (!write)
         return 0;
     return openOutputStream(name, gReplaceFile != 0, false, slot) == kOpenOK ? 0 : 1;
+}
+
+// The tree of the kept quartets, and the node ages on it when asked for.
+int assembleTree(SvdqRun &run, QuartetData *qd)
+{
+    SvdqEvalData &ev = run.ev;
+    setStatusText("Assembling quartets");
+    TreeHandle tree(createSearchTree(ev.d));
+    if (!tree)
+        return 1;
+    if (run.speciesMode && nameTreesBySpecies(ev, run.unitNames) != 0)
+        return 1;
+    RNG rng = ev.rng;
+    double incompat = 0.0;
+    int status = runQuartetSearch(qd, tree.get(), ev.d, &rng, nullptr, 0, "SVDQuartets", run.speciesMode, false,
+                                  &incompat);
+    if (status == 2) {
+        qel_printf("\nQuartet assembly aborted by user.\n");
+        return 2;
+    }
+    if (status == 0 && svdqOpt.estNodeAges != 0)
+        status = estimateSvdqNodeAges(ev, tree.get(), static_cast<AgeMethod>(svdqOpt.estNodeAges),
+                                      svdqOpt.estTheta != 0, svdqOpt.theta);
+    return status;
 }
 
 int svdQuartetThreadProc(void *arg)
@@ -274,32 +356,19 @@ int svdQuartetThreadProc(void *arg)
         deallocQuartetData(d->quartets);
         d->quartets = qd;
     }
-    if (svdqOpt.treeInf == kSvdqTreeInfCurTrees)
-        return showQuartetScoresOfTrees(d);
-    if (svdqOpt.treeInf == kSvdqTreeInfNone)
-        return 0;
-    setStatusText("Assembling quartets");
-    TreeHandle tree(createSearchTree(d));
-    if (!tree)
-        return 1;
-    if (run->speciesMode && nameTreesBySpecies(ev, run->unitNames) != 0)
-        return 1;
-    RNG rng = ev.rng;
-    double incompat = 0.0;
-    status = runQuartetSearch(qd, tree.get(), d, &rng, nullptr, 0, "SVDQuartets", run->speciesMode, false,
-                              &incompat);
-    if (status == 2) {
-        qel_printf("\nQuartet assembly aborted by user.\n");
-        return 2;
-    }
-    if (status != 0)
+    if (svdqOpt.treeInf == kSvdqTreeInfCurTrees && (status = showQuartetScoresOfTrees(qd)) != 0)
         return status;
-    if (svdqOpt.estNodeAges != 0 &&
-        (status = estimateSvdqNodeAges(ev, tree.get(), static_cast<AgeMethod>(svdqOpt.estNodeAges),
-                                       svdqOpt.estTheta != 0, svdqOpt.theta)) != 0)
+    if (svdqOpt.treeInf == kSvdqTreeInfQFM && (status = assembleTree(*run, qd)) != 0)
         return status;
     if (svdqOpt.bootstrap == kSvdqBootNo)
         return 0;
+    // The consensus replaces the trees in memory; species replicates name
+    // their tips by species from the start, as the assembly does.
+    if (svdqOpt.treeInf != kSvdqTreeInfQFM && run->speciesMode) {
+        clearTrees(false, true);
+        if (nameTreesBySpecies(ev, run->unitNames) != 0)
+            return 1;
+    }
     SvdqBootSettings boot;
     boot.patterns = run->patterns;
     boot.qd = qd;
@@ -366,7 +435,9 @@ int doSVDQuartetsCmd()
             return qel_errorMsg(0, "SVDQuartets does not currently allow constraint trees in \"species-tree\" mode."),
                    1;
     }
-    if (svdqOpt.treeInf == kSvdqTreeInfQFM && qopt.method == kQMethodQMC)
+    // The assembly and every bootstrap replicate run the quartet search.
+    const bool assembles = svdqOpt.treeInf == kSvdqTreeInfQFM || svdqOpt.bootstrap != kSvdqBootNo;
+    if (assembles && qopt.method == kQMethodQMC)
         return qel_errorMsg(0, "The QMC method of quartet assembly is not available in this version.\tChoose "
                                "another method with the QSearch command's 'method' option."),
                1;
@@ -375,8 +446,17 @@ int doSVDQuartetsCmd()
                                "memory.\tSpecify a different option for tree inference, or load trees into memory "
                                "first."),
                1;
-    if (svdqOpt.enforce)
-        return qel_errorMsg(0, "Enforcing a constraint tree in SVDQuartets is not available yet."), 1;
+    if (svdqOpt.enforce) {
+        ConstraintOptionCheck check{};
+        check.enforce = true;
+        if (checkConstraintOptions(check) != 0)
+            return 1;
+        if (getActiveConstraint()->type == kConConvexity)
+            return qel_errorMsg(0, "SVDQuartets can enforce only monophyly and backbone constraints.\tConstraint "
+                                   "'%s' is a convexity constraint.",
+                                getActiveConstraint()->name),
+                   1;
+    }
     if (svdqOpt.estNodeAges != 0 && (run->speciesMode || svdqOpt.treeInf != kSvdqTreeInfQFM))
         return qel_errorMsg(0, "Node ages are estimated on the tree of taxa that SVDQuartets assembles.\tUse "
                                "treeInf=QFM and speciesTree=no with estNodeAges."),
@@ -390,10 +470,6 @@ int doSVDQuartetsCmd()
                                "loci.\tUse a 'charpartition' command to define the character partition, and then use "
                                "the '%s=<charpartition-name>' option in the '%s' command.",
                             "loci", "SVDQuartets"),
-               1;
-    if (svdqOpt.bootstrap != kSvdqBootNo && (svdqOpt.treeInf != kSvdqTreeInfQFM))
-        return qel_errorMsg(0, "SVDQuartets bootstraps need trees by quartet assembly (treeInf=QFM) of taxa.\tUse "
-                               "treeInf=QFM and speciesTree=no with a bootstrap."),
                1;
     if (prepareDataForPatternBasedAnalysis(d, nullptr) != 0)
         return 1;
@@ -423,9 +499,17 @@ int doSVDQuartetsCmd()
     }
     if (species && setUpSpecies(*run, d, species) != 0)
         return 1;
-    if (run->speciesMode && svdqOpt.treeInf == kSvdqTreeInfCurTrees)
-        return qel_errorMsg(0, "Scoring the trees in memory against species quartets is not available yet.\tUse "
-                               "treeInf=QFM to build the species tree, or treeInf=none to write the quartets only."),
+    if (svdqOpt.enforce && setUpConstraint(ev, d, getActiveConstraint()) != 0)
+        return 1;
+    if (!run->speciesMode && svdqOpt.treeInf == kSvdqTreeInfCurTrees && areTreesSpeciesTrees())
+        return qel_errorMsg(0, "The trees in memory are species trees; quartets of lineages cannot score them.\tUse "
+                               "speciesTree=yes with their taxon partition, or load trees of the taxa."),
+               1;
+    if (run->speciesMode && svdqOpt.treeInf == kSvdqTreeInfCurTrees && !treesAreOfSpecies(run->unitNames))
+        return qel_errorMsg(0, "The trees in memory are not trees of the species of partition '%s'.\tSpecies quartets "
+                               "can score only species trees over the same species (such as the tree of an earlier "
+                               "species-tree analysis with this partition).",
+                            run->partitionName),
                1;
     if (ev.nunits < 4)
         return qel_errorMsg(0, "SVDQuartets needs at least 4 taxa."), 1;
@@ -471,7 +555,9 @@ int doSVDQuartetsCmd()
     const uint32_t available = static_cast<uint32_t>(std::max(availableProcessors(), 1));
     const bool capped = ev.nthreads > available;
     ev.nthreads = std::min(ev.nthreads, available);
-    if (svdqOpt.treeInf == kSvdqTreeInfQFM && !verifyReplaceTrees())
+    // The assembly and the bootstrap consensus both replace the trees in
+    // memory.
+    if (assembles && !verifyReplaceTrees())
         return 1;
     run->seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
     makeInitialSeedValue(&run->seed.w[0], 0x7FFFFFFF);

@@ -429,6 +429,20 @@ void outputScoresHeading(const SvdqEvalData &ev)
     tableLine(0x7fffffff, 0);
 }
 
+bool isQuartetCompatible(const SvdqEvalData &ev, uint32_t a, uint32_t b, uint32_t c, uint32_t d)
+{
+    if (ev.conGroups.empty() || ev.conFree[a] || ev.conFree[b] || ev.conFree[c] || ev.conFree[d])
+        return true;
+    // A group holding exactly one of a, b and exactly one of c, d cannot
+    // be a clade of any tree with the split ab|cd.
+    const uint64_t *ga = &ev.conGroups[size_t(a) * ev.conWords], *gb = &ev.conGroups[size_t(b) * ev.conWords];
+    const uint64_t *gc = &ev.conGroups[size_t(c) * ev.conWords], *gd = &ev.conGroups[size_t(d) * ev.conWords];
+    for (uint32_t k = 0; k < ev.conWords; k++)
+        if (((ga[k] ^ gb[k]) & (gc[k] ^ gd[k])) != 0)
+            return false;
+    return true;
+}
+
 int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quartetIndex, RNG *rng, SvdqWork &w)
 {
     uint32_t t[4];
@@ -526,16 +540,25 @@ int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quarte
             w.out[w.count++] = (QuartetEntry{wt, {static_cast<uint16_t>(e[a]), static_cast<uint16_t>(e[b]),
                                                   static_cast<uint16_t>(e[c]), static_cast<uint16_t>(e[d])}});
         };
+        // A split the constraint forbids keeps its entry at weight 0; its
+        // weight still counts in the table's total.
+        auto addChecked = [&](int a, int b, int c, int d, double wt) {
+            if (!ev.conGroups.empty() && !isQuartetCompatible(ev, t[a], t[b], t[c], t[d])) {
+                w.rejected += wt;
+                wt = 0.0;
+            }
+            add(a, b, c, d, wt);
+        };
         if (ev.qweights) {
-            add(0, 1, 2, 3, weight[0] * factor);
-            add(0, 2, 1, 3, weight[1] * factor);
-            add(0, 3, 1, 2, weight[2] * factor);
+            addChecked(0, 1, 2, 3, weight[0] * factor);
+            addChecked(0, 2, 1, 3, weight[1] * factor);
+            addChecked(0, 3, 1, 2, weight[2] * factor);
         } else if (score[2] <= score[0] && score[2] <= score[1]) {
-            add(0, 3, 1, 2, factor);
+            addChecked(0, 3, 1, 2, factor);
         } else if (score[1] <= score[0]) {
-            add(0, 2, 1, 3, factor);
+            addChecked(0, 2, 1, 3, factor);
         } else {
-            add(0, 1, 2, 3, factor);
+            addChecked(0, 1, 2, 3, factor);
         }
     }
     if (ev.progress && !ev.bootstrapping)

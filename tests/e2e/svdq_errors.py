@@ -62,6 +62,19 @@ CASES = [
      "Subset 'x' of partition 'gap' has no members."),
     ("enforce in species mode", DNA + SETS + "begin vorn; svdquartets speciesTree=yes partition=four enforce; end;",
      "SVDQuartets does not currently allow constraint trees in \"species-tree\" mode."),
+    ("convexity constraint", DNA + SETS + "begin vorn; constraints cv (convexity) = three; svdquartets "
+                                          "enforce constraints=cv; end;",
+     "SVDQuartets can enforce only monophyly and backbone constraints."),
+    ("lineage trees against species quartets", DNA + SETS + "begin trees; tree t = (a,b,(c,d),(e,f)); end; "
+                                                           "begin vorn; svdquartets speciesTree=yes partition=four "
+                                                           "treeInf=curTrees; end;",
+     "The trees in memory are not trees of the species of partition 'four'."),
+    ("species trees against lineage quartets", DNA + SETS + "begin vorn; svdquartets speciesTree=yes partition=four "
+                                                           "forceRank=1; svdquartets speciesTree=no treeInf=curTrees "
+                                                           "forceRank=1; end;",
+     "The trees in memory are species trees; quartets of lineages cannot score them."),
+    ("enforce without constraints", DNA + "begin vorn; svdquartets enforce; end;",
+     "'Enforce constraints' option requested but no constraints have been defined."),
     ("node ages, theta left at 0", DNA + "begin vorn; svdquartets estNodeAges=ML; end;",
      "Theta must be greater than zero for the estimation of node ages."),
     ("node ages, theta 0", DNA + "begin vorn; svdquartets estNodeAges=moments theta=0; end;",

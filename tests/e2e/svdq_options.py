@@ -1,0 +1,103 @@
+#!/usr/bin/python3
+"""SVDQuartets with an enforced constraint, species trees scored in memory,
+and bootstraps after any tree inference, on the simulated eight-taxon data
+of svdq_assembly.py.
+
+Constraint (t3,t4,t5), which the data contradict: the quartet file holds
+exactly the unconstrained run's quartets that agree with the group (ab|cd
+disagrees when the group holds one of a, b and one of c, d); the best split
+alone leaves a tree that does not contradict it, reciprocal weights resolve
+it. A backbone over t1..t6 leaves quartets with t7 or t8 alone.
+
+Species trees: partition swap names the species of sp5 but moves t3 and t8,
+so by hand each of its five species quartets (weight 1) splits against the
+tree (s1,s2,(s3,(s4,s5))) in memory: 5 inconsistent, 0 consistent.
+
+Usage: svdq_options.py <vorn>
+"""
+import os
+import random
+import re
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from svdq_assembly import TIPS, nexus, simulate, splits_of_newick  # noqa: E402
+from svdq_scores import run  # noqa: E402
+
+SETS = ("begin sets; taxpartition sp5 = s1: t1 t2, s2: t3, s3: t4 t5, s4: t6 t7, s5: t8;"
+        " taxpartition swap = s1: t1 t2, s2: t8, s3: t4 t5, s4: t6 t7, s5: t3; end;\n"
+        "constraints c345 = ((t3,t4,t5)); constraints bb (backbone) = ((t1,t2,t3),t4,t5,t6);\n")
+
+
+def agrees(line, groups, free=()):
+    """Whether quartet a,b|c,d[:w] (1-based) agrees with every group."""
+    a, b, c, d = (int(x) for x in re.split(r"[,|]", line.split(":")[0]))
+    return bool({a, b, c, d} & set(free)) or \
+        not any(((a in g) != (b in g)) and ((c in g) != (d in g)) for g in groups)
+
+
+def wt(line):
+    return float(line.split(":")[1])
+
+
+def main():
+    vorn = sys.argv[1]
+    seqs = simulate(random.Random(520))[:, :4000]
+    faults = []
+    p, files = run(vorn, nexus(seqs, "svdquartets evalq=all treeInf=none qfile=all.dat; "
+                                     "svdquartets treeInf=QFM enforce constraints=c345 qfile=kept.dat; "
+                                     "savetrees file=t.tre format=newick brlens=no; "
+                                     "svdquartets treeInf=none constraints=bb qfile=bb.dat; "
+                                     "svdquartets treeInf=QFM qweights=reciprocal constraints=c345 qfile=w.dat; "
+                                     "savetrees file=w.tre format=newick brlens=no;", SETS),
+                   ["all.dat", "kept.dat", "t.tre", "bb.dat", "w.dat", "w.tre"])
+    if p.returncode != 0 or None in files.values():
+        sys.exit("status %d\n%s" % (p.returncode, (p.stdout + p.stderr)[-3000:]))
+    everything = files["all.dat"].split()
+    want = [q for q in everything if agrees(q, [{3, 4, 5}])]
+    if files["kept.dat"].split() != want or len(want) == len(everything):
+        faults.append("kept %s, expected the %d of %d that agree: %s" % (files["kept.dat"].split(), len(want),
+                                                                         len(everything), want))
+    if files["bb.dat"].split() != [q for q in everything if agrees(q, [{1, 2, 3}], free=(7, 8))]:
+        faults.append("backbone kept %s" % files["bb.dat"].split())
+    if any(wt(x) != 0.0 for x in files["w.dat"].split() if not agrees(x, [{3, 4, 5}])):
+        faults.append("weighted: a forbidden split kept weight")
+    names = {"t3", "t4", "t5"}
+    for split in splits_of_newick(files["t.tre"]):
+        if all((split & names, split - names, names - split, set(TIPS) - split - names)):
+            faults.append("tree %s contradicts the group" % files["t.tre"])
+    if frozenset(names) not in splits_of_newick(files["w.tre"]):
+        faults.append("weighted tree %s lacks the group" % files["w.tre"])
+    if 'Forcing tree to be compatible with constraint-tree "c345"' not in p.stdout:
+        faults.append("the settings do not name the constraint")
+
+    # Species trees in memory; then bootstraps after treeInf=none and curTrees.
+    p, files = run(vorn, nexus(seqs[:, :2000], "svdquartets speciesTree=yes partition=sp5 enforce=no; "
+                               "svdquartets partition=swap treeInf=curTrees qfile=sw.dat; "
+                               "svdquartets partition=sp5 treeInf=none bootstrap=standard nreps=4 seed=3 "
+                               "treefile=b.tre; savetrees file=s.tre format=newick brlens=no; "
+                               "svdquartets speciesTree=no treeInf=QFM bootstrap=no; "
+                               "svdquartets treeInf=curTrees bootstrap=standard nreps=3 seed=3; "
+                               "savetrees file=t.tre format=newick brlens=no;", SETS),
+                   ["sw.dat", "b.tre", "s.tre", "t.tre"])
+    got = [tuple(map(float, m)) for m in re.findall(r"^\s+1\s+([\d.]+)\s+\([\d.]+%\)\s+([\d.]+)\s+\(", p.stdout, re.M)]
+    tree = [{4, 5}, {3, 4, 5}]
+    lines = (files["sw.dat"] or "").split()
+    from_file = (sum(wt(x) for x in lines if not agrees(x, tree)), sum(wt(x) for x in lines if agrees(x, tree)))
+    if len(got) != 2 or max(abs(got[0][0] - 5), got[0][1], abs(got[0][0] - from_file[0]),
+                            abs(got[0][1] - from_file[1])) > 1e-5:
+        faults.append("species scores %s, by hand (5, 0), from the file %s\n%s" % (got, from_file, p.stdout[-3000:]))
+    if len(re.findall(r"tree SVDQ_\d+ = \[&U\] \(1,2,\(3,\(4,5\)\)\);", files["b.tre"] or "")) != 4 or \
+            re.sub(r"\[.*?\]", "", files["s.tre"] or "").strip() != "(s1,s2,(s3,(s4,s5)));":
+        faults.append("species bootstrap: %s %s" % (files["b.tre"], files["s.tre"]))
+    if p.stdout.count("Bootstrap consensus tree stored to tree buffer") != 2 or \
+            splits_of_newick(files["t.tre"] or "();") != splits_of_newick("((((t1,t2),t3),(t4,t5)),((t6,t7),t8));"):
+        faults.append("bootstrap after curTrees: %s" % files["t.tre"])
+    if faults:
+        print("\n".join(faults))
+        sys.exit(1)
+    print("constraint filter as brute force, species trees scored as by hand, bootstraps after none and curTrees")
+
+
+if __name__ == "__main__":
+    main()
