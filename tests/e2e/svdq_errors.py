@@ -79,9 +79,8 @@ CASES = [
      "Theta must be greater than zero for the estimation of node ages."),
     ("node ages, theta 0", DNA + "begin vorn; svdquartets estNodeAges=moments theta=0; end;",
      "Theta must be greater than zero for the estimation of node ages."),
-    ("node ages of species", DNA + SETS + "begin vorn; svdquartets speciesTree=yes partition=four "
-                                          "estNodeAges=ML theta=estimate; end;",
-     "Node ages are estimated on the tree of taxa that SVDQuartets assembles."),
+    ("node ages without a tree", DNA + "begin vorn; svdquartets treeInf=none estNodeAges=ML theta=estimate; end;",
+     "Node ages are estimated on the tree that SVDQuartets assembles."),
 ]
 
 
