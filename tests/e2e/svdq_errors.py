@@ -73,6 +73,9 @@ CASES = [
                                                            "forceRank=1; svdquartets speciesTree=no treeInf=curTrees "
                                                            "forceRank=1; end;",
      "The trees in memory are species trees; quartets of lineages cannot score them."),
+    ("QScores of species trees", DNA + SETS + "begin vorn; svdquartets forceRank=1; svdquartets speciesTree=yes "
+                                              "partition=four forceRank=1; qscores; end;",
+     "The trees in memory are species trees; quartets of lineages cannot score them."),
     ("enforce without constraints", DNA + "begin vorn; svdquartets enforce; end;",
      "'Enforce constraints' option requested but no constraints have been defined."),
     ("node ages, theta left at 0", DNA + "begin vorn; svdquartets estNodeAges=ML; end;",
