@@ -15,13 +15,13 @@ analysis of taxa on the same data.
 
 Usage: svdq_species_ages.py <vorn>
 """
-import math
 import os
 import random
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from svdq_ages import tables  # noqa: E402
+from svdq_assembly import NSITES, simulate  # noqa: E402
 from svdq_scores import run  # noqa: E402
 
 SPECIES = ["s%d" % k for k in range(1, 7)]
@@ -32,66 +32,17 @@ TIPS = [t for s in SPECIES for t in LINEAGES[s]]
 # Species clades (by species number) -> generating age.
 TRUE_AGES = {"1 2": 0.4, "1 2 3": 1.0, "4 5": 0.6, "4 5 6": 1.2, "1 2 3 4 5 6": 1.8}
 THETA = 0.24
-SUBS_PER_UNIT = THETA / 2
-NSITES = 20000
-
-
-def gene_tree(rng):
-    """{node: (parent, length)} of one gene tree of the lineages in the species tree."""
-    ages = {s: 0.0 for s in SPECIES}
-    ages.update({k: v[1] for k, v in NODES.items()})
-    parent = {c: k for k, (cs, _) in NODES.items() for c in cs}
-    lineages = {s: [(t, 0.0) for t in LINEAGES[s]] for s in SPECIES}
-    links, counter = {}, [0]
-    for pop in sorted(ages, key=lambda p: ages[p]):
-        if pop in NODES:
-            lineages[pop] = lineages[NODES[pop][0][0]] + lineages[NODES[pop][0][1]]
-        end = ages[parent[pop]] if pop in parent else None
-        t, lins = ages[pop], lineages[pop]
-        while len(lins) > 1:
-            k = len(lins)
-            t += rng.expovariate(k * (k - 1) / 2)
-            if end is not None and t >= end:
-                break
-            i, j = sorted(rng.sample(range(k), 2), reverse=True)
-            (x, ax), (y, ay) = lins.pop(i), lins.pop(j)
-            counter[0] += 1
-            node = "g%d" % counter[0]
-            links[x], links[y] = (node, t - ax), (node, t - ay)
-            lins.append((node, t))
-    return links
-
-
-def simulate(rng):
-    seqs = {t: [] for t in TIPS}
-    for _ in range(NSITES):
-        links, state = gene_tree(rng), {}
-
-        def state_of(node):
-            if node not in state:
-                if node not in links:
-                    state[node] = rng.randrange(4)
-                else:
-                    up, length = links[node]
-                    x = state_of(up)
-                    if rng.random() < 1 - math.exp(-4 * length * SUBS_PER_UNIT / 3):
-                        x = rng.randrange(4)
-                    state[node] = x
-            return state[node]
-        for t in TIPS:
-            seqs[t].append("ACGT"[state_of(t)])
-    return seqs
 
 
 def nexus(seqs, sets, commands):
-    rows = "\n".join("%s %s" % (t, "".join(seqs[t])) for t in TIPS)
+    rows = "\n".join("%s %s" % (t, "".join("ACGT"[x] for x in seqs[i])) for i, t in enumerate(TIPS))
     return ("#NEXUS\nbegin data; dimensions ntax=%d nchar=%d; format datatype=dna;\nmatrix\n%s\n;\nend;\n"
             "begin sets; %s end;\nbegin vorn; %s quit; end;\n" % (len(TIPS), NSITES, rows, sets, commands))
 
 
 def main():
     vorn = sys.argv[1]
-    seqs = simulate(random.Random(613))
+    seqs = simulate(random.Random(613), NODES, LINEAGES, THETA / 2)
     faults = []
     six = "taxpartition six = %s;" % ", ".join("%s: %s" % (s, " ".join(LINEAGES[s])) for s in SPECIES)
     p, _ = run(vorn, nexus(seqs, six, "outgroup t7-t12; svdquartets speciesTree=yes partition=six evalq=all "
