@@ -363,6 +363,13 @@ int doQScoresCmd()
         return 1;
     if (numTreesInMainBuffer() == 0)
         return qel_errorMsg(704, "There are no trees in memory."), 1;
+    // The stored quartets always name taxa; the tips of a species tree are
+    // species, whose numbers would be read as taxa and give wrong counts.
+    if (areTreesSpeciesTrees())
+        return qel_errorMsg(0, "The trees in memory are species trees; quartets of lineages cannot score them.\tUse "
+                               "SVDQuartets with speciesTree=yes and treeInf=curTrees to score them against species "
+                               "quartets, or load trees of the taxa."),
+               1;
     return runSecondaryThread([](void *arg) { return quartetScoresForTrees(static_cast<DataInfo *>(arg)->quartets); },
                               d);
 }

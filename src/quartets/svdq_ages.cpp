@@ -657,9 +657,9 @@ bool induceShape(const RootedUnits &t, const uint32_t u[4], uint32_t ordered[4],
     return true;
 }
 
-// Merged-class counts of the ordered quartet from the first flattening
-// matrix of its units in increasing order.
-void quartetClassCounts(const SvdqEvalData &ev, const uint32_t ordered[4], bool balanced, SvdqWork &w, double *N)
+// Adds the merged-class counts of the ordered quartet of taxa, read from the
+// first flattening matrix of the taxa in increasing order.
+void addLineageClassCounts(const SvdqEvalData &ev, const uint32_t ordered[4], bool balanced, SvdqWork &w, double *N)
 {
     uint32_t sorted[4] = {ordered[0], ordered[1], ordered[2], ordered[3]};
     std::sort(sorted, sorted + 4);
@@ -668,7 +668,6 @@ void quartetClassCounts(const SvdqEvalData &ev, const uint32_t ordered[4], bool 
         pos[k] = static_cast<int>(std::find(sorted, sorted + 4, ordered[k]) - sorted);
     makeFlatteningMatrices(ev, sorted[0], sorted[1], sorted[2], sorted[3], w);
     const uint32_t s = ev.s, n = s * s;
-    std::fill(N, N + kAgeMaxClasses, 0.0);
     for (uint32_t row = 0; row < n; row++)
         for (uint32_t col = 0; col < n; col++) {
             const double v = w.flat[0][row * n + col];
@@ -677,6 +676,29 @@ void quartetClassCounts(const SvdqEvalData &ev, const uint32_t ordered[4], bool 
             const uint32_t x[4] = {row / s, row % s, col / s, col % s};
             N[ageMergedClass(balanced, x[pos[0]], x[pos[1]], x[pos[2]], x[pos[3]])] += v;
         }
+}
+
+// Merged-class counts of the ordered quartet of units. A quartet of species
+// sums the counts of every quartet of one lineage from each, as the species
+// quartet's score pools its lineage quartets: each such lineage quartet has
+// the class probabilities of the species quartet's shape and ages.
+void quartetClassCounts(const SvdqEvalData &ev, const uint32_t ordered[4], bool balanced, SvdqWork &w, double *N)
+{
+    std::fill(N, N + kAgeMaxClasses, 0.0);
+    if (ev.members.empty()) {
+        addLineageClassCounts(ev, ordered, balanced, w, N);
+        return;
+    }
+    const std::vector<uint32_t> *m[4];
+    for (int k = 0; k < 4; k++)
+        m[k] = &ev.members[ordered[k]];
+    for (uint32_t a : *m[0])
+        for (uint32_t b : *m[1])
+            for (uint32_t c : *m[2])
+                for (uint32_t d : *m[3]) {
+                    const uint32_t lineages[4] = {a, b, c, d};
+                    addLineageClassCounts(ev, lineages, balanced, w, N);
+                }
 }
 
 std::string unitList(const RootedUnits &t, int id)

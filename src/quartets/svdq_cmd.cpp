@@ -457,9 +457,9 @@ int doSVDQuartetsCmd()
                                 getActiveConstraint()->name),
                    1;
     }
-    if (svdqOpt.estNodeAges != 0 && (run->speciesMode || svdqOpt.treeInf != kSvdqTreeInfQFM))
-        return qel_errorMsg(0, "Node ages are estimated on the tree of taxa that SVDQuartets assembles.\tUse "
-                               "treeInf=QFM and speciesTree=no with estNodeAges."),
+    if (svdqOpt.estNodeAges != 0 && svdqOpt.treeInf != kSvdqTreeInfQFM)
+        return qel_errorMsg(0, "Node ages are estimated on the tree that SVDQuartets assembles.\tUse treeInf=QFM "
+                               "with estNodeAges."),
                1;
     if (svdqOpt.estNodeAges != 0 && !svdqOpt.estTheta && !(svdqOpt.theta > 0.0))
         return qel_errorMsg(0, "Theta must be greater than zero for the estimation of node ages.\tGive a positive "

@@ -33,11 +33,15 @@ SUBS_PER_UNIT = 0.12
 NSITES = 20000
 
 
-def gene_tree(rng):
-    """Parent links and lengths of one coalescent gene tree: {node: (parent, length)}."""
-    ages = {t: 0.0 for t in TIPS}
-    ages.update({k: v[1] for k, v in NODES.items()})
-    lineages = {t: [(t, 0.0)] for t in TIPS}  # population -> [(gene node, its age)]
+def gene_tree(rng, nodes=NODES, samples=None):
+    """Parent links and lengths of one coalescent gene tree: {node: (parent, length)}.
+
+    samples maps each tip population to its sampled lineages (one per species,
+    named as the species, by default)."""
+    samples = samples or {t: [t] for t in TIPS}
+    ages = {t: 0.0 for t in samples}
+    ages.update({k: v[1] for k, v in nodes.items()})
+    lineages = {t: [(x, 0.0) for x in xs] for t, xs in samples.items()}  # population -> [(gene node, its age)]
     links, counter = {}, [0]
     def coalesce(pop, start, end):
         t, lins = start, lineages[pop]
@@ -53,19 +57,21 @@ def gene_tree(rng):
             links[x] = (node, t - ax)
             links[y] = (node, t - ay)
             lins.append((node, t))
-    parent = {c: k for k, (cs, _) in NODES.items() for c in cs}
+    parent = {c: k for k, (cs, _) in nodes.items() for c in cs}
     for pop in sorted(ages, key=lambda p: ages[p]):
-        if pop in NODES:
-            lineages[pop] = lineages[NODES[pop][0][0]] + lineages[NODES[pop][0][1]]
+        if pop in nodes:
+            lineages[pop] = lineages[nodes[pop][0][0]] + lineages[nodes[pop][0][1]]
         end = ages[parent[pop]] if pop in parent else None
         coalesce(pop, ages[pop], end)
     return links
 
 
-def simulate(rng):
-    seqs = np.zeros((8, NSITES), dtype=np.int64)
+def simulate(rng, nodes=NODES, samples=None, subs_per_unit=SUBS_PER_UNIT):
+    """States (rows in the order of the samples' lineages) of NSITES sites."""
+    tips = [x for xs in samples.values() for x in xs] if samples else TIPS
+    seqs = np.zeros((len(tips), NSITES), dtype=np.int64)
     for s in range(NSITES):
-        links = gene_tree(rng)
+        links = gene_tree(rng, nodes, samples)
         state = {}
         def state_of(node):
             if node not in state:
@@ -74,12 +80,12 @@ def simulate(rng):
                 else:
                     up, length = links[node]
                     x = state_of(up)
-                    t = length * SUBS_PER_UNIT
+                    t = length * subs_per_unit
                     if rng.random() < 1 - math.exp(-4 * t / 3):
                         x = rng.randrange(4)  # a JC event: any of the four states
                     state[node] = x
             return state[node]
-        for i, t in enumerate(TIPS):
+        for i, t in enumerate(tips):
             seqs[i, s] = state_of(t)
     return seqs
 
