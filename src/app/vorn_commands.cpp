@@ -35,7 +35,7 @@
 #include "search/pscores.h"
 #include "cli/qel_cmdoptions.h"
 #include "app/vorn_params.h"
-#include "app/vorn_pending.h"
+#include "app/vorn_handlers.h"
 #include "search/scores.h"
 #include "search/search_settings.h"
 #include "app/vorn_shellcmds.h"

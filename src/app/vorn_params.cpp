@@ -12,7 +12,7 @@
 #include "app/parminit.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_commands.h"
-#include "app/vorn_pending.h"
+#include "app/vorn_handlers.h"
 
 namespace {
 

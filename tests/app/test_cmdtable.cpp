@@ -10,7 +10,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "cli/qel_commands.h"
 #include "app/vorn_commands.h"
-#include "app/vorn_pending.h"
+#include "app/vorn_handlers.h"
 
 namespace {
 
@@ -111,36 +111,6 @@ TEST_F(CmdTableTest, EverySynonymReachesItsTarget)
     EXPECT_EQ(earlierAlias, 2);
     EXPECT_TRUE(cap.errors.empty());
     EXPECT_FALSE(vorn_cmdSynonyms[0].renamed);  // "?" for Help
-}
-
-TEST_F(CmdTableTest, PendingHandlersRefuseAndNameTheirCommand)
-{
-    for (const CmdTableEntry &r : vorn_commands) {
-        if (!isPendingHandler(r.handler))
-            continue;
-        cap.errors.clear();
-        cmdOpt.currentCmd = &r;
-        EXPECT_EQ(r.handler(), 1) << r.name;
-        EXPECT_EQ(cap.errors, (std::vector<CapturedMsg>{
-                                  {0, std::string("The \"") + r.name +
-                                          "\" command is not available yet."}}));
-    }
-    // Called outside the command loop, a stub finds its name in the table.
-    cmdOpt.currentCmd = nullptr;
-    cap.errors.clear();
-    // (Whichever handler is still pending first: handlers leave the list as
-    // their commands are written.)
-    const CmdTableEntry *pending = nullptr;
-    for (const CmdTableEntry &r : vorn_commands)
-        if (!pending && isPendingHandler(r.handler))
-            pending = &r;
-    if (pending == nullptr)
-        GTEST_SKIP() << "every command of the table has its handler";
-    EXPECT_EQ(pending->handler(), 1);
-    ASSERT_FALSE(cap.errors.empty());
-    EXPECT_EQ(cap.errors[0].text, std::string("The \"") + commandName(pending->handler) +
-                                      "\" command is not available yet.");
-    EXPECT_TRUE(cap.out.empty());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include "cli/qel_commands.h"
 #include "app/vorn_commands.h"
 #include "app/vorn_params.h"
-#include "app/vorn_pending.h"
+#include "app/vorn_handlers.h"
 #include "app/vorn_shellcmds.h"
 #include "distance/showdist.h"
 #include "qel/qel_io.h"

@@ -1,10 +1,8 @@
-// Command handlers that are not implemented yet. Each stub refuses to run with
-// an error naming its command, so nothing pretends to succeed; a handler
-// moves out of here into its own unit when it is written.
+// The headers of the command handlers that the command table and the option
+// table name, gathered so that both read them from one place.
 #pragma once
 
 #include "cli/qel_commands.h"
-// Handlers that left this list but that callers still reach through it.
 #include "data/charstat.h"
 #include "data/taxstat.h"
 #include "likelihood/gammaplot.h"
@@ -32,6 +30,3 @@
 // tokenizer's own.
 #include "cli/qel_cmdline.h"
 
-
-// True while a handler is still one of the placeholders above.
-bool isPendingHandler(CmdHandler handler);
