@@ -140,7 +140,8 @@ int initializeDataInfo(DataInfo *d)
             continue;
         st &= ~(kCharConstant | kCharUninformative | kCharMissingOrMulti);
         const bool excluded = st & kCharExcluded;
-        uint64_t all = 0, repeated = 0, common = kAllStates;
+        RepeatedStates states;
+        uint64_t common = kAllStates;
         bool multi = false, poly = false;
         const std::span<const uint8_t> column = columns.column(c);
         for (int32_t t = -1; t < d->nActive; ++t) {
@@ -153,8 +154,7 @@ int initializeDataInfo(DataInfo *d)
                 continue;
             }
             uint64_t bits = codes.bits[code];
-            repeated |= bits & all;
-            all |= bits;
+            states.add(bits);
             common &= bits;
             if (std::popcount(bits) > 1) {
                 multi = true;
@@ -162,8 +162,8 @@ int initializeDataInfo(DataInfo *d)
                 poly = poly || isPolymorphicMST(t, c, d);
             }
         }
-        d->obsStates[c] = all;
-        d->obsCount[c] = static_cast<uint8_t>(std::popcount(all));
+        d->obsStates[c] = states.all;
+        d->obsCount[c] = static_cast<uint8_t>(std::popcount(states.all));
         if (multi && !excluded) {
             f.multistate = 1;
             if (poly)
@@ -172,7 +172,7 @@ int initializeDataInfo(DataInfo *d)
                 f.moreThanTwoStates = 1;
         }
         const bool constant = !poly && common != 0;
-        const bool uninformative = constant || std::popcount(repeated) <= 1;
+        const bool uninformative = constant || states.uninformative();
         if (constant)
             st |= kCharConstant;
         if (uninformative)

@@ -4,7 +4,27 @@
 // characters that every analysis consults.
 #pragma once
 
+#include <bit>
+#include <cstdint>
+
 #include "data/vorn_data.h"
+
+// The parsimony-informativeness test that the data set and the parsimony
+// packer share (one rule, or Goloboff totals and "Uninf" disagree): a
+// character can favour one tree over another only when at least two of its
+// states each turn up in two or more cells. Every state of a multistate cell
+// counts, since a tree may resolve the cell to any of them. Feed it the
+// state bits of every known cell, the ancestor's included; leave missing
+// cells out.
+struct RepeatedStates {
+    uint64_t all = 0, repeated = 0;
+    void add(uint64_t bits)
+    {
+        repeated |= bits & all;
+        all |= bits;
+    }
+    bool uninformative() const { return std::popcount(repeated) <= 1; }
+};
 
 // Status bit 0x80 (combination cells) and the gapped and missing-or-ambiguous
 // character sets; does nothing unless characters are present.

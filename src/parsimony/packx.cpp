@@ -123,10 +123,17 @@ bool orderedUninformative(CharCells cells)
     return false;
 }
 
-bool unorderedUninformative(CharCells cells)
+// Unordered characters use the data set's own test, so that the packed data
+// and the data set agree on which characters are uninformative.
+bool unorderedUninformative(const DataInfo *d, uint32_t c, CharCells cells)
 {
-    const std::array<uint32_t, 64> count = singleStateCounts(cells);
-    return std::count_if(count.begin(), count.end(), [](uint32_t n) { return n >= 2; }) < 2;
+    if (d->status[c] & kCharConstant)
+        return true;
+    RepeatedStates states;
+    for (uint64_t b : cells)
+        states.add(b);
+    states.add(cellBits(d, -1, c));
+    return states.uninformative();
 }
 
 // Minimum steps over all trees. Ordered: the intervals must be joined on the
@@ -411,7 +418,7 @@ int packPrelim(DataInfo *d)
         }
         if (pd->nStates[c] > 2)
             d->cls.moreThanTwoStates = 1;
-        bool uninf = ordered ? orderedUninformative(cells) : unorderedUninformative(cells);
+        bool uninf = type == kCharOrdered ? orderedUninformative(cells) : unorderedUninformative(d, c, cells);
         status = uninf ? (status | kCharUninformative) : (status & ~kCharUninformative);
         pd->minSteps[c] = minimumSteps(cells, type == kCharOrdered, scratch);
         if (!isCharIncluded(d, c) || width == kNoField)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "data/data_services.h"
+#include "data/data_util.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "parsimony/calcsets.h"
@@ -205,6 +206,57 @@ TEST_F(Parsimony, TwoSingletonStatesAndNoSharedStateAreUninformative)
     prepare(d);
     EXPECT_TRUE(d->status[0] & kCharUninformative);
     EXPECT_FALSE(d->status[1] & kCharUninformative);  // 0 0 1 1 0: two shared states
+}
+
+// A state seen once as a single-state cell and again inside a multistate
+// cell is repeated: some tree can group the two, so the character is
+// informative, and the packed data must not leave it out of Goloboff totals.
+TEST_F(Parsimony, MultistateCellsCountTowardRepeatedStates)
+{
+    DataInfo *d = makeData(3, 5, 3);
+    setCells(d, {{S({0}), S({0}), S({0})},
+                 {S({0}), S({0}), S({0})},
+                 {S({1}), S({1}), S({1})},
+                 {S({1, 2}), S({0, 1}), S({2})},
+                 {S({2}), 0, S({2})}});
+    d->status[2] = kCharOrdered;
+    prepare(d);
+    EXPECT_FALSE(d->status[0] & kCharUninformative);  // 0 0 1 {12} 2
+    EXPECT_FALSE(d->status[1] & kCharUninformative);  // 0 0 1 {01} ?
+    EXPECT_FALSE(d->status[2] & kCharUninformative);  // ordered 0 0 1 2 2
+
+    // The length really varies over trees for the first character.
+    auto grouped = treeFor(d, "(1,((2,3),4))");
+    auto split = treeFor(d, "(2,((1,3),4))");
+    calcTreeLength(d, grouped.get(), true, true);
+    const int32_t groupedSteps = packedData(d)->steps[0];
+    calcTreeLength(d, split.get(), true, true);
+    EXPECT_LT(groupedSteps, packedData(d)->steps[0]);
+}
+
+// On random unordered data the packed data and the data set mark the same
+// characters uninformative.
+TEST_F(Parsimony, PackerAndDataSetAgreeOnUninformativeUnorderedCharacters)
+{
+    std::mt19937 rng(11);
+    for (int round = 0; round < 20; round++) {
+        DataInfo *d = makeData(2 + rng() % 4, 6, 12);
+        for (uint32_t c = 0; c < d->nchar; c++)
+            for (uint32_t t = 0; t < d->ntax; t++) {
+                const uint32_t r = rng() % 6, k = rng() % d->nstates;
+                const uint64_t b = r == 0 ? 0 : (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % d->nstates) : 0);
+                setXijRaw(d, t, c, b ? stateBitsToCode(b, d) : static_cast<uint8_t>(d->nstates));
+            }
+        setActiveDataInfo(d);
+        ASSERT_EQ(initializeDataInfo(d), 0);  // as the program does before it packs
+        prepare(d);
+        std::vector<bool> packed(d->nchar);
+        for (uint32_t c = 0; c < d->nchar; c++)
+            packed[c] = d->status[c] & kCharUninformative;
+        ASSERT_EQ(initializeDataInfo(d), 0);
+        for (uint32_t c = 0; c < d->nchar; c++)
+            EXPECT_EQ(packed[c], (d->status[c] & kCharUninformative) != 0) << "round " << round << " char " << c;
+    }
 }
 
 TEST_F(FiveTaxa, HandComputedLengthsAndScores)
