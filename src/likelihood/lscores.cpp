@@ -986,11 +986,16 @@ int doLScoresCmd()
             r.progress = destroyProgressWindow(r.progress);
         }
     }
-    if (r.file) {
+    return finishScoreCommand(r.file, status, oldCriterion);
+}
+
+int finishScoreCommand(StreamInfo *&file, int status, uint32_t oldCriterion)
+{
+    if (file) {
         // A run stopped by the user keeps what was written; a failed one not.
-        if (finishStreamFile(r.file, status != 1) != 0 && status == 0)
+        if (finishStreamFile(file, status != 1) != 0 && status == 0)
             status = 1;
-        discardStream(&r.file);
+        discardStream(&file);
     }
     clearStatusText();
     setBusyMode(false);

@@ -14,6 +14,7 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/infocrit.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/lscores.h"
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
@@ -302,13 +303,5 @@ int doSurfCheckCmd()
     r.showParams = surfChk.showparam != 0 && anyModelParamsEstimated();
     if (status == 0)
         status = runSecondaryThread(surfCheckThreadProc, &r);
-    if (r.file) {
-        if (finishStreamFile(r.file, status != 1) != 0 && status == 0)
-            status = 1;
-        discardStream(&r.file);
-    }
-    clearStatusText();
-    setBusyMode(false);
-    restoreOriginalOptCrit(oldCriterion);
-    return status;
+    return finishScoreCommand(r.file, status, oldCriterion);
 }

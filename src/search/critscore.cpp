@@ -5,6 +5,7 @@
 #include "qel/qel_interrupts.h"
 #include "search/constrsearch.h"
 #include "search/hitlist.h"
+#include "search/hsearch.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
@@ -70,8 +71,10 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
         return 2;
     hsd->rearrTriedRep += 1.0;
     hsd->rearrTriedTotal += 1.0;
-    if (hsd->showStatus && searchStatusDue())
-        hsd->showStatus(hsd->statusCtx);
+    // Scoring a neighbour can be slow enough that a whole tree's swap
+    // outlasts the status interval.
+    if (searchStatusDue())
+        showHSearchStatus();
     int rc = 0;
     if (s < kNoScoreValue && scoreIsGood(hsd, s, bound, *v.best)) {
         makeRearrObject(&move, K, T, R, s);

@@ -94,10 +94,6 @@ struct HSearchData {
     TreeNode *ecrNode;
     TreeNode *ecrRedundant[5];
     Tree *ecrSnapshot;
-    // The periodic status row, for swappers that score one neighbour at a
-    // time slowly enough that a whole tree's swap outlasts the interval.
-    void (*showStatus)(void *ctx);
-    void *statusCtx;
     uint8_t swapping;
     uint8_t steepestTruncated;
     uint8_t overflowed;       // a tree could not be stored: the buffer was full

@@ -97,6 +97,10 @@ void randomPairFromRun(void *state, uint32_t n, uint32_t *a, uint32_t *b)
 // ---------------------------------------------------------------------------
 // Status table
 
+// The heuristic search running now, whose status row the criterion's
+// neighbour scoring may show; null between searches.
+HSearchRun *gStatusRun = nullptr;
+
 void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
 {
     // Resampling runs report per replicate, not per search.
@@ -866,6 +870,7 @@ struct RunCleanup {
     HSearchRun &run;
     ~RunCleanup()
     {
+        gStatusRun = nullptr;
         if (run.heldBy)
             run.heldBy->releaseParameters();
         if (run.hsd)
@@ -885,6 +890,12 @@ struct RunCleanup {
 };
 
 }  // namespace
+
+void showHSearchStatus()
+{
+    if (gStatusRun != nullptr)
+        showStatusLine(*gStatusRun, -1);
+}
 
 const char *swapTypeName(uint32_t swapType)
 {
@@ -1049,8 +1060,7 @@ int runHeuristicSearch(DataInfo *data)
         installEcrSwapFxns(run.hsd);
     else
         installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
-    run.hsd->showStatus = [](void *ctx) { showStatusLine(*static_cast<HSearchRun *>(ctx), -1); };
-    run.hsd->statusCtx = &run;
+    gStatusRun = &run;
     // Likelihood searches collapse nothing: the rules judge edges by parsimony
     // changes or fitted distance lengths.
     if (searchCollapses() && gCriterion != kCriterionLikelihood)

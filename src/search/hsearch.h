@@ -17,6 +17,8 @@ int doHSearchCmd();
 int stdHeuristicSearch(int mode, DataInfo *data);
 // The search with the options as they are set (HSearch after reading them).
 int runHeuristicSearch(DataInfo *data);
+// The running heuristic search's status row (nothing between searches).
+void showHSearchStatus();
 // The rearrangements the last heuristic search tried, for callers that
 // measure it.
 double lastHSearchRearrangements();
