@@ -33,20 +33,26 @@ struct Rows {
 
 // Scratch of the calling thread, grown to the largest tree and layout seen.
 struct Scratch {
-    std::vector<uint64_t> x, y, o, t;
+    std::vector<uint64_t> x, y, o, t, none;
+    std::vector<uint32_t> counts;
 };
 thread_local Scratch gScratch;
 
+// One full pass: a postorder join of every fork, the root edge, then (Dollo)
+// a preorder for the losses. PerChar adds each step to its character's count.
+template <bool PerChar>
 class Pass {
 public:
-    Pass(const DataInfo *d, const DirBits &db, const Tree *tree, bool perChar)
-        : d_(d), db_(db), tree_(tree), perChar_(perChar), W_(db.words)
+    Pass(const DataInfo *d, const DirBits &db, const Tree *tree)
+        : d_(d), db_(db), tree_(tree), W_(db.words), I_(db.irrWords)
     {
         const size_t cells = static_cast<size_t>(tree->maxNodes) * W_;
         for (auto *v : {&gScratch.x, &gScratch.y, &gScratch.o, &gScratch.t})
             if (v->size() < cells)
                 v->resize(cells);
-        counts_.assign(W_, 0);
+        gScratch.counts.assign(W_, 0);
+        gScratch.none.assign(W_, 0);
+        counts_ = gScratch.counts.data();
     }
 
     double run()
@@ -55,10 +61,12 @@ public:
             if (n->firstChild && n->anc)
                 join(n);
         const TreeNode *b = tree_->root->firstChild;
-        if (!rootEdge(b))
-            return kNoScore;
-        dolloLosses(b);
-        if (overflowed_)
+        const bool possible = rootEdge(b);
+        if (possible && I_ < W_)
+            dolloLosses(b);
+        if (unknownTip_)
+            return kDirBitsNoTree;
+        if (!possible || overflowed_)
             return kNoScore;
         double len = 0.0;
         for (uint32_t w = 0; w < W_; w++)
@@ -69,9 +77,15 @@ public:
 private:
     size_t at(const TreeNode *n) const { return static_cast<size_t>(n - tree_->nodes) * W_; }
 
-    Rows rows(const TreeNode *n) const
+    Rows rows(const TreeNode *n)
     {
         if (!n->firstChild) {
+            // A terminal without a row (none is packed for it) reads as
+            // missing, and the pass reports that it cannot score the tree.
+            if (n->index < 0 || static_cast<uint32_t>(n->index) >= db_.ntax) {
+                unknownTip_ = true;
+                return {gScratch.none.data(), gScratch.none.data(), nullptr};
+            }
             const size_t k = static_cast<size_t>(n->index) * W_;
             return {db_.tipDer.data() + k, db_.tipPrim.data() + k, nullptr};
         }
@@ -82,46 +96,49 @@ private:
     void count(uint32_t w, uint64_t m)
     {
         counts_[w] += static_cast<uint32_t>(std::popcount(m));
-        if (!perChar_ || !m)
-            return;
-        PackedData *pd = packedData(d_);
-        for (; m; m &= m - 1) {
-            const uint32_t c = db_.charOf[static_cast<size_t>(w) * 64 + static_cast<uint32_t>(std::countr_zero(m))];
-            if (++pd->steps[c] >= kCharLengthLimit)
-                overflowed_ = true;
+        if constexpr (PerChar) {
+            PackedData *pd = packedData(d_);
+            for (; m; m &= m - 1) {
+                const uint32_t c = db_.charOf[static_cast<size_t>(w) * 64 + static_cast<uint32_t>(std::countr_zero(m))];
+                if (++pd->steps[c] >= kCharLengthLimit)
+                    overflowed_ = true;
+            }
         }
     }
 
     void join(const TreeNode *n)
     {
-        uint64_t *X = gScratch.x.data() + at(n), *Y = gScratch.y.data() + at(n), *O = gScratch.o.data() + at(n);
+        uint64_t *__restrict X = gScratch.x.data() + at(n);
+        uint64_t *__restrict Y = gScratch.y.data() + at(n);
+        uint64_t *__restrict O = gScratch.o.data() + at(n);
         const TreeNode *first = n->firstChild;
         const Rows r0 = rows(first);
         std::copy_n(r0.x, W_, X);
         std::copy_n(r0.y, W_, Y);
-        // Dollo's "one child has H1" (in X while the children are read,
-        // then O = X & ~twice).
-        std::fill(O + db_.irrWords, O + W_, 0);
+        // Dollo's "exactly one child has H1": O gathers "two have" first.
+        std::fill(O + I_, O + W_, 0);
         for (const TreeNode *c = first->nextSib; c; c = c->nextSib) {
             const Rows r = rows(c);
+            for (uint32_t w = I_; w < W_; w++)
+                O[w] |= X[w] & r.x[w];
             for (uint32_t w = 0; w < W_; w++) {
-                if (w >= db_.irrWords)
-                    O[w] |= X[w] & r.x[w];
                 X[w] |= r.x[w];
                 Y[w] |= r.y[w];
             }
         }
-        for (uint32_t w = db_.irrWords; w < W_; w++)
+        for (uint32_t w = I_; w < W_; w++)
             O[w] = X[w] & ~O[w];
+        if (!I_)
+            return;
         // Irreversible: each P child of an N node is one gain; P is then
         // what X gathered, cleared where N holds.
         for (const TreeNode *c = first; c; c = c->nextSib) {
-            const Rows r = rows(c);
-            for (uint32_t w = 0; w < db_.irrWords; w++)
-                if (const uint64_t m = Y[w] & r.x[w])
+            const uint64_t *cx = rows(c).x;
+            for (uint32_t w = 0; w < I_; w++)
+                if (const uint64_t m = Y[w] & cx[w])
                     count(w, m);
         }
-        for (uint32_t w = 0; w < db_.irrWords; w++)
+        for (uint32_t w = 0; w < I_; w++)
             X[w] &= ~Y[w];
     }
 
@@ -132,14 +149,14 @@ private:
         uint64_t *T = gScratch.t.data() + at(b);
         for (uint32_t w = 0; w < W_; w++) {
             const uint64_t der = db_.ancDer[w], prim = db_.ancPrim[w];
-            if (w < db_.irrWords) {
+            if (w < I_) {
                 if (der & r.y[w])
                     return false;
                 count(w, prim & r.x[w]);
                 continue;
             }
-            count(w, prim & r.x[w]);              // the one gain
-            count(w, der & ~r.x[w] & r.y[w]);     // a loss on the root edge
+            count(w, prim & r.x[w]);           // the one gain
+            count(w, der & ~r.x[w] & r.y[w]);  // a loss on the root edge
             T[w] = r.o ? prim & r.x[w] & r.o[w] : 0;
         }
         return true;
@@ -149,8 +166,6 @@ private:
     // nodes above the gain.
     void dolloLosses(const TreeNode *b)
     {
-        if (db_.irrWords == W_)
-            return;
         // The root's one child: every node after it in preorder is below it.
         for (const TreeNode *n = b; n; n = n->next) {
             if (!n->firstChild)
@@ -159,14 +174,14 @@ private:
             const Rows r = rows(n);
             for (const TreeNode *c = n->firstChild; c; c = c->nextSib) {
                 const Rows rc = rows(c);
-                uint64_t *Tc = c->firstChild ? gScratch.t.data() + at(c) : nullptr;
-                for (uint32_t w = db_.irrWords; w < W_; w++) {
-                    const uint64_t derived = r.x[w] & ~T[w];
-                    if (const uint64_t m = derived & ~rc.x[w] & rc.y[w])
+                for (uint32_t w = I_; w < W_; w++)
+                    if (const uint64_t m = r.x[w] & ~T[w] & ~rc.x[w] & rc.y[w])
                         count(w, m);
-                    if (Tc)
-                        Tc[w] = T[w] & rc.x[w] & rc.o[w];
-                }
+                if (!c->firstChild)
+                    continue;
+                uint64_t *Tc = gScratch.t.data() + at(c);
+                for (uint32_t w = I_; w < W_; w++)
+                    Tc[w] = T[w] & rc.x[w] & rc.o[w];
             }
         }
     }
@@ -174,10 +189,9 @@ private:
     const DataInfo *d_;
     const DirBits &db_;
     const Tree *tree_;
-    bool perChar_;
-    uint32_t W_;
-    bool overflowed_ = false;
-    std::vector<uint32_t> counts_;
+    uint32_t W_, I_;
+    uint32_t *counts_;
+    bool overflowed_ = false, unknownTip_ = false;
 };
 
 }  // namespace
@@ -256,19 +270,14 @@ bool dirBitsApply(const DataInfo *d, const Tree *tree)
     if (!pd || !pd->dirBits || pd->dirBits->fullChars != pd->stmChars)
         return false;
     const TreeNode *root = tree->root;
-    if (!root || root->index != -1 || !root->firstChild || root->firstChild->nextSib)
-        return false;
-    // Every terminal must have its row.
-    for (const TreeNode *n = root->next; n; n = n->next)
-        if (!n->firstChild && (n->index < 0 || static_cast<uint32_t>(n->index) >= pd->dirBits->ntax))
-            return false;
-    return true;
+    return root && root->index == -1 && root->firstChild && !root->firstChild->nextSib;
 }
 
-double dirBitsTreeLength(const DataInfo *d, const Tree *tree, bool perChar)
+double dirBitsTreeLength(const DataInfo *d, Tree *tree, bool perChar)
 {
+    checkTraversalSeq(tree);
     const PackedData *pd = packedData(d);
-    return Pass(d, *pd->dirBits, tree, perChar).run();
+    return perChar ? Pass<true>(d, *pd->dirBits, tree).run() : Pass<false>(d, *pd->dirBits, tree).run();
 }
 
 DirBitsAside::DirBitsAside(PackedData *pd) : pd_(pd)

@@ -59,8 +59,11 @@ int prepareDirBits(DataInfo *d);
 bool dirBitsApply(const DataInfo *d, const Tree *tree);
 
 // The routed characters' length on the tree (per-character steps added to
-// the counts when perChar); kNoScore when a change they need is impossible.
-double dirBitsTreeLength(const DataInfo *d, const Tree *tree, bool perChar);
+// the counts when perChar); kNoScore when a change they need is impossible,
+// kDirBitsNoTree when a terminal of the tree has no packed row.
+inline constexpr double kDirBitsNoTree = -1.0;
+
+double dirBitsTreeLength(const DataInfo *d, Tree *tree, bool perChar);
 
 // While alive, the cost-vector class leaves the routed characters out of its
 // passes (their node vectors are then stale: for lengths only).

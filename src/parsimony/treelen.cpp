@@ -95,10 +95,13 @@ double calcTreeLengthOnly(DataInfo *d, Tree *tree, bool perChar)
     PackedData *pd = packedData(d);
     if (!dirBitsApply(d, tree))
         return calcTreeLength(d, tree, true, perChar);
+    // With nothing left to the other classes their pass over the tree is
+    // skipped (the base length and the per-character set-up remain).
+    const bool rest = pd->ordWords || pd->unoWords || !pd->dirBits->restChars.empty();
     double length;
     {
         DirBitsAside aside(pd);
-        length = calcTreeLength(d, tree, true, perChar);
+        length = calcTreeLength(d, tree, rest, perChar);
     }
     // A per-character pass rebuilt the class chain while the routed
     // characters were aside, which drops the cost-vector class when they
@@ -108,6 +111,8 @@ double calcTreeLengthOnly(DataInfo *d, Tree *tree, bool perChar)
     if (length == kNoScore)
         return length;
     const double bits = dirBitsTreeLength(d, tree, perChar);
+    if (bits == kDirBitsNoTree)
+        return calcTreeLength(d, tree, true, perChar);
     if (bits == kNoScore)
         return overflow(pd);
     pd->lastLength = length + bits;
