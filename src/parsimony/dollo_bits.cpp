@@ -12,6 +12,8 @@ namespace {
 // Per-character step counts past this no longer fit the counts the
 // diagnostics print (as for the cost vectors).
 constexpr int32_t kCharLengthLimit = 32767;
+// Planes of the per-character counters: enough for counts past that limit.
+constexpr uint32_t kPlanes = 16;
 
 // The cell's states as raw state bits; 0 when it may hold any state.
 uint64_t cellStates(const DataInfo *d, int32_t taxon, uint32_t c)
@@ -33,7 +35,7 @@ struct Rows {
 
 // Scratch of the calling thread, grown to the largest tree and layout seen.
 struct Scratch {
-    std::vector<uint64_t> x, y, o, t, none;
+    std::vector<uint64_t> x, y, o, t, none, planes;
     std::vector<uint32_t> counts;
 };
 thread_local Scratch gScratch;
@@ -52,6 +54,8 @@ public:
                 v->resize(cells);
         gScratch.counts.assign(W_, 0);
         gScratch.none.assign(W_, 0);
+        if constexpr (PerChar)
+            gScratch.planes.assign(static_cast<size_t>(W_) * kPlanes, 0);
         counts_ = gScratch.counts.data();
     }
 
@@ -66,6 +70,8 @@ public:
             dolloLosses(b);
         if (unknownTip_)
             return kDirBitsNoTree;
+        if constexpr (PerChar)
+            addCharSteps();
         if (!possible || overflowed_)
             return kNoScore;
         double len = 0.0;
@@ -97,11 +103,35 @@ private:
     {
         counts_[w] += static_cast<uint32_t>(std::popcount(m));
         if constexpr (PerChar) {
-            PackedData *pd = packedData(d_);
-            for (; m; m &= m - 1) {
-                const uint32_t c = db_.charOf[static_cast<size_t>(w) * 64 + static_cast<uint32_t>(std::countr_zero(m))];
-                if (++pd->steps[c] >= kCharLengthLimit)
-                    overflowed_ = true;
+            // Bit-sliced counters, one plane per binary digit: adding a mask
+            // ripples a carry up the planes.
+            uint64_t *plane = gScratch.planes.data() + static_cast<size_t>(w) * kPlanes;
+            for (uint32_t k = 0; m && k < kPlanes; k++) {
+                const uint64_t carry = plane[k] & m;
+                plane[k] ^= m;
+                m = carry;
+            }
+            overflowed_ = overflowed_ || m;
+        }
+    }
+
+    // The per-character counts out of the planes.
+    void addCharSteps()
+    {
+        PackedData *pd = packedData(d_);
+        for (uint32_t w = 0; w < W_; w++) {
+            const uint64_t *plane = gScratch.planes.data() + static_cast<size_t>(w) * kPlanes;
+            uint64_t any = 0;
+            for (uint32_t k = 0; k < kPlanes; k++)
+                any |= plane[k];
+            for (; any; any &= any - 1) {
+                const auto b = static_cast<uint32_t>(std::countr_zero(any));
+                int32_t n = 0;
+                for (uint32_t k = 0; k < kPlanes; k++)
+                    n |= static_cast<int32_t>((plane[k] >> b) & 1) << k;
+                int32_t &steps = pd->steps[db_.charOf[static_cast<size_t>(w) * 64 + b]];
+                steps += n;
+                overflowed_ = overflowed_ || steps >= kCharLengthLimit;
             }
         }
     }
