@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <numeric>
 
 #include "parsimony/stmx.h"
 #include "trees/treeutil.h"
