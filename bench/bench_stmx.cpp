@@ -65,7 +65,7 @@ void BM_StepmatrixFullPass(benchmark::State &state)
 }
 BENCHMARK(BM_StepmatrixFullPass)->Unit(benchmark::kMillisecond);
 
-// Argument: the character type (Dollo or irreversible).
+// First argument: the character type (Dollo or irreversible).
 void BM_DirectedUserTrees(benchmark::State &state)
 {
     constexpr uint32_t kTaxa = 50, kChars = 1000, kTrees = 100;
@@ -106,7 +106,7 @@ void BM_DirectedUserTrees(benchmark::State &state)
     for (auto _ : state) {
         sum = 0;
         for (Tree *t : trees)
-            sum += calcTreeLength(d, t, true, false);
+            sum += state.range(1) ? calcTreeLengthOnly(d, t, false) : calcTreeLength(d, t, true, false);
         benchmark::DoNotOptimize(sum);
     }
     state.counters["lengths"] = sum;
@@ -115,6 +115,9 @@ void BM_DirectedUserTrees(benchmark::State &state)
     deallocPackedData(d);
     destroyDataInfo(d);
 }
-BENCHMARK(BM_DirectedUserTrees)->Arg(kCharDollo)->Arg(kCharIrreversible)->Unit(benchmark::kMillisecond);
+// Second argument: 1 for the lengths-only pass (bits), 0 for the cost vectors.
+BENCHMARK(BM_DirectedUserTrees)
+    ->ArgsProduct({{kCharDollo, kCharIrreversible}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

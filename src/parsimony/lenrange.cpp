@@ -245,7 +245,7 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
         if (n > 0 && makeStarTree(star.get(), n, ancMode != 0, rootTip, leaves) == 0) {
             afterTreeChange(star.get());
             pointTreeAtPackedData(star.get(), d);
-            const double len = calcTreeLength(d, star.get(), true, true);
+            const double len = calcTreeLengthOnly(d, star.get(), true);
             if (lengthIsValid(len)) {
                 b.sumMax = len;
                 for (uint32_t c = 0; c < d->nchar; c++)

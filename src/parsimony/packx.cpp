@@ -12,6 +12,7 @@
 #include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "parsimony/dollo_bits.h"
 #include "parsimony/lenrange.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -575,6 +576,8 @@ int finalParsPrep(DataInfo *d, int weightArg)
             if (!(d->status[c] & kCharExcluded) && pd->extraLen[c] != kNoScore)
                 pd->baseLength += pd->extraLen[c] * d->weights[c];
     setParsDecimals(d);
+    if (prepareDirBits(d) != 0)
+        return 1;
     setParsFxns(d, 0);
     gPars.pending = 0;
     forgetLastTree();

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "data/vorn_data.h"
@@ -21,6 +22,7 @@
 struct Tree;
 struct Set;
 struct PtnBoundData;
+struct DirBits;
 
 // Character classes of the status word and the class a character is packed in.
 inline constexpr uint32_t kPkdOrdered = kCharOrdered;
@@ -134,6 +136,9 @@ struct ParsRecord {
     bool stmDollo = false;  // Dollo characters among the included ones
     int64_t *stmSets = nullptr;
     std::vector<int64_t> stmScratch;
+    // Two-state Dollo and irreversible characters also scored by bits
+    // (parsimony/dollo_bits.h); null when none.
+    std::shared_ptr<DirBits> dirBits;
 
     // Weight classes (empty when every weight of the class is 1).
     ClassWeights ordWts, unoWts;

@@ -110,7 +110,7 @@ int doReweightCmd()
         if (updateLengthBounds(tree.get(), d) != 0)
             return fail(d, saved);
         pointTreeAtPackedData(tree.get(), d);
-        if (calcTreeLength(d, tree.get(), true, true) == kNoScore)
+        if (calcTreeLengthOnly(d, tree.get(), true) == kNoScore)
             return fail(d, saved);
         const LengthBounds &b = lengthBounds();
         for (uint32_t c = 0; c < d->nchar; c++) {

@@ -4,6 +4,7 @@
 
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
+#include "parsimony/dollo_bits.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -87,6 +88,35 @@ double calcTreeLength(DataInfo *d, Tree *tree, bool prelim, bool perChar)
                     pd->realSteps[c] += pd->extraLen[c];
             }
     return finish(length);
+}
+
+double calcTreeLengthOnly(DataInfo *d, Tree *tree, bool perChar)
+{
+    PackedData *pd = packedData(d);
+    if (!dirBitsApply(d, tree))
+        return calcTreeLength(d, tree, true, perChar);
+    // With nothing left to the other classes their pass over the tree is
+    // skipped (the base length and the per-character set-up remain).
+    const bool rest = pd->ordWords || pd->unoWords || !pd->dirBits->restChars.empty();
+    double length;
+    {
+        DirBitsAside aside(pd);
+        length = calcTreeLength(d, tree, rest, perChar);
+    }
+    // A per-character pass rebuilt the class chain while the routed
+    // characters were aside, which drops the cost-vector class when they
+    // were all it held.
+    if (perChar)
+        setParsFxns(d, 0);
+    if (length == kNoScore)
+        return length;
+    const double bits = dirBitsTreeLength(d, tree, perChar);
+    if (bits == kDirBitsNoTree)
+        return calcTreeLength(d, tree, true, perChar);
+    if (bits == kNoScore)
+        return overflow(pd);
+    pd->lastLength = length + bits;
+    return pd->lastLength;
 }
 
 double calcParsimonyScore(DataInfo *d, Tree *tree, bool perChar)

@@ -9,6 +9,10 @@
 struct Tree;
 
 double calcTreeLength(DataInfo *d, Tree *tree, bool prelim, bool perChar);
+// The length alone, full pass: two-state Dollo and irreversible characters
+// take the bit path when the tree hangs from the ancestor, and their node
+// vectors are then left stale (so no reconstruction may follow on these sets).
+double calcTreeLengthOnly(DataInfo *d, Tree *tree, bool perChar);
 double calcParsimonyScore(DataInfo *d, Tree *tree, bool perChar);
 double altParsScore(DataInfo *d, const uint32_t *counts, bool record);
 double thresholdScore(DataInfo *d, const uint32_t *counts, bool record);

@@ -103,7 +103,7 @@ int scoreTrees(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
             return u;
         pointTreeAtPackedData(tree.get(), d);
         const double L = gPars.threshold ? calcParsimonyScore(d, tree.get(), true)
-                                         : calcTreeLength(d, tree.get(), true, true);
+                                         : calcTreeLengthOnly(d, tree.get(), true);
         if (L == kNoScore)
             return getAbortedStatus() ? 2 : 1;
         const LengthBounds &b = lengthBounds();

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "data/data_services.h"
+#include "parsimony/dollo_bits.h"
+#include "parsimony/fitindex.h"
+#include "parsimony/treelen.h"
+#include "stmx_test_support.h"
+#include "support/tree_test_support.h"
+#include "trees/treeedit.h"
+
+using namespace stmtest;
+
+namespace {
+
+int gMsTaxa = kMsTaxaUncertain;
+
+uint64_t bit(uint32_t s) { return uint64_t{1} << s; }
+
+class DolloBits : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DataServices s{};
+        s.msTaxa = [] { return gMsTaxa; };
+        installDataServices(s);
+        resetParsSettings();
+    }
+    void TearDown() override
+    {
+        tree.reset();
+        drop();
+        resetDataServices();
+        resetParsSettings();
+        gMsTaxa = kMsTaxaUncertain;
+    }
+    void drop()
+    {
+        if (!d)
+            return;
+        setActiveDataInfo(nullptr);
+        deallocPackedData(d);
+        destroyDataInfo(d);
+        d = nullptr;
+    }
+    void prepare()
+    {
+        setActiveDataInfo(d);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(d), 0);
+    }
+    void build(const std::string &text)
+    {
+        tree.reset(createTreeForTaxa(d->ntax, d->ntax, true));
+        buildTestTree(tree.get(), text, -1);
+        afterTreeChange(tree.get());
+        pointTreeAtPackedData(tree.get(), d);
+    }
+    std::vector<double> charLengths()
+    {
+        std::vector<double> v(d->nchar);
+        for (uint32_t c = 0; c < d->nchar; c++)
+            v[c] = charLengthOnTree(d, c);
+        return v;
+    }
+
+    DataInfo *d = nullptr;
+    TreePtr tree;
+    std::vector<std::unique_ptr<TestType>> types;
+};
+
+// The key test of the bit path: on random rooted trees (with polytomies) and
+// mixed matrices, the lengths of two-state Dollo and irreversible characters
+// equal the cost vectors' and a plain Sankoff scorer's, character by
+// character and in total; the cost-vector class still scores the rest.
+TEST_F(DolloBits, RandomMixedMatricesMatchCostVectorsAndSankoff)
+{
+    std::mt19937 rng(3812);
+    int routedCompared = 0, impossibleSeen = 0, applied = 0;
+    for (int trial = 0; trial < 120; trial++) {
+        drop();
+        types.clear();
+        gMsTaxa = trial % 4 == 3 ? kMsTaxaPolymorph : kMsTaxaUncertain;
+        const uint32_t ntax = 3 + rng() % 14, nchar = 1 + rng() % (trial % 3 == 0 ? 150 : 12);
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar, 0));
+        std::vector<uint32_t> kind(nchar), low(nchar);
+        for (uint32_t c = 0; c < nchar; c++) {
+            // Mostly two-state directed characters; some of three states
+            // and of the other classes keep the matrix mixed.
+            const uint32_t k = rng() % 12;
+            kind[c] = k < 8 ? k % 4 : k;
+            const uint32_t hi = kind[c] == 8 ? 2 : 1, lo = rng() % 3 == 0 ? 1 : 0;
+            low[c] = lo;
+            for (uint32_t t = 0; t < ntax; t++) {
+                const uint32_t r = rng() % 8;
+                const uint32_t s = lo + rng() % (hi + 1);
+                cells[t][c] = r == 0 ? 0 : r == 1 ? bit(lo) | bit(lo + 1) : bit(s);
+            }
+        }
+        d = makeTypedData(4, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            switch (kind[c]) {
+            case 0: setType(d, c, kCharDollo, false); break;
+            case 1: setType(d, c, kCharDollo, true); break;
+            case 2: setType(d, c, kCharIrreversible, false); break;
+            case 3: setType(d, c, kCharIrreversible, true); break;
+            case 8: setType(d, c, rng() % 2 ? kCharDollo : kCharIrreversible, rng() % 2); break;
+            case 10: setType(d, c, kCharUnordered); break;
+            case 11: setType(d, c, kCharOrdered); break;
+            default:
+                types.push_back(randomType(rng, 4, true, false));
+                setType(d, c, kCharUserType, false, &types.back()->ut);
+            }
+            // A given state of an irreversible character is often impossible
+            // to reach: only some trials give one.
+            const bool irrev = (d->status[c] & kCharTypeMask) == kCharIrreversible;
+            const uint32_t a = irrev && trial % 6 != 0 ? 2 + rng() % 3 : rng() % 5;
+            if (a < 3)
+                setAncestor(d, c, a == 2 ? bit(low[c]) | bit(low[c] + 1) : bit(a + (rng() % 3 == 0 ? 1 : 0)));
+            d->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
+        }
+        prepare();
+        build(randomTreeText(rng, ntax, -1, trial % 3 != 1));
+        applied += dirBitsApply(d, tree.get()) ? 1 : 0;
+
+        // The bit path first, on a tree no pass has walked yet.
+        const double fast = calcTreeLengthOnly(d, tree.get(), true);
+        const std::vector<double> fastChars = charLengths();
+        const double slow = calcTreeLength(d, tree.get(), true, true);
+        const std::vector<double> slowChars = charLengths();
+        EXPECT_EQ(calcTreeLengthOnly(d, tree.get(), false), fast) << "trial " << trial;
+        if (slow == kNoScore) {
+            EXPECT_EQ(fast, kNoScore) << "trial " << trial;
+            impossibleSeen++;
+            continue;
+        }
+        EXPECT_EQ(fast, slow) << "trial " << trial;
+        for (uint32_t c = 0; c < nchar; c++) {
+            EXPECT_EQ(fastChars[c], slowChars[c]) << "trial " << trial << " char " << c;
+            if (kind[c] < 4) {
+                EXPECT_EQ(fastChars[c], referenceLength(d, tree.get(), c, 0xF)) << "trial " << trial << " char " << c;
+                routedCompared++;
+            }
+        }
+        // The class chain is whole again: the cost vectors alone still give
+        // the same length.
+        EXPECT_EQ(calcTreeLength(d, tree.get(), true, false), slow) << "trial " << trial;
+    }
+    EXPECT_GT(applied, 110);
+    EXPECT_GT(routedCompared, 1000);
+    EXPECT_GT(impossibleSeen, 3);
+}
+
+// Ancestor 0 on ((A,B),(C,D)): cells 1010 need one gain and two losses under
+// Dollo and two gains when irreversible; 1101 one gain and a loss, or two
+// gains. Weights of 64 and more characters of one class fill several words.
+TEST_F(DolloBits, HandExamplesAcrossWords)
+{
+    struct Case {
+        const char *cells;
+        double dollo, irrev;
+    } cases[] = {{"1010", 3, 2}, {"1101", 2, 2}};
+    for (const Case &k : cases) {
+        drop();
+        constexpr uint32_t kEach = 70;
+        std::vector<std::vector<uint64_t>> cells(4, std::vector<uint64_t>(2 * kEach));
+        for (uint32_t t = 0; t < 4; t++)
+            for (uint32_t c = 0; c < 2 * kEach; c++)
+                cells[t][c] = bit(k.cells[t] - '0');
+        d = makeTypedData(2, cells);
+        for (uint32_t c = 0; c < 2 * kEach; c++) {
+            setType(d, c, c < kEach ? kCharDollo : kCharIrreversible);
+            setAncestor(d, c, bit(0));
+            d->weights[c] = 1 + c % 2;
+        }
+        prepare();
+        build("((0,1),(2,3))");
+        ASSERT_TRUE(dirBitsApply(d, tree.get()));
+        const double weightSum = 3.0 * kEach / 2;  // weights 1, 2, 1, 2, ...
+        EXPECT_EQ(calcTreeLengthOnly(d, tree.get(), true), weightSum * (k.dollo + k.irrev)) << k.cells;
+        EXPECT_EQ(charLengthOnTree(d, 0), k.dollo) << k.cells;
+        EXPECT_EQ(charLengthOnTree(d, 2 * kEach - 1), k.irrev) << k.cells;
+    }
+}
+
+}  // namespace
