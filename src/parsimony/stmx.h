@@ -38,6 +38,11 @@ inline constexpr int64_t kDolloGain = int64_t{1} << 24;
 // Phase-1 preparation of every character of the class (error 438 when the
 // three-plus-one rule would go past 64 states); 0 when done.
 int packStmPrelim(DataInfo *d);
+// Copies the weights into the class's lanes and blocks.
+void setStmLaneWeights(PackedData *pd, const double *weights);
+// The entries of character sc in a node record, in the class's units
+// (kStmImpossible when impossible), and its zero mask at out[sc.n].
+void stmCharVector(const DataInfo *d, const ParsNodeSets *rec, const StmChar &sc, int64_t *out);
 // Room for the class's node arrays beside the other classes' sets.
 int allocStmSets(DataInfo *d, uint32_t nodeCount);
 void deallocStmSets(PackedData *pd);

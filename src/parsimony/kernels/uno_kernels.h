@@ -71,9 +71,31 @@ struct WagKernels {
 // mask of zero entries. Returns m. Entries are at most kCostImpossible, so
 // no sum overflows.
 inline constexpr int64_t kCostImpossible = int64_t{1} << 60;
+// Blocks of kStmBlockWidth characters that share one cost table, held as
+// 16-bit entries with state s of every character side by side (n rows of
+// the block's width), so that one vector instruction serves the whole block.
+// kCost16Impossible is the impossible entry: sums saturate there, and the
+// packer admits a table only when every genuine sum stays far below it.
+// The table arguments read as join4's, n x n.
+inline constexpr uint32_t kStmBlockWidth = 16;
+inline constexpr int16_t kCost16Impossible = 32767;
+inline constexpr uint32_t kStmBlockMaxStates = 8;
+struct StmBlockArgs {
+    uint32_t n;
+    const int16_t *ca, *A;  // A's table (as join4's ca) and entries
+    const int16_t *cb, *B;
+    const int16_t *weight;  // per character
+};
 struct StmKernels {
     const char *name;
     int64_t (*join4)(const int64_t *ca, const int64_t *A, const int64_t *cb, const int64_t *B, int64_t *out);
+    // The join of every character of a block into out (normalised as join4,
+    // without zero masks), each removed minimum into m; returns the sum of
+    // m x weight, or -1 when some character's minimum is impossible.
+    int64_t (*joinBlock)(const StmBlockArgs &a, int16_t *out, int16_t *m);
+    // The least cost of joining A and B through one node, per character
+    // into m; returns as joinBlock.
+    int64_t (*spanBlock)(const StmBlockArgs &a, int16_t *m);
 };
 
 enum class UnoKernelVariant { Generic, Avx2 };
