@@ -76,12 +76,13 @@ struct StmChar {
 };
 
 // Characters scored together: up to kStmBlockWidth characters sharing one
-// integer cost table, 16-bit entries with each state's entries side by side
-// (parsimony/kernels/uno_kernels.h). Lanes past `count` are padding that
-// stays 0 and weighs nothing.
+// integer cost table, 16-bit (or 32-bit) entries with each state's entries
+// side by side (parsimony/kernels/uno_kernels.h). Lanes past `count` are
+// padding that stays 0 and weighs nothing.
 struct StmBlock {
     uint32_t vec;        // offset of its n rows in a node's array (64-bit words)
-    uint32_t cost;       // offset of its n x n table in stmCosts16
+    uint32_t cost;       // offset of its n x n table in stmCosts16 (wide: stmCosts32)
+    bool wide;           // 32-bit entries
     uint32_t n;
     uint32_t count;
     uint32_t lane0;      // its first character's index in stmLanes
@@ -145,10 +146,11 @@ struct ParsRecord {
     std::vector<int32_t> stmChars;
     std::vector<StmLane> stmLanes;  // stmChars' characters, in the same order
     // The blocks hold the first stmBlockLanes of stmLanes (and stmChars);
-    // their tables are in stmCosts16, transposed in stmCosts16T.
+    // their tables are in stmCosts16 or stmCosts32, transposed in the T ones.
     std::vector<StmBlock> stmBlocks;
     uint32_t stmBlockLanes = 0;
     std::vector<int16_t> stmCosts16, stmCosts16T;
+    std::vector<int32_t> stmCosts32, stmCosts32T;
     std::vector<int64_t> stmCosts;
     std::vector<int64_t> stmCostsT;  // each table transposed (to row state, by from state)
     uint32_t stmStride = 2;

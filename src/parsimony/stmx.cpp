@@ -196,7 +196,22 @@ int64_t *vecOf(const ParsNodeSets *r, const StmChar &sc) { return r->stm + kStmH
 
 // A block's entries in a node array of 64-bit words.
 using Entry16 = int16_t __attribute__((may_alias));
+using Entry32 = int32_t __attribute__((may_alias));
 Entry16 *entriesOf(const ParsNodeSets *r, const StmBlock &b) { return reinterpret_cast<Entry16 *>(r->stm + b.vec); }
+Entry32 *entries32Of(const ParsNodeSets *r, const StmBlock &b)
+{
+    return reinterpret_cast<Entry32 *>(r->stm + b.vec);
+}
+
+// An entry of a block in the class's units, and back.
+int64_t unitsOf(int32_t x, bool wide)
+{
+    return x == (wide ? kCost32Impossible : kCost16Impossible) ? kStmImpossible : x;
+}
+int32_t entryOf(int64_t x, bool wide)
+{
+    return x >= kStmImpossible ? (wide ? kCost32Impossible : kCost16Impossible) : static_cast<int32_t>(x);
+}
 
 // One character's entries in 64-bit units (kStmImpossible when impossible)
 // and its zero mask at V[n], wherever the character is held.
@@ -206,12 +221,12 @@ void loadVec(const PackedData *pd, const ParsNodeSets *r, const StmChar &sc, int
         std::copy_n(vecOf(r, sc), sc.n + 1, V);
         return;
     }
-    const Entry16 *e = entriesOf(r, pd->stmBlocks[static_cast<size_t>(sc.block)]) + sc.lane;
+    const StmBlock &b = pd->stmBlocks[static_cast<size_t>(sc.block)];
     uint64_t zeros = 0;
     for (uint32_t s = 0; s < sc.n; s++) {
-        const int16_t x = e[s * kStmBlockWidth];
-        V[s] = x == kCost16Impossible ? kStmImpossible : x;
-        zeros |= static_cast<uint64_t>(x == 0) << s;
+        const size_t at = s * kStmBlockWidth + sc.lane;
+        V[s] = unitsOf(b.wide ? entries32Of(r, b)[at] : entriesOf(r, b)[at], b.wide);
+        zeros |= static_cast<uint64_t>(V[s] == 0) << s;
     }
     V[sc.n] = static_cast<int64_t>(zeros);
 }
@@ -224,9 +239,14 @@ void storeVec(const PackedData *pd, ParsNodeSets *r, const StmChar &sc, const in
         std::copy_n(V, sc.n + 1, vecOf(r, sc));
         return;
     }
-    Entry16 *e = entriesOf(r, pd->stmBlocks[static_cast<size_t>(sc.block)]) + sc.lane;
-    for (uint32_t s = 0; s < sc.n; s++)
-        e[s * kStmBlockWidth] = V[s] >= kStmImpossible ? kCost16Impossible : static_cast<int16_t>(V[s]);
+    const StmBlock &b = pd->stmBlocks[static_cast<size_t>(sc.block)];
+    for (uint32_t s = 0; s < sc.n; s++) {
+        const size_t at = s * kStmBlockWidth + sc.lane;
+        if (b.wide)
+            entries32Of(r, b)[at] = entryOf(V[s], true);
+        else
+            entriesOf(r, b)[at] = static_cast<int16_t>(entryOf(V[s], false));
+    }
 }
 bool tagOf(const ParsNodeSets *r) { return r->stm[0] != 0; }
 double baseOf(const ParsNodeSets *r)
@@ -389,25 +409,37 @@ void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor)
 
 namespace {
 
-// Whether a character may be held in a block: whole costs, few states, and
-// room to spare in 16 bits. Every genuine entry is the cost of some
+// The entry width of a block that may hold a character (16 or 32 bits), 0
+// when none may: whole costs, few states, and room to spare. Every genuine entry is the cost of some
 // assignment of states to part of the tree (at most 2 (ntax + 1) edges, each
 // at most the dearest possible change, plus a polymorphic terminal's own
 // tree of at most n such changes at each of ntax + 1 terminals); the joins
 // of the tests and of the search's rerooted records add two of them and a
-// change, so a quarter of the 16-bit range leaves every sum clear of the
-// impossible value.
-bool fitsBlock(const PackedData *pd, const StmChar &sc, uint32_t ntax)
+// change, so a quarter of the range below the impossible value leaves every
+// sum clear of it.
+uint32_t blockWidthFor(const PackedData *pd, const StmChar &sc, uint32_t ntax)
 {
     if (sc.dollo || sc.unit != 1.0 || sc.n < 2 || sc.n > kStmBlockMaxStates)
-        return false;
+        return 0;
     const int64_t *t = costsOf(pd, sc);
     int64_t dearest = 0;
     for (uint32_t k = 0; k < sc.n * sc.n; k++)
         if (t[k] < kStmImpossible)
             dearest = std::max(dearest, t[k]);
     const int64_t worst = dearest * (int64_t{ntax} + 1) * (int64_t{sc.n} + 2);
-    return worst < kCost16Impossible / 4;
+    return worst < kCost16Impossible / 4 ? 16 : worst < kCost32Impossible / 4 ? 32 : 0;
+}
+
+template <typename Entry>
+void appendTable(const std::vector<int64_t> &key, std::vector<Entry> &table, std::vector<Entry> &transposed)
+{
+    constexpr Entry imp = sizeof(Entry) == 2 ? kCost16Impossible : kCost32Impossible;
+    const auto n = static_cast<uint32_t>(key[0]);
+    for (uint32_t a = 0; a < n * n; a++) {
+        const int64_t x = key[1 + a], xT = key[1 + (a % n) * n + a / n];
+        table.push_back(x >= kStmImpossible ? imp : static_cast<Entry>(x));
+        transposed.push_back(xT >= kStmImpossible ? imp : static_cast<Entry>(xT));
+    }
 }
 
 // Places the included characters in the node arrays: those that fit a block
@@ -420,16 +452,20 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
     pd->stmBlocks.clear();
     pd->stmCosts16.clear();
     pd->stmCosts16T.clear();
+    pd->stmCosts32.clear();
+    pd->stmCosts32T.clear();
+    // Key: the width, the state count, the table.
     std::map<std::vector<int64_t>, std::vector<int32_t>> groups;
     std::vector<int32_t> rest;
     for (int32_t k : included) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        if (!fitsBlock(pd, sc, ntax)) {
+        const uint32_t width = blockWidthFor(pd, sc, ntax);
+        if (!width) {
             rest.push_back(k);
             continue;
         }
         const int64_t *t = costsOf(pd, sc);
-        std::vector<int64_t> key{sc.n};
+        std::vector<int64_t> key{width, sc.n};
         key.insert(key.end(), t, t + sc.n * sc.n);
         groups[key].push_back(k);
     }
@@ -440,21 +476,23 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
     };
     pd->stmStride = kStmHeader;
     for (const auto &[key, chars] : groups) {
-        const auto n = static_cast<uint32_t>(key[0]);
-        const auto cost = static_cast<uint32_t>(pd->stmCosts16.size());
-        for (uint32_t a = 0; a < n * n; a++) {
-            const int64_t x = key[1 + a], xT = key[1 + (a % n) * n + a / n];
-            pd->stmCosts16.push_back(x >= kStmImpossible ? kCost16Impossible : static_cast<int16_t>(x));
-            pd->stmCosts16T.push_back(xT >= kStmImpossible ? kCost16Impossible : static_cast<int16_t>(xT));
-        }
+        const bool wide = key[0] == 32;
+        const auto n = static_cast<uint32_t>(key[1]);
+        const auto cost = static_cast<uint32_t>(wide ? pd->stmCosts32.size() : pd->stmCosts16.size());
+        const std::vector<int64_t> table(key.begin() + 1, key.end());
+        if (wide)
+            appendTable(table, pd->stmCosts32, pd->stmCosts32T);
+        else
+            appendTable(table, pd->stmCosts16, pd->stmCosts16T);
         for (size_t first = 0; first < chars.size(); first += kStmBlockWidth) {
             StmBlock b{};
             b.vec = pd->stmStride;
             b.cost = cost;
+            b.wide = wide;
             b.n = n;
             b.count = static_cast<uint32_t>(std::min<size_t>(kStmBlockWidth, chars.size() - first));
             b.lane0 = static_cast<uint32_t>(pd->stmLanes.size());
-            pd->stmStride += n * kStmBlockWidth * sizeof(int16_t) / sizeof(int64_t);
+            pd->stmStride += n * kStmBlockWidth * (wide ? 4 : 2) / sizeof(int64_t);
             for (uint32_t i = 0; i < b.count; i++) {
                 StmChar &sc = pd->stmAll[static_cast<size_t>(chars[first + i])];
                 sc.block = static_cast<int32_t>(pd->stmBlocks.size());
@@ -942,17 +980,30 @@ inline bool spanLane(const DataInfo *d, const PackedData *pd, const StmLane &L, 
     return ok;
 }
 
-inline int64_t units16(int16_t m) { return m == kCost16Impossible ? kStmImpossible : m; }
-
 // The kernels' arguments for block b of records a and b, each table read the
 // way its record's tag says (see setBinLanes).
-template <bool ta, bool tb>
-inline StmBlockArgs blockArgs(const PackedData *pd, const StmBlock &blk, const ParsNodeSets *a, const ParsNodeSets *b)
+template <typename Entry, bool ta, bool tb>
+inline StmBlockArgs<Entry> blockArgs(const std::vector<Entry> &table, const std::vector<Entry> &transposed,
+                                     const StmBlock &blk, const ParsNodeSets *a, const ParsNodeSets *b)
 {
-    const int16_t *rowsA = ta ? pd->stmCosts16.data() : pd->stmCosts16T.data();
-    const int16_t *rowsB = tb ? pd->stmCosts16.data() : pd->stmCosts16T.data();
-    return StmBlockArgs{blk.n, rowsA + blk.cost, reinterpret_cast<const int16_t *>(entriesOf(a, blk)),
-                        rowsB + blk.cost, reinterpret_cast<const int16_t *>(entriesOf(b, blk)), blk.weight};
+    const Entry *rowsA = ta ? table.data() : transposed.data(), *rowsB = tb ? table.data() : transposed.data();
+    return StmBlockArgs<Entry>{blk.n, rowsA + blk.cost, reinterpret_cast<const Entry *>(a->stm + blk.vec),
+                               rowsB + blk.cost, reinterpret_cast<const Entry *>(b->stm + blk.vec), blk.weight};
+}
+
+// A block's join (into result) or, without result, its span: the weighted
+// sum of its minima (m), -1 when one is impossible.
+template <bool ta, bool tb>
+inline int64_t blockMinima(const PackedData *pd, const StmKernels &k, const StmBlock &blk, const ParsNodeSets *a,
+                           const ParsNodeSets *b, ParsNodeSets *result, int32_t *m)
+{
+    if (blk.wide) {
+        const auto args = blockArgs<int32_t, ta, tb>(pd->stmCosts32, pd->stmCosts32T, blk, a, b);
+        return result ? k.joinBlock32(args, reinterpret_cast<int32_t *>(result->stm + blk.vec), m)
+                      : k.spanBlock32(args, m);
+    }
+    const auto args = blockArgs<int16_t, ta, tb>(pd->stmCosts16, pd->stmCosts16T, blk, a, b);
+    return result ? k.joinBlock(args, reinterpret_cast<int16_t *>(result->stm + blk.vec), m) : k.spanBlock(args, m);
 }
 
 template <bool ta, bool tb>
@@ -970,11 +1021,10 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
     // The sums are kept in registers (the same additions in the same order).
     double counted = count ? *length : 0.0;
     const bool whole = !(count && perChar);
-    alignas(32) int16_t m16[kStmBlockWidth];
+    alignas(32) int32_t mins[kStmBlockWidth];
     bool going = true;
     for (const StmBlock &blk : pd->stmBlocks) {
-        const int64_t sum = kernels.joinBlock(blockArgs<ta, tb>(pd, blk, a, b),
-                                              reinterpret_cast<int16_t *>(entriesOf(result, blk)), m16);
+        const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, result, mins);
         // A whole sum of whole weights is the same in any order of addition.
         if (sum >= 0 && blk.intWeights && whole) {
             base += static_cast<double>(sum);
@@ -982,7 +1032,8 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
             continue;
         }
         for (uint32_t i = 0; i < blk.count && going; i++)
-            going = joinLane(d, pd, pd->stmLanes[blk.lane0 + i], units16(m16[i]), count, perChar, base, counted);
+            going = joinLane(d, pd, pd->stmLanes[blk.lane0 + i], unitsOf(mins[i], blk.wide), count, perChar, base,
+                             counted);
         if (!going)
             break;
     }
@@ -1010,14 +1061,14 @@ int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b
     // class only the whole sum is compared.
     const bool early = !pd->stmDollo;
     double len = *length;
-    alignas(32) int16_t m16[kStmBlockWidth];
+    alignas(32) int32_t mins[kStmBlockWidth];
     for (const StmBlock &blk : pd->stmBlocks) {
-        const int64_t sum = kernels.spanBlock(blockArgs<ta, tb>(pd, blk, a, b), m16);
+        const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, nullptr, mins);
         if (sum >= 0 && blk.intWeights && !perChar) {
             len += static_cast<double>(sum);
         } else {
             for (uint32_t i = 0; i < blk.count; i++)
-                if (!spanLane(d, pd, pd->stmLanes[blk.lane0 + i], units16(m16[i]), perChar, len)) {
+                if (!spanLane(d, pd, pd->stmLanes[blk.lane0 + i], unitsOf(mins[i], blk.wide), perChar, len)) {
                     *length = len;
                     return 0;
                 }
