@@ -1006,6 +1006,20 @@ inline int64_t blockMinima(const PackedData *pd, const StmKernels &k, const StmB
     return result ? k.joinBlock(args, reinterpret_cast<int16_t *>(result->stm + blk.vec), m) : k.spanBlock(args, m);
 }
 
+// Whether a block's minima may be added as one whole sum: whole weights, and
+// no minimum at the per-character limit (a 32-bit block's may reach it; the
+// checked path then reports the overflow as for any character).
+inline bool wholeSum(const StmBlock &blk, int64_t sum, const int32_t *m)
+{
+    if (sum < 0 || !blk.intWeights)
+        return false;
+    if (blk.wide)
+        for (uint32_t i = 0; i < kStmBlockWidth; i++)
+            if (m[i] >= kCharLengthLimit)
+                return false;
+    return true;
+}
+
 template <bool ta, bool tb>
 double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                    ParsNodeSets *result, double *length, double base)
@@ -1026,7 +1040,7 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
     for (const StmBlock &blk : pd->stmBlocks) {
         const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, result, mins);
         // A whole sum of whole weights is the same in any order of addition.
-        if (sum >= 0 && blk.intWeights && whole) {
+        if (whole && wholeSum(blk, sum, mins)) {
             base += static_cast<double>(sum);
             counted += static_cast<double>(sum);
             continue;
@@ -1064,7 +1078,7 @@ int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b
     alignas(32) int32_t mins[kStmBlockWidth];
     for (const StmBlock &blk : pd->stmBlocks) {
         const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, nullptr, mins);
-        if (sum >= 0 && blk.intWeights && !perChar) {
+        if (!perChar && wholeSum(blk, sum, mins)) {
             len += static_cast<double>(sum);
         } else {
             for (uint32_t i = 0; i < blk.count; i++)

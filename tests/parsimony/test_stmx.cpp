@@ -561,6 +561,27 @@ TEST_F(Stmx, HandExamples)
     }
 }
 
+// A single join whose least cost reaches the per-character limit (0 and 2
+// meet through 1, each step half of it or more) overflows the tree length as
+// it always did, now that such a table is held in a block of 32-bit entries;
+// half the costs give the exact length.
+TEST_F(Stmx, OneJoinPastThePerCharacterLimitOverflows)
+{
+    for (int step : {20000, 10000}) {
+        drop();
+        types.clear();
+        const int inf = kUserTypeIntInfinity;
+        types.push_back(std::make_unique<TestType>(3, std::vector<int>{0, step, inf, step, 0, step, inf, step, 0}, false));
+        d = makeTypedData(3, {{bit(0)}, {bit(2)}, {bit(1)}, {bit(1)}});
+        setType(d, 0, kCharUserType, false, &types.back()->ut);
+        prepare();
+        ASSERT_EQ(packedData(d)->stmBlocks.size(), 1u);
+        EXPECT_TRUE(packedData(d)->stmBlocks[0].wide);
+        build("((0,1),(2,3))", -1);
+        EXPECT_EQ(calcTreeLength(d, tree.get(), true, false), step == 20000 ? kNoScore : 2.0 * step);
+    }
+}
+
 // A polymorphic terminal of a stepmatrix character counts its own cheapest
 // tree once: {0,2} under 0-1-2 costs of one step needs state 1 between them.
 TEST_F(Stmx, PolymorphicTerminalCountsItsOwnTreeOnce)
