@@ -192,6 +192,8 @@ const int64_t *costsOf(const PackedData *pd, const StmChar &sc) { return pd->stm
 // A node array: the ancestor tag, the base (the length taken out of the
 // vectors while they were built, a double), then the characters.
 constexpr uint32_t kStmHeader = 2;
+// Room for one character's entries (at most 64) and its zero mask.
+constexpr uint32_t kVecRoom = 65;
 int64_t *vecOf(const ParsNodeSets *r, const StmChar &sc) { return r->stm + kStmHeader + sc.vec; }
 
 // A block's entries in a node array of 64-bit words.
@@ -248,6 +250,7 @@ void storeVec(const PackedData *pd, ParsNodeSets *r, const StmChar &sc, const in
             entriesOf(r, b)[at] = static_cast<int16_t>(entryOf(V[s], false));
     }
 }
+
 bool tagOf(const ParsNodeSets *r) { return r->stm[0] != 0; }
 double baseOf(const ParsNodeSets *r)
 {
@@ -382,7 +385,7 @@ uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
     const StmChar *sc = stmCharOf(d, c);
     if (!sc || !rec || !rec->stm)
         return 0;
-    int64_t V[65];
+    int64_t V[kVecRoom];
     loadVec(packedData(d), rec, *sc, V);
     const auto zeros = static_cast<uint64_t>(V[sc->n]);
     const UserType *ut = userTypeOf(d, c);
@@ -410,13 +413,12 @@ void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor)
 namespace {
 
 // The entry width of a block that may hold a character (16 or 32 bits), 0
-// when none may: whole costs, few states, and room to spare. Every genuine entry is the cost of some
-// assignment of states to part of the tree (at most 2 (ntax + 1) edges, each
-// at most the dearest possible change, plus a polymorphic terminal's own
-// tree of at most n such changes at each of ntax + 1 terminals); the joins
-// of the tests and of the search's rerooted records add two of them and a
-// change, so a quarter of the range below the impossible value leaves every
-// sum clear of it.
+// when none may: whole costs, few states, and room to spare. Every genuine
+// entry is the cost of some assignment of states to part of the tree (at
+// most 2 (ntax + 1) edges, each at most the dearest possible change, plus a
+// polymorphic terminal's own tree of at most n such changes at each of
+// ntax + 1 terminals); a join adds two of them and a change, so a quarter of
+// the range below the impossible value leaves every sum clear of it.
 uint32_t blockWidthFor(const PackedData *pd, const StmChar &sc, uint32_t ntax)
 {
     if (sc.dollo || sc.unit != 1.0 || sc.n < 2 || sc.n > kStmBlockMaxStates)
@@ -737,7 +739,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
     setBase(&rec, 0.0);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        int64_t V[65];
+        int64_t V[kVecRoom];
         const UserType *ut = userTypeOf(d, sc.c);
         const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
         const uint64_t all = allIndices(sc.n);
@@ -1051,11 +1053,13 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
         if (!going)
             break;
     }
-    for (size_t k = pd->stmBlockLanes; k < pd->stmLanes.size() && going; k++) {
-        const StmLane &L = pd->stmLanes[k];
+    const std::span<const StmLane> single = going ? std::span(pd->stmLanes).subspan(pd->stmBlockLanes)
+                                                  : std::span<const StmLane>();
+    for (const StmLane &L : single) {
         const int64_t m = L.n == 4 ? kernels.join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
                                    : joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
-        going = joinLane(d, pd, L, m, count, perChar, base, counted);
+        if (!joinLane(d, pd, L, m, count, perChar, base, counted))
+            break;
     }
     if (count)
         *length = counted;
@@ -1092,8 +1096,7 @@ int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b
             return 1;
         }
     }
-    for (size_t k = pd->stmBlockLanes; k < pd->stmLanes.size(); k++) {
-        const StmLane &L = pd->stmLanes[k];
+    for (const StmLane &L : std::span(pd->stmLanes).subspan(pd->stmBlockLanes)) {
         if (!spanLane(d, pd, L, spanOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec), perChar, len)) {
             *length = len;
             return 0;
@@ -1169,18 +1172,18 @@ void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
         base += baseOf(s);
     }
     thread_local std::vector<int64_t> in;
-    in.resize(nb.size() * 65);
+    in.resize(nb.size() * kVecRoom);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t *cost = costsOf(pd, sc);
         for (size_t i = 0; i < nb.size(); i++)
-            loadVec(pd, nb[i], sc, &in[i * 65]);
-        int64_t out[65];
+            loadVec(pd, nb[i], sc, &in[i * kVecRoom]);
+        int64_t out[kVecRoom];
         int64_t m = kStmImpossible;
         for (uint32_t s = 0; s < sc.n; s++) {
             int64_t v = 0;
             for (size_t i = 0; i < nb.size(); i++)
-                v = sat(v + half(cost, sc.n, &in[i * 65], tagOf(nb[i]), s));
+                v = sat(v + half(cost, sc.n, &in[i * kVecRoom], tagOf(nb[i]), s));
             out[s] = v;
             m = std::min(m, v);
         }
@@ -1269,7 +1272,7 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t *cost = costsOf(pd, sc);
-        int64_t P[65], fromVec[65];
+        int64_t P[kVecRoom], fromVec[kVecRoom];
         loadVec(pd, N, sc, P);
         loadVec(pd, A, sc, fromVec);
         const auto from = static_cast<uint64_t>(fromVec[sc.n]);
@@ -1316,7 +1319,7 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root)
     ParsNodeSets *R = nodeSets(root->abm[0]);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        int64_t V[65];
+        int64_t V[kVecRoom];
         loadVec(pd, R, sc, V);
         const auto zeros = static_cast<uint64_t>(V[sc.n]);
         if (!zeros)

@@ -3,7 +3,10 @@
 // irreversible characters. Every node record holds, per character, the least
 // cost of the part of the tree it summarises for each state of the node the
 // record belongs to, less the smallest of them (the removed minima are the
-// steps counted along the way).
+// steps counted along the way). Characters sharing a whole-number table that
+// fits narrower entries are held side by side in blocks (StmBlock), so that
+// the vector kernels join many at once; the rest one by one in 64-bit
+// entries.
 //
 // Direction. A record summarises either a part of the tree without the
 // ancestor (a down set, or any set of a subtree cut off for rerooting) or a
