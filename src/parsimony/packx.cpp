@@ -566,8 +566,7 @@ int finalParsPrep(DataInfo *d, int weightArg)
     deallocCountMasks(d);
     for (uint32_t c = 0; c < d->nchar; c++)
         pd->slots[c].weight = d->weights[c];
-    for (StmLane &lane : pd->stmLanes)
-        lane.weight = pd->slots[lane.c].weight;
+    setStmLaneWeights(pd, d->weights);
     if (initParsCountMasks(d) != 0 || initializeParsWts(d) != 0)
         return 1;
     pd->baseLength = 0.0;

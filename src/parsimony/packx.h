@@ -73,6 +73,23 @@ struct StmChar {
     bool directed = false; // the table is not symmetric
     bool userType = false; // states are the user type's, else raw data states
     uint8_t state[64]{};   // state index -> user-type state or raw data state
+    int32_t block = -1;    // its block in stmBlocks (vec unused then), or -1
+    uint32_t lane = 0;     // its place in the block
+};
+
+// Characters scored together: up to kStmBlockWidth characters sharing one
+// integer cost table, 16-bit (or 32-bit) entries with each state's entries
+// side by side (parsimony/kernels/uno_kernels.h). Lanes past `count` are
+// padding that stays 0 and weighs nothing.
+struct StmBlock {
+    uint32_t vec;        // offset of its n rows in a node's array (64-bit words)
+    uint32_t cost;       // offset of its n x n table in stmCosts16 (wide: stmCosts32)
+    bool wide;           // 32-bit entries
+    uint32_t n;
+    uint32_t count;
+    uint32_t lane0;      // its first character's index in stmLanes
+    bool intWeights;     // every weight a small whole number, held in weight
+    int16_t weight[16];
 };
 
 // The fields of an included cost-vector character that the passes read, kept
@@ -130,6 +147,12 @@ struct ParsRecord {
     std::vector<int32_t> stmIndex;  // per character; -1 none
     std::vector<int32_t> stmChars;
     std::vector<StmLane> stmLanes;  // stmChars' characters, in the same order
+    // The blocks hold the first stmBlockLanes of stmLanes (and stmChars);
+    // their tables are in stmCosts16 or stmCosts32, transposed in the T ones.
+    std::vector<StmBlock> stmBlocks;
+    uint32_t stmBlockLanes = 0;
+    std::vector<int16_t> stmCosts16, stmCosts16T;
+    std::vector<int32_t> stmCosts32, stmCosts32T;
     std::vector<int64_t> stmCosts;
     std::vector<int64_t> stmCostsT;  // each table transposed (to row state, by from state)
     uint32_t stmStride = 2;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
 
 #include "data/data_services.h"
@@ -191,7 +192,65 @@ const int64_t *costsOf(const PackedData *pd, const StmChar &sc) { return pd->stm
 // A node array: the ancestor tag, the base (the length taken out of the
 // vectors while they were built, a double), then the characters.
 constexpr uint32_t kStmHeader = 2;
+// Room for one character's entries (at most 64) and its zero mask.
+constexpr uint32_t kVecRoom = 65;
 int64_t *vecOf(const ParsNodeSets *r, const StmChar &sc) { return r->stm + kStmHeader + sc.vec; }
+
+// A block's entries in a node array of 64-bit words.
+using Entry16 = int16_t __attribute__((may_alias));
+using Entry32 = int32_t __attribute__((may_alias));
+Entry16 *entriesOf(const ParsNodeSets *r, const StmBlock &b) { return reinterpret_cast<Entry16 *>(r->stm + b.vec); }
+Entry32 *entries32Of(const ParsNodeSets *r, const StmBlock &b)
+{
+    return reinterpret_cast<Entry32 *>(r->stm + b.vec);
+}
+
+// An entry of a block in the class's units, and back.
+int64_t unitsOf(int32_t x, bool wide)
+{
+    return x == (wide ? kCost32Impossible : kCost16Impossible) ? kStmImpossible : x;
+}
+int32_t entryOf(int64_t x, bool wide)
+{
+    return x >= kStmImpossible ? (wide ? kCost32Impossible : kCost16Impossible) : static_cast<int32_t>(x);
+}
+
+// One character's entries in 64-bit units (kStmImpossible when impossible)
+// and its zero mask at V[n], wherever the character is held.
+void loadVec(const PackedData *pd, const ParsNodeSets *r, const StmChar &sc, int64_t *V)
+{
+    if (sc.block < 0) {
+        std::copy_n(vecOf(r, sc), sc.n + 1, V);
+        return;
+    }
+    const StmBlock &b = pd->stmBlocks[static_cast<size_t>(sc.block)];
+    uint64_t zeros = 0;
+    for (uint32_t s = 0; s < sc.n; s++) {
+        const size_t at = s * kStmBlockWidth + sc.lane;
+        V[s] = unitsOf(b.wide ? entries32Of(r, b)[at] : entriesOf(r, b)[at], b.wide);
+        zeros |= static_cast<uint64_t>(V[s] == 0) << s;
+    }
+    V[sc.n] = static_cast<int64_t>(zeros);
+}
+
+// Stores what loadVec reads (a block keeps no zero mask: it follows from
+// the entries, as every rule writes it).
+void storeVec(const PackedData *pd, ParsNodeSets *r, const StmChar &sc, const int64_t *V)
+{
+    if (sc.block < 0) {
+        std::copy_n(V, sc.n + 1, vecOf(r, sc));
+        return;
+    }
+    const StmBlock &b = pd->stmBlocks[static_cast<size_t>(sc.block)];
+    for (uint32_t s = 0; s < sc.n; s++) {
+        const size_t at = s * kStmBlockWidth + sc.lane;
+        if (b.wide)
+            entries32Of(r, b)[at] = entryOf(V[s], true);
+        else
+            entriesOf(r, b)[at] = static_cast<int16_t>(entryOf(V[s], false));
+    }
+}
+
 bool tagOf(const ParsNodeSets *r) { return r->stm[0] != 0; }
 double baseOf(const ParsNodeSets *r)
 {
@@ -326,13 +385,20 @@ uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
     const StmChar *sc = stmCharOf(d, c);
     if (!sc || !rec || !rec->stm)
         return 0;
-    const auto zeros = static_cast<uint64_t>(vecOf(rec, *sc)[sc->n]);
+    int64_t V[kVecRoom];
+    loadVec(packedData(d), rec, *sc, V);
+    const auto zeros = static_cast<uint64_t>(V[sc->n]);
     const UserType *ut = userTypeOf(d, c);
     uint64_t out = 0;
     for (uint32_t i = 0; i < sc->n; i++)
         if ((zeros >> i) & 1)
             out |= uint64_t{1} << sc->state[i];
     return ut ? mapStateBits(d, out, ut->symbols, d->parsSymbols, nullptr, nullptr) : out;
+}
+
+void stmCharVector(const DataInfo *d, const ParsNodeSets *rec, const StmChar &sc, int64_t *out)
+{
+    loadVec(packedData(d), rec, sc, out);
 }
 
 void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor)
@@ -343,6 +409,111 @@ void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor)
 
 // ---------------------------------------------------------------------------
 // Preparation
+
+namespace {
+
+// The entry width of a block that may hold a character (16 or 32 bits), 0
+// when none may: whole costs, few states, and room to spare. Every genuine
+// entry is the cost of some assignment of states to part of the tree (at
+// most 2 (ntax + 1) edges, each at most the dearest possible change, plus a
+// polymorphic terminal's own tree of at most n such changes at each of
+// ntax + 1 terminals); a join adds two of them and a change, so a quarter of
+// the range below the impossible value leaves every sum clear of it.
+uint32_t blockWidthFor(const PackedData *pd, const StmChar &sc, uint32_t ntax)
+{
+    if (sc.dollo || sc.unit != 1.0 || sc.n < 2 || sc.n > kStmBlockMaxStates)
+        return 0;
+    const int64_t *t = costsOf(pd, sc);
+    int64_t dearest = 0;
+    for (uint32_t k = 0; k < sc.n * sc.n; k++)
+        if (t[k] < kStmImpossible)
+            dearest = std::max(dearest, t[k]);
+    const int64_t worst = dearest * (int64_t{ntax} + 1) * (int64_t{sc.n} + 2);
+    return worst < kCost16Impossible / 4 ? 16 : worst < kCost32Impossible / 4 ? 32 : 0;
+}
+
+template <typename Entry>
+void appendTable(const std::vector<int64_t> &key, std::vector<Entry> &table, std::vector<Entry> &transposed)
+{
+    constexpr Entry imp = sizeof(Entry) == 2 ? kCost16Impossible : kCost32Impossible;
+    const auto n = static_cast<uint32_t>(key[0]);
+    for (uint32_t a = 0; a < n * n; a++) {
+        const int64_t x = key[1 + a], xT = key[1 + (a % n) * n + a / n];
+        table.push_back(x >= kStmImpossible ? imp : static_cast<Entry>(x));
+        transposed.push_back(xT >= kStmImpossible ? imp : static_cast<Entry>(xT));
+    }
+}
+
+// Places the included characters in the node arrays: those that fit a block
+// grouped by cost table, 16 to a block, then the rest one by one (n entries
+// and a zero mask each). stmChars and stmLanes follow the same order.
+void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32_t ntax)
+{
+    pd->stmChars.clear();
+    pd->stmLanes.clear();
+    pd->stmBlocks.clear();
+    pd->stmCosts16.clear();
+    pd->stmCosts16T.clear();
+    pd->stmCosts32.clear();
+    pd->stmCosts32T.clear();
+    // Key: the width, the state count, the table.
+    std::map<std::vector<int64_t>, std::vector<int32_t>> groups;
+    std::vector<int32_t> rest;
+    for (int32_t k : included) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        const uint32_t width = blockWidthFor(pd, sc, ntax);
+        if (!width) {
+            rest.push_back(k);
+            continue;
+        }
+        const int64_t *t = costsOf(pd, sc);
+        std::vector<int64_t> key{width, sc.n};
+        key.insert(key.end(), t, t + sc.n * sc.n);
+        groups[key].push_back(k);
+    }
+    auto addLane = [pd](int32_t k) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        pd->stmChars.push_back(k);
+        pd->stmLanes.push_back(StmLane{sc.vec, sc.cost, sc.n, sc.c, sc.unit, 1.0, sc.dollo});
+    };
+    pd->stmStride = kStmHeader;
+    for (const auto &[key, chars] : groups) {
+        const bool wide = key[0] == 32;
+        const auto n = static_cast<uint32_t>(key[1]);
+        const auto cost = static_cast<uint32_t>(wide ? pd->stmCosts32.size() : pd->stmCosts16.size());
+        const std::vector<int64_t> table(key.begin() + 1, key.end());
+        if (wide)
+            appendTable(table, pd->stmCosts32, pd->stmCosts32T);
+        else
+            appendTable(table, pd->stmCosts16, pd->stmCosts16T);
+        for (size_t first = 0; first < chars.size(); first += kStmBlockWidth) {
+            StmBlock b{};
+            b.vec = pd->stmStride;
+            b.cost = cost;
+            b.wide = wide;
+            b.n = n;
+            b.count = static_cast<uint32_t>(std::min<size_t>(kStmBlockWidth, chars.size() - first));
+            b.lane0 = static_cast<uint32_t>(pd->stmLanes.size());
+            pd->stmStride += n * kStmBlockWidth * (wide ? 4 : 2) / sizeof(int64_t);
+            for (uint32_t i = 0; i < b.count; i++) {
+                StmChar &sc = pd->stmAll[static_cast<size_t>(chars[first + i])];
+                sc.block = static_cast<int32_t>(pd->stmBlocks.size());
+                sc.lane = i;
+                addLane(chars[first + i]);
+            }
+            pd->stmBlocks.push_back(b);
+        }
+    }
+    pd->stmBlockLanes = static_cast<uint32_t>(pd->stmLanes.size());
+    for (int32_t k : rest) {
+        StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        sc.vec = pd->stmStride - kStmHeader;
+        pd->stmStride += sc.n + 1;
+        addLane(k);
+    }
+}
+
+}  // namespace
 
 int packStmPrelim(DataInfo *d)
 {
@@ -356,7 +527,7 @@ int packStmPrelim(DataInfo *d)
     pd->stmIndex.assign(d->nchar, -1);
     pd->stmStride = kStmHeader;
     pd->stmDollo = false;
-    std::vector<int32_t> taxa{-1};
+    std::vector<int32_t> taxa{-1}, included;
     for (uint32_t t = 0; t < ntax; t++)
         taxa.push_back(static_cast<int32_t>(t));
     for (uint32_t c = 0; c < d->nchar; c++) {
@@ -425,11 +596,8 @@ int packStmPrelim(DataInfo *d)
         pd->stmDollo = pd->stmDollo || (sc.dollo && isCharIncluded(d, c));
         StmChar &kept = pd->stmAll.back();
         pd->minSteps[c] = stmMinSteps(d, kept, taxa);
-        if (!isCharIncluded(d, c))
-            continue;
-        kept.vec = pd->stmStride - kStmHeader;
-        pd->stmStride += kept.n + 1;
-        pd->stmChars.push_back(pd->stmIndex[c]);
+        if (isCharIncluded(d, c))
+            included.push_back(pd->stmIndex[c]);
     }
     // The kernels read a row per state met: the table as it is for a record
     // above the node (a change from the record's state), transposed for one
@@ -439,12 +607,29 @@ int packStmPrelim(DataInfo *d)
         for (uint32_t a = 0; a < sc.n; a++)
             for (uint32_t b = 0; b < sc.n; b++)
                 pd->stmCostsT[sc.cost + b * sc.n + a] = pd->stmCosts[sc.cost + a * sc.n + b];
-    pd->stmLanes.clear();
-    for (int32_t k : pd->stmChars) {
-        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        pd->stmLanes.push_back(StmLane{sc.vec, sc.cost, sc.n, sc.c, sc.unit, d->weights[sc.c], sc.dollo});
-    }
+    layoutStmChars(pd, included, ntax);
+    setStmLaneWeights(pd, d->weights);
     return 0;
+}
+
+void setStmLaneWeights(PackedData *pd, const double *weights)
+{
+    for (StmLane &lane : pd->stmLanes)
+        lane.weight = weights[lane.c];
+    for (StmBlock &b : pd->stmBlocks) {
+        std::fill_n(b.weight, kStmBlockWidth, int16_t{0});
+        b.intWeights = true;
+        for (uint32_t i = 0; i < b.count; i++) {
+            const double w = pd->stmLanes[b.lane0 + i].weight;
+            // Whole weights make the block's length a whole sum, the same in
+            // any order; others take the per-character path.
+            if (!(w >= 0 && w <= 32767 && w == std::floor(w))) {
+                b.intWeights = false;
+                continue;
+            }
+            b.weight[i] = static_cast<int16_t>(w);
+        }
+    }
 }
 
 double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
@@ -554,13 +739,14 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
     setBase(&rec, 0.0);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        int64_t *V = vecOf(&rec, sc);
+        int64_t V[kVecRoom];
         const UserType *ut = userTypeOf(d, sc.c);
         const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
         const uint64_t all = allIndices(sc.n);
         if (!b) {
             std::fill_n(V, sc.n, 0);
             V[sc.n] = static_cast<int64_t>(all);
+            storeVec(pd, &rec, sc, V);
             continue;
         }
         const bool poly = (b & (b - 1)) && taxon >= 0 && ut && isPolymorphicMST(taxon, sc.c, d);
@@ -568,6 +754,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
             for (uint32_t i = 0; i < sc.n; i++)
                 V[i] = ((b >> i) & 1) ? 0 : kStmImpossible;
             V[sc.n] = static_cast<int64_t>(b);
+            storeVec(pd, &rec, sc, V);
             continue;
         }
         // Every state of a polymorphic terminal is present: its vector holds,
@@ -595,6 +782,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
                 zeros |= uint64_t{1} << i;
         }
         V[sc.n] = static_cast<int64_t>(zeros);
+        storeVec(pd, &rec, sc, V);
         if (pd->extraLen[sc.c] != kNoScore)
             pd->extraLen[sc.c] += stmUnitsToLength(sc, m);
     }
@@ -747,46 +935,131 @@ const StmChar &charOfLane(const PackedData *pd, const StmLane &L)
     return pd->stmAll[static_cast<size_t>(pd->stmIndex[L.c])];
 }
 
+// One character's removed minimum m added to the pass's sums: base (the
+// record's) and counted (the caller's length, when count). A possible length
+// within the limit is added whatever it is (0 adds nothing): whether a
+// character adds steps follows the data, which branches cannot predict. The
+// rest take the checked path; false when the pass must stop.
+inline bool joinLane(const DataInfo *d, const PackedData *pd, const StmLane &L, int64_t m, bool count, bool perChar,
+                     double &base, double &counted)
+{
+    const double len = unitsToLength(L.dollo, L.unit, m);
+    if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && len >= kCharLengthLimit)) {
+        const double weighted = len * L.weight;
+        base += weighted;
+        counted += weighted;
+        return true;
+    }
+    if (m == 0)
+        return true;
+    if (!addLaneUnits(pd, L, m, &base))
+        base = kNoScore;
+    if (!count)
+        return true;
+    // A copy, so that the sum itself never has its address taken and stays
+    // in a register.
+    double slow = counted;
+    const bool ok = perChar ? addUnits(d, charOfLane(pd, L), m, true, &slow) : addLaneUnits(pd, L, m, &slow);
+    counted = slow;
+    if (!ok)
+        base = kNoScore;
+    return ok;
+}
+
+// The span's counterpart: false when the length overflowed.
+inline bool spanLane(const DataInfo *d, const PackedData *pd, const StmLane &L, int64_t m, bool perChar, double &len)
+{
+    const double steps = unitsToLength(L.dollo, L.unit, m);
+    if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && steps >= kCharLengthLimit)) {
+        len += steps * L.weight;
+        return true;
+    }
+    if (m == 0)
+        return true;
+    double slow = len;
+    const bool ok = perChar ? addUnits(d, charOfLane(pd, L), m, true, &slow) : addLaneUnits(pd, L, m, &slow);
+    len = slow;
+    return ok;
+}
+
+// The kernels' arguments for block b of records a and b, each table read the
+// way its record's tag says (see setBinLanes).
+template <typename Entry, bool ta, bool tb>
+inline StmBlockArgs<Entry> blockArgs(const std::vector<Entry> &table, const std::vector<Entry> &transposed,
+                                     const StmBlock &blk, const ParsNodeSets *a, const ParsNodeSets *b)
+{
+    const Entry *rowsA = ta ? table.data() : transposed.data(), *rowsB = tb ? table.data() : transposed.data();
+    return StmBlockArgs<Entry>{blk.n, rowsA + blk.cost, reinterpret_cast<const Entry *>(a->stm + blk.vec),
+                               rowsB + blk.cost, reinterpret_cast<const Entry *>(b->stm + blk.vec), blk.weight};
+}
+
+// A block's join (into result) or, without result, its span: the weighted
+// sum of its minima (m), -1 when one is impossible.
+template <bool ta, bool tb>
+inline int64_t blockMinima(const PackedData *pd, const StmKernels &k, const StmBlock &blk, const ParsNodeSets *a,
+                           const ParsNodeSets *b, ParsNodeSets *result, int32_t *m)
+{
+    if (blk.wide) {
+        const auto args = blockArgs<int32_t, ta, tb>(pd->stmCosts32, pd->stmCosts32T, blk, a, b);
+        return result ? k.joinBlock32(args, reinterpret_cast<int32_t *>(result->stm + blk.vec), m)
+                      : k.spanBlock32(args, m);
+    }
+    const auto args = blockArgs<int16_t, ta, tb>(pd->stmCosts16, pd->stmCosts16T, blk, a, b);
+    return result ? k.joinBlock(args, reinterpret_cast<int16_t *>(result->stm + blk.vec), m) : k.spanBlock(args, m);
+}
+
+// Whether a block's minima may be added as one whole sum: whole weights, and
+// no minimum at the per-character limit (a 32-bit block's may reach it; the
+// checked path then reports the overflow as for any character).
+inline bool wholeSum(const StmBlock &blk, int64_t sum, const int32_t *m)
+{
+    if (sum < 0 || !blk.intWeights)
+        return false;
+    if (blk.wide)
+        for (uint32_t i = 0; i < kStmBlockWidth; i++)
+            if (m[i] >= kCharLengthLimit)
+                return false;
+    return true;
+}
+
 template <bool ta, bool tb>
 double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                    ParsNodeSets *result, double *length, double base)
 {
     const PackedData *pd = packedData(d);
     const int64_t *costs = pd->stmCosts.data();
+    // The kernels read a row per state met: the table as it is for a record
+    // above the node, transposed for one below it.
     const int64_t *rowsA = ta ? costs : pd->stmCostsT.data(), *rowsB = tb ? costs : pd->stmCostsT.data();
-    const auto join4 = stmKernels().join4;
+    const StmKernels &kernels = stmKernels();
     const int64_t *va = a->stm + kStmHeader, *vb = b->stm + kStmHeader;
     int64_t *vr = result->stm + kStmHeader;
     // The sums are kept in registers (the same additions in the same order).
     double counted = count ? *length : 0.0;
-    for (const StmLane &L : pd->stmLanes) {
-        const int64_t m = L.n == 4 ? join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
-                                   : joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
-        // Whether a character adds steps follows the data, which branches
-        // cannot predict: a possible length within the limit is added
-        // whatever it is (0 adds nothing), the rest take the checked path.
-        const double len = unitsToLength(L.dollo, L.unit, m);
-        if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && len >= kCharLengthLimit)) {
-            const double weighted = len * L.weight;
-            base += weighted;
-            counted += weighted;
+    const bool whole = !(count && perChar);
+    alignas(32) int32_t mins[kStmBlockWidth];
+    bool going = true;
+    for (const StmBlock &blk : pd->stmBlocks) {
+        const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, result, mins);
+        // A whole sum of whole weights is the same in any order of addition.
+        if (whole && wholeSum(blk, sum, mins)) {
+            base += static_cast<double>(sum);
+            counted += static_cast<double>(sum);
             continue;
         }
-        if (m == 0)
-            continue;
-        if (!addLaneUnits(pd, L, m, &base))
-            base = kNoScore;
-        if (!count)
-            continue;
-        // A copy, so that the sum itself never has its address taken and
-        // stays in a register.
-        double slow = counted;
-        const bool ok = perChar ? addUnits(d, charOfLane(pd, L), m, true, &slow) : addLaneUnits(pd, L, m, &slow);
-        counted = slow;
-        if (!ok) {
-            base = kNoScore;
+        for (uint32_t i = 0; i < blk.count && going; i++)
+            going = joinLane(d, pd, pd->stmLanes[blk.lane0 + i], unitsOf(mins[i], blk.wide), count, perChar, base,
+                             counted);
+        if (!going)
             break;
-        }
+    }
+    const std::span<const StmLane> single = going ? std::span(pd->stmLanes).subspan(pd->stmBlockLanes)
+                                                  : std::span<const StmLane>();
+    for (const StmLane &L : single) {
+        const int64_t m = L.n == 4 ? kernels.join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
+                                   : joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
+        if (!joinLane(d, pd, L, m, count, perChar, base, counted))
+            break;
     }
     if (count)
         *length = counted;
@@ -801,28 +1074,40 @@ int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b
     const int64_t *costs = pd->stmCosts.data();
     const int64_t *va = a->stm + kStmHeader, *vb = b->stm + kStmHeader;
     const double tol = pd->tolerance;
+    const StmKernels &kernels = stmKernels();
     // A Dollo character's join may take back steps, so with any in the
     // class only the whole sum is compared.
     const bool early = !pd->stmDollo;
     double len = *length;
-    int result = 0;
-    for (const StmLane &L : pd->stmLanes) {
-        const int64_t m = spanOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec);
-        const double steps = unitsToLength(L.dollo, L.unit, m);
-        if (!perChar && m < kStmImpossible && !(L.unit == 1.0 && steps >= kCharLengthLimit))
-            len += steps * L.weight;  // as in setBinLanes
-        else if (m != 0 &&
-                 !(perChar ? addUnits(d, charOfLane(pd, L), m, true, &len) : addLaneUnits(pd, L, m, &len))) {
+    alignas(32) int32_t mins[kStmBlockWidth];
+    for (const StmBlock &blk : pd->stmBlocks) {
+        const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, nullptr, mins);
+        if (!perChar && wholeSum(blk, sum, mins)) {
+            len += static_cast<double>(sum);
+        } else {
+            for (uint32_t i = 0; i < blk.count; i++)
+                if (!spanLane(d, pd, pd->stmLanes[blk.lane0 + i], unitsOf(mins[i], blk.wide), perChar, len)) {
+                    *length = len;
+                    return 0;
+                }
+        }
+        if (early && len - bound > tol) {
+            *length = len;
+            return 1;
+        }
+    }
+    for (const StmLane &L : std::span(pd->stmLanes).subspan(pd->stmBlockLanes)) {
+        if (!spanLane(d, pd, L, spanOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec), perChar, len)) {
             *length = len;
             return 0;
         }
         if (early && len - bound > tol) {
-            result = 1;
-            break;
+            *length = len;
+            return 1;
         }
     }
     *length = len;
-    return result || len - bound > tol ? 1 : 0;
+    return len - bound > tol ? 1 : 0;
 }
 
 }  // namespace
@@ -886,15 +1171,19 @@ void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
         tag = tag || tagOf(s);
         base += baseOf(s);
     }
+    thread_local std::vector<int64_t> in;
+    in.resize(nb.size() * kVecRoom);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t *cost = costsOf(pd, sc);
-        int64_t *out = vecOf(result, sc);
+        for (size_t i = 0; i < nb.size(); i++)
+            loadVec(pd, nb[i], sc, &in[i * kVecRoom]);
+        int64_t out[kVecRoom];
         int64_t m = kStmImpossible;
         for (uint32_t s = 0; s < sc.n; s++) {
             int64_t v = 0;
-            for (const ParsNodeSets *x : nb)
-                v = sat(v + half(cost, sc.n, vecOf(x, sc), tagOf(x), s));
+            for (size_t i = 0; i < nb.size(); i++)
+                v = sat(v + half(cost, sc.n, &in[i * kVecRoom], tagOf(nb[i]), s));
             out[s] = v;
             m = std::min(m, v);
         }
@@ -906,6 +1195,7 @@ void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
                 zeros |= uint64_t{1} << s;
         }
         out[sc.n] = static_cast<int64_t>(zeros);
+        storeVec(pd, result, sc, out);
         if (!addUnits(d, sc, m, false, &base))
             base = kNoScore;
         if (count && !addUnits(d, sc, m, perChar, length))
@@ -982,8 +1272,10 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t *cost = costsOf(pd, sc);
-        int64_t *P = vecOf(N, sc);
-        const auto from = static_cast<uint64_t>(vecOf(A, sc)[sc.n]);
+        int64_t P[kVecRoom], fromVec[kVecRoom];
+        loadVec(pd, N, sc, P);
+        loadVec(pd, A, sc, fromVec);
+        const auto from = static_cast<uint64_t>(fromVec[sc.n]);
         const auto own = static_cast<uint64_t>(P[sc.n]);
         int64_t best = kStmImpossible, bestCost = 0;
         uint32_t pick = 0;
@@ -1016,6 +1308,7 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
             for (uint32_t x = 0; x < sc.n; x++)
                 P[x] = x == pick ? 0 : 1;
             P[sc.n] = static_cast<int64_t>(uint64_t{1} << pick);
+            storeVec(pd, N, sc, P);
         }
     }
 }
@@ -1026,7 +1319,8 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root)
     ParsNodeSets *R = nodeSets(root->abm[0]);
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        int64_t *V = vecOf(R, sc);
+        int64_t V[kVecRoom];
+        loadVec(pd, R, sc, V);
         const auto zeros = static_cast<uint64_t>(V[sc.n]);
         if (!zeros)
             continue;
@@ -1034,6 +1328,7 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root)
         for (uint32_t x = 0; x < sc.n; x++)
             V[x] = x == pick ? 0 : 1;
         V[sc.n] = static_cast<int64_t>(uint64_t{1} << pick);
+        storeVec(pd, R, sc, V);
     }
 }
 

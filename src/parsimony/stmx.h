@@ -3,7 +3,10 @@
 // irreversible characters. Every node record holds, per character, the least
 // cost of the part of the tree it summarises for each state of the node the
 // record belongs to, less the smallest of them (the removed minima are the
-// steps counted along the way).
+// steps counted along the way). Characters sharing a whole-number table that
+// fits narrower entries are held side by side in blocks (StmBlock), so that
+// the vector kernels join many at once; the rest one by one in 64-bit
+// entries.
 //
 // Direction. A record summarises either a part of the tree without the
 // ancestor (a down set, or any set of a subtree cut off for rerooting) or a
@@ -38,6 +41,11 @@ inline constexpr int64_t kDolloGain = int64_t{1} << 24;
 // Phase-1 preparation of every character of the class (error 438 when the
 // three-plus-one rule would go past 64 states); 0 when done.
 int packStmPrelim(DataInfo *d);
+// Copies the weights into the class's lanes and blocks.
+void setStmLaneWeights(PackedData *pd, const double *weights);
+// The entries of character sc in a node record, in the class's units
+// (kStmImpossible when impossible), and its zero mask at out[sc.n].
+void stmCharVector(const DataInfo *d, const ParsNodeSets *rec, const StmChar &sc, int64_t *out);
 // Room for the class's node arrays beside the other classes' sets.
 int allocStmSets(DataInfo *d, uint32_t nodeCount);
 void deallocStmSets(PackedData *pd);

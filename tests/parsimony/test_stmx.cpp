@@ -231,6 +231,189 @@ TEST_F(Stmx, FourStateKernelsEqualTheGenericJoin)
     EXPECT_GE(variants, 1);
 }
 
+// One variant's block kernels of one entry width against the generic join
+// and span taken one character at a time; top bounds the possible entries.
+template <typename Entry, typename Join, typename Span>
+void checkBlockKernels(const char *name, Join join, Span span, Entry imp, int64_t top, std::mt19937 &rng)
+{
+    constexpr uint32_t W = kStmBlockWidth;
+    for (int trial = 0; trial < 1500; trial++) {
+        StmChar sc;
+        sc.n = 2 + trial % 7;
+        const uint32_t n = sc.n;
+        // Small entries, or entries near the packer's limit (a quarter of
+        // the range for any two of them and a change).
+        const int64_t most = trial % 3 == 0 ? top : 9;
+        auto entry = [&](int odds) { return rng() % odds == 0 ? imp : static_cast<Entry>(rng() % (most + 1)); };
+        std::vector<Entry> cost(n * n), costT(n * n), A(n * W), B(n * W), out(n * W);
+        std::vector<int16_t> weight(W);
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                cost[i * n + j] = i == j ? 0 : entry(5);
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                costT[j * n + i] = cost[i * n + j];
+        const uint32_t dead = rng() % (2 * W);  // a lane with every entry impossible, now and then
+        for (uint32_t l = 0; l < W; l++) {
+            for (uint32_t s = 0; s < n; s++) {
+                A[s * W + l] = l == dead ? imp : entry(4);
+                B[s * W + l] = entry(4);
+            }
+            weight[l] = static_cast<int16_t>(rng() % 6);
+        }
+        const bool ta = rng() % 2, tb = rng() % 2;
+        const StmBlockArgs<Entry> args{n, ta ? cost.data() : costT.data(), A.data(),
+                                       tb ? cost.data() : costT.data(), B.data(), weight.data()};
+        std::vector<int32_t> m(W), ms(W), m2(W);
+        const int64_t sum = join(args, out.data(), m.data());
+        const int64_t spanSum = span(args, ms.data());
+        auto wide = [imp](int64_t x) { return x == imp ? kStmImpossible : x; };
+        std::vector<int64_t> c64(n * n);
+        for (uint32_t i = 0; i < n * n; i++)
+            c64[i] = wide(cost[i]);
+        int64_t want = 0, wantSpan = 0;
+        for (uint32_t l = 0; l < W; l++) {
+            std::vector<int64_t> a(n + 1), b(n + 1), joined(n + 1);
+            for (uint32_t s = 0; s < n; s++) {
+                a[s] = wide(A[s * W + l]);
+                b[s] = wide(B[s * W + l]);
+                a[n] |= static_cast<int64_t>(a[s] == 0) << s;
+                b[n] |= static_cast<int64_t>(b[s] == 0) << s;
+            }
+            const int64_t jm = stmJoinGeneric1(sc, c64.data(), a.data(), ta, b.data(), tb, joined.data());
+            const int64_t sm = stmSpanGeneric1(sc, c64.data(), a.data(), ta, b.data(), tb);
+            ASSERT_EQ(wide(m[l]), jm) << name << " trial " << trial << " lane " << l;
+            ASSERT_EQ(wide(ms[l]), sm) << name << " trial " << trial << " lane " << l;
+            for (uint32_t s = 0; s < n; s++)
+                ASSERT_EQ(wide(out[s * W + l]), joined[s]) << name << " trial " << trial << " lane " << l;
+            want = want < 0 || jm >= kStmImpossible ? -1 : want + jm * weight[l];
+            wantSpan = wantSpan < 0 || sm >= kStmImpossible ? -1 : wantSpan + sm * weight[l];
+        }
+        ASSERT_EQ(sum, want) << name << " trial " << trial;
+        ASSERT_EQ(spanSum, wantSpan) << name << " trial " << trial;
+        // The result may replace an input.
+        std::vector<Entry> inPlace = A;
+        const StmBlockArgs<Entry> same{n, args.ca, inPlace.data(), args.cb, B.data(), weight.data()};
+        join(same, inPlace.data(), m2.data());
+        ASSERT_EQ(inPlace, out) << name << " trial " << trial;
+    }
+}
+
+// Each variant's block kernels, 16- and 32-bit, equal the generic join and
+// span taken one character at a time: 2 to 8 states, asymmetric tables with
+// impossible changes, impossible entries (a whole character now and then),
+// entries up to the largest the packer admits, either side holding the
+// ancestor, and the result written over one of its inputs.
+TEST_F(Stmx, BlockKernelsEqualTheGenericJoinCharacterByCharacter)
+{
+    std::mt19937 rng(5125);
+    int variants = 0;
+    for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+        const StmKernels *k = stmKernelsOf(v);
+        if (!k)
+            continue;
+        variants++;
+        checkBlockKernels<int16_t>(k->name, k->joinBlock, k->spanBlock, kCost16Impossible,
+                                   kCost16Impossible / 12, rng);
+        checkBlockKernels<int32_t>(k->name, k->joinBlock32, k->spanBlock32, kCost32Impossible,
+                                   kCost32Impossible / 12, rng);
+    }
+    EXPECT_GE(variants, 1);
+}
+
+// Many characters sharing a few tables fill blocks (padding too) of 16-bit
+// entries, or 32-bit ones for dearer tables, beside characters that stay one
+// by one (more than 8 states), and weights that are not whole. Under each kernel variant, each
+// character's length equals the plain Sankoff scorer's and the tree length
+// (the pass that sums whole blocks) their weighted sum; a character whose
+// length reaches the 16-bit limit overflows the counts, never wrapping.
+TEST_F(Stmx, CharactersSharingTablesScoreAsPlainSankoffUnderEveryKernel)
+{
+    std::mt19937 rng(5126);
+    const uint32_t sizes[] = {2, 3, 4, 4, 6, 8, 12};
+    const int scales[] = {1, 1, 60, 6000};
+    int compared = 0, overflowed = 0, narrow = 0, wide = 0, single = 0;
+    const StmKernels *saved = &stmKernels();
+    for (int trial = 0; trial < 56; trial++) {
+        drop();
+        types.clear();
+        const uint32_t ns = sizes[trial % 7], ntax = 5 + rng() % 6, nchar = 20 + rng() % 30;
+        const int scale = scales[(trial / 7) % 4];
+        const uint32_t mode = trial % 2;  // obsOnly, allStates
+        RandomSet r = randomCells(rng, ns, ntax, nchar);
+        d = makeTypedData(ns, r.cells);
+        // Impossible changes in a quarter of the trials: one impossible
+        // character makes the whole tree impossible.
+        for (int t = 0; t < 3; t++) {
+            auto base = randomType(rng, ns, t == 1, t == 0 && trial % 4 == 0);
+            std::vector<int> costs(base->cells.begin(), base->cells.end());
+            for (int &c : costs)
+                if (c != kUserTypeIntInfinity)
+                    c *= scale;
+            types.push_back(std::make_unique<TestType>(ns, costs, t == 1));
+        }
+        for (uint32_t c = 0; c < nchar; c++) {
+            if (rng() % 6 == 0) {
+                setType(d, c, kCharIrreversible, rng() % 2);
+            } else {
+                setType(d, c, kCharUserType, false, &types[rng() % 3]->ut);
+                if (rng() % 3)
+                    setAncestor(d, c, bit(rng() % std::min<uint32_t>(ns, 5)));
+            }
+            d->weights[c] = trial % 4 == 3 ? 0.5 * (1 + rng() % 4) : 1 + rng() % 3;
+        }
+        gPars.stepMatrix = mode;
+        prepare();
+        for (const StmBlock &b : packedData(d)->stmBlocks)
+            (b.wide ? wide : narrow)++;
+        single += packedData(d)->stmLanes.size() > packedData(d)->stmBlockLanes;
+        build(randomTreeText(rng, ntax, -1, trial % 3 == 0), -1);
+        std::vector<double> want(nchar);
+        bool impossible = false, over = false;
+        for (uint32_t c = 0; c < nchar; c++) {
+            uint64_t observed = getXijAsBits(d, -1, c, nullptr) * !isMissing(-1, c, d);
+            for (uint32_t t = 0; t < ntax; t++)
+                observed |= r.cells[t][c];
+            const bool user = (d->status[c] & kCharTypeMask) == kCharUserType;
+            const uint64_t all = bit(ns) - 1;
+            want[c] = referenceLength(d, tree.get(), c, user && mode == 0 ? observed : all);
+            impossible = impossible || want[c] >= 1e37;
+            over = over || (want[c] < 1e37 && want[c] >= 32767);
+        }
+        for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+            if (!selectUnoKernels(v))
+                continue;
+            const double total = calcTreeLength(d, tree.get(), true, false);
+            double expect = 0.0;
+            for (uint32_t c = 0; c < nchar; c++)
+                expect += want[c] * d->weights[c];
+            if (impossible) {
+                EXPECT_EQ(total, kNoScore) << "trial " << trial;
+                continue;
+            }
+            // The counts overflow; the tree length alone checks each
+            // join's steps only, so it is either the overflow or exact.
+            if (over) {
+                EXPECT_EQ(length(), kNoScore) << "trial " << trial;
+                EXPECT_TRUE(total == kNoScore || total == expect) << "trial " << trial << ": " << total;
+                overflowed++;
+                continue;
+            }
+            EXPECT_DOUBLE_EQ(total, expect) << "trial " << trial;
+            EXPECT_DOUBLE_EQ(length(), expect) << "trial " << trial;
+            for (uint32_t c = 0; c < nchar; c++, compared++)
+                EXPECT_EQ(charLengthOnTree(d, c), want[c]) << "trial " << trial << " char " << c;
+        }
+    }
+    selectUnoKernels(saved == stmKernelsOf(UnoKernelVariant::Avx2) ? UnoKernelVariant::Avx2
+                                                                    : UnoKernelVariant::Generic);
+    EXPECT_GT(compared, 1000);
+    EXPECT_GT(narrow, 20);
+    EXPECT_GT(wide, 20);
+    EXPECT_GT(single, 5);
+    EXPECT_GT(overflowed, 0);
+}
+
 // The whole-class rules over the records of real trees (Dollo, irreversible,
 // stepmatrices of 2 to 6 states with missing and uncertain cells and
 // weights) equal the generic join and span taken one character at a time:
@@ -266,7 +449,7 @@ TEST_F(Stmx, PassRulesEqualGenericJoinsCharacterByCharacter)
         for (TreeNode *n = tree->root; n; n = n->next)
             for (int k = 0; k < 3; k++)
                 recs.push_back(nodeSets(n->abm[k]));
-        std::vector<int64_t> out(pd->stmStride), expect(pd->stmStride);
+        std::vector<int64_t> out(pd->stmStride);
         for (int pair = 0; pair < 40; pair++, pairs++) {
             const ParsNodeSets *a = recs[rng() % recs.size()], *b = recs[rng() % recs.size()];
             const bool ta = a->stm[0] != 0, tb = b->stm[0] != 0;
@@ -275,12 +458,16 @@ TEST_F(Stmx, PassRulesEqualGenericJoinsCharacterByCharacter)
             double wantBase = base;
             std::memcpy(&base, b->stm + 1, sizeof base);
             wantBase += base;
+            std::vector<std::vector<int64_t>> expect;
             for (int32_t k : pd->stmChars) {
                 const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
                 const int64_t *cost = pd->stmCosts.data() + sc.cost;
-                const int64_t off = 2 + sc.vec;
-                const int64_t m = stmJoinGeneric1(sc, cost, a->stm + off, ta, b->stm + off, tb, &expect[off]);
-                const int64_t s = stmSpanGeneric1(sc, cost, a->stm + off, ta, b->stm + off, tb);
+                std::vector<int64_t> va(sc.n + 1), vb(sc.n + 1), joined(sc.n + 1);
+                stmCharVector(d, a, sc, va.data());
+                stmCharVector(d, b, sc, vb.data());
+                const int64_t m = stmJoinGeneric1(sc, cost, va.data(), ta, vb.data(), tb, joined.data());
+                const int64_t s = stmSpanGeneric1(sc, cost, va.data(), ta, vb.data(), tb);
+                expect.push_back(joined);
                 // Records that cannot meet (both sides forcing states no
                 // change joins) stop the sums: the length is 1e37.
                 wantCount = m >= kStmImpossible || wantCount == kNoScore
@@ -297,7 +484,12 @@ TEST_F(Stmx, PassRulesEqualGenericJoinsCharacterByCharacter)
             std::memcpy(&base, out.data() + 1, sizeof base);
             EXPECT_EQ(out[0], ta || tb);
             if (wantCount != kNoScore) {
-                EXPECT_TRUE(std::equal(out.begin() + 2, out.end(), expect.begin() + 2)) << "trial " << trial;
+                for (size_t i = 0; i < pd->stmChars.size(); i++) {
+                    const StmChar &sc = pd->stmAll[static_cast<size_t>(pd->stmChars[i])];
+                    std::vector<int64_t> got(sc.n + 1);
+                    stmCharVector(d, &res, sc, got.data());
+                    EXPECT_EQ(got, expect[i]) << "trial " << trial << " char " << sc.c;
+                }
                 joined++;
             }
             EXPECT_DOUBLE_EQ(base, wantBase) << "trial " << trial;
@@ -366,6 +558,27 @@ TEST_F(Stmx, HandExamples)
         length();
         EXPECT_EQ(charLengthOnTree(d, 0), k.dollo) << k.cells;
         EXPECT_EQ(charLengthOnTree(d, 1), k.irrev) << k.cells;
+    }
+}
+
+// A single join whose least cost reaches the per-character limit (0 and 2
+// meet through 1, each step half of it or more) overflows the tree length as
+// it always did, now that such a table is held in a block of 32-bit entries;
+// half the costs give the exact length.
+TEST_F(Stmx, OneJoinPastThePerCharacterLimitOverflows)
+{
+    for (int step : {20000, 10000}) {
+        drop();
+        types.clear();
+        const int inf = kUserTypeIntInfinity;
+        types.push_back(std::make_unique<TestType>(3, std::vector<int>{0, step, inf, step, 0, step, inf, step, 0}, false));
+        d = makeTypedData(3, {{bit(0)}, {bit(2)}, {bit(1)}, {bit(1)}});
+        setType(d, 0, kCharUserType, false, &types.back()->ut);
+        prepare();
+        ASSERT_EQ(packedData(d)->stmBlocks.size(), 1u);
+        EXPECT_TRUE(packedData(d)->stmBlocks[0].wide);
+        build("((0,1),(2,3))", -1);
+        EXPECT_EQ(calcTreeLength(d, tree.get(), true, false), step == 20000 ? kNoScore : 2.0 * step);
     }
 }
 

@@ -35,8 +35,9 @@ protected:
     }
 
     // Random characters of the directed and stepmatrix types with an
-    // ancestor, weights, missing and uncertain cells.
-    void randomStmData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar)
+    // ancestor, weights, missing and uncertain cells; with `shared`, the
+    // stepmatrix characters share that many tables.
+    void randomStmData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, uint32_t shared = 0)
     {
         dropData();
         types.clear();
@@ -48,12 +49,16 @@ protected:
                 b = k == 0 ? 0 : (uint64_t{1} << s) | (k == 1 ? uint64_t{1} << (s + 1 < ns ? s + 1 : s - 1) : 0);
             }
         data = makeTypedData(ns, cells);
+        for (uint32_t t = 0; t < shared; t++)
+            types.push_back(randomType(rng, ns, t % 2 == 1, false));
         for (uint32_t c = 0; c < nchar; c++) {
             const uint32_t kind = rng() % 6;
             if (kind < 2)
                 setType(data, c, kind ? kCharDollo : kCharIrreversible, rng() % 2);
             else if (kind == 2)
                 setType(data, c, kCharOrdered);
+            else if (shared)
+                setType(data, c, kCharUserType, false, &types[rng() % shared]->ut);
             else {
                 types.push_back(randomType(rng, ns, kind == 3, false));
                 setType(data, c, kCharUserType, false, &types.back()->ut);
@@ -119,6 +124,30 @@ TEST_F(StmMoves, EveryMoveScoresAsAFullRescoring)
         }
     }
     EXPECT_GT(checked, 1500);
+}
+
+// The same with many characters sharing two tables, so that whole blocks of
+// them are joined and spanned together.
+TEST_F(StmMoves, MovesOverCharactersSharingTablesScoreAsFullRescorings)
+{
+    std::mt19937 rng(6140);
+    long checked = 0;
+    for (int trial = 0; trial < 9; trial++) {
+        const uint32_t ntax = 6 + trial % 5;
+        randomStmData(rng, ntax, 30 + rng() % 20, 2);
+        ASSERT_FALSE(packedData(data)->stmBlocks.empty());
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
+        for (const Move &m : allMoves(tree.get(), data, type)) {
+            RearrObject hit, inverse;
+            makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+            ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), data, &hit, true), 0);
+            ASSERT_DOUBLE_EQ(m.score, calcTreeLength(data, tree.get(), true, false)) << "trial " << trial;
+            ASSERT_EQ(undoTbrRearr(tree.get(), data, true), 0);
+            checked++;
+        }
+    }
+    EXPECT_GT(checked, 500);
 }
 
 // Repeated TBR descent from random rooted trees reaches the best length of

@@ -71,9 +71,37 @@ struct WagKernels {
 // mask of zero entries. Returns m. Entries are at most kCostImpossible, so
 // no sum overflows.
 inline constexpr int64_t kCostImpossible = int64_t{1} << 60;
+// Blocks of kStmBlockWidth characters that share one cost table, held as
+// 16-bit (or 32-bit) entries with state s of every character side by side
+// (n rows of the block's width), so that one vector instruction serves many
+// characters. kCost16Impossible (kCost32Impossible) is the impossible entry:
+// sums are clamped there, and the packer admits a table only when every
+// genuine sum stays far below it. The table arguments read as join4's,
+// n x n.
+inline constexpr uint32_t kStmBlockWidth = 16;
+inline constexpr int16_t kCost16Impossible = 32767;
+inline constexpr int32_t kCost32Impossible = int32_t{1} << 29;
+inline constexpr uint32_t kStmBlockMaxStates = 8;
+template <typename Entry>
+struct StmBlockArgs {
+    uint32_t n;
+    const Entry *ca, *A;  // A's table (as join4's ca) and entries
+    const Entry *cb, *B;
+    const int16_t *weight;  // per character
+};
 struct StmKernels {
     const char *name;
     int64_t (*join4)(const int64_t *ca, const int64_t *A, const int64_t *cb, const int64_t *B, int64_t *out);
+    // The join of every character of a block into out (normalised as join4,
+    // without zero masks), each removed minimum into m; returns the sum of
+    // m x weight, or -1 when some character's minimum is impossible.
+    int64_t (*joinBlock)(const StmBlockArgs<int16_t> &a, int16_t *out, int32_t *m);
+    // The least cost of joining A and B through one node, per character
+    // into m; returns as joinBlock.
+    int64_t (*spanBlock)(const StmBlockArgs<int16_t> &a, int32_t *m);
+    // The same for blocks of 32-bit entries.
+    int64_t (*joinBlock32)(const StmBlockArgs<int32_t> &a, int32_t *out, int32_t *m);
+    int64_t (*spanBlock32)(const StmBlockArgs<int32_t> &a, int32_t *m);
 };
 
 enum class UnoKernelVariant { Generic, Avx2 };
