@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <span>
 
 #include "parsimony/stmx.h"
 #include "trees/treeutil.h"
@@ -23,7 +24,6 @@ uint64_t cellStates(const DataInfo *d, int32_t taxon, uint32_t c)
     return b == kAllStates ? 0 : b;
 }
 
-bool routed(const StmChar &sc) { return !sc.userType && sc.n == 2; }
 
 // The node's two rows (and a fork's third) of one pass.
 struct Rows {
@@ -234,15 +234,27 @@ int prepareDirBits(DataInfo *d)
     db->fullChars = pd->stmChars;
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
-        if (routed(sc))
+        if (dirBitsRoutes(sc))
             chosen.push_back(k);
         else
             db->restChars.push_back(k);
     }
     if (chosen.empty())
         return 0;
-    for (const StmLane &L : pd->stmLanes)
-        if (!routed(pd->stmAll[static_cast<size_t>(pd->stmIndex[L.c])]))
+    // Blocks hold routed characters only or none, and the routed ones come
+    // last (see layoutStmChars): the rest keeps a prefix of the blocks, so
+    // every block index and first lane stays valid while they are aside.
+    auto kept = [&](const StmLane &L) { return !dirBitsRoutes(pd->stmAll[static_cast<size_t>(pd->stmIndex[L.c])]); };
+    for (const StmBlock &blk : pd->stmBlocks) {
+        if (!kept(pd->stmLanes[blk.lane0]))
+            break;
+        db->restBlocks.push_back(blk);
+        for (uint32_t i = 0; i < blk.count; i++)
+            db->restLanes.push_back(pd->stmLanes[blk.lane0 + i]);
+    }
+    db->restBlockLanes = static_cast<uint32_t>(db->restLanes.size());
+    for (const StmLane &L : std::span(pd->stmLanes).subspan(pd->stmBlockLanes))
+        if (kept(L))
             db->restLanes.push_back(L);
     // Irreversible before Dollo, and one weight per word.
     auto key = [&](int32_t k) {
@@ -313,10 +325,14 @@ DirBitsAside::DirBitsAside(PackedData *pd) : pd_(pd)
 {
     std::swap(pd_->stmChars, pd_->dirBits->restChars);
     std::swap(pd_->stmLanes, pd_->dirBits->restLanes);
+    std::swap(pd_->stmBlocks, pd_->dirBits->restBlocks);
+    std::swap(pd_->stmBlockLanes, pd_->dirBits->restBlockLanes);
 }
 
 DirBitsAside::~DirBitsAside()
 {
     std::swap(pd_->stmChars, pd_->dirBits->restChars);
     std::swap(pd_->stmLanes, pd_->dirBits->restLanes);
+    std::swap(pd_->stmBlocks, pd_->dirBits->restBlocks);
+    std::swap(pd_->stmBlockLanes, pd_->dirBits->restBlockLanes);
 }

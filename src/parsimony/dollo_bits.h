@@ -38,6 +38,8 @@ struct DirBits {
     std::vector<int32_t> fullChars;  // the cost-vector class's stmChars it was made from
     std::vector<int32_t> restChars;  // the same without the characters scored here
     std::vector<StmLane> restLanes;
+    std::vector<StmBlock> restBlocks;
+    uint32_t restBlockLanes = 0;
     uint32_t words = 0;     // irreversible words first, then Dollo words
     uint32_t irrWords = 0;
     uint32_t ntax = 0;
@@ -48,6 +50,10 @@ struct DirBits {
 };
 
 inline constexpr uint32_t kNoChar = UINT32_MAX;
+
+// True for the characters the bit path scores: two-state Dollo and
+// irreversible ones (user-type stepmatrices stay with the cost vectors).
+inline bool dirBitsRoutes(const StmChar &sc) { return !sc.userType && sc.n == 2; }
 
 // (Re)makes the bit layout once the weights are final; 0 when done. Clears it
 // when no character qualifies.

@@ -10,6 +10,7 @@
 
 #include "data/data_services.h"
 #include "data/usertypes.h"
+#include "parsimony/dollo_bits.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -456,7 +457,10 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
     pd->stmCosts16T.clear();
     pd->stmCosts32.clear();
     pd->stmCosts32T.clear();
-    // Key: the width, the state count, the table.
+    // Key: whether the bit path also scores them, the width, the state
+    // count, the table. Characters the bit path scores get blocks of their
+    // own, after all others, so that setting them aside (DirBitsAside) keeps
+    // the other blocks and their lanes where they are.
     std::map<std::vector<int64_t>, std::vector<int32_t>> groups;
     std::vector<int32_t> rest;
     for (int32_t k : included) {
@@ -467,7 +471,7 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
             continue;
         }
         const int64_t *t = costsOf(pd, sc);
-        std::vector<int64_t> key{width, sc.n};
+        std::vector<int64_t> key{dirBitsRoutes(sc) ? 1 : 0, width, sc.n};
         key.insert(key.end(), t, t + sc.n * sc.n);
         groups[key].push_back(k);
     }
@@ -478,10 +482,11 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
     };
     pd->stmStride = kStmHeader;
     for (const auto &[key, chars] : groups) {
-        const bool wide = key[0] == 32;
-        const auto n = static_cast<uint32_t>(key[1]);
+        const bool wide = key[1] == 32;
+        const auto n = static_cast<uint32_t>(key[2]);
         const auto cost = static_cast<uint32_t>(wide ? pd->stmCosts32.size() : pd->stmCosts16.size());
-        const std::vector<int64_t> table(key.begin() + 1, key.end());
+        std::vector<int64_t> table{key[2]};
+        table.insert(table.end(), key.begin() + 3, key.end());
         if (wide)
             appendTable(table, pd->stmCosts32, pd->stmCosts32T);
         else
