@@ -333,6 +333,26 @@ int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t c
     return 0;
 }
 
+int insertRowRunIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, const uint8_t *codes,
+                               uint32_t n)
+{
+    for (uint32_t k = 0; k < n; ++k) {
+        if (t && t->cells && c + k <= t->nchar && n - k <= t->nchar - (c + k)) {
+            // Once the cells went to the byte matrix a run is copied whole.
+            for (uint32_t i = c + k; i < c + n; ++i) {
+                if (t->nextRow[i] != row || row >= t->ntax)
+                    return 1;
+                t->nextRow[i] = row + 1;
+            }
+            std::memcpy(t->cells[row] + c + k, codes + k, n - k);
+            return 0;
+        }
+        if (insertStateIntoPatternTST(t, row, c + k, codes[k]) != 0)
+            return 1;
+    }
+    return 0;
+}
+
 void finishCharGroupTST(PatternTST *t)
 {
     if (t)
