@@ -13,6 +13,7 @@
 #include "data/data_settings.h"
 #include "data/data_util.h"
 #include "data/datamatrix.h"
+#include "data/taxstat.h"
 #include "qel/qel_strings.h"
 #include "support/format_support.h"
 #include "reader_test_support.h"
@@ -220,6 +221,60 @@ TEST_F(BulkReaderTest, AFileBiggerThanItsStreamBufferReadsTheSameInBothStorages)
         EXPECT_EQ(slow.cells.size(), 400000u);
     }
     std::remove(path.c_str());
+}
+
+// The gapped set, the missing-or-ambiguous set and the combination marks of
+// the active data set after some taxa are deleted, with the first two as
+// worked out here from the cells of the taxa left.
+struct StdCharsets {
+    std::vector<bool> gapped, missAmbig, combination, naiveGapped, naiveCombination;
+};
+StdCharsets stdCharsetsWithout(const std::vector<uint32_t> &deleted)
+{
+    DataInfo *d = activeDataInfo();
+    for (uint32_t row : deleted)
+        if (row < d->ntax)
+            addSetMember(d->taxa.deleted, row);
+    initTaxStatus(d);
+    updateStdCharsets(d);
+    StdCharsets s;
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        s.gapped.push_back(isSetMember(d->gappedChars, c));
+        s.missAmbig.push_back(isSetMember(d->missAmbigChars, c));
+        s.combination.push_back(d->status[c] & kCharHasCombination);
+        bool gap = false, combination = false;
+        for (int32_t t = 0; t < d->nActive && !(d->status[c] & kCharEliminated); ++t) {
+            const uint8_t code = getXijRaw(d, t, c);
+            gap |= code == kGapCode;
+            combination |= code != kGapCode && code > d->nstates;
+        }
+        s.naiveGapped.push_back(gap);
+        s.naiveCombination.push_back(combination);
+    }
+    return s;
+}
+
+TEST_F(BulkReaderTest, StandardSetsSweptByRowsEqualThoseReadByColumns)
+{
+    // Full storage is swept row by row, compact storage column by column.
+    std::mt19937 rng(5);
+    int compared = 0;
+    for (int round = 0; round < 120; ++round) {
+        const std::string text = randomText(rng, false);
+        const std::vector<uint32_t> deleted = {static_cast<uint32_t>(rng() % 7), static_cast<uint32_t>(rng() % 7)};
+        if (read(text, true, false).rc != 0)
+            continue;
+        const StdCharsets full = stdCharsetsWithout(deleted);
+        ASSERT_EQ(read(text, true, true).rc, 0);
+        const StdCharsets compact = stdCharsetsWithout(deleted);
+        EXPECT_EQ(full.gapped, compact.gapped) << text;
+        EXPECT_EQ(full.missAmbig, compact.missAmbig) << text;
+        EXPECT_EQ(full.combination, compact.combination) << text;
+        EXPECT_EQ(full.gapped, full.naiveGapped) << text;
+        EXPECT_EQ(full.combination, full.naiveCombination) << text;
+        ++compared;
+    }
+    EXPECT_GT(compared, 60);
 }
 
 }  // namespace
