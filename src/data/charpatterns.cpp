@@ -336,6 +336,19 @@ int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t c
 int insertRowRunIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, const uint8_t *codes,
                                uint32_t n)
 {
+    // A row that completes no key of eight taxa only adds its codes to the
+    // characters' pending keys; the tree is looked at for the others.
+    const bool keyIncomplete = t && row % kTaxaPerKey + 1 < kTaxaPerKey && row + 1 < t->ntax;
+    if (keyIncomplete && !t->cells && t->nextRow && c <= t->nchar && n <= t->nchar - c) {
+        const uint32_t shift = 8 * (kTaxaPerKey - 1 - row % kTaxaPerKey);
+        for (uint32_t i = c; i < c + n; ++i) {
+            if (t->nextRow[i] != row)
+                return 1;
+            t->pending[i] |= uint64_t{codes[i - c]} << shift;
+            t->nextRow[i] = row + 1;
+        }
+        return 0;
+    }
     for (uint32_t k = 0; k < n; ++k) {
         if (t && t->cells && c + k <= t->nchar && n - k <= t->nchar - (c + k)) {
             // Once the cells went to the byte matrix a run is copied whole.

@@ -170,9 +170,10 @@ bool gBulkRows = true;
 // character, a symbol met for the first time, an eliminated column, the end
 // of the buffer) and at column `end`, and the caller reads that the slow way,
 // with its errors and positions. The codes are those storeXij would store.
-// Returns the column reached; kSetEnd when storing failed.
+// Returns the column reached, kSetEnd when storing failed, and sets `next`
+// to the byte it stopped before (-1 at the end of the buffer or at `end`).
 uint32_t readPlainCells(DataInfo *d, const CellTables &tables, uint32_t row, uint32_t c,
-                        uint32_t end, std::vector<uint8_t> &run)
+                        uint32_t end, std::vector<uint8_t> &run, int &next)
 {
     InputWindow window;
     const std::span<const char> bytes = window.bytes();
@@ -197,6 +198,7 @@ uint32_t readPlainCells(DataInfo *d, const CellTables &tables, uint32_t row, uin
         out[c++] = static_cast<uint8_t>(cached - 2);
         ++p;
     }
+    next = c < end && p < stop ? *p : -1;
     window.consume(static_cast<size_t>(p - reinterpret_cast<const unsigned char *>(bytes.data())));
     if (row == 0 && d->firstRowCodes)
         std::copy(out + first, out + c, d->firstRowCodes + first);
@@ -244,11 +246,17 @@ int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width,
             if (gAborted_)
                 return 2;
             if (gBulkRows) {
-                c = readPlainCells(d, tables, row, c, d->nchar, run);
+                int next = -1;
+                c = readPlainCells(d, tables, row, c, d->nchar, run, next);
                 if (c == kSetEnd)
                     return 1;
                 if (c == d->nchar)
                     break;
+                // The line end of an interleaved segment, as below.
+                if (interleave && next == '\n' && c > start) {
+                    lineEnded = true;
+                    break;
+                }
             }
             int symbol = readNextDarkChar(white);
             if (symbol == kCharOpenComment)
@@ -517,7 +525,10 @@ uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool 
         return expectedRow;
     }
     uint32_t row = expectedRow;
-    if (stricmp(label, taxLabelString(d, expectedRow)) != 0) {
+    // Most labels repeat the expected one exactly: that is checked first, as
+    // it costs far less than comparing letter case by case.
+    const char *expectedLabel = taxLabelString(d, expectedRow);
+    if (std::strcmp(label, expectedLabel) != 0 && stricmp(label, expectedLabel) != 0) {
         dataBlockReader().taxaOutOfOrder = 1;
         row = kSetEnd;
         if (searchAll)
