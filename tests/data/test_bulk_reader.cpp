@@ -29,28 +29,17 @@ struct Reading {
 };
 Reading *gReading = nullptr;
 
-int record(const char *kind, uint32_t code, const char *format, va_list args)
+// Errors (which return 1) and warnings (0), each with its input position.
+template <int kReturn>
+int onMessage(uint32_t code, const char *format, ...)
 {
+    va_list args;
+    va_start(args, format);
     const InputPos at = getActiveInput()->pos;
-    gReading->out += kind + std::to_string(code) + "@" + std::to_string(at.lineNum) + ":" +
+    gReading->out += (kReturn ? "E" : "W") + std::to_string(code) + "@" + std::to_string(at.lineNum) + ":" +
                      std::to_string(at.charCount) + " " + testfmt::vformat(format, args);
-    return 1;
-}
-int onError(uint32_t code, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    record("E", code, format, args);
     va_end(args);
-    return 1;
-}
-int onWarning(uint32_t code, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    record("W", code, format, args);
-    va_end(args);
-    return 0;
+    return kReturn;
 }
 int onPrint(const char *format, ...)
 {
@@ -63,7 +52,7 @@ int onPrint(const char *format, ...)
 
 class BulkReaderTest : public DataReaderTest {
 protected:
-    BulkReaderTest() : DataReaderTest(onPrint, onError, onWarning) {}
+    BulkReaderTest() : DataReaderTest(onPrint, onMessage<1>, onMessage<0>) {}
     void TearDown() override
     {
         setBulkRowReading(true);
