@@ -115,9 +115,16 @@ void updateStdCharsets(DataInfo *d)
                     s |= flagOf[missing & 0xFF];
                 continue;
             }
+            // Comparisons rather than the table, so that the loop vectorises.
             const uint8_t *cells = d->matrix[row];
-            for (uint32_t c = 0; c < d->nchar; ++c)
-                shown[c] |= flagOf[cells[c]];
+            const auto m = static_cast<uint8_t>(missing);
+            for (uint32_t c = 0; c < d->nchar; ++c) {
+                const uint8_t k = cells[c];
+                const uint8_t state = k != kGapCode;
+                shown[c] |= static_cast<uint8_t>(kShowsGap * (k == kGapCode) |
+                                                 kShowsMissingOrCombination * (state & (k >= m)) |
+                                                 kShowsCombination * (state & (k > m)));
+            }
         }
     } else {
         for (uint32_t c = 0; c < d->nchar; ++c)
