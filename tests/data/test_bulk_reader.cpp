@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -105,15 +106,17 @@ private:
     uint8_t savedStorage_ = dataParam.dataStorage;
 };
 
+// Symbols drawn for cells: the plain ones repeated so that they dominate,
+// then equates and the other letter case; and one symbol the format lacks.
 struct Kind {
-    const char *format, *plain, *other;  // other: equates and the other letter case
+    const char *format, *symbols;
     char invalid;
 };
 constexpr Kind kKinds[] = {
-    {"datatype=dna missing=? gap=-", "ACGT", "acgtRYNnu", 'J'},
-    {"datatype=protein missing=? gap=-", "ACDEFGHIKLMNPQRSTVWY", "acdeBZX", 'O'},
-    {"symbols=\"0123\" missing=? gap=-", "0123", "", '7'},
-    {"symbols=\"aBcD\" respectcase missing=? gap=-", "aBcD", "", 'A'},
+    {"datatype=dna", "ACGTACGTACGTACGTACGTacgtRYNnu", 'J'},
+    {"datatype=protein", "ACDEFGHIKLMNPQRSTVWYACDEFGHIKLMNPQRSTVWYacdeBZX", 'O'},
+    {"symbols=\"0123\"", "0123", '7'},
+    {"symbols=\"aBcD\" respectcase", "aBcD", 'A'},
 };
 
 // A random matrix text with the cell forms and layouts of the reader and,
@@ -122,40 +125,31 @@ std::string randomText(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, bool br
 {
     const Kind &k = kKinds[rng() % 4];
     const bool interleave = rng() % 2, matchChar = rng() % 3 == 0, quoted = rng() % 2;
-    const std::string plain = k.plain, other = k.other;
-    auto pick = [&](const std::string &s) { return std::string(1, s[rng() % s.size()]); };
+    auto pick = [&] { return std::string(1, k.symbols[rng() % std::strlen(k.symbols)]); };
     std::vector<std::vector<std::string>> m(ntax, std::vector<std::string>(nchar));
     for (uint32_t t = 0; t < ntax; ++t)
         for (auto &cell : m[t]) {
             const uint32_t r = rng() % 40;
-            cell = r < 31 && !other.empty() && r >= 28 ? pick(other)
-                   : r == 31                           ? "?"
-                   : r == 32                           ? "-"
-                   : r == 33                           ? "(" + pick(plain) + pick(plain) + ")"
-                   : r == 34                           ? "{" + pick(plain) + " " + pick(plain) + "}"
-                   : r == 35                           ? "[note]" + pick(plain)
-                   : r == 36 && t > 0 && matchChar     ? "."
-                   : r == 37                           ? " " + pick(plain) + "\t"
-                                                       : pick(plain);
+            cell = r == 0 ? "?" : r == 1 ? "-" : r == 2 ? "(" + pick() + pick() + ")" : r == 3 ? "{" + pick() + " " + pick() + "}"
+                 : r == 4 ? "[note]" + pick() : r == 5 && t > 0 && matchChar ? "." : r == 6 ? " " + pick() + "\t" : pick();
         }
     if (broken) {
         std::string &cell = m[rng() % ntax][rng() % nchar];
-        const std::string faults[] = {std::string(1, k.invalid), ";", "", cell + pick(plain), "(" + pick(plain), "[open", "."};
+        const std::string faults[] = {std::string(1, k.invalid), ";", "", cell + pick(), "(" + pick(), "[open", "."};
         cell = faults[rng() % 7];
     }
     std::string s = "#NEXUS\nbegin data;\n dimensions ntax=" + std::to_string(ntax) + " nchar=" + std::to_string(nchar) +
-                    ";\n format " + k.format + (interleave ? " interleave" : "") + (matchChar ? " matchchar=." : "") +
-                    ";\n" + (rng() % 4 == 0 ? " eliminate 1;\n" : "") + "matrix\n";
+                    ";\n format missing=? gap=- " + k.format + (interleave ? " interleave" : "") +
+                    (matchChar ? " matchchar=." : "") + ";\n" + (rng() % 4 == 0 ? " eliminate 1;\n" : "") + "matrix\n";
     const uint32_t width = interleave ? 1 + rng() % nchar : nchar;
     const uint32_t wrap = rng() % 2 ? nchar : 1 + rng() % nchar;  // sequential rows split over lines
-    for (uint32_t start = 0; start < nchar; start += width) {
+    for (uint32_t start = 0; start < nchar; start += width)
         for (uint32_t t = 0; t < ntax; ++t) {
             s += quoted ? "'taxon " + std::to_string(t) + "' " : "t" + std::to_string(t) + "\t";
             for (uint32_t c = start; c < std::min(start + width, nchar); ++c)
                 s += m[t][c] + (!interleave && c % wrap == wrap - 1 ? "\n" : "");
             s += "\n";
         }
-    }
     s += ";\nend;\n";
     if (rng() % 4 == 0)
         for (size_t at = 0; (at = s.find('\n', at)) != std::string::npos; at += 2)
