@@ -1,15 +1,17 @@
-// Data-block reader throughput on a large DNA matrix: 1,000 taxa by 100,000
-// sites (10^8 cells, about 100 MB of text), written to a temporary directory
-// on first use and read through the real reader from a file stream, with the
-// program's output suppressed. The arguments are the share of distinct
-// columns in percent and the storage (0 full, 1 compact). Counters: MB/s of
-// file text, and the peak resident growth over one read against the
-// matrix's size.
+// Data-block reader throughput on large DNA matrices of about 100 MB of text:
+// 1,000 taxa by 100,000 sites one row per line, and 2,000 taxa by 50,000
+// sites one row per line and interleaved a hundred sites to a line, each
+// written to a temporary directory on first use and read through the real
+// reader from a file stream, with the program's output suppressed. The
+// arguments are the share of distinct columns in percent, the storage (0
+// full, 1 compact) and the layout (kLayouts). Counters: MB/s of file text,
+// and the peak resident growth over one read against the matrix's size.
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
 
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_files.h"
@@ -33,9 +36,12 @@
 
 namespace {
 
-constexpr int kTaxa = 1000;
-constexpr int kSites = 100000;
-constexpr double kMatrixBytes = double(kTaxa) * kSites;
+struct Layout {
+    uint32_t taxa;
+    uint32_t sites;
+    uint32_t width;  // sites to a line; all of them for one row per line
+};
+constexpr Layout kLayouts[] = {{1000, 100000, 100000}, {2000, 50000, 50000}, {2000, 50000, 100}};
 
 char randomCell(std::mt19937 &rng)
 {
@@ -45,51 +51,58 @@ char randomCell(std::mt19937 &rng)
 }
 
 // Mostly plain bases with a sprinkling of gaps, missing data and IUPAC
-// ambiguity codes, one row per line, as alignment programs write them. The
-// columns are drawn from a pool of kSites * percent / 100 random columns.
-void writeMatrix(FILE *f, int percent)
+// ambiguity codes, as alignment programs write them. The columns are drawn
+// from a pool of sites * percent / 100 random columns.
+void writeMatrix(FILE *f, int percent, const Layout &shape)
 {
     std::mt19937 rng(20240607);
-    const uint32_t distinct = kSites / 100 * static_cast<uint32_t>(percent);
-    std::vector<uint32_t> columnOf(kSites);
-    for (uint32_t c = 0; c < kSites; ++c)
-        columnOf[c] = distinct == kSites ? c : rng() % distinct;
+    const uint32_t sites = shape.sites, distinct = sites / 100 * static_cast<uint32_t>(percent);
+    std::vector<uint32_t> columnOf(sites);
+    for (uint32_t c = 0; c < sites; ++c)
+        columnOf[c] = distinct == sites ? c : rng() % distinct;
     std::fprintf(f, "#NEXUS\n[ generated for the reader benchmark ]\nbegin data;\n"
-                    "\tdimensions ntax=%d nchar=%d;\n"
-                    "\tformat datatype=dna missing=? gap=-;\n\tmatrix\n",
-                 kTaxa, kSites);
-    std::string line, poolRow(distinct, ' ');
-    for (int t = 0; t < kTaxa; ++t) {
-        char label[32];
-        std::snprintf(label, sizeof label, "Taxon_%04d  ", t);
-        line = label;
+                    "\tdimensions ntax=%u nchar=%u;\n"
+                    "\tformat datatype=dna missing=? gap=-%s;\n\tmatrix\n",
+                 shape.taxa, sites, shape.width < sites ? " interleave" : "");
+    std::vector<std::string> rows(shape.taxa);
+    std::string poolRow(distinct, ' ');
+    for (std::string &row : rows) {
         for (char &x : poolRow)
             x = randomCell(rng);
-        for (uint32_t c = 0; c < kSites; ++c)
-            line += poolRow[columnOf[c]];
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), f);
+        row.resize(sites);
+        for (uint32_t c = 0; c < sites; ++c)
+            row[c] = poolRow[columnOf[c]];
+    }
+    for (uint32_t start = 0; start < sites; start += shape.width) {
+        for (uint32_t t = 0; t < shape.taxa; ++t) {
+            std::fprintf(f, "Taxon_%04u  ", t);
+            std::fwrite(rows[t].data() + start, 1, std::min(shape.width, sites - start), f);
+            std::fputc('\n', f);
+        }
+        if (shape.width < sites)
+            std::fputc('\n', f);
     }
     std::fprintf(f, "\t;\nend;\n");
 }
 
-std::map<int, BenchFile> gFiles;
+std::map<std::pair<int, int>, BenchFile> gFiles;  // by percent and layout
 
 void removeBigMatrices()
 {
-    for (auto &[percent, b] : gFiles)
+    for (auto &[key, b] : gFiles)
         removeBenchFile(b);
 }
 
-const BenchFile &bigMatrix(int percent)
+const BenchFile &bigMatrix(int percent, int layout)
 {
-    auto it = gFiles.find(percent);
+    auto it = gFiles.find({percent, layout});
     if (it != gFiles.end())
         return it->second;
-    const BenchFile b = writeBenchFile("vornbenchreader", "matrix.nex", [&](FILE *f) { writeMatrix(f, percent); });
+    const BenchFile b = writeBenchFile("vornbenchreader", "matrix.nex",
+                                       [&](FILE *f) { writeMatrix(f, percent, kLayouts[layout]); });
     if (gFiles.empty())
         std::atexit(removeBigMatrices);
-    return gFiles[percent] = b;
+    return gFiles[{percent, layout}] = b;
 }
 
 int quiet(const char *, ...) { return 0; }
@@ -139,7 +152,9 @@ int readBlocks(DataInfo *d)
 void BM_ReadDnaMatrix(benchmark::State &state)
 {
     const int percent = static_cast<int>(state.range(0));
-    const BenchFile &file = bigMatrix(percent);
+    const Layout &shape = kLayouts[state.range(2)];
+    const BenchFile &file = bigMatrix(percent, static_cast<int>(state.range(2)));
+    const double matrixBytes = double(shape.taxa) * shape.sites;
     const uint8_t savedStorage = dataParam.dataStorage;
     dataParam.dataStorage = static_cast<uint8_t>(state.range(1));
     qel_printf = quiet;
@@ -169,11 +184,11 @@ void BM_ReadDnaMatrix(benchmark::State &state)
         }
         const int rc = readBlocks(d);
         closeInputFile(&in);
-        if (rc != 0 || gErrors || d->ntax != kTaxa || d->nchar != kSites) {
+        if (rc != 0 || gErrors || d->ntax != shape.taxa || d->nchar != shape.sites) {
             state.SkipWithError("the reader refused the generated file");
             return;
         }
-        benchmark::DoNotOptimize(getXijRaw(d, kTaxa - 1, kSites - 1));
+        benchmark::DoNotOptimize(getXijRaw(d, static_cast<int32_t>(shape.taxa) - 1, shape.sites - 1));
         if (measure)
             rssGrowth = statusKb("VmHWM") - rssBefore;
         state.counters["patterns"] = d->compactStorage ? d->nPatterns : 0;
@@ -188,17 +203,21 @@ void BM_ReadDnaMatrix(benchmark::State &state)
     state.counters["MB"] = benchmark::Counter(static_cast<double>(file.bytes) / 1e6,
                                                 benchmark::Counter::kIsIterationInvariantRate);
     state.counters["peakMB"] = static_cast<double>(rssGrowth) * 1024.0 / 1e6;
-    state.counters["peak/matrix"] = static_cast<double>(rssGrowth) * 1024.0 / kMatrixBytes;
+    state.counters["peak/matrix"] = static_cast<double>(rssGrowth) * 1024.0 / matrixBytes;
 }
 
 }  // namespace
 
 BENCHMARK(BM_ReadDnaMatrix)
-    ->ArgNames({"distinct%", "compact"})
-    ->Args({100, 0})
-    ->Args({100, 1})
-    ->Args({1, 0})
-    ->Args({1, 1})
+    ->ArgNames({"distinct%", "compact", "layout"})
+    ->Args({100, 0, 0})
+    ->Args({100, 1, 0})
+    ->Args({1, 0, 0})
+    ->Args({1, 1, 0})
+    ->Args({100, 0, 1})
+    ->Args({100, 1, 1})
+    ->Args({100, 0, 2})
+    ->Args({100, 1, 2})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();

@@ -333,6 +333,45 @@ int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t c
     return 0;
 }
 
+int insertRowRunIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, const uint8_t *codes,
+                               uint32_t n)
+{
+    // A row that completes no key of eight taxa only adds its codes to the
+    // characters' pending keys; the tree is looked at for the others.
+    const bool keyIncomplete = t && row % kTaxaPerKey + 1 < kTaxaPerKey && row + 1 < t->ntax;
+    if (keyIncomplete && !t->cells && t->nextRow && c <= t->nchar && n <= t->nchar - c) {
+        const uint32_t shift = 8 * (kTaxaPerKey - 1 - row % kTaxaPerKey);
+        uint32_t outOfOrder = 0;
+        for (uint32_t i = c; i < c + n; ++i)
+            outOfOrder |= t->nextRow[i] ^ row;
+        if (outOfOrder)
+            return 1;
+        for (uint32_t i = c; i < c + n; ++i) {
+            t->pending[i] |= uint64_t{codes[i - c]} << shift;
+            t->nextRow[i] = row + 1;
+        }
+        return 0;
+    }
+    for (uint32_t k = 0; k < n; ++k) {
+        if (t && t->cells && c + k <= t->nchar && n - k <= t->nchar - (c + k)) {
+            // Once the cells went to the byte matrix a run is copied whole;
+            // the rows expected are checked first, in a loop without exits
+            // that the compiler can vectorise.
+            uint32_t outOfOrder = row >= t->ntax;
+            for (uint32_t i = c + k; i < c + n; ++i)
+                outOfOrder |= t->nextRow[i] ^ row;
+            if (outOfOrder)
+                return 1;
+            std::fill(t->nextRow + c + k, t->nextRow + c + n, row + 1);
+            std::memcpy(t->cells[row] + c + k, codes + k, n - k);
+            return 0;
+        }
+        if (insertStateIntoPatternTST(t, row, c + k, codes[k]) != 0)
+            return 1;
+    }
+    return 0;
+}
+
 void finishCharGroupTST(PatternTST *t)
 {
     if (t)

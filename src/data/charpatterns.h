@@ -33,6 +33,10 @@ PatternTST *destroyPatternTST(PatternTST *t);
 // must come in increasing order, each once. 1 on memory failure, on a row or
 // character out of range, or on a row out of order (nothing stored).
 int insertStateIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, uint8_t code);
+// The cells of one row for the characters c .. c + n - 1, as many calls of
+// insertStateIntoPatternTST would store them; 1 as that would fail.
+int insertRowRunIntoPatternTST(PatternTST *t, uint32_t row, uint32_t c, const uint8_t *codes,
+                               uint32_t n);
 // Marks the end of a row of cells.
 void finishCharGroupTST(PatternTST *t);
 // A whole column of ntax codes for character c; 1 on memory failure or a

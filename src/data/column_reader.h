@@ -27,6 +27,8 @@ public:
     // gives them. Valid until the next call; increasing characters are cheap.
     std::span<const uint8_t> column(uint32_t c);
     uint32_t ntax() const { return static_cast<uint32_t>(rows_.size()); }
+    // The stored row of each active taxon, kSetEnd for one without a row.
+    std::span<const uint32_t> rows() const { return rows_; }
 
 private:
     void fillBlock(uint32_t c);

@@ -1,9 +1,11 @@
 #include "data/data_util.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "data/column_reader.h"
 #include "data/data_services.h"
@@ -94,22 +96,50 @@ void updateStdCharsets(DataInfo *d)
     clearSet(d->missAmbigChars);
     for (uint32_t c = 0; c < d->nchar; ++c)
         d->status[c] &= ~kCharHasCombination;
+    // What each character shows, gathered as bits over its cells.
+    constexpr uint8_t kShowsGap = 1, kShowsMissingOrCombination = 2, kShowsCombination = 4;
     const uint32_t missing = d->nstates;
+    std::array<uint8_t, 256> flagOf{};
+    for (uint32_t code = 0; code < 256; ++code)
+        flagOf[code] = code == kGapCode  ? kShowsGap
+                       : code > missing  ? kShowsMissingOrCombination | kShowsCombination
+                       : code == missing ? kShowsMissingOrCombination
+                                         : 0;
+    std::vector<uint8_t> shown(d->nchar, 0);
     ColumnReader columns(d);
+    if (!d->compactStorage && d->matrix) {
+        // A full matrix is swept a row at a time, in the order it is stored.
+        for (uint32_t row : columns.rows()) {
+            if (row == kSetEnd) {
+                for (uint8_t &s : shown)
+                    s |= flagOf[missing & 0xFF];
+                continue;
+            }
+            // Comparisons rather than the table, so that the loop vectorises.
+            const uint8_t *cells = d->matrix[row];
+            const auto m = static_cast<uint8_t>(missing);
+            for (uint32_t c = 0; c < d->nchar; ++c) {
+                const uint8_t k = cells[c];
+                const uint8_t state = k != kGapCode;
+                shown[c] |= static_cast<uint8_t>(kShowsGap * (k == kGapCode) |
+                                                 kShowsMissingOrCombination * (state & (k >= m)) |
+                                                 kShowsCombination * (state & (k > m)));
+            }
+        }
+    } else {
+        for (uint32_t c = 0; c < d->nchar; ++c)
+            if (!(d->status[c] & kCharEliminated))
+                for (uint8_t code : columns.column(c))
+                    shown[c] |= flagOf[code];
+    }
     for (uint32_t c = 0; c < d->nchar; ++c) {
         if (d->status[c] & kCharEliminated)
             continue;
-        bool gap = false, missOrCombination = false, combination = false;
-        for (uint8_t code : columns.column(c)) {
-            gap |= code == kGapCode;
-            missOrCombination |= code != kGapCode && code >= missing;
-            combination |= code != kGapCode && code > missing;
-        }
-        if (gap)
+        if (shown[c] & kShowsGap)
             addSetMember(d->gappedChars, c);
-        if (missOrCombination)
+        if (shown[c] & kShowsMissingOrCombination)
             addSetMember(d->missAmbigChars, c);
-        if (combination)
+        if (shown[c] & kShowsCombination)
             d->status[c] |= kCharHasCombination;
     }
     const DataServices &s = dataServices();

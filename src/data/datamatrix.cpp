@@ -5,6 +5,7 @@
 #include <bit>
 #include <cctype>
 #include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "data/data_settings.h"
 #include "data/dataformat.h"
 #include "data/getdata.h"
+#include "data/input_window.h"
 #include "data/nexsets.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
@@ -159,6 +161,53 @@ int readTransposed(DataInfo *d, CellTables &tables)
     return 0;
 }
 
+bool gBulkRows = true;
+
+// Reads the cells of `row` from column c on straight from the input that is
+// already in memory, as long as they are plain: symbols whose codes the
+// tables already hold, with blanks and tabs between them. It stops before
+// anything else (a line end, a comment, a bracket, an equate, the match
+// character, a symbol met for the first time, an eliminated column, the end
+// of the buffer) and at column `end`, and the caller reads that the slow way,
+// with its errors and positions. The codes are those storeXij would store.
+// Returns the column reached, kSetEnd when storing failed, and sets `next`
+// to the byte it stopped before (-1 at the end of the buffer or at `end`).
+uint32_t readPlainCells(DataInfo *d, const CellTables &tables, uint32_t row, uint32_t c,
+                        uint32_t end, std::vector<uint8_t> &run, int &next)
+{
+    InputWindow window;
+    const std::span<const char> bytes = window.bytes();
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const unsigned char *const stop = p + bytes.size();
+    const uint32_t *eliminated = d->nEliminated ? d->status : nullptr;
+    // Full storage takes the codes in place; compact storage gets them as a
+    // run, which goes to the pattern tree a cell at a time.
+    const uint32_t first = c;
+    uint8_t *out = d->compactStorage ? run.data() - first : d->matrix[row];
+    if (d->compactStorage)
+        end = std::min<uint32_t>(end, first + static_cast<uint32_t>(run.size()));
+    while (c < end && p < stop) {
+        const unsigned char b = *p;
+        if (b == ' ' || b == '\t') {
+            ++p;
+            continue;
+        }
+        const uint16_t cached = tables.codeCache[b];
+        if (!cached || (eliminated && (eliminated[c] & kCharEliminated)))
+            break;
+        out[c++] = static_cast<uint8_t>(cached - 2);
+        ++p;
+    }
+    next = c < end && p < stop ? *p : -1;
+    window.consume(static_cast<size_t>(p - reinterpret_cast<const unsigned char *>(bytes.data())));
+    if (row == 0 && d->firstRowCodes)
+        std::copy(out + first, out + c, d->firstRowCodes + first);
+    if (d->compactStorage && c > first &&
+        insertRowRunIntoPatternTST(d->patternTree, row, first, out + first, c - first) != 0)
+        return kSetEnd;
+    return c;
+}
+
 int segmentWidthError(int width, int expected)
 {
     return qel_errorMsg(312,
@@ -170,7 +219,8 @@ int segmentWidthError(int width, int expected)
 
 // One pass over the rows: the whole matrix, or one block of an interleaved
 // one starting at column `start`. Sets `width` to the pass's segment width.
-int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width)
+int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width,
+             std::vector<uint8_t> &run)
 {
     const bool interleave = d->interleave;
     const bool labelsLeft = d->labelsPosition == kLabelsLeft;
@@ -195,6 +245,19 @@ int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width)
         while (c < d->nchar) {
             if (gAborted_)
                 return 2;
+            if (gBulkRows) {
+                int next = -1;
+                c = readPlainCells(d, tables, row, c, d->nchar, run, next);
+                if (c == kSetEnd)
+                    return 1;
+                if (c == d->nchar)
+                    break;
+                // The line end of an interleaved segment, as below.
+                if (interleave && next == '\n' && c > start) {
+                    lineEnded = true;
+                    break;
+                }
+            }
             int symbol = readNextDarkChar(white);
             if (symbol == kCharOpenComment)
                 return 1;
@@ -247,9 +310,10 @@ int readPass(DataInfo *d, CellTables &tables, uint32_t start, uint32_t &width)
 int readRows(DataInfo *d, CellTables &tables)
 {
     uint32_t start = 0;
+    std::vector<uint8_t> run(d->compactStorage ? 4096 : 0);
     for (;;) {
         uint32_t width = 0;
-        if (int rc = readPass(d, tables, start, width); rc != 0)
+        if (int rc = readPass(d, tables, start, width, run); rc != 0)
             return rc;
         if (d->labelsPosition != kLabelsNone)
             d->taxa.labelsKnown = 1;
@@ -262,6 +326,8 @@ int readRows(DataInfo *d, CellTables &tables)
 }
 
 }  // namespace
+
+void setBulkRowReading(bool on) { gBulkRows = on; }
 
 uint8_t stateSymbolToCode(int symbol, uint32_t row, uint32_t c, DataInfo *d)
 {
@@ -413,6 +479,10 @@ int storeXij(uint32_t row, uint32_t c, int symbol, CellTables &tables, DataInfo 
             code = stateBitsToCode(bits, d);
             if (code == kRefusedCode)
                 return 1;
+            // An equate that is no polymorphism gives this code wherever it
+            // stands, so the bulk reader may take it as a plain symbol.
+            if (symbol != '(' && symbol != '{' && !tables.equates[symbol]->polymorphism)
+                tables.codeCache[symbol] = static_cast<uint16_t>(code + 2);
         }
     }
     if (row == 0 && d->firstRowCodes)
@@ -455,7 +525,10 @@ uint32_t readTaxLabel(DataInfo *d, uint32_t expectedRow, bool storeLabels, bool 
         return expectedRow;
     }
     uint32_t row = expectedRow;
-    if (stricmp(label, taxLabelString(d, expectedRow)) != 0) {
+    // Most labels repeat the expected one exactly: that is checked first, as
+    // it costs far less than comparing letter case by case.
+    const char *expectedLabel = taxLabelString(d, expectedRow);
+    if (std::strcmp(label, expectedLabel) != 0 && stricmp(label, expectedLabel) != 0) {
         dataBlockReader().taxaOutOfOrder = 1;
         row = kSetEnd;
         if (searchAll)

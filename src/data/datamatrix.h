@@ -10,7 +10,9 @@
 inline constexpr uint64_t kGapMarker = uint64_t{1} << 63;
 
 // Per-command tables: the code of each input symbol plus 2 (0: not yet
-// converted; wide enough for the gap code), and each symbol's equate.
+// converted; wide enough for the gap code), and each symbol's equate. An
+// equate symbol's code is cached too once met, unless it stands for a
+// polymorphism or includes a gap; only the bulk row reader reads those.
 struct CellTables {
     uint16_t codeCache[256];
     const Equate *equates[256];
@@ -18,6 +20,11 @@ struct CellTables {
 
 // The Matrix command of the block being read; 0, 1 (error) or 2 (aborted).
 int doMatrixCmd(DataInfo *d);
+
+// Rows of a matrix are read in bulk where their cells are plain, else a
+// character at a time; off, every cell is read a character at a time (the
+// reference the bulk reading is checked against).
+void setBulkRowReading(bool on);
 
 // Converts one symbol: the missing code, kGapCode, a state, or kRefusedCode
 // after error 308 (or 118 for a semicolon). Settles the matrix's letter case.
