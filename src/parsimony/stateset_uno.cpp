@@ -67,10 +67,8 @@ int unoAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets
 {
     const UnoKernels &kern = unoKernels();
     UnoLanes lanes = unoLanes(packedData(d));
-    return boundedSpan(lanes.count, length, bound, [&](uint32_t from, uint32_t to, uint64_t *buf) {
-        UnoLanes block{lanes.notTop + from, lanes.shift + from, lanes.countMask + from, to - from, lanes.fieldShift};
-        return kern.stepMask(block, a->uno + from, b->uno + from, buf, 0, to - from);
-    });
+    return boundedSpan(lanes.count, length, bound,
+                       [&](int64_t budget) { return kern.stepsWithin(lanes, a->uno, b->uno, budget); });
 }
 
 int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,

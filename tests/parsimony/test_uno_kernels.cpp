@@ -123,6 +123,32 @@ uint64_t sum(const std::vector<uint64_t> &v, uint32_t from, uint32_t to)
     return n;
 }
 
+// The budgets a bounded count meets: none left, the first word's count,
+// passed inside and at the end of a vector chunk, just met and one short of
+// the total, and more than enough.
+std::vector<int64_t> budgetsFor(const std::vector<uint64_t> &laneSteps, std::mt19937_64 &rng)
+{
+    const auto total = static_cast<int64_t>(sum(laneSteps, 0, static_cast<uint32_t>(laneSteps.size())));
+    std::vector<int64_t> budgets{-1, 0, total - 1, total, total + 5, INT64_MAX};
+    if (laneSteps.size() >= 2)
+        budgets.push_back(static_cast<int64_t>(laneSteps[0] + laneSteps[1]));
+    for (int q = 0; q < 4 && total > 0; q++)
+        budgets.push_back(static_cast<int64_t>(rng() % static_cast<uint64_t>(total)));
+    return budgets;
+}
+
+// Word by word (two lanes each) until the count passes the budget.
+uint64_t refStepsWithin(const std::vector<uint64_t> &laneSteps, int64_t budget)
+{
+    uint64_t n = 0;
+    for (size_t l = 0; l + 1 < laneSteps.size(); l += 2) {
+        n += laneSteps[l] + laneSteps[l + 1];
+        if (static_cast<int64_t>(n) > budget)
+            break;
+    }
+    return n;
+}
+
 class UnoKernelGrid : public ::testing::TestWithParam<UnoKernelVariant> {
 protected:
     void SetUp() override
@@ -162,6 +188,11 @@ void checkJoinsAndSteps(const UnoKernels *kern, std::mt19937_64 &rng, uint32_t n
         for (uint32_t l = 0; l <= n; l++)
             ASSERT_EQ(m[l], l >= from && l < to ? ref.mask[l] : 0xdeadu) << "lane " << l << " of " << from << ".." << to;
     }
+    // A class holds whole packed words: the bounded count takes even counts.
+    if (n % 2 == 0)
+        for (int64_t budget : budgetsFor(ref.laneSteps, rng))
+            EXPECT_EQ(kern->stepsWithin(k, s.a.data(), s.b.data(), budget), refStepsWithin(ref.laneSteps, budget))
+                << "budget " << budget;
 }
 
 TEST_P(UnoKernelGrid, JoinsAndStepsMatchFieldByFieldReference)
@@ -187,8 +218,12 @@ TEST_P(UnoKernelGrid, IncrementalUpdateMatchesReference)
     std::mt19937_64 rng(0x5eed0003);
     for (uint32_t words : {1u, 2u, 3u, 31u, 64u, 65u, 130u, 200u})
         for (uint32_t width : {0u, 2u, 4u, 64u})
-            for (int rep = 0; rep < 3; rep++) {
-                SCOPED_TRACE(::testing::Message() << kern->name << ", " << words << " words, width " << width);
+            for (int rep = 0; rep < 4; rep++) {
+                SCOPED_TRACE(::testing::Message() << kern->name << ", " << words << " words, width " << width
+                                                  << ", flag density " << rep);
+                // From most words flagged (as right after a cut) to a few
+                // (far from it), where a kernel may take another path.
+                const uint64_t flaggedPerMille[] = {800, 500, 1000, 30};
                 const uint32_t n = 2 * words;
                 LaneSet s = randomLanes(rng, n, width);
                 LaneSet extra = randomLanes(rng, n, width);
@@ -198,7 +233,7 @@ TEST_P(UnoKernelGrid, IncrementalUpdateMatchesReference)
                 for (uint32_t w = 0; w < words; w++) {
                     if (rng() % 2)
                         stored[2 * w] = down.r[2 * w], stored[2 * w + 1] = down.r[2 * w + 1];
-                    if (rng() % 5)
+                    if (rng() % 1000 < flaggedPerMille[rep])
                         dirty[w / 64] |= uint64_t{1} << (w % 64);
                 }
                 RefJoin fin = refJoin(s, down.r, above, n);
@@ -327,6 +362,10 @@ TEST_P(WagKernelGrid, JoinsStepsAndUpdatesMatchBitByBitReference)
             for (uint32_t l = 0; l < lanes; l++)
                 ASSERT_EQ(m[l], l >= from && l < to ? ref.mask[l] : 0xdeadu) << "lane " << l;
         }
+
+        for (int64_t budget : budgetsFor(ref.laneSteps, rng))
+            EXPECT_EQ(kern->stepsWithin(lanes, a.data(), b.data(), budget), refStepsWithin(ref.laneSteps, budget))
+                << "budget " << budget;
 
         // The incremental rule, stored sets right in about half the words.
         std::vector<uint64_t> above = randomWagSets(rng, lanes), stored = randomWagSets(rng, lanes);

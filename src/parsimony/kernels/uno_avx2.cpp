@@ -138,6 +138,66 @@ uint64_t stepMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint6
     return joinAny<false, true>(k, a, b, nullptr, mask, from, to);
 }
 
+// Chunks of four vectors (eight packed words) are counted whole and tested
+// against the budget; only the chunk that passes it is counted again, word
+// by word, from its step bits.
+constexpr uint32_t kChunkLanes = 16;
+
+template <class Counter>
+uint64_t chunkWithin(const __m256i (&x)[kChunkLanes / 4], uint64_t n, int64_t budget, bool *over)
+{
+    Counter counter;
+    for (const __m256i &v : x)
+        counter.add(v);
+    const uint64_t c = counter.total();
+    if (static_cast<int64_t>(n + c) <= budget)
+        return n + c;
+    *over = true;
+    uint64_t buf[kChunkLanes];
+    for (uint32_t v = 0; v < kChunkLanes / 4; v++)
+        store(buf + 4 * v, x[v]);
+    for (uint32_t l = 0;; l += 2) {
+        n += static_cast<uint64_t>(__builtin_popcountll(buf[l]) + __builtin_popcountll(buf[l + 1]));
+        if (static_cast<int64_t>(n) > budget || l + 2 == kChunkLanes)
+            return n;
+    }
+}
+
+template <bool kUniform, class Counter>
+uint64_t stepsWithinLanes(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    const Fields<kUniform> f(k);
+    const uint64_t *cm = k.countMask;
+    uint64_t n = 0;
+    uint32_t l = 0;
+    bool over = false;
+    for (; l + kChunkLanes <= k.count && !over; l += kChunkLanes) {
+        __m256i x[kChunkLanes / 4];
+        for (uint32_t v = 0; v < kChunkLanes / 4; v++) {
+            const uint32_t at = l + 4 * v;
+            x[v] = f.empty(_mm256_and_si256(load(a + at), load(b + at)), load(cm + at), at);
+        }
+        n = chunkWithin<Counter>(x, n, budget, &over);
+    }
+    for (; l + 1 < k.count && !over; l += 2) {
+        n += static_cast<uint64_t>(__builtin_popcountll(emptyFieldsScalar(k, l, a[l] & b[l])) +
+                                   __builtin_popcountll(emptyFieldsScalar(k, l + 1, a[l + 1] & b[l + 1])));
+        over = static_cast<int64_t>(n) > budget;
+    }
+    return n;
+}
+
+uint64_t stepsWithin(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    if (k.count == 0)
+        return 0;
+    if (k.fieldShift == kMixedWidths)
+        return stepsWithinLanes<false, BitCounter>(k, a, b, budget);
+    if (k.fieldShift >= 3)
+        return stepsWithinLanes<true, NibbleCounter>(k, a, b, budget);
+    return stepsWithinLanes<true, BitCounter>(k, a, b, budget);
+}
+
 // The incremental rule. Two flagged words side by side (the common case
 // right after a cut, when every word is flagged) go through one 256-bit
 // join; a lone flagged word goes lane by lane.
@@ -146,6 +206,44 @@ inline __m256i joinVec(const Fields<kUniform> &f, const uint64_t *cm, uint32_t l
 {
     __m256i i = _mm256_and_si256(A, B);
     return _mm256_or_si256(i, _mm256_and_si256(_mm256_or_si256(A, B), f.fill(f.empty(i, load(cm + l), l), l)));
+}
+
+// Lanes of a word pair whose word bit (bit 0: the first word, bit 1: the
+// second) is set in `two`, as a vector mask.
+inline __m256i wordPairMask(uint64_t two)
+{
+    const __m256i sel = _mm256_setr_epi64x(1, 1, 2, 2);
+    return _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(static_cast<int64_t>(two)), sel), sel);
+}
+
+// The flagged words of one block of 64 when most are flagged (right after a
+// cut, and near it): every word pair from the first flagged to the last goes
+// through the vector rule without a branch on the data, and the flags say
+// which words are written. A branch per word on whether its set changed
+// is a coin toss there, and its misses cost more than the rule itself.
+// `pairs` word pairs start at the block's first word; a lone last word of
+// the class is left to the caller. Returns the words that changed.
+template <bool kUniform>
+uint64_t updateDensePairs(const Fields<kUniform> &f, const uint64_t *cm, uint32_t firstLane, uint64_t bits,
+                          uint32_t pairs, const uint64_t *c1, const uint64_t *c2, uint64_t *stored,
+                          const uint64_t *above, uint64_t *final)
+{
+    uint64_t changedWords = 0;
+    for (uint32_t p = static_cast<uint32_t>(__builtin_ctzll(bits)) / 2; p < pairs; p++) {
+        const uint32_t at = 2 * p, l = firstLane + 2 * at;
+        const uint64_t flagged = (bits >> at) & 3;
+        const __m256i flagLanes = wordPairMask(flagged);
+        const __m256i old = load(stored + l);
+        const __m256i r = joinVec(f, cm, l, load(c1 + l), load(c2 + l));
+        store(stored + l, _mm256_blendv_epi8(old, r, flagLanes));
+        const int differs = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(_mm256_cmpeq_epi64(r, old), flagLanes)));
+        const uint64_t two = static_cast<uint64_t>((differs | (differs >> 1)) & 1) |
+                             static_cast<uint64_t>(((differs >> 2) | (differs >> 3)) & 1) << 1;
+        changedWords |= two << at;
+        const __m256i fin = joinVec(f, cm, l, r, load(above + l));
+        store(final + l, _mm256_blendv_epi8(load(final + l), fin, wordPairMask(two)));
+    }
+    return changedWords;
 }
 
 template <bool kUniform>
@@ -157,7 +255,26 @@ int updateWords(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint6
     int changed = 0;
     for (uint32_t blk = 0; 64 * blk < words; blk++) {
         uint64_t bits = dirty[blk];
-        uint64_t keep = bits;
+        if (!bits)
+            continue;
+        const uint32_t inBlock = words - 64 * blk < 64 ? words - 64 * blk : 64;
+        if (4 * static_cast<uint32_t>(__builtin_popcountll(bits)) >= inBlock && inBlock >= 2) {
+            // Whole pairs up to the last flagged word; a lone word after
+            // them goes lane by lane below.
+            const uint32_t last = 63 - static_cast<uint32_t>(__builtin_clzll(bits));
+            const uint32_t pairs = (last + 2 < inBlock ? last + 2 : inBlock) / 2;
+            const uint64_t done = 2 * pairs >= 64 ? ~uint64_t{0} : (uint64_t{1} << (2 * pairs)) - 1;
+            if (bits & done) {
+                const uint64_t changedWords =
+                    updateDensePairs(f, k.countMask, 128 * blk, bits & done, pairs, c1, c2, stored, above, final);
+                changed |= changedWords != 0;
+                dirty[blk] = changedWords | (bits & ~done);
+                bits &= ~done;
+                if (!bits)
+                    continue;
+            }
+        }
+        uint64_t keep = dirty[blk];
         while (bits) {
             const uint32_t at = static_cast<uint32_t>(__builtin_ctzll(bits));
             const uint32_t w = 64 * blk + at, l = 2 * w;
@@ -211,7 +328,7 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
     return updateWords<true>(k, c1, c2, stored, above, final, dirty);
 }
 
-constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, update};
+constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, stepsWithin, update};
 
 }  // namespace
 }  // namespace unoavx2
