@@ -7,6 +7,7 @@
 #include "parsimony/calcsets.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/packx.h"
+#include "parsimony/stateset.h"
 #include "parsimony/stmx.h"
 #include "qel/qel_interrupts.h"
 #include "search/constrsearch.h"
@@ -199,7 +200,10 @@ public:
     // where it was, which makes every set beyond right again. A ring of
     // near reconnections passes its own farthest distance, so that its cut
     // updates no more than it reads.
-    Cut(Tree *tree, const DataInfo *d) : tree_(tree), d_(d), alt_(d && altScoring(d)) {}
+    Cut(Tree *tree, const DataInfo *d)
+        : tree_(tree), d_(d), alt_(d && altScoring(d)), fastSpan_(d && !alt_ && fastSpanApplies(d))
+    {
+    }
 
     void begin(TreeNode *K, bool scoring, double wholeLength, uint32_t reach)
     {
@@ -281,7 +285,10 @@ public:
         double s = start_;
         if (R != K_)
             s += stmRerootDelta(d_, sub, down(K_));
-        frvAddSpan(d_, sub, rest, false, &s, bound);
+        if (fastSpan_)
+            fastAddSpan(d_, sub, rest, &s, bound);
+        else
+            frvAddSpan(d_, sub, rest, false, &s, bound);
         return s;
     }
 
@@ -303,6 +310,9 @@ private:
     // Threshold or Goloboff scoring: a move is scored from per-character
     // counts (the cut's, kept by frvGetCutBranchLen) and not from the length.
     bool alt_ = false;
+    // Every class scores integer lengths without weights: the span of a
+    // reconnection is taken in one call.
+    bool fastSpan_ = false;
 };
 
 uint32_t taxaOnTree(const Tree *tree) { return tree->activeTaxa ? tree->activeTaxa : tree->ntax; }

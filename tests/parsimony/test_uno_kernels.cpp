@@ -14,6 +14,7 @@
 
 #include "parsimony/calcsets.h"
 #include "parsimony/kernels/uno_kernels.h"
+#include "parsimony/pars_fxns.h"
 #include "parsimony/stateset.h"
 #include "parsimony/treelen.h"
 #include "pars_test_support.h"
@@ -558,6 +559,50 @@ TEST_F(UnoKernelsOnData, WeightedBoundedSpansAgreeBetweenVariants)
                 }
         }
     }
+}
+
+// The one-call span of both classes gives what the class-by-class span
+// gives, with each kernel variant, for bounds passed in the ordered class,
+// in the unordered one, met exactly and never; and is not offered for
+// weighted data.
+TEST_F(UnoKernelsOnData, OneCallSpanEqualsTheSpanClassByClass)
+{
+    KeepKernelChoice keep;
+    std::mt19937 rng(5150);
+    for (uint32_t nstates : {3u, 5u, 17u}) {
+        dropData();
+        data = makeRandomParsData(rng, 12, 200 + rng() % 300, nstates, false);
+        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
+        buildScoredTree(rng);
+        calcTreeLength(data, tree.get(), true, false);
+        ASSERT_TRUE(fastSpanApplies(data));
+        const PackedData *pd = packedData(data);
+        ASSERT_GT(pd->ordWords, 0u);
+        ASSERT_GT(pd->unoWords, 0u);
+        for (int pair = 0; pair < 8; pair++) {
+            const ParsNodeSets *a = nodeSets(tree->nodes[1 + rng() % 11].abm[0]);
+            const ParsNodeSets *b = nodeSets(tree->nodes[13 + rng() % 10].abm[0]);
+            double ord = 0.0, all = 0.0;
+            wagAddSpan_Fast(data, a, b, false, &ord, kNoScore);
+            frvAddSpan(data, a, b, false, &all, kNoScore);
+            for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+                if (!selectUnoKernels(v))
+                    continue;
+                for (double start : {0.0, 40.0})
+                    for (double bound : {start - 1, start + std::floor(ord / 2), start + ord + 1,
+                                         start + all - 1, start + all, kNoScore}) {
+                        double classByClass = start, oneCall = start;
+                        const int over = frvAddSpan(data, a, b, false, &classByClass, bound);
+                        EXPECT_EQ(fastAddSpan(data, a, b, &oneCall, bound), over)
+                            << variantName(v) << " bound " << bound << " start " << start;
+                        EXPECT_EQ(oneCall, classByClass) << variantName(v) << " bound " << bound << " start " << start;
+                    }
+            }
+        }
+    }
+    dropData();
+    data = makeRandomParsData(rng, 8, 100, 4, true);
+    EXPECT_FALSE(fastSpanApplies(data));
 }
 
 // Whole-tree lengths, per character and in total, are the same with either
