@@ -1,5 +1,5 @@
 // The bounded span scores of the two free-reversible classes, over a
-// class's kernel that counts (and marks) the steps of a range of lanes.
+// class's kernel that counts (or marks) the steps of its lanes.
 // Both give the length up to the first packed word (two lanes) that passes
 // the bound, whatever the kernel, so that the vector and generic variants
 // return the same numbers.
@@ -11,38 +11,25 @@
 
 #include "parsimony/pars_util.h"
 
-// Lanes go to the kernel in blocks, which writes each block's step bits
-// to a small buffer; only the block that passes the bound is counted again
-// word by word, from that buffer.
-inline constexpr uint32_t kSpanBlockLanes = 64;
-
-// Integer lengths without weights or per-character counts: blockMask(from,
-// to, buf) writes the step bits of lanes [from, to) to buf[0, to - from)
-// and returns their count.
-template <class BlockMask>
-int boundedSpan(uint32_t lanes, double *length, double bound, BlockMask blockMask)
+// Integer lengths without weights or per-character counts: stepsWithin(budget)
+// counts the steps of every lane as the kernels' stepsWithin do, stopping at
+// the first packed word that takes them past the budget.
+template <class StepsWithin>
+int boundedSpan(uint32_t lanes, double *length, double bound, StepsWithin stepsWithin)
 {
-    uint64_t buf[kSpanBlockLanes];
-    int64_t len = static_cast<int64_t>(*length);
-    int64_t limit = bound >= kNoScore ? INT64_MAX : static_cast<int64_t>(bound);
-    for (uint32_t from = 0; from < lanes; from += kSpanBlockLanes) {
-        uint32_t to = std::min(lanes, from + kSpanBlockLanes);
-        auto block = static_cast<int64_t>(blockMask(from, to, buf));
-        if (len + block <= limit) {
-            len += block;
-            continue;
-        }
-        for (uint32_t l = 0;; l += 2) {
-            len += std::popcount(buf[l]) + std::popcount(buf[l + 1]);
-            if (len > limit)
-                break;
-        }
-        *length = static_cast<double>(len);
-        return 1;
-    }
-    *length = static_cast<double>(len);
-    return 0;
+    if (lanes == 0)
+        return 0;
+    const int64_t len = static_cast<int64_t>(*length);
+    const int64_t limit = bound >= kNoScore ? INT64_MAX : static_cast<int64_t>(bound);
+    const int64_t budget = limit == INT64_MAX ? INT64_MAX : limit - len;
+    const int64_t total = len + static_cast<int64_t>(stepsWithin(budget));
+    *length = static_cast<double>(total);
+    return total > limit;
 }
+
+// The general form takes the lanes in blocks of this many, so that the
+// step bits of a block are at hand when one of its words passes the bound.
+inline constexpr uint32_t kSpanBlockLanes = 64;
 
 // The general form: stepMask(from, to) writes the step bits of lanes
 // [from, to) into mask; lengths are weighted when wts is given and compared

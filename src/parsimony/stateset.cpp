@@ -39,6 +39,49 @@ bool stopOnOverflow(double *length)
     return false;
 }
 
+// The states held by the most neighbours in each field of x (fields where
+// the neighbours share no state) into *r; returns the steps there, the
+// neighbours less that most, field by field. Per bit of the lane the
+// neighbours holding it are counted in bit planes (adding a lane is a
+// ripple-carry add), and the fields are settled from the highest count
+// down: no loop over single bits or states.
+uint64_t mostHeldStates(const std::vector<const ParsNodeSets *> &nb, uint32_t l, uint64_t x, const UnoWidthParams &p,
+                        uint64_t *r)
+{
+    const auto k = static_cast<uint32_t>(nb.size());
+    const uint64_t fields = x * p.spread;
+    std::array<uint64_t, 32> plane{};
+    const auto planes = static_cast<uint32_t>(std::bit_width(k));
+    for (const ParsNodeSets *s : nb)
+        for (uint64_t carry = s->uno[l] & fields, q = 0; carry; q++) {
+            const uint64_t c = plane[q] & carry;
+            plane[q] ^= carry;
+            carry = c;
+        }
+    uint64_t steps = 0, open = x;
+    // No state of these fields is held by all k.
+    for (uint32_t t = k - 1; open && t >= 1; t--) {
+        // Bits held by t or more: the planes against t from the top bit.
+        uint64_t above = 0, equal = ~uint64_t{0};
+        for (uint32_t q = planes; q-- > 0;) {
+            if ((t >> q) & 1) {
+                equal &= plane[q];
+            } else {
+                above |= equal & plane[q];
+                equal &= ~plane[q];
+            }
+        }
+        const uint64_t held = (above | equal) & fields;
+        const uint64_t settled = ((((held & p.notTop) + p.notTop) | held) >> p.shift) & open;
+        *r |= held & settled * p.spread;
+        steps += (k - t) * static_cast<uint64_t>(std::popcount(settled));
+        open &= ~settled;
+    }
+    // Fields where no neighbour holds a state: every state, k steps.
+    *r |= open * p.spread;
+    return steps + k * static_cast<uint64_t>(std::popcount(open));
+}
+
 }  // namespace
 
 void unoSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
@@ -56,7 +99,14 @@ void unoSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
         uint64_t z = ((inter & p.notTop) + p.notTop) | inter;
         uint64_t x = (~z >> p.shift) & cm[l];
         uint64_t r = inter & ~(x * p.spread);
-        if (x) {
+        if (x && (!count || (!perChar && !pd->unoWeighted))) {
+            const uint64_t steps = mostHeldStates(nb, l, x, p, &r);
+            if (count) {
+                *length += static_cast<double>(steps);
+                if (stopOnOverflow(length))
+                    return;
+            }
+        } else if (x) {
             std::array<uint32_t, 64> held{};
             for (const ParsNodeSets *s : nb)
                 for (uint64_t b = s->uno[l] & (x * p.spread); b; b &= b - 1)

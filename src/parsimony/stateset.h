@@ -46,6 +46,13 @@ int wagAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
                double bound);
 int wagAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar,
                     double *length, double bound);
+// True when every packed class scores its spans by the integer forms above
+// (no weights, per-character counts or cost-vector characters): then
+// fastAddSpan gives what the classes' span functions give in turn, the
+// ordered class and then the unordered one under one bound, without a call
+// per class. For a caller that scores many spans on one data set.
+bool fastSpanApplies(const DataInfo *d);
+int fastAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, double *length, double bound);
 
 // Incremental recomputation of the words flagged in `dirty`: the down set
 // from the two children; a changed word is stored and combined with the set

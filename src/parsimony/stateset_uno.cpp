@@ -5,7 +5,9 @@
 // and no carry ever leaves a field.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
+#include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/span_bound.h"
@@ -67,10 +69,42 @@ int unoAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets
 {
     const UnoKernels &kern = unoKernels();
     UnoLanes lanes = unoLanes(packedData(d));
-    return boundedSpan(lanes.count, length, bound, [&](uint32_t from, uint32_t to, uint64_t *buf) {
-        UnoLanes block{lanes.notTop + from, lanes.shift + from, lanes.countMask + from, to - from, lanes.fieldShift};
-        return kern.stepMask(block, a->uno + from, b->uno + from, buf, 0, to - from);
-    });
+    return boundedSpan(lanes.count, length, bound,
+                       [&](int64_t budget) { return kern.stepsWithin(lanes, a->uno, b->uno, budget); });
+}
+
+bool fastSpanApplies(const DataInfo *d)
+{
+    if (!d || !d->parsFxns)
+        return false;
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next)
+        if (!f->active || (f->addSpan != unoAddSpan_Fast && f->addSpan != wagAddSpan_Fast))
+            return false;
+    return true;
+}
+
+int fastAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, double *length, double bound)
+{
+    const PackedData *pd = packedData(d);
+    // The check the class loop makes after each class; the plain test
+    // settles the usual case without a call.
+    auto valid = [](double len) { return std::abs(len) < 2147483648.0 || joinLengthIsValid(len); };
+    if (const uint32_t lanes = 2 * pd->ordWords) {
+        const WagKernels &kern = wagKernels();
+        if (boundedSpan(lanes, length, bound,
+                        [&](int64_t budget) { return kern.stepsWithin(lanes, a->ord, b->ord, budget); }))
+            return 1;
+        if (!valid(*length))
+            return 0;
+    }
+    if (pd->unoWords) {
+        const UnoKernels &kern = unoKernels();
+        const UnoLanes lanes = unoLanes(pd);
+        if (boundedSpan(lanes.count, length, bound,
+                        [&](int64_t budget) { return kern.stepsWithin(lanes, a->uno, b->uno, budget); }))
+            return 1;
+    }
+    return 0;
 }
 
 int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,

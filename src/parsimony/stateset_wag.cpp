@@ -36,10 +36,8 @@ int wagAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets
 {
     const WagKernels &kern = wagKernels();
     uint32_t lanes = 2 * packedData(d)->ordWords;
-    // Offsetting both sets by `from` keeps each D lane `lanes` before its P.
-    return boundedSpan(lanes, length, bound, [&](uint32_t from, uint32_t to, uint64_t *buf) {
-        return kern.stepMask(lanes, a->ord + from, b->ord + from, buf, 0, to - from);
-    });
+    return boundedSpan(lanes, length, bound,
+                       [&](int64_t budget) { return kern.stepsWithin(lanes, a->ord, b->ord, budget); });
 }
 
 int wagAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,

@@ -7,6 +7,7 @@
 #include "parsimony/calcsets.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/packx.h"
+#include "parsimony/stateset.h"
 #include "parsimony/stmx.h"
 #include "qel/qel_interrupts.h"
 #include "search/constrsearch.h"
@@ -196,14 +197,18 @@ class Cut {
 public:
     // Reconnections are no farther than reach edges from the cut, so the
     // updates after a cut stop there: restore() grafts the subtree back
-    // where it was, which makes every set beyond right again.
-    Cut(Tree *tree, const DataInfo *d, uint32_t reach) : tree_(tree), d_(d), reach_(reach), alt_(d && altScoring(d))
+    // where it was, which makes every set beyond right again. A ring of
+    // near reconnections passes its own farthest distance, so that its cut
+    // updates no more than it reads.
+    Cut(Tree *tree, const DataInfo *d)
+        : tree_(tree), d_(d), alt_(d && altScoring(d)), fastSpan_(d && !alt_ && fastSpanApplies(d))
     {
     }
 
-    void begin(TreeNode *K, bool scoring, double wholeLength)
+    void begin(TreeNode *K, bool scoring, double wholeLength, uint32_t reach)
     {
         K_ = K;
+        reach_ = reach;
         P_ = K->anc;
         rootCase_ = !P_->anc;
         S_ = rootCase_ ? nullptr : sibling(K);
@@ -280,7 +285,10 @@ public:
         double s = start_;
         if (R != K_)
             s += stmRerootDelta(d_, sub, down(K_));
-        frvAddSpan(d_, sub, rest, false, &s, bound);
+        if (fastSpan_)
+            fastAddSpan(d_, sub, rest, &s, bound);
+        else
+            frvAddSpan(d_, sub, rest, false, &s, bound);
         return s;
     }
 
@@ -294,7 +302,7 @@ public:
 private:
     Tree *tree_;
     const DataInfo *d_;
-    uint32_t reach_;
+    uint32_t reach_ = 0;
     TreeNode *K_ = nullptr, *P_ = nullptr, *S_ = nullptr;
     double start_ = 0.0;
     uint32_t flags_ = 0;
@@ -302,6 +310,9 @@ private:
     // Threshold or Goloboff scoring: a move is scored from per-character
     // counts (the cut's, kept by frvGetCutBranchLen) and not from the length.
     bool alt_ = false;
+    // Every class scores integer lengths without weights: the span of a
+    // reconnection is taken in one call.
+    bool fastSpan_ = false;
 };
 
 uint32_t taxaOnTree(const Tree *tree) { return tree->activeTaxa ? tree->activeTaxa : tree->ntax; }
@@ -340,6 +351,53 @@ int scanCut(Cut &cut, int swapType, const ReconList &rr, const ReconList &gr, ui
     return 0;
 }
 
+// The reconnection lists of every cut of one pass, built in its first ring
+// and read again by the later rings: the tree's shape does not change within
+// a pass. Like the other scratch, they belong to the calling thread.
+class ReconCache {
+public:
+    ReconCache() : m_(gLists) { m_.clear(); }
+
+    void add(const ReconList &rr, const ReconList &gr, uint32_t reach)
+    {
+        m_.entries.push_back({static_cast<uint32_t>(m_.nodes.size()), static_cast<uint32_t>(m_.first.size()),
+                              rr.maxDist, gr.maxDist, reach});
+        for (const ReconList *l : {&rr, &gr}) {
+            m_.nodes.insert(m_.nodes.end(), l->node, l->node + l->first[l->maxDist + 1]);
+            m_.first.insert(m_.first.end(), l->first, l->first + l->maxDist + 2);
+        }
+    }
+    // The lists of the i-th cut added; returns its reach.
+    uint32_t get(uint32_t i, ReconList *rr, ReconList *gr)
+    {
+        const Entry &e = m_.entries[i];
+        TreeNode **nodes = m_.nodes.data() + e.nodes;
+        uint32_t *first = m_.first.data() + e.first;
+        *rr = {nodes, first, e.rrMax};
+        *gr = {nodes + first[e.rrMax + 1], first + e.rrMax + 2, e.grMax};
+        return e.reach;
+    }
+
+private:
+    struct Entry {
+        uint32_t nodes, first, rrMax, grMax, reach;
+    };
+    struct Lists {
+        std::vector<TreeNode *> nodes;
+        std::vector<uint32_t> first;
+        std::vector<Entry> entries;
+        void clear()
+        {
+            nodes.clear();
+            first.clear();
+            entries.clear();
+        }
+    };
+    static thread_local Lists gLists;
+    Lists &m_;
+};
+thread_local ReconCache::Lists ReconCache::gLists;
+
 // Rings of reconnection distance: all cuts at distance 1, then 2-4, 5-16,
 // ... (from a centre 1-4 first), so that near moves are tried first.
 template <class Visit>
@@ -353,24 +411,31 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
     const uint32_t nCuts = setCutSequence(tree, centre, cuts.data());
     const double whole = scoring ? swapTreeScore(d, tree) : 0.0;
     uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
-    Cut cut(tree, d, swapType == kSwapNNI ? 1 : L);
-    for (;;) {
+    Cut cut(tree, d);
+    ReconCache cache;
+    for (bool firstRing = true;; firstRing = false) {
         h = std::min(h, L);
         uint32_t maxMet = 0;
-        for (uint32_t i = 0; i < nCuts; i++) {
+        for (uint32_t i = 0, listed = 0; i < nCuts; i++) {
             TreeNode *K = cuts[i];
             // A fork left with one child (a pair of taxa unrooted) has no
             // edge to merge when K is cut and no other place to take K.
             if (K->anc->anc && !sibling(K))
                 continue;
             ReconList rr, gr;
-            // Interchanges reach no farther than one edge.
-            const uint32_t reach = setReconSeq(tree, K, swapType == kSwapNNI ? 1 : L, &rr, &gr);
+            uint32_t reach;
+            if (firstRing) {
+                // Interchanges reach no farther than one edge.
+                reach = setReconSeq(tree, K, swapType == kSwapNNI ? 1 : L, &rr, &gr);
+                cache.add(rr, gr, reach);
+            } else {
+                reach = cache.get(listed++, &rr, &gr);
+            }
             maxMet = std::max(maxMet, reach);
             const uint32_t top = std::min(reach, h);
             if (top < l)
                 continue;
-            cut.begin(K, scoring, whole);
+            cut.begin(K, scoring, whole, top);
             const int rc = scanCut(cut, swapType, rr, gr, l, top, visit);
             cut.restore();
             if (rc)

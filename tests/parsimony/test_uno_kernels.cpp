@@ -14,6 +14,7 @@
 
 #include "parsimony/calcsets.h"
 #include "parsimony/kernels/uno_kernels.h"
+#include "parsimony/pars_fxns.h"
 #include "parsimony/stateset.h"
 #include "parsimony/treelen.h"
 #include "pars_test_support.h"
@@ -123,6 +124,32 @@ uint64_t sum(const std::vector<uint64_t> &v, uint32_t from, uint32_t to)
     return n;
 }
 
+// The budgets a bounded count meets: none left, the first word's count,
+// passed inside and at the end of a vector chunk, just met and one short of
+// the total, and more than enough.
+std::vector<int64_t> budgetsFor(const std::vector<uint64_t> &laneSteps, std::mt19937_64 &rng)
+{
+    const auto total = static_cast<int64_t>(sum(laneSteps, 0, static_cast<uint32_t>(laneSteps.size())));
+    std::vector<int64_t> budgets{-1, 0, total - 1, total, total + 5, INT64_MAX};
+    if (laneSteps.size() >= 2)
+        budgets.push_back(static_cast<int64_t>(laneSteps[0] + laneSteps[1]));
+    for (int q = 0; q < 4 && total > 0; q++)
+        budgets.push_back(static_cast<int64_t>(rng() % static_cast<uint64_t>(total)));
+    return budgets;
+}
+
+// Word by word (two lanes each) until the count passes the budget.
+uint64_t refStepsWithin(const std::vector<uint64_t> &laneSteps, int64_t budget)
+{
+    uint64_t n = 0;
+    for (size_t l = 0; l + 1 < laneSteps.size(); l += 2) {
+        n += laneSteps[l] + laneSteps[l + 1];
+        if (static_cast<int64_t>(n) > budget)
+            break;
+    }
+    return n;
+}
+
 class UnoKernelGrid : public ::testing::TestWithParam<UnoKernelVariant> {
 protected:
     void SetUp() override
@@ -162,6 +189,11 @@ void checkJoinsAndSteps(const UnoKernels *kern, std::mt19937_64 &rng, uint32_t n
         for (uint32_t l = 0; l <= n; l++)
             ASSERT_EQ(m[l], l >= from && l < to ? ref.mask[l] : 0xdeadu) << "lane " << l << " of " << from << ".." << to;
     }
+    // A class holds whole packed words: the bounded count takes even counts.
+    if (n % 2 == 0)
+        for (int64_t budget : budgetsFor(ref.laneSteps, rng))
+            EXPECT_EQ(kern->stepsWithin(k, s.a.data(), s.b.data(), budget), refStepsWithin(ref.laneSteps, budget))
+                << "budget " << budget;
 }
 
 TEST_P(UnoKernelGrid, JoinsAndStepsMatchFieldByFieldReference)
@@ -187,8 +219,12 @@ TEST_P(UnoKernelGrid, IncrementalUpdateMatchesReference)
     std::mt19937_64 rng(0x5eed0003);
     for (uint32_t words : {1u, 2u, 3u, 31u, 64u, 65u, 130u, 200u})
         for (uint32_t width : {0u, 2u, 4u, 64u})
-            for (int rep = 0; rep < 3; rep++) {
-                SCOPED_TRACE(::testing::Message() << kern->name << ", " << words << " words, width " << width);
+            for (int rep = 0; rep < 4; rep++) {
+                SCOPED_TRACE(::testing::Message() << kern->name << ", " << words << " words, width " << width
+                                                  << ", flag density " << rep);
+                // From most words flagged (as right after a cut) to a few
+                // (far from it), where a kernel may take another path.
+                const uint64_t flaggedPerMille[] = {800, 500, 1000, 30};
                 const uint32_t n = 2 * words;
                 LaneSet s = randomLanes(rng, n, width);
                 LaneSet extra = randomLanes(rng, n, width);
@@ -198,7 +234,7 @@ TEST_P(UnoKernelGrid, IncrementalUpdateMatchesReference)
                 for (uint32_t w = 0; w < words; w++) {
                     if (rng() % 2)
                         stored[2 * w] = down.r[2 * w], stored[2 * w + 1] = down.r[2 * w + 1];
-                    if (rng() % 5)
+                    if (rng() % 1000 < flaggedPerMille[rep])
                         dirty[w / 64] |= uint64_t{1} << (w % 64);
                 }
                 RefJoin fin = refJoin(s, down.r, above, n);
@@ -327,6 +363,10 @@ TEST_P(WagKernelGrid, JoinsStepsAndUpdatesMatchBitByBitReference)
             for (uint32_t l = 0; l < lanes; l++)
                 ASSERT_EQ(m[l], l >= from && l < to ? ref.mask[l] : 0xdeadu) << "lane " << l;
         }
+
+        for (int64_t budget : budgetsFor(ref.laneSteps, rng))
+            EXPECT_EQ(kern->stepsWithin(lanes, a.data(), b.data(), budget), refStepsWithin(ref.laneSteps, budget))
+                << "budget " << budget;
 
         // The incremental rule, stored sets right in about half the words.
         std::vector<uint64_t> above = randomWagSets(rng, lanes), stored = randomWagSets(rng, lanes);
@@ -519,6 +559,50 @@ TEST_F(UnoKernelsOnData, WeightedBoundedSpansAgreeBetweenVariants)
                 }
         }
     }
+}
+
+// The one-call span of both classes gives what the class-by-class span
+// gives, with each kernel variant, for bounds passed in the ordered class,
+// in the unordered one, met exactly and never; and is not offered for
+// weighted data.
+TEST_F(UnoKernelsOnData, OneCallSpanEqualsTheSpanClassByClass)
+{
+    KeepKernelChoice keep;
+    std::mt19937 rng(5150);
+    for (uint32_t nstates : {3u, 5u, 17u}) {
+        dropData();
+        data = makeRandomParsData(rng, 12, 200 + rng() % 300, nstates, false);
+        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
+        buildScoredTree(rng);
+        calcTreeLength(data, tree.get(), true, false);
+        ASSERT_TRUE(fastSpanApplies(data));
+        const PackedData *pd = packedData(data);
+        ASSERT_GT(pd->ordWords, 0u);
+        ASSERT_GT(pd->unoWords, 0u);
+        for (int pair = 0; pair < 8; pair++) {
+            const ParsNodeSets *a = nodeSets(tree->nodes[1 + rng() % 11].abm[0]);
+            const ParsNodeSets *b = nodeSets(tree->nodes[13 + rng() % 10].abm[0]);
+            double ord = 0.0, all = 0.0;
+            wagAddSpan_Fast(data, a, b, false, &ord, kNoScore);
+            frvAddSpan(data, a, b, false, &all, kNoScore);
+            for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+                if (!selectUnoKernels(v))
+                    continue;
+                for (double start : {0.0, 40.0})
+                    for (double bound : {start - 1, start + std::floor(ord / 2), start + ord + 1,
+                                         start + all - 1, start + all, kNoScore}) {
+                        double classByClass = start, oneCall = start;
+                        const int over = frvAddSpan(data, a, b, false, &classByClass, bound);
+                        EXPECT_EQ(fastAddSpan(data, a, b, &oneCall, bound), over)
+                            << variantName(v) << " bound " << bound << " start " << start;
+                        EXPECT_EQ(oneCall, classByClass) << variantName(v) << " bound " << bound << " start " << start;
+                    }
+            }
+        }
+    }
+    dropData();
+    data = makeRandomParsData(rng, 8, 100, 4, true);
+    EXPECT_FALSE(fastSpanApplies(data));
 }
 
 // Whole-tree lengths, per character and in total, are the same with either

@@ -138,14 +138,104 @@ uint64_t stepMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint6
     return joinAny<false, true>(k, a, b, nullptr, mask, from, to);
 }
 
-// The incremental rule. Two flagged words side by side (the common case
-// right after a cut, when every word is flagged) go through one 256-bit
-// join; a lone flagged word goes lane by lane.
+// Chunks of four vectors (eight packed words) are counted whole and tested
+// against the budget; only the chunk that passes it is counted again, word
+// by word, from its step bits.
+constexpr uint32_t kChunkLanes = 16;
+
+template <class Counter>
+uint64_t chunkWithin(const __m256i (&x)[kChunkLanes / 4], uint64_t n, int64_t budget, bool *over)
+{
+    Counter counter;
+    for (const __m256i &v : x)
+        counter.add(v);
+    const uint64_t c = counter.total();
+    if (static_cast<int64_t>(n + c) <= budget)
+        return n + c;
+    *over = true;
+    uint64_t buf[kChunkLanes];
+    for (uint32_t v = 0; v < kChunkLanes / 4; v++)
+        store(buf + 4 * v, x[v]);
+    for (uint32_t l = 0;; l += 2) {
+        n += static_cast<uint64_t>(__builtin_popcountll(buf[l]) + __builtin_popcountll(buf[l + 1]));
+        if (static_cast<int64_t>(n) > budget || l + 2 == kChunkLanes)
+            return n;
+    }
+}
+
+template <bool kUniform, class Counter>
+uint64_t stepsWithinLanes(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    const Fields<kUniform> f(k);
+    const uint64_t *cm = k.countMask;
+    uint64_t n = 0;
+    uint32_t l = 0;
+    bool over = false;
+    for (; l + kChunkLanes <= k.count && !over; l += kChunkLanes) {
+        __m256i x[kChunkLanes / 4];
+        for (uint32_t v = 0; v < kChunkLanes / 4; v++) {
+            const uint32_t at = l + 4 * v;
+            x[v] = f.empty(_mm256_and_si256(load(a + at), load(b + at)), load(cm + at), at);
+        }
+        n = chunkWithin<Counter>(x, n, budget, &over);
+    }
+    for (; l + 1 < k.count && !over; l += 2) {
+        n += static_cast<uint64_t>(__builtin_popcountll(emptyFieldsScalar(k, l, a[l] & b[l])) +
+                                   __builtin_popcountll(emptyFieldsScalar(k, l + 1, a[l + 1] & b[l + 1])));
+        over = static_cast<int64_t>(n) > budget;
+    }
+    return n;
+}
+
+uint64_t stepsWithin(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    if (k.count == 0)
+        return 0;
+    if (k.fieldShift == kMixedWidths)
+        return stepsWithinLanes<false, BitCounter>(k, a, b, budget);
+    if (k.fieldShift >= 3)
+        return stepsWithinLanes<true, NibbleCounter>(k, a, b, budget);
+    return stepsWithinLanes<true, BitCounter>(k, a, b, budget);
+}
+
+// The incremental rule, one 256-bit join per pair of words that holds a
+// flagged word. Whether a word's set changed is a coin toss near a cut, so
+// no branch depends on it: the flags and the comparison become lane masks
+// that choose what is written. Only a lone last word (an odd number of
+// words) goes lane by lane.
 template <bool kUniform>
 inline __m256i joinVec(const Fields<kUniform> &f, const uint64_t *cm, uint32_t l, __m256i A, __m256i B)
 {
     __m256i i = _mm256_and_si256(A, B);
     return _mm256_or_si256(i, _mm256_and_si256(_mm256_or_si256(A, B), f.fill(f.empty(i, load(cm + l), l), l)));
+}
+
+// The lanes of the words of a pair whose bit is set in `two` (bit 0: the
+// first word, bit 1: the second), as a vector mask.
+inline __m256i wordPairMask(uint64_t two)
+{
+    const __m256i sel = _mm256_setr_epi64x(1, 1, 2, 2);
+    return _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(static_cast<int64_t>(two)), sel), sel);
+}
+
+// The words of the pair at lane l flagged in `flagged` (two bits): their
+// stored sets are written; returns which of them changed, whose final sets
+// are written too.
+template <bool kUniform>
+inline uint64_t updatePair(const Fields<kUniform> &f, const uint64_t *cm, uint32_t l, uint64_t flagged,
+                           const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
+                           uint64_t *final)
+{
+    const __m256i flagLanes = wordPairMask(flagged);
+    const __m256i old = load(stored + l);
+    const __m256i r = joinVec(f, cm, l, load(c1 + l), load(c2 + l));
+    store(stored + l, _mm256_blendv_epi8(old, r, flagLanes));
+    const __m256i differs = _mm256_andnot_si256(_mm256_cmpeq_epi64(r, old), flagLanes);
+    const auto lanes = static_cast<uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(differs)));
+    const uint64_t two = ((lanes | (lanes >> 1)) & 1) | (((lanes >> 2) | (lanes >> 3)) & 1) << 1;
+    const __m256i fin = joinVec(f, cm, l, r, load(above + l));
+    store(final + l, _mm256_blendv_epi8(load(final + l), fin, wordPairMask(two)));
+    return two;
 }
 
 template <bool kUniform>
@@ -154,51 +244,40 @@ int updateWords(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint6
 {
     const Fields<kUniform> f(k);
     const uint32_t words = k.count / 2;
-    int changed = 0;
+    uint64_t changed = 0;
     for (uint32_t blk = 0; 64 * blk < words; blk++) {
-        uint64_t bits = dirty[blk];
-        uint64_t keep = bits;
-        while (bits) {
-            const uint32_t at = static_cast<uint32_t>(__builtin_ctzll(bits));
-            const uint32_t w = 64 * blk + at, l = 2 * w;
-            if ((at & 1) == 0 && ((bits >> (at + 1)) & 1) && w + 1 < words) {
-                bits &= ~(uint64_t{3} << at);
-                __m256i r = joinVec(f, k.countMask, l, load(c1 + l), load(c2 + l));
-                int same = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(r, load(stored + l))));
-                store(stored + l, r);
-                if (same == 15) {
-                    keep &= ~(uint64_t{3} << at);
-                    continue;
-                }
-                changed = 1;
-                __m256i fin = joinVec(f, k.countMask, l, r, load(above + l));
-                if ((same & 3) == 3)
-                    keep &= ~(uint64_t{1} << at);
-                else
-                    store128(final + l, _mm256_castsi256_si128(fin));
-                if ((same & 12) == 12)
-                    keep &= ~(uint64_t{2} << at);
-                else
-                    store128(final + l + 2, _mm256_extracti128_si256(fin, 1));
-                continue;
-            }
-            bits &= bits - 1;
+        const uint64_t bits = dirty[blk];
+        const uint32_t inBlock = words - 64 * blk < 64 ? words - 64 * blk : 64;
+        // Bit 2p for each whole pair p with a flagged word.
+        const uint64_t wholePairs = inBlock == 64 ? ~uint64_t{0} : (uint64_t{1} << (inBlock & ~1u)) - 1;
+        uint64_t pairs = (bits | (bits >> 1)) & 0x5555555555555555u & wholePairs;
+        uint64_t keep = bits & ~wholePairs;
+        while (pairs) {
+            const uint32_t at = static_cast<uint32_t>(__builtin_ctzll(pairs));
+            pairs &= pairs - 1;
+            keep |= updatePair(f, k.countMask, 128 * blk + 2 * at, (bits >> at) & 3, c1, c2, stored, above, final)
+                    << at;
+        }
+        if (keep & ~wholePairs) {
+            // The lone last word.
+            const uint32_t l = 128 * blk + 2 * (inBlock - 1);
             uint64_t x0, x1;
-            uint64_t r0 = joinLaneScalar(k, l, c1[l], c2[l], &x0), r1 = joinLaneScalar(k, l + 1, c1[l + 1], c2[l + 1], &x1);
-            bool same = r0 == stored[l] && r1 == stored[l + 1];
+            const uint64_t r0 = joinLaneScalar(k, l, c1[l], c2[l], &x0);
+            const uint64_t r1 = joinLaneScalar(k, l + 1, c1[l + 1], c2[l + 1], &x1);
+            const bool same = r0 == stored[l] && r1 == stored[l + 1];
             stored[l] = r0;
             stored[l + 1] = r1;
             if (same) {
-                keep &= ~(uint64_t{1} << at);
-                continue;
+                keep &= wholePairs;
+            } else {
+                final[l] = joinLaneScalar(k, l, r0, above[l], &x0);
+                final[l + 1] = joinLaneScalar(k, l + 1, r1, above[l + 1], &x1);
             }
-            changed = 1;
-            final[l] = joinLaneScalar(k, l, r0, above[l], &x0);
-            final[l + 1] = joinLaneScalar(k, l + 1, r1, above[l + 1], &x1);
         }
+        changed |= keep;
         dirty[blk] = keep;
     }
-    return changed;
+    return changed != 0;
 }
 
 int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
@@ -211,7 +290,7 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
     return updateWords<true>(k, c1, c2, stored, above, final, dirty);
 }
 
-constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, update};
+constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, stepsWithin, update};
 
 }  // namespace
 }  // namespace unoavx2

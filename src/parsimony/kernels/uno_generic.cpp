@@ -63,6 +63,17 @@ uint64_t stepMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint6
     return n;
 }
 
+uint64_t stepsWithin(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    uint64_t n = 0;
+    for (uint32_t l = 0; l + 1 < k.count; l += 2) {
+        n += std::popcount(emptyFields(k, l, a[l] & b[l])) + std::popcount(emptyFields(k, l + 1, a[l + 1] & b[l + 1]));
+        if (static_cast<int64_t>(n) > budget)
+            break;
+    }
+    return n;
+}
+
 inline uint64_t joinLane(const UnoLanes &k, uint32_t l, uint64_t a, uint64_t b)
 {
     uint64_t i = a & b;
@@ -93,7 +104,7 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
     return changed;
 }
 
-constexpr UnoKernels kGeneric{"generic", join, joinMask, steps, stepMask, update};
+constexpr UnoKernels kGeneric{"generic", join, joinMask, steps, stepMask, stepsWithin, update};
 
 }  // namespace
 

@@ -44,6 +44,12 @@ struct UnoKernels {
     // The step bits of lanes [from, to) into mask[from, to), and their count.
     uint64_t (*stepMask)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint64_t *mask, uint32_t from,
                          uint32_t to);
+    // The steps of joining every lane (k.count, even), packed word by packed
+    // word in order, until their count passes `budget`: then the count up to
+    // and including that word, else the whole count. A negative budget stops
+    // at the first word. The bounded score of a reconnection: most pass the
+    // bound, and stopping early is where the time goes.
+    uint64_t (*stepsWithin)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget);
     // The incremental rule over the packed words (two lanes each) flagged in
     // dirty: stored = join(c1, c2); a word whose stored value changed gets
     // final = join(stored, above), an unchanged one loses its flag. Returns
@@ -60,6 +66,8 @@ struct WagKernels {
     uint64_t (*steps)(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint32_t from, uint32_t to);
     uint64_t (*stepMask)(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint64_t *mask, uint32_t from,
                          uint32_t to);
+    // As UnoKernels::stepsWithin over all `lanes` lanes.
+    uint64_t (*stepsWithin)(uint32_t lanes, const uint64_t *a, const uint64_t *b, int64_t budget);
     int (*update)(uint32_t lanes, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
                   uint64_t *final, uint64_t *dirty);
 };

@@ -83,6 +83,43 @@ uint64_t stepMask(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint64_t
     return stepRange<true>(lanes, a, b, mask, from, to);
 }
 
+// As the unordered kernel: chunks of four vectors counted whole, the one
+// that passes the budget again word by word.
+uint64_t stepsWithin(uint32_t lanes, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    constexpr uint32_t kChunk = 16;
+    uint64_t n = 0;
+    uint32_t l = 0;
+    for (; l + kChunk <= lanes; l += kChunk) {
+        uint64_t buf[kChunk];
+        BitCounter counter;
+        for (uint32_t v = 0; v < kChunk; v += 4) {
+            __m256i x = _mm256_and_si256(_mm256_xor_si256(load(a + l + v), load(b + l + v)),
+                                         _mm256_xor_si256(load(a + lanes + l + v), load(b + lanes + l + v)));
+            store(buf + v, x);
+            counter.add(x);
+        }
+        const uint64_t c = counter.total();
+        if (static_cast<int64_t>(n + c) <= budget) {
+            n += c;
+            continue;
+        }
+        for (uint32_t w = 0; w < kChunk; w += 2) {
+            n += static_cast<uint64_t>(__builtin_popcountll(buf[w]) + __builtin_popcountll(buf[w + 1]));
+            if (static_cast<int64_t>(n) > budget)
+                return n;
+        }
+        return n;
+    }
+    for (; l + 1 < lanes; l += 2) {
+        n += static_cast<uint64_t>(__builtin_popcountll((a[l] ^ b[l]) & (a[lanes + l] ^ b[lanes + l])) +
+                                   __builtin_popcountll((a[l + 1] ^ b[l + 1]) & (a[lanes + l + 1] ^ b[lanes + l + 1])));
+        if (static_cast<int64_t>(n) > budget)
+            return n;
+    }
+    return n;
+}
+
 // One packed word (two lanes of D, two of P) at a time: the ordered class
 // is rarely wide enough for pairs of words to pay.
 int update(uint32_t lanes, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
@@ -117,7 +154,7 @@ int update(uint32_t lanes, const uint64_t *c1, const uint64_t *c2, uint64_t *sto
     return changed;
 }
 
-constexpr WagKernels kAvx2{"avx2", join, joinMask, steps, stepMask, update};
+constexpr WagKernels kAvx2{"avx2", join, joinMask, steps, stepMask, stepsWithin, update};
 
 }  // namespace
 }  // namespace wagavx2

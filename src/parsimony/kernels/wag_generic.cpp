@@ -47,6 +47,18 @@ uint64_t steps(uint32_t lanes, const uint64_t *a, const uint64_t *b, uint32_t fr
     return stepMask(lanes, a, b, nullptr, from, to);
 }
 
+uint64_t stepsWithin(uint32_t lanes, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    uint64_t n = 0;
+    for (uint32_t l = 0; l + 1 < lanes; l += 2) {
+        n += std::popcount((a[l] ^ b[l]) & (a[lanes + l] ^ b[lanes + l])) +
+             std::popcount((a[l + 1] ^ b[l + 1]) & (a[lanes + l + 1] ^ b[lanes + l + 1]));
+        if (static_cast<int64_t>(n) > budget)
+            break;
+    }
+    return n;
+}
+
 int update(uint32_t lanes, const uint64_t *c1, const uint64_t *c2, uint64_t *stored, const uint64_t *above,
            uint64_t *final, uint64_t *dirty)
 {
@@ -76,7 +88,7 @@ int update(uint32_t lanes, const uint64_t *c1, const uint64_t *c2, uint64_t *sto
     return changed;
 }
 
-constexpr WagKernels kGeneric{"generic", join, joinMask, steps, stepMask, update};
+constexpr WagKernels kGeneric{"generic", join, joinMask, steps, stepMask, stepsWithin, update};
 
 }  // namespace
 
