@@ -329,8 +329,10 @@ BENCHMARK(BM_WholeTreeLikelihood)
     ->Args({150, 2000, 1, 1})
     ->Args({150, 2000, 1, 0})
     ->Args({150, 2000, 2, 1})
+    ->Args({150, 2000, 8, 1})
     ->Args({150, 20000, 1, 1})
     ->Args({150, 20000, 2, 1})
+    ->Args({150, 20000, 8, 1})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -363,6 +363,10 @@ int updateDownCLofChildren(TreeNode *node, ModelGroup *g)
 bool clBinary(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g, bool rescaleNow)
 {
     ModelGroupEngine &e = eng(g);
+    // Groups that split their patterns into chunks combine the rescalers
+    // chunk by chunk inside the update's rounds, and rescale there too.
+    if (!g->singleThreaded && e.kernels.runCLUpdateLoop == runCLUpdateLoop)
+        return runKernelCLBinary(out, in1, in2, dir, g, rescaleNow);
     TreeNode *j = junctionOf(out, dir);
     if (e.rescaling) {
         void *r = getRescalers(outSlot(out, dir), g);

@@ -93,13 +93,30 @@ const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, 
     return dst;
 }
 
+// How a CL update treats the output's rescalers.
+enum class ScalerWork : uint8_t {
+    None,           // left alone (the caller looks after them)
+    Combine,        // the inputs' rescalers combined into them, chunk by chunk
+    CombineRescale  // and the output rescaled when a value falls below the threshold
+};
+
+// This site category's part of a rescaler block, or null.
+const void *scalersAt(const void *block, const SiteCategory &c, const ModelGroupEngine &e)
+{
+    return block ? static_cast<const unsigned char *>(block) + size_t{c.firstPattern} * e.bytesPerValue : nullptr;
+}
+
 template <typename T>
 bool clLoopForSiteCats(LikClLoopFxn fxn, TreeNode *out, TreeNode *in1, bool tip1, TreeNode *in2, bool tip2,
-                       int dir, ModelGroup *g)
+                       int dir, ModelGroup *g, ScalerWork work)
 {
     ModelGroupEngine &e = eng(g);
     TreeNode *j = junctionOf(out, dir);
     T *outBase = static_cast<T *>(outCla(out, dir));
+    const bool threads = !g->singleThreaded;
+    void *rOut = work != ScalerWork::None ? getRescalers(outBase, g) : nullptr;
+    const void *r1 = rOut ? getRescalers(getInputCla(in1, j), g) : nullptr;
+    const void *r2 = rOut && in2 != nullptr ? getRescalers(getInputCla(in2, j), g) : nullptr;
     const T *cla1 = tip1 ? nullptr : static_cast<const T *>(getInputCla(in1, j));
     const T *cla2 = in2 == nullptr || tip2 ? nullptr : static_cast<const T *>(getInputCla(in2, j));
     const TipRow *row1 = tip1 ? tipRowOfNode(in1, g) : nullptr;
@@ -119,9 +136,18 @@ bool clLoopForSiteCats(LikClLoopFxn fxn, TreeNode *out, TreeNode *in1, bool tip1
         }
         if (op.P1 == nullptr || (in2 != nullptr && op.P2 == nullptr))
             return false;
-        if (e.likThreads != nullptr && !g->singleThreaded)
-            below |= clUpdateMultithreaded(e.likThreads, fxn, ctx, op);
-        else
+        if (threads) {
+            LikScalerOp s{};
+            if (rOut != nullptr) {
+                s.out = const_cast<void *>(scalersAt(rOut, c, e));
+                s.in1 = scalersAt(r1, c, e);
+                s.in2 = scalersAt(r2, c, e);
+                s.bytesPerValue = e.bytesPerValue;
+                s.merge = e.kernels.lik->mergeRescalers;
+                s.rescale = work == ScalerWork::CombineRescale ? e.kernels.lik->rescaleCL : nullptr;
+            }
+            below |= clUpdateMultithreaded(e.likThreads, fxn, ctx, op, s);
+        } else
             below |= fxn(ctx, op, 0, c.npat * c.nRateCats);
     }
     return below;
@@ -204,7 +230,7 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
         op.W = W[0];
         op.W1 = W[1];
         op.W2 = W[2];
-        const LikResult r = e.likThreads != nullptr && !g->singleThreaded
+        const LikResult r = !g->singleThreaded
                                 ? evalEdgeMultithreaded(e.likThreads, fxn, ctx, op, mode)
                                 : fxn(ctx, op, 0, c.npat, mode);
         if (r.lnL >= kLikInfiniteScore)
@@ -226,7 +252,9 @@ LikKernelContext wholeGroupContext(const ModelGroup *g)
 
 }  // namespace
 
-bool runKernelCLLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g)
+namespace {
+
+bool runKernelCL(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g, ScalerWork work)
 {
     const LikKernels &K = *eng(g).kernels.lik;
     TreeNode *j = junctionOf(out, dir);
@@ -239,8 +267,20 @@ bool runKernelCLLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, Model
         }
         fxn = t1 && t2 ? K.clLoop_2Tip : t1 ? K.clLoop_1Tip : K.clLoop_0Tip;
     }
-    return eng(g).singlePrecision ? clLoopForSiteCats<float>(fxn, out, in1, t1, in2, t2, dir, g)
-                                  : clLoopForSiteCats<double>(fxn, out, in1, t1, in2, t2, dir, g);
+    return eng(g).singlePrecision ? clLoopForSiteCats<float>(fxn, out, in1, t1, in2, t2, dir, g, work)
+                                  : clLoopForSiteCats<double>(fxn, out, in1, t1, in2, t2, dir, g, work);
+}
+
+}  // namespace
+
+bool runKernelCLLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g)
+{
+    return runKernelCL(out, in1, in2, dir, g, ScalerWork::None);
+}
+
+bool runKernelCLBinary(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g, bool rescaleNow)
+{
+    return runKernelCL(out, in1, in2, dir, g, rescaleNow ? ScalerWork::CombineRescale : ScalerWork::Combine);
 }
 
 void rescaleNodeCL(TreeNode *out, int dir, ModelGroup *g)
@@ -253,7 +293,7 @@ void rescaleNodeCL(TreeNode *out, int dir, ModelGroup *g)
     for (const SiteCategory &c : e.map.siteCats) {
         const LikKernelContext ctx = contextFor(g, c);
         void *block = cla + c.claOffset * e.bytesPerValue, *rs = scalers + size_t{c.firstPattern} * e.bytesPerValue;
-        if (e.likThreads != nullptr && !g->singleThreaded)
+        if (!g->singleThreaded)
             rescaleMultithreaded(e.likThreads, e.kernels.lik->rescaleCL, ctx, block, rs);
         else
             e.kernels.lik->rescaleCL(ctx, block, rs, 0, c.npat);

@@ -12,6 +12,11 @@
 // The CL update of out (direction dir) from in1 and in2; with in2 null, in1
 // is folded into out. True when a value fell below the rescaling threshold.
 bool runKernelCLLoop(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g);
+// The binary CL update of a group that splits its patterns into chunks:
+// out's rescalers become the combined rescalers of in1 and in2 inside the
+// update's rounds, and with `rescaleNow` out is rescaled when a value fell
+// below the threshold (false is returned then).
+bool runKernelCLBinary(TreeNode *out, TreeNode *in1, TreeNode *in2, int dir, ModelGroup *g, bool rescaleNow);
 // Rescales the CLA of out in place, adding to its rescalers.
 void rescaleNodeCL(TreeNode *out, int dir, ModelGroup *g);
 // Rescaler blocks of whole CLAs (every pattern of the group).

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -42,6 +43,7 @@ struct LikRound {
     const LikKernelContext *ctx;
     const LikEvalOp *evalOp;
     const LikClOp *clOp;
+    const LikScalerOp *scalerOp;
     LikEvalFxn eval;
     LikClLoopFxn loop;
     LikRescaleFxn rescale;
@@ -61,7 +63,9 @@ struct alignas(64) ChunkResult {
 // workers and a window on the calling thread alone, each timed on the wall
 // clock from its first round to its last (the work between rounds
 // included) and set against the CL items it did. Threads that beat the
-// lone thread by a quarter keep the rounds for a long stretch, then both are
+// lone thread by a quarter keep the rounds for a stretch that doubles with
+// each win in a row (a lone window gives up the threads' gain on its
+// rounds, so it comes seldom while threads keep winning), then both are
 // timed again; threads that do not leave the rounds to the calling thread
 // for a stretch that doubles with each loss in a row. Wall time tells what
 // a user waits for; the processor time of the threads would not: where the
@@ -78,6 +82,7 @@ struct PayClock {
     Phase phase = Phase::TimeThreaded;
     uint32_t left = kWindow;  // rounds left in this phase
     uint32_t losses = 0;      // threaded windows lost in a row
+    uint32_t wins = 0;        // threaded windows won in a row
     double items = 0.0;       // CL items of the window's rounds
     std::chrono::steady_clock::time_point start;
     double threadedRate = 0.0;  // items per second of the last threaded window
@@ -144,18 +149,40 @@ bool claimChunk(LikThreads *t, int32_t self, uint32_t id, uint32_t *chunk)
     return false;
 }
 
-void runChunk(LikThreads *t, uint32_t chunk)
+// The output's rescalers of patterns [first, end) made ready for a CL loop.
+void prepareScalers(const LikScalerOp &s, const LikKernelContext &ctx, uint32_t first, uint32_t end)
 {
-    const LikRound &r = t->round;
+    const size_t at = size_t{first} * s.bytesPerValue, bytes = size_t{end - first} * s.bytesPerValue;
+    auto *out = static_cast<unsigned char *>(s.out) + at;
+    const auto *in1 = static_cast<const unsigned char *>(s.in1), *in2 = static_cast<const unsigned char *>(s.in2);
+    if (in1 != nullptr && in2 != nullptr) {
+        LikKernelContext part = ctx;
+        part.npatterns = end - first;
+        s.merge(part, in1 + at, in2 + at, out);
+    } else if (in1 != nullptr || in2 != nullptr) {
+        std::memcpy(out, (in1 != nullptr ? in1 : in2) + at, bytes);
+    } else {
+        std::memset(out, 0, bytes);
+    }
+}
+
+// Chunk `chunk` of round `r` into `out`; whichever thread runs it, the
+// chunk's values and result are the same.  A CL chunk readies its
+// rescalers and runs its loops; the rescaling itself waits for the whole
+// update, which decides on it for all patterns at once.
+void runChunkOf(const LikRound &r, uint32_t chunk, ChunkResult &out)
+{
     const LikKernelContext &ctx = *r.ctx;
     const uint32_t np = ctx.npatterns;
     const uint32_t first = chunk * r.chunk, end = std::min(np, first + r.chunk);
-    ChunkResult &out = t->results[chunk];
     switch (r.kind) {
     case RoundKind::Eval:
         out.result = r.eval(ctx, *r.evalOp, first, end, r.mode);
         break;
     case RoundKind::Cl: {
+        const LikScalerOp &s = *r.scalerOp;
+        if (s.out != nullptr)
+            prepareScalers(s, ctx, first, end);
         bool below = false;
         for (uint32_t c = 0; c < ctx.ncat; ++c)
             below = r.loop(ctx, *r.clOp, c * np + first, c * np + end) || below;
@@ -168,17 +195,19 @@ void runChunk(LikThreads *t, uint32_t chunk)
     }
 }
 
-void runWhole(LikThreads *t, uint32_t chunks)
+void runChunk(LikThreads *t, uint32_t chunk) { runChunkOf(t->round, chunk, t->results[chunk]); }
+
+// A CL or rescaling round in one piece, its below flag into `out`.
+void runWhole(const LikRound &r, ChunkResult &out)
 {
-    const LikRound &r = t->round;
     const LikKernelContext &ctx = *r.ctx;
-    if (r.kind == RoundKind::Cl) {
-        t->results[0].below = r.loop(ctx, *r.clOp, 0, ctx.npatterns * ctx.ncat);
-        for (uint32_t i = 1; i < chunks; ++i)
-            t->results[i].below = false;
-    } else {
+    if (r.kind == RoundKind::Rescale) {
         r.rescale(ctx, r.cla, r.scalers, 0, ctx.npatterns);
+        return;
     }
+    if (r.scalerOp->out != nullptr)
+        prepareScalers(*r.scalerOp, ctx, 0, ctx.npatterns);
+    out.below = r.loop(ctx, *r.clOp, 0, ctx.npatterns * ctx.ncat);
 }
 
 // Claims and runs chunks of round `id` until none is left; returns how many.
@@ -240,6 +269,7 @@ void stallClock(PayClock &c)
     c.phase = PayClock::Phase::RunAlone;
     c.left = PayClock::kAloneStretch << c.losses;
     c.losses = std::min(c.losses + 1, PayClock::kMostDoublings);
+    c.wins = 0;
 }
 
 // Moves the clock on by one round of `items` CL items that ended at `end`.
@@ -263,7 +293,8 @@ void tickClock(PayClock &c, double items, std::chrono::steady_clock::time_point 
         if (c.threadedRate > 1.25 * rate) {
             c.losses = 0;
             c.phase = Phase::RunThreaded;
-            c.left = PayClock::kThreadedStretch;
+            c.left = PayClock::kThreadedStretch << c.wins;
+            c.wins = std::min(c.wins + 1, PayClock::kMostDoublings);
         } else {
             stallClock(c);
         }
@@ -297,14 +328,22 @@ void runRound(LikThreads *t, uint32_t chunks)
         c.start = start;
     const bool threaded = t->started > 0 && (c.phase == PayClock::Phase::TimeThreaded ||
                                              c.phase == PayClock::Phase::RunThreaded);
-    if (threaded)
+    if (threaded) {
         publish(t, id);
-    else if (t->round.kind != RoundKind::Eval) {
-        // Alone, a CL update or a rescaling is one kernel call over the
-        // whole range: every value the same as chunk by chunk, without a
-        // call per chunk and rate category. (An evaluation keeps its chunk
-        // sums, which fix the result's bits.)
-        runWhole(t, chunks);
+    } else {
+        // Alone, an evaluation runs chunk by chunk in order, keeping the
+        // chunk sums that fix its result's bits; a CL update or a rescaling
+        // is one kernel call over the whole range, which writes the same
+        // values without a call per chunk and rate category.
+        if (t->round.kind == RoundKind::Eval)
+            for (uint32_t i = 0; i < chunks; ++i)
+                runChunk(t, i);
+        else {
+            runWhole(t->round, t->results[0]);
+            for (uint32_t i = 1; i < chunks; ++i)
+                t->results[i].below = false;
+        }
+        t->counts[0].chunks.fetch_add(chunks, std::memory_order_relaxed);
         tickClock(c, static_cast<double>(t->round.ctx->npatterns) * t->round.ctx->ncat, std::chrono::steady_clock::now());
         return;
     }
@@ -451,10 +490,11 @@ uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread)
 LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelContext &ctx, const LikEvalOp &op,
                                 uint32_t mode)
 {
-    if (t->n == 1 || ctx.mkStates != nullptr)
+    if (t == nullptr || t->n == 1 || ctx.mkStates != nullptr)
         return eval(ctx, op, 0, ctx.npatterns, mode);
     const uint32_t chunk = likChunkPatterns(ctx.npatterns), chunks = chunksFor(ctx.npatterns, chunk);
-    t->round = LikRound{RoundKind::Eval, &ctx, &op, nullptr, eval, nullptr, nullptr, nullptr, nullptr, mode, chunk};
+    t->round = LikRound{RoundKind::Eval, &ctx, &op, nullptr, nullptr, eval, nullptr, nullptr, nullptr, nullptr,
+                        mode, chunk};
     runRound(t, chunks);
     LikResult sum{0, 0, 0};
     for (uint32_t i = 0; i < chunks; ++i) {
@@ -470,25 +510,36 @@ LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelC
     return sum;
 }
 
-bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelContext &ctx, const LikClOp &op)
+bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelContext &ctx, const LikClOp &op,
+                           const LikScalerOp &scalers)
 {
-    if (t->n == 1 || ctx.mkStates != nullptr)
-        return loop(ctx, op, 0, ctx.npatterns * ctx.ncat);
     const uint32_t chunk = likChunkPatterns(ctx.npatterns), chunks = chunksFor(ctx.npatterns, chunk);
-    t->round = LikRound{RoundKind::Cl, &ctx, nullptr, &op, nullptr, loop, nullptr, nullptr, nullptr, 0, chunk};
-    runRound(t, chunks);
+    const LikRound round{RoundKind::Cl, &ctx, nullptr, &op, &scalers, nullptr, loop, nullptr, nullptr, nullptr, 0, chunk};
     bool below = false;
-    for (uint32_t i = 0; i < chunks; ++i)
-        below = below || t->results[i].below;
-    return below;
+    // An Mk context (its groups never ask for rescalers here) is one loop.
+    if (t == nullptr || t->n == 1 || ctx.mkStates != nullptr) {
+        ChunkResult whole;
+        runWhole(round, whole);
+        below = whole.below;
+    } else {
+        t->round = round;
+        runRound(t, chunks);
+        for (uint32_t i = 0; i < chunks; ++i)
+            below = below || t->results[i].below;
+    }
+    if (!below || scalers.out == nullptr || scalers.rescale == nullptr)
+        return below;
+    rescaleMultithreaded(t, scalers.rescale, ctx, op.out, scalers.out);
+    return false;
 }
 
 void rescaleMultithreaded(LikThreads *t, LikRescaleFxn rescale, const LikKernelContext &ctx, void *cla,
                           void *scalers)
 {
-    if (t->n == 1 || ctx.mkStates != nullptr)
+    if (t == nullptr || t->n == 1 || ctx.mkStates != nullptr)
         return rescale(ctx, cla, scalers, 0, ctx.npatterns);
     const uint32_t chunk = likChunkPatterns(ctx.npatterns);
-    t->round = LikRound{RoundKind::Rescale, &ctx, nullptr, nullptr, nullptr, nullptr, rescale, cla, scalers, 0, chunk};
+    t->round = LikRound{RoundKind::Rescale, &ctx, nullptr, nullptr, nullptr, nullptr, nullptr, rescale, cla, scalers,
+                        0, chunk};
     runRound(t, chunksFor(ctx.npatterns, chunk));
 }

@@ -3,16 +3,22 @@
 // pattern count alone (a multiple of 16 patterns, at most 16 chunks); in a
 // round the calling thread and the workers of the group claim chunks one at
 // a time until none is left, and a CL update does every rate category of its
-// chunk's patterns. The calling thread never waits for a worker to start: a
-// worker the scheduler has taken off its processor (a machine busier than
-// its cores) simply claims nothing, so threads cost little where they cannot
-// help; and windows of rounds with and without the workers are timed
-// against each other, so that rounds go to the calling thread alone while
-// threads do not pay. An edge evaluation sums each chunk on its own and the
-// chunk sums in chunk order, so the result is the same bit for bit on any
-// number of threads and whoever ran the chunks (from 2 threads on; one
-// thread evaluates the whole range at once and agrees to rounding). The
-// same kernels serve one thread and many.
+// chunk's patterns and the output's rescalers of those patterns. The
+// calling thread never waits for a worker to start: a worker the scheduler
+// has taken off its processor (a machine busier than its cores) simply
+// claims nothing, so threads cost little where they cannot help; and
+// windows of rounds with and without the workers are timed against each
+// other, so that rounds go to the calling thread alone while threads do not
+// pay. Every CL value is the same bit for bit on any number of threads
+// (one included, and with no thread group at all): patterns are
+// independent, and rescaling is decided for the whole update, as one
+// thread does. An edge evaluation sums each chunk on its own
+// and the chunk sums in chunk order, so its result is the same bit for bit
+// on any number of threads from two on, whoever ran the chunks; one thread
+// evaluates the whole range in one call, as it always has, and agrees to
+// rounding (summing by chunks there too would move single-thread scores that
+// users and saved transcripts know in their last printed digits). The same
+// kernels serve one thread and many.
 #pragma once
 
 #include <cstdint>
@@ -55,13 +61,34 @@ void runLikRoundsSerially(LikThreads *t, uint32_t rounds);
 // calling thread), for benchmarks and tests.
 uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread);
 
-// One edge evaluation over the chunks. An Mk context (variable state space)
-// runs on the calling thread alone.
+// What a CL update does with its output's rescaler block (this site
+// category's part of it): before the CL loop the block becomes, chunk by
+// chunk, the sum of the inputs' blocks (`merge`), a copy of the one input
+// block there is, or zeros (no input block), so that the calling thread
+// does not walk whole blocks alone between rounds; after it, with
+// `rescale` set, the whole output is rescaled when any value fell below the
+// threshold.
+struct LikScalerOp {
+    void *out = nullptr;  // null: the update leaves rescalers alone
+    const void *in1 = nullptr;
+    const void *in2 = nullptr;
+    uint32_t bytesPerValue = 0;
+    LikMergeFxn merge = nullptr;
+    LikRescaleFxn rescale = nullptr;
+};
+
+// The functions below take a null group, or a group of one thread, to mean
+// the calling thread alone.
+
+// One edge evaluation over the chunks; alone, or for an Mk context
+// (variable state space), one evaluation over the whole range.
 LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelContext &ctx, const LikEvalOp &op,
                                 uint32_t mode);
 // One CL update over the chunks (every rate category of a chunk's
-// patterns); true when any value written is below the rescaling threshold.
-bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelContext &ctx, const LikClOp &op);
+// patterns; alone, one call over the whole range); true when any value
+// written, and not rescaled by `scalers`, is below the rescaling threshold.
+bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelContext &ctx, const LikClOp &op,
+                           const LikScalerOp &scalers = {});
 // Rescaling of a site category's CLA and its rescaler block over the chunks;
 // every pattern gets what rescale(ctx, cla, scalers, 0, npatterns) gives it.
 void rescaleMultithreaded(LikThreads *t, LikRescaleFxn rescale, const LikKernelContext &ctx, void *cla,

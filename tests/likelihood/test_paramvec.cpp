@@ -6,17 +6,20 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "likelihood/aamatrices.h"
 #include "likelihood/activeml.h"
 #include "likelihood/clapool.h"
 #include "likelihood/paramvec.h"
 #include "likelihood/ratevar.h"
 #include "likelihood/treelike.h"
 #include "ml_fixture.h"
+#include "qel/qel_multithread.h"
 #include "support/tree_test_support.h"
 
 #ifndef VORN_SOURCE_DIR
@@ -95,6 +98,12 @@ protected:
             for (uint32_t c = 0; c < kept; ++c)
                 ASSERT_EQ(setXijRaw(d, taxon, c, static_cast<uint8_t>(std::string("ACGT").find(seq[c]))), 0);
         }
+        loadExampleTree();
+    }
+
+    // The example's tree, with taxon numbers for labels.
+    void loadExampleTree()
+    {
         treeText = std::regex_replace(slurp(kExamples + "lik12.nwk"), std::regex("t([0-9]+)"), "$1");
         treeText = treeText.substr(0, treeText.find(';'));
     }
@@ -337,6 +346,97 @@ TEST_F(ParamVecTest, StartHintsReachTheSameOptimum)
     EXPECT_NEAR(hinted, plain, 2e-3);
     EXPECT_LT(hintedEvals, plainEvals);
     EXPECT_NEAR(pooledHinted, pooledPlain, 2e-3);
+}
+
+// Everything a fit produces: the score, the model's parameters and every
+// branch length.
+struct Fit {
+    double lnL = 0;
+    std::vector<double> values;
+};
+
+// The likelihood threads split the patterns into chunks fixed by the
+// pattern count and add the chunk sums in chunk order, so a fit that
+// estimates parameters and optimises branch lengths reaches the same bits on
+// any number of threads from two on, whichever thread ran which chunk (the
+// optimisers' paths follow every bit of the scores they are given). One
+// thread evaluates the whole range in one call and agrees to rounding.
+class ThreadCountTest : public ParamVecTest {
+protected:
+    Fit fitOn(int32_t threads)
+    {
+        ml.nthreads = threads;
+        Fit f;
+        f.lnL = score();
+        EXPECT_EQ(g->engine->likThreads, nullptr);
+        const ModelEngineData *e = modelEngine(model());
+        f.values = e->fullRates;
+        f.values.push_back(model()->rateInfo->shape);
+        f.values.push_back(model()->rateInfo->pinv);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            f.values.push_back(tree->nodes[i].edge.brlen);
+        return f;
+    }
+
+    void expectTheSameFitOnEveryThreadCount()
+    {
+        const Fit one = fitOn(1);
+        ASSERT_LT(one.lnL, kLikInfiniteScore);
+        Fit two;
+        for (int32_t n : {2, 3, 8}) {
+            if (n > availableProcessors())
+                continue;
+            const Fit f = fitOn(n);
+            EXPECT_NEAR(f.lnL, one.lnL, 1e-6 * one.lnL) << n << " threads";
+            if (n == 2) {
+                two = f;
+                continue;
+            }
+            // Bit for bit, not merely equal as doubles compare.
+            EXPECT_EQ(std::memcmp(&f.lnL, &two.lnL, sizeof(double)), 0) << f.lnL << " " << two.lnL << ", " << n;
+            ASSERT_EQ(f.values.size(), two.values.size());
+            for (size_t i = 0; i < f.values.size(); ++i)
+                EXPECT_EQ(std::memcmp(&f.values[i], &two.values[i], sizeof(double)), 0)
+                    << "value " << i << ": " << f.values[i] << " " << two.values[i] << ", " << n << " threads";
+        }
+    }
+};
+
+TEST_F(ThreadCountTest, InvariableGammaGTRFitsAreTheSameOnTwoThreeAndEightThreads)
+{
+    loadExample(0, 100);
+    gtrIG4();
+    setSingleStartParamEst(true);  // one start is enough to compare
+    ml.precision = 1;
+    // Deep enough in the tree CL values fall below this, so that updates
+    // both combine rescalers and rescale.
+    ml.clRescale = 1e-3;
+    expectTheSameFitOnEveryThreadCount();
+    setSingleStartParamEst(false);
+}
+
+TEST_F(ThreadCountTest, ProteinGammaFitsAreTheSameOnTwoThreeAndEightThreads)
+{
+    loadExampleTree();
+    constexpr uint32_t kSites = 48;
+    makeData(12, kSites, true, "ACDEFGHIKLMNPQRSTVWY");
+    d->dataType = kDataTypeProtein;
+    // Sites mostly of one state with a third of the cells drawn at random,
+    // so that the lengths and the shape have something to fit.
+    std::mt19937 rng(31);
+    for (uint32_t c = 0; c < kSites; ++c) {
+        const auto base = static_cast<uint8_t>(rng() % 20);
+        for (uint32_t t = 0; t < 12; ++t)
+            ASSERT_EQ(setXijRaw(d, t, c, rng() % 3 == 0 ? static_cast<uint8_t>(rng() % 20) : base), 0);
+    }
+    ml.aaRMatrix = static_cast<int32_t>(kAAMatrixLG);
+    ml.aaFreqMode = kFreqEmpirical;
+    ml.rates = 1;
+    ml.ncat = 4;
+    ml.estGammaShape = 1;
+    ml.precision = 1;
+    ml.maxPass = 3;
+    expectTheSameFitOnEveryThreadCount();
 }
 
 class IqtreePeer : public ParamVecTest {};
