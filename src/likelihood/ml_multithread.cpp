@@ -490,15 +490,21 @@ uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread)
 LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelContext &ctx, const LikEvalOp &op,
                                 uint32_t mode)
 {
-    if (t == nullptr || t->n == 1 || ctx.mkStates != nullptr)
+    if (ctx.mkStates != nullptr)
         return eval(ctx, op, 0, ctx.npatterns, mode);
     const uint32_t chunk = likChunkPatterns(ctx.npatterns), chunks = chunksFor(ctx.npatterns, chunk);
-    t->round = LikRound{RoundKind::Eval, &ctx, &op, nullptr, nullptr, eval, nullptr, nullptr, nullptr, nullptr,
-                        mode, chunk};
-    runRound(t, chunks);
+    const bool alone = t == nullptr || t->n == 1;
+    if (!alone) {
+        t->round = LikRound{RoundKind::Eval, &ctx, &op, nullptr, nullptr, eval, nullptr, nullptr, nullptr, nullptr,
+                            mode, chunk};
+        runRound(t, chunks);
+    }
     LikResult sum{0, 0, 0};
     for (uint32_t i = 0; i < chunks; ++i) {
-        const LikResult &r = t->results[i].result;
+        // One thread sums chunk by chunk too, so that a score never depends
+        // on the number of threads.
+        const LikResult r = alone ? eval(ctx, op, i * chunk, std::min(ctx.npatterns, (i + 1) * chunk), mode)
+                                  : t->results[i].result;
         // One chunk past the smallest pattern likelihood makes the whole
         // score infinite.
         if (r.lnL >= kLikInfiniteScore)

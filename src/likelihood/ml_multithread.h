@@ -12,12 +12,9 @@
 // pay. Every CL value is the same bit for bit on any number of threads
 // (one included, and with no thread group at all): patterns are
 // independent, and rescaling is decided for the whole update, as one
-// thread does. An edge evaluation sums each chunk on its own
-// and the chunk sums in chunk order, so its result is the same bit for bit
-// on any number of threads from two on, whoever ran the chunks; one thread
-// evaluates the whole range in one call, as it always has, and agrees to
-// rounding (summing by chunks there too would move single-thread scores that
-// users and saved transcripts know in their last printed digits). The same
+// thread does. An edge evaluation sums each chunk on its own and the chunk
+// sums in chunk order, one thread included, so its result is the same bit
+// for bit on any number of threads, whoever ran the chunks. The same
 // kernels serve one thread and many.
 #pragma once
 
