@@ -34,6 +34,14 @@ double *scoreSlots(const HSearchData *hsd)
 // met it, the run is discarded (its peak count tells).
 bool atMaxtrees(const HSearchData *hsd) { return !hsd->ownBuf && isTreeBufferAtMaxtrees(mainBuf(hsd)); }
 
+// Whether a run ahead must take the tree as a duplicate of a tree an
+// earlier replicate keeps (hsd->earlierMatch names it).
+bool earlierDuplicate(HSearchData *hsd, Tree *tree)
+{
+    hsd->earlierMatch = hsd->earlierTree ? hsd->earlierTree(hsd, tree) : 0;
+    return hsd->earlierMatch != 0;
+}
+
 // Notes tree k, just stored; false when the run ahead has grown too large
 // to be of use.
 bool noteStored(HSearchData *hsd, uint32_t k)
@@ -244,6 +252,10 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         return 0;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
+    if (earlierDuplicate(hsd, work)) {
+        hsd->duplicateOf = hsd->earlierMatch;
+        return 0;
+    }
     const uint32_t k = putTree(work, mainBuf(hsd), true);
     if (raisedForNbest)
         setMaxtreesValue(r.nbest);
@@ -296,6 +308,7 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
 
 uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
 {
+    hsd->earlierMatch = 0;
     if (atSwapChuckLimit(hsd, score))
         return kPutTreeDuplicate;
     Tree *work = hsd->workTree;
@@ -303,6 +316,8 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
         return kPutTreeNoRoom;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
+    if (earlierDuplicate(hsd, work))
+        return kPutTreeDuplicate;
     const uint32_t k = putTree(work, mainBuf(hsd), true);
     if (!isPutTreeFull(k) && k != kPutTreeDuplicate) {
         if (double *scores = scoreSlots(hsd))

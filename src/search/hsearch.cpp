@@ -3,9 +3,12 @@
 #include "search/tbr.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 #include <string>
 
@@ -490,8 +493,8 @@ int getStartingTrees(HSearchRun &run)
         const uint32_t k = collapseAndSave(hsd, run.tree, s);
         if (k == kPutTreeDuplicate || isPutTreeFull(k)) {
             keep[i - 1] = 1;
-            const uint32_t match = getMatchingTree(run.mainBuf);
-            if (k == kPutTreeDuplicate && match && match < hsd->firstTreeRep)
+            const uint32_t match = hsd->earlierMatch ? hsd->earlierMatch : getMatchingTree(run.mainBuf);
+            if (k == kPutTreeDuplicate && match && (hsd->earlierMatch || match < hsd->firstTreeRep))
                 hsd->duplicateOf = match;
         } else if (hs.nbest > 0) {
             updateNbest(hsd, k, s);
@@ -741,11 +744,25 @@ struct AheadResult final : AheadRun {
     uint32_t duplicateOf = 0;
     uint32_t peakSaved = 0;
     std::vector<uint8_t> storedLog;  // every tree stored, one encoding per bytesPerTree
+    std::vector<uint8_t> assumed;    // every tree taken as held by the buffer, likewise
     uint32_t bytesPerTree = 0;
     TreeBuffer *trees = nullptr;     // the trees the replicate kept, in order
     std::vector<double> scores;
     ~AheadResult() override { destroyTreeBuffer(trees); }
 };
+
+// What the runs ahead share: which replicate was first seen storing each
+// tree. A run meeting a tree an earlier replicate stores takes it as a tree
+// the buffer will hold in its turn (as the search here would find it
+// there); whether it does is checked when the replicate is taken.
+struct AheadShared {
+    std::mutex mutex;
+    std::unordered_map<std::string, uint32_t> firstRep;  // a tree's encoding: lowest replicate storing it
+    ReplicatesAhead *pool = nullptr;
+};
+
+// Stands for the number, not known yet, of a buffer tree a run ahead met.
+constexpr uint32_t kEarlierTreeUnknown = 0xFFFFFFFFu;
 
 // One worker's own copy of everything a replicate writes: the data set's
 // record with a parsimony record (state sets, step counts) of its own, the
@@ -754,6 +771,12 @@ struct AheadContext {
     DataInfo data{};
     HSearchRun run;
     uint32_t storeCap = 0;
+    AheadShared *shared = nullptr;
+    uint32_t rep = 0;
+    std::vector<uint8_t> scratch;
+    // The trees taken as held by the buffer, one encoding per bytesPerTree;
+    // the last of them is the one kEarlierTreeUnknown stands for.
+    std::vector<uint8_t> *assumed = nullptr;
     AheadContext() = default;
     AheadContext(const AheadContext &) = delete;
     AheadContext &operator=(const AheadContext &) = delete;
@@ -766,6 +789,37 @@ struct AheadContext {
         destroyParsRecordClone(data.pars);
     }
 };
+
+// Before a run ahead stores a tree: 0 to store it, or kEarlierTreeUnknown
+// when an earlier replicate was seen storing it (the search here would find
+// it in the buffer). A later replicate that stored the tree first runs
+// again: it would have found the tree in the buffer.
+uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree)
+{
+    AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
+    TreeBuffer *own = c.run.mainBuf;
+    c.scratch.assign(own->bytesPerTree, 0);
+    const uint32_t pairs = treeToCompactRep(own, tree, c.scratch.data(), tree->specialNode);
+    if (pairs == 0)
+        return 0;
+    const std::string key(reinterpret_cast<const char *>(c.scratch.data()), size_t{pairs} * 2 * own->elemWidth);
+    bool earlier = false;
+    uint32_t later = 0;
+    {
+        std::lock_guard lock(c.shared->mutex);
+        auto [at, fresh] = c.shared->firstRep.try_emplace(key, c.rep);
+        if (!fresh && at->second < c.rep)
+            earlier = true;
+        else if (!fresh && at->second > c.rep)
+            later = std::exchange(at->second, c.rep);
+    }
+    if (later)
+        c.shared->pool->restart(later);
+    if (!earlier)
+        return 0;
+    c.assumed->insert(c.assumed->end(), c.scratch.begin(), c.scratch.end());
+    return kEarlierTreeUnknown;
+}
 
 bool sameStream(const RNG &a, const RNG &b)
 {
@@ -783,9 +837,10 @@ uint32_t aheadThreadCount(const HSearchRun &run)
     return static_cast<uint32_t>(std::clamp<int64_t>(n, 1, run.nreps));
 }
 
-std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t storeCap)
+std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t storeCap, AheadShared *shared)
 {
     auto c = std::make_unique<AheadContext>();
+    c->shared = shared;
     c->data = *run.data;
     c->data.pars = cloneParsRecordForThread(run.data);
     if (!c->data.pars)
@@ -823,6 +878,8 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->rearrLimit = run.hsd->rearrLimit;
     w.hsd->reconLimit = run.hsd->reconLimit;
     w.hsd->deadline = run.hsd->deadline;
+    w.hsd->earlierTree = earlierTreeAhead;
+    w.hsd->aheadContext = c.get();
     return c;
 }
 
@@ -834,7 +891,8 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     HSearchRun &run = c.run;
     HSearchData *hsd = run.hsd;
     run.rng = out->start = start;
-    run.rep = rep;
+    run.rep = c.rep = rep;
+    c.assumed = &out->assumed;
     truncateBuffer(run.mainBuf, run.retained);
     rehashTreeBuffer(run.mainBuf);
     hsd->rearrTriedRep = hsd->rearrTriedTotal = 0.0;
@@ -884,6 +942,9 @@ bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
     const uint64_t peakHere = uint64_t{numSaved(run)} + a.peakSaved - run.retained;
     if (peakHere >= getMaxtreesValue())
         return false;
+    for (size_t at = 0; at < a.assumed.size(); at += a.bytesPerTree)
+        if (compactRepInBuffer(run.mainBuf, a.assumed.data() + at) == 0)
+            return false;
     for (size_t at = 0; at < a.storedLog.size(); at += a.bytesPerTree)
         if (compactRepInBuffer(run.mainBuf, a.storedLog.data() + at) != 0)
             return false;
@@ -906,6 +967,8 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
     }
     hsd->bestScoreRep = a.bestScoreRep;
     hsd->duplicateOf = a.duplicateOf;
+    if (a.duplicateOf == kEarlierTreeUnknown)
+        hsd->duplicateOf = compactRepInBuffer(run.mainBuf, a.assumed.data() + a.assumed.size() - a.bytesPerTree);
     hsd->rearrTriedRep = a.rearrTried;
     hsd->rearrTriedTotal += a.rearrTried;
     hsd->overflowed |= a.overflowed;
@@ -919,9 +982,10 @@ constexpr int kAheadUnavailable = -100;
 int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 {
     std::vector<std::unique_ptr<AheadContext>> contexts;
+    AheadShared shared;
     const uint32_t storeCap = getMaxtreesValue();
     for (uint32_t w = 0; w < threads; w++) {
-        contexts.push_back(makeAheadContext(run, storeCap));
+        contexts.push_back(makeAheadContext(run, storeCap, &shared));
         if (!contexts.back())
             return kAheadUnavailable;
     }
@@ -932,6 +996,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                              return runReplicateAhead(*contexts[w], rep, start, cancel);
                          },
                          run.rng, next);
+    shared.pool = &pool;
+    pool.start();
     gRepsTakenAhead = 0;
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);

@@ -9,11 +9,15 @@ ReplicatesAhead::ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t wind
     : run_(std::move(run)), slots_(nreps), window_(std::max<uint32_t>(window, 1))
 {
     setStarts(0, start, next);
-    // Signals stay with the thread that talks to the user.
-    HelperThreadSignalMask mask;
     for (uint32_t w = 0; w < workers; w++)
         workers_.push_back(std::make_unique<Worker>());
-    for (uint32_t w = 0; w < workers; w++)
+}
+
+void ReplicatesAhead::start()
+{
+    // Signals stay with the thread that talks to the user.
+    HelperThreadSignalMask mask;
+    for (uint32_t w = 0; w < workers_.size(); w++)
         workers_[w]->thread = std::thread([this, w] { workerLoop(w); });
 }
 
@@ -48,6 +52,23 @@ void ReplicatesAhead::setStarts(uint32_t rep, const RNG &start, const std::funct
         }
         for (auto &w : workers_)
             if (w->busy && w->rep >= rep)
+                w->cancel.store(true, std::memory_order_relaxed);
+    }
+    workReady_.notify_all();
+}
+
+void ReplicatesAhead::restart(uint32_t rep)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (rep < awaited_ || rep >= slots_.size())
+            return;
+        Slot &s = slots_[rep];
+        s.generation++;
+        s.state = SlotState::kWaiting;
+        s.result.reset();
+        for (auto &w : workers_)
+            if (w->busy && w->rep == rep)
                 w->cancel.store(true, std::memory_order_relaxed);
     }
     workReady_.notify_all();

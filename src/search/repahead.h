@@ -37,6 +37,8 @@ public:
     ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
                     const std::function<void(RNG *)> &next);
     ~ReplicatesAhead();
+    // Lets the workers begin.
+    void start();
     ReplicatesAhead(const ReplicatesAhead &) = delete;
     ReplicatesAhead &operator=(const ReplicatesAhead &) = delete;
 
@@ -49,6 +51,10 @@ public:
                                    const std::function<bool()> &onWake);
     // The state replicate `rep` was (or will be) started from.
     RNG startOf(uint32_t rep);
+    // Runs `rep` again from the same start (a tree it stored turned out to
+    // be one an earlier replicate stores); nothing once it was taken.
+    void restart(uint32_t rep);
+
     // Calls off every run and lets the workers go.
     void stop();
     // The same, keeping what the run of `rep` (the one awaited) had done
