@@ -434,15 +434,13 @@ int getStartingTrees(HSearchRun &run)
             qel_printf("    score of random starting tree = %s\n", treeScoreToString(0, score).c_str());
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
-        if (!run.ahead)
-            setActiveTreeBuffer(run.startBuf);
+        // Named, not made active: replicates run ahead on other threads
+        // while this one may build its own starting tree.
         const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
         double score = kNoScoreValue;
         run.stepwiseRunning = true;
         const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score, run.startBuf);
         run.stepwiseRunning = false;
-        if (!run.ahead)
-            setActiveTreeBuffer(run.mainBuf);
         if (r != 0) {
             emptyTreeBuffer(run.startBuf, true);
             return r == 2 ? 2 : 1;
