@@ -720,12 +720,14 @@ int endReplicate(HSearchRun &run, int r)
 // polytomy of a stored tree draws from it too). Workers run replicates
 // ahead as if the buffer held the retained trees only, each from the stream
 // state the replicate would have if the replicates before it drew nothing
-// but their addition sequences. The replicates are then taken in order: a
-// run that began from the right state, stored no tree the buffer now holds
-// and could not have met the Maxtrees limit went exactly as it would have
-// here, and its trees are stored as it would have stored them; any other is
-// run again here. Whatever a run ahead draws besides its sequence moves the
-// starts of the later replicates, which are then run again from there.
+// but their addition sequences; a tree an earlier replicate was seen
+// storing counts as one the buffer holds. The replicates are then taken in
+// order: a run that began from the right state, whose trees taken as held
+// are in the buffer and whose stored trees are not, and that could not have
+// met the Maxtrees limit went exactly as it would have here, and its trees
+// are stored as it would have stored them; any other is run again here.
+// Whatever a run ahead draws besides its sequence moves the starts of the
+// later replicates, which are then run again from there.
 
 uint32_t gHSearchThreads = 0;  // 0: every processor the process may use
 uint32_t gRepsTakenAhead = 0;
