@@ -31,7 +31,9 @@ struct LastOptimized {
     double score = 0.0;
     uint32_t treeNumber = 0;
 };
-LastOptimized lastOpt;
+// Per thread: every tree read forgets it, and threads of a search read
+// trees of their own beside the thread that runs the commands.
+thread_local LastOptimized lastOpt;
 OptimizeServices gServices{};
 
 ParsNodeSets *down(const TreeNode *n) { return nodeSets(n->abm[0]); }

@@ -216,30 +216,51 @@ uint32_t distanceToStateSet(uint32_t state, int32_t taxon, uint32_t c, bool orde
 // ---------------------------------------------------------------------------
 // Storage
 
-int allocParsData(DataInfo *d, uint32_t nodeCount)
+namespace {
+
+// The ordered and unordered class sets of every node record; 1 when
+// memory ran out (the caller frees what was allocated).
+int allocClassSets(PackedData *pd)
 {
-    PackedData *pd = packedData(d);
-    deallocParsData(d);
-    pd->nodeCount = nodeCount;
     uint64_t ordLanes = uint64_t{4} * pd->ordWords, unoLanes = uint64_t{2} * pd->unoWords;
-    uint64_t sets = uint64_t{3} * nodeCount;
+    uint64_t sets = uint64_t{3} * pd->nodeCount;
     if (ordLanes)
         pd->ordSets = static_cast<uint64_t *>(allocArrayAligned(sizeof(uint64_t), ordLanes * sets));
     if (unoLanes)
         pd->unoSets = static_cast<uint64_t *>(allocArrayAligned(sizeof(uint64_t), unoLanes * sets));
     pd->nodeRecs = allocArrayOf<ParsNodeSets>(sets);
-    if ((ordLanes && !pd->ordSets) || (unoLanes && !pd->unoSets) || !pd->nodeRecs) {
-        deallocParsData(d);
+    if ((ordLanes && !pd->ordSets) || (unoLanes && !pd->unoSets) || !pd->nodeRecs)
         return 1;
-    }
     for (uint64_t k = 0; k < sets; k++) {
         pd->nodeRecs[k].ord = pd->ordSets ? pd->ordSets + k * ordLanes : nullptr;
         pd->nodeRecs[k].uno = pd->unoSets ? pd->unoSets + k * unoLanes : nullptr;
+    }
+    return 0;
+}
+
+void deallocClassSets(PackedData *pd)
+{
+    pd->ordSets = static_cast<uint64_t *>(deallocArrayAligned(pd->ordSets));
+    pd->unoSets = static_cast<uint64_t *>(deallocArrayAligned(pd->unoSets));
+    pd->nodeRecs = static_cast<ParsNodeSets *>(deallocArray(pd->nodeRecs));
+}
+
+}  // namespace
+
+int allocParsData(DataInfo *d, uint32_t nodeCount)
+{
+    PackedData *pd = packedData(d);
+    deallocParsData(d);
+    pd->nodeCount = nodeCount;
+    if (allocClassSets(pd) != 0) {
+        deallocParsData(d);
+        return 1;
     }
     if (allocStmSets(d, nodeCount) != 0) {
         deallocParsData(d);
         return 1;
     }
+    const uint64_t ordLanes = uint64_t{4} * pd->ordWords, unoLanes = uint64_t{2} * pd->unoWords;
     pd->ordScratch.assign(ordLanes, 0);
     pd->unoScratch.assign(unoLanes, 0);
     pd->ordStepMask.assign(2 * pd->ordWords, 0);
@@ -253,10 +274,42 @@ void deallocParsData(DataInfo *d)
     PackedData *pd = packedData(d);
     if (!pd)
         return;
-    pd->ordSets = static_cast<uint64_t *>(deallocArrayAligned(pd->ordSets));
-    pd->unoSets = static_cast<uint64_t *>(deallocArrayAligned(pd->unoSets));
-    pd->nodeRecs = static_cast<ParsNodeSets *>(deallocArray(pd->nodeRecs));
+    deallocClassSets(pd);
     deallocStmSets(pd);
+}
+
+ParsRecord *cloneParsRecordForThread(const DataInfo *d)
+{
+    const PackedData *src = packedData(d);
+    if (!src || !src->nodeRecs || !src->stmChars.empty() || src->stmSets || src->ptn)
+        return nullptr;
+    auto *pd = new ParsRecord(*src);
+    // The copy shares no storage with the original: its own sets, holding
+    // what the original's hold now (the observed sets of the tips).
+    pd->ordSets = pd->unoSets = nullptr;
+    pd->nodeRecs = nullptr;
+    pd->atMinimum = nullptr;
+    if (allocClassSets(pd) != 0) {
+        destroyParsRecordClone(pd);
+        return nullptr;
+    }
+    const uint64_t sets = uint64_t{3} * pd->nodeCount;
+    if (pd->ordSets)
+        std::copy_n(src->ordSets, uint64_t{4} * pd->ordWords * sets, pd->ordSets);
+    if (pd->unoSets)
+        std::copy_n(src->unoSets, uint64_t{2} * pd->unoWords * sets, pd->unoSets);
+    for (uint64_t k = 0; k < sets; k++)
+        pd->nodeRecs[k].len = src->nodeRecs[k].len;
+    return pd;
+}
+
+ParsRecord *destroyParsRecordClone(ParsRecord *pd)
+{
+    if (pd) {
+        deallocClassSets(pd);
+        delete pd;
+    }
+    return nullptr;
 }
 
 void deallocCountMasks(DataInfo *d)

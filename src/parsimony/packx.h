@@ -205,6 +205,11 @@ int prepareParsimonyData(DataInfo *d);
 
 int allocParsData(DataInfo *d, uint32_t nodeCount);
 void deallocParsData(DataInfo *d);
+// A copy of the data set's record with set storage of its own, for a thread
+// that scores trees beside others over the same data; null when the data
+// hold characters whose sets the copy cannot take (the cost-vector class).
+ParsRecord *cloneParsRecordForThread(const DataInfo *d);
+ParsRecord *destroyParsRecordClone(ParsRecord *pd);
 void deallocPackPrelim(DataInfo *d);
 void deallocPackFinish(DataInfo *d);
 void deallocPackedData(DataInfo *d);

@@ -333,7 +333,7 @@ int contractAndRefineAdjacent(Tree *tree, HSearchData *hsd, TreeNode *X, int typ
         // The pieces' records are read afresh: a flush below may have
         // exchanged records between nodes (the lengths stay the same).
         const double score = c.score(entry, limit);
-        if (getAbortedStatus() && confirmAbortRequest())
+        if (searchStopRequested())
             return 2;
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;

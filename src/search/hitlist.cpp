@@ -13,19 +13,48 @@
 
 namespace {
 
-TreeBuffer *mainBuf() { return getActiveTreeBuffer(); }
-uint32_t numSaved() { return numTreesInBuffer(mainBuf()); }
+thread_local const std::atomic<bool> *tCancel = nullptr;
 
-void truncateMainBuffer(uint32_t keep)
+TreeBuffer *mainBuf(const HSearchData *hsd) { return hsd->ownBuf ? hsd->ownBuf : getActiveTreeBuffer(); }
+uint32_t numSaved(const HSearchData *hsd) { return numTreesInBuffer(mainBuf(hsd)); }
+
+void truncateMainBuffer(HSearchData *hsd, uint32_t keep)
 {
-    while (numSaved() > keep)
-        decrementNumTrees(mainBuf());
+    while (numSaved(hsd) > keep)
+        decrementNumTrees(mainBuf(hsd));
 }
 
-double *scoreSlots()
+double *scoreSlots(const HSearchData *hsd)
 {
-    TreeBuffer *buf = mainBuf();
+    TreeBuffer *buf = mainBuf(hsd);
     return buf ? getTreeScoreArray(buf) : nullptr;
+}
+
+// A run ahead never meets the Maxtrees limit: where the search would have
+// met it, the run is discarded (its peak count tells).
+bool atMaxtrees(const HSearchData *hsd) { return !hsd->ownBuf && isTreeBufferAtMaxtrees(mainBuf(hsd)); }
+
+// Whether a run ahead must take the tree as a duplicate of a tree an
+// earlier replicate keeps (hsd->earlierMatch names it).
+bool earlierDuplicate(HSearchData *hsd, Tree *tree)
+{
+    hsd->earlierMatch = hsd->earlierTree ? hsd->earlierTree(hsd, tree) : 0;
+    return hsd->earlierMatch != 0;
+}
+
+// Notes tree k, just stored; false when the run ahead has grown too large
+// to be of use.
+bool noteStored(HSearchData *hsd, uint32_t k)
+{
+    if (!hsd->storedLog)
+        return true;
+    const TreeBuffer *buf = mainBuf(hsd);
+    const uint8_t *rep = treeLocation(buf, k - 1);
+    hsd->storedLog->insert(hsd->storedLog->end(), rep, rep + buf->bytesPerTree);
+    hsd->peakSaved = std::max(hsd->peakSaved, numSaved(hsd));
+    if (hsd->storeCap && hsd->peakSaved >= hsd->storeCap)
+        hsd->aheadSpoiled = 1;
+    return !hsd->aheadSpoiled;
 }
 
 }  // namespace
@@ -53,16 +82,16 @@ HSearchData *createHSearchData(DataInfo *data, uint32_t ntax, const SaveRules &r
         hsd->nbestCapacity = rules.nbest + 1;
         hsd->nbestList = allocArrayOf<uint32_t>(hsd->nbestCapacity);
     }
-    TreeBuffer *buf = mainBuf();
+    TreeBuffer *buf = mainBuf(hsd);
     if (buf && !getTreeScoreArray(buf)) {
         if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(buf)))
             setTreeScoreArray(buf, scores);
     }
-    if (!hsd->hitList.hits || !hsd->workTree || (rules.nbest && !hsd->nbestList) || (buf && !scoreSlots()))
+    if (!hsd->hitList.hits || !hsd->workTree || (rules.nbest && !hsd->nbestList) || (buf && !scoreSlots(hsd)))
         return destroyHSearchData(hsd);
     hsd->bestScoreRep = hsd->bestScoreOverall = kNoScoreValue;
     hsd->worstScore = kLowestScore;
-    hsd->firstTreeRep = numSaved() + 1;
+    hsd->firstTreeRep = numSaved(hsd) + 1;
     hsd->firstBestGroup = hsd->currentTree = hsd->firstTreeRep;
     hsd->lastTreeRound = hsd->firstTreeRep - 1;
     setMaxScoreToSave(hsd);
@@ -101,7 +130,7 @@ void setMaxScoreToSave(HSearchData *hsd)
     const SaveRules &r = hsd->rules;
     double m = hsd->bestScoreRep;
     if (r.nbest)
-        m = numSaved() < r.nbest ? kNoScoreValue : hsd->worstScore;
+        m = numSaved(hsd) < r.nbest ? kNoScoreValue : hsd->worstScore;
     else if (r.keepActive && compareScores(r.keepScore, m) > 0)
         m = r.keepScore;
     hsd->maxScoreToSave = m;
@@ -110,7 +139,7 @@ void setMaxScoreToSave(HSearchData *hsd)
 bool atSwapChuckLimit(HSearchData *hsd, double s)
 {
     const SaveRules &r = hsd->rules;
-    return r.chuckActive && uint64_t{numSaved()} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1 &&
+    return r.chuckActive && uint64_t{numSaved(hsd)} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1 &&
            compareScores(r.chuckScore, s) <= 0;
 }
 
@@ -130,7 +159,7 @@ uint32_t checkSaveTree(HSearchData *hsd, double s)
             setMaxScoreToSave(hsd);
             return r.allSwap ? kSaveTree : kSaveTree | kBetterTree;
         }
-        return numSaved() < r.nbest || compareScores(s, hsd->worstScore) < 0 ? kSaveTree : 0;
+        return numSaved(hsd) < r.nbest || compareScores(s, hsd->worstScore) < 0 ? kSaveTree : 0;
     }
     if (!better)
         return r.mulTrees && !atSwapChuckLimit(hsd, s) ? kSaveTree : 0;
@@ -139,7 +168,7 @@ uint32_t checkSaveTree(HSearchData *hsd, double s)
     if (r.keepActive && compareScores(hsd->bestScoreRep, r.keepScore) <= 0) {
         result = atSwapChuckLimit(hsd, s) ? 0 : kSaveTree;
     } else {
-        const bool restart = !r.steepest || isTreeBufferAtMaxtrees(mainBuf()) || atSwapChuckLimit(hsd, s);
+        const bool restart = !r.steepest || atMaxtrees(hsd) || atSwapChuckLimit(hsd, s);
         if (restart || (hsd->startBuf && numTreesInBuffer(hsd->startBuf) > 0) || r.randomAddition) {
             // Every tree of this replicate is worse than the new one.
             if (restart) {
@@ -155,10 +184,10 @@ uint32_t checkSaveTree(HSearchData *hsd, double s)
             hsd->firstBestGroup = hsd->firstTreeRep;
             hsd->currentTree = inPlace ? hsd->firstTreeRep : hsd->firstTreeRep - 1;
             hsd->lastTreeRound = hsd->firstTreeRep - 1;
-            truncateMainBuffer(hsd->firstTreeRep - 1);
+            truncateMainBuffer(hsd, hsd->firstTreeRep - 1);
         } else {
             // Steepest descent: the trees of the round stay, later ones go.
-            truncateMainBuffer(hsd->lastTreeRound);
+            truncateMainBuffer(hsd, hsd->lastTreeRound);
             hsd->firstBestGroup = hsd->lastTreeRound + 1;
         }
         result = restart ? kSaveTree | kBetterTree : kSaveTree;
@@ -174,7 +203,7 @@ bool scoreIsGood(const HSearchData *hsd, double score, double bound, double best
     if (!hsd->rules.heuristicRunning)
         return compareScores(score, best) < 0;
     if (compareScores(score, bound) > 0)
-        return hsd->rules.nbest != 0 && numSaved() < hsd->rules.nbest;
+        return hsd->rules.nbest != 0 && numSaved(hsd) < hsd->rules.nbest;
     return true;
 }
 
@@ -183,10 +212,10 @@ bool scoreIsGood(const HSearchData *hsd, double score, double bound, double best
 
 void findWorstTree(HSearchData *hsd)
 {
-    const double *scores = scoreSlots();
+    const double *scores = scoreSlots(hsd);
     hsd->worstScore = kLowestScore;
     hsd->worstTree = 0;
-    for (uint32_t k = 1; scores && k <= numSaved(); k++)
+    for (uint32_t k = 1; scores && k <= numSaved(hsd); k++)
         if (hsd->worstTree == 0 || compareScores(scores[k - 1], hsd->worstScore) > 0) {
             hsd->worstScore = scores[k - 1];
             hsd->worstTree = k;
@@ -210,7 +239,7 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     // Only this raise is undone after the store: a raise the user answered
     // for, or an automatic one, stays for the rest of the search.
     bool raisedForNbest = false;
-    if (r.nbest && numSaved() >= r.nbest) {
+    if (r.nbest && numSaved(hsd) >= r.nbest) {
         if (compareScores(score, hsd->worstScore) > 0)
             return 0;
         if (getMaxtreesValue() == r.nbest) {
@@ -223,7 +252,11 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         return 0;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
-    const uint32_t k = putTree(work, mainBuf(), true);
+    if (earlierDuplicate(hsd, work)) {
+        hsd->duplicateOf = hsd->earlierMatch;
+        return 0;
+    }
+    const uint32_t k = putTree(work, mainBuf(hsd), true);
     if (raisedForNbest)
         setMaxtreesValue(r.nbest);
 
@@ -242,19 +275,21 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         return 0;
     }
     if (k == kPutTreeDuplicate) {
-        const uint32_t match = getMatchingTree(mainBuf());
+        const uint32_t match = getMatchingTree(mainBuf(hsd));
         if (match && match < hsd->firstTreeRep)
             hsd->duplicateOf = match;
         return 0;
     }
+    if (!noteStored(hsd, k))
+        return 1;
     if (r.chuckActive && r.randomAddition && r.abortRep &&
-        uint64_t{numSaved()} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1)
+        uint64_t{numSaved(hsd)} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1)
         return -2;
-    double *scores = scoreSlots();
+    double *scores = scoreSlots(hsd);
     uint32_t stored = k;
     if (r.nbest && k > r.nbest) {
-        moveTrees(mainBuf(), k, hsd->worstTree, 1, false);
-        decrementNumTrees(mainBuf());
+        moveTrees(mainBuf(hsd), k, hsd->worstTree, 1, false);
+        decrementNumTrees(mainBuf(hsd));
         stored = hsd->worstTree;
         scores[stored - 1] = score;
         findWorstTree(hsd);
@@ -273,6 +308,7 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
 
 uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
 {
+    hsd->earlierMatch = 0;
     if (atSwapChuckLimit(hsd, score))
         return kPutTreeDuplicate;
     Tree *work = hsd->workTree;
@@ -280,11 +316,27 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
         return kPutTreeNoRoom;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
-    const uint32_t k = putTree(work, mainBuf(), true);
-    if (!isPutTreeFull(k) && k != kPutTreeDuplicate)
-        if (double *scores = scoreSlots())
+    if (earlierDuplicate(hsd, work))
+        return kPutTreeDuplicate;
+    const uint32_t k = putTree(work, mainBuf(hsd), true);
+    if (!isPutTreeFull(k) && k != kPutTreeDuplicate) {
+        if (double *scores = scoreSlots(hsd))
             scores[k - 1] = score;
+        noteStored(hsd, k);
+    }
     return k;
+}
+
+// ---------------------------------------------------------------------------
+// Stopping
+
+void setSearchCancelFlag(const std::atomic<bool> *flag) { tCancel = flag; }
+
+bool searchStopRequested()
+{
+    if (tCancel)
+        return tCancel->load(std::memory_order_relaxed);
+    return getAbortedStatus() != 0 && confirmAbortRequest();
 }
 
 // ---------------------------------------------------------------------------
@@ -320,6 +372,10 @@ int addToHitList(HSearchData *hsd, Tree *tree, const RearrObject *rearr)
 
 bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted)
 {
+    if (tCancel) {
+        *aborted = tCancel->load(std::memory_order_relaxed);
+        return *aborted;
+    }
     if (getAbortedStatus() == 0)
         return false;
     if (getLongOperationStatus() > 0 && !confirmAbortRequest())
@@ -331,9 +387,9 @@ bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted)
     // Before the replicate has stored a tree, one of the hits is the tree
     // being swapped itself, which is no additional tree.
     uint32_t remaining = n - i;
-    if (remaining > 0 && numSaved() < hsd->firstTreeRep)
+    if (remaining > 0 && numSaved(hsd) < hsd->firstTreeRep)
         remaining--;
-    const bool room = uint64_t{numSaved()} + remaining <= getMaxtreesValue() ||
+    const bool room = uint64_t{numSaved(hsd)} + remaining <= getMaxtreesValue() ||
                       (canIncreaseMaxtrees() && !isMaxtreesFixed());
     if (remaining > 0 && hsd->rules.mulTrees && room) {
         if (hsd->rules.replicated)
@@ -360,7 +416,7 @@ int flushHits(HSearchData *hsd, Tree *tree, int result)
         if (checkFlushAbort(hsd, i, n, &aborted))
             break;
         const RearrObject &hit = list.hits[i];
-        if (r.nbest && numSaved() >= r.nbest && compareScores(hit.score, hsd->worstScore) > 0)
+        if (r.nbest && numSaved(hsd) >= r.nbest && compareScores(hit.score, hsd->worstScore) > 0)
             continue;
         if (!hit.node[0]) {
             saveResult = saveRearrangedTree(hsd, tree, hit.score);

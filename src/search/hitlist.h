@@ -6,7 +6,9 @@
 // Tree numbers are 1-based positions in the main (active) tree buffer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <vector>
 
 struct DataInfo;
 struct Tree;
@@ -97,6 +99,21 @@ struct HSearchData {
     uint8_t swapping;
     uint8_t steepestTruncated;
     uint8_t overflowed;       // a tree could not be stored: the buffer was full
+    // A replicate run ahead of its turn keeps its trees in a buffer of its
+    // own (null: the active buffer) and notes every tree it stores, so that
+    // the search can tell later whether trees kept by earlier replicates
+    // would have changed its course.
+    TreeBuffer *ownBuf;
+    std::vector<uint8_t> *storedLog;  // encodings of every tree stored, one bytesPerTree each
+    uint32_t peakSaved;               // most trees held at once
+    uint32_t storeCap;                // that many held: the run ahead is of no use; 0 none
+    uint8_t aheadSpoiled;
+    // Asked by a run ahead before each store: the number of the tree an
+    // earlier replicate keeps that the tree duplicates, or 0. The answer
+    // stays in earlierMatch for the caller of the store.
+    uint32_t (*earlierTree)(HSearchData *hsd, Tree *tree);
+    void *aheadContext;
+    uint32_t earlierMatch;
 };
 
 inline constexpr uint32_t kSaveTree = 1;
@@ -129,6 +146,13 @@ int swapTree(HSearchData *hsd, Tree *tree);
 // The time limit is checked every kClockCheckInterval evaluations.
 inline constexpr uint32_t kClockCheckInterval = 64;
 int finishEvaluation(HSearchData *hsd, int result);
+// True when the search is to stop at the user's request (asked and
+// confirmed). A thread running a replicate ahead of its turn never asks the
+// user: it stops when its run is called off.
+bool searchStopRequested();
+// The calling thread's call-off flag while it runs a replicate ahead of its
+// turn; null on the thread that talks to the user.
+void setSearchCancelFlag(const std::atomic<bool> *flag);
 // After a user abort request during a flush: true when the flush must stop;
 // *aborted is set once the abort is confirmed.
 bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted);

@@ -1,19 +1,27 @@
 #include "search/hsearch.h"
 #include "search/swap.h"
+#include "search/tbr.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "data/data_util.h"
 #include "data/vorn_util.h"
 #include "data/vorn_data.h"
+#include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_multithread.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
@@ -23,6 +31,7 @@
 #include "search/hitlist.h"
 #include "search/hsprep.h"
 #include "search/islands.h"
+#include "search/repahead.h"
 #include "search/nniswap.h"
 #include "search/critscore.h"
 #include "search/scores.h"
@@ -71,6 +80,7 @@ struct HSearchRun {
     bool fromMemory = false;
     bool stepwiseRunning = false;
     bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
+    bool ahead = false;          // a replicate run ahead of its turn on a worker thread
     // The criterion's free model parameters, held while trees are compared
     // and fitted once on the first replicate's best starting tree.
     const CriterionSearchFxns *heldBy = nullptr;
@@ -103,8 +113,9 @@ HSearchRun *gStatusRun = nullptr;
 
 void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
 {
-    // Resampling runs report per replicate, not per search.
-    if (gSearchState.replicatedKind != 0)
+    // Resampling runs report per replicate, not per search; a worker thread
+    // running ahead reports nothing.
+    if (gSearchState.replicatedKind != 0 || run.ahead)
         return;
     HSearchData *hsd = run.hsd;
     int64_t toSwap = -1;
@@ -423,13 +434,13 @@ int getStartingTrees(HSearchRun &run)
             qel_printf("    score of random starting tree = %s\n", treeScoreToString(0, score).c_str());
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
-        setActiveTreeBuffer(run.startBuf);
+        // Named, not made active: replicates run ahead on other threads
+        // while this one may build its own starting tree.
         const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
         double score = kNoScoreValue;
         run.stepwiseRunning = true;
-        const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score);
+        const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score, run.startBuf);
         run.stepwiseRunning = false;
-        setActiveTreeBuffer(run.mainBuf);
         if (r != 0) {
             emptyTreeBuffer(run.startBuf, true);
             return r == 2 ? 2 : 1;
@@ -480,8 +491,8 @@ int getStartingTrees(HSearchRun &run)
         const uint32_t k = collapseAndSave(hsd, run.tree, s);
         if (k == kPutTreeDuplicate || isPutTreeFull(k)) {
             keep[i - 1] = 1;
-            const uint32_t match = getMatchingTree(run.mainBuf);
-            if (k == kPutTreeDuplicate && match && match < hsd->firstTreeRep)
+            const uint32_t match = hsd->earlierMatch ? hsd->earlierMatch : getMatchingTree(run.mainBuf);
+            if (k == kPutTreeDuplicate && match && (hsd->earlierMatch || match < hsd->firstTreeRep))
                 hsd->duplicateOf = match;
         } else if (hs.nbest > 0) {
             updateNbest(hsd, k, s);
@@ -525,7 +536,7 @@ int swapCurrentTree(HSearchRun &run, double score)
         prepareTreeForSwapping(tree, run.hsd->data);
     }
     const int r = swapTree(run.hsd, tree);
-    if (searchStatusDue())
+    if (!run.ahead && searchStatusDue())
         showStatusLine(run, -1);
     return r;
 }
@@ -636,48 +647,418 @@ void finishRandomReplicate(HSearchRun &run, int result)
     addNewIsland(islandFirst, islandFirst + stored - 1, stored, b);
 }
 
-int heuristicSearchRep(HSearchRun &run)
+void beginReplicate(HSearchRun &run)
 {
     HSearchData *hsd = run.hsd;
+    setStatusText("Doing heuristic search...");
+    IslandContext ctx{run.retained, run.rep, hs.swap == 0 || !srch.mulTrees, srch.keep != 0.0,
+                      srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
+    setIslandContext(ctx);
+    if (hs.limitPerRep && hs.timeLimit > 0)
+        hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+    hsd->rearrTriedRep = 0;
+    run.statusLinesRep = 0;
+    if (hs.rstatus && run.randomAddition) {
+        qel_printf("  Random-addition-sequence replicate %d:\n", static_cast<int>(run.rep + 1));
+        qel_printf("    %d %s in memory at start of replicate\n", static_cast<int>(numSaved(run)),
+                   treeWord(numSaved(run)));
+    }
+}
+
+// The replicate's starting trees and their swapping. *early is set when
+// no starting tree was had: the search ends at once with the result.
+int searchReplicate(HSearchRun &run, bool *early)
+{
+    *early = false;
+    // Each replicate starts afresh: the subtree the last replicate moved
+    // last names nothing in this replicate's trees.
+    setLastMovedSubtree(run.tree, nullptr);
+    int r = getStartingTrees(run);
+    if (r != 0) {
+        *early = true;
+        return r;
+    }
+    if (hs.swap != 0 && (numSaved(run) >= run.hsd->firstTreeRep || numTreesInBuffer(run.startBuf) > 0))
+        r = doSwappingRounds(run);
+    emptyTreeBuffer(run.startBuf, true);
+    return r;
+}
+
+// The replicate's trees judged against the others'; -1 to go on with the
+// next replicate, otherwise the search's result.
+int endReplicate(HSearchRun &run, int r)
+{
+    HSearchData *hsd = run.hsd;
+    if (run.statusLinesRep > 1)
+        showStatusLine(run, -1, true);
+    if (r == 1)
+        return r;
+    if (!run.randomAddition) {
+        hsd->bestScoreOverall = hsd->bestScoreRep;
+        return r > 0 ? r : 0;
+    }
+    // A replicate stopped by the user is judged like a finished one, so
+    // that the buffer holds the best trees found so far and the summary
+    // quotes their score.
+    finishRandomReplicate(run, r);
+    if (r == 2)
+        return r;
+    if (r == 3 || r == 4) {
+        if (!hs.limitPerRep)
+            return r;
+        run.limitedReps++;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Random-addition replicates run ahead of their turn
+//
+// A replicate's course depends on the trees earlier replicates left in the
+// buffer (a tree met again ends in "identical to tree #k"; the buffer may
+// fill), and on where the random stream stands when it begins (resolving a
+// polytomy of a stored tree draws from it too). Workers run replicates
+// ahead as if the buffer held the retained trees only, each from the stream
+// state the replicate would have if the replicates before it drew nothing
+// but their addition sequences; a tree an earlier replicate was seen
+// storing counts as one the buffer holds. The replicates are then taken in
+// order: a run that began from the right state, whose trees taken as held
+// are in the buffer and whose stored trees are not, and that could not have
+// met the Maxtrees limit went exactly as it would have here, and its trees
+// are stored as it would have stored them; any other is run again here.
+// Whatever a run ahead draws besides its sequence moves the starts of the
+// later replicates, which are then run again from there.
+
+uint32_t gHSearchThreads = 0;  // 0: every processor the process may use
+uint32_t gRepsTakenAhead = 0;
+
+struct AheadResult final : AheadRun {
+    RNG start{}, end{};
+    int result = 0;
+    bool early = false;
+    bool spoiled = false;
+    uint8_t overflowed = 0;
+    uint8_t steepestTruncated = 0;
+    double bestScoreRep = kNoScoreValue;
+    double rearrTried = 0.0;
+    uint32_t duplicateOf = 0;
+    uint32_t peakSaved = 0;
+    std::vector<uint8_t> storedLog;  // every tree stored, one encoding per bytesPerTree
+    std::vector<uint8_t> assumed;    // every tree taken as held by the buffer, likewise
+    uint32_t bytesPerTree = 0;
+    TreeBuffer *trees = nullptr;     // the trees the replicate kept, in order
+    std::vector<double> scores;
+    ~AheadResult() override { destroyTreeBuffer(trees); }
+};
+
+// What the runs ahead share: which replicate was first seen storing each
+// tree. A run meeting a tree an earlier replicate stores takes it as a tree
+// the buffer will hold in its turn (as the search here would find it
+// there); whether it does is checked when the replicate is taken.
+struct AheadShared {
+    std::mutex mutex;
+    std::unordered_map<std::string, uint32_t> firstRep;  // a tree's encoding: lowest replicate storing it
+    ReplicatesAhead *pool = nullptr;
+};
+
+// Stands for the number, not known yet, of a buffer tree a run ahead met.
+constexpr uint32_t kEarlierTreeUnknown = 0xFFFFFFFFu;
+
+// One worker's own copy of everything a replicate writes: the data set's
+// record with a parsimony record (state sets, step counts) of its own, the
+// trees, a buffer holding the retained trees, and the search record.
+struct AheadContext {
+    DataInfo data{};
+    HSearchRun run;
+    uint32_t storeCap = 0;
+    AheadShared *shared = nullptr;
+    uint32_t rep = 0;
+    std::vector<uint8_t> scratch;
+    // The trees taken as held by the buffer, one encoding per bytesPerTree;
+    // the last of them is the one kEarlierTreeUnknown stands for.
+    std::vector<uint8_t> *assumed = nullptr;
+    AheadContext() = default;
+    AheadContext(const AheadContext &) = delete;
+    AheadContext &operator=(const AheadContext &) = delete;
+    ~AheadContext()
+    {
+        destroyHSearchData(run.hsd);
+        destroyTreeBuffer(run.startBuf);
+        destroyTreeBuffer(run.mainBuf);
+        destroyTree(run.tree, true);
+        destroyParsRecordClone(data.pars);
+    }
+};
+
+// Before a run ahead stores a tree: 0 to store it, or kEarlierTreeUnknown
+// when an earlier replicate was seen storing it (the search here would find
+// it in the buffer). A later replicate that stored the tree first runs
+// again: it would have found the tree in the buffer.
+uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree)
+{
+    AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
+    TreeBuffer *own = c.run.mainBuf;
+    c.scratch.assign(own->bytesPerTree, 0);
+    const uint32_t pairs = treeToCompactRep(own, tree, c.scratch.data(), tree->specialNode);
+    if (pairs == 0)
+        return 0;
+    const std::string key(reinterpret_cast<const char *>(c.scratch.data()), size_t{pairs} * 2 * own->elemWidth);
+    bool earlier = false;
+    uint32_t later = 0;
+    {
+        std::lock_guard lock(c.shared->mutex);
+        auto [at, fresh] = c.shared->firstRep.try_emplace(key, c.rep);
+        if (!fresh && at->second < c.rep)
+            earlier = true;
+        else if (!fresh && at->second > c.rep)
+            later = std::exchange(at->second, c.rep);
+    }
+    if (later)
+        c.shared->pool->restart(later);
+    if (!earlier)
+        return 0;
+    c.assumed->insert(c.assumed->end(), c.scratch.begin(), c.scratch.end());
+    return kEarlierTreeUnknown;
+}
+
+bool sameStream(const RNG &a, const RNG &b)
+{
+    return a.x == b.x && a.y == b.y && a.z == b.z && a.c == b.c && a.legacy == b.legacy;
+}
+
+uint32_t aheadThreadCount(const HSearchRun &run)
+{
+    if (!run.randomAddition || run.nreps < 2 || !parsimonySearch() || gSearchState.replicatedKind != 0 ||
+        hs.randomize || srch.enforce || hs.ecr || hs.swap == 1 || hs.nbest > 0 || holdsParameters(run) ||
+        gPars.threshold || gPars.goloboff ||
+        (hs.rearrLimit > 0 && !hs.limitPerRep))
+        return 1;
+    const int32_t n = gHSearchThreads ? static_cast<int32_t>(gHSearchThreads) : availableProcessors();
+    return static_cast<uint32_t>(std::clamp<int64_t>(n, 1, run.nreps));
+}
+
+std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t storeCap, AheadShared *shared)
+{
+    auto c = std::make_unique<AheadContext>();
+    c->shared = shared;
+    c->data = *run.data;
+    c->data.pars = cloneParsRecordForThread(run.data);
+    if (!c->data.pars)
+        return nullptr;
+    HSearchRun &w = c->run;
+    w.data = &c->data;
+    w.addSeq = run.addSeq;
+    w.hold = run.hold;
+    w.nreps = run.nreps;
+    w.retained = run.retained;
+    w.randomAddition = true;
+    w.rooted = run.rooted;
+    w.ahead = true;
+    c->storeCap = storeCap;
+    const uint32_t ntax = numSearchTaxa(run.data);
+    w.tree = createSearchTree(&c->data);
+    w.startBuf = createTreeBuffer(ntax, run.hold + 1, false, true, false);
+    w.mainBuf = cloneTreeBuffer(run.mainBuf, false);
+    if (!w.tree || !w.startBuf || !w.mainBuf)
+        return nullptr;
+    if (!getTreeScoreArray(w.mainBuf))
+        if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(w.mainBuf)))
+            setTreeScoreArray(w.mainBuf, scores);
+    std::copy_n(mainScores(run), run.retained, getTreeScoreArray(w.mainBuf));
+    // The record is made while the copy is the active buffer, whose score
+    // array it sees to; from then on it names its buffer itself.
+    TreeBuffer *active = setActiveTreeBuffer(w.mainBuf);
+    w.hsd = createHSearchData(&c->data, ntax, run.hsd->rules, false);
+    setActiveTreeBuffer(active);
+    if (!w.hsd)
+        return nullptr;
+    w.hsd->ownBuf = w.mainBuf;
+    w.hsd->startBuf = w.startBuf;
+    w.hsd->fxns = run.hsd->fxns;
+    w.hsd->rearrLimit = run.hsd->rearrLimit;
+    w.hsd->reconLimit = run.hsd->reconLimit;
+    w.hsd->deadline = run.hsd->deadline;
+    w.hsd->earlierTree = earlierTreeAhead;
+    w.hsd->aheadContext = c.get();
+    return c;
+}
+
+std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const RNG &start,
+                                             const std::atomic<bool> &cancel)
+{
+    setSearchCancelFlag(&cancel);
+    auto out = std::make_unique<AheadResult>();
+    HSearchRun &run = c.run;
+    HSearchData *hsd = run.hsd;
+    run.rng = out->start = start;
+    run.rep = c.rep = rep;
+    c.assumed = &out->assumed;
+    truncateBuffer(run.mainBuf, run.retained);
+    rehashTreeBuffer(run.mainBuf);
+    hsd->rearrTriedRep = hsd->rearrTriedTotal = 0.0;
+    hsd->bestScoreRep = hsd->bestScoreOverall = kNoScoreValue;
+    hsd->overflowed = hsd->steepestTruncated = hsd->aheadSpoiled = 0;
+    hsd->peakSaved = run.retained;
+    hsd->storeCap = c.storeCap;
+    hsd->storedLog = &out->storedLog;
+    if (hs.limitPerRep && hs.timeLimit > 0)
+        hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+    out->result = searchReplicate(run, &out->early);
+    hsd->storedLog = nullptr;
+    setSearchCancelFlag(nullptr);
+    out->end = run.rng;
+    out->spoiled = hsd->aheadSpoiled != 0;
+    out->overflowed = hsd->overflowed;
+    out->steepestTruncated = hsd->steepestTruncated;
+    out->bestScoreRep = hsd->bestScoreRep;
+    out->rearrTried = hsd->rearrTriedRep;
+    out->duplicateOf = hsd->duplicateOf;
+    out->peakSaved = hsd->peakSaved;
+    out->bytesPerTree = run.mainBuf->bytesPerTree;
+    const uint32_t saved = numSaved(run);
+    if (!out->early && saved >= hsd->firstTreeRep) {
+        out->trees = createTreeBuffer(run.mainBuf->ntax, saved - hsd->firstTreeRep + 2, false, false, false);
+        if (!out->trees) {
+            out->spoiled = true;
+            return out;
+        }
+        setRootededness(out->trees, areTreesRooted(run.mainBuf));
+        for (uint32_t k = hsd->firstTreeRep; k <= saved; k++) {
+            if (appendTreeToBuffer(run.mainBuf, k, out->trees) != 0) {
+                out->spoiled = true;
+                break;
+            }
+            out->scores.push_back(mainScores(run)[k - 1]);
+        }
+    }
+    return out;
+}
+
+// Whether the run ahead went as the replicate would go here, now.
+bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
+{
+    if (a.spoiled || a.early || a.result == 1 || (a.result == 2 && !stopped) || !sameStream(a.start, run.rng))
+        return false;
+    const uint64_t peakHere = uint64_t{numSaved(run)} + a.peakSaved - run.retained;
+    if (peakHere >= getMaxtreesValue())
+        return false;
+    for (size_t at = 0; at < a.assumed.size(); at += a.bytesPerTree)
+        if (compactRepInBuffer(run.mainBuf, a.assumed.data() + at) == 0)
+            return false;
+    for (size_t at = 0; at < a.storedLog.size(); at += a.bytesPerTree)
+        if (compactRepInBuffer(run.mainBuf, a.storedLog.data() + at) != 0)
+            return false;
+    return true;
+}
+
+// Stores the run's trees as the replicate would have stored them here.
+int takeAheadRun(HSearchRun &run, const AheadResult &a)
+{
+    HSearchData *hsd = run.hsd;
+    hsd->firstTreeRep = numSaved(run) + 1;
+    const uint32_t n = a.trees ? numTreesInBuffer(a.trees) : 0;
+    for (uint32_t j = 1; j <= n; j++) {
+        if (getTree(a.trees, j, run.tree) != 0)
+            return 1;
+        const uint32_t k = putTree(run.tree, run.mainBuf, true);
+        if (k == kPutTreeDuplicate || isPutTreeFull(k))
+            return 1;
+        mainScores(run)[k - 1] = a.scores[j - 1];
+    }
+    hsd->bestScoreRep = a.bestScoreRep;
+    hsd->duplicateOf = a.duplicateOf;
+    if (a.duplicateOf == kEarlierTreeUnknown)
+        hsd->duplicateOf = compactRepInBuffer(run.mainBuf, a.assumed.data() + a.assumed.size() - a.bytesPerTree);
+    hsd->rearrTriedRep = a.rearrTried;
+    hsd->rearrTriedTotal += a.rearrTried;
+    hsd->overflowed |= a.overflowed;
+    hsd->steepestTruncated |= a.steepestTruncated;
+    run.rng = a.end;
+    return a.result;
+}
+
+constexpr int kAheadUnavailable = -100;
+
+int runReplicatesAhead(HSearchRun &run, uint32_t threads)
+{
+    std::vector<std::unique_ptr<AheadContext>> contexts;
+    AheadShared shared;
+    const uint32_t storeCap = getMaxtreesValue();
+    for (uint32_t w = 0; w < threads; w++) {
+        contexts.push_back(makeAheadContext(run, storeCap, &shared));
+        if (!contexts.back())
+            return kAheadUnavailable;
+    }
+    const uint32_t ntax = numSearchTaxa(run.data);
+    const auto next = [ntax](RNG *state) { randomAdditionOrder(state, ntax); };
+    ReplicatesAhead pool(threads, run.nreps, 2 * threads,
+                         [&contexts](uint32_t w, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+                             return runReplicateAhead(*contexts[w], rep, start, cancel);
+                         },
+                         run.rng, next);
+    shared.pool = &pool;
+    pool.start();
+    gRepsTakenAhead = 0;
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
-        setStatusText("Doing heuristic search...");
-        IslandContext ctx{run.retained, run.rep, hs.swap == 0 || !srch.mulTrees, srch.keep != 0.0,
-                          srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
-        setIslandContext(ctx);
-        if (hs.limitPerRep && hs.timeLimit > 0)
-            hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
-        hsd->rearrTriedRep = 0;
-        run.statusLinesRep = 0;
-        if (hs.rstatus && run.randomAddition) {
-            qel_printf("  Random-addition-sequence replicate %d:\n", static_cast<int>(run.rep + 1));
-            qel_printf("    %d %s in memory at start of replicate\n", static_cast<int>(numSaved(run)),
-                       treeWord(numSaved(run)));
-        }
-        int r = getStartingTrees(run);
-        if (r != 0)
-            return r;
-        if (hs.swap != 0 && (numSaved(run) >= hsd->firstTreeRep || numTreesInBuffer(run.startBuf) > 0))
-            r = doSwappingRounds(run);
-        emptyTreeBuffer(run.startBuf, true);
-        if (run.statusLinesRep > 1)
-            showStatusLine(run, -1, true);
-        if (r == 1)
-            return r;
-        if (!run.randomAddition) {
-            hsd->bestScoreOverall = hsd->bestScoreRep;
-            return r > 0 ? r : 0;
-        }
-        // A replicate stopped by the user is judged like a finished one, so
-        // that the buffer holds the best trees found so far and the summary
-        // quotes their score.
-        finishRandomReplicate(run, r);
-        if (r == 2)
-            return r;
-        if (r == 3 || r == 4) {
-            if (!hs.limitPerRep)
+        beginReplicate(run);
+        // A stop asked before the replicate began ends the search as the
+        // replicate's first step would end it.
+        if (userStopped())
+            return 2;
+        bool stopped = false;
+        std::unique_ptr<AheadRun> taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
+            if (searchStatusDue())
+                showStatusLine(run, -1);
+            stopped = userStopped();
+            return stopped;
+        });
+        if (stopped)
+            taken = pool.stopAndTake(run.rep);
+        const auto *a = static_cast<const AheadResult *>(taken.get());
+        int r = 2;
+        if (a && aheadRunHolds(run, *a, stopped)) {
+            r = takeAheadRun(run, *a);
+            gRepsTakenAhead++;
+            if (stopped)
+                r = 2;
+        } else if (stopped) {
+            // The replicate under way keeps nothing here.
+            if (a && a->early)
+                return 2;
+            run.hsd->firstTreeRep = numSaved(run) + 1;
+            run.hsd->duplicateOf = 0;
+        } else {
+            bool early = false;
+            r = searchReplicate(run, &early);
+            if (early)
                 return r;
-            run.limitedReps++;
         }
+        if (!stopped && searchStatusDue())
+            showStatusLine(run, -1);
+        if (!stopped && run.rep + 1 < run.nreps && !sameStream(pool.startOf(run.rep + 1), run.rng))
+            pool.setStarts(run.rep + 1, run.rng, next);
+        if ((r = endReplicate(run, r)) >= 0)
+            return r;
+    }
+    return 0;
+}
+
+int heuristicSearchRep(HSearchRun &run)
+{
+    gRepsTakenAhead = 0;
+    if (const uint32_t threads = aheadThreadCount(run); threads > 1) {
+        const int r = runReplicatesAhead(run, threads);
+        if (r != kAheadUnavailable)
+            return r;
+    }
+    for (run.rep = 0; run.rep < run.nreps; run.rep++) {
+        beginReplicate(run);
+        bool early = false;
+        int r = searchReplicate(run, &early);
+        if (early)
+            return r;
+        if ((r = endReplicate(run, r)) >= 0)
+            return r;
     }
     return 0;
 }
@@ -1110,3 +1491,7 @@ int runHeuristicSearch(DataInfo *data)
 int doHSearchCmd() { return stdHeuristicSearch(0, activeDataInfo()); }
 
 double lastHSearchRearrangements() { return gLastRearrangements; }
+
+void setHSearchThreads(uint32_t n) { gHSearchThreads = n; }
+
+uint32_t lastHSearchRepsTakenAhead() { return gRepsTakenAhead; }

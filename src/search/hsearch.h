@@ -22,6 +22,13 @@ void showHSearchStatus();
 // The rearrangements the last heuristic search tried, for callers that
 // measure it.
 double lastHSearchRearrangements();
+// Threads that random-addition replicates may run on; 0 (the default) means
+// every processor the process may use. The trees found are the same for any
+// count.
+void setHSearchThreads(uint32_t n);
+// Replicates of the last search whose runs ahead of their turn were kept
+// (the others ran again in turn).
+uint32_t lastHSearchRepsTakenAhead();
 
 // Installs the swapper for a swap type (1 NNI, 2 SPR, 3 TBR); 1 when that
 // swapper is not available.

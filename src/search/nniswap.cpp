@@ -99,7 +99,7 @@ int evaluateNNI(HSearchData *hsd, Tree *tree)
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;
         int result = 0;
-        if (getAbortedStatus() != 0 && confirmAbortRequest())
+        if (searchStopRequested())
             return 2;
         if (scoreIsGood(hsd, s, bound, best) && nniMoveAllowed(tree, s0, u)) {
             RearrObject r;

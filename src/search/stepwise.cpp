@@ -58,6 +58,7 @@ public:
     }
 
     int run(RNG *rng, int32_t *orderOut, double *scoreOut);
+    TreeBuffer *out_ = nullptr;  // null: the active buffer
 
 private:
     int makeOrder(RNG *rng);
@@ -108,9 +109,7 @@ int StepwiseBuilder::makeOrder(RNG *rng)
     std::iota(taxa.begin(), taxa.end(), 0);
     switch (opt_.addSeq) {
     case kAddSeqRandom: {
-        std::vector<uint32_t> perm(taxa.begin(), taxa.end());
-        randomUIntShuffle(rng, perm.data(), n_);
-        for (uint32_t t : perm)
+        for (uint32_t t : randomAdditionOrder(rng, n_))
             order_.push_back(static_cast<int32_t>(t));
         return 0;
     }
@@ -357,7 +356,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
 
     const uint32_t total = n_ + (opt_.rooted ? 1u : 0u);
     while (order_.size() < total) {
-        if (getAbortedStatus() != 0 && confirmAbortRequest())
+        if (searchStopRequested())
             return 2;
         std::vector<int32_t> candidates;
         if (fixedOrder)
@@ -421,7 +420,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
 
 int StepwiseBuilder::storeResults(double *scoreOut)
 {
-    TreeBuffer *out = getActiveTreeBuffer();
+    TreeBuffer *out = out_ ? out_ : getActiveTreeBuffer();
     if (out && !getTreeScoreArray(out))
         if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(out)))
             setTreeScoreArray(out, scores);
@@ -478,8 +477,16 @@ void findMostDivergentPair(const DataInfo *data, Tree *tree, int32_t *a, int32_t
                 largest = dist, *a = i, *b = j;
 }
 
+std::vector<uint32_t> randomAdditionOrder(RNG *rng, uint32_t n)
+{
+    std::vector<uint32_t> perm(n);
+    std::iota(perm.begin(), perm.end(), 0u);
+    randomUIntShuffle(rng, perm.data(), n);
+    return perm;
+}
+
 int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG *rng, int32_t *orderOut,
-                double *scoreOut)
+                double *scoreOut, TreeBuffer *out)
 {
     if (!data || !tree || (gCriterion != kCriterionParsimony && !criterionSearchFxns(gCriterion)))
         return 1;
@@ -489,6 +496,7 @@ int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG 
     // positive constraints alone, and the trees built carry no score.
     const int32_t mode = getTopolConstrained();
     StepwiseBuilder builder(data, tree, options);
+    builder.out_ = out;
     const int result = builder.run(rng, orderOut, scoreOut);
     if (mode < 0 && scoreOut)
         *scoreOut = kNoScoreValue;

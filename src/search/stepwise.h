@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct DataInfo;
 struct Tree;
 struct RNG;
+struct TreeBuffer;
 
 enum AddSeq : uint32_t {
     kAddSeqSimple = 0,
@@ -33,8 +35,13 @@ struct StepwiseOptions {
 // held tree, in the active tree buffer with its score. orderOut (ntax + 1
 // entries) receives the taxon added at each step, the starting taxa first,
 // -1 for the ancestor. Returns 0, 1 on failure, 2 when the user aborted.
+// `out`, when given, takes the trees in place of the active buffer.
 int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG *rng, int32_t *orderOut,
-                double *scoreOut);
+                double *scoreOut, TreeBuffer *out = nullptr);
+
+// The random addition sequence of n taxa, the draws it takes from rng being
+// exactly those addStepwise takes for it.
+std::vector<uint32_t> randomAdditionOrder(RNG *rng, uint32_t n);
 
 // Active number of the simple sequence's reference taxon named by refTax
 // (1-based original number; 0, deleted or unknown: the first active taxon).

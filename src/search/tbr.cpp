@@ -487,7 +487,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
         }
         const double bound = *scoreToBeat;
         const double score = cut.score(T, R, bound);
-        if (getAbortedStatus() && confirmAbortRequest())
+        if (searchStopRequested())
             return 2;
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;

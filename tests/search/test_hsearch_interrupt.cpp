@@ -104,6 +104,9 @@ protected:
         std::mt19937 gen(808);
         makeData(treeSignalMatrix(gen, 22, 40, 12));
         buf = activeBuffer(22, 100);
+        // Where in a replicate's swapping the stop lands is what these
+        // cases look at: the replicates run one after another.
+        setHSearchThreads(1);
     }
     void TearDown() override
     {
@@ -113,6 +116,7 @@ protected:
         srch = savedSrch;
         setAbortedStatus(0);
         setLongOperationStatus(0);
+        setHSearchThreads(0);
         SearchTest::TearDown();
     }
 
@@ -369,6 +373,37 @@ TEST_F(HSearchInterruptTest, StopWhileSwappingShowsEachStatusRowOnceAndNoTreeles
     }
     EXPECT_EQ(inIslands, numTreesInBuffer(buf));
     checkKeptTrees();
+}
+
+// A stop asked as a replicate begins ends the search there, on one thread
+// or several, with the same trees and lines.
+TEST_F(HSearchInterruptTest, StopAsAReplicateBeginsIsTheSameOnAnyThreadCount)
+{
+    hs.nreps = 8;
+    hs.rstatus = 1;
+    std::vector<std::string> printed, trees;
+    for (uint32_t threads : {1u, 4u}) {
+        emptyTreeBuffer(buf, true);
+        gPrinted.clear();
+        gTrigger = "Random-addition-sequence replicate 4:";
+        gTriggered = false;
+        setHSearchThreads(threads);
+        type("y\n");
+        EXPECT_EQ(runHeuristicSearch(data), 2);
+        EXPECT_EQ(count(kStopQuestion), 1u);
+        EXPECT_NE(gPrinted.find("aborted during replicate #4"), std::string::npos) << gPrinted;
+        const size_t time = gPrinted.find("   Time used");
+        ASSERT_NE(time, std::string::npos) << gPrinted;
+        printed.push_back(gPrinted.erase(time, gPrinted.find('\n', time) - time));
+        std::string all;
+        for (const std::string &t : bufferTexts())
+            all += t;
+        trees.push_back(all);
+        checkKeptTrees();
+    }
+    EXPECT_FALSE(trees[0].empty());
+    EXPECT_EQ(trees[1], trees[0]);
+    EXPECT_EQ(printed[1], printed[0]);
 }
 
 }  // namespace

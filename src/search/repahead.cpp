@@ -1,0 +1,161 @@
+#include "search/repahead.h"
+
+#include <algorithm>
+
+#include "qel/qel_interrupts.h"
+
+ReplicatesAhead::ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
+                                 const std::function<void(RNG *)> &next)
+    : run_(std::move(run)), slots_(nreps), window_(std::max<uint32_t>(window, 1))
+{
+    setStarts(0, start, next);
+    for (uint32_t w = 0; w < workers; w++)
+        workers_.push_back(std::make_unique<Worker>());
+}
+
+void ReplicatesAhead::start()
+{
+    // Signals stay with the thread that talks to the user.
+    HelperThreadSignalMask mask;
+    for (uint32_t w = 0; w < workers_.size(); w++)
+        workers_[w]->thread = std::thread([this, w] { workerLoop(w); });
+}
+
+ReplicatesAhead::~ReplicatesAhead() { stop(); }
+
+void ReplicatesAhead::stop()
+{
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+        for (auto &w : workers_)
+            w->cancel.store(true, std::memory_order_relaxed);
+    }
+    workReady_.notify_all();
+    for (auto &w : workers_)
+        if (w->thread.joinable())
+            w->thread.join();
+}
+
+void ReplicatesAhead::setStarts(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next)
+{
+    {
+        std::lock_guard lock(mutex_);
+        RNG state = start;
+        for (uint32_t r = rep; r < slots_.size(); r++) {
+            Slot &s = slots_[r];
+            s.generation++;
+            s.state = SlotState::kWaiting;
+            s.result.reset();
+            s.start = state;
+            next(&state);
+        }
+        for (auto &w : workers_)
+            if (w->busy && w->rep >= rep)
+                w->cancel.store(true, std::memory_order_relaxed);
+    }
+    workReady_.notify_all();
+}
+
+void ReplicatesAhead::restart(uint32_t rep)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (rep < awaited_ || rep >= slots_.size())
+            return;
+        Slot &s = slots_[rep];
+        s.generation++;
+        s.state = SlotState::kWaiting;
+        s.result.reset();
+        for (auto &w : workers_)
+            if (w->busy && w->rep == rep)
+                w->cancel.store(true, std::memory_order_relaxed);
+    }
+    workReady_.notify_all();
+}
+
+RNG ReplicatesAhead::startOf(uint32_t rep)
+{
+    std::lock_guard lock(mutex_);
+    return slots_[rep].start;
+}
+
+bool ReplicatesAhead::pickNext(uint32_t *rep)
+{
+    const uint64_t end = std::min<uint64_t>(slots_.size(), uint64_t{awaited_} + window_);
+    for (uint32_t r = awaited_; r < end; r++)
+        if (slots_[r].state == SlotState::kWaiting) {
+            *rep = r;
+            return true;
+        }
+    return false;
+}
+
+void ReplicatesAhead::workerLoop(uint32_t w)
+{
+    Worker &me = *workers_[w];
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        uint32_t rep = 0;
+        workReady_.wait(lock, [&] { return quit_ || pickNext(&rep); });
+        if (quit_)
+            return;
+        Slot &slot = slots_[rep];
+        slot.state = SlotState::kRunning;
+        const uint32_t generation = slot.generation;
+        const RNG start = slot.start;
+        me.rep = rep;
+        me.busy = true;
+        me.cancel.store(false, std::memory_order_relaxed);
+        lock.unlock();
+        std::unique_ptr<AheadRun> result = run_(w, rep, start, me.cancel);
+        lock.lock();
+        me.busy = false;
+        // A run called off was set waiting again with a new start (or the
+        // whole search stops): its result is of no use, but for the awaited
+        // replicate's when the search stops.
+        const bool kept = !me.cancel.load(std::memory_order_relaxed) || (quit_ && rep == awaited_);
+        if (slot.generation == generation && kept) {
+            slot.result = std::move(result);
+            slot.state = SlotState::kDone;
+            resultReady_.notify_all();
+        }
+    }
+}
+
+std::unique_ptr<AheadRun> ReplicatesAhead::stopAndTake(uint32_t rep)
+{
+    {
+        std::lock_guard lock(mutex_);
+        awaited_ = rep;
+    }
+    stop();
+    std::lock_guard lock(mutex_);
+    Slot &slot = slots_[rep];
+    return slot.state == SlotState::kDone ? std::move(slot.result) : nullptr;
+}
+
+std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milliseconds poll,
+                                                const std::function<bool()> &onWake)
+{
+    std::unique_lock lock(mutex_);
+    if (awaited_ != rep) {
+        awaited_ = rep;
+        workReady_.notify_all();
+    }
+    Slot &slot = slots_[rep];
+    while (slot.state != SlotState::kDone) {
+        if (resultReady_.wait_for(lock, poll, [&] { return slot.state == SlotState::kDone; }))
+            break;
+        lock.unlock();
+        const bool giveUp = onWake();
+        lock.lock();
+        if (giveUp)
+            return nullptr;
+    }
+    std::unique_ptr<AheadRun> result = std::move(slot.result);
+    // Taken: the window moves on past it.
+    awaited_ = rep + 1;
+    workReady_.notify_all();
+    return result;
+}

@@ -1,0 +1,92 @@
+// Replicates of a search run ahead of their turn on worker threads, while
+// the calling thread takes their results strictly in replicate order.
+//
+// Each replicate's run starts from a random-stream state the caller gives
+// (its best guess of where the stream will stand when the replicate's turn
+// comes). The caller may call off a replicate and every later one and give
+// them new starting states; runs under way are then told to stop through
+// their call-off flag, and what they produce is dropped. Idle workers and a
+// caller waiting for a result block on a condition variable.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "qel/qel_random.h"
+
+struct AheadRun {
+    virtual ~AheadRun() = default;
+};
+
+class ReplicatesAhead {
+public:
+    // Runs replicate `rep` on worker `worker` from stream state `start`; the
+    // run stops early once `cancel` is set (its result is then dropped).
+    using RunFxn = std::function<std::unique_ptr<AheadRun>(uint32_t worker, uint32_t rep, const RNG &start,
+                                                           const std::atomic<bool> &cancel)>;
+
+    // At most `window` replicates past the one awaited run at once. The
+    // first replicate starts from `start`; each next one from the state
+    // `next` makes of the state before it.
+    ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
+                    const std::function<void(RNG *)> &next);
+    ~ReplicatesAhead();
+    // Lets the workers begin.
+    void start();
+    ReplicatesAhead(const ReplicatesAhead &) = delete;
+    ReplicatesAhead &operator=(const ReplicatesAhead &) = delete;
+
+    // Replicates from `rep` on are (again) to run from the states that
+    // `start` and then `next` (applied to each state in turn) give.
+    void setStarts(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next);
+    // Waits for the result of `rep`, waking every `poll` interval to call
+    // `onWake`; null when onWake asked to stop waiting (returned true).
+    std::unique_ptr<AheadRun> take(uint32_t rep, std::chrono::milliseconds poll,
+                                   const std::function<bool()> &onWake);
+    // The state replicate `rep` was (or will be) started from.
+    RNG startOf(uint32_t rep);
+    // Runs `rep` again from the same start (a tree it stored turned out to
+    // be one an earlier replicate stores); nothing once it was taken.
+    void restart(uint32_t rep);
+
+    // Calls off every run and lets the workers go.
+    void stop();
+    // The same, keeping what the run of `rep` (the one awaited) had done
+    // when it was called off, or its whole result if it had ended; null
+    // when it had not begun.
+    std::unique_ptr<AheadRun> stopAndTake(uint32_t rep);
+
+private:
+    enum class SlotState : uint8_t { kWaiting, kRunning, kDone };
+    struct Slot {
+        SlotState state = SlotState::kWaiting;
+        uint32_t generation = 0;
+        RNG start{};
+        std::unique_ptr<AheadRun> result;
+    };
+    struct Worker {
+        std::thread thread;
+        std::atomic<bool> cancel{false};
+        uint32_t rep = 0;
+        bool busy = false;
+    };
+
+    void workerLoop(uint32_t w);
+    bool pickNext(uint32_t *rep);
+
+    RunFxn run_;
+    std::vector<Slot> slots_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    uint32_t window_;
+    uint32_t awaited_ = 0;  // the replicate the caller takes next
+    bool quit_ = false;
+    std::mutex mutex_;
+    std::condition_variable workReady_;
+    std::condition_variable resultReady_;
+};

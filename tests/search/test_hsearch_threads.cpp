@@ -1,0 +1,160 @@
+// Random-addition replicates run on several threads: the trees kept, their
+// order and scores, the island profile and every printed line are those of
+// the search on one thread, whatever the thread count.
+#include <functional>
+#include <random>
+
+#include "search/hsearch.h"
+#include "search/search_settings.h"
+#include "search/stepwise.h"
+#include "search_fixture.h"
+#include "data/vorn_data.h"
+#include "trees/tree_settings.h"
+
+namespace {
+
+// Characters following the clades of a random tree, each cell flipped with
+// probability noise/100: with little noise the replicates meet the same
+// islands again (runs ahead must give way to the trees kept before them),
+// with much noise they end apart.
+std::vector<std::string> treeSignalMatrix(std::mt19937 &gen, uint32_t ntax, uint32_t nchar, uint32_t noise,
+                                          uint32_t states)
+{
+    std::vector<std::vector<uint32_t>> groups(ntax), clades;
+    for (uint32_t t = 0; t < ntax; t++)
+        groups[t] = {t};
+    while (groups.size() > 2) {
+        const size_t a = gen() % groups.size();
+        std::vector<uint32_t> joined = groups[a];
+        groups.erase(groups.begin() + static_cast<long>(a));
+        const size_t b = gen() % groups.size();
+        joined.insert(joined.end(), groups[b].begin(), groups[b].end());
+        groups.erase(groups.begin() + static_cast<long>(b));
+        clades.push_back(joined);
+        groups.push_back(joined);
+    }
+    std::vector<std::string> rows(ntax, std::string(nchar, '0'));
+    for (uint32_t c = 0; c < nchar; c++) {
+        const char state = static_cast<char>('1' + gen() % (states - 1));
+        for (uint32_t t : clades[gen() % clades.size()])
+            rows[t][c] = state;
+        for (uint32_t t = 0; t < ntax; t++)
+            if (gen() % 100 < noise)
+                rows[t][c] = static_cast<char>('0' + gen() % states);
+    }
+    return rows;
+}
+
+struct Outcome {
+    int status = 0;
+    std::vector<std::string> trees;  // encodings, in buffer order
+    std::vector<double> scores;
+    std::string printed;             // without the time line
+    bool operator==(const Outcome &) const = default;
+};
+
+class HSearchThreadsTest : public SearchTest {
+protected:
+    void SetUp() override
+    {
+        SearchTest::SetUp();
+        savedHs = hs;
+        savedSrch = srch;
+        savedTreeInfo = treeInfo;
+    }
+    void TearDown() override
+    {
+        setHSearchThreads(0);
+        hs = savedHs;
+        srch = savedSrch;
+        treeInfo = savedTreeInfo;
+        setMainTreeBuffer(nullptr);
+        SearchTest::TearDown();
+    }
+
+    // A random-addition TBR search on `threads` threads; `options` adjusts
+    // the settings.
+    Outcome search(uint32_t threads, const std::function<void()> &options)
+    {
+        hs = HSearchOptions{};
+        srch = savedSrch;
+        srch.dStatus = 0;
+        hs.swap = 3;
+        hs.addSeq = kAddSeqRandom;
+        hs.nreps = 8;
+        hs.rseed[0] = 4711;
+        hs.rstatus = 1;
+        treeInfo.maxtrees = 500;
+        treeInfo.increase = static_cast<uint32_t>(MaxtreesAction::kLeave);
+        options();
+        emptyTreeBuffer(buf, true);
+        gPrinted.clear();
+        setHSearchThreads(threads);
+        Outcome o;
+        o.status = runHeuristicSearch(data);
+        for (uint32_t k = 0; k < numTreesInBuffer(buf); k++) {
+            o.trees.emplace_back(reinterpret_cast<const char *>(treeLocation(buf, k)), buf->bytesPerTree);
+            o.scores.push_back(getTreeScoreArray(buf)[k]);
+        }
+        o.printed = gPrinted;
+        const size_t at = o.printed.find("   Time used");
+        if (at != std::string::npos)
+            o.printed.erase(at, o.printed.find('\n', at) - at);
+        return o;
+    }
+
+    void useMatrix(const std::vector<std::string> &rows, const char *symbols)
+    {
+        dropData();
+        makeData(rows, symbols);
+        buf = activeBuffer(static_cast<uint32_t>(rows.size()), 600);
+        setMainTreeBuffer(buf);  // the Maxtrees limit holds for the main buffer
+    }
+
+    TreeBuffer *buf = nullptr;
+    HSearchOptions savedHs;
+    SearchSettings savedSrch;
+    TreeInfo savedTreeInfo{};
+};
+
+TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
+{
+    struct Setting {
+        const char *name;
+        std::function<void()> set;
+    };
+    const Setting settings[] = {
+        {"multrees", [] {}},
+        {"one tree per replicate, SPR, hold 2", [] { srch.mulTrees = 0, hs.swap = 2, hs.hold = 2; }},
+        {"maxtrees reached", [] { treeInfo.maxtrees = 5; }},
+        {"chuck limit", [] { hs.nchuck = 2, hs.chuckScore = 1; }},
+        {"chuck limit aborting replicates, save replicates",
+         [] { hs.nchuck = 2, hs.chuckScore = 1, hs.abortRep = 1, hs.saveReps = 1; }},
+    };
+    std::mt19937 gen(31);
+    uint32_t ahead = 0, reps = 0;
+    for (uint32_t noise : {4u, 25u}) {
+        const uint32_t ntax = 11 + gen() % 5, states = noise == 25 ? 4 : 2;
+        useMatrix(treeSignalMatrix(gen, ntax, 40 + gen() % 20, noise, states), states == 4 ? "0123" : "01");
+        for (const Setting &s : settings) {
+            const Outcome one = search(1, s.set);
+            ASSERT_NE(one.printed.find("Heuristic search"), std::string::npos) << one.printed;
+            for (uint32_t threads : {2u, 3u, 8u}) {
+                const Outcome many = search(threads, s.set);
+                EXPECT_EQ(many.status, one.status) << s.name << ", noise " << noise << ", " << threads << " threads";
+                EXPECT_EQ(many.trees, one.trees) << s.name << ", noise " << noise << ", " << threads << " threads";
+                EXPECT_EQ(many.scores, one.scores) << s.name << ", noise " << noise;
+                EXPECT_EQ(many.printed, one.printed) << s.name << ", noise " << noise << ", " << threads
+                                                     << " threads";
+                ahead += lastHSearchRepsTakenAhead();
+                reps += hs.nreps;
+            }
+        }
+    }
+    // The comparison above means something only if replicates were taken
+    // from runs ahead, and not every one of them (some must give way).
+    EXPECT_GT(ahead, reps / 8);
+    EXPECT_LT(ahead, reps);
+}
+
+}  // namespace
