@@ -20,10 +20,20 @@ namespace {
 LengthBounds gBounds;
 
 
+// A word at a time: the signature is taken on every scored tree, and over
+// the status, weights and minima of every character a byte-wise hash was a
+// fifth of scoring 100 user trees.
 uint64_t fnv(uint64_t h, const void *p, size_t n)
 {
     const auto *b = static_cast<const unsigned char *>(p);
-    for (size_t i = 0; i < n; i++)
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, b + i, 8);
+        h = (h ^ w) * 1099511628211ull;
+        h ^= h >> 29;
+    }
+    for (; i < n; i++)
         h = (h ^ b[i]) * 1099511628211ull;
     return h;
 }
