@@ -27,11 +27,108 @@ TreeNode *sibling(const TreeNode *n)
 
 double subtreeLen(const TreeNode *n) { return n->firstChild ? down(n)->len : 0.0; }
 
+// The undo log of the calling thread: runs of words an update overwrote
+// (where, how many, their old values in `old`) and the subtree lengths it
+// changed, oldest first. An update rewrites only the words its flags name,
+// so only the run from the first to the last of those is saved. The vectors
+// keep their capacity from edit to edit: once grown to the largest edit
+// seen, logging does not allocate.
+struct SetLog {
+    struct Run {
+        uint64_t *at;
+        uint32_t n;
+    };
+    bool open = false;
+    std::vector<Run> runs;
+    std::vector<uint64_t> old;
+    std::vector<double *> lenAt;
+    std::vector<double> lens;
+};
+thread_local SetLog gLog;
+
+void logWords(uint64_t *p, uint32_t n)
+{
+    if (n == 0)
+        return;
+    gLog.runs.push_back({p, n});
+    gLog.old.insert(gLog.old.end(), p, p + n);
+}
+
+void logRecord(const DataInfo *d, ParsNodeSets *r)
+{
+    if (!gLog.open)
+        return;
+    const PackedData *pd = packedData(d);
+    logWords(r->ord, 4 * pd->ordWords);
+    logWords(r->uno, 2 * pd->unoWords);
+    if (r->stm)
+        logWords(reinterpret_cast<uint64_t *>(r->stm), pd->stmStride);
+}
+
+// The words of `stored` and `final` that rule may rewrite under the flags.
+// An unordered word is two lanes; an ordered one two lanes in each of its
+// two planes; the cost-vector class has one flag for its whole array.
+void logFlagged(const DataInfo *d, SetUpdateFxn rule, const uint64_t *dirty, uint32_t nWords, ParsNodeSets *stored,
+                ParsNodeSets *final)
+{
+    if (rule == stmSetUpdate) {
+        if (dirty[0] & 1)
+            for (ParsNodeSets *r : {stored, final})
+                logWords(reinterpret_cast<uint64_t *>(r->stm), packedData(d)->stmStride);
+        return;
+    }
+    uint32_t lo = nWords, hi = 0;
+    for (uint32_t blk = 0; 64 * blk < nWords; blk++) {
+        if (const uint64_t bits = dirty[blk]) {
+            lo = std::min(lo, 64 * blk + static_cast<uint32_t>(__builtin_ctzll(bits)));
+            hi = 64 * blk + 64 - static_cast<uint32_t>(__builtin_clzll(bits));
+        }
+    }
+    if (lo >= hi)
+        return;
+    const bool ord = rule == wagSetUpdate;
+    const uint32_t lanes = 2 * nWords;
+    for (ParsNodeSets *r : {stored, final}) {
+        uint64_t *w = ord ? r->ord : r->uno;
+        logWords(w + 2 * lo, 2 * (hi - lo));
+        if (ord)
+            logWords(w + lanes + 2 * lo, 2 * (hi - lo));
+    }
+}
+
+// Runs one update of stored and final, logging what it may overwrite; an
+// update that changed nothing leaves no entries.
+int loggedUpdate(const DataInfo *d, SetUpdateFxn rule, uint32_t nWords, const ParsNodeSets *c1,
+                 const ParsNodeSets *c2, ParsNodeSets *stored, const ParsNodeSets *above, ParsNodeSets *final,
+                 uint64_t *dirty)
+{
+    if (!gLog.open)
+        return rule(d, c1, c2, stored, above, final, dirty);
+    const size_t runs = gLog.runs.size(), words = gLog.old.size();
+    logFlagged(d, rule, dirty, nWords, stored, final);
+    const int changed = rule(d, c1, c2, stored, above, final, dirty);
+    if (!changed) {
+        gLog.runs.resize(runs);
+        gLog.old.resize(words);
+    }
+    return changed;
+}
+
+void setLen(ParsNodeSets *r, double len)
+{
+    if (gLog.open && r->len != len) {
+        gLog.lenAt.push_back(&r->len);
+        gLog.lens.push_back(r->len);
+    }
+    r->len = len;
+}
+
 void copySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
 {
     const PackedData *pd = packedData(d);
     if (from == to)
         return;
+    logRecord(d, to);
     std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
     std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
     copyStmSets(d, from, to);
@@ -221,7 +318,8 @@ void updateStatesetsAbove(const DataInfo *d, TreeNode *node, bool include, const
         depths.pop_back();
         std::copy(bits.end() - dw, bits.end(), cur.begin());
         bits.resize(bits.size() - dw);
-        if (!rule(d, down(sibling(m)), up(m->anc), up(m), down(m), fin(m), cur.data()) || depth >= maxDepth)
+        if (!loggedUpdate(d, rule, nWords, down(sibling(m)), up(m->anc), up(m), down(m), fin(m), cur.data()) ||
+            depth >= maxDepth)
             continue;
         for (TreeNode *c = m->firstChild; c; c = c->nextSib)
             push(c, depth + 1, cur.data());
@@ -245,7 +343,7 @@ uint32_t updateStatesetsBelow(const DataInfo *d, TreeNode *node, uint32_t nWords
     uint32_t changed = 0;
     for (TreeNode *m = node; m->anc; m = m->anc) {
         TreeNode *c1 = m->firstChild;
-        if (!rule(d, down(c1), down(c1->nextSib), down(m), up(m), fin(m), dirty))
+        if (!loggedUpdate(d, rule, nWords, down(c1), down(c1->nextSib), down(m), up(m), fin(m), dirty))
             break;
         changed++;
         const uint32_t away = changed + 1;
@@ -270,9 +368,9 @@ void updateSubtreeLengths(const DataInfo *d, TreeNode *node, uint32_t changedNod
         double old = down(m)->len;
         if (k <= changedNodes) {
             TreeNode *c1 = m->firstChild, *c2 = c1->nextSib;
-            down(m)->len = subtreeLen(c1) + subtreeLen(c2) + frvSpan(d, down(c1), down(c2));
+            setLen(down(m), subtreeLen(c1) + subtreeLen(c2) + frvSpan(d, down(c1), down(c2)));
         } else {
-            down(m)->len = old + shift;
+            setLen(down(m), old + shift);
         }
         shift = down(m)->len - old;
     }
@@ -387,6 +485,44 @@ void revUpdateAfterGraft(const DataInfo *d, TreeNode *n)
         revUpdateBelow(d, g);
     }
 }
+
+bool revOpenSetLog(const DataInfo *d)
+{
+    if (!incrementalActive(d) || packedData(d)->altArrays)
+        return false;
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next)
+        if (f->active && f->setUpdate != unoSetUpdate && f->setUpdate != wagSetUpdate && f->setUpdate != stmSetUpdate)
+            return false;  // a class whose words logFlagged does not know
+    gLog.open = true;
+    gLog.runs.clear();
+    gLog.old.clear();
+    gLog.lenAt.clear();
+    gLog.lens.clear();
+    return true;
+}
+
+void revUndoSetLog()
+{
+    // Newest first, so that a word logged twice ends with its first value.
+    size_t k = gLog.old.size();
+    for (size_t i = gLog.runs.size(); i-- > 0;) {
+        k -= gLog.runs[i].n;
+        std::copy_n(gLog.old.data() + k, gLog.runs[i].n, gLog.runs[i].at);
+    }
+    for (size_t i = gLog.lenAt.size(); i-- > 0;)
+        *gLog.lenAt[i] = gLog.lens[i];
+    gLog.open = false;
+}
+
+void revRelinkAfterGraft(TreeNode *n)
+{
+    TreeNode *f = n->anc, *s = sibling(n);
+    if (f->anc->anc)
+        swapRecords(f->abm[1], s->abm[1]);
+    swapRecords(n->abm[1], s->abm[2]);
+}
+
+void revCopySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to) { copySets(d, from, to); }
 
 double revTreeLength(const DataInfo *d, const Tree *tree)
 {

@@ -59,6 +59,22 @@ void revUpdateBelow(const DataInfo *d, TreeNode *node);
 // with a reach, only to that many edges below node's edge (the rest keep
 // their values, as after a prune with a reach).
 void revUpdateAbove(const DataInfo *d, TreeNode *node, bool includeNode, uint32_t reach = kWholeTree);
+// Undo log of the incremental updates of the calling thread. While it is
+// open, each set record and subtree length that an update (or revCopySets)
+// overwrites is saved first, so that a prune is undone by copying the saved
+// words back instead of by the update after a graft, which recomputes them.
+// Opens none and returns false when the updates also change other state (the
+// threshold or Goloboff counts) or do nothing; then undo by updating.
+bool revOpenSetLog(const DataInfo *d);
+// Copies every saved record and length back and closes the log. The tree's
+// links and record slots must be as when the log was opened (after a prune,
+// graft the subtree back and call revRelinkAfterGraft).
+void revUndoSetLog();
+// The record exchanges of revUpdateAfterGraft alone, which put the records a
+// prune moved back in their slots; the sets are left to revUndoSetLog.
+void revRelinkAfterGraft(TreeNode *n);
+// One record's sets copied into another (logged while the log is open).
+void revCopySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to);
 // Length of the tree from the subtree lengths the passes and updates keep.
 double revTreeLength(const DataInfo *d, const Tree *tree);
 void revMprSet(const DataInfo *d, TreeNode *node);

@@ -44,14 +44,6 @@ TreeNode *sibling(const TreeNode *n)
     return f == n ? n->nextSib : f;
 }
 
-void copySetWords(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
-{
-    const PackedData *pd = packedData(d);
-    std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
-    std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
-    copyStmSets(d, from, to);
-}
-
 bool isBelow(const TreeNode *n, const TreeNode *top)
 {
     for (; n; n = n->anc)
@@ -225,6 +217,8 @@ public:
     // Brings the sets to the cut state the move needs.
     void ensure(bool rerooted)
     {
+        if (!restCut_ && !subCut_)
+            logged_ = revOpenSetLog(d_);
         if (!restCut_) {
             if (!rootCase_) {
                 pruneSubtree(K_, false);
@@ -235,8 +229,8 @@ public:
         if (rerooted && !subCut_) {
             if (TreeNode *c1 = K_->firstChild) {
                 TreeNode *c2 = c1->nextSib;
-                copySetWords(d_, down(c2), up(c1));
-                copySetWords(d_, down(c1), up(c2));
+                revCopySets(d_, down(c2), up(c1));
+                revCopySets(d_, down(c1), up(c2));
                 revUpdateAbove(d_, c1, false, reach_);
                 revUpdateAbove(d_, c2, false, reach_);
             }
@@ -244,7 +238,9 @@ public:
         }
     }
 
-    // The whole tree again, links, child order and traversal included.
+    // The whole tree again, links, child order and traversal included. The
+    // sets the cut overwrote were logged: copying them back is cheaper than
+    // updating after the graft, which recomputes each of them.
     void restore()
     {
         if (restCut_ && !rootCase_) {
@@ -254,10 +250,16 @@ public:
                 K_->nextSib = S_;
                 S_->nextSib = nullptr;
             }
-            revUpdateAfterGraft(d_, K_);
-        } else if (subCut_) {
+            if (logged_)
+                revRelinkAfterGraft(K_);
+            else
+                revUpdateAfterGraft(d_, K_);
+        } else if (subCut_ && !logged_) {
             revUpdateAbove(d_, K_, false);
         }
+        if (logged_)
+            revUndoSetLog();
+        logged_ = false;
         restCut_ = subCut_ = false;
         tree_->flags = flags_;
     }
@@ -307,6 +309,8 @@ private:
     double start_ = 0.0;
     uint32_t flags_ = 0;
     bool rootCase_ = false, kFirst_ = false, restCut_ = false, subCut_ = false;
+    // The sets the cut overwrites are in the thread's undo log.
+    bool logged_ = false;
     // Threshold or Goloboff scoring: a move is scored from per-character
     // counts (the cut's, kept by frvGetCutBranchLen) and not from the length.
     bool alt_ = false;

@@ -167,6 +167,8 @@ protected:
         ASSERT_EQ(prepareParsimonyData(d), 0);
     }
 
+    DataInfo *randomMixedData(std::mt19937 &rng, int trial, uint32_t ntax);
+
     std::vector<DataInfo *> made;
     MsgHook savedError = nullptr;
 };
@@ -564,6 +566,31 @@ TreeNode *randomNode(std::mt19937 &rng, Tree *tree, const std::function<bool(Tre
 
 TreeNode *otherChild(const TreeNode *f, const TreeNode *x) { return f->firstChild == x ? x->nextSib : f->firstChild; }
 
+// Ordered and unordered characters of up to 150 characters and 2 to 41
+// states, weighted in odd trials, polymorphic cells counted in every third.
+DataInfo *Parsimony::randomMixedData(std::mt19937 &rng, int trial, uint32_t ntax)
+{
+    uint32_t nchar = 1 + rng() % 150;
+    uint32_t ns = trial % 4 == 0 ? 2 + rng() % 40 : 2 + rng() % 7;
+    DataInfo *d = makeData(ns, ntax, nchar);
+    gMsTaxa = trial % 3 == 2 ? kMsTaxaPolymorph : kMsTaxaUncertain;
+    std::vector<std::vector<uint64_t>> rows(ntax, std::vector<uint64_t>(nchar));
+    for (uint32_t c = 0; c < nchar; c++) {
+        d->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
+        if (trial % 2)
+            d->weights[c] = 1 + rng() % 4;
+        for (uint32_t t = 0; t < ntax; t++) {
+            // Polymorphic cells hold two neighbouring states, which keeps
+            // the number of distinct multistate codes small.
+            uint32_t r = rng() % 16, k = rng() % ns;
+            rows[t][c] = r == 0 ? 0 : (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % ns) : 0);
+        }
+    }
+    setCells(d, rows);
+    prepare(d);
+    return d;
+}
+
 // Random binary trees of 8 to 60 taxa; half of them lend the root's down
 // slot to the basal fork and move single leaves with binPruneLeaf and
 // binConnectLeaf, the others move whole subtrees. After every prune and
@@ -573,24 +600,8 @@ TEST_F(Parsimony, IncrementalUpdatesEqualFullRescoring)
     std::mt19937 rng(5105);
     int edits = 0;
     for (int trial = 0; trial < 60; trial++) {
-        uint32_t ntax = 8 + rng() % 53, nchar = 1 + rng() % 150;
-        uint32_t ns = trial % 4 == 0 ? 2 + rng() % 40 : 2 + rng() % 7;
-        DataInfo *d = makeData(ns, ntax, nchar);
-        gMsTaxa = trial % 3 == 2 ? kMsTaxaPolymorph : kMsTaxaUncertain;
-        std::vector<std::vector<uint64_t>> rows(ntax, std::vector<uint64_t>(nchar));
-        for (uint32_t c = 0; c < nchar; c++) {
-            d->status[c] = rng() % 2 ? kCharOrdered : kCharUnordered;
-            if (trial % 2)
-                d->weights[c] = 1 + rng() % 4;
-            for (uint32_t t = 0; t < ntax; t++) {
-                // Polymorphic cells hold two neighbouring states, which keeps
-                // the number of distinct multistate codes small.
-                uint32_t r = rng() % 16, k = rng() % ns;
-                rows[t][c] = r == 0 ? 0 : (uint64_t{1} << k) | (r == 1 ? uint64_t{1} << ((k + 1) % ns) : 0);
-            }
-        }
-        setCells(d, rows);
-        prepare(d);
+        uint32_t ntax = 8 + rng() % 53;
+        DataInfo *d = randomMixedData(rng, trial, ntax);
         auto tree = treeFor(d, randomTreeText(rng, ntax, 0, false));
         bool leaves = trial % 2;
         if (leaves) {
@@ -658,6 +669,63 @@ TEST_F(Parsimony, IncrementalUpdatesEqualFullRescoring)
         }
     }
     EXPECT_EQ(edits, 600);
+}
+
+// A cut as the rearrangement passes make it: a prune updated only within a
+// reach (or everywhere), then K's subtree seen alone (its children's up sets
+// made each other's down sets), then undone from the log by grafting back
+// on the same edge. Every set, subtree length and record slot must be as a
+// full pass left them.
+TEST_F(Parsimony, CutUndoneFromTheLogRestoresEverySet)
+{
+    std::mt19937 rng(3417);
+    for (int trial = 0; trial < 24; trial++) {
+        uint32_t ntax = 6 + rng() % 40;
+        DataInfo *d = randomMixedData(rng, trial, ntax);
+        auto tree = treeFor(d, randomTreeText(rng, ntax, 0, false));
+        if (trial % 2) {
+            TreeNode *b = tree->root->firstChild;
+            tree->displacedSlot = b->abm[1];
+            b->abm[1] = tree->root->abm[0];
+        }
+        calcStatesetsForSearch(tree.get(), d, false);
+        const SetSnapshot whole = snapshot(d, tree.get());
+        for (int step = 0; step < 12; step++) {
+            TreeNode *x = randomNode(rng, tree.get(), [](TreeNode *n) { return n->anc->anc != nullptr; });
+            TreeNode *f = x->anc, *s = otherChild(f, x);
+            const bool xFirst = f->firstChild == x;
+            const uint32_t reach = step % 3 == 0 ? kWholeTree : 1 + rng() % 6;
+            std::vector<void *> slots;
+            for (TreeNode *n = tree->root; n; n = nextPreorderNode(n, tree->root))
+                slots.insert(slots.end(), n->abm, n->abm + 3);
+
+            ASSERT_TRUE(revOpenSetLog(d));
+            ASSERT_EQ(pruneSubtree(x, false), f);
+            revUpdateAfterPrune(d, s, x, f, reach);
+            if (TreeNode *c1 = x->firstChild) {
+                TreeNode *c2 = c1->nextSib;
+                revCopySets(d, nodeSets(c2->abm[0]), nodeSets(c1->abm[1]));
+                revCopySets(d, nodeSets(c1->abm[0]), nodeSets(c2->abm[1]));
+                revUpdateAbove(d, c1, false, reach);
+                revUpdateAbove(d, c2, false, reach);
+            }
+            ASSERT_EQ(graftSubtreeToEdge(tree.get(), x, s, f), 0);
+            if (xFirst) {
+                f->firstChild = x;
+                x->nextSib = s;
+                s->nextSib = nullptr;
+            }
+            revRelinkAfterGraft(x);
+            revUndoSetLog();
+            afterTreeChange(tree.get());
+
+            std::vector<void *> after;
+            for (TreeNode *n = tree->root; n; n = nextPreorderNode(n, tree->root))
+                after.insert(after.end(), n->abm, n->abm + 3);
+            ASSERT_EQ(slots, after) << "trial " << trial << " step " << step;
+            ASSERT_TRUE(whole == snapshot(d, tree.get())) << "trial " << trial << " step " << step;
+        }
+    }
 }
 
 }  // namespace
