@@ -190,10 +190,12 @@ void checkJoinsAndSteps(const UnoKernels *kern, std::mt19937_64 &rng, uint32_t n
             ASSERT_EQ(m[l], l >= from && l < to ? ref.mask[l] : 0xdeadu) << "lane " << l << " of " << from << ".." << to;
     }
     // A class holds whole packed words: the bounded count takes even counts.
-    if (n % 2 == 0)
-        for (int64_t budget : budgetsFor(ref.laneSteps, rng))
+    if (n % 2 == 0) {
+        for (int64_t budget : budgetsFor(ref.laneSteps, rng)) {
             EXPECT_EQ(kern->stepsWithin(k, s.a.data(), s.b.data(), budget), refStepsWithin(ref.laneSteps, budget))
                 << "budget " << budget;
+        }
+    }
 }
 
 TEST_P(UnoKernelGrid, JoinsAndStepsMatchFieldByFieldReference)
