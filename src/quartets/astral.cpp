@@ -118,7 +118,7 @@ uint64_t addQuartetsInTableOrder(QwtTable *table, GeneQuartetCounter &work, cons
     float *wts = table->wts.data();
     work.runSums.resize(3 * static_cast<size_t>(m));
     uint16_t *sum0 = work.runSums.data(), *sum1 = sum0 + m, *sum2 = sum1 + m;
-    auto at = [leaf](uint32_t i) {
+    auto at = [=](uint32_t i) {
         if constexpr (kDense)
             return i;
         else

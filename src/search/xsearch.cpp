@@ -48,7 +48,6 @@ namespace {
 
 enum BandbAddSeq : uint32_t { kXFurthest = 0, kXAsIs = 1, kXSimple = 2, kXMaxMini = 3, kXKMaxMini = 4 };
 
-constexpr uint32_t kProgressUnits = 945;  // 3 x 5 x 7 x 9 places of the 4th to 7th taxa
 constexpr uint32_t kLevelInc[4] = {315, 63, 9, 1};
 
 XsearchResult gLastResult;

@@ -626,11 +626,12 @@ private:
             if (pr_.rescale && claOf(inputs[x]) != nullptr)
                 K_.addRescalers(ctx_, scal_[inputs[x]].get(), scal_[node].get());
         }
-        if (pr_.rescale && below)
+        if (pr_.rescale && below) {
             if (threads_)
                 rescaleMultithreaded(threads_, K_.rescaleCL, ctx_, out, scal_[node].get());
             else
                 K_.rescaleCL(ctx_, out, scal_[node].get(), 0, np_);
+        }
     }
 
     bool runLoop(LikClLoopFxn loop, const LikClOp &op)

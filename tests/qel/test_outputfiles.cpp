@@ -137,8 +137,9 @@ TEST_F(OutputFilesTest, LargeTextWrittenInStretchesReplacesOnlyWhenWhole)
         StreamInfo *out = nullptr;
         ASSERT_EQ(openOutputStream(p.c_str(), true, false, &out), kOpenOK);
         ASSERT_EQ(writeStreamData(out, text.data(), text.size()), 0);
-        if (p == replaced)
+        if (p == replaced) {
             EXPECT_TRUE(slurp(p) == old);
+        }
         EXPECT_EQ(closeStream(&out), 0);
         EXPECT_TRUE(slurp(p) == text) << p << " size " << slurp(p).size();
     }

@@ -87,7 +87,7 @@ int refScore(const Matrix &m, const RefTree &t)
         adj[e[0]].push_back(e[1]), adj[e[1]].push_back(e[0]);
     int total = 0;
     for (uint32_t c = 0; c < m.nchar; c++) {
-        Cell r;
+        Cell r{};
         total += m.weight[c] * scoreChar(m, adj, c, 0, UINT32_MAX, &r);
     }
     return total;
