@@ -1,6 +1,7 @@
 #include "search/repahead.h"
 
 #include <algorithm>
+#include <new>
 
 #include "qel/qel_interrupts.h"
 
@@ -104,7 +105,14 @@ bool ReplicatesAhead::pickNext(uint32_t *rep)
 void ReplicatesAhead::workerLoop(uint32_t w)
 {
     Worker &me = *workers_[w];
-    const bool prepared = !prepare_ || prepare_(w);
+    // A worker that cannot prepare (out of memory included) only says so:
+    // the caller then runs the replicates itself.
+    bool prepared = true;
+    try {
+        prepared = !prepare_ || prepare_(w);
+    } catch (const std::bad_alloc &) {
+        prepared = false;
+    }
     std::unique_lock lock(mutex_);
     prepareFailed_ |= !prepared;
     if (--unprepared_ == 0)

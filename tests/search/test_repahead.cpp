@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -125,20 +126,25 @@ TEST(ReplicatesAhead, WorkersPrepareSideBySideBeforeTheyRun)
     EXPECT_FALSE(ranUnprepared);
 }
 
-TEST(ReplicatesAhead, AFailedPreparationIsReportedAndItsWorkerRunsNothing)
+TEST(ReplicatesAhead, FailedPreparationsAreReportedAndTheirWorkersRunNothing)
 {
     std::atomic<uint32_t> runsOnFailed{0};
     ReplicatesAhead pool(
         3, 9, 9,
         [&](uint32_t w, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
-            if (w == 1)
+            if (w != 0)
                 runsOnFailed++;
             return runFor(rep, start, cancel, std::chrono::milliseconds(1));
         },
         stateOf(1), plusOne);
-    pool.start([](uint32_t w) { return w != 1; });
+    pool.start([](uint32_t w) {
+        if (w == 2)
+            throw std::bad_alloc();
+        return w != 1;
+    });
     EXPECT_FALSE(pool.waitPrepared());
-    // The workers that did prepare still carry every replicate through.
+    // The one worker that did prepare (one failed, one ran out of memory)
+    // still carries every replicate through.
     for (uint32_t rep = 0; rep < 9; rep++)
         ASSERT_TRUE(pool.take(rep, std::chrono::milliseconds(50), [] { return false; }));
     EXPECT_EQ(runsOnFailed.load(), 0u);
