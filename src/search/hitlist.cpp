@@ -68,12 +68,13 @@ uint32_t hitListCapacity(uint32_t ntax, bool ecr)
     return static_cast<uint32_t>(std::min<int64_t>(cap, 0x7FFFFFFF));
 }
 
-HSearchData *createHSearchData(DataInfo *data, uint32_t ntax, const SaveRules &rules, bool ecr)
+HSearchData *createHSearchData(DataInfo *data, uint32_t ntax, const SaveRules &rules, bool ecr, TreeBuffer *ownBuf)
 {
     auto *hsd = static_cast<HSearchData *>(allocBlock(sizeof(HSearchData)));
     if (!hsd)
         return nullptr;
     hsd->data = data;
+    hsd->ownBuf = ownBuf;
     hsd->rules = rules;
     hsd->hitList.capacity = hitListCapacity(ntax, ecr);
     hsd->hitList.hits = allocArrayOf<RearrObject>(hsd->hitList.capacity);

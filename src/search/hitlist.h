@@ -121,7 +121,10 @@ inline constexpr uint32_t kBetterTree = 2;
 
 uint32_t hitListCapacity(uint32_t ntax, bool ecr);
 // The work record for n taxa; the main buffer gets a score array.
-HSearchData *createHSearchData(DataInfo *data, uint32_t ntax, const SaveRules &rules, bool ecr);
+// `ownBuf`, when given, is the buffer the record stores to from the start
+// (instead of the active buffer).
+HSearchData *createHSearchData(DataInfo *data, uint32_t ntax, const SaveRules &rules, bool ecr,
+                               TreeBuffer *ownBuf = nullptr);
 HSearchData *destroyHSearchData(HSearchData *hsd);
 
 void clearHits(HSearchData *hsd);

@@ -865,14 +865,11 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
         if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(w.mainBuf)))
             setTreeScoreArray(w.mainBuf, scores);
     std::copy_n(mainScores(run), run.retained, getTreeScoreArray(w.mainBuf));
-    // The record is made while the copy is the active buffer, whose score
-    // array it sees to; from then on it names its buffer itself.
-    TreeBuffer *active = setActiveTreeBuffer(w.mainBuf);
-    w.hsd = createHSearchData(&c->data, ntax, run.hsd->rules, false);
-    setActiveTreeBuffer(active);
+    // The record names its own buffer from the start: the active buffer is
+    // the caller's, and this may run on a worker thread.
+    w.hsd = createHSearchData(&c->data, ntax, run.hsd->rules, false, w.mainBuf);
     if (!w.hsd)
         return nullptr;
-    w.hsd->ownBuf = w.mainBuf;
     w.hsd->startBuf = w.startBuf;
     w.hsd->fxns = run.hsd->fxns;
     w.hsd->rearrLimit = run.hsd->rearrLimit;
@@ -981,14 +978,9 @@ constexpr int kAheadUnavailable = -100;
 
 int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 {
-    std::vector<std::unique_ptr<AheadContext>> contexts;
+    std::vector<std::unique_ptr<AheadContext>> contexts(threads);
     AheadShared shared;
     const uint32_t storeCap = getMaxtreesValue();
-    for (uint32_t w = 0; w < threads; w++) {
-        contexts.push_back(makeAheadContext(run, storeCap, &shared));
-        if (!contexts.back())
-            return kAheadUnavailable;
-    }
     const uint32_t ntax = numSearchTaxa(run.data);
     const auto next = [ntax](RNG *state) { randomAdditionOrder(state, ntax); };
     ReplicatesAhead pool(threads, run.nreps, 2 * threads,
@@ -997,7 +989,12 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                          },
                          run.rng, next);
     shared.pool = &pool;
-    pool.start();
+    // Each worker copies the data and buffer for itself, all at once, so
+    // the first replicates start without waiting on one copy after another.
+    // Nothing here may change what they copy until every copy is made.
+    pool.start([&](uint32_t w) { return (contexts[w] = makeAheadContext(run, storeCap, &shared)) != nullptr; });
+    if (!pool.waitPrepared())
+        return kAheadUnavailable;
     gRepsTakenAhead = 0;
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);

@@ -1,6 +1,7 @@
 #include "search/repahead.h"
 
 #include <algorithm>
+#include <new>
 
 #include "qel/qel_interrupts.h"
 
@@ -13,8 +14,10 @@ ReplicatesAhead::ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t wind
         workers_.push_back(std::make_unique<Worker>());
 }
 
-void ReplicatesAhead::start()
+void ReplicatesAhead::start(std::function<bool(uint32_t worker)> prepare)
 {
+    prepare_ = std::move(prepare);
+    unprepared_ = static_cast<uint32_t>(workers_.size());
     // Signals stay with the thread that talks to the user.
     HelperThreadSignalMask mask;
     for (uint32_t w = 0; w < workers_.size(); w++)
@@ -22,6 +25,13 @@ void ReplicatesAhead::start()
 }
 
 ReplicatesAhead::~ReplicatesAhead() { stop(); }
+
+bool ReplicatesAhead::waitPrepared()
+{
+    std::unique_lock lock(mutex_);
+    preparedAll_.wait(lock, [&] { return unprepared_ == 0 || quit_; });
+    return unprepared_ == 0 && !prepareFailed_;
+}
 
 void ReplicatesAhead::stop()
 {
@@ -32,6 +42,7 @@ void ReplicatesAhead::stop()
             w->cancel.store(true, std::memory_order_relaxed);
     }
     workReady_.notify_all();
+    preparedAll_.notify_all();
     for (auto &w : workers_)
         if (w->thread.joinable())
             w->thread.join();
@@ -94,7 +105,20 @@ bool ReplicatesAhead::pickNext(uint32_t *rep)
 void ReplicatesAhead::workerLoop(uint32_t w)
 {
     Worker &me = *workers_[w];
+    // A worker that cannot prepare (out of memory included) only says so:
+    // the caller then runs the replicates itself.
+    bool prepared = true;
+    try {
+        prepared = !prepare_ || prepare_(w);
+    } catch (const std::bad_alloc &) {
+        prepared = false;
+    }
     std::unique_lock lock(mutex_);
+    prepareFailed_ |= !prepared;
+    if (--unprepared_ == 0)
+        preparedAll_.notify_all();
+    if (!prepared)
+        return;
     for (;;) {
         uint32_t rep = 0;
         workReady_.wait(lock, [&] { return quit_ || pickNext(&rep); });

@@ -37,8 +37,14 @@ public:
     ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
                     const std::function<void(RNG *)> &next);
     ~ReplicatesAhead();
-    // Lets the workers begin.
-    void start();
+    // Lets the workers begin. Each worker first calls `prepare` with its
+    // number on its own thread (so set-up costs are paid side by side, not
+    // one after another on the caller's); one whose prepare fails runs
+    // nothing.
+    void start(std::function<bool(uint32_t worker)> prepare = {});
+    // Waits until every worker has prepared; false when one failed (or the
+    // pool was stopped first).
+    bool waitPrepared();
     ReplicatesAhead(const ReplicatesAhead &) = delete;
     ReplicatesAhead &operator=(const ReplicatesAhead &) = delete;
 
@@ -81,6 +87,9 @@ private:
     bool pickNext(uint32_t *rep);
 
     RunFxn run_;
+    std::function<bool(uint32_t)> prepare_;
+    uint32_t unprepared_ = 0;
+    bool prepareFailed_ = false;
     std::vector<Slot> slots_;
     std::vector<std::unique_ptr<Worker>> workers_;
     uint32_t window_;
@@ -89,4 +98,5 @@ private:
     std::mutex mutex_;
     std::condition_variable workReady_;
     std::condition_variable resultReady_;
+    std::condition_variable preparedAll_;
 };

@@ -1,11 +1,16 @@
 // Replicates run ahead on worker threads: each result comes from the start
 // the caller last gave its replicate, whatever ran before, and a stop keeps
-// what the awaited replicate had done.
+// what the awaited replicate had done. Workers prepare side by side, and a
+// failed preparation is reported, not waited on forever.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
 #include <thread>
+#include <vector>
 
 #include "search/repahead.h"
 
@@ -81,6 +86,68 @@ TEST(ReplicatesAhead, StopKeepsWhatTheAwaitedReplicateHadDone)
     ASSERT_TRUE(partial);
     EXPECT_EQ(asRan(partial).rep, 1u);
     EXPECT_TRUE(asRan(partial).calledOff);
+}
+
+TEST(ReplicatesAhead, WorkersPrepareSideBySideBeforeTheyRun)
+{
+    constexpr uint32_t kWorkers = 4;
+    std::mutex m;
+    std::condition_variable arrived;
+    uint32_t preparing = 0;
+    std::vector<int> ready(kWorkers, 0);  // 1: prepared, having met every other worker preparing
+    std::atomic<bool> ranUnprepared{false};
+    ReplicatesAhead pool(
+        kWorkers, 6, 6,
+        [&](uint32_t w, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+            std::lock_guard lock(m);
+            if (ready[w] != 1)
+                ranUnprepared = true;
+            return runFor(rep, start, cancel, std::chrono::milliseconds(0));
+        },
+        stateOf(1), plusOne);
+    const auto caller = std::this_thread::get_id();
+    pool.start([&](uint32_t w) {
+        std::unique_lock lock(m);
+        preparing++;
+        arrived.notify_all();
+        // Preparations made one after another (or on the caller's thread)
+        // never find all the workers preparing at once.
+        const bool together = arrived.wait_for(lock, std::chrono::seconds(5), [&] { return preparing == kWorkers; });
+        ready[w] = together && std::this_thread::get_id() != caller ? 1 : 2;
+        return true;
+    });
+    ASSERT_TRUE(pool.waitPrepared());
+    {
+        std::lock_guard lock(m);
+        EXPECT_EQ(ready, std::vector<int>(kWorkers, 1));
+    }
+    for (uint32_t rep = 0; rep < 6; rep++)
+        ASSERT_TRUE(pool.take(rep, std::chrono::milliseconds(50), [] { return false; }));
+    EXPECT_FALSE(ranUnprepared);
+}
+
+TEST(ReplicatesAhead, FailedPreparationsAreReportedAndTheirWorkersRunNothing)
+{
+    std::atomic<uint32_t> runsOnFailed{0};
+    ReplicatesAhead pool(
+        3, 9, 9,
+        [&](uint32_t w, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+            if (w != 0)
+                runsOnFailed++;
+            return runFor(rep, start, cancel, std::chrono::milliseconds(1));
+        },
+        stateOf(1), plusOne);
+    pool.start([](uint32_t w) {
+        if (w == 2)
+            throw std::bad_alloc();
+        return w != 1;
+    });
+    EXPECT_FALSE(pool.waitPrepared());
+    // The one worker that did prepare (one failed, one ran out of memory)
+    // still carries every replicate through.
+    for (uint32_t rep = 0; rep < 9; rep++)
+        ASSERT_TRUE(pool.take(rep, std::chrono::milliseconds(50), [] { return false; }));
+    EXPECT_EQ(runsOnFailed.load(), 0u);
 }
 
 }  // namespace
