@@ -5,6 +5,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
+#include "search/hsearch.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "trees/treebuf.h"
@@ -38,7 +39,7 @@ bool atMaxtrees(const HSearchData *hsd) { return !hsd->ownBuf && isTreeBufferAtM
 // earlier replicate keeps (hsd->earlierMatch names it).
 bool earlierDuplicate(HSearchData *hsd, Tree *tree)
 {
-    hsd->earlierMatch = hsd->earlierTree ? hsd->earlierTree(hsd, tree) : 0;
+    hsd->earlierMatch = hsd->aheadContext ? earlierTreeAhead(hsd, tree) : 0;
     return hsd->earlierMatch != 0;
 }
 

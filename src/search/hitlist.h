@@ -108,10 +108,10 @@ struct HSearchData {
     uint32_t peakSaved;               // most trees held at once
     uint32_t storeCap;                // that many held: the run ahead is of no use; 0 none
     uint8_t aheadSpoiled;
-    // Asked by a run ahead before each store: the number of the tree an
-    // earlier replicate keeps that the tree duplicates, or 0. The answer
-    // stays in earlierMatch for the caller of the store.
-    uint32_t (*earlierTree)(HSearchData *hsd, Tree *tree);
+    // A run ahead's own context (hsearch.cpp), asked before each store for
+    // the number of the tree an earlier replicate keeps that the tree
+    // duplicates (earlierTreeAhead); the answer stays in earlierMatch for the
+    // caller of the store. Null outside runs ahead.
     void *aheadContext;
     uint32_t earlierMatch;
 };

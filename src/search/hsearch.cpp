@@ -794,7 +794,7 @@ struct AheadContext {
 // when an earlier replicate was seen storing it (the search here would find
 // it in the buffer). A later replicate that stored the tree first runs
 // again: it would have found the tree in the buffer.
-uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree)
+uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
 {
     AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
     TreeBuffer *own = c.run.mainBuf;
@@ -875,7 +875,6 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->rearrLimit = run.hsd->rearrLimit;
     w.hsd->reconLimit = run.hsd->reconLimit;
     w.hsd->deadline = run.hsd->deadline;
-    w.hsd->earlierTree = earlierTreeAhead;
     w.hsd->aheadContext = c.get();
     return c;
 }
@@ -1268,6 +1267,8 @@ struct RunCleanup {
 };
 
 }  // namespace
+
+uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree) { return earlierTreeOf(hsd, tree); }
 
 void showHSearchStatus()
 {

@@ -9,6 +9,7 @@
 
 struct DataInfo;
 struct HSearchData;
+struct Tree;
 
 // The HSearch command.
 int doHSearchCmd();
@@ -29,6 +30,9 @@ void setHSearchThreads(uint32_t n);
 // Replicates of the last search whose runs ahead of their turn were kept
 // (the others ran again in turn).
 uint32_t lastHSearchRepsTakenAhead();
+// Asked by a run ahead of its turn before each store: the number of the
+// tree an earlier replicate keeps that the tree duplicates, or 0.
+uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);
 
 // Installs the swapper for a swap type (1 NNI, 2 SPR, 3 TBR); 1 when that
 // swapper is not available.

@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "data/data_services.h"
 #include "data/usertypes.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
+#include "support/tree_test_support.h"
 #include "trees/treeutil.h"
 
 namespace stmtest {
@@ -170,5 +172,58 @@ inline void setAncestor(DataInfo *d, uint32_t c, uint64_t bits)
 {
     d->ancestor[c] = bits ? stateBitsToCode(bits, d) : static_cast<uint8_t>(d->nstates);
 }
+
+// Parsimony data of the cost-vector class and a tree over its taxa: set-up
+// and tear-down shared by the class's tests. msTaxa is what the data
+// services answer for multistate taxa (uncertainty unless a test says).
+class CostVectorTest : public ::testing::Test {
+protected:
+    static inline int msTaxa = kMsTaxaUncertain;
+
+    void SetUp() override
+    {
+        msTaxa = kMsTaxaUncertain;
+        DataServices s{};
+        s.msTaxa = [] { return msTaxa; };
+        installDataServices(s);
+        resetParsSettings();
+    }
+    void TearDown() override
+    {
+        tree.reset();
+        drop();
+        resetDataServices();
+        resetParsSettings();
+        msTaxa = kMsTaxaUncertain;
+    }
+    void drop()
+    {
+        if (!d)
+            return;
+        setActiveDataInfo(nullptr);
+        deallocPackedData(d);
+        destroyDataInfo(d);
+        d = nullptr;
+    }
+    void prepare()
+    {
+        setActiveDataInfo(d);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(d), 0);
+    }
+    // A tree over the data's taxa from text; rootTip -1 hangs it under the
+    // ancestor.
+    void build(const std::string &text, int rootTip = -1)
+    {
+        tree.reset(createTreeForTaxa(d->ntax, d->ntax, true));
+        buildTestTree(tree.get(), text, rootTip);
+        afterTreeChange(tree.get());
+        pointTreeAtPackedData(tree.get(), d);
+    }
+
+    DataInfo *d = nullptr;
+    TreePtr tree;
+    std::vector<std::unique_ptr<TestType>> types;
+};
 
 }  // namespace stmtest

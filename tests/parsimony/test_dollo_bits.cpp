@@ -14,49 +14,10 @@ using namespace stmtest;
 
 namespace {
 
-int gMsTaxa = kMsTaxaUncertain;
-
 uint64_t bit(uint32_t s) { return uint64_t{1} << s; }
 
-class DolloBits : public ::testing::Test {
+class DolloBits : public CostVectorTest {
 protected:
-    void SetUp() override
-    {
-        DataServices s{};
-        s.msTaxa = [] { return gMsTaxa; };
-        installDataServices(s);
-        resetParsSettings();
-    }
-    void TearDown() override
-    {
-        tree.reset();
-        drop();
-        resetDataServices();
-        resetParsSettings();
-        gMsTaxa = kMsTaxaUncertain;
-    }
-    void drop()
-    {
-        if (!d)
-            return;
-        setActiveDataInfo(nullptr);
-        deallocPackedData(d);
-        destroyDataInfo(d);
-        d = nullptr;
-    }
-    void prepare()
-    {
-        setActiveDataInfo(d);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(d), 0);
-    }
-    void build(const std::string &text)
-    {
-        tree.reset(createTreeForTaxa(d->ntax, d->ntax, true));
-        buildTestTree(tree.get(), text, -1);
-        afterTreeChange(tree.get());
-        pointTreeAtPackedData(tree.get(), d);
-    }
     std::vector<double> charLengths()
     {
         std::vector<double> v(d->nchar);
@@ -64,10 +25,6 @@ protected:
             v[c] = charLengthOnTree(d, c);
         return v;
     }
-
-    DataInfo *d = nullptr;
-    TreePtr tree;
-    std::vector<std::unique_ptr<TestType>> types;
 };
 
 // The key test of the bit path: on random rooted trees (with polytomies) and
@@ -81,7 +38,7 @@ TEST_F(DolloBits, RandomMixedMatricesMatchCostVectorsAndSankoff)
     for (int trial = 0; trial < 120; trial++) {
         drop();
         types.clear();
-        gMsTaxa = trial % 4 == 3 ? kMsTaxaPolymorph : kMsTaxaUncertain;
+        msTaxa = trial % 4 == 3 ? kMsTaxaPolymorph : kMsTaxaUncertain;
         const uint32_t ntax = 3 + rng() % 14, nchar = 1 + rng() % (trial % 3 == 0 ? 150 : 12);
         std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar, 0));
         std::vector<uint32_t> kind(nchar), low(nchar);

@@ -16,54 +16,9 @@ using namespace stmtest;
 
 namespace {
 
-int gMsTaxa = kMsTaxaUncertain;
-
-class Stmx : public ::testing::Test {
+class Stmx : public CostVectorTest {
 protected:
-    void SetUp() override
-    {
-        gMsTaxa = kMsTaxaUncertain;
-        DataServices s{};
-        s.msTaxa = [] { return gMsTaxa; };
-        installDataServices(s);
-        resetParsSettings();
-    }
-    void TearDown() override
-    {
-        tree.reset();
-        drop();
-        resetDataServices();
-        resetParsSettings();
-    }
-    void drop()
-    {
-        if (!d)
-            return;
-        setActiveDataInfo(nullptr);
-        deallocPackedData(d);
-        destroyDataInfo(d);
-        d = nullptr;
-    }
-    void prepare()
-    {
-        setActiveDataInfo(d);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(d), 0);
-    }
-    // A tree over the data's taxa from text; rootTip -1 hangs it under the
-    // ancestor.
-    void build(const std::string &text, int rootTip)
-    {
-        tree.reset(createTreeForTaxa(d->ntax, d->ntax, true));
-        buildTestTree(tree.get(), text, rootTip);
-        afterTreeChange(tree.get());
-        pointTreeAtPackedData(tree.get(), d);
-    }
     double length() { return calcTreeLength(d, tree.get(), true, true); }
-
-    DataInfo *d = nullptr;
-    TreePtr tree;
-    std::vector<std::unique_ptr<TestType>> types;
 };
 
 uint64_t bit(uint32_t s) { return uint64_t{1} << s; }
@@ -586,7 +541,7 @@ TEST_F(Stmx, OneJoinPastThePerCharacterLimitOverflows)
 // tree once: {0,2} under 0-1-2 costs of one step needs state 1 between them.
 TEST_F(Stmx, PolymorphicTerminalCountsItsOwnTreeOnce)
 {
-    gMsTaxa = kMsTaxaPolymorph;
+    msTaxa = kMsTaxaPolymorph;
     std::vector<int> path = {0, 1, 2, 1, 0, 1, 2, 1, 0};
     types.push_back(std::make_unique<TestType>(3, path, false));
     d = makeTypedData(3, {{bit(0)}, {bit(0)}, {bit(0) | bit(2)}, {bit(2)}});

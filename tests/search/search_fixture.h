@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,27 @@
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
+
+// The clades of a random rooted tree of ntax taxa (taxon lists, the root's
+// two halves left out), for characters that follow a tree.
+inline std::vector<std::vector<uint32_t>> randomClades(std::mt19937 &gen, uint32_t ntax)
+{
+    std::vector<std::vector<uint32_t>> clades;
+    std::vector<std::vector<uint32_t>> groups(ntax);
+    for (uint32_t t = 0; t < ntax; t++)
+        groups[t] = {t};
+    while (groups.size() > 2) {
+        const size_t a = gen() % groups.size();
+        std::vector<uint32_t> joined = groups[a];
+        groups.erase(groups.begin() + static_cast<long>(a));
+        const size_t b = gen() % groups.size();
+        joined.insert(joined.end(), groups[b].begin(), groups[b].end());
+        groups.erase(groups.begin() + static_cast<long>(b));
+        clades.push_back(joined);
+        groups.push_back(joined);
+    }
+    return clades;
+}
 
 inline std::string gPrinted;
 inline std::vector<uint32_t> gErrorCodes;

@@ -54,20 +54,7 @@ int printAndInterrupt(const char *fmt, ...)
 // replicates end on different trees.
 std::vector<std::string> treeSignalMatrix(std::mt19937 &gen, uint32_t ntax, uint32_t nchar, uint32_t noise)
 {
-    std::vector<std::vector<uint32_t>> clades;
-    std::vector<std::vector<uint32_t>> groups(ntax);
-    for (uint32_t t = 0; t < ntax; t++)
-        groups[t] = {t};
-    while (groups.size() > 2) {
-        const size_t a = gen() % groups.size();
-        std::vector<uint32_t> joined = groups[a];
-        groups.erase(groups.begin() + static_cast<long>(a));
-        const size_t b = gen() % groups.size();
-        joined.insert(joined.end(), groups[b].begin(), groups[b].end());
-        groups.erase(groups.begin() + static_cast<long>(b));
-        clades.push_back(joined);
-        groups.push_back(joined);
-    }
+    const std::vector<std::vector<uint32_t>> clades = randomClades(gen, ntax);
     std::vector<std::string> rows(ntax, std::string(nchar, '0'));
     for (uint32_t c = 0; c < nchar; c++) {
         for (uint32_t t : clades[gen() % clades.size()])

@@ -20,19 +20,7 @@ namespace {
 std::vector<std::string> treeSignalMatrix(std::mt19937 &gen, uint32_t ntax, uint32_t nchar, uint32_t noise,
                                           uint32_t states)
 {
-    std::vector<std::vector<uint32_t>> groups(ntax), clades;
-    for (uint32_t t = 0; t < ntax; t++)
-        groups[t] = {t};
-    while (groups.size() > 2) {
-        const size_t a = gen() % groups.size();
-        std::vector<uint32_t> joined = groups[a];
-        groups.erase(groups.begin() + static_cast<long>(a));
-        const size_t b = gen() % groups.size();
-        joined.insert(joined.end(), groups[b].begin(), groups[b].end());
-        groups.erase(groups.begin() + static_cast<long>(b));
-        clades.push_back(joined);
-        groups.push_back(joined);
-    }
+    const std::vector<std::vector<uint32_t>> clades = randomClades(gen, ntax);
     std::vector<std::string> rows(ntax, std::string(nchar, '0'));
     for (uint32_t c = 0; c < nchar; c++) {
         const char state = static_cast<char>('1' + gen() % (states - 1));
