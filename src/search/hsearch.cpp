@@ -730,7 +730,7 @@ int endReplicate(HSearchRun &run, int r)
 // later replicates, which are then run again from there.
 
 uint32_t gHSearchThreads = 0;  // 0: every processor the process may use
-uint32_t gRepsTakenAhead = 0;
+AheadCounts gAheadCounts;
 
 struct AheadResult final : AheadRun {
     RNG start{}, end{};
@@ -994,7 +994,17 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     pool.start([&](uint32_t w) { return (contexts[w] = makeAheadContext(run, storeCap, &shared)) != nullptr; });
     if (!pool.waitPrepared())
         return kAheadUnavailable;
-    gRepsTakenAhead = 0;
+    gAheadCounts = {};
+    // However the search ends, its runs ahead are counted once every
+    // worker has let go of the last of them.
+    struct FinalCount {
+        ReplicatesAhead &pool;
+        ~FinalCount()
+        {
+            pool.stop();
+            gAheadCounts.calledOff = pool.calledOff();
+        }
+    } finalCount{pool};
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);
         // A stop asked before the replicate began ends the search as the
@@ -1014,7 +1024,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         int r = 2;
         if (a && aheadRunHolds(run, *a, stopped)) {
             r = takeAheadRun(run, *a);
-            gRepsTakenAhead++;
+            gAheadCounts.taken++;
             if (stopped)
                 r = 2;
         } else if (stopped) {
@@ -1024,6 +1034,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             run.hsd->firstTreeRep = numSaved(run) + 1;
             run.hsd->duplicateOf = 0;
         } else {
+            gAheadCounts.rerunHere++;
             bool early = false;
             r = searchReplicate(run, &early);
             if (early)
@@ -1041,7 +1052,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 
 int heuristicSearchRep(HSearchRun &run)
 {
-    gRepsTakenAhead = 0;
+    gAheadCounts = {};
     if (const uint32_t threads = aheadThreadCount(run); threads > 1) {
         const int r = runReplicatesAhead(run, threads);
         if (r != kAheadUnavailable)
@@ -1492,4 +1503,6 @@ double lastHSearchRearrangements() { return gLastRearrangements; }
 
 void setHSearchThreads(uint32_t n) { gHSearchThreads = n; }
 
-uint32_t lastHSearchRepsTakenAhead() { return gRepsTakenAhead; }
+uint32_t lastHSearchRepsTakenAhead() { return gAheadCounts.taken; }
+
+AheadCounts lastHSearchAheadCounts() { return gAheadCounts; }

@@ -33,6 +33,14 @@ std::vector<std::string> treeSignalMatrix(std::mt19937 &gen, uint32_t ntax, uint
     return rows;
 }
 
+uint32_t occurrences(const std::string &text, const std::string &word)
+{
+    uint32_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + word.size()))
+        n++;
+    return n;
+}
+
 struct Outcome {
     int status = 0;
     std::vector<std::string> trees;  // encodings, in buffer order
@@ -134,7 +142,13 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
                 EXPECT_EQ(many.scores, one.scores) << s.name << ", noise " << noise;
                 EXPECT_EQ(many.printed, one.printed) << s.name << ", noise " << noise << ", " << threads
                                                      << " threads";
-                ahead += lastHSearchRepsTakenAhead();
+                // Each replicate begun is either taken from its run ahead
+                // or run again here, never both and never neither.
+                const AheadCounts counts = lastHSearchAheadCounts();
+                EXPECT_EQ(counts.taken + counts.rerunHere, occurrences(many.printed, "Random-addition-sequence"))
+                    << s.name << ", noise " << noise << ", " << threads << " threads";
+                EXPECT_EQ(counts.taken, lastHSearchRepsTakenAhead());
+                ahead += counts.taken;
                 reps += hs.nreps;
             }
         }
