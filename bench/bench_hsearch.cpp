@@ -93,7 +93,7 @@ void runReplicates(benchmark::State &state)
     hs.rseed[0] = 2024;
     srch.dStatus = 0;
     setHSearchThreads(static_cast<uint32_t>(state.range(0)));
-    double digest = 0, ahead = 0, searches = 0;
+    double digest = 0, ahead = 0, calledOff = 0, rerunHere = 0, reused = 0, searches = 0;
     for (auto _ : state) {
         emptyTreeBuffer(f.buf, true);
         setActiveTreeBuffer(f.buf);
@@ -105,13 +105,23 @@ void runReplicates(benchmark::State &state)
                                                  f.buf->bytesPerTree))
                 h = (h ^ byte) * 1099511628211ull;
         digest = static_cast<double>(h % 1000000007ull) + getTreeScoreArray(f.buf)[0] * 1e-6;
-        ahead += lastHSearchRepsTakenAhead();
+        const AheadCounts counts = lastHSearchAheadCounts();
+        ahead += counts.taken;
+        calledOff += counts.calledOff;
+        rerunHere += counts.rerunHere;
+        reused += counts.stepwiseReused;
         searches += 1;
     }
     setHSearchThreads(0);
     qel_printf = savedPrint;
     state.counters["trees"] = digest;
+    // Per search: replicates taken from runs ahead, runs thrown away,
+    // replicates run again on the calling thread, and runs that took their
+    // stepwise trees from the run before.
     state.counters["ahead"] = ahead / searches;
+    state.counters["calledOff"] = calledOff / searches;
+    state.counters["rerunHere"] = rerunHere / searches;
+    state.counters["stepwiseReused"] = reused / searches;
 }
 
 }  // namespace

@@ -387,6 +387,13 @@ int refitParametersOnTreesFound(HSearchRun &run)
 // ---------------------------------------------------------------------------
 // Starting trees of one replicate
 
+// A run ahead of its turn that is called off and runs again takes the
+// stepwise trees it built before instead of building them again: they
+// follow from the replicate's starting stream state alone (defined with the
+// runs ahead below).
+bool reuseAheadStepwise(HSearchRun &run, double *score);
+void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score);
+
 int getStartingTrees(HSearchRun &run)
 {
     HSearchData *hsd = run.hsd;
@@ -434,16 +441,21 @@ int getStartingTrees(HSearchRun &run)
             qel_printf("    score of random starting tree = %s\n", treeScoreToString(0, score).c_str());
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
-        // Named, not made active: replicates run ahead on other threads
-        // while this one may build its own starting tree.
-        const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
         double score = kNoScoreValue;
-        run.stepwiseRunning = true;
-        const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score, run.startBuf);
-        run.stepwiseRunning = false;
-        if (r != 0) {
-            emptyTreeBuffer(run.startBuf, true);
-            return r == 2 ? 2 : 1;
+        if (!run.ahead || !reuseAheadStepwise(run, &score)) {
+            // Named, not made active: replicates run ahead on other threads
+            // while this one may build its own starting tree.
+            const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
+            const RNG start = run.rng;
+            run.stepwiseRunning = true;
+            const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score, run.startBuf);
+            run.stepwiseRunning = false;
+            if (r != 0) {
+                emptyTreeBuffer(run.startBuf, true);
+                return r == 2 ? 2 : 1;
+            }
+            if (run.ahead)
+                keepAheadStepwise(run, start, score);
         }
         hsd->bestScoreRep = score;
     } else {
@@ -730,7 +742,7 @@ int endReplicate(HSearchRun &run, int r)
 // later replicates, which are then run again from there.
 
 uint32_t gHSearchThreads = 0;  // 0: every processor the process may use
-uint32_t gRepsTakenAhead = 0;
+AheadCounts gAheadCounts;
 
 struct AheadResult final : AheadRun {
     RNG start{}, end{};
@@ -751,13 +763,30 @@ struct AheadResult final : AheadRun {
     ~AheadResult() override { destroyTreeBuffer(trees); }
 };
 
+struct FreeTreeBuffer {
+    void operator()(TreeBuffer *buf) const { destroyTreeBuffer(buf); }
+};
+
+// The trees a replicate's stepwise addition built from stream state
+// `start`, their best score, and the state it left the stream in.
+struct StepwiseMemo {
+    RNG start{}, end{};
+    double score = kNoScoreValue;
+    std::unique_ptr<TreeBuffer, FreeTreeBuffer> trees;
+};
+
 // What the runs ahead share: which replicate was first seen storing each
-// tree. A run meeting a tree an earlier replicate stores takes it as a tree
-// the buffer will hold in its turn (as the search here would find it
-// there); whether it does is checked when the replicate is taken.
+// tree, and each replicate's stepwise trees. A run meeting a tree an
+// earlier replicate stores takes it as a tree the buffer will hold in its
+// turn (as the search here would find it there); whether it does is checked
+// when the replicate is taken. Such a meeting calls off the later
+// replicate, most often just as its stepwise tree is stored, so a run called
+// off keeps the stepwise trees for the next run of its replicate.
 struct AheadShared {
     std::mutex mutex;
     std::unordered_map<std::string, uint32_t> firstRep;  // a tree's encoding: lowest replicate storing it
+    std::vector<StepwiseMemo> stepwise;                  // by replicate
+    uint32_t stepwiseReused = 0;
     ReplicatesAhead *pool = nullptr;
 };
 
@@ -824,6 +853,41 @@ uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
 bool sameStream(const RNG &a, const RNG &b)
 {
     return a.x == b.x && a.y == b.y && a.z == b.z && a.c == b.c && a.legacy == b.legacy;
+}
+
+bool reuseAheadStepwise(HSearchRun &run, double *score)
+{
+    AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
+    std::lock_guard lock(c.shared->mutex);
+    const StepwiseMemo &m = c.shared->stepwise[c.rep];
+    if (!m.trees || !sameStream(m.start, run.rng))
+        return false;
+    if (!getTreeScoreArray(run.startBuf))
+        if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(run.startBuf)))
+            setTreeScoreArray(run.startBuf, scores);
+    if (!getTreeScoreArray(run.startBuf) || copyTreeBuffer(m.trees.get(), run.startBuf) != 0) {
+        emptyTreeBuffer(run.startBuf, true);
+        return false;
+    }
+    run.rng = m.end;
+    *score = m.score;
+    c.shared->stepwiseReused++;
+    return true;
+}
+
+void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score)
+{
+    AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
+    // Without a copy the next run only builds the trees again.
+    std::unique_ptr<TreeBuffer, FreeTreeBuffer> copy(cloneTreeBuffer(run.startBuf, false));
+    if (!copy)
+        return;
+    std::lock_guard lock(c.shared->mutex);
+    StepwiseMemo &m = c.shared->stepwise[c.rep];
+    m.start = start;
+    m.end = run.rng;
+    m.score = score;
+    m.trees = std::move(copy);
 }
 
 uint32_t aheadThreadCount(const HSearchRun &run)
@@ -979,6 +1043,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 {
     std::vector<std::unique_ptr<AheadContext>> contexts(threads);
     AheadShared shared;
+    shared.stepwise.resize(run.nreps);
     const uint32_t storeCap = getMaxtreesValue();
     const uint32_t ntax = numSearchTaxa(run.data);
     const auto next = [ntax](RNG *state) { randomAdditionOrder(state, ntax); };
@@ -994,7 +1059,19 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     pool.start([&](uint32_t w) { return (contexts[w] = makeAheadContext(run, storeCap, &shared)) != nullptr; });
     if (!pool.waitPrepared())
         return kAheadUnavailable;
-    gRepsTakenAhead = 0;
+    gAheadCounts = {};
+    // However the search ends, its runs ahead are counted once every
+    // worker has let go of the last of them.
+    struct FinalCount {
+        ReplicatesAhead &pool;
+        AheadShared &shared;
+        ~FinalCount()
+        {
+            pool.stop();
+            gAheadCounts.calledOff = pool.calledOff();
+            gAheadCounts.stepwiseReused = shared.stepwiseReused;
+        }
+    } finalCount{pool, shared};
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);
         // A stop asked before the replicate began ends the search as the
@@ -1014,7 +1091,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         int r = 2;
         if (a && aheadRunHolds(run, *a, stopped)) {
             r = takeAheadRun(run, *a);
-            gRepsTakenAhead++;
+            gAheadCounts.taken++;
             if (stopped)
                 r = 2;
         } else if (stopped) {
@@ -1024,6 +1101,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             run.hsd->firstTreeRep = numSaved(run) + 1;
             run.hsd->duplicateOf = 0;
         } else {
+            gAheadCounts.rerunHere++;
             bool early = false;
             r = searchReplicate(run, &early);
             if (early)
@@ -1041,7 +1119,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 
 int heuristicSearchRep(HSearchRun &run)
 {
-    gRepsTakenAhead = 0;
+    gAheadCounts = {};
     if (const uint32_t threads = aheadThreadCount(run); threads > 1) {
         const int r = runReplicatesAhead(run, threads);
         if (r != kAheadUnavailable)
@@ -1492,4 +1570,6 @@ double lastHSearchRearrangements() { return gLastRearrangements; }
 
 void setHSearchThreads(uint32_t n) { gHSearchThreads = n; }
 
-uint32_t lastHSearchRepsTakenAhead() { return gRepsTakenAhead; }
+uint32_t lastHSearchRepsTakenAhead() { return gAheadCounts.taken; }
+
+AheadCounts lastHSearchAheadCounts() { return gAheadCounts; }

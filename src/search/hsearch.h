@@ -30,6 +30,17 @@ void setHSearchThreads(uint32_t n);
 // Replicates of the last search whose runs ahead of their turn were kept
 // (the others ran again in turn).
 uint32_t lastHSearchRepsTakenAhead();
+// What became of the last search's runs ahead of their turn: replicates
+// taken from them, runs whose work was thrown away (called off, or done
+// and set to run again), replicates run again on the calling thread, and
+// runs that took the stepwise trees of their replicate's run before.
+struct AheadCounts {
+    uint32_t taken = 0;
+    uint32_t calledOff = 0;
+    uint32_t rerunHere = 0;
+    uint32_t stepwiseReused = 0;
+};
+AheadCounts lastHSearchAheadCounts();
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);

@@ -55,6 +55,7 @@ void ReplicatesAhead::setStarts(uint32_t rep, const RNG &start, const std::funct
         RNG state = start;
         for (uint32_t r = rep; r < slots_.size(); r++) {
             Slot &s = slots_[r];
+            calledOff_ += s.state == SlotState::kDone;
             s.generation++;
             s.state = SlotState::kWaiting;
             s.result.reset();
@@ -75,6 +76,7 @@ void ReplicatesAhead::restart(uint32_t rep)
         if (rep < awaited_ || rep >= slots_.size())
             return;
         Slot &s = slots_[rep];
+        calledOff_ += s.state == SlotState::kDone;
         s.generation++;
         s.state = SlotState::kWaiting;
         s.result.reset();
@@ -83,6 +85,12 @@ void ReplicatesAhead::restart(uint32_t rep)
                 w->cancel.store(true, std::memory_order_relaxed);
     }
     workReady_.notify_all();
+}
+
+uint32_t ReplicatesAhead::calledOff()
+{
+    std::lock_guard lock(mutex_);
+    return calledOff_;
 }
 
 RNG ReplicatesAhead::startOf(uint32_t rep)
@@ -143,6 +151,8 @@ void ReplicatesAhead::workerLoop(uint32_t w)
             slot.result = std::move(result);
             slot.state = SlotState::kDone;
             resultReady_.notify_all();
+        } else if (!quit_) {
+            calledOff_++;
         }
     }
 }

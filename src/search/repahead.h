@@ -60,6 +60,9 @@ public:
     // Runs `rep` again from the same start (a tree it stored turned out to
     // be one an earlier replicate stores); nothing once it was taken.
     void restart(uint32_t rep);
+    // Runs begun whose work was thrown away before their replicate was
+    // taken: called off under way, or done and then set to run again.
+    uint32_t calledOff();
 
     // Calls off every run and lets the workers go.
     void stop();
@@ -94,6 +97,7 @@ private:
     std::vector<std::unique_ptr<Worker>> workers_;
     uint32_t window_;
     uint32_t awaited_ = 0;  // the replicate the caller takes next
+    uint32_t calledOff_ = 0;
     bool quit_ = false;
     std::mutex mutex_;
     std::condition_variable workReady_;

@@ -33,6 +33,14 @@ std::vector<std::string> treeSignalMatrix(std::mt19937 &gen, uint32_t ntax, uint
     return rows;
 }
 
+uint32_t occurrences(const std::string &text, const std::string &word)
+{
+    uint32_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + word.size()))
+        n++;
+    return n;
+}
+
 struct Outcome {
     int status = 0;
     std::vector<std::string> trees;  // encodings, in buffer order
@@ -120,7 +128,7 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
          [] { hs.nchuck = 2, hs.chuckScore = 1, hs.abortRep = 1, hs.saveReps = 1; }},
     };
     std::mt19937 gen(31);
-    uint32_t ahead = 0, reps = 0;
+    uint32_t ahead = 0, reused = 0, reps = 0;
     for (uint32_t noise : {4u, 25u}) {
         const uint32_t ntax = 11 + gen() % 5, states = noise == 25 ? 4 : 2;
         useMatrix(treeSignalMatrix(gen, ntax, 40 + gen() % 20, noise, states), states == 4 ? "0123" : "01");
@@ -134,7 +142,14 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
                 EXPECT_EQ(many.scores, one.scores) << s.name << ", noise " << noise;
                 EXPECT_EQ(many.printed, one.printed) << s.name << ", noise " << noise << ", " << threads
                                                      << " threads";
-                ahead += lastHSearchRepsTakenAhead();
+                // Each replicate begun is either taken from its run ahead
+                // or run again here, never both and never neither.
+                const AheadCounts counts = lastHSearchAheadCounts();
+                EXPECT_EQ(counts.taken + counts.rerunHere, occurrences(many.printed, "Random-addition-sequence"))
+                    << s.name << ", noise " << noise << ", " << threads << " threads";
+                EXPECT_EQ(counts.taken, lastHSearchRepsTakenAhead());
+                ahead += counts.taken;
+                reused += counts.stepwiseReused;
                 reps += hs.nreps;
             }
         }
@@ -143,6 +158,9 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
     // from runs ahead, and not every one of them (some must give way).
     EXPECT_GT(ahead, reps / 8);
     EXPECT_LT(ahead, reps);
+    // Replicates that meet the same islands call one another off, and the
+    // runs that follow start from the stepwise trees kept for them.
+    EXPECT_GT(reused, 0u);
 }
 
 }  // namespace

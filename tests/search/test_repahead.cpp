@@ -1,7 +1,8 @@
 // Replicates run ahead on worker threads: each result comes from the start
-// the caller last gave its replicate, whatever ran before, and a stop keeps
-// what the awaited replicate had done. Workers prepare side by side, and a
-// failed preparation is reported, not waited on forever.
+// the caller last gave its replicate, whatever ran before, a run called off
+// is counted, and a stop keeps what the awaited replicate had done. Workers
+// prepare side by side, and a failed preparation is reported, not waited on
+// forever.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -86,6 +87,33 @@ TEST(ReplicatesAhead, StopKeepsWhatTheAwaitedReplicateHadDone)
     ASSERT_TRUE(partial);
     EXPECT_EQ(asRan(partial).rep, 1u);
     EXPECT_TRUE(asRan(partial).calledOff);
+}
+
+TEST(ReplicatesAhead, ARunCalledOffIsCountedAndItsReplicateRunsAgain)
+{
+    std::atomic<uint32_t> runsOfOne{0};
+    ReplicatesAhead pool(
+        1, 3, 3, [&](uint32_t, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+            // The first run of replicate 1 lasts until it is called off.
+            const bool first = rep == 1 && runsOfOne++ == 0;
+            return runFor(rep, start, cancel, std::chrono::milliseconds(first ? 60000 : 1));
+        },
+        stateOf(10), plusOne);
+    pool.start();
+    auto never = [] { return false; };
+    ASSERT_TRUE(pool.take(0, std::chrono::milliseconds(50), never));
+    while (runsOfOne.load() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(pool.calledOff(), 0u);
+    pool.restart(1);
+    const std::unique_ptr<AheadRun> again = pool.take(1, std::chrono::milliseconds(50), never);
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(asRan(again).calledOff);
+    EXPECT_EQ(asRan(again).start, 11u);
+    EXPECT_EQ(runsOfOne.load(), 2u);
+    EXPECT_EQ(pool.calledOff(), 1u);
+    ASSERT_TRUE(pool.take(2, std::chrono::milliseconds(50), never));
+    EXPECT_EQ(pool.calledOff(), 1u);
 }
 
 TEST(ReplicatesAhead, WorkersPrepareSideBySideBeforeTheyRun)
