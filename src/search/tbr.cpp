@@ -213,6 +213,7 @@ public:
         kFirst_ = P_->firstChild == K;
         flags_ = tree_->flags;
         restCut_ = subCut_ = false;
+        subFor_ = nullptr;
         if (scoring) {
             double cutLen = 0.0;
             frvGetCutBranchLen(d_, K, &cutLen);
@@ -268,6 +269,7 @@ public:
             revUndoSetLog();
         logged_ = false;
         restCut_ = subCut_ = false;
+        subFor_ = nullptr;
         tree_->flags = flags_;
     }
 
@@ -289,7 +291,12 @@ public:
             return s;
         }
         ensure(R != K_);
-        const ParsNodeSets *sub = R == K_ ? down(K_) : fin(R);
+        // Many moves in a row share R.
+        if (R != subFor_) {
+            subFor_ = R;
+            sub_ = R == K_ ? down(K_) : fin(R);
+        }
+        const ParsNodeSets *sub = sub_;
         const RestSet rest = rootCase_ ? RestSet(down(tree_->root)) : rest_[ti];
         if (alt_)
             return altSpan(d_, sub, rest.sets, packedData(d_)->altCounts[1].data());
@@ -346,6 +353,9 @@ private:
     const DataInfo *d_;
     const ReconList *graft_ = nullptr;
     std::vector<RestSet> rest_;
+    // The subtree's edge set at reroot edge subFor_.
+    const TreeNode *subFor_ = nullptr;
+    const ParsNodeSets *sub_ = nullptr;
     uint32_t reach_ = 0;
     TreeNode *K_ = nullptr, *P_ = nullptr, *S_ = nullptr;
     double start_ = 0.0;
