@@ -334,7 +334,8 @@ private:
     // rest is cut (a prune moves set records between slots): the moves of
     // a cut read each of them many times, and a list read in order spares
     // the chase from node to slot to record at every move.
-    // The words are listed too: each set record is a cache line of its own.
+    // The words' addresses are listed too, so that a move reads no set
+    // record, only the list and the words.
     struct RestSet {
         RestSet() = default;
         explicit RestSet(const ParsNodeSets *s) : sets(s), ord(s->ord), uno(s->uno) {}
