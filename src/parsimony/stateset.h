@@ -54,6 +54,49 @@ int wagAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets
 bool fastSpanApplies(const DataInfo *d);
 int fastAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, double *length, double bound);
 
+// fastAddSpan's kernels and lanes for one data set, chosen once, and its
+// length in integers: a caller that scores a great many spans (every
+// reconnection of a swapping pass) pays for neither per span.
+struct FastSpanScorer {
+    uint32_t ordLanes = 0;
+    uint64_t (*ordWithin)(uint32_t lanes, const uint64_t *a, const uint64_t *b, int64_t budget) = nullptr;
+    UnoLanes uno{};
+    UnoStepsWithinFxn unoWithin = nullptr;
+
+    // start plus the steps of joining a and b, ordered class first, counted
+    // until the length passes limit (INT64_MAX: no bound). The length is
+    // fastAddSpan's, and it passed the bound exactly when it exceeds limit.
+    int64_t length(const ParsNodeSets *a, const ParsNodeSets *b, int64_t start, int64_t limit) const
+    {
+        return length(a->ord, a->uno, b->ord, b->uno, start, limit);
+    }
+    // The same from the sets' words.
+    int64_t length(const uint64_t *aOrd, const uint64_t *aUno, const uint64_t *bOrd, const uint64_t *bUno,
+                   int64_t start, int64_t limit) const
+    {
+        int64_t len = start;
+        if (ordLanes) {
+            len += static_cast<int64_t>(ordWithin(ordLanes, aOrd, bOrd, budget(len, limit)));
+            if (len > limit || !fastSpanLengthValid(len))
+                return len;
+        }
+        if (uno.count)
+            len += static_cast<int64_t>(unoWithin(uno, aUno, bUno, budget(len, limit)));
+        return len;
+    }
+
+private:
+    static int64_t budget(int64_t len, int64_t limit) { return limit == INT64_MAX ? INT64_MAX : limit - len; }
+    static bool fastSpanLengthValid(int64_t len);
+};
+// For a data set where fastSpanApplies.
+FastSpanScorer fastSpanScorer(const DataInfo *d);
+// A bound as the integer limit of FastSpanScorer::length.
+inline int64_t fastSpanLimit(double bound)
+{
+    return bound >= kNoScore ? INT64_MAX : static_cast<int64_t>(bound);
+}
+
 // Incremental recomputation of the words flagged in `dirty`: the down set
 // from the two children; a changed word is stored and combined with the set
 // from above into the final set. Returns 1 when any word changed; flags of

@@ -83,28 +83,33 @@ bool fastSpanApplies(const DataInfo *d)
     return true;
 }
 
-int fastAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, double *length, double bound)
+FastSpanScorer fastSpanScorer(const DataInfo *d)
 {
     const PackedData *pd = packedData(d);
-    // The check the class loop makes after each class; the plain test
-    // settles the usual case without a call.
-    auto valid = [](double len) { return std::abs(len) < 2147483648.0 || joinLengthIsValid(len); };
-    if (const uint32_t lanes = 2 * pd->ordWords) {
-        const WagKernels &kern = wagKernels();
-        if (boundedSpan(lanes, length, bound,
-                        [&](int64_t budget) { return kern.stepsWithin(lanes, a->ord, b->ord, budget); }))
-            return 1;
-        if (!valid(*length))
-            return 0;
-    }
+    FastSpanScorer f;
+    f.ordLanes = 2 * pd->ordWords;
+    f.ordWithin = wagKernels().stepsWithin;
     if (pd->unoWords) {
-        const UnoKernels &kern = unoKernels();
-        const UnoLanes lanes = unoLanes(pd);
-        if (boundedSpan(lanes.count, length, bound,
-                        [&](int64_t budget) { return kern.stepsWithin(lanes, a->uno, b->uno, budget); }))
-            return 1;
+        f.uno = unoLanes(pd);
+        f.unoWithin = unoKernels().stepsWithinFor(f.uno);
     }
-    return 0;
+    return f;
+}
+
+// The check the class loop makes after each class; the plain test settles
+// the usual case without a call.
+bool FastSpanScorer::fastSpanLengthValid(int64_t len)
+{
+    const auto l = static_cast<double>(len);
+    return std::abs(l) < 2147483648.0 || joinLengthIsValid(l);
+}
+
+int fastAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, double *length, double bound)
+{
+    const int64_t limit = fastSpanLimit(bound);
+    const int64_t len = fastSpanScorer(d).length(a, b, static_cast<int64_t>(*length), limit);
+    *length = static_cast<double>(len);
+    return len > limit;
 }
 
 int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,

@@ -195,11 +195,17 @@ public:
     Cut(Tree *tree, const DataInfo *d)
         : tree_(tree), d_(d), alt_(d && altScoring(d)), fastSpan_(d && !alt_ && fastSpanApplies(d))
     {
+        if (fastSpan_) {
+            span_ = fastSpanScorer(d);
+            rerootDelta_ = !packedData(d)->stmChars.empty();
+        }
     }
 
-    void begin(TreeNode *K, bool scoring, double wholeLength, uint32_t reach)
+    // graft lists the cut's graft edges and stays valid until restore().
+    void begin(TreeNode *K, const ReconList &graft, bool scoring, double wholeLength, uint32_t reach)
     {
         K_ = K;
+        graft_ = &graft;
         reach_ = reach;
         P_ = K->anc;
         rootCase_ = !P_->anc;
@@ -207,6 +213,7 @@ public:
         kFirst_ = P_->firstChild == K;
         flags_ = tree_->flags;
         restCut_ = subCut_ = false;
+        subFor_ = nullptr;
         if (scoring) {
             double cutLen = 0.0;
             frvGetCutBranchLen(d_, K, &cutLen);
@@ -223,6 +230,7 @@ public:
             if (!rootCase_) {
                 pruneSubtree(K_, false);
                 revUpdateAfterPrune(d_, S_, K_, P_, reach_);
+                listRestSets();
             }
             restCut_ = true;
         }
@@ -261,6 +269,7 @@ public:
             revUndoSetLog();
         logged_ = false;
         restCut_ = subCut_ = false;
+        subFor_ = nullptr;
         tree_->flags = flags_;
     }
 
@@ -270,7 +279,8 @@ public:
             ensure(sub);
     }
 
-    double score(TreeNode *T, TreeNode *R, double bound)
+    // T is item ti of the graft list.
+    double score(TreeNode *T, uint32_t ti, TreeNode *R, double bound)
     {
         // The interchange that takes K to the edge of P's sibling is scored
         // on the whole tree from the four sets around it: the cut and its
@@ -281,17 +291,35 @@ public:
             return s;
         }
         ensure(R != K_);
-        const ParsNodeSets *sub = R == K_ ? down(K_) : fin(R), *rest = rootCase_ ? down(tree_->root) : fin(T);
+        // Many moves in a row share R.
+        if (R != subFor_) {
+            subFor_ = R;
+            sub_ = R == K_ ? down(K_) : fin(R);
+        }
+        const ParsNodeSets *sub = sub_;
+        const RestSet rest = rootCase_ ? RestSet(down(tree_->root)) : rest_[ti];
         if (alt_)
-            return altSpan(d_, sub, rest, packedData(d_)->altCounts[1].data());
+            return altSpan(d_, sub, rest.sets, packedData(d_)->altCounts[1].data());
         double s = start_;
-        if (R != K_)
+        if (R != K_ && rerootDelta_)
             s += stmRerootDelta(d_, sub, down(K_));
         if (fastSpan_)
-            fastAddSpan(d_, sub, rest, &s, bound);
-        else
-            frvAddSpan(d_, sub, rest, false, &s, bound);
+            return static_cast<double>(span_.length(sub->ord, sub->uno, rest.ord, rest.uno, static_cast<int64_t>(s),
+                                                    fastSpanLimit(bound)));
+        frvAddSpan(d_, sub, rest.sets, false, &s, bound);
         return s;
+    }
+
+    // Starts reading the first words of a coming reconnection's set, so
+    // that its span finds them at hand: the sets of a tree do not all fit
+    // the nearest cache, and a bounded span reads few words.
+    void prefetchTarget(uint32_t ti) const
+    {
+        if (!fastSpan_ || !span_.uno.count || !restCut_ || rootCase_)
+            return;
+        const uint64_t *words = rest_[ti].uno;
+        __builtin_prefetch(words);
+        __builtin_prefetch(words + 8);
     }
 
     bool restCut() const { return restCut_; }
@@ -302,8 +330,33 @@ public:
     bool rootCase() const { return rootCase_; }
 
 private:
+    // The rest's edge set of every graft item within reach, taken once the
+    // rest is cut (a prune moves set records between slots): the moves of
+    // a cut read each of them many times, and a list read in order spares
+    // the chase from node to slot to record at every move.
+    // The words' addresses are listed too, so that a move reads no set
+    // record, only the list and the words.
+    struct RestSet {
+        RestSet() = default;
+        explicit RestSet(const ParsNodeSets *s) : sets(s), ord(s->ord), uno(s->uno) {}
+        const ParsNodeSets *sets = nullptr;
+        const uint64_t *ord = nullptr, *uno = nullptr;
+    };
+    void listRestSets()
+    {
+        const uint32_t n = graft_->first[std::min(reach_, graft_->maxDist) + 1];
+        rest_.resize(n);
+        for (uint32_t i = 0; i < n; i++)
+            rest_[i] = RestSet(fin(graft_->node[i]));
+    }
+
     Tree *tree_;
     const DataInfo *d_;
+    const ReconList *graft_ = nullptr;
+    std::vector<RestSet> rest_;
+    // The subtree's edge set at reroot edge subFor_.
+    const TreeNode *subFor_ = nullptr;
+    const ParsNodeSets *sub_ = nullptr;
     uint32_t reach_ = 0;
     TreeNode *K_ = nullptr, *P_ = nullptr, *S_ = nullptr;
     double start_ = 0.0;
@@ -317,6 +370,10 @@ private:
     // Every class scores integer lengths without weights: the span of a
     // reconnection is taken in one call.
     bool fastSpan_ = false;
+    FastSpanScorer span_;
+    // Cost-vector characters add the difference a reroot makes to their
+    // subtree's length.
+    bool rerootDelta_ = true;
 };
 
 uint32_t taxaOnTree(const Tree *tree) { return tree->activeTaxa ? tree->activeTaxa : tree->ntax; }
@@ -336,17 +393,22 @@ int scanCut(Cut &cut, int swapType, const ReconList &rr, const ReconList &gr, ui
                 continue;
             for (uint32_t ri = rr.first[a]; ri < rr.first[a + 1]; ri++) {
                 TreeNode *R = rr.node[ri];
+                // K sits at reroot distance 0 and only its grandchildren at 1;
+                // S is graft edge 0, and S's children and G are at 1.
                 const bool rIsK = R == K;
-                const bool rGrandK = !rIsK && R->anc->anc == K;
+                const bool rGrandK = a == 1 && R->anc->anc == K;
                 if (rootCase && rGrandK)
                     continue;
-                for (uint32_t ti = gr.first[b]; ti < gr.first[b + 1]; ti++) {
+                const uint32_t tEnd = gr.first[b + 1];
+                for (uint32_t ti = gr.first[b]; ti < tEnd; ti++) {
                     TreeNode *T = gr.node[ti];
-                    if (rIsK && (T == S || T->anc == S || T == G))
+                    if (ti + 1 < tEnd)
+                        cut.prefetchTarget(ti + 1);
+                    if (rIsK && b <= 1 && (T == S || T->anc == S || T == G))
                         continue;
                     if (rGrandK && T == S)
                         continue;
-                    if (int rc = visit(cut, K, T, R))
+                    if (int rc = visit(cut, K, T, ti, R))
                         return rc;
                 }
             }
@@ -439,7 +501,7 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
             const uint32_t top = std::min(reach, h);
             if (top < l)
                 continue;
-            cut.begin(K, scoring, whole, top);
+            cut.begin(K, gr, scoring, whole, top);
             const int rc = scanCut(cut, swapType, rr, gr, l, top, visit);
             cut.restore();
             if (rc)
@@ -456,8 +518,8 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
 
 int forEachTbrMove(Tree *tree, const DataInfo *d, int swapType, uint32_t reconLimit, TbrMoveFxn fn, void *ctx)
 {
-    auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
-        return fn(ctx, K, T, R, d ? cut.score(T, R, kNoScore) : 0.0);
+    auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, uint32_t ti, TreeNode *R) {
+        return fn(ctx, K, T, R, d ? cut.score(T, ti, R, kNoScore) : 0.0);
     };
     return enumerateMoves(tree, d, swapType, nullptr, reconLimit, d != nullptr, visit);
 }
@@ -465,7 +527,7 @@ int forEachTbrMove(Tree *tree, const DataInfo *d, int swapType, uint32_t reconLi
 double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
 {
     double n = 0.0;
-    auto visit = [&](Cut &, TreeNode *, TreeNode *, TreeNode *) {
+    auto visit = [&](Cut &, TreeNode *, TreeNode *, uint32_t, TreeNode *) {
         n += 1.0;
         return 0;
     };
@@ -482,7 +544,17 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     if (constrained)
         beginConstrainedPass(tree);
     const TreeNode *recordsFor = nullptr;
-    auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, TreeNode *R) {
+    // Nearly every move of a pass scores worse than the bound. When scores
+    // compare as plain numbers, such a move is settled by one comparison:
+    // in a heuristic search it must not pass the bound (unless an n-best
+    // list keeps worse trees), else it must beat the best score.
+    const bool plainScores = gCompareScoresFxn == compareParsimonyScores && !gScoresAreFlt;
+    const bool heuristic = hsd->rules.heuristicRunning;
+    const bool worseKept = heuristic && hsd->rules.nbest != 0;
+    auto rejected = [&](double score, double bound) {
+        return plainScores && !worseKept && (heuristic ? score > bound : score >= *best);
+    };
+    auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, uint32_t ti, TreeNode *R) {
         if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
             return 0;
         if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
@@ -490,13 +562,14 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
             recordsFor = K;
         }
         const double bound = *scoreToBeat;
-        const double score = cut.score(T, R, bound);
+        const double score = cut.score(T, ti, R, bound);
         if (searchStopRequested())
             return 2;
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;
         int rc = 0;
-        if (scoreIsGood(hsd, score, bound, *best) && cutMoveAllowed(tree, K, T, R)) {
+        if (!rejected(score, bound) && scoreIsGood(hsd, score, bound, *best) &&
+            cutMoveAllowed(tree, K, T, R)) {
             RearrObject r;
             makeRearrObject(&r, K, T, R, score);
             // A save may flush the hit list, which applies moves to the

@@ -194,6 +194,9 @@ void checkJoinsAndSteps(const UnoKernels *kern, std::mt19937_64 &rng, uint32_t n
         for (int64_t budget : budgetsFor(ref.laneSteps, rng)) {
             EXPECT_EQ(kern->stepsWithin(k, s.a.data(), s.b.data(), budget), refStepsWithin(ref.laneSteps, budget))
                 << "budget " << budget;
+            EXPECT_EQ(kern->stepsWithinFor(k)(k, s.a.data(), s.b.data(), budget),
+                      refStepsWithin(ref.laneSteps, budget))
+                << "the form chosen for these lanes, budget " << budget;
         }
     }
 }

@@ -504,4 +504,52 @@ TEST_F(Tbr, LocalSearchReachesALocalOptimum)
     }
 }
 
+// A pass scored against a bound stops each span as soon as it passes the
+// bound; it must still take as its hit the first move, in enumeration
+// order, whose full score beats the tree, with that full score, and count
+// every move up to it. At a local optimum it finds none and tries them all.
+TEST_F(Tbr, BoundedPassFindsTheFirstBetterMoveWithItsFullScore)
+{
+    std::mt19937 rng(4242);
+    int better = 0;
+    for (int trial = 0; trial < 12; trial++) {
+        const uint32_t ntax = 8 + (trial * 5) % 19;
+        DataInfo *d = randomData(rng, ntax, 30 + rng() % 200, false);
+        TreePtr tree = randomTree(rng, ntax, trial % 2);
+        const int type = trial % 3 == 2 ? kSwapSPR : kSwapTBR;
+        SaveRules rules{};
+        HSearchData *hsd = createHSearchData(d, ntax, rules, false);
+        for (bool optimum : {false, true}) {
+            if (optimum) {
+                double unbounded = kNoScore;
+                ASSERT_EQ(localSearchFromOneTreeViaTBR(tree.get(), hsd, type, 0, &unbounded), 0);
+            }
+            const double length = calcTreeLength(d, tree.get(), true, false);
+            calcStatesetsForSearch(tree.get(), d, false);
+            const auto moves = allMoves(tree.get(), d, type);
+            const auto first = std::find_if(moves.begin(), moves.end(), [&](const Move &m) { return m.score < length; });
+            clearHits(hsd);
+            hsd->rearrTriedTotal = 0.0;
+            double bound = length, best = length;
+            const int rc = evaluateNeighbors_TBR(tree.get(), hsd, type, nullptr, 0, &bound, &best);
+            SCOPED_TRACE(::testing::Message() << "trial " << trial << (optimum ? " at the optimum" : ""));
+            if (first == moves.end()) {
+                EXPECT_EQ(rc, 0);
+                EXPECT_EQ(hsd->rearrTriedTotal, static_cast<double>(moves.size()));
+                continue;
+            }
+            better++;
+            ASSERT_EQ(rc, -1);
+            const RearrObject *hit = getSwapHit(hsd, 0);
+            EXPECT_EQ(hit->node[0], first->K);
+            EXPECT_EQ(hit->node[1], first->T);
+            EXPECT_EQ(hit->node[2], first->R);
+            EXPECT_EQ(hit->score, first->score);
+            EXPECT_EQ(hsd->rearrTriedTotal, static_cast<double>(first - moves.begin() + 1));
+        }
+        destroyHSearchData(hsd);
+    }
+    EXPECT_GE(better, 8);
+}
+
 }  // namespace

@@ -187,15 +187,22 @@ uint64_t stepsWithinLanes(const UnoLanes &k, const uint64_t *a, const uint64_t *
     return n;
 }
 
-uint64_t stepsWithin(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
+uint64_t noLanesWithin(const UnoLanes &, const uint64_t *, const uint64_t *, int64_t) { return 0; }
+
+UnoStepsWithinFxn stepsWithinFor(const UnoLanes &k)
 {
     if (k.count == 0)
-        return 0;
+        return noLanesWithin;
     if (k.fieldShift == kMixedWidths)
-        return stepsWithinLanes<false, BitCounter>(k, a, b, budget);
+        return stepsWithinLanes<false, BitCounter>;
     if (k.fieldShift >= 3)
-        return stepsWithinLanes<true, NibbleCounter>(k, a, b, budget);
-    return stepsWithinLanes<true, BitCounter>(k, a, b, budget);
+        return stepsWithinLanes<true, NibbleCounter>;
+    return stepsWithinLanes<true, BitCounter>;
+}
+
+uint64_t stepsWithin(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
+{
+    return stepsWithinFor(k)(k, a, b, budget);
 }
 
 // The incremental rule, one 256-bit join per pair of words that holds a
@@ -290,7 +297,7 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
     return updateWords<true>(k, c1, c2, stored, above, final, dirty);
 }
 
-constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, stepsWithin, update};
+constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, stepsWithin, stepsWithinFor, update};
 
 }  // namespace
 }  // namespace unoavx2

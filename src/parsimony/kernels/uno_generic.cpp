@@ -104,7 +104,10 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
     return changed;
 }
 
-constexpr UnoKernels kGeneric{"generic", join, joinMask, steps, stepMask, stepsWithin, update};
+// One form serves every width.
+UnoStepsWithinFxn stepsWithinFor(const UnoLanes &) { return stepsWithin; }
+
+constexpr UnoKernels kGeneric{"generic", join, joinMask, steps, stepMask, stepsWithin, stepsWithinFor, update};
 
 }  // namespace
 

@@ -30,6 +30,9 @@ struct UnoLanes {
     uint32_t fieldShift = kMixedWidths;
 };
 
+// A bounded step count over every lane (UnoKernels::stepsWithin).
+using UnoStepsWithinFxn = uint64_t (*)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget);
+
 struct UnoKernels {
     const char *name;
     // r = the Fitch join of a and b (the intersection where it is not
@@ -50,6 +53,10 @@ struct UnoKernels {
     // at the first word. The bounded score of a reconnection: most pass the
     // bound, and stopping early is where the time goes.
     uint64_t (*stepsWithin)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget);
+    // The form of stepsWithin that these lanes' widths take, which gives
+    // what stepsWithin gives on them: a caller that scores many spans over
+    // one set of lanes chooses once instead of at every call.
+    UnoStepsWithinFxn (*stepsWithinFor)(const UnoLanes &k);
     // The incremental rule over the packed words (two lanes each) flagged in
     // dirty: stored = join(c1, c2); a word whose stored value changed gets
     // final = join(stored, above), an unchanged one loses its flag. Returns
