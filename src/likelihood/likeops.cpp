@@ -1,6 +1,7 @@
 #include "likelihood/likeops.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <type_traits>
 
@@ -70,8 +71,27 @@ void pack(const double *const *src, uint32_t rows, uint32_t n, uint32_t nv, bool
 size_t blockValues(const ModelGroupEngine &e, bool tip) { return size_t{tip ? e.maxTipCodes : e.nvals} * e.nvals; }
 
 // The transition matrices of every rate category of the site category for
-// one CL input, packed into flat buffer `which`; null when the model has no
-// P function.
+// one CL input, packed into dst (blockValues x categories values); false
+// when the model has no P function.
+template <typename T>
+bool packInputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, bool tip, int which, ModelGroup *g,
+                       T *dst)
+{
+    ModelGroupEngine &e = eng(g);
+    const uint32_t n = g->nstates;
+    const size_t block = blockValues(e, tip);
+    const bool transpose = !tip && e.kernels.lik->vectorLayout;
+    const uint32_t rows = tip ? tipRowOfNode(in, g)->info.nrows : n;
+    for (uint32_t r = 0; r < c.nRateCats; ++r) {
+        ChgMatrixSet *s = calcChgMatrixforCL(in, junction, c.firstClCateg + r, n, g, -1, static_cast<uint32_t>(which));
+        if (s == nullptr)
+            return false;
+        pack(s->p.data(), rows, n, e.nvals, transpose, dst + r * block);
+    }
+    return true;
+}
+
+// The same packed into flat buffer `which`; null without a P function.
 template <typename T>
 const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, bool tip, int which, ModelGroup *g)
 {
@@ -79,18 +99,64 @@ const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, 
         if (isMkvGroup(g))
             return mkvInputMatrices(in, junction, c, tip, which, g);
     ModelGroupEngine &e = eng(g);
-    const uint32_t n = g->nstates;
-    const size_t block = blockValues(e, tip);
-    T *dst = flatBuffer<T>(e, which, block * c.nRateCats, e.nvals != n);
-    const bool transpose = !tip && e.kernels.lik->vectorLayout;
-    const uint32_t rows = tip ? tipRowOfNode(in, g)->info.nrows : n;
-    for (uint32_t r = 0; r < c.nRateCats; ++r) {
-        ChgMatrixSet *s = calcChgMatrixforCL(in, junction, c.firstClCateg + r, n, g, -1, static_cast<uint32_t>(which));
-        if (s == nullptr)
+    T *dst = flatBuffer<T>(e, which, blockValues(e, tip) * c.nRateCats, e.nvals != g->nstates);
+    return packInputMatrices(in, junction, c, tip, which, g, dst) ? dst : nullptr;
+}
+
+// Room for n matrix values of a recorded step in the batch's store; its
+// offset goes into `at`. The pointer holds until the store next grows. When
+// rows are padded the room is cleared, as flatBuffer does.
+template <typename T>
+T *batchMatrices(ClBatchRecord &b, size_t n, bool padded, size_t &at)
+{
+    auto &store = [&]() -> auto & {
+        if constexpr (std::is_same_v<T, float>)
+            return b.storeF;
+        else
+            return b.storeD;
+    }();
+    at = b.used;
+    b.used += n;
+    if (store.size() < b.used)
+        store.resize(b.used + b.used / 2, T{});
+    else if (padded)
+        std::fill_n(store.begin() + static_cast<std::ptrdiff_t>(at), n, T{});
+    return store.data() + at;
+}
+
+constexpr size_t kNoMatrix = ~size_t{0};
+
+// Runs every recorded step in one round and empties the record; the store's
+// offsets become the steps' matrix pointers first (the store no longer
+// grows).
+void runRecordedSteps(ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &b = e.batch;
+    if (b.batch.steps.empty())
+        return;
+    auto at = [&](size_t off) -> const void * {
+        if (off == kNoMatrix)
             return nullptr;
-        pack(s->p.data(), rows, n, e.nvals, transpose, dst + r * block);
+        return e.singlePrecision ? static_cast<const void *>(b.storeF.data() + off)
+                                 : static_cast<const void *>(b.storeD.data() + off);
+    };
+    for (size_t i = 0; i < b.batch.steps.size(); ++i) {
+        LikBatchStep &s = b.batch.steps[i];
+        const auto &m = b.matrixAt[i];
+        if (s.loop != nullptr) {
+            s.op.P1 = at(m[0]);
+            s.op.P2 = at(m[1]);
+        } else {
+            s.evalOp.W = at(m[0]);
+            s.evalOp.W1 = at(m[1]);
+            s.evalOp.W2 = at(m[2]);
+        }
     }
-    return dst;
+    runLikBatch(e.likThreads, b.batch);
+    b.batch.steps.clear();
+    b.matrixAt.clear();
+    b.used = 0;
 }
 
 // How a CL update treats the output's rescalers.
@@ -121,8 +187,45 @@ bool clLoopForSiteCats(LikClLoopFxn fxn, TreeNode *out, TreeNode *in1, bool tip1
     const T *cla2 = in2 == nullptr || tip2 ? nullptr : static_cast<const T *>(getInputCla(in2, j));
     const TipRow *row1 = tip1 ? tipRowOfNode(in1, g) : nullptr;
     const TipRow *row2 = in2 != nullptr && tip2 ? tipRowOfNode(in2, g) : nullptr;
+    // A recorded pass takes the updates that look after their output's
+    // rescaling themselves; any other runs at once, after what is recorded,
+    // whose outputs it may read.
+    ClBatchRecord &rec = e.batch;
+    const bool record = rec.recording && work == ScalerWork::CombineRescale && in2 != nullptr;
+    if (rec.recording && !record)
+        runRecordedSteps(g);
     bool below = false;
-    for (const SiteCategory &c : e.map.siteCats) {
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
+        const SiteCategory &c = e.map.siteCats[sc];
+        if (record) {
+            LikBatchStep step{};
+            step.context = sc;
+            step.loop = fxn;
+            step.op.out = outBase + c.claOffset;
+            step.op.in1 = cla1 ? cla1 + c.claOffset : nullptr;
+            step.op.tip1 = row1 ? row1->codes.data() + c.firstPattern : nullptr;
+            step.op.in2 = cla2 ? cla2 + c.claOffset : nullptr;
+            step.op.tip2 = row2 ? row2->codes.data() + c.firstPattern : nullptr;
+            const bool padded = e.nvals != g->nstates;
+            std::array<size_t, 3> at{kNoMatrix, kNoMatrix, kNoMatrix};
+            T *p1 = batchMatrices<T>(rec, blockValues(e, tip1) * c.nRateCats, padded, at[0]);
+            if (!packInputMatrices(in1, j, c, tip1, 0, g, p1))
+                return false;
+            T *p2 = batchMatrices<T>(rec, blockValues(e, tip2) * c.nRateCats, padded, at[1]);
+            if (!packInputMatrices(in2, j, c, tip2, 1, g, p2))
+                return false;
+            if (rOut != nullptr) {
+                step.scalers.out = const_cast<void *>(scalersAt(rOut, c, e));
+                step.scalers.in1 = scalersAt(r1, c, e);
+                step.scalers.in2 = scalersAt(r2, c, e);
+                step.scalers.bytesPerValue = e.bytesPerValue;
+                step.scalers.merge = e.kernels.lik->mergeRescalers;
+                step.scalers.rescale = e.kernels.lik->rescaleCL;
+            }
+            rec.batch.steps.push_back(step);
+            rec.matrixAt.push_back(at);
+            continue;
+        }
         const LikKernelContext ctx = contextFor(g, c);
         LikClOp op{};
         op.out = outBase + c.claOffset;
@@ -193,10 +296,15 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
     const auto *ra = static_cast<const T *>(getRescalers(ends.a, g));
     const auto *rb = static_cast<const T *>(getRescalers(ends.b, g));
     std::vector<ChgMatrixSet> &sets = e.threads[0].categ;
+    // In a recorded pass the evaluation closes the round: its matrices go
+    // to the store, each site category's apart.
+    ClBatchRecord &rec = e.batch;
+    const bool record = rec.recording;
     LikResult total{0, 0, 0};
     for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
         const SiteCategory &c = e.map.siteCats[sc];
         const T *W[3] = {nullptr, nullptr, nullptr};
+        std::array<size_t, 3> at{kNoMatrix, kNoMatrix, kNoMatrix};
         if constexpr (std::is_same_v<T, double>)
             if (isMkvGroup(g) && mkvEvalMatrices(node, tipInfo, g, sc, derivs, W) == 0)
                 return likInfiniteResult();
@@ -205,10 +313,24 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
                                       : calcPiPforSiteCat(node, tipInfo, g, sc, n, sets.data());
             if (k == 0)
                 return likInfiniteResult();
-            T *packed[3] = {flatBuffer<T>(e, 2, block * k, e.nvals != n), nullptr, nullptr};
-            if (derivs) {
-                packed[1] = flatBuffer<T>(e, 3, block * k, e.nvals != n);
-                packed[2] = flatBuffer<T>(e, 4, block * k, e.nvals != n);
+            T *packed[3] = {nullptr, nullptr, nullptr};
+            if (record) {
+                for (int w = 0; w < (derivs ? 3 : 1); ++w)
+                    batchMatrices<T>(rec, block * k, e.nvals != n, at[w]);
+                for (int w = 0; w < (derivs ? 3 : 1); ++w) {
+                    T *base = nullptr;
+                    if constexpr (std::is_same_v<T, float>)
+                        base = rec.storeF.data();
+                    else
+                        base = rec.storeD.data();
+                    packed[w] = base + at[w];
+                }
+            } else {
+                packed[0] = flatBuffer<T>(e, 2, block * k, e.nvals != n);
+                if (derivs) {
+                    packed[1] = flatBuffer<T>(e, 3, block * k, e.nvals != n);
+                    packed[2] = flatBuffer<T>(e, 4, block * k, e.nvals != n);
+                }
             }
             const uint32_t rows = tip ? tipInfo->nrows : n;
             for (uint32_t r = 0; r < k; ++r) {
@@ -230,9 +352,30 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
         op.W = W[0];
         op.W1 = W[1];
         op.W2 = W[2];
+        if (record) {
+            LikBatchStep step{};
+            step.context = sc;
+            step.eval = fxn;
+            step.evalOp = op;
+            step.mode = mode;
+            rec.batch.steps.push_back(step);
+            rec.matrixAt.push_back(at);
+            continue;
+        }
         const LikResult r = !g->singleThreaded
                                 ? evalEdgeMultithreaded(e.likThreads, fxn, ctx, op, mode)
                                 : fxn(ctx, op, 0, c.npat, mode);
+        if (r.lnL >= kLikInfiniteScore)
+            return likInfiniteResult();
+        total.lnL += r.lnL;
+        total.d1 += r.d1;
+        total.d2 += r.d2;
+    }
+    if (!record)
+        return total;
+    runRecordedSteps(g);
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
+        const LikResult r = likBatchEvalResult(rec.batch, sc);
         if (r.lnL >= kLikInfiniteScore)
             return likInfiniteResult();
         total.lnL += r.lnL;
@@ -308,6 +451,32 @@ void mergeNodeRescalers(void *out, const void *a, const void *b, const ModelGrou
 void addNodeRescalers(void *out, const void *in, const ModelGroup *g)
 {
     g->engine->kernels.lik->addRescalers(wholeGroupContext(g), in, out);
+}
+
+bool beginClBatch(ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &b = e.batch;
+    if (b.recording || g->singleThreaded || isMkvGroup(g) || e.kernels.lik == nullptr ||
+        e.kernels.clBinary != clBinary)
+        return false;
+    b.batch.clear();
+    b.matrixAt.clear();
+    b.used = 0;
+    for (const SiteCategory &c : e.map.siteCats)
+        b.batch.contexts.push_back(contextFor(g, c));
+    b.recording = true;
+    likThreadsExpectRound(e.likThreads);
+    return true;
+}
+
+void endClBatch(ModelGroup *g)
+{
+    ClBatchRecord &b = eng(g).batch;
+    if (!b.recording)
+        return;
+    runRecordedSteps(g);
+    b.recording = false;
 }
 
 LikResult evaluateEdge(TreeNode *node, ModelGroup *g, uint32_t mode)
