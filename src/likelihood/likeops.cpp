@@ -125,6 +125,9 @@ T *batchMatrices(ClBatchRecord &b, size_t n, bool padded, size_t &at)
 }
 
 constexpr size_t kNoMatrix = ~size_t{0};
+// Bytes of matrices a recorded pass holds at most: beyond them (many states,
+// many taxa) what is recorded runs first, and recording goes on.
+constexpr size_t kBatchStoreBytes = size_t{32} << 20;
 
 // Runs every recorded step in one round and empties the record; the store's
 // offsets become the steps' matrix pointers first (the store no longer
@@ -172,6 +175,44 @@ const void *scalersAt(const void *block, const SiteCategory &c, const ModelGroup
     return block ? static_cast<const unsigned char *>(block) + size_t{c.firstPattern} * e.bytesPerValue : nullptr;
 }
 
+// The inputs of a CL update and the node where they meet.
+struct UpdateInputs {
+    TreeNode *in1;
+    bool tip1;
+    TreeNode *in2;
+    bool tip2;
+    TreeNode *junction;
+};
+
+// Records a binary CL update of site category sc, its matrices packed into
+// the batch's store; false when the model has no P function.
+template <typename T>
+bool recordUpdate(ModelGroup *g, uint32_t sc, LikClLoopFxn fxn, const LikClOp &op, const LikScalerOp &s,
+                  const UpdateInputs &u)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &rec = e.batch;
+    const SiteCategory &c = e.map.siteCats[sc];
+    const bool padded = e.nvals != g->nstates;
+    const size_t n1 = blockValues(e, u.tip1) * c.nRateCats, n2 = blockValues(e, u.tip2) * c.nRateCats;
+    if ((rec.used + n1 + n2) * sizeof(T) > kBatchStoreBytes)
+        runRecordedSteps(g);
+    std::array<size_t, 3> at{kNoMatrix, kNoMatrix, kNoMatrix};
+    // Each input's matrices are packed before the next room is taken: taking
+    // room may move the store.
+    if (!packInputMatrices(u.in1, u.junction, c, u.tip1, 0, g, batchMatrices<T>(rec, n1, padded, at[0])) ||
+        !packInputMatrices(u.in2, u.junction, c, u.tip2, 1, g, batchMatrices<T>(rec, n2, padded, at[1])))
+        return false;
+    LikBatchStep step{};
+    step.context = sc;
+    step.loop = fxn;
+    step.op = op;
+    step.scalers = s;
+    rec.batch.steps.push_back(step);
+    rec.matrixAt.push_back(at);
+    return true;
+}
+
 template <typename T>
 bool clLoopForSiteCats(LikClLoopFxn fxn, TreeNode *out, TreeNode *in1, bool tip1, TreeNode *in2, bool tip2,
                        int dir, ModelGroup *g, ScalerWork work)
@@ -197,61 +238,35 @@ bool clLoopForSiteCats(LikClLoopFxn fxn, TreeNode *out, TreeNode *in1, bool tip1
     bool below = false;
     for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
         const SiteCategory &c = e.map.siteCats[sc];
-        if (record) {
-            LikBatchStep step{};
-            step.context = sc;
-            step.loop = fxn;
-            step.op.out = outBase + c.claOffset;
-            step.op.in1 = cla1 ? cla1 + c.claOffset : nullptr;
-            step.op.tip1 = row1 ? row1->codes.data() + c.firstPattern : nullptr;
-            step.op.in2 = cla2 ? cla2 + c.claOffset : nullptr;
-            step.op.tip2 = row2 ? row2->codes.data() + c.firstPattern : nullptr;
-            const bool padded = e.nvals != g->nstates;
-            std::array<size_t, 3> at{kNoMatrix, kNoMatrix, kNoMatrix};
-            T *p1 = batchMatrices<T>(rec, blockValues(e, tip1) * c.nRateCats, padded, at[0]);
-            if (!packInputMatrices(in1, j, c, tip1, 0, g, p1))
-                return false;
-            T *p2 = batchMatrices<T>(rec, blockValues(e, tip2) * c.nRateCats, padded, at[1]);
-            if (!packInputMatrices(in2, j, c, tip2, 1, g, p2))
-                return false;
-            if (rOut != nullptr) {
-                step.scalers.out = const_cast<void *>(scalersAt(rOut, c, e));
-                step.scalers.in1 = scalersAt(r1, c, e);
-                step.scalers.in2 = scalersAt(r2, c, e);
-                step.scalers.bytesPerValue = e.bytesPerValue;
-                step.scalers.merge = e.kernels.lik->mergeRescalers;
-                step.scalers.rescale = e.kernels.lik->rescaleCL;
-            }
-            rec.batch.steps.push_back(step);
-            rec.matrixAt.push_back(at);
-            continue;
-        }
-        const LikKernelContext ctx = contextFor(g, c);
         LikClOp op{};
         op.out = outBase + c.claOffset;
         op.in1 = cla1 ? cla1 + c.claOffset : nullptr;
         op.tip1 = row1 ? row1->codes.data() + c.firstPattern : nullptr;
-        op.P1 = inputMatrices<T>(in1, j, c, tip1, 0, g);
-        if (in2 != nullptr) {
-            op.in2 = cla2 ? cla2 + c.claOffset : nullptr;
-            op.tip2 = row2 ? row2->codes.data() + c.firstPattern : nullptr;
-            op.P2 = inputMatrices<T>(in2, j, c, tip2, 1, g);
+        op.in2 = cla2 ? cla2 + c.claOffset : nullptr;
+        op.tip2 = row2 ? row2->codes.data() + c.firstPattern : nullptr;
+        LikScalerOp s{};
+        if (rOut != nullptr) {
+            s.out = const_cast<void *>(scalersAt(rOut, c, e));
+            s.in1 = scalersAt(r1, c, e);
+            s.in2 = scalersAt(r2, c, e);
+            s.bytesPerValue = e.bytesPerValue;
+            s.merge = e.kernels.lik->mergeRescalers;
+            s.rescale = work == ScalerWork::CombineRescale ? e.kernels.lik->rescaleCL : nullptr;
         }
+        if (record) {
+            if (!recordUpdate<T>(g, sc, fxn, op, s, {in1, tip1, in2, tip2, j}))
+                return false;
+            continue;
+        }
+        op.P1 = inputMatrices<T>(in1, j, c, tip1, 0, g);
+        if (in2 != nullptr)
+            op.P2 = inputMatrices<T>(in2, j, c, tip2, 1, g);
         if (op.P1 == nullptr || (in2 != nullptr && op.P2 == nullptr))
             return false;
-        if (threads) {
-            LikScalerOp s{};
-            if (rOut != nullptr) {
-                s.out = const_cast<void *>(scalersAt(rOut, c, e));
-                s.in1 = scalersAt(r1, c, e);
-                s.in2 = scalersAt(r2, c, e);
-                s.bytesPerValue = e.bytesPerValue;
-                s.merge = e.kernels.lik->mergeRescalers;
-                s.rescale = work == ScalerWork::CombineRescale ? e.kernels.lik->rescaleCL : nullptr;
-            }
-            below |= clUpdateMultithreaded(e.likThreads, fxn, ctx, op, s);
-        } else
-            below |= fxn(ctx, op, 0, c.npat * c.nRateCats);
+        if (threads)
+            below |= clUpdateMultithreaded(e.likThreads, fxn, contextFor(g, c), op, s);
+        else
+            below |= fxn(contextFor(g, c), op, 0, c.npat * c.nRateCats);
     }
     return below;
 }

@@ -525,13 +525,16 @@ double calcLForCurBranchLens(Tree *tree, bool keep)
     // recorded is run, so that every CLA the tree keeps is valid.
     struct Batch {
         ModelGroup *g;
-        ~Batch() { endClBatch(g); }
-    } batch{g};
-    beginClBatch(g);
+        bool on;
+        ~Batch()
+        {
+            if (on)
+                endClBatch(g);
+        }
+    } batch{g, beginClBatch(g)};
     if (updateCLforEdge(e, g) != 0)
         return kNoLScore;
     const double score = evalEdgeScore(e, g);
-    endClBatch(g);
     if (!keep)
         releaseAllCLAs(tree, g);
     return score;
