@@ -75,7 +75,7 @@ size_t blockValues(const ModelGroupEngine &e, bool tip) { return size_t{tip ? e.
 // when the model has no P function.
 template <typename T>
 bool packInputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, bool tip, int which, ModelGroup *g,
-                       T *dst)
+                       T *dst, int thread = -1)
 {
     ModelGroupEngine &e = eng(g);
     const uint32_t n = g->nstates;
@@ -83,7 +83,8 @@ bool packInputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, 
     const bool transpose = !tip && e.kernels.lik->vectorLayout;
     const uint32_t rows = tip ? tipRowOfNode(in, g)->info.nrows : n;
     for (uint32_t r = 0; r < c.nRateCats; ++r) {
-        ChgMatrixSet *s = calcChgMatrixforCL(in, junction, c.firstClCateg + r, n, g, -1, static_cast<uint32_t>(which));
+        ChgMatrixSet *s =
+            calcChgMatrixforCL(in, junction, c.firstClCateg + r, n, g, thread, static_cast<uint32_t>(which));
         if (s == nullptr)
             return false;
         pack(s->p.data(), rows, n, e.nvals, transpose, dst + r * block);
@@ -132,12 +133,49 @@ constexpr size_t kBatchStoreBytes = size_t{32} << 20;
 // Runs every recorded step in one round and empties the record; the store's
 // offsets become the steps' matrix pointers first (the store no longer
 // grows).
+template <typename T>
+T *storeOf(ClBatchRecord &b)
+{
+    if constexpr (std::is_same_v<T, float>)
+        return b.storeF.data();
+    else
+        return b.storeD.data();
+}
+
+// Matrix jobs [first, end) on thread `thread`, into its own workspaces.
+template <typename T>
+void makeMatrices(void *arg, uint32_t first, uint32_t end, int32_t thread)
+{
+    auto *g = static_cast<ModelGroup *>(arg);
+    ClBatchRecord &b = eng(g).batch;
+    T *store = storeOf<T>(b);
+    for (uint32_t i = first; i < end; ++i) {
+        const ClMatrixJob &j = b.jobs[i];
+        packInputMatrices<T>(j.in, j.junction, *j.cat, j.tip, j.which, g, store + j.at, thread);
+    }
+}
+
+// Every recorded update's matrices, over the threads when they take part
+// and each has its workspaces; any thread makes the same values.
+void makeRecordedMatrices(ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &b = e.batch;
+    const auto n = static_cast<uint32_t>(b.jobs.size());
+    const LikJobFxn job = e.singlePrecision ? makeMatrices<float> : makeMatrices<double>;
+    const bool workspaces = e.threads.size() >= static_cast<size_t>(std::max(likThreadCount(e.likThreads), 1));
+    if (!workspaces || !runLikJobs(e.likThreads, n, job, g))
+        job(g, 0, n, -1);
+    b.jobs.clear();
+}
+
 void runRecordedSteps(ModelGroup *g)
 {
     ModelGroupEngine &e = eng(g);
     ClBatchRecord &b = e.batch;
     if (b.batch.steps.empty())
         return;
+    makeRecordedMatrices(g);
     auto at = [&](size_t off) -> const void * {
         if (off == kNoMatrix)
             return nullptr;
@@ -193,16 +231,18 @@ bool recordUpdate(ModelGroup *g, uint32_t sc, LikClLoopFxn fxn, const LikClOp &o
     ModelGroupEngine &e = eng(g);
     ClBatchRecord &rec = e.batch;
     const SiteCategory &c = e.map.siteCats[sc];
+    const ModelEngineData *me = c.model->engine;
+    if (me == nullptr || me->fxns.chgMatrix == nullptr)
+        return false;  // no P function: the update cannot be made, as on the direct path
     const bool padded = e.nvals != g->nstates;
     const size_t n1 = blockValues(e, u.tip1) * c.nRateCats, n2 = blockValues(e, u.tip2) * c.nRateCats;
     if ((rec.used + n1 + n2) * sizeof(T) > kBatchStoreBytes)
         runRecordedSteps(g);
     std::array<size_t, 3> at{kNoMatrix, kNoMatrix, kNoMatrix};
-    // Each input's matrices are packed before the next room is taken: taking
-    // room may move the store.
-    if (!packInputMatrices(u.in1, u.junction, c, u.tip1, 0, g, batchMatrices<T>(rec, n1, padded, at[0])) ||
-        !packInputMatrices(u.in2, u.junction, c, u.tip2, 1, g, batchMatrices<T>(rec, n2, padded, at[1])))
-        return false;
+    batchMatrices<T>(rec, n1, padded, at[0]);
+    batchMatrices<T>(rec, n2, padded, at[1]);
+    rec.jobs.push_back(ClMatrixJob{u.in1, u.junction, &c, at[0], u.tip1, 0});
+    rec.jobs.push_back(ClMatrixJob{u.in2, u.junction, &c, at[1], u.tip2, 1});
     LikBatchStep step{};
     step.context = sc;
     step.loop = fxn;
@@ -332,14 +372,8 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
             if (record) {
                 for (int w = 0; w < (derivs ? 3 : 1); ++w)
                     batchMatrices<T>(rec, block * k, e.nvals != n, at[w]);
-                for (int w = 0; w < (derivs ? 3 : 1); ++w) {
-                    T *base = nullptr;
-                    if constexpr (std::is_same_v<T, float>)
-                        base = rec.storeF.data();
-                    else
-                        base = rec.storeD.data();
-                    packed[w] = base + at[w];
-                }
+                for (int w = 0; w < (derivs ? 3 : 1); ++w)
+                    packed[w] = storeOf<T>(rec) + at[w];
             } else {
                 packed[0] = flatBuffer<T>(e, 2, block * k, e.nvals != n);
                 if (derivs) {
@@ -477,6 +511,7 @@ bool beginClBatch(ModelGroup *g)
         return false;
     b.batch.clear();
     b.matrixAt.clear();
+    b.jobs.clear();
     b.used = 0;
     for (const SiteCategory &c : e.map.siteCats)
         b.batch.contexts.push_back(contextFor(g, c));

@@ -40,7 +40,7 @@ constexpr auto kExpectBound = std::chrono::milliseconds(2);
 // part took) for the workers has lost one to the scheduler.
 constexpr auto kStall = std::chrono::microseconds(200);
 
-enum class RoundKind : uint8_t { Eval, Cl, Rescale, Batch };
+enum class RoundKind : uint8_t { Eval, Cl, Rescale, Batch, Jobs };
 
 // What every chunk of one round reads; written by the calling thread before
 // the round is published, read-only during it.
@@ -58,6 +58,9 @@ struct LikRound {
     uint32_t mode;
     uint32_t chunk;  // patterns per chunk
     LikBatch *batch = nullptr;
+    LikJobFxn job = nullptr;
+    void *jobArg = nullptr;
+    uint32_t jobs = 0;  // jobs of a job round, over its units
     // A batch round counts for the pay clock as the CL items of all its
     // steps and as one round per step.
     double items = 0.0;
@@ -119,6 +122,7 @@ struct LikThreads {
     std::vector<ChunkResult> results;
     PayClock clock;
     uint32_t roundId = 0;
+    uint32_t roundChunks = 0;  // chunks of the current round
     // Per thread: round << 32 | end of its share << 16 | next chunk.
     std::vector<ClaimWord> claims;
     // The round number the workers wait on, and how many of them sleep.
@@ -207,6 +211,7 @@ void runChunkOf(const LikRound &r, uint32_t chunk, ChunkResult &out)
         r.rescale(ctx, r.cla, r.scalers, first, end);
         break;
     case RoundKind::Batch:  // runBatchUnit
+    case RoundKind::Jobs:
         break;
     }
 }
@@ -246,9 +251,20 @@ void runBatchUnit(LikBatch &b, uint32_t unit)
     }
 }
 
-void runChunk(LikThreads *t, uint32_t chunk)
+// Unit `unit` of `units` of a job round, on thread `self`.
+void runJobUnit(const LikRound &r, uint32_t unit, uint32_t units, int32_t self)
 {
-    if (t->round.kind == RoundKind::Batch)
+    const auto first = static_cast<uint32_t>(uint64_t{unit} * r.jobs / units);
+    const auto end = static_cast<uint32_t>(uint64_t{unit + 1} * r.jobs / units);
+    if (first < end)
+        r.job(r.jobArg, first, end, self);
+}
+
+void runChunk(LikThreads *t, uint32_t chunk, int32_t self, uint32_t chunks)
+{
+    if (t->round.kind == RoundKind::Jobs)
+        runJobUnit(t->round, chunk, chunks, self);
+    else if (t->round.kind == RoundKind::Batch)
         runBatchUnit(*t->round.batch, chunk);
     else
         runChunkOf(t->round, chunk, t->results[chunk]);
@@ -272,7 +288,7 @@ uint32_t workOn(LikThreads *t, int32_t self, uint32_t id)
 {
     uint32_t n = 0, chunk;
     while (claimChunk(t, self, id, &chunk)) {
-        runChunk(t, chunk);
+        runChunk(t, chunk, self, t->roundChunks);
         ++n;
     }
     // One announcement for all of them: the done count's line moves between
@@ -384,7 +400,8 @@ bool workersTakePart(const LikThreads *t)
 
 double roundItems(const LikRound &r)
 {
-    return r.kind == RoundKind::Batch ? r.items : static_cast<double>(r.ctx->npatterns) * r.ctx->ncat;
+    return r.kind == RoundKind::Batch || r.kind == RoundKind::Jobs ? r.items
+                                                                   : static_cast<double>(r.ctx->npatterns) * r.ctx->ncat;
 }
 
 // Runs the round in t->round over `chunks` chunks; returns when every chunk
@@ -396,6 +413,7 @@ void runRound(LikThreads *t, uint32_t chunks)
     if (t->results.size() < chunks)
         t->results.resize(chunks);
     const uint32_t id = ++t->roundId;
+    t->roundChunks = chunks;
     t->done.store(0, std::memory_order_relaxed);
     // Thread i's share: chunks [i chunks / n, (i + 1) chunks / n).
     const auto n = static_cast<uint64_t>(t->n);
@@ -417,7 +435,7 @@ void runRound(LikThreads *t, uint32_t chunks)
         // rate category.
         if (t->round.kind == RoundKind::Eval || t->round.kind == RoundKind::Batch)
             for (uint32_t i = 0; i < chunks; ++i)
-                runChunk(t, i);
+                runChunk(t, i, 0, chunks);
         else {
             runWhole(t->round, t->results[0]);
             for (uint32_t i = 1; i < chunks; ++i)
@@ -671,6 +689,23 @@ void runLikBatch(LikThreads *t, LikBatch &b)
     round.weight = static_cast<uint32_t>(b.steps.size());
     t->round = round;
     runRound(t, units);
+}
+
+bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg)
+{
+    if (!workersTakePart(t) || count == 0)
+        return false;
+    LikRound round{RoundKind::Jobs, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   0, 0};
+    round.job = job;
+    round.jobArg = arg;
+    round.jobs = count;
+    // A job round is not timed against the calling thread alone: it is short
+    // and goes with the batch round that follows, which is.
+    round.weight = 0;
+    t->round = round;
+    runRound(t, std::min(count, 4 * static_cast<uint32_t>(t->n)));
+    return true;
 }
 
 void likThreadsExpectRound(LikThreads *t)

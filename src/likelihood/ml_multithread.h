@@ -135,6 +135,12 @@ struct LikBatch {
 // Runs every step of the batch in one round (alone, chunk by chunk in
 // order on the calling thread).
 void runLikBatch(LikThreads *t, LikBatch &b);
+// Jobs [first, end) of a job round on thread `thread` (0 the calling thread,
+// 1.. the workers), which has workspaces of its own.
+using LikJobFxn = void (*)(void *arg, uint32_t first, uint32_t end, int32_t thread);
+// Runs jobs 0..count-1 in one round of the group's threads; false (nothing
+// run) when rounds go to the calling thread alone, which runs them itself.
+bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg);
 // Tells the workers that a round comes soon (a traversal is being
 // recorded), so that they are awake for it; nothing when rounds go to the
 // calling thread alone.

@@ -117,6 +117,17 @@ struct KernelMatrices {
     AlignedVector<float> f[5];
 };
 
+// The transition matrices of one input of a recorded CL update, to be made
+// into the batch's store at `at`.
+struct ClMatrixJob {
+    TreeNode *in;
+    TreeNode *junction;
+    const SiteCategory *cat;
+    std::size_t at;
+    bool tip;
+    uint8_t which;  // the input's workspace (0 or 1)
+};
+
 // A whole-tree pass recorded to run in one round (likeops.cpp): its steps,
 // and the matrices they read, each step's in a place of its own in a store
 // that keeps its size from pass to pass.
@@ -128,6 +139,7 @@ struct ClBatchRecord {
     std::size_t used = 0;  // values of the store in use
     // Per step: where its matrices start in the store (P1, P2, or W, W1, W2).
     std::vector<std::array<std::size_t, 3>> matrixAt;
+    std::vector<ClMatrixJob> jobs;  // made before the steps run
 };
 
 struct ModelGroupEngine {

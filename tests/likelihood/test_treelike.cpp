@@ -4,6 +4,7 @@
 // driver's sentinels and limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -235,6 +236,9 @@ TEST_F(TreeLikeTest, OneRoundPassEqualsUpdatesOneByOneOnAnyThreadCount)
 {
     std::mt19937 rng(131);
     ml.rates = 1;
+    // Workspaces for up to 8 threads, which make the matrices in a round of
+    // their own.
+    ml.nthreads = std::min(8, availableProcessors());
     prepare(40, 600, rng);
     ASSERT_GT(g->ngrp, 256u) << "several chunks of patterns";
     const double expected = pruning();
