@@ -132,8 +132,11 @@ struct LikBatch {
     }
 };
 
-// Runs every step of the batch in one round (alone, chunk by chunk in
-// order on the calling thread).
+// Runs every step of the batch in one round, in blocks of consecutive
+// chunks of a site category that the threads claim (alone: one block per
+// site category on the calling thread); each block runs step after step
+// over all its chunks, so that the kernels stream through long runs of
+// memory.
 void runLikBatch(LikThreads *t, LikBatch &b);
 // Jobs [first, end) of a job round on thread `thread` (0 the calling thread,
 // 1.. the workers), which has workspaces of its own.
