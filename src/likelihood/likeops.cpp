@@ -1,6 +1,7 @@
 #include "likelihood/likeops.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <type_traits>
 
@@ -70,8 +71,28 @@ void pack(const double *const *src, uint32_t rows, uint32_t n, uint32_t nv, bool
 size_t blockValues(const ModelGroupEngine &e, bool tip) { return size_t{tip ? e.maxTipCodes : e.nvals} * e.nvals; }
 
 // The transition matrices of every rate category of the site category for
-// one CL input, packed into flat buffer `which`; null when the model has no
-// P function.
+// one CL input, packed into dst (blockValues x categories values); false
+// when the model has no P function.
+template <typename T>
+bool packInputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, bool tip, int which, ModelGroup *g,
+                       T *dst, int thread = -1)
+{
+    ModelGroupEngine &e = eng(g);
+    const uint32_t n = g->nstates;
+    const size_t block = blockValues(e, tip);
+    const bool transpose = !tip && e.kernels.lik->vectorLayout;
+    const uint32_t rows = tip ? tipRowOfNode(in, g)->info.nrows : n;
+    for (uint32_t r = 0; r < c.nRateCats; ++r) {
+        ChgMatrixSet *s =
+            calcChgMatrixforCL(in, junction, c.firstClCateg + r, n, g, thread, static_cast<uint32_t>(which));
+        if (s == nullptr)
+            return false;
+        pack(s->p.data(), rows, n, e.nvals, transpose, dst + r * block);
+    }
+    return true;
+}
+
+// The same packed into flat buffer `which`; null without a P function.
 template <typename T>
 const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, bool tip, int which, ModelGroup *g)
 {
@@ -79,18 +100,104 @@ const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, 
         if (isMkvGroup(g))
             return mkvInputMatrices(in, junction, c, tip, which, g);
     ModelGroupEngine &e = eng(g);
-    const uint32_t n = g->nstates;
-    const size_t block = blockValues(e, tip);
-    T *dst = flatBuffer<T>(e, which, block * c.nRateCats, e.nvals != n);
-    const bool transpose = !tip && e.kernels.lik->vectorLayout;
-    const uint32_t rows = tip ? tipRowOfNode(in, g)->info.nrows : n;
-    for (uint32_t r = 0; r < c.nRateCats; ++r) {
-        ChgMatrixSet *s = calcChgMatrixforCL(in, junction, c.firstClCateg + r, n, g, -1, static_cast<uint32_t>(which));
-        if (s == nullptr)
-            return nullptr;
-        pack(s->p.data(), rows, n, e.nvals, transpose, dst + r * block);
+    T *dst = flatBuffer<T>(e, which, blockValues(e, tip) * c.nRateCats, e.nvals != g->nstates);
+    return packInputMatrices(in, junction, c, tip, which, g, dst) ? dst : nullptr;
+}
+
+// Room for n matrix values of a recorded step in the batch's store; its
+// offset goes into `at`. The pointer holds until the store next grows. When
+// rows are padded the room is cleared, as flatBuffer does.
+template <typename T>
+T *batchMatrices(ClBatchRecord &b, size_t n, bool padded, size_t &at)
+{
+    auto &store = [&]() -> auto & {
+        if constexpr (std::is_same_v<T, float>)
+            return b.storeF;
+        else
+            return b.storeD;
+    }();
+    at = b.used;
+    b.used += n;
+    if (store.size() < b.used)
+        store.resize(b.used + b.used / 2, T{});
+    else if (padded)
+        std::fill_n(store.begin() + static_cast<std::ptrdiff_t>(at), n, T{});
+    return store.data() + at;
+}
+
+constexpr size_t kNoMatrix = ~size_t{0};
+// Bytes of matrices a recorded pass holds at most: beyond them (many states,
+// many taxa) what is recorded runs first, and recording goes on.
+constexpr size_t kBatchStoreBytes = size_t{32} << 20;
+
+// Runs every recorded step in one round and empties the record; the store's
+// offsets become the steps' matrix pointers first (the store no longer
+// grows).
+template <typename T>
+T *storeOf(ClBatchRecord &b)
+{
+    if constexpr (std::is_same_v<T, float>)
+        return b.storeF.data();
+    else
+        return b.storeD.data();
+}
+
+// Matrix jobs [first, end) on thread `thread`, into its own workspaces.
+template <typename T>
+void makeMatrices(void *arg, uint32_t first, uint32_t end, int32_t thread)
+{
+    auto *g = static_cast<ModelGroup *>(arg);
+    ClBatchRecord &b = eng(g).batch;
+    T *store = storeOf<T>(b);
+    for (uint32_t i = first; i < end; ++i) {
+        const ClMatrixJob &j = b.jobs[i];
+        packInputMatrices<T>(j.in, j.junction, *j.cat, j.tip, j.which, g, store + j.at, thread);
     }
-    return dst;
+}
+
+// Every recorded update's matrices, over the threads when they take part
+// and each has its workspaces; any thread makes the same values.
+void makeRecordedMatrices(ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &b = e.batch;
+    const auto n = static_cast<uint32_t>(b.jobs.size());
+    const LikJobFxn job = e.singlePrecision ? makeMatrices<float> : makeMatrices<double>;
+    const bool workspaces = e.threads.size() >= static_cast<size_t>(std::max(likThreadCount(e.likThreads), 1));
+    if (!workspaces || !runLikJobs(e.likThreads, n, job, g))
+        job(g, 0, n, -1);
+    b.jobs.clear();
+}
+
+void runRecordedSteps(ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &b = e.batch;
+    if (b.batch.steps.empty())
+        return;
+    makeRecordedMatrices(g);
+    auto at = [&](size_t off) -> const void * {
+        if (off == kNoMatrix)
+            return nullptr;
+        return e.singlePrecision ? static_cast<const void *>(b.storeF.data() + off)
+                                 : static_cast<const void *>(b.storeD.data() + off);
+    };
+    for (size_t i = 0; i < b.batch.steps.size(); ++i) {
+        LikBatchStep &s = b.batch.steps[i];
+        const auto &m = b.matrixAt[i];
+        if (s.loop != nullptr) {
+            s.op.P1 = at(m[0]);
+            s.op.P2 = at(m[1]);
+        } else {
+            s.evalOp.W = at(m[0]);
+            s.evalOp.W1 = at(m[1]);
+            s.evalOp.W2 = at(m[2]);
+        }
+    }
+    runLikBatch(e.likThreads, b.batch);
+    b.batch.steps.clear();
+    b.matrixAt.clear();
+    b.used = 0;
 }
 
 // How a CL update treats the output's rescalers.
@@ -104,6 +211,46 @@ enum class ScalerWork : uint8_t {
 const void *scalersAt(const void *block, const SiteCategory &c, const ModelGroupEngine &e)
 {
     return block ? static_cast<const unsigned char *>(block) + size_t{c.firstPattern} * e.bytesPerValue : nullptr;
+}
+
+// The inputs of a CL update and the node where they meet.
+struct UpdateInputs {
+    TreeNode *in1;
+    bool tip1;
+    TreeNode *in2;
+    bool tip2;
+    TreeNode *junction;
+};
+
+// Records a binary CL update of site category sc, its matrices packed into
+// the batch's store; false when the model has no P function.
+template <typename T>
+bool recordUpdate(ModelGroup *g, uint32_t sc, LikClLoopFxn fxn, const LikClOp &op, const LikScalerOp &s,
+                  const UpdateInputs &u)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &rec = e.batch;
+    const SiteCategory &c = e.map.siteCats[sc];
+    const ModelEngineData *me = c.model->engine;
+    if (me == nullptr || me->fxns.chgMatrix == nullptr)
+        return false;  // no P function: the update cannot be made, as on the direct path
+    const bool padded = e.nvals != g->nstates;
+    const size_t n1 = blockValues(e, u.tip1) * c.nRateCats, n2 = blockValues(e, u.tip2) * c.nRateCats;
+    if ((rec.used + n1 + n2) * sizeof(T) > kBatchStoreBytes)
+        runRecordedSteps(g);
+    std::array<size_t, 3> at{kNoMatrix, kNoMatrix, kNoMatrix};
+    batchMatrices<T>(rec, n1, padded, at[0]);
+    batchMatrices<T>(rec, n2, padded, at[1]);
+    rec.jobs.push_back(ClMatrixJob{u.in1, u.junction, &c, at[0], u.tip1, 0});
+    rec.jobs.push_back(ClMatrixJob{u.in2, u.junction, &c, at[1], u.tip2, 1});
+    LikBatchStep step{};
+    step.context = sc;
+    step.loop = fxn;
+    step.op = op;
+    step.scalers = s;
+    rec.batch.steps.push_back(step);
+    rec.matrixAt.push_back(at);
+    return true;
 }
 
 template <typename T>
@@ -121,34 +268,45 @@ bool clLoopForSiteCats(LikClLoopFxn fxn, TreeNode *out, TreeNode *in1, bool tip1
     const T *cla2 = in2 == nullptr || tip2 ? nullptr : static_cast<const T *>(getInputCla(in2, j));
     const TipRow *row1 = tip1 ? tipRowOfNode(in1, g) : nullptr;
     const TipRow *row2 = in2 != nullptr && tip2 ? tipRowOfNode(in2, g) : nullptr;
+    // A recorded pass takes the updates that look after their output's
+    // rescaling themselves; any other runs at once, after what is recorded,
+    // whose outputs it may read.
+    ClBatchRecord &rec = e.batch;
+    const bool record = rec.recording && work == ScalerWork::CombineRescale && in2 != nullptr;
+    if (rec.recording && !record)
+        runRecordedSteps(g);
     bool below = false;
-    for (const SiteCategory &c : e.map.siteCats) {
-        const LikKernelContext ctx = contextFor(g, c);
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
+        const SiteCategory &c = e.map.siteCats[sc];
         LikClOp op{};
         op.out = outBase + c.claOffset;
         op.in1 = cla1 ? cla1 + c.claOffset : nullptr;
         op.tip1 = row1 ? row1->codes.data() + c.firstPattern : nullptr;
-        op.P1 = inputMatrices<T>(in1, j, c, tip1, 0, g);
-        if (in2 != nullptr) {
-            op.in2 = cla2 ? cla2 + c.claOffset : nullptr;
-            op.tip2 = row2 ? row2->codes.data() + c.firstPattern : nullptr;
-            op.P2 = inputMatrices<T>(in2, j, c, tip2, 1, g);
+        op.in2 = cla2 ? cla2 + c.claOffset : nullptr;
+        op.tip2 = row2 ? row2->codes.data() + c.firstPattern : nullptr;
+        LikScalerOp s{};
+        if (rOut != nullptr) {
+            s.out = const_cast<void *>(scalersAt(rOut, c, e));
+            s.in1 = scalersAt(r1, c, e);
+            s.in2 = scalersAt(r2, c, e);
+            s.bytesPerValue = e.bytesPerValue;
+            s.merge = e.kernels.lik->mergeRescalers;
+            s.rescale = work == ScalerWork::CombineRescale ? e.kernels.lik->rescaleCL : nullptr;
         }
+        if (record) {
+            if (!recordUpdate<T>(g, sc, fxn, op, s, {in1, tip1, in2, tip2, j}))
+                return false;
+            continue;
+        }
+        op.P1 = inputMatrices<T>(in1, j, c, tip1, 0, g);
+        if (in2 != nullptr)
+            op.P2 = inputMatrices<T>(in2, j, c, tip2, 1, g);
         if (op.P1 == nullptr || (in2 != nullptr && op.P2 == nullptr))
             return false;
-        if (threads) {
-            LikScalerOp s{};
-            if (rOut != nullptr) {
-                s.out = const_cast<void *>(scalersAt(rOut, c, e));
-                s.in1 = scalersAt(r1, c, e);
-                s.in2 = scalersAt(r2, c, e);
-                s.bytesPerValue = e.bytesPerValue;
-                s.merge = e.kernels.lik->mergeRescalers;
-                s.rescale = work == ScalerWork::CombineRescale ? e.kernels.lik->rescaleCL : nullptr;
-            }
-            below |= clUpdateMultithreaded(e.likThreads, fxn, ctx, op, s);
-        } else
-            below |= fxn(ctx, op, 0, c.npat * c.nRateCats);
+        if (threads)
+            below |= clUpdateMultithreaded(e.likThreads, fxn, contextFor(g, c), op, s);
+        else
+            below |= fxn(contextFor(g, c), op, 0, c.npat * c.nRateCats);
     }
     return below;
 }
@@ -193,10 +351,15 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
     const auto *ra = static_cast<const T *>(getRescalers(ends.a, g));
     const auto *rb = static_cast<const T *>(getRescalers(ends.b, g));
     std::vector<ChgMatrixSet> &sets = e.threads[0].categ;
+    // In a recorded pass the evaluation closes the round: its matrices go
+    // to the store, each site category's apart.
+    ClBatchRecord &rec = e.batch;
+    const bool record = rec.recording;
     LikResult total{0, 0, 0};
     for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
         const SiteCategory &c = e.map.siteCats[sc];
         const T *W[3] = {nullptr, nullptr, nullptr};
+        std::array<size_t, 3> at{kNoMatrix, kNoMatrix, kNoMatrix};
         if constexpr (std::is_same_v<T, double>)
             if (isMkvGroup(g) && mkvEvalMatrices(node, tipInfo, g, sc, derivs, W) == 0)
                 return likInfiniteResult();
@@ -205,10 +368,18 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
                                       : calcPiPforSiteCat(node, tipInfo, g, sc, n, sets.data());
             if (k == 0)
                 return likInfiniteResult();
-            T *packed[3] = {flatBuffer<T>(e, 2, block * k, e.nvals != n), nullptr, nullptr};
-            if (derivs) {
-                packed[1] = flatBuffer<T>(e, 3, block * k, e.nvals != n);
-                packed[2] = flatBuffer<T>(e, 4, block * k, e.nvals != n);
+            T *packed[3] = {nullptr, nullptr, nullptr};
+            if (record) {
+                for (int w = 0; w < (derivs ? 3 : 1); ++w)
+                    batchMatrices<T>(rec, block * k, e.nvals != n, at[w]);
+                for (int w = 0; w < (derivs ? 3 : 1); ++w)
+                    packed[w] = storeOf<T>(rec) + at[w];
+            } else {
+                packed[0] = flatBuffer<T>(e, 2, block * k, e.nvals != n);
+                if (derivs) {
+                    packed[1] = flatBuffer<T>(e, 3, block * k, e.nvals != n);
+                    packed[2] = flatBuffer<T>(e, 4, block * k, e.nvals != n);
+                }
             }
             const uint32_t rows = tip ? tipInfo->nrows : n;
             for (uint32_t r = 0; r < k; ++r) {
@@ -230,9 +401,30 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
         op.W = W[0];
         op.W1 = W[1];
         op.W2 = W[2];
+        if (record) {
+            LikBatchStep step{};
+            step.context = sc;
+            step.eval = fxn;
+            step.evalOp = op;
+            step.mode = mode;
+            rec.batch.steps.push_back(step);
+            rec.matrixAt.push_back(at);
+            continue;
+        }
         const LikResult r = !g->singleThreaded
                                 ? evalEdgeMultithreaded(e.likThreads, fxn, ctx, op, mode)
                                 : fxn(ctx, op, 0, c.npat, mode);
+        if (r.lnL >= kLikInfiniteScore)
+            return likInfiniteResult();
+        total.lnL += r.lnL;
+        total.d1 += r.d1;
+        total.d2 += r.d2;
+    }
+    if (!record)
+        return total;
+    runRecordedSteps(g);
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
+        const LikResult r = likBatchEvalResult(rec.batch, sc);
         if (r.lnL >= kLikInfiniteScore)
             return likInfiniteResult();
         total.lnL += r.lnL;
@@ -308,6 +500,33 @@ void mergeNodeRescalers(void *out, const void *a, const void *b, const ModelGrou
 void addNodeRescalers(void *out, const void *in, const ModelGroup *g)
 {
     g->engine->kernels.lik->addRescalers(wholeGroupContext(g), in, out);
+}
+
+bool beginClBatch(ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    ClBatchRecord &b = e.batch;
+    if (b.recording || g->singleThreaded || isMkvGroup(g) || e.kernels.lik == nullptr ||
+        e.kernels.clBinary != clBinary)
+        return false;
+    b.batch.clear();
+    b.matrixAt.clear();
+    b.jobs.clear();
+    b.used = 0;
+    for (const SiteCategory &c : e.map.siteCats)
+        b.batch.contexts.push_back(contextFor(g, c));
+    b.recording = true;
+    likThreadsExpectRound(e.likThreads);
+    return true;
+}
+
+void endClBatch(ModelGroup *g)
+{
+    ClBatchRecord &b = eng(g).batch;
+    if (!b.recording)
+        return;
+    runRecordedSteps(g);
+    b.recording = false;
 }
 
 LikResult evaluateEdge(TreeNode *node, ModelGroup *g, uint32_t mode)

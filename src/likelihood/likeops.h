@@ -23,6 +23,17 @@ void rescaleNodeCL(TreeNode *out, int dir, ModelGroup *g);
 void mergeNodeRescalers(void *out, const void *a, const void *b, const ModelGroup *g);
 void addNodeRescalers(void *out, const void *in, const ModelGroup *g);
 
+// A whole-tree pass in one round: after beginClBatch the CL updates that
+// rescale their own output are recorded instead of run, and the next edge
+// evaluation runs them and itself in one round of the group's threads
+// (rescaling decided per chunk of patterns, so the values are the same on
+// any number of threads); any other update first runs what is recorded.
+// endClBatch runs what is still recorded and stops recording. False (and
+// nothing recorded) for groups whose updates cannot be recorded: the Mk
+// model, groups on one thread, kernels of their own.
+bool beginClBatch(ModelGroup *g);
+void endClBatch(ModelGroup *g);
+
 // -ln L and its derivatives with respect to the node's branch length, over
 // every pattern; the CLAs around the edge must be valid (updateCLforEdge).
 // A pattern likelihood below 1e-300 gives the infinite score 9e36.

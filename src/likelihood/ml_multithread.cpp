@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -30,11 +31,16 @@ constexpr uint32_t kChunkQuantum = 16;
 // evaluations or kept off its processor, and should leave the processor to
 // others.
 constexpr auto kSpinBound = std::chrono::microseconds(10);
+// A worker told that a round is on its way (likThreadsExpectRound) spins
+// this long for it: the calling thread is recording a whole traversal, a
+// few hundred microseconds, and the worker's wake-up overlaps with it
+// instead of delaying the round.
+constexpr auto kExpectBound = std::chrono::milliseconds(2);
 // A round whose calling thread waits this long (and longer than its own
 // part took) for the workers has lost one to the scheduler.
 constexpr auto kStall = std::chrono::microseconds(200);
 
-enum class RoundKind : uint8_t { Eval, Cl, Rescale };
+enum class RoundKind : uint8_t { Eval, Cl, Rescale, Batch, Jobs };
 
 // What every chunk of one round reads; written by the calling thread before
 // the round is published, read-only during it.
@@ -51,6 +57,14 @@ struct LikRound {
     void *scalers;
     uint32_t mode;
     uint32_t chunk;  // patterns per chunk
+    LikBatch *batch = nullptr;
+    LikJobFxn job = nullptr;
+    void *jobArg = nullptr;
+    uint32_t jobs = 0;  // jobs of a job round, over its units
+    // A batch round counts for the pay clock as the CL items of all its
+    // steps and as one round per step.
+    double items = 0.0;
+    uint32_t weight = 1;
 };
 
 // One chunk's result, a cache line of its own.
@@ -108,12 +122,16 @@ struct LikThreads {
     std::vector<ChunkResult> results;
     PayClock clock;
     uint32_t roundId = 0;
+    uint32_t roundChunks = 0;  // chunks of the current round
     // Per thread: round << 32 | end of its share << 16 | next chunk.
     std::vector<ClaimWord> claims;
     // The round number the workers wait on, and how many of them sleep.
     alignas(64) std::atomic<uint32_t> published{0};
     std::atomic<uint32_t> sleepers{0};
     std::atomic<uint8_t> quit{0};
+    // Counts the announcements of a coming round; a worker spins for the
+    // round once per announcement it sees.
+    std::atomic<uint32_t> expected{0};
     // Chunks finished in the current round; the calling thread may sleep on it.
     alignas(64) std::atomic<uint32_t> done{0};
     std::atomic<uint32_t> mainSleeping{0};
@@ -192,10 +210,65 @@ void runChunkOf(const LikRound &r, uint32_t chunk, ChunkResult &out)
     case RoundKind::Rescale:
         r.rescale(ctx, r.cla, r.scalers, first, end);
         break;
+    case RoundKind::Batch:  // runBatchUnit
+    case RoundKind::Jobs:
+        break;
     }
 }
 
-void runChunk(LikThreads *t, uint32_t chunk) { runChunkOf(t->round, chunk, t->results[chunk]); }
+// Block `unit` of a batch: chunks [first, end) of one site category, every
+// step in order, each over the whole block before the next, so that the
+// kernels stream through long runs of memory. A step's loops and its
+// rescaling still go chunk by chunk, since a chunk's rescaling is decided
+// by its own values alone; the values are those of any other grouping of
+// the chunks into blocks.
+void runBatchUnit(LikBatch &b, uint32_t unit)
+{
+    const LikBatchUnit &u = b.units[unit];
+    const LikKernelContext &ctx = b.contexts[u.context];
+    const uint32_t np = ctx.npatterns, per = likChunkPatterns(np);
+    const uint32_t from = u.first * per, to = std::min(np, u.end * per);
+    LikResult *results = b.chunkResults.data() + b.firstChunk[u.context];
+    std::array<bool, kChunksPerRound> below{};
+    for (const LikBatchStep &s : b.steps) {
+        if (s.context != u.context)
+            continue;
+        if (s.loop == nullptr) {
+            for (uint32_t k = u.first; k < u.end; ++k)
+                results[k] = s.eval(ctx, s.evalOp, k * per, std::min(np, (k + 1) * per), s.mode);
+            continue;
+        }
+        if (s.scalers.out != nullptr)
+            prepareScalers(s.scalers, ctx, from, to);
+        below.fill(false);
+        for (uint32_t r = 0; r < ctx.ncat; ++r)
+            for (uint32_t k = u.first; k < u.end; ++k)
+                below[k] = s.loop(ctx, s.op, r * np + k * per, r * np + std::min(np, (k + 1) * per)) || below[k];
+        if (s.scalers.rescale != nullptr)
+            for (uint32_t k = u.first; k < u.end; ++k)
+                if (below[k])
+                    s.scalers.rescale(ctx, s.op.out, s.scalers.out, k * per, std::min(np, (k + 1) * per));
+    }
+}
+
+// Unit `unit` of `units` of a job round, on thread `self`.
+void runJobUnit(const LikRound &r, uint32_t unit, uint32_t units, int32_t self)
+{
+    const auto first = static_cast<uint32_t>(uint64_t{unit} * r.jobs / units);
+    const auto end = static_cast<uint32_t>(uint64_t{unit + 1} * r.jobs / units);
+    if (first < end)
+        r.job(r.jobArg, first, end, self);
+}
+
+void runChunk(LikThreads *t, uint32_t chunk, int32_t self, uint32_t chunks)
+{
+    if (t->round.kind == RoundKind::Jobs)
+        runJobUnit(t->round, chunk, chunks, self);
+    else if (t->round.kind == RoundKind::Batch)
+        runBatchUnit(*t->round.batch, chunk);
+    else
+        runChunkOf(t->round, chunk, t->results[chunk]);
+}
 
 // A CL or rescaling round in one piece, its below flag into `out`.
 void runWhole(const LikRound &r, ChunkResult &out)
@@ -215,7 +288,7 @@ uint32_t workOn(LikThreads *t, int32_t self, uint32_t id)
 {
     uint32_t n = 0, chunk;
     while (claimChunk(t, self, id, &chunk)) {
-        runChunk(t, chunk);
+        runChunk(t, chunk, self, t->roundChunks);
         ++n;
     }
     // One announcement for all of them: the done count's line moves between
@@ -239,11 +312,20 @@ void *workerMain(void *arg)
     LikThreads *t = start->t;
     const int32_t index = start->index;
     delete start;
+    uint32_t honoured = t->expected.load(std::memory_order_acquire);
     for (uint32_t seen = 0;;) {
-        if (!spinBounded([&] { return t->published.load(std::memory_order_acquire) != seen; }, kSpinBound)) {
+        const auto published = [&] { return t->published.load(std::memory_order_acquire) != seen; };
+        if (!spinBounded(published, kSpinBound)) {
             t->sleepers.fetch_add(1, std::memory_order_seq_cst);
-            while (t->published.load(std::memory_order_seq_cst) == seen)
+            while (t->published.load(std::memory_order_seq_cst) == seen) {
+                if (const uint32_t x = t->expected.load(std::memory_order_seq_cst); x != honoured) {
+                    honoured = x;
+                    if (spinBounded(published, kExpectBound))
+                        break;
+                    continue;
+                }
                 futexWait(t->published, seen);
+            }
             t->sleepers.fetch_sub(1, std::memory_order_relaxed);
         }
         seen = t->published.load(std::memory_order_acquire);
@@ -272,14 +354,16 @@ void stallClock(PayClock &c)
     c.wins = 0;
 }
 
-// Moves the clock on by one round of `items` CL items that ended at `end`.
-void tickClock(PayClock &c, double items, std::chrono::steady_clock::time_point end)
+// Moves the clock on by `rounds` rounds of `items` CL items in all that
+// ended at `end`.
+void tickClock(PayClock &c, double items, std::chrono::steady_clock::time_point end, uint32_t rounds)
 {
     using Phase = PayClock::Phase;
     const bool timed = c.phase == Phase::TimeAlone || c.phase == Phase::TimeThreaded;
     if (timed)
         c.items += items;
-    if (--c.left != 0)
+    c.left -= std::min(c.left, rounds);
+    if (c.left != 0)
         return;
     const double rate = timed ? c.items / std::max(std::chrono::duration<double>(end - c.start).count(), 1e-9) : 0.0;
     c.items = 0.0;
@@ -307,6 +391,19 @@ void tickClock(PayClock &c, double items, std::chrono::steady_clock::time_point 
     }
 }
 
+// Whether the next round goes to the workers too.
+bool workersTakePart(const LikThreads *t)
+{
+    return t != nullptr && t->started > 0 &&
+           (t->clock.phase == PayClock::Phase::TimeThreaded || t->clock.phase == PayClock::Phase::RunThreaded);
+}
+
+double roundItems(const LikRound &r)
+{
+    return r.kind == RoundKind::Batch || r.kind == RoundKind::Jobs ? r.items
+                                                                   : static_cast<double>(r.ctx->npatterns) * r.ctx->ncat;
+}
+
 // Runs the round in t->round over `chunks` chunks; returns when every chunk
 // is done, the workers' writes visible.
 void runRound(LikThreads *t, uint32_t chunks)
@@ -316,6 +413,7 @@ void runRound(LikThreads *t, uint32_t chunks)
     if (t->results.size() < chunks)
         t->results.resize(chunks);
     const uint32_t id = ++t->roundId;
+    t->roundChunks = chunks;
     t->done.store(0, std::memory_order_relaxed);
     // Thread i's share: chunks [i chunks / n, (i + 1) chunks / n).
     const auto n = static_cast<uint64_t>(t->n);
@@ -326,25 +424,25 @@ void runRound(LikThreads *t, uint32_t chunks)
     const auto start = std::chrono::steady_clock::now();
     if (c.left == PayClock::kWindow && (c.phase == PayClock::Phase::TimeAlone || c.phase == PayClock::Phase::TimeThreaded))
         c.start = start;
-    const bool threaded = t->started > 0 && (c.phase == PayClock::Phase::TimeThreaded ||
-                                             c.phase == PayClock::Phase::RunThreaded);
+    const bool threaded = workersTakePart(t);
     if (threaded) {
         publish(t, id);
     } else {
-        // Alone, an evaluation runs chunk by chunk in order, keeping the
-        // chunk sums that fix its result's bits; a CL update or a rescaling
-        // is one kernel call over the whole range, which writes the same
-        // values without a call per chunk and rate category.
-        if (t->round.kind == RoundKind::Eval)
+        // Alone, an evaluation or a batch runs chunk by chunk in order,
+        // keeping the chunk sums and rescaling decisions that fix its
+        // bits; a CL update or a rescaling is one kernel call over the whole
+        // range, which writes the same values without a call per chunk and
+        // rate category.
+        if (t->round.kind == RoundKind::Eval || t->round.kind == RoundKind::Batch)
             for (uint32_t i = 0; i < chunks; ++i)
-                runChunk(t, i);
+                runChunk(t, i, 0, chunks);
         else {
             runWhole(t->round, t->results[0]);
             for (uint32_t i = 1; i < chunks; ++i)
                 t->results[i].below = false;
         }
         t->counts[0].chunks.fetch_add(chunks, std::memory_order_relaxed);
-        tickClock(c, static_cast<double>(t->round.ctx->npatterns) * t->round.ctx->ncat, std::chrono::steady_clock::now());
+        tickClock(c, roundItems(t->round), std::chrono::steady_clock::now(), t->round.weight);
         return;
     }
     const uint32_t mine = workOn(t, 0, id);
@@ -362,11 +460,10 @@ void runRound(LikThreads *t, uint32_t chunks)
         const auto waited = std::chrono::steady_clock::now() - ownEnd;
         stalled = waited > std::max<std::chrono::steady_clock::duration>(ownEnd - start, kStall);
     }
-    const LikKernelContext &ctx = *t->round.ctx;
     if (stalled)
         stallClock(c);
     else
-        tickClock(c, static_cast<double>(ctx.npatterns) * ctx.ncat, std::chrono::steady_clock::now());
+        tickClock(c, roundItems(t->round), std::chrono::steady_clock::now(), t->round.weight);
 }
 
 LikThreads *threadsFailed(int32_t n)
@@ -548,4 +645,91 @@ void rescaleMultithreaded(LikThreads *t, LikRescaleFxn rescale, const LikKernelC
     t->round = LikRound{RoundKind::Rescale, &ctx, nullptr, nullptr, nullptr, nullptr, nullptr, rescale, cla, scalers,
                         0, chunk};
     runRound(t, chunksFor(ctx.npatterns, chunk));
+}
+
+void runLikBatch(LikThreads *t, LikBatch &b)
+{
+    b.firstChunk.resize(b.contexts.size());
+    uint32_t chunks = 0;
+    for (size_t c = 0; c < b.contexts.size(); ++c) {
+        b.firstChunk[c] = chunks;
+        const uint32_t np = b.contexts[c].npatterns;
+        chunks += chunksFor(np, likChunkPatterns(np));
+    }
+    b.chunkResults.assign(chunks, LikResult{0, 0, 0});
+    if (b.steps.empty() || chunks == 0)
+        return;
+    // Blocks for the threads: about two per thread in each site category, so
+    // that one that falls behind loses a block to the others; alone, one per
+    // site category.
+    const bool threaded = workersTakePart(t);
+    const uint32_t wanted = threaded ? 2 * static_cast<uint32_t>(t->n) : 1;
+    b.units.clear();
+    for (uint32_t c = 0; c < b.contexts.size(); ++c) {
+        const uint32_t n = (c + 1 < b.contexts.size() ? b.firstChunk[c + 1] : chunks) - b.firstChunk[c];
+        const uint32_t blocks = std::min(n, wanted);
+        for (uint32_t k = 0; k < blocks; ++k)
+            if (k * n / blocks < (k + 1) * n / blocks)
+                b.units.push_back(LikBatchUnit{c, k * n / blocks, (k + 1) * n / blocks});
+    }
+    // The claim words count in 16 bits; more blocks (site categories by the
+    // thousand) run on the calling thread, with the same values.
+    const auto units = static_cast<uint32_t>(b.units.size());
+    if (t == nullptr || t->n == 1 || units > 0xFFFFu) {
+        for (uint32_t i = 0; i < units; ++i)
+            runBatchUnit(b, i);
+        return;
+    }
+    LikRound round{RoundKind::Batch, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   0, 0};
+    round.batch = &b;
+    for (const LikBatchStep &s : b.steps)
+        if (s.loop != nullptr)
+            round.items += static_cast<double>(b.contexts[s.context].npatterns) * b.contexts[s.context].ncat;
+    round.weight = static_cast<uint32_t>(b.steps.size());
+    t->round = round;
+    runRound(t, units);
+}
+
+bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg)
+{
+    if (!workersTakePart(t) || count == 0)
+        return false;
+    LikRound round{RoundKind::Jobs, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   0, 0};
+    round.job = job;
+    round.jobArg = arg;
+    round.jobs = count;
+    // A job round is not timed against the calling thread alone: it is short
+    // and goes with the batch round that follows, which is.
+    round.weight = 0;
+    t->round = round;
+    runRound(t, std::min(count, 4 * static_cast<uint32_t>(t->n)));
+    return true;
+}
+
+void likThreadsExpectRound(LikThreads *t)
+{
+    if (!workersTakePart(t))
+        return;
+    t->expected.fetch_add(1, std::memory_order_seq_cst);
+    if (t->sleepers.load(std::memory_order_seq_cst) != 0)
+        futexWake(t->published, INT32_MAX);
+}
+
+LikResult likBatchEvalResult(const LikBatch &b, uint32_t context)
+{
+    const uint32_t first = b.firstChunk[context];
+    const uint32_t end = context + 1 < b.firstChunk.size() ? b.firstChunk[context + 1]
+                                                            : static_cast<uint32_t>(b.chunkResults.size());
+    LikResult sum{0, 0, 0};
+    for (uint32_t i = first; i < end; ++i) {
+        const LikResult &r = b.chunkResults[i];
+        if (r.lnL >= kLikInfiniteScore)
+            return likInfiniteResult();
+        sum.lnL += r.lnL;
+        sum.d1 += r.d1;
+        sum.d2 += r.d2;
+    }
+    return sum;
 }

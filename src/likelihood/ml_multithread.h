@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "likelihood/kernels/lik_kernels.h"
 
@@ -90,3 +91,63 @@ bool clUpdateMultithreaded(LikThreads *t, LikClLoopFxn loop, const LikKernelCont
 // every pattern gets what rescale(ctx, cla, scalers, 0, npatterns) gives it.
 void rescaleMultithreaded(LikThreads *t, LikRescaleFxn rescale, const LikKernelContext &ctx, void *cla,
                           void *scalers);
+
+// A whole traversal in one round. The traversal records its CL updates in
+// order (each with matrices of its own) and closes with the evaluation of
+// one edge, a site category at a time; each chunk of each site category then
+// runs every step of its category for its own patterns, so that no worker
+// waits between updates. Rescaling is decided per chunk: a chunk's patterns
+// are rescaled when one of its values fell below the threshold. The chunk
+// layout depends on the pattern counts alone, so the values are the same bit
+// for bit on any number of threads, one included, and with no thread group.
+struct LikBatchStep {
+    uint32_t context = 0;          // index into LikBatch::contexts
+    LikClLoopFxn loop = nullptr;   // a CL update, or null for an evaluation
+    LikClOp op{};
+    LikScalerOp scalers{};         // with `rescale`, a chunk below the threshold is rescaled
+    LikEvalFxn eval = nullptr;
+    LikEvalOp evalOp{};
+    uint32_t mode = 0;
+};
+
+// Chunks [first, end) of one context, run by one thread.
+struct LikBatchUnit {
+    uint32_t context;
+    uint32_t first;
+    uint32_t end;
+};
+
+struct LikBatch {
+    std::vector<LikKernelContext> contexts;
+    std::vector<LikBatchStep> steps;
+    // Filled by runLikBatch: each context's first chunk, every chunk's
+    // evaluation result, and the blocks of chunks the threads claim.
+    std::vector<uint32_t> firstChunk;
+    std::vector<LikResult> chunkResults;
+    std::vector<LikBatchUnit> units;
+    void clear()
+    {
+        contexts.clear();
+        steps.clear();
+    }
+};
+
+// Runs every step of the batch in one round, in blocks of consecutive
+// chunks of a site category that the threads claim (alone: one block per
+// site category on the calling thread); each block runs step after step
+// over all its chunks, so that the kernels stream through long runs of
+// memory.
+void runLikBatch(LikThreads *t, LikBatch &b);
+// Jobs [first, end) of a job round on thread `thread` (0 the calling thread,
+// 1.. the workers), which has workspaces of its own.
+using LikJobFxn = void (*)(void *arg, uint32_t first, uint32_t end, int32_t thread);
+// Runs jobs 0..count-1 in one round of the group's threads; false (nothing
+// run) when rounds go to the calling thread alone, which runs them itself.
+bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg);
+// Tells the workers that a round comes soon (a traversal is being
+// recorded), so that they are awake for it; nothing when rounds go to the
+// calling thread alone.
+void likThreadsExpectRound(LikThreads *t);
+// The evaluation of context `context` in the last run: its chunks' sums
+// added in chunk order, as evalEdgeMultithreaded adds them.
+LikResult likBatchEvalResult(const LikBatch &b, uint32_t context);

@@ -6,6 +6,7 @@
 // the group is built by the character-data layer (data/patterns.h).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "likelihood/aligned.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/kernels/lik_kernels.h"
+#include "likelihood/ml_multithread.h"
 
 struct Tree;
 struct TreeNode;
@@ -115,13 +117,37 @@ struct KernelMatrices {
     AlignedVector<float> f[5];
 };
 
-struct LikThreads;
+// The transition matrices of one input of a recorded CL update, to be made
+// into the batch's store at `at`.
+struct ClMatrixJob {
+    TreeNode *in;
+    TreeNode *junction;
+    const SiteCategory *cat;
+    std::size_t at;
+    bool tip;
+    uint8_t which;  // the input's workspace (0 or 1)
+};
+
+// A whole-tree pass recorded to run in one round (likeops.cpp): its steps,
+// and the matrices they read, each step's in a place of its own in a store
+// that keeps its size from pass to pass.
+struct ClBatchRecord {
+    LikBatch batch;
+    bool recording = false;
+    AlignedVector<double> storeD;
+    AlignedVector<float> storeF;
+    std::size_t used = 0;  // values of the store in use
+    // Per step: where its matrices start in the store (P1, P2, or W, W1, W2).
+    std::vector<std::array<std::size_t, 3>> matrixAt;
+    std::vector<ClMatrixJob> jobs;  // made before the steps run
+};
 
 struct ModelGroupEngine {
     ModelGroupKernels kernels;
     uint32_t nvals = 0;  // values per pattern in a CLA (the state count padded for the vector layout)
     KernelMatrices flat;
     LikThreads *likThreads = nullptr;  // the pattern split, when threads run; not owned
+    ClBatchRecord batch;
     CLMappings map;
     std::unique_ptr<ClaPool> pool;
     std::vector<TipRow> tips;  // by taxon number; the last row is the ancestor node

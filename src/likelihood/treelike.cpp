@@ -520,6 +520,18 @@ double calcLForCurBranchLens(Tree *tree, bool keep)
     if (!keep)
         releaseAllCLAs(tree, g);
     TreeNode *e = basalEdge(tree);
+    // The updates are recorded and run with the evaluation in one round of
+    // the likelihood threads; whatever ends the pass early, what was
+    // recorded is run, so that every CLA the tree keeps is valid.
+    struct Batch {
+        ModelGroup *g;
+        bool on;
+        ~Batch()
+        {
+            if (on)
+                endClBatch(g);
+        }
+    } batch{g, beginClBatch(g)};
     if (updateCLforEdge(e, g) != 0)
         return kNoLScore;
     const double score = evalEdgeScore(e, g);

@@ -4,7 +4,9 @@
 // driver's sentinels and limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
 
@@ -12,11 +14,13 @@
 #include "likelihood/activeml.h"
 #include "likelihood/clapool.h"
 #include "likelihood/likeops.h"
+#include "likelihood/ml_multithread.h"
 #include "likelihood/ratevar.h"
 #include "likelihood/rogers.h"
 #include "likelihood/treelike.h"
 #include "ml_fixture.h"
 #include "print_capture.h"
+#include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_setptn.h"
 #include "trees/treeedit.h"
@@ -220,6 +224,68 @@ TEST_F(TreeLikeTest, RescaledDeepTreesKeepTheirScore)
     prepare(60, 40, rng, 0.0);
     const double expected = pruning();
     EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), expected, 1e-10 * expected);
+}
+
+// A whole-tree pass runs its CL updates and the evaluation in one round,
+// deciding on rescaling chunk by chunk of patterns. It must give the score
+// of the updates run one by one (bit for bit when nothing is rescaled, and
+// to the precision's accuracy where the two rescale different patterns),
+// the same bits with no thread group and on 1, 2, 3 and 8 threads, and
+// the plain pruning value.
+TEST_F(TreeLikeTest, OneRoundPassEqualsUpdatesOneByOneOnAnyThreadCount)
+{
+    std::mt19937 rng(131);
+    ml.rates = 1;
+    // Workspaces for up to 8 threads, which make the matrices in a round of
+    // their own.
+    ml.nthreads = std::min(8, availableProcessors());
+    prepare(40, 600, rng);
+    ASSERT_GT(g->ngrp, 256u) << "several chunks of patterns";
+    const double expected = pruning();
+    auto oneByOne = [&] {
+        releaseAllCLAs(tree.get(), g);
+        // The edge a whole-tree pass evaluates: the first below the basal
+        // node, which hangs from the data-less ancestor.
+        TreeNode *basal = tree->root->firstChild->firstChild;
+        EXPECT_EQ(updateCLforEdge(basal, g), 0);
+        const double s = evaluateEdge(basal, g, kLikModeLnL).lnL;
+        releaseAllCLAs(tree.get(), g);
+        return s;
+    };
+    // A new thread group runs its first round on all its threads.
+    auto onePass = [&](int32_t threads) {
+        ModelGroupEngine &e = *g->engine;
+        e.likThreads = threads > 0 ? createLikThreads(threads) : nullptr;
+        const double s = calcLForCurBranchLens(tree.get(), false);
+        e.likThreads = destroyLikThreads(e.likThreads);
+        return s;
+    };
+    struct Variant {
+        int precision, vector;
+        double threshold, rel;
+    };
+    for (const Variant v : {Variant{0, 0, 0.0, 1e-11}, Variant{0, 0, 1e-3, 1e-11}, Variant{1, 0, 0.0, 2e-6},
+                            Variant{1, 1, 0.0, 2e-6}, Variant{1, 1, 1e-3, 2e-6}, Variant{1, 1, 1e-20, 2e-6}}) {
+        SCOPED_TRACE(testing::Message() << "precision " << v.precision << " vector " << v.vector << " threshold "
+                                        << v.threshold);
+        ml.precision = static_cast<uint8_t>(v.precision);
+        ml.vector = static_cast<uint8_t>(v.vector);
+        ml.clRescale = v.threshold;
+        ml.prepValid[0] = 0;
+        reinit();
+        const double single = oneByOne(), batched = onePass(0);
+        if (v.threshold == 0.0)
+            EXPECT_EQ(std::memcmp(&batched, &single, sizeof(double)), 0) << batched << " " << single;
+        else
+            EXPECT_NEAR(batched, single, v.rel * single);
+        EXPECT_NEAR(batched, expected, v.rel * expected);
+        for (int32_t n : {1, 2, 3, 8}) {
+            if (n > availableProcessors())
+                continue;
+            const double threaded = onePass(n);
+            EXPECT_EQ(std::memcmp(&threaded, &batched, sizeof(double)), 0) << threaded << " " << batched << ", " << n;
+        }
+    }
 }
 
 TEST_F(TreeLikeTest, DerivativesMatchFiniteDifferences)
