@@ -497,6 +497,19 @@ LikRange blockRange(int32_t thread, int32_t k, uint32_t n, uint32_t block)
     return {static_cast<uint32_t>(std::min<uint64_t>(first, n)), static_cast<uint32_t>(std::min<uint64_t>(end, n))};
 }
 
+// Adds a chunk's sums to `sum`, in the chunk order the caller keeps; false
+// when the chunk is past the smallest pattern likelihood, which makes the
+// whole score infinite.
+bool addChunkResult(LikResult &sum, const LikResult &r)
+{
+    if (r.lnL >= kLikInfiniteScore)
+        return false;
+    sum.lnL += r.lnL;
+    sum.d1 += r.d1;
+    sum.d2 += r.d2;
+    return true;
+}
+
 }  // namespace
 
 uint32_t likChunkPatterns(uint32_t npatterns)
@@ -602,13 +615,8 @@ LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelC
         // on the number of threads.
         const LikResult r = alone ? eval(ctx, op, i * chunk, std::min(ctx.npatterns, (i + 1) * chunk), mode)
                                   : t->results[i].result;
-        // One chunk past the smallest pattern likelihood makes the whole
-        // score infinite.
-        if (r.lnL >= kLikInfiniteScore)
+        if (!addChunkResult(sum, r))
             return likInfiniteResult();
-        sum.lnL += r.lnL;
-        sum.d1 += r.d1;
-        sum.d2 += r.d2;
     }
     return sum;
 }
@@ -724,12 +732,8 @@ LikResult likBatchEvalResult(const LikBatch &b, uint32_t context)
                                                             : static_cast<uint32_t>(b.chunkResults.size());
     LikResult sum{0, 0, 0};
     for (uint32_t i = first; i < end; ++i) {
-        const LikResult &r = b.chunkResults[i];
-        if (r.lnL >= kLikInfiniteScore)
+        if (!addChunkResult(sum, b.chunkResults[i]))
             return likInfiniteResult();
-        sum.lnL += r.lnL;
-        sum.d1 += r.d1;
-        sum.d2 += r.d2;
     }
     return sum;
 }
