@@ -108,14 +108,18 @@ const T *inputMatrices(TreeNode *in, TreeNode *junction, const SiteCategory &c, 
 // offset goes into `at`. The pointer holds until the store next grows. When
 // rows are padded the room is cleared, as flatBuffer does.
 template <typename T>
+AlignedVector<T> &storeOf(ClBatchRecord &b)
+{
+    if constexpr (std::is_same_v<T, float>)
+        return b.storeF;
+    else
+        return b.storeD;
+}
+
+template <typename T>
 T *batchMatrices(ClBatchRecord &b, size_t n, bool padded, size_t &at)
 {
-    auto &store = [&]() -> auto & {
-        if constexpr (std::is_same_v<T, float>)
-            return b.storeF;
-        else
-            return b.storeD;
-    }();
+    AlignedVector<T> &store = storeOf<T>(b);
     at = b.used;
     b.used += n;
     if (store.size() < b.used)
@@ -130,25 +134,13 @@ constexpr size_t kNoMatrix = ~size_t{0};
 // many taxa) what is recorded runs first, and recording goes on.
 constexpr size_t kBatchStoreBytes = size_t{32} << 20;
 
-// Runs every recorded step in one round and empties the record; the store's
-// offsets become the steps' matrix pointers first (the store no longer
-// grows).
-template <typename T>
-T *storeOf(ClBatchRecord &b)
-{
-    if constexpr (std::is_same_v<T, float>)
-        return b.storeF.data();
-    else
-        return b.storeD.data();
-}
-
 // Matrix jobs [first, end) on thread `thread`, into its own workspaces.
 template <typename T>
 void makeMatrices(void *arg, uint32_t first, uint32_t end, int32_t thread)
 {
     auto *g = static_cast<ModelGroup *>(arg);
     ClBatchRecord &b = eng(g).batch;
-    T *store = storeOf<T>(b);
+    T *store = storeOf<T>(b).data();
     for (uint32_t i = first; i < end; ++i) {
         const ClMatrixJob &j = b.jobs[i];
         packInputMatrices<T>(j.in, j.junction, *j.cat, j.tip, j.which, g, store + j.at, thread);
@@ -169,6 +161,9 @@ void makeRecordedMatrices(ModelGroup *g)
     b.jobs.clear();
 }
 
+// Runs every recorded step in one round and empties the record; the store's
+// offsets become the steps' matrix pointers first (the store no longer
+// grows).
 void runRecordedSteps(ModelGroup *g)
 {
     ModelGroupEngine &e = eng(g);
@@ -179,8 +174,8 @@ void runRecordedSteps(ModelGroup *g)
     auto at = [&](size_t off) -> const void * {
         if (off == kNoMatrix)
             return nullptr;
-        return e.singlePrecision ? static_cast<const void *>(b.storeF.data() + off)
-                                 : static_cast<const void *>(b.storeD.data() + off);
+        return e.singlePrecision ? static_cast<const void *>(storeOf<float>(b).data() + off)
+                                 : static_cast<const void *>(storeOf<double>(b).data() + off);
     };
     for (size_t i = 0; i < b.batch.steps.size(); ++i) {
         LikBatchStep &s = b.batch.steps[i];
@@ -211,6 +206,13 @@ enum class ScalerWork : uint8_t {
 const void *scalersAt(const void *block, const SiteCategory &c, const ModelGroupEngine &e)
 {
     return block ? static_cast<const unsigned char *>(block) + size_t{c.firstPattern} * e.bytesPerValue : nullptr;
+}
+
+// Appends a step with the store offsets of its matrices.
+void recordStep(ClBatchRecord &rec, const LikBatchStep &step, const std::array<size_t, 3> &at)
+{
+    rec.batch.steps.push_back(step);
+    rec.matrixAt.push_back(at);
 }
 
 // The inputs of a CL update and the node where they meet.
@@ -248,8 +250,7 @@ bool recordUpdate(ModelGroup *g, uint32_t sc, LikClLoopFxn fxn, const LikClOp &o
     step.loop = fxn;
     step.op = op;
     step.scalers = s;
-    rec.batch.steps.push_back(step);
-    rec.matrixAt.push_back(at);
+    recordStep(rec, step, at);
     return true;
 }
 
@@ -373,7 +374,7 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
                 for (int w = 0; w < (derivs ? 3 : 1); ++w)
                     batchMatrices<T>(rec, block * k, e.nvals != n, at[w]);
                 for (int w = 0; w < (derivs ? 3 : 1); ++w)
-                    packed[w] = storeOf<T>(rec) + at[w];
+                    packed[w] = storeOf<T>(rec).data() + at[w];
             } else {
                 packed[0] = flatBuffer<T>(e, 2, block * k, e.nvals != n);
                 if (derivs) {
@@ -391,7 +392,6 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
             }
             std::copy_n(packed, 3, W);
         }
-        const LikKernelContext ctx = contextFor(g, c);
         LikEvalOp op{};
         op.a = static_cast<const T *>(ends.a) + c.claOffset;
         op.b = ends.b ? static_cast<const T *>(ends.b) + c.claOffset : nullptr;
@@ -407,30 +407,22 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
             step.eval = fxn;
             step.evalOp = op;
             step.mode = mode;
-            rec.batch.steps.push_back(step);
-            rec.matrixAt.push_back(at);
+            recordStep(rec, step, at);
             continue;
         }
+        const LikKernelContext ctx = contextFor(g, c);
         const LikResult r = !g->singleThreaded
                                 ? evalEdgeMultithreaded(e.likThreads, fxn, ctx, op, mode)
                                 : fxn(ctx, op, 0, c.npat, mode);
-        if (r.lnL >= kLikInfiniteScore)
+        if (!addLikResult(total, r))
             return likInfiniteResult();
-        total.lnL += r.lnL;
-        total.d1 += r.d1;
-        total.d2 += r.d2;
     }
     if (!record)
         return total;
     runRecordedSteps(g);
-    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
-        const LikResult r = likBatchEvalResult(rec.batch, sc);
-        if (r.lnL >= kLikInfiniteScore)
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc)
+        if (!addLikResult(total, likBatchEvalResult(rec.batch, sc)))
             return likInfiniteResult();
-        total.lnL += r.lnL;
-        total.d1 += r.d1;
-        total.d2 += r.d2;
-    }
     return total;
 }
 

@@ -227,7 +227,7 @@ void runBatchUnit(LikBatch &b, uint32_t unit)
     const LikBatchUnit &u = b.units[unit];
     const LikKernelContext &ctx = b.contexts[u.context];
     const uint32_t np = ctx.npatterns, per = likChunkPatterns(np);
-    const uint32_t from = u.first * per, to = std::min(np, u.end * per);
+    const auto chunkEnd = [&](uint32_t k) { return std::min(np, (k + 1) * per); };
     LikResult *results = b.chunkResults.data() + b.firstChunk[u.context];
     std::array<bool, kChunksPerRound> below{};
     for (const LikBatchStep &s : b.steps) {
@@ -235,19 +235,19 @@ void runBatchUnit(LikBatch &b, uint32_t unit)
             continue;
         if (s.loop == nullptr) {
             for (uint32_t k = u.first; k < u.end; ++k)
-                results[k] = s.eval(ctx, s.evalOp, k * per, std::min(np, (k + 1) * per), s.mode);
+                results[k] = s.eval(ctx, s.evalOp, k * per, chunkEnd(k), s.mode);
             continue;
         }
         if (s.scalers.out != nullptr)
-            prepareScalers(s.scalers, ctx, from, to);
+            prepareScalers(s.scalers, ctx, u.first * per, chunkEnd(u.end - 1));
         below.fill(false);
         for (uint32_t r = 0; r < ctx.ncat; ++r)
             for (uint32_t k = u.first; k < u.end; ++k)
-                below[k] = s.loop(ctx, s.op, r * np + k * per, r * np + std::min(np, (k + 1) * per)) || below[k];
+                below[k] = s.loop(ctx, s.op, r * np + k * per, r * np + chunkEnd(k)) || below[k];
         if (s.scalers.rescale != nullptr)
             for (uint32_t k = u.first; k < u.end; ++k)
                 if (below[k])
-                    s.scalers.rescale(ctx, s.op.out, s.scalers.out, k * per, std::min(np, (k + 1) * per));
+                    s.scalers.rescale(ctx, s.op.out, s.scalers.out, k * per, chunkEnd(k));
     }
 }
 
@@ -497,10 +497,9 @@ LikRange blockRange(int32_t thread, int32_t k, uint32_t n, uint32_t block)
     return {static_cast<uint32_t>(std::min<uint64_t>(first, n)), static_cast<uint32_t>(std::min<uint64_t>(end, n))};
 }
 
-// Adds a chunk's sums to `sum`, in the chunk order the caller keeps; false
-// when the chunk is past the smallest pattern likelihood, which makes the
-// whole score infinite.
-bool addChunkResult(LikResult &sum, const LikResult &r)
+}  // namespace
+
+bool addLikResult(LikResult &sum, const LikResult &r)
 {
     if (r.lnL >= kLikInfiniteScore)
         return false;
@@ -509,8 +508,6 @@ bool addChunkResult(LikResult &sum, const LikResult &r)
     sum.d2 += r.d2;
     return true;
 }
-
-}  // namespace
 
 uint32_t likChunkPatterns(uint32_t npatterns)
 {
@@ -615,7 +612,7 @@ LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelC
         // on the number of threads.
         const LikResult r = alone ? eval(ctx, op, i * chunk, std::min(ctx.npatterns, (i + 1) * chunk), mode)
                                   : t->results[i].result;
-        if (!addChunkResult(sum, r))
+        if (!addLikResult(sum, r))
             return likInfiniteResult();
     }
     return sum;
@@ -657,13 +654,14 @@ void rescaleMultithreaded(LikThreads *t, LikRescaleFxn rescale, const LikKernelC
 
 void runLikBatch(LikThreads *t, LikBatch &b)
 {
-    b.firstChunk.resize(b.contexts.size());
+    b.firstChunk.resize(b.contexts.size() + 1);
     uint32_t chunks = 0;
     for (size_t c = 0; c < b.contexts.size(); ++c) {
         b.firstChunk[c] = chunks;
         const uint32_t np = b.contexts[c].npatterns;
         chunks += chunksFor(np, likChunkPatterns(np));
     }
+    b.firstChunk.back() = chunks;
     b.chunkResults.assign(chunks, LikResult{0, 0, 0});
     if (b.steps.empty() || chunks == 0)
         return;
@@ -674,7 +672,7 @@ void runLikBatch(LikThreads *t, LikBatch &b)
     const uint32_t wanted = threaded ? 2 * static_cast<uint32_t>(t->n) : 1;
     b.units.clear();
     for (uint32_t c = 0; c < b.contexts.size(); ++c) {
-        const uint32_t n = (c + 1 < b.contexts.size() ? b.firstChunk[c + 1] : chunks) - b.firstChunk[c];
+        const uint32_t n = b.firstChunk[c + 1] - b.firstChunk[c];
         const uint32_t blocks = std::min(n, wanted);
         for (uint32_t k = 0; k < blocks; ++k)
             if (k * n / blocks < (k + 1) * n / blocks)
@@ -727,13 +725,9 @@ void likThreadsExpectRound(LikThreads *t)
 
 LikResult likBatchEvalResult(const LikBatch &b, uint32_t context)
 {
-    const uint32_t first = b.firstChunk[context];
-    const uint32_t end = context + 1 < b.firstChunk.size() ? b.firstChunk[context + 1]
-                                                            : static_cast<uint32_t>(b.chunkResults.size());
     LikResult sum{0, 0, 0};
-    for (uint32_t i = first; i < end; ++i) {
-        if (!addChunkResult(sum, b.chunkResults[i]))
+    for (uint32_t i = b.firstChunk[context]; i < b.firstChunk[context + 1]; ++i)
+        if (!addLikResult(sum, b.chunkResults[i]))
             return likInfiniteResult();
-    }
     return sum;
 }

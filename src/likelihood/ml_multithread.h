@@ -44,6 +44,10 @@ struct LikThreads;
 
 // Patterns of one chunk for a site category of n patterns.
 uint32_t likChunkPatterns(uint32_t npatterns);
+// Adds r's sums to `sum`; false when r is past the smallest pattern
+// likelihood, which makes the whole score infinite. Callers add in a fixed
+// order (chunks, then site categories), which fixes the result's bits.
+bool addLikResult(LikResult &sum, const LikResult &r);
 
 // Null (after "Attempt to create %d multithreaded tasks failed...") when
 // the threads cannot be made or n exceeds the processors available; n = 1
@@ -120,8 +124,9 @@ struct LikBatchUnit {
 struct LikBatch {
     std::vector<LikKernelContext> contexts;
     std::vector<LikBatchStep> steps;
-    // Filled by runLikBatch: each context's first chunk, every chunk's
-    // evaluation result, and the blocks of chunks the threads claim.
+    // Filled by runLikBatch: each context's first chunk (and, last, the
+    // chunk count), every chunk's evaluation result, and the blocks of
+    // chunks the threads claim.
     std::vector<uint32_t> firstChunk;
     std::vector<LikResult> chunkResults;
     std::vector<LikBatchUnit> units;

@@ -47,14 +47,13 @@ int wagAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
 int wagAddSpan_Fast(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar,
                     double *length, double bound);
 // True when every packed class scores its spans by the integer forms above
-// (no weights, per-character counts or cost-vector characters): then
-// fastAddSpan gives what the classes' span functions give in turn, the
+// (no weights, per-character counts or cost-vector characters): then a
+// FastSpanScorer gives what the classes' span functions give in turn, the
 // ordered class and then the unordered one under one bound, without a call
-// per class. For a caller that scores many spans on one data set.
+// per class.
 bool fastSpanApplies(const DataInfo *d);
-int fastAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, double *length, double bound);
 
-// fastAddSpan's kernels and lanes for one data set, chosen once, and its
+// The span kernels and lanes of one data set, chosen once, and the span's
 // length in integers: a caller that scores a great many spans (every
 // reconnection of a swapping pass) pays for neither per span.
 struct FastSpanScorer {
@@ -65,7 +64,8 @@ struct FastSpanScorer {
 
     // start plus the steps of joining a and b, ordered class first, counted
     // until the length passes limit (INT64_MAX: no bound). The length is
-    // fastAddSpan's, and it passed the bound exactly when it exceeds limit.
+    // the classes' span functions', and it passed the bound exactly when it
+    // exceeds limit.
     int64_t length(const ParsNodeSets *a, const ParsNodeSets *b, int64_t start, int64_t limit) const
     {
         return length(a->ord, a->uno, b->ord, b->uno, start, limit);

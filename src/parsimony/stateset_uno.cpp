@@ -104,14 +104,6 @@ bool FastSpanScorer::fastSpanLengthValid(int64_t len)
     return std::abs(l) < 2147483648.0 || joinLengthIsValid(l);
 }
 
-int fastAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, double *length, double bound)
-{
-    const int64_t limit = fastSpanLimit(bound);
-    const int64_t len = fastSpanScorer(d).length(a, b, static_cast<int64_t>(*length), limit);
-    *length = static_cast<double>(len);
-    return len > limit;
-}
-
 int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
                double bound)
 {

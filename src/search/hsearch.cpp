@@ -1570,6 +1570,4 @@ double lastHSearchRearrangements() { return gLastRearrangements; }
 
 void setHSearchThreads(uint32_t n) { gHSearchThreads = n; }
 
-uint32_t lastHSearchRepsTakenAhead() { return gAheadCounts.taken; }
-
 AheadCounts lastHSearchAheadCounts() { return gAheadCounts; }

@@ -27,9 +27,6 @@ double lastHSearchRearrangements();
 // every processor the process may use. The trees found are the same for any
 // count.
 void setHSearchThreads(uint32_t n);
-// Replicates of the last search whose runs ahead of their turn were kept
-// (the others ran again in turn).
-uint32_t lastHSearchRepsTakenAhead();
 // What became of the last search's runs ahead of their turn: replicates
 // taken from them, runs whose work was thrown away (called off, or done
 // and set to run again), replicates run again on the calling thread, and

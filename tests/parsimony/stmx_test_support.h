@@ -73,6 +73,15 @@ inline std::unique_ptr<TestType> randomType(std::mt19937 &rng, uint32_t n, bool 
 
 // The cost of one change as (primary, secondary): Dollo gains then losses,
 // otherwise the cost alone; kInf when impossible.
+// Ancestor 0 on ((A,B),(C,D)): cells 1010 need one gain and two losses under
+// Dollo and two gains when irreversible; 1101 one gain and a loss, or two
+// gains.
+struct DolloHandCase {
+    const char *cells;
+    double dollo, irrev;
+};
+inline constexpr DolloHandCase kDolloHandCases[] = {{"1010", 3, 2}, {"1101", 2, 2}};
+
 struct Cost {
     int64_t p, s;
 };

@@ -109,16 +109,11 @@ TEST_F(DolloBits, RandomMixedMatricesMatchCostVectorsAndSankoff)
     EXPECT_GT(impossibleSeen, 3);
 }
 
-// Ancestor 0 on ((A,B),(C,D)): cells 1010 need one gain and two losses under
-// Dollo and two gains when irreversible; 1101 one gain and a loss, or two
-// gains. Weights of 64 and more characters of one class fill several words.
+// The hand examples with 64 and more characters of one class, which fill
+// several words.
 TEST_F(DolloBits, HandExamplesAcrossWords)
 {
-    struct Case {
-        const char *cells;
-        double dollo, irrev;
-    } cases[] = {{"1010", 3, 2}, {"1101", 2, 2}};
-    for (const Case &k : cases) {
+    for (const DolloHandCase &k : kDolloHandCases) {
         drop();
         constexpr uint32_t kEach = 70;
         std::vector<std::vector<uint64_t>> cells(4, std::vector<uint64_t>(2 * kEach));

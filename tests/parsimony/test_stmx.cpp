@@ -494,11 +494,7 @@ TEST_F(Stmx, HandExamples)
     }
 
     // Ancestor 0 on ((A,B),(C,D)): Dollo and irreversible.
-    struct Case {
-        const char *cells;
-        double dollo, irrev;
-    } cases[] = {{"1010", 3, 2}, {"1101", 2, 2}};
-    for (const Case &k : cases) {
+    for (const DolloHandCase &k : kDolloHandCases) {
         drop();
         std::vector<std::vector<uint64_t>> cells;
         for (int t = 0; t < 4; t++)
