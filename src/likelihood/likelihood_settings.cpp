@@ -10,6 +10,7 @@
 #include "data/nexsets.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_multithread.h"
 #include "qel/qel_strings.h"
 #include "cli/qel_cmdline.h"
 
@@ -354,6 +355,11 @@ void setLikelihoodSettingsServices(const LikelihoodSettingsServices &services)
 }
 
 // ---- Checks -------------------------------------------------------------------------
+
+uint32_t mlThreadsAsked()
+{
+    return static_cast<uint32_t>(ml.nthreads > 0 ? ml.nthreads : std::max(availableProcessors(), 1));
+}
 
 int checkGammaShape(double shape)
 {

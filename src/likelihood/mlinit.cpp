@@ -320,7 +320,7 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
 
         // Step 9: the likelihood threads asked for; the Mk model runs on one.
         const bool mk = firstActiveModel() != nullptr && firstActiveModel()->type == kModelMkv;
-        aml->nthreads = mk ? 1 : static_cast<uint32_t>(std::max<int32_t>(ml.nthreads, 1));
+        aml->nthreads = mk ? 1 : mlThreadsAsked();
         g->nthreads = aml->nthreads;
         g->singleThreaded = mk;
         setAMLFlag(aml, kAMLMultithread, aml->nthreads > 1);

@@ -202,7 +202,7 @@ void showMLSettings(bool modelsOnly, PrintHook out)
             out("Conditional-likelihood rescaling threshold = %g\n", g->rescaleThreshold);
         if (!g->singleThreaded)
             showMultithreadingStatus(static_cast<int32_t>(g->nthreads != 0 ? g->nthreads : 1));
-        else if (ml.nthreads > 1)
+        else if (mlThreadsAsked() > 1)
             out("Multithreading not available for Mkv model\n");
     }
     forceBlankLine();

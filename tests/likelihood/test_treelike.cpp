@@ -213,6 +213,10 @@ TEST_F(TreeLikeTest, ThreadsSplitThePatternsWithoutChangingTheOptimum)
         EXPECT_TRUE(isMultithreadingActive());
         EXPECT_EQ(g->engine->likThreads, nullptr) << "the call that started the threads ends them";
     }
+    // "auto" asks for every processor the process may run on.
+    ml.nthreads = 0;
+    EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << "auto threads";
+    EXPECT_EQ(g->nthreads, static_cast<uint32_t>(availableProcessors()));
 }
 
 TEST_F(TreeLikeTest, RescaledDeepTreesKeepTheirScore)
