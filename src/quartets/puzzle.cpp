@@ -29,6 +29,7 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
+#include "quartets/qmethods.h"
 #include "quartets/quartets_settings.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
@@ -89,35 +90,6 @@ void showPuzzleDStatus(PuzzleRun &run, int kind, uint64_t count)
                    static_cast<int>(count), 100.0 * static_cast<double>(count) / run.nPuzzles);
 }
 
-// The unrooted tree ab|cd held at a, or with a < 0 the rooted tree in which
-// b is the outgroup of (c, d), over the n taxa of the tree record.
-int make4Tree(Tree *tree, int32_t a, uint32_t b, uint32_t c, uint32_t d)
-{
-    const uint32_t n = tree->ntax;
-    if (initNodes(tree, n) != 0)
-        return 1;
-    TreeNode *tip = tree->firstTip;
-    TreeNode *top = a < 0 ? tree->nodes : tip + a;
-    TreeNode *f1 = tree->nodes + n + 1, *f2 = tree->nodes + n + 2;
-    top->firstChild = f1;
-    f1->anc = top;
-    f1->firstChild = tip + b;
-    tip[b].anc = f1;
-    tip[b].nextSib = f2;
-    f2->anc = f1;
-    f2->firstChild = tip + c;
-    tip[c].anc = tip[d].anc = f2;
-    tip[c].nextSib = tip + d;
-    tree->root = top;
-    tree->numLeaves = a < 0 ? 3 : 4;
-    tree->flags = a < 0 ? (tree->flags | kTreeRootedAtAnc) : (tree->flags & ~kTreeRootedAtAnc);
-    afterLeavesChanged(tree);
-    setTraversalSeq(tree);
-    tree->flags |= kTreeBinary;
-    resetABMPtrs(tree);
-    return 0;
-}
-
 double scoreTree(Tree *tree, DataInfo *d)
 {
     if (gCriterion == kCriterionParsimony)
@@ -133,7 +105,7 @@ uint8_t evaluatePuzzleQuartet(Tree *tree, DataInfo *data, uint32_t a, uint32_t b
     const uint32_t pair[3][3] = {{b, c, d}, {c, b, d}, {d, b, c}};
     double s[3];
     for (int k = 0; k < 3; k++) {
-        if (make4Tree(tree, static_cast<int32_t>(a), pair[k][0], pair[k][1], pair[k][2]) != 0)
+        if (make4TreeForQuartets(tree, tree->ntax, static_cast<int32_t>(a), pair[k][0], pair[k][1], pair[k][2]) != 0)
             return 0;
         s[k] = scoreTree(tree, data);
         if (s[k] >= kNoTreeScore)
@@ -172,7 +144,7 @@ int evaluateQuartets(PuzzleRun &run, Tree *tree)
                 for (uint32_t c = b + 1; c < n; c++) {
                     const uint32_t out[3][3] = {{a, b, c}, {b, a, c}, {c, a, b}};
                     for (int k = 0; k < 3; k++) {
-                        if (make4Tree(tree, -1, out[k][0], out[k][1], out[k][2]) != 0)
+                        if (make4TreeForQuartets(tree, tree->ntax, -1, out[k][0], out[k][1], out[k][2]) != 0)
                             return 1;
                         s[k] = scoreTree(tree, run.d);
                     }

@@ -63,13 +63,13 @@ struct Layout {
     }
 };
 
-void finishTree(Tree *tree, TreeNode *root, TreeNode *fork, uint32_t ntax)
+void finishTree(Tree *tree, TreeNode *root, TreeNode *fork, uint32_t leaves, bool rooted = false)
 {
     root->firstChild = fork;
     fork->anc = root;
     tree->root = root;
-    tree->numLeaves = ntax;
-    tree->flags &= ~kTreeRootedAtAnc;
+    tree->numLeaves = leaves;
+    tree->flags = rooted ? (tree->flags | kTreeRootedAtAnc) : (tree->flags & ~kTreeRootedAtAnc);
     afterLeavesChanged(tree);
     setTraversalSeq(tree);
     determineIfTreeIsBinary(tree);
@@ -96,11 +96,12 @@ int buildTreeFromGraph(Tree *tree, uint32_t ntax, const QGraph &g, uint32_t root
     return 0;
 }
 
-void make4TreeForQuartets(Tree *tree, uint32_t a, uint32_t b, uint32_t c, uint32_t d)
+int make4TreeForQuartets(Tree *tree, uint32_t ntax, int32_t a, uint32_t b, uint32_t c, uint32_t d)
 {
-    initNodes(tree, 4);
+    if (initNodes(tree, ntax) != 0)
+        return 1;
     TreeNode *tip = tree->firstTip;
-    TreeNode *f1 = tree->nodes + 5, *f2 = tree->nodes + 6;
+    TreeNode *f1 = tree->nodes + ntax + 1, *f2 = tree->nodes + ntax + 2;
     f1->firstChild = tip + b;
     tip[b].anc = f1;
     tip[b].nextSib = f2;
@@ -108,5 +109,9 @@ void make4TreeForQuartets(Tree *tree, uint32_t a, uint32_t b, uint32_t c, uint32
     f2->firstChild = tip + c;
     tip[c].anc = tip[d].anc = f2;
     tip[c].nextSib = tip + d;
-    finishTree(tree, tip + a, f1, 4);
+    if (a < 0)
+        finishTree(tree, tree->nodes, f1, 3, true);
+    else
+        finishTree(tree, tip + a, f1, 4);
+    return 0;
 }

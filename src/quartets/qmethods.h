@@ -86,5 +86,7 @@ struct QGraph {
 // graph), rooted at the tip of rootTaxon; inner nodes of degree two are
 // passed over. 0, or 1 when the graph is not a tree over those taxa.
 int buildTreeFromGraph(Tree *tree, uint32_t ntax, const QGraph &g, uint32_t rootTaxon);
-// The 4-taxon tree a b | c d rooted at the tip of a.
-void make4TreeForQuartets(Tree *tree, uint32_t a, uint32_t b, uint32_t c, uint32_t d);
+// Over taxa 0 .. ntax-1 of which four are leaves: the tree a b | c d rooted
+// at the tip of a, or with a < 0 the rooted tree in which b is the outgroup
+// of (c, d). 0, or 1 when the nodes cannot be had.
+int make4TreeForQuartets(Tree *tree, uint32_t ntax, int32_t a, uint32_t b, uint32_t c, uint32_t d);

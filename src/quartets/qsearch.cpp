@@ -84,13 +84,13 @@ double bestFourTaxonTree(QuartetData *qd, Tree *tree)
     double best = -1.0;
     int winner = 0;
     for (int k = 0; k < 3; k++) {
-        make4TreeForQuartets(tree, kTrees[k][0], kTrees[k][1], kTrees[k][2], kTrees[k][3]);
+        make4TreeForQuartets(tree, 4, kTrees[k][0], kTrees[k][1], kTrees[k][2], kTrees[k][3]);
         const double s = calcQuartetSupport(qd, tree, false);
         if (s > best)
             best = s, winner = k;
     }
     if (winner != 2)
-        make4TreeForQuartets(tree, kTrees[winner][0], kTrees[winner][1], kTrees[winner][2], kTrees[winner][3]);
+        make4TreeForQuartets(tree, 4, kTrees[winner][0], kTrees[winner][1], kTrees[winner][2], kTrees[winner][3]);
     return best;
 }
 
