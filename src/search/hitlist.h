@@ -156,6 +156,24 @@ bool searchStopRequested();
 // The calling thread's call-off flag while it runs a replicate ahead of its
 // turn; null on the thread that talks to the user.
 void setSearchCancelFlag(const std::atomic<bool> *flag);
+// searchStopRequested for a loop over many cheap evaluations: read at the
+// first call and then every kStopPollInterval-th. Reading it at each one
+// costs a call and an atomic load apiece, while a few thousand evaluations
+// pass well within a millisecond, so a stop is still prompt.
+inline constexpr uint32_t kStopPollInterval = 4096;
+class StopPoll {
+public:
+    bool stopRequested()
+    {
+        if (--left_ != 0)
+            return false;
+        left_ = kStopPollInterval;
+        return searchStopRequested();
+    }
+
+private:
+    uint32_t left_ = 1;
+};
 // After a user abort request during a flush: true when the flush must stop;
 // *aborted is set once the abort is confirmed.
 bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted);

@@ -551,6 +551,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     const bool plainScores = gCompareScoresFxn == compareParsimonyScores && !gScoresAreFlt;
     const bool heuristic = hsd->rules.heuristicRunning;
     const bool worseKept = heuristic && hsd->rules.nbest != 0;
+    StopPoll poll;
     auto rejected = [&](double score, double bound) {
         return plainScores && !worseKept && (heuristic ? score > bound : score >= *best);
     };
@@ -563,7 +564,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
         }
         const double bound = *scoreToBeat;
         const double score = cut.score(T, ti, R, bound);
-        if (searchStopRequested())
+        if (poll.stopRequested())
             return 2;
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;

@@ -2,6 +2,7 @@
 // undo, and the neighbours enumerated against a naive bisect-and-reconnect
 // on an adjacency list, deduplicated by split sets.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -550,6 +551,41 @@ TEST_F(Tbr, BoundedPassFindsTheFirstBetterMoveWithItsFullScore)
         destroyHSearchData(hsd);
     }
     EXPECT_GE(better, 8);
+}
+
+// A stop asked before a pass ends it at its first move, with no move
+// counted and the tree whole, its sets as they were. One asked later is
+// read within a poll interval: the pass reads it every few thousand moves,
+// not at each, since reading it costs about as much as rejecting a move.
+TEST_F(Tbr, AStopEndsThePassAtItsFirstMoveOrWithinOnePollInterval)
+{
+    std::mt19937 rng(31);
+    const uint32_t ntax = 24;
+    DataInfo *d = randomData(rng, ntax, 80, false);
+    TreePtr tree = randomTree(rng, ntax, false);
+    calcStatesetsForSearch(tree.get(), d, false);
+    const Links links = linksOf(tree.get());
+    const auto sets = setState(d, tree.get());
+    const double length = calcTreeLength(d, tree.get(), true, false);
+    SaveRules rules{};
+    HSearchData *hsd = createHSearchData(d, ntax, rules, false);
+    std::atomic<bool> cancel{true};
+    setSearchCancelFlag(&cancel);
+    double bound = length, best = length;
+    EXPECT_EQ(evaluateNeighbors_TBR(tree.get(), hsd, kSwapTBR, nullptr, 0, &bound, &best), 2);
+    EXPECT_EQ(hsd->rearrTriedTotal, 0.0);
+    EXPECT_EQ(linksOf(tree.get()), links);
+    EXPECT_EQ(setState(d, tree.get()), sets);
+
+    // Read at the first call, then at the kStopPollInterval-th after it.
+    StopPoll poll;
+    EXPECT_TRUE(poll.stopRequested());
+    uint32_t calls = 1;
+    while (!poll.stopRequested() && calls < 4 * kStopPollInterval)
+        calls++;
+    EXPECT_EQ(calls, kStopPollInterval);
+    setSearchCancelFlag(nullptr);
+    destroyHSearchData(hsd);
 }
 
 }  // namespace
