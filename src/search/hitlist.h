@@ -149,6 +149,9 @@ int swapTree(HSearchData *hsd, Tree *tree);
 // The time limit is checked every kClockCheckInterval evaluations.
 inline constexpr uint32_t kClockCheckInterval = 64;
 int finishEvaluation(HSearchData *hsd, int result);
+// finishEvaluation for n evaluations in a row, none of which saved a tree
+// (they are counted already): the time and rearrangement limits, once.
+int finishEvaluations(HSearchData *hsd, uint32_t n);
 // True when the search is to stop at the user's request (asked and
 // confirmed). A thread running a replicate ahead of its turn never asks the
 // user: it stops when its run is called off.
