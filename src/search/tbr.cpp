@@ -327,6 +327,22 @@ public:
             const RestSet &rest = rest_[ti];
             return static_cast<double>(span_.length(subOrd_, subUno_, rest.ord, rest.uno, start_, limit_));
         }
+        // Without ordered lanes two moves are scored in one kernel call.
+        bool pairs() const { return span_.ordLanes == 0; }
+        // Where pairs(): the scores of the moves onto items ti and ti + 1.
+        void scorePair(uint32_t ti, double *out) const
+        {
+            int64_t len[2];
+            span_.unoLengths(subUno_, rest_[ti].uno, rest_[ti + 1].uno, start_, limit_, len);
+            out[0] = static_cast<double>(len[0]);
+            out[1] = static_cast<double>(len[1]);
+        }
+        // As prefetchTarget.
+        void prefetch(uint32_t ti) const
+        {
+            __builtin_prefetch(rest_[ti].uno);
+            __builtin_prefetch(rest_[ti].uno + 8);
+        }
 
     private:
         friend class Cut;
@@ -335,7 +351,8 @@ public:
               limit_(fastSpanLimit(bound))
         {
         }
-        const FastSpanScorer &span_;
+        // A copy, which the compiler may keep in registers across the span calls.
+        const FastSpanScorer span_;
         const RestSet *rest_;
         const uint64_t *subOrd_, *subUno_;
         int64_t start_, limit_;
@@ -681,19 +698,46 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
             return rc;
         };
         while (ti < end) {
-            // A move that visit saves may change the bound and restore the sets.
+            // A move that visit saves may change the bound and restore the
+            // sets. Until then the loop works on local copies, which the
+            // span calls cannot be assumed to leave alone otherwise.
             const double bound = *scoreToBeat;
             const Cut::RunScorer scorer = cut.runScorer(R, bound);
-            for (; ti < end; ti++) {
-                if (ti + 1 < end)
-                    cut.prefetchTarget(ti + 1);
-                if (!rejected(scorer.score(ti), bound))
-                    break;
-                if (poll.stopRequested()) {
-                    countRejected();
-                    return 2;
+            // rejected(score, bound), given that runs apply.
+            const bool strict = heuristic;
+            const double cutoff = heuristic ? bound : *best;
+            const bool pairs = scorer.pairs();
+            StopPoll runPoll = poll;
+            bool stop = false, kept = false;
+            uint32_t n = 0;
+            while (ti < end && !kept && !stop) {
+                double score[2];
+                uint32_t m = 1;
+                if (pairs && ti + 1 < end) {
+                    m = 2;
+                    for (uint32_t p = ti + 2; p < end && p < ti + 4; p++)
+                        scorer.prefetch(p);
+                    scorer.scorePair(ti, score);
+                } else {
+                    if (ti + 1 < end)
+                        scorer.prefetch(ti + 1);
+                    score[0] = scorer.score(ti);
                 }
-                counted++;
+                for (uint32_t j = 0; j < m; j++, ti++) {
+                    kept = strict ? !(score[j] > cutoff) : !(score[j] >= cutoff);
+                    if (kept)
+                        break;
+                    stop = runPoll.stopRequested();
+                    if (stop)
+                        break;
+                    n++;
+                }
+            }
+            poll = runPoll;
+            counted += n;
+            if (stop) {
+                countRejected();
+                return 2;
             }
             if (int rc = countRejected())
                 return rc;
