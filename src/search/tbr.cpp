@@ -634,6 +634,12 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     if (constrained)
         beginConstrainedPass(tree);
     const TreeNode *recordsFor = nullptr;
+    auto beginRecords = [&](const Cut &cut, TreeNode *K) {
+        if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
+            beginConstrainedCut(K);
+            recordsFor = K;
+        }
+    };
     // Nearly every move of a pass scores worse than the bound. When scores
     // compare as plain numbers, such a move is settled by one comparison:
     // in a heuristic search it must not pass the bound (unless an n-best
@@ -648,10 +654,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, uint32_t ti, TreeNode *R) {
         if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
             return 0;
-        if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
-            beginConstrainedCut(K);
-            recordsFor = K;
-        }
+        beginRecords(cut, K);
         const double bound = *scoreToBeat;
         const double score = cut.score(T, ti, R, bound);
         if (poll.stopRequested())
@@ -685,18 +688,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     auto visitRun = [&](Cut &cut, TreeNode *K, TreeNode *R, const ReconList &gr, uint32_t ti, uint32_t end) {
         if (!runs || !cut.runsApply())
             return eachMove(visit, cut, K, R, gr, ti, end);
-        if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
-            beginConstrainedCut(K);
-            recordsFor = K;
-        }
-        uint32_t counted = 0;
-        auto countRejected = [&] {
-            hsd->rearrTriedRep += counted;
-            hsd->rearrTriedTotal += counted;
-            const int rc = finishEvaluations(hsd, counted);
-            counted = 0;
-            return rc;
-        };
+        beginRecords(cut, K);
         while (ti < end) {
             // A move that visit saves may change the bound and restore the
             // sets. Until then the loop works on local copies, which the
@@ -734,12 +726,11 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
                 }
             }
             poll = runPoll;
-            counted += n;
-            if (stop) {
-                countRejected();
+            hsd->rearrTriedRep += n;
+            hsd->rearrTriedTotal += n;
+            if (stop)
                 return 2;
-            }
-            if (int rc = countRejected())
+            if (int rc = finishEvaluations(hsd, n))
                 return rc;
             if (ti == end)
                 break;
