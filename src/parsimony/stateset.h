@@ -61,6 +61,7 @@ struct FastSpanScorer {
     uint64_t (*ordWithin)(uint32_t lanes, const uint64_t *a, const uint64_t *b, int64_t budget) = nullptr;
     UnoLanes uno{};
     UnoStepsWithinFxn unoWithin = nullptr;
+    UnoStepsWithinPairFxn unoWithinPair = nullptr;
 
     // start plus the steps of joining a and b, ordered class first, counted
     // until the length passes limit (INT64_MAX: no bound). The length is
@@ -83,6 +84,17 @@ struct FastSpanScorer {
         if (uno.count)
             len += static_cast<int64_t>(unoWithin(uno, aUno, bUno, budget(len, limit)));
         return len;
+    }
+    // Without ordered lanes (ordLanes 0): length(a, b0) and length(a, b1)
+    // from the unordered words, in one kernel call.
+    void unoLengths(const uint64_t *aUno, const uint64_t *b0Uno, const uint64_t *b1Uno, int64_t start, int64_t limit,
+                    int64_t *out) const
+    {
+        uint64_t steps[2] = {0, 0};
+        if (uno.count)
+            unoWithinPair(uno, aUno, b0Uno, b1Uno, budget(start, limit), steps);
+        out[0] = start + static_cast<int64_t>(steps[0]);
+        out[1] = start + static_cast<int64_t>(steps[1]);
     }
 
 private:

@@ -92,6 +92,7 @@ FastSpanScorer fastSpanScorer(const DataInfo *d)
     if (pd->unoWords) {
         f.uno = unoLanes(pd);
         f.unoWithin = unoKernels().stepsWithinFor(f.uno);
+        f.unoWithinPair = unoKernels().stepsWithinPairFor(f.uno);
     }
     return f;
 }

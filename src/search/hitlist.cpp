@@ -469,15 +469,25 @@ int swapTree(HSearchData *hsd, Tree *tree)
 
 int finishEvaluation(HSearchData *hsd, int result)
 {
+    const int limit = finishEvaluations(hsd, 1);
+    return limit ? limit : result;
+}
+
+int finishEvaluations(HSearchData *hsd, uint32_t n)
+{
     if (!hsd->rules.heuristicRunning)
-        return result;
-    if (hsd->deadline && hsd->clockCountdown-- == 0) {
-        hsd->clockCountdown = kClockCheckInterval - 1;
-        if (searchClockNanos() >= hsd->deadline)
-            return 3;
+        return 0;
+    if (hsd->deadline) {
+        if (hsd->clockCountdown >= n) {
+            hsd->clockCountdown -= n;
+        } else {
+            hsd->clockCountdown = kClockCheckInterval - 1;
+            if (searchClockNanos() >= hsd->deadline)
+                return 3;
+        }
     }
     const double tried = hsd->rules.limitPerRep ? hsd->rearrTriedRep : hsd->rearrTriedTotal;
     if (hsd->rearrLimit > 0 && tried >= hsd->rearrLimit)
         return 4;
-    return result;
+    return 0;
 }

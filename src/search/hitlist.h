@@ -149,6 +149,9 @@ int swapTree(HSearchData *hsd, Tree *tree);
 // The time limit is checked every kClockCheckInterval evaluations.
 inline constexpr uint32_t kClockCheckInterval = 64;
 int finishEvaluation(HSearchData *hsd, int result);
+// finishEvaluation for n evaluations in a row, none of which saved a tree
+// (they are counted already): the time and rearrangement limits, once.
+int finishEvaluations(HSearchData *hsd, uint32_t n);
 // True when the search is to stop at the user's request (asked and
 // confirmed). A thread running a replicate ahead of its turn never asks the
 // user: it stops when its run is called off.
@@ -156,6 +159,24 @@ bool searchStopRequested();
 // The calling thread's call-off flag while it runs a replicate ahead of its
 // turn; null on the thread that talks to the user.
 void setSearchCancelFlag(const std::atomic<bool> *flag);
+// searchStopRequested for a loop over many cheap evaluations: read at the
+// first call and then every kStopPollInterval-th. Reading it at each one
+// costs a call and an atomic load apiece, while a few thousand evaluations
+// pass well within a millisecond, so a stop is still prompt.
+inline constexpr uint32_t kStopPollInterval = 4096;
+class StopPoll {
+public:
+    bool stopRequested()
+    {
+        if (--left_ != 0)
+            return false;
+        left_ = kStopPollInterval;
+        return searchStopRequested();
+    }
+
+private:
+    uint32_t left_ = 1;
+};
 // After a user abort request during a flush: true when the flush must stop;
 // *aborted is set once the abort is confirmed.
 bool checkFlushAbort(HSearchData *hsd, uint32_t i, uint32_t n, bool *aborted);

@@ -186,6 +186,19 @@ uint32_t setReconSeq(Tree *tree, TreeNode *K, uint32_t limit, ReconList *reroot,
 namespace {
 
 class Cut {
+    // The rest's edge set of every graft item within reach, taken once the
+    // rest is cut (a prune moves set records between slots): the moves of
+    // a cut read each of them many times, and a list read in order spares
+    // the chase from node to slot to record at every move.
+    // The words' addresses are listed too, so that a move reads no set
+    // record, only the list and the words.
+    struct RestSet {
+        RestSet() = default;
+        explicit RestSet(const ParsNodeSets *s) : sets(s), ord(s->ord), uno(s->uno) {}
+        const ParsNodeSets *sets = nullptr;
+        const uint64_t *ord = nullptr, *uno = nullptr;
+    };
+
 public:
     // Reconnections are no farther than reach edges from the cut, so the
     // updates after a cut stop there: restore() grafts the subtree back
@@ -291,23 +304,65 @@ public:
             return s;
         }
         ensure(R != K_);
-        // Many moves in a row share R.
-        if (R != subFor_) {
-            subFor_ = R;
-            sub_ = R == K_ ? down(K_) : fin(R);
-        }
-        const ParsNodeSets *sub = sub_;
+        const ParsNodeSets *sub = subtreeSet(R);
         const RestSet rest = rootCase_ ? RestSet(down(tree_->root)) : rest_[ti];
         if (alt_)
             return altSpan(d_, sub, rest.sets, packedData(d_)->altCounts[1].data());
-        double s = start_;
-        if (R != K_ && rerootDelta_)
-            s += stmRerootDelta(d_, sub, down(K_));
+        double s = startAt(R, sub);
         if (fastSpan_)
             return static_cast<double>(span_.length(sub->ord, sub->uno, rest.ord, rest.uno, static_cast<int64_t>(s),
                                                     fastSpanLimit(bound)));
         frvAddSpan(d_, sub, rest.sets, false, &s, bound);
         return s;
+    }
+
+    // The moves of a run share R and the bound, and are scored as score()
+    // scores them, by the span alone: what the span reads is taken once.
+    bool runsApply() const { return fastSpan_ && !rootCase_; }
+    class RunScorer {
+    public:
+        // The score of the move onto graft item ti.
+        double score(uint32_t ti) const
+        {
+            const RestSet &rest = rest_[ti];
+            return static_cast<double>(span_.length(subOrd_, subUno_, rest.ord, rest.uno, start_, limit_));
+        }
+        // Without ordered lanes two moves are scored in one kernel call.
+        bool pairs() const { return span_.ordLanes == 0; }
+        // Where pairs(): the scores of the moves onto items ti and ti + 1.
+        void scorePair(uint32_t ti, double *out) const
+        {
+            int64_t len[2];
+            span_.unoLengths(subUno_, rest_[ti].uno, rest_[ti + 1].uno, start_, limit_, len);
+            out[0] = static_cast<double>(len[0]);
+            out[1] = static_cast<double>(len[1]);
+        }
+        // As prefetchTarget.
+        void prefetch(uint32_t ti) const
+        {
+            __builtin_prefetch(rest_[ti].uno);
+            __builtin_prefetch(rest_[ti].uno + 8);
+        }
+
+    private:
+        friend class Cut;
+        RunScorer(const Cut &c, const ParsNodeSets *sub, int64_t start, double bound)
+            : span_(c.span_), rest_(c.rest_.data()), subOrd_(sub->ord), subUno_(sub->uno), start_(start),
+              limit_(fastSpanLimit(bound))
+        {
+        }
+        // A copy, which the compiler may keep in registers across the span calls.
+        const FastSpanScorer span_;
+        const RestSet *rest_;
+        const uint64_t *subOrd_, *subUno_;
+        int64_t start_, limit_;
+    };
+    // Where runsApply(); valid until the sets are restored.
+    RunScorer runScorer(TreeNode *R, double bound)
+    {
+        ensure(R != K_);
+        const ParsNodeSets *sub = subtreeSet(R);
+        return RunScorer(*this, sub, static_cast<int64_t>(startAt(R, sub)), bound);
     }
 
     // Starts reading the first words of a coming reconnection's set, so
@@ -330,18 +385,23 @@ public:
     bool rootCase() const { return rootCase_; }
 
 private:
-    // The rest's edge set of every graft item within reach, taken once the
-    // rest is cut (a prune moves set records between slots): the moves of
-    // a cut read each of them many times, and a list read in order spares
-    // the chase from node to slot to record at every move.
-    // The words' addresses are listed too, so that a move reads no set
-    // record, only the list and the words.
-    struct RestSet {
-        RestSet() = default;
-        explicit RestSet(const ParsNodeSets *s) : sets(s), ord(s->ord), uno(s->uno) {}
-        const ParsNodeSets *sets = nullptr;
-        const uint64_t *ord = nullptr, *uno = nullptr;
-    };
+    // The subtree's edge set at reroot edge R, once the cut is made.
+    const ParsNodeSets *subtreeSet(TreeNode *R)
+    {
+        // Many moves in a row share R.
+        if (R != subFor_) {
+            subFor_ = R;
+            sub_ = R == K_ ? down(K_) : fin(R);
+        }
+        return sub_;
+    }
+    // The length a move starts from before its span.
+    double startAt(const TreeNode *R, const ParsNodeSets *sub) const
+    {
+        return R != K_ && rerootDelta_ ? start_ + stmRerootDelta(d_, sub, down(K_)) : start_;
+    }
+
+    // Lists rest_ (see RestSet).
     void listRestSets()
     {
         const uint32_t n = graft_->first[std::min(reach_, graft_->maxDist) + 1];
@@ -378,11 +438,26 @@ private:
 
 uint32_t taxaOnTree(const Tree *tree) { return tree->activeTaxa ? tree->activeTaxa : tree->ntax; }
 
+// The moves (R, T) for T = graft item ti, ti in [ti, end), one at a time.
+template <class Visit>
+int eachMove(Visit &visit, Cut &cut, TreeNode *K, TreeNode *R, const ReconList &gr, uint32_t ti, uint32_t end)
+{
+    for (; ti < end; ti++) {
+        if (ti + 1 < end)
+            cut.prefetchTarget(ti + 1);
+        if (int rc = visit(cut, K, gr.node[ti], ti, R))
+            return rc;
+    }
+    return 0;
+}
+
 // The pairs (R, T) of one cut with l <= distance <= top, after the swap-type
 // filter and the rules that skip the unrearranged tree and moves that other
-// cuts reach at distance one.
-template <class Visit>
-int scanCut(Cut &cut, int swapType, const ReconList &rr, const ReconList &gr, uint32_t l, uint32_t top, Visit &visit)
+// cuts reach at distance one. visit takes one move; visitRun the moves of
+// one R onto the graft items [ti, end), which need no skip rule.
+template <class Visit, class VisitRun>
+int scanCut(Cut &cut, int swapType, const ReconList &rr, const ReconList &gr, uint32_t l, uint32_t top, Visit &visit,
+            VisitRun &visitRun)
 {
     TreeNode *K = cut.K(), *S = cut.S(), *G = cut.G();
     const bool rootCase = cut.rootCase();
@@ -400,6 +475,11 @@ int scanCut(Cut &cut, int swapType, const ReconList &rr, const ReconList &gr, ui
                 if (rootCase && rGrandK)
                     continue;
                 const uint32_t tEnd = gr.first[b + 1];
+                if (!(rIsK && b <= 1) && !(rGrandK && b == 0)) {
+                    if (int rc = visitRun(cut, K, R, gr, gr.first[b], tEnd))
+                        return rc;
+                    continue;
+                }
                 for (uint32_t ti = gr.first[b]; ti < tEnd; ti++) {
                     TreeNode *T = gr.node[ti];
                     if (ti + 1 < tEnd)
@@ -467,8 +547,16 @@ thread_local ReconCache::Lists ReconCache::gLists;
 // Rings of reconnection distance: all cuts at distance 1, then 2-4, 5-16,
 // ... (from a centre 1-4 first), so that near moves are tried first.
 template <class Visit>
+auto movesOneByOne(Visit &visit)
+{
+    return [&visit](Cut &cut, TreeNode *K, TreeNode *R, const ReconList &gr, uint32_t ti, uint32_t end) {
+        return eachMove(visit, cut, K, R, gr, ti, end);
+    };
+}
+
+template <class Visit, class VisitRun>
 int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre, uint32_t reconLimit, bool scoring,
-                   Visit &visit)
+                   Visit &visit, VisitRun &visitRun)
 {
     checkTraversalSeq(tree);
     const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
@@ -502,7 +590,7 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
             if (top < l)
                 continue;
             cut.begin(K, gr, scoring, whole, top);
-            const int rc = scanCut(cut, swapType, rr, gr, l, top, visit);
+            const int rc = scanCut(cut, swapType, rr, gr, l, top, visit, visitRun);
             cut.restore();
             if (rc)
                 return rc;
@@ -521,7 +609,8 @@ int forEachTbrMove(Tree *tree, const DataInfo *d, int swapType, uint32_t reconLi
     auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, uint32_t ti, TreeNode *R) {
         return fn(ctx, K, T, R, d ? cut.score(T, ti, R, kNoScore) : 0.0);
     };
-    return enumerateMoves(tree, d, swapType, nullptr, reconLimit, d != nullptr, visit);
+    auto visitRun = movesOneByOne(visit);
+    return enumerateMoves(tree, d, swapType, nullptr, reconLimit, d != nullptr, visit, visitRun);
 }
 
 double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
@@ -531,7 +620,8 @@ double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
         n += 1.0;
         return 0;
     };
-    enumerateMoves(tree, nullptr, swapType, nullptr, reconLimit, false, visit);
+    auto visitRun = movesOneByOne(visit);
+    enumerateMoves(tree, nullptr, swapType, nullptr, reconLimit, false, visit, visitRun);
     return n;
 }
 
@@ -544,6 +634,12 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     if (constrained)
         beginConstrainedPass(tree);
     const TreeNode *recordsFor = nullptr;
+    auto beginRecords = [&](const Cut &cut, TreeNode *K) {
+        if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
+            beginConstrainedCut(K);
+            recordsFor = K;
+        }
+    };
     // Nearly every move of a pass scores worse than the bound. When scores
     // compare as plain numbers, such a move is settled by one comparison:
     // in a heuristic search it must not pass the bound (unless an n-best
@@ -551,19 +647,17 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     const bool plainScores = gCompareScoresFxn == compareParsimonyScores && !gScoresAreFlt;
     const bool heuristic = hsd->rules.heuristicRunning;
     const bool worseKept = heuristic && hsd->rules.nbest != 0;
+    StopPoll poll;
     auto rejected = [&](double score, double bound) {
         return plainScores && !worseKept && (heuristic ? score > bound : score >= *best);
     };
     auto visit = [&](Cut &cut, TreeNode *K, TreeNode *T, uint32_t ti, TreeNode *R) {
         if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
             return 0;
-        if (constrained && K != recordsFor && !cut.restCut() && !cut.subCut()) {
-            beginConstrainedCut(K);
-            recordsFor = K;
-        }
+        beginRecords(cut, K);
         const double bound = *scoreToBeat;
         const double score = cut.score(T, ti, R, bound);
-        if (searchStopRequested())
+        if (poll.stopRequested())
             return 2;
         hsd->rearrTriedRep += 1.0;
         hsd->rearrTriedTotal += 1.0;
@@ -585,7 +679,68 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
         }
         return finishEvaluation(hsd, rc);
     };
-    return enumerateMoves(tree, hsd->data, swapType, centre, reconLimit, true, visit);
+    // Runs of moves that share R: most of them score worse than the bound,
+    // and those are settled by the span alone and counted once per run.
+    // Any other move goes through visit. With an n-best list, a 2-ECR
+    // centre or a rearrangement limit (which stops at an exact move) every
+    // move does.
+    const bool runs = plainScores && !worseKept && !hsd->ecrNode && hsd->rearrLimit == 0;
+    auto visitRun = [&](Cut &cut, TreeNode *K, TreeNode *R, const ReconList &gr, uint32_t ti, uint32_t end) {
+        if (!runs || !cut.runsApply())
+            return eachMove(visit, cut, K, R, gr, ti, end);
+        beginRecords(cut, K);
+        while (ti < end) {
+            // A move that visit saves may change the bound and restore the
+            // sets. Until then the loop works on local copies, which the
+            // span calls cannot be assumed to leave alone otherwise.
+            const double bound = *scoreToBeat;
+            const Cut::RunScorer scorer = cut.runScorer(R, bound);
+            // rejected(score, bound), given that runs apply.
+            const bool strict = heuristic;
+            const double cutoff = heuristic ? bound : *best;
+            const bool pairs = scorer.pairs();
+            StopPoll runPoll = poll;
+            bool stop = false, kept = false;
+            uint32_t n = 0;
+            while (ti < end && !kept && !stop) {
+                double score[2];
+                uint32_t m = 1;
+                if (pairs && ti + 1 < end) {
+                    m = 2;
+                    for (uint32_t p = ti + 2; p < end && p < ti + 4; p++)
+                        scorer.prefetch(p);
+                    scorer.scorePair(ti, score);
+                } else {
+                    if (ti + 1 < end)
+                        scorer.prefetch(ti + 1);
+                    score[0] = scorer.score(ti);
+                }
+                for (uint32_t j = 0; j < m; j++, ti++) {
+                    kept = strict ? !(score[j] > cutoff) : !(score[j] >= cutoff);
+                    if (kept)
+                        break;
+                    stop = runPoll.stopRequested();
+                    if (stop)
+                        break;
+                    n++;
+                }
+            }
+            poll = runPoll;
+            hsd->rearrTriedRep += n;
+            hsd->rearrTriedTotal += n;
+            if (stop)
+                return 2;
+            if (int rc = finishEvaluations(hsd, n))
+                return rc;
+            if (ti == end)
+                break;
+            if (int rc = visit(cut, K, gr.node[ti], ti, R))
+                return rc;
+            ti++;
+        }
+        return 0;
+    };
+    return enumerateMoves(tree, hsd->data, swapType, centre, reconLimit, true, visit, visitRun);
 }
 
 // ---------------------------------------------------------------------------

@@ -198,6 +198,26 @@ void checkJoinsAndSteps(const UnoKernels *kern, std::mt19937_64 &rng, uint32_t n
                       refStepsWithin(ref.laneSteps, budget))
                 << "the form chosen for these lanes, budget " << budget;
         }
+        // Two counts in one call, against a second set with many empty
+        // fields (more steps): under most budgets one count passes it
+        // chunks before the other, which must go on to its own end.
+        std::vector<uint64_t> b1(n);
+        for (uint32_t l = 0; l < n; l++)
+            b1[l] = rng() & (s.a[l] | s.b[l]);
+        const RefJoin ref1 = refJoin(s, s.a, b1, n);
+        std::vector<int64_t> budgets = budgetsFor(ref.laneSteps, rng);
+        for (int64_t b : budgetsFor(ref1.laneSteps, rng))
+            budgets.push_back(b);
+        const UnoStepsWithinPairFxn pair = kern->stepsWithinPairFor(k);
+        for (int64_t budget : budgets) {
+            uint64_t out[2] = {~uint64_t{0}, ~uint64_t{0}};
+            pair(k, s.a.data(), s.b.data(), b1.data(), budget, out);
+            EXPECT_EQ(out[0], refStepsWithin(ref.laneSteps, budget)) << "pair, first, budget " << budget;
+            EXPECT_EQ(out[1], refStepsWithin(ref1.laneSteps, budget)) << "pair, second, budget " << budget;
+            pair(k, s.a.data(), b1.data(), s.b.data(), budget, out);
+            EXPECT_EQ(out[0], refStepsWithin(ref1.laneSteps, budget)) << "pair swapped, first, budget " << budget;
+            EXPECT_EQ(out[1], refStepsWithin(ref.laneSteps, budget)) << "pair swapped, second, budget " << budget;
+        }
     }
 }
 

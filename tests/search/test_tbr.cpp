@@ -2,6 +2,7 @@
 // undo, and the neighbours enumerated against a naive bisect-and-reconnect
 // on an adjacency list, deduplicated by split sets.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -550,6 +551,126 @@ TEST_F(Tbr, BoundedPassFindsTheFirstBetterMoveWithItsFullScore)
         destroyHSearchData(hsd);
     }
     EXPECT_GE(better, 8);
+}
+
+// A pass settles most moves in runs that share a reroot edge; a rearrangement
+// limit no search reaches sends every move through the move-by-move path
+// instead. Both must give the same outcome, hit by hit and tree by tree: on
+// unordered data (two moves per kernel call) and on mixed data, in a search
+// (MulTrees: equal trees flushed from the hit list mid-run, which restores
+// and recuts the tree) and on its own, from random trees and local optima.
+TEST_F(Tbr, MovesSettledInRunsGiveTheMoveByMoveOutcome)
+{
+    std::mt19937 rng(515);
+    const uint32_t savedMax = getMaxtreesValue();
+    setMaxtreesValue(4000);
+    for (int trial = 0; trial < 8; trial++) {
+        const uint32_t ntax = 9 + 3 * trial;
+        if (trial % 2) {
+            randomData(rng, ntax, 30 + rng() % 60, false);
+        } else {
+            std::vector<std::string> rows(ntax, std::string(40 + rng() % 60, '0'));
+            for (std::string &r : rows)
+                for (char &c : r)
+                    c = rng() % 12 == 0 ? '?' : static_cast<char>('0' + rng() % 4);
+            dropData();
+            makeData(rows, "0123");
+        }
+        TreePtr tree = randomTree(rng, ntax, trial % 3 == 0);
+        for (bool optimum : {false, true}) {
+            if (optimum) {
+                SaveRules plain{};
+                HSearchData *h = createHSearchData(data, ntax, plain, false);
+                double unbounded = kNoScore;
+                ASSERT_EQ(localSearchFromOneTreeViaTBR(tree.get(), h, kSwapTBR, 0, &unbounded), 0);
+                destroyHSearchData(h);
+            }
+            calcStatesetsForSearch(tree.get(), data, false);
+            const Links links = linksOf(tree.get());
+            const double length = calcTreeLength(data, tree.get(), true, false);
+            for (bool heuristic : {false, true}) {
+                SCOPED_TRACE(::testing::Message() << "trial " << trial << (optimum ? " at an optimum" : "")
+                                                  << (heuristic ? " in a search" : ""));
+                struct Outcome {
+                    int rc;
+                    double tried, bound, best;
+                    std::vector<std::tuple<TreeNode *, TreeNode *, TreeNode *, double>> hits;
+                    uint32_t stored;
+                    bool operator==(const Outcome &) const = default;
+                };
+                Outcome out[2];
+                for (int way = 0; way < 2; way++) {
+                    TreeBuffer *buf = activeBuffer(ntax, 4000);
+                    SaveRules rules{};
+                    rules.heuristicRunning = rules.mulTrees = heuristic;
+                    HSearchData *hsd = createHSearchData(data, ntax, rules, false);
+                    ASSERT_NE(hsd, nullptr);
+                    hsd->rearrLimit = way == 0 ? 0.0 : 1e15;
+                    double own = length;
+                    double *bound = &own;
+                    if (heuristic) {
+                        hsd->bestScoreRep = length;
+                        setMaxScoreToSave(hsd);
+                        bound = &hsd->maxScoreToSave;
+                    }
+                    double best = *bound;
+                    Outcome &o = out[way];
+                    o.rc = evaluateNeighbors_TBR(tree.get(), hsd, kSwapTBR, nullptr, 0, bound, &best);
+                    o.tried = hsd->rearrTriedTotal;
+                    o.bound = *bound;
+                    o.best = best;
+                    for (uint32_t i = 0; i < hsd->hitList.count; i++) {
+                        const RearrObject &r = hsd->hitList.hits[i];
+                        o.hits.emplace_back(r.node[0], r.node[1], r.node[2], r.score);
+                    }
+                    o.stored = numTreesInBuffer(buf);
+                    EXPECT_EQ(linksOf(tree.get()), links) << "way " << way;
+                    destroyHSearchData(hsd);
+                }
+                EXPECT_TRUE(out[0] == out[1]) << "rc " << out[0].rc << "/" << out[1].rc << ", tried " << out[0].tried
+                                              << "/" << out[1].tried << ", hits " << out[0].hits.size() << "/"
+                                              << out[1].hits.size() << ", stored " << out[0].stored << "/"
+                                              << out[1].stored;
+                EXPECT_GT(out[0].tried, 0.0);
+            }
+        }
+    }
+    setMaxtreesValue(savedMax);
+}
+
+// A stop asked before a pass ends it at its first move, with no move
+// counted and the tree whole, its sets as they were. One asked later is
+// read within a poll interval: the pass reads it every few thousand moves,
+// not at each, since reading it costs about as much as rejecting a move.
+TEST_F(Tbr, AStopEndsThePassAtItsFirstMoveOrWithinOnePollInterval)
+{
+    std::mt19937 rng(31);
+    const uint32_t ntax = 24;
+    DataInfo *d = randomData(rng, ntax, 80, false);
+    TreePtr tree = randomTree(rng, ntax, false);
+    calcStatesetsForSearch(tree.get(), d, false);
+    const Links links = linksOf(tree.get());
+    const auto sets = setState(d, tree.get());
+    const double length = calcTreeLength(d, tree.get(), true, false);
+    SaveRules rules{};
+    HSearchData *hsd = createHSearchData(d, ntax, rules, false);
+    std::atomic<bool> cancel{true};
+    setSearchCancelFlag(&cancel);
+    double bound = length, best = length;
+    EXPECT_EQ(evaluateNeighbors_TBR(tree.get(), hsd, kSwapTBR, nullptr, 0, &bound, &best), 2);
+    EXPECT_EQ(hsd->rearrTriedTotal, 0.0);
+    EXPECT_EQ(linksOf(tree.get()), links);
+    EXPECT_EQ(setState(d, tree.get()), sets);
+
+    // Read at the first call, then at the kStopPollInterval-th after it.
+    StopPoll poll;
+    EXPECT_TRUE(poll.stopRequested());
+    uint32_t calls = 1;
+    while (!poll.stopRequested() && calls < 4 * kStopPollInterval)
+        calls++;
+    EXPECT_EQ(calls, kStopPollInterval);
+    setSearchCancelFlag(nullptr);
+    destroyHSearchData(hsd);
 }
 
 }  // namespace

@@ -144,12 +144,18 @@ uint64_t stepMask(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint6
 constexpr uint32_t kChunkLanes = 16;
 
 template <class Counter>
-uint64_t chunkWithin(const __m256i (&x)[kChunkLanes / 4], uint64_t n, int64_t budget, bool *over)
+uint64_t chunkSteps(const __m256i (&x)[kChunkLanes / 4])
 {
     Counter counter;
     for (const __m256i &v : x)
         counter.add(v);
-    const uint64_t c = counter.total();
+    return counter.total();
+}
+
+// n plus the steps of chunk x, c of them, up to the word that passes the
+// budget (setting *over) or all of them.
+inline uint64_t chunkWithin(const __m256i (&x)[kChunkLanes / 4], uint64_t c, uint64_t n, int64_t budget, bool *over)
+{
     if (static_cast<int64_t>(n + c) <= budget)
         return n + c;
     *over = true;
@@ -161,6 +167,19 @@ uint64_t chunkWithin(const __m256i (&x)[kChunkLanes / 4], uint64_t n, int64_t bu
         if (static_cast<int64_t>(n) > budget || l + 2 == kChunkLanes)
             return n;
     }
+}
+
+// The words from lane l on, past the vector chunks, added to n one word at
+// a time until the count passes the budget (unless it has already).
+inline uint64_t tailWithin(const UnoLanes &k, const uint64_t *a, const uint64_t *b, uint32_t l, uint64_t n,
+                           int64_t budget, bool over)
+{
+    for (; l + 1 < k.count && !over; l += 2) {
+        n += static_cast<uint64_t>(__builtin_popcountll(emptyFieldsScalar(k, l, a[l] & b[l])) +
+                                   __builtin_popcountll(emptyFieldsScalar(k, l + 1, a[l + 1] & b[l + 1])));
+        over = static_cast<int64_t>(n) > budget;
+    }
+    return n;
 }
 
 template <bool kUniform, class Counter>
@@ -177,14 +196,39 @@ uint64_t stepsWithinLanes(const UnoLanes &k, const uint64_t *a, const uint64_t *
             const uint32_t at = l + 4 * v;
             x[v] = f.empty(_mm256_and_si256(load(a + at), load(b + at)), load(cm + at), at);
         }
-        n = chunkWithin<Counter>(x, n, budget, &over);
+        n = chunkWithin(x, chunkSteps<Counter>(x), n, budget, &over);
     }
-    for (; l + 1 < k.count && !over; l += 2) {
-        n += static_cast<uint64_t>(__builtin_popcountll(emptyFieldsScalar(k, l, a[l] & b[l])) +
-                                   __builtin_popcountll(emptyFieldsScalar(k, l + 1, a[l + 1] & b[l + 1])));
-        over = static_cast<int64_t>(n) > budget;
+    return tailWithin(k, a, b, l, n, budget, over);
+}
+
+// Two counts in step, chunk by chunk, until both pass the budget: both
+// chunks are summed before either is tested, so the two sums overlap. A
+// count that has passed keeps its value while the other goes on.
+template <bool kUniform, class Counter>
+void stepsWithinPairLanes(const UnoLanes &k, const uint64_t *a, const uint64_t *b0, const uint64_t *b1,
+                          int64_t budget, uint64_t *out)
+{
+    const Fields<kUniform> f(k);
+    const uint64_t *cm = k.countMask;
+    uint64_t n0 = 0, n1 = 0;
+    uint32_t l = 0;
+    bool over0 = false, over1 = false;
+    for (; l + kChunkLanes <= k.count && !(over0 && over1); l += kChunkLanes) {
+        __m256i x0[kChunkLanes / 4], x1[kChunkLanes / 4];
+        for (uint32_t v = 0; v < kChunkLanes / 4; v++) {
+            const uint32_t at = l + 4 * v;
+            const __m256i A = load(a + at), mask = load(cm + at);
+            x0[v] = f.empty(_mm256_and_si256(A, load(b0 + at)), mask, at);
+            x1[v] = f.empty(_mm256_and_si256(A, load(b1 + at)), mask, at);
+        }
+        const uint64_t c0 = chunkSteps<Counter>(x0), c1 = chunkSteps<Counter>(x1);
+        if (!over0)
+            n0 = chunkWithin(x0, c0, n0, budget, &over0);
+        if (!over1)
+            n1 = chunkWithin(x1, c1, n1, budget, &over1);
     }
-    return n;
+    out[0] = tailWithin(k, a, b0, l, n0, budget, over0);
+    out[1] = tailWithin(k, a, b1, l, n1, budget, over1);
 }
 
 uint64_t noLanesWithin(const UnoLanes &, const uint64_t *, const uint64_t *, int64_t) { return 0; }
@@ -203,6 +247,23 @@ UnoStepsWithinFxn stepsWithinFor(const UnoLanes &k)
 uint64_t stepsWithin(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget)
 {
     return stepsWithinFor(k)(k, a, b, budget);
+}
+
+void noLanesWithinPair(const UnoLanes &, const uint64_t *, const uint64_t *, const uint64_t *, int64_t,
+                       uint64_t *out)
+{
+    out[0] = out[1] = 0;
+}
+
+UnoStepsWithinPairFxn stepsWithinPairFor(const UnoLanes &k)
+{
+    if (k.count == 0)
+        return noLanesWithinPair;
+    if (k.fieldShift == kMixedWidths)
+        return stepsWithinPairLanes<false, BitCounter>;
+    if (k.fieldShift >= 3)
+        return stepsWithinPairLanes<true, NibbleCounter>;
+    return stepsWithinPairLanes<true, BitCounter>;
 }
 
 // The incremental rule, one 256-bit join per pair of words that holds a
@@ -297,7 +358,8 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
     return updateWords<true>(k, c1, c2, stored, above, final, dirty);
 }
 
-constexpr UnoKernels kAvx2{"avx2", join, joinMask, steps, stepMask, stepsWithin, stepsWithinFor, update};
+constexpr UnoKernels kAvx2{"avx2", join,   joinMask, steps, stepMask, stepsWithin, stepsWithinFor,
+                           update, stepsWithinPairFor};
 
 }  // namespace
 }  // namespace unoavx2

@@ -107,7 +107,17 @@ int update(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *
 // One form serves every width.
 UnoStepsWithinFxn stepsWithinFor(const UnoLanes &) { return stepsWithin; }
 
-constexpr UnoKernels kGeneric{"generic", join, joinMask, steps, stepMask, stepsWithin, stepsWithinFor, update};
+void stepsWithinPair(const UnoLanes &k, const uint64_t *a, const uint64_t *b0, const uint64_t *b1, int64_t budget,
+                     uint64_t *out)
+{
+    out[0] = stepsWithin(k, a, b0, budget);
+    out[1] = stepsWithin(k, a, b1, budget);
+}
+
+UnoStepsWithinPairFxn stepsWithinPairFor(const UnoLanes &) { return stepsWithinPair; }
+
+constexpr UnoKernels kGeneric{"generic", join,   joinMask, steps, stepMask, stepsWithin, stepsWithinFor,
+                              update,    stepsWithinPairFor};
 
 }  // namespace
 

@@ -32,6 +32,10 @@ struct UnoLanes {
 
 // A bounded step count over every lane (UnoKernels::stepsWithin).
 using UnoStepsWithinFxn = uint64_t (*)(const UnoLanes &k, const uint64_t *a, const uint64_t *b, int64_t budget);
+// Two bounded step counts, of a with b0 and of a with b1, into out[0] and
+// out[1] (UnoKernels::stepsWithinPairFor).
+using UnoStepsWithinPairFxn = void (*)(const UnoLanes &k, const uint64_t *a, const uint64_t *b0, const uint64_t *b1,
+                                       int64_t budget, uint64_t *out);
 
 struct UnoKernels {
     const char *name;
@@ -63,6 +67,13 @@ struct UnoKernels {
     // 1 when any word changed.
     int (*update)(const UnoLanes &k, const uint64_t *c1, const uint64_t *c2, uint64_t *stored,
                   const uint64_t *above, uint64_t *final, uint64_t *dirty);
+    // For these lanes, the form that gives stepsWithin(k, a, b0, budget) and
+    // stepsWithin(k, a, b1, budget) in one call. A bounded count is mostly
+    // waiting for its sum before the test against the budget; two counts
+    // at once keep the processor busy meanwhile, so a caller that scores
+    // one set against many (the reconnections of one subtree) takes them
+    // in pairs.
+    UnoStepsWithinPairFxn (*stepsWithinPairFor)(const UnoLanes &k);
 };
 
 // The ordered rules over `lanes` lanes of D (then as many of P) per set.
