@@ -60,9 +60,21 @@ TreeNode *setHiCLPtrs(TreeNode *top)
 
 int computeUpChain(TreeNode *top, ModelGroup *g)
 {
-    for (TreeNode *n = setHiCLPtrs(top); n != nullptr; n = static_cast<TreeNode *>(n->likeData[2]))
+    const bool release = eng(g).releaseConsumedCLAs;
+    for (TreeNode *n = setHiCLPtrs(top); n != nullptr; n = static_cast<TreeNode *>(n->likeData[2])) {
         if (calcUpCLforOneNode(n, g) != 0)
             return 1;
+        // The pool hands out the buffer returned last, still in the cache
+        // when the next update writes it: a pass then works in a few
+        // buffers instead of streaming through one per node, a memory
+        // traffic that bounds a pass on two threads. The update that read
+        // a returned buffer runs before any later one that writes it:
+        // recorded steps run in order over each block of patterns, and an
+        // update that is not recorded runs those first.
+        if (release)
+            for (TreeNode *c = n->firstChild; c != nullptr; c = c->nextSib)
+                returnCLAtoPool(upCLA(c), g);
+    }
     return 0;
 }
 

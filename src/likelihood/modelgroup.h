@@ -158,6 +158,9 @@ struct ModelGroupEngine {
     ClBatchRecord batch;
     CLMappings map;
     std::unique_ptr<ClaPool> pool;
+    // Set while a pass needs no CLA but the ones around its edge: an up-CLA
+    // goes back to the pool as soon as its parent's is made.
+    bool releaseConsumedCLAs = false;
     std::vector<TipRow> tips;  // by taxon number; the last row is the ancestor node
     uint32_t nTipRows = 0;
     uint32_t maxTipCodes = 0;  // largest row count of a tip matrix
