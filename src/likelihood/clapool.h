@@ -31,6 +31,10 @@ int initCLMappings(ModelGroup *g);
 void deallocCLMappings(ModelGroup *g);
 int initializeCLAs(ModelGroup *g, Tree *tree, bool mlDist, bool quartetPuzzling);
 void finalizeCLAs(ModelGroup *g);
+// `bytes` of zeroed memory for CLA buffers, 64-byte aligned; a block of 2 MB
+// or more is aligned to 2 MB, rounded up to whole 2 MB, and asked for in
+// huge pages. Throws std::bad_alloc.
+ClaMemory allocClaMemory(std::size_t bytes);
 ClaPool *createClaPool(ModelGroup *g, bool noBuffers);
 ClaPool *destroyClaPool(ClaPool *pool);
 uint32_t numCLAsNeeded(const ModelGroup *g);

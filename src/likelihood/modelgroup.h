@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "data/patterns.h"
@@ -78,10 +79,17 @@ struct CLMappings {
     uint32_t nitems = 0;
 };
 
+// Zeroed memory for conditional-likelihood buffers (allocClaMemory).
+struct ClaMemoryFree {
+    std::size_t alignment;
+    void operator()(unsigned char *p) const noexcept { ::operator delete(p, std::align_val_t{alignment}); }
+};
+using ClaMemory = std::unique_ptr<unsigned char[], ClaMemoryFree>;
+
 // The fixed set of conditional-likelihood buffers of a group.
 struct ClaPool {
-    AlignedVector<unsigned char> store;
-    std::vector<AlignedVector<unsigned char>> grown;  // buffers added by growClaPool
+    ClaMemory store;
+    std::vector<ClaMemory> grown;  // buffers added by growClaPool
     std::vector<void *> buffers;
     std::vector<void *> freeStack;
     std::size_t bufferBytes = 0;
@@ -150,6 +158,9 @@ struct ModelGroupEngine {
     ClBatchRecord batch;
     CLMappings map;
     std::unique_ptr<ClaPool> pool;
+    // Set while a pass needs no CLA but the ones around its edge: an up-CLA
+    // goes back to the pool as soon as its parent's is made.
+    bool releaseConsumedCLAs = false;
     std::vector<TipRow> tips;  // by taxon number; the last row is the ancestor node
     uint32_t nTipRows = 0;
     uint32_t maxTipCodes = 0;  // largest row count of a tip matrix

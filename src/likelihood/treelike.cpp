@@ -532,6 +532,13 @@ double calcLForCurBranchLens(Tree *tree, bool keep)
                 endClBatch(g);
         }
     } batch{g, beginClBatch(g)};
+    // A pass that keeps nothing needs no CLA below the edge once its
+    // parent's is made, and gives each back to the pool at once.
+    struct Release {
+        ModelGroupEngine &e;
+        ~Release() { e.releaseConsumedCLAs = false; }
+    } release{*g->engine};
+    release.e.releaseConsumedCLAs = !keep;
     if (updateCLforEdge(e, g) != 0)
         return kNoLScore;
     const double score = evalEdgeScore(e, g);

@@ -3,7 +3,9 @@
 // equal to a plain pruning computation from scratch after every edge change.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <random>
 
@@ -267,6 +269,21 @@ TEST_F(ClaPoolTest, PolytomiesAndSinglePrecisionStayConsistent)
     EXPECT_EQ(g->engine->map.length * 8, g->engine->map.length * 4 * 2);
     EXPECT_GE(g->engine->pool->bufferBytes, 2 * spBytes - 64);
     pass<double>(rng, 1);
+}
+
+// Pools below and above the huge-page size, the edges of both included:
+// zeroed to the last byte asked for, and aligned as the vector kernels read.
+TEST(ClaMemoryTest, BlocksOfAnySizeAreZeroedAndAligned)
+{
+    constexpr std::size_t kMB = std::size_t{1} << 20;
+    for (const std::size_t bytes : {std::size_t{64}, std::size_t{4096 + 8}, 2 * kMB - 64, 2 * kMB, 5 * kMB + 24}) {
+        SCOPED_TRACE(bytes);
+        ClaMemory m = allocClaMemory(bytes);
+        const auto at = reinterpret_cast<std::uintptr_t>(m.get());
+        EXPECT_EQ(at % (bytes >= 2 * kMB ? 2 * kMB : 64), 0u);
+        EXPECT_TRUE(std::all_of(m.get(), m.get() + bytes, [](unsigned char c) { return c == 0; }));
+        m[bytes - 1] = 1;
+    }
 }
 
 TEST_F(ClaPoolTest, RescalersOnlyWhenRescalingAndEmptyPoolIsRefused)

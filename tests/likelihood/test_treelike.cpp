@@ -292,6 +292,48 @@ TEST_F(TreeLikeTest, OneRoundPassEqualsUpdatesOneByOneOnAnyThreadCount)
     }
 }
 
+// A pass that needs only the CLAs around its edge gives each buffer back as
+// soon as its parent is made, and the next update writes it again: with
+// polytomies (updates that run between recorded ones) and rescaling, every
+// precision and thread count scores the same bits as a pass that keeps
+// them all, in fewer buffers.
+TEST_F(TreeLikeTest, PassReturningReadBuffersScoresAsOneKeepingThem)
+{
+    std::mt19937 rng(77);
+    ml.rates = 1;
+    ml.nthreads = std::min(8, availableProcessors());
+    prepare(40, 600, rng);
+    auto buffersTaken = [&](bool keep, double &score) {
+        ClaPool &pool = *g->engine->pool;
+        releaseAllCLAs(tree.get(), g);
+        pool.lowWater = pool.count;
+        score = calcLForCurBranchLens(tree.get(), keep);
+        const int32_t taken = pool.count - pool.lowWater;
+        releaseAllCLAs(tree.get(), g);
+        return taken;
+    };
+    for (const int precision : {0, 1}) {
+        ml.precision = static_cast<uint8_t>(precision);
+        ml.vector = static_cast<uint8_t>(precision);
+        ml.clRescale = 1e-3;
+        ml.prepValid[0] = 0;
+        reinit();
+        for (const int32_t n : {0, 1, 2, 3, 8}) {
+            if (n > availableProcessors())
+                continue;
+            SCOPED_TRACE(testing::Message() << "precision " << precision << ", threads " << n);
+            ModelGroupEngine &e = *g->engine;
+            e.likThreads = n > 0 ? createLikThreads(n) : nullptr;
+            double kept = 0.0, returned = 0.0;
+            const int32_t all = buffersTaken(true, kept), few = buffersTaken(false, returned);
+            e.likThreads = destroyLikThreads(e.likThreads);
+            EXPECT_EQ(std::memcmp(&returned, &kept, sizeof(double)), 0) << returned << " " << kept;
+            EXPECT_LT(few, all);
+            EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
+        }
+    }
+}
+
 TEST_F(TreeLikeTest, DerivativesMatchFiniteDifferences)
 {
     std::mt19937 rng(4);
