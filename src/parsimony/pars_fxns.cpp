@@ -61,6 +61,15 @@ void releaseParsFxns(DataInfo *d)
 
 bool freeRevCharsPacked(const DataInfo *d) { return d->parsFxns != nullptr; }
 
+bool plainUnoJoinChain(const DataInfo *d, bool perChar)
+{
+    const ParsFxns *f = d->parsFxns;
+    if (!f || f->next || f->setBin != unoSetBin || perChar || !parsCriterionActive())
+        return false;
+    const PackedData *pd = packedData(d);
+    return !pd->unoWeighted && !pd->altArrays;
+}
+
 void frvSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                ParsNodeSets *result, double *length)
 {

@@ -35,6 +35,11 @@ void releaseParsFxns(DataInfo *d);
 
 bool freeRevCharsPacked(const DataInfo *d);
 
+// True when a counted binary join of every class in the chain is the
+// unordered join alone, its steps a plain count: the chain holds only the
+// unordered class, and neither per-character counts, weights nor the
+// alternative scores need its step masks.
+bool plainUnoJoinChain(const DataInfo *d, bool perChar);
 void frvSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                ParsNodeSets *result, double *length);
 void frvSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,

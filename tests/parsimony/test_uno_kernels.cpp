@@ -15,6 +15,7 @@
 #include "parsimony/calcsets.h"
 #include "parsimony/kernels/uno_kernels.h"
 #include "parsimony/pars_fxns.h"
+#include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
 #include "parsimony/treelen.h"
 #include "pars_test_support.h"
@@ -659,6 +660,63 @@ TEST_F(UnoKernelsOnData, TreeLengthsAgreeBetweenVariants)
             EXPECT_GT(len[0], 0.0);
         }
     }
+}
+
+// The whole-tree down pass lists the forks and joins them apart from the
+// class records when the unordered class alone is present: it must give the
+// sets and lengths of the fork-by-fork pass on binary and polytomous trees,
+// and stop where that pass stops when the length passes the integer range.
+TEST_F(UnoKernelsOnData, DownPassEqualsTheForkByForkPass)
+{
+    std::mt19937 rng(4242);
+    // Every character shows three states: two-state ones would be packed
+    // with the ordered class.
+    std::vector<std::string> rows(12, std::string(700, '0'));
+    for (uint32_t t = 0; t < rows.size(); t++)
+        for (char &c : rows[t])
+            c = static_cast<char>('0' + (t < 3 ? t : rng() % 3));
+    makeData(rows);
+    ASSERT_TRUE(plainUnoJoinChain(data, false));
+    EXPECT_FALSE(plainUnoJoinChain(data, true));
+    const uint32_t lanes = 2 * packedData(data)->unoWords;
+    // Every down set, garbage first so that a fork the pass skips shows.
+    auto pass = [&](bool whole, double start, std::vector<uint64_t> &sets) {
+        for (TreeNode *n = tree->tail; n; n = n->prev)
+            if (n->firstChild)
+                std::fill_n(nodeSets(n->abm[0])->uno, lanes, ~uint64_t{0} / 3);
+        double len = start;
+        if (whole) {
+            calcAllPrelimSets(data, tree.get(), false, &len);
+        } else {
+            for (TreeNode *n = tree->tail; n && lengthIsValid(len); n = n->prev)
+                if (n->firstChild)
+                    calcPrelimSets(data, n, false, &len);
+        }
+        sets.clear();
+        for (TreeNode *n = tree->tail; n; n = n->prev)
+            if (n->firstChild)
+                sets.insert(sets.end(), nodeSets(n->abm[0])->uno, nodeSets(n->abm[0])->uno + lanes);
+        return len;
+    };
+    const std::string polytomous = "((1,2,3),((4,5),(6,7,8,9)),(10,11))";
+    for (int t = 0; t < 4; t++) {
+        buildTree(t == 3 ? polytomous : randomTree(rng, data->ntax));
+        pointTreeAtPackedData(tree.get(), data);
+        std::vector<uint64_t> whole, byFork;
+        const double len = pass(false, 0.0, byFork);
+        EXPECT_EQ(pass(true, 0.0, whole), len) << "tree " << t;
+        EXPECT_EQ(whole, byFork) << "tree " << t;
+        // A start that the pass carries past the range half way through.
+        const double start = 2147483648.0 - std::floor(len / 2);
+        const double stopped = pass(false, start, byFork);
+        EXPECT_FALSE(lengthIsValid(stopped));
+        EXPECT_LT(stopped, start + len) << "tree " << t;
+        EXPECT_EQ(pass(true, start, whole), stopped) << "tree " << t;
+        EXPECT_EQ(whole, byFork) << "tree " << t;
+    }
+    dropData();
+    data = makeRandomParsData(rng, 8, 100, 4, false);
+    EXPECT_FALSE(plainUnoJoinChain(data, false)) << "ordered characters too";
 }
 
 }  // namespace
