@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "parsimony/kernels/uno_kernels.h"
-
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -198,11 +197,12 @@ void prefetchNodeRecords(const Tree *tree)
         __builtin_prefetch(p);
 }
 
-// The first lines of a join's operands and result: the hardware prefetcher
-// takes up a stream only after a few lines of it.
-void prefetchJoin(const DownJoin &j)
+// The first lines of a join's operands and result (of sets of `lanes`
+// lanes): the hardware prefetcher takes up a stream only after a few lines
+// of it.
+void prefetchJoin(const DownJoin &j, uint32_t lanes)
 {
-    for (int line = 0; line < 4; line++) {
+    for (uint32_t line = 0; line < 4 && 8 * line < lanes; line++) {
         __builtin_prefetch(j.a + 8 * line);
         __builtin_prefetch(j.b + 8 * line);
         __builtin_prefetch(j.r + 8 * line, 1);
@@ -232,7 +232,7 @@ void plainUnoDownPass(const DataInfo *d, Tree *tree, bool perChar, double *lengt
     for (size_t k = 0; k < forks.size(); k++) {
         const DownJoin &j = forks[k];
         if (k + 1 < forks.size() && !forks[k + 1].other)
-            prefetchJoin(forks[k + 1]);
+            prefetchJoin(forks[k + 1], lanes.count);
         if (j.other)
             calcPrelimSets(d, j.other, perChar, length);
         else

@@ -337,11 +337,16 @@ public:
             out[0] = static_cast<double>(len[0]);
             out[1] = static_cast<double>(len[1]);
         }
-        // As prefetchTarget.
+        // As prefetchTarget. Data without unordered lanes have no words
+        // to fetch (the pointer is null).
         void prefetch(uint32_t ti) const
         {
-            __builtin_prefetch(rest_[ti].uno);
-            __builtin_prefetch(rest_[ti].uno + 8);
+            if (span_.uno.count == 0)
+                return;
+            const uint64_t *words = rest_[ti].uno;
+            __builtin_prefetch(words);
+            if (span_.uno.count > 8)
+                __builtin_prefetch(words + 8);
         }
 
     private:
@@ -374,7 +379,8 @@ public:
             return;
         const uint64_t *words = rest_[ti].uno;
         __builtin_prefetch(words);
-        __builtin_prefetch(words + 8);
+        if (span_.uno.count > 8)
+            __builtin_prefetch(words + 8);
     }
 
     bool restCut() const { return restCut_; }
