@@ -133,29 +133,23 @@ void writePeerFiles(const DataInfo *d, Tree *tree, const std::string &dir)
         std::fclose(f);
     }
     std::function<std::string(const TreeNode *)> newick = [&](const TreeNode *n) -> std::string {
-        // Built by appending: once this is inlined, g++ 12 warns falsely
-        // (-Wrestrict) on a string assigned or added from a literal.
         std::string s;
-        if (n->firstChild == nullptr) {
-            s += 't';
-            s += std::to_string(n->index + 1);
-        } else {
-            s += '(';
+        if (n->firstChild == nullptr)
+            s = "t" + std::to_string(n->index + 1);
+        else {
+            s = "(";
             for (const TreeNode *c = n->firstChild; c; c = c->nextSib) {
                 if (c != n->firstChild)
                     s += ',';
                 s += newick(c);
             }
-            s += ')';
+            s += ")";
         }
-        s += ':';
-        s += std::to_string(n->edge.brlen);
-        return s;
+        return s + ":" + std::to_string(n->edge.brlen);
     };
     if (FILE *f = std::fopen((dir + "/t.nwk").c_str(), "w")) {
         // The root tip joins the basal fork's children as a trifurcation.
-        std::string s = "(t1:";
-        s += std::to_string(tree->root->firstChild->edge.brlen);
+        std::string s = "(t1:" + std::to_string(tree->root->firstChild->edge.brlen);
         for (const TreeNode *c = tree->root->firstChild->firstChild; c; c = c->nextSib) {
             s += ',';
             s += newick(c);

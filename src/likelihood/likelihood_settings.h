@@ -150,11 +150,11 @@ extern GarliSettings garliOpt;
 
 // ---- Checks -----------------------------------------------------------------------
 
-// 0 when the shape is usable, else error 805 or 806 and 1.
 // The likelihood threads `nthreads` asks for: the number given, or for
 // "auto" (stored as 0) every processor this process may run on.
 uint32_t mlThreadsAsked();
 
+// 0 when the shape is usable, else error 805 or 806 and 1.
 int checkGammaShape(double shape);
 // 0 for a proportion in [0, 1), else error 818 and 1.
 int checkPInvar(double pinv);

@@ -245,12 +245,7 @@ bool recordUpdate(ModelGroup *g, uint32_t sc, LikClLoopFxn fxn, const LikClOp &o
     batchMatrices<T>(rec, n2, padded, at[1]);
     rec.jobs.push_back(ClMatrixJob{u.in1, u.junction, &c, at[0], u.tip1, 0});
     rec.jobs.push_back(ClMatrixJob{u.in2, u.junction, &c, at[1], u.tip2, 1});
-    LikBatchStep step{};
-    step.context = sc;
-    step.loop = fxn;
-    step.op = op;
-    step.scalers = s;
-    recordStep(rec, step, at);
+    recordStep(rec, {.context = sc, .loop = fxn, .op = op, .scalers = s}, at);
     return true;
 }
 
@@ -402,12 +397,7 @@ LikResult evaluateForSiteCats(TreeNode *node, ModelGroup *g, uint32_t mode, cons
         op.W1 = W[1];
         op.W2 = W[2];
         if (record) {
-            LikBatchStep step{};
-            step.context = sc;
-            step.eval = fxn;
-            step.evalOp = op;
-            step.mode = mode;
-            recordStep(rec, step, at);
+            recordStep(rec, {.context = sc, .eval = fxn, .evalOp = op, .mode = mode}, at);
             continue;
         }
         const LikKernelContext ctx = contextFor(g, c);

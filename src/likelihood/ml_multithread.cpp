@@ -45,18 +45,18 @@ enum class RoundKind : uint8_t { Eval, Cl, Rescale, Batch, Jobs };
 // What every chunk of one round reads; written by the calling thread before
 // the round is published, read-only during it.
 struct LikRound {
-    RoundKind kind;
-    const LikKernelContext *ctx;
-    const LikEvalOp *evalOp;
-    const LikClOp *clOp;
-    const LikScalerOp *scalerOp;
-    LikEvalFxn eval;
-    LikClLoopFxn loop;
-    LikRescaleFxn rescale;
-    void *cla;
-    void *scalers;
-    uint32_t mode;
-    uint32_t chunk;  // patterns per chunk
+    RoundKind kind = RoundKind::Eval;
+    const LikKernelContext *ctx = nullptr;
+    const LikEvalOp *evalOp = nullptr;
+    const LikClOp *clOp = nullptr;
+    const LikScalerOp *scalerOp = nullptr;
+    LikEvalFxn eval = nullptr;
+    LikClLoopFxn loop = nullptr;
+    LikRescaleFxn rescale = nullptr;
+    void *cla = nullptr;
+    void *scalers = nullptr;
+    uint32_t mode = 0;
+    uint32_t chunk = 0;  // patterns per chunk
     LikBatch *batch = nullptr;
     LikJobFxn job = nullptr;
     void *jobArg = nullptr;
@@ -686,14 +686,12 @@ void runLikBatch(LikThreads *t, LikBatch &b)
             runBatchUnit(b, i);
         return;
     }
-    LikRound round{RoundKind::Batch, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                   0, 0};
-    round.batch = &b;
+    double items = 0.0;
     for (const LikBatchStep &s : b.steps)
         if (s.loop != nullptr)
-            round.items += static_cast<double>(b.contexts[s.context].npatterns) * b.contexts[s.context].ncat;
-    round.weight = static_cast<uint32_t>(b.steps.size());
-    t->round = round;
+            items += static_cast<double>(b.contexts[s.context].npatterns) * b.contexts[s.context].ncat;
+    t->round = LikRound{
+        .kind = RoundKind::Batch, .batch = &b, .items = items, .weight = static_cast<uint32_t>(b.steps.size())};
     runRound(t, units);
 }
 
@@ -701,15 +699,9 @@ bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg)
 {
     if (!workersTakePart(t) || count == 0)
         return false;
-    LikRound round{RoundKind::Jobs, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                   0, 0};
-    round.job = job;
-    round.jobArg = arg;
-    round.jobs = count;
-    // A job round is not timed against the calling thread alone: it is short
-    // and goes with the batch round that follows, which is.
-    round.weight = 0;
-    t->round = round;
+    // A job round is not timed against the calling thread alone (weight 0):
+    // it is short and goes with the batch round that follows, which is.
+    t->round = LikRound{.kind = RoundKind::Jobs, .job = job, .jobArg = arg, .jobs = count, .weight = 0};
     runRound(t, std::min(count, 4 * static_cast<uint32_t>(t->n)));
     return true;
 }

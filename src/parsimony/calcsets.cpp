@@ -237,8 +237,7 @@ void plainUnoDownPass(const DataInfo *d, Tree *tree, bool perChar, double *lengt
             calcPrelimSets(d, j.other, perChar, length);
         else
             *length += static_cast<double>(kern.join(lanes, j.a, j.b, j.r));
-        // Steps only add, so a length inside the plain range needs no call.
-        if (!(*length >= 0.0 && *length < 2147483648.0) && !lengthIsValid(*length))
+        if (!lengthIsValid(*length))
             return;
     }
 }

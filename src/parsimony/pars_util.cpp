@@ -108,18 +108,13 @@ double setParsDecimals(DataInfo *d)
     return tol;
 }
 
-bool lengthIsValid(double length)
+bool lengthIsValidOutsideIntRange(double length)
 {
     if (!(length >= 0.0) || length == kNoScore)  // NaN fails the first test
         return false;
     if (gPars.realScores)
         return true;
     return length < 2147483648.0;
-}
-
-bool joinLengthIsValid(double length)
-{
-    return length == length && lengthIsValid(length < 0.0 ? -length : length);
 }
 
 double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d)

@@ -19,13 +19,24 @@ int addWtdSteps(const ClassWeights &wc, uint32_t word, double *length, uint64_t 
                 double tolerance);
 
 double setParsDecimals(DataInfo *d);
+// lengthIsValid for a length outside [0, 2^31), where the scoring settings
+// decide.
+bool lengthIsValidOutsideIntRange(double length);
 // A length is valid when it is finite, not negative, not 1e37 and, under
-// integer scoring, fits a signed 32-bit integer.
-bool lengthIsValid(double length);
+// integer scoring, fits a signed 32-bit integer. Passes check it after every
+// join and span, and nearly every length is inside the plain range, which
+// is settled here without a call.
+inline bool lengthIsValid(double length)
+{
+    return (length >= 0.0 && length < 2147483648.0) || lengthIsValidOutsideIntRange(length);
+}
 // The same for the length a join adds, which may be negative: a Dollo
 // character's join can undo steps its subtrees counted (the whole tree's
 // length never is).
-bool joinLengthIsValid(double length);
+inline bool joinLengthIsValid(double length)
+{
+    return length == length && lengthIsValid(length < 0.0 ? -length : length);
+}
 
 double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d);
 // State bits (raw state order) of a node's down set, or with mpr its final

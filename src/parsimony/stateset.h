@@ -11,6 +11,7 @@
 
 #include "parsimony/kernels/uno_kernels.h"
 #include "parsimony/packx.h"
+#include "parsimony/pars_util.h"
 
 struct TreeNode;
 
@@ -78,7 +79,7 @@ struct FastSpanScorer {
         int64_t len = start;
         if (ordLanes) {
             len += static_cast<int64_t>(ordWithin(ordLanes, aOrd, bOrd, budget(len, limit)));
-            if (len > limit || !fastSpanLengthValid(len))
+            if (len > limit || !joinLengthIsValid(static_cast<double>(len)))
                 return len;
         }
         if (uno.count)
@@ -99,7 +100,6 @@ struct FastSpanScorer {
 
 private:
     static int64_t budget(int64_t len, int64_t limit) { return limit == INT64_MAX ? INT64_MAX : limit - len; }
-    static bool fastSpanLengthValid(int64_t len);
 };
 // For a data set where fastSpanApplies.
 FastSpanScorer fastSpanScorer(const DataInfo *d);

@@ -5,7 +5,6 @@
 // and no carry ever leaves a field.
 #include <algorithm>
 #include <bit>
-#include <cmath>
 
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -95,14 +94,6 @@ FastSpanScorer fastSpanScorer(const DataInfo *d)
         f.unoWithinPair = unoKernels().stepsWithinPairFor(f.uno);
     }
     return f;
-}
-
-// The check the class loop makes after each class; the plain test settles
-// the usual case without a call.
-bool FastSpanScorer::fastSpanLengthValid(int64_t len)
-{
-    const auto l = static_cast<double>(len);
-    return std::abs(l) < 2147483648.0 || joinLengthIsValid(l);
 }
 
 int unoAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,

@@ -763,16 +763,12 @@ struct AheadResult final : AheadRun {
     ~AheadResult() override { destroyTreeBuffer(trees); }
 };
 
-struct FreeTreeBuffer {
-    void operator()(TreeBuffer *buf) const { destroyTreeBuffer(buf); }
-};
-
 // The trees a replicate's stepwise addition built from stream state
 // `start`, their best score, and the state it left the stream in.
 struct StepwiseMemo {
     RNG start{}, end{};
     double score = kNoScoreValue;
-    std::unique_ptr<TreeBuffer, FreeTreeBuffer> trees;
+    TreeBufferHandle trees;
 };
 
 // What the runs ahead share: which replicate was first seen storing each
@@ -879,7 +875,7 @@ void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score)
 {
     AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
     // Without a copy the next run only builds the trees again.
-    std::unique_ptr<TreeBuffer, FreeTreeBuffer> copy(cloneTreeBuffer(run.startBuf, false));
+    TreeBufferHandle copy(cloneTreeBuffer(run.startBuf, false));
     if (!copy)
         return;
     std::lock_guard lock(c.shared->mutex);

@@ -38,10 +38,6 @@ bool incrementalParsimony()
     return gCriterion == kCriterionParsimony && !gPars.threshold && !gPars.goloboff;
 }
 
-struct BufDeleter {
-    void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
-};
-
 struct Connection {
     uint32_t edgePos = 0;
     int32_t taxon = 0;
@@ -83,7 +79,7 @@ private:
     std::vector<bool> inTree_;
     Connection best_;
     TreeHandle scratch_;
-    std::unique_ptr<TreeBuffer, BufDeleter> held_, next_;
+    TreeBufferHandle held_, next_;
     std::vector<double> heldScores_, nextScores_;
     uint32_t worst_ = 0;  // slot of the worst tree of next_
     // One tree grown a taxon at a time: after the first full pass its sets

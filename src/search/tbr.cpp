@@ -185,6 +185,19 @@ uint32_t setReconSeq(Tree *tree, TreeNode *K, uint32_t limit, ReconList *reroot,
 
 namespace {
 
+// Starts reading the first words of a coming reconnection's unordered set
+// (of `lanes` lanes; none, and a null pointer, in data without unordered
+// characters), so that its span finds them at hand: the sets of a tree do
+// not all fit the nearest cache, and a bounded span reads few words.
+void prefetchSetWords(const uint64_t *words, uint32_t lanes)
+{
+    if (lanes == 0)
+        return;
+    __builtin_prefetch(words);
+    if (lanes > 8)
+        __builtin_prefetch(words + 8);
+}
+
 class Cut {
     // The rest's edge set of every graft item within reach, taken once the
     // rest is cut (a prune moves set records between slots): the moves of
@@ -337,17 +350,8 @@ public:
             out[0] = static_cast<double>(len[0]);
             out[1] = static_cast<double>(len[1]);
         }
-        // As prefetchTarget. Data without unordered lanes have no words
-        // to fetch (the pointer is null).
-        void prefetch(uint32_t ti) const
-        {
-            if (span_.uno.count == 0)
-                return;
-            const uint64_t *words = rest_[ti].uno;
-            __builtin_prefetch(words);
-            if (span_.uno.count > 8)
-                __builtin_prefetch(words + 8);
-        }
+        // As prefetchTarget.
+        void prefetch(uint32_t ti) const { prefetchSetWords(rest_[ti].uno, span_.uno.count); }
 
     private:
         friend class Cut;
@@ -370,17 +374,11 @@ public:
         return RunScorer(*this, sub, static_cast<int64_t>(startAt(R, sub)), bound);
     }
 
-    // Starts reading the first words of a coming reconnection's set, so
-    // that its span finds them at hand: the sets of a tree do not all fit
-    // the nearest cache, and a bounded span reads few words.
+    // The words of graft item ti's set, fetched ahead of its move.
     void prefetchTarget(uint32_t ti) const
     {
-        if (!fastSpan_ || !span_.uno.count || !restCut_ || rootCase_)
-            return;
-        const uint64_t *words = rest_[ti].uno;
-        __builtin_prefetch(words);
-        if (span_.uno.count > 8)
-            __builtin_prefetch(words + 8);
+        if (fastSpan_ && restCut_ && !rootCase_)
+            prefetchSetWords(rest_[ti].uno, span_.uno.count);
     }
 
     bool restCut() const { return restCut_; }
@@ -701,9 +699,6 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
             // span calls cannot be assumed to leave alone otherwise.
             const double bound = *scoreToBeat;
             const Cut::RunScorer scorer = cut.runScorer(R, bound);
-            // rejected(score, bound), given that runs apply.
-            const bool strict = heuristic;
-            const double cutoff = heuristic ? bound : *best;
             const bool pairs = scorer.pairs();
             StopPoll runPoll = poll;
             bool stop = false, kept = false;
@@ -722,7 +717,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
                     score[0] = scorer.score(ti);
                 }
                 for (uint32_t j = 0; j < m; j++, ti++) {
-                    kept = strict ? !(score[j] > cutoff) : !(score[j] >= cutoff);
+                    kept = !rejected(score[j], bound);
                     if (kept)
                         break;
                     stop = runPoll.stopRequested();

@@ -402,11 +402,8 @@ int showPooledTable(const Tree *tree, const PatFitRun &r, uint32_t ntax)
                 continue;
             if (!firstRow)
                 qel_printf("\n%10s", "");
-            else if (s == m && m < ntax - 1) {
-                char label[16];
-                std::snprintf(label, sizeof label, ">%u", m - 1);
-                qel_printf("%10s", label);
-            }
+            else if (s == m && m < ntax - 1)
+                qel_printf("%10s", (">" + std::to_string(m - 1)).c_str());
             else
                 qel_printf("%10u", s);
             firstRow = false;

@@ -23,10 +23,6 @@ namespace {
 
 RootingServices gServices{};
 
-struct BufferDeleter {
-    void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
-};
-
 void forgetLastTree()
 {
     if (const TreeDataHooks &h = treeDataHooks(); h.forgetLastTreeOptimized)
@@ -339,7 +335,7 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
     const uint32_t count = main->numTrees;
     const bool keepSupport = haveTreeSupportValues(main);
     const bool userLens = haveUserBranchLengths() && (!wantRooted || rooting.userBrLens || mustUseUserLengths());
-    std::unique_ptr<TreeBuffer, BufferDeleter> fresh(
+    TreeBufferHandle fresh(
         createTreeBuffer(main->ntax, std::max(main->capacity, count), main->weights != nullptr,
                          main->scores != nullptr, main->explicitNames != 0));
     TreeHandle tree(createTreeForTaxa(main->ntax, main->ntax, true));

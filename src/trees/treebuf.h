@@ -19,6 +19,7 @@
 #include "trees/tree_settings.h"
 
 #include <cstdint>
+#include <memory>
 
 #include "qel/qel_hash.h"
 #include "qel/qel_sets.h"
@@ -87,6 +88,11 @@ void setTreeBufSearchHooks(const TreeBufSearchHooks *hooks);  // null restores n
 TreeBuffer *createTreeBuffer(uint32_t ntax, uint32_t capacity, bool wantWeights, bool wantScores,
                              bool wantNames);
 TreeBuffer *destroyTreeBuffer(TreeBuffer *buf);
+// A tree buffer owned by a scope.
+struct TreeBufferDestroyer {
+    void operator()(TreeBuffer *buf) const { destroyTreeBuffer(buf); }
+};
+using TreeBufferHandle = std::unique_ptr<TreeBuffer, TreeBufferDestroyer>;
 int allocMainTreeBuffer(uint32_t ntax, uint32_t capacity, bool wantWeights);
 void emptyTreeBuffer(TreeBuffer *buf, bool keepLabels);
 TreeBuffer *cloneTreeBuffer(const TreeBuffer *buf, bool withBrlens);
