@@ -580,11 +580,16 @@ void runLikBatch(LikThreads *t, LikBatch &b)
     b.chunkResults.assign(chunks, LikResult{0, 0, 0});
     if (b.steps.empty() || chunks == 0)
         return;
-    // Blocks for the threads: about two per thread in each site category, so
-    // that one that falls behind loses a block to the others; alone, one per
-    // site category.
+    // Blocks for the threads: one per chunk, so that a thread that falls
+    // behind (its processor shared with another program, which on a virtual
+    // machine comes and goes from one pass to the next) hands all but its
+    // last chunk to the others; each thread still starts on its own share,
+    // whose patterns it ran in the pass before. With about two blocks a
+    // thread, a pass waited for the slower thread's second block, and passes
+    // on two threads took up to a sixth longer. Alone, one per site
+    // category.
     const bool threaded = workersTakePart(t);
-    const uint32_t wanted = threaded ? 2 * static_cast<uint32_t>(t->n) : 1;
+    const uint32_t wanted = threaded ? kChunksPerRound : 1;
     b.units.clear();
     for (uint32_t c = 0; c < b.contexts.size(); ++c) {
         const uint32_t n = b.firstChunk[c + 1] - b.firstChunk[c];
