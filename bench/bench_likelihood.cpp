@@ -8,6 +8,8 @@
 // on the same data (bench/likelihood_vs_iqtree.py).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
@@ -335,5 +337,67 @@ BENCHMARK(BM_WholeTreeLikelihood)
     ->Args({150, 20000, 8, 1})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// The gain of range(2) threads over one in whole-tree evaluations, as
+// BM_WholeTreeLikelihood evaluates, measured in one process: blocks of
+// passes on the calling thread alone (no thread group, the one-thread
+// program's path) alternate with blocks on the thread group (its pay clock
+// deciding as for a user). On a shared machine whose speed swings by a
+// third from one second to the next, separate runs of one and two threads
+// measure the machine as much as the threads; blocks a few tens of
+// milliseconds apart see the same machine. Counters: the medians of the
+// blocks' milliseconds per pass, and the median of the paired gains.
+void BM_WholeTreeThreadGain(benchmark::State &state)
+{
+    FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
+        ml.nthreads = static_cast<int32_t>(state.range(2));
+        ml.precision = 1;
+    });
+    if (!f.ok) {
+        state.SkipWithError("initializeML failed");
+        return;
+    }
+    ModelGroupEngine &e = *activeModelGroup()->engine;
+    LikThreads *threads = createLikThreads(static_cast<int32_t>(state.range(2)));
+    if (threads == nullptr) {
+        state.SkipWithError("threads not started");
+        return;
+    }
+    checkTraversalSeq(f.tree);
+    setActiveTreeForML(f.tree);
+    constexpr int kPasses = 10;
+    const auto block = [&](LikThreads *t) {
+        e.likThreads = t;
+        // One pass untimed: it brings the data a block reads from the
+        // processor that wrote it in the block before.
+        benchmark::DoNotOptimize(calcLForCurBranchLens(f.tree, false));
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kPasses; ++i)
+            benchmark::DoNotOptimize(calcLForCurBranchLens(f.tree, false));
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / kPasses;
+    };
+    block(threads);  // the pay clock's first windows
+    std::vector<double> alone, threaded, gains;
+    for (auto _ : state) {
+        const double a = block(nullptr), t = block(threads);
+        alone.push_back(a);
+        threaded.push_back(t);
+        gains.push_back(a / t);
+    }
+    e.likThreads = destroyLikThreads(threads);
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    state.counters["alone_ms"] = median(alone);
+    state.counters["threaded_ms"] = median(threaded);
+    state.counters["gain"] = median(gains);
+}
+BENCHMARK(BM_WholeTreeThreadGain)
+    ->Args({150, 2000, 2})
+    ->Args({150, 20000, 2})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(60);
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "likelihood/payclock.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
@@ -71,35 +72,6 @@ struct LikRound {
 struct alignas(64) ChunkResult {
     LikResult result;
     bool below;
-};
-
-// Whether the workers pay, found by trying: a window of rounds with the
-// workers and a window on the calling thread alone, each timed on the wall
-// clock from its first round to its last (the work between rounds
-// included) and set against the CL items it did. Threads that beat the
-// lone thread by a quarter keep the rounds for a stretch that doubles with
-// each win in a row (a lone window gives up the threads' gain on its
-// rounds, so it comes seldom while threads keep winning), then both are
-// timed again; threads that do not leave the rounds to the calling thread
-// for a stretch that doubles with each loss in a row. Wall time tells what
-// a user waits for; the processor time of the threads would not: where the
-// processes of one session share a fixed part of a busy machine (the
-// kernel's automatic session groups), two threads get no more processor
-// than one, and a worker spinning between rounds takes it from the calling
-// thread.
-struct PayClock {
-    enum class Phase : uint8_t { TimeAlone, TimeThreaded, RunAlone, RunThreaded };
-    static constexpr uint32_t kWindow = 128;           // rounds of a timed window
-    static constexpr uint32_t kThreadedStretch = 1024;
-    static constexpr uint32_t kAloneStretch = 2048;
-    static constexpr uint32_t kMostDoublings = 6;
-    Phase phase = Phase::TimeThreaded;
-    uint32_t left = kWindow;  // rounds left in this phase
-    uint32_t losses = 0;      // threaded windows lost in a row
-    uint32_t wins = 0;        // threaded windows won in a row
-    double items = 0.0;       // CL items of the window's rounds
-    std::chrono::steady_clock::time_point start;
-    double threadedRate = 0.0;  // items per second of the last threaded window
 };
 
 struct alignas(64) ClaimWord {
@@ -343,60 +315,8 @@ void publish(LikThreads *t, uint32_t id)
         futexWake(t->published, INT32_MAX);
 }
 
-// A threaded round that stalled on a worker ends the threaded window or
-// stretch at once, as a loss.
-void stallClock(PayClock &c)
-{
-    c.items = 0.0;
-    c.phase = PayClock::Phase::RunAlone;
-    c.left = PayClock::kAloneStretch << c.losses;
-    c.losses = std::min(c.losses + 1, PayClock::kMostDoublings);
-    c.wins = 0;
-}
-
-// Moves the clock on by `rounds` rounds of `items` CL items in all that
-// ended at `end`.
-void tickClock(PayClock &c, double items, std::chrono::steady_clock::time_point end, uint32_t rounds)
-{
-    using Phase = PayClock::Phase;
-    const bool timed = c.phase == Phase::TimeAlone || c.phase == Phase::TimeThreaded;
-    if (timed)
-        c.items += items;
-    c.left -= std::min(c.left, rounds);
-    if (c.left != 0)
-        return;
-    const double rate = timed ? c.items / std::max(std::chrono::duration<double>(end - c.start).count(), 1e-9) : 0.0;
-    c.items = 0.0;
-    switch (c.phase) {
-    case Phase::TimeThreaded:
-        c.threadedRate = rate;
-        c.phase = Phase::TimeAlone;
-        c.left = PayClock::kWindow;
-        break;
-    case Phase::TimeAlone:
-        if (c.threadedRate > 1.25 * rate) {
-            c.losses = 0;
-            c.phase = Phase::RunThreaded;
-            c.left = PayClock::kThreadedStretch << c.wins;
-            c.wins = std::min(c.wins + 1, PayClock::kMostDoublings);
-        } else {
-            stallClock(c);
-        }
-        break;
-    case Phase::RunAlone:
-    case Phase::RunThreaded:
-        c.phase = Phase::TimeThreaded;
-        c.left = PayClock::kWindow;
-        break;
-    }
-}
-
 // Whether the next round goes to the workers too.
-bool workersTakePart(const LikThreads *t)
-{
-    return t != nullptr && t->started > 0 &&
-           (t->clock.phase == PayClock::Phase::TimeThreaded || t->clock.phase == PayClock::Phase::RunThreaded);
-}
+bool workersTakePart(const LikThreads *t) { return t != nullptr && t->started > 0 && t->clock.threaded(); }
 
 double roundItems(const LikRound &r)
 {
@@ -422,8 +342,7 @@ void runRound(LikThreads *t, uint32_t chunks)
                                 std::memory_order_seq_cst);
     PayClock &c = t->clock;
     const auto start = std::chrono::steady_clock::now();
-    if (c.left == PayClock::kWindow && (c.phase == PayClock::Phase::TimeAlone || c.phase == PayClock::Phase::TimeThreaded))
-        c.start = start;
+    c.beginRound(start);
     const bool threaded = workersTakePart(t);
     if (threaded) {
         publish(t, id);
@@ -442,7 +361,7 @@ void runRound(LikThreads *t, uint32_t chunks)
                 t->results[i].below = false;
         }
         t->counts[0].chunks.fetch_add(chunks, std::memory_order_relaxed);
-        tickClock(c, roundItems(t->round), std::chrono::steady_clock::now(), t->round.weight);
+        c.endRound(roundItems(t->round), t->round.weight, std::chrono::steady_clock::now());
         return;
     }
     const uint32_t mine = workOn(t, 0, id);
@@ -461,9 +380,9 @@ void runRound(LikThreads *t, uint32_t chunks)
         stalled = waited > std::max<std::chrono::steady_clock::duration>(ownEnd - start, kStall);
     }
     if (stalled)
-        stallClock(c);
+        c.stalled();
     else
-        tickClock(c, roundItems(t->round), std::chrono::steady_clock::now(), t->round.weight);
+        c.endRound(roundItems(t->round), t->round.weight, std::chrono::steady_clock::now());
 }
 
 LikThreads *threadsFailed(int32_t n)
@@ -581,11 +500,7 @@ LikThreads *destroyLikThreads(LikThreads *t)
 
 int32_t likThreadCount(const LikThreads *t) { return t != nullptr ? t->n : 0; }
 
-void runLikRoundsSerially(LikThreads *t, uint32_t rounds)
-{
-    t->clock.phase = PayClock::Phase::RunAlone;
-    t->clock.left = std::max(rounds, 1u);
-}
+void runLikRoundsSerially(LikThreads *t, uint32_t rounds) { t->clock.runAlone(rounds); }
 
 uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread)
 {
@@ -665,11 +580,16 @@ void runLikBatch(LikThreads *t, LikBatch &b)
     b.chunkResults.assign(chunks, LikResult{0, 0, 0});
     if (b.steps.empty() || chunks == 0)
         return;
-    // Blocks for the threads: about two per thread in each site category, so
-    // that one that falls behind loses a block to the others; alone, one per
-    // site category.
+    // Blocks for the threads: one per chunk, so that a thread that falls
+    // behind (its processor shared with another program, which on a virtual
+    // machine comes and goes from one pass to the next) hands all but its
+    // last chunk to the others; each thread still starts on its own share,
+    // whose patterns it ran in the pass before. With about two blocks a
+    // thread, a pass waited for the slower thread's second block, and passes
+    // on two threads took up to a sixth longer. Alone, one per site
+    // category.
     const bool threaded = workersTakePart(t);
-    const uint32_t wanted = threaded ? 2 * static_cast<uint32_t>(t->n) : 1;
+    const uint32_t wanted = threaded ? kChunksPerRound : 1;
     b.units.clear();
     for (uint32_t c = 0; c < b.contexts.size(); ++c) {
         const uint32_t n = b.firstChunk[c + 1] - b.firstChunk[c];
