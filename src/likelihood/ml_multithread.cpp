@@ -622,7 +622,9 @@ bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg)
     // A job round is not timed against the calling thread alone (weight 0):
     // it is short and goes with the batch round that follows, which is.
     t->round = LikRound{.kind = RoundKind::Jobs, .job = job, .jobArg = arg, .jobs = count, .weight = 0};
-    runRound(t, std::min(count, 4 * static_cast<uint32_t>(t->n)));
+    // Small units, as for the chunks of a pass: a thread that falls behind
+    // hands most of its jobs to the others.
+    runRound(t, std::min(count, 16 * static_cast<uint32_t>(t->n)));
     return true;
 }
 
