@@ -59,9 +59,7 @@ void PayClock::endRound(double items, uint32_t rounds, Clock::time_point end)
 
 void PayClock::stalled()
 {
-    if (phase_ == Phase::RunThreaded)
-        enter(Phase::TimeThreaded, kWindowRounds, kWindowTime);
-    else if (phase_ == Phase::TimeThreaded)
+    if (threaded())
         lose();
 }
 

@@ -50,9 +50,10 @@ public:
     // The round begun last ended at `end`, having done `items` CL items and
     // counting as `rounds` rounds.
     void endRound(double items, uint32_t rounds, Clock::time_point end);
-    // The round begun last waited for a worker that had lost its processor.
-    // In a timed window that is a loss; in a threaded stretch it ends the
-    // stretch, and the next rounds are timed again.
+    // The round begun last waited for a worker that had lost its processor:
+    // a loss, whether the rounds were timed or not. A machine busier than
+    // its cores takes the workers' processors away again and again, and
+    // threads that stall in a stretch would stall in the stretch after.
     void stalled();
     // The next `rounds` rounds (at least one) go to the calling thread alone.
     void runAlone(uint32_t rounds);

@@ -2,8 +2,7 @@
 // window lasts its rounds and its time, whichever is longer, so that one
 // pass of a few milliseconds is never set against one other; threads keep
 // the rounds when they beat the lone thread by a tenth and lose them
-// otherwise, each stretch lasting its time; a stall ends a threaded
-// stretch, and loses only in a timed window.
+// otherwise, each stretch lasting its time; a stall is a loss.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -86,7 +85,7 @@ TEST(PayClock, ThreadsThatDoNotGainATenthLeaveTheRoundsToTheCallingThread)
     }
 }
 
-TEST(PayClock, AStallEndsAThreadedStretchAndLosesATimedWindow)
+TEST(PayClock, AStallIsALossWhereverTheThreadsRun)
 {
     PayClock c;
     Clock::time_point now{};
@@ -95,10 +94,16 @@ TEST(PayClock, AStallEndsAThreadedStretchAndLosesATimedWindow)
     ASSERT_EQ(c.phase(), Phase::RunThreaded);
     c.beginRound(now);
     c.stalled();
-    EXPECT_EQ(c.phase(), Phase::TimeThreaded) << "a stretch stalls: the threads are timed again";
+    EXPECT_EQ(c.phase(), Phase::RunAlone) << "a stretch stalls";
+    runUntilPhaseChanges(c, now, microseconds(1000), 1000, 8);
+    ASSERT_EQ(c.phase(), Phase::TimeThreaded);
     c.beginRound(now);
     c.stalled();
-    EXPECT_EQ(c.phase(), Phase::RunAlone) << "a timed window stalls: a loss";
+    EXPECT_EQ(c.phase(), Phase::RunAlone) << "a timed window stalls";
+    // The second loss in a row keeps the rounds alone twice as long.
+    const Clock::time_point from = now;
+    runUntilPhaseChanges(c, now, microseconds(1000), 1000, 300);
+    EXPECT_GE(now - from, 2 * PayClock::kAloneTime);
     // Rounds asked to run alone do so for their count alone, then are timed.
     PayClock d;
     d.runAlone(3);
