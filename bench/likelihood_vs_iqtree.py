@@ -24,7 +24,11 @@ In each round, one after the other:
   tree), VORN's LScores (userBrLens=yes, on 1 and --threads threads)
   against `iqtree2 -z`;
 - the threads at 20,000 sites: BM_WholeTreeLikelihood on 1 and --threads
-  threads.
+  threads;
+- with --threads 2, the gain of the second thread measured in one process
+  (BM_WholeTreeThreadGain at 2,000 and 20,000 sites: blocks of passes on one
+  thread and on two, side by side), which a machine whose speed swings from
+  one run to the next does not blur as it blurs the ratio of separate runs.
 
 Prints the medians over the rounds and the ratios. Times are wall-clock on a
 shared machine: read the ratios, which pair runs made side by side. Without
@@ -149,6 +153,7 @@ def main():
         "%d threads" % a.threads: "BM_WholeTreeLikelihood/150/20000/%d/1/real_time" % a.threads,
     }
     vorn_big = {k: [] for k in big_names}
+    paired_gain = {"2,000": [], "20,000": []}
     vorn_init, iq_init = [], []
     aa_rate = {"IQ-TREE 2, 1 thread": [], "VORN, 1 thread": [], "VORN, %d threads" % a.threads: []}
     aa_work = os.path.join(workdir, "aa")
@@ -185,6 +190,11 @@ def main():
         res = run_vorn(a.bench, "BM_WholeTreeLikelihood/150/20000/(1|%d)/" % a.threads, workdir)
         for k, name in big_names.items():
             vorn_big[k].append(res[name]["trees_per_s"])
+        if a.threads == 2:
+            res = run_vorn(a.bench, "BM_WholeTreeThreadGain/150/", workdir)
+            for sites in paired_gain:
+                name = "BM_WholeTreeThreadGain/150/%s/2/iterations:60/real_time" % sites.replace(",", "")
+                paired_gain[sites].append(res[name]["gain"])
         for label, threads in (("VORN, 1 thread", 1), ("VORN, %d threads" % a.threads, a.threads)):
             t1 = vorn_lscores_seconds(a.vorn, aa_work, 1, threads)
             t100 = vorn_lscores_seconds(a.vorn, aa_work, 100, threads)
@@ -221,6 +231,10 @@ def main():
     for k, v in vorn_big.items():
         print("  VORN %-12s %8.1f" % (k + ":", med(v)))
     print("  %d threads / 1 thread: %.2f" % (a.threads, med(vorn_big["%d threads" % a.threads]) / med(vorn_big["1 thread"])))
+    if a.threads == 2:
+        print("Two threads against one, passes side by side in one process (BM_WholeTreeThreadGain)")
+        for sites, v in paired_gain.items():
+            print("  GTR+G4, 150 x %s DNA: %.2f" % (sites, med(v)))
     print("Load average at the end: %.1f %.1f %.1f on %d processors" % (*os.getloadavg(), os.cpu_count()))
     shutil.rmtree(workdir, ignore_errors=True)
     return 0
