@@ -153,7 +153,7 @@ def main():
         "%d threads" % a.threads: "BM_WholeTreeLikelihood/150/20000/%d/1/real_time" % a.threads,
     }
     vorn_big = {k: [] for k in big_names}
-    paired_gain = {"2,000": [], "20,000": []}
+    paired_gain = {2000: [], 20000: []}
     vorn_init, iq_init = [], []
     aa_rate = {"IQ-TREE 2, 1 thread": [], "VORN, 1 thread": [], "VORN, %d threads" % a.threads: []}
     aa_work = os.path.join(workdir, "aa")
@@ -193,8 +193,7 @@ def main():
         if a.threads == 2:
             res = run_vorn(a.bench, "BM_WholeTreeThreadGain/150/", workdir)
             for sites in paired_gain:
-                name = "BM_WholeTreeThreadGain/150/%s/2/iterations:60/real_time" % sites.replace(",", "")
-                paired_gain[sites].append(res[name]["gain"])
+                paired_gain[sites].append(res["BM_WholeTreeThreadGain/150/%d/2/iterations:60/real_time" % sites]["gain"])
         for label, threads in (("VORN, 1 thread", 1), ("VORN, %d threads" % a.threads, a.threads)):
             t1 = vorn_lscores_seconds(a.vorn, aa_work, 1, threads)
             t100 = vorn_lscores_seconds(a.vorn, aa_work, 100, threads)
@@ -234,7 +233,7 @@ def main():
     if a.threads == 2:
         print("Two threads against one, passes side by side in one process (BM_WholeTreeThreadGain)")
         for sites, v in paired_gain.items():
-            print("  GTR+G4, 150 x %s DNA: %.2f" % (sites, med(v)))
+            print("  GTR+G4, 150 x {:,} DNA: {:.2f}".format(sites, med(v)))
     print("Load average at the end: %.1f %.1f %.1f on %d processors" % (*os.getloadavg(), os.cpu_count()))
     shutil.rmtree(workdir, ignore_errors=True)
     return 0

@@ -22,6 +22,9 @@ namespace {
 // others), few enough that the kernel calls per chunk and rate category
 // stay cheap beside the work.
 constexpr uint32_t kChunksPerRound = 16;
+// Units of a job round per thread: small, as the chunks of a pass are, so
+// that a thread that falls behind hands most of its jobs to the others.
+constexpr uint32_t kJobUnitsPerThread = 16;
 // Chunk lengths are multiples of 16 patterns: a chunk's rescalers fill whole
 // cache lines, and the vector kernels step through a chunk in the same
 // groups of patterns as through the whole range.
@@ -589,14 +592,13 @@ void runLikBatch(LikThreads *t, LikBatch &b)
     // on two threads took up to a sixth longer. Alone, one per site
     // category.
     const bool threaded = workersTakePart(t);
-    const uint32_t wanted = threaded ? kChunksPerRound : 1;
     b.units.clear();
     for (uint32_t c = 0; c < b.contexts.size(); ++c) {
         const uint32_t n = b.firstChunk[c + 1] - b.firstChunk[c];
-        const uint32_t blocks = std::min(n, wanted);
-        for (uint32_t k = 0; k < blocks; ++k)
-            if (k * n / blocks < (k + 1) * n / blocks)
-                b.units.push_back(LikBatchUnit{c, k * n / blocks, (k + 1) * n / blocks});
+        if (!threaded && n != 0)
+            b.units.push_back(LikBatchUnit{c, 0, n});
+        for (uint32_t k = 0; threaded && k < n; ++k)
+            b.units.push_back(LikBatchUnit{c, k, k + 1});
     }
     // The claim words count in 16 bits; more blocks (site categories by the
     // thousand) run on the calling thread, with the same values.
@@ -622,9 +624,7 @@ bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg)
     // A job round is not timed against the calling thread alone (weight 0):
     // it is short and goes with the batch round that follows, which is.
     t->round = LikRound{.kind = RoundKind::Jobs, .job = job, .jobArg = arg, .jobs = count, .weight = 0};
-    // Small units, as for the chunks of a pass: a thread that falls behind
-    // hands most of its jobs to the others.
-    runRound(t, std::min(count, 16 * static_cast<uint32_t>(t->n)));
+    runRound(t, std::min(count, kJobUnitsPerThread * static_cast<uint32_t>(t->n)));
     return true;
 }
 

@@ -36,10 +36,6 @@ SumTRun *gRun = nullptr;
 
 int storeFromReader(Tree *tree, uint32_t position) { return storeTreeForSumT(*gRun, tree, position); }
 
-struct BufferDestroyer {
-    void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
-};
-
 }  // namespace
 
 int storeTreeForSumT(SumTRun &run, Tree *tree, uint32_t position)

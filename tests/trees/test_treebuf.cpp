@@ -29,10 +29,7 @@ struct TreeDeleter {
     void operator()(Tree *t) const { destroyTree(t, true); }
 };
 using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
-struct BufDeleter {
-    void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
-};
-using BufPtr = std::unique_ptr<TreeBuffer, BufDeleter>;
+using BufPtr = TreeBufferHandle;
 
 TreePtr newTree(uint32_t ntax) { return TreePtr(createTreeForTaxa(ntax, ntax, false)); }
 

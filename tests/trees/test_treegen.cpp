@@ -13,10 +13,7 @@
 
 namespace {
 
-struct BufDeleter {
-    void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
-};
-using BufPtr = std::unique_ptr<TreeBuffer, BufDeleter>;
+using BufPtr = TreeBufferHandle;
 
 TreeHandle newTree(uint32_t ntax) { return TreeHandle(createTreeForTaxa(ntax, ntax, false)); }
 

@@ -20,10 +20,7 @@ struct TreeDeleter {
     void operator()(Tree *t) const { destroyTree(t, true); }
 };
 using TreePtr = std::unique_ptr<Tree, TreeDeleter>;
-struct BufDeleter {
-    void operator()(TreeBuffer *b) const { destroyTreeBuffer(b); }
-};
-using BufPtr = std::unique_ptr<TreeBuffer, BufDeleter>;
+using BufPtr = TreeBufferHandle;
 struct SetDeleter {
     void operator()(Set *s) const { deallocSet(s); }
 };
