@@ -16,10 +16,12 @@
 #include "data/vorn_data.h"
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
+#include "likelihood/kernels/lik_kernels.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/mlrecon.h"
 #include "likelihood/paramvec.h"
+#include "likelihood/prevestimates.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
@@ -218,5 +220,9 @@ int installLikelihoodHooks()
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;
+    search.keepEstimates = [](double score) {
+        if (score < kLikInfiniteScore)
+            saveParamEstimates();
+    };
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }
