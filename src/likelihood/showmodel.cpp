@@ -385,7 +385,10 @@ int setAllParamsToFixed()
                     ml.userGammaShape = m->gammaShape, ml.estGammaShape = 0;
             }
         }
-        if (m->modelRateSetting == kEstimate && m->prevModelRate > 0.0) {
+        // The LSet setting marks every model's rate, a named model's only
+        // once the likelihood is set up for it.
+        const bool rateMarked = m->modelRateSetting == kEstimate || estimatingModelRates();
+        if (rateMarked && m->prevModelRate > 0.0) {
             m->modelRateSetting = m->relRate = m->prevModelRate;
             modelRatesFixed = true;
         }
