@@ -1,6 +1,7 @@
 // A nucleotide data set with the likelihood settings at their factory
 // values, and the clean-up of the prepared likelihood state, for the tests
-// of the likelihood set-up and the conditional-likelihood pool.
+// of the likelihood set-up and the conditional-likelihood pool; and the
+// twelve-taxon example scored on its tree, for the tests of estimation.
 #pragma once
 
 #include <algorithm>
