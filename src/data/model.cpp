@@ -62,6 +62,11 @@ void forgetPreviousEstimates(Model *m)
         m->prevRates[0] = -1.0;
     if (!m->prevFreqs.empty())
         m->prevFreqs[0] = -1.0;
+    forgetPreviousSiteRates(m);
+}
+
+void forgetPreviousSiteRates(Model *m)
+{
     m->prevSiteRates.clear();
     m->prevSiteRatePartition = nullptr;
 }

@@ -131,6 +131,7 @@ void releaseModelEngineData(Model *m);
 Model *createModel(const char *name);
 Model *destroyModel(Model *m);  // accepts null, returns null
 void forgetPreviousEstimates(Model *m);
+void forgetPreviousSiteRates(Model *m);
 bool havePrevRates(const Model *m);
 bool havePrevFreqs(const Model *m);
 

@@ -26,6 +26,7 @@
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
+#include "likelihood/prevestimates.h"
 #include "likelihood/ratevar.h"
 #include "likelihood/rogers.h"
 #include "likelihood/sitelikes.h"
@@ -744,6 +745,7 @@ int scorePass(LScoresRun &r)
             break;
         }
         if (t.score < kLikInfiniteScore) {
+            saveParamEstimates();
             for (Model *m : r.models)
                 t.models.push_back(currentEstimates(m));
             t.rateScaler = getActiveML()->rateScaler;

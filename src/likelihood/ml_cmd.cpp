@@ -16,10 +16,12 @@
 #include "data/vorn_data.h"
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
+#include "likelihood/kernels/lik_kernels.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/mlrecon.h"
 #include "likelihood/paramvec.h"
+#include "likelihood/prevestimates.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
@@ -59,6 +61,14 @@ int showModelsProc(void *)
 }
 
 int showModelPartitionsProc(void *) { return showModelPartitions(); }
+
+// A tree the user asked about was fitted: what it estimated becomes the
+// "previous" values, unless the fit failed (zero likelihood, abort).
+void keepEstimatesOfFit(double score)
+{
+    if (score < kLikInfiniteScore)
+        saveParamEstimates();
+}
 
 }  // namespace
 
@@ -164,6 +174,13 @@ int installLikelihoodHooks()
     // branch lengths and parameters optimised (the lengths stay on the tree).
     CriterionSearchFxns search{};
     search.score = [](Tree *tree, double bound) { return calcTreeLikelihood(tree, bound); };
+    // Rooting a tree scores it outside any search, whose driver would have
+    // set up the likelihood machinery for it.
+    search.scoreWithLengths = [](Tree *tree, double bound) {
+        if (initializeML(false, false, false, false, tree) != 0)
+            return kNoLScore;
+        return calcTreeLikelihood(tree, bound);
+    };
     // The general tree score (star decomposition, tree filters, sorting).
     installTreeScoreFxns({nullptr, search.score, nullptr});
     // DescribeTrees: each tree scored with its lengths optimised and, for
@@ -176,6 +193,7 @@ int installLikelihoodHooks()
         setNeedBrlenStdErr(stdErrs);
         const double score = calcTreeLikelihood(tree, kNoLScore);
         setNeedBrlenStdErr(false);
+        keepEstimatesOfFit(score);
         return score;
     };
     describe.stdErr = [](const TreeNode *node) { return brlenStdErr(nullptr, node); };
@@ -218,5 +236,6 @@ int installLikelihoodHooks()
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;
+    search.keepEstimates = keepEstimatesOfFit;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

@@ -394,6 +394,7 @@ void disposeML(bool full)
         if (ml.aaFreqMode == kFreqUser)
             ml.aaFreqMode = kFreqEmpirical;
         ml.prevRateScaler = -1.0;
+        ml.prevModelRatesAvail = 0;  // the models forgotten below held them
         for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
             forgetPreviousEstimates(m);
         ml.modelPartition = nullptr;

@@ -66,7 +66,7 @@ void ratesFromRateSet(MLRateInfo *ri, Model *m, const DataInfo *d)
         ri->siteRateIndex[c] = k;
         ri->rateWeights[k] += characterWeight(d, c);
     }
-    m->prevSiteRates.clear();
+    forgetPreviousSiteRates(m);
 }
 
 // One rate per subset of the partition with included weight, in subset order.
@@ -281,6 +281,9 @@ int initRatesForModel(Model *m, const DataInfo *d, bool continuous)
     } else if (estimatingModelRates()) {
         m->relRate = m->modelRateSetting = kEstimate;
     } else {
+        // "previous" model rates: the model's own last estimate.
+        if (ml.prevModelRates && m->prevModelRate > 0.0)
+            m->modelRateSetting = m->prevModelRate;
         m->relRate = m->modelRateSetting;
     }
     return 0;

@@ -337,6 +337,7 @@ int setAllParamsToEstimated()
 
 int setAllParamsToFixed()
 {
+    bool modelRatesFixed = false;
     for (uint32_t i = 0; i < countModels(); ++i) {
         Model *m = getModel(i);
         const bool isDefault = i == 0;
@@ -384,12 +385,18 @@ int setAllParamsToFixed()
                     ml.userGammaShape = m->gammaShape, ml.estGammaShape = 0;
             }
         }
-        if (m->modelRateSetting == kEstimate && m->prevModelRate > 0.0) {
+        // The LSet setting marks every model's rate, a named model's only
+        // once the likelihood is set up for it.
+        const bool rateMarked = m->modelRateSetting == kEstimate || estimatingModelRates();
+        if (rateMarked && m->prevModelRate > 0.0) {
             m->modelRateSetting = m->relRate = m->prevModelRate;
-            if (isDefault)
-                ml.estModelRates = 0;
+            modelRatesFixed = true;
         }
     }
+    // The model-rate setting is one for all models: neither estimated nor
+    // equal, each model keeps the rate just fixed.
+    if (modelRatesFixed)
+        ml.estModelRates = 0, ml.prevModelRates = 1;
     invalidateMLprep();
     return 0;
 }

@@ -107,9 +107,12 @@ int installSearchHooks()
     // its branch lengths fitted.
     OptimizeServices o{};
     o.scoreOtherCriterion = [](Tree *tree, DataInfo *, double *score) {
-        if (!criterionSearchFxns(gCriterion))
+        const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+        if (!f)
             return false;
         *score = criterionScoreWithLengths(tree, kNoScoreValue);
+        if (f->keepEstimates)
+            f->keepEstimates(*score);
         return true;
     };
     setOptimizeServices(&o);

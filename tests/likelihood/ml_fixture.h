@@ -1,9 +1,14 @@
 // A nucleotide data set with the likelihood settings at their factory
 // values, and the clean-up of the prepared likelihood state, for the tests
-// of the likelihood set-up and the conditional-likelihood pool.
+// of the likelihood set-up and the conditional-likelihood pool; and the
+// twelve-taxon example scored on its tree, for the tests of estimation.
 #pragma once
 
+#include <algorithm>
+#include <fstream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,7 +23,22 @@
 #include "likelihood/mlinit.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
+#include "likelihood/treelike.h"
 #include "support/tree_test_support.h"
+
+#ifndef VORN_SOURCE_DIR
+#define VORN_SOURCE_DIR "."
+#endif
+
+inline const std::string kExamplesDir = std::string(VORN_SOURCE_DIR) + "/examples/";
+
+inline std::string readTextFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 class MLFixture : public datatest::DataFixture {
 protected:
@@ -113,4 +133,57 @@ protected:
         MLFixture::TearDown();
         tree.reset();
     }
+};
+
+// Twelve taxa, 1,500 sites simulated on examples/lik12.nwk (PHYLIP file
+// examples/lik12.phy), scored on that tree.
+class Lik12Fixture : public MLTreeFixture {
+protected:
+    std::string treeText;
+
+    // The example's first `sites` sites (all when 0), then extraConstant
+    // columns of one base each (A, C, G, T in turn).
+    void loadExample(uint32_t extraConstant = 0, uint32_t sites = 0)
+    {
+        std::istringstream in(readTextFile(kExamplesDir + "lik12.phy"));
+        uint32_t ntax = 0, nchar = 0;
+        in >> ntax >> nchar;
+        ASSERT_EQ(ntax, 12u);
+        const uint32_t kept = sites != 0 ? std::min(sites, nchar) : nchar;
+        makeData(ntax, kept + extraConstant, true, "ACGT");
+        d->dataType = kDataTypeDNA;
+        for (uint32_t t = 0; t < ntax; ++t)
+            for (uint32_t c = 0; c < extraConstant; ++c)
+                ASSERT_EQ(setXijRaw(d, t, kept + c, static_cast<uint8_t>(c % 4)), 0);
+        for (uint32_t t = 0; t < ntax; ++t) {
+            std::string name, seq;
+            in >> name >> seq;
+            ASSERT_EQ(seq.size(), nchar);
+            const uint32_t taxon = static_cast<uint32_t>(std::stoi(name.substr(1)));
+            for (uint32_t c = 0; c < kept; ++c)
+                ASSERT_EQ(setXijRaw(d, taxon, c, static_cast<uint8_t>(std::string("ACGT").find(seq[c]))), 0);
+        }
+        loadExampleTree();
+    }
+
+    // The example's tree, with taxon numbers for labels.
+    void loadExampleTree()
+    {
+        treeText = std::regex_replace(readTextFile(kExamplesDir + "lik12.nwk"), std::regex("t([0-9]+)"), "$1");
+        treeText = treeText.substr(0, treeText.find(';'));
+    }
+
+    // The tree's -ln L under the current settings, prepared afresh.
+    double score()
+    {
+        tree.reset(createTreeForTaxa(12, 12, false));
+        buildTestTree(tree.get(), treeText, -1);
+        setTraversalSeq(tree.get());
+        applySettings();
+        EXPECT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+        g = activeModelGroup();
+        return calcTreeLikelihood(tree.get(), kNoLScore);
+    }
+
+    Model *model() { return g->engine->map.siteCats[0].model; }
 };

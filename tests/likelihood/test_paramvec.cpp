@@ -22,21 +22,7 @@
 #include "qel/qel_multithread.h"
 #include "support/tree_test_support.h"
 
-#ifndef VORN_SOURCE_DIR
-#define VORN_SOURCE_DIR "."
-#endif
-
 namespace {
-
-const std::string kExamples = std::string(VORN_SOURCE_DIR) + "/examples/";
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 struct Peer {
     double lnL = 0, shape = -1, pinv = -1;
@@ -52,10 +38,10 @@ bool runIqtree(const std::string &model, Peer &out)
     const auto dir = std::filesystem::temp_directory_path() / ("vorn_iq_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const std::string pre = (dir / "run").string();
-    const std::string cmd = "iqtree2 -s " + kExamples + "lik12.phy -te " + kExamples + "lik12.nwk -m " + model +
+    const std::string cmd = "iqtree2 -s " + kExamplesDir + "lik12.phy -te " + kExamplesDir + "lik12.nwk -m " + model +
                             " --epsilon 0.0001 -nt 1 -quiet -redo -pre " + pre + " > /dev/null 2>&1";
     const bool ok = std::system(cmd.c_str()) == 0;
-    const std::string report = ok ? slurp(pre + ".iqtree") : "";
+    const std::string report = ok ? readTextFile(pre + ".iqtree") : "";
     std::filesystem::remove_all(dir);
     std::smatch m;
     if (!std::regex_search(report, m, std::regex("Log-likelihood of the tree: (-?[0-9.]+)")))
@@ -72,55 +58,8 @@ bool runIqtree(const std::string &model, Peer &out)
     return true;
 }
 
-class ParamVecTest : public MLTreeFixture {
+class ParamVecTest : public Lik12Fixture {
 protected:
-    std::string treeText;
-
-    // The example's first `sites` sites (all when 0), then extraConstant
-    // columns of one base each (A, C, G, T in turn).
-    void loadExample(uint32_t extraConstant = 0, uint32_t sites = 0)
-    {
-        std::istringstream in(slurp(kExamples + "lik12.phy"));
-        uint32_t ntax = 0, nchar = 0;
-        in >> ntax >> nchar;
-        ASSERT_EQ(ntax, 12u);
-        const uint32_t kept = sites != 0 ? std::min(sites, nchar) : nchar;
-        makeData(ntax, kept + extraConstant, true, "ACGT");
-        d->dataType = kDataTypeDNA;
-        for (uint32_t t = 0; t < ntax; ++t)
-            for (uint32_t c = 0; c < extraConstant; ++c)
-                ASSERT_EQ(setXijRaw(d, t, kept + c, static_cast<uint8_t>(c % 4)), 0);
-        for (uint32_t t = 0; t < ntax; ++t) {
-            std::string name, seq;
-            in >> name >> seq;
-            ASSERT_EQ(seq.size(), nchar);
-            const uint32_t taxon = static_cast<uint32_t>(std::stoi(name.substr(1)));
-            for (uint32_t c = 0; c < kept; ++c)
-                ASSERT_EQ(setXijRaw(d, taxon, c, static_cast<uint8_t>(std::string("ACGT").find(seq[c]))), 0);
-        }
-        loadExampleTree();
-    }
-
-    // The example's tree, with taxon numbers for labels.
-    void loadExampleTree()
-    {
-        treeText = std::regex_replace(slurp(kExamples + "lik12.nwk"), std::regex("t([0-9]+)"), "$1");
-        treeText = treeText.substr(0, treeText.find(';'));
-    }
-
-    double score()
-    {
-        tree.reset(createTreeForTaxa(12, 12, false));
-        buildTestTree(tree.get(), treeText, -1);
-        setTraversalSeq(tree.get());
-        applySettings();
-        EXPECT_EQ(initializeML(true, false, false, false, tree.get()), 0);
-        g = activeModelGroup();
-        return calcTreeLikelihood(tree.get(), kNoLScore);
-    }
-
-    Model *model() { return g->engine->map.siteCats[0].model; }
-
     void jc()
     {
         ml.NST = static_cast<int32_t>(kSubstOneRate);
