@@ -388,7 +388,7 @@ LikResult evalVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
 
 // Applies one pattern's rescaling factor and log term, the power-of-two
 // rule of the scalar members, from an (approximate) reciprocal.
-inline void rescaleFromReciprocal(float m, float inv, float *factor, float *logTerm)
+inline void rescaleFromReciprocal(float m, float inv, const float *logTable, float *factor, float *logTerm)
 {
     if (m >= 0.5f) {
         *factor = 1.0f;
@@ -397,7 +397,7 @@ inline void rescaleFromReciprocal(float m, float inv, float *factor, float *logT
         const uint32_t whole = inv >= 4294967295.0f ? 0xffffffffu : static_cast<uint32_t>(inv);
         const int e = 31 - __builtin_clz(whole | 1u);
         *factor = static_cast<float>(uint64_t{1} << e);
-        *logTerm = likRescaleLogTableF()[e];
+        *logTerm = logTable[e];
     } else {
         *factor = inv;
         *logTerm = logf(inv);
@@ -414,25 +414,27 @@ inline void rescaleFromReciprocal(float m, float inv, float *factor, float *logT
 // rescaleFromReciprocal (the factor's exponent is that of the reciprocal,
 // at most 31). False, with nothing changed, when a pattern of the pair
 // needs the reciprocal itself (a largest value below 2^-32).
-inline bool rescaleDnaPair(const LikKernelContext &c, float *v, float *rs, uint32_t p, size_t block)
+inline bool rescaleDnaPair(const LikKernelContext &c, float *v, float *rs, uint32_t p, size_t block,
+                           const float *logTable)
 {
     __m256 mx = _mm256_set1_ps(1e-37f);
     for (uint32_t r = 0; r < c.ncat; ++r)
         mx = _mm256_max_ps(mx, _mm256_loadu_ps(v + r * block + static_cast<size_t>(p) * 4));
     mx = _mm256_max_ps(mx, _mm256_permute_ps(mx, 0xB1));
     mx = _mm256_max_ps(mx, _mm256_permute_ps(mx, 0x4E));
+    // No branch on whether the pair needs a factor: which pairs do follows
+    // the data, and guessing it wrong costs more than multiplying by one.
     const __m256 need = _mm256_cmp_ps(mx, _mm256_set1_ps(0.5f), _CMP_LT_OQ);
-    if (_mm256_movemask_ps(need) == 0)
-        return true;
     const __m256 inv = _mm256_rcp_ps(mx);
     if (_mm256_movemask_ps(_mm256_and_ps(need, _mm256_cmp_ps(inv, _mm256_set1_ps(4294967296.0f), _CMP_GT_OQ))) != 0)
         return false;
     __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(inv), 23), _mm256_set1_epi32(127));
     e = _mm256_and_si256(_mm256_min_epi32(e, _mm256_set1_epi32(31)), _mm256_castps_si256(need));
     const __m256 factor = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(e, _mm256_set1_epi32(127)), 23));
-    const __m256 logTerm = _mm256_i32gather_ps(likRescaleLogTableF(), e, 4);
-    rs[p] -= _mm256_cvtss_f32(logTerm);
-    rs[p + 1] -= _mm_cvtss_f32(_mm256_extractf128_ps(logTerm, 1));
+    // Two table reads, one per pattern: a gather of all eight lanes costs
+    // more than the rest of the pair's work.
+    rs[p] -= logTable[_mm256_extract_epi32(e, 0)];
+    rs[p + 1] -= logTable[_mm256_extract_epi32(e, 4)];
     for (uint32_t r = 0; r < c.ncat; ++r) {
         float *x = v + r * block + static_cast<size_t>(p) * 4;
         _mm256_storeu_ps(x, _mm256_mul_ps(_mm256_loadu_ps(x), factor));
@@ -449,10 +451,13 @@ void rescaleVec(const LikKernelContext &c, void *cla, void *scalers, uint32_t fi
     const uint32_t nv = c.nvals, nb = nv / 4;
     const size_t block = static_cast<size_t>(c.npatterns) * nv;
     uint32_t p = first;
+    // Fetched once: a call inside the loops would save and restore every
+    // vector register around it for each pattern.
+    const float *logTable = likRescaleLogTableF();
 #if LIK_VEC_AVX2
     if constexpr (N == 4) {
         for (; p + 1 < end; p += 2)
-            if (!rescaleDnaPair(c, v, rs, p, block))
+            if (!rescaleDnaPair(c, v, rs, p, block, logTable))
                 rescaleCL_SP(c, cla, scalers, p, p + 2);
     }
 #endif
@@ -472,7 +477,7 @@ void rescaleVec(const LikKernelContext &c, void *cla, void *scalers, uint32_t fi
         _mm_store_ps(inv, _mm_rcp_ps(mv));
         for (uint32_t q = 0; q < 4; ++q) {
             float factor, logTerm;
-            rescaleFromReciprocal(m[q], inv[q], &factor, &logTerm);
+            rescaleFromReciprocal(m[q], inv[q], logTable, &factor, &logTerm);
             rs[p + q] -= logTerm;
             if (factor == 1.0f)
                 continue;
