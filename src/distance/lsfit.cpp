@@ -828,7 +828,7 @@ bool solveDependent(LSData *ls)
             rows[i][j] = awUpper(ls, E - 1 - i, E - 1 - j);
         rhs[i] = ls->AtWd[E - 1 - i];
     }
-    for (uint32_t held = 0; held < E; held++) {
+    for (uint32_t held = 0; held <= E; held++) {  // the last pass may hold every branch
         std::fill(x.begin(), x.end(), 0.0);
         std::fill(diag.begin(), diag.end(), 0.0);
         const bool solved = solveCholeskyDecomp(rows.data(), E, diag.data(), rhs.data(), x.data()) == 0;

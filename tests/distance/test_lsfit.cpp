@@ -228,6 +228,14 @@ TEST_F(LSFitTest, ACherryOfIdenticalSequencesFitsUnderPowerWeights)
         for (double b : lens)
             EXPECT_GE(b, -1e-12);
     }
+    // All sequences identical: no pair has a weight, every branch is free.
+    HalfMatrix zero(6);
+    TreeHandle t = lsref::randomTree(6, 6, rng);
+    const lsref::Design g = lsref::design(t.get());
+    std::vector<double> lens;
+    EXPECT_EQ(score(zero, t.get(), g, &lens), 0.0);
+    for (double b : lens)
+        EXPECT_EQ(b, 0.0);
 }
 
 TEST_F(LSFitTest, BalancedMinimumEvolutionLength)
