@@ -598,6 +598,9 @@ namespace {
 // undefined; setDistances hands it on as -1, the code of an unusable sample.
 bool gReplicateUnusable = false;
 
+// Whether a simulation block is running, asked of the layer that runs them.
+bool (*gInSimulation)() = nullptr;
+
 bool inResamplingReplicate() { return gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1; }
 
 }  // namespace
@@ -623,6 +626,15 @@ int doUndefinedDistances(DMatrix *dm, DataInfo *d, bool quiet)
     if (dm->maxDistance < 0.0 && replicate) {
         gReplicateUnusable = true;
         return -1;
+    }
+    // A simulated data set too divergent for any distance must not end the
+    // block's remaining replicates: every pair gets the same distance.
+    if (dm->maxDistance < 0.0 && gInSimulation && gInSimulation()) {
+        for (uint32_t i = 1; i < dm->ntax; ++i)
+            std::fill(dm->distances[i], dm->distances[i] + i, 1.0);
+        dm->maxDistance = 1.0;
+        gDistancesValid = true;
+        return 0;
     }
     if (dm->maxDistance < 0.0)
         return qel_errorMsg(816, "All %s are undefined.", dist.subst == kSubstTRatio ? "ti/tv ratios" : "distances");
@@ -658,6 +670,7 @@ int updateDistProgress(ProgData *progress)
 }
 
 void installMLDistanceHooks(const MLDistanceHooks &hooks) { gMLDistanceHooks = hooks; }
+void installSimulationQuery(bool (*inSimulation)()) { gInSimulation = inSimulation; }
 
 int calcDistThreadProc(void *arg)
 {
