@@ -347,6 +347,8 @@ int installSubsystemHooks()
     installTopologyTests(skhTests);
     // SurfCheck inside a simulation block continues the block's replicates.
     installSurfCheckSimulation(surfCheckSimulationState);
+    // So do distances that a simulated data set leaves all undefined.
+    installSimulationQuery(inSimulationBlock);
     // NSFilter (character data) shows its site ratios in the search layer's
     // frequency histogram.
     installSiteFilterHistogram(SiteFilterHistogram{

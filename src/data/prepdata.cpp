@@ -97,8 +97,11 @@ int prepareDataProc(void *arg)
         if (s.parsPrepLevel() >= 1 && s.finalParsPrep(d, static_cast<int>(r.criterion)) != 0)
             return failure();
     }
-    if (r.criterion == kPrepDistance && !(r.flags & kPrepNoDistances) && s.setDistances(d) != 0)
-        return failure();
+    if (r.criterion == kPrepDistance && !(r.flags & kPrepNoDistances)) {
+        // -1: a resampled sample whose distances are all undefined.
+        if (const int rc = s.setDistances(d); rc != 0)
+            return rc == -1 ? -1 : failure();
+    }
     return 0;
 }
 

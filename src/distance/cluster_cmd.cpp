@@ -269,14 +269,19 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     for (uint32_t rep = 1, done = 0; rep <= nreps && status == 0; ++rep) {
         // The buffer holds the one tree of this replicate when it is tallied.
         clearTrees(false, true);
-        if ((status = startReplicatedSearchRep(cd->tree, d, rep)) != 0)
-            break;
-        cd->ties = false;
-        if ((status = cluster(cd)) != 0)
-            break;
-        ties = ties || cd->ties;
-        if ((status = finishReplicatedSearchRep(d, 0.0)) != 0)
-            break;
+        status = startReplicatedSearchRep(cd->tree, d, rep);
+        if (status == kReplicateTallied) {
+            status = 0;
+        } else {
+            if (status != 0)
+                break;
+            cd->ties = false;
+            if ((status = cluster(cd)) != 0)
+                break;
+            ties = ties || cd->ties;
+            if ((status = finishReplicatedSearchRep(d, 0.0)) != 0)
+                break;
+        }
         if (setProgressValue(progress, ++done) == kProgressAborted || (gAborted_.load() && confirmAbortRequest()))
             status = 2;
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "data/data_services.h"
 #include "data/data_util.h"
@@ -21,6 +22,7 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_progress.h"
 #include "search/scores.h"
+#include "search/search.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -590,18 +592,55 @@ double calcFxy(DCalcData *cd, uint32_t i, uint32_t j, const SitePatternData *pd,
     return total;
 }
 
+namespace {
+
+// Set when the distances of a bootstrap or jackknife replicate were all
+// undefined; setDistances hands it on as -1, the code of an unusable sample.
+bool gReplicateUnusable = false;
+
+// Whether a simulation block is running, asked of the layer that runs them.
+bool (*gInSimulation)() = nullptr;
+
+bool inResamplingReplicate() { return gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1; }
+
+}  // namespace
+
 int doUndefinedDistances(DMatrix *dm, DataInfo *d, bool quiet)
 {
     const bool forLikelihood = dm == gDistancesForML;
+    const bool replicate = inResamplingReplicate();
+    // A replicate gets one line, not the warnings: a thousand replicates of
+    // gappy data would otherwise bury the results.
+    if (replicate) {
+        const bool all = dm->maxDistance < 0.0 && !gAborted_.load();
+        const uint32_t rep = gSearchState.outerRep > 0 ? gSearchState.outerRep - 1 : 0;
+        const uint32_t units = std::max<uint32_t>(gSearchState.repsPerUnit, 1);
+        qel_printf(all ? "   All %u distances are undefined in replicate %s\n"
+                       : "   %u undefined distance(s) in replicate %s\n",
+                   dm->nUndefined, searchRepString(rep / units + 1, rep % units, units).c_str());
+    }
     if (forLikelihood && dm->maxDistance <= 0.0)
         return qel_errorMsg(815,
                             "All pairs of sequences are either identical or extremely divergent. This data set is "
                             "just too weird for maximum-likelihood analysis.");
+    if (dm->maxDistance < 0.0 && replicate) {
+        gReplicateUnusable = true;
+        return -1;
+    }
+    // A simulated data set too divergent for any distance must not end the
+    // block's remaining replicates: every pair gets the same distance.
+    if (dm->maxDistance < 0.0 && gInSimulation && gInSimulation()) {
+        for (uint32_t i = 1; i < dm->ntax; ++i)
+            std::fill(dm->distances[i], dm->distances[i] + i, 1.0);
+        dm->maxDistance = 1.0;
+        gDistancesValid = true;
+        return 0;
+    }
     if (dm->maxDistance < 0.0)
         return qel_errorMsg(816, "All %s are undefined.", dist.subst == kSubstTRatio ? "ti/tv ratios" : "distances");
     const double replacement = dm->maxDistance * dist.undefMult;
     dm->maxDistance = replacement;
-    if (!quiet && !forLikelihood && dist.subst != kSubstTRatio) {
+    if (!quiet && !forLikelihood && !replicate && dist.subst != kSubstTRatio) {
         if (dm->nNoShared)
             qel_warningMsg(0,
                            "%d taxon pair(s) had no shared unambiguous sites.  Distances for these pairs will be set "
@@ -631,6 +670,7 @@ int updateDistProgress(ProgData *progress)
 }
 
 void installMLDistanceHooks(const MLDistanceHooks &hooks) { gMLDistanceHooks = hooks; }
+void installSimulationQuery(bool (*inSimulation)()) { gInSimulation = inSimulation; }
 
 int calcDistThreadProc(void *arg)
 {
@@ -853,7 +893,8 @@ int setDistances(uint32_t matrixChoice, bool computeIfNeeded, DataInfo *d)
     }
     if (type == kDistUser && checkDistType(type, false, d) != 0)
         return 1;
+    gReplicateUnusable = false;
     if (!getDMatrix(matrixChoice, d, !computeIfNeeded))
-        return gAborted_.load() ? 2 : 1;
+        return gAborted_.load() ? 2 : std::exchange(gReplicateUnusable, false) ? -1 : 1;
     return checkDistType(type, false, d);
 }

@@ -73,8 +73,11 @@ struct MLDistanceHooks {
     int (*calcMLDistances)(DCalcData *cd, DataInfo *d);
 };
 void installMLDistanceHooks(const MLDistanceHooks &hooks);
+// Tells whether a simulation block is running (installed by its layer).
+void installSimulationQuery(bool (*inSimulation)());
 
-// Replaces undefined distances and reports them: 0, 1 on error.
+// Replaces undefined distances and reports them: 0, 1 on error, -1 when a
+// resampled replicate has no defined distance at all.
 int doUndefinedDistances(DMatrix *dm, DataInfo *d, bool quiet);
 // 0 when the type may be computed, else a report and 1.
 int checkDistType(uint32_t type, bool inTreeSearch, DataInfo *d);

@@ -794,8 +794,65 @@ void storeBMEWeights(LSData *ls)
         }
 }
 
+// A pivot this small beside its diagonal is rounding left over from an exact
+// dependence among the branches.
+constexpr double kDependentPivot = 1e-11;
+
+// The first branch whose pivot shows it to depend on the ones before it, or
+// n when none does (diag left at 0 where the factorisation stopped).
+uint32_t firstDependent(double *const *A, const double *diag, uint32_t n)
+{
+    uint32_t e = 0;
+    while (e < n && diag[e] * diag[e] > kDependentPivot * A[e][e])
+        e++;
+    return e;
+}
+
+// A pair at distance 0 has no weight, so the two leaves of a cherry of
+// identical sequences leave their three branches fixed only as sums: the
+// normal equations are singular, and a plain solve either fails or returns
+// lengths that wander along the free direction (a negative pendant that
+// setZero then spoils). Every solution fits the distances equally well; this
+// one holds the branches that the weighted pairs do not pin down at 0,
+// choosing them nearest the root (the system is factored leaves first), so
+// that the sums land on the pendant branches and stay nonnegative. The
+// branches held get rows of the identity in A'WA for the active set.
+bool solveDependent(LSData *ls)
+{
+    const uint32_t E = ls->nBranches;
+    std::vector<double> R(static_cast<size_t>(E) * E), rhs(E), x(E), diag(E);
+    std::vector<double *> rows(E);
+    for (uint32_t i = 0; i < E; i++) {
+        rows[i] = R.data() + static_cast<size_t>(i) * E;
+        for (uint32_t j = i; j < E; j++)
+            rows[i][j] = awUpper(ls, E - 1 - i, E - 1 - j);
+        rhs[i] = ls->AtWd[E - 1 - i];
+    }
+    for (uint32_t held = 0; held <= E; held++) {  // the last pass may hold every branch
+        std::fill(x.begin(), x.end(), 0.0);
+        std::fill(diag.begin(), diag.end(), 0.0);
+        const bool solved = solveCholeskyDecomp(rows.data(), E, diag.data(), rhs.data(), x.data()) == 0;
+        const uint32_t e = firstDependent(rows.data(), diag.data(), E);
+        if (e == E) {
+            if (!solved)
+                return false;
+            for (uint32_t i = 0; i < E; i++)
+                ls->brLen[E - 1 - i] = x[i];
+            return true;
+        }
+        const uint32_t b = E - 1 - e;
+        for (uint32_t f = 0; f < E; f++) {
+            (f < e ? rows[f][e] : rows[e][f]) = 0.0;  // the upper triangle, which the factor leaves intact
+            (f < b ? ls->AtWARows[f][b] : ls->AtWARows[b][f]) = 0.0;
+        }
+        rows[e][e] = ls->AtWARows[b][b] = 1.0;
+        rhs[e] = ls->AtWd[b] = 0.0;
+    }
+    return false;
+}
+
 // Weighted fit into brLen (A'Wd into Atd and AtWd); false when the normal
-// equations are singular.
+// equations cannot be solved.
 bool solveWeighted(LSData *ls)
 {
     calcAtx(ls, true);
@@ -803,8 +860,12 @@ bool solveWeighted(LSData *ls)
     const uint32_t E = ls->nBranches;
     ls->AtWd.assign(ls->Atd.begin() + 1, ls->Atd.end());
     ls->brLen.assign(E, 0.0);
-    ls->cholDiag.resize(E);
-    return solveCholeskyDecomp(ls->AtWARows.data(), E, ls->cholDiag.data(), ls->AtWd.data(), ls->brLen.data()) == 0;
+    ls->cholDiag.assign(E, 0.0);
+    double **A = ls->AtWARows.data();
+    const bool solved = solveCholeskyDecomp(A, E, ls->cholDiag.data(), ls->AtWd.data(), ls->brLen.data()) == 0;
+    if (solved && firstDependent(A, ls->cholDiag.data(), E) == E)
+        return true;
+    return solveDependent(ls);
 }
 
 bool anyNegative(const LSData *ls)

@@ -129,7 +129,7 @@ int prepareResampledData(DataInfo *data)
         gCriterion == kCriterionLikelihood &&
         ((btjkOpt.search == kBootHeuristic && hs.startSource == kStartNJ) || btjkOpt.search == kBootBandB);
     const int status = prepareData(kPrepCurrentCriterion, njFromMLDistances ? kPrepMLFlagA : 0, false);
-    if (status != 0 && status != 2 && !gAborted_.load() && gCriterion == kCriterionDistance)
+    if (status != 0 && status != 2 && status != -1 && !gAborted_.load() && gCriterion == kCriterionDistance)
         qel_printf("\nUnrecoverable error during distance-matrix calculation for replicate %u.\n",
                    btjkData.completed + 1);
     return status;
@@ -513,19 +513,21 @@ void showCharResampling()
     }
 }
 
-int updateBootGroups(DataInfo *data)
+namespace {
+
+// Tallies the k trees of one replicate, each with weight 1/k, and writes
+// them to the replicate tree file; fetch(i) puts tree i into the work tree.
+template <class Fetch>
+int tallyReplicate(DataInfo *data, uint32_t k, Fetch fetch)
 {
     BootJackData &b = btjkData;
-    TreeBuffer *buf = getActiveTreeBuffer();
-    const uint32_t k = numTreesInBuffer(buf);
     const uint32_t rep = b.completed + 1;
     AuxOut *previous = b.treeFile ? setActiveAuxOut(b.treeFile) : nullptr;
     if (b.treeFile && (b.format == kFmtNexus || b.format == kFmtAltNexus))
         auxPrintf("\n[Trees found in %s replicate #%u]\n", b.name.c_str(), rep);
     int status = 0;
     for (uint32_t i = 1; i <= k && status == 0; i++) {
-        if (getTree(buf, i, b.work.get()) != 0 ||
-            updateSplitsTableFromTree(b.groups.get(), b.work.get(), true, 1.0 / k) != 0) {
+        if (!fetch(i) || updateSplitsTableFromTree(b.groups.get(), b.work.get(), true, 1.0 / k) != 0) {
             status = 1;
             break;
         }
@@ -540,6 +542,23 @@ int updateBootGroups(DataInfo *data)
     if (status == 0)
         b.completed++;
     return status;
+}
+
+}  // namespace
+
+int updateBootGroups(DataInfo *data)
+{
+    TreeBuffer *buf = getActiveTreeBuffer();
+    return tallyReplicate(data, numTreesInBuffer(buf),
+                          [&](uint32_t i) { return getTree(buf, i, btjkData.work.get()) == 0; });
+}
+
+int tallyStarReplicate(DataInfo *data)
+{
+    Tree *star = btjkData.work.get();
+    return tallyReplicate(data, 1, [&](uint32_t) {
+        return makeStarTree(star, star->activeTaxa, btjkData.rooted, 0, nullptr) == 0;
+    });
 }
 
 int bootJack(bool jackknife)

@@ -34,6 +34,9 @@ void showCharResampling();
 // with weight 1/k) and writes them to the replicate tree file when one is
 // open. 0, or 1 when the table could not grow or the file failed.
 int updateBootGroups(DataInfo *data);
+// A replicate whose sample gives no tree (all its distances undefined)
+// counts as a star tree: it supports no group. 0, or 1 as above.
+int tallyStarReplicate(DataInfo *data);
 // What a finished run tallied: the summed weight of trees holding the group
 // of the taxa in `taxa` (0-based), and the number of completed replicates.
 double bootGroupWeight(const uint32_t *taxa, uint32_t n);

@@ -1539,8 +1539,13 @@ int runHeuristicSearch(DataInfo *data)
         run.hsd->rearrTriedRep = 0;
         if (replicated)
             beginOuterReplicate(run);
-        if ((result = startReplicatedSearchRep(run.tree, data, outer)) != 0)
+        if ((result = startReplicatedSearchRep(run.tree, data, outer)) != 0) {
+            if (result == kReplicateTallied) {
+                result = 0;
+                continue;
+            }
             break;
+        }
         result = heuristicSearchRep(run);
         // A limit ends the replicate, whose trees still count.
         if (replicated && (result == 0 || result == 3 || result == 4))

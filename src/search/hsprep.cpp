@@ -229,7 +229,10 @@ int startReplicatedSearchRep(Tree *tree, DataInfo *data, uint32_t rep)
     if (resampling()) {
         setStatusText(gSearchState.replicatedKind > 0 ? "Bootstrap replicate %u of %u" : "Jackknife replicate %u of %u",
                       rep, gSearchState.nOuterReps);
-        return bootJackSample(data);
+        const int status = bootJackSample(data);
+        if (status == -1)  // every distance of the sample undefined
+            return tallyStarReplicate(data) == 0 ? kReplicateTallied : 1;
+        return status;
     }
     return 0;
 }

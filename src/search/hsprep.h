@@ -72,6 +72,10 @@ struct ReplicateHooks {
 };
 void setReplicateHooks(const ReplicateHooks *hooks);
 int startReplicatedSearchRep(Tree *tree, DataInfo *data, uint32_t rep);
+// What startReplicatedSearchRep returns when the replicate's sample could
+// not be analysed and was tallied as a star tree: the caller goes on to the
+// next replicate without searching.
+constexpr int kReplicateTallied = 5;
 int finishReplicatedSearchRep(DataInfo *data, double score);
 
 // Clears the search flags; returns status unchanged.

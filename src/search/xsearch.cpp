@@ -917,8 +917,13 @@ int exactTreeSearch(bool exhaustive, int mode)
     setTimeMark(&start);
     int result = 0;
     for (uint32_t rep = 1; rep <= gSearchState.nOuterReps && result == 0; rep++) {
-        if ((result = startReplicatedSearchRep(x.tree.get(), data, rep)) != 0)
+        if ((result = startReplicatedSearchRep(x.tree.get(), data, rep)) != 0) {
+            if (result == kReplicateTallied) {
+                result = 0;
+                continue;
+            }
             break;
+        }
         x.best = kNoScoreValue;
         x.worst = kLowestScore;
         result = xsearchOneRep(x);

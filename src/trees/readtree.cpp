@@ -3,6 +3,7 @@
 #include "data/taxlabels.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -189,10 +190,16 @@ bool storeBranchLength(TreeReader *r, TreeNode *node, const char *word)
     if (word[0] == '\0' || std::strchr(kLengthPunct, word[0]) || stringToDouble(word, &v) != kConvOk ||
         !std::isfinite(v))
         return false;
-    if (!std::strpbrk(word, "eE")) {
-        if (const char *dot = std::strchr(word, '.'))
-            r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::strlen(dot + 1)));
-    }
+    // The decimals the value needs in fixed notation: those after the point,
+    // less a positive exponent, plus a negative one ("1.5e-3" needs 4), so
+    // that a length written with an exponent is not saved back as 0.
+    const char *exponent = std::strpbrk(word, "eE");
+    const char *dot = std::strchr(word, '.');
+    long needed = dot && (!exponent || dot < exponent) ? (exponent ? exponent : word + std::strlen(word)) - dot - 1 : 0;
+    if (exponent)
+        needed -= std::strtol(exponent + 1, nullptr, 10);
+    constexpr long kMostDecimals = 12;  // beyond the precision of lengths anyone draws or saves
+    r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::clamp(needed, 0L, kMostDecimals)));
     node->edge.brlen = v;
     r->brlensSeen = true;
     return true;

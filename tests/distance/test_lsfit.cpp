@@ -179,6 +179,65 @@ TEST_F(LSFitTest, NegativeLengthRulesScoreTheUnconstrainedFit)
     }
 }
 
+// Identical sequences have distance 0 and so no power weight: in a cherry
+// only the sums of their branches with the edge above are fixed. The fit
+// must still reach the least residual, with no length left negative for
+// setZero to spoil, and must not fail when the dependence is exact (integer
+// distances).
+TEST_F(LSFitTest, ACherryOfIdenticalSequencesFitsUnderPowerWeights)
+{
+    std::mt19937 rng(4242);
+    dist.power = 2.0;
+    dist.negBrLen = kNegBrLenSetZero;
+    for (int rep = 0; rep < 24; rep++) {
+        const bool exact = rep % 2 == 0;
+        const uint32_t n = 5 + rep % 5;
+        TreeHandle t = lsref::randomTree(n, n, rng);
+        const lsref::Design g = lsref::design(t.get());
+        const size_t E = g.edges.size();
+        std::vector<double> len(E);
+        for (double &b : len)
+            b = exact ? double(1 + rng() % 4) : std::uniform_real_distribution<double>(0.02, 0.3)(rng);
+        // The first cherry's two leaves become identical; the fit is free
+        // along one direction, so holding one of them at 0 loses nothing.
+        std::vector<uint8_t> isFree(E, 1);
+        int cherry = 0;
+        for (size_t k = 0; k < E && !cherry; k++) {
+            const TreeNode *a = g.edges[k]->firstChild;
+            if (a && !a->firstChild && a->nextSib && !a->nextSib->firstChild && !a->nextSib->nextSib)
+                for (size_t c = 0; c < E; c++)
+                    if (g.edges[c] == a || g.edges[c] == a->nextSib)
+                        len[c] = 0.0, isFree[c] = g.edges[c] != a, cherry++;
+        }
+        ASSERT_EQ(cherry, 2) << "rep " << rep << ": no cherry below the root";
+        HalfMatrix m(n);
+        std::uniform_real_distribution<double> noise(0.9, 1.1);
+        for (size_t p = 0; p < g.pairs.size(); p++) {
+            double d = 0.0;
+            for (size_t k = 0; k < E; k++)
+                d += g.onPath[p][k] ? len[k] : 0.0;
+            auto [i, j] = g.pairs[p];
+            (i > j ? m.rows[i][j] : m.rows[j][i]) = exact ? d : d * noise(rng);
+        }
+        const std::vector<double> w = pairWeights(g, m);
+        const double best = lsref::residual(g, m, w, lsref::dense(g, m, w, isFree));
+        std::vector<double> lens;
+        const double sc = score(m, t.get(), g, &lens);
+        SCOPED_TRACE(testing::Message() << "rep " << rep << (exact ? " exact" : " noisy"));
+        EXPECT_NEAR(sc, best, 1e-9 * (1 + best));
+        for (double b : lens)
+            EXPECT_GE(b, -1e-12);
+    }
+    // All sequences identical: no pair has a weight, every branch is free.
+    HalfMatrix zero(6);
+    TreeHandle t = lsref::randomTree(6, 6, rng);
+    const lsref::Design g = lsref::design(t.get());
+    std::vector<double> lens;
+    EXPECT_EQ(score(zero, t.get(), g, &lens), 0.0);
+    for (double b : lens)
+        EXPECT_EQ(b, 0.0);
+}
+
 TEST_F(LSFitTest, BalancedMinimumEvolutionLength)
 {
     std::mt19937 rng(5);

@@ -134,56 +134,126 @@ TEST_F(PeerTest, K2PEqualsDnadistAtThePairsOwnRatio)
         }
 }
 
+bool haveApe()
+{
+    return std::system("Rscript -e 'quit(status = !requireNamespace(\"ape\", quietly = TRUE))' >/dev/null 2>&1") == 0;
+}
+
+// ape's distances of every pair, each pair run alone on the sites where both
+// sequences hold a base (ape takes base frequencies from what it is given,
+// these distances from the pair's shared sites), by ape model name; gamma 0
+// means none. Rows are the lower triangle over the sequences.
+std::map<std::string, std::vector<std::vector<double>>> apePairs(const std::vector<std::string> &seqs,
+                                                                  const std::vector<std::string> &models,
+                                                                  double gamma)
+{
+    TempDir dir;
+    {
+        std::ofstream fasta(dir.path / "aln.fasta");
+        for (size_t t = 0; t < seqs.size(); ++t)
+            fasta << ">" << label(t) << "\n" << seqs[t] << "\n";
+        std::ofstream script(dir.path / "pairs.R");
+        script << "suppressMessages(library(ape))\n"
+                  "x <- toupper(read.dna('" << (dir.path / "aln.fasta").string()
+               << "', format = 'fasta', as.character = TRUE))\n"
+                  "models <- c(";
+        for (size_t k = 0; k < models.size(); ++k)
+            script << (k ? ", " : "") << "'" << models[k] << "'";
+        script << ")\n"
+                  "n <- nrow(x)\n"
+                  "for (i in 2:n) for (j in 1:(i - 1)) {\n"
+                  "  both <- x[i, ] %in% c('A', 'C', 'G', 'T') & x[j, ] %in% c('A', 'C', 'G', 'T')\n"
+                  "  y <- as.DNAbin(x[c(j, i), both, drop = FALSE])\n"
+                  "  for (m in models) {\n"
+                  "    d <- if ("
+               << gamma << " > 0) dist.dna(y, model = m, gamma = " << gamma
+               << ")[1] else dist.dna(y, model = m)[1]\n"
+                  "    cat(m, i - 1, j - 1, sprintf('%.17g', d), '\\n')\n"
+                  "  }\n"
+                  "}\n";
+    }
+    const fs::path result = dir.path / "result.txt";
+    const std::string cmd = "Rscript " + (dir.path / "pairs.R").string() + " > " + result.string() + " 2>&1";
+    std::map<std::string, std::vector<std::vector<double>>> ape;
+    if (std::system(cmd.c_str()) != 0) {
+        ADD_FAILURE() << std::ifstream(result).rdbuf();
+        return ape;
+    }
+    std::ifstream in(result);
+    std::string model;
+    uint32_t i = 0, j = 0;
+    double value = 0;
+    while (in >> model >> i >> j >> value) {
+        auto &m = ape[model];
+        if (m.empty())
+            m.assign(seqs.size(), std::vector<double>(seqs.size(), NAN));
+        m[i][j] = value;
+    }
+    return ape;
+}
+
+struct ApeModel {
+    uint32_t type;
+    const char *ape;
+};
+
 TEST_F(PeerTest, PairDistancesEqualApe)
 {
-    if (std::system("Rscript -e 'quit(status = !requireNamespace(\"ape\", quietly = TRUE))' >/dev/null 2>&1") != 0)
+    if (!haveApe())
         GTEST_SKIP() << "R with ape is not installed";
-    struct Model {
-        uint32_t type;
-        const char *ape;
-    } models[] = {{kDistP, "raw"},    {kDistK2P, "K80"},     {kDistF81, "F81"},     {kDistF84, "F84"},
-                  {kDistTamNei, "TN93"}, {kDistK3P, "K81"}, {kDistLogDet, "paralin"}};
+    const ApeModel models[] = {{kDistP, "raw"},       {kDistK2P, "K80"}, {kDistF81, "F81"},        {kDistF84, "F84"},
+                               {kDistTamNei, "TN93"}, {kDistK3P, "K81"}, {kDistLogDet, "paralin"}};
+    std::vector<std::string> names;
+    for (const ApeModel &m : models)
+        names.push_back(m.ape);
     for (const Alignment &a : kAlignments) {
         const auto seqs = simulate(a.ntax, a.nsites, a.seed + 1);
         load(seqs);
-        TempDir dir;
-        {
-            std::ofstream fasta(dir.path / "aln.fasta");
-            for (size_t t = 0; t < seqs.size(); ++t)
-                fasta << ">" << label(t) << "\n" << seqs[t] << "\n";
-            std::ofstream script(dir.path / "pairs.R");
-            script << "suppressMessages(library(ape))\n"
-                      "x <- read.dna('" << (dir.path / "aln.fasta").string() << "', format = 'fasta')\n"
-                      "models <- c(";
-            for (size_t k = 0; k < std::size(models); ++k)
-                script << (k ? ", " : "") << "'" << models[k].ape << "'";
-            script << ")\n"
-                      "n <- nrow(x)\n"
-                      "for (m in models) for (i in 2:n) for (j in 1:(i - 1)) {\n"
-                      "  d <- dist.dna(x[c(j, i), ], model = m)[1]\n"
-                      "  cat(m, i - 1, j - 1, sprintf('%.17g', d), '\\n')\n"
-                      "}\n";
-        }
-        const fs::path result = dir.path / "result.txt";
-        const std::string cmd = "Rscript " + (dir.path / "pairs.R").string() + " > " + result.string() + " 2>&1";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << std::ifstream(result).rdbuf();
-        std::map<std::string, std::vector<std::vector<double>>> ape;
-        std::ifstream in(result);
-        std::string model;
-        uint32_t i = 0, j = 0;
-        double value = 0;
-        while (in >> model >> i >> j >> value) {
-            auto &m = ape[model];
-            if (m.empty())
-                m.assign(a.ntax, std::vector<double>(a.ntax, NAN));
-            m[i][j] = value;
-        }
-        for (const Model &m : models) {
+        auto ape = apePairs(seqs, names, 0.0);
+        for (const ApeModel &m : models) {
             ASSERT_EQ(ape[m.ape].size(), a.ntax) << m.ape;
             const auto ours = matrix(m.type);
             for (uint32_t r = 1; r < a.ntax; ++r)
                 for (uint32_t c = 0; c < r; ++c)
                     EXPECT_NEAR(ours[r][c], ape[m.ape][r][c], 1e-9) << m.ape << " " << r << " " << c;
+        }
+    }
+}
+
+// Missing cells, gaps and ambiguity codes skipped pair by pair (missDist
+// ignore), with and without the gamma correction: every pair as ape computes
+// it on the sites both sequences hold a base at.
+TEST_F(PeerTest, GappyAndGammaDistancesEqualApe)
+{
+    if (!haveApe())
+        GTEST_SKIP() << "R with ape is not installed";
+    auto seqs = simulate(12, 500, 41, 0.3);
+    std::mt19937 rng(43);
+    for (std::string &s : seqs)
+        for (char &c : s)
+            if (const uint32_t u = rng() % 100; u < 3)
+                c = "?-RYN"[rng() % 5];
+    seqs[2].replace(0, 40, 40, '-');
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (size_t t = 0; t < seqs.size(); ++t)
+        rows.emplace_back(label(t), seqs[t]);
+    ASSERT_EQ(read(dataBlock(rows, "datatype=dna missing=? gap=-")), 0);
+    dist.missDist = 1;
+    const ApeModel models[] = {{kDistJC, "JC69"}, {kDistK2P, "K80"}, {kDistF81, "F81"}, {kDistTamNei, "TN93"}};
+    std::vector<std::string> names;
+    for (const ApeModel &m : models)
+        names.push_back(m.ape);
+    for (const double shape : {0.0, 0.35, 2.0}) {
+        auto ape = apePairs(seqs, names, shape);
+        dist.rates = shape > 0.0;
+        dist.shape = shape > 0.0 ? shape : 0.5;
+        for (const ApeModel &m : models) {
+            ASSERT_EQ(ape[m.ape].size(), seqs.size()) << m.ape;
+            const auto ours = matrix(m.type);
+            for (uint32_t r = 1; r < seqs.size(); ++r)
+                for (uint32_t c = 0; c < r; ++c)
+                    EXPECT_NEAR(ours[r][c], ape[m.ape][r][c], 1e-9 * (1 + ours[r][c]))
+                        << m.ape << " shape " << shape << " " << r << " " << c;
         }
     }
 }

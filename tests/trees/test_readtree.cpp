@@ -177,6 +177,25 @@ TEST_F(TreeReadTest, TranslateRangesSetsWeightsAndSingleChildNodes)
     EXPECT_EQ(c.count("00011"), 1u);
 }
 
+// The decimals kept for the writers cover lengths given with an exponent, so
+// that 1e-05 is not saved back as 0; a huge negative exponent is capped.
+TEST_F(TreeReadTest, LengthsWithAnExponentKeepTheirDecimals)
+{
+    makeTaxa(5);
+    const struct {
+        const char *tree;
+        uint32_t decimals;
+    } cases[] = {
+        {"(t1:0.5,t2:1.5e-3,(t3:2E-2,t4:1e-05):1.25e+2,t5:3.0e1)", 5},
+        {"(t1:0.25,t2:1.5E+1,(t3:2,t4:1):1,t5:7.125e1)", 2},
+        {"(t1:1.e-3,t2:1,(t3:2,t4:1):1,t5:1e-300)", 12},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(readBlock(std::string("tree a = [&U] ") + c.tree + ";"), 0) << c.tree;
+        EXPECT_EQ(getMaxBranchLenDecimals(getMainTreeBuffer(nullptr)), c.decimals) << c.tree;
+    }
+}
+
 // A random description over taxa t1..tn with lengths of up to 5 decimals;
 // the reference the round trip is compared with is what the reader makes of it.
 std::string randomNewick(std::mt19937 &rng, uint32_t ntax, bool rooted)
