@@ -48,7 +48,7 @@ void dsetOptions(CmdParamList *list)
                 "infer\0ignore\0", list);
     do_Int_Parm(cat, "negBrLen", kParamKeyword, kFactory, &dist.negBrLen, kNegBrLenSetZero,
                 forceReopt, "prohibit\0allow\0setZero\0setAbsVal\0", list);
-    do_Flt_Parm(cat, "undefMult", kParamReal, kFactory, &dist.undefMult, nullptr, 2.0, list);
+    do_Flt_Parm(cat, "undefMult", kParamReal, kFactory, &dist.undefMult, checkUndefMultValue, 2.0, list);
     do_Bool_Parm(cat, "dCollapse", kOnOff, kFactory, &dist.dCollapse, 0, nullptr, nullptr, list);
     do_Int_Parm(cat, "psdk", kParamKeyword, kFactory, &dist.psdk, 1, nullptr, "1\0nbranches\0",
                 list);

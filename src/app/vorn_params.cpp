@@ -1,6 +1,7 @@
 #include "app/vorn_params.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "likelihood/likelihood_settings.h"
@@ -102,6 +103,24 @@ int checkPinvarValue(CmdParam *option)
 {
     if (checkPInvar(*static_cast<const double *>(option->variable)) == 0)
         return 0;
+    restoreSaved(option);
+    return 1;
+}
+
+int checkUndefMultValue(CmdParam *option)
+{
+    // The multiple stands in for distances that cannot be computed; zero or
+    // a negative one would hand "identical" or negative distances to the
+    // tree methods as if they were measured.
+    const double v = *static_cast<const double *>(option->variable);
+    if (v > 0.0 && std::isfinite(v))
+        return 0;
+    char typed[32];
+    std::snprintf(typed, sizeof typed, "%g", v);
+    qel_errorMsg(147,
+                 "The value specified for '%s' must be greater than zero.\tYou need to specify a positive number "
+                 "instead of \"%s\".",
+                 option->name, typed);
     restoreSaved(option);
     return 1;
 }

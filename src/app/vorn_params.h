@@ -23,6 +23,7 @@ int saveGone(CmdParam *option);
 int outputUnsupportedMsg(CmdParam *option);
 int checkGammaShapeValue(CmdParam *option);
 int checkPinvarValue(CmdParam *option);
+int checkUndefMultValue(CmdParam *option);
 int doFlushParm(CmdParam *option);
 // The option forms of the output width and underscore settings.
 int cmdSetOutputWidth(CmdParam *option);

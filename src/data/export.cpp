@@ -97,7 +97,11 @@ class Exporter {
   public:
     Exporter(DataInfo *d, uint32_t format, const char *lineBreak)
         : d_(d), format_(format), lb_(lineBreak), hennig_(format == kExportHennig),
-          textFormat_(format == kExportTabText || format == kExportText || format == kExportNexus)
+          textFormat_(format == kExportTabText || format == kExportText || format == kExportNexus),
+          // FASTA has no interleaved form: a record per block would repeat
+          // every name, and readers take the repeats as new sequences or
+          // refuse the file; its sequences are written whole instead.
+          interleaved_(exprt.interleaved && format != kExportFasta)
     {
     }
 
@@ -131,6 +135,7 @@ class Exporter {
     const char *lb_;
     bool hennig_;
     bool textFormat_;  // writes multistate cells in brackets
+    bool interleaved_;
     bool hennigSpaced_ = false;
     char miss_ = '?';
     std::vector<WrittenUnit> units_;
@@ -639,7 +644,7 @@ void Exporter::writeRow(int32_t t, uint32_t from, uint32_t to, bool firstBlock)
         break;
     }
     const char separator = format_ == kExportTabText ? '\t' : hennigSpaced_ ? ' ' : '\0';
-    const uint32_t perLine = exprt.interleaved ? 0 : static_cast<uint32_t>(std::max(exprt.charsPerLine, 0));
+    const uint32_t perLine = interleaved_ ? 0 : static_cast<uint32_t>(std::max(exprt.charsPerLine, 0));
     const std::string indent(format_ == kExportFasta || format_ == kExportHennig || format_ == kExportTabText
                                  ? 0
                                  : labelField_,
@@ -708,7 +713,7 @@ void Exporter::writeRow(int32_t t, uint32_t from, uint32_t to, bool firstBlock)
 int Exporter::writeMatrix()
 {
     const uint32_t perBlock =
-        exprt.interleaved && exprt.charsPerLine > 0 ? static_cast<uint32_t>(exprt.charsPerLine) : std::max(columns_, 1u);
+        interleaved_ && exprt.charsPerLine > 0 ? static_cast<uint32_t>(exprt.charsPerLine) : std::max(columns_, 1u);
     for (uint32_t from = 0; from < std::max(columns_, 1u); from += perBlock) {
         if (from > 0)
             auxPuts(lb_);
@@ -751,6 +756,8 @@ void Exporter::report(const std::string &shownPath) const
         qel_printf(exprt.interleaved ? "(interleaved) " : "(non-interleaved) ");
     qel_printf("format.\n");
     indentOutput(2);
+    if (exprt.interleaved && !interleaved_)
+        qel_printf("\nFASTA files are not interleaved: each sequence was written whole.\n");
     if (exprt.translateToAA) {
         qel_printf("\nSequences were translated from DNA to amino acids using genetic code '%s'\n",
                    genCodeOpt.genCode);

@@ -35,10 +35,10 @@ time_t gLastStatus = 0;
 
 uint32_t numIncludedChars(const DataInfo *data)
 {
-    uint32_t n = 0;
-    for (uint32_t c = 0; data && c < data->nchar; c++)
-        n += isCharIncluded(data, c);
-    return n;
+    // Constant characters are included: they carry no steps, but distances
+    // and likelihoods use them, and data whose sequences are all identical
+    // still make a (star-like) search, not a "no characters" refusal.
+    return data ? countIncludedChars(data, 0) : 0;
 }
 
 uint32_t numSearchTaxa(const DataInfo *data)

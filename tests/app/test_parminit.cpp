@@ -2,6 +2,7 @@
 // the Set command end to end, ranges, and the change callbacks that reach the
 // output engine, the search and the engines behind the service hooks.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -208,7 +209,11 @@ TEST(VornParamsTest, ValueChecksPutTheOldValueBack)
     const Case cases[] = {{checkPinvarValue, 1.0, 1, 818},  {checkPinvarValue, -0.01, 1, 818},
                           {checkPinvarValue, 0.999, 0, 0},  {checkPinvarValue, 0.0, 0, 0},
                           {checkGammaShapeValue, 0.0, 1, 805}, {checkGammaShapeValue, 500.5, 1, 806},
-                          {checkGammaShapeValue, 500.0, 0, 0}, {checkGammaShapeValue, 0.25, 0, 0}};
+                          {checkGammaShapeValue, 500.0, 0, 0}, {checkGammaShapeValue, 0.25, 0, 0},
+                          // A multiple of zero or less would make undefined
+                          // distances look identical or negative.
+                          {checkUndefMultValue, -1.0, 1, 147}, {checkUndefMultValue, 0.0, 1, 147},
+                          {checkUndefMultValue, HUGE_VAL, 1, 147}, {checkUndefMultValue, 0.5, 0, 0}};
     for (const Case &c : cases) {
         codes.clear();
         value = c.value;

@@ -204,12 +204,67 @@ def main():
     expected = [(total - support(splits(t), weights), support(splits(t), weights)) for t in [SPECIES] + ALTERNATIVES]
     if qscores_rows(tables[1]) != expected:
         failures.append("QScores gave %s; counted %s" % (qscores_rows(tables[1]), expected))
-    for f in failures:
-        print("FAIL:", f)
     if not failures:
         print("Astral tree = true species tree, support %d of %d (largest of %d trees); QScores %s"
               % (found_support, total, count, expected))
+    failures += check_incomplete_genes(vorn, rng, genes[:60])
+    for f in failures:
+        print("FAIL:", f)
     return 1 if failures else 0
+
+
+def prune(node, drop):
+    """The tree without the taxa in drop; nodes left with one child vanish."""
+    if isinstance(node, int):
+        return None if node in drop else node
+    kids = [k for k in (prune(c, drop) for c in node) if k is not None]
+    return None if not kids else kids[0] if len(kids) == 1 else tuple(kids)
+
+
+def collapse(node, target):
+    """The tree with the inner node target merged into its parent."""
+    if isinstance(node, int):
+        return node
+    kids = []
+    for c in node:
+        kids.extend(collapse(c, target) if c == target else [collapse(c, target)])
+    return tuple(kids)
+
+
+def check_incomplete_genes(vorn, rng, genes):
+    """Gene trees that lack taxa or hold polytomies, written unrooted: each
+    adds only the quartets it resolves among its own taxa."""
+    trees = []
+    for i, g in enumerate(genes):
+        if i % 3 == 1:
+            g = prune(g, set(rng.sample(TAXA, rng.choice([1, 2, 3]))))
+        elif i % 3 == 2:
+            g = collapse(g, rng.choice([n for n in _internal(g) if n != g and not isinstance(n, int)]))
+        trees.append(g)
+    weights = {q: [0, 0, 0] for q in itertools.combinations(TAXA, 4)}
+    for g in trees:
+        s, held = splits(g), leaves(g)
+        for q in weights:
+            t = topology(s, q) if set(q) <= held else None
+            if t is not None:
+                weights[q][t] += 1
+    total = sum(sum(w) for w in weights.values())
+    expected = [(total - support(splits(t), weights), support(splits(t), weights)) for t in [SPECIES] + ALTERNATIVES]
+    with tempfile.TemporaryDirectory(prefix="vorn-astral-") as work:
+        with open(os.path.join(work, "genes.nex"), "w") as f:
+            f.write("#NEXUS\nbegin taxa;\ndimensions ntax=%d;\ntaxlabels %s;\nend;\nbegin trees;\n"
+                    % (NTAX, " ".join("T%d" % (t + 1) for t in TAXA)))
+            f.write("".join("tree g%d = [&U] %s;\n" % (i + 1, newick(g)) for i, g in enumerate(trees)))
+            f.write("end;\nbegin vorn;\nastral;\nend;\nbegin trees;\n")
+            f.write("".join("tree t%d = [&U] %s;\n" % (i + 1, newick(t)) for i, t in enumerate([SPECIES] + ALTERNATIVES)))
+            f.write("end;\nbegin vorn;\nqscores;\nquit;\nend;\n")
+        run = subprocess.run([vorn, "-n", "genes.nex"], cwd=work, capture_output=True, text=True, timeout=300)
+    tables = run.stdout.split("Quartet consistency scores for trees currently in memory")[1:]
+    got = qscores_rows(tables[0]) if len(tables) == 1 and run.returncode == 0 else run.stdout + run.stderr
+    if got != expected:
+        return ["incomplete gene trees: QScores gave %s; counted %s" % (got, expected)]
+    print("Incomplete and unresolved gene trees: QScores %s" % (expected,))
+    return []
 
 
 def _internal(node):

@@ -144,6 +144,8 @@ def check_round(problems, vorn, dump, work, rng, round_, kind):
         ("PHYLIP interleaved", "format=PHYLIP interleaved charsPerLine=20", "phylip"),
         ("RelPHYLIP", "format=RelPHYLIP charsPerLine=All interleaved=no", "phylip-relaxed"),
         ("FASTA", "format=FASTA charsPerLine=60 interleaved=no", "fasta"),
+        # FASTA has no interleaved form: each record must still hold its whole sequence.
+        ("FASTA interleaved", "format=FASTA charsPerLine=7 interleaved", "fasta"),
         ("NEXUS", "format=Nexus nexusBlocks=data interleaved=no", "nexus"),
         ("NEXUS taxaChar", "format=Nexus nexusBlocks=taxaChar interleaved charsPerLine=25", "nexus"),
     ]
