@@ -62,7 +62,10 @@ struct Estimated {
 // Subset rates take the place of the global rate scaler when several models
 // are active, as in the parameter vector.
 bool modelRatesEstimated() { return estimatingModelRates() && numActiveModels() >= 2; }
-bool rateScalerEstimated() { return estimatingGRateScaler() && !modelRatesEstimated(); }
+bool rateScalerEstimated()
+{
+    return estimatingGRateScaler() && !modelRatesEstimated() && usingFixedMLBranchLengths();
+}
 
 Estimated estimatedOf(const Model *m)
 {

@@ -646,7 +646,10 @@ int createParamVector(ParamVector &v, bool mlDistForm)
         return -1;
     if (estimatingModelRates() && a->numActive >= 2)
         addEntry(v, "Relative subset rate", nullptr, a->numActive - 1, subsetRateSetter);
-    else if (estimatingGRateScaler() && !mlDistForm)
+    else if (estimatingGRateScaler() && !mlDistForm && usingFixedMLBranchLengths())
+        // Only fixed lengths are scaled: beside estimated lengths (or clock
+        // times) the scaler would change nothing, and the minimiser would
+        // wander along it.
         addEntry(v, "Global rate scaler", nullptr, 1, rateScalerSetter);
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
         if (ratesEstimated(m) && ratePools(m) > 1)

@@ -16,6 +16,7 @@
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/clapool.h"
+#include "likelihood/models.h"
 #include "likelihood/sitelikes.h"
 #include "likelihood/treelike.h"
 #include "data/data_util.h"
@@ -149,6 +150,20 @@ TEST_F(MkvTest, SiteLikelihoodsAreEachCharactersConditionedLikelihood)
     }
     EXPECT_EQ(g->siteToGroupPattern[kChars.size()], kNoSite);
     EXPECT_NEAR(-total, s, 1e-9);
+}
+
+// Whatever the frequency setting, the Mk model's states are equally
+// frequent: the information criteria count no frequency and none is
+// estimated.
+TEST_F(MkvTest, FrequencySettingsAddNoParameter)
+{
+    load(kChars, "012", kDataTypeStandard);
+    for (const int32_t mode : {kFreqEmpirical, kFreqEstimate}) {
+        ml.baseFreqMode = mode;
+        EXPECT_NEAR(score(true), referenceMkv(kChars), 1e-9);
+        EXPECT_EQ(setModelParamCounts(), 0u) << "frequency mode " << mode;
+        EXPECT_EQ(countEstimatedModelParams(firstActiveModel()), 0u) << "frequency mode " << mode;
+    }
 }
 
 TEST_F(MkvTest, NucleotidesUnderNstMkvScoreTheSame)
