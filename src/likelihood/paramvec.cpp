@@ -1088,7 +1088,9 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     if (n > 0)
         score = threeStarts ? optimizeIGThreeStarts(v, tree, g) : optimizeParams(v, tree);
     gParamTree = nullptr;
-    if (score >= kNoLScore || did_calcLWithParamEst_abort(score)) {
+    // An estimate mark can leave nothing to fit (a rate matrix of one rate
+    // class): then only the branch lengths below are fitted.
+    if (n > 0 && (score >= kNoLScore || did_calcLWithParamEst_abort(score))) {
         restoreEstimateMarks(v);
         releaseAllCLAs(tree, g);
         return kNoLScore;

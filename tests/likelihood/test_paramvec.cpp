@@ -240,6 +240,21 @@ TEST_F(ParamVecTest, TheRateScalerIsFittedOnlyOverFixedLengths)
     EXPECT_NEAR(getActiveML()->rateScaler, 1.0, 0.2);
 }
 
+// A six-rate matrix of one rate class marked for estimation leaves nothing
+// to fit but the branch lengths: it scores as the one-rate model.
+TEST_F(ParamVecTest, AnEstimatedMatrixOfOneRateClassScoresAsOneRate)
+{
+    loadExample(0, 200);
+    ml.NST = static_cast<int32_t>(kSubstOneRate);
+    ml.rates = 0;
+    const double oneRate = score();
+    ml.NST = static_cast<int32_t>(kSubstSixRates);
+    ml.estRmatrix = 1;
+    for (int i = 0; i < 6; ++i)
+        (&ml.cAC)[i] = 0;
+    EXPECT_NEAR(score(), oneRate, 1e-4);
+}
+
 TEST_F(ParamVecTest, OneScalarByBrentAndStartsDoNotMatter)
 {
     loadExample();
