@@ -860,6 +860,10 @@ int initSitePatternData(DataInfo *d, ModelGroup *g, bool allowMkv)
     Model *m = getDefaultModel();
     g->useMkv = allowMkv && (mustUseMkv(d) || (isDataTypeNucleotide(d->dataType) && gServices.nstIsMkv()));
     deallocSitePatternData(g);
+    // Patterns compressed for the Mk model leave out the constant characters
+    // and carry state counts: a switch to or from it compresses again.
+    if (g->compressed && g->patterns != nullptr && (g->patterns->statesPerPattern != nullptr) != (g->useMkv != 0))
+        g->compressed = 0;
     int status = 0;
     if (!g->compressed) {
         setStatusText("Compressing patterns...");

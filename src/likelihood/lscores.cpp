@@ -63,7 +63,10 @@ struct Estimated {
 // Subset rates take the place of the global rate scaler when several models
 // are active, as in the parameter vector.
 bool modelRatesEstimated() { return estimatingModelRates() && numActiveModels() >= 2; }
-bool rateScalerEstimated() { return estimatingGRateScaler() && !modelRatesEstimated(); }
+bool rateScalerEstimated()
+{
+    return estimatingGRateScaler() && !modelRatesEstimated() && usingFixedMLBranchLengths();
+}
 
 Estimated estimatedOf(const Model *m)
 {
@@ -109,6 +112,9 @@ struct LScoresRun {
     std::vector<uint32_t> list;
     std::vector<TreeResult> results;
     std::vector<uint32_t> included;  // characters with data in the analysis
+    // The characters the site tables and the topology tests take: the Mk
+    // model leaves out those it cannot score (the constant ones).
+    std::vector<uint32_t> siteRows;
     StreamInfo *file = nullptr;
     ProgData *progress = nullptr;
     bool siteLikes = false, categ = false, needSites = false, tests = false;
@@ -144,7 +150,7 @@ int runTopologyTests(const LScoresRun &r)
                          [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
     in.siteLnL = &gLastSiteLnL;
     in.patternCounts.assign(r.g->groupPatternWeight, r.g->groupPatternWeight + r.g->ngrp);
-    for (uint32_t c : r.included)
+    for (uint32_t c : r.siteRows)
         in.sitePatterns.push_back(r.g->siteToGroupPattern ? r.g->siteToGroupPattern[c] : kNoSite);
     in.progress = r.progress;
     // Without RELL every replicate's trees are fitted again on its counts.
@@ -350,7 +356,7 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
 {
     std::FILE *f = fileOf(r);
     const uint32_t *map = r.g->siteToGroupPattern;
-    for (uint32_t c : r.included) {
+    for (uint32_t c : r.siteRows) {
         std::fprintf(f, "%s\t\t%u\t", r.subset ? "\t" : "", c + 1);
         const uint32_t p = map ? map[c] : kNoSite;
         if (p == kNoSite || p >= t.siteLnL.size()) {
@@ -516,8 +522,8 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
     const uint32_t *map = r.g->siteToGroupPattern;
     const size_t per = maxOutputColumns(12, 10);
     const bool categ = r.categ && r.ncat > 1;
-    for (size_t first = 0; first < r.included.size(); first += per) {
-        const size_t end = std::min(r.included.size(), first + per);
+    for (size_t first = 0; first < r.siteRows.size(); first += per) {
+        const size_t end = std::min(r.siteRows.size(), first + per);
         auto lnLOf = [&](uint32_t c, bool *present) {
             const uint32_t p = map ? map[c] : kNoSite;
             *present = p != kNoSite && p < t.siteLnL.size();
@@ -525,11 +531,11 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         };
         qel_printf("\n%-10s", "site");
         for (size_t k = first; k < end; ++k)
-            qel_printf("%12u", r.included[k] + 1);
+            qel_printf("%12u", r.siteRows[k] + 1);
         qel_printf("\n%-10s", "L");
         for (size_t k = first; k < end; ++k) {
             bool present = false;
-            const double L = std::exp(lnLOf(r.included[k], &present));
+            const double L = std::exp(lnLOf(r.siteRows[k], &present));
             char text[32];
             std::snprintf(text, sizeof text, present && L < 1e-6 ? "%9.3e" : "%9.6f", present ? L : 1.0);
             qel_printf("%12s", text);
@@ -537,7 +543,7 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         qel_printf("\n%-10s", "ln L");
         for (size_t k = first; k < end; ++k) {
             bool present = false;
-            const double lnL = lnLOf(r.included[k], &present);
+            const double lnL = lnLOf(r.siteRows[k], &present);
             char text[32];
             if (present && !std::isfinite(lnL))
                 std::snprintf(text, sizeof text, "-infinity");
@@ -555,7 +561,7 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         for (uint32_t col = 0; col < r.ncat; ++col) {
             qel_printf("  prob_%-3u", r.invarCateg ? col : col + 1);
             for (size_t k = first; k < end; ++k) {
-                const double v = post(r.included[k], col);
+                const double v = post(r.siteRows[k], col);
                 if (v < 0.0)
                     qel_printf("%12c", '-');
                 else
@@ -565,12 +571,12 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         }
         qel_printf("%-10s", "post_mean");
         for (size_t k = first; k < end; ++k) {
-            const uint32_t p = map ? map[r.included[k]] : kNoSite;
+            const uint32_t p = map ? map[r.siteRows[k]] : kNoSite;
             qel_printf("  %10.4f", p == kNoSite ? 1.0 : t.categ.meanRate[p]);
         }
         qel_printf("\n%-10s", "max_categ");
         for (size_t k = first; k < end; ++k) {
-            const uint32_t p = map ? map[r.included[k]] : kNoSite;
+            const uint32_t p = map ? map[r.siteRows[k]] : kNoSite;
             const uint32_t best = p == kNoSite ? 0 : t.categ.maxCateg[p];
             qel_printf("%12u", r.invarCateg ? best : best + 1);
         }
@@ -668,6 +674,10 @@ void takePreparedState(LScoresRun &r)
         if (!(r.d->status[c] & kCharExcluded))
             r.included.push_back(c);
     r.nsites = static_cast<double>(r.included.size());
+    r.siteRows.clear();
+    for (uint32_t c : r.included)
+        if (!r.g->useMkv || (r.g->siteToGroupPattern != nullptr && r.g->siteToGroupPattern[c] != kNoSite))
+            r.siteRows.push_back(c);
 }
 
 // The rate of each site that fits it best on the tree as scored, the table
@@ -967,10 +977,6 @@ int doLScoresCmd()
         r.tests = (lscOpt.KHTest != 0 || lscOpt.SHTest || lscOpt.AUTest);
         r.needSites = !lscOpt.parsApprox && (r.siteLikes || (r.tests && r.list.size() > 1) || lscOpt.storeAsWts);
         takePreparedState(r);
-        if (status == 0 && r.siteLikes && r.g->useMkv) {
-            qel_errorMsg(0, "Single-site likelihoods under the Mk model are not available yet.");
-            status = 1;
-        }
         if (status == 0 && lscOpt.estSiteRates && r.g->useMkv) {
             qel_errorMsg(0, "Site rates cannot be estimated under the Mk model.");
             status = 1;

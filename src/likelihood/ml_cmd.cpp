@@ -147,7 +147,9 @@ int installLikelihoodHooks()
 {
     LikelihoodSettingsServices settings{};
     settings.invalidateMLprep = invalidateMLprep;
-    settings.invalidatePatterns = [] { invalidateSitePatternData(false); };
+    // The compressed patterns keep each pattern's state count, which the Mk
+    // state space decides: a change of it must compress them again.
+    settings.invalidatePatterns = [] { invalidateSitePatternData(true); };
     settings.numBaseFreqStates = []() -> uint32_t {
         const ModelGroup *g = activeModelGroup();
         return isSitePatternDataValid(g) ? g->nstates : 0;

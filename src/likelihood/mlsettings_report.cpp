@@ -183,6 +183,8 @@ void showMLSettings(bool modelsOnly, PrintHook out)
                 showStartingLengths(aml, clock, out);
                 showApproximation(aml, out);
                 showOptimizers(aml, clock, out);
+                if (estimatingGRateScaler())
+                    out("Global rate scaler not estimated: it scales only user-input branch lengths\n");
             }
         }
         if (aml != nullptr && aml->reconRequested)

@@ -213,7 +213,9 @@ int applyCurrentSettingsToModel(Model *m, const DataInfo *d)
     else if (m->modelRateSetting == kEstimate)
         m->modelRateSetting = 1.0;
     m->clock = ml.clock;
-    if (ml.UCM) {
+    // The Mk model's states are equally frequent whatever the frequency
+    // setting says, so no frequency is estimated or counted as a parameter.
+    if (ml.UCM || type == kModelMkv) {
         m->stateFreqs.assign(m->nstates, 0.0);
         m->stateFreqs[0] = kFreqCodeEqual;
         m->empirFreqs = 0;

@@ -646,7 +646,10 @@ int createParamVector(ParamVector &v, bool mlDistForm)
         return -1;
     if (estimatingModelRates() && a->numActive >= 2)
         addEntry(v, "Relative subset rate", nullptr, a->numActive - 1, subsetRateSetter);
-    else if (estimatingGRateScaler() && !mlDistForm)
+    else if (estimatingGRateScaler() && !mlDistForm && usingFixedMLBranchLengths())
+        // Only fixed lengths are scaled: beside estimated lengths (or clock
+        // times) the scaler would change nothing, and the minimiser would
+        // wander along it.
         addEntry(v, "Global rate scaler", nullptr, 1, rateScalerSetter);
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
         if (ratesEstimated(m) && ratePools(m) > 1)
@@ -1085,7 +1088,9 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     if (n > 0)
         score = threeStarts ? optimizeIGThreeStarts(v, tree, g) : optimizeParams(v, tree);
     gParamTree = nullptr;
-    if (score >= kNoLScore || did_calcLWithParamEst_abort(score)) {
+    // An estimate mark can leave nothing to fit (a rate matrix of one rate
+    // class): then only the branch lengths below are fitted.
+    if (n > 0 && (score >= kNoLScore || did_calcLWithParamEst_abort(score))) {
         restoreEstimateMarks(v);
         releaseAllCLAs(tree, g);
         return kNoLScore;

@@ -231,9 +231,177 @@ int pruneSites(const Tree *tree, ModelGroup *g, bool categories, double factor, 
 
 }  // namespace
 
+// ---- The Mk model -----------------------------------------------------------------------------
+
+namespace {
+
+struct MkEntries {
+    double same = 1.0, diff = 0.0;
+};
+
+// The tree and its change probabilities as the Mk pruning walks them: nodes
+// with parents first; for each, its tip row when it is a tip input, and per
+// rate category and state count the entries of its branch's matrix.
+struct MkvPrune {
+    uint32_t n = 0, nr = 0;
+    const TreeNode *nodes = nullptr;  // the tree's node array
+    std::vector<const TreeNode *> order;
+    std::vector<size_t> slot;  // position in order, by node index
+    std::vector<const TipRow *> rows;
+    std::vector<double> probs;
+    std::vector<MkEntries> entries;
+    std::vector<double> x, scale;
+
+    size_t at(const TreeNode *v) const { return slot[static_cast<size_t>(v - nodes)]; }
+    const MkEntries &entry(size_t v, uint32_t r, uint32_t k) const { return entries[(v * nr + r) * (n + 1) + k]; }
+};
+
+bool mkTipAllows(const TipRow &row, uint32_t code, uint32_t n, uint32_t s)
+{
+    if (code < n)
+        return code == s;
+    if (code == n)
+        return true;
+    const uint8_t *list = row.ambStates[code - n - 1].data();
+    return std::find(list + 1, list + 1 + list[0], s) != list + 1 + list[0];
+}
+
+// Sum over the states a tip's code allows of P(s, j); 1 for missing data.
+// The Mk kernels read a tip so, over all the model's states.
+double mkTipTerm(const TipRow &row, uint32_t code, uint32_t n, uint32_t s, const MkEntries &e)
+{
+    if (code < n)
+        return code == s ? e.same : e.diff;
+    if (code == n)
+        return 1.0;
+    const uint8_t *list = row.ambStates[code - n - 1].data();
+    double sum = 0.0;
+    for (uint32_t i = 0; i < list[0]; ++i)
+        sum += list[1 + i] == s ? e.same : e.diff;
+    return sum;
+}
+
+// ln L of one pattern of k states (model states s[0..k-1], equally
+// frequent) before the conditioning on variability; codeOf(v) is the code of
+// the tip input at position v.
+template <class CodeOf>
+double mkvPatternLnL(MkvPrune &w, uint32_t k, const uint8_t *s, CodeOf codeOf)
+{
+    const uint32_t n = w.n, nr = w.nr;
+    for (size_t v = w.order.size(); v-- > 0;) {
+        double *xv = w.x.data() + v * nr * n;
+        double &sc = w.scale[v];
+        sc = 0.0;
+        const TipRow *row = w.rows[v];
+        for (uint32_t r = 0; r < nr; ++r)
+            for (uint32_t i = 0; i < k; ++i)
+                xv[r * n + i] = row == nullptr || mkTipAllows(*row, codeOf(v), n, s[i]) ? 1.0 : 0.0;
+        for (const TreeNode *ch = w.order[v]->firstChild; ch != nullptr; ch = ch->nextSib) {
+            const size_t c = w.at(ch);
+            sc += w.scale[c];
+            const double *xc = w.x.data() + c * nr * n;
+            for (uint32_t r = 0; r < nr; ++r) {
+                const MkEntries &e = w.entry(c, r, k);
+                if (const TipRow *tip = w.rows[c]) {
+                    const uint32_t code = codeOf(c);
+                    for (uint32_t i = 0; i < k; ++i)
+                        xv[r * n + i] *= mkTipTerm(*tip, code, n, s[i], e);
+                    continue;
+                }
+                double sum = 0.0;
+                for (uint32_t j = 0; j < k; ++j)
+                    sum += xc[r * n + j];
+                for (uint32_t i = 0; i < k; ++i)
+                    xv[r * n + i] *= e.diff * sum + (e.same - e.diff) * xc[r * n + i];
+            }
+        }
+        double big = 0.0;
+        for (uint32_t r = 0; r < nr; ++r)
+            for (uint32_t i = 0; i < k; ++i)
+                big = std::max(big, xv[r * n + i]);
+        if (big > 0.0 && big < 1e-100) {
+            for (uint32_t r = 0; r < nr; ++r)
+                for (uint32_t i = 0; i < k; ++i)
+                    xv[r * n + i] /= big;
+            sc += std::log(big);
+        }
+    }
+    double L = 0.0;
+    for (uint32_t r = 0; r < nr; ++r)
+        for (uint32_t i = 0; i < k; ++i)
+            L += w.probs[r] * w.x[r * n + i] / k;
+    return L > 0.0 ? std::log(L) + w.scale[0] : -std::numeric_limits<double>::infinity();
+}
+
+// The Mk model scores each pattern with its own state count and divides its
+// likelihood by the chance that a character of that many states is variable,
+// 1 - k L0, where L0 is the likelihood of the group's dummy pattern of k
+// states (every taxon in the first state, the ancestor row missing).
+int pruneSitesMkv(const Tree *tree, ModelGroup *g, SiteLikes &out)
+{
+    if (g->engine == nullptr || g->mkvStateCount == nullptr || g->mkvStateList == nullptr ||
+        g->groupToCompressed == nullptr)
+        return 1;
+    MkvPrune w;
+    w.n = g->nstates;
+    w.nodes = tree->nodes;
+    w.order = nodesParentsFirst(tree);
+    size_t maxIndex = 0;
+    for (const TreeNode *v : w.order)
+        maxIndex = std::max(maxIndex, static_cast<size_t>(v - tree->nodes));
+    w.slot.assign(maxIndex + 1, 0);
+    w.rows.assign(w.order.size(), nullptr);
+    for (size_t k = 0; k < w.order.size(); ++k) {
+        w.slot[static_cast<size_t>(w.order[k] - w.nodes)] = k;
+        if (isTipInput(w.order[k]))
+            w.rows[k] = tipRowOfNode(w.order[k], g);
+    }
+    out.lnL.assign(g->ngrp, 0.0);
+    out.ncat = 0;
+    std::vector<double> rates;
+    std::vector<double> lnVariable(w.n + 1);
+    for (const SiteCategory &c : g->engine->map.siteCats) {
+        siteCategoryRates(c, rates, w.probs);
+        w.nr = static_cast<uint32_t>(rates.size());
+        w.entries.assign(w.order.size() * w.nr * (w.n + 1), MkEntries{});
+        for (size_t v = 1; v < w.order.size(); ++v)
+            for (uint32_t r = 0; r < w.nr; ++r)
+                for (uint32_t k = 2; k <= w.n; ++k) {
+                    MkEntries &e = w.entries[(v * w.nr + r) * (w.n + 1) + k];
+                    mkvChgDv(getBranchLen(w.order[v]), rates[r] * c.model->relRate, k, c.model, &e.same, &e.diff,
+                             nullptr, nullptr, nullptr, nullptr);
+                }
+        w.x.assign(w.order.size() * w.nr * w.n, 0.0);
+        w.scale.assign(w.order.size(), 0.0);
+        std::fill(lnVariable.begin(), lnVariable.end(), std::numeric_limits<double>::quiet_NaN());
+        const uint32_t end = c.firstPattern + c.npat;
+        auto lnLOf = [&](uint32_t p) {
+            return mkvPatternLnL(w, std::min<uint32_t>(g->mkvStateCount[p], w.n), g->mkvStateList[p],
+                                 [&](size_t v) { return uint32_t{w.rows[v]->codes[p]}; });
+        };
+        for (uint32_t p = c.firstPattern; p < end; ++p)
+            if (g->groupToCompressed[p] == kNoSite) {
+                const uint32_t k = std::min<uint32_t>(g->mkvStateCount[p], w.n);
+                const double q = 1.0 - k * std::exp(lnLOf(p));
+                lnVariable[k] = q > 0.0 ? std::log(q) : std::numeric_limits<double>::infinity();
+            }
+        for (uint32_t p = c.firstPattern; p < end; ++p) {
+            const double lnV = lnVariable[std::min<uint32_t>(g->mkvStateCount[p], w.n)];
+            if (std::isnan(lnV))
+                return 1;
+            out.lnL[p] = lnLOf(p) - lnV;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &out)
 {
     out.lnL.clear();
+    if (g->useMkv)
+        return pruneSitesMkv(tree, g, out);
     return pruneSites(tree, g, categories, 1.0, kNoSite, out);
 }
 

@@ -22,8 +22,9 @@ struct SiteLikes {
     std::vector<uint32_t> maxCateg;    // most probable column per pattern
 };
 
-// Plain pruning in double precision over the group's patterns (not the Mk
-// model: 1, with nothing filled). 0 on success.
+// Plain pruning in double precision over the group's patterns; under the Mk
+// model each pattern conditioned on being variable, as the engine scores it
+// (no categories there: the Mk model has no rate mixtures). 0 on success.
 int calcSiteLikes(const Tree *tree, ModelGroup *g, bool categories, SiteLikes &out);
 // What the pruning of this file and the reconstruction share: the rates and
 // weights of a site category's rate categories (one rate of weight 1 for

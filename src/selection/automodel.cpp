@@ -700,6 +700,10 @@ int doAutoModelCmd()
         qel_errorMsg(0, "No character data are available.");
         return 1;
     }
+    // The models compared are nucleotide models: other data would be scored
+    // under their own model in every row, whatever the row's name.
+    if (verifyNucleotideData(d, "AutoModel") != 0)
+        return 1;
     const bool rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, rooted ? 2 : 3, "Automated model-selection for ", rooted ? "rooted tree(s) " : "unrooted tree(s) "))
         return 1;

@@ -537,6 +537,9 @@ int doAutoPartCmd()
                         "minimal subsets to (possibly) be assembled into larger blocks.");
         return 1;
     }
+    // Its blocks are fitted with the nucleotide models of AutoModel.
+    if (verifyNucleotideData(d, "Autopartition") != 0)
+        return 1;
     AutoPartRun r;
     r.d = d;
     r.ptnSet = autoPartOpt.partition;

@@ -16,6 +16,8 @@
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/clapool.h"
+#include "likelihood/models.h"
+#include "likelihood/sitelikes.h"
 #include "likelihood/treelike.h"
 #include "data/data_util.h"
 #include "ml_fixture.h"
@@ -52,25 +54,29 @@ double sumOverAncestors(const int tip[5], int k)
     return L;
 }
 
-// -ln L of the characters (rows of five states, kMissing for '?') under Mkv:
-// each character's likelihood divided by 1 - k L(all one state), k the
-// number of states it shows.
+// ln L of one character (five states, kMissing for '?') under Mkv: its
+// likelihood divided by 1 - k L(all one state), k the number of states it
+// shows.
+double referenceMkvChar(const std::vector<int> &c)
+{
+    std::vector<int> seen;
+    for (int s : c)
+        if (s != kMissing && std::find(seen.begin(), seen.end(), s) == seen.end())
+            seen.push_back(s);
+    std::sort(seen.begin(), seen.end());
+    const int k = static_cast<int>(seen.size());
+    int local[5], constant[5] = {0, 0, 0, 0, 0};
+    for (int t = 0; t < 5; ++t)
+        local[t] = c[t] == kMissing ? kMissing
+                                    : static_cast<int>(std::find(seen.begin(), seen.end(), c[t]) - seen.begin());
+    return std::log(sumOverAncestors(local, k) / (1 - k * sumOverAncestors(constant, k)));
+}
+
 double referenceMkv(const std::vector<std::vector<int>> &chars)
 {
     double lnL = 0;
-    for (const auto &c : chars) {
-        std::vector<int> seen;
-        for (int s : c)
-            if (s != kMissing && std::find(seen.begin(), seen.end(), s) == seen.end())
-                seen.push_back(s);
-        std::sort(seen.begin(), seen.end());
-        const int k = static_cast<int>(seen.size());
-        int local[5], constant[5] = {0, 0, 0, 0, 0};
-        for (int t = 0; t < 5; ++t)
-            local[t] = c[t] == kMissing ? kMissing
-                                        : static_cast<int>(std::find(seen.begin(), seen.end(), c[t]) - seen.begin());
-        lnL += std::log(sumOverAncestors(local, k) / (1 - k * sumOverAncestors(constant, k)));
-    }
+    for (const auto &c : chars)
+        lnL += referenceMkvChar(c);
     return -lnL;
 }
 
@@ -122,6 +128,42 @@ TEST_F(MkvTest, StandardCharactersScoreTheConditionedSumOverAncestors)
     load(kChars, "012", kDataTypeStandard);
     EXPECT_NEAR(score(true), referenceMkv(kChars), 1e-9);
     EXPECT_EQ(g->engine->map.siteCats[0].model->type, kModelMkv);
+}
+
+// The site likelihoods LScores prints, stores as weights and hands to the
+// topology tests: each character's own conditioned likelihood; a constant
+// character, which the Mk model cannot score, has no pattern.
+TEST_F(MkvTest, SiteLikelihoodsAreEachCharactersConditionedLikelihood)
+{
+    std::vector<std::vector<int>> chars = kChars;
+    chars.push_back({1, 1, kMissing, 1, 1});
+    load(chars, "012", kDataTypeStandard);
+    const double s = score(true);
+    SiteLikes sl;
+    ASSERT_EQ(calcSiteLikes(tree.get(), g, false, sl), 0);
+    double total = 0;
+    for (uint32_t c = 0; c < kChars.size(); ++c) {
+        const uint32_t p = g->siteToGroupPattern[c];
+        ASSERT_NE(p, kNoSite);
+        EXPECT_NEAR(sl.lnL[p], referenceMkvChar(kChars[c]), 1e-9) << "character " << c;
+        total += sl.lnL[p];
+    }
+    EXPECT_EQ(g->siteToGroupPattern[kChars.size()], kNoSite);
+    EXPECT_NEAR(-total, s, 1e-9);
+}
+
+// Whatever the frequency setting, the Mk model's states are equally
+// frequent: the information criteria count no frequency and none is
+// estimated.
+TEST_F(MkvTest, FrequencySettingsAddNoParameter)
+{
+    load(kChars, "012", kDataTypeStandard);
+    for (const int32_t mode : {kFreqEmpirical, kFreqEstimate}) {
+        ml.baseFreqMode = mode;
+        EXPECT_NEAR(score(true), referenceMkv(kChars), 1e-9);
+        EXPECT_EQ(setModelParamCounts(), 0u) << "frequency mode " << mode;
+        EXPECT_EQ(countEstimatedModelParams(firstActiveModel()), 0u) << "frequency mode " << mode;
+    }
 }
 
 TEST_F(MkvTest, NucleotidesUnderNstMkvScoreTheSame)

@@ -153,6 +153,47 @@ TEST_F(ParamVecTest, BranchLengthsInTheVectorReachTheOneDimensionalOptimum)
     EXPECT_NEAR(lengthsOnly, oneDim, 0.01);
 }
 
+// The global rate scaler multiplies fixed branch lengths only: beside
+// estimated lengths it is no parameter, stays 1 and changes nothing; over
+// the tree's own lengths it is fitted.
+TEST_F(ParamVecTest, TheRateScalerIsFittedOnlyOverFixedLengths)
+{
+    loadExample(0, 200);
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.estTratio = 1;
+    ml.rates = 0;
+    const double plain = score();
+    ml.estRateScaler = 1;
+    EXPECT_NEAR(score(), plain, 1e-3);
+    EXPECT_EQ(getActiveML()->rateScaler, 1.0);
+
+    ml.userBrLens = 1;
+    ml.estRateScaler = 0;
+    const double unscaled = score();
+    ml.userRateScaler = 1.5;
+    const double stretched = score();
+    ml.estRateScaler = 1;
+    const double fitted = score();
+    EXPECT_LE(fitted, unscaled + 1e-6);
+    EXPECT_LT(fitted, stretched - 1.0);
+    EXPECT_NEAR(getActiveML()->rateScaler, 1.0, 0.2);
+}
+
+// A six-rate matrix of one rate class marked for estimation leaves nothing
+// to fit but the branch lengths: it scores as the one-rate model.
+TEST_F(ParamVecTest, AnEstimatedMatrixOfOneRateClassScoresAsOneRate)
+{
+    loadExample(0, 200);
+    ml.NST = static_cast<int32_t>(kSubstOneRate);
+    ml.rates = 0;
+    const double oneRate = score();
+    ml.NST = static_cast<int32_t>(kSubstSixRates);
+    ml.estRmatrix = 1;
+    for (int i = 0; i < 6; ++i)
+        (&ml.cAC)[i] = 0;
+    EXPECT_NEAR(score(), oneRate, 1e-4);
+}
+
 TEST_F(ParamVecTest, OneScalarByBrentAndStartsDoNotMatter)
 {
     loadExample();
