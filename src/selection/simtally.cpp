@@ -190,7 +190,7 @@ int tallySimResults()
             if (o.correct)
                 t.correct += o.f;
             if (s.BS && loadFoundLengths(n, lengths.get(), &reported)) {
-                t.bs += branchScore(trueSplits, splitsOf(lengths.get(), false, ntax));
+                t.bs += branchScore(trueSplits, splitsOf(lengths.get(), rooted, ntax));
                 t.haveBs = true;
             } else if (s.BS && reported && isClusteredSource()) {
                 status = 1;
