@@ -150,8 +150,10 @@ int runTopologyTests(const LScoresRun &r)
                          [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
     in.siteLnL = &gLastSiteLnL;
     in.patternCounts.assign(r.g->groupPatternWeight, r.g->groupPatternWeight + r.g->ngrp);
-    for (uint32_t c : r.siteRows)
+    for (uint32_t c : r.siteRows) {
         in.sitePatterns.push_back(r.g->siteToGroupPattern ? r.g->siteToGroupPattern[c] : kNoSite);
+        in.siteWeights.push_back(r.d->weights[c]);
+    }
     in.progress = r.progress;
     // Without RELL every replicate's trees are fitted again on its counts.
     TreeHandle tree(createSearchTree(r.d));

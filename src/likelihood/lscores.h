@@ -42,6 +42,10 @@ struct TopologyTestInput {
     // Per character of the data set that may be drawn: its pattern
     // (0xFFFFFFFF for a character in no pattern, which adds nothing).
     std::vector<uint32_t> sitePatterns;
+    // Per character above: its weight. A replicate draws characters, not
+    // units of weight, so a drawn character adds its whole weight, as it
+    // does to the observed scores.
+    std::vector<double> siteWeights;
     // With RELL off: the -ln L of tree k (index as above) re-estimated on a
     // replicate's pattern counts; 1e37 when stopped or failed.
     std::function<double(size_t tree, const double *counts)> rescore;

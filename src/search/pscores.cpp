@@ -87,7 +87,11 @@ double get1CharLen(const DataInfo *d, uint32_t c)
         const double cap = gPars.threshold + std::floor(lengthBounds().rangeMin[c]);
         len = std::min(len, cap);
     }
-    return gPars.realScores ? len * d->weights[c] : len;
+    // The tree lengths the tests compare are weighted, integer weights
+    // included, so each character's difference must be weighted too: the
+    // Kishino-Hasegawa mean is the mean of these differences, and the
+    // Templeton ranks must order what the lengths count.
+    return len * d->weights[c];
 }
 
 int scoreTrees(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)

@@ -780,6 +780,7 @@ int beginIterationBlock()
     if (!s.savedExclusions)
         return 1;
     markInput(&s.iterMark);
+    s.iterTallyOrdinal = s.tallyOrdinal;
     s.iterating = true;
     s.iterSubset = 0;
     if (!enterIterationSubset(0))
@@ -798,6 +799,7 @@ int endIterationBlock()
         return 0;
     if (enterIterationSubset(++s.iterSubset)) {
         rewindInput(&s.iterMark);
+        s.tallyOrdinal = s.iterTallyOrdinal;
         return 0;
     }
     s.iterating = false;

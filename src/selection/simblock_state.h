@@ -100,6 +100,9 @@ struct SimBlock {
     bool iterating = false;
     InputMark iterMark{};
     uint32_t iterSubset = 0;
+    // The Tally commands inside an iteration block run once per locus into
+    // the same columns, pooling that replicate's gene trees.
+    uint32_t iterTallyOrdinal = 0;
     Set *savedExclusions = nullptr;
 };
 

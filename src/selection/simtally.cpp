@@ -117,16 +117,19 @@ bool isClusteredSource()
 // its lengths are gone (reported once per tally).
 bool loadFoundLengths(uint32_t n, Tree *tree, bool *reported)
 {
-    const uint32_t kind = n < gSpecialTree.count ? gSpecialTree.values[n] : 0;
-    const bool clustered = kind == kSpecialNJ || kind == kSpecialUPGMA || isClusteredSource();
-    if (clustered && n < gSpecialTree.count && copySpecialTree(n, tree) == 0)
+    // The clustering commands' trees outlive the trees they were made for:
+    // once a search has replaced them in memory, their lengths belong to
+    // other trees and must not be scored against the true tree.
+    const bool clustered = isClusteredSource();
+    const uint32_t kind = clustered && n < gSpecialTree.count ? gSpecialTree.values[n] : 0;
+    if ((kind == kSpecialNJ || kind == kSpecialUPGMA) && copySpecialTree(n, tree) == 0)
         return true;
     if (!clustered && haveUserBranchLengths())
         return getTree(getMainTreeBuffer(nullptr), n + 1, tree) == 0;
     if (!*reported) {
         if (clustered)
             qel_errorMsg(0, "Branch lengths (needed for \"BS\" calculation) are no longer available for %s tree.",
-                         kind == kSpecialUPGMA ? "UPGMA" : "neighbor-joining");
+                         getTreeSource() == 5 ? "UPGMA" : "neighbor-joining");
         else
             qel_warningMsg(0, "The trees in memory have no branch lengths; \"BS\" is written as '-'.");
         *reported = true;
@@ -187,7 +190,7 @@ int tallySimResults()
             if (o.correct)
                 t.correct += o.f;
             if (s.BS && loadFoundLengths(n, lengths.get(), &reported)) {
-                t.bs += branchScore(trueSplits, splitsOf(lengths.get(), false, ntax));
+                t.bs += branchScore(trueSplits, splitsOf(lengths.get(), rooted, ntax));
                 t.haveBs = true;
             } else if (s.BS && reported && isClusteredSource()) {
                 status = 1;

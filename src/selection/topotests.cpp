@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <string>
 
 #include "data/patterns.h"
@@ -34,6 +35,10 @@ struct Resampler {
     size_t ntrees = 0, npat = 0;
     std::vector<double> lnl;
     const std::vector<uint32_t> *sites = nullptr;
+    // Weights that are not all whole numbers: draws are made over the
+    // patterns in proportion to their weighted counts, each adding 1.
+    bool byPattern = false;
+    std::vector<double> cumulative;  // running sum of the pattern counts
     RNG rng{};
     std::vector<double> counts, scores;
     ProgData *progress = nullptr;
@@ -58,9 +63,16 @@ int doBootstrapReps(Resampler &rs, uint32_t n, uint32_t B, std::vector<double> *
         for (uint32_t j = 0; j < nb && nsites > 0; ++j) {
             double *c = rs.counts.data() + size_t{j} * P;
             for (uint32_t i = 0; i < n; ++i) {
-                const uint32_t p = (*rs.sites)[randomInteger(&rs.rng, nsites)];
+                if (rs.byPattern) {
+                    const double u = randUni(&rs.rng) * rs.cumulative.back();
+                    const auto at = std::upper_bound(rs.cumulative.begin(), rs.cumulative.end(), u);
+                    c[std::min<size_t>(static_cast<size_t>(at - rs.cumulative.begin()), P - 1)] += 1.0;
+                    continue;
+                }
+                const uint32_t site = randomInteger(&rs.rng, nsites);
+                const uint32_t p = (*rs.sites)[site];
                 if (p != kNoSite)
-                    c[p] += 1.0;
+                    c[p] += rs.input->siteWeights.empty() ? 1.0 : rs.input->siteWeights[site];
             }
         }
         if (rs.rell) {
@@ -288,6 +300,13 @@ int calcTopologyTests(const TopologyTestInput &in, const TopologyTestOptions &op
     for (size_t k = 0; k < T; ++k)
         std::copy_n((*in.siteLnL)[k].begin(), rs.npat, rs.lnl.begin() + static_cast<std::ptrdiff_t>(k * rs.npat));
     rs.sites = &in.sitePatterns;
+    rs.byPattern = std::any_of(in.siteWeights.begin(), in.siteWeights.end(),
+                               [](double w) { return w != std::floor(w); });
+    if (rs.byPattern) {
+        rs.cumulative.resize(in.patternCounts.size());
+        std::partial_sum(in.patternCounts.begin(), in.patternCounts.end(), rs.cumulative.begin());
+        rs.byPattern = !rs.cumulative.empty() && rs.cumulative.back() > 0.0;
+    }
     rs.counts.resize(size_t{kRepChunk} * rs.npat);
     rs.scores.resize(size_t{kRepChunk} * T);
     rs.progress = in.progress;

@@ -163,3 +163,46 @@ TEST(TopologyTests, RefittedReplicatesGoThroughTheCaller)
     f.in.rescore = [](size_t, const double *) { return 1e37; };
     EXPECT_EQ(calcTopologyTests(f.in, o, refit), 1);
 }
+
+// A replicate draws characters and each adds its own weight, as it does to
+// the observed scores: a character of weight 0 adds nothing and one of
+// weight 3 adds 3 at a time. Weights that are not whole numbers draw the
+// patterns in proportion to their weighted counts, one unit at a time.
+TEST(TopologyTests, ReplicatesCountCharactersByTheirWeights)
+{
+    Fixture f({{-1.0, -2.0, -1.5, -3.0}, {-1.2, -1.9, -1.4, -3.5}});
+    std::vector<std::vector<double>> drawn;
+    f.in.rescore = [&](size_t k, const double *counts) {
+        if (k == 0)
+            drawn.emplace_back(counts, counts + 4);
+        return 1.0;
+    };
+    TopologyTestOptions o = options(kKHBootstrap, false, false, 200, 5);
+    o.rell = false;
+    std::vector<TopologyTestResult> res;
+
+    f.in.siteWeights = {0.0, 3.0, 1.0, 1.0};
+    f.in.patternCounts = f.in.siteWeights;
+    ASSERT_EQ(calcTopologyTests(f.in, o, res), 0);
+    ASSERT_EQ(drawn.size(), 200u);
+    double heavy = 0.0;
+    for (const auto &c : drawn) {
+        EXPECT_EQ(c[0], 0.0);
+        EXPECT_EQ(std::fmod(c[1], 3.0), 0.0);
+        heavy += c[1];
+    }
+    EXPECT_GT(heavy, 0.0);
+
+    drawn.clear();
+    f.in.siteWeights = {0.5, 1.5, 1.0, 1.0};
+    f.in.patternCounts = f.in.siteWeights;
+    ASSERT_EQ(calcTopologyTests(f.in, o, res), 0);
+    std::vector<double> total(4, 0.0);
+    for (const auto &c : drawn) {
+        EXPECT_DOUBLE_EQ(c[0] + c[1] + c[2] + c[3], 4.0);
+        for (size_t p = 0; p < 4; ++p)
+            total[p] += c[p];
+    }
+    // 800 draws: the second pattern is three times as likely as the first.
+    EXPECT_GT(total[1], 2.0 * total[0]);
+}
