@@ -284,15 +284,15 @@ bool placementLB(XsearchData &x, uint32_t lv, bool last, double curLen, TreeNode
 // ---------------------------------------------------------------------------
 // Complete trees
 
-int storeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
+// Copies the work tree with the taxon placed on edge e into the store tree,
+// leaving the work tree as it was. 0 or 1.
+int copyWithLeaf(XsearchData &x, TreeNode *e, TreeNode *leaf)
 {
     Tree *t = x.tree.get();
-    TreeNode *leaf = nodeOfIndex(t, taxon);
-    TreeNode *fork = findFreeNode(t);
-    if (binConnectLeaf(leaf, e, fork) != 0)
+    Tree *s = x.store.get();
+    if (binConnectLeaf(leaf, e, findFreeNode(t)) != 0)
         return 1;
     t->numLeaves++;
-    Tree *s = x.store.get();
     const int copied = copyTree(t, s);
     binPruneLeaf(leaf);
     t->numLeaves--;
@@ -300,13 +300,27 @@ int storeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
         return 1;
     s->flags &= ~(kTreeTraversalValid | kTreeLeafSetsValid);
     setTraversalSeq(s);
+    return 0;
+}
+
+int storeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
+{
+    TreeNode *leaf = nodeOfIndex(x.tree.get(), taxon);
+    Tree *s = x.store.get();
+    if (copyWithLeaf(x, e, leaf) != 0)
+        return 1;
     if (x.critCollapse) {
         x.critCollapse->collapse(s);
         setTraversalSeq(s);
     } else if (x.collapse != CollapseRule::kNo) {
         pointTreeAtPackedData(s, x.data);
-        if (collapseUnsupportedEdges(s, x.data, false, x.collapse))
+        if (collapseUnsupportedEdges(s, x.data, false, x.collapse)) {
             setTraversalSeq(s);
+            // Collapsing can merge away an enforced group; such a tree is
+            // kept binary, as the heuristic search keeps it.
+            if (positiveConstraintsActive() && !searchTreeAllowed(s) && copyWithLeaf(x, e, leaf) != 0)
+                return 1;
+        }
     }
     if (!x.rooted)
         rerootTree(s, nodeOfIndex(s, 0), true);

@@ -234,6 +234,7 @@ int readConstraintTree(DataInfo *d, Constraint *c, bool asBackbone)
         return 1;
     }
     reader->attachUnnamed = !asBackbone;
+    reader->originalNumbers = true;
     int rc = readNewickTree(reader, tree.get(), true);
     destroyTreeReader(reader);
     if (rc != 0)
@@ -998,6 +999,18 @@ int showOneConstraint(DataInfo *d, const Constraint *c)
     if (c->type == kConBackbone) {
         // Taxa the backbone does not name are not drawn.
         induceSubtree(tree.get(), getSplitFromList(g, g->count - 1), false);
+    }
+    // The groups hold original taxon numbers; the drawing labels tips by
+    // active number, so deleted taxa leave and the rest are renumbered.
+    const Set *deleted = d->taxa.deleted;
+    if (deleted && firstOneBit(deleted->words, deleted->nwords) != kSetEnd) {
+        if (pruneTipsetFromTree(tree.get(), deleted, nullptr, false) != 0)
+            return 1;
+        for (uint32_t t = 1; t <= tree->tipBound; t++) {
+            TreeNode *tip = tree->nodes + t;
+            if ((tip->anc || tip == tree->root) && tip->index >= 0)
+                tip->index = static_cast<int32_t>(d->taxa.originalToActive[tip->index]);
+        }
     }
     drawTree(tree.get(), kDrawConstraint, 0, false, d);
     if (c->type == kConMonophyly) {

@@ -142,6 +142,11 @@ uint32_t activeOf(const DataInfo *d, uint32_t original)
     return d->taxa.originalToActive ? d->taxa.originalToActive[original] : original;
 }
 
+TreeNode *tipOfTaxon(const TreeReader *r, Tree *tree, uint32_t original)
+{
+    return tree->nodes + 1 + (r->originalNumbers ? original : activeOf(r->data, original));
+}
+
 void appendChild(TreeNode *parent, TreeNode *child)
 {
     child->anc = parent;
@@ -287,7 +292,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
         r->used[o] = 1;
         if (countNode(r, false, tree->ntax) != 0)
             return 1;
-        TreeNode *tip = tree->nodes + 1 + activeOf(d, o);
+        TreeNode *tip = tipOfTaxon(r, tree, o);
         appendChild(parent, tip);
         added.push_back(tip);
     }
@@ -597,7 +602,7 @@ bool parseDescription(TreeReader *r, Tree *tree, DescriptionCursor &text)
             if (isDeletedTaxon(o, d) || r->used[o] || !roomForNode(r, false, tree->ntax))
                 return false;
             r->used[o] = 1;
-            TreeNode *tip = tree->nodes + 1 + activeOf(d, o);
+            TreeNode *tip = tipOfTaxon(r, tree, o);
             appendChild(open.empty() ? anc : open.back(), tip);
             if (text.peekDark() == ':' && !length(tip))
                 return false;
@@ -1787,6 +1792,7 @@ int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, void
     int status = job.reader && job.tree ? 0 : 1;
     if (status == 0) {
         job.reader->attachUnnamed = attachUnnamed;
+        job.reader->originalNumbers = true;
         const bool savedNexus = setNexusMode(true);
         const bool savedParsing = setParsingNexusBlock(!plain);
         status = plain ? readPlainTreeFile(job) : readTreesBlockBody(job);

@@ -105,6 +105,10 @@ struct TreeReader {
     // Taxa the description does not name join its outermost node (monophyly
     // constraint trees), before single-child nodes are removed.
     bool attachUnnamed;
+    // Tips sit at original taxon numbers instead of active ones: constraint
+    // groups span every taxon, deleted ones included, so that they keep
+    // naming the same taxa when the deleted set changes.
+    bool originalNumbers;
     // The words our writers of this kind of file (NEXUS, or Newick and
     // PHYLIP) give the taxa (normalized) -> original taxon; built on first use.
     std::unordered_map<std::string, uint32_t> fileWords;

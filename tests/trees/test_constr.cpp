@@ -390,4 +390,31 @@ TEST_F(ConstraintsCommand, DefinesRedefinesAndRefuses)
     tree->conData = destroyConData(tree->conData);
 }
 
+// Constraint groups hold original taxon numbers, so a constraint defined
+// while an earlier taxon is deleted must name the taxa its text names, not
+// the ones that share their active numbers.
+TEST_F(ConstraintsCommand, GroupsNameTheirTaxaWhileAnEarlierTaxonIsDeleted)
+{
+    auto groupWords = [](const char *name) {
+        std::vector<uint64_t> words;
+        const SplitsList *g = constraintTagToPtr(name)->groups.get();
+        for (uint32_t s = 0; s < g->count; s++)
+            words.push_back(getSplitFromList(g, s)[0]);
+        return words;
+    };
+    ASSERT_EQ(define("m = ((t1,t6));"), 0);
+    ASSERT_EQ(define("b (backbone) = ((t1,t6),t3,(t4,t5));"), 0);
+    const std::vector<uint64_t> mono = groupWords("m"), backbone = groupWords("b");
+    deallocAllConstraints();
+
+    addSetMember(d->taxa.deleted, 1);  // t2
+    initTaxStatus(d);
+    ASSERT_EQ(define("m = ((t1,t6));"), 0);
+    ASSERT_EQ(define("b (backbone) = ((t1,t6),t3,(t4,t5));"), 0);
+    EXPECT_EQ(groupWords("m"), mono);
+    EXPECT_EQ(groupWords("b"), backbone);
+    ASSERT_EQ(backbone.size(), 3u);
+    EXPECT_EQ(backbone[2], 0b111101u) << "the backbone names t1, t3, t4, t5 and t6";
+}
+
 }  // namespace
