@@ -177,11 +177,15 @@ int installLikelihoodHooks()
     CriterionSearchFxns search{};
     search.score = [](Tree *tree, double bound) { return calcTreeLikelihood(tree, bound); };
     // Rooting a tree scores it outside any search, whose driver would have
-    // set up the likelihood machinery for it.
+    // set up the likelihood machinery for it. That fit is one a user looks
+    // at (not a neighbour a search tries): its estimates become the
+    // "previous" values.
     search.scoreWithLengths = [](Tree *tree, double bound) {
         if (initializeML(false, false, false, false, tree) != 0)
             return kNoLScore;
-        return calcTreeLikelihood(tree, bound);
+        const double score = calcTreeLikelihood(tree, bound);
+        keepEstimatesOfFit(score);
+        return score;
     };
     // The general tree score (star decomposition, tree filters, sorting).
     installTreeScoreFxns({nullptr, search.score, nullptr});
@@ -238,6 +242,5 @@ int installLikelihoodHooks()
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;
-    search.keepEstimates = keepEstimatesOfFit;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

@@ -48,11 +48,6 @@ struct CriterionSearchFxns {
     bool (*holdParameters)();
     double (*fitParameters)(Tree *tree);
     void (*releaseParameters)();
-    // After a tree is scored to be rooted and reconstructed (the fit a user
-    // looks at, not a neighbour a search tries): keeps the free parameters
-    // fitted to it as the values a later setting may fix them at. The score
-    // tells whether the fit succeeded. Null when nothing is kept.
-    void (*keepEstimates)(double score);
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

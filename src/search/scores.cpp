@@ -107,12 +107,9 @@ int installSearchHooks()
     // its branch lengths fitted.
     OptimizeServices o{};
     o.scoreOtherCriterion = [](Tree *tree, DataInfo *, double *score) {
-        const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
-        if (!f)
+        if (!criterionSearchFxns(gCriterion))
             return false;
         *score = criterionScoreWithLengths(tree, kNoScoreValue);
-        if (f->keepEstimates)
-            f->keepEstimates(*score);
         return true;
     };
     setOptimizeServices(&o);
