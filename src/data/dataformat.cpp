@@ -422,6 +422,12 @@ int predefineEquates(DataInfo *d)
     return 0;
 }
 
+void warnContinuousBlockSkipped()
+{
+    qel_printf("Warning: \bVORN does not support \"continuous\" data format; this block will "
+               "be skipped.\n");
+}
+
 int doFormatCmd(DataInfo *d)
 {
     DataBlockReader &r = dataBlockReader();
@@ -445,8 +451,7 @@ int doFormatCmd(DataInfo *d)
         return 1;
 
     if (p.dataType == kDataTypeContinuous) {
-        qel_printf("Warning: \bVORN does not support \"continuous\" data format; this block will "
-                   "be skipped.\n");
+        warnContinuousBlockSkipped();
         skipThruEndOfBlock();
         r.skipBlock = 1;
         return 0;

@@ -16,6 +16,8 @@ inline constexpr uint32_t kMaxEquateExpansion = 64;
 
 // The Format command of the block being read (dataBlockReader()); 0 or 1.
 int doFormatCmd(DataInfo *d);
+// The note that a block of continuous data is passed over.
+void warnContinuousBlockSkipped();
 
 // Custom options SYMBOLS and EQUATE of the Format set; 0 or 1.
 int readSymbols(int operation, CmdParam *option, void *place);

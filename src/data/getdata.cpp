@@ -90,6 +90,24 @@ int doTitleCmd(DataInfo *d)
     return readSemicolon();
 }
 
+// A further CHARACTERS block that defines new taxa is no longer joined to
+// the data set read before it: that data set goes, and the block's record,
+// which shared its taxa, starts afresh as the only one.
+void replaceInstalledData(DataInfo *d)
+{
+    DataInfo *old = gInstalled;
+    setActiveDataInfo(old);
+    purgeData(old, 0, 0, 0);
+    deallocRawData(old, 1);
+    gInstalled = nullptr;
+    gFurther = false;
+    d->taxa = DataTaxa{};
+    d->flags = 0;
+    d->ntax = 0;
+    d->nActive = 0;
+    setActiveDataInfo(d);
+}
+
 int doDimensionsCmd(DataInfo *d)
 {
     DataBlockReader &r = gReader;
@@ -126,10 +144,8 @@ int doDimensionsCmd(DataInfo *d)
         return qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
                             static_cast<int>(kMaxTaxa));
     if (p.newTaxa || d->flags == 0) {
-        if (d != gInstalled && gInstalled && d->taxa.labels && d->taxa.labels == gInstalled->taxa.labels)
-            return qel_errorMsg(0, "New taxa in a further CHARACTERS block are not supported in "
-                                   "this version.\tRead the data in a DATA block or in new TAXA "
-                                   "and CHARACTERS blocks.");
+        if (gFurther)
+            replaceInstalledData(d);
         const DataServices &s = dataServices();
         s.setStatusText("Deallocating memory...");
         purgeData(d, 0, 0, 0);
@@ -745,6 +761,49 @@ int readDistancesBlock(DataInfo *d)
     return gAborted_ ? 2 : 1;
 }
 
+bool isAbbreviationOf(const char *word, const char *name)
+{
+    const size_t n = std::strlen(word);
+    return n > 0 && n <= std::strlen(name) && strnicmp(word, name, n) == 0;
+}
+
+// Whether the Format command of the block ahead declares continuous data.
+// A DATA block replaces the data set before its Format command is read, so
+// this is looked at first: a block that will be passed over must leave the
+// data in place. The input is left where it was; the look stops at the
+// matrix.
+bool blockDeclaresContinuous()
+{
+    InputMark mark;
+    markInput(&mark);
+    const bool visible = setShowVisibleComments(false);  // they are shown when the block is read
+    bool continuous = false, commandStart = true, inFormat = false;
+    int step = 0;  // 1 after "datatype", 2 after its "="
+    char word[64];
+    while (!continuous && readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true) >= 0) {
+        if (std::strcmp(word, ";") == 0) {
+            commandStart = true;
+            continue;
+        }
+        if (commandStart) {
+            if (isEndBlock(word) || stricmp(word, "matrix") == 0)
+                break;
+            inFormat = std::strlen(word) >= 6 && isAbbreviationOf(word, "format");
+            commandStart = false;
+            step = 0;
+            continue;
+        }
+        if (!inFormat)
+            continue;
+        if (step == 2)
+            continuous = isAbbreviationOf(word, "continuous");
+        step = step == 1 && std::strcmp(word, "=") == 0 ? 2 : isAbbreviationOf(word, "datatype") ? 1 : 0;
+    }
+    setShowVisibleComments(visible);
+    rewindInput(&mark);
+    return continuous;
+}
+
 }  // namespace
 
 int readData(int blockType, DataInfo *d)
@@ -753,6 +812,10 @@ int readData(int blockType, DataInfo *d)
         return 1;
     if (blockType == kBlockDistances)
         return readDistancesBlock(d);
+    if (blockType == kBlockData && (d->flags & kHaveCharacters) && blockDeclaresContinuous()) {
+        warnContinuousBlockSkipped();
+        return skipThruEndOfBlock() == 0 ? 0 : 1;
+    }
     DataBlockReader &r = gReader;
     r = DataBlockReader{};
     r.d = d;
@@ -794,7 +857,7 @@ int readData(int blockType, DataInfo *d)
     if (status == 0 && r.skipBlock) {
         d->flags = savedFlags;
         std::memcpy(d->symbols, savedSymbols, sizeof savedSymbols);
-        if (further) {
+        if (gFurther) {
             abandonFurtherBlock(d);
             return 0;
         }
@@ -809,7 +872,7 @@ int readData(int blockType, DataInfo *d)
     dataServices().clearStatusText();
     if (status == 0)
         return 0;
-    if (further && activeDataInfo() == d) {
+    if (gFurther && activeDataInfo() == d) {
         abandonFurtherBlock(d);
     } else {
         purgeData(d, blockType == kBlockCharacters, 0, 0);

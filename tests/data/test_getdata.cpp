@@ -451,6 +451,58 @@ TEST_F(GetDataTest, AFurtherCharactersBlockJoinsTheDataSetAndAContinuousOneLeave
     EXPECT_EQ(data()->flags & kHaveCharacters, kHaveCharacters);
 }
 
+// New taxa in a further CHARACTERS block start a data set of their own: the
+// one read before goes, taxa and characters, and nothing is joined.
+TEST_F(GetDataTest, NewTaxaInAFurtherCharactersBlockReplaceTheDataSet)
+{
+    ASSERT_EQ(read(std::string(kTaxa3) + "begin characters; dimensions nchar=2; matrix a 01 b 11 c 10; end;"), 0)
+        << gText;
+    EXPECT_EQ(read("begin characters; dimensions newtaxa ntax=2 nchar=3; format datatype=dna;\n"
+                   "matrix x ACG y ACT; end;"),
+              0)
+        << gText;
+    ASSERT_EQ(data()->flags & (kHaveTaxa | kHaveCharacters), kHaveTaxa | kHaveCharacters);
+    EXPECT_EQ(data()->ntax, 2u);
+    EXPECT_EQ(data()->nActive, 2);
+    EXPECT_EQ(data()->nchar, 3u);
+    EXPECT_EQ(data()->dataType, kDataTypeDNA);
+    EXPECT_STREQ(taxLabelString(data(), 0), "x");
+    EXPECT_EQ(cells(), (std::vector<std::string>{"A", "C", "G", "A", "C", "T"}));
+    // A block after it joins the new data set as usual.
+    EXPECT_EQ(read("begin characters; dimensions nchar=1; format datatype=dna; matrix x A y C; end;"), 0) << gText;
+    EXPECT_EQ(data()->ntax, 2u);
+    EXPECT_EQ(data()->nchar, 4u);
+    EXPECT_EQ(cell(1, 3), "C");
+}
+
+TEST_F(GetDataTest, AContinuousDataBlockLeavesTheDataSetItWouldReplace)
+{
+    ASSERT_EQ(read("begin data; dimensions ntax=3 nchar=2; format datatype=dna; "
+                   "matrix a AC b GT c CA; end;"),
+              0)
+        << gText;
+    gOut.clear();
+    EXPECT_EQ(read("begin data; dimensions ntax=2 nchar=1; [!seen once]\n"
+                   "format missing=? DataT = Cont; matrix x 0.5 y 1.5; end;"),
+              0);
+    EXPECT_NE(gOut.find("this block will be skipped"), std::string::npos);
+    ASSERT_EQ(data()->flags & kHaveCharacters, kHaveCharacters);
+    EXPECT_EQ(data()->ntax, 3u);
+    EXPECT_EQ(data()->nchar, 2u);
+    EXPECT_EQ(data()->dataType, kDataTypeDNA);
+    EXPECT_STREQ(taxLabelString(data(), 2), "c");
+    EXPECT_EQ(code(1, 1), 3u);  // T
+    // The input goes on after the skipped block, and a block of another type
+    // still replaces the data.
+    EXPECT_EQ(read("begin data; dimensions ntax=2 nchar=1; format datatype=continuousish; "
+                   "matrix x 0 y 1; end;"),
+              1);
+    ASSERT_EQ(read("begin data; dimensions ntax=2 nchar=1; format datatype=standard; "
+                   "matrix x 0 y 1; end;"),
+              0);
+    EXPECT_EQ(data()->ntax, 2u);
+}
+
 TEST_F(GetDataTest, EliminatedCharactersAreNeverStored)
 {
     ASSERT_EQ(read("begin data; dimensions ntax=2 nchar=4; eliminate 2-3;\n"
