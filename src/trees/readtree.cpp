@@ -1201,6 +1201,16 @@ void deallocTransTable(TreeReader *reader)
     reader->trans.byKey.clear();
 }
 
+namespace {
+
+// A key given twice would silently drop the taxon of one of its entries.
+int duplicateTransKey(const char *key)
+{
+    return qel_errorMsg(0, "Translate key \"%s\" is given more than once in the translation table.", key);
+}
+
+}  // namespace
+
 int readTranslateTable(TreeReader *r)
 {
     char key[kWordSize];
@@ -1218,6 +1228,8 @@ int readTranslateTable(TreeReader *r)
         const int32_t taxon = taxonOfLabel(r, label);
         if (taxon < 0)
             return showTaxIdError(label, r->data);
+        if (r->trans.byKey.count(lowerCase(key)))
+            return duplicateTransKey(key);
         try {
             r->trans.byKey.emplace(lowerCase(key), static_cast<uint32_t>(r->trans.entries.size()));
             r->trans.entries.push_back(TransEntry{key, label, taxon});
@@ -1554,7 +1566,8 @@ int harvestTaxonNames(std::vector<std::string> &names)
                     return 1;
                 if (isTokenSemicolon(label) || std::strcmp(label, ",") == 0)
                     return qel_errorMsg(722, "Syntax error in translation table.");
-                trans[lowerCase(key)] = label;
+                if (!trans.emplace(lowerCase(key), label).second)
+                    return duplicateTransKey(key);
                 if (readToken(sep, sizeof sep) < 0)
                     return 1;
                 if (isTokenSemicolon(sep))

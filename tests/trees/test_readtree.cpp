@@ -119,6 +119,7 @@ TEST_F(TreeReadTest, MalformedDescriptionsGiveTheirErrorAndKeepTheTreesInMemory)
         {"tree a = [&R] (t1,t2,t3); tree b = [&U] (t1,t2,t3);", 729},
         {"translate 1 t1, 2;", 722},
         {"translate 1 t1 2 t2;", 201},
+        {"translate 1 t1, 2 t2, 1 t3;", 0},
         {"tree x = [&R] (t1,t2-;", 601},
         {"tree x (wrong) = (t1,t2);", 0},
         {"frobnicate;", 112},
@@ -450,6 +451,12 @@ TEST_F(WholeDescriptionTest, HarvestingWholeEqualsHarvestingByCharacter)
     for (const char *body : blocks)
         EXPECT_EQ(harvest(body, true), harvest(body, false)) << body;
     EXPECT_EQ(harvest(blocks[1], true), (std::vector<std::string>{"Zeta", "two words", "Q", "semi;colon", "R"}));
+    // A key given twice is refused while harvesting too, naming the key.
+    datatest::gErrorText.clear();
+    feed("translate 1 Homo, 1 Pan; tree a = (1,x,y);\nend;\n");
+    std::vector<std::string> names;
+    EXPECT_EQ(harvestTaxonNames(names), 1);
+    EXPECT_NE(datatest::gErrorText.find("\"1\" is given more than once"), std::string::npos) << datatest::gErrorText;
 }
 
 }  // namespace
