@@ -1171,7 +1171,10 @@ TreeReader *createTreeReader(DataInfo *data, bool storeBrlens, bool phylipLabels
     r->storeBrlens = storeBrlens;
     r->firstTree = true;
     r->pruneAnswer = -1;
-    r->nodeLimit = data ? 2 * numActive(data) - 1 : 0;
+    // A binary tree of the active taxa has 2n - 1 nodes; each deleted taxon
+    // a description still names (and the reader prunes) may bring one fork
+    // more, which goes with it.
+    r->nodeLimit = data ? numActive(data) + data->ntax - 1 : 0;
     return r;
 }
 
@@ -1682,8 +1685,11 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     job.forceUnrooted = unrooted;
     job.reader = createTreeReader(d, (flags & kReadStoreBrlens) != 0, (flags & kReadPhylipLabels) != 0);
     job.tree = createTree(false);
-    job.reader->newickFile = (flags & kReadPlainFile) != 0;
     bool ok = job.reader && job.tree;
+    if (ok) {
+        job.reader->newickFile = (flags & kReadPlainFile) != 0;
+        job.reader->readFlags = flags;  // pruneDelTaxa answers the pruning question
+    }
     if (ok && mode == kKeepReplace) {
         clearTrees(true, true);
     } else if (ok && mode != kKeepMemoryPlusFile) {

@@ -89,7 +89,7 @@ struct TreeReader {
     uint32_t treesKept;
     uint32_t firstMissingBrlenTree;  // 0 = none
     uint32_t nodeCount;
-    uint32_t nodeLimit;              // 2 x active taxa - 1
+    uint32_t nodeLimit;              // 2 x active taxa - 1, plus one per deleted taxon
     uint32_t internalCount;
     uint32_t decimals;
     int32_t pruneAnswer;             // -1 not asked, 0 no, 1 yes
