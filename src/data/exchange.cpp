@@ -225,15 +225,24 @@ int importFile()
     int status = 1;
     StreamInfo *out = nullptr;
     ResizText *text = createImportText(getInputDocSize(&input));
+    // The output path is the user's as the input path was: resolved from the
+    // same place, with a failure reported against the command, not against
+    // the foreign file now being read.
+    setActiveInput(caller);
+    const bool opened = text && openOutputStream(imprt.toFile, gReplaceFile != 0, false, &out) == kOpenOK;
+    setActiveInput(&input);
     if (!text) {
         reportMemoryFailure();
-    } else if (openOutputStream(imprt.toFile, gReplaceFile != 0, false, &out) == kOpenOK) {
+    } else if (opened) {
         eprintf(text, "#NEXUS \n\n[!\n%s file \"%s\"\n  (imported %s)\n]\n", entry.displayName,
                 commentSafe(fromPath).c_str(), getDateTimeString().c_str());
         // Square brackets in a foreign file are data, not comments.
         const bool comments = setRecognizeNexusComments(false);
+        resetImportedLabels();
         status = entry.importer(text);
         setRecognizeNexusComments(comments);
+        if (status == 0 && importedLabelsClash())
+            status = 1;  // reported where the names met
         if (status == 0 && resizTextFailed(text)) {
             reportMemoryFailure();
             status = 1;
