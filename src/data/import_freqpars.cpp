@@ -68,12 +68,28 @@ std::vector<std::string> words(const std::string &line)
 }
 
 // A positive count no larger than limit, else 0.
+constexpr uint32_t kCountTooLarge = UINT32_MAX;
+
+// A count of the file: 0 when the word is no positive number, kCountTooLarge
+// when it is a number above the limit.
 uint32_t countOf(const std::string &word, uint32_t limit)
 {
-    if (word.empty() || word.size() > 9 || word.find_first_not_of("0123456789") != std::string::npos)
+    if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos)
         return 0;
+    const size_t digits = word.size() - std::min(word.find_first_not_of('0'), word.size());
+    if (digits > 9)
+        return kCountTooLarge;
     const unsigned long v = std::stoul(word);
-    return v <= limit ? static_cast<uint32_t>(v) : 0;
+    return v <= limit ? static_cast<uint32_t>(v) : kCountTooLarge;
+}
+
+// The file asks for more than this version can hold: said so, not that the
+// number is missing.
+int countTooLarge(const char *what, const std::string &word, uint32_t limit)
+{
+    return qel_errorMsg(0, "The number of %s in the file (%s) exceeds the maximum permitted in this version of VORN "
+                           "(%u).",
+                        what, word.c_str(), limit);
 }
 
 int formatFailure(int code)
@@ -137,9 +153,14 @@ int FreqparsReader::readHead()
     ntax_ = countOf(w[0], kMaxTaxa);
     if (ntax_ == 0)
         return qel_errorMsg(914, "Expecting number of taxa found \"%s\"", w[0].c_str());
+    if (ntax_ == kCountTooLarge)
+        return qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
+                            static_cast<int>(kMaxTaxa));
     nloci_ = w.size() > 1 ? countOf(w[1], kMaxLoci) : 0;
     if (nloci_ == 0)
         return qel_errorMsg(915, "Expecting number of loci found \"%s\"", w.size() > 1 ? w[1].c_str() : "");
+    if (nloci_ == kCountTooLarge)
+        return countTooLarge("loci", w[1], kMaxLoci);
     if (static_cast<uint64_t>(ntax_) * nloci_ > kMaxCells)
         return qel_errorMsg(0, "The FREQPARS matrix is too large (%u taxa, %u loci).", ntax_, nloci_);
     // The names follow the counts, on their line or the next ones.
@@ -170,6 +191,8 @@ int FreqparsReader::readLocus(uint32_t l)
     const uint32_t nalleles = w.size() > 1 ? countOf(w[1], kMaxAlleles) : 0;
     if (nalleles == 0)
         return qel_errorMsg(916, "Expecting number of alleles found \"%s\"", w.size() > 1 ? w[1].c_str() : "");
+    if (nalleles == kCountTooLarge)
+        return countTooLarge("alleles", w[1], kMaxAlleles);
     if (static_cast<uint64_t>(nalleles) * ntax_ > kMaxCells)
         return qel_errorMsg(0, "Locus %s has too many alleles (%u).", w[0].c_str(), nalleles);
     // Frequencies allele-major: freq[a * ntax + t].

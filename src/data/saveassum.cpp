@@ -325,8 +325,12 @@ int doSaveAssumCmd()
     s.setStatusText("Saving current assumptions to file...");
     writeAssumptionsBlock(d);
     writeOwnBlock(d);
-    qel_printf("\nCurrent assumptions written to file: %s\n", auxPathnameForDisplay(aux, 255).c_str());
+    // Written only once the stream took everything: a write error is told
+    // when the stream is closed.
+    const std::string path = auxPathnameForDisplay(aux, 255);
     const int status = closeAuxOutStream(aux);
+    if (status == 0)
+        qel_printf("\nCurrent assumptions written to file: %s\n", path.c_str());
     s.clearStatusText();
     return status;
 }

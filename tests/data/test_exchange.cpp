@@ -341,6 +341,11 @@ const RefusalCase kRefusals[] = {
     {"an allele line missing", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 2\nx    0.5\n", 917,
      "End-of-file encountered while reading data."},
     {"FreqPars ending in its head", "format=FreqPars", "t\n3 1 a b\n", 114, ""},
+    {"FreqPars with more taxa than a data set holds", "format=FreqPars", "t\n16385 1 a\n", 302, "(16384)"},
+    {"FreqPars with too many loci", "format=FreqPars", "t\n2 00099999999999 a b\n", 0,
+     "number of loci in the file (00099999999999) exceeds the maximum"},
+    {"FreqPars with too many alleles", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 70000\n", 0,
+     "number of alleles in the file (70000) exceeds"},
 };
 
 TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)

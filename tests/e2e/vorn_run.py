@@ -6,9 +6,10 @@ import subprocess
 import tempfile
 
 
-def run_vorn(vorn, text):
+def run_vorn(vorn, text, preexec_fn=None):
     """The finished run of `vorn -n` on text, in a fresh working and home
-    directory and with nothing on standard input."""
+    directory and with nothing on standard input; preexec_fn, when given,
+    runs in the child before the program (to set limits)."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "m.nex")
         with open(path, "w") as f:
@@ -17,7 +18,7 @@ def run_vorn(vorn, text):
         env["HOME"] = tmp
         with open(os.devnull) as devnull:
             return subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=devnull, capture_output=True,
-                                  text=True, timeout=120)
+                                  text=True, timeout=120, preexec_fn=preexec_fn)
 
 
 def pooled_classes(stdout, last):
