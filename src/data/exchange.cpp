@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/mman.h>
+#include <unordered_map>
 
 #include "cli/option_sets.h"
 #include "cli/qel_cmdline.h"
@@ -12,6 +13,7 @@
 #include "cli/shell_settings.h"
 #include "data/data_services.h"
 #include "data/data_settings.h"
+#include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
 #include "qel/qel_io.h"
@@ -138,9 +140,39 @@ int readForeignName(std::string &name, size_t maxLength)
     return 0;
 }
 
-std::string importedLabel(const char *name, size_t maxLength)
+namespace {
+
+// The names of the conversion in progress that had to be cut, by what they
+// were cut to; the scanning and the writing pass both meet every name.
+std::unordered_map<std::string, std::string> gCutNames;
+bool gCutNamesClash = false;
+
+}  // namespace
+
+void resetImportedLabels()
 {
-    std::string cut(name, strnlen(name, maxLength));
+    gCutNames.clear();
+    gCutNamesClash = false;
+}
+
+bool importedLabelsClash() { return gCutNamesClash; }
+
+std::string importedLabel(const char *name)
+{
+    std::string cut(name, strnlen(name, kMaxLabelLength));
+    if (name[cut.size()] != '\0') {
+        const auto [it, added] = gCutNames.try_emplace(cut, name);
+        if (added) {
+            qel_warningMsg(0, "Name \"%s...\" (%u characters) was cut to its first %u characters.", cut.c_str(),
+                           static_cast<unsigned>(std::strlen(name)), static_cast<unsigned>(kMaxLabelLength));
+        } else if (it->second != name && !gCutNamesClash) {
+            gCutNamesClash = true;
+            qel_errorMsg(0, "Two names begin with the same %u characters \"%s\": cut to that length, they would "
+                            "be one name.\tShorten the names in the foreign file so that they differ in their "
+                            "first %u characters.",
+                         static_cast<unsigned>(kMaxLabelLength), cut.c_str(), static_cast<unsigned>(kMaxLabelLength));
+        }
+    }
     // Quoting at most doubles the length, plus the two quotes.
     std::string word(2 * cut.size() + 3, '\0');
     nexusizeString(cut.c_str(), word.data(), word.size());

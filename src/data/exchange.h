@@ -64,9 +64,17 @@ class ForeignLines {
 // maxLength characters are kept. 0, -1 at the end of the input, or 1 after
 // an error report.
 int readForeignName(std::string &name, size_t maxLength);
-// The NEXUS word of a foreign taxon name, at most maxLength characters of
-// the name taken.
-std::string importedLabel(const char *name, size_t maxLength);
+// Foreign names are read up to this length; the NEXUS file holds at most
+// kMaxLabelLength characters of each.
+inline constexpr size_t kMaxForeignName = 1023;
+// The NEXUS word of a foreign name. A name longer than a NEXUS file can
+// hold is cut to kMaxLabelLength characters, with a warning the first time
+// it is met; two names made equal by cutting are reported, and the
+// conversion then fails (importedLabelsClash).
+std::string importedLabel(const char *name);
+// Starts the record of the cut names of one conversion.
+void resetImportedLabels();
+bool importedLabelsClash();
 // Text from a foreign file or path that goes inside a NEXUS comment: its
 // brackets are replaced, so that it can neither end the comment early nor
 // open a nested one.

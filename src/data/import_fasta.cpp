@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr size_t kMaxFastaNameLength = 1023;
-constexpr size_t kMaxPirNameLength = 127;
 
 // What the scanning pass measures.
 struct SequenceCounts {
@@ -223,14 +221,14 @@ int readFastaFile(ResizText *text)
         }
         if (c != '>')
             return importRefused("FASTA");
-        const int rc = readForeignName(name, kMaxFastaNameLength);
+        const int rc = readForeignName(name, kMaxForeignName);
         if (rc < 0)
             break;
         if (rc > 0)
             return 1;
         if (skipThruEOL() != 0)
             return importUnexpectedEnd();
-        std::string label = importedLabel(name.c_str(), kMaxFastaNameLength);
+        std::string label = importedLabel(name.c_str());
         uint64_t length = 0;
         c = readFastaSymbols(length, text, buffer);
         if (checkLength(seen, length, name.c_str()))
@@ -314,7 +312,7 @@ int readPirHeader(PirType *type, char *name, size_t size)
 
 int scanPir(SequenceCounts &counts, PirType &type)
 {
-    char name[kMaxPirNameLength + 1];
+    char name[kMaxForeignName + 1];
     int c;
     while ((c = nextNonBlank()) >= 0) {
         if (c != '>')
@@ -324,7 +322,7 @@ int scanPir(SequenceCounts &counts, PirType &type)
             break;
         if (rc > 0)
             return rc;
-        counts.maxNameWidth = std::max(counts.maxNameWidth, importedLabel(name, kMaxPirNameLength).size());
+        counts.maxNameWidth = std::max(counts.maxNameWidth, importedLabel(name).size());
         uint64_t length = 0;
         while ((c = readNextChar()) != '*') {
             if (c < 0)
@@ -340,13 +338,13 @@ int scanPir(SequenceCounts &counts, PirType &type)
 
 int writePir(const SequenceCounts &counts, ResizText *text)
 {
-    char name[kMaxPirNameLength + 1];
+    char name[kMaxForeignName + 1];
     std::string row;
     for (uint32_t t = 0; t < counts.ntax; t++) {
         // Past the previous record's terminator.
         if (skipThru('>') != 0 || readPirHeader(nullptr, name, sizeof name) != 0)
             return importUnexpectedEnd();
-        writeNameField(text, counts, importedLabel(name, kMaxPirNameLength));
+        writeNameField(text, counts, importedLabel(name));
         row.clear();
         while (row.size() < counts.nchar) {
             const int c = readNextChar();

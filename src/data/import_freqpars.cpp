@@ -24,7 +24,6 @@ constexpr uint32_t kMaxFreqparsStates = 63;  // a 64th state would meet the miss
 constexpr uint32_t kMaxLoci = 1u << 20;
 constexpr uint32_t kMaxAlleles = 1u << 16;
 constexpr uint64_t kMaxCells = uint64_t{1} << 28;  // frequencies of one locus, states of the matrix
-constexpr size_t kMaxLocusName = 127;
 constexpr size_t kFieldSize = 256;
 
 char freqparsSymbol(int state)
@@ -248,7 +247,7 @@ int FreqparsReader::readLocus(uint32_t l)
     maxStates_ = std::max(maxStates_, n);
     if (n > 1) {
         Locus locus;
-        locus.name = importedLabel(w[0].c_str(), kMaxLocusName);
+        locus.name = importedLabel(w[0].c_str());
         locus.index = l;
         locus.nstates = n;
         if (fractional) {
@@ -279,7 +278,7 @@ void FreqparsReader::write() const
     std::vector<std::string> labels;
     size_t width = 0;
     for (const std::string &name : names_) {
-        labels.push_back(importedLabel(name.c_str(), kMaxLocusName));
+        labels.push_back(importedLabel(name.c_str()));
         width = std::max(width, labels.back().size());
     }
     for (uint32_t t = 0; t < ntax_; t++) {

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr size_t kMaxGcgName = 127;
-constexpr size_t kMaxMegaName = 49;
 
 // ---- GCG-MSF ----------------------------------------------------------------
 
@@ -259,7 +257,7 @@ int doMegaCharData(MegaCounts &counts, bool writingPass, ResizText *text)
             continue;
         }
         // A row.
-        const std::string label = importedLabel(readWord(kMaxMegaName).c_str(), kMaxMegaName);
+        const std::string label = importedLabel(readWord(kMaxForeignName).c_str());
         std::string cells;
         uint32_t count = 0;
         for (c = readNextChar(); c >= 0; c = readNextChar()) {
@@ -361,7 +359,7 @@ int importGCG(ResizText *text)
         const size_t colon = line.find(':');
         if (colon == std::string::npos || onlyBlanks(line))
             continue;
-        const std::string name = firstWord(line, colon + 2).substr(0, kMaxGcgName);
+        const std::string name = firstWord(line, colon + 2).substr(0, kMaxForeignName);
         if (name.empty())
             return refusedGcg();
         if (names.size() == kMaxTaxa)
@@ -373,7 +371,7 @@ int importGCG(ResizText *text)
         return refusedGcg();
     std::vector<std::string> labels;
     for (const std::string &name : names) {
-        labels.push_back(importedLabel(name.c_str(), kMaxGcgName));
+        labels.push_back(importedLabel(name.c_str()));
         width = std::max(width, labels.back().size() + 2);
     }
     eprintf(text,

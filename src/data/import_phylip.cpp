@@ -22,7 +22,6 @@ namespace {
 
 constexpr size_t kFirstLineLength = 256;
 constexpr size_t kStrictNameLength = 10;
-constexpr size_t kMaxNameLength = 100;
 constexpr uint64_t kMaxCells = uint64_t{1} << 40;
 constexpr const char kTreeCountPunctuation[] = ";";
 
@@ -152,7 +151,7 @@ class PhylipReader {
         std::string name;
         nameEndedLine_ = false;
         if (relaxed_) {
-            const int rc = readForeignName(name, kMaxNameLength);
+            const int rc = readForeignName(name, kMaxForeignName);
             if (rc < 0)
                 return importUnexpectedEnd();
             if (rc > 0)
@@ -177,7 +176,7 @@ class PhylipReader {
             const size_t last = name.find_last_not_of(" \t");
             name = first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
         }
-        std::string label = importedLabel(name.c_str(), kMaxNameLength);
+        std::string label = importedLabel(name.c_str());
         if (!writing_)
             m_.maxLabelWidth = std::max(m_.maxLabelWidth, label.size());
         names_.push_back(std::move(name));

@@ -22,7 +22,6 @@ namespace {
 
 constexpr size_t kMaxHennigWord = 8;
 constexpr size_t kMaxHennigToken = 255;
-constexpr size_t kMaxTextLabel = 253;
 
 bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n'; }
 
@@ -105,7 +104,7 @@ int doXRead(ResizText *text)
         std::string name;
         if (readHennigToken(name, quoted, ";", kMaxHennigToken) != 0 || name == ";")
             return importUnexpectedEnd();
-        eprintf(text, "%s\n", importedLabel(name.c_str(), kMaxHennigToken).c_str());
+        eprintf(text, "%s\n", importedLabel(name.c_str()).c_str());
         row.clear();
         for (uint32_t k = 0; k < nchar; k++) {
             int c;
@@ -168,7 +167,7 @@ int doTRead(ResizText *text)
             } else if (token == "(" || token == ")") {
                 eputs(token.c_str(), text);
             } else {
-                eputs(importedLabel(token.c_str(), kMaxHennigToken).c_str(), text);
+                eputs(importedLabel(token.c_str()).c_str(), text);
             }
             if (token != "(") {
                 const int next = peekNextChar(nullptr);
@@ -351,7 +350,7 @@ int doText(bool writingPass, TextTable &table, ResizText *text)
         if (rowInBlock == kMaxTaxa)
             return qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
                                 static_cast<int>(kMaxTaxa));
-        const std::string word = importedLabel(label.c_str(), kMaxTextLabel);
+        const std::string word = importedLabel(label.c_str());
         if (writingPass) {
             std::string row = word;
             row.append(table.labelWidth - std::min(table.labelWidth, word.size()) + 1, ' ');

@@ -14,6 +14,7 @@
 #include "data/data_settings.h"
 #include "data/exchange.h"
 #include "data/taxlabels.h"
+#include "data/vorn_data.h"
 #include "qel/qel_io.h"
 #include "qel/qel_textbuffer.h"
 #include "support/format_support.h"
@@ -444,6 +445,41 @@ TEST_F(ToNexusTest, WritesTheHeadWithTheFormatPathAndDate)
     EXPECT_TRUE(std::regex_match(text, head)) << text;
     EXPECT_EQ(gOut, "\nFile \"" + from.string() + "\" (FASTA format) converted to NEXUS-format file \"" +
                         (dir_ / "o.nex").string() + "\"\n");
+}
+
+// Every format keeps names whole up to the length a NEXUS file can hold and
+// cuts longer ones there, each named once; names made equal by the cut
+// are refused.
+TEST_F(ToNexusTest, LongNamesAreCutToWhatADataBlockReads)
+{
+    const std::string longest(kMaxLabelLength, 'n');
+    const std::string name60 = std::string(60, 'm');
+    struct {
+        const char *options;
+        std::string file;
+    } cases[] = {
+        {"format=FASTA", ">" + longest + "xyz\nAC\n>" + name60 + "\nAC\n"},
+        {"format=RelPHYLIP", "2 2\n" + longest + "xyz AC\n" + name60 + " AC\n"},
+        {"format=PIR", ">DL;" + longest + "xyz\nt\nAC*\n>DL;" + name60 + "\nt\nAC*\n"},
+        {"format=text", longest + "xyz AC\n" + name60 + " AC\n"},
+        {"format=MEGA", "#mega\n!Title t;\n#" + longest + "xyz AC\n#" + name60 + " AC\n"},
+        {"format=Hennig86", "xread 2 2\n" + longest + "xyz 01\n" + name60 + " 10\n;\n"},
+    };
+    for (const auto &c : cases) {
+        gWarnings.clear();
+        std::string body;
+        ASSERT_EQ(convert(c.options, c.file, &body), 0) << c.options << gErrors;
+        EXPECT_NE(body.find("\n" + longest), std::string::npos) << c.options << body;
+        EXPECT_EQ(body.find(longest + "x"), std::string::npos) << c.options;
+        EXPECT_NE(body.find("\n" + name60), std::string::npos) << c.options << body;
+        EXPECT_EQ(gWarnings, "0 Name \"" + longest + "...\" (131 characters) was cut to its first 128 characters.\n")
+            << c.options;
+    }
+    gErrors.clear();
+    EXPECT_EQ(convert("format=FASTA", ">" + longest + "x\nAC\n>" + longest + "y\nAC\n>" + longest + "x\nAC\n"),
+              1);
+    EXPECT_NE(gErrors.find("Two names begin with the same 128 characters"), std::string::npos) << gErrors;
+    EXPECT_EQ(slurp(dir_ / ("out" + std::to_string(n_) + ".nex")), "");
 }
 
 TEST_F(ToNexusTest, NeedsBothFileNamesEachTime)
