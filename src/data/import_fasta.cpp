@@ -236,7 +236,8 @@ int readFastaFile(ResizText *text)
         seen.maxNameWidth = std::max(seen.maxNameWidth, label.size());
         labels.push_back(std::move(label));
     }
-    if (seen.ntax == 0)
+    // Records without sequences would make an empty matrix.
+    if (seen.ntax == 0 || seen.nchar == 0)
         return importRefused("FASTA");
     layOutBlock(text, rowsAt, seen, labels,
                 dataHead(seen, imprt.dataType == kImportNucleotide ? "nucleotide" : "protein"));
@@ -333,7 +334,7 @@ int scanPir(SequenceCounts &counts, PirType &type)
         if (checkLength(counts, length, name))
             return 1;
     }
-    return counts.ntax == 0 ? importRefused("NBRF/PIR") : 0;
+    return counts.ntax == 0 || counts.nchar == 0 ? importRefused("NBRF/PIR") : 0;
 }
 
 int writePir(const SequenceCounts &counts, ResizText *text)

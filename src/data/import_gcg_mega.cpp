@@ -424,6 +424,10 @@ int importMega(ResizText *text)
         return importRefused("MEGA");
     if (rc != kMegaOK)
         return 1;
+    // Rows without sites (an interleaved reading of a file whose sequences
+    // stand on the lines after their names) would make an empty matrix.
+    if (counts.nchar == 0)
+        return importRefused("MEGA");
     if (imprt.megaNtax > 0 && static_cast<uint32_t>(imprt.megaNtax) != counts.ntax)
         qel_printf("\nWarning: Number of taxa specified in MEGA format statement does not match file contents.\n");
     if (imprt.megaNsites > 0 && static_cast<uint32_t>(imprt.megaNsites) != counts.nchar)

@@ -303,6 +303,9 @@ const RefusalCase kRefusals[] = {
     {"a semicolon among distances", "format=RelPHYLIP dataType=distance", "2\na\nb ;\n", 118, ""},
     {"FASTA without a record", "format=FASTA dataType=nucleotide", "\n; nothing\n", 902, "as a FASTA file"},
     {"FASTA not starting with >", "format=FASTA", "ACGT\n", 902, "as a FASTA file"},
+    {"FASTA records without sequences", "format=FASTA", ">a\n>b\n", 902, "as a FASTA file"},
+    {"NBRF/PIR records without sequences", "format=PIR", ">DL;a\nt\n*\n>DL;b\nt\n*\n", 902,
+     "as a NBRF/PIR file"},
     {"a FASTA sequence one shorter", "format=FASTA", ">a\nACGT\n>b d\nACG\n", 910,
      "Sequence \"b\" is shorter than previous sequence(s)."},
     {"a FASTA header without its line end", "format=FASTA", ">a\nAC\n>b", 114, ""},
@@ -347,6 +350,8 @@ const RefusalCase kRefusals[] = {
      "number of loci in the file (00099999999999) exceeds the maximum"},
     {"FreqPars with too many alleles", "format=FreqPars", "t\n1 1 a\n(A4,F4.1)\nL 70000\n", 0,
      "number of alleles in the file (70000) exceeds"},
+    {"interleaved MEGA whose sequences stand below their names", "format=MEGA interleaved",
+     "#mega\n!Title t;\n#a\nACGT\n#b\nAC-T\n", 902, "as a MEGA file"},
 };
 
 TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
@@ -445,6 +450,18 @@ TEST_F(ToNexusTest, WritesTheHeadWithTheFormatPathAndDate)
     EXPECT_TRUE(std::regex_match(text, head)) << text;
     EXPECT_EQ(gOut, "\nFile \"" + from.string() + "\" (FASTA format) converted to NEXUS-format file \"" +
                         (dir_ / "o.nex").string() + "\"\n");
+}
+
+// One file's layout says nothing of the next one's: a MEGA file converted
+// after an interleaved PHYLIP file is read sequentially.
+TEST_F(ToNexusTest, InterleavedIsNotRememberedFromOneConversionToTheNext)
+{
+    ASSERT_EQ(convert("format=RelPHYLIP interleaved", "2 4\na AC\nb AC\n\nGT\nGT\n"), 0) << gErrors;
+    std::string body;
+    ASSERT_EQ(convert("format=MEGA", "#mega\n!Title t;\n#a\nACGT\n#b\nAC-T\n", &body), 0) << gErrors;
+    EXPECT_NE(body.find("Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=- missing=? matchchar=.;\n"),
+              std::string::npos)
+        << body;
 }
 
 // Every format keeps names whole up to the length a NEXUS file can hold and
