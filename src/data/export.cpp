@@ -98,10 +98,10 @@ class Exporter {
     Exporter(DataInfo *d, uint32_t format, const char *lineBreak)
         : d_(d), format_(format), lb_(lineBreak), hennig_(format == kExportHennig),
           textFormat_(format == kExportTabText || format == kExportText || format == kExportNexus),
-          // FASTA has no interleaved form: a record per block would repeat
-          // every name, and readers take the repeats as new sequences or
-          // refuse the file; its sequences are written whole instead.
-          interleaved_(exprt.interleaved && format != kExportFasta)
+          // FASTA and Hennig86 have no interleaved form: a record per block
+          // would repeat every name, and readers take the repeats as new
+          // sequences or refuse the file; their sequences are written whole.
+          interleaved_(exprt.interleaved && format != kExportFasta && format != kExportHennig)
     {
     }
 
@@ -640,11 +640,16 @@ void Exporter::writeRow(int32_t t, uint32_t from, uint32_t to, bool firstBlock)
         row = label + "\t";
         break;
     default:
-        row = label + std::string(labelField_ > label.size() ? labelField_ - label.size() : 0, ' ');
+        // A name longer than its field is still followed by a blank: the
+        // readers of a table end the name there.
+        row = label + std::string(labelField_ > label.size() ? labelField_ - label.size() : 1, ' ');
         break;
     }
     const char separator = format_ == kExportTabText ? '\t' : hennigSpaced_ ? ' ' : '\0';
-    const uint32_t perLine = interleaved_ ? 0 : static_cast<uint32_t>(std::max(exprt.charsPerLine, 0));
+    // A text table holds one taxon a line (a block of one when interleaved):
+    // a continuation line would be read as another taxon.
+    const bool wholeRows = interleaved_ || format_ == kExportText || format_ == kExportTabText;
+    const uint32_t perLine = wholeRows ? 0 : static_cast<uint32_t>(std::max(exprt.charsPerLine, 0));
     const std::string indent(format_ == kExportFasta || format_ == kExportHennig || format_ == kExportTabText
                                  ? 0
                                  : labelField_,
@@ -757,7 +762,8 @@ void Exporter::report(const std::string &shownPath) const
     qel_printf("format.\n");
     indentOutput(2);
     if (exprt.interleaved && !interleaved_)
-        qel_printf("\nFASTA files are not interleaved: each sequence was written whole.\n");
+        qel_printf("\n%s files are not interleaved: each sequence was written whole.\n",
+                   format_ == kExportFasta ? "FASTA" : "Hennig86");
     if (exprt.translateToAA) {
         qel_printf("\nSequences were translated from DNA to amino acids using genetic code '%s'\n",
                    genCodeOpt.genCode);

@@ -254,6 +254,45 @@ def check_round_trips(problems, vorn, dump, work, round_, kind, source, deleted,
     return checked
 
 
+def check_layout_round_trips(problems, vorn, dump, work, rng):
+    """Every format ToNEXUS reads, as Export writes it by default (rows of
+    more than 100 columns, a name longer than a text table's name field) and
+    interleaved, converted back with the same layout: the same taxa and cells."""
+    labels = ["A taxon name longer than thirty two characters", "b", "Hs 2 (x) y", "t3_O'Hara"]
+    rows = [[rng.choice("ACGT") if rng.random() < 0.9 else rng.choice("-?RN") for _ in range(157)] for _ in labels]
+    source = os.path.join(work, "wide.nex")
+    write_nexus(source, "dna", labels, rows)
+    full = datadump(dump, source)
+    if full is None:
+        problems.append("layout round trips: the source matrix was refused")
+        return 0
+    formats = [("PHYLIP", "PHYLIP", strict_phylip_label), ("RelPHYLIP", "RelPHYLIP", relaxed_label),
+               ("FASTA", "FASTA", None), ("Text", "text", None), ("TabText", "tabText", None), ("MEGA", "MEGA", None)]
+    checked = 0
+    for export, tonexus, label_of in formats:
+        for interleaved in ("interleaved=no", "interleaved"):
+            exported = os.path.join(work, "wide-%s-%s.txt" % (export, interleaved[-2:]))
+            # FASTA has no interleaved form: its records are read whole.
+            back_layout = "" if export == "FASTA" else interleaved
+            status, text = vorn_run(vorn, work, "Execute '%s';\nExport format=%s %s file='%s' replace;\n"
+                                    "ToNEXUS format=%s %s fromFile='%s' toFile='%s.nex' replace;"
+                                    % (source, export, interleaved, exported, tonexus, back_layout, exported, exported))
+            what = "layout round trip %s %s" % (export, interleaved)
+            if status != 0:
+                problems.append("%s: failed:\n%s" % (what, text))
+                continue
+            mine = datadump(dump, exported + ".nex")
+            if mine is None:
+                problems.append("%s: not read back" % what)
+                continue
+            got = [(n.replace(" ", "_"), [ours_cell("dna", c) for c in cells]) for n, cells in mine]
+            want = [((label_of(n) if label_of else n).replace(" ", "_"), [ours_cell("dna", c) for c in cells])
+                    for n, cells in full]
+            compare(problems, what, got, want)
+            checked += 1
+    return checked
+
+
 def check_hennig_round_trip(problems, vorn, dump, work, rng):
     """Standard data through Hennig86 and back: states, missing data, labels."""
     labels = ["Alpha one", "b2", "3rd taxon", "E.coli"]
@@ -265,17 +304,23 @@ def check_hennig_round_trip(problems, vorn, dump, work, rng):
         for label, row in zip(labels, rows):
             f.write("%s %s\n" % (nexus_label(label), "".join(row)))
         f.write("  ;\nEnd;\n")
-    exported = os.path.join(work, "std.hng")
-    status, text = vorn_run(vorn, work, "Execute '%s';\nExport format=Hennig interleaved=no file='%s' replace;\n"
-                            "ToNEXUS format=Hennig86 fromFile='%s' toFile='%s.nex' replace;"
-                            % (source, exported, exported, exported))
-    if status != 0:
-        problems.append("Hennig86 round trip failed:\n" + text)
-        return 0
-    mine = datadump(dump, exported + ".nex")
-    want = [("T3rd_taxon" if n == "3rd taxon" else re.sub(r"[^A-Za-z0-9]", "_", n), row) for n, row in zip(labels, rows)]
-    compare(problems, "Hennig86 round trip", [(n.replace(" ", "_"), cells) for n, cells in mine or []], want)
-    return 1
+    checked = 0
+    # Hennig86 has no interleaved matrix: an interleaved export is written whole.
+    for interleaved in ("interleaved=no", "interleaved charsPerLine=10"):
+        exported = os.path.join(work, "std%d.hng" % checked)
+        status, text = vorn_run(vorn, work, "Execute '%s';\nExport format=Hennig %s file='%s' replace;\n"
+                                "ToNEXUS format=Hennig86 fromFile='%s' toFile='%s.nex' replace;"
+                                % (source, interleaved, exported, exported, exported))
+        if status != 0:
+            problems.append("Hennig86 round trip (%s) failed:\n%s" % (interleaved, text))
+            continue
+        mine = datadump(dump, exported + ".nex")
+        want = [("T3rd_taxon" if n == "3rd taxon" else re.sub(r"[^A-Za-z0-9]", "_", n), row)
+                for n, row in zip(labels, rows)]
+        compare(problems, "Hennig86 round trip (%s)" % interleaved,
+                [(n.replace(" ", "_"), cells) for n, cells in mine or []], want)
+        checked += 1
+    return checked
 
 
 def check_gcg(problems, vorn, dump, work, rng):
@@ -365,6 +410,7 @@ def main():
             checked += check_round(problems, vorn, dump, work, rng, round_, "dna" if round_ % 2 == 0 else "protein")
         checked += check_translation(problems, vorn, work, rng)
         checked += check_hennig_round_trip(problems, vorn, dump, work, rng)
+        checked += check_layout_round_trips(problems, vorn, dump, work, rng)
         checked += check_gcg(problems, vorn, dump, work, rng)
     for p in problems:
         print(p)
