@@ -1322,10 +1322,14 @@ uint32_t charTaxHeader(const DataInfo *d, const ItemColumns &columns, uint32_t f
     while (next < end && !showsItem(d, columns, next))
         ++next;
 
+    // A character without a label of its own keeps its number.
+    const bool labels = columns.charLabels && !columns.taxa && d->charLabelsRead && d->charLabels;
     std::vector<std::string> numbers;
     size_t lines = 1;
     for (uint32_t item : items) {
-        numbers.push_back(std::to_string(columns.taxa ? getTaxNum(d, item) : item + 1));
+        const char *label = labels ? getStringFromList(d->charLabels, item) : nullptr;
+        numbers.push_back(label && *label ? std::string(label)
+                                          : std::to_string(columns.taxa ? getTaxNum(d, item) : item + 1));
         lines = std::max(lines, numbers.back().size());
     }
     qel_printf(continued ? "\n%s (continued):\n" : "\n%s:\n", columns.title);

@@ -102,6 +102,7 @@ uint32_t cstatusModeForCriterion(int criterion);
 struct ItemColumns {
     bool taxa = false;          // the active taxa, else the non-eliminated characters
     bool withExcluded = false;  // characters: show the excluded ones too
+    bool charLabels = false;    // characters: their labels, where labels were read, in place of numbers
     const char *title = "";
     const char *rowHeading = "";
     uint32_t rowWidth = 0;      // width of the row-label field
@@ -111,7 +112,7 @@ inline constexpr uint32_t kNoMoreItems = 0xFFFFFFFF;
 
 // Writes the header of the page of columns starting at item `first` (a
 // character, or an index among the active taxa): the title ("(continued)"
-// on later pages), the item numbers written vertically and bottom-aligned
+// on later pages), the item numbers (or labels) written vertically and bottom-aligned
 // with the row heading on the last line, and a rule. `items` gets the
 // page's items; returns the first item of the next page, or kNoMoreItems.
 uint32_t charTaxHeader(const DataInfo *d, const ItemColumns &columns, uint32_t first, bool continued,

@@ -139,6 +139,7 @@ int printMatrix(const MatrixDisplay &m, const DataInfo *d, int lw)
         title += " \"" + m.ancestorName + "\"";
     ItemColumns columns;
     columns.withExcluded = m.fromData && cmFmt.showExcluded;
+    columns.charLabels = cmFmt.cmLabels != 0;
     columns.title = title.c_str();
     columns.rowHeading = kHeadings[mode];
     columns.rowWidth = static_cast<uint32_t>(lw + 1);
