@@ -898,7 +898,9 @@ int exactTreeSearch(bool exhaustive, int mode)
             const double ntrees = exhaustive ? std::tgamma(2.0 * x.n - 3.0) / (std::pow(2.0, x.n - 3) *
                                                                              std::tgamma(x.n - 1.0))
                                              : 10000.0;
-            x.fd = createHistogram(static_cast<uint32_t>(std::min(ntrees, 4e9)), areScoresFlt(), 0, 0,
+            // The classes span the scores found (an empty range: the first
+            // score sets it), not the lengths a tree could have.
+            x.fd = createHistogram(static_cast<uint32_t>(std::min(ntrees, 4e9)), areScoresFlt(), 0, -1,
                                    static_cast<uint32_t>(fdopt.fdClasses));
         }
     }
