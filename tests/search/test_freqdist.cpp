@@ -45,6 +45,28 @@ TEST_F(FreqDistTest, ScoresFoundSetTheRangeWhenNoneIsGiven)
     EXPECT_NE(gPrinted.find("100.000 /"), std::string::npos);
 }
 
+// The distribution file is the command's own: a name from an earlier
+// command neither asks for a file nor outlives the command that gave it.
+TEST_F(FreqDistTest, OnlyTheCommandThatNamesTheFileWritesIt)
+{
+    std::snprintf(fdopt.fdFile, sizeof fdopt.fdFile, "%s", "earlier.txt");
+    {
+        FreqDistFileRequest request;
+        EXPECT_STREQ(fdopt.fdFile, "");
+        request.taken();  // no name given now
+        EXPECT_EQ(fdopt.pref_saveToFile, 0);
+        EXPECT_STREQ(fdopt.fdFile, "earlier.txt");
+    }
+    {
+        FreqDistFileRequest request;
+        std::snprintf(fdopt.fdFile, sizeof fdopt.fdFile, "%s", "now.txt");  // as the option reader does
+        request.taken();
+        EXPECT_EQ(fdopt.pref_saveToFile, 1);
+    }
+    EXPECT_EQ(fdopt.pref_saveToFile, 0);
+    fdopt.fdFile[0] = '\0';
+}
+
 TEST_F(FreqDistTest, EqualScoresGiveOneClassAndNoShapeMoments)
 {
     auto fd = createHistogram(10, true, 0, 0, 20);
