@@ -64,6 +64,13 @@ const CriterionSearchFxns *criterionDescribeFxns(uint32_t criterion);
 double criterionTreeScore(Tree *tree, double bound);
 double criterionScoreWithLengths(Tree *tree, double bound);
 
+// The neighbours of one type (1 NNI, 2 SPR, 3 TBR), each made on the tree,
+// scored whole through the current criterion's record and undone, against
+// the caller's bound and best score; the good ones go to the hit list. With
+// the search's 2-ECR node set, the interchanges around it are left out.
+// Result codes as evaluateNeighbors_TBR; 1 without a record.
+int evaluateNeighborsByRescoring(Tree *tree, HSearchData *hsd, int swapType, double *bound, double *best);
+
 // Installs the swapper of the given type (1 NNI, 2 SPR, 3 TBR) that scores
 // every neighbour whole through the current criterion's record; 1 for an
 // unknown type or a criterion without a record.
