@@ -38,6 +38,9 @@ struct CriterionSearchFxns {
     // settings cannot score, once, before it starts (0, else 1 after the
     // error). Null when it can score either.
     int (*refuseSearch)(bool rooted);
+    // Whether the criterion's settings ask for rooted trees (likelihood
+    // under a molecular clock); null when they never do.
+    bool (*rootedTrees)();
     // Free model parameters during a heuristic search. Refitting them for
     // every rearrangement costs a whole estimate per neighbour, so the
     // search holds them: holdParameters starts with provisional values

@@ -1131,7 +1131,7 @@ void showHSearchSettings(const HSearchRun &run)
     showSearchSettingsHeader(0);
     showCriterionSettings(run.data);
     if (hs.startSource == kStartNJ) {
-        qel_printf("Starting tree(s) obtained via neighbor-joining\n");
+        qel_printf("Starting tree(s) obtained via %s\n", upgmaStartTree(run.data) ? "UPGMA" : "neighbor-joining");
     } else if (!run.fromMemory) {
         qel_printf("Starting tree(s) obtained via stepwise addition\n");
         if (run.addSeq == kAddSeqSimple) {
