@@ -385,7 +385,7 @@ int beginStartup()
     io.nextCommandChar = readCharFromCmdLine;
     io.logStream = logStreamForInput;
     setIoServiceHooks(io);
-    setDiscardCommandLineFxn(flushCmdLineBuffer);
+    setDiscardCommandLineFxn(discardTypedCommand);
     setFlushAppFilesFxn(flushAppFiles);
     setAppPromptFxn(getAppPromptString);
     setQuitHooks(QuitHooks{okToQuit, exitFromApp});

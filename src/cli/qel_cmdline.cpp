@@ -14,6 +14,10 @@
 
 namespace {
 
+// Set when an error threw the typed command away, the rest of the failed
+// command with it; cleared when the next command is typed or stuffed.
+bool gTypedCommandDiscarded = false;
+
 constexpr const char *kStdPunct = "(){}/\\,;:=*\"+-";
 constexpr const char *kNumericPunct = "(){}/\\,;:=*\"";
 constexpr const char *kStdWhitespace = kStdWhitespaceChars;
@@ -755,6 +759,10 @@ bool skipThruToken(const char *word, const char *whitespace, const char *punctua
 
 int skipRestOfCmd()
 {
+    // A typed command that failed is gone already: skipping to a semicolon
+    // would read the next command and throw it away too.
+    if (gTypedCommandDiscarded && !inBatchInputMode())
+        return 0;
     char buf[32];
     for (;;) {
         const int rc = readSpecialToken(buf, sizeof buf, nullptr, ";", nullptr, true);
@@ -904,9 +912,11 @@ constexpr int kStdinRetryLimit = 50;
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
+
 // Reads one typed command (with its continuation lines) into the own buffer.
 void readTypedCommand()
 {
+    gTypedCommandDiscarded = false;
     char *text = gOwnCmdText;
     int counter = 0;
     for (;;) {
@@ -995,6 +1005,7 @@ int32_t stuffCmdLineText(const char *text, int32_t length, bool addSemicolon)
 {
     if (!gOwnCmdText && allocCmdLine() != 0)
         return 0;
+    gTypedCommandDiscarded = false;
     int32_t n = length < 0 ? 0 : std::min(length, kMaxCmdChars);
     std::memcpy(gOwnCmdText, text, static_cast<size_t>(n));
     if (addSemicolon && (n == 0 || gOwnCmdText[n - 1] != ';'))
@@ -1008,10 +1019,17 @@ char *setCmdLineBuffer(char *text, int32_t length)
 {
     char *prev = cmdLine.text;
     cmdLine = CmdLineBuffer{text, 0, text ? length : 0};
+    gTypedCommandDiscarded = false;
     return prev;
 }
 
 void flushCmdLineBuffer() { cmdLine.pos = cmdLine.length = 0; }
+
+void discardTypedCommand()
+{
+    flushCmdLineBuffer();
+    gTypedCommandDiscarded = true;
+}
 
 void decrementCmdLinePos()
 {

@@ -180,6 +180,9 @@ char *setCmdLineBuffer(char *text, int32_t length);
 // Discards the rest of the typed command (the error module calls it after an
 // error so that the rest of the line does not run).
 void flushCmdLineBuffer();
+// What an error does to a typed command: the rest of it is thrown away, and
+// a skip to its semicolon then reads nothing more (until the next command).
+void discardTypedCommand();
 void decrementCmdLinePos();
 // Set while the scripting layer runs commands: a used-up buffer then ends
 // the input instead of prompting. Returns the previous value.

@@ -207,7 +207,10 @@ int doClustering(bool isUPGMA)
 
     showSearchSettingsHeader(method);
     showDistSettings(false, false, true, nullptr, 2);
+    // NJ keeps the enforced groups; UPGMA takes no constraint options.
+    setTopolConstrained(cd->constrained ? 1 : 0);
     showSearchTailSettings(d, isUPGMA);
+    setTopolConstrained(0);
     const std::string title = methodName(cd, true) + " method";
     ProgData *progress = createProgressWindow(cd->ntax - 2, 0, title.c_str());
     cd->progress = progress;
@@ -245,7 +248,7 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     if (!d || checkMinTaxa(isUPGMA ? 2 : 3, searchTypeString(method, true).c_str(), nullptr) != 0)
         return 1;
     if (srch.enforce && isUPGMA)
-        return qel_errorMsg(0, "Constraints cannot be enforced with UPGMA."), 1;
+        return qel_errorMsg(0, "Constraints cannot be enforced with UPGMA; set ENFORCE=NO to run it without them."), 1;
     if (srch.enforce && checkNJConstraints() != 0)
         return 1;
     // Every replicate's NJ tree keeps the constraints, as the command's does.

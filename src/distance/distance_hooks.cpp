@@ -26,17 +26,24 @@ namespace {
 // A search's starting tree: NJ on the matrix of the current criterion, left
 // in the search's work tree. Under enforced constraints it skips the joins
 // that break them; converse searches get a tree that keeps the constraint as
-// well (NJ cannot aim at breaking it) and leave it to the swapping.
+// well (NJ cannot aim at breaking it) and leave it to the swapping. Under a
+// likelihood clock the start is the UPGMA tree, rooted as the search's trees
+// are; UPGMA joins whatever is closest, so it cannot keep a constraint.
 int buildNJStartTree(DataInfo *data, Tree *tree)
 {
     if (!data || !tree)
         return 1;
+    const bool upgma = upgmaStartTree(data);
+    if (upgma && getTopolConstrained() != 0)
+        return qel_errorMsg(0, "UPGMA starting trees cannot keep topological constraints; set START=STEPWISE or "
+                               "ENFORCE=NO."),
+               1;
     const uint32_t ntax = data->nActive > 0 ? static_cast<uint32_t>(data->nActive) : data->ntax;
-    ClustData *cd = createClustData(data, tree, false, ntax, true, false);
+    ClustData *cd = createClustData(data, tree, upgma, ntax, true, false);
     if (!cd)
         return 1;
     cd->constrained = getTopolConstrained() != 0;
-    const int status = makeNJTree(cd, true, false);
+    const int status = upgma ? makeUPGMATree(cd, nullptr, true) : makeNJTree(cd, true, false);
     destroyClustData(cd);
     return status;
 }

@@ -165,7 +165,7 @@ int doStarDecompCmd()
         return 1;
     if (!getActiveTreeBuffer())
         return 1;
-    if (prepForSearch(d, kSearchNoMinTaxa) != 0)
+    if (prepForSearch(d, kSearchNoMinTaxa | kSearchNoConstraints) != 0)
         return finishSearch(1);
     if (!verifyReplaceTrees())
         return finishSearch(1);

@@ -239,6 +239,7 @@ int installLikelihoodHooks()
         qel_errorMsg(0, "Likelihood under a molecular clock needs rooted trees.");
         return 1;
     };
+    search.rootedTrees = [] { return ml.clock != 0; };
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;

@@ -492,7 +492,7 @@ int doPuzzleCmd()
     gPuzzling = true;
     PuzzleScope scope;
     scope.searching = true;
-    if (prepForSearch(d, kSearchNoMinTaxa) != 0)
+    if (prepForSearch(d, kSearchNoMinTaxa | kSearchNoConstraints) != 0)
         return 1;
     run.tree.reset(createTree(true));
     if (!run.tree)

@@ -4,6 +4,7 @@
 
 #include "qel/qel_interrupts.h"
 #include "search/constrsearch.h"
+#include "search/ecr.h"
 #include "search/hitlist.h"
 #include "search/hsearch.h"
 #include "search/hsprep.h"
@@ -56,6 +57,10 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
 {
     auto &v = *static_cast<Visit *>(arg);
     HSearchData *hsd = v.hsd;
+    // Around a 2-ECR interchange the neighbours are those of adjacent
+    // contractions, which that swapper scores itself.
+    if (hsd->ecrNode && (K == hsd->ecrNode || isRedundantEcrNNI(hsd, T) || isRedundantEcrNNI(hsd, R)))
+        return 0;
     // A neighbour the enforced constraint forbids is never scored: under
     // these criteria a score is the expensive part.
     if (topolConstraintsActive() && !tbrMoveAllowed(v.tree, K, T, R))
@@ -86,16 +91,12 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
 template <int kType>
 int evaluateByRescoring(HSearchData *hsd, Tree *tree)
 {
-    const CriterionSearchFxns *f = record(gCriterion);
-    if (!f)
-        return 1;
     // In a heuristic search the bound is the maximum score to save; on its
     // own a tree must be beaten strictly.
     double own = tree->score[0];
     double *bound = hsd->rules.heuristicRunning ? &hsd->maxScoreToSave : &own;
     double best = *bound;
-    Visit v{hsd, tree, f->score, bound, &best};
-    return forEachTbrMove(tree, nullptr, kType, hsd->reconLimit, visitNeighbor, &v);
+    return evaluateNeighborsByRescoring(tree, hsd, kType, bound, &best);
 }
 
 constexpr RearrFxns kRescoringFxns[3] = {
@@ -105,6 +106,15 @@ constexpr RearrFxns kRescoringFxns[3] = {
 };
 
 }  // namespace
+
+int evaluateNeighborsByRescoring(Tree *tree, HSearchData *hsd, int swapType, double *bound, double *best)
+{
+    const CriterionSearchFxns *f = record(gCriterion);
+    if (!f)
+        return 1;
+    Visit v{hsd, tree, f->score, bound, best};
+    return forEachTbrMove(tree, nullptr, swapType, hsd->reconLimit, visitNeighbor, &v);
+}
 
 int installCriterionSearchFxns(uint32_t criterion, const CriterionSearchFxns &fxns)
 {

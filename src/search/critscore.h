@@ -38,6 +38,9 @@ struct CriterionSearchFxns {
     // settings cannot score, once, before it starts (0, else 1 after the
     // error). Null when it can score either.
     int (*refuseSearch)(bool rooted);
+    // Whether the criterion's settings ask for rooted trees (likelihood
+    // under a molecular clock); null when they never do.
+    bool (*rootedTrees)();
     // Free model parameters during a heuristic search. Refitting them for
     // every rearrangement costs a whole estimate per neighbour, so the
     // search holds them: holdParameters starts with provisional values
@@ -63,6 +66,13 @@ const CriterionSearchFxns *criterionDescribeFxns(uint32_t criterion);
 // when it has none); the second leaves the fitted lengths on the tree.
 double criterionTreeScore(Tree *tree, double bound);
 double criterionScoreWithLengths(Tree *tree, double bound);
+
+// The neighbours of one type (1 NNI, 2 SPR, 3 TBR), each made on the tree,
+// scored whole through the current criterion's record and undone, against
+// the caller's bound and best score; the good ones go to the hit list. With
+// the search's 2-ECR node set, the interchanges around it are left out.
+// Result codes as evaluateNeighbors_TBR; 1 without a record.
+int evaluateNeighborsByRescoring(Tree *tree, HSearchData *hsd, int swapType, double *bound, double *best);
 
 // Installs the swapper of the given type (1 NNI, 2 SPR, 3 TBR) that scores
 // every neighbour whole through the current criterion's record; 1 for an

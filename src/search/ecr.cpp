@@ -1,6 +1,7 @@
 #include "search/ecr.h"
 
 #include "search/constrsearch.h"
+#include "search/critscore.h"
 
 #include <vector>
 
@@ -237,6 +238,24 @@ Tree *snapshotTree(HSearchData *hsd, const Tree *tree)
     return hsd->ecrSnapshot;
 }
 
+// Parsimony keeps state sets on every node, which the moves update; the
+// other criteria score each tree whole from its topology and lengths.
+bool keepsSets() { return gCriterion == kCriterionParsimony; }
+
+// Whether a resolution is scored by making it and scoring the tree whole:
+// under another criterion, and under a parsimony score that is not a sum of
+// steps (threshold, Goloboff), which the pieces' step counts cannot give.
+bool scoresWhole(const DataInfo *d) { return !keepsSets() || altScoring(d); }
+
+// The score of the tree as it stands, bounded where the criterion can use it.
+double wholeScore(HSearchData *hsd, Tree *tree, double bound)
+{
+    if (!keepsSets())
+        return criterionTreeScore(tree, bound);
+    calcStatesetsForSearch(tree, hsd->data, false);
+    return swapTreeScore(hsd->data, tree);
+}
+
 // Puts the tree back as snapshotTree saw it; the sets are recomputed, since
 // the incremental passes may have exchanged records between nodes.
 void restoreSwapTree(HSearchData *hsd, Tree *tree)
@@ -246,16 +265,24 @@ void restoreSwapTree(HSearchData *hsd, Tree *tree)
     tree->flags |= extras;
     afterTreeChange(tree);
     setTraversalSeq(tree);
-    calcStatesetsForSearch(tree, hsd->data, false);
+    if (keepsSets())
+        calcStatesetsForSearch(tree, hsd->data, false);
 }
 
 int applyHit(HSearchData *hsd, Tree *tree, const RearrObject *move)
 {
     if (!snapshotTree(hsd, tree))
         return 1;
+    RearrObject inverse;
+    if (!keepsSets()) {
+        if (move->isEcr)
+            return finishRearr_ECR(tree, move, true);
+        const int rc = applyTbrRearr(&inverse, tree, hsd->data, move, false);
+        setTraversalSeq(tree);
+        return rc;
+    }
     if (move->isEcr)
         return applyEcrRearr(tree, hsd->data, move);
-    RearrObject inverse;
     return applyTbrRearr(&inverse, tree, hsd->data, move, true);
 }
 
@@ -263,7 +290,7 @@ void undoHit(HSearchData *hsd, Tree *tree, const RearrObject *) { restoreSwapTre
 
 int evaluateHits(HSearchData *hsd, Tree *tree)
 {
-    double own = getBaseScore(hsd->data, true) + revTreeLength(hsd->data, tree);
+    double own = keepsSets() ? swapTreeScore(hsd->data, tree) : tree->score[0];
     double *bound = hsd->rules.heuristicRunning ? &hsd->maxScoreToSave : &own;
     double best = *bound;
     return evaluateNeighbors_ECR(tree, hsd, lastMovedSubtree(tree), bound, &best);
@@ -281,16 +308,24 @@ int evaluateAfterNNI(Tree *tree, HSearchData *hsd, TreeNode *Y, double *bound, d
     const DataInfo *d = hsd->data;
     TreeNode *const lastMoved = lastMovedSubtree(tree);
     // The interchange and its inverse update the sets incrementally (both
-    // away from the root), exactly as a full pass would leave them.
+    // away from the root), exactly as a full pass would leave them. Without
+    // sets the neighbours are scored whole.
+    const bool sets = keepsSets();
     RearrObject nni, inverse, again;
     makeRearrObject(&nni, Y, sibling(Y->anc), Y, 0.0);
-    if (applyTbrRearr(&inverse, tree, d, &nni, true) != 0)
+    if (applyTbrRearr(&inverse, tree, d, &nni, sets) != 0)
         return 1;
+    if (!sets)
+        setTraversalSeq(tree);
     const RearrFxns outer = hsd->fxns;
-    installSwapFxns(hsd, kSwapTBR);
+    if (sets)
+        installSwapFxns(hsd, kSwapTBR);
+    else
+        installRescoringSwapFxns(hsd, kSwapNNI);
     hsd->ecrNode = Y;
     setEcrRedundantEdges(hsd);
-    int rc = evaluateNeighbors_TBR(tree, hsd, kSwapNNI, Y, 0, bound, best);
+    int rc = sets ? evaluateNeighbors_TBR(tree, hsd, kSwapNNI, Y, 0, bound, best)
+                  : evaluateNeighborsByRescoring(tree, hsd, kSwapNNI, bound, best);
     hsd->ecrNode = nullptr;
     HitList &list = hsd->hitList;
     const bool inPlace = rc == -1 && !hsd->rules.steepest && !hsd->rules.allSwap && list.count > 0;
@@ -308,7 +343,9 @@ int evaluateAfterNNI(Tree *tree, HSearchData *hsd, TreeNode *Y, double *bound, d
         rc = flushHits(hsd, tree, rc);
     }
     hsd->fxns = outer;
-    applyTbrRearr(&again, tree, d, &inverse, true);
+    applyTbrRearr(&again, tree, d, &inverse, sets);
+    if (!sets)
+        setTraversalSeq(tree);
     setLastMovedSubtree(tree, lastMoved);
     if (inPlace && rc == -1) {
         list.hits[0] = better;
@@ -322,9 +359,58 @@ int evaluateAfterNNI(Tree *tree, HSearchData *hsd, TreeNode *Y, double *bound, d
 // ---------------------------------------------------------------------------
 // Evaluation
 
+namespace {
+
+RearrObject adjacentHit(TreeNode *X, int type, int entry, double score)
+{
+    RearrObject r;
+    makeRearrObject(&r, X, nullptr, nullptr, score);
+    r.code[0] = static_cast<int16_t>(type);
+    r.code[1] = static_cast<int16_t>(entry);
+    r.isEcr = kEcrAdjacent;
+    return r;
+}
+
+// The resolutions of one contraction, each made on the tree, scored whole
+// and undone from the snapshot; a good one goes to the hit list with the
+// tree whole again.
+int contractAndRefineWhole(Tree *tree, HSearchData *hsd, TreeNode *X, int type, double *bound, double *best)
+{
+    for (int entry = 0; entry < kNumRefinements; entry++) {
+        if (refinementTable[entry].identityFor == type)
+            continue;
+        RearrObject r = adjacentHit(X, type, entry, 0.0);
+        // A resolution the enforced constraint forbids is never scored: a
+        // whole score is the expensive part.
+        if (!ecrMoveAllowed(tree, &r))
+            continue;
+        const double limit = *bound;
+        if (!snapshotTree(hsd, tree) || finishRearr_ECR(tree, &r, false) != 0)
+            return 1;
+        const double score = wholeScore(hsd, tree, limit);
+        restoreSwapTree(hsd, tree);
+        if (searchStopRequested())
+            return 2;
+        hsd->rearrTriedRep += 1.0;
+        hsd->rearrTriedTotal += 1.0;
+        int rc = 0;
+        if (score < kNoScoreValue && scoreIsGood(hsd, score, limit, *best)) {
+            r = adjacentHit(X, type, entry, score);
+            rc = tryToSaveTree(hsd, tree, &r, false, best);
+        }
+        if (int stop = finishEvaluation(hsd, rc))
+            return stop;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int contractAndRefineAdjacent(Tree *tree, HSearchData *hsd, TreeNode *X, int type, double *bound, double *best)
 {
     const DataInfo *d = hsd->data;
+    if (scoresWhole(d))
+        return contractAndRefineWhole(tree, hsd, X, type, bound, best);
     const Contraction c(d, getBaseScore(d, true) + revTreeLength(d, tree), X, type);
     for (int entry = 0; entry < kNumRefinements; entry++) {
         if (refinementTable[entry].identityFor == type)
@@ -339,11 +425,7 @@ int contractAndRefineAdjacent(Tree *tree, HSearchData *hsd, TreeNode *X, int typ
         hsd->rearrTriedTotal += 1.0;
         int rc = 0;
         if (scoreIsGood(hsd, score, limit, *best)) {
-            RearrObject r;
-            makeRearrObject(&r, X, nullptr, nullptr, score);
-            r.code[0] = static_cast<int16_t>(type);
-            r.code[1] = static_cast<int16_t>(entry);
-            r.isEcr = kEcrAdjacent;
+            RearrObject r = adjacentHit(X, type, entry, score);
             if (ecrMoveAllowed(tree, &r))
                 rc = tryToSaveTree(hsd, tree, &r, false, best);
         }

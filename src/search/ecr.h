@@ -56,7 +56,10 @@ double ecrResolutionScore(Tree *tree, const DataInfo *d, TreeNode *X, int type, 
 // Evaluates the 2-ECR neighbours of the tree, as evaluateNeighbors_TBR does
 // for TBR (same result codes); centre (or null) orders the nodes.
 int evaluateNeighbors_ECR(Tree *tree, HSearchData *hsd, TreeNode *centre, double *bound, double *best);
-// The 14 resolutions other than the tree itself of one contraction.
+// The 14 resolutions other than the tree itself of one contraction. Under
+// parsimony they are scored from the pieces' state sets; under another
+// criterion, and under threshold parsimony or Goloboff weighting (whose
+// scores are not sums of steps), each is made on the tree and scored whole.
 int contractAndRefineAdjacent(Tree *tree, HSearchData *hsd, TreeNode *X, int type, double *bound, double *best);
 
 // The topological change of a 2-ECR hit (state sets untouched); 1 when the

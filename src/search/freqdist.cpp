@@ -99,8 +99,8 @@ FreqDistPtr createHistogram(uint32_t capacity, bool realValued, int64_t lo, int6
     fd->lo = lo;
     if (realValued)
         fd->values.reserve(std::min<uint32_t>(capacity, 1000000));
-    else
-        fd->counts.assign(static_cast<size_t>(std::max<int64_t>(hi - lo + 1, 1)), 0);
+    else if (hi >= lo)
+        fd->counts.assign(static_cast<size_t>(hi - lo + 1), 0);
     return fd;
 }
 
@@ -120,6 +120,8 @@ int updateFreqDistData(FreqDist *fd, double score)
     } else {
         // Scores outside lo..hi widen the range rather than being lost.
         auto v = static_cast<int64_t>(std::llround(score));
+        if (fd->counts.empty())
+            fd->lo = v;
         if (v < fd->lo) {
             fd->counts.insert(fd->counts.begin(), static_cast<size_t>(fd->lo - v), 0);
             fd->lo = v;

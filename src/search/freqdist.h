@@ -19,7 +19,8 @@ struct FreqDist {
 };
 using FreqDistPtr = std::unique_ptr<FreqDist>;
 
-// A histogram of `classes` classes; integer scores are counted over lo..hi.
+// A histogram of `classes` classes; integer scores are counted over lo..hi,
+// or over the scores added when hi < lo.
 FreqDistPtr createHistogram(uint32_t capacity, bool realValued, int64_t lo, int64_t hi, uint32_t classes);
 // One bar per integer score lo..hi.
 FreqDistPtr createBarChart(int64_t lo, int64_t hi);

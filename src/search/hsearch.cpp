@@ -196,16 +196,6 @@ int checkHSearchOptions(HSearchRun &run)
         return qel_errorMsg(0, "Contract-and-refine swapping (ECR=YES) needs branch swapping; it cannot be used "
                                "with SWAP=NONE."),
                1;
-    // Contractions are scored from the reversible state sets alone, which
-    // count steps: a threshold or Goloboff score is not a sum of steps.
-    if (hs.ecr && gCriterion != kCriterionParsimony)
-        return qel_errorMsg(0, "Contract-and-refine swapping (ECR=YES) is available only under the parsimony "
-                               "criterion; use SWAP=TBR."),
-               1;
-    if (hs.ecr && (gPars.threshold || gPars.goloboff))
-        return qel_errorMsg(0, "Contract-and-refine swapping (ECR=YES) is not available under threshold "
-                               "parsimony or Goloboff weighting; use SWAP=TBR."),
-               1;
     if (hs.randomize && run.randomAddition && srch.enforce)
         return qel_errorMsg(544, "Using random trees as a starting point for branch swapping is not allowed when "
                                  "enforcing topological constraints."),
@@ -1141,7 +1131,7 @@ void showHSearchSettings(const HSearchRun &run)
     showSearchSettingsHeader(0);
     showCriterionSettings(run.data);
     if (hs.startSource == kStartNJ) {
-        qel_printf("Starting tree(s) obtained via neighbor-joining\n");
+        qel_printf("Starting tree(s) obtained via %s\n", upgmaStartTree(run.data) ? "UPGMA" : "neighbor-joining");
     } else if (!run.fromMemory) {
         qel_printf("Starting tree(s) obtained via stepwise addition\n");
         if (run.addSeq == kAddSeqSimple) {

@@ -75,7 +75,8 @@ int checkSearchConstraintOptions(bool enforce, bool converse, uint32_t flags)
     // far; the others must not pretend to.
     if (!(flags & kSearchConstraintsOk))
         return qel_errorMsg(0, "Constraints cannot be enforced in this analysis yet; only HSearch (with stepwise "
-                               "addition and NNI, SPR or TBR swapping) enforces them."),
+                               "addition and NNI, SPR or TBR swapping) enforces them. Set ENFORCE=NO to run it "
+                               "without them."),
                1;
     return 0;
 }
@@ -105,7 +106,8 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
         return 1;
     if ((flags & kSearchExhaustive) && checkMaxTaxaExhaustive(numSearchTaxa(data), rooted) != 0)
         return 1;
-    if (checkSearchConstraintOptions(srch.enforce, srch.enforce && srch.converse, flags) != 0)
+    const bool enforce = srch.enforce && !(flags & kSearchNoConstraints);
+    if (checkSearchConstraintOptions(enforce, enforce && srch.converse, flags) != 0)
         return 1;
     if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
         f && f->refuseSearch && f->refuseSearch(rooted) != 0)
@@ -126,6 +128,8 @@ int prepForSearch(DataInfo *data, uint32_t flags)
         return 1;
     }
     setSearchVariables(kSearchModeTree, data);
+    if (flags & kSearchNoConstraints)
+        setTopolConstrained(0);
     return 0;
 }
 
@@ -133,7 +137,9 @@ void setSearchVariables(uint32_t mode, DataInfo *data)
 {
     setLongOperationStatus(1);
     setTreesAreSaved(false);
-    setTopolConstrained(srch.enforce ? (srch.converse ? -1 : 1) : 0);
+    // Only the searches that take the constraint options enforce them.
+    const bool enforces = mode == kSearchModeTree || mode == kSearchModeCountSwaps;
+    setTopolConstrained(enforces && srch.enforce ? (srch.converse ? -1 : 1) : 0);
     gSearchState.repsPerUnit = 1;
     if (mode == kSearchModeTree) {
         gSearchState.parsSearch = gCriterion == kCriterionParsimony;
@@ -167,10 +173,10 @@ void showCriterionSettings(const DataInfo *data)
 void showSearchTailSettings(const DataInfo *data, bool rooted)
 {
     (void)data;
-    if (srch.enforce && getActiveConstraint()) {
+    if (topolConstraintsActive() && getActiveConstraint()) {
         char text[kMaxConstraintName + 64];
         makeConstrString(getActiveConstraint(), text, sizeof text);
-        qel_printf("Kee\bping only trees %scompatible with %s\n", srch.converse ? "NOT " : "", text);
+        qel_printf("Kee\bping only trees %scompatible with %s\n", converseConstraintsActive() ? "NOT " : "", text);
     } else {
         qel_printf("No topological constraints in effect\n");
     }

@@ -17,6 +17,10 @@ inline constexpr uint32_t kSearchConstraintsOk = 64;  // the search tests candid
 // Starting trees come from neighbor joining: under likelihood the set-up also
 // computes the distances that likelihood starts from, which the NJ tree uses.
 inline constexpr uint32_t kSearchNJStart = 128;
+// The command takes no constraint options (it scores, sorts or builds trees
+// without searching): the enforce setting that HSearch and the exact
+// searches remember is not its own, so it neither checks nor applies it.
+inline constexpr uint32_t kSearchNoConstraints = 256;
 
 // The modes of setSearchVariables.
 enum SearchMode : uint32_t {

@@ -93,14 +93,13 @@ int doRandTreesCmd()
     DataInfo *data = activeDataInfo();
     if (!data || checkCharStatusUpdate(data) != 0)
         return 1;
-    // A score file is written only when this command names one.
-    char savedScoreFile[sizeof sfopt.scoreFile];
-    std::memcpy(savedScoreFile, sfopt.scoreFile, sizeof savedScoreFile);
-    sfopt.scoreFile[0] = '\0';
+    // The score and distribution files are written only when this command
+    // names them.
+    NamedFileRequest scoreFileRequest(sfopt.scoreFile, sizeof sfopt.scoreFile);
+    FreqDistFileRequest fdFileRequest;
     const int read = getCmdParams(OptionSet::kRandTrees, ";", nullptr);
-    const std::string scoreFileName = sfopt.scoreFile;
-    if (scoreFileName.empty())
-        std::memcpy(sfopt.scoreFile, savedScoreFile, sizeof savedScoreFile);
+    const std::string scoreFileName = scoreFileRequest.taken() ? sfopt.scoreFile : "";
+    fdFileRequest.taken();
     if (read <= 0)
         return 1;
     const bool histogram = areScoresFlt() || evalRand.fdType == 0;
@@ -108,7 +107,7 @@ int doRandTreesCmd()
         return qel_errorMsg(539, "The number of classes for the tree-score frequency distribution must be greater "
                                  "than 1."),
                1;
-    if (prepForSearch(data, 0) != 0)
+    if (prepForSearch(data, kSearchNoConstraints) != 0)
         return finishSearch(1);
     EvalRun run;
     run.data = data;
@@ -165,12 +164,13 @@ int doRandTreesCmd()
     showTimeUsed(&start, &stop, 0, " for tree-score evaluation");
     if (!scoreFileName.empty())
         qel_printf("\nTree scores written to file: %s\n", scoreFileName.c_str());
+    int shown = 0;
     if (run.status != 1 && run.done > 0) {
         char title[128];
         std::snprintf(title, sizeof title, "\nFrequency distribution of %s of %u random trees:\n",
                       gCriterion == kCriterionParsimony ? "lengths" : "scores", run.done);
-        showFreqDist(run.fd, title, true);
+        shown = showFreqDist(run.fd, title, true);
     }
     finishSearch(0);
-    return run.status == 1 ? 1 : 0;
+    return run.status == 1 || shown == 1 ? 1 : 0;
 }

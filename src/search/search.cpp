@@ -1,4 +1,6 @@
 #include "search/search.h"
+
+#include "search/critscore.h"
 #include "search/hsprep.h"
 
 #include <cstdio>
@@ -59,7 +61,8 @@ bool isRootedSearch(const DataInfo *data)
 {
     if (gCriterion == kCriterionParsimony)
         return srch.includeAnc || (data && (data->cls.nonRev || data->cls.dollo));
-    return false;  // likelihood with a clock, once the clock exists
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    return f && f->rootedTrees && f->rootedTrees();
 }
 
 int checkMaxTaxaExhaustive(uint32_t ntax, bool rooted)

@@ -1,6 +1,7 @@
 #include "search/search_settings.h"
 #include "search/starttree.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -28,6 +29,26 @@ const char *criterionName(uint32_t c)
                                                                               : "parsimony";
 }
 }  // namespace
+
+NamedFileRequest::NamedFileRequest(char *name, size_t size) : name_(name), size_(std::min(size, sizeof saved_))
+{
+    std::memcpy(saved_, name_, size_);
+    name_[0] = '\0';
+}
+
+bool NamedFileRequest::taken()
+{
+    given_ = name_[0] != '\0';
+    if (!given_)
+        std::memcpy(name_, saved_, size_);
+    return given_;
+}
+
+FreqDistFileRequest::FreqDistFileRequest() : file_(fdopt.fdFile, sizeof fdopt.fdFile) { fdopt.pref_saveToFile = 0; }
+
+FreqDistFileRequest::~FreqDistFileRequest() { fdopt.pref_saveToFile = 0; }
+
+void FreqDistFileRequest::taken() { fdopt.pref_saveToFile = file_.taken() ? 1 : 0; }
 
 uint64_t statusIntervalMs()
 {

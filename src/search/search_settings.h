@@ -3,6 +3,7 @@
 // driver reads them; the commands only set them through their options.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -126,6 +127,41 @@ struct ScoreFileOptions {
     uint8_t displayOut = 1;
 };
 extern ScoreFileOptions sfopt;
+
+// A file a command writes only when its own options name it (the score
+// file, the distribution file): while the options are read the name of an
+// earlier command is set aside, so that given() tells whether this one
+// named a file; without a name the earlier one is put back.
+class NamedFileRequest {
+public:
+    NamedFileRequest(char *name, size_t size);
+    NamedFileRequest(const NamedFileRequest &) = delete;
+    NamedFileRequest &operator=(const NamedFileRequest &) = delete;
+    // Call once the command's options are read.
+    bool taken();
+    bool given() const { return given_; }
+
+private:
+    char *name_;
+    size_t size_;
+    char saved_[kParamPathSize];
+    bool given_ = false;
+};
+
+// The distribution file of one command: the save flag is set only when the
+// command names the file, and cleared when the command ends, so that the
+// next command that shows a distribution writes none unless it asks.
+class FreqDistFileRequest {
+public:
+    FreqDistFileRequest();
+    ~FreqDistFileRequest();
+    FreqDistFileRequest(const FreqDistFileRequest &) = delete;
+    FreqDistFileRequest &operator=(const FreqDistFileRequest &) = delete;
+    void taken();
+
+private:
+    NamedFileRequest file_;
+};
 extern uint8_t gSortTreesByScore;  // the score commands sort the trees by score
 
 // Option callbacks and readers of the search options; 0 accepts.

@@ -1,5 +1,7 @@
 #include "search/starttree.h"
 
+#include "search/search.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +82,8 @@ NJStartTreeFxn gNJStartTree = nullptr;
 }
 
 void setNJStartTreeFxn(NJStartTreeFxn fxn) { gNJStartTree = fxn; }
+
+bool upgmaStartTree(const DataInfo *data) { return gCriterion == kCriterionLikelihood && isRootedSearch(data); }
 
 int makeNJStartingTree(DataInfo *data, Tree *tree)
 {

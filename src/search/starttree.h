@@ -30,3 +30,7 @@ using NJStartTreeFxn = int (*)(DataInfo *data, Tree *tree);
 void setNJStartTreeFxn(NJStartTreeFxn fxn);  // null: none
 // Without an installed builder: an error and 1.
 int makeNJStartingTree(DataInfo *data, Tree *tree);
+// Whether that start is the UPGMA tree rather than the NJ tree: a likelihood
+// under a molecular clock scores rooted trees, and UPGMA's tree is rooted
+// and clock-like.
+bool upgmaStartTree(const DataInfo *data);

@@ -783,7 +783,9 @@ void showXsearchSettings(const XsearchData &x)
     showSearchTailSettings(x.data, x.rooted);
 }
 
-void showXsearchReport(const XsearchData &x, int result, const TimeMark &start, const TimeMark &stop)
+// 1 when the distribution file could not be written, 2 when the user
+// stopped the output, else 0.
+int showXsearchReport(const XsearchData &x, int result, const TimeMark &start, const TimeMark &stop)
 {
     qel_printf(result == 2 ? "\n%s search aborted:\n" : "\n%s search completed:\n", kindName(x.exhaustive));
     if (result != 2 && (x.overflow || isTreeBufferAtMaxtrees(x.buf)))
@@ -803,7 +805,8 @@ void showXsearchReport(const XsearchData &x, int result, const TimeMark &start, 
     if (x.scoreFile)
         qel_printf("\nTree scores written to file: %s\n", sfopt.scoreFile);
     if (x.fd && result != 2 && isScoreValid(x.best))
-        showFreqDist(x.fd.get(), "\nFrequency distribution of tree scores:\n", x.exhaustive);
+        return showFreqDist(x.fd.get(), "\nFrequency distribution of tree scores:\n", x.exhaustive);
+    return 0;
 }
 
 }  // namespace
@@ -820,11 +823,18 @@ int exactTreeSearch(bool exhaustive, int mode)
         return 1;
     if (checkCharStatusUpdate(data) != 0)
         return 1;
+    // The score and distribution files are written only for a command that
+    // names them; replicated runs write neither.
+    NamedFileRequest scoreFileRequest(sfopt.scoreFile, sizeof sfopt.scoreFile);
+    FreqDistFileRequest fdFileRequest;
     if (mode == 0) {
         const double savedUpBound = bbex.upBound;
         if (!exhaustive)
             bbex.upBound = kLowestScore;
-        if (getCmdParams(exhaustive ? OptionSet::kAllTrees : OptionSet::kBandB, ";", nullptr) <= 0) {
+        const int read = getCmdParams(exhaustive ? OptionSet::kAllTrees : OptionSet::kBandB, ";", nullptr);
+        scoreFileRequest.taken();
+        fdFileRequest.taken();
+        if (read <= 0) {
             if (!exhaustive)
                 bbex.upBound = savedUpBound;
             return 1;
@@ -898,11 +908,14 @@ int exactTreeSearch(bool exhaustive, int mode)
             const double ntrees = exhaustive ? std::tgamma(2.0 * x.n - 3.0) / (std::pow(2.0, x.n - 3) *
                                                                              std::tgamma(x.n - 1.0))
                                              : 10000.0;
-            x.fd = createHistogram(static_cast<uint32_t>(std::min(ntrees, 4e9)), areScoresFlt(), 0, 0,
+            // The classes span the scores found (an empty range: the first
+            // score sets it), not the lengths a tree could have.
+            x.fd = createHistogram(static_cast<uint32_t>(std::min(ntrees, 4e9)), areScoresFlt(), 0, -1,
                                    static_cast<uint32_t>(fdopt.fdClasses));
         }
     }
-    if (exhaustive && sfopt.pref_saveToFile) {
+    sfopt.pref_saveToFile = exhaustive && scoreFileRequest.given();
+    if (sfopt.pref_saveToFile) {
         x.scoreFile = std::fopen(sfopt.scoreFile, "w");
         if (!x.scoreFile) {
             clearStatusText();
@@ -952,9 +965,12 @@ int exactTreeSearch(bool exhaustive, int mode)
     if (result == 2)
         setAbortedStatus(0);
     gLastResult = {x.best, x.worst, x.evaluated, x.visited, numTreesInBuffer(x.buf)};
-    if (mode == 0 && (result == 0 || result == 2 || result == 3))
-        showXsearchReport(x, result, start, stop);
+    const int reported = mode == 0 && (result == 0 || result == 2 || result == 3)
+                             ? showXsearchReport(x, result, start, stop)
+                             : 0;
     finishSearch(0);
+    if (reported == 1)
+        return 1;
     return result == 2 ? 2 : result == 3 ? 0 : result;
 }
 

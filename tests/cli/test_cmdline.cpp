@@ -817,6 +817,36 @@ TEST_F(Tokenizer, TypedQuotesAndCommentsEndWithTheLine)
     EXPECT_STREQ(buf, "two");
 }
 
+// A handler that skips to the semicolon after its error must not take the
+// next typed command with it: the error already threw the failed one away.
+// Typed input only; a file is skipped in as before.
+TEST_F(Tokenizer, SkipAfterAnErrorKeepsTheNextTypedCommand)
+{
+    type("showconstr nosuch;\nconstraints c5;\n");
+    char buf[32];
+    EXPECT_EQ(readToken(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "showconstr");
+    EXPECT_EQ(readToken(buf, sizeof buf), 0);
+    discardTypedCommand();
+    EXPECT_EQ(skipRestOfCmd(), 0);
+    EXPECT_EQ(readToken(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "constraints");
+    // Once the next command is read, a skip skips again.
+    EXPECT_EQ(skipRestOfCmd(), 0);
+    type("a b; c;\n");
+    EXPECT_EQ(readToken(buf, sizeof buf), 0);
+    EXPECT_EQ(skipRestOfCmd(), 0);
+    EXPECT_EQ(readToken(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "c");
+
+    feed("x y; z;");
+    discardTypedCommand();
+    EXPECT_EQ(readToken(buf, sizeof buf), 0);
+    EXPECT_EQ(skipRestOfCmd(), 0);
+    EXPECT_EQ(readToken(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "z");
+}
+
 TEST_F(Tokenizer, StuffedAndInstalledCommandText)
 {
     EXPECT_EQ(stuffCmdLineText("x y", 3, true), 4);

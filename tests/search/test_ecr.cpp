@@ -273,22 +273,16 @@ TEST_F(Ecr, SearchEndsAtLocalOptimaAndReachesTheTbrScore)
     }
 }
 
-// ECR=YES without swapping, or under a score that is not a sum of steps, is
-// refused before anything is searched.
-TEST_F(Ecr, RefusedWhereItCannotSwap)
+// ECR=YES without swapping is refused before anything is searched.
+TEST_F(Ecr, RefusedWithoutSwapping)
 {
     makeData({"0011", "0101", "1100", "1010", "1111"});
     TreeBuffer *buf = activeBuffer(5, 50);
     hs.ecr = 1;
     hs.swap = 0;
     EXPECT_EQ(runHeuristicSearch(data), 1);
-    hs.swap = 3;
-    gPars.threshold = 2;
-    setNeedParsPrep(1);
-    EXPECT_EQ(runHeuristicSearch(data), 1);
     EXPECT_EQ(numTreesInBuffer(buf), 0u);
-    gPars.threshold = 0;
-    setNeedParsPrep(1);
+    hs.swap = 3;
     EXPECT_EQ(runHeuristicSearch(data), 0);
     EXPECT_GT(numTreesInBuffer(buf), 0u);
 }

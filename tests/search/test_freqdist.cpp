@@ -33,6 +33,40 @@ TEST_F(FreqDistTest, IntegerScoresOneApartFillOneClassEach)
     EXPECT_NE(gPrinted.find("g1="), std::string::npos);
 }
 
+// Without a range given (hi < lo) the classes span the scores found, in
+// whatever order they come: the first class begins at the best score.
+TEST_F(FreqDistTest, ScoresFoundSetTheRangeWhenNoneIsGiven)
+{
+    auto fd = createHistogram(0, false, 0, -1, 20);
+    for (int s : {110, 100, 119, 105, 101, 102, 103, 104, 106, 107, 108, 109, 111, 112, 113, 114, 115, 116, 117, 118})
+        updateFreqDistData(fd.get(), s);
+    ASSERT_EQ(showFreqDist(fd.get(), "\ntitle\n", false), 0);
+    EXPECT_EQ(barCounts(gPrinted), std::vector<uint32_t>(20, 1));
+    EXPECT_NE(gPrinted.find("100.000 /"), std::string::npos);
+}
+
+// The distribution file is the command's own: a name from an earlier
+// command neither asks for a file nor outlives the command that gave it.
+TEST_F(FreqDistTest, OnlyTheCommandThatNamesTheFileWritesIt)
+{
+    std::snprintf(fdopt.fdFile, sizeof fdopt.fdFile, "%s", "earlier.txt");
+    {
+        FreqDistFileRequest request;
+        EXPECT_STREQ(fdopt.fdFile, "");
+        request.taken();  // no name given now
+        EXPECT_EQ(fdopt.pref_saveToFile, 0);
+        EXPECT_STREQ(fdopt.fdFile, "earlier.txt");
+    }
+    {
+        FreqDistFileRequest request;
+        std::snprintf(fdopt.fdFile, sizeof fdopt.fdFile, "%s", "now.txt");  // as the option reader does
+        request.taken();
+        EXPECT_EQ(fdopt.pref_saveToFile, 1);
+    }
+    EXPECT_EQ(fdopt.pref_saveToFile, 0);
+    fdopt.fdFile[0] = '\0';
+}
+
 TEST_F(FreqDistTest, EqualScoresGiveOneClassAndNoShapeMoments)
 {
     auto fd = createHistogram(10, true, 0, 0, 20);

@@ -347,3 +347,52 @@ TEST_F(ThresholdSearch, TbrFindsTheExhaustiveOptimum)
     }
     EXPECT_GT(differFromShortest, 0);
 }
+
+// Contract-and-refine under the criterion: each resolution is made and the
+// tree scored whole, so every tree kept carries its criterion score, none of
+// its 2-ECR neighbours (every tree that keeps all but two of its splits,
+// scored by the reference) is better, and the best is the exhaustive
+// optimum.
+TEST_F(ThresholdSearch, EcrStopsWhereNoNeighbourIsBetter)
+{
+    std::mt19937 rng(6121);
+    for (int trial = 0; trial < 8; trial++) {
+        SCOPED_TRACE(trial);
+        const uint32_t ntax = 6 + trial % 2;
+        mixedData(rng, ntax, 10 + rng() % 15, criterionOf(trial));
+        TreeBuffer *buf = activeBuffer(ntax, 500);
+        hs.ecr = 1;
+        hs.addSeq = kAddSeqRandom;
+        hs.nreps = 5;
+        hs.rseed[0] = 30 + trial;
+        ASSERT_EQ(runHeuristicSearch(data), 0);
+        // The reference reads the characters' status, which the search sets.
+        std::vector<std::pair<Splits, double>> every;
+        forEachBinaryTree(ntax, [&](Tree *t) { every.emplace_back(treeSplits(t), reference(t)); });
+        double optimum = 1e37;
+        for (const auto &e : every)
+            optimum = std::min(optimum, e.second);
+        const uint32_t kept = numTreesInBuffer(buf);
+        ASSERT_GT(kept, 0u);
+        EXPECT_NEAR(getTreeScoreArray(buf)[0], optimum, 1e-9);
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        for (uint32_t k = 1; k <= kept; k++) {
+            ASSERT_EQ(getTree(buf, k, t.get()), 0);
+            setTraversalSeq(t.get());
+            const double score = reference(t.get());
+            EXPECT_NEAR(getTreeScoreArray(buf)[k - 1], score, 1e-9) << "tree " << k;
+            determineIfTreeIsBinary(t.get());
+            if (!isTreeBinary(t.get()))
+                continue;  // collapsed: its resolutions score the same
+            const Splits own = treeSplits(t.get());
+            for (const auto &[splits, s] : every) {
+                Splits both;
+                std::set_intersection(splits.begin(), splits.end(), own.begin(), own.end(),
+                                      std::back_inserter(both));
+                if (both.size() + 2 >= own.size())
+                    EXPECT_GE(s, score - 1e-9) << "tree " << k;
+            }
+        }
+        hs.ecr = 0;
+    }
+}
