@@ -314,10 +314,6 @@ int doAstralCmd()
                1;
     if (readSemicolon() != 0)
         return 1;
-    if (qopt.method == kQMethodQMC)
-        return qel_errorMsg(0, "The QMC method of QSearch is not available in this version.\tSet method=QFM, WO, "
-                               "BS or QJ with QSearch before running Astral."),
-               1;
     AstralTask task{d, {}};
     for (uint32_t k = 0; k < inMemory; k++)
         if (isSetMember(listSet.get(), k) && isTreeVisible(k))

@@ -66,6 +66,9 @@ int qsearch_QMC(QuartetData *qd, Tree *tree)
     ScratchDirectory dir("vorn.");
     if (!dir.made())
         return 1;
+    // The quartet file and the program's tree stay where the user can look
+    // at them: what the outside program was given and what it made of it.
+    dir.keep(true);
     const bool weighted = qd->weighted != 0;
     if (writeQuartetFile(qd->table, weighted, dir.file(kQuartetFile)) != 0)
         return 1;

@@ -437,10 +437,6 @@ int doSVDQuartetsCmd()
     }
     // The assembly and every bootstrap replicate run the quartet search.
     const bool assembles = svdqOpt.treeInf == kSvdqTreeInfQFM || svdqOpt.bootstrap != kSvdqBootNo;
-    if (assembles && qopt.method == kQMethodQMC)
-        return qel_errorMsg(0, "The QMC method of quartet assembly is not available in this version.\tChoose "
-                               "another method with the QSearch command's 'method' option."),
-               1;
     if (svdqOpt.treeInf == kSvdqTreeInfCurTrees && numTreesInMainBuffer() == 0)
         return qel_errorMsg(0, "Evaluation of trees currently in memory was requested, but there are no trees in "
                                "memory.\tSpecify a different option for tree inference, or load trees into memory "

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "search/search.h"
 #include "search/search_settings.h"
 #include "search/xsearch.h"
+#include "trees/constr.h"
 #include "trees/contree.h"
 #include "trees/describe.h"
 #include "trees/drawtree.h"
@@ -416,8 +418,11 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
         if (!(b.sampler = createMultinomialSampler(w.data(), nIncluded, &b.rng)))
             return 1;
     }
-    // The draw without replacement shuffles within an array of all n.
-    b.index.assign(std::max<uint32_t>(nIncluded, 1), 0);
+    // The draw without replacement moves k of the array's values to its
+    // front: the array must hold every position 0..n-1 (a permutation of
+    // them stays one, so later replicates draw from the array as left).
+    b.index.resize(nIncluded);
+    std::iota(b.index.begin(), b.index.end(), 0u);
     b.groups.reset(createSplitsTable(data->ntax, 5 * data->ntax, kSplitsWeights | kSplitsSupport));
     b.list.reset(createSplitsList(data->ntax, data->ntax, true));
     b.work.reset(createTree(true));
@@ -582,6 +587,14 @@ int bootJack(bool jackknife)
     if (!saving)
         std::memcpy(btjkOpt.treeFile, kDefaultBootTreeFile, std::strlen(kDefaultBootTreeFile) + 1);
     const uint8_t replace = gReplaceFile, append = gAppendToFile;
+    // The heuristic search's start is not remembered from one command to the
+    // next: without options of its own a replicate starts where HSearch would
+    // by default (from the NJ tree under the distance criterion), not from
+    // whatever the last HSearch asked for.
+    if (btjkOpt.search == kBootHeuristic && term != '/') {
+        getStarterOptions(kParamOpFactory, nullptr, nullptr);
+        hs.retain = 0;
+    }
     if (term == '/') {
         if (btjkOpt.search == kBootFastStep) {
             if (peekNextChar(nullptr) != ';')
@@ -609,11 +622,23 @@ int bootJack(bool jackknife)
             b.included.push_back(c);
     if (checkBootJackOptions(data, jackknife) != 0)
         return 1;
-    // NJ replicates test every join against the constraints themselves.
-    const bool clustering = btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA;
-    if (checkSearchSettings(data, btjkOpt.search == kBootBandB ? kSearchExhaustive
-                                  : clustering                  ? kSearchConstraintsOk
-                                                                : 0) != 0)
+    if (btjkOpt.search == kBootHeuristic && (hs.startSource == kStartCurrent || hs.startSource == kStartRange))
+        return qel_errorMsg(545, "Starting bootstrap and jackknife searches from trees in memory is not permitted."),
+               1;
+    // Every search of a replicate keeps the enforced groups (NJ and UPGMA
+    // test each join, the others each tree they keep); only a converse
+    // constraint has no meaning for a tally of groups, and is refused before
+    // the first replicate rather than inside it.
+    if (srch.enforce) {
+        ConstraintOptionCheck check{};
+        check.enforce = true;
+        check.converse = srch.converse != 0;
+        check.resampling = true;
+        check.looseness = srch.looseConvex;
+        if (checkConstraintOptions(check) != 0)
+            return 1;
+    }
+    if (checkSearchSettings(data, kSearchConstraintsOk | (btjkOpt.search == kBootBandB ? kSearchExhaustive : 0)) != 0)
         return 1;
     // The heuristic search asks itself; the others replace the trees unasked.
     if (btjkOpt.search != kBootHeuristic && !verifyReplaceTrees())

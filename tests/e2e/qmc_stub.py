@@ -3,9 +3,12 @@
 order the program expects (last taxon outermost, the three topologies of
 each quartet in turn), weights with ten decimals and " weights=on" only for
 weighted data, the tree the program writes stored, the temporary directory
-removed after success and failure, and a failing program's return code."""
+kept after success and failure, a failing program's return code, and the
+same program serving Astral and SVDQuartets with method=QMC."""
 import os
+import random
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -52,6 +55,24 @@ def expected_lines(quartets, weighted):
     return lines
 
 
+def kept_directory(tmp, name="vorndata.txt"):
+    """The program's working directory is still there with the file in it;
+    removed here so that the next run is judged alone."""
+    path = read(tmp, "dir").strip()
+    kept = path.startswith("/tmp/vorn.") and os.path.isfile(os.path.join(path, name))
+    if path.startswith("/tmp/vorn."):
+        shutil.rmtree(path, ignore_errors=True)
+    return kept
+
+
+def svdq_matrix():
+    """Six DNA sequences, 300 sites, A-F as taxa."""
+    r = random.Random(9)
+    seqs = {t: [r.choice("ACGT") for _ in range(300)] for t in "ABCDEF"}
+    return ("begin data; dimensions ntax=6 nchar=300; format datatype=dna; matrix\n%s\n; end;\n"
+            % "\n".join("%s %s" % (t, "".join(s)) for t, s in seqs.items()))
+
+
 def run(vorn, tmp, text):
     path = os.path.join(tmp, "m.nex")
     with open(path, "w") as f:
@@ -96,8 +117,8 @@ def main():
             want_args = ["qrtt=vorndata.txt", "otre=qmctree.txt"] + (["weights=on"] if weighted else [])
             if args != want_args:
                 failures.append("weighted=%s arguments %r" % (weighted, args))
-            if os.path.exists(read(tmp, "dir").strip()):
-                failures.append("temporary directory left behind")
+            if not kept_directory(tmp):
+                failures.append("temporary directory not kept")
             with open(os.path.join(tmp, "q.tre")) as f:
                 tree = set(splits(f.read()))
             # ((1,2),3,(4,(5,6))): each group as the side without A
@@ -107,8 +128,28 @@ def main():
 
         out = run(vorn, tmp, "#NEXUS\n" + TAXA + "begin quartets; qlist 1,2|3,4 1,2|5,6; end;\n"
                   "begin vorn; qsearch method=QMC startQMC=bin/qmcfail; end;\n")
-        if "QMC search failed, return code = 3" not in out or os.path.exists(read(tmp, "dir").strip()):
+        if "QMC search failed, return code = 3" not in out or not kept_directory(tmp, "vorndata.txt"):
             failures.append("failing program:\n%s" % out)
+
+        # Astral and SVDQuartets hand their quartets to the same program and
+        # keep the tree it writes.
+        genes = "".join("tree g%d = [&U] %s;\n" % (i, t) for i, t in enumerate(
+            ("((A,B),(C,D),(E,F));", "((A,B),C,(D,(E,F)));", "((A,C),B,(D,(E,F)));")))
+        dna = svdq_matrix()
+        for label, text in (("Astral", TAXA + "begin trees;\n" + genes + "end;\nbegin vorn; defaults qsearch "
+                             "method=QMC startQMC=bin/qmcstub; astral; savetrees file=q.tre format=newick "
+                             "replace; end;\n"),
+                            ("SVDQuartets", dna + "begin vorn; defaults qsearch method=QMC startQMC=bin/qmcstub; "
+                             "svdquartets evalQuartets=all; savetrees file=q.tre format=newick replace; end;\n")):
+            os.remove(os.path.join(tmp, "got", "vorndata.txt"))
+            out = run(vorn, tmp, "#NEXUS\n" + text)
+            lines = read(tmp, "vorndata.txt").splitlines()
+            with open(os.path.join(tmp, "q.tre")) as f:
+                tree = {s for s in splits(f.read()) if 1 < len(s) < 5}
+            if ("| stand-in done" not in out or "not available" in out or not lines or
+                    tree != {frozenset("CDEF"), frozenset("EF"), frozenset("DEF")} or
+                    not kept_directory(tmp, "qmctree.txt")):
+                failures.append("%s with QMC: %d quartet lines, tree %r\n%s" % (label, len(lines), tree, out))
         out = run(vorn, tmp, "#NEXUS\n" + TAXA + "begin quartets; qlist 1,2|3,4 1,2|5,6; end;\n"
                   "begin vorn; qsearch method=QMC; end;\n")
         if "The program for QSearch was not found (tried \"qmc\")." not in " ".join(out.split()):

@@ -8,7 +8,9 @@ tree heads with their weights, weights of a replicate summing to 1), the
 group frequencies printed beside the weighted split frequencies recomputed
 from the file with DendroPy (skipped without it), the same file from the
 same seed, the consensus named by TreeInfo and written with its support
-values by SaveTrees. On an 11-character matrix: the jackknife deletion
+values by SaveTrees. On noisy 12-taxon DNA: jackknife groups that vary
+between replicates, the NJ start of distance replicates, and enforced
+constraints kept by every replicate tree. On an 11-character matrix: the jackknife deletion
 line, tree lengths before and after (weights restored), the repeatCnt note
 and the refusals.
 """
@@ -47,6 +49,50 @@ begin data;
   ;
 end;
 """
+
+
+def noisy12():
+    """12 taxa of noisy DNA: a weak split t1-t6 | t7-t12 under much noise."""
+    import random
+    r = random.Random(65)
+    root = [r.choice("ACGT") for _ in range(60)]
+    rows = []
+    for t in range(12):
+        s = list(root)
+        for i in range(60):
+            if i < 10 and t < 6:
+                s[i] = "T" if root[i] != "T" else "G"
+            if r.random() < 0.45:
+                s[i] = r.choice("ACGT")
+        rows.append("t%d %s" % (t + 1, "".join(s)))
+    return ("#NEXUS\nbegin data;\ndimensions ntax=12 nchar=60;\nformat datatype=dna;\nmatrix\n%s\n;\nend;\n"
+            % "\n".join(rows))
+
+
+def clades(newick, names):
+    """The leaf sets of the parenthesised groups of a tree description."""
+    stack, found = [], []
+    for tok in re.findall(r"[(),]|[^(),:\s]+(?::[^(),\s]+)?", newick):
+        if tok == "(":
+            stack.append(set())
+        elif tok == ")":
+            done = stack.pop()
+            found.append(frozenset(done))
+            if stack:
+                stack[-1] |= done
+        elif tok != ",":
+            if stack:
+                stack[-1].add(names.get(tok.split(":")[0], tok.split(":")[0]))
+    return found
+
+
+def translate_table(path):
+    text = open(path).read()
+    m = re.search(r"translate(.*?);", text, re.S | re.I)
+    if not m:
+        return {}
+    return {k: v for k, v in re.findall(r"(\S+)\s+([^,\s]+)\s*,?", m.group(1))}
+
 
 failures = []
 
@@ -173,6 +219,48 @@ def main():
             out = run(vorn, work, M11, cmd)
             check("Error(#%d)" % code in out, "error %d" % code)
             check("replicates completed" not in out, "error %d stops the run" % code)
+
+        # Noisy data: every replicate deletes other characters, so the
+        # groups vary from replicate to replicate, with both deletion schemes.
+        for jac in ("", " resample=jac"):
+            out = run(vorn, work, noisy12(), "jackknife nreps=40 pctdelete=50 seed=3 treefile=jk.tre replace%s;"
+                      % jac)
+            pct = [float(m) for m in re.findall(r"^[.*]{12}\s+[\d.]+\s+([\d.]+)%", out, re.M)]
+            check(len(pct) > 5 and max(pct) < 90.0, "noisy jackknife%s: group frequencies %s" % (jac, pct[:5]))
+            reps = {}
+            for rep, _, tree in replicate_trees(os.path.join(work, "jk.tre")):
+                reps.setdefault(rep, set()).add(tree)
+            check(len({frozenset(t) for t in reps.values()}) > 20, "noisy jackknife%s: replicates differ" % jac)
+
+        # Under the distance criterion a heuristic replicate starts from the
+        # NJ tree unless told otherwise, whatever an earlier HSearch used.
+        out = run(vorn, work, noisy12(), "hsearch;\nset criterion=distance;\nbootstrap nreps=2 seed=1;\n"
+                  "jackknife nreps=2 seed=1 / swap=nni;\nbootstrap nreps=2 seed=1 / start=stepwise;")
+        starts = re.findall(r"Starting tree\(s\) obtained via (\S+)", out)
+        check(starts == ["stepwise", "neighbor-joining", "neighbor-joining", "stepwise"],
+              "starts under distance: %s" % starts)
+
+        # Enforced constraints: every tree of every replicate keeps the
+        # group, under the heuristic and the branch-and-bound search; converse
+        # constraints are refused before any replicate.
+        group = frozenset("t%d" % i for i in range(1, 7))
+        other = frozenset("t%d" % i for i in range(7, 13))
+        for cmd in ("bootstrap nreps=20 seed=4 treefile=c.tre replace / enforce constraints=c1;",
+                    "jackknife nreps=20 seed=4 treefile=c.tre replace / enforce constraints=c1 swap=spr;",
+                    "bootstrap nreps=10 seed=4 search=bandb treefile=c.tre replace / enforce constraints=c1;"):
+            out = run(vorn, work, noisy12(), "set maxtrees=2000 increase=auto;\n"
+                      "constraints c1 = ((t1,t2,t3,t4,t5,t6));\n" + cmd)
+            path = os.path.join(work, "c.tre")
+            names = translate_table(path)
+            trees = replicate_trees(path)
+            kept = sum(1 for _, _, t in trees if group in clades(t, names) or other in clades(t, names))
+            check(len({r for r, _, _ in trees}) == int(re.search(r"nreps=(\d+)", cmd).group(1)) and
+                  kept == len(trees), "%s: %d of %d trees keep the group" % (cmd, kept, len(trees)))
+            check(re.search(r"^\.{6}\*{6}\s+[\d.]+\s+100\.00%", out, re.M) is not None,
+                  "%s: the enforced group at 100%%" % cmd)
+        out = run(vorn, work, noisy12(), "constraints c1 = ((t1,t2,t3,t4,t5,t6));\n"
+                  "bootstrap nreps=5 / enforce converse constraints=c1;")
+        check("Error(#549)" in out and "replicates completed" not in out, "converse constraints refused")
     if failures:
         print("%d failure(s)" % len(failures))
         return 1

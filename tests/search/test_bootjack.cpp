@@ -1,0 +1,147 @@
+// The characters each bootstrap and jackknife replicate draws: over many
+// replicates every included character must be deleted (or drawn) as often as
+// the scheme says, whatever its place in the matrix.
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "search/bootjack.h"
+#include "search/search_settings.h"
+#include "search_fixture.h"
+
+namespace {
+
+constexpr uint32_t kReps = 2000;
+constexpr uint32_t kChars = 30;
+
+class BootJackDrawTest : public SearchTest {
+protected:
+    void SetUp() override
+    {
+        SearchTest::SetUp();
+        ASSERT_EQ(installTreeHooks(), 0);
+        saved = btjkOpt;
+        std::mt19937 gen(7);
+        std::vector<std::string> rows(6, std::string(kChars, '0'));
+        for (auto &r : rows)
+            for (auto &ch : r)
+                ch = static_cast<char>('0' + gen() % 2);
+        makeData(rows);
+    }
+    void TearDown() override
+    {
+        deallocBootJack(data);
+        btjkOpt = saved;
+        SearchTest::TearDown();
+    }
+
+    // Mean weight of each character over kReps replicates, and the share of
+    // replicates in which its weight was 0.
+    void draw(bool jackknife, uint32_t wts, std::vector<double> &meanWt, std::vector<double> &zeroShare)
+    {
+        const uint32_t seed[4] = {12345, 0, 0, 0};
+        ASSERT_EQ(initBootJack(jackknife, wts, seed, data), 0);
+        meanWt.assign(kChars, 0.0);
+        zeroShare.assign(kChars, 0.0);
+        for (uint32_t r = 0; r < kReps; r++) {
+            ASSERT_EQ(bootJackSample(data), 0);
+            for (uint32_t c = 0; c < kChars; c++) {
+                meanWt[c] += data->weights[c] / kReps;
+                zeroShare[c] += data->weights[c] == 0.0 ? 1.0 / kReps : 0.0;
+            }
+        }
+        deallocBootJack(data);
+    }
+
+    BootJackOptions saved;
+};
+
+// Binomial share p over kReps trials: within five standard deviations.
+void expectShare(double seen, double p, uint32_t c)
+{
+    const double sd = std::sqrt(p * (1.0 - p) / kReps);
+    EXPECT_NEAR(seen, p, 5.0 * sd + 1e-12) << "character " << c + 1;
+}
+
+TEST_F(BootJackDrawTest, JackknifeDeletesEveryCharacterAtThePercentage)
+{
+    std::vector<double> mean, zero;
+    for (const double pct : {50.0, 20.0}) {
+        btjkOpt.pctDelete = pct;
+        for (const uint8_t jac : {uint8_t{0}, uint8_t{1}}) {
+            btjkOpt.resample = jac;
+            draw(true, kBtjkWtsProportional, mean, zero);
+            // Without Jac exactly round(pct% of 30) are deleted each time.
+            const double p = jac ? pct / 100.0 : std::floor(pct / 100.0 * kChars + 0.5) / kChars;
+            for (uint32_t c = 0; c < kChars; c++)
+                expectShare(zero[c], p, c);
+        }
+    }
+}
+
+TEST_F(BootJackDrawTest, WeightedJackknifeKeepsEachWeightInProportion)
+{
+    // Weights 1, 2, 3, ...: with proportional handling each weight unit is
+    // deleted at the percentage; with simple handling whole characters go.
+    for (uint32_t c = 0; c < kChars; c++)
+        data->weights[c] = 1.0 + c % 3;
+    double total = 0.0;
+    for (uint32_t c = 0; c < kChars; c++)
+        total += data->weights[c];
+    const std::vector<double> w(data->weights, data->weights + kChars);
+    btjkOpt.pctDelete = 50.0;
+    std::vector<double> mean, zero;
+    for (const uint8_t jac : {uint8_t{0}, uint8_t{1}}) {
+        btjkOpt.resample = jac;
+        draw(true, kBtjkWtsProportional, mean, zero);
+        const double kept = jac ? 0.5 : 1.0 - std::floor(0.5 * total + 0.5) / total;
+        for (uint32_t c = 0; c < kChars; c++)
+            EXPECT_NEAR(mean[c], w[c] * kept, 0.06 * w[c]) << "character " << c + 1 << " jac " << int(jac);
+        draw(true, kBtjkWtsSimple, mean, zero);
+        for (uint32_t c = 0; c < kChars; c++) {
+            expectShare(zero[c], jac ? 0.5 : 15.0 / kChars, c);
+            EXPECT_NEAR(mean[c], w[c] * (1.0 - zero[c]), 1e-9) << "character " << c + 1;
+        }
+    }
+}
+
+TEST_F(BootJackDrawTest, BootstrapDrawsEachCharacterOncePerReplicateOnAverage)
+{
+    std::vector<double> mean, zero;
+    draw(false, kBtjkWtsProportional, mean, zero);
+    // Each count is binomial(30, 1/30): mean 1, absent with (29/30)^30.
+    const double absent = std::pow(1.0 - 1.0 / kChars, kChars);
+    for (uint32_t c = 0; c < kChars; c++) {
+        EXPECT_NEAR(mean[c], 1.0, 5.0 * std::sqrt(1.0 / kReps)) << "character " << c + 1;
+        expectShare(zero[c], absent, c);
+    }
+    // An excluded character is never drawn: its weight is left alone, and
+    // the 29 draws of a replicate all fall on the others.
+    data->status[4] |= kCharExcluded;
+    draw(false, kBtjkWtsProportional, mean, zero);
+    EXPECT_NEAR(mean[4], 1.0, 1e-9);
+    double drawn = 0.0;
+    for (uint32_t c = 0; c < kChars; c++)
+        drawn += c == 4 ? 0.0 : mean[c];
+    EXPECT_NEAR(drawn, kChars - 1, 1e-9);
+    data->status[4] &= ~kCharExcluded;
+}
+
+TEST_F(BootJackDrawTest, WeightedBootstrapRespectsTheWeights)
+{
+    for (uint32_t c = 0; c < kChars; c++)
+        data->weights[c] = 1.0 + c % 3;
+    const std::vector<double> w(data->weights, data->weights + kChars);
+    std::vector<double> mean, zero;
+    // Proportional: drawn in proportion to weight, each draw counting 1;
+    // simple: drawn uniformly, each draw counting the character's weight.
+    // Either way a character's mean weight is its own.
+    for (const uint32_t wts : {kBtjkWtsProportional, kBtjkWtsSimple}) {
+        draw(false, wts, mean, zero);
+        for (uint32_t c = 0; c < kChars; c++)
+            EXPECT_NEAR(mean[c], w[c], 0.1 * w[c] + 0.05) << "character " << c + 1 << " wts " << wts;
+    }
+}
+
+}  // namespace
