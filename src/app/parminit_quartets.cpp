@@ -196,8 +196,9 @@ void beginSimOptions(CmdParamList *list)
                      nullptr, nullptr, list);
     do_Int_Parm(nullptr, "seed", kParamSeed, kFactoryNoText, simOpt.seed, 0, nullptr, nullptr,
                 list);
-    do_Bool_Parm(nullptr, "discreteMode", kOnOff, once, &simOpt.discreteMode, 0, nullptr, nullptr,
-                 list);
+    // BeginSim tells an absent discreteMode from a given one itself.
+    do_Bool_Parm(nullptr, "discreteMode", kOnOff, once | kParamOwnerPresets, &simOpt.discreteMode, 0, nullptr,
+                 nullptr, list);
     do_Fxn_Parm("resultsFile", nullptr, 0, nullptr, readResultFileOpts, nullptr,
                 "( <results-file-options>)", list);
     do_Bool_Parm(nullptr, "showModel", kOnOff, once, &simOpt.showModel, fresh.showModel, nullptr, nullptr,

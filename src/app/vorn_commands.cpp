@@ -315,7 +315,7 @@ constexpr CmdTableEntry vorn_commands[VORN_COMMAND_COUNT] = {
     {"Restore", CMD_NEEDS_TAXA, doRestoreCmd, "RESTOCMD", OptionSet::kRestore,
      "taxon-list [/ [Only] [options...] ]",
      "Synonym for \"Undelete\""},
-    {"RevFilter", CMD_NEEDS_TAXA, doReverseFilterCmd, "REVFICMD", CMD_NO_OPTIONS,
+    {"RevFilter", CMD_NEEDS_CHARACTERS | CMD_NEEDS_DISTANCES, doReverseFilterCmd, "REVFICMD", CMD_NO_OPTIONS,
      nullptr,
      "Reverse previous filter command."},
     {"Reweight", CMD_NEEDS_CHARACTERS, doReweightCmd, "REWTCMD", OptionSet::kReweight,

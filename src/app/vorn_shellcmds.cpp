@@ -204,8 +204,10 @@ int doCdCmd()
 bool makeEditCommand(const char *editor, const char *fileName, char *dest, size_t size)
 {
     // The editor may carry its own arguments, so it goes to the shell as the
-    // user wrote it; the file name is one single-quoted word.
-    std::string command = std::string(editor) + " '";
+    // user wrote it; the file name is one single-quoted word after "--", so
+    // that a name beginning with "-" or "+" is never read as an option (an
+    // editor's "+command" would run the command).
+    std::string command = std::string(editor) + " -- '";
     for (const char *p = fileName; *p; ++p) {
         if (*p == '\'')
             command += "'\\''";

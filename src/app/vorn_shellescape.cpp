@@ -117,7 +117,8 @@ int doRmCmd()
     char path[kRmPathSize];
     if (readPathName(path, sizeof path) != 0)
         return 1;
-    const std::string command = "rm " + shellQuote(path);
+    // A name beginning with "-" is a file to remove, not an option of rm.
+    const std::string command = "rm -- " + shellQuote(path);
     uint32_t exitCode = 0;
     const int result = runCommandInNewShell(command.c_str(), "rm", true, false, nullptr, &exitCode);
     return result == kRunDone && exitCode == 0 ? 0 : (result == kRunAborted ? 2 : 1);

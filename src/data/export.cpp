@@ -835,8 +835,11 @@ int doExportCmd()
     const int rc = exporter.writeMatrix();
     services.clearStatusText();
     if (rc != 0) {
-        // An interrupted or failed export leaves no part of a file behind.
+        // An interrupted or failed export leaves no part of a file behind;
+        // an interruption says so (a failure has been reported).
         discardAuxOutStream(aux);
+        if (rc == 2)
+            showWriteLeftAsItWas(shown.c_str());
         return rc;
     }
     exporter.writeTrailer();

@@ -250,6 +250,12 @@ int initModelData(Model *m, bool force, const DataInfo *d)
     return 0;
 }
 
+namespace {
+bool gModelsForSimulation = false;
+}  // namespace
+
+void setModelsForSimulationBlock(bool open) { gModelsForSimulation = open; }
+
 Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose)
 {
     // A cut name could name, and so replace, another model.
@@ -259,7 +265,9 @@ Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose)
                      name, kModelNameSize - 1);
         return nullptr;
     }
-    if (!haveDataMatrix(d)) {
+    // A simulation block defines the models its data are drawn from before
+    // any data exist.
+    if (!haveDataMatrix(d) && !gModelsForSimulation) {
         qel_errorMsg(0, "The '%s' option may not be specified in the %s command until after a "
                         "data matrix has been read.",
                      "model", "LSet");

@@ -19,8 +19,12 @@ int applyCurrentSettingsToModel(Model *m, const DataInfo *d);
 // when the rates are estimated, else by equal rate values.
 void setDnaPooling(Model *m, bool estimated);
 // Stores the current settings under `name` (refused before a data matrix
-// has been read); the model, or null after an error report.
+// has been read, except while a simulation block is open); the model, or
+// null after an error report.
 Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose);
+// Set while a simulation block is open: named models may then be stored
+// without data.
+void setModelsForSimulationBlock(bool open);
 // A non-empty name stores a named model, an empty one the default model; 0
 // or 1.
 int storeCurrentModel(const char *name, const DataInfo *d, bool verbose);

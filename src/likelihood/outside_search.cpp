@@ -726,11 +726,13 @@ int doGarliCmd()
     key("gammashapemodel", r(g.gshapeModel));
     key("uniqueswapbias", r(g.uniqSwapBias));
     key("distanceswapbias", r(g.distSwapBias));
-    const std::string confPath = dir.file("vorn_garli.conf");
-    if (writeTextFile(confPath, conf) != 0)
+    constexpr const char *kGarliConf = "vorn_garli.conf";
+    if (writeTextFile(dir.file(kGarliConf), conf) != 0)
         return 1;
 
-    const std::string line = writeChangeToTempDirString(program + " -b " + confPath, dir.path());
+    // The command changes into the temporary directory first, so the
+    // configuration is named there; GARLI writes its results beside it.
+    const std::string line = writeChangeToTempDirString(program + " -b " + kGarliConf, dir.path());
     qel_printf("\nStarting Garli with command line: %s\n", line.c_str());
     qel_printf("\nBeginning Garli tree search...\n\n");
     setStatusText("Garli search is in progress...");

@@ -140,8 +140,7 @@ int finishRecord(AuxOut *aux)
     if (aux->errorCode == 0 && getAbortedStatus() != 0) {
         aux->errorCode = kAuxErrorAborted;
         closeFileQuietly(aux->stream, false);
-        qel_printf("\nWriting to file \"%s\" interrupted; the file was left as it was.\n",
-                   auxPathnameForDisplay(aux, 255).c_str());
+        showWriteLeftAsItWas(auxPathnameForDisplay(aux, 255).c_str());
     }
     if (aux->errorCode == 0)
         flushAux(aux, 0, false);

@@ -133,6 +133,13 @@ namespace {
     // A line being assembled (a diagram's last row) is finished, not lost.
     if (getCurLineLength() > 0)
         putNewline();
+    // The output and the log say why the run ended and which files keep
+    // their old contents, as an interrupted write says.
+    qel_printf("\nRun stopped by %s.\n", signo == SIGHUP    ? "SIGHUP (hangup)"
+                                         : signo == SIGTERM ? "SIGTERM (termination request)"
+                                                            : "a signal");
+    for (const std::string &name : unfinishedOutputFiles())
+        showWriteLeftAsItWas(name.c_str());
     flushOutputFiles();
     settleOpenOutputFiles();
     std::fflush(stdout);
@@ -253,9 +260,17 @@ int32_t getLongOperationStatus() { return uaflags.longOperationStatus; }
 bool confirmAbortRequest()
 {
     checkTermination();
-    if (!gRunningAsMaster || gAbortConfirmed.load() || uaflags.longOperationStatus <= 0)
+    if (uaflags.longOperationStatus <= 0)
         return true;
-    if (userQuery(true, "Do you really want to stop the search?"))
+    return confirmAbortRequestFor("Do you really want to stop the search?");
+}
+
+bool confirmAbortRequestFor(const char *question)
+{
+    checkTermination();
+    if (!gRunningAsMaster || gAbortConfirmed.load())
+        return true;
+    if (userQuery(true, "%s", question))
         gAbortConfirmed.store(true);
     else
         gAborted_.store(0);

@@ -71,6 +71,10 @@ int32_t getAbortedStatus();
 int32_t setLongOperationStatus(int32_t value);  // returns the previous status
 int32_t getLongOperationStatus();
 bool confirmAbortRequest();
+// Asks `question` at the terminal whatever operation is running (true when
+// the stop is confirmed, or when there is no one to ask); a "no" clears the
+// interrupt.
+bool confirmAbortRequestFor(const char *question);
 
 void setBusyMode(bool on);
 bool inBusyMode();

@@ -650,6 +650,21 @@ void settleOpenOutputFiles()
     }
 }
 
+void showWriteLeftAsItWas(const char *shownName)
+{
+    qel_printf("\nWriting to file \"%s\" interrupted; the file was left as it was.\n", shownName);
+}
+
+std::vector<std::string> unfinishedOutputFiles()
+{
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> hold(gOutputsMutex);
+    for (const StreamInfo *s : gOutputs)
+        if (s && s->fp && !(s->flags & kStreamRecord))
+            names.push_back(streamPathnameForDisplay(s, 255));
+    return names;
+}
+
 void settleOpenOutputFilesFromWatchdog()
 {
     std::lock_guard<std::mutex> hold(gOutputsMutex);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 #include "qel/qel_files.h"
@@ -163,6 +164,12 @@ int finishStreamFile(StreamInfo *stream, bool keep);
 // record is flushed and kept, every other file is abandoned. The stream
 // records stay (their files closed).
 void settleOpenOutputFiles();
+// The files settleOpenOutputFiles would abandon (every open output that is
+// not a record), as shown to the user.
+std::vector<std::string> unfinishedOutputFiles();
+// The line that tells the user a write was stopped and the file kept what
+// it held before.
+void showWriteLeftAsItWas(const char *shownName);
 // The same for the last resort of a termination signal, from a thread other
 // than the main one while the main thread may be stuck: only removes
 // temporary files and cuts appends back, and flushes records.

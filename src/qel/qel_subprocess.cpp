@@ -167,7 +167,7 @@ int runCommandInNewShell(const char *commandLine, const char *label, bool change
         char cwd[4096];
         if (!getcwd(cwd, sizeof cwd))
             return qel_errorMsg(0, "The current directory cannot be read."), kRunNotStarted;
-        text += "cd " + shellQuote(cwd) + " && ";
+        text += "cd -- " + shellQuote(cwd) + " && ";
     }
     // Braced, so that the redirections cover every command of a list, not
     // only its last one; the newline ends a final command before the brace.
@@ -201,7 +201,7 @@ int runCommandInNewShell(const char *commandLine, const char *label, bool change
 
 int removeDirectory(const char *path)
 {
-    const std::string command = "rm -r " + shellQuote(path);
+    const std::string command = "rm -r -- " + shellQuote(path);
     return runCommandInNewShell(command.c_str(), nullptr, false, false, nullptr, nullptr);
 }
 
@@ -210,8 +210,8 @@ int catFileToDisplay(const char *fileName, const char *directory, const char *ou
 {
     std::string command;
     if (directory)
-        command = "cd " + shellQuote(directory) + " && ";
-    command += "cat " + shellQuote(fileName);
+        command = "cd -- " + shellQuote(directory) + " && ";
+    command += "cat -- " + shellQuote(fileName);
     if (showHeader) {
         qel_printf("\nFile '%s'", fileName);
         if (directory)

@@ -16,6 +16,7 @@
 #include "data/prepdata.h"
 #include "data/taxstat.h"
 #include "data/vorn_data.h"
+#include "data/vorn_util.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
@@ -507,8 +508,16 @@ int doSVDQuartetsCmd()
                                "species-tree analysis with this partition).",
                             run->partitionName),
                1;
+    // The shared minimum-taxa refusal; in species mode the units are species.
+    if (ev.nunits < 4 && !run->speciesMode) {
+        checkMinTaxa(4, "SVDQuartets analysis", nullptr);  // the units are the nondeleted taxa
+        return 1;
+    }
     if (ev.nunits < 4)
-        return qel_errorMsg(0, "SVDQuartets needs at least 4 taxa."), 1;
+        return qel_errorMsg(606, "%s is not allowed when there are fewer than %u species.\tThe taxon partition must "
+                                 "assign nondeleted taxa to at least %u species.",
+                            "SVDQuartets species-tree analysis", 4u, 4u),
+               1;
 
     ev.totalQuartets = svdqTotalQuartets(ev);
     ev.exhaustive = svdqOpt.evalQuartets == 0 || (svdqOpt.preferAllQ && svdqOpt.nquartets >= ev.totalQuartets);

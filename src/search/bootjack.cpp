@@ -231,8 +231,12 @@ int checkBootJackOptions(DataInfo *data, bool jackknife)
         if (gDistFxns.check(capitalized(name).c_str(), data) != 0)
             return 1;
     }
-    if (btjkData.included.empty())
-        return qel_errorMsg(0, "No characters are included: there is nothing to resample."), 1;
+    // Every character excluded: the shared refusal of analyses without
+    // character data.
+    if (btjkData.included.empty()) {
+        requireCharData(data);
+        return 1;
+    }
     if (jackknife && btjkOpt.wts == kBtjkWtsProportional && hasNonIntegerWeights(btjkData))
         return qel_errorMsg(527, "Non-integer weights are not allowed with jackknifing using the standard "
                                  "('proportional') method for handling weights.\tYou can use the 'wts=simple' option "

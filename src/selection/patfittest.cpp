@@ -20,11 +20,13 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
+#include "qel/qel_sets.h"
 #include "qel/qel_time.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "selection/selection_settings.h"
 #include "trees/treebuf.h"
+#include "trees/treelist.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -38,6 +40,7 @@ struct PatFitRun {
     DataInfo *d = nullptr;
     std::vector<uint32_t> included;
     std::vector<double> observed;  // per pattern of the 256
+    std::vector<uint32_t> trees;   // 1-based numbers of the listed trees
 };
 
 // The unpooled table of one tree: each pattern's probability, how often the
@@ -81,14 +84,13 @@ int patFitThreadProc(void *arg)
         return 1;
     TimeMark start{}, stop{};
     setTimeMark(&start);
-    const uint32_t ntrees = numTreesInBuffer(buf);
-    for (uint32_t k = 0; k < ntrees; ++k) {
-        if (getTree(buf, k + 1, tree.get()) != 0)
+    for (const uint32_t number : r.trees) {
+        if (getTree(buf, number, tree.get()) != 0)
             return 1;
         const double score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (score >= kNoLScore)
             return getAbortedStatus() != 0 ? 2 : 1;
-        qel_printf("\nTree number %u:\n", k + 1);
+        qel_printf("\nTree number %u:\n", number);
         qel_printf("  -Ln likelihood = %s\n", scoreToString(kCriterionLikelihood, 0, 5, score).c_str());
         const int rc = patfitOpt.pool ? showPooledTable(tree.get(), r, static_cast<uint32_t>(r.d->nActive))
                                       : compareObsExpFreqs(tree.get(), r);
@@ -425,6 +427,11 @@ int showPooledTable(const Tree *tree, const PatFitRun &r, uint32_t ntax)
 int doPatFitTest()
 {
     DataInfo *d = activeDataInfo();
+    // An optional tree list comes first; without one every tree is tested.
+    const uint32_t inMemory = numTreesInBuffer(getActiveTreeBuffer());
+    SetHandle listSet(allocSet(std::max<uint32_t>(inMemory, 1)));
+    if (!listSet || getTreeList(listSet.get(), true, false) != 0)
+        return 1;
     if (getCmdParams(OptionSet::kPatFitTest, ";", nullptr) <= 0)
         return 1;
     if (verifyNucleotideData(d, "PatFitTest") != 0)
@@ -440,6 +447,12 @@ int doPatFitTest()
     }
     PatFitRun r;
     r.d = d;
+    for (uint32_t k = 0; k < inMemory; ++k)
+        if (isSetMember(listSet.get(), k))
+            r.trees.push_back(k + 1);
+    if (r.trees.empty())
+        for (uint32_t k = 0; k < inMemory; ++k)
+            r.trees.push_back(k + 1);
     r.observed.assign(kAllFourTaxonPatterns, 0.0);
     const uint32_t ntax = static_cast<uint32_t>(d->nActive);
     for (uint32_t c = 0; c < d->nchar; ++c) {

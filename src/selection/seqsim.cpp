@@ -307,9 +307,15 @@ uint64_t simulateSites(const SimTree &tree, std::span<const SimModel> models, ui
         const size_t col = first + s;
         for (size_t k = 1; k < nn; ++k) {
             const SimNode &n = nodes[k];
-            const SimModel &m = n.localModel ? models[n.model] : sm;
-            const uint32_t state = evolveState(m, scratch[static_cast<size_t>(n.parent)], rate * n.length, rng,
-                                               &changes);
+            uint32_t state = scratch[static_cast<size_t>(n.parent)];
+            if (n.pieces.empty()) {
+                const SimModel &m = n.localModel ? models[n.model] : sm;
+                state = evolveState(m, state, rate * n.length, rng, &changes);
+            } else {
+                for (const SimPiece &piece : n.pieces)
+                    state = evolveState(piece.localModel ? models[piece.model] : sm, state,
+                                        rate * piece.rate * piece.length, rng, &changes);
+            }
             scratch[k] = static_cast<uint8_t>(state);
             if (n.taxon >= 0)
                 matrix[static_cast<size_t>(n.taxon) * ncols + col] = static_cast<uint8_t>(state);
@@ -380,6 +386,7 @@ SimTree simulateGeneTree(const SimTree &species, SimUnits units, double theta, R
         int32_t parent = -1;
         int32_t taxon = -1;
         double age = 0.0;
+        int32_t species = -1;  // the species branch it lies in
     };
     std::vector<GeneNode> gene;
     const size_t ns = species.nodes.size();
@@ -389,7 +396,7 @@ SimTree simulateGeneTree(const SimTree &species, SimUnits units, double theta, R
         const SimNode &sp = species.nodes[k];
         std::vector<int32_t> &lin = entering[k];
         if (sp.taxon >= 0) {
-            gene.push_back({-1, sp.taxon, sp.age});
+            gene.push_back({-1, sp.taxon, sp.age, static_cast<int32_t>(k)});
             lin.push_back(static_cast<int32_t>(gene.size() - 1));
         }
         const double span = k == 0 ? std::numeric_limits<double>::infinity()
@@ -403,7 +410,7 @@ SimTree simulateGeneTree(const SimTree &species, SimUnits units, double theta, R
             t += w;
             uint32_t i = 0, j = 0;
             randomPair(rng, static_cast<uint32_t>(lin.size()), &i, &j);
-            gene.push_back({-1, -1, sp.age + t});
+            gene.push_back({-1, -1, sp.age + t, static_cast<int32_t>(k)});
             const auto joined = static_cast<int32_t>(gene.size() - 1);
             gene[static_cast<size_t>(lin[i])].parent = joined;
             gene[static_cast<size_t>(lin[j])].parent = joined;
@@ -434,11 +441,61 @@ SimTree simulateGeneTree(const SimTree &species, SimUnits units, double theta, R
         n.parent = parent;
         n.taxon = gene[static_cast<size_t>(g)].taxon;
         n.age = gene[static_cast<size_t>(g)].age * factor;
+        n.species = gene[static_cast<size_t>(g)].species;
         out.nodes.push_back(n);
         const auto self = static_cast<int32_t>(out.nodes.size() - 1);
         for (auto it = children[static_cast<size_t>(g)].rbegin(); it != children[static_cast<size_t>(g)].rend(); ++it)
             stack.emplace_back(*it, self);
     }
     setSimLengthsFromAges(out);
+    bool local = false;
+    for (const SimNode &sp : species.nodes)
+        local = local || sp.rate != 1.0 || sp.localModel;
+    if (!local)
+        return out;
+    // Each gene branch climbs from the species branch its lower node lies
+    // in through the species branches above, until its upper node's age.
+    for (size_t g = 1; g < out.nodes.size(); ++g) {
+        SimNode &n = out.nodes[g];
+        const double top = out.nodes[static_cast<size_t>(n.parent)].age;
+        double at = n.age, length = 0.0;
+        std::vector<SimPiece> pieces;
+        for (int32_t b = n.species; b >= 0 && at < top;) {
+            const SimNode &sp = species.nodes[static_cast<size_t>(b)];
+            const double end = b == 0 ? top : std::min(top, species.nodes[static_cast<size_t>(sp.parent)].age * factor);
+            if (end > at) {
+                pieces.push_back({end - at, sp.rate, sp.model, sp.localModel});
+                length += (end - at) * sp.rate;
+            }
+            at = end;
+            b = b == 0 ? -1 : sp.parent;
+        }
+        // Evolution runs from the upper end down.
+        std::reverse(pieces.begin(), pieces.end());
+        n.pieces = std::move(pieces);
+        n.length = length;
+    }
     return out;
+}
+
+bool findAgeConflict(const SimTree &tree, SimAgeConflict *conflict)
+{
+    const auto &nodes = tree.nodes;
+    std::vector<double> age(nodes.size(), 0.0);
+    std::vector<int32_t> first(nodes.size(), -1);
+    bool found = false;
+    // Preorder reversed: children before parents.
+    for (size_t k = nodes.size(); k-- > 1;) {
+        const auto p = static_cast<size_t>(nodes[k].parent);
+        const double implied = age[k] + nodes[k].length;
+        if (first[p] < 0) {
+            first[p] = static_cast<int32_t>(k);
+            age[p] = implied;
+        } else if (std::fabs(implied - age[p]) > 1e-6 && !found) {
+            *conflict = {static_cast<uint32_t>(p), static_cast<uint32_t>(first[p]), static_cast<uint32_t>(k), age[p],
+                         implied};
+            found = true;
+        }
+    }
+    return found;
 }

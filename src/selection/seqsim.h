@@ -57,6 +57,15 @@ void makeSimModelFromRates(SimModel *out, uint32_t nstates, const double *freqs,
 void makeTwoStateSimModel(SimModel *out, double a, double b, double shape, double pinv,
                           bool discreteGamma, uint32_t ncat);
 
+// A stretch of a gene-tree branch inside one species branch, which may
+// carry its own local rate and model.
+struct SimPiece {
+    double length = 0.0;
+    double rate = 1.0;
+    uint32_t model = 0;
+    bool localModel = false;
+};
+
 // A tree as the engine walks it: nodes in preorder (a parent before its
 // children), node 0 the root.
 struct SimNode {
@@ -66,6 +75,14 @@ struct SimNode {
     double age = 0.0;      // distance from the present, set for clock trees
     uint32_t model = 0;    // local model of the branch above (index into the list)
     bool localModel = false;
+    // The local rate of the branch above. On a tree the sites evolve on it
+    // is already in `length`; on a coalescent species tree it is kept here
+    // for the gene-tree branches that pass through.
+    double rate = 1.0;
+    int32_t species = -1;  // gene trees: the species branch the node lies in
+    // A gene-tree branch crossing species branches with local rates or
+    // models, from its upper end down; empty otherwise.
+    std::vector<SimPiece> pieces;
 };
 struct SimTree {
     std::vector<SimNode> nodes;
@@ -148,5 +165,17 @@ enum class SimUnits : uint32_t { kSubstPerSite = 0, kNgen = 1, k2Ngen = 2 };
 // One gene tree inside a clock species tree (ages set): one lineage per
 // species tip, pairs coalescing at rate k(k-1)/2 c inside each branch, all
 // lineages joining above the root. Gene-tree lengths are converted to
-// substitutions per site. Tips keep the species tips' taxon rows.
+// substitutions per site. Tips keep the species tips' taxon rows. Where
+// species branches carry local rates or models (`rate`, `localModel`), each
+// gene-tree branch is cut into the pieces that lie in each species branch
+// and its length is the sum of the pieces' lengths times their rates.
 SimTree simulateGeneTree(const SimTree &species, SimUnits units, double theta, RNG *rng);
+
+// The first node whose children imply different ages (beyond 1e-6): the
+// node and two of its children with the ages they imply. False for a clock
+// tree.
+struct SimAgeConflict {
+    uint32_t node = 0, childA = 0, childB = 0;
+    double ageA = 0.0, ageB = 0.0;
+};
+bool findAgeConflict(const SimTree &tree, SimAgeConflict *conflict);

@@ -18,7 +18,9 @@
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
+#include "qel/qel_progress.h"
 #include "qel/qel_setptn.h"
 #include "qel/qel_strings.h"
 #include "selection/simblock_state.h"
@@ -71,19 +73,30 @@ void releaseBlock()
         destroyTree(gSim->generated, true);
     if (gSim->savedExclusions)
         deallocSet(gSim->savedExclusions);
+    destroyProgressWindow(gSim->progress);
     gSim.reset();
+    setModelsForSimulationBlock(false);
 }
 
 // ---- Results file -----------------------------------------------------------
 
-void writeResults(const std::string &text)
+// 0, or 1 when the file could not take the text. The writer has reported
+// the failure and the file keeps its old text; every result is then lost,
+// so the loop must stop with an error instead of running on and saying at
+// the end that the results were written.
+int writeResults(const std::string &text)
 {
     if (!gSim->results)
-        return;
+        return 0;
     AuxOut *prev = setActiveAuxOut(gSim->results);
     auxPuts(text.c_str());
-    auxFlushBuffer(0, true);
+    const int rc = auxFlushBuffer(0, true);
     setActiveAuxOut(prev);
+    if (rc == 0)
+        return 0;
+    closeAuxOutStream(gSim->results);
+    gSim->results = nullptr;
+    return 1;
 }
 
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -105,12 +118,16 @@ int openResultsFile(const std::vector<std::string> &labels)
     s.BS = simOpt.BS != 0;
     s.times = simOpt.times != 0;
     s.tallies.clear();
+    s.brlenNodes.clear();
     if (s.resultsName.empty())
         return 0;
-    if (simOpt.brLens)
-        return qel_errorMsg(0, "The '%s' option of the results file is not available; remove it from the '%s' "
-                               "command.",
-                            "brLens", "BeginSim");
+    // Branch columns need one numbering of the true tree's branches for
+    // every replicate: trees from memory.
+    s.brLens = simOpt.brLens != 0 && s.source == kTrueTreeMemory;
+    if (s.brLens && trueTreeBranchNodes(&s.brlenNodes) != 0)
+        return 1;
+    s.brlenSums.assign(s.brlenNodes.size(), 0.0);
+    s.brlenCounts.assign(s.brlenNodes.size(), 0);
     std::error_code ec;
     const bool hasText = gAppendToFile && std::filesystem::file_size(s.resultsName, ec) > 0 && !ec;
     s.results = openAuxOutStream(s.resultsName.c_str(), gReplaceFile != 0, gAppendToFile != 0);
@@ -121,6 +138,8 @@ int openResultsFile(const std::vector<std::string> &labels)
         head += s.title + "\n";
     head += s.multilocus ? "NLoci\tSitesPerLocus" : "Length";
     head += "\tRep";
+    for (const uint32_t node : s.brlenNodes)
+        head += fmt("\tbrlen %u", node);
     const uint32_t ntrees = numTrueTreesForTally();
     for (const std::string &label : labels)
         for (uint32_t k = 0; k < ntrees; ++k) {
@@ -134,18 +153,19 @@ int openResultsFile(const std::vector<std::string> &labels)
             t.label = name;
             s.tallies.push_back(t);
         }
-    writeResults(head + "\n");
-    return 0;
+    return writeResults(head + "\n");
 }
 
-void closeResultsFile(bool aborted)
+// 0 when the whole file reached the disk; 1 when it did not (reported).
+int closeResultsFile(bool aborted)
 {
     if (!gSim || !gSim->results)
-        return;
-    if (aborted)
-        writeResults("\n");
-    closeAuxOutStream(gSim->results);
+        return 1;
+    if (aborted && writeResults("\n") != 0)
+        return 1;
+    const int rc = closeAuxOutStream(gSim->results);
     gSim->results = nullptr;
+    return rc != 0 ? 1 : 0;
 }
 
 std::string lengthPrefix()
@@ -155,11 +175,22 @@ std::string lengthPrefix()
     return s.multilocus ? fmt("%d\t%d", n, s.sitesPerLocus) : fmt("%d", n);
 }
 
-// The replicate's row, then the sums.
-void finishReplicateRow()
+// The replicate's row, then the sums; 1 when the row could not be written.
+int finishReplicateRow()
 {
     SimBlock &s = *gSim;
     std::string row = lengthPrefix() + fmt("\t%d", s.rep + 1);
+    if (s.brLens) {
+        std::vector<double> lengths;
+        const bool have = foundLengthsOfTrueBranches(&lengths) && lengths.size() == s.brlenNodes.size();
+        for (size_t b = 0; b < s.brlenNodes.size(); ++b) {
+            row += have ? fmt("\t%.6g", lengths[b]) : std::string("\t-");
+            if (have) {
+                s.brlenSums[b] += lengths[b];
+                ++s.brlenCounts[b];
+            }
+        }
+    }
     for (SimTally &t : s.tallies) {
         const double n = t.trees;
         const double correct = n > 0 ? t.correct / n : 0.0, P = n > 0 ? t.P / n : 0.0;
@@ -181,14 +212,18 @@ void finishReplicateRow()
         t.correct = t.P = t.bs = t.cpu = 0.0;
         t.haveBs = t.done = false;
     }
-    if (!s.meansOnly && s.results)
-        writeResults(row + "\n");
+    return !s.meansOnly && s.results ? writeResults(row + "\n") : 0;
 }
 
-void writeMeansLine()
+int writeMeansLine()
 {
     SimBlock &s = *gSim;
     std::string row = lengthPrefix() + "\tmeans";
+    for (size_t b = 0; b < s.brlenNodes.size(); ++b) {
+        row += s.brlenCounts[b] > 0 ? fmt("\t%.6g", s.brlenSums[b] / s.brlenCounts[b]) : std::string("\t-");
+        s.brlenSums[b] = 0.0;
+        s.brlenCounts[b] = 0;
+    }
     for (SimTally &t : s.tallies) {
         const double r = std::max<uint32_t>(t.reps, 1);
         row += fmt("\t%f\t%f\t%f", t.sumTrees / r, t.sumCorrect / r, t.sumP / r);
@@ -200,8 +235,7 @@ void writeMeansLine()
         t = SimTally{};
         t.label = label;
     }
-    if (s.results)
-        writeResults(row + "\n");
+    return s.results ? writeResults(row + "\n") : 0;
 }
 
 // ---- Models -----------------------------------------------------------------
@@ -220,7 +254,7 @@ int addSimModel(const Model *m)
     const uint32_t ncat = m->ncat > 0 ? m->ncat : kSimGammaCategories;
     // Two-state frequencies follow from the two rates.
     const bool empirical = !s.twoState && modelHasEmpiricalFreqs(m);
-    const std::string why = empirical ? "estimated" : makeSimModel(copy, s.twoState, true, ncat, &sm);
+    const std::string why = empirical ? "estimated" : makeSimModel(copy, s.twoState, !s.continuousGamma, ncat, &sm);
     if (why == "estimated")
         return qel_errorMsg(0, "Estimated parameters and/or empirical state frequencies are not allowed in models "
                                "used for simulation.\tModel \"%s\" must be fully specified.",
@@ -355,6 +389,7 @@ int beginSimulation(int twoState)
     }
     gSim = std::make_unique<SimBlock>();
     gSim->twoState = twoState != 0;
+    setModelsForSimulationBlock(true);
     const DataInfo *d = activeDataInfo();
     gSim->ntax = d ? d->ntax : 0;
     return 0;
@@ -367,11 +402,13 @@ int endSimulation()
     const bool aborted = gSim->running;
     if (gSim->running && getActiveInput() == &gSim->loop->input)
         setActiveInput(gSim->loop->input.prevInput);
-    if (!gSim->resultsName.empty() && gSim->results)
+    // Only a file that was written whole is announced.
+    const bool named = !gSim->resultsName.empty() && gSim->results;
+    const bool written = named && closeResultsFile(aborted) == 0;
+    if (written)
         qel_printf("\nSimulation results written to file: %s\n", gSim->resultsName.c_str());
-    closeResultsFile(aborted);
     releaseBlock();
-    return 0;
+    return named && !written ? 1 : 0;
 }
 
 int doSimTitleCmd()
@@ -636,15 +673,20 @@ int beginSimLoop()
     simOpt.resultsFile[0] = '\0';
     gReplaceFile = gAppendToFile = 0;
     std::fill(simOpt.seed, simOpt.seed + 4, 0u);
-    if (getCmdParams(OptionSet::kBeginSim, ";", nullptr) <= 0)
+    // Not giving discreteMode keeps the discrete gamma categories; giving
+    // it either way chooses: yes for discrete mode, no for site rates from
+    // the continuous gamma distribution.
+    simOpt.discreteMode = kSimDiscreteModeNotGiven;
+    if (getCmdParams(OptionSet::kBeginSim, ";", nullptr) <= 0) {
+        simOpt.discreteMode = 0;
         return 1;
+    }
     s.nreps = simOpt.nreps;
-    s.discreteMode = simOpt.discreteMode != 0;
+    const bool modeGiven = simOpt.discreteMode != kSimDiscreteModeNotGiven;
+    s.discreteMode = modeGiven && simOpt.discreteMode != 0;
+    s.continuousGamma = modeGiven && simOpt.discreteMode == 0;
+    simOpt.discreteMode = s.discreteMode;
     s.monitor = simOpt.monitor != 0;
-    if (s.mscoalescent && !s.local.empty())
-        return qel_errorMsg(0, "Local models and rates cannot be combined with multispecies coalescent "
-                               "simulation.\tRemove the '%s' and '%s' commands, or set '%s=no'.",
-                            "LocalModel", "LocalRate", "mscoalescent");
     if (prepareSimModels() != 0)
         return 1;
 
@@ -674,8 +716,25 @@ int beginSimLoop()
     s.rep = 0;
     s.lengthIndex = 0;
     s.tallyOrdinal = 0;
+    s.stopAfterReplicate = false;
+    s.progress = destroyProgressWindow(s.progress);
+    s.progress = createProgressWindow(static_cast<uint32_t>(s.lengths.size() * static_cast<size_t>(s.nreps)), 0,
+                                      "Simulation progress");
     setTimeMark(&s.timer);
     return simulateReplicate();
+}
+
+void noteSimInterrupt()
+{
+    SimBlock &s = *gSim;
+    if (getAbortedStatus() == 0)
+        return;
+    // The answer holds for the rest of the replicate: the commands it runs
+    // carry on without the interrupt.
+    if (!s.stopAfterReplicate &&
+        confirmAbortRequestFor("Do you really want to stop the simulation (after the current replicate)?"))
+        s.stopAfterReplicate = true;
+    setAbortedStatus(0);
 }
 
 int setSimTimer()
@@ -698,10 +757,15 @@ int endSimLoop()
     if (!s.running)
         return qel_errorMsg(0, "The \"%s\" command is only valid inside a simulation loop started by '%s'.",
                             "EndSim", "BeginSim");
-    finishReplicateRow();
+    if (finishReplicateRow() != 0)
+        return 1;
     s.tallyOrdinal = 0;
+    noteSimInterrupt();
+    setProgressValue(s.progress, getProgressValue(s.progress) + 1);
+    const int32_t finished = s.rep + 1;
     if (++s.rep == s.nreps) {
-        writeMeansLine();
+        if (writeMeansLine() != 0)
+            return 1;
         s.rep = 0;
         ++s.lengthIndex;
         if (s.source != kTrueTreeMemory && !s.treeRepDifferent)
@@ -709,9 +773,16 @@ int endSimLoop()
         if (s.lengthIndex == s.lengths.size()) {
             s.running = false;
             s.rep = -1;
+            s.progress = destroyProgressWindow(s.progress);
             setActiveInput(s.loop->input.prevInput);
             return 0;
         }
+    }
+    if (s.stopAfterReplicate) {
+        // Stopped between replicates: the file keeps every whole replicate
+        // and ends with a newline when the block closes.
+        qel_printf("\nSimulation stopped by the user after replicate %d.\n", finished);
+        return 2;
     }
     return simulateReplicate();
 }

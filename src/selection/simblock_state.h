@@ -11,6 +11,7 @@
 #include "cli/qel_cmdline.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_io.h"
+#include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_sets.h"
 #include "qel/qel_time.h"
@@ -18,6 +19,7 @@
 #include "selection/sim_settings.h"
 
 struct Tree;
+struct TreeNode;
 struct TreeBuffer;
 
 struct SimWeighted {
@@ -75,6 +77,7 @@ struct SimBlock {
     int32_t nreps = 0, rep = -1;
     uint32_t lengthIndex = 0;
     bool discreteMode = false, monitor = false;
+    bool continuousGamma = false;  // site rates from the gamma distribution itself
     RNG dataRng{}, treeRng{}, treeRngAtStart{};
     std::vector<SimModel> models;  // site models first, then local models
     uint32_t nSiteModels = 0;
@@ -87,11 +90,20 @@ struct SimBlock {
     };
     std::unique_ptr<LoopSource> loop = std::make_unique<LoopSource>();
     TimeMark timer{};
+    // The loop's progress (one step per replicate), and a stop the user
+    // asked for, which takes effect once the replicate in progress is whole.
+    ProgData *progress = nullptr;
+    bool stopAfterReplicate = false;
 
     // The results file
     AuxOut *results = nullptr;
     std::string resultsName;
-    bool meansOnly = false, BS = false, times = false;
+    bool meansOnly = false, BS = false, times = false, brLens = false;
+    // brLens: the first true tree's branches as columns (traversal order),
+    // the lengths the trees in memory give them summed over replicates.
+    std::vector<uint32_t> brlenNodes;
+    std::vector<double> brlenSums;
+    std::vector<uint32_t> brlenCounts;
     std::vector<SimTally> tallies;  // label-major, one per true tree
     uint32_t tallyOrdinal = 0;
     bool bsWarned = false;
@@ -116,3 +128,18 @@ int loadTrueTree(uint32_t k, Tree *tree);
 
 // Makes the data of the current replicate and installs it; rewinds the loop.
 int simulateReplicate();
+
+// An interrupt during the loop asks whether to stop; a stop takes effect
+// after the replicate in progress, so that only whole replicates reach the
+// results file.
+void noteSimInterrupt();
+
+// The node numbers of the first true tree's branches in traversal order
+// (tips by taxon number, internal nodes after them in preorder), and, for
+// the first tree in memory, the length of each of those branches (0 for a
+// group it lacks; false when the trees in memory have no lengths).
+int trueTreeBranchNodes(std::vector<uint32_t> *nodes);
+// The root a true tree is simulated from: a rooted tree's ancestor node
+// with one child stands above the real root and carries no branch.
+const TreeNode *simTreeRoot(const Tree *tree);
+bool foundLengthsOfTrueBranches(std::vector<double> *lengths);

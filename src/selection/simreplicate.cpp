@@ -4,7 +4,9 @@
 // then analyse.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "data/assump.h"
 #include "data/getdata.h"
@@ -61,8 +63,12 @@ std::vector<uint32_t> cladeSizes(const SimTree &t)
 }
 
 // The local models, then the local rates, each on the branch above the
-// most recent common ancestor of its taxa and every branch of its clade.
-void applyLocalChanges(SimTree &t, const std::vector<SimLocalChange> &changes, uint32_t firstLocalModel)
+// most recent common ancestor of its taxa and every branch of its clade. A
+// rate multiplies the branch lengths, except on a coalescent species tree,
+// whose lengths are times: there it becomes the branch's rate, which the
+// gene-tree branches passing through take on.
+void applyLocalChanges(SimTree &t, const std::vector<SimLocalChange> &changes, uint32_t firstLocalModel,
+                       bool coalescent)
 {
     const std::vector<uint32_t> size = cladeSizes(t);
     uint32_t modelIndex = firstLocalModel;
@@ -86,7 +92,9 @@ void applyLocalChanges(SimTree &t, const std::vector<SimLocalChange> &changes, u
             }
             for (size_t j = best; j < best + size[best]; ++j) {
                 if (c.isRate) {
-                    t.nodes[j].length *= c.rate;
+                    t.nodes[j].rate = c.isRate && coalescent ? c.rate : t.nodes[j].rate * c.rate;
+                    if (!coalescent)
+                        t.nodes[j].length *= c.rate;
                 } else {
                     t.nodes[j].model = model;
                     t.nodes[j].localModel = true;
@@ -204,13 +212,122 @@ void showMessages(const SimBlock &s, uint32_t value, uint32_t nchar)
     setStatusText(s.twoState ? "Simulating 0/1 data..." : "Simulating DNA sequence data...");
 }
 
-// Shows the true tree when asked and adds it to the trees in memory when
+constexpr const char *kUnitNames[] = {"substitutions/site", "N generations", "2N generations"};
+
+const char *unitName(uint32_t units) { return kUnitNames[std::min<uint32_t>(units, 2)]; }
+
+// A rooted tree as read carries an ancestor node with one child above its
+// real root; the sites pass it unchanged, and the tables and warnings show
+// the tree without it (as the results file's branch columns do).
+SimTree withoutUnaryRoot(const SimTree &t)
+{
+    if (t.nodes.size() < 2 || t.nodes[0].taxon >= 0)
+        return t;
+    for (size_t k = 2; k < t.nodes.size(); ++k)
+        if (t.nodes[k].parent == 0)
+            return t;
+    SimTree out;
+    out.nodes.assign(t.nodes.begin() + 1, t.nodes.end());
+    for (SimNode &n : out.nodes)
+        --n.parent;
+    out.nodes[0].parent = -1;
+    out.nodes[0].length = 0.0;
+    return out;
+}
+
+// The node numbers the tables and the warnings show: tips by taxon number,
+// internal nodes after them in preorder (the root first).
+std::vector<uint32_t> tableNodeNumbers(const SimTree &t, uint32_t ntax)
+{
+    std::vector<uint32_t> number(t.nodes.size());
+    uint32_t next = ntax + 1;
+    for (size_t k = 0; k < t.nodes.size(); ++k)
+        number[k] = t.nodes[k].taxon >= 0 ? static_cast<uint32_t>(t.nodes[k].taxon) + 1 : next++;
+    return number;
+}
+
+// A true tree's branch lengths as given (`shown`), with the node ages when
+// it is a clock tree and the local rates and models that `applied` carries
+// when there are any: tips first, then the internal nodes, then the sum.
+void showBranchLengthTable(const SimBlock &s, const char *title, const SimTree &given, const SimTree *appliedGiven)
+{
+    const SimTree shown = withoutUnaryRoot(given);
+    const SimTree appliedTree = appliedGiven ? withoutUnaryRoot(*appliedGiven) : SimTree{};
+    const SimTree *applied = appliedGiven ? &appliedTree : nullptr;
+    const std::vector<uint32_t> number = tableNodeNumbers(shown, s.ntax);
+    SimAgeConflict conflict;
+    const bool ultrametric = !findAgeConflict(shown, &conflict);
+    SimTree aged = shown;
+    setSimNodeAges(aged);
+    bool rates = false, models = false;
+    if (applied)
+        for (const SimNode &n : applied->nodes) {
+            rates = rates || n.rate != 1.0;
+            models = models || n.localModel;
+        }
+    char head[160];
+    int len = std::snprintf(head, sizeof head, "%10s%14s%21s", "node", "connected to", "length");
+    if (ultrametric)
+        len += std::snprintf(head + len, sizeof head - len, "%15s", "age");
+    if (rates)
+        len += std::snprintf(head + len, sizeof head - len, "%12s", "local rate");
+    if (models)
+        len += std::snprintf(head + len, sizeof head - len, "  %s", "local model");
+    const std::string rule(static_cast<size_t>(len), '-');
+    qel_printf("%s\n%s\n%s\n", title, head, rule.c_str());
+    std::vector<size_t> order;
+    for (int tips = 1; tips >= 0; --tips)
+        for (size_t k = 0; k < shown.nodes.size(); ++k)
+            if ((shown.nodes[k].taxon >= 0) == (tips == 1))
+                order.push_back(k);
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        const bool tipA = shown.nodes[a].taxon >= 0, tipB = shown.nodes[b].taxon >= 0;
+        return tipA != tipB ? tipA : number[a] < number[b];
+    });
+    double sum = 0.0;
+    for (const size_t k : order) {
+        const SimNode &n = shown.nodes[k];
+        if (n.parent < 0) {
+            qel_printf("%10u%14s%21s", number[k], "-", "");
+        } else {
+            qel_printf("%10u%14u%21.6f", number[k], number[static_cast<size_t>(n.parent)], n.length);
+            sum += n.length;
+        }
+        if (ultrametric)
+            qel_printf("%15.6f", aged.nodes[k].age);
+        if (rates)
+            qel_printf("%12g", applied->nodes[k].rate);
+        if (models)
+            qel_printf("  %s", applied->nodes[k].localModel ? s.models[applied->nodes[k].model].name.c_str() : "-");
+        qel_printf("\n");
+    }
+    qel_printf("%s\nSum%42.6f\n", rule.c_str(), sum);
+}
+
+// A tree that must be a clock tree and is not: where its ages disagree.
+void warnNotUltrametric(const SimBlock &s, const SimTree &given)
+{
+    const SimTree t = withoutUnaryRoot(given);
+    SimAgeConflict c;
+    if (!findAgeConflict(t, &c))
+        return;
+    const std::vector<uint32_t> number = tableNodeNumbers(t, s.ntax);
+    qel_warningMsg(0, "Tree is not ultrametric.  For node %d:\n   age implied by node %d = %g\n   age implied by node "
+                      "%d = %g\n(use '%s=brlens' in the '%s' command to see node numbers and branch lengths)",
+                   static_cast<int>(number[c.node]), static_cast<int>(number[c.childA]), c.ageA,
+                   static_cast<int>(number[c.childB]), c.ageB, "showTrueTrees", "TrueTree");
+}
+
+// Shows the true tree when asked (`shown` its lengths as given, `applied`
+// with the local changes on them) and adds it to the trees in memory when
 // asked; lengths already scaled.
-void presentTrueTree(const SimBlock &s, Tree *tree, uint32_t k)
+void presentTrueTree(const SimBlock &s, Tree *tree, uint32_t k, const SimTree &shown, const SimTree &applied)
 {
     DataInfo *d = activeDataInfo();
     if (s.showTrueTrees != 0) {
-        if (s.source != kTrueTreeMemory) {
+        if (s.mscoalescent) {
+            qel_printf("\nTrue species tree:\n");
+        } else if (s.source != kTrueTreeMemory) {
             char state[128];
             showRNGState(&s.treeRng, state, sizeof state);
             qel_printf("\nTrue tree (current seed = %s):\n", state);
@@ -224,6 +341,16 @@ void presentTrueTree(const SimBlock &s, Tree *tree, uint32_t k)
             qel_printf("\nTrue tree\n");
         }
         drawTree(tree, s.showTrueTrees == 2 ? kDrawPhylogram : kDrawCladogram, 0, false, d);
+        if (s.showTrueTrees == 2) {
+            if (s.mscoalescent) {
+                char title[96];
+                std::snprintf(title, sizeof title, "\nBranch lengths for true species tree (units = %s)\n",
+                              unitName(s.units));
+                showBranchLengthTable(s, title, shown, &applied);
+            } else {
+                showBranchLengthTable(s, "\nBranch lengths for true tree\n", shown, &applied);
+            }
+        }
     }
     if (!s.storeTrueTrees)
         return;
@@ -262,6 +389,11 @@ void showGeneTrees(const SimBlock &s, const std::vector<SimTree> &trees, const s
             trees[i], [d](int32_t t) { return std::string(getTaxLabel(d, static_cast<uint32_t>(t))); },
             s.showGeneTrees == 2);
         qel_printf("%s;\n", text.c_str());
+        // Gene-tree lengths are in substitutions per site, local rates
+        // already in them.
+        if (s.showGeneTrees == 2)
+            showBranchLengthTable(s, "\nBranch lengths for true gene tree (in substitutions/site)\n", trees[i],
+                                  nullptr);
         first = ends[i];
     }
 }
@@ -271,6 +403,11 @@ int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<
                        std::vector<uint32_t> &ends)
 {
     const uint32_t ntax = s.ntax;
+    auto withLocalChanges = [&s](const SimTree &t) {
+        SimTree applied = t;
+        applyLocalChanges(applied, s.local, s.nSiteModels, s.mscoalescent);
+        return applied;
+    };
     if (s.source == kTrueTreeMemory) {
         Tree *t = createTree(true);
         if (!t)
@@ -281,8 +418,10 @@ int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<
                 destroyTree(t, true);
                 return 1;
             }
-            presentTrueTree(s, t, static_cast<uint32_t>(trees.size()));
-            trees.push_back(toSimTree(t));
+            const SimTree shown = toSimTree(t);
+            SimTree applied = withLocalChanges(shown);
+            presentTrueTree(s, t, static_cast<uint32_t>(trees.size()), shown, applied);
+            trees.push_back(std::move(applied));
             weights.push_back(w.weight);
         }
         destroyTree(t, true);
@@ -298,26 +437,23 @@ int makeReplicateTrees(SimBlock &s, uint32_t nchar, uint32_t nloci, std::vector<
                                  s.height) != 0)
                 return 1;
         }
-        presentTrueTree(s, s.generated, 0);
-        trees.push_back(toSimTree(s.generated));
+        const SimTree shown = toSimTree(s.generated);
+        SimTree applied = withLocalChanges(shown);
+        presentTrueTree(s, s.generated, 0, shown, applied);
+        trees.push_back(std::move(applied));
         ends = {nchar};
     }
-    for (SimTree &t : trees)
-        applyLocalChanges(t, s.local, s.nSiteModels);
     if (!s.mscoalescent)
         return 0;
-    // One gene tree per locus inside the (first) species tree.
+    // One gene tree per locus inside the (first) species tree; its local
+    // rates and models pass to the gene-tree branches inside it.
     SimTree species = trees.front();
-    const double off = setSimNodeAges(species);
-    if (off > 1e-6)
-        qel_warningMsg(0, "The species tree is not ultrametric (ages differ by %g); node ages are taken from its "
-                          "longest paths.",
-                       off);
-    if (s.rep == 0 && s.lengthIndex == 0) {
-        static constexpr const char *kUnits[] = {"substitutions/site", "N generations", "2N generations"};
-        qel_printf("\nSimulation is on species tree; input branch lengths are in units of %s.\n",
-                   kUnits[std::min<uint32_t>(s.units, 2)]);
-    }
+    const bool firstReplicate = s.rep == 0 && s.lengthIndex == 0;
+    if (firstReplicate)
+        warnNotUltrametric(s, species);
+    setSimNodeAges(species);
+    if (firstReplicate)
+        qel_printf("\nSimulation is on species tree; input branch lengths are in units of %s.\n", unitName(s.units));
     trees.clear();
     ends.clear();
     const uint32_t loci = std::max<uint32_t>(nloci, 1);
@@ -388,8 +524,7 @@ int simulateReplicate()
             ++mi;
         // Runs are simulated in chunks, so that an interrupt is noticed.
         const uint32_t end = std::min({treeEnds[ti], modelEnds[mi], first + kSitesBetweenPolls});
-        if (getAbortedStatus() != 0 && confirmAbortRequest())
-            return 2;
+        noteSimInterrupt();
         if (accept) {
             if (!simulateAcceptedTwoStateSites(trees[ti], s.models, mi, first, end - first, s.states.data(), nchar,
                                                ntax, &s.dataRng, scratch, &rateSum, &changes, &rejected))
@@ -415,9 +550,14 @@ int simulateReplicate()
         setTimeMark(&stop);
         showTimeUsed(&start, &stop, 0, " for sequence simulation");
     }
-    if (installMatrix(s.states, ntax, nchar, s.twoState, nloci, static_cast<uint32_t>(s.sitesPerLocus)) != 0) {
-        qel_errorMsg(0, "The simulated data could not be installed.");
-        return 1;
+    // An interrupt stops the reading of the matrix; it is meant for the
+    // loop, which asks and then reads the replicate's data again.
+    while (installMatrix(s.states, ntax, nchar, s.twoState, nloci, static_cast<uint32_t>(s.sitesPerLocus)) != 0) {
+        if (getAbortedStatus() == 0) {
+            qel_errorMsg(0, "The simulated data could not be installed.");
+            return 1;
+        }
+        noteSimInterrupt();
     }
     return 0;
 }

@@ -26,21 +26,22 @@ using Split = std::vector<uint64_t>;
 constexpr uint32_t kSpecialNJ = 9;
 constexpr uint32_t kSpecialUPGMA = 10;
 
-// Every edge's split with its length. Unrooted: each split is held on the
-// side without the lowest taxon and the two edges at a rooted tree's root
-// merge into one. Trivial splits (one taxon) are kept for the branch score.
-std::map<Split, double> splitsOf(const Tree *tree, bool rooted, uint32_t ntax)
+// The nodes of a tree in preorder, first child first (the order in which
+// the simulation walks a true tree), each but the root with the split of
+// its edge: unrooted, held on the side without the lowest taxon.
+std::vector<std::pair<const TreeNode *, Split>> edgeSplitsInPreorder(const Tree *tree, bool rooted, uint32_t ntax)
 {
     const uint32_t words = (ntax + 63) / 64;
-    std::map<Split, double> out;
     std::vector<const TreeNode *> order;
-    std::vector<const TreeNode *> stack{tree->root};
+    std::vector<const TreeNode *> stack{simTreeRoot(tree)};
     while (!stack.empty()) {
         const TreeNode *n = stack.back();
         stack.pop_back();
         order.push_back(n);
+        std::vector<const TreeNode *> kids;
         for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
-            stack.push_back(c);
+            kids.push_back(c);
+        stack.insert(stack.end(), kids.rbegin(), kids.rend());
     }
     std::map<const TreeNode *, Split> below;
     Split all(words, 0);
@@ -59,14 +60,32 @@ std::map<Split, double> splitsOf(const Tree *tree, bool rooted, uint32_t ntax)
     uint32_t lowest = 0;
     while (lowest < ntax && !(all[lowest / 64] >> (lowest % 64) & 1))
         ++lowest;
+    std::vector<std::pair<const TreeNode *, Split>> out;
     for (const TreeNode *n : order) {
-        if (n == tree->root)
-            continue;
         Split s = below[n];
-        if (!rooted && (s[lowest / 64] >> (lowest % 64) & 1))
+        if (n != order.front() && !rooted && (s[lowest / 64] >> (lowest % 64) & 1))
             for (uint32_t w = 0; w < words; ++w)
                 s[w] = all[w] & ~s[w];
-        if (s == all || std::all_of(s.begin(), s.end(), [](uint64_t x) { return x == 0; }))
+        out.emplace_back(n, std::move(s));
+    }
+    return out;
+}
+
+bool isSplitOfNoTaxa(const Split &s)
+{
+    return std::all_of(s.begin(), s.end(), [](uint64_t x) { return x == 0; });
+}
+
+// Every edge's split with its length. Unrooted: each split is held on the
+// side without the lowest taxon and the two edges at a rooted tree's root
+// merge into one. Trivial splits (one taxon) are kept for the branch score.
+std::map<Split, double> splitsOf(const Tree *tree, bool rooted, uint32_t ntax)
+{
+    std::map<Split, double> out;
+    const auto edges = edgeSplitsInPreorder(tree, rooted, ntax);
+    const Split &all = edges.front().second;
+    for (const auto &[n, s] : edges) {
+        if (n == edges.front().first || s == all || isSplitOfNoTaxa(s))
             continue;
         out[s] += n->edge.brlen;
     }
@@ -138,6 +157,58 @@ bool loadFoundLengths(uint32_t n, Tree *tree, bool *reported)
 }
 
 }  // namespace
+
+int trueTreeBranchNodes(std::vector<uint32_t> *nodes)
+{
+    TreeHandle truth(createTree(true));
+    if (!truth || loadTrueTree(0, truth.get()) != 0)
+        return 1;
+    uint32_t next = gSim->ntax + 1;
+    nodes->clear();
+    const TreeNode *root = simTreeRoot(truth.get());
+    for (const auto &[n, split] : edgeSplitsInPreorder(truth.get(), true, gSim->ntax)) {
+        const bool tip = n->firstChild == nullptr && n->index >= 0;
+        const uint32_t number = tip ? static_cast<uint32_t>(n->index) + 1 : next++;
+        if (n != root)
+            nodes->push_back(number);
+    }
+    return 0;
+}
+
+const TreeNode *simTreeRoot(const Tree *tree)
+{
+    const TreeNode *root = tree->root;
+    if (root && root->index < 0 && root->firstChild && !root->firstChild->nextSib && root->firstChild->firstChild)
+        return root->firstChild;
+    return root;
+}
+
+bool foundLengthsOfTrueBranches(std::vector<double> *lengths)
+{
+    TreeBuffer *main = getMainTreeBuffer(nullptr);
+    if (!main || numTreesInBuffer(main) == 0)
+        return false;
+    const bool rooted = areTreesRooted(main);
+    const uint32_t ntax = gSim->ntax;
+    TreeHandle truth(createTree(true)), found(createTree(true));
+    bool quiet = true;  // no lengths is a "-" in the row, not a message
+    if (!truth || !found || loadTrueTree(0, truth.get()) != 0 || !loadFoundLengths(0, found.get(), &quiet))
+        return false;
+    std::map<Split, double> foundSplits = splitsOf(found.get(), rooted, ntax);
+    lengths->clear();
+    const TreeNode *root = simTreeRoot(truth.get());
+    for (const auto &[n, split] : edgeSplitsInPreorder(truth.get(), rooted, ntax)) {
+        if (n == root)
+            continue;
+        // Unrooted, the two edges at the true root are one edge: the first
+        // of them takes its length, the second 0.
+        auto it = foundSplits.find(split);
+        lengths->push_back(it == foundSplits.end() ? 0.0 : it->second);
+        if (it != foundSplits.end())
+            foundSplits.erase(it);
+    }
+    return true;
+}
 
 int tallySimResults()
 {

@@ -662,8 +662,11 @@ int doTreeDistCmd()
             run.trees.push_back(k + 1);
     if (run.trees.size() > 65536)
         return qel_errorMsg(0, "VORN currently enforces a limit of 65536 trees for tree-to-tree distances.");
+    // Worded and numbered as the refusal without trees in memory.
     if (run.trees.size() < 2)
-        return qel_errorMsg(0, "At least two trees are needed for tree-to-tree distances.");
+        return qel_errorMsg(704, "There are fewer than two trees to compare.\tThe '%s' command requires the presence "
+                                 "of at least two trees.",
+                            "TreeDist");
     if (prepareMeasure(run) != 0)
         return 1;
 

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include <unistd.h>
+
 #include "capture.h"
 #include "data/vorn_data.h"
 #include "qel/qel_io.h"
@@ -16,6 +18,7 @@
 #include "cli/qel_cmdline.h"
 #include "cli/shell_settings.h"
 #include "app/vorn_shellcmds.h"
+#include "app/vorn_shellescape.h"
 #include "app/vorn_shellutil.h"
 #include "trees/treeutil.h"
 
@@ -111,14 +114,18 @@ TEST_F(ShellCmdTest, EditIsRefusedInFilesAndWithoutEditorOrName)
 }
 
 // The shell must hand the editor the file name exactly as typed, whatever
-// characters it holds: "printf %s" in place of the editor echoes it back.
+// characters it holds, and after "--", so that a name beginning with "-" or
+// "+" is never an option (vim runs "+cmd" as a command): a stand-in editor
+// echoes each argument it receives in brackets.
 TEST(EditCommandTest, FileNameReachesTheEditorUnchanged)
 {
     const char *names[] = {"plain.nex", "two words.txt", "it's here.nex",
-                           "$HOME `id` \"q\" \\ ; * | & > x.nex", "''"};
+                           "$HOME `id` \"q\" \\ ; * | & > x.nex", "''", "-n", "--help",
+                           "+call system(\"touch X\")|qa"};
     for (const char *name : names) {
         char command[512];
-        ASSERT_TRUE(makeEditCommand("printf %s", name, command, sizeof command)) << name;
+        ASSERT_TRUE(makeEditCommand("sh -c 'printf \"[%s]\" \"$@\"' editor", name, command, sizeof command))
+            << name;
         FILE *p = popen(command, "r");
         ASSERT_NE(p, nullptr);
         std::string echoed;
@@ -126,12 +133,34 @@ TEST(EditCommandTest, FileNameReachesTheEditorUnchanged)
         while (size_t n = std::fread(buf, 1, sizeof buf, p))
             echoed.append(buf, n);
         EXPECT_EQ(pclose(p), 0) << command;
-        EXPECT_EQ(echoed, name) << command;
+        EXPECT_EQ(echoed, std::string("[--][") + name + "]") << command;
     }
-    char small[16];
+    char small[20];
     EXPECT_FALSE(makeEditCommand("vi", "a-rather-long-name.nex", small, sizeof small));
     EXPECT_TRUE(makeEditCommand("vi", "short", small, sizeof small));
-    EXPECT_STREQ(small, "vi 'short'");
+    EXPECT_STREQ(small, "vi -- 'short'");
+}
+
+// Rm removes the file it is given, even when its name looks like an option
+// of rm ("-f" silently removed nothing and reported success).
+TEST_F(ShellCmdTest, RmRemovesFilesNamedLikeOptions)
+{
+    char dir[] = "/tmp/vorn-rm-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir), 0);
+    for (const char *name : {"-f", "--help", "-r x"}) {
+        FILE *f = std::fopen(name, "w");
+        ASSERT_NE(f, nullptr) << name;
+        std::fclose(f);
+        EXPECT_EQ(run(doRmCmd, std::string("'") + name + "';"), 0) << name;
+        EXPECT_NE(access(name, F_OK), 0) << name << " was not removed";
+    }
+    // A name that is not there is reported by rm and fails the command.
+    EXPECT_EQ(run(doRmCmd, "-nothing-here;"), 1);
+    EXPECT_EQ(chdir(old), 0);
+    EXPECT_EQ(rmdir(dir), 0);
 }
 
 int gAsked = 0;

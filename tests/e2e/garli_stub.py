@@ -41,6 +41,8 @@ MASTER = ["nindivs", "holdover", "selectionintensity", "holdoverpenalty", "stopg
 # file that names the taxa through a Translate table, as GARLI writes it.
 STUB = """#!/bin/sh
 [ "$1" = "-b" ] || exit 9
+# The configuration is named in the directory the command changed into.
+[ "$2" = "vorn_garli.conf" ] && [ -f vorn_garli.conf ] || exit 7
 cp "$2" vorndata.nex "$GARLI_STUB_OUT"/ || exit 8
 cat > vorn.best.tre <<'END'
 #nexus
@@ -111,7 +113,7 @@ def main():
         line = " ".join(line.group(1).split("\n"))
         m = re.match(r"cd '(/tmp/vorn\.[^']+)' && '([^']+)' -b (\S+)$", line)
         if not m or m.group(2) != os.path.join(tmp, "bin/garlistub") or \
-                m.group(3) != m.group(1) + "/vorn_garli.conf":
+                m.group(3) != "vorn_garli.conf":
             failures.append("command line %r" % line)
         elif os.path.exists(m.group(1)):
             failures.append("temporary directory %s left behind" % m.group(1))

@@ -81,6 +81,54 @@ class Terminal:
         return None
 
 
+SIM = """#NEXUS
+begin taxa; dimensions ntax=4; taxlabels a b c d; end;
+begin trees; tree t = [&R] ((a:0.1,b:0.1):0.2,(c:0.25,d:0.25):0.05); end;
+begin dnasim;
+  lset nst=1 basefreq=equal rates=equal pinvar=0;
+  truetree source=memory treenum=1;
+  simdata nchar=20000;
+  beginsim nreps=100000 seed=3 showModel=no monitor=no resultsFile=(name=res.txt replace);
+  endsim;
+end;
+"""
+
+
+def sim_interrupt_case(vorn, tmp, env):
+    """Ctrl-C during a simulation loop asks whether to stop; the loop stops
+    after the replicate in progress, and the results file keeps every whole
+    replicate, each with its row."""
+    failures = []
+    with open(os.path.join(tmp, "sim.nex"), "w") as f:
+        f.write(SIM)
+    term = Terminal([vorn], tmp, env)
+    if not term.expect("vorn> "):
+        return ["sim: no command prompt: %r" % term.seen[-300:]]
+    term.type("execute sim.nex")
+    if not term.expect("Starting replicate 3"):
+        failures.append("sim: the loop did not run: %r" % term.seen[-300:])
+    os.kill(term.pid, signal.SIGINT)
+    if not term.expect("Do you really want to stop the simulation (after the current replicate)?"):
+        failures.append("sim: no question after Ctrl-C: %r" % term.seen[-300:])
+    term.type("y")
+    stopped = term.expect("Simulation stopped by the user after replicate ")
+    last = term.seen.split(".", 1)[0] if stopped else ""
+    if not stopped or not last.isdigit():
+        failures.append("sim: no stop after the replicate: %r" % term.seen[-300:])
+    if not term.expect("Simulation results written to file: res.txt") or not term.expect("vorn> "):
+        failures.append("sim: results not kept or no prompt after the stop: %r" % term.seen[-300:])
+    term.type("quit")
+    term.expect("(Y/n) ", 5) and term.type("y")
+    term.finish()
+    path = os.path.join(tmp, "res.txt")
+    rows = open(path).read().split("\n") if os.path.exists(path) else ["(no results file)"]
+    body = [r for r in rows[1:] if r]
+    if rows[0] != "Length\tRep" or not last.isdigit() or \
+            body != ["20000\t%d" % (i + 1) for i in range(int(last))]:
+        failures.append("sim: results file is not the whole replicates: %r" % ((rows[:3] + rows[-3:]),))
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     failures = []
@@ -120,6 +168,7 @@ def main():
             if stray:
                 failures.append("TERM=%s: temporary history files left: %s" % (term_type, stray))
         env = {"HOME": tmp, "TERM": "xterm", "PATH": "/usr/bin:/bin"}
+        failures += sim_interrupt_case(vorn, tmp, env)
 
         # The signal goes to the process the moment the prompt shows, while
         # the line editor may still be setting up; a few rounds each, since

@@ -84,6 +84,9 @@ def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
             failures.append("%s: exit status %d, expected %d" % (name, rc, 128 + signo))
         if "Data matrix has" not in stdout and "Processing of file" not in stdout:
             failures.append("%s: output printed before the signal is missing:\n%s" % (name, stdout[-500:]))
+        said = "Run stopped by %s" % ("SIGTERM" if signo == signal.SIGTERM else "SIGHUP")
+        if said not in stdout:
+            failures.append("%s: the output does not say the run was stopped:\n%s" % (name, stdout[-500:]))
         if os.path.exists(log):
             text = open(log, errors="replace").read()
             if "Heuristic search settings" not in text:
@@ -166,6 +169,70 @@ def limited_score_file_case(vorn):
     return failures
 
 
+SIM_LOOP = """begin taxa; dimensions ntax=4; taxlabels a b c d; end;
+begin trees; tree t = [&R] ((a:0.1,b:0.1):0.2,(c:0.25,d:0.25):0.05); end;
+begin dnasim;
+  lset nst=1 basefreq=equal rates=equal pinvar=0;
+  truetree source=memory treenum=1;
+  simdata nchar=20;
+  beginsim nreps=%d seed=3 showModel=no monitor=no resultsFile=(name=keep.tre replace);
+    nj showtree=no;
+    tally nj;
+  endsim;
+end;
+quit;
+"""
+
+
+def limited_sim_results_case(vorn):
+    """A simulation loop whose results file fails part way (a file-size
+    limit, as a full disk): error 107 once, the loop stops there with the
+    batch failed instead of running every replicate and saying the results
+    were written; the old file stays."""
+    import resource
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-fsize-") as tmp:
+        old_trees = prepare(tmp, "#NEXUS\n" + SIM_LOOP % 500, 2000)
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+
+        run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=300)
+        out = run.stdout.decode("utf-8", "replace")
+        replicates = out.count("Starting replicate")
+        if run.returncode != 32 or out.count("Error(#107)") != 1 or "Simulation results written" in out:
+            failures.append("sim results: status %d, the failed write not reported as such:\n%s"
+                            % (run.returncode, out[-600:]))
+        if not 0 < replicates < 500:
+            failures.append("sim results: %d replicates ran after the file failed" % replicates)
+        failures += check_files(tmp, "sim results", old_trees)
+    return failures
+
+
+def sim_term_case(vorn):
+    """SIGTERM during a simulation loop: the run says it was stopped and
+    that its results file was left as it was."""
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-sig-") as tmp:
+        old_trees = prepare(tmp, "#NEXUS\n" + SIM_LOOP % 1000000, 2000)
+        with open(os.path.join(tmp, "stdout"), "w") as out:
+            proc = subprocess.Popen([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+            started = wait_for(os.path.join(tmp, "stdout"), "Starting replicate 3", 60)
+            proc.send_signal(signal.SIGTERM)
+            rc = proc.wait(timeout=30)
+        text = open(os.path.join(tmp, "stdout"), errors="replace").read()
+        os.remove(os.path.join(tmp, "stdout"))
+        if not started or rc != 128 + signal.SIGTERM:
+            failures.append("sim/TERM: started %s, exit status %d" % (started, rc))
+        if "Run stopped by SIGTERM" not in text or \
+                'keep.tre" interrupted; the file was left as it was.' not in text:
+            failures.append("sim/TERM: the stop and the file left as it was are not said:\n%s" % text[-600:])
+        failures += check_files(tmp, "sim/TERM", old_trees)
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     long_search = ("log file=run.log replace;\n" + data_block(40, 300, 11) +
@@ -184,6 +251,8 @@ def main():
     failures += limited_write_case(vorn, True)
     failures += limited_write_case(vorn, False)
     failures += limited_score_file_case(vorn)
+    failures += limited_sim_results_case(vorn)
+    failures += sim_term_case(vorn)
     if failures:
         print("\n".join(failures))
         return 1

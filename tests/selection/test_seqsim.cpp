@@ -344,4 +344,103 @@ TEST(SeqSimTest, CoalescentGeneTreesAreUltrametricWithTheExpectedDepth)
         }
 }
 
+// A local rate on a species clade passes to the gene-tree branches inside
+// it: with rate 3 on (c,d) and its stem, a gene branch whose tips are all
+// in (c,d) runs at 3 below the species root's age and 1 above; any other
+// branch at 1. Each branch's length is that integral of the rate between
+// its ends' ages, worked out here from its tips; the pieces' models follow
+// the species branches too.
+TEST(SeqSimTest, GeneTreeBranchesTakeTheRatesOfTheSpeciesBranchesTheyCross)
+{
+    // ((a:0.1,b:0.1):0.3,(c:0.25,d:0.25):0.15), root age 0.4.
+    SimTree species = makeTree({{-1, -1, 0.0}, {0, -1, 0.3}, {1, 0, 0.1}, {1, 1, 0.1}, {0, -1, 0.15},
+                                {4, 2, 0.25}, {4, 3, 0.25}});
+    ASSERT_LT(setSimNodeAges(species), 1e-12);
+    for (size_t k : {4, 5, 6}) {
+        species.nodes[k].rate = 3.0;
+        species.nodes[k].model = 1;
+        species.nodes[k].localModel = true;
+    }
+    RNG rng;
+    initRNG(&rng, makeSeed1(41));
+    int crossing = 0;
+    for (int locus = 0; locus < 300; ++locus) {
+        const SimTree g = simulateGeneTree(species, SimUnits::kSubstPerSite, 0.3, &rng);
+        std::vector<uint32_t> tips(g.nodes.size(), 0);  // bit t: taxon t below
+        for (size_t k = g.nodes.size(); k-- > 0;) {
+            if (g.nodes[k].taxon >= 0)
+                tips[k] |= 1u << g.nodes[k].taxon;
+            if (k > 0)
+                tips[static_cast<size_t>(g.nodes[k].parent)] |= tips[k];
+        }
+        for (size_t k = 1; k < g.nodes.size(); ++k) {
+            const double lo = g.nodes[k].age, hi = g.nodes[static_cast<size_t>(g.nodes[k].parent)].age;
+            const bool inCD = (tips[k] & 0b0011u) == 0;
+            const double fast = inCD ? std::max(0.0, std::min(hi, 0.4) - lo) : 0.0;
+            ASSERT_NEAR(g.nodes[k].length, 3.0 * fast + (hi - lo - fast), 1e-9) << locus << " " << k;
+            double sum = 0.0;
+            for (const SimPiece &p : g.nodes[k].pieces) {
+                sum += p.length;
+                EXPECT_EQ(p.localModel, p.rate == 3.0);
+            }
+            if (!g.nodes[k].pieces.empty())
+                ASSERT_NEAR(sum, hi - lo, 1e-9);
+            crossing += inCD && hi > 0.4;
+        }
+    }
+    EXPECT_GT(crossing, 20);  // branches leaving the (c,d) clade were tried
+}
+
+TEST(SeqSimTest, AgeConflictNamesTheNodeAndTheChildrenThatDisagree)
+{
+    SimAgeConflict c;
+    EXPECT_FALSE(findAgeConflict(fourTaxa(0.1, 0.1, 0.2, 0.2, 0.15, 0.05), &c));
+    // b implies 0.2 for node 1, a 0.1.
+    ASSERT_TRUE(findAgeConflict(fourTaxa(0.1, 0.2, 0.2, 0.2, 0.15, 0.05), &c));
+    EXPECT_EQ(c.node, 1u);
+    EXPECT_EQ(std::min(c.childA, c.childB), 2u);
+    EXPECT_EQ(std::max(c.childA, c.childB), 3u);
+    EXPECT_NEAR(std::max(c.ageA, c.ageB), 0.2, 1e-12);
+    EXPECT_NEAR(std::min(c.ageA, c.ageB), 0.1, 1e-12);
+}
+
+// Site rates of a model record: continuous gamma against its distribution
+// function (the share of rates below quartiles of the gamma), the discrete
+// record only its four category rates, and pinv's zero rates in both.
+TEST(SeqSimTest, SiteRatesFollowContinuousOrDiscreteGamma)
+{
+    const double pi[4] = {0.25, 0.25, 0.25, 0.25}, ex[6] = {1, 1, 1, 1, 1, 1};
+    const double shape = 0.5, pinv = 0.2;
+    SimModel cont, disc;
+    makeSimModelFromRates(&cont, 4, pi, ex, shape, pinv, false, 4);
+    makeSimModelFromRates(&disc, 4, pi, ex, shape, pinv, true, 4);
+    // Quartiles of Gamma(0.5, mean 1) (scipy: gamma(0.5, scale=2).ppf).
+    const double quartile[3] = {0.10153104, 0.45493642, 1.3233037};
+    RNG rng;
+    initRNG(&rng, makeSeed1(51));
+    constexpr int n = 80000;
+    int zero = 0, below[3] = {0, 0, 0};
+    std::map<double, int> discreteValues;
+    double discreteZero = 0;
+    for (int i = 0; i < n; ++i) {
+        const double r = drawSiteRate(cont, &rng);
+        if (r == 0.0) {
+            ++zero;
+            continue;
+        }
+        for (int q = 0; q < 3; ++q)
+            below[q] += r * (1.0 - pinv) < quartile[q];
+        const double d = drawSiteRate(disc, &rng);
+        discreteZero += d == 0.0;
+        ++discreteValues[d];
+    }
+    const double se = std::sqrt(pinv * (1 - pinv) / n);
+    EXPECT_NEAR(static_cast<double>(zero) / n, pinv, 4 * se);
+    const int variable = n - zero;
+    for (int q = 0; q < 3; ++q)
+        EXPECT_NEAR(static_cast<double>(below[q]) / variable, 0.25 * (q + 1), 4 * std::sqrt(0.25 / variable)) << q;
+    EXPECT_EQ(discreteValues.size(), 5u);  // zero and four categories
+    EXPECT_NEAR(discreteZero / variable, pinv, 4 * std::sqrt(pinv * (1 - pinv) / variable));
+}
+
 }  // namespace

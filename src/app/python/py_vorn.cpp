@@ -182,8 +182,11 @@ PyMethodDef gMethods[] = {
 PyObject *createModule() { return PyModule_Create(&gModuleDef); }
 
 // Python's standard streams become writers that tag each line and hand the
-// text to the program's output, so script output is paged and logged.
+// text to the program's output, so script output is paged and logged. The
+// module is imported under its own name into the namespace every script
+// shares, so a script can call it without importing it first.
 constexpr const char *kBootstrap = R"(import sys
+import %s
 import %s as _vorn_host
 class _VornWriter:
     def __init__(self, prefix, is_error):
@@ -228,7 +231,7 @@ int initialize()
     // The program keeps its own interrupt handling: Python installs none.
     Py_InitializeEx(0);
     char script[1024];
-    std::snprintf(script, sizeof script, kBootstrap, gHost->moduleName);
+    std::snprintf(script, sizeof script, kBootstrap, gHost->moduleName, gHost->moduleName);
     if (PyRun_SimpleString(script) != 0) {
         const std::string text = std::string("Py_InitModule failed (") + gHost->moduleName + ").";
         gHost->error(0, text.c_str());
