@@ -34,7 +34,7 @@ struct Rows {
 
 // Scratch of the calling thread, grown to the largest tree and layout seen.
 struct Scratch {
-    std::vector<uint64_t> x, y, o, t, none, planes;
+    std::vector<uint64_t> x, y, o, t, none, planes, open;
     std::vector<uint32_t> counts;
 };
 thread_local Scratch gScratch;
@@ -53,6 +53,7 @@ public:
                 v->resize(cells);
         gScratch.counts.assign(W_, 0);
         gScratch.none.assign(W_, 0);
+        gScratch.open.assign(W_, 0);
         if constexpr (PerChar)
             gScratch.planes.assign(static_cast<size_t>(W_) * kPlanes, 0);
         counts_ = gScratch.counts.data();
@@ -65,8 +66,14 @@ public:
                 join(n);
         const TreeNode *b = tree_->root->firstChild;
         const bool possible = rootEdge(b);
-        if (possible && I_ < W_)
+        if (possible && I_ < W_) {
             dolloLosses(b);
+            // An open ancestor takes the cheaper of its two states: the
+            // derived one saves the gain unless a primitive sister subtree
+            // of the chain above the gain then needs a loss of its own.
+            for (uint32_t w = I_; w < W_; w++)
+                count(w, gScratch.open[w]);
+        }
         if (unknownTip_)
             return kDirBitsNoTree;
         if constexpr (PerChar)
@@ -186,7 +193,11 @@ private:
             }
             count(w, prim & r.x[w]);           // the one gain
             count(w, der & ~r.x[w] & r.y[w]);  // a loss on the root edge
-            T[w] = r.o ? prim & r.x[w] & r.o[w] : 0;
+            // An open ancestor (neither state given) with some derived
+            // terminal: the basal node is derived where two of its subtrees
+            // hold one; else the chain above the gain starts as for a
+            // primitive ancestor (its cost settled after the losses).
+            T[w] = r.o ? ~der & r.x[w] & r.o[w] : 0;
         }
         return true;
     }
@@ -203,9 +214,14 @@ private:
             const Rows r = rows(n);
             for (const TreeNode *c = n->firstChild; c; c = c->nextSib) {
                 const Rows rc = rows(c);
-                for (uint32_t w = I_; w < W_; w++)
-                    if (const uint64_t m = r.x[w] & ~T[w] & ~rc.x[w] & rc.y[w])
+                for (uint32_t w = I_; w < W_; w++) {
+                    const uint64_t primSister = ~rc.x[w] & rc.y[w];
+                    if (const uint64_t m = r.x[w] & ~T[w] & primSister)
                         count(w, m);
+                    // Beside the chain, such a subtree would need a loss
+                    // under a derived ancestor: the gain then costs no more.
+                    gScratch.open[w] |= T[w] & primSister & ~db_.ancPrim[w];
+                }
                 if (!c->firstChild)
                     continue;
                 uint64_t *Tc = gScratch.t.data() + at(c);

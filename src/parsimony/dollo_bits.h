@@ -21,8 +21,11 @@
 // H1 terminals, and every child without H1 but with H0 of a derived node is a
 // loss. Nodes above that ancestor (a chain from the root, each with exactly
 // one H1 child) stay primitive, which a preorder pass marks. An ancestor that
-// is derived, or not given while some terminal must be derived, makes every
-// H1 node derived and gains nothing.
+// is derived makes every H1 node derived and gains nothing. An ancestor left
+// open counts no step on its edge, so the character costs the lesser of what
+// the two ancestral states cost: the primitive one's (the gain and the losses
+// below it) less the gain when no H0 subtree hangs from the chain above the
+// gain (under a derived ancestor each would be a loss).
 #pragma once
 
 #include <cstdint>

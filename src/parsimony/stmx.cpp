@@ -26,6 +26,20 @@ constexpr int64_t kCharLengthLimit = 32767;
 
 int64_t sat(int64_t x) { return x >= kStmImpossible ? kStmImpossible : x; }
 
+// An ancestor that leaves a Dollo character open between several states
+// counts no step on its edge: the character costs what the cheapest of those
+// states costs (gains and losses alike). Its vector charges each state the
+// gains that reach it from the most primitive of them, each offset by one
+// loss: the least cost still puts fewer gains first, the comparison between
+// the open states is by length, and the length counts nothing for them.
+void openDolloAncestor(const int64_t *cost, const StmChar &sc, bool down, uint64_t states, int64_t *V)
+{
+    const auto p = static_cast<uint32_t>(down ? 63 - std::countl_zero(states) : std::countr_zero(states));
+    for (uint32_t v = 0; v < sc.n; v++)
+        V[v] = (states >> v) & 1 ? cost[p * sc.n + v] / kDolloGain * (kDolloGain - 1) : kStmImpossible;
+    V[sc.n] = static_cast<int64_t>(uint64_t{1} << p);
+}
+
 inline double unitsToLength(bool dollo, double unit, int64_t units)
 {
     if (dollo) {
@@ -661,9 +675,14 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
     if (terms.size() <= kMaxSteinerTerminals) {
         std::vector<int64_t> from;
         steinerFromEach(cost, sc.n, terms, from);
+        // Between the states an open Dollo ancestor allows, the edge from it
+        // counts nothing, so the least length decides (not the fewest gains).
         for (uint32_t v = 0; v < sc.n; v++)
-            if (!haveRoot || ((root >> v) & 1))
-                best = std::min(best, from[v]);
+            if ((!haveRoot || ((root >> v) & 1)) &&
+                (sc.dollo && from[v] < kStmImpossible && best < kStmImpossible
+                     ? stmUnitsToLength(sc, from[v]) < stmUnitsToLength(sc, best)
+                     : from[v] < best))
+                best = from[v];
     } else {
         // Too many states for the exact tree: the dearest single state
         // reached from its cheapest start bounds the minimum from below.
@@ -748,6 +767,11 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         const UserType *ut = userTypeOf(d, sc.c);
         const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
         const uint64_t all = allIndices(sc.n);
+        if (taxon < 0 && sc.dollo && std::popcount(b) != 1) {
+            openDolloAncestor(costsOf(pd, sc), sc, d->status[sc.c] & kCharDownVariant, b ? b : all, V);
+            storeVec(pd, &rec, sc, V);
+            continue;
+        }
         if (!b) {
             std::fill_n(V, sc.n, 0);
             V[sc.n] = static_cast<int64_t>(all);
@@ -1274,13 +1298,19 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
     ParsNodeSets *N = nodeSets(node->abm[0]);
     const ParsNodeSets *A = nodeSets(node->anc->abm[0]);
     const bool internal = node->firstChild != nullptr;
+    // The ancestor's record is a vector (an open Dollo ancestor charges its
+    // states unequally), every other one's the zero mask of a decided state.
+    const bool belowAncestor = !node->anc->anc && node->anc->index < 0;
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t *cost = costsOf(pd, sc);
         int64_t P[kVecRoom], fromVec[kVecRoom];
         loadVec(pd, N, sc, P);
         loadVec(pd, A, sc, fromVec);
-        const auto from = static_cast<uint64_t>(fromVec[sc.n]);
+        uint64_t from = static_cast<uint64_t>(fromVec[sc.n]);
+        if (belowAncestor)
+            for (uint32_t a = 0; a < sc.n; a++)
+                from |= static_cast<uint64_t>(fromVec[a] < kStmImpossible) << a;
         const auto own = static_cast<uint64_t>(P[sc.n]);
         int64_t best = kStmImpossible, bestCost = 0;
         uint32_t pick = 0;
@@ -1291,7 +1321,7 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
             for (uint32_t x = 0; x < sc.n; x++) {
                 if (internal ? P[x] >= kStmImpossible : !((own >> x) & 1))
                     continue;
-                const int64_t step = cost[a * sc.n + x];
+                const int64_t step = cost[a * sc.n + x] + (belowAncestor ? fromVec[a] : 0);
                 if (step >= kStmImpossible)
                     continue;
                 const int64_t total = (internal ? P[x] : 0) + step;

@@ -145,6 +145,15 @@ inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, u
         return v;
     };
     const std::vector<Cost> r = f(tree->root);
+    // The edge from an ancestor open between states counts no step: under
+    // Dollo the shortest of its states' trees, not the one of fewest gains.
+    if ((d->status[c] & kCharTypeMask) == kCharDollo && (tree->flags & kTreeRootedAtAnc)) {
+        int64_t len = kInf;
+        for (const Cost &x : r)
+            if (x.p < kInf)
+                len = std::min(len, x.p + x.s);
+        return len >= kInf ? 1e37 : static_cast<double>(len);
+    }
     const Cost best = *std::min_element(r.begin(), r.end());
     return best.p >= kInf ? 1e37 : static_cast<double>(best.p + best.s);
 }
