@@ -271,7 +271,8 @@ void BM_BootstrapReplicate(benchmark::State &state)
     destroyMulnomSampler(sampler);
     std::copy(savedWts.begin(), savedWts.end(), f.d->weights);
     state.counters["lnL"] = lnL;
-    state.counters["reps_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["reps_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BootstrapReplicate)->Args({150, 2000, 0})->Args({150, 2000, 1})->Unit(benchmark::kMillisecond);
 

@@ -247,7 +247,7 @@ int installLikelihoodHooks()
     search.resamplePatternsInPlace = [](DataInfo *d) -> ModelGroup * {
         ModelGroup *g = getModelGroup(0);
         if (!d || !ml.prepValid[0] || g != activeModelGroup() || !g->engine || !isSitePatternDataValid(g) ||
-            g->useMkv || !g->groupPatternWeight || g->ngrp == 0 || usingDistancesForML() ||
+            g->useMkv || !g->groupPatternWeight || !g->siteToGroupPattern || g->ngrp == 0 || usingDistancesForML() ||
             ml.initBrLenMethod == kInitBrLenLS)
             return nullptr;
         return g;
