@@ -20,6 +20,7 @@
 
 #include "bench_support.h"
 #include "data/data_util.h"
+#include "data/empirfreqs.h"
 #include "data/patterns.h"
 #include "likelihood/aamatrices.h"
 #include "likelihood/activeml.h"
@@ -30,6 +31,7 @@
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/treelike.h"
+#include "search/bootjack.h"
 #include "selection/patfittest.h"
 #include "trees/treeedit.h"
 
@@ -220,6 +222,59 @@ void BM_InitializeML(benchmark::State &state)
     }
 }
 BENCHMARK(BM_InitializeML)->Args({150, 2000})->Unit(benchmark::kMillisecond);
+
+// One bootstrap replicate under likelihood on range(0) taxa x range(1)
+// sites, scored on one tree at fixed lengths: the sites drawn, the data
+// made ready for the replicate, one whole-tree evaluation. range(2) 0: the
+// draw changes the characters' weights and the site patterns are built
+// again with the whole likelihood set-up; 1: the draw changes the pattern
+// frequencies in place, and only what the frequencies decide (empirical
+// base frequencies, the model) follows. Replicates per second.
+void BM_BootstrapReplicate(benchmark::State &state)
+{
+    FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [] {});
+    if (!f.ok) {
+        state.SkipWithError("initializeML failed");
+        return;
+    }
+    const bool inPlace = state.range(2) != 0;
+    const uint32_t nchar = f.d->nchar;
+    const std::vector<double> savedWts(f.d->weights, f.d->weights + nchar);
+    ModelGroup *g = activeModelGroup();
+    const std::vector<double> freqs(g->groupPatternWeight, g->groupPatternWeight + g->ngrp);
+    std::vector<uint32_t> charPattern(g->siteToGroupPattern, g->siteToGroupPattern + nchar);
+    const PatternDraws src{freqs.data(), g->ngrp, charPattern.data(), savedWts.data(), nchar};
+    RNG rng{};
+    initRNG(&rng, makeSeed1(7));
+    MultinomialSampler *sampler = createMultinomialSampler(freqs.data(), g->ngrp, &rng);
+    double lnL = 0.0;
+    for (auto _ : state) {
+        if (inPlace) {
+            bootPatternSample(g->groupPatternWeight, src, nchar, false, sampler, &rng);
+            g->empirFreqsValid = 0;
+            calcEmpirFreqsForPatData(g, f.d, firstActiveModel());
+            for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+                initializeModelVars(m);
+        } else {
+            std::fill(f.d->weights, f.d->weights + nchar, 0.0);
+            for (uint32_t k = 0; k < nchar; k++)
+                f.d->weights[randomInteger(&rng, nchar)] += 1.0;
+            invalidateSitePatternData(true);
+            if (initializeML(true, false, false, false, f.tree) != 0)
+                state.SkipWithError("initializeML failed");
+            g = activeModelGroup();
+        }
+        checkTraversalSeq(f.tree);
+        setActiveTreeForML(f.tree);
+        lnL = -calcLForCurBranchLens(f.tree, false);
+    }
+    destroyMulnomSampler(sampler);
+    std::copy(savedWts.begin(), savedWts.end(), f.d->weights);
+    state.counters["lnL"] = lnL;
+    state.counters["reps_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BootstrapReplicate)->Args({150, 2000, 0})->Args({150, 2000, 1})->Unit(benchmark::kMillisecond);
 
 // PatFitTest with pooling on one tree of range(0) taxa x range(1) sites
 // under JC: the tree's branch lengths fitted from the same starts, as the

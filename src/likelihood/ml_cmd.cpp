@@ -10,6 +10,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "data/assump.h"
 #include "data/data_services.h"
+#include "data/empirfreqs.h"
 #include "data/nexsets.h"
 #include "data/patterns.h"
 #include "data/prepdata.h"
@@ -240,6 +241,29 @@ int installLikelihoodHooks()
         return 1;
     };
     search.rootedTrees = [] { return ml.clock != 0; };
+    // A resampled replicate is new pattern weights on the patterns already
+    // built; what the likelihood takes from the weights alone follows them.
+    // Distances for starting lengths and the Mk model's conditioning would
+    // need the replicate's own data set, so those settings rebuild instead.
+    search.resamplePatternsInPlace = [](DataInfo *d) -> ModelGroup * {
+        ModelGroup *g = getModelGroup(0);
+        if (!d || !ml.prepValid[0] || g != activeModelGroup() || !g->engine || !isSitePatternDataValid(g) ||
+            g->useMkv || !g->groupPatternWeight || !g->siteToGroupPattern || g->ngrp == 0 || usingDistancesForML() ||
+            ml.initBrLenMethod == kInitBrLenLS)
+            return nullptr;
+        return g;
+    };
+    search.patternWeightsChanged = [](DataInfo *d) {
+        ModelGroup *g = activeModelGroup();
+        g->empirFreqsValid = 0;
+        calcEmpirFreqsForPatData(g, d, firstActiveModel());
+        for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+            if (initializeModelVars(m) != 0)
+                return 1;
+        if (dataServices().forgetLastTreeOptimized)
+            dataServices().forgetLastTreeOptimized();
+        return 0;
+    };
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;

@@ -1,4 +1,5 @@
 #include "search/bootjack.h"
+#include "search/critscore.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include "data/charstat.h"
 #include "data/data_services.h"
 #include "data/nexsets.h"
+#include "data/patterns.h"
 #include "data/prepdata.h"
 #include "data/data_util.h"
 #include "data/vorn_data.h"
@@ -78,6 +80,14 @@ struct BootJackData {
     bool proportional = false;
     bool simple = false;
     bool unweighted = true;
+    // Resampling by site patterns in place: the model group whose pattern
+    // weights each replicate redraws (null when characters are resampled),
+    // its own weights and total, and each included character's pattern.
+    ModelGroup *patGroup = nullptr;
+    std::vector<double> savedFreqs;
+    double savedTotal = 0.0;
+    std::vector<uint32_t> charPattern;
+    std::vector<double> charWeight;
     // Replicate tree file.
     AuxOut *treeFile = nullptr;
     uint32_t format = kFmtNexus;
@@ -359,7 +369,127 @@ void showBootJackSettings()
     indentOutput(-2);
 }
 
+// The model group a run may resample in place: under a criterion that
+// scores site patterns, with a search whose every step reads the pattern
+// weights (a neighbour-joining start, and the bounds of branch and bound,
+// come from distances of the replicate's own data set).
+ModelGroup *patternGroupToResample(DataInfo *data)
+{
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    if (!f || !f->resamplePatternsInPlace || !f->patternWeightsChanged)
+        return nullptr;
+    const bool patternsOnly = btjkOpt.search == kBootFastStep ||
+                              (btjkOpt.search == kBootHeuristic && hs.startSource != kStartNJ);
+    if (!patternsOnly || prepareData(kPrepCurrentCriterion, 0, false) != 0)
+        return nullptr;
+    return f->resamplePatternsInPlace(data);
+}
+
+PatternDraws patternDraws(const BootJackData &b)
+{
+    return PatternDraws{b.savedFreqs.data(), static_cast<uint32_t>(b.savedFreqs.size()), b.charPattern.data(),
+                        b.charWeight.data(), static_cast<uint32_t>(b.charPattern.size())};
+}
+
+// One replicate drawn into the model group's pattern weights: the patterns
+// stay as built, only how often each counts changes.
+int patternReplicate(DataInfo *data)
+{
+    BootJackData &b = btjkData;
+    ModelGroup *g = b.patGroup;
+    // The search prepares the data once more before its first replicate;
+    // the patterns it builds are those of the same data and weights.
+    if (g->ngrp != b.savedFreqs.size() || !g->groupPatternWeight)
+        return qel_errorMsg(0, "The site patterns changed during the %s analysis.", b.name.c_str()), 1;
+    double *freqs = g->groupPatternWeight;
+    const PatternDraws src = patternDraws(b);
+    if (!b.jackknife)
+        bootPatternSample(freqs, src, b.nResampled, b.simple, b.sampler, &b.rng);
+    else
+        jackPatternSample(freqs, src, b.nResampled, b.nDelete, btjkOpt.resample ? btjkOpt.pctDelete / 100.0 : -1.0,
+                          b.simple, &b.rng);
+    g->totalWeight = 0.0;
+    for (uint32_t p = 0; p < g->ngrp; p++)
+        g->totalWeight += freqs[p];
+    return criterionSearchFxns(gCriterion)->patternWeightsChanged(data);
+}
+
+void restorePatternFreqs(DataInfo *data)
+{
+    BootJackData &b = btjkData;
+    ModelGroup *g = b.patGroup;
+    if (!g || !data || !isSitePatternDataValid(g) || g->ngrp != b.savedFreqs.size() || !g->groupPatternWeight)
+        return;
+    std::copy(b.savedFreqs.begin(), b.savedFreqs.end(), g->groupPatternWeight);
+    g->totalWeight = b.savedTotal;
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->patternWeightsChanged)
+        f->patternWeightsChanged(data);
+}
+
 }  // namespace
+
+void bootPatternSample(double *freqs, const PatternDraws &src, uint32_t n, bool simple, MultinomialSampler *sampler,
+                       RNG *rng)
+{
+    std::fill(freqs, freqs + src.npat, 0.0);
+    if (simple || !sampler) {
+        // A uniformly drawn included character adds its weight to its pattern.
+        if (src.nchars == 0)
+            return;
+        for (uint32_t k = 0; k < n; k++) {
+            const uint32_t i = std::min(randomInteger(rng, src.nchars), src.nchars - 1);
+            if (const uint32_t p = src.charPattern[i]; p != kNoSite && p < src.npat)
+                freqs[p] += simple ? src.charWeight[i] : 1.0;
+        }
+        return;
+    }
+    for (uint32_t k = 0; k < n; k++)
+        freqs[std::min(sampleFromMultinomial(sampler, rng), src.npat - 1)] += 1.0;
+}
+
+void jackPatternSample(double *freqs, const PatternDraws &src, uint32_t n, uint32_t d, double pJac, bool simple,
+                       RNG *rng)
+{
+    std::copy(src.freqs, src.freqs + src.npat, freqs);
+    auto drop = [&](uint32_t p, double amount) {
+        if (p != kNoSite && p < src.npat)
+            freqs[p] = std::max(freqs[p] - amount, 0.0);
+    };
+    if (simple) {
+        // Whole characters leave their patterns, each with its weight.
+        const uint32_t N = src.nchars;
+        uint32_t deleted = 0;
+        for (uint32_t i = 0; i < N; i++) {
+            const bool out = pJac >= 0.0 ? randUni(rng) < pJac
+                                         : static_cast<double>(d - deleted) > (N - i) * randUni(rng);
+            if (out) {
+                drop(src.charPattern[i], src.charWeight[i]);
+                deleted++;
+            }
+        }
+        return;
+    }
+    if (pJac >= 0.0) {
+        // Every copy of every pattern goes with the deletion probability.
+        for (uint32_t p = 0; p < src.npat; p++)
+            for (auto k = std::llround(src.freqs[p]); k > 0; k--)
+                if (randUni(rng) < pJac)
+                    drop(p, 1.0);
+        return;
+    }
+    // Exactly d of the n sites, in pattern order: site i belongs to the
+    // pattern whose running total of frequencies first exceeds i.
+    uint32_t deleted = 0, p = 0;
+    double cum = src.npat > 0 ? src.freqs[0] : 0.0;
+    for (uint32_t i = 0; i < n && deleted < d; i++) {
+        if (static_cast<double>(d - deleted) > (n - i) * randUni(rng)) {
+            while (p + 1 < src.npat && static_cast<double>(i) >= cum - 1e-9)
+                cum += src.freqs[++p];
+            drop(p, 1.0);
+            deleted++;
+        }
+    }
+}
 
 RNG *getBootJackRNG() { return &btjkData.rng; }
 
@@ -404,8 +534,24 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     btjkOpt.seed[0] = words[0];
     initRNG(&b.rng, makeSeed(words[0], words[1], words[2], words[3]));
     const auto nIncluded = static_cast<uint32_t>(b.included.size());
+    b.patGroup = patternGroupToResample(data);
+    double sites = 0.0;
+    if (ModelGroup *g = b.patGroup) {
+        b.savedFreqs.assign(g->groupPatternWeight, g->groupPatternWeight + g->ngrp);
+        b.savedTotal = g->totalWeight;
+        b.charPattern.clear();
+        b.charWeight.clear();
+        for (uint32_t c : b.included) {
+            b.charPattern.push_back(g->siteToGroupPattern ? g->siteToGroupPattern[c] : kNoSite);
+            b.charWeight.push_back(b.savedWts[c]);
+        }
+        for (double f : b.savedFreqs)
+            sites += f;
+    }
     if (!jackknife && btjkOpt.nchar > 0)
         b.nResampled = static_cast<uint32_t>(btjkOpt.nchar);
+    else if (b.patGroup && !b.simple)
+        b.nResampled = static_cast<uint32_t>(std::llround(sites));  // the sites (weight units) in patterns
     else if (b.proportional)
         b.nResampled = static_cast<uint32_t>(std::llround(b.totalWeight));
     else
@@ -415,7 +561,11 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
                     ? static_cast<uint32_t>(std::floor(btjkOpt.pctDelete / 100.0 * b.nResampled + 0.5))
                     : 0;
     b.sampler = destroyMulnomSampler(b.sampler);
-    if (!jackknife && b.proportional) {
+    if (b.patGroup && !jackknife && !b.simple) {
+        if (!(b.sampler = createMultinomialSampler(b.savedFreqs.data(), static_cast<uint32_t>(b.savedFreqs.size()),
+                                                   &b.rng)))
+            return 1;
+    } else if (!b.patGroup && !jackknife && b.proportional) {
         std::vector<double> w(nIncluded);
         for (uint32_t i = 0; i < nIncluded; i++)
             w[i] = b.savedWts[b.included[i]];
@@ -440,6 +590,8 @@ int bootJackSample(DataInfo *data)
     const auto n = static_cast<uint32_t>(b.included.size());
     if (n == 0)
         return 1;
+    if (b.patGroup)
+        return patternReplicate(data);
     if (!b.jackknife) {
         for (uint32_t c : b.included)
             w[c] = 0.0;
@@ -493,6 +645,11 @@ void deallocBootJack(DataInfo *data)
     BootJackData &b = btjkData;
     if (data && b.savedWts.size() == data->nchar)
         std::copy(b.savedWts.begin(), b.savedWts.end(), data->weights);
+    restorePatternFreqs(data);
+    b.patGroup = nullptr;
+    b.savedFreqs.clear();
+    b.charPattern.clear();
+    b.charWeight.clear();
     b.sampler = destroyMulnomSampler(b.sampler);
     b.groups.reset();
     b.list.reset();
@@ -632,8 +789,10 @@ int bootJack(bool jackknife)
     // Every search of a replicate keeps the enforced groups (NJ and UPGMA
     // test each join, the others each tree they keep); only a converse
     // constraint has no meaning for a tally of groups, and is refused before
-    // the first replicate rather than inside it.
-    if (srch.enforce) {
+    // the first replicate rather than inside it (NJ and UPGMA warn that they
+    // ignore it, as their commands do).
+    const bool clustering = btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA;
+    if (srch.enforce && !clustering) {
         ConstraintOptionCheck check{};
         check.enforce = true;
         check.converse = srch.converse != 0;

@@ -25,6 +25,28 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
 // One replicate's character weights (the packed data are re-prepared by the
 // caller); 0, or 1 on failure.
 int bootJackSample(DataInfo *data);
+// A replicate drawn over site patterns: the data's pattern frequencies
+// (npat of them), and each included character's pattern (kNoSite when it is
+// in none) and weight.
+struct PatternDraws {
+    const double *freqs;
+    uint32_t npat;
+    const uint32_t *charPattern;
+    const double *charWeight;
+    uint32_t nchars;
+};
+// Bootstrap into freqs: n draws, each a pattern in proportion to its
+// frequency (the sampler over src.freqs) adding 1, or, with simple weights
+// (or no sampler), a uniformly drawn included character adding its weight
+// (1 without simple weights) to its pattern.
+void bootPatternSample(double *freqs, const PatternDraws &src, uint32_t n, bool simple, MultinomialSampler *sampler,
+                       RNG *rng);
+// Jackknife into freqs, from the data's frequencies: with pJac >= 0 every
+// site copy (simple weights: every included character) goes with that
+// probability; otherwise exactly d of the n sites (simple: of the included
+// characters) go, chosen by selection sampling.
+void jackPatternSample(double *freqs, const PatternDraws &src, uint32_t n, uint32_t d, double pJac, bool simple,
+                       RNG *rng);
 // Puts the weights back and frees the run's storage.
 void deallocBootJack(DataInfo *data);
 // The resampling lines of the settings report.

@@ -10,6 +10,7 @@
 struct DataInfo;
 struct Tree;
 struct HSearchData;
+struct ModelGroup;
 
 struct CriterionSearchFxns {
     // The tree's score (smaller is better) with its free parameters fitted;
@@ -51,6 +52,14 @@ struct CriterionSearchFxns {
     bool (*holdParameters)();
     double (*fitParameters)(Tree *tree);
     void (*releaseParameters)();
+    // Resampling by site patterns in place: the model group whose pattern
+    // weights a replicate may redraw without rebuilding the patterns (null
+    // when the settings need more than the weights, such as distances
+    // computed from the replicate), and the update after a redraw of what
+    // the weights decide (empirical frequencies, the models; 0, else 1).
+    // Null when the criterion scores characters, not patterns.
+    ModelGroup *(*resamplePatternsInPlace)(DataInfo *data);
+    int (*patternWeightsChanged)(DataInfo *data);
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

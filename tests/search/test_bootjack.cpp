@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "data/patterns.h"
 #include "search/bootjack.h"
 #include "search/search_settings.h"
 #include "search_fixture.h"
@@ -142,6 +143,146 @@ TEST_F(BootJackDrawTest, WeightedBootstrapRespectsTheWeights)
         for (uint32_t c = 0; c < kChars; c++)
             EXPECT_NEAR(mean[c], w[c], 0.1 * w[c] + 0.05) << "character " << c + 1 << " wts " << wts;
     }
+}
+
+}  // namespace
+
+// Replicates drawn over site patterns in place must be distributed as those
+// drawn over the characters the patterns stand for: for a pattern of k of
+// the N sites, a bootstrap count binomial(N, k/N), a jackknife deletion
+// hypergeometric, a Jac deletion binomial(k, p).
+namespace {
+
+constexpr uint32_t kPatReps = 4000;
+
+struct Moments {
+    std::vector<double> mean, var;
+};
+
+template <class Draw>
+Moments patternMoments(uint32_t npat, Draw draw)
+{
+    std::vector<double> sum(npat, 0.0), sq(npat, 0.0), f(npat);
+    for (uint32_t r = 0; r < kPatReps; r++) {
+        draw(f.data());
+        for (uint32_t p = 0; p < npat; p++) {
+            sum[p] += f[p];
+            sq[p] += f[p] * f[p];
+        }
+    }
+    Moments m{std::vector<double>(npat), std::vector<double>(npat)};
+    for (uint32_t p = 0; p < npat; p++) {
+        m.mean[p] = sum[p] / kPatReps;
+        m.var[p] = sq[p] / kPatReps - m.mean[p] * m.mean[p];
+    }
+    return m;
+}
+
+void expectMoments(const Moments &m, const std::vector<double> &mean, const std::vector<double> &var,
+                   const char *what)
+{
+    for (size_t p = 0; p < mean.size(); p++) {
+        EXPECT_NEAR(m.mean[p], mean[p], 5.0 * std::sqrt(var[p] / kPatReps) + 1e-9) << what << " pattern " << p;
+        EXPECT_NEAR(m.var[p], var[p], 0.15 * var[p] + 1e-9) << what << " pattern " << p;
+    }
+}
+
+class PatternDrawTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // 40 characters in 8 patterns of 1..11 sites; two more characters
+        // (all missing, say) are in no pattern.
+        const std::vector<uint32_t> sizes = {1, 2, 3, 4, 5, 6, 8, 11};
+        for (uint32_t p = 0; p < sizes.size(); p++) {
+            freqs.push_back(sizes[p]);
+            for (uint32_t k = 0; k < sizes[p]; k++)
+                charPattern.push_back(p);
+        }
+        charPattern.insert(charPattern.begin() + 7, kNoSite);
+        charPattern.push_back(kNoSite);
+        charWeight.assign(charPattern.size(), 1.0);
+        initRNG(&rng, makeSeed1(2024));
+    }
+    PatternDraws src() const
+    {
+        return PatternDraws{freqs.data(), static_cast<uint32_t>(freqs.size()), charPattern.data(),
+                            charWeight.data(), static_cast<uint32_t>(charPattern.size())};
+    }
+    std::vector<double> freqs, charWeight;
+    std::vector<uint32_t> charPattern;
+    RNG rng{};
+};
+
+TEST_F(PatternDrawTest, BootstrapCountsAreThoseOfDrawingCharacters)
+{
+    const uint32_t N = 40, P = static_cast<uint32_t>(freqs.size());
+    MultinomialSampler *sampler = createMultinomialSampler(freqs.data(), P, &rng);
+    ASSERT_NE(sampler, nullptr);
+    const Moments m = patternMoments(P, [&](double *f) {
+        bootPatternSample(f, src(), N, false, sampler, &rng);
+        double total = 0.0;
+        for (uint32_t p = 0; p < P; p++)
+            total += f[p];
+        ASSERT_EQ(total, N);
+    });
+    destroyMulnomSampler(sampler);
+    std::vector<double> mean(P), var(P);
+    for (uint32_t p = 0; p < P; p++) {
+        const double q = freqs[p] / N;
+        mean[p] = N * q;
+        var[p] = N * q * (1.0 - q);
+    }
+    expectMoments(m, mean, var, "bootstrap");
+}
+
+TEST_F(PatternDrawTest, SimpleWeightsDrawCharactersWithTheirWeights)
+{
+    // Each character carries its weight; the two without a pattern count
+    // nowhere, so a pattern's expected total is its characters' weights.
+    for (size_t i = 0; i < charWeight.size(); i++)
+        charWeight[i] = 1.0 + i % 3;
+    const uint32_t n = static_cast<uint32_t>(charPattern.size()), P = static_cast<uint32_t>(freqs.size());
+    std::vector<double> mean(P, 0.0), var(P, 0.0);
+    for (uint32_t i = 0; i < n; i++)
+        if (charPattern[i] != kNoSite)
+            mean[charPattern[i]] += charWeight[i];
+    // Var of the sum of n draws of X (X = w_i on a character of p, else 0).
+    for (uint32_t p = 0; p < P; p++) {
+        double ex = 0.0, ex2 = 0.0;
+        for (uint32_t i = 0; i < n; i++)
+            if (charPattern[i] == p)
+                ex += charWeight[i] / n, ex2 += charWeight[i] * charWeight[i] / n;
+        var[p] = n * (ex2 - ex * ex);
+    }
+    const Moments m = patternMoments(P, [&](double *f) { bootPatternSample(f, src(), n, true, nullptr, &rng); });
+    expectMoments(m, mean, var, "simple bootstrap");
+}
+
+TEST_F(PatternDrawTest, JackknifeDeletionsAreThoseOfDeletingCharacters)
+{
+    const uint32_t N = 40, d = 20, P = static_cast<uint32_t>(freqs.size());
+    std::vector<double> mean(P), var(P);
+    for (uint32_t p = 0; p < P; p++) {
+        const double q = freqs[p] / N;
+        mean[p] = freqs[p] - d * q;
+        var[p] = d * q * (1.0 - q) * (N - d) / (N - 1.0);
+    }
+    const Moments m = patternMoments(P, [&](double *f) {
+        jackPatternSample(f, src(), N, d, -1.0, false, &rng);
+        double total = 0.0;
+        for (uint32_t p = 0; p < P; p++)
+            total += f[p];
+        ASSERT_EQ(total, N - d);
+    });
+    expectMoments(m, mean, var, "jackknife");
+    // Jac: every site copy goes with probability 0.3.
+    for (uint32_t p = 0; p < P; p++) {
+        mean[p] = freqs[p] * 0.7;
+        var[p] = freqs[p] * 0.3 * 0.7;
+    }
+    expectMoments(patternMoments(P, [&](double *f) { jackPatternSample(f, src(), N, 0, 0.3, false, &rng); }), mean,
+                  var, "Jac");
 }
 
 }  // namespace

@@ -9,8 +9,9 @@ group frequencies printed beside the weighted split frequencies recomputed
 from the file with DendroPy (skipped without it), the same file from the
 same seed, the consensus named by TreeInfo and written with its support
 values by SaveTrees. On noisy 12-taxon DNA: jackknife groups that vary
-between replicates, the NJ start of distance replicates, and enforced
-constraints kept by every replicate tree. On an 11-character matrix: the jackknife deletion
+between replicates, the NJ start of distance replicates, enforced
+constraints kept by every replicate tree, and likelihood replicates drawn
+over the site patterns with the data's own weights afterwards. On an 11-character matrix: the jackknife deletion
 line, tree lengths before and after (weights restored), the repeatCnt note
 and the refusals.
 """
@@ -258,6 +259,24 @@ def main():
                   kept == len(trees), "%s: %d of %d trees keep the group" % (cmd, kept, len(trees)))
             check(re.search(r"^\.{6}\*{6}\s+[\d.]+\s+100\.00%", out, re.M) is not None,
                   "%s: the enforced group at 100%%" % cmd)
+        # Under likelihood the replicates redraw the site patterns' weights
+        # in place: the replicates differ, and afterwards a tree scores as
+        # it did before.
+        six = re.sub(r"\nt([7-9]|1[0-2]) [ACGT]+", "", noisy12()).replace("ntax=12", "ntax=6")
+        out = run(vorn, work, six, "set criterion=likelihood;\nlset nst=2 basefreq=empirical rates=equal;\n"
+                  "hsearch;\nlscores 1;\nsavetrees file=best.tre replace;\n"
+                  "bootstrap nreps=8 seed=2 treefile=lk.tre replace grpfreq=no / swap=nni;\n"
+                  "jackknife nreps=8 seed=2 grpfreq=no / swap=nni;\n"
+                  "gettrees file=best.tre;\nlscores 1;")
+        scores = re.findall(r"^-ln L\s+([\d.]+)", out, re.M)
+        check(len(scores) == 2 and scores[0] == scores[1], "likelihood scores before and after: %s" % scores)
+        check("8 bootstrap replicates completed" in out and "8 jackknife replicates completed" in out,
+              "likelihood replicates completed")
+        reps = {}
+        for rep, _, tree in replicate_trees(os.path.join(work, "lk.tre")):
+            reps.setdefault(rep, set()).add(tree)
+        check(len({frozenset(t) for t in reps.values()}) > 1, "likelihood replicates differ")
+
         out = run(vorn, work, noisy12(), "constraints c1 = ((t1,t2,t3,t4,t5,t6));\n"
                   "bootstrap nreps=5 / enforce converse constraints=c1;")
         check("Error(#549)" in out and "replicates completed" not in out, "converse constraints refused")
