@@ -11,6 +11,7 @@
 #include "data/vorn_data.h"
 #include "distance/dmatrix.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_sets.h"
@@ -244,9 +245,13 @@ bool njConstraintsOK(ClustData *cd, uint32_t r, uint32_t i, uint32_t j)
 
 ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t ntax, bool withMatrix, bool bioNJ)
 {
+    // Callers test for null; the banner says why, as for every other
+    // allocation that fails.
     auto *cd = new (std::nothrow) ClustData;
-    if (!cd)
+    if (!cd) {
+        reportMemoryFailure();
         return nullptr;
+    }
     try {
         cd->method = isUPGMA ? kClustUPGMA : kClustNJ;
         cd->data = data;
@@ -275,6 +280,7 @@ ClustData *createClustData(DataInfo *data, Tree *tree, bool isUPGMA, uint32_t nt
         }
     } catch (const std::bad_alloc &) {
         delete cd;
+        reportMemoryFailure();
         return nullptr;
     }
     return cd;

@@ -3,7 +3,7 @@
 
 "!" alone starts an interactive shell after the note about "exit"; "!" with
 a command asks for further "!" lines until an empty one; Edit runs $EDITOR
-on the one quoted file name (an empty EDITOR is error 162); "Python;" enters
+on the one quoted file name, after "--" (an empty EDITOR is error 162); "Python;" enters
 the interactive interpreter and Ctrl-D or sys.exit() returns to the program.
 
 Usage: run_pty_shell.py <vorn>
@@ -40,8 +40,9 @@ def main():
         for name in ("ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"):
             if name in os.environ:
                 base[name] = os.environ[name]
-        # The editor records the one argument it was given.
-        editor = "sh -c 'printf %s \"$0\" > edited.txt'"
+        # The editor records the arguments it was given: the file name
+        # after the "--" that ends the editor's options.
+        editor = "sh -c 'printf \"[%s]\" \"$@\" > edited.txt' editor"
         env = dict(base, EDITOR=editor)
         failures += session(vorn, tmp, env, [
             ("vorn> ", "!"),
@@ -60,7 +61,7 @@ def main():
         ])
         edited = os.path.join(tmp, "edited.txt")
         got = open(edited).read() if os.path.exists(edited) else "<not run>"
-        if got != "my \"notes\" it's.txt":
+        if got != "[--][my \"notes\" it's.txt]":
             failures.append("the editor was given %r" % got)
 
         # sys.exit() leaves the Python shell, not the program, and neither
