@@ -768,7 +768,7 @@ void showXsearchSettings(const XsearchData &x)
         else if (!njBoundAllowed(x))
             qel_printf("  Initial upper bound: none\n");
         else
-            qel_printf("  Initial upper bound: via neighbor-joining\n");
+            qel_printf("  Initial upper bound: via %s\n", upgmaStartTree(x.data) ? "UPGMA" : "neighbor-joining");
     } else if (x.keep) {
         qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, x.keepScore).c_str());
     }
