@@ -774,6 +774,11 @@ bool isAbbreviationOf(const char *word, const char *name)
 // matrix.
 bool blockDeclaresContinuous()
 {
+    // Typed lines cannot be read again once the next one is asked for: at
+    // the prompt the block is read as it comes.
+    const InputStatus *in = getActiveInput();
+    if (!in || !in->batch || (!in->isDocument && !(in->stream && in->stream->fp)))
+        return false;
     InputMark mark;
     markInput(&mark);
     const bool visible = setShowVisibleComments(false);  // they are shown when the block is read
