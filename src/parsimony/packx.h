@@ -89,9 +89,6 @@ struct StmBlock {
     uint32_t count;
     uint32_t lane0;      // its first character's index in stmLanes
     bool intWeights;     // every weight a small whole number, held in weight
-    bool dollo;          // Dollo units (gains and losses)
-    uint32_t lossBound;  // Dollo: the most losses an entry's minimum may hold
-    bool dolloWhole;     // Dollo: the weighted sum of minima converts as one
     int16_t weight[16];
 };
 

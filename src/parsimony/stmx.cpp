@@ -427,21 +427,6 @@ void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor)
 
 namespace {
 
-// A two-state Dollo character fits a block of 32-bit entries: an entry is
-// the least cost of part of the tree less that of the cheaper state, at most
-// one gain apart (the open ancestor's offset included) and the losses of at
-// most 2 (ntax + 1) edges; a join adds two entries and a change, far below
-// the impossible value. Its losses stay below half a gain, which the
-// conversion of units to a length needs. More states may differ by several
-// gains per entry, past the room a 32-bit entry leaves.
-uint32_t dolloBlockWidth(const StmChar &sc, uint32_t ntax)
-{
-    const int64_t losses = 2 * (int64_t{ntax} + 2);
-    if (sc.n != 2 || losses >= kDolloGain / 2)
-        return 0;
-    return 3 * (kDolloGain + losses) < kCost32Impossible / 4 ? 32 : 0;
-}
-
 // The entry width of a block that may hold a character (16 or 32 bits), 0
 // when none may: whole costs, few states, and room to spare. Every genuine
 // entry is the cost of some assignment of states to part of the tree (at
@@ -451,9 +436,7 @@ uint32_t dolloBlockWidth(const StmChar &sc, uint32_t ntax)
 // the range below the impossible value leaves every sum clear of it.
 uint32_t blockWidthFor(const PackedData *pd, const StmChar &sc, uint32_t ntax)
 {
-    if (sc.dollo)
-        return dolloBlockWidth(sc, ntax);
-    if (sc.unit != 1.0 || sc.n < 2 || sc.n > kStmBlockMaxStates)
+    if (sc.dollo || sc.unit != 1.0 || sc.n < 2 || sc.n > kStmBlockMaxStates)
         return 0;
     const int64_t *t = costsOf(pd, sc);
     int64_t dearest = 0;
@@ -530,8 +513,6 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
             b.n = n;
             b.count = static_cast<uint32_t>(std::min<size_t>(kStmBlockWidth, chars.size() - first));
             b.lane0 = static_cast<uint32_t>(pd->stmLanes.size());
-            b.dollo = pd->stmAll[static_cast<size_t>(chars[first])].dollo;
-            b.lossBound = b.dollo ? 2 * (ntax + 2) : 0;
             pd->stmStride += n * kStmBlockWidth * (wide ? 4 : 2) / sizeof(int64_t);
             for (uint32_t i = 0; i < b.count; i++) {
                 StmChar &sc = pd->stmAll[static_cast<size_t>(chars[first + i])];
@@ -667,13 +648,6 @@ void setStmLaneWeights(PackedData *pd, const double *weights)
             }
             b.weight[i] = static_cast<int16_t>(w);
         }
-        // Gains and losses of Dollo minima separate in a weighted sum as in
-        // each minimum while the weighted losses stay below half a gain; no
-        // minimum can then reach the per-character limit either.
-        int64_t losses = 0;
-        for (uint32_t i = 0; i < b.count; i++)
-            losses += int64_t{b.weight[i]} * (b.lossBound + 1);
-        b.dolloWhole = b.dollo && b.intWeights && losses < kDolloGain / 2 && b.lossBound + 1 < kCharLengthLimit;
     }
 }
 
@@ -1063,27 +1037,18 @@ inline int64_t blockMinima(const PackedData *pd, const StmKernels &k, const StmB
     return result ? k.joinBlock(args, reinterpret_cast<int16_t *>(result->stm + blk.vec), m) : k.spanBlock(args, m);
 }
 
-// Whether a block's minima may be added as one whole sum: whole weights, no
-// Dollo gain mixed with losses in the sum (see setStmLaneWeights), and no
-// minimum at the per-character limit (a 32-bit block's may reach it; the
+// Whether a block's minima may be added as one whole sum: whole weights, and
+// no minimum at the per-character limit (a 32-bit block's may reach it; the
 // checked path then reports the overflow as for any character).
 inline bool wholeSum(const StmBlock &blk, int64_t sum, const int32_t *m)
 {
     if (sum < 0 || !blk.intWeights)
         return false;
-    if (blk.dollo)
-        return blk.dolloWhole;
     if (blk.wide)
         for (uint32_t i = 0; i < kStmBlockWidth; i++)
             if (m[i] >= kCharLengthLimit)
                 return false;
     return true;
-}
-
-// A whole sum as a length: Dollo units count each gain and loss as one step.
-inline double blockLength(const StmBlock &blk, int64_t sum)
-{
-    return blk.dollo ? unitsToLength(true, 1.0, sum) : static_cast<double>(sum);
 }
 
 template <bool ta, bool tb>
@@ -1107,9 +1072,8 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
         const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, result, mins);
         // A whole sum of whole weights is the same in any order of addition.
         if (whole && wholeSum(blk, sum, mins)) {
-            const double len = blockLength(blk, sum);
-            base += len;
-            counted += len;
+            base += static_cast<double>(sum);
+            counted += static_cast<double>(sum);
             continue;
         }
         for (uint32_t i = 0; i < blk.count && going; i++)
@@ -1148,7 +1112,7 @@ int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b
     for (const StmBlock &blk : pd->stmBlocks) {
         const int64_t sum = blockMinima<ta, tb>(pd, kernels, blk, a, b, nullptr, mins);
         if (!perChar && wholeSum(blk, sum, mins)) {
-            len += blockLength(blk, sum);
+            len += static_cast<double>(sum);
         } else {
             for (uint32_t i = 0; i < blk.count; i++)
                 if (!spanLane(d, pd, pd->stmLanes[blk.lane0 + i], unitsOf(mins[i], blk.wide), perChar, len)) {

@@ -22,10 +22,8 @@
 // costs more than any number of losses can: the cost of a change is
 // kDolloGain x gains + losses, so that the least cost first minimises the
 // gains (one per state gained, as Dollo's law asks) and then the losses; the
-// length counts both once. An ancestor open between states counts no step
-// on its edge (see writeStmCells). Two-state Dollo characters fit blocks of
-// 32-bit entries, the others stay one by one. Irreversible characters
-// forbid every change against their direction.
+// length counts both once. Irreversible characters forbid every change
+// against their direction.
 #pragma once
 
 #include <cstdint>

@@ -2,13 +2,11 @@
 // held at the ancestor: every NNI, SPR and TBR move scores as a full
 // rescoring of the rearranged tree, and the moves' best matches the
 // exhaustive best over every rooted tree.
-#include <algorithm>
 #include <functional>
 #include <random>
 
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
-#include "parsimony/dollo_bits.h"
 #include "parsimony/stmx_test_support.h"
 #include "parsimony/treelen.h"
 #include "search/swap.h"
@@ -104,22 +102,6 @@ std::vector<Move> allMoves(Tree *tree, const DataInfo *d, int type)
     return moves;
 }
 
-// Applies each move, checks its score against `full` of the rearranged tree
-// and undoes it; the number of moves checked.
-long checkEveryMove(Tree *tree, DataInfo *d, int type, const std::function<double()> &full, int trial)
-{
-    long checked = 0;
-    for (const Move &m : allMoves(tree, d, type)) {
-        RearrObject hit, inverse;
-        makeRearrObject(&hit, m.K, m.T, m.R, m.score);
-        EXPECT_EQ(applyTbrRearr(&inverse, tree, d, &hit, true), 0);
-        EXPECT_DOUBLE_EQ(m.score, full()) << "trial " << trial << " type " << type;
-        EXPECT_EQ(undoTbrRearr(tree, d, true), 0);
-        checked++;
-    }
-    return checked;
-}
-
 TEST_F(StmMoves, EveryMoveScoresAsAFullRescoring)
 {
     std::mt19937 rng(6138);
@@ -166,48 +148,6 @@ TEST_F(StmMoves, MovesOverCharactersSharingTablesScoreAsFullRescorings)
         }
     }
     EXPECT_GT(checked, 500);
-}
-
-// Two-state Dollo and irreversible characters fill blocks of their own, the
-// Dollo ones in 32-bit entries of gains and losses: every NNI, SPR and TBR
-// move scores as the bit path (an independent scorer of the whole tree)
-// rescores the rearranged tree, with ancestors given, open or missing.
-TEST_F(StmMoves, TwoStateDirectedBlocksScoreMovesAsTheBitPath)
-{
-    std::mt19937 rng(6641);
-    long checked = 0;
-    for (int trial = 0; trial < 12; trial++) {
-        dropData();
-        const uint32_t ntax = 5 + trial % 7, nchar = 40 + rng() % 60;
-        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
-        for (auto &row : cells)
-            for (uint64_t &b : row) {
-                const uint32_t k = rng() % 10;
-                b = k == 0 ? 0 : k == 1 ? 3 : uint64_t{1} << (k % 2);
-            }
-        data = makeTypedData(2, cells);
-        for (uint32_t c = 0; c < nchar; c++) {
-            const bool dollo = rng() % 3 != 0, down = rng() % 2;
-            setType(data, c, dollo ? kCharDollo : kCharIrreversible, down);
-            // Dollo: missing, state 0, state 1 or both; irreversible: missing
-            // or the primitive state (a derived one is mostly impossible).
-            const uint64_t a = rng() % 4;
-            setAncestor(data, c, dollo ? a : a % 2 ? uint64_t{1} << down : 0);
-            data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
-        }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
-        const PackedData *pd = packedData(data);
-        ASSERT_TRUE(std::any_of(pd->stmBlocks.begin(), pd->stmBlocks.end(), [](const StmBlock &b) { return b.dollo; }));
-        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
-        const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
-        checked += checkEveryMove(tree.get(), data, type, [&] {
-            EXPECT_TRUE(dirBitsApply(data, tree.get()));
-            return calcTreeLengthOnly(data, tree.get(), false);
-        }, trial);
-    }
-    EXPECT_GT(checked, 800);
 }
 
 // Repeated TBR descent from random rooted trees reaches the best length of
