@@ -1298,17 +1298,19 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
     ParsNodeSets *N = nodeSets(node->abm[0]);
     const ParsNodeSets *A = nodeSets(node->anc->abm[0]);
     const bool internal = node->firstChild != nullptr;
-    // The ancestor's record is a vector (an open Dollo ancestor charges its
-    // states unequally), every other one's the zero mask of a decided state.
     const bool belowAncestor = !node->anc->anc && node->anc->index < 0;
     for (int32_t k : pd->stmChars) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         const int64_t *cost = costsOf(pd, sc);
+        // An open Dollo ancestor charges its states unequally (see
+        // openDolloAncestor): its vector, not only its zero mask, decides.
+        const bool open =
+            belowAncestor && sc.dollo && std::popcount(indexBits(sc, sourceBits(d, -1, sc.c, nullptr))) != 1;
         int64_t P[kVecRoom], fromVec[kVecRoom];
         loadVec(pd, N, sc, P);
         loadVec(pd, A, sc, fromVec);
         uint64_t from = static_cast<uint64_t>(fromVec[sc.n]);
-        if (belowAncestor)
+        if (open)
             for (uint32_t a = 0; a < sc.n; a++)
                 from |= static_cast<uint64_t>(fromVec[a] < kStmImpossible) << a;
         const auto own = static_cast<uint64_t>(P[sc.n]);
@@ -1321,7 +1323,7 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
             for (uint32_t x = 0; x < sc.n; x++) {
                 if (internal ? P[x] >= kStmImpossible : !((own >> x) & 1))
                     continue;
-                const int64_t step = cost[a * sc.n + x] + (belowAncestor ? fromVec[a] : 0);
+                const int64_t step = cost[a * sc.n + x] + (open ? fromVec[a] : 0);
                 if (step >= kStmImpossible)
                     continue;
                 const int64_t total = (internal ? P[x] : 0) + step;

@@ -7,6 +7,7 @@
 
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
+#include "parsimony/dollo_bits.h"
 #include "parsimony/stmx_test_support.h"
 #include "parsimony/treelen.h"
 #include "search/swap.h"
@@ -102,6 +103,22 @@ std::vector<Move> allMoves(Tree *tree, const DataInfo *d, int type)
     return moves;
 }
 
+// Applies each move, checks its score against `full` of the rearranged tree
+// and undoes it; the number of moves checked.
+long checkEveryMove(Tree *tree, DataInfo *d, int type, const std::function<double()> &full, int trial)
+{
+    long checked = 0;
+    for (const Move &m : allMoves(tree, d, type)) {
+        RearrObject hit, inverse;
+        makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+        EXPECT_EQ(applyTbrRearr(&inverse, tree, d, &hit, true), 0);
+        EXPECT_DOUBLE_EQ(m.score, full()) << "trial " << trial << " type " << type;
+        EXPECT_EQ(undoTbrRearr(tree, d, true), 0);
+        checked++;
+    }
+    return checked;
+}
+
 TEST_F(StmMoves, EveryMoveScoresAsAFullRescoring)
 {
     std::mt19937 rng(6138);
@@ -148,6 +165,46 @@ TEST_F(StmMoves, MovesOverCharactersSharingTablesScoreAsFullRescorings)
         }
     }
     EXPECT_GT(checked, 500);
+}
+
+// Two-state Dollo and irreversible characters with ancestors given, open
+// between both states or missing: every NNI, SPR and TBR move of the cost
+// vectors scores as the bit path (an independent scorer of the whole tree)
+// rescores the rearranged tree.
+TEST_F(StmMoves, TwoStateDirectedMovesScoreAsTheBitPath)
+{
+    std::mt19937 rng(6641);
+    long checked = 0;
+    for (int trial = 0; trial < 12; trial++) {
+        dropData();
+        const uint32_t ntax = 5 + trial % 7, nchar = 40 + rng() % 60;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
+        for (auto &row : cells)
+            for (uint64_t &b : row) {
+                const uint32_t k = rng() % 10;
+                b = k == 0 ? 0 : k == 1 ? 3 : uint64_t{1} << (k % 2);
+            }
+        data = makeTypedData(2, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const bool dollo = rng() % 3 != 0, down = rng() % 2;
+            setType(data, c, dollo ? kCharDollo : kCharIrreversible, down);
+            // Dollo: missing, state 0, state 1 or both; irreversible: missing
+            // or the primitive state (a derived one is mostly impossible).
+            const uint64_t a = rng() % 4;
+            setAncestor(data, c, dollo ? a : a % 2 ? uint64_t{1} << down : 0);
+            data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
+        checked += checkEveryMove(tree.get(), data, type, [&] {
+            EXPECT_TRUE(dirBitsApply(data, tree.get()));
+            return calcTreeLengthOnly(data, tree.get(), false);
+        }, trial);
+    }
+    EXPECT_GT(checked, 800);
 }
 
 // Repeated TBR descent from random rooted trees reaches the best length of
