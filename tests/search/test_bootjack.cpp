@@ -8,6 +8,7 @@
 
 #include "data/patterns.h"
 #include "search/bootjack.h"
+#include "trees/treeutil.h"
 #include "search/search_settings.h"
 #include "search_fixture.h"
 
@@ -21,6 +22,7 @@ protected:
     void SetUp() override
     {
         SearchTest::SetUp();
+        savedHooks = treeDataHooks();
         ASSERT_EQ(installTreeHooks(), 0);
         saved = btjkOpt;
         std::mt19937 gen(7);
@@ -35,7 +37,12 @@ protected:
         deallocBootJack(data);
         btjkOpt = saved;
         SearchTest::TearDown();
+        // The tree-buffer services would change what later tests in this
+        // process see (questions about unsaved trees, buffers freed twice).
+        resetDataServices();
+        setTreeDataHooks(&savedHooks);
     }
+    TreeDataHooks savedHooks{};
 
     // Mean weight of each character over kReps replicates, and the share of
     // replicates in which its weight was 0.
