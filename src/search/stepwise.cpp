@@ -66,6 +66,7 @@ private:
     void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
     double bound() const;
     double wholeTreeScore(Tree *t);
+    int poll() const;
     void noteHeld(double s);
     int storeResults(double *scoreOut);
 
@@ -238,6 +239,14 @@ double StepwiseBuilder::wholeTreeScore(Tree *t)
     return criterionTreeScore(t, kNoScoreValue);
 }
 
+int StepwiseBuilder::poll() const
+{
+    const uint32_t added = static_cast<uint32_t>(order_.size()) - (opt_.rooted ? 1u : 0u);
+    if (opt_.poll)
+        return opt_.poll->fn(opt_.poll->ctx, added);
+    return searchStopRequested() ? 2 : 0;
+}
+
 void StepwiseBuilder::noteHeld(double s)
 {
     (void)s;
@@ -352,8 +361,8 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
 
     const uint32_t total = n_ + (opt_.rooted ? 1u : 0u);
     while (order_.size() < total) {
-        if (searchStopRequested())
-            return 2;
+        if (const int r = poll(); r != 0)
+            return r;
         std::vector<int32_t> candidates;
         if (fixedOrder)
             candidates.push_back(fullOrder[order_.size()]);
@@ -385,9 +394,17 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
             double curLen = 0.0;
             auto edges = prepareTree(t, &curLen);
             beginConstrainedJoins(t);
+            // A whole-tree score per connection is slow enough to read the
+            // stop request and the clock after each.
+            const bool slow = gCriterion != kCriterionParsimony;
             for (int32_t taxon : candidates)
-                for (TreeNode *e : edges)
+                for (TreeNode *e : edges) {
                     evaluate(t, e, taxon, connectionScore(t, e, taxon, curLen, bound()));
+                    if (const int r = slow ? poll() : 0; r != 0) {
+                        endConstrainedJoins();
+                        return r;
+                    }
+                }
             endConstrainedJoins();
         }
         if (best_.score == kNoScoreValue)
