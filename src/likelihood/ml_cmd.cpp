@@ -239,8 +239,6 @@ int installLikelihoodHooks()
         qel_errorMsg(0, "Likelihood under a molecular clock needs rooted trees.");
         return 1;
     };
-    search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
-    search.fitParameters = fitHeldParamEstimates;
-    search.releaseParameters = endHeldParamEstimates;
+    search.warmStarts = setSearchWarmStarts;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }
