@@ -240,5 +240,9 @@ int installLikelihoodHooks()
         return 1;
     };
     search.warmStarts = setSearchWarmStarts;
+    search.fastStepwise = fastStepwiseInEffect;
+    search.fastStepBegin = fastStepwiseBegin;
+    search.fastJoinScore = fastStepwiseJoinScore;
+    search.fastJoin = fastStepwiseJoin;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

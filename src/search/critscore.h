@@ -9,6 +9,7 @@
 
 struct DataInfo;
 struct Tree;
+struct TreeNode;
 struct HSearchData;
 
 struct CriterionSearchFxns {
@@ -45,6 +46,16 @@ struct CriterionSearchFxns {
     // the same optimum in far fewer evaluations. Null when the criterion
     // has nothing to start warm.
     void (*warmStarts)(bool on);
+    // Fast stepwise addition, null where the criterion has none: whether it
+    // is in effect; the tree readied for a step (the whole score at the
+    // first, the branch lengths improved at later ones; returns the score);
+    // the score of the leaf joined on the edge above `edge` through the
+    // spare fork `junction`, only the three edges there fitted, the tree
+    // left as it was; and the leaf joined there for good.
+    bool (*fastStepwise)();
+    double (*fastStepBegin)(Tree *tree, bool first);
+    double (*fastJoinScore)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
+    void (*fastJoin)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

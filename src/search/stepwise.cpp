@@ -66,6 +66,7 @@ private:
     void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
     double bound() const;
     double wholeTreeScore(Tree *t);
+    int fastJoins(Tree *t, const std::vector<int32_t> &candidates);
     int poll() const;
     void noteHeld(double s);
     int storeResults(double *scoreOut);
@@ -86,6 +87,9 @@ private:
     // One tree grown a taxon at a time: after the first full pass its sets
     // follow each added leaf by the incremental update, not a full pass.
     bool incremental_ = false;
+    // The criterion's fast joins (likelihood): each join scored with the
+    // three edges at it fitted; null when every join is a whole-tree score.
+    const CriterionSearchFxns *fast_ = nullptr;
     bool setsCurrent_ = false;
 };
 
@@ -239,6 +243,26 @@ double StepwiseBuilder::wholeTreeScore(Tree *t)
     return criterionTreeScore(t, kNoScoreValue);
 }
 
+// Every candidate on every edge of the one tree, by the fast joins: the
+// tree's lengths improved once for the step, then each join scored from the
+// arrays the joins before it left valid.
+int StepwiseBuilder::fastJoins(Tree *t, const std::vector<int32_t> &candidates)
+{
+    double curLen = 0.0;
+    const auto edges = prepareTree(t, &curLen);
+    TreeNode *junction = findFreeNode(t);
+    beginConstrainedJoins(t);
+    int r = 0;
+    for (size_t k = 0; k < candidates.size() && r == 0; k++)
+        for (size_t i = 0; i < edges.size() && r == 0; i++) {
+            const double s = fast_->fastJoinScore(t, nodeOfIndex(t, candidates[k]), edges[i], junction);
+            evaluate(t, edges[i], candidates[k], s < kNoScoreValue ? s : kNoScoreValue);
+            r = poll();
+        }
+    endConstrainedJoins();
+    return r;
+}
+
 int StepwiseBuilder::poll() const
 {
     const uint32_t added = static_cast<uint32_t>(order_.size()) - (opt_.rooted ? 1u : 0u);
@@ -357,6 +381,9 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     setsCurrent_ = false;
     if (hold_ > 1)
         putTree(tree_, held_.get(), false);
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    if (hold_ == 1 && !opt_.rooted && f && f->fastStepwise && f->fastStepwise())
+        fast_ = f;
     heldScores_.assign(1, wholeTreeScore(tree_));
 
     const uint32_t total = n_ + (opt_.rooted ? 1u : 0u);
@@ -387,7 +414,14 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         if (next_)
             emptyTreeBuffer(next_.get(), true);
         const uint32_t trees = hold_ == 1 ? 1 : numTreesInBuffer(held_.get());
-        for (uint32_t h = 1; h <= trees; h++) {
+        if (fast_) {
+            // The first step's tree was scored whole above.
+            if (order_.size() > 3)
+                heldScores_[0] = fast_->fastStepBegin(tree_, false);
+            if (const int r = fastJoins(tree_, candidates); r != 0)
+                return r;
+        }
+        for (uint32_t h = 1; h <= trees && !fast_; h++) {
             Tree *t = tree_;
             if (hold_ > 1)
                 getTree(held_.get(), h, t);
@@ -413,7 +447,10 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         order_.push_back(best_.taxon);
         if (hold_ == 1) {
             TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
-            binConnectLeaf(leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
+            if (fast_)
+                fast_->fastJoin(tree_, leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
+            else
+                binConnectLeaf(leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
             tree_->numLeaves++;
             setTraversalSeq(tree_);
             heldScores_[0] = best_.score;
@@ -426,6 +463,10 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
             heldScores_ = nextScores_;
         }
     }
+    // A fast join's score fits three edges only: the tree built is scored
+    // whole.
+    if (fast_)
+        heldScores_[0] = wholeTreeScore(tree_);
     if (orderOut)
         std::copy(order_.begin(), order_.end(), orderOut);
     return storeResults(scoreOut);
