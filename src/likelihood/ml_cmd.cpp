@@ -241,6 +241,7 @@ int installLikelihoodHooks()
     };
     search.warmStarts = setSearchWarmStarts;
     search.fastStepwise = fastStepwiseInEffect;
+    search.deadline = setEstimateDeadline;
     search.fastStepBegin = fastStepwiseBegin;
     search.fastJoinScore = fastStepwiseJoinScore;
     search.fastJoin = fastStepwiseJoin;

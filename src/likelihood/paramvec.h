@@ -89,6 +89,12 @@ void setParamStartHints(const ParamStartHints *hints);
 // from nearby. Off, every estimate starts from the parsimony-based values.
 void setSearchWarmStarts(bool on);
 bool searchWarmStarts();
+// A search's time limit (a CLOCK_MONOTONIC time in nanoseconds; 0 none):
+// once it has passed an estimate runs no further round or start and ends
+// with the best values it reached, so that the search stops within one
+// round of its limit.
+void setEstimateDeadline(uint64_t monotonicNanos);
+bool estimateDeadlinePassed();
 // Whether an estimate ended by the user: a score of 0.0 or a cancelled
 // status; a pending interrupt counts only once the user confirms it.
 bool did_calcLWithParamEst_abort(double score);

@@ -53,6 +53,9 @@ struct CriterionSearchFxns {
     // spare fork `junction`, only the three edges there fitted, the tree
     // left as it was; and the leaf joined there for good.
     bool (*fastStepwise)();
+    // The search's time limit (searchClockNanos time; 0 none), read inside
+    // a score that may run longer than the margin the limit allows.
+    void (*deadline)(uint64_t ns);
     double (*fastStepBegin)(Tree *tree, bool first);
     double (*fastJoinScore)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
     void (*fastJoin)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);

@@ -311,6 +311,15 @@ int copyTreesToStartBuffer(HSearchRun &run)
 
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 
+// The time limit of the search, read by the criterion's scores too: one
+// estimate of a large tree's parameters may outlast the limit's margin.
+void setSearchDeadline(HSearchRun &run, uint64_t deadline)
+{
+    run.hsd->deadline = deadline;
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline && !run.ahead)
+        f->deadline(deadline);
+}
+
 // ---------------------------------------------------------------------------
 // Starting trees of one replicate
 
@@ -609,7 +618,8 @@ void beginReplicate(HSearchRun &run)
                       srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
     setIslandContext(ctx);
     if (hs.limitPerRep && hs.timeLimit > 0)
-        hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                              kSearchClockPerSecond));
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
     if (hs.rstatus && run.randomAddition) {
@@ -1267,6 +1277,8 @@ struct RunCleanup {
         gStatusRun = nullptr;
         if (run.warmBy)
             run.warmBy->warmStarts(false);
+        if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline)
+            f->deadline(0);
         if (run.hsd)
             gLastRearrangements = run.hsd->rearrTriedTotal;
         if (run.mainBuf)
@@ -1463,8 +1475,8 @@ int runHeuristicSearch(DataInfo *data)
     if (searchCollapses() && gCriterion != kCriterionLikelihood)
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
-        run.hsd->deadline =
-            searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                              kSearchClockPerSecond));
 
     // A limit that may not grow is fixed for the whole search, so that the
     // overflow is reported when it happens.

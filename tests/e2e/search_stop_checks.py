@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A likelihood search stops when asked, in every phase: the time limit ends
-stepwise addition and branch swapping within 2 seconds of the limit, an
+stepwise addition and branch swapping (also while the parameters of each
+tree are estimated) within 2 seconds of the limit, an
 interrupt ends either within a second, and stepwise addition shows its
 status rows (taxa added, no rearrangements yet) as it goes.
 
@@ -31,9 +32,14 @@ def data_block(seed):
             % (NTAX, NCHAR, "\n".join(rows)))
 
 
-def start(vorn, tmp, search):
-    text = data_block(7) + "begin vorn;\n  set criterion=likelihood dstatus=1;\n  lset nst=1 basefreq=equal;\n" \
-        "  %s;\nend;\n" % search
+FIXED = "lset nst=1 basefreq=equal"
+# Every parameter estimated on every tree: one score is many whole-tree fits.
+ESTIMATED = "lset nst=2 tratio=estimate basefreq=estimate rates=gamma shape=estimate pinvar=estimate"
+
+
+def start(vorn, tmp, search, model=FIXED):
+    text = data_block(7) + "begin vorn;\n  set criterion=likelihood dstatus=1;\n  %s;\n" \
+        "  %s;\nend;\n" % (model, search)
     with open(os.path.join(tmp, "case.nex"), "w") as f:
         f.write(text)
     env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
@@ -51,11 +57,11 @@ def search_started(out):
     return re.search(r"^-{20,}$", out, re.M) is not None
 
 
-def limited(vorn, search, limit):
+def limited(vorn, search, limit, model=FIXED):
     """Seconds from the start of the search (its status table) to the end
     of the run, and the output."""
     with tempfile.TemporaryDirectory(prefix="vorn-stop-") as tmp:
-        proc = start(vorn, tmp, search)
+        proc = start(vorn, tmp, search, model)
         until = time.time() + 120
         while time.time() < until and not search_started(read(tmp)) and proc.poll() is None:
             time.sleep(0.02)
@@ -105,6 +111,13 @@ def main():
         failures.append("swapping time limit: no limited swapping\n" + out[-1500:])
     if took > 2 + 2:
         failures.append("swapping time limit: the search ran %.1f s under a limit of 2 s" % took)
+
+    # The time limit inside the estimates of the trees swapping scores.
+    took, out = limited(vorn, "hsearch start=nj timeLimit=2", 2, ESTIMATED)
+    if "Heuristic search terminated by time limit" not in out:
+        failures.append("estimates time limit: no time-limit summary\n" + out[-1500:])
+    if took > 2 + 2:
+        failures.append("estimates time limit: the search ran %.1f s under a limit of 2 s" % took)
 
     # An interrupt during stepwise addition, and one during swapping.
     for label, search, row in (("stepwise", "hsearch", STEPWISE_ROW),
