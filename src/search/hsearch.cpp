@@ -330,7 +330,9 @@ void setSearchDeadline(HSearchRun &run, uint64_t deadline)
 bool reuseAheadStepwise(HSearchRun &run, double *score);
 
 // Between the connections of stepwise addition: the user's stop request,
-// the time limit and, when due, the status row with the taxa added so far.
+// the time limit and, when due, the status row with the taxa added so far
+// (where each join is a whole-tree score; a parsimony addition is over
+// long before a row is due).
 int stepwisePoll(void *ctx, uint32_t taxaAdded)
 {
     auto &run = *static_cast<HSearchRun *>(ctx);
@@ -339,7 +341,7 @@ int stepwisePoll(void *ctx, uint32_t taxaAdded)
     const uint64_t deadline = run.hsd->deadline;
     if (deadline != 0 && searchClockNanos() >= deadline)
         return 3;
-    if (!run.ahead && searchStatusDue())
+    if (!run.ahead && !parsimonySearch() && searchStatusDue())
         showStatusLine(run, static_cast<int32_t>(taxaAdded));
     return 0;
 }
