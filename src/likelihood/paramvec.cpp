@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "data/model.h"
@@ -791,6 +792,8 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
     for (uint32_t round = 1; round <= a.maxPass; ++round) {
         if (did_calcLWithParamEst_abort(score))
             return 0.0;
+        if (round > 1 && estimateDeadlinePassed())
+            break;
         const double reached = optimizeAtFixedLengths(v, o, n, round == 1);
         if (did_calcLWithParamEst_abort(reached))
             return 0.0;
@@ -993,12 +996,19 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g)
     const double L1 = optimizeOneIGStart(tree, both, true, gammaOnly);
     restoreBranchLengths(tree, lengths, g);
     double L2 = std::numeric_limits<double>::infinity();
-    if (getAbortedStatus() == 0) {
+    if (getAbortedStatus() == 0 && !estimateDeadlinePassed()) {
         L2 = optimizeOneIGStart(tree, both, false, pinvOnly);
         restoreBranchLengths(tree, lengths, g);
     }
     if (getAbortedStatus() != 0)
         return 0.0;
+    // Past the search's time limit the starts made so far decide.
+    if (estimateDeadlinePassed() && std::min(L1, L2) < std::numeric_limits<double>::infinity()) {
+        const bool pinvWins = L2 <= L1;
+        if (restoreSnapshot(pinvWins ? pinvOnly : gammaOnly, v) != 0)
+            return kNoLScore;
+        return pinvWins ? L2 : L1;
+    }
     // The joint start, its vector rebuilt (the other starts' vectors set
     // the bounded-optimiser flags for their own sizes).
     if (createParamVector(v) <= 0)
@@ -1024,44 +1034,53 @@ void setSingleStartParamEst(bool on) { gSingleStart = on; }
 void setParamStartHints(const ParamStartHints *hints) { gHints = hints; }
 
 namespace {
-bool gHeld = false;
+
+bool gWarmStarts = false;
+bool gHaveLast = false;
+ParamStartHints gLast;
+
+// The values the estimate just made reached, as the next one's start. With
+// models of a partition each would need its own: they start afresh.
+void keepLastEstimates()
+{
+    const ActiveML *a = getActiveML();
+    Model *m = a != nullptr ? a->firstActive : nullptr;
+    gHaveLast = m != nullptr && m->nextActive == nullptr;
+    if (!gHaveLast)
+        return;
+    const Working &w = working(m);
+    gLast.tratio = m->tratio == kEstimate ? m->prevTratio : 0.0;
+    gLast.shape = m->gammaShape == kEstimate ? w.shape : 0.0;
+    gLast.pinv = m->pinv == kEstimate ? w.pinv : 0.0;
+    gLast.rates.clear();
+    if (m->nstates == 4 && ratesEstimated(m))
+        gLast.rates = modelEngine(m)->fullRates;
+}
+
 }  // namespace
 
-bool paramEstimatesHeld() { return gHeld; }
-
-int beginHeldParamEstimates()
+void setSearchWarmStarts(bool on)
 {
-    gHeld = false;
-    // Node ages and jointly optimised lengths live in the vector beside the
-    // parameters and need a tree: such models estimate on every tree.
-    const ActiveML *a = getActiveML();
-    if (a == nullptr || clockModelInEffect() || (a->flags & kAMLJointBrLens) != 0)
-        return 0;
-    ParamVector v;
-    const int n = createParamVector(v);
-    if (n <= 0)
-        return n;
-    gParamTree = nullptr;
-    for (const ParamSetters &e : v.entries)
-        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
-    const int rc = storeParamVector(v, false);
-    restoreEstimateMarks(v);
-    if (rc != 0)
-        return -1;
-    gHeld = true;
-    return 1;
+    gWarmStarts = on;
+    gHaveLast = false;
 }
 
-double fitHeldParamEstimates(Tree *tree)
-{
-    const bool held = gHeld;
-    gHeld = false;
-    const double score = calcTreeLikelihood(tree, kNoLScore);
-    gHeld = held;
-    return score;
-}
+bool searchWarmStarts() { return gWarmStarts; }
 
-void endHeldParamEstimates() { gHeld = false; }
+namespace {
+uint64_t gEstimateDeadline = 0;
+}  // namespace
+
+void setEstimateDeadline(uint64_t monotonicNanos) { gEstimateDeadline = monotonicNanos; }
+
+bool estimateDeadlinePassed()
+{
+    if (gEstimateDeadline == 0)
+        return false;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec) >= gEstimateDeadline;
+}
 
 bool did_calcLWithParamEst_abort(double score)
 {
@@ -1077,6 +1096,17 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     const int n = createParamVector(v);
     if (n < 0)
         return kNoLScore;
+    // A caller's own hints (model selection) come before the last tree's.
+    struct WarmStart {
+        bool on;
+        ~WarmStart()
+        {
+            if (on)
+                gHints = nullptr;
+        }
+    } warm{gWarmStarts && gHaveLast && gHints == nullptr};
+    if (warm.on)
+        gHints = &gLast;
     gParamTree = tree;
     if (n > 0 && !arbitraryStarts())
         rogers(tree, g, true, false, false);  // the pair counts behind the starting values
@@ -1100,6 +1130,8 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
         return kNoLScore;
     restoreEstimateMarks(v);
+    if (gWarmStarts && n > 0)
+        keepLastEstimates();
     releaseAllCLAs(tree, g);
     if (!usingFixedMLBranchLengths() && !clockModelInEffect())
         score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);

@@ -81,10 +81,8 @@ struct HSearchRun {
     bool stepwiseRunning = false;
     bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
     bool ahead = false;          // a replicate run ahead of its turn on a worker thread
-    // The criterion's free model parameters, held while trees are compared
-    // and fitted once on the first replicate's best starting tree.
-    const CriterionSearchFxns *heldBy = nullptr;
-    bool paramsFitted = false;
+    // The criterion whose estimates start warm while this search runs.
+    const CriterionSearchFxns *warmBy = nullptr;
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
     uint32_t memLast = 0;
 };
@@ -118,7 +116,7 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
     if (gSearchState.replicatedKind != 0 || run.ahead)
         return;
     HSearchData *hsd = run.hsd;
-    int64_t toSwap = -1;
+    int64_t toSwap = run.stepwiseRunning ? -2 : -1;
     if (!run.stepwiseRunning) {
         const uint32_t saved = numSaved(run);
         toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
@@ -301,77 +299,15 @@ int copyTreesToStartBuffer(HSearchRun &run)
     return numTreesInBuffer(run.startBuf) == 0 ? 1 : 0;
 }
 
-// ---------------------------------------------------------------------------
-// Free model parameters
-
-bool holdsParameters(const HSearchRun &run) { return run.heldBy != nullptr; }
-
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 
-// The held parameters are fitted once, on the best starting tree of the
-// first replicate; the other starting trees are scored again under the fit,
-// so that every score of the search compares under one model.
-int fitParametersOnStartingTrees(HSearchRun &run)
+// The time limit of the search, read by the criterion's scores too: one
+// estimate of a large tree's parameters may outlast the limit's margin.
+void setSearchDeadline(HSearchRun &run, uint64_t deadline)
 {
-    const uint32_t n = numTreesInBuffer(run.startBuf);
-    if (!holdsParameters(run) || run.paramsFitted || n == 0)
-        return 0;
-    run.paramsFitted = true;
-    setStatusText("Estimating model parameters on the starting tree...");
-    double *scores = getTreeScoreArray(run.startBuf);
-    uint32_t best = 0;
-    for (uint32_t i = 1; i < n; i++)
-        if (scores[i] < scores[best])
-            best = i;
-    if (getTree(run.startBuf, best + 1, run.tree) != 0)
-        return 1;
-    const double fitted = run.heldBy->fitParameters(run.tree);
-    if (userStopped())
-        return 2;
-    if (fitted >= kNoScoreValue)
-        return 1;
-    // Under converse constraints starting trees stay unscored until the
-    // constraint has been checked.
-    if (scores[best] < kNoScoreValue)
-        scores[best] = fitted;
-    for (uint32_t i = 0; i < n; i++) {
-        if (i == best || scores[i] >= kNoScoreValue)
-            continue;
-        if (getTree(run.startBuf, i + 1, run.tree) != 0)
-            return 1;
-        scores[i] = startingTreeScore(run);
-        if (userStopped())
-            return 2;
-    }
-    run.hsd->bestScoreRep = *std::min_element(scores, scores + n);
-    clearStatusText();
-    return 0;
-}
-
-// The trees the search kept were compared under the parameters fitted on
-// the starting tree: each gets its own estimate, as a score command would
-// give it, before the summary quotes them. A stop leaves the remaining
-// trees with the scores the search gave them.
-int refitParametersOnTreesFound(HSearchRun &run)
-{
-    run.heldBy->releaseParameters();
-    setStatusText("Estimating model parameters on the trees found...");
-    double *scores = mainScores(run);
-    double best = kNoScoreValue;
-    for (uint32_t k = run.retained + 1; k <= numSaved(run); k++) {
-        if (getTree(run.mainBuf, k, run.tree) != 0)
-            return 1;
-        const double s = criterionTreeScore(run.tree, kNoScoreValue);
-        if (userStopped())
-            return 2;
-        if (s < kNoScoreValue)
-            scores[k - 1] = s;
-        best = std::min(best, scores[k - 1]);
-    }
-    clearStatusText();
-    if (best < kNoScoreValue)
-        run.hsd->bestScoreRep = run.hsd->bestScoreOverall = best;
-    return 0;
+    run.hsd->deadline = deadline;
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline && !run.ahead)
+        f->deadline(deadline);
 }
 
 // ---------------------------------------------------------------------------
@@ -382,6 +318,23 @@ int refitParametersOnTreesFound(HSearchRun &run)
 // follow from the replicate's starting stream state alone (defined with the
 // runs ahead below).
 bool reuseAheadStepwise(HSearchRun &run, double *score);
+
+// Between the connections of stepwise addition: the user's stop request,
+// the time limit and, when due, the status row with the taxa added so far
+// (where each join is a whole-tree score; a parsimony addition is over
+// long before a row is due).
+int stepwisePoll(void *ctx, uint32_t taxaAdded)
+{
+    auto &run = *static_cast<HSearchRun *>(ctx);
+    if (searchStopRequested())
+        return 2;
+    const uint64_t deadline = run.hsd->deadline;
+    if (deadline != 0 && searchClockNanos() >= deadline)
+        return 3;
+    if (!run.ahead && !parsimonySearch() && searchStatusDue())
+        showStatusLine(run, static_cast<int32_t>(taxaAdded));
+    return 0;
+}
 void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score);
 
 int getStartingTrees(HSearchRun &run)
@@ -435,14 +388,16 @@ int getStartingTrees(HSearchRun &run)
         if (!run.ahead || !reuseAheadStepwise(run, &score)) {
             // Named, not made active: replicates run ahead on other threads
             // while this one may build its own starting tree.
-            const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
+            const StepwisePoll poll{stepwisePoll, &run};
+            const StepwiseOptions options{run.addSeq,   run.hold, static_cast<uint32_t>(hs.refTax),
+                                          run.rooted,   true,     &poll};
             const RNG start = run.rng;
             run.stepwiseRunning = true;
             const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score, run.startBuf);
             run.stepwiseRunning = false;
             if (r != 0) {
                 emptyTreeBuffer(run.startBuf, true);
-                return r == 2 ? 2 : 1;
+                return r == 2 || r == 3 ? r : 1;
             }
             if (run.ahead)
                 keepAheadStepwise(run, start, score);
@@ -451,8 +406,6 @@ int getStartingTrees(HSearchRun &run)
     } else {
         hsd->bestScoreRep = kNoScoreValue;
     }
-    if (int r = fitParametersOnStartingTrees(run); r != 0)
-        return r;
     hsd->firstTreeRep = numSaved(run) + 1;
     hsd->currentTree = hsd->firstBestGroup = hsd->firstTreeRep;
     hsd->lastTreeRound = hsd->firstTreeRep - 1;
@@ -657,7 +610,8 @@ void beginReplicate(HSearchRun &run)
                       srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
     setIslandContext(ctx);
     if (hs.limitPerRep && hs.timeLimit > 0)
-        hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                              kSearchClockPerSecond));
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
     if (hs.rstatus && run.randomAddition) {
@@ -666,6 +620,10 @@ void beginReplicate(HSearchRun &run)
                    treeWord(numSaved(run)));
     }
 }
+
+// A time or rearrangement limit met while the starting trees were built
+// ends the replicate as one met while swapping does.
+bool limitResult(int r) { return r == 3 || r == 4; }
 
 // The replicate's starting trees and their swapping. *early is set when
 // no starting tree was had: the search ends at once with the result.
@@ -879,7 +837,7 @@ void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score)
 uint32_t aheadThreadCount(const HSearchRun &run)
 {
     if (!run.randomAddition || run.nreps < 2 || !parsimonySearch() || gSearchState.replicatedKind != 0 ||
-        hs.randomize || srch.enforce || hs.ecr || hs.swap == 1 || hs.nbest > 0 || holdsParameters(run) ||
+        hs.randomize || srch.enforce || hs.ecr || hs.swap == 1 || hs.nbest > 0 ||
         gPars.threshold || gPars.goloboff ||
         (hs.rearrLimit > 0 && !hs.limitPerRep))
         return 1;
@@ -1090,7 +1048,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.rerunHere++;
             bool early = false;
             r = searchReplicate(run, &early);
-            if (early)
+            if (early && !limitResult(r))
                 return r;
         }
         if (!stopped && searchStatusDue())
@@ -1115,7 +1073,7 @@ int heuristicSearchRep(HSearchRun &run)
         beginReplicate(run);
         bool early = false;
         int r = searchReplicate(run, &early);
-        if (early)
+        if (early && !limitResult(r))
             return r;
         if ((r = endReplicate(run, r)) >= 0)
             return r;
@@ -1202,9 +1160,6 @@ void showHSearchSettings(const HSearchRun &run)
             qel_printf(" (will be auto-increased by %d)", static_cast<int>(getAutoIncreaseAmount()));
         qel_printf("\n");
     }
-    if (holdsParameters(run))
-        qel_printf("Model parameters estimated on the starting tree, held while swapping,\n"
-                   "  and estimated again on each tree found\n");
     if (!searchCollapses())
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
@@ -1312,8 +1267,10 @@ struct RunCleanup {
     ~RunCleanup()
     {
         gStatusRun = nullptr;
-        if (run.heldBy)
-            run.heldBy->releaseParameters();
+        if (run.warmBy)
+            run.warmBy->warmStarts(false);
+        if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline)
+            f->deadline(0);
         if (run.hsd)
             gLastRearrangements = run.hsd->rearrTriedTotal;
         if (run.mainBuf)
@@ -1447,12 +1404,13 @@ int runHeuristicSearch(DataInfo *data)
         return finishSearch(1);
     RunCleanup cleanup{run};
     gSearchState.heuristicRunning = 1;
-    // Resampling replicates prepare their data afresh, which resets what
-    // the models hold: there every tree estimates its own parameters.
-    if (gSearchState.replicatedKind == 0) {
-        const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
-        if (f && f->holdParameters && f->fitParameters && f->releaseParameters && f->holdParameters())
-            run.heldBy = f;
+    // Each tree the search scores estimates its own parameters, from where
+    // the last tree's estimate ended. Resampling replicates prepare their
+    // data afresh, and each replicate's trees start from their own values.
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    if (gSearchState.replicatedKind == 0 && f && f->warmStarts) {
+        f->warmStarts(true);
+        run.warmBy = f;
     }
 
     // Deleted taxa take no part: the trees are over the active taxa, as the
@@ -1509,8 +1467,8 @@ int runHeuristicSearch(DataInfo *data)
     if (searchCollapses() && gCriterion != kCriterionLikelihood)
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
-        run.hsd->deadline =
-            searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                              kSearchClockPerSecond));
 
     // A limit that may not grow is fixed for the whole search, so that the
     // overflow is reported when it happens.
@@ -1540,11 +1498,6 @@ int runHeuristicSearch(DataInfo *data)
         // A limit ends the replicate, whose trees still count.
         if (replicated && (result == 0 || result == 3 || result == 4))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
-    }
-    if (holdsParameters(run) && (result == 0 || result == 3 || result == 4)) {
-        const int r = refitParametersOnTreesFound(run);
-        if (r != 0)
-            result = r;
     }
     setTimeMark(&stop);
     if (result == 2)
