@@ -267,7 +267,6 @@ int installLikelihoodHooks()
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;
-    search.warmStarts = setSearchWarmStarts;
     search.fastStepwise = fastStepwiseInEffect;
     search.deadline = setEstimateDeadline;
     search.fastStepBegin = fastStepwiseBegin;

@@ -61,13 +61,6 @@ struct CriterionSearchFxns {
     // Null when the criterion scores characters, not patterns.
     ModelGroup *(*resamplePatternsInPlace)(DataInfo *data);
     int (*patternWeightsChanged)(DataInfo *data);
-    // A heuristic search scores trees that differ from the last by one
-    // move: while it runs (on between the calls with true and false) each
-    // tree's free model parameters start from the values the last tree
-    // reached and its branch lengths from those it carries, which end at
-    // the same optimum in far fewer evaluations. Null when the criterion
-    // has nothing to start warm.
-    void (*warmStarts)(bool on);
     // Fast stepwise addition, null where the criterion has none: whether it
     // is in effect; the tree readied for a step (the whole score at the
     // first, the branch lengths improved at later ones; returns the score);
