@@ -267,5 +267,10 @@ int installLikelihoodHooks()
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;
+    search.fastStepwise = fastStepwiseInEffect;
+    search.deadline = setEstimateDeadline;
+    search.fastStepBegin = fastStepwiseBegin;
+    search.fastJoinScore = fastStepwiseJoinScore;
+    search.fastJoin = fastStepwiseJoin;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

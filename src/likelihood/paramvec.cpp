@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "data/model.h"
@@ -791,6 +792,8 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
     for (uint32_t round = 1; round <= a.maxPass; ++round) {
         if (did_calcLWithParamEst_abort(score))
             return 0.0;
+        if (round > 1 && estimateDeadlinePassed())
+            break;
         const double reached = optimizeAtFixedLengths(v, o, n, round == 1);
         if (did_calcLWithParamEst_abort(reached))
             return 0.0;
@@ -993,12 +996,19 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g)
     const double L1 = optimizeOneIGStart(tree, both, true, gammaOnly);
     restoreBranchLengths(tree, lengths, g);
     double L2 = std::numeric_limits<double>::infinity();
-    if (getAbortedStatus() == 0) {
+    if (getAbortedStatus() == 0 && !estimateDeadlinePassed()) {
         L2 = optimizeOneIGStart(tree, both, false, pinvOnly);
         restoreBranchLengths(tree, lengths, g);
     }
     if (getAbortedStatus() != 0)
         return 0.0;
+    // Past the search's time limit the starts made so far decide.
+    if (estimateDeadlinePassed() && std::min(L1, L2) < std::numeric_limits<double>::infinity()) {
+        const bool pinvWins = L2 <= L1;
+        if (restoreSnapshot(pinvWins ? pinvOnly : gammaOnly, v) != 0)
+            return kNoLScore;
+        return pinvWins ? L2 : L1;
+    }
     // The joint start, its vector rebuilt (the other starts' vectors set
     // the bounded-optimiser flags for their own sizes).
     if (createParamVector(v) <= 0)
@@ -1062,6 +1072,21 @@ double fitHeldParamEstimates(Tree *tree)
 }
 
 void endHeldParamEstimates() { gHeld = false; }
+
+namespace {
+uint64_t gEstimateDeadline = 0;
+}  // namespace
+
+void setEstimateDeadline(uint64_t monotonicNanos) { gEstimateDeadline = monotonicNanos; }
+
+bool estimateDeadlinePassed()
+{
+    if (gEstimateDeadline == 0)
+        return false;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec) >= gEstimateDeadline;
+}
 
 bool did_calcLWithParamEst_abort(double score)
 {

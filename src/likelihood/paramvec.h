@@ -82,6 +82,12 @@ struct ParamStartHints {
     std::vector<double> rates;
 };
 void setParamStartHints(const ParamStartHints *hints);
+// A search's time limit (a CLOCK_MONOTONIC time in nanoseconds; 0 none):
+// once it has passed an estimate runs no further round or start and ends
+// with the best values it reached, so that the search stops within one
+// round of its limit.
+void setEstimateDeadline(uint64_t monotonicNanos);
+bool estimateDeadlinePassed();
 // While a search compares trees the parameters marked for estimation are
 // held: each tree then fits its branch lengths only, under the values the
 // models hold. beginHeldParamEstimates stores provisional values (the

@@ -37,6 +37,9 @@ DriverState gDriver;
 
 ActiveML &aml() { return *getActiveML(); }
 
+// The length a leaf joined to an edge starts from.
+constexpr double kJoinedLeafBrlen = 0.05;
+
 double minBrlen() { return getActiveML() ? std::max(aml().minBrlen, 0.0) : kMinBrlen; }
 double maxBrlen() { return getActiveML() && aml().maxBrlen > 0.0 ? aml().maxBrlen : 10.0; }
 
@@ -674,6 +677,54 @@ double calcTreeLikelihood(Tree *tree, double target)
 
 // ---- A taxon added on an edge ---------------------------------------------------------------
 
+bool fastStepwiseInEffect() { return ml.fastStep != 0 && !clockModelInEffect(); }
+
+// The most a pool grows to keep the arrays of every join of a step.
+constexpr std::size_t kFastStepPoolBytes = std::size_t{256} << 20;
+
+double fastStepwiseBegin(Tree *tree, bool first)
+{
+    ModelGroup *g = activeModelGroup();
+    const double score = [&] {
+        if (first)
+            return calcTreeLikelihood(tree, kNoLScore);
+        checkTraversalSeq(tree);
+        setActiveTreeForML(tree);
+        releaseAllCLAs(tree, g);
+        return improveBranchLens(tree);
+    }();
+    // The joins of a step differ only around their edge: with room for
+    // both arrays of every node, each join computes only what the joins
+    // before it have not.
+    const ClaPool *pool = g->engine ? g->engine->pool.get() : nullptr;
+    const auto want = static_cast<int32_t>(2 * tree->maxNodes + numCLAsNeeded(g) + 3);
+    if (pool != nullptr && want > pool->count && std::size_t(want) * pool->bufferBytes <= kFastStepPoolBytes)
+        growClaPool(g, want);
+    return score;
+}
+
+double fastStepwiseJoinScore(Tree *tree, TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction)
+{
+    // A pool without room for a join computed from nothing gives back the
+    // arrays the joins before kept.
+    ModelGroup *g = activeModelGroup();
+    if (numFreeCLAs(g) < static_cast<int32_t>(numCLAsNeeded(g)) + 3)
+        releaseAllCLAs(tree, g);
+    return calcLScoreWith3EdgeOpt(leaf, edgeNode, junction);
+}
+
+void fastStepwiseJoin(Tree *tree, TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction)
+{
+    // The arrays left from the joins tried describe the tree without the
+    // leaf.
+    releaseAllCLAs(tree, activeModelGroup());
+    binConnectLeaf(leaf, edgeNode, junction);
+    const double half = std::max(edgeNode->edge.brlen / 2.0, minBrlen());
+    edgeNode->edge.brlen = half;
+    junction->edge.brlen = half;
+    leaf->edge.brlen = kJoinedLeafBrlen;
+}
+
 double calcLScoreWith3EdgeOpt(TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction)
 {
     ModelGroup *g = activeModelGroup();
@@ -684,7 +735,7 @@ double calcLScoreWith3EdgeOpt(TreeNode *leaf, TreeNode *edgeNode, TreeNode *junc
     const double half = std::max(edgeNode->edge.brlen / 2.0, minBrlen());
     edgeNode->edge.brlen = half;
     junction->edge.brlen = half;
-    leaf->edge.brlen = 0.05;
+    leaf->edge.brlen = kJoinedLeafBrlen;
     // The junction now stands where the edge node's parent side was and
     // takes over that down-CLA; the three arrays around the junction are new.
     dnCLA(junction) = edgeDown;

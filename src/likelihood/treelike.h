@@ -36,6 +36,20 @@ double improveBranchLens(Tree *tree);
 // left as it was.
 double calcLScoreWith3EdgeOpt(TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction);
 
+// Fast stepwise addition: each join scored with only the three edges at
+// the junction optimised. In effect with the fastStep setting and no clock.
+bool fastStepwiseInEffect();
+// The tree readied for a step's joins: at the first step its whole
+// likelihood, at later ones its branch lengths improved from the current
+// ones; returns -ln L.
+double fastStepwiseBegin(Tree *tree, bool first);
+// calcLScoreWith3EdgeOpt in a step's series of joins, which keeps the
+// arrays one join leaves valid for the next while the pool has room.
+double fastStepwiseJoinScore(Tree *tree, TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction);
+// The leaf joined for good on the edge above edgeNode, the lengths starting
+// as the three-edge score started them.
+void fastStepwiseJoin(Tree *tree, TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction);
+
 // The preorder of the tree's nodes below the root (without a branch that
 // hangs from a data-less ancestor).
 void setMLVisitSequence(Tree *tree);

@@ -80,6 +80,9 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
     // outlasts the status interval.
     if (searchStatusDue())
         showHSearchStatus();
+    // One score may take longer than a parsimony search spends on
+    // thousands: the clock is read after each.
+    hsd->clockCountdown = 0;
     int rc = 0;
     if (s < kNoScoreValue && scoreIsGood(hsd, s, bound, *v.best)) {
         makeRearrObject(&move, K, T, R, s);

@@ -9,6 +9,7 @@
 
 struct DataInfo;
 struct Tree;
+struct TreeNode;
 struct HSearchData;
 struct ModelGroup;
 
@@ -60,6 +61,19 @@ struct CriterionSearchFxns {
     // Null when the criterion scores characters, not patterns.
     ModelGroup *(*resamplePatternsInPlace)(DataInfo *data);
     int (*patternWeightsChanged)(DataInfo *data);
+    // Fast stepwise addition, null where the criterion has none: whether it
+    // is in effect; the tree readied for a step (the whole score at the
+    // first, the branch lengths improved at later ones; returns the score);
+    // the score of the leaf joined on the edge above `edge` through the
+    // spare fork `junction`, only the three edges there fitted, the tree
+    // left as it was; and the leaf joined there for good.
+    bool (*fastStepwise)();
+    // The search's time limit (searchClockNanos time; 0 none), read inside
+    // a score that may run longer than the margin the limit allows.
+    void (*deadline)(uint64_t ns);
+    double (*fastStepBegin)(Tree *tree, bool first);
+    double (*fastJoinScore)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
+    void (*fastJoin)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

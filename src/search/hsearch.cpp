@@ -118,7 +118,7 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
     if (gSearchState.replicatedKind != 0 || run.ahead)
         return;
     HSearchData *hsd = run.hsd;
-    int64_t toSwap = -1;
+    int64_t toSwap = run.stepwiseRunning ? -2 : -1;
     if (!run.stepwiseRunning) {
         const uint32_t saved = numSaved(run);
         toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
@@ -308,6 +308,15 @@ bool holdsParameters(const HSearchRun &run) { return run.heldBy != nullptr; }
 
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 
+// The time limit of the search, read by the criterion's scores too: one
+// estimate of a large tree's parameters may outlast the limit's margin.
+void setSearchDeadline(HSearchRun &run, uint64_t deadline)
+{
+    run.hsd->deadline = deadline;
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline && !run.ahead)
+        f->deadline(deadline);
+}
+
 // The held parameters are fitted once, on the best starting tree of the
 // first replicate; the other starting trees are scored again under the fit,
 // so that every score of the search compares under one model.
@@ -382,6 +391,23 @@ int refitParametersOnTreesFound(HSearchRun &run)
 // follow from the replicate's starting stream state alone (defined with the
 // runs ahead below).
 bool reuseAheadStepwise(HSearchRun &run, double *score);
+
+// Between the connections of stepwise addition: the user's stop request,
+// the time limit and, when due, the status row with the taxa added so far
+// (where each join is a whole-tree score; a parsimony addition is over
+// long before a row is due).
+int stepwisePoll(void *ctx, uint32_t taxaAdded)
+{
+    auto &run = *static_cast<HSearchRun *>(ctx);
+    if (searchStopRequested())
+        return 2;
+    const uint64_t deadline = run.hsd->deadline;
+    if (deadline != 0 && searchClockNanos() >= deadline)
+        return 3;
+    if (!run.ahead && !parsimonySearch() && searchStatusDue())
+        showStatusLine(run, static_cast<int32_t>(taxaAdded));
+    return 0;
+}
 void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score);
 
 int getStartingTrees(HSearchRun &run)
@@ -435,14 +461,16 @@ int getStartingTrees(HSearchRun &run)
         if (!run.ahead || !reuseAheadStepwise(run, &score)) {
             // Named, not made active: replicates run ahead on other threads
             // while this one may build its own starting tree.
-            const StepwiseOptions options{run.addSeq, run.hold, static_cast<uint32_t>(hs.refTax), run.rooted, true};
+            const StepwisePoll poll{stepwisePoll, &run};
+            const StepwiseOptions options{run.addSeq,   run.hold, static_cast<uint32_t>(hs.refTax),
+                                          run.rooted,   true,     &poll};
             const RNG start = run.rng;
             run.stepwiseRunning = true;
             const int r = addStepwise(run.data, run.tree, options, &run.rng, nullptr, &score, run.startBuf);
             run.stepwiseRunning = false;
             if (r != 0) {
                 emptyTreeBuffer(run.startBuf, true);
-                return r == 2 ? 2 : 1;
+                return r == 2 || r == 3 ? r : 1;
             }
             if (run.ahead)
                 keepAheadStepwise(run, start, score);
@@ -657,7 +685,8 @@ void beginReplicate(HSearchRun &run)
                       srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
     setIslandContext(ctx);
     if (hs.limitPerRep && hs.timeLimit > 0)
-        hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                              kSearchClockPerSecond));
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
     if (hs.rstatus && run.randomAddition) {
@@ -666,6 +695,10 @@ void beginReplicate(HSearchRun &run)
                    treeWord(numSaved(run)));
     }
 }
+
+// A time or rearrangement limit met while the starting trees were built
+// ends the replicate as one met while swapping does.
+bool limitResult(int r) { return r == 3 || r == 4; }
 
 // The replicate's starting trees and their swapping. *early is set when
 // no starting tree was had: the search ends at once with the result.
@@ -1090,7 +1123,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.rerunHere++;
             bool early = false;
             r = searchReplicate(run, &early);
-            if (early)
+            if (early && !limitResult(r))
                 return r;
         }
         if (!stopped && searchStatusDue())
@@ -1115,7 +1148,7 @@ int heuristicSearchRep(HSearchRun &run)
         beginReplicate(run);
         bool early = false;
         int r = searchReplicate(run, &early);
-        if (early)
+        if (early && !limitResult(r))
             return r;
         if ((r = endReplicate(run, r)) >= 0)
             return r;
@@ -1312,6 +1345,8 @@ struct RunCleanup {
     ~RunCleanup()
     {
         gStatusRun = nullptr;
+        if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline)
+            f->deadline(0);
         if (run.heldBy)
             run.heldBy->releaseParameters();
         if (run.hsd)
@@ -1509,8 +1544,8 @@ int runHeuristicSearch(DataInfo *data)
     if (searchCollapses() && gCriterion != kCriterionLikelihood)
         run.hsd->fxns.collapse = collapseForSearch;
     if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
-        run.hsd->deadline =
-            searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                              kSearchClockPerSecond));
 
     // A limit that may not grow is fixed for the whole search, so that the
     // overflow is reported when it happens.

@@ -66,6 +66,8 @@ private:
     void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
     double bound() const;
     double wholeTreeScore(Tree *t);
+    int fastJoins(Tree *t, const std::vector<int32_t> &candidates);
+    int poll() const;
     void noteHeld(double s);
     int storeResults(double *scoreOut);
 
@@ -85,6 +87,9 @@ private:
     // One tree grown a taxon at a time: after the first full pass its sets
     // follow each added leaf by the incremental update, not a full pass.
     bool incremental_ = false;
+    // The criterion's fast joins (likelihood): each join scored with the
+    // three edges at it fitted; null when every join is a whole-tree score.
+    const CriterionSearchFxns *fast_ = nullptr;
     bool setsCurrent_ = false;
 };
 
@@ -238,6 +243,34 @@ double StepwiseBuilder::wholeTreeScore(Tree *t)
     return criterionTreeScore(t, kNoScoreValue);
 }
 
+// Every candidate on every edge of the one tree, by the fast joins: the
+// tree's lengths improved once for the step, then each join scored from the
+// arrays the joins before it left valid.
+int StepwiseBuilder::fastJoins(Tree *t, const std::vector<int32_t> &candidates)
+{
+    double curLen = 0.0;
+    const auto edges = prepareTree(t, &curLen);
+    TreeNode *junction = findFreeNode(t);
+    beginConstrainedJoins(t);
+    int r = 0;
+    for (size_t k = 0; k < candidates.size() && r == 0; k++)
+        for (size_t i = 0; i < edges.size() && r == 0; i++) {
+            const double s = fast_->fastJoinScore(t, nodeOfIndex(t, candidates[k]), edges[i], junction);
+            evaluate(t, edges[i], candidates[k], s < kNoScoreValue ? s : kNoScoreValue);
+            r = poll();
+        }
+    endConstrainedJoins();
+    return r;
+}
+
+int StepwiseBuilder::poll() const
+{
+    const uint32_t added = static_cast<uint32_t>(order_.size()) - (opt_.rooted ? 1u : 0u);
+    if (opt_.poll)
+        return opt_.poll->fn(opt_.poll->ctx, added);
+    return searchStopRequested() ? 2 : 0;
+}
+
 void StepwiseBuilder::noteHeld(double s)
 {
     (void)s;
@@ -348,12 +381,15 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     setsCurrent_ = false;
     if (hold_ > 1)
         putTree(tree_, held_.get(), false);
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    if (hold_ == 1 && !opt_.rooted && f && f->fastStepwise && f->fastStepwise())
+        fast_ = f;
     heldScores_.assign(1, wholeTreeScore(tree_));
 
     const uint32_t total = n_ + (opt_.rooted ? 1u : 0u);
     while (order_.size() < total) {
-        if (searchStopRequested())
-            return 2;
+        if (const int r = poll(); r != 0)
+            return r;
         std::vector<int32_t> candidates;
         if (fixedOrder)
             candidates.push_back(fullOrder[order_.size()]);
@@ -378,16 +414,31 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         if (next_)
             emptyTreeBuffer(next_.get(), true);
         const uint32_t trees = hold_ == 1 ? 1 : numTreesInBuffer(held_.get());
-        for (uint32_t h = 1; h <= trees; h++) {
+        if (fast_) {
+            // The first step's tree was scored whole above.
+            if (order_.size() > 3)
+                heldScores_[0] = fast_->fastStepBegin(tree_, false);
+            if (const int r = fastJoins(tree_, candidates); r != 0)
+                return r;
+        }
+        for (uint32_t h = 1; h <= trees && !fast_; h++) {
             Tree *t = tree_;
             if (hold_ > 1)
                 getTree(held_.get(), h, t);
             double curLen = 0.0;
             auto edges = prepareTree(t, &curLen);
             beginConstrainedJoins(t);
+            // A whole-tree score per connection is slow enough to read the
+            // stop request and the clock after each.
+            const bool slow = gCriterion != kCriterionParsimony;
             for (int32_t taxon : candidates)
-                for (TreeNode *e : edges)
+                for (TreeNode *e : edges) {
                     evaluate(t, e, taxon, connectionScore(t, e, taxon, curLen, bound()));
+                    if (const int r = slow ? poll() : 0; r != 0) {
+                        endConstrainedJoins();
+                        return r;
+                    }
+                }
             endConstrainedJoins();
         }
         if (best_.score == kNoScoreValue)
@@ -396,7 +447,10 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         order_.push_back(best_.taxon);
         if (hold_ == 1) {
             TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
-            binConnectLeaf(leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
+            if (fast_)
+                fast_->fastJoin(tree_, leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
+            else
+                binConnectLeaf(leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
             tree_->numLeaves++;
             setTraversalSeq(tree_);
             heldScores_[0] = best_.score;
@@ -409,6 +463,10 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
             heldScores_ = nextScores_;
         }
     }
+    // A fast join's score fits three edges only: the tree built is scored
+    // whole.
+    if (fast_)
+        heldScores_[0] = wholeTreeScore(tree_);
     if (orderOut)
         std::copy(order_.begin(), order_.end(), orderOut);
     return storeResults(scoreOut);

@@ -470,6 +470,44 @@ TEST_F(TreeLikeTest, AddingATaxonOnAnEdgeLeavesTheTreeAsItWas)
     EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
 }
 
+// The joins of a fast stepwise step keep the arrays one join leaves valid
+// for the next: every score equals the join's score computed from nothing,
+// and the leaf joined for good leaves a tree the whole likelihood scores.
+TEST_F(TreeLikeTest, FastStepwiseJoinsScoreAsJoinsFromNothing)
+{
+    std::mt19937 rng(23);
+    makeDna(9, 400, rng);
+    tree.reset(createTreeForTaxa(9, 9, false));
+    // Taxon 8 is left out.
+    buildTestTree(tree.get(), "((0:0.1,1:0.2):0.05,((2:0.1,3:0.3):0.1,7:0.2):0.02,(4:0.2,(5:0.1,6:0.15):0.03):0.1)", -1);
+    setTraversalSeq(tree.get());
+    reinit();
+    TreeNode *leaf = tree->firstTip + 8;
+    TreeNode *junction = tree->nodes + tree->maxNodes - 1;
+    ASSERT_LT(fastStepwiseBegin(tree.get(), false), kNoLScore);
+    setMLVisitSequence(tree.get());
+    const std::vector<TreeNode *> edges = mlVisitSequence();
+    std::vector<double> kept;
+    for (TreeNode *e : edges)
+        kept.push_back(fastStepwiseJoinScore(tree.get(), leaf, e, junction));
+    releaseAllCLAs(tree.get(), g);
+    size_t best = 0;
+    for (size_t i = 0; i < edges.size(); ++i) {
+        const double fresh = calcLScoreWith3EdgeOpt(leaf, edges[i], junction);
+        releaseAllCLAs(tree.get(), g);
+        EXPECT_NEAR(kept[i], fresh, 1e-6 * fresh) << "edge " << i;
+        best = kept[i] < kept[best] ? i : best;
+    }
+    fastStepwiseJoin(tree.get(), leaf, edges[best], junction);
+    tree->numLeaves++;
+    setTraversalSeq(tree.get());
+    const double improved = fastStepwiseBegin(tree.get(), false);
+    const double whole = calcTreeLikelihood(tree.get(), kNoLScore);
+    EXPECT_LE(improved, kept[best] + 1e-6 * whole) << "the whole fit does at least as well as three edges " << whole;
+    EXPECT_EQ(leaf->anc, junction);
+    EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
+}
+
 TEST_F(TreeLikeTest, ParsimonyStartsOnConstantAndSimulatedData)
 {
     // All characters constant: every branch counts only pairs of equal
