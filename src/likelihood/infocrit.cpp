@@ -7,6 +7,7 @@
 
 #include "likelihood/activeml.h"
 #include "likelihood/kernels/lik_kernels.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
 
@@ -20,17 +21,17 @@ double calcAICc(double k, double negLnL, double n)
     return 2.0 * (k + negLnL) + 2.0 * k * (k + 1.0) / (m - k - 1.0);
 }
 
-double calcBIC(double k, double negLnL, double n) { return 2.0 * negLnL + k * std::log(n); }
+double calcBIC(double k, double negLnL, double n) { return 2.0 * negLnL + k * detLog(n); }
 
 double calcMultinomialLike(std::span<const double> counts)
 {
     double sum = 0.0, total = 0.0;
     for (double c : counts)
         if (c > 0.0) {
-            sum += c * std::log(c);
+            sum += c * detLog(c);
             total += c;
         }
-    return total > 0.0 ? sum - total * std::log(total) : 0.0;
+    return total > 0.0 ? sum - total * detLog(total) : 0.0;
 }
 
 namespace {

@@ -31,6 +31,7 @@
 #include "likelihood/rogers.h"
 #include "likelihood/sitelikes.h"
 #include "likelihood/treelike.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
@@ -369,7 +370,7 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
             continue;
         }
         const double lnL = t.siteLnL[p];
-        if (!std::isfinite(lnL) || lnL < std::log(1e-300))
+        if (!std::isfinite(lnL) || lnL < detLog(1e-300))
             std::fprintf(f, "infinity");
         else if (-lnL < 1e-6)
             std::fprintf(f, "%.3e", -lnL);
@@ -537,7 +538,7 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         qel_printf("\n%-10s", "L");
         for (size_t k = first; k < end; ++k) {
             bool present = false;
-            const double L = std::exp(lnLOf(r.siteRows[k], &present));
+            const double L = detExp(lnLOf(r.siteRows[k], &present));
             char text[32];
             std::snprintf(text, sizeof text, present && L < 1e-6 ? "%9.3e" : "%9.6f", present ? L : 1.0);
             qel_printf("%12s", text);
@@ -597,7 +598,7 @@ void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
         double w = 0.0;
         if (!(d->status[c] & kCharExcluded)) {
             const uint32_t p = map ? map[c] : kNoSite;
-            w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : std::exp(t.siteLnL[p]);
+            w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : detExp(t.siteLnL[p]);
         }
         d->weights[c] = w;
         sum += w;
@@ -828,7 +829,7 @@ int scorePass(LScoresRun &r)
         gLastTrees.push_back(t.number - 1);
         std::vector<double> row(t.siteLnL.size());
         for (size_t p = 0; p < row.size(); ++p)
-            row[p] = t.siteLnL[p] < std::log(1e-300) ? kLikInfiniteScore : t.siteLnL[p];
+            row[p] = t.siteLnL[p] < detLog(1e-300) ? kLikInfiniteScore : t.siteLnL[p];
         gLastSiteLnL.push_back(std::move(row));
     }
     if (r.tests) {

@@ -14,6 +14,7 @@
 #include "likelihood/ml_multithread.h"
 #include "likelihood/rogers.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "trees/treeedit.h"
@@ -278,7 +279,7 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
         }
         prevAbs = std::fabs(d1);
         out = std::fabs(d1);
-        const double proposal = logScale && t > 0.0 ? std::exp(std::log(t) - d1 / d2) : t - d1 / d2;
+        const double proposal = logScale && t > 0.0 ? detExp(detLog(t) - d1 / d2) : t - d1 / d2;
         if (proposal < 0.0) {
             // The optimum may lie on the floor itself: take it when the
             // slope there still points down, else halve the length and go

@@ -16,6 +16,7 @@
 #include "likelihood/paramvec.h"
 #include "likelihood/ratevar.h"
 #include "likelihood/treelike.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
@@ -181,7 +182,7 @@ void showXicDetailsForOneTree(const EvalModData &e)
         std::vector<double> w(v.size());
         double sum = 0.0;
         for (size_t k = 0; k < v.size(); ++k)
-            sum += w[k] = std::exp(-0.5 * (v[k] - best));
+            sum += w[k] = detExp(-0.5 * (v[k] - best));
         qel_printf("\nModel selection results for %s:\n\n", xicName(c));
         qel_printf("%68s", "delta");
         if (c != Xic::kDT)
@@ -509,7 +510,7 @@ std::vector<double> calcDTForTree(const EvalModData &e)
         least = std::min(least, bic[i] = calcBIC(e.fits[i].k, e.fits[i].lnL, e.n));
     double W = 0.0;
     for (uint32_t i = 0; i < m; ++i)
-        W += w[i] = std::exp(-0.5 * (bic[i] - least));
+        W += w[i] = detExp(-0.5 * (bic[i] - least));
     for (uint32_t i = 0; i < m; ++i) {
         double sum = 0.0;
         for (uint32_t j = 0; j < m; ++j) {
