@@ -10,6 +10,31 @@
 #include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
+#include "trees/treeutil.h"
+
+uint32_t countFreeBranchLengths(const Tree *tree)
+{
+    uint32_t n = 0;
+    std::vector<const TreeNode *> stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *v = stack.back();
+        stack.pop_back();
+        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib) {
+            ++n;
+            stack.push_back(c);
+        }
+    }
+    // The branch above the data-less ancestor's one child carries no length.
+    const TreeNode *top = tree->root;
+    if (top->index < 0 && top->firstChild != nullptr && top->firstChild->nextSib == nullptr) {
+        --n;
+        top = top->firstChild;
+    }
+    const TreeNode *first = top->index < 0 || top->index >= static_cast<int32_t>(tree->ntax) ? top->firstChild : nullptr;
+    if (first != nullptr && first->nextSib != nullptr && first->nextSib->nextSib == nullptr)
+        --n;
+    return n;
+}
 
 double calcAIC(double k, double negLnL) { return 2.0 * (k + negLnL); }
 

@@ -187,26 +187,6 @@ std::string modelPrefix(const LScoresRun &r, const Model *m, const char *format)
     return buf;
 }
 
-// The branches of a tree, without the one that hangs from the data-less
-// ancestor node (a tree hung from a taxon has none such).
-uint32_t countBranches(const Tree *tree)
-{
-    uint32_t n = 0;
-    std::vector<const TreeNode *> stack{tree->root};
-    while (!stack.empty()) {
-        const TreeNode *v = stack.back();
-        stack.pop_back();
-        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib) {
-            ++n;
-            stack.push_back(c);
-        }
-    }
-    const TreeNode *root = tree->root;
-    if (root->index < 0 && root->firstChild != nullptr && root->firstChild->nextSib == nullptr)
-        --n;
-    return n;
-}
-
 uint32_t countInternalNodes(const Tree *tree)
 {
     uint32_t n = 0;
@@ -751,7 +731,7 @@ int scorePass(LScoresRun &r)
         t.number = number + 1;
         t.k = modelParams;
         for (const Model *m : r.models)
-            t.k += m->clock ? countInternalNodes(tree.get()) : countBranches(tree.get());
+            t.k += m->clock ? countInternalNodes(tree.get()) : countFreeBranchLengths(tree.get());
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
             status = getAbortedStatus() != 0 ? 2 : 1;

@@ -590,7 +590,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
     if (!start || !work || copyTree(source, start.get()) != 0)
         return 1;
     const bool withLengths = e.dtIndex >= 0;
-    const uint32_t branches = static_cast<uint32_t>(branchLengths(source).size()) + (e.penTopology ? 1 : 0);
+    const uint32_t branches = countFreeBranchLengths(source) + (e.penTopology ? 1 : 0);
 
     // The JC fit gives every model its starting branch lengths; it is model
     // 0 itself only when equal rates is the first variant.
