@@ -193,7 +193,7 @@ void showPartition(const AutoPartRun &r, const std::vector<uint32_t> &s)
     qel_printf("    ");
     const auto groups = blocksOf(s);
     for (size_t g = 0; g < groups.size(); ++g)
-        qel_printf("%s%s", g ? " | " : "", blockText(r, groups[g]).c_str());
+        qel_printf("%s%s", g ? "|" : "", blockText(r, groups[g]).c_str());
     qel_printf("\n");
 }
 
