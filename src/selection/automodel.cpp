@@ -7,6 +7,7 @@
 
 #include "cli/option_sets.h"
 #include "cli/qel_cmdoptions.h"
+#include "data/data_util.h"
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "likelihood/activeml.h"
@@ -685,6 +686,20 @@ void restoreModelSettings(const SavedModelSettings &s)
     storeSettings();
 }
 
+namespace {
+
+bool anyVariableSiteIncluded(DataInfo *d)
+{
+    if (checkCharStatusUpdate(d) != 0)
+        return true;  // no status to go by: let the fits decide
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (!(d->status[c] & (kCharExcluded | kCharEliminated | kCharConstant)))
+            return true;
+    return false;
+}
+
+}  // namespace
+
 int doAutoModelCmd()
 {
     DataInfo *d = activeDataInfo();
@@ -705,6 +720,13 @@ int doAutoModelCmd()
     // under their own model in every row, whatever the row's name.
     if (verifyNucleotideData(d, "AutoModel") != 0)
         return 1;
+    // Without a variable site the likelihood does not depend on the models'
+    // parameters: every fit would wander a flat surface to its limits.
+    if (!anyVariableSiteIncluded(d)) {
+        qel_errorMsg(0, "The included characters hold no variable site, so the models cannot be told apart.\t"
+                        "Automated model selection needs at least one site whose states differ among taxa.");
+        return 1;
+    }
     const bool rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, rooted ? 2 : 3, "Automated model-selection for ", rooted ? "rooted tree(s) " : "unrooted tree(s) "))
         return 1;
