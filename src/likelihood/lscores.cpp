@@ -187,6 +187,18 @@ std::string modelPrefix(const LScoresRun &r, const Model *m, const char *format)
     return buf;
 }
 
+// 0 to go on (with userBrLens turned off when the trees had no lengths to
+// use), -1 when the user declines.
+int checkUserBranchLens()
+{
+    if (!ml.userBrLens || haveUserBranchLengths())
+        return 0;
+    if (!userQuery(false, "User-input branch lengths are not available.  OK to estimate branch lengths?"))
+        return -1;
+    ml.userBrLens = 0;
+    return 0;
+}
+
 uint32_t countInternalNodes(const Tree *tree)
 {
     uint32_t n = 0;
@@ -937,12 +949,9 @@ int doLScoresCmd()
     if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
         return 1;
     // Held at user lengths, trees without them would be scored with every
-    // branch at length 0.
-    if (ml.userBrLens && !haveUserBranchLengths()) {
-        qel_errorMsg(0, "The trees in memory have no user-specified branch lengths.\tSet 'userBrLens=no' to have "
-                        "them estimated.");
+    // branch at length 0: the user may have them estimated instead.
+    if (checkUserBranchLens() != 0)
         return 1;
-    }
 
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     setBusyMode(true);

@@ -122,6 +122,25 @@ int setStartingLengths(Tree *tree, ModelGroup *g)
     return 0;
 }
 
+// The user's lengths held fixed get the same floors as estimated ones; the
+// user is told when one was raised, since the tree scored is then not quite
+// the tree given.
+void raiseUserLengthsToFloors()
+{
+    bool terminalRaised = false, internalRaised = false;
+    for (TreeNode *n : gDriver.visit) {
+        const double floor = floorFor(n);
+        if (!(n->edge.brlen >= floor)) {
+            (floor > 0.0 ? terminalRaised : internalRaised) = true;
+            n->edge.brlen = floor;
+        }
+    }
+    if (terminalRaised)
+        qel_printf("\n  NOTE: \bOne or more terminal branch lengths < %g reset to %g\n", minBrlen(), minBrlen());
+    if (internalRaised)
+        qel_printf("\n  NOTE: \bOne or more internal branch lengths < 0 reset to 0\n");
+}
+
 void logPassLine(uint32_t pass, double score, double previous)
 {
     qel_printf("%*spass %u:", static_cast<int>(pass % 50 + 1), "", pass);
@@ -575,6 +594,8 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
             return kNoLScore;
         if (screening || (!estimating && a.maxPass == 0))
             g->approxScore = calcLForCurBranchLens(tree, false);
+    } else if (fixed && ml.userBrLens && !ml.UCM) {
+        raiseUserLengthsToFloors();
     }
     if (getAbortedStatus() != 0) {
         AbortPoll poll;
