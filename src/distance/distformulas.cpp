@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "distance/distance_settings.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_linalg.h"
 #include "qel/qel_math.h"
 
@@ -52,14 +53,14 @@ double sumOfSquaredFreqs(const double *pi, uint32_t n)
 
 double minv_Gamma(double y)
 {
-    return gShape * (1.0 - std::pow(y, -1.0 / gShape));
+    return gShape * (1.0 - detPow(y, -1.0 / gShape));
 }
 
 double mgfGamma(double x)
 {
     const double alpha = dist.shape;
     const double base = (alpha - x) / alpha;
-    return base <= 0.0 ? 0.0 : std::pow(base, -alpha);
+    return base <= 0.0 ? 0.0 : detPow(base, -alpha);
 }
 
 DistCorrectionFxn setDistMgfInvFxn(Model *model, bool useGamma, double shape)
@@ -116,7 +117,7 @@ double guessKappaFromK2P(double P, double Q)
     const double x2 = 1.0 - 2.0 * P - Q;
     if (x2 <= kDistThreshold || x1 >= 0.9999999999)
         return 1e37;
-    return 2.0 * std::log(x2) / std::log(x1) - 1.0;
+    return 2.0 * detLog(x2) / detLog(x1) - 1.0;
 }
 
 double calcPDist_Dna(double **F, Model *)
@@ -336,5 +337,5 @@ double calcLogDetDist(double **F, Model *model)
     double logMarginals = 0.0;
     for (uint32_t a = 0; a < n; ++a)
         logMarginals += log_safe(r[a]) + log_safe(c[a]);
-    return -(std::log(det) - 0.5 * logMarginals) / n;
+    return -(detLog(det) - 0.5 * logMarginals) / n;
 }

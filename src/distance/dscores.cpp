@@ -19,6 +19,7 @@
 #include "distance/dmatrix.h"
 #include "distance/lsfit.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
@@ -324,7 +325,7 @@ int powerPlot(LSData *ls, uint32_t treeNumber)
             if (d > 0.0)
                 dmin = std::min(dmin, d), dmax = std::max(dmax, d);
         }
-    const double c = dmax > dmin ? std::log(dmax / dmin) / (dmax - dmin) : 1.0;
+    const double c = dmax > dmin ? detLog(dmax / dmin) / (dmax - dmin) : 1.0;
     qel_printf("\nPlot of %%gSD against weight P ('*') and corresponding exponential weight ('+') for tree %u:\n\n",
                treeNumber);
     if (calcGeomPSDstd(ls, dist.power) < 0.0) {
@@ -361,7 +362,7 @@ int powerPlot(LSData *ls, uint32_t treeNumber)
     if (!(hi >= lo))
         return 0;
     const int e = static_cast<int>(std::round(std::log10(std::max(hi - lo, 1e-300) / 20.0)));
-    double step = std::pow(10.0, e);
+    double step = detPow(10.0, e);
     const int decimals = e < 0 ? -e : 0;
     const int labelWidth = e < 0 ? std::max(8, 2 - e) : 8;
     double base = std::floor(lo / step) * step;

@@ -8,6 +8,7 @@
 #include <cminpack.h>
 
 #include "distance/distance_settings.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_diag.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -92,7 +93,7 @@ struct CustomEquations {
     MatrixDiag *diag = nullptr;
 };
 
-double expOrMgf(bool gamma, double x) { return gamma ? mgfGamma(x) : std::exp(x); }
+double expOrMgf(bool gamma, double x) { return gamma ? mgfGamma(x) : detExp(x); }
 
 // P(d) of the HKY85 model with transition/transversion rate ratio kappa,
 // mean rate 1.

@@ -11,6 +11,7 @@
 #include "distance/distance_settings.h"
 #include "distance/dmatrix.h"
 #include "distance/lsfit.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_math.h"
 #include "qel/qel_output.h"
@@ -119,7 +120,7 @@ void computeNormalisers(LSData *ls, bool treeLeavesOnly)
         double w = withW ? at(ls->weights, i, j) : 1.0;
         if (!(w > 0.0))
             w = 1.0;
-        sd += d, sld += std::log(d), sw += w, slw += std::log(w), m += 1.0;
+        sd += d, sld += detLog(d), sw += w, slw += detLog(w), m += 1.0;
     };
     if (treeLeavesOnly) {
         for (uint32_t a = 1; a < ls->nLeaves; a++)
@@ -139,9 +140,9 @@ void computeNormalisers(LSData *ls, bool treeLeavesOnly)
         return;
     }
     nz[kNormMeanD] = sd / m;
-    nz[kNormGeoD] = std::exp(sld / m);
+    nz[kNormGeoD] = detExp(sld / m);
     nz[kNormMeanW] = sw / m;
-    nz[kNormGeoW] = std::exp(slw / m);
+    nz[kNormGeoW] = detExp(slw / m);
     // Expo, user and BME weights normalise by the weights themselves; power
     // weights (P = 0 included) by the power of the distances they imply.
     if ((ls->weighted && dist.lsWts != 0) || ls->bme) {
@@ -149,8 +150,8 @@ void computeNormalisers(LSData *ls, bool treeLeavesOnly)
         nz[kNormN2] = std::sqrt(1.0 / nz[kNormGeoW]) / nz[kNormGeoD];
     } else {
         const double P = ls->weighted ? dist.power : 0.0;
-        nz[kNormN1] = std::pow(nz[kNormMeanD], P / 2.0 - 1.0);
-        nz[kNormN2] = std::pow(nz[kNormGeoD], P / 2.0 - 1.0);
+        nz[kNormN1] = detPow(nz[kNormMeanD], P / 2.0 - 1.0);
+        nz[kNormN2] = detPow(nz[kNormGeoD], P / 2.0 - 1.0);
     }
 }
 

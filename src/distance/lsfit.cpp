@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "distance/distance_settings.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_linalg.h"
 #include "search/scores.h"
@@ -746,7 +747,7 @@ double bmeLength(LSData *ls, bool keepWeights)
     };
     for (uint32_t v = 1; v < w.nNodes; v++) {
         const uint32_t p = static_cast<uint32_t>(w.parent[v]);
-        lw[v] = w.binary ? lw[p] + 1.0 : lw[p] + (p == 0 ? 0.0 : -std::log(static_cast<double>(children(p))));
+        lw[v] = w.binary ? lw[p] + 1.0 : lw[p] + (p == 0 ? 0.0 : -detLog(static_cast<double>(children(p))));
     }
     std::vector<double> &leafLw = ls->rhsWork;
     leafLw.assign(N, 0.0);
@@ -757,7 +758,7 @@ double bmeLength(LSData *ls, bool keepWeights)
     // each side, each no smaller than the weight (so no spurious underflow);
     // on binary trees every factor is a power of two and the weight exact.
     auto side = [&](double l, uint32_t v) {
-        return w.binary ? std::ldexp(1.0, static_cast<int>(lw[v] - l)) : std::exp(l - lw[v]);
+        return w.binary ? std::ldexp(1.0, static_cast<int>(lw[v] - l)) : detExp(l - lw[v]);
     };
     std::vector<double> &fb = ls->cholDiag;  // scratch here
     double total = 0.0;

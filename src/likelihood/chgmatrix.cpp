@@ -10,6 +10,7 @@
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_math.h"
 #include "trees/treeutil.h"
 
@@ -111,7 +112,7 @@ inline float eigenSum20(const float *u, const float *w, const float *v)
     return (s0 + s1) + (s2 + s3);
 }
 
-float expClampedF(float x) { return x < -300.0f ? 0.0f : std::exp(x); }
+float expClampedF(float x) { return x < -300.0f ? 0.0f : detExp(x); }
 
 // The float eigen path: P (or its derivatives) from single-precision U, V
 // and exponentials, clamped at 0 where asked, stored as doubles.
@@ -163,8 +164,8 @@ void k2p_ChgMatrix(const Model *m, double t, double **p)
         return setIdentity(p, 4);
     const ModelEngineData &e = eng(m);
     const double xa = -e.beta * t, xb = -e.beta * (e.kappa + 1.0) * t / 2.0;
-    const double a = xa < -300.0 ? 0.0 : std::exp(xa) / 4.0;
-    const double b = xb < -300.0 ? 0.0 : std::exp(xb) / 2.0;
+    const double a = xa < -300.0 ? 0.0 : detExp(xa) / 4.0;
+    const double b = xb < -300.0 ? 0.0 : detExp(xb) / 2.0;
     for (uint32_t i = 0; i < 4; ++i)
         for (uint32_t j = 0; j < 4; ++j)
             p[i][j] = i == j ? 0.25 + a + b : sameClass(i, j) ? 0.25 + a - b : 0.25 - a;
@@ -177,8 +178,8 @@ void k2p_ChDvMatrix(const Model *m, double t, double r, const ChDvSet &s)
     // Chosen only when every rate multiplier is 1, so a function of t alone.
     const ModelEngineData &e = eng(m);
     const double xa = -e.beta, xb = -e.beta * (e.kappa + 1.0) / 2.0;
-    const double ea = xa * t < -300.0 ? 0.0 : std::exp(xa * t);
-    const double eb = xb * t < -300.0 ? 0.0 : std::exp(xb * t);
+    const double ea = xa * t < -300.0 ? 0.0 : detExp(xa * t);
+    const double eb = xb * t < -300.0 ? 0.0 : detExp(xb * t);
     for (uint32_t i = 0; i < 4; ++i)
         for (uint32_t j = 0; j < 4; ++j) {
             setConstDv(s, i, j, 0.25);
@@ -200,10 +201,10 @@ void hkyLike(const Model *m, double t, double **p)
     if (t < kMinT)
         return setIdentity(p, 4);
     const ModelEngineData &e = eng(m);
-    const double eb = std::exp(-e.beta * t);
-    const double e2 = F84 ? std::exp(-e.beta * (e.kappa + 1.0) * t) : 0.0;
+    const double eb = detExp(-e.beta * t);
+    const double e2 = F84 ? detExp(-e.beta * (e.kappa + 1.0) * t) : 0.0;
     for (uint32_t j = 0; j < 4; ++j) {
-        const double ej = F84 ? e2 : std::exp(e.lambda[j] * t);
+        const double ej = F84 ? e2 : detExp(e.lambda[j] * t);
         const double pj = e.pi[j];
         for (uint32_t i = 0; i < 4; ++i)
             p[i][j] = i == j             ? pj + e.A[j] * eb + e.B[j] * ej
@@ -219,12 +220,12 @@ void hkyLikeDv(const Model *m, double t, double r, const ChDvSet &s)
         return setIdentityDv(s, 4);
     const ModelEngineData &e = eng(m);
     const double xb = -e.beta * r;
-    const double eb = std::exp(xb * t);
+    const double eb = detExp(xb * t);
     const double x2 = -e.beta * (e.kappa + 1.0) * r;
-    const double e2 = F84 ? std::exp(x2 * t) : 0.0;
+    const double e2 = F84 ? detExp(x2 * t) : 0.0;
     for (uint32_t j = 0; j < 4; ++j) {
         const double xj = F84 ? x2 : e.lambda[j] * r;
-        const double ej = F84 ? e2 : std::exp(xj * t);
+        const double ej = F84 ? e2 : detExp(xj * t);
         const double pj = e.pi[j];
         for (uint32_t i = 0; i < 4; ++i) {
             setConstDv(s, i, j, pj);
@@ -254,7 +255,7 @@ void cf_ChgMatrix(const Model *m, double t, double **p)
         return setIdentity(p, 2);
     const ModelEngineData &e = eng(m);
     const double pi0 = e.pi[0], pi1 = e.pi[1];
-    const double x = std::exp(-t / (2.0 * pi0 * pi1));
+    const double x = detExp(-t / (2.0 * pi0 * pi1));
     p[0][1] = pi1 * (1.0 - x);
     p[1][0] = pi0 * (1.0 - x);
     p[0][0] = 1.0 - p[0][1];
@@ -268,7 +269,7 @@ void cf_ChDvMatrix(const Model *m, double t, double r, const ChDvSet &s)
     const ModelEngineData &e = eng(m);
     const double pi0 = e.pi[0], pi1 = e.pi[1];
     const double xr = -r / (2.0 * pi0 * pi1);
-    const double ex = std::exp(xr * t);
+    const double ex = detExp(xr * t);
     // P[0][0] = pi0 + pi1 x, P[0][1] = pi1 - pi1 x, P[1][0] = pi0 - pi0 x, P[1][1] = pi1 + pi0 x.
     setConstDv(s, 0, 0, pi0);
     addTerm(s, 0, 0, pi1, xr, ex);
@@ -286,7 +287,7 @@ void pp_ChgMatrix(const Model *m, double t, double **p)
     if (t < kMinT)
         return setIdentity(p, n);
     const ModelEngineData &e = eng(m);
-    const double x = std::exp(-e.beta * t);
+    const double x = detExp(-e.beta * t);
     for (uint32_t i = 0; i < n; ++i)
         for (uint32_t j = 0; j < n; ++j)
             p[i][j] = i == j ? e.pi[i] + (1.0 - e.pi[i]) * x : e.pi[j] * (1.0 - x);
@@ -299,7 +300,7 @@ void pp_ChDvMatrix(const Model *m, double t, double r, const ChDvSet &s)
         return setIdentityDv(s, n);
     const ModelEngineData &e = eng(m);
     const double xr = -e.beta * r;
-    const double ex = std::exp(xr * t);
+    const double ex = detExp(xr * t);
     for (uint32_t i = 0; i < n; ++i)
         for (uint32_t j = 0; j < n; ++j) {
             setConstDv(s, i, j, e.pi[j]);

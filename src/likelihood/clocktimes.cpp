@@ -10,6 +10,7 @@
 #include "likelihood/clapool.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/paramvec.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_minfunc.h"
 #include "qel/qel_output.h"
@@ -102,7 +103,7 @@ std::vector<double> tipDistances(const Tree *t, const std::vector<TreeNode *> &t
             double d = 0;
             if (compared > 0 && differ > 0) {
                 const double k = std::max<double>(ns, 2.0), f = (k - 1) / k, p = differ / compared;
-                d = p < f ? -f * std::log(1 - p / f) : maxBr();
+                d = p < f ? -f * detLog(1 - p / f) : maxBr();
             }
             dist[i * n + j] = dist[j * n + i] = std::min(d, maxBr());
         }

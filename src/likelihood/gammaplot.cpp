@@ -14,6 +14,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
@@ -35,7 +36,7 @@ double pointX(int i) { return (i + 1) * kStep; }
 // The gamma density of shape a and mean 1 (rate a) at x.
 double gammaDensity(double x, double a)
 {
-    return std::exp((a - 1.0) * std::log(x) - a * (x - std::log(a)) - std::lgamma(a));
+    return detExp((a - 1.0) * detLog(x) - a * (x - detLog(a)) - detLgamma(a));
 }
 
 struct CmdParamListDeleter {

@@ -7,8 +7,34 @@
 
 #include "likelihood/activeml.h"
 #include "likelihood/kernels/lik_kernels.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
+#include "trees/treeutil.h"
+
+uint32_t countFreeBranchLengths(const Tree *tree)
+{
+    uint32_t n = 0;
+    std::vector<const TreeNode *> stack{tree->root};
+    while (!stack.empty()) {
+        const TreeNode *v = stack.back();
+        stack.pop_back();
+        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib) {
+            ++n;
+            stack.push_back(c);
+        }
+    }
+    // The branch above the data-less ancestor's one child carries no length.
+    const TreeNode *top = tree->root;
+    if (top->index < 0 && top->firstChild != nullptr && top->firstChild->nextSib == nullptr) {
+        --n;
+        top = top->firstChild;
+    }
+    const TreeNode *first = top->index < 0 || top->index >= static_cast<int32_t>(tree->ntax) ? top->firstChild : nullptr;
+    if (first != nullptr && first->nextSib != nullptr && first->nextSib->nextSib == nullptr)
+        --n;
+    return n;
+}
 
 double calcAIC(double k, double negLnL) { return 2.0 * (k + negLnL); }
 
@@ -20,17 +46,17 @@ double calcAICc(double k, double negLnL, double n)
     return 2.0 * (k + negLnL) + 2.0 * k * (k + 1.0) / (m - k - 1.0);
 }
 
-double calcBIC(double k, double negLnL, double n) { return 2.0 * negLnL + k * std::log(n); }
+double calcBIC(double k, double negLnL, double n) { return 2.0 * negLnL + k * detLog(n); }
 
 double calcMultinomialLike(std::span<const double> counts)
 {
     double sum = 0.0, total = 0.0;
     for (double c : counts)
         if (c > 0.0) {
-            sum += c * std::log(c);
+            sum += c * detLog(c);
             total += c;
         }
-    return total > 0.0 ? sum - total * std::log(total) : 0.0;
+    return total > 0.0 ? sum - total * detLog(total) : 0.0;
 }
 
 namespace {

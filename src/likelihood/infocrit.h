@@ -12,6 +12,14 @@
 // Sample size meaning "none": the AICc then equals the AIC.
 inline constexpr double kNoSampleSize = std::numeric_limits<double>::max();
 
+struct Tree;
+
+// The branch lengths a model without a clock estimates on a tree: every
+// branch but the one above the data-less ancestor, the two branches at a
+// bifurcating root making one length, because only their sum changes the
+// likelihood. A rooted and an unrooted reading of one tree count the same.
+uint32_t countFreeBranchLengths(const Tree *tree);
+
 double calcAIC(double k, double negLnL);
 // With n not above k + 1, k + 2 takes the place of n.
 double calcAICc(double k, double negLnL, double n);

@@ -31,6 +31,7 @@
 #include "likelihood/rogers.h"
 #include "likelihood/sitelikes.h"
 #include "likelihood/treelike.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
@@ -186,24 +187,16 @@ std::string modelPrefix(const LScoresRun &r, const Model *m, const char *format)
     return buf;
 }
 
-// The branches of a tree, without the one that hangs from the data-less
-// ancestor node (a tree hung from a taxon has none such).
-uint32_t countBranches(const Tree *tree)
+// 0 to go on (with userBrLens turned off when the trees had no lengths to
+// use), -1 when the user declines.
+int checkUserBranchLens()
 {
-    uint32_t n = 0;
-    std::vector<const TreeNode *> stack{tree->root};
-    while (!stack.empty()) {
-        const TreeNode *v = stack.back();
-        stack.pop_back();
-        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib) {
-            ++n;
-            stack.push_back(c);
-        }
-    }
-    const TreeNode *root = tree->root;
-    if (root->index < 0 && root->firstChild != nullptr && root->firstChild->nextSib == nullptr)
-        --n;
-    return n;
+    if (!ml.userBrLens || haveUserBranchLengths())
+        return 0;
+    if (!userQuery(false, "User-input branch lengths are not available.  OK to estimate branch lengths?"))
+        return -1;
+    ml.userBrLens = 0;
+    return 0;
 }
 
 uint32_t countInternalNodes(const Tree *tree)
@@ -369,7 +362,7 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
             continue;
         }
         const double lnL = t.siteLnL[p];
-        if (!std::isfinite(lnL) || lnL < std::log(1e-300))
+        if (!std::isfinite(lnL) || lnL < detLog(1e-300))
             std::fprintf(f, "infinity");
         else if (-lnL < 1e-6)
             std::fprintf(f, "%.3e", -lnL);
@@ -537,7 +530,7 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         qel_printf("\n%-10s", "L");
         for (size_t k = first; k < end; ++k) {
             bool present = false;
-            const double L = std::exp(lnLOf(r.siteRows[k], &present));
+            const double L = detExp(lnLOf(r.siteRows[k], &present));
             char text[32];
             std::snprintf(text, sizeof text, present && L < 1e-6 ? "%9.3e" : "%9.6f", present ? L : 1.0);
             qel_printf("%12s", text);
@@ -597,7 +590,7 @@ void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
         double w = 0.0;
         if (!(d->status[c] & kCharExcluded)) {
             const uint32_t p = map ? map[c] : kNoSite;
-            w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : std::exp(t.siteLnL[p]);
+            w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : detExp(t.siteLnL[p]);
         }
         d->weights[c] = w;
         sum += w;
@@ -750,7 +743,7 @@ int scorePass(LScoresRun &r)
         t.number = number + 1;
         t.k = modelParams;
         for (const Model *m : r.models)
-            t.k += m->clock ? countInternalNodes(tree.get()) : countBranches(tree.get());
+            t.k += m->clock ? countInternalNodes(tree.get()) : countFreeBranchLengths(tree.get());
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
             status = getAbortedStatus() != 0 ? 2 : 1;
@@ -828,7 +821,7 @@ int scorePass(LScoresRun &r)
         gLastTrees.push_back(t.number - 1);
         std::vector<double> row(t.siteLnL.size());
         for (size_t p = 0; p < row.size(); ++p)
-            row[p] = t.siteLnL[p] < std::log(1e-300) ? kLikInfiniteScore : t.siteLnL[p];
+            row[p] = t.siteLnL[p] < detLog(1e-300) ? kLikInfiniteScore : t.siteLnL[p];
         gLastSiteLnL.push_back(std::move(row));
     }
     if (r.tests) {
@@ -956,12 +949,9 @@ int doLScoresCmd()
     if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
         return 1;
     // Held at user lengths, trees without them would be scored with every
-    // branch at length 0.
-    if (ml.userBrLens && !haveUserBranchLengths()) {
-        qel_errorMsg(0, "The trees in memory have no user-specified branch lengths.\tSet 'userBrLens=no' to have "
-                        "them estimated.");
+    // branch at length 0: the user may have them estimated instead.
+    if (checkUserBranchLens() != 0)
         return 1;
-    }
 
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     setBusyMode(true);

@@ -16,6 +16,7 @@
 #include "likelihood/paramvec.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_sets.h"
@@ -70,7 +71,7 @@ std::vector<uint64_t> codeBits(const TipRow &row, uint32_t n)
 double pairScore(const double *x, void *arg)
 {
     PairLike &pl = *static_cast<PairLike *>(arg);
-    const double t = std::exp(x[0]);
+    const double t = detExp(x[0]);
     const uint32_t n = pl.g->nstates;
     const size_t nn = size_t{n} * n;
     std::vector<size_t> first(pl.models.size() + 1, 0);
@@ -113,7 +114,7 @@ double pairScore(const double *x, void *arg)
         }
         if (like < 1e-300)
             return 9e36;
-        score -= pp.weight * std::log(like);
+        score -= pp.weight * detLog(like);
     }
     return score;
 }
@@ -152,7 +153,7 @@ double pairScoreAtStoredValues(void *arg)
 {
     PairLike &pl = *static_cast<PairLike *>(arg);
     loadCategories(pl);
-    const double x = std::log(getActiveML()->curMLDist);
+    const double x = detLog(getActiveML()->curMLDist);
     return pairScore(&x, &pl);
 }
 
@@ -168,7 +169,7 @@ double jcStart(const PairLike &pl, uint32_t n)
         same += pp.a == pp.b ? pp.weight : 0.0;
     }
     const double b = (n - 1.0) / n, p = all > 0.0 ? 1.0 - same / all : 0.0;
-    return p < b ? -b * std::log(1.0 - p / b) : 1.0;
+    return p < b ? -b * detLog(1.0 - p / b) : 1.0;
 }
 
 // ML distances with model parameters marked for estimation: each pair
@@ -270,11 +271,11 @@ int calcMLDistances(DataInfo *, double **distances, const Set *taxonSubset, bool
                     getActiveML()->curMLDist = jcStart(pl, n);
                     if (optimizeMLDistParams(est.v, pairScoreAtStoredValues, &pl) >= 1e37)
                         return getAbortedStatus() > 0 ? 2 : 1;
-                    x = std::log(getActiveML()->curMLDist);
+                    x = detLog(getActiveML()->curMLDist);
                 } else {
-                    localMin(pairScore, &pl, &x, std::log(kShortest), std::log(kLongest), 1e-12, 1e-12, nullptr);
+                    localMin(pairScore, &pl, &x, detLog(kShortest), detLog(kLongest), 1e-12, 1e-12, nullptr);
                 }
-                value = std::exp(x);
+                value = detExp(x);
                 if (value <= 10 * kShortest) {
                     value = 0.0;
                     ++zero;

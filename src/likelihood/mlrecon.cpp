@@ -12,6 +12,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/sitelikes.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "qel/qel_oututil.h"
@@ -52,7 +53,7 @@ double rescale(double *x, size_t count)
         return 0.0;
     for (size_t i = 0; i < count; ++i)
         x[i] /= big;
-    return std::log(big);
+    return detLog(big);
 }
 
 // The joint reconstruction of one pattern (the most probable assignment of
@@ -285,7 +286,7 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
                     // The invariable-sites term is unscaled: bring the rest
                     // to its scale (a vanishing rest is negligible beside it).
                     if (pinv > 0.0 && (common >> i & 1))
-                        s = s * std::exp(ls) + pinv * pi[i];
+                        s = s * detExp(ls) + pinv * pi[i];
                     work[i] = s;
                     total += s;
                 }

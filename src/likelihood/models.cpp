@@ -12,6 +12,7 @@
 #include "likelihood/activeml.h"
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_output.h"
 #include "qel/qel_setptn.h"
 #include "qel/qel_strings.h"
 
@@ -98,6 +99,12 @@ int initRateModelSettings(Model *m)
         m->gammaShape = !gamma ? 0.0 : ml.estGammaShape ? kEstimate : ml.userGammaShape;
         m->ncat = gamma ? static_cast<uint32_t>(ml.ncat) : 1;
         m->pinv = ml.estPInvar ? kEstimate : ml.userPInvar;
+        if (m->type == kModelMkv && (m->gammaShape != 0.0 || m->pinv != 0.0)) {
+            qel_printf("\nNOTE: Mkv model currently assumes equal rates at all sites (gamma and/or invariable-sites "
+                       "model settings ignored for non-nucleotide characters).\n");
+            m->gammaShape = m->pinv = 0.0;
+            m->ncat = 1;
+        }
         return 0;
     }
     m->gammaShape = m->pinv = 0.0;
@@ -294,10 +301,12 @@ int storeCurrentModel(const char *name, const DataInfo *d, bool verbose)
             return 1;
         return initModelData(m, false, d);
     }
+    // With data, initModelData applies the settings itself (once: a second
+    // application would repeat its notes).
     Model *m = getDefaultModel();
-    if (applyCurrentSettingsToModel(m, d) != 0)
-        return 1;
-    return initModelData(m, false, d);
+    if (haveDataMatrix(d))
+        return initModelData(m, true, d);
+    return applyCurrentSettingsToModel(m, d);
 }
 
 // ---- Active models ---------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include "likelihood/rogers.h"
 #include "likelihood/treelike.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_minfunc.h"
 #include "qel/qel_output.h"
@@ -105,18 +106,18 @@ double tratioSetter(double *x, Model *m, int mode, bool log)
                     const double P = ts / tot, Q = tv / tot;
                     const double a = 1 - 2 * P - Q, b = 1 - 2 * Q;
                     if (a > 0 && b > 0) {
-                        const double s = -0.5 * std::log(a) + 0.25 * std::log(b), v = -0.5 * std::log(b);
+                        const double s = -0.5 * detLog(a) + 0.25 * detLog(b), v = -0.5 * detLog(b);
                         if (v > 0)
                             r = std::clamp(s / v, 0.1, 50.0);
                     }
                 }
             }
         }
-        x[0] = raw ? r : std::log(r - 1e-6);
+        x[0] = raw ? r : detLog(r - 1e-6);
         return 0;
     }
     case kParamStore:
-        working(m).tratio = m->tratio = raw ? x[0] : std::exp(x[0]) + 1e-6;
+        working(m).tratio = m->tratio = raw ? x[0] : detExp(x[0]) + 1e-6;
         if (log)
             qel_printf("%g ", m->tratio);
         return 0;
@@ -138,9 +139,9 @@ double freqSetter(double *x, Model *m, int mode, bool log)
         if (n == 4) {
             pinStateFrequencies(p, 4, 2e-5);
             const double R = p[0] + p[2];
-            x[0] = std::log(std::max(R / (1 - R), 1e-10) - 1e-10 + 1e-300);
-            x[1] = std::log(std::max(p[0] / p[2], 1e-10) - 1e-10 + 1e-300);
-            x[2] = std::log(std::max(p[1] / p[3], 1e-10) - 1e-10 + 1e-300);
+            x[0] = detLog(std::max(R / (1 - R), 1e-10) - 1e-10 + 1e-300);
+            x[1] = detLog(std::max(p[0] / p[2], 1e-10) - 1e-10 + 1e-300);
+            x[2] = detLog(std::max(p[1] / p[3], 1e-10) - 1e-10 + 1e-300);
         } else {
             pinStateFrequencies(p, n, 1e-5);
             double c = 0;
@@ -153,8 +154,8 @@ double freqSetter(double *x, Model *m, int mode, bool log)
         return 0;
     }
     if (n == 4) {
-        const double r = std::exp(x[0]) + 1e-10, P = r / (r + 1);
-        const double a = std::exp(x[1]) + 1e-10, b = std::exp(x[2]) + 1e-10;
+        const double r = detExp(x[0]) + 1e-10, P = r / (r + 1);
+        const double a = detExp(x[1]) + 1e-10, b = detExp(x[2]) + 1e-10;
         p[0] = P / (1 / a + 1);
         p[2] = P - p[0];
         p[1] = (1 - P) / (1 / b + 1);
@@ -222,12 +223,12 @@ double rateMatrixSetter(double *x, Model *m, int mode, bool log)
         for (uint32_t i = 0; i < pools; ++i)
             c[i] = sum += R[i];
         for (uint32_t i = 0; i + 1 < pools; ++i)
-            x[i] = std::asin(std::sqrt(std::clamp((c[i] / c[i + 1] - 0.001) / 0.998, 0.0, 1.0)));
+            x[i] = detAsin(std::sqrt(std::clamp((c[i] / c[i + 1] - 0.001) / 0.998, 0.0, 1.0)));
         return 0;
     }
     c[pools - 1] = 1.0;
     for (uint32_t i = pools - 1; i-- > 0;) {
-        const double s = std::sin(x[i]);
+        const double s = detSin(x[i]);
         c[i] = (0.001 + 0.998 * s * s) * c[i + 1];
     }
     double R[k];
@@ -266,11 +267,11 @@ double shapeSetter(double *x, Model *m, int mode, bool log)
             a = m->pinv != 0.0 ? 1.0
                                : std::clamp(approxGammaShape(gParamTree, activeModelGroup(), m, false), 0.01, 10.0);
         }
-        x[0] = std::log(a - 1e-4);
+        x[0] = detLog(a - 1e-4);
         return 0;
     }
     case kParamStore:
-        working(m).shape = std::exp(x[0]) + 1e-4;
+        working(m).shape = detExp(x[0]) + 1e-4;
         if (log)
             qel_printf("%g ", working(m).shape);
         return 0;
@@ -307,11 +308,11 @@ double pinvSetter(double *x, Model *m, int mode, bool log)
             }
             p = 0.5 * constant / g->totalWeight;
         }
-        x[0] = raw ? p : std::asin(std::sqrt(std::clamp(p, 0.0, 1.0)));
+        x[0] = raw ? p : detAsin(std::sqrt(std::clamp(p, 0.0, 1.0)));
         return 0;
     }
     case kParamStore: {
-        const double s = std::sin(x[0]);
+        const double s = detSin(x[0]);
         working(m).pinv = raw ? x[0] : s * s;
         if (log)
             qel_printf("%g ", working(m).pinv);
@@ -344,13 +345,13 @@ double subsetRateSetter(double *x, Model *, int mode, bool log)
         return 0;
     case kParamStart:
         for (uint32_t k = 0; k + 1 < a->numActive; ++k)
-            x[k] = std::log(1 - 1e-4);
+            x[k] = detLog(1 - 1e-4);
         return 0;
     case kParamStore: {
         double sumW = 0.0, sumRW = 0.0;
         uint32_t k = 0;
         for (Model *m = a->firstActive; m != nullptr; m = m->nextActive, ++k) {
-            m->relRate = m->nextActive != nullptr ? std::exp(x[k]) + 1e-4 : 1.0;
+            m->relRate = m->nextActive != nullptr ? detExp(x[k]) + 1e-4 : 1.0;
             const double w = patternWeightOf(m);
             sumW += w;
             sumRW += m->relRate * w;
@@ -379,7 +380,7 @@ double rateScalerSetter(double *x, Model *, int mode, bool log)
         x[0] = 0.0;
         return 0;
     case kParamStore:
-        getActiveML()->rateScaler = std::exp(x[0]);
+        getActiveML()->rateScaler = detExp(x[0]);
         if (log)
             qel_printf("%g ", getActiveML()->rateScaler);
         return 0;
@@ -400,11 +401,11 @@ double siteRatesSetter(double *x, Model *m, int mode, bool log)
         return 0;
     case kParamStart:
         for (size_t i = 0; i + 1 < n; ++i)
-            x[i] = std::log(1 - 1e-4);
+            x[i] = detLog(1 - 1e-4);
         return 0;
     case kParamStore:
         for (size_t i = 0; i < n; ++i)
-            ri->rates[i] = i + 1 < n ? std::exp(x[i]) + 1e-4 : 1.0;
+            ri->rates[i] = i + 1 < n ? detExp(x[i]) + 1e-4 : 1.0;
         normalizeSiteRates(m);
         if (log)
             for (size_t i = 0; i < n; ++i)
@@ -438,11 +439,11 @@ double branchLengthSetter(double *x, Model *, int mode, bool log)
         return 0;
     case kParamStart:
         for (size_t i = 0; i < edges.size(); ++i)
-            x[i] = logScale ? std::log(std::max(edges[i]->edge.brlen, 1e-10)) : edges[i]->edge.brlen;
+            x[i] = logScale ? detLog(std::max(edges[i]->edge.brlen, 1e-10)) : edges[i]->edge.brlen;
         return 0;
     case kParamStore:
         for (size_t i = 0; i < edges.size(); ++i) {
-            edges[i]->edge.brlen = std::clamp(logScale ? std::exp(x[i]) : x[i], lo, hi);
+            edges[i]->edge.brlen = std::clamp(logScale ? detExp(x[i]) : x[i], lo, hi);
             if (log)
                 qel_printf("%g ", edges[i]->edge.brlen);
         }
@@ -461,10 +462,10 @@ double mlDistanceSetter(double *x, Model *, int mode, bool log)
     case kParamUpper:
         return 0;
     case kParamStart:
-        x[0] = std::log(a.curMLDist > 0.0 ? a.curMLDist : 0.1);
+        x[0] = detLog(a.curMLDist > 0.0 ? a.curMLDist : 0.1);
         return 0;
     case kParamStore:
-        a.curMLDist = std::exp(x[0]);
+        a.curMLDist = detExp(x[0]);
         if (log)
             qel_printf("%g ", a.curMLDist);
         return 0;

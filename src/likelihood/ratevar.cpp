@@ -13,6 +13,7 @@
 #include "likelihood/chgmatrix.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/models.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_distrib.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_setptn.h"
@@ -141,7 +142,7 @@ void discretizeGammaDistrib(uint32_t k, bool median, double *rates, double *prob
         return;
     }
     a = std::max(a, 1e-4);
-    const double v = 2.0 * a, lg = std::lgamma(a);
+    const double v = 2.0 * a, lg = detLgamma(a);
     uint32_t worst = 0;
     auto quantile = [&](double prob) {
         uint32_t err = 0;

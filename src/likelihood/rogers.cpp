@@ -13,6 +13,7 @@
 #include "likelihood/models.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_diag.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
@@ -105,8 +106,8 @@ double startDistance(const Model *m, const std::vector<double> &F, uint32_t n)
         return -1.0;
     const double shape = m->gammaShape == kEstimate ? 0.5 : std::max(m->gammaShape, 0.0);
     if (shape > 0.0 && m->ncat > 1)
-        return b * std::max(shape, 0.1) * (std::pow(ratio, -1.0 / std::max(shape, 0.1)) - 1.0);
-    return -b * std::log(ratio);
+        return b * std::max(shape, 0.1) * (detPow(ratio, -1.0 / std::max(shape, 0.1)) - 1.0);
+    return -b * detLog(ratio);
 }
 
 }  // namespace
@@ -185,7 +186,7 @@ struct ShapeData {
 double negBinomLike(const double *x, void *arg)
 {
     const auto *d = static_cast<const ShapeData *>(arg);
-    const double alpha = std::min(std::exp(*x), 500.0), m = d->mean;
+    const double alpha = std::min(detExp(*x), 500.0), m = d->mean;
     double lnL = 0.0;
     for (size_t k = 0; k < d->hist->size(); ++k) {
         const double h = (*d->hist)[k];
@@ -193,9 +194,9 @@ double negBinomLike(const double *x, void *arg)
             continue;
         double s = 0.0;
         for (size_t j = 1; j <= k; ++j)
-            s += std::log(alpha + static_cast<double>(k - j));
-        s -= std::lgamma(static_cast<double>(k) + 1.0);
-        s += -alpha * std::log1p(m / alpha) + static_cast<double>(k) * (std::log(m / alpha) - std::log1p(m / alpha));
+            s += detLog(alpha + static_cast<double>(k - j));
+        s -= detLgamma(static_cast<double>(k) + 1.0);
+        s += -alpha * detLog1p(m / alpha) + static_cast<double>(k) * (detLog(m / alpha) - detLog1p(m / alpha));
         lnL += h * s;
     }
     return -lnL;
@@ -215,7 +216,7 @@ struct YangKumarData {
 double yangKumarLike(const double *x, void *arg)
 {
     const auto *d = static_cast<const YangKumarData *>(arg);
-    const double alpha = std::min(std::exp(*x), 500.0);
+    const double alpha = std::min(detExp(*x), 500.0);
     std::vector<double> rates(d->ncat), probs(d->ncat);
     discretizeGammaDistrib(d->ncat, false, rates.data(), probs.data(), nullptr, alpha, 0.0);
     const double N = d->branches;
@@ -226,10 +227,10 @@ double yangKumarLike(const double *x, void *arg)
             continue;
         double like = 0.0;
         for (uint32_t c = 0; c < d->ncat; ++c) {
-            const double p = 0.25 + 0.75 * std::exp(-4.0 / 3.0 * rates[c] * d->mean / N);
-            like += probs[c] * std::pow(1.0 - p, static_cast<double>(k)) * std::pow(p, N - static_cast<double>(k));
+            const double p = 0.25 + 0.75 * detExp(-4.0 / 3.0 * rates[c] * d->mean / N);
+            like += probs[c] * detPow(1.0 - p, static_cast<double>(k)) * detPow(p, N - static_cast<double>(k));
         }
-        lnL += h * std::log(std::max(like, 1e-300));
+        lnL += h * detLog(std::max(like, 1e-300));
     }
     return -lnL;
 }
@@ -289,24 +290,24 @@ double approxGammaShape(Tree *tree, ModelGroup *g, Model *m, bool print)
     if (mean <= 0.0)
         return 500.0;
     ShapeData data{&hist, mean};
-    double x = std::log(a);
+    double x = detLog(a);
     MinStatus status = MinStatus::kDone;
-    minimizeBrent1D(negBinomLike, &data, &x, std::log(a), std::log(0.75 * a), 0.0,
+    minimizeBrent1D(negBinomLike, &data, &x, detLog(a), detLog(0.75 * a), 0.0,
                     getActiveML() ? getActiveML()->brentT : 1e-10, 10.0, &status);
     if (status == MinStatus::kAborted)
         return 0.0;
-    const double alpha = std::min(std::exp(x), 500.0);
+    const double alpha = std::min(detExp(x), 500.0);
     if (!print)
         return alpha;
     printShapeLine("negative binomial", alpha);
     YangKumarData yk{&hist, mean, static_cast<double>(countBranches(tree)),
                      m != nullptr && m->ncat > 1 ? m->ncat : 4};
-    double y = std::log(alpha);
-    minimizeBrent1D(yangKumarLike, &yk, &y, y, std::log(0.75 * alpha), 0.0,
+    double y = detLog(alpha);
+    minimizeBrent1D(yangKumarLike, &yk, &y, y, detLog(0.75 * alpha), 0.0,
                     getActiveML() ? getActiveML()->brentT : 1e-10, 10.0, &status);
     if (status == MinStatus::kAborted)
         return 0.0;
-    printShapeLine("Yang-Kumar       ", std::min(std::exp(y), 500.0));
+    printShapeLine("Yang-Kumar       ", std::min(detExp(y), 500.0));
     return alpha;
 }
 
@@ -330,7 +331,7 @@ void printMatrix4(const double (&X)[4][4], bool dashDiagonal)
     }
 }
 
-double plainLog(double x) { return std::log(x); }
+double plainLog(double x) { return detLog(x); }
 
 // Q = log(Pi^-1 F) relative to pi, off the diagonal; 1 when it cannot be taken.
 int logOfDivergences(double (&F)[4][4], const double *pi, double (&Q)[4][4])

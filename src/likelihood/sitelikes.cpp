@@ -11,6 +11,7 @@
 #include "likelihood/modelgroup.h"
 #include "likelihood/ratevar.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "trees/treeutil.h"
 
 void siteCategoryRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs)
@@ -179,7 +180,7 @@ int pruneSites(const Tree *tree, ModelGroup *g, bool categories, double factor, 
                 if (big > 0.0 && big < 1e-100) {
                     for (uint32_t i = 0; i < k * n; ++i)
                         xv[i] /= big;
-                    scale[v] += std::log(big);
+                    scale[v] += detLog(big);
                 }
             }
             // The root carries the ancestor's data; sum over its states.
@@ -198,12 +199,12 @@ int pruneSites(const Tree *tree, ModelGroup *g, bool categories, double factor, 
             if (S <= 0.0 && C <= 0.0)
                 lnL = -std::numeric_limits<double>::infinity();
             else if (C <= 0.0)
-                lnL = std::log(S) + ls;
+                lnL = detLog(S) + ls;
             else if (S <= 0.0)
-                lnL = std::log(C);
+                lnL = detLog(C);
             else {
-                const double a = std::log(S) + ls, b = std::log(C), hi = std::max(a, b);
-                lnL = hi + std::log(std::exp(a - hi) + std::exp(b - hi));
+                const double a = detLog(S) + ls, b = detLog(C), hi = std::max(a, b);
+                lnL = hi + detLog(detExp(a - hi) + detExp(b - hi));
             }
             out.lnL[p] = lnL;
             if (!categories || !std::isfinite(lnL))
@@ -211,10 +212,10 @@ int pruneSites(const Tree *tree, ModelGroup *g, bool categories, double factor, 
             double *post = out.post.data() + size_t{p} * out.ncat;
             const uint32_t first = out.invarCateg ? 1 : 0;
             if (out.invarCateg)
-                post[0] = C > 0.0 ? std::exp(std::log(C) - lnL) : 0.0;
+                post[0] = C > 0.0 ? detExp(detLog(C) - lnL) : 0.0;
             double mean = 0.0, best = -1.0;
             for (uint32_t r = 0; r < k; ++r) {
-                const double pr = byCat[r] > 0.0 ? std::exp(std::log(byCat[r]) + ls - lnL) : 0.0;
+                const double pr = byCat[r] > 0.0 ? detExp(detLog(byCat[r]) + ls - lnL) : 0.0;
                 post[first + r] = pr;
                 mean += pr * rates[r];
             }
@@ -323,14 +324,14 @@ double mkvPatternLnL(MkvPrune &w, uint32_t k, const uint8_t *s, CodeOf codeOf)
             for (uint32_t r = 0; r < nr; ++r)
                 for (uint32_t i = 0; i < k; ++i)
                     xv[r * n + i] /= big;
-            sc += std::log(big);
+            sc += detLog(big);
         }
     }
     double L = 0.0;
     for (uint32_t r = 0; r < nr; ++r)
         for (uint32_t i = 0; i < k; ++i)
             L += w.probs[r] * w.x[r * n + i] / k;
-    return L > 0.0 ? std::log(L) + w.scale[0] : -std::numeric_limits<double>::infinity();
+    return L > 0.0 ? detLog(L) + w.scale[0] : -std::numeric_limits<double>::infinity();
 }
 
 // The Mk model scores each pattern with its own state count and divides its
@@ -382,8 +383,8 @@ int pruneSitesMkv(const Tree *tree, ModelGroup *g, SiteLikes &out)
         for (uint32_t p = c.firstPattern; p < end; ++p)
             if (g->groupToCompressed[p] == kNoSite) {
                 const uint32_t k = std::min<uint32_t>(g->mkvStateCount[p], w.n);
-                const double q = 1.0 - k * std::exp(lnLOf(p));
-                lnVariable[k] = q > 0.0 ? std::log(q) : std::numeric_limits<double>::infinity();
+                const double q = 1.0 - k * detExp(lnLOf(p));
+                lnVariable[k] = q > 0.0 ? detLog(q) : std::numeric_limits<double>::infinity();
             }
         for (uint32_t p = c.firstPattern; p < end; ++p) {
             const double lnV = lnVariable[std::min<uint32_t>(g->mkvStateCount[p], w.n)];
@@ -419,7 +420,7 @@ struct PatternRate {
 double lnLAtLogRate(const double *x, void *arg)
 {
     auto *c = static_cast<PatternRate *>(arg);
-    if (pruneSites(c->tree, c->g, false, std::exp(*x), c->pattern, *c->work) != 0)
+    if (pruneSites(c->tree, c->g, false, detExp(*x), c->pattern, *c->work) != 0)
         return std::numeric_limits<double>::max();
     const double lnL = c->work->lnL[c->pattern];
     return std::isfinite(lnL) ? -lnL : std::numeric_limits<double>::max();
@@ -470,13 +471,13 @@ int estimatePatternRates(const Tree *tree, ModelGroup *g, double brentEps, doubl
                 if (states >> s & 1)
                     sum += pi[s];
             out.rate[p] = 0.0;
-            out.lnL[p] = std::log(sum);
+            out.lnL[p] = detLog(sum);
             continue;
         }
         const double r = out.rate[p];
         // A variable pattern has no likelihood at rate 0: its bracket starts
         // just above it.
-        const double lo = r > 0.0 ? std::log(r / 2.0) : std::log(1e-6), hi = std::log(r > 0.0 ? 2.0 * r : 0.1);
+        const double lo = r > 0.0 ? detLog(r / 2.0) : detLog(1e-6), hi = detLog(r > 0.0 ? 2.0 * r : 0.1);
         PatternRate ctx{tree, g, p, &work};
         double x = 0.5 * (lo + hi);
         MinStatus status = MinStatus::kDone;
@@ -484,7 +485,7 @@ int estimatePatternRates(const Tree *tree, ModelGroup *g, double brentEps, doubl
         if (status == MinStatus::kAborted || poll.stop())
             return 2;
         if (-best > out.lnL[p]) {
-            out.rate[p] = std::exp(x);
+            out.rate[p] = detExp(x);
             out.lnL[p] = -best;
         }
     }

@@ -21,6 +21,7 @@
 #include "likelihood/ratevar.h"
 #include "likelihood/treelike.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
@@ -69,7 +70,7 @@ void randomizeBranchLengths(Tree *tree, RNG *rng)
     const double lo = getMinMLBranchLen(), hi = getMaxMLBranchLen();
     for (TreeNode *n : mlVisitSequence()) {
         const double u = randUni(rng);
-        n->edge.brlen = std::clamp(-kMeanStartBrLen * std::log(u), lo, hi);
+        n->edge.brlen = std::clamp(-kMeanStartBrLen * detLog(u), lo, hi);
     }
 }
 

@@ -14,6 +14,7 @@
 #include "likelihood/ml_multithread.h"
 #include "likelihood/rogers.h"
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "trees/treeedit.h"
@@ -122,6 +123,25 @@ int setStartingLengths(Tree *tree, ModelGroup *g)
         n->edge.savedBrlen = n->edge.brlen;
     }
     return 0;
+}
+
+// The user's lengths held fixed get the same floors as estimated ones; the
+// user is told when one was raised, since the tree scored is then not quite
+// the tree given.
+void raiseUserLengthsToFloors()
+{
+    bool terminalRaised = false, internalRaised = false;
+    for (TreeNode *n : gDriver.visit) {
+        const double floor = floorFor(n);
+        if (!(n->edge.brlen >= floor)) {
+            (floor > 0.0 ? terminalRaised : internalRaised) = true;
+            n->edge.brlen = floor;
+        }
+    }
+    if (terminalRaised)
+        qel_printf("\n  NOTE: \bOne or more terminal branch lengths < %g reset to %g\n", minBrlen(), minBrlen());
+    if (internalRaised)
+        qel_printf("\n  NOTE: \bOne or more internal branch lengths < 0 reset to 0\n");
 }
 
 void logPassLine(uint32_t pass, double score, double previous)
@@ -281,7 +301,7 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
         }
         prevAbs = std::fabs(d1);
         out = std::fabs(d1);
-        const double proposal = logScale && t > 0.0 ? std::exp(std::log(t) - d1 / d2) : t - d1 / d2;
+        const double proposal = logScale && t > 0.0 ? detExp(detLog(t) - d1 / d2) : t - d1 / d2;
         if (proposal < 0.0) {
             // The optimum may lie on the floor itself: take it when the
             // slope there still points down, else halve the length and go
@@ -577,6 +597,8 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
             return kNoLScore;
         if (screening || (!estimating && a.maxPass == 0))
             g->approxScore = calcLForCurBranchLens(tree, false);
+    } else if (fixed && ml.userBrLens && !ml.UCM) {
+        raiseUserLengthsToFloors();
     }
     if (getAbortedStatus() != 0) {
         AbortPoll poll;

@@ -1,3 +1,4 @@
+#include "qel/qel_detmath.h"
 #include "qel/qel_distrib.h"
 
 #include <algorithm>
@@ -56,7 +57,7 @@ double gammaSeries(double x, double a)
         term *= x / b;
         sum += term;
     }
-    return exp_safe(std::log(sum) + a * std::log(x) - x - std::lgamma(a + 1.0));
+    return exp_safe(detLog(sum) + a * detLog(x) - x - detLgamma(a + 1.0));
 }
 
 // Upper incomplete gamma by its continued fraction (x > 1 and x >= a).
@@ -91,31 +92,31 @@ double gammaFraction(uint32_t *err, double x, double a)
         }
     }
     setErr(err, settled ? kGammaD_OK : kGammaD_NoConvergence);
-    return 1.0 - exp_safe(std::log(g) + a * std::log(x) - x - std::lgamma(a));
+    return 1.0 - exp_safe(detLog(g) + a * detLog(x) - x - detLgamma(a));
 }
 
 // Start value of the chi-square quantile (AS 91); xx = v / 2, c = xx - 1.
 double chi2Start(double p, double v, double g, double xx, double c)
 {
-    if (v < -1.24 * std::log(p))
+    if (v < -1.24 * detLog(p))
         return pow_safe(p * xx * exp_safe(xx * kLn2 + g), 1.0 / xx);
     if (v > 0.32) {
         const double z = stdnormal_invCDF(p), q = 0.222222 / v;
         const double r = z * std::sqrt(q) + 1.0 - q;
         double ch = v * r * r * r;
         if (ch > 2.2 * v + 6.0)
-            ch = -2.0 * (std::log(1.0 - p) - c * std::log(ch / 2.0) + g);
+            ch = -2.0 * (detLog(1.0 - p) - c * detLog(ch / 2.0) + g);
         return ch;
     }
     // Newton iterations on an approximation of the lower tail; bounded,
     // since the refinement below takes over from whatever they reach.
     double ch = 0.4;
-    const double A = std::log(1.0 - p);
+    const double A = detLog(1.0 - p);
     for (int i = 0; i < 100; i++) {
         const double q = ch;
         const double P1 = 1.0 + ch * (4.67 + ch), P2 = ch * (6.73 + ch * (6.66 + ch));
         const double t = -0.5 + (4.67 + 2.0 * ch) / P1 - (6.73 + ch * (13.32 + 3.0 * ch)) / P2;
-        ch -= (1.0 - std::exp(A + g + 0.5 * ch + c * kLn2) * P2 / P1) / t;
+        ch -= (1.0 - detExp(A + g + 0.5 * ch + c * kLn2) * P2 / P1) / t;
         if (!std::isfinite(ch) || std::fabs(q / ch - 1.0) <= 0.01)
             break;
     }
@@ -127,7 +128,7 @@ double chi2Start(double p, double v, double g, double xx, double c)
 // itself is far below what gammaD can represent.
 double logLowerGammaSeries(double logH, double a, double lgammaA1, double *sum)
 {
-    const double h = std::exp(logH);
+    const double h = detExp(logH);
     double s = 1.0, term = 1.0, b = a;
     for (int i = 0; i < 100000 && term > 1e-17 * s; i++) {
         b += 1.0;
@@ -135,7 +136,7 @@ double logLowerGammaSeries(double logH, double a, double lgammaA1, double *sum)
         s += term;
     }
     *sum = s;
-    return std::log(s) + a * logH - h - lgammaA1;
+    return detLog(s) + a * logH - h - lgammaA1;
 }
 
 // The quantile where it lies far down the lower tail (x = v / 2). There the
@@ -146,25 +147,25 @@ double logLowerGammaSeries(double logH, double a, double lgammaA1, double *sum)
 // monotonically to it.
 double lowerTailQuantile(uint32_t *err, double p, double x, double g)
 {
-    const double lgammaX1 = g + std::log(x);
-    const double target = std::log(p);
+    const double lgammaX1 = g + detLog(x);
+    const double target = detLog(p);
     double logH = (target + lgammaX1) / x;
     for (int i = 0; i < 100; i++) {
         double sum = 0.0;
         const double step = (target - logLowerGammaSeries(logH, x, lgammaX1, &sum)) * sum / x;
         logH += step;
         if (std::fabs(step) <= 1e-12 * std::max(1.0, std::fabs(logH)))
-            return 2.0 * std::exp(logH);
+            return 2.0 * detExp(logH);
     }
     setErr(err, kPpChi2_NoConvergence);
-    return 2.0 * std::exp(logH);
+    return 2.0 * detExp(logH);
 }
 
 // The high-order Taylor step of AS 91 from ch, where P = P(v/2, ch/2).
 double as91Step(double p, double P, double ch, double g, double xx, double c)
 {
     const double h = ch / 2.0;
-    const double t = (p - P) * std::exp(xx * kLn2 + g + h - c * std::log(ch));
+    const double t = (p - P) * detExp(xx * kLn2 + g + h - c * detLog(ch));
     const double b = t / ch, a = t / 2.0 - b * c;
     const double s1 = (210.0 + a * (140.0 + a * (105.0 + a * (84.0 + a * (70.0 + 60.0 * a))))) / 420.0;
     const double s2 = (420.0 + a * (735.0 + a * (966.0 + a * (1141.0 + 1278.0 * a)))) / 2520.0;
@@ -179,7 +180,7 @@ double as91Step(double p, double P, double ch, double g, double xx, double c)
 
 double randStdGamma(RNG *rng, double a)
 {
-    const double L = std::log(a), s = std::sqrt(a);
+    const double L = detLog(a), s = std::sqrt(a);
     double U;
     if (L < 0.20931492)
         U = (a - L) * 0.5 - 0.30685281944005466;
@@ -196,13 +197,13 @@ double randStdGamma(RNG *rng, double a)
         D = 0.1246518 * L - 0.33403833;
     else
         D = -0.15342640972002736;
-    const double eD = std::exp(D), eU = std::exp(U);
+    const double eD = detExp(D), eU = detExp(U);
     for (;;) {
         const double u1 = randUni(rng);
         const double u2 = randUni(rng);
         const double y = ((eD + eU) * u2 - eU) / u1;
-        const double g = std::exp(L + y / s);
-        if (y * s + a - g >= 2.0 * std::log(u1))
+        const double g = detExp(L + y / s);
+        if (y * s + a - g >= 2.0 * detLog(u1))
             return g;
     }
 }
@@ -223,7 +224,7 @@ double ln_gamma_PDF(double x, double shape, double mean)
     if (x <= 0.0 || shape <= 0.0 || mean <= 0.0)
         return kLargestDouble;
     const double scale = mean / shape;
-    return (shape - 1.0) * std::log(x) - shape * std::log(scale) - std::lgamma(shape) - x / scale;
+    return (shape - 1.0) * detLog(x) - shape * detLog(scale) - detLgamma(shape) - x / scale;
 }
 
 double gamma_PDF(double x, double shape, double mean)
@@ -235,16 +236,16 @@ double gamma_PDF(double x, double shape, double mean)
 
 double exponential_PDF(double x, double rate) { return x < 0.0 ? 0.0 : rate * exp_safe(-rate * x); }
 
-double ln_exponential_PDF(double x, double rate) { return x < 0.0 ? kLargestDouble : std::log(rate) - x * rate; }
+double ln_exponential_PDF(double x, double rate) { return x < 0.0 ? kLargestDouble : detLog(rate) - x * rate; }
 
-double betaFunction(double a, double b) { return std::exp(std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b)); }
+double betaFunction(double a, double b) { return detExp(detLgamma(a) + detLgamma(b) - detLgamma(a + b)); }
 
 double lnBeta_PDF(double x, double a, double b)
 {
     if (x < 0.0 || x > 1.0 || a <= 0.0 || b <= 0.0)
         return kLargestDouble;
-    return (a - 1.0) * std::log(x) + (b - 1.0) * std::log(1.0 - x) -
-           (std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b));
+    return (a - 1.0) * detLog(x) + (b - 1.0) * detLog(1.0 - x) -
+           (detLgamma(a) + detLgamma(b) - detLgamma(a + b));
 }
 
 double beta_PDF(double x, double a, double b)
@@ -257,8 +258,8 @@ double beta_PDF(double x, double a, double b)
 double betaI(double a, double b, double x)
 {
     const double front = (x == 0.0 || x == 1.0) ? 0.0
-                                                : std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) +
-                                                           a * std::log(x) + b * std::log(1.0 - x));
+                                                : detExp(detLgamma(a + b) - detLgamma(a) - detLgamma(b) +
+                                                           a * detLog(x) + b * detLog(1.0 - x));
     if (x < (a + 1.0) / (a + b + 2.0))
         return front * betaCF(a, b, x) / a;
     return 1.0 - front * betaCF(b, a, 1.0 - x) / b;
@@ -325,7 +326,7 @@ double ppChi2(uint32_t *err, double p, double v, double g)
             return ch;
         (P < p ? lo : hi) = ch;
         const double q = ch;
-        double next = ch < 5e-7 && P > 0.0 ? ch * std::pow(p / P, 1.0 / xx) : as91Step(p, P, ch, g, xx, c);
+        double next = ch < 5e-7 && P > 0.0 ? ch * detPow(p / P, 1.0 / xx) : as91Step(p, P, ch, g, xx, c);
         if (std::isfinite(next) && next > lo && next < hi) {
             iter++;
         } else {

@@ -1,3 +1,4 @@
+#include "qel/qel_detmath.h"
 #include "qel/qel_math.h"
 
 #include <cmath>
@@ -23,13 +24,13 @@ double exp_safe(double x)
         return 0.0;
     if (x > kExpSafeBound)
         return kExpSafeMax;
-    return std::exp(x);
+    return detExp(x);
 }
 
 double log_safe(double x)
 {
     // Written so that a NaN argument also lands on the floor.
-    return std::log(x > kLogSafeFloor ? x : kLogSafeFloor);
+    return detLog(x > kLogSafeFloor ? x : kLogSafeFloor);
 }
 
 double pow_safe(double b, double e)
@@ -42,10 +43,10 @@ double pow_safe(double b, double e)
         bool integral = e >= -2147483648.0 && e <= 2147483647.0 &&
                         e == static_cast<double>(static_cast<int32_t>(e));
         if (integral)
-            return std::pow(b, e);
+            return detPow(b, e);
         return b > -1e-6 ? 0.0 : -kLargestDouble;
     }
-    return std::pow(b, e);
+    return detPow(b, e);
 }
 
 double logDiffToRatio(double a, double b)
@@ -55,7 +56,7 @@ double logDiffToRatio(double a, double b)
         return 0.0;
     if (d > kExpSafeBound)
         return kLargestDouble;
-    return std::exp(d);
+    return detExp(d);
 }
 
 int compareDoubles(double a, double b, double tol)
@@ -82,7 +83,7 @@ uint32_t intFactorial(uint32_t n)
     return f;
 }
 
-double logFactorial(double x) { return std::lgamma(x + 1.0); }
+double logFactorial(double x) { return detLgamma(x + 1.0); }
 
 uint64_t nChoose2(uint32_t n)
 {
@@ -102,7 +103,7 @@ double nChooseK(uint32_t n, uint32_t k)
     // n - k would wrap around for k > n; there are no such subsets.
     if (k > n)
         return 0.0;
-    return std::exp(logFactorial(n) - logFactorial(k) - logFactorial(n - k));
+    return detExp(logFactorial(n) - logFactorial(k) - logFactorial(n - k));
 }
 
 double wrapZeroTwoPi(double x)

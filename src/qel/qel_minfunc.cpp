@@ -1,3 +1,4 @@
+#include "qel/qel_detmath.h"
 #include "qel/qel_minfunc.h"
 
 #include <algorithm>
@@ -167,12 +168,12 @@ double logBacktransformForLB(double y, double lb) { return exp_safe(y) + lb; }
 
 double asinSqrtTransform(double x, double lo, double hi)
 {
-    return std::asin(std::min(std::sqrt(std::max((x - lo) / (hi - lo), 0.0)), 1.0));
+    return detAsin(std::min(std::sqrt(std::max((x - lo) / (hi - lo), 0.0)), 1.0));
 }
 
 double asinSqrtBacktransform(double y, double lo, double hi)
 {
-    const double s = std::sin(y);
+    const double s = detSin(y);
     return (hi - lo) * s * s + lo;
 }
 
@@ -180,7 +181,7 @@ double logitTransform(double x, double lo, double hi)
 {
     // At and below lo the ratio is infinite; the result is clamped to the
     // mirror of the upper end, -log_safe(0), so both ends stay finite.
-    const double lowest = std::log(kLogSafeFloor);
+    const double lowest = detLog(kLogSafeFloor);
     const double offset = std::max(x - lo, 0.0);
     if (offset <= 0.0)
         return lowest;

@@ -1,3 +1,4 @@
+#include "qel/qel_detmath.h"
 #include "qel/qel_normal.h"
 #include "qel/qel_random.h"
 
@@ -14,7 +15,7 @@ constexpr double kNoValue = 1e37;
 double upperTail(double a)
 {
     double y = a / kSqrtTwo;
-    double h = 0.5 * std::exp(-a * a / 2.0);
+    double h = 0.5 * detExp(-a * a / 2.0);
     double r;
     if (a <= 4.0) {
         double g = ((((((((2.1531153547440383e-8 * y + 0.5641884969886701) * y + 8.883149794388377) * y +
@@ -37,7 +38,7 @@ double upperTail(double a)
 
 }   // namespace
 
-double stdnormal_PDF(double x) { return std::exp(-x * x / 2.0) / kSqrtTwoPi; }
+double stdnormal_PDF(double x) { return detExp(-x * x / 2.0) / kSqrtTwoPi; }
 
 double stdnormal_CDF(double x)
 {
@@ -75,7 +76,7 @@ double stdnormal_invCDF(double p)
                        66.80131188771972) * s - 13.28068155288572) * s + 1.0;
         x = r * num / den;
     } else {
-        double u = std::sqrt(-2.0 * std::log(q));
+        double u = std::sqrt(-2.0 * detLog(q));
         double num = ((((-0.007784894002430293 * u - 0.3223964580411365) * u - 2.400758277161838) * u -
                        2.549732539343734) * u + 4.374664141464968) * u + 2.938163982698783;
         double den = (((0.007784695709041462 * u + 0.3224671290700398) * u + 2.445134137142996) * u +
@@ -84,7 +85,7 @@ double stdnormal_invCDF(double p)
     }
     // One Halley step against the distribution function.
     double e = (stdnormal_CDF(x) - q) * kSqrtTwoPi;
-    double w = e * std::exp(x * x / 2.0);
+    double w = e * detExp(x * x / 2.0);
     x = x - w / (1.0 + x * w / 2.0);
     return p > 0.5 ? -x : x;
 }

@@ -1,3 +1,4 @@
+#include "qel/qel_detmath.h"
 #include "qel/qel_praxis.h"
 
 #include <algorithm>
@@ -502,7 +503,7 @@ double Praxis::run(MinStatus *status)
                 if (illc_) {
                     // A random step, to get out of resolution valleys.
                     for (uint32_t i = 0; i < n_; ++i) {
-                        s = (0.1 * ldt_ + t2_ * std::pow(10.0, kt)) * (randUni(&rng_) - 0.5);
+                        s = (0.1 * ldt_ + t2_ * detPow(10.0, kt)) * (randUni(&rng_) - 0.5);
                         z_[i] = s;
                         for (uint32_t j = 0; j < n_; ++j)
                             x_[j] += s * V(j, i);

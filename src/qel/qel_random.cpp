@@ -1,3 +1,4 @@
+#include "qel/qel_detmath.h"
 #include "qel/qel_random.h"
 #include "qel/qel_strings.h"
 
@@ -73,12 +74,12 @@ void buildZigTables(ZigTables *t, double m)
     t->w[0] = static_cast<float>(8.697117470134886 / m);
     t->w[255] = static_cast<float>(kZigR / m);
     t->f[0] = 1.0f;
-    t->f[255] = static_cast<float>(std::exp(-kZigR));
+    t->f[255] = static_cast<float>(detExp(-kZigR));
     double d = kZigR;
     for (int i = 254; i >= 1; --i) {
-        double dn = -std::log(kZigV / d + std::exp(-d));
+        double dn = -detLog(kZigV / d + detExp(-d));
         t->k[i + 1] = static_cast<uint32_t>(std::floor((dn / d) * m));
-        t->f[i] = static_cast<float>(std::exp(-dn));
+        t->f[i] = static_cast<float>(detExp(-dn));
         t->w[i] = static_cast<float>(dn / m);
         d = dn;
     }
@@ -105,8 +106,8 @@ double zigguratExponential(RNG *state)
             return x;
         double u = randUni(state);
         if (i == 0)
-            return kZigR - std::log(u);
-        if (std::exp(-x) - t.f[i] > (static_cast<double>(t.f[i - 1]) - t.f[i]) * u)
+            return kZigR - detLog(u);
+        if (detExp(-x) - t.f[i] > (static_cast<double>(t.f[i - 1]) - t.f[i]) * u)
             return x;
     }
 }
@@ -285,7 +286,7 @@ bool randomBernoulli(RNG *state, double p) { return p > randUni(state); }
 
 double randExponential(RNG *state, bool useZiggurat, double rate)
 {
-    double e = useZiggurat ? zigguratExponential(state) : -std::log(randUni(state));
+    double e = useZiggurat ? zigguratExponential(state) : -detLog(randUni(state));
     return e / rate;
 }
 

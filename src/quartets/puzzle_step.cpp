@@ -2,6 +2,7 @@
 #include <cmath>
 #include <new>
 
+#include "qel/qel_detmath.h"
 #include "qel/qel_random.h"
 #include "quartets/puzzle.h"
 #include "trees/treeutil.h"
@@ -40,7 +41,7 @@ uint8_t likelihoodMappingMask(const double lnL[3])
                 negligible = true;
                 break;
             }
-            sum += std::exp(diff);
+            sum += detExp(diff);
         }
         p[k] = negligible ? 0.0 : 1.0 / sum;
     }

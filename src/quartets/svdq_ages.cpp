@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qel/qel_brent.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_linalg.h"
 #include "qel/qel_math.h"
@@ -219,7 +220,7 @@ void formBetaVector(bool balanced, double *beta, double theta, double t1, double
         double e = 0.0;
         for (int k = 0; k < 3; k++)
             e += (terms[j].alpha[k] + mu * terms[j].gamma[k]) * t[k];
-        beta[j] = std::exp(e);
+        beta[j] = detExp(e);
     }
 }
 
@@ -242,7 +243,7 @@ void calcExpectedPatternProbs(SvdqAgeModel &m, bool balanced, double t1, double 
         const int pw[3] = {tab.den[j].p1, tab.den[j].p2, tab.den[j].p3};
         double h = s4, u = 0.0, du = 0.0;
         for (int k = 0; k < 3; k++) {
-            h /= std::pow(g[k], pw[k]);
+            h /= detPow(g[k], pw[k]);
             u -= pw[k] / g[k];
             du += pw[k] / (g[k] * g[k]);
         }
@@ -278,7 +279,7 @@ double calcLogLikeForQuartet(QuartetLikeContext &c, const double ages[3], double
             continue;
         if (!(c.P[i] > 0.0))
             return -DBL_MAX;
-        lnL += c.N[i] * std::log(c.P[i]);
+        lnL += c.N[i] * detLog(c.P[i]);
     }
     return lnL;
 }
@@ -408,7 +409,7 @@ double calcLScoreAndGradientForOptim(int32_t, BFGSData *rec, void *arg)
     }
     double G[4];
     calcDerivatives(c, ages[0], ages[1], ages[2], G, nullptr, theta);
-    const double s1 = std::sin(x[0]), c1 = std::cos(x[0]), s2 = std::sin(x[1]), c2 = std::cos(x[1]);
+    const double s1 = detSin(x[0]), c1 = std::cos(x[0]), s2 = detSin(x[1]), c2 = std::cos(x[1]);
     const double t3 = ages[2], dt3 = t3 - kT3Lower;
     if (c.balanced) {
         rec->g[0] = -2 * t3 * s1 * c1 * G[0];

@@ -17,6 +17,7 @@
 #include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
@@ -241,7 +242,7 @@ void showSettings(const SvdqRun &run, uint32_t requestedThreads)
         qel_printf("random (seed = %s)\n", seedString(run.seed).c_str());
         qel_printf("Number of random quartets sampled = %llu\n", static_cast<unsigned long long>(ev.nq));
         qel_printf("  This number equals the number of taxa raised to the power of %.4g,\n",
-                   std::log(static_cast<double>(ev.nq)) / std::log(static_cast<double>(ev.ntax)));
+                   detLog(static_cast<double>(ev.nq)) / detLog(static_cast<double>(ev.ntax)));
         qel_printf("  and represents %.4g%% of the total number of distinct quartets\n",
                    100.0 * static_cast<double>(ev.nq) / ev.totalQuartets);
     }

@@ -10,6 +10,7 @@
 
 #include "data/patterns.h"
 #include "data/vorn_data.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
 #include "qel/qel_fortran_lapack.h"
@@ -520,7 +521,7 @@ int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quarte
         // all three terms.
         double e[3], sum = 0.0;
         for (int k = 0; k < 3; k++)
-            sum += e[k] = std::exp(-ev.wtlambda * (score[k] - lo));
+            sum += e[k] = detExp(-ev.wtlambda * (score[k] - lo));
         for (int k = 0; k < 3; k++)
             weight[k] = e[k] / sum;
     }

@@ -7,6 +7,7 @@
 
 #include "cli/option_sets.h"
 #include "cli/qel_cmdoptions.h"
+#include "data/data_util.h"
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "likelihood/activeml.h"
@@ -16,6 +17,7 @@
 #include "likelihood/paramvec.h"
 #include "likelihood/ratevar.h"
 #include "likelihood/treelike.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
@@ -181,7 +183,7 @@ void showXicDetailsForOneTree(const EvalModData &e)
         std::vector<double> w(v.size());
         double sum = 0.0;
         for (size_t k = 0; k < v.size(); ++k)
-            sum += w[k] = std::exp(-0.5 * (v[k] - best));
+            sum += w[k] = detExp(-0.5 * (v[k] - best));
         qel_printf("\nModel selection results for %s:\n\n", xicName(c));
         qel_printf("%68s", "delta");
         if (c != Xic::kDT)
@@ -509,7 +511,7 @@ std::vector<double> calcDTForTree(const EvalModData &e)
         least = std::min(least, bic[i] = calcBIC(e.fits[i].k, e.fits[i].lnL, e.n));
     double W = 0.0;
     for (uint32_t i = 0; i < m; ++i)
-        W += w[i] = std::exp(-0.5 * (bic[i] - least));
+        W += w[i] = detExp(-0.5 * (bic[i] - least));
     for (uint32_t i = 0; i < m; ++i) {
         double sum = 0.0;
         for (uint32_t j = 0; j < m; ++j) {
@@ -589,7 +591,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
     if (!start || !work || copyTree(source, start.get()) != 0)
         return 1;
     const bool withLengths = e.dtIndex >= 0;
-    const uint32_t branches = static_cast<uint32_t>(branchLengths(source).size()) + (e.penTopology ? 1 : 0);
+    const uint32_t branches = countFreeBranchLengths(source) + (e.penTopology ? 1 : 0);
 
     // The JC fit gives every model its starting branch lengths; it is model
     // 0 itself only when equal rates is the first variant.
@@ -684,6 +686,20 @@ void restoreModelSettings(const SavedModelSettings &s)
     storeSettings();
 }
 
+namespace {
+
+bool anyVariableSiteIncluded(DataInfo *d)
+{
+    if (checkCharStatusUpdate(d) != 0)
+        return true;  // no status to go by: let the fits decide
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (!(d->status[c] & (kCharExcluded | kCharEliminated | kCharConstant)))
+            return true;
+    return false;
+}
+
+}  // namespace
+
 int doAutoModelCmd()
 {
     DataInfo *d = activeDataInfo();
@@ -704,6 +720,13 @@ int doAutoModelCmd()
     // under their own model in every row, whatever the row's name.
     if (verifyNucleotideData(d, "AutoModel") != 0)
         return 1;
+    // Without a variable site the likelihood does not depend on the models'
+    // parameters: every fit would wander a flat surface to its limits.
+    if (!anyVariableSiteIncluded(d)) {
+        qel_errorMsg(0, "The included characters hold no variable site, so the models cannot be told apart.\t"
+                        "Automated model selection needs at least one site whose states differ among taxa.");
+        return 1;
+    }
     const bool rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, rooted ? 2 : 3, "Automated model-selection for ", rooted ? "rooted tree(s) " : "unrooted tree(s) "))
         return 1;

@@ -193,7 +193,7 @@ void showPartition(const AutoPartRun &r, const std::vector<uint32_t> &s)
     qel_printf("    ");
     const auto groups = blocksOf(s);
     for (size_t g = 0; g < groups.size(); ++g)
-        qel_printf("%s%s", g ? " | " : "", blockText(r, groups[g]).c_str());
+        qel_printf("%s%s", g ? "|" : "", blockText(r, groups[g]).c_str());
     qel_printf("\n");
 }
 
@@ -318,8 +318,15 @@ int installAutopartModels(AutoPartRun &r)
     ml = r.savedSettings.ml;
     Nexset *ns = createNexset("autopart", kNexModelPartition);
     SetPtn *ptn = ns ? allocSetPtn(static_cast<uint32_t>(groups.size()), r.d->nchar) : nullptr;
-    if (ptn == nullptr)
+    // Until it is installed the record is this function's to free.
+    auto fail = [ns] {
+        destroyNexset(ns, kNexModelPartition);
         return 1;
+    };
+    if (ptn == nullptr)
+        return fail();
+    // The record came with a partition of its own, sized for four subsets.
+    deallocSetPtn(static_cast<SetPtn *>(ns->payload));
     ns->payload = ptn;
     for (size_t g = 0; g < groups.size(); ++g) {
         const Block &b = r.blocks[blockFor(r, groups[g])];
@@ -328,17 +335,17 @@ int installAutopartModels(AutoPartRun &r)
         decodeModelNum(r.e, b.model, &row, &variant);
         applyModelFit(row, variant, b.fit);
         if (addCurrentModel(name.c_str(), r.d, false) == nullptr)
-            return 1;
+            return fail();
         PtnSubset *sub = addPtnSubset(ptn, name.c_str());
         if (sub == nullptr)
-            return 1;
+            return fail();
         setCharInclusionForBlock(r, b.members, false);
         for (uint32_t c = 0; c < r.d->nchar; ++c)
             if (!(r.d->status[c] & kCharExcluded))
                 addSetMember(sub->set, c);
     }
     if (installModelPartition(ns) != 0)
-        return 1;
+        return fail();
     ml.modelPartition = ns;
     invalidateMLprep();
     qel_printf("\nModel partition 'autopart' installed (subsets");
@@ -577,7 +584,7 @@ int doAutoPartCmd()
         return 1;
     for (uint32_t c = 0; c < d->nchar; ++c)
         r.n += (d->status[c] & kCharExcluded) ? 0 : 1;
-    r.branches = static_cast<uint32_t>(branchLengths(r.tree.get()).size());
+    r.branches = countFreeBranchLengths(r.tree.get());
     r.savedSettings = saveModelSettings();
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     const auto k = static_cast<uint32_t>(r.units.size());

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "qel/qel_detmath.h"
 #include "data/model.h"
 #include "likelihood/ratevar.h"
 
@@ -254,7 +255,7 @@ double randGammaMean1(RNG *rng, double a)
         double u = randUni(rng);
         while (!(u > 0.0))
             u = randUni(rng);
-        boost = std::pow(u, 1.0 / a);
+        boost = detPow(u, 1.0 / a);
         a += 1.0;
     }
     const double d = a - 1.0 / 3.0, c = 1.0 / std::sqrt(9.0 * d);
@@ -265,13 +266,13 @@ double randGammaMean1(RNG *rng, double a)
             double u1 = randUni(rng);
             while (!(u1 > 0.0))
                 u1 = randUni(rng);
-            x = std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * randUni(rng));
+            x = std::sqrt(-2.0 * detLog(u1)) * std::cos(6.283185307179586 * randUni(rng));
             v = 1.0 + c * x;
         } while (v <= 0.0);
         v = v * v * v;
         const double u = randUni(rng);
         if (u < 1.0 - 0.0331 * x * x * x * x ||
-            (u > 0.0 && std::log(u) < 0.5 * x * x + d * (1.0 - v + std::log(v))))
+            (u > 0.0 && detLog(u) < 0.5 * x * x + d * (1.0 - v + detLog(v))))
             return boost * d * v / shape;  // mean 1
     }
 }
@@ -373,7 +374,7 @@ double expectedFirstChanges(const SimTree &tree, double r)
         const SimNode &n = tree.nodes[k];
         const double above = depth[static_cast<size_t>(n.parent)];
         depth[k] = above + n.length;
-        e += (1.0 - std::exp(-r * n.length)) * std::exp(-r * above);
+        e += (1.0 - detExp(-r * n.length)) * detExp(-r * above);
     }
     return e;
 }

@@ -17,6 +17,7 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
+#include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
@@ -330,7 +331,7 @@ void showSimModels()
         qel_printf("  Sampling fraction    = %g%%\n", 100.0 * r);
         qel_printf("  Expected tree height = %g substitutions/site\n", s.height);
         qel_printf("  Expected number of species at time 1.0 = %.3f\n",
-                   (r * l - l + m - r * m * std::exp(l - m)) / (m - l));
+                   (r * l - l + m - r * m * detExp(l - m)) / (m - l));
     }
     if (s.source != kTrueTreeMemory)
         qel_printf(s.treeRepDifferent ? "  True trees for each replicate vary for each sequence length\n"

@@ -2,7 +2,8 @@
 """Autopartition on four gene subsets simulated here (numpy): two under JC
 at half the rate, two under K80 with kappa 8 at double the rate, 250 sites
 each, on one 8-taxon tree. With the six models of modelset j3 (equal rates):
-- allSchemes prints 15 schemes and fits 15 block subsets, and chooses
+- allSchemes prints 15 schemes (each partition as "1 2|3 4") and fits 15
+  block subsets, and chooses
   {1 2} | {3 4} with JC and K80 and K = 15 (13 branch lengths, one rate,
   one kappa);
 - greedy chooses the same after 6 + 3 + 1 joined schemes, with the models
@@ -128,6 +129,21 @@ def main():
             total = re.search(r"Total +[0-9.]+ +(\d+)\*", best)
             check(label + " K = 15", total is not None and total.group(1) == "15", total.group(0) if total else "")
         check("block subsets fitted by allSchemes", "Number of block subsets to be evaluated = 15" in runs[0])
+
+        # showSchemes: every set partition of the four subsets once, each
+        # block's subset numbers separated by single blanks, blocks by "|".
+        def set_partitions(items):
+            if not items:
+                yield []
+                return
+            first, rest = items[0], items[1:]
+            for p in set_partitions(rest):
+                yield [[first]] + p
+                for i in range(len(p)):
+                    yield p[:i] + [[first] + p[i]] + p[i + 1:]
+        want = sorted("|".join(" ".join(map(str, b)) for b in sorted(p)) for p in set_partitions([1, 2, 3, 4]))
+        shown = sorted(re.findall(r"^ +\d+ +[0-9.]+ +\d+ +[0-9.]+    (\d[ |\d]*)$", runs[0], re.M))
+        check("allSchemes partitions shown", shown == want, str(shown[:3]))
         shown = re.search(r'model partition "autopart":\s+block1\s+(\S+)\s+block2\s+(\S+)', out)
         check("autopart installed", shown is not None and shown.groups() == ("1-500", "501-1000"),
               shown.groups() if shown else "")

@@ -13,6 +13,12 @@ A case is tests/e2e/<name>.nex with, beside it:
                  everything else in the working directory
   <name>.lock    files of the working directory (one a line) that another
                  process holds write-locked during the run
+  <name>.tol     estimates read off a flat likelihood surface, where the
+                 minimiser's stopping point is defined only to within its
+                 tolerance: one a line, "<tolerance> <regular expression>";
+                 an expected output line the expression matches may differ
+                 from the actual one only in its numbers, each within
+                 tolerance x max(1, |expected|) of the expected number
 
 Each run gets a fresh working directory and home directory. Before
 comparing, text that changes from run to run is masked: those two
@@ -130,9 +136,10 @@ def main():
         expected_status = int((read(stem + ".status", "0") or "0").strip())
         if run.returncode != expected_status:
             failures.append("exit status %d, expected %d" % (run.returncode, expected_status))
+        tolerances = read_tolerances(stem + ".tol")
         for ext in (".out", ".err"):
             expected = read(stem + ext, "")
-            if actual[ext] != expected:
+            if actual[ext] != expected and not within_tolerance(expected, actual[ext], tolerances):
                 failures.append(diff(name + ext, expected, actual[ext]))
         for rel, text in files.items():
             expected = read(os.path.join(stem + ".files", rel))
@@ -142,6 +149,38 @@ def main():
             print("\n".join(failures))
             return 1
         return 0
+
+
+NUMBER = re.compile(r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?")
+
+
+def read_tolerances(path):
+    rules = []
+    for line in (read(path, "") or "").splitlines():
+        if line.strip():
+            tol, pattern = line.strip().split(None, 1)
+            rules.append((float(tol), re.compile(pattern)))
+    return rules
+
+
+def within_tolerance(expected, actual, rules):
+    """True when the texts differ only in numbers of lines a rule names,
+    each within that rule's tolerance."""
+    if not rules:
+        return False
+    want, got = expected.splitlines(), actual.splitlines()
+    if len(want) != len(got):
+        return False
+    for w, g in zip(want, got):
+        if w == g:
+            continue
+        tol = next((t for t, rule in rules if rule.search(w)), None)
+        if tol is None or NUMBER.sub("#", w) != NUMBER.sub("#", g):
+            return False
+        for a, b in zip(NUMBER.findall(w), NUMBER.findall(g)):
+            if abs(float(a) - float(b)) > tol * max(1.0, abs(float(a))):
+                return False
+    return True
 
 
 def diff(label, expected, actual):

@@ -23,6 +23,12 @@ import subprocess
 import sys
 import tempfile
 
+# A threaded BLAS splits the replicate products differently from one row to
+# the next, so two equal trees could get sums that differ in the last bit;
+# one thread keeps the reference the same on every machine.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[_var] = "1"
+
 try:
     import numpy as np
 except ImportError:
@@ -128,6 +134,8 @@ def normal_quantile(p):
 def reference_sh_au(L, rng):
     """SH and AU P of every tree, as the procedure defines them."""
     T, N = L.shape
+    distinct, same = np.unique(L, axis=0, return_inverse=True)
+    same = same.reshape(-1)
     scores = -L.sum(axis=1)
     best = int(np.argmin(scores))
     scales = [1.0, 0.5, 0.6, 0.7, 0.8, 0.9, 1.1, 1.2, 1.3, 1.4]
@@ -136,7 +144,11 @@ def reference_sh_au(L, rng):
         n = int(math.floor(N * scale + 0.5))
         s_used.append(n / N)
         counts = rng.multinomial(n, np.full(N, 1.0 / N), size=B)
-        rep = -(counts @ L.T)
+        # Equal trees (the same site log-likelihoods) share one column of
+        # sums, so they tie in every replicate as they do in the program,
+        # which sums every tree in the same order: a last-bit difference
+        # from the matrix product would part them.
+        rep = -(counts @ distinct.T)[:, same]
         if r == 0:
             R = rep.T.copy()
         m = rep.min(axis=1, keepdims=True)

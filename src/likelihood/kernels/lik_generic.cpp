@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "likelihood/kernels/lik_kernels.h"
+#include "qel/qel_detmath.h"
 
 namespace {
 
@@ -224,7 +225,7 @@ void rescaleCL(const LikKernelContext &c, void *cla, void *scalers, uint32_t fir
             rs[p] -= table[e];
         } else {
             factor = inv;
-            rs[p] -= std::log(inv);
+            rs[p] -= detLog(inv);
         }
         for (uint32_t r = 0; r < c.ncat; ++r) {
             Real *x = v + r * block + static_cast<size_t>(p) * nv;
@@ -285,7 +286,7 @@ const double *likRescaleLogTable()
         } t{};
         double x = 1.0;
         for (double &e : t.v) {
-            e = std::log(x);
+            e = detLog(x);
             x *= 2.0;
         }
         return t;
@@ -322,13 +323,13 @@ bool likAddPattern(const LikKernelContext &c, uint32_t p, double L, double D1, d
         if (sigma == 0) {
             L += k;
         } else if (sigma > -650) {
-            L += k * std::exp(-sigma);
+            L += k * detExp(-sigma);
         } else if (k > 0) {
             // exp(-sigma) would overflow: add in log space, and stay there,
             // since the sum itself may be beyond the largest double.
-            const double x = std::log(k) - sigma, y = std::log(L);
+            const double x = detLog(k) - sigma, y = detLog(L);
             const double hi = std::max(x, y), lo = std::min(x, y);
-            lnL = hi + std::log1p(std::exp(lo - hi));
+            lnL = hi + detLog1p(detExp(lo - hi));
             inLogs = true;
         }
     }
@@ -338,17 +339,17 @@ bool likAddPattern(const LikKernelContext &c, uint32_t p, double L, double D1, d
         // Derivatives alone are ratios of sums and need no logarithm (the
         // Newton steps of a branch-length pass ask for nothing else).
         if (mode & kLikModeLnL)
-            lnL = std::log(L);
+            lnL = detLog(L);
     }
     const double w = c.weights[p];
     if (mode & kLikModeLnL)
         acc.lnL -= w * (lnL + sigma);
     if (mode & kLikModeD1) {
-        const double g = inLogs ? D1 * std::exp(-lnL) : D1 / L;
+        const double g = inLogs ? D1 * detExp(-lnL) : D1 / L;
         if (g <= 1e100) {
             acc.d1 -= w * g;
             if (mode & kLikModeD2)
-                acc.d2 -= w * ((inLogs ? D2 * std::exp(-lnL) : D2 / L) - g * g);
+                acc.d2 -= w * ((inLogs ? D2 * detExp(-lnL) : D2 / L) - g * g);
         }
     }
     return true;

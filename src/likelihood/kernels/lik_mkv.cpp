@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "likelihood/kernels/lik_kernels.h"
+#include "qel/qel_detmath.h"
 
 namespace {
 
@@ -110,10 +111,10 @@ bool mkHead(uint32_t k, double L, double D1, double D2, double sigma, bool scale
 {
     if (scaled && sigma < -700)
         return false;
-    const double q = (scaled ? std::exp(-sigma) : 1.0) - k * L;
+    const double q = (scaled ? detExp(-sigma) : 1.0) - k * L;
     if (!(q > DBL_MIN))
         return false;
-    c[0] = -std::log(q) - sigma;
+    c[0] = -detLog(q) - sigma;
     c[1] = k * D1 / q;
     c[2] = k * D2 / q + c[1] * c[1];
     return true;
@@ -146,7 +147,7 @@ LikResult evalMkv(const LikKernelContext &c, const LikEvalOp &op, uint32_t first
             continue;
         }
         if (mode & kLikModeLnL)
-            acc.lnL -= w * (std::log(L) + sigma + corr[0]);
+            acc.lnL -= w * (detLog(L) + sigma + corr[0]);
         if (mode & kLikModeD1) {
             const double g = D1 / L;
             if (g <= 1e100) {
@@ -170,7 +171,7 @@ void rescaleCL_Mkv(const LikKernelContext &c, void *cla, void *scalers, uint32_t
         for (uint32_t r = 0; r < c.ncat; ++r)
             for (uint32_t i = 0; i < q.k; ++i)
                 m = std::max(m, v[r * c.mkBlockValues + q.at + i]);
-        rs[p] += std::log(m);
+        rs[p] += detLog(m);
         const double f = 1.0 / m;
         for (uint32_t r = 0; r < c.ncat; ++r)
             for (uint32_t i = 0; i < q.k; ++i)
@@ -219,7 +220,7 @@ double evalLikeRooted_Mkv(const LikKernelContext &c, const void *cla, const void
                 return kLikInfiniteScore;
             continue;
         }
-        lnL -= c.weights[p] * (std::log(L) + sigma + corr[0]);
+        lnL -= c.weights[p] * (detLog(L) + sigma + corr[0]);
     }
     return lnL;
 }
