@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
@@ -71,17 +73,35 @@ bool onMainThread() { return gMainThreadKnown && pthread_equal(pthread_self(), g
 
 std::atomic<bool> gWatchdogReady{false};
 
+const char *terminationSignalName(int signo)
+{
+    return signo == SIGHUP ? "SIGHUP (hangup)" : signo == SIGTERM ? "SIGTERM (termination request)" : "a signal";
+}
+
 void watchdog()
 {
     gWatchdogReady.store(true);
     while (sem_wait(&gWatchdogWake) != 0) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(gGraceMillis.load()));
-    // The main thread has not reached a polling point: leave without it.
+    // The main thread has not reached a polling point: leave without it,
+    // saying so (straight to the descriptor: the output engine may be in
+    // the main thread's hands) with the files left as they were.
+    const std::vector<std::string> unfinished = unfinishedOutputFiles();
     settleOpenOutputFilesFromWatchdog();
     flushIfFree(stdout);
     flushIfFree(stderr);
-    _exit(128 + gTerminationSignal.load());
+    const int signo = gTerminationSignal.load();
+    std::string text = std::string("\nRun stopped by ") + terminationSignalName(signo) + ".\n";
+    for (const std::string &name : unfinished)
+        text += "\nWriting to file \"" + name + "\" interrupted; the file was left as it was.\n";
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    _exit(128 + signo);
 }
 
 }  // namespace
@@ -135,9 +155,7 @@ namespace {
         putNewline();
     // The output and the log say why the run ended and which files keep
     // their old contents, as an interrupted write says.
-    qel_printf("\nRun stopped by %s.\n", signo == SIGHUP    ? "SIGHUP (hangup)"
-                                         : signo == SIGTERM ? "SIGTERM (termination request)"
-                                                            : "a signal");
+    qel_printf("\nRun stopped by %s.\n", terminationSignalName(signo));
     for (const std::string &name : unfinishedOutputFiles())
         showWriteLeftAsItWas(name.c_str());
     flushOutputFiles();
