@@ -473,10 +473,23 @@ int finishEvaluation(HSearchData *hsd, int result)
     return limit ? limit : result;
 }
 
+void publishAheadWork(HSearchData *hsd)
+{
+    if (!hsd->workShared)
+        return;
+    const double fresh = hsd->rearrTriedRep - hsd->workPublished;
+    hsd->workShared->fetch_add(static_cast<uint64_t>(fresh), std::memory_order_relaxed);
+    hsd->workPublished += static_cast<double>(static_cast<uint64_t>(fresh));
+}
+
 int finishEvaluations(HSearchData *hsd, uint32_t n)
 {
     if (!hsd->rules.heuristicRunning)
         return 0;
+    // Every few thousand rearrangements: often enough for a row a second,
+    // rarely enough that the shared count is no contended line.
+    if (hsd->workShared && hsd->rearrTriedRep - hsd->workPublished >= 4096.0)
+        publishAheadWork(hsd);
     if (hsd->deadline) {
         if (hsd->clockCountdown >= n) {
             hsd->clockCountdown -= n;

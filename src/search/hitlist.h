@@ -114,6 +114,11 @@ struct HSearchData {
     // caller of the store. Null outside runs ahead.
     void *aheadContext;
     uint32_t earlierMatch;
+    // A run ahead adds the rearrangements it tries to this count now and
+    // then, so that the status row shows the work of every thread; null
+    // elsewhere. workPublished: of rearrTriedRep, the part added so far.
+    std::atomic<uint64_t> *workShared;
+    double workPublished;
 };
 
 inline constexpr uint32_t kSaveTree = 1;
@@ -152,6 +157,8 @@ int finishEvaluation(HSearchData *hsd, int result);
 // finishEvaluation for n evaluations in a row, none of which saved a tree
 // (they are counted already): the time and rearrangement limits, once.
 int finishEvaluations(HSearchData *hsd, uint32_t n);
+// Adds what a run ahead tried since it last did to the shared count.
+void publishAheadWork(HSearchData *hsd);
 // True when the search is to stop at the user's request (asked and
 // confirmed). A thread running a replicate ahead of its turn never asks the
 // user: it stops when its run is called off.

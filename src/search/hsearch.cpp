@@ -3,6 +3,7 @@
 #include "search/tbr.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -81,6 +82,12 @@ struct HSearchRun {
     bool stepwiseRunning = false;
     bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
     bool ahead = false;          // a replicate run ahead of its turn on a worker thread
+    // While replicates run ahead: the rearrangements their runs have tried
+    // (added as they go), and those of the runs taken, which the search's
+    // own count holds already.
+    const std::atomic<uint64_t> *aheadWork = nullptr;
+    double aheadWorkTaken = 0.0;
+    bool aheadSettles = false;  // see AheadShared::settleStores
     // The criterion's free model parameters, held while trees are compared
     // and fitted once on the first replicate's best starting tree.
     const CriterionSearchFxns *heldBy = nullptr;
@@ -126,7 +133,13 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
         if (toSwap == 0)
             toSwap = -1;
     }
-    const HSearchRun::Row row{hsd->rearrTriedTotal, numSaved(run), toSwap};
+    // The work of every thread: a row would otherwise show the awaited
+    // replicate at 0 rearrangements while the others run ahead of it.
+    double tried = hsd->rearrTriedTotal;
+    if (run.aheadWork)
+        tried += std::max(0.0, static_cast<double>(run.aheadWork->load(std::memory_order_relaxed)) -
+                                   run.aheadWorkTaken);
+    const HSearchRun::Row row{tried, numSaved(run), toSwap};
     if (closing && row == run.lastRow)
         return;
     run.lastRow = row;
@@ -135,7 +148,7 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
         run.statusHeaderShown = true;
     }
     showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1,
-                         run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, hsd->rearrTriedTotal,
+                         run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, tried,
                          numSaved(run), toSwap, hsd->bestScoreRep,
                          std::min(hsd->bestScoreRep, hsd->bestScoreOverall));
     run.statusLinesRep++;
@@ -409,6 +422,12 @@ int stepwisePoll(void *ctx, uint32_t taxaAdded)
     return 0;
 }
 void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score);
+// A run ahead says where the stream stands as it begins to swap a tree:
+// the first time, and whenever resolving a polytomy drew from it.
+void noteAheadDraws(const HSearchRun &run, bool drew);
+// Where a run ahead's log of stored trees passes from its starting trees
+// to those found by swapping.
+void noteAheadStartingTrees(const HSearchRun &run);
 
 int getStartingTrees(HSearchRun &run)
 {
@@ -550,13 +569,16 @@ int swapCurrentTree(HSearchRun &run, double score)
 {
     Tree *tree = run.tree;
     determineIfTreeIsBinary(tree);
-    if (!isTreeBinary(tree)) {
+    const bool binary = isTreeBinary(tree);
+    if (!binary) {
         dichotomizeTree(tree, randomPairFromRun, &run.rng);
         setTraversalSeq(tree);
         // Resolving a polytomy leaves a parsimony length as it was, not a fit.
         if (!parsimonySearch())
             score = startingTreeScore(run);
     }
+    if (run.ahead)
+        noteAheadDraws(run, !binary);
     tree->score[0] = score;
     setMaxScoreToSave(run.hsd);
     if ((hs.swap >= 2 || hs.ecr) && parsimonySearch()) {
@@ -713,6 +735,8 @@ int searchReplicate(HSearchRun &run, bool *early)
         *early = true;
         return r;
     }
+    if (run.ahead)
+        noteAheadStartingTrees(run);
     if (hs.swap != 0 && (numSaved(run) >= run.hsd->firstTreeRep || numTreesInBuffer(run.startBuf) > 0))
         r = doSwappingRounds(run);
     emptyTreeBuffer(run.startBuf, true);
@@ -779,6 +803,7 @@ struct AheadResult final : AheadRun {
     uint32_t duplicateOf = 0;
     uint32_t peakSaved = 0;
     std::vector<uint8_t> storedLog;  // every tree stored, one encoding per bytesPerTree
+    size_t startLogged = 0;          // of storedLog, the bytes of the starting trees
     std::vector<uint8_t> assumed;    // every tree taken as held by the buffer, likewise
     uint32_t bytesPerTree = 0;
     TreeBuffer *trees = nullptr;     // the trees the replicate kept, in order
@@ -807,6 +832,12 @@ struct AheadShared {
     std::vector<StepwiseMemo> stepwise;                  // by replicate
     uint32_t stepwiseReused = 0;
     ReplicatesAhead *pool = nullptr;
+    // One tree per replicate, each better tree swapped in place: a tree the
+    // replicate stores that an earlier one turns out to keep only goes
+    // unstored, and the replicate's course is the same, so its run is
+    // settled when taken instead of run again (see aheadRunHolds).
+    bool settleStores = false;
+    std::atomic<uint64_t> work{0};  // rearrangements tried by the runs, added as they go
 };
 
 // Stands for the number, not known yet, of a buffer tree a run ahead met.
@@ -821,10 +852,13 @@ struct AheadContext {
     uint32_t storeCap = 0;
     AheadShared *shared = nullptr;
     uint32_t rep = 0;
+    RNG start{};  // the stream state the run of rep began from
+    bool drawsNoted = false;
     std::vector<uint8_t> scratch;
     // The trees taken as held by the buffer, one encoding per bytesPerTree;
     // the last of them is the one kEarlierTreeUnknown stands for.
     std::vector<uint8_t> *assumed = nullptr;
+    size_t *startLogged = nullptr;
     AheadContext() = default;
     AheadContext(const AheadContext &) = delete;
     AheadContext &operator=(const AheadContext &) = delete;
@@ -861,7 +895,7 @@ uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
         else if (!fresh && at->second > c.rep)
             later = std::exchange(at->second, c.rep);
     }
-    if (later)
+    if (later && !c.shared->settleStores)
         c.shared->pool->restart(later);
     if (!earlier)
         return 0;
@@ -907,6 +941,26 @@ void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score)
     m.end = run.rng;
     m.score = score;
     m.trees = std::move(copy);
+}
+
+// Most draws besides the sequence come as the stepwise tree, stored with
+// its unsupported branches collapsed, is resolved to be swapped: early in
+// the run. Saying so then starts the later replicates again from the right
+// state at once, instead of when this one is taken, when their runs, begun
+// from a state guessed wrong, would all be thrown away.
+void noteAheadDraws(const HSearchRun &run, bool drew)
+{
+    AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
+    if (!drew && c.drawsNoted)
+        return;
+    c.drawsNoted = true;
+    c.shared->pool->revise(c.rep, c.start, run.rng);
+}
+
+void noteAheadStartingTrees(const HSearchRun &run)
+{
+    AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
+    *c.startLogged = run.hsd->storedLog ? run.hsd->storedLog->size() : 0;
 }
 
 uint32_t aheadThreadCount(const HSearchRun &run)
@@ -959,6 +1013,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->reconLimit = run.hsd->reconLimit;
     w.hsd->deadline = run.hsd->deadline;
     w.hsd->aheadContext = c.get();
+    w.hsd->workShared = &shared->work;
     return c;
 }
 
@@ -971,10 +1026,13 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     HSearchData *hsd = run.hsd;
     run.rng = out->start = start;
     run.rep = c.rep = rep;
+    c.start = start;
+    c.drawsNoted = false;
     c.assumed = &out->assumed;
+    c.startLogged = &out->startLogged;
     truncateBuffer(run.mainBuf, run.retained);
     rehashTreeBuffer(run.mainBuf);
-    hsd->rearrTriedRep = hsd->rearrTriedTotal = 0.0;
+    hsd->rearrTriedRep = hsd->rearrTriedTotal = hsd->workPublished = 0.0;
     hsd->bestScoreRep = hsd->bestScoreOverall = kNoScoreValue;
     hsd->overflowed = hsd->steepestTruncated = hsd->aheadSpoiled = 0;
     hsd->peakSaved = run.retained;
@@ -983,9 +1041,12 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     if (hs.limitPerRep && hs.timeLimit > 0)
         hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
     out->result = searchReplicate(run, &out->early);
+    publishAheadWork(hsd);
     hsd->storedLog = nullptr;
     setSearchCancelFlag(nullptr);
     out->end = run.rng;
+    if (!cancel.load(std::memory_order_relaxed))
+        c.shared->pool->revise(rep, start, run.rng);
     out->spoiled = hsd->aheadSpoiled != 0;
     out->overflowed = hsd->overflowed;
     out->steepestTruncated = hsd->steepestTruncated;
@@ -1024,9 +1085,22 @@ bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
     for (size_t at = 0; at < a.assumed.size(); at += a.bytesPerTree)
         if (compactRepInBuffer(run.mainBuf, a.assumed.data() + at) == 0)
             return false;
-    for (size_t at = 0; at < a.storedLog.size(); at += a.bytesPerTree)
+    // A tree it stored that the buffer holds now was met by an earlier
+    // replicate after the run stored it: the search here would have found
+    // it in the buffer. With one tree per replicate, each better one
+    // swapped in place, that changes nothing but where the tree is kept
+    // (see takeAheadRun); a starting tree, though, would have been swapped
+    // from the starting trees, resolved otherwise.
+    const bool settles = run.aheadSettles && (!a.trees || numTreesInBuffer(a.trees) <= 1);
+    const size_t from = settles ? a.startLogged : a.storedLog.size();
+    for (size_t at = 0; at < from; at += a.bytesPerTree)
         if (compactRepInBuffer(run.mainBuf, a.storedLog.data() + at) != 0)
             return false;
+    for (size_t at = from; at < a.storedLog.size(); at += a.bytesPerTree)
+        if (compactRepInBuffer(run.mainBuf, a.storedLog.data() + at) != 0) {
+            gAheadCounts.settled++;
+            break;
+        }
     return true;
 }
 
@@ -1036,10 +1110,17 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
     HSearchData *hsd = run.hsd;
     hsd->firstTreeRep = numSaved(run) + 1;
     const uint32_t n = a.trees ? numTreesInBuffer(a.trees) : 0;
+    uint32_t dupKept = 0;
     for (uint32_t j = 1; j <= n; j++) {
         if (getTree(a.trees, j, run.tree) != 0)
             return 1;
         const uint32_t k = putTree(run.tree, run.mainBuf, true);
+        if (k == kPutTreeDuplicate && run.aheadSettles && n == 1) {
+            // The replicate's tree, met by an earlier one since: the last
+            // store it tried, so the one it is identical to.
+            dupKept = getMatchingTree(run.mainBuf);
+            continue;
+        }
         if (k == kPutTreeDuplicate || isPutTreeFull(k))
             return 1;
         mainScores(run)[k - 1] = a.scores[j - 1];
@@ -1048,6 +1129,8 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
     hsd->duplicateOf = a.duplicateOf;
     if (a.duplicateOf == kEarlierTreeUnknown)
         hsd->duplicateOf = compactRepInBuffer(run.mainBuf, a.assumed.data() + a.assumed.size() - a.bytesPerTree);
+    if (dupKept)
+        hsd->duplicateOf = dupKept;
     hsd->rearrTriedRep = a.rearrTried;
     hsd->rearrTriedTotal += a.rearrTried;
     hsd->overflowed |= a.overflowed;
@@ -1063,6 +1146,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     std::vector<std::unique_ptr<AheadContext>> contexts(threads);
     AheadShared shared;
     shared.stepwise.resize(run.nreps);
+    shared.settleStores = !srch.mulTrees && srch.keep == 0.0 && !hs.steepest && !hs.allSwap && run.hold == 1 &&
+                          !run.hsd->rules.chuckActive;
     const uint32_t storeCap = getMaxtreesValue();
     const uint32_t ntax = numSearchTaxa(run.data);
     const auto next = [ntax](RNG *state) { randomAdditionOrder(state, ntax); };
@@ -1079,18 +1164,25 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     if (!pool.waitPrepared())
         return kAheadUnavailable;
     gAheadCounts = {};
+    gAheadCounts.threads = threads;
+    run.aheadSettles = shared.settleStores;
+    run.aheadWork = &shared.work;
+    run.aheadWorkTaken = 0.0;
     // However the search ends, its runs ahead are counted once every
     // worker has let go of the last of them.
     struct FinalCount {
         ReplicatesAhead &pool;
         AheadShared &shared;
+        HSearchRun &run;
         ~FinalCount()
         {
             pool.stop();
+            run.aheadWork = nullptr;
             gAheadCounts.calledOff = pool.calledOff();
+            gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
         }
-    } finalCount{pool, shared};
+    } finalCount{pool, shared, run};
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);
         // A stop asked before the replicate began ends the search as the
@@ -1110,6 +1202,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         int r = 2;
         if (a && aheadRunHolds(run, *a, stopped)) {
             r = takeAheadRun(run, *a);
+            run.aheadWorkTaken += a->rearrTried;
             gAheadCounts.taken++;
             if (stopped)
                 r = 2;
@@ -1296,6 +1389,11 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
         qel_printf("   %d trees retained\n", static_cast<int>(numSaved(run)));
     }
     showTimeUsed(&start, &stop, 3, "");
+    // Only where replicates ran on several threads: the work of the others
+    // (how much of it was of use) is the one thing the thread count changes.
+    if (gAheadCounts.threads > 1)
+        qel_printf("   Replicates run ahead on %u threads = %u, redone = %u (runs ahead thrown away = %u)\n",
+                   gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.calledOff);
     if (run.randomAddition) {
         if (hs.swap == 0 || !srch.mulTrees)
             qel_printf("\n(Note: \bNo \"island\" information is available when only one tree per "

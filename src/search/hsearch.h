@@ -32,10 +32,13 @@ void setHSearchThreads(uint32_t n);
 // and set to run again), replicates run again on the calling thread, and
 // runs that took the stepwise trees of their replicate's run before.
 struct AheadCounts {
+    uint32_t threads = 0;   // threads the replicates ran on; 0 or 1: none ran ahead
+    uint32_t ranAhead = 0;  // runs begun on worker threads
     uint32_t taken = 0;
     uint32_t calledOff = 0;
     uint32_t rerunHere = 0;
     uint32_t stepwiseReused = 0;
+    uint32_t settled = 0;  // taken although an earlier replicate had met a tree they stored
 };
 AheadCounts lastHSearchAheadCounts();
 // Asked by a run ahead of its turn before each store: the number of the

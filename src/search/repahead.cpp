@@ -1,13 +1,14 @@
 #include "search/repahead.h"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 
 #include "qel/qel_interrupts.h"
 
 ReplicatesAhead::ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
                                  const std::function<void(RNG *)> &next)
-    : run_(std::move(run)), slots_(nreps), window_(std::max<uint32_t>(window, 1))
+    : run_(std::move(run)), next_(next), slots_(nreps), window_(std::max<uint32_t>(window, 1))
 {
     setStarts(0, start, next);
     for (uint32_t w = 0; w < workers; w++)
@@ -48,23 +49,63 @@ void ReplicatesAhead::stop()
             w->thread.join();
 }
 
+namespace {
+
+bool sameState(const RNG &a, const RNG &b)
+{
+    return a.x == b.x && a.y == b.y && a.z == b.z && a.c == b.c && a.legacy == b.legacy;
+}
+
+// Of the last eight guessed starts checked, this many wrong stop the runs
+// begun from guesses: a run from a guess found wrong is thrown away, and on
+// a busy machine it takes the processor from runs that count.
+constexpr int kGuessesOff = 2;
+
+}  // namespace
+
+
+void ReplicatesAhead::setStartsLocked(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next)
+{
+    RNG state = start;
+    for (uint32_t r = rep; r < slots_.size(); r++) {
+        Slot &s = slots_[r];
+        calledOff_ += s.state == SlotState::kDone;
+        s.generation++;
+        s.state = SlotState::kWaiting;
+        s.drawn = false;
+        s.result.reset();
+        s.start = state;
+        next(&state);
+    }
+    for (auto &w : workers_)
+        if (w->busy && w->rep >= rep)
+            w->cancel.store(true, std::memory_order_relaxed);
+}
+
 void ReplicatesAhead::setStarts(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next)
 {
     {
         std::lock_guard lock(mutex_);
-        RNG state = start;
-        for (uint32_t r = rep; r < slots_.size(); r++) {
-            Slot &s = slots_[r];
-            calledOff_ += s.state == SlotState::kDone;
-            s.generation++;
-            s.state = SlotState::kWaiting;
-            s.result.reset();
-            s.start = state;
-            next(&state);
-        }
-        for (auto &w : workers_)
-            if (w->busy && w->rep >= rep)
-                w->cancel.store(true, std::memory_order_relaxed);
+        setStartsLocked(rep, start, next);
+    }
+    workReady_.notify_all();
+}
+
+void ReplicatesAhead::revise(uint32_t rep, const RNG &from, const RNG &now)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (rep < awaited_ || rep >= slots_.size() || !sameState(slots_[rep].start, from))
+            return;
+        const bool first = !slots_[rep].drawn;
+        slots_[rep].drawn = true;
+        if (rep + 1 >= slots_.size())
+            return;
+        const bool wrong = !sameState(slots_[rep + 1].start, now);
+        if (first)
+            guessesWrong_ = ((guessesWrong_ << 1) | (wrong ? 1u : 0u)) & 0xFFu;
+        if (wrong)
+            setStartsLocked(rep + 1, now, next_);
     }
     workReady_.notify_all();
 }
@@ -77,8 +118,10 @@ void ReplicatesAhead::restart(uint32_t rep)
             return;
         Slot &s = slots_[rep];
         calledOff_ += s.state == SlotState::kDone;
+        restarted_ = ((restarted_ << 1) | 1u) & 0xFFu;
         s.generation++;
         s.state = SlotState::kWaiting;
+        s.drawn = false;
         s.result.reset();
         for (auto &w : workers_)
             if (w->busy && w->rep == rep)
@@ -99,14 +142,30 @@ RNG ReplicatesAhead::startOf(uint32_t rep)
     return slots_[rep].start;
 }
 
+uint32_t ReplicatesAhead::begun()
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<uint32_t>(std::count_if(slots_.begin(), slots_.end(), [](const Slot &s) { return s.begun; }));
+}
+
 bool ReplicatesAhead::pickNext(uint32_t *rep)
 {
-    const uint64_t end = std::min<uint64_t>(slots_.size(), uint64_t{awaited_} + window_);
-    for (uint32_t r = awaited_; r < end; r++)
+    // Replicates that met each other's trees out of turn: while they do, the
+    // runs ahead only throw away one another's work, and the awaited
+    // replicate alone runs.
+    const uint32_t window = std::popcount(restarted_) >= kGuessesOff ? 1 : window_;
+    const uint64_t end = std::min<uint64_t>(slots_.size(), uint64_t{awaited_} + window);
+    const bool guesses = std::popcount(guessesWrong_) < kGuessesOff;
+    for (uint32_t r = awaited_; r < end; r++) {
+        // A start is known right for the replicate awaited, and for the one
+        // after a run that has drawn what it draws (a run done has).
+        if (r > awaited_ && !guesses && !slots_[r - 1].drawn && slots_[r - 1].state != SlotState::kDone)
+            return false;
         if (slots_[r].state == SlotState::kWaiting) {
             *rep = r;
             return true;
         }
+    }
     return false;
 }
 
@@ -134,6 +193,7 @@ void ReplicatesAhead::workerLoop(uint32_t w)
             return;
         Slot &slot = slots_[rep];
         slot.state = SlotState::kRunning;
+        slot.begun = true;
         const uint32_t generation = slot.generation;
         const RNG start = slot.start;
         me.rep = rep;
@@ -151,6 +211,8 @@ void ReplicatesAhead::workerLoop(uint32_t w)
             slot.result = std::move(result);
             slot.state = SlotState::kDone;
             resultReady_.notify_all();
+            // A replicate done may let a run begin from the start after it.
+            workReady_.notify_all();
         } else if (!quit_) {
             calledOff_++;
         }
@@ -190,6 +252,7 @@ std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milli
     std::unique_ptr<AheadRun> result = std::move(slot.result);
     // Taken: the window moves on past it.
     awaited_ = rep + 1;
+    restarted_ = (restarted_ << 1) & 0xFFu;
     workReady_.notify_all();
     return result;
 }

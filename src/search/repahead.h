@@ -5,8 +5,12 @@
 // (its best guess of where the stream will stand when the replicate's turn
 // comes). The caller may call off a replicate and every later one and give
 // them new starting states; runs under way are then told to stop through
-// their call-off flag, and what they produce is dropped. Idle workers and a
-// caller waiting for a result block on a condition variable.
+// their call-off flag, and what they produce is dropped. A start is known
+// to be right for the replicate awaited and for one whose predecessor's run
+// (from a start known right) said it has drawn what it draws; the others
+// are guesses, and while recent guesses were wrong (their runs thrown
+// away) no run begins from a guess. Idle workers and a caller waiting for a result block on a
+// condition variable.
 #pragma once
 
 #include <atomic>
@@ -55,6 +59,13 @@ public:
     // `onWake`; null when onWake asked to stop waiting (returned true).
     std::unique_ptr<AheadRun> take(uint32_t rep, std::chrono::milliseconds poll,
                                    const std::function<bool()> &onWake);
+    // A run of `rep` begun from `from` has passed the point where it draws
+    // from the stream (besides its addition sequence) and stands at `now`:
+    // the start of `rep`+1 counts as known from here, and the later
+    // replicates, when guessed to start elsewhere, are started again from
+    // `now` at once (the caller's check when it takes `rep` holds the last
+    // word). Nothing when the run was itself begun from a stale state.
+    void revise(uint32_t rep, const RNG &from, const RNG &now);
     // The state replicate `rep` was (or will be) started from.
     RNG startOf(uint32_t rep);
     // Runs `rep` again from the same start (a tree it stored turned out to
@@ -63,6 +74,8 @@ public:
     // Runs begun whose work was thrown away before their replicate was
     // taken: called off under way, or done and then set to run again.
     uint32_t calledOff();
+    // Replicates a worker began at least once.
+    uint32_t begun();
 
     // Calls off every run and lets the workers go.
     void stop();
@@ -77,6 +90,8 @@ private:
         SlotState state = SlotState::kWaiting;
         uint32_t generation = 0;
         RNG start{};
+        bool begun = false;
+        bool drawn = false;  // the run under way passed its draws: the next start is known
         std::unique_ptr<AheadRun> result;
     };
     struct Worker {
@@ -87,9 +102,11 @@ private:
     };
 
     void workerLoop(uint32_t w);
+    void setStartsLocked(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next);
     bool pickNext(uint32_t *rep);
 
     RunFxn run_;
+    std::function<void(RNG *)> next_;
     std::function<bool(uint32_t)> prepare_;
     uint32_t unprepared_ = 0;
     bool prepareFailed_ = false;
@@ -98,6 +115,12 @@ private:
     uint32_t window_;
     uint32_t awaited_ = 0;  // the replicate the caller takes next
     uint32_t calledOff_ = 0;
+    // The last guessed starts checked, one bit each (set: wrong). While
+    // many were, runs begin only from starts known to be right.
+    uint32_t guessesWrong_ = 0;
+    // The last replicates taken and runs set to run again because an
+    // earlier replicate met their trees, one bit each (set: run again).
+    uint32_t restarted_ = 0;
     bool quit_ = false;
     std::mutex mutex_;
     std::condition_variable workReady_;

@@ -11,6 +11,7 @@
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/stateset.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
@@ -59,8 +60,9 @@ public:
 private:
     int makeOrder(RNG *rng);
     void startTree();
-    std::vector<TreeNode *> prepareTree(Tree *t, double *curLen);
+    const std::vector<TreeNode *> &prepareTree(Tree *t, double *curLen);
     double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
+    void evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, double curLen);
     int32_t furthestTaxon();
     int32_t closestTaxon(const std::vector<int32_t> &candidates);
     void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
@@ -91,6 +93,15 @@ private:
     // three edges at it fitted; null when every join is a whole-tree score.
     const CriterionSearchFxns *fast_ = nullptr;
     bool setsCurrent_ = false;
+    // One tree held, plain lengths of the classes the span kernels count:
+    // the edges are scored straight from their sets' words.
+    bool fastSpan_ = false;
+    FastSpanScorer span_;
+    std::vector<const uint64_t *> edgeWords_;  // per edge: ordered words, unordered words
+    // The edges of the tree last prepared, in preorder; edgesOfTree_: they
+    // are tree_'s, kept in step with each join.
+    std::vector<TreeNode *> edges_;
+    bool edgesOfTree_ = false;
 };
 
 double StepwiseBuilder::bound() const
@@ -192,11 +203,13 @@ void StepwiseBuilder::startTree()
     order_.resize(3);
 }
 
-std::vector<TreeNode *> StepwiseBuilder::prepareTree(Tree *t, double *curLen)
+const std::vector<TreeNode *> &StepwiseBuilder::prepareTree(Tree *t, double *curLen)
 {
     *curLen = 0.0;
     if (t == tree_ && setsCurrent_) {
         *curLen = revTreeLength(d_, t);
+        if (edgesOfTree_)
+            return edges_;
     } else {
         setTraversalSeq(t);
         pointTreeAtPackedData(t, d_);
@@ -206,10 +219,11 @@ std::vector<TreeNode *> StepwiseBuilder::prepareTree(Tree *t, double *curLen)
             setsCurrent_ = incremental_ && t == tree_;
         }
     }
-    std::vector<TreeNode *> edges;
+    edges_.clear();
     for (TreeNode *e = t->root->next; e; e = e->next)
-        edges.push_back(e);
-    return edges;
+        edges_.push_back(e);
+    edgesOfTree_ = t == tree_;
+    return edges_;
 }
 
 double StepwiseBuilder::connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bnd)
@@ -232,6 +246,41 @@ double StepwiseBuilder::connectionScore(Tree *t, TreeNode *edge, int32_t taxon, 
     binPruneLeaf(leaf);
     setTraversalSeq(t);
     return s;
+}
+
+// The edges' sets lie wherever their nodes' records point, and at a few
+// thousand taxa each edge's words come from memory: their addresses are
+// gathered first (the loads of many edges overlap), and each edge's words
+// are fetched a few edges before they are scored.
+void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, double curLen)
+{
+    const ParsNodeSets *leaf = downOf(nodeOfIndex(t, taxon));
+    edgeWords_.resize(2 * edges.size());
+    for (size_t i = 0; i < edges.size(); i++) {
+        const ParsNodeSets *e = finalOf(edges[i]);
+        edgeWords_[2 * i] = e->ord;
+        edgeWords_[2 * i + 1] = e->uno;
+    }
+    constexpr size_t kAhead = 4;
+    const auto fetch = [&](size_t i) {
+        for (const uint64_t *w : {edgeWords_[2 * i], edgeWords_[2 * i + 1]})
+            if (w) {
+                __builtin_prefetch(w);
+                __builtin_prefetch(w + 8);
+            }
+    };
+    for (size_t i = 0; i < std::min(kAhead, edges.size()); i++)
+        fetch(i);
+    const auto start = static_cast<int64_t>(base_ + curLen);
+    for (size_t i = 0; i < edges.size(); i++) {
+        if (i + kAhead < edges.size())
+            fetch(i + kAhead);
+        const double bnd = bound();
+        const int64_t limit = bnd >= kNoScore ? INT64_MAX : static_cast<int64_t>(bnd);
+        const int64_t len =
+            span_.length(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord, leaf->uno, start, limit);
+        evaluate(t, edges[i], taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
+    }
 }
 
 double StepwiseBuilder::wholeTreeScore(Tree *t)
@@ -322,7 +371,7 @@ int32_t StepwiseBuilder::furthestTaxon()
     if (hold_ > 1)
         getTree(held_.get(), 1, t);
     double curLen = 0.0;
-    auto edges = prepareTree(t, &curLen);
+    const auto &edges = prepareTree(t, &curLen);
     int32_t chosen = -1;
     double largest = -1.0;
     for (uint32_t x = 0; x < n_; x++) {
@@ -378,7 +427,10 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     // Other sequences score trees of their own between additions, over the
     // same set store; a rooted tree's ancestor takes no incremental update.
     incremental_ = hold_ == 1 && fixedOrder && !opt_.rooted && incrementalParsimony();
-    setsCurrent_ = false;
+    setsCurrent_ = edgesOfTree_ = false;
+    fastSpan_ = incremental_ && !altScoring(d_) && fastSpanApplies(d_);
+    if (fastSpan_)
+        span_ = fastSpanScorer(d_);
     if (hold_ > 1)
         putTree(tree_, held_.get(), false);
     const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
@@ -426,12 +478,16 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
             if (hold_ > 1)
                 getTree(held_.get(), h, t);
             double curLen = 0.0;
-            auto edges = prepareTree(t, &curLen);
+            const auto &edges = prepareTree(t, &curLen);
             beginConstrainedJoins(t);
             // A whole-tree score per connection is slow enough to read the
             // stop request and the clock after each.
             const bool slow = gCriterion != kCriterionParsimony;
-            for (int32_t taxon : candidates)
+            for (int32_t taxon : candidates) {
+                if (fastSpan_) {
+                    evaluateEdgesFast(t, edges, taxon, curLen);
+                    continue;
+                }
                 for (TreeNode *e : edges) {
                     evaluate(t, e, taxon, connectionScore(t, e, taxon, curLen, bound()));
                     if (const int r = slow ? poll() : 0; r != 0) {
@@ -439,6 +495,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                         return r;
                     }
                 }
+            }
             endConstrainedJoins();
         }
         if (best_.score == kNoScoreValue)
@@ -447,17 +504,24 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         order_.push_back(best_.taxon);
         if (hold_ == 1) {
             TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
+            TreeNode *edge = tree_->nodes + best_.edgePos, *fork = findFreeNode(tree_);
             if (fast_)
-                fast_->fastJoin(tree_, leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
+                fast_->fastJoin(tree_, leaf, edge, fork);
             else
-                binConnectLeaf(leaf, tree_->nodes + best_.edgePos, findFreeNode(tree_));
+                binConnectLeaf(leaf, edge, fork);
             tree_->numLeaves++;
-            setTraversalSeq(tree_);
             heldScores_[0] = best_.score;
-            if (incremental_ && setsCurrent_)
+            if (incremental_ && setsCurrent_) {
+                // The join puts the new fork and the leaf just before the
+                // edge in preorder, in the tree's order and in the list of
+                // edges alike: no walk of the tree is needed.
+                if (edgesOfTree_)
+                    edges_.insert(std::find(edges_.begin(), edges_.end(), edge), {fork, leaf});
                 revUpdateAfterGraft(d_, leaf);
-            else
-                setsCurrent_ = false;
+            } else {
+                setTraversalSeq(tree_);
+                setsCurrent_ = edgesOfTree_ = false;
+            }
         } else {
             std::swap(held_, next_);
             heldScores_ = nextScores_;

@@ -48,6 +48,9 @@ MASKS = [
     (re.compile(r"^( +)(?!0:00:00)\d+:\d\d:\d\d(?= )", re.M), r"\1<elapsed>"),
     # The duration a search or a scoring command reports.
     (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
+    # How many replicates ran ahead on other threads: printed only when they
+    # did, so a transcript reads the same on any number of processors.
+    (re.compile(r"^   Replicates run ahead on \d+ threads = .*\n", re.M), ""),
     # The time stamp of a saved tree or distance file.
     (re.compile(r"(\[(?:Treefile|Distance matrix) saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
     # The time stamp of a file converted by ToNEXUS.

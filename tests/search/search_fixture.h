@@ -49,6 +49,19 @@ inline std::vector<std::vector<uint32_t>> randomClades(std::mt19937 &gen, uint32
 inline std::string gPrinted;
 inline std::vector<uint32_t> gErrorCodes;
 
+// A search's output without the lines that change from run to run: the
+// time used, and the count of replicates run ahead (printed only when
+// they ran on several threads).
+inline std::string withoutVolatileLines(std::string s)
+{
+    for (const char *line : {"   Time used", "   Replicates run ahead"}) {
+        const size_t at = s.find(line);
+        if (at != std::string::npos)
+            s.erase(at, s.find('\n', at) + 1 - at);
+    }
+    return s;
+}
+
 inline int capturePrint(const char *fmt, ...)
 {
     char text[1024];

@@ -92,10 +92,7 @@ protected:
             o.trees.emplace_back(reinterpret_cast<const char *>(treeLocation(buf, k)), buf->bytesPerTree);
             o.scores.push_back(getTreeScoreArray(buf)[k]);
         }
-        o.printed = gPrinted;
-        const size_t at = o.printed.find("   Time used");
-        if (at != std::string::npos)
-            o.printed.erase(at, o.printed.find('\n', at) - at);
+        o.printed = withoutVolatileLines(gPrinted);
         return o;
     }
 
@@ -122,6 +119,7 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
     const Setting settings[] = {
         {"multrees", [] {}},
         {"one tree per replicate, SPR, hold 2", [] { srch.mulTrees = 0, hs.swap = 2, hs.hold = 2; }},
+        {"one tree per replicate", [] { srch.mulTrees = 0; }},
         {"maxtrees reached", [] { treeInfo.maxtrees = 5; }},
         {"chuck limit", [] { hs.nchuck = 2, hs.chuckScore = 1; }},
         {"chuck limit aborting replicates, save replicates",
@@ -160,6 +158,36 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
     // Replicates that meet the same islands call one another off, and the
     // runs that follow start from the stepwise trees kept for them.
     EXPECT_GT(reused, 0u);
+}
+
+// One tree per replicate on data whose replicates end on the same few
+// trees: a later replicate that stored a tree before an earlier one met it
+// is settled from its run when taken, not run again, so most replicates
+// are taken from their runs ahead; and whatever the thread count, the
+// search is the one on a single thread.
+TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
+{
+    std::mt19937 gen(5);
+    useMatrix(treeSignalMatrix(gen, 24, 60, 3, 2), "01");
+    const auto oneTree = [] { srch.mulTrees = 0, hs.nreps = 24; };
+    const Outcome one = search(1, oneTree);
+    ASSERT_NE(one.printed.find("identical to tree"), std::string::npos) << one.printed;
+    // Which replicate stores a shared tree first is up to the threads: the
+    // searches go on (each compared) until one was settled that way.
+    uint32_t settled = 0, searches = 0;
+    for (uint32_t threads : {2u, 3u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u}) {
+        if (++searches > 3 && settled > 0)
+            break;
+        const Outcome many = search(threads, oneTree);
+        EXPECT_EQ(many.trees, one.trees) << threads << " threads";
+        EXPECT_EQ(many.printed, one.printed) << threads << " threads";
+        const AheadCounts counts = lastHSearchAheadCounts();
+        EXPECT_EQ(counts.threads, threads);
+        EXPECT_EQ(counts.taken + counts.rerunHere, 24u);
+        EXPECT_GT(counts.taken, 3 * counts.rerunHere) << threads << " threads";
+        settled += counts.settled;
+    }
+    EXPECT_GT(settled, 0u);
 }
 
 }  // namespace

@@ -179,3 +179,38 @@ TEST(ReplicatesAhead, FailedPreparationsAreReportedAndTheirWorkersRunNothing)
 }
 
 }  // namespace
+
+// Every run draws besides its sequence (its successor's guessed start is
+// always wrong): it says so as it begins to swap, the later replicates start again
+// from there at once, each result still comes from its replicate's true
+// start, and after a couple of wrong guesses no run begins from a guess, so
+// each replicate runs about once.
+TEST(ReplicatesAhead, RunsThatDrewRestartTheLaterOnesAndWrongGuessesStopGuessing)
+{
+    constexpr uint32_t kReps = 12;
+    std::atomic<uint32_t> runs{0};
+    ReplicatesAhead *self = nullptr;
+    ReplicatesAhead pool(
+        4, kReps, 8, [&](uint32_t, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+            runs++;
+            // Stepwise addition first, then the draws as swapping begins.
+            auto part = runFor(rep, start, cancel, std::chrono::milliseconds(4));
+            if (cancel.load())
+                return part;
+            self->revise(rep, start, stateOf(start.x + 1000));
+            return runFor(rep, start, cancel, std::chrono::milliseconds(4));
+        },
+        stateOf(100), plusOne);
+    self = &pool;
+    pool.start();
+    for (uint32_t rep = 0; rep < kReps; rep++) {
+        const std::unique_ptr<AheadRun> r = pool.take(rep, std::chrono::milliseconds(50), [] { return false; });
+        ASSERT_TRUE(r);
+        EXPECT_EQ(asRan(r).start, 100 + 1000 * rep) << rep;
+        EXPECT_FALSE(asRan(r).calledOff);
+    }
+    // Guessing freely, each draw would call off the three runs begun from
+    // guesses after it: some 3 x 12 runs thrown away.
+    EXPECT_LT(runs.load(), kReps + 10);
+    EXPECT_EQ(pool.begun(), kReps);
+}

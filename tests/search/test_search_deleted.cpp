@@ -77,8 +77,7 @@ protected:
             o.trees.emplace_back(reinterpret_cast<const char *>(treeLocation(buf, k)), buf->bytesPerTree);
             o.scores.push_back(getTreeScoreArray(buf)[k]);
         }
-        const size_t a = gPrinted.find("   Time used");
-        o.transcript = a == std::string::npos ? gPrinted : gPrinted.erase(a, gPrinted.find('\n', a) - a);
+        o.transcript = withoutVolatileLines(gPrinted);
         return o;
     }
 

@@ -206,3 +206,70 @@ TEST_F(SearchTest, ClosestAdditionHoldingSeveralTreesKeepsThemAgainstExhaustiveS
 }
 
 }  // namespace
+
+namespace {
+
+// Random addition holding one tree joins each taxon where the whole tree is
+// shortest, the first such edge in preorder: built here by scoring every
+// join whole, on four-state matrices (unordered and two-state classes
+// both) large enough that the edges are scored from their words and kept
+// in step with the joins, not walked again.
+TEST_F(SearchTest, RandomAdditionJoinsWhereAJoinByJoinSearchJoins)
+{
+    std::mt19937 gen(29);
+    for (int rep = 0; rep < 3; rep++) {
+        dropData();
+        const uint32_t ntax = 30 + 10 * rep, nchar = 90;
+        std::vector<std::string> rows(ntax, std::string(nchar, '0'));
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t states = c % 3 == 0 ? 2 : 4;
+            for (auto &r : rows)
+                r[c] = static_cast<char>('0' + gen() % states);
+        }
+        DataInfo *d = makeData(rows, "0123");
+        activeBuffer(ntax);
+        TreePtr tree(createTreeForTaxa(ntax, ntax, true));
+        RNG rng{};
+        initRNG(&rng, makeSeed1(700 + rep));
+        std::vector<int32_t> order(ntax, -1);
+        double s = 0;
+        ASSERT_EQ(addStepwise(d, tree.get(), StepwiseOptions{kAddSeqRandom, 1, 0, false, true}, &rng, order.data(), &s),
+                  0);
+
+        TreePtr ref(createTreeForTaxa(ntax, ntax, true));
+        make3Tree(ref.get(), ntax, order[0], static_cast<uint32_t>(order[1]), static_cast<uint32_t>(order[2]));
+        double len = 0;
+        for (uint32_t i = 3; i < ntax; i++) {
+            setTraversalSeq(ref.get());
+            std::vector<TreeNode *> edges;
+            for (TreeNode *e = ref->root->next; e; e = e->next)
+                edges.push_back(e);
+            TreeNode *leaf = nodeOfIndex(ref.get(), order[i]);
+            TreeNode *best = nullptr;
+            double bestLen = 1e37;
+            for (TreeNode *e : edges) {
+                ASSERT_EQ(binConnectLeaf(leaf, e, findFreeNode(ref.get())), 0);
+                ref->numLeaves++;
+                setTraversalSeq(ref.get());
+                pointTreeAtPackedData(ref.get(), d);
+                const double l = calcTreeLength(d, ref.get(), true, false);
+                if (l < bestLen)
+                    bestLen = l, best = e;
+                binPruneLeaf(leaf);
+                ref->numLeaves--;
+                setTraversalSeq(ref.get());
+            }
+            ASSERT_EQ(binConnectLeaf(leaf, best, findFreeNode(ref.get())), 0);
+            ref->numLeaves++;
+            len = bestLen;
+        }
+        rerootTree(ref.get(), nodeOfIndex(ref.get(), 0), true);  // as the stepwise tree is
+        EXPECT_DOUBLE_EQ(s, len) << "rep " << rep;
+        TreeBuffer *both = createTreeBuffer(ntax, 4, false, false, false);
+        putTree(ref.get(), both, true);
+        EXPECT_EQ(putTree(tree.get(), both, true), kPutTreeDuplicate) << "rep " << rep;
+        destroyTreeBuffer(both);
+    }
+}
+
+}  // namespace
