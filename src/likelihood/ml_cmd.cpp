@@ -26,6 +26,7 @@
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
+#include "parsimony/charplot.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
@@ -69,6 +70,19 @@ void keepEstimatesOfFit(double score)
 {
     if (score < kLikInfiniteScore)
         saveParamEstimates();
+}
+
+// A tree shown with its states or branch table: scored with its lengths
+// optimised in place, with their standard errors when asked.
+double scoreForDisplay(Tree *tree, bool stdErrs)
+{
+    if (initializeML(false, false, false, false, tree) != 0)
+        return kNoLScore;
+    setNeedBrlenStdErr(stdErrs);
+    const double score = calcTreeLikelihood(tree, kNoLScore);
+    setNeedBrlenStdErr(false);
+    keepEstimatesOfFit(score);
+    return score;
 }
 
 }  // namespace
@@ -194,15 +208,7 @@ int installLikelihoodHooks()
     // the branch table, the standard errors and zero-length tests.
     LikelihoodDescribeHooks describe{};
     describe.prepare = [](DataInfo *) { return prepareData(kPrepLikelihood, 0, false); };
-    describe.score = [](Tree *tree, bool stdErrs) {
-        if (initializeML(false, false, false, false, tree) != 0)
-            return kNoLScore;
-        setNeedBrlenStdErr(stdErrs);
-        const double score = calcTreeLikelihood(tree, kNoLScore);
-        setNeedBrlenStdErr(false);
-        keepEstimatesOfFit(score);
-        return score;
-    };
+    describe.score = scoreForDisplay;
     describe.stdErr = [](const TreeNode *node) { return brlenStdErr(nullptr, node); };
     describe.zeroLenDiff = [](const TreeNode *node) { return zeroLenScoreDiff(nullptr, node); };
     describe.zeroLenTest = didZeroLenTest;
@@ -219,9 +225,19 @@ int installLikelihoodHooks()
             return s;
         return (s & 1 ? 0b0101 : 0) | (s & 2 ? 0b1010 : 0);
     };
+    // Reconstruct draws the same reconstruction of the tree scored as
+    // DescribeTrees scores it.
+    CharPlotLikelihoodHooks plot{};
+    plot.prepare = describe.prepare;
+    plot.score = [](Tree *tree) { return scoreForDisplay(tree, false); };
+    plot.reconstruct = describe.reconstruct;
+    plot.stateOf = describe.stateOf;
+    plot.joint = [] { return ml.recon == 1; };
+    plot.siteProbs = mlReconSiteProbs;
     describe.showProbabilities = [](Tree *tree, DataInfo *d) { return showMLBaseProbs(tree, activeModelGroup(), d); };
     describe.allProbs = [] { return ml.allProbs != 0; };
     installLikelihoodDescribeHooks(describe);
+    installCharPlotLikelihoodHooks(plot);
     // Conditioning on variable characters lets a tree score better than
     // the partial trees it grows from: no bound holds.
     search.refuseBranchAndBound = [] {

@@ -31,6 +31,10 @@ struct Reconstruction {
     std::vector<const TreeNode *> internal;
     std::vector<double> probs;   // slot x pattern x state
     std::vector<uint8_t> state;  // slot x pattern
+    // Per pattern, as natural logs: the probability of the chosen states
+    // of all internal nodes together with the tips' data, and the site
+    // likelihood.
+    std::vector<double> logReconProb, logSiteL;
 };
 
 Reconstruction gRecon;
@@ -139,6 +143,96 @@ void jointStates(const std::vector<const TreeNode *> &order, const std::vector<s
     }
 }
 
+// The log probability of pattern p with the internal nodes at their chosen
+// states: per rate category the product of the transition probabilities of
+// every edge (a tip's edge summed over the states its data allow), times the
+// frequency of the top node's state; the invariable-sites term joins when
+// every tip and node allows that state. Logs keep deep trees in range.
+double logAssignmentProb(const std::vector<const TreeNode *> &order, const std::vector<size_t> &pos,
+                         const Tree *tree, ModelGroup *g, uint32_t p, const std::vector<double> &P,
+                         const std::vector<double> &probs, const double *pi, double pinv, uint64_t common,
+                         const Reconstruction &r)
+{
+    const uint32_t n = g->nstates;
+    const size_t k = probs.size();
+    auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
+    auto stateOf = [&](const TreeNode *v) {
+        return r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(v - tree->nodes)]) * r.npat + p];
+    };
+    std::vector<double> logProd(k, 0.0), tip(n);
+    const TreeNode *top = nullptr;
+    bool allTop = true;
+    for (size_t v = 1; v < order.size(); ++v) {
+        const TreeNode *node = order[v], *parent = node->anc;
+        const bool nodeIn = isInternal(node, tree), parentIn = isInternal(parent, tree);
+        if (nodeIn && top == nullptr)
+            top = node;
+        if (nodeIn && top != nullptr && stateOf(node) != stateOf(top))
+            allTop = false;
+        // The edge's two ends: a state, or the data of a tip (the root's
+        // own data on the basal edge of an unrooted tree).
+        const TipRow *row = nullptr;
+        uint32_t from = 0, to = 0;
+        if (nodeIn && parentIn) {
+            from = stateOf(parent);
+            to = stateOf(node);
+        } else if (parentIn) {
+            from = stateOf(parent);
+            row = isTipInput(node) ? tipRowOfNode(node, g) : nullptr;
+        } else if (nodeIn) {
+            from = stateOf(node);
+            row = isTipInput(parent) ? tipRowOfNode(parent, g) : nullptr;
+            if (row == nullptr)
+                continue;  // the ancestor of a rooted tree carries no data
+        } else {
+            continue;
+        }
+        if (row != nullptr)
+            tipPartials(*row, p, n, tip.data());
+        for (size_t q = 0; q < k; ++q) {
+            const double *Pv = P.data() + (at(node) * k + q) * n * n + size_t{from} * n;
+            double f = 0.0;
+            if (row == nullptr && !(nodeIn && parentIn))
+                f = 1.0;
+            else if (row == nullptr)
+                f = Pv[to];
+            else
+                for (uint32_t j = 0; j < n; ++j)
+                    f += Pv[j] * tip[j];
+            logProd[q] += f > 0.0 ? detLog(f) : -1e300;
+        }
+    }
+    if (top == nullptr)
+        return -1e300;
+    const uint32_t s = stateOf(top);
+    double big = -1e300;
+    for (size_t q = 0; q < k; ++q)
+        if (probs[q] > 0.0)
+            big = std::max(big, logProd[q]);
+    double sum = 0.0;
+    for (size_t q = 0; q < k; ++q)
+        if (probs[q] > 0.0 && big > -1e299)
+            sum += probs[q] * detExp(logProd[q] - big);
+    const bool invariant = pinv > 0.0 && allTop && (common >> s & 1);
+    if (invariant) {
+        // pinv beside the variable part, both brought to the scale of big.
+        const double rest = big > -1e299 ? detExp(big) * sum : 0.0;
+        return detLog((rest + pinv) * pi[s]);
+    }
+    return sum > 0.0 ? big + detLog(sum * pi[s]) : -1e300;
+}
+
+// The pattern of the last reconstruction that holds the character, or
+// kNoSite.
+uint32_t reconPattern(const DataInfo *d, uint32_t character)
+{
+    const ModelGroup *g = gRecon.g;
+    if (g == nullptr || gRecon.tree == nullptr || character >= d->nchar || g->siteToGroupPattern == nullptr)
+        return kNoSite;
+    const uint32_t p = g->siteToGroupPattern[character];
+    return p >= gRecon.npat ? kNoSite : p;
+}
+
 }  // namespace
 
 void setReconstructingForML(bool on) { gRequested = on; }
@@ -169,6 +263,8 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
     }
     r.probs.assign(r.internal.size() * npat * n, 0.0);
     r.state.assign(r.internal.size() * npat, 0);
+    r.logReconProb.assign(npat, -1e300);
+    r.logSiteL.assign(npat, -1e300);
     auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
 
     std::vector<double> rates, probs, P, up, msg, above, tmp(n), work(n);
@@ -290,6 +386,23 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
                     work[i] = s;
                     total += s;
                 }
+                if (slot == 0) {
+                    // The site likelihood: the variable part at its scale
+                    // beside the unscaled invariable-sites term.
+                    double variable = 0.0, invariant = 0.0;
+                    for (uint32_t i = 0; i < n; ++i) {
+                        double s = 0.0;
+                        for (size_t q = 0; q < k; ++q)
+                            s += probs[q] * up[v * block + q * n + i] * above[v * block + q * n + i];
+                        variable += s * pi[i];
+                        if (pinv > 0.0 && (common >> i & 1))
+                            invariant += pinv * pi[i];
+                    }
+                    if (invariant > 0.0)
+                        r.logSiteL[p] = detLog(variable * detExp(ls) + invariant);
+                    else if (variable > 0.0)
+                        r.logSiteL[p] = detLog(variable) + ls;
+                }
                 double *out = r.probs.data() + (slot * npat + p) * n;
                 uint32_t best = 0;
                 for (uint32_t i = 0; i < n; ++i) {
@@ -301,19 +414,28 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
             }
             if (joint)
                 jointStates(order, pos, tree, g, p, P, probs, pi, pinv, common, jointCL, r);
+            r.logReconProb[p] = logAssignmentProb(order, pos, tree, g, p, P, probs, pi, pinv, common, r);
         }
     }
     gRecon = std::move(r);
     return 0;
 }
 
+bool mlReconSiteProbs(const DataInfo *d, uint32_t character, double *logRecon, double *logSiteL)
+{
+    const uint32_t p = reconPattern(d, character);
+    if (p == kNoSite)
+        return false;
+    *logRecon = gRecon.logReconProb[p];
+    *logSiteL = gRecon.logSiteL[p];
+    return true;
+}
+
 int64_t getAncStateFromMLRecon(const DataInfo *d, const TreeNode *node, uint32_t character)
 {
     const ModelGroup *g = gRecon.g;
-    if (g == nullptr || gRecon.tree == nullptr || character >= d->nchar || g->siteToGroupPattern == nullptr)
-        return -1;
-    const uint32_t p = g->siteToGroupPattern[character];
-    if (p == kNoSite || p >= gRecon.npat)
+    const uint32_t p = reconPattern(d, character);
+    if (p == kNoSite)
         return -1;
     const size_t at = static_cast<size_t>(node - gRecon.tree->nodes);
     if (at < gRecon.slotOfNode.size() && gRecon.slotOfNode[at] >= 0)

@@ -23,6 +23,10 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *d);
 // code; -1 when the character has no pattern, the node is not in the
 // reconstruction, or the tip's cell is missing.
 int64_t getAncStateFromMLRecon(const DataInfo *d, const TreeNode *node, uint32_t character);
+// The natural logs of the probability of the reconstruction at the
+// character (its chosen states with the tips' data) and of the site
+// likelihood; false when the character has no pattern.
+bool mlReconSiteProbs(const DataInfo *d, uint32_t character, double *logRecon, double *logSiteL);
 // "Marginal probabilities of each base assignment": per included character
 // and internal node, each state's probability. 0, or 2 when aborted.
 int showMLBaseProbs(const Tree *tree, ModelGroup *g, const DataInfo *d);

@@ -1,5 +1,6 @@
 #include "parsimony/charplot.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -22,15 +23,19 @@
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "trees/drawtree.h"
+#include "trees/roottree.h"
 #include "trees/treebuf.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
 
 namespace {
 
+CharPlotLikelihoodHooks gLik{};
+
 struct PlotRun {
     DataInfo *data = nullptr;
     int mode = kCharPlotReconstruct;
+    bool lik = false;
     bool single = false;
     std::vector<uint32_t> trees;  // 1-based
     std::vector<uint32_t> chars;
@@ -46,6 +51,7 @@ uint64_t nodeStates(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
 }
 
 thread_local bool gShowMPRSets = false;
+thread_local bool gShowLikStates = false;
 // The drawing works on its own copy of the tree: its nodes are matched to the
 // optimised tree's by node index (ancestor -1 at slot 0).
 thread_local std::vector<const TreeNode *> gPlottedNodes;
@@ -66,6 +72,10 @@ const char *plotStateString(const TreeNode *drawn, uint32_t c, const DataInfo *d
     const size_t at = static_cast<size_t>(drawn->index + 1);
     const TreeNode *n = at < gPlottedNodes.size() && gPlottedNodes[at] ? gPlottedNodes[at] : drawn;
     const bool tip = n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax && !n->firstChild;
+    if (gShowLikStates && !tip) {
+        const int64_t set = gLik.stateOf(d, n, c);
+        return set < 0 ? nullptr : stateString(static_cast<uint64_t>(set), d->symbols, buf);
+    }
     // The hypothetical ancestor holds no sets of its own.
     const StateSetSlot *slot = n->abm[gShowMPRSets ? 2 : 0];
     if (!tip && (!slot || !slot->states))
@@ -88,6 +98,35 @@ const char *charName(const DataInfo *d, uint32_t c, char (&buf)[64])
 
 bool isExcludedChar(const DataInfo *d, uint32_t c) { return (d->status[c] & (kCharExcluded | kCharEliminated)) != 0; }
 
+// Under likelihood the tree is scored with its branch lengths optimised,
+// rooted for the drawing and then reconstructed: 0, 1 failed, 2 stopped.
+int prepareLikelihoodTree(Tree *tree, DataInfo *d, uint32_t n)
+{
+    if (gLik.score(tree) >= 1e37)
+        return getAbortedStatus() ? 2 : 1;
+    if (!(tree->flags & kTreeRootedAtAnc))
+        if (const int rc = rootTree(tree, d, n, false, false, true))
+            return rc;
+    setTraversalSeq(tree);
+    if (const int rc = gLik.reconstruct(tree, d)) {
+        if (rc == 1)
+            qel_errorMsg(0, "Likelihood reconstructions are not supported for Mkv model.");
+        return rc == 2 ? 2 : 1;
+    }
+    return 0;
+}
+
+// The probability of the reconstruction drawn beside the site likelihood.
+void showReconProbability(const DataInfo *d, uint32_t c)
+{
+    double logRecon = 0.0, logSite = 0.0;
+    if (!gLik.siteProbs(d, c, &logRecon, &logSite))
+        return;
+    const double ratio = logSite > -1e299 ? std::exp(logRecon - logSite) : 0.0;
+    qel_printf("\n  \bRelative probability of this%s reconstruction = %.5e/%.5e = %.5f\n",
+               gLik.joint() ? "" : " (joint)", std::exp(logRecon), std::exp(logSite), ratio);
+}
+
 int charPlotOutputProc(void *arg)
 {
     auto &run = *static_cast<PlotRun *>(arg);
@@ -97,16 +136,22 @@ int charPlotOutputProc(void *arg)
     if (!tree)
         return 1;
     gShowMPRSets = mpr;
+    gShowLikStates = run.lik;
     setDrawStateStringFxn(plotStateString);
     int result = 0;
     for (uint32_t n : run.trees) {
         if (getTree(nullptr, n, tree.get()) != 0)
             return 1;
-        if (const int rc = updateLengthBounds(tree.get(), d)) {
+        if (run.lik) {
+            if (const int rc = prepareLikelihoodTree(tree.get(), d, n)) {
+                result = rc;
+                break;
+            }
+        } else if (const int rc = updateLengthBounds(tree.get(), d)) {
             result = rc;
             break;
         }
-        if (prepTreeForDrawing(tree.get(), d, n, true, true, true, false, false, nullptr) != 0) {
+        if (!run.lik && prepTreeForDrawing(tree.get(), d, n, true, true, true, false, false, nullptr) != 0) {
             result = 1;
             break;
         }
@@ -132,8 +177,13 @@ int charPlotOutputProc(void *arg)
                 qel_printf("\nPossible state assignments (MPR-sets) for character %s on tree %u:\n",
                            charName(d, c, name), n);
             else
-                qel_printf("\nEstimated states for character %s on tree %u:\n", charName(d, c, name), n);
+                qel_printf("\nEstimated states for character %s on tree %u%s:\n", charName(d, c, name), n,
+                           !run.lik         ? ""
+                           : gLik.joint() ? " (joint estimation)"
+                                          : " (marginal estimation)");
             drawTree(tree.get(), kDrawCharPlot, c, true, d);
+            if (run.lik)
+                showReconProbability(d, c);
             if (getAbortedStatus() != 0 && confirmAbortRequest()) {
                 result = 2;
                 break;
@@ -145,10 +195,13 @@ int charPlotOutputProc(void *arg)
             break;
     }
     setDrawStateStringFxn(nullptr);
+    gShowLikStates = false;
     return result;
 }
 
 }  // namespace
+
+void installCharPlotLikelihoodHooks(const CharPlotLikelihoodHooks &hooks) { gLik = hooks; }
 
 int charPlot(int mode, const char *commandName)
 {
@@ -166,12 +219,10 @@ int charPlot(int mode, const char *commandName)
                                  "likelihood.",
                             commandName),
                1;
-    if (!mpr && criterion == kCriterionLikelihood)
-        return qel_errorMsg(0, "Likelihood reconstructions cannot be plotted by the %s command in this version; set "
-                               "criterion=parsimony.",
-                            commandName),
-               1;
-    if (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0)
+    const bool lik = criterion == kCriterionLikelihood;
+    if (lik && (gLik.prepare == nullptr || gLik.prepare(d) != 0))
+        return 1;
+    if (!lik && (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0))
         return 1;
     const uint32_t inMemory = numTreesInMainBuffer();
     if (inMemory == 0)
@@ -203,6 +254,7 @@ int charPlot(int mode, const char *commandName)
     PlotRun run;
     run.data = d;
     run.mode = mode;
+    run.lik = lik;
     for (uint32_t c = 0; c < d->nchar; c++)
         if (isSetMember(d->plotWork, c))
             run.chars.push_back(c);
