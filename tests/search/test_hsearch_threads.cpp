@@ -1,6 +1,7 @@
 // Random-addition replicates run on several threads: the trees kept, their
 // order and scores, the island profile and every printed line are those of
 // the search on one thread, whatever the thread count.
+#include <sched.h>
 #include <functional>
 #include <random>
 
@@ -173,11 +174,19 @@ TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
     const Outcome one = search(1, oneTree);
     ASSERT_NE(one.printed.find("identical to tree"), std::string::npos) << one.printed;
     // Which replicate stores a shared tree first is up to the threads: the
-    // searches go on (each compared) until one was settled that way.
-    uint32_t settled = 0, searches = 0;
-    for (uint32_t threads : {2u, 3u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u, 8u}) {
-        if (++searches > 3 && settled > 0)
+    // searches go on (each compared) until one was settled that way. With
+    // fewer than eight processors to run on, the threads seldom overlap
+    // enough for a run ahead to meet a tree an earlier replicate stores
+    // later, so only there is a settled run not required.
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int processors = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    const uint32_t maxSearches = processors >= 8 ? 60 : 12;
+    uint32_t settled = 0;
+    for (uint32_t searches = 1; searches <= maxSearches; searches++) {
+        if (searches > 3 && settled > 0)
             break;
+        const uint32_t threads = searches == 1 ? 2u : searches == 2 ? 3u : 8u;
         const Outcome many = search(threads, oneTree);
         EXPECT_EQ(many.trees, one.trees) << threads << " threads";
         EXPECT_EQ(many.printed, one.printed) << threads << " threads";
@@ -187,7 +196,8 @@ TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
         EXPECT_GT(counts.taken, 3 * counts.rerunHere) << threads << " threads";
         settled += counts.settled;
     }
-    EXPECT_GT(settled, 0u);
+    if (processors >= 8)
+        EXPECT_GT(settled, 0u);
 }
 
 }  // namespace
