@@ -146,6 +146,43 @@ TEST_F(DolloBits, OpenAncestorCountsTheCheaperState)
     }
 }
 
+// A given ancestral state is the primitive one, whichever it is: the
+// character turns round when it is the state the type would derive. The
+// cells of the test above with the ancestor given as 1 (0 for Dollo.dn):
+// the other state is then derived, gained once (Dollo) at the node joining
+// its holders, or only ever gained (irreversible) where it occurs; on these
+// cells both types happen to cost the same.
+TEST_F(DolloBits, GivenAncestorIsPrimitiveEitherWay)
+{
+    const char *rows[] = {"100011", "010001", "001110", "001100", "000000"};
+    const double want[] = {2, 2, 2, 2, 3, 1};
+    for (const bool down : {false, true}) {
+        for (const uint32_t type : {kCharDollo, kCharIrreversible}) {
+            drop();
+            std::vector<std::vector<uint64_t>> cells(5, std::vector<uint64_t>(6));
+            for (uint32_t t = 0; t < 5; t++)
+                for (uint32_t c = 0; c < 6; c++)
+                    cells[t][c] = bit((rows[t][c] - '0') ^ down);
+            d = makeTypedData(2, cells);
+            for (uint32_t c = 0; c < 6; c++) {
+                setType(d, c, type, down);
+                setAncestor(d, c, bit(!down));
+            }
+            prepare();
+            build("((0,1),((2,3),4))");
+            ASSERT_TRUE(dirBitsApply(d, tree.get()));
+            EXPECT_EQ(calcTreeLengthOnly(d, tree.get(), true), 12) << down << type;
+            for (uint32_t c = 0; c < 6; c++)
+                EXPECT_EQ(charLengthOnTree(d, c), want[c]) << down << type << " char " << c;
+            EXPECT_EQ(calcTreeLength(d, tree.get(), true, true), 12) << down << type;
+            for (uint32_t c = 0; c < 6; c++) {
+                EXPECT_EQ(charLengthOnTree(d, c), want[c]) << down << type << " char " << c;
+                EXPECT_EQ(referenceLength(d, tree.get(), c, 0x3), want[c]) << down << type << " char " << c;
+            }
+        }
+    }
+}
+
 // The hand examples with 64 and more characters of one class, which fill
 // several words.
 TEST_F(DolloBits, HandExamplesAcrossWords)
