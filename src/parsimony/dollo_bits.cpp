@@ -300,8 +300,9 @@ int prepareDirBits(DataInfo *d)
     db->tipPrim.assign(static_cast<size_t>(db->ntax) * W, 0);
     for (size_t i = 0; i < chosen.size(); i++) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(chosen[i])];
-        // Gains run up the series, down it for the ".dn" variants.
-        const bool down = (d->status[sc.c] & kCharDownVariant) != 0;
+        // Gains run as the cost vectors have them (a given ancestor is
+        // primitive), so the ancestor row never holds the derived state.
+        const bool down = sc.down;
         const uint64_t der = uint64_t{1} << sc.state[down ? 0 : 1], prim = uint64_t{1} << sc.state[down ? 1 : 0];
         const uint32_t w = slotOf[i] / 64;
         const uint64_t bit = uint64_t{1} << (slotOf[i] % 64);

@@ -40,6 +40,21 @@ void openDolloAncestor(const int64_t *cost, const StmChar &sc, bool down, uint64
     V[sc.n] = static_cast<int64_t>(uint64_t{1} << p);
 }
 
+}  // namespace
+
+bool stmGainsDown(uint32_t status, const StmChar &sc, uint64_t ancestor)
+{
+    // A two-state character whose given ancestor holds the state that would
+    // be derived turns round: the given state is the primitive one, and the
+    // other is gained once (Dollo) or only gained (irreversible). Cells keep
+    // their states, so reconstructions read in the user's coding.
+    if (sc.n == 2 && !sc.userType && std::popcount(ancestor) == 1)
+        return ancestor == 2u;
+    return (status & kCharDownVariant) != 0;
+}
+
+namespace {
+
 inline double unitsToLength(bool dollo, double unit, int64_t units)
 {
     if (dollo) {
@@ -590,7 +605,7 @@ int packStmPrelim(DataInfo *d)
         sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
         pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
         int64_t *t = pd->stmCosts.data() + sc.cost;
-        const bool down = (status & kCharDownVariant) != 0;
+        const bool down = sc.down = stmGainsDown(status, sc, ut ? 0 : indexBits(sc, anc));
         for (uint32_t a = 0; a < sc.n; a++)
             for (uint32_t b = 0; b < sc.n; b++) {
                 int64_t &x = t[a * sc.n + b];
@@ -768,7 +783,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
         const uint64_t all = allIndices(sc.n);
         if (taxon < 0 && sc.dollo && std::popcount(b) != 1) {
-            openDolloAncestor(costsOf(pd, sc), sc, d->status[sc.c] & kCharDownVariant, b ? b : all, V);
+            openDolloAncestor(costsOf(pd, sc), sc, sc.down, b ? b : all, V);
             storeVec(pd, &rec, sc, V);
             continue;
         }

@@ -116,3 +116,8 @@ int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool 
 int64_t stmSpanGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb);
 // Length of cost units (Dollo: gains plus losses, scaled for real matrices).
 double stmUnitsToLength(const StmChar &sc, int64_t units);
+
+// Whether the gains of a Dollo or irreversible character run down its series
+// (index order): the ".dn" variants, and a two-state character whose ancestor
+// (its index bits; 0 when open) is given as the higher state.
+bool stmGainsDown(uint32_t status, const StmChar &sc, uint64_t ancestor);

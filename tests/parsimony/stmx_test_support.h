@@ -88,10 +88,28 @@ struct Cost {
 inline bool operator<(Cost a, Cost b) { return a.p != b.p ? a.p < b.p : a.s < b.s; }
 inline Cost operator+(Cost a, Cost b) { return {std::min(kInf, a.p + b.p), a.s + b.s}; }
 
-inline Cost changeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+// Whether gains run down the states: a ".dn" type, or a character of two
+// states whose ancestor is given as the higher one (that state is then the
+// primitive one).
+inline bool gainsDown(const DataInfo *d, uint32_t c)
+{
+    auto cell = [&](int32_t t) -> uint64_t {
+        const uint64_t b = isMissing(t, c, d) ? 0 : getXijAsBits(d, t, c, nullptr);
+        return b == kAllStates ? 0 : b;
+    };
+    uint64_t all = 0;
+    for (int32_t t = -1; t < static_cast<int32_t>(d->ntax); t++)
+        all |= cell(t);
+    const uint64_t anc = cell(-1);
+    const int lo = std::countr_zero(all), hi = 63 - std::countl_zero(all);
+    if (all && hi == lo + 1 && std::popcount(anc) == 1)
+        return anc == uint64_t{1} << hi;
+    return d->status[c] & kCharDownVariant;
+}
+
+inline Cost changeCost(const DataInfo *d, uint32_t c, bool down, uint32_t from, uint32_t to)
 {
     const uint32_t type = d->status[c] & kCharTypeMask;
-    const bool down = d->status[c] & kCharDownVariant;
     if (from == to)
         return {0, 0};
     if (type == kCharUserType) {
@@ -126,6 +144,7 @@ inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, u
             return states;
         return getXijAsBits(d, taxon, c, nullptr) & states;
     };
+    const bool down = gainsDown(d, c);
     std::function<std::vector<Cost>(const TreeNode *)> f = [&](const TreeNode *n) {
         std::vector<Cost> v(ns, Cost{kInf, 0});
         const uint64_t a = allowed(n);
@@ -137,8 +156,8 @@ inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, u
             for (uint32_t s = 0; s < ns; s++) {
                 Cost best{kInf, 0};
                 for (uint32_t t = 0; t < ns; t++)
-                    if (w[t].p < kInf && changeCost(d, c, s, t).p < kInf)
-                        best = std::min(best, changeCost(d, c, s, t) + w[t]);
+                    if (w[t].p < kInf && changeCost(d, c, down, s, t).p < kInf)
+                        best = std::min(best, changeCost(d, c, down, s, t) + w[t]);
                 v[s] = v[s] + best;
             }
         }

@@ -25,6 +25,25 @@ protected:
             v[c] = charLengthOnTree(d, c);
         return v;
     }
+
+    // The six characters below on ((a,b),((c,d),e)), read upside down for
+    // the ".dn" types, each of the given type and ancestral cell.
+    void loadSixOnFive(uint32_t type, bool down, uint64_t ancestor)
+    {
+        const char *rows[] = {"100011", "010001", "001110", "001100", "000000"};
+        drop();
+        std::vector<std::vector<uint64_t>> cells(5, std::vector<uint64_t>(6));
+        for (uint32_t t = 0; t < 5; t++)
+            for (uint32_t c = 0; c < 6; c++)
+                cells[t][c] = bit((rows[t][c] - '0') ^ down);
+        d = makeTypedData(2, cells);
+        for (uint32_t c = 0; c < 6; c++) {
+            setType(d, c, type, down);
+            setAncestor(d, c, ancestor);
+        }
+        prepare();
+        build("((0,1),((2,3),4))");
+    }
 };
 
 // The key test of the bit path: on random rooted trees (with polytomies) and
@@ -118,22 +137,10 @@ TEST_F(DolloBits, RandomMixedMatricesMatchCostVectorsAndSankoff)
 // Dollo.dn reads the same cells upside down.
 TEST_F(DolloBits, OpenAncestorCountsTheCheaperState)
 {
-    const char *rows[] = {"100011", "010001", "001110", "001100", "000000"};
     const double open[] = {1, 1, 1, 1, 3, 1}, zero[] = {1, 1, 1, 1, 4, 1};
     for (const bool down : {false, true}) {
         for (const bool given : {false, true}) {
-            drop();
-            std::vector<std::vector<uint64_t>> cells(5, std::vector<uint64_t>(6));
-            for (uint32_t t = 0; t < 5; t++)
-                for (uint32_t c = 0; c < 6; c++)
-                    cells[t][c] = bit((rows[t][c] - '0') ^ down);
-            d = makeTypedData(2, cells);
-            for (uint32_t c = 0; c < 6; c++) {
-                setType(d, c, kCharDollo, down);
-                setAncestor(d, c, given ? bit(down) : 0);
-            }
-            prepare();
-            build("((0,1),((2,3),4))");
+            loadSixOnFive(kCharDollo, down, given ? bit(down) : 0);
             ASSERT_TRUE(dirBitsApply(d, tree.get()));
             const double *want = given ? zero : open;
             EXPECT_EQ(calcTreeLengthOnly(d, tree.get(), true), given ? 9 : 8) << down << given;
@@ -142,6 +149,31 @@ TEST_F(DolloBits, OpenAncestorCountsTheCheaperState)
             EXPECT_EQ(calcTreeLength(d, tree.get(), true, true), given ? 9 : 8) << down << given;
             for (uint32_t c = 0; c < 6; c++)
                 EXPECT_EQ(charLengthOnTree(d, c), want[c]) << down << given << " char " << c;
+        }
+    }
+}
+
+// A given ancestral state is the primitive one, whichever it is: the
+// character turns round when it is the state the type would derive. The
+// cells of the test above with the ancestor given as 1 (0 for Dollo.dn):
+// the other state is then derived, gained once (Dollo) at the node joining
+// its holders, or only ever gained (irreversible) where it occurs; on these
+// cells both types happen to cost the same.
+TEST_F(DolloBits, GivenAncestorIsPrimitiveEitherWay)
+{
+    const double want[] = {2, 2, 2, 2, 3, 1};
+    for (const bool down : {false, true}) {
+        for (const uint32_t type : {kCharDollo, kCharIrreversible}) {
+            loadSixOnFive(type, down, bit(!down));
+            ASSERT_TRUE(dirBitsApply(d, tree.get()));
+            EXPECT_EQ(calcTreeLengthOnly(d, tree.get(), true), 12) << down << type;
+            for (uint32_t c = 0; c < 6; c++)
+                EXPECT_EQ(charLengthOnTree(d, c), want[c]) << down << type << " char " << c;
+            EXPECT_EQ(calcTreeLength(d, tree.get(), true, true), 12) << down << type;
+            for (uint32_t c = 0; c < 6; c++) {
+                EXPECT_EQ(charLengthOnTree(d, c), want[c]) << down << type << " char " << c;
+                EXPECT_EQ(referenceLength(d, tree.get(), c, 0x3), want[c]) << down << type << " char " << c;
+            }
         }
     }
 }

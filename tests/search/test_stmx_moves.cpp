@@ -189,9 +189,9 @@ TEST_F(StmMoves, TwoStateDirectedMovesScoreAsTheBitPath)
             const bool dollo = rng() % 3 != 0, down = rng() % 2;
             setType(data, c, dollo ? kCharDollo : kCharIrreversible, down);
             // Dollo: missing, state 0, state 1 or both; irreversible: missing
-            // or the primitive state (a derived one is mostly impossible).
+            // or either state (a given state is the primitive one).
             const uint64_t a = rng() % 4;
-            setAncestor(data, c, dollo ? a : a % 2 ? uint64_t{1} << down : 0);
+            setAncestor(data, c, dollo ? a : a % 2 ? uint64_t{1} << (a / 2) : 0);
             data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
         }
         setActiveDataInfo(data);

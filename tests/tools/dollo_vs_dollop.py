@@ -12,7 +12,13 @@ Camin-Sokal character of the complemented matrix (each loss of 1 a gain of
 0 that is never reversed), which PHYLIP mix scores. Both per character and
 tree, on random 0/1 matrices (a few missing cells) and random rooted trees:
 VORN's PScores totals must equal those with no ancestral state given, with
-every one 0, and with a random mix of 0 and none. Exit 77 without PHYLIP.
+every one 0, and with a random mix of 0 and none.
+
+A given ancestral state 1 makes 1 the primitive state and 0 the derived one
+(dollop flips such a character the same way): the length is then dollop's on
+the complemented matrix with every ancestor 0, plus the one gain of 0 where
+some terminal holds 0. That is checked with every ancestor 1 and with a
+random mix of 0, 1 and none. Exit 77 without PHYLIP.
 """
 import os
 import random
@@ -69,19 +75,23 @@ def dollo_nexus(names, rows, trees, ancestor):
     text = "#nexus\nbegin data; dimensions ntax=%d nchar=%d; format symbols=\"01\" missing=?; matrix\n" % (
         len(names), nchar)
     text += "".join("%s %s\n" % (n, r) for n, r in zip(names, rows)) + ";\nend;\n"
-    zero = [str(c + 1) for c in range(nchar) if ancestor[c] == "0"]
-    if zero:
-        text += "begin assumptions; ancstates * anc = 0: %s; end;\n" % " ".join(zero)
+    given = ["%s: %s" % (state, " ".join(str(c + 1) for c in range(nchar) if ancestor[c] == state))
+             for state in "01" if state in ancestor]
+    if given:
+        text += "begin assumptions; ancstates * anc = %s; end;\n" % ", ".join(given)
     text += "begin vorn; ctype dollo: 1-%d; end;\n" % nchar
     text += "begin trees;\n" + "".join("tree t%d = [&R] %s\n" % (i, t) for i, t in enumerate(trees)) + "end;\n"
     return text + "pscores all;\nquit;\n"
 
 
-def expected(rows, zero, derived, ancestor):
+def expected(rows, zero, derived, one, ancestor):
     total = 0
     for c in range(len(rows[0])):
         with_zero = zero[c] + (1 if any(r[c] == "1" for r in rows) else 0)
-        total += with_zero if ancestor[c] == "0" else min(with_zero, derived[c])
+        if ancestor[c] == "1":
+            total += one[c] + (1 if any(r[c] == "0" for r in rows) else 0)
+        else:
+            total += with_zero if ancestor[c] == "0" else min(with_zero, derived[c])
     return total
 
 
@@ -91,7 +101,7 @@ def main():
         print("PHYLIP is not installed")
         return 77
     rng = random.Random(65)
-    failures = compared = open_cheaper = 0
+    failures = compared = open_cheaper = one_differs = 0
     with tempfile.TemporaryDirectory() as work:
         for s in range(DATA_SETS):
             ntax, nchar = rng.randint(5, 14), rng.randint(10, 45)
@@ -102,30 +112,41 @@ def main():
             zero = phylip_steps("dollop", "U\nA\n4\nY\n7\n", work, names, rows, trees)
             flipped = ["".join({"0": "1", "1": "0"}.get(x, x) for x in r) for r in rows]
             derived = phylip_steps("mix", "U\nP\n4\nY\n7\n", work, names, flipped, trees)
-            if len(zero) != len(trees) or len(derived) != len(trees) or any(None in x for x in zero + derived):
-                print("set %d: dollop and mix gave %d and %d tables for %d trees" % (s, len(zero), len(derived),
-                                                                                    len(trees)))
+            one = phylip_steps("dollop", "U\nA\n4\nY\n7\n", work, names, flipped, trees)
+            if any(len(x) != len(trees) or any(None in t for t in x) for x in (zero, derived, one)):
+                print("set %d: dollop, mix and dollop flipped gave %d, %d and %d tables for %d trees" %
+                      (s, len(zero), len(derived), len(one), len(trees)))
                 failures += 1
                 continue
-            for ancestor in ("?" * nchar, "0" * nchar, "".join(rng.choice("0?") for _ in range(nchar))):
+            for ancestor in ("?" * nchar, "0" * nchar, "".join(rng.choice("0?") for _ in range(nchar)),
+                             "1" * nchar, "".join(rng.choice("01?") for _ in range(nchar))):
                 ours = vorn_lengths(vorn, work, dollo_nexus(names, rows, trees, ancestor))
                 if len(ours) != len(trees):
                     print("set %d: %d VORN lengths for %d trees" % (s, len(ours), len(trees)))
                     failures += 1
                     continue
                 for k in range(len(trees)):
-                    want = expected(rows, zero[k], derived[k], ancestor)
+                    want = expected(rows, zero[k], derived[k], one[k], ancestor)
+                    if "1" in ancestor and want != expected(rows, zero[k], derived[k], one[k],
+                                                            ancestor.replace("1", "?")):
+                        one_differs += 1
                     compared += 1
-                    if set(ancestor) == {"?"} and want < expected(rows, zero[k], derived[k], "0" * nchar):
+                    if set(ancestor) == {"?"} and want < expected(rows, zero[k], derived[k], one[k], "0" * nchar):
                         open_cheaper += 1
                     if ours[k] != want:
                         failures += 1
                         print("set %d tree %d ancestor %s: VORN %g, from PHYLIP %d" % (s, k, ancestor, ours[k], want))
-    print("dollop and mix: %d lengths compared (%d with an open ancestor cheaper than ancestor 0), %d differ" %
-          (compared, open_cheaper, failures))
+    print("dollop and mix: %d lengths compared (%d with an open ancestor cheaper than ancestor 0, %d where "
+          "given ancestors 1 count otherwise than open ones), %d differ" % (compared, open_cheaper, one_differs,
+                                                                           failures))
     # The open ancestor must have mattered, or the check tells nothing new.
     if open_cheaper == 0:
         print("no tree where an open ancestor was cheaper")
+        failures += 1
+    # Likewise the given ancestors 1 must have counted otherwise than open
+    # ones (which reading 1 as the derived state matched more often).
+    if one_differs == 0:
+        print("no tree where a given ancestor 1 counted otherwise than an open one")
         failures += 1
     return 1 if failures else 0
 
