@@ -789,6 +789,28 @@ void showXsearchSettings(const XsearchData &x)
     showSearchTailSettings(x.data, x.rooted);
 }
 
+// A distance fit sums over the tree as the walk holds it; the same tree
+// stored (rooted at taxon 0, perhaps collapsed) sums in another order, and
+// a score on a rounding edge may then print another last digit than the
+// scoring commands give the tree. The report gives the stored tree's score
+// when that tree is the best one found (with Keep it may not be).
+void rescoreFirstStoredTree(XsearchData &x)
+{
+    if (gCriterion != kCriterionDistance || numTreesInBuffer(x.buf) == 0 || !isScoreValid(x.best))
+        return;
+    Tree *s = x.store.get();
+    if (getTree(x.buf, 1, s) != 0)
+        return;
+    s->flags &= ~(kTreeTraversalValid | kTreeLeafSetsValid);
+    setTraversalSeq(s);
+    const double score = criterionScoreWithLengths(s, kNoScoreValue);
+    if (!isScoreValid(score) || compareScores(score, x.best) != 0)
+        return;
+    x.best = score;
+    if (double *scores = getTreeScoreArray(x.buf))
+        scores[0] = score;
+}
+
 // 1 when the distribution file could not be written, 2 when the user
 // stopped the output, else 0.
 int showXsearchReport(const XsearchData &x, int result, const TimeMark &start, const TimeMark &stop)
@@ -971,6 +993,8 @@ int exactTreeSearch(bool exhaustive, int mode)
         std::fclose(x.scoreFile);
     if (result == 2)
         setAbortedStatus(0);
+    if (mode == 0 && (result == 0 || result == 2 || result == 3))
+        rescoreFirstStoredTree(x);
     gLastResult = {x.best, x.worst, x.evaluated, x.visited, numTreesInBuffer(x.buf)};
     const int reported = mode == 0 && (result == 0 || result == 2 || result == 3)
                              ? showXsearchReport(x, result, start, stop)
