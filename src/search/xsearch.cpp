@@ -20,6 +20,7 @@
 #include "parsimony/pars_util.h"
 #include "parsimony/partitn.h"
 #include "parsimony/stateset.h"
+#include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
@@ -94,6 +95,11 @@ struct XsearchData {
     // bound, is scored whole by the criterion; parsimony adds connection
     // lengths on kept state sets.
     bool criterionScores = false;
+    // Threshold parsimony and Goloboff fit are not sums of connection
+    // lengths: their trees, partial ones too, are scored whole. Each
+    // character's share only worsens as taxa join, so a partial tree's score
+    // still bounds every tree grown from it.
+    bool altScores = false;
     const CriterionSearchFxns *critCollapse = nullptr;
     bool rooted = false;
     bool keep = false;
@@ -251,7 +257,7 @@ double placedScore(XsearchData &x, TreeNode *e, int32_t taxon, double bound)
         return kNoScoreValue;
     t->numLeaves++;
     setTraversalSeq(t);
-    const double score = criterionTreeScore(t, bound);
+    const double score = x.criterionScores ? criterionTreeScore(t, bound) : calcParsimonyScore(x.data, t, false);
     binPruneLeaf(leaf);
     t->numLeaves--;
     setTraversalSeq(t);
@@ -277,8 +283,8 @@ bool getCriterionLB(XsearchData &x, bool last, TreeNode *e, int32_t taxon, doubl
 bool placementLB(XsearchData &x, uint32_t lv, bool last, double curLen, TreeNode *e, int32_t taxon,
                  double remaining, double *lb, double *length)
 {
-    return x.criterionScores ? getCriterionLB(x, last, e, taxon, lb, length)
-                             : getParsLB(x, lv, curLen, e, taxon, remaining, lb, length);
+    return x.criterionScores || x.altScores ? getCriterionLB(x, last, e, taxon, lb, length)
+                                            : getParsLB(x, lv, curLen, e, taxon, remaining, lb, length);
 }
 
 // ---------------------------------------------------------------------------
@@ -424,7 +430,7 @@ int32_t chooseFurthest(XsearchData &x, uint32_t lv, double curLen)
             if (isExcluded(x, e, y))
                 continue;
             double lb = 0.0, len = 0.0;
-            if (getParsLB(x, lv, curLen, e, y, rem, &lb, &len) || !leafJoinAllowed(x.tree.get(), e, y)) {
+            if (placementLB(x, lv, false, curLen, e, y, rem, &lb, &len) || !leafJoinAllowed(x.tree.get(), e, y)) {
                 setExcluded(x, e, y);
                 continue;
             }
@@ -511,7 +517,7 @@ int traverseSearchTree(XsearchData &x, uint32_t lv, uint32_t progressBase, doubl
                     TreeNode *fork = findFreeNode(tree);
                     binConnectLeaf(leaf, e, fork);
                     tree->numLeaves++;
-                    if (x.criterionScores)
+                    if (x.criterionScores || x.altScores)
                         setTraversalSeq(tree);
                     else
                         revUpdateAfterGraft(x.data, leaf);
@@ -526,7 +532,7 @@ int traverseSearchTree(XsearchData &x, uint32_t lv, uint32_t progressBase, doubl
                     x.placed[static_cast<size_t>(taxon)] = 0;
                     TreeNode *sib = binPruneLeaf(leaf);
                     tree->numLeaves--;
-                    if (x.criterionScores)
+                    if (x.criterionScores || x.altScores)
                         setTraversalSeq(tree);
                     else
                         revUpdateAfterPrune(x.data, sib, leaf, fork);
@@ -706,7 +712,7 @@ int xsearchOneRep(XsearchData &x)
         if (r != 0)
             return r;
     }
-    if (!lengthIsValid(x.upper) && x.upper != kNoScoreValue)
+    if (!isScoreValid(x.upper) && x.upper != kNoScoreValue)
         return 1;
     emptyTreeBuffer(x.buf, true);
 
@@ -781,6 +787,28 @@ void showXsearchSettings(const XsearchData &x)
     if (!x.exhaustive)
         qel_printf("'MulTrees' option %sin effect\n", x.mulTrees ? "" : "not ");
     showSearchTailSettings(x.data, x.rooted);
+}
+
+// A distance fit sums over the tree as the walk holds it; the same tree
+// stored (rooted at taxon 0, perhaps collapsed) sums in another order, and
+// a score on a rounding edge may then print another last digit than the
+// scoring commands give the tree. The report gives the stored tree's score
+// when that tree is the best one found (with Keep it may not be).
+void rescoreFirstStoredTree(XsearchData &x)
+{
+    if (gCriterion != kCriterionDistance || numTreesInBuffer(x.buf) == 0 || !isScoreValid(x.best))
+        return;
+    Tree *s = x.store.get();
+    if (getTree(x.buf, 1, s) != 0)
+        return;
+    s->flags &= ~(kTreeTraversalValid | kTreeLeafSetsValid);
+    setTraversalSeq(s);
+    const double score = criterionScoreWithLengths(s, kNoScoreValue);
+    if (!isScoreValid(score) || compareScores(score, x.best) != 0)
+        return;
+    x.best = score;
+    if (double *scores = getTreeScoreArray(x.buf))
+        scores[0] = score;
 }
 
 // 1 when the distribution file could not be written, 2 when the user
@@ -872,6 +900,7 @@ int exactTreeSearch(bool exhaustive, int mode)
     x.levels = x.n - (x.rooted ? 2 : 3);
     x.mulTrees = exhaustive || srch.mulTrees || x.keep;
     x.criterionScores = gCriterion != kCriterionParsimony;
+    x.altScores = !x.criterionScores && (gPars.threshold || gPars.goloboff);
     // Only parsimony places taxa by bounds of their own.
     x.addSeq = exhaustive || x.criterionScores ? kXAsIs : bbex.addSeq;
     bbex.effAddSeq = x.addSeq;
@@ -964,6 +993,8 @@ int exactTreeSearch(bool exhaustive, int mode)
         std::fclose(x.scoreFile);
     if (result == 2)
         setAbortedStatus(0);
+    if (mode == 0 && (result == 0 || result == 2 || result == 3))
+        rescoreFirstStoredTree(x);
     gLastResult = {x.best, x.worst, x.evaluated, x.visited, numTreesInBuffer(x.buf)};
     const int reported = mode == 0 && (result == 0 || result == 2 || result == 3)
                              ? showXsearchReport(x, result, start, stop)

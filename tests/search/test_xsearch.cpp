@@ -80,17 +80,50 @@ int scoreChar(const Matrix &m, const std::vector<std::vector<uint32_t>> &adj, ui
     return len;
 }
 
-int refScore(const Matrix &m, const RefTree &t)
+std::vector<int> refCharLengths(const Matrix &m, const RefTree &t)
 {
     std::vector<std::vector<uint32_t>> adj(t.nodes);
     for (auto e : t.edges)
         adj[e[0]].push_back(e[1]), adj[e[1]].push_back(e[0]);
-    int total = 0;
+    std::vector<int> lengths(m.nchar);
     for (uint32_t c = 0; c < m.nchar; c++) {
         Cell r{};
-        total += m.weight[c] * scoreChar(m, adj, c, 0, UINT32_MAX, &r);
+        lengths[c] = scoreChar(m, adj, c, 0, UINT32_MAX, &r);
     }
+    return lengths;
+}
+
+int refScore(const Matrix &m, const RefTree &t)
+{
+    const std::vector<int> lengths = refCharLengths(m, t);
+    int total = 0;
+    for (uint32_t c = 0; c < m.nchar; c++)
+        total += m.weight[c] * lengths[c];
     return total;
+}
+
+// Implied weighting with constant k, every character counted: each adds
+// -w k' / (k' + extra steps), k' = k + 1, the extra steps over the fewest
+// the character's observed states allow.
+double refGoloboffFit(const Matrix &m, const RefTree &t, uint32_t k)
+{
+    const std::vector<int> lengths = refCharLengths(m, t);
+    const double K = k + 1.0;
+    double fit = 0.0;
+    for (uint32_t c = 0; c < m.nchar; c++) {
+        int lo = 4, hi = -1, distinct = 0;
+        uint32_t seen = 0;
+        for (uint32_t x = 0; x < m.ntax; x++)
+            if (m.rows[x][c] != '?') {
+                const int s = m.rows[x][c] - '0';
+                lo = std::min(lo, s), hi = std::max(hi, s);
+                distinct += !(seen >> s & 1);
+                seen |= 1u << s;
+            }
+        const int least = hi < 0 ? 0 : m.ordered[c] ? hi - lo : distinct - 1;
+        fit -= m.weight[c] * K / (K + lengths[c] - least);
+    }
+    return fit;
 }
 
 uint64_t sideMask(const std::vector<std::vector<uint32_t>> &adj, uint32_t ntax, uint32_t v, uint32_t from)
@@ -125,24 +158,28 @@ Splits refSplits(const RefTree &t, uint32_t ntax)
 }
 
 struct RefResult {
-    int best = INT32_MAX, worst = -1;
+    double best = 1e300, worst = -1e300;
     uint64_t trees = 0;
     std::set<Splits> optimal;
 };
 
 using TreeFilter = std::function<bool(const RefTree &)>;
+using TreeScorer = std::function<double(const RefTree &)>;
 
-void enumerate(const Matrix &m, RefTree &t, uint32_t next, RefResult &r, const TreeFilter &keep)
+// Scores within 1e-9 of each other tie (real-valued fits summed in another
+// order differ in the last bits).
+void enumerate(const Matrix &m, RefTree &t, uint32_t next, RefResult &r, const TreeFilter &keep,
+               const TreeScorer &score)
 {
     if (next == m.ntax) {
         if (keep && !keep(t))
             return;
-        const int s = refScore(m, t);
+        const double s = score ? score(t) : refScore(m, t);
         r.trees++;
         r.worst = std::max(r.worst, s);
-        if (s < r.best)
+        if (s < r.best - 1e-9)
             r.best = s, r.optimal.clear();
-        if (s == r.best)
+        if (s <= r.best + 1e-9)
             r.optimal.insert(refSplits(t, m.ntax));
         return;
     }
@@ -153,21 +190,21 @@ void enumerate(const Matrix &m, RefTree &t, uint32_t next, RefResult &r, const T
         t.edges[i] = {e[0], w};
         t.edges.push_back({w, e[1]});
         t.edges.push_back({w, next});
-        enumerate(m, t, next + 1, r, keep);
+        enumerate(m, t, next + 1, r, keep, score);
         t.edges.resize(edges);
         t.edges[i] = e;
         t.nodes--;
     }
 }
 
-RefResult reference(const Matrix &m, const TreeFilter &keep = {})
+RefResult reference(const Matrix &m, const TreeFilter &keep = {}, const TreeScorer &score = {})
 {
     RefTree t;
     t.nodes = m.ntax + 1;
     for (uint32_t i = 0; i < 3; i++)
         t.edges.push_back({m.ntax, i});
     RefResult r;
-    enumerate(m, t, 3, r, keep);
+    enumerate(m, t, 3, r, keep, score);
     return r;
 }
 
@@ -210,6 +247,7 @@ protected:
         SearchTest::SetUp();
         savedSrch = srch;
         savedBbex = bbex;
+        savedPars = gPars;
         srch.dStatus = 0;
         srch.keep = 0;
         srch.mulTrees = 1;
@@ -221,6 +259,8 @@ protected:
     {
         srch = savedSrch;
         bbex = savedBbex;
+        gPars = savedPars;
+        gPars.altPrep = 1;
         setXsearchPartitionBound(true);
         SearchTest::TearDown();
     }
@@ -289,6 +329,7 @@ protected:
 
     SearchSettings savedSrch{};
     ExactSearchOptions savedBbex{};
+    ParsSettings savedPars{};
 };
 
 // The key test: branch and bound under every addition sequence, with and
@@ -318,6 +359,38 @@ TEST_F(Xsearch, BranchAndBoundAndExhaustiveMatchPlainEnumeration)
                 EXPECT_EQ(bufferTrees(ntax), ref.optimal)
                     << "trial " << trial << " addSeq " << seq << " ptn " << ptn << " optimal " << ref.optimal.size();
             }
+    }
+}
+
+// Under implied weighting neither search may stop without a reason: the
+// exhaustive search scores every tree by its fit, and branch and bound
+// (every addition sequence) bounds by the fits of partial trees, both
+// keeping the best fit and the very best trees of a plain enumeration.
+TEST_F(Xsearch, GoloboffFitSearchesMatchPlainEnumeration)
+{
+    std::mt19937 gen(77);
+    for (int trial = 0; trial < 4; trial++) {
+        const uint32_t ntax = 6 + trial % 3;
+        const uint32_t k = 2 + trial % 2;
+        SCOPED_TRACE(::testing::Message() << "trial " << trial << " k " << k);
+        const Matrix m = randomMatrix(gen, ntax, 8 + gen() % 8, trial % 2 == 1);
+        const RefResult ref = reference(m, {}, [&](const RefTree &t) { return refGoloboffFit(m, t, k); });
+        gPars.goloboff = 1;
+        gPars.gK = k;
+        gPars.gUninf = 1;
+        gPars.altPrep = 1;
+        load(m);
+        ASSERT_EQ(exactTreeSearch(true, 1), 0) << ::testing::PrintToString(gErrorCodes);
+        EXPECT_EQ(lastXsearchResult().evaluated, ref.trees);
+        EXPECT_NEAR(lastXsearchResult().best, ref.best, 1e-9);
+        EXPECT_NEAR(lastXsearchResult().worst, ref.worst, 1e-9);
+        EXPECT_EQ(bufferTrees(ntax), ref.optimal);
+        for (uint32_t seq = 0; seq < 5; seq++) {
+            bbex.addSeq = seq;
+            ASSERT_EQ(exactTreeSearch(false, 1), 0) << "addSeq " << seq;
+            EXPECT_NEAR(lastXsearchResult().best, ref.best, 1e-9) << "addSeq " << seq;
+            EXPECT_EQ(bufferTrees(ntax), ref.optimal) << "addSeq " << seq;
+        }
     }
 }
 
