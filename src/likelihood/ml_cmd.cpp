@@ -85,6 +85,37 @@ double scoreForDisplay(Tree *tree, bool stdErrs)
     return score;
 }
 
+// A resampled replicate is new pattern weights on the patterns already
+// built; what the likelihood takes from the weights alone follows them.
+// Distances for starting lengths and the Mk model's conditioning would need
+// the replicate's own data set, so those settings rebuild instead.
+ModelGroup *groupToResampleInPlace(DataInfo *d)
+{
+    ModelGroup *g = getModelGroup(0);
+    if (!d || !ml.prepValid[0] || g != activeModelGroup() || !g->engine || !isSitePatternDataValid(g) ||
+        g->useMkv || !g->groupPatternWeight || !g->siteToGroupPattern || g->ngrp == 0 || usingDistancesForML() ||
+        ml.initBrLenMethod == kInitBrLenLS)
+        return nullptr;
+    return g;
+}
+
+int patternWeightsChanged(DataInfo *d)
+{
+    ModelGroup *g = activeModelGroup();
+    g->empirFreqsValid = 0;
+    calcEmpirFreqsForPatData(g, d, firstActiveModel());
+    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+        if (initializeModelVars(m) != 0)
+            return 1;
+    if (dataServices().forgetLastTreeOptimized)
+        dataServices().forgetLastTreeOptimized();
+    return 0;
+}
+
+constexpr PatternResampleFxns kPatternResample{groupToResampleInPlace, patternWeightsChanged};
+constexpr FastStepwiseFxns kFastStepwise{fastStepwiseInEffect, fastStepwiseBegin, fastStepwiseJoinScore,
+                                         fastStepwiseJoin};
+
 }  // namespace
 
 int checkAndStoreModelSettings(LSet *settings, const DataInfo *d)
@@ -257,36 +288,11 @@ int installLikelihoodHooks()
         return 1;
     };
     search.rootedTrees = [] { return ml.clock != 0; };
-    // A resampled replicate is new pattern weights on the patterns already
-    // built; what the likelihood takes from the weights alone follows them.
-    // Distances for starting lengths and the Mk model's conditioning would
-    // need the replicate's own data set, so those settings rebuild instead.
-    search.resamplePatternsInPlace = [](DataInfo *d) -> ModelGroup * {
-        ModelGroup *g = getModelGroup(0);
-        if (!d || !ml.prepValid[0] || g != activeModelGroup() || !g->engine || !isSitePatternDataValid(g) ||
-            g->useMkv || !g->groupPatternWeight || !g->siteToGroupPattern || g->ngrp == 0 || usingDistancesForML() ||
-            ml.initBrLenMethod == kInitBrLenLS)
-            return nullptr;
-        return g;
-    };
-    search.patternWeightsChanged = [](DataInfo *d) {
-        ModelGroup *g = activeModelGroup();
-        g->empirFreqsValid = 0;
-        calcEmpirFreqsForPatData(g, d, firstActiveModel());
-        for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
-            if (initializeModelVars(m) != 0)
-                return 1;
-        if (dataServices().forgetLastTreeOptimized)
-            dataServices().forgetLastTreeOptimized();
-        return 0;
-    };
+    search.patternResample = &kPatternResample;
     search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;
-    search.fastStepwise = fastStepwiseInEffect;
+    search.fastStepwise = &kFastStepwise;
     search.deadline = setEstimateDeadline;
-    search.fastStepBegin = fastStepwiseBegin;
-    search.fastJoinScore = fastStepwiseJoinScore;
-    search.fastJoin = fastStepwiseJoin;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

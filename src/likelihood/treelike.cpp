@@ -704,17 +704,13 @@ bool fastStepwiseInEffect() { return ml.fastStep != 0 && !clockModelInEffect(); 
 // The most a pool grows to keep the arrays of every join of a step.
 constexpr std::size_t kFastStepPoolBytes = std::size_t{256} << 20;
 
-double fastStepwiseBegin(Tree *tree, bool first)
+double fastStepwiseBegin(Tree *tree)
 {
     ModelGroup *g = activeModelGroup();
-    const double score = [&] {
-        if (first)
-            return calcTreeLikelihood(tree, kNoLScore);
-        checkTraversalSeq(tree);
-        setActiveTreeForML(tree);
-        releaseAllCLAs(tree, g);
-        return improveBranchLens(tree);
-    }();
+    checkTraversalSeq(tree);
+    setActiveTreeForML(tree);
+    releaseAllCLAs(tree, g);
+    const double score = improveBranchLens(tree);
     // The joins of a step differ only around their edge: with room for
     // both arrays of every node, each join computes only what the joins
     // before it have not.

@@ -39,10 +39,10 @@ double calcLScoreWith3EdgeOpt(TreeNode *leaf, TreeNode *edgeNode, TreeNode *junc
 // Fast stepwise addition: each join scored with only the three edges at
 // the junction optimised. In effect with the fastStep setting and no clock.
 bool fastStepwiseInEffect();
-// The tree readied for a step's joins: at the first step its whole
-// likelihood, at later ones its branch lengths improved from the current
-// ones; returns -ln L.
-double fastStepwiseBegin(Tree *tree, bool first);
+// The tree readied for the joins of a step after the first (the first
+// step's tree is scored whole): its branch lengths improved from the
+// current ones; returns -ln L.
+double fastStepwiseBegin(Tree *tree);
 // calcLScoreWith3EdgeOpt in a step's series of joins, which keeps the
 // arrays one join leaves valid for the next while the pool has room.
 double fastStepwiseJoinScore(Tree *tree, TreeNode *leaf, TreeNode *edgeNode, TreeNode *junction);

@@ -376,13 +376,13 @@ void showBootJackSettings()
 ModelGroup *patternGroupToResample(DataInfo *data)
 {
     const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
-    if (!f || !f->resamplePatternsInPlace || !f->patternWeightsChanged)
+    if (!f || !f->patternResample)
         return nullptr;
     const bool patternsOnly = btjkOpt.search == kBootFastStep ||
                               (btjkOpt.search == kBootHeuristic && hs.startSource != kStartNJ);
     if (!patternsOnly || prepareData(kPrepCurrentCriterion, 0, false) != 0)
         return nullptr;
-    return f->resamplePatternsInPlace(data);
+    return f->patternResample->groupToResample(data);
 }
 
 PatternDraws patternDraws(const BootJackData &b)
@@ -411,7 +411,7 @@ int patternReplicate(DataInfo *data)
     g->totalWeight = 0.0;
     for (uint32_t p = 0; p < g->ngrp; p++)
         g->totalWeight += freqs[p];
-    return criterionSearchFxns(gCriterion)->patternWeightsChanged(data);
+    return criterionSearchFxns(gCriterion)->patternResample->weightsChanged(data);
 }
 
 void restorePatternFreqs(DataInfo *data)
@@ -422,8 +422,8 @@ void restorePatternFreqs(DataInfo *data)
         return;
     std::copy(b.savedFreqs.begin(), b.savedFreqs.end(), g->groupPatternWeight);
     g->totalWeight = b.savedTotal;
-    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->patternWeightsChanged)
-        f->patternWeightsChanged(data);
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->patternResample)
+        f->patternResample->weightsChanged(data);
 }
 
 }  // namespace

@@ -13,6 +13,29 @@ struct TreeNode;
 struct HSearchData;
 struct ModelGroup;
 
+// Fast stepwise addition, where a criterion scores a join with only the
+// edges around it fitted: whether it is in effect; the tree readied for a
+// step after the first (its branch lengths improved; returns the score);
+// the score of the leaf joined on the edge above `edge` through the spare
+// fork `junction`, the tree left as it was; and the leaf joined there for
+// good.
+struct FastStepwiseFxns {
+    bool (*inEffect)();
+    double (*beginStep)(Tree *tree);
+    double (*joinScore)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
+    void (*join)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
+};
+
+// Resampling by site patterns in place: the model group whose pattern
+// weights a replicate may redraw without rebuilding the patterns (null when
+// the settings need more than the weights, such as distances computed from
+// the replicate), and the update after a redraw of what the weights decide
+// (empirical frequencies, the models; 0, else 1).
+struct PatternResampleFxns {
+    ModelGroup *(*groupToResample)(DataInfo *data);
+    int (*weightsChanged)(DataInfo *data);
+};
+
 struct CriterionSearchFxns {
     // The tree's score (smaller is better) with its free parameters fitted;
     // the bound is the score the caller still cares about (1e37 for none),
@@ -53,27 +76,13 @@ struct CriterionSearchFxns {
     bool (*holdParameters)();
     double (*fitParameters)(Tree *tree);
     void (*releaseParameters)();
-    // Resampling by site patterns in place: the model group whose pattern
-    // weights a replicate may redraw without rebuilding the patterns (null
-    // when the settings need more than the weights, such as distances
-    // computed from the replicate), and the update after a redraw of what
-    // the weights decide (empirical frequencies, the models; 0, else 1).
     // Null when the criterion scores characters, not patterns.
-    ModelGroup *(*resamplePatternsInPlace)(DataInfo *data);
-    int (*patternWeightsChanged)(DataInfo *data);
-    // Fast stepwise addition, null where the criterion has none: whether it
-    // is in effect; the tree readied for a step (the whole score at the
-    // first, the branch lengths improved at later ones; returns the score);
-    // the score of the leaf joined on the edge above `edge` through the
-    // spare fork `junction`, only the three edges there fitted, the tree
-    // left as it was; and the leaf joined there for good.
-    bool (*fastStepwise)();
+    const PatternResampleFxns *patternResample;
+    // Null where the criterion has no fast stepwise addition.
+    const FastStepwiseFxns *fastStepwise;
     // The search's time limit (searchClockNanos time; 0 none), read inside
     // a score that may run longer than the margin the limit allows.
     void (*deadline)(uint64_t ns);
-    double (*fastStepBegin)(Tree *tree, bool first);
-    double (*fastJoinScore)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
-    void (*fastJoin)(Tree *tree, TreeNode *leaf, TreeNode *edge, TreeNode *junction);
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

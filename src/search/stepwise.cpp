@@ -91,7 +91,7 @@ private:
     bool incremental_ = false;
     // The criterion's fast joins (likelihood): each join scored with the
     // three edges at it fitted; null when every join is a whole-tree score.
-    const CriterionSearchFxns *fast_ = nullptr;
+    const FastStepwiseFxns *fast_ = nullptr;
     bool setsCurrent_ = false;
     // One tree held, plain lengths of the classes the span kernels count:
     // the edges are scored straight from their sets' words.
@@ -304,7 +304,7 @@ int StepwiseBuilder::fastJoins(Tree *t, const std::vector<int32_t> &candidates)
     int r = 0;
     for (size_t k = 0; k < candidates.size() && r == 0; k++)
         for (size_t i = 0; i < edges.size() && r == 0; i++) {
-            const double s = fast_->fastJoinScore(t, nodeOfIndex(t, candidates[k]), edges[i], junction);
+            const double s = fast_->joinScore(t, nodeOfIndex(t, candidates[k]), edges[i], junction);
             evaluate(t, edges[i], candidates[k], s < kNoScoreValue ? s : kNoScoreValue);
             r = poll();
         }
@@ -434,8 +434,8 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     if (hold_ > 1)
         putTree(tree_, held_.get(), false);
     const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
-    if (hold_ == 1 && !opt_.rooted && f && f->fastStepwise && f->fastStepwise())
-        fast_ = f;
+    if (hold_ == 1 && !opt_.rooted && f && f->fastStepwise && f->fastStepwise->inEffect())
+        fast_ = f->fastStepwise;
     heldScores_.assign(1, wholeTreeScore(tree_));
 
     const uint32_t total = n_ + (opt_.rooted ? 1u : 0u);
@@ -469,7 +469,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         if (fast_) {
             // The first step's tree was scored whole above.
             if (order_.size() > 3)
-                heldScores_[0] = fast_->fastStepBegin(tree_, false);
+                heldScores_[0] = fast_->beginStep(tree_);
             if (const int r = fastJoins(tree_, candidates); r != 0)
                 return r;
         }
@@ -506,7 +506,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
             TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
             TreeNode *edge = tree_->nodes + best_.edgePos, *fork = findFreeNode(tree_);
             if (fast_)
-                fast_->fastJoin(tree_, leaf, edge, fork);
+                fast_->join(tree_, leaf, edge, fork);
             else
                 binConnectLeaf(leaf, edge, fork);
             tree_->numLeaves++;

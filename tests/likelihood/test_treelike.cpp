@@ -484,7 +484,7 @@ TEST_F(TreeLikeTest, FastStepwiseJoinsScoreAsJoinsFromNothing)
     reinit();
     TreeNode *leaf = tree->firstTip + 8;
     TreeNode *junction = tree->nodes + tree->maxNodes - 1;
-    ASSERT_LT(fastStepwiseBegin(tree.get(), false), kNoLScore);
+    ASSERT_LT(fastStepwiseBegin(tree.get()), kNoLScore);
     setMLVisitSequence(tree.get());
     const std::vector<TreeNode *> edges = mlVisitSequence();
     std::vector<double> kept;
@@ -501,7 +501,7 @@ TEST_F(TreeLikeTest, FastStepwiseJoinsScoreAsJoinsFromNothing)
     fastStepwiseJoin(tree.get(), leaf, edges[best], junction);
     tree->numLeaves++;
     setTraversalSeq(tree.get());
-    const double improved = fastStepwiseBegin(tree.get(), false);
+    const double improved = fastStepwiseBegin(tree.get());
     const double whole = calcTreeLikelihood(tree.get(), kNoLScore);
     EXPECT_LE(improved, kept[best] + 1e-6 * whole) << "the whole fit does at least as well as three edges " << whole;
     EXPECT_EQ(leaf->anc, junction);
