@@ -1076,8 +1076,9 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
             std::lock_guard lock(c.shared->mutex);
             m.base = c.shared->fullAfter < rep ? c.shared->maxtrees : c.shared->savedNow;
         }
-        m.base = std::clamp(m.base, run.retained, c.shared->maxtrees);
-        m.fullAt = run.retained + (c.shared->maxtrees - m.base);
+        const uint32_t limit = std::max(c.shared->maxtrees, run.retained);
+        m.base = std::clamp(m.base, run.retained, limit);
+        m.fullAt = run.retained + (limit - m.base);
         m.treeOffset = m.base - run.retained;
         hsd->aheadMaxtrees = &m;
     }
