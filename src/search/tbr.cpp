@@ -796,28 +796,65 @@ bool validMove(const Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R)
     return T->anc && T != P && !isBelow(T, K) && isBelow(T, tree->root);
 }
 
-// Moves (K, T, R); with incremental set work (R = K, K not on the root) the
-// sets follow the prune and the graft exactly.
-void moveSubtree(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T, TreeNode *R, bool carry,
-                 bool incremental)
+// Moves (K, T, R), the links alone.
+void moveSubtree(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carry)
 {
     TreeNode *P = K->anc;
     if (R != K && K->firstChild)
         rerootSubtree(K, R, carry);
     if (P->anc) {
-        TreeNode *S = sibling(K);
         pruneSubtree(K, false);
-        if (incremental)
-            revUpdateAfterPrune(d, S, K, P);
         graftSubtreeToEdge(tree, K, T, P);
-        if (incremental)
-            revUpdateAfterGraft(d, K);
     }
     afterTreeChange(tree);
     setTraversalSeq(tree);
 }
 
+// Whether the sets can follow move (K, T, R) incrementally. A reroot leaves
+// the length of K's subtree and the counts of each character in it as they
+// were only for reversible characters: cost vectors under threshold or
+// Goloboff scoring are recomputed whole.
+bool incrementalMove(const DataInfo *d, TreeNode *K, TreeNode *R)
+{
+    if (R == K || !K->firstChild)
+        return true;
+    const PackedData *pd = packedData(d);
+    return !(pd->altArrays && !pd->stmChars.empty());
+}
+
+// Moves (K, T, R) and brings the sets up to date with it, from the work the
+// move touched: the prune and the graft as the incremental updates make
+// them, and for a reroot the path from R to K (gS.path, which rerootSubtree
+// leaves holding it) with the subtrees beside it as far as their sets change.
+void moveSubtreeWithSets(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T, TreeNode *R, bool carry)
+{
+    TreeNode *P = K->anc;
+    const bool rerooted = R != K && K->firstChild;
+    const bool pruned = P->anc != nullptr;
+    if (pruned) {
+        TreeNode *S = sibling(K);
+        pruneSubtree(K, false);
+        revUpdateAfterPrune(d, S, K, P);
+    }
+    if (rerooted) {
+        rerootSubtree(K, R, carry);
+        // gS.path runs from R up to K's child; the forks whose children
+        // changed are the path above R, which from K down is that order.
+        gS.path.erase(gS.path.begin());
+        revRerootDownSets(d, K, gS.path.data(), static_cast<uint32_t>(gS.path.size()));
+    }
+    if (pruned) {
+        graftSubtreeToEdge(tree, K, T, P);
+        revUpdateAfterGraft(d, K, !rerooted);
+    }
+    if (rerooted)
+        revRerootUpSets(d, K, gS.path.data(), static_cast<uint32_t>(gS.path.size()));
+    afterTreeChange(tree);
+    setTraversalSeq(tree);
+}
+
 struct LinkSnapshot {
+    TreeNode *node;
     TreeNode *anc, *firstChild, *nextSib;
     EdgeData edge;
 };
@@ -832,12 +869,31 @@ struct TreeKey {
     bool names(const Tree *t) const { return tree && tree == t && serial == t->serial; }
 };
 
-// What undoTbrRearr needs of the last move applied on this thread.
+// What undoTbrRearr needs of the last move applied on this thread: the move
+// back, and the links of every node the move may relink (child order and
+// edge data included), taken before it.
 struct UndoRecord {
     TreeKey tree;
-    TreeNode *K = nullptr, *T = nullptr, *S = nullptr, *P = nullptr;
-    bool incremental = false;
+    TreeNode *K = nullptr, *S = nullptr, *back = nullptr;
+    bool withSets = false;
     std::vector<LinkSnapshot> links;
+
+    // n, its parent with every child of that parent, and n's children: all
+    // a prune, graft or reroot at n relinks. A node noted twice is restored
+    // twice to the same values.
+    void noteFamily(TreeNode *n)
+    {
+        auto note = [this](TreeNode *x) { links.push_back({x, x->anc, x->firstChild, x->nextSib, x->edge}); };
+        note(n);
+        if (TreeNode *a = n->anc) {
+            note(a);
+            for (TreeNode *c = a->firstChild; c; c = c->nextSib)
+                if (c != n)
+                    note(c);
+        }
+        for (TreeNode *c = n->firstChild; c; c = c->nextSib)
+            note(c);
+    }
 };
 thread_local UndoRecord gUndo;
 
@@ -848,12 +904,19 @@ struct LastMoved {
 thread_local LastMoved gLastMoved;
 
 // The basal fork holds the root's lent down slot wherever links were
-// restored wholesale.
-void fixRootSlotLoan(Tree *tree)
+// restored: the loan moved with the basal fork, which is among the nodes
+// the move relinked.
+void fixRootSlotLoan(Tree *tree, const std::vector<LinkSnapshot> &touched)
 {
     TreeNode *root = tree->root, *basal = root->firstChild;
     if (!root->abm[0] || !basal || basal->abm[1] == root->abm[0])
         return;
+    for (const LinkSnapshot &l : touched) {
+        if (l.node->abm[1] == root->abm[0]) {
+            std::swap(l.node->abm[1], basal->abm[1]);
+            return;
+        }
+    }
     for (uint32_t p = 0; p < tree->maxNodes; p++) {
         TreeNode *n = tree->nodes + p;
         if (n->abm[1] == root->abm[0]) {
@@ -869,7 +932,7 @@ int finishRearr_TBR(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carr
 {
     if (!validMove(tree, K, T, R))
         return 1;
-    moveSubtree(tree, nullptr, K, T, R, carryEdgeData, false);
+    moveSubtree(tree, K, T, R, carryEdgeData);
     gLastMoved = {TreeKey::of(tree), K};
     return 0;
 }
@@ -900,17 +963,20 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
     UndoRecord &u = gUndo;
     u.tree = TreeKey::of(tree);
     u.K = K;
-    u.T = T;
     u.S = S;
-    u.P = P;
-    u.incremental = updateSets && !rootCase && R == K;
-    u.links.resize(tree->maxNodes);
-    for (uint32_t p = 0; p < tree->maxNodes; p++) {
-        const TreeNode &n = tree->nodes[p];
-        u.links[p] = {n.anc, n.firstChild, n.nextSib, n.edge};
-    }
-    moveSubtree(tree, d, K, T, R, true, u.incremental);
-    if (updateSets && !u.incremental)
+    u.back = back;
+    u.links.clear();
+    for (TreeNode *n : {K, P, S, T})
+        u.noteFamily(n);
+    if (R != K)
+        for (TreeNode *n = R; n != K; n = n->anc)
+            u.noteFamily(n);
+    u.withSets = updateSets && incrementalMove(d, K, R);
+    if (u.withSets)
+        moveSubtreeWithSets(tree, d, K, T, R, true);
+    else
+        moveSubtree(tree, K, T, R, true);
+    if (updateSets && !u.withSets)
         calcStatesetsForSearch(tree, d, false);
     gLastMoved = {TreeKey::of(tree), K};
     return 0;
@@ -921,24 +987,21 @@ int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
     UndoRecord &u = gUndo;
     if (!u.tree.names(tree))
         return 1;
-    if (u.incremental && updateSets) {
-        // The reverse move with the same exact updates.
-        pruneSubtree(u.K, false);
-        revUpdateAfterPrune(d, u.T, u.K, u.P);
-        graftSubtreeToEdge(tree, u.K, u.S, u.P);
-        revUpdateAfterGraft(d, u.K);
+    // The move back, with the same updates; then the links as they were,
+    // which the move back gives up to child order and edge data.
+    if (u.withSets && updateSets)
+        moveSubtreeWithSets(tree, d, u.K, u.S, u.back, false);
+    for (size_t i = u.links.size(); i-- > 0;) {
+        const LinkSnapshot &l = u.links[i];
+        l.node->anc = l.anc;
+        l.node->firstChild = l.firstChild;
+        l.node->nextSib = l.nextSib;
+        l.node->edge = l.edge;
     }
-    for (uint32_t p = 0; p < tree->maxNodes; p++) {
-        TreeNode &n = tree->nodes[p];
-        n.anc = u.links[p].anc;
-        n.firstChild = u.links[p].firstChild;
-        n.nextSib = u.links[p].nextSib;
-        n.edge = u.links[p].edge;
-    }
-    fixRootSlotLoan(tree);
+    fixRootSlotLoan(tree, u.links);
     afterTreeChange(tree);
     setTraversalSeq(tree);
-    if (updateSets && !u.incremental)
+    if (updateSets && !u.withSets)
         calcStatesetsForSearch(tree, d, false);
     u.tree = {};
     return 0;

@@ -310,6 +310,43 @@ TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
     EXPECT_GT(checked, 2500);
 }
 
+// Moves applied one after another, each from the sets the last one left,
+// rerooting ones and ones at the basal fork among them: an update that left
+// one stale word would show in a later move. Every step's sets equal a full
+// pass, and the move back without sets gives back the links alone.
+TEST_F(Tbr, AChainOfMovesKeepsTheSetsExact)
+{
+    std::mt19937 rng(6127);
+    long rerooted = 0, basal = 0;
+    for (int trial = 0; trial < 6; trial++) {
+        const uint32_t ntax = 9 + trial * 4;
+        DataInfo *d = randomData(rng, ntax, 30 + rng() % 60, trial % 2);
+        TreePtr tree = randomTree(rng, ntax, trial % 2 == 1);
+        for (int step = 0; step < 80; step++) {
+            const auto moves = allMoves(tree.get(), d, kSwapTBR);
+            ASSERT_FALSE(moves.empty());
+            const Move &m = moves[rng() % moves.size()];
+            rerooted += m.R != m.K;
+            basal += !m.K->anc->anc;
+            RearrObject hit, inverse;
+            makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+            if (step % 10 == 9) {
+                const Links before = linksOf(tree.get());
+                ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &hit, false), 0);
+                ASSERT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
+                ASSERT_EQ(linksOf(tree.get()), before) << "trial " << trial << " step " << step;
+            }
+            ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), d, &hit, true), 0);
+            const auto incSets = setState(d, tree.get());
+            ASSERT_DOUBLE_EQ(swapTreeScore(d, tree.get()), m.score) << "trial " << trial << " step " << step;
+            calcStatesetsForSearch(tree.get(), d, false);
+            ASSERT_EQ(incSets, setState(d, tree.get())) << "trial " << trial << " step " << step;
+        }
+    }
+    EXPECT_GT(rerooted, 200);
+    EXPECT_GT(basal, 5);
+}
+
 // Under a reconnection limit the updates after a cut stop at the limit's
 // distance: the moves still score as a full rescoring, and the sets beyond
 // that distance, left stale during a cut, are exact again after it.
