@@ -102,6 +102,10 @@ private:
     // are tree_'s, kept in step with each join.
     std::vector<TreeNode *> edges_;
     bool edgesOfTree_ = false;
+    // Taxa on the tree at which the set words are next laid out in tree
+    // order (layOutNodeSets): each time the tree has grown by a quarter.
+    size_t nextLayout_ = kFirstLayout;
+    static constexpr size_t kFirstLayout = 32;
 };
 
 double StepwiseBuilder::bound() const
@@ -428,6 +432,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     // same set store; a rooted tree's ancestor takes no incremental update.
     incremental_ = hold_ == 1 && fixedOrder && !opt_.rooted && incrementalParsimony();
     setsCurrent_ = edgesOfTree_ = false;
+    nextLayout_ = kFirstLayout;
     fastSpan_ = incremental_ && !altScoring(d_) && fastSpanApplies(d_);
     if (fastSpan_)
         span_ = fastSpanScorer(d_);
@@ -518,6 +523,10 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 if (edgesOfTree_)
                     edges_.insert(std::find(edges_.begin(), edges_.end(), edge), {fork, leaf});
                 revUpdateAfterGraft(d_, leaf);
+                if (fastSpan_ && order_.size() >= nextLayout_) {
+                    layOutNodeSets(d_, tree_);
+                    nextLayout_ = order_.size() + order_.size() / 4;
+                }
             } else {
                 setTraversalSeq(tree_);
                 setsCurrent_ = edgesOfTree_ = false;

@@ -347,6 +347,41 @@ TEST_F(Tbr, AChainOfMovesKeepsTheSetsExact)
     EXPECT_GT(basal, 5);
 }
 
+// Laying the set words out in tree order moves them only: every record
+// keeps its values, the final sets of the tree's nodes follow its preorder,
+// moves score as before, and a thread's copy of the records (taken record by
+// record) holds the same words.
+TEST_F(Tbr, LaidOutSetsKeepTheirValuesAndScores)
+{
+    std::mt19937 rng(6128);
+    for (int trial = 0; trial < 4; trial++) {
+        const uint32_t ntax = 12 + trial * 6;
+        DataInfo *d = randomData(rng, ntax, 40 + rng() % 60, false);
+        TreePtr tree = randomTree(rng, ntax, trial % 2 == 1);
+        const auto sets = setState(d, tree.get());
+        const auto moves = allMoves(tree.get(), d, kSwapTBR);
+        layOutNodeSets(d, tree.get());
+        ASSERT_EQ(setState(d, tree.get()), sets) << "trial " << trial;
+        const uint64_t *last = nullptr;
+        for (TreeNode *p = tree->root->next; p; p = p->next) {
+            const uint64_t *w = nodeSets(p->abm[2])->uno;
+            EXPECT_TRUE(!last || w > last) << "trial " << trial;
+            last = w;
+        }
+        const auto after = allMoves(tree.get(), d, kSwapTBR);
+        ASSERT_EQ(after.size(), moves.size());
+        for (size_t i = 0; i < moves.size(); i++)
+            ASSERT_EQ(after[i].score, moves[i].score) << "trial " << trial << " move " << i;
+        const PackedData *pd = packedData(d);
+        ParsRecord *copy = cloneParsRecordForThread(d);
+        ASSERT_NE(copy, nullptr);
+        for (uint64_t k = 0; k < uint64_t{3} * pd->nodeCount; k++)
+            ASSERT_TRUE(std::equal(pd->nodeRecs[k].uno, pd->nodeRecs[k].uno + 2 * pd->unoWords,
+                                   copy->nodeRecs[k].uno));
+        destroyParsRecordClone(copy);
+    }
+}
+
 // Under a reconnection limit the updates after a cut stop at the limit's
 // distance: the moves still score as a full rescoring, and the sets beyond
 // that distance, left stale during a cut, are exact again after it.
