@@ -807,7 +807,6 @@ void moveSubtree(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carry)
         graftSubtreeToEdge(tree, K, T, P);
     }
     afterTreeChange(tree);
-    setTraversalSeq(tree);
 }
 
 // Whether the sets can follow move (K, T, R) incrementally. A reroot leaves
@@ -850,8 +849,96 @@ void moveSubtreeWithSets(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T
     if (rerooted)
         revRerootUpSets(d, K, gS.path.data(), static_cast<uint32_t>(gS.path.size()));
     afterTreeChange(tree);
-    setTraversalSeq(tree);
 }
+
+// The preorder list of a tree kept in step with a move (K, T, R) that
+// leaves the basal fork and its edges alone: K's block (K and the nodes
+// below it, one run of the list) and its old parent P are taken out before
+// the move, and after it P goes in before T and K's block after T's, as the
+// graft makes P's children T and K. A reroot reorders K's block, which is
+// then linked again from a walk of K's subtree. Every pointer written is
+// logged first, so that undo gives the list back as it was.
+class OrderSplice {
+public:
+    // Whether the move can be followed this way (else the list is made
+    // again whole): neither P, T nor their parents is the root.
+    static bool applies(const TreeNode *K, const TreeNode *T)
+    {
+        const TreeNode *P = K->anc, *G = P->anc;
+        return G && G->anc && (T->anc == P || (T->anc && T->anc->anc));
+    }
+
+    // Before the move: K's block and P leave the list.
+    void takeOut(Tree *tree, TreeNode *K)
+    {
+        log_.clear();
+        tail_ = tree->tail;
+        TreeNode *P = K->anc, *last = lastBelow(K);
+        link(tree, P->prev, P->next);
+        link(tree, K->prev, last->next);
+        last_ = last;
+    }
+
+    // After it: P before T, then K's block after T's.
+    void putBack(Tree *tree, TreeNode *K, TreeNode *T, bool reordered)
+    {
+        TreeNode *P = K->anc;
+        link(tree, T->prev, P);
+        link(tree, P, T);
+        TreeNode *lastT = lastBelow(T), *after = lastT->next;
+        if (!reordered) {
+            link(tree, lastT, K);
+            link(tree, last_, after);
+            return;
+        }
+        TreeNode *prev = lastT;
+        for (TreeNode *x = K; x; x = nextPreorderNode(x, K)) {
+            link(tree, prev, x);
+            prev = x;
+        }
+        link(tree, prev, after);
+    }
+
+    // The list as it was before takeOut.
+    void restore(Tree *tree)
+    {
+        for (size_t i = log_.size(); i-- > 0;) {
+            log_[i].node->prev = log_[i].prev;
+            log_[i].node->next = log_[i].next;
+        }
+        tree->tail = tail_;
+    }
+
+private:
+    struct Saved {
+        TreeNode *node, *prev, *next;
+    };
+
+    static TreeNode *lastBelow(TreeNode *n)
+    {
+        while (TreeNode *c = n->firstChild) {
+            while (c->nextSib)
+                c = c->nextSib;
+            n = c;
+        }
+        return n;
+    }
+    // a then b on the list (a never null here; b null at the end).
+    void link(Tree *tree, TreeNode *a, TreeNode *b)
+    {
+        log_.push_back({a, a->prev, a->next});
+        a->next = b;
+        if (b) {
+            log_.push_back({b, b->prev, b->next});
+            b->prev = a;
+        } else {
+            tree->tail = a;
+        }
+    }
+
+    std::vector<Saved> log_;
+    TreeNode *tail_ = nullptr, *last_ = nullptr;
+};
 
 struct LinkSnapshot {
     TreeNode *node;
@@ -876,6 +963,9 @@ struct UndoRecord {
     TreeKey tree;
     TreeNode *K = nullptr, *S = nullptr, *back = nullptr;
     bool withSets = false;
+    // The list was kept in step (else it is made again whole).
+    bool spliced = false;
+    OrderSplice order;
     std::vector<LinkSnapshot> links;
 
     // n, its parent with every child of that parent, and n's children: all
@@ -933,6 +1023,7 @@ int finishRearr_TBR(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carr
     if (!validMove(tree, K, T, R))
         return 1;
     moveSubtree(tree, K, T, R, carryEdgeData);
+    setTraversalSeq(tree);
     gLastMoved = {TreeKey::of(tree), K};
     return 0;
 }
@@ -972,10 +1063,20 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
         for (TreeNode *n = R; n != K; n = n->anc)
             u.noteFamily(n);
     u.withSets = updateSets && incrementalMove(d, K, R);
+    checkTraversalSeq(tree);
+    u.spliced = OrderSplice::applies(K, T);
+    if (u.spliced)
+        u.order.takeOut(tree, K);
     if (u.withSets)
         moveSubtreeWithSets(tree, d, K, T, R, true);
     else
         moveSubtree(tree, K, T, R, true);
+    if (u.spliced) {
+        u.order.putBack(tree, K, T, R != K && K->firstChild);
+        tree->flags |= kTreeTraversalValid;
+    } else {
+        setTraversalSeq(tree);
+    }
     if (updateSets && !u.withSets)
         calcStatesetsForSearch(tree, d, false);
     gLastMoved = {TreeKey::of(tree), K};
@@ -1000,7 +1101,12 @@ int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
     }
     fixRootSlotLoan(tree, u.links);
     afterTreeChange(tree);
-    setTraversalSeq(tree);
+    if (u.spliced) {
+        u.order.restore(tree);
+        tree->flags |= kTreeTraversalValid;
+    } else {
+        setTraversalSeq(tree);
+    }
     if (updateSets && !u.withSets)
         calcStatesetsForSearch(tree, d, false);
     u.tree = {};

@@ -259,6 +259,17 @@ Links linksOf(const Tree *tree)
     return l;
 }
 
+// The preorder list as the tree holds it: each node with its predecessor,
+// and the tail.
+std::vector<std::pair<TreeNode *, TreeNode *>> orderOf(const Tree *tree)
+{
+    std::vector<std::pair<TreeNode *, TreeNode *>> o;
+    for (TreeNode *p = tree->root; p; p = p->next)
+        o.emplace_back(p, p->prev);
+    o.emplace_back(tree->tail, nullptr);
+    return o;
+}
+
 // The key test: on random 8- to 30-taxon trees every move's incremental
 // score equals a full rescoring of the rearranged tree, whose sets equal a
 // full pass; undo gives back the links and the sets; the evaluation itself
@@ -274,6 +285,7 @@ TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
         TreePtr tree = randomTree(rng, ntax, trial % 4 >= 2);
         const Links links = linksOf(tree.get());
         const auto sets = setState(d, tree.get());
+        const auto order = orderOf(tree.get());
         const Splits original = treeSplits(tree.get());
         const int type = trial % 5 == 4 ? kSwapSPR : kSwapTBR;
         const auto moves = allMoves(tree.get(), d, type);
@@ -303,6 +315,7 @@ TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
             ASSERT_EQ(undoTbrRearr(tree.get(), d, true), 0);
             ASSERT_EQ(linksOf(tree.get()), links);
             ASSERT_EQ(setState(d, tree.get()), sets);
+            ASSERT_EQ(orderOf(tree.get()), order);
             checked++;
         }
         EXPECT_EQ(undoTbrRearr(tree.get(), d, true), 1);  // nothing left to undo
@@ -313,7 +326,8 @@ TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
 // Moves applied one after another, each from the sets the last one left,
 // rerooting ones and ones at the basal fork among them: an update that left
 // one stale word would show in a later move. Every step's sets equal a full
-// pass, and the move back without sets gives back the links alone.
+// pass and its preorder list the list made whole; the move back without
+// sets gives back the links and the list.
 TEST_F(Tbr, AChainOfMovesKeepsTheSetsExact)
 {
     std::mt19937 rng(6127);
@@ -332,11 +346,16 @@ TEST_F(Tbr, AChainOfMovesKeepsTheSetsExact)
             makeRearrObject(&hit, m.K, m.T, m.R, m.score);
             if (step % 10 == 9) {
                 const Links before = linksOf(tree.get());
+                const auto order = orderOf(tree.get());
                 ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &hit, false), 0);
                 ASSERT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
                 ASSERT_EQ(linksOf(tree.get()), before) << "trial " << trial << " step " << step;
+                ASSERT_EQ(orderOf(tree.get()), order) << "trial " << trial << " step " << step;
             }
             ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), d, &hit, true), 0);
+            const auto order = orderOf(tree.get());
+            setTraversalSeq(tree.get());
+            ASSERT_EQ(orderOf(tree.get()), order) << "trial " << trial << " step " << step;
             const auto incSets = setState(d, tree.get());
             ASSERT_DOUBLE_EQ(swapTreeScore(d, tree.get()), m.score) << "trial " << trial << " step " << step;
             calcStatesetsForSearch(tree.get(), d, false);
