@@ -57,13 +57,130 @@ struct Item {
     uint32_t dist;
 };
 
+// The cut sequence from a centre (see setCutSequence), made one distance
+// at a time as the cuts are read: a pass usually ends at a better move near
+// the centre, long before its farthest cuts. The nodes at one distance come
+// from sources: the centre's subtree, each ancestor on the path up to the
+// basal fork, and the subtrees beside that path, each met at the distance
+// of its ancestor. A subtree's nodes at one depth are listed as a walk that
+// takes the last child first meets them, so its next depth is its children,
+// last first, node by node; the cuts of one distance are the sources' nodes
+// in the order the sources are met, reversed.
+class CutOrder {
+public:
+    // Without a centre (or one not on the tree) the whole preorder at once.
+    void begin(Tree *tree, TreeNode *centre);
+    // Cut i of the sequence, or null past its end.
+    TreeNode *at(uint32_t i)
+    {
+        while (i >= out_.size() && more()) {
+        }
+        return i < out_.size() ? out_[i] : nullptr;
+    }
+
+private:
+    struct Source {
+        uint32_t start;  // the distance of its top
+        uint32_t level;  // index of its current depth's nodes in levels_
+    };
+    bool more();
+
+    std::vector<TreeNode *> out_, path_, step_;
+    std::vector<Source> sources_;
+    std::vector<uint32_t> active_;
+    std::vector<std::vector<TreeNode *>> levels_, spare_;
+    uint32_t dist_ = 0, nextSource_ = 0;
+    bool done_ = true;
+};
+
 // Scratch of the calling thread, grown once to the largest tree seen.
 struct Scratch {
     std::vector<Item> items, stack;
-    std::vector<TreeNode *> cuts, rerootNodes, graftNodes, path;
+    std::vector<TreeNode *> rerootNodes, graftNodes, path;
     std::vector<uint32_t> rerootFirst, graftFirst, cutFirst, fill;
+    CutOrder cuts;
 };
 thread_local Scratch gS;
+
+void CutOrder::begin(Tree *tree, TreeNode *centre)
+{
+    checkTraversalSeq(tree);
+    out_.clear();
+    sources_.clear();
+    active_.clear();
+    for (auto &l : levels_)
+        spare_.push_back(std::move(l));
+    levels_.clear();
+    dist_ = 0;
+    nextSource_ = 0;
+    done_ = false;
+    if (!centre || !centre->anc || !isBelow(centre, tree->root)) {
+        for (TreeNode *x = tree->root->next; x; x = x->next)
+            out_.push_back(x);
+        done_ = true;
+        return;
+    }
+    auto source = [this](TreeNode *top, uint32_t start) {
+        levels_.emplace_back();
+        if (!spare_.empty()) {
+            levels_.back() = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        levels_.back().assign(1, top);
+        sources_.push_back({start, static_cast<uint32_t>(levels_.size() - 1)});
+    };
+    // path_[j - 1] is the ancestor at distance j; its sources follow it.
+    path_.clear();
+    source(centre, 0);
+    uint32_t d = 0;
+    for (TreeNode *cur = centre; cur->anc && cur->anc->anc; cur = cur->anc) {
+        TreeNode *a = cur->anc;
+        path_.push_back(a);
+        d++;
+        for (TreeNode *c = a->firstChild; c; c = c->nextSib)
+            if (c != cur)
+                source(c, d);
+    }
+}
+
+bool CutOrder::more()
+{
+    if (done_)
+        return false;
+    const uint32_t d = dist_++;
+    // The ancestor at this distance, then the sources that start here.
+    step_.clear();
+    for (uint32_t k : active_)
+        for (TreeNode *x : levels_[sources_[k].level])
+            step_.push_back(x);
+    if (d >= 1 && d <= path_.size())
+        step_.push_back(path_[d - 1]);
+    for (; nextSource_ < sources_.size() && sources_[nextSource_].start == d; nextSource_++) {
+        active_.push_back(nextSource_);
+        for (TreeNode *x : levels_[sources_[nextSource_].level])
+            step_.push_back(x);
+    }
+    out_.insert(out_.end(), step_.rbegin(), step_.rend());
+    // Every active source goes one level deeper; an empty one is done.
+    uint32_t kept = 0;
+    for (uint32_t k : active_) {
+        auto &level = levels_[sources_[k].level];
+        const size_t n = level.size();
+        for (size_t i = 0; i < n; i++) {
+            TreeNode *first = level[i]->firstChild;
+            const size_t at = level.size();
+            for (TreeNode *c = first; c; c = c->nextSib)
+                level.push_back(c);
+            std::reverse(level.begin() + static_cast<std::ptrdiff_t>(at), level.end());
+        }
+        level.erase(level.begin(), level.begin() + static_cast<std::ptrdiff_t>(n));
+        if (!level.empty())
+            active_[kept++] = k;
+    }
+    active_.resize(kept);
+    done_ = active_.empty() && nextSource_ == sources_.size() && d >= path_.size();
+    return true;
+}
 
 // The items sorted by distance (stable), with the index of each distance.
 void bucket(std::vector<Item> &items, std::vector<TreeNode *> &nodes, std::vector<uint32_t> &first, ReconList *out)
@@ -118,30 +235,11 @@ uint32_t tbrReconLimit(uint32_t reconLimit, uint32_t nTaxa)
 // ancestor), the node labelled last first within one distance.
 uint32_t setCutSequence(Tree *tree, TreeNode *centre, TreeNode **out)
 {
-    checkTraversalSeq(tree);
+    CutOrder &order = gS.cuts;
+    order.begin(tree, centre);
     uint32_t n = 0;
-    if (!centre || !centre->anc || !isBelow(centre, tree->root)) {
-        for (TreeNode *x = tree->root->next; x; x = x->next)
-            out[n++] = x;
-        return n;
-    }
-    auto &items = gS.items;
-    items.clear();
-    const uint32_t any = ~uint32_t{0} - 2;
-    pushSubtree(items, centre, 0, any);
-    uint32_t d = 0;
-    for (TreeNode *cur = centre; cur->anc && cur->anc->anc; cur = cur->anc) {
-        TreeNode *a = cur->anc;
-        items.push_back({a, ++d});
-        for (TreeNode *c = a->firstChild; c; c = c->nextSib)
-            if (c != cur)
-                pushSubtree(items, c, d, any);
-    }
-    ReconList l;
-    bucket(items, gS.path, gS.cutFirst, &l);
-    for (uint32_t k = 0; k <= l.maxDist; k++)
-        for (uint32_t i = l.first[k + 1]; i > l.first[k]; i--)
-            out[n++] = l.node[i - 1];
+    while (TreeNode *x = order.at(n))
+        out[n++] = x;
     return n;
 }
 
@@ -564,9 +662,8 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
 {
     checkTraversalSeq(tree);
     const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
-    auto &cuts = gS.cuts;
-    cuts.resize(tree->maxNodes);
-    const uint32_t nCuts = setCutSequence(tree, centre, cuts.data());
+    CutOrder &cuts = gS.cuts;
+    cuts.begin(tree, centre);
     const double whole = scoring ? swapTreeScore(d, tree) : 0.0;
     uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
     Cut cut(tree, d);
@@ -574,8 +671,8 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
     for (bool firstRing = true;; firstRing = false) {
         h = std::min(h, L);
         uint32_t maxMet = 0;
-        for (uint32_t i = 0, listed = 0; i < nCuts; i++) {
-            TreeNode *K = cuts[i];
+        uint32_t listed = 0;
+        for (uint32_t i = 0; TreeNode *K = cuts.at(i); i++) {
             // A fork left with one child (a pair of taxa unrooted) has no
             // edge to merge when K is cut and no other place to take K.
             if (K->anc->anc && !sibling(K))

@@ -401,6 +401,68 @@ TEST_F(Tbr, LaidOutSetsKeepTheirValuesAndScores)
     }
 }
 
+// The cut order from a centre, made a distance at a time, is the order of
+// the whole walk it replaces: every node put in a list with its distance
+// (the centre's subtree one more per level, each ancestor one more than the
+// child on the path, the ancestor's other child as the ancestor), each
+// subtree walked last child first, the list sorted by distance and each
+// distance read from its end.
+TEST_F(Tbr, CutsFromACentreComeNearestFirstInTheWalksOrder)
+{
+    auto reference = [](Tree *tree, TreeNode *centre) {
+        std::vector<std::pair<TreeNode *, uint32_t>> items;
+        auto walk = [&](TreeNode *top, uint32_t d) {
+            std::vector<std::pair<TreeNode *, uint32_t>> stack{{top, d}};
+            while (!stack.empty()) {
+                const auto it = stack.back();
+                stack.pop_back();
+                items.push_back(it);
+                for (TreeNode *c = it.first->firstChild; c; c = c->nextSib)
+                    stack.push_back({c, it.second + 1});
+            }
+        };
+        walk(centre, 0);
+        uint32_t d = 0;
+        for (TreeNode *cur = centre; cur->anc && cur->anc->anc; cur = cur->anc) {
+            items.push_back({cur->anc, ++d});
+            for (TreeNode *c = cur->anc->firstChild; c; c = c->nextSib)
+                if (c != cur)
+                    walk(c, d);
+        }
+        std::stable_sort(items.begin(), items.end(), [](auto &a, auto &b) { return a.second < b.second; });
+        std::vector<TreeNode *> out;
+        for (size_t i = 0; i < items.size();) {
+            size_t j = i;
+            while (j < items.size() && items[j].second == items[i].second)
+                j++;
+            for (size_t k = j; k > i; k--)
+                out.push_back(items[k - 1].first);
+            i = j;
+        }
+        return out;
+    };
+    std::mt19937 rng(6129);
+    long checked = 0;
+    for (int trial = 0; trial < 6; trial++) {
+        const uint32_t ntax = 5 + trial * 7;
+        TreePtr tree = randomTree(rng, ntax, trial % 2 == 1);
+        setTraversalSeq(tree.get());
+        std::vector<TreeNode *> out(tree->maxNodes);
+        for (TreeNode *c = tree->root->next; c; c = c->next) {
+            out.resize(tree->maxNodes);
+            out.resize(setCutSequence(tree.get(), c, out.data()));
+            ASSERT_EQ(out, reference(tree.get(), c)) << "trial " << trial;
+            checked++;
+        }
+        // Without a centre: the preorder below the root.
+        out.resize(tree->maxNodes);
+        out.resize(setCutSequence(tree.get(), nullptr, out.data()));
+        ASSERT_EQ(out.size(), 2 * ntax - 3);
+        EXPECT_EQ(out.front(), tree->root->next);
+    }
+    EXPECT_GT(checked, 200);
+}
+
 // Under a reconnection limit the updates after a cut stop at the limit's
 // distance: the moves still score as a full rescoring, and the sets beyond
 // that distance, left stale during a cut, are exact again after it.
