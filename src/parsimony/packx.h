@@ -221,6 +221,13 @@ inline PackedData *packedData(const DataInfo *d) { return d ? d->pars : nullptr;
 
 // Points every node of the tree at its three set records.
 void pointTreeAtPackedData(Tree *tree, const DataInfo *d);
+// Moves the ordered and unordered words of the set records (their values
+// stay) so that the final sets of the tree's nodes lie in preorder, then
+// their down sets, then their up sets. Records are placed as nodes were
+// made, and a pass over the tree's edges, which reads them in tree order,
+// would wait for memory at each; laid out in that order it reads one
+// stream. Any pointer held to the words of a record is stale afterwards.
+void layOutNodeSets(const DataInfo *d, Tree *tree);
 // Record `which` (0 down, 1 up, 2 final) of node position p (hook form for
 // the tree code's initABMSetPtrs).
 void *parsPackedNodeRecord(void *packed, uint32_t which, uint32_t position);
