@@ -1414,7 +1414,7 @@ void showHSearchSettings(const HSearchRun &run)
     else
         qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
     if (srch.keep != 0.0) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep).c_str());
+        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(srch.keep).c_str());
         if (!srch.mulTrees)
             qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
     }
