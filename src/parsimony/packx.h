@@ -70,7 +70,8 @@ struct StmChar {
     uint32_t cost = 0;     // offset of its n x n table (from row to column)
     double unit = 1.0;     // length of one cost unit (real-valued matrices are scaled)
     bool dollo = false;
-    bool down = false;     // Dollo/irreversible gains run down the series (see stmGainsDown)
+    bool down = false;     // Dollo/irreversible gains run down the whole series
+    uint8_t turned = 0;    // steps of the series gained going down (see stmTurnedSteps)
     bool directed = false; // the table is not symmetric
     bool userType = false; // states are the user type's, else raw data states
     uint8_t state[64]{};   // state index -> user-type state or raw data state
