@@ -9,12 +9,6 @@
 #include "parsimony/stateset.h"
 #include "trees/treeutil.h"
 
-namespace {
-
-struct NNISets {
-    const ParsNodeSets *x, *s, *gUp, *u;
-};
-
 bool nniSets(const TreeNode *x, NNISets *out)
 {
     const TreeNode *f = x->anc;
@@ -28,8 +22,6 @@ bool nniSets(const TreeNode *x, NNISets *out)
     *out = {nodeSets(x->abm[0]), nodeSets(s->abm[0]), nodeSets(g->abm[1]), nodeSets(u->abm[0])};
     return true;
 }
-
-}  // namespace
 
 int wagEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length, double bound)
 {

@@ -23,6 +23,7 @@ struct Tree;
 struct Set;
 struct PtnBoundData;
 struct DirBits;
+struct DolSearch;
 
 // Character classes of the status word and the class a character is packed in.
 inline constexpr uint32_t kPkdOrdered = kCharOrdered;
@@ -164,6 +165,9 @@ struct ParsRecord {
     // Two-state Dollo and irreversible characters also scored by bits
     // (parsimony/dollo_bits.h); null when none.
     std::shared_ptr<DirBits> dirBits;
+    // Dollo characters scored by steps in searches (parsimony/dollo_search.h);
+    // null when none.
+    std::shared_ptr<DolSearch> dolSearch;
 
     // Weight classes (empty when every weight of the class is 1).
     ClassWeights ordWts, unoWts;

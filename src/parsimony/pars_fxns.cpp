@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "data/data_services.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
@@ -15,6 +16,7 @@ namespace {
 ParsFxns gOrdRec{};
 ParsFxns gUnoRec{};
 ParsFxns gStmRec{};
+ParsFxns gDolRec{};
 
 bool constraintsActive()
 {
@@ -45,6 +47,12 @@ void setParsFxns(DataInfo *d, int perChar)
                            pd->unoWords, 1, nullptr};
         *tail = &gUnoRec;
         tail = &gUnoRec.next;
+    }
+    if (dolSearchActive(d)) {
+        // One word, as the cost vectors below.
+        gDolRec = ParsFxns{dolAddSpan, dolSetBin, dolSetUpdate, dolSet, dolEvalNNI, 1, 1, nullptr};
+        *tail = &gDolRec;
+        tail = &gDolRec.next;
     }
     if (!pd->stmChars.empty()) {
         // One word: an update recomputes every character of the class.

@@ -1291,13 +1291,8 @@ int stmSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *
 
 int stmEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length, double bound)
 {
-    const TreeNode *f = x->anc;
-    const TreeNode *g = f ? f->anc : nullptr;
-    if (!g)
-        return 0;
-    const TreeNode *s = f->firstChild == x ? x->nextSib : f->firstChild;
-    const TreeNode *u = g->firstChild == f ? f->nextSib : g->firstChild;
-    if (!s || !u)
+    NNISets q;
+    if (!nniSets(x, &q))
         return 0;
     PackedData *pd = packedData(d);
     // The rest of the tree seen from u's edge once x has left: g keeps s and
@@ -1305,9 +1300,9 @@ int stmEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length,
     ParsNodeSets gNow{}, edge{};
     gNow.stm = pd->stmScratch.data();
     edge.stm = pd->stmScratch.data() + pd->stmStride;
-    stmSetBin(d, nodeSets(s->abm[0]), nodeSets(g->abm[1]), false, false, &gNow, nullptr);
-    stmSetBin(d, &gNow, nodeSets(u->abm[0]), false, false, &edge, nullptr);
-    return stmAddSpan(d, nodeSets(x->abm[0]), &edge, false, length, bound);
+    stmSetBin(d, q.s, q.gUp, false, false, &gNow, nullptr);
+    stmSetBin(d, &gNow, q.u, false, false, &edge, nullptr);
+    return stmAddSpan(d, q.x, &edge, false, length, bound);
 }
 
 double stmRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted)

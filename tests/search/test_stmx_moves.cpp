@@ -4,10 +4,12 @@
 // exhaustive best over every rooted tree.
 #include <functional>
 #include <random>
+#include <set>
 
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/stmx_test_support.h"
 #include "parsimony/treelen.h"
 #include "search/swap.h"
@@ -205,6 +207,85 @@ TEST_F(StmMoves, TwoStateDirectedMovesScoreAsTheBitPath)
         }, trial);
     }
     EXPECT_GT(checked, 800);
+}
+
+// Dollo characters of two to six states scored by steps, as a search scores
+// them, beside the other classes: every NNI, SPR and TBR move scores as the
+// whole rearranged tree does by steps and by the cost vectors of every
+// character. Cells are single states, runs of two or three neighbouring
+// states or missing; ancestors given, open over a run, or missing; ".dn"
+// variants and weights. Split sets ({s, s + 2}) and ancestors given in the
+// middle of the series keep their characters with the cost vectors.
+TEST_F(StmMoves, DolloStepMovesScoreAsCostVectorRescorings)
+{
+    std::mt19937 rng(6688);
+    long checked = 0;
+    int byStepsTrials = 0, multiStateBySteps = 0;
+    for (int trial = 0; trial < 30; trial++) {
+        dropData();
+        types.clear();
+        const uint32_t ntax = 5 + trial % 9, nchar = 2 + rng() % (trial % 4 == 0 ? 90 : 14), ns = 6;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
+        std::vector<uint32_t> width(nchar);
+        for (uint32_t c = 0; c < nchar; c++)
+            width[c] = 2 + rng() % (ns - 1);
+        for (auto &row : cells)
+            for (uint32_t c = 0; c < nchar; c++) {
+                const uint32_t k = rng() % 16, s = rng() % width[c];
+                const uint64_t one = uint64_t{1} << s;
+                if (k == 0)
+                    row[c] = 0;
+                else if (k == 1 && s + 1 < width[c])
+                    row[c] = one | one << 1 | (rng() % 2 && s + 2 < width[c] ? one << 2 : 0);
+                else if (k == 2 && trial % 3 == 2 && s + 2 < width[c])
+                    row[c] = one | one << 2;
+                else
+                    row[c] = one;
+            }
+        data = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rng() % 8;
+            if (kind < 5)
+                setType(data, c, kCharDollo, rng() % 3 == 0);
+            else if (kind == 5)
+                setType(data, c, kCharIrreversible, rng() % 2);
+            else if (kind == 6)
+                setType(data, c, kCharOrdered);
+            else
+                setType(data, c, kCharUnordered);
+            const uint32_t a = rng() % 4, s = rng() % width[c];
+            setAncestor(data, c,
+                        a == 0 ? 0 : a == 1 && s + 1 < width[c] ? uint64_t{3} << s : uint64_t{1} << (a == 3 ? 0 : s));
+            data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr tree;
+        DolloSearchScope steps(data);
+        byStepsTrials += dolSearchActive(data) ? 1 : 0;
+        if (dolSearchActive(data)) {
+            std::set<uint32_t> chars(packedData(data)->dolSearch->charOf.begin(),
+                                     packedData(data)->dolSearch->charOf.end());
+            for (uint32_t c : chars)
+                multiStateBySteps += c != kDolNoChar && packedData(data)->nStates[c] > 2;
+        }
+        tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
+        checked += checkEveryMove(tree.get(), data, type, [&] {
+            double costVectors;
+            {
+                DolloSearchPause whole(data);
+                costVectors = calcTreeLength(data, tree.get(), true, false);
+            }
+            const double bySteps = calcTreeLength(data, tree.get(), true, false);
+            EXPECT_DOUBLE_EQ(bySteps, costVectors) << "trial " << trial;
+            return costVectors;
+        }, trial);
+    }
+    EXPECT_GT(byStepsTrials, 25);
+    EXPECT_GT(multiStateBySteps, 100);
+    EXPECT_GT(checked, 1500);
 }
 
 // Repeated TBR descent from random rooted trees reaches the best length of
