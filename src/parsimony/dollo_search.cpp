@@ -263,8 +263,10 @@ int prepareDolSearch(DataInfo *d)
     for (int32_t k : pd->stmChars) {
         if (routes(d, pd->stmAll[static_cast<size_t>(k)], ntax))
             chosen.push_back(k);
-        else
+        else {
             ds->restChars.push_back(k);
+            ds->restDollo = ds->restDollo || pd->stmAll[static_cast<size_t>(k)].dollo;
+        }
     }
     if (chosen.empty() || !pd->nodeRecs)
         return 0;

@@ -48,6 +48,9 @@ struct DolSearch {
     std::vector<StmLane> restLanes;
     std::vector<uint64_t> sets;     // 3 x nodeCount records
     std::vector<uint64_t> scratch;  // two records for the interchange
+    // Dollo characters left to the cost vectors (whose spans may take back
+    // steps: see ParsRecord::stmTakesBack).
+    bool restDollo = false;
     bool active = false;
 };
 

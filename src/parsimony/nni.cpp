@@ -91,6 +91,10 @@ int frvEvalSwap_NNI(const DataInfo *d, TreeNode *scratch, const TreeNode *x, dou
 {
     if (!parsCriterionActive())
         return 0;
+    // As in frvAddSpan: no class settles the bound before a Dollo
+    // character's cost vector, which may take steps back.
+    if (packedData(d)->stmTakesBack)
+        bound = kNoScore;
     for (const ParsFxns *f = d->parsFxns; f; f = f->next)
         if (f->evalNNI(d, scratch, x, length, bound))
             break;

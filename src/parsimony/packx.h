@@ -160,6 +160,9 @@ struct ParsRecord {
     std::vector<int64_t> stmCostsT;  // each table transposed (to row state, by from state)
     uint32_t stmStride = 2;
     bool stmDollo = false;  // Dollo characters among the included ones
+    // The class chain holds a Dollo character's cost vector, whose span may
+    // take back steps the classes before it counted (set with the chain).
+    bool stmTakesBack = false;
     int64_t *stmSets = nullptr;
     std::vector<int64_t> stmScratch;
     // Two-state Dollo and irreversible characters also scored by bits
