@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "parsimony/dollo_search.h"
 #include "parsimony/kernels/uno_kernels.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -64,6 +65,8 @@ void logRecord(const DataInfo *d, ParsNodeSets *r)
     logWords(r->uno, 2 * pd->unoWords);
     if (r->stm)
         logWords(reinterpret_cast<uint64_t *>(r->stm), pd->stmStride);
+    if (r->dollo)
+        logWords(r->dollo, dolRecordWords(d));
 }
 
 // The words of `stored` and `final` that rule may rewrite under the flags.
@@ -76,6 +79,12 @@ void logFlagged(const DataInfo *d, SetUpdateFxn rule, const uint64_t *dirty, uin
         if (dirty[0] & 1)
             for (ParsNodeSets *r : {stored, final})
                 logWords(reinterpret_cast<uint64_t *>(r->stm), packedData(d)->stmStride);
+        return;
+    }
+    if (rule == dolSetUpdate) {
+        if (dirty[0] & 1)
+            for (ParsNodeSets *r : {stored, final})
+                logWords(r->dollo, dolRecordWords(d));
         return;
     }
     uint32_t lo = nWords, hi = 0;
@@ -133,6 +142,7 @@ void copySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
     std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
     std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
     copyStmSets(d, from, to);
+    copyDolSets(d, from, to);
 }
 
 // The basal fork sees the root's set from above.

@@ -13,6 +13,7 @@
 #include "data/data_services.h"
 #include "data/data_util.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/lenrange.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -281,7 +282,7 @@ void deallocParsData(DataInfo *d)
 ParsRecord *cloneParsRecordForThread(const DataInfo *d)
 {
     const PackedData *src = packedData(d);
-    if (!src || !src->nodeRecs || !src->stmChars.empty() || src->stmSets || src->ptn)
+    if (!src || !src->nodeRecs || !src->stmChars.empty() || src->stmSets || src->ptn || src->dolSearch)
         return nullptr;
     auto *pd = new ParsRecord(*src);
     // The copy shares no storage with the original: its own sets, holding
@@ -690,7 +691,7 @@ int finalParsPrep(DataInfo *d, int weightArg)
             if (!(d->status[c] & kCharExcluded) && pd->extraLen[c] != kNoScore)
                 pd->baseLength += pd->extraLen[c] * d->weights[c];
     setParsDecimals(d);
-    if (prepareDirBits(d) != 0)
+    if (prepareDirBits(d) != 0 || prepareDolSearch(d) != 0)
         return 1;
     setParsFxns(d, 0);
     gPars.pending = 0;

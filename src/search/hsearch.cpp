@@ -16,6 +16,7 @@
 #include "data/data_util.h"
 #include "data/vorn_util.h"
 #include "data/vorn_data.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
@@ -1748,7 +1749,12 @@ int runHeuristicSearch(DataInfo *data)
             }
             break;
         }
-        result = heuristicSearchRep(run);
+        {
+            // The search scores Dollo characters by steps; what follows a
+            // replicate reads the cost vectors again.
+            DolloSearchScope steps(data);
+            result = heuristicSearchRep(run);
+        }
         // A limit ends the replicate, whose trees still count.
         if (replicated && (result == 0 || result == 3 || result == 4))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
