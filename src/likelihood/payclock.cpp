@@ -22,29 +22,31 @@ void PayClock::enterTiming()
 {
     phase_ = Phase::Timing;
     fresh_ = true;
+    timingFresh_ = true;
     haveLastEnd_ = false;
     sliceThreaded_ = true;
     tally_[0] = tally_[1] = Tally{};
 }
 
-void PayClock::lose()
+void PayClock::lose(Clock::duration time)
 {
-    enterRun(Phase::RunAlone, kAloneRounds << losses_, kAloneTime * (1 << losses_));
+    enterRun(Phase::RunAlone, kAloneRounds << losses_, time * (1 << losses_));
     losses_ = std::min(losses_ + 1, kMostDoublings);
     wins_ = 0;
 }
 
-void PayClock::decide()
+void PayClock::decide(Clock::time_point end)
 {
     const double alone = tally_[0].items / std::max(tally_[0].seconds, 1e-9);
     const double threaded = tally_[1].items / std::max(tally_[1].seconds, 1e-9);
     aloneRate_ = alone;
+    const Clock::duration timing = (end - timingStart_) * kStretchPerTiming;
     if (threaded > kThreadsMustGain * alone) {
         losses_ = 0;
-        enterRun(Phase::RunThreaded, kThreadedRounds << wins_, kThreadedTime * (1 << wins_));
+        enterRun(Phase::RunThreaded, kThreadedRounds << wins_, std::max(kThreadedTime, timing) * (1 << wins_));
         wins_ = std::min(wins_ + 1, kMostDoublings);
     } else {
-        lose();
+        lose(std::max(kAloneTime, timing));
     }
 }
 
@@ -59,6 +61,10 @@ void PayClock::beginRound(Clock::time_point now)
     if (fresh_) {
         start_ = now;
         fresh_ = false;
+    }
+    if (phase_ == Phase::Timing && timingFresh_) {
+        timingStart_ = now;
+        timingFresh_ = false;
     }
 }
 
@@ -94,7 +100,7 @@ void PayClock::endRound(double items, uint32_t rounds, Clock::time_point end)
         return;
     ++t.slices;
     if (tally_[0].complete() && tally_[1].complete()) {
-        decide();
+        decide(end);
         return;
     }
     // Slices alternate; once one way has done its share, the other runs
@@ -106,7 +112,7 @@ void PayClock::endRound(double items, uint32_t rounds, Clock::time_point end)
 void PayClock::stalled()
 {
     if (threaded())
-        lose();
+        lose(kAloneTime);
 }
 
 void PayClock::runAlone(uint32_t rounds) { enterRun(Phase::RunAlone, std::max(rounds, 1u), Clock::duration::zero()); }

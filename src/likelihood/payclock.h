@@ -42,7 +42,7 @@ public:
     // counts (a job round, of weight 0, goes with the round after it).
     static constexpr Clock::duration kSliceTime = std::chrono::milliseconds(1);
     // Each way of a timing phase: at least this many slices, rounds and time.
-    static constexpr uint32_t kWindowSlices = 4;
+    static constexpr uint32_t kWindowSlices = 2;
     static constexpr uint32_t kWindowRounds = 128;
     static constexpr Clock::duration kWindowTime = std::chrono::milliseconds(12);
     // The gap from a round's end to the next round's start counts for the
@@ -53,6 +53,12 @@ public:
     static constexpr uint32_t kAloneRounds = 2048;
     static constexpr Clock::duration kAloneTime = std::chrono::milliseconds(50);
     static constexpr uint32_t kMostDoublings = 6;
+    // A stretch, before its doublings, lasts at least this many times as
+    // long as the timing before it: where a round is a whole pass of tens
+    // of milliseconds (20,000 sites), a timing runs several passes alone,
+    // and timings after every short stretch gave up a fifth of the
+    // threads' gain.
+    static constexpr uint32_t kStretchPerTiming = 8;
     // Threads must beat the lone thread by this factor to keep the rounds:
     // enough to tell a gain from what is left of the swings, no more, as
     // two threads that gain a third must not lose their rounds.
@@ -90,8 +96,8 @@ private:
 
     void enterRun(Phase p, uint32_t rounds, Clock::duration time);
     void enterTiming();
-    void decide();
-    void lose();
+    void decide(Clock::time_point end);
+    void lose(Clock::duration time);
 
     Phase phase_ = Phase::Timing;
     uint32_t left_ = 0;                     // run phase: rounds left, at least
@@ -99,6 +105,8 @@ private:
     bool fresh_ = true;                     // no round of this phase or slice begun yet
     Clock::time_point start_;               // when the run phase's or slice's first round began
     Clock::time_point roundStart_;          // when the round begun last began
+    Clock::time_point timingStart_;         // when the timing's first round began
+    bool timingFresh_ = true;               // no round of the timing begun yet
     Clock::time_point lastEnd_;             // when the last timed round ended (timing, threaded stretch)
     bool haveLastEnd_ = false;
     bool lastThreaded_ = false;             // the way the last timed round ran (timing)

@@ -2,11 +2,12 @@
 // timing alternates slices of threaded and lone rounds until each way has
 // run its slices, rounds and time; threads keep the rounds when they beat
 // the lone thread by a tenth and lose them otherwise, each stretch lasting
-// its time; a machine whose speed drifts does not make threads that gain
-// nothing win; a threaded stretch that falls below the lone rate is timed
-// again; a stall is a loss.
+// its time or a multiple of the timing's; a machine whose speed drifts
+// does not make threads that gain nothing win; a threaded stretch that
+// falls below the lone rate is timed again; a stall is a loss.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -87,25 +88,27 @@ TEST(PayClock, ThreadsThatDoNotGainATenthLeaveTheRoundsToTheCallingThread)
         const auto aloneRound = std::chrono::duration_cast<Clock::duration>(threadedRound * alone);
         const auto pass = costs(threadedRound, aloneRound);
         runUntilPhaseChanges(c, now, pass, 1000, 300);
-        if (alone < 1.1) {
-            ASSERT_EQ(c.phase(), Phase::RunAlone);
-            // The lone stretch lasts its time, and doubles after a second loss.
-            Clock::time_point from = now;
-            runUntilPhaseChanges(c, now, pass, 1000, 300);
-            EXPECT_GE(now - from, PayClock::kAloneTime);
-            EXPECT_LT(now - from, 2 * PayClock::kAloneTime);
-            runUntilPhaseChanges(c, now, pass, 1000, 300);
-            ASSERT_EQ(c.phase(), Phase::RunAlone);
-            from = now;
-            runUntilPhaseChanges(c, now, pass, 1000, 300);
-            EXPECT_GE(now - from, 2 * PayClock::kAloneTime);
-        } else {
-            ASSERT_EQ(c.phase(), Phase::RunThreaded);
-            // The threaded stretch lasts its time, not its 1,024 rounds.
+        // A stretch lasts its time or eight times the timing before it,
+        // whichever is longer, and no longer than that and one round.
+        const Clock::duration timing = now - Clock::time_point{};
+        const auto expectStretch = [&](Clock::duration least) {
             const Clock::time_point from = now;
             runUntilPhaseChanges(c, now, pass, 1000, 300);
+            EXPECT_GE(now - from, least);
+            EXPECT_LE(now - from, least + aloneRound);
+        };
+        if (alone < 1.1) {
+            ASSERT_EQ(c.phase(), Phase::RunAlone);
+            expectStretch(std::max<Clock::duration>(PayClock::kAloneTime, PayClock::kStretchPerTiming * timing));
+            // A second loss in a row doubles the stretch.
+            const Clock::time_point from = now;
+            runUntilPhaseChanges(c, now, pass, 1000, 300);
+            ASSERT_EQ(c.phase(), Phase::RunAlone);
+            expectStretch(2 * std::max<Clock::duration>(PayClock::kAloneTime, PayClock::kStretchPerTiming * (now - from)));
+        } else {
+            ASSERT_EQ(c.phase(), Phase::RunThreaded);
+            expectStretch(std::max<Clock::duration>(PayClock::kThreadedTime, PayClock::kStretchPerTiming * timing));
             EXPECT_EQ(c.phase(), Phase::Timing);
-            EXPECT_GE(now - from, PayClock::kThreadedTime);
         }
     }
 }
