@@ -22,8 +22,10 @@ void swapScreenLengths(Tree *tree, bool fitted);
 // -ln L of the neighbour the tree now is, after the subtree at K (with the
 // fork P it hangs from) was moved off the edge of S onto another edge:
 // every length the swapped tree's, the edge P left merged into S's, and the
-// three edges at P optimised (the move made with the fitted lengths on). kNoLScore when it cannot be had.
-double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S);
+// three edges at P optimised (the move made with the fitted lengths on).
+// A neighbour far beyond the bound after one round over the three edges
+// gets that round's score. kNoLScore when it cannot be had.
+double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);
 
 // Whether a neighbour's local score leaves it out against the search's
 // bound: a whole fit would gain less than the margin on it.

@@ -64,7 +64,7 @@ bool neighborScore(const Visit &v, const RearrObject *move, double bound, double
         v.screen->lengths(v.tree, true);
         double local = kNoScoreValue;
         if (applyWhole(v.hsd, v.tree, move) == 0) {
-            local = v.screen->score(v.tree, K, P, S);
+            local = v.screen->score(v.tree, K, P, S, bound);
             undoWhole(v.hsd, v.tree, move);
         }
         v.screen->lengths(v.tree, false);

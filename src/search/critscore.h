@@ -41,13 +41,14 @@ struct PatternResampleFxns {
 // leave nothing to screen); lengths puts the swapped tree's fitted branch
 // lengths on it before a move (on) and gives back those it had (off);
 // score is the local score of the neighbour the tree now is, the subtree at
-// K moved with its fork P off the edge of S; rejects tells whether that
+// K moved with its fork P off the edge of S (one far beyond the bound may
+// get a rougher score); rejects tells whether that
 // score leaves the neighbour out against the bound; end gives back what
 // the screen held.
 struct SwapScreenFxns {
     bool (*begin)(Tree *tree);
     void (*lengths)(Tree *tree, bool fitted);
-    double (*score)(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S);
+    double (*score)(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);
     bool (*rejects)(double local, double bound);
     void (*end)(Tree *tree);
 };

@@ -48,7 +48,7 @@ protected:
     // The screen's score of one move, made and undone as a search does;
     // with `whole`, also -ln L of the whole neighbour at the lengths the
     // screen left on it, from arrays made for it alone.
-    double screened(const Move &m, double *whole = nullptr)
+    double screened(const Move &m, double *whole = nullptr, double bound = kNoLScore)
     {
         TreeNode *P = m.K->anc;
         TreeNode *S = P->firstChild == m.K ? m.K->nextSib : P->firstChild;
@@ -57,7 +57,7 @@ protected:
         swapScreenLengths(tree.get(), true);
         EXPECT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &move, false), 0);
         setTraversalSeq(tree.get());
-        const double local = swapScreenScore(tree.get(), m.K, P, S);
+        const double local = swapScreenScore(tree.get(), m.K, P, S, bound);
         // Every array made again: the screen starts its next neighbour from
         // nothing too.
         if (whole)
@@ -116,6 +116,12 @@ TEST_F(SwapScreenTest, LocalScoreIsNoBetterThanTheWholeFit)
         ASSERT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
         swapScreenLengths(tree.get(), false);
         EXPECT_GE(local, fit - 1e-3) << "move " << i;
+        // Against a bound far below, one round may be all it gets: never
+        // better than the rounds to the end, and still left out.
+        const double bound = fit - 1000.0;
+        const double rough = screened(all[i], nullptr, bound);
+        EXPECT_GE(rough, local - 1e-6 * local) << "move " << i;
+        EXPECT_TRUE(swapScreenRejects(rough, bound));
     }
     swapScreenEnd(tree.get());
     EXPECT_FALSE(swapScreenRejects(kNoLScore, 100.0)) << "no score leaves nothing out";
