@@ -168,14 +168,15 @@ bool swapScreenBegin(Tree *tree)
         given[i] = tree->nodes[i].edge.brlen;
     // The driver fits the lengths from the start method when the tree
     // carries none (a tree fetched from a buffer), as it would score it.
-    if (calcTreeLikelihood(tree, kNoLScore) >= kNoLScore)
-        return false;
+    const double fitted = calcTreeLikelihood(tree, kNoLScore);
     s.base.resize(n);
     s.given.resize(n);
     for (uint32_t i = 0; i < n; ++i) {
         s.base[i] = tree->nodes[i].edge.brlen;
         tree->nodes[i].edge.brlen = given[i];
     }
+    if (fitted >= kNoLScore)
+        return false;
     s.startedThreads = e.likThreads == nullptr && getActiveML()->nthreads > 1 && !g->singleThreaded;
     if (s.startedThreads && (e.likThreads = createLikThreads(static_cast<int32_t>(getActiveML()->nthreads))) == nullptr)
         return false;
