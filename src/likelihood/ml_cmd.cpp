@@ -1,5 +1,6 @@
 #include "likelihood/ml_cmd.h"
 
+#include "likelihood/swapscreen.h"
 #include "likelihood/treelike.h"
 #include "data/vorn_util.h"
 #include "search/critscore.h"
@@ -115,6 +116,8 @@ int patternWeightsChanged(DataInfo *d)
 constexpr PatternResampleFxns kPatternResample{groupToResampleInPlace, patternWeightsChanged};
 constexpr FastStepwiseFxns kFastStepwise{fastStepwiseInEffect, fastStepwiseBegin, fastStepwiseJoinScore,
                                          fastStepwiseJoin};
+
+constexpr SwapScreenFxns kSwapScreen{swapScreenBegin, swapScreenLengths, swapScreenScore, swapScreenRejects, swapScreenEnd};
 
 }  // namespace
 
@@ -293,6 +296,7 @@ int installLikelihoodHooks()
     search.fitParameters = fitHeldParamEstimates;
     search.releaseParameters = endHeldParamEstimates;
     search.fastStepwise = &kFastStepwise;
+    search.swapScreen = &kSwapScreen;
     search.deadline = setEstimateDeadline;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }
