@@ -148,7 +148,9 @@ bool screenApplies()
     if (a == nullptr || g == nullptr || g->engine == nullptr || g->engine->pool == nullptr)
         return false;
     const bool estimating = !paramEstimatesHeld() && (a->numEstParams > 0 || estimatingMLParms());
-    return !estimating && !usingFixedMLBranchLengths() && !clockModelInEffect() && !loggingMLIters() &&
+    // The screen is the search's approximation, so it follows the approximation
+    // setting: with approxLim=none every neighbour is scored whole.
+    return !estimating && (a->flags & kAMLUseApproxLim) != 0 && !usingFixedMLBranchLengths() && !clockModelInEffect() && !loggingMLIters() &&
            (a->flags & kAMLJointBrLens) == 0 && a->maxPass != 0 && a->blopt != kBloptBrent1D;
 }
 

@@ -68,10 +68,23 @@ protected:
     }
 };
 
+TEST_F(SwapScreenTest, NoApproximationLimitMeansNoScreen)
+{
+    loadExample(0, 600);
+    ml.useApproxLim = 0;
+    score();
+    EXPECT_FALSE(swapScreenBegin(tree.get())) << "approxLim=none scores every neighbour whole";
+    ml.useApproxLim = 1;
+    score();
+    ASSERT_TRUE(swapScreenBegin(tree.get()));
+    swapScreenEnd(tree.get());
+}
+
 TEST_F(SwapScreenTest, KeptArraysScoreEveryNeighbourAsArraysMadeFromNothing)
 {
     loadExample(0, 600);
     ml.rates = 1;  // gamma
+    ml.useApproxLim = 1;  // the factory setting: the search's approximation on
     score();
     const std::vector<double> given = currentLengths();
     ASSERT_TRUE(swapScreenBegin(tree.get()));
@@ -102,6 +115,7 @@ TEST_F(SwapScreenTest, KeptArraysScoreEveryNeighbourAsArraysMadeFromNothing)
 TEST_F(SwapScreenTest, LocalScoreIsNoBetterThanTheWholeFit)
 {
     loadExample(0, 400);
+    ml.useApproxLim = 1;
     score();
     ASSERT_TRUE(swapScreenBegin(tree.get()));
     const std::vector<Move> all = moves();
