@@ -542,9 +542,11 @@ std::vector<double> nodeLengths(const Tree *t)
 // estimates. A model's nearest fitted relative is its predecessor in the
 // set with the same rate variant (the set grows one restriction at a time)
 // or, for the first model, its own earlier variants. The substitution
-// rates or ti/tv ratio come from the model's first variant, or from the
-// model before it (averaged over the new rate classes); the frequencies
-// from the model's first variant or the nearest earlier unequal-frequency
+// rates or ti/tv ratio come from the model's own +G fit for +I+G (the
+// gamma reshapes the rates much as it does there), from its first variant
+// for the other variants, or for a first variant from the model before it
+// (averaged over the new rate classes); the frequencies likewise from the
+// same fit of the model or else the nearest earlier unequal-frequency
 // model of this variant; the shape and the proportion of invariable sites
 // from the predecessor's variant. A +I+G fit with no predecessor (or one
 // whose joint fit was given up for +I or +G) takes its own +G shape and
@@ -564,7 +566,9 @@ ParamStartHints startHints(const EvalModData &e, uint32_t k)
     const auto fitOf = [&](uint32_t p, int v) -> const ModelFit * {
         return v < 0 || p * nv + static_cast<uint32_t>(v) >= k ? nullptr : &e.fits[p * nv + static_cast<uint32_t>(v)];
     };
-    const ModelFit *rates = vi > 0 ? fitOf(pos, 0) : pos > 0 ? fitOf(pos - 1, 0) : nullptr;
+    // The model's own earlier fit the rates and frequencies come from.
+    const int sibling = vi == 0 ? -1 : variant == kVariantIG && variantIndex(kVariantG) >= 0 ? variantIndex(kVariantG) : 0;
+    const ModelFit *rates = sibling >= 0 ? fitOf(pos, sibling) : pos > 0 ? fitOf(pos - 1, 0) : nullptr;
     if (rates != nullptr) {
         const ModelTableRow &from = gModelTable[e.rows[vi > 0 ? pos : pos - 1]];
         if (r.substClass == 1 && from.substClass == 1)
@@ -580,7 +584,7 @@ ParamStartHints startHints(const EvalModData &e, uint32_t k)
         }
     }
     if (r.unequalFreqs && e.estimateFreqs) {
-        const ModelFit *freqs = vi > 0 ? fitOf(pos, 0) : nullptr;
+        const ModelFit *freqs = fitOf(pos, sibling);
         for (uint32_t p = pos; freqs == nullptr && p-- > 0;)
             if (gModelTable[e.rows[p]].unequalFreqs)
                 freqs = fitOf(p, static_cast<int>(vi));
@@ -668,9 +672,14 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
         } else {
             if (copyTree(start.get(), work.get()) != 0 || prepareData(kPrepLikelihood, 0, false) != 0)
                 return 1;
-            if (const std::vector<double> *from = e.fixedLengths ? nullptr : startLengths(e, k, fitted))
-                for (uint32_t i = 0; i < work->maxNodes; ++i)
-                    work->nodes[i].edge.brlen = (*from)[i];
+            // The lengths the work tree holds are the start, not the
+            // parsimony approximation: the JC fit's, or a related model's.
+            if (!e.fixedLengths) {
+                if (const std::vector<double> *from = startLengths(e, k, fitted))
+                    for (uint32_t i = 0; i < work->maxNodes; ++i)
+                        work->nodes[i].edge.brlen = (*from)[i];
+                getActiveML()->initBrLenMethod = static_cast<uint32_t>(kInitBrLenKeepCurrent);
+            }
             // With the guard below, the +I and +G fits of the model are the
             // gamma-only and invariable-sites-only basins that the engine
             // would otherwise search again: one joint start suffices.
