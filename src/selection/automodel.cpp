@@ -567,7 +567,8 @@ ParamStartHints startHints(const EvalModData &e, uint32_t k)
         return v < 0 || p * nv + static_cast<uint32_t>(v) >= k ? nullptr : &e.fits[p * nv + static_cast<uint32_t>(v)];
     };
     // The model's own earlier fit the rates and frequencies come from.
-    const int sibling = vi == 0 ? -1 : variant == kVariantIG && variantIndex(kVariantG) >= 0 ? variantIndex(kVariantG) : 0;
+    const int gamma = variantIndex(kVariantG);
+    const int sibling = vi == 0 ? -1 : variant == kVariantIG && gamma >= 0 ? gamma : 0;
     const ModelFit *rates = sibling >= 0 ? fitOf(pos, sibling) : pos > 0 ? fitOf(pos - 1, 0) : nullptr;
     if (rates != nullptr) {
         const ModelTableRow &from = gModelTable[e.rows[vi > 0 ? pos : pos - 1]];
