@@ -741,11 +741,6 @@ int storeParamValues(ParamVector &v, const double *x, bool log)
 
 namespace {
 
-// A fit that starts from a related model's estimates and lengths is near
-// its optimum after the first round: the later rounds' searches start with
-// steps of this size instead of the usual 1.
-constexpr double kHintedStep = 0.1;
-
 // The parameters optimised with the branch lengths held (the pass limit is
 // 0 for the duration, so every trial is one whole-tree evaluation); coarse
 // in the first round, then to the set tolerance.
@@ -761,8 +756,7 @@ double optimizeAtFixedLengths(ParamVector &v, Objective &o, uint32_t n, bool coa
         best = minimizeBrent1D(calcLGivenParamVect, &o, &x, v.values[0], trial, a.brentEps, a.brentT, 10.0, nullptr);
         v.values[0] = x;
     } else if (v.praxis) {
-        const double step = !coarse && gHints != nullptr ? kHintedStep : 1.0;
-        best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, coarse ? 0.01 : a.praxisTol, step, nullptr);
+        best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, coarse ? 0.01 : a.praxisTol, 1.0, nullptr);
     } else {
         best = runLBFGS(v, o, 0);
     }
