@@ -135,7 +135,10 @@ double freqSetter(double *x, Model *m, int mode, bool log)
         return x[0] + 0.5;
     double p[kMaxModelStates];
     if (mode == kParamStart) {
-        setPiVectorForModel(m, p);
+        if (gHints != nullptr && gHints->freqs.size() == n)
+            std::copy(gHints->freqs.begin(), gHints->freqs.end(), p);
+        else
+            setPiVectorForModel(m, p);
         if (n == 4) {
             pinStateFrequencies(p, 4, 2e-5);
             const double R = p[0] + p[2];
@@ -770,6 +773,11 @@ double lengthPasses(Tree *tree, double start)
     return optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, start);
 }
 
+bool estimatesShapeAndPinv(const Model *m)
+{
+    return m->gammaShape == kEstimate && m->pinv == kEstimate && !estimatesSiteRates(m);
+}
+
 bool optimizingInRounds()
 {
     const ActiveML &a = *getActiveML();
@@ -790,11 +798,16 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
         return kNoLScore;
     }
     double score = lengthPasses(o.tree, kNoLScore);
+    bool hintedRidge = false;
+    if (gHints != nullptr)
+        for (Model *m = a.firstActive; m != nullptr; m = m->nextActive)
+            hintedRidge = hintedRidge || estimatesShapeAndPinv(m);
     for (uint32_t round = 1; round <= a.maxPass; ++round) {
         if (did_calcLWithParamEst_abort(score))
             return 0.0;
         if (round > 1 && estimateDeadlinePassed())
             break;
+        const double before = score;
         const double reached = optimizeAtFixedLengths(v, o, n, round == 1);
         if (did_calcLWithParamEst_abort(reached))
             return 0.0;
@@ -810,8 +823,13 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
             break;
         // Once the parameters were fitted to the set tolerance, lengths that
         // barely move for them leave nothing for another step to gain: each
-        // set is at its optimum given the other.
-        if (round > 1 && reached - next < score * a.toler)
+        // set is at its optimum given the other. Along the flat ridge of a
+        // gamma shape against a proportion of invariable sites a parameter
+        // step can stop short of the optimum; a fit started near it (from a
+        // related model's estimates) has too few rounds for later steps to
+        // make that up, so there the step must have gained little as well.
+        if (round > 1 && reached - next < score * a.toler &&
+            (!hintedRidge || before - reached < score * a.toler))
             break;
     }
     return score;
@@ -863,11 +881,6 @@ double optimizeParams(ParamVector &v, Tree *tree)
 namespace {
 
 bool gSingleStart = false;
-
-bool estimatesShapeAndPinv(const Model *m)
-{
-    return m->gammaShape == kEstimate && m->pinv == kEstimate && !estimatesSiteRates(m);
-}
 
 // The estimate marks the setters overwrite while they store (the ti/tv
 // ratio lives in the model itself) put back; the value goes to the last
@@ -1122,12 +1135,17 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
         return kNoLScore;
     }
     // The final values (the three-start procedure leaves its winner in the
-    // models), and the branch lengths once more for them.
+    // models), and the branch lengths once more for them. Rounds end with
+    // the lengths fitted to the values stored last; a fit from a related
+    // model's estimates, made many times over by model selection, keeps
+    // them.
     if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
         return kNoLScore;
     restoreEstimateMarks(v);
     releaseAllCLAs(tree, g);
-    if (!usingFixedMLBranchLengths() && !clockModelInEffect())
+    if (n > 0 && !threeStarts && gHints != nullptr && optimizingInRounds())
+        score = calcLForCurBranchLens(tree, false);
+    else if (!usingFixedMLBranchLengths() && !clockModelInEffect())
         score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
     else
         score = calcLForCurBranchLens(tree, false);

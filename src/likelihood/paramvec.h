@@ -73,13 +73,15 @@ inline constexpr double kIGPinvOnlyShape = 500.0;
 // Automated model selection scores many models and wants one start each.
 void setSingleStartParamEst(bool on);
 // Starting values for the next estimates in place of the parsimony-based
-// ones, from the fit of a related model: a value of 0 or less (rates: an
-// empty vector; six values relative to GT otherwise) keeps the usual start.
+// ones, from the fit of a related model: a value of 0 or less (rates or
+// frequencies: an empty vector; six rates relative to GT otherwise) keeps
+// the usual start.
 struct ParamStartHints {
     double tratio = 0.0;
     double shape = 0.0;
     double pinv = 0.0;
     std::vector<double> rates;
+    std::vector<double> freqs;  // one per state; empty: the usual start
 };
 void setParamStartHints(const ParamStartHints *hints);
 // A search's time limit (a CLOCK_MONOTONIC time in nanoseconds; 0 none):

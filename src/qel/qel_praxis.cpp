@@ -17,6 +17,10 @@ constexpr double kDefaultTolerance = 1e-5;
 constexpr double kDefaultStep = 1.0;
 constexpr int kMaxSvdIterations = 30;
 constexpr int kTerminationFailures = 1;  // consecutive failures allowed before stopping
+// Along a direction in which the function is flat to its last bit (a
+// parameter run off to where it no longer matters) the line searches can
+// step on for ever; well-posed problems reorient a handful of times.
+constexpr int kMaxReorientations = 100;
 // The direction index that selects the extrapolation curve through q0, x, q1.
 constexpr uint32_t kCurve = UINT32_MAX;
 
@@ -477,7 +481,7 @@ double Praxis::run(MinStatus *status)
     if (poll_.stop())
         return finish(status, MinStatus::kAborted);
     int kt = 0;
-    for (;;) {
+    for (int iteration = 0;; ++iteration) {
         double sf = d_[0];
         d_[0] = 0.0;
         double s = 0.0;
@@ -583,6 +587,8 @@ double Praxis::run(MinStatus *status)
         quad();
         if (interrupted())
             return finish(status, MinStatus::kAborted);
+        if (iteration + 1 >= kMaxReorientations)
+            return finish(status, MinStatus::kDone);
         reorient();
     }
 }

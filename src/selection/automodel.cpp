@@ -530,13 +530,28 @@ std::vector<double> calcDTForTree(const EvalModData &e)
 
 namespace {
 
+std::vector<double> nodeLengths(const Tree *t)
+{
+    std::vector<double> v(t->maxNodes);
+    for (uint32_t i = 0; i < t->maxNodes; ++i)
+        v[i] = t->nodes[i].edge.brlen;
+    return v;
+}
+
 // Starting values from the fits already made, in place of the parsimony
-// estimates: a rate variant of a model starts from the model's first fit
-// (its rates or ti/tv ratio), the first variant of a model from the model
-// before it in the set (its rates averaged over the new rate classes); the
-// shape from the +G fit before (this model's own for +I+G), the proportion
-// of invariable sites from the +I fit before (half this model's for +I+G,
-// where the gamma takes over part of the rate variation).
+// estimates. A model's nearest fitted relative is its predecessor in the
+// set with the same rate variant (the set grows one restriction at a time)
+// or, for the first model, its own earlier variants. The substitution
+// rates or ti/tv ratio come from the model's own +G fit for +I+G (the
+// gamma reshapes the rates much as it does there), from its first variant
+// for the other variants, or for a first variant from the model before it
+// (averaged over the new rate classes); the frequencies likewise from the
+// same fit of the model or else the nearest earlier unequal-frequency
+// model of this variant; the shape and the proportion of invariable sites
+// from the predecessor's variant. A +I+G fit with no predecessor (or one
+// whose joint fit was given up for +I or +G) takes its own +G shape and
+// half its own +I proportion, the gamma taking over part of the rate
+// variation.
 ParamStartHints startHints(const EvalModData &e, uint32_t k)
 {
     ParamStartHints h;
@@ -551,7 +566,10 @@ ParamStartHints startHints(const EvalModData &e, uint32_t k)
     const auto fitOf = [&](uint32_t p, int v) -> const ModelFit * {
         return v < 0 || p * nv + static_cast<uint32_t>(v) >= k ? nullptr : &e.fits[p * nv + static_cast<uint32_t>(v)];
     };
-    const ModelFit *rates = vi > 0 ? fitOf(pos, 0) : pos > 0 ? fitOf(pos - 1, 0) : nullptr;
+    // The model's own earlier fit the rates and frequencies come from.
+    const int gamma = variantIndex(kVariantG);
+    const int sibling = vi == 0 ? -1 : variant == kVariantIG && gamma >= 0 ? gamma : 0;
+    const ModelFit *rates = sibling >= 0 ? fitOf(pos, sibling) : pos > 0 ? fitOf(pos - 1, 0) : nullptr;
     if (rates != nullptr) {
         const ModelTableRow &from = gModelTable[e.rows[vi > 0 ? pos : pos - 1]];
         if (r.substClass == 1 && from.substClass == 1)
@@ -566,18 +584,49 @@ ParamStartHints startHints(const EvalModData &e, uint32_t k)
                 h.rates.push_back(sum[r.rateClass[i]] / n[r.rateClass[i]]);
         }
     }
+    if (r.unequalFreqs && e.estimateFreqs) {
+        const ModelFit *freqs = fitOf(pos, sibling);
+        for (uint32_t p = pos; freqs == nullptr && p-- > 0;)
+            if (gModelTable[e.rows[p]].unequalFreqs)
+                freqs = fitOf(p, static_cast<int>(vi));
+        if (freqs != nullptr)
+            h.freqs.assign(freqs->freqs, freqs->freqs + 4);
+    }
+    const ModelFit *before = pos > 0 ? fitOf(pos - 1, static_cast<int>(vi)) : nullptr;
     if (variant == kVariantIG) {
-        if (const ModelFit *g = fitOf(pos, variantIndex(kVariantG)))
-            h.shape = g->shape;
-        if (const ModelFit *i = fitOf(pos, variantIndex(kVariantI)))
-            h.pinv = 0.5 * i->pinv;
-    } else if (pos > 0) {
-        if (const ModelFit *g = variant == kVariantG ? fitOf(pos - 1, static_cast<int>(vi)) : nullptr)
-            h.shape = g->shape;
-        if (const ModelFit *i = variant == kVariantI ? fitOf(pos - 1, static_cast<int>(vi)) : nullptr)
-            h.pinv = i->pinv;
+        if (before != nullptr && before->pinv > 0.0 && before->shape < kShapeInfinite) {
+            h.shape = before->shape;
+            h.pinv = before->pinv;
+        } else {
+            if (const ModelFit *g = fitOf(pos, variantIndex(kVariantG)))
+                h.shape = g->shape;
+            if (const ModelFit *i = fitOf(pos, variantIndex(kVariantI)))
+                h.pinv = 0.5 * i->pinv;
+        }
+    } else if (before != nullptr) {
+        if (variant == kVariantG)
+            h.shape = before->shape;
+        if (variant == kVariantI)
+            h.pinv = before->pinv;
     }
     return h;
+}
+
+// The fitted lengths a model starts from: its predecessor's with the same
+// rate variant, or for the first model its own +G fit's (for +I+G) or the
+// JC fit's (null).
+const std::vector<double> *startLengths(const EvalModData &e, uint32_t k,
+                                        const std::vector<std::vector<double>> &lengths)
+{
+    const auto nv = static_cast<uint32_t>(e.variants.size());
+    const uint32_t pos = k / nv, vi = k % nv;
+    if (pos > 0)
+        return &lengths[k - nv];
+    if (e.variants[vi] == kVariantIG)
+        for (uint32_t v = 0; v < vi; ++v)
+            if (e.variants[v] == kVariantG)
+                return &lengths[v];
+    return nullptr;
 }
 
 }  // namespace
@@ -591,6 +640,8 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
     if (!start || !work || copyTree(source, start.get()) != 0)
         return 1;
     const bool withLengths = e.dtIndex >= 0;
+    // Every model's fitted lengths, by node, for the models that start from them.
+    std::vector<std::vector<double>> fitted(nm);
     const uint32_t branches = countFreeBranchLengths(source) + (e.penTopology ? 1 : 0);
 
     // The JC fit gives every model its starting branch lengths; it is model
@@ -618,9 +669,18 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
         ModelFit f;
         if (k == 0 && row == 0 && variant == kVariantEqual && !e.fixedLengths) {
             f = jc;
+            fitted[k] = nodeLengths(start.get());
         } else {
             if (copyTree(start.get(), work.get()) != 0 || prepareData(kPrepLikelihood, 0, false) != 0)
                 return 1;
+            // The lengths the work tree holds are the start, not the
+            // parsimony approximation: the JC fit's, or a related model's.
+            if (!e.fixedLengths) {
+                if (const std::vector<double> *from = startLengths(e, k, fitted))
+                    for (uint32_t i = 0; i < work->maxNodes; ++i)
+                        work->nodes[i].edge.brlen = (*from)[i];
+                getActiveML()->initBrLenMethod = static_cast<uint32_t>(kInitBrLenKeepCurrent);
+            }
             // With the guard below, the +I and +G fits of the model are the
             // gamma-only and invariable-sites-only basins that the engine
             // would otherwise search again: one joint start suffices.
@@ -633,6 +693,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
             if (lnL >= kNoLScore)
                 return getAbortedStatus() != 0 ? 2 : 1;
             f = currentFit(lnL, work.get(), withLengths);
+            fitted[k] = nodeLengths(work.get());
         }
         if (guard && variant == kVariantIG) {
             // +I+G can always do as well as +I or +G alone; a fit that stopped

@@ -328,6 +328,31 @@ TEST_F(ParamVecTest, StartHintsReachTheSameOptimum)
     EXPECT_NEAR(pooledHinted, pooledPlain, 2e-3);
 }
 
+// Estimated frequencies start from a related model's when it gives them:
+// hints near the optimum take fewer evaluations than far ones, and both
+// reach the optimum of the usual start.
+TEST_F(ParamVecTest, FrequencyHintsReachTheSameOptimum)
+{
+    loadExample(0, 150);
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.estTratio = 1;
+    ml.rates = 0;
+    ml.baseFreqMode = kFreqEstimate;
+    const double plain = score();
+    ParamStartHints hints;
+    hints.freqs.assign(model()->freqs, model()->freqs + 4);
+    setParamStartHints(&hints);
+    const double nearScore = score();
+    const uint32_t nearEvals = numLikeFxnEvals();
+    hints.freqs = {0.7, 0.1, 0.1, 0.1};
+    const double farScore = score();
+    const uint32_t farEvals = numLikeFxnEvals();
+    setParamStartHints(nullptr);
+    EXPECT_NEAR(nearScore, plain, 2e-3);
+    EXPECT_NEAR(farScore, plain, 2e-3);
+    EXPECT_LT(nearEvals, farEvals);
+}
+
 // Everything a fit produces: the score, the model's parameters and every
 // branch length.
 struct Fit {

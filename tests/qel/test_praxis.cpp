@@ -143,6 +143,29 @@ TEST_F(Praxis, OneParameterIsMinimisedRatherThanLeftHanging)
     EXPECT_LT(o.points.size(), 200u);
 }
 
+// A minimum approached only as one parameter runs off to minus infinity
+// (a rate ratio pressed against its floor, in logs): the search ends, with
+// the other parameter at its optimum.
+double runawayValley(const double *x, uint32_t)
+{
+    return (x[0] - 1.0) * (x[0] - 1.0) + std::exp(x[1]);
+}
+
+TEST_F(Praxis, AMinimumAtInfinityStillEnds)
+{
+    for (bool single : {false, true}) {
+        std::vector<double> x{0.0, 0.0};
+        Objective o{runawayValley, 2, {}};
+        Record r(createPraxisData(x.data(), 2, single));
+        MinStatus status = MinStatus::kAborted;
+        praxis(2, evaluate, &o, r.get(), 1e-4, 1.0, &status);
+        EXPECT_EQ(status, MinStatus::kDone);
+        EXPECT_NEAR(x[0], 1.0, 1e-3);
+        EXPECT_LT(std::exp(x[1]), 1e-6);
+        EXPECT_LT(o.points.size(), 100000u);
+    }
+}
+
 TEST_F(Praxis, AnInterruptStopsWithTheBestPoint)
 {
     auto start = [](Objective &o, std::vector<double> &x, MinStatus *status) {
