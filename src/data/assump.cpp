@@ -130,8 +130,12 @@ void linkAssumpSet(Nexset *ns, uint32_t type, const char *label)
     updateNexsetList(ns, prev, old, head);
     if (!old)
         return;
-    if (Nexset **cur = currentOf(type); cur && *cur == old)
-        *cur = builtinOf(type);
+    if (Nexset **cur = currentOf(type); cur && *cur == old) {
+        if (type == kNexAncstates)
+            selectAncestor(builtinOf(type));
+        else
+            *cur = builtinOf(type);
+    }
     destroyNexset(old, type);
     showRedefined(label, ns->name);
 }
@@ -951,10 +955,8 @@ int doAncStatesCmd()
             return fail();
     }
     linkAssumpSet(ns, kNexAncstates, "AncStates");
-    if (h.star) {
-        gNexsets.curAncestor = ns;
-        dataServices().setNeedParsPrep(3);
-    }
+    if (h.star)
+        selectAncestor(ns);
     return 0;
 }
 

@@ -154,6 +154,17 @@ const uint8_t *currentAncestralStates(const DataInfo *d)
     return static_cast<const uint8_t *>(a->payload);
 }
 
+void selectAncestor(Nexset *ns)
+{
+    if (ns == gNexsets.curAncestor)
+        return;
+    gNexsets.curAncestor = ns;
+    if (DataInfo *d = activeDataInfo())
+        d->dataInitialized = 0;
+    if (dataServices().parsIncludeAnc())
+        dataServices().setNeedParsPrep(3);
+}
+
 // ---------------------------------------------------------------------------
 // Records
 
@@ -488,9 +499,7 @@ int getAncStParm(int op, CmdParam *param, void *place)
         Nexset *ns = tokenWasTruncated() ? nullptr : findMatchingNexset(token, g.ancstates);
         if (!ns)
             return qel_errorMsg(901, "Ancestor \"%s\" is unknown.", token), 1;
-        g.curAncestor = ns;
-        if (reinterpret_cast<uintptr_t>(ns) != param->saved.slot && dataServices().parsIncludeAnc())
-            dataServices().setNeedParsPrep(3);
+        selectAncestor(ns);
         return 0;
     }
     case kParamOpCurValue:
@@ -501,7 +510,7 @@ int getAncStParm(int op, CmdParam *param, void *place)
         return 0;
     case kParamOpRestore:
         if (activeDataInfo())
-            g.curAncestor = reinterpret_cast<Nexset *>(static_cast<uintptr_t>(param->saved.slot));
+            selectAncestor(reinterpret_cast<Nexset *>(static_cast<uintptr_t>(param->saved.slot)));
         return 0;
     default:
         return 0;

@@ -91,6 +91,10 @@ int initializeAssumpSets(DataInfo *d);
 void deallocAssumpSets();
 // The current ancestral-state vector (null when the store is empty).
 const uint8_t *currentAncestralStates(const DataInfo *d);
+// Makes ns the current ancestor. A different ancestor re-derives the
+// constant and uninformative bits (a character whose every taxon holds one
+// state is constant only when the ancestor holds it too) and the packed data.
+void selectAncestor(Nexset *ns);
 
 // ---- Records ---------------------------------------------------------------
 
