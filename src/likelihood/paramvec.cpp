@@ -1035,44 +1035,38 @@ void setSingleStartParamEst(bool on) { gSingleStart = on; }
 void setParamStartHints(const ParamStartHints *hints) { gHints = hints; }
 
 namespace {
-bool gHeld = false;
+
+bool gWarmStarts = false;
+bool gHaveLast = false;
+ParamStartHints gLast;
+
+// The values the estimate just made reached, as the next one's start. With
+// models of a partition each would need its own: they start afresh.
+void keepLastEstimates()
+{
+    const ActiveML *a = getActiveML();
+    Model *m = a != nullptr ? a->firstActive : nullptr;
+    gHaveLast = m != nullptr && m->nextActive == nullptr;
+    if (!gHaveLast)
+        return;
+    const Working &w = working(m);
+    gLast.tratio = m->tratio == kEstimate ? m->prevTratio : 0.0;
+    gLast.shape = m->gammaShape == kEstimate ? w.shape : 0.0;
+    gLast.pinv = m->pinv == kEstimate ? w.pinv : 0.0;
+    gLast.rates.clear();
+    if (m->nstates == 4 && ratesEstimated(m))
+        gLast.rates = modelEngine(m)->fullRates;
+}
+
 }  // namespace
 
-bool paramEstimatesHeld() { return gHeld; }
-
-int beginHeldParamEstimates()
+void setSearchWarmStarts(bool on)
 {
-    gHeld = false;
-    // Node ages and jointly optimised lengths live in the vector beside the
-    // parameters and need a tree: such models estimate on every tree.
-    const ActiveML *a = getActiveML();
-    if (a == nullptr || clockModelInEffect() || (a->flags & kAMLJointBrLens) != 0)
-        return 0;
-    ParamVector v;
-    const int n = createParamVector(v);
-    if (n <= 0)
-        return n;
-    gParamTree = nullptr;
-    for (const ParamSetters &e : v.entries)
-        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
-    const int rc = storeParamVector(v, false);
-    restoreEstimateMarks(v);
-    if (rc != 0)
-        return -1;
-    gHeld = true;
-    return 1;
+    gWarmStarts = on;
+    gHaveLast = false;
 }
 
-double fitHeldParamEstimates(Tree *tree)
-{
-    const bool held = gHeld;
-    gHeld = false;
-    const double score = calcTreeLikelihood(tree, kNoLScore);
-    gHeld = held;
-    return score;
-}
-
-void endHeldParamEstimates() { gHeld = false; }
+bool searchWarmStarts() { return gWarmStarts; }
 
 namespace {
 uint64_t gEstimateDeadline = 0;
@@ -1103,6 +1097,17 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     const int n = createParamVector(v);
     if (n < 0)
         return kNoLScore;
+    // A caller's own hints (model selection) come before the last tree's.
+    struct WarmStart {
+        bool on;
+        ~WarmStart()
+        {
+            if (on)
+                gHints = nullptr;
+        }
+    } warm{gWarmStarts && gHaveLast && gHints == nullptr};
+    if (warm.on)
+        gHints = &gLast;
     gParamTree = tree;
     if (n > 0 && !arbitraryStarts())
         rogers(tree, g, true, false, false);  // the pair counts behind the starting values
@@ -1126,6 +1131,8 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
         return kNoLScore;
     restoreEstimateMarks(v);
+    if (gWarmStarts && n > 0)
+        keepLastEstimates();
     releaseAllCLAs(tree, g);
     if (!usingFixedMLBranchLengths() && !clockModelInEffect())
         score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
