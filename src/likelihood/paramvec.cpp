@@ -782,7 +782,7 @@ bool optimizingInRounds()
 // pass limit of rounds). Optimising the lengths inside every trial of the
 // parameters costs at least one pass per trial; the rounds reach the same
 // optimum with a handful of passes in all.
-double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
+double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n, double beat)
 {
     ActiveML &a = *getActiveML();
     if (storeParamVector(v, false) != 0) {
@@ -808,6 +808,12 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
         score = std::min(score, next);
         if (gain < score * a.toler)
             break;
+        // An estimate that cannot come below `beat` even if each round left
+        // gained as much as this one is given up with the score it reached,
+        // as a tree's length passes are against their target: the rounds
+        // gain less and less.
+        if (beat < kNoLScore && round < a.maxPass && score - (a.maxPass - round) * gain > beat)
+            break;
         // Once the parameters were fitted to the set tolerance, lengths that
         // barely move for them leave nothing for another step to gain: each
         // set is at its optimum given the other.
@@ -819,7 +825,7 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
 
 }  // namespace
 
-double optimizeParams(ParamVector &v, Tree *tree)
+double optimizeParams(ParamVector &v, Tree *tree, double beat)
 {
     Objective o{&v, tree, 0};
     for (const ParamSetters &e : v.entries)
@@ -831,7 +837,7 @@ double optimizeParams(ParamVector &v, Tree *tree)
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
     if (optimizingInRounds())
-        return optimizeInRounds(v, o, n);
+        return optimizeInRounds(v, o, n, beat);
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
         trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
@@ -910,9 +916,9 @@ EstimateSnapshot takeSnapshot()
     return s;
 }
 
-// Puts the values back and runs the full vector's update callbacks; 1 when
-// an update failed.
-int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v)
+// Puts the values back and runs the full vector's update callbacks (unless
+// the values are only a start for the setters); 1 when an update failed.
+int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v, bool update = true)
 {
     getActiveML()->rateScaler = s.rateScaler;
     for (const ModelValues &mv : s.models) {
@@ -926,6 +932,8 @@ int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v)
             m->rateInfo->rates = mv.siteRates;
         working(m) = mv.working;
     }
+    if (!update)
+        return 0;
     for (const ParamUpdateFxns &u : v.updates)
         if (u.fxn(u.model) != 0)
             return 1;
@@ -947,11 +955,12 @@ void restoreBranchLengths(Tree *t, const std::vector<double> &lengths, ModelGrou
     releaseAllCLAs(t, g);
 }
 
-// One start of the procedure: the models of `both` hold their pinv at 0
-// (gammaOnly) or their shape at 500, nearly equal rates (pinv only), the
-// rate layout kept; the other parameters are estimated as usual. Returns
-// the score (+infinity after an abort or failure) and the values reached.
-double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gammaOnly,
+// One restricted start of the procedure: the models of `both` hold their
+// pinv at 0 (gammaOnly) or their shape at 500, nearly equal rates (pinv
+// only), the rate layout kept; the other parameters are estimated as usual.
+// Returns the score (+infinity after an abort or failure; above `beat` once
+// it cannot come below it) and the values reached.
+double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gammaOnly, double beat,
                           EstimateSnapshot &out)
 {
     for (Model *m : both) {
@@ -968,7 +977,7 @@ double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gam
     ParamVector v;
     double score = std::numeric_limits<double>::infinity();
     if (createParamVector(v) > 0) {
-        score = optimizeParams(v, tree);
+        score = optimizeParams(v, tree, beat);
         if (did_calcLWithParamEst_abort(score) || storeParamVector(v, false) != 0)
             score = std::numeric_limits<double>::infinity();
     }
@@ -985,47 +994,57 @@ double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gam
 // Gamma shape and the proportion of invariable sites trade off against
 // each other and the joint surface has more than one basin: besides the
 // joint start, the gamma-only and invariable-sites-only optima are found,
-// and the best of the three is kept. The models are left holding it.
-double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g)
+// and the best of the three is kept (the joint one on a tie). Each start
+// begins from the values and branch lengths the estimate began with, so
+// the order they run in does not matter: the joint start runs first, and
+// a restricted start whose rounds can no longer come below the best score
+// found (or the target) is given up, since it could not win. The models
+// are left holding the winner and the tree the joint start's lengths.
+double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double target)
 {
     std::vector<Model *> both;
     for (Model *m = getActiveML()->firstActive; m != nullptr; m = m->nextActive)
         if (estimatesShapeAndPinv(m))
             both.push_back(m);
     const std::vector<double> lengths = saveBranchLengths(tree);
-    EstimateSnapshot gammaOnly, pinvOnly;
-    const double L1 = optimizeOneIGStart(tree, both, true, gammaOnly);
-    restoreBranchLengths(tree, lengths, g);
-    double L2 = std::numeric_limits<double>::infinity();
-    if (getAbortedStatus() == 0 && !estimateDeadlinePassed()) {
-        L2 = optimizeOneIGStart(tree, both, false, pinvOnly);
-        restoreBranchLengths(tree, lengths, g);
-    }
-    if (getAbortedStatus() != 0)
-        return 0.0;
-    // Past the search's time limit the starts made so far decide.
-    if (estimateDeadlinePassed() && std::min(L1, L2) < std::numeric_limits<double>::infinity()) {
-        const bool pinvWins = L2 <= L1;
-        if (restoreSnapshot(pinvWins ? pinvOnly : gammaOnly, v) != 0)
-            return kNoLScore;
-        return pinvWins ? L2 : L1;
-    }
-    // The joint start, its vector rebuilt (the other starts' vectors set
-    // the bounded-optimiser flags for their own sizes).
-    if (createParamVector(v) <= 0)
-        return kNoLScore;
-    double L3 = optimizeParams(v, tree);
+    const EstimateSnapshot entry = takeSnapshot();
+    double L3 = optimizeParams(v, tree, target);
     if (did_calcLWithParamEst_abort(L3))
         return L3;
     if (storeParamVector(v, false) != 0)
         L3 = std::numeric_limits<double>::infinity();
-    if (L1 < L3 || L2 < L3) {
-        const bool pinvWins = L2 <= L1;
-        if (restoreSnapshot(pinvWins ? pinvOnly : gammaOnly, v) != 0)
-            return kNoLScore;
-        return pinvWins ? L2 : L1;
+    const EstimateSnapshot joint = takeSnapshot();
+    const std::vector<double> jointLengths = saveBranchLengths(tree);
+    double best = L3;
+    bool gammaWins = false, pinvWins = false;
+    EstimateSnapshot restricted;
+    for (const bool gammaOnly : {true, false}) {
+        // Past the search's time limit the starts made so far decide.
+        if (getAbortedStatus() != 0 || estimateDeadlinePassed())
+            break;
+        // The values on entry hold the estimate marks again.
+        restoreSnapshot(entry, v, false);
+        restoreBranchLengths(tree, lengths, g);
+        EstimateSnapshot reached;
+        const double L = optimizeOneIGStart(tree, both, gammaOnly, std::min(target, best), reached);
+        // The pinv-only start wins a tie with the gamma-only one.
+        if (L < best || (!gammaOnly && gammaWins && L <= best)) {
+            best = L;
+            gammaWins = gammaOnly;
+            pinvWins = !gammaOnly;
+            restricted = std::move(reached);
+        }
     }
-    return L3;
+    if (getAbortedStatus() != 0)
+        return 0.0;
+    restoreBranchLengths(tree, jointLengths, g);
+    // The vector rebuilt for the joint parameters, under the estimate marks
+    // (the restricted starts' vectors set the bounded-optimiser flags for
+    // their own sizes).
+    restoreSnapshot(entry, v, false);
+    if (createParamVector(v) <= 0 || restoreSnapshot(gammaWins || pinvWins ? restricted : joint, v) != 0)
+        return kNoLScore;
+    return best;
 }
 
 }  // namespace
@@ -1091,7 +1110,7 @@ bool did_calcLWithParamEst_abort(double score)
     return status > 0 && confirmAbortRequest();
 }
 
-double calcLWithParamEst(Tree *tree, ModelGroup *g)
+double calcLWithParamEst(Tree *tree, ModelGroup *g, double target)
 {
     ParamVector v;
     const int n = createParamVector(v);
@@ -1117,7 +1136,7 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
             threeStarts = threeStarts || estimatesShapeAndPinv(m);
     double score = kNoLScore;
     if (n > 0)
-        score = threeStarts ? optimizeIGThreeStarts(v, tree, g) : optimizeParams(v, tree);
+        score = threeStarts ? optimizeIGThreeStarts(v, tree, g, target) : optimizeParams(v, tree, target);
     gParamTree = nullptr;
     // An estimate mark can leave nothing to fit (a rate matrix of one rate
     // class): then only the branch lengths below are fitted.
@@ -1135,7 +1154,7 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
         keepLastEstimates();
     releaseAllCLAs(tree, g);
     if (!usingFixedMLBranchLengths() && !clockModelInEffect())
-        score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+        score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, target, kNoLScore);
     else
         score = calcLForCurBranchLens(tree, false);
     g->lastScore = score;

@@ -60,8 +60,11 @@ using PairScoreFxn = double (*)(void *ctx);
 // returns its -ln L (kNoLScore when an update failed).
 double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx);
 void disposeParameterVector(ParamVector &v);
-// The minimum -ln L found from the setters' starting values.
-double optimizeParams(ParamVector &v, Tree *tree);
+// The minimum -ln L found from the setters' starting values. With a score
+// to beat, an estimate that alternates parameter steps and length passes
+// gives up (+infinity) once its rounds cannot come below that score (1e37:
+// none).
+double optimizeParams(ParamVector &v, Tree *tree, double beat);
 // Stores the values into the models (mode 3 and the update callbacks); 1
 // when an update failed.
 int storeParamVector(ParamVector &v, bool log);

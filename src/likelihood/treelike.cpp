@@ -647,7 +647,7 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
             score = calcLForCurBranchLens(tree, false);
         }
     } else {
-        score = calcLWithParamEst(tree, g);
+        score = calcLWithParamEst(tree, g, target);
         passes = 1;
     }
     gDriver.passes = passes;

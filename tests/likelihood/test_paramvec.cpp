@@ -257,6 +257,33 @@ TEST_F(ParamVecTest, InvariableGammaKeepsTheBestOfThreeStarts)
 // lengths: another topology scored after a fit reaches the optimum it
 // reaches from the parsimony starts, with fewer likelihood evaluations.
 // Off again, a score starts cold as before.
+// A search scores neighbours against the score they must beat. A tree
+// whose estimate cannot reach that target stops early with a score above
+// it (each of the three starts of an invariable-sites-plus-gamma estimate
+// given up, in fewer evaluations); a target the tree reaches changes
+// nothing in the estimate.
+TEST_F(ParamVecTest, AnEstimateStopsOnceItCannotReachTheTarget)
+{
+    loadExample(300, 300);
+    hkyG4();
+    ml.estPInvar = 1;
+    const double optimum = score();
+    const uint32_t fullEvals = numLikeFxnEvals();
+    const double shape = model()->rateInfo->shape;
+    const auto scoreAgainst = [&](double target) {
+        score();  // the tree and the settings afresh
+        resetCLAs(g, tree.get(), true);
+        return calcTreeLikelihood(tree.get(), target);
+    };
+    EXPECT_DOUBLE_EQ(scoreAgainst(optimum + 0.5), optimum);
+    EXPECT_DOUBLE_EQ(model()->rateInfo->shape, shape);
+    const double target = optimum - 50.0;
+    const double given = scoreAgainst(target);
+    EXPECT_GT(given, target);
+    EXPECT_GE(given, optimum - 1e-3);
+    EXPECT_LT(numLikeFxnEvals(), fullEvals);
+}
+
 TEST_F(ParamVecTest, WarmStartsReachTheColdOptimumInFewerEvaluations)
 {
     loadExample(0, 200);
