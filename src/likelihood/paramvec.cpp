@@ -73,6 +73,19 @@ Tree *gParamTree = nullptr;
 
 const ParamStartHints *gHints = nullptr;
 
+// A search's warm starts: whether they are on, and the values the last
+// estimate reached (the winner's; the restricted starts of the
+// invariable-sites-plus-gamma procedure each keep their own, gamma-only
+// first, since their optima lie elsewhere).
+bool gWarmStarts = false;
+bool gHaveLast = false;
+ParamStartHints gLast;
+struct RestrictedLast {
+    bool have = false;
+    ParamStartHints hints;
+};
+RestrictedLast gLastRestricted[2];
+
 // ---- Setters ----------------------------------------------------------------------------
 
 double tratioSetter(double *x, Model *m, int mode, bool log)
@@ -955,6 +968,23 @@ void restoreBranchLengths(Tree *t, const std::vector<double> &lengths, ModelGrou
     releaseAllCLAs(t, g);
 }
 
+// The values a single model reached, as starting values; false with models
+// of a partition, where each would need its own.
+bool hintsFromSnapshot(const EstimateSnapshot &s, ParamStartHints &h)
+{
+    if (s.models.size() != 1)
+        return false;
+    const ModelValues &mv = s.models[0];
+    const Model *m = mv.model;
+    h.tratio = mv.tratio > 0.0 ? mv.tratio : 0.0;
+    h.shape = mv.working.shape;
+    h.pinv = mv.working.pinv;
+    h.rates.clear();
+    if (m->nstates == 4 && ratesEstimated(m))
+        h.rates = mv.fullRates;
+    return true;
+}
+
 // One restricted start of the procedure: the models of `both` hold their
 // pinv at 0 (gammaOnly) or their shape at 500, nearly equal rates (pinv
 // only), the rate layout kept; the other parameters are estimated as usual.
@@ -974,6 +1004,12 @@ double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gam
     for (Model *m : both)
         if (updateRateDistribution(m) == 0)
             calcConstSiteLikes(m);
+    // In a search each restriction starts from where the same restriction
+    // ended on the last tree, the estimate's other starts from the winner.
+    RestrictedLast &last = gLastRestricted[gammaOnly ? 0 : 1];
+    const ParamStartHints *outer = gHints;
+    if (outer == &gLast && last.have)
+        gHints = &last.hints;
     ParamVector v;
     double score = std::numeric_limits<double>::infinity();
     if (createParamVector(v) > 0) {
@@ -981,7 +1017,10 @@ double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gam
         if (did_calcLWithParamEst_abort(score) || storeParamVector(v, false) != 0)
             score = std::numeric_limits<double>::infinity();
     }
+    gHints = outer;
     out = takeSnapshot();
+    if (gWarmStarts && score < std::numeric_limits<double>::infinity())
+        last.have = hintsFromSnapshot(out, last.hints);
     restoreEstimateMarks(v);
     for (ModelValues &mv : out.models)
         if (std::find(both.begin(), both.end(), mv.model) != both.end())
@@ -1055,10 +1094,6 @@ void setParamStartHints(const ParamStartHints *hints) { gHints = hints; }
 
 namespace {
 
-bool gWarmStarts = false;
-bool gHaveLast = false;
-ParamStartHints gLast;
-
 // The values the estimate just made reached, as the next one's start. With
 // models of a partition each would need its own: they start afresh.
 void keepLastEstimates()
@@ -1083,6 +1118,8 @@ void setSearchWarmStarts(bool on)
 {
     gWarmStarts = on;
     gHaveLast = false;
+    for (RestrictedLast &r : gLastRestricted)
+        r.have = false;
 }
 
 bool searchWarmStarts() { return gWarmStarts; }
