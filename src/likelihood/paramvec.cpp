@@ -78,6 +78,7 @@ const ParamStartHints *gHints = nullptr;
 // invariable-sites-plus-gamma procedure each keep their own, gamma-only
 // first, since their optima lie elsewhere).
 bool gWarmStarts = false;
+constexpr double kWarmPinvFloor = 0.01;
 bool gHaveLast = false;
 ParamStartHints gLast;
 struct RestrictedLast {
@@ -968,6 +969,11 @@ void restoreBranchLengths(Tree *t, const std::vector<double> &lengths, ModelGrou
     releaseAllCLAs(t, g);
 }
 
+// A proportion of invariable sites the last tree drove to (nearly) 0 is no
+// start for the next: pinv = sin^2(x) is flat at x = 0, so the minimiser
+// would stay there even where the next tree's optimum lies inside.
+double warmPinv(double p) { return std::max(p, kWarmPinvFloor); }
+
 // The values a single model reached, as starting values; false with models
 // of a partition, where each would need its own.
 bool hintsFromSnapshot(const EstimateSnapshot &s, ParamStartHints &h)
@@ -978,7 +984,7 @@ bool hintsFromSnapshot(const EstimateSnapshot &s, ParamStartHints &h)
     const Model *m = mv.model;
     h.tratio = mv.tratio > 0.0 ? mv.tratio : 0.0;
     h.shape = mv.working.shape;
-    h.pinv = mv.working.pinv;
+    h.pinv = warmPinv(mv.working.pinv);
     h.rates.clear();
     if (m->nstates == 4 && ratesEstimated(m))
         h.rates = mv.fullRates;
@@ -1047,7 +1053,20 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double t
             both.push_back(m);
     const std::vector<double> lengths = saveBranchLengths(tree);
     const EstimateSnapshot entry = takeSnapshot();
+    // The joint start takes the shape and proportion the estimate would
+    // take without a last tree: the joint surface may have a basin at
+    // either edge, and which one a start falls into depends on where it
+    // begins (a last tree's optimum on the edge leads the next one there
+    // even where its own lies inside). The other values start warm.
+    const ParamStartHints *outer = gHints;
+    ParamStartHints jointHints;
+    if (outer == &gLast) {
+        jointHints = gLast;
+        jointHints.shape = jointHints.pinv = 0.0;
+        gHints = &jointHints;
+    }
     double L3 = optimizeParams(v, tree, target);
+    gHints = outer;
     if (did_calcLWithParamEst_abort(L3))
         return L3;
     if (storeParamVector(v, false) != 0)
@@ -1106,7 +1125,7 @@ void keepLastEstimates()
     const Working &w = working(m);
     gLast.tratio = m->tratio == kEstimate ? m->prevTratio : 0.0;
     gLast.shape = m->gammaShape == kEstimate ? w.shape : 0.0;
-    gLast.pinv = m->pinv == kEstimate ? w.pinv : 0.0;
+    gLast.pinv = m->pinv == kEstimate ? warmPinv(w.pinv) : 0.0;
     gLast.rates.clear();
     if (m->nstates == 4 && ratesEstimated(m))
         gLast.rates = modelEngine(m)->fullRates;

@@ -287,8 +287,6 @@ TEST_F(ParamVecTest, AnEstimateStopsOnceItCannotReachTheTarget)
 TEST_F(ParamVecTest, WarmStartsReachTheColdOptimumInFewerEvaluations)
 {
     loadExample(0, 200);
-    hkyG4();
-    score();
     // Taxa 1 and 4 exchanged: another topology.
     std::string text = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
     text = std::regex_replace(text, std::regex("\\(4:"), "(1:");
@@ -304,21 +302,30 @@ TEST_F(ParamVecTest, WarmStartsReachTheColdOptimumInFewerEvaluations)
         resetCLAs(g, other.get(), true);
         return s;
     };
-    const double cold = scoreOther(true);
-    const uint32_t coldEvals = numLikeFxnEvals();
+    // Gamma alone, and with invariable sites, where each of the three
+    // starts begins from where it ended on the last tree.
+    for (const bool invariable : {false, true}) {
+        SCOPED_TRACE(invariable ? "HKY+I+G" : "HKY+G");
+        hkyG4();
+        ml.estPInvar = invariable ? 1 : 0;
+        ml.userPInvar = 0.0;
+        score();
+        const double cold = scoreOther(true);
+        const uint32_t coldEvals = numLikeFxnEvals();
 
-    // As a search meets it: after another tree's estimate, carrying the
-    // lengths fitted for it.
-    setSearchWarmStarts(true);
-    ASSERT_TRUE(searchWarmStarts());
-    calcTreeLikelihood(tree.get(), kNoLScore);
-    const double warm = scoreOther(false);
-    const uint32_t warmEvals = numLikeFxnEvals();
-    setSearchWarmStarts(false);
-    EXPECT_NEAR(warm, cold, 2e-3);
-    EXPECT_LT(warmEvals, coldEvals);
-    EXPECT_NEAR(scoreOther(true), cold, 1e-6);
-    EXPECT_EQ(numLikeFxnEvals(), coldEvals);
+        // As a search meets it: after another tree's estimate, carrying the
+        // lengths fitted for it.
+        setSearchWarmStarts(true);
+        ASSERT_TRUE(searchWarmStarts());
+        calcTreeLikelihood(tree.get(), kNoLScore);
+        const double warm = scoreOther(false);
+        const uint32_t warmEvals = numLikeFxnEvals();
+        setSearchWarmStarts(false);
+        EXPECT_NEAR(warm, cold, 2e-3);
+        EXPECT_LT(warmEvals, coldEvals);
+        EXPECT_NEAR(scoreOther(true), cold, 1e-6);
+        EXPECT_EQ(numLikeFxnEvals(), coldEvals);
+    }
 }
 
 // Starting values from a related model's fit (automated model selection
