@@ -81,6 +81,11 @@ bool gWarmStarts = false;
 constexpr double kWarmPinvFloor = 0.01;
 bool gHaveLast = false;
 ParamStartHints gLast;
+// Whether the last winner's shape and proportion of invariable sites lay
+// inside their joint surface, away from the edges the restricted starts
+// of the invariable-sites-plus-gamma procedure stand for.
+bool gLastInside = false;
+constexpr double kIGInsideShape = 100.0;
 struct RestrictedLast {
     bool have = false;
     ParamStartHints hints;
@@ -1053,14 +1058,17 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double t
             both.push_back(m);
     const std::vector<double> lengths = saveBranchLengths(tree);
     const EstimateSnapshot entry = takeSnapshot();
-    // The joint start takes the shape and proportion the estimate would
-    // take without a last tree: the joint surface may have a basin at
-    // either edge, and which one a start falls into depends on where it
-    // begins (a last tree's optimum on the edge leads the next one there
-    // even where its own lies inside). The other values start warm.
+    // The joint surface may have a basin at either edge (no invariable
+    // sites; equal rates) beside one inside, and which one a start falls
+    // into depends on where it begins. The restricted starts stand for the
+    // edges; the joint one must find the inside basin, so it starts from
+    // the last tree's shape and proportion only where those lay inside,
+    // else from the values an estimate without a last tree takes (a last
+    // optimum on the edge leads the next tree there even where its own
+    // lies inside). The other values start warm either way.
     const ParamStartHints *outer = gHints;
     ParamStartHints jointHints;
-    if (outer == &gLast) {
+    if (outer == &gLast && !gLastInside) {
         jointHints = gLast;
         jointHints.shape = jointHints.pinv = 0.0;
         gHints = &jointHints;
@@ -1126,6 +1134,7 @@ void keepLastEstimates()
     gLast.tratio = m->tratio == kEstimate ? m->prevTratio : 0.0;
     gLast.shape = m->gammaShape == kEstimate ? w.shape : 0.0;
     gLast.pinv = m->pinv == kEstimate ? warmPinv(w.pinv) : 0.0;
+    gLastInside = w.pinv >= kWarmPinvFloor && w.shape < kIGInsideShape;
     gLast.rates.clear();
     if (m->nstates == 4 && ratesEstimated(m))
         gLast.rates = modelEngine(m)->fullRates;

@@ -286,28 +286,35 @@ TEST_F(ParamVecTest, AnEstimateStopsOnceItCannotReachTheTarget)
 
 TEST_F(ParamVecTest, WarmStartsReachTheColdOptimumInFewerEvaluations)
 {
-    loadExample(0, 200);
-    // Taxa 1 and 4 exchanged: another topology.
-    std::string text = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
-    text = std::regex_replace(text, std::regex("\\(4:"), "(1:");
-    text = std::regex_replace(text, std::regex("X:"), "4:");
-    ASSERT_NE(text, treeText);
-    TreePtr other(createTreeForTaxa(12, 12, false));
-    const auto scoreOther = [&](bool fresh) {
-        if (fresh) {
-            buildTestTree(other.get(), text, -1);
-            setTraversalSeq(other.get());
-        }
-        const double s = calcTreeLikelihood(other.get(), kNoLScore);
-        resetCLAs(g, other.get(), true);
-        return s;
-    };
     // Gamma alone, and with invariable sites, where each of the three
-    // starts begins from where it ended on the last tree.
-    for (const bool invariable : {false, true}) {
-        SCOPED_TRACE(invariable ? "HKY+I+G" : "HKY+G");
+    // starts begins from where it ended on the last tree: on the first 200
+    // sites the last tree's joint optimum lies on the edge (no invariable
+    // sites) while the next tree's lies inside; on the next 300 both lie
+    // inside.
+    struct Case {
+        bool invariable;
+        uint32_t first, count;
+    };
+    for (const Case k : {Case{false, 0, 200}, Case{true, 0, 200}, Case{true, 300, 300}}) {
+        SCOPED_TRACE(std::string(k.invariable ? "HKY+I+G" : "HKY+G") + " from site " + std::to_string(k.first));
+        loadExample(k.first, k.count);
+        // Taxa 1 and 4 exchanged: another topology.
+        std::string text = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
+        text = std::regex_replace(text, std::regex("\\(4:"), "(1:");
+        text = std::regex_replace(text, std::regex("X:"), "4:");
+        ASSERT_NE(text, treeText);
+        TreePtr other(createTreeForTaxa(12, 12, false));
+        const auto scoreOther = [&](bool fresh) {
+            if (fresh) {
+                buildTestTree(other.get(), text, -1);
+                setTraversalSeq(other.get());
+            }
+            const double s = calcTreeLikelihood(other.get(), kNoLScore);
+            resetCLAs(g, other.get(), true);
+            return s;
+        };
         hkyG4();
-        ml.estPInvar = invariable ? 1 : 0;
+        ml.estPInvar = k.invariable ? 1 : 0;
         ml.userPInvar = 0.0;
         score();
         const double cold = scoreOther(true);
