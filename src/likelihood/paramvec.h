@@ -61,9 +61,9 @@ using PairScoreFxn = double (*)(void *ctx);
 double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx);
 void disposeParameterVector(ParamVector &v);
 // The minimum -ln L found from the setters' starting values. With a score
-// to beat, an estimate that alternates parameter steps and length passes
-// gives up (+infinity) once its rounds cannot come below that score (1e37:
-// none).
+// to beat (1e37: none), an estimate that alternates parameter steps and
+// length passes stops once its rounds cannot come below that score, and
+// returns the score it reached, above the one to beat.
 double optimizeParams(ParamVector &v, Tree *tree, double beat);
 // Stores the values into the models (mode 3 and the update callbacks); 1
 // when an update failed.
