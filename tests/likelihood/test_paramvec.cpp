@@ -83,6 +83,45 @@ protected:
         ml.estGammaShape = 1;
         ml.estPInvar = 1;
     }
+
+    // Scores another topology (taxa 1 and 4 exchanged) cold, then as a
+    // search meets it: after the example tree's estimate, carrying the
+    // lengths fitted for it.
+    void warmStartReachesTheColdOptimum(bool invariable)
+    {
+        SCOPED_TRACE(invariable ? "HKY+I+G" : "HKY+G");
+        std::string text = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
+        text = std::regex_replace(text, std::regex("\\(4:"), "(1:");
+        text = std::regex_replace(text, std::regex("X:"), "4:");
+        ASSERT_NE(text, treeText);
+        TreePtr other(createTreeForTaxa(12, 12, false));
+        const auto scoreOther = [&](bool fresh) {
+            if (fresh) {
+                buildTestTree(other.get(), text, -1);
+                setTraversalSeq(other.get());
+            }
+            const double s = calcTreeLikelihood(other.get(), kNoLScore);
+            resetCLAs(g, other.get(), true);
+            return s;
+        };
+        hkyG4();
+        ml.estPInvar = invariable ? 1 : 0;
+        ml.userPInvar = 0.0;
+        score();
+        const double cold = scoreOther(true);
+        const uint32_t coldEvals = numLikeFxnEvals();
+
+        setSearchWarmStarts(true);
+        ASSERT_TRUE(searchWarmStarts());
+        calcTreeLikelihood(tree.get(), kNoLScore);
+        const double warm = scoreOther(false);
+        const uint32_t warmEvals = numLikeFxnEvals();
+        setSearchWarmStarts(false);
+        EXPECT_NEAR(warm, cold, 2e-3);
+        EXPECT_LT(warmEvals, coldEvals);
+        EXPECT_NEAR(scoreOther(true), cold, 1e-6);
+        EXPECT_EQ(numLikeFxnEvals(), coldEvals);
+    }
 };
 
 TEST_F(ParamVecTest, PraxisAndLbfgsReachTheSameOptimum)
@@ -284,55 +323,24 @@ TEST_F(ParamVecTest, AnEstimateStopsOnceItCannotReachTheTarget)
     EXPECT_LT(numLikeFxnEvals(), fullEvals);
 }
 
+// A search starts each tree's estimate from the last tree's values and
+// lengths: another topology scored after a fit reaches the optimum it
+// reaches from the parsimony starts, with fewer likelihood evaluations.
+// Off again, a score starts cold as before. With invariable sites each of
+// the three starts begins from where it ended on the last tree.
 TEST_F(ParamVecTest, WarmStartsReachTheColdOptimumInFewerEvaluations)
 {
-    // Gamma alone, and with invariable sites, where each of the three
-    // starts begins from where it ended on the last tree: on the first 200
-    // sites the last tree's joint optimum lies on the edge (no invariable
-    // sites) while the next tree's lies inside; on the next 300 both lie
-    // inside.
-    struct Case {
-        bool invariable;
-        uint32_t first, count;
-    };
-    for (const Case k : {Case{false, 0, 200}, Case{true, 0, 200}, Case{true, 300, 300}}) {
-        SCOPED_TRACE(std::string(k.invariable ? "HKY+I+G" : "HKY+G") + " from site " + std::to_string(k.first));
-        loadExample(k.first, k.count);
-        // Taxa 1 and 4 exchanged: another topology.
-        std::string text = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
-        text = std::regex_replace(text, std::regex("\\(4:"), "(1:");
-        text = std::regex_replace(text, std::regex("X:"), "4:");
-        ASSERT_NE(text, treeText);
-        TreePtr other(createTreeForTaxa(12, 12, false));
-        const auto scoreOther = [&](bool fresh) {
-            if (fresh) {
-                buildTestTree(other.get(), text, -1);
-                setTraversalSeq(other.get());
-            }
-            const double s = calcTreeLikelihood(other.get(), kNoLScore);
-            resetCLAs(g, other.get(), true);
-            return s;
-        };
-        hkyG4();
-        ml.estPInvar = k.invariable ? 1 : 0;
-        ml.userPInvar = 0.0;
-        score();
-        const double cold = scoreOther(true);
-        const uint32_t coldEvals = numLikeFxnEvals();
+    loadExample(0, 200);
+    warmStartReachesTheColdOptimum(false);
+    // The last tree's joint optimum lies on the edge (no invariable sites),
+    // the next tree's inside.
+    warmStartReachesTheColdOptimum(true);
+}
 
-        // As a search meets it: after another tree's estimate, carrying the
-        // lengths fitted for it.
-        setSearchWarmStarts(true);
-        ASSERT_TRUE(searchWarmStarts());
-        calcTreeLikelihood(tree.get(), kNoLScore);
-        const double warm = scoreOther(false);
-        const uint32_t warmEvals = numLikeFxnEvals();
-        setSearchWarmStarts(false);
-        EXPECT_NEAR(warm, cold, 2e-3);
-        EXPECT_LT(warmEvals, coldEvals);
-        EXPECT_NEAR(scoreOther(true), cold, 1e-6);
-        EXPECT_EQ(numLikeFxnEvals(), coldEvals);
-    }
+TEST_F(ParamVecTest, AWarmStartFromAJointOptimumInsideReachesTheColdOne)
+{
+    loadExample(300, 300);
+    warmStartReachesTheColdOptimum(true);
 }
 
 // Starting values from a related model's fit (automated model selection
