@@ -7,15 +7,20 @@
 // tree as <dir>/a.phy and <dir>/t.nwk, so that a peer program can be timed
 // on the same data (bench/likelihood_vs_iqtree.py).
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.h"
@@ -393,6 +398,62 @@ BENCHMARK(BM_WholeTreeLikelihood)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
+// The calling thread held to the first two processors of the process's
+// set while a thread of its own spins flat out on the second, as another
+// program would: what a user sees who gives two threads to a run on a
+// machine where one of the two processors is taken. Threads made after it
+// (the likelihood workers) inherit the two processors; the calling thread's
+// processors are given back at the end.
+class BusySecondProcessor {
+public:
+    BusySecondProcessor()
+    {
+        if (sched_getaffinity(0, sizeof saved_, &saved_) != 0)
+            return;
+        int cpus[2], n = 0;
+        for (int c = 0; c < CPU_SETSIZE && n < 2; ++c)
+            if (CPU_ISSET(c, &saved_))
+                cpus[n++] = c;
+        cpu_set_t two;
+        CPU_ZERO(&two);
+        CPU_SET(cpus[0], &two);
+        CPU_SET(cpus[1], &two);
+        if (n < 2 || pthread_setaffinity_np(pthread_self(), sizeof two, &two) != 0)
+            return;
+        held_ = true;
+        spinner_ = std::thread([this, busy = cpus[1]] {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(busy, &one);
+            pinned_ = pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
+            started_.store(true);
+            uint64_t spins = 0;
+            while (!stop_.load(std::memory_order_relaxed))
+                benchmark::DoNotOptimize(++spins);
+        });
+        while (!started_.load())
+            std::this_thread::yield();
+    }
+    ~BusySecondProcessor()
+    {
+        stop_.store(true);
+        if (spinner_.joinable())
+            spinner_.join();
+        if (held_)
+            pthread_setaffinity_np(pthread_self(), sizeof saved_, &saved_);
+    }
+    BusySecondProcessor(const BusySecondProcessor &) = delete;
+    BusySecondProcessor &operator=(const BusySecondProcessor &) = delete;
+    bool ok() const { return held_ && pinned_; }
+
+private:
+    cpu_set_t saved_{};
+    bool held_ = false;
+    bool pinned_ = false;
+    std::atomic<bool> started_{false}, stop_{false};
+    std::thread spinner_;
+};
+
 // The gain of range(2) threads over one in whole-tree evaluations, as
 // BM_WholeTreeLikelihood evaluates, measured in one process: blocks of
 // passes on the calling thread alone (no thread group, the one-thread
@@ -400,8 +461,11 @@ BENCHMARK(BM_WholeTreeLikelihood)
 // deciding as for a user). On a shared machine whose speed swings by a
 // third from one second to the next, separate runs of one and two threads
 // measure the machine as much as the threads; blocks a few tens of
-// milliseconds apart see the same machine. Counters: the medians of the
-// blocks' milliseconds per pass, and the median of the paired gains.
+// milliseconds apart see the same machine. With range(3) = 1 the run has
+// two processors, the second kept busy (BusySecondProcessor): there the
+// threads must not lose. Counters: the medians of the blocks' milliseconds
+// per pass, the median of the paired gains, and the workers' share of the
+// chunks.
 void BM_WholeTreeThreadGain(benchmark::State &state)
 {
     FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
@@ -410,6 +474,11 @@ void BM_WholeTreeThreadGain(benchmark::State &state)
     });
     if (!f.ok) {
         state.SkipWithError("initializeML failed");
+        return;
+    }
+    std::unique_ptr<BusySecondProcessor> busy;
+    if (state.range(3) != 0 && !(busy = std::make_unique<BusySecondProcessor>())->ok()) {
+        state.SkipWithError("could not hold two processors and pin a busy loop on the second");
         return;
     }
     ModelGroupEngine &e = *activeModelGroup()->engine;
@@ -439,6 +508,10 @@ void BM_WholeTreeThreadGain(benchmark::State &state)
         threaded.push_back(t);
         gains.push_back(a / t);
     }
+    double all = 0.0;
+    for (int32_t i = 0; i < likThreadCount(threads); ++i)
+        all += static_cast<double>(likChunksDoneBy(threads, i));
+    state.counters["worker_share"] = all > 0 ? 1.0 - static_cast<double>(likChunksDoneBy(threads, 0)) / all : 0.0;
     e.likThreads = destroyLikThreads(threads);
     const auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
@@ -449,8 +522,9 @@ void BM_WholeTreeThreadGain(benchmark::State &state)
     state.counters["gain"] = median(gains);
 }
 BENCHMARK(BM_WholeTreeThreadGain)
-    ->Args({150, 2000, 2})
-    ->Args({150, 20000, 2})
+    ->Args({150, 2000, 2, 0})
+    ->Args({150, 2000, 2, 1})
+    ->Args({150, 20000, 2, 0})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(60);

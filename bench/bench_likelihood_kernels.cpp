@@ -118,6 +118,8 @@ struct Variant {
 
 const bool kRegistered = [] {
     const std::vector<Variant> dna = {{LikKernelSet::Dna, LikIsa::Generic, "dna/double"},
+                           {LikKernelSet::Dna_DVec, LikIsa::Sse, "dna/double_sse"},
+                           {LikKernelSet::Dna_DVec, LikIsa::Avx2, "dna/double_avx2"},
                            {LikKernelSet::SP, LikIsa::Generic, "dna/single"},
                            {LikKernelSet::Dna_Vec, LikIsa::Sse, "dna/single_sse"},
                            {LikKernelSet::Dna_Vec, LikIsa::Avx2, "dna/single_avx2"}};

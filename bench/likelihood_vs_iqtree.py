@@ -26,7 +26,8 @@ In each round, one after the other:
 - the threads at 20,000 sites: BM_WholeTreeLikelihood on 1 and --threads
   threads;
 - with --threads 2, the gain of the second thread measured in one process
-  (BM_WholeTreeThreadGain at 2,000 and 20,000 sites: blocks of passes on one
+  (BM_WholeTreeThreadGain at 2,000 and 20,000 sites, and at 2,000 sites on
+  two processors with a busy loop on the second: blocks of passes on one
   thread and on two, side by side), which a machine whose speed swings from
   one run to the next does not blur as it blurs the ratio of separate runs.
 
@@ -154,6 +155,7 @@ def main():
     }
     vorn_big = {k: [] for k in big_names}
     paired_gain = {2000: [], 20000: []}
+    busy_gain = []
     vorn_init, iq_init = [], []
     aa_rate = {"IQ-TREE 2, 1 thread": [], "VORN, 1 thread": [], "VORN, %d threads" % a.threads: []}
     aa_work = os.path.join(workdir, "aa")
@@ -193,7 +195,8 @@ def main():
         if a.threads == 2:
             res = run_vorn(a.bench, "BM_WholeTreeThreadGain/150/", workdir)
             for sites in paired_gain:
-                paired_gain[sites].append(res["BM_WholeTreeThreadGain/150/%d/2/iterations:60/real_time" % sites]["gain"])
+                paired_gain[sites].append(res["BM_WholeTreeThreadGain/150/%d/2/0/iterations:60/real_time" % sites]["gain"])
+            busy_gain.append(res["BM_WholeTreeThreadGain/150/2000/2/1/iterations:60/real_time"]["gain"])
         for label, threads in (("VORN, 1 thread", 1), ("VORN, %d threads" % a.threads, a.threads)):
             t1 = vorn_lscores_seconds(a.vorn, aa_work, 1, threads)
             t100 = vorn_lscores_seconds(a.vorn, aa_work, 100, threads)
@@ -234,6 +237,7 @@ def main():
         print("Two threads against one, passes side by side in one process (BM_WholeTreeThreadGain)")
         for sites, v in paired_gain.items():
             print("  GTR+G4, 150 x {:,} DNA: {:.2f}".format(sites, med(v)))
+        print("  GTR+G4, 150 x 2,000 DNA, the second processor kept busy: {:.2f}".format(med(busy_gain)))
     print("Load average at the end: %.1f %.1f %.1f on %d processors" % (*os.getloadavg(), os.cpu_count()))
     shutil.rmtree(workdir, ignore_errors=True)
     return 0

@@ -41,8 +41,16 @@ int main(int argc, char **argv)
     if (runInitializationFile() == 0)
         runCommandLineFile(options.execFile);
 
-    for (;;)
-        if (doCmds() == 999)
+    // A detached run ends where its standard input does; a command that
+    // failed there (a failing file has ended the run already) sets status 1.
+    bool failed = false;
+    for (;;) {
+        const int status = doCmds();
+        if (status == 999)
             break;
+        failed = failed || status != 0;
+        if (typedInputEnded())
+            exitAtEndOfCommands(failed);
+    }
     return 0;
 }

@@ -523,6 +523,43 @@ void flushAppFiles() { auxFlushBuffer(0, true); }
 
 void setAppShutdownHooks(const AppShutdownHooks &hooks) { gShutdownHooks = hooks; }
 
+namespace {
+
+// Closes what a run leaves open, as a Quit does: the log, the Python
+// interpreter, an open simulation block, the options and the files.
+void closeDown()
+{
+    if (isLogging())
+        closeLogFile(true);
+    if (gShutdownHooks.finalizePython)
+        gShutdownHooks.finalizePython();
+    endOpenSimulation();
+    finalizeShellOptions();
+    InputStatus *in = getActiveInput();
+    if (in && in->stream)
+        closeStream(&in->stream);
+    closeLogFile(true);
+    if (gShutdownHooks.closeTreefile)
+        gShutdownHooks.closeTreefile();
+    if (gShutdownHooks.closeFreqDistFile)
+        gShutdownHooks.closeFreqDistFile();
+    if (gShutdownHooks.closeScorefile)
+        gShutdownHooks.closeScorefile();
+    settleOpenOutputFiles();
+    std::fflush(stdout);
+
+    saveHistory(initTecla());
+    shutdownTecla();
+}
+
+}  // namespace
+
+void exitAtEndOfCommands(bool commandFailed)
+{
+    closeDown();
+    std::exit(commandFailed ? kExitMissingInput : 0);
+}
+
 void exitVorn(int code)
 {
     switch (code) {
@@ -546,28 +583,7 @@ void exitVorn(int code)
     default:
         break;
     }
-
-    if (isLogging())
-        closeLogFile(true);
-    if (gShutdownHooks.finalizePython)
-        gShutdownHooks.finalizePython();
-    endOpenSimulation();
-    finalizeShellOptions();
-    InputStatus *in = getActiveInput();
-    if (in && in->stream)
-        closeStream(&in->stream);
-    closeLogFile(true);
-    if (gShutdownHooks.closeTreefile)
-        gShutdownHooks.closeTreefile();
-    if (gShutdownHooks.closeFreqDistFile)
-        gShutdownHooks.closeFreqDistFile();
-    if (gShutdownHooks.closeScorefile)
-        gShutdownHooks.closeScorefile();
-    settleOpenOutputFiles();
-    std::fflush(stdout);
-
-    saveHistory(initTecla());
-    shutdownTecla();
+    closeDown();
     std::exit(code);
 }
 

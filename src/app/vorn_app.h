@@ -87,6 +87,9 @@ void flushAppFiles();
 // 0, 16 and 32 with a note, every other code after the orderly close.
 [[noreturn]] void exitVorn(int code);
 [[noreturn]] void exitFromApp(int code);
+// Ends a detached run whose standard input has ended, after the orderly
+// close, as Quit would: status 0, or 1 when a command it read failed.
+[[noreturn]] void exitAtEndOfCommands(bool commandFailed);
 
 // What start-up and shut-down need from subsystems that install themselves;
 // a null member does nothing.

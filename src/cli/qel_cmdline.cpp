@@ -913,8 +913,9 @@ constexpr int kStdinRetryLimit = 50;
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
 
-// Reads one typed command (with its continuation lines) into the own buffer.
-void readTypedCommand()
+// Reads one typed command (with its continuation lines) into the own buffer;
+// false when a detached run's standard input has ended instead.
+bool readTypedCommand()
 {
     gTypedCommandDiscarded = false;
     char *text = gOwnCmdText;
@@ -929,6 +930,10 @@ void readTypedCommand()
         for (;;) {
             char line[kCmdLineBufferSize];
             if (getUserInput(getPromptString(), line, sizeof line, true) != 0) {
+                // The end of the commands; continuation lines read so far
+                // are dropped.
+                if (typedInputEnded())
+                    return false;
                 if (!getAbortedStatus())
                     checkStdInputError(line, &counter, kStdinRetryLimit);
                 restart = true;
@@ -964,7 +969,7 @@ void readTypedCommand()
         text[len] = '\0';
         cmdLine.length = len;
         cmdLine.pos = 0;
-        return;
+        return true;
     }
 }
 
@@ -997,7 +1002,10 @@ int readCharFromCmdLine()
         return static_cast<unsigned char>(cmdLine.text[cmdLine.pos++]);
     if (gNoActiveTerminal || (!gOwnCmdText && allocCmdLine() != 0))
         return -1;
-    readTypedCommand();
+    if (!readTypedCommand()) {
+        cmdLine.pos = cmdLine.length = 0;
+        return -1;
+    }
     return static_cast<unsigned char>(cmdLine.text[cmdLine.pos++]);
 }
 

@@ -767,6 +767,55 @@ bool isAbbreviationOf(const char *word, const char *name)
     return n > 0 && n <= std::strlen(name) && strnicmp(word, name, n) == 0;
 }
 
+// Whether the active input can be looked ahead at and read again: a file or
+// a text in memory. Typed lines and standard input cannot, once the next
+// line is asked for.
+bool inputCanBeReread()
+{
+    const InputStatus *in = getActiveInput();
+    return in && in->batch && (in->isDocument || (in->stream && in->stream->fp));
+}
+
+// Reads the rest of a block, from the end of its Begin command through its
+// End command, into text, passing over comments and quoted words as the
+// tokenizer does. False when the input ends first.
+bool readBlockText(std::string &text)
+{
+    constexpr size_t kLongestEnd = 16;
+    std::string command;  // the current command outside comments, while short
+    bool plain = true;    // no quoted word in it
+    bool quoted = false;
+    uint32_t comment = 0;  // nesting depth
+    for (int c; (c = readNextChar()) >= 0;) {
+        text.push_back(static_cast<char>(c));
+        if (comment) {
+            if (c == '[')
+                ++comment;
+            else if (c == ']')
+                --comment;
+        } else if (quoted) {
+            quoted = c != '\'';  // '' is two quoted words to this scan
+        } else if (c == '[') {
+            comment = 1;
+        } else if (c == '\'') {
+            quoted = true;
+            plain = false;
+        } else if (c == ';') {
+            const size_t from = command.find_first_not_of(" \t\r\n");
+            const size_t to = command.find_last_not_of(" \t\r\n");
+            if (plain && from != std::string::npos && isEndBlock(command.substr(from, to - from + 1).c_str()))
+                return true;
+            command.clear();
+            plain = true;
+        } else if (command.size() < kLongestEnd) {
+            command.push_back(static_cast<char>(c));
+        } else {
+            plain = false;
+        }
+    }
+    return false;
+}
+
 // Whether the Format command of the block ahead declares continuous data.
 // A DATA block replaces the data set before its Format command is read, so
 // this is looked at first: a block that will be passed over must leave the
@@ -774,10 +823,7 @@ bool isAbbreviationOf(const char *word, const char *name)
 // matrix.
 bool blockDeclaresContinuous()
 {
-    // Typed lines cannot be read again once the next one is asked for: at
-    // the prompt the block is read as it comes.
-    const InputStatus *in = getActiveInput();
-    if (!in || !in->batch || (!in->isDocument && !(in->stream && in->stream->fp)))
+    if (!inputCanBeReread())
         return false;
     InputMark mark;
     markInput(&mark);
@@ -817,6 +863,20 @@ int readData(int blockType, DataInfo *d)
         return 1;
     if (blockType == kBlockDistances)
         return readDistancesBlock(d);
+    if (blockType == kBlockData && (d->flags & kHaveCharacters) && !inputCanBeReread()) {
+        // Typed or from standard input, the block is first read through its
+        // End into memory and then read from there, as from a file: whether
+        // it replaces the data set must be known before anything is purged.
+        // A block cut short by the end of the input fails where it ends.
+        std::string text;
+        readBlockText(text);
+        InputStatus *typed = getActiveInput();
+        InputStatus copy{};
+        initDocumentInput(&copy, text.data(), text.size());
+        const int status = readData(blockType, d);
+        setActiveInput(typed);
+        return status;
+    }
     if (blockType == kBlockData && (d->flags & kHaveCharacters) && blockDeclaresContinuous()) {
         warnContinuousBlockSkipped();
         return skipThruEndOfBlock() == 0 ? 0 : 1;

@@ -321,6 +321,7 @@ bool getCLAfromPool(void *&slot, ModelGroup *g)
     if (pool == nullptr || pool->top < 0)
         return false;
     slot = pool->freeStack[static_cast<size_t>(pool->top--)];
+    ++pool->pops;
     pool->lowWater = std::min(pool->lowWater, pool->top + 1);
     return true;
 }

@@ -498,7 +498,6 @@ bool beginClBatch(ModelGroup *g)
     for (const SiteCategory &c : e.map.siteCats)
         b.batch.contexts.push_back(contextFor(g, c));
     b.recording = true;
-    likThreadsExpectRound(e.likThreads);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "likelihood/ml_cmd.h"
 
+#include "likelihood/swapscreen.h"
 #include "likelihood/treelike.h"
 #include "data/vorn_util.h"
 #include "search/critscore.h"
@@ -115,6 +116,8 @@ int patternWeightsChanged(DataInfo *d)
 constexpr PatternResampleFxns kPatternResample{groupToResampleInPlace, patternWeightsChanged};
 constexpr FastStepwiseFxns kFastStepwise{fastStepwiseInEffect, fastStepwiseBegin, fastStepwiseJoinScore,
                                          fastStepwiseJoin};
+
+constexpr SwapScreenFxns kSwapScreen{swapScreenBegin, swapScreenLengths, swapScreenScore, swapScreenRejects, swapScreenEnd};
 
 }  // namespace
 
@@ -291,6 +294,7 @@ int installLikelihoodHooks()
     search.patternResample = &kPatternResample;
     search.warmStarts = setSearchWarmStarts;
     search.fastStepwise = &kFastStepwise;
+    search.swapScreen = &kSwapScreen;
     search.deadline = setEstimateDeadline;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

@@ -33,13 +33,12 @@ constexpr uint32_t kChunkQuantum = 16;
 // blocks. The rounds of one evaluation follow each other within a few
 // microseconds; a worker still waiting after this is idle between
 // evaluations or kept off its processor, and should leave the processor to
-// others.
+// others. Workers do not spin longer in wait for a round they know is
+// coming (while the calling thread records a traversal): where a worker
+// shares a processor with the calling thread or with another program, as
+// on a machine whose second processor is busy, that spinning took the
+// processor from them, and two threads were slower than one.
 constexpr auto kSpinBound = std::chrono::microseconds(10);
-// A worker told that a round is on its way (likThreadsExpectRound) spins
-// this long for it: the calling thread is recording a whole traversal, a
-// few hundred microseconds, and the worker's wake-up overlaps with it
-// instead of delaying the round.
-constexpr auto kExpectBound = std::chrono::milliseconds(2);
 // A round whose calling thread waits this long (and longer than its own
 // part took) for the workers has lost one to the scheduler.
 constexpr auto kStall = std::chrono::microseconds(200);
@@ -104,9 +103,6 @@ struct LikThreads {
     alignas(64) std::atomic<uint32_t> published{0};
     std::atomic<uint32_t> sleepers{0};
     std::atomic<uint8_t> quit{0};
-    // Counts the announcements of a coming round; a worker spins for the
-    // round once per announcement it sees.
-    std::atomic<uint32_t> expected{0};
     // Chunks finished in the current round; the calling thread may sleep on it.
     alignas(64) std::atomic<uint32_t> done{0};
     std::atomic<uint32_t> mainSleeping{0};
@@ -287,20 +283,12 @@ void *workerMain(void *arg)
     LikThreads *t = start->t;
     const int32_t index = start->index;
     delete start;
-    uint32_t honoured = t->expected.load(std::memory_order_acquire);
     for (uint32_t seen = 0;;) {
         const auto published = [&] { return t->published.load(std::memory_order_acquire) != seen; };
         if (!spinBounded(published, kSpinBound)) {
             t->sleepers.fetch_add(1, std::memory_order_seq_cst);
-            while (t->published.load(std::memory_order_seq_cst) == seen) {
-                if (const uint32_t x = t->expected.load(std::memory_order_seq_cst); x != honoured) {
-                    honoured = x;
-                    if (spinBounded(published, kExpectBound))
-                        break;
-                    continue;
-                }
+            while (t->published.load(std::memory_order_seq_cst) == seen)
                 futexWait(t->published, seen);
-            }
             t->sleepers.fetch_sub(1, std::memory_order_relaxed);
         }
         seen = t->published.load(std::memory_order_acquire);
@@ -626,15 +614,6 @@ bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg)
     t->round = LikRound{.kind = RoundKind::Jobs, .job = job, .jobArg = arg, .jobs = count, .weight = 0};
     runRound(t, std::min(count, kJobUnitsPerThread * static_cast<uint32_t>(t->n)));
     return true;
-}
-
-void likThreadsExpectRound(LikThreads *t)
-{
-    if (!workersTakePart(t))
-        return;
-    t->expected.fetch_add(1, std::memory_order_seq_cst);
-    if (t->sleepers.load(std::memory_order_seq_cst) != 0)
-        futexWake(t->published, INT32_MAX);
 }
 
 LikResult likBatchEvalResult(const LikBatch &b, uint32_t context)

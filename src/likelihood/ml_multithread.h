@@ -149,10 +149,6 @@ using LikJobFxn = void (*)(void *arg, uint32_t first, uint32_t end, int32_t thre
 // Runs jobs 0..count-1 in one round of the group's threads; false (nothing
 // run) when rounds go to the calling thread alone, which runs them itself.
 bool runLikJobs(LikThreads *t, uint32_t count, LikJobFxn job, void *arg);
-// Tells the workers that a round comes soon (a traversal is being
-// recorded), so that they are awake for it; nothing when rounds go to the
-// calling thread alone.
-void likThreadsExpectRound(LikThreads *t);
 // The evaluation of context `context` in the last run: its chunks' sums
 // added in chunk order, as evalEdgeMultithreaded adds them.
 LikResult likBatchEvalResult(const LikBatch &b, uint32_t context);

@@ -96,6 +96,7 @@ struct ClaPool {
     int32_t count = 0;
     int32_t top = -1;  // index of the top free buffer; -1 when none is free
     int32_t lowWater = 0;  // fewest free buffers seen since the last reset
+    uint64_t pops = 0;     // buffers taken so far: a holder of arrays sees whether anyone else took one
 };
 
 // One tip row: the state code of each pattern (0 .. n-1 a state, n any

@@ -33,6 +33,8 @@ struct DriverState {
     int zeroLenTest = 0;
     uint32_t passes = 0;
     bool needStdErr = false;
+    // The search's time ran out inside a pass: the pass stopped at an edge.
+    bool passTimedOut = false;
 };
 DriverState gDriver;
 
@@ -346,6 +348,12 @@ namespace {
 bool passEdge(TreeNode *n, TreeNode *constrained, ModelGroup *g, bool last, double newtonTol, double &score,
               double &largest, AbortPoll &poll)
 {
+    // One pass over a large tree may outlast the margin a search's time
+    // limit allows; the clock is cheap beside an edge's Newton steps.
+    if (estimateDeadlinePassed()) {
+        gDriver.passTimedOut = true;
+        return false;
+    }
     if (n == constrained) {
         n->edge.brlen = 0.0;
         if (last)
@@ -493,10 +501,20 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         for (uint32_t i = 0; i < tree->maxNodes; ++i)
             saved[i] = tree->nodes[i].edge.brlen;
         double largest = 0.0;
+        gDriver.passTimedOut = false;
         score = do1BranchLenPass(tree, constrained, g, &largest, tol);
         if (getAbortedStatus() != 0 && score == 0.0) {
             releaseAllCLAs(tree, g);
             return 0.0;
+        }
+        if (gDriver.passTimedOut) {
+            // Every edge the pass reached only gained: the lengths stand,
+            // scored as they are, and the search sees its limit next.
+            gDriver.passTimedOut = false;
+            score = calcLForCurBranchLens(tree, false);
+            if (log)
+                qel_printf("\n");
+            break;
         }
         const double delta = previous - score;
         if (log)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "parsimony/dollo_search.h"
 #include "parsimony/kernels/uno_kernels.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -64,6 +65,8 @@ void logRecord(const DataInfo *d, ParsNodeSets *r)
     logWords(r->uno, 2 * pd->unoWords);
     if (r->stm)
         logWords(reinterpret_cast<uint64_t *>(r->stm), pd->stmStride);
+    if (r->dollo)
+        logWords(r->dollo, dolRecordWords(d));
 }
 
 // The words of `stored` and `final` that rule may rewrite under the flags.
@@ -76,6 +79,12 @@ void logFlagged(const DataInfo *d, SetUpdateFxn rule, const uint64_t *dirty, uin
         if (dirty[0] & 1)
             for (ParsNodeSets *r : {stored, final})
                 logWords(reinterpret_cast<uint64_t *>(r->stm), packedData(d)->stmStride);
+        return;
+    }
+    if (rule == dolSetUpdate) {
+        if (dirty[0] & 1)
+            for (ParsNodeSets *r : {stored, final})
+                logWords(r->dollo, dolRecordWords(d));
         return;
     }
     uint32_t lo = nWords, hi = 0;
@@ -133,6 +142,7 @@ void copySets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
     std::copy_n(from->ord, 4 * pd->ordWords, to->ord);
     std::copy_n(from->uno, 2 * pd->unoWords, to->uno);
     copyStmSets(d, from, to);
+    copyDolSets(d, from, to);
 }
 
 // The basal fork sees the root's set from above.
@@ -531,7 +541,7 @@ void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *
     }
 }
 
-void revUpdateAfterGraft(const DataInfo *d, TreeNode *n)
+void revUpdateAfterGraft(const DataInfo *d, TreeNode *n, bool subtreeToo)
 {
     if (!incrementalActive(d))
         return;
@@ -553,12 +563,58 @@ void revUpdateAfterGraft(const DataInfo *d, TreeNode *n)
     // The new edge's steps join the alternative counts.
     double unused = 0.0;
     revSetBin(d, down(n), up(n), packedData(d)->altArrays, false, fin(n), &unused);
-    if (n->firstChild)
+    if (n->firstChild && subtreeToo)
         revUpdateAbove(d, n, false);
     if (g->anc) {
         if (TreeNode *sf = sibling(f))
             revUpdateAbove(d, sf, true);
         revUpdateBelow(d, g);
+    }
+}
+
+void revRerootDownSets(const DataInfo *d, TreeNode *n, TreeNode *const *path, uint32_t m)
+{
+    if (!incrementalActive(d))
+        return;
+    // The basal fork's edge joins the subtree to the root, and its steps
+    // change with the subtree's down set: they leave the alternative counts
+    // here and join them again with the final set.
+    PackedData *pd = packedData(d);
+    if (pd->altArrays && n->anc && !n->anc->anc) {
+        altSpan(d, down(n), up(n), nullptr);
+        updateAltSingleStepCounts(d, pd->altCounts[0].data(), -1);
+    }
+    // Only the forks of the path have new children; every other subtree of
+    // n is as it was, and so are its down sets.
+    for (uint32_t i = m + 1; i-- > 0;) {
+        TreeNode *x = i == 0 ? n : path[i - 1];
+        TreeNode *c1 = x->firstChild, *c2 = c1->nextSib;
+        revSetBin(d, down(c1), down(c2), false, false, down(x), nullptr);
+        down(x)->len = subtreeLen(c1) + subtreeLen(c2) + frvSpan(d, down(c1), down(c2));
+    }
+}
+
+void revRerootUpSets(const DataInfo *d, TreeNode *n, TreeNode *const *path, uint32_t m)
+{
+    if (!incrementalActive(d))
+        return;
+    const bool basal = !n->anc->anc;
+    double unused = 0.0;
+    revSetBin(d, down(n), up(n), basal && packedData(d)->altArrays, false, fin(n), &unused);
+    // A fork of the path has a new parent and a new sibling: its sets are
+    // recomputed whatever they held. A node beside the path heads a subtree
+    // as it was, whose sets agree with its own stored up set, so the usual
+    // update stops wherever a recomputed set equals the stored one.
+    for (uint32_t i = 0; i <= m; i++) {
+        TreeNode *x = i == 0 ? n : path[i - 1];
+        TreeNode *next = i < m ? path[i] : nullptr;
+        if (next) {
+            revSetBin(d, down(sibling(next)), up(x), false, false, up(next), nullptr);
+            revSetBin(d, down(next), up(next), false, false, fin(next), nullptr);
+        }
+        for (TreeNode *c = x->firstChild; c; c = c->nextSib)
+            if (c != next)
+                updateAbove(d, c, true, kWholeTree);
     }
 }
 

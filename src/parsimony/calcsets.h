@@ -49,8 +49,18 @@ double altTreeScore(const DataInfo *d);
 inline constexpr uint32_t kWholeTree = ~uint32_t{0};
 void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *c, uint32_t reach = kWholeTree);
 // After grafting subtree n (its down sets current) with a new fork onto an
-// edge of a tree whose sets are current.
-void revUpdateAfterGraft(const DataInfo *d, TreeNode *n);
+// edge of a tree whose sets are current. Without subtreeToo the up and
+// final sets inside n's subtree are left to the caller (revRerootUpSets).
+void revUpdateAfterGraft(const DataInfo *d, TreeNode *n, bool subtreeToo = true);
+// After the subtree of n was rerooted, so that only the forks of a path have
+// new links: path[0] is a child of n and each path[i + 1] a child of
+// path[i] (m forks). revRerootDownSets brings the down sets and subtree
+// lengths of the path and of n up to date, from the bottom up; once n's up
+// set is current again (n grafted with revUpdateAfterGraft(d, n, false), or
+// n the basal fork), revRerootUpSets brings n's final set and the up and
+// final sets of its subtree up to date, as far as they change.
+void revRerootDownSets(const DataInfo *d, TreeNode *n, TreeNode *const *path, uint32_t m);
+void revRerootUpSets(const DataInfo *d, TreeNode *n, TreeNode *const *path, uint32_t m);
 // Down and final sets from node toward the root (with the up sets beside the
 // path and the subtree lengths along it), after node's children changed.
 void revUpdateBelow(const DataInfo *d, TreeNode *node);

@@ -43,12 +43,6 @@ void appendf(std::string &line, const char *format, ...)
     line += piece;
 }
 
-bool inPackedData(const DataInfo *d, uint32_t c)
-{
-    const PackedData *pd = packedData(d);
-    return pd && c < pd->slots.size() && (pd->slots[c].width != 0 || stmCharOf(d, c));
-}
-
 bool listed(const DataInfo *d, uint32_t c) { return !(d->status[c] & (kCharExcluded | kCharConstant)); }
 
 // A character's label cut at the limit, or its number when it has none.
@@ -139,7 +133,7 @@ Layout listLayout(Tree *tree, const DataInfo *d, bool likelihood)
 
 std::string ciField(const DataInfo *d, uint32_t c)
 {
-    if (!inPackedData(d, c))
+    if (!charInPackedData(d, c))
         return "   n/a";
     const double len = charLengthOnTree(d, c);
     if (len == 0.0)
@@ -351,7 +345,7 @@ void showApoLists(Tree *tree, const DataInfo *d, const ReconStates &ml)
                 continue;
             }
             char ci[16];
-            if (!inPackedData(d, c))
+            if (!charInPackedData(d, c))
                 std::snprintf(ci, sizeof ci, "n/a ");
             else
                 std::snprintf(ci, sizeof ci, "%5.3f", calc1CI(boundMinSteps(c), charLengthOnTree(d, c)));
@@ -431,7 +425,7 @@ void showCharDiagnostics(const DataInfo *d)
         }
         if (getAbortedStatus() && confirmAbortRequest())
             break;
-        const bool packed = inPackedData(d, c) && c < bounds.inBounds.size() && bounds.inBounds[c];
+        const bool packed = charInPackedData(d, c) && c < bounds.inBounds.size() && bounds.inBounds[c];
         const char *mark = charHasUnknownExtraLength(d, c) ? "+" : unknown ? " " : "";
         char range[64], min[64], tree[64], max[64];
         if (packed) {
@@ -485,7 +479,7 @@ double setDistance(const DataInfo *d, uint32_t c, uint64_t a, uint64_t b)
 
 bool countsInPatristic(const DataInfo *d, uint32_t c)
 {
-    return isCharIncluded(d, c) && inPackedData(d, c) && isPkdOrd(c, d);
+    return isCharIncluded(d, c) && charInPackedData(d, c) && isPkdOrd(c, d);
 }
 
 // A missing cell says nothing: the taxon is taken at its ancestor's states.
@@ -504,7 +498,7 @@ uint64_t observedStates(const DataInfo *d, const TreeNode *tip, uint32_t c)
 bool patristicExcludesSome(const DataInfo *d)
 {
     for (uint32_t c = 0; c < d->nchar; c++)
-        if (isCharIncluded(d, c) && inPackedData(d, c) && !isPkdOrd(c, d))
+        if (isCharIncluded(d, c) && charInPackedData(d, c) && !isPkdOrd(c, d))
             return true;
     return false;
 }

@@ -9,12 +9,6 @@
 #include "parsimony/stateset.h"
 #include "trees/treeutil.h"
 
-namespace {
-
-struct NNISets {
-    const ParsNodeSets *x, *s, *gUp, *u;
-};
-
 bool nniSets(const TreeNode *x, NNISets *out)
 {
     const TreeNode *f = x->anc;
@@ -28,8 +22,6 @@ bool nniSets(const TreeNode *x, NNISets *out)
     *out = {nodeSets(x->abm[0]), nodeSets(s->abm[0]), nodeSets(g->abm[1]), nodeSets(u->abm[0])};
     return true;
 }
-
-}  // namespace
 
 int wagEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length, double bound)
 {
@@ -99,6 +91,10 @@ int frvEvalSwap_NNI(const DataInfo *d, TreeNode *scratch, const TreeNode *x, dou
 {
     if (!parsCriterionActive())
         return 0;
+    // As in frvAddSpan: no class settles the bound before a Dollo
+    // character's cost vector, which may take steps back.
+    if (packedData(d)->stmTakesBack)
+        bound = kNoScore;
     for (const ParsFxns *f = d->parsFxns; f; f = f->next)
         if (f->evalNNI(d, scratch, x, length, bound))
             break;

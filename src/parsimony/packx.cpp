@@ -13,6 +13,7 @@
 #include "data/data_services.h"
 #include "data/data_util.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/lenrange.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -281,7 +282,7 @@ void deallocParsData(DataInfo *d)
 ParsRecord *cloneParsRecordForThread(const DataInfo *d)
 {
     const PackedData *src = packedData(d);
-    if (!src || !src->nodeRecs || !src->stmChars.empty() || src->stmSets || src->ptn)
+    if (!src || !src->nodeRecs || !src->stmChars.empty() || src->stmSets || src->ptn || src->dolSearch)
         return nullptr;
     auto *pd = new ParsRecord(*src);
     // The copy shares no storage with the original: its own sets, holding
@@ -293,13 +294,15 @@ ParsRecord *cloneParsRecordForThread(const DataInfo *d)
         destroyParsRecordClone(pd);
         return nullptr;
     }
+    // Record by record: layOutNodeSets may have moved the original's words.
     const uint64_t sets = uint64_t{3} * pd->nodeCount;
-    if (pd->ordSets)
-        std::copy_n(src->ordSets, uint64_t{4} * pd->ordWords * sets, pd->ordSets);
-    if (pd->unoSets)
-        std::copy_n(src->unoSets, uint64_t{2} * pd->unoWords * sets, pd->unoSets);
-    for (uint64_t k = 0; k < sets; k++)
+    for (uint64_t k = 0; k < sets; k++) {
+        if (pd->ordSets)
+            std::copy_n(src->nodeRecs[k].ord, uint64_t{4} * pd->ordWords, pd->nodeRecs[k].ord);
+        if (pd->unoSets)
+            std::copy_n(src->nodeRecs[k].uno, uint64_t{2} * pd->unoWords, pd->nodeRecs[k].uno);
         pd->nodeRecs[k].len = src->nodeRecs[k].len;
+    }
     return pd;
 }
 
@@ -353,6 +356,66 @@ void *parsPackedNodeRecord(void *packed, uint32_t which, uint32_t position)
 {
     auto *pd = static_cast<PackedData *>(packed);
     return pd->nodeRecs + static_cast<uint64_t>(which) * pd->nodeCount + position;
+}
+
+namespace {
+
+// Moves every record's words of one class to a new array, the records in
+// `order` first, in that order, then the rest; returns the new array, or
+// null (nothing moved) when memory ran out.
+uint64_t *moveClassWords(PackedData *pd, uint64_t *ParsNodeSets::*words, uint64_t lanes,
+                         const std::vector<uint32_t> &order)
+{
+    const uint64_t sets = uint64_t{3} * pd->nodeCount;
+    auto *moved = static_cast<uint64_t *>(allocArrayAligned(sizeof(uint64_t), lanes * sets));
+    if (!moved)
+        return nullptr;
+    for (uint64_t j = 0; j < sets; j++) {
+        ParsNodeSets &r = pd->nodeRecs[order[j]];
+        std::copy_n(r.*words, lanes, moved + j * lanes);
+        r.*words = moved + j * lanes;
+    }
+    return moved;
+}
+
+}  // namespace
+
+void layOutNodeSets(const DataInfo *d, Tree *tree)
+{
+    PackedData *pd = packedData(d);
+    if (!pd || !pd->nodeRecs || !tree->root)
+        return;
+    checkTraversalSeq(tree);
+    const uint64_t sets = uint64_t{3} * pd->nodeCount;
+    std::vector<uint32_t> order;
+    order.reserve(sets);
+    std::vector<uint8_t> placed(sets, 0);
+    auto place = [&](const ParsNodeSets *r) {
+        if (r < pd->nodeRecs || r >= pd->nodeRecs + sets)
+            return;
+        const auto k = static_cast<uint32_t>(r - pd->nodeRecs);
+        if (!placed[k]) {
+            placed[k] = 1;
+            order.push_back(k);
+        }
+    };
+    for (const uint32_t which : {2u, 0u, 1u})
+        for (const TreeNode *p = tree->root; p; p = p->next)
+            if (p->abm[which] && p->abm[which]->states)
+                place(nodeSets(p->abm[which]));
+    for (uint32_t k = 0; k < sets; k++)
+        place(pd->nodeRecs + k);
+    const uint64_t ordLanes = uint64_t{4} * pd->ordWords, unoLanes = uint64_t{2} * pd->unoWords;
+    if (pd->ordSets)
+        if (uint64_t *moved = moveClassWords(pd, &ParsNodeSets::ord, ordLanes, order)) {
+            deallocArrayAligned(pd->ordSets);
+            pd->ordSets = moved;
+        }
+    if (pd->unoSets)
+        if (uint64_t *moved = moveClassWords(pd, &ParsNodeSets::uno, unoLanes, order)) {
+            deallocArrayAligned(pd->unoSets);
+            pd->unoSets = moved;
+        }
 }
 
 void pointTreeAtPackedData(Tree *tree, const DataInfo *d)
@@ -628,7 +691,7 @@ int finalParsPrep(DataInfo *d, int weightArg)
             if (!(d->status[c] & kCharExcluded) && pd->extraLen[c] != kNoScore)
                 pd->baseLength += pd->extraLen[c] * d->weights[c];
     setParsDecimals(d);
-    if (prepareDirBits(d) != 0)
+    if (prepareDirBits(d) != 0 || prepareDolSearch(d) != 0)
         return 1;
     setParsFxns(d, 0);
     gPars.pending = 0;

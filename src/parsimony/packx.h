@@ -23,6 +23,7 @@ struct Tree;
 struct Set;
 struct PtnBoundData;
 struct DirBits;
+struct DolSearch;
 
 // Character classes of the status word and the class a character is packed in.
 inline constexpr uint32_t kPkdOrdered = kCharOrdered;
@@ -70,7 +71,8 @@ struct StmChar {
     uint32_t cost = 0;     // offset of its n x n table (from row to column)
     double unit = 1.0;     // length of one cost unit (real-valued matrices are scaled)
     bool dollo = false;
-    bool down = false;     // Dollo/irreversible gains run down the series (see stmGainsDown)
+    bool down = false;     // Dollo/irreversible gains run down the whole series
+    uint8_t turned = 0;    // steps of the series gained going down (see stmTurnedSteps)
     bool directed = false; // the table is not symmetric
     bool userType = false; // states are the user type's, else raw data states
     uint8_t state[64]{};   // state index -> user-type state or raw data state
@@ -158,11 +160,17 @@ struct ParsRecord {
     std::vector<int64_t> stmCostsT;  // each table transposed (to row state, by from state)
     uint32_t stmStride = 2;
     bool stmDollo = false;  // Dollo characters among the included ones
+    // The class chain holds a Dollo character's cost vector, whose span may
+    // take back steps the classes before it counted (set with the chain).
+    bool stmTakesBack = false;
     int64_t *stmSets = nullptr;
     std::vector<int64_t> stmScratch;
     // Two-state Dollo and irreversible characters also scored by bits
     // (parsimony/dollo_bits.h); null when none.
     std::shared_ptr<DirBits> dirBits;
+    // Dollo characters scored by steps in searches (parsimony/dollo_search.h);
+    // null when none.
+    std::shared_ptr<DolSearch> dolSearch;
 
     // Weight classes (empty when every weight of the class is 1).
     ClassWeights ordWts, unoWts;
@@ -221,6 +229,13 @@ inline PackedData *packedData(const DataInfo *d) { return d ? d->pars : nullptr;
 
 // Points every node of the tree at its three set records.
 void pointTreeAtPackedData(Tree *tree, const DataInfo *d);
+// Moves the ordered and unordered words of the set records (their values
+// stay) so that the final sets of the tree's nodes lie in preorder, then
+// their down sets, then their up sets. Records are placed as nodes were
+// made, and a pass over the tree's edges, which reads them in tree order,
+// would wait for memory at each; laid out in that order it reads one
+// stream. Any pointer held to the words of a record is stale afterwards.
+void layOutNodeSets(const DataInfo *d, Tree *tree);
 // Record `which` (0 down, 1 up, 2 final) of node position p (hook form for
 // the tree code's initABMSetPtrs).
 void *parsPackedNodeRecord(void *packed, uint32_t which, uint32_t position);

@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "data/data_services.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
@@ -15,6 +16,7 @@ namespace {
 ParsFxns gOrdRec{};
 ParsFxns gUnoRec{};
 ParsFxns gStmRec{};
+ParsFxns gDolRec{};
 
 bool constraintsActive()
 {
@@ -46,6 +48,13 @@ void setParsFxns(DataInfo *d, int perChar)
         *tail = &gUnoRec;
         tail = &gUnoRec.next;
     }
+    if (dolSearchActive(d)) {
+        // One word, as the cost vectors below.
+        gDolRec = ParsFxns{dolAddSpan, dolSetBin, dolSetUpdate, dolSet, dolEvalNNI, 1, 1, nullptr};
+        *tail = &gDolRec;
+        tail = &gDolRec.next;
+    }
+    pd->stmTakesBack = !pd->stmChars.empty() && (dolSearchActive(d) ? pd->dolSearch->restDollo : pd->stmDollo);
     if (!pd->stmChars.empty()) {
         // One word: an update recomputes every character of the class.
         gStmRec = ParsFxns{stmAddSpan, stmSetBin, stmSetUpdate, stmSet, stmEvalNNI, 1, 1, nullptr};
@@ -97,15 +106,19 @@ void frvSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
 int frvAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
                double bound)
 {
+    // Steps a Dollo character's cost vector may take back leave a partial
+    // sum above the bound unsettled: only the whole sum is compared then.
+    const PackedData *pd = packedData(d);
+    const double classBound = pd->stmTakesBack ? kNoScore : bound;
     for (const ParsFxns *f = d->parsFxns; f; f = f->next) {
         if (!f->active)
             continue;
-        if (int r = f->addSpan(d, a, b, perChar, length, bound))
+        if (int r = f->addSpan(d, a, b, perChar, length, classBound))
             return r;
         if (!joinLengthIsValid(*length))
             return 0;
     }
-    return 0;
+    return pd->stmTakesBack && *length - bound > pd->tolerance ? 1 : 0;
 }
 
 double frvSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)

@@ -57,6 +57,14 @@ void revSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
 // alternative score of those counts plus the masked steps, else 0.
 double altSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, const uint32_t *counts);
 
+// The sets an NNI moving x reads: x's, its sibling s's, the up set of its
+// ancestor's ancestor g, and the down set of u, g's other child; false when
+// x has no such move.
+struct NNISets {
+    const ParsNodeSets *x, *s, *gUp, *u;
+};
+bool nniSets(const TreeNode *x, NNISets *out);
+
 // NNI moving x (a child of f) to the edge of u, the other child of f's
 // ancestor g. Adds the joining steps to *length; nonzero when the bound is
 // exceeded (the length then is a partial sum above the bound).

@@ -167,6 +167,12 @@ uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, 
     return out;
 }
 
+bool charInPackedData(const DataInfo *d, uint32_t c)
+{
+    const PackedData *pd = packedData(d);
+    return pd && c < pd->slots.size() && (pd->slots[c].width != 0 || stmCharOf(d, c));
+}
+
 bool haveOrderedMultistateChars(const DataInfo *d)
 {
     const PackedData *pd = packedData(d);

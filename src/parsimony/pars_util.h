@@ -42,6 +42,11 @@ double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d);
 // State bits (raw state order) of a node's down set, or with mpr its final
 // set, for character c.
 uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, bool mpr);
+// Whether character c is in the packed data (the bit-packed classes or the
+// cost vectors of stepmatrix, Dollo and irreversible characters), so that
+// its nodes hold sets of their own. Constant and all-missing characters are
+// left out.
+bool charInPackedData(const DataInfo *d, uint32_t c);
 
 bool haveOrderedMultistateChars(const DataInfo *d);
 bool charHasUnknownExtraLength(const DataInfo *d, uint32_t c);

@@ -32,9 +32,11 @@ int64_t sat(int64_t x) { return x >= kStmImpossible ? kStmImpossible : x; }
 // gains that reach it from the most primitive of them, each offset by one
 // loss: the least cost still puts fewer gains first, the comparison between
 // the open states is by length, and the length counts nothing for them.
-void openDolloAncestor(const int64_t *cost, const StmChar &sc, bool down, uint64_t states, int64_t *V)
+void openDolloAncestor(const int64_t *cost, const StmChar &sc, uint64_t states, int64_t *V)
 {
-    const auto p = static_cast<uint32_t>(down ? 63 - std::countl_zero(states) : std::countr_zero(states));
+    // The state below the turned steps and above the others is the most
+    // primitive (it is one of the open states: see stmTurnedSteps).
+    const uint32_t p = sc.turned;
     for (uint32_t v = 0; v < sc.n; v++)
         V[v] = (states >> v) & 1 ? cost[p * sc.n + v] / kDolloGain * (kDolloGain - 1) : kStmImpossible;
     V[sc.n] = static_cast<int64_t>(uint64_t{1} << p);
@@ -42,15 +44,19 @@ void openDolloAncestor(const int64_t *cost, const StmChar &sc, bool down, uint64
 
 }  // namespace
 
-bool stmGainsDown(uint32_t status, const StmChar &sc, uint64_t ancestor)
+uint32_t stmTurnedSteps(uint32_t status, const StmChar &sc, uint64_t ancestor)
 {
-    // A two-state character whose given ancestor holds the state that would
-    // be derived turns round: the given state is the primitive one, and the
-    // other is gained once (Dollo) or only gained (irreversible). Cells keep
-    // their states, so reconstructions read in the user's coding.
-    if (sc.n == 2 && !sc.userType && std::popcount(ancestor) == 1)
-        return ancestor == 2u;
-    return (status & kCharDownVariant) != 0;
+    // A given ancestor is the primitive condition: every step of the series
+    // at or below its (lowest) state turns round, so that the states below
+    // it are gained going down as those above it are gained going up. With
+    // the ancestor open, the ".dn" variants turn the whole series round.
+    // Cells keep their states, so reconstructions read in the user's coding.
+    if (sc.n < 2 || sc.userType)
+        return 0;
+    const uint64_t all = sc.n >= 64 ? ~uint64_t{0} : (uint64_t{1} << sc.n) - 1;
+    if (ancestor && ancestor != all)
+        return static_cast<uint32_t>(std::countr_zero(ancestor));
+    return (status & kCharDownVariant) != 0 ? sc.n - 1 : 0;
 }
 
 namespace {
@@ -605,7 +611,8 @@ int packStmPrelim(DataInfo *d)
         sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
         pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
         int64_t *t = pd->stmCosts.data() + sc.cost;
-        const bool down = sc.down = stmGainsDown(status, sc, ut ? 0 : indexBits(sc, anc));
+        sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
+        sc.down = sc.n > 1 && sc.turned == sc.n - 1;
         for (uint32_t a = 0; a < sc.n; a++)
             for (uint32_t b = 0; b < sc.n; b++) {
                 int64_t &x = t[a * sc.n + b];
@@ -613,13 +620,17 @@ int packStmPrelim(DataInfo *d)
                     x = a == b ? 0 : userCost(ut, sc.state[a], sc.state[b], scale);
                     continue;
                 }
-                // Gains run up the series (down the series for the ".dn"
-                // variants); losses are the other way.
-                const int64_t gain = down ? static_cast<int64_t>(a) - b : static_cast<int64_t>(b) - a;
-                if (gain >= 0)
-                    x = sc.dollo ? gain * kDolloGain : gain;
+                // Step j of the series lies between states j - 1 and j. Up
+                // a step is a gain unless the step is turned round; down a
+                // step is a gain only where it is.
+                const uint32_t lo = std::min(a, b), hi = std::max(a, b);
+                const uint32_t turned = lo < sc.turned ? std::min<uint32_t>(hi, sc.turned) - lo : 0;
+                const int64_t gains = a < b ? hi - lo - turned : turned;
+                const int64_t losses = static_cast<int64_t>(hi - lo) - gains;
+                if (sc.dollo)
+                    x = gains * kDolloGain + losses;
                 else
-                    x = sc.dollo ? -gain : kStmImpossible;
+                    x = losses ? kStmImpossible : gains;
             }
         closeCosts(t, sc.n);
         pd->nStates[c] = static_cast<uint8_t>(sc.n);
@@ -783,7 +794,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
         const uint64_t all = allIndices(sc.n);
         if (taxon < 0 && sc.dollo && std::popcount(b) != 1) {
-            openDolloAncestor(costsOf(pd, sc), sc, sc.down, b ? b : all, V);
+            openDolloAncestor(costsOf(pd, sc), sc, b ? b : all, V);
             storeVec(pd, &rec, sc, V);
             continue;
         }
@@ -1280,13 +1291,8 @@ int stmSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *
 
 int stmEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length, double bound)
 {
-    const TreeNode *f = x->anc;
-    const TreeNode *g = f ? f->anc : nullptr;
-    if (!g)
-        return 0;
-    const TreeNode *s = f->firstChild == x ? x->nextSib : f->firstChild;
-    const TreeNode *u = g->firstChild == f ? f->nextSib : g->firstChild;
-    if (!s || !u)
+    NNISets q;
+    if (!nniSets(x, &q))
         return 0;
     PackedData *pd = packedData(d);
     // The rest of the tree seen from u's edge once x has left: g keeps s and
@@ -1294,9 +1300,9 @@ int stmEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length,
     ParsNodeSets gNow{}, edge{};
     gNow.stm = pd->stmScratch.data();
     edge.stm = pd->stmScratch.data() + pd->stmStride;
-    stmSetBin(d, nodeSets(s->abm[0]), nodeSets(g->abm[1]), false, false, &gNow, nullptr);
-    stmSetBin(d, &gNow, nodeSets(u->abm[0]), false, false, &edge, nullptr);
-    return stmAddSpan(d, nodeSets(x->abm[0]), &edge, false, length, bound);
+    stmSetBin(d, q.s, q.gUp, false, false, &gNow, nullptr);
+    stmSetBin(d, &gNow, q.u, false, false, &edge, nullptr);
+    return stmAddSpan(d, q.x, &edge, false, length, bound);
 }
 
 double stmRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted)

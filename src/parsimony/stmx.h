@@ -117,7 +117,9 @@ int64_t stmSpanGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A
 // Length of cost units (Dollo: gains plus losses, scaled for real matrices).
 double stmUnitsToLength(const StmChar &sc, int64_t units);
 
-// Whether the gains of a Dollo or irreversible character run down its series
-// (index order): the ".dn" variants, and a two-state character whose ancestor
-// (its index bits; 0 when open) is given as the higher state.
-bool stmGainsDown(uint32_t status, const StmChar &sc, uint64_t ancestor);
+// How many steps of a Dollo or irreversible character's series (index
+// order), counted from its lowest state, are gained going down: those at or
+// below the lowest state of a given ancestor (its index bits; 0 when open),
+// or with an open ancestor every step of a ".dn" variant and none of the
+// others.
+uint32_t stmTurnedSteps(uint32_t status, const StmChar &sc, uint64_t ancestor);

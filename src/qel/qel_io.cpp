@@ -68,6 +68,7 @@ const IoServiceHooks kDefaultHooks = {forceBlankLine, restartPagingCount, clearL
 IoServiceHooks gHooks = kDefaultHooks;
 
 TerminalByteFxn gTermFxn = nullptr;
+bool gTypedInputEnded = false;  // standard input ended in a detached run
 void *gTermContext = nullptr;
 GetLine *gTecla = nullptr;
 
@@ -1199,6 +1200,8 @@ bool readWithEditor(const char *prompt, char *buffer, size_t size, FILE *log)
 
 }  // namespace
 
+bool typedInputEnded() { return gTypedInputEnded; }
+
 int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
 {
     if (!buffer || size < 3) {
@@ -1216,7 +1219,12 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
         size_t n = 0;
         int c = readTerminalByte();
         if (c == -1) {
-            checkStdInputError(buffer, nullptr, 0);
+            // A detached run reads no answers; its redirected input ending
+            // is the end of its commands, which the caller settles.
+            if (gQelIo.detachedMode && !getAbortedStatus())
+                gTypedInputEnded = true;
+            else
+                checkStdInputError(buffer, nullptr, 0);
             setLoneNewline(buffer, size);
             return 1;
         }

@@ -227,4 +227,8 @@ struct GetLine;
 GetLine *initTecla();
 GetLine *shutdownTecla();
 int getUserInput(const char *prompt, char *buffer, size_t size, bool edit);
+// Whether redirected standard input has ended in a detached run (-n). There
+// the end is no missing answer: getUserInput returns 1 without ending the
+// program, and the command reader treats it as the end of the commands.
+bool typedInputEnded();
 void checkStdInputError(char *answer, int *counter, int limit);

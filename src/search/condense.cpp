@@ -7,6 +7,7 @@
 
 #include "data/data_util.h"
 #include "data/vorn_data.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -185,6 +186,9 @@ bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, Collap
     if (tree->root)
         checkTraversalSeq(tree);
     clearKeepFlags(tree);
+    // The edges are judged by the cost vectors of every character, as
+    // outside a search.
+    DolloSearchPause costVectors(data);
     if (rule == CollapseRule::kNo || !pointTreeAtCollapseSets(tree, data) || !tree->root->firstChild) {
         for (uint32_t p = 0; p < tree->maxNodes; p++)
             tree->nodes[p].flag |= kNodeKeepEdge;

@@ -46,9 +46,39 @@ struct Visit {
     HSearchData *hsd;
     Tree *tree;
     double (*score)(Tree *, double);
+    const SwapScreenFxns *screen;  // null when every neighbour is scored whole
     double *bound;
     double *best;
 };
+
+// The neighbour of one move scored whole, unless the criterion's local
+// score of it, made from the swapped tree's own lengths, already leaves it
+// out; the whole score sees the tree as it would without the screen. A
+// subtree cut from the root's fork has no edge to leave and is always
+// scored whole.
+bool neighborScore(const Visit &v, const RearrObject *move, double bound, double *score)
+{
+    TreeNode *K = move->node[0], *P = K->anc;
+    TreeNode *S = P->anc == nullptr ? nullptr : P->firstChild == K ? K->nextSib : P->firstChild;
+    if (v.screen && S != nullptr) {
+        v.screen->lengths(v.tree, true);
+        double local = kNoScoreValue;
+        if (applyWhole(v.hsd, v.tree, move) == 0) {
+            local = v.screen->score(v.tree, K, P, S, bound);
+            undoWhole(v.hsd, v.tree, move);
+        }
+        v.screen->lengths(v.tree, false);
+        if (v.screen->rejects(local, bound)) {
+            *score = local;
+            return true;
+        }
+    }
+    if (applyWhole(v.hsd, v.tree, move) != 0)
+        return false;
+    *score = v.score(v.tree, bound);
+    undoWhole(v.hsd, v.tree, move);
+    return true;
+}
 
 // One neighbour: made on the tree, scored whole and undone. A better one (or,
 // while several are saved, a good enough one) goes to the hit list with the
@@ -67,11 +97,10 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
         return 0;
     RearrObject move;
     makeRearrObject(&move, K, T, R, 0.0);
-    if (applyWhole(hsd, v.tree, &move) != 0)
-        return 0;
     const double bound = *v.bound;
-    const double s = v.score(v.tree, bound);
-    undoWhole(hsd, v.tree, &move);
+    double s = kNoScoreValue;
+    if (!neighborScore(v, &move, bound, &s))
+        return 0;
     if (getAbortedStatus() && confirmAbortRequest())
         return 2;
     hsd->rearrTriedRep += 1.0;
@@ -115,8 +144,12 @@ int evaluateNeighborsByRescoring(Tree *tree, HSearchData *hsd, int swapType, dou
     const CriterionSearchFxns *f = record(gCriterion);
     if (!f)
         return 1;
-    Visit v{hsd, tree, f->score, bound, best};
-    return forEachTbrMove(tree, nullptr, swapType, hsd->reconLimit, visitNeighbor, &v);
+    const SwapScreenFxns *screen = f->swapScreen && f->swapScreen->begin(tree) ? f->swapScreen : nullptr;
+    Visit v{hsd, tree, f->score, screen, bound, best};
+    const int rc = forEachTbrMove(tree, nullptr, swapType, hsd->reconLimit, visitNeighbor, &v);
+    if (screen)
+        screen->end(tree);
+    return rc;
 }
 
 int installCriterionSearchFxns(uint32_t criterion, const CriterionSearchFxns &fxns)

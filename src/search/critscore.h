@@ -36,6 +36,23 @@ struct PatternResampleFxns {
     int (*weightsChanged)(DataInfo *data);
 };
 
+// Neighbours screened by a cheaper local score before the whole score:
+// begin readies the screen for one swapped tree (false when the settings
+// leave nothing to screen); lengths puts the swapped tree's fitted branch
+// lengths on it before a move (on) and gives back those it had (off);
+// score is the local score of the neighbour the tree now is, the subtree at
+// K moved with its fork P off the edge of S (one far beyond the bound may
+// get a rougher score); rejects tells whether that
+// score leaves the neighbour out against the bound; end gives back what
+// the screen held.
+struct SwapScreenFxns {
+    bool (*begin)(Tree *tree);
+    void (*lengths)(Tree *tree, bool fitted);
+    double (*score)(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);
+    bool (*rejects)(double local, double bound);
+    void (*end)(Tree *tree);
+};
+
 struct CriterionSearchFxns {
     // The tree's score (smaller is better) with its free parameters fitted;
     // the bound is the score the caller still cares about (1e37 for none),
@@ -77,6 +94,8 @@ struct CriterionSearchFxns {
     const PatternResampleFxns *patternResample;
     // Null where the criterion has no fast stepwise addition.
     const FastStepwiseFxns *fastStepwise;
+    // Null where every neighbour is scored whole.
+    const SwapScreenFxns *swapScreen;
     // The search's time limit (searchClockNanos time; 0 none), read inside
     // a score that may run longer than the margin the limit allows.
     void (*deadline)(uint64_t ns);

@@ -10,7 +10,6 @@
 #include "data/printx.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
-#include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "qel/qel_auxout.h"
@@ -76,8 +75,7 @@ uint64_t nodeStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint
 {
     if (isTaxonNode(n, d))
         return getXijAsBits(d, n->index, c, nullptr);
-    const PackedData *pd = packedData(d);
-    if (pd && c < pd->slots.size() && pd->slots[c].width)
+    if (charInPackedData(d, c))
         return getStatesOrMPRset(d, n, c, mpr);
     uint64_t shared = allStates(d);
     for (const TreeNode *p = tree->root; p; p = p->next)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "parsimony/calcsets.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/packx.h"
 #include "qel/qel_interrupts.h"
@@ -73,25 +74,29 @@ void link(TreeNode *parent, TreeNode *left, TreeNode *right)
 
 // Three set records of the calling thread for the joins, grown to the data.
 struct JoinSets {
-    std::vector<uint64_t> ord, uno;
+    std::vector<uint64_t> ord, uno, dollo;
     std::vector<int64_t> stm;
     ParsNodeSets rec[3]{};
 
-    void fit(const PackedData *pd)
+    void fit(const DataInfo *d)
     {
+        const PackedData *pd = packedData(d);
         const size_t o = 4 * size_t{pd->ordWords}, u = 2 * size_t{pd->unoWords};
         if (ord.size() < 3 * o || uno.size() < 3 * u) {
             ord.assign(3 * o, 0);
             uno.assign(3 * u, 0);
         }
-        const size_t m = pd->stmSets ? pd->stmStride : 0;
+        const size_t m = pd->stmSets ? pd->stmStride : 0, dw = dolRecordWords(d);
         if (stm.size() < 3 * m)
             stm.assign(3 * m, 0);
+        if (dollo.size() < 3 * dw)
+            dollo.assign(3 * dw, 0);
         for (int k = 0; k < 3; k++) {
             rec[k] = ParsNodeSets{};
             rec[k].ord = ord.data() + k * o;
             rec[k].uno = uno.data() + k * u;
             rec[k].stm = m ? stm.data() + k * m : nullptr;
+            rec[k].dollo = dw ? dollo.data() + k * dw : nullptr;
         }
     }
 };
@@ -111,7 +116,7 @@ struct Contraction {
         start = whole - down(q[4])->len - cut;
         for (int k = 0; k < 4; k++)
             start += down(q[k])->len;
-        gJoin.fit(packedData(d));
+        gJoin.fit(d);
     }
 
     double score(int entry, double bound) const

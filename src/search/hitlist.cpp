@@ -31,9 +31,29 @@ double *scoreSlots(const HSearchData *hsd)
     return buf ? getTreeScoreArray(buf) : nullptr;
 }
 
-// A run ahead never meets the Maxtrees limit: where the search would have
-// met it, the run is discarded (its peak count tells).
-bool atMaxtrees(const HSearchData *hsd) { return !hsd->ownBuf && isTreeBufferAtMaxtrees(mainBuf(hsd)); }
+// A run ahead meets the Maxtrees limit only where it plays it (see
+// AheadMaxtrees); elsewhere, where the search would have met it, the run is
+// discarded (its peak count tells).
+bool atMaxtrees(const HSearchData *hsd)
+{
+    if (hsd->aheadMaxtrees)
+        return numSaved(hsd) == hsd->aheadMaxtrees->fullAt;
+    return !hsd->ownBuf && isTreeBufferAtMaxtrees(mainBuf(hsd));
+}
+
+// Whether a run ahead playing the Maxtrees limit finds the buffer full,
+// as the search's buffer refuses a tree before it looks for duplicates.
+bool aheadBufferFull(HSearchData *hsd)
+{
+    AheadMaxtrees *m = hsd->aheadMaxtrees;
+    if (!m || numSaved(hsd) < m->fullAt)
+        return false;
+    if (!m->met) {
+        m->met = true;
+        noteAheadMaxtreesMet(hsd);
+    }
+    return true;
+}
 
 // Whether a run ahead must take the tree as a duplicate of a tree an
 // earlier replicate keeps (hsd->earlierMatch names it).
@@ -254,11 +274,12 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         return 0;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
-    if (earlierDuplicate(hsd, work)) {
+    const bool full = aheadBufferFull(hsd);
+    if (!full && earlierDuplicate(hsd, work)) {
         hsd->duplicateOf = hsd->earlierMatch;
         return 0;
     }
-    const uint32_t k = putTree(work, mainBuf(hsd), true);
+    const uint32_t k = full ? kPutTreeAtMaxtrees : putTree(work, mainBuf(hsd), true);
     if (raisedForNbest)
         setMaxtreesValue(r.nbest);
 
@@ -270,8 +291,10 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         // candidate, and a line for each would bury the rest of the output.
         if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest && hsd->maxtreesNotedFor != hsd->currentTree + 1) {
             hsd->maxtreesNotedFor = hsd->currentTree + 1;
-            qel_printf("    'Maxtrees' limit (%u) hit while swapping on tree #%u (score=%s)\n", getMaxtreesValue(),
-                       hsd->currentTree, treeScoreToString(0, score).c_str());
+            if (AheadMaxtrees *m = hsd->aheadMaxtrees)
+                m->notes.push_back({hsd->currentTree ? hsd->currentTree + m->treeOffset : 0, score});
+            else
+                showMaxtreesHit(hsd->currentTree, score);
             clearHits(hsd);
         }
         return 0;
@@ -318,6 +341,8 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
         return kPutTreeNoRoom;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
+    if (aheadBufferFull(hsd))
+        return kPutTreeAtMaxtrees;
     if (earlierDuplicate(hsd, work))
         return kPutTreeDuplicate;
     const uint32_t k = putTree(work, mainBuf(hsd), true);
@@ -327,6 +352,12 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
         noteStored(hsd, k);
     }
     return k;
+}
+
+void showMaxtreesHit(uint32_t tree, double score)
+{
+    qel_printf("    'Maxtrees' limit (%u) hit while swapping on tree #%u (score=%s)\n", getMaxtreesValue(), tree,
+               treeScoreToString(0, score).c_str());
 }
 
 // ---------------------------------------------------------------------------

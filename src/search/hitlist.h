@@ -15,6 +15,7 @@ struct Tree;
 struct TreeNode;
 struct TreeBuffer;
 struct HSearchData;
+struct AheadMaxtrees;
 
 // One rearrangement; a null first node means the tree itself, unrearranged.
 struct RearrObject {
@@ -108,6 +109,10 @@ struct HSearchData {
     uint32_t peakSaved;               // most trees held at once
     uint32_t storeCap;                // that many held: the run ahead is of no use; 0 none
     uint8_t aheadSpoiled;
+    // A run ahead under a Maxtrees limit that may not grow meets the limit
+    // where the search would in the replicate's turn (null: it is of no use
+    // once its own trees would reach the limit; see storeCap).
+    AheadMaxtrees *aheadMaxtrees;
     // A run ahead's own context (hsearch.cpp), asked before each store for
     // the number of the tree an earlier replicate keeps that the tree
     // duplicates (earlierTreeAhead); the answer stays in earlierMatch for the
@@ -119,6 +124,22 @@ struct HSearchData {
     // elsewhere. workPublished: of rearrTriedRep, the part added so far.
     std::atomic<uint64_t> *workShared;
     double workPublished;
+};
+
+// The Maxtrees limit as a run ahead plays it: the buffer taken to hold
+// `base` trees when the replicate's turn comes (a guess, checked then), so
+// full once the run's own buffer holds `fullAt`. The lines the search
+// prints on meeting the limit are kept to be printed in that turn.
+struct AheadMaxtrees {
+    uint32_t base = 0;
+    uint32_t fullAt = 0;
+    uint32_t treeOffset = 0;  // the run's tree numbers plus this are the search's
+    bool met = false;         // a tree was refused at the limit
+    struct Note {
+        uint32_t tree;
+        double score;
+    };
+    std::vector<Note> notes;
 };
 
 inline constexpr uint32_t kSaveTree = 1;
@@ -151,6 +172,9 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score);
 void findWorstTree(HSearchData *hsd);
 void updateNbest(HSearchData *hsd, uint32_t treeNum, double score);
 int swapTree(HSearchData *hsd, Tree *tree);
+// The line a search prints when a tree found while swapping tree `tree`
+// could not be stored for the Maxtrees limit.
+void showMaxtreesHit(uint32_t tree, double score);
 // The time limit is checked every kClockCheckInterval evaluations.
 inline constexpr uint32_t kClockCheckInterval = 64;
 int finishEvaluation(HSearchData *hsd, int result);

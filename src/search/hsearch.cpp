@@ -16,6 +16,7 @@
 #include "data/data_util.h"
 #include "data/vorn_util.h"
 #include "data/vorn_data.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
@@ -733,6 +734,7 @@ struct AheadResult final : AheadRun {
     uint32_t bytesPerTree = 0;
     TreeBuffer *trees = nullptr;     // the trees the replicate kept, in order
     std::vector<double> scores;
+    AheadMaxtrees maxtrees;
     ~AheadResult() override { destroyTreeBuffer(trees); }
 };
 
@@ -751,6 +753,8 @@ struct StepwiseMemo {
 // when the replicate is taken. Such a meeting calls off the later
 // replicate, most often just as its stepwise tree is stored, so a run called
 // off keeps the stepwise trees for the next run of its replicate.
+constexpr uint32_t kNoReplicate = 0xFFFFFFFFu;
+
 struct AheadShared {
     std::mutex mutex;
     std::unordered_map<std::string, uint32_t> firstRep;  // a tree's encoding: lowest replicate storing it
@@ -763,9 +767,21 @@ struct AheadShared {
     // settled when taken instead of run again (see aheadRunHolds).
     bool settleStores = false;
     std::atomic<uint64_t> work{0};  // rearrangements tried by the runs, added as they go
+    // Under a Maxtrees limit that may not grow, the runs play the limit
+    // (AheadMaxtrees). A run takes the buffer to hold in its turn what it
+    // holds when the run begins, or the whole limit when it begins after
+    // `fullAfter`: a buffer full stays full (a replicate stores nothing
+    // more), and one replicate that fills it most often follows another.
+    // Guarded by the mutex.
+    bool playsMaxtrees = false;
+    uint32_t maxtrees = 0;
+    uint32_t fullAfter = kNoReplicate;
+    uint32_t savedNow = 0;   // trees in the buffer as the replicate awaited begins
+    uint32_t awaited = 0;
 };
 
 // Stands for the number, not known yet, of a buffer tree a run ahead met.
+// (kNoReplicate, above, for no replicate.)
 constexpr uint32_t kEarlierTreeUnknown = 0xFFFFFFFFu;
 
 // One worker's own copy of everything a replicate writes: the data set's
@@ -888,6 +904,23 @@ void noteAheadStartingTrees(const HSearchRun &run)
     *c.startLogged = run.hsd->storedLog ? run.hsd->storedLog->size() : 0;
 }
 
+// A run that fills the buffer: the replicates after the one awaited are
+// taken to find it full, and those begun otherwise run again.
+void aheadMaxtreesMet(HSearchData *hsd)
+{
+    AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
+    AheadShared &shared = *c.shared;
+    uint32_t from = kNoReplicate;
+    {
+        std::lock_guard lock(shared.mutex);
+        if (hsd->aheadMaxtrees->base >= shared.maxtrees || shared.fullAfter <= shared.awaited)
+            return;
+        shared.fullAfter = shared.awaited;
+        from = shared.awaited + 1;
+    }
+    shared.pool->rerunFrom(from);
+}
+
 uint32_t aheadThreadCount(const HSearchRun &run)
 {
     if (!run.randomAddition || run.nreps < 2 || !parsimonySearch() || gSearchState.replicatedKind != 0 ||
@@ -963,11 +996,24 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     hsd->peakSaved = run.retained;
     hsd->storeCap = c.storeCap;
     hsd->storedLog = &out->storedLog;
+    if (c.shared->playsMaxtrees) {
+        AheadMaxtrees &m = out->maxtrees;
+        {
+            std::lock_guard lock(c.shared->mutex);
+            m.base = c.shared->fullAfter < rep ? c.shared->maxtrees : c.shared->savedNow;
+        }
+        const uint32_t limit = std::max(c.shared->maxtrees, run.retained);
+        m.base = std::clamp(m.base, run.retained, limit);
+        m.fullAt = run.retained + (limit - m.base);
+        m.treeOffset = m.base - run.retained;
+        hsd->aheadMaxtrees = &m;
+    }
     if (hs.limitPerRep && hs.timeLimit > 0)
         hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
     out->result = searchReplicate(run, &out->early);
     publishAheadWork(hsd);
     hsd->storedLog = nullptr;
+    hsd->aheadMaxtrees = nullptr;
     setSearchCancelFlag(nullptr);
     out->end = run.rng;
     if (!cancel.load(std::memory_order_relaxed))
@@ -1004,8 +1050,12 @@ bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
 {
     if (a.spoiled || a.early || a.result == 1 || (a.result == 2 && !stopped) || !sameStream(a.start, run.rng))
         return false;
-    const uint64_t peakHere = uint64_t{numSaved(run)} + a.peakSaved - run.retained;
-    if (peakHere >= getMaxtreesValue())
+    // A run that met the Maxtrees limit went as the replicate here only if
+    // the buffer holds what the run took it to hold; one that did not meet
+    // it must not have met it here either.
+    const uint32_t held = numSaved(run);
+    if (a.maxtrees.met ? held != a.maxtrees.base
+                       : uint64_t{held} + a.peakSaved - run.retained >= getMaxtreesValue())
         return false;
     for (size_t at = 0; at < a.assumed.size(); at += a.bytesPerTree)
         if (compactRepInBuffer(run.mainBuf, a.assumed.data() + at) == 0)
@@ -1033,6 +1083,8 @@ bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
 int takeAheadRun(HSearchRun &run, const AheadResult &a)
 {
     HSearchData *hsd = run.hsd;
+    for (const AheadMaxtrees::Note &note : a.maxtrees.notes)
+        showMaxtreesHit(note.tree, note.score);
     hsd->firstTreeRep = numSaved(run) + 1;
     const uint32_t n = a.trees ? numTreesInBuffer(a.trees) : 0;
     uint32_t dupKept = 0;
@@ -1064,6 +1116,21 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
     return a.result;
 }
 
+// Once a replicate is over, whether the buffer is full (and stays full) is
+// known: the guess the runs of the later replicates began from is set
+// right, and those begun from the wrong one run again.
+void settleFullAfter(const HSearchRun &run, AheadShared &shared, ReplicatesAhead &pool)
+{
+    {
+        std::lock_guard lock(shared.mutex);
+        const bool full = numSaved(run) >= shared.maxtrees;
+        if (full ? shared.fullAfter <= run.rep : shared.fullAfter > run.rep)
+            return;
+        shared.fullAfter = full ? run.rep : kNoReplicate;
+    }
+    pool.rerunFrom(run.rep + 1);
+}
+
 constexpr int kAheadUnavailable = -100;
 
 int runReplicatesAhead(HSearchRun &run, uint32_t threads)
@@ -1073,7 +1140,12 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     shared.stepwise.resize(run.nreps);
     shared.settleStores = !srch.mulTrees && srch.keep == 0.0 && !hs.steepest && !hs.allSwap && run.hold == 1 &&
                           !run.hsd->rules.chuckActive;
-    const uint32_t storeCap = getMaxtreesValue();
+    // Steepest descent and allSwap number the trees of a round in ways the
+    // run's own buffer cannot show; there the runs stop short of the limit.
+    shared.playsMaxtrees = isMaxtreesFixed() && !hs.steepest && !hs.allSwap;
+    shared.maxtrees = getMaxtreesValue();
+    shared.savedNow = numSaved(run);
+    const uint32_t storeCap = shared.playsMaxtrees ? 0 : getMaxtreesValue();
     const uint32_t ntax = numSearchTaxa(run.data);
     const auto next = [ntax](RNG *state) { randomAdditionOrder(state, ntax); };
     ReplicatesAhead pool(threads, run.nreps, 2 * threads,
@@ -1114,6 +1186,11 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         // replicate's first step would end it.
         if (userStopped())
             return 2;
+        {
+            std::lock_guard lock(shared.mutex);
+            shared.awaited = run.rep;
+            shared.savedNow = numSaved(run);
+        }
         bool stopped = false;
         std::unique_ptr<AheadRun> taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
             if (searchStatusDue())
@@ -1150,6 +1227,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             pool.setStarts(run.rep + 1, run.rng, next);
         if ((r = endReplicate(run, r)) >= 0)
             return r;
+        if (shared.playsMaxtrees)
+            settleFullAfter(run, shared, pool);
     }
     return 0;
 }
@@ -1258,7 +1337,7 @@ void showHSearchSettings(const HSearchRun &run)
     else
         qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
     if (srch.keep != 0.0) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, srch.keep).c_str());
+        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(srch.keep).c_str());
         if (!srch.mulTrees)
             qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
     }
@@ -1388,6 +1467,7 @@ struct RunCleanup {
 }  // namespace
 
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree) { return earlierTreeOf(hsd, tree); }
+void noteAheadMaxtreesMet(HSearchData *hsd) { aheadMaxtreesMet(hsd); }
 
 void showHSearchStatus()
 {
@@ -1592,7 +1672,12 @@ int runHeuristicSearch(DataInfo *data)
             }
             break;
         }
-        result = heuristicSearchRep(run);
+        {
+            // The search scores Dollo characters by steps; what follows a
+            // replicate reads the cost vectors again.
+            DolloSearchScope steps(data);
+            result = heuristicSearchRep(run);
+        }
         // A limit ends the replicate, whose trees still count.
         if (replicated && (result == 0 || result == 3 || result == 4))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);

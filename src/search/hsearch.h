@@ -44,6 +44,9 @@ AheadCounts lastHSearchAheadCounts();
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);
+// Told by a run ahead the first time its buffer, as it plays the Maxtrees
+// limit, refuses a tree.
+void noteAheadMaxtreesMet(HSearchData *hsd);
 
 // Installs the swapper for a swap type (1 NNI, 2 SPR, 3 TBR); 1 when that
 // swapper is not available.

@@ -68,18 +68,34 @@ void ReplicatesAhead::setStartsLocked(uint32_t rep, const RNG &start, const std:
 {
     RNG state = start;
     for (uint32_t r = rep; r < slots_.size(); r++) {
+        slots_[r].start = state;
+        next(&state);
+    }
+    resetLocked(rep);
+}
+
+void ReplicatesAhead::resetLocked(uint32_t rep)
+{
+    for (uint32_t r = rep; r < slots_.size(); r++) {
         Slot &s = slots_[r];
         calledOff_ += s.state == SlotState::kDone;
         s.generation++;
         s.state = SlotState::kWaiting;
-        s.drawn = false;
+        s.drawn = s.drawsLate = false;
         s.result.reset();
-        s.start = state;
-        next(&state);
     }
     for (auto &w : workers_)
         if (w->busy && w->rep >= rep)
             w->cancel.store(true, std::memory_order_relaxed);
+}
+
+void ReplicatesAhead::rerunFrom(uint32_t rep)
+{
+    {
+        std::lock_guard lock(mutex_);
+        resetLocked(std::max(rep, awaited_));
+    }
+    workReady_.notify_all();
 }
 
 void ReplicatesAhead::setStarts(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next)
@@ -97,13 +113,19 @@ void ReplicatesAhead::revise(uint32_t rep, const RNG &from, const RNG &now)
         std::lock_guard lock(mutex_);
         if (rep < awaited_ || rep >= slots_.size() || !sameState(slots_[rep].start, from))
             return;
-        const bool first = !slots_[rep].drawn;
-        slots_[rep].drawn = true;
+        Slot &slot = slots_[rep];
+        const bool first = !slot.drawn;
+        slot.drawn = true;
         if (rep + 1 >= slots_.size())
             return;
         const bool wrong = !sameState(slots_[rep + 1].start, now);
-        if (first)
+        // A run that draws again after it said it had drawn (one swapping
+        // many stored trees resolves each) leaves the next start unknown
+        // until it ends: a wrong guess like any other.
+        if (first || wrong)
             guessesWrong_ = ((guessesWrong_ << 1) | (wrong ? 1u : 0u)) & 0xFFu;
+        if (wrong && !first)
+            slot.drawsLate = true;
         if (wrong)
             setStartsLocked(rep + 1, now, next_);
     }
@@ -121,7 +143,7 @@ void ReplicatesAhead::restart(uint32_t rep)
         restarted_ = ((restarted_ << 1) | 1u) & 0xFFu;
         s.generation++;
         s.state = SlotState::kWaiting;
-        s.drawn = false;
+        s.drawn = s.drawsLate = false;
         s.result.reset();
         for (auto &w : workers_)
             if (w->busy && w->rep == rep)
@@ -159,7 +181,8 @@ bool ReplicatesAhead::pickNext(uint32_t *rep)
     for (uint32_t r = awaited_; r < end; r++) {
         // A start is known right for the replicate awaited, and for the one
         // after a run that has drawn what it draws (a run done has).
-        if (r > awaited_ && !guesses && !slots_[r - 1].drawn && slots_[r - 1].state != SlotState::kDone)
+        const Slot &before = r > awaited_ ? slots_[r - 1] : slots_[r];
+        if (r > awaited_ && !guesses && (!before.drawn || before.drawsLate) && before.state != SlotState::kDone)
             return false;
         if (slots_[r].state == SlotState::kWaiting) {
             *rep = r;

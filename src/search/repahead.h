@@ -71,6 +71,10 @@ public:
     // Runs `rep` again from the same start (a tree it stored turned out to
     // be one an earlier replicate stores); nothing once it was taken.
     void restart(uint32_t rep);
+    // Runs `rep` and every later replicate again from the starts they have
+    // (what an earlier replicate leaves for them was guessed otherwise);
+    // unlike restart, no sign that replicates meet one another's trees.
+    void rerunFrom(uint32_t rep);
     // Runs begun whose work was thrown away before their replicate was
     // taken: called off under way, or done and then set to run again.
     uint32_t calledOff();
@@ -92,6 +96,7 @@ private:
         RNG start{};
         bool begun = false;
         bool drawn = false;  // the run under way passed its draws: the next start is known
+        bool drawsLate = false;  // ... but it drew again since: known only once it ends
         std::unique_ptr<AheadRun> result;
     };
     struct Worker {
@@ -103,6 +108,7 @@ private:
 
     void workerLoop(uint32_t w);
     void setStartsLocked(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next);
+    void resetLocked(uint32_t rep);
     bool pickNext(uint32_t *rep);
 
     RunFxn run_;

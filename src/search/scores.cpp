@@ -294,6 +294,13 @@ std::string treeScoreToString(int width, double s)
     return withUnknownMark(scoreToString(kCriterionCurrent, width ? width : 62, -1, s));
 }
 
+std::string boundToString(double s)
+{
+    if (s == kNoScoreValue || s == kLowestScore)
+        return "-";
+    return withUnknownMark(scoreToString(kCriterionCurrent, 62, -1, s));
+}
+
 std::string treeLengthToString(double len)
 {
     const int decimals = gPars.lengthDecimals == kAllBits ? 5 : static_cast<int>(gPars.lengthDecimals);

@@ -68,6 +68,10 @@ void set_suppress_e_format(bool on);
 int nDecimalsForCriterion(uint32_t criterion, int width, double s);
 std::string scoreToString(uint32_t criterion, int width, int decimals, double s);
 std::string treeScoreToString(int width, double s);
+// A bound the user gave (a Keep score, an upper bound) in the form of the
+// scores: unlike a score it may lie outside their range (a positive Keep
+// under a fit stored as negative numbers), and is printed all the same.
+std::string boundToString(double s);
 std::string treeLengthToString(double len);
 std::string brLenToString(uint32_t criterion, int width, int decimals, double v);
 uint32_t getColumnWidth(int decimals, uint32_t minWidth, double s);

@@ -63,6 +63,13 @@ private:
     const std::vector<TreeNode *> &prepareTree(Tree *t, double *curLen);
     double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
     void evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, double curLen);
+    // Entry i of edgeWords_: the words of edge e's final set.
+    void noteEdgeWords(const TreeNode *e, size_t i)
+    {
+        const ParsNodeSets *f = finalOf(e);
+        edgeWords_[2 * i] = f->ord;
+        edgeWords_[2 * i + 1] = f->uno;
+    }
     int32_t furthestTaxon();
     int32_t closestTaxon(const std::vector<int32_t> &candidates);
     void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
@@ -102,6 +109,13 @@ private:
     // are tree_'s, kept in step with each join.
     std::vector<TreeNode *> edges_;
     bool edgesOfTree_ = false;
+    // edgeWords_ holds the words of edges_, kept in step with each join
+    // too: gathering them reads three records per edge, each from memory.
+    bool edgeWordsOfTree_ = false;
+    // Taxa on the tree at which the set words are next laid out in tree
+    // order (layOutNodeSets): each time the tree has grown by a quarter.
+    size_t nextLayout_ = kFirstLayout;
+    static constexpr size_t kFirstLayout = 32;
 };
 
 double StepwiseBuilder::bound() const
@@ -223,6 +237,7 @@ const std::vector<TreeNode *> &StepwiseBuilder::prepareTree(Tree *t, double *cur
     for (TreeNode *e = t->root->next; e; e = e->next)
         edges_.push_back(e);
     edgesOfTree_ = t == tree_;
+    edgeWordsOfTree_ = false;
     return edges_;
 }
 
@@ -255,11 +270,12 @@ double StepwiseBuilder::connectionScore(Tree *t, TreeNode *edge, int32_t taxon, 
 void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, double curLen)
 {
     const ParsNodeSets *leaf = downOf(nodeOfIndex(t, taxon));
-    edgeWords_.resize(2 * edges.size());
-    for (size_t i = 0; i < edges.size(); i++) {
-        const ParsNodeSets *e = finalOf(edges[i]);
-        edgeWords_[2 * i] = e->ord;
-        edgeWords_[2 * i + 1] = e->uno;
+    const bool ofTree = t == tree_ && edgesOfTree_ && &edges == &edges_;
+    if (!ofTree || !edgeWordsOfTree_) {
+        edgeWords_.resize(2 * edges.size());
+        for (size_t i = 0; i < edges.size(); i++)
+            noteEdgeWords(edges[i], i);
+        edgeWordsOfTree_ = ofTree;
     }
     constexpr size_t kAhead = 4;
     const auto fetch = [&](size_t i) {
@@ -427,7 +443,8 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     // Other sequences score trees of their own between additions, over the
     // same set store; a rooted tree's ancestor takes no incremental update.
     incremental_ = hold_ == 1 && fixedOrder && !opt_.rooted && incrementalParsimony();
-    setsCurrent_ = edgesOfTree_ = false;
+    setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = false;
+    nextLayout_ = kFirstLayout;
     fastSpan_ = incremental_ && !altScoring(d_) && fastSpanApplies(d_);
     if (fastSpan_)
         span_ = fastSpanScorer(d_);
@@ -515,12 +532,27 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 // The join puts the new fork and the leaf just before the
                 // edge in preorder, in the tree's order and in the list of
                 // edges alike: no walk of the tree is needed.
-                if (edgesOfTree_)
-                    edges_.insert(std::find(edges_.begin(), edges_.end(), edge), {fork, leaf});
+                size_t at = 0;
+                if (edgesOfTree_) {
+                    at = static_cast<size_t>(std::find(edges_.begin(), edges_.end(), edge) - edges_.begin());
+                    edges_.insert(edges_.begin() + static_cast<std::ptrdiff_t>(at), {fork, leaf});
+                }
                 revUpdateAfterGraft(d_, leaf);
+                if (fastSpan_ && order_.size() >= nextLayout_) {
+                    layOutNodeSets(d_, tree_);
+                    nextLayout_ = order_.size() + order_.size() / 4;
+                    edgeWordsOfTree_ = false;
+                }
+                // The join exchanged the edge's final record; the fork and
+                // the leaf are new edges.
+                if (edgesOfTree_ && edgeWordsOfTree_) {
+                    edgeWords_.insert(edgeWords_.begin() + static_cast<std::ptrdiff_t>(2 * at), 4, nullptr);
+                    for (size_t i = at; i < at + 3; i++)
+                        noteEdgeWords(edges_[i], i);
+                }
             } else {
                 setTraversalSeq(tree_);
-                setsCurrent_ = edgesOfTree_ = false;
+                setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = false;
             }
         } else {
             std::swap(held_, next_);

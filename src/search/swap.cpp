@@ -54,5 +54,8 @@ int installSwapFxns(HSearchData *hsd, int swapType)
 void prepareTreeForSwapping(Tree *tree, const DataInfo *d)
 {
     checkTraversalSeq(tree);
+    // Near cuts are tried together, and their sets are those of nodes near
+    // each other on the tree.
+    layOutNodeSets(d, tree);
     calcStatesetsForSearch(tree, d, false);
 }

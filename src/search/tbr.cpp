@@ -57,13 +57,130 @@ struct Item {
     uint32_t dist;
 };
 
+// The cut sequence from a centre (see setCutSequence), made one distance
+// at a time as the cuts are read: a pass usually ends at a better move near
+// the centre, long before its farthest cuts. The nodes at one distance come
+// from sources: the centre's subtree, each ancestor on the path up to the
+// basal fork, and the subtrees beside that path, each met at the distance
+// of its ancestor. A subtree's nodes at one depth are listed as a walk that
+// takes the last child first meets them, so its next depth is its children,
+// last first, node by node; the cuts of one distance are the sources' nodes
+// in the order the sources are met, reversed.
+class CutOrder {
+public:
+    // Without a centre (or one not on the tree) the whole preorder at once.
+    void begin(Tree *tree, TreeNode *centre);
+    // Cut i of the sequence, or null past its end.
+    TreeNode *at(uint32_t i)
+    {
+        while (i >= out_.size() && more()) {
+        }
+        return i < out_.size() ? out_[i] : nullptr;
+    }
+
+private:
+    struct Source {
+        uint32_t start;  // the distance of its top
+        uint32_t level;  // index of its current depth's nodes in levels_
+    };
+    bool more();
+
+    std::vector<TreeNode *> out_, path_, step_;
+    std::vector<Source> sources_;
+    std::vector<uint32_t> active_;
+    std::vector<std::vector<TreeNode *>> levels_, spare_;
+    uint32_t dist_ = 0, nextSource_ = 0;
+    bool done_ = true;
+};
+
 // Scratch of the calling thread, grown once to the largest tree seen.
 struct Scratch {
     std::vector<Item> items, stack;
-    std::vector<TreeNode *> cuts, rerootNodes, graftNodes, path;
+    std::vector<TreeNode *> rerootNodes, graftNodes, path;
     std::vector<uint32_t> rerootFirst, graftFirst, cutFirst, fill;
+    CutOrder cuts;
 };
 thread_local Scratch gS;
+
+void CutOrder::begin(Tree *tree, TreeNode *centre)
+{
+    checkTraversalSeq(tree);
+    out_.clear();
+    sources_.clear();
+    active_.clear();
+    for (auto &l : levels_)
+        spare_.push_back(std::move(l));
+    levels_.clear();
+    dist_ = 0;
+    nextSource_ = 0;
+    done_ = false;
+    if (!centre || !centre->anc || !isBelow(centre, tree->root)) {
+        for (TreeNode *x = tree->root->next; x; x = x->next)
+            out_.push_back(x);
+        done_ = true;
+        return;
+    }
+    auto source = [this](TreeNode *top, uint32_t start) {
+        levels_.emplace_back();
+        if (!spare_.empty()) {
+            levels_.back() = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        levels_.back().assign(1, top);
+        sources_.push_back({start, static_cast<uint32_t>(levels_.size() - 1)});
+    };
+    // path_[j - 1] is the ancestor at distance j; its sources follow it.
+    path_.clear();
+    source(centre, 0);
+    uint32_t d = 0;
+    for (TreeNode *cur = centre; cur->anc && cur->anc->anc; cur = cur->anc) {
+        TreeNode *a = cur->anc;
+        path_.push_back(a);
+        d++;
+        for (TreeNode *c = a->firstChild; c; c = c->nextSib)
+            if (c != cur)
+                source(c, d);
+    }
+}
+
+bool CutOrder::more()
+{
+    if (done_)
+        return false;
+    const uint32_t d = dist_++;
+    // The ancestor at this distance, then the sources that start here.
+    step_.clear();
+    for (uint32_t k : active_)
+        for (TreeNode *x : levels_[sources_[k].level])
+            step_.push_back(x);
+    if (d >= 1 && d <= path_.size())
+        step_.push_back(path_[d - 1]);
+    for (; nextSource_ < sources_.size() && sources_[nextSource_].start == d; nextSource_++) {
+        active_.push_back(nextSource_);
+        for (TreeNode *x : levels_[sources_[nextSource_].level])
+            step_.push_back(x);
+    }
+    out_.insert(out_.end(), step_.rbegin(), step_.rend());
+    // Every active source goes one level deeper; an empty one is done.
+    uint32_t kept = 0;
+    for (uint32_t k : active_) {
+        auto &level = levels_[sources_[k].level];
+        const size_t n = level.size();
+        for (size_t i = 0; i < n; i++) {
+            TreeNode *first = level[i]->firstChild;
+            const size_t at = level.size();
+            for (TreeNode *c = first; c; c = c->nextSib)
+                level.push_back(c);
+            std::reverse(level.begin() + static_cast<std::ptrdiff_t>(at), level.end());
+        }
+        level.erase(level.begin(), level.begin() + static_cast<std::ptrdiff_t>(n));
+        if (!level.empty())
+            active_[kept++] = k;
+    }
+    active_.resize(kept);
+    done_ = active_.empty() && nextSource_ == sources_.size() && d >= path_.size();
+    return true;
+}
 
 // The items sorted by distance (stable), with the index of each distance.
 void bucket(std::vector<Item> &items, std::vector<TreeNode *> &nodes, std::vector<uint32_t> &first, ReconList *out)
@@ -118,30 +235,11 @@ uint32_t tbrReconLimit(uint32_t reconLimit, uint32_t nTaxa)
 // ancestor), the node labelled last first within one distance.
 uint32_t setCutSequence(Tree *tree, TreeNode *centre, TreeNode **out)
 {
-    checkTraversalSeq(tree);
+    CutOrder &order = gS.cuts;
+    order.begin(tree, centre);
     uint32_t n = 0;
-    if (!centre || !centre->anc || !isBelow(centre, tree->root)) {
-        for (TreeNode *x = tree->root->next; x; x = x->next)
-            out[n++] = x;
-        return n;
-    }
-    auto &items = gS.items;
-    items.clear();
-    const uint32_t any = ~uint32_t{0} - 2;
-    pushSubtree(items, centre, 0, any);
-    uint32_t d = 0;
-    for (TreeNode *cur = centre; cur->anc && cur->anc->anc; cur = cur->anc) {
-        TreeNode *a = cur->anc;
-        items.push_back({a, ++d});
-        for (TreeNode *c = a->firstChild; c; c = c->nextSib)
-            if (c != cur)
-                pushSubtree(items, c, d, any);
-    }
-    ReconList l;
-    bucket(items, gS.path, gS.cutFirst, &l);
-    for (uint32_t k = 0; k <= l.maxDist; k++)
-        for (uint32_t i = l.first[k + 1]; i > l.first[k]; i--)
-            out[n++] = l.node[i - 1];
+    while (TreeNode *x = order.at(n))
+        out[n++] = x;
     return n;
 }
 
@@ -564,9 +662,8 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
 {
     checkTraversalSeq(tree);
     const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
-    auto &cuts = gS.cuts;
-    cuts.resize(tree->maxNodes);
-    const uint32_t nCuts = setCutSequence(tree, centre, cuts.data());
+    CutOrder &cuts = gS.cuts;
+    cuts.begin(tree, centre);
     const double whole = scoring ? swapTreeScore(d, tree) : 0.0;
     uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
     Cut cut(tree, d);
@@ -574,8 +671,8 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
     for (bool firstRing = true;; firstRing = false) {
         h = std::min(h, L);
         uint32_t maxMet = 0;
-        for (uint32_t i = 0, listed = 0; i < nCuts; i++) {
-            TreeNode *K = cuts[i];
+        uint32_t listed = 0;
+        for (uint32_t i = 0; TreeNode *K = cuts.at(i); i++) {
             // A fork left with one child (a pair of taxa unrooted) has no
             // edge to merge when K is cut and no other place to take K.
             if (K->anc->anc && !sibling(K))
@@ -796,28 +893,152 @@ bool validMove(const Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R)
     return T->anc && T != P && !isBelow(T, K) && isBelow(T, tree->root);
 }
 
-// Moves (K, T, R); with incremental set work (R = K, K not on the root) the
-// sets follow the prune and the graft exactly.
-void moveSubtree(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T, TreeNode *R, bool carry,
-                 bool incremental)
+// Moves (K, T, R), the links alone.
+void moveSubtree(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carry)
 {
     TreeNode *P = K->anc;
     if (R != K && K->firstChild)
         rerootSubtree(K, R, carry);
     if (P->anc) {
-        TreeNode *S = sibling(K);
         pruneSubtree(K, false);
-        if (incremental)
-            revUpdateAfterPrune(d, S, K, P);
         graftSubtreeToEdge(tree, K, T, P);
-        if (incremental)
-            revUpdateAfterGraft(d, K);
     }
     afterTreeChange(tree);
-    setTraversalSeq(tree);
 }
 
+// Whether the sets can follow move (K, T, R) incrementally. A reroot leaves
+// the length of K's subtree and the counts of each character in it as they
+// were only for reversible characters: cost vectors under threshold or
+// Goloboff scoring are recomputed whole.
+bool incrementalMove(const DataInfo *d, TreeNode *K, TreeNode *R)
+{
+    if (R == K || !K->firstChild)
+        return true;
+    const PackedData *pd = packedData(d);
+    return !(pd->altArrays && !pd->stmChars.empty());
+}
+
+// Moves (K, T, R) and brings the sets up to date with it, from the work the
+// move touched: the prune and the graft as the incremental updates make
+// them, and for a reroot the path from R to K (gS.path, which rerootSubtree
+// leaves holding it) with the subtrees beside it as far as their sets change.
+void moveSubtreeWithSets(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T, TreeNode *R, bool carry)
+{
+    TreeNode *P = K->anc;
+    const bool rerooted = R != K && K->firstChild;
+    const bool pruned = P->anc != nullptr;
+    if (pruned) {
+        TreeNode *S = sibling(K);
+        pruneSubtree(K, false);
+        revUpdateAfterPrune(d, S, K, P);
+    }
+    if (rerooted) {
+        rerootSubtree(K, R, carry);
+        // gS.path runs from R up to K's child; the forks whose children
+        // changed are the path above R, which from K down is that order.
+        gS.path.erase(gS.path.begin());
+        revRerootDownSets(d, K, gS.path.data(), static_cast<uint32_t>(gS.path.size()));
+    }
+    if (pruned) {
+        graftSubtreeToEdge(tree, K, T, P);
+        revUpdateAfterGraft(d, K, !rerooted);
+    }
+    if (rerooted)
+        revRerootUpSets(d, K, gS.path.data(), static_cast<uint32_t>(gS.path.size()));
+    afterTreeChange(tree);
+}
+
+// The preorder list of a tree kept in step with a move (K, T, R) that
+// leaves the basal fork and its edges alone: K's block (K and the nodes
+// below it, one run of the list) and its old parent P are taken out before
+// the move, and after it P goes in before T and K's block after T's, as the
+// graft makes P's children T and K. A reroot reorders K's block, which is
+// then linked again from a walk of K's subtree. Every pointer written is
+// logged first, so that undo gives the list back as it was.
+class OrderSplice {
+public:
+    // Whether the move can be followed this way (else the list is made
+    // again whole): neither P, T nor their parents is the root.
+    static bool applies(const TreeNode *K, const TreeNode *T)
+    {
+        const TreeNode *P = K->anc, *G = P->anc;
+        return G && G->anc && (T->anc == P || (T->anc && T->anc->anc));
+    }
+
+    // Before the move: K's block and P leave the list.
+    void takeOut(Tree *tree, TreeNode *K)
+    {
+        log_.clear();
+        tail_ = tree->tail;
+        TreeNode *P = K->anc, *last = lastBelow(K);
+        link(tree, P->prev, P->next);
+        link(tree, K->prev, last->next);
+        last_ = last;
+    }
+
+    // After it: P before T, then K's block after T's.
+    void putBack(Tree *tree, TreeNode *K, TreeNode *T, bool reordered)
+    {
+        TreeNode *P = K->anc;
+        link(tree, T->prev, P);
+        link(tree, P, T);
+        TreeNode *lastT = lastBelow(T), *after = lastT->next;
+        if (!reordered) {
+            link(tree, lastT, K);
+            link(tree, last_, after);
+            return;
+        }
+        TreeNode *prev = lastT;
+        for (TreeNode *x = K; x; x = nextPreorderNode(x, K)) {
+            link(tree, prev, x);
+            prev = x;
+        }
+        link(tree, prev, after);
+    }
+
+    // The list as it was before takeOut.
+    void restore(Tree *tree)
+    {
+        for (size_t i = log_.size(); i-- > 0;) {
+            log_[i].node->prev = log_[i].prev;
+            log_[i].node->next = log_[i].next;
+        }
+        tree->tail = tail_;
+    }
+
+private:
+    struct Saved {
+        TreeNode *node, *prev, *next;
+    };
+
+    static TreeNode *lastBelow(TreeNode *n)
+    {
+        while (TreeNode *c = n->firstChild) {
+            while (c->nextSib)
+                c = c->nextSib;
+            n = c;
+        }
+        return n;
+    }
+    // a then b on the list (a never null here; b null at the end).
+    void link(Tree *tree, TreeNode *a, TreeNode *b)
+    {
+        log_.push_back({a, a->prev, a->next});
+        a->next = b;
+        if (b) {
+            log_.push_back({b, b->prev, b->next});
+            b->prev = a;
+        } else {
+            tree->tail = a;
+        }
+    }
+
+    std::vector<Saved> log_;
+    TreeNode *tail_ = nullptr, *last_ = nullptr;
+};
+
 struct LinkSnapshot {
+    TreeNode *node;
     TreeNode *anc, *firstChild, *nextSib;
     EdgeData edge;
 };
@@ -832,12 +1053,34 @@ struct TreeKey {
     bool names(const Tree *t) const { return tree && tree == t && serial == t->serial; }
 };
 
-// What undoTbrRearr needs of the last move applied on this thread.
+// What undoTbrRearr needs of the last move applied on this thread: the move
+// back, and the links of every node the move may relink (child order and
+// edge data included), taken before it.
 struct UndoRecord {
     TreeKey tree;
-    TreeNode *K = nullptr, *T = nullptr, *S = nullptr, *P = nullptr;
-    bool incremental = false;
+    TreeNode *K = nullptr, *S = nullptr, *back = nullptr;
+    bool withSets = false;
+    // The list was kept in step (else it is made again whole).
+    bool spliced = false;
+    OrderSplice order;
     std::vector<LinkSnapshot> links;
+
+    // n, its parent with every child of that parent, and n's children: all
+    // a prune, graft or reroot at n relinks. A node noted twice is restored
+    // twice to the same values.
+    void noteFamily(TreeNode *n)
+    {
+        auto note = [this](TreeNode *x) { links.push_back({x, x->anc, x->firstChild, x->nextSib, x->edge}); };
+        note(n);
+        if (TreeNode *a = n->anc) {
+            note(a);
+            for (TreeNode *c = a->firstChild; c; c = c->nextSib)
+                if (c != n)
+                    note(c);
+        }
+        for (TreeNode *c = n->firstChild; c; c = c->nextSib)
+            note(c);
+    }
 };
 thread_local UndoRecord gUndo;
 
@@ -848,12 +1091,19 @@ struct LastMoved {
 thread_local LastMoved gLastMoved;
 
 // The basal fork holds the root's lent down slot wherever links were
-// restored wholesale.
-void fixRootSlotLoan(Tree *tree)
+// restored: the loan moved with the basal fork, which is among the nodes
+// the move relinked.
+void fixRootSlotLoan(Tree *tree, const std::vector<LinkSnapshot> &touched)
 {
     TreeNode *root = tree->root, *basal = root->firstChild;
     if (!root->abm[0] || !basal || basal->abm[1] == root->abm[0])
         return;
+    for (const LinkSnapshot &l : touched) {
+        if (l.node->abm[1] == root->abm[0]) {
+            std::swap(l.node->abm[1], basal->abm[1]);
+            return;
+        }
+    }
     for (uint32_t p = 0; p < tree->maxNodes; p++) {
         TreeNode *n = tree->nodes + p;
         if (n->abm[1] == root->abm[0]) {
@@ -869,7 +1119,8 @@ int finishRearr_TBR(Tree *tree, TreeNode *K, TreeNode *T, TreeNode *R, bool carr
 {
     if (!validMove(tree, K, T, R))
         return 1;
-    moveSubtree(tree, nullptr, K, T, R, carryEdgeData, false);
+    moveSubtree(tree, K, T, R, carryEdgeData);
+    setTraversalSeq(tree);
     gLastMoved = {TreeKey::of(tree), K};
     return 0;
 }
@@ -900,17 +1151,30 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
     UndoRecord &u = gUndo;
     u.tree = TreeKey::of(tree);
     u.K = K;
-    u.T = T;
     u.S = S;
-    u.P = P;
-    u.incremental = updateSets && !rootCase && R == K;
-    u.links.resize(tree->maxNodes);
-    for (uint32_t p = 0; p < tree->maxNodes; p++) {
-        const TreeNode &n = tree->nodes[p];
-        u.links[p] = {n.anc, n.firstChild, n.nextSib, n.edge};
+    u.back = back;
+    u.links.clear();
+    for (TreeNode *n : {K, P, S, T})
+        u.noteFamily(n);
+    if (R != K)
+        for (TreeNode *n = R; n != K; n = n->anc)
+            u.noteFamily(n);
+    u.withSets = updateSets && incrementalMove(d, K, R);
+    checkTraversalSeq(tree);
+    u.spliced = OrderSplice::applies(K, T);
+    if (u.spliced)
+        u.order.takeOut(tree, K);
+    if (u.withSets)
+        moveSubtreeWithSets(tree, d, K, T, R, true);
+    else
+        moveSubtree(tree, K, T, R, true);
+    if (u.spliced) {
+        u.order.putBack(tree, K, T, R != K && K->firstChild);
+        tree->flags |= kTreeTraversalValid;
+    } else {
+        setTraversalSeq(tree);
     }
-    moveSubtree(tree, d, K, T, R, true, u.incremental);
-    if (updateSets && !u.incremental)
+    if (updateSets && !u.withSets)
         calcStatesetsForSearch(tree, d, false);
     gLastMoved = {TreeKey::of(tree), K};
     return 0;
@@ -921,24 +1185,26 @@ int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
     UndoRecord &u = gUndo;
     if (!u.tree.names(tree))
         return 1;
-    if (u.incremental && updateSets) {
-        // The reverse move with the same exact updates.
-        pruneSubtree(u.K, false);
-        revUpdateAfterPrune(d, u.T, u.K, u.P);
-        graftSubtreeToEdge(tree, u.K, u.S, u.P);
-        revUpdateAfterGraft(d, u.K);
+    // The move back, with the same updates; then the links as they were,
+    // which the move back gives up to child order and edge data.
+    if (u.withSets && updateSets)
+        moveSubtreeWithSets(tree, d, u.K, u.S, u.back, false);
+    for (size_t i = u.links.size(); i-- > 0;) {
+        const LinkSnapshot &l = u.links[i];
+        l.node->anc = l.anc;
+        l.node->firstChild = l.firstChild;
+        l.node->nextSib = l.nextSib;
+        l.node->edge = l.edge;
     }
-    for (uint32_t p = 0; p < tree->maxNodes; p++) {
-        TreeNode &n = tree->nodes[p];
-        n.anc = u.links[p].anc;
-        n.firstChild = u.links[p].firstChild;
-        n.nextSib = u.links[p].nextSib;
-        n.edge = u.links[p].edge;
-    }
-    fixRootSlotLoan(tree);
+    fixRootSlotLoan(tree, u.links);
     afterTreeChange(tree);
-    setTraversalSeq(tree);
-    if (updateSets && !u.incremental)
+    if (u.spliced) {
+        u.order.restore(tree);
+        tree->flags |= kTreeTraversalValid;
+    } else {
+        setTraversalSeq(tree);
+    }
+    if (updateSets && !u.withSets)
         calcStatesetsForSearch(tree, d, false);
     u.tree = {};
     return 0;

@@ -703,6 +703,9 @@ int xsearchOneRep(XsearchData &x)
             return 1;
         x.usePtn = ptnBoundData(d) && ptnBoundData(d)->lanes > 0;
     }
+    // A bound the user gave is taken as it stands, even one no tree can
+    // reach or every tree does (under a fit stored as negative numbers, a
+    // positive Keep keeps every tree); only a bound found must be a score.
     if (x.keep) {
         x.upper = x.keepScore;
     } else if (bbex.upBound != 0.0 && !x.exhaustive && gSearchState.replicatedKind == 0) {
@@ -711,9 +714,9 @@ int xsearchOneRep(XsearchData &x)
         const int r = pars ? initialUpperBound(x) : initialUpperBoundNJ(x);
         if (r != 0)
             return r;
+        if (!isScoreValid(x.upper) && x.upper != kNoScoreValue)
+            return 1;
     }
-    if (!isScoreValid(x.upper) && x.upper != kNoScoreValue)
-        return 1;
     emptyTreeBuffer(x.buf, true);
 
     setStatusText(x.exhaustive ? "Doing exhaustive search..." : "Searching via branch-and-bound...");
@@ -766,9 +769,9 @@ void showXsearchSettings(const XsearchData &x)
         static const char *const kSeq[] = {"furthest", "asis", "simple", "maxmini", "kmaxmini"};
         qel_printf("  Addition sequence: %s\n", kSeq[std::min<uint32_t>(x.addSeq, 4)]);
         if (x.keep)
-            qel_printf("  Upper bound = %s (Keep score)\n", treeScoreToString(0, x.keepScore).c_str());
+            qel_printf("  Upper bound = %s (Keep score)\n", boundToString(x.keepScore).c_str());
         else if (bbex.upBound != 0.0)
-            qel_printf("  Initial upper bound: %s (specified)\n", treeScoreToString(0, bbex.upBound).c_str());
+            qel_printf("  Initial upper bound: %s (specified)\n", boundToString(bbex.upBound).c_str());
         else if (!x.criterionScores)
             qel_printf("  Initial upper bound: via stepwise addition\n");
         else if (!njBoundAllowed(x))
@@ -776,7 +779,7 @@ void showXsearchSettings(const XsearchData &x)
         else
             qel_printf("  Initial upper bound: via %s\n", upgmaStartTree(x.data) ? "UPGMA" : "neighbor-joining");
     } else if (x.keep) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", treeScoreToString(0, x.keepScore).c_str());
+        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(x.keepScore).c_str());
     }
     if (x.critCollapse)
         qel_printf("Branches collapsed (creating polytomies) if %s\n", x.critCollapse->collapseDescription);
@@ -826,7 +829,7 @@ int showXsearchReport(const XsearchData &x, int result, const TimeMark &start, c
             qel_printf("Score of worst tree found = %s\n", treeScoreToString(0, x.worst).c_str());
     } else if (result != 2) {
         qel_printf("No trees exist of score %s or less\n",
-                   treeScoreToString(0, x.keep ? x.keepScore : bbex.upBound).c_str());
+                   boundToString(x.keep ? x.keepScore : bbex.upBound).c_str());
     }
     qel_printf("Number of trees retained = %u\n", numTreesInBuffer(x.buf));
     showTimeUsed(&start, &stop, 0, "");

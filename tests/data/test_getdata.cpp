@@ -503,6 +503,66 @@ TEST_F(GetDataTest, AContinuousDataBlockLeavesTheDataSetItWouldReplace)
     EXPECT_EQ(data()->ntax, 2u);
 }
 
+// Typed lines cannot be read again, so a DATA block typed at the prompt (or
+// read from standard input) is taken in whole first: a continuous one still
+// leaves the data set, and the commands after its End are read as typed.
+TEST_F(GetDataTest, ATypedDataBlockIsReadAsFromAFile)
+{
+    ASSERT_EQ(read("begin data; dimensions ntax=3 nchar=2; format datatype=dna; "
+                   "matrix a AC b GT c CA; end;"),
+              0)
+        << gText;
+    const QelIo savedIo = gQelIo;
+    gQelIo.stdinNotTerminal = true;
+    gQelIo.stdoutNotTerminal = true;
+    std::string typed;
+    MemoryTerminal terminal{};
+    setTerminalInput(memoryTerminalByte, &terminal);
+    IoServiceHooks hooks{};
+    hooks.nextCommandChar = readCharFromCmdLine;
+    setIoServiceHooks(hooks);
+    ASSERT_EQ(allocCmdLine(), 0);
+    InputStatus prompt{};
+    // Types the text and reads its Begin command, the block, and the word
+    // after the block; the block's status and that word.
+    auto typeBlock = [&](const char *text) {
+        typed = text;
+        terminal = MemoryTerminal{typed.data(), typed.size(), 0};
+        prompt = InputStatus{};
+        setActiveInput(&prompt);
+        flushCmdLineBuffer();
+        char word[64];
+        EXPECT_EQ(readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true), 0);
+        EXPECT_EQ(readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true), 0);
+        EXPECT_EQ(readSemicolon(), 0);
+        const int rc = readData(kBlockData, data());
+        EXPECT_EQ(getActiveInput(), &prompt);
+        EXPECT_EQ(readSpecialToken(word, sizeof word, nullptr, nullptr, nullptr, true), 0);
+        return std::make_pair(rc, std::string(word));
+    };
+
+    // "end;" in a comment and in a quoted name ends nothing; EndBlock does.
+    gOut.clear();
+    EXPECT_EQ(typeBlock("begin data; dimensions ntax=2 nchar=1;\n[ end; [end;] ] format datatype=continuous;\n"
+                        "matrix 'x ''end;''' 0.5 y 1.5;\nENDBLOCK ;\nshowmatrix;\n"),
+              std::make_pair(0, std::string("showmatrix")));
+    EXPECT_NE(gOut.find("this block will be skipped"), std::string::npos);
+    EXPECT_EQ(data()->flags & kHaveCharacters, kHaveCharacters);
+    EXPECT_EQ(data()->ntax, 3u);
+    EXPECT_EQ(data()->dataType, kDataTypeDNA);
+    EXPECT_STREQ(taxLabelString(data(), 2), "c");
+    // A block of other data replaces the data set as before.
+    EXPECT_EQ(typeBlock("begin data; dimensions ntax=2 nchar=1;\nmatrix x 0 y 1;\nend; hsearch;\n"),
+              std::make_pair(0, std::string("hsearch")));
+    EXPECT_EQ(data()->ntax, 2u);
+    EXPECT_STREQ(taxLabelString(data(), 1), "y");
+
+    deallocCmdLine();
+    setIoServiceHooks(IoServiceHooks{});
+    setTerminalInput(nullptr, nullptr);
+    gQelIo = savedIo;
+}
+
 TEST_F(GetDataTest, EliminatedCharactersAreNeverStored)
 {
     ASSERT_EQ(read("begin data; dimensions ntax=2 nchar=4; eliminate 2-3;\n"

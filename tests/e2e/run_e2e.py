@@ -7,6 +7,9 @@ A case is tests/e2e/<name>.nex with, beside it:
   <name>.status  expected exit status (else 0)
   <name>.args    the command line after the program name, one line;
                  {file} stands for the case's .nex file (default: -n {file})
+  <name>.stdin   the file of the working directory fed to standard input,
+                 one line; {file} stands for the case's .nex file (default:
+                 an empty input)
   <name>.home/   files put in the home directory before the run
   <name>.dir/    files put in the working directory before the run
   <name>.files/  files the run must leave: home/... in the home directory,
@@ -106,8 +109,10 @@ def main():
             f = open(os.path.join(work, rel), "a")
             fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
             held.append(f)
-        with open(os.devnull) as devnull:
-            run = subprocess.run([vorn] + args, cwd=work, env=env, stdin=devnull,
+        stdin_line = (read(stem + ".stdin", "") or "").strip()
+        stdin_path = os.path.join(work, stdin_line.replace("{file}", name + ".nex")) if stdin_line else os.devnull
+        with open(stdin_path) as stdin:
+            run = subprocess.run([vorn] + args, cwd=work, env=env, stdin=stdin,
                                  capture_output=True, timeout=300)
         for f in held:
             f.close()

@@ -92,7 +92,11 @@ TEST_F(MLInitTest, PrecisionDecidesBrentToleranceValueWidthAndKernelFamily)
     EXPECT_FALSE(mlIsSinglePrecision());
     EXPECT_FALSE(mlIsVectorized());
     EXPECT_EQ(activeModelGroup()->engine->bytesPerValue, 8u);
-    EXPECT_EQ(activeModelGroup()->engine->kernels.lik, &likKernels_Dna());
+    // The double table with this CPU's widest instructions, in the scalar
+    // layout (its results are the Dna table's).
+    EXPECT_EQ(activeModelGroup()->engine->kernels.lik, &chooseLikKernels(4, false, false, false));
+    EXPECT_EQ(activeModelGroup()->engine->kernels.lik->precision, LikPrecision::Double);
+    EXPECT_FALSE(activeModelGroup()->engine->kernels.lik->vectorLayout);
     ml.brentEps = 1e-3;
     ml.prepValid[0] = 0;
     ASSERT_EQ(init(), 0);

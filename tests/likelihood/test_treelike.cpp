@@ -15,6 +15,7 @@
 #include "likelihood/clapool.h"
 #include "likelihood/likeops.h"
 #include "likelihood/ml_multithread.h"
+#include "likelihood/paramvec.h"
 #include "likelihood/ratevar.h"
 #include "likelihood/rogers.h"
 #include "likelihood/treelike.h"
@@ -412,6 +413,24 @@ TEST_F(TreeLikeTest, PassLimitZeroScoresTheStartingLengthsAndTargetScreensTrees)
     ml.prepValid[0] = 0;
     reinit();
     EXPECT_NEAR(calcTreeLikelihood(tree.get(), kNoLScore), rejected, 1e-9);
+}
+
+// A search's time limit stops a branch-length pass at the next edge: the
+// lengths reached stand and the score returned is theirs.
+TEST_F(TreeLikeTest, TimeLimitStopsAPassAtAnEdge)
+{
+    std::mt19937 rng(5);
+    prepare(10, 300, rng);
+    const std::vector<double> start = currentLengths();
+    const double atStart = calcLForCurBranchLens(tree.get(), false);
+    setEstimateDeadline(1);  // long past
+    EXPECT_NEAR(improveBranchLens(tree.get()), atStart, 1e-9);
+    EXPECT_EQ(currentLengths(), start);
+    setEstimateDeadline(0);
+    const double fitted = improveBranchLens(tree.get());
+    EXPECT_LT(fitted, atStart - 1.0);
+    EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), fitted, 1e-6 * fitted);
+    EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
 }
 
 TEST_F(TreeLikeTest, StandardErrorsAndZeroLengthTests)

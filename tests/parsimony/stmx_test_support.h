@@ -88,26 +88,41 @@ struct Cost {
 inline bool operator<(Cost a, Cost b) { return a.p != b.p ? a.p < b.p : a.s < b.s; }
 inline Cost operator+(Cost a, Cost b) { return {std::min(kInf, a.p + b.p), a.s + b.s}; }
 
-// Whether gains run down the states: a ".dn" type, or a character of two
-// states whose ancestor is given as the higher one (that state is then the
-// primitive one).
-inline bool gainsDown(const DataInfo *d, uint32_t c)
+// A cell's state bits, 0 when missing or any state.
+inline uint64_t cellStates(const DataInfo *d, int32_t t, uint32_t c)
 {
-    auto cell = [&](int32_t t) -> uint64_t {
-        const uint64_t b = isMissing(t, c, d) ? 0 : getXijAsBits(d, t, c, nullptr);
-        return b == kAllStates ? 0 : b;
-    };
-    uint64_t all = 0;
-    for (int32_t t = -1; t < static_cast<int32_t>(d->ntax); t++)
-        all |= cell(t);
-    const uint64_t anc = cell(-1);
-    const int lo = std::countr_zero(all), hi = 63 - std::countl_zero(all);
-    if (all && hi == lo + 1 && std::popcount(anc) == 1)
-        return anc == uint64_t{1} << hi;
-    return d->status[c] & kCharDownVariant;
+    const uint64_t b = isMissing(t, c, d) ? 0 : getXijAsBits(d, t, c, nullptr);
+    return b == kAllStates ? 0 : b;
 }
 
-inline Cost changeCost(const DataInfo *d, uint32_t c, bool down, uint32_t from, uint32_t to)
+// The states of the character's cells and ancestor.
+inline uint64_t statesSeen(const DataInfo *d, uint32_t c)
+{
+    uint64_t all = 0;
+    for (int32_t t = -1; t < static_cast<int32_t>(d->ntax); t++)
+        all |= cellStates(d, t, c);
+    return all;
+}
+
+// How many steps of the character's series (between states lo..hi of the
+// data and ancestor, step j between lo + j - 1 and lo + j) are gained going
+// down: those at or below a given ancestor's lowest state (the ancestor is
+// primitive); with the ancestor open, all of a ".dn" type's and none else.
+inline uint32_t turnedSteps(const DataInfo *d, uint32_t c)
+{
+    const uint64_t all = statesSeen(d, c);
+    const uint64_t anc = cellStates(d, -1, c);
+    const int lo = std::countr_zero(all), hi = 63 - std::countl_zero(all);
+    if (!all)
+        return 0;
+    const uint64_t span = (hi - lo + 1 >= 64 ? ~uint64_t{0} : (uint64_t{1} << (hi - lo + 1)) - 1) << lo;
+    if (anc && anc != span)
+        return static_cast<uint32_t>(std::countr_zero(anc) - lo);
+    return d->status[c] & kCharDownVariant ? static_cast<uint32_t>(hi - lo) : 0;
+}
+
+// Cost of a change; `turned` counts the turned steps from state `lo`.
+inline Cost changeCost(const DataInfo *d, uint32_t c, uint32_t turned, uint32_t lo, uint32_t from, uint32_t to)
 {
     const uint32_t type = d->status[c] & kCharTypeMask;
     if (from == to)
@@ -120,10 +135,15 @@ inline Cost changeCost(const DataInfo *d, uint32_t c, bool down, uint32_t from, 
         return {std::abs(static_cast<int64_t>(from) - to), 0};
     if (type == kCharUnordered)
         return {1, 0};
-    const int64_t gain = down ? static_cast<int64_t>(from) - to : static_cast<int64_t>(to) - from;
+    // Each step crossed one at a time: a gain where it runs the step's way.
+    int64_t gains = 0, losses = 0;
+    for (uint32_t j = std::min(from, to) + 1; j <= std::max(from, to); j++) {
+        const bool turnedStep = j <= lo + turned;
+        (turnedStep == (to < from) ? gains : losses)++;
+    }
     if (type == kCharIrreversible)
-        return {gain > 0 ? gain : kInf, 0};
-    return gain > 0 ? Cost{gain, 0} : Cost{0, -gain};  // Dollo
+        return {losses ? kInf : gains, 0};
+    return {gains, losses};  // Dollo
 }
 
 // Plain Sankoff over the tree's links from its root: the least cost of the
@@ -144,7 +164,9 @@ inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, u
             return states;
         return getXijAsBits(d, taxon, c, nullptr) & states;
     };
-    const bool down = gainsDown(d, c);
+    const uint32_t turned = turnedSteps(d, c);
+    const uint64_t seen = statesSeen(d, c);
+    const auto lo = static_cast<uint32_t>(seen ? std::countr_zero(seen) : 0);
     std::function<std::vector<Cost>(const TreeNode *)> f = [&](const TreeNode *n) {
         std::vector<Cost> v(ns, Cost{kInf, 0});
         const uint64_t a = allowed(n);
@@ -156,8 +178,8 @@ inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, u
             for (uint32_t s = 0; s < ns; s++) {
                 Cost best{kInf, 0};
                 for (uint32_t t = 0; t < ns; t++)
-                    if (w[t].p < kInf && changeCost(d, c, down, s, t).p < kInf)
-                        best = std::min(best, changeCost(d, c, down, s, t) + w[t]);
+                    if (w[t].p < kInf && changeCost(d, c, turned, lo, s, t).p < kInf)
+                        best = std::min(best, changeCost(d, c, turned, lo, s, t) + w[t]);
                 v[s] = v[s] + best;
             }
         }

@@ -88,8 +88,8 @@ TEST_F(DolloBits, RandomMixedMatricesMatchCostVectorsAndSankoff)
                 types.push_back(randomType(rng, 4, true, false));
                 setType(d, c, kCharUserType, false, &types.back()->ut);
             }
-            // A given state of an irreversible character is often impossible
-            // to reach: only some trials give one.
+            // Irreversible characters mostly get a given state, the
+            // middle one of three states among them.
             const bool irrev = (d->status[c] & kCharTypeMask) == kCharIrreversible;
             const uint32_t a = irrev && trial % 6 != 0 ? 2 + rng() % 3 : rng() % 5;
             if (a < 3)
@@ -125,7 +125,9 @@ TEST_F(DolloBits, RandomMixedMatricesMatchCostVectorsAndSankoff)
     }
     EXPECT_GT(applied, 110);
     EXPECT_GT(routedCompared, 1000);
-    EXPECT_GT(impossibleSeen, 3);
+    // A given ancestor is primitive both ways along the series, so every
+    // state of an irreversible character can be reached from it.
+    EXPECT_EQ(impossibleSeen, 0);
 }
 
 // An ancestor left open counts no step on its edge: each character costs the

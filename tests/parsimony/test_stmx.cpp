@@ -512,6 +512,36 @@ TEST_F(Stmx, HandExamples)
     }
 }
 
+// A given ancestor in the middle of the series is the primitive state: the
+// states below it are derived as much as those above. Ancestor 2 of 0-2 on
+// ((A,B),(C,D)) with A = C = 0 and B = D = 2: under Dollo each of the two
+// lower steps is gained once at the basal fork and lost to B and D (6
+// steps); irreversibly each is gained on A's and on C's edge (4 steps).
+// Read as losses from the ancestor they would cost 4 and be impossible.
+TEST_F(Stmx, GivenAncestorInTheMiddleIsPrimitiveBothWays)
+{
+    const std::vector<std::vector<uint64_t>> cells{{bit(0), bit(0)}, {bit(2), bit(2)}, {bit(0), bit(0)},
+                                                  {bit(2), bit(2)}};
+    for (const bool down : {false, true}) {
+        drop();
+        d = makeTypedData(3, cells);
+        setType(d, 0, kCharDollo, down);
+        setType(d, 1, kCharIrreversible, down);
+        setAncestor(d, 0, bit(2));
+        setAncestor(d, 1, bit(2));
+        prepare();
+        build("((0,1),(2,3))", -1);
+        EXPECT_EQ(length(), 10) << "down " << down;
+        EXPECT_EQ(charLengthOnTree(d, 0), 6);
+        EXPECT_EQ(charLengthOnTree(d, 1), 4);
+        // With A and C sisters one gain of each step does.
+        build("((0,2),(1,3))", -1);
+        length();
+        EXPECT_EQ(charLengthOnTree(d, 0), 2);
+        EXPECT_EQ(charLengthOnTree(d, 1), 2);
+    }
+}
+
 // A single join whose least cost reaches the per-character limit (0 and 2
 // meet through 1, each step half of it or more) overflows the tree length as
 // it always did, now that such a table is held in a block of 32-bit entries;

@@ -200,4 +200,30 @@ TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
         EXPECT_GT(settled, 0u);
 }
 
+// MulTrees with a Maxtrees limit that may not grow, reached in the first
+// replicate: the later replicates meet the full buffer, each run ahead
+// plays the limit as the search meets it in its turn (the same lines
+// printed there), and none is run again.
+TEST_F(HSearchThreadsTest, RunsAheadMeetAFullBufferAsTheSearchWould)
+{
+    std::mt19937 gen(17);
+    useMatrix(treeSignalMatrix(gen, 14, 30, 25, 2), "01");
+    const auto filled = [] { treeInfo.maxtrees = 2, hs.nreps = 12; };
+    const Outcome one = search(1, filled);
+    const size_t second = one.printed.find("Random-addition-sequence replicate 2:");
+    ASSERT_NE(second, std::string::npos) << one.printed;
+    // Full in the first replicate, and met again in later ones.
+    ASSERT_LT(one.printed.find("'Maxtrees' limit (2) hit"), second) << one.printed;
+    ASSERT_NE(one.printed.find("'Maxtrees' limit (2) hit", second), std::string::npos) << one.printed;
+    for (uint32_t threads : {2u, 3u, 8u}) {
+        const Outcome many = search(threads, filled);
+        EXPECT_EQ(many.status, one.status) << threads << " threads";
+        EXPECT_EQ(many.trees, one.trees) << threads << " threads";
+        EXPECT_EQ(many.printed, one.printed) << threads << " threads";
+        const AheadCounts counts = lastHSearchAheadCounts();
+        EXPECT_EQ(counts.taken, 12u) << threads << " threads";
+        EXPECT_EQ(counts.rerunHere, 0u) << threads << " threads";
+    }
+}
+
 }  // namespace

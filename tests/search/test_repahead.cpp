@@ -214,3 +214,39 @@ TEST(ReplicatesAhead, RunsThatDrewRestartTheLaterOnesAndWrongGuessesStopGuessing
     EXPECT_LT(runs.load(), kReps + 10);
     EXPECT_EQ(pool.begun(), kReps);
 }
+
+// Runs that draw again and again (swapping many stored trees resolves each
+// one): the start after such a run is known only when it ends, and runs
+// are not begun from each of its passing states only to be thrown away.
+TEST(ReplicatesAhead, RunsThatKeepDrawingLeaveTheNextStartUnknownTillTheyEnd)
+{
+    constexpr uint32_t kReps = 8, kDraws = 10;
+    std::atomic<uint32_t> runs{0};
+    ReplicatesAhead *self = nullptr;
+    ReplicatesAhead pool(
+        4, kReps, 8, [&](uint32_t, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+            runs++;
+            std::unique_ptr<AheadRun> part;
+            for (uint32_t d = 1; d <= kDraws; d++) {
+                part = runFor(rep, start, cancel, std::chrono::milliseconds(3));
+                if (cancel.load())
+                    return part;
+                self->revise(rep, start, stateOf(start.x + 1000 * d));
+            }
+            return part;
+        },
+        stateOf(100), plusOne);
+    self = &pool;
+    pool.start();
+    uint32_t expected = 100;
+    for (uint32_t rep = 0; rep < kReps; rep++) {
+        const std::unique_ptr<AheadRun> r = pool.take(rep, std::chrono::milliseconds(50), [] { return false; });
+        ASSERT_TRUE(r);
+        EXPECT_EQ(asRan(r).start, expected) << rep;
+        EXPECT_FALSE(asRan(r).calledOff);
+        expected += 1000 * kDraws;
+    }
+    // Begun again after every draw, the runs after each one would number
+    // some kDraws x kReps.
+    EXPECT_LT(runs.load(), 4 * kReps);
+}

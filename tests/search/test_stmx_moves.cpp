@@ -4,10 +4,13 @@
 // exhaustive best over every rooted tree.
 #include <functional>
 #include <random>
+#include <set>
 
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/dollo_search.h"
+#include "parsimony/pars_fxns.h"
 #include "parsimony/stmx_test_support.h"
 #include "parsimony/treelen.h"
 #include "search/swap.h"
@@ -90,11 +93,11 @@ struct Move {
     double score;
 };
 
-std::vector<Move> allMoves(Tree *tree, const DataInfo *d, int type)
+std::vector<Move> allMoves(Tree *tree, const DataInfo *d, int type, uint32_t reach = 0)
 {
     std::vector<Move> moves;
     forEachTbrMove(
-        tree, d, type, 0,
+        tree, d, type, reach,
         [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double score) {
             static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R, score});
             return 0;
@@ -205,6 +208,198 @@ TEST_F(StmMoves, TwoStateDirectedMovesScoreAsTheBitPath)
         }, trial);
     }
     EXPECT_GT(checked, 800);
+}
+
+// Cells of characters of 2 to 6 states (their widths): single states, runs
+// of two or three neighbouring states, missing, and with `split` some sets
+// of states not side by side ({s, s + 2}).
+std::vector<std::vector<uint64_t>> randomSeriesCells(std::mt19937 &rng, uint32_t ntax, std::vector<uint32_t> &width,
+                                                     bool split)
+{
+    std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(width.size()));
+    for (uint32_t &w : width)
+        w = 2 + rng() % 5;
+    for (auto &row : cells)
+        for (size_t c = 0; c < width.size(); c++) {
+            const uint32_t k = rng() % 16, s = rng() % width[c];
+            const uint64_t one = uint64_t{1} << s;
+            if (k == 0)
+                row[c] = 0;
+            else if (k == 1 && s + 1 < width[c])
+                row[c] = one | one << 1 | (rng() % 2 && s + 2 < width[c] ? one << 2 : 0);
+            else if (k == 2 && split && s + 2 < width[c])
+                row[c] = one | one << 2;
+            else
+                row[c] = one;
+        }
+    return cells;
+}
+
+// Dollo characters of two to six states scored by steps, as a search scores
+// them, beside the other classes: every NNI, SPR and TBR move scores as the
+// whole rearranged tree does by steps and by the cost vectors of every
+// character. Cells are single states, runs of two or three neighbouring
+// states or missing; ancestors given, open over a run, or missing; ".dn"
+// variants and weights. Split sets ({s, s + 2}) and ancestors given in the
+// middle of the series keep their characters with the cost vectors.
+TEST_F(StmMoves, DolloStepMovesScoreAsCostVectorRescorings)
+{
+    std::mt19937 rng(6688);
+    long checked = 0;
+    int byStepsTrials = 0, multiStateBySteps = 0;
+    for (int trial = 0; trial < 30; trial++) {
+        dropData();
+        types.clear();
+        const uint32_t ntax = 5 + trial % 9, nchar = 2 + rng() % (trial % 4 == 0 ? 90 : 14), ns = 6;
+        std::vector<uint32_t> width(nchar);
+        const auto cells = randomSeriesCells(rng, ntax, width, trial % 3 == 2);
+        data = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rng() % 8;
+            if (kind < 5)
+                setType(data, c, kCharDollo, rng() % 3 == 0);
+            else if (kind == 5)
+                setType(data, c, kCharIrreversible, rng() % 2);
+            else if (kind == 6)
+                setType(data, c, kCharOrdered);
+            else
+                setType(data, c, kCharUnordered);
+            const uint32_t a = rng() % 4, s = rng() % width[c];
+            setAncestor(data, c,
+                        a == 0 ? 0 : a == 1 && s + 1 < width[c] ? uint64_t{3} << s : uint64_t{1} << (a == 3 ? 0 : s));
+            data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr tree;
+        DolloSearchScope steps(data);
+        byStepsTrials += dolSearchActive(data) ? 1 : 0;
+        if (dolSearchActive(data)) {
+            std::set<uint32_t> chars(packedData(data)->dolSearch->charOf.begin(),
+                                     packedData(data)->dolSearch->charOf.end());
+            for (uint32_t c : chars)
+                multiStateBySteps += c != kDolNoChar && packedData(data)->nStates[c] > 2;
+        }
+        tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
+        checked += checkEveryMove(tree.get(), data, type, [&] {
+            double costVectors;
+            {
+                DolloSearchPause whole(data);
+                costVectors = calcTreeLength(data, tree.get(), true, false);
+            }
+            const double bySteps = calcTreeLength(data, tree.get(), true, false);
+            EXPECT_DOUBLE_EQ(bySteps, costVectors) << "trial " << trial;
+            return costVectors;
+        }, trial);
+    }
+    EXPECT_GT(byStepsTrials, 25);
+    EXPECT_GT(multiStateBySteps, 100);
+    EXPECT_GT(checked, 1500);
+}
+
+// A TBR and SPR descent by steps, with and without a reconnection limit:
+// after each move applied the moves score as on sets computed afresh, and
+// the tree's length is the cost vectors'.
+TEST_F(StmMoves, DolloStepDescentKeepsItsSetsFresh)
+{
+    std::mt19937 rng(6690);
+    for (int trial = 0; trial < 12; trial++) {
+        dropData();
+        const uint32_t ntax = 8 + trial % 8, nchar = 10 + rng() % 40, ns = 6;
+        SCOPED_TRACE(trial);
+        std::vector<uint32_t> width(nchar);
+        const auto cells = randomSeriesCells(rng, ntax, width, false);
+        data = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            setType(data, c, kCharDollo, rng() % 3 == 0);
+            const uint32_t a = rng() % 4;
+            setAncestor(data, c, a == 0 ? 0 : a == 1 ? 1 : uint64_t{1} << (a == 2 ? width[c] - 1 : rng() % width[c]));
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        DolloSearchScope steps(data);
+        ASSERT_TRUE(dolSearchActive(data));
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        const int type = trial % 2 ? kSwapSPR : kSwapTBR;
+        const uint32_t reach = trial % 4 < 2 ? 0 : 3;
+        double current = calcTreeLength(data, tree.get(), true, false);
+        prepareTreeForSwapping(tree.get(), data);
+        for (int step = 0; step < 30; step++) {
+            std::vector<double> kept;
+            for (const Move &m : allMoves(tree.get(), data, type, reach))
+                kept.push_back(m.score);
+            calcTreeLength(data, tree.get(), true, false);
+            prepareTreeForSwapping(tree.get(), data);
+            const auto moves = allMoves(tree.get(), data, type, reach);
+            ASSERT_EQ(moves.size(), kept.size());
+            for (size_t i = 0; i < moves.size(); i++)
+                ASSERT_DOUBLE_EQ(kept[i], moves[i].score) << "trial " << trial << " step " << step << " move " << i;
+            const Move *better = nullptr;
+            for (const Move &m : moves)
+                if (m.score < current - 1e-9) {
+                    better = &m;
+                    break;
+                }
+            if (!better)
+                break;
+            RearrObject hit, inverse;
+            makeRearrObject(&hit, better->K, better->T, better->R, better->score);
+            ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), data, &hit, true), 0);
+            current = better->score;
+            {
+                DolloSearchPause whole(data);
+                ASSERT_DOUBLE_EQ(calcTreeLength(data, tree.get(), true, false), current) << "trial " << trial;
+            }
+            calcTreeLength(data, tree.get(), true, false);
+            prepareTreeForSwapping(tree.get(), data);
+        }
+    }
+}
+
+// A Dollo character's cost vector may take back steps that the classes
+// before it in the chain counted: a span with a bound reports it passed
+// only when the whole sum does, though a partial sum passed it first.
+TEST_F(StmMoves, BoundedSpansBeforeDolloCostVectorsCompareTheWholeSum)
+{
+    std::mt19937 rng(6693);
+    long tookBack = 0, checked = 0;
+    for (int trial = 0; trial < 20; trial++) {
+        dropData();
+        const uint32_t ntax = 6 + trial % 7, nchar = 20;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
+        for (auto &row : cells)
+            for (uint64_t &b : row)
+                b = uint64_t{1} << (rng() % 4);
+        data = makeTypedData(4, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            setType(data, c, c % 2 ? kCharDollo : kCharOrdered);
+            setAncestor(data, c, rng() % 2 ? uint64_t{2} : 0);
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        for (TreeNode *n = tree->root->firstChild; n; n = n->next) {
+            const ParsNodeSets *a = nodeSets(n->abm[0]), *b = nodeSets(n->abm[1]);
+            double whole = 0.0, before = 0.0;
+            for (const ParsFxns *f = data->parsFxns; f; f = f->next) {
+                f->addSpan(data, a, b, false, &whole, kNoScore);
+                if (f->next)
+                    before = whole;
+            }
+            tookBack += before > whole;
+            for (const double bound : {whole - 1, whole, before}) {
+                double len = 0.0;
+                EXPECT_EQ(frvAddSpan(data, a, b, false, &len, bound), whole > bound ? 1 : 0) << "trial " << trial;
+                checked++;
+            }
+        }
+    }
+    EXPECT_GT(tookBack, 5);
+    EXPECT_GT(checked, 500);
 }
 
 // Repeated TBR descent from random rooted trees reaches the best length of

@@ -259,6 +259,17 @@ Links linksOf(const Tree *tree)
     return l;
 }
 
+// The preorder list as the tree holds it: each node with its predecessor,
+// and the tail.
+std::vector<std::pair<TreeNode *, TreeNode *>> orderOf(const Tree *tree)
+{
+    std::vector<std::pair<TreeNode *, TreeNode *>> o;
+    for (TreeNode *p = tree->root; p; p = p->next)
+        o.emplace_back(p, p->prev);
+    o.emplace_back(tree->tail, nullptr);
+    return o;
+}
+
 // The key test: on random 8- to 30-taxon trees every move's incremental
 // score equals a full rescoring of the rearranged tree, whose sets equal a
 // full pass; undo gives back the links and the sets; the evaluation itself
@@ -274,6 +285,7 @@ TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
         TreePtr tree = randomTree(rng, ntax, trial % 4 >= 2);
         const Links links = linksOf(tree.get());
         const auto sets = setState(d, tree.get());
+        const auto order = orderOf(tree.get());
         const Splits original = treeSplits(tree.get());
         const int type = trial % 5 == 4 ? kSwapSPR : kSwapTBR;
         const auto moves = allMoves(tree.get(), d, type);
@@ -303,11 +315,152 @@ TEST_F(Tbr, EveryMoveScoresAsAFullRescoringAndUndoes)
             ASSERT_EQ(undoTbrRearr(tree.get(), d, true), 0);
             ASSERT_EQ(linksOf(tree.get()), links);
             ASSERT_EQ(setState(d, tree.get()), sets);
+            ASSERT_EQ(orderOf(tree.get()), order);
             checked++;
         }
         EXPECT_EQ(undoTbrRearr(tree.get(), d, true), 1);  // nothing left to undo
     }
     EXPECT_GT(checked, 2500);
+}
+
+// Moves applied one after another, each from the sets the last one left,
+// rerooting ones and ones at the basal fork among them: an update that left
+// one stale word would show in a later move. Every step's sets equal a full
+// pass and its preorder list the list made whole; the move back without
+// sets gives back the links and the list.
+TEST_F(Tbr, AChainOfMovesKeepsTheSetsExact)
+{
+    std::mt19937 rng(6127);
+    long rerooted = 0, basal = 0;
+    for (int trial = 0; trial < 6; trial++) {
+        const uint32_t ntax = 9 + trial * 4;
+        DataInfo *d = randomData(rng, ntax, 30 + rng() % 60, trial % 2);
+        TreePtr tree = randomTree(rng, ntax, trial % 2 == 1);
+        for (int step = 0; step < 80; step++) {
+            const auto moves = allMoves(tree.get(), d, kSwapTBR);
+            ASSERT_FALSE(moves.empty());
+            const Move &m = moves[rng() % moves.size()];
+            rerooted += m.R != m.K;
+            basal += !m.K->anc->anc;
+            RearrObject hit, inverse;
+            makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+            if (step % 10 == 9) {
+                const Links before = linksOf(tree.get());
+                const auto order = orderOf(tree.get());
+                ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &hit, false), 0);
+                ASSERT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
+                ASSERT_EQ(linksOf(tree.get()), before) << "trial " << trial << " step " << step;
+                ASSERT_EQ(orderOf(tree.get()), order) << "trial " << trial << " step " << step;
+            }
+            ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), d, &hit, true), 0);
+            const auto order = orderOf(tree.get());
+            setTraversalSeq(tree.get());
+            ASSERT_EQ(orderOf(tree.get()), order) << "trial " << trial << " step " << step;
+            const auto incSets = setState(d, tree.get());
+            ASSERT_DOUBLE_EQ(swapTreeScore(d, tree.get()), m.score) << "trial " << trial << " step " << step;
+            calcStatesetsForSearch(tree.get(), d, false);
+            ASSERT_EQ(incSets, setState(d, tree.get())) << "trial " << trial << " step " << step;
+        }
+    }
+    EXPECT_GT(rerooted, 200);
+    EXPECT_GT(basal, 5);
+}
+
+// Laying the set words out in tree order moves them only: every record
+// keeps its values, the final sets of the tree's nodes follow its preorder,
+// moves score as before, and a thread's copy of the records (taken record by
+// record) holds the same words.
+TEST_F(Tbr, LaidOutSetsKeepTheirValuesAndScores)
+{
+    std::mt19937 rng(6128);
+    for (int trial = 0; trial < 4; trial++) {
+        const uint32_t ntax = 12 + trial * 6;
+        DataInfo *d = randomData(rng, ntax, 40 + rng() % 60, false);
+        TreePtr tree = randomTree(rng, ntax, trial % 2 == 1);
+        const auto sets = setState(d, tree.get());
+        const auto moves = allMoves(tree.get(), d, kSwapTBR);
+        layOutNodeSets(d, tree.get());
+        ASSERT_EQ(setState(d, tree.get()), sets) << "trial " << trial;
+        const uint64_t *last = nullptr;
+        for (TreeNode *p = tree->root->next; p; p = p->next) {
+            const uint64_t *w = nodeSets(p->abm[2])->uno;
+            EXPECT_TRUE(!last || w > last) << "trial " << trial;
+            last = w;
+        }
+        const auto after = allMoves(tree.get(), d, kSwapTBR);
+        ASSERT_EQ(after.size(), moves.size());
+        for (size_t i = 0; i < moves.size(); i++)
+            ASSERT_EQ(after[i].score, moves[i].score) << "trial " << trial << " move " << i;
+        const PackedData *pd = packedData(d);
+        ParsRecord *copy = cloneParsRecordForThread(d);
+        ASSERT_NE(copy, nullptr);
+        for (uint64_t k = 0; k < uint64_t{3} * pd->nodeCount; k++)
+            ASSERT_TRUE(std::equal(pd->nodeRecs[k].uno, pd->nodeRecs[k].uno + 2 * pd->unoWords,
+                                   copy->nodeRecs[k].uno));
+        destroyParsRecordClone(copy);
+    }
+}
+
+// The cut order from a centre, made a distance at a time, is the order of
+// the whole walk it replaces: every node put in a list with its distance
+// (the centre's subtree one more per level, each ancestor one more than the
+// child on the path, the ancestor's other child as the ancestor), each
+// subtree walked last child first, the list sorted by distance and each
+// distance read from its end.
+TEST_F(Tbr, CutsFromACentreComeNearestFirstInTheWalksOrder)
+{
+    auto reference = [](Tree *tree, TreeNode *centre) {
+        std::vector<std::pair<TreeNode *, uint32_t>> items;
+        auto walk = [&](TreeNode *top, uint32_t d) {
+            std::vector<std::pair<TreeNode *, uint32_t>> stack{{top, d}};
+            while (!stack.empty()) {
+                const auto it = stack.back();
+                stack.pop_back();
+                items.push_back(it);
+                for (TreeNode *c = it.first->firstChild; c; c = c->nextSib)
+                    stack.push_back({c, it.second + 1});
+            }
+        };
+        walk(centre, 0);
+        uint32_t d = 0;
+        for (TreeNode *cur = centre; cur->anc && cur->anc->anc; cur = cur->anc) {
+            items.push_back({cur->anc, ++d});
+            for (TreeNode *c = cur->anc->firstChild; c; c = c->nextSib)
+                if (c != cur)
+                    walk(c, d);
+        }
+        std::stable_sort(items.begin(), items.end(), [](auto &a, auto &b) { return a.second < b.second; });
+        std::vector<TreeNode *> out;
+        for (size_t i = 0; i < items.size();) {
+            size_t j = i;
+            while (j < items.size() && items[j].second == items[i].second)
+                j++;
+            for (size_t k = j; k > i; k--)
+                out.push_back(items[k - 1].first);
+            i = j;
+        }
+        return out;
+    };
+    std::mt19937 rng(6129);
+    long checked = 0;
+    for (int trial = 0; trial < 6; trial++) {
+        const uint32_t ntax = 5 + trial * 7;
+        TreePtr tree = randomTree(rng, ntax, trial % 2 == 1);
+        setTraversalSeq(tree.get());
+        std::vector<TreeNode *> out(tree->maxNodes);
+        for (TreeNode *c = tree->root->next; c; c = c->next) {
+            out.resize(tree->maxNodes);
+            out.resize(setCutSequence(tree.get(), c, out.data()));
+            ASSERT_EQ(out, reference(tree.get(), c)) << "trial " << trial;
+            checked++;
+        }
+        // Without a centre: the preorder below the root.
+        out.resize(tree->maxNodes);
+        out.resize(setCutSequence(tree.get(), nullptr, out.data()));
+        ASSERT_EQ(out.size(), 2 * ntax - 3);
+        EXPECT_EQ(out.front(), tree->root->next);
+    }
+    EXPECT_GT(checked, 200);
 }
 
 // Under a reconnection limit the updates after a cut stop at the limit's

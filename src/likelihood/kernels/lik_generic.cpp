@@ -12,20 +12,7 @@
 
 namespace {
 
-// The rate categories touched by items [first, end): calls f(r, p0, p1) with
-// the pattern range of each category, so that a matrix is fetched once per
-// category rather than tested item by item.
-template <typename F>
-inline void forEachCategory(const LikKernelContext &c, uint32_t first, uint32_t end, F f)
-{
-    const uint32_t np = c.npatterns;
-    if (np == 0)
-        return;
-    for (uint32_t r = first / np; r < c.ncat && r * np < end; ++r) {
-        const uint32_t lo = std::max(first, r * np), hi = std::min(end, (r + 1) * np);
-        f(r, lo - r * np, hi - r * np);
-    }
-}
+#include "likelihood/kernels/lik_category_ranges.h"
 
 template <uint32_t N>
 inline uint32_t statesOf(const LikKernelContext &c)
@@ -276,6 +263,18 @@ void mergeRescalers_SP(const LikKernelContext &ctx, const void *in1, const void 
 }
 
 void addRescalers_SP(const LikKernelContext &ctx, const void *in, void *out) { addRescalers<float>(ctx, in, out); }
+
+void rescaleCL_D(const LikKernelContext &ctx, void *cla, void *scalers, uint32_t first, uint32_t end)
+{
+    rescaleCL<double>(ctx, cla, scalers, first, end);
+}
+
+void mergeRescalers_D(const LikKernelContext &ctx, const void *in1, const void *in2, void *out)
+{
+    mergeRescalers<double>(ctx, in1, in2, out);
+}
+
+void addRescalers_D(const LikKernelContext &ctx, const void *in, void *out) { addRescalers<double>(ctx, in, out); }
 
 const double *likRescaleLogTable()
 {

@@ -4,7 +4,8 @@
 // a flat operation (output CLA, two inputs with their matrices, rescaler
 // blocks) and a range of CL items or patterns.
 //
-// Each member set (double: Dna, Gen; single: SP; single four-wide: Dna_Vec,
+// Each member set (double: Dna, Gen, and Dna_DVec, which gives Dna's
+// results with vector instructions; single: SP; single four-wide: Dna_Vec,
 // Gen_Vec; the Mk model: Mkv) lives in files of its own, one per
 // instruction set, and is reached through a LikKernels table chosen once.
 //
@@ -131,18 +132,20 @@ struct LikKernels {
     LikRootFxn evalLikeRooted;  // the Mk set only; null in the others
 };
 
-enum class LikKernelSet : uint8_t { Dna, Gen, SP, Dna_Vec, Gen_Vec, Mkv };
+enum class LikKernelSet : uint8_t { Dna, Gen, SP, Dna_Vec, Gen_Vec, Mkv, Dna_DVec };
 enum class LikIsa : uint8_t { Generic, Sse, Avx2 };
 
 // The table a model group installs: Mkv for the Mk model; in double
-// precision Dna for 4 states, else Gen; in single precision SP, or with
-// vectorisation and at least 4 states Dna_Vec / Gen_Vec on the widest
-// instruction set the CPU offers (AVX2 with FMA, else SSE). The environment
-// variable VORN_KERNELS=generic holds the vector sets to SSE.
+// precision Gen, or for 4 states Dna_DVec on the widest instruction set the
+// CPU offers (AVX2, else SSE), which gives the Dna table's bits; in single
+// precision SP, or with vectorisation and at least 4 states Dna_Vec /
+// Gen_Vec on the widest instruction set the CPU offers (AVX2 with FMA,
+// else SSE). The environment variable VORN_KERNELS=generic holds the
+// single-precision vector sets to SSE and double precision to Dna.
 const LikKernels &chooseLikKernels(uint32_t nstates, bool singlePrecision, bool vectorize, bool mkv);
 // One set on one instruction set; null when it does not exist or this CPU
 // or build cannot run it. Dna, Gen, SP and Mkv exist only as Generic,
-// Dna_Vec and Gen_Vec only as Sse and Avx2.
+// Dna_Vec, Gen_Vec and Dna_DVec only as Sse and Avx2.
 const LikKernels *likKernelsOf(LikKernelSet set, LikIsa isa);
 
 // Values per pattern in a CLA: nstates rounded up to 4 for the vector
@@ -165,12 +168,18 @@ const LikKernels &likKernels_Dna_Vec_Sse();
 const LikKernels &likKernels_Gen_Vec_Sse();
 const LikKernels &likKernels_Dna_Vec_Avx2();
 const LikKernels &likKernels_Gen_Vec_Avx2();
+const LikKernels &likKernels_Dna_DVec_Sse();
+const LikKernels &likKernels_Dna_DVec_Avx2();
 
 // Scalar single-precision members that the vector tables share: the tail
 // pass of the vector rescaling and the rescaler sums.
 void rescaleCL_SP(const LikKernelContext &ctx, void *cla, void *scalers, uint32_t first, uint32_t end);
 void mergeRescalers_SP(const LikKernelContext &ctx, const void *in1, const void *in2, void *out);
 void addRescalers_SP(const LikKernelContext &ctx, const void *in, void *out);
+// The generic double-precision members that Dna_DVec shares.
+void rescaleCL_D(const LikKernelContext &ctx, void *cla, void *scalers, uint32_t first, uint32_t end);
+void mergeRescalers_D(const LikKernelContext &ctx, const void *in1, const void *in2, void *out);
+void addRescalers_D(const LikKernelContext &ctx, const void *in, void *out);
 // The constant-site term, sentinel, logarithm and derivative ratios of one
 // pattern, shared by every non-Mk evaluator: L, D1, D2 are the pattern's
 // sums over rate categories, sigma its summed rescaler. False when the

@@ -12,10 +12,19 @@
 
 namespace {
 
+bool cpuHasAvx2()
+{
+#if VORN_KERNELS_AVX2
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 bool cpuHasAvx2Fma()
 {
 #if VORN_KERNELS_AVX2
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return cpuHasAvx2() && __builtin_cpu_supports("fma");
 #else
     return false;
 #endif
@@ -33,10 +42,12 @@ bool genericRequested()
 // Builds without the vector files still link; their tables are never chosen.
 const LikKernels &likKernels_Dna_Vec_Sse() { return likKernels_SP(); }
 const LikKernels &likKernels_Gen_Vec_Sse() { return likKernels_SP(); }
+const LikKernels &likKernels_Dna_DVec_Sse() { return likKernels_Dna(); }
 #endif
 #if !VORN_KERNELS_AVX2
 const LikKernels &likKernels_Dna_Vec_Avx2() { return likKernels_SP(); }
 const LikKernels &likKernels_Gen_Vec_Avx2() { return likKernels_SP(); }
+const LikKernels &likKernels_Dna_DVec_Avx2() { return likKernels_Dna(); }
 #endif
 
 const LikKernels *likKernelsOf(LikKernelSet set, LikIsa isa)
@@ -59,24 +70,45 @@ const LikKernels *likKernelsOf(LikKernelSet set, LikIsa isa)
             return dna ? &likKernels_Dna_Vec_Avx2() : &likKernels_Gen_Vec_Avx2();
         return nullptr;
     }
+    case LikKernelSet::Dna_DVec:
+        if (isa == LikIsa::Sse && VORN_KERNELS_SSE)
+            return &likKernels_Dna_DVec_Sse();
+        if (isa == LikIsa::Avx2 && cpuHasAvx2())
+            return &likKernels_Dna_DVec_Avx2();
+        return nullptr;
     }
     return nullptr;
 }
+
+namespace {
+
+// The set on the widest instruction set this CPU runs, SSE at most when
+// VORN_KERNELS=generic asks it; null when neither exists.
+const LikKernels *widestOf(LikKernelSet set)
+{
+    const LikKernels *k = genericRequested() ? nullptr : likKernelsOf(set, LikIsa::Avx2);
+    return k != nullptr ? k : likKernelsOf(set, LikIsa::Sse);
+}
+
+}  // namespace
 
 const LikKernels &chooseLikKernels(uint32_t nstates, bool singlePrecision, bool vectorize, bool mkv)
 {
     if (mkv)
         return likKernels_Mkv();
-    if (!singlePrecision)
-        return nstates == 4 ? likKernels_Dna() : likKernels_Gen();
-    if (vectorize && nstates >= 4) {
-        const LikKernelSet set = nstates == 4 ? LikKernelSet::Dna_Vec : LikKernelSet::Gen_Vec;
-        const LikKernels *k = genericRequested() ? nullptr : likKernelsOf(set, LikIsa::Avx2);
-        if (k == nullptr)
-            k = likKernelsOf(set, LikIsa::Sse);
-        if (k != nullptr)
-            return *k;
+    if (!singlePrecision) {
+        if (nstates != 4)
+            return likKernels_Gen();
+        // Dna_DVec gives Dna's bits, so it is no vector processing in the
+        // settings' sense (that changes the layout and the rounding) and is
+        // taken whatever `vector` says; VORN_KERNELS=generic keeps the
+        // scalar table, against which whole runs can be compared.
+        const LikKernels *k = genericRequested() ? nullptr : widestOf(LikKernelSet::Dna_DVec);
+        return k != nullptr ? *k : likKernels_Dna();
     }
+    if (vectorize && nstates >= 4)
+        if (const LikKernels *k = widestOf(nstates == 4 ? LikKernelSet::Dna_Vec : LikKernelSet::Gen_Vec))
+            return *k;
     return likKernels_SP();
 }
 

@@ -48,23 +48,11 @@ inline __m128 padLanes(uint32_t n)
     return _mm_load_ps(v);
 }
 
-// Local helpers in place of std::min, std::max and std::log: a standard
-// template or inline function used here would be emitted with this file's
-// code generation under a name other files share.
-inline uint32_t maxU(uint32_t a, uint32_t b) { return a > b ? a : b; }
-inline uint32_t minU(uint32_t a, uint32_t b) { return a < b ? a : b; }
-
-template <typename F>
-inline void forEachCategory(const LikKernelContext &c, uint32_t first, uint32_t end, F f)
-{
-    const uint32_t np = c.npatterns;
-    if (np == 0)
-        return;
-    for (uint32_t r = first / np; r < c.ncat && r * np < end; ++r) {
-        const uint32_t lo = maxU(first, r * np), hi = minU(end, (r + 1) * np);
-        f(r, lo - r * np, hi - r * np);
-    }
-}
+// Local helpers (lik_category_ranges.h) in place of std::min and std::max,
+// and log from math.h in place of std::log: a standard template or inline
+// function used here would be emitted with this file's code generation
+// under a name other files share.
+#include "likelihood/kernels/lik_category_ranges.h"
 
 inline const float *matrixOf(const void *m, uint32_t r, size_t size)
 {

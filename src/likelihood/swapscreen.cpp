@@ -1,0 +1,284 @@
+#include "likelihood/swapscreen.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "data/patterns.h"
+#include "likelihood/activeml.h"
+#include "likelihood/clapool.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/mlinit.h"
+#include "likelihood/ml_multithread.h"
+#include "likelihood/treelike.h"
+
+namespace {
+
+// A neighbour whose local score is worse than the bound by this much is
+// left out: the whole fit moves the lengths the local one holds, and on
+// trees near an optimum that gains a few units at most.
+constexpr double kScreenMargin = 2.0;
+// Rounds over the three edges at the join, and the Newton tolerance of
+// each, as for a taxon joined in stepwise addition.
+constexpr int kJoinRounds = 3;
+constexpr double kJoinTolerance = 0.001;
+// The rounds after the first move the three lengths little (on 150 x
+// 2,000 sites they gained at most 59 units, nearly always nothing): a
+// neighbour this far beyond the margin after one round is left out
+// without the others.
+constexpr double kRoundGainBound = 100.0;
+// The most the pool grows to keep arrays from one neighbour to the next.
+constexpr std::size_t kScreenPoolBytes = std::size_t{256} << 20;
+
+constexpr uint64_t kNoKey = 0;
+
+// Each array is keyed by what it is computed from: the subtree below the
+// node (up) or the rest of the tree (down), with every length inside. Two
+// arrays with one key hold the same values, so an array survives a move or
+// a length change exactly when its key does.
+struct Screen {
+    Tree *tree = nullptr;
+    uint64_t serial = 0;
+    std::vector<double> base;   // the swapped tree's optimised lengths
+    std::vector<double> given;  // the lengths it had, while base is on it
+    std::vector<uint64_t> upKey, dnKey;  // keys of the arrays held
+    std::vector<uint64_t> up, dn;        // keys of the tree as it is
+    uint64_t pops = 0;  // the pool's count of buffers taken when the screen left it
+    bool startedThreads = false;
+};
+thread_local Screen gScreen;
+
+uint64_t mix(uint64_t x)
+{
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+uint64_t lengthBits(double len)
+{
+    uint64_t b;
+    std::memcpy(&b, &len, sizeof b);
+    return b;
+}
+
+// An input seen from the junction above it: its own key through its edge.
+uint64_t through(uint64_t key, const TreeNode *n) { return mix(key + 0x9e3779b97f4a7c15ULL * (lengthBits(n->edge.brlen) | 1)); }
+
+uint64_t tipKey(const TreeNode *n) { return mix(0x5851f42d4c957f2dULL + static_cast<uint64_t>(static_cast<uint32_t>(n->index))); }
+
+size_t at(const Tree *tree, const TreeNode *n) { return static_cast<size_t>(n - tree->nodes); }
+
+uint64_t upKeyOf(Screen &s, TreeNode *n)
+{
+    uint64_t sum = 0;
+    for (TreeNode *c = n->firstChild; c != nullptr; c = c->nextSib)
+        sum += through(upKeyOf(s, c), c);
+    // A node of one child is read as a tip by the kernels.
+    const uint64_t key = isTipInput(n) ? mix(tipKey(n) + sum) : mix(0x2545f4914f6cdd1dULL + sum);
+    s.up[at(s.tree, n)] = key == kNoKey ? 1 : key;
+    return s.up[at(s.tree, n)];
+}
+
+// The sum of the children's inputs is shared by every child's down key;
+// each takes its own out again.
+void dnKeysBelow(Screen &s, TreeNode *p)
+{
+    uint64_t sum = 0;
+    for (TreeNode *c = p->firstChild; c != nullptr; c = c->nextSib)
+        sum += through(s.up[at(s.tree, c)], c);
+    const uint64_t above = p->anc == nullptr        ? 0
+                           : hasDownSide(p)          ? through(s.dn[at(s.tree, p)], p)
+                                                     : through(tipKey(p->anc), p);
+    for (TreeNode *c = p->firstChild; c != nullptr; c = c->nextSib) {
+        if (hasDownSide(c)) {
+            const uint64_t key = mix(0x3c6ef372fe94f82bULL + sum - through(s.up[at(s.tree, c)], c) + mix(above));
+            s.dn[at(s.tree, c)] = key == kNoKey ? 1 : key;
+        }
+        dnKeysBelow(s, c);
+    }
+}
+
+void computeKeys(Screen &s)
+{
+    std::fill(s.up.begin(), s.up.end(), kNoKey);
+    std::fill(s.dn.begin(), s.dn.end(), kNoKey);
+    upKeyOf(s, s.tree->root);
+    dnKeysBelow(s, s.tree->root);
+}
+
+// Every array whose inputs changed goes back to the pool.
+void dropStale(Screen &s, ModelGroup *g)
+{
+    computeKeys(s);
+    for (uint32_t i = 0; i < s.tree->maxNodes; ++i) {
+        TreeNode *n = s.tree->nodes + i;
+        if (upCLA(n) != nullptr && (s.up[i] == kNoKey || s.upKey[i] != s.up[i]))
+            returnCLAtoPool(upCLA(n), g);
+        if (dnCLA(n) != nullptr && (s.dn[i] == kNoKey || s.dnKey[i] != s.dn[i]))
+            returnCLAtoPool(dnCLA(n), g);
+    }
+}
+
+// The arrays just computed are those of the tree as keyed.
+void recordKeys(Screen &s, ModelGroup *g)
+{
+    for (uint32_t i = 0; i < s.tree->maxNodes; ++i) {
+        const TreeNode *n = s.tree->nodes + i;
+        s.upKey[i] = upCLA(n) != nullptr ? s.up[i] : kNoKey;
+        s.dnKey[i] = dnCLA(n) != nullptr ? s.dn[i] : kNoKey;
+    }
+    s.pops = g->engine->pool->pops;
+}
+
+void releaseHeld(Screen &s, ModelGroup *g)
+{
+    releaseAllCLAs(s.tree, g);
+    std::fill(s.upKey.begin(), s.upKey.end(), kNoKey);
+    std::fill(s.dnKey.begin(), s.dnKey.end(), kNoKey);
+}
+
+bool screenApplies()
+{
+    const ActiveML *a = getActiveML();
+    ModelGroup *g = activeModelGroup();
+    if (a == nullptr || g == nullptr || g->engine == nullptr || g->engine->pool == nullptr)
+        return false;
+    // The screen is the search's approximation, so it follows the approximation
+    // setting: with approxLim=none every neighbour is scored whole. Under
+    // parameters estimated on every tree the local score takes the values
+    // the last whole estimate left in the models (begin's, on the swapped
+    // tree, until a neighbour passes and is estimated whole): a neighbour's
+    // own estimate moves them far less than the margin. Arrays held across
+    // that estimate are given back, as after any whole score (the pool's
+    // count of buffers taken has moved).
+    return (a->flags & kAMLUseApproxLim) != 0 && !usingFixedMLBranchLengths() && !clockModelInEffect() && !loggingMLIters() &&
+           (a->flags & kAMLJointBrLens) == 0 && a->maxPass != 0 && a->blopt != kBloptBrent1D;
+}
+
+}  // namespace
+
+bool swapScreenBegin(Tree *tree)
+{
+    Screen &s = gScreen;
+    s.tree = nullptr;
+    if (!screenApplies())
+        return false;
+    ModelGroup *g = activeModelGroup();
+    ModelGroupEngine &e = *g->engine;
+    const uint32_t n = tree->maxNodes;
+    std::vector<double> given(n);
+    for (uint32_t i = 0; i < n; ++i)
+        given[i] = tree->nodes[i].edge.brlen;
+    // The driver fits the lengths from the start method when the tree
+    // carries none (a tree fetched from a buffer), as it would score it.
+    const double fitted = calcTreeLikelihood(tree, kNoLScore);
+    s.base.resize(n);
+    s.given.resize(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        s.base[i] = tree->nodes[i].edge.brlen;
+        tree->nodes[i].edge.brlen = given[i];
+    }
+    if (fitted >= kNoLScore)
+        return false;
+    s.startedThreads = e.likThreads == nullptr && getActiveML()->nthreads > 1 && !g->singleThreaded;
+    if (s.startedThreads && (e.likThreads = createLikThreads(static_cast<int32_t>(getActiveML()->nthreads))) == nullptr)
+        return false;
+    // Room for both arrays of every node, so that an array a neighbour
+    // leaves valid is still there for the next.
+    const ClaPool *pool = e.pool.get();
+    const auto want = static_cast<int32_t>(2 * n + numCLAsNeeded(g) + 3);
+    if (want > pool->count && std::size_t(want) * pool->bufferBytes <= kScreenPoolBytes)
+        growClaPool(g, want);
+    s.tree = tree;
+    s.serial = tree->serial;
+    s.upKey.assign(n, kNoKey);
+    s.dnKey.assign(n, kNoKey);
+    s.up.assign(n, kNoKey);
+    s.dn.assign(n, kNoKey);
+    releaseHeld(s, g);
+    s.pops = e.pool->pops;
+    return true;
+}
+
+double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound)
+{
+    Screen &s = gScreen;
+    ModelGroup *g = activeModelGroup();
+    if (s.tree != tree || s.serial != tree->serial || g == nullptr || K->anc != P || P->anc == nullptr)
+        return kNoLScore;
+    TreeNode *T = P->firstChild == K ? K->nextSib : P->firstChild;
+    if (T == nullptr || T == K)
+        return kNoLScore;
+    // Arrays taken by anyone else since the last neighbour (a whole score)
+    // are theirs: nothing held can be vouched for.
+    if (g->engine->pool->pops != s.pops || numFreeCLAs(g) < static_cast<int32_t>(numCLAsNeeded(g)) + 3)
+        releaseHeld(s, g);
+    // The move carried each length with its edge (a rerooted subtree's
+    // too); the edge left behind takes in the length of the one P brought
+    // along, and P splits the edge it joined.
+    const double lo = std::max(getActiveML()->minBrlen, 0.0);
+    S->edge.brlen += P->edge.brlen;
+    T->edge.brlen = P->edge.brlen = std::max(T->edge.brlen / 2.0, lo);
+    setActiveTreeForML(tree);
+    dropStale(s, g);
+    double score = kNoLScore;
+    TreeNode *edges[3] = {T, K, P};
+    for (int round = 0; round < kJoinRounds; ++round) {
+        double largest = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            TreeNode *n = edges[k];
+            if (updateCLforEdge(n, g) != 0) {
+                releaseHeld(s, g);
+                return kNoLScore;
+            }
+            recordKeys(s, g);
+            double d1 = 0.0;
+            const double len = n->edge.brlen;
+            const double sc = optimizeOneEdge(n, g, k == 2, &d1, kJoinTolerance);
+            if (k == 2)
+                score = sc;
+            largest = std::max(largest, d1);
+            if (n->edge.brlen != len)
+                dropStale(s, g);
+        }
+        if (largest < kJoinTolerance || score > bound + kScreenMargin + kRoundGainBound)
+            break;
+    }
+    recordKeys(s, g);
+    return score;
+}
+
+void swapScreenLengths(Tree *tree, bool fitted)
+{
+    Screen &s = gScreen;
+    if (s.tree != tree)
+        return;
+    for (uint32_t i = 0; i < tree->maxNodes; ++i) {
+        double &len = tree->nodes[i].edge.brlen;
+        if (fitted) {
+            s.given[i] = len;
+            len = s.base[i];
+        } else {
+            len = s.given[i];
+        }
+    }
+}
+
+bool swapScreenRejects(double local, double bound) { return local < kNoLScore && local > bound + kScreenMargin; }
+
+void swapScreenEnd(Tree *tree)
+{
+    Screen &s = gScreen;
+    ModelGroup *g = activeModelGroup();
+    if (s.tree != tree || g == nullptr || g->engine == nullptr)
+        return;
+    releaseHeld(s, g);
+    ModelGroupEngine &e = *g->engine;
+    if (s.startedThreads)
+        e.likThreads = destroyLikThreads(e.likThreads);
+    s.startedThreads = false;
+    s.tree = nullptr;
+}

@@ -1,0 +1,37 @@
+// The neighbours a likelihood search tries while swapping on one tree,
+// screened by a local score before the whole tree is scored: the tree's
+// branch lengths are optimised once, every neighbour starts from them,
+// and only the edges at the place the moved subtree joins are optimised.
+// Conditional-likelihood arrays are kept from one neighbour to the next
+// and recomputed only where the move or a changed length reaches them.
+#pragma once
+
+struct Tree;
+struct TreeNode;
+
+// Readies the screen for the neighbours of this tree (its lengths
+// optimised once and kept aside; the tree itself is left as it was). False
+// when the settings leave nothing to screen: lengths fixed or under a
+// clock, iterations logged, approxLim=none. With parameters estimated on
+// every tree, the swapped tree's estimate is made here and left in the
+// models for the local scores.
+bool swapScreenBegin(Tree *tree);
+
+// The swapped tree's fitted lengths put on it before a move is made
+// (fitted), or the lengths it had given back after the move is undone.
+void swapScreenLengths(Tree *tree, bool fitted);
+
+// -ln L of the neighbour the tree now is, after the subtree at K (with the
+// fork P it hangs from) was moved off the edge of S onto another edge:
+// every length the swapped tree's, the edge P left merged into S's, and the
+// three edges at P optimised (the move made with the fitted lengths on).
+// A neighbour far beyond the bound after one round over the three edges
+// gets that round's score. kNoLScore when it cannot be had.
+double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);
+
+// Whether a neighbour's local score leaves it out against the search's
+// bound: a whole fit would gain less than the margin on it.
+bool swapScreenRejects(double local, double bound);
+
+// Gives back every array the screen held.
+void swapScreenEnd(Tree *tree);

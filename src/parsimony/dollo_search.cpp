@@ -1,0 +1,484 @@
+#include "parsimony/dollo_search.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <span>
+
+#include "parsimony/optimize.h"
+#include "parsimony/pars_fxns.h"
+#include "parsimony/pars_init.h"
+#include "parsimony/pars_util.h"
+#include "parsimony/stmx.h"
+#include "trees/treeutil.h"
+
+namespace {
+
+constexpr uint32_t kLanes = 64;
+// A record: L and F words, then c1 and c0 of every step (four per word).
+constexpr uint32_t kCounterWords = kLanes / 4;
+
+struct Rec {
+    uint64_t *L, *F;
+    int16_t *c1, *c0;
+};
+
+struct ConstRec {
+    const uint64_t *L, *F;
+    const int16_t *c1, *c0;
+};
+
+Rec recOf(const DolSearch &ds, ParsNodeSets *r)
+{
+    uint64_t *p = r->dollo;
+    auto *c = reinterpret_cast<int16_t *>(p + 2 * ds.words);
+    return {p, p + ds.words, c, c + static_cast<size_t>(ds.words) * kLanes};
+}
+
+ConstRec recOf(const DolSearch &ds, const ParsNodeSets *r)
+{
+    const uint64_t *p = r->dollo;
+    const auto *c = reinterpret_cast<const int16_t *>(p + 2 * ds.words);
+    return {p, p + ds.words, c, c + static_cast<size_t>(ds.words) * kLanes};
+}
+
+const DolSearch &layoutOf(const DataInfo *d) { return *packedData(d)->dolSearch; }
+
+// Lane masks of a byte: lane i all ones where bit i is set, so that the word
+// rules below work on whole lanes (no per-lane bit test in the loops).
+struct ByteLanes {
+    alignas(16) int16_t m[256][8];
+    ByteLanes()
+    {
+        for (uint32_t b = 0; b < 256; b++)
+            for (uint32_t i = 0; i < 8; i++)
+                m[b][i] = static_cast<int16_t>((b >> i) & 1 ? -1 : 0);
+    }
+};
+const ByteLanes gByteLanes;
+
+inline void lanesOf(uint64_t w, int16_t *out)
+{
+    for (uint32_t k = 0; k < 8; k++)
+        std::memcpy(out + 8 * k, gByteLanes.m[(w >> (8 * k)) & 0xFF], sizeof gByteLanes.m[0]);
+}
+
+inline int16_t pick(int16_t mask, int16_t yes, int16_t no)
+{
+    return static_cast<int16_t>((mask & yes) | (~mask & no));
+}
+
+// The four masks of one word of two records: L and F of each.
+struct WordLanes {
+    alignas(32) int16_t ha[kLanes], hb[kLanes], fa[kLanes], fb[kLanes];
+    void load(uint64_t La, uint64_t Fa, uint64_t Lb, uint64_t Fb)
+    {
+        lanesOf(La, ha);
+        lanesOf(Lb, hb);
+        lanesOf(Fa, fa);
+        lanesOf(Fb, fb);
+    }
+};
+
+// Joins one word of a and b at a node; each step's least (the steps its
+// joining adds) goes to m. Returns their sum.
+int32_t joinWord(const WordLanes &w, const int16_t *__restrict a1, const int16_t *__restrict a0,
+                 const int16_t *__restrict b1, const int16_t *__restrict b0, int16_t *__restrict r1,
+                 int16_t *__restrict r0, int16_t *__restrict m)
+{
+    int32_t sum = 0;
+    for (uint32_t i = 0; i < kLanes; i++) {
+        const int16_t ha = w.ha[i], hb = w.hb[i];
+        const auto s = static_cast<int16_t>(a1[i] + b1[i]);
+        // With a 1 on one side only (x), the node stays outside R either
+        // by one step above x in R or with R wholly below x.
+        const int16_t x1 = pick(ha, a1[i], b1[i]), x0 = pick(ha, a0[i], b0[i]), fx = pick(ha, w.fa[i], w.fb[i]);
+        const auto up = static_cast<int16_t>(x1 + 1);
+        const int16_t out = pick(fx, up, std::min(up, x0));
+        const auto both = static_cast<int16_t>(ha & hb), one = static_cast<int16_t>(ha ^ hb);
+        const int16_t least = pick(both, s, static_cast<int16_t>(one & std::min(s, out)));
+        m[i] = least;
+        r1[i] = pick(both, 0, pick(one, static_cast<int16_t>(s - least), std::min<int16_t>(s, 1)));
+        r0[i] = static_cast<int16_t>(one & (out - least));
+        sum += least;
+    }
+    return sum;
+}
+
+// The least steps of joining one word of a and b by an edge.
+int32_t spanWord(const WordLanes &w, const int16_t *__restrict a1, const int16_t *__restrict a0,
+                 const int16_t *__restrict b1, const int16_t *__restrict b0, int16_t *__restrict m)
+{
+    int32_t sum = 0;
+    for (uint32_t i = 0; i < kLanes; i++) {
+        const int16_t ha = w.ha[i], hb = w.hb[i];
+        const auto s = static_cast<int16_t>(a1[i] + b1[i]);
+        const int16_t x0 = pick(ha, a0[i], b0[i]), fx = pick(ha, w.fa[i], w.fb[i]);
+        const auto one = static_cast<int16_t>(ha ^ hb), any = static_cast<int16_t>(ha | hb);
+        // Both ends in R, or (a 1 on one side only, not forced there) R
+        // wholly on that side.
+        const int16_t v = pick(static_cast<int16_t>(one & ~fx), std::min(s, x0), s);
+        m[i] = static_cast<int16_t>(any & v);
+        sum += m[i];
+    }
+    return sum;
+}
+
+// Adds a word's steps to the characters they belong to.
+void addCharSteps(const DataInfo *d, const DolSearch &ds, uint32_t w, const int16_t *m)
+{
+    PackedData *pd = packedData(d);
+    for (uint32_t i = 0; i < kLanes; i++)
+        if (m[i]) {
+            const uint32_t c = ds.charOf[static_cast<size_t>(w) * kLanes + i];
+            if (pd->steps[c] < 0)
+                pd->realSteps[c] += m[i];
+            else
+                pd->steps[c] += m[i];
+        }
+}
+
+// Adds a word's steps (their sum, and each in m) to a length and, with
+// perChar, to their characters.
+void addWordSteps(const DataInfo *d, const DolSearch &ds, uint32_t w, int32_t sum, const int16_t *m, bool perChar,
+                  double &length)
+{
+    if (!sum)
+        return;
+    length += sum * ds.weight[w];
+    if (perChar)
+        addCharSteps(d, ds, w, m);
+}
+
+// The step's condition in a cell of index states `b` (0: missing): 1 when
+// every state of the cell is past the step on its derived side, 0 when none
+// is, -1 when the cell leaves it open.
+int stepValue(uint64_t b, uint32_t j, bool turned)
+{
+    if (!b)
+        return -1;
+    const auto lo = static_cast<uint32_t>(std::countr_zero(b)), hi = static_cast<uint32_t>(63 - std::countl_zero(b));
+    const bool allAbove = lo >= j, noneAbove = hi < j;
+    if (allAbove || noneAbove)
+        return (allAbove != turned) ? 1 : 0;
+    return -1;
+}
+
+uint64_t cellIndexBits(const DataInfo *d, int32_t taxon, const StmChar &sc)
+{
+    if (isMissingOrGapMiss(taxon, sc.c, d))
+        return 0;
+    const uint64_t raw = getXijAsBits(d, taxon, sc.c, nullptr);
+    if (raw == kAllStates)
+        return 0;
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < sc.n; i++)
+        if ((raw >> sc.state[i]) & 1)
+            out |= uint64_t{1} << i;
+    return out;
+}
+
+// A run of neighbouring states (or none): what the steps can hold exactly.
+bool isRun(uint64_t b) { return !b || ((b >> std::countr_zero(b)) & ((b >> std::countr_zero(b)) + 1)) == 0; }
+
+// Steps turned both ways (an ancestor in the middle of the series) would
+// each be scored on its own, though their derived parts may not overlap: the
+// cost vectors keep such characters.
+bool routes(const DataInfo *d, const StmChar &sc, uint32_t ntax)
+{
+    if (!sc.dollo || sc.userType || sc.n < 2 || sc.unit != 1.0 || (sc.turned != 0 && sc.turned + 1u != sc.n))
+        return false;
+    for (int32_t t = -1; t < static_cast<int32_t>(ntax); t++)
+        if (!isRun(cellIndexBits(d, t, sc)))
+            return false;
+    return true;
+}
+
+void writeCells(const DataInfo *d, const DolSearch &ds, const std::vector<int32_t> &chosen,
+                const std::vector<uint32_t> &firstStep, int32_t taxon, ParsNodeSets *rec)
+{
+    const PackedData *pd = packedData(d);
+    Rec r = recOf(ds, rec);
+    std::fill_n(rec->dollo, ds.stride, 0);
+    for (size_t k = 0; k < chosen.size(); k++) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(chosen[k])];
+        const uint64_t b = cellIndexBits(d, taxon, sc);
+        for (uint32_t j = 1; j < sc.n; j++) {
+            const uint32_t at = firstStep[k] + j - 1, w = at / kLanes;
+            const uint64_t bit = uint64_t{1} << (at % kLanes);
+            const int v = stepValue(b, j, j <= sc.turned);
+            if (v == 1) {
+                r.L[w] |= bit;
+                r.F[w] |= bit;
+            } else if (v == 0) {
+                r.c1[at] = 1;  // a terminal of 0 in R: one step to leave it out
+            }
+        }
+    }
+}
+
+void swapLists(PackedData *pd)
+{
+    DolSearch &ds = *pd->dolSearch;
+    std::swap(pd->stmChars, ds.restChars);
+    // The blocks hold no Dollo character: only the single lanes change.
+    std::vector<StmLane> lanes(pd->stmLanes.begin(), pd->stmLanes.begin() + pd->stmBlockLanes);
+    lanes.insert(lanes.end(), ds.restLanes.begin(), ds.restLanes.end());
+    ds.restLanes.assign(pd->stmLanes.begin() + pd->stmBlockLanes, pd->stmLanes.end());
+    pd->stmLanes = std::move(lanes);
+}
+
+void setActive(DataInfo *d, bool on)
+{
+    PackedData *pd = packedData(d);
+    swapLists(pd);
+    pd->dolSearch->active = on;
+    setParsFxns(d, 0);
+    forgetLastTreeOptimized();
+}
+
+bool canActivate(const DataInfo *d)
+{
+    const PackedData *pd = packedData(d);
+    return pd && pd->dolSearch && !pd->dolSearch->active && pd->dolSearch->fullChars == pd->stmChars &&
+           parsCriterionActive();
+}
+
+}  // namespace
+
+int prepareDolSearch(DataInfo *d)
+{
+    PackedData *pd = packedData(d);
+    // Made again inside a search (new weights): the class's own lists come
+    // back first, with the new weights.
+    if (pd->dolSearch && pd->dolSearch->active) {
+        swapLists(pd);
+        setStmLaneWeights(pd, d->weights);
+    }
+    pd->dolSearch.reset();
+    const uint32_t ntax = std::min(d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : 0u, d->ntax);
+    std::vector<int32_t> chosen;
+    auto ds = std::make_shared<DolSearch>();
+    ds->fullChars = pd->stmChars;
+    for (int32_t k : pd->stmChars) {
+        if (routes(d, pd->stmAll[static_cast<size_t>(k)], ntax))
+            chosen.push_back(k);
+        else {
+            ds->restChars.push_back(k);
+            ds->restDollo = ds->restDollo || pd->stmAll[static_cast<size_t>(k)].dollo;
+        }
+    }
+    if (chosen.empty() || !pd->nodeRecs)
+        return 0;
+    for (const StmLane &L : std::span(pd->stmLanes).subspan(pd->stmBlockLanes))
+        if (!routes(d, pd->stmAll[static_cast<size_t>(pd->stmIndex[L.c])], ntax))
+            ds->restLanes.push_back(L);
+    // One weight per word: characters by weight, each character's steps
+    // side by side.
+    auto weightOf = [&](int32_t k) { return pd->slots[pd->stmAll[static_cast<size_t>(k)].c].weight; };
+    std::stable_sort(chosen.begin(), chosen.end(), [&](int32_t a, int32_t b) { return weightOf(a) < weightOf(b); });
+    std::vector<uint32_t> firstStep(chosen.size());
+    uint32_t used = kLanes;
+    for (size_t i = 0; i < chosen.size(); i++) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(chosen[i])];
+        const uint32_t steps = sc.n - 1;
+        if (used + steps > kLanes || (i && weightOf(chosen[i]) != weightOf(chosen[i - 1]))) {
+            ds->words++;
+            ds->weight.push_back(weightOf(chosen[i]));
+            ds->charOf.resize(static_cast<size_t>(ds->words) * kLanes, kDolNoChar);
+            used = 0;
+        }
+        firstStep[i] = (ds->words - 1) * kLanes + used;
+        std::fill_n(ds->charOf.begin() + firstStep[i], steps, sc.c);
+        used += steps;
+    }
+    ds->stride = ds->words * (2 + 2 * kCounterWords);
+    const size_t records = size_t{3} * pd->nodeCount;
+    ds->sets.assign(records * ds->stride, 0);
+    ds->scratch.assign(size_t{2} * ds->stride, 0);
+    for (size_t k = 0; k < records; k++)
+        pd->nodeRecs[k].dollo = ds->sets.data() + k * ds->stride;
+    writeCells(d, *ds, chosen, firstStep, -1, &pd->nodeRecs[0]);
+    for (uint32_t t = 0; t < ntax && 1 + t < records; t++)
+        writeCells(d, *ds, chosen, firstStep, static_cast<int32_t>(t), &pd->nodeRecs[1 + t]);
+    pd->dolSearch = std::move(ds);
+    return 0;
+}
+
+DolloStepsSwitch::DolloStepsSwitch(DataInfo *d, bool on) : d_(d), on_(on)
+{
+    if (on ? canActivate(d) : dolSearchActive(d)) {
+        setActive(d, on);
+        changed_ = true;
+    }
+}
+
+DolloStepsSwitch::~DolloStepsSwitch()
+{
+    if (changed_ && (on_ ? dolSearchActive(d_) : canActivate(d_)))
+        setActive(d_, !on_);
+}
+
+bool dolSearchActive(const DataInfo *d)
+{
+    const PackedData *pd = packedData(d);
+    return pd && pd->dolSearch && pd->dolSearch->active;
+}
+
+uint32_t dolRecordWords(const DataInfo *d) { return dolSearchActive(d) ? layoutOf(d).stride : 0; }
+
+void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length)
+{
+    const DolSearch &ds = layoutOf(d);
+    const ConstRec A = recOf(ds, a), B = recOf(ds, b);
+    const Rec R = recOf(ds, result);
+    WordLanes lanes;
+    alignas(32) int16_t m[kLanes];
+    double added = 0.0;
+    for (uint32_t w = 0; w < ds.words; w++) {
+        const size_t at = static_cast<size_t>(w) * kLanes;
+        lanes.load(A.L[w], A.F[w], B.L[w], B.F[w]);
+        const int32_t sum = joinWord(lanes, A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, R.c1 + at, R.c0 + at, m);
+        R.L[w] = A.L[w] | B.L[w];
+        R.F[w] = A.L[w] & B.L[w];
+        if (count)
+            addWordSteps(d, ds, w, sum, m, perChar, added);
+    }
+    if (count && length)
+        *length += added;
+}
+
+void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length)
+{
+    const DolSearch &ds = layoutOf(d);
+    thread_local std::vector<ConstRec> nb;
+    nb.clear();
+    for (const TreeNode *c = node->firstChild; c; c = c->nextSib)
+        if (c != leaveOut)
+            nb.push_back(recOf(ds, static_cast<const ParsNodeSets *>(nodeSets(c->abm[0]))));
+    if (node->anc && node->anc != leaveOut)
+        nb.push_back(recOf(ds, static_cast<const ParsNodeSets *>(nodeSets(node->abm[1]))));
+    const Rec R = recOf(ds, result);
+    alignas(32) int16_t m[kLanes];
+    double added = 0.0;
+    for (uint32_t w = 0; w < ds.words; w++) {
+        uint64_t any = 0, twice = 0;
+        for (const ConstRec &x : nb) {
+            twice |= any & x.L[w];
+            any |= x.L[w];
+        }
+        int32_t sum = 0;
+        for (uint32_t i = 0; i < kLanes; i++) {
+            const size_t at = static_cast<size_t>(w) * kLanes + i;
+            int32_t s = 0, x1 = 0, x0 = 0;
+            bool fx = false;
+            for (const ConstRec &x : nb) {
+                s += x.c1[at];
+                if ((x.L[w] >> i) & 1) {
+                    x1 = x.c1[at];
+                    x0 = x.c0[at];
+                    fx = (x.F[w] >> i) & 1;
+                }
+            }
+            int32_t least = 0, r1, r0 = 0;
+            if ((twice >> i) & 1) {
+                least = s;
+                r1 = 0;
+            } else if ((any >> i) & 1) {
+                const int32_t out = fx ? x1 + 1 : std::min(x1 + 1, x0);
+                least = std::min(s, out);
+                r1 = s - least;
+                r0 = out - least;
+            } else {
+                r1 = std::min(s, 1);
+            }
+            m[i] = static_cast<int16_t>(least);
+            R.c1[at] = static_cast<int16_t>(r1);
+            R.c0[at] = static_cast<int16_t>(r0);
+            sum += least;
+        }
+        R.L[w] = any;
+        R.F[w] = twice;
+        if (count)
+            addWordSteps(d, ds, w, sum, m, perChar, added);
+    }
+    if (count && length)
+        *length += added;
+}
+
+// The length of joining a and b by an edge, added to *length; 1 as soon as
+// it exceeds the bound (no step of a later word takes any back).
+int dolLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+                        double bound)
+{
+    const DolSearch &ds = layoutOf(d);
+    const double tol = packedData(d)->tolerance;
+    const ConstRec A = recOf(ds, a), B = recOf(ds, b);
+    WordLanes lanes;
+    alignas(32) int16_t m[kLanes];
+    double len = *length;
+    for (uint32_t w = 0; w < ds.words; w++) {
+        // No 1 on either side: no step.
+        if (!(A.L[w] | B.L[w]))
+            continue;
+        const size_t at = static_cast<size_t>(w) * kLanes;
+        lanes.load(A.L[w], A.F[w], B.L[w], B.F[w]);
+        const int32_t sum = spanWord(lanes, A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, m);
+        addWordSteps(d, ds, w, sum, m, perChar, len);
+        if (!perChar && len - bound > tol) {
+            *length = len;
+            return 1;
+        }
+    }
+    *length = len;
+    return len - bound > tol ? 1 : 0;
+}
+
+int dolAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound)
+{
+    return dolLenForConnection(d, a, b, perChar, length, bound);
+}
+
+int dolSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
+                 const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty)
+{
+    if (!(dirty[0] & 1))
+        return 0;
+    PackedData *pd = packedData(d);
+    DolSearch &ds = *pd->dolSearch;
+    ParsNodeSets fresh{};
+    fresh.dollo = ds.scratch.data();
+    dolSetBin(d, c1, c2, false, false, &fresh, nullptr);
+    if (std::equal(fresh.dollo, fresh.dollo + ds.stride, stored->dollo)) {
+        dirty[0] &= ~uint64_t{1};
+        return 0;
+    }
+    std::copy_n(fresh.dollo, ds.stride, stored->dollo);
+    dolSetBin(d, stored, above, false, false, final, nullptr);
+    return 1;
+}
+
+int dolEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length, double bound)
+{
+    NNISets q;
+    if (!nniSets(x, &q))
+        return 0;
+    DolSearch &ds = *packedData(d)->dolSearch;
+    // The rest of the tree seen from u's edge once x has left: g keeps s and
+    // its own up set, and a node on u's edge joins that to u.
+    ParsNodeSets gNow{}, edge{};
+    gNow.dollo = ds.scratch.data();
+    edge.dollo = ds.scratch.data() + ds.stride;
+    dolSetBin(d, q.s, q.gUp, false, false, &gNow, nullptr);
+    dolSetBin(d, &gNow, q.u, false, false, &edge, nullptr);
+    return dolAddSpan(d, q.x, &edge, false, length, bound);
+}
+
+void copyDolSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
+{
+    if (dolSearchActive(d) && from->dollo && to->dollo && from != to)
+        std::copy_n(from->dollo, layoutOf(d).stride, to->dollo);
+}

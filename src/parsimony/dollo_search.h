@@ -1,0 +1,112 @@
+// Dollo characters scored bit-parallel in searches. Each character of n
+// states is held as its n - 1 steps (step j between states j - 1 and j), and
+// each step as a two-state Dollo character whose primitive condition is the
+// ancestor's side: the step is derived where the state lies above it, or
+// below it for a step the character's ancestor turns round (stmTurnedSteps).
+// The lengths of the steps add up to the cost vectors' length of the
+// character, so a search may score with these and leave the cost vectors to
+// the reconstructions.
+//
+// One step on a tree held at the ancestor (the ancestor a terminal of state
+// 0, or missing where it leaves the step open): the nodes of state 1 form one
+// connected part R (one gain) holding every terminal of state 1 and none of
+// state 0, and the length is the number of edges leaving R (the gain and the
+// losses). Seen from a node v at the top of a part S of the tree:
+//   L  S holds a terminal of state 1 (then R meets S);
+//   F  S holds two such apart from v (v must lie in R);
+//   c1 least steps inside S with v in R;
+//   c0 least steps inside S with v outside R: R wholly inside S when L, else
+//      R outside S (no step).
+// A part without a 1 needs c1 only as "one step to leave it out": c1 is kept
+// at 0 or 1 there. The counters of a part with a 1 are kept less their
+// least, which is the part's own length (counted where the part is made),
+// and the rules below add and take the least of them only, so the held
+// counters give the same answers. A part's length does not depend on where
+// it is hung, so a subtree rerooted by a rearrangement keeps its length.
+//
+// Node record: the L and F words, then the c1 and c0 counters (16 bits per
+// step) of every word's 64 steps. Steps of one word share one weight.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "parsimony/packx.h"
+
+struct TreeNode;
+
+struct DolSearch {
+    uint32_t words = 0;
+    uint32_t stride = 0;            // 64-bit words per node record
+    std::vector<double> weight;     // per word
+    std::vector<uint32_t> charOf;   // per step (word x 64 + bit); kDolNoChar past the used ones
+    std::vector<int32_t> fullChars; // the cost-vector class's stmChars when made
+    // The cost-vector class's lists without the characters scored here,
+    // exchanged with its own while a search scores by steps.
+    std::vector<int32_t> restChars;
+    std::vector<StmLane> restLanes;
+    std::vector<uint64_t> sets;     // 3 x nodeCount records
+    std::vector<uint64_t> scratch;  // two records for the interchange
+    // Dollo characters left to the cost vectors (whose spans may take back
+    // steps: see ParsRecord::stmTakesBack).
+    bool restDollo = false;
+    bool active = false;
+};
+
+inline constexpr uint32_t kDolNoChar = UINT32_MAX;
+
+// Makes the step layout once the weights are final and writes the
+// terminals' and the ancestor's records; clears it when no Dollo character
+// qualifies (every included one of two or more states whose cells are each
+// one state, missing, or a run of neighbouring states). 0 when done.
+int prepareDolSearch(DataInfo *d);
+
+// Turns the steps on or off for the life of the object, and back after.
+class DolloStepsSwitch {
+public:
+    DolloStepsSwitch(const DolloStepsSwitch &) = delete;
+    DolloStepsSwitch &operator=(const DolloStepsSwitch &) = delete;
+
+protected:
+    DolloStepsSwitch(DataInfo *d, bool on);
+    ~DolloStepsSwitch();
+
+private:
+    DataInfo *d_;
+    bool on_, changed_ = false;
+};
+
+// While alive, a search over trees held at the ancestor scores the Dollo
+// characters by steps and the cost-vector class leaves them out (their cost
+// vectors are then stale). Nothing happens when no character qualifies.
+class DolloSearchScope : DolloStepsSwitch {
+public:
+    explicit DolloSearchScope(DataInfo *d) : DolloStepsSwitch(d, true) {}
+};
+
+// The opposite, for work inside a search that reads the cost vectors (the
+// edges' support): the cost vectors score every character again while
+// alive. It changes only the packed data's working lists, which a read-only
+// data set holds too.
+class DolloSearchPause : DolloStepsSwitch {
+public:
+    explicit DolloSearchPause(const DataInfo *d) : DolloStepsSwitch(const_cast<DataInfo *>(d), false) {}
+};
+
+// True while the steps score the Dollo characters.
+bool dolSearchActive(const DataInfo *d);
+// 64-bit words of one node record (0 when the steps are not in use).
+uint32_t dolRecordWords(const DataInfo *d);
+
+// The class's function record (set, setBin, setUpdate, addSpan, evalNNI).
+void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
+               ParsNodeSets *result, double *length);
+void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
+            ParsNodeSets *result, double *length);
+int dolSetUpdate(const DataInfo *d, const ParsNodeSets *c1, const ParsNodeSets *c2, ParsNodeSets *stored,
+                 const ParsNodeSets *above, ParsNodeSets *final, uint64_t *dirty);
+int dolAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool perChar, double *length,
+               double bound);
+int dolEvalNNI(const DataInfo *d, TreeNode *scratch, const TreeNode *x, double *length, double bound);
+void copyDolSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to);

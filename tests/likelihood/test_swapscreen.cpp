@@ -1,0 +1,144 @@
+// The local score that screens a likelihood search's neighbours: arrays
+// kept from one neighbour to the next against arrays made from nothing,
+// and the local score against the whole tree's -ln L at the lengths the
+// screen left.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "likelihood/clapool.h"
+#include "likelihood/likelihood_settings.h"
+#include "likelihood/swapscreen.h"
+#include "likelihood/treelike.h"
+#include "ml_fixture.h"
+#include "search/hitlist.h"
+#include "search/search.h"
+#include "search/tbr.h"
+#include "support/tree_test_support.h"
+
+namespace {
+
+class SwapScreenTest : public Lik12Fixture {
+protected:
+    std::vector<double> currentLengths() const
+    {
+        std::vector<double> v(tree->maxNodes);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            v[i] = tree->nodes[i].edge.brlen;
+        return v;
+    }
+
+    struct Move {
+        TreeNode *K, *T, *R;
+    };
+
+    // Every TBR move that leaves an edge behind (K's fork not the root's).
+    std::vector<Move> moves()
+    {
+        std::vector<Move> out;
+        auto fn = [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+            if (K->anc->anc != nullptr)
+                static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
+            return 0;
+        };
+        forEachTbrMove(tree.get(), nullptr, kSwapTBR, 0, fn, &out);
+        return out;
+    }
+
+    // The screen's score of one move, made and undone as a search does;
+    // with `whole`, also -ln L of the whole neighbour at the lengths the
+    // screen left on it, from arrays made for it alone.
+    double screened(const Move &m, double *whole = nullptr, double bound = kNoLScore)
+    {
+        TreeNode *P = m.K->anc;
+        TreeNode *S = P->firstChild == m.K ? m.K->nextSib : P->firstChild;
+        RearrObject move, inverse;
+        makeRearrObject(&move, m.K, m.T, m.R, 0.0);
+        swapScreenLengths(tree.get(), true);
+        EXPECT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &move, false), 0);
+        setTraversalSeq(tree.get());
+        const double local = swapScreenScore(tree.get(), m.K, P, S, bound);
+        // Every array made again: the screen starts its next neighbour from
+        // nothing too.
+        if (whole)
+            *whole = calcLForCurBranchLens(tree.get(), false);
+        EXPECT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
+        swapScreenLengths(tree.get(), false);
+        return local;
+    }
+};
+
+TEST_F(SwapScreenTest, NoApproximationLimitMeansNoScreen)
+{
+    loadExample(0, 600);
+    ml.useApproxLim = 0;
+    score();
+    EXPECT_FALSE(swapScreenBegin(tree.get())) << "approxLim=none scores every neighbour whole";
+    ml.useApproxLim = 1;
+    score();
+    ASSERT_TRUE(swapScreenBegin(tree.get()));
+    swapScreenEnd(tree.get());
+}
+
+TEST_F(SwapScreenTest, KeptArraysScoreEveryNeighbourAsArraysMadeFromNothing)
+{
+    loadExample(0, 600);
+    ml.rates = 1;  // gamma
+    ml.useApproxLim = 1;  // the factory setting: the search's approximation on
+    score();
+    const std::vector<double> given = currentLengths();
+    ASSERT_TRUE(swapScreenBegin(tree.get()));
+    EXPECT_EQ(currentLengths(), given) << "the tree keeps the lengths it had";
+    const std::vector<Move> all = moves();
+    ASSERT_GT(all.size(), 100u);
+    std::vector<double> kept;
+    for (const Move &m : all)
+        kept.push_back(screened(m));
+    // Made from nothing: the arrays of the last neighbour all given back
+    // first, and each score checked against the whole tree's.
+    for (size_t i = 0; i < all.size(); ++i) {
+        releaseAllCLAs(tree.get(), g);
+        double whole = 0.0;
+        const double fresh = screened(all[i], &whole);
+        ASSERT_LT(fresh, kNoLScore);
+        EXPECT_NEAR(kept[i], fresh, 1e-6 * fresh) << "move " << i;
+        EXPECT_NEAR(whole, fresh, 1e-6 * fresh) << "move " << i;
+    }
+    EXPECT_EQ(currentLengths(), given);
+    swapScreenEnd(tree.get());
+    EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
+}
+
+// The local score holds every length but three at the swapped tree's: it is
+// never better than the neighbour's whole fit, so a neighbour it leaves out
+// scored whole is worse than the bound too.
+TEST_F(SwapScreenTest, LocalScoreIsNoBetterThanTheWholeFit)
+{
+    loadExample(0, 400);
+    ml.useApproxLim = 1;
+    score();
+    ASSERT_TRUE(swapScreenBegin(tree.get()));
+    const std::vector<Move> all = moves();
+    for (size_t i = 0; i < all.size(); i += 7) {
+        const double local = screened(all[i]);
+        RearrObject move, inverse;
+        makeRearrObject(&move, all[i].K, all[i].T, all[i].R, 0.0);
+        swapScreenLengths(tree.get(), true);
+        ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &move, false), 0);
+        setTraversalSeq(tree.get());
+        const double fit = improveBranchLens(tree.get());
+        ASSERT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
+        swapScreenLengths(tree.get(), false);
+        EXPECT_GE(local, fit - 1e-3) << "move " << i;
+        // Against a bound far below, one round may be all it gets: never
+        // better than the rounds to the end, and still left out.
+        const double bound = fit - 1000.0;
+        const double rough = screened(all[i], nullptr, bound);
+        EXPECT_GE(rough, local - 1e-6 * local) << "move " << i;
+        EXPECT_TRUE(swapScreenRejects(rough, bound));
+    }
+    swapScreenEnd(tree.get());
+    EXPECT_FALSE(swapScreenRejects(kNoLScore, 100.0)) << "no score leaves nothing out";
+}
+
+}  // namespace
