@@ -292,9 +292,7 @@ int installLikelihoodHooks()
     };
     search.rootedTrees = [] { return ml.clock != 0; };
     search.patternResample = &kPatternResample;
-    search.holdParameters = [] { return beginHeldParamEstimates() > 0; };
-    search.fitParameters = fitHeldParamEstimates;
-    search.releaseParameters = endHeldParamEstimates;
+    search.warmStarts = setSearchWarmStarts;
     search.fastStepwise = &kFastStepwise;
     search.swapScreen = &kSwapScreen;
     search.deadline = setEstimateDeadline;

@@ -73,6 +73,25 @@ Tree *gParamTree = nullptr;
 
 const ParamStartHints *gHints = nullptr;
 
+// A search's warm starts: whether they are on, and the values the last
+// estimate reached (the winner's; the restricted starts of the
+// invariable-sites-plus-gamma procedure each keep their own, gamma-only
+// first, since their optima lie elsewhere).
+bool gWarmStarts = false;
+constexpr double kWarmPinvFloor = 0.01;
+bool gHaveLast = false;
+ParamStartHints gLast;
+// Whether the last winner's shape and proportion of invariable sites lay
+// inside their joint surface, away from the edges the restricted starts
+// of the invariable-sites-plus-gamma procedure stand for.
+bool gLastInside = false;
+constexpr double kIGInsideShape = 100.0;
+struct RestrictedLast {
+    bool have = false;
+    ParamStartHints hints;
+};
+RestrictedLast gLastRestricted[2];
+
 // ---- Setters ----------------------------------------------------------------------------
 
 double tratioSetter(double *x, Model *m, int mode, bool log)
@@ -790,7 +809,7 @@ bool optimizingInRounds()
 // pass limit of rounds). Optimising the lengths inside every trial of the
 // parameters costs at least one pass per trial; the rounds reach the same
 // optimum with a handful of passes in all.
-double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
+double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n, double beat)
 {
     ActiveML &a = *getActiveML();
     if (storeParamVector(v, false) != 0) {
@@ -821,6 +840,12 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
         score = std::min(score, next);
         if (gain < score * a.toler)
             break;
+        // An estimate that cannot come below `beat` even if each round left
+        // gained as much as this one is given up with the score it reached,
+        // as a tree's length passes are against their target: the rounds
+        // gain less and less.
+        if (beat < kNoLScore && round < a.maxPass && score - (a.maxPass - round) * gain > beat)
+            break;
         // Once the parameters were fitted to the set tolerance, lengths that
         // barely move for them leave nothing for another step to gain: each
         // set is at its optimum given the other. Along the flat ridge of a
@@ -837,7 +862,7 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n)
 
 }  // namespace
 
-double optimizeParams(ParamVector &v, Tree *tree)
+double optimizeParams(ParamVector &v, Tree *tree, double beat)
 {
     Objective o{&v, tree, 0};
     for (const ParamSetters &e : v.entries)
@@ -849,7 +874,7 @@ double optimizeParams(ParamVector &v, Tree *tree)
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
     if (optimizingInRounds())
-        return optimizeInRounds(v, o, n);
+        return optimizeInRounds(v, o, n, beat);
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
         trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
@@ -923,9 +948,9 @@ EstimateSnapshot takeSnapshot()
     return s;
 }
 
-// Puts the values back and runs the full vector's update callbacks; 1 when
-// an update failed.
-int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v)
+// Puts the values back and runs the full vector's update callbacks (unless
+// the values are only a start for the setters); 1 when an update failed.
+int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v, bool update = true)
 {
     getActiveML()->rateScaler = s.rateScaler;
     for (const ModelValues &mv : s.models) {
@@ -939,6 +964,8 @@ int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v)
             m->rateInfo->rates = mv.siteRates;
         working(m) = mv.working;
     }
+    if (!update)
+        return 0;
     for (const ParamUpdateFxns &u : v.updates)
         if (u.fxn(u.model) != 0)
             return 1;
@@ -960,11 +987,34 @@ void restoreBranchLengths(Tree *t, const std::vector<double> &lengths, ModelGrou
     releaseAllCLAs(t, g);
 }
 
-// One start of the procedure: the models of `both` hold their pinv at 0
-// (gammaOnly) or their shape at 500, nearly equal rates (pinv only), the
-// rate layout kept; the other parameters are estimated as usual. Returns
-// the score (+infinity after an abort or failure) and the values reached.
-double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gammaOnly,
+// A proportion of invariable sites the last tree drove to (nearly) 0 is no
+// start for the next: pinv = sin^2(x) is flat at x = 0, so the minimiser
+// would stay there even where the next tree's optimum lies inside.
+double warmPinv(double p) { return std::max(p, kWarmPinvFloor); }
+
+// The values a single model reached, as starting values; false with models
+// of a partition, where each would need its own.
+bool hintsFromSnapshot(const EstimateSnapshot &s, ParamStartHints &h)
+{
+    if (s.models.size() != 1)
+        return false;
+    const ModelValues &mv = s.models[0];
+    const Model *m = mv.model;
+    h.tratio = mv.tratio > 0.0 ? mv.tratio : 0.0;
+    h.shape = mv.working.shape;
+    h.pinv = warmPinv(mv.working.pinv);
+    h.rates.clear();
+    if (m->nstates == 4 && ratesEstimated(m))
+        h.rates = mv.fullRates;
+    return true;
+}
+
+// One restricted start of the procedure: the models of `both` hold their
+// pinv at 0 (gammaOnly) or their shape at 500, nearly equal rates (pinv
+// only), the rate layout kept; the other parameters are estimated as usual.
+// Returns the score (+infinity after an abort or failure; above `beat` once
+// it cannot come below it) and the values reached.
+double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gammaOnly, double beat,
                           EstimateSnapshot &out)
 {
     for (Model *m : both) {
@@ -978,14 +1028,23 @@ double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gam
     for (Model *m : both)
         if (updateRateDistribution(m) == 0)
             calcConstSiteLikes(m);
+    // In a search each restriction starts from where the same restriction
+    // ended on the last tree, the estimate's other starts from the winner.
+    RestrictedLast &last = gLastRestricted[gammaOnly ? 0 : 1];
+    const ParamStartHints *outer = gHints;
+    if (outer == &gLast && last.have)
+        gHints = &last.hints;
     ParamVector v;
     double score = std::numeric_limits<double>::infinity();
     if (createParamVector(v) > 0) {
-        score = optimizeParams(v, tree);
+        score = optimizeParams(v, tree, beat);
         if (did_calcLWithParamEst_abort(score) || storeParamVector(v, false) != 0)
             score = std::numeric_limits<double>::infinity();
     }
+    gHints = outer;
     out = takeSnapshot();
+    if (gWarmStarts && score < std::numeric_limits<double>::infinity())
+        last.have = hintsFromSnapshot(out, last.hints);
     restoreEstimateMarks(v);
     for (ModelValues &mv : out.models)
         if (std::find(both.begin(), both.end(), mv.model) != both.end())
@@ -998,47 +1057,73 @@ double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gam
 // Gamma shape and the proportion of invariable sites trade off against
 // each other and the joint surface has more than one basin: besides the
 // joint start, the gamma-only and invariable-sites-only optima are found,
-// and the best of the three is kept. The models are left holding it.
-double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g)
+// and the best of the three is kept (the joint one on a tie). Each start
+// begins from the values and branch lengths the estimate began with, so
+// the order they run in does not matter: the joint start runs first, and
+// a restricted start whose rounds can no longer come below the best score
+// found (or the target) is given up, since it could not win. The models
+// are left holding the winner and the tree the joint start's lengths.
+double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double target)
 {
     std::vector<Model *> both;
     for (Model *m = getActiveML()->firstActive; m != nullptr; m = m->nextActive)
         if (estimatesShapeAndPinv(m))
             both.push_back(m);
     const std::vector<double> lengths = saveBranchLengths(tree);
-    EstimateSnapshot gammaOnly, pinvOnly;
-    const double L1 = optimizeOneIGStart(tree, both, true, gammaOnly);
-    restoreBranchLengths(tree, lengths, g);
-    double L2 = std::numeric_limits<double>::infinity();
-    if (getAbortedStatus() == 0 && !estimateDeadlinePassed()) {
-        L2 = optimizeOneIGStart(tree, both, false, pinvOnly);
-        restoreBranchLengths(tree, lengths, g);
+    const EstimateSnapshot entry = takeSnapshot();
+    // The joint surface may have a basin at either edge (no invariable
+    // sites; equal rates) beside one inside, and which one a start falls
+    // into depends on where it begins. The restricted starts stand for the
+    // edges; the joint one must find the inside basin, so it starts from
+    // the last tree's shape and proportion only where those lay inside,
+    // else from the values an estimate without a last tree takes (a last
+    // optimum on the edge leads the next tree there even where its own
+    // lies inside). The other values start warm either way.
+    const ParamStartHints *outer = gHints;
+    ParamStartHints jointHints;
+    if (outer == &gLast && !gLastInside) {
+        jointHints = gLast;
+        jointHints.shape = jointHints.pinv = 0.0;
+        gHints = &jointHints;
     }
-    if (getAbortedStatus() != 0)
-        return 0.0;
-    // Past the search's time limit the starts made so far decide.
-    if (estimateDeadlinePassed() && std::min(L1, L2) < std::numeric_limits<double>::infinity()) {
-        const bool pinvWins = L2 <= L1;
-        if (restoreSnapshot(pinvWins ? pinvOnly : gammaOnly, v) != 0)
-            return kNoLScore;
-        return pinvWins ? L2 : L1;
-    }
-    // The joint start, its vector rebuilt (the other starts' vectors set
-    // the bounded-optimiser flags for their own sizes).
-    if (createParamVector(v) <= 0)
-        return kNoLScore;
-    double L3 = optimizeParams(v, tree);
+    double L3 = optimizeParams(v, tree, target);
+    gHints = outer;
     if (did_calcLWithParamEst_abort(L3))
         return L3;
     if (storeParamVector(v, false) != 0)
         L3 = std::numeric_limits<double>::infinity();
-    if (L1 < L3 || L2 < L3) {
-        const bool pinvWins = L2 <= L1;
-        if (restoreSnapshot(pinvWins ? pinvOnly : gammaOnly, v) != 0)
-            return kNoLScore;
-        return pinvWins ? L2 : L1;
+    const EstimateSnapshot joint = takeSnapshot();
+    const std::vector<double> jointLengths = saveBranchLengths(tree);
+    double best = L3;
+    bool gammaWins = false, pinvWins = false;
+    EstimateSnapshot restricted;
+    for (const bool gammaOnly : {true, false}) {
+        // Past the search's time limit the starts made so far decide.
+        if (getAbortedStatus() != 0 || estimateDeadlinePassed())
+            break;
+        // The values on entry hold the estimate marks again.
+        restoreSnapshot(entry, v, false);
+        restoreBranchLengths(tree, lengths, g);
+        EstimateSnapshot reached;
+        const double L = optimizeOneIGStart(tree, both, gammaOnly, std::min(target, best), reached);
+        // The pinv-only start wins a tie with the gamma-only one.
+        if (L < best || (!gammaOnly && gammaWins && L <= best)) {
+            best = L;
+            gammaWins = gammaOnly;
+            pinvWins = !gammaOnly;
+            restricted = std::move(reached);
+        }
     }
-    return L3;
+    if (getAbortedStatus() != 0)
+        return 0.0;
+    restoreBranchLengths(tree, jointLengths, g);
+    // The vector rebuilt for the joint parameters, under the estimate marks
+    // (the restricted starts' vectors set the bounded-optimiser flags for
+    // their own sizes).
+    restoreSnapshot(entry, v, false);
+    if (createParamVector(v) <= 0 || restoreSnapshot(gammaWins || pinvWins ? restricted : joint, v) != 0)
+        return kNoLScore;
+    return best;
 }
 
 }  // namespace
@@ -1048,44 +1133,37 @@ void setSingleStartParamEst(bool on) { gSingleStart = on; }
 void setParamStartHints(const ParamStartHints *hints) { gHints = hints; }
 
 namespace {
-bool gHeld = false;
+
+// The values the estimate just made reached, as the next one's start. With
+// models of a partition each would need its own: they start afresh.
+void keepLastEstimates()
+{
+    const ActiveML *a = getActiveML();
+    Model *m = a != nullptr ? a->firstActive : nullptr;
+    gHaveLast = m != nullptr && m->nextActive == nullptr;
+    if (!gHaveLast)
+        return;
+    const Working &w = working(m);
+    gLast.tratio = m->tratio == kEstimate ? m->prevTratio : 0.0;
+    gLast.shape = m->gammaShape == kEstimate ? w.shape : 0.0;
+    gLast.pinv = m->pinv == kEstimate ? warmPinv(w.pinv) : 0.0;
+    gLastInside = w.pinv >= kWarmPinvFloor && w.shape < kIGInsideShape;
+    gLast.rates.clear();
+    if (m->nstates == 4 && ratesEstimated(m))
+        gLast.rates = modelEngine(m)->fullRates;
+}
+
 }  // namespace
 
-bool paramEstimatesHeld() { return gHeld; }
-
-int beginHeldParamEstimates()
+void setSearchWarmStarts(bool on)
 {
-    gHeld = false;
-    // Node ages and jointly optimised lengths live in the vector beside the
-    // parameters and need a tree: such models estimate on every tree.
-    const ActiveML *a = getActiveML();
-    if (a == nullptr || clockModelInEffect() || (a->flags & kAMLJointBrLens) != 0)
-        return 0;
-    ParamVector v;
-    const int n = createParamVector(v);
-    if (n <= 0)
-        return n;
-    gParamTree = nullptr;
-    for (const ParamSetters &e : v.entries)
-        e.setter(v.values.data() + e.first, e.model, kParamStart, false);
-    const int rc = storeParamVector(v, false);
-    restoreEstimateMarks(v);
-    if (rc != 0)
-        return -1;
-    gHeld = true;
-    return 1;
+    gWarmStarts = on;
+    gHaveLast = false;
+    for (RestrictedLast &r : gLastRestricted)
+        r.have = false;
 }
 
-double fitHeldParamEstimates(Tree *tree)
-{
-    const bool held = gHeld;
-    gHeld = false;
-    const double score = calcTreeLikelihood(tree, kNoLScore);
-    gHeld = held;
-    return score;
-}
-
-void endHeldParamEstimates() { gHeld = false; }
+bool searchWarmStarts() { return gWarmStarts; }
 
 namespace {
 uint64_t gEstimateDeadline = 0;
@@ -1110,12 +1188,23 @@ bool did_calcLWithParamEst_abort(double score)
     return status > 0 && confirmAbortRequest();
 }
 
-double calcLWithParamEst(Tree *tree, ModelGroup *g)
+double calcLWithParamEst(Tree *tree, ModelGroup *g, double target)
 {
     ParamVector v;
     const int n = createParamVector(v);
     if (n < 0)
         return kNoLScore;
+    // A caller's own hints (model selection) come before the last tree's.
+    struct WarmStart {
+        bool on;
+        ~WarmStart()
+        {
+            if (on)
+                gHints = nullptr;
+        }
+    } warm{gWarmStarts && gHaveLast && gHints == nullptr};
+    if (warm.on)
+        gHints = &gLast;
     gParamTree = tree;
     if (n > 0 && !arbitraryStarts())
         rogers(tree, g, true, false, false);  // the pair counts behind the starting values
@@ -1125,7 +1214,7 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
             threeStarts = threeStarts || estimatesShapeAndPinv(m);
     double score = kNoLScore;
     if (n > 0)
-        score = threeStarts ? optimizeIGThreeStarts(v, tree, g) : optimizeParams(v, tree);
+        score = threeStarts ? optimizeIGThreeStarts(v, tree, g, target) : optimizeParams(v, tree, target);
     gParamTree = nullptr;
     // An estimate mark can leave nothing to fit (a rate matrix of one rate
     // class): then only the branch lengths below are fitted.
@@ -1142,11 +1231,13 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g)
     if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
         return kNoLScore;
     restoreEstimateMarks(v);
+    if (gWarmStarts && n > 0)
+        keepLastEstimates();
     releaseAllCLAs(tree, g);
     if (n > 0 && !threeStarts && gHints != nullptr && optimizingInRounds())
         score = calcLForCurBranchLens(tree, false);
     else if (!usingFixedMLBranchLengths() && !clockModelInEffect())
-        score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+        score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, target, kNoLScore);
     else
         score = calcLForCurBranchLens(tree, false);
     g->lastScore = score;

@@ -60,8 +60,11 @@ using PairScoreFxn = double (*)(void *ctx);
 // returns its -ln L (kNoLScore when an update failed).
 double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx);
 void disposeParameterVector(ParamVector &v);
-// The minimum -ln L found from the setters' starting values.
-double optimizeParams(ParamVector &v, Tree *tree);
+// The minimum -ln L found from the setters' starting values. With a score
+// to beat (1e37: none), an estimate that alternates parameter steps and
+// length passes stops once its rounds cannot come below that score, and
+// returns the score it reached, above the one to beat.
+double optimizeParams(ParamVector &v, Tree *tree, double beat);
 // Stores the values into the models (mode 3 and the update callbacks); 1
 // when an update failed.
 int storeParamVector(ParamVector &v, bool log);
@@ -84,23 +87,19 @@ struct ParamStartHints {
     std::vector<double> freqs;  // one per state; empty: the usual start
 };
 void setParamStartHints(const ParamStartHints *hints);
+// While a search compares trees that differ by one move, each estimate
+// starts from the values the last estimate reached (a single model's ti/tv,
+// rates, shape and pinv; the frequencies stay in the model anyway) and the
+// tree's branch lengths from those it carries: the same optimum, reached
+// from nearby. Off, every estimate starts from the parsimony-based values.
+void setSearchWarmStarts(bool on);
+bool searchWarmStarts();
 // A search's time limit (a CLOCK_MONOTONIC time in nanoseconds; 0 none):
 // once it has passed an estimate runs no further round or start and ends
 // with the best values it reached, so that the search stops within one
 // round of its limit.
 void setEstimateDeadline(uint64_t monotonicNanos);
 bool estimateDeadlinePassed();
-// While a search compares trees the parameters marked for estimation are
-// held: each tree then fits its branch lengths only, under the values the
-// models hold. beginHeldParamEstimates stores provisional values (the
-// starting values of the estimate, without a tree) and returns whether
-// anything is held (-1 when the values could not be stored); the search
-// then fits them on a tree of its own (fitHeldParamEstimates: the estimate
-// made on the tree, its -ln L, the values held afterwards).
-int beginHeldParamEstimates();
-double fitHeldParamEstimates(Tree *tree);
-void endHeldParamEstimates();
-bool paramEstimatesHeld();
 // Whether an estimate ended by the user: a score of 0.0 or a cancelled
 // status; a pending interrupt counts only once the user confirms it.
 bool did_calcLWithParamEst_abort(double score);

@@ -10,7 +10,6 @@
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/ml_multithread.h"
-#include "likelihood/paramvec.h"
 #include "likelihood/treelike.h"
 
 namespace {
@@ -147,10 +146,15 @@ bool screenApplies()
     ModelGroup *g = activeModelGroup();
     if (a == nullptr || g == nullptr || g->engine == nullptr || g->engine->pool == nullptr)
         return false;
-    const bool estimating = !paramEstimatesHeld() && (a->numEstParams > 0 || estimatingMLParms());
     // The screen is the search's approximation, so it follows the approximation
-    // setting: with approxLim=none every neighbour is scored whole.
-    return !estimating && (a->flags & kAMLUseApproxLim) != 0 && !usingFixedMLBranchLengths() && !clockModelInEffect() && !loggingMLIters() &&
+    // setting: with approxLim=none every neighbour is scored whole. Under
+    // parameters estimated on every tree the local score takes the values
+    // the last whole estimate left in the models (begin's, on the swapped
+    // tree, until a neighbour passes and is estimated whole): a neighbour's
+    // own estimate moves them far less than the margin. Arrays held across
+    // that estimate are given back, as after any whole score (the pool's
+    // count of buffers taken has moved).
+    return (a->flags & kAMLUseApproxLim) != 0 && !usingFixedMLBranchLengths() && !clockModelInEffect() && !loggingMLIters() &&
            (a->flags & kAMLJointBrLens) == 0 && a->maxPass != 0 && a->blopt != kBloptBrent1D;
 }
 

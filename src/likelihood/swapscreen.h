@@ -12,7 +12,9 @@ struct TreeNode;
 // Readies the screen for the neighbours of this tree (its lengths
 // optimised once and kept aside; the tree itself is left as it was). False
 // when the settings leave nothing to screen: lengths fixed or under a
-// clock, parameters estimated on every tree, iterations logged.
+// clock, iterations logged, approxLim=none. With parameters estimated on
+// every tree, the swapped tree's estimate is made here and left in the
+// models for the local scores.
 bool swapScreenBegin(Tree *tree);
 
 // The swapped tree's fitted lengths put on it before a move is made

@@ -101,12 +101,14 @@ double calcLForThisBranchLen(const double *x, void *arg)
 int setStartingLengths(Tree *tree, ModelGroup *g)
 {
     ActiveML &a = aml();
-    // A search that holds the parameters scores neighbours of the tree it
-    // swaps, whose lengths are nearly optimal for them; a tree fetched from
-    // a buffer carries none (all zero) and starts as any other.
+    // A search that estimates parameters scores neighbours of the tree it
+    // swaps, whose lengths are nearly optimal for them and whose estimate
+    // starts from the last tree's values; a tree fetched from a buffer
+    // carries no lengths (all zero) and starts as any other.
+    const bool warm = searchWarmStarts() && (a.numEstParams > 0 || estimatingMLParms());
     const bool keep = ml.userBrLens != 0 || a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenKeepCurrent) ||
-                      (paramEstimatesHeld() && std::any_of(gDriver.visit.begin(), gDriver.visit.end(),
-                                                           [](const TreeNode *n) { return n->edge.brlen > 0.0; }));
+                      (warm && std::any_of(gDriver.visit.begin(), gDriver.visit.end(),
+                                           [](const TreeNode *n) { return n->edge.brlen > 0.0; }));
     if (!keep && a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenRogers) && (a.flags & kAMLNeedRogers)) {
         const int rc = rogers(tree, g, true, true, false);
         if (rc != 0)
@@ -602,7 +604,7 @@ double improveBranchLens(Tree *tree)
 double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
 {
     ActiveML &a = aml();
-    const bool estimating = !paramEstimatesHeld() && (a.numEstParams > 0 || estimatingMLParms());
+    const bool estimating = a.numEstParams > 0 || estimatingMLParms();
     const bool fixed = usingFixedMLBranchLengths();
     // Under a clock the node ages are optimised with the model parameters.
     const bool clockTimes = clockModelInEffect() && !fixed;
@@ -663,7 +665,7 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
             score = calcLForCurBranchLens(tree, false);
         }
     } else {
-        score = calcLWithParamEst(tree, g);
+        score = calcLWithParamEst(tree, g, target);
         passes = 1;
     }
     gDriver.passes = passes;

@@ -69,4 +69,6 @@ double brlenStdErr(const Tree *tree, const TreeNode *node);
 double zeroLenScoreDiff(const Tree *tree, const TreeNode *node);
 
 // What the driver needs from the parameter optimiser (installed beside it).
-double calcLWithParamEst(Tree *tree, ModelGroup *g);
+// A target below 1e37 lets the estimate stop once the tree cannot reach it:
+// the score returned is then above the target, not the tree's optimum.
+double calcLWithParamEst(Tree *tree, ModelGroup *g, double target);

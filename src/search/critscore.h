@@ -83,16 +83,13 @@ struct CriterionSearchFxns {
     // Whether the criterion's settings ask for rooted trees (likelihood
     // under a molecular clock); null when they never do.
     bool (*rootedTrees)();
-    // Free model parameters during a heuristic search. Refitting them for
-    // every rearrangement costs a whole estimate per neighbour, so the
-    // search holds them: holdParameters starts with provisional values
-    // (false when nothing is free), fitParameters estimates them on a tree
-    // and holds the estimate (returns the tree's score), releaseParameters
-    // lets every score estimate its own again. Null when the criterion has
-    // no free parameters.
-    bool (*holdParameters)();
-    double (*fitParameters)(Tree *tree);
-    void (*releaseParameters)();
+    // A heuristic search scores trees that differ from the last by one
+    // move: while it runs (on between the calls with true and false) each
+    // tree's free model parameters start from the values the last tree
+    // reached and its branch lengths from those it carries, which end at
+    // the same optimum in far fewer evaluations. Null when the criterion
+    // has nothing to start warm.
+    void (*warmStarts)(bool on);
     // Null when the criterion scores characters, not patterns.
     const PatternResampleFxns *patternResample;
     // Null where the criterion has no fast stepwise addition.

@@ -89,10 +89,8 @@ struct HSearchRun {
     const std::atomic<uint64_t> *aheadWork = nullptr;
     double aheadWorkTaken = 0.0;
     bool aheadSettles = false;  // see AheadShared::settleStores
-    // The criterion's free model parameters, held while trees are compared
-    // and fitted once on the first replicate's best starting tree.
-    const CriterionSearchFxns *heldBy = nullptr;
-    bool paramsFitted = false;
+    // The criterion whose estimates start warm while this search runs.
+    const CriterionSearchFxns *warmBy = nullptr;
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
     uint32_t memLast = 0;
 };
@@ -315,11 +313,6 @@ int copyTreesToStartBuffer(HSearchRun &run)
     return numTreesInBuffer(run.startBuf) == 0 ? 1 : 0;
 }
 
-// ---------------------------------------------------------------------------
-// Free model parameters
-
-bool holdsParameters(const HSearchRun &run) { return run.heldBy != nullptr; }
-
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 
 // The time limit of the search, read by the criterion's scores too: one
@@ -329,72 +322,6 @@ void setSearchDeadline(HSearchRun &run, uint64_t deadline)
     run.hsd->deadline = deadline;
     if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline && !run.ahead)
         f->deadline(deadline);
-}
-
-// The held parameters are fitted once, on the best starting tree of the
-// first replicate; the other starting trees are scored again under the fit,
-// so that every score of the search compares under one model.
-int fitParametersOnStartingTrees(HSearchRun &run)
-{
-    const uint32_t n = numTreesInBuffer(run.startBuf);
-    if (!holdsParameters(run) || run.paramsFitted || n == 0)
-        return 0;
-    run.paramsFitted = true;
-    setStatusText("Estimating model parameters on the starting tree...");
-    double *scores = getTreeScoreArray(run.startBuf);
-    uint32_t best = 0;
-    for (uint32_t i = 1; i < n; i++)
-        if (scores[i] < scores[best])
-            best = i;
-    if (getTree(run.startBuf, best + 1, run.tree) != 0)
-        return 1;
-    const double fitted = run.heldBy->fitParameters(run.tree);
-    if (userStopped())
-        return 2;
-    if (fitted >= kNoScoreValue)
-        return 1;
-    // Under converse constraints starting trees stay unscored until the
-    // constraint has been checked.
-    if (scores[best] < kNoScoreValue)
-        scores[best] = fitted;
-    for (uint32_t i = 0; i < n; i++) {
-        if (i == best || scores[i] >= kNoScoreValue)
-            continue;
-        if (getTree(run.startBuf, i + 1, run.tree) != 0)
-            return 1;
-        scores[i] = startingTreeScore(run);
-        if (userStopped())
-            return 2;
-    }
-    run.hsd->bestScoreRep = *std::min_element(scores, scores + n);
-    clearStatusText();
-    return 0;
-}
-
-// The trees the search kept were compared under the parameters fitted on
-// the starting tree: each gets its own estimate, as a score command would
-// give it, before the summary quotes them. A stop leaves the remaining
-// trees with the scores the search gave them.
-int refitParametersOnTreesFound(HSearchRun &run)
-{
-    run.heldBy->releaseParameters();
-    setStatusText("Estimating model parameters on the trees found...");
-    double *scores = mainScores(run);
-    double best = kNoScoreValue;
-    for (uint32_t k = run.retained + 1; k <= numSaved(run); k++) {
-        if (getTree(run.mainBuf, k, run.tree) != 0)
-            return 1;
-        const double s = criterionTreeScore(run.tree, kNoScoreValue);
-        if (userStopped())
-            return 2;
-        if (s < kNoScoreValue)
-            scores[k - 1] = s;
-        best = std::min(best, scores[k - 1]);
-    }
-    clearStatusText();
-    if (best < kNoScoreValue)
-        run.hsd->bestScoreRep = run.hsd->bestScoreOverall = best;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -499,8 +426,6 @@ int getStartingTrees(HSearchRun &run)
     } else {
         hsd->bestScoreRep = kNoScoreValue;
     }
-    if (int r = fitParametersOnStartingTrees(run); r != 0)
-        return r;
     hsd->firstTreeRep = numSaved(run) + 1;
     hsd->currentTree = hsd->firstBestGroup = hsd->firstTreeRep;
     hsd->lastTreeRound = hsd->firstTreeRep - 1;
@@ -999,7 +924,7 @@ void aheadMaxtreesMet(HSearchData *hsd)
 uint32_t aheadThreadCount(const HSearchRun &run)
 {
     if (!run.randomAddition || run.nreps < 2 || !parsimonySearch() || gSearchState.replicatedKind != 0 ||
-        hs.randomize || srch.enforce || hs.ecr || hs.swap == 1 || hs.nbest > 0 || holdsParameters(run) ||
+        hs.randomize || srch.enforce || hs.ecr || hs.swap == 1 || hs.nbest > 0 ||
         gPars.threshold || gPars.goloboff ||
         (hs.rearrLimit > 0 && !hs.limitPerRep))
         return 1;
@@ -1407,9 +1332,6 @@ void showHSearchSettings(const HSearchRun &run)
             qel_printf(" (will be auto-increased by %d)", static_cast<int>(getAutoIncreaseAmount()));
         qel_printf("\n");
     }
-    if (holdsParameters(run))
-        qel_printf("Model parameters estimated on the starting tree, held while swapping,\n"
-                   "  and estimated again on each tree found\n");
     if (!searchCollapses())
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
@@ -1522,10 +1444,10 @@ struct RunCleanup {
     ~RunCleanup()
     {
         gStatusRun = nullptr;
+        if (run.warmBy)
+            run.warmBy->warmStarts(false);
         if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline)
             f->deadline(0);
-        if (run.heldBy)
-            run.heldBy->releaseParameters();
         if (run.hsd)
             gLastRearrangements = run.hsd->rearrTriedTotal;
         if (run.mainBuf)
@@ -1660,12 +1582,13 @@ int runHeuristicSearch(DataInfo *data)
         return finishSearch(1);
     RunCleanup cleanup{run};
     gSearchState.heuristicRunning = 1;
-    // Resampling replicates prepare their data afresh, which resets what
-    // the models hold: there every tree estimates its own parameters.
-    if (gSearchState.replicatedKind == 0) {
-        const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
-        if (f && f->holdParameters && f->fitParameters && f->releaseParameters && f->holdParameters())
-            run.heldBy = f;
+    // Each tree the search scores estimates its own parameters, from where
+    // the last tree's estimate ended. Resampling replicates prepare their
+    // data afresh, and each replicate's trees start from their own values.
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    if (gSearchState.replicatedKind == 0 && f && f->warmStarts) {
+        f->warmStarts(true);
+        run.warmBy = f;
     }
 
     // Deleted taxa take no part: the trees are over the active taxa, as the
@@ -1758,11 +1681,6 @@ int runHeuristicSearch(DataInfo *data)
         // A limit ends the replicate, whose trees still count.
         if (replicated && (result == 0 || result == 3 || result == 4))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
-    }
-    if (holdsParameters(run) && (result == 0 || result == 3 || result == 4)) {
-        const int r = refitParametersOnTreesFound(run);
-        if (r != 0)
-            result = r;
     }
     setTimeMark(&stop);
     if (result == 2)

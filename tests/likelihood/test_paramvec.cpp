@@ -83,6 +83,45 @@ protected:
         ml.estGammaShape = 1;
         ml.estPInvar = 1;
     }
+
+    // Scores another topology (taxa 1 and 4 exchanged) cold, then as a
+    // search meets it: after the example tree's estimate, carrying the
+    // lengths fitted for it.
+    void warmStartReachesTheColdOptimum(bool invariable)
+    {
+        SCOPED_TRACE(invariable ? "HKY+I+G" : "HKY+G");
+        std::string text = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
+        text = std::regex_replace(text, std::regex("\\(4:"), "(1:");
+        text = std::regex_replace(text, std::regex("X:"), "4:");
+        ASSERT_NE(text, treeText);
+        TreePtr other(createTreeForTaxa(12, 12, false));
+        const auto scoreOther = [&](bool fresh) {
+            if (fresh) {
+                buildTestTree(other.get(), text, -1);
+                setTraversalSeq(other.get());
+            }
+            const double s = calcTreeLikelihood(other.get(), kNoLScore);
+            resetCLAs(g, other.get(), true);
+            return s;
+        };
+        hkyG4();
+        ml.estPInvar = invariable ? 1 : 0;
+        ml.userPInvar = 0.0;
+        score();
+        const double cold = scoreOther(true);
+        const uint32_t coldEvals = numLikeFxnEvals();
+
+        setSearchWarmStarts(true);
+        ASSERT_TRUE(searchWarmStarts());
+        calcTreeLikelihood(tree.get(), kNoLScore);
+        const double warm = scoreOther(false);
+        const uint32_t warmEvals = numLikeFxnEvals();
+        setSearchWarmStarts(false);
+        EXPECT_NEAR(warm, cold, 2e-3);
+        EXPECT_LT(warmEvals, coldEvals);
+        EXPECT_NEAR(scoreOther(true), cold, 1e-6);
+        EXPECT_EQ(numLikeFxnEvals(), coldEvals);
+    }
 };
 
 TEST_F(ParamVecTest, PraxisAndLbfgsReachTheSameOptimum)
@@ -253,46 +292,55 @@ TEST_F(ParamVecTest, InvariableGammaKeepsTheBestOfThreeStarts)
     EXPECT_NEAR(score(), best, 1e-3);
 }
 
-// A search holds the estimated parameters while it compares trees. Before
-// any fit the provisional values score a tree; the fit on a tree gives the
-// estimate's own score and leaves the values held; a held score of another
-// tree is the score with the parameters fixed at the fit and costs only
-// branch-length passes. Released, each tree estimates its own again.
-TEST_F(ParamVecTest, HeldEstimatesScoreTreesAsFixedParametersWould)
+// A search starts each tree's estimate from the last tree's values and
+// lengths: another topology scored after a fit reaches the optimum it
+// reaches from the parsimony starts, with fewer likelihood evaluations.
+// Off again, a score starts cold as before.
+// A search scores neighbours against the score they must beat. A tree
+// whose estimate cannot reach that target stops early with a score above
+// it (each of the three starts of an invariable-sites-plus-gamma estimate
+// given up, in fewer evaluations); a target the tree reaches changes
+// nothing in the estimate.
+TEST_F(ParamVecTest, AnEstimateStopsOnceItCannotReachTheTarget)
+{
+    loadExample(300, 300);
+    hkyG4();
+    ml.estPInvar = 1;
+    const double optimum = score();
+    const uint32_t fullEvals = numLikeFxnEvals();
+    const double shape = model()->rateInfo->shape;
+    const auto scoreAgainst = [&](double target) {
+        score();  // the tree and the settings afresh
+        resetCLAs(g, tree.get(), true);
+        return calcTreeLikelihood(tree.get(), target);
+    };
+    EXPECT_DOUBLE_EQ(scoreAgainst(optimum + 0.5), optimum);
+    EXPECT_DOUBLE_EQ(model()->rateInfo->shape, shape);
+    const double target = optimum - 50.0;
+    const double given = scoreAgainst(target);
+    EXPECT_GT(given, target);
+    EXPECT_GE(given, optimum - 1e-3);
+    EXPECT_LT(numLikeFxnEvals(), fullEvals);
+}
+
+// A search starts each tree's estimate from the last tree's values and
+// lengths: another topology scored after a fit reaches the optimum it
+// reaches from the parsimony starts, with fewer likelihood evaluations.
+// Off again, a score starts cold as before. With invariable sites each of
+// the three starts begins from where it ended on the last tree.
+TEST_F(ParamVecTest, WarmStartsReachTheColdOptimumInFewerEvaluations)
 {
     loadExample(0, 200);
-    hkyG4();
-    const double estimated = score();
-    const uint32_t estimateEvals = numLikeFxnEvals();
-    ASSERT_EQ(beginHeldParamEstimates(), 1);
-    const double provisional = calcTreeLikelihood(tree.get(), kNoLScore);
-    EXPECT_GT(provisional, estimated - 1e-3);
-    EXPECT_LT(provisional, estimated + 0.2 * estimated);
-    EXPECT_NEAR(fitHeldParamEstimates(tree.get()), estimated, 1e-3);
-    ASSERT_TRUE(paramEstimatesHeld());
-    const double shape = model()->rateInfo->shape, tratio = model()->prevTratio;
+    warmStartReachesTheColdOptimum(false);
+    // The last tree's joint optimum lies on the edge (no invariable sites),
+    // the next tree's inside.
+    warmStartReachesTheColdOptimum(true);
+}
 
-    // Taxa 1 and 4 exchanged: another topology.
-    const std::string original = treeText;
-    treeText = std::regex_replace(treeText, std::regex("\\(0:0.08,1:"), "(0:0.08,X:");
-    treeText = std::regex_replace(treeText, std::regex("\\(4:"), "(1:");
-    treeText = std::regex_replace(treeText, std::regex("X:"), "4:");
-    ASSERT_NE(treeText, original);
-    TreePtr other(createTreeForTaxa(12, 12, false));
-    buildTestTree(other.get(), treeText, -1);
-    setTraversalSeq(other.get());
-    const double held = calcTreeLikelihood(other.get(), kNoLScore);
-    EXPECT_LT(numLikeFxnEvals(), estimateEvals / 2);
-    endHeldParamEstimates();
-    EXPECT_FALSE(paramEstimatesHeld());
-    EXPECT_LT(calcTreeLikelihood(other.get(), kNoLScore), held + 1e-3);
-    EXPECT_GT(numLikeFxnEvals(), estimateEvals / 2);
-    resetCLAs(g, other.get(), true);
-
-    ml.estTratio = ml.estGammaShape = 0;
-    ml.userGammaShape = shape;
-    ml.userTratio = tratio;
-    EXPECT_NEAR(score(), held, 1e-3);
+TEST_F(ParamVecTest, AWarmStartFromAJointOptimumInsideReachesTheColdOne)
+{
+    loadExample(300, 300);
+    warmStartReachesTheColdOptimum(true);
 }
 
 // Starting values from a related model's fit (automated model selection

@@ -4,10 +4,12 @@
 // screen left.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "likelihood/clapool.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/paramvec.h"
 #include "likelihood/swapscreen.h"
 #include "likelihood/treelike.h"
 #include "ml_fixture.h"
@@ -139,6 +141,65 @@ TEST_F(SwapScreenTest, LocalScoreIsNoBetterThanTheWholeFit)
     }
     swapScreenEnd(tree.get());
     EXPECT_FALSE(swapScreenRejects(kNoLScore, 100.0)) << "no score leaves nothing out";
+}
+
+// Parameters estimated on every tree: the screen applies, its local scores
+// take the swapped tree's estimate, and a neighbour it passes is estimated
+// whole on its own (its score that of its own estimate made from nothing,
+// its values not the swapped tree's). Arrays the screen held before that
+// estimate are not reused under the values it left.
+TEST_F(SwapScreenTest, UnderPerTreeEstimatesAPassedNeighbourGetsItsOwnEstimate)
+{
+    loadExample(0, 400);
+    ml.estTratio = 1;
+    ml.rates = 1;
+    ml.estGammaShape = 1;
+    ml.useApproxLim = 1;
+    const double swapped = score();
+    setSearchWarmStarts(true);
+    ASSERT_TRUE(swapScreenBegin(tree.get())) << "the screen applies under per-tree estimates";
+    const double kappa = modelEngine(model())->kappa;
+    const std::vector<Move> all = moves();
+    size_t best = 0;
+    std::vector<double> local;
+    for (size_t i = 0; i < all.size(); ++i) {
+        local.push_back(screened(all[i]));
+        if (local[i] < local[best])
+            best = i;
+    }
+    ASSERT_FALSE(swapScreenRejects(local[best], swapped)) << local[best] << " against " << swapped;
+    EXPECT_EQ(modelEngine(model())->kappa, kappa) << "local scores leave the values as they were";
+
+    // The passed neighbour scored whole as the search scores it (the tree's
+    // own lengths on, the estimate starting from the last tree's values),
+    // then from nothing.
+    const Move &m = all[best];
+    RearrObject move, inverse;
+    makeRearrObject(&move, m.K, m.T, m.R, 0.0);
+    ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &move, false), 0);
+    setTraversalSeq(tree.get());
+    const double whole = calcTreeLikelihood(tree.get(), kNoLScore);
+    const double ownKappa = modelEngine(model())->kappa;
+    setSearchWarmStarts(false);
+    releaseAllCLAs(tree.get(), g);
+    const double cold = calcTreeLikelihood(tree.get(), kNoLScore);
+    setSearchWarmStarts(true);
+    EXPECT_NEAR(whole, cold, 2e-3);
+    EXPECT_NEAR(ownKappa, modelEngine(model())->kappa, 1e-3 * ownKappa);
+    EXPECT_GT(std::abs(ownKappa - kappa), 1e-4 * kappa) << "the neighbour's own ti/tv, not the swapped tree's";
+    ASSERT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
+    setTraversalSeq(tree.get());
+    EXPECT_LE(whole, local[best] + 1e-3);
+
+    // Under the values the neighbour's estimate left, a local score from
+    // the arrays the screen still holds equals one made from nothing.
+    const size_t other = best == 0 ? 1 : 0;
+    const double held = screened(all[other]);
+    releaseAllCLAs(tree.get(), g);
+    EXPECT_NEAR(held, screened(all[other]), 1e-6 * held);
+    swapScreenEnd(tree.get());
+    setSearchWarmStarts(false);
+    EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
 }
 
 }  // namespace

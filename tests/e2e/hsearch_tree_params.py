@@ -1,14 +1,14 @@
 #!/usr/bin/python3
-"""A likelihood search estimates the model's parameters a fixed number of times.
+"""A likelihood search estimates the model's parameters on every tree it scores.
 
 With LSet logIter every tree the search scores opens a block of iterations,
 and a block in which the parameters were estimated shows their trial
-values. The search must estimate them once on its starting tree and once
-on each tree it keeps, whatever the number of rearrangements it scores
-(each of those fits its branch lengths only): estimating them for every
-rearrangement made a search of 20 taxa x 500 sites run for many minutes.
+values. Every rearrangement the search tries is a tree scored with its own
+estimate, so there are at least as many blocks with parameters as
+rearrangements; stepwise addition's joins fit three branch lengths only and
+open no block.
 
-Usage: hsearch_held_params.py <vorn>
+Usage: hsearch_tree_params.py <vorn>
 """
 import os
 import re
@@ -46,12 +46,12 @@ if not kept or not tried:
     faults.append("no search summary")
 else:
     kept, tried = int(kept.group(1)), int(tried.group(1))
-    if estimates != 1 + kept:
-        faults.append("%d estimates for %d trees kept (expected one more)" % (estimates, kept))
-    if len(blocks) < tried:
-        faults.append("%d trees scored for %d rearrangements" % (len(blocks), tried))
-if "held while swapping" not in run.stdout:
-    faults.append("the settings do not say that the parameters are held")
+    if estimates < tried:
+        faults.append("%d estimates for %d rearrangements tried" % (estimates, tried))
+    if kept < 1:
+        faults.append("no tree kept")
+if "held while swapping" in run.stdout:
+    faults.append("the settings still say that the parameters are held")
 for fault in faults:
     print(fault)
 print("%d passed, %d failed" % (0 if faults else 1, 1 if faults else 0))
