@@ -12,10 +12,11 @@ import os
 import random
 import re
 import signal
-import subprocess
 import sys
 import tempfile
 import time
+
+from vorn_run import read_output, start_vorn
 
 TRUE_GROUPS = {"......**", "....**..", "....****", "...*****", "..******"}
 
@@ -48,20 +49,10 @@ def random_rows(ntax, nchar, seed):
     return {"t%d" % i: "".join(rng.choice("ACGT") for _ in range(nchar)) for i in range(1, ntax + 1)}
 
 
-def start(vorn, tmp, text):
-    with open(os.path.join(tmp, "case.nex"), "w") as f:
-        f.write(text)
-    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
-    env["HOME"] = tmp
-    out = open(os.path.join(tmp, "out.txt"), "w")
-    return subprocess.Popen([vorn, "-n", "case.nex"], cwd=tmp, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                            stderr=subprocess.STDOUT)
-
-
 def run(vorn, text):
     with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
-        start(vorn, tmp, text).wait(timeout=300)
-        return open(os.path.join(tmp, "out.txt")).read()
+        start_vorn(vorn, tmp, text).wait(timeout=300)
+        return read_output(tmp)
 
 
 def groups_with_percent(out):
@@ -143,7 +134,7 @@ def main():
 
     def interrupted(text, when):
         with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
-            proc = start(vorn, tmp, text)
+            proc = start_vorn(vorn, tmp, text)
             path = os.path.join(tmp, "out.txt")
             until = time.time() + 60
             while time.time() < until and when not in open(path).read():

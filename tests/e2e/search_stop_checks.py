@@ -11,10 +11,11 @@ import os
 import random
 import re
 import signal
-import subprocess
 import sys
 import tempfile
 import time
+
+from vorn_run import read_output, start_vorn
 
 # Sixty taxa under likelihood: stepwise addition scores thousands of whole
 # trees and TBR swapping tens of thousands, far longer than the limits here.
@@ -42,17 +43,10 @@ ESTIMATED = "lset nst=2 tratio=estimate basefreq=estimate rates=gamma shape=esti
 def start(vorn, tmp, search, model=FIXED):
     text = data_block(7) + "begin vorn;\n  set criterion=likelihood dstatus=1;\n  %s;\n" \
         "  %s;\nend;\n" % (model, search)
-    with open(os.path.join(tmp, "case.nex"), "w") as f:
-        f.write(text)
-    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
-    env["HOME"] = tmp
-    out = open(os.path.join(tmp, "out.txt"), "w")
-    return subprocess.Popen([vorn, "-n", "case.nex"], cwd=tmp, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                            stderr=subprocess.STDOUT)
+    return start_vorn(vorn, tmp, text)
 
 
-def read(tmp):
-    return open(os.path.join(tmp, "out.txt")).read()
+read = read_output
 
 
 def search_started(out):

@@ -6,6 +6,31 @@ import subprocess
 import tempfile
 
 
+def _home_env(home):
+    """The environment a run sees: no terminal size, and home in the run's
+    own directory so that no start-up file of the user's is read."""
+    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
+    env["HOME"] = home
+    return env
+
+
+def start_vorn(vorn, tmp, text):
+    """`vorn -n` on text started in tmp (its working and home directory)
+    with nothing on standard input, its output going to tmp/out.txt as it
+    comes (read it with read_output); the caller waits for or signals it."""
+    with open(os.path.join(tmp, "case.nex"), "w") as f:
+        f.write(text)
+    with open(os.path.join(tmp, "out.txt"), "w") as out:
+        return subprocess.Popen([vorn, "-n", "case.nex"], cwd=tmp, env=_home_env(tmp), stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT)
+
+
+def read_output(tmp):
+    """What a run begun by start_vorn has printed so far."""
+    with open(os.path.join(tmp, "out.txt")) as f:
+        return f.read()
+
+
 def run_vorn(vorn, text, preexec_fn=None):
     """The finished run of `vorn -n` on text, in a fresh working and home
     directory and with nothing on standard input; preexec_fn, when given,
@@ -14,8 +39,7 @@ def run_vorn(vorn, text, preexec_fn=None):
         path = os.path.join(tmp, "m.nex")
         with open(path, "w") as f:
             f.write(text)
-        env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
-        env["HOME"] = tmp
+        env = _home_env(tmp)
         with open(os.devnull) as devnull:
             return subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=devnull, capture_output=True,
                                   text=True, timeout=120, preexec_fn=preexec_fn)
