@@ -1225,9 +1225,9 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g, double target)
     }
     // The final values (the three-start procedure leaves its winner in the
     // models), and the branch lengths once more for them. Rounds end with
-    // the lengths fitted to the values stored last; a fit from a related
-    // model's estimates, made many times over by model selection, keeps
-    // them.
+    // the lengths fitted to the values stored last; a fit started from
+    // hints (a related model's estimates in model selection, or the last
+    // tree's in a search), made many times over, keeps them.
     if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
         return kNoLScore;
     restoreEstimateMarks(v);
