@@ -965,8 +965,9 @@ int exactTreeSearch(bool exhaustive, int mode)
         return finishSearch(1);
     }
     setTreeSource(exhaustive ? 3 : 2);
-    if (mode == 0)
-        showXsearchSettings(x);
+    // Replicated runs show the settings too, as a heuristic replicate does:
+    // the enforced constraint and the bound are theirs to report.
+    showXsearchSettings(x);
     emptyTreeBuffer(x.buf, true);
     setRootededness(x.buf, x.rooted);
 
