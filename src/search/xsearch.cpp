@@ -581,6 +581,8 @@ int initialUpperBound(XsearchData &x)
 // Distance and likelihood start from the NJ tree's score; likelihood in the
 // exhaustive search, and convexity constraints (which NJ cannot keep), start
 // from no bound.
+constexpr double kLikelihoodBoundSlack = 1e-6;
+
 bool njBoundAllowed(const XsearchData &x)
 {
     return !(x.exhaustive && gCriterion == kCriterionLikelihood) &&
@@ -600,6 +602,12 @@ int initialUpperBoundNJ(XsearchData &x)
         // bounds nothing.
         if (searchTreeAllowed(x.tree.get()))
             x.upper = criterionTreeScore(x.tree.get(), kNoScoreValue);
+        // A likelihood is a fit, good to the optimiser's tolerance: the walk
+        // fits the same tree from other starting lengths and may land a few
+        // millionths worse, which must not make it fail its own bound (when
+        // the NJ tree is the best tree, nothing would be kept).
+        if (gCriterion == kCriterionLikelihood && isScoreValid(x.upper))
+            x.upper += kLikelihoodBoundSlack * std::max(1.0, std::fabs(x.upper));
     }
     clearStatusText();
     return r;
