@@ -23,6 +23,7 @@
 #include "trees/drawtree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
 #include "trees/treegen.h"
 #include "trees/treeutil.h"
 
@@ -364,9 +365,17 @@ void presentTrueTree(const SimBlock &s, Tree *tree, uint32_t k, const SimTree &s
     TreeHandle copy(createTree(false));
     if (!copy || copyTree(tree, copy.get()) != 0)
         return;
+    // Trees an analysis of the last replicate left are unrooted: the true
+    // tree joins them unrooted, as Tally compares it with them.
+    if (!areTreesRooted(buf) && derootTree(copy.get(), nullptr, true) != 0)
+        return;
     setTraversalSeq(copy.get());
-    const uint32_t slot = areTreesRooted(buf) ? putTree(copy.get(), buf, false) : kPutTreeNoRoom;
-    if (isPutTreeFull(slot) || slot == kPutTreeDuplicate) {
+    const uint32_t slot = putTree(copy.get(), buf, false);
+    // The same true tree once more (a tree from memory in every replicate)
+    // is already there with the same lengths.
+    if (slot == kPutTreeDuplicate)
+        return;
+    if (isPutTreeFull(slot)) {
         qel_printf("\nRequest to increase size of tree buffer was denied; no additional trees will be stored.\n");
         return;
     }
