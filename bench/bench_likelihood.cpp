@@ -594,9 +594,11 @@ BENCHMARK(BM_WholeTreeThreadGain)
 // speed to change between separate runs. Each fit is set up afresh (its
 // set-up untimed), so both start from the same lengths and values, and the
 // -ln L must agree. Counters: the medians of the fits' seconds and of the
-// pairs' gains, and (threadCounters) the last threaded fit's account.
+// pairs' gains, the medians of the fits' processor seconds (every thread),
+// and (threadCounters) the last threaded fit's account.
 void BM_FitThreadGain(benchmark::State &state)
 {
+    std::vector<double> aloneCpu, threadedCpu;
     const auto fit = [&](int32_t threads, double *lnL) {
         FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
             ml.estRmatrix = 1;
@@ -619,13 +621,16 @@ void BM_FitThreadGain(benchmark::State &state)
         const auto start = std::chrono::steady_clock::now();
         *lnL = -calcTreeLikelihood(f.tree, kNoLScore);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const SchedTimes mine1 = callerSchedTimes();
+        double cpu = mine1.run - mine0.run;
         if (e.likThreads != nullptr) {
-            threadCounters(state, e.likThreads, SchedTimes{}, workerSchedTimes(e.likThreads));
-            const SchedTimes mine1 = callerSchedTimes();
-            state.counters["caller_run_s"] = mine1.run - mine0.run;
+            const SchedTimes worker = workerSchedTimes(e.likThreads);
+            threadCounters(state, e.likThreads, SchedTimes{}, worker);
             state.counters["caller_queued_s"] = mine1.queued - mine0.queued;
+            cpu += worker.run;
             e.likThreads = destroyLikThreads(e.likThreads);
         }
+        (threads > 1 ? threadedCpu : aloneCpu).push_back(cpu);
         return seconds;
     };
     std::vector<double> alone, threaded, gains;
@@ -653,6 +658,12 @@ void BM_FitThreadGain(benchmark::State &state)
         gains.push_back(a / t);
     }
     pairedGainCounters(state, alone, threaded, gains, "s");
+    // Processor seconds of the fit's threads: what the second thread adds
+    // to the work (spinning, a round's set-up twice, caches filled twice).
+    std::sort(aloneCpu.begin(), aloneCpu.end());
+    std::sort(threadedCpu.begin(), threadedCpu.end());
+    state.counters["alone_cpu_s"] = aloneCpu[aloneCpu.size() / 2];
+    state.counters["threaded_cpu_s"] = threadedCpu[threadedCpu.size() / 2];
     state.counters["lnL"] = lnL1;
 }
 BENCHMARK(BM_FitThreadGain)

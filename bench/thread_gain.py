@@ -16,7 +16,9 @@ pairs' ratios) with what tells where a gain was lost:
   against its seconds on one; a worker queued as long as it ran had half a
   processor, which no program can turn into a second thread's gain;
 - end wait: the calling thread's seconds between its last chunk of a round
-  and the round's end, in all.
+  and the round's end, in all;
+- for the fits, the processor seconds of every thread on one thread and on
+  two: what the second thread adds to the work.
 --cpus runs the benchmarks on those two processors alone (taskset), e.g. on
 two processors that nothing else uses; --quick leaves out the 2,000-site
 cases; --busy adds the 2,000-site passes with a busy loop on the second
@@ -65,6 +67,9 @@ def main():
                   (b["name"].split("/iterations")[0], b["gain"], b["gain_min"], b["gain_max"], b["alone_" + unit],
                    unit, b["threaded_" + unit], unit, b["alone_rounds"], b["timings"], b["worker_queued_s"],
                    b["worker_run_s"], b["end_wait_s"]), flush=True)
+            if "alone_cpu_s" in b:
+                print("%-40s processor seconds: %.2f on one thread, %.2f on two" %
+                      ("", b["alone_cpu_s"], b["threaded_cpu_s"]), flush=True)
     print("load average %.1f %.1f %.1f" % os.getloadavg())
     return 0
 
