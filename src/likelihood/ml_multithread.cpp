@@ -371,14 +371,15 @@ void runRound(LikThreads *t, uint32_t chunks)
     if (t->done.load(std::memory_order_acquire) != chunks &&
         !spinBounded([&] { return t->done.load(std::memory_order_acquire) == chunks; }, kSpinBound)) {
         ++t->stats.waits;
+        const auto sleepStart = std::chrono::steady_clock::now();
         t->mainSleeping.store(1, std::memory_order_seq_cst);
         for (uint32_t v; (v = t->done.load(std::memory_order_seq_cst)) != chunks;)
             futexWait(t->done, v);
         t->mainSleeping.store(0, std::memory_order_relaxed);
         // Waiting longer than the calling thread worked, and long in itself:
         // a worker lost its processor in the middle of a chunk.
-        const auto waited = std::chrono::steady_clock::now() - ownEnd;
-        stalled = waited > std::max<std::chrono::steady_clock::duration>(ownEnd - start, kStall);
+        const auto waited = std::chrono::steady_clock::now() - sleepStart;
+        stalled = waited > std::max<std::chrono::steady_clock::duration>(sleepStart - start, kStall);
     }
     const auto end = std::chrono::steady_clock::now();
     t->stats.waitSeconds += std::chrono::duration<double>(end - ownEnd).count();

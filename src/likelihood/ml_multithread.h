@@ -75,9 +75,9 @@ struct LikThreadStats {
     uint64_t timings = 0;         // timing phases the pay clock began
 };
 LikThreadStats likThreadStats(const LikThreads *t);
-// The kernel's id of worker `thread` (1..n-1; 0 the thread that made the
-// group), or 0 before it has started: benchmarks read the scheduler's
-// account of it (/proc/self/task/ID/schedstat).
+// The kernel's id of worker `thread` (1..n-1), or 0 (another index, or a
+// worker not yet started): benchmarks read the scheduler's account of it
+// (/proc/self/task/ID/schedstat).
 int64_t likWorkerTid(const LikThreads *t, int32_t thread);
 
 // What a CL update does with its output's rescaler block (this site
