@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 
-.PHONY: all release run test test-release asan tsan bench bench-search fuzz deps clean
+.PHONY: all release run test test-release asan tsan bench bench-threads bench-search fuzz deps clean
 
 all: release
 
@@ -50,6 +50,15 @@ bench: deps
 	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_BENCH=ON
 	$(CMAKE) --build build-bench -j $(JOBS)
 	./build-bench/bench/vorn_bench
+
+# Two likelihood threads against one at 2,000 and 20,000 sites (whole-tree
+# passes and whole fits, paired in one process), each gain printed with the
+# counts that tell where a gain went. CPUS=A,B pins the runs to two
+# processors.
+bench-threads:
+	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_BENCH=ON
+	$(CMAKE) --build build-bench -j $(JOBS) --target vorn_bench
+	/usr/bin/python3 bench/thread_gain.py build-bench/bench/vorn_bench $(if $(CPUS),--cpus $(CPUS))
 
 # HSearch (TBR, 10 random-addition replicates) beside PHYLIP dnapars on a
 # simulated 100-taxon x 2,000-site DNA matrix: best lengths, times and

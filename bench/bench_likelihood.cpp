@@ -398,6 +398,70 @@ BENCHMARK(BM_WholeTreeLikelihood)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
+// The scheduler's account of a thread: seconds on a processor and seconds
+// waiting for one while runnable. A worker that waited long for a
+// processor lost its share to other programs, not to the likelihood code.
+struct SchedTimes {
+    double run = 0.0;
+    double queued = 0.0;
+};
+SchedTimes schedTimesAt(const std::string &path)
+{
+    SchedTimes t;
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        unsigned long long run = 0, queued = 0;
+        if (std::fscanf(f, "%llu %llu", &run, &queued) == 2)
+            t = {static_cast<double>(run) * 1e-9, static_cast<double>(queued) * 1e-9};
+        std::fclose(f);
+    }
+    return t;
+}
+SchedTimes callerSchedTimes() { return schedTimesAt("/proc/thread-self/schedstat"); }
+// Worker 1 of the group (nothing before it has started).
+SchedTimes workerSchedTimes(const LikThreads *t)
+{
+    const int64_t tid = likWorkerTid(t, 1);
+    return tid == 0 ? SchedTimes{} : schedTimesAt("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+}
+
+// Counters that say where two threads' gain went: the share of the rounds
+// the pay clock left to the calling thread, the rounds whose calling
+// thread slept for a worker, its seconds waiting at the ends of rounds, and
+// the worker's seconds queued for a processor against its seconds on one,
+// and the workers' share of the chunks.
+void threadCounters(benchmark::State &state, const LikThreads *t, SchedTimes worker0, SchedTimes worker1)
+{
+    const LikThreadStats s = likThreadStats(t);
+    const double rounds = static_cast<double>(s.threadedRounds + s.aloneRounds);
+    state.counters["alone_rounds"] = rounds > 0 ? static_cast<double>(s.aloneRounds) / rounds : 0.0;
+    state.counters["slept_rounds"] = static_cast<double>(s.waits);
+    state.counters["stalls"] = static_cast<double>(s.stalls);
+    state.counters["timings"] = static_cast<double>(s.timings);
+    state.counters["end_wait_s"] = s.waitSeconds;
+    state.counters["worker_run_s"] = worker1.run - worker0.run;
+    state.counters["worker_queued_s"] = worker1.queued - worker0.queued;
+    double all = 0.0;
+    for (int32_t i = 0; i < likThreadCount(t); ++i)
+        all += static_cast<double>(likChunksDoneBy(t, i));
+    state.counters["worker_share"] = all > 0 ? 1.0 - static_cast<double>(likChunksDoneBy(t, 0)) / all : 0.0;
+}
+
+// The medians of paired runs alone and on the threads (in `unit`) and of
+// their ratios, the gain, with the smallest and largest ratio.
+void pairedGainCounters(benchmark::State &state, const std::vector<double> &alone, const std::vector<double> &threaded,
+                        const std::vector<double> &gains, const std::string &unit)
+{
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    state.counters["alone_" + unit] = median(alone);
+    state.counters["threaded_" + unit] = median(threaded);
+    state.counters["gain"] = median(gains);
+    state.counters["gain_min"] = gains.empty() ? 0.0 : *std::min_element(gains.begin(), gains.end());
+    state.counters["gain_max"] = gains.empty() ? 0.0 : *std::max_element(gains.begin(), gains.end());
+}
+
 // The calling thread held to the first two processors of the process's
 // set while a thread of its own spins flat out on the second, as another
 // program would: what a user sees who gives two threads to a run on a
@@ -502,24 +566,16 @@ void BM_WholeTreeThreadGain(benchmark::State &state)
     };
     block(threads);  // the pay clock's first windows
     std::vector<double> alone, threaded, gains;
+    const SchedTimes worker0 = workerSchedTimes(threads);
     for (auto _ : state) {
         const double a = block(nullptr), t = block(threads);
         alone.push_back(a);
         threaded.push_back(t);
         gains.push_back(a / t);
     }
-    double all = 0.0;
-    for (int32_t i = 0; i < likThreadCount(threads); ++i)
-        all += static_cast<double>(likChunksDoneBy(threads, i));
-    state.counters["worker_share"] = all > 0 ? 1.0 - static_cast<double>(likChunksDoneBy(threads, 0)) / all : 0.0;
+    threadCounters(state, threads, worker0, workerSchedTimes(threads));
     e.likThreads = destroyLikThreads(threads);
-    const auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0.0 : v[v.size() / 2];
-    };
-    state.counters["alone_ms"] = median(alone);
-    state.counters["threaded_ms"] = median(threaded);
-    state.counters["gain"] = median(gains);
+    pairedGainCounters(state, alone, threaded, gains, "ms");
 }
 BENCHMARK(BM_WholeTreeThreadGain)
     ->Args({150, 2000, 2, 0})
@@ -528,5 +584,93 @@ BENCHMARK(BM_WholeTreeThreadGain)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(60);
+
+
+// The gain of two threads over one in the whole fit that BM_GTRGammaOnFixedTree
+// times (GTR+G4, rates, shape and every length from the factory starts),
+// measured as pairs of fits one after the other on the same data, one
+// thread first in odd pairs and two threads first in even ones: a fit of
+// range(1) = 20,000 sites takes seconds, long enough for a shared machine's
+// speed to change between separate runs. Each fit is set up afresh (its
+// set-up untimed), so both start from the same lengths and values, and the
+// -ln L must agree. Counters: the medians of the fits' seconds and of the
+// pairs' gains, the medians of the fits' processor seconds (every thread),
+// and (threadCounters) the last threaded fit's account.
+void BM_FitThreadGain(benchmark::State &state)
+{
+    std::vector<double> aloneCpu, threadedCpu;
+    const auto fit = [&](int32_t threads, double *lnL) {
+        FixedTreeLikelihood f(static_cast<uint32_t>(state.range(0)), static_cast<uint32_t>(state.range(1)), [&] {
+            ml.estRmatrix = 1;
+            ml.estGammaShape = 1;
+            ml.praxisTol = 1e-4;
+            ml.brentT = 1e-10;
+            ml.nthreads = threads;
+        });
+        if (!f.ok)
+            return -1.0;
+        // The group made here rather than by the fit, so that its account
+        // can be read at the end.
+        ModelGroupEngine &e = *activeModelGroup()->engine;
+        if (threads > 1 && (e.likThreads = createLikThreads(threads)) == nullptr)
+            return -1.0;
+        setBranchLengthsToValue(f.tree, 0.1);
+        // The worker's account from its start: it is made above, and does
+        // nothing before the fit.
+        const SchedTimes mine0 = callerSchedTimes();
+        const auto start = std::chrono::steady_clock::now();
+        *lnL = -calcTreeLikelihood(f.tree, kNoLScore);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const SchedTimes mine1 = callerSchedTimes();
+        double cpu = mine1.run - mine0.run;
+        if (e.likThreads != nullptr) {
+            const SchedTimes worker = workerSchedTimes(e.likThreads);
+            threadCounters(state, e.likThreads, SchedTimes{}, worker);
+            state.counters["caller_queued_s"] = mine1.queued - mine0.queued;
+            cpu += worker.run;
+            e.likThreads = destroyLikThreads(e.likThreads);
+        }
+        (threads > 1 ? threadedCpu : aloneCpu).push_back(cpu);
+        return seconds;
+    };
+    std::vector<double> alone, threaded, gains;
+    double lnL1 = 0.0, lnL2 = 0.0;
+    for (auto _ : state) {
+        const bool oneFirst = alone.size() % 2 == 0;
+        double a, t;
+        if (oneFirst) {
+            a = fit(1, &lnL1);
+            t = fit(static_cast<int32_t>(state.range(2)), &lnL2);
+        } else {
+            t = fit(static_cast<int32_t>(state.range(2)), &lnL2);
+            a = fit(1, &lnL1);
+        }
+        if (a < 0 || t < 0) {
+            state.SkipWithError("initializeML failed");
+            return;
+        }
+        if (lnL1 != lnL2) {
+            state.SkipWithError("the threads' fit reached another -ln L");
+            return;
+        }
+        alone.push_back(a);
+        threaded.push_back(t);
+        gains.push_back(a / t);
+    }
+    pairedGainCounters(state, alone, threaded, gains, "s");
+    // Processor seconds of the fit's threads: what the second thread adds
+    // to the work (spinning, a round's set-up twice, caches filled twice).
+    std::sort(aloneCpu.begin(), aloneCpu.end());
+    std::sort(threadedCpu.begin(), threadedCpu.end());
+    state.counters["alone_cpu_s"] = aloneCpu[aloneCpu.size() / 2];
+    state.counters["threaded_cpu_s"] = threadedCpu[threadedCpu.size() / 2];
+    state.counters["lnL"] = lnL1;
+}
+BENCHMARK(BM_FitThreadGain)
+    ->Args({150, 2000, 2})
+    ->Args({150, 20000, 2})
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond)
+    ->Iterations(3);
 
 }  // namespace

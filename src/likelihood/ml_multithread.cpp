@@ -1,6 +1,8 @@
 #include "likelihood/ml_multithread.h"
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -80,9 +82,10 @@ struct alignas(64) ClaimWord {
     std::atomic<uint64_t> word{0};
 };
 
-// A worker's count of chunks done, on a line of its own.
+// A worker's count of chunks done and its kernel id, on a line of its own.
 struct alignas(64) WorkerCount {
     std::atomic<uint64_t> chunks{0};
+    std::atomic<int64_t> tid{0};
 };
 
 }  // namespace
@@ -106,6 +109,8 @@ struct LikThreads {
     // Chunks finished in the current round; the calling thread may sleep on it.
     alignas(64) std::atomic<uint32_t> done{0};
     std::atomic<uint32_t> mainSleeping{0};
+    // The calling thread's account of the rounds (it alone writes it).
+    LikThreadStats stats;
 };
 
 namespace {
@@ -283,6 +288,8 @@ void *workerMain(void *arg)
     LikThreads *t = start->t;
     const int32_t index = start->index;
     delete start;
+    t->counts[static_cast<size_t>(index)].tid.store(static_cast<int64_t>(syscall(SYS_gettid)),
+                                                    std::memory_order_relaxed);
     for (uint32_t seen = 0;;) {
         const auto published = [&] { return t->published.load(std::memory_order_acquire) != seen; };
         if (!spinBounded(published, kSpinBound)) {
@@ -352,28 +359,36 @@ void runRound(LikThreads *t, uint32_t chunks)
                 t->results[i].below = false;
         }
         t->counts[0].chunks.fetch_add(chunks, std::memory_order_relaxed);
+        ++t->stats.aloneRounds;
         c.endRound(roundItems(t->round), t->round.weight, std::chrono::steady_clock::now());
         return;
     }
+    ++t->stats.threadedRounds;
     const uint32_t mine = workOn(t, 0, id);
     t->counts[0].chunks.fetch_add(mine, std::memory_order_relaxed);
     bool stalled = false;
+    const auto ownEnd = std::chrono::steady_clock::now();
     if (t->done.load(std::memory_order_acquire) != chunks &&
         !spinBounded([&] { return t->done.load(std::memory_order_acquire) == chunks; }, kSpinBound)) {
-        const auto ownEnd = std::chrono::steady_clock::now();
+        ++t->stats.waits;
+        const auto sleepStart = std::chrono::steady_clock::now();
         t->mainSleeping.store(1, std::memory_order_seq_cst);
         for (uint32_t v; (v = t->done.load(std::memory_order_seq_cst)) != chunks;)
             futexWait(t->done, v);
         t->mainSleeping.store(0, std::memory_order_relaxed);
         // Waiting longer than the calling thread worked, and long in itself:
         // a worker lost its processor in the middle of a chunk.
-        const auto waited = std::chrono::steady_clock::now() - ownEnd;
-        stalled = waited > std::max<std::chrono::steady_clock::duration>(ownEnd - start, kStall);
+        const auto waited = std::chrono::steady_clock::now() - sleepStart;
+        stalled = waited > std::max<std::chrono::steady_clock::duration>(sleepStart - start, kStall);
     }
-    if (stalled)
+    const auto end = std::chrono::steady_clock::now();
+    t->stats.waitSeconds += std::chrono::duration<double>(end - ownEnd).count();
+    if (stalled) {
+        ++t->stats.stalls;
         c.stalled();
-    else
-        c.endRound(roundItems(t->round), t->round.weight, std::chrono::steady_clock::now());
+    } else {
+        c.endRound(roundItems(t->round), t->round.weight, end);
+    }
 }
 
 LikThreads *threadsFailed(int32_t n)
@@ -498,6 +513,22 @@ uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread)
     if (t == nullptr || thread < 0 || thread >= t->n)
         return 0;
     return t->counts[static_cast<size_t>(thread)].chunks.load(std::memory_order_relaxed);
+}
+
+LikThreadStats likThreadStats(const LikThreads *t)
+{
+    if (t == nullptr)
+        return {};
+    LikThreadStats s = t->stats;
+    s.timings = t->clock.timings();
+    return s;
+}
+
+int64_t likWorkerTid(const LikThreads *t, int32_t thread)
+{
+    if (t == nullptr || thread < 1 || thread >= t->n)
+        return 0;
+    return t->counts[static_cast<size_t>(thread)].tid.load(std::memory_order_relaxed);
 }
 
 LikResult evalEdgeMultithreaded(LikThreads *t, LikEvalFxn eval, const LikKernelContext &ctx, const LikEvalOp &op,

@@ -62,6 +62,23 @@ void runLikRoundsSerially(LikThreads *t, uint32_t rounds);
 // Chunks each worker has done since the group was made (index 0: the
 // calling thread), for benchmarks and tests.
 uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread);
+// What the group's rounds did since it was made, for benchmarks and tests:
+// where two threads gain less than they should, these tell the machine's
+// part (workers kept off their processors) from the program's (rounds
+// left to the calling thread, waits at the end of a round).
+struct LikThreadStats {
+    uint64_t threadedRounds = 0;  // rounds the workers took part in
+    uint64_t aloneRounds = 0;     // rounds on the calling thread alone (the pay clock's choice)
+    uint64_t stalls = 0;          // threaded rounds that waited for a worker kept off its processor
+    uint64_t waits = 0;           // threaded rounds whose calling thread slept for the workers
+    double waitSeconds = 0.0;     // the calling thread's time between its last chunk and the round's end
+    uint64_t timings = 0;         // timing phases the pay clock began
+};
+LikThreadStats likThreadStats(const LikThreads *t);
+// The kernel's id of worker `thread` (1..n-1), or 0 (another index, or a
+// worker not yet started): benchmarks read the scheduler's account of it
+// (/proc/self/task/ID/schedstat).
+int64_t likWorkerTid(const LikThreads *t, int32_t thread);
 
 // What a CL update does with its output's rescaler block (this site
 // category's part of it): before the CL loop the block becomes, chunk by

@@ -20,6 +20,7 @@ void PayClock::enterRun(Phase p, uint32_t rounds, Clock::duration time)
 
 void PayClock::enterTiming()
 {
+    ++timings_;
     phase_ = Phase::Timing;
     fresh_ = true;
     timingFresh_ = true;

@@ -79,6 +79,8 @@ public:
     void stalled();
     // The next `rounds` rounds (at least one) go to the calling thread alone.
     void runAlone(uint32_t rounds);
+    // Timing phases begun since the clock was made (the first included).
+    uint64_t timings() const { return timings_; }
 
 private:
     // What one way (0 alone, 1 threaded) did in the timing phase.
@@ -116,4 +118,5 @@ private:
     double aloneRate_ = 0.0;                // items per second alone in the last timing
     uint32_t losses_ = 0;                   // timings lost in a row
     uint32_t wins_ = 0;                     // timings won in a row
+    uint64_t timings_ = 1;
 };

@@ -9,6 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <random>
 #include <vector>
 
@@ -240,6 +244,51 @@ TEST(LikBatch, JobRoundsRunEveryJobOnceOnTheGroupsThreads)
     EXPECT_FALSE(runLikJobs(t, 10, logJobs, &log));
     EXPECT_FALSE(runLikJobs(nullptr, 10, logJobs, &log));
     EXPECT_EQ(log.hits[0].load(), 0);
+    destroyLikThreads(t);
+}
+
+
+void noRescale(const LikKernelContext &, void *, void *, uint32_t, uint32_t) {}
+
+// The group's account, which the thread benchmarks read to tell the
+// machine's part of a lost gain from the program's: each round counted
+// once, by the way it ran, and the workers' kernel ids live tasks of this
+// process.
+TEST(LikThreadStats, EveryRoundCountsOnceByTheWayItRan)
+{
+    if (availableProcessors() < 2)
+        GTEST_SKIP() << "one processor";
+    LikThreads *t = createLikThreads(2);
+    ASSERT_NE(t, nullptr);
+    // A fresh clock times the workers first; job rounds do not end its slice.
+    JobLog log(64, 2);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(runLikJobs(t, 64, logJobs, &log));
+    LikThreadStats s = likThreadStats(t);
+    EXPECT_EQ(s.threadedRounds, 3u);
+    EXPECT_EQ(s.aloneRounds, 0u);
+    EXPECT_EQ(s.timings, 1u);
+    EXPECT_GE(s.waitSeconds, 0.0);
+    // The worker writes its id when it starts, which no round waits for.
+    int64_t tid = 0;
+    for (int i = 0; i < 5000 && (tid = likWorkerTid(t, 1)) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GT(tid, 0);
+    EXPECT_TRUE(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/stat").good());
+    EXPECT_EQ(likWorkerTid(t, 0), 0);
+    EXPECT_EQ(likWorkerTid(t, 2), 0);
+    runLikRoundsSerially(t, 4);
+    std::vector<double> cla(64), scalers(64);
+    LikKernelContext ctx{};
+    ctx.npatterns = 64;
+    ctx.ncat = 1;
+    for (int i = 0; i < 4; ++i)
+        rescaleMultithreaded(t, noRescale, ctx, cla.data(), scalers.data());
+    s = likThreadStats(t);
+    EXPECT_EQ(s.threadedRounds, 3u);
+    EXPECT_EQ(s.aloneRounds, 4u);
+    EXPECT_EQ(s.stalls, 0u);
+    EXPECT_EQ(likThreadStats(nullptr).threadedRounds, 0u);
     destroyLikThreads(t);
 }
 
