@@ -20,6 +20,7 @@
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
+#include "search/subtreehulls.h"
 #include "search/critscore.h"
 #include "search/swap.h"
 #include "trees/treebuf.h"
@@ -63,6 +64,8 @@ private:
     const std::vector<TreeNode *> &prepareTree(Tree *t, double *curLen);
     double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
     void evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, double curLen);
+    void scanWithHulls(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, const ParsNodeSets *leaf,
+                       int64_t start);
     // Entry i of edgeWords_: the words of edge e's final set.
     void noteEdgeWords(const TreeNode *e, size_t i)
     {
@@ -112,6 +115,14 @@ private:
     // edgeWords_ holds the words of edges_, kept in step with each join
     // too: gathering them reads three records per edge, each from memory.
     bool edgeWordsOfTree_ = false;
+    // From kFirstHulls taxa on, the edge scan passes over subtrees whose
+    // hull costs at least the best join found. hullsOfTree_: hulls_ are
+    // tree_'s, kept in step with each join from the nodes whose final sets
+    // the join's update recomputed (joinChanged_).
+    SubtreeHulls hulls_;
+    bool hullsOfTree_ = false;
+    std::vector<TreeNode *> joinChanged_;
+    static constexpr size_t kFirstHulls = 256;
     // Taxa on the tree at which the set words are next laid out in tree
     // order (layOutNodeSets): each time the tree has grown by a quarter.
     size_t nextLayout_ = kFirstLayout;
@@ -237,7 +248,7 @@ const std::vector<TreeNode *> &StepwiseBuilder::prepareTree(Tree *t, double *cur
     for (TreeNode *e = t->root->next; e; e = e->next)
         edges_.push_back(e);
     edgesOfTree_ = t == tree_;
-    edgeWordsOfTree_ = false;
+    edgeWordsOfTree_ = hullsOfTree_ = false;
     return edges_;
 }
 
@@ -285,9 +296,18 @@ void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &
                 __builtin_prefetch(w + 8);
             }
     };
+    const auto start = static_cast<int64_t>(base_ + curLen);
+    if (ofTree && edges.size() >= 2 * kFirstHulls) {
+        if (!hullsOfTree_) {
+            hulls_.reset(span_, t);
+            hulls_.rebuild(edges_);
+            hullsOfTree_ = true;
+        }
+        scanWithHulls(t, edges, taxon, leaf, start);
+        return;
+    }
     for (size_t i = 0; i < std::min(kAhead, edges.size()); i++)
         fetch(i);
-    const auto start = static_cast<int64_t>(base_ + curLen);
     for (size_t i = 0; i < edges.size(); i++) {
         if (i + kAhead < edges.size())
             fetch(i + kAhead);
@@ -296,6 +316,50 @@ void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &
         const int64_t len =
             span_.length(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord, leaf->uno, start, limit);
         evaluate(t, edges[i], taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
+    }
+}
+
+// The edges are in preorder and the best join so far lies before the edge
+// scored, so a later join must cost less than it to be taken: a subtree
+// whose hull costs as much is passed over. Which edge comes next depends on
+// that test, so a node's words are fetched when its parent is reached: its
+// parent's subtree was not passed over, and it is read soon.
+void StepwiseBuilder::scanWithHulls(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon,
+                                    const ParsNodeSets *leaf, int64_t start)
+{
+    const auto fetch = [&](size_t i) {
+        for (const uint64_t *w : {edgeWords_[2 * i], edgeWords_[2 * i + 1]})
+            if (w) {
+                __builtin_prefetch(w);
+                __builtin_prefetch(w + 8);
+            }
+        if (hulls_.size(edges[i]) > 1) {
+            const uint64_t *h = hulls_.ord(edges[i]);
+            for (size_t k = 0; k < 24; k += 8)
+                __builtin_prefetch(h + k);
+        }
+    };
+    if (!edges.empty())
+        fetch(0);
+    for (size_t i = 0; i < edges.size();) {
+        const double bnd = bound();
+        const int64_t limit = bnd >= kNoScore ? INT64_MAX : static_cast<int64_t>(bnd);
+        const TreeNode *e = edges[i];
+        const uint32_t nodes = hulls_.size(e);
+        if (nodes > 1 && limit != INT64_MAX &&
+            span_.length(hulls_.ord(e), hulls_.uno(e), leaf->ord, leaf->uno, start, limit - 1) >= limit) {
+            i += nodes;
+            continue;
+        }
+        if (nodes > 1) {
+            const size_t second = i + 1 + hulls_.size(edges[i + 1]);
+            fetch(i + 1);
+            fetch(second);
+        }
+        const int64_t len =
+            span_.length(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord, leaf->uno, start, limit);
+        evaluate(t, edges[i], taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
+        i++;
     }
 }
 
@@ -443,7 +507,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     // Other sequences score trees of their own between additions, over the
     // same set store; a rooted tree's ancestor takes no incremental update.
     incremental_ = hold_ == 1 && fixedOrder && !opt_.rooted && incrementalParsimony();
-    setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = false;
+    setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = hullsOfTree_ = false;
     nextLayout_ = kFirstLayout;
     fastSpan_ = incremental_ && !altScoring(d_) && fastSpanApplies(d_);
     if (fastSpan_)
@@ -537,11 +601,17 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                     at = static_cast<size_t>(std::find(edges_.begin(), edges_.end(), edge) - edges_.begin());
                     edges_.insert(edges_.begin() + static_cast<std::ptrdiff_t>(at), {fork, leaf});
                 }
+                joinChanged_.clear();
+                revWatchGraftFinalSets(hullsOfTree_ ? &joinChanged_ : nullptr);
                 revUpdateAfterGraft(d_, leaf);
+                revWatchGraftFinalSets(nullptr);
+                if (hullsOfTree_)
+                    hulls_.afterJoin(leaf, joinChanged_);
                 if (fastSpan_ && order_.size() >= nextLayout_) {
                     layOutNodeSets(d_, tree_);
                     nextLayout_ = order_.size() + order_.size() / 4;
-                    edgeWordsOfTree_ = false;
+                    // The hulls are made tight again too.
+                    edgeWordsOfTree_ = hullsOfTree_ = false;
                 }
                 // The join exchanged the edge's final record; the fork and
                 // the leaf are new edges.
@@ -552,7 +622,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 }
             } else {
                 setTraversalSeq(tree_);
-                setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = false;
+                setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = hullsOfTree_ = false;
             }
         } else {
             std::swap(held_, next_);
