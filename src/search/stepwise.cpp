@@ -73,6 +73,14 @@ private:
         edgeWords_[2 * i] = f->ord;
         edgeWords_[2 * i + 1] = f->uno;
     }
+    // evaluate() for entry i of edges, noting the entry when it is taken.
+    void evaluateAt(Tree *t, const std::vector<TreeNode *> &edges, size_t i, int32_t taxon, double s)
+    {
+        const double before = best_.score;
+        evaluate(t, edges[i], taxon, s);
+        if (best_.score != before)
+            bestAt_ = i;
+    }
     int32_t furthestTaxon();
     int32_t closestTaxon(const std::vector<int32_t> &candidates);
     void evaluate(Tree *t, TreeNode *edge, int32_t taxon, double s);
@@ -123,6 +131,11 @@ private:
     bool hullsOfTree_ = false;
     std::vector<TreeNode *> joinChanged_;
     static constexpr size_t kFirstHulls = 256;
+    // In the scan of one tree's edges: the list position of the best join.
+    size_t bestAt_ = 0;
+    // Joins that only add nodes take the forks in order: every node before
+    // nextFork_ is in use.
+    TreeNode *nextFork_ = nullptr;
     // Taxa on the tree at which the set words are next laid out in tree
     // order (layOutNodeSets): each time the tree has grown by a quarter.
     size_t nextLayout_ = kFirstLayout;
@@ -315,7 +328,7 @@ void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &
         const int64_t limit = bnd >= kNoScore ? INT64_MAX : static_cast<int64_t>(bnd);
         const int64_t len =
             span_.length(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord, leaf->uno, start, limit);
-        evaluate(t, edges[i], taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
+        evaluateAt(t, edges, i, taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
     }
 }
 
@@ -347,7 +360,8 @@ void StepwiseBuilder::scanWithHulls(Tree *t, const std::vector<TreeNode *> &edge
         const TreeNode *e = edges[i];
         const uint32_t nodes = hulls_.size(e);
         if (nodes > 1 && limit != INT64_MAX &&
-            span_.length(hulls_.ord(e), hulls_.uno(e), leaf->ord, leaf->uno, start, limit - 1) >= limit) {
+            span_.lengthUnorderedFirst(hulls_.ord(e), hulls_.uno(e), leaf->ord, leaf->uno, start, limit - 1) >=
+                limit) {
             i += nodes;
             continue;
         }
@@ -356,9 +370,9 @@ void StepwiseBuilder::scanWithHulls(Tree *t, const std::vector<TreeNode *> &edge
             fetch(i + 1);
             fetch(second);
         }
-        const int64_t len =
-            span_.length(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord, leaf->uno, start, limit);
-        evaluate(t, edges[i], taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
+        const int64_t len = span_.lengthUnorderedFirst(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord,
+                                                       leaf->uno, start, limit);
+        evaluateAt(t, edges, i, taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
         i++;
     }
 }
@@ -509,6 +523,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     incremental_ = hold_ == 1 && fixedOrder && !opt_.rooted && incrementalParsimony();
     setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = hullsOfTree_ = false;
     nextLayout_ = kFirstLayout;
+    nextFork_ = nullptr;
     fastSpan_ = incremental_ && !altScoring(d_) && fastSpanApplies(d_);
     if (fastSpan_)
         span_ = fastSpanScorer(d_);
@@ -585,7 +600,9 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         order_.push_back(best_.taxon);
         if (hold_ == 1) {
             TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
-            TreeNode *edge = tree_->nodes + best_.edgePos, *fork = findFreeNode(tree_);
+            TreeNode *edge = tree_->nodes + best_.edgePos;
+            TreeNode *fork = findFreeNode(tree_, fastSpan_ ? nextFork_ : nullptr);
+            nextFork_ = fork + 1;
             if (fast_)
                 fast_->join(tree_, leaf, edge, fork);
             else
@@ -598,7 +615,9 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 // edges alike: no walk of the tree is needed.
                 size_t at = 0;
                 if (edgesOfTree_) {
-                    at = static_cast<size_t>(std::find(edges_.begin(), edges_.end(), edge) - edges_.begin());
+                    at = bestAt_ < edges_.size() && edges_[bestAt_] == edge
+                             ? bestAt_
+                             : static_cast<size_t>(std::find(edges_.begin(), edges_.end(), edge) - edges_.begin());
                     edges_.insert(edges_.begin() + static_cast<std::ptrdiff_t>(at), {fork, leaf});
                 }
                 joinChanged_.clear();

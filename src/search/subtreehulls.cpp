@@ -27,6 +27,8 @@ void SubtreeHulls::reset(const FastSpanScorer &sp, const Tree *t)
     stride_ = ordWords_ + unoLanes_;
     words_.assign(stride_ * t->maxNodes, 0);
     size_.assign(t->maxNodes, 0);
+    rowOf_.assign(t->maxNodes, 0);
+    rowsUsed_ = 0;
 }
 
 void SubtreeHulls::copyFinal(const TreeNode *n)
@@ -68,6 +70,9 @@ void SubtreeHulls::widenUpward(const TreeNode *n, const uint64_t *ord, const uin
 
 void SubtreeHulls::rebuild(const std::vector<TreeNode *> &preorder)
 {
+    for (size_t i = 0; i < preorder.size(); i++)
+        rowOf_[index(preorder[i])] = i;
+    rowsUsed_ = preorder.size();
     for (size_t i = preorder.size(); i-- > 0;) {
         const TreeNode *v = preorder[i];
         copyFinal(v);
@@ -84,6 +89,10 @@ void SubtreeHulls::afterJoin(TreeNode *leaf, const std::vector<TreeNode *> &chan
 {
     const TreeNode *fork = leaf->anc;
     const TreeNode *s = fork->firstChild == leaf ? leaf->nextSib : fork->firstChild;
+    // A tree has fewer nodes than maxNodes, its root has no row, and every
+    // node that joins takes a new one.
+    rowOf_[index(leaf)] = rowsUsed_++;
+    rowOf_[index(fork)] = rowsUsed_++;
     size_[index(leaf)] = 1;
     size_[index(fork)] = size(s) + 2;
     for (const TreeNode *a = fork->anc; a && a->anc; a = a->anc)

@@ -35,8 +35,8 @@ public:
 
 private:
     size_t index(const TreeNode *n) const { return static_cast<size_t>(n - nodes_); }
-    const uint64_t *row(const TreeNode *n) const { return words_.data() + index(n) * stride_; }
-    uint64_t *row(const TreeNode *n) { return words_.data() + index(n) * stride_; }
+    const uint64_t *row(const TreeNode *n) const { return words_.data() + rowOf_[index(n)] * stride_; }
+    uint64_t *row(const TreeNode *n) { return words_.data() + rowOf_[index(n)] * stride_; }
     void copyFinal(const TreeNode *n);
     // Widens the hull of n to hold the set (ord, uno); true when it grew.
     bool widen(const TreeNode *n, const uint64_t *ord, const uint64_t *uno);
@@ -49,4 +49,8 @@ private:
     size_t ordWords_ = 0, stride_ = 0;
     std::vector<uint64_t> words_;
     std::vector<uint32_t> size_;
+    // Rows are given out in preorder by each rebuild, and to joined nodes
+    // after it, so that a scan in preorder reads them mostly in memory order.
+    std::vector<size_t> rowOf_;
+    size_t rowsUsed_ = 0;
 };
