@@ -123,8 +123,8 @@ private:
     // edgeWords_ holds the words of edges_, kept in step with each join
     // too: gathering them reads three records per edge, each from memory.
     bool edgeWordsOfTree_ = false;
-    // From kFirstHulls taxa on, the edge scan passes over subtrees whose
-    // hull costs at least the best join found. hullsOfTree_: hulls_ are
+    // From kFirstHulls taxa on, the edges are searched by subtrees, best
+    // first by the cost of each subtree's hull. hullsOfTree_: hulls_ are
     // tree_'s, kept in step with each join from the nodes whose final sets
     // the join's update recomputed (joinChanged_).
     SubtreeHulls hulls_;
@@ -133,6 +133,14 @@ private:
     static constexpr size_t kFirstHulls = 256;
     // In the scan of one tree's edges: the list position of the best join.
     size_t bestAt_ = 0;
+    // Subtrees yet to search, a heap that yields the least bound first (the
+    // first in preorder of equal ones).
+    struct Pending {
+        int64_t bound;
+        size_t at;
+        bool operator<(const Pending &o) const { return bound != o.bound ? bound > o.bound : at > o.at; }
+    };
+    std::vector<Pending> pending_;
     // Joins that only add nodes take the forks in order: every node before
     // nextFork_ is in use.
     TreeNode *nextFork_ = nullptr;
@@ -332,48 +340,55 @@ void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &
     }
 }
 
-// The edges are in preorder and the best join so far lies before the edge
-// scored, so a later join must cost less than it to be taken: a subtree
-// whose hull costs as much is passed over. Which edge comes next depends on
-// that test, so a node's words are fetched when its parent is reached: its
-// parent's subtree was not passed over, and it is read soon.
+// The edges' subtrees are searched best first, each by its hull's cost, a
+// lower bound of the cost of every join inside it, until none can hold a
+// join better than the best found. The join taken is the one the scan in
+// preorder takes: the first in preorder of the least cost among those the
+// constraints allow. A subtree is a run of the preorder list, so one whose
+// bound equals the best cost can hold such a join only if it begins before
+// the best join's entry.
 void StepwiseBuilder::scanWithHulls(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon,
                                     const ParsNodeSets *leaf, int64_t start)
 {
-    const auto fetch = [&](size_t i) {
-        for (const uint64_t *w : {edgeWords_[2 * i], edgeWords_[2 * i + 1]})
-            if (w) {
-                __builtin_prefetch(w);
-                __builtin_prefetch(w + 8);
-            }
-        if (hulls_.size(edges[i]) > 1) {
-            const uint64_t *h = hulls_.ord(edges[i]);
-            for (size_t k = 0; k < 24; k += 8)
-                __builtin_prefetch(h + k);
+    int64_t best = INT64_MAX;
+    size_t bestAt = SIZE_MAX;
+    const auto better = [&](int64_t s, size_t i) { return s < best || (s == best && i < bestAt); };
+    const auto join = [&](size_t i) {
+        const int64_t len = span_.lengthUnorderedFirst(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord,
+                                                       leaf->uno, start, best);
+        if (better(len, i) && leafJoinAllowed(t, edges[i], taxon))
+            best = len, bestAt = i;
+    };
+    // A leaf's hull is its final set: it is joined at once.
+    const auto reach = [&](size_t i) {
+        if (hulls_.size(edges[i]) == 1)
+            return join(i);
+        const TreeNode *e = edges[i];
+        const int64_t bound =
+            span_.lengthUnorderedFirst(hulls_.ord(e), hulls_.uno(e), leaf->ord, leaf->uno, start, best);
+        if (better(bound, i)) {
+            pending_.push_back(Pending{bound, i});
+            std::push_heap(pending_.begin(), pending_.end());
         }
     };
+    pending_.clear();
     if (!edges.empty())
-        fetch(0);
-    for (size_t i = 0; i < edges.size();) {
-        const double bnd = bound();
-        const int64_t limit = bnd >= kNoScore ? INT64_MAX : static_cast<int64_t>(bnd);
-        const TreeNode *e = edges[i];
-        const uint32_t nodes = hulls_.size(e);
-        if (nodes > 1 && limit != INT64_MAX &&
-            span_.lengthUnorderedFirst(hulls_.ord(e), hulls_.uno(e), leaf->ord, leaf->uno, start, limit - 1) >=
-                limit) {
-            i += nodes;
-            continue;
-        }
-        if (nodes > 1) {
-            const size_t second = i + 1 + hulls_.size(edges[i + 1]);
-            fetch(i + 1);
-            fetch(second);
-        }
-        const int64_t len = span_.lengthUnorderedFirst(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord,
-                                                       leaf->uno, start, limit);
-        evaluateAt(t, edges, i, taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
-        i++;
+        reach(0);
+    while (!pending_.empty()) {
+        std::pop_heap(pending_.begin(), pending_.end());
+        const Pending p = pending_.back();
+        pending_.pop_back();
+        // Later entries bound no less, or equally from later in preorder.
+        if (!better(p.bound, p.at))
+            break;
+        join(p.at);
+        const size_t end = p.at + hulls_.size(edges[p.at]);
+        for (size_t c = p.at + 1; c < end; c += hulls_.size(edges[c]))
+            reach(c);
+    }
+    if (bestAt != SIZE_MAX) {
+        best_ = Connection{nodePosition(t, edges[bestAt]), taxon, static_cast<double>(best)};
+        bestAt_ = bestAt;
     }
 }
 

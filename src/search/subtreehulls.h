@@ -50,7 +50,7 @@ private:
     std::vector<uint64_t> words_;
     std::vector<uint32_t> size_;
     // Rows are given out in preorder by each rebuild, and to joined nodes
-    // after it, so that a scan in preorder reads them mostly in memory order.
+    // after it, so that the rows of a subtree mostly lie together.
     std::vector<size_t> rowOf_;
     size_t rowsUsed_ = 0;
 };
