@@ -617,7 +617,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
             TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
             TreeNode *edge = tree_->nodes + best_.edgePos;
             TreeNode *fork = findFreeNode(tree_, fastSpan_ ? nextFork_ : nullptr);
-            nextFork_ = fork + 1;
+            nextFork_ = fork ? fork + 1 : nullptr;
             if (fast_)
                 fast_->join(tree_, leaf, edge, fork);
             else
