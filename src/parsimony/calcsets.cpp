@@ -364,6 +364,15 @@ void swapRecords(StateSetSlot *a, StateSetSlot *b) { std::swap(a->states, b->sta
 
 uint32_t dirtyWords(uint32_t nWords) { return (nWords + 63) / 64; }
 
+thread_local std::vector<TreeNode *> *tFinalWatch = nullptr;
+
+// The final set of n was recomputed (or may have been).
+void noteFinalSet(TreeNode *n)
+{
+    if (tFinalWatch)
+        tFinalWatch->push_back(n);
+}
+
 void setAllDirty(uint64_t *dirty, uint32_t nWords)
 {
     std::fill_n(dirty, dirtyWords(nWords), 0);
@@ -404,8 +413,10 @@ void updateStatesetsAbove(const DataInfo *d, TreeNode *node, bool include, const
         depths.pop_back();
         std::copy(bits.end() - dw, bits.end(), cur.begin());
         bits.resize(bits.size() - dw);
-        if (!loggedUpdate(d, rule, nWords, down(sibling(m)), up(m->anc), up(m), down(m), fin(m), cur.data()) ||
-            depth >= maxDepth)
+        if (!loggedUpdate(d, rule, nWords, down(sibling(m)), up(m->anc), up(m), down(m), fin(m), cur.data()))
+            continue;
+        noteFinalSet(m);
+        if (depth >= maxDepth)
             continue;
         for (TreeNode *c = m->firstChild; c; c = c->nextSib)
             push(c, depth + 1, cur.data());
@@ -431,6 +442,7 @@ uint32_t updateStatesetsBelow(const DataInfo *d, TreeNode *node, uint32_t nWords
         TreeNode *c1 = m->firstChild;
         if (!loggedUpdate(d, rule, nWords, down(c1), down(c1->nextSib), down(m), up(m), fin(m), dirty))
             break;
+        noteFinalSet(m);
         changed++;
         const uint32_t away = changed + 1;
         if (TreeNode *s = sibling(m); s && reach >= away)
@@ -563,6 +575,9 @@ void revUpdateAfterGraft(const DataInfo *d, TreeNode *n, bool subtreeToo)
     // The new edge's steps join the alternative counts.
     double unused = 0.0;
     revSetBin(d, down(n), up(n), packedData(d)->altArrays, false, fin(n), &unused);
+    noteFinalSet(s);
+    noteFinalSet(f);
+    noteFinalSet(n);
     if (n->firstChild && subtreeToo)
         revUpdateAbove(d, n, false);
     if (g->anc) {
@@ -571,6 +586,8 @@ void revUpdateAfterGraft(const DataInfo *d, TreeNode *n, bool subtreeToo)
         revUpdateBelow(d, g);
     }
 }
+
+void revWatchGraftFinalSets(std::vector<TreeNode *> *list) { tFinalWatch = list; }
 
 void revRerootDownSets(const DataInfo *d, TreeNode *n, TreeNode *const *path, uint32_t m)
 {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "parsimony/packx.h"
 
@@ -52,6 +53,10 @@ void revUpdateAfterPrune(const DataInfo *d, TreeNode *a, TreeNode *b, TreeNode *
 // edge of a tree whose sets are current. Without subtreeToo the up and
 // final sets inside n's subtree are left to the caller (revRerootUpSets).
 void revUpdateAfterGraft(const DataInfo *d, TreeNode *n, bool subtreeToo = true);
+// While `list` is set, revUpdateAfterGraft appends to it every node whose
+// final set it recomputes (a node may come more than once); null ends the
+// watch. Per thread. Other updates are not watched completely.
+void revWatchGraftFinalSets(std::vector<TreeNode *> *list);
 // After the subtree of n was rerooted, so that only the forks of a path have
 // new links: path[0] is a child of n and each path[i + 1] a child of
 // path[i] (m forks). revRerootDownSets brings the down sets and subtree

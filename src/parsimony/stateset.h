@@ -86,6 +86,22 @@ struct FastSpanScorer {
             len += static_cast<int64_t>(unoWithin(uno, aUno, bUno, budget(len, limit)));
         return len;
     }
+    // The same, the unordered class counted first: where the ordered words
+    // are few (two-state characters of DNA), a join past the limit is mostly
+    // known before they are read, and their cache line is not waited for.
+    int64_t lengthUnorderedFirst(const uint64_t *aOrd, const uint64_t *aUno, const uint64_t *bOrd,
+                                 const uint64_t *bUno, int64_t start, int64_t limit) const
+    {
+        int64_t len = start;
+        if (uno.count) {
+            len += static_cast<int64_t>(unoWithin(uno, aUno, bUno, budget(len, limit)));
+            if (len > limit || !joinLengthIsValid(static_cast<double>(len)))
+                return len;
+        }
+        if (ordLanes)
+            len += static_cast<int64_t>(ordWithin(ordLanes, aOrd, bOrd, budget(len, limit)));
+        return len;
+    }
     // Without ordered lanes (ordLanes 0): length(a, b0) and length(a, b1)
     // from the unordered words, in one kernel call.
     void unoLengths(const uint64_t *aUno, const uint64_t *b0Uno, const uint64_t *b1Uno, int64_t start, int64_t limit,

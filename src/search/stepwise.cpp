@@ -20,6 +20,7 @@
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "search/search.h"
+#include "search/subtreehulls.h"
 #include "search/critscore.h"
 #include "search/swap.h"
 #include "trees/treebuf.h"
@@ -63,12 +64,22 @@ private:
     const std::vector<TreeNode *> &prepareTree(Tree *t, double *curLen);
     double connectionScore(Tree *t, TreeNode *edge, int32_t taxon, double curLen, double bound);
     void evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, double curLen);
+    void scanWithHulls(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon, const ParsNodeSets *leaf,
+                       int64_t start);
     // Entry i of edgeWords_: the words of edge e's final set.
     void noteEdgeWords(const TreeNode *e, size_t i)
     {
         const ParsNodeSets *f = finalOf(e);
         edgeWords_[2 * i] = f->ord;
         edgeWords_[2 * i + 1] = f->uno;
+    }
+    // evaluate() for entry i of edges, noting the entry when it is taken.
+    void evaluateAt(Tree *t, const std::vector<TreeNode *> &edges, size_t i, int32_t taxon, double s)
+    {
+        const double before = best_.score;
+        evaluate(t, edges[i], taxon, s);
+        if (best_.score != before)
+            bestAt_ = i;
     }
     int32_t furthestTaxon();
     int32_t closestTaxon(const std::vector<int32_t> &candidates);
@@ -112,6 +123,27 @@ private:
     // edgeWords_ holds the words of edges_, kept in step with each join
     // too: gathering them reads three records per edge, each from memory.
     bool edgeWordsOfTree_ = false;
+    // From kFirstHulls taxa on, the edges are searched by subtrees, best
+    // first by the cost of each subtree's hull. hullsOfTree_: hulls_ are
+    // tree_'s, kept in step with each join from the nodes whose final sets
+    // the join's update recomputed (joinChanged_).
+    SubtreeHulls hulls_;
+    bool hullsOfTree_ = false;
+    std::vector<TreeNode *> joinChanged_;
+    static constexpr size_t kFirstHulls = 256;
+    // In the scan of one tree's edges: the list position of the best join.
+    size_t bestAt_ = 0;
+    // Subtrees yet to search, a heap that yields the least bound first (the
+    // first in preorder of equal ones).
+    struct Pending {
+        int64_t bound;
+        size_t at;
+        bool operator<(const Pending &o) const { return bound != o.bound ? bound > o.bound : at > o.at; }
+    };
+    std::vector<Pending> pending_;
+    // Joins that only add nodes take the forks in order: every node before
+    // nextFork_ is in use.
+    TreeNode *nextFork_ = nullptr;
     // Taxa on the tree at which the set words are next laid out in tree
     // order (layOutNodeSets): each time the tree has grown by a quarter.
     size_t nextLayout_ = kFirstLayout;
@@ -237,7 +269,7 @@ const std::vector<TreeNode *> &StepwiseBuilder::prepareTree(Tree *t, double *cur
     for (TreeNode *e = t->root->next; e; e = e->next)
         edges_.push_back(e);
     edgesOfTree_ = t == tree_;
-    edgeWordsOfTree_ = false;
+    edgeWordsOfTree_ = hullsOfTree_ = false;
     return edges_;
 }
 
@@ -285,9 +317,18 @@ void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &
                 __builtin_prefetch(w + 8);
             }
     };
+    const auto start = static_cast<int64_t>(base_ + curLen);
+    if (ofTree && edges.size() >= 2 * kFirstHulls) {
+        if (!hullsOfTree_) {
+            hulls_.reset(span_, t);
+            hulls_.rebuild(edges_);
+            hullsOfTree_ = true;
+        }
+        scanWithHulls(t, edges, taxon, leaf, start);
+        return;
+    }
     for (size_t i = 0; i < std::min(kAhead, edges.size()); i++)
         fetch(i);
-    const auto start = static_cast<int64_t>(base_ + curLen);
     for (size_t i = 0; i < edges.size(); i++) {
         if (i + kAhead < edges.size())
             fetch(i + kAhead);
@@ -295,7 +336,59 @@ void StepwiseBuilder::evaluateEdgesFast(Tree *t, const std::vector<TreeNode *> &
         const int64_t limit = bnd >= kNoScore ? INT64_MAX : static_cast<int64_t>(bnd);
         const int64_t len =
             span_.length(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord, leaf->uno, start, limit);
-        evaluate(t, edges[i], taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
+        evaluateAt(t, edges, i, taxon, len > limit ? kNoScoreValue : static_cast<double>(len));
+    }
+}
+
+// The edges' subtrees are searched best first, each by its hull's cost, a
+// lower bound of the cost of every join inside it, until none can hold a
+// join better than the best found. The join taken is the one the scan in
+// preorder takes: the first in preorder of the least cost among those the
+// constraints allow. A subtree is a run of the preorder list, so one whose
+// bound equals the best cost can hold such a join only if it begins before
+// the best join's entry.
+void StepwiseBuilder::scanWithHulls(Tree *t, const std::vector<TreeNode *> &edges, int32_t taxon,
+                                    const ParsNodeSets *leaf, int64_t start)
+{
+    int64_t best = INT64_MAX;
+    size_t bestAt = SIZE_MAX;
+    const auto better = [&](int64_t s, size_t i) { return s < best || (s == best && i < bestAt); };
+    const auto join = [&](size_t i) {
+        const int64_t len = span_.lengthUnorderedFirst(edgeWords_[2 * i], edgeWords_[2 * i + 1], leaf->ord,
+                                                       leaf->uno, start, best);
+        if (better(len, i) && leafJoinAllowed(t, edges[i], taxon))
+            best = len, bestAt = i;
+    };
+    // A leaf's hull is its final set: it is joined at once.
+    const auto reach = [&](size_t i) {
+        if (hulls_.size(edges[i]) == 1)
+            return join(i);
+        const TreeNode *e = edges[i];
+        const int64_t bound =
+            span_.lengthUnorderedFirst(hulls_.ord(e), hulls_.uno(e), leaf->ord, leaf->uno, start, best);
+        if (better(bound, i)) {
+            pending_.push_back(Pending{bound, i});
+            std::push_heap(pending_.begin(), pending_.end());
+        }
+    };
+    pending_.clear();
+    if (!edges.empty())
+        reach(0);
+    while (!pending_.empty()) {
+        std::pop_heap(pending_.begin(), pending_.end());
+        const Pending p = pending_.back();
+        pending_.pop_back();
+        // Later entries bound no less, or equally from later in preorder.
+        if (!better(p.bound, p.at))
+            break;
+        join(p.at);
+        const size_t end = p.at + hulls_.size(edges[p.at]);
+        for (size_t c = p.at + 1; c < end; c += hulls_.size(edges[c]))
+            reach(c);
+    }
+    if (bestAt != SIZE_MAX) {
+        best_ = Connection{nodePosition(t, edges[bestAt]), taxon, static_cast<double>(best)};
+        bestAt_ = bestAt;
     }
 }
 
@@ -443,8 +536,9 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
     // Other sequences score trees of their own between additions, over the
     // same set store; a rooted tree's ancestor takes no incremental update.
     incremental_ = hold_ == 1 && fixedOrder && !opt_.rooted && incrementalParsimony();
-    setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = false;
+    setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = hullsOfTree_ = false;
     nextLayout_ = kFirstLayout;
+    nextFork_ = nullptr;
     fastSpan_ = incremental_ && !altScoring(d_) && fastSpanApplies(d_);
     if (fastSpan_)
         span_ = fastSpanScorer(d_);
@@ -521,7 +615,9 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
         order_.push_back(best_.taxon);
         if (hold_ == 1) {
             TreeNode *leaf = nodeOfIndex(tree_, best_.taxon);
-            TreeNode *edge = tree_->nodes + best_.edgePos, *fork = findFreeNode(tree_);
+            TreeNode *edge = tree_->nodes + best_.edgePos;
+            TreeNode *fork = findFreeNode(tree_, fastSpan_ ? nextFork_ : nullptr);
+            nextFork_ = fork ? fork + 1 : nullptr;
             if (fast_)
                 fast_->join(tree_, leaf, edge, fork);
             else
@@ -534,14 +630,22 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 // edges alike: no walk of the tree is needed.
                 size_t at = 0;
                 if (edgesOfTree_) {
-                    at = static_cast<size_t>(std::find(edges_.begin(), edges_.end(), edge) - edges_.begin());
+                    at = bestAt_ < edges_.size() && edges_[bestAt_] == edge
+                             ? bestAt_
+                             : static_cast<size_t>(std::find(edges_.begin(), edges_.end(), edge) - edges_.begin());
                     edges_.insert(edges_.begin() + static_cast<std::ptrdiff_t>(at), {fork, leaf});
                 }
+                joinChanged_.clear();
+                revWatchGraftFinalSets(hullsOfTree_ ? &joinChanged_ : nullptr);
                 revUpdateAfterGraft(d_, leaf);
+                revWatchGraftFinalSets(nullptr);
+                if (hullsOfTree_)
+                    hulls_.afterJoin(leaf, joinChanged_);
                 if (fastSpan_ && order_.size() >= nextLayout_) {
                     layOutNodeSets(d_, tree_);
                     nextLayout_ = order_.size() + order_.size() / 4;
-                    edgeWordsOfTree_ = false;
+                    // The hulls are made tight again too.
+                    edgeWordsOfTree_ = hullsOfTree_ = false;
                 }
                 // The join exchanged the edge's final record; the fork and
                 // the leaf are new edges.
@@ -552,7 +656,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 }
             } else {
                 setTraversalSeq(tree_);
-                setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = false;
+                setsCurrent_ = edgesOfTree_ = edgeWordsOfTree_ = hullsOfTree_ = false;
             }
         } else {
             std::swap(held_, next_);

@@ -657,9 +657,13 @@ TreeNode *findOldestChild(const TreeNode *node)
     return best;
 }
 
-TreeNode *findFreeNode(const Tree *tree)
+TreeNode *findFreeNode(const Tree *tree) { return findFreeNode(tree, nullptr); }
+
+TreeNode *findFreeNode(const Tree *tree, const TreeNode *from)
 {
-    for (uint32_t p = tree->tipBound + 1; p < tree->maxNodes; p++)
+    const auto first = tree->tipBound + 1;
+    const auto at = from ? static_cast<uint32_t>(from - tree->nodes) : first;
+    for (uint32_t p = std::max(at, first); p < tree->maxNodes; p++)
         if (isFree(tree, tree->nodes + p))
             return tree->nodes + p;
     return nullptr;

@@ -55,6 +55,9 @@ TreeNode *getNthChild(const TreeNode *node, uint32_t n);
 uint32_t countChildren(const TreeNode *node);
 TreeNode *findOldestChild(const TreeNode *node);
 TreeNode *findFreeNode(const Tree *tree);
+// The first free node at or after `from` (null: from the first fork): for a
+// caller that knows every node before it is in use.
+TreeNode *findFreeNode(const Tree *tree, const TreeNode *from);
 bool isDegreeTwoRoot(const TreeNode *node);
 TreeNode *findUnrootedParent(const Tree *tree, const TreeNode *node, int *flagOut);
 uint32_t countEdges(Tree *tree);

@@ -1,10 +1,20 @@
+#include <algorithm>
+#include <functional>
 #include <random>
 
+#include "parsimony/calcsets.h"
+#include "parsimony/pars_fxns.h"
+#include "parsimony/stateset.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_random.h"
+#include "search/constrsearch.h"
 #include "search/scores.h"
+#include "search/search.h"
 #include "search/stepwise.h"
+#include "search/subtreehulls.h"
 #include "search/swap_test_support.h"
+#include "trees/constr.h"
+#include "trees/splits.h"
 #include "trees/treeedit.h"
 
 namespace {
@@ -209,12 +219,88 @@ TEST_F(SearchTest, ClosestAdditionHoldingSeveralTreesKeepsThemAgainstExhaustiveS
 
 namespace {
 
+// Random addition holding one tree over the data made last, and the check
+// of what it built against a reference tree and length.
+class RandomAddition : public SearchTest {
+protected:
+    struct Built {
+        TreePtr tree;
+        std::vector<int32_t> order;
+        double score = 0;
+    };
+    Built build(uint32_t seed)
+    {
+        const uint32_t ntax = data->ntax;
+        activeBuffer(ntax);
+        Built b{TreePtr(createTreeForTaxa(ntax, ntax, true)), std::vector<int32_t>(ntax, -1), 0};
+        RNG rng{};
+        initRNG(&rng, makeSeed1(seed));
+        EXPECT_EQ(addStepwise(data, b.tree.get(), StepwiseOptions{kAddSeqRandom, 1, 0, false, true}, &rng,
+                              b.order.data(), &b.score),
+                  0);
+        return b;
+    }
+    // The tree of the taxa in order, each joined at the first edge in
+    // preorder of least cost(ref, leaf, edge, least so far), `step` (if any)
+    // called on the tree before each taxon's edges are costed; returns the
+    // last join's cost.
+    static double joinByJoin(Tree *ref, const std::vector<int32_t> &order, const std::function<void(Tree *)> &step,
+                             const std::function<double(Tree *, TreeNode *, TreeNode *, double)> &cost)
+    {
+        make3Tree(ref, ref->ntax, order[0], static_cast<uint32_t>(order[1]), static_cast<uint32_t>(order[2]));
+        double len = 0;
+        for (size_t i = 3; i < order.size(); i++) {
+            setTraversalSeq(ref);
+            if (step)
+                step(ref);
+            std::vector<TreeNode *> edges;
+            for (TreeNode *e = ref->root->next; e; e = e->next)
+                edges.push_back(e);
+            TreeNode *leaf = nodeOfIndex(ref, order[i]);
+            TreeNode *best = nullptr;
+            len = 1e37;
+            for (TreeNode *e : edges)
+                if (const double l = cost(ref, leaf, e, len); l < len)
+                    len = l, best = e;
+            EXPECT_EQ(binConnectLeaf(leaf, best, findFreeNode(ref)), 0);
+            ref->numLeaves++;
+        }
+        setTraversalSeq(ref);
+        return len;
+    }
+    // joinByJoin costing each join from the final sets of a full pass over
+    // the tree built so far; under an enforced constraint only the joins it
+    // allows.
+    double joinBySpans(Tree *ref, const std::vector<int32_t> &order)
+    {
+        const auto fullPass = [&](Tree *t) {
+            pointTreeAtPackedData(t, data);
+            calcStatesetsForSearch(t, data, false);
+        };
+        return joinByJoin(ref, order, fullPass, [&](Tree *t, TreeNode *leaf, TreeNode *e, double least) {
+            double l = t->score[0];
+            EXPECT_EQ(frvAddSpan(data, nodeSets(e->abm[2]), nodeSets(leaf->abm[0]), false, &l, 1e37), 0);
+            // The whole-tree test is slow: asked only of a join that counts.
+            return l >= least || getTopolConstrained() == 0 || leafJoinAllowed(t, e, leaf->index) ? l : 1e37;
+        });
+    }
+    void expectBuilt(const Built &b, Tree *ref, double len, int rep)
+    {
+        rerootTree(ref, nodeOfIndex(ref, 0), true);  // as the stepwise tree is
+        EXPECT_DOUBLE_EQ(b.score, len) << "rep " << rep;
+        TreeBuffer *both = createTreeBuffer(data->ntax, 4, false, false, false);
+        putTree(ref, both, true);
+        EXPECT_EQ(putTree(b.tree.get(), both, true), kPutTreeDuplicate) << "rep " << rep;
+        destroyTreeBuffer(both);
+    }
+};
+
 // Random addition holding one tree joins each taxon where the whole tree is
 // shortest, the first such edge in preorder: built here by scoring every
 // join whole, on four-state matrices (unordered and two-state classes
 // both) large enough that the edges are scored from their words and kept
 // in step with the joins, not walked again.
-TEST_F(SearchTest, RandomAdditionJoinsWhereAJoinByJoinSearchJoins)
+TEST_F(RandomAddition, JoinsWhereAJoinByJoinSearchJoins)
 {
     std::mt19937 gen(29);
     for (int rep = 0; rep < 3; rep++) {
@@ -227,49 +313,155 @@ TEST_F(SearchTest, RandomAdditionJoinsWhereAJoinByJoinSearchJoins)
                 r[c] = static_cast<char>('0' + gen() % states);
         }
         DataInfo *d = makeData(rows, "0123");
-        activeBuffer(ntax);
-        TreePtr tree(createTreeForTaxa(ntax, ntax, true));
-        RNG rng{};
-        initRNG(&rng, makeSeed1(700 + rep));
-        std::vector<int32_t> order(ntax, -1);
-        double s = 0;
-        ASSERT_EQ(addStepwise(d, tree.get(), StepwiseOptions{kAddSeqRandom, 1, 0, false, true}, &rng, order.data(), &s),
-                  0);
+        const Built b = build(700 + rep);
 
         TreePtr ref(createTreeForTaxa(ntax, ntax, true));
-        make3Tree(ref.get(), ntax, order[0], static_cast<uint32_t>(order[1]), static_cast<uint32_t>(order[2]));
-        double len = 0;
-        for (uint32_t i = 3; i < ntax; i++) {
-            setTraversalSeq(ref.get());
-            std::vector<TreeNode *> edges;
-            for (TreeNode *e = ref->root->next; e; e = e->next)
-                edges.push_back(e);
-            TreeNode *leaf = nodeOfIndex(ref.get(), order[i]);
-            TreeNode *best = nullptr;
-            double bestLen = 1e37;
-            for (TreeNode *e : edges) {
-                ASSERT_EQ(binConnectLeaf(leaf, e, findFreeNode(ref.get())), 0);
-                ref->numLeaves++;
-                setTraversalSeq(ref.get());
-                pointTreeAtPackedData(ref.get(), d);
-                const double l = calcTreeLength(d, ref.get(), true, false);
-                if (l < bestLen)
-                    bestLen = l, best = e;
-                binPruneLeaf(leaf);
-                ref->numLeaves--;
-                setTraversalSeq(ref.get());
-            }
-            ASSERT_EQ(binConnectLeaf(leaf, best, findFreeNode(ref.get())), 0);
-            ref->numLeaves++;
-            len = bestLen;
-        }
-        rerootTree(ref.get(), nodeOfIndex(ref.get(), 0), true);  // as the stepwise tree is
-        EXPECT_DOUBLE_EQ(s, len) << "rep " << rep;
-        TreeBuffer *both = createTreeBuffer(ntax, 4, false, false, false);
-        putTree(ref.get(), both, true);
-        EXPECT_EQ(putTree(tree.get(), both, true), kPutTreeDuplicate) << "rep " << rep;
-        destroyTreeBuffer(both);
+        const double len = joinByJoin(ref.get(), b.order, nullptr, [&](Tree *t, TreeNode *leaf, TreeNode *e, double) {
+            EXPECT_EQ(binConnectLeaf(leaf, e, findFreeNode(t)), 0);
+            t->numLeaves++;
+            setTraversalSeq(t);
+            pointTreeAtPackedData(t, d);
+            const double l = calcTreeLength(d, t, true, false);
+            binPruneLeaf(leaf);
+            t->numLeaves--;
+            setTraversalSeq(t);
+            return l;
+        });
+        expectBuilt(b, ref.get(), len, rep);
     }
+}
+
+
+// Tree-like rows: each taxon copies an earlier one and changes a few cells,
+// so that near relatives share most states and a taxon joins cheaply in one
+// part of the tree only (every third character two-state).
+std::vector<std::string> treeLikeRows(std::mt19937 &gen, uint32_t ntax, uint32_t nchar)
+{
+    std::vector<std::string> rows(ntax, std::string(nchar, '0'));
+    for (uint32_t c = 0; c < nchar; c++)
+        rows[0][c] = static_cast<char>('0' + gen() % (c % 3 == 0 ? 2 : 4));
+    for (uint32_t t = 1; t < ntax; t++) {
+        rows[t] = rows[gen() % t];
+        for (uint32_t c = 0; c < nchar; c++)
+            if (gen() % 100 < 4)
+                rows[t][c] = static_cast<char>('0' + gen() % (c % 3 == 0 ? 2 : 4));
+    }
+    std::shuffle(rows.begin(), rows.end(), gen);
+    return rows;
+}
+
+// The hulls of a tree that grows a taxon at a time, each join followed by
+// the graft's update and the hulls' own (now and then rebuilt tight): every
+// hull holds the final set of each node of its subtree (unordered states as
+// a union; an ordered bit above only where every set is above, possibly
+// above where any set may be), its size is the subtree's, and its cost of
+// joining a taxon is no more than that of any edge below it.
+TEST_F(SearchTest, SubtreeHullsHoldEveryFinalSetBelowThemAsTheTreeGrows)
+{
+    std::mt19937 gen(808);
+    for (int rep = 0; rep < 3; rep++) {
+        dropData();
+        const uint32_t ntax = 40 + 20 * rep;
+        DataInfo *d = makeData(treeLikeRows(gen, ntax, 100), "0123");
+        ASSERT_TRUE(fastSpanApplies(d));
+        const FastSpanScorer sp = fastSpanScorer(d);
+        ASSERT_GT(sp.ordLanes, 0u);
+        ASSERT_GT(sp.uno.count, 0u);
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        make3Tree(t.get(), ntax, 0, 1, 2);
+        setTraversalSeq(t.get());
+        pointTreeAtPackedData(t.get(), d);
+        calcStatesetsForSearch(t.get(), d, false);
+        const auto preorder = [&] {
+            std::vector<TreeNode *> v;
+            for (TreeNode *e = t->root->next; e; e = e->next)
+                v.push_back(e);
+            return v;
+        };
+        const auto fin = [](const TreeNode *n) { return nodeSets(n->abm[2]); };
+        SubtreeHulls hulls;
+        hulls.reset(sp, t.get());
+        hulls.rebuild(preorder());
+        std::vector<TreeNode *> changed;
+        for (uint32_t x = 3; x < ntax; x++) {
+            const auto edges = preorder();
+            TreeNode *leaf = nodeOfIndex(t.get(), static_cast<int32_t>(x));
+            ASSERT_EQ(binConnectLeaf(leaf, edges[gen() % edges.size()], findFreeNode(t.get())), 0);
+            t->numLeaves++;
+            changed.clear();
+            revWatchGraftFinalSets(&changed);
+            revUpdateAfterGraft(d, leaf);
+            revWatchGraftFinalSets(nullptr);
+            hulls.afterJoin(leaf, changed);
+            if (x % 16 == 0)
+                hulls.rebuild(preorder());
+            const ParsNodeSets *probe = nodeSets(nodeOfIndex(t.get(), static_cast<int32_t>(gen() % ntax))->abm[0]);
+            for (TreeNode *v : preorder()) {
+                std::vector<TreeNode *> below{v};
+                for (size_t k = 0; k < below.size(); k++)
+                    for (TreeNode *c = below[k]->firstChild; c; c = c->nextSib)
+                        below.push_back(c);
+                ASSERT_EQ(hulls.size(v), below.size()) << "rep " << rep << " taxa " << x;
+                const uint64_t *ho = hulls.ord(v), *hu = hulls.uno(v);
+                int64_t cheapest = INT64_MAX;
+                for (const TreeNode *u : below) {
+                    const ParsNodeSets *f = fin(u);
+                    for (uint32_t l = 0; l < sp.ordLanes; l++) {
+                        ASSERT_EQ(ho[l] & ~f->ord[l], 0u) << "rep " << rep << " taxa " << x;
+                        ASSERT_EQ(f->ord[sp.ordLanes + l] & ~ho[sp.ordLanes + l], 0u) << "rep " << rep << " taxa " << x;
+                    }
+                    for (uint32_t l = 0; l < sp.uno.count; l++)
+                        ASSERT_EQ(f->uno[l] & ~hu[l], 0u) << "rep " << rep << " taxa " << x;
+                    cheapest = std::min(cheapest, sp.length(f, probe, 0, INT64_MAX));
+                }
+                EXPECT_LE(sp.length(ho, hu, probe->ord, probe->uno, 0, INT64_MAX), cheapest);
+            }
+        }
+    }
+}
+
+// On hundreds of taxa the edge scan passes over whole subtrees by a bound;
+// each taxon must still join at the first edge in preorder where joining it
+// costs least. The reference scores every edge from the final sets of a
+// full pass over the tree built so far, and ties are common in such data.
+TEST_F(RandomAddition, OnHundredsOfTaxaJoinsAtTheFirstCheapestEdge)
+{
+    std::mt19937 gen(4711);
+    for (int rep = 0; rep < 2; rep++) {
+        dropData();
+        const uint32_t ntax = 320 + 150 * rep, nchar = 150;
+        makeData(treeLikeRows(gen, ntax, nchar), "0123");
+        const Built b = build(900 + rep);
+
+        TreePtr ref(createTreeForTaxa(ntax, ntax, true));
+        expectBuilt(b, ref.get(), joinBySpans(ref.get(), b.order), rep);
+    }
+}
+
+// The same under a monophyly constraint on a group that the data do not
+// make a clade: the cheapest joins are often refused, and the join taken is
+// the first in preorder of least cost among those allowed.
+TEST_F(RandomAddition, UnderAConstraintJoinsAtTheFirstCheapestAllowedEdge)
+{
+    std::mt19937 gen(5150);
+    const uint32_t ntax = 300;
+    makeData(treeLikeRows(gen, ntax, 120), "0123");
+    SplitsList *groups = createSplitsList(ntax, 1, true);
+    std::vector<uint64_t> group((ntax + 63) / 64, 0);
+    for (uint32_t x = 0; x < ntax; x += 5)
+        group[x / 64] |= uint64_t{1} << (x % 64);
+    appendSplitToList(groups, group.data());
+    ASSERT_NE(addConstraint("c", kConMonophyly, groups, true), nullptr);
+    TreePtr like(createTreeForTaxa(ntax, ntax, true));
+    ASSERT_EQ(prepareSearchConstraints(data, like.get(), false, false, true), 0);
+    setTopolConstrained(1);
+    const Built b = build(77);
+    TreePtr ref(createTreeForTaxa(ntax, ntax, true));
+    const double len = joinBySpans(ref.get(), b.order);
+    setTopolConstrained(0);
+    releaseSearchConstraints();
+    deallocAllConstraints();
+    expectBuilt(b, ref.get(), len, 0);
 }
 
 }  // namespace
