@@ -157,16 +157,6 @@ LikResult evalEdge(const LikKernelContext &c, const LikEvalOp &op, uint32_t firs
     return acc;
 }
 
-// The constant-site term of pattern p at the scale its table is stored at.
-inline double constTermAt(double k, double sigma)
-{
-    if (sigma == 0)
-        return k;
-    if (sigma > -650)
-        return k * detExp(-sigma);
-    return k > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-}
-
 // x (n values) projected on the rows of side (row i nv wide): out[k] =
 // sum over i of x[i] side[i][k], k < nv.
 template <typename Real, uint32_t N>
@@ -218,7 +208,7 @@ void edgeTable(const LikKernelContext &c, const LikTableOp &op, uint32_t first, 
         if (c.constLikes != nullptr) {
             // The rescaler sum as the edge evaluator forms it.
             const Real sigma = (Ra ? Ra[p] : Real(0)) + (Rb ? Rb[p] : Real(0));
-            op.constTerms[p] = constTermAt(c.constLikes[p], static_cast<double>(sigma));
+            op.constTerms[p] = likTableConstTerm(c.constLikes[p], static_cast<double>(sigma));
         }
     }
 }
@@ -406,18 +396,39 @@ void likTable1Tip_F(const LikKernelContext &ctx, const LikTableOp &op, uint32_t 
     edgeTableAny<float, true>(ctx, op, first, end);
 }
 
+double likTableConstTerm(double k, double sigma)
+{
+    if (sigma == 0)
+        return k;
+    if (sigma > -650)
+        return k * detExp(-sigma);
+    return k > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+}
+
+bool likAddTablePattern(const LikKernelContext &c, const LikEvalOp &op, uint32_t p, double L, double D1, double D2,
+                        uint32_t mode, LikResult &acc)
+{
+    if (op.scalerA != nullptr)
+        L += static_cast<const double *>(op.scalerA)[p];
+    // The derivative ratios of likAddPattern, which need no logarithm.
+    if (!(L >= kLikMinPatternLike))
+        return false;
+    const double w = c.weights[p], g = D1 / L;
+    if (g <= 1e100) {
+        acc.d1 -= w * g;
+        if (mode & kLikModeD2)
+            acc.d2 -= w * (D2 / L - g * g);
+    }
+    return true;
+}
+
 LikResult likEvalTable(const LikKernelContext &c, const LikEvalOp &op, uint32_t first, uint32_t end, uint32_t mode)
 {
     const uint32_t m = c.ncat * c.nvals;
     const double *T = static_cast<const double *>(op.a);
-    const double *cst = static_cast<const double *>(op.scalerA);
-    const double *E0 = static_cast<const double *>(op.W);
-    const double *E1 = static_cast<const double *>(op.W1);
-    const double *E2 = static_cast<const double *>(op.W2);
+    const double *E[3] = {static_cast<const double *>(op.W), static_cast<const double *>(op.W1),
+                          static_cast<const double *>(op.W2)};
     const bool d2 = (mode & kLikModeD2) != 0;
-    LikKernelContext plain = c;
-    plain.constLikes = nullptr;
-    mode &= ~static_cast<uint32_t>(kLikModeLnL);
     LikResult acc{0, 0, 0};
     for (uint32_t p = first; p < end; ++p) {
         if (c.weights[p] == 0)
@@ -425,14 +436,12 @@ LikResult likEvalTable(const LikKernelContext &c, const LikEvalOp &op, uint32_t 
         const double *t = T + static_cast<size_t>(p) * m;
         double L = 0, D1 = 0, D2 = 0;
         for (uint32_t q = 0; q < m; ++q) {
-            L += t[q] * E0[q];
-            D1 += t[q] * E1[q];
+            L += t[q] * E[0][q];
+            D1 += t[q] * E[1][q];
             if (d2)
-                D2 += t[q] * E2[q];
+                D2 += t[q] * E[2][q];
         }
-        if (cst != nullptr)
-            L += cst[p];
-        if (!likAddPattern(plain, p, L, D1, D2, 0.0, mode, acc))
+        if (!likAddTablePattern(c, op, p, L, D1, D2, mode, acc))
             return likInfiniteResult();
     }
     return acc;
@@ -448,7 +457,9 @@ bool likAddPattern(const LikKernelContext &c, uint32_t p, double L, double D1, d
 {
     double lnL = 0;  // ln L at the stored scale, when taken in log space
     bool inLogs = false;
-    if (c.constLikes != nullptr) {
+    // A variable pattern's constant-site term is 0 at any scale (and most
+    // patterns are variable): no exponential for it.
+    if (c.constLikes != nullptr && c.constLikes[p] != 0) {
         const double k = c.constLikes[p];
         if (sigma == 0) {
             L += k;

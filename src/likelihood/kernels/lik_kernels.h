@@ -238,3 +238,12 @@ void likTable0Tip_F(const LikKernelContext &ctx, const LikTableOp &op, uint32_t 
 void likTable1Tip_F(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end);
 LikResult likEvalTable(const LikKernelContext &ctx, const LikEvalOp &op, uint32_t first, uint32_t end,
                        uint32_t mode);
+// The constant-site term k of a pattern at the scale of a table whose
+// arrays carry the rescaler sum sigma (LikTableOp::constTerms).
+double likTableConstTerm(double k, double sigma);
+// Pattern p of a table evaluation: its sums over the table, to which the
+// constant term (op.scalerA) is added; then the derivative ratios as
+// likAddPattern takes them. False when the pattern likelihood is below
+// kLikMinPatternLike.
+bool likAddTablePattern(const LikKernelContext &ctx, const LikEvalOp &op, uint32_t p, double L, double D1, double D2,
+                        uint32_t mode, LikResult &acc);
