@@ -667,6 +667,108 @@ uint32_t calcPiMforSiteCat(const TreeNode *node, const TipInfo *tip, const Model
     return forEachCategory<calcPiM>(node, tip, g, sc, nstates, sets);
 }
 
+// ---- Eigen form for sum tables ---------------------------------------------------------
+
+namespace {
+
+// Copies a decomposition into the form's flat arrays.
+void takeDecomposition(const MatrixDiag *d, SpectralForm &f)
+{
+    const uint32_t n = d->n;
+    f.lambda.assign(d->eigenvalues, d->eigenvalues + n);
+    f.u.resize(size_t{n} * n);
+    f.v.resize(size_t{n} * n);
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t k = 0; k < n; ++k) {
+            f.u[size_t{i} * n + k] = d->u[i][k];
+            f.v[size_t{i} * n + k] = d->v[i][k];
+        }
+}
+
+// Whether the form gives Q back: a decomposition of a matrix that is not
+// quite reversible (or a failed one) is refused rather than used.
+bool reproducesQ(const SpectralForm &f)
+{
+    const uint32_t n = f.n;
+    double scale = 0.0, worst = 0.0;
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < n; ++j) {
+            double s = 0.0;
+            for (uint32_t k = 0; k < n; ++k)
+                s += f.u[size_t{i} * n + k] * f.lambda[k] * f.v[size_t{j} * n + k];
+            const double q = f.qRows.data()[i][j];
+            scale = std::max(scale, std::fabs(q));
+            worst = std::max(worst, std::fabs(s - q));
+        }
+    return std::isfinite(worst) && worst <= 1e-9 * std::max(scale, 1.0);
+}
+
+}  // namespace
+
+const SpectralForm *modelSpectralForm(const Model *m)
+{
+    ModelEngineData *e = m->engine;
+    if (e == nullptr || e->fxns.chDvMatrix == nullptr || e->pi.size() < m->nstates)
+        return nullptr;
+    SpectralForm &f = e->spectral;
+    const uint32_t n = m->nstates;
+    const bool eigenPath = e->fxns.chDvMatrix == gtr_ChDvMatrix || e->fxns.chDvMatrix == gtr_ChDvMatrix_Vec;
+    if (eigenPath) {
+        // The model's own decomposition, in double precision even where its
+        // matrices are made in single.
+        if (e->diag == nullptr || e->diag->n != n)
+            return nullptr;
+        f.n = n;
+        takeDecomposition(e->diag, f);
+        f.q.clear();
+        f.ok = true;
+        return &f;
+    }
+    if (f.qRows.nrows != n) {
+        f.qRows.resize(n, n);
+        f.work.resize(n, n);
+        f.p.resize(n, n);
+        f.d2.resize(n, n);
+        f.diag = deallocMatrixDiag(f.diag);
+        f.q.clear();
+    }
+    // Q is the derivative of P at t = 0 and rate 1.
+    e->fxns.chDvMatrix(m, 0.0, 1.0, ChDvSet{f.p.data(), f.qRows.data(), f.d2.data()});
+    bool same = f.n == n && f.q.size() == size_t{n} * n;
+    for (uint32_t i = 0; same && i < n; ++i)
+        for (uint32_t j = 0; same && j < n; ++j)
+            same = f.q[size_t{i} * n + j] == f.qRows.data()[i][j];
+    for (uint32_t i = 0; same && i < n; ++i)
+        same = f.pi[i] == e->pi[i];
+    if (same)
+        return f.ok ? &f : nullptr;
+    f.n = n;
+    f.ok = false;
+    f.q.resize(size_t{n} * n);
+    f.pi.assign(e->pi.begin(), e->pi.begin() + n);
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < n; ++j)
+            f.q[size_t{i} * n + j] = f.qRows.data()[i][j];
+    if (f.diag == nullptr && (f.diag = allocMatrixDiag(n, false, true, 0, false)) == nullptr)
+        return nullptr;
+    if (diagonalizeRateMatrix(f.qRows.data(), f.work.data(), f.pi.data(), f.diag) != 0)
+        return nullptr;
+    takeDecomposition(f.diag, f);
+    f.ok = reproducesQ(f);
+    return f.ok ? &f : nullptr;
+}
+
+uint32_t siteCatRatesAndWeights(const ModelGroup *g, uint32_t sc, double *rates, double *weights)
+{
+    const SiteCategory &c = siteCat(g, sc);
+    const uint32_t k = c.siteSpecific ? 1 : c.nRateCats;
+    for (uint32_t r = 0; r < k; ++r) {
+        rates[r] = c.model->relRate * rateOf(c, r);
+        weights[r] = weightOf(c, r);
+    }
+    return k;
+}
+
 // ---- The Mk model ------------------------------------------------------------------
 
 void mkvChgDv(double t, double rate, uint32_t k, const Model *m, double *pSame, double *pDiff, double *d1Same,

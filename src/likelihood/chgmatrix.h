@@ -40,6 +40,24 @@ struct ModelChgFxns {
     StartDistKind startDist = StartDistKind::kNone;
 };
 
+// A reversible model's rate matrix in eigen form, P(t)[i][j] = sum over k of
+// u[i][k] exp(lambda[k] t) v[j][k] (n x n, row-major), for the sum tables
+// of edge optimisation. Made from the model's own decomposition when it
+// has one, else from Q = dP/dt at t = 0, and then kept until Q or pi moves.
+struct SpectralForm {
+    uint32_t n = 0;
+    std::vector<double> lambda, u, v;
+    std::vector<double> q, pi;  // what a form made from Q was made from
+    RowMatrix<double> qRows, work, p, d2;
+    MatrixDiag *diag = nullptr;
+    bool ok = false;
+
+    SpectralForm() = default;
+    SpectralForm(const SpectralForm &) = delete;
+    SpectralForm &operator=(const SpectralForm &) = delete;
+    ~SpectralForm() { deallocMatrixDiag(diag); }
+};
+
 // The engine's working values of a model.
 struct ModelEngineData {
     std::vector<double> pi;        // working frequencies, each at least 1e-5
@@ -53,6 +71,7 @@ struct ModelEngineData {
     std::vector<double> fullRates;  // exchangeabilities in use
     std::vector<double> constSiteLikes;  // per group pattern of the model
     ModelChgFxns fxns;
+    SpectralForm spectral;  // made on demand (modelSpectralForm)
 
     ModelEngineData() = default;
     ModelEngineData(const ModelEngineData &) = delete;
@@ -142,6 +161,13 @@ int calcPiM(const TreeNode *node, const TipInfo *tip, const ModelGroup *g, uint3
             uint32_t nstates, uint32_t rateCat, ChgMatrixSet *set);
 uint32_t calcPiMforSiteCat(const TreeNode *node, const TipInfo *tip, const ModelGroup *g,
                            uint32_t siteCat, uint32_t nstates, ChgMatrixSet *sets);
+
+// The model's eigen form as it stands; null when the model has no
+// derivative function, is not reversible, or its Q cannot be decomposed.
+const SpectralForm *modelSpectralForm(const Model *m);
+// Rate (category rate x model rate) and weight of each rate category of the
+// site category whose matrices calcPiMforSiteCat makes; their number.
+uint32_t siteCatRatesAndWeights(const ModelGroup *g, uint32_t siteCat, double *rates, double *weights);
 
 // ---- The Mk model ------------------------------------------------------------------
 // Each site pattern of the Mk model has its own state count k, and its

@@ -10,6 +10,7 @@
 #include "likelihood/mkvmodel.h"
 #include "likelihood/ml_multithread.h"
 #include "likelihood/ratevar.h"
+#include "qel/qel_detmath.h"
 
 namespace {
 
@@ -529,4 +530,153 @@ void evaluateDerivatives(double result[3], TreeNode *node, ModelGroup *g, int mo
     result[0] = r.lnL;
     result[1] = r.d1;
     result[2] = r.d2;
+}
+
+namespace {
+
+// Table chunks [first, end) on one thread.
+void makeTableChunks(void *arg, uint32_t first, uint32_t end, int32_t)
+{
+    ModelGroupEngine &e = eng(static_cast<ModelGroup *>(arg));
+    EdgeTableWork &w = e.edgeTable;
+    const LikTableFxn fxn = w.tip ? e.kernels.lik->table1Tip : e.kernels.lik->table0Tip;
+    for (uint32_t i = first; i < end; ++i) {
+        const LikBatchUnit &u = w.units[i];
+        const EdgeTableCategory &tc = w.cats[u.context];
+        fxn(tc.ctx, tc.op, u.first, u.end);
+    }
+}
+
+// Rows of a site category's eigen sides, nvals wide (padding 0); a tip end
+// sums its codes' rows as the tip tables do.
+bool fillTableSides(const SiteCategory &c, const TipInfo *tip, uint32_t n, uint32_t nv, EdgeTableCategory &tc)
+{
+    const SpectralForm *f = modelSpectralForm(c.model);
+    if (f == nullptr || f->n != n)
+        return false;
+    const double *pi = c.model->engine->pi.data();
+    tc.xSide.assign(size_t{nv} * nv, 0.0);
+    tc.ySide.assign(size_t{nv} * nv, 0.0);
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t k = 0; k < n; ++k) {
+            tc.xSide[size_t{i} * nv + k] = pi[i] * f->u[size_t{i} * n + k];
+            tc.ySide[size_t{i} * nv + k] = f->v[size_t{i} * n + k];
+        }
+    tc.lambda.assign(f->lambda.begin(), f->lambda.end());
+    if (tip == nullptr)
+        return true;
+    tc.tipSide.assign(size_t{tip->nrows} * nv, 0.0);
+    auto addRow = [&](uint32_t code, uint32_t state) {
+        for (uint32_t k = 0; k < n; ++k)
+            tc.tipSide[size_t{code} * nv + k] += tc.ySide[size_t{state} * nv + k];
+    };
+    for (uint32_t i = 0; i < n; ++i) {
+        addRow(i, i);
+        addRow(n, i);
+    }
+    for (uint32_t code = n + 1; code < tip->nrows; ++code) {
+        const uint8_t *list = tip->codeStates[code - n - 1];
+        for (uint32_t k = 1; k <= list[0]; ++k)
+            addRow(code, list[k]);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool prepareEdgeTable(TreeNode *node, ModelGroup *g)
+{
+    ModelGroupEngine &e = eng(g);
+    EdgeTableWork &w = e.edgeTable;
+    w.node = nullptr;
+    if (e.kernels.lik == nullptr || e.kernels.lik->table0Tip == nullptr || isMkvGroup(g) ||
+        e.kernels.evaluateDerivatives != evaluateDerivatives || e.batch.recording)
+        return false;
+    EdgeEnds ends;
+    if (!edgeEnds(node, g, ends))
+        return false;
+    const bool tip = ends.tip != nullptr;
+    const uint32_t n = g->nstates, nv = e.nvals;
+    const auto *ra = static_cast<const unsigned char *>(getRescalers(ends.a, g));
+    const auto *rb = static_cast<const unsigned char *>(getRescalers(ends.b, g));
+    const auto *a = static_cast<const unsigned char *>(ends.a);
+    const auto *b = static_cast<const unsigned char *>(ends.b);
+    w.table.resize(e.map.nvalues);
+    w.constTerms.resize(e.map.npat);
+    w.cats.resize(e.map.siteCats.size());
+    w.units.clear();
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
+        const SiteCategory &c = e.map.siteCats[sc];
+        EdgeTableCategory &tc = w.cats[sc];
+        if (!fillTableSides(c, tip ? &ends.tip->info : nullptr, n, nv, tc))
+            return false;
+        tc.rates.resize(c.nRateCats);
+        tc.weights.resize(c.nRateCats);
+        if (siteCatRatesAndWeights(g, sc, tc.rates.data(), tc.weights.data()) != c.nRateCats)
+            return false;
+        tc.ctx = contextFor(g, c);
+        LikTableOp &op = tc.op;
+        op = LikTableOp{};
+        op.a = a + c.claOffset * e.bytesPerValue;
+        op.b = b ? b + c.claOffset * e.bytesPerValue : nullptr;
+        op.tip = tip ? ends.tip->codes.data() + c.firstPattern : nullptr;
+        op.scalerA = ra ? ra + size_t{c.firstPattern} * e.bytesPerValue : nullptr;
+        op.scalerB = rb ? rb + size_t{c.firstPattern} * e.bytesPerValue : nullptr;
+        op.xSide = tc.xSide.data();
+        op.ySide = tc.ySide.data();
+        op.tipSide = tip ? tc.tipSide.data() : nullptr;
+        op.catWeights = tc.weights.data();
+        op.table = w.table.data() + c.claOffset;
+        op.constTerms = w.constTerms.data() + c.firstPattern;
+        const uint32_t chunk = likChunkPatterns(c.npat);
+        for (uint32_t p = 0; p < c.npat; p += chunk)
+            w.units.push_back({sc, p, std::min(p + chunk, c.npat)});
+    }
+    w.tip = tip;
+    const auto units = static_cast<uint32_t>(w.units.size());
+    if (g->singleThreaded || !runLikJobs(e.likThreads, units, makeTableChunks, g))
+        makeTableChunks(g, 0, units, -1);
+    w.node = node;
+    return true;
+}
+
+LikResult evaluateEdgeTable(TreeNode *node, ModelGroup *g, uint32_t mode)
+{
+    ModelGroupEngine &e = eng(g);
+    EdgeTableWork &w = e.edgeTable;
+    if (w.node != node)
+        return evaluateEdge(node, g, mode);
+    const LikKernels &K = *e.kernels.lik;
+    const uint32_t n = g->nstates, nv = e.nvals;
+    const double t = getBranchLen(node);
+    LikResult total{0, 0, 0};
+    for (uint32_t sc = 0; sc < e.map.siteCats.size(); ++sc) {
+        const SiteCategory &c = e.map.siteCats[sc];
+        EdgeTableCategory &tc = w.cats[sc];
+        const size_t block = size_t{c.nRateCats} * nv;
+        tc.exps.assign(3 * block, 0.0);
+        double *E0 = tc.exps.data(), *E1 = E0 + block, *E2 = E1 + block;
+        for (uint32_t r = 0; r < c.nRateCats; ++r) {
+            // Below this rate the matrices are the identity with no slope.
+            const bool still = tc.rates[r] < 1e-10;
+            for (uint32_t k = 0; k < n; ++k) {
+                const double x = still ? 0.0 : tc.lambda[k] * tc.rates[r];
+                const double ex = detExp(x * t);
+                E0[r * nv + k] = ex;
+                E1[r * nv + k] = x * ex;
+                E2[r * nv + k] = x * x * ex;
+            }
+        }
+        LikEvalOp op{};
+        op.a = tc.op.table;
+        op.scalerA = tc.ctx.constLikes != nullptr ? tc.op.constTerms : nullptr;
+        op.W = E0;
+        op.W1 = E1;
+        op.W2 = E2;
+        const LikResult r = !g->singleThreaded ? evalEdgeMultithreaded(e.likThreads, K.evalTable, tc.ctx, op, mode)
+                                               : K.evalTable(tc.ctx, op, 0, c.npat, mode);
+        if (!addLikResult(total, r))
+            return likInfiniteResult();
+    }
+    return total;
 }

@@ -44,3 +44,13 @@ double evalLikeUnrooted(Tree *tree, TreeNode *node, ModelGroup *g);
 double evalLikeRooted(Tree *tree, TreeNode *node, ModelGroup *g);
 // result = {0, d1, d2} (mode 2 gives only d1; mode 6 both; mode 7 -ln L too).
 void evaluateDerivatives(double result[3], TreeNode *node, ModelGroup *g, int mode);
+
+// The sum table of node's edge (lik_kernels.h), made from the CLAs around
+// it, which must be valid and stay so while it is read; false (nothing
+// made) for groups and models that have none: the Mk model, a model that is
+// not reversible, a pass being recorded.
+bool prepareEdgeTable(TreeNode *node, ModelGroup *g);
+// d1 and d2 (mode bits 2 and 4) at node's present length from the table
+// prepareEdgeTable made for it; the edge evaluator's, within rounding. No
+// -ln L: that comes from evaluateEdge.
+LikResult evaluateEdgeTable(TreeNode *node, ModelGroup *g, uint32_t mode);

@@ -151,12 +151,34 @@ struct ClBatchRecord {
     std::vector<ClMatrixJob> jobs;  // made before the steps run
 };
 
+// The sum table of the edge whose length is being optimised (likeops.h),
+// for one site category: the eigen sides of its model, its rates and
+// weights, the exponentials of the last length asked for, and the
+// operation that makes its part of the table.
+struct EdgeTableCategory {
+    AlignedVector<double> xSide, ySide, tipSide;
+    AlignedVector<double> exps;  // three blocks of ncat x nvals
+    std::vector<double> lambda, rates, weights;
+    LikKernelContext ctx{};
+    LikTableOp op{};
+};
+
+struct EdgeTableWork {
+    AlignedVector<double> table;       // a CLA's layout, in double
+    AlignedVector<double> constTerms;  // per group pattern
+    std::vector<EdgeTableCategory> cats;
+    std::vector<LikBatchUnit> units;   // the chunks the table is made in
+    const TreeNode *node = nullptr;    // the edge the table holds, or null
+    bool tip = false;
+};
+
 struct ModelGroupEngine {
     ModelGroupKernels kernels;
     uint32_t nvals = 0;  // values per pattern in a CLA (the state count padded for the vector layout)
     KernelMatrices flat;
     LikThreads *likThreads = nullptr;  // the pattern split, when threads run; not owned
     ClBatchRecord batch;
+    EdgeTableWork edgeTable;
     CLMappings map;
     std::unique_ptr<ClaPool> pool;
     // Set while a pass needs no CLA but the ones around its edge: an up-CLA

@@ -270,11 +270,30 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
         return wantScore ? best : 0.0;
     }
     const bool logScale = (aml().flags & kAMLBrLenTransform) != 0;
+    // The CLAs at both ends stay as they are while this length moves, so
+    // the steps after the first read one table made from them. The first
+    // reads the edge itself: an edge already at its optimum (most, in a
+    // pass near convergence) takes one step, and a table costs about one
+    // evaluation to make.
+    bool table = false, first = true, tried = false;
+    auto derivatives = [&](double r[3], uint32_t mode) {
+        ++gDriver.evals;
+        if (!first && !tried) {
+            tried = true;
+            table = prepareEdgeTable(node, g);
+        }
+        first = false;
+        if (!table)
+            return g->engine->kernels.evaluateDerivatives(r, node, g, static_cast<int>(mode));
+        const LikResult x = evaluateEdgeTable(node, g, mode);
+        r[0] = x.lnL;
+        r[1] = x.d1;
+        r[2] = x.d2;
+    };
     double t = node->edge.brlen, tPrev = t, prevAbs = DBL_MAX, out = 0.0;
     for (uint32_t it = 0; it < kNewtonIterations; ++it) {
         double r[3];
-        ++gDriver.evals;
-        g->engine->kernels.evaluateDerivatives(r, node, g, kLikModeD1 | kLikModeD2);
+        derivatives(r, kLikModeD1 | kLikModeD2);
         double d1 = r[1], d2 = r[2];
         if (aborted(poll))
             return 0.0;
@@ -312,8 +331,7 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
             // on (halving alone would need a pass for every factor of 2).
             node->edge.brlen = lo;
             double r0[3];
-            ++gDriver.evals;
-            g->engine->kernels.evaluateDerivatives(r0, node, g, kLikModeD1);
+            derivatives(r0, kLikModeD1);
             if (r0[1] >= 0.0) {
                 t = lo;
                 out = 0.0;

@@ -411,3 +411,146 @@ TEST(LikKernels, MkRescalingNormalisesToOne)
 }
 
 }  // namespace
+
+namespace {
+
+// Random arrays in one set's layout (padding 0) for the sum-table members.
+template <typename Real>
+struct TableInput {
+    std::vector<Real> a, b, ra, rb;
+    std::vector<uint8_t> tip;
+    std::vector<double> xSide, ySide, tipSide, weights, catWeights, constLikes, exps;
+
+    TableInput(const LikKernelContext &c, std::mt19937 &rng)
+    {
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        const uint32_t n = c.nstates, nv = c.nvals, np = c.npatterns;
+        auto cla = [&](std::vector<Real> &v) {
+            v.assign(size_t{c.ncat} * np * nv, Real(0));
+            for (size_t m = 0; m < size_t{c.ncat} * np; ++m)
+                for (uint32_t i = 0; i < n; ++i)
+                    v[m * nv + i] = static_cast<Real>(u(rng));
+        };
+        cla(a);
+        cla(b);
+        // Rescaler sums of 0, ordinary ones, and beyond the exponential's range.
+        for (auto *r : {&ra, &rb}) {
+            r->resize(np);
+            for (uint32_t p = 0; p < np; ++p)
+                (*r)[p] = static_cast<Real>(p % 3 == 0 ? 0.0 : p % 7 == 1 ? -400.0 : -30.0 * u(rng));
+        }
+        auto side = [&](std::vector<double> &s, uint32_t rows) {
+            s.assign(size_t{rows} * nv, 0.0);
+            for (uint32_t i = 0; i < rows; ++i)
+                for (uint32_t k = 0; k < n; ++k)
+                    s[size_t{i} * nv + k] = 0.05 + u(rng);
+        };
+        side(xSide, nv);
+        side(ySide, nv);
+        side(tipSide, c.ntipcodes);
+        for (uint32_t i = n; i < nv; ++i)  // padding rows
+            std::fill_n(xSide.begin() + i * nv, nv, 0.0), std::fill_n(ySide.begin() + i * nv, nv, 0.0);
+        tip.resize(np);
+        weights.resize(np);
+        constLikes.resize(np);
+        for (uint32_t p = 0; p < np; ++p) {
+            tip[p] = static_cast<uint8_t>(rng() % c.ntipcodes);
+            weights[p] = p % 11 == 5 ? 0.0 : 1.0 + static_cast<double>(rng() % 4);
+            constLikes[p] = p % 2 == 0 ? 0.05 * u(rng) : 0.0;
+        }
+        catWeights.resize(c.ncat);
+        for (double &w : catWeights)
+            w = 1.0 / c.ncat;
+        exps.assign(3 * size_t{c.ncat} * nv, 0.0);
+        for (uint32_t r = 0; r < c.ncat; ++r)
+            for (uint32_t k = 0; k < n; ++k) {
+                const double x = k == 0 ? 0.0 : -(0.3 + u(rng)) * (r + 1), e = std::exp(0.2 * x);
+                const size_t at = size_t{r} * nv + k;
+                exps[at] = e;
+                exps[c.ncat * nv + at] = x * e;
+                exps[2 * c.ncat * nv + at] = x * x * e;
+            }
+    }
+
+    LikTableOp op(double *table, double *constTerms) const
+    {
+        return LikTableOp{a.data(), b.data(), tip.data(), ra.data(), rb.data(), xSide.data(), ySide.data(),
+                          tipSide.data(), catWeights.data(), table, constTerms};
+    }
+};
+
+template <typename Real>
+void expectVectorTablesGiveTheGeneric(const LikKernels &K, uint32_t n)
+{
+    std::mt19937 rng(97 + n);
+    LikKernelContext c{};
+    c.nstates = n;
+    c.nvals = likValuesPerPattern(K, n);
+    c.npatterns = 53;
+    c.ncat = n == 4 ? 4 : 3;
+    c.ntipcodes = n + 3;
+    TableInput<Real> in(c, rng);
+    c.weights = in.weights.data();
+    c.constLikes = in.constLikes.data();
+    const size_t values = size_t{c.ncat} * c.npatterns * c.nvals;
+    constexpr bool single = sizeof(Real) == sizeof(float);
+    for (const bool tip : {false, true}) {
+        SCOPED_TRACE(tip ? "tip end" : "two arrays");
+        std::vector<double> want(values, -1.0), got(values, -2.0), wantK(c.npatterns), gotK(c.npatterns);
+        const LikTableFxn generic = tip ? (single ? likTable1Tip_F : likTable1Tip_D)
+                                        : (single ? likTable0Tip_F : likTable0Tip_D);
+        generic(c, in.op(want.data(), wantK.data()), 0, c.npatterns);
+        // In two pieces, as chunks of threads make it.
+        (tip ? K.table1Tip : K.table0Tip)(c, in.op(got.data(), gotK.data()), 0, 20);
+        (tip ? K.table1Tip : K.table0Tip)(c, in.op(got.data(), gotK.data()), 20, c.npatterns);
+        for (size_t i = 0; i < values; ++i)
+            ASSERT_NEAR(got[i], want[i], 1e-13 * (1 + std::fabs(want[i]))) << "value " << i;
+        for (uint32_t p = 0; p < c.npatterns; ++p)
+            ASSERT_EQ(gotK[p], wantK[p]) << "constant term " << p;
+        LikEvalOp e{};
+        e.a = want.data();
+        e.scalerA = wantK.data();
+        e.W = in.exps.data();
+        e.W1 = in.exps.data() + size_t{c.ncat} * c.nvals;
+        e.W2 = in.exps.data() + 2 * size_t{c.ncat} * c.nvals;
+        for (const uint32_t mode : {kLikModeD1 | kLikModeD2, kLikModeD1 | kLikModeD2 | kLikModeLnL,
+                                    uint32_t{kLikModeD1}}) {
+            const LikResult w = likEvalTable(c, e, 0, c.npatterns, mode);
+            const LikResult g = K.evalTable(c, e, 0, c.npatterns, mode);
+            EXPECT_EQ(w.lnL, 0.0);
+            EXPECT_NE(w.d1, 0.0);
+            EXPECT_NEAR(g.d1, w.d1, 1e-12 * (1 + std::fabs(w.d1))) << "mode " << mode;
+            EXPECT_NEAR(g.d2, w.d2, 1e-12 * (1 + std::fabs(w.d2))) << "mode " << mode;
+            EXPECT_EQ(w.d2 != 0.0, (mode & kLikModeD2) != 0);
+        }
+    }
+}
+
+}  // namespace
+
+// Every vector set's sum-table members against the generic ones on random
+// arrays: four states, twenty, and a padded row of five.
+TEST(LikKernels, VectorSumTablesGiveTheGenericValues)
+{
+    int tried = 0;
+    for (LikIsa isa : {LikIsa::Sse, LikIsa::Avx2}) {
+        if (const LikKernels *K = likKernelsOf(LikKernelSet::Dna_DVec, isa)) {
+            SCOPED_TRACE(K->name);
+            expectVectorTablesGiveTheGeneric<double>(*K, 4);
+            ++tried;
+        }
+        if (const LikKernels *K = likKernelsOf(LikKernelSet::Dna_Vec, isa)) {
+            SCOPED_TRACE(K->name);
+            expectVectorTablesGiveTheGeneric<float>(*K, 4);
+            ++tried;
+        }
+        if (const LikKernels *K = likKernelsOf(LikKernelSet::Gen_Vec, isa)) {
+            SCOPED_TRACE(K->name);
+            expectVectorTablesGiveTheGeneric<float>(*K, 20);
+            expectVectorTablesGiveTheGeneric<float>(*K, 5);
+            ++tried;
+        }
+    }
+    if (tried == 0)
+        GTEST_SKIP() << "no vector kernels on this processor";
+}

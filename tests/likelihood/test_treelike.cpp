@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <string>
 
 #include "data/nexsets.h"
 #include "likelihood/activeml.h"
@@ -354,6 +356,114 @@ TEST_F(TreeLikeTest, DerivativesMatchFiniteDifferences)
         EXPECT_NEAR(r.d2, (up - 2 * r.lnL + dn) / (h * h), 1e-2 * (1 + std::fabs(r.d2)));
         releasePreorderCLAs(g, n, true);
     }
+    releaseAllCLAs(tree.get(), g);
+}
+
+// An edge's sum table must give the edge evaluator's derivatives at any
+// length the Newton steps may reach: every model family (the closed forms
+// through their rate matrix, the eigen path through its own
+// decomposition), +G with +I, rescaled arrays, tips with ambiguities and
+// missing cells, both precisions and layouts, and a thread group.
+struct EdgeTableCase {
+    const char *name;
+    int nst, freqs, rates, variant, precision, vector, threads;
+    double pinv, threshold, rel;
+};
+
+const EdgeTableCase kEdgeTableCases[] = {
+    {"K2P closed form", 1, kFreqEqual, 0, 0, 0, 0, 0, 0.0, 1e-20, 1e-8},
+    {"HKY+G", 2, kFreqEmpirical, 1, 0, 0, 0, 0, 0.0, 1e-20, 1e-8},
+    {"F84+I rescaled", 2, kFreqEmpirical, 0, 1, 0, 0, 0, 0.3, 0.3, 1e-8},
+    {"GTR+I+G", 6, kFreqEmpirical, 1, 0, 0, 0, 0, 0.25, 1e-20, 1e-8},
+    {"GTR+I+G on threads", 6, kFreqEmpirical, 1, 0, 0, 0, 3, 0.25, 1e-20, 1e-8},
+    {"HKY+I+G single", 2, kFreqEmpirical, 1, 0, 1, 0, 0, 0.2, 1e-20, 1e-4},
+    {"HKY+I single vector rescaled", 2, kFreqEmpirical, 0, 0, 1, 1, 0, 0.2, 0.3, 1e-4},
+    {"GTR+G single vector", 6, kFreqEmpirical, 1, 0, 1, 1, 0, 0.0, 1e-20, 1e-4},
+};
+
+class EdgeTableTest : public TreeLikeTest, public testing::WithParamInterface<EdgeTableCase> {};
+
+TEST_P(EdgeTableTest, SumTablesGiveTheEvaluatorsDerivatives)
+{
+    const EdgeTableCase &c = GetParam();
+    std::mt19937 rng(61);
+    ml.NST = c.nst;
+    ml.baseFreqMode = c.freqs;
+    ml.rates = c.rates;
+    ml.variant = c.variant;
+    ml.userPInvar = c.pinv;
+    ml.precision = static_cast<uint8_t>(c.precision);
+    ml.vector = static_cast<uint8_t>(c.vector);
+    ml.clRescale = c.threshold;
+    ml.rAC = 1.3;
+    ml.rAG = 3.1;
+    ml.rCT = 4.0;
+    ml.nthreads = c.threads > 0 ? c.threads : 1;
+    // Deep enough for the tiny threshold to rescale, and evolved on the
+    // tree so that constant sites meet rescaled arrays.
+    const bool rescaled = c.threshold > 1e-10;
+    prepare(rescaled ? 40 : 10, rescaled ? 400 : 160, rng, 0.1);
+    if (rescaled) {
+        // Short edges leave constant sites, whose arrays deep in the
+        // tree are still small enough to be rescaled.
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            tree->nodes[i].edge.brlen = 0.05;
+        simulate(rng);
+    }
+    ModelGroupEngine &e = *g->engine;
+    if (c.threads > 0) {
+        ASSERT_FALSE(g->singleThreaded);
+        e.likThreads = createLikThreads(c.threads);
+    }
+    EXPECT_EQ(modelEngine(e.map.siteCats[0].model)->pinv > 0.0, c.pinv > 0.0);
+    EXPECT_EQ(e.kernels.lik->vectorLayout, c.precision == 1 && c.vector == 1);
+    setMLVisitSequence(tree.get());
+    for (TreeNode *n : mlVisitSequence()) {
+        ASSERT_EQ(updateCLforEdge(n, g), 0);
+        ASSERT_TRUE(prepareEdgeTable(n, g));
+        const double given = n->edge.brlen;
+        for (const double t : {1e-7, 0.004, given, 0.4, 2.5}) {
+            n->edge.brlen = t;
+            const LikResult want = evaluateEdge(n, g, kLikModeD1 | kLikModeD2);
+            const LikResult got = evaluateEdgeTable(n, g, kLikModeD1 | kLikModeD2);
+            const LikResult slope = evaluateEdgeTable(n, g, kLikModeD1);
+            EXPECT_NEAR(got.d1, want.d1, c.rel * (1 + std::fabs(want.d1))) << "t " << t;
+            EXPECT_NEAR(got.d2, want.d2, c.rel * (1 + std::fabs(want.d2))) << "t " << t;
+            EXPECT_EQ(slope.d1, got.d1);
+        }
+        n->edge.brlen = given;
+        releasePreorderCLAs(g, n, true);
+    }
+    releaseAllCLAs(tree.get(), g);
+    e.likThreads = destroyLikThreads(e.likThreads);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFamilyAndLayout, EdgeTableTest, testing::ValuesIn(kEdgeTableCases),
+                         [](const testing::TestParamInfo<EdgeTableCase> &info) {
+                             std::string name;
+                             for (const char *x = info.param.name; *x != 0; ++x)
+                                 name += std::isalnum(static_cast<unsigned char>(*x)) ? *x : '_';
+                             return name;
+                         });
+
+// A table is made for one edge: asked about another (whose arrays it was
+// not made from), the evaluator answers instead.
+TEST_F(TreeLikeTest, AnEdgeSumTableAnswersForItsOwnEdgeOnly)
+{
+    std::mt19937 rng(62);
+    ml.rates = 1;
+    prepare(8, 90, rng);
+    setMLVisitSequence(tree.get());
+    const auto &visit = mlVisitSequence();
+    TreeNode *a = visit[0], *b = visit[1];
+    ASSERT_EQ(updateCLforEdge(a, g), 0);
+    ASSERT_TRUE(prepareEdgeTable(a, g));
+    releaseAllCLAs(tree.get(), g);
+    ASSERT_EQ(updateCLforEdge(b, g), 0);
+    const LikResult want = evaluateEdge(b, g, kLikModeD1 | kLikModeD2);
+    const LikResult got = evaluateEdgeTable(b, g, kLikModeD1 | kLikModeD2);
+    EXPECT_EQ(got.d1, want.d1);
+    EXPECT_EQ(got.d2, want.d2);
     releaseAllCLAs(tree.get(), g);
 }
 

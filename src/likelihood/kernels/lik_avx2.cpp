@@ -15,9 +15,10 @@ namespace likavx2 {
 namespace {
 #define LIK_VEC_AVX2 1
 #include "likelihood/kernels/lik_vec_impl.h"
+#include "likelihood/kernels/lik_table_impl.h"
 
-constexpr LikKernels kDnaVec = makeVecTable<4>("Dna_Vec (AVX2)");
-constexpr LikKernels kGenVec = makeVecTable<0>("Gen_Vec (AVX2)");
+constexpr LikKernels kDnaVec = withVecTables(makeVecTable<4>("Dna_Vec (AVX2)"), true);
+constexpr LikKernels kGenVec = withVecTables(makeVecTable<0>("Gen_Vec (AVX2)"), true);
 }  // namespace
 }  // namespace likavx2
 

@@ -12,8 +12,9 @@ namespace likavx2Dvec {
 namespace {
 #define LIK_DVEC_AVX 1
 #include "likelihood/kernels/lik_dvec_impl.h"
+#include "likelihood/kernels/lik_table_impl.h"
 
-constexpr LikKernels kDnaDVec = makeDVecTable("Dna_DVec (AVX2)");
+constexpr LikKernels kDnaDVec = withVecTables(makeDVecTable("Dna_DVec (AVX2)"), false);
 }  // namespace
 }  // namespace likavx2Dvec
 

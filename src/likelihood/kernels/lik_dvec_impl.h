@@ -241,5 +241,8 @@ constexpr LikKernels makeDVecTable(const char *name)
         mergeRescalers_D,
         addRescalers_D,
         nullptr,
+        likTable0Tip_D,
+        likTable1Tip_D,
+        likEvalTable,
     };
 }

@@ -157,6 +157,72 @@ LikResult evalEdge(const LikKernelContext &c, const LikEvalOp &op, uint32_t firs
     return acc;
 }
 
+// x (n values) projected on the rows of side (row i nv wide): out[k] =
+// sum over i of x[i] side[i][k], k < nv.
+template <typename Real, uint32_t N>
+inline void project(const Real *x, const double *side, uint32_t n, uint32_t nv, double *out)
+{
+    if constexpr (N != 0) {
+        double o[N] = {};
+        for (uint32_t i = 0; i < N; ++i) {
+            const double xi = static_cast<double>(x[i]);
+            for (uint32_t k = 0; k < N; ++k)
+                o[k] += xi * side[i * N + k];
+        }
+        for (uint32_t k = 0; k < N; ++k)
+            out[k] = o[k];
+    } else {
+        std::fill_n(out, nv, 0.0);
+        for (uint32_t i = 0; i < n; ++i) {
+            const double xi = static_cast<double>(x[i]);
+            const double *row = side + static_cast<size_t>(i) * nv;
+            for (uint32_t k = 0; k < nv; ++k)
+                out[k] += xi * row[k];
+        }
+    }
+}
+
+template <typename Real, bool Tip, uint32_t N = 0>
+void edgeTable(const LikKernelContext &c, const LikTableOp &op, uint32_t first, uint32_t end)
+{
+    const uint32_t n = N != 0 ? N : c.nstates, nv = N != 0 ? N : c.nvals, nc = c.ncat;
+    const Real *a = static_cast<const Real *>(op.a);
+    const Real *b = static_cast<const Real *>(op.b);
+    const Real *Ra = static_cast<const Real *>(op.scalerA);
+    const Real *Rb = Tip ? nullptr : static_cast<const Real *>(op.scalerB);
+    double xu[64], yv[64];
+    for (uint32_t p = first; p < end; ++p) {
+        double *T = op.table + static_cast<size_t>(p) * nc * nv;
+        for (uint32_t r = 0; r < nc; ++r) {
+            const size_t at = (static_cast<size_t>(r) * c.npatterns + p) * nv;
+            project<Real, N>(Tip ? a + at : b + at, op.xSide, n, nv, xu);
+            const double *y = yv;
+            if constexpr (Tip)
+                y = op.tipSide + static_cast<size_t>(op.tip[p]) * nv;
+            else
+                project<Real, N>(a + at, op.ySide, n, nv, yv);
+            const double w = op.catWeights[r];
+            for (uint32_t k = 0; k < nv; ++k)
+                T[r * nv + k] = w * xu[k] * y[k];
+        }
+        if (c.constLikes != nullptr) {
+            // The rescaler sum as the edge evaluator forms it.
+            const Real sigma = (Ra ? Ra[p] : Real(0)) + (Rb ? Rb[p] : Real(0));
+            op.constTerms[p] = likTableConstTerm(c.constLikes[p], static_cast<double>(sigma));
+        }
+    }
+}
+
+// Four states (no padding then) take the written-out sums.
+template <typename Real, bool Tip>
+void edgeTableAny(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end)
+{
+    if (ctx.nstates == 4 && ctx.nvals == 4)
+        edgeTable<Real, Tip, 4>(ctx, op, first, end);
+    else
+        edgeTable<Real, Tip>(ctx, op, first, end);
+}
+
 template <typename Real>
 void mergeRescalers(const LikKernelContext &c, const void *in1, const void *in2, void *out)
 {
@@ -239,6 +305,9 @@ constexpr LikKernels makeTable(const char *name)
         mergeRescalers<Real>,
         addRescalers<Real>,
         nullptr,
+        edgeTableAny<Real, false>,
+        edgeTableAny<Real, true>,
+        likEvalTable,
     };
 }
 
@@ -307,6 +376,77 @@ const float *likRescaleLogTableF()
     return table.v;
 }
 
+void likTable0Tip_D(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end)
+{
+    edgeTableAny<double, false>(ctx, op, first, end);
+}
+
+void likTable1Tip_D(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end)
+{
+    edgeTableAny<double, true>(ctx, op, first, end);
+}
+
+void likTable0Tip_F(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end)
+{
+    edgeTableAny<float, false>(ctx, op, first, end);
+}
+
+void likTable1Tip_F(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end)
+{
+    edgeTableAny<float, true>(ctx, op, first, end);
+}
+
+double likTableConstTerm(double k, double sigma)
+{
+    if (sigma == 0)
+        return k;
+    if (sigma > -650)
+        return k * detExp(-sigma);
+    return k > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+}
+
+bool likAddTablePattern(const LikKernelContext &c, const LikEvalOp &op, uint32_t p, double L, double D1, double D2,
+                        uint32_t mode, LikResult &acc)
+{
+    if (op.scalerA != nullptr)
+        L += static_cast<const double *>(op.scalerA)[p];
+    // The derivative ratios of likAddPattern, which need no logarithm.
+    if (!(L >= kLikMinPatternLike))
+        return false;
+    const double w = c.weights[p], g = D1 / L;
+    if (g <= 1e100) {
+        acc.d1 -= w * g;
+        if (mode & kLikModeD2)
+            acc.d2 -= w * (D2 / L - g * g);
+    }
+    return true;
+}
+
+LikResult likEvalTable(const LikKernelContext &c, const LikEvalOp &op, uint32_t first, uint32_t end, uint32_t mode)
+{
+    const uint32_t m = c.ncat * c.nvals;
+    const double *T = static_cast<const double *>(op.a);
+    const double *E[3] = {static_cast<const double *>(op.W), static_cast<const double *>(op.W1),
+                          static_cast<const double *>(op.W2)};
+    const bool d2 = (mode & kLikModeD2) != 0;
+    LikResult acc{0, 0, 0};
+    for (uint32_t p = first; p < end; ++p) {
+        if (c.weights[p] == 0)
+            continue;
+        const double *t = T + static_cast<size_t>(p) * m;
+        double L = 0, D1 = 0, D2 = 0;
+        for (uint32_t q = 0; q < m; ++q) {
+            L += t[q] * E[0][q];
+            D1 += t[q] * E[1][q];
+            if (d2)
+                D2 += t[q] * E[2][q];
+        }
+        if (!likAddTablePattern(c, op, p, L, D1, D2, mode, acc))
+            return likInfiniteResult();
+    }
+    return acc;
+}
+
 LikResult likInfiniteResult()
 {
     return {kLikInfiniteScore, std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
@@ -317,7 +457,9 @@ bool likAddPattern(const LikKernelContext &c, uint32_t p, double L, double D1, d
 {
     double lnL = 0;  // ln L at the stored scale, when taken in log space
     bool inLogs = false;
-    if (c.constLikes != nullptr) {
+    // A variable pattern's constant-site term is 0 at any scale (and most
+    // patterns are variable): no exponential for it.
+    if (c.constLikes != nullptr && c.constLikes[p] != 0) {
         const double k = c.constLikes[p];
         if (sigma == 0) {
             L += k;

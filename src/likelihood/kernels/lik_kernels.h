@@ -104,6 +104,44 @@ struct LikEvalOp {
     const void *W2;
 };
 
+// The sum table of one edge, made once for a run of Newton steps on its
+// length. With P_r(t) = U diag(exp(lambda rho_r t)) V^T (rho_r the rate of
+// category r), pattern p's likelihood at the stored scale is
+//   L_p(t) = sum over r, k of T[p][r][k] exp(lambda_k rho_r t),
+//   T[p][r][k] = w_r (sum_i x_i pi_i U[i][k]) (sum_j V[j][k] y_j),
+// x the end that carries pi (b for two CLAs, a beside a tip) and y the
+// other; the derivatives take the factors lambda_k rho_r. A step then costs
+// one pass over the table with exponentials made once per category and
+// eigenvalue, and no matrix at all.
+//
+// table0Tip reads a and b, table1Tip a and the tip's codes. The table is
+// double whatever the CLA's precision: per pattern ncat blocks of nvals
+// values (padding 0), so a site category's table has its CLA part's size.
+struct LikTableOp {
+    const void *a;
+    const void *b;
+    const uint8_t *tip;
+    const void *scalerA;  // rescaler blocks, or null
+    const void *scalerB;
+    const double *xSide;    // nvals rows of nvals: row i = pi_i U[i][k] over k
+    const double *ySide;    // nvals rows of nvals: row j = V[j][k] over k
+    const double *tipSide;  // ntipcodes rows of nvals: row c = sum of ySide rows of c's states
+    const double *catWeights;  // per rate category
+    double *table;
+    // Per pattern, with constLikes: the constant-site term at the stored
+    // scale (constLikes x exp(-rescaler sum)); the summed rescalers are
+    // past it, and the term then dominates every derivative ratio, at
+    // infinity. Unwritten without constLikes.
+    double *constTerms;
+};
+using LikTableFxn = void (*)(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end);
+// A table's evaluator has an edge evaluator's form: op.a is the table,
+// op.scalerA the constant terms (null without +I), op.W, W1, W2 hold ncat
+// blocks of nvals values: exp(lambda_k rho_r t), times lambda_k rho_r, and
+// times its square. The mode asks for derivatives only (kLikModeLnL is
+// ignored: the score comes from the edge evaluator), and ctx.constLikes is
+// not read.
+
 // Half-open ranges of CL items or patterns.
 using LikClLoopFxn = bool (*)(const LikKernelContext &ctx, const LikClOp &op, uint32_t first, uint32_t end);
 using LikEvalFxn = LikResult (*)(const LikKernelContext &ctx, const LikEvalOp &op, uint32_t first,
@@ -130,6 +168,10 @@ struct LikKernels {
     LikMergeFxn mergeRescalers;
     LikAddFxn addRescalers;
     LikRootFxn evalLikeRooted;  // the Mk set only; null in the others
+    // The sum-table members; null in the Mk set.
+    LikTableFxn table0Tip = nullptr;
+    LikTableFxn table1Tip = nullptr;
+    LikEvalFxn evalTable = nullptr;
 };
 
 enum class LikKernelSet : uint8_t { Dna, Gen, SP, Dna_Vec, Gen_Vec, Mkv, Dna_DVec };
@@ -188,3 +230,20 @@ void addRescalers_D(const LikKernelContext &ctx, const void *in, void *out);
 bool likAddPattern(const LikKernelContext &ctx, uint32_t p, double L, double D1, double D2, double sigma,
                    uint32_t mode, LikResult &acc);
 LikResult likInfiniteResult();
+// The generic sum-table members, for CLAs of either precision; the vector
+// tables take them where they have none of their own.
+void likTable0Tip_D(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end);
+void likTable1Tip_D(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end);
+void likTable0Tip_F(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end);
+void likTable1Tip_F(const LikKernelContext &ctx, const LikTableOp &op, uint32_t first, uint32_t end);
+LikResult likEvalTable(const LikKernelContext &ctx, const LikEvalOp &op, uint32_t first, uint32_t end,
+                       uint32_t mode);
+// The constant-site term k of a pattern at the scale of a table whose
+// arrays carry the rescaler sum sigma (LikTableOp::constTerms).
+double likTableConstTerm(double k, double sigma);
+// Pattern p of a table evaluation: its sums over the table, to which the
+// constant term (op.scalerA) is added; then the derivative ratios as
+// likAddPattern takes them. False when the pattern likelihood is below
+// kLikMinPatternLike.
+bool likAddTablePattern(const LikKernelContext &ctx, const LikEvalOp &op, uint32_t p, double L, double D1, double D2,
+                        uint32_t mode, LikResult &acc);

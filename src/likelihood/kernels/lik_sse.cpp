@@ -10,9 +10,10 @@
 namespace liksse {
 namespace {
 #include "likelihood/kernels/lik_vec_impl.h"
+#include "likelihood/kernels/lik_table_impl.h"
 
-constexpr LikKernels kDnaVec = makeVecTable<4>("Dna_Vec (SSE)");
-constexpr LikKernels kGenVec = makeVecTable<0>("Gen_Vec (SSE)");
+constexpr LikKernels kDnaVec = withVecTables(makeVecTable<4>("Dna_Vec (SSE)"), true);
+constexpr LikKernels kGenVec = withVecTables(makeVecTable<0>("Gen_Vec (SSE)"), true);
 }  // namespace
 }  // namespace liksse
 

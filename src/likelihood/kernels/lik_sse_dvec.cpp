@@ -9,8 +9,9 @@
 namespace liksseDvec {
 namespace {
 #include "likelihood/kernels/lik_dvec_impl.h"
+#include "likelihood/kernels/lik_table_impl.h"
 
-constexpr LikKernels kDnaDVec = makeDVecTable("Dna_DVec (SSE)");
+constexpr LikKernels kDnaDVec = withVecTables(makeDVecTable("Dna_DVec (SSE)"), false);
 }  // namespace
 }  // namespace liksseDvec
 

@@ -498,5 +498,8 @@ constexpr LikKernels makeVecTable(const char *name)
         mergeRescalers_SP,
         addRescalers_SP,
         nullptr,
+        likTable0Tip_F,
+        likTable1Tip_F,
+        likEvalTable,
     };
 }
