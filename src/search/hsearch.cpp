@@ -1192,6 +1192,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.calledOff = pool.calledOff();
             gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
+            gAheadCounts.fromGuesses = pool.takenFromGuesses();
         }
     } finalCount{pool, shared, run};
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {

@@ -336,6 +336,12 @@ uint32_t ReplicatesAhead::calledOff()
     return calledOff_;
 }
 
+uint32_t ReplicatesAhead::takenFromGuesses()
+{
+    std::lock_guard lock(mutex_);
+    return takenFromGuesses_;
+}
+
 uint32_t ReplicatesAhead::begun()
 {
     std::lock_guard lock(mutex_);
@@ -398,6 +404,7 @@ void ReplicatesAhead::workerLoop(uint32_t w)
         Cand &cand = slot.cands[k];
         cand.state = RunState::kRunning;
         cand.runId = ++lastRunId_;
+        cand.guessed = !cand.known && rep != awaited_;
         slot.begun = true;
         const RNG start = cand.start;
         me.rep = rep;
@@ -464,6 +471,7 @@ std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milli
         if (giveUp)
             return nullptr;
     }
+    takenFromGuesses_ += slots_[rep].cands.front().guessed;
     std::unique_ptr<AheadRun> result = std::move(slots_[rep].cands.front().result);
     // Taken: the window moves on past it.
     awaited_ = rep + 1;

@@ -97,6 +97,9 @@ public:
     uint32_t calledOff();
     // Replicates a worker began at least once.
     uint32_t begun();
+    // Replicates taken whose run began from a guess, before their start
+    // was known.
+    uint32_t takenFromGuesses();
 
     // Calls off every run and lets the workers go.
     void stop();
@@ -117,6 +120,7 @@ private:
         uint64_t runId = 0;  // the run under way or done from this start; 0: none
         bool drawn = false;  // the run under way passed its draws: the next start is known
         bool drawsLate = false;  // ... but it drew again since: known only once it ends
+        bool guessed = false;    // the run began before the start was known
         RNG after{};  // where the run said the stream stands
         std::unique_ptr<AheadRun> result;
     };
@@ -158,6 +162,7 @@ private:
     uint32_t window_;
     uint32_t awaited_ = 0;  // the replicate the caller takes next
     uint32_t calledOff_ = 0;
+    uint32_t takenFromGuesses_ = 0;
     // The last guessed starts checked, one bit each (set: wrong). While
     // many were, runs begin only from starts known to be right.
     uint32_t guessesWrong_ = 0;

@@ -200,6 +200,42 @@ TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
         EXPECT_GT(settled, 0u);
 }
 
+// One tree per replicate on data whose stepwise trees keep unsupported
+// branches (resolving them draws from the stream, so each start is known
+// only once the replicate before has built its tree): replicates are taken
+// from runs begun from guessed starts, and the search is the one on a
+// single thread at every thread count.
+TEST_F(HSearchThreadsTest, RunsFromGuessedStartsAreKeptAndChangeNothing)
+{
+    std::mt19937 gen(23);
+    useMatrix(treeSignalMatrix(gen, 60, 400, 12, 2), "01");
+    const auto oneTree = [] { srch.mulTrees = 0, hs.nreps = 16; };
+    const Outcome one = search(1, oneTree);
+    ASSERT_NE(one.printed.find("Random-addition-sequence replicate 16"), std::string::npos) << one.printed;
+    // Whether a guess runs before its start is known is up to the threads:
+    // the searches go on (each compared) until one was taken so, which
+    // with fewer processors than threads may not happen.
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int processors = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    uint32_t fromGuesses = 0;
+    for (uint32_t searches = 1; searches <= 12; searches++) {
+        if (searches > 3 && fromGuesses > 0)
+            break;
+        const uint32_t threads = searches == 1 ? 2u : searches == 2 ? 3u : 8u;
+        const Outcome many = search(threads, oneTree);
+        EXPECT_EQ(many.trees, one.trees) << threads << " threads";
+        EXPECT_EQ(many.scores, one.scores) << threads << " threads";
+        EXPECT_EQ(many.printed, one.printed) << threads << " threads";
+        const AheadCounts counts = lastHSearchAheadCounts();
+        EXPECT_EQ(counts.taken + counts.rerunHere, 16u);
+        EXPECT_LE(counts.fromGuesses, counts.taken);
+        fromGuesses += counts.fromGuesses;
+    }
+    if (processors >= 4)
+        EXPECT_GT(fromGuesses, 0u);
+}
+
 // MulTrees with a Maxtrees limit that may not grow, reached in the first
 // replicate: the later replicates meet the full buffer, each run ahead
 // plays the limit as the search meets it in its turn (the same lines
