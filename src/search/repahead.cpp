@@ -165,7 +165,7 @@ void ReplicatesAhead::guessLocked()
     };
     std::vector<Guess> guesses;
     const uint64_t end = std::min<uint64_t>(slots_.size(), uint64_t{awaited_} + window_ + 1);
-    for (uint32_t r = awaited_ + 1; r < end; r++) {
+    for (uint32_t r = std::max<uint32_t>(awaited_, 1); r < end; r++) {
         Slot &s = slots_[r];
         if (s.given)
             continue;
