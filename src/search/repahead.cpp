@@ -323,8 +323,14 @@ void ReplicatesAhead::restart(uint32_t rep)
         if (rep < awaited_ || rep >= slots_.size())
             return;
         restarted_ = ((restarted_ << 1) | 1u) & 0xFFu;
-        for (Cand &c : slots_[rep].cands)
+        // Where the run said the stream stands stays the guess for the
+        // replicates after it: the run again most often draws as it did,
+        // and a later word from it sets them right if not.
+        for (Cand &c : slots_[rep].cands) {
+            const bool drawn = c.drawn && !c.drawsLate;
             dropRunLocked(c);
+            c.drawn = drawn;
+        }
         guessLocked();
     }
     workReady_.notify_all();
