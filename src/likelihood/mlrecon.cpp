@@ -222,6 +222,240 @@ double logAssignmentProb(const std::vector<const TreeNode *> &order, const std::
     return sum > 0.0 ? big + detLog(sum * pi[s]) : -1e300;
 }
 
+// The Mk model: each pattern is reconstructed in the space of its own k
+// states (the model states it shows, equally frequent), with the branch
+// matrices of k states, and its probabilities are conditioned on the
+// character being variable as the site likelihoods are. The chosen states
+// and the probabilities are those of the unconditioned model: conditioning
+// divides every assignment of a pattern by the same number.
+int findReconstructionMkv(const Tree *tree, ModelGroup *g, Reconstruction &r,
+                          const std::vector<const TreeNode *> &order, const std::vector<size_t> &pos)
+{
+    if (g->mkvStateCount == nullptr || g->mkvStateList == nullptr)
+        return 1;
+    SiteLikes conditioned;
+    if (calcSiteLikes(tree, g, false, conditioned) != 0)
+        return 1;
+    const uint32_t n = g->nstates, npat = g->ngrp;
+    const size_t nodes = order.size();
+    const bool joint = ml.recon == 1;
+    auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
+    std::vector<const TipRow *> rows(nodes, nullptr);
+    for (size_t v = 0; v < nodes; ++v)
+        if (isTipInput(order[v]))
+            rows[v] = tipRowOfNode(order[v], g);
+    std::vector<double> rates, probs, same, diff, up, above, upScale(nodes), aboveScale(nodes), CL, side;
+    for (const SiteCategory &c : g->engine->map.siteCats) {
+        siteCategoryRates(c, rates, probs);
+        const size_t nr = rates.size();
+        // Per node, rate category and state count: the matrix entries.
+        same.assign(nodes * nr * (n + 1), 1.0);
+        diff.assign(nodes * nr * (n + 1), 0.0);
+        auto entry = [&](size_t v, size_t q, uint32_t k) { return (v * nr + q) * (n + 1) + k; };
+        for (size_t v = 1; v < nodes; ++v)
+            for (size_t q = 0; q < nr; ++q)
+                for (uint32_t k = 2; k <= n; ++k)
+                    mkvChgDv(getBranchLen(order[v]), rates[q] * c.model->relRate, k, c.model,
+                             &same[entry(v, q, k)], &diff[entry(v, q, k)], nullptr, nullptr, nullptr, nullptr);
+        const size_t block = nr * n;
+        for (uint32_t p = c.firstPattern; p < c.firstPattern + c.npat; ++p) {
+            const uint32_t k = std::min<uint32_t>(g->mkvStateCount[p], n);
+            const uint8_t *s = g->mkvStateList[p];
+            if (k < 2)
+                continue;
+            auto code = [&](size_t v) { return uint32_t{rows[v]->codes[p]}; };
+            // Sum over j of P(i, j) x[j] for the k states.
+            auto carry = [&](size_t v, size_t q, const double *x, uint32_t i, double sum) {
+                const size_t e = entry(v, q, k);
+                return diff[e] * sum + (same[e] - diff[e]) * x[i];
+            };
+            // Multiplies x by what child w sends across its branch: the
+            // tip's data, or its partials from below; returns their log scale.
+            auto absorb = [&](double *x, size_t w) {
+                for (size_t q = 0; q < nr; ++q) {
+                    const size_t e = entry(w, q, k);
+                    if (order[w]->firstChild == nullptr && rows[w] != nullptr) {
+                        for (uint32_t i = 0; i < k; ++i)
+                            x[q * n + i] *= mkTipEdgeTerm(*rows[w], code(w), n, s[i], same[e], diff[e]);
+                        continue;
+                    }
+                    const double *below = up.data() + w * block + q * n;
+                    double sum = 0.0;
+                    for (uint32_t j = 0; j < k; ++j)
+                        sum += below[j];
+                    for (uint32_t i = 0; i < k; ++i)
+                        x[q * n + i] *= carry(w, q, below, i, sum);
+                }
+                return order[w]->firstChild == nullptr && rows[w] != nullptr ? 0.0 : upScale[w];
+            };
+            // Postorder: each node's partials from below (its own data
+            // when it is a tip input with children, as the root taxon is).
+            up.assign(nodes * block, 0.0);
+            for (size_t v = nodes; v-- > 0;) {
+                double *u = up.data() + v * block;
+                for (size_t q = 0; q < nr; ++q)
+                    for (uint32_t i = 0; i < k; ++i)
+                        u[q * n + i] = rows[v] == nullptr || mkTipAllows(*rows[v], code(v), n, s[i]) ? 1.0 : 0.0;
+                upScale[v] = 0.0;
+                for (const TreeNode *ch = order[v]->firstChild; ch; ch = ch->nextSib)
+                    upScale[v] += absorb(u, at(ch));
+                upScale[v] += rescale(u, block);
+            }
+            // Preorder: the partials from everything above each node.
+            above.assign(nodes * block, 0.0);
+            std::fill_n(above.begin(), block, 1.0);
+            aboveScale[0] = 0.0;
+            for (size_t v = 1; v < nodes; ++v) {
+                const TreeNode *node = order[v];
+                if (node->firstChild == nullptr)
+                    continue;
+                const size_t w = at(node->anc);
+                aboveScale[v] = aboveScale[w];
+                side.assign(above.begin() + static_cast<std::ptrdiff_t>(w * block),
+                            above.begin() + static_cast<std::ptrdiff_t>((w + 1) * block));
+                // The parent's own data, when it is a tip input.
+                if (rows[w] != nullptr)
+                    for (size_t q = 0; q < nr; ++q)
+                        for (uint32_t i = 0; i < k; ++i)
+                            side[q * n + i] *= mkTipAllows(*rows[w], code(w), n, s[i]) ? 1.0 : 0.0;
+                for (const TreeNode *o = node->anc->firstChild; o; o = o->nextSib)
+                    if (o != node)
+                        aboveScale[v] += absorb(side.data(), at(o));
+                double *a = above.data() + v * block;
+                for (size_t q = 0; q < nr; ++q) {
+                    double sum = 0.0;
+                    for (uint32_t j = 0; j < k; ++j)
+                        sum += side[q * n + j];
+                    for (uint32_t i = 0; i < k; ++i)
+                        a[q * n + i] = carry(v, q, side.data() + q * n, i, sum);
+                }
+                aboveScale[v] += rescale(a, block);
+            }
+            // The marginal posterior of each internal node; the first gives
+            // the (unconditioned) site likelihood.
+            double logRawSite = -1e300;
+            std::vector<double> post(k);
+            for (size_t slot = 0; slot < r.internal.size(); ++slot) {
+                const size_t v = at(r.internal[slot]);
+                double total = 0.0;
+                for (uint32_t i = 0; i < k; ++i) {
+                    double sum = 0.0;
+                    for (size_t q = 0; q < nr; ++q)
+                        sum += probs[q] * up[v * block + q * n + i] * above[v * block + q * n + i];
+                    post[i] = sum / k;
+                    total += post[i];
+                }
+                if (slot == 0 && total > 0.0)
+                    logRawSite = detLog(total) + upScale[v] + aboveScale[v];
+                double *out = r.probs.data() + (slot * npat + p) * n;
+                uint32_t best = 0;
+                for (uint32_t i = 0; i < k; ++i) {
+                    out[s[i]] = total > 0.0 ? post[i] / total : 0.0;
+                    if (post[i] > post[best])
+                        best = i;
+                }
+                r.state[slot * npat + p] = s[best];
+            }
+            if (joint) {
+                // Partials that take each child's best state for every state
+                // of the node, then the choice from the top down.
+                CL.assign(nodes * block, 1.0);
+                size_t top = nodes;
+                for (size_t v = nodes; v-- > 0;) {
+                    const TreeNode *node = order[v];
+                    if (!isInternal(node, tree))
+                        continue;
+                    top = v;
+                    double *cl = CL.data() + v * block;
+                    for (const TreeNode *ch = node->firstChild; ch; ch = ch->nextSib) {
+                        const size_t w = at(ch);
+                        for (size_t q = 0; q < nr; ++q)
+                            for (uint32_t i = 0; i < k; ++i) {
+                                const size_t e = entry(w, q, k);
+                                double best = 0.0;
+                                if (ch->firstChild == nullptr && rows[w] != nullptr) {
+                                    best = mkTipEdgeTerm(*rows[w], code(w), n, s[i], same[e], diff[e]);
+                                } else {
+                                    for (uint32_t j = 0; j < k; ++j)
+                                        best = std::max(best, (i == j ? same[e] : diff[e]) * CL[w * block + q * n + j]);
+                                }
+                                cl[q * n + i] *= best;
+                            }
+                    }
+                    // A root taxon above the top node joins it across the top
+                    // node's branch.
+                    if (node->anc != nullptr && !isInternal(node->anc, tree) && rows[at(node->anc)] != nullptr)
+                        for (size_t q = 0; q < nr; ++q)
+                            for (uint32_t i = 0; i < k; ++i)
+                                cl[q * n + i] *= mkTipEdgeTerm(*rows[at(node->anc)], code(at(node->anc)), n, s[i],
+                                                               same[entry(v, q, k)], diff[entry(v, q, k)]);
+                    rescale(cl, block);
+                }
+                std::vector<uint32_t> chosen(nodes, 0);
+                for (size_t v = top; v < nodes; ++v) {
+                    const TreeNode *node = order[v];
+                    if (!isInternal(node, tree))
+                        continue;
+                    const bool isTop = !isInternal(node->anc ? node->anc : node, tree) || v == top;
+                    uint32_t best = 0;
+                    double bestValue = -1.0;
+                    for (uint32_t i = 0; i < k; ++i) {
+                        double value = 0.0;
+                        for (size_t q = 0; q < nr; ++q) {
+                            const size_t e = entry(v, q, k);
+                            const double P = isTop ? 1.0 : (chosen[at(node->anc)] == i ? same[e] : diff[e]);
+                            value += probs[q] * P * CL[v * block + q * n + i];
+                        }
+                        if (value > bestValue) {
+                            bestValue = value;
+                            best = i;
+                        }
+                    }
+                    chosen[v] = best;
+                    r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(node - tree->nodes)]) * npat + p] = s[best];
+                }
+            }
+            // The probability of the chosen states with the tips' data: per
+            // rate category the product over the edges, the top state 1/k.
+            auto local = [&](uint8_t state) {
+                return static_cast<uint32_t>(std::find(s, s + k, state) - s);
+            };
+            auto stateOf = [&](const TreeNode *v) {
+                return local(r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(v - tree->nodes)]) * npat + p]);
+            };
+            std::vector<double> logProd(nr, 0.0);
+            for (size_t v = 1; v < nodes; ++v) {
+                const TreeNode *node = order[v], *parent = node->anc;
+                const bool nodeIn = isInternal(node, tree), parentIn = isInternal(parent, tree);
+                for (size_t q = 0; q < nr; ++q) {
+                    const size_t e = entry(v, q, k);
+                    double f = 1.0;
+                    if (nodeIn && parentIn)
+                        f = stateOf(node) == stateOf(parent) ? same[e] : diff[e];
+                    else if (parentIn && rows[v] != nullptr)
+                        f = mkTipEdgeTerm(*rows[v], code(v), n, s[stateOf(parent)], same[e], diff[e]);
+                    else if (nodeIn && rows[at(parent)] != nullptr)
+                        f = mkTipEdgeTerm(*rows[at(parent)], code(at(parent)), n, s[stateOf(node)], same[e], diff[e]);
+                    logProd[q] += f > 0.0 ? detLog(f) : -1e300;
+                }
+            }
+            double big = -1e300, sum = 0.0;
+            for (size_t q = 0; q < nr; ++q)
+                if (probs[q] > 0.0)
+                    big = std::max(big, logProd[q]);
+            for (size_t q = 0; q < nr; ++q)
+                if (probs[q] > 0.0 && big > -1e299)
+                    sum += probs[q] * detExp(logProd[q] - big);
+            // Both the site likelihood and the reconstruction's probability
+            // are conditioned on variability: the same divisor for each.
+            const double logVariable = logRawSite - conditioned.lnL[p];
+            r.logSiteL[p] = conditioned.lnL[p];
+            r.logReconProb[p] = sum > 0.0 ? big + detLog(sum / k) - logVariable : -1e300;
+        }
+    }
+    return 0;
+}
+
 // The pattern of the last reconstruction that holds the character, or
 // kNoSite.
 uint32_t reconPattern(const DataInfo *d, uint32_t character)
@@ -240,7 +474,7 @@ bool reconstructingForML() { return gRequested; }
 
 int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
 {
-    if (g->useMkv || g->engine == nullptr)
+    if (g->engine == nullptr)
         return 1;
     const ModelGroupEngine &e = *g->engine;
     const uint32_t n = g->nstates, npat = g->ngrp;
@@ -265,6 +499,12 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
     r.state.assign(r.internal.size() * npat, 0);
     r.logReconProb.assign(npat, -1e300);
     r.logSiteL.assign(npat, -1e300);
+    if (g->useMkv) {
+        if (findReconstructionMkv(tree, g, r, order, pos) != 0)
+            return 1;
+        gRecon = std::move(r);
+        return 0;
+    }
     auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
 
     std::vector<double> rates, probs, P, up, msg, above, tmp(n), work(n);
@@ -461,7 +701,9 @@ int showMLBaseProbs(const Tree *tree, ModelGroup *g, const DataInfo *d)
     const uint32_t n = gRecon.n;
     qel_printf("\nMarginal probabilities of each base assignment\n\n");
     qel_printf("  Site    Node       ");
-    if (n == 2) {
+    // Purine/pyrimidine coding names its two states by their bases; other
+    // two-state data (standard characters under the Mk model) by symbol.
+    if (n == 2 && g->dataType == kModelRY) {
         qel_printf("A + G    C + T\n");
         tableLine(35, 0);
     } else {

@@ -234,6 +234,29 @@ int pruneSites(const Tree *tree, ModelGroup *g, bool categories, double factor, 
 
 // ---- The Mk model -----------------------------------------------------------------------------
 
+bool mkTipAllows(const TipRow &row, uint32_t code, uint32_t n, uint32_t s)
+{
+    if (code < n)
+        return code == s;
+    if (code == n)
+        return true;
+    const uint8_t *list = row.ambStates[code - n - 1].data();
+    return std::find(list + 1, list + 1 + list[0], s) != list + 1 + list[0];
+}
+
+double mkTipEdgeTerm(const TipRow &row, uint32_t code, uint32_t n, uint32_t s, double same, double diff)
+{
+    if (code < n)
+        return code == s ? same : diff;
+    if (code == n)
+        return 1.0;
+    const uint8_t *list = row.ambStates[code - n - 1].data();
+    double sum = 0.0;
+    for (uint32_t i = 0; i < list[0]; ++i)
+        sum += list[1 + i] == s ? same : diff;
+    return sum;
+}
+
 namespace {
 
 struct MkEntries {
@@ -257,29 +280,9 @@ struct MkvPrune {
     const MkEntries &entry(size_t v, uint32_t r, uint32_t k) const { return entries[(v * nr + r) * (n + 1) + k]; }
 };
 
-bool mkTipAllows(const TipRow &row, uint32_t code, uint32_t n, uint32_t s)
-{
-    if (code < n)
-        return code == s;
-    if (code == n)
-        return true;
-    const uint8_t *list = row.ambStates[code - n - 1].data();
-    return std::find(list + 1, list + 1 + list[0], s) != list + 1 + list[0];
-}
-
-// Sum over the states a tip's code allows of P(s, j); 1 for missing data.
-// The Mk kernels read a tip so, over all the model's states.
 double mkTipTerm(const TipRow &row, uint32_t code, uint32_t n, uint32_t s, const MkEntries &e)
 {
-    if (code < n)
-        return code == s ? e.same : e.diff;
-    if (code == n)
-        return 1.0;
-    const uint8_t *list = row.ambStates[code - n - 1].data();
-    double sum = 0.0;
-    for (uint32_t i = 0; i < list[0]; ++i)
-        sum += list[1 + i] == s ? e.same : e.diff;
-    return sum;
+    return mkTipEdgeTerm(row, code, n, s, e.same, e.diff);
 }
 
 // ln L of one pattern of k states (model states s[0..k-1], equally

@@ -37,6 +37,12 @@ struct TreeNode;
 void siteCategoryRates(const SiteCategory &c, std::vector<double> &rates, std::vector<double> &probs);
 void tipPartials(const TipRow &row, uint32_t p, uint32_t n, double *x);
 std::vector<const TreeNode *> nodesParentsFirst(const Tree *tree);
+// Under the Mk model: whether a tip's code at a pattern allows model state
+// s (missing data allow every state), and the term of the tip's branch
+// from state s, summed over the states the code allows, with the branch's
+// matrix entries on and off the diagonal (1 for missing data).
+bool mkTipAllows(const TipRow &row, uint32_t code, uint32_t n, uint32_t s);
+double mkTipEdgeTerm(const TipRow &row, uint32_t code, uint32_t n, uint32_t s, double same, double diff);
 // One child's share of its parent's partial likelihoods over n states:
 // x[i] *= sum over j of P[i][j] child[j] (P row-major).
 void mulChildPartials(const double *P, const double *child, uint32_t n, double *x);

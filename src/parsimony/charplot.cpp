@@ -110,7 +110,7 @@ int prepareLikelihoodTree(Tree *tree, DataInfo *d, uint32_t n)
     setTraversalSeq(tree);
     if (const int rc = gLik.reconstruct(tree, d)) {
         if (rc == 1)
-            qel_errorMsg(0, "Likelihood reconstructions are not supported for Mkv model.");
+            qel_errorMsg(0, "The likelihood reconstruction could not be made on this tree.");
         return rc == 2 ? 2 : 1;
     }
     return 0;

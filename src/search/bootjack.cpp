@@ -796,6 +796,12 @@ int bootJack(bool jackknife)
         ConstraintOptionCheck check{};
         check.enforce = true;
         check.converse = srch.converse != 0;
+        // The same order of refusals as a search of its own: a converse
+        // constraint without swapping (fast stepwise replicates never swap)
+        // and a convexity constraint with a neighbor-joining start are
+        // named before the refusal of converse constraints here.
+        check.noSwapping = btjkOpt.search == kBootFastStep || (btjkOpt.search == kBootHeuristic && hs.swap == 0);
+        check.njStart = btjkOpt.search == kBootHeuristic && hs.startSource == kStartNJ;
         check.resampling = true;
         check.looseness = srch.looseConvex;
         if (checkConstraintOptions(check) != 0)

@@ -581,6 +581,8 @@ int initialUpperBound(XsearchData &x)
 // Distance and likelihood start from the NJ tree's score; likelihood in the
 // exhaustive search, and convexity constraints (which NJ cannot keep), start
 // from no bound.
+constexpr double kLikelihoodBoundSlack = 1e-6;
+
 bool njBoundAllowed(const XsearchData &x)
 {
     return !(x.exhaustive && gCriterion == kCriterionLikelihood) &&
@@ -600,6 +602,12 @@ int initialUpperBoundNJ(XsearchData &x)
         // bounds nothing.
         if (searchTreeAllowed(x.tree.get()))
             x.upper = criterionTreeScore(x.tree.get(), kNoScoreValue);
+        // A likelihood is a fit, good to the optimiser's tolerance: the walk
+        // fits the same tree from other starting lengths and may land a few
+        // millionths worse, which must not make it fail its own bound (when
+        // the NJ tree is the best tree, nothing would be kept).
+        if (gCriterion == kCriterionLikelihood && isScoreValid(x.upper))
+            x.upper += kLikelihoodBoundSlack * std::max(1.0, std::fabs(x.upper));
     }
     clearStatusText();
     return r;
@@ -965,8 +973,9 @@ int exactTreeSearch(bool exhaustive, int mode)
         return finishSearch(1);
     }
     setTreeSource(exhaustive ? 3 : 2);
-    if (mode == 0)
-        showXsearchSettings(x);
+    // Replicated runs show the settings too, as a heuristic replicate does:
+    // the enforced constraint and the bound are theirs to report.
+    showXsearchSettings(x);
     emptyTreeBuffer(x.buf, true);
     setRootededness(x.buf, x.rooted);
 

@@ -184,38 +184,6 @@ std::string makeSimModel(const Model &m, bool twoState, bool discreteGamma, uint
     return "";
 }
 
-std::string simTreeNewick(const SimTree &tree, const std::function<std::string(int32_t)> &label,
-                          bool lengths)
-{
-    const size_t n = tree.nodes.size();
-    std::vector<std::vector<size_t>> kids(n);
-    for (size_t k = 1; k < n; ++k)
-        kids[static_cast<size_t>(tree.nodes[k].parent)].push_back(k);
-    std::string out;
-    // (node, next child to write); a node is closed after its last child.
-    std::vector<std::pair<size_t, size_t>> stack{{0, 0}};
-    while (!stack.empty()) {
-        auto &[k, next] = stack.back();
-        const SimNode &node = tree.nodes[k];
-        if (kids[k].empty() || next == kids[k].size()) {
-            if (kids[k].empty())
-                out += label(node.taxon);
-            else
-                out += ')';
-            if (lengths && k != 0) {
-                char len[40];
-                std::snprintf(len, sizeof len, ":%.10g", node.length);
-                out += len;
-            }
-            stack.pop_back();
-            continue;
-        }
-        out += next == 0 ? '(' : ',';
-        stack.emplace_back(kids[k][next++], 0);
-    }
-    return out;
-}
-
 double setSimNodeAges(SimTree &tree)
 {
     auto &nodes = tree.nodes;

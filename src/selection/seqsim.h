@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -87,11 +86,6 @@ struct SimNode {
 struct SimTree {
     std::vector<SimNode> nodes;
 };
-
-// The tree in Newick form, tips named by `label(taxon)`, with branch lengths
-// when asked; no closing semicolon.
-std::string simTreeNewick(const SimTree &tree, const std::function<std::string(int32_t)> &label,
-                          bool lengths);
 
 // Sets every node's age from the branch lengths (tips at 0, a node at the
 // oldest of its children's implied ages). Returns the largest disagreement

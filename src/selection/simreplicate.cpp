@@ -23,6 +23,7 @@
 #include "trees/drawtree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
 #include "trees/treegen.h"
 #include "trees/treeutil.h"
 
@@ -364,13 +365,77 @@ void presentTrueTree(const SimBlock &s, Tree *tree, uint32_t k, const SimTree &s
     TreeHandle copy(createTree(false));
     if (!copy || copyTree(tree, copy.get()) != 0)
         return;
+    // Trees an analysis of the last replicate left are unrooted: the true
+    // tree joins them unrooted, as Tally compares it with them.
+    if (!areTreesRooted(buf) && derootTree(copy.get(), nullptr, true) != 0)
+        return;
     setTraversalSeq(copy.get());
-    const uint32_t slot = areTreesRooted(buf) ? putTree(copy.get(), buf, false) : kPutTreeNoRoom;
-    if (isPutTreeFull(slot) || slot == kPutTreeDuplicate) {
+    const uint32_t slot = putTree(copy.get(), buf, false);
+    // The same true tree once more (a tree from memory in every replicate)
+    // is already there with the same lengths.
+    if (slot == kPutTreeDuplicate)
+        return;
+    if (isPutTreeFull(slot)) {
         qel_printf("\nRequest to increase size of tree buffer was denied; no additional trees will be stored.\n");
         return;
     }
     storeBranchLengths(buf, copy.get(), slot - 1, true, 8);
+}
+
+// A simulation tree laid out as a rooted tree record for drawing: tips on
+// their taxa's nodes, forks on the nodes after them, lengths as simulated.
+// A root with a single child (the ancestor of a tree from memory) is
+// passed over. 0, or 1 when the record is too small.
+int simTreeToTree(const SimTree &st, uint32_t ntax, Tree *tree)
+{
+    if (st.nodes.empty() || initNodes(tree, ntax) != 0)
+        return 1;
+    std::vector<uint32_t> children(st.nodes.size(), 0);
+    for (const SimNode &n : st.nodes)
+        if (n.parent >= 0)
+            children[static_cast<size_t>(n.parent)]++;
+    size_t top = 0;
+    while (children[top] == 1 && top + 1 < st.nodes.size())
+        top++;
+    std::vector<TreeNode *> node(st.nodes.size(), nullptr);
+    TreeNode *nextFork = tree->firstTip + ntax;
+    TreeNode *const end = tree->nodes + tree->maxNodes;
+    uint32_t leaves = 0;
+    for (size_t k = top; k < st.nodes.size(); ++k) {
+        const SimNode &n = st.nodes[k];
+        if (k != top && (n.parent < static_cast<int32_t>(top) || !node[static_cast<size_t>(n.parent)]))
+            continue;
+        TreeNode *t;
+        if (n.taxon >= 0) {
+            if (static_cast<uint32_t>(n.taxon) >= ntax)
+                return 1;
+            t = tree->firstTip + n.taxon;
+            leaves++;
+        } else {
+            if (nextFork >= end)
+                return 1;
+            t = nextFork++;
+        }
+        t->firstChild = t->nextSib = nullptr;
+        TreeNode *parent = k == top ? tree->nodes : node[static_cast<size_t>(n.parent)];
+        t->anc = parent;
+        t->edge.brlen = k == top ? 0.0 : n.length;
+        if (!parent->firstChild) {
+            parent->firstChild = t;
+        } else {
+            TreeNode *last = parent->firstChild;
+            while (last->nextSib)
+                last = last->nextSib;
+            last->nextSib = t;
+        }
+        node[k] = t;
+    }
+    tree->root = tree->nodes;
+    tree->numLeaves = leaves;
+    tree->flags |= kTreeRootedAtAnc;
+    tree->flags &= ~(kTreeTraversalValid | kTreeLeafSetsValid);
+    setTraversalSeq(tree);
+    return 0;
 }
 
 void showGeneTrees(const SimBlock &s, const std::vector<SimTree> &trees, const std::vector<uint32_t> &ends)
@@ -385,10 +450,9 @@ void showGeneTrees(const SimBlock &s, const std::vector<SimTree> &trees, const s
         else
             qel_printf("\nTrue gene tree for locus %u (sites %u-%u)\n", static_cast<uint32_t>(i + 1), first + 1,
                        ends[i]);
-        const std::string text = simTreeNewick(
-            trees[i], [d](int32_t t) { return std::string(getTaxLabel(d, static_cast<uint32_t>(t))); },
-            s.showGeneTrees == 2);
-        qel_printf("%s;\n", text.c_str());
+        TreeHandle drawn(createTree(true));
+        if (drawn && simTreeToTree(trees[i], s.ntax, drawn.get()) == 0)
+            drawTree(drawn.get(), s.showGeneTrees == 2 ? kDrawPhylogram : kDrawCladogram, 0, false, d);
         // Gene-tree lengths are in substitutions per site, local rates
         // already in them.
         if (s.showGeneTrees == 2)

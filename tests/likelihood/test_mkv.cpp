@@ -16,6 +16,7 @@
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/clapool.h"
+#include "likelihood/mlrecon.h"
 #include "likelihood/models.h"
 #include "likelihood/sitelikes.h"
 #include "likelihood/treelike.h"
@@ -57,18 +58,25 @@ double sumOverAncestors(const int tip[5], int k)
 // ln L of one character (five states, kMissing for '?') under Mkv: its
 // likelihood divided by 1 - k L(all one state), k the number of states it
 // shows.
-double referenceMkvChar(const std::vector<int> &c)
+// The states a character shows, in order, and its cells as local numbers
+// into them (kMissing kept).
+std::vector<int> localStates(const std::vector<int> &c, int local[5])
 {
     std::vector<int> seen;
     for (int s : c)
         if (s != kMissing && std::find(seen.begin(), seen.end(), s) == seen.end())
             seen.push_back(s);
     std::sort(seen.begin(), seen.end());
-    const int k = static_cast<int>(seen.size());
-    int local[5], constant[5] = {0, 0, 0, 0, 0};
     for (int t = 0; t < 5; ++t)
         local[t] = c[t] == kMissing ? kMissing
                                     : static_cast<int>(std::find(seen.begin(), seen.end(), c[t]) - seen.begin());
+    return seen;
+}
+
+double referenceMkvChar(const std::vector<int> &c)
+{
+    int local[5], constant[5] = {0, 0, 0, 0, 0};
+    const int k = static_cast<int>(localStates(c, local).size());
     return std::log(sumOverAncestors(local, k) / (1 - k * sumOverAncestors(constant, k)));
 }
 
@@ -155,6 +163,71 @@ TEST_F(MkvTest, SiteLikelihoodsAreEachCharactersConditionedLikelihood)
 // Whatever the frequency setting, the Mk model's states are equally
 // frequent: the information criteria count no frequency and none is
 // estimated.
+// Ancestral states under the Mk model against the sum over the three
+// internal nodes' states in each character's own state space: the joint
+// reconstruction is the most probable assignment, the marginal one each
+// node's most probable state; the site likelihood is the conditioned one,
+// and the reconstruction's probability is conditioned by the same divisor.
+TEST_F(MkvTest, ReconstructionsAreTheSumsOverAncestorsInEachCharactersStates)
+{
+    load(kChars, "012", kDataTypeStandard);
+    score(true);
+    const TreeNode *X = tree->firstTip[0].anc, *Y = tree->firstTip[3].anc, *R = X->anc;
+    ASSERT_EQ(R, Y->anc);
+    for (int method : {1, 0}) {
+        ml.recon = method;
+        ASSERT_EQ(findReconstruction(tree.get(), g, d), 0);
+        for (uint32_t c = 0; c < kChars.size(); ++c) {
+            int tip[5], constant[5] = {0, 0, 0, 0, 0};
+            const std::vector<int> seen = localStates(kChars[c], tip);
+            const int k = static_cast<int>(seen.size());
+            auto leaf = [&](int parent, int t, double len) { return tip[t] == kMissing ? 1.0 : mkP(parent, tip[t], len, k); };
+            double best = -1, total = 0;
+            int arg[3] = {0, 0, 0};
+            std::vector<std::vector<double>> marginal(3, std::vector<double>(k, 0.0));
+            for (int r = 0; r < k; ++r)
+                for (int x = 0; x < k; ++x)
+                    for (int y = 0; y < k; ++y) {
+                        const double p = (1.0 / k) * mkP(r, x, kLen[2], k) * leaf(x, 0, kLen[0]) * leaf(x, 1, kLen[1]) *
+                                         leaf(r, 2, kLen[3]) * mkP(r, y, kLen[6], k) * leaf(y, 3, kLen[4]) *
+                                         leaf(y, 4, kLen[5]);
+                        total += p;
+                        marginal[0][r] += p;
+                        marginal[1][x] += p;
+                        marginal[2][y] += p;
+                        if (p > best) {
+                            best = p;
+                            arg[0] = r;
+                            arg[1] = x;
+                            arg[2] = y;
+                        }
+                    }
+            const TreeNode *nodes[3] = {R, X, Y};
+            double chosen = 1.0 / k;
+            int state[3];
+            for (int n = 0; n < 3; ++n) {
+                state[n] = arg[n];
+                if (method == 0)
+                    for (int s = 0; s < k; ++s)
+                        if (marginal[n][s] > marginal[n][state[n]])
+                            state[n] = s;
+                EXPECT_EQ(getAncStateFromMLRecon(d, nodes[n], c), int64_t{1} << seen[state[n]])
+                    << (method ? "joint" : "marginal") << ", character " << c + 1 << ", node " << n;
+            }
+            chosen *= mkP(state[0], state[1], kLen[2], k) * leaf(state[1], 0, kLen[0]) * leaf(state[1], 1, kLen[1]) *
+                      leaf(state[0], 2, kLen[3]) * mkP(state[0], state[2], kLen[6], k) * leaf(state[2], 3, kLen[4]) *
+                      leaf(state[2], 4, kLen[5]);
+            const double variable = 1 - k * sumOverAncestors(constant, k);
+            double logRecon = 0, logSite = 0;
+            ASSERT_TRUE(mlReconSiteProbs(d, c, &logRecon, &logSite));
+            EXPECT_NEAR(logSite, std::log(total / variable), 1e-9) << "character " << c + 1;
+            EXPECT_NEAR(logRecon, std::log(chosen / variable), 1e-9)
+                << (method ? "joint" : "marginal") << ", character " << c + 1;
+        }
+    }
+    ml.recon = 0;
+}
+
 TEST_F(MkvTest, FrequencySettingsAddNoParameter)
 {
     load(kChars, "012", kDataTypeStandard);
