@@ -105,6 +105,14 @@ protected:
         return o;
     }
 
+    void useMatrix(const std::vector<std::string> &rows, const char *symbols)
+    {
+        dropData();
+        makeData(rows, symbols);
+        buf = activeBuffer(static_cast<uint32_t>(rows.size()), 600);
+        setMainTreeBuffer(buf);  // the Maxtrees limit holds for the main buffer
+    }
+
     // Searches on 2, 3 and then 8 threads, each compared with `one`, until
     // what `count` finds in the runs ahead of one search after the first
     // three adds up to more than 0 (or `maxSearches` were made): whether
@@ -126,14 +134,6 @@ protected:
             found += count(counts, threads);
         }
         return found;
-    }
-
-    void useMatrix(const std::vector<std::string> &rows, const char *symbols)
-    {
-        dropData();
-        makeData(rows, symbols);
-        buf = activeBuffer(static_cast<uint32_t>(rows.size()), 600);
-        setMainTreeBuffer(buf);  // the Maxtrees limit holds for the main buffer
     }
 
     TreeBuffer *buf = nullptr;
