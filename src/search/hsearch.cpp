@@ -745,6 +745,7 @@ struct StepwiseMemo {
     double score = kNoScoreValue;
     TreeBufferHandle trees;
 };
+constexpr size_t kStepwiseMemos = 4;
 
 // What the runs ahead share: which replicate was first seen storing each
 // tree, and each replicate's stepwise trees. A run meeting a tree an
@@ -758,7 +759,9 @@ constexpr uint32_t kNoReplicate = 0xFFFFFFFFu;
 struct AheadShared {
     std::mutex mutex;
     std::unordered_map<std::string, uint32_t> firstRep;  // a tree's encoding: lowest replicate storing it
-    std::vector<StepwiseMemo> stepwise;                  // by replicate
+    // By replicate: the stepwise trees of each start its runs began from
+    // (one guessed wrong beside the right one), the latest last.
+    std::vector<std::vector<StepwiseMemo>> stepwise;
     uint32_t stepwiseReused = 0;
     ReplicatesAhead *pool = nullptr;
     // One tree per replicate, each better tree swapped in place: a tree the
@@ -853,9 +856,12 @@ bool reuseAheadStepwise(HSearchRun &run, double *score)
 {
     AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
     std::lock_guard lock(c.shared->mutex);
-    const StepwiseMemo &m = c.shared->stepwise[c.rep];
-    if (!m.trees || !sameStream(m.start, run.rng))
+    const std::vector<StepwiseMemo> &memos = c.shared->stepwise[c.rep];
+    const auto it = std::find_if(memos.begin(), memos.end(),
+                                 [&](const StepwiseMemo &m) { return m.trees && sameStream(m.start, run.rng); });
+    if (it == memos.end())
         return false;
+    const StepwiseMemo &m = *it;
     if (!getTreeScoreArray(run.startBuf))
         if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(run.startBuf)))
             setTreeScoreArray(run.startBuf, scores);
@@ -877,7 +883,11 @@ void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score)
     if (!copy)
         return;
     std::lock_guard lock(c.shared->mutex);
-    StepwiseMemo &m = c.shared->stepwise[c.rep];
+    std::vector<StepwiseMemo> &memos = c.shared->stepwise[c.rep];
+    std::erase_if(memos, [&](const StepwiseMemo &m) { return sameStream(m.start, start); });
+    if (memos.size() >= kStepwiseMemos)
+        memos.erase(memos.begin());
+    StepwiseMemo &m = memos.emplace_back();
     m.start = start;
     m.end = run.rng;
     m.score = score;
@@ -1154,6 +1164,10 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                          },
                          run.rng, next);
     shared.pool = &pool;
+    // Resolving the stepwise tree's polytomies draws two numbers for each
+    // branch it had collapsed: most often one or two such branches on
+    // hundreds of taxa, sometimes none.
+    pool.guessDraws([](RNG *state) { randUniRaw(state); }, {1, 0, 2, 0, 1});
     // Each worker copies the data and buffer for itself, all at once, so
     // the first replicates start without waiting on one copy after another.
     // Nothing here may change what they copy until every copy is made.
@@ -1178,6 +1192,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.calledOff = pool.calledOff();
             gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
+            gAheadCounts.fromGuesses = pool.takenFromGuesses();
         }
     } finalCount{pool, shared, run};
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
@@ -1223,8 +1238,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         }
         if (!stopped && searchStatusDue())
             showStatusLine(run, -1);
-        if (!stopped && run.rep + 1 < run.nreps && !sameStream(pool.startOf(run.rep + 1), run.rng))
-            pool.setStarts(run.rep + 1, run.rng, next);
+        if (!stopped)
+            pool.settle(run.rep + 1, run.rng);
         if ((r = endReplicate(run, r)) >= 0)
             return r;
         if (shared.playsMaxtrees)

@@ -39,6 +39,7 @@ struct AheadCounts {
     uint32_t rerunHere = 0;
     uint32_t stepwiseReused = 0;
     uint32_t settled = 0;  // taken although an earlier replicate had met a tree they stored
+    uint32_t fromGuesses = 0;  // taken from runs begun before their start was known
 };
 AheadCounts lastHSearchAheadCounts();
 // Asked by a run ahead of its turn before each store: the number of the

@@ -6,6 +6,32 @@
 
 #include "qel/qel_interrupts.h"
 
+namespace {
+
+bool sameState(const RNG &a, const RNG &b)
+{
+    return a.x == b.x && a.y == b.y && a.z == b.z && a.c == b.c && a.legacy == b.legacy;
+}
+
+// Of the last eight guessed starts checked, this many wrong stop the runs
+// begun from guesses: a run from a guess found wrong is thrown away, and on
+// a busy machine it takes the processor from runs that count.
+constexpr int kGuessesOff = 3;
+// Of the last eight replicates, this many set to run again because an
+// earlier one met their trees keep the runs to the awaited replicate.
+constexpr int kRestartsOff = 2;
+// Past this many draws beyond the sequence a run's draws are not counted:
+// guesses that far off would seldom be right.
+constexpr int kMostDrawsGuessed = 32;
+// A replicate runs from at most this many guesses at once, each with at
+// least this chance of being right (the first always).
+constexpr size_t kGuessesPerReplicate = 6;
+constexpr double kLeastChance = 0.05;
+// A draw count guessed at all was seen at least this often.
+constexpr double kRareDraws = 0.08;
+
+}  // namespace
+
 ReplicatesAhead::ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
                                  const std::function<void(RNG *)> &next)
     : run_(std::move(run)), next_(next), slots_(nreps), window_(std::max<uint32_t>(window, 1))
@@ -49,44 +75,155 @@ void ReplicatesAhead::stop()
             w->thread.join();
 }
 
-namespace {
-
-bool sameState(const RNG &a, const RNG &b)
+void ReplicatesAhead::dropRunLocked(Cand &c)
 {
-    return a.x == b.x && a.y == b.y && a.z == b.z && a.c == b.c && a.legacy == b.legacy;
-}
-
-// Of the last eight guessed starts checked, this many wrong stop the runs
-// begun from guesses: a run from a guess found wrong is thrown away, and on
-// a busy machine it takes the processor from runs that count.
-constexpr int kGuessesOff = 2;
-
-}  // namespace
-
-
-void ReplicatesAhead::setStartsLocked(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next)
-{
-    RNG state = start;
-    for (uint32_t r = rep; r < slots_.size(); r++) {
-        slots_[r].start = state;
-        next(&state);
-    }
-    resetLocked(rep);
+    calledOff_ += c.state == RunState::kDone;
+    if (c.state == RunState::kRunning)
+        for (auto &w : workers_)
+            if (w->busy && w->runId == c.runId)
+                w->cancel.store(true, std::memory_order_relaxed);
+    c.state = RunState::kWaiting;
+    c.runId = 0;
+    c.drawn = c.drawsLate = false;
+    c.result.reset();
 }
 
 void ReplicatesAhead::resetLocked(uint32_t rep)
 {
-    for (uint32_t r = rep; r < slots_.size(); r++) {
-        Slot &s = slots_[r];
-        calledOff_ += s.state == SlotState::kDone;
-        s.generation++;
-        s.state = SlotState::kWaiting;
-        s.drawn = s.drawsLate = false;
-        s.result.reset();
+    for (uint32_t r = rep; r < slots_.size(); r++)
+        for (Cand &c : slots_[r].cands)
+            dropRunLocked(c);
+}
+
+ReplicatesAhead::Cand ReplicatesAhead::makeCand(const RNG &start, double chance, bool known)
+{
+    Cand c;
+    c.start = c.base = start;
+    next_(&c.base);
+    c.chance = chance;
+    c.known = known;
+    return c;
+}
+
+void ReplicatesAhead::setStartsLocked(uint32_t rep, const RNG &start)
+{
+    if (rep >= slots_.size())
+        return;
+    resetLocked(rep);
+    for (uint32_t r = rep + 1; r < slots_.size(); r++)
+        slots_[r].given = false;
+    Slot &s = slots_[rep];
+    s.cands.clear();
+    s.cands.push_back(makeCand(start, 1.0, true));
+    s.given = true;
+    guessLocked();
+}
+
+bool ReplicatesAhead::settleLocked(uint32_t rep, const RNG &state)
+{
+    std::vector<Cand> &cands = slots_[rep].cands;
+    const auto hit = std::find_if(cands.begin(), cands.end(), [&](const Cand &c) { return sameState(c.start, state); });
+    if (hit == cands.end()) {
+        setStartsLocked(rep, state);
+        return false;
     }
-    for (auto &w : workers_)
-        if (w->busy && w->rep >= rep)
-            w->cancel.store(true, std::memory_order_relaxed);
+    for (Cand &c : cands)
+        if (&c != &*hit)
+            dropRunLocked(c);
+    Cand kept = std::move(*hit);
+    kept.chance = 1.0;
+    kept.known = true;
+    cands.clear();
+    cands.push_back(std::move(kept));
+    slots_[rep].given = true;
+    guessLocked();
+    return true;
+}
+
+// The starts each replicate in the window may have, from those of the one
+// before it: where a run has drawn, the state it stands at; otherwise past
+// its sequence and each draw count seen often enough, with the chance of
+// the run it follows times that count's share. Runs of starts no longer
+// among them are dropped.
+void ReplicatesAhead::guessLocked()
+{
+    uint64_t total = 0;
+    for (uint32_t n : drawCounts_)
+        total += n;
+    std::vector<std::pair<uint32_t, double>> counts;  // draw counts guessed, with their shares
+    for (uint32_t n = 0; n < drawCounts_.size(); n++)
+        if (total > 0 && drawCounts_[n] >= kRareDraws * static_cast<double>(total))
+            counts.emplace_back(n, static_cast<double>(drawCounts_[n]) / static_cast<double>(total));
+    std::stable_sort(counts.begin(), counts.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+    if (counts.empty())
+        counts.emplace_back(0, 1.0);
+
+    struct Guess {
+        RNG start;
+        double chance;
+        bool known;
+    };
+    std::vector<Guess> guesses;
+    const uint64_t end = std::min<uint64_t>(slots_.size(), uint64_t{awaited_} + window_ + 1);
+    for (uint32_t r = std::max<uint32_t>(awaited_, 1); r < end; r++) {
+        Slot &s = slots_[r];
+        if (s.given)
+            continue;
+        guesses.clear();
+        const auto add = [&](const RNG &state, double chance, bool known) {
+            for (Guess &g : guesses)
+                if (sameState(g.start, state)) {
+                    g.chance += chance;
+                    g.known |= known;
+                    return;
+                }
+            guesses.push_back({state, chance, known});
+        };
+        for (const Cand &before : slots_[r - 1].cands) {
+            const bool done = before.state == RunState::kDone;
+            if (before.drawn && (!before.drawsLate || done)) {
+                add(before.after, before.chance, before.known);
+                continue;
+            }
+            // One that drew again and again is known only once it ends.
+            if (before.drawsLate)
+                continue;
+            for (const auto &[n, share] : counts) {
+                RNG state = before.base;
+                if (n > 0 && !draw_)
+                    continue;
+                for (uint32_t d = 0; d < n; d++)
+                    draw_(&state);
+                // A run done has drawn what it draws: the caller's word on
+                // where it left the stream is near.
+                add(state, before.chance * share, before.known && done && counts.size() == 1);
+            }
+        }
+        std::stable_sort(guesses.begin(), guesses.end(),
+                         [](const Guess &a, const Guess &b) { return a.chance > b.chance; });
+        size_t keep = 0;
+        while (keep < guesses.size() && keep < kGuessesPerReplicate &&
+               (keep == 0 || guesses[keep].chance >= kLeastChance))
+            keep++;
+        guesses.resize(keep);
+        // Runs of the guesses kept go on; the others are dropped.
+        std::vector<Cand> cands;
+        for (const Guess &g : guesses) {
+            auto at = std::find_if(s.cands.begin(), s.cands.end(),
+                                   [&](const Cand &c) { return sameState(c.start, g.start); });
+            if (at != s.cands.end()) {
+                cands.push_back(std::move(*at));
+                s.cands.erase(at);
+                cands.back().chance = g.chance;
+                cands.back().known = g.known;
+            } else {
+                cands.push_back(makeCand(g.start, g.chance, g.known));
+            }
+        }
+        for (Cand &c : s.cands)
+            dropRunLocked(c);
+        s.cands = std::move(cands);
+    }
 }
 
 void ReplicatesAhead::rerunFrom(uint32_t rep)
@@ -94,6 +231,7 @@ void ReplicatesAhead::rerunFrom(uint32_t rep)
     {
         std::lock_guard lock(mutex_);
         resetLocked(std::max(rep, awaited_));
+        guessLocked();
     }
     workReady_.notify_all();
 }
@@ -102,32 +240,78 @@ void ReplicatesAhead::setStarts(uint32_t rep, const RNG &start, const std::funct
 {
     {
         std::lock_guard lock(mutex_);
-        setStartsLocked(rep, start, next);
+        next_ = next;
+        setStartsLocked(rep, start);
     }
     workReady_.notify_all();
+}
+
+void ReplicatesAhead::settle(uint32_t rep, const RNG &state)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (rep < awaited_ || rep >= slots_.size())
+            return;
+        settleLocked(rep, state);
+    }
+    workReady_.notify_all();
+}
+
+void ReplicatesAhead::guessDraws(std::function<void(RNG *)> draw, std::vector<uint32_t> prior)
+{
+    {
+        std::lock_guard lock(mutex_);
+        draw_ = std::move(draw);
+        drawCounts_ = std::move(prior);
+        drawCounts_.resize(kMostDrawsGuessed + 1);
+        guessLocked();
+    }
+    workReady_.notify_all();
+}
+
+int ReplicatesAhead::drawsPast(const Cand &c, const RNG &now) const
+{
+    RNG state = c.base;
+    for (int n = 0; n <= kMostDrawsGuessed; n++) {
+        if (sameState(state, now))
+            return n;
+        if (!draw_)
+            break;
+        draw_(&state);
+    }
+    return -1;
 }
 
 void ReplicatesAhead::revise(uint32_t rep, const RNG &from, const RNG &now)
 {
     {
         std::lock_guard lock(mutex_);
-        if (rep < awaited_ || rep >= slots_.size() || !sameState(slots_[rep].start, from))
+        if (rep < awaited_ || rep >= slots_.size())
             return;
-        Slot &slot = slots_[rep];
-        const bool first = !slot.drawn;
-        slot.drawn = true;
-        if (rep + 1 >= slots_.size())
+        std::vector<Cand> &cands = slots_[rep].cands;
+        const auto at = std::find_if(cands.begin(), cands.end(), [&](const Cand &c) { return sameState(c.start, from); });
+        if (at == cands.end())
             return;
-        const bool wrong = !sameState(slots_[rep + 1].start, now);
+        Cand &c = *at;
+        const bool first = !c.drawn;
+        if (first && !drawCounts_.empty())
+            if (const int n = drawsPast(c, now); n >= 0)
+                drawCounts_[static_cast<size_t>(n)]++;
         // A run that draws again after it said it had drawn (one swapping
         // many stored trees resolves each) leaves the next start unknown
         // until it ends: a wrong guess like any other.
-        if (first || wrong)
+        const bool late = !first && !sameState(c.after, now);
+        c.drawsLate |= late;
+        c.drawn = true;
+        c.after = now;
+        if (rep + 1 < slots_.size() && c.known && (first || late)) {
+            const std::vector<Cand> &next = slots_[rep + 1].cands;
+            const bool wrong = late || std::none_of(next.begin(), next.end(), [&](const Cand &n) {
+                                           return sameState(n.start, now);
+                                       });
             guessesWrong_ = ((guessesWrong_ << 1) | (wrong ? 1u : 0u)) & 0xFFu;
-        if (wrong && !first)
-            slot.drawsLate = true;
-        if (wrong)
-            setStartsLocked(rep + 1, now, next_);
+        }
+        guessLocked();
     }
     workReady_.notify_all();
 }
@@ -138,16 +322,16 @@ void ReplicatesAhead::restart(uint32_t rep)
         std::lock_guard lock(mutex_);
         if (rep < awaited_ || rep >= slots_.size())
             return;
-        Slot &s = slots_[rep];
-        calledOff_ += s.state == SlotState::kDone;
         restarted_ = ((restarted_ << 1) | 1u) & 0xFFu;
-        s.generation++;
-        s.state = SlotState::kWaiting;
-        s.drawn = s.drawsLate = false;
-        s.result.reset();
-        for (auto &w : workers_)
-            if (w->busy && w->rep == rep)
-                w->cancel.store(true, std::memory_order_relaxed);
+        // Where the run said the stream stands stays the guess for the
+        // replicates after it: the run again most often draws as it did,
+        // and a later word from it sets them right if not.
+        for (Cand &c : slots_[rep].cands) {
+            const bool drawn = c.drawn && !c.drawsLate;
+            dropRunLocked(c);
+            c.drawn = drawn;
+        }
+        guessLocked();
     }
     workReady_.notify_all();
 }
@@ -158,10 +342,10 @@ uint32_t ReplicatesAhead::calledOff()
     return calledOff_;
 }
 
-RNG ReplicatesAhead::startOf(uint32_t rep)
+uint32_t ReplicatesAhead::takenFromGuesses()
 {
     std::lock_guard lock(mutex_);
-    return slots_[rep].start;
+    return takenFromGuesses_;
 }
 
 uint32_t ReplicatesAhead::begun()
@@ -170,26 +354,34 @@ uint32_t ReplicatesAhead::begun()
     return static_cast<uint32_t>(std::count_if(slots_.begin(), slots_.end(), [](const Slot &s) { return s.begun; }));
 }
 
-bool ReplicatesAhead::pickNext(uint32_t *rep)
+bool ReplicatesAhead::pickNext(uint32_t *rep, uint32_t *cand)
 {
     // Replicates that met each other's trees out of turn: while they do, the
     // runs ahead only throw away one another's work, and the awaited
     // replicate alone runs.
-    const uint32_t window = std::popcount(restarted_) >= kGuessesOff ? 1 : window_;
+    const uint32_t window = std::popcount(restarted_) >= kRestartsOff ? 1 : window_;
     const uint64_t end = std::min<uint64_t>(slots_.size(), uint64_t{awaited_} + window);
     const bool guesses = std::popcount(guessesWrong_) < kGuessesOff;
+    // Starts known right first, in replicate order (the awaited replicate's
+    // is); then the guess likeliest to be right.
+    double best = -1.0;
     for (uint32_t r = awaited_; r < end; r++) {
-        // A start is known right for the replicate awaited, and for the one
-        // after a run that has drawn what it draws (a run done has).
-        const Slot &before = r > awaited_ ? slots_[r - 1] : slots_[r];
-        if (r > awaited_ && !guesses && (!before.drawn || before.drawsLate) && before.state != SlotState::kDone)
-            return false;
-        if (slots_[r].state == SlotState::kWaiting) {
-            *rep = r;
-            return true;
+        const std::vector<Cand> &cands = slots_[r].cands;
+        for (uint32_t k = 0; k < cands.size(); k++) {
+            const Cand &c = cands[k];
+            if (c.state != RunState::kWaiting || (!c.known && r != awaited_ && !guesses))
+                continue;
+            const double rank = c.known || r == awaited_ ? 2.0 : c.chance;
+            if (rank > best) {
+                best = rank;
+                *rep = r;
+                *cand = k;
+            }
         }
+        if (best == 2.0)
+            return true;
     }
-    return false;
+    return best >= 0.0;
 }
 
 void ReplicatesAhead::workerLoop(uint32_t w)
@@ -210,29 +402,39 @@ void ReplicatesAhead::workerLoop(uint32_t w)
     if (!prepared)
         return;
     for (;;) {
-        uint32_t rep = 0;
-        workReady_.wait(lock, [&] { return quit_ || pickNext(&rep); });
+        uint32_t rep = 0, k = 0;
+        workReady_.wait(lock, [&] { return quit_ || pickNext(&rep, &k); });
         if (quit_)
             return;
         Slot &slot = slots_[rep];
-        slot.state = SlotState::kRunning;
+        Cand &cand = slot.cands[k];
+        cand.state = RunState::kRunning;
+        cand.runId = ++lastRunId_;
+        cand.guessed = !cand.known && rep != awaited_;
         slot.begun = true;
-        const uint32_t generation = slot.generation;
-        const RNG start = slot.start;
+        const RNG start = cand.start;
         me.rep = rep;
+        me.runId = cand.runId;
         me.busy = true;
         me.cancel.store(false, std::memory_order_relaxed);
         lock.unlock();
         std::unique_ptr<AheadRun> result = run_(w, rep, start, me.cancel);
         lock.lock();
         me.busy = false;
-        // A run called off was set waiting again with a new start (or the
-        // whole search stops): its result is of no use, but for the awaited
-        // replicate's when the search stops.
+        // A run called off was set waiting again with a new start, or
+        // dropped as a guess found wrong (or the whole search stops): its
+        // result is of no use, but for the awaited replicate's when the
+        // search stops.
         const bool kept = !me.cancel.load(std::memory_order_relaxed) || (quit_ && rep == awaited_);
-        if (slot.generation == generation && kept) {
-            slot.result = std::move(result);
-            slot.state = SlotState::kDone;
+        std::vector<Cand> &cands = slots_[rep].cands;
+        const auto mine = std::find_if(cands.begin(), cands.end(), [&](const Cand &c) {
+            return c.runId == me.runId && c.state == RunState::kRunning;
+        });
+        if (mine != cands.end() && kept) {
+            mine->result = std::move(result);
+            mine->state = RunState::kDone;
+            // A run done has drawn what it draws.
+            guessLocked();
             resultReady_.notify_all();
             // A replicate done may let a run begin from the start after it.
             workReady_.notify_all();
@@ -250,8 +452,8 @@ std::unique_ptr<AheadRun> ReplicatesAhead::stopAndTake(uint32_t rep)
     }
     stop();
     std::lock_guard lock(mutex_);
-    Slot &slot = slots_[rep];
-    return slot.state == SlotState::kDone ? std::move(slot.result) : nullptr;
+    Cand &c = slots_[rep].cands.front();
+    return c.state == RunState::kDone ? std::move(c.result) : nullptr;
 }
 
 std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milliseconds poll,
@@ -260,11 +462,14 @@ std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milli
     std::unique_lock lock(mutex_);
     if (awaited_ != rep) {
         awaited_ = rep;
+        guessLocked();
         workReady_.notify_all();
     }
-    Slot &slot = slots_[rep];
-    while (slot.state != SlotState::kDone) {
-        if (resultReady_.wait_for(lock, poll, [&] { return slot.state == SlotState::kDone; }))
+    // The replicate awaited runs from its likeliest start: the one given,
+    // when the caller has said.
+    const auto done = [&] { return slots_[rep].cands.front().state == RunState::kDone; };
+    while (!done()) {
+        if (resultReady_.wait_for(lock, poll, done))
             break;
         lock.unlock();
         const bool giveUp = onWake();
@@ -272,10 +477,12 @@ std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milli
         if (giveUp)
             return nullptr;
     }
-    std::unique_ptr<AheadRun> result = std::move(slot.result);
+    takenFromGuesses_ += slots_[rep].cands.front().guessed;
+    std::unique_ptr<AheadRun> result = std::move(slots_[rep].cands.front().result);
     // Taken: the window moves on past it.
     awaited_ = rep + 1;
     restarted_ = (restarted_ << 1) & 0xFFu;
+    guessLocked();
     workReady_.notify_all();
     return result;
 }

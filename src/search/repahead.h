@@ -11,6 +11,16 @@
 // are guesses, and while recent guesses were wrong (their runs thrown
 // away) no run begins from a guess. Idle workers and a caller waiting for a result block on a
 // condition variable.
+//
+// A replicate's start is where its predecessor left the stream: past the
+// predecessor's addition sequence and a few draws more, whose number is
+// known only once the predecessor has built its starting tree. Told how one
+// such draw steps the stream (guessDraws), the pool counts how many draws
+// the runs made and guesses the most frequent numbers: a replicate whose
+// start is not known yet is run from up to three of them side by side, so
+// that the one that turns out right has most often begun as early as its
+// predecessor. Otherwise each replicate after the awaited one counts on no
+// draws beyond the sequence.
 #pragma once
 
 #include <atomic>
@@ -66,8 +76,6 @@ public:
     // `now` at once (the caller's check when it takes `rep` holds the last
     // word). Nothing when the run was itself begun from a stale state.
     void revise(uint32_t rep, const RNG &from, const RNG &now);
-    // The state replicate `rep` was (or will be) started from.
-    RNG startOf(uint32_t rep);
     // Runs `rep` again from the same start (a tree it stored turned out to
     // be one an earlier replicate stores); nothing once it was taken.
     void restart(uint32_t rep);
@@ -75,11 +83,23 @@ public:
     // (what an earlier replicate leaves for them was guessed otherwise);
     // unlike restart, no sign that replicates meet one another's trees.
     void rerunFrom(uint32_t rep);
+    // The start of `rep` is known now to be `state` (its predecessor was
+    // taken): a run begun from it, as the guess or beside it, is kept and
+    // the other guesses dropped; when none was, `rep` and the later
+    // replicates start again from there.
+    void settle(uint32_t rep, const RNG &state);
+    // Guesses of the draws past each addition sequence, each stepping the
+    // stream as `draw` does; `prior` counts, by number of draws, how often
+    // each is taken to have happened before any run has said.
+    void guessDraws(std::function<void(RNG *)> draw, std::vector<uint32_t> prior);
     // Runs begun whose work was thrown away before their replicate was
     // taken: called off under way, or done and then set to run again.
     uint32_t calledOff();
     // Replicates a worker began at least once.
     uint32_t begun();
+    // Replicates taken whose run began from a guess, before their start
+    // was known.
+    uint32_t takenFromGuesses();
 
     // Calls off every run and lets the workers go.
     void stop();
@@ -89,30 +109,51 @@ public:
     std::unique_ptr<AheadRun> stopAndTake(uint32_t rep);
 
 private:
-    enum class SlotState : uint8_t { kWaiting, kRunning, kDone };
-    struct Slot {
-        SlotState state = SlotState::kWaiting;
-        uint32_t generation = 0;
+    enum class RunState : uint8_t { kWaiting, kRunning, kDone };
+    // One start a replicate may run from, and its run.
+    struct Cand {
         RNG start{};
-        bool begun = false;
+        RNG base{};  // the start moved past the addition sequence
+        double chance = 1.0;  // of being the replicate's start
+        bool known = false;   // the replicate's start for certain
+        RunState state = RunState::kWaiting;
+        uint64_t runId = 0;  // the run under way or done from this start; 0: none
         bool drawn = false;  // the run under way passed its draws: the next start is known
         bool drawsLate = false;  // ... but it drew again since: known only once it ends
+        bool guessed = false;    // the run began before the start was known
+        RNG after{};  // where the run said the stream stands
         std::unique_ptr<AheadRun> result;
+    };
+    struct Slot {
+        // The starts the replicate may have, likeliest first: one given or
+        // known, or the guesses from those of the replicate before.
+        std::vector<Cand> cands;
+        bool given = false;
+        bool begun = false;
     };
     struct Worker {
         std::thread thread;
         std::atomic<bool> cancel{false};
         uint32_t rep = 0;
+        uint64_t runId = 0;
         bool busy = false;
     };
 
     void workerLoop(uint32_t w);
-    void setStartsLocked(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next);
+    Cand makeCand(const RNG &start, double chance, bool known);
+    void setStartsLocked(uint32_t rep, const RNG &start);
+    bool settleLocked(uint32_t rep, const RNG &state);
+    void guessLocked();
+    void dropRunLocked(Cand &c);
     void resetLocked(uint32_t rep);
-    bool pickNext(uint32_t *rep);
+    int drawsPast(const Cand &c, const RNG &now) const;
+    bool pickNext(uint32_t *rep, uint32_t *cand);
 
     RunFxn run_;
     std::function<void(RNG *)> next_;
+    std::function<void(RNG *)> draw_;
+    std::vector<uint32_t> drawCounts_;  // by number of draws past the sequence
+    uint64_t lastRunId_ = 0;
     std::function<bool(uint32_t)> prepare_;
     uint32_t unprepared_ = 0;
     bool prepareFailed_ = false;
@@ -121,6 +162,7 @@ private:
     uint32_t window_;
     uint32_t awaited_ = 0;  // the replicate the caller takes next
     uint32_t calledOff_ = 0;
+    uint32_t takenFromGuesses_ = 0;
     // The last guessed starts checked, one bit each (set: wrong). While
     // many were, runs begin only from starts known to be right.
     uint32_t guessesWrong_ = 0;

@@ -42,6 +42,14 @@ uint32_t occurrences(const std::string &text, const std::string &word)
     return n;
 }
 
+// The processors this process may run on.
+int processorCount()
+{
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+}
+
 struct Outcome {
     int status = 0;
     std::vector<std::string> trees;  // encodings, in buffer order
@@ -103,6 +111,29 @@ protected:
         makeData(rows, symbols);
         buf = activeBuffer(static_cast<uint32_t>(rows.size()), 600);
         setMainTreeBuffer(buf);  // the Maxtrees limit holds for the main buffer
+    }
+
+    // Searches on 2, 3 and then 8 threads, each compared with `one`, until
+    // what `count` finds in the runs ahead of one search after the first
+    // three adds up to more than 0 (or `maxSearches` were made): whether
+    // runs ahead overlap so is up to the threads. Returns that sum.
+    uint32_t searchUntil(uint32_t maxSearches, const std::function<void()> &options, const Outcome &one,
+                         const std::function<uint32_t(const AheadCounts &, uint32_t threads)> &count)
+    {
+        uint32_t found = 0;
+        for (uint32_t searches = 1; searches <= maxSearches; searches++) {
+            if (searches > 3 && found > 0)
+                break;
+            const uint32_t threads = searches == 1 ? 2u : searches == 2 ? 3u : 8u;
+            const Outcome many = search(threads, options);
+            EXPECT_EQ(many.trees, one.trees) << threads << " threads";
+            EXPECT_EQ(many.scores, one.scores) << threads << " threads";
+            EXPECT_EQ(many.printed, one.printed) << threads << " threads";
+            const AheadCounts counts = lastHSearchAheadCounts();
+            EXPECT_EQ(counts.threads, threads);
+            found += count(counts, threads);
+        }
+        return found;
     }
 
     TreeBuffer *buf = nullptr;
@@ -174,30 +205,44 @@ TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
     const Outcome one = search(1, oneTree);
     ASSERT_NE(one.printed.find("identical to tree"), std::string::npos) << one.printed;
     // Which replicate stores a shared tree first is up to the threads: the
-    // searches go on (each compared) until one was settled that way. With
-    // fewer than eight processors to run on, the threads seldom overlap
-    // enough for a run ahead to meet a tree an earlier replicate stores
-    // later, so only there is a settled run not required.
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    const int processors = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
-    const uint32_t maxSearches = processors >= 8 ? 60 : 12;
-    uint32_t settled = 0;
-    for (uint32_t searches = 1; searches <= maxSearches; searches++) {
-        if (searches > 3 && settled > 0)
-            break;
-        const uint32_t threads = searches == 1 ? 2u : searches == 2 ? 3u : 8u;
-        const Outcome many = search(threads, oneTree);
-        EXPECT_EQ(many.trees, one.trees) << threads << " threads";
-        EXPECT_EQ(many.printed, one.printed) << threads << " threads";
-        const AheadCounts counts = lastHSearchAheadCounts();
-        EXPECT_EQ(counts.threads, threads);
-        EXPECT_EQ(counts.taken + counts.rerunHere, 24u);
-        EXPECT_GT(counts.taken, 3 * counts.rerunHere) << threads << " threads";
-        settled += counts.settled;
-    }
+    // searches go on until one was settled that way. With fewer than eight
+    // processors to run on, the threads seldom overlap enough for a run
+    // ahead to meet a tree an earlier replicate stores later, so only there
+    // is a settled run not required.
+    const int processors = processorCount();
+    const uint32_t settled =
+        searchUntil(processors >= 8 ? 60 : 12, oneTree, one, [](const AheadCounts &counts, uint32_t threads) {
+            EXPECT_EQ(counts.taken + counts.rerunHere, 24u);
+            EXPECT_GT(counts.taken, 3 * counts.rerunHere) << threads << " threads";
+            return counts.settled;
+        });
     if (processors >= 8)
         EXPECT_GT(settled, 0u);
+}
+
+// One tree per replicate on data whose stepwise trees keep unsupported
+// branches (resolving them draws from the stream, so each start is known
+// only once the replicate before has built its tree): replicates are taken
+// from runs begun from guessed starts, and the search is the one on a
+// single thread at every thread count.
+TEST_F(HSearchThreadsTest, RunsFromGuessedStartsAreKeptAndChangeNothing)
+{
+    std::mt19937 gen(23);
+    useMatrix(treeSignalMatrix(gen, 60, 400, 12, 2), "01");
+    const auto oneTree = [] { srch.mulTrees = 0, hs.nreps = 16; };
+    const Outcome one = search(1, oneTree);
+    ASSERT_NE(one.printed.find("Random-addition-sequence replicate 16"), std::string::npos) << one.printed;
+    // Whether a guess runs before its start is known is up to the threads:
+    // the searches go on until one was taken so, which with fewer
+    // processors than threads may not happen.
+    const uint32_t fromGuesses = searchUntil(12, oneTree, one, [](const AheadCounts &counts, uint32_t) {
+        EXPECT_EQ(counts.taken + counts.rerunHere, 16u);
+        EXPECT_LE(counts.fromGuesses, counts.taken);
+        return counts.fromGuesses;
+    });
+    const int processors = processorCount();
+    if (processors >= 4)
+        EXPECT_GT(fromGuesses, 0u);
 }
 
 // MulTrees with a Maxtrees limit that may not grow, reached in the first

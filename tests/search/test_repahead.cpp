@@ -250,3 +250,105 @@ TEST(ReplicatesAhead, RunsThatKeepDrawingLeaveTheNextStartUnknownTillTheyEnd)
     // some kDraws x kReps.
     EXPECT_LT(runs.load(), 4 * kReps);
 }
+
+namespace {
+
+// A draw: states reached along different paths differ, as in a stream.
+void drawOnce(RNG *r) { r->x = r->x * 5 + 3; }
+
+// Replicates whose runs draw `draws(rep)` times past their sequence (the
+// sequence adds 1 to the state). Each run of a right start
+// holds back its draws until the run of the next replicate from the right
+// start has begun, or `patience` has passed: with the right guess run
+// beside the others, none waits out its patience. Returns the replicates
+// whose runs waited it out, after checking every result's start.
+std::vector<uint32_t> runGuessing(uint32_t workers, uint32_t reps, uint32_t holdFrom, std::vector<uint32_t> prior,
+                                  const std::function<uint32_t(uint32_t)> &draws, std::vector<uint32_t> *runsOfRight)
+{
+    constexpr auto patience = std::chrono::seconds(2);
+    std::vector<uint32_t> truth(reps + 1);
+    truth[0] = 100;
+    for (uint32_t r = 0; r < reps; r++) {
+        RNG state = stateOf(truth[r] + 1);
+        for (uint32_t d = 0; d < draws(r); d++)
+            drawOnce(&state);
+        truth[r + 1] = state.x;
+    }
+    std::mutex m;
+    std::condition_variable begun;
+    runsOfRight->assign(reps, 0);
+    std::vector<uint32_t> waitedOut;
+    ReplicatesAhead *self = nullptr;
+    ReplicatesAhead pool(
+        workers, reps, 2 * workers,
+        [&](uint32_t, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+            auto out = std::make_unique<Ran>();
+            out->rep = rep;
+            out->start = start.x;
+            std::unique_lock lock(m);
+            if (start.x == truth[rep]) {
+                (*runsOfRight)[rep]++;
+                begun.notify_all();
+            }
+            // A run from a wrong start stays until it is called off.
+            const bool right = start.x == truth[rep];
+            const bool holds = right && rep >= holdFrom && rep + 1 < reps;
+            const auto until = std::chrono::steady_clock::now() + (right ? patience : std::chrono::seconds(60));
+            while (!cancel.load() && (!right || (holds && (*runsOfRight)[rep + 1] == 0)))
+                if (begun.wait_for(lock, std::chrono::milliseconds(2)) == std::cv_status::timeout &&
+                    std::chrono::steady_clock::now() >= until) {
+                    if (right)
+                        waitedOut.push_back(rep);
+                    break;
+                }
+            out->calledOff = cancel.load();
+            lock.unlock();
+            if (!out->calledOff)
+                self->revise(rep, start, stateOf(truth[rep + 1]));
+            return out;
+        },
+        stateOf(truth[0]), plusOne);
+    self = &pool;
+    pool.guessDraws(drawOnce, std::move(prior));
+    pool.start();
+    for (uint32_t rep = 0; rep < reps; rep++) {
+        const std::unique_ptr<AheadRun> r = pool.take(rep, std::chrono::milliseconds(50), [] { return false; });
+        EXPECT_TRUE(r);
+        if (!r)
+            break;
+        EXPECT_EQ(asRan(r).start, truth[rep]) << rep;
+        EXPECT_FALSE(asRan(r).calledOff) << rep;
+        pool.settle(rep + 1, stateOf(truth[rep + 1]));
+    }
+    std::lock_guard lock(m);
+    return waitedOut;
+}
+
+}  // namespace
+
+// The replicates draw 0, 1 or 2 times past their sequences, each as often:
+// every replicate's right start is run beside the other guesses before its
+// predecessor has drawn, and that run is the one kept (begun once).
+TEST(ReplicatesAhead, GuessesSideBySideBeginTheRightStartBeforeItIsKnown)
+{
+    constexpr uint32_t kReps = 9;
+    std::vector<uint32_t> runsOfRight;
+    const std::vector<uint32_t> waitedOut =
+        runGuessing(4, kReps, 0, {1, 1, 1}, [](uint32_t rep) { return (rep * 7 + 1) % 3; }, &runsOfRight);
+    EXPECT_TRUE(waitedOut.empty()) << waitedOut.size() << " waited, the first replicate " << waitedOut[0];
+    EXPECT_EQ(runsOfRight, std::vector<uint32_t>(kReps, 1));
+}
+
+// Guessing no draws at first, the pool learns from the runs that each
+// replicate draws twice: once the first has drawn, each right start runs
+// before it is known.
+TEST(ReplicatesAhead, TheDrawCountsGuessedAreLearnedFromTheRuns)
+{
+    constexpr uint32_t kReps = 8;
+    std::vector<uint32_t> runsOfRight;
+    const std::vector<uint32_t> waitedOut =
+        runGuessing(4, kReps, 1, {1}, [](uint32_t) { return 2u; }, &runsOfRight);
+    EXPECT_TRUE(waitedOut.empty()) << waitedOut.size() << " waited, the first replicate " << waitedOut[0];
+    for (uint32_t rep = 2; rep < kReps; rep++)
+        EXPECT_EQ(runsOfRight[rep], 1u) << rep;
+}
