@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qel/qel_random.h"
@@ -70,6 +71,35 @@ SimTree yuleTree(uint32_t n, RNG *rng)
     return out;
 }
 
+// The tree in Newick form with lengths, tips named t1, t2, ...: the peer
+// comparison reads it to simulate on the same tree.
+std::string newickOf(const SimTree &tree)
+{
+    const size_t n = tree.nodes.size();
+    std::vector<std::vector<size_t>> kids(n);
+    for (size_t k = 1; k < n; ++k)
+        kids[static_cast<size_t>(tree.nodes[k].parent)].push_back(k);
+    std::string out;
+    std::vector<std::pair<size_t, size_t>> stack{{0, 0}};
+    while (!stack.empty()) {
+        auto &[k, next] = stack.back();
+        const SimNode &node = tree.nodes[k];
+        if (kids[k].empty() || next == kids[k].size()) {
+            out += kids[k].empty() ? "t" + std::to_string(node.taxon + 1) : std::string(")");
+            if (k != 0) {
+                char len[40];
+                std::snprintf(len, sizeof len, ":%.10g", node.length);
+                out += len;
+            }
+            stack.pop_back();
+            continue;
+        }
+        out += next == 0 ? '(' : ',';
+        stack.emplace_back(kids[k][next++], 0);
+    }
+    return out;
+}
+
 struct Setup {
     SimTree tree;
     std::vector<SimModel> models;
@@ -84,9 +114,7 @@ struct Setup {
         models.push_back(m);
         if (const char *path = std::getenv("VORN_SEQSIM_NEWICK")) {
             if (FILE *f = std::fopen(path, "w")) {
-                std::fprintf(f, "%s;\n",
-                             simTreeNewick(tree, [](int32_t t) { return "t" + std::to_string(t + 1); }, true)
-                                 .c_str());
+                std::fprintf(f, "%s;\n", newickOf(tree).c_str());
                 std::fclose(f);
             }
         }
