@@ -86,6 +86,8 @@ double scoreForDisplay(Tree *tree, bool stdErrs)
     return score;
 }
 
+}  // namespace
+
 // A resampled replicate is new pattern weights on the patterns already
 // built; what the likelihood takes from the weights alone follows them.
 // Distances for starting lengths and the Mk model's conditioning would need
@@ -147,6 +149,8 @@ int charWeightsChanged(DataInfo *d)
     const int s = prepareStartDistances(d, getPrimaryTree());
     return s == 0 ? 0 : s == 2 ? 2 : 1;
 }
+
+namespace {
 
 constexpr PatternResampleFxns kPatternResample{groupToResampleInPlace, patternWeightsChanged, groupToReweightInPlace,
                                                charWeightsChanged};
