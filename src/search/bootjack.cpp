@@ -394,29 +394,29 @@ ModelGroup *patternGroupToResample(DataInfo *data)
     return f->patternResample->groupToResample(data);
 }
 
-// Where the patterns cannot be drawn in place, the group that takes the
-// drawn character weights in place: the data are prepared once as for a
-// replicate (the same set-up, distances included), with the user's weights.
-ModelGroup *groupToReweight(DataInfo *data)
+// Where the patterns cannot be drawn in place, the record whose group may
+// take the drawn character weights in place (null when none may).
+const PatternResampleFxns *reweightFxns()
 {
     const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
-    if (!f || !f->patternResample || !f->patternResample->groupToReweight)
-        return nullptr;
-    forgetWeightedData(data);
-    if (prepareData(kPrepCurrentCriterion, resampledPrepFlags(), false) != 0)
-        return nullptr;
-    return f->patternResample->groupToReweight(data);
+    return f && f->patternResample && f->patternResample->groupToReweight ? f->patternResample : nullptr;
 }
 
-// One replicate's drawn character weights summed into the patterns as they
-// stand.
-int reweightReplicate(DataInfo *data)
+// One replicate's drawn character weights. The first is prepared afresh,
+// exactly as before (with its messages, should the settings fail); the
+// set-up it leaves then takes each later replicate's weights in place, for
+// as long as it stands.
+int reweightedReplicate(DataInfo *data)
 {
-    const BootJackData &b = btjkData;
-    ModelGroup *g = b.reweightGroup;
-    if (!isSitePatternDataValid(g) || !g->patterns || !g->groupPatternWeight)
-        return qel_errorMsg(0, "The site patterns changed during the %s analysis.", b.name.c_str()), 1;
-    return criterionSearchFxns(gCriterion)->patternResample->charWeightsChanged(data);
+    BootJackData &b = btjkData;
+    const PatternResampleFxns *f = reweightFxns();
+    if (b.reweightGroup && f->groupToReweight(data) == b.reweightGroup)
+        return f->charWeightsChanged(data);
+    b.reweightGroup = nullptr;
+    const int status = prepareResampledData(data);
+    if (status == 0)
+        b.reweightGroup = f->groupToReweight(data);
+    return status;
 }
 
 PatternDraws patternDraws(const BootJackData &b)
@@ -569,7 +569,7 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     initRNG(&b.rng, makeSeed(words[0], words[1], words[2], words[3]));
     const auto nIncluded = static_cast<uint32_t>(b.included.size());
     b.patGroup = patternGroupToResample(data);
-    b.reweightGroup = b.patGroup ? nullptr : groupToReweight(data);
+    b.reweightGroup = nullptr;
     double sites = 0.0;
     if (ModelGroup *g = b.patGroup) {
         b.savedFreqs.assign(g->groupPatternWeight, g->groupPatternWeight + g->ngrp);
@@ -672,8 +672,8 @@ int bootJackSample(DataInfo *data)
         setNeedParsPrep(1);
         return prepareParsimonyData(data);
     }
-    if (b.reweightGroup)
-        return reweightReplicate(data);
+    if (!b.patGroup && reweightFxns())
+        return reweightedReplicate(data);
     return prepareResampledData(data);
 }
 
