@@ -488,17 +488,60 @@ void storeMask(void *masks, uint32_t width, uint32_t gp, uint64_t bits)
         static_cast<uint64_t *>(masks)[gp] = bits;
 }
 
+// The state a constant pattern shows: that of its first taxon with a
+// single state, else the lowest state of the first taxon's set.
+uint32_t constantPatternState(const SitePatternData *pd, uint32_t cp)
+{
+    const uint32_t n = pd->nstates;
+    for (uint32_t t = 0; t < pd->ntax; ++t)
+        if (pd->rows[t][cp] < n)
+            return pd->rows[t][cp];
+    return static_cast<uint32_t>(std::countr_zero(pd->codeBits[pd->rows[0][cp]]));
+}
+
+bool isConstantGroupPattern(const ModelGroup *g, uint32_t width, uint32_t gp)
+{
+    if (width == 1)
+        return static_cast<const uint8_t *>(g->constMask)[gp] != 0;
+    if (width == 4)
+        return static_cast<const uint32_t *>(g->constMask)[gp] != 0;
+    return static_cast<const uint64_t *>(g->constMask)[gp] != 0;
+}
+
+// What follows from the group patterns' weights once their masks are set:
+// the total weight, the proportion of constant sites and the frequencies of
+// the states they hold.
+void sumGroupPatternWeights(ModelGroup *g)
+{
+    SitePatternData *pd = g->patterns;
+    const uint32_t n = pd->nstates, width = getSizeofStateBits(pd);
+    std::vector<double> stateWeight(n, 0.0);
+    double constWeight = 0.0, totalWeight = 0.0;
+    for (uint32_t gp = 0; gp < g->ngrp; ++gp) {
+        totalWeight += g->groupPatternWeight[gp];
+        if (!isConstantGroupPattern(g, width, gp))
+            continue;
+        const double w = g->groupPatternWeight[gp];
+        constWeight += w;
+        if (const uint32_t state = constantPatternState(pd, g->groupToCompressed[gp]); state < n)
+            stateWeight[state] += w;
+    }
+    pd->propConstant = totalWeight > 0 ? constWeight / totalWeight : 0.0;
+    for (uint32_t s = 0; s < n; ++s)
+        pd->constStateFreqs[s] = constWeight != 0 ? stateWeight[s] / constWeight : 0.0;
+    pd->hasConstant = constWeight != 0;
+    g->totalWeight = totalWeight;
+}
+
 int setFinalPatternMasksAndCounts(ModelGroup *g, const DataInfo *d, Model *m)
 {
     SitePatternData *pd = g->patterns;
     const uint32_t n = pd->nstates, width = getSizeofStateBits(pd);
     fillCodeStateLists(pd);
-    std::vector<double> stateWeight(n, 0.0);
-    double constWeight = 0.0, totalWeight = 0.0, totalCount = 0.0;
+    double totalCount = 0.0;
     const bool mkvType = g->useMkv && m->type == kModelMkv;
     const bool fixed = gServices.mkStateSpaceFixed();
     for (uint32_t gp = 0; gp < g->ngrp; ++gp) {
-        totalWeight += g->groupPatternWeight[gp];
         totalCount += g->groupPatternCount[gp];
         const uint32_t cp = g->groupToCompressed[gp];
         const bool dummy = cp == kNoSite;
@@ -526,28 +569,16 @@ int setFinalPatternMasksAndCounts(ModelGroup *g, const DataInfo *d, Model *m)
                 list[i] = static_cast<uint8_t>(s);
             }
         }
+        // Only a constant pattern's mask is set: the masks tell the weight
+        // sums below (and a replicate's new weights) which patterns are.
         if (dummy || common == 0 || !someSeen)
             continue;
-        const double w = g->groupPatternWeight[gp];
-        constWeight += w;
-        uint32_t state = kNoSite;
-        for (uint32_t t = 0; t < pd->ntax && state == kNoSite; ++t)
-            if (pd->rows[t][cp] < n)
-                state = pd->rows[t][cp];
-        if (state == kNoSite)
-            state = static_cast<uint32_t>(std::countr_zero(pd->codeBits[pd->rows[0][cp]]));
-        if (state < n)
-            stateWeight[state] += w;
         storeMask(g->constMask, width, gp, common);
     }
     m->firstPattern = 0;
     m->lastPattern = g->ngrp ? g->ngrp - 1 : 0;
-    pd->propConstant = totalWeight > 0 ? constWeight / totalWeight : 0.0;
-    for (uint32_t s = 0; s < n; ++s)
-        pd->constStateFreqs[s] = constWeight != 0 ? stateWeight[s] / constWeight : 0.0;
-    pd->hasConstant = constWeight != 0;
     g->totalCount = totalCount;
-    g->totalWeight = totalWeight;
+    sumGroupPatternWeights(g);
     return 0;
 }
 
@@ -848,6 +879,22 @@ void refreshPatternWeights(SitePatternData *pd, const DataInfo *d)
 }
 
 }  // namespace
+
+void refreshGroupPatternWeights(ModelGroup *g, const DataInfo *d)
+{
+    SitePatternData *pd = g->patterns;
+    refreshPatternWeights(pd, d);
+    // A group that owns its weights (expanded by slots or for the Mk model)
+    // sums each of its patterns over the same sites in the same order as a
+    // new expansion would.
+    if (g->expanded) {
+        std::fill_n(g->groupPatternWeight, g->ngrp, 0.0);
+        for (uint32_t c = 0; c < pd->nchar; ++c)
+            if (const uint32_t gp = g->siteToGroupPattern[c]; gp != kNoSite && gp < g->ngrp)
+                g->groupPatternWeight[gp] += d->weights ? d->weights[c] : 1.0;
+    }
+    sumGroupPatternWeights(g);
+}
 
 int initSitePatternData(DataInfo *d, ModelGroup *g, bool allowMkv)
 {

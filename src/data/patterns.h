@@ -168,6 +168,11 @@ void deallocPrePatterns(SitePatternData *pd);
 int initSitePatternData(DataInfo *d, ModelGroup *g, bool allowMkv);
 // The default group's patterns, unless they are valid already.
 int initPatternData(DataInfo *d);
+// New character weights on the group's built patterns: every pattern's
+// weight is summed again over its sites, and the total, the proportion of
+// constant sites and their state frequencies follow, each as a build of the
+// same patterns from these weights would give it.
+void refreshGroupPatternWeights(ModelGroup *g, const DataInfo *d);
 
 void invalidateSitePatternData(bool destroy);
 bool isSitePatternDataValid(const ModelGroup *g);

@@ -86,6 +86,8 @@ double scoreForDisplay(Tree *tree, bool stdErrs)
     return score;
 }
 
+}  // namespace
+
 // A resampled replicate is new pattern weights on the patterns already
 // built; what the likelihood takes from the weights alone follows them.
 // Distances for starting lengths and the Mk model's conditioning would need
@@ -105,15 +107,53 @@ int patternWeightsChanged(DataInfo *d)
     ModelGroup *g = activeModelGroup();
     g->empirFreqsValid = 0;
     calcEmpirFreqsForPatData(g, d, firstActiveModel());
-    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+    // The engine scores with its own copy of each model's frequencies.
+    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive) {
+        setPiVectorForModel(m, nullptr);
         if (initializeModelVars(m) != 0)
             return 1;
+    }
     if (dataServices().forgetLastTreeOptimized)
         dataServices().forgetLastTreeOptimized();
     return 0;
 }
 
-constexpr PatternResampleFxns kPatternResample{groupToResampleInPlace, patternWeightsChanged};
+// Replicates whose starting trees or lengths come from distances, or under
+// the Mk model, draw characters as a rebuild of the data would take them;
+// the patterns stay, each summing its sites' drawn weights, and what a new
+// set-up would compute from the weights follows: the totals, the
+// empirical frequencies and the models, and the distances of its step for
+// starting trees and lengths.
+// Site-specific rates and model partitions (patterns kept apart by slot)
+// weigh their rates by the characters' weights as the set-up reads them, so
+// those replicates are prepared afresh.
+ModelGroup *groupToReweightInPlace(DataInfo *d)
+{
+    ModelGroup *g = getModelGroup(0);
+    if (!d || !ml.prepValid[0] || g != activeModelGroup() || !g->engine || !isSitePatternDataValid(g) ||
+        !g->patterns || !g->groupPatternWeight || !g->siteToGroupPattern || g->ngrp == 0 || g->hasSlots)
+        return nullptr;
+    return g;
+}
+
+int charWeightsChanged(DataInfo *d)
+{
+    refreshGroupPatternWeights(activeModelGroup(), d);
+    if (patternWeightsChanged(d) != 0)
+        return 1;
+    if (!setUpWithStartDistances())
+        return 0;
+    // The matrix of the last replicate must not be taken for this one's.
+    if (dataServices().invalidateDistances)
+        dataServices().invalidateDistances();
+    const int s = prepareStartDistances(d, getPrimaryTree());
+    return s == 0 ? 0 : s == 2 ? 2 : 1;
+}
+
+namespace {
+
+constexpr PatternResampleFxns kPatternResample{groupToResampleInPlace, patternWeightsChanged, groupToReweightInPlace,
+                                               charWeightsChanged};
 constexpr FastStepwiseFxns kFastStepwise{fastStepwiseInEffect, fastStepwiseBegin, fastStepwiseJoinScore,
                                          fastStepwiseJoin};
 

@@ -14,6 +14,19 @@ int doModPartitionCmd();
 int doShowModelCmd();
 int doShowModPtnsCmd();
 
+// Resampling in place, which the search layer reaches through its
+// criterion record: the model group whose pattern weights a replicate may
+// redraw (null when the settings need more), and the update after such a
+// redraw; the group that may take the characters' drawn weights in place
+// (null when the data must be prepared afresh), and the update after such
+// a draw, the starting distances of the set-up included. 0, else 1 (2
+// when stopped).
+struct ModelGroup;
+ModelGroup *groupToResampleInPlace(DataInfo *d);
+int patternWeightsChanged(DataInfo *d);
+ModelGroup *groupToReweightInPlace(DataInfo *d);
+int charWeightsChanged(DataInfo *d);
+
 // Installs what the data layer and the likelihood settings call into the
 // engine; 0, or non-zero when a hook slot was already taken.
 int installLikelihoodHooks();

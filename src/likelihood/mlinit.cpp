@@ -31,6 +31,9 @@ LSet gSaveMl{};
 ActiveML gSaveAml{};
 uint32_t gPreparations = 0;
 MLStartLengthHooks gStartHooks{};
+// Whether the last full preparation computed distances for starting trees
+// or lengths.
+bool gSetUpWithDistances = false;
 
 bool flagOf(const ActiveML &a, uint32_t mask) { return (a.flags & mask) != 0; }
 bool sameFlags(const ActiveML &a, const ActiveML &b, uint32_t mask) { return (a.flags & mask) == (b.flags & mask); }
@@ -248,6 +251,27 @@ void initializeMLFlags(ActiveML *aml, bool mlDist, bool useDistances)
 
 // ---- The set-up ------------------------------------------------------------------------
 
+int prepareStartDistances(DataInfo *d, Tree *tree)
+{
+    if (ml.mlDistforLS && estimatingMLParms())
+        return qel_errorMsg(830, "Use of ML distances is not allowed for least-squares "
+                                 "branch-length approximation when model parameters are "
+                                 "being estimated."),
+               1;
+    // Without a tree only the matrix is made (neighbor-joining starting
+    // trees are built from it); the fit needs a tree.
+    if (gStartHooks.prepare == nullptr)
+        return 0;
+    ActiveML *aml = getActiveML();
+    const int s = gStartHooks.prepare(d, tree, static_cast<int>(chooseDistForLSBrlens(aml->firstActive)), false);
+    if (s != 0)
+        return s;
+    aml->haveLSData = tree != nullptr;
+    return 0;
+}
+
+bool setUpWithStartDistances() { return gSetUpWithDistances; }
+
 int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree *tree)
 {
     StatusText status;
@@ -343,21 +367,9 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         // Step 14: least-squares starting lengths, once the tips are in
         // place: maximum-likelihood distances for the fit are computed by
         // this engine, and would otherwise prepare it again from the start.
-        if (!mlDist && usingDistancesForML()) {
-            if (ml.mlDistforLS && estimatingMLParms())
-                return qel_errorMsg(830, "Use of ML distances is not allowed for least-squares "
-                                         "branch-length approximation when model parameters are "
-                                         "being estimated."),
-                       failInit();
-            // Without a tree only the matrix is made (neighbor-joining
-            // starting trees are built from it); the fit needs a tree.
-            if (gStartHooks.prepare != nullptr) {
-                const int s = gStartHooks.prepare(d, tree, static_cast<int>(chooseDistForLSBrlens(aml->firstActive)), false);
-                if (s != 0)
-                    return failInit();
-                aml->haveLSData = tree != nullptr;
-            }
-        }
+        gSetUpWithDistances = !mlDist && usingDistancesForML();
+        if (gSetUpWithDistances && prepareStartDistances(d, tree) != 0)
+            return failInit();
     } catch (const std::bad_alloc &) {
         reportMemoryFailure();
         return failInit();

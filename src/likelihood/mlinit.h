@@ -46,6 +46,12 @@ struct MLStartLengthHooks {
     int (*fit)(Tree *tree);
 };
 void installMLStartLengthHooks(const MLStartLengthHooks &hooks);
+// The distances of the set-up's step for starting trees and lengths, made
+// afresh from the patterns' present weights (with the fit for `tree` when
+// one is given): 0, 1 after an error report, 2 stopped. Whether the last
+// full set-up made them.
+int prepareStartDistances(DataInfo *d, Tree *tree);
+bool setUpWithStartDistances();
 bool haveLSStartLengths();
 // The least-squares lengths of the prepared fit into the tree; 1 when none
 // is prepared (the caller falls back to the arbitrary length).

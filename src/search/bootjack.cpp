@@ -84,6 +84,10 @@ struct BootJackData {
     // weights each replicate redraws (null when characters are resampled),
     // its own weights and total, and each included character's pattern.
     ModelGroup *patGroup = nullptr;
+    // The group whose patterns take each replicate's drawn character
+    // weights in place, where the settings need the draws of characters
+    // (null when the data are prepared afresh for each replicate).
+    ModelGroup *reweightGroup = nullptr;
     std::vector<double> savedFreqs;
     double savedTotal = 0.0;
     std::vector<uint32_t> charPattern;
@@ -131,16 +135,21 @@ void forgetWeightedData(DataInfo *data)
         s.invalidateDistances();
 }
 
-int prepareResampledData(DataInfo *data)
+// NJ trees under likelihood (heuristic starts, branch-and-bound bounds)
+// come from the distances likelihood starts from, which must be the
+// replicate's own.
+uint32_t resampledPrepFlags()
 {
-    forgetWeightedData(data);
-    // NJ trees under likelihood (heuristic starts, branch-and-bound bounds)
-    // come from the distances likelihood starts from, which must be the
-    // replicate's own.
     const bool njFromMLDistances =
         gCriterion == kCriterionLikelihood &&
         ((btjkOpt.search == kBootHeuristic && hs.startSource == kStartNJ) || btjkOpt.search == kBootBandB);
-    const int status = prepareData(kPrepCurrentCriterion, njFromMLDistances ? kPrepMLFlagA : 0, false);
+    return njFromMLDistances ? kPrepMLFlagA : 0;
+}
+
+int prepareResampledData(DataInfo *data)
+{
+    forgetWeightedData(data);
+    const int status = prepareData(kPrepCurrentCriterion, resampledPrepFlags(), false);
     if (status != 0 && status != 2 && status != -1 && !gAborted_.load() && gCriterion == kCriterionDistance)
         qel_printf("\nUnrecoverable error during distance-matrix calculation for replicate %u.\n",
                    btjkData.completed + 1);
@@ -385,6 +394,31 @@ ModelGroup *patternGroupToResample(DataInfo *data)
     return f->patternResample->groupToResample(data);
 }
 
+// Where the patterns cannot be drawn in place, the record whose group may
+// take the drawn character weights in place (null when none may).
+const PatternResampleFxns *reweightFxns()
+{
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    return f && f->patternResample && f->patternResample->groupToReweight ? f->patternResample : nullptr;
+}
+
+// One replicate's drawn character weights. The first is prepared afresh,
+// exactly as before (with its messages, should the settings fail); the
+// set-up it leaves then takes each later replicate's weights in place, for
+// as long as it stands.
+int reweightedReplicate(DataInfo *data)
+{
+    BootJackData &b = btjkData;
+    const PatternResampleFxns *f = reweightFxns();
+    if (b.reweightGroup && f->groupToReweight(data) == b.reweightGroup)
+        return f->charWeightsChanged(data);
+    b.reweightGroup = nullptr;
+    const int status = prepareResampledData(data);
+    if (status == 0)
+        b.reweightGroup = f->groupToReweight(data);
+    return status;
+}
+
 PatternDraws patternDraws(const BootJackData &b)
 {
     return PatternDraws{b.savedFreqs.data(), static_cast<uint32_t>(b.savedFreqs.size()), b.charPattern.data(),
@@ -535,6 +569,7 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     initRNG(&b.rng, makeSeed(words[0], words[1], words[2], words[3]));
     const auto nIncluded = static_cast<uint32_t>(b.included.size());
     b.patGroup = patternGroupToResample(data);
+    b.reweightGroup = nullptr;
     double sites = 0.0;
     if (ModelGroup *g = b.patGroup) {
         b.savedFreqs.assign(g->groupPatternWeight, g->groupPatternWeight + g->ngrp);
@@ -637,6 +672,8 @@ int bootJackSample(DataInfo *data)
         setNeedParsPrep(1);
         return prepareParsimonyData(data);
     }
+    if (!b.patGroup && reweightFxns())
+        return reweightedReplicate(data);
     return prepareResampledData(data);
 }
 
@@ -647,6 +684,7 @@ void deallocBootJack(DataInfo *data)
         std::copy(b.savedWts.begin(), b.savedWts.end(), data->weights);
     restorePatternFreqs(data);
     b.patGroup = nullptr;
+    b.reweightGroup = nullptr;
     b.savedFreqs.clear();
     b.charPattern.clear();
     b.charWeight.clear();

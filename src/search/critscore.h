@@ -31,9 +31,18 @@ struct FastStepwiseFxns {
 // the settings need more than the weights, such as distances computed from
 // the replicate), and the update after a redraw of what the weights decide
 // (empirical frequencies, the models; 0, else 1).
+//
+// Where the settings need more (distances for starting trees or lengths,
+// the Mk model), a replicate may still keep the patterns: the group whose
+// patterns can take the characters' drawn weights in place (null when the
+// data must be prepared afresh), and the update after a draw of what a new
+// set-up would compute from the weights (0, else 1 after an error report,
+// or 2 when stopped).
 struct PatternResampleFxns {
     ModelGroup *(*groupToResample)(DataInfo *data);
     int (*weightsChanged)(DataInfo *data);
+    ModelGroup *(*groupToReweight)(DataInfo *data);
+    int (*charWeightsChanged)(DataInfo *data);
 };
 
 // Neighbours screened by a cheaper local score before the whole score:

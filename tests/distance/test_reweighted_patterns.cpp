@@ -1,0 +1,181 @@
+// A resampling replicate may keep the site patterns and only sum its drawn
+// character weights into them again. The distances computed from patterns
+// so reweighted must be those of the same weights' data prepared afresh, to
+// the last bit: gaps, ambiguities and missing cells, every distance type
+// that reads the pattern weights, constant-site corrections, and the Mk
+// patterns of standard data (a group that owns its weights).
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "data/charstat.h"
+#include "distance_fixture.h"
+
+namespace {
+
+using disttest::DistanceTest;
+
+constexpr uint32_t kTaxa = 9;
+constexpr uint32_t kSites = 80;
+
+// Tree-like rows: a random ancestor, each taxon a few changes from its
+// neighbour, then gaps, missing cells and ambiguity codes sprinkled in.
+std::vector<std::pair<std::string, std::string>> gappyRows(const char *symbols, uint32_t nsym, const char *extra)
+{
+    std::mt19937 gen(11);
+    std::string row(kSites, 'x');
+    for (auto &c : row)
+        c = symbols[gen() % nsym];
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (uint32_t t = 0; t < kTaxa; ++t) {
+        for (uint32_t k = 0; k < 8; ++k)
+            row[gen() % kSites] = symbols[gen() % nsym];
+        std::string r = row;
+        for (uint32_t s = 0; s < kSites; ++s)
+            if (gen() % 100 < 9)
+                r[s] = extra[gen() % std::strlen(extra)];
+        rows.emplace_back("t" + std::to_string(t + 1), r);
+    }
+    return rows;
+}
+
+// Draws in the replicates' manner: bootstrap counts, a jackknife's zeros,
+// and weights that are not whole.
+std::vector<std::vector<double>> replicateWeights(uint32_t nchar)
+{
+    std::mt19937 gen(5);
+    std::vector<std::vector<double>> all;
+    for (uint32_t r = 0; r < 3; ++r) {
+        std::vector<double> w(nchar, 0.0);
+        for (uint32_t k = 0; k < nchar; ++k)
+            w[gen() % nchar] += 1.0;
+        all.push_back(w);
+    }
+    std::vector<double> jack(nchar, 1.0);
+    for (uint32_t k = 0; k < nchar / 2; ++k)
+        jack[gen() % nchar] = 0.0;
+    all.push_back(jack);
+    std::vector<double> fractional(nchar);
+    for (auto &x : fractional)
+        x = static_cast<double>(gen() % 7) / 3.0;
+    all.push_back(fractional);
+    return all;
+}
+
+class ReweightedPatternTest : public DistanceTest {
+protected:
+    std::vector<double> matrix() const
+    {
+        std::vector<double> m;
+        const uint32_t n = gComputedDistances->ntax;
+        for (uint32_t i = 1; i < n; ++i)
+            for (uint32_t j = 0; j < i; ++j)
+                m.push_back(D(i, j));
+        return m;
+    }
+
+    void setWeights(const std::vector<double> &w)
+    {
+        DataInfo *d = activeDataInfo();
+        std::copy(w.begin(), w.end(), d->weights);
+    }
+
+    // The matrix of weights w from data prepared afresh, as a replicate
+    // that rebuilds sees it.
+    std::vector<double> rebuilt(const std::vector<double> &w)
+    {
+        setWeights(w);
+        afterWtsChange(nullptr, activeDataInfo());
+        EXPECT_EQ(compute(), 0) << testcap::gErrorText;
+        return matrix();
+    }
+
+    // The same weights summed into patterns built with the data's own.
+    std::vector<double> reweighted(const std::vector<double> &w, const std::vector<double> &own)
+    {
+        setWeights(own);
+        afterWtsChange(nullptr, activeDataInfo());
+        EXPECT_EQ(compute(), 0) << testcap::gErrorText;
+        const SitePatternData *before = activeModelGroup()->patterns;
+        setWeights(w);
+        refreshGroupPatternWeights(activeModelGroup(), activeDataInfo());
+        dataServices().invalidateDistances();
+        EXPECT_EQ(compute(), 0) << testcap::gErrorText;
+        EXPECT_EQ(activeModelGroup()->patterns, before) << "the patterns were built again";
+        return matrix();
+    }
+
+    // Every replicate's matrix both ways, bit for bit, with the summaries
+    // of the weights that the distances read.
+    void expectSameDistances(const char *what)
+    {
+        DataInfo *d = activeDataInfo();
+        const std::vector<double> own(d->weights, d->weights + d->nchar);
+        uint32_t rep = 0;
+        for (const auto &w : replicateWeights(d->nchar)) {
+            ++rep;
+            const std::vector<double> fresh = rebuilt(w);
+            const ModelGroup *g = activeModelGroup();
+            const double total = g->totalWeight, propConst = g->patterns->propConstant;
+            const std::vector<double> constFreqs(g->patterns->constStateFreqs,
+                                                 g->patterns->constStateFreqs + g->patterns->nstates);
+            const std::vector<double> inPlace = reweighted(w, own);
+            EXPECT_EQ(inPlace, fresh) << what << ", replicate " << rep;
+            EXPECT_EQ(g->totalWeight, total) << what << ", replicate " << rep;
+            EXPECT_EQ(g->patterns->propConstant, propConst) << what << ", replicate " << rep;
+            EXPECT_EQ(std::vector<double>(g->patterns->constStateFreqs,
+                                          g->patterns->constStateFreqs + g->patterns->nstates),
+                      constFreqs)
+                << what << ", replicate " << rep;
+        }
+        setWeights(own);
+        afterWtsChange(nullptr, d);
+    }
+};
+
+TEST_F(ReweightedPatternTest, NucleotideDistancesOfReweightedPatternsAreThoseOfRebuiltData)
+{
+    ASSERT_EQ(read(dataBlock(gappyRows("ACGT", 4, "-?NRYKMSWB"), "datatype=dna gap=- missing=?")), 0);
+    struct Case {
+        const char *name;
+        uint32_t type;
+        uint8_t rates;
+        double pInvar;
+        uint32_t estFreq;
+        uint32_t missDist;
+    };
+    const Case cases[] = {
+        {"P", kDistP, 0, 0.0, 0, 0},         {"JC", kDistJC, 0, 0.0, 0, 0},
+        {"JC ignoring missing", kDistJC, 0, 0.0, 0, 1},
+        {"K2P", kDistK2P, 0, 0.0, 0, 0},     {"F84", kDistF84, 0, 0.0, 0, 0},
+        {"HKY85", kDistHKY85, 0, 0.0, 0, 0}, {"TamNei", kDistTamNei, 0, 0.0, 0, 0},
+        {"GTR", kDistGTR, 0, 0.0, 0, 0},     {"LogDet", kDistLogDet, 0, 0.0, 0, 0},
+        {"abs", kDistAbs, 0, 0.0, 0, 0},     {"JC+G", kDistJC, 1, 0.0, 0, 0},
+        // Invariable sites whose frequencies are those of the constant
+        // sites: the constant patterns' weights reach the distances.
+        {"F84+I, constant-site frequencies", kDistF84, 0, 0.25, 1, 0},
+        {"HKY85+I, all-site frequencies", kDistHKY85, 0, 0.25, 0, 0},
+    };
+    for (const Case &c : cases) {
+        dist = factoryDist_;
+        dist.distance = c.type;
+        dist.rates = c.rates;
+        dist.shape = 0.5;
+        dist.pInvar = c.pInvar;
+        dist.estFreq = c.estFreq;
+        dist.missDist = c.missDist;
+        expectSameDistances(c.name);
+    }
+}
+
+TEST_F(ReweightedPatternTest, MkPatternsOfStandardDataOwnTheirWeightsAndFollowThem)
+{
+    ASSERT_EQ(read(dataBlock(gappyRows("012", 3, "?-"), "datatype=standard symbols=\"012\" gap=- missing=?")), 0);
+    dist.distance = kDistP;
+    ASSERT_EQ(compute(), 0) << testcap::gErrorText;
+    ASSERT_TRUE(activeModelGroup()->expanded) << "expected the Mk expansion, whose group owns its weights";
+    expectSameDistances("P on standard data");
+}
+
+}  // namespace
