@@ -269,15 +269,21 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
             raisedForNbest = true;
         }
     }
+    // A full buffer that may not grow refuses the tree before reading it:
+    // then the copy and its collapse, a whole pass over the data, are not
+    // made. Swapping the trees of a full buffer offers it every equal
+    // neighbour, and those passes were most of such a search's time.
+    const bool full = aheadBufferFull(hsd) || putTreeRefusesAll(mainBuf(hsd));
     Tree *work = hsd->workTree;
-    if (copyTree(tree, work) != 0)
-        return 0;
-    if (hsd->fxns.collapse)
-        hsd->fxns.collapse(hsd, work);
-    const bool full = aheadBufferFull(hsd);
-    if (!full && earlierDuplicate(hsd, work)) {
-        hsd->duplicateOf = hsd->earlierMatch;
-        return 0;
+    if (!full) {
+        if (copyTree(tree, work) != 0)
+            return 0;
+        if (hsd->fxns.collapse)
+            hsd->fxns.collapse(hsd, work);
+        if (earlierDuplicate(hsd, work)) {
+            hsd->duplicateOf = hsd->earlierMatch;
+            return 0;
+        }
     }
     const uint32_t k = full ? kPutTreeAtMaxtrees : putTree(work, mainBuf(hsd), true);
     if (raisedForNbest)
