@@ -6,6 +6,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "search/hsearch.h"
+#include "search/passhelpers.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "trees/treebuf.h"
@@ -373,8 +374,13 @@ void setSearchCancelFlag(const std::atomic<bool> *flag) { tCancel = flag; }
 
 bool searchStopRequested()
 {
-    if (tCancel)
+    if (tCancel) {
+        // A run ahead of its turn gives way to a pass split among helpers
+        // (only the replicate awaited splits its passes).
+        if (PassHelpers *helpers = passHelpers())
+            helpers->giveWay(*tCancel);
         return tCancel->load(std::memory_order_relaxed);
+    }
     return getAbortedStatus() != 0 && confirmAbortRequest();
 }
 

@@ -1240,9 +1240,16 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 
 // The threads that help split one tree's pass: one fewer than the search
 // may use, where the pass is scored as evaluateNeighbors_TBR splits it
-// (parsimony lengths, SPR or TBR, each move offered as it is found).
+// (parsimony lengths, SPR or TBR, each move offered as it is found). With
+// replicates run ahead they serve MulTrees searches alone: there a
+// replicate swapping many stored trees draws from the stream as it goes,
+// so the runs after it are guesses until it ends, and its passes are the
+// work to share. With one tree per replicate the runs ahead hold, and
+// share the processors better than split passes would.
 uint32_t passHelperCount(const HSearchRun &run)
 {
+    if (aheadThreadCount(run) > 1 && !srch.mulTrees)
+        return 0;
     if (!parsimonySearch() || gSearchState.replicatedKind != 0 || srch.enforce || hs.ecr || hs.swap < 2 ||
         hs.nbest > 0 || gPars.threshold || gPars.goloboff || hs.rearrLimit > 0 ||
         numSearchTaxa(run.data) < togetherPassMinTaxa())

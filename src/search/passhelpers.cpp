@@ -1,6 +1,7 @@
 #include "search/passhelpers.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -40,6 +41,7 @@ bool PassHelpers::tryHold()
     if (held_)
         return false;
     held_ = true;
+    holder_ = std::this_thread::get_id();
     return true;
 }
 
@@ -47,6 +49,15 @@ void PassHelpers::letGo()
 {
     std::lock_guard lock(mutex_);
     held_ = false;
+}
+
+void PassHelpers::giveWay(const std::atomic<bool> &cancel)
+{
+    std::unique_lock lock(mutex_);
+    // The flag is set without this lock: it is looked at every millisecond.
+    const std::thread::id self = std::this_thread::get_id();
+    while (job_ && holder_ != self && !cancel.load(std::memory_order_relaxed))
+        free_.wait_for(lock, std::chrono::milliseconds(1));
 }
 
 uint32_t PassHelpers::seated()
@@ -68,9 +79,12 @@ void PassHelpers::post(Job *job)
 
 void PassHelpers::finish()
 {
-    std::unique_lock lock(mutex_);
-    job_ = nullptr;
-    left_.wait(lock, [this] { return inside_ == 0; });
+    {
+        std::unique_lock lock(mutex_);
+        job_ = nullptr;
+        left_.wait(lock, [this] { return inside_ == 0; });
+    }
+    free_.notify_all();
 }
 
 void PassHelpers::helperLoop(uint32_t h)

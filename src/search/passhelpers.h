@@ -8,6 +8,7 @@
 // to change after that.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,7 @@ struct Tree;
 struct PassSeat {
     DataInfo *data = nullptr;
     Tree *tree = nullptr;
+    bool laidOut = false;  // the tree's set records were laid out once
 };
 
 class PassHelpers {
@@ -44,6 +46,10 @@ public:
     // Whether the calling thread now holds the helpers (one thread at a time).
     bool tryHold();
     void letGo();
+    // For a thread whose work may be thrown away (a replicate run ahead of
+    // its turn): waits while another thread's job is posted, so that the
+    // pass the helpers work on has the processors, or until `cancel` is set.
+    void giveWay(const std::atomic<bool> &cancel);
     // The helpers with a seat, once every seat was tried.
     uint32_t seated();
 
@@ -58,12 +64,13 @@ private:
     std::vector<PassSeat> seats_;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
-    std::condition_variable posted_, left_;
+    std::condition_variable posted_, left_, free_;
     Job *job_ = nullptr;
     uint64_t generation_ = 0;
     uint32_t inside_ = 0;
     uint32_t seatsTried_ = 0, seated_ = 0;
     bool held_ = false;
+    std::thread::id holder_;
     bool quit_ = false;
 };
 

@@ -748,6 +748,8 @@ namespace {
 
 uint32_t gTogetherMinTaxa = 150;
 bool gOwnerScans = true;
+// The item of a pass at which its owner calls the helpers.
+uint32_t gCallHelpersAt = 128;
 std::atomic<uint64_t> gTogetherPasses{0}, gHelperItems{0};
 // evaluateTogether could not split the pass.
 constexpr int kNotTogether = 1000;
@@ -817,8 +819,16 @@ public:
     {
         if (cancelled() || copyTree(snapshot_, seat.tree) != 0)
             return;
+        // The sets are laid out in the order of the first tree a seat
+        // copies; later trees of a search differ from it by a few moves,
+        // and laying them out again each pass would cost more than it saves.
         pointTreeAtPackedData(seat.tree, seat.data);
-        prepareTreeForSwapping(seat.tree, seat.data);
+        checkTraversalSeq(seat.tree);
+        if (!seat.laidOut) {
+            layOutNodeSets(seat.data, seat.tree);
+            seat.laidOut = true;
+        }
+        calcStatesetsForSearch(seat.tree, seat.data, false);
         Cut cut(seat.tree, seat.data);
         const double whole = swapTreeScore(seat.data, seat.tree);
         uint64_t scanned = 0;
@@ -945,8 +955,11 @@ int evaluateTogether(PassHelpers &helpers, Tree *tree, HSearchData *hsd, int swa
     const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
     if (!pass.setUp(tree, swapType, centre, L, *scoreToBeat))
         return kNotTogether;
-    helpers.post(&pass);
-    gTogetherPasses.fetch_add(1, std::memory_order_relaxed);
+    // Most passes that find a better tree find it among their first cuts,
+    // nearest the centre: the helpers are called only once the pass has
+    // gone beyond them, for each copies the tree and makes all its sets.
+    const uint32_t callAt = gOwnerScans ? gCallHelpersAt : 0;
+    bool called = false;
     Cut cut(tree, d);
     const double whole = swapTreeScore(d, tree);
     const uint32_t nc = pass.cutCount();
@@ -954,6 +967,11 @@ int evaluateTogether(PassHelpers &helpers, Tree *tree, HSearchData *hsd, int swa
     StopPoll poll;
     int rc = 0;
     for (uint32_t w = 0; w < pass.count() && rc == 0; w++) {
+        if (!called && w >= callAt) {
+            helpers.post(&pass);
+            gTogetherPasses.fetch_add(1, std::memory_order_relaxed);
+            called = true;
+        }
         // The owner scans items too while the next one to take is not ready.
         while (gOwnerScans && !pass.ready(w) && pass.claimable())
             pass.claimAndScan(tree, cut, whole);
@@ -997,16 +1015,19 @@ int evaluateTogether(PassHelpers &helpers, Tree *tree, HSearchData *hsd, int swa
                 break;
         }
     }
-    pass.cancel();
-    helpers.finish();
+    if (called) {
+        pass.cancel();
+        helpers.finish();
+    }
     return rc;
 }
 
 }  // namespace
 
-void setTogetherPassOptions(uint32_t minTaxa, bool ownerScans)
+void setTogetherPassOptions(uint32_t minTaxa, uint32_t callHelpersAt, bool ownerScans)
 {
     gTogetherMinTaxa = minTaxa;
+    gCallHelpersAt = callHelpersAt;
     gOwnerScans = ownerScans;
 }
 uint32_t togetherPassMinTaxa() { return gTogetherMinTaxa; }

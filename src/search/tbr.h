@@ -94,9 +94,11 @@ void setLastMovedSubtree(const Tree *tree, TreeNode *node);
 // search/passhelpers.h) when they are installed, the search's scores are
 // plain lengths and every move is offered as it is found. Trees of fewer
 // than minTaxa taxa (150 unless set) are not split: their passes are too
-// short to pay for the hand-over. Without ownerScans the thread that owns
-// a pass leaves every cut to the helpers and only takes their results.
-void setTogetherPassOptions(uint32_t minTaxa, bool ownerScans);
+// short to pay for the hand-over. The owner of a pass calls the helpers
+// once it reaches item callHelpersAt (128 unless set; most passes that end
+// early end before). Without ownerScans it calls them at once, leaves every
+// cut to them and only takes their results.
+void setTogetherPassOptions(uint32_t minTaxa, uint32_t callHelpersAt, bool ownerScans);
 uint32_t togetherPassMinTaxa();
 // Passes split so far, and the items of them helpers scanned.
 struct TogetherCounts {

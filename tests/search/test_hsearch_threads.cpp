@@ -63,7 +63,7 @@ protected:
     void TearDown() override
     {
         setHSearchThreads(0);
-        setTogetherPassOptions(150, true);
+        setTogetherPassOptions(150, 128, true);
         hs = savedHs;
         srch = savedSrch;
         treeInfo = savedTreeInfo;
@@ -249,8 +249,9 @@ TEST_F(HSearchThreadsTest, RunsAheadMeetAFullBufferAsTheSearchWould)
 // equal length (the buffer fills, trees are refused at the limit, better
 // trees end passes part-way) and on data whose replicates end on separate
 // islands: every save rule gives the single-thread search, and the helpers
-// scanned cuts. The owner of each pass leaves all its cuts to the helpers,
-// so their copies' results are what it takes, whatever the timing.
+// scanned cuts. First the owner of each pass leaves all its cuts to the
+// helpers, so their copies' results are what it takes, whatever the
+// timing; then it scans cuts beside them, as it does on large trees.
 TEST_F(HSearchThreadsTest, PassesSplitAmongHelpersGiveTheSingleThreadSearch)
 {
     const std::vector<Setting> settings = {
@@ -263,17 +264,21 @@ TEST_F(HSearchThreadsTest, PassesSplitAmongHelpersGiveTheSingleThreadSearch)
         {"chuck limit", [] { hs.nchuck = 3, hs.chuckScore = 1; }},
         {"one tree per replicate", [] { srch.mulTrees = 0; }},
     };
-    setTogetherPassOptions(4, false);
-    std::mt19937 gen(73);
-    const TogetherCounts before = togetherCounts();
-    for (uint32_t noise : {2u, 30u}) {
-        const uint32_t ntax = 18 + gen() % 8;
-        useMatrix(treeSignalMatrix(gen, ntax, noise == 2 ? 12 : 40, noise, 2), "01");
-        eachThreadCount(settings, "noise " + std::to_string(noise));
+    for (bool ownerScans : {false, true}) {
+        setTogetherPassOptions(4, 0, ownerScans);
+        std::mt19937 gen(73);
+        const TogetherCounts before = togetherCounts();
+        for (uint32_t noise : {2u, 30u}) {
+            const uint32_t ntax = 18 + gen() % 8;
+            useMatrix(treeSignalMatrix(gen, ntax, noise == 2 ? 12 : 40, noise, 2), "01");
+            eachThreadCount(settings, "noise " + std::to_string(noise));
+        }
+        const TogetherCounts after = togetherCounts();
+        EXPECT_GT(after.passes, before.passes);
+        if (!ownerScans) {
+            EXPECT_GT(after.helperItems, before.helperItems);
+        }
     }
-    const TogetherCounts after = togetherCounts();
-    EXPECT_GT(after.passes, before.passes);
-    EXPECT_GT(after.helperItems, before.helperItems);
 }
 
 }  // namespace
