@@ -6,6 +6,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "search/hsearch.h"
+#include "search/passhelpers.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "trees/treebuf.h"
@@ -269,15 +270,21 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
             raisedForNbest = true;
         }
     }
+    // A full buffer that may not grow refuses the tree before reading it:
+    // then the copy and its collapse, a whole pass over the data, are not
+    // made. Swapping the trees of a full buffer offers it every equal
+    // neighbour, and those passes were most of such a search's time.
+    const bool full = aheadBufferFull(hsd) || putTreeRefusesAll(mainBuf(hsd));
     Tree *work = hsd->workTree;
-    if (copyTree(tree, work) != 0)
-        return 0;
-    if (hsd->fxns.collapse)
-        hsd->fxns.collapse(hsd, work);
-    const bool full = aheadBufferFull(hsd);
-    if (!full && earlierDuplicate(hsd, work)) {
-        hsd->duplicateOf = hsd->earlierMatch;
-        return 0;
+    if (!full) {
+        if (copyTree(tree, work) != 0)
+            return 0;
+        if (hsd->fxns.collapse)
+            hsd->fxns.collapse(hsd, work);
+        if (earlierDuplicate(hsd, work)) {
+            hsd->duplicateOf = hsd->earlierMatch;
+            return 0;
+        }
     }
     const uint32_t k = full ? kPutTreeAtMaxtrees : putTree(work, mainBuf(hsd), true);
     if (raisedForNbest)
@@ -367,8 +374,13 @@ void setSearchCancelFlag(const std::atomic<bool> *flag) { tCancel = flag; }
 
 bool searchStopRequested()
 {
-    if (tCancel)
+    if (tCancel) {
+        // A run ahead of its turn gives way to a pass split among helpers
+        // (only the replicate awaited splits its passes).
+        if (PassHelpers *helpers = passHelpers())
+            helpers->giveWay(*tCancel);
         return tCancel->load(std::memory_order_relaxed);
+    }
     return getAbortedStatus() != 0 && confirmAbortRequest();
 }
 

@@ -35,6 +35,7 @@
 #include "search/islands.h"
 #include "search/repahead.h"
 #include "search/nniswap.h"
+#include "search/passhelpers.h"
 #include "search/critscore.h"
 #include "search/scores.h"
 #include "search/search.h"
@@ -781,6 +782,9 @@ struct AheadShared {
     uint32_t fullAfter = kNoReplicate;
     uint32_t savedNow = 0;   // trees in the buffer as the replicate awaited begins
     uint32_t awaited = 0;
+    // The same, read without the lock by runs deciding whether they may
+    // take the pass helpers.
+    std::atomic<uint32_t> awaitedNow{0};
 };
 
 // Stands for the number, not known yet, of a buffer tree a run ahead met.
@@ -1206,6 +1210,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             shared.awaited = run.rep;
             shared.savedNow = numSaved(run);
         }
+        shared.awaitedNow.store(run.rep, std::memory_order_relaxed);
         bool stopped = false;
         std::unique_ptr<AheadRun> taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
             if (searchStatusDue())
@@ -1248,9 +1253,66 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     return 0;
 }
 
+// The threads that help split one tree's pass: one fewer than the search
+// may use, where the pass is scored as evaluateNeighbors_TBR splits it
+// (parsimony lengths, SPR or TBR, each move offered as it is found). With
+// replicates run ahead they serve MulTrees searches alone: there a
+// replicate swapping many stored trees draws from the stream as it goes,
+// so the runs after it are guesses until it ends, and its passes are the
+// work to share. With one tree per replicate the runs ahead hold, and
+// share the processors better than split passes would.
+uint32_t passHelperCount(const HSearchRun &run)
+{
+    if (aheadThreadCount(run) > 1 && !srch.mulTrees)
+        return 0;
+    if (!parsimonySearch() || gSearchState.replicatedKind != 0 || srch.enforce || hs.ecr || hs.swap < 2 ||
+        hs.nbest > 0 || gPars.threshold || gPars.goloboff || hs.rearrLimit > 0 ||
+        numSearchTaxa(run.data) < togetherPassMinTaxa())
+        return 0;
+    const int32_t n = gHSearchThreads ? static_cast<int32_t>(gHSearchThreads) : availableProcessors();
+    return n > 1 ? static_cast<uint32_t>(n - 1) : 0;
+}
+
+// Each helper's seat: the data set's record with a parsimony record of its
+// own, and a tree.
+std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
+{
+    const uint32_t n = passHelperCount(run);
+    if (n == 0)
+        return nullptr;
+    const DataInfo *data = run.data;
+    auto make = [data](PassSeat *seat) {
+        auto *copy = new DataInfo(*data);
+        copy->pars = cloneParsRecordForThread(data);
+        seat->data = copy;
+        seat->tree = copy->pars ? createSearchTree(copy) : nullptr;
+        if (seat->tree)
+            return true;
+        destroyParsRecordClone(copy->pars);
+        delete copy;
+        seat->data = nullptr;
+        return false;
+    };
+    auto drop = [](PassSeat *seat) {
+        destroyTree(seat->tree, true);
+        destroyParsRecordClone(seat->data->pars);
+        delete seat->data;
+    };
+    auto helpers = std::make_unique<PassHelpers>(n, make, drop);
+    // The copies read the data set's record, which the search changes.
+    if (helpers->seated() == 0)
+        return nullptr;
+    return helpers;
+}
+
 int heuristicSearchRep(HSearchRun &run)
 {
     gAheadCounts = {};
+    std::unique_ptr<PassHelpers> helpers = makePassHelpers(run);
+    struct Installed {
+        explicit Installed(PassHelpers *h) { setPassHelpers(h); }
+        ~Installed() { setPassHelpers(nullptr); }
+    } installed(helpers.get());
     if (const uint32_t threads = aheadThreadCount(run); threads > 1) {
         const int r = runReplicatesAhead(run, threads);
         if (r != kAheadUnavailable)
@@ -1482,6 +1544,13 @@ struct RunCleanup {
 }  // namespace
 
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree) { return earlierTreeOf(hsd, tree); }
+bool passHelpersAllowed(const HSearchData *hsd)
+{
+    if (!hsd->aheadContext)
+        return true;
+    const AheadContext &c = *static_cast<const AheadContext *>(hsd->aheadContext);
+    return c.shared->awaitedNow.load(std::memory_order_relaxed) == c.rep;
+}
 void noteAheadMaxtreesMet(HSearchData *hsd) { aheadMaxtreesMet(hsd); }
 
 void showHSearchStatus()

@@ -45,6 +45,9 @@ AheadCounts lastHSearchAheadCounts();
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);
+// Whether the search thread of hsd may take the pass helpers now: a run
+// ahead of its turn only while its replicate is the one awaited.
+bool passHelpersAllowed(const HSearchData *hsd);
 // Told by a run ahead the first time its buffer, as it plays the Maxtrees
 // limit, refuses a tree.
 void noteAheadMaxtreesMet(HSearchData *hsd);

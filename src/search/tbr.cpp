@@ -1,6 +1,8 @@
 #include "search/tbr.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -13,9 +15,12 @@
 #include "search/constrsearch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
+#include "search/hsearch.h"
+#include "search/passhelpers.h"
 #include "search/quartetswap.h"
 #include "search/scores.h"
 #include "search/search.h"
+#include "search/swap.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
@@ -726,6 +731,311 @@ double countTbrRearrangements(Tree *tree, int swapType, uint32_t reconLimit)
     return n;
 }
 
+// ---------------------------------------------------------------------------
+// One pass split among threads
+//
+// The moves of a pass are taken cut by cut, ring by ring; each (ring, cut)
+// is an item. Threads scan items in any order on copies of the tree, each
+// noting the moves that are within the bound the pass began with. The
+// thread that owns the pass then takes the items strictly in the serial
+// order and offers each noted move as the one-thread pass would have: a
+// bound can only fall during a pass, so a move the serial pass offers is
+// among those noted, with the same score, and one it rejects is skipped
+// here. The pass ends where the serial one ends (a better tree, a stop),
+// and the work done on later items is dropped.
+
+namespace {
+
+uint32_t gTogetherMinTaxa = 150;
+bool gOwnerScans = true;
+// The item of a pass at which its owner calls the helpers.
+uint32_t gCallHelpersAt = 128;
+std::atomic<uint64_t> gTogetherPasses{0}, gHelperItems{0};
+// evaluateTogether could not split the pass.
+constexpr int kNotTogether = 1000;
+
+// A move within the bound, its nodes by position so that they name the
+// same nodes on every copy of the tree.
+struct NotedMove {
+    uint32_t K, T, R;
+    uint32_t ordinal;  // the moves of its item before it
+    double score;
+};
+
+struct PassItem {
+    std::atomic<uint8_t> done{0};
+    uint32_t moves = 0;
+    uint32_t reach = 0;
+    std::vector<NotedMove> noted;
+};
+
+class TogetherPass final : public PassHelpers::Job {
+public:
+    // Everything the threads read, taken from the owner's tree (whose sets
+    // are current); the items are made ready to be claimed.
+    bool setUp(Tree *tree, int swapType, TreeNode *centre, uint32_t limit, double bound)
+    {
+        if (!snapshot_ || snapshot_->maxNodes != tree->maxNodes) {
+            destroyTree(snapshot_, true);
+            snapshot_ = createTreeForTaxa(tree->ntax, tree->activeTaxa, true);
+            if (!snapshot_ || snapshot_->maxNodes != tree->maxNodes)
+                return false;
+        }
+        if (copyTree(tree, snapshot_) != 0)
+            return false;
+        swapType_ = swapType;
+        limit_ = limit;
+        bound_ = bound;
+        order_.resize(tree->maxNodes);
+        const uint32_t n = setCutSequence(tree, centre, order_.data());
+        cuts_.resize(n);
+        for (uint32_t i = 0; i < n; i++)
+            cuts_[i] = static_cast<uint32_t>(order_[i] - tree->nodes);
+        // The rings enumerateMoves would take if every cut reached the
+        // limit; the owner stops after the last one the serial pass takes.
+        rings_.clear();
+        uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
+        for (;;) {
+            h = std::min(h, limit);
+            rings_.push_back({l, h});
+            if (swapType == kSwapNNI || h >= limit)
+                break;
+            l = h + 1;
+            h = h * 4;
+        }
+        count_ = static_cast<uint32_t>(rings_.size() * cuts_.size());
+        if (count_ > capacity_) {
+            items_ = std::make_unique<PassItem[]>(count_);
+            capacity_ = count_;
+        }
+        for (uint32_t w = 0; w < count_; w++)
+            items_[w].done.store(0, std::memory_order_relaxed);
+        next_.store(0, std::memory_order_relaxed);
+        cancel_.store(false, std::memory_order_relaxed);
+        return true;
+    }
+
+    void help(PassSeat &seat) override
+    {
+        if (cancelled() || copyTree(snapshot_, seat.tree) != 0)
+            return;
+        // The sets are laid out in the order of the first tree a seat
+        // copies; later trees of a search differ from it by a few moves,
+        // and laying them out again each pass would cost more than it saves.
+        pointTreeAtPackedData(seat.tree, seat.data);
+        checkTraversalSeq(seat.tree);
+        if (!seat.laidOut) {
+            layOutNodeSets(seat.data, seat.tree);
+            seat.laidOut = true;
+        }
+        calcStatesetsForSearch(seat.tree, seat.data, false);
+        Cut cut(seat.tree, seat.data);
+        const double whole = swapTreeScore(seat.data, seat.tree);
+        uint64_t scanned = 0;
+        while (claimAndScan(seat.tree, cut, whole))
+            scanned++;
+        gHelperItems.fetch_add(scanned, std::memory_order_relaxed);
+    }
+
+    // Claims the next item and scans it on tree; false when none is left.
+    bool claimAndScan(Tree *tree, Cut &cut, double whole)
+    {
+        if (cancelled())
+            return false;
+        const uint32_t w = next_.fetch_add(1, std::memory_order_relaxed);
+        if (w >= count_)
+            return false;
+        scanItem(tree, cut, whole, w);
+        items_[w].done.store(1, std::memory_order_release);
+        items_[w].done.notify_all();
+        return true;
+    }
+
+    bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
+    void cancel() { cancel_.store(true, std::memory_order_relaxed); }
+    bool claimable() const { return !cancelled() && next_.load(std::memory_order_relaxed) < count_; }
+    uint32_t count() const { return count_; }
+    uint32_t cutCount() const { return static_cast<uint32_t>(cuts_.size()); }
+    uint32_t ringTop(uint32_t ring) const { return rings_[ring].second; }
+    PassItem &item(uint32_t w) { return items_[w]; }
+    // Waits until item w is scanned.
+    void await(uint32_t w) { items_[w].done.wait(0, std::memory_order_acquire); }
+    bool ready(uint32_t w) const { return items_[w].done.load(std::memory_order_acquire) != 0; }
+
+    ~TogetherPass() override { destroyTree(snapshot_, true); }
+
+private:
+    // The moves of cut i in ring r, as enumerateMoves scans them, each
+    // scored against the bound the pass began with.
+    void scanItem(Tree *tree, Cut &cut, double whole, uint32_t w)
+    {
+        PassItem &item = items_[w];
+        item.moves = 0;
+        item.reach = 0;
+        item.noted.clear();
+        const uint32_t nc = cutCount();
+        const uint32_t ring = w / nc, i = w % nc;
+        const auto [l, h] = rings_[ring];
+        TreeNode *K = tree->nodes + cuts_[i];
+        if (K->anc->anc && !sibling(K))
+            return;
+        // A cut whose reach (known once its first ring was scanned) falls
+        // short of this ring has no move in it.
+        if (ring > 0 && ready(i) && items_[i].reach < l)
+            return;
+        ReconList rr, gr;
+        const uint32_t reach = setReconSeq(tree, K, swapType_ == kSwapNNI ? 1 : limit_, &rr, &gr);
+        item.reach = reach;
+        const uint32_t top = std::min(reach, h);
+        if (top < l)
+            return;
+        TreeNode *base = tree->nodes;
+        const double bound = bound_;
+        auto note = [&](TreeNode *k, TreeNode *t, TreeNode *r, double score) {
+            if (!(score > bound))
+                item.noted.push_back({static_cast<uint32_t>(k - base), static_cast<uint32_t>(t - base),
+                                      static_cast<uint32_t>(r - base), item.moves, score});
+            item.moves++;
+        };
+        auto visit = [&](Cut &c, TreeNode *k, TreeNode *t, uint32_t ti, TreeNode *r) {
+            note(k, t, r, c.score(t, ti, r, bound));
+            return 0;
+        };
+        auto visitRun = [&](Cut &c, TreeNode *k, TreeNode *r, const ReconList &g, uint32_t ti, uint32_t end) {
+            if (!c.runsApply())
+                return eachMove(visit, c, k, r, g, ti, end);
+            const Cut::RunScorer scorer = c.runScorer(r, bound);
+            const bool pairs = scorer.pairs();
+            while (ti < end) {
+                if (pairs && ti + 1 < end) {
+                    for (uint32_t p = ti + 2; p < end && p < ti + 4; p++)
+                        scorer.prefetch(p);
+                    double score[2];
+                    scorer.scorePair(ti, score);
+                    note(k, g.node[ti], r, score[0]);
+                    note(k, g.node[ti + 1], r, score[1]);
+                    ti += 2;
+                } else {
+                    if (ti + 1 < end)
+                        scorer.prefetch(ti + 1);
+                    note(k, g.node[ti], r, scorer.score(ti));
+                    ti++;
+                }
+            }
+            return 0;
+        };
+        cut.begin(K, gr, true, whole, top);
+        scanCut(cut, swapType_, rr, gr, l, top, visit, visitRun);
+        cut.restore();
+    }
+
+    Tree *snapshot_ = nullptr;
+    std::vector<TreeNode *> order_;
+    std::vector<uint32_t> cuts_;
+    std::vector<std::pair<uint32_t, uint32_t>> rings_;
+    std::unique_ptr<PassItem[]> items_;
+    uint32_t count_ = 0, capacity_ = 0;
+    int swapType_ = kSwapTBR;
+    uint32_t limit_ = 0;
+    double bound_ = 0.0;
+    std::atomic<uint32_t> next_{0};
+    std::atomic<bool> cancel_{false};
+};
+
+// The pass of evaluateNeighbors_TBR with helpers, for a heuristic search
+// whose scores compare as plain numbers and whose moves are all offered
+// through tryToSaveTree (no n-best list, 2-ECR centre, constraints or
+// rearrangement limit).
+int evaluateTogether(PassHelpers &helpers, Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre,
+                     uint32_t reconLimit, double *scoreToBeat, double *best)
+{
+    thread_local TogetherPass pass;
+    const DataInfo *d = hsd->data;
+    checkTraversalSeq(tree);
+    const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
+    if (!pass.setUp(tree, swapType, centre, L, *scoreToBeat))
+        return kNotTogether;
+    // Most passes that find a better tree find it among their first cuts,
+    // nearest the centre: the helpers are called only once the pass has
+    // gone beyond them, for each copies the tree and makes all its sets.
+    const uint32_t callAt = gOwnerScans ? gCallHelpersAt : 0;
+    bool called = false;
+    Cut cut(tree, d);
+    const double whole = swapTreeScore(d, tree);
+    const uint32_t nc = pass.cutCount();
+    uint32_t maxMet = 0;
+    StopPoll poll;
+    int rc = 0;
+    for (uint32_t w = 0; w < pass.count() && rc == 0; w++) {
+        if (!called && w >= callAt) {
+            helpers.post(&pass);
+            gTogetherPasses.fetch_add(1, std::memory_order_relaxed);
+            called = true;
+        }
+        // The owner scans items too while the next one to take is not ready.
+        while (gOwnerScans && !pass.ready(w) && pass.claimable())
+            pass.claimAndScan(tree, cut, whole);
+        pass.await(w);
+        if (poll.stopRequested()) {
+            rc = 2;
+            break;
+        }
+        const PassItem &item = pass.item(w);
+        uint32_t counted = 0;
+        for (const NotedMove &m : item.noted) {
+            const double bound = *scoreToBeat;
+            if (m.score > bound || !scoreIsGood(hsd, m.score, bound, *best))
+                continue;
+            const uint32_t tried = m.ordinal + 1 - counted;
+            counted = m.ordinal + 1;
+            hsd->rearrTriedRep += tried;
+            hsd->rearrTriedTotal += tried;
+            TreeNode *K = tree->nodes + m.K, *T = tree->nodes + m.T, *R = tree->nodes + m.R;
+            RearrObject r;
+            makeRearrObject(&r, K, T, R, m.score);
+            rc = tryToSaveTree(hsd, tree, &r, false, best);
+            if (const int limit = finishEvaluations(hsd, tried))
+                rc = limit;
+            if (rc)
+                break;
+        }
+        if (rc)
+            break;
+        const uint32_t rest = item.moves - counted;
+        hsd->rearrTriedRep += rest;
+        hsd->rearrTriedTotal += rest;
+        if ((rc = finishEvaluations(hsd, rest)) != 0)
+            break;
+        const uint32_t ring = w / nc;
+        if (ring == 0)
+            maxMet = std::max(maxMet, item.reach);
+        if ((w + 1) % nc == 0) {
+            const uint32_t h = pass.ringTop(ring);
+            if (swapType == kSwapNNI || h >= maxMet || h >= L)
+                break;
+        }
+    }
+    if (called) {
+        pass.cancel();
+        helpers.finish();
+    }
+    return rc;
+}
+
+}  // namespace
+
+void setTogetherPassOptions(uint32_t minTaxa, uint32_t callHelpersAt, bool ownerScans)
+{
+    gTogetherMinTaxa = minTaxa;
+    gCallHelpersAt = callHelpersAt;
+    gOwnerScans = ownerScans;
+}
+uint32_t togetherPassMinTaxa() { return gTogetherMinTaxa; }
+TogetherCounts togetherCounts()
+{
+    return {gTogetherPasses.load(std::memory_order_relaxed), gHelperItems.load(std::memory_order_relaxed)};
+}
+
 int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre, uint32_t reconLimit,
                           double *scoreToBeat, double *best)
 {
@@ -748,6 +1058,15 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
     const bool plainScores = gCompareScoresFxn == compareParsimonyScores && !gScoresAreFlt;
     const bool heuristic = hsd->rules.heuristicRunning;
     const bool worseKept = heuristic && hsd->rules.nbest != 0;
+    if (PassHelpers *helpers = passHelpers();
+        helpers && heuristic && plainScores && !worseKept && !constrained && !hsd->ecrNode && hsd->rearrLimit == 0 &&
+        swapType != kSwapNNI && taxaOnTree(tree) >= gTogetherMinTaxa && passHelpersAllowed(hsd) &&
+        helpers->tryHold()) {
+        const int rc = evaluateTogether(*helpers, tree, hsd, swapType, centre, reconLimit, scoreToBeat, best);
+        helpers->letGo();
+        if (rc != kNotTogether)
+            return rc;
+    }
     StopPoll poll;
     auto rejected = [&](double score, double bound) {
         return plainScores && !worseKept && (heuristic ? score > bound : score >= *best);

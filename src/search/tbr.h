@@ -90,6 +90,23 @@ int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets);
 TreeNode *lastMovedSubtree(const Tree *tree);
 void setLastMovedSubtree(const Tree *tree, TreeNode *node);
 
+// A pass of evaluateNeighbors_TBR is split among the pass helpers (see
+// search/passhelpers.h) when they are installed, the search's scores are
+// plain lengths and every move is offered as it is found. Trees of fewer
+// than minTaxa taxa (150 unless set) are not split: their passes are too
+// short to pay for the hand-over. The owner of a pass calls the helpers
+// once it reaches item callHelpersAt (128 unless set; most passes that end
+// early end before). Without ownerScans it calls them at once, leaves every
+// cut to them and only takes their results.
+void setTogetherPassOptions(uint32_t minTaxa, uint32_t callHelpersAt, bool ownerScans);
+uint32_t togetherPassMinTaxa();
+// Passes split so far, and the items of them helpers scanned.
+struct TogetherCounts {
+    uint64_t passes = 0;
+    uint64_t helperItems = 0;
+};
+TogetherCounts togetherCounts();
+
 // Swaps on the tree alone, taking the first better neighbour each time,
 // until none is better; the tree's score becomes its length. Returns 0, or
 // the stop code of the evaluation.

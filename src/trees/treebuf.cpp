@@ -732,7 +732,7 @@ uint32_t putTree(Tree *tree, TreeBuffer *buf, bool checkDuplicates)
         return kPutTreeNoRoom;
     const bool main = isMainTreeBuffer(buf);
     const uint32_t count = buf->numTrees;
-    if (main && count >= treeInfo.maxtrees && treeInfo.maxtreesFixed)
+    if (putTreeRefusesAll(buf))
         return kPutTreeAtMaxtrees;
     if (ensureSpareSlot(buf) != 0) {
         noteStopOnFull();
@@ -1023,6 +1023,12 @@ bool isTreeBufferEmpty(const TreeBuffer *buf) { return numTreesInBuffer(buf) == 
 bool isTreeBufferAtMaxtrees(const TreeBuffer *buf)
 {
     return numTreesInBuffer(buf) == treeInfo.maxtrees && treeInfo.maxtreesFixed;
+}
+
+bool putTreeRefusesAll(const TreeBuffer *buf)
+{
+    buf = selectTreeBuffer(const_cast<TreeBuffer *>(buf));
+    return buf && isMainTreeBuffer(buf) && buf->numTrees >= treeInfo.maxtrees && treeInfo.maxtreesFixed;
 }
 
 uint32_t getTreeBufferCapacity(const TreeBuffer *buf)

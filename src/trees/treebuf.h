@@ -151,6 +151,9 @@ uint32_t numTreesInBuffer(const TreeBuffer *buf);
 uint32_t numTreesInMainBuffer();
 bool isTreeBufferEmpty(const TreeBuffer *buf);
 bool isTreeBufferAtMaxtrees(const TreeBuffer *buf);
+// Whether putTree refuses any tree into buf as kPutTreeAtMaxtrees (the main
+// buffer holds Maxtrees trees and the limit may not grow), whatever the tree.
+bool putTreeRefusesAll(const TreeBuffer *buf);
 uint32_t getTreeBufferCapacity(const TreeBuffer *buf);
 bool areTreesRooted(const TreeBuffer *buf);
 void setRootededness(TreeBuffer *buf, bool rooted);

@@ -8,6 +8,7 @@
 #include "search/hsearch.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
+#include "search/tbr.h"
 #include "search_fixture.h"
 #include "data/vorn_data.h"
 #include "trees/tree_settings.h"
@@ -70,6 +71,7 @@ protected:
     void TearDown() override
     {
         setHSearchThreads(0);
+        setTogetherPassOptions(150, 128, true);
         hs = savedHs;
         srch = savedSrch;
         treeInfo = savedTreeInfo;
@@ -103,6 +105,38 @@ protected:
         }
         o.printed = withoutVolatileLines(gPrinted);
         return o;
+    }
+
+    // A search on several threads against the one on a single thread.
+    static void expectSame(const Outcome &many, const Outcome &one, const std::string &what)
+    {
+        EXPECT_EQ(many.status, one.status) << what;
+        EXPECT_EQ(many.trees, one.trees) << what;
+        EXPECT_EQ(many.scores, one.scores) << what;
+        EXPECT_EQ(many.printed, one.printed) << what;
+    }
+
+    struct Setting {
+        const char *name;
+        std::function<void()> set;
+    };
+    // Each setting searched on 1 thread and on 2, 3 and 8, compared; `more`
+    // then looks at each search on several threads.
+    void eachThreadCount(const std::vector<Setting> &settings, const std::string &dataName,
+                         const std::function<void(const Outcome &, const std::string &)> &more = {})
+    {
+        for (const Setting &s : settings) {
+            const Outcome one = search(1, s.set);
+            ASSERT_NE(one.printed.find("Heuristic search"), std::string::npos) << one.printed;
+            for (uint32_t threads : {2u, 3u, 8u}) {
+                const Outcome many = search(threads, s.set);
+                const std::string what = std::string(s.name) + ", " + dataName + ", " + std::to_string(threads) +
+                                         " threads";
+                expectSame(many, one, what);
+                if (more)
+                    more(many, what);
+            }
+        }
     }
 
     void useMatrix(const std::vector<std::string> &rows, const char *symbols)
@@ -144,11 +178,7 @@ protected:
 
 TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
 {
-    struct Setting {
-        const char *name;
-        std::function<void()> set;
-    };
-    const Setting settings[] = {
+    const std::vector<Setting> settings = {
         {"multrees", [] {}},
         {"one tree per replicate, SPR, hold 2", [] { srch.mulTrees = 0, hs.swap = 2, hs.hold = 2; }},
         {"one tree per replicate", [] { srch.mulTrees = 0; }},
@@ -162,26 +192,15 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
     for (uint32_t noise : {4u, 25u}) {
         const uint32_t ntax = 11 + gen() % 5, states = noise == 25 ? 4 : 2;
         useMatrix(treeSignalMatrix(gen, ntax, 40 + gen() % 20, noise, states), states == 4 ? "0123" : "01");
-        for (const Setting &s : settings) {
-            const Outcome one = search(1, s.set);
-            ASSERT_NE(one.printed.find("Heuristic search"), std::string::npos) << one.printed;
-            for (uint32_t threads : {2u, 3u, 8u}) {
-                const Outcome many = search(threads, s.set);
-                EXPECT_EQ(many.status, one.status) << s.name << ", noise " << noise << ", " << threads << " threads";
-                EXPECT_EQ(many.trees, one.trees) << s.name << ", noise " << noise << ", " << threads << " threads";
-                EXPECT_EQ(many.scores, one.scores) << s.name << ", noise " << noise;
-                EXPECT_EQ(many.printed, one.printed) << s.name << ", noise " << noise << ", " << threads
-                                                     << " threads";
-                // Each replicate begun is either taken from its run ahead
-                // or run again here, never both and never neither.
-                const AheadCounts counts = lastHSearchAheadCounts();
-                EXPECT_EQ(counts.taken + counts.rerunHere, occurrences(many.printed, "Random-addition-sequence"))
-                    << s.name << ", noise " << noise << ", " << threads << " threads";
-                ahead += counts.taken;
-                reused += counts.stepwiseReused;
-                reps += hs.nreps;
-            }
-        }
+        eachThreadCount(settings, "noise " + std::to_string(noise), [&](const Outcome &many, const std::string &what) {
+            // Each replicate begun is either taken from its run ahead or
+            // run again here, never both and never neither.
+            const AheadCounts counts = lastHSearchAheadCounts();
+            EXPECT_EQ(counts.taken + counts.rerunHere, occurrences(many.printed, "Random-addition-sequence")) << what;
+            ahead += counts.taken;
+            reused += counts.stepwiseReused;
+            reps += hs.nreps;
+        });
     }
     // The comparison above means something only if replicates were taken
     // from runs ahead, and not every one of them (some must give way).
@@ -268,6 +287,42 @@ TEST_F(HSearchThreadsTest, RunsAheadMeetAFullBufferAsTheSearchWould)
         const AheadCounts counts = lastHSearchAheadCounts();
         EXPECT_EQ(counts.taken, 12u) << threads << " threads";
         EXPECT_EQ(counts.rerunHere, 0u) << threads << " threads";
+    }
+}
+
+// One tree's pass split among helper threads, on data with many trees of
+// equal length (the buffer fills, trees are refused at the limit, better
+// trees end passes part-way) and on data whose replicates end on separate
+// islands: every save rule gives the single-thread search, and the helpers
+// scanned cuts. First the owner of each pass leaves all its cuts to the
+// helpers, so their copies' results are what it takes, whatever the
+// timing; then it scans cuts beside them, as it does on large trees.
+TEST_F(HSearchThreadsTest, PassesSplitAmongHelpersGiveTheSingleThreadSearch)
+{
+    const std::vector<Setting> settings = {
+        {"multrees", [] {}},
+        {"one replicate, simple addition", [] { hs.addSeq = kAddSeqSimple, hs.nreps = 1; }},
+        {"maxtrees reached", [] { treeInfo.maxtrees = 7; }},
+        {"steepest descent", [] { hs.steepest = 1; }},
+        {"SPR, reconnection limit 2", [] { hs.swap = 2, hs.reconLimit = 2; }},
+        {"TBR, no reconnection limit, hold 3", [] { hs.reconLimit = 0, hs.hold = 3; }},
+        {"chuck limit", [] { hs.nchuck = 3, hs.chuckScore = 1; }},
+        {"one tree per replicate", [] { srch.mulTrees = 0; }},
+    };
+    for (bool ownerScans : {false, true}) {
+        setTogetherPassOptions(4, 0, ownerScans);
+        std::mt19937 gen(73);
+        const TogetherCounts before = togetherCounts();
+        for (uint32_t noise : {2u, 30u}) {
+            const uint32_t ntax = 18 + gen() % 8;
+            useMatrix(treeSignalMatrix(gen, ntax, noise == 2 ? 12 : 40, noise, 2), "01");
+            eachThreadCount(settings, "noise " + std::to_string(noise));
+        }
+        const TogetherCounts after = togetherCounts();
+        EXPECT_GT(after.passes, before.passes);
+        if (!ownerScans) {
+            EXPECT_GT(after.helperItems, before.helperItems);
+        }
     }
 }
 

@@ -528,12 +528,19 @@ TEST_F(MainBufferTest, LeaveUnchangedRefusesWithoutFixing)
     treeInfo.increase = static_cast<uint32_t>(MaxtreesAction::kLeave);
     fill(5);
     randomTree(tree_.get(), rng_, 0, false);
+    // A search skips the store's work when putTree refuses every tree, so
+    // the two must agree: not here, where the refusal depends on the tree.
+    EXPECT_FALSE(putTreeRefusesAll(nullptr));
     EXPECT_EQ(putTree(tree_.get(), nullptr, true), kPutTreeNoRoom);
     EXPECT_FALSE(isMaxtreesFixed());
     EXPECT_EQ(numTreesInMainBuffer(), 5u);
     setMaxtreesFixed(true);
+    EXPECT_TRUE(putTreeRefusesAll(nullptr));
     EXPECT_EQ(putTree(tree_.get(), nullptr, true), kPutTreeAtMaxtrees);
     EXPECT_TRUE(isTreeBufferAtMaxtrees(nullptr));
+    // Only the main buffer has the limit.
+    BufPtr other(createTreeBuffer(kTaxa, 5, false, false, false));
+    EXPECT_FALSE(putTreeRefusesAll(other.get()));
 }
 
 TEST_F(MainBufferTest, AutomaticIncrease)
