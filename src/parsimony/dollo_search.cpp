@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "parsimony/kernels/irr_steps.h"
 #include "parsimony/optimize.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -20,11 +21,8 @@ constexpr uint32_t kLanes = 64;
 // word).
 constexpr uint32_t kHead = 2;
 constexpr uint32_t kCounterWords = kLanes / 4;
-// An irreversible step's entry for a condition it cannot take (a loss would
-// be needed). Two of them plus a step stay inside 16 bits; every genuine
-// entry is at most the number of edges of the part a record summarises,
-// which the taxon limit below keeps clear of it.
-constexpr int16_t kIrrNever = 8191;
+// Every genuine irreversible entry is at most the number of edges of the
+// part a record summarises, which this limit keeps clear of kIrrNever.
 constexpr uint32_t kIrrMaxTaxa = 4000;
 
 struct Rec {
@@ -141,66 +139,9 @@ int32_t spanWord(const WordLanes &w, const int16_t *__restrict a1, const int16_t
     return sum;
 }
 
-// Irreversible steps. A record's c0 and c1 are the least steps of the part
-// it summarises with its top node primitive (0) or derived (1), less the
-// lesser of them (kIrrNever where the node cannot be so). A gain runs from
-// the side nearer the ancestor to the other and a loss is impossible, so the
-// cost of reaching a record from a node next to it depends on which side
-// holds the ancestor: from a record above (holding it) the node is derived
-// either as the record's top is or by a gain on the edge between, and
-// primitive only if that top is; into a record below, a primitive node may
-// have a derived top by a gain, a derived one only a derived top. Two records
-// without the ancestor meet at the node the part is then rooted at, as the
-// cost vectors take them.
-template <bool above>
-inline void irrHalf(int16_t x0, int16_t x1, int16_t &h0, int16_t &h1)
-{
-    if constexpr (above) {
-        h0 = x0;
-        h1 = std::min<int16_t>(static_cast<int16_t>(x0 + 1), x1);
-    } else {
-        h0 = std::min<int16_t>(x0, static_cast<int16_t>(x1 + 1));
-        h1 = x1;
-    }
-}
-
-// The least steps of a and b with a node between them primitive (o0) and
-// derived (o1), each at most kIrrNever.
-template <bool ta, bool tb>
-inline void irrSums(int16_t a0, int16_t a1, int16_t b0, int16_t b1, int16_t &o0, int16_t &o1)
-{
-    int16_t ha0, ha1, hb0, hb1;
-    irrHalf<ta>(a0, a1, ha0, ha1);
-    irrHalf<tb>(b0, b1, hb0, hb1);
-    o0 = std::min<int16_t>(static_cast<int16_t>(ha0 + hb0), kIrrNever);
-    o1 = std::min<int16_t>(static_cast<int16_t>(ha1 + hb1), kIrrNever);
-}
-
-// Joins one irreversible word of a and b at a node (Join), or by an edge;
-// each step's least goes to m. Returns their sum; *never is set when a step
-// can take no condition.
-template <bool ta, bool tb, bool Join>
-int32_t irrWord(const int16_t *__restrict a1, const int16_t *__restrict a0, const int16_t *__restrict b1,
-                const int16_t *__restrict b0, int16_t *__restrict r1, int16_t *__restrict r0, int16_t *__restrict m,
-                bool *never)
-{
-    int32_t sum = 0;
-    int16_t worst = 0;
-    for (uint32_t i = 0; i < kLanes; i++) {
-        int16_t o0, o1;
-        irrSums<ta, tb>(a0[i], a1[i], b0[i], b1[i], o0, o1);
-        const int16_t least = std::min(o0, o1);
-        if constexpr (Join) {
-            r0[i] = o0 == kIrrNever ? kIrrNever : static_cast<int16_t>(o0 - least);
-            r1[i] = o1 == kIrrNever ? kIrrNever : static_cast<int16_t>(o1 - least);
-        }
-        m[i] = least;
-        worst = std::max(worst, least);
-        sum += least;
-    }
-    *never = *never || worst >= kIrrNever;
-    return sum;
-}
+// The irreversible steps' rule, whose half-joins the joins of many
+// neighbours read (the word kernels are in kernels/).
+#include "parsimony/kernels/irr_steps_rule.h"
 
 // Adds a word's steps to the characters they belong to.
 void addCharSteps(const DataInfo *d, const DolSearch &ds, uint32_t w, const int16_t *m)
@@ -448,20 +389,18 @@ uint32_t dolRecordWords(const DataInfo *d) { return dolSearchActive(d) ? layoutO
 
 namespace {
 
-// The irreversible words of a join, for the tags of a and b: their steps
-// added (with count) as dolSetBin adds the Dollo words'; returns their
-// weighted sum, kNoScore when a step can take no condition.
-template <bool ta, bool tb>
-double joinIrrWords(const DataInfo *d, const DolSearch &ds, const ConstRec &A, const ConstRec &B, const Rec &R,
-                    bool count, bool perChar, double &added)
+// The irreversible words of a join: their steps added (with count) as
+// dolSetBin adds the Dollo words'; returns their weighted sum, kNoScore when
+// a step can take no condition.
+double joinIrrWords(const DataInfo *d, const DolSearch &ds, IrrJoinWord join, const ConstRec &A, const ConstRec &B,
+                    const Rec &R, bool count, bool perChar, double &added)
 {
     alignas(32) int16_t m[kLanes];
     double own = 0.0;
     bool never = false;
     for (uint32_t w = 0; w < ds.irrWords; w++) {
         const size_t at = static_cast<size_t>(w) * kLanes;
-        const int32_t sum =
-            irrWord<ta, tb, true>(A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, R.c1 + at, R.c0 + at, m, &never);
+        const int32_t sum = join(A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, R.c1 + at, R.c0 + at, m, &never);
         R.L[w] = R.F[w] = 0;
         if (sum)
             own += sum * ds.weight[w];
@@ -483,15 +422,8 @@ void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
     alignas(32) int16_t m[kLanes];
     double added = 0.0;
     const bool ta = holdsAncestor(a), tb = holdsAncestor(b);
-    double own = 0.0;
-    if (ds.irrWords) {
-        if (ta)
-            own = tb ? joinIrrWords<true, true>(d, ds, A, B, R, count, perChar, added)
-                     : joinIrrWords<true, false>(d, ds, A, B, R, count, perChar, added);
-        else
-            own = tb ? joinIrrWords<false, true>(d, ds, A, B, R, count, perChar, added)
-                     : joinIrrWords<false, false>(d, ds, A, B, R, count, perChar, added);
-    }
+    const double own =
+        ds.irrWords ? joinIrrWords(d, ds, irrStepKernels().join[2 * ta + tb], A, B, R, count, perChar, added) : 0.0;
     for (uint32_t w = ds.irrWords; w < ds.words; w++) {
         const size_t at = static_cast<size_t>(w) * kLanes;
         lanes.load(A.L[w], A.F[w], B.L[w], B.F[w]);
@@ -620,13 +552,11 @@ int dolLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     alignas(32) int16_t m[kLanes];
     double len = *length;
     if (ds.irrWords) {
-        const bool ta = holdsAncestor(a), tb = holdsAncestor(b);
-        auto span = ta ? (tb ? irrWord<true, true, false> : irrWord<true, false, false>)
-                       : (tb ? irrWord<false, true, false> : irrWord<false, false, false>);
+        const IrrSpanWord span = irrStepKernels().span[2 * holdsAncestor(a) + holdsAncestor(b)];
         bool never = false;
         for (uint32_t w = 0; w < ds.irrWords; w++) {
             const size_t at = static_cast<size_t>(w) * kLanes;
-            const int32_t sum = span(A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, nullptr, nullptr, m, &never);
+            const int32_t sum = span(A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, m, &never);
             if (never) {
                 *length = kNoScore;
                 return 0;

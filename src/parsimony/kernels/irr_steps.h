@@ -1,0 +1,36 @@
+// The irreversible steps' kernels of the search's step scoring
+// (parsimony/dollo_search.h): one word of 64 steps joined at a node or by an
+// edge, for each way round the two records hold the ancestor. The rule is
+// written once (irr_steps_rule.h) and compiled for the baseline CPU and, in
+// a file of its own, with AVX2 code generation; the variant follows the
+// other kernels' choice (uno_select.cpp).
+#pragma once
+
+#include <cstdint>
+
+#include "parsimony/kernels/uno_kernels.h"
+
+// An entry for a condition a step cannot take (a loss would be needed). Two
+// of them plus a step stay inside 16 bits.
+inline constexpr int16_t kIrrNever = 8191;
+
+// a1/a0 and b1/b0: the two records' counters (derived / primitive top) of
+// the word's 64 steps. A join writes the node's counters to r1/r0; both put
+// each step's least in m and return their sum, and set *never when a step
+// can take no condition.
+using IrrJoinWord = int32_t (*)(const int16_t *a1, const int16_t *a0, const int16_t *b1, const int16_t *b0,
+                                int16_t *r1, int16_t *r0, int16_t *m, bool *never);
+using IrrSpanWord = int32_t (*)(const int16_t *a1, const int16_t *a0, const int16_t *b1, const int16_t *b0,
+                                int16_t *m, bool *never);
+
+struct IrrStepKernels {
+    const char *name;
+    // Indexed by 2 x (a holds the ancestor) + (b holds it).
+    IrrJoinWord join[4];
+    IrrSpanWord span[4];
+};
+
+const IrrStepKernels &irrStepKernels();
+const IrrStepKernels *irrStepKernelsOf(UnoKernelVariant v);
+const IrrStepKernels &irrStepKernelsGeneric();
+const IrrStepKernels &irrStepKernelsAvx2();
