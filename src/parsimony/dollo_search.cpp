@@ -475,7 +475,7 @@ void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
                 if (tag[k])
                     irrHalf<true>(nb[k].c0[at], nb[k].c1[at], h0, h1);
                 else
-                    irrHalf<true>(nb[k].c0[at], nb[k].c1[at], h0, h1);
+                    irrHalf<false>(nb[k].c0[at], nb[k].c1[at], h0, h1);
                 o0 = std::min<int32_t>(o0 + h0, kIrrNever);
                 o1 = std::min<int32_t>(o1 + h1, kIrrNever);
             }

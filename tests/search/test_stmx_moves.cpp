@@ -374,6 +374,45 @@ TEST_F(StmMoves, IrreversibleStepMovesScoreAsCostVectorRescorings)
     EXPECT_GT(checked, 1500);
 }
 
+// Trees with polytomies, whose forks join any number of neighbours: by
+// steps every Dollo and irreversible character scores as by the cost
+// vectors, per character too.
+TEST_F(StmMoves, StepsScorePolytomousTreesAsCostVectors)
+{
+    std::mt19937 rng(6695);
+    int trees = 0;
+    for (int trial = 0; trial < 40; trial++) {
+        dropData();
+        const uint32_t ntax = 5 + trial % 10, nchar = 4 + rng() % 30;
+        std::vector<uint32_t> width(nchar);
+        const auto cells = randomSeriesCells(rng, ntax, width, false);
+        data = makeTypedData(6, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            setType(data, c, rng() % 3 ? kCharIrreversible : kCharDollo, rng() % 3 == 0);
+            const uint32_t a = rng() % 5, s = rng() % width[c];
+            setAncestor(data, c, seriesAncestor(a, s, width[c]));
+            data->weights[c] = 1 + rng() % 2;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        DolloSearchScope steps(data);
+        ASSERT_TRUE(dolSearchActive(data));
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, true));
+        std::vector<int32_t> bySteps, byVectors;
+        const double len = calcTreeLength(data, tree.get(), true, true);
+        bySteps.assign(packedData(data)->steps.begin(), packedData(data)->steps.end());
+        {
+            DolloSearchPause whole(data);
+            EXPECT_DOUBLE_EQ(calcTreeLength(data, tree.get(), true, true), len) << "trial " << trial;
+            byVectors.assign(packedData(data)->steps.begin(), packedData(data)->steps.end());
+        }
+        EXPECT_EQ(bySteps, byVectors) << "trial " << trial;
+        trees++;
+    }
+    EXPECT_EQ(trees, 40);
+}
+
 // A TBR and SPR descent by steps, with and without a reconnection limit:
 // after each move applied the moves score as on sets computed afresh, and
 // the tree's length is the cost vectors'.
