@@ -17,8 +17,8 @@ namespace {
 
 constexpr uint32_t kLanes = 64;
 // A record: its header (whether it holds the ancestor, and its irreversible
-// steps' own length), L and F words, then c1 and c0 of every step (four per
-// word).
+// steps' own length), L and F words, then c1 of every step and c0 of every
+// Dollo step (four per word).
 constexpr uint32_t kHead = 2;
 constexpr uint32_t kCounterWords = kLanes / 4;
 // Every genuine irreversible entry is at most the number of edges of the
@@ -35,18 +35,22 @@ struct ConstRec {
     const int16_t *c1, *c0;
 };
 
+// The c1 counters of every word, then the c0 counters of the Dollo words
+// only: an irreversible step keeps one value, in its c1 place.
+size_t c0Offset(const DolSearch &ds) { return static_cast<size_t>(ds.words - ds.irrWords) * kLanes; }
+
 Rec recOf(const DolSearch &ds, ParsNodeSets *r)
 {
     uint64_t *p = r->dollo + kHead;
     auto *c = reinterpret_cast<int16_t *>(p + 2 * ds.words);
-    return {p, p + ds.words, c, c + static_cast<size_t>(ds.words) * kLanes};
+    return {p, p + ds.words, c, c + c0Offset(ds)};
 }
 
 ConstRec recOf(const DolSearch &ds, const ParsNodeSets *r)
 {
     const uint64_t *p = r->dollo + kHead;
     const auto *c = reinterpret_cast<const int16_t *>(p + 2 * ds.words);
-    return {p, p + ds.words, c, c + static_cast<size_t>(ds.words) * kLanes};
+    return {p, p + ds.words, c, c + c0Offset(ds)};
 }
 
 const DolSearch &layoutOf(const DataInfo *d) { return *packedData(d)->dolSearch; }
@@ -139,8 +143,8 @@ int32_t spanWord(const WordLanes &w, const int16_t *__restrict a1, const int16_t
     return sum;
 }
 
-// The irreversible steps' rule, whose half-joins the joins of many
-// neighbours read (the word kernels are in kernels/).
+// The irreversible steps' rule, which the joins of many neighbours read too
+// (the word kernels are in kernels/).
 #include "parsimony/kernels/irr_steps_rule.h"
 
 // Adds a word's steps to the characters they belong to.
@@ -239,9 +243,10 @@ void writeCells(const DataInfo *d, const DolSearch &ds, const std::vector<int32_
             const uint64_t bit = uint64_t{1} << (at % kLanes);
             const int v = stepValue(b, j, j <= sc.turned);
             if (!sc.dollo) {
-                // A cell holds its condition and cannot take the other.
+                // A cell holds its condition and cannot take the other
+                // (as the ancestor, holding itself, is read from above).
                 if (v >= 0)
-                    (v ? r.c0 : r.c1)[at] = kIrrNever;
+                    r.c1[at] = taxon < 0 ? (v ? kIrrNever : -1) : (v ? 1 : -kIrrNever);
             } else if (v == 1) {
                 r.L[w] |= bit;
                 r.F[w] |= bit;
@@ -352,7 +357,7 @@ int prepareDolSearch(DataInfo *d)
         std::fill_n(ds->charOf.begin() + firstStep[i], steps, sc.c);
         used += steps;
     }
-    ds->stride = kHead + ds->words * (2 + 2 * kCounterWords);
+    ds->stride = kHead + 2 * ds->words + (2 * ds->words - ds->irrWords) * kCounterWords;
     const size_t records = size_t{3} * pd->nodeCount;
     ds->sets.assign(records * ds->stride, 0);
     ds->scratch.assign(size_t{2} * ds->stride, 0);
@@ -400,7 +405,7 @@ double joinIrrWords(const DataInfo *d, const DolSearch &ds, IrrJoinWord join, co
     bool never = false;
     for (uint32_t w = 0; w < ds.irrWords; w++) {
         const size_t at = static_cast<size_t>(w) * kLanes;
-        const int32_t sum = join(A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, R.c1 + at, R.c0 + at, m, &never);
+        const int32_t sum = join(A.c1 + at, B.c1 + at, R.c1 + at, m, &never);
         R.L[w] = R.F[w] = 0;
         if (sum)
             own += sum * ds.weight[w];
@@ -444,15 +449,12 @@ void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
 {
     const DolSearch &ds = layoutOf(d);
     thread_local std::vector<ConstRec> nb;
-    thread_local std::vector<uint8_t> tag;
     nb.clear();
-    tag.clear();
     bool anyTag = false;
     double base = 0.0;
     auto neighbour = [&](const TreeNode *n, int k) {
         const auto *r = static_cast<const ParsNodeSets *>(nodeSets(n->abm[k]));
         nb.push_back(recOf(ds, r));
-        tag.push_back(holdsAncestor(r) ? 1 : 0);
         anyTag = anyTag || holdsAncestor(r);
         base += baseOf(r);
     };
@@ -469,20 +471,18 @@ void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
         int32_t sum = 0;
         for (uint32_t i = 0; i < kLanes; i++) {
             const size_t at = static_cast<size_t>(w) * kLanes + i;
-            int32_t o0 = 0, o1 = 0;
-            for (size_t k = 0; k < nb.size(); k++) {
-                int16_t h0, h1;
-                if (tag[k])
-                    irrHalf<true>(nb[k].c0[at], nb[k].c1[at], h0, h1);
-                else
-                    irrHalf<false>(nb[k].c0[at], nb[k].c1[at], h0, h1);
-                o0 = std::min<int32_t>(o0 + h0, kIrrNever);
-                o1 = std::min<int32_t>(o1 + h1, kIrrNever);
+            int32_t o0 = 0, o1 = 0, v = 0;
+            for (const ConstRec &x : nb) {
+                int16_t x0, x1;
+                irrUnpack(x.c1[at], x0, x1);
+                o0 = std::min<int32_t>(o0 + x0, kIrrNever);
+                o1 = std::min<int32_t>(o1 + x1, kIrrNever);
+                v = std::clamp<int32_t>(v + x.c1[at], -kIrrNever, kIrrNever);
             }
             const int32_t least = std::min(o0, o1);
             never = never || least >= kIrrNever;
-            R.c0[at] = static_cast<int16_t>(o0 == kIrrNever ? kIrrNever : o0 - least);
-            R.c1[at] = static_cast<int16_t>(o1 == kIrrNever ? kIrrNever : o1 - least);
+            const auto s0 = static_cast<int16_t>(o0), s1 = static_cast<int16_t>(o1), d = static_cast<int16_t>(v);
+            R.c1[at] = anyTag ? irrNodeValue<true>(s0, s1, d) : irrNodeValue<false>(s0, s1, d);
             m[i] = static_cast<int16_t>(least);
             sum += least;
         }
@@ -556,7 +556,7 @@ int dolLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNode
         bool never = false;
         for (uint32_t w = 0; w < ds.irrWords; w++) {
             const size_t at = static_cast<size_t>(w) * kLanes;
-            const int32_t sum = span(A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, m, &never);
+            const int32_t sum = span(A.c1 + at, B.c1 + at, m, &never);
             if (never) {
                 *length = kNoScore;
                 return 0;

@@ -25,9 +25,9 @@
 // counters give the same answers. A part's length does not depend on where
 // it is hung, so a subtree rerooted by a rearrangement keeps its length.
 //
-// An irreversible step (a gain costs one, a loss is impossible) keeps only
-// the counters, c0 and c1 for its top node primitive and derived (the
-// impossible one at a bound); which way an edge's gain runs depends on
+// An irreversible step (a gain costs one, a loss is impossible) keeps one
+// counter standing for two, c0 and c1 for its top node primitive and derived
+// (the impossible one at a bound; see kernels/irr_steps_rule.h); which way an edge's gain runs depends on
 // whether a record holds the ancestor, which its header says. A part's
 // length does depend on where it is hung, so the header also holds the
 // irreversible steps' own length of the part, from which a search takes the
@@ -36,8 +36,8 @@
 // cost vectors' length as well.
 //
 // Node record: a header (ancestor tag, own irreversible length), the L and F
-// words, then the c1 and c0 counters (16 bits per step) of every word's 64
-// steps. Steps of one word share one kind and one weight; the irreversible
+// words, then the c1 counters (16 bits per step) of every word's 64 steps and
+// the c0 counters of the Dollo words' steps. Steps of one word share one kind and one weight; the irreversible
 // words come first.
 #pragma once
 

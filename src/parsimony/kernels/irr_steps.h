@@ -14,14 +14,12 @@
 // of them plus a step stay inside 16 bits.
 inline constexpr int16_t kIrrNever = 8191;
 
-// a1/a0 and b1/b0: the two records' counters (derived / primitive top) of
-// the word's 64 steps. A join writes the node's counters to r1/r0; both put
-// each step's least in m and return their sum, and set *never when a step
-// can take no condition.
-using IrrJoinWord = int32_t (*)(const int16_t *a1, const int16_t *a0, const int16_t *b1, const int16_t *b0,
-                                int16_t *r1, int16_t *r0, int16_t *m, bool *never);
-using IrrSpanWord = int32_t (*)(const int16_t *a1, const int16_t *a0, const int16_t *b1, const int16_t *b0,
-                                int16_t *m, bool *never);
+// a and b: the two records' values of the word's 64 steps (see
+// irr_steps_rule.h). A join writes the node's values to r; both put each
+// step's least in m and return their sum, and set *never when a step can
+// take no condition.
+using IrrJoinWord = int32_t (*)(const int16_t *a, const int16_t *b, int16_t *r, int16_t *m, bool *never);
+using IrrSpanWord = int32_t (*)(const int16_t *a, const int16_t *b, int16_t *m, bool *never);
 
 struct IrrStepKernels {
     const char *name;

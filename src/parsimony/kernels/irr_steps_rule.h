@@ -11,49 +11,54 @@
 // if that top is; into a record below, a primitive node may have a derived
 // top by a gain, a derived one only a derived top. Two records without the
 // ancestor meet at the node the part is then rooted at, as the cost vectors
-// take them.
+// take them. So a node reads a record above as c0 and min(c0 + 1, c1), one
+// below as min(c0, c1 + 1) and c1.
 
 constexpr uint32_t kWordSteps = 64;
 
-template <bool above>
-inline void irrHalf(int16_t x0, int16_t x1, int16_t &h0, int16_t &h1)
+// A record holds one value v per step: c0 = max(v, 0), c1 = max(-v, 0). The
+// entry a record is never read by is capped so that one of them is 0: a
+// record without the ancestor is only ever below a node, which reads its c0
+// as no more than c1 + 1; one holding the ancestor only above, which reads
+// its c1 as no more than c0 + 1. So capped, a record's half-join is its two
+// entries as they stand, whichever way round the ancestor lies: the least
+// steps of a node joining records with values v_k are the lesser of the sums
+// of their c0 and of their c1, and the node's value is the sum of the v_k,
+// capped for the node's own record (t: it holds the ancestor) and held at
+// +-kIrrNever where a condition is impossible.
+inline void irrUnpack(int16_t v, int16_t &x0, int16_t &x1)
 {
-    if constexpr (above) {
-        h0 = x0;
-        h1 = std::min<int16_t>(static_cast<int16_t>(x0 + 1), x1);
-    } else {
-        h0 = std::min<int16_t>(x0, static_cast<int16_t>(x1 + 1));
-        h1 = x1;
-    }
+    x0 = std::max<int16_t>(v, 0);
+    x1 = std::max<int16_t>(static_cast<int16_t>(-v), 0);
 }
 
-// The least steps of a and b with a node between them primitive (o0) and
-// derived (o1), each at most kIrrNever.
-template <bool ta, bool tb>
-inline void irrSums(int16_t a0, int16_t a1, int16_t b0, int16_t b1, int16_t &o0, int16_t &o1)
+// The value of a node whose entries sum to o0 and o1 (d = o0 - o1 when both
+// are possible).
+template <bool t>
+inline int16_t irrNodeValue(int16_t o0, int16_t o1, int16_t d)
 {
-    int16_t ha0, ha1, hb0, hb1;
-    irrHalf<ta>(a0, a1, ha0, ha1);
-    irrHalf<tb>(b0, b1, hb0, hb1);
-    o0 = std::min<int16_t>(static_cast<int16_t>(ha0 + hb0), kIrrNever);
-    o1 = std::min<int16_t>(static_cast<int16_t>(ha1 + hb1), kIrrNever);
+    d = o0 >= kIrrNever ? kIrrNever : d;
+    d = o1 >= kIrrNever ? static_cast<int16_t>(-kIrrNever) : d;
+    if constexpr (t)
+        return std::min<int16_t>(std::max<int16_t>(d, -1), kIrrNever);
+    else
+        return std::max<int16_t>(std::min<int16_t>(d, 1), static_cast<int16_t>(-kIrrNever));
 }
 
-template <bool ta, bool tb, bool Join>
-int32_t irrWord(const int16_t *__restrict a1, const int16_t *__restrict a0, const int16_t *__restrict b1,
-                const int16_t *__restrict b0, int16_t *__restrict r1, int16_t *__restrict r0, int16_t *__restrict m,
-                bool *never)
+template <bool t, bool Join>
+int32_t irrWord(const int16_t *__restrict a, const int16_t *__restrict b, int16_t *__restrict r,
+                int16_t *__restrict m, bool *never)
 {
     int32_t sum = 0;
     int16_t worst = 0;
     for (uint32_t i = 0; i < kWordSteps; i++) {
-        int16_t o0, o1;
-        irrSums<ta, tb>(a0[i], a1[i], b0[i], b1[i], o0, o1);
-        const int16_t least = std::min(o0, o1);
-        if constexpr (Join) {
-            r0[i] = o0 == kIrrNever ? kIrrNever : static_cast<int16_t>(o0 - least);
-            r1[i] = o1 == kIrrNever ? kIrrNever : static_cast<int16_t>(o1 - least);
-        }
+        int16_t a0, a1, b0, b1;
+        irrUnpack(a[i], a0, a1);
+        irrUnpack(b[i], b0, b1);
+        const auto o0 = static_cast<int16_t>(a0 + b0), o1 = static_cast<int16_t>(a1 + b1);
+        const int16_t least = std::min(std::min(o0, o1), kIrrNever);
+        if constexpr (Join)
+            r[i] = irrNodeValue<t>(o0, o1, static_cast<int16_t>(a[i] + b[i]));
         m[i] = least;
         worst = std::max(worst, least);
         sum += least;
@@ -62,22 +67,19 @@ int32_t irrWord(const int16_t *__restrict a1, const int16_t *__restrict a0, cons
     return sum;
 }
 
-template <bool ta, bool tb>
-int32_t irrJoin(const int16_t *a1, const int16_t *a0, const int16_t *b1, const int16_t *b0, int16_t *r1, int16_t *r0,
-                int16_t *m, bool *never)
+template <bool t>
+int32_t irrJoin(const int16_t *a, const int16_t *b, int16_t *r, int16_t *m, bool *never)
 {
-    return irrWord<ta, tb, true>(a1, a0, b1, b0, r1, r0, m, never);
+    return irrWord<t, true>(a, b, r, m, never);
 }
 
-template <bool ta, bool tb>
-int32_t irrSpan(const int16_t *a1, const int16_t *a0, const int16_t *b1, const int16_t *b0, int16_t *m, bool *never)
+inline int32_t irrSpan(const int16_t *a, const int16_t *b, int16_t *m, bool *never)
 {
-    return irrWord<ta, tb, false>(a1, a0, b1, b0, nullptr, nullptr, m, never);
+    return irrWord<false, false>(a, b, nullptr, m, never);
 }
 
 inline IrrStepKernels irrTable(const char *name)
 {
-    return IrrStepKernels{name,
-                          {irrJoin<false, false>, irrJoin<false, true>, irrJoin<true, false>, irrJoin<true, true>},
-                          {irrSpan<false, false>, irrSpan<false, true>, irrSpan<true, false>, irrSpan<true, true>}};
+    return IrrStepKernels{name, {irrJoin<false>, irrJoin<true>, irrJoin<true>, irrJoin<true>},
+                          {irrSpan, irrSpan, irrSpan, irrSpan}};
 }
