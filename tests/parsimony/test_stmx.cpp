@@ -290,10 +290,11 @@ TEST_F(Stmx, IrreversibleStepKernelsEqualTheTwoStateCostVectors)
     sc.n = 2;
     const int64_t cost[4] = {0, 1, kStmImpossible, 0};
     auto entry = [](int16_t x) { return x >= kIrrNever ? kStmImpossible : int64_t{x}; };
-    // The entries a record's value stands for (c0, c1).
+    // The entries a record's value stands for (c0, c1), and their zero mask.
     auto entries = [&](int16_t v, int64_t *X) {
         X[0] = entry(std::max<int16_t>(v, 0));
         X[1] = entry(std::max<int16_t>(static_cast<int16_t>(-v), 0));
+        X[2] = (X[0] == 0 ? 1 : 0) | (X[1] == 0 ? 2 : 0);
     };
     int variants = 0;
     long never = 0;

@@ -9,10 +9,7 @@ namespace irravx2 {
 namespace {
 #include "parsimony/kernels/irr_steps_rule.h"
 }  // namespace
+constexpr IrrStepKernels kTable = irrTable("avx2");
 }  // namespace irravx2
 
-const IrrStepKernels &irrStepKernelsAvx2()
-{
-    static const IrrStepKernels table = irravx2::irrTable("avx2");
-    return table;
-}
+const IrrStepKernels &irrStepKernelsAvx2() { return irravx2::kTable; }

@@ -7,10 +7,7 @@ namespace irrgeneric {
 namespace {
 #include "parsimony/kernels/irr_steps_rule.h"
 }  // namespace
+constexpr IrrStepKernels kTable = irrTable("generic");
 }  // namespace irrgeneric
 
-const IrrStepKernels &irrStepKernelsGeneric()
-{
-    static const IrrStepKernels table = irrgeneric::irrTable("generic");
-    return table;
-}
+const IrrStepKernels &irrStepKernelsGeneric() { return irrgeneric::kTable; }

@@ -78,7 +78,7 @@ inline int32_t irrSpan(const int16_t *a, const int16_t *b, int16_t *m, bool *nev
     return irrWord<false, false>(a, b, nullptr, m, never);
 }
 
-inline IrrStepKernels irrTable(const char *name)
+constexpr IrrStepKernels irrTable(const char *name)
 {
     return IrrStepKernels{name, {irrJoin<false>, irrJoin<true>, irrJoin<true>, irrJoin<true>},
                           {irrSpan, irrSpan, irrSpan, irrSpan}};
