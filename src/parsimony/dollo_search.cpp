@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "parsimony/kernels/irr_steps.h"
 #include "parsimony/optimize.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
@@ -15,8 +16,14 @@
 namespace {
 
 constexpr uint32_t kLanes = 64;
-// A record: L and F words, then c1 and c0 of every step (four per word).
+// A record: its header (whether it holds the ancestor, and its irreversible
+// steps' own length), L and F words, then c1 of every step and c0 of every
+// Dollo step (four per word).
+constexpr uint32_t kHead = 2;
 constexpr uint32_t kCounterWords = kLanes / 4;
+// Every genuine irreversible entry is at most the number of edges of the
+// part a record summarises, which this limit keeps clear of kIrrNever.
+constexpr uint32_t kIrrMaxTaxa = 4000;
 
 struct Rec {
     uint64_t *L, *F;
@@ -28,21 +35,33 @@ struct ConstRec {
     const int16_t *c1, *c0;
 };
 
+// The c1 counters of every word, then the c0 counters of the Dollo words
+// only: an irreversible step keeps one value, in its c1 place.
+size_t c0Offset(const DolSearch &ds) { return static_cast<size_t>(ds.words - ds.irrWords) * kLanes; }
+
 Rec recOf(const DolSearch &ds, ParsNodeSets *r)
 {
-    uint64_t *p = r->dollo;
+    uint64_t *p = r->dollo + kHead;
     auto *c = reinterpret_cast<int16_t *>(p + 2 * ds.words);
-    return {p, p + ds.words, c, c + static_cast<size_t>(ds.words) * kLanes};
+    return {p, p + ds.words, c, c + c0Offset(ds)};
 }
 
 ConstRec recOf(const DolSearch &ds, const ParsNodeSets *r)
 {
-    const uint64_t *p = r->dollo;
+    const uint64_t *p = r->dollo + kHead;
     const auto *c = reinterpret_cast<const int16_t *>(p + 2 * ds.words);
-    return {p, p + ds.words, c, c + static_cast<size_t>(ds.words) * kLanes};
+    return {p, p + ds.words, c, c + c0Offset(ds)};
 }
 
 const DolSearch &layoutOf(const DataInfo *d) { return *packedData(d)->dolSearch; }
+
+bool holdsAncestor(const ParsNodeSets *r) { return r->dollo[0] != 0; }
+double baseOf(const ParsNodeSets *r) { return std::bit_cast<double>(r->dollo[1]); }
+void setHead(ParsNodeSets *r, bool ancestor, double base)
+{
+    r->dollo[0] = ancestor ? 1 : 0;
+    r->dollo[1] = std::bit_cast<uint64_t>(base);
+}
 
 // Lane masks of a byte: lane i all ones where bit i is set, so that the word
 // rules below work on whole lanes (no per-lane bit test in the loops).
@@ -124,6 +143,10 @@ int32_t spanWord(const WordLanes &w, const int16_t *__restrict a1, const int16_t
     return sum;
 }
 
+// The irreversible steps' rule, which the joins of many neighbours read too
+// (the word kernels are in kernels/).
+#include "parsimony/kernels/irr_steps_rule.h"
+
 // Adds a word's steps to the characters they belong to.
 void addCharSteps(const DataInfo *d, const DolSearch &ds, uint32_t w, const int16_t *m)
 {
@@ -181,12 +204,22 @@ uint64_t cellIndexBits(const DataInfo *d, int32_t taxon, const StmChar &sc)
 // A run of neighbouring states (or none): what the steps can hold exactly.
 bool isRun(uint64_t b) { return !b || ((b >> std::countr_zero(b)) & ((b >> std::countr_zero(b)) + 1)) == 0; }
 
-// Steps turned both ways (an ancestor in the middle of the series) would
-// each be scored on its own, though their derived parts may not overlap: the
-// cost vectors keep such characters.
+// Whole-numbered Dollo and irreversible characters whose cells (the
+// ancestor's too) are each one state, missing or a run of neighbouring
+// states: the steps hold such cells exactly. A cell of states not side by
+// side would leave every step between them open, which lets a node of the
+// series take a state between them that the cell does not allow, so such
+// characters stay with the cost vectors. So do Dollo characters whose steps
+// turn both ways (an ancestor in the middle of the series): each step is
+// scored on its own, though the derived parts of steps turned opposite ways
+// may not overlap. Irreversible steps turned opposite ways never want to
+// overlap (a part derived on both would hold no terminal of either kind), so
+// any given ancestor is scored by steps; their counters bound the taxa.
 bool routes(const DataInfo *d, const StmChar &sc, uint32_t ntax)
 {
-    if (!sc.dollo || sc.userType || sc.n < 2 || sc.unit != 1.0 || (sc.turned != 0 && sc.turned + 1u != sc.n))
+    if (sc.userType || sc.n < 2 || sc.unit != 1.0)
+        return false;
+    if (sc.dollo ? sc.turned != 0 && sc.turned + 1u != sc.n : ntax > kIrrMaxTaxa)
         return false;
     for (int32_t t = -1; t < static_cast<int32_t>(ntax); t++)
         if (!isRun(cellIndexBits(d, t, sc)))
@@ -194,12 +227,14 @@ bool routes(const DataInfo *d, const StmChar &sc, uint32_t ntax)
     return true;
 }
 
+// Terminal (taxon >= 0) or ancestor record of the chosen characters.
 void writeCells(const DataInfo *d, const DolSearch &ds, const std::vector<int32_t> &chosen,
                 const std::vector<uint32_t> &firstStep, int32_t taxon, ParsNodeSets *rec)
 {
     const PackedData *pd = packedData(d);
     Rec r = recOf(ds, rec);
     std::fill_n(rec->dollo, ds.stride, 0);
+    setHead(rec, taxon < 0, 0.0);
     for (size_t k = 0; k < chosen.size(); k++) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(chosen[k])];
         const uint64_t b = cellIndexBits(d, taxon, sc);
@@ -207,7 +242,12 @@ void writeCells(const DataInfo *d, const DolSearch &ds, const std::vector<int32_
             const uint32_t at = firstStep[k] + j - 1, w = at / kLanes;
             const uint64_t bit = uint64_t{1} << (at % kLanes);
             const int v = stepValue(b, j, j <= sc.turned);
-            if (v == 1) {
+            if (!sc.dollo) {
+                // A cell holds its condition and cannot take the other
+                // (as the ancestor, holding itself, is read from above).
+                if (v >= 0)
+                    r.c1[at] = taxon < 0 ? (v ? kIrrNever : -1) : (v ? 1 : -kIrrNever);
+            } else if (v == 1) {
                 r.L[w] |= bit;
                 r.F[w] |= bit;
             } else if (v == 0) {
@@ -217,15 +257,15 @@ void writeCells(const DataInfo *d, const DolSearch &ds, const std::vector<int32_
     }
 }
 
+// Exchanges the cost-vector class's lists with those without the
+// characters scored by steps.
 void swapLists(PackedData *pd)
 {
     DolSearch &ds = *pd->dolSearch;
     std::swap(pd->stmChars, ds.restChars);
-    // The blocks hold no Dollo character: only the single lanes change.
-    std::vector<StmLane> lanes(pd->stmLanes.begin(), pd->stmLanes.begin() + pd->stmBlockLanes);
-    lanes.insert(lanes.end(), ds.restLanes.begin(), ds.restLanes.end());
-    ds.restLanes.assign(pd->stmLanes.begin() + pd->stmBlockLanes, pd->stmLanes.end());
-    pd->stmLanes = std::move(lanes);
+    std::swap(pd->stmLanes, ds.restLanes);
+    std::swap(pd->stmBlocks, ds.restBlocks);
+    std::swap(pd->stmBlockLanes, ds.restBlockLanes);
 }
 
 void setActive(DataInfo *d, bool on)
@@ -257,42 +297,67 @@ int prepareDolSearch(DataInfo *d)
     }
     pd->dolSearch.reset();
     const uint32_t ntax = std::min(d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : 0u, d->ntax);
-    std::vector<int32_t> chosen;
     auto ds = std::make_shared<DolSearch>();
     ds->fullChars = pd->stmChars;
-    for (int32_t k : pd->stmChars) {
-        if (routes(d, pd->stmAll[static_cast<size_t>(k)], ntax))
-            chosen.push_back(k);
-        else {
-            ds->restChars.push_back(k);
-            ds->restDollo = ds->restDollo || pd->stmAll[static_cast<size_t>(k)].dollo;
+    // A block of characters sharing a table goes whole, or stays whole with
+    // the cost vectors when any of its characters must.
+    auto charOfLane = [&](uint32_t i) { return pd->stmChars[i]; };
+    auto routesChar = [&](int32_t k) { return routes(d, pd->stmAll[static_cast<size_t>(k)], ntax); };
+    std::vector<int32_t> chosen;
+    auto keep = [&](uint32_t i) {
+        ds->restChars.push_back(charOfLane(i));
+        ds->restLanes.push_back(pd->stmLanes[i]);
+        ds->restDollo = ds->restDollo || pd->stmLanes[i].dollo;
+    };
+    for (const StmBlock &blk : pd->stmBlocks) {
+        bool all = true;
+        for (uint32_t i = 0; i < blk.count && all; i++)
+            all = routesChar(charOfLane(blk.lane0 + i));
+        if (all) {
+            for (uint32_t i = 0; i < blk.count; i++)
+                chosen.push_back(charOfLane(blk.lane0 + i));
+            continue;
         }
+        StmBlock kept = blk;
+        kept.lane0 = static_cast<uint32_t>(ds->restLanes.size());
+        ds->restBlocks.push_back(kept);
+        for (uint32_t i = 0; i < blk.count; i++)
+            keep(blk.lane0 + i);
+    }
+    ds->restBlockLanes = static_cast<uint32_t>(ds->restLanes.size());
+    for (auto i = pd->stmBlockLanes; i < pd->stmLanes.size(); i++) {
+        if (routesChar(charOfLane(i)))
+            chosen.push_back(charOfLane(i));
+        else
+            keep(i);
     }
     if (chosen.empty() || !pd->nodeRecs)
         return 0;
-    for (const StmLane &L : std::span(pd->stmLanes).subspan(pd->stmBlockLanes))
-        if (!routes(d, pd->stmAll[static_cast<size_t>(pd->stmIndex[L.c])], ntax))
-            ds->restLanes.push_back(L);
-    // One weight per word: characters by weight, each character's steps
-    // side by side.
-    auto weightOf = [&](int32_t k) { return pd->slots[pd->stmAll[static_cast<size_t>(k)].c].weight; };
-    std::stable_sort(chosen.begin(), chosen.end(), [&](int32_t a, int32_t b) { return weightOf(a) < weightOf(b); });
+    // One kind and one weight per word, irreversible words first: characters
+    // by kind and weight, each character's steps side by side.
+    auto key = [&](int32_t k) {
+        const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
+        return std::pair{sc.dollo, pd->slots[sc.c].weight};
+    };
+    std::stable_sort(chosen.begin(), chosen.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
     std::vector<uint32_t> firstStep(chosen.size());
     uint32_t used = kLanes;
     for (size_t i = 0; i < chosen.size(); i++) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(chosen[i])];
         const uint32_t steps = sc.n - 1;
-        if (used + steps > kLanes || (i && weightOf(chosen[i]) != weightOf(chosen[i - 1]))) {
+        if (used + steps > kLanes || (i && key(chosen[i]) != key(chosen[i - 1]))) {
             ds->words++;
-            ds->weight.push_back(weightOf(chosen[i]));
+            ds->weight.push_back(key(chosen[i]).second);
             ds->charOf.resize(static_cast<size_t>(ds->words) * kLanes, kDolNoChar);
+            if (!sc.dollo)
+                ds->irrWords = ds->words;
             used = 0;
         }
         firstStep[i] = (ds->words - 1) * kLanes + used;
         std::fill_n(ds->charOf.begin() + firstStep[i], steps, sc.c);
         used += steps;
     }
-    ds->stride = ds->words * (2 + 2 * kCounterWords);
+    ds->stride = kHead + 2 * ds->words + (2 * ds->words - ds->irrWords) * kCounterWords;
     const size_t records = size_t{3} * pd->nodeCount;
     ds->sets.assign(records * ds->stride, 0);
     ds->scratch.assign(size_t{2} * ds->stride, 0);
@@ -327,6 +392,31 @@ bool dolSearchActive(const DataInfo *d)
 
 uint32_t dolRecordWords(const DataInfo *d) { return dolSearchActive(d) ? layoutOf(d).stride : 0; }
 
+namespace {
+
+// The irreversible words of a join: their steps added (with count) as
+// dolSetBin adds the Dollo words'; returns their weighted sum, kNoScore when
+// a step can take no condition.
+double joinIrrWords(const DataInfo *d, const DolSearch &ds, IrrJoinWord join, const ConstRec &A, const ConstRec &B,
+                    const Rec &R, bool count, bool perChar, double &added)
+{
+    alignas(32) int16_t m[kLanes];
+    double own = 0.0;
+    bool never = false;
+    for (uint32_t w = 0; w < ds.irrWords; w++) {
+        const size_t at = static_cast<size_t>(w) * kLanes;
+        const int32_t sum = join(A.c1 + at, B.c1 + at, R.c1 + at, m, &never);
+        R.L[w] = R.F[w] = 0;
+        if (sum)
+            own += sum * ds.weight[w];
+        if (count)
+            addWordSteps(d, ds, w, sum, m, perChar, added);
+    }
+    return never ? kNoScore : own;
+}
+
+}  // namespace
+
 void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                ParsNodeSets *result, double *length)
 {
@@ -336,7 +426,10 @@ void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
     WordLanes lanes;
     alignas(32) int16_t m[kLanes];
     double added = 0.0;
-    for (uint32_t w = 0; w < ds.words; w++) {
+    const bool ta = holdsAncestor(a), tb = holdsAncestor(b);
+    const double own =
+        ds.irrWords ? joinIrrWords(d, ds, irrStepKernels().join[2 * ta + tb], A, B, R, count, perChar, added) : 0.0;
+    for (uint32_t w = ds.irrWords; w < ds.words; w++) {
         const size_t at = static_cast<size_t>(w) * kLanes;
         lanes.load(A.L[w], A.F[w], B.L[w], B.F[w]);
         const int32_t sum = joinWord(lanes, A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, R.c1 + at, R.c0 + at, m);
@@ -345,8 +438,10 @@ void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
         if (count)
             addWordSteps(d, ds, w, sum, m, perChar, added);
     }
+    const double base = own >= kNoScore ? kNoScore : std::min(baseOf(a) + baseOf(b) + own, kNoScore);
+    setHead(result, ta || tb, base);
     if (count && length)
-        *length += added;
+        *length = base >= kNoScore ? kNoScore : *length + added;
 }
 
 void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,
@@ -355,15 +450,52 @@ void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
     const DolSearch &ds = layoutOf(d);
     thread_local std::vector<ConstRec> nb;
     nb.clear();
+    bool anyTag = false;
+    double base = 0.0;
+    auto neighbour = [&](const TreeNode *n, int k) {
+        const auto *r = static_cast<const ParsNodeSets *>(nodeSets(n->abm[k]));
+        nb.push_back(recOf(ds, r));
+        anyTag = anyTag || holdsAncestor(r);
+        base += baseOf(r);
+    };
     for (const TreeNode *c = node->firstChild; c; c = c->nextSib)
         if (c != leaveOut)
-            nb.push_back(recOf(ds, static_cast<const ParsNodeSets *>(nodeSets(c->abm[0]))));
+            neighbour(c, 0);
     if (node->anc && node->anc != leaveOut)
-        nb.push_back(recOf(ds, static_cast<const ParsNodeSets *>(nodeSets(node->abm[1]))));
+        neighbour(node, 1);
     const Rec R = recOf(ds, result);
     alignas(32) int16_t m[kLanes];
     double added = 0.0;
-    for (uint32_t w = 0; w < ds.words; w++) {
+    bool never = false;
+    for (uint32_t w = 0; w < ds.irrWords; w++) {
+        int32_t sum = 0;
+        for (uint32_t i = 0; i < kLanes; i++) {
+            const size_t at = static_cast<size_t>(w) * kLanes + i;
+            int32_t o0 = 0, o1 = 0, v = 0;
+            for (const ConstRec &x : nb) {
+                int16_t x0, x1;
+                irrUnpack(x.c1[at], x0, x1);
+                o0 = std::min<int32_t>(o0 + x0, kIrrNever);
+                o1 = std::min<int32_t>(o1 + x1, kIrrNever);
+                v = std::clamp<int32_t>(v + x.c1[at], -kIrrNever, kIrrNever);
+            }
+            const int32_t least = std::min(o0, o1);
+            never = never || least >= kIrrNever;
+            const auto s0 = static_cast<int16_t>(o0), s1 = static_cast<int16_t>(o1), d = static_cast<int16_t>(v);
+            R.c1[at] = anyTag ? irrNodeValue<true>(s0, s1, d) : irrNodeValue<false>(s0, s1, d);
+            m[i] = static_cast<int16_t>(least);
+            sum += least;
+        }
+        R.L[w] = R.F[w] = 0;
+        if (sum)
+            base += sum * ds.weight[w];
+        if (count)
+            addWordSteps(d, ds, w, sum, m, perChar, added);
+    }
+    if (never)
+        base = kNoScore;
+    setHead(result, anyTag, std::min(base, kNoScore));
+    for (uint32_t w = ds.irrWords; w < ds.words; w++) {
         uint64_t any = 0, twice = 0;
         for (const ConstRec &x : nb) {
             twice |= any & x.L[w];
@@ -405,7 +537,7 @@ void dolSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
             addWordSteps(d, ds, w, sum, m, perChar, added);
     }
     if (count && length)
-        *length += added;
+        *length = never ? kNoScore : *length + added;
 }
 
 // The length of joining a and b by an edge, added to *length; 1 as soon as
@@ -419,7 +551,24 @@ int dolLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     WordLanes lanes;
     alignas(32) int16_t m[kLanes];
     double len = *length;
-    for (uint32_t w = 0; w < ds.words; w++) {
+    if (ds.irrWords) {
+        const IrrSpanWord span = irrStepKernels().span[2 * holdsAncestor(a) + holdsAncestor(b)];
+        bool never = false;
+        for (uint32_t w = 0; w < ds.irrWords; w++) {
+            const size_t at = static_cast<size_t>(w) * kLanes;
+            const int32_t sum = span(A.c1 + at, B.c1 + at, m, &never);
+            if (never) {
+                *length = kNoScore;
+                return 0;
+            }
+            addWordSteps(d, ds, w, sum, m, perChar, len);
+            if (!perChar && len - bound > tol) {
+                *length = len;
+                return 1;
+            }
+        }
+    }
+    for (uint32_t w = ds.irrWords; w < ds.words; w++) {
         // No 1 on either side: no step.
         if (!(A.L[w] | B.L[w]))
             continue;
@@ -475,6 +624,13 @@ int dolEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length,
     dolSetBin(d, q.s, q.gUp, false, false, &gNow, nullptr);
     dolSetBin(d, &gNow, q.u, false, false, &edge, nullptr);
     return dolAddSpan(d, q.x, &edge, false, length, bound);
+}
+
+double dolRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted)
+{
+    if (!dolSearchActive(d) || !layoutOf(d).irrWords || !rerooted->dollo || !rooted->dollo)
+        return 0.0;
+    return baseOf(rerooted) - baseOf(rooted);
 }
 
 void copyDolSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)

@@ -1,4 +1,5 @@
-// Dollo characters scored bit-parallel in searches. Each character of n
+// Dollo and irreversible characters scored bit-parallel in searches. Each
+// character of n
 // states is held as its n - 1 steps (step j between states j - 1 and j), and
 // each step as a two-state Dollo character whose primitive condition is the
 // ancestor's side: the step is derived where the state lies above it, or
@@ -24,8 +25,20 @@
 // counters give the same answers. A part's length does not depend on where
 // it is hung, so a subtree rerooted by a rearrangement keeps its length.
 //
-// Node record: the L and F words, then the c1 and c0 counters (16 bits per
-// step) of every word's 64 steps. Steps of one word share one weight.
+// An irreversible step (a gain costs one, a loss is impossible) keeps one
+// counter standing for two, c0 and c1 for its top node primitive and derived
+// (the impossible one at a bound; see kernels/irr_steps_rule.h); which way an edge's gain runs depends on
+// whether a record holds the ancestor, which its header says. A part's
+// length does depend on where it is hung, so the header also holds the
+// irreversible steps' own length of the part, from which a search takes the
+// difference a reroot makes (dolRerootDelta). Irreversible steps turned
+// opposite ways by an ancestor in the middle of the series add up to the
+// cost vectors' length as well.
+//
+// Node record: a header (ancestor tag, own irreversible length), the L and F
+// words, then the c1 counters (16 bits per step) of every word's 64 steps and
+// the c0 counters of the Dollo words' steps. Steps of one word share one kind and one weight; the irreversible
+// words come first.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +50,8 @@
 struct TreeNode;
 
 struct DolSearch {
-    uint32_t words = 0;
+    uint32_t words = 0;             // irreversible words first, then Dollo words
+    uint32_t irrWords = 0;
     uint32_t stride = 0;            // 64-bit words per node record
     std::vector<double> weight;     // per word
     std::vector<uint32_t> charOf;   // per step (word x 64 + bit); kDolNoChar past the used ones
@@ -46,6 +60,8 @@ struct DolSearch {
     // exchanged with its own while a search scores by steps.
     std::vector<int32_t> restChars;
     std::vector<StmLane> restLanes;
+    std::vector<StmBlock> restBlocks;
+    uint32_t restBlockLanes = 0;
     std::vector<uint64_t> sets;     // 3 x nodeCount records
     std::vector<uint64_t> scratch;  // two records for the interchange
     // Dollo characters left to the cost vectors (whose spans may take back
@@ -57,9 +73,10 @@ struct DolSearch {
 inline constexpr uint32_t kDolNoChar = UINT32_MAX;
 
 // Makes the step layout once the weights are final and writes the
-// terminals' and the ancestor's records; clears it when no Dollo character
-// qualifies (every included one of two or more states whose cells are each
-// one state, missing, or a run of neighbouring states). 0 when done.
+// terminals' and the ancestor's records; clears it when no character
+// qualifies (included Dollo and irreversible ones of two or more states
+// whose cells are each one state, missing, or a run of neighbouring states;
+// a Dollo character's steps all turned one way). 0 when done.
 int prepareDolSearch(DataInfo *d);
 
 // Turns the steps on or off for the life of the object, and back after.
@@ -78,7 +95,7 @@ private:
 };
 
 // While alive, a search over trees held at the ancestor scores the Dollo
-// characters by steps and the cost-vector class leaves them out (their cost
+// and irreversible characters by steps and the cost-vector class leaves them out (their cost
 // vectors are then stale). Nothing happens when no character qualifies.
 class DolloSearchScope : DolloStepsSwitch {
 public:
@@ -98,6 +115,10 @@ public:
 bool dolSearchActive(const DataInfo *d);
 // 64-bit words of one node record (0 when the steps are not in use).
 uint32_t dolRecordWords(const DataInfo *d);
+
+// What rerooting a subtree changes in its irreversible steps' length: that
+// of the rerooted subtree's record less that of the subtree as rooted.
+double dolRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted);
 
 // The class's function record (set, setBin, setUpdate, addSpan, evalNNI).
 void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,

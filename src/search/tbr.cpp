@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "parsimony/calcsets.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/packx.h"
 #include "parsimony/stateset.h"
@@ -505,7 +506,9 @@ private:
     // The length a move starts from before its span.
     double startAt(const TreeNode *R, const ParsNodeSets *sub) const
     {
-        return R != K_ && rerootDelta_ ? start_ + stmRerootDelta(d_, sub, down(K_)) : start_;
+        if (R == K_ || !rerootDelta_)
+            return start_;
+        return start_ + stmRerootDelta(d_, sub, down(K_)) + dolRerootDelta(d_, sub, down(K_));
     }
 
     // Lists rest_ (see RestSet).
@@ -538,8 +541,8 @@ private:
     // reconnection is taken in one call.
     bool fastSpan_ = false;
     FastSpanScorer span_;
-    // Cost-vector characters add the difference a reroot makes to their
-    // subtree's length.
+    // Cost-vector characters and irreversible steps add the difference a
+    // reroot makes to their subtree's length.
     bool rerootDelta_ = true;
 };
 

@@ -13,6 +13,7 @@
 #include "data/data_util.h"
 #include "data/vorn_data.h"
 #include "parsimony/calcsets.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/lenrange.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_fxns.h"
@@ -994,7 +995,12 @@ int exactTreeSearch(bool exhaustive, int mode)
         }
         x.best = kNoScoreValue;
         x.worst = kLowestScore;
-        result = xsearchOneRep(x);
+        {
+            // Dollo and irreversible characters are scored by steps, as in
+            // a heuristic search; the report reads the cost vectors again.
+            DolloSearchScope steps(data);
+            result = xsearchOneRep(x);
+        }
         if (result == 0)
             result = finishReplicatedSearchRep(data, x.best);
     }

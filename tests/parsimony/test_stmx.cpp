@@ -6,6 +6,7 @@
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/fitindex.h"
+#include "parsimony/kernels/irr_steps.h"
 #include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "stmx_test_support.h"
@@ -274,6 +275,84 @@ TEST_F(Stmx, BlockKernelsEqualTheGenericJoinCharacterByCharacter)
                                    kCost32Impossible / 12, rng);
     }
     EXPECT_GE(variants, 1);
+}
+
+// Every variant's irreversible step kernels, for each way round the
+// ancestor lies, against the generic cost-vector join and span of a
+// two-state irreversible character, step by step: each record's value read
+// as its two entries, impossible entries among them, and steps that can take
+// neither condition; a join's values are the normalised entries with the one
+// a record is never read by capped.
+TEST_F(Stmx, IrreversibleStepKernelsEqualTheTwoStateCostVectors)
+{
+    std::mt19937 rng(5126);
+    StmChar sc;
+    sc.n = 2;
+    const int64_t cost[4] = {0, 1, kStmImpossible, 0};
+    auto entry = [](int16_t x) { return x >= kIrrNever ? kStmImpossible : int64_t{x}; };
+    // The entries a record's value stands for (c0, c1), and their zero mask.
+    auto entries = [&](int16_t v, int64_t *X) {
+        X[0] = entry(std::max<int16_t>(v, 0));
+        X[1] = entry(std::max<int16_t>(static_cast<int16_t>(-v), 0));
+        X[2] = (X[0] == 0 ? 1 : 0) | (X[1] == 0 ? 2 : 0);
+    };
+    int variants = 0;
+    long never = 0;
+    for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+        const IrrStepKernels *k = irrStepKernelsOf(v);
+        if (!k)
+            continue;
+        variants++;
+        for (int trial = 0; trial < 400; trial++) {
+            const int ta = static_cast<int>(rng() % 2), tb = static_cast<int>(rng() % 2);
+            alignas(32) int16_t a[64], b[64], r[64], m[64], ms[64];
+            // Values as records hold them: the entry the record is read by
+            // in full, the other at most one more.
+            auto value = [&](bool above) -> int16_t {
+                const uint32_t k = rng() % 8;
+                const auto big = static_cast<int16_t>(k == 0 ? kIrrNever : k == 1 ? 2 + rng() % 40 : rng() % 2);
+                return rng() % 2 ? (above ? big : std::min<int16_t>(big, 1)) : (above ? -std::min<int16_t>(big, 1) : -big);
+            };
+            for (uint32_t i = 0; i < 64; i++) {
+                a[i] = value(ta);
+                b[i] = value(tb);
+            }
+            bool joinNever = false, spanNever = false;
+            const int32_t sum = k->join[2 * ta + tb](a, b, r, m, &joinNever);
+            ASSERT_EQ(k->span[2 * ta + tb](a, b, ms, &spanNever), sum) << k->name;
+            ASSERT_EQ(spanNever, joinNever) << k->name;
+            int32_t expectSum = 0;
+            bool expectNever = false;
+            for (uint32_t i = 0; i < 64; i++) {
+                int64_t A[3], B[3], out[3], R[3];
+                entries(a[i], A);
+                entries(b[i], B);
+                const int64_t least = stmJoinGeneric1(sc, cost, A, ta, B, tb, out);
+                ASSERT_EQ(stmSpanGeneric1(sc, cost, A, ta, B, tb), least) << k->name << " trial " << trial;
+                if (least >= kStmImpossible) {
+                    expectNever = true;
+                    continue;
+                }
+                expectSum += static_cast<int32_t>(least);
+                ASSERT_EQ(m[i], least) << k->name << " trial " << trial << " step " << i;
+                ASSERT_EQ(ms[i], least) << k->name << " trial " << trial << " step " << i;
+                // The node's record holds the ancestor when either does.
+                entries(r[i], R);
+                if (ta || tb)
+                    out[1] = std::min(out[1], out[0] + 1);
+                else
+                    out[0] = std::min(out[0], out[1] + 1);
+                ASSERT_EQ(R[0], out[0]) << k->name << " trial " << trial << " step " << i;
+                ASSERT_EQ(R[1], out[1]) << k->name << " trial " << trial << " step " << i;
+            }
+            ASSERT_EQ(joinNever, expectNever) << k->name;
+            if (!expectNever)
+                ASSERT_EQ(sum, expectSum) << k->name;
+            never += expectNever;
+        }
+    }
+    EXPECT_GE(variants, 1);
+    EXPECT_GT(never, 20);
 }
 
 // Many characters sharing a few tables fill blocks (padding too) of 16-bit

@@ -210,6 +210,26 @@ TEST_F(StmMoves, TwoStateDirectedMovesScoreAsTheBitPath)
     EXPECT_GT(checked, 800);
 }
 
+// An ancestor of a character of w states by choice a: missing, the run
+// {s, s + 1} (else s), the lowest state, or state s.
+uint64_t seriesAncestor(uint32_t a, uint32_t s, uint32_t w)
+{
+    return a == 0 ? 0 : a == 1 && s + 1 < w ? uint64_t{3} << s : uint64_t{1} << (a == 3 ? 0 : s);
+}
+
+// The tree's length by the cost vectors, checked against its length by
+// steps.
+double stepsAsCostVectors(DataInfo *d, Tree *tree, int trial)
+{
+    double costVectors;
+    {
+        DolloSearchPause whole(d);
+        costVectors = calcTreeLength(d, tree, true, false);
+    }
+    EXPECT_DOUBLE_EQ(calcTreeLength(d, tree, true, false), costVectors) << "trial " << trial;
+    return costVectors;
+}
+
 // Cells of characters of 2 to 6 states (their widths): single states, runs
 // of two or three neighbouring states, missing, and with `split` some sets
 // of states not side by side ({s, s + 2}).
@@ -265,8 +285,7 @@ TEST_F(StmMoves, DolloStepMovesScoreAsCostVectorRescorings)
             else
                 setType(data, c, kCharUnordered);
             const uint32_t a = rng() % 4, s = rng() % width[c];
-            setAncestor(data, c,
-                        a == 0 ? 0 : a == 1 && s + 1 < width[c] ? uint64_t{3} << s : uint64_t{1} << (a == 3 ? 0 : s));
+            setAncestor(data, c, seriesAncestor(a, s, width[c]));
             data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
         }
         setActiveDataInfo(data);
@@ -283,20 +302,115 @@ TEST_F(StmMoves, DolloStepMovesScoreAsCostVectorRescorings)
         }
         tree = rootedTree(randomTreeText(rng, ntax, -1, false));
         const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
-        checked += checkEveryMove(tree.get(), data, type, [&] {
-            double costVectors;
-            {
-                DolloSearchPause whole(data);
-                costVectors = calcTreeLength(data, tree.get(), true, false);
-            }
-            const double bySteps = calcTreeLength(data, tree.get(), true, false);
-            EXPECT_DOUBLE_EQ(bySteps, costVectors) << "trial " << trial;
-            return costVectors;
-        }, trial);
+        checked += checkEveryMove(tree.get(), data, type, [&] { return stepsAsCostVectors(data, tree.get(), trial); },
+                                  trial);
     }
     EXPECT_GT(byStepsTrials, 25);
     EXPECT_GT(multiStateBySteps, 100);
     EXPECT_GT(checked, 1500);
+}
+
+// Irreversible characters of two to six states scored by steps beside Dollo,
+// ordered and unordered ones: every NNI, SPR and TBR move (rerooting the
+// subtree changes its own length) scores as the whole rearranged tree does
+// by steps and by the cost vectors. Ancestors given anywhere in the series
+// (steps turned both ways), open over a run, or missing; ".dn" variants and
+// weights. Many characters share tables, so whole blocks of them are scored
+// by steps; a block holding a character with a split cell stays with the
+// cost vectors whole.
+TEST_F(StmMoves, IrreversibleStepMovesScoreAsCostVectorRescorings)
+{
+    std::mt19937 rng(6694);
+    long checked = 0, rerooted = 0;
+    int multiState = 0, middle = 0, blocksBySteps = 0, blocksKept = 0;
+    for (int trial = 0; trial < 27; trial++) {
+        dropData();
+        const uint32_t ntax = 5 + trial % 9, nchar = trial % 3 == 0 ? 40 + rng() % 60 : 2 + rng() % 14, ns = 6;
+        std::vector<uint32_t> width(nchar);
+        const auto cells = randomSeriesCells(rng, ntax, width, trial % 4 == 3);
+        data = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rng() % 10;
+            setType(data, c, kind < 7 ? kCharIrreversible : kind == 7 ? kCharDollo : kind == 8 ? kCharOrdered
+                                                                                              : kCharUnordered,
+                    rng() % 3 == 0);
+            const uint32_t a = rng() % 5, s = rng() % width[c];
+            setAncestor(data, c, seriesAncestor(a, s, width[c]));
+            data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        const PackedData *pd = packedData(data);
+        const size_t blocks = pd->stmBlocks.size();
+        DolloSearchScope steps(data);
+        if (dolSearchActive(data)) {
+            blocksBySteps += static_cast<int>(blocks - pd->stmBlocks.size());
+            blocksKept += static_cast<int>(pd->stmBlocks.size());
+            std::set<uint32_t> chars(pd->dolSearch->charOf.begin(), pd->dolSearch->charOf.end());
+            for (uint32_t c : chars) {
+                if (c == kDolNoChar)
+                    continue;
+                const StmChar &sc = pd->stmAll[static_cast<size_t>(pd->stmIndex[c])];
+                if (sc.dollo)
+                    continue;
+                multiState += sc.n > 2;
+                middle += sc.turned != 0 && sc.turned + 1 != sc.n;
+            }
+        }
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
+        const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
+        if (type == kSwapTBR)
+            for (const Move &m : allMoves(tree.get(), data, type))
+                rerooted += m.R != m.K;
+        checked += checkEveryMove(tree.get(), data, type, [&] { return stepsAsCostVectors(data, tree.get(), trial); },
+                                  trial);
+    }
+    EXPECT_GT(multiState, 150);
+    EXPECT_GT(middle, 40);
+    EXPECT_GT(blocksBySteps, 5);
+    EXPECT_GT(blocksKept, 0);
+    EXPECT_GT(rerooted, 500);
+    EXPECT_GT(checked, 1500);
+}
+
+// Trees with polytomies, whose forks join any number of neighbours: by
+// steps every Dollo and irreversible character scores as by the cost
+// vectors, per character too.
+TEST_F(StmMoves, StepsScorePolytomousTreesAsCostVectors)
+{
+    std::mt19937 rng(6695);
+    int trees = 0;
+    for (int trial = 0; trial < 40; trial++) {
+        dropData();
+        const uint32_t ntax = 5 + trial % 10, nchar = 4 + rng() % 30;
+        std::vector<uint32_t> width(nchar);
+        const auto cells = randomSeriesCells(rng, ntax, width, false);
+        data = makeTypedData(6, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            setType(data, c, rng() % 3 ? kCharIrreversible : kCharDollo, rng() % 3 == 0);
+            const uint32_t a = rng() % 5, s = rng() % width[c];
+            setAncestor(data, c, seriesAncestor(a, s, width[c]));
+            data->weights[c] = 1 + rng() % 2;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        DolloSearchScope steps(data);
+        ASSERT_TRUE(dolSearchActive(data));
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, true));
+        std::vector<int32_t> bySteps, byVectors;
+        const double len = calcTreeLength(data, tree.get(), true, true);
+        bySteps.assign(packedData(data)->steps.begin(), packedData(data)->steps.end());
+        {
+            DolloSearchPause whole(data);
+            EXPECT_DOUBLE_EQ(calcTreeLength(data, tree.get(), true, true), len) << "trial " << trial;
+            byVectors.assign(packedData(data)->steps.begin(), packedData(data)->steps.end());
+        }
+        EXPECT_EQ(bySteps, byVectors) << "trial " << trial;
+        trees++;
+    }
+    EXPECT_EQ(trees, 40);
 }
 
 // A TBR and SPR descent by steps, with and without a reconnection limit:

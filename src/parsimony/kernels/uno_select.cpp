@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "parsimony/kernels/irr_steps.h"
 #include "parsimony/kernels/uno_kernels.h"
 
 namespace {
@@ -23,12 +24,14 @@ struct KernelChoice {
     const UnoKernels *uno;
     const WagKernels *wag;
     const StmKernels *stm;
+    const IrrStepKernels *irr;
 };
 
 const KernelChoice *choiceOf(UnoKernelVariant v)
 {
-    static const KernelChoice generic{&unoKernelsGeneric(), &wagKernelsGeneric(), &stmKernelsGeneric()};
-    static const KernelChoice avx2{&unoKernelsAvx2(), &wagKernelsAvx2(), &stmKernelsAvx2()};
+    static const KernelChoice generic{&unoKernelsGeneric(), &wagKernelsGeneric(), &stmKernelsGeneric(),
+                                        &irrStepKernelsGeneric()};
+    static const KernelChoice avx2{&unoKernelsAvx2(), &wagKernelsAvx2(), &stmKernelsAvx2(), &irrStepKernelsAvx2()};
     if (v == UnoKernelVariant::Generic)
         return &generic;
     return cpuHasAvx2() ? &avx2 : nullptr;
@@ -56,11 +59,13 @@ std::atomic<const KernelChoice *> &current()
 const UnoKernels &unoKernelsAvx2() { return unoKernelsGeneric(); }
 const WagKernels &wagKernelsAvx2() { return wagKernelsGeneric(); }
 const StmKernels &stmKernelsAvx2() { return stmKernelsGeneric(); }
+const IrrStepKernels &irrStepKernelsAvx2() { return irrStepKernelsGeneric(); }
 #endif
 
 const UnoKernels &unoKernels() { return *current().load(std::memory_order_acquire)->uno; }
 const WagKernels &wagKernels() { return *current().load(std::memory_order_acquire)->wag; }
 const StmKernels &stmKernels() { return *current().load(std::memory_order_acquire)->stm; }
+const IrrStepKernels &irrStepKernels() { return *current().load(std::memory_order_acquire)->irr; }
 
 bool unoKernelsAvailable(UnoKernelVariant v) { return choiceOf(v) != nullptr; }
 
@@ -74,6 +79,12 @@ const WagKernels *wagKernelsOf(UnoKernelVariant v)
 {
     const KernelChoice *c = choiceOf(v);
     return c ? c->wag : nullptr;
+}
+
+const IrrStepKernels *irrStepKernelsOf(UnoKernelVariant v)
+{
+    const KernelChoice *c = choiceOf(v);
+    return c ? c->irr : nullptr;
 }
 
 const StmKernels *stmKernelsOf(UnoKernelVariant v)
