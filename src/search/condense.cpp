@@ -110,6 +110,8 @@ void computeCollapseSets(Tree *tree, const DataInfo *d)
     const PackedData *pd = packedData(d);
     std::copy_n(down(tree->root)->ord, 4 * pd->ordWords, up(basal)->ord);
     std::copy_n(down(tree->root)->uno, 2 * pd->unoWords, up(basal)->uno);
+    if (pd->stmSets)
+        std::copy_n(down(tree->root)->stm, pd->stmStride, up(basal)->stm);
     for (TreeNode *n = basal; n; n = n->next) {
         if (n != basal) {
             if (isBinaryNode(n->anc))
