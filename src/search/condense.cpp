@@ -12,6 +12,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "parsimony/stmx.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
@@ -174,6 +175,17 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
             m[h] = (x >> p.shift) & pd->unoCountMask[l];
         }
         if (weightedStepsPositive(pd->unoWts, pd->unoWeighted, w, m[0], m[1]))
+            return true;
+    }
+    // The cost-vector characters (Dollo, irreversible, stepmatrix) by their
+    // MPR states, one character at a time.
+    if (!a->stm || !b->stm)
+        return false;
+    for (const StmLane &L : pd->stmLanes) {
+        if (!(L.weight > 0))
+            continue;
+        const uint64_t sa = stmStateSet(d, a, L.c), sb = stmStateSet(d, b, L.c);
+        if (rule == CollapseRule::kAmbEqual ? sa != sb : (sa & sb) == 0)
             return true;
     }
     return false;

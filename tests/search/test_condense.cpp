@@ -237,6 +237,29 @@ TEST_F(CondenseTest, DecisionsMatchEveryMostParsimoniousReconstruction)
     }
 }
 
+// Dollo characters alone, the ancestor given as 0: {0,1} gains the derived
+// state on every most parsimonious reconstruction, nothing changes on the
+// other internal edges, and every rule keeps that edge only.
+TEST_F(CondenseTest, EveryRuleKeepsAnEdgeADolloCharacterMustChangeOn)
+{
+    data = stmtest::makeTypedData(2, {{2, 1}, {2, 2}, {1, 1}, {1, 1}, {1, 1}, {1, 1}});
+    for (uint32_t c = 0; c < 2; c++) {
+        stmtest::setType(data, c, kCharDollo);
+        stmtest::setAncestor(data, c, 1);
+    }
+    setActiveDataInfo(data);
+    gPars.pending = 3;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    TreePtr t(createTreeForTaxa(6, 6, true));
+    for (CollapseRule rule : {CollapseRule::kMaxBrlen, CollapseRule::kMinBrlen, CollapseRule::kAmbEqual}) {
+        SCOPED_TRACE(static_cast<int>(rule));
+        buildTestTree(t.get(), "((0,1),((2,3),(4,5)))", -1);
+        afterTreeChange(t.get());
+        EXPECT_TRUE(collapseUnsupportedEdges(t.get(), data, false, rule));
+        EXPECT_EQ(splitsOf(t.get()), Splits{bitsOf({0, 1})});
+    }
+}
+
 uint32_t forkCount(Tree *t)
 {
     setTraversalSeq(t);
