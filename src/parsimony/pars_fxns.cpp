@@ -135,8 +135,21 @@ void frvMprSet(const DataInfo *d, TreeNode *node)
 
 bool revBranchLenPositive(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)
 {
-    double len = 0.0;
-    return d->parsFxns && frvAddSpan(d, a, b, false, &len, 0.0) != 0;
+    // Class by class: a Dollo character's span may take back steps, so one
+    // sum over the classes could hide another class's change.
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next) {
+        if (!f->active)
+            continue;
+        if (f->addSpan == stmAddSpan) {
+            if (stmEdgeMayChange(d, a, b))
+                return true;
+            continue;
+        }
+        double len = 0.0;
+        if (f->addSpan(d, a, b, false, &len, 0.0) != 0)
+            return true;
+    }
+    return false;
 }
 
 void revSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,

@@ -1305,6 +1305,60 @@ int stmEvalNNI(const DataInfo *d, TreeNode *, const TreeNode *x, double *length,
     return stmAddSpan(d, q.x, &edge, false, length, bound);
 }
 
+namespace {
+
+// Whether a least-cost way of reaching record X from a node in state s (as
+// half) changes state at a cost: X's own entry at s is not the only way.
+bool halfMayChange(const int64_t *cost, uint32_t n, const int64_t *X, bool above, uint32_t s, int64_t best)
+{
+    for (uint32_t t = 0; t < n; t++) {
+        if (t == s || X[t] >= kStmImpossible)
+            continue;
+        const int64_t c = above ? cost[t * n + s] : cost[s * n + t];
+        if (c > 0 && c < kStmImpossible && X[t] + c == best)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool stmEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)
+{
+    const PackedData *pd = packedData(d);
+    if (!pd || pd->stmChars.empty() || !a->stm || !b->stm)
+        return false;
+    // The edge is seen through a node s placed on it, as the span sees it:
+    // the states of s on which both halves together cost the least are its
+    // reconstructions, and a change on either half is a change on the edge.
+    // The span itself cannot tell: a Dollo span may be positive in units
+    // while a gain it saves nets its losses to no length, and a positive
+    // span need not put a change on the edge.
+    const bool ta = tagOf(a), tb = tagOf(b);
+    int64_t A[kVecRoom], B[kVecRoom], hA[kVecRoom], hB[kVecRoom];
+    for (const StmLane &L : pd->stmLanes) {
+        if (!(L.weight > 0))
+            continue;
+        const StmChar &sc = charOfLane(pd, L);
+        const int64_t *cost = costsOf(pd, sc);
+        loadVec(pd, a, sc, A);
+        loadVec(pd, b, sc, B);
+        int64_t least = kStmImpossible;
+        for (uint32_t s = 0; s < sc.n; s++) {
+            hA[s] = half(cost, sc.n, A, ta, s);
+            hB[s] = half(cost, sc.n, B, tb, s);
+            least = std::min(least, sat(hA[s] + hB[s]));
+        }
+        if (least >= kStmImpossible)
+            continue;
+        for (uint32_t s = 0; s < sc.n; s++)
+            if (sat(hA[s] + hB[s]) == least &&
+                (halfMayChange(cost, sc.n, A, ta, s, hA[s]) || halfMayChange(cost, sc.n, B, tb, s, hB[s])))
+                return true;
+    }
+    return false;
+}
+
 double stmRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted)
 {
     const PackedData *pd = packedData(d);

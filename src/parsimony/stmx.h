@@ -92,6 +92,10 @@ void copyStmSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to);
 // characters are scored: the class's length of the rerooted subtree (its set
 // on the edge it is now rooted at) less that of the subtree as it was rooted.
 // 0 without directed characters.
+// Whether some most-parsimonious reconstruction of an included character of
+// positive weight makes a costly change on the edge between records a and b
+// (the greatest length of that edge is then positive).
+bool stmEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b);
 double stmRerootDelta(const DataInfo *d, const ParsNodeSets *rerooted, const ParsNodeSets *rooted);
 
 // Reconstruction, in preorder after the ancestor's decision: the node's

@@ -159,6 +159,8 @@ int prepareResampledData(DataInfo *data)
 // ---------------------------------------------------------------------------
 // The replicate tree file
 
+void showBootJackSettings(PrintHook print = qel_printf, const char *lead = "\n");
+
 int openBootTreeFile(DataInfo *data, const char *fileName)
 {
     BootJackData &b = btjkData;
@@ -181,6 +183,9 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
         const char *dataFile = getDataFileName();
         auxPrintf("[!>Trees found during each %s replicate using data file '%s'...]\n", b.name.c_str(),
                   dataFile ? dataFile : "");
+        auxPuts("[!\n");
+        showBootJackSettings(auxPrintf, "");
+        auxPuts("]\n");
         if (b.format == kFmtNexus)
             writeTransTable(data);
     }
@@ -364,15 +369,22 @@ int runReplicates(DataInfo *data)
     }
 }
 
-void showBootJackSettings()
+// The settings report: on the screen after a blank line, its lines indented
+// by the output's indentation; in the replicate tree file (`lead` empty)
+// indented by hand, as that file knows no indentation.
+void showBootJackSettings(PrintHook print, const char *lead)
 {
     static const char *const kSearchNames[] = {"heuristic", "branch-and-bound", "fast stepwise-addition", "NJ",
                                                "UPGMA"};
     const BootJackData &b = btjkData;
-    qel_printf("\n%s method with %s search:\n", capitalized(b.name).c_str(),
-               kSearchNames[std::min<uint32_t>(btjkOpt.search, 4)]);
-    qel_printf("  Number of %s replicates = %d\n", b.name.c_str(), btjkOpt.nreps);
-    qel_printf("  Starting seed = %u\n", btjkOpt.seed[0]);
+    print("%s%s method with %s search:\n", lead, capitalized(b.name).c_str(),
+          kSearchNames[std::min<uint32_t>(btjkOpt.search, 4)]);
+    print("  Number of %s replicates = %d\n", b.name.c_str(), btjkOpt.nreps);
+    print("  Starting seed = %u\n", btjkOpt.seed[0]);
+    if (print != qel_printf) {
+        showCharResampling(print, "  ");
+        return;
+    }
     indentOutput(2);
     showCharResampling();
     indentOutput(-2);
@@ -697,23 +709,26 @@ void deallocBootJack(DataInfo *data)
     b.savedWts.clear();
 }
 
-void showCharResampling()
+void showCharResampling(PrintHook print, const char *indent)
 {
     const BootJackData &b = btjkData;
     if (b.simple)
-        qel_printf("\"Simple\" character weighting used\n");
+        print("%s\"Simple\" character weighting used\n", indent);
     else if (b.proportional)
-        qel_printf("Characters sampled proportionally to character weights\n");
+        print("%sCharacters sampled proportionally to character weights\n", indent);
     if (!b.jackknife) {
-        qel_printf("Number of characters resampled in each replicate = %u\n", b.nResampled);
+        print("%sNumber of characters resampled in each replicate = %u\n", indent, b.nResampled);
     } else if (btjkOpt.resample) {
-        qel_printf("  \"Jac\" resampling method used; deletion probability = %g%%\n", btjkOpt.pctDelete);
+        print("%s  \"Jac\" resampling method used; deletion probability = %g%%\n", indent, btjkOpt.pctDelete);
     } else {
         const double total = b.proportional ? b.totalWeight : static_cast<double>(b.included.size());
-        qel_printf("No\bminal deletion percentage = %g%% (%u of %g %s%s deleted in each replicate; actual deletion "
-                   "percentage = %.3f%%)\n",
-                   btjkOpt.pctDelete, b.nDelete, total, b.proportional ? "weighted " : "",
-                   b.nDelete == 1 ? "character is" : "characters are", 100.0 * b.nDelete / total);
+        // The screen wraps this long line with the hanging indentation its
+        // mark sets; a file is not wrapped and takes no mark.
+        const char *hang = print == qel_printf ? "\b" : "";
+        print("%sNo%sminal deletion percentage = %g%% (%u of %g %s%s deleted in each replicate; actual deletion "
+              "percentage = %.3f%%)\n",
+              indent, hang, btjkOpt.pctDelete, b.nDelete, total, b.proportional ? "weighted " : "",
+              b.nDelete == 1 ? "character is" : "characters are", 100.0 * b.nDelete / total);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "qel/qel_errormsg.h"
 #include "qel/qel_random.h"
 
 struct DataInfo;
@@ -49,8 +50,8 @@ void jackPatternSample(double *freqs, const PatternDraws &src, uint32_t n, uint3
                        RNG *rng);
 // Puts the weights back and frees the run's storage.
 void deallocBootJack(DataInfo *data);
-// The resampling lines of the settings report.
-void showCharResampling();
+// The resampling lines of the settings report, each after `indent`.
+void showCharResampling(PrintHook print = qel_printf, const char *indent = "");
 
 // Tallies the trees of one replicate (all trees of the main buffer, each
 // with weight 1/k) and writes them to the replicate tree file when one is

@@ -12,6 +12,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "parsimony/stmx.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
@@ -110,6 +111,8 @@ void computeCollapseSets(Tree *tree, const DataInfo *d)
     const PackedData *pd = packedData(d);
     std::copy_n(down(tree->root)->ord, 4 * pd->ordWords, up(basal)->ord);
     std::copy_n(down(tree->root)->uno, 2 * pd->unoWords, up(basal)->uno);
+    if (pd->stmSets)
+        std::copy_n(down(tree->root)->stm, pd->stmStride, up(basal)->stm);
     for (TreeNode *n = basal; n; n = n->next) {
         if (n != basal) {
             if (isBinaryNode(n->anc))
@@ -172,6 +175,17 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
             m[h] = (x >> p.shift) & pd->unoCountMask[l];
         }
         if (weightedStepsPositive(pd->unoWts, pd->unoWeighted, w, m[0], m[1]))
+            return true;
+    }
+    // The cost-vector characters (Dollo, irreversible, stepmatrix) by their
+    // MPR states, one character at a time.
+    if (!a->stm || !b->stm)
+        return false;
+    for (const StmLane &L : pd->stmLanes) {
+        if (!(L.weight > 0))
+            continue;
+        const uint64_t sa = stmStateSet(d, a, L.c), sb = stmStateSet(d, b, L.c);
+        if (rule == CollapseRule::kAmbEqual ? sa != sb : (sa & sb) == 0)
             return true;
     }
     return false;

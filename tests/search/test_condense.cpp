@@ -4,7 +4,9 @@
 #include <random>
 #include <set>
 
+#include "data/data_services.h"
 #include "parsimony/calcsets.h"
+#include "parsimony/stmx_test_support.h"
 #include "search/condense.h"
 #include "search/hsearch.h"
 #include "search/search_settings.h"
@@ -233,6 +235,103 @@ TEST_F(CondenseTest, DecisionsMatchEveryMostParsimoniousReconstruction)
             EXPECT_EQ(splitsOf(work.get()), expected);
         }
     }
+}
+
+// Dollo characters alone, the ancestor given as 0: {0,1} gains the derived
+// state on every most parsimonious reconstruction, nothing changes on the
+// other internal edges, and every rule keeps that edge only.
+TEST_F(CondenseTest, EveryRuleKeepsAnEdgeADolloCharacterMustChangeOn)
+{
+    data = stmtest::makeTypedData(2, {{2, 1}, {2, 2}, {1, 1}, {1, 1}, {1, 1}, {1, 1}});
+    for (uint32_t c = 0; c < 2; c++) {
+        stmtest::setType(data, c, kCharDollo);
+        stmtest::setAncestor(data, c, 1);
+    }
+    setActiveDataInfo(data);
+    gPars.pending = 3;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    TreePtr t(createTreeForTaxa(6, 6, true));
+    for (CollapseRule rule : {CollapseRule::kMaxBrlen, CollapseRule::kMinBrlen, CollapseRule::kAmbEqual}) {
+        SCOPED_TRACE(static_cast<int>(rule));
+        buildTestTree(t.get(), "((0,1),((2,3),(4,5)))", -1);
+        afterTreeChange(t.get());
+        EXPECT_TRUE(collapseUnsupportedEdges(t.get(), data, false, rule));
+        EXPECT_EQ(splitsOf(t.get()), Splits{bitsOf({0, 1})});
+    }
+}
+
+uint32_t forkCount(Tree *t)
+{
+    setTraversalSeq(t);
+    uint32_t n = 0;
+    for (TreeNode *p = t->root->firstChild; p; p = p->next)
+        n += p->firstChild != nullptr;
+    return n;
+}
+
+// Under "maximum branch length is zero" a contracted edge carries no change
+// on any most parsimonious reconstruction, so the polytomy it leaves is as
+// long as the binary tree: random matrices of each character type (Dollo of
+// two states and of more, open or given ancestors, missing and uncertain
+// cells) on random trees held at the ancestor.
+TEST_F(CondenseTest, CollapsedTreesAreAsLongAsTheirBinaryTreesForEveryType)
+{
+    DataServices services{};
+    services.msTaxa = [] { return static_cast<int>(kMsTaxaUncertain); };
+    installDataServices(services);
+    std::mt19937 rng(20261208);
+    std::vector<std::unique_ptr<stmtest::TestType>> types;
+    const char *kinds[] = {"unordered", "ordered", "irreversible", "two-state Dollo", "Dollo", "stepmatrix"};
+    long contracted[6] = {};
+    for (int trial = 0; trial < 240; trial++) {
+        const uint32_t kind = trial % 6;
+        const uint32_t ns = kind == 3 ? 2 : 2 + rng() % 3, ntax = 5 + rng() % 5, nchar = 1 + rng() % 6;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
+        for (auto &row : cells)
+            for (uint64_t &b : row) {
+                const uint32_t k = rng() % 12, st = rng() % ns;
+                b = k == 0 ? 0 : (uint64_t{1} << st) | (k == 1 ? uint64_t{1} << (st + 1 < ns ? st + 1 : st - 1) : 0);
+            }
+        dropData();
+        types.clear();
+        data = stmtest::makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            switch (kind) {
+            case 0: stmtest::setType(data, c, kCharUnordered); break;
+            case 1: stmtest::setType(data, c, kCharOrdered); break;
+            case 2: stmtest::setType(data, c, kCharIrreversible, rng() % 2); break;
+            case 3:
+            case 4: stmtest::setType(data, c, kCharDollo, rng() % 3 == 0); break;
+            default:
+                types.push_back(stmtest::randomType(rng, ns, rng() % 2, false));
+                stmtest::setType(data, c, kCharUserType, false, &types.back()->ut);
+            }
+            if (kind >= 2 && kind <= 4 && rng() % 2)
+                stmtest::setAncestor(data, c, uint64_t{1} << (rng() % ns));
+            data->weights[c] = 1 + rng() % 2;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        SCOPED_TRACE(testing::Message() << "trial " << trial << " " << kinds[kind]);
+        TreePtr t(createTreeForTaxa(ntax, ntax, true));
+        buildTestTree(t.get(), randomTreeText(rng, ntax, -1, false), -1);
+        afterTreeChange(t.get());
+        pointTreeAtPackedData(t.get(), data);
+        const double binary = calcTreeLength(data, t.get(), true, false);
+        const uint32_t forks = forkCount(t.get());
+        collapseUnsupportedEdges(t.get(), data, false, CollapseRule::kMaxBrlen);
+        contracted[kind] += forks - forkCount(t.get());
+        afterTreeChange(t.get());
+        pointTreeAtPackedData(t.get(), data);
+        EXPECT_DOUBLE_EQ(calcTreeLength(data, t.get(), true, false), binary);
+    }
+    // Every type had edges to contract, so the lengths above were compared
+    // on polytomies.
+    for (uint32_t k = 0; k < 6; k++)
+        EXPECT_GT(contracted[k], 10) << kinds[k];
+    dropData();
+    resetDataServices();
 }
 
 // The search stores collapsed copies while it swaps on another tree whose
