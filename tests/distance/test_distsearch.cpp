@@ -203,8 +203,9 @@ TEST_F(DistSearchTest, EcrStopsWhereNoNeighbourFitsBetter)
                 size_t shared = 0;
                 for (uint64_t x : splits)
                     shared += own.count(x);
-                if (shared + 2 >= 11)
+                if (shared + 2 >= 11) {
                     EXPECT_GE(s, fit - 1e-10) << "tree " << k;
+                }
             }
         }
         hs.ecr = 0;

@@ -346,8 +346,9 @@ TEST_F(Stmx, IrreversibleStepKernelsEqualTheTwoStateCostVectors)
                 ASSERT_EQ(R[1], out[1]) << k->name << " trial " << trial << " step " << i;
             }
             ASSERT_EQ(joinNever, expectNever) << k->name;
-            if (!expectNever)
+            if (!expectNever) {
                 ASSERT_EQ(sum, expectSum) << k->name;
+            }
             never += expectNever;
         }
     }
