@@ -6,6 +6,7 @@
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/fitindex.h"
+#include "parsimony/kernels/dol_steps.h"
 #include "parsimony/kernels/irr_steps.h"
 #include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
@@ -354,6 +355,65 @@ TEST_F(Stmx, IrreversibleStepKernelsEqualTheTwoStateCostVectors)
     }
     EXPECT_GE(variants, 1);
     EXPECT_GT(never, 20);
+}
+
+// The Dollo step kernels of every variant the CPU runs give the generic
+// one's joins and spans, word by word, on records as a search holds them: F
+// within L, a part without a 1 keeping c1 at 0 or 1 and c0 at 0, and the
+// counters of one with a 1 less their least. Words mix steps with a 1 on
+// both sides, on one side (forced there or not) and on neither.
+TEST_F(Stmx, DolloStepKernelsEqualTheGenericOnes)
+{
+    std::mt19937 rng(7731);
+    const DolStepKernels &generic = dolStepKernelsGeneric();
+    int variants = 0;
+    long stepsCounted = 0;
+    for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+        const DolStepKernels *k = dolStepKernelsOf(v);
+        if (!k)
+            continue;
+        variants++;
+        for (int trial = 0; trial < 300; trial++) {
+            alignas(32) int16_t c[4][64];
+            uint64_t L[2], F[2];
+            for (int side = 0; side < 2; side++) {
+                const uint64_t dense = rng() % 4 ? 0 : ~uint64_t{0};
+                L[side] = ((uint64_t{rng()} << 32) | rng()) | dense;
+                F[side] = L[side] & ((uint64_t{rng()} << 32) | rng());
+                for (uint32_t i = 0; i < 64; i++) {
+                    int16_t *c1 = c[2 * side], *c0 = c[2 * side + 1];
+                    if ((L[side] >> i) & 1) {
+                        const auto big = static_cast<int16_t>(rng() % 3 ? rng() % 3 : rng() % 200);
+                        const bool lowC1 = rng() % 2;
+                        c1[i] = lowC1 ? 0 : big;
+                        c0[i] = lowC1 ? big : 0;
+                    } else {
+                        c1[i] = static_cast<int16_t>(rng() % 2);
+                        c0[i] = 0;
+                    }
+                }
+            }
+            const DolWordPair w{L[0], F[0], L[1], F[1], c[0], c[1], c[2], c[3]};
+            alignas(32) int16_t r1[64], r0[64], m[64], gr1[64], gr0[64], gm[64], ms[64], gms[64];
+            const int32_t sum = k->join(w, r1, r0, m), gsum = generic.join(w, gr1, gr0, gm);
+            ASSERT_EQ(sum, gsum) << k->name << " trial " << trial;
+            ASSERT_EQ(k->span(w, ms), generic.span(w, gms)) << k->name << " trial " << trial;
+            for (uint32_t i = 0; i < 64; i++) {
+                ASSERT_EQ(m[i], gm[i]) << k->name << " trial " << trial << " step " << i;
+                ASSERT_EQ(r1[i], gr1[i]) << k->name << " trial " << trial << " step " << i;
+                ASSERT_EQ(r0[i], gr0[i]) << k->name << " trial " << trial << " step " << i;
+                ASSERT_EQ(ms[i], gms[i]) << k->name << " trial " << trial << " step " << i;
+                // What a join adds is never negative, and the node's counters
+                // are held less their least.
+                ASSERT_GE(m[i], 0);
+                ASSERT_GE(r1[i], 0);
+                ASSERT_GE(r0[i], 0);
+                stepsCounted += m[i] > 0;
+            }
+        }
+    }
+    EXPECT_GE(variants, 1);
+    EXPECT_GT(stepsCounted, 1000);
 }
 
 // Many characters sharing a few tables fill blocks (padding too) of 16-bit
