@@ -6,7 +6,6 @@
 #include <cmath>
 #include <random>
 
-#include "data/charstat.h"
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/ml_cmd.h"
@@ -160,7 +159,7 @@ protected:
     void setUp(const std::vector<double> &w)
     {
         std::copy(w.begin(), w.end(), d->weights);
-        afterWtsChange(nullptr, d);
+        invalidateSitePatternData(false);
         ASSERT_EQ(initializeML(true, false, false, false, nullptr), 0);
     }
 };
