@@ -57,6 +57,33 @@ def evolve(rng, kids, root, n, nchar):
     return ["".join(str(cols[c][t]) for c in range(nchar)) for t in range(n)]
 
 
+def write_phylip(out, names, rows):
+    """The matrix as the PHYLIP programs read it, OUTDIR/infile."""
+    with open(os.path.join(out, "infile"), "w") as f:
+        f.write("%5d%5d\n" % (len(rows), len(rows[0])))
+        f.writelines("%-10s%s\n" % (n, r) for n, r in zip(names, rows))
+
+
+def race(out, nexus, vorns, peer, answers):
+    """Runs each VORN binary on OUTDIR/NEXUS and the PHYLIP program PEER
+    (fed ANSWERS) beside it, alternately, three times, printing elapsed
+    times and scores."""
+    for vorn in vorns:
+        for _ in range(3):
+            t = time.perf_counter()
+            text = subprocess.run([vorn, "-n", os.path.join(out, nexus)], capture_output=True,
+                                  text=True).stdout
+            v = time.perf_counter() - t
+            score = re.search(r"Score of best tree\(s\) found = (\S+)", text)
+            t = time.perf_counter()
+            subprocess.run("cd %s && rm -f outfile outtree && printf '%s' | phylip %s" % (out, answers, peer),
+                           shell=True, capture_output=True)
+            p = time.perf_counter() - t
+            steps = re.search(r"requires a total of\s+(\S+)", open(os.path.join(out, "outfile")).read())
+            print("%s %.2f s (score %s); %s %.2f s (score %s)" %
+                  (vorn, v, score and score.group(1), peer, p, steps and steps.group(1)))
+
+
 def main():
     out = sys.argv[1]
     ntax = int(sys.argv[2]) if len(sys.argv) > 2 else 100
@@ -66,30 +93,14 @@ def main():
     rows = evolve(rng, kids, root, ntax, nchar)
     names = ["T%d" % i for i in range(ntax)]
     os.makedirs(out, exist_ok=True)
-    with open(os.path.join(out, "infile"), "w") as f:
-        f.write("%5d%5d\n" % (ntax, nchar))
-        f.writelines("%-10s%s\n" % (n, r) for n, r in zip(names, rows))
+    write_phylip(out, names, rows)
     with open(os.path.join(out, "dollo.nex"), "w") as f:
         f.write("#nexus\nbegin data; dimensions ntax=%d nchar=%d; format symbols=\"01\"; matrix\n" % (ntax, nchar))
         f.writelines("%s %s\n" % (n, r) for n, r in zip(names, rows))
         f.write(";\nend;\nbegin assumptions; ancstates * zero = 0: 1-%d; end;\n" % nchar)
         f.write("begin vorn; ctype dollo.up: 1-%d; set criterion=parsimony; end;\n" % nchar)
         f.write("hsearch addseq=simple swap=tbr;\nquit;\n")
-    for vorn in sys.argv[4:]:
-        for _ in range(3):
-            t = time.perf_counter()
-            text = subprocess.run([vorn, "-n", os.path.join(out, "dollo.nex")], capture_output=True,
-                                  text=True).stdout
-            v = time.perf_counter() - t
-            score = re.search(r"Score of best tree\(s\) found = (\S+)", text)
-            t = time.perf_counter()
-            subprocess.run("cd %s && rm -f outfile outtree && printf 'Y\\n' | phylip dollop" % out, shell=True,
-                           capture_output=True)
-            p = time.perf_counter() - t
-            steps = re.search(r"requires a total of\s+(\S+)", open(os.path.join(out, "outfile")).read())
-            print("%s %.2f s (score %s); dollop %.2f s (score %s)" %
-                  (vorn, v, score and score.group(1), p, steps and steps.group(1)))
-
+    race(out, "dollo.nex", sys.argv[4:], "dollop", "Y\\n")
 
 if __name__ == "__main__":
     main()

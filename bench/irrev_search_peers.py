@@ -17,24 +17,9 @@ and the scores are printed.
 """
 import os
 import random
-import re
-import subprocess
 import sys
-import time
 
-
-def random_tree(rng, n):
-    """Children lists of a random rooted binary tree; leaves are 0..n-1."""
-    kids = {}
-    groups = list(range(n))
-    nxt = n
-    while len(groups) > 1:
-        a = groups.pop(rng.randrange(len(groups)))
-        b = groups.pop(rng.randrange(len(groups)))
-        kids[nxt] = (a, b)
-        groups.append(nxt)
-        nxt += 1
-    return kids, groups[0]
+from dollo_search_peers import race, random_tree, write_phylip
 
 
 def preorder(kids, root):
@@ -85,26 +70,10 @@ def main():
     rows4 = evolve(rng, kids, root, ntax, nchar, 4)
     names = ["T%d" % i for i in range(ntax)]
     os.makedirs(out, exist_ok=True)
-    with open(os.path.join(out, "infile"), "w") as f:
-        f.write("%5d%5d\n" % (ntax, nchar))
-        f.writelines("%-10s%s\n" % (n, r) for n, r in zip(names, rows))
+    write_phylip(out, names, rows)
     write_nexus(os.path.join(out, "irrev.nex"), names, rows, "01")
     write_nexus(os.path.join(out, "irrev4.nex"), names, rows4, "0123")
-    for vorn in sys.argv[4:]:
-        for _ in range(3):
-            t = time.perf_counter()
-            text = subprocess.run([vorn, "-n", os.path.join(out, "irrev.nex")], capture_output=True,
-                                  text=True).stdout
-            v = time.perf_counter() - t
-            score = re.search(r"Score of best tree\(s\) found = (\S+)", text)
-            t = time.perf_counter()
-            subprocess.run("cd %s && rm -f outfile outtree && printf 'P\\nY\\n' | phylip mix" % out, shell=True,
-                           capture_output=True)
-            p = time.perf_counter() - t
-            steps = re.search(r"requires a total of\s+(\S+)", open(os.path.join(out, "outfile")).read())
-            print("%s %.2f s (score %s); mix %.2f s (score %s)" %
-                  (vorn, v, score and score.group(1), p, steps and steps.group(1)))
-
+    race(out, "irrev.nex", sys.argv[4:], "mix", "P\\nY\\n")
 
 if __name__ == "__main__":
     main()

@@ -53,6 +53,7 @@
 #include "app/vorn_shellcmds.h"
 #include "parsimony/optimize.h"
 #include "quartets/qread.h"
+#include "search/critscore.h"
 #include "search/freqdist.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
@@ -328,6 +329,36 @@ bool makeHomeFilePath(const char *fileName, char *dest)
 }
 
 
+namespace {
+
+// Distance-criterion replicates with maximum-likelihood distances keep the
+// likelihood set-up that computes the distances, as likelihood replicates
+// do: each sums its drawn character weights into the set-up's patterns (and
+// what a new set-up would compute from them follows), then computes its
+// matrix from those patterns. Other distances read the data as weighted.
+constexpr PatternResampleFxns kMLDistanceReweight{
+    [](DataInfo *) -> ModelGroup * { return nullptr; },
+    patternWeightsChanged,
+    [](DataInfo *d) { return dataServices().isMLDistance() ? groupToReweightInPlace(d) : nullptr; },
+    [](DataInfo *d) {
+        if (const int s = charWeightsChanged(d); s != 0)
+            return s;
+        dataServices().invalidateDistances();
+        return dataServices().setDistances(d);
+    }};
+
+int installMLDistanceReweighting()
+{
+    const CriterionSearchFxns *f = criterionSearchFxns(kCriterionDistance);
+    if (f == nullptr)
+        return 1;
+    CriterionSearchFxns search = *f;
+    search.patternResample = &kMLDistanceReweight;
+    return installCriterionSearchFxns(kCriterionDistance, search);
+}
+
+}  // namespace
+
 int installSubsystemHooks()
 {
     // Bottom to top; each installs what it offers to the layers below it.
@@ -338,6 +369,7 @@ int installSubsystemHooks()
     status |= installLikelihoodHooks();
     status |= installDistanceHooks();
     status |= installQuartetHooks();
+    status |= installMLDistanceReweighting();
     // The likelihood settings stand for the settings of maximum-likelihood
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });

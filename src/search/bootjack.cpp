@@ -146,14 +146,20 @@ uint32_t resampledPrepFlags()
     return njFromMLDistances ? kPrepMLFlagA : 0;
 }
 
-int prepareResampledData(DataInfo *data)
+// A replicate's matrix that failed (neither stopped nor all undefined) is
+// reported with the replicate, however the replicate was prepared.
+int distanceReplicateStatus(int status)
 {
-    forgetWeightedData(data);
-    const int status = prepareData(kPrepCurrentCriterion, resampledPrepFlags(), false);
     if (status != 0 && status != 2 && status != -1 && !gAborted_.load() && gCriterion == kCriterionDistance)
         qel_printf("\nUnrecoverable error during distance-matrix calculation for replicate %u.\n",
                    btjkData.completed + 1);
     return status;
+}
+
+int prepareResampledData(DataInfo *data)
+{
+    forgetWeightedData(data);
+    return distanceReplicateStatus(prepareData(kPrepCurrentCriterion, resampledPrepFlags(), false));
 }
 
 // ---------------------------------------------------------------------------
@@ -423,7 +429,7 @@ int reweightedReplicate(DataInfo *data)
     BootJackData &b = btjkData;
     const PatternResampleFxns *f = reweightFxns();
     if (b.reweightGroup && f->groupToReweight(data) == b.reweightGroup)
-        return f->charWeightsChanged(data);
+        return distanceReplicateStatus(f->charWeightsChanged(data));
     b.reweightGroup = nullptr;
     const int status = prepareResampledData(data);
     if (status == 0)

@@ -1059,6 +1059,8 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     return out;
 }
 
+std::atomic<bool> gAheadStartGuesses{true};
+
 // Whether the run ahead went as the replicate would go here, now.
 bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
 {
@@ -1171,7 +1173,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     // Resolving the stepwise tree's polytomies draws two numbers for each
     // branch it had collapsed: most often one or two such branches on
     // hundreds of taxa, sometimes none.
-    pool.guessDraws([](RNG *state) { randUniRaw(state); }, {1, 0, 2, 0, 1});
+    if (gAheadStartGuesses.load(std::memory_order_relaxed))
+        pool.guessDraws([](RNG *state) { randUniRaw(state); }, {1, 0, 2, 0, 1});
     // Each worker copies the data and buffer for itself, all at once, so
     // the first replicates start without waiting on one copy after another.
     // Nothing here may change what they copy until every copy is made.
@@ -1780,5 +1783,10 @@ int doHSearchCmd() { return stdHeuristicSearch(0, activeDataInfo()); }
 double lastHSearchRearrangements() { return gLastRearrangements; }
 
 void setHSearchThreads(uint32_t n) { gHSearchThreads = n; }
+
+bool setAheadStartGuesses(bool on)
+{
+    return gAheadStartGuesses.exchange(on);
+}
 
 AheadCounts lastHSearchAheadCounts() { return gAheadCounts; }

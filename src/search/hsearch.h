@@ -42,6 +42,9 @@ struct AheadCounts {
     uint32_t fromGuesses = 0;  // taken from runs begun before their start was known
 };
 AheadCounts lastHSearchAheadCounts();
+// Whether runs ahead may begin from guessed starts (on unless a check of
+// the runs from known starts alone turns it off). Returns the old value.
+bool setAheadStartGuesses(bool on);
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);

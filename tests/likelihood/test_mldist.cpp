@@ -7,6 +7,8 @@
 #include <random>
 
 #include "likelihood/activeml.h"
+#include "likelihood/chgmatrix.h"
+#include "likelihood/ml_cmd.h"
 #include "likelihood/mldist.h"
 #include "likelihood/modelgroup.h"
 #include "ml_fixture.h"
@@ -134,6 +136,93 @@ TEST_F(MLDistTest, EstimatedParametersGiveEachPairItsOwnKimuraDistance)
                 EXPECT_NEAR(D[i][j], k2p, 1e-3 * k2p) << i << "," << j << " optimizer " << optimizer;
             }
         EXPECT_EQ(firstActiveModel()->tratio, kEstimate) << "the estimate mark survives";
+    }
+}
+
+// A resampling replicate under the distance criterion may keep the
+// likelihood set-up and sum its drawn weights into the patterns: the
+// matrix must be bit for bit the one of the same weights' data set up
+// afresh, the empirical frequencies and pattern totals included.
+class ReweightedMLDistTest : public MLDistTest {
+protected:
+    std::vector<double> distances(uint32_t ntax)
+    {
+        double **D = matrix(ntax);
+        MLDistanceResult r;
+        EXPECT_EQ(calcMLDistances(d, D, nullptr, false, {}, r), 0);
+        std::vector<double> flat;
+        for (uint32_t i = 1; i < ntax; ++i)
+            flat.insert(flat.end(), D[i], D[i] + i);
+        return flat;
+    }
+
+    void setUp(const std::vector<double> &w)
+    {
+        std::copy(w.begin(), w.end(), d->weights);
+        invalidateSitePatternData(false);
+        ASSERT_EQ(initializeML(true, false, false, false, nullptr), 0);
+    }
+};
+
+TEST_F(ReweightedMLDistTest, ReweightedSetUpGivesTheMatrixOfOneMadeAfresh)
+{
+    const uint32_t ntax = 7, nchar = 240;
+    std::mt19937 rng(17);
+    makeDna(ntax, nchar, rng, 0.08);
+    // Bootstrap counts, a jackknife's zeros, and weights that are not whole.
+    std::vector<std::vector<double>> draws;
+    for (int r = 0; r < 2; ++r) {
+        std::vector<double> w(nchar, 0.0);
+        for (uint32_t k = 0; k < nchar; ++k)
+            w[rng() % nchar] += 1.0;
+        draws.push_back(w);
+    }
+    std::vector<double> jack(nchar, 1.0);
+    for (uint32_t k = 0; k < nchar / 2; ++k)
+        jack[rng() % nchar] = 0.0;
+    draws.push_back(jack);
+    std::vector<double> fractional(nchar);
+    for (double &x : fractional)
+        x = static_cast<double>(rng() % 7) / 3.0;
+    draws.push_back(fractional);
+    const std::vector<double> own(nchar, 1.0);
+
+    struct Case {
+        const char *name;
+        int32_t nst, rates;
+        double pinv;
+    };
+    for (const Case &c : {Case{"HKY", static_cast<int32_t>(kSubstTwoRates), 0, 0.0},
+                          Case{"GTR+G", static_cast<int32_t>(kSubstSixRates), 1, 0.0},
+                          Case{"GTR+I+G", static_cast<int32_t>(kSubstSixRates), 1, 0.2}}) {
+        ml.NST = c.nst;
+        ml.rates = c.rates;
+        ml.userGammaShape = 0.6;
+        ml.userPInvar = c.pinv;
+        ml.userTratio = 3.0;
+        const double r6[6] = {1.3, 4.2, 0.7, 1.1, 5.5, 1.0};
+        std::copy(r6, r6 + 6, &ml.rAC);
+        ml.baseFreqMode = kFreqEmpirical;
+        applySettings();
+        setUp(own);
+        const std::vector<double> ownMatrix = distances(ntax);
+        for (size_t k = 0; k < draws.size(); ++k) {
+            setUp(draws[k]);
+            const std::vector<double> fresh = distances(ntax);
+            const std::vector<double> freshPi = modelEngine(firstActiveModel())->pi;
+            EXPECT_NE(fresh, ownMatrix) << c.name << ", draw " << k << ": the draw changes nothing";
+
+            setUp(own);
+            const ModelGroup *g = activeModelGroup();
+            const SitePatternData *patterns = g->patterns;
+            std::copy(draws[k].begin(), draws[k].end(), d->weights);
+            ASSERT_EQ(groupToReweightInPlace(d), g) << c.name;
+            ASSERT_EQ(charWeightsChanged(d), 0) << c.name;
+            EXPECT_EQ(activeModelGroup()->patterns, patterns) << c.name << ": the patterns were built again";
+            EXPECT_EQ(modelEngine(firstActiveModel())->pi, freshPi) << c.name << ", draw " << k;
+            EXPECT_EQ(distances(ntax), fresh) << c.name << ", draw " << k;
+        }
+        setUp(own);
     }
 }
 

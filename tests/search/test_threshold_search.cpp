@@ -389,8 +389,9 @@ TEST_F(ThresholdSearch, EcrStopsWhereNoNeighbourIsBetter)
                 Splits both;
                 std::set_intersection(splits.begin(), splits.end(), own.begin(), own.end(),
                                       std::back_inserter(both));
-                if (both.size() + 2 >= own.size())
+                if (both.size() + 2 >= own.size()) {
                     EXPECT_GE(s, score - 1e-9) << "tree " << k;
+                }
             }
         }
         hs.ecr = 0;
