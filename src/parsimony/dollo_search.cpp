@@ -64,11 +64,17 @@ void setHead(ParsNodeSets *r, bool ancestor, double base)
     r->dollo[1] = std::bit_cast<uint64_t>(base);
 }
 
-// One Dollo word of two records, as the word kernels read it.
-DolWordPair wordPair(const ConstRec &A, const ConstRec &B, uint32_t w)
+// A record's Dollo words, as the word kernels read them (from its first).
+DolWords dolWords(const DolSearch &ds, const ConstRec &A)
 {
-    const size_t at = static_cast<size_t>(w) * kLanes;
-    return {A.L[w], A.F[w], B.L[w], B.F[w], A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at};
+    const size_t at = static_cast<size_t>(ds.irrWords) * kLanes;
+    return {A.L + ds.irrWords, A.F + ds.irrWords, A.c1 + at, A.c0 + at};
+}
+
+DolWordsOut dolWords(const DolSearch &ds, const Rec &R)
+{
+    const size_t at = static_cast<size_t>(ds.irrWords) * kLanes;
+    return {R.L + ds.irrWords, R.F + ds.irrWords, R.c1 + at, R.c0 + at};
 }
 
 // The irreversible steps' rule, which the joins of many neighbours read too
@@ -351,19 +357,26 @@ void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
     const DolSearch &ds = layoutOf(d);
     const ConstRec A = recOf(ds, a), B = recOf(ds, b);
     const Rec R = recOf(ds, result);
-    const DolJoinWord join = dolStepKernels().join;
-    alignas(32) int16_t m[kLanes];
     double added = 0.0;
     const bool ta = holdsAncestor(a), tb = holdsAncestor(b);
     const double own =
         ds.irrWords ? joinIrrWords(d, ds, irrStepKernels().join[2 * ta + tb], A, B, R, count, perChar, added) : 0.0;
-    for (uint32_t w = ds.irrWords; w < ds.words; w++) {
-        const size_t at = static_cast<size_t>(w) * kLanes;
-        const int32_t sum = join(wordPair(A, B, w), R.c1 + at, R.c0 + at, m);
-        R.L[w] = A.L[w] | B.L[w];
-        R.F[w] = A.L[w] & B.L[w];
+    if (const uint32_t n = ds.words - ds.irrWords) {
+        // The kernel sums each word's steps, and hands them over one by one
+        // only when the characters take them.
+        thread_local std::vector<int32_t> sums;
+        thread_local std::vector<int16_t> steps;
         if (count)
-            addWordSteps(d, ds, w, sum, m, perChar, added);
+            sums.resize(n);
+        if (count && perChar)
+            steps.resize(static_cast<size_t>(n) * kLanes);
+        dolStepKernels().join(dolWords(ds, A), dolWords(ds, B), dolWords(ds, R), n, count ? sums.data() : nullptr,
+                              count && perChar ? steps.data() : nullptr);
+        if (count)
+            for (uint32_t w = 0; w < n; w++) {
+                const int16_t *m = perChar ? steps.data() + static_cast<size_t>(w) * kLanes : nullptr;
+                addWordSteps(d, ds, ds.irrWords + w, sums[w], m, perChar, added);
+            }
     }
     const double base = own >= kNoScore ? kNoScore : std::min(baseOf(a) + baseOf(b) + own, kNoScore);
     setHead(result, ta || tb, base);
@@ -495,11 +508,12 @@ int dolLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNode
         }
     }
     const DolSpanWord span = dolStepKernels().span;
+    const DolWords da = dolWords(ds, A), db = dolWords(ds, B);
     for (uint32_t w = ds.irrWords; w < ds.words; w++) {
         // No 1 on either side: no step.
         if (!(A.L[w] | B.L[w]))
             continue;
-        const int32_t sum = span(wordPair(A, B, w), m);
+        const int32_t sum = span(da, db, w - ds.irrWords, m);
         addWordSteps(d, ds, w, sum, m, perChar, len);
         if (!perChar && len - bound > tol) {
             *length = len;
