@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "parsimony/kernels/dol_steps.h"
 #include "parsimony/kernels/irr_steps.h"
 #include "parsimony/optimize.h"
 #include "parsimony/pars_fxns.h"
@@ -63,84 +64,17 @@ void setHead(ParsNodeSets *r, bool ancestor, double base)
     r->dollo[1] = std::bit_cast<uint64_t>(base);
 }
 
-// Lane masks of a byte: lane i all ones where bit i is set, so that the word
-// rules below work on whole lanes (no per-lane bit test in the loops).
-struct ByteLanes {
-    alignas(16) int16_t m[256][8];
-    ByteLanes()
-    {
-        for (uint32_t b = 0; b < 256; b++)
-            for (uint32_t i = 0; i < 8; i++)
-                m[b][i] = static_cast<int16_t>((b >> i) & 1 ? -1 : 0);
-    }
-};
-const ByteLanes gByteLanes;
-
-inline void lanesOf(uint64_t w, int16_t *out)
+// A record's Dollo words, as the word kernels read them (from its first).
+DolWords dolWords(const DolSearch &ds, const ConstRec &A)
 {
-    for (uint32_t k = 0; k < 8; k++)
-        std::memcpy(out + 8 * k, gByteLanes.m[(w >> (8 * k)) & 0xFF], sizeof gByteLanes.m[0]);
+    const size_t at = static_cast<size_t>(ds.irrWords) * kLanes;
+    return {A.L + ds.irrWords, A.F + ds.irrWords, A.c1 + at, A.c0 + at};
 }
 
-inline int16_t pick(int16_t mask, int16_t yes, int16_t no)
+DolWordsOut dolWords(const DolSearch &ds, const Rec &R)
 {
-    return static_cast<int16_t>((mask & yes) | (~mask & no));
-}
-
-// The four masks of one word of two records: L and F of each.
-struct WordLanes {
-    alignas(32) int16_t ha[kLanes], hb[kLanes], fa[kLanes], fb[kLanes];
-    void load(uint64_t La, uint64_t Fa, uint64_t Lb, uint64_t Fb)
-    {
-        lanesOf(La, ha);
-        lanesOf(Lb, hb);
-        lanesOf(Fa, fa);
-        lanesOf(Fb, fb);
-    }
-};
-
-// Joins one word of a and b at a node; each step's least (the steps its
-// joining adds) goes to m. Returns their sum.
-int32_t joinWord(const WordLanes &w, const int16_t *__restrict a1, const int16_t *__restrict a0,
-                 const int16_t *__restrict b1, const int16_t *__restrict b0, int16_t *__restrict r1,
-                 int16_t *__restrict r0, int16_t *__restrict m)
-{
-    int32_t sum = 0;
-    for (uint32_t i = 0; i < kLanes; i++) {
-        const int16_t ha = w.ha[i], hb = w.hb[i];
-        const auto s = static_cast<int16_t>(a1[i] + b1[i]);
-        // With a 1 on one side only (x), the node stays outside R either
-        // by one step above x in R or with R wholly below x.
-        const int16_t x1 = pick(ha, a1[i], b1[i]), x0 = pick(ha, a0[i], b0[i]), fx = pick(ha, w.fa[i], w.fb[i]);
-        const auto up = static_cast<int16_t>(x1 + 1);
-        const int16_t out = pick(fx, up, std::min(up, x0));
-        const auto both = static_cast<int16_t>(ha & hb), one = static_cast<int16_t>(ha ^ hb);
-        const int16_t least = pick(both, s, static_cast<int16_t>(one & std::min(s, out)));
-        m[i] = least;
-        r1[i] = pick(both, 0, pick(one, static_cast<int16_t>(s - least), std::min<int16_t>(s, 1)));
-        r0[i] = static_cast<int16_t>(one & (out - least));
-        sum += least;
-    }
-    return sum;
-}
-
-// The least steps of joining one word of a and b by an edge.
-int32_t spanWord(const WordLanes &w, const int16_t *__restrict a1, const int16_t *__restrict a0,
-                 const int16_t *__restrict b1, const int16_t *__restrict b0, int16_t *__restrict m)
-{
-    int32_t sum = 0;
-    for (uint32_t i = 0; i < kLanes; i++) {
-        const int16_t ha = w.ha[i], hb = w.hb[i];
-        const auto s = static_cast<int16_t>(a1[i] + b1[i]);
-        const int16_t x0 = pick(ha, a0[i], b0[i]), fx = pick(ha, w.fa[i], w.fb[i]);
-        const auto one = static_cast<int16_t>(ha ^ hb), any = static_cast<int16_t>(ha | hb);
-        // Both ends in R, or (a 1 on one side only, not forced there) R
-        // wholly on that side.
-        const int16_t v = pick(static_cast<int16_t>(one & ~fx), std::min(s, x0), s);
-        m[i] = static_cast<int16_t>(any & v);
-        sum += m[i];
-    }
-    return sum;
+    const size_t at = static_cast<size_t>(ds.irrWords) * kLanes;
+    return {R.L + ds.irrWords, R.F + ds.irrWords, R.c1 + at, R.c0 + at};
 }
 
 // The irreversible steps' rule, which the joins of many neighbours read too
@@ -423,20 +357,26 @@ void dolSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
     const DolSearch &ds = layoutOf(d);
     const ConstRec A = recOf(ds, a), B = recOf(ds, b);
     const Rec R = recOf(ds, result);
-    WordLanes lanes;
-    alignas(32) int16_t m[kLanes];
     double added = 0.0;
     const bool ta = holdsAncestor(a), tb = holdsAncestor(b);
     const double own =
         ds.irrWords ? joinIrrWords(d, ds, irrStepKernels().join[2 * ta + tb], A, B, R, count, perChar, added) : 0.0;
-    for (uint32_t w = ds.irrWords; w < ds.words; w++) {
-        const size_t at = static_cast<size_t>(w) * kLanes;
-        lanes.load(A.L[w], A.F[w], B.L[w], B.F[w]);
-        const int32_t sum = joinWord(lanes, A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, R.c1 + at, R.c0 + at, m);
-        R.L[w] = A.L[w] | B.L[w];
-        R.F[w] = A.L[w] & B.L[w];
+    if (const uint32_t n = ds.words - ds.irrWords) {
+        // The kernel sums each word's steps, and hands them over one by one
+        // only when the characters take them.
+        thread_local std::vector<int32_t> sums;
+        thread_local std::vector<int16_t> steps;
         if (count)
-            addWordSteps(d, ds, w, sum, m, perChar, added);
+            sums.resize(n);
+        if (count && perChar)
+            steps.resize(static_cast<size_t>(n) * kLanes);
+        dolStepKernels().join(dolWords(ds, A), dolWords(ds, B), dolWords(ds, R), n, count ? sums.data() : nullptr,
+                              count && perChar ? steps.data() : nullptr);
+        if (count)
+            for (uint32_t w = 0; w < n; w++) {
+                const int16_t *m = perChar ? steps.data() + static_cast<size_t>(w) * kLanes : nullptr;
+                addWordSteps(d, ds, ds.irrWords + w, sums[w], m, perChar, added);
+            }
     }
     const double base = own >= kNoScore ? kNoScore : std::min(baseOf(a) + baseOf(b) + own, kNoScore);
     setHead(result, ta || tb, base);
@@ -548,7 +488,6 @@ int dolLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     const DolSearch &ds = layoutOf(d);
     const double tol = packedData(d)->tolerance;
     const ConstRec A = recOf(ds, a), B = recOf(ds, b);
-    WordLanes lanes;
     alignas(32) int16_t m[kLanes];
     double len = *length;
     if (ds.irrWords) {
@@ -568,13 +507,13 @@ int dolLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsNode
             }
         }
     }
+    const DolSpanWord span = dolStepKernels().span;
+    const DolWords da = dolWords(ds, A), db = dolWords(ds, B);
     for (uint32_t w = ds.irrWords; w < ds.words; w++) {
         // No 1 on either side: no step.
         if (!(A.L[w] | B.L[w]))
             continue;
-        const size_t at = static_cast<size_t>(w) * kLanes;
-        lanes.load(A.L[w], A.F[w], B.L[w], B.F[w]);
-        const int32_t sum = spanWord(lanes, A.c1 + at, A.c0 + at, B.c1 + at, B.c0 + at, m);
+        const int32_t sum = span(da, db, w - ds.irrWords, m);
         addWordSteps(d, ds, w, sum, m, perChar, len);
         if (!perChar && len - bound > tol) {
             *length = len;

@@ -39,6 +39,8 @@
 // words, then the c1 counters (16 bits per step) of every word's 64 steps and
 // the c0 counters of the Dollo words' steps. Steps of one word share one kind and one weight; the irreversible
 // words come first.
+// The joins and spans of whole words of either kind are kernels of their
+// own (kernels/irr_steps.h, kernels/dol_steps.h), chosen at run time.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <numeric>
 
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/fitindex.h"
+#include "parsimony/kernels/dol_steps.h"
 #include "parsimony/kernels/irr_steps.h"
 #include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
@@ -354,6 +357,94 @@ TEST_F(Stmx, IrreversibleStepKernelsEqualTheTwoStateCostVectors)
     }
     EXPECT_GE(variants, 1);
     EXPECT_GT(never, 20);
+}
+
+// The Dollo step kernels of every variant the CPU runs give the generic
+// one's joins and spans on records as a search holds them: F within L, a
+// part without a 1 keeping c1 at 0 or 1 and c0 at 0, and the counters of one
+// with a 1 less their least. Words mix steps with a 1 on both sides, on one
+// side (forced there or not) and on neither. A join of several words gives
+// the same record whether or not it sums the steps or hands them over, and
+// when it writes over one of its inputs.
+TEST_F(Stmx, DolloStepKernelsEqualTheGenericOnes)
+{
+    constexpr uint32_t kWords = 3, kSteps = 64 * kWords;
+    struct Record {
+        uint64_t L[kWords], F[kWords];
+        int16_t c1[kSteps], c0[kSteps];
+        DolWords in() const { return {L, F, c1, c0}; }
+        DolWordsOut out() { return {L, F, c1, c0}; }
+        bool operator==(const Record &o) const
+        {
+            return std::equal(L, L + kWords, o.L) && std::equal(F, F + kWords, o.F) &&
+                   std::equal(c1, c1 + kSteps, o.c1) && std::equal(c0, c0 + kSteps, o.c0);
+        }
+    };
+    std::mt19937 rng(7731);
+    auto word = [&] { return (uint64_t{rng()} << 32) | rng(); };
+    auto randomRecord = [&](Record &x) {
+        for (uint32_t w = 0; w < kWords; w++) {
+            x.L[w] = word() | (rng() % 4 ? 0 : ~uint64_t{0});
+            x.F[w] = x.L[w] & word();
+            for (uint32_t i = 0; i < 64; i++) {
+                const uint32_t at = 64 * w + i;
+                if ((x.L[w] >> i) & 1) {
+                    const auto big = static_cast<int16_t>(rng() % 3 ? rng() % 3 : rng() % 200);
+                    const bool lowC1 = rng() % 2;
+                    x.c1[at] = lowC1 ? 0 : big;
+                    x.c0[at] = lowC1 ? big : 0;
+                } else {
+                    x.c1[at] = static_cast<int16_t>(rng() % 2);
+                    x.c0[at] = 0;
+                }
+            }
+        }
+    };
+    const DolStepKernels &generic = dolStepKernelsGeneric();
+    int variants = 0;
+    long stepsCounted = 0;
+    for (UnoKernelVariant v : {UnoKernelVariant::Generic, UnoKernelVariant::Avx2}) {
+        const DolStepKernels *k = dolStepKernelsOf(v);
+        if (!k)
+            continue;
+        variants++;
+        for (int trial = 0; trial < 200; trial++) {
+            Record a, b, r, gr, bare;
+            randomRecord(a);
+            randomRecord(b);
+            int32_t sums[kWords], gsums[kWords];
+            int16_t m[kSteps], gm[kSteps];
+            k->join(a.in(), b.in(), r.out(), kWords, sums, m);
+            generic.join(a.in(), b.in(), gr.out(), kWords, gsums, gm);
+            ASSERT_TRUE(r == gr) << k->name << " trial " << trial;
+            k->join(a.in(), b.in(), bare.out(), kWords, nullptr, nullptr);
+            ASSERT_TRUE(bare == gr) << k->name << " trial " << trial;
+            Record over = b;
+            k->join(a.in(), over.in(), over.out(), kWords, nullptr, nullptr);
+            ASSERT_TRUE(over == gr) << k->name << " trial " << trial;
+            for (uint32_t w = 0; w < kWords; w++) {
+                ASSERT_EQ(sums[w], gsums[w]) << k->name << " trial " << trial << " word " << w;
+                ASSERT_EQ(sums[w], std::accumulate(m + 64 * w, m + 64 * (w + 1), 0));
+                ASSERT_EQ(gr.L[w], a.L[w] | b.L[w]);
+                ASSERT_EQ(gr.F[w], a.L[w] & b.L[w]);
+                int16_t ms[64], gms[64];
+                ASSERT_EQ(k->span(a.in(), b.in(), w, ms), generic.span(a.in(), b.in(), w, gms)) << k->name;
+                for (uint32_t i = 0; i < 64; i++) {
+                    const uint32_t at = 64 * w + i;
+                    ASSERT_EQ(m[at], gm[at]) << k->name << " trial " << trial << " step " << at;
+                    ASSERT_EQ(ms[i], gms[i]) << k->name << " trial " << trial << " step " << at;
+                    // What a join adds is never negative, and the node's
+                    // counters are held less their least.
+                    ASSERT_GE(m[at], 0);
+                    ASSERT_GE(gr.c1[at], 0);
+                    ASSERT_GE(gr.c0[at], 0);
+                    stepsCounted += m[at] > 0;
+                }
+            }
+        }
+    }
+    EXPECT_GE(variants, 1);
+    EXPECT_GT(stepsCounted, 1000);
 }
 
 // Many characters sharing a few tables fill blocks (padding too) of 16-bit

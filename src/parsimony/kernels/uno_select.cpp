@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "parsimony/kernels/dol_steps.h"
 #include "parsimony/kernels/irr_steps.h"
 #include "parsimony/kernels/uno_kernels.h"
 
@@ -25,13 +26,15 @@ struct KernelChoice {
     const WagKernels *wag;
     const StmKernels *stm;
     const IrrStepKernels *irr;
+    const DolStepKernels *dol;
 };
 
 const KernelChoice *choiceOf(UnoKernelVariant v)
 {
     static const KernelChoice generic{&unoKernelsGeneric(), &wagKernelsGeneric(), &stmKernelsGeneric(),
-                                        &irrStepKernelsGeneric()};
-    static const KernelChoice avx2{&unoKernelsAvx2(), &wagKernelsAvx2(), &stmKernelsAvx2(), &irrStepKernelsAvx2()};
+                                        &irrStepKernelsGeneric(), &dolStepKernelsGeneric()};
+    static const KernelChoice avx2{&unoKernelsAvx2(), &wagKernelsAvx2(), &stmKernelsAvx2(), &irrStepKernelsAvx2(),
+                                     &dolStepKernelsAvx2()};
     if (v == UnoKernelVariant::Generic)
         return &generic;
     return cpuHasAvx2() ? &avx2 : nullptr;
@@ -60,12 +63,14 @@ const UnoKernels &unoKernelsAvx2() { return unoKernelsGeneric(); }
 const WagKernels &wagKernelsAvx2() { return wagKernelsGeneric(); }
 const StmKernels &stmKernelsAvx2() { return stmKernelsGeneric(); }
 const IrrStepKernels &irrStepKernelsAvx2() { return irrStepKernelsGeneric(); }
+const DolStepKernels &dolStepKernelsAvx2() { return dolStepKernelsGeneric(); }
 #endif
 
 const UnoKernels &unoKernels() { return *current().load(std::memory_order_acquire)->uno; }
 const WagKernels &wagKernels() { return *current().load(std::memory_order_acquire)->wag; }
 const StmKernels &stmKernels() { return *current().load(std::memory_order_acquire)->stm; }
 const IrrStepKernels &irrStepKernels() { return *current().load(std::memory_order_acquire)->irr; }
+const DolStepKernels &dolStepKernels() { return *current().load(std::memory_order_acquire)->dol; }
 
 bool unoKernelsAvailable(UnoKernelVariant v) { return choiceOf(v) != nullptr; }
 
@@ -85,6 +90,12 @@ const IrrStepKernels *irrStepKernelsOf(UnoKernelVariant v)
 {
     const KernelChoice *c = choiceOf(v);
     return c ? c->irr : nullptr;
+}
+
+const DolStepKernels *dolStepKernelsOf(UnoKernelVariant v)
+{
+    const KernelChoice *c = choiceOf(v);
+    return c ? c->dol : nullptr;
 }
 
 const StmKernels *stmKernelsOf(UnoKernelVariant v)
