@@ -162,9 +162,10 @@ bool routes(const DataInfo *d, const StmChar &sc, uint32_t ntax)
 }
 
 // Terminal (taxon >= 0) or ancestor record of the chosen characters.
-void writeCells(const DataInfo *d, const DolSearch &ds, const std::vector<int32_t> &chosen,
+void writeCells(const DataInfo *d, DolSearch &ds, const std::vector<int32_t> &chosen,
                 const std::vector<uint32_t> &firstStep, int32_t taxon, ParsNodeSets *rec)
 {
+    uint64_t *primitive = ds.primitive.data() + static_cast<size_t>(taxon + 1) * ds.words;
     const PackedData *pd = packedData(d);
     Rec r = recOf(ds, rec);
     std::fill_n(rec->dollo, ds.stride, 0);
@@ -186,6 +187,7 @@ void writeCells(const DataInfo *d, const DolSearch &ds, const std::vector<int32_
                 r.F[w] |= bit;
             } else if (v == 0) {
                 r.c1[at] = 1;  // a terminal of 0 in R: one step to leave it out
+                primitive[w] |= bit;
             }
         }
     }
@@ -200,6 +202,8 @@ void swapLists(PackedData *pd)
     std::swap(pd->stmLanes, ds.restLanes);
     std::swap(pd->stmBlocks, ds.restBlocks);
     std::swap(pd->stmBlockLanes, ds.restBlockLanes);
+    for (auto &[k, block] : ds.restBlockOf)
+        std::swap(pd->stmAll[static_cast<size_t>(k)].block, block);
 }
 
 void setActive(DataInfo *d, bool on)
@@ -254,6 +258,8 @@ int prepareDolSearch(DataInfo *d)
         }
         StmBlock kept = blk;
         kept.lane0 = static_cast<uint32_t>(ds->restLanes.size());
+        for (uint32_t i = 0; i < blk.count; i++)
+            ds->restBlockOf.emplace_back(charOfLane(blk.lane0 + i), static_cast<int32_t>(ds->restBlocks.size()));
         ds->restBlocks.push_back(kept);
         for (uint32_t i = 0; i < blk.count; i++)
             keep(blk.lane0 + i);
@@ -275,6 +281,7 @@ int prepareDolSearch(DataInfo *d)
     };
     std::stable_sort(chosen.begin(), chosen.end(), [&](int32_t a, int32_t b) { return key(a) < key(b); });
     std::vector<uint32_t> firstStep(chosen.size());
+    ds->firstStep.assign(d->nchar, kDolNoChar);
     uint32_t used = kLanes;
     for (size_t i = 0; i < chosen.size(); i++) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(chosen[i])];
@@ -288,6 +295,7 @@ int prepareDolSearch(DataInfo *d)
             used = 0;
         }
         firstStep[i] = (ds->words - 1) * kLanes + used;
+        ds->firstStep[sc.c] = firstStep[i];
         std::fill_n(ds->charOf.begin() + firstStep[i], steps, sc.c);
         used += steps;
     }
@@ -295,6 +303,7 @@ int prepareDolSearch(DataInfo *d)
     const size_t records = size_t{3} * pd->nodeCount;
     ds->sets.assign(records * ds->stride, 0);
     ds->scratch.assign(size_t{2} * ds->stride, 0);
+    ds->primitive.assign(size_t{ntax + 1} * ds->words, 0);
     for (size_t k = 0; k < records; k++)
         pd->nodeRecs[k].dollo = ds->sets.data() + k * ds->stride;
     writeCells(d, *ds, chosen, firstStep, -1, &pd->nodeRecs[0]);
@@ -576,4 +585,156 @@ void copyDolSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)
 {
     if (dolSearchActive(d) && from->dollo && to->dollo && from != to)
         std::copy_n(from->dollo, layoutOf(d).stride, to->dollo);
+}
+
+namespace {
+
+constexpr uint32_t kPrimitive = 1, kDerived = 2;
+
+// The conditions of step `at` that a record made from all of a node's
+// neighbours leaves most parsimonious at the node (kPrimitive, kDerived).
+uint32_t stepMpr(const DolSearch &ds, const ConstRec &R, uint32_t at)
+{
+    const uint32_t w = at / kLanes, i = at % kLanes;
+    if (w < ds.irrWords) {
+        // Capped towards the cheaper side, the value keeps its sign.
+        int16_t x0, x1;
+        irrUnpack(R.c1[at], x0, x1);
+        return (x0 == 0 ? kPrimitive : 0) | (x1 == 0 ? kDerived : 0);
+    }
+    if ((R.F[w] >> i) & 1)
+        return kDerived;
+    // Without a 1 around, c0 is 0 (no part R at all) and c1 says whether
+    // the node may be derived at no cost (only missing cells around).
+    const bool primitive = !((R.L[w] >> i) & 1) || R.c0[at] == 0;
+    return (primitive ? kPrimitive : 0) | (R.c1[at] == 0 ? kDerived : 0);
+}
+
+// Whether a Dollo step may change on an edge, its lower end summarised by
+// a (L, F, c1, c0) and its upper end by b. The part R of derived nodes is
+// connected: the lower end alone derived puts R wholly below (b holds no
+// 1), the upper end alone derived leaves a without a 1; neither derived
+// with 1s on both sides would split R. Counters of a part without a 1 are
+// kept at 0 or 1, which leaves each least sum below as it is.
+bool dolloStepMayChange(bool La, bool Fa, int32_t a1, int32_t a0, bool Lb, bool Fb, int32_t b1, int32_t b0)
+{
+    constexpr int32_t kNo = INT32_MAX / 4;
+    const int32_t both = a1 + b1;
+    const int32_t neither = Fa || Fb || (La && Lb) ? kNo : a0 + b0;
+    const int32_t lowerOnly = Lb ? kNo : a1 + b0 + 1;
+    const int32_t upperOnly = La ? kNo : a0 + b1 + 1;
+    const int32_t best = std::min({both, neither, lowerOnly, upperOnly});
+    return lowerOnly == best || upperOnly == best;
+}
+
+// The same for an irreversible step, a below (without the ancestor) and b
+// above: only a gain on the edge changes it. Each record's value is capped
+// on the side its neighbour never reads alone (see irrUnpack), which leaves
+// the least sum and the gain's own sum as they are.
+bool irrStepMayChange(int16_t va, int16_t vb)
+{
+    int16_t a0, a1, b0, b1;
+    irrUnpack(va, a0, a1);
+    irrUnpack(vb, b0, b1);
+    const int32_t gain = b0 + a1 + 1;
+    const int32_t best = std::min({b0 + a0, gain, b1 + a1});
+    return best < kIrrNever && gain == best;
+}
+
+}  // namespace
+
+bool dolScoresChar(const DataInfo *d, uint32_t c)
+{
+    if (!dolSearchActive(d))
+        return false;
+    const DolSearch &ds = layoutOf(d);
+    return c < ds.firstStep.size() && ds.firstStep[c] != kDolNoChar;
+}
+
+void dolMprSet(const DataInfo *d, TreeNode *node)
+{
+    dolSet(d, node, nullptr, false, false, nodeSets(node->abm[2]), nullptr);
+}
+
+uint64_t dolStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!dolScoresChar(d, c) || !sc || !rec || !rec->dollo)
+        return 0;
+    const DolSearch &ds = layoutOf(d);
+    const ConstRec R = recOf(ds, rec);
+    const uint64_t all = sc->n >= 64 ? ~uint64_t{0} : (uint64_t{1} << sc->n) - 1;
+    uint64_t states = all;
+    // Step j lies between states j - 1 and j: the states from j up are on
+    // its derived side unless the ancestor turns it round.
+    for (uint32_t j = 1; j < sc->n; j++) {
+        const uint32_t m = stepMpr(ds, R, ds.firstStep[c] + j - 1);
+        const uint64_t above = all & ~((uint64_t{1} << j) - 1);
+        const uint64_t derived = j <= sc->turned ? all & ~above : above;
+        if (!(m & kDerived))
+            states &= ~derived;
+        if (!(m & kPrimitive))
+            states &= derived;
+    }
+    return stmRawStates(d, *sc, states);
+}
+
+bool dolEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)
+{
+    if (!dolSearchActive(d) || !a->dollo || !b->dollo)
+        return false;
+    // The record holding the ancestor is the upper end.
+    if (holdsAncestor(a) && !holdsAncestor(b))
+        std::swap(a, b);
+    const DolSearch &ds = layoutOf(d);
+    const ConstRec A = recOf(ds, a), B = recOf(ds, b);
+    for (uint32_t w = 0; w < ds.words; w++) {
+        if (!(ds.weight[w] > 0))
+            continue;
+        for (uint32_t i = 0; i < kLanes; i++) {
+            const size_t at = static_cast<size_t>(w) * kLanes + i;
+            if (ds.charOf[at] == kDolNoChar)
+                break;
+            if (w < ds.irrWords ? irrStepMayChange(A.c1[at], B.c1[at])
+                                : dolloStepMayChange((A.L[w] >> i) & 1, (A.F[w] >> i) & 1, A.c1[at], A.c0[at],
+                                                     (B.L[w] >> i) & 1, (B.F[w] >> i) & 1, B.c1[at], B.c0[at]))
+                return true;
+        }
+    }
+    return false;
+}
+
+double dolLen3(const DataInfo *d, int32_t a, int32_t b, int32_t c)
+{
+    const PackedData *pd = packedData(d);
+    const DolSearch &ds = layoutOf(d);
+    const ParsNodeSets *rec[3] = {&pd->nodeRecs[a + 1], &pd->nodeRecs[b + 1], &pd->nodeRecs[c + 1]};
+    const ConstRec A = recOf(ds, rec[0]), B = recOf(ds, rec[1]), C = recOf(ds, rec[2]);
+    double len = 0.0;
+    if (ds.irrWords) {
+        // The irreversible steps: the join of a and b, spanned to c.
+        thread_local std::vector<int16_t> x;
+        x.resize(static_cast<size_t>(ds.irrWords) * kLanes);
+        alignas(32) int16_t m[kLanes];
+        const bool ta = holdsAncestor(rec[0]), tb = holdsAncestor(rec[1]), tc = holdsAncestor(rec[2]);
+        const IrrStepKernels &k = irrStepKernels();
+        bool never = false;
+        for (uint32_t w = 0; w < ds.irrWords; w++) {
+            const size_t at = static_cast<size_t>(w) * kLanes;
+            const int32_t sum = k.join[2 * ta + tb](A.c1 + at, B.c1 + at, x.data() + at, m, &never) +
+                                k.span[2 * (ta || tb) + tc](x.data() + at, C.c1 + at, m, &never);
+            len += sum * ds.weight[w];
+        }
+        if (never)
+            return kNoScore;
+    }
+    // A Dollo step of three terminals costs one step where one holds it
+    // derived and another primitive, else none.
+    const uint64_t *za = ds.primitive.data() + static_cast<size_t>(a + 1) * ds.words;
+    const uint64_t *zb = ds.primitive.data() + static_cast<size_t>(b + 1) * ds.words;
+    const uint64_t *zc = ds.primitive.data() + static_cast<size_t>(c + 1) * ds.words;
+    for (uint32_t w = ds.irrWords; w < ds.words; w++)
+        if (const uint64_t mixed = (A.L[w] | B.L[w] | C.L[w]) & (za[w] | zb[w] | zc[w]))
+            len += std::popcount(mixed) * ds.weight[w];
+    return len;
 }

@@ -45,6 +45,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "parsimony/packx.h"
@@ -57,6 +58,11 @@ struct DolSearch {
     uint32_t stride = 0;            // 64-bit words per node record
     std::vector<double> weight;     // per word
     std::vector<uint32_t> charOf;   // per step (word x 64 + bit); kDolNoChar past the used ones
+    std::vector<uint32_t> firstStep; // per character: its first step, kDolNoChar when not scored here
+    // Per terminal record (position: 0 the ancestor, 1 + taxon), the Dollo
+    // steps held primitive for certain (a cell, not missing): with the L
+    // words, a three-taxon length needs no counters.
+    std::vector<uint64_t> primitive;
     std::vector<int32_t> fullChars; // the cost-vector class's stmChars when made
     // The cost-vector class's lists without the characters scored here,
     // exchanged with its own while a search scores by steps.
@@ -64,6 +70,11 @@ struct DolSearch {
     std::vector<StmLane> restLanes;
     std::vector<StmBlock> restBlocks;
     uint32_t restBlockLanes = 0;
+    // The kept characters' blocks (stmAll index, block index) in the lists
+    // not in use, exchanged with their StmChar's own with the lists: a
+    // character read alone (a polytomy's join, its MPR states) finds its
+    // block in the lists in use.
+    std::vector<std::pair<int32_t, int32_t>> restBlockOf;
     std::vector<uint64_t> sets;     // 3 x nodeCount records
     std::vector<uint64_t> scratch;  // two records for the interchange
     // Dollo characters left to the cost vectors (whose spans may take back
@@ -133,3 +144,22 @@ int dolAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
                double bound);
 int dolEvalNNI(const DataInfo *d, TreeNode *scratch, const TreeNode *x, double *length, double bound);
 void copyDolSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to);
+
+// What the steps give where the cost vectors gave it before: most-parsimonious
+// sets, the greatest length of an edge, three-taxon lengths. Each reads the
+// records of a search's tree (held at the ancestor) while the steps are
+// active.
+
+// True when character c is scored by the steps now.
+bool dolScoresChar(const DataInfo *d, uint32_t c);
+// The node's most-parsimonious record: its set from all its neighbours.
+void dolMprSet(const DataInfo *d, TreeNode *node);
+// The most-parsimonious states of character c (raw data states) in such a
+// record; 0 when c is not scored by the steps.
+uint64_t dolStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
+// Whether some most-parsimonious reconstruction changes a step of positive
+// weight on the edge between a node's down set a and its up set b (the
+// greatest length of the edge is then positive).
+bool dolEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b);
+// Length of the three-taxon tree ((a, b), c) of taxa (-1: the ancestor).
+double dolLen3(const DataInfo *d, int32_t a, int32_t b, int32_t c);

@@ -140,8 +140,8 @@ bool revBranchLenPositive(const DataInfo *d, const ParsNodeSets *a, const ParsNo
     for (const ParsFxns *f = d->parsFxns; f; f = f->next) {
         if (!f->active)
             continue;
-        if (f->addSpan == stmAddSpan) {
-            if (stmEdgeMayChange(d, a, b))
+        if (f->addSpan == stmAddSpan || f->addSpan == dolAddSpan) {
+            if (f->addSpan == stmAddSpan ? stmEdgeMayChange(d, a, b) : dolEdgeMayChange(d, a, b))
                 return true;
             continue;
         }
@@ -150,6 +150,30 @@ bool revBranchLenPositive(const DataInfo *d, const ParsNodeSets *a, const ParsNo
             return true;
     }
     return false;
+}
+
+double revLen3(const DataInfo *d, int32_t ia, int32_t ib, int32_t ic, const ParsNodeSets *a, const ParsNodeSets *b,
+               const ParsNodeSets *c, ParsNodeSets *x)
+{
+    double len = 0.0;
+    if (!dolSearchActive(d) || !parsCriterionActive()) {
+        revSetBin(d, a, b, true, false, x, &len);
+        frvAddSpan(d, x, c, false, &len, kNoScore);
+        return len;
+    }
+    // The steps' own rule in whole words; the other classes join a and b
+    // at x and span x to c.
+    len = dolLen3(d, ia, ib, ic);
+    for (const ParsFxns *f = d->parsFxns; f; f = f->next)
+        if (f->setBin != dolSetBin)
+            f->setBin(d, a, b, true, false, x, &len);
+    PackedData *pd = packedData(d);
+    if (pd->altArrays)
+        updateAltSingleStepCounts(d, pd->altCounts[0].data(), 1);
+    for (const ParsFxns *f = d->parsFxns; f && joinLengthIsValid(len); f = f->next)
+        if (f->active && f->addSpan != dolAddSpan)
+            f->addSpan(d, x, c, false, &len, kNoScore);
+    return len;
 }
 
 void revSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,

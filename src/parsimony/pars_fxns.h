@@ -49,6 +49,10 @@ int frvAddSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, 
 double frvSpan(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b);
 void frvMprSet(const DataInfo *d, TreeNode *node);
 bool revBranchLenPositive(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b);
+// Length of the three-taxon tree ((a, b), c) of the taxa ia, ib and ic (-1:
+// the ancestor) with down sets a, b and c, joined at x.
+double revLen3(const DataInfo *d, int32_t ia, int32_t ib, int32_t ic, const ParsNodeSets *a, const ParsNodeSets *b,
+               const ParsNodeSets *c, ParsNodeSets *x);
 void revSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,
                ParsNodeSets *result, double *length);
 void revSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, bool count, bool perChar,

@@ -423,12 +423,16 @@ uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
         return 0;
     int64_t V[kVecRoom];
     loadVec(packedData(d), rec, *sc, V);
-    const auto zeros = static_cast<uint64_t>(V[sc->n]);
-    const UserType *ut = userTypeOf(d, c);
+    return stmRawStates(d, *sc, static_cast<uint64_t>(V[sc->n]));
+}
+
+uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits)
+{
+    const UserType *ut = userTypeOf(d, sc.c);
     uint64_t out = 0;
-    for (uint32_t i = 0; i < sc->n; i++)
-        if ((zeros >> i) & 1)
-            out |= uint64_t{1} << sc->state[i];
+    for (uint32_t i = 0; i < sc.n; i++)
+        if ((indexBits >> i) & 1)
+            out |= uint64_t{1} << sc.state[i];
     return ut ? mapStateBits(d, out, ut->symbols, d->parsSymbols, nullptr, nullptr) : out;
 }
 

@@ -74,6 +74,8 @@ int checkDirectedRooting(const DataInfo *d, bool rooted);
 bool isStmType(uint32_t status);
 // A node record's most-parsimonious states of character c, raw data states.
 uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
+// The raw data states of character sc's scored states `indexBits`.
+uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits);
 // Records that hold the ancestor (see Direction above).
 void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor);
 

@@ -38,6 +38,7 @@ namespace {
 struct CollapseSets {
     std::vector<uint64_t> ord, uno;
     std::vector<int64_t> stm;
+    std::vector<uint64_t> dollo;
     std::vector<ParsNodeSets> recs;  // down, up, final: 3 x nodes
 };
 thread_local CollapseSets gSets;
@@ -71,6 +72,8 @@ bool pointTreeAtCollapseSets(Tree *tree, const DataInfo *d)
     s.uno.resize(3 * n * unoLanes);
     const uint64_t stmLen = pd->stmSets ? pd->stmStride : 0;
     s.stm.resize(3 * n * stmLen);
+    const uint64_t dolLen = dolRecordWords(d);
+    s.dollo.resize(3 * n * dolLen);
     s.recs.assign(3 * n, ParsNodeSets{});
     for (uint64_t k = 0; k < 3; k++)
         for (uint64_t p = 0; p < n; p++) {
@@ -78,6 +81,7 @@ bool pointTreeAtCollapseSets(Tree *tree, const DataInfo *d)
             r.ord = ordLanes ? s.ord.data() + (k * n + p) * ordLanes : nullptr;
             r.uno = unoLanes ? s.uno.data() + (k * n + p) * unoLanes : nullptr;
             r.stm = stmLen ? s.stm.data() + (k * n + p) * stmLen : nullptr;
+            r.dollo = dolLen ? s.dollo.data() + (k * n + p) * dolLen : nullptr;
             StateSetSlot *slot = tree->slots + 3 * p + k;
             slot->states = &r;
             tree->nodes[p].abm[k] = slot;
@@ -89,6 +93,7 @@ bool pointTreeAtCollapseSets(Tree *tree, const DataInfo *d)
         std::copy_n(from->ord, ordLanes, s.recs[p].ord);
         std::copy_n(from->uno, unoLanes, s.recs[p].uno);
         std::copy_n(from->stm, stmLen, s.recs[p].stm);
+        std::copy_n(from->dollo, dolLen, s.recs[p].dollo);
     }
     return true;
 }
@@ -113,6 +118,7 @@ void computeCollapseSets(Tree *tree, const DataInfo *d)
     std::copy_n(down(tree->root)->uno, 2 * pd->unoWords, up(basal)->uno);
     if (pd->stmSets)
         std::copy_n(down(tree->root)->stm, pd->stmStride, up(basal)->stm);
+    copyDolSets(d, down(tree->root), up(basal));
     for (TreeNode *n = basal; n; n = n->next) {
         if (n != basal) {
             if (isBinaryNode(n->anc))
@@ -178,16 +184,19 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
             return true;
     }
     // The cost-vector characters (Dollo, irreversible, stepmatrix) by their
-    // MPR states, one character at a time.
-    if (!a->stm || !b->stm)
-        return false;
-    for (const StmLane &L : pd->stmLanes) {
-        if (!(L.weight > 0))
-            continue;
-        const uint64_t sa = stmStateSet(d, a, L.c), sb = stmStateSet(d, b, L.c);
-        if (rule == CollapseRule::kAmbEqual ? sa != sb : (sa & sb) == 0)
-            return true;
-    }
+    // MPR states, one character at a time, and those the steps score.
+    auto differ = [rule](uint64_t sa, uint64_t sb) {
+        return rule == CollapseRule::kAmbEqual ? sa != sb : (sa & sb) == 0;
+    };
+    if (a->stm && b->stm)
+        for (const StmLane &L : pd->stmLanes)
+            if (L.weight > 0 && differ(stmStateSet(d, a, L.c), stmStateSet(d, b, L.c)))
+                return true;
+    if (dolSearchActive(d) && a->dollo && b->dollo)
+        for (uint32_t c = 0; c < d->nchar; c++)
+            if (dolScoresChar(d, c) && pd->slots[c].weight > 0 &&
+                differ(dolStateSet(d, a, c), dolStateSet(d, b, c)))
+                return true;
     return false;
 }
 
@@ -200,9 +209,7 @@ bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, Collap
     if (tree->root)
         checkTraversalSeq(tree);
     clearKeepFlags(tree);
-    // The edges are judged by the cost vectors of every character, as
-    // outside a search.
-    DolloSearchPause costVectors(data);
+    // Inside a search the steps judge the characters they score.
     if (rule == CollapseRule::kNo || !pointTreeAtCollapseSets(tree, data) || !tree->root->firstChild) {
         for (uint32_t p = 0; p < tree->maxNodes; p++)
             tree->nodes[p].flag |= kNodeKeepEdge;

@@ -112,10 +112,7 @@ double getLen3(const DataInfo *data, Tree *tree, int32_t a, int32_t b, int32_t c
 {
     pointTreeAtPackedData(tree, data);
     ParsNodeSets *x = nodeSets(nodeAtPosition(tree, tree->ntax + 1)->abm[0]);
-    double len = 0.0;
-    revSetBin(data, downSets(tree, a), downSets(tree, b), true, false, x, &len);
-    frvAddSpan(data, x, downSets(tree, c), false, &len, kNoScore);
-    return len;
+    return revLen3(data, a, b, c, downSets(tree, a), downSets(tree, b), downSets(tree, c), x);
 }
 
 void findLongest3Tree(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b, int32_t *c, bool rooted)

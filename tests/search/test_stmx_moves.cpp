@@ -11,12 +11,16 @@
 #include "parsimony/dollo_bits.h"
 #include "parsimony/dollo_search.h"
 #include "parsimony/pars_fxns.h"
+#include "parsimony/stmx.h"
 #include "parsimony/stmx_test_support.h"
 #include "parsimony/treelen.h"
+#include "search/condense.h"
+#include "search/search.h"
 #include "search/swap.h"
 #include "search/swap_test_support.h"
 #include "search/tbr.h"
 #include "support/tree_test_support.h"
+#include "trees/collapse.h"
 #include "trees/treeedit.h"
 
 namespace {
@@ -571,6 +575,114 @@ TEST_F(StmMoves, TbrDescentReachesTheExhaustiveBest)
         }
         EXPECT_DOUBLE_EQ(found, best) << "trial " << trial;
     }
+}
+
+// What a search reads besides lengths, by steps against the cost vectors of
+// every character, on random rooted trees (polytomies too): each fork's
+// most-parsimonious states of every character the steps score, whether an
+// edge may change, the edges each collapse rule keeps, and the length of
+// every three-taxon tree with and without the ancestor. Dollo and
+// irreversible characters of two to six states beside ordered and unordered
+// ones; ancestors given, open over a run or missing; ".dn" variants;
+// weights; few characters at a time, so that one character decides an edge.
+TEST_F(StmMoves, StepsGiveTheCostVectorsMprSetsEdgesAndThreeTaxonLengths)
+{
+    std::mt19937 rng(6812);
+    long mprCompared = 0, narrowed = 0, edgesCompared = 0, mayChange = 0, byStepsOnly = 0, triples = 0;
+    int keptInBlocks = 0;
+    const CollapseRule rules[] = {CollapseRule::kMaxBrlen, CollapseRule::kMinBrlen, CollapseRule::kAmbEqual};
+    for (int trial = 0; trial < 160; trial++) {
+        SCOPED_TRACE(trial);
+        dropData();
+        // Many characters share tables, whose blocks may hold one the
+        // steps cannot score (a split cell).
+        const uint32_t ntax = 4 + trial % 9, nchar = trial % 2 ? 1 + rng() % 3 : 4 + rng() % (trial % 3 ? 30 : 80);
+        std::vector<uint32_t> width(nchar);
+        const auto cells = randomSeriesCells(rng, ntax, width, trial % 6 == 2);
+        data = makeTypedData(6, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const uint32_t kind = rng() % 10;
+            setType(data, c, kind < 5 ? kCharDollo : kind < 9 ? kCharIrreversible : kCharOrdered, rng() % 3 == 0);
+            // Dollo ancestors in the middle of the series stay with the
+            // cost vectors; irreversible ones anywhere are steps.
+            const uint32_t a = rng() % 4, s = kind < 5 ? (rng() % 2 ? 0 : width[c] - 1) : rng() % width[c];
+            setAncestor(data, c, seriesAncestor(a, s, width[c]));
+            data->weights[c] = trial % 3 ? 1 : rng() % 3;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        DolloSearchScope steps(data);
+        if (!dolSearchActive(data))
+            continue;
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, trial % 4 == 3));
+        keptInBlocks += !packedData(data)->dolSearch->restBlocks.empty();
+        std::vector<uint32_t> scored;
+        for (uint32_t c = 0; c < nchar; c++)
+            if (dolScoresChar(data, c))
+                scored.push_back(c);
+
+        struct Seen {
+            std::vector<uint64_t> states;
+            std::vector<bool> change, keep;
+        };
+        auto look = [&](bool bySteps) {
+            Seen seen;
+            for (CollapseRule rule : rules) {
+                EXPECT_TRUE(checkCollapse(tree.get(), data, false, rule));
+                for (TreeNode *n = tree->root->firstChild->next; n; n = n->next)
+                    seen.keep.push_back(n->firstChild && (n->flag & kNodeKeepEdge));
+            }
+            for (TreeNode *n = tree->root->firstChild; n; n = n->next) {
+                const ParsNodeSets *dn = nodeSets(n->abm[0]), *un = nodeSets(n->abm[1]);
+                // The characters left to the cost vectors are theirs either way.
+                const bool steps = bySteps && dolEdgeMayChange(data, dn, un);
+                seen.change.push_back(steps || stmEdgeMayChange(data, dn, un));
+                byStepsOnly += steps && !stmEdgeMayChange(data, dn, un);
+                if (n->firstChild)
+                    for (uint32_t c : scored)
+                        seen.states.push_back(bySteps ? dolStateSet(data, nodeSets(n->abm[2]), c)
+                                                      : stmStateSet(data, nodeSets(n->abm[2]), c));
+            }
+            return seen;
+        };
+        const Seen bySteps = look(true);
+        Seen byVectors;
+        {
+            DolloSearchPause whole(data);
+            byVectors = look(false);
+        }
+        EXPECT_EQ(bySteps.states, byVectors.states);
+        EXPECT_EQ(bySteps.keep, byVectors.keep);
+        mprCompared += static_cast<long>(bySteps.states.size());
+        for (size_t i = 0; i < bySteps.states.size(); i++)
+            narrowed += std::popcount(bySteps.states[i]) == 1;
+        EXPECT_EQ(bySteps.change, byVectors.change);
+        edgesCompared += static_cast<long>(bySteps.change.size());
+        mayChange += std::count(bySteps.change.begin(), bySteps.change.end(), true);
+
+        // Searches of these characters hold their trees at the ancestor, so
+        // every three-taxon tree they measure holds it too.
+        for (int32_t i = -1; i < static_cast<int32_t>(ntax); i++)
+            for (int32_t j = i + 1; j < static_cast<int32_t>(ntax); j++)
+                for (int32_t k = -1; k < static_cast<int32_t>(ntax); k++) {
+                    if (k == i || k == j || (i >= 0 && k >= 0))
+                        continue;
+                    const double len = getLen3(data, tree.get(), i, j, k);
+                    DolloSearchPause whole(data);
+                    EXPECT_DOUBLE_EQ(len, getLen3(data, tree.get(), i, j, k)) << i << " " << j << " " << k;
+                    triples++;
+                }
+    }
+    EXPECT_GT(mprCompared, 3000);
+    EXPECT_GT(narrowed, 1000);
+    EXPECT_GT(mprCompared - narrowed, 300);
+    EXPECT_GT(edgesCompared, 800);
+    EXPECT_GT(mayChange, 200);
+    EXPECT_GT(edgesCompared - mayChange, 200);
+    EXPECT_GT(byStepsOnly, 200);
+    EXPECT_GT(keptInBlocks, 5);
+    EXPECT_GT(triples, 10000);
 }
 
 }  // namespace
