@@ -105,6 +105,10 @@ ModelGroup *groupToResampleInPlace(DataInfo *d)
 
 int patternWeightsChanged(DataInfo *d)
 {
+    // Distances computed from the patterns (maximum-likelihood ones among
+    // them) no longer hold.
+    if (dataServices().invalidateDistances)
+        dataServices().invalidateDistances();
     ModelGroup *g = activeModelGroup();
     g->empirFreqsValid = 0;
     calcEmpirFreqsForPatData(g, d, firstActiveModel());
