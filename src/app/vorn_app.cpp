@@ -343,7 +343,6 @@ constexpr PatternResampleFxns kMLDistanceReweight{
     [](DataInfo *d) {
         if (const int s = charWeightsChanged(d); s != 0)
             return s;
-        dataServices().invalidateDistances();
         return dataServices().setDistances(d);
     }};
 

@@ -105,7 +105,7 @@ ModelGroup *groupToResampleInPlace(DataInfo *d)
 
 int patternWeightsChanged(DataInfo *d)
 {
-    // Distances computed from the patterns (maximum-likelihood ones among
+    // Distances computed from the patterns (the last replicate's among
     // them) no longer hold.
     if (dataServices().invalidateDistances)
         dataServices().invalidateDistances();
@@ -154,9 +154,6 @@ int charWeightsChanged(DataInfo *d)
         return 1;
     if (!setUpWithStartDistances())
         return 0;
-    // The matrix of the last replicate must not be taken for this one's.
-    if (dataServices().invalidateDistances)
-        dataServices().invalidateDistances();
     const int s = prepareStartDistances(d, getPrimaryTree());
     return s == 0 ? 0 : s == 2 ? 2 : 1;
 }
