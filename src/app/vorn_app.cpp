@@ -343,7 +343,6 @@ constexpr PatternResampleFxns kMLDistanceReweight{
     [](DataInfo *d) {
         if (const int s = charWeightsChanged(d); s != 0)
             return s;
-        dataServices().invalidateDistances();
         return dataServices().setDistances(d);
     }};
 
@@ -391,16 +390,7 @@ int installSubsystemHooks()
         [](const void *h, const char *title) { return showFreqDist(static_cast<const FreqDist *>(h), title, false); },
         [](void *h) { delete static_cast<FreqDist *>(h); }});
     // Maximum-likelihood distances are computed by the likelihood engine.
-    installMLDistanceHooks({[](DCalcData *cd, DataInfo *d) {
-        MLDistanceResult r;
-        const int status = calcMLDistances(d, cd->dm->distances, cd->taxonSubset, cd->forLikelihood,
-                                           [cd] { return updateDistProgress(cd->progress); }, r);
-        cd->dm->maxDistance = r.largest;
-        cd->dm->nUndefined = r.undefined;
-        cd->dm->nZero = r.zero;
-        cd->dm->allUndefined = !r.anyDefined;
-        return status;
-    }});
+    installMLDistanceHooks(mlDistanceHooks());
     return status;
 }
 

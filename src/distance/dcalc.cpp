@@ -27,7 +27,10 @@
 
 namespace {
 MLDistanceHooks gMLDistanceHooks{};
+uint64_t gMatricesComputed = 0;
 }  // namespace
+
+uint64_t numDistanceMatricesComputed() { return gMatricesComputed; }
 
 namespace {
 
@@ -408,6 +411,16 @@ bool reuseStoredMatrix(const DMatrix *dm, uint32_t type, const DataInfo *d, bool
     }
     *matches = same;
     return same && (gDistancesValid || type == kDistUser);
+}
+
+// Maximum-likelihood distances are never marked valid with the others: they
+// stand while neither the data (their generation) nor the likelihood set-up
+// changed since they were computed, whatever other matrices did since.
+bool currentMLMatrix(const DMatrix *dm, uint32_t type, const DataInfo *d, bool *matches)
+{
+    reuseStoredMatrix(dm, type, d, matches);
+    return *matches && dm->setUpStamp != 0 && dm->inputsGeneration == distanceInputsGeneration() &&
+           gMLDistanceHooks.setUpStamp && dm->setUpStamp == gMLDistanceHooks.setUpStamp();
 }
 
 bool needsNStatesCheck(uint32_t type)
@@ -855,7 +868,7 @@ int calcDistanceMatrix(DataInfo *d, uint32_t type, bool forLikelihood, bool quie
     if (!dm)
         return 1;
     bool matches = false;
-    if (reuseStoredMatrix(dm, type, d, &matches))
+    if (type == kDistML ? currentMLMatrix(dm, type, d, &matches) : reuseStoredMatrix(dm, type, d, &matches))
         return 0;
     if (!matches) {
         dataServices().forgetLastTreeOptimized();
@@ -872,10 +885,18 @@ int calcDistanceMatrix(DataInfo *d, uint32_t type, bool forLikelihood, bool quie
     finishProgress(cd->progress);
     setBusyMode(false);
     destroyDCalcData(cd);
+    dm->setUpStamp = 0;
     if (status == 0)
         dataServices().forgetLastTreeOptimized();
     else
         dm->type = kCurrentDistType;
+    // A whole maximum-likelihood matrix stands for the set-up and data it
+    // was computed from (the calculation may have made the set-up itself).
+    if (status == 0 && type == kDistML && taxonSubset == nullptr && gMLDistanceHooks.setUpStamp) {
+        dm->inputsGeneration = distanceInputsGeneration();
+        dm->setUpStamp = gMLDistanceHooks.setUpStamp();
+    }
+    ++gMatricesComputed;
     return status;
 }
 

@@ -71,8 +71,13 @@ double calcFxy(DCalcData *cd, uint32_t i, uint32_t j, const SitePatternData *pd,
 // largest distance, as the other roads do; 0, 1 on error, 2 when stopped.
 struct MLDistanceHooks {
     int (*calcMLDistances)(DCalcData *cd, DataInfo *d);
+    // The likelihood set-up's stamp (0: none valid; a matrix is then
+    // never reused).
+    uint64_t (*setUpStamp)();
 };
 void installMLDistanceHooks(const MLDistanceHooks &hooks);
+// Matrices calculated (not reused) since start-up, stopped ones included.
+uint64_t numDistanceMatricesComputed();
 // Tells whether a simulation block is running (installed by its layer).
 void installSimulationQuery(bool (*inSimulation)());
 

@@ -13,6 +13,9 @@ DMatrix *gComputedDistances = nullptr;
 DMatrix *gUserDistances = nullptr;
 DMatrix *gDistancesForML = nullptr;
 bool gDistancesValid = false;
+namespace {
+uint64_t gInputsGeneration = 1;
+}  // namespace
 bool adjustUserDMatrix = false;
 
 const char *const kDistanceTypeNames[kNumDistanceTypes] = {
@@ -81,10 +84,16 @@ void deallocDistanceStorage(int withUser)
     gDistancesForML = destroyDMatrix(gDistancesForML);
     if (withUser)
         gUserDistances = destroyDMatrix(gUserDistances);
-    gDistancesValid = false;
+    invalidateDistances();
 }
 
-void invalidateDistances() { gDistancesValid = false; }
+void invalidateDistances()
+{
+    gDistancesValid = false;
+    ++gInputsGeneration;
+}
+
+uint64_t distanceInputsGeneration() { return gInputsGeneration; }
 
 DMatrix *getDMatrix(uint32_t kind, DataInfo *d, bool noCompute)
 {

@@ -50,6 +50,11 @@ struct DMatrix {
     uint32_t nNoShared;
     uint8_t allSitesMean;
     uint8_t allUndefined;  // no pair gave a defined distance
+    // Maximum-likelihood distances follow the likelihood set-up as well as
+    // the data: the data's generation and the set-up's stamp they were
+    // computed under (stamp 0: never whole).
+    uint64_t inputsGeneration;
+    uint64_t setUpStamp;
 };
 
 extern DMatrix *gComputedDistances;
@@ -57,6 +62,9 @@ extern DMatrix *gUserDistances;
 extern DMatrix *gDistancesForML;
 // The computed matrix matches the data and settings.
 extern bool gDistancesValid;
+// A new number whenever the data, weights, exclusions or taxa that every
+// matrix is computed from change (each invalidation of the distances).
+uint64_t distanceInputsGeneration();
 // The user matrix must be brought in line with the taxon status.
 extern bool adjustUserDMatrix;
 

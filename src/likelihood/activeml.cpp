@@ -43,8 +43,18 @@ bool usingPartitionedModel() { return amlFlag(kAMLPartitioned); }
 bool estimatingLocalClocks() { return amlFlag(kAMLLocalClocks); }
 bool doingQuartetPuzzlingML() { return amlFlag(kAMLQuartetPuzzling); }
 
+namespace {
+
+uint64_t gSetUpGeneration = 1;
+
+}  // namespace
+
+uint64_t mlSetUpStamp() { return ml.prepValid[0] ? gSetUpGeneration : 0; }
+void noteNewMLSetUp() { ++gSetUpGeneration; }
+
 void invalidateMLprep()
 {
+    ++gSetUpGeneration;
     ml.prepValid[0] = ml.prepValid[1] = ml.prepValid[2] = 0;
     dataServices().forgetLastTreeOptimized();
 }

@@ -109,3 +109,8 @@ bool doingQuartetPuzzlingML();
 // whose parameters were optimised: the next likelihood command prepares
 // afresh.
 void invalidateMLprep();
+// The likelihood set-up that things computed from it (maximum-likelihood
+// distances) were computed under: a new number after every invalidation and
+// every set-up made afresh, 0 while there is no valid set-up.
+uint64_t mlSetUpStamp();
+void noteNewMLSetUp();

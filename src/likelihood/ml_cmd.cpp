@@ -24,6 +24,7 @@
 #include "likelihood/mlrecon.h"
 #include "likelihood/paramvec.h"
 #include "likelihood/prevestimates.h"
+#include "likelihood/ratevar.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
 #include "likelihood/showmodel.h"
@@ -104,6 +105,10 @@ ModelGroup *groupToResampleInPlace(DataInfo *d)
 
 int patternWeightsChanged(DataInfo *d)
 {
+    // Distances computed from the patterns (the last replicate's among
+    // them) no longer hold.
+    if (dataServices().invalidateDistances)
+        dataServices().invalidateDistances();
     ModelGroup *g = activeModelGroup();
     g->empirFreqsValid = 0;
     calcEmpirFreqsForPatData(g, d, firstActiveModel());
@@ -124,28 +129,31 @@ int patternWeightsChanged(DataInfo *d)
 // set-up would compute from the weights follows: the totals, the
 // empirical frequencies and the models, and the distances of its step for
 // starting trees and lengths.
-// Site-specific rates and model partitions (patterns kept apart by slot)
-// weigh their rates by the characters' weights as the set-up reads them, so
-// those replicates are prepared afresh.
+// Site-specific rates and model partitions keep the sites of each pattern
+// apart by rate class and model; the classes must stay those the set-up
+// made, and the rates, weighed by the characters' weights, start again as a
+// set-up from the new weights would start them.
 ModelGroup *groupToReweightInPlace(DataInfo *d)
 {
     ModelGroup *g = getModelGroup(0);
     if (!d || !ml.prepValid[0] || g != activeModelGroup() || !g->engine || !isSitePatternDataValid(g) ||
-        !g->patterns || !g->groupPatternWeight || !g->siteToGroupPattern || g->ngrp == 0 || g->hasSlots)
+        !g->patterns || !g->groupPatternWeight || !g->siteToGroupPattern || g->ngrp == 0)
         return nullptr;
+    for (const Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+        if (!siteRateClassesKept(m, d))
+            return nullptr;
     return g;
 }
 
 int charWeightsChanged(DataInfo *d)
 {
     refreshGroupPatternWeights(activeModelGroup(), d);
+    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+        reweightModelRates(m, d);
     if (patternWeightsChanged(d) != 0)
         return 1;
     if (!setUpWithStartDistances())
         return 0;
-    // The matrix of the last replicate must not be taken for this one's.
-    if (dataServices().invalidateDistances)
-        dataServices().invalidateDistances();
     const int s = prepareStartDistances(d, getPrimaryTree());
     return s == 0 ? 0 : s == 2 ? 2 : 1;
 }

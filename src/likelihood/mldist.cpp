@@ -8,6 +8,7 @@
 #include "data/model.h"
 #include "data/patterns.h"
 #include "data/vorn_data.h"
+#include "distance/dcalc.h"
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/mlinit.h"
@@ -25,7 +26,6 @@
 namespace {
 
 constexpr double kLSStartCap = 9.0;
-constexpr double kUndefinedDistance = -1.0;
 constexpr double kShortest = 1e-10, kLongest = 1000.0;
 
 // The distinct code combinations of a pair with their summed weights, per
@@ -291,4 +291,19 @@ int calcMLDistances(DataInfo *, double **distances, const Set *taxonSubset, bool
         }
     }
     return 0;
+}
+
+MLDistanceHooks mlDistanceHooks()
+{
+    return {[](DCalcData *cd, DataInfo *d) {
+                MLDistanceResult r;
+                const int status = calcMLDistances(d, cd->dm->distances, cd->taxonSubset, cd->forLikelihood,
+                                                   [cd] { return updateDistProgress(cd->progress); }, r);
+                cd->dm->maxDistance = r.largest;
+                cd->dm->nUndefined = r.undefined;
+                cd->dm->nZero = r.zero;
+                cd->dm->allUndefined = !r.anyDefined;
+                return status;
+            },
+            mlSetUpStamp};
 }

@@ -8,6 +8,7 @@
 #include <functional>
 
 struct DataInfo;
+struct MLDistanceHooks;
 struct Set;
 
 struct MLDistanceResult {
@@ -26,3 +27,8 @@ struct MLDistanceResult {
 // through the hook wired at start-up.
 int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, bool lsStart,
                     const std::function<int()> &progress, MLDistanceResult &result);
+
+// What the distance calculation installs to reach this engine: the matrix
+// filled by calcMLDistances, and the stamp of the likelihood set-up it
+// stands for.
+MLDistanceHooks mlDistanceHooks();

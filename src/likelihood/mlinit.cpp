@@ -375,6 +375,7 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         return failInit();
     }
     ++gPreparations;
+    noteNewMLSetUp();
     ml.prepValid[0] = 1;
     saveCopies(aml);
     return 0;

@@ -51,7 +51,7 @@ int failRates(Model *m, const char *message)
 
 // Site-specific rates from a rate set: the distinct values over included
 // characters in order of first appearance.
-void ratesFromRateSet(MLRateInfo *ri, Model *m, const DataInfo *d)
+void ratesFromRateSet(MLRateInfo *ri, const Model *m, const DataInfo *d)
 {
     const double *values = getRatesetArray(m->rateSet);
     for (uint32_t c = 0; c < d->nchar; ++c) {
@@ -67,11 +67,10 @@ void ratesFromRateSet(MLRateInfo *ri, Model *m, const DataInfo *d)
         ri->siteRateIndex[c] = k;
         ri->rateWeights[k] += characterWeight(d, c);
     }
-    forgetPreviousSiteRates(m);
 }
 
 // One rate per subset of the partition with included weight, in subset order.
-void ratesFromPartition(MLRateInfo *ri, Model *m, const DataInfo *d)
+void ratesFromPartition(MLRateInfo *ri, const Model *m, const DataInfo *d)
 {
     const SetPtn *ptn = getNexPtn(m->siteRatePartition);
     const uint32_t nsub = ptn ? numPtnSubsets(ptn) : 0;
@@ -94,10 +93,61 @@ void ratesFromPartition(MLRateInfo *ri, Model *m, const DataInfo *d)
         if (k < nsub && characterIncluded(d, c))
             ri->siteRateIndex[c] = rateOfSubset[k];
     }
-    const bool previous = ml.prevSiteRates && m->prevSiteRatePartition == m->siteRatePartition &&
+}
+
+// The classes of the model's site-specific rates under the data's weights
+// and exclusions: each class's first rate and summed weight, and each
+// character's class.
+void siteRateClasses(MLRateInfo *ri, const Model *m, const DataInfo *d)
+{
+    ri->rates.clear();
+    ri->rateWeights.clear();
+    ri->rateSubset.clear();
+    ri->siteRateIndex.assign(d->nchar, kNoSite);
+    if (m->rateSet != nullptr)
+        ratesFromRateSet(ri, m, d);
+    else
+        ratesFromPartition(ri, m, d);
+}
+
+// The rates a set-up starts from, once the classes are made: a rate set's
+// own values, scaled to a weighted mean of 1 (and any estimates by
+// partition forgotten); by partition, the last estimates when asked for
+// and there are as many, scaled in turn, else 1 each.
+void startSiteRates(Model *m)
+{
+    MLRateInfo *ri = m->rateInfo;
+    if (m->rateSet != nullptr) {
+        forgetPreviousSiteRates(m);
+        normalizeSiteRates(m);
+        return;
+    }
+    const bool previous = ml.prevSiteRates && !m->prevSiteRates.empty() &&
+                          m->prevSiteRatePartition == m->siteRatePartition &&
                           m->prevSiteRates.size() == ri->rates.size();
-    if (previous)
+    if (previous) {
         ri->rates = m->prevSiteRates;
+        normalizeSiteRates(m);
+    } else if (!(ml.prevSiteRates && !m->prevSiteRates.empty())) {
+        m->prevSiteRatePartition = nullptr;
+    }
+}
+
+// The model's rate relative to the other models of a partition.
+void startModelRate(Model *m)
+{
+    if (!usingModelRates()) {
+        m->relRate = 1.0;
+    } else if (usingEqualModelRates()) {
+        m->relRate = m->modelRateSetting = 1.0;
+    } else if (estimatingModelRates()) {
+        m->relRate = m->modelRateSetting = kEstimate;
+    } else {
+        // "previous" model rates: the model's own last estimate.
+        if (ml.prevModelRates && m->prevModelRate > 0.0)
+            m->modelRateSetting = m->prevModelRate;
+        m->relRate = m->modelRateSetting;
+    }
 }
 
 }  // namespace
@@ -254,12 +304,7 @@ int initRatesForModel(Model *m, const DataInfo *d, bool continuous)
         if (d == nullptr)
             return failRates(m, "Site-specific rates need a data matrix.");
         MLRateInfo *ri = createMLRateInfo(0, 1, kRatesSiteSpecific);
-        ri->siteRateIndex.assign(d->nchar, kNoSite);
-        const bool fromRateSet = m->rateSet != nullptr;
-        if (fromRateSet)
-            ratesFromRateSet(ri, m, d);
-        else
-            ratesFromPartition(ri, m, d);
+        siteRateClasses(ri, m, d);
         ri->nrates = static_cast<uint32_t>(ri->rates.size());
         if (ri->nrates == 0) {
             destroyMLRateInfo(ri);
@@ -269,25 +314,29 @@ int initRatesForModel(Model *m, const DataInfo *d, bool continuous)
         refreshFloatProbs(ri);
         attachRates(m, ri);
         invalidateSitePatternData(false);
-        const bool previous = !fromRateSet && ml.prevSiteRates && !m->prevSiteRates.empty();
-        if (fromRateSet || previous)
-            normalizeSiteRates(m);
-        else
-            m->prevSiteRatePartition = nullptr;
+        startSiteRates(m);
     }
-    if (!usingModelRates()) {
-        m->relRate = 1.0;
-    } else if (usingEqualModelRates()) {
-        m->relRate = m->modelRateSetting = 1.0;
-    } else if (estimatingModelRates()) {
-        m->relRate = m->modelRateSetting = kEstimate;
-    } else {
-        // "previous" model rates: the model's own last estimate.
-        if (ml.prevModelRates && m->prevModelRate > 0.0)
-            m->modelRateSetting = m->prevModelRate;
-        m->relRate = m->modelRateSetting;
-    }
+    startModelRate(m);
     return 0;
+}
+
+bool siteRateClassesKept(const Model *m, const DataInfo *d)
+{
+    const MLRateInfo *ri = m->rateInfo;
+    if (ri == nullptr || !(ri->flags & kRatesSiteSpecific))
+        return true;
+    MLRateInfo now;
+    siteRateClasses(&now, m, d);
+    return now.rates.size() == ri->rates.size() && now.siteRateIndex == ri->siteRateIndex;
+}
+
+void reweightModelRates(Model *m, const DataInfo *d)
+{
+    if (MLRateInfo *ri = m->rateInfo; ri != nullptr && (ri->flags & kRatesSiteSpecific)) {
+        siteRateClasses(ri, m, d);
+        startSiteRates(m);
+    }
+    startModelRate(m);
 }
 
 void normalizeSiteRates(Model *m)

@@ -66,6 +66,13 @@ int initMLRateDistrib(Model *m, bool gamma, bool pinv, bool show, bool continuou
 int initRatesForModel(Model *m, const DataInfo *d, bool continuous);
 // Site rates scaled to a weighted mean of 1.
 void normalizeSiteRates(Model *m);
+// New character weights on a set-up kept in place (a resampling
+// replicate): whether the model's site-rate classes stay those the set-up
+// made (a partition subset left without weight has no rate of its own, so
+// the set-up must be made again), and the rates and the model's relative
+// rate reset as a set-up from these weights would start them.
+bool siteRateClassesKept(const Model *m, const DataInfo *d);
+void reweightModelRates(Model *m, const DataInfo *d);
 // The constant-site term of each of the model's patterns: pinv times the
 // summed frequencies of the states the pattern could be constant in.
 void calcConstSiteLikes(Model *m);

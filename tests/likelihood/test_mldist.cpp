@@ -5,7 +5,13 @@
 
 #include <cmath>
 #include <random>
+#include <functional>
 
+#include "data/charstat.h"
+#include "data/data_services.h"
+#include "data/prepdata.h"
+#include "distance/dcalc.h"
+#include "distance/dmatrix.h"
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
 #include "likelihood/ml_cmd.h"
@@ -224,6 +230,137 @@ TEST_F(ReweightedMLDistTest, ReweightedSetUpGivesTheMatrixOfOneMadeAfresh)
         }
         setUp(own);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A maximum-likelihood matrix stands until the data or the likelihood
+// set-up it came from changes: asked for again it is taken as it is, and
+// after each change that could alter it, it is computed again and equals a
+// matrix made afresh.
+class MLMatrixReuseTest : public ReweightedMLDistTest {
+protected:
+    DMatrix *kept = nullptr;
+    DMatrix *other = nullptr;
+
+    void SetUp() override
+    {
+        ReweightedMLDistTest::SetUp();
+        installMLDistanceHooks(mlDistanceHooks());
+        PatternServices p{};
+        p.invalidateDistances = invalidateDistances;
+        installPatternServices(p);
+        DataServices s{};
+        s.invalidateDistances = invalidateDistances;
+        s.isMLDistance = [] { return true; };
+        s.initializeML = initializeMLForData;
+        ASSERT_EQ(installDataServices(s), 0);
+    }
+
+    void TearDown() override
+    {
+        kept = destroyDMatrix(kept);
+        other = destroyDMatrix(other);
+        resetDataServices();
+        installMLDistanceHooks({});
+        ReweightedMLDistTest::TearDown();
+    }
+
+    // As the distance calculation asks for it: the data prepared and the
+    // likelihood set-up made (or kept) first.
+    std::vector<double> request(DMatrix **slot)
+    {
+        EXPECT_EQ(prepareForDistCalc(d), 0);
+        EXPECT_EQ(calcDistanceMatrix(d, kDistML, false, true, true, nullptr, slot), 0);
+        std::vector<double> flat;
+        for (uint32_t i = 1; *slot != nullptr && i < (*slot)->ntax; ++i)
+            flat.insert(flat.end(), (*slot)->distances[i], (*slot)->distances[i] + i);
+        return flat;
+    }
+
+    // The kept matrix, taken again without a calculation.
+    std::vector<double> keptMatrix(const char *what)
+    {
+        const std::vector<double> first = request(&kept);
+        const uint64_t computed = numDistanceMatricesComputed();
+        EXPECT_EQ(request(&kept), first) << what;
+        EXPECT_EQ(numDistanceMatricesComputed(), computed) << what << ": a second request computed it again";
+        return first;
+    }
+
+    void expectRecomputedAfter(const char *what, const std::function<void()> &change)
+    {
+        const std::vector<double> before = keptMatrix(what);
+        change();
+        const uint64_t computed = numDistanceMatricesComputed();
+        const std::vector<double> after = request(&kept);
+        EXPECT_EQ(numDistanceMatricesComputed(), computed + 1) << what << ": the kept matrix was taken";
+        EXPECT_NE(after, before) << what << ": the change alters nothing";
+        invalidateMLprep();
+        invalidateDistances();
+        EXPECT_EQ(request(&other), after) << what << ": not the matrix made afresh";
+    }
+};
+
+TEST_F(MLMatrixReuseTest, KeptUntilTheDataOrTheLikelihoodSetUpChange)
+{
+    const uint32_t ntax = 7, nchar = 240;
+    std::mt19937 rng(23);
+    makeDna(ntax, nchar, rng, 0.08);
+    // Each taxon the first with a share of its sites changed.
+    for (uint32_t t = 1; t < ntax; ++t)
+        for (uint32_t c = 0; c < nchar; ++c)
+            if (rng() % 100 >= 6 * t && getXijRaw(d, 0, c) < 4)
+                ASSERT_EQ(setXijRaw(d, t, c, getXijRaw(d, 0, c)), 0);
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.userTratio = 2.0;
+    ml.rates = 1;
+    ml.userGammaShape = 0.6;
+    ml.baseFreqMode = kFreqEmpirical;
+    applySettings();
+
+    expectRecomputedAfter("a likelihood setting", [&] {
+        ml.userTratio = 5.0;
+        invalidateMLprep();
+        applySettings();
+    });
+    expectRecomputedAfter("the model's frequencies", [&] {
+        ml.baseFreqMode = kFreqEqual;
+        invalidateMLprep();
+        applySettings();
+    });
+    expectRecomputedAfter("weights", [&] {
+        d->weights[3] = d->weights[40] = 4.0;
+        afterWtsChange(nullptr, d);
+    });
+    expectRecomputedAfter("exclusions", [&] {
+        excludeCharactersInRange(d, 10, 60);
+        afterCharInclusionChange(d);
+    });
+    expectRecomputedAfter("the data", [&] {
+        for (uint32_t c = 100; c < 140; ++c)
+            ASSERT_EQ(setXijRaw(d, 2, c, static_cast<uint8_t>((c * 5) % 4)), 0);
+        invalidateSitePatternData(true);
+    });
+    expectRecomputedAfter("a replicate's weights summed into the patterns in place", [&] {
+        ASSERT_EQ(groupToReweightInPlace(d), activeModelGroup());
+        for (uint32_t c = 0; c < nchar; ++c)
+            d->weights[c] = static_cast<double>(rng() % 3);
+        ASSERT_EQ(charWeightsChanged(d), 0);
+    });
+
+    // Another matrix made meanwhile (whose data are valid) does not make a
+    // maximum-likelihood matrix of older data current.
+    const std::vector<double> before = keptMatrix("another matrix");
+    for (uint32_t c = 0; c < nchar; ++c)
+        d->weights[c] = 1.0;
+    afterWtsChange(nullptr, d);
+    ASSERT_EQ(calcDistanceMatrix(d, kDistJC, false, true, true, nullptr, &other), 0);
+    const uint64_t computed = numDistanceMatricesComputed();
+    EXPECT_NE(request(&kept), before);
+    EXPECT_EQ(numDistanceMatricesComputed(), computed + 1);
 }
 
 }  // namespace
