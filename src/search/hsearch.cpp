@@ -1731,7 +1731,8 @@ int runHeuristicSearch(DataInfo *data)
     // changes or fitted distance lengths.
     if (searchCollapses() && gCriterion != kCriterionLikelihood)
         run.hsd->fxns.collapse = collapseForSearch;
-    if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
+    const bool deadlinePerSearch = hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition);
+    if (deadlinePerSearch)
         setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
                                               kSearchClockPerSecond));
 
@@ -1748,10 +1749,19 @@ int runHeuristicSearch(DataInfo *data)
     setTimeMark(&start);
     int result = 0;
     const bool replicated = gSearchState.replicatedKind != 0;
+    gSearchState.limitedOuterReps = 0;
     for (uint32_t outer = 1; outer <= gSearchState.nOuterReps && result == 0; outer++) {
         run.hsd->rearrTriedRep = 0;
-        if (replicated)
+        if (replicated) {
             beginOuterReplicate(run);
+            // Each resampled replicate is a search of its own: its time and
+            // rearrangement limits count from its own start, or the first
+            // replicate to meet one would leave every later one unswapped.
+            run.hsd->rearrTriedTotal = 0;
+            if (deadlinePerSearch)
+                setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                                      kSearchClockPerSecond));
+        }
         if ((result = startReplicatedSearchRep(run.tree, data, outer)) != 0) {
             if (result == kReplicateTallied) {
                 result = 0;
@@ -1766,7 +1776,9 @@ int runHeuristicSearch(DataInfo *data)
             result = heuristicSearchRep(run);
         }
         // A limit ends the replicate, whose trees still count.
-        if (replicated && (result == 0 || result == 3 || result == 4))
+        if (replicated && limitResult(result))
+            gSearchState.limitedOuterReps++;
+        if (replicated && (result == 0 || limitResult(result)))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
     }
     setTimeMark(&stop);
