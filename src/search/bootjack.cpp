@@ -887,6 +887,7 @@ int bootJack(bool jackknife)
     }
     showBootJackSettings();
     gSearchState.replicatedKind = jackknife ? -1 : 1;
+    gSearchState.limitedOuterReps = 0;
     TimeMark start{}, stop{};
     setTimeMark(&start);
     status = runReplicates(data);
@@ -901,6 +902,9 @@ int bootJack(bool jackknife)
                        b.completed == 1 ? "replicate" : "replicates");
         else
             qel_printf("\n%u %s replicates completed\n", b.completed, b.name.c_str());
+        if (const uint32_t limited = gSearchState.limitedOuterReps; limited > 0)
+            qel_printf("Sea\brches were terminated by time or rearrangement limit in %u %s\n", limited,
+                       limited == 1 ? "replicate" : "replicates");
         showTimeUsed(&start, &stop, 0, "");
         if (b.completed > 0) {
             const int r = computeAndOutputBootJackTree(data, static_cast<double>(b.completed));

@@ -120,9 +120,8 @@ HSearchRun *gStatusRun = nullptr;
 
 void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
 {
-    // Resampling runs report per replicate, not per search; a worker thread
-    // running ahead reports nothing.
-    if (gSearchState.replicatedKind != 0 || run.ahead)
+    // A worker thread running ahead reports nothing.
+    if (run.ahead)
         return;
     HSearchData *hsd = run.hsd;
     int64_t toSwap = run.stepwiseRunning ? -2 : -1;
@@ -143,14 +142,23 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
     if (closing && row == run.lastRow)
         return;
     run.lastRow = row;
+    // Inside a resampling (or other replicated) analysis the rows name its
+    // replicate too: each of those is a search of its own, often long.
+    const bool replicated = gSearchState.replicatedKind != 0;
+    std::string outerRep;
+    if (replicated) {
+        const uint32_t units = std::max<uint32_t>(gSearchState.repsPerUnit, 1);
+        const uint32_t at = std::max<uint32_t>(gSearchState.outerRep, 1) - 1;
+        outerRep = searchRepString(at / units + 1, at % units, units);
+    }
     if (!run.statusHeaderShown) {
-        showHSearchStatusHeader(run.randomAddition);
+        showHSearchStatusHeader(run.randomAddition, replicated);
         run.statusHeaderShown = true;
     }
     showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1,
                          run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, tried,
                          numSaved(run), toSwap, hsd->bestScoreRep,
-                         std::min(hsd->bestScoreRep, hsd->bestScoreOverall));
+                         std::min(hsd->bestScoreRep, hsd->bestScoreOverall), replicated ? outerRep.c_str() : nullptr);
     run.statusLinesRep++;
 }
 
@@ -1597,9 +1605,17 @@ std::string rearrCountString(double n)
     return text;
 }
 
-void showHSearchStatusHeader(bool randomAddition)
+void showHSearchStatusHeader(bool randomAddition, bool replicated)
 {
-    if (randomAddition) {
+    if (replicated && randomAddition) {
+        qel_printf("\n    Elapsed        AddSeq   Taxa      Rearr. -- Number of trees --   ----- Best trees ----\n");
+        qel_printf("       time    Rep    rep  added      tried     saved   to swap      this rep      overall\n");
+        qel_printf("%s\n", std::string(90, '-').c_str());
+    } else if (replicated) {
+        qel_printf("\n    Elapsed          Taxa      Rearr.  -- Number of trees --        Best\n");
+        qel_printf("       time    Rep  added      tried      saved   to swap        tree(s)\n");
+        qel_printf("%s\n", std::string(72, '-').c_str());
+    } else if (randomAddition) {
         qel_printf("\n    Elapsed AddSeq   Taxa      Rearr.  -- Number of trees --    ------ Best trees -----\n");
         qel_printf("       time    rep  added      tried      saved   to swap       this rep        overall\n");
         qel_printf("%s\n", std::string(87, '-').c_str());
@@ -1611,8 +1627,11 @@ void showHSearchStatusHeader(bool randomAddition)
 }
 
 void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep, int32_t taxaAdded,
-                          double rearrTried, uint32_t saved, int64_t toSwap, double bestRep, double bestOverall)
+                          double rearrTried, uint32_t saved, int64_t toSwap, double bestRep, double bestOverall,
+                          const char *outerRep)
 {
+    // The layout with both replicate columns is narrower in its last ones.
+    const bool both = outerRep != nullptr && randomAddition;
     std::string row;
     char cell[64];
     auto add = [&](const char *fmt, auto... v) {
@@ -1620,6 +1639,8 @@ void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep
         row += cell;
     };
     add("%11s", elapsed);
+    if (outerRep != nullptr)
+        add("%7s", outerRep);
     if (randomAddition)
         add("%7d", static_cast<int>(rep));
     if (toSwap < -1) {  // stepwise addition in progress
@@ -1631,14 +1652,14 @@ void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep
             add("%7c", '-');
         add("%11s", rearrCountString(rearrTried).c_str());
     }
-    add("%*d", 11, static_cast<int>(saved));
+    add("%*d", both ? 10 : 11, static_cast<int>(saved));
     if (toSwap > 0)
         add("%10d", static_cast<int>(toSwap));
     else
         add("%10c", '-');
-    add("%15s", treeScoreToString(0, bestRep).c_str());
+    add("%*s", both ? 14 : 15, treeScoreToString(0, bestRep).c_str());
     if (randomAddition)
-        add("%15s", treeScoreToString(0, bestOverall).c_str());
+        add("%*s", both ? 13 : 15, treeScoreToString(0, bestOverall).c_str());
     qel_printf("%s\n", row.c_str());
 }
 
@@ -1731,7 +1752,8 @@ int runHeuristicSearch(DataInfo *data)
     // changes or fitted distance lengths.
     if (searchCollapses() && gCriterion != kCriterionLikelihood)
         run.hsd->fxns.collapse = collapseForSearch;
-    if (hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition))
+    const bool deadlinePerSearch = hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition);
+    if (deadlinePerSearch)
         setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
                                               kSearchClockPerSecond));
 
@@ -1748,10 +1770,19 @@ int runHeuristicSearch(DataInfo *data)
     setTimeMark(&start);
     int result = 0;
     const bool replicated = gSearchState.replicatedKind != 0;
+    gSearchState.limitedOuterReps = 0;
     for (uint32_t outer = 1; outer <= gSearchState.nOuterReps && result == 0; outer++) {
         run.hsd->rearrTriedRep = 0;
-        if (replicated)
+        if (replicated) {
             beginOuterReplicate(run);
+            // Each resampled replicate is a search of its own: its time and
+            // rearrangement limits count from its own start, or the first
+            // replicate to meet one would leave every later one unswapped.
+            run.hsd->rearrTriedTotal = 0;
+            if (deadlinePerSearch)
+                setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
+                                                      kSearchClockPerSecond));
+        }
         if ((result = startReplicatedSearchRep(run.tree, data, outer)) != 0) {
             if (result == kReplicateTallied) {
                 result = 0;
@@ -1766,7 +1797,9 @@ int runHeuristicSearch(DataInfo *data)
             result = heuristicSearchRep(run);
         }
         // A limit ends the replicate, whose trees still count.
-        if (replicated && (result == 0 || result == 3 || result == 4))
+        if (replicated && limitResult(result))
+            gSearchState.limitedOuterReps++;
+        if (replicated && (result == 0 || limitResult(result)))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
     }
     setTimeMark(&stop);

@@ -61,8 +61,11 @@ int installSearchSwapper(HSearchData *hsd, uint32_t swapType);
 const char *swapTypeName(uint32_t swapType);
 
 // The status table: its heading and one row, by the layout of the search
-// (random-addition replicates or not).
-void showHSearchStatusHeader(bool randomAddition);
+// (random-addition replicates or not, inside a resampling or other
+// replicated analysis or not). `outerRep` names the replicated analysis's
+// replicate (null outside one).
+void showHSearchStatusHeader(bool randomAddition, bool replicated = false);
 void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep, int32_t taxaAdded,
-                          double rearrTried, uint32_t saved, int64_t toSwap, double bestRep, double bestOverall);
+                          double rearrTried, uint32_t saved, int64_t toSwap, double bestRep, double bestOverall,
+                          const char *outerRep = nullptr);
 std::string rearrCountString(double n);

@@ -24,6 +24,7 @@ struct SearchState {
     uint8_t likeSearch;
     uint8_t distSearch;
     uint8_t quartetSearch;
+    uint32_t limitedOuterReps;  // outer replicates a time or rearrangement limit stopped
 };
 extern SearchState gSearchState;
 

@@ -2,11 +2,13 @@
 // replicates every included character must be deleted (or drawn) as often as
 // the scheme says, whatever its place in the matrix.
 #include <cmath>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "data/patterns.h"
+#include "qel/qel_distrib.h"
 #include "search/bootjack.h"
 #include "trees/treeutil.h"
 #include "search/search_settings.h"
@@ -290,6 +292,218 @@ TEST_F(PatternDrawTest, JackknifeDeletionsAreThoseOfDeletingCharacters)
     }
     expectMoments(patternMoments(P, [&](double *f) { jackPatternSample(f, src(), N, 0, 0.3, false, &rng); }), mean,
                   var, "Jac");
+}
+
+}  // namespace
+
+// The same draws held to the whole distributions, not only their first two
+// moments: chi-square tests of how often each count turns up against the
+// binomial or hypergeometric law it should follow, and of how the draws
+// spread over the characters (or patterns) taken together. Each must pass
+// at the 1e-4 level; the seeds are fixed, so a pass is repeatable.
+namespace {
+
+constexpr double kChiSquareLevel = 1e-4;
+
+double logChoose(double n, double k) { return std::lgamma(n + 1) - std::lgamma(k + 1) - std::lgamma(n - k + 1); }
+
+double binomialPmf(uint32_t n, double p, uint32_t k)
+{
+    if (p <= 0.0 || p >= 1.0)
+        return (p <= 0.0 ? k == 0 : k == n) ? 1.0 : 0.0;
+    return std::exp(logChoose(n, k) + k * std::log(p) + (n - k) * std::log1p(-p));
+}
+
+// k of a population of n drawn in m draws without replacement from one
+// holding `marked` marked members: the chance that k are marked.
+double hypergeometricPmf(uint32_t n, uint32_t marked, uint32_t m, uint32_t k)
+{
+    if (k > marked || k > m || m - k > n - marked)
+        return 0.0;
+    return std::exp(logChoose(marked, k) + logChoose(n - marked, m - k) - logChoose(n, m));
+}
+
+// Upper-tail probability of Pearson's statistic for a histogram of counts
+// 0, 1, ... against their probabilities, bins merged from each end inward
+// until every bin expects at least five.
+double histogramFit(const std::vector<uint32_t> &seen, const std::vector<double> &pmf)
+{
+    double total = 0.0;
+    for (uint32_t s : seen)
+        total += s;
+    std::vector<double> obs, expct;
+    double o = 0.0, e = 0.0;
+    for (size_t k = 0; k < pmf.size(); k++) {
+        o += k < seen.size() ? seen[k] : 0;
+        e += pmf[k] * total;
+        if (e >= 5.0) {
+            obs.push_back(o), expct.push_back(e);
+            o = e = 0.0;
+        }
+    }
+    for (size_t k = pmf.size(); k < seen.size(); k++)
+        o += seen[k];  // beyond the law's support: expected nowhere
+    if (!obs.empty()) {
+        obs.back() += o, expct.back() += e;
+    }
+    double x = 0.0;
+    for (size_t b = 0; b < obs.size(); b++)
+        x += (obs[b] - expct[b]) * (obs[b] - expct[b]) / expct[b];
+    return obs.size() < 2 ? 1.0 : chiSquaredPvalue(static_cast<uint32_t>(obs.size() - 1), x);
+}
+
+// Upper-tail probability that totals over many replicates are spread over
+// the cells as their shares say: Pearson's statistic over `cells`, scaled
+// by `scale` for draws that are made without replacement.
+double spreadFit(const std::vector<double> &totals, const std::vector<double> &expected, double scale)
+{
+    double x = 0.0;
+    for (size_t i = 0; i < totals.size(); i++)
+        x += (totals[i] - expected[i]) * (totals[i] - expected[i]) / expected[i];
+    return chiSquaredPvalue(static_cast<uint32_t>(totals.size() - 1), scale * x);
+}
+
+class BootJackChiSquareTest : public BootJackDrawTest {
+protected:
+    // Each replicate's weights, character by character.
+    std::vector<std::vector<double>> replicates(bool jackknife)
+    {
+        const uint32_t seed[4] = {4242, 0, 0, 0};
+        std::vector<std::vector<double>> reps;
+        EXPECT_EQ(initBootJack(jackknife, kBtjkWtsProportional, seed, data), 0);
+        for (uint32_t r = 0; r < kReps; r++) {
+            EXPECT_EQ(bootJackSample(data), 0);
+            reps.emplace_back(data->weights, data->weights + kChars);
+        }
+        deallocBootJack(data);
+        return reps;
+    }
+};
+
+TEST_F(BootJackChiSquareTest, RebuiltBootstrapCountsFollowTheBinomialLaw)
+{
+    const auto reps = replicates(false);
+    std::vector<double> pmf(kChars + 1);
+    for (uint32_t k = 0; k <= kChars; k++)
+        pmf[k] = binomialPmf(kChars, 1.0 / kChars, k);
+    std::vector<double> totals(kChars, 0.0);
+    for (uint32_t c = 0; c < kChars; c++) {
+        std::vector<uint32_t> seen(kChars + 1, 0);
+        for (const auto &w : reps) {
+            ASSERT_EQ(w[c], std::floor(w[c]));
+            seen[static_cast<uint32_t>(w[c])]++;
+            totals[c] += w[c];
+        }
+        EXPECT_GT(histogramFit(seen, pmf), kChiSquareLevel) << "character " << c + 1;
+    }
+    // kReps x kChars draws, each character as likely as another.
+    EXPECT_GT(spreadFit(totals, std::vector<double>(kChars, kReps), 1.0), kChiSquareLevel);
+}
+
+TEST_F(BootJackChiSquareTest, RebuiltJackknifeDeletionsFollowTheirLaws)
+{
+    btjkOpt.pctDelete = 30.0;
+    // Exactly 9 of the 30 go each time: every character as often as the
+    // others, the totals those of draws without replacement.
+    btjkOpt.resample = 0;
+    const uint32_t d = 9;
+    std::vector<double> deleted(kChars, 0.0);
+    for (const auto &w : replicates(true)) {
+        uint32_t gone = 0;
+        for (uint32_t c = 0; c < kChars; c++)
+            gone += w[c] == 0.0, deleted[c] += w[c] == 0.0;
+        ASSERT_EQ(gone, d);
+    }
+    EXPECT_GT(spreadFit(deleted, std::vector<double>(kChars, kReps * double(d) / kChars),
+                        (kChars - 1.0) / (kChars - d)),
+              kChiSquareLevel);
+    // Jac: each character goes on its own with probability 0.3, so the
+    // number gone in a replicate is binomial.
+    btjkOpt.resample = 1;
+    std::vector<uint32_t> seen(kChars + 1, 0);
+    for (const auto &w : replicates(true)) {
+        uint32_t gone = 0;
+        for (uint32_t c = 0; c < kChars; c++)
+            gone += w[c] == 0.0;
+        seen[gone]++;
+    }
+    std::vector<double> pmf(kChars + 1);
+    for (uint32_t k = 0; k <= kChars; k++)
+        pmf[k] = binomialPmf(kChars, 0.3, k);
+    EXPECT_GT(histogramFit(seen, pmf), kChiSquareLevel);
+}
+
+class PatternChiSquareTest : public PatternDrawTest {
+protected:
+    // The histogram of each pattern's frequency over kPatReps replicates,
+    // and the totals over them.
+    void collect(const std::function<void(double *)> &draw, std::vector<std::vector<uint32_t>> &seen,
+                 std::vector<double> &totals)
+    {
+        const uint32_t P = static_cast<uint32_t>(freqs.size());
+        seen.assign(P, std::vector<uint32_t>(64, 0));
+        totals.assign(P, 0.0);
+        std::vector<double> f(P);
+        for (uint32_t r = 0; r < kPatReps; r++) {
+            draw(f.data());
+            for (uint32_t p = 0; p < P; p++) {
+                ASSERT_EQ(f[p], std::floor(f[p]));
+                ASSERT_LT(f[p], 64.0);
+                seen[p][static_cast<uint32_t>(f[p])]++;
+                totals[p] += f[p];
+            }
+        }
+    }
+};
+
+TEST_F(PatternChiSquareTest, InPlaceBootstrapCountsFollowTheBinomialLaw)
+{
+    const uint32_t N = 40, P = static_cast<uint32_t>(freqs.size());
+    MultinomialSampler *sampler = createMultinomialSampler(freqs.data(), P, &rng);
+    ASSERT_NE(sampler, nullptr);
+    std::vector<std::vector<uint32_t>> seen;
+    std::vector<double> totals, expected(P);
+    collect([&](double *f) { bootPatternSample(f, src(), N, false, sampler, &rng); }, seen, totals);
+    destroyMulnomSampler(sampler);
+    for (uint32_t p = 0; p < P; p++) {
+        std::vector<double> pmf(N + 1);
+        for (uint32_t k = 0; k <= N; k++)
+            pmf[k] = binomialPmf(N, freqs[p] / N, k);
+        EXPECT_GT(histogramFit(seen[p], pmf), kChiSquareLevel) << "pattern " << p;
+        expected[p] = kPatReps * freqs[p];
+    }
+    EXPECT_GT(spreadFit(totals, expected, 1.0), kChiSquareLevel);
+}
+
+TEST_F(PatternChiSquareTest, InPlaceJackknifeKeepsTheHypergeometricLaw)
+{
+    const uint32_t N = 40, d = 14, P = static_cast<uint32_t>(freqs.size());
+    std::vector<std::vector<uint32_t>> seen;
+    std::vector<double> totals, expected(P);
+    collect([&](double *f) { jackPatternSample(f, src(), N, d, -1.0, false, &rng); }, seen, totals);
+    for (uint32_t p = 0; p < P; p++) {
+        const auto k = static_cast<uint32_t>(freqs[p]);
+        std::vector<double> pmf(k + 1);
+        for (uint32_t kept = 0; kept <= k; kept++)
+            pmf[kept] = hypergeometricPmf(N, k, N - d, kept);
+        EXPECT_GT(histogramFit(seen[p], pmf), kChiSquareLevel) << "pattern " << p;
+        expected[p] = kPatReps * freqs[p] * (N - d) / N;
+    }
+    // The copies kept, over the replicates, spread as the sites are: draws
+    // without replacement, so the statistic is scaled to its law.
+    std::vector<double> deleted(P), deletedExpected(P);
+    for (uint32_t p = 0; p < P; p++)
+        deleted[p] = kPatReps * freqs[p] - totals[p], deletedExpected[p] = kPatReps * freqs[p] - expected[p];
+    EXPECT_GT(spreadFit(deleted, deletedExpected, (N - 1.0) / (N - d)), kChiSquareLevel);
+    // Jac: each copy goes with probability 0.25.
+    collect([&](double *f) { jackPatternSample(f, src(), N, 0, 0.25, false, &rng); }, seen, totals);
+    for (uint32_t p = 0; p < P; p++) {
+        const auto k = static_cast<uint32_t>(freqs[p]);
+        std::vector<double> pmf(k + 1);
+        for (uint32_t kept = 0; kept <= k; kept++)
+            pmf[kept] = binomialPmf(k, 0.75, kept);
+        EXPECT_GT(histogramFit(seen[p], pmf), kChiSquareLevel) << "Jac pattern " << p;
+    }
 }
 
 }  // namespace

@@ -237,6 +237,29 @@ TEST_F(HSearchTest, StatusRowsFollowTheirLayout)
     EXPECT_EQ(gPrinted, expected);
 }
 
+// Inside a resampling analysis the rows name its replicate as well; with
+// random-addition replicates too, the last columns narrow to fit.
+TEST_F(HSearchTest, ReplicatedStatusRowsNameTheOuterReplicate)
+{
+    showHSearchStatusHeader(false, true);
+    showHSearchStatusRow(false, "0:01:05", 1, 7, 1234, 3, 2, 48, 48, "12");
+    EXPECT_EQ(gPrinted, "\n    Elapsed          Taxa      Rearr.  -- Number of trees --        Best\n"
+                        "       time    Rep  added      tried      saved   to swap        tree(s)\n" +
+                            std::string(72, '-') + "\n" +
+                            "    0:01:05     12      7       1234          3         2             48\n");
+    gPrinted.clear();
+    showHSearchStatusHeader(true, true);
+    showHSearchStatusRow(true, "0:01:05", 4, -1, 1234, 3, -1, 1048, 1047, "3b");
+    const std::string rule(90, '-');
+    EXPECT_EQ(gPrinted, "\n    Elapsed        AddSeq   Taxa      Rearr. -- Number of trees --   ----- Best trees ----\n"
+                        "       time    Rep    rep  added      tried     saved   to swap      this rep      overall\n" +
+                            rule + "\n" +
+                            "    0:01:05     3b      4      -       1234         3         -          1048         1047\n");
+    // Each row is as wide as its heading's rule.
+    const std::string row = gPrinted.substr(gPrinted.rfind(rule) + rule.size() + 1);
+    EXPECT_EQ(row.size(), rule.size() + 1);
+}
+
 // NNI visits two neighbours per internal edge of an unrooted binary tree.
 TEST_F(HSearchTest, CountSwapsNNIIsTwicetheInternalEdges)
 {
