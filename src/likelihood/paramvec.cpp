@@ -97,8 +97,7 @@ RestrictedLast gLastRestricted[2];
 // when there was none.
 double gLastFirstGain[3] = {-1.0, -1.0, -1.0};
 // A start begun from the last tree's values is given up before its first
-// round, keeping the score one pass over its lengths reached (the passes
-// after it gain little beside the floor below), when it stays above the
+// round, keeping the score its lengths reached, when it stays above the
 // score to beat by more than it could gain: the rounds' own test below,
 // with the gain of the same start's first round on the last tree standing
 // in for this one's, taken this many times over for the change of tree,
@@ -833,27 +832,18 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n, double beat)
         setAbortedStatus(static_cast<uint32_t>(-1));
         return kNoLScore;
     }
+    double score = lengthPasses(o.tree, kNoLScore);
     // Which start this is, when it began where it ended on the last tree.
     double *lastFirstGain = nullptr;
     if (gWarmStarts && gHints != nullptr)
         for (int k = 0; k < 3; ++k)
             if (gHints == (k == 0 ? &gLast : &gLastRestricted[k - 1].hints))
                 lastFirstGain = &gLastFirstGain[k];
-    const bool mayGiveUp = lastFirstGain != nullptr && *lastFirstGain >= 0.0 && beat < kNoLScore && gFirstGainGiveUps;
-    double score;
-    if (mayGiveUp) {
-        const uint32_t P = a.maxPass;
-        a.maxPass = 1;
-        score = lengthPasses(o.tree, kNoLScore);
-        a.maxPass = P;
-        if (score - std::max(kFirstGainMargin * a.maxPass * *lastFirstGain, kFirstGainFloor) > beat) {
-            if (loggingMLIters())
-                qel_printf(" parameters given up: this start cannot reach the target\n");
-            return score;
-        }
-        score = lengthPasses(o.tree, score);
-    } else {
-        score = lengthPasses(o.tree, kNoLScore);
+    if (lastFirstGain != nullptr && *lastFirstGain >= 0.0 && beat < kNoLScore && gFirstGainGiveUps &&
+        score - std::max(kFirstGainMargin * a.maxPass * *lastFirstGain, kFirstGainFloor) > beat) {
+        if (loggingMLIters())
+            qel_printf(" parameters given up: this start cannot reach the target\n");
+        return score;
     }
     bool hintedRidge = false;
     if (gHints != nullptr)
