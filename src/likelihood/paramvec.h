@@ -94,6 +94,11 @@ void setParamStartHints(const ParamStartHints *hints);
 // from nearby. Off, every estimate starts from the parsimony-based values.
 void setSearchWarmStarts(bool on);
 bool searchWarmStarts();
+// Whether a search's estimate may give up a start before its first round
+// when the gain the same start's first round made on the last tree leaves
+// it far above the score to beat (on by default; off, every start runs its
+// rounds, which the tests compare against).
+void setFirstRoundGiveUps(bool on);
 // A search's time limit (a CLOCK_MONOTONIC time in nanoseconds; 0 none):
 // once it has passed an estimate runs no further round or start and ends
 // with the best values it reached, so that the search stops within one

@@ -3,10 +3,11 @@
 
 With LSet logIter every tree the search scores opens a block of iterations,
 and a block in which the parameters were estimated shows their trial
-values. Every rearrangement the search tries is a tree scored with its own
-estimate, so there are at least as many blocks with parameters as
-rearrangements; stepwise addition's joins fit three branch lengths only and
-open no block.
+values, or says that the estimate, begun from the last tree's values, was
+given up as unable to reach the score to beat. Every rearrangement the
+search tries is a tree scored with its own estimate, so there are at least
+as many such blocks as rearrangements; stepwise addition's joins fit three
+branch lengths only and open no block.
 
 Usage: hsearch_tree_params.py <vorn>
 """
@@ -39,7 +40,7 @@ faults = []
 if run.returncode != 0:
     faults.append("status %d: %s" % (run.returncode, run.stderr))
 blocks = run.stdout.split("Maximum-likelihood iterations (target=")[1:]
-estimates = sum(1 for b in blocks if " parameters = " in b)
+estimates = sum(1 for b in blocks if " parameters = " in b or " parameters given up: " in b)
 kept = re.search(r"Number of trees retained = (\d+)", run.stdout)
 tried = re.search(r"Total number of rearrangements tried = (\d+)", run.stdout)
 if not kept or not tried:

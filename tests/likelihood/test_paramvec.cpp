@@ -343,6 +343,64 @@ TEST_F(ParamVecTest, AWarmStartFromAJointOptimumInsideReachesTheColdOne)
     warmStartReachesTheColdOptimum(true);
 }
 
+// A search scores trees one after another, each estimate starting where
+// the last ended, against the score to beat. A start given up before its
+// first round (for the gain the same start's first round made on the last
+// tree) leaves no tree above the target that the full estimate brings below
+// it: with the target just above each tree's full optimum, the tree is
+// kept at that optimum; just below it, it is left above. Trees far off
+// (random topologies) are given up in fewer evaluations.
+TEST_F(ParamVecTest, StartsGivenUpBeforeTheirFirstRoundDropNoTreeTheFullEstimateKeeps)
+{
+    loadExample(150, 150);
+    hkyG4();
+    ml.estPInvar = 1;
+    std::mt19937 rng(11);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3; ++i) {
+        texts.push_back(treeText);
+        texts.push_back(randomTreeText(rng, 12, -1, false));
+    }
+    TreePtr other(createTreeForTaxa(12, 12, false));
+    // Each tree's score against its target and the evaluations it took.
+    const auto search = [&](bool giveUps, const std::vector<double> &targets, uint32_t &evals) {
+        setFirstRoundGiveUps(giveUps);
+        setSearchWarmStarts(true);
+        score();  // the search's starting tree
+        std::vector<double> scores;
+        evals = 0;
+        for (size_t i = 0; i < texts.size(); ++i) {
+            buildTestTree(other.get(), texts[i], -1);
+            setTraversalSeq(other.get());
+            scores.push_back(calcTreeLikelihood(other.get(), targets[i]));
+            evals += numLikeFxnEvals();
+            resetCLAs(g, other.get(), true);
+        }
+        setSearchWarmStarts(false);
+        setFirstRoundGiveUps(true);
+        return scores;
+    };
+    uint32_t fullEvals = 0, evals = 0;
+    const std::vector<double> full = search(false, std::vector<double>(texts.size(), kNoLScore), fullEvals);
+    for (const double above : {0.01, -0.01}) {
+        SCOPED_TRACE(above > 0 ? "targets above the optima" : "targets below the optima");
+        std::vector<double> targets;
+        for (const double f : full)
+            targets.push_back(f + above);
+        const std::vector<double> withGiveUps = search(true, targets, evals);
+        const std::vector<double> without = search(false, targets, fullEvals);
+        for (size_t i = 0; i < texts.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(withGiveUps[i] < targets[i], without[i] < targets[i]);
+            if (above > 0)
+                EXPECT_NEAR(withGiveUps[i], full[i], 2e-3);
+            else
+                EXPECT_GT(withGiveUps[i], targets[i]);
+        }
+        EXPECT_LT(evals, fullEvals);
+    }
+}
+
 // Starting values from a related model's fit (automated model selection
 // passes them) reach the optimum the parsimony starts reach, in fewer
 // evaluations when they are close; pooled rate classes take the mean of
