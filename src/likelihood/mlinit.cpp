@@ -342,9 +342,11 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
             aml->numEstParams += countEstimatedModelParams(m);
         aml->numParams = aml->numEstParams;
 
-        // Step 9: the likelihood threads asked for; the Mk model runs on one.
+        // Step 9: the likelihood threads asked for, never more than there are
+        // patterns to share out (a thread past the last pattern would only
+        // wait on the others); the Mk model runs on one.
         const bool mk = firstActiveModel() != nullptr && firstActiveModel()->type == kModelMkv;
-        aml->nthreads = mk ? 1 : mlThreadsAsked();
+        aml->nthreads = mk ? 1 : std::clamp(g->patterns->npat, 1u, mlThreadsAsked());
         g->nthreads = aml->nthreads;
         g->singleThreaded = mk;
         setAMLFlag(aml, kAMLMultithread, aml->nthreads > 1);

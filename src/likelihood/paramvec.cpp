@@ -103,7 +103,8 @@ double gLastFirstGain[3] = {-1.0, -1.0, -1.0};
 // in for this one's, taken this many times over for the change of tree,
 // and at least the floor (a start near its optimum on the last tree can
 // gain far more on the next: up to 5,000 times as much in a 30-taxon
-// search, though never more than a log-likelihood unit).
+// search, though never more than a log-likelihood unit). It is the
+// search's approximation, so approxLim=none runs every start whole.
 constexpr double kFirstGainMargin = 10.0;
 constexpr double kFirstGainFloor = 5.0;
 bool gFirstGainGiveUps = true;
@@ -840,6 +841,7 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n, double beat)
             if (gHints == (k == 0 ? &gLast : &gLastRestricted[k - 1].hints))
                 lastFirstGain = &gLastFirstGain[k];
     if (lastFirstGain != nullptr && *lastFirstGain >= 0.0 && beat < kNoLScore && gFirstGainGiveUps &&
+        (a.flags & kAMLUseApproxLim) != 0 &&
         score - std::max(kFirstGainMargin * a.maxPass * *lastFirstGain, kFirstGainFloor) > beat) {
         if (loggingMLIters())
             qel_printf(" parameters given up: this start cannot reach the target\n");

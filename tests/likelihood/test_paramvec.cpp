@@ -355,6 +355,7 @@ TEST_F(ParamVecTest, StartsGivenUpBeforeTheirFirstRoundDropNoTreeTheFullEstimate
     loadExample(150, 150);
     hkyG4();
     ml.estPInvar = 1;
+    ml.useApproxLim = 1;  // the factory setting, which the give-ups follow
     std::mt19937 rng(11);
     std::vector<std::string> texts;
     for (int i = 0; i < 3; ++i) {
@@ -382,6 +383,7 @@ TEST_F(ParamVecTest, StartsGivenUpBeforeTheirFirstRoundDropNoTreeTheFullEstimate
     };
     uint32_t fullEvals = 0, evals = 0;
     const std::vector<double> full = search(false, std::vector<double>(texts.size(), kNoLScore), fullEvals);
+    ASSERT_TRUE(usingApproxLimit());
     for (const double above : {0.01, -0.01}) {
         SCOPED_TRACE(above > 0 ? "targets above the optima" : "targets below the optima");
         std::vector<double> targets;
@@ -399,6 +401,18 @@ TEST_F(ParamVecTest, StartsGivenUpBeforeTheirFirstRoundDropNoTreeTheFullEstimate
         }
         EXPECT_LT(evals, fullEvals);
     }
+    // The give-ups are the search's approximation: approxLim=none runs
+    // every start whole.
+    ml.useApproxLim = false;
+    std::vector<double> above;
+    for (const double f : full)
+        above.push_back(f + 0.01);
+    const std::vector<double> whole = search(true, above, evals);
+    search(false, above, fullEvals);
+    EXPECT_FALSE(usingApproxLimit());
+    EXPECT_EQ(evals, fullEvals);
+    for (size_t i = 0; i < texts.size(); ++i)
+        EXPECT_NEAR(whole[i], full[i], 2e-3) << i;
 }
 
 // Starting values from a related model's fit (automated model selection
