@@ -1164,11 +1164,18 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     const uint32_t storeCap = shared.playsMaxtrees ? 0 : getMaxtreesValue();
     const uint32_t ntax = numSearchTaxa(run.data);
     const auto next = [ntax](RNG *state) { randomAdditionOrder(state, ntax); };
-    ReplicatesAhead pool(threads, run.nreps, 2 * threads,
+    // Spare workers stand by for the runs that tell the next start, while
+    // the runs they take the processors from wait (see limitProcessors).
+    // Not with MulTrees: there the replicate awaited splits its passes, and
+    // the runs ahead give way to those passes instead.
+    const uint32_t spare = srch.mulTrees ? 0 : threads;
+    contexts.resize(threads + spare);
+    ReplicatesAhead pool(threads + spare, run.nreps, 2 * threads,
                          [&contexts](uint32_t w, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
                              return runReplicateAhead(*contexts[w], rep, start, cancel);
                          },
                          run.rng, next);
+    pool.limitProcessors(threads);
     shared.pool = &pool;
     // Resolving the stepwise tree's polytomies draws two numbers for each
     // branch it had collapsed: most often one or two such branches on
