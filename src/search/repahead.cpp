@@ -468,8 +468,13 @@ void ReplicatesAhead::giveWay(uint32_t w)
     refreshYieldLocked();
     workReady_.notify_all();
     workReady_.wait(lock, [&] {
-        return quit_ || me.cancel.load(std::memory_order_relaxed) ||
-               (computing_ < cpus_ && (urgentRunLocked(me) || !urgentWaitingLocked()));
+        if (quit_ || me.cancel.load(std::memory_order_relaxed) ||
+            (computing_ < cpus_ && (urgentRunLocked(me) || !urgentWaitingLocked())))
+            return true;
+        // Become urgent itself (the awaited replicate's, say), it asks a
+        // run that may give way to do so.
+        refreshYieldLocked();
+        return false;
     });
     computing_++;
     parked_--;
