@@ -1060,6 +1060,7 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
 }
 
 std::atomic<bool> gAheadStartGuesses{true};
+std::atomic<uint32_t> gAheadProcessors{0};
 
 // Whether the run ahead went as the replicate would go here, now.
 bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
@@ -1175,7 +1176,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                              return runReplicateAhead(*contexts[w], rep, start, cancel);
                          },
                          run.rng, next);
-    pool.limitProcessors(threads);
+    const uint32_t cpus = gAheadProcessors.load(std::memory_order_relaxed);
+    pool.limitProcessors(cpus > 0 ? std::min(cpus, threads) : threads);
     shared.pool = &pool;
     // Resolving the stepwise tree's polytomies draws two numbers for each
     // branch it had collapsed: most often one or two such branches on
@@ -1207,6 +1209,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
             gAheadCounts.fromGuesses = pool.takenFromGuesses();
+            gAheadCounts.gaveWay = pool.gaveWay();
         }
     } finalCount{pool, shared, run};
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
@@ -1795,5 +1798,7 @@ bool setAheadStartGuesses(bool on)
 {
     return gAheadStartGuesses.exchange(on);
 }
+
+void setAheadProcessors(uint32_t n) { gAheadProcessors = n; }
 
 AheadCounts lastHSearchAheadCounts() { return gAheadCounts; }

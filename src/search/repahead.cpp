@@ -359,6 +359,12 @@ uint32_t ReplicatesAhead::takenFromGuesses()
     return takenFromGuesses_;
 }
 
+uint32_t ReplicatesAhead::gaveWay()
+{
+    std::lock_guard lock(mutex_);
+    return gaveWay_;
+}
+
 uint32_t ReplicatesAhead::begun()
 {
     std::lock_guard lock(mutex_);
@@ -464,6 +470,7 @@ void ReplicatesAhead::giveWay(uint32_t w)
     }
     computing_--;
     parked_++;
+    gaveWay_++;
     me.parked = true;
     refreshYieldLocked();
     workReady_.notify_all();

@@ -108,6 +108,8 @@ public:
     // Replicates taken whose run began from a guess, before their start
     // was known.
     uint32_t takenFromGuesses();
+    // Times a run gave its processor to a more urgent one.
+    uint32_t gaveWay();
 
     // Calls off every run and lets the workers go.
     void stop();
@@ -179,6 +181,7 @@ private:
     uint32_t cpus_ = 0;
     uint32_t computing_ = 0;
     uint32_t parked_ = 0;
+    uint32_t gaveWay_ = 0;
     // An urgent run waits for a processor that a run able to give way holds:
     // read at each yield point without the lock.
     std::atomic<bool> yieldWanted_{false};
