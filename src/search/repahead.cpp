@@ -405,7 +405,10 @@ bool ReplicatesAhead::pickNext(uint32_t *rep, uint32_t *cand)
 // about to tell where the next replicate starts: from a start known right,
 // its draws not yet made. Each such run shortens the chain of starts, one
 // after another, that the whole search waits on.
-bool ReplicatesAhead::urgentLocked(uint32_t rep, const Cand &c) const { return rep == awaited_ || (c.known && !c.drawn); }
+bool ReplicatesAhead::urgentLocked(uint32_t rep, const Cand &c) const
+{
+    return rep == awaited_ || (c.known && !c.drawn);
+}
 
 bool ReplicatesAhead::urgentRunLocked(const Worker &w) const
 {
