@@ -378,7 +378,81 @@ uint64_t *moveClassWords(PackedData *pd, uint64_t *ParsNodeSets::*words, uint64_
     return moved;
 }
 
+// Swaps the words of one class between the array's slots so that the
+// records in `order` hold its first slots, in that order; the others keep
+// the slots left over. Each record moved costs a swap of its words with
+// the slot's owner: the work grows with the records placed, not with the
+// whole store. False, nothing moved, when a record's words lie outside
+// the array (only records made by allocClassSets are moved so).
+bool swapClassWordsToFront(PackedData *pd, uint64_t *ParsNodeSets::*words, uint64_t *base, uint64_t lanes,
+                           const std::vector<uint32_t> &order)
+{
+    const uint64_t sets = uint64_t{3} * pd->nodeCount;
+    std::vector<uint32_t> owner(sets, UINT32_MAX);
+    const auto slotOf = [&](uint32_t k) { return static_cast<uint64_t>(pd->nodeRecs[k].*words - base) / lanes; };
+    for (uint32_t k = 0; k < sets; k++) {
+        const uint64_t *w = pd->nodeRecs[k].*words;
+        if (w < base || w >= base + lanes * sets || static_cast<uint64_t>(w - base) % lanes != 0 ||
+            owner[slotOf(k)] != UINT32_MAX)
+            return false;
+        owner[slotOf(k)] = k;
+    }
+    for (uint64_t j = 0; j < order.size(); j++) {
+        const uint32_t k = order[j];
+        const uint64_t from = slotOf(k);
+        if (from == j)
+            continue;
+        const uint32_t other = owner[j];
+        std::swap_ranges(base + j * lanes, base + (j + 1) * lanes, base + from * lanes);
+        pd->nodeRecs[k].*words = base + j * lanes;
+        pd->nodeRecs[other].*words = base + from * lanes;
+        owner[j] = k;
+        owner[from] = other;
+    }
+    return true;
+}
+
+// The records of the tree's nodes in the order a pass reads them: final
+// sets in preorder, then down sets, then up sets.
+std::vector<uint32_t> treeRecordOrder(const PackedData *pd, const Tree *tree, std::vector<uint8_t> *placed)
+{
+    const uint64_t sets = uint64_t{3} * pd->nodeCount;
+    std::vector<uint32_t> order;
+    order.reserve(sets);
+    placed->assign(sets, 0);
+    for (const uint32_t which : {2u, 0u, 1u})
+        for (const TreeNode *p = tree->root; p; p = p->next)
+            if (p->abm[which] && p->abm[which]->states) {
+                const ParsNodeSets *r = nodeSets(p->abm[which]);
+                if (r < pd->nodeRecs || r >= pd->nodeRecs + sets)
+                    continue;
+                const auto k = static_cast<uint32_t>(r - pd->nodeRecs);
+                if (!(*placed)[k]) {
+                    (*placed)[k] = 1;
+                    order.push_back(k);
+                }
+            }
+    return order;
+}
+
 }  // namespace
+
+void layOutTreeSetsInPlace(const DataInfo *d, Tree *tree)
+{
+    PackedData *pd = packedData(d);
+    if (!pd || !pd->nodeRecs || !tree->root)
+        return;
+    checkTraversalSeq(tree);
+    std::vector<uint8_t> placed;
+    const std::vector<uint32_t> order = treeRecordOrder(pd, tree, &placed);
+    const uint64_t ordLanes = uint64_t{4} * pd->ordWords, unoLanes = uint64_t{2} * pd->unoWords;
+    const bool ordDone = !pd->ordSets || ordLanes == 0 ||
+                         swapClassWordsToFront(pd, &ParsNodeSets::ord, pd->ordSets, ordLanes, order);
+    const bool unoDone = !pd->unoSets || unoLanes == 0 ||
+                         swapClassWordsToFront(pd, &ParsNodeSets::uno, pd->unoSets, unoLanes, order);
+    if (!ordDone || !unoDone)
+        layOutNodeSets(d, tree);
+}
 
 void layOutNodeSets(const DataInfo *d, Tree *tree)
 {
@@ -387,24 +461,11 @@ void layOutNodeSets(const DataInfo *d, Tree *tree)
         return;
     checkTraversalSeq(tree);
     const uint64_t sets = uint64_t{3} * pd->nodeCount;
-    std::vector<uint32_t> order;
-    order.reserve(sets);
-    std::vector<uint8_t> placed(sets, 0);
-    auto place = [&](const ParsNodeSets *r) {
-        if (r < pd->nodeRecs || r >= pd->nodeRecs + sets)
-            return;
-        const auto k = static_cast<uint32_t>(r - pd->nodeRecs);
-        if (!placed[k]) {
-            placed[k] = 1;
-            order.push_back(k);
-        }
-    };
-    for (const uint32_t which : {2u, 0u, 1u})
-        for (const TreeNode *p = tree->root; p; p = p->next)
-            if (p->abm[which] && p->abm[which]->states)
-                place(nodeSets(p->abm[which]));
+    std::vector<uint8_t> placed;
+    std::vector<uint32_t> order = treeRecordOrder(pd, tree, &placed);
     for (uint32_t k = 0; k < sets; k++)
-        place(pd->nodeRecs + k);
+        if (!placed[k])
+            order.push_back(k);
     const uint64_t ordLanes = uint64_t{4} * pd->ordWords, unoLanes = uint64_t{2} * pd->unoWords;
     if (pd->ordSets)
         if (uint64_t *moved = moveClassWords(pd, &ParsNodeSets::ord, ordLanes, order)) {

@@ -236,6 +236,11 @@ void pointTreeAtPackedData(Tree *tree, const DataInfo *d);
 // would wait for memory at each; laid out in that order it reads one
 // stream. Any pointer held to the words of a record is stale afterwards.
 void layOutNodeSets(const DataInfo *d, Tree *tree);
+// The same order for the tree's records, moved within the arrays they lie
+// in: the other records keep their values, but not their order. Its cost
+// follows the tree's size, where layOutNodeSets copies the whole store (a
+// tree grown a taxon at a time is laid out again and again while small).
+void layOutTreeSetsInPlace(const DataInfo *d, Tree *tree);
 // Record `which` (0 down, 1 up, 2 final) of node position p (hook form for
 // the tree code's initABMSetPtrs).
 void *parsPackedNodeRecord(void *packed, uint32_t which, uint32_t position);

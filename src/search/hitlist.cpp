@@ -7,6 +7,7 @@
 #include "qel/qel_malloc.h"
 #include "search/hsearch.h"
 #include "search/passhelpers.h"
+#include "search/repahead.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "trees/treebuf.h"
@@ -376,9 +377,11 @@ bool searchStopRequested()
 {
     if (tCancel) {
         // A run ahead of its turn gives way to a pass split among helpers
-        // (only the replicate awaited splits its passes).
+        // (only the replicate awaited splits its passes), and to a more
+        // urgent run ahead.
         if (PassHelpers *helpers = passHelpers())
             helpers->giveWay(*tCancel);
+        ReplicatesAhead::yieldPoint();
         return tCancel->load(std::memory_order_relaxed);
     }
     return getAbortedStatus() != 0 && confirmAbortRequest();

@@ -1068,6 +1068,7 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
 }
 
 std::atomic<bool> gAheadStartGuesses{true};
+std::atomic<uint32_t> gAheadProcessors{0};
 
 // Whether the run ahead went as the replicate would go here, now.
 bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
@@ -1172,11 +1173,19 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     const uint32_t storeCap = shared.playsMaxtrees ? 0 : getMaxtreesValue();
     const uint32_t ntax = numSearchTaxa(run.data);
     const auto next = [ntax](RNG *state) { randomAdditionOrder(state, ntax); };
-    ReplicatesAhead pool(threads, run.nreps, 2 * threads,
+    // Spare workers stand by for the runs that tell the next start, while
+    // the runs they take the processors from wait (see limitProcessors).
+    // Not with MulTrees: there the replicate awaited splits its passes, and
+    // the runs ahead give way to those passes instead.
+    const uint32_t spare = srch.mulTrees ? 0 : threads;
+    contexts.resize(threads + spare);
+    ReplicatesAhead pool(threads + spare, run.nreps, 2 * threads,
                          [&contexts](uint32_t w, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
                              return runReplicateAhead(*contexts[w], rep, start, cancel);
                          },
                          run.rng, next);
+    const uint32_t cpus = gAheadProcessors.load(std::memory_order_relaxed);
+    pool.limitProcessors(cpus > 0 ? std::min(cpus, threads) : threads);
     shared.pool = &pool;
     // Resolving the stepwise tree's polytomies draws two numbers for each
     // branch it had collapsed: most often one or two such branches on
@@ -1208,6 +1217,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
             gAheadCounts.fromGuesses = pool.takenFromGuesses();
+            gAheadCounts.gaveWay = pool.gaveWay();
         }
     } finalCount{pool, shared, run};
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
@@ -1821,5 +1831,7 @@ bool setAheadStartGuesses(bool on)
 {
     return gAheadStartGuesses.exchange(on);
 }
+
+void setAheadProcessors(uint32_t n) { gAheadProcessors = n; }
 
 AheadCounts lastHSearchAheadCounts() { return gAheadCounts; }

@@ -40,11 +40,15 @@ struct AheadCounts {
     uint32_t stepwiseReused = 0;
     uint32_t settled = 0;  // taken although an earlier replicate had met a tree they stored
     uint32_t fromGuesses = 0;  // taken from runs begun before their start was known
+    uint32_t gaveWay = 0;      // times a run gave its processor to a more urgent one
 };
 AheadCounts lastHSearchAheadCounts();
 // Whether runs ahead may begin from guessed starts (on unless a check of
 // the runs from known starts alone turns it off). Returns the old value.
 bool setAheadStartGuesses(bool on);
+// Processors the runs ahead compute on at once, fewer than the threads to
+// make them give way often (a check); 0, the default: one per thread.
+void setAheadProcessors(uint32_t n);
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);

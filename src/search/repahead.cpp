@@ -30,6 +30,10 @@ constexpr double kLeastChance = 0.05;
 // A draw count guessed at all was seen at least this often.
 constexpr double kRareDraws = 0.08;
 
+// The pool and worker whose run this thread runs, for its yield points.
+thread_local ReplicatesAhead *tPool = nullptr;
+thread_local uint32_t tWorker = 0;
+
 }  // namespace
 
 ReplicatesAhead::ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
@@ -39,6 +43,13 @@ ReplicatesAhead::ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t wind
     setStarts(0, start, next);
     for (uint32_t w = 0; w < workers; w++)
         workers_.push_back(std::make_unique<Worker>());
+    cpus_ = workers;
+}
+
+void ReplicatesAhead::limitProcessors(uint32_t cpus)
+{
+    std::lock_guard lock(mutex_);
+    cpus_ = std::clamp<uint32_t>(cpus, 1, std::max<uint32_t>(static_cast<uint32_t>(workers_.size()), 1));
 }
 
 void ReplicatesAhead::start(std::function<bool(uint32_t worker)> prepare)
@@ -348,6 +359,12 @@ uint32_t ReplicatesAhead::takenFromGuesses()
     return takenFromGuesses_;
 }
 
+uint32_t ReplicatesAhead::gaveWay()
+{
+    std::lock_guard lock(mutex_);
+    return gaveWay_;
+}
+
 uint32_t ReplicatesAhead::begun()
 {
     std::lock_guard lock(mutex_);
@@ -384,6 +401,97 @@ bool ReplicatesAhead::pickNext(uint32_t *rep, uint32_t *cand)
     return best >= 0.0;
 }
 
+// A run is urgent while it is the one the caller waits for, or while it is
+// about to tell where the next replicate starts: from a start known right,
+// its draws not yet made. Each such run shortens the chain of starts, one
+// after another, that the whole search waits on.
+bool ReplicatesAhead::urgentLocked(uint32_t rep, const Cand &c) const
+{
+    return rep == awaited_ || (c.known && !c.drawn);
+}
+
+bool ReplicatesAhead::urgentRunLocked(const Worker &w) const
+{
+    if (!w.busy || w.cancel.load(std::memory_order_relaxed))
+        return false;
+    const std::vector<Cand> &cands = slots_[w.rep].cands;
+    const auto mine = std::find_if(cands.begin(), cands.end(), [&](const Cand &c) {
+        return c.runId == w.runId && c.state == RunState::kRunning;
+    });
+    return mine != cands.end() && urgentLocked(w.rep, *mine);
+}
+
+// An urgent run parked, or an urgent start that an idle worker would begin.
+bool ReplicatesAhead::urgentWaitingLocked()
+{
+    bool idle = false;
+    for (const auto &w : workers_) {
+        if (w->busy && w->parked && urgentRunLocked(*w))
+            return true;
+        idle |= !w->busy;
+    }
+    uint32_t rep = 0, k = 0;
+    return idle && pickNext(&rep, &k) && urgentLocked(rep, slots_[rep].cands[k]);
+}
+
+// An urgent start begins on any free processor; another only while no run
+// that gave way waits for one.
+bool ReplicatesAhead::mayBeginLocked(uint32_t rep, uint32_t cand)
+{
+    return computing_ < cpus_ && (parked_ == 0 || urgentLocked(rep, slots_[rep].cands[cand]));
+}
+
+void ReplicatesAhead::refreshYieldLocked()
+{
+    bool want = false;
+    if (computing_ >= cpus_ && urgentWaitingLocked())
+        for (const auto &w : workers_)
+            if (w->busy && !w->parked && !urgentRunLocked(*w) && !w->cancel.load(std::memory_order_relaxed)) {
+                want = true;
+                break;
+            }
+    yieldWanted_.store(want, std::memory_order_relaxed);
+}
+
+void ReplicatesAhead::yieldPoint()
+{
+    if (ReplicatesAhead *pool = tPool; pool && pool->yieldWanted_.load(std::memory_order_relaxed))
+        pool->giveWay(tWorker);
+}
+
+// The run on worker w lets an urgent one have its processor, and waits to
+// go on until one is free and nothing urgent waits for it (its own run
+// become urgent, it goes on at the first free processor).
+void ReplicatesAhead::giveWay(uint32_t w)
+{
+    std::unique_lock lock(mutex_);
+    Worker &me = *workers_[w];
+    if (quit_ || me.cancel.load(std::memory_order_relaxed) || computing_ < cpus_ || urgentRunLocked(me) ||
+        !urgentWaitingLocked()) {
+        refreshYieldLocked();
+        return;
+    }
+    computing_--;
+    parked_++;
+    gaveWay_++;
+    me.parked = true;
+    refreshYieldLocked();
+    workReady_.notify_all();
+    workReady_.wait(lock, [&] {
+        if (quit_ || me.cancel.load(std::memory_order_relaxed) ||
+            (computing_ < cpus_ && (urgentRunLocked(me) || !urgentWaitingLocked())))
+            return true;
+        // Become urgent itself (the awaited replicate's, say), it asks a
+        // run that may give way to do so.
+        refreshYieldLocked();
+        return false;
+    });
+    computing_++;
+    parked_--;
+    me.parked = false;
+    refreshYieldLocked();
+}
+
 void ReplicatesAhead::workerLoop(uint32_t w)
 {
     Worker &me = *workers_[w];
@@ -403,7 +511,16 @@ void ReplicatesAhead::workerLoop(uint32_t w)
         return;
     for (;;) {
         uint32_t rep = 0, k = 0;
-        workReady_.wait(lock, [&] { return quit_ || pickNext(&rep, &k); });
+        workReady_.wait(lock, [&] {
+            if (quit_)
+                return true;
+            if (!pickNext(&rep, &k))
+                return false;
+            if (mayBeginLocked(rep, k))
+                return true;
+            refreshYieldLocked();
+            return false;
+        });
         if (quit_)
             return;
         Slot &slot = slots_[rep];
@@ -417,10 +534,20 @@ void ReplicatesAhead::workerLoop(uint32_t w)
         me.runId = cand.runId;
         me.busy = true;
         me.cancel.store(false, std::memory_order_relaxed);
+        computing_++;
+        refreshYieldLocked();
+        tPool = this;
+        tWorker = w;
         lock.unlock();
         std::unique_ptr<AheadRun> result = run_(w, rep, start, me.cancel);
         lock.lock();
+        tPool = nullptr;
+        computing_--;
         me.busy = false;
+        // A processor is free: a run that gave way may go on.
+        refreshYieldLocked();
+        if (parked_ > 0)
+            workReady_.notify_all();
         // A run called off was set waiting again with a new start, or
         // dropped as a guess found wrong (or the whole search stops): its
         // result is of no use, but for the awaited replicate's when the

@@ -51,6 +51,14 @@ public:
     ReplicatesAhead(uint32_t workers, uint32_t nreps, uint32_t window, RunFxn run, const RNG &start,
                     const std::function<void(RNG *)> &next);
     ~ReplicatesAhead();
+    // At most `cpus` runs compute at once (fewer than the workers): the
+    // workers beyond them stand by, so that a run that tells the next start
+    // (one from a start known right that has not drawn yet) or the awaited
+    // replicate's begins at once; another run gives way to it at its next
+    // yield point and goes on once a processor is free. Set before start.
+    void limitProcessors(uint32_t cpus);
+    // A run's point to give way, on its worker's thread (nothing elsewhere).
+    static void yieldPoint();
     // Lets the workers begin. Each worker first calls `prepare` with its
     // number on its own thread (so set-up costs are paid side by side, not
     // one after another on the caller's); one whose prepare fails runs
@@ -100,6 +108,8 @@ public:
     // Replicates taken whose run began from a guess, before their start
     // was known.
     uint32_t takenFromGuesses();
+    // Times a run gave its processor to a more urgent one.
+    uint32_t gaveWay();
 
     // Calls off every run and lets the workers go.
     void stop();
@@ -137,6 +147,7 @@ private:
         uint32_t rep = 0;
         uint64_t runId = 0;
         bool busy = false;
+        bool parked = false;  // its run gave way and waits for a processor
     };
 
     void workerLoop(uint32_t w);
@@ -148,6 +159,12 @@ private:
     void resetLocked(uint32_t rep);
     int drawsPast(const Cand &c, const RNG &now) const;
     bool pickNext(uint32_t *rep, uint32_t *cand);
+    bool urgentLocked(uint32_t rep, const Cand &c) const;
+    bool urgentRunLocked(const Worker &w) const;
+    bool urgentWaitingLocked();
+    bool mayBeginLocked(uint32_t rep, uint32_t cand);
+    void refreshYieldLocked();
+    void giveWay(uint32_t w);
 
     RunFxn run_;
     std::function<void(RNG *)> next_;
@@ -160,6 +177,14 @@ private:
     std::vector<Slot> slots_;
     std::vector<std::unique_ptr<Worker>> workers_;
     uint32_t window_;
+    // Runs computing (begun, not parked) and parked, against the processors.
+    uint32_t cpus_ = 0;
+    uint32_t computing_ = 0;
+    uint32_t parked_ = 0;
+    uint32_t gaveWay_ = 0;
+    // An urgent run waits for a processor that a run able to give way holds:
+    // read at each yield point without the lock.
+    std::atomic<bool> yieldWanted_{false};
     uint32_t awaited_ = 0;  // the replicate the caller takes next
     uint32_t calledOff_ = 0;
     uint32_t takenFromGuesses_ = 0;

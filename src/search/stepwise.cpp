@@ -642,7 +642,7 @@ int StepwiseBuilder::run(RNG *rng, int32_t *orderOut, double *scoreOut)
                 if (hullsOfTree_)
                     hulls_.afterJoin(leaf, joinChanged_);
                 if (fastSpan_ && order_.size() >= nextLayout_) {
-                    layOutNodeSets(d_, tree_);
+                    layOutTreeSetsInPlace(d_, tree_);
                     nextLayout_ = order_.size() + order_.size() / 4;
                     // The hulls are made tight again too.
                     edgeWordsOfTree_ = hullsOfTree_ = false;

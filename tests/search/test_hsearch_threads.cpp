@@ -71,6 +71,7 @@ protected:
     void TearDown() override
     {
         setHSearchThreads(0);
+        setAheadProcessors(0);
         setTogetherPassOptions(150, 128, true);
         hs = savedHs;
         srch = savedSrch;
@@ -268,6 +269,23 @@ TEST_F(HSearchThreadsTest, RunsFromGuessedStartsAreKeptAndChangeNothing)
     if (processors >= 4) {
         EXPECT_GT(fromGuesses, 0u);
     }
+}
+
+// Fewer processors than threads: runs past their draws give way to those
+// that tell the next start, stop part-way and go on later, and the search
+// is still the one of a single thread.
+TEST_F(HSearchThreadsTest, RunsThatGiveWayAndGoOnChangeNothing)
+{
+    std::mt19937 gen(31);
+    useMatrix(treeSignalMatrix(gen, 70, 300, 20, 2), "01");
+    const auto oneTree = [] { srch.mulTrees = 0, hs.nreps = 16; };
+    const Outcome one = search(1, oneTree);
+    setAheadProcessors(2);
+    const uint32_t gaveWay = searchUntil(12, oneTree, one, [](const AheadCounts &counts, uint32_t) {
+        EXPECT_EQ(counts.taken + counts.rerunHere, 16u);
+        return counts.gaveWay;
+    });
+    EXPECT_GT(gaveWay, 0u);
 }
 
 // MulTrees with a Maxtrees limit that may not grow, reached in the first

@@ -352,3 +352,67 @@ TEST(ReplicatesAhead, TheDrawCountsGuessedAreLearnedFromTheRuns)
     for (uint32_t rep = 2; rep < kReps; rep++)
         EXPECT_EQ(runsOfRight[rep], 1u) << rep;
 }
+
+// One processor, two workers. Replicate 1, past its draws and not awaited,
+// holds the processor; its draws make replicate 2's start known, and that
+// run (which tells the start after it) takes the processor at replicate
+// 1's next yield point, while 1 waits: never two computing at once, and 2
+// done before 1 goes on. Without giving way, 1 would keep the processor
+// until its patience ran out.
+TEST(ReplicatesAhead, ARunThatTellsTheNextStartTakesAProcessorFromOneThatGivesWay)
+{
+    std::atomic<int> computing{0}, most{0};
+    std::atomic<bool> twoDone{false}, oneWaitedOut{false};
+    std::atomic<uint32_t> oneWorkAfterTwo{0};
+    const auto compute = [&] {
+        most = std::max(most.load(), ++computing);
+    };
+    ReplicatesAhead *self = nullptr;
+    ReplicatesAhead pool(
+        2, 3, 3,
+        [&](uint32_t, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+            compute();
+            auto out = std::make_unique<Ran>();
+            out->rep = rep;
+            out->start = start.x;
+            if (rep == 1) {
+                self->revise(rep, start, stateOf(start.x + 1000));
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                while (!twoDone.load() && !cancel.load()) {
+                    if (std::chrono::steady_clock::now() >= until) {
+                        oneWaitedOut = true;
+                        break;
+                    }
+                    computing--;
+                    ReplicatesAhead::yieldPoint();
+                    compute();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                oneWorkAfterTwo += twoDone.load();
+            } else if (rep == 2) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                twoDone = true;
+            }
+            computing--;
+            return out;
+        },
+        stateOf(10), plusOne);
+    self = &pool;
+    pool.limitProcessors(1);
+    pool.start();
+    // Nothing is taken till 2 is done: 1 runs unawaited.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!twoDone.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto never = [] { return false; };
+    ASSERT_TRUE(pool.take(0, std::chrono::milliseconds(50), never));
+    const std::unique_ptr<AheadRun> one = pool.take(1, std::chrono::milliseconds(50), never);
+    const std::unique_ptr<AheadRun> two = pool.take(2, std::chrono::milliseconds(50), never);
+    ASSERT_TRUE(one && two);
+    EXPECT_EQ(asRan(one).start, 11u);
+    EXPECT_EQ(asRan(two).start, 1011u);
+    EXPECT_FALSE(oneWaitedOut.load());
+    EXPECT_EQ(oneWorkAfterTwo.load(), 1u);
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(pool.calledOff(), 0u);
+}

@@ -369,29 +369,46 @@ TEST_F(Tbr, AChainOfMovesKeepsTheSetsExact)
 // Laying the set words out in tree order moves them only: every record
 // keeps its values, the final sets of the tree's nodes follow its preorder,
 // moves score as before, and a thread's copy of the records (taken record by
-// record) holds the same words.
+// record) holds the same words. Laid out in place (after a move, from words
+// already out of their first order) the same holds, the tree's final sets
+// taking the array's first slots.
 TEST_F(Tbr, LaidOutSetsKeepTheirValuesAndScores)
 {
     std::mt19937 rng(6128);
-    for (int trial = 0; trial < 4; trial++) {
+    for (int trial = 0; trial < 6; trial++) {
         const uint32_t ntax = 12 + trial * 6;
         DataInfo *d = randomData(rng, ntax, 40 + rng() % 60, false);
         TreePtr tree = randomTree(rng, ntax, trial % 2 == 1);
-        const auto sets = setState(d, tree.get());
-        const auto moves = allMoves(tree.get(), d, kSwapTBR);
-        layOutNodeSets(d, tree.get());
-        ASSERT_EQ(setState(d, tree.get()), sets) << "trial " << trial;
-        const uint64_t *last = nullptr;
-        for (TreeNode *p = tree->root->next; p; p = p->next) {
-            const uint64_t *w = nodeSets(p->abm[2])->uno;
-            EXPECT_TRUE(!last || w > last) << "trial " << trial;
-            last = w;
-        }
-        const auto after = allMoves(tree.get(), d, kSwapTBR);
-        ASSERT_EQ(after.size(), moves.size());
-        for (size_t i = 0; i < moves.size(); i++)
-            ASSERT_EQ(after[i].score, moves[i].score) << "trial " << trial << " move " << i;
         const PackedData *pd = packedData(d);
+        auto check = [&](void (*layOut)(const DataInfo *, Tree *), bool front) {
+            const auto sets = setState(d, tree.get());
+            const auto moves = allMoves(tree.get(), d, kSwapTBR);
+            layOut(d, tree.get());
+            ASSERT_EQ(setState(d, tree.get()), sets) << "trial " << trial;
+            const uint64_t *last = nullptr;
+            for (TreeNode *p = tree->root->next; p; p = p->next) {
+                const uint64_t *w = nodeSets(p->abm[2])->uno;
+                EXPECT_TRUE(!last || w > last) << "trial " << trial;
+                const uint64_t lanes = 2 * pd->unoWords;
+                EXPECT_TRUE(!front || (last ? w == last + lanes : w <= pd->unoSets + lanes)) << "trial " << trial;
+                last = w;
+            }
+            const auto after = allMoves(tree.get(), d, kSwapTBR);
+            ASSERT_EQ(after.size(), moves.size());
+            for (size_t i = 0; i < moves.size(); i++)
+                ASSERT_EQ(after[i].score, moves[i].score) << "trial " << trial << " move " << i;
+        };
+        check(layOutNodeSets, false);
+        if (trial >= 2) {
+            const auto moves = allMoves(tree.get(), d, kSwapTBR);
+            const Move &m = moves[rng() % moves.size()];
+            RearrObject hit, inverse;
+            makeRearrObject(&hit, m.K, m.T, m.R, m.score);
+            ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), d, &hit, true), 0);
+            setTraversalSeq(tree.get());
+            calcStatesetsForSearch(tree.get(), d, false);
+            check(layOutTreeSetsInPlace, true);
+        }
         ParsRecord *copy = cloneParsRecordForThread(d);
         ASSERT_NE(copy, nullptr);
         for (uint64_t k = 0; k < uint64_t{3} * pd->nodeCount; k++)
