@@ -422,6 +422,15 @@ bool likAddTablePattern(const LikKernelContext &c, const LikEvalOp &op, uint32_t
     return true;
 }
 
+bool likAddTablePatterns(const LikKernelContext &c, const LikEvalOp &op, const uint32_t *p, const double *L,
+                         const double *D1, const double *D2, uint32_t count, uint32_t mode, LikResult &acc)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        if (!likAddTablePattern(c, op, p[i], L[i], D1[i], D2[i], mode, acc))
+            return false;
+    return true;
+}
+
 LikResult likEvalTable(const LikKernelContext &c, const LikEvalOp &op, uint32_t first, uint32_t end, uint32_t mode)
 {
     const uint32_t m = c.ncat * c.nvals;

@@ -247,3 +247,12 @@ double likTableConstTerm(double k, double sigma);
 // kLikMinPatternLike.
 bool likAddTablePattern(const LikKernelContext &ctx, const LikEvalOp &op, uint32_t p, double L, double D1, double D2,
                         uint32_t mode, LikResult &acc);
+// likAddTablePattern for `count` patterns in turn (pattern p[i] with sums
+// L[i], D1[i], D2[i]): a vector table evaluator hands its sums over a block
+// at a time, rather than calling once per pattern, and the ratios are
+// formed here, on the generic code's arithmetic, whatever the evaluator's
+// instruction set. False at the first pattern below kLikMinPatternLike.
+bool likAddTablePatterns(const LikKernelContext &ctx, const LikEvalOp &op, const uint32_t *p, const double *L,
+                         const double *D1, const double *D2, uint32_t count, uint32_t mode, LikResult &acc);
+// The block likAddTablePatterns is handed at most.
+inline constexpr uint32_t kLikTablePatternBlock = 64;

@@ -114,6 +114,11 @@ LikResult evalTableVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t 
     const double *E0 = static_cast<const double *>(op.W), *E1 = static_cast<const double *>(op.W1),
                  *E2 = static_cast<const double *>(op.W2);
     LikResult acc{0, 0, 0};
+    // The sums of a block of patterns go to the generic ratios at once: a
+    // call for each pattern cost more than its sums.
+    uint32_t at[kLikTablePatternBlock];
+    double L[kLikTablePatternBlock], D1[kLikTablePatternBlock], D2[kLikTablePatternBlock];
+    uint32_t k = 0;
     for (uint32_t p = first; p < end; ++p) {
         if (c.weights[p] == 0)
             continue;
@@ -125,9 +130,18 @@ LikResult evalTableVec(const LikKernelContext &c, const LikEvalOp &op, uint32_t 
             d1 = tMulAdd(x, tLoad(E1 + q), d1);
             d2 = tMulAdd(x, tLoad(E2 + q), d2);
         }
-        if (!likAddTablePattern(c, op, p, tSum(l), tSum(d1), tSum(d2), mode, acc))
-            return likInfiniteResult();
+        at[k] = p;
+        L[k] = tSum(l);
+        D1[k] = tSum(d1);
+        D2[k] = tSum(d2);
+        if (++k == kLikTablePatternBlock || p + 1 == end) {
+            if (!likAddTablePatterns(c, op, at, L, D1, D2, k, mode, acc))
+                return likInfiniteResult();
+            k = 0;
+        }
     }
+    if (k != 0 && !likAddTablePatterns(c, op, at, L, D1, D2, k, mode, acc))
+        return likInfiniteResult();
     return acc;
 }
 
