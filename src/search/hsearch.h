@@ -40,11 +40,22 @@ struct AheadCounts {
     uint32_t stepwiseReused = 0;
     uint32_t settled = 0;  // taken although an earlier replicate had met a tree they stored
     uint32_t fromGuesses = 0;  // taken from runs begun before their start was known
+    // Taken up to a point where an earlier replicate's trees part them from
+    // the search, which went on from there (MulTrees).
+    uint32_t resumed = 0;
 };
 AheadCounts lastHSearchAheadCounts();
 // Whether runs ahead may begin from guessed starts (on unless a check of
 // the runs from known starts alone turns it off). Returns the old value.
 bool setAheadStartGuesses(bool on);
+// Checks of taking MulTrees runs ahead up to a point, each returning the old
+// value. Blind: runs ahead neither see nor tell which trees the other
+// replicates store, so every tree two replicates share is one a later run
+// stored before its earlier replicate met it. Half: a run that went as the
+// search would to its end is taken only up to its middle swap point, and
+// the search goes on from there.
+bool setAheadRunsBlind(bool on);
+bool setAheadTakesHalf(bool on);
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);

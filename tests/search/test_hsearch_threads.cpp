@@ -244,6 +244,68 @@ TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
     }
 }
 
+// MulTrees on data whose replicates end on the same island: a later run
+// that stored trees before its earlier replicate met them is taken as far
+// as those trees change nothing the search does, and the search goes on
+// from there (or takes it whole). Blind runs store every shared tree so,
+// whatever the timing; taking only half of each run checks that the search
+// goes on from any point as it would have gone. Every thread count gives
+// the search on one thread, with the Maxtrees limit out of reach and
+// reached.
+TEST_F(HSearchThreadsTest, MulTreesRunsAheadMeetingEarlierTreesAreTakenUpToWhereTheyPart)
+{
+    std::mt19937 gen(5);
+    useMatrix(treeSignalMatrix(gen, 24, 25, 10, 2), "01");
+    const std::vector<Setting> settings = {
+        {"multrees", [] { hs.nreps = 12; }},
+        {"multrees, hold 2", [] { hs.nreps = 12, hs.hold = 2; }},
+        {"maxtrees reached", [] { hs.nreps = 12, treeInfo.maxtrees = 20; }},
+        {"maxtrees raised", [] {
+             hs.nreps = 12, treeInfo.maxtrees = 16, treeInfo.autoInc = 10;
+             treeInfo.increase = static_cast<uint32_t>(MaxtreesAction::kAuto);
+         }},
+    };
+    for (const Setting &s : settings) {
+        const Outcome one = search(1, s.set);
+        // One island of more trees than the limits, met by every replicate
+        // after the first; the limit met where it may not grow.
+        if (treeInfo.maxtrees == 20) {
+            ASSERT_NE(one.printed.find("'Maxtrees' limit (20) hit"), std::string::npos) << one.printed;
+        } else {
+            ASSERT_EQ(occurrences(one.printed, "identical to tree"), 11u) << s.name << one.printed;
+            ASSERT_EQ(one.trees.size(), 45u) << s.name;
+        }
+        for (const bool blind : {true, false})
+            for (const bool half : {false, true}) {
+                const bool wasBlind = setAheadRunsBlind(blind), wasHalf = setAheadTakesHalf(half);
+                uint32_t partWay = 0, settled = 0;
+                for (uint32_t threads : {2u, 3u, 8u}) {
+                    const Outcome many = search(threads, s.set);
+                    const std::string what = std::string(s.name) + (blind ? ", blind" : "") +
+                                             (half ? ", half" : "") + ", " + std::to_string(threads) + " threads";
+                    expectSame(many, one, what);
+                    const AheadCounts counts = lastHSearchAheadCounts();
+                    EXPECT_EQ(counts.taken + counts.resumed + counts.rerunHere, 12u) << what;
+                    EXPECT_NE(many.printed, "") << what;
+                    partWay += counts.resumed;
+                    settled += counts.settled;
+                    if (half) {
+                        EXPECT_EQ(counts.taken, 0u) << what;
+                    }
+                }
+                setAheadRunsBlind(wasBlind);
+                setAheadTakesHalf(wasHalf);
+                // Blind runs are taken part-way or whole with the earlier
+                // trees in the buffer, never all run again (where the buffer
+                // is full they store nothing to part them).
+                if (blind && treeInfo.maxtrees != 20)
+                    EXPECT_GT(partWay + settled, 0u) << s.name << (half ? ", half" : "");
+                if (half)
+                    EXPECT_GT(partWay, 0u) << s.name << (blind ? ", blind" : "");
+            }
+    }
+}
+
 // One tree per replicate on data whose stepwise trees keep unsupported
 // branches (resolving them draws from the stream, so each start is known
 // only once the replicate before has built its tree): replicates are taken
