@@ -90,6 +90,9 @@ struct HSearchRun {
     const std::atomic<uint64_t> *aheadWork = nullptr;
     double aheadWorkTaken = 0.0;
     bool aheadSettles = false;  // see AheadShared::settleStores
+    // While replicates run ahead, what they share (the stepwise trees their
+    // runs built, which a replicate run again here takes); null otherwise.
+    struct AheadShared *aheadShared = nullptr;
     // The criterion whose estimates start warm while this search runs.
     const CriterionSearchFxns *warmBy = nullptr;
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
@@ -328,10 +331,10 @@ void setSearchDeadline(HSearchRun &run, uint64_t deadline)
 // ---------------------------------------------------------------------------
 // Starting trees of one replicate
 
-// A run ahead of its turn that is called off and runs again takes the
-// stepwise trees it built before instead of building them again: they
-// follow from the replicate's starting stream state alone (defined with the
-// runs ahead below).
+// A replicate run again, ahead of its turn (its run was called off) or
+// here in its turn, takes the stepwise trees a run of it built before
+// instead of building them again: they follow from the replicate's
+// starting stream state alone (defined with the runs ahead below).
 bool reuseAheadStepwise(HSearchRun &run, double *score);
 
 // Between the connections of stepwise addition: the user's stop request,
@@ -412,7 +415,7 @@ int getStartingTrees(HSearchRun &run)
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
         double score = kNoScoreValue;
-        if (!run.ahead || !reuseAheadStepwise(run, &score)) {
+        if (!run.aheadShared || !reuseAheadStepwise(run, &score)) {
             // Named, not made active: replicates run ahead on other threads
             // while this one may build its own starting tree.
             const StepwisePoll poll{stepwisePoll, &run};
@@ -908,9 +911,9 @@ bool sameStream(const RNG &a, const RNG &b)
 
 bool reuseAheadStepwise(HSearchRun &run, double *score)
 {
-    AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
-    std::lock_guard lock(c.shared->mutex);
-    const std::vector<StepwiseMemo> &memos = c.shared->stepwise[c.rep];
+    AheadShared &shared = *run.aheadShared;
+    std::lock_guard lock(shared.mutex);
+    const std::vector<StepwiseMemo> &memos = shared.stepwise[run.rep];
     const auto it = std::find_if(memos.begin(), memos.end(),
                                  [&](const StepwiseMemo &m) { return m.trees && sameStream(m.start, run.rng); });
     if (it == memos.end())
@@ -925,7 +928,7 @@ bool reuseAheadStepwise(HSearchRun &run, double *score)
     }
     run.rng = m.end;
     *score = m.score;
-    c.shared->stepwiseReused++;
+    shared.stepwiseReused++;
     return true;
 }
 
@@ -1041,6 +1044,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.randomAddition = true;
     w.rooted = run.rooted;
     w.ahead = true;
+    w.aheadShared = shared;
     c->storeCap = storeCap;
     const uint32_t ntax = numSearchTaxa(run.data);
     w.tree = createSearchTree(&c->data);
@@ -1496,6 +1500,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     gAheadCounts = {};
     gAheadCounts.threads = threads;
     run.aheadSettles = shared.settleStores;
+    run.aheadShared = &shared;
     run.aheadWork = &shared.work;
     run.aheadWorkTaken = 0.0;
     // However the search ends, its runs ahead are counted once every
@@ -1508,6 +1513,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         {
             pool.stop();
             run.aheadWork = nullptr;
+            run.aheadShared = nullptr;
             gAheadCounts.calledOff = pool.calledOff();
             gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
