@@ -1805,8 +1805,7 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
     // Only where replicates ran on several threads: the work of the others
     // (how much of it was of use) is the one thing the thread count changes.
     if (gAheadCounts.threads > 1)
-        qel_printf("   Replicates run ahead on %u threads = %u, redone = %u, taken part-way = %u (runs ahead thrown "
-                   "away = %u)\n",
+        qel_printf("   Replicates run ahead on %u threads = %u, redone = %u, part-way = %u (thrown away = %u)\n",
                    gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.resumed,
                    gAheadCounts.calledOff);
     if (run.randomAddition) {
