@@ -864,13 +864,15 @@ struct AheadContext {
     }
 };
 
-// Before a run ahead stores a tree: 0 to store it, or kEarlierTreeUnknown
-// when an earlier replicate was seen storing it (the search here would find
-// it in the buffer). A later replicate that stored the tree first runs
-// again: it would have found the tree in the buffer.
+// The checks' switches (setAheadRunsBlind, setAheadTakesHalf).
 std::atomic<bool> gAheadRunsBlind{false};
 std::atomic<bool> gAheadTakesHalf{false};
 
+// Before a run ahead stores a tree: 0 to store it, or kEarlierTreeUnknown
+// when an earlier replicate was seen storing it (the search here would find
+// it in the buffer). A later replicate that stored the tree first would
+// have found the tree in the buffer: with MulTrees its run stops at its next
+// swap point (see planAheadTake), otherwise it runs again.
 uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
 {
     AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
@@ -1252,10 +1254,10 @@ struct AheadReplay {
 
 // Follows the run's trail as the search here goes with `held` (for each
 // tree of the run's log, its number in the buffer here, or 0) and
-// `earlierHeld` (the same for the trees taken as earlier ones'). Stops at point `stop`
-// with the state there. Returns how many points, from the first on, the
-// search here shares the run's state at; *toEnd: it goes as the run did to
-// the run's end.
+// `earlierHeld` (the same for the trees taken as earlier ones'). Stops at
+// point `stop` with the state there. Returns how many points, from the
+// first on, the search here shares the run's state at; *toEnd: it goes as
+// the run did to the run's end.
 uint32_t replayAheadRun(const AheadResult &a, const std::vector<uint32_t> &held,
                         const std::vector<uint32_t> &earlierHeld, uint32_t stop,
                         AheadReplay &st, bool *toEnd)
@@ -1548,9 +1550,9 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         if (planned)
             plan = planAheadTake(run, *a);
         if (plan.whole || plan.point >= 0) {
-            const double taken = plan.whole ? a->rearrTried : a->points[static_cast<size_t>(plan.point)].rearrTried;
+            const double work = plan.whole ? a->rearrTried : a->points[static_cast<size_t>(plan.point)].rearrTried;
             r = takeAheadPlan(run, *a, plan);
-            run.aheadWorkTaken += taken;
+            run.aheadWorkTaken += work;
             if (plan.whole) {
                 gAheadCounts.taken++;
                 gAheadCounts.settled += plan.metBefore;
