@@ -766,12 +766,14 @@ struct AheadResult final : AheadRun {
         uint32_t peakSaved = 0;
         int32_t lastMoved = -1;  // the node of the subtree moved last; -1 none
         bool limitMet = false;   // the run met the Maxtrees limit as it plays it
+        bool resolved = false;   // the tree swapped next had polytomies, resolved from the stream
         uint8_t overflowed = 0;
     };
     std::vector<SwapPoint> points;
     AheadTrail trail;
     bool stoppedAtPoint = false;  // an earlier replicate met a tree it stores: it stopped at its last point
     uint32_t startUnstored = 0;   // starting trees it swapped unstored (met before)
+    double startScore = kNoScoreValue;  // the score of the one such tree
     ~AheadResult() override { destroyTreeBuffer(trees); }
 };
 
@@ -961,6 +963,10 @@ void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score)
 void noteAheadDraws(const HSearchRun &run, bool drew)
 {
     AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
+    // The tree swapped after the last swap point (none yet: a starting tree
+    // swapped unstored) had polytomies to resolve.
+    if (c.result && !c.result->points.empty())
+        c.result->points.back().resolved = drew;
     if (!drew && c.drawsNoted)
         return;
     c.drawsNoted = true;
@@ -972,6 +978,8 @@ void noteAheadStartingTrees(const HSearchRun &run)
     AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
     *c.startLogged = run.hsd->storedLog ? run.hsd->storedLog->size() : 0;
     c.result->startUnstored = numTreesInBuffer(run.startBuf);
+    if (c.result->startUnstored == 1)
+        c.result->startScore = getTreeScoreArray(run.startBuf)[0];
 }
 
 bool aheadSwapPoint(const HSearchRun &run, uint32_t k)
@@ -1241,9 +1249,13 @@ struct AheadPlan {
     uint32_t current = 0;         // the tree swapped last then, from the replicate's first on; 0 none
     uint32_t duplicateOf = 0;     // the earlier tree met last then
     bool metBefore = false;       // the buffer here holds a tree the run stored
+    bool startTree = false;       // kStoredHere in trees: the run's starting tree, stored here
 };
 
 constexpr uint32_t kNoPoint = 0xFFFFFFFFu;
+// Among the trees a run took as earlier ones': one the search here stores
+// itself (its starting tree). Among the trees held here: that tree.
+constexpr uint32_t kStoredHere = 0xFFFFFFFFu;
 
 // The replicate's buffer in the run and here, and what the search here met.
 struct AheadReplay {
@@ -1254,12 +1266,14 @@ struct AheadReplay {
 
 // Follows the run's trail as the search here goes with `held` (for each
 // tree of the run's log, its number in the buffer here, or 0) and
-// `earlierHeld` (the same for the trees taken as earlier ones'). Stops at
-// point `stop` with the state there. Returns how many points, from the
+// `earlierHeld` (the same for the trees taken as earlier ones'); with
+// `startSwappedFirst` the search here swaps the run's starting tree from
+// its starting buffer, met before, where the run swapped it at its first
+// point. Stops at point `stop` with the state there. Returns how many points, from the
 // first on, the search here shares the run's state at; *toEnd: it goes as
 // the run did to the run's end.
 uint32_t replayAheadRun(const AheadResult &a, const std::vector<uint32_t> &held,
-                        const std::vector<uint32_t> &earlierHeld, uint32_t stop,
+                        const std::vector<uint32_t> &earlierHeld, bool startSwappedFirst, uint32_t stop,
                         AheadReplay &st, bool *toEnd)
 {
     *toEnd = false;
@@ -1284,6 +1298,8 @@ uint32_t replayAheadRun(const AheadResult &a, const std::vector<uint32_t> &held,
                 st.duplicateOf = what;
                 break;
             case AheadTrail::kMetEarlier:
+                if (earlierHeld[what] == kStoredHere)
+                    break;  // the replicate's own starting tree here
                 if (!earlierHeld[what])
                     return false;  // stored here
                 st.duplicateOf = earlierHeld[what];
@@ -1315,6 +1331,11 @@ uint32_t replayAheadRun(const AheadResult &a, const std::vector<uint32_t> &held,
         // here does; where the two are not the same tree they part.
         if (pt.k != runNext || runNext > st.run.size())
             return 0;  // not the course the trail tells: trust none of it
+        if (startSwappedFirst && p == 0) {
+            // Swapped here with no tree of the buffer current.
+            st.runCurrent = runNext;
+            continue;
+        }
         if (next > st.here.size() || st.here[next - 1] != st.run[runNext - 1])
             return p + 1;
         st.runCurrent = runNext;
@@ -1324,7 +1345,34 @@ uint32_t replayAheadRun(const AheadResult &a, const std::vector<uint32_t> &held,
     return n;
 }
 
-AheadPlan planAheadTake(const HSearchRun &run, const AheadResult &a)
+// Loads a tree the run encoded into run.tree.
+bool loadLoggedTree(HSearchRun &run, const AheadResult &a, const uint8_t *encoding)
+{
+    TreeBufferHandle one(createTreeBuffer(run.mainBuf->ntax, 2, false, false, false));
+    if (!one || one->bytesPerTree != a.bytesPerTree)
+        return false;
+    setRootededness(one.get(), areTreesRooted(run.mainBuf));
+    std::memcpy(treeLocation(one.get(), 0), encoding, a.bytesPerTree);
+    incrementNumTrees(one.get());
+    return getTree(one.get(), 1, run.tree) == 0;
+}
+
+// Whether the run's one starting tree, swapped unstored as an earlier
+// replicate's tree, is stored here instead and is one the run's own
+// swapping takes as it was built (no branch of it collapses).
+bool startStoredHereOnly(HSearchRun &run, const AheadResult &a, const std::vector<uint32_t> &earlierHeld)
+{
+    if (a.startLogged != 0 || a.startUnstored != 1 || a.trail.events.empty() ||
+        (a.trail.events[0] & AheadTrail::kKindMask) != AheadTrail::kMetEarlier)
+        return false;
+    const uint32_t start = a.trail.events[0] & ~AheadTrail::kKindMask;
+    if (earlierHeld[start] != 0 || !loadLoggedTree(run, a, a.assumed.data() + size_t{start} * a.bytesPerTree))
+        return false;
+    determineIfTreeIsBinary(run.tree);
+    return isTreeBinary(run.tree);
+}
+
+AheadPlan planAheadTake(HSearchRun &run, const AheadResult &a)
 {
     AheadPlan plan;
     if (a.early || a.trail.full || (a.result == 1 && !a.spoiled) || a.result == 2 || !sameStream(a.start, run.rng))
@@ -1336,28 +1384,52 @@ AheadPlan planAheadTake(const HSearchRun &run, const AheadResult &a)
         anyHeld |= (held[i] = compactRepInBuffer(run.mainBuf, a.storedLog.data() + i * bytes)) != 0;
     for (size_t i = 0; i < earlierHeld.size(); i++)
         earlierHeld[i] = compactRepInBuffer(run.mainBuf, a.assumed.data() + i * bytes);
-    // A starting tree met before stays here as it was built, not collapsed
-    // and resolved as the run stored and swapped it: the two part at once.
+    // A starting tree met before stays here as it was built and is swapped
+    // from the starting buffer: as the run swapped it from its own buffer
+    // only where it is the one starting tree and had no branch to collapse
+    // (the run resolved what it collapsed, drawing from the stream).
     const size_t starting = a.startLogged / bytes;
-    if (std::any_of(held.begin(), held.begin() + static_cast<ptrdiff_t>(starting), [](uint32_t k) { return k != 0; }))
-        return plan;
+    bool startSwappedFirst = false;
+    if (std::any_of(held.begin(), held.begin() + static_cast<ptrdiff_t>(starting), [](uint32_t k) { return k != 0; })) {
+        if (starting != 1 || a.startUnstored != 0 || a.points.empty() || a.points[0].k != 1 || a.points[0].resolved)
+            return plan;
+        startSwappedFirst = true;
+    }
+    // The run's one starting tree, taken as an earlier replicate's tree that
+    // the buffer here does not hold: the search here stores it and swaps it
+    // from there first, as the run swapped it from its starting buffer,
+    // where storing it collapsed nothing (else it is resolved from the
+    // stream). It then holds one tree more than the run.
+    const bool startStoredHere = startStoredHereOnly(run, a, earlierHeld);
+    uint32_t extra = 0;
+    AheadReplay first;
+    if (startStoredHere) {
+        const uint8_t *tree = a.assumed.data() + size_t{a.trail.events[0] & ~AheadTrail::kKindMask} * bytes;
+        for (size_t i = 0; i < earlierHeld.size(); i++)
+            if (std::memcmp(a.assumed.data() + i * bytes, tree, bytes) == 0)
+                earlierHeld[i] = kStoredHere;
+        first.here.push_back(kStoredHere);
+        first.current = 1;
+        extra = 1;
+    }
     plan.metBefore = anyHeld;
-    AheadReplay st;
+    AheadReplay st = first;
     bool toEnd = false;
-    const uint32_t shared = replayAheadRun(a, held, earlierHeld, kNoPoint, st, &toEnd);
+    const uint32_t shared = replayAheadRun(a, held, earlierHeld, startSwappedFirst, kNoPoint, st, &toEnd);
     // The Maxtrees limit: the buffer here must not have filled where the
     // run's did not; where the run met the limit as it plays it, the buffer
     // here must have held what the run took it to hold, and the run's trees
     // be all stored here (a tree not stored here leaves room the run had not).
     const uint32_t savedHere = numSaved(run);
     const auto limitAsRun = [&](bool met, uint32_t peak) {
-        return met ? savedHere == a.maxtrees.base && !anyHeld
-                   : uint64_t{savedHere} + peak - run.retained < getMaxtreesValue();
+        return met ? savedHere == a.maxtrees.base && !anyHeld && !extra
+                   : uint64_t{savedHere} + extra + peak - run.retained < getMaxtreesValue();
     };
     const bool halfOnly = gAheadTakesHalf.load(std::memory_order_relaxed);
     if (toEnd && !a.stoppedAtPoint && !a.spoiled && (a.result == 0 || limitResult(a.result)) &&
         limitAsRun(a.maxtrees.met, a.peakSaved) && !halfOnly) {
         plan.whole = true;
+        plan.startTree = startStoredHere;
         plan.trees = std::move(st.here);
         plan.duplicateOf = st.duplicateOf;
         return plan;
@@ -1366,6 +1438,8 @@ AheadPlan planAheadTake(const HSearchRun &run, const AheadResult &a)
     if (halfOnly)
         usable = (usable + 1) / 2;
     for (uint32_t p = usable; p-- > 0;) {
+        if (startSwappedFirst && p == 0)
+            break;  // the search here is still at its starting tree there
         if (limitAsRun(a.points[p].limitMet, a.points[p].peakSaved)) {
             plan.point = static_cast<int32_t>(p);
             break;
@@ -1373,34 +1447,30 @@ AheadPlan planAheadTake(const HSearchRun &run, const AheadResult &a)
     }
     if (plan.point < 0)
         return plan;
-    AheadReplay at;
-    replayAheadRun(a, held, earlierHeld, static_cast<uint32_t>(plan.point), at, &toEnd);
+    AheadReplay at = first;
+    replayAheadRun(a, held, earlierHeld, startSwappedFirst, static_cast<uint32_t>(plan.point), at, &toEnd);
+    plan.startTree = startStoredHere;
     plan.trees = std::move(at.here);
     plan.current = at.current;
     plan.duplicateOf = at.duplicateOf;
     return plan;
 }
 
-// Stores trees of the run's log, by their numbers there, as the search here
-// stores them.
-bool putLoggedTrees(HSearchRun &run, const AheadResult &a, const std::vector<uint32_t> &which)
+// Stores trees of the run's log, by their numbers there (kStoredHere: its
+// starting tree), as the search here stores them.
+bool putLoggedTrees(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
 {
-    if (which.empty())
-        return true;
-    TreeBufferHandle one(createTreeBuffer(run.mainBuf->ntax, 2, false, false, false));
-    if (!one || one->bytesPerTree != a.bytesPerTree)
-        return false;
-    setRootededness(one.get(), areTreesRooted(run.mainBuf));
-    for (uint32_t i : which) {
-        std::memcpy(treeLocation(one.get(), 0), a.storedLog.data() + size_t{i} * a.bytesPerTree, a.bytesPerTree);
-        setNumTreesToZero(one.get());
-        incrementNumTrees(one.get());
-        if (getTree(one.get(), 1, run.tree) != 0)
+    const uint32_t start = plan.startTree ? a.trail.events[0] & ~AheadTrail::kKindMask : 0;
+    for (uint32_t i : plan.trees) {
+        const bool own = i == kStoredHere;
+        const uint8_t *encoding = own ? a.assumed.data() + size_t{start} * a.bytesPerTree
+                                      : a.storedLog.data() + size_t{i} * a.bytesPerTree;
+        if (!loadLoggedTree(run, a, encoding))
             return false;
         const uint32_t k = putTree(run.tree, run.mainBuf, true);
         if (k == kPutTreeDuplicate || isPutTreeFull(k))
             return false;
-        mainScores(run)[k - 1] = a.trail.scores[i];
+        mainScores(run)[k - 1] = own ? a.startScore : a.trail.scores[i];
     }
     return true;
 }
@@ -1415,7 +1485,7 @@ int takeAheadPlan(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
         if (note.point <= upTo)
             showMaxtreesHit(note.tree, note.score);
     hsd->firstTreeRep = numSaved(run) + 1;
-    if (!putLoggedTrees(run, a, plan.trees))
+    if (!putLoggedTrees(run, a, plan))
         return 1;
     hsd->duplicateOf = plan.duplicateOf;
     if (plan.whole) {
