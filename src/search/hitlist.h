@@ -164,7 +164,7 @@ struct AheadTrail {
     static constexpr uint32_t kKindMask = 7u << 29;
     // A run that meets its own trees again millions of times is of no more
     // use past here than one run again.
-    static constexpr size_t kMaxEvents = size_t{1} << 24;
+    static constexpr size_t kMaxEvents = size_t{1} << 22;
     std::vector<double> scores;     // of each tree in storedLog
     std::vector<uint32_t> events;
     uint32_t held = 0;              // storedLog number of the replicate's first tree held now
