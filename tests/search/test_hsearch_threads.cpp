@@ -270,7 +270,8 @@ TEST_F(HSearchThreadsTest, MulTreesRunsAheadMeetingEarlierTreesAreTakenUpToWhere
     for (const Setting &s : settings) {
         const Outcome one = search(1, s.set);
         // One island of more trees than the limits, met by every replicate
-        // after the first; the limit met where it may not grow.
+        // after the first; the limit met where it may not grow, raised
+        // where it may.
         if (treeInfo.maxtrees == 20) {
             ASSERT_NE(one.printed.find("'Maxtrees' limit (20) hit"), std::string::npos) << one.printed;
         } else {
@@ -288,7 +289,6 @@ TEST_F(HSearchThreadsTest, MulTreesRunsAheadMeetingEarlierTreesAreTakenUpToWhere
                     expectSame(many, one, what);
                     const AheadCounts counts = lastHSearchAheadCounts();
                     EXPECT_EQ(counts.taken + counts.resumed + counts.rerunHere, 12u) << what;
-                    EXPECT_NE(many.printed, "") << what;
                     partWay += counts.resumed;
                     settled += counts.settled;
                     if (half) {
