@@ -67,17 +67,33 @@ bool earlierDuplicate(HSearchData *hsd, Tree *tree)
 
 // Notes tree k, just stored; false when the run ahead has grown too large
 // to be of use.
-bool noteStored(HSearchData *hsd, uint32_t k)
+bool noteStored(HSearchData *hsd, uint32_t k, double score)
 {
     if (!hsd->storedLog)
         return true;
     const TreeBuffer *buf = mainBuf(hsd);
     const uint8_t *rep = treeLocation(buf, k - 1);
+    if (AheadTrail *trail = hsd->trail) {
+        trail->note(AheadTrail::kStore, static_cast<uint32_t>(hsd->storedLog->size() / buf->bytesPerTree));
+        trail->scores.push_back(score);
+    }
     hsd->storedLog->insert(hsd->storedLog->end(), rep, rep + buf->bytesPerTree);
     hsd->peakSaved = std::max(hsd->peakSaved, numSaved(hsd));
     if (hsd->storeCap && hsd->peakSaved >= hsd->storeCap)
         hsd->aheadSpoiled = 1;
     return !hsd->aheadSpoiled;
+}
+
+// A run ahead met tree `match` of its buffer again.
+void noteMet(HSearchData *hsd, uint32_t match)
+{
+    AheadTrail *trail = hsd->trail;
+    if (!trail || match == 0)
+        return;
+    if (match < hsd->firstTreeRep)
+        trail->note(AheadTrail::kMetRetained, match);
+    else
+        trail->note(AheadTrail::kMetOwn, trail->held + (match - hsd->firstTreeRep));
 }
 
 }  // namespace
@@ -209,6 +225,10 @@ uint32_t checkSaveTree(HSearchData *hsd, double s)
             hsd->currentTree = inPlace ? hsd->firstTreeRep : hsd->firstTreeRep - 1;
             hsd->lastTreeRound = hsd->firstTreeRep - 1;
             truncateMainBuffer(hsd, hsd->firstTreeRep - 1);
+            if (AheadTrail *trail = hsd->trail) {
+                trail->note(AheadTrail::kDropped, 0);
+                trail->held = static_cast<uint32_t>(hsd->storedLog->size() / mainBuf(hsd)->bytesPerTree);
+            }
         } else {
             // Steepest descent: the trees of the round stay, later ones go.
             truncateMainBuffer(hsd, hsd->lastTreeRound);
@@ -300,7 +320,7 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest && hsd->maxtreesNotedFor != hsd->currentTree + 1) {
             hsd->maxtreesNotedFor = hsd->currentTree + 1;
             if (AheadMaxtrees *m = hsd->aheadMaxtrees)
-                m->notes.push_back({hsd->currentTree ? hsd->currentTree + m->treeOffset : 0, score});
+                m->notes.push_back({hsd->currentTree ? hsd->currentTree + m->treeOffset : 0, score, m->points});
             else
                 showMaxtreesHit(hsd->currentTree, score);
             clearHits(hsd);
@@ -311,9 +331,10 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         const uint32_t match = getMatchingTree(mainBuf(hsd));
         if (match && match < hsd->firstTreeRep)
             hsd->duplicateOf = match;
+        noteMet(hsd, match);
         return 0;
     }
-    if (!noteStored(hsd, k))
+    if (!noteStored(hsd, k, score))
         return 1;
     if (r.chuckActive && r.randomAddition && r.abortRep &&
         uint64_t{numSaved(hsd)} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1)
@@ -357,7 +378,9 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
     if (!isPutTreeFull(k) && k != kPutTreeDuplicate) {
         if (double *scores = scoreSlots(hsd))
             scores[k - 1] = score;
-        noteStored(hsd, k);
+        noteStored(hsd, k, score);
+    } else if (k == kPutTreeDuplicate) {
+        noteMet(hsd, getMatchingTree(mainBuf(hsd)));
     }
     return k;
 }

@@ -16,6 +16,7 @@ struct TreeNode;
 struct TreeBuffer;
 struct HSearchData;
 struct AheadMaxtrees;
+struct AheadTrail;
 
 // One rearrangement; a null first node means the tree itself, unrearranged.
 struct RearrObject {
@@ -113,6 +114,9 @@ struct HSearchData {
     // where the search would in the replicate's turn (null: it is of no use
     // once its own trees would reach the limit; see storeCap).
     AheadMaxtrees *aheadMaxtrees;
+    // A run ahead whose course the search may take up to a point: what it
+    // records of the events there (null: nothing recorded).
+    AheadTrail *trail;
     // A run ahead's own context (hsearch.cpp), asked before each store for
     // the number of the tree an earlier replicate keeps that the tree
     // duplicates (earlierTreeAhead); the answer stays in earlierMatch for the
@@ -135,11 +139,48 @@ struct AheadMaxtrees {
     uint32_t fullAt = 0;
     uint32_t treeOffset = 0;  // the run's tree numbers plus this are the search's
     bool met = false;         // a tree was refused at the limit
+    uint32_t points = 0;      // swap points the run has passed (AheadTrail)
     struct Note {
         uint32_t tree;
         double score;
+        uint32_t point;       // printed in the search's turn if it takes the run past this many points
     };
     std::vector<Note> notes;
+};
+
+// The events of a run ahead that the trees earlier replicates leave in the
+// buffer may change, in order: each tree stored (its number in storedLog),
+// each tree met again that the replicate holds (likewise) or that the
+// retained trees hold (its number in the buffer), each tree taken as one an
+// earlier replicate keeps (its number among those), and each better tree
+// that drops the replicate's trees. With its scores, the search can follow
+// the run in its turn as far as the buffer then lets the two go alike.
+struct AheadTrail {
+    static constexpr uint32_t kStore = 0u << 29;
+    static constexpr uint32_t kMetOwn = 1u << 29;
+    static constexpr uint32_t kMetRetained = 2u << 29;
+    static constexpr uint32_t kMetEarlier = 3u << 29;
+    static constexpr uint32_t kDropped = 4u << 29;
+    static constexpr uint32_t kKindMask = 7u << 29;
+    // A run that meets its own trees again millions of times is of no more
+    // use past here than one run again.
+    static constexpr size_t kMaxEvents = size_t{1} << 22;
+    std::vector<double> scores;     // of each tree in storedLog
+    std::vector<uint32_t> events;
+    uint32_t held = 0;              // storedLog number of the replicate's first tree held now
+    bool full = false;              // the events stopped at kMaxEvents
+    void note(uint32_t kind, uint32_t what)
+    {
+        const uint32_t e = kind | what;
+        // Meeting the same tree again and again says no more than once.
+        if (full || (!events.empty() && events.back() == e && kind != kStore))
+            return;
+        if (events.size() >= kMaxEvents) {
+            full = true;
+            return;
+        }
+        events.push_back(e);
+    }
 };
 
 inline constexpr uint32_t kSaveTree = 1;

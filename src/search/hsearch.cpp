@@ -90,6 +90,9 @@ struct HSearchRun {
     const std::atomic<uint64_t> *aheadWork = nullptr;
     double aheadWorkTaken = 0.0;
     bool aheadSettles = false;  // see AheadShared::settleStores
+    // While replicates run ahead, what they share (the stepwise trees their
+    // runs built, which a replicate run again here takes); null otherwise.
+    struct AheadShared *aheadShared = nullptr;
     // The criterion whose estimates start warm while this search runs.
     const CriterionSearchFxns *warmBy = nullptr;
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
@@ -336,10 +339,10 @@ void setSearchDeadline(HSearchRun &run, uint64_t deadline)
 // ---------------------------------------------------------------------------
 // Starting trees of one replicate
 
-// A run ahead of its turn that is called off and runs again takes the
-// stepwise trees it built before instead of building them again: they
-// follow from the replicate's starting stream state alone (defined with the
-// runs ahead below).
+// A replicate run again, ahead of its turn (its run was called off) or
+// here in its turn, takes the stepwise trees a run of it built before
+// instead of building them again: they follow from the replicate's
+// starting stream state alone (defined with the runs ahead below).
 bool reuseAheadStepwise(HSearchRun &run, double *score);
 
 // Between the connections of stepwise addition: the user's stop request,
@@ -365,6 +368,12 @@ void noteAheadDraws(const HSearchRun &run, bool drew);
 // Where a run ahead's log of stored trees passes from its starting trees
 // to those found by swapping.
 void noteAheadStartingTrees(const HSearchRun &run);
+// A run ahead about to swap tree k of its buffer (0: its rounds are over)
+// notes where it stands; true when it is to stop there instead, because an
+// earlier replicate met a tree it stores (the search takes it up to there).
+bool aheadSwapPoint(const HSearchRun &run, uint32_t k);
+// doSwappingRounds' result for a run ahead stopped so.
+constexpr int kAheadStopped = -3;
 
 int getStartingTrees(HSearchRun &run)
 {
@@ -414,7 +423,7 @@ int getStartingTrees(HSearchRun &run)
     } else if (!run.fromMemory) {
         emptyTreeBuffer(run.startBuf, true);
         double score = kNoScoreValue;
-        if (!run.ahead || !reuseAheadStepwise(run, &score)) {
+        if (!run.aheadShared || !reuseAheadStepwise(run, &score)) {
             // Named, not made active: replicates run ahead on other threads
             // while this one may build its own starting tree.
             const StepwisePoll poll{stepwisePoll, &run};
@@ -528,18 +537,23 @@ int swapCurrentTree(HSearchRun &run, double score)
     return r;
 }
 
-int doSwappingRounds(HSearchRun &run)
+// The swapping of the replicate's trees; `resumed`: the starting trees are
+// swapped already and the rounds go on after hsd->currentTree (0: from the
+// replicate's first tree), as where a run ahead was taken up to.
+int doSwappingRounds(HSearchRun &run, bool resumed = false)
 {
     HSearchData *hsd = run.hsd;
-    hsd->currentTree = 0;
-    for (uint32_t i = 1; i <= numTreesInBuffer(run.startBuf); i++) {
-        getTree(run.startBuf, i, run.tree);
+    if (!resumed) {
         hsd->currentTree = 0;
-        hsd->lastTreeRound = numSaved(run);
-        const int r = swapCurrentTree(run, getTreeScoreArray(run.startBuf)[i - 1]);
-        if (r > 0 || r == -2) {
-            run.abortTree = hsd->currentTree;
-            return r;
+        for (uint32_t i = 1; i <= numTreesInBuffer(run.startBuf); i++) {
+            getTree(run.startBuf, i, run.tree);
+            hsd->currentTree = 0;
+            hsd->lastTreeRound = numSaved(run);
+            const int r = swapCurrentTree(run, getTreeScoreArray(run.startBuf)[i - 1]);
+            if (r > 0 || r == -2) {
+                run.abortTree = hsd->currentTree;
+                return r;
+            }
         }
     }
     emptyTreeBuffer(run.startBuf, true);
@@ -549,6 +563,8 @@ int doSwappingRounds(HSearchRun &run)
         // A round: the trees saved so far; those saved during it wait for the next.
         hsd->lastTreeRound = numSaved(run);
         while (k <= hsd->lastTreeRound) {
+            if (run.ahead && aheadSwapPoint(run, k))
+                return kAheadStopped;
             hsd->currentTree = k;
             getTree(run.mainBuf, k, run.tree);
             const int r = swapCurrentTree(run, mainScores(run)[k - 1]);
@@ -568,6 +584,8 @@ int doSwappingRounds(HSearchRun &run)
             hsd->firstBestGroup = k = hsd->firstTreeRep;
         }
     }
+    if (run.ahead)
+        aheadSwapPoint(run, 0);
     return 0;
 }
 
@@ -744,6 +762,26 @@ struct AheadResult final : AheadRun {
     TreeBuffer *trees = nullptr;     // the trees the replicate kept, in order
     std::vector<double> scores;
     AheadMaxtrees maxtrees;
+    // Where the run stood each time it was about to swap a tree of its
+    // buffer, and once more as its rounds ended: the points the search may
+    // take it up to and go on from, with the trail of what it met between.
+    struct SwapPoint {
+        RNG rng{};
+        double rearrTried = 0.0;
+        double bestScore = kNoScoreValue;
+        uint32_t k = 0;          // the tree to swap, from the replicate's first on; 0: the rounds ended
+        uint32_t events = 0;     // of the trail, those before the point
+        uint32_t peakSaved = 0;
+        int32_t lastMoved = -1;  // the node of the subtree moved last; -1 none
+        bool limitMet = false;   // the run met the Maxtrees limit as it plays it
+        bool resolved = false;   // the tree swapped next had polytomies, resolved from the stream
+        uint8_t overflowed = 0;
+    };
+    std::vector<SwapPoint> points;
+    AheadTrail trail;
+    bool stoppedAtPoint = false;  // an earlier replicate met a tree it stores: it stopped at its last point
+    uint32_t startUnstored = 0;   // starting trees it swapped unstored (met before)
+    double startScore = kNoScoreValue;  // the score of the one such tree
     ~AheadResult() override { destroyTreeBuffer(trees); }
 };
 
@@ -793,6 +831,12 @@ struct AheadShared {
     // The same, read without the lock by runs deciding whether they may
     // take the pass helpers.
     std::atomic<uint32_t> awaitedNow{0};
+    // MulTrees: a run that stored a tree an earlier replicate then met goes
+    // on only to its next swap point, and is taken in its turn as far as
+    // the trees the earlier replicates left let it go as the search here
+    // would (see planAheadTake). By replicate, how often that happened.
+    bool resumes = false;
+    std::unique_ptr<std::atomic<uint32_t>[]> metEarlier;
 };
 
 // Stands for the number, not known yet, of a buffer tree a run ahead met.
@@ -815,6 +859,8 @@ struct AheadContext {
     // the last of them is the one kEarlierTreeUnknown stands for.
     std::vector<uint8_t> *assumed = nullptr;
     size_t *startLogged = nullptr;
+    AheadResult *result = nullptr;  // of the run under way
+    uint32_t metEarlierSeen = 0;    // AheadShared::metEarlier of rep as the run began
     AheadContext() = default;
     AheadContext(const AheadContext &) = delete;
     AheadContext &operator=(const AheadContext &) = delete;
@@ -828,10 +874,15 @@ struct AheadContext {
     }
 };
 
+// The checks' switches (setAheadRunsBlind, setAheadTakesHalf).
+std::atomic<bool> gAheadRunsBlind{false};
+std::atomic<bool> gAheadTakesHalf{false};
+
 // Before a run ahead stores a tree: 0 to store it, or kEarlierTreeUnknown
 // when an earlier replicate was seen storing it (the search here would find
-// it in the buffer). A later replicate that stored the tree first runs
-// again: it would have found the tree in the buffer.
+// it in the buffer). A later replicate that stored the tree first would
+// have found the tree in the buffer: with MulTrees its run stops at its next
+// swap point (see planAheadTake), otherwise it runs again.
 uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
 {
     AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
@@ -839,6 +890,8 @@ uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
     c.scratch.assign(own->bytesPerTree, 0);
     const uint32_t pairs = treeToCompactRep(own, tree, c.scratch.data(), tree->specialNode);
     if (pairs == 0)
+        return 0;
+    if (gAheadRunsBlind.load(std::memory_order_relaxed))
         return 0;
     const std::string key(reinterpret_cast<const char *>(c.scratch.data()), size_t{pairs} * 2 * own->elemWidth);
     bool earlier = false;
@@ -851,10 +904,14 @@ uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
         else if (!fresh && at->second > c.rep)
             later = std::exchange(at->second, c.rep);
     }
-    if (later && !c.shared->settleStores)
+    if (later && c.shared->resumes)
+        c.shared->metEarlier[later].fetch_add(1, std::memory_order_relaxed);
+    else if (later && !c.shared->settleStores)
         c.shared->pool->restart(later);
     if (!earlier)
         return 0;
+    if (hsd->trail)
+        hsd->trail->note(AheadTrail::kMetEarlier, static_cast<uint32_t>(c.assumed->size() / own->bytesPerTree));
     c.assumed->insert(c.assumed->end(), c.scratch.begin(), c.scratch.end());
     return kEarlierTreeUnknown;
 }
@@ -866,9 +923,9 @@ bool sameStream(const RNG &a, const RNG &b)
 
 bool reuseAheadStepwise(HSearchRun &run, double *score)
 {
-    AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
-    std::lock_guard lock(c.shared->mutex);
-    const std::vector<StepwiseMemo> &memos = c.shared->stepwise[c.rep];
+    AheadShared &shared = *run.aheadShared;
+    std::lock_guard lock(shared.mutex);
+    const std::vector<StepwiseMemo> &memos = shared.stepwise[run.rep];
     const auto it = std::find_if(memos.begin(), memos.end(),
                                  [&](const StepwiseMemo &m) { return m.trees && sameStream(m.start, run.rng); });
     if (it == memos.end())
@@ -883,7 +940,7 @@ bool reuseAheadStepwise(HSearchRun &run, double *score)
     }
     run.rng = m.end;
     *score = m.score;
-    c.shared->stepwiseReused++;
+    shared.stepwiseReused++;
     return true;
 }
 
@@ -914,6 +971,10 @@ void keepAheadStepwise(const HSearchRun &run, const RNG &start, double score)
 void noteAheadDraws(const HSearchRun &run, bool drew)
 {
     AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
+    // The tree swapped after the last swap point (none yet: a starting tree
+    // swapped unstored) had polytomies to resolve.
+    if (c.result && !c.result->points.empty())
+        c.result->points.back().resolved = drew;
     if (!drew && c.drawsNoted)
         return;
     c.drawsNoted = true;
@@ -924,6 +985,36 @@ void noteAheadStartingTrees(const HSearchRun &run)
 {
     AheadContext &c = *static_cast<AheadContext *>(run.hsd->aheadContext);
     *c.startLogged = run.hsd->storedLog ? run.hsd->storedLog->size() : 0;
+    c.result->startUnstored = numTreesInBuffer(run.startBuf);
+    if (c.result->startUnstored == 1)
+        c.result->startScore = getTreeScoreArray(run.startBuf)[0];
+}
+
+bool aheadSwapPoint(const HSearchRun &run, uint32_t k)
+{
+    HSearchData *hsd = run.hsd;
+    AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
+    if (!hsd->trail || hsd->trail->full)
+        return false;
+    AheadResult &out = *c.result;
+    AheadResult::SwapPoint &p = out.points.emplace_back();
+    p.rng = run.rng;
+    p.rearrTried = hsd->rearrTriedRep;
+    p.bestScore = hsd->bestScoreRep;
+    p.k = k ? k - hsd->firstTreeRep + 1 : 0;
+    p.events = static_cast<uint32_t>(hsd->trail->events.size());
+    p.peakSaved = hsd->peakSaved;
+    const TreeNode *moved = lastMovedSubtree(run.tree);
+    p.lastMoved = moved ? static_cast<int32_t>(moved - run.tree->nodes) : -1;
+    p.limitMet = hsd->aheadMaxtrees && hsd->aheadMaxtrees->met;
+    p.overflowed = hsd->overflowed;
+    if (hsd->aheadMaxtrees)
+        hsd->aheadMaxtrees->points = static_cast<uint32_t>(out.points.size());
+    // Past here the run goes on from trees the search will not hold: what it
+    // finds is thrown away, and its processor is the next run's.
+    out.stoppedAtPoint =
+        k != 0 && c.shared->metEarlier[c.rep].load(std::memory_order_relaxed) != c.metEarlierSeen;
+    return out.stoppedAtPoint;
 }
 
 // A run that fills the buffer: the replicates after the one awaited are
@@ -971,6 +1062,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.randomAddition = true;
     w.rooted = run.rooted;
     w.ahead = true;
+    w.aheadShared = shared;
     c->storeCap = storeCap;
     const uint32_t ntax = numSearchTaxa(run.data);
     w.tree = createSearchTree(&c->data);
@@ -1010,6 +1102,11 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     c.drawsNoted = false;
     c.assumed = &out->assumed;
     c.startLogged = &out->startLogged;
+    c.result = out.get();
+    if (c.shared->resumes) {
+        c.metEarlierSeen = c.shared->metEarlier[rep].load(std::memory_order_relaxed);
+        hsd->trail = &out->trail;
+    }
     truncateBuffer(run.mainBuf, run.retained);
     rehashTreeBuffer(run.mainBuf);
     hsd->rearrTriedRep = hsd->rearrTriedTotal = hsd->workPublished = 0.0;
@@ -1036,9 +1133,13 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     publishAheadWork(hsd);
     hsd->storedLog = nullptr;
     hsd->aheadMaxtrees = nullptr;
+    hsd->trail = nullptr;
+    c.result = nullptr;
     setSearchCancelFlag(nullptr);
     out->end = run.rng;
-    if (!cancel.load(std::memory_order_relaxed))
+    // A run stopped at a swap point leaves the stream short of where the
+    // replicate does.
+    if (!cancel.load(std::memory_order_relaxed) && !out->stoppedAtPoint)
         c.shared->pool->revise(rep, start, run.rng);
     out->spoiled = hsd->aheadSpoiled != 0;
     out->overflowed = hsd->overflowed;
@@ -1073,7 +1174,8 @@ std::atomic<uint32_t> gAheadProcessors{0};
 // Whether the run ahead went as the replicate would go here, now.
 bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
 {
-    if (a.spoiled || a.early || a.result == 1 || (a.result == 2 && !stopped) || !sameStream(a.start, run.rng))
+    if (a.spoiled || a.early || a.result == 1 || (a.result == 2 && !stopped) || a.stoppedAtPoint ||
+        !sameStream(a.start, run.rng))
         return false;
     // A run that met the Maxtrees limit went as the replicate here only if
     // the buffer holds what the run took it to hold; one that did not meet
@@ -1141,6 +1243,286 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
     return a.result;
 }
 
+// A MulTrees run taken up to a point. The search here would have gone as
+// the run did for as long as the trees the earlier replicates left in the
+// buffer change nothing it does: a tree the run stored that the buffer
+// holds is not stored here but met again, which changes which tree is
+// swapped next only once the run comes to swap it (or, the trees here
+// numbered without it, a tree after it); a tree the run took as an earlier
+// one's must be in the buffer. Up to the first such point the run is the
+// search's; from there the search goes on itself.
+struct AheadPlan {
+    bool whole = false;   // the run went as the search here would to its end
+    int32_t point = -1;   // otherwise the point to go on from; -1: run again
+    std::vector<uint32_t> trees;  // the trees held here for the replicate then (numbers in the run's log)
+    uint32_t current = 0;         // the tree swapped last then, from the replicate's first on; 0 none
+    uint32_t duplicateOf = 0;     // the earlier tree met last then
+    bool metBefore = false;       // the buffer here holds a tree the run stored
+    bool startTree = false;       // kStoredHere in trees: the run's starting tree, stored here
+};
+
+constexpr uint32_t kNoPoint = 0xFFFFFFFFu;
+// Among the trees a run took as earlier ones': one the search here stores
+// itself (its starting tree). Among the trees held here: that tree.
+constexpr uint32_t kStoredHere = 0xFFFFFFFFu;
+
+// The replicate's buffer in the run and here, and what the search here met.
+struct AheadReplay {
+    std::vector<uint32_t> run, here;  // numbers in the run's log, in buffer order
+    uint32_t runCurrent = 0, current = 0;
+    uint32_t duplicateOf = 0;
+};
+
+// Follows the run's trail as the search here goes with `held` (for each
+// tree of the run's log, its number in the buffer here, or 0) and
+// `earlierHeld` (the same for the trees taken as earlier ones'); with
+// `startSwappedFirst` the search here swaps the run's starting tree from
+// its starting buffer, met before, where the run swapped it at its first
+// point. Stops at point `stop` with the state there. Returns how many points, from the
+// first on, the search here shares the run's state at; *toEnd: it goes as
+// the run did to the run's end.
+uint32_t replayAheadRun(const AheadResult &a, const std::vector<uint32_t> &held,
+                        const std::vector<uint32_t> &earlierHeld, bool startSwappedFirst, uint32_t stop,
+                        AheadReplay &st, bool *toEnd)
+{
+    *toEnd = false;
+    size_t e = 0;
+    const auto follow = [&](size_t upTo) {
+        for (; e < upTo; e++) {
+            const uint32_t event = a.trail.events[e];
+            const uint32_t what = event & ~AheadTrail::kKindMask;
+            switch (event & AheadTrail::kKindMask) {
+            case AheadTrail::kStore:
+                st.run.push_back(what);
+                if (held[what])
+                    st.duplicateOf = held[what];
+                else
+                    st.here.push_back(what);
+                break;
+            case AheadTrail::kMetOwn:
+                if (held[what])
+                    st.duplicateOf = held[what];
+                break;
+            case AheadTrail::kMetRetained:
+                st.duplicateOf = what;
+                break;
+            case AheadTrail::kMetEarlier:
+                if (earlierHeld[what] == kStoredHere)
+                    break;  // the replicate's own starting tree here
+                if (!earlierHeld[what])
+                    return false;  // stored here
+                st.duplicateOf = earlierHeld[what];
+                break;
+            default:  // kDropped: a better tree swapped in place
+                st.run.clear();
+                st.here.clear();
+                st.runCurrent = st.current = 1;
+            }
+        }
+        return true;
+    };
+    const auto n = static_cast<uint32_t>(a.points.size());
+    for (uint32_t p = 0; p < n; p++) {
+        const AheadResult::SwapPoint &pt = a.points[p];
+        if (!follow(pt.events))
+            return p;
+        if (p == stop)
+            return p + 1;
+        const uint32_t runNext = st.runCurrent + 1, next = st.current + 1;
+        if (pt.k == 0) {
+            // The run's rounds ended here; the search's end with them when it
+            // has swapped every tree it holds.
+            if (next > st.here.size())
+                *toEnd = follow(a.trail.events.size());
+            return p + 1;
+        }
+        // The run swaps the tree after the one it swapped last, as the search
+        // here does; where the two are not the same tree they part.
+        if (pt.k != runNext || runNext > st.run.size())
+            return 0;  // not the course the trail tells: trust none of it
+        if (startSwappedFirst && p == 0) {
+            // Swapped here with no tree of the buffer current.
+            st.runCurrent = runNext;
+            continue;
+        }
+        if (next > st.here.size() || st.here[next - 1] != st.run[runNext - 1])
+            return p + 1;
+        st.runCurrent = runNext;
+        st.current = next;
+    }
+    *toEnd = follow(a.trail.events.size());
+    return n;
+}
+
+// Loads a tree the run encoded into run.tree.
+bool loadLoggedTree(HSearchRun &run, const AheadResult &a, const uint8_t *encoding)
+{
+    TreeBufferHandle one(createTreeBuffer(run.mainBuf->ntax, 2, false, false, false));
+    if (!one || one->bytesPerTree != a.bytesPerTree)
+        return false;
+    setRootededness(one.get(), areTreesRooted(run.mainBuf));
+    std::memcpy(treeLocation(one.get(), 0), encoding, a.bytesPerTree);
+    incrementNumTrees(one.get());
+    return getTree(one.get(), 1, run.tree) == 0;
+}
+
+// Whether the run's one starting tree, swapped unstored as an earlier
+// replicate's tree, is stored here instead and is one the run's own
+// swapping takes as it was built (no branch of it collapses).
+bool startStoredHereOnly(HSearchRun &run, const AheadResult &a, const std::vector<uint32_t> &earlierHeld)
+{
+    if (a.startLogged != 0 || a.startUnstored != 1 || a.trail.events.empty() ||
+        (a.trail.events[0] & AheadTrail::kKindMask) != AheadTrail::kMetEarlier)
+        return false;
+    const uint32_t start = a.trail.events[0] & ~AheadTrail::kKindMask;
+    if (earlierHeld[start] != 0 || !loadLoggedTree(run, a, a.assumed.data() + size_t{start} * a.bytesPerTree))
+        return false;
+    determineIfTreeIsBinary(run.tree);
+    return isTreeBinary(run.tree);
+}
+
+AheadPlan planAheadTake(HSearchRun &run, const AheadResult &a)
+{
+    AheadPlan plan;
+    if (a.early || a.trail.full || (a.result == 1 && !a.spoiled) || a.result == 2 || !sameStream(a.start, run.rng))
+        return plan;
+    const uint32_t bytes = a.bytesPerTree;
+    std::vector<uint32_t> held(a.storedLog.size() / bytes), earlierHeld(a.assumed.size() / bytes);
+    bool anyHeld = false;
+    for (size_t i = 0; i < held.size(); i++)
+        anyHeld |= (held[i] = compactRepInBuffer(run.mainBuf, a.storedLog.data() + i * bytes)) != 0;
+    for (size_t i = 0; i < earlierHeld.size(); i++)
+        earlierHeld[i] = compactRepInBuffer(run.mainBuf, a.assumed.data() + i * bytes);
+    // A starting tree met before stays here as it was built and is swapped
+    // from the starting buffer: as the run swapped it from its own buffer
+    // only where it is the one starting tree and had no branch to collapse
+    // (the run resolved what it collapsed, drawing from the stream).
+    const size_t starting = a.startLogged / bytes;
+    bool startSwappedFirst = false;
+    if (std::any_of(held.begin(), held.begin() + static_cast<ptrdiff_t>(starting), [](uint32_t k) { return k != 0; })) {
+        if (starting != 1 || a.startUnstored != 0 || a.points.empty() || a.points[0].k != 1 || a.points[0].resolved)
+            return plan;
+        startSwappedFirst = true;
+    }
+    // The run's one starting tree, taken as an earlier replicate's tree that
+    // the buffer here does not hold: the search here stores it and swaps it
+    // from there first, as the run swapped it from its starting buffer,
+    // where storing it collapsed nothing (else it is resolved from the
+    // stream). It then holds one tree more than the run.
+    const bool startStoredHere = startStoredHereOnly(run, a, earlierHeld);
+    uint32_t extra = 0;
+    AheadReplay first;
+    if (startStoredHere) {
+        const uint8_t *tree = a.assumed.data() + size_t{a.trail.events[0] & ~AheadTrail::kKindMask} * bytes;
+        for (size_t i = 0; i < earlierHeld.size(); i++)
+            if (std::memcmp(a.assumed.data() + i * bytes, tree, bytes) == 0)
+                earlierHeld[i] = kStoredHere;
+        first.here.push_back(kStoredHere);
+        first.current = 1;
+        extra = 1;
+    }
+    plan.metBefore = anyHeld;
+    AheadReplay st = first;
+    bool toEnd = false;
+    const uint32_t shared = replayAheadRun(a, held, earlierHeld, startSwappedFirst, kNoPoint, st, &toEnd);
+    // The Maxtrees limit: the buffer here must not have filled where the
+    // run's did not; where the run met the limit as it plays it, the buffer
+    // here must have held what the run took it to hold, and the run's trees
+    // be all stored here (a tree not stored here leaves room the run had not).
+    const uint32_t savedHere = numSaved(run);
+    const auto limitAsRun = [&](bool met, uint32_t peak) {
+        return met ? savedHere == a.maxtrees.base && !anyHeld && !extra
+                   : uint64_t{savedHere} + extra + peak - run.retained < getMaxtreesValue();
+    };
+    const bool halfOnly = gAheadTakesHalf.load(std::memory_order_relaxed);
+    if (toEnd && !a.stoppedAtPoint && !a.spoiled && (a.result == 0 || limitResult(a.result)) &&
+        limitAsRun(a.maxtrees.met, a.peakSaved) && !halfOnly) {
+        plan.whole = true;
+        plan.startTree = startStoredHere;
+        plan.trees = std::move(st.here);
+        plan.duplicateOf = st.duplicateOf;
+        return plan;
+    }
+    uint32_t usable = std::min<uint32_t>(shared, static_cast<uint32_t>(a.points.size()));
+    if (halfOnly)
+        usable = (usable + 1) / 2;
+    for (uint32_t p = usable; p-- > 0;) {
+        if (startSwappedFirst && p == 0)
+            break;  // the search here is still at its starting tree there
+        if (limitAsRun(a.points[p].limitMet, a.points[p].peakSaved)) {
+            plan.point = static_cast<int32_t>(p);
+            break;
+        }
+    }
+    if (plan.point < 0)
+        return plan;
+    AheadReplay at = first;
+    replayAheadRun(a, held, earlierHeld, startSwappedFirst, static_cast<uint32_t>(plan.point), at, &toEnd);
+    plan.startTree = startStoredHere;
+    plan.trees = std::move(at.here);
+    plan.current = at.current;
+    plan.duplicateOf = at.duplicateOf;
+    return plan;
+}
+
+// Stores trees of the run's log, by their numbers there (kStoredHere: its
+// starting tree), as the search here stores them.
+bool putLoggedTrees(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
+{
+    const uint32_t start = plan.startTree ? a.trail.events[0] & ~AheadTrail::kKindMask : 0;
+    for (uint32_t i : plan.trees) {
+        const bool own = i == kStoredHere;
+        const uint8_t *encoding = own ? a.assumed.data() + size_t{start} * a.bytesPerTree
+                                      : a.storedLog.data() + size_t{i} * a.bytesPerTree;
+        if (!loadLoggedTree(run, a, encoding))
+            return false;
+        const uint32_t k = putTree(run.tree, run.mainBuf, true);
+        if (k == kPutTreeDuplicate || isPutTreeFull(k))
+            return false;
+        mainScores(run)[k - 1] = own ? a.startScore : a.trail.scores[i];
+    }
+    return true;
+}
+
+// Takes the run as far as the plan says and, short of its end, goes on
+// swapping from there; the replicate's result.
+int takeAheadPlan(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
+{
+    HSearchData *hsd = run.hsd;
+    const uint32_t upTo = plan.whole ? kNoPoint : static_cast<uint32_t>(plan.point);
+    for (const AheadMaxtrees::Note &note : a.maxtrees.notes)
+        if (note.point <= upTo)
+            showMaxtreesHit(note.tree, note.score);
+    hsd->firstTreeRep = numSaved(run) + 1;
+    if (!putLoggedTrees(run, a, plan))
+        return 1;
+    hsd->duplicateOf = plan.duplicateOf;
+    if (plan.whole) {
+        hsd->bestScoreRep = a.bestScoreRep;
+        hsd->rearrTriedRep = a.rearrTried;
+        hsd->rearrTriedTotal += a.rearrTried;
+        hsd->overflowed |= a.overflowed;
+        hsd->steepestTruncated |= a.steepestTruncated;
+        run.rng = a.end;
+        return a.result;
+    }
+    const AheadResult::SwapPoint &p = a.points[static_cast<size_t>(plan.point)];
+    hsd->bestScoreRep = p.bestScore;
+    hsd->rearrTriedRep = p.rearrTried;
+    hsd->rearrTriedTotal += p.rearrTried;
+    hsd->overflowed |= p.overflowed;
+    run.rng = p.rng;
+    hsd->currentTree = plan.current ? hsd->firstTreeRep - 1 + plan.current : 0;
+    hsd->firstBestGroup = hsd->firstTreeRep;
+    hsd->lastTreeRound = numSaved(run);
+    setMaxScoreToSave(hsd);
+    emptyTreeBuffer(run.startBuf, true);
+    setLastMovedSubtree(run.tree, p.lastMoved >= 0 ? run.tree->nodes + p.lastMoved : nullptr);
+    const int r = doSwappingRounds(run, true);
+    emptyTreeBuffer(run.startBuf, true);
+    return r;
+}
+
 // Once a replicate is over, whether the buffer is full (and stays full) is
 // known: the guess the runs of the later replicates began from is set
 // right, and those begun from the wrong one run again.
@@ -1165,6 +1547,12 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     shared.stepwise.resize(run.nreps);
     shared.settleStores = !srch.mulTrees && srch.keep == 0.0 && !hs.steepest && !hs.allSwap && run.hold == 1 &&
                           !run.hsd->rules.chuckActive;
+    // Steepest descent and allSwap keep a round's trees past a better one,
+    // and the NChuck limit counts the trees stored: there the trees met
+    // before change more than the next tree to swap.
+    shared.resumes = srch.mulTrees && srch.keep == 0.0 && !hs.steepest && !hs.allSwap && !run.hsd->rules.chuckActive;
+    if (shared.resumes)
+        shared.metEarlier = std::make_unique<std::atomic<uint32_t>[]>(run.nreps);
     // Steepest descent and allSwap number the trees of a round in ways the
     // run's own buffer cannot show; there the runs stop short of the limit.
     shared.playsMaxtrees = isMaxtreesFixed() && !hs.steepest && !hs.allSwap;
@@ -1201,6 +1589,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     gAheadCounts = {};
     gAheadCounts.threads = threads;
     run.aheadSettles = shared.settleStores;
+    run.aheadShared = &shared;
     run.aheadWork = &shared.work;
     run.aheadWorkTaken = 0.0;
     // However the search ends, its runs ahead are counted once every
@@ -1213,6 +1602,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         {
             pool.stop();
             run.aheadWork = nullptr;
+            run.aheadShared = nullptr;
             gAheadCounts.calledOff = pool.calledOff();
             gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
@@ -1243,7 +1633,21 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             taken = pool.stopAndTake(run.rep);
         const auto *a = static_cast<const AheadResult *>(taken.get());
         int r = 2;
-        if (a && aheadRunHolds(run, *a, stopped)) {
+        AheadPlan plan;
+        const bool planned = a && shared.resumes && !stopped && !a->trail.full;
+        if (planned)
+            plan = planAheadTake(run, *a);
+        if (plan.whole || plan.point >= 0) {
+            const double work = plan.whole ? a->rearrTried : a->points[static_cast<size_t>(plan.point)].rearrTried;
+            r = takeAheadPlan(run, *a, plan);
+            run.aheadWorkTaken += work;
+            if (plan.whole) {
+                gAheadCounts.taken++;
+                gAheadCounts.settled += plan.metBefore;
+            } else {
+                gAheadCounts.resumed++;
+            }
+        } else if (a && !planned && aheadRunHolds(run, *a, stopped)) {
             r = takeAheadRun(run, *a);
             run.aheadWorkTaken += a->rearrTried;
             gAheadCounts.taken++;
@@ -1491,8 +1895,9 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
     // Only where replicates ran on several threads: the work of the others
     // (how much of it was of use) is the one thing the thread count changes.
     if (gAheadCounts.threads > 1)
-        qel_printf("   Replicates run ahead on %u threads = %u, redone = %u (runs ahead thrown away = %u)\n",
-                   gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.calledOff);
+        qel_printf("   Replicates run ahead on %u threads = %u, redone = %u, part-way = %u (thrown away = %u)\n",
+                   gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.resumed,
+                   gAheadCounts.calledOff);
     if (run.randomAddition) {
         if (hs.swap == 0 || !srch.mulTrees)
             qel_printf("\n(Note: \bNo \"island\" information is available when only one tree per "
@@ -1833,5 +2238,15 @@ bool setAheadStartGuesses(bool on)
 }
 
 void setAheadProcessors(uint32_t n) { gAheadProcessors = n; }
+
+bool setAheadRunsBlind(bool on)
+{
+    return gAheadRunsBlind.exchange(on);
+}
+
+bool setAheadTakesHalf(bool on)
+{
+    return gAheadTakesHalf.exchange(on);
+}
 
 AheadCounts lastHSearchAheadCounts() { return gAheadCounts; }

@@ -41,6 +41,9 @@ struct AheadCounts {
     uint32_t settled = 0;  // taken although an earlier replicate had met a tree they stored
     uint32_t fromGuesses = 0;  // taken from runs begun before their start was known
     uint32_t gaveWay = 0;      // times a run gave its processor to a more urgent one
+    // Taken up to a point where an earlier replicate's trees part them from
+    // the search, which went on from there (MulTrees).
+    uint32_t resumed = 0;
 };
 AheadCounts lastHSearchAheadCounts();
 // Whether runs ahead may begin from guessed starts (on unless a check of
@@ -49,6 +52,14 @@ bool setAheadStartGuesses(bool on);
 // Processors the runs ahead compute on at once, fewer than the threads to
 // make them give way often (a check); 0, the default: one per thread.
 void setAheadProcessors(uint32_t n);
+// Checks of taking MulTrees runs ahead up to a point, each returning the old
+// value. Blind: runs ahead neither see nor tell which trees the other
+// replicates store, so every tree two replicates share is one a later run
+// stored before its earlier replicate met it. Half: a run that went as the
+// search would to its end is taken only up to its middle swap point, and
+// the search goes on from there.
+bool setAheadRunsBlind(bool on);
+bool setAheadTakesHalf(bool on);
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);

@@ -194,10 +194,12 @@ TEST_F(HSearchThreadsTest, EveryThreadCountGivesTheSingleThreadSearch)
         const uint32_t ntax = 11 + gen() % 5, states = noise == 25 ? 4 : 2;
         useMatrix(treeSignalMatrix(gen, ntax, 40 + gen() % 20, noise, states), states == 4 ? "0123" : "01");
         eachThreadCount(settings, "noise " + std::to_string(noise), [&](const Outcome &many, const std::string &what) {
-            // Each replicate begun is either taken from its run ahead or
-            // run again here, never both and never neither.
+            // Each replicate begun is taken from its run ahead, whole or
+            // part-way, or run again here: one of the three, once.
             const AheadCounts counts = lastHSearchAheadCounts();
-            EXPECT_EQ(counts.taken + counts.rerunHere, occurrences(many.printed, "Random-addition-sequence")) << what;
+            EXPECT_EQ(counts.taken + counts.resumed + counts.rerunHere,
+                      occurrences(many.printed, "Random-addition-sequence"))
+                << what;
             ahead += counts.taken;
             reused += counts.stepwiseReused;
             reps += hs.nreps;
@@ -242,6 +244,68 @@ TEST_F(HSearchThreadsTest, RunsAheadThatMeetEarlierTreesAreSettledNotRedone)
     setAheadStartGuesses(guessed);
     if (processors >= 8) {
         EXPECT_GT(settled, 0u);
+    }
+}
+
+// MulTrees on data whose replicates end on the same island: a later run
+// that stored trees before its earlier replicate met them is taken as far
+// as those trees change nothing the search does, and the search goes on
+// from there (or takes it whole). Blind runs store every shared tree so,
+// whatever the timing; taking only half of each run checks that the search
+// goes on from any point as it would have gone. Every thread count gives
+// the search on one thread, with the Maxtrees limit out of reach and
+// reached.
+TEST_F(HSearchThreadsTest, MulTreesRunsAheadMeetingEarlierTreesAreTakenUpToWhereTheyPart)
+{
+    std::mt19937 gen(5);
+    useMatrix(treeSignalMatrix(gen, 24, 25, 10, 2), "01");
+    const std::vector<Setting> settings = {
+        {"multrees", [] { hs.nreps = 12; }},
+        {"multrees, hold 2", [] { hs.nreps = 12, hs.hold = 2; }},
+        {"maxtrees reached", [] { hs.nreps = 12, treeInfo.maxtrees = 20; }},
+        {"maxtrees raised", [] {
+             hs.nreps = 12, treeInfo.maxtrees = 16, treeInfo.autoInc = 10;
+             treeInfo.increase = static_cast<uint32_t>(MaxtreesAction::kAuto);
+         }},
+    };
+    for (const Setting &s : settings) {
+        const Outcome one = search(1, s.set);
+        // One island of more trees than the limits, met by every replicate
+        // after the first; the limit met where it may not grow, raised
+        // where it may.
+        if (treeInfo.maxtrees == 20) {
+            ASSERT_NE(one.printed.find("'Maxtrees' limit (20) hit"), std::string::npos) << one.printed;
+        } else {
+            ASSERT_EQ(occurrences(one.printed, "identical to tree"), 11u) << s.name << one.printed;
+            ASSERT_EQ(one.trees.size(), 45u) << s.name;
+        }
+        for (const bool blind : {true, false})
+            for (const bool half : {false, true}) {
+                const bool wasBlind = setAheadRunsBlind(blind), wasHalf = setAheadTakesHalf(half);
+                uint32_t partWay = 0, settled = 0;
+                for (uint32_t threads : {2u, 3u, 8u}) {
+                    const Outcome many = search(threads, s.set);
+                    const std::string what = std::string(s.name) + (blind ? ", blind" : "") +
+                                             (half ? ", half" : "") + ", " + std::to_string(threads) + " threads";
+                    expectSame(many, one, what);
+                    const AheadCounts counts = lastHSearchAheadCounts();
+                    EXPECT_EQ(counts.taken + counts.resumed + counts.rerunHere, 12u) << what;
+                    partWay += counts.resumed;
+                    settled += counts.settled;
+                    if (half) {
+                        EXPECT_EQ(counts.taken, 0u) << what;
+                    }
+                }
+                setAheadRunsBlind(wasBlind);
+                setAheadTakesHalf(wasHalf);
+                // Blind runs are taken part-way or whole with the earlier
+                // trees in the buffer, never all run again (where the buffer
+                // is full they store nothing to part them).
+                if (blind && treeInfo.maxtrees != 20)
+                    EXPECT_GT(partWay + settled, 0u) << s.name << (half ? ", half" : "");
+                if (half)
+                    EXPECT_GT(partWay, 0u) << s.name << (blind ? ", blind" : "");
+            }
     }
 }
 
