@@ -76,9 +76,10 @@ struct BootJackData {
     uint32_t nResampled = 0;
     uint32_t nDelete = 0;
     uint32_t completed = 0;
-    // Replicates that ended with no tree (a time limit met before the
-    // starting tree was whole): they are neither completed nor tallied, or
-    // every group's support would be taken over searches that found nothing.
+    // Replicates that a limit stopped before their starting tree was whole:
+    // they are neither completed nor tallied, or every group's support
+    // would be taken over searches that were never made. A replicate that
+    // searched and kept no tree (none within the Keep score) still counts.
     uint32_t noTree = 0;
     bool jackknife = false;
     bool proportional = false;
@@ -755,7 +756,7 @@ template <class Fetch>
 int tallyReplicate(DataInfo *data, uint32_t k, Fetch fetch)
 {
     BootJackData &b = btjkData;
-    if (k == 0) {
+    if (k == 0 && gSearchState.outerRepLimited) {
         b.noTree++;
         return 0;
     }

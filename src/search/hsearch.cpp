@@ -1783,6 +1783,7 @@ int runHeuristicSearch(DataInfo *data)
     int result = 0;
     const bool replicated = gSearchState.replicatedKind != 0;
     gSearchState.limitedOuterReps = 0;
+    gSearchState.outerRepLimited = 0;
     for (uint32_t outer = 1; outer <= gSearchState.nOuterReps && result == 0; outer++) {
         run.hsd->rearrTriedRep = 0;
         if (replicated) {
@@ -1808,7 +1809,8 @@ int runHeuristicSearch(DataInfo *data)
             result = heuristicSearchRep(run);
         }
         // A limit ends the replicate, whose trees still count.
-        if (replicated && limitResult(result))
+        gSearchState.outerRepLimited = replicated && limitResult(result);
+        if (gSearchState.outerRepLimited)
             gSearchState.limitedOuterReps++;
         if (replicated && (result == 0 || limitResult(result)))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
