@@ -76,6 +76,11 @@ struct BootJackData {
     uint32_t nResampled = 0;
     uint32_t nDelete = 0;
     uint32_t completed = 0;
+    // Replicates that a limit stopped before their starting tree was whole:
+    // they are neither completed nor tallied, or every group's support
+    // would be taken over searches that were never made. A replicate that
+    // searched and kept no tree (none within the Keep score) still counts.
+    uint32_t noTree = 0;
     bool jackknife = false;
     bool proportional = false;
     bool simple = false;
@@ -100,6 +105,10 @@ struct BootJackData {
 
 BootJackData btjkData;
 ResamplingDistanceFxns gDistFxns{};
+
+// The number of the replicate being drawn or tallied, counting those that
+// found no tree, so that the tree file and messages name it as it ran.
+uint32_t replicateNumber() { return btjkData.completed + btjkData.noTree + 1; }
 
 std::string capitalized(const std::string &s)
 {
@@ -152,7 +161,7 @@ int distanceReplicateStatus(int status)
 {
     if (status != 0 && status != 2 && status != -1 && !gAborted_.load() && gCriterion == kCriterionDistance)
         qel_printf("\nUnrecoverable error during distance-matrix calculation for replicate %u.\n",
-                   btjkData.completed + 1);
+                   replicateNumber());
     return status;
 }
 
@@ -548,6 +557,7 @@ RNG *getBootJackRNG() { return &btjkData.rng; }
 void installResamplingDistanceFxns(const ResamplingDistanceFxns &fxns) { gDistFxns = fxns; }
 
 uint32_t bootRepsCompleted() { return btjkData.completed; }
+uint32_t bootRepsWithoutTree() { return btjkData.noTree; }
 
 double bootGroupWeight(const uint32_t *taxa, uint32_t n)
 {
@@ -566,7 +576,7 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     BootJackData &b = btjkData;
     b.jackknife = jackknife;
     b.name = jackknife ? "jackknife" : "bootstrap";
-    b.completed = 0;
+    b.completed = b.noTree = 0;
     b.savedWts.assign(data->weights, data->weights + data->nchar);
     b.included.clear();
     for (uint32_t c = 0; c < data->nchar; c++)
@@ -746,7 +756,11 @@ template <class Fetch>
 int tallyReplicate(DataInfo *data, uint32_t k, Fetch fetch)
 {
     BootJackData &b = btjkData;
-    const uint32_t rep = b.completed + 1;
+    if (k == 0 && gSearchState.outerRepLimited) {
+        b.noTree++;
+        return 0;
+    }
+    const uint32_t rep = replicateNumber();
     AuxOut *previous = b.treeFile ? setActiveAuxOut(b.treeFile) : nullptr;
     if (b.treeFile && (b.format == kFmtNexus || b.format == kFmtAltNexus))
         auxPrintf("\n[Trees found in %s replicate #%u]\n", b.name.c_str(), rep);
@@ -905,6 +919,9 @@ int bootJack(bool jackknife)
         if (const uint32_t limited = gSearchState.limitedOuterReps; limited > 0)
             qel_printf("Sea\brches were terminated by time or rearrangement limit in %u %s\n", limited,
                        limited == 1 ? "replicate" : "replicates");
+        if (b.noTree > 0)
+            qel_printf("%u %s found no tree and %s not counted\n", b.noTree,
+                       b.noTree == 1 ? "replicate" : "replicates", b.noTree == 1 ? "was" : "were");
         showTimeUsed(&start, &stop, 0, "");
         if (b.completed > 0) {
             const int r = computeAndOutputBootJackTree(data, static_cast<double>(b.completed));

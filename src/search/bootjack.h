@@ -55,15 +55,18 @@ void showCharResampling(PrintHook print = qel_printf, const char *indent = "");
 
 // Tallies the trees of one replicate (all trees of the main buffer, each
 // with weight 1/k) and writes them to the replicate tree file when one is
-// open. 0, or 1 when the table could not grow or the file failed.
+// open; a replicate with no tree is counted apart and writes nothing.
+// 0, or 1 when the table could not grow or the file failed.
 int updateBootGroups(DataInfo *data);
 // A replicate whose sample gives no tree (all its distances undefined)
 // counts as a star tree: it supports no group. 0, or 1 as above.
 int tallyStarReplicate(DataInfo *data);
 // What a finished run tallied: the summed weight of trees holding the group
-// of the taxa in `taxa` (0-based), and the number of completed replicates.
+// of the taxa in `taxa` (0-based), the number of completed replicates, and
+// the number that ended with no tree (not completed: they weigh nothing).
 double bootGroupWeight(const uint32_t *taxa, uint32_t n);
 uint32_t bootRepsCompleted();
+uint32_t bootRepsWithoutTree();
 
 // What resampling needs of the distance methods, installed by their layer:
 // the check of the distance settings before a run (0, or 1 after the

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -326,6 +327,19 @@ int copyTreesToStartBuffer(HSearchRun &run)
 }
 
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
+
+// The deadline of a time limit that starts now. Test hook: with
+// VORN_TEST_TIME_LIMIT_MET set, a time limit is met the moment it starts, so
+// that transcripts show what a limit does whatever the machine's speed or
+// load.
+uint64_t timeLimitDeadline()
+{
+    const uint64_t now = searchClockNanos();
+    static const bool metAtOnce = std::getenv("VORN_TEST_TIME_LIMIT_MET") != nullptr;
+    if (metAtOnce && hs.timeLimit > 0)
+        return now;
+    return searchDeadline(now, static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+}
 
 // The time limit of the search, read by the criterion's scores too: one
 // estimate of a large tree's parameters may outlast the limit's margin.
@@ -660,8 +674,7 @@ void beginReplicate(HSearchRun &run)
                       srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
     setIslandContext(ctx);
     if (hs.limitPerRep && hs.timeLimit > 0)
-        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
-                                              kSearchClockPerSecond));
+        setSearchDeadline(run, timeLimitDeadline());
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
     if (hs.rstatus && run.randomAddition) {
@@ -1128,7 +1141,7 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
         hsd->aheadMaxtrees = &m;
     }
     if (hs.limitPerRep && hs.timeLimit > 0)
-        hsd->deadline = searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
+        hsd->deadline = timeLimitDeadline();
     out->result = searchReplicate(run, &out->early);
     publishAheadWork(hsd);
     hsd->storedLog = nullptr;
@@ -2169,8 +2182,7 @@ int runHeuristicSearch(DataInfo *data)
         run.hsd->fxns.collapse = collapseForSearch;
     const bool deadlinePerSearch = hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition);
     if (deadlinePerSearch)
-        setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
-                                              kSearchClockPerSecond));
+        setSearchDeadline(run, timeLimitDeadline());
 
     // A limit that may not grow is fixed for the whole search, so that the
     // overflow is reported when it happens.
@@ -2186,6 +2198,7 @@ int runHeuristicSearch(DataInfo *data)
     int result = 0;
     const bool replicated = gSearchState.replicatedKind != 0;
     gSearchState.limitedOuterReps = 0;
+    gSearchState.outerRepLimited = 0;
     for (uint32_t outer = 1; outer <= gSearchState.nOuterReps && result == 0; outer++) {
         run.hsd->rearrTriedRep = 0;
         if (replicated) {
@@ -2195,8 +2208,7 @@ int runHeuristicSearch(DataInfo *data)
             // replicate to meet one would leave every later one unswapped.
             run.hsd->rearrTriedTotal = 0;
             if (deadlinePerSearch)
-                setSearchDeadline(run, searchDeadline(searchClockNanos(), static_cast<uint32_t>(hs.timeLimit),
-                                                      kSearchClockPerSecond));
+                setSearchDeadline(run, timeLimitDeadline());
         }
         if ((result = startReplicatedSearchRep(run.tree, data, outer)) != 0) {
             if (result == kReplicateTallied) {
@@ -2212,7 +2224,8 @@ int runHeuristicSearch(DataInfo *data)
             result = heuristicSearchRep(run);
         }
         // A limit ends the replicate, whose trees still count.
-        if (replicated && limitResult(result))
+        gSearchState.outerRepLimited = replicated && limitResult(result);
+        if (gSearchState.outerRepLimited)
             gSearchState.limitedOuterReps++;
         if (replicated && (result == 0 || limitResult(result)))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);

@@ -25,6 +25,7 @@ struct SearchState {
     uint8_t distSearch;
     uint8_t quartetSearch;
     uint32_t limitedOuterReps;  // outer replicates a time or rearrangement limit stopped
+    uint8_t outerRepLimited;    // the outer replicate being finished was stopped by one
 };
 extern SearchState gSearchState;
 

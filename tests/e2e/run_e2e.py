@@ -14,6 +14,8 @@ A case is tests/e2e/<name>.nex with, beside it:
   <name>.dir/    files put in the working directory before the run
   <name>.files/  files the run must leave: home/... in the home directory,
                  everything else in the working directory
+  <name>.env     environment variables set for the run, one "NAME=VALUE"
+                 a line (the program's test hooks)
   <name>.lock    files of the working directory (one a line) that another
                  process holds write-locked during the run
   <name>.tol     estimates read off a flat likelihood surface, where the
@@ -104,6 +106,10 @@ def main():
         env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
         env["HOME"] = home
         env["TZ"] = "UTC"
+        for line in (read(stem + ".env", "") or "").splitlines():
+            if line.strip():
+                key, value = line.strip().split("=", 1)
+                env[key] = value
         held = []
         for rel in (read(stem + ".lock", "") or "").split():
             f = open(os.path.join(work, rel), "a")

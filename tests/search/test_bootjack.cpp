@@ -10,6 +10,8 @@
 #include "data/patterns.h"
 #include "qel/qel_distrib.h"
 #include "search/bootjack.h"
+#include "search/search.h"
+#include "support/tree_test_support.h"
 #include "trees/treeutil.h"
 #include "search/search_settings.h"
 #include "search_fixture.h"
@@ -152,6 +154,44 @@ TEST_F(BootJackDrawTest, WeightedBootstrapRespectsTheWeights)
         for (uint32_t c = 0; c < kChars; c++)
             EXPECT_NEAR(mean[c], w[c], 0.1 * w[c] + 0.05) << "character " << c + 1 << " wts " << wts;
     }
+}
+
+// A replicate that ended with no tree (a time limit met before its starting
+// tree was whole) is neither completed nor tallied: each group's support is
+// its weight over the replicates that found trees.
+TEST_F(BootJackDrawTest, ReplicateALimitLeftWithoutTreeIsNotCompletedAndWeighsNothing)
+{
+    const uint32_t seed[4] = {12345, 0, 0, 0};
+    ASSERT_EQ(initBootJack(false, kBtjkWtsProportional, seed, data), 0);
+    TreeBuffer *buf = activeBuffer(6);
+    TreePtr t(createTreeForTaxa(6, 6, true));
+    // Replicates a limit stopped with an empty buffer, between two with trees.
+    gSearchState.outerRepLimited = 1;
+    ASSERT_EQ(updateBootGroups(data), 0);
+    gSearchState.outerRepLimited = 0;
+    buildTestTree(t.get(), "(1,((2,3),(4,5)))", 0);
+    putTree(t.get(), buf, true);
+    ASSERT_EQ(updateBootGroups(data), 0);
+    emptyTreeBuffer(buf, true);
+    gSearchState.outerRepLimited = 1;
+    ASSERT_EQ(updateBootGroups(data), 0);
+    gSearchState.outerRepLimited = 0;
+    buildTestTree(t.get(), "(1,((2,4),(3,5)))", 0);
+    putTree(t.get(), buf, true);
+    ASSERT_EQ(updateBootGroups(data), 0);
+    EXPECT_EQ(bootRepsCompleted(), 2u);
+    EXPECT_EQ(bootRepsWithoutTree(), 2u);
+    // One that searched whole and kept no tree (none within the Keep score)
+    // is completed and supports no group.
+    emptyTreeBuffer(buf, true);
+    ASSERT_EQ(updateBootGroups(data), 0);
+    EXPECT_EQ(bootRepsCompleted(), 3u);
+    EXPECT_EQ(bootRepsWithoutTree(), 2u);
+    const uint32_t taxa23[] = {2, 3}, taxa24[] = {2, 4}, taxa2345[] = {2, 3, 4, 5};
+    EXPECT_DOUBLE_EQ(bootGroupWeight(taxa23, 2), 1.0);
+    EXPECT_DOUBLE_EQ(bootGroupWeight(taxa24, 2), 1.0);
+    EXPECT_DOUBLE_EQ(bootGroupWeight(taxa2345, 4), 2.0);
+    deallocBootJack(data);
 }
 
 }  // namespace
