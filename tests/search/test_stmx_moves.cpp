@@ -9,6 +9,7 @@
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/chglist.h"
 #include "parsimony/dollo_search.h"
 #include "parsimony/mprange.h"
 #include "parsimony/optimize.h"
@@ -738,7 +739,8 @@ TEST_F(StmMoves, AnOpenDolloAncestorLetsEitherCladeEdgeCarryTheStep)
 // The same on random rooted trees (polytomies too) of Dollo and
 // irreversible characters with ancestors given, open over a run or missing,
 // ".dn" variants and weights: under AccTran and DelTran every branch length
-// assigned lies within the range of lengths it may take.
+// assigned lies within the range of lengths it may take, and the change
+// lists count the steps the branch lengths do.
 TEST_F(StmMoves, AssignedBranchLengthsOfDirectedCharactersLieWithinTheirRanges)
 {
     std::mt19937 rng(4413);
@@ -763,13 +765,20 @@ TEST_F(StmMoves, AssignedBranchLengthsOfDirectedCharactersLieWithinTheirRanges)
         TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, trial % 4 == 3));
         for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
             const std::vector<BranchLengthRange> range = reconstruct(data, tree.get(), opt);
+            double assigned = 0.0, listed = 0.0;
             for (const TreeNode *n = tree->root->next; n; n = n->next) {
                 const BranchLengthRange &r = range[nodePosition(tree.get(), n)];
                 EXPECT_GE(n->edge.brlen, r.min - 1e-9) << "node " << n->index;
                 EXPECT_LE(n->edge.brlen, r.max + 1e-9) << "node " << n->index;
+                assigned += n->edge.brlen;
                 edges++;
                 spread += r.max > r.min;
             }
+            // The change lists count the same steps.
+            for (uint32_t c = 0; c < nchar; c++)
+                for (const CharChange &ch : listCharChanges(tree.get(), data, c))
+                    listed += ch.cost * data->weights[c];
+            EXPECT_DOUBLE_EQ(listed, assigned);
         }
     }
     EXPECT_GT(edges, 3000);
