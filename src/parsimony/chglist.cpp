@@ -210,6 +210,11 @@ std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t 
         ch.reversed = rev != 0;
         ch.fromSet = stateOf(ch.from);
         ch.toSet = stateOf(ch.to);
+        // An ancestor that leaves a Dollo character open may take any of its
+        // open states at no step, as the tree's length counts it.
+        if (!ml && ch.from == tree->root && ch.from->index < 0)
+            if (const uint64_t open = stmOpenDolloAncestor(d, c))
+                ch.fromSet = open;
         if (ch.fromSet == 0 || ch.toSet == 0)
             continue;  // a character the likelihood reconstruction has no pattern for
         const uint64_t toSet = ch.toSet;

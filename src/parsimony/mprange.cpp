@@ -1,6 +1,7 @@
 #include "parsimony/mprange.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -45,6 +46,30 @@ struct CharTables {
     std::vector<double> above; // the tree outside the subtree, by the node's own state
 };
 
+// An ancestor that leaves a Dollo character open between several states
+// charges them as the tree's length does (its cost vector: the gains that
+// reach each from the most primitive, each offset by one loss, so that none
+// counts a step). Pinning it to the most primitive one would leave out the
+// reconstructions in which it takes another at the same length. False when
+// the ancestor holds one state.
+bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k,
+                            double *out)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || !sc->dollo || n != tree->root || n->index >= 0 || !n->firstChild || n->firstChild->nextSib)
+        return false;
+    std::array<int64_t, 65> V{};
+    stmCharVector(d, &packedData(d)->nodeRecs[0], *sc, V.data());
+    if (std::count_if(V.begin(), V.begin() + sc->n, [](int64_t v) { return v < kStmImpossible; }) < 2)
+        return false;
+    for (uint32_t s = 0; s < k; s++) {
+        const int x = stmIndexOfRaw(d, *sc, s);
+        out[s] = x >= 0 && V[static_cast<size_t>(x)] < kStmImpossible ? static_cast<double>(V[static_cast<size_t>(x)])
+                                                                      : kImpossible;
+    }
+    return true;
+}
+
 void downPass(const Tree *tree, const DataInfo *d, uint32_t c, std::span<const TreeNode *const> preorder,
               CharTables &t)
 {
@@ -54,8 +79,9 @@ void downPass(const Tree *tree, const DataInfo *d, uint32_t c, std::span<const T
         const TreeNode *n = *it;
         const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
         const uint64_t fixed = fixedStates(tree, d, n, c) & all;
-        for (uint32_t s = 0; s < k; s++)
-            t.down[p + s] = fixed && !((fixed >> s) & 1) ? kImpossible : 0.0;
+        if (!openDolloAncestorCosts(tree, d, n, c, k, &t.down[p]))
+            for (uint32_t s = 0; s < k; s++)
+                t.down[p + s] = fixed && !((fixed >> s) & 1) ? kImpossible : 0.0;
         for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {
             const size_t q = static_cast<size_t>(nodePosition(tree, ch)) * k;
             for (uint32_t s = 0; s < k; s++)

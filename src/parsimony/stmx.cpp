@@ -436,6 +436,15 @@ uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits)
     return ut ? mapStateBits(d, out, ut->symbols, d->parsSymbols, nullptr, nullptr) : out;
 }
 
+uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || !sc->dollo)
+        return 0;
+    const uint64_t b = indexBits(*sc, sourceBits(d, -1, c, nullptr));
+    return std::popcount(b) == 1 ? 0 : stmRawStates(d, *sc, b ? b : allIndices(sc->n));
+}
+
 void stmCharVector(const DataInfo *d, const ParsNodeSets *rec, const StmChar &sc, int64_t *out)
 {
     loadVec(packedData(d), rec, sc, out);

@@ -76,6 +76,10 @@ bool isStmType(uint32_t status);
 uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
 // The raw data states of character sc's scored states `indexBits`.
 uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits);
+// The raw states an ancestor leaving Dollo character c open allows (its
+// edge counts no step between them); 0 when c is not Dollo or its ancestor
+// holds one state.
+uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c);
 // Records that hold the ancestor (see Direction above).
 void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor);
 

@@ -9,7 +9,11 @@
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/chglist.h"
 #include "parsimony/dollo_search.h"
+#include "parsimony/mprange.h"
+#include "parsimony/optimize.h"
+#include "parsimony/pars_init.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/stmx.h"
 #include "parsimony/stmx_test_support.h"
@@ -683,6 +687,102 @@ TEST_F(StmMoves, StepsGiveTheCostVectorsMprSetsEdgesAndThreeTaxonLengths)
     EXPECT_GT(byStepsOnly, 200);
     EXPECT_GT(keptInBlocks, 5);
     EXPECT_GT(triples, 10000);
+}
+
+
+// Assigns the tree's branch lengths under opt, as a report of the tree
+// does, and returns the range each branch length may take.
+std::vector<BranchLengthRange> reconstruct(DataInfo *data, Tree *tree, ParsOpt opt)
+{
+    gPars.opt = static_cast<uint32_t>(opt);
+    for (TreeNode *n = tree->root; n; n = n->next)
+        n->edge.brlen = 0.0;
+    optimizeParsimony(data, tree, true);
+    return possibleBranchLengths(tree, data);
+}
+
+// An ancestor left open between states of a Dollo character counts no step
+// on its edge, so a reconstruction in which it takes a derived state is as
+// short as one in which it is primitive. Here the clade (0, 1) holds the 1s
+// and (2, 3) the 0s: one gain into (0, 1), or an ancestor of 1 and one loss
+// into (2, 3). Each of the two edges may then have length 0 or 1; AccTran
+// puts the step on the loss and DelTran on the gain, and the assigned
+// lengths must lie within the ranges shown beside them.
+TEST_F(StmMoves, AnOpenDolloAncestorLetsEitherCladeEdgeCarryTheStep)
+{
+    dropData();
+    const uint64_t zero = 1, one = 2;
+    data = makeTypedData(2, {{one}, {one}, {zero}, {zero}});
+    setType(data, 0, kCharDollo, false);
+    setAncestor(data, 0, 0);
+    setActiveDataInfo(data);
+    gPars.pending = 3;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    TreePtr tree = rootedTree("((0,1),(2,3))");
+    const TreeNode *gains = nullptr, *loses = nullptr;
+    for (const TreeNode *n = tree->root; n; n = n->next)
+        if (n->firstChild && n->firstChild->index >= 0 && n->firstChild->index < 4)
+            (n->firstChild->index < 2 ? gains : loses) = n;
+    ASSERT_TRUE(gains && loses);
+    for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+        const std::vector<BranchLengthRange> range = reconstruct(data, tree.get(), opt);
+        for (const TreeNode *n : {gains, loses}) {
+            EXPECT_EQ(range[nodePosition(tree.get(), n)].min, 0.0);
+            EXPECT_EQ(range[nodePosition(tree.get(), n)].max, 1.0);
+        }
+        EXPECT_EQ(range[nodePosition(tree.get(), tree->root->firstChild)].max, 0.0);
+        EXPECT_EQ(gains->edge.brlen, opt == ParsOpt::DelTran ? 1.0 : 0.0);
+        EXPECT_EQ(loses->edge.brlen, opt == ParsOpt::AccTran ? 1.0 : 0.0);
+    }
+}
+
+// The same on random rooted trees (polytomies too) of Dollo and
+// irreversible characters with ancestors given, open over a run or missing,
+// ".dn" variants and weights: under AccTran and DelTran every branch length
+// assigned lies within the range of lengths it may take, and the change
+// lists count the steps the branch lengths do.
+TEST_F(StmMoves, AssignedBranchLengthsOfDirectedCharactersLieWithinTheirRanges)
+{
+    std::mt19937 rng(4413);
+    long edges = 0, spread = 0;
+    for (int trial = 0; trial < 300; trial++) {
+        SCOPED_TRACE(trial);
+        dropData();
+        const uint32_t ntax = 4 + trial % 8, nchar = 1 + rng() % 3;
+        std::vector<uint32_t> width(nchar);
+        const auto cells = randomSeriesCells(rng, ntax, width, false);
+        data = makeTypedData(6, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            const bool dollo = rng() % 3 != 0;
+            setType(data, c, dollo ? kCharDollo : kCharIrreversible, rng() % 3 == 0);
+            const uint32_t a = rng() % 4, s = dollo ? (rng() % 2 ? 0 : width[c] - 1) : rng() % width[c];
+            setAncestor(data, c, seriesAncestor(a, s, width[c]));
+            data->weights[c] = trial % 3 ? 1 : 1 + rng() % 3;
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, trial % 4 == 3));
+        for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+            const std::vector<BranchLengthRange> range = reconstruct(data, tree.get(), opt);
+            double assigned = 0.0, listed = 0.0;
+            for (const TreeNode *n = tree->root->next; n; n = n->next) {
+                const BranchLengthRange &r = range[nodePosition(tree.get(), n)];
+                EXPECT_GE(n->edge.brlen, r.min - 1e-9) << "node " << n->index;
+                EXPECT_LE(n->edge.brlen, r.max + 1e-9) << "node " << n->index;
+                assigned += n->edge.brlen;
+                edges++;
+                spread += r.max > r.min;
+            }
+            // The change lists count the same steps.
+            for (uint32_t c = 0; c < nchar; c++)
+                for (const CharChange &ch : listCharChanges(tree.get(), data, c))
+                    listed += ch.cost * data->weights[c];
+            EXPECT_DOUBLE_EQ(listed, assigned);
+        }
+    }
+    EXPECT_GT(edges, 3000);
+    EXPECT_GT(spread, 300);
 }
 
 }  // namespace
