@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <functional>
 #include <random>
+#include <vector>
 
 #include "search/hsearch.h"
 #include "search/search_settings.h"
@@ -283,7 +284,12 @@ TEST_F(HSearchThreadsTest, MulTreesRunsAheadMeetingEarlierTreesAreTakenUpToWhere
             for (const bool half : {false, true}) {
                 const bool wasBlind = setAheadRunsBlind(blind), wasHalf = setAheadTakesHalf(half);
                 uint32_t partWay = 0, settled = 0;
-                for (uint32_t threads : {2u, 3u, 8u}) {
+                // The switches make the runs' fates independent of timing, so
+                // two thread counts suffice there; the search as it runs
+                // takes all three.
+                const std::vector<uint32_t> threadCounts =
+                    blind || half ? std::vector<uint32_t>{3, 8} : std::vector<uint32_t>{2, 3, 8};
+                for (const uint32_t threads : threadCounts) {
                     const Outcome many = search(threads, s.set);
                     const std::string what = std::string(s.name) + (blind ? ", blind" : "") +
                                              (half ? ", half" : "") + ", " + std::to_string(threads) + " threads";
