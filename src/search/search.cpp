@@ -15,7 +15,7 @@
 #include "search/search_settings.h"
 #include "trees/treeutil.h"
 
-SearchState gSearchState = {0, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+SearchState gSearchState = {0, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 namespace {
 

@@ -312,8 +312,9 @@ TEST_F(MLMatrixReuseTest, KeptUntilTheDataOrTheLikelihoodSetUpChange)
     // Each taxon the first with a share of its sites changed.
     for (uint32_t t = 1; t < ntax; ++t)
         for (uint32_t c = 0; c < nchar; ++c)
-            if (rng() % 100 >= 6 * t && getXijRaw(d, 0, c) < 4)
+            if (rng() % 100 >= 6 * t && getXijRaw(d, 0, c) < 4) {
                 ASSERT_EQ(setXijRaw(d, t, c, getXijRaw(d, 0, c)), 0);
+            }
     ml.NST = static_cast<int32_t>(kSubstTwoRates);
     ml.userTratio = 2.0;
     ml.rates = 1;

@@ -307,10 +307,12 @@ TEST_F(HSearchThreadsTest, MulTreesRunsAheadMeetingEarlierTreesAreTakenUpToWhere
                 // Blind runs are taken part-way or whole with the earlier
                 // trees in the buffer, never all run again (where the buffer
                 // is full they store nothing to part them).
-                if (blind && treeInfo.maxtrees != 20)
+                if (blind && treeInfo.maxtrees != 20) {
                     EXPECT_GT(partWay + settled, 0u) << s.name << (half ? ", half" : "");
-                if (half)
+                }
+                if (half) {
                     EXPECT_GT(partWay, 0u) << s.name << (blind ? ", blind" : "");
+                }
             }
     }
 }

@@ -363,7 +363,7 @@ TEST_F(StmMoves, IrreversibleStepMovesScoreAsCostVectorRescorings)
                 if (sc.dollo)
                     continue;
                 multiState += sc.n > 2;
-                middle += sc.turned != 0 && sc.turned + 1 != sc.n;
+                middle += sc.turned != 0 && static_cast<int64_t>(sc.turned) + 1 != static_cast<int64_t>(sc.n);
             }
         }
         TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));

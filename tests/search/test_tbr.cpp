@@ -426,7 +426,7 @@ TEST_F(Tbr, LaidOutSetsKeepTheirValuesAndScores)
 // distance read from its end.
 TEST_F(Tbr, CutsFromACentreComeNearestFirstInTheWalksOrder)
 {
-    auto reference = [](Tree *tree, TreeNode *centre) {
+    auto reference = [](Tree * /*tree*/, TreeNode *centre) {
         std::vector<std::pair<TreeNode *, uint32_t>> items;
         auto walk = [&](TreeNode *top, uint32_t d) {
             std::vector<std::pair<TreeNode *, uint32_t>> stack{{top, d}};

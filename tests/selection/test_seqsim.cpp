@@ -383,8 +383,9 @@ TEST(SeqSimTest, GeneTreeBranchesTakeTheRatesOfTheSpeciesBranchesTheyCross)
                 sum += p.length;
                 EXPECT_EQ(p.localModel, p.rate == 3.0);
             }
-            if (!g.nodes[k].pieces.empty())
+            if (!g.nodes[k].pieces.empty()) {
                 ASSERT_NEAR(sum, hi - lo, 1e-9);
+            }
             crossing += inCD && hi > 0.4;
         }
     }
