@@ -37,6 +37,7 @@ bool gFurther = false;
 // when a further CHARACTERS block, read into a record sharing its taxa,
 // cannot be joined to it.
 DataInfo *gInstalled = nullptr;
+uint64_t gInstalledReplacements = 0;
 
 constexpr const char *kBlockNames[] = {"Data", "Taxa", "Characters", "Distances"};
 constexpr const char *kFormatHint =
@@ -95,6 +96,7 @@ int doTitleCmd(DataInfo *d)
 // which shared its taxa, starts afresh as the only one.
 void replaceInstalledData(DataInfo *d)
 {
+    ++gInstalledReplacements;
     DataInfo *old = gInstalled;
     setActiveDataInfo(old);
     purgeData(old, 0, 0, 0);
@@ -946,3 +948,5 @@ int readData(int blockType, DataInfo *d)
     }
     return gAborted_ ? 2 : 1;
 }
+
+uint64_t installedDataReplacements() { return gInstalledReplacements; }

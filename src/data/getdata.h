@@ -64,6 +64,10 @@ DataBlockReader &dataBlockReader();
 
 // Reads one block (after its "begin name;") into d; 0, 1 (error) or 2 (aborted).
 int readData(int blockType, DataInfo *d);
+// How many times a further CHARACTERS block with new taxa has replaced the
+// installed data set, whose record is then freed: a holder of that record
+// compares the count before and after a block.
+uint64_t installedDataReplacements();
 // Installs a freshly read character matrix as the active data set (join 0),
 // or appends a further CHARACTERS block to the installed one (joinCharBlock);
 // under compact storage the pattern matrix is made from the pattern tree

@@ -134,8 +134,12 @@ void readBlocks(const std::string &text)
             setActiveDataInfo(fresh);
             d = fresh;
         }
+        const uint64_t replacements = installedDataReplacements();
         const int rc = readData(kind, d);
-        if (fresh && activeDataInfo() == fresh) {
+        if (fresh && installedDataReplacements() != replacements) {
+            // New taxa replaced the data set: our record was freed with it.
+            gRecord = fresh;
+        } else if (fresh && activeDataInfo() == fresh) {
             // The new record kept its place: the old one is retired. Its
             // taxa belong to the new record now (or were released by it).
             gRecord->taxa = DataTaxa{};
