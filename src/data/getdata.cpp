@@ -146,7 +146,7 @@ int doDimensionsCmd(DataInfo *d)
         return qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
                             static_cast<int>(kMaxTaxa));
     if (p.newTaxa || d->flags == 0) {
-        if (gFurther)
+        if (gFurther && d != gInstalled)
             replaceInstalledData(d);
         const DataServices &s = dataServices();
         s.setStatusText("Deallocating memory...");
@@ -863,8 +863,12 @@ int readData(int blockType, DataInfo *d)
 {
     if (blockType < 0 || blockType > kBlockDistances || !d)
         return 1;
-    if (blockType == kBlockDistances)
+    if (blockType == kBlockDistances) {
+        // A distances block is never a further character block; the mark
+        // left by the last character block would have it free its own record.
+        gFurther = false;
         return readDistancesBlock(d);
+    }
     if (blockType == kBlockData && (d->flags & kHaveCharacters) && !inputCanBeReread()) {
         // Typed or from standard input, the block is first read through its
         // End into memory and then read from there, as from a file: whether
