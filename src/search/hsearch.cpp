@@ -1219,6 +1219,19 @@ bool aheadRunHolds(const HSearchRun &run, const AheadResult &a, bool stopped)
     return true;
 }
 
+// What a run ahead taken to its end leaves in the search's counts and
+// flags, and where it leaves the random stream: the replicate's result.
+int takeRunToItsEnd(HSearchRun &run, const AheadResult &a)
+{
+    HSearchData *hsd = run.hsd;
+    hsd->rearrTriedRep = a.rearrTried;
+    hsd->rearrTriedTotal += a.rearrTried;
+    hsd->overflowed |= a.overflowed;
+    hsd->steepestTruncated |= a.steepestTruncated;
+    run.rng = a.end;
+    return a.result;
+}
+
 // Stores the run's trees as the replicate would have stored them here.
 int takeAheadRun(HSearchRun &run, const AheadResult &a)
 {
@@ -1248,12 +1261,7 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
         hsd->duplicateOf = compactRepInBuffer(run.mainBuf, a.assumed.data() + a.assumed.size() - a.bytesPerTree);
     if (dupKept)
         hsd->duplicateOf = dupKept;
-    hsd->rearrTriedRep = a.rearrTried;
-    hsd->rearrTriedTotal += a.rearrTried;
-    hsd->overflowed |= a.overflowed;
-    hsd->steepestTruncated |= a.steepestTruncated;
-    run.rng = a.end;
-    return a.result;
+    return takeRunToItsEnd(run, a);
 }
 
 // A MulTrees run taken up to a point. The search here would have gone as
@@ -1512,12 +1520,7 @@ int takeAheadPlan(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
     hsd->duplicateOf = plan.duplicateOf;
     if (plan.whole) {
         hsd->bestScoreRep = a.bestScoreRep;
-        hsd->rearrTriedRep = a.rearrTried;
-        hsd->rearrTriedTotal += a.rearrTried;
-        hsd->overflowed |= a.overflowed;
-        hsd->steepestTruncated |= a.steepestTruncated;
-        run.rng = a.end;
-        return a.result;
+        return takeRunToItsEnd(run, a);
     }
     const AheadResult::SwapPoint &p = a.points[static_cast<size_t>(plan.point)];
     hsd->bestScoreRep = p.bestScore;

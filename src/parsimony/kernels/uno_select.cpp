@@ -74,35 +74,21 @@ const DolStepKernels &dolStepKernels() { return *current().load(std::memory_orde
 
 bool unoKernelsAvailable(UnoKernelVariant v) { return choiceOf(v) != nullptr; }
 
-const UnoKernels *unoKernelsOf(UnoKernelVariant v)
+namespace {
+// One table of a variant's choice, or null when the variant is not available.
+template <class Table>
+const Table *tableOf(UnoKernelVariant v, const Table *KernelChoice::*table)
 {
     const KernelChoice *c = choiceOf(v);
-    return c ? c->uno : nullptr;
+    return c ? c->*table : nullptr;
 }
+}  // namespace
 
-const WagKernels *wagKernelsOf(UnoKernelVariant v)
-{
-    const KernelChoice *c = choiceOf(v);
-    return c ? c->wag : nullptr;
-}
-
-const IrrStepKernels *irrStepKernelsOf(UnoKernelVariant v)
-{
-    const KernelChoice *c = choiceOf(v);
-    return c ? c->irr : nullptr;
-}
-
-const DolStepKernels *dolStepKernelsOf(UnoKernelVariant v)
-{
-    const KernelChoice *c = choiceOf(v);
-    return c ? c->dol : nullptr;
-}
-
-const StmKernels *stmKernelsOf(UnoKernelVariant v)
-{
-    const KernelChoice *c = choiceOf(v);
-    return c ? c->stm : nullptr;
-}
+const UnoKernels *unoKernelsOf(UnoKernelVariant v) { return tableOf(v, &KernelChoice::uno); }
+const WagKernels *wagKernelsOf(UnoKernelVariant v) { return tableOf(v, &KernelChoice::wag); }
+const IrrStepKernels *irrStepKernelsOf(UnoKernelVariant v) { return tableOf(v, &KernelChoice::irr); }
+const DolStepKernels *dolStepKernelsOf(UnoKernelVariant v) { return tableOf(v, &KernelChoice::dol); }
+const StmKernels *stmKernelsOf(UnoKernelVariant v) { return tableOf(v, &KernelChoice::stm); }
 
 bool selectUnoKernels(UnoKernelVariant v)
 {
