@@ -919,3 +919,30 @@ int setDistances(uint32_t matrixChoice, bool computeIfNeeded, DataInfo *d)
         return gAborted_.load() ? 2 : std::exchange(gReplicateUnusable, false) ? -1 : 1;
     return checkDistType(type, false, d);
 }
+
+ModelGroup *distanceGroupToReweight(DataInfo *d)
+{
+    if (!d || !(d->flags & kHaveCharacters))
+        return nullptr;
+    const uint32_t type = resolveDistType(dist.distance);
+    const bool fromPatterns = hasNucleotideData(d) ? isDnaDistType(type) && type != kDistML
+                                                   : type == kDistP || type == kDistJC || type == kDistF81 ||
+                                                         type == kDistLogDet;
+    ModelGroup *g = activeModelGroup();
+    if (!fromPatterns || !isSitePatternDataValid(g) || !g->patterns || !g->groupPatternWeight ||
+        !g->siteToGroupPattern || g->ngrp == 0)
+        return nullptr;
+    return g;
+}
+
+int distanceCharWeightsChanged(DataInfo *d)
+{
+    refreshGroupPatternWeights(activeModelGroup(), d);
+    invalidateEmpirStateFreqs();
+    invalidateDistances();
+    // Other data keep parsimony state sets made from the weights a set-up
+    // last saw; nothing of a replicate reads them, but they are stale.
+    if (!hasNucleotideData(d))
+        dataServices().setNeedParsPrep(1);
+    return dataServices().setDistances(d);
+}
