@@ -39,6 +39,16 @@ struct DCalcData {
     // Counting work of calcFxy: per code pair weights and the ambiguous pairs.
     std::vector<double> pairTable;
     std::vector<AmbiguousPair> ambiguous;
+    // The patterns with weight, where many have none (a resampling
+    // replicate's), laid out by the table each is counted into, so that a
+    // pair reads none of the others (empty when every pattern is read).
+    struct WeightedLanes {
+        const SitePatternData *patterns = nullptr;  // the record laid out
+        uint32_t length[4] = {0, 0, 0, 0};
+        uint32_t stride = 0;
+        std::vector<double> weights;  // lane L at L x stride
+        std::vector<uint8_t> rows;    // taxon t, lane L at (4t + L) x stride
+    } lanes;
     // Three n x n matrices with row pointers (F, counts, adjusted counts).
     std::vector<double> matrixBlock;
     std::vector<double *> matrixRows;

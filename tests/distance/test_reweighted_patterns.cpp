@@ -5,6 +5,7 @@
 // that reads the pattern weights, constant-site corrections, and the Mk
 // patterns of standard data (a group that owns its weights).
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -177,6 +178,43 @@ TEST_F(ReweightedPatternTest, NucleotideDistancesOfReweightedPatternsAreThoseOfR
         applyCase(c, factoryDist_);
         expectSameDistances(c.name);
     }
+}
+
+// A pair's counts taken from the patterns with weight alone, laid out by
+// the table each is summed into, are those of every pattern counted in
+// order, to the last bit: weights that are not whole make the order of each
+// table's sums tell, and gaps and ambiguities fill the tables' other cells.
+TEST_F(ReweightedPatternTest, PairCountsOverThePatternsWithWeightAreThoseOverEveryPattern)
+{
+    ASSERT_EQ(read(dataBlock(gappyRows("ACGT", 4, "-?NRYKMSWB"), "datatype=dna gap=- missing=?")), 0);
+    DataInfo *d = activeDataInfo();
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        d->weights[c] = c % 3 == 1 ? 0.0 : 0.1 + static_cast<double>(c % 7) / 3.0;
+    afterWtsChange(nullptr, d);
+    ASSERT_EQ(initPatternData(d), 0);
+    const SitePatternData *pd = activeModelGroup()->patterns;
+    using Calc = std::unique_ptr<DCalcData, DCalcData *(*)(DCalcData *)>;
+    auto make = [&] { return Calc(createDCalcData(kDistJC, getDefaultModel(), nullptr, 4, nullptr, false, false, true),
+                                  destroyDCalcData); };
+    Calc laned = make(), every = make();
+    ASSERT_TRUE(laned && every);
+    every->lanes.patterns = pd;  // laid out as empty: every pattern is read
+    auto cells = [](double **m) {
+        std::vector<double> v;
+        for (uint32_t a = 0; a < 4; ++a)
+            v.insert(v.end(), m[a], m[a] + 4);
+        return v;
+    };
+    for (uint32_t i = 1; i < pd->ntax; ++i)
+        for (uint32_t j = 0; j < i; ++j) {
+            const double a = calcFxy(laned.get(), i, j, pd, true, laned->F, laned->counts, nullptr, laned->work);
+            const double b = calcFxy(every.get(), i, j, pd, true, every->F, every->counts, nullptr, every->work);
+            EXPECT_EQ(a, b) << "taxa " << i << ", " << j;
+            EXPECT_EQ(cells(laned->counts), cells(every->counts)) << "taxa " << i << ", " << j;
+            EXPECT_EQ(cells(laned->F), cells(every->F)) << "taxa " << i << ", " << j;
+        }
+    EXPECT_GT(laned->lanes.stride, 0u) << "the patterns with weight were not laid out";
+    EXPECT_NE(pd->npat % 4, 0u) << "no patterns after the last group of four";
 }
 
 TEST_F(ReweightedPatternTest, MkPatternsOfStandardDataOwnTheirWeightsAndFollowThem)
