@@ -42,6 +42,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "app/vorn_app.h"
 #include "app/vorn_cmdloop.h"
+#include "app/qel_python.h"
 
 extern "C" const char *__asan_default_options()
 {
@@ -117,6 +118,9 @@ void setUp()
         exitReached(8);
     dataServices().clearTrees(0, 0);
     finishStartup();
+    // Without a module name the interpreter refuses to start, however an
+    // input spells its command or block.
+    setPythonModuleName(nullptr);
     gQelIo.stdinNotTerminal = true;
     setDefaultMode(true);
     std::thread(watchdog).detach();
@@ -140,8 +144,16 @@ bool forbiddenWord(std::string_view word)
 bool acceptable(std::string_view text)
 {
     std::string word;
+    int commentDepth = 0;
     for (size_t i = 0; i <= text.size(); ++i) {
         const unsigned char c = i < text.size() ? static_cast<unsigned char>(text[i]) : ' ';
+        // The reader drops a comment inside a word without ending it
+        // ("p[x]ython" reads as "python"), so a comment's text is no part of
+        // the word it sits in.
+        if (i < text.size() && (c == '[' || (c == ']' && commentDepth > 0))) {
+            commentDepth += c == '[' ? 1 : -1;
+            continue;
+        }
         if (c == '/') {
             const bool blankBefore = i > 0 && std::isspace(static_cast<unsigned char>(text[i - 1]));
             const bool blankAfter = i + 1 < text.size() && std::isspace(static_cast<unsigned char>(text[i + 1]));
@@ -150,6 +162,8 @@ bool acceptable(std::string_view text)
         }
         if (c == '\\' || c == '~' || c == '$' || c == '!' || c == '`' || c == '\'' || c == '"' || c == 0)
             return false;
+        if (commentDepth > 0 && i < text.size())
+            continue;
         if (std::isalnum(c)) {
             word += static_cast<char>(std::tolower(c));
             continue;
