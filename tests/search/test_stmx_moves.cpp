@@ -826,6 +826,18 @@ Reconstruction readReconstruction(DataInfo *data, Tree *tree, ParsOpt opt)
     return r;
 }
 
+// The reconstruction by the steps, and by the cost vectors with the steps
+// paused.
+std::pair<Reconstruction, Reconstruction> stepsAndCostVectors(DataInfo *data, Tree *tree, ParsOpt opt)
+{
+    Reconstruction byVectors;
+    {
+        DolloSearchPause whole(data);
+        byVectors = readReconstruction(data, tree, opt);
+    }
+    return {readReconstruction(data, tree, opt), byVectors};
+}
+
 // Reconstructions of trees held at the ancestor decide the characters the
 // steps score by the steps, and take their branch-length ranges from them:
 // under AccTran and DelTran every node's assigned state and
@@ -853,12 +865,7 @@ TEST_F(StmMoves, StepsReconstructTreesAsTheCostVectors)
             keptWithVectors += stmCharOf(data, c) && !dolStepsHoldChar(data, c);
         for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
             SCOPED_TRACE(opt == ParsOpt::AccTran ? "AccTran" : "DelTran");
-            Reconstruction byVectors;
-            {
-                DolloSearchPause whole(data);
-                byVectors = readReconstruction(data, tree.get(), opt);
-            }
-            const Reconstruction bySteps = readReconstruction(data, tree.get(), opt);
+            const auto [bySteps, byVectors] = stepsAndCostVectors(data, tree.get(), opt);
             EXPECT_EQ(bySteps.states, byVectors.states);
             EXPECT_EQ(bySteps.mpr, byVectors.mpr);
             EXPECT_EQ(bySteps.brlen, byVectors.brlen);
@@ -909,6 +916,35 @@ TEST_F(StmMoves, StepsPutADolloGainByTheOption)
         EXPECT_EQ(getStatesOrMPRset(data, fork, 0, false), acc ? 2u : 1u);
         EXPECT_EQ(fork->edge.brlen, acc ? 1.0 : 0.0);
         EXPECT_EQ(a->edge.brlen, acc ? 0.0 : 1.0);
+    }
+}
+
+// Below an open ancestor a step whose cells are all open (uncertain or
+// missing) may take either condition at no cost, and the cost vectors take
+// the lower state: the primitive side of an irreversible step, or the
+// derived side of one an ".dn" character turns round.
+TEST_F(StmMoves, StepsTakeTheLowerStateOfAStepLeftOpenBelowAnOpenAncestor)
+{
+    for (const bool down : {false, true}) {
+        SCOPED_TRACE(down);
+        dropData();
+        const uint64_t open = 6, one = 2;
+        data = makeTypedData(3, {{open, one}, {0, one}, {open, 4}, {open, 4}});
+        for (uint32_t c = 0; c < 2; c++) {
+            setType(data, c, kCharIrreversible, down);
+            setAncestor(data, c, 0);
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr tree = rootedTree("((0,1),(2,3))");
+        ASSERT_TRUE(dolStepsFitTree(data, tree.get()));
+        ASSERT_TRUE(dolStepsHoldChar(data, 0));
+        for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+            const auto [bySteps, byVectors] = stepsAndCostVectors(data, tree.get(), opt);
+            EXPECT_EQ(bySteps.states, byVectors.states);
+            EXPECT_EQ(bySteps.brlen, byVectors.brlen);
+        }
     }
 }
 
