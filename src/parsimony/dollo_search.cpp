@@ -218,8 +218,8 @@ void setActive(DataInfo *d, bool on)
 bool canActivate(const DataInfo *d)
 {
     const PackedData *pd = packedData(d);
-    return pd && pd->dolSearch && !pd->dolSearch->active && pd->dolSearch->fullChars == pd->stmChars &&
-           parsCriterionActive();
+    return pd && pd->dolSearch && !pd->dolSearch->active && !pd->dolSearch->paused &&
+           pd->dolSearch->fullChars == pd->stmChars && parsCriterionActive();
 }
 
 }  // namespace
@@ -289,6 +289,8 @@ int prepareDolSearch(DataInfo *d)
         if (used + steps > kLanes || (i && key(chosen[i]) != key(chosen[i - 1]))) {
             ds->words++;
             ds->weight.push_back(key(chosen[i]).second);
+            ds->used.push_back(0);
+            ds->turned.push_back(0);
             ds->charOf.resize(static_cast<size_t>(ds->words) * kLanes, kDolNoChar);
             if (!sc.dollo)
                 ds->irrWords = ds->words;
@@ -297,6 +299,12 @@ int prepareDolSearch(DataInfo *d)
         firstStep[i] = (ds->words - 1) * kLanes + used;
         ds->firstStep[sc.c] = firstStep[i];
         std::fill_n(ds->charOf.begin() + firstStep[i], steps, sc.c);
+        for (uint32_t j = 1; j <= steps; j++) {
+            const uint64_t bit = uint64_t{1} << (used + j - 1);
+            ds->used.back() |= bit;
+            if (j <= sc.turned)
+                ds->turned.back() |= bit;
+        }
         used += steps;
     }
     ds->stride = kHead + 2 * ds->words + (2 * ds->words - ds->irrWords) * kCounterWords;
@@ -319,10 +327,14 @@ DolloStepsSwitch::DolloStepsSwitch(DataInfo *d, bool on) : d_(d), on_(on)
         setActive(d, on);
         changed_ = true;
     }
+    if (!on && (layout_ = packedData(d) ? packedData(d)->dolSearch : nullptr))
+        layout_->paused++;
 }
 
 DolloStepsSwitch::~DolloStepsSwitch()
 {
+    if (layout_)
+        layout_->paused--;
     if (changed_ && (on_ ? dolSearchActive(d_) : canActivate(d_)))
         setActive(d_, !on_);
 }
@@ -656,6 +668,31 @@ void dolMprSet(const DataInfo *d, TreeNode *node)
     dolSet(d, node, nullptr, false, false, nodeSets(node->abm[2]), nullptr);
 }
 
+namespace {
+
+// The states of character sc (index bits) that the conditions of its steps
+// allow, `conditions(at)` giving those of step `at` (kPrimitive, kDerived).
+template <typename Conditions>
+uint64_t statesOfSteps(const DolSearch &ds, const StmChar &sc, Conditions conditions)
+{
+    const uint64_t all = sc.n >= 64 ? ~uint64_t{0} : (uint64_t{1} << sc.n) - 1;
+    uint64_t states = all;
+    // Step j lies between states j - 1 and j: the states from j up are on
+    // its derived side unless the ancestor turns it round.
+    for (uint32_t j = 1; j < sc.n; j++) {
+        const uint32_t m = conditions(ds.firstStep[sc.c] + j - 1);
+        const uint64_t above = all & ~((uint64_t{1} << j) - 1);
+        const uint64_t derived = j <= sc.turned ? all & ~above : above;
+        if (!(m & kDerived))
+            states &= ~derived;
+        if (!(m & kPrimitive))
+            states &= derived;
+    }
+    return states;
+}
+
+}  // namespace
+
 uint64_t dolStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
 {
     const StmChar *sc = stmCharOf(d, c);
@@ -663,20 +700,7 @@ uint64_t dolStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
         return 0;
     const DolSearch &ds = layoutOf(d);
     const ConstRec R = recOf(ds, rec);
-    const uint64_t all = sc->n >= 64 ? ~uint64_t{0} : (uint64_t{1} << sc->n) - 1;
-    uint64_t states = all;
-    // Step j lies between states j - 1 and j: the states from j up are on
-    // its derived side unless the ancestor turns it round.
-    for (uint32_t j = 1; j < sc->n; j++) {
-        const uint32_t m = stepMpr(ds, R, ds.firstStep[c] + j - 1);
-        const uint64_t above = all & ~((uint64_t{1} << j) - 1);
-        const uint64_t derived = j <= sc->turned ? all & ~above : above;
-        if (!(m & kDerived))
-            states &= ~derived;
-        if (!(m & kPrimitive))
-            states &= derived;
-    }
-    return stmRawStates(d, *sc, states);
+    return stmRawStates(d, *sc, statesOfSteps(ds, *sc, [&](uint32_t at) { return stepMpr(ds, R, at); }));
 }
 
 bool dolEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)
@@ -737,4 +761,227 @@ double dolLen3(const DataInfo *d, int32_t a, int32_t b, int32_t c)
         if (const uint64_t mixed = (A.L[w] | B.L[w] | C.L[w]) & (za[w] | zb[w] | zc[w]))
             len += std::popcount(mixed) * ds.weight[w];
     return len;
+}
+
+// ---------------------------------------------------------------------------
+// Reconstructions
+
+namespace {
+
+ParsNodeSets *downOf(const TreeNode *n) { return nodeSets(n->abm[0]); }
+ParsNodeSets *upOf(const TreeNode *n) { return nodeSets(n->abm[1]); }
+ParsNodeSets *finalOf(const TreeNode *n) { return nodeSets(n->abm[2]); }
+
+// The lanes of a word of counters that pass a test, as a word.
+template <typename Test>
+uint64_t lanesWhere(const int16_t *x, Test test)
+{
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < kLanes; i++)
+        out |= static_cast<uint64_t>(test(x[i])) << i;
+    return out;
+}
+
+template <typename Test>
+uint64_t lanesWhere(const int16_t *x, const int16_t *y, Test test)
+{
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < kLanes; i++)
+        out |= static_cast<uint64_t>(test(x[i], y[i])) << i;
+    return out;
+}
+
+// Word w of the conditions a record leaves most parsimonious (stepMpr, a
+// word at a time): the steps that may be derived, and those that may be
+// primitive. Read on a terminal's or the ancestor's record, a step it holds
+// is one or the other and a step it leaves open both.
+struct StepConditions {
+    uint64_t derived, primitive;
+    uint64_t onlyDerived() const { return derived & ~primitive; }
+    uint64_t onlyPrimitive() const { return primitive & ~derived; }
+};
+
+StepConditions mprWord(const DolSearch &ds, const ConstRec &R, uint32_t w)
+{
+    const int16_t *c1 = R.c1 + static_cast<size_t>(w) * kLanes;
+    if (w < ds.irrWords)
+        return {lanesWhere(c1, [](int16_t v) { return v >= 0; }), lanesWhere(c1, [](int16_t v) { return v <= 0; })};
+    const int16_t *c0 = R.c0 + static_cast<size_t>(w) * kLanes;
+    const uint64_t F = R.F[w], L = R.L[w];
+    return {F | lanesWhere(c1, [](int16_t v) { return v == 0; }),
+            ~F & (~L | lanesWhere(c0, [](int16_t v) { return v == 0; }))};
+}
+
+// The decided conditions of word w at an internal node with down record R
+// and most-parsimonious record M, its ancestor's decided conditions `pa`,
+// `open` the steps an ancestor left open above it.
+uint64_t decideWord(const DolSearch &ds, const ConstRec &R, const ConstRec &M, uint32_t w, uint64_t pa,
+                    uint64_t open, bool accTran)
+{
+    const size_t at = static_cast<size_t>(w) * kLanes;
+    const int16_t *c1 = R.c1 + at;
+    uint64_t x, fromOpen = 0;
+    if (w < ds.irrWords) {
+        // The subtree's value: positive where its top is cheaper derived
+        // (a gain on this branch), negative where cheaper primitive.
+        const uint64_t gain = lanesWhere(c1, [](int16_t v) { return v > 0; });
+        if (accTran) {
+            x = pa | gain;
+        } else {
+            const StepConditions m = mprWord(ds, M, w);
+            x = (pa & m.derived) | (~pa & ~m.primitive);
+        }
+        // An open ancestor takes either condition at no cost: a tie goes
+        // to the lower state, which a turned step has on its derived side.
+        if (open)
+            fromOpen = gain | (~gain & ~lanesWhere(c1, [](int16_t v) { return v < 0; }) & ds.turned[w]);
+    } else {
+        const int16_t *c0 = R.c0 + at;
+        const uint64_t L = R.L[w], F = R.F[w];
+        if (accTran) {
+            // Below a derived node a subtree without a 1 is left derived
+            // only when nothing but missing cells are in it (else the loss
+            // is on this branch); below a primitive one a subtree with a
+            // 1 gains on this branch when that costs no more than a gain
+            // further down (a tie goes to the change here).
+            const uint64_t keep = lanesWhere(c1, [](int16_t v) { return v < 1; });
+            const uint64_t gainHere = lanesWhere(c1, c0, [](int16_t a, int16_t b) { return a + 1 <= b; });
+            x = (pa & (L | keep)) | (~pa & (F | (L & gainHere)));
+        } else {
+            const StepConditions m = mprWord(ds, M, w);
+            x = (pa & m.derived) | (~pa & ~m.primitive);
+        }
+        // Below an open ancestor the node is derived where that costs less
+        // than primitive, or as much under AccTran.
+        if (open)
+            fromOpen = F | (L & (accTran ? lanesWhere(c1, c0, [](int16_t a, int16_t b) { return a <= b; })
+                                         : lanesWhere(c1, c0, [](int16_t a, int16_t b) { return a < b; })));
+    }
+    return ((open & fromOpen) | (~open & x)) & ds.used[w];
+}
+
+}  // namespace
+
+bool dolStepsFitTree(const DataInfo *d, const Tree *tree)
+{
+    const PackedData *pd = packedData(d);
+    const TreeNode *root = tree->root;
+    return pd && pd->dolSearch && !pd->dolSearch->paused && !pd->dolSearch->firstStep.empty() && root &&
+           root->index < 0 && root->firstChild && !root->firstChild->nextSib;
+}
+
+bool dolStepsHoldChar(const DataInfo *d, uint32_t c)
+{
+    const PackedData *pd = packedData(d);
+    return pd && pd->dolSearch && c < pd->dolSearch->firstStep.size() && pd->dolSearch->firstStep[c] != kDolNoChar;
+}
+
+void dolDecide(const DataInfo *d, TreeNode *node, bool accTran)
+{
+    const DolSearch &ds = layoutOf(d);
+    const TreeNode *anc = node->anc;
+    // The ancestor's record gives its conditions as a terminal's does, and
+    // a step it leaves open changes on no branch below it.
+    const bool belowAncestor = !anc->anc;
+    const ConstRec A = recOf(ds, static_cast<const ParsNodeSets *>(downOf(anc)));
+    ParsNodeSets *own = downOf(node);
+    const ConstRec R = recOf(ds, static_cast<const ParsNodeSets *>(own));
+    const ConstRec M = recOf(ds, static_cast<const ParsNodeSets *>(finalOf(node)));
+    const Rec X = recOf(ds, own);
+    for (uint32_t w = 0; w < ds.words; w++) {
+        uint64_t pa = A.L[w], open = 0;
+        if (belowAncestor) {
+            const StepConditions a = mprWord(ds, A, w);
+            pa = a.onlyDerived();
+            open = a.derived & a.primitive;
+        }
+        uint64_t change;
+        if (node->firstChild) {
+            const uint64_t x = decideWord(ds, R, M, w, pa, open, accTran);
+            change = (x ^ pa) & ~open & ds.used[w];
+            X.L[w] = X.F[w] = x;
+        } else {
+            const StepConditions t = mprWord(ds, R, w);
+            change = ((~pa & t.onlyDerived()) | (pa & t.onlyPrimitive())) & ~open & ds.used[w];
+        }
+        if (change)
+            node->edge.brlen += std::popcount(change) * ds.weight[w];
+    }
+}
+
+void dolWriteDecisions(const DataInfo *d, const Tree *tree)
+{
+    const PackedData *pd = packedData(d);
+    const DolSearch &ds = layoutOf(d);
+    for (const TreeNode *n = tree->root->next; n; n = n->next) {
+        if (!n->firstChild)
+            continue;
+        ParsNodeSets *own = downOf(n), *mpr = finalOf(n);
+        const ConstRec X = recOf(ds, static_cast<const ParsNodeSets *>(own));
+        const ConstRec M = recOf(ds, static_cast<const ParsNodeSets *>(mpr));
+        auto decided = [&](uint32_t at) { return (X.L[at / kLanes] >> (at % kLanes)) & 1 ? kDerived : kPrimitive; };
+        auto open = [&](uint32_t at) { return stepMpr(ds, M, at); };
+        for (uint32_t c = 0; c < ds.firstStep.size(); c++) {
+            if (ds.firstStep[c] == kDolNoChar)
+                continue;
+            const StmChar &sc = pd->stmAll[static_cast<size_t>(pd->stmIndex[c])];
+            stmSetStates(d, own, sc, statesOfSteps(ds, sc, decided));
+            stmSetStates(d, mpr, sc, statesOfSteps(ds, sc, open));
+        }
+    }
+}
+
+void dolBLRange(const DataInfo *d, const Tree *tree, std::vector<BranchLengthRange> &range)
+{
+    const DolSearch &ds = layoutOf(d);
+    const TreeNode *root = tree->root;
+    // Down, up and most-parsimonious records, as a search makes them.
+    for (const TreeNode *n = tree->tail; n && n != root; n = n->prev) {
+        const TreeNode *a = n->firstChild;
+        if (!a)
+            continue;
+        if (a->nextSib && !a->nextSib->nextSib)
+            dolSetBin(d, downOf(a), downOf(a->nextSib), false, false, downOf(n), nullptr);
+        else
+            dolSet(d, n, n->anc, false, false, downOf(n), nullptr);
+    }
+    for (const TreeNode *n = root->next; n; n = n->next) {
+        if (n->anc == root)
+            std::copy_n(downOf(root)->dollo, ds.stride, upOf(n)->dollo);
+        else
+            dolSet(d, n->anc, n, false, false, upOf(n), nullptr);
+        if (n->firstChild)
+            dolSet(d, n, nullptr, false, false, finalOf(n), nullptr);
+    }
+    for (const TreeNode *n = root->next; n; n = n->next) {
+        const ConstRec A = recOf(ds, static_cast<const ParsNodeSets *>(downOf(n)));
+        const ConstRec B = recOf(ds, static_cast<const ParsNodeSets *>(upOf(n)));
+        // The ends' most-parsimonious conditions; a terminal's and the
+        // ancestor's are their cells.
+        const ConstRec Mn = recOf(ds, static_cast<const ParsNodeSets *>(n->firstChild ? finalOf(n) : downOf(n)));
+        const ConstRec Ma = recOf(ds, static_cast<const ParsNodeSets *>(n->anc == root ? downOf(root)
+                                                                                         : finalOf(n->anc)));
+        BranchLengthRange &r = range[nodePosition(tree, n)];
+        for (uint32_t w = 0; w < ds.words; w++) {
+            const StepConditions x = mprWord(ds, Mn, w), y = mprWord(ds, Ma, w);
+            // Every reconstruction changes a step whose ends each hold one
+            // condition, and they differ.
+            const uint64_t must =
+                ((x.onlyDerived() & y.onlyPrimitive()) | (x.onlyPrimitive() & y.onlyDerived())) & ds.used[w];
+            uint64_t may = 0;
+            for (uint64_t lanes = ds.used[w]; lanes; lanes &= lanes - 1) {
+                const auto i = static_cast<uint32_t>(std::countr_zero(lanes));
+                const size_t at = static_cast<size_t>(w) * kLanes + i;
+                const bool change =
+                    w < ds.irrWords ? irrStepMayChange(A.c1[at], B.c1[at])
+                                    : dolloStepMayChange((A.L[w] >> i) & 1, (A.F[w] >> i) & 1, A.c1[at], A.c0[at],
+                                                         (B.L[w] >> i) & 1, (B.F[w] >> i) & 1, B.c1[at], B.c0[at]);
+                may |= static_cast<uint64_t>(change) << i;
+            }
+            if (must)
+                r.min += std::popcount(must) * ds.weight[w];
+            if (may)
+                r.max += std::popcount(may) * ds.weight[w];
+        }
+    }
 }

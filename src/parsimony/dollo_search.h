@@ -48,8 +48,10 @@
 #include <utility>
 #include <vector>
 
+#include "parsimony/mprange.h"
 #include "parsimony/packx.h"
 
+struct Tree;
 struct TreeNode;
 
 struct DolSearch {
@@ -59,6 +61,8 @@ struct DolSearch {
     std::vector<double> weight;     // per word
     std::vector<uint32_t> charOf;   // per step (word x 64 + bit); kDolNoChar past the used ones
     std::vector<uint32_t> firstStep; // per character: its first step, kDolNoChar when not scored here
+    std::vector<uint64_t> used;     // per word: the steps in use
+    std::vector<uint64_t> turned;   // per word: the steps an ancestor turns round (stmTurnedSteps)
     // Per terminal record (position: 0 the ancestor, 1 + taxon), the Dollo
     // steps held primitive for certain (a cell, not missing): with the L
     // words, a three-taxon length needs no counters.
@@ -81,6 +85,8 @@ struct DolSearch {
     // steps: see ParsRecord::stmTakesBack).
     bool restDollo = false;
     bool active = false;
+    // Pauses alive: the steps are not turned on under one.
+    uint32_t paused = 0;
 };
 
 inline constexpr uint32_t kDolNoChar = UINT32_MAX;
@@ -104,6 +110,8 @@ protected:
 
 private:
     DataInfo *d_;
+    // The layout a pause holds (a repacking inside it makes another).
+    std::shared_ptr<DolSearch> layout_;
     bool on_, changed_ = false;
 };
 
@@ -117,8 +125,9 @@ public:
 
 // The opposite, for work inside a search that reads the cost vectors (the
 // edges' support): the cost vectors score every character again while
-// alive. It changes only the packed data's working lists, which a read-only
-// data set holds too.
+// alive, and reconstruct them too (the steps are not turned on meanwhile).
+// It changes only the packed data's working lists, which a read-only data
+// set holds too.
 class DolloSearchPause : DolloStepsSwitch {
 public:
     explicit DolloSearchPause(const DataInfo *d) : DolloStepsSwitch(const_cast<DataInfo *>(d), false) {}
@@ -163,3 +172,31 @@ uint64_t dolStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
 bool dolEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b);
 // Length of the three-taxon tree ((a, b), c) of taxa (-1: the ancestor).
 double dolLen3(const DataInfo *d, int32_t a, int32_t b, int32_t c);
+
+// Reconstructions of a tree held at the ancestor by the steps, for the
+// characters they score: the characters' decided states and branch steps,
+// their most-parsimonious sets and the range of their branch lengths, each
+// equal to what the cost vectors give.
+
+// True when the steps score some character, no pause holds them and the
+// tree is held at the ancestor (its root the ancestor, with one child).
+bool dolStepsFitTree(const DataInfo *d, const Tree *tree);
+// True when character c is one the steps score once turned on.
+bool dolStepsHoldChar(const DataInfo *d, uint32_t c);
+// The node's condition of every step, in preorder after its ancestor's,
+// while the steps are on and the tree's down, up and most-parsimonious
+// records are theirs: kept in the L and F words of an internal node's down
+// record, and the steps that change on its branch added to its length.
+// AccTran puts a change as near the ancestor as the subtree's counters let
+// it, DelTran keeps the ancestor's condition wherever the node's
+// most-parsimonious set allows it.
+void dolDecide(const DataInfo *d, TreeNode *node, bool accTran);
+// Once the steps are off again: every internal node's decided state and
+// most-parsimonious set of those characters, written where the cost vectors
+// keep theirs (the down and final records), so that whatever reads a
+// reconstruction reads these.
+void dolWriteDecisions(const DataInfo *d, const Tree *tree);
+// Adds those characters' fewest and most weighted changes on every branch
+// over all most-parsimonious reconstructions to `range` (by node position).
+// Computes the steps' records of the tree afresh, touching no other class's.
+void dolBLRange(const DataInfo *d, const Tree *tree, std::vector<BranchLengthRange> &range);

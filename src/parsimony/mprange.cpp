@@ -8,6 +8,7 @@
 #include <span>
 
 #include "data/vorn_data.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stmx.h"
@@ -137,9 +138,13 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
     t.rest.assign(cells, 0.0);
     t.above.assign(cells, 0.0);
     t.cost.assign(static_cast<size_t>(k) * k, 0.0);
+    // The characters the steps score take their ranges from the steps.
+    const bool bySteps = dolStepsFitTree(d, tree);
+    if (bySteps)
+        dolBLRange(d, tree, out);
     for (uint32_t c = 0; c < d->nchar && c < pd->slots.size(); c++) {
         const StmChar *sc = stmCharOf(d, c);
-        if (!isCharIncluded(d, c) || (!pd->slots[c].width && !sc))
+        if (!isCharIncluded(d, c) || (!pd->slots[c].width && !sc) || (bySteps && dolStepsHoldChar(d, c)))
             continue;
         // A two-state unordered character packed as ordered still costs one
         // step per change. The cost-vector class is scored in its own units

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "parsimony/calcsets.h"
+#include "parsimony/dollo_search.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -84,10 +86,12 @@ void upAndFinalSets(const DataInfo *d, Tree *tree)
     TreeNode *root = tree->root;
     for (TreeNode *n = root->next; n; n = n->next) {
         TreeNode *a = n->anc;
-        if (a == root && !root->firstChild->nextSib)
+        if (a == root && !root->firstChild->nextSib) {
             copySets(d, down(root), up(n));
-        else
+            copyDolSets(d, down(root), up(n));
+        } else {
             revSet(d, a, n, false, false, up(n), nullptr);
+        }
     }
     for (TreeNode *n = root; n; n = n->next)
         if (n->firstChild && (n != root || n->firstChild->nextSib))
@@ -241,7 +245,7 @@ void minfUnordered(const DataInfo *d, Tree *tree, const std::vector<uint64_t> &w
     }
 }
 
-void finalPass(DataInfo *d, Tree *tree, ParsOpt opt)
+void finalPass(DataInfo *d, Tree *tree, ParsOpt opt, bool steps)
 {
     const PackedData *pd = packedData(d);
     const uint32_t L = 2 * pd->ordWords;
@@ -276,6 +280,8 @@ void finalPass(DataInfo *d, Tree *tree, ParsOpt opt)
             stmDecide(d, n, opt == ParsOpt::AccTran   ? ParsOptChoice::AccTran
                             : opt == ParsOpt::DelTran ? ParsOptChoice::DelTran
                                                       : ParsOptChoice::First);
+        if (steps)
+            dolDecide(d, n, opt == ParsOpt::AccTran);
         // Unordered: character by character.
         if (pd->unoWords) {
             if (internal && opt != ParsOpt::AccTran) {
@@ -328,6 +334,13 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
     pointTreeAtPackedData(tree, d);
     checkTraversalSeq(tree);
     const auto opt = static_cast<ParsOpt>(gPars.opt);
+    // On a tree held at the ancestor the Dollo and irreversible characters
+    // the steps score are reconstructed by them, from sets made afresh; the
+    // cost vectors leave them out meanwhile and take their decisions after.
+    std::optional<DolloSearchScope> byStepsScope;
+    if (doPrelim && opt != ParsOpt::MinF && !dolSearchActive(d) && dolStepsFitTree(d, tree))
+        byStepsScope.emplace(d);
+    const bool bySteps = byStepsScope.has_value() && dolSearchActive(d);
     if (doPrelim) {
         double len = 0.0;
         calcAllPrelimSets(d, tree, false, &len);
@@ -348,7 +361,10 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
             stmDecideRoot(d, root);
         }
     }
-    finalPass(d, tree, opt);
+    finalPass(d, tree, opt, bySteps);
+    byStepsScope.reset();
+    if (bySteps)
+        dolWriteDecisions(d, tree);
 }
 
 // ---------------------------------------------------------------------------

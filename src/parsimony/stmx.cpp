@@ -1429,12 +1429,8 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
             continue;
         if (bestCost && !(d->status[sc.c] & kCharExcluded))
             node->edge.brlen += stmUnitsToLength(sc, bestCost) * pd->slots[sc.c].weight;
-        if (internal) {
-            for (uint32_t x = 0; x < sc.n; x++)
-                P[x] = x == pick ? 0 : 1;
-            P[sc.n] = static_cast<int64_t>(uint64_t{1} << pick);
-            storeVec(pd, N, sc, P);
-        }
+        if (internal)
+            stmSetStates(d, N, sc, uint64_t{1} << pick);
     }
 }
 
@@ -1449,12 +1445,17 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root)
         const auto zeros = static_cast<uint64_t>(V[sc.n]);
         if (!zeros)
             continue;
-        const auto pick = static_cast<uint32_t>(std::countr_zero(zeros));
-        for (uint32_t x = 0; x < sc.n; x++)
-            V[x] = x == pick ? 0 : 1;
-        V[sc.n] = static_cast<int64_t>(uint64_t{1} << pick);
-        storeVec(pd, R, sc, V);
+        stmSetStates(d, R, sc, zeros & (~zeros + 1));
     }
+}
+
+void stmSetStates(const DataInfo *d, ParsNodeSets *rec, const StmChar &sc, uint64_t indexBits)
+{
+    int64_t V[kVecRoom];
+    for (uint32_t x = 0; x < sc.n; x++)
+        V[x] = (indexBits >> x) & 1 ? 0 : 1;
+    V[sc.n] = static_cast<int64_t>(indexBits);
+    storeVec(packedData(d), rec, sc, V);
 }
 
 void copyStmSets(const DataInfo *d, const ParsNodeSets *from, ParsNodeSets *to)

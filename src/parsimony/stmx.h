@@ -112,6 +112,11 @@ enum class ParsOptChoice { AccTran, DelTran, First };
 void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt);
 // A root with two children takes its lowest most-parsimonious state.
 void stmDecideRoot(const DataInfo *d, TreeNode *root);
+// Writes character sc's vector in a record as the states `indexBits` at no
+// cost and every other at one unit, as a decision leaves it: what the
+// reports read of a state decided, or of most-parsimonious states found,
+// elsewhere. Only while the class's own lists are in use.
+void stmSetStates(const DataInfo *d, ParsNodeSets *rec, const StmChar &sc, uint64_t indexBits);
 
 // Kernels, exposed for the tests: the cost vector of a node joining records
 // A and B (tags ta, tb), written to out with its zero mask; returns the

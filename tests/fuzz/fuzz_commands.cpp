@@ -42,6 +42,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "app/vorn_app.h"
 #include "app/vorn_cmdloop.h"
+#include "app/qel_python.h"
 
 extern "C" const char *__asan_default_options()
 {
@@ -117,6 +118,9 @@ void setUp()
         exitReached(8);
     dataServices().clearTrees(0, 0);
     finishStartup();
+    // Without a module name the interpreter refuses to start, however an
+    // input spells its command or block.
+    setPythonModuleName(nullptr);
     gQelIo.stdinNotTerminal = true;
     setDefaultMode(true);
     std::thread(watchdog).detach();
@@ -134,14 +138,55 @@ bool forbiddenWord(std::string_view word)
     return false;
 }
 
-// A slash is the options separator of most commands ("describetrees 1 /
-// plot=none"), so it passes with blanks on both sides, where it cannot be part
-// of a path; quotes, which could hold one, do not pass.
-bool acceptable(std::string_view text)
+// How a reading of the input treats bracket comments: as separators, or
+// dropped from the word they sit in ("p[x]ython" reads as "python"), nested
+// or not, and carried over a line end or not (each line runs as a file of
+// its own, but a block's lines run as one).
+struct CommentReading {
+    bool dropped, nested, acrossLines;
+};
+
+// True when some word of the text, read as `r` says, names a forbidden
+// command.
+bool namesForbiddenCommand(std::string_view text, CommentReading r)
 {
     std::string word;
+    int depth = 0;
     for (size_t i = 0; i <= text.size(); ++i) {
         const unsigned char c = i < text.size() ? static_cast<unsigned char>(text[i]) : ' ';
+        if (r.dropped) {
+            if (c == '\n' && !r.acrossLines)
+                depth = 0;
+            if (c == '[') {
+                depth = r.nested ? depth + 1 : 1;
+                continue;
+            }
+            if (c == ']' && depth > 0) {
+                --depth;
+                continue;
+            }
+            if (depth > 0 && i < text.size())
+                continue;
+        }
+        if (std::isalnum(c)) {
+            word += static_cast<char>(std::tolower(c));
+            continue;
+        }
+        if (forbiddenWord(word))
+            return true;
+        word.clear();
+    }
+    return false;
+}
+
+// A slash is the options separator of most commands ("describetrees 1 /
+// plot=none"), so it passes with blanks on both sides, where it cannot be part
+// of a path; quotes, which could hold one, do not pass. A forbidden word
+// refuses the input under every reading of its comments.
+bool acceptable(std::string_view text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '/') {
             const bool blankBefore = i > 0 && std::isspace(static_cast<unsigned char>(text[i - 1]));
             const bool blankAfter = i + 1 < text.size() && std::isspace(static_cast<unsigned char>(text[i + 1]));
@@ -150,14 +195,12 @@ bool acceptable(std::string_view text)
         }
         if (c == '\\' || c == '~' || c == '$' || c == '!' || c == '`' || c == '\'' || c == '"' || c == 0)
             return false;
-        if (std::isalnum(c)) {
-            word += static_cast<char>(std::tolower(c));
-            continue;
-        }
-        if (forbiddenWord(word))
-            return false;
-        word.clear();
     }
+    for (const CommentReading r : {CommentReading{false, false, false}, CommentReading{true, true, true},
+                                   CommentReading{true, true, false}, CommentReading{true, false, true},
+                                   CommentReading{true, false, false}})
+        if (namesForbiddenCommand(text, r))
+            return false;
     return text.find("..") == std::string_view::npos;
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "data/data_services.h"
 #include "parsimony/calcsets.h"
@@ -15,6 +16,7 @@
 #include "parsimony/optimize.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_fxns.h"
+#include "parsimony/pars_util.h"
 #include "parsimony/stmx.h"
 #include "parsimony/stmx_test_support.h"
 #include "parsimony/treelen.h"
@@ -261,6 +263,30 @@ std::vector<std::vector<uint64_t>> randomSeriesCells(std::mt19937 &rng, uint32_t
                 row[c] = one;
         }
     return cells;
+}
+
+// Packed data of Dollo (half), irreversible and ordered characters over
+// randomSeriesCells, with ancestors given, open over a run or missing
+// (given Dollo ancestors at an end of the series unless `middle`) and
+// ".dn" variants; with `weighted`, weights of 0 to 2.
+DataInfo *randomDirectedData(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, bool split, bool middle, bool weighted)
+{
+    std::vector<uint32_t> width(nchar);
+    const auto cells = randomSeriesCells(rng, ntax, width, split);
+    DataInfo *d = makeTypedData(6, cells);
+    for (uint32_t c = 0; c < nchar; c++) {
+        const uint32_t kind = rng() % 10;
+        setType(d, c, kind < 5 ? kCharDollo : kind < 9 ? kCharIrreversible : kCharOrdered, rng() % 3 == 0);
+        // Dollo ancestors in the middle of the series stay with the cost
+        // vectors; irreversible ones anywhere are steps.
+        const uint32_t a = rng() % 4, s = kind < 5 && !middle ? (rng() % 2 ? 0 : width[c] - 1) : rng() % width[c];
+        setAncestor(d, c, seriesAncestor(a, s, width[c]));
+        d->weights[c] = weighted ? rng() % 3 : 1;
+    }
+    setActiveDataInfo(d);
+    gPars.pending = 3;
+    EXPECT_EQ(prepareParsimonyData(d), 0);
+    return d;
 }
 
 // Dollo characters of two to six states scored by steps, as a search scores
@@ -601,21 +627,7 @@ TEST_F(StmMoves, StepsGiveTheCostVectorsMprSetsEdgesAndThreeTaxonLengths)
         // Many characters share tables, whose blocks may hold one the
         // steps cannot score (a split cell).
         const uint32_t ntax = 4 + trial % 9, nchar = trial % 2 ? 1 + rng() % 3 : 4 + rng() % (trial % 3 ? 30 : 80);
-        std::vector<uint32_t> width(nchar);
-        const auto cells = randomSeriesCells(rng, ntax, width, trial % 6 == 2);
-        data = makeTypedData(6, cells);
-        for (uint32_t c = 0; c < nchar; c++) {
-            const uint32_t kind = rng() % 10;
-            setType(data, c, kind < 5 ? kCharDollo : kind < 9 ? kCharIrreversible : kCharOrdered, rng() % 3 == 0);
-            // Dollo ancestors in the middle of the series stay with the
-            // cost vectors; irreversible ones anywhere are steps.
-            const uint32_t a = rng() % 4, s = kind < 5 ? (rng() % 2 ? 0 : width[c] - 1) : rng() % width[c];
-            setAncestor(data, c, seriesAncestor(a, s, width[c]));
-            data->weights[c] = trial % 3 ? 1 : rng() % 3;
-        }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        data = randomDirectedData(rng, ntax, nchar, trial % 6 == 2, false, trial % 3 == 0);
         DolloSearchScope steps(data);
         if (!dolSearchActive(data))
             continue;
@@ -783,6 +795,157 @@ TEST_F(StmMoves, AssignedBranchLengthsOfDirectedCharactersLieWithinTheirRanges)
     }
     EXPECT_GT(edges, 3000);
     EXPECT_GT(spread, 300);
+}
+
+// A reconstruction as the reports read it: every node's branch length,
+// assigned state and most-parsimonious set of every character, each
+// character's change list, and every branch's range of lengths.
+struct Reconstruction {
+    std::vector<double> brlen, lo, hi;
+    std::vector<uint64_t> states, mpr;
+    std::vector<std::tuple<const TreeNode *, const TreeNode *, uint64_t, uint64_t, double, bool>> changes;
+};
+
+Reconstruction readReconstruction(DataInfo *data, Tree *tree, ParsOpt opt)
+{
+    Reconstruction r;
+    const std::vector<BranchLengthRange> range = reconstruct(data, tree, opt);
+    for (const TreeNode *n = tree->root->next; n; n = n->next) {
+        r.brlen.push_back(n->edge.brlen);
+        r.lo.push_back(range[nodePosition(tree, n)].min);
+        r.hi.push_back(range[nodePosition(tree, n)].max);
+        if (n->firstChild)
+            for (uint32_t c = 0; c < data->nchar; c++) {
+                r.states.push_back(getStatesOrMPRset(data, n, c, false));
+                r.mpr.push_back(getStatesOrMPRset(data, n, c, true));
+            }
+    }
+    for (uint32_t c = 0; c < data->nchar; c++)
+        for (const CharChange &ch : listCharChanges(tree, data, c))
+            r.changes.emplace_back(ch.from, ch.to, ch.fromSet, ch.toSet, ch.cost, ch.unambiguous);
+    return r;
+}
+
+// The reconstruction by the steps, and by the cost vectors with the steps
+// paused.
+std::pair<Reconstruction, Reconstruction> stepsAndCostVectors(DataInfo *data, Tree *tree, ParsOpt opt)
+{
+    Reconstruction byVectors;
+    {
+        DolloSearchPause whole(data);
+        byVectors = readReconstruction(data, tree, opt);
+    }
+    return {readReconstruction(data, tree, opt), byVectors};
+}
+
+// Reconstructions of trees held at the ancestor decide the characters the
+// steps score by the steps, and take their branch-length ranges from them:
+// under AccTran and DelTran every node's assigned state and
+// most-parsimonious set, every branch length, change and range equal what
+// the cost vectors of every character give. Random rooted trees with
+// polytomies; Dollo and irreversible characters of two to six states beside
+// ordered ones; ancestors given (anywhere in the series for irreversible
+// ones, an end for Dollo ones), open over a run or missing; ".dn" variants;
+// weights, zero among them; now and then a split cell or a Dollo ancestor in
+// the middle of the series, which keeps its character (and block) with the
+// cost vectors.
+TEST_F(StmMoves, StepsReconstructTreesAsTheCostVectors)
+{
+    std::mt19937 rng(7342);
+    long nodesCompared = 0, open = 0, changed = 0, ranged = 0, keptWithVectors = 0;
+    for (int trial = 0; trial < 240; trial++) {
+        SCOPED_TRACE(trial);
+        dropData();
+        const uint32_t ntax = 4 + trial % 10, nchar = trial % 2 ? 1 + rng() % 3 : 4 + rng() % 40;
+        data = randomDirectedData(rng, ntax, nchar, trial % 8 == 5, trial % 8 == 3, trial % 3 == 0);
+        TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, trial % 3 == 1));
+        if (!dolStepsFitTree(data, tree.get()))
+            continue;
+        for (uint32_t c = 0; c < nchar; c++)
+            keptWithVectors += stmCharOf(data, c) && !dolStepsHoldChar(data, c);
+        for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+            SCOPED_TRACE(opt == ParsOpt::AccTran ? "AccTran" : "DelTran");
+            const auto [bySteps, byVectors] = stepsAndCostVectors(data, tree.get(), opt);
+            EXPECT_EQ(bySteps.states, byVectors.states);
+            EXPECT_EQ(bySteps.mpr, byVectors.mpr);
+            EXPECT_EQ(bySteps.brlen, byVectors.brlen);
+            EXPECT_EQ(bySteps.changes, byVectors.changes);
+            EXPECT_EQ(bySteps.lo, byVectors.lo);
+            EXPECT_EQ(bySteps.hi, byVectors.hi);
+            nodesCompared += static_cast<long>(bySteps.brlen.size());
+            for (size_t i = 0; i < bySteps.mpr.size(); i++)
+                open += std::popcount(bySteps.mpr[i]) > 1;
+            changed += std::count_if(bySteps.brlen.begin(), bySteps.brlen.end(), [](double x) { return x > 0; });
+            for (size_t i = 0; i < bySteps.lo.size(); i++)
+                ranged += bySteps.hi[i] > bySteps.lo[i];
+        }
+    }
+    EXPECT_GT(nodesCompared, 5000);
+    EXPECT_GT(open, 1000);
+    EXPECT_GT(changed, 2000);
+    EXPECT_GT(ranged, 1000);
+    EXPECT_GT(keptWithVectors, 20);
+}
+
+// AccTran puts a Dollo gain as near the ancestor as the subtree allows, a
+// tie going to the change: in ((A = 1, B = ?), C = 0) the fork (A, B) is 1
+// under AccTran (the gain on its branch) and 0 under DelTran (the gain on
+// A's), each one step on the tree.
+TEST_F(StmMoves, StepsPutADolloGainByTheOption)
+{
+    dropData();
+    data = makeTypedData(2, {{2}, {0}, {1}});
+    setType(data, 0, kCharDollo, false);
+    setAncestor(data, 0, 1);
+    setActiveDataInfo(data);
+    gPars.pending = 3;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    TreePtr tree = rootedTree("((0,1),2)");
+    ASSERT_TRUE(dolStepsFitTree(data, tree.get()));
+    const TreeNode *fork = nullptr, *a = nullptr;
+    for (const TreeNode *n = tree->root; n; n = n->next) {
+        if (n->firstChild && n->firstChild->index == 0)
+            fork = n;
+        if (n->index == 0)
+            a = n;
+    }
+    ASSERT_TRUE(fork && a);
+    for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+        reconstruct(data, tree.get(), opt);
+        const bool acc = opt == ParsOpt::AccTran;
+        EXPECT_EQ(getStatesOrMPRset(data, fork, 0, false), acc ? 2u : 1u);
+        EXPECT_EQ(fork->edge.brlen, acc ? 1.0 : 0.0);
+        EXPECT_EQ(a->edge.brlen, acc ? 0.0 : 1.0);
+    }
+}
+
+// Below an open ancestor a step whose cells are all open (uncertain or
+// missing) may take either condition at no cost, and the cost vectors take
+// the lower state: the primitive side of an irreversible step, or the
+// derived side of one an ".dn" character turns round.
+TEST_F(StmMoves, StepsTakeTheLowerStateOfAStepLeftOpenBelowAnOpenAncestor)
+{
+    for (const bool down : {false, true}) {
+        SCOPED_TRACE(down);
+        dropData();
+        const uint64_t open = 6, one = 2;
+        data = makeTypedData(3, {{open, one}, {0, one}, {open, 4}, {open, 4}});
+        for (uint32_t c = 0; c < 2; c++) {
+            setType(data, c, kCharIrreversible, down);
+            setAncestor(data, c, 0);
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr tree = rootedTree("((0,1),(2,3))");
+        ASSERT_TRUE(dolStepsFitTree(data, tree.get()));
+        ASSERT_TRUE(dolStepsHoldChar(data, 0));
+        for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+            const auto [bySteps, byVectors] = stepsAndCostVectors(data, tree.get(), opt);
+            EXPECT_EQ(bySteps.states, byVectors.states);
+            EXPECT_EQ(bySteps.brlen, byVectors.brlen);
+        }
+    }
 }
 
 }  // namespace
