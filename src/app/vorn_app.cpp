@@ -335,12 +335,21 @@ namespace {
 // likelihood set-up that computes the distances, as likelihood replicates
 // do: each sums its drawn character weights into the set-up's patterns (and
 // what a new set-up would compute from them follows), then computes its
-// matrix from those patterns. Other distances read the data as weighted.
+// matrix from those patterns. Other distances go to the distance methods'
+// own record, which sums the weights into the patterns those distances read.
+const PatternResampleFxns *gDistanceReweight = nullptr;
+
 constexpr PatternResampleFxns kMLDistanceReweight{
     [](DataInfo *) -> ModelGroup * { return nullptr; },
     patternWeightsChanged,
-    [](DataInfo *d) { return dataServices().isMLDistance() ? groupToReweightInPlace(d) : nullptr; },
     [](DataInfo *d) {
+        if (dataServices().isMLDistance())
+            return groupToReweightInPlace(d);
+        return gDistanceReweight ? gDistanceReweight->groupToReweight(d) : nullptr;
+    },
+    [](DataInfo *d) {
+        if (!dataServices().isMLDistance())
+            return gDistanceReweight ? gDistanceReweight->charWeightsChanged(d) : 1;
         if (const int s = charWeightsChanged(d); s != 0)
             return s;
         return dataServices().setDistances(d);
@@ -352,6 +361,8 @@ int installMLDistanceReweighting()
     if (f == nullptr)
         return 1;
     CriterionSearchFxns search = *f;
+    gDistanceReweight = search.patternResample && search.patternResample->groupToReweight ? search.patternResample
+                                                                                         : nullptr;
     search.patternResample = &kMLDistanceReweight;
     return installCriterionSearchFxns(kCriterionDistance, search);
 }

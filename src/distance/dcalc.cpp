@@ -490,6 +490,45 @@ DCalcData *destroyDCalcData(DCalcData *cd)
     return nullptr;
 }
 
+namespace {
+
+// Pattern p is counted into table p mod 4, but those after the last whole
+// group of four into table 0; each table takes its patterns in order.
+uint32_t laneOf(uint32_t p, uint32_t npat) { return p < (npat & ~3u) ? p & 3 : 0; }
+
+// Lays out the patterns with weight when at least a fifth have none and the
+// copy of their rows stays modest; otherwise leaves the lanes empty.
+void layOutWeightedLanes(DCalcData::WeightedLanes &lanes, const SitePatternData *pd)
+{
+    constexpr uint64_t kMostCells = uint64_t{1} << 26;
+    lanes.patterns = pd;
+    std::fill(lanes.length, lanes.length + 4, 0u);
+    lanes.stride = 0;
+    const uint32_t npat = pd->npat, ntax = pd->ntax;
+    uint32_t weighted = 0;
+    for (uint32_t p = 0; p < npat; ++p)
+        weighted += pd->patternWeight[p] != 0.0;
+    if (5 * uint64_t{npat - weighted} < npat || uint64_t{ntax} * npat > kMostCells)
+        return;
+    for (uint32_t p = 0; p < npat; ++p)
+        lanes.length[laneOf(p, npat)] += pd->patternWeight[p] != 0.0;
+    lanes.stride = *std::max_element(lanes.length, lanes.length + 4);
+    lanes.weights.assign(4 * size_t{lanes.stride}, 0.0);
+    lanes.rows.assign(4 * size_t{ntax} * lanes.stride, 0);
+    uint32_t at[4] = {0, 0, 0, 0};
+    for (uint32_t p = 0; p < npat; ++p) {
+        if (pd->patternWeight[p] == 0.0)
+            continue;
+        const uint32_t lane = laneOf(p, npat);
+        const size_t k = size_t{lane} * lanes.stride + at[lane]++;
+        lanes.weights[k] = pd->patternWeight[p];
+        for (uint32_t t = 0; t < ntax; ++t)
+            lanes.rows[4 * size_t{t} * lanes.stride + k] = pd->rows[t][p];
+    }
+}
+
+}  // namespace
+
 double calcFxy(DCalcData *cd, uint32_t i, uint32_t j, const SitePatternData *pd, bool inferMissing, double **F,
                double **C, const double *freqs, double **W)
 {
@@ -501,18 +540,39 @@ double calcFxy(DCalcData *cd, uint32_t i, uint32_t j, const SitePatternData *pd,
         cd->pairTable.resize(4 * cells);
     double *t0 = cd->pairTable.data(), *t1 = t0 + cells, *t2 = t1 + cells, *t3 = t2 + cells;
     std::fill(t0, t0 + 4 * cells, 0.0);
-    const uint8_t *ri = pd->rows[i], *rj = pd->rows[j];
-    const double *w = pd->patternWeight;
-    const uint32_t npat = pd->npat;
-    uint32_t p = 0;
-    for (; p + 4 <= npat; p += 4) {
-        t0[ri[p] * nc + rj[p]] += w[p];
-        t1[ri[p + 1] * nc + rj[p + 1]] += w[p + 1];
-        t2[ri[p + 2] * nc + rj[p + 2]] += w[p + 2];
-        t3[ri[p + 3] * nc + rj[p + 3]] += w[p + 3];
+    if (cd->lanes.patterns != pd)
+        layOutWeightedLanes(cd->lanes, pd);
+    if (const DCalcData::WeightedLanes &lanes = cd->lanes; lanes.stride > 0) {
+        // Each table takes the same weights in the same order as below,
+        // less the zeros, which would leave its sums as they are.
+        const size_t s = lanes.stride;
+        const uint8_t *ri = lanes.rows.data() + 4 * i * s, *rj = lanes.rows.data() + 4 * j * s;
+        const double *w = lanes.weights.data();
+        const uint32_t both = *std::min_element(lanes.length, lanes.length + 4);
+        for (uint32_t k = 0; k < both; ++k) {
+            t0[ri[k] * nc + rj[k]] += w[k];
+            t1[ri[s + k] * nc + rj[s + k]] += w[s + k];
+            t2[ri[2 * s + k] * nc + rj[2 * s + k]] += w[2 * s + k];
+            t3[ri[3 * s + k] * nc + rj[3 * s + k]] += w[3 * s + k];
+        }
+        double *tables[4] = {t0, t1, t2, t3};
+        for (uint32_t lane = 0; lane < 4; ++lane)
+            for (size_t k = lane * s + both; k < lane * s + lanes.length[lane]; ++k)
+                tables[lane][ri[k] * nc + rj[k]] += w[k];
+    } else {
+        const uint8_t *ri = pd->rows[i], *rj = pd->rows[j];
+        const double *w = pd->patternWeight;
+        const uint32_t npat = pd->npat;
+        uint32_t p = 0;
+        for (; p + 4 <= npat; p += 4) {
+            t0[ri[p] * nc + rj[p]] += w[p];
+            t1[ri[p + 1] * nc + rj[p + 1]] += w[p + 1];
+            t2[ri[p + 2] * nc + rj[p + 2]] += w[p + 2];
+            t3[ri[p + 3] * nc + rj[p + 3]] += w[p + 3];
+        }
+        for (; p < npat; ++p)
+            t0[ri[p] * nc + rj[p]] += w[p];
     }
-    for (; p < npat; ++p)
-        t0[ri[p] * nc + rj[p]] += w[p];
     for (size_t k = 0; k < cells; ++k)
         t0[k] += t1[k] + t2[k] + t3[k];
 
@@ -918,4 +978,31 @@ int setDistances(uint32_t matrixChoice, bool computeIfNeeded, DataInfo *d)
     if (!getDMatrix(matrixChoice, d, !computeIfNeeded))
         return gAborted_.load() ? 2 : std::exchange(gReplicateUnusable, false) ? -1 : 1;
     return checkDistType(type, false, d);
+}
+
+ModelGroup *distanceGroupToReweight(DataInfo *d)
+{
+    if (!d || !(d->flags & kHaveCharacters))
+        return nullptr;
+    const uint32_t type = resolveDistType(dist.distance);
+    const bool fromPatterns = hasNucleotideData(d) ? isDnaDistType(type) && type != kDistML
+                                                   : type == kDistP || type == kDistJC || type == kDistF81 ||
+                                                         type == kDistLogDet;
+    ModelGroup *g = activeModelGroup();
+    if (!fromPatterns || !isSitePatternDataValid(g) || !g->patterns || !g->groupPatternWeight ||
+        !g->siteToGroupPattern || g->ngrp == 0)
+        return nullptr;
+    return g;
+}
+
+int distanceCharWeightsChanged(DataInfo *d)
+{
+    refreshGroupPatternWeights(activeModelGroup(), d);
+    invalidateEmpirStateFreqs();
+    invalidateDistances();
+    // Other data keep parsimony state sets made from the weights a set-up
+    // last saw; nothing of a replicate reads them, but they are stale.
+    if (!hasNucleotideData(d))
+        dataServices().setNeedParsPrep(1);
+    return dataServices().setDistances(d);
 }

@@ -39,6 +39,16 @@ struct DCalcData {
     // Counting work of calcFxy: per code pair weights and the ambiguous pairs.
     std::vector<double> pairTable;
     std::vector<AmbiguousPair> ambiguous;
+    // The patterns with weight, where many have none (a resampling
+    // replicate's), laid out by the table each is counted into, so that a
+    // pair reads none of the others (empty when every pattern is read).
+    struct WeightedLanes {
+        const SitePatternData *patterns = nullptr;  // the record laid out
+        uint32_t length[4] = {0, 0, 0, 0};
+        uint32_t stride = 0;
+        std::vector<double> weights;  // lane L at L x stride
+        std::vector<uint8_t> rows;    // taxon t, lane L at (4t + L) x stride
+    } lanes;
     // Three n x n matrices with row pointers (F, counts, adjusted counts).
     std::vector<double> matrixBlock;
     std::vector<double *> matrixRows;
@@ -99,3 +109,19 @@ void setDistanceModelData(DataInfo *d);
 // Data preparation for the distance criterion: the chosen matrix is made
 // ready (computed or fetched, checked). 0, 1 on error, 2 when stopped.
 int setDistances(uint32_t matrixChoice, bool computeIfNeeded, DataInfo *d);
+
+// Resampling replicates under the distance criterion. Where the current
+// distance reads nothing of the data but the site patterns and their
+// weights (any nucleotide distance but maximum likelihood on nucleotide
+// data; p, JC, F81 and LogDet on other data), a replicate may keep the
+// patterns and sum its drawn character weights into them: the group that
+// takes them, or null where the data must be prepared afresh (total and
+// mean character differences read the parsimony state sets; user and
+// maximum-likelihood distances; patterns not built).
+ModelGroup *distanceGroupToReweight(DataInfo *d);
+// The replicate's character weights summed into that group's patterns,
+// what a set-up from them computes following (totals, constant sites and
+// their frequencies), and the matrix computed from them and installed as a
+// data preparation installs it: 0, 1 on error, 2 when stopped, -1 when
+// every distance is undefined.
+int distanceCharWeightsChanged(DataInfo *d);

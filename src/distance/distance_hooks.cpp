@@ -64,6 +64,18 @@ int refuseDistanceBandb()
     return 0;
 }
 
+// Replicates draw characters (a draw of patterns would take other draws
+// from the generator than the replicates of a set-up made afresh do); where
+// the distance reads only the site patterns, the drawn weights are summed
+// into them in place.
+constexpr PatternResampleFxns kDistanceReweight{
+    [](DataInfo *) -> ModelGroup * { return nullptr; },
+    [](DataInfo *) {
+        invalidateDistances();
+        return 0;
+    },
+    distanceGroupToReweight, distanceCharWeightsChanged};
+
 }  // namespace
 
 int installDistanceHooks()
@@ -105,5 +117,6 @@ int installDistanceHooks()
     };
     search.lengthDecimals = [] { return std::clamp(dist.precision, 0, kMaxDistDecimals); };
     search.refuseBranchAndBound = refuseDistanceBandb;
+    search.patternResample = &kDistanceReweight;
     return installDataServices(s) | installCriterionSearchFxns(kCriterionDistance, search);
 }
