@@ -503,6 +503,14 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
             return getAbortedStatus() ? 2 : 1;
         if (pars) {
             zeroAllBranchLengths(tree);
+            // The steps score the Dollo and irreversible characters they
+            // hold of a tree held at the ancestor, as a search does, where
+            // the reconstruction below makes every set afresh (MinF makes
+            // none, and reads these).
+            std::optional<DolloSearchScope> bySteps;
+            if (rooted && gPars.opt != static_cast<uint32_t>(ParsOpt::MinF) && !dolSearchActive(data) &&
+                dolStepsFitTree(data, tree))
+                bySteps.emplace(data);
             score = calcParsimonyScore(data, tree, true);
             upAndFinalSets(data, tree);
             if (rooting.rootMethod == kRootLundberg && !rooted)
