@@ -335,21 +335,17 @@ namespace {
 // likelihood set-up that computes the distances, as likelihood replicates
 // do: each sums its drawn character weights into the set-up's patterns (and
 // what a new set-up would compute from them follows), then computes its
-// matrix from those patterns. Other distances go to the distance methods'
-// own record, which sums the weights into the patterns those distances read.
-const PatternResampleFxns *gDistanceReweight = nullptr;
-
+// matrix from those patterns. Other distances go to the distance methods,
+// which sum the weights into the patterns those distances read.
 constexpr PatternResampleFxns kMLDistanceReweight{
     [](DataInfo *) -> ModelGroup * { return nullptr; },
     patternWeightsChanged,
     [](DataInfo *d) {
-        if (dataServices().isMLDistance())
-            return groupToReweightInPlace(d);
-        return gDistanceReweight ? gDistanceReweight->groupToReweight(d) : nullptr;
+        return dataServices().isMLDistance() ? groupToReweightInPlace(d) : distanceGroupToReweight(d);
     },
     [](DataInfo *d) {
         if (!dataServices().isMLDistance())
-            return gDistanceReweight ? gDistanceReweight->charWeightsChanged(d) : 1;
+            return distanceCharWeightsChanged(d);
         if (const int s = charWeightsChanged(d); s != 0)
             return s;
         return dataServices().setDistances(d);
@@ -361,8 +357,6 @@ int installMLDistanceReweighting()
     if (f == nullptr)
         return 1;
     CriterionSearchFxns search = *f;
-    gDistanceReweight = search.patternResample && search.patternResample->groupToReweight ? search.patternResample
-                                                                                         : nullptr;
     search.patternResample = &kMLDistanceReweight;
     return installCriterionSearchFxns(kCriterionDistance, search);
 }

@@ -505,13 +505,13 @@ void layOutWeightedLanes(DCalcData::WeightedLanes &lanes, const SitePatternData 
     std::fill(lanes.length, lanes.length + 4, 0u);
     lanes.stride = 0;
     const uint32_t npat = pd->npat, ntax = pd->ntax;
-    uint32_t weighted = 0;
-    for (uint32_t p = 0; p < npat; ++p)
-        weighted += pd->patternWeight[p] != 0.0;
-    if (5 * uint64_t{npat - weighted} < npat || uint64_t{ntax} * npat > kMostCells)
-        return;
     for (uint32_t p = 0; p < npat; ++p)
         lanes.length[laneOf(p, npat)] += pd->patternWeight[p] != 0.0;
+    const uint32_t weighted = lanes.length[0] + lanes.length[1] + lanes.length[2] + lanes.length[3];
+    if (5 * uint64_t{npat - weighted} < npat || uint64_t{ntax} * npat > kMostCells) {
+        std::fill(lanes.length, lanes.length + 4, 0u);
+        return;
+    }
     lanes.stride = *std::max_element(lanes.length, lanes.length + 4);
     lanes.weights.assign(4 * size_t{lanes.stride}, 0.0);
     lanes.rows.assign(4 * size_t{ntax} * lanes.stride, 0);

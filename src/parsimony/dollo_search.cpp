@@ -653,15 +653,19 @@ bool irrStepMayChange(int16_t va, int16_t vb)
     return best < kIrrNever && gain == best;
 }
 
+// Whether step i of word w may change on the edge between a record below
+// (A) and one above (B).
+bool stepMayChange(const DolSearch &ds, const ConstRec &A, const ConstRec &B, uint32_t w, uint32_t i)
+{
+    const size_t at = static_cast<size_t>(w) * kLanes + i;
+    return w < ds.irrWords ? irrStepMayChange(A.c1[at], B.c1[at])
+                           : dolloStepMayChange((A.L[w] >> i) & 1, (A.F[w] >> i) & 1, A.c1[at], A.c0[at],
+                                                (B.L[w] >> i) & 1, (B.F[w] >> i) & 1, B.c1[at], B.c0[at]);
+}
+
 }  // namespace
 
-bool dolScoresChar(const DataInfo *d, uint32_t c)
-{
-    if (!dolSearchActive(d))
-        return false;
-    const DolSearch &ds = layoutOf(d);
-    return c < ds.firstStep.size() && ds.firstStep[c] != kDolNoChar;
-}
+bool dolScoresChar(const DataInfo *d, uint32_t c) { return dolSearchActive(d) && dolStepsHoldChar(d, c); }
 
 void dolMprSet(const DataInfo *d, TreeNode *node)
 {
@@ -716,12 +720,9 @@ bool dolEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSe
         if (!(ds.weight[w] > 0))
             continue;
         for (uint32_t i = 0; i < kLanes; i++) {
-            const size_t at = static_cast<size_t>(w) * kLanes + i;
-            if (ds.charOf[at] == kDolNoChar)
+            if (ds.charOf[static_cast<size_t>(w) * kLanes + i] == kDolNoChar)
                 break;
-            if (w < ds.irrWords ? irrStepMayChange(A.c1[at], B.c1[at])
-                                : dolloStepMayChange((A.L[w] >> i) & 1, (A.F[w] >> i) & 1, A.c1[at], A.c0[at],
-                                                     (B.L[w] >> i) & 1, (B.F[w] >> i) & 1, B.c1[at], B.c0[at]))
+            if (stepMayChange(ds, A, B, w, i))
                 return true;
         }
     }
@@ -803,13 +804,13 @@ struct StepConditions {
 
 StepConditions mprWord(const DolSearch &ds, const ConstRec &R, uint32_t w)
 {
-    const int16_t *c1 = R.c1 + static_cast<size_t>(w) * kLanes;
-    if (w < ds.irrWords)
-        return {lanesWhere(c1, [](int16_t v) { return v >= 0; }), lanesWhere(c1, [](int16_t v) { return v <= 0; })};
-    const int16_t *c0 = R.c0 + static_cast<size_t>(w) * kLanes;
-    const uint64_t F = R.F[w], L = R.L[w];
-    return {F | lanesWhere(c1, [](int16_t v) { return v == 0; }),
-            ~F & (~L | lanesWhere(c0, [](int16_t v) { return v == 0; }))};
+    StepConditions out{0, 0};
+    for (uint32_t i = 0; i < kLanes; i++) {
+        const uint32_t m = stepMpr(ds, R, w * kLanes + i);
+        out.derived |= static_cast<uint64_t>((m & kDerived) != 0) << i;
+        out.primitive |= static_cast<uint64_t>((m & kPrimitive) != 0) << i;
+    }
+    return out;
 }
 
 // The decided conditions of word w at an internal node with down record R
@@ -920,13 +921,13 @@ void dolWriteDecisions(const DataInfo *d, const Tree *tree)
         const ConstRec X = recOf(ds, static_cast<const ParsNodeSets *>(own));
         const ConstRec M = recOf(ds, static_cast<const ParsNodeSets *>(mpr));
         auto decided = [&](uint32_t at) { return (X.L[at / kLanes] >> (at % kLanes)) & 1 ? kDerived : kPrimitive; };
-        auto open = [&](uint32_t at) { return stepMpr(ds, M, at); };
+        auto mprOf = [&](uint32_t at) { return stepMpr(ds, M, at); };
         for (uint32_t c = 0; c < ds.firstStep.size(); c++) {
             if (ds.firstStep[c] == kDolNoChar)
                 continue;
             const StmChar &sc = pd->stmAll[static_cast<size_t>(pd->stmIndex[c])];
             stmSetStates(d, own, sc, statesOfSteps(ds, sc, decided));
-            stmSetStates(d, mpr, sc, statesOfSteps(ds, sc, open));
+            stmSetStates(d, mpr, sc, statesOfSteps(ds, sc, mprOf));
         }
     }
 }
@@ -971,12 +972,7 @@ void dolBLRange(const DataInfo *d, const Tree *tree, std::vector<BranchLengthRan
             uint64_t may = 0;
             for (uint64_t lanes = ds.used[w]; lanes; lanes &= lanes - 1) {
                 const auto i = static_cast<uint32_t>(std::countr_zero(lanes));
-                const size_t at = static_cast<size_t>(w) * kLanes + i;
-                const bool change =
-                    w < ds.irrWords ? irrStepMayChange(A.c1[at], B.c1[at])
-                                    : dolloStepMayChange((A.L[w] >> i) & 1, (A.F[w] >> i) & 1, A.c1[at], A.c0[at],
-                                                         (B.L[w] >> i) & 1, (B.F[w] >> i) & 1, B.c1[at], B.c0[at]);
-                may |= static_cast<uint64_t>(change) << i;
+                may |= static_cast<uint64_t>(stepMayChange(ds, A, B, w, i)) << i;
             }
             if (must)
                 r.min += std::popcount(must) * ds.weight[w];

@@ -80,9 +80,15 @@ protected:
             setAncestor(data, c, rng() % 3 ? 0 : 1);
             data->weights[c] = 1 + rng() % 3;
         }
+        ASSERT_EQ(prepared(), 0);
+    }
+
+    // Makes the data active and prepares them afresh for parsimony.
+    int prepared()
+    {
         setActiveDataInfo(data);
         gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        return prepareParsimonyData(data);
     }
 
     TreePtr rootedTree(const std::string &text)
@@ -207,9 +213,7 @@ TEST_F(StmMoves, TwoStateDirectedMovesScoreAsTheBitPath)
             setAncestor(data, c, dollo ? a : a % 2 ? uint64_t{1} << (a / 2) : 0);
             data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
         const int type = trial % 3 == 0 ? kSwapNNI : trial % 3 == 1 ? kSwapSPR : kSwapTBR;
         checked += checkEveryMove(tree.get(), data, type, [&] {
@@ -322,9 +326,7 @@ TEST_F(StmMoves, DolloStepMovesScoreAsCostVectorRescorings)
             setAncestor(data, c, seriesAncestor(a, s, width[c]));
             data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         TreePtr tree;
         DolloSearchScope steps(data);
         byStepsTrials += dolSearchActive(data) ? 1 : 0;
@@ -372,9 +374,7 @@ TEST_F(StmMoves, IrreversibleStepMovesScoreAsCostVectorRescorings)
             setAncestor(data, c, seriesAncestor(a, s, width[c]));
             data->weights[c] = trial % 2 ? 1 + rng() % 3 : 1;
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         const PackedData *pd = packedData(data);
         const size_t blocks = pd->stmBlocks.size();
         DolloSearchScope steps(data);
@@ -427,9 +427,7 @@ TEST_F(StmMoves, StepsScorePolytomousTreesAsCostVectors)
             setAncestor(data, c, seriesAncestor(a, s, width[c]));
             data->weights[c] = 1 + rng() % 2;
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         DolloSearchScope steps(data);
         ASSERT_TRUE(dolSearchActive(data));
         TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, true));
@@ -465,9 +463,7 @@ TEST_F(StmMoves, DolloStepDescentKeepsItsSetsFresh)
             const uint32_t a = rng() % 4;
             setAncestor(data, c, a == 0 ? 0 : a == 1 ? 1 : uint64_t{1} << (a == 2 ? width[c] - 1 : rng() % width[c]));
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         DolloSearchScope steps(data);
         ASSERT_TRUE(dolSearchActive(data));
         TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
@@ -526,9 +522,7 @@ TEST_F(StmMoves, BoundedSpansBeforeDolloCostVectorsCompareTheWholeSum)
             setType(data, c, c % 2 ? kCharDollo : kCharOrdered);
             setAncestor(data, c, rng() % 2 ? uint64_t{2} : 0);
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, false));
         for (TreeNode *n = tree->root->firstChild; n; n = n->next) {
             const ParsNodeSets *a = nodeSets(n->abm[0]), *b = nodeSets(n->abm[1]);
@@ -728,9 +722,7 @@ TEST_F(StmMoves, AnOpenDolloAncestorLetsEitherCladeEdgeCarryTheStep)
     data = makeTypedData(2, {{one}, {one}, {zero}, {zero}});
     setType(data, 0, kCharDollo, false);
     setAncestor(data, 0, 0);
-    setActiveDataInfo(data);
-    gPars.pending = 3;
-    ASSERT_EQ(prepareParsimonyData(data), 0);
+    ASSERT_EQ(prepared(), 0);
     TreePtr tree = rootedTree("((0,1),(2,3))");
     const TreeNode *gains = nullptr, *loses = nullptr;
     for (const TreeNode *n = tree->root; n; n = n->next)
@@ -772,9 +764,7 @@ TEST_F(StmMoves, AssignedBranchLengthsOfDirectedCharactersLieWithinTheirRanges)
             setAncestor(data, c, seriesAncestor(a, s, width[c]));
             data->weights[c] = trial % 3 ? 1 : 1 + rng() % 3;
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         TreePtr tree = rootedTree(randomTreeText(rng, ntax, -1, trial % 4 == 3));
         for (const ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
             const std::vector<BranchLengthRange> range = reconstruct(data, tree.get(), opt);
@@ -900,9 +890,7 @@ TEST_F(StmMoves, StepsPutADolloGainByTheOption)
     data = makeTypedData(2, {{2}, {0}, {1}});
     setType(data, 0, kCharDollo, false);
     setAncestor(data, 0, 1);
-    setActiveDataInfo(data);
-    gPars.pending = 3;
-    ASSERT_EQ(prepareParsimonyData(data), 0);
+    ASSERT_EQ(prepared(), 0);
     TreePtr tree = rootedTree("((0,1),2)");
     ASSERT_TRUE(dolStepsFitTree(data, tree.get()));
     const TreeNode *fork = nullptr, *a = nullptr;
@@ -937,9 +925,7 @@ TEST_F(StmMoves, StepsTakeTheLowerStateOfAStepLeftOpenBelowAnOpenAncestor)
             setType(data, c, kCharIrreversible, down);
             setAncestor(data, c, 0);
         }
-        setActiveDataInfo(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
+        ASSERT_EQ(prepared(), 0);
         TreePtr tree = rootedTree("((0,1),(2,3))");
         ASSERT_TRUE(dolStepsFitTree(data, tree.get()));
         ASSERT_TRUE(dolStepsHoldChar(data, 0));
