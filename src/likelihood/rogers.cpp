@@ -145,7 +145,13 @@ int rogers(Tree *tree, ModelGroup *g, bool accumulate, bool setLengths, bool kee
     const double m = getMinMLBranchLen() > 0.0 ? getMinMLBranchLen() : 1e-8;
     std::vector<double> counts(size_t{n} * n);
     const Model *model = firstActiveModel();
+    // A tree held at its ancestor node has no branch above the basal fork:
+    // the ancestor is no taxon, so that edge has neither changes to count
+    // nor a length, which would be listed and summed with the branches.
+    const TreeNode *noBranch = (tree->flags & kTreeRootedAtAnc) ? tree->root->firstChild : nullptr;
     for (TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root)) {
+        if (x == noBranch)
+            continue;
         std::fill(counts.begin(), counts.end(), 0.0);
         double W = 0.0;
         const StateSets &s = sets[pos(x)];

@@ -15,13 +15,13 @@ PuzzleSettings puzOpt{.nPuzzles = 1000, .nQuartets = 0.0, .cutoffPct = 5, .seed 
 SvdqSettings svdqOpt{
     .partition = "", .qfile = "quartets.dat", .mrpFile = "quartets_mrp.nex",
     .treeFile = "svdq_boot.tre", .frobDFile = "frobenius_dist.txt", .loci = nullptr,
-    .nquartets = 100000.0, .theta = 0.0, .userTheta = 0.1, .treeInf = kSvdqTreeInfQFM,
+    .nquartets = 100000.0, .userTheta = 0.1, .treeInf = kSvdqTreeInfQFM,
     .qweights = 0, .bootstrap = kSvdqBootNo, .estNodeAges = 0, .wtlambda = 1000.0, .nthreads = 0,
     .forceRank = 0, .seed = {0, 0, 0, 0}, .nreps = 100, .treemodel = 0, .evalQuartets = 1,
     .speciesTree = 0, .showScores = 0, .showSV = 0, .pref_saveQrtFile = 0,
     .pref_saveMrpFile = 0, .pref_saveBtrFile = 0, .pref_writeFrobD = 0, .keepQuartets = 0,
-    .qformat = 0, .preferAllQ = 1, .ambigs = 1, .plus2 = 0, .enforce = 0, .estTheta = 0,
-    .lakeInvar = 0, .estTratio = 1};
+    .qformat = 0, .preferAllQ = 1, .ambigs = 1, .plus2 = 0, .enforce = 0, .estTheta = 1,
+    .lakeInvar = 0};
 
 QSearchSettings qopt{.file = "", .startQMC = "qmc", .method = kQMethodQFM, .woAddSeq = 0,
                      .localSearch = 0, .nreps = 100, .reconLimit = 6, .seed = {0, 0, 0, 0},
@@ -54,16 +54,19 @@ int readNthreadsParam(int operation, CmdParam *option, void *place)
 
 namespace {
 
-// The saved copy of theta: "estimate" is kept as a NaN, which no typed value can be.
+// The saved copy of theta: "estimate" is kept as a NaN, which no typed value
+// can be. A typed theta is the user's theta; estimating keeps the user's
+// value for when estimation is turned off again.
 double currentTheta()
 {
-    return svdqOpt.estTheta ? std::numeric_limits<double>::quiet_NaN() : svdqOpt.theta;
+    return svdqOpt.estTheta ? std::numeric_limits<double>::quiet_NaN() : svdqOpt.userTheta;
 }
 
 void setTheta(double saved)
 {
     svdqOpt.estTheta = std::isnan(saved);
-    svdqOpt.theta = svdqOpt.estTheta ? 0.0 : saved;
+    if (!svdqOpt.estTheta)
+        svdqOpt.userTheta = saved;
 }
 
 const char *thetaText(double value)

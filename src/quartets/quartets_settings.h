@@ -36,8 +36,7 @@ struct SvdqSettings {
     char frobDFile[kParamPathSize];
     Nexset *loci;                      // character partition of the loci; null: none
     double nquartets;
-    double theta;
-    double userTheta;
+    double userTheta;                  // theta when it is not estimated
     uint32_t treeInf;                  // kSvdqTreeInf*
     uint32_t qweights;                 // 0 none, 1 reciprocal, 2 exponential
     uint32_t bootstrap;                // kSvdqBoot*
@@ -62,9 +61,8 @@ struct SvdqSettings {
     uint8_t ambigs;                    // 0 missing, 1 distribute
     uint8_t plus2;
     uint8_t enforce;
-    uint8_t estTheta;                  // theta is estimated rather than given
+    uint8_t estTheta;                  // theta is estimated rather than given (estTratio)
     uint8_t lakeInvar;
-    uint8_t estTratio;
 };
 extern SvdqSettings svdqOpt;
 

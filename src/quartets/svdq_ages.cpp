@@ -726,10 +726,13 @@ int estimateSvdqNodeAges(SvdqEvalData &ev, Tree *tree, AgeMethod method, bool es
         return 0;
     // The ages need a root between the ingroup and the outgroup, never a
     // basal polytomy, which would leave the quartets across it unresolved;
-    // the tree buffer already holds the unrooted tree.
-    rootOutgroup(tree, ev.d, false);
-    if (finalizeRooting(tree, false, false) != 0)
-        return qel_errorMsg(0, "The tree could not be rooted for the estimation of node ages."), 1;
+    // the tree buffer already holds the unrooted tree. A rooted tree in
+    // memory keeps its own root.
+    if (!(tree->flags & kTreeRootedAtAnc)) {
+        rootOutgroup(tree, ev.d, false);
+        if (finalizeRooting(tree, false, false) != 0)
+            return qel_errorMsg(0, "The tree could not be rooted for the estimation of node ages."), 1;
+    }
     const RootedUnits t(*tree, ev.nunits);
     std::vector<uint32_t> units;
     for (uint32_t u = 0; u < ev.nunits; u++)

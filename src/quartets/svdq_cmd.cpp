@@ -306,8 +306,26 @@ int assembleTree(SvdqRun &run, QuartetData *qd)
     }
     if (status == 0 && svdqOpt.estNodeAges != 0)
         status = estimateSvdqNodeAges(ev, tree.get(), static_cast<AgeMethod>(svdqOpt.estNodeAges),
-                                      svdqOpt.estTheta != 0, svdqOpt.theta);
+                                      svdqOpt.estTheta != 0, svdqOpt.userTheta);
     return status;
+}
+
+// The node ages on each tree in memory, when those are the trees evaluated.
+int estimateAgesOnTreesInMemory(SvdqEvalData &ev)
+{
+    TreeHandle tree(createSearchTree(ev.d));
+    if (!tree)
+        return 1;
+    const uint32_t ntrees = numTreesInMainBuffer();
+    for (uint32_t n = 1; n <= ntrees; n++) {
+        if (getTree(getMainTreeBuffer(nullptr), n, tree.get()) != 0)
+            return 1;
+        qel_printf("\nTree %u:\n", n);
+        if (int status = estimateSvdqNodeAges(ev, tree.get(), static_cast<AgeMethod>(svdqOpt.estNodeAges),
+                                              svdqOpt.estTheta != 0, svdqOpt.userTheta))
+            return status;
+    }
+    return 0;
 }
 
 int svdQuartetThreadProc(void *arg)
@@ -359,6 +377,9 @@ int svdQuartetThreadProc(void *arg)
         d->quartets = qd;
     }
     if (svdqOpt.treeInf == kSvdqTreeInfCurTrees && (status = showQuartetScoresOfTrees(qd)) != 0)
+        return status;
+    if (svdqOpt.treeInf == kSvdqTreeInfCurTrees && svdqOpt.estNodeAges != 0 &&
+        (status = estimateAgesOnTreesInMemory(ev)) != 0)
         return status;
     if (svdqOpt.treeInf == kSvdqTreeInfQFM && (status = assembleTree(*run, qd)) != 0)
         return status;
@@ -455,13 +476,14 @@ int doSVDQuartetsCmd()
                                 getActiveConstraint()->name),
                    1;
     }
-    if (svdqOpt.estNodeAges != 0 && svdqOpt.treeInf != kSvdqTreeInfQFM)
-        return qel_errorMsg(0, "Node ages are estimated on the tree that SVDQuartets assembles.\tUse treeInf=QFM "
-                               "with estNodeAges."),
+    // Without a tree the ages would silently not be estimated.
+    if (svdqOpt.estNodeAges != 0 && svdqOpt.treeInf == kSvdqTreeInfNone)
+        return qel_errorMsg(0, "Node ages are estimated on the tree that SVDQuartets assembles or on the trees in "
+                               "memory.\tUse treeInf=QFM or treeInf=curTrees with estNodeAges."),
                1;
-    if (svdqOpt.estNodeAges != 0 && !svdqOpt.estTheta && !(svdqOpt.theta > 0.0))
+    if (svdqOpt.estNodeAges != 0 && !svdqOpt.estTheta && !(svdqOpt.userTheta > 0.0))
         return qel_errorMsg(0, "Theta must be greater than zero for the estimation of node ages.\tGive a positive "
-                               "value with 'theta', or use theta=estimate."),
+                               "value with 'theta' or 'userTheta', or use theta=estimate."),
                1;
     if (svdqOpt.bootstrap != kSvdqBootNo && svdqOpt.bootstrap == kSvdqBootMultilocus && !svdqOpt.loci)
         return qel_errorMsg(0, "For multilocus bootstrapping, you must specify a character partition that defines the "

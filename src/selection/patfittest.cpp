@@ -26,6 +26,7 @@
 #include "search/scores.h"
 #include "selection/selection_settings.h"
 #include "trees/treebuf.h"
+#include "trees/treeedit.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
 
@@ -80,6 +81,7 @@ int patFitThreadProc(void *arg)
     const PatFitRun &r = *static_cast<const PatFitRun *>(arg);
     TreeBuffer *buf = getActiveTreeBuffer();
     TreeHandle tree(createSearchTree(r.d));
+    TreeHandle unrooted(createTree(false));
     if (!tree)
         return 1;
     TimeMark start{}, stop{};
@@ -92,8 +94,18 @@ int patFitThreadProc(void *arg)
             return getAbortedStatus() != 0 ? 2 : 1;
         qel_printf("\nTree number %u:\n", number);
         qel_printf("  -Ln likelihood = %s\n", scoreToString(kCriterionLikelihood, 0, 5, score).c_str());
-        const int rc = patfitOpt.pool ? showPooledTable(tree.get(), r, static_cast<uint32_t>(r.d->nActive))
-                                      : compareObsExpFreqs(tree.get(), r);
+        const Tree *held = tree.get();
+        if (held->flags & kTreeRootedAtAnc) {
+            // The classes and pattern probabilities are those of the unrooted
+            // tree held at a tip: the models are reversible, so the two root
+            // edges act as one, and the root's ancestor is no taxon.
+            if (!unrooted || copyTree(held, unrooted.get()) != 0 || derootTree(unrooted.get(), nullptr, true) != 0)
+                return 1;
+            setTraversalSeq(unrooted.get());
+            held = unrooted.get();
+        }
+        const int rc = patfitOpt.pool ? showPooledTable(held, r, static_cast<uint32_t>(r.d->nActive))
+                                      : compareObsExpFreqs(held, r);
         if (rc != 0)
             return rc;
     }

@@ -241,10 +241,11 @@ int writeMeansLine()
 
 // ---- Models -----------------------------------------------------------------
 
-int addSimModel(const Model *m)
+// The simulation record of one model, or 1 after saying why the model
+// cannot be simulated from.
+int makeSimModelFor(const Model *m, SimModel &sm)
 {
-    SimBlock &s = *gSim;
-    SimModel sm;
+    const SimBlock &s = *gSim;
     Model copy = *m;  // plain fields only are read
     if (s.twoState && copy.type != kModelTwoState) {
         // Two-state rates come from the settings unless the model was made
@@ -264,17 +265,42 @@ int addSimModel(const Model *m)
         return qel_errorMsg(0, "Model \"%s\" cannot be used for simulation (%s).", m->name,
                             why == "type" ? "it is not a nucleotide model" : "its parameters are not valid");
     sm.name = m->name;
-    s.models.push_back(std::move(sm));
     return 0;
+}
+
+int addSimModel(const Model *m)
+{
+    SimModel sm;
+    if (makeSimModelFor(m, sm) != 0)
+        return 1;
+    gSim->models.push_back(std::move(sm));
+    return 0;
+}
+
+// The default model from the current settings, typed by the block's kind of
+// data: data another block or file left in memory are replaced by the first
+// replicate and must not make it a model of their own kind.
+Model *defaultSimModel()
+{
+    const DataInfo *d = activeDataInfo();
+    if (d && !(d->flags & kHaveCharacters))
+        d = nullptr;
+    if (d) {
+        const bool nucleotide =
+            d->dataType == kDataTypeDNA || d->dataType == kDataTypeRNA || d->dataType == kDataTypeNucleotide;
+        if (nucleotide == gSim->twoState)
+            d = nullptr;
+    }
+    Model *def = getDefaultModel();
+    return def != nullptr && applyCurrentSettingsToModel(def, d) == 0 ? def : nullptr;
 }
 
 int prepareSimModels()
 {
     SimBlock &s = *gSim;
     s.models.clear();
-    const DataInfo *d = activeDataInfo();
-    Model *def = getDefaultModel();
-    if (def == nullptr || applyCurrentSettingsToModel(def, d && (d->flags & kHaveCharacters) ? d : nullptr) != 0)
+    Model *def = defaultSimModel();
+    if (def == nullptr)
         return 1;
     if (s.siteModels.empty())
         s.siteModels.push_back({"default", 0, 1.0});
@@ -461,6 +487,15 @@ int doSiteModelsCmd()
                 return 1;
         }
         list.push_back(w);
+    }
+    // A model that cannot be simulated from is refused here, where it is
+    // named, and not first when the loop starts.
+    for (const SimWeighted &w : list) {
+        const bool isDefault = stricmp(w.model.c_str(), "default") == 0;
+        const Model *m = isDefault ? defaultSimModel() : findMatchingModel(w.model.c_str(), true);
+        SimModel sm;
+        if (m == nullptr || makeSimModelFor(m, sm) != 0)
+            return 1;
     }
     gSim->siteModels = std::move(list);
     return 0;

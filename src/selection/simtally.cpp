@@ -8,11 +8,14 @@
 
 #include "cli/qel_cmdline.h"
 #include "cli/qel_commands.h"
+#include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_time.h"
+#include "search/search_settings.h"
 #include "selection/simblock.h"
 #include "selection/simblock_state.h"
+#include "trees/drawtree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeutil.h"
@@ -145,6 +148,20 @@ bool loadFoundLengths(uint32_t n, Tree *tree, bool *reported)
         return true;
     if (!clustered && haveUserBranchLengths())
         return getTree(getMainTreeBuffer(nullptr), n + 1, tree) == 0;
+    // Likelihood and distance trees carry no lengths in memory: they are
+    // fitted to the replicate's data and rooted, as when they are drawn.
+    if (!clustered && (gCriterion == kCriterionLikelihood || gCriterion == kCriterionDistance)) {
+        DataInfo *d = activeDataInfo();
+        const uint32_t prep = gCriterion == kCriterionLikelihood ? kPrepLikelihood : kPrepDistance;
+        if (prepareData(prep, 0, false) == 0 &&
+            prepTreeForDrawing(tree, d, n + 1, false, false, true, false, false, nullptr) == 0)
+            return true;
+        if (!*reported)
+            qel_warningMsg(0, "Branch lengths of tree %u could not be fitted under the current criterion; \"BS\" "
+                              "is written as '-'.", n + 1);
+        *reported = true;
+        return false;
+    }
     if (!*reported) {
         if (clustered)
             qel_errorMsg(0, "Branch lengths (needed for \"BS\" calculation) are no longer available for %s tree.",

@@ -73,20 +73,59 @@ TEST_F(QuartetOptionsTest, SvdQuartetsReadersAndAliases)
     EXPECT_EQ(parse(OptionSet::kSVDQuartets, "nthreads=ncpus theta=0.02;"), ';');
     EXPECT_EQ(svdqOpt.nthreads, 0u);
     EXPECT_EQ(svdqOpt.estTheta, 0);
-    EXPECT_EQ(svdqOpt.theta, 0.02);
+    EXPECT_EQ(svdqOpt.userTheta, 0.02);
 
     // Each refusal puts theta, the thread count and the replicates back.
     for (const char *bad : {"theta=est nthreads=many;", "theta=est nthreads=5000;",
                             "nthreads=4 theta=often;", "theta=est nreps=0;", "theta=inf;"}) {
         EXPECT_EQ(parse(OptionSet::kSVDQuartets, bad), 0) << bad;
         EXPECT_EQ(svdqOpt.estTheta, 0) << bad;
-        EXPECT_EQ(svdqOpt.theta, 0.02) << bad;
+        EXPECT_EQ(svdqOpt.userTheta, 0.02) << bad;
         EXPECT_EQ(svdqOpt.nthreads, 0u) << bad;
         EXPECT_EQ(svdqOpt.nreps, 20) << bad;
         EXPECT_FALSE(cap.errors.empty()) << bad;
     }
     EXPECT_EQ(parse(OptionSet::kSVDQuartets, "loci=genes;"), 0);  // no such partition
     EXPECT_EQ(svdqOpt.loci, nullptr);
+}
+
+TEST_F(QuartetOptionsTest, SvdQuartetsResearchOptions)
+{
+    // Theta is estimated unless the user gives one: estTratio is the flag
+    // theta=estimate sets, and a typed theta is the user's theta.
+    EXPECT_EQ(factorySettings(false), 0);
+    EXPECT_EQ(svdqOpt.estTheta, 1);
+    EXPECT_EQ(svdqOpt.userTheta, 0.1);
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "estNodeAges=moments theta=0.3;"), ';');
+    EXPECT_EQ(svdqOpt.estNodeAges, 2u);
+    EXPECT_EQ(svdqOpt.estTheta, 0);
+    EXPECT_EQ(svdqOpt.userTheta, 0.3);
+    // Estimating again keeps the user's value for later.
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "estTratio=yes;"), ';');
+    EXPECT_EQ(svdqOpt.estTheta, 1);
+    EXPECT_EQ(svdqOpt.userTheta, 0.3);
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "noEstTratio userTheta=0.25;"), ';');
+    EXPECT_EQ(svdqOpt.estTheta, 0);
+    EXPECT_EQ(svdqOpt.userTheta, 0.25);
+    // A refused command leaves both as they were.
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "theta=estimate userTheta=x;"), 0);
+    EXPECT_EQ(svdqOpt.estTheta, 0);
+    EXPECT_EQ(svdqOpt.userTheta, 0.25);
+
+    // The usage lists every research option after the heading, and not the
+    // file flags the command sets itself.
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "?;"), -1);
+    const size_t heading = cap.out.find("experimental research");
+    ASSERT_NE(heading, std::string::npos) << cap.out;
+    for (const char *name : {"qweights", "wtlambda", "lakeInvar", "frobDFile", "estNodeAges", "theta", "userTheta",
+                             "estTratio"})
+        EXPECT_NE(cap.out.find(name, heading), std::string::npos) << name << "\n" << cap.out;
+    EXPECT_EQ(cap.out.find("pref_save"), std::string::npos) << cap.out;
+
+    EXPECT_EQ(factorySettings(false), 0);
+    EXPECT_EQ(svdqOpt.estTheta, 1);
+    EXPECT_EQ(svdqOpt.userTheta, 0.1);
+    EXPECT_EQ(svdqOpt.estNodeAges, 0u);
 }
 
 TEST_F(QuartetOptionsTest, QSearchAndTheQuartetFile)

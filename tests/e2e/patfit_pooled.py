@@ -6,7 +6,8 @@ probability E[s][U] (s Fitch steps, U the states present) must equal the sum
 of the probabilities of all 4^6 patterns of that class, each pruned here, to
 the 8 printed decimals; the observed counts must be this script's own Fitch
 classes of the data. Run with maxsteps=3 (the last class ">2" pools three
-steps and more) and maxsteps=0 (every step count its own class).
+steps and more) and maxsteps=0 (every step count its own class). The tree is
+also read rooted, on f's branch: its classes and counts must not change.
 
 Usage: patfit_pooled.py <vorn>
 """
@@ -20,7 +21,10 @@ from vorn_run import pooled_classes, run_vorn
 TAXA = "abcdef"
 # (((a,b),c),(d,e),f) with lengths; inner nodes are tuples of children.
 TREE = ((((("a", 0.1), ("b", 0.2)), 0.05), ("c", 0.3)), 0.07), (((("d", 0.15), ("e", 0.12)), 0.08)), ("f", 0.25)
-NEWICK = "(((a:0.1,b:0.2):0.05,c:0.3):0.07,(d:0.15,e:0.12):0.08,f:0.25)"
+NEWICK = {
+    "unrooted": "[&U] (((a:0.1,b:0.2):0.05,c:0.3):0.07,(d:0.15,e:0.12):0.08,f:0.25)",
+    "rooted": "[&R] ((((a:0.1,b:0.2):0.05,c:0.3):0.07,(d:0.15,e:0.12):0.08):0.1,f:0.15)",
+}
 NCHAR = 40
 rng = random.Random(4802)
 rows = {t: "".join(rng.choice("ACGT") for _ in range(NCHAR)) for t in TAXA}
@@ -70,7 +74,7 @@ for c in range(NCHAR):
 
 
 faults = []
-for maxsteps in (3, 0):
+for form, maxsteps in itertools.product(NEWICK, (3, 0)):
     m = 5 if maxsteps == 0 else maxsteps
     nexus = """#NEXUS
 begin data; dimensions ntax=6 nchar=%d; format datatype=dna;
@@ -78,37 +82,37 @@ matrix
 %s
 ;
 end;
-begin trees; tree one = [&U] %s; end;
+begin trees; tree one = %s; end;
 begin vorn;
   lset nst=1 basefreq=equal rates=equal pinvar=0 userbrlens=yes;
   patfittest maxsteps=%d;
   quit;
 end;
-""" % (NCHAR, "\n".join("%s %s" % (t, rows[t]) for t in TAXA), NEWICK, maxsteps)
+""" % (NCHAR, "\n".join("%s %s" % (t, rows[t]) for t in TAXA), NEWICK[form], maxsteps)
     run = run_vorn(sys.argv[1], nexus)
     if run.returncode != 0:
-        faults.append("maxsteps=%d: status %d: %s" % (maxsteps, run.returncode, run.stderr))
+        faults.append(form + " maxsteps=%d: status %d: %s" % (maxsteps, run.returncode, run.stderr))
         continue
     got = pooled_classes(run.stdout, m)
     if m == 3 and not any(line.strip().startswith(">2") for line in run.stdout.splitlines()):
-        faults.append("maxsteps=3: no class >2")
+        faults.append(form + " maxsteps=3: no class >2")
     want, want_obs = {}, {}
     for (s, U), p in expected.items():
         want[(min(s, m), U)] = want.get((min(s, m), U), 0.0) + p
     for (s, U), n in observed.items():
         want_obs[(min(s, m), U)] = want_obs.get((min(s, m), U), 0) + n
     if set(got) != set(k for k, p in want.items() if p > 0):
-        faults.append("maxsteps=%d: classes differ: %s" % (maxsteps, sorted(set(got) ^ set(want))))
+        faults.append(form + " maxsteps=%d: classes differ: %s" % (maxsteps, sorted(set(got) ^ set(want))))
     for key, (p, o) in got.items():
         if abs(p - want.get(key, 0.0)) > 5.01e-9:
-            faults.append("maxsteps=%d class %s: %.8f, enumeration gives %.10f" % (maxsteps, key, p, want.get(key, 0)))
+            faults.append(form + " maxsteps=%d class %s: %.8f, enumeration gives %.10f" % (maxsteps, key, p, want.get(key, 0)))
         if o != want_obs.get(key, 0):
-            faults.append("maxsteps=%d class %s: observed %g, counted %d" % (maxsteps, key, o, want_obs.get(key, 0)))
+            faults.append(form + " maxsteps=%d class %s: observed %g, counted %d" % (maxsteps, key, o, want_obs.get(key, 0)))
     for s in range(4):
         if s < m and (s, 1) in want and (s == 0) != (want[(s, 1)] > 0):
-            faults.append("constant patterns outside class 0")
+            faults.append(form + ": constant patterns outside class 0")
 if faults:
     print(run.stdout[-4000:])
     print("\n".join(faults[:20]))
     sys.exit(1)
-print("pooled class probabilities equal enumeration of 4096 patterns (maxsteps 3 and 0)")
+print("pooled class probabilities equal enumeration of 4096 patterns (maxsteps 3 and 0, rooted and unrooted)")

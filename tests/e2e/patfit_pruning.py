@@ -5,7 +5,9 @@ Four taxa under JC with the tree's own branch lengths: each of the 256
 pattern probabilities must equal Felsenstein pruning done in this script (to
 the 6 printed decimals), the observed counts the script's own counts of the
 included characters (a pattern absent from the data 0), the expected counts
-N times the probability, and the totals line 1.000000, N and N.
+N times the probability, and the totals line 1.000000, N and N. The same tree
+read rooted, its inner branch split in two at the root, must give the same
+table: the root's ancestor is no taxon and the two root edges act as one.
 
 Usage: patfit_pruning.py <vorn>
 """
@@ -33,15 +35,19 @@ matrix
 %s
 ;
 end;
-begin trees; tree one = [&U] ((a:%g,b:%g):%g,c:%g,d:%g); end;
+begin trees; tree one = %s; end;
 begin vorn;
   exclude %s;
   lset nst=1 basefreq=equal rates=equal pinvar=0 userbrlens=yes;
   patfittest pool=no;
   quit;
 end;
-""" % (NCHAR, "\n".join("%s %s" % (t, rows[t]) for t in "abcd"), BR["a"], BR["b"], BR["inner"], BR["c"], BR["d"],
-       " ".join(map(str, sorted(excluded))))
+"""
+TREES = {
+    "unrooted": "[&U] ((a:%g,b:%g):%g,c:%g,d:%g)" % (BR["a"], BR["b"], BR["inner"], BR["c"], BR["d"]),
+    "rooted": "[&R] ((a:%g,b:%g):%g,(c:%g,d:%g):%g)" % (BR["a"], BR["b"], 0.3 * BR["inner"], BR["c"], BR["d"],
+                                                        0.7 * BR["inner"]),
+}
 
 
 def jc(i, j, t):
@@ -67,34 +73,35 @@ for c in included:
     counts[key] = counts.get(key, 0) + 1
 n = len(included)
 
-run = run_vorn(sys.argv[1], nexus)
-
 faults = []
-if run.returncode != 0:
-    faults.append("status %d: %s" % (run.returncode, run.stderr))
-got = {}
-for line in run.stdout.splitlines():
-    m = re.match(r"^\s+(\d+)    ([ACGT]{4})\s+(\d+\.\d{6})\s+(\S+)\s+(\d+\.\d{3})$", line)
-    if m:
-        got[int(m.group(1))] = (m.group(2), float(m.group(3)), float(m.group(4)), float(m.group(5)))
-m = re.search(r"^\s+(\d+\.\d{6})\s+(\d+)\s+(\d+\.\d{3})$", run.stdout, re.M)
-if not m or m.group(1) != "1.000000" or int(m.group(2)) != n or float(m.group(3)) != float(n):
-    faults.append("totals line %s, expected 1.000000 %d %d.000" % (m.group(0) if m else None, n, n))
-for k, states in enumerate(itertools.product(range(4), repeat=4)):
-    key = "".join("ACGT"[s] for s in states)
-    if k + 1 not in got:
-        faults.append("pattern %d missing" % (k + 1))
-        continue
-    pat, p, obs, exp = got[k + 1]
-    want = prob(states)
-    if pat != key:
-        faults.append("row %d is %s, expected %s" % (k + 1, pat, key))
-    if abs(p - want) > 5.01e-7:
-        faults.append("%s: probability %.6f, pruning gives %.8f" % (key, p, want))
-    if obs != counts.get(key, 0):
-        faults.append("%s: observed %g, counted %d" % (key, obs, counts.get(key, 0)))
-    if abs(exp - n * want) > 5.01e-4:
-        faults.append("%s: expected %.3f, should be %.4f" % (key, exp, n * want))
+for form, newick in TREES.items():
+    run = run_vorn(sys.argv[1], nexus % (NCHAR, "\n".join("%s %s" % (t, rows[t]) for t in "abcd"), newick,
+                                        " ".join(map(str, sorted(excluded)))))
+    if run.returncode != 0:
+        faults.append(form + ": " + "status %d: %s" % (run.returncode, run.stderr))
+    got = {}
+    for line in run.stdout.splitlines():
+        m = re.match(r"^\s+(\d+)    ([ACGT]{4})\s+(\d+\.\d{6})\s+(\S+)\s+(\d+\.\d{3})$", line)
+        if m:
+            got[int(m.group(1))] = (m.group(2), float(m.group(3)), float(m.group(4)), float(m.group(5)))
+    m = re.search(r"^\s+(\d+\.\d{6})\s+(\d+)\s+(\d+\.\d{3})$", run.stdout, re.M)
+    if not m or m.group(1) != "1.000000" or int(m.group(2)) != n or float(m.group(3)) != float(n):
+        faults.append(form + ": " + "totals line %s, expected 1.000000 %d %d.000" % (m.group(0) if m else None, n, n))
+    for k, states in enumerate(itertools.product(range(4), repeat=4)):
+        key = "".join("ACGT"[s] for s in states)
+        if k + 1 not in got:
+            faults.append(form + ": " + "pattern %d missing" % (k + 1))
+            continue
+        pat, p, obs, exp = got[k + 1]
+        want = prob(states)
+        if pat != key:
+            faults.append(form + ": " + "row %d is %s, expected %s" % (k + 1, pat, key))
+        if abs(p - want) > 5.01e-7:
+            faults.append(form + ": " + "%s: probability %.6f, pruning gives %.8f" % (key, p, want))
+        if obs != counts.get(key, 0):
+            faults.append(form + ": " + "%s: observed %g, counted %d" % (key, obs, counts.get(key, 0)))
+        if abs(exp - n * want) > 5.01e-4:
+            faults.append(form + ": " + "%s: expected %.3f, should be %.4f" % (key, exp, n * want))
 
 REFUSALS = [
     ("ntax=5", "a ACGT b ACGT c ACGT d ACGT e ACGT", "((a,b),c,(d,e))",
@@ -117,4 +124,4 @@ if faults:
     print(run.stdout[-3000:])
     print("\n".join(faults[:20]))
     sys.exit(1)
-print("256 pattern probabilities equal pruning; %d included characters counted" % n)
+print("256 pattern probabilities equal pruning, rooted and unrooted; %d included characters counted" % n)

@@ -44,6 +44,11 @@ CASES = [
      "Estimated parameters and/or empirical state frequencies are not allowed in models used for simulation."),
     ("begin vorn; lset basefreq=empirical; end; begin dnasim; %s beginsim nreps=1; endsim; end;" % TREE,
      "Estimated parameters and/or empirical state frequencies are not allowed in models used for simulation."),
+    # Refused where the model is named, with no loop after it.
+    ("begin dnasim; lset nst=2 tratio=estimate model=est; lset nst=1; sitemodels est; end;",
+     "Estimated parameters and/or empirical state frequencies are not allowed in models used for simulation."),
+    ("begin vorn; lset nst=2 tratio=estimate; end; begin dnasim; sitemodels default; end;",
+     "Estimated parameters and/or empirical state frequencies are not allowed in models used for simulation."),
     ("begin dnasim; simdata nchar=(1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21); end;",
      "At most 20 values may be given for the 'nchar' option."),
     ("begin dnasim; simdata multilocus nchar=10; end;", "The 'nchar' option is not valid in \"multilocus\" mode."),

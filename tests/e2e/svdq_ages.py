@@ -4,8 +4,10 @@ coalescent (the eight-species tree of svdq_assembly, 20,000 unlinked sites,
 JC at 0.12 substitutions per lineage per coalescent unit, so theta = 0.24).
 
 With theta estimated by maximum likelihood, every clade of the species tree
-gets an age near its generating age and theta is near 0.24; with theta fixed
-the ages are the same under ML and moments.
+gets an age near its generating age and theta is near 0.24; theta is
+estimated when no theta was given; with theta fixed the ages are the same
+under ML and moments, and the same again on the assembled tree evaluated
+from memory (treeInf=curTrees).
 
 Usage: svdq_ages.py <vorn>
 """
@@ -39,13 +41,20 @@ def main():
     vorn = sys.argv[1]
     seqs = simulate(random.Random(520))
     faults = []
-    p, _ = run(vorn, nexus(seqs, "outgroup t6-t8; svdquartets evalq=all estNodeAges=ML theta=estimate; "
+    p, _ = run(vorn, nexus(seqs, "outgroup t6-t8; svdquartets evalq=all estNodeAges=ML; "
+                                 "svdquartets evalq=all estNodeAges=ML theta=estimate; "
                                  "svdquartets evalq=all estNodeAges=ML theta=0.24; "
-                                 "svdquartets evalq=all estNodeAges=moments theta=0.24;"))
+                                 "svdquartets evalq=all estNodeAges=moments theta=0.24; "
+                                 "svdquartets evalq=all treeInf=curTrees estNodeAges=moments;"))
     found = tables(p.stdout)
-    if p.returncode != 0 or len(found) != 3:
+    if p.returncode != 0 or len(found) != 5:
         faults.append("runs: status %d, %d tables\n%s" % (p.returncode, len(found), p.stdout[-3000:]))
     else:
+        if found[0] != found[1]:
+            faults.append("no theta given: %s, theta=estimate: %s" % (found[0], found[1]))
+        if found[4] != found[2] or "Tree 1:" not in p.stdout:
+            faults.append("tree in memory: %s, assembled: %s" % (found[4], found[2]))
+        found = found[1:4]
         ages, theta = found[0]
         if set(ages) != set(TRUE_AGES):
             faults.append("clades %s" % sorted(ages))

@@ -78,12 +78,12 @@ CASES = [
      "The trees in memory are species trees; quartets of lineages cannot score them."),
     ("enforce without constraints", DNA + "begin vorn; svdquartets enforce; end;",
      "'Enforce constraints' option requested but no constraints have been defined."),
-    ("node ages, theta left at 0", DNA + "begin vorn; svdquartets estNodeAges=ML; end;",
+    ("node ages, fixed theta 0", DNA + "begin vorn; svdquartets estNodeAges=ML estTratio=no userTheta=0; end;",
      "Theta must be greater than zero for the estimation of node ages."),
     ("node ages, theta 0", DNA + "begin vorn; svdquartets estNodeAges=moments theta=0; end;",
      "Theta must be greater than zero for the estimation of node ages."),
     ("node ages without a tree", DNA + "begin vorn; svdquartets treeInf=none estNodeAges=ML theta=estimate; end;",
-     "Node ages are estimated on the tree that SVDQuartets assembles."),
+     "Node ages are estimated on the tree that SVDQuartets assembles or on the trees in memory."),
 ]
 
 
