@@ -508,6 +508,8 @@ int32_t likThreadCount(const LikThreads *t) { return t != nullptr ? t->n : 0; }
 
 void runLikRoundsSerially(LikThreads *t, uint32_t rounds) { t->clock.runAlone(rounds); }
 
+void runLikRoundsThreaded(LikThreads *t, uint32_t rounds) { t->clock.runThreaded(rounds); }
+
 uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread)
 {
     if (t == nullptr || thread < 0 || thread >= t->n)

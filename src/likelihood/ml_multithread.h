@@ -59,6 +59,9 @@ int32_t likThreadCount(const LikThreads *t);
 // not called), chunk by chunk: the results are the threaded ones bit for
 // bit.
 void runLikRoundsSerially(LikThreads *t, uint32_t rounds);
+// Runs the next `rounds` rounds on the workers too, however they stall or
+// time (for tests, whose verdicts must not depend on the machine's load).
+void runLikRoundsThreaded(LikThreads *t, uint32_t rounds);
 // Chunks each worker has done since the group was made (index 0: the
 // calling thread), for benchmarks and tests.
 uint64_t likChunksDoneBy(const LikThreads *t, int32_t thread);

@@ -71,6 +71,10 @@ void PayClock::beginRound(Clock::time_point now)
 
 void PayClock::endRound(double items, uint32_t rounds, Clock::time_point end)
 {
+    if (held_ > 0) {
+        --held_;
+        return;
+    }
     if (phase_ != Phase::Timing) {
         left_ -= std::min(left_, rounds);
         if (left_ == 0 && end - start_ >= minTime_) {
@@ -112,8 +116,18 @@ void PayClock::endRound(double items, uint32_t rounds, Clock::time_point end)
 
 void PayClock::stalled()
 {
+    if (held_ > 0) {
+        --held_;
+        return;
+    }
     if (threaded())
         lose(kAloneTime);
 }
 
-void PayClock::runAlone(uint32_t rounds) { enterRun(Phase::RunAlone, std::max(rounds, 1u), Clock::duration::zero()); }
+void PayClock::runAlone(uint32_t rounds)
+{
+    held_ = 0;
+    enterRun(Phase::RunAlone, std::max(rounds, 1u), Clock::duration::zero());
+}
+
+void PayClock::runThreaded(uint32_t rounds) { held_ = rounds; }

@@ -66,7 +66,10 @@ public:
 
     Phase phase() const { return phase_; }
     // Whether the next round goes to the workers too.
-    bool threaded() const { return phase_ == Phase::RunThreaded || (phase_ == Phase::Timing && sliceThreaded_); }
+    bool threaded() const
+    {
+        return held_ > 0 || phase_ == Phase::RunThreaded || (phase_ == Phase::Timing && sliceThreaded_);
+    }
     // A round starts at `now`.
     void beginRound(Clock::time_point now);
     // The round begun last ended at `end`, having done `items` CL items and
@@ -79,6 +82,10 @@ public:
     void stalled();
     // The next `rounds` rounds (at least one) go to the calling thread alone.
     void runAlone(uint32_t rounds);
+    // The next `rounds` rounds go to the workers too, job rounds included,
+    // whatever they stall: a check of what the workers compute must not
+    // depend on how busy the machine is. They are not timed.
+    void runThreaded(uint32_t rounds);
     // Timing phases begun since the clock was made (the first included).
     uint64_t timings() const { return timings_; }
 
@@ -119,4 +126,5 @@ private:
     uint32_t losses_ = 0;                   // timings lost in a row
     uint32_t wins_ = 0;                     // timings won in a row
     uint64_t timings_ = 1;
+    uint32_t held_ = 0;                     // rounds left that runThreaded gave the workers
 };

@@ -1622,7 +1622,6 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.calledOff = pool.calledOff();
             gAheadCounts.ranAhead = pool.begun();
             gAheadCounts.stepwiseReused = shared.stepwiseReused;
-            gAheadCounts.fromGuesses = pool.takenFromGuesses();
             gAheadCounts.gaveWay = pool.gaveWay();
         }
     } finalCount{pool, shared, run};
@@ -1653,7 +1652,11 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         const bool planned = a && shared.resumes && !stopped && !a->trail.full;
         if (planned)
             plan = planAheadTake(run, *a);
+        // Counted where the run is kept: one taken and found not to hold
+        // is run again here from the start then known.
+        const bool guessed = a && pool.takenFromGuess();
         if (plan.whole || plan.point >= 0) {
+            gAheadCounts.fromGuesses += guessed;
             const double work = plan.whole ? a->rearrTried : a->points[static_cast<size_t>(plan.point)].rearrTried;
             r = takeAheadPlan(run, *a, plan);
             run.aheadWorkTaken += work;
@@ -1667,6 +1670,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             r = takeAheadRun(run, *a);
             run.aheadWorkTaken += a->rearrTried;
             gAheadCounts.taken++;
+            gAheadCounts.fromGuesses += guessed;
             if (stopped)
                 r = 2;
         } else if (stopped) {

@@ -39,7 +39,7 @@ struct AheadCounts {
     uint32_t rerunHere = 0;
     uint32_t stepwiseReused = 0;
     uint32_t settled = 0;  // taken although an earlier replicate had met a tree they stored
-    uint32_t fromGuesses = 0;  // taken from runs begun before their start was known
+    uint32_t fromGuesses = 0;  // taken or resumed from runs begun before their start was known
     uint32_t gaveWay = 0;      // times a run gave its processor to a more urgent one
     // Taken up to a point where an earlier replicate's trees part them from
     // the search, which went on from there (MulTrees).

@@ -353,10 +353,10 @@ uint32_t ReplicatesAhead::calledOff()
     return calledOff_;
 }
 
-uint32_t ReplicatesAhead::takenFromGuesses()
+bool ReplicatesAhead::takenFromGuess()
 {
     std::lock_guard lock(mutex_);
-    return takenFromGuesses_;
+    return takenFromGuess_;
 }
 
 uint32_t ReplicatesAhead::gaveWay()
@@ -580,6 +580,7 @@ std::unique_ptr<AheadRun> ReplicatesAhead::stopAndTake(uint32_t rep)
     stop();
     std::lock_guard lock(mutex_);
     Cand &c = slots_[rep].cands.front();
+    takenFromGuess_ = c.state == RunState::kDone && c.guessed;
     return c.state == RunState::kDone ? std::move(c.result) : nullptr;
 }
 
@@ -604,7 +605,7 @@ std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milli
         if (giveUp)
             return nullptr;
     }
-    takenFromGuesses_ += slots_[rep].cands.front().guessed;
+    takenFromGuess_ = slots_[rep].cands.front().guessed;
     std::unique_ptr<AheadRun> result = std::move(slots_[rep].cands.front().result);
     // Taken: the window moves on past it.
     awaited_ = rep + 1;

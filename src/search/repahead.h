@@ -105,9 +105,9 @@ public:
     uint32_t calledOff();
     // Replicates a worker began at least once.
     uint32_t begun();
-    // Replicates taken whose run began from a guess, before their start
-    // was known.
-    uint32_t takenFromGuesses();
+    // Whether the run of the replicate taken last began from a guess,
+    // before its start was known.
+    bool takenFromGuess();
     // Times a run gave its processor to a more urgent one.
     uint32_t gaveWay();
 
@@ -187,7 +187,7 @@ private:
     std::atomic<bool> yieldWanted_{false};
     uint32_t awaited_ = 0;  // the replicate the caller takes next
     uint32_t calledOff_ = 0;
-    uint32_t takenFromGuesses_ = 0;
+    bool takenFromGuess_ = false;
     // The last guessed starts checked, one bit each (set: wrong). While
     // many were, runs begin only from starts known to be right.
     uint32_t guessesWrong_ = 0;

@@ -181,4 +181,31 @@ TEST(PayClock, AStallIsALossWhereverTheThreadsRun)
     EXPECT_EQ(d.phase(), Phase::Timing);
 }
 
+// Rounds held on the workers stay there through stalls and losing times,
+// job rounds (of weight 0) counted too, and leave the clock as they found it.
+TEST(PayClock, RoundsHeldOnTheWorkersStayThereWhateverTheyCost)
+{
+    PayClock c;
+    Clock::time_point now{};
+    runUntilPhaseChanges(c, now, costs(microseconds(1000)), 1000, 8);
+    ASSERT_EQ(c.phase(), Phase::RunAlone);
+    c.runThreaded(3);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(c.threaded()) << i;
+        c.beginRound(now);
+        now += microseconds(50000);
+        if (i == 1)
+            c.stalled();
+        else
+            c.endRound(1, i == 0 ? 0 : 8, now);
+    }
+    EXPECT_FALSE(c.threaded());
+    EXPECT_EQ(c.phase(), Phase::RunAlone);
+    EXPECT_EQ(c.timings(), 1u);
+    // Asked to run alone, the rounds still held go alone.
+    c.runThreaded(5);
+    c.runAlone(1);
+    EXPECT_FALSE(c.threaded());
+}
+
 }  // namespace

@@ -57,7 +57,7 @@ void markNegative(uint32_t i, void *sharedData, void *)
     static_cast<Shared *>(sharedData)->out[i] = ~static_cast<uint64_t>(i);
 }
 
-size_t threadsInProcess();
+size_t settledThreads();
 
 // The thread count before a group exists. Thread sanitiser runtimes start a
 // helper thread with the first thread the program makes, so one group is
@@ -66,7 +66,7 @@ size_t baselineThreads()
 {
     if (availableProcessors() >= 2)
         destroyThreadGroup(createThreadGroup(2, nullptr, 0));
-    return threadsInProcess();
+    return settledThreads();
 }
 
 size_t tasksListed()
@@ -77,13 +77,14 @@ size_t tasksListed()
     return n;
 }
 
-// The count once it has settled: a joined thread can stay listed for a
-// moment after pthread_join returns (the kernel wakes the joiner before it
-// has taken the task down), so a single read may count one thread too many.
-size_t threadsInProcess()
+// The count once it has held still for a while: a joined thread can stay
+// listed after pthread_join returns (the kernel wakes the joiner before it
+// has taken the task down, and on a busy machine the exiting thread may
+// wait long for a processor to finish on).
+size_t settledThreads()
 {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + seconds(2);
+    const auto deadline = steady_clock::now() + seconds(10);
     size_t last = tasksListed();
     auto stableSince = steady_clock::now();
     while (steady_clock::now() < deadline) {
@@ -92,11 +93,24 @@ size_t threadsInProcess()
         if (now != last) {
             last = now;
             stableSince = steady_clock::now();
-        } else if (steady_clock::now() - stableSince >= milliseconds(20)) {
+        } else if (steady_clock::now() - stableSince >= milliseconds(200)) {
             break;
         }
     }
     return last;
+}
+
+// The count, once it is `expected` or has had ten seconds to get there: a
+// thread left running (detached, not joined) keeps it above.
+size_t threadsInProcess(size_t expected)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    size_t now = tasksListed();
+    while (now != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        now = tasksListed();
+    }
+    return now;
 }
 
 int maxGroupSize() { return std::min(kMaxThreads, availableProcessors()); }
@@ -232,8 +246,13 @@ TEST_F(ThreadGroupTest, IdleWaitersBlockInsteadOfSpinning)
     sh.pass = 1;
     startThreadGroup(g);
 
-    // Let the waiters use up their short spin, then look at them 40 times.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Let the waiters use up their short spin (on a busy machine they may
+    // wait a while for a processor to do so: until none is seen running, or
+    // two seconds), then look at them 40 times.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    do
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (runnableOtherThreads() > 0 && std::chrono::steady_clock::now() < until);
     int busySamples = 0;
     for (int sample = 0; sample < 40; ++sample) {
         busySamples += runnableOtherThreads() > 0;
@@ -315,7 +334,7 @@ TEST_F(ThreadGroupTest, OneThreadStartsNoWorker)
     ThreadGroup *g = createThreadGroup(1, &sh, sizeof(Slice));
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->nThreadsStarted, 0);
-    EXPECT_EQ(threadsInProcess(), before);
+    EXPECT_EQ(threadsInProcess(before), before);
     setMThreadTaskFunction(g, 0, addIntoSlice);
     sh.pass = 7;
     startThreadGroup(g);
@@ -333,14 +352,14 @@ TEST_F(ThreadGroupTest, DestroyJoinsEveryWorker)
         Shared sh{};
         ThreadGroup *g = createThreadGroup(n, &sh, sizeof(Slice));
         ASSERT_NE(g, nullptr);
-        EXPECT_EQ(threadsInProcess(), before + static_cast<size_t>(n - 1));
+        EXPECT_EQ(threadsInProcess(before + static_cast<size_t>(n - 1)), before + static_cast<size_t>(n - 1));
         if (cycle % 2) {  // half the groups never run a pass
             for (int i = 0; i < n; ++i)
                 setMThreadTaskFunction(g, i, addIntoSlice);
             startThreadGroup(g);
         }
         destroyThreadGroup(g);
-        ASSERT_EQ(threadsInProcess(), before) << "cycle " << cycle;
+        ASSERT_EQ(threadsInProcess(before), before) << "cycle " << cycle;
     }
 }
 
@@ -350,7 +369,7 @@ TEST_F(ThreadGroupTest, MoreThreadsThanProcessorsAreRefused)
     const size_t before = baselineThreads();
     EXPECT_EQ(createThreadGroup(tooMany, nullptr, 8), nullptr);
     EXPECT_EQ(gCaptured, createFailedText(tooMany));
-    EXPECT_EQ(threadsInProcess(), before);
+    EXPECT_EQ(threadsInProcess(before), before);
     gCaptured.clear();
     EXPECT_EQ(createThreadGroup(0, nullptr, 8), nullptr);
     EXPECT_EQ(gCaptured, createFailedText(0));
@@ -367,7 +386,7 @@ TEST_F(ThreadGroupTest, FailedStartStopsTheWorkersAlreadyRunning)
         qel_setThreadStartFailureCountdown(started);
         EXPECT_EQ(createThreadGroup(n, nullptr, 16), nullptr);
         EXPECT_EQ(gCaptured, createFailedText(n));
-        EXPECT_EQ(threadsInProcess(), before);
+        EXPECT_EQ(threadsInProcess(before), before);
     }
     qel_setThreadStartFailureCountdown(-1);
     ThreadGroup *g = createThreadGroup(n, nullptr, 16);
