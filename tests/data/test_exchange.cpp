@@ -562,7 +562,18 @@ TEST(ForeignLabels, RewriteLabelsForOtherReaders)
     EXPECT_STREQ(phylipLabel("(a)_b c_d e f g h", false, true, b, sizeof b), "a b c d ");
     EXPECT_STREQ(phylipLabel("O'Brien:s", true, true, b, sizeof b), "O'Brien:s");
     EXPECT_STREQ(phylipLabel("abcdefgh", true, false, b, 5), "abcd");
+    // A strict name is cut to 10 bytes on a character boundary: a UTF-8
+    // character that does not fit whole is left out.
+    EXPECT_STREQ(phylipLabel("Hyla sp3 \xC3\xA9", false, true, b, sizeof b), "Hyla sp3 ");
+    EXPECT_STREQ(phylipLabel("\xC3\x96sterg\xC3\xB6tland", false, true, b, sizeof b), "\xC3\x96sterg\xC3\xB6t");
+    EXPECT_STREQ(phylipLabel("abcdefghi\xE2\x82\xAC", false, true, b, sizeof b), "abcdefghi");
+    EXPECT_STREQ(phylipLabel("abcdefgh\xE2\x82\xAC", false, true, b, sizeof b), "abcdefgh");
     EXPECT_STREQ(newickTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglodytes");
+    // Newick keeps a name with syntax characters whole in quotes.
+    EXPECT_STREQ(newickTreeLabel("Rana temporaria '\xC3\x96sterg\xC3\xB6tland'", b, sizeof b),
+                 "'Rana temporaria ''\xC3\x96sterg\xC3\xB6tland'''");
+    EXPECT_STREQ(newickTreeLabel("Homo sapiens (human)", b, sizeof b), "'Homo sapiens (human)'");
+    EXPECT_STREQ(newickTreeLabel("a=b:c", b, sizeof b), "'a=b:c'");
     EXPECT_STREQ(phylipTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglo");
     EXPECT_STREQ(hennigLabel("3rd taxon", b, sizeof b), "T3rd_taxon");
     EXPECT_STREQ(hennigLabel("E.coli", b, sizeof b), "E_coli");
