@@ -1103,7 +1103,11 @@ void resetCurrentInput(const InputStatus *copy)
 {
     if (!gActiveInput)
         return;
+    // Going back does not unmeet a NUL byte: it has been reported, and what
+    // follows it is not to be read.
+    const uint8_t stoppedAtNul = gActiveInput->stoppedAtNul;
     *gActiveInput = *copy;
+    gActiveInput->stoppedAtNul |= stoppedAtNul;
     if (gActiveInput->stream && gActiveInput->stream->fp)
         std::fseek(gActiveInput->stream->fp, static_cast<long>(copy->pos.charCount), SEEK_SET);
 }

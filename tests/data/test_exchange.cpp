@@ -375,6 +375,33 @@ TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
     }
 }
 
+// A NUL byte in a foreign file fails the conversion with its error first, whether
+// the importer takes the file in whole lines (FASTA, PHYLIP, GCG) or a
+// character at a time (NBRF/PIR): the sequences are not joined across it.
+TEST_F(ToNexusTest, NulByteFailsTheConversion)
+{
+    using namespace std::string_literals;
+    const struct {
+        const char *options;
+        std::string input;
+    } cases[] = {
+        {"format=FASTA", ">a\nAC\0GT\n>b\nACGT\n"s},
+        {"format=RelPHYLIP dataType=DNA interleaved=no", "2 4\na AC\0GT\nb ACGT\n"s},
+        {"format=GCG", "MSF: 4 Type: N ..\n Name: a\n Name: b\n//\na AC\0GT\nb ACGT\n"s},
+        {"format=PIR", ">DL;a\nt\nAC\0GT*\n>DL;b\nt\nACGT*\n"s},
+    };
+    for (const auto &c : cases) {
+        gCodes.clear();
+        gErrors.clear();
+        std::string body;
+        EXPECT_EQ(convert(c.options, c.input, &body), 1) << c.options;
+        ASSERT_FALSE(gCodes.empty()) << c.options;
+        EXPECT_EQ(gCodes.front(), 0u) << c.options << ": " << gErrors;
+        EXPECT_NE(gErrors.find("NUL byte"), std::string::npos) << c.options << ": " << gErrors;
+        EXPECT_EQ(head_ + body, "") << c.options;
+    }
+}
+
 // A locus may have as many distinct frequency vectors as there are state
 // symbols before the missing code: 37 need letters of both cases, 64 are
 // refused.
