@@ -11,6 +11,16 @@ constexpr size_t kStrictPhylipNameLength = 10;
 bool isUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 }
 
+size_t utf8CutPoint(std::string_view text, size_t maxBytes)
+{
+    if (text.size() <= maxBytes)
+        return text.size();
+    size_t cut = maxBytes;
+    while (cut > 0 && isUtf8Continuation(text[cut]))
+        cut--;
+    return cut;
+}
+
 char *phylipLabel(const char *label, bool underscores, bool truncate, char *buffer, size_t size)
 {
     if (size == 0)
@@ -19,10 +29,7 @@ char *phylipLabel(const char *label, bool underscores, bool truncate, char *buff
     if (truncate && std::strlen(buffer) > kStrictPhylipNameLength) {
         // The field is 10 bytes; a UTF-8 character that does not fit whole is
         // left out, since half of one makes the file invalid text.
-        size_t cut = kStrictPhylipNameLength;
-        while (cut > 0 && isUtf8Continuation(buffer[cut]))
-            cut--;
-        buffer[cut] = '\0';
+        buffer[utf8CutPoint(buffer, kStrictPhylipNameLength)] = '\0';
     }
     if (!std::strpbrk(buffer, ",;() _"))
         return buffer;

@@ -6,7 +6,11 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
+// The length of the longest head of text, at most maxBytes long, that ends
+// on a UTF-8 character boundary: names cut to a byte width stay valid text.
+size_t utf8CutPoint(std::string_view text, size_t maxBytes);
 // ",", ";", "(" and ")" dropped; blanks and "_" become "_" with
 // `underscores`, else blanks. With `truncate` the label is cut to the 10
 // characters of a strict PHYLIP name first, so the result may be shorter.

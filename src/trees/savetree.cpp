@@ -95,7 +95,7 @@ std::string numberedWord(const std::string &base, uint32_t k, bool phylip)
     const std::string stem = base.empty() ? "taxon" : base;
     if (!phylip)
         return stem + "_" + number;
-    return stem.substr(0, number.size() < 10 ? 10 - number.size() : 0) + number;
+    return stem.substr(0, utf8CutPoint(stem, number.size() < 10 ? 10 - number.size() : 0)) + number;
 }
 
 bool isNexusFormat(uint32_t format) { return format == kTreeFmtNexus || format == kTreeFmtAltNexus; }

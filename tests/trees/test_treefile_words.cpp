@@ -70,6 +70,16 @@ TEST(TreeFileWords, NamesThatCollideAreNumberedAtTheirEnd)
     EXPECT_EQ(phylip, (std::vector<std::string>{"a11", "a1", "Drosophil3", "Drosophil4", "Drosophila", "x_y6", "x_y"}));
 }
 
+// PHYLIP words are at most 10 bytes and never end inside a UTF-8 character,
+// numbered ones included.
+TEST(TreeFileWords, PhylipWordsCutOnCharacterBoundaries)
+{
+    const std::vector<std::string> labels = {"abcdefgh\xC3\xA9" "1", "abcdefgh\xC3\xA9" "2",
+                                             "\xC3\x96sterg\xC3\xB6tland"};
+    EXPECT_EQ(treeFileTaxonWords(labels, kTreeFmtPhylip),
+              (std::vector<std::string>{"abcdefgh\xC3\xA9", "abcdefgh2", "\xC3\x96sterg\xC3\xB6t"}));
+}
+
 // NEXUS words keep the label as it is (the writer quotes it) and number only
 // labels a NEXUS reader takes for one name: blanks and underscores alike,
 // case ignored.
