@@ -275,6 +275,10 @@ int importFile()
         setRecognizeNexusComments(comments);
         if (status == 0 && importedLabelsClash())
             status = 1;  // reported where the names met
+        // The end an importer met may be a NUL byte's, already reported: the
+        // text after it was never read.
+        if (input.stoppedAtNul)
+            status = 1;
         if (status == 0 && resizTextFailed(text)) {
             reportMemoryFailure();
             status = 1;

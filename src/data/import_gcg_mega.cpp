@@ -391,7 +391,8 @@ int importGCG(ResizText *text)
             std::string row(width > labels[t].size() ? width - labels[t].size() : 0, ' ');
             row += labels[t] + "  ";
             const size_t from = line.find_first_not_of(" \t");
-            for (size_t i = line.find_first_of(" \t", from); i < line.size() && done[t] < h.nchar; i++) {
+            size_t i = line.find_first_of(" \t", from);
+            for (; i < line.size() && done[t] < h.nchar; i++) {
                 const char c = line[i];
                 if (c == ' ' || c == '\t')
                     continue;
@@ -401,6 +402,12 @@ int importGCG(ResizText *text)
                 if (++done[t] % 10 == 0)
                     row += ' ';
             }
+            // Characters past the header's length would be lost without a
+            // word; the file disagrees with itself and only the user can say
+            // which is right.
+            if (i < line.size() && line.find_first_not_of(" \t", i) != std::string::npos)
+                return qel_errorMsg(0, "Sequence \"%s\" has more than the %u characters given by \"MSF:\".",
+                                    names[t].c_str(), h.nchar);
             row += '\n';
             ewrite(row.data(), row.size(), text);
         }

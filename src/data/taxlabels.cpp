@@ -7,6 +7,18 @@
 
 namespace {
 constexpr size_t kStrictPhylipNameLength = 10;
+
+bool isUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+}
+
+size_t utf8CutPoint(std::string_view text, size_t maxBytes)
+{
+    if (text.size() <= maxBytes)
+        return text.size();
+    size_t cut = maxBytes;
+    while (cut > 0 && isUtf8Continuation(text[cut]))
+        cut--;
+    return cut;
 }
 
 char *phylipLabel(const char *label, bool underscores, bool truncate, char *buffer, size_t size)
@@ -14,8 +26,11 @@ char *phylipLabel(const char *label, bool underscores, bool truncate, char *buff
     if (size == 0)
         return buffer;
     strcpy_n(buffer, label, size);
-    if (truncate && std::strlen(buffer) > kStrictPhylipNameLength)
-        buffer[kStrictPhylipNameLength] = '\0';
+    if (truncate && std::strlen(buffer) > kStrictPhylipNameLength) {
+        // The field is 10 bytes; a UTF-8 character that does not fit whole is
+        // left out, since half of one makes the file invalid text.
+        buffer[utf8CutPoint(buffer, kStrictPhylipNameLength)] = '\0';
+    }
     if (!std::strpbrk(buffer, ",;() _"))
         return buffer;
     const char blank = underscores ? '_' : ' ';
@@ -29,9 +44,26 @@ char *phylipLabel(const char *label, bool underscores, bool truncate, char *buff
     return buffer;
 }
 
+bool needsNewickQuotes(const char *label) { return std::strpbrk(label, "(),;:[]'=") != nullptr; }
+
+std::string newickQuotedWord(const std::string &label)
+{
+    std::string word = "'";
+    for (char c : label) {
+        word += c;
+        if (c == '\'')
+            word += c;
+    }
+    return word + "'";
+}
+
 char *newickTreeLabel(const char *label, char *buffer, size_t size)
 {
-    return phylipLabel(label, true, false, buffer, size);
+    if (!needsNewickQuotes(label))
+        return phylipLabel(label, true, false, buffer, size);
+    if (size > 0)
+        strcpy_n(buffer, newickQuotedWord(label).c_str(), size);
+    return buffer;
 }
 
 char *phylipTreeLabel(const char *label, char *buffer, size_t size)

@@ -5,12 +5,24 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
+// The length of the longest head of text, at most maxBytes long, that ends
+// on a UTF-8 character boundary: names cut to a byte width stay valid text.
+size_t utf8CutPoint(std::string_view text, size_t maxBytes);
 // ",", ";", "(" and ")" dropped; blanks and "_" become "_" with
 // `underscores`, else blanks. With `truncate` the label is cut to the 10
 // characters of a strict PHYLIP name first, so the result may be shorter.
 char *phylipLabel(const char *label, bool underscores, bool truncate, char *buffer, size_t size);
-// phylipLabel with underscores, whole.
+// Whether a Newick reader would take part of the label for syntax (a
+// bracket, comma, semicolon, colon, quote or "="), so that only a quoted
+// word keeps it whole.
+bool needsNewickQuotes(const char *label);
+// The label in single quotes, inner quotes doubled.
+std::string newickQuotedWord(const std::string &label);
+// A label that needs quotes, quoted; any other is phylipLabel with
+// underscores, whole.
 char *newickTreeLabel(const char *label, char *buffer, size_t size);
 // phylipLabel with underscores, cut to 10 characters.
 char *phylipTreeLabel(const char *label, char *buffer, size_t size);

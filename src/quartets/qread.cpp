@@ -1,5 +1,6 @@
 #include "quartets/qread.h"
 
+#include <cmath>
 #include <cstring>
 #include <iterator>
 
@@ -41,6 +42,11 @@ int expectComma()
     if (readNextDarkChar(nullptr) != ',')
         return qel_errorMsg(0, "Expecting comma"), 1;
     return 0;
+}
+
+bool weightFitsTable(double weight)
+{
+    return weight >= 0.0 && std::isfinite(static_cast<float>(weight));
 }
 
 bool lookUpTaxon(const char *token, const DataInfo *d, uint32_t *taxon)
@@ -97,6 +103,11 @@ int readQuartetsQmc(DataInfo *d, bool fromFile)
                 return 1;
             if (stringToDouble(buf, &weight) != 0)
                 return qel_errorMsg(0, "Quartet weight \"%s\" is not a valid number.", buf), 1;
+            // The table holds floats that the searches sum into totals and
+            // percentages: a negative, infinite or NaN weight (or one too
+            // large for a float) would make every total meaningless.
+            if (!weightFitsTable(weight))
+                return qel_errorMsg(0, "Quartet weight \"%s\" must be a finite number not less than 0.", buf), 1;
         }
         // A quartet needs four distinct taxa; the table has no place for
         // anything else.

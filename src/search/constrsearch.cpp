@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "qel/qel_output.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
 #include "search/nniswap.h"
@@ -275,6 +276,14 @@ int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool conver
     else
         gCut.allocate(gScratch->maxNodes, gScratch->conData->words);
     return rc;
+}
+
+void stopEnforcingReleasedConstraints()
+{
+    if (!srch.enforce)
+        return;
+    srch.enforce = 0;
+    qel_printf("\nNote: Constraint enforcement has been turned off along with the constraints it applied to.\n");
 }
 
 void releaseSearchConstraints()

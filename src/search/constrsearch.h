@@ -18,6 +18,11 @@ struct RearrObject;
 int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool converse, bool noSwapping, bool quiet,
                              bool njStart = false);
 void releaseSearchConstraints();
+// Installed as the constraints' released hook: with every constraint gone
+// (new data, or LoadConstr replacing them) the enforce setting is switched
+// off, so that later searches are not refused for constraints the user never
+// named for the data in memory.
+void stopEnforcingReleasedConstraints();
 
 // Each answers whether the candidate may be kept: it satisfies the active
 // constraint (positive mode) or violates it (converse mode). Always true when

@@ -11,7 +11,9 @@
 #include "parsimony/packx.h"
 #include "search/search_settings.h"
 #include "search/critscore.h"
+#include "search/constrsearch.h"
 #include "search/swap.h"
+#include "trees/constr.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "qel/qel_oututil.h"
@@ -113,6 +115,7 @@ int installSearchHooks()
         return true;
     };
     setOptimizeServices(&o);
+    setConstraintsReleasedHook(stopEnforcingReleasedConstraints);
     return installSearchCriterionHook() | status;
 }
 

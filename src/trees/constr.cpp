@@ -35,6 +35,8 @@ struct ConInfo {
     int32_t looseness = 0;
 } conInfo;
 
+void (*gConstraintsReleased)() = nullptr;
+
 constexpr ConWord kAllOnes = ~ConWord{0};
 
 uint32_t groupCountForBits(const Constraint *c)
@@ -182,6 +184,8 @@ Constraint *addConstraint(const char *name, uint32_t type, SplitsList *groups, b
     return c;
 }
 
+void setConstraintsReleasedHook(void (*hook)()) { gConstraintsReleased = hook; }
+
 void deallocAllConstraints()
 {
     for (Constraint *c = conInfo.first; c;) {
@@ -192,6 +196,8 @@ void deallocAllConstraints()
     const uint64_t generation = conInfo.generation;
     conInfo = ConInfo{};
     conInfo.generation = generation + 1;
+    if (gConstraintsReleased)
+        gConstraintsReleased();
 }
 
 // ---- Reading constraints ----------------------------------------------------------

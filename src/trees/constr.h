@@ -71,6 +71,9 @@ Constraint *getConstraintRefFromInput();
 // group is the set of taxa the backbone names. Null when memory failed.
 Constraint *addConstraint(const char *name, uint32_t type, SplitsList *groups, bool makeActive);
 void deallocAllConstraints();
+// Called by deallocAllConstraints once every constraint is gone, so that the
+// search's enforce setting goes with them (null for none).
+void setConstraintsReleasedHook(void (*hook)());
 // Bumped whenever a constraint is freed or redefined, so that per-tree data
 // built earlier, and any record above that names a constraint, never pass
 // as fresh.

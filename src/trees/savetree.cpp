@@ -95,7 +95,7 @@ std::string numberedWord(const std::string &base, uint32_t k, bool phylip)
     const std::string stem = base.empty() ? "taxon" : base;
     if (!phylip)
         return stem + "_" + number;
-    return stem.substr(0, number.size() < 10 ? 10 - number.size() : 0) + number;
+    return stem.substr(0, utf8CutPoint(stem, number.size() < 10 ? 10 - number.size() : 0)) + number;
 }
 
 bool isNexusFormat(uint32_t format) { return format == kTreeFmtNexus || format == kTreeFmtAltNexus; }
@@ -103,10 +103,14 @@ bool isNexusFormat(uint32_t format) { return format == kTreeFmtNexus || format =
 enum class WordRule { kNewick, kPhylip, kNexus };
 
 // A NEXUS word is the label itself (the writer quotes it as the format
-// needs); the plain formats' words are the label rule's.
+// needs), and so is a Newick word of a label that only quotes keep whole:
+// other programs must find the alignment's name in the tree. The other plain
+// words are the label rule's.
 std::string baseWord(const std::string &label, WordRule rule)
 {
-    return rule == WordRule::kNexus ? label : plainTreeWord(label, rule == WordRule::kPhylip);
+    if (rule == WordRule::kNexus || (rule == WordRule::kNewick && needsNewickQuotes(label.c_str())))
+        return label;
+    return plainTreeWord(label, rule == WordRule::kPhylip);
 }
 
 WordRule wordRuleOf(uint32_t format)
@@ -763,6 +767,10 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             char quoted[kLabelBufSize];
             for (std::string &w : job.words)
                 w = nexusizeString(w.c_str(), quoted, sizeof quoted);
+        } else if (job.format == kTreeFmtNewick) {
+            for (std::string &w : job.words)
+                if (needsNewickQuotes(w.c_str()))
+                    w = newickQuotedWord(w);
         }
     }
     job.tree = createTree(true);

@@ -125,8 +125,16 @@ int readSumTFile(SumTRun &run, uint32_t *treesRead)
     DataInfo *d = activeDataInfo();
     if (status == 0 && !d)
         status = 1;
+    // The file's taxa replace the data set; a user who goes on to score or
+    // search must hear that the matrix is gone before a later command fails.
+    const bool hadData = d && (d->flags & (kHaveCharacters | kHaveDistances)) != 0;
+    const uint32_t oldTaxa = d ? d->ntax : 0;
     if (status == 0)
         status = createImplicitTaxaBlock(d, false);
+    if (hadData && !(d->flags & (kHaveCharacters | kHaveDistances)))
+        qel_printf("Note: The data set in memory (%u taxa) has been cleared; the taxa of this tree file replace it "
+                   "(execute the data file again to analyze characters).\n",
+                   oldTaxa);
     if (status == 0) {
         qel_printf("%d taxa included in first tree.  Names are:\n", static_cast<int>(d->ntax));
         for (uint32_t t = 0; t < d->ntax; t++)

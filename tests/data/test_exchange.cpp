@@ -327,6 +327,12 @@ const RefusalCase kRefusals[] = {
     {"an empty table", "format=text", "\n  \n", 114, ""},
     {"a lower-case letter in GCG data", "format=GCG",
      "MSF: 4 Type: N ..\n Name: a Len: 4\n//\na ACgT\n", 308, "'g' for taxon 1 character 3."},
+    {"a GCG sequence longer than the alignment", "format=GCG",
+     "MSF: 6 Type: N ..\n Name: t1 Len: 6\n Name: t2 Len: 6\n//\nt1 ACGTTC\nt2 ACGTTCGGTT\n", 0,
+     "Sequence \"t2\" has more than the 6 characters given by \"MSF:\"."},
+    {"a GCG sequence running over in its last block", "format=GCG",
+     "MSF: 12 Type: N ..\n Name: a\n Name: b\n//\na ACGTACGTAC\nb ACGTACGTAC\n\na GT\nb GT A\n", 0,
+     "Sequence \"b\" has more than the 12 characters"},
     {"GCG without its length", "format=GCG", "Type: N ..\n Name: a\n//\n", 902, "as a GCG/MSF file"},
     {"GCG names without //", "format=GCG", "MSF: 4 Type: N ..\n Name: a Len: 4\n", 902, "GCG/MSF"},
     {"not a MEGA file", "format=MEGA", "#NEXUS\n", 902, "as a MEGA file"},
@@ -366,6 +372,33 @@ TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
         EXPECT_NE(gErrors.find(c.text), std::string::npos) << c.what << ": " << gErrors;
         EXPECT_EQ(head_ + body, "") << c.what;
         EXPECT_TRUE(fs::exists(dir_ / ("out" + std::to_string(n_) + ".nex"))) << c.what;
+    }
+}
+
+// A NUL byte in a foreign file fails the conversion with its error first, whether
+// the importer takes the file in whole lines (FASTA, PHYLIP, GCG) or a
+// character at a time (NBRF/PIR): the sequences are not joined across it.
+TEST_F(ToNexusTest, NulByteFailsTheConversion)
+{
+    using namespace std::string_literals;
+    const struct {
+        const char *options;
+        std::string input;
+    } cases[] = {
+        {"format=FASTA", ">a\nAC\0GT\n>b\nACGT\n"s},
+        {"format=RelPHYLIP dataType=DNA interleaved=no", "2 4\na AC\0GT\nb ACGT\n"s},
+        {"format=GCG", "MSF: 4 Type: N ..\n Name: a\n Name: b\n//\na AC\0GT\nb ACGT\n"s},
+        {"format=PIR", ">DL;a\nt\nAC\0GT*\n>DL;b\nt\nACGT*\n"s},
+    };
+    for (const auto &c : cases) {
+        gCodes.clear();
+        gErrors.clear();
+        std::string body;
+        EXPECT_EQ(convert(c.options, c.input, &body), 1) << c.options;
+        ASSERT_FALSE(gCodes.empty()) << c.options;
+        EXPECT_EQ(gCodes.front(), 0u) << c.options << ": " << gErrors;
+        EXPECT_NE(gErrors.find("NUL byte"), std::string::npos) << c.options << ": " << gErrors;
+        EXPECT_EQ(head_ + body, "") << c.options;
     }
 }
 
@@ -556,7 +589,18 @@ TEST(ForeignLabels, RewriteLabelsForOtherReaders)
     EXPECT_STREQ(phylipLabel("(a)_b c_d e f g h", false, true, b, sizeof b), "a b c d ");
     EXPECT_STREQ(phylipLabel("O'Brien:s", true, true, b, sizeof b), "O'Brien:s");
     EXPECT_STREQ(phylipLabel("abcdefgh", true, false, b, 5), "abcd");
+    // A strict name is cut to 10 bytes on a character boundary: a UTF-8
+    // character that does not fit whole is left out.
+    EXPECT_STREQ(phylipLabel("Hyla sp3 \xC3\xA9", false, true, b, sizeof b), "Hyla sp3 ");
+    EXPECT_STREQ(phylipLabel("\xC3\x96sterg\xC3\xB6tland", false, true, b, sizeof b), "\xC3\x96sterg\xC3\xB6t");
+    EXPECT_STREQ(phylipLabel("abcdefghi\xE2\x82\xAC", false, true, b, sizeof b), "abcdefghi");
+    EXPECT_STREQ(phylipLabel("abcdefgh\xE2\x82\xAC", false, true, b, sizeof b), "abcdefgh");
     EXPECT_STREQ(newickTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglodytes");
+    // Newick keeps a name with syntax characters whole in quotes.
+    EXPECT_STREQ(newickTreeLabel("Rana temporaria '\xC3\x96sterg\xC3\xB6tland'", b, sizeof b),
+                 "'Rana temporaria ''\xC3\x96sterg\xC3\xB6tland'''");
+    EXPECT_STREQ(newickTreeLabel("Homo sapiens (human)", b, sizeof b), "'Homo sapiens (human)'");
+    EXPECT_STREQ(newickTreeLabel("a=b:c", b, sizeof b), "'a=b:c'");
     EXPECT_STREQ(phylipTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglo");
     EXPECT_STREQ(hennigLabel("3rd taxon", b, sizeof b), "T3rd_taxon");
     EXPECT_STREQ(hennigLabel("E.coli", b, sizeof b), "E_coli");

@@ -36,6 +36,14 @@ CASES = [
     ("deleted taxa", FIVE + "begin vorn; delete E; qsearch; end;",
      "Error: The QSearch command cannot be used while taxa are deleted."),
     ("bad weight", "begin quartets; qlist 1,2|3,4:x; end;", 'Quartet weight "x" is not a valid number.'),
+    ("nan weight", "begin quartets; qlist 1,2|3,4:nan; end;",
+     'Quartet weight "nan" must be a finite number not less than 0.'),
+    ("infinite weight", "begin quartets; qlist 1,2|3,4:inf; end;",
+     'Quartet weight "inf" must be a finite number not less than 0.'),
+    ("negative weight", "begin quartets; qlist 1,2|3,4 1,2|3,5:-3; end;",
+     'Quartet weight "-3" must be a finite number not less than 0.'),
+    ("weight beyond a float", "begin quartets; qlist 1,2|3,4:1e39; end;",
+     'Quartet weight "1e39" must be a finite number not less than 0.'),
     ("astral without trees", "begin vorn; astral; end;", "Error(#704): There are no trees in memory."),
     ("astral beyond the trees", GENES + "begin vorn; astral 1 3; end;", 'Error(#702): Tree identifier "3" is invalid.'),
     ("astral options", GENES + "begin vorn; astral / method=WO; end;",
@@ -73,6 +81,12 @@ def main():
     status, out = run(vorn, text, {"q.txt": "1,2|3,4:2.5000000000\n1,2|3,5:1.0000000000\n2,3|1,4\n"})
     if status not in (0, 1) or "sum of quartet weights" not in out or "3.500000  (77.778%)" not in out:
         failures.append("readqmc: status %d\n%s" % (status, out))
+    # A bad weight in a quartet file stops the reading there too, before
+    # any search can report a total from it.
+    text = TAXA + "begin quartets; readqmc file=q.txt; end;\nbegin vorn; qsearch; end;\n"
+    status, out = run(vorn, text, {"q.txt": "1,2|3,4:2\n1,2|3,5:-nan\n"})
+    if status != 32 or 'Quartet weight "-nan" must be' not in out or "Total weight" in out:
+        failures.append("readqmc bad weight: status %d\n%s" % (status, out))
     for f in failures:
         print(f)
     return 1 if failures else 0

@@ -20,6 +20,7 @@
 namespace {
 
 using iotest::gErrorCodes;
+using testcap::gErrorText;
 using iotest::gOut;
 using iotest::slurp;
 
@@ -166,6 +167,8 @@ TEST_F(IoTest, RandomTextsMatchReferenceInEveryConvention)
         std::string expected;
         uint32_t lines = 0;
         for (unsigned char c : lf) {
+            if (c == 0)
+                break;  // a NUL byte ends what is read
             if (c == '\n')
                 ++lines;
             if (c == '\n' || c == '\t' || (c >= 32 && c != 127))
@@ -183,7 +186,7 @@ TEST_F(IoTest, RandomTextsMatchReferenceInEveryConvention)
 
 TEST_F(IoTest, DocumentKeepsHighBytesAndEndsAtItsLength)
 {
-    const char text[] = "a\xE9\xFF\x01z\x80\0q\r\nend";  // 0xFF and NUL inside
+    const char text[] = "a\xE9\xFF\x01z\x80q\r\nend";  // 0xFF inside
     InputStatus doc{};
     initDocumentInput(&doc, text, sizeof text - 1);
     auto reads = drainActiveInput();
@@ -197,6 +200,52 @@ TEST_F(IoTest, DocumentKeepsHighBytesAndEndsAtItsLength)
     auto crReads = drainActiveInput();
     EXPECT_EQ(charsOf(crReads), "x\ny\n");
     EXPECT_EQ(crReads.back().line, 2u);
+}
+
+// A NUL byte ends a file or document with one error, however it is read
+// (a character at a time or a line at a time), so that no word or value is
+// silently joined across it; what came before it is read as usual.
+TEST_F(IoTest, NulByteStopsBatchInputWithOneError)
+{
+    TempDir dir;
+    const std::string text = std::string("ab\nc\0d\ne\0f\n", 12);
+    const std::string path = dir.file("nul.nex", text);
+    for (bool lines : {false, true}) {
+        testcap::clearCaptured();
+        InputStatus in{};
+        ASSERT_EQ(openInputFile(path.c_str(), 0, nullptr, &in), 0);
+        std::string got;
+        if (lines) {
+            while (readNextCharsThrough('\n', got)) {
+            }
+        } else {
+            got = charsOf(drainActiveInput());
+        }
+        EXPECT_EQ(got, "ab\nc") << "by lines " << lines;
+        EXPECT_TRUE(inputStoppedAtNul());
+        EXPECT_EQ(readNextChar(), -1);
+        EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{0});
+        EXPECT_NE(gErrorText.find("NUL byte"), std::string::npos) << gErrorText;
+        EXPECT_EQ(in.pos.lineNum, 1u);
+        EXPECT_EQ(closeInputFile(&in), 0);
+    }
+
+    // A reader that goes back to an earlier position (to read a tree again
+    // another way) does not meet the byte, or report it, a second time.
+    testcap::clearCaptured();
+    InputStatus doc{};
+    initDocumentInput(&doc, text.data(), text.size());
+    InputStatus start{};
+    currentInputInfo(&start);
+    std::string got;
+    while (readNextCharsThrough('\n', got)) {
+    }
+    EXPECT_EQ(got, "ab\nc");
+    resetCurrentInput(&start);
+    EXPECT_EQ(readNextChar(), -1);
+    EXPECT_EQ(gErrorCodes.size(), 1u);
+    setActiveInput(nullptr);
+    EXPECT_FALSE(inputStoppedAtNul());
 }
 
 TEST_F(IoTest, TerminalBytesAreUnsigned)

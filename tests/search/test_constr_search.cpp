@@ -108,6 +108,7 @@ protected:
     }
     void TearDown() override
     {
+        setConstraintsReleasedHook(nullptr);
         hs = saved;
         srch = savedSrch;
         deallocAllConstraints();
@@ -225,6 +226,32 @@ TEST_F(ConstrainedSearch, RefusalsNameTheirError)
     gSearchState.replicatedKind = 0;
     releaseSearchConstraints();
     EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{549});
+}
+
+// Releasing every constraint (new data, LoadConstr replacing them) switches
+// enforcement off with them: a plain search afterwards runs unconstrained
+// instead of failing on a constraint that no longer exists, and the user is
+// told once.
+TEST_F(ConstrainedSearch, ReleasedConstraintsTakeEnforceWithThem)
+{
+    std::mt19937 gen(11);
+    makeData(randomMatrix(gen, 6, 8));
+    activeBuffer(6);
+    define(Reference{kConMonophyly, {taxa({0, 1})}}, 6);
+    srch.enforce = 1;
+    hs.swap = 3;
+    setConstraintsReleasedHook(stopEnforcingReleasedConstraints);
+    gPrinted.clear();
+    deallocAllConstraints();
+    EXPECT_EQ(srch.enforce, 0);
+    EXPECT_NE(gPrinted.find("Constraint enforcement has been turned off"), std::string::npos) << gPrinted;
+    gErrorCodes.clear();
+    gPrinted.clear();
+    EXPECT_EQ(runHeuristicSearch(data), 0) << ::testing::PrintToString(gErrorCodes);
+    EXPECT_TRUE(gErrorCodes.empty());
+    // Nothing was enforced: a second release says nothing.
+    deallocAllConstraints();
+    EXPECT_EQ(gPrinted.find("Constraint enforcement"), std::string::npos);
 }
 
 // Starting from trees in memory: trees that break a positive constraint are

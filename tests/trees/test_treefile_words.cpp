@@ -25,7 +25,10 @@ std::string seenAs(const std::string &w)
     return out;
 }
 
-TEST(TreeFileWords, KeepTheLabelRuleAndDropWhatWouldBreakParsing)
+// Newick words keep a label that needs quotes whole (the writer quotes it);
+// PHYLIP words, and Newick words of other labels, follow the label rule and
+// drop what would break parsing.
+TEST(TreeFileWords, NewickKeepsLabelsThatNeedQuotesPhylipDropsWhatWouldBreakParsing)
 {
     struct Case {
         const char *label;
@@ -33,11 +36,11 @@ TEST(TreeFileWords, KeepTheLabelRuleAndDropWhatWouldBreakParsing)
         const char *phylip;
     };
     const Case cases[] = {
-        {"Homo sapiens (human)", "Homo_sapiens_human", "Homo_sapie"},
+        {"Homo sapiens (human)", "Homo sapiens (human)", "Homo_sapie"},
         {"Drosophila_melanogaster", "Drosophila_melanogaster", "Drosophila"},
-        {"a,b;c", "abc", "abc"},
-        {"O'Brien sp.", "OBrien_sp.", "OBrien_sp"},
-        {"Gor:illa [x]=y", "Gorilla_xy", "Gorilla_"},
+        {"a,b;c", "a,b;c", "abc"},
+        {"O'Brien sp.", "O'Brien sp.", "OBrien_sp"},
+        {"Gor:illa [x]=y", "Gor:illa [x]=y", "Gorilla_"},
         {"tab\there", "tab_here", "tab_here"},
         {"E.coli", "E.coli", "E.coli"},
     };
@@ -54,15 +57,27 @@ TEST(TreeFileWords, KeepTheLabelRuleAndDropWhatWouldBreakParsing)
 
 TEST(TreeFileWords, NamesThatCollideAreNumberedAtTheirEnd)
 {
-    // "a(1)" loses its parentheses and meets the label "a1"; the two long
-    // names share their first ten characters with a third label.
+    // "a(1)" stays whole in Newick (quoted) but loses its parentheses in
+    // PHYLIP and meets the label "a1" there; "x\ty" is written "x_y", which
+    // reads as the label "x y"; the two long names share their first ten
+    // characters with a third label.
     const std::vector<std::string> labels = {"a(1)", "a1", "Drosophila melanogaster", "Drosophila simulans",
-                                             "Drosophila"};
+                                             "Drosophila", "x\ty", "x y"};
     const std::vector<std::string> newick = treeFileTaxonWords(labels, kTreeFmtNewick);
-    EXPECT_EQ(newick, (std::vector<std::string>{"a1_1", "a1", "Drosophila_melanogaster", "Drosophila_simulans",
-                                                "Drosophila"}));
+    EXPECT_EQ(newick, (std::vector<std::string>{"a(1)", "a1", "Drosophila_melanogaster", "Drosophila_simulans",
+                                                "Drosophila", "x_y_6", "x_y"}));
     const std::vector<std::string> phylip = treeFileTaxonWords(labels, kTreeFmtPhylip);
-    EXPECT_EQ(phylip, (std::vector<std::string>{"a11", "a1", "Drosophil3", "Drosophil4", "Drosophila"}));
+    EXPECT_EQ(phylip, (std::vector<std::string>{"a11", "a1", "Drosophil3", "Drosophil4", "Drosophila", "x_y6", "x_y"}));
+}
+
+// PHYLIP words are at most 10 bytes and never end inside a UTF-8 character,
+// numbered ones included.
+TEST(TreeFileWords, PhylipWordsCutOnCharacterBoundaries)
+{
+    const std::vector<std::string> labels = {"abcdefgh\xC3\xA9" "1", "abcdefgh\xC3\xA9" "2",
+                                             "\xC3\x96sterg\xC3\xB6tland"};
+    EXPECT_EQ(treeFileTaxonWords(labels, kTreeFmtPhylip),
+              (std::vector<std::string>{"abcdefgh\xC3\xA9", "abcdefgh2", "\xC3\x96sterg\xC3\xB6t"}));
 }
 
 // NEXUS words keep the label as it is (the writer quotes it) and number only
@@ -108,7 +123,10 @@ TEST(TreeFileWords, RandomLabelsGetDistinctWordsNoReaderCanConfuse)
             for (size_t i = 0; i < labels.size(); i++) {
                 const std::string &w = (*words)[i];
                 ASSERT_FALSE(w.empty()) << labels[i];
-                EXPECT_EQ(w.find_first_of(" ,;()'[]:=\t"), std::string::npos) << w;
+                if (words == &newick && needsNewickQuotes(w.c_str()))
+                    EXPECT_EQ(w.rfind(labels[i], 0), 0u) << w << " is written quoted but is not the label";
+                else
+                    EXPECT_EQ(w.find_first_of(" ,;()'[]:=\t"), std::string::npos) << w;
                 EXPECT_TRUE(seen.insert(seenAs(w)).second) << "two taxa named " << w;
                 for (size_t j = 0; j < labels.size(); j++) {
                     if (j != i) {
