@@ -369,9 +369,10 @@ bool takesNegatedForm(uint32_t type)
 
 enum class MatchResult { Found, Ambiguous, None };
 
-// A whole name or short name wins wherever it stands. Among partial matches a listed option
-// beats a hidden one; a hidden option is reached by a prefix only when no
-// listed option matches it; two listed partial matches are ambiguous.
+// A whole name or short name wins wherever it stands. Among partial matches
+// a listed option beats a hidden one; a hidden option is reached by a prefix
+// only when no listed option matches it; two listed partial matches are
+// ambiguous.
 MatchResult matchKeyword(CmdParamList *list, const char *kw, Match *found)
 {
     std::string_view word = kw;

@@ -91,13 +91,15 @@ void applyFreqSettings(Model *m)
 
 // A rate of 0 makes a variable site impossible (its likelihood is 0), so
 // included characters a rate set gives that rate are excluded, once the user
-// agrees. 0 when none is left, 2 when the user declines.
+// agrees. 0 when none is left, 1 after a failure, 2 when the user declines.
 int excludeRateZeroSites(const Nexset *rateSet, const DataInfo *d)
 {
     const double *values = getRatesetArray(rateSet);
     if (!haveDataMatrix(d) || values == nullptr || d->status == nullptr)
         return 0;
     SetHandle zero(allocSet(d->nchar));
+    if (!zero)
+        return 1;
     bool any = false;
     for (uint32_t c = 0; c < d->nchar; ++c)
         if (values[c] == 0.0 && !(d->status[c] & (kCharExcluded | kCharEliminated))) {
@@ -112,6 +114,8 @@ int excludeRateZeroSites(const Nexset *rateSet, const DataInfo *d)
     // set is the caller's active one, whose exclusions are ours to change.
     auto *data = const_cast<DataInfo *>(d);
     SetHandle before(createExcludedCharsetCopy(data));
+    if (!before)
+        return 1;
     excludeOrIncludeCharacters(data, true, zero.get(), before.get(), false, true);
     return checkCharStatusUpdate(data) == 0 ? 0 : 1;
 }
