@@ -185,10 +185,14 @@ void lscoresOptions(OptionSet set, CmdParamList *list)
     flag("categLikes", kFactory, &lscOpt.categLikes, 0, nullptr);
     flag("storeAsWts", kFactory, &lscOpt.storeAsWts, 0, nullptr);
     flag("parsApprox", kParamHidden, &lscOpt.parsApprox, 0, nullptr);
+    // The tests go by their initials, which "shape" shares with SH.
     do_Int_Parm(cat, "KHTest", kParamKeywordOff, kFactory, &lscOpt.KHTest, 0, nullptr,
                 "none\0normal\0bootstrap\0", list);
+    do_ShortName("KH", list);
     flag("SHTest", kFactory, &lscOpt.SHTest, 0, nullptr);
+    do_ShortName("SH", list);
     flag("AUTest", kFactory, &lscOpt.AUTest, 0, nullptr);
+    do_ShortName("AU", list);
     do_Int_Parm(cat, "tailKH", kParamKeyword, kFactory, &lscOpt.tailKH, 1, nullptr,
                 "1\0" "2\0", list);
     flag("RELL", kFactory, &lscOpt.RELL, 1, nullptr);

@@ -369,9 +369,10 @@ bool takesNegatedForm(uint32_t type)
 
 enum class MatchResult { Found, Ambiguous, None };
 
-// A whole name wins wherever it stands. Among partial matches a listed option
-// beats a hidden one; a hidden option is reached by a prefix only when no
-// listed option matches it; two listed partial matches are ambiguous.
+// A whole name or short name wins wherever it stands. Among partial matches
+// a listed option beats a hidden one; a hidden option is reached by a prefix
+// only when no listed option matches it; two listed partial matches are
+// ambiguous.
 MatchResult matchKeyword(CmdParamList *list, const char *kw, Match *found)
 {
     std::string_view word = kw;
@@ -383,6 +384,15 @@ MatchResult matchKeyword(CmdParamList *list, const char *kw, Match *found)
             continue;
         std::string_view name = p->name;
         Match m{p, false};
+        if (p->shortName != nullptr) {
+            const std::string_view shortName = p->shortName;
+            const bool negated = takesNegatedForm(type) && word.size() == shortName.size() + 2 &&
+                                 isPrefixNoCase("no", word) && isPrefixNoCase(word.substr(2), shortName);
+            if (negated || (word.size() == shortName.size() && isPrefixNoCase(word, shortName))) {
+                *found = Match{p, negated};
+                return MatchResult::Found;
+            }
+        }
         if (isPrefixNoCase(word, name)) {
             if (word.size() == name.size()) {
                 *found = m;
@@ -759,6 +769,14 @@ void do_Separator(const char *heading, const char *category, CmdParamList *list)
     registerParam({category, heading, kParamHeading, nullptr, nullptr, nullptr, nullptr, nullptr,
                    0, nullptr, false, 0, 0},
                   list);
+}
+
+void do_ShortName(const char *shortName, CmdParamList *list)
+{
+    if (list == nullptr || list->lookup || list->counting || list->failed || list->params == nullptr ||
+        list->count == 0)
+        return;
+    list->params[list->count - 1].shortName = shortName;
 }
 
 // ---- Lists -------------------------------------------------------------------------

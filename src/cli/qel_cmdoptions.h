@@ -98,6 +98,10 @@ struct CmdParam {
     char *factoryText;     // type 8: the factory text (257 bytes)
     int32_t minValue;      // with kParamRanged
     int32_t maxValue;
+    // The name the option is known by where a longer name has a common
+    // short form ("SH" for "SHTest"); typed whole, it selects the option as
+    // its full name does, however many other names it begins.
+    const char *shortName;
 };
 
 struct CmdParamList {
@@ -153,6 +157,8 @@ void do_Fxn_Parm(const char *name, const char *category, uint32_t flags, void *v
                  CmdParamFxn fxn, CmdParamChangeFxn change, const char *label,
                  CmdParamList *list);
 void do_Separator(const char *heading, const char *category, CmdParamList *list);
+// Gives the option registered last its short name (see CmdParam).
+void do_ShortName(const char *shortName, CmdParamList *list);
 
 // ---- Lists ---------------------------------------------------------------------
 

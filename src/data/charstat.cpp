@@ -279,6 +279,17 @@ struct StatusCounts {
     bool tooMany = false;
 };
 
+// Included characters that are constant and not all-missing.
+uint32_t countIncludedConstant(const DataInfo *d)
+{
+    uint32_t n = 0;
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if ((d->status[c] & (kCharConstant | kCharExcluded | kCharEliminated)) == kCharConstant &&
+            !(d->obsCount && d->obsCount[c] == 0))
+            ++n;
+    return n;
+}
+
 StatusCounts countStatus(uint32_t mode, const DataInfo *d)
 {
     StatusCounts n;
@@ -1023,7 +1034,11 @@ void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
                 showWtStatus(n, emit);
                 indentOutput(-2);
             }
-            if (full && patterns)
+            // The Mkv model's patterns hold variable characters alone, so
+            // their proportion of constant sites is 0 whatever the data hold.
+            if (full && patterns && g->useMkv)
+                emit("Constant characters not scored under the Mkv model = %u\n", countIncludedConstant(d));
+            else if (full && patterns)
                 emit("Observed proportion of constant sites = %g\n", g->patterns->propConstant);
         } else if (full) {
             emit("Total number of included characters = %u\n", n.included);

@@ -6,6 +6,7 @@
 
 #include "data/data_services.h"
 #include "data/getdata.h"
+#include "data/model.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 #include "cli/qel_cmdline.h"
@@ -143,7 +144,7 @@ constexpr PredefinedEquate kNucleotideEquates[] = {
     {'H', "ACT"}, {'B', "CGT"}, {'V', "ACG"}, {'D', "AGT"}, {'N', "ACGT"},
 };
 constexpr PredefinedEquate kProteinEquates[] = {
-    {'B', "DN"}, {'Z', "EQ"}, {'X', "ARNDCQEGHILKMFPSTWYV"}};
+    {'B', "DN"}, {'Z', "EQ"}, {'X', kAminoAcidStates}};
 
 struct TypeSymbols {
     const char *name;        // for messages
@@ -160,7 +161,7 @@ const TypeSymbols *typeSymbols(uint32_t dataType)
         {"RNA", "RNA", "ACGUacgu", "ACGU", kDataRNA | kDataNucleotide},
         {"nucleotide", "nucleotide", "ACGTUacgtu", "ACGT", kDataNucleotide},
         {"protein", "'protein'", "ACDEFGHIKLMNPQRSTVWYacdefghiklmnpqrstvwy",
-         "ARNDCQEGHILKMFPSTWYV", kDataProtein},
+         kAminoAcidStates, kDataProtein},
     };
     if (dataType >= kDataTypeDNA && dataType <= kDataTypeProtein)
         return &kTypes[dataType - kDataTypeDNA];

@@ -24,6 +24,10 @@ inline constexpr uint32_t kModelStandard = 3;
 inline constexpr uint32_t kModelAminoAcid = 4;
 inline constexpr uint32_t kModelMkv = 5;
 inline constexpr uint32_t kMaxModelStates = 64;  // a state set is one 64-bit word
+// The states of amino-acid data and models, in the order of the empirical
+// rate matrices and their frequencies. Data codes, model states and every
+// array indexed by them (frequencies, distances, reconstructions) follow it.
+inline constexpr const char *kAminoAcidStates = "ARNDCQEGHILKMFPSTWYV";
 
 // Substitution classes of nucleotide models (the LSet NST keyword's index;
 // its fourth keyword, "Mkv", selects the data type instead).

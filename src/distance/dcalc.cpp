@@ -9,6 +9,7 @@
 
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "data/model.h"
 #include "data/patterns.h"
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
@@ -35,7 +36,6 @@ uint64_t numDistanceMatricesComputed() { return gMatricesComputed; }
 namespace {
 
 constexpr double kZeroBand = 1e-10;
-constexpr char kAminoAcidSymbols[] = "ACDEFGHIKLMNPQRSTVWY";
 
 uint32_t activeTaxa(const DataInfo *d) { return d && d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : 0; }
 
@@ -881,7 +881,7 @@ void setDistanceModelData(DataInfo *d)
     } else if (hasAminoAcidData(d)) {
         type = kModelAminoAcid;
         n = 20;
-        symbols = kAminoAcidSymbols;
+        symbols = kAminoAcidStates;
     }
     // The conversion of data codes belongs to the data now loaded: a model
     // left as it was by other code (or by earlier data of the same shape)

@@ -7,11 +7,13 @@
 
 #include <cstdint>
 
+#include "data/model.h"
+
 struct Model;
 
 inline constexpr uint32_t kNumAAStates = 20;
 inline constexpr uint32_t kNumAAExchangeabilities = 190;
-inline constexpr const char *kAASymbols = "ARNDCQEGHILKMFPSTWYV";
+inline constexpr const char *kAASymbols = kAminoAcidStates;
 
 // Indexes of the LSet aaRMatrix keywords.
 enum : uint32_t {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "data/charstat.h"
+#include "data/data_util.h"
 #include "data/nexsets.h"
 #include "data/patterns.h"
 #include "data/vorn_data.h"
@@ -12,6 +14,7 @@
 #include "likelihood/activeml.h"
 #include "likelihood/likelihood_settings.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "qel/qel_setptn.h"
 #include "qel/qel_strings.h"
@@ -86,9 +89,41 @@ void applyFreqSettings(Model *m)
     }
 }
 
+// A rate of 0 makes a variable site impossible (its likelihood is 0), so
+// included characters a rate set gives that rate are excluded, once the user
+// agrees. 0 when none is left, 1 after a failure, 2 when the user declines.
+int excludeRateZeroSites(const Nexset *rateSet, const DataInfo *d)
+{
+    const double *values = getRatesetArray(rateSet);
+    if (!haveDataMatrix(d) || values == nullptr || d->status == nullptr)
+        return 0;
+    SetHandle zero(allocSet(d->nchar));
+    if (!zero)
+        return 1;
+    bool any = false;
+    for (uint32_t c = 0; c < d->nchar; ++c)
+        if (values[c] == 0.0 && !(d->status[c] & (kCharExcluded | kCharEliminated))) {
+            addSetMember(zero.get(), c);
+            any = true;
+        }
+    if (!any)
+        return 0;
+    if (!userQuery(true, "Sites are not allowed to have rate 0.  OK to exclude sites that were assigned this rate?"))
+        return 2;
+    // The settings are applied while the data are being prepared; the data
+    // set is the caller's active one, whose exclusions are ours to change.
+    auto *data = const_cast<DataInfo *>(d);
+    SetHandle before(createExcludedCharsetCopy(data));
+    if (!before)
+        return 1;
+    excludeOrIncludeCharacters(data, true, zero.get(), before.get(), false, true);
+    return checkCharStatusUpdate(data) == 0 ? 0 : 1;
+}
+
 // The rate part of the settings: gamma shape and categories, invariable
-// sites, or site-specific rates. 0, or 1 after an error report.
-int initRateModelSettings(Model *m)
+// sites, or site-specific rates. 0, 1 after an error report, 2 when the user
+// declines to exclude the sites a rate set gives rate 0.
+int initRateModelSettings(Model *m, const DataInfo *d)
 {
     m->siteRatePartition = nullptr;
     m->rateSet = nullptr;
@@ -131,7 +166,7 @@ int initRateModelSettings(Model *m)
                                  "and specify a rate set."),
                1;
     m->rateSet = ml.rateSet;
-    return 0;
+    return excludeRateZeroSites(m->rateSet, d);
 }
 
 ActiveML *amlForChain() { return getActiveML(); }
@@ -213,8 +248,8 @@ int applyCurrentSettingsToModel(Model *m, const DataInfo *d)
         m->q10 = ml.q10;
     }
 
-    if (initRateModelSettings(m) != 0)
-        return 1;
+    if (const int rc = initRateModelSettings(m, d); rc != 0)
+        return rc;
     if (ml.estModelRates)
         m->modelRateSetting = kEstimate;
     else if (m->modelRateSetting == kEstimate)
@@ -240,8 +275,9 @@ int initModelData(Model *m, bool force, const DataInfo *d)
     // LSet settings then would make each subset of a model partition the
     // same model.
     const bool current = m == getDefaultModel();
-    if (((m->needsInit && current) || force) && applyCurrentSettingsToModel(m, d) != 0)
-        return 1;
+    if ((m->needsInit && current) || force)
+        if (const int rc = applyCurrentSettingsToModel(m, d); rc != 0)
+            return rc;
     const uint32_t n = m->nstates;
     if (m->prevFreqs.size() != n) {
         m->prevFreqs.assign(n, 0.0);

@@ -12,7 +12,8 @@
 struct DataInfo;
 struct Nexset;
 
-// Copies the LSet settings into the model; 0, or 1 after an error report.
+// Copies the LSet settings into the model; 0, 1 after an error report, or 2
+// when the user declines to exclude the sites a rate set gives rate 0.
 // `d` may be null (no data yet: a DNA model).
 int applyCurrentSettingsToModel(Model *m, const DataInfo *d);
 // Numbers the distinct exchangeabilities of a six-rate model: by rate class
@@ -30,6 +31,7 @@ void setModelsForSimulationBlock(bool open);
 int storeCurrentModel(const char *name, const DataInfo *d, bool verbose);
 // Applies the settings when the model has not had them yet (or with force)
 // and readies its previous-estimate vectors; nothing without a data matrix.
+// Returns as applyCurrentSettingsToModel.
 int initModelData(Model *m, bool force, const DataInfo *d);
 
 // ---- Active models ---------------------------------------------------------------

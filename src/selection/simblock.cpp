@@ -328,7 +328,7 @@ void showSimModels()
     auto show = [&](const std::string &name) {
         Model *m = stricmp(name.c_str(), "default") == 0 ? getDefaultModel() : findMatchingModel(name.c_str(), false);
         if (m)
-            showModel(m, true, true, false, nullptr);
+            showModel(m, true, true, s.continuousGamma, nullptr);
     };
     if (s.twoState) {
         // The record's own terms: the nucleotide settings do not apply.

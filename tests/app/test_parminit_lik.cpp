@@ -196,6 +196,14 @@ TEST_F(ParminitLikTest, ScoreTestAndOutsideProgramOptions)
     EXPECT_EQ(ml.NST, 2);  // an LSet option through LScores
     EXPECT_EQ(parse(OptionSet::kLScores, "NST=1;"), 0);  // not when several models are defined
     EXPECT_EQ(parse(OptionSet::kLScores, "bootReps=0;"), 0);
+    // The tests by their initials, "SH" though "shape" begins with it too.
+    ASSERT_GT(parse(OptionSet::kLScoresAndLSet, "SH AU KH=bootstrap;"), 0);
+    EXPECT_EQ(lscOpt.SHTest, 1);
+    EXPECT_EQ(lscOpt.AUTest, 1);
+    EXPECT_EQ(lscOpt.KHTest, 2);
+    ASSERT_GT(parse(OptionSet::kLScoresAndLSet, "noSH sha=0.3;"), 0);
+    EXPECT_EQ(lscOpt.SHTest, 0);
+    EXPECT_EQ(ml.userGammaShape, 0.3);
 
     ASSERT_GT(parse(OptionSet::kSurfCheck, "nreps=5 treeNum=2 toler=0.001;"), 0);
     EXPECT_EQ(surfChk.nreps, 5);

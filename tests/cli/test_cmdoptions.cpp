@@ -144,11 +144,20 @@ void hiddenHeadingsSet(CmdParamList *list)
     do_Bool_Parm("Heads", "hiddenB", kParamBool, kParamHidden, &gO.longFlag, 0, nullptr, nullptr, list);
 }
 
-// The test table borrows four sets' names for its own sets.
+// An option whose short name begins another option's name.
+void shortNameSet(CmdParamList *list)
+{
+    do_Flt_Parm("Short", "shape", kParamReal, kParamHasFactory, &gO.tol, nullptr, 0.5, list);
+    do_Bool_Parm("Short", "SHTest", kParamBool, kParamHasFactory, &gO.enforce, 0, nullptr, nullptr, list);
+    do_ShortName("SH", list);
+}
+
+// The test table borrows five sets' names for its own sets.
 constexpr OptionSet kSearchSet = OptionSet::kHSearch;
 constexpr OptionSet kOutputSet = OptionSet::kSaveTrees;
 constexpr OptionSet kHeadingsSet = OptionSet::kLog;
 constexpr OptionSet kHiddenHeadingsSet = OptionSet::kQuit;
+constexpr OptionSet kShortNameSet = OptionSet::kLScores;
 
 uint32_t testTraverser(OptionSet set, CmdParamList *list)
 {
@@ -160,6 +169,8 @@ uint32_t testTraverser(OptionSet set, CmdParamList *list)
         outputSet(list);
     if (set == kHiddenHeadingsSet)
         hiddenHeadingsSet(list);
+    if (set == kShortNameSet)
+        shortNameSet(list);
     return list->failed;
 }
 
@@ -221,6 +232,16 @@ const CmdTableEntry kRows[] = {
     {"Help", 0, noHandler, "", CMD_NO_OPTIONS, nullptr, "help"},
     {"Output", 0, noHandler, "", kOutputSet, "", "output"},
 };
+
+struct ParseCase {
+    const char *input;
+    std::function<void(Opts &)> before;  // state the command starts from (after factory)
+    int result;
+    uint32_t errorCode;                  // 0: no error expected
+    std::function<void(Opts &)> expect;  // changes the command makes; none when it fails
+};
+
+void none(Opts &) {}
 
 class CmdOptionsTest : public ::testing::Test {
 protected:
@@ -284,6 +305,28 @@ protected:
         return getCmdParams(set, terms, note);
     }
 
+    // Each case from the factory values and its own starting state: the
+    // command makes exactly its changes, or none and one error.
+    void runParseCases(const std::vector<ParseCase> &cases, OptionSet set)
+    {
+        for (const ParseCase &c : cases) {
+            SCOPED_TRACE(c.input);
+            gO = factoryOpts();
+            c.before(gO);
+            Opts expected = gO;
+            c.expect(expected);
+            gErrors.clear();
+            EXPECT_EQ(parse(c.input, set), c.result);
+            EXPECT_EQ(gO, expected);
+            if (c.errorCode == 0) {
+                EXPECT_TRUE(gErrors.empty()) << gErrors[0];
+            } else {
+                ASSERT_EQ(gErrors.size(), 1u);
+                EXPECT_EQ(gErrors[0].code, c.errorCode) << gErrors[0];
+            }
+        }
+    }
+
     // The rest of the document after parsing.
     std::string rest() const { return text.substr(doc.docIndex); }
 
@@ -302,15 +345,6 @@ std::string badValue(const std::string &kw, const std::string &value)
            "=?\" to see a list of valid values for each option.";
 }
 
-struct ParseCase {
-    const char *input;
-    std::function<void(Opts &)> before;  // state the command starts from (after factory)
-    int result;
-    uint32_t errorCode;                  // 0: no error expected
-    std::function<void(Opts &)> expect;  // changes the command makes; none when it fails
-};
-
-void none(Opts &) {}
 
 TEST_F(CmdOptionsTest, ParsingCasesAreAllOrNothing)
 {
@@ -405,22 +439,21 @@ TEST_F(CmdOptionsTest, ParsingCasesAreAllOrNothing)
         {"treeLengthLimitAndMore;", none, ';', 0, [](Opts &o) { o.longFlag = 1; }},
         {"enforce", none, 0, 115, none},
     };
-    for (const ParseCase &c : cases) {
-        SCOPED_TRACE(c.input);
-        gO = factoryOpts();
-        c.before(gO);
-        Opts expected = gO;
-        c.expect(expected);
-        gErrors.clear();
-        EXPECT_EQ(parse(c.input), c.result);
-        EXPECT_EQ(gO, expected);
-        if (c.errorCode == 0) {
-            EXPECT_TRUE(gErrors.empty()) << gErrors[0];
-        } else {
-            ASSERT_EQ(gErrors.size(), 1u);
-            EXPECT_EQ(gErrors[0].code, c.errorCode) << gErrors[0];
-        }
-    }
+    runParseCases(cases, kSearchSet);
+}
+
+TEST_F(CmdOptionsTest, AWholeShortNameSelectsItsOptionOverLongerNamesItBegins)
+{
+    const std::vector<ParseCase> cases = {
+        {"SH;", none, ';', 0, [](Opts &o) { o.enforce = 1; }},
+        {"sh=yes;", none, ';', 0, [](Opts &o) { o.enforce = 1; }},
+        {"noSH;", [](Opts &o) { o.enforce = 1; }, ';', 0, [](Opts &o) { o.enforce = 0; }},
+        {"SHT;", none, ';', 0, [](Opts &o) { o.enforce = 1; }},
+        // Longer or shorter than the short name, a word is an abbreviation.
+        {"sha=0.25;", none, ';', 0, [](Opts &o) { o.tol = 0.25; }},
+        {"s;", none, 0, 145, none},
+    };
+    runParseCases(cases, kShortNameSet);
 }
 
 TEST_F(CmdOptionsTest, MessagesNameTheOptionAndTheValue)
