@@ -104,7 +104,7 @@ void lsetSettings(CmdParamList *list)
                 forceReopt, nullptr, list);
     mlReal("initArbBrLen", kDerived, &ml.initArbBrLen, 0.1, nullptr, list);
     mlSwitch("lCollapse", kFactory, &ml.lCollapse, 1, nullptr, list);
-    do_IntRange_Parm(cat, "maxPass", kParamInt, kFactory, &ml.maxPass, 20, 1, 1000000, nullptr,
+    do_IntRange_Parm(cat, "maxPass", kParamInt, kFactory, &ml.maxPass, 20, 0, 1000000, nullptr,
                      nullptr, list);
     mlReal("spToler", kFactory, &ml.spToler, 1e-07, nullptr, list);
     mlReal("dpToler", kFactory, &ml.dpToler, 1e-10, nullptr, list);

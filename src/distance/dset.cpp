@@ -67,7 +67,9 @@ void showNucleotideSettings(SettingsPrinter &out, uint32_t type, const DataInfo 
         else
             out.line("Option for %s only ignored\n", what);
     }
-    const bool invar = isInvarDist(nullptr, type, d) == 1;
+    // Without a matrix the tests only say whether the type admits the
+    // setting; the report names what is in use.
+    const bool invar = isInvarDist(nullptr, type, d) != 0 && dist.pInvar > 0.0;
     if (invar) {
         std::string text = "Pr\boportion of sites assumed to be invariable = ";
         char number[64];
@@ -83,7 +85,7 @@ void showNucleotideSettings(SettingsPrinter &out, uint32_t type, const DataInfo 
                 (dist.allSitesMean ? "all sites" : "variable sites only") + ")\n";
         out.line("%s", text.c_str());
     }
-    if (isGammaDist(nullptr, type, d) == 1)
+    if (isGammaDist(nullptr, type, d) != 0 && dist.rates == 1)
         out.line("Ra\btes %sassumed to follow gamma distribution with shape parameter = %g\n",
                  invar ? "(for variable sites) " : "", dist.shape);
     if (nNonModelCharsIncluded > 0)

@@ -479,14 +479,20 @@ void applyModelFit(uint32_t row, uint32_t variant, const ModelFit &f)
     ml.NST = static_cast<int32_t>(r.substClass);
     ml.estTratio = 0;
     ml.estRmatrix = 0;
-    setRateClasses(r.rateClass);
-    ml.rAC = f.rates[0];
-    ml.rAG = f.rates[1];
-    ml.rAT = f.rates[2];
-    ml.rCG = f.rates[3];
-    ml.rCT = f.rates[4];
-    ml.rGT = 1.0;
-    ml.userTratio = f.tratio;
+    // Only what the chosen model fits is set, as its LSet command says; a
+    // model without a ti/tv ratio, rate matrix or gamma shape has none to
+    // give, and the user's own values must stay valid for a later LSet.
+    if (r.substClass == 2) {
+        setRateClasses(r.rateClass);
+        ml.rAC = f.rates[0];
+        ml.rAG = f.rates[1];
+        ml.rAT = f.rates[2];
+        ml.rCG = f.rates[3];
+        ml.rCT = f.rates[4];
+        ml.rGT = 1.0;
+    }
+    if (r.substClass == 1)
+        ml.userTratio = f.tratio;
     if (r.unequalFreqs) {
         ml.baseFreqMode = kFreqUser;
         std::copy(f.freqs, f.freqs + 4, ml.userBaseFreqs);
@@ -495,7 +501,8 @@ void applyModelFit(uint32_t row, uint32_t variant, const ModelFit &f)
     }
     ml.rates = (variant & kVariantG) ? 1 : 0;
     ml.estGammaShape = 0;
-    ml.userGammaShape = f.shape;
+    if (variant & kVariantG)
+        ml.userGammaShape = f.shape;
     ml.estPInvar = 0;
     ml.userPInvar = (variant & kVariantI) ? f.pinv : 0.0;
     ml.estSiteRates = 0;
