@@ -117,6 +117,7 @@ struct BootJackData {
 
 BootJackData btjkData;
 ResamplingDistanceFxns gDistFxns{};
+bool (*gSiteSpecificRates)() = nullptr;
 
 // The number of the replicate being drawn or tallied, counting those that
 // found no tree, so that the tree file and messages name it as it ran.
@@ -348,6 +349,14 @@ int checkBootJackOptions(DataInfo *data, bool jackknife)
                                  "option for weight handling is 'simple.'\tWhen 'simple' is requested, the number "
                                  "of characters to resample is determined by the (possibly weighted) number of "
                                  "characters in the data set."),
+               1;
+    // Replicates drawn over site patterns (likelihood, and distances that
+    // likelihood computes) cannot carry rates given site by site.
+    const bool patterns = gCriterion == kCriterionLikelihood ||
+                          (gCriterion == kCriterionDistance && dataServices().isMLDistance());
+    if (patterns && gSiteSpecificRates && gSiteSpecificRates())
+        return qel_errorMsg(528, "Bootstrapping and jackknifing are not currently supported for likelihood "
+                                 "analysis when site-specific rates are in effect."),
                1;
     return 0;
 }
@@ -617,6 +626,7 @@ void jackPatternSample(double *freqs, const PatternDraws &src, uint32_t n, uint3
 RNG *getBootJackRNG() { return &btjkData.rng; }
 
 void installResamplingDistanceFxns(const ResamplingDistanceFxns &fxns) { gDistFxns = fxns; }
+void installSiteSpecificRatesQuery(bool (*query)()) { gSiteSpecificRates = query; }
 
 uint32_t bootRepsCompleted() { return btjkData.completed; }
 uint32_t bootRepsWithoutTree() { return btjkData.noTree; }

@@ -84,3 +84,6 @@ struct ResamplingDistanceFxns {
     int (*clusterReplicates)(bool isUPGMA, DataInfo *data);
 };
 void installResamplingDistanceFxns(const ResamplingDistanceFxns &fxns);
+// Whether site-specific rates are in effect for likelihood (and the
+// maximum-likelihood distances), installed by the likelihood layer.
+void installSiteSpecificRatesQuery(bool (*query)());
