@@ -209,7 +209,8 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
     // Lengths fitted to each replicate's data root its trees as the
     // rooting options say: any question those options raise is asked now,
     // not in the middle of the run.
-    if (b.lengths && !clusteringSearch() && checkRootingOption(data, false, true, true, false) != 0)
+    if (b.lengths && !clusteringSearch() &&
+        (checkRootingOption(data, false, true, true, false) != 0 || checkMinFCharTypes(data) != 0))
         return 1;
     // The file is active only while the run writes to it.
     AuxOut *previous = setActiveAuxOut(nullptr);

@@ -751,8 +751,10 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
         }
         job.rootForOutput = svtr.root && !job.rooted && !isSupportTree;
         job.optimize = !isSupportTree && svtr.brLens == kSaveBrlensYes;
+        const RootingServices &rs = rootingServices();
         if ((job.optimize || job.rootForOutput) &&
             (checkRootingOption(data, false, svtr.brLens != kSaveBrlensNo, true, false) != 0 ||
+             (job.optimize && rs.checkMinFCharTypes && rs.checkMinFCharTypes(data) != 0) ||
              (job.optimize && prepareLengthData(data) != 0))) {
             deallocSet(list);
             return 1;
