@@ -2,15 +2,11 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <limits>
-#include <string>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
-#include "qel/qel_textbuffer.h"
 
 namespace {
 
