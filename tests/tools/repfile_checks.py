@@ -100,14 +100,9 @@ def nexus_trees(path):
     return trees
 
 
-def splits(newick, rooted=False):
-    """The nontrivial groups of a tree."""
-    out = set()
-    for c in parse_newick(newick):
-        k = c if rooted else unrooted_key(c)
-        if 1 < len(k) < (len(TAXA) if rooted else len(TAXA) - 1):
-            out.add(k)
-    return out
+def splits(newick):
+    """The nontrivial groups of an unrooted tree."""
+    return {unrooted_key(c) for c in parse_newick(newick) if 1 < len(unrooted_key(c)) < len(TAXA) - 1}
 
 
 def fitch_length(newick, rows):
@@ -179,13 +174,7 @@ def check_lengths(vorn, work, rows):
         rep, own = nexus_trees(os.path.join(work, "rep.tre")), nexus_trees(os.path.join(work, "own.tre"))
         check(len(rep) == 1 and len(own) == 1, "%s: one tree each" % method)
         if rep and own:
-            la, lb = parse_newick(rep[0]), parse_newick(own[0])
-            if not rooted:
-                la = {unrooted_key(k): v for k, v in la.items()}
-                lb = {unrooted_key(k): v for k, v in lb.items()}
-            common = set(la) & set(lb)
-            check(len(common) >= len(TAXA) and all(la[k] is not None and lb[k] is not None and
-                                                   abs(la[k] - lb[k]) <= 1e-5 for k in common),
+            check(same_lengths(rep[0], own[0], rooted, 1e-5)[0],
                   "%s: replicate lengths equal the command's: %s / %s" % (method, rep[0], own[0]))
     # Real replicates: lengths on every edge, integers under parsimony
     # (whole weights), and the same trees as a run without lengths.
