@@ -6,20 +6,9 @@
 
 #include <cstdint>
 
-struct ResizText;
-
-// ---- Output text buffer -----------------------------------------------------------
-
-// Created at start-up (qprintf creates it on first use when start-up did
-// not); 0, or 1 when it cannot be allocated.
-int allocOutputTextBuf();
-void deallocOutputTextBuf();
-// Prints like myprintf (at most 511 characters per call) and appends every
-// finished line, prefixed ">", to the output text buffer. A line without its
-// newline yet is held until a later call finishes it.
-int qprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-ResizText *getOutputTextBuf();
-void clearOutputTextBuf();
+// The output text buffer lives with the output engine, where the tree
+// writers below the shell read it.
+#include "qel/qel_outtext.h"
 
 // ---- Plurals ------------------------------------------------------------------------
 

@@ -256,8 +256,10 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     if (!makeClusterWork(work, d, isUPGMA))
         return 1;
     ClustData *cd = work.cd.get();
-    // No progress per join and no lengths: the trees only feed the tally.
+    // No progress per join, and no lengths unless the replicate tree file
+    // takes them: otherwise the trees only feed the tally.
     cd->resampling = true;
+    cd->replicateLengths = bootTreeLengthsWanted();
     const int32_t busy = setLongOperationStatus(1);
     setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
     showDistSettings(false, false, true, nullptr, 2);
@@ -282,7 +284,7 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
             if ((status = cluster(cd)) != 0)
                 break;
             ties = ties || cd->ties;
-            if ((status = finishReplicatedSearchRep(d, 0.0)) != 0)
+            if ((status = updateBootGroupsClustered(d, cd->tree)) != 0)
                 break;
         }
         if (setProgressValue(progress, ++done) == kProgressAborted || (gAborted_.load() && confirmAbortRequest()))

@@ -322,7 +322,7 @@ int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
     uint32_t *index = cd->index.data();
     double *R = cd->R.data();
     double *const *rows = cd->rows.data();
-    const bool lengths = !cd->resampling;
+    const bool lengths = !cd->resampling || cd->replicateLengths;
     const auto dist = [&](uint32_t p, uint32_t q) {  // positions p < q
         return rows[index[q]][index[p]];
     };

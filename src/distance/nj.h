@@ -43,6 +43,7 @@ struct ClustData {
     bool ties = false;       // some join met more than one best pair
     bool bioNJ = false;      // the matrix is laid out for BioNJ
     bool resampling = false; // a bootstrap or jackknife replicate: no progress, no lengths
+    bool replicateLengths = false;  // ... unless its tree is written with them
     RNG tieRng{};            // the random tie-breaker, when ties are broken at random
     // Joins that would break the active topological constraint are skipped
     // (NJ only). The constraint records mirror the clusters of a tree rooted

@@ -3,6 +3,7 @@
 #include "likelihood/swapscreen.h"
 #include "likelihood/treelike.h"
 #include "data/vorn_util.h"
+#include "search/bootjack.h"
 #include "search/critscore.h"
 #include "search/describetrees.h"
 #include "trees/treeutil.h"
@@ -262,6 +263,7 @@ int installLikelihoodHooks()
     installPatternServices(patterns);
 
     setModelEngineReleaser(releaseModelEngine);
+    installSiteSpecificRatesQuery(siteSpecificRatesInEffect);
     DataServices data{};
     data.initializeML = initializeMLForData;
     data.disposeML = [](int purging) { disposeML(purging != 0); };

@@ -451,6 +451,18 @@ int setActiveModels(Nexset *modelPartition, const DataInfo *d)
 
 // ---- Queries -----------------------------------------------------------------------
 
+bool siteSpecificRatesInEffect()
+{
+    SetPtn *ptn = ml.modelPartition ? getNexPtn(ml.modelPartition) : nullptr;
+    if (ptn == nullptr)
+        return ml.rates == 2;
+    for (uint32_t k = 0; k < numPtnSubsets(ptn); ++k)
+        if (const Model *m = findMatchingModel(getPtnSubsetName(ptn, k), false);
+            m != nullptr && (m->rateSet != nullptr || m->siteRatePartition != nullptr))
+            return true;
+    return false;
+}
+
 uint32_t numModelStates(const Model *m) { return m->nstates; }
 
 uint32_t maxModelStates()

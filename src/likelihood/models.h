@@ -43,6 +43,9 @@ Model *nextActiveModel(const Model *m);
 Model *getActiveModel(uint32_t index);
 uint32_t numActiveModels();  // 1 without a prepared likelihood state
 Model *getModel0();          // the first active model, else the default model
+// Whether the settings in effect (the current ones, or those of the models
+// the model partition names) give rates by site.
+bool siteSpecificRatesInEffect();
 // The default model alone, or per subset of the model partition the model
 // it names; an undefined name is reported, leaves the default model alone
 // active and returns 1.

@@ -26,6 +26,7 @@
 #include "qel/qel_minfunc.h"
 #include "qel/qel_output.h"
 #include "qel/qel_praxis.h"
+#include "search/search.h"
 
 namespace {
 
@@ -1202,17 +1203,20 @@ void setFirstRoundGiveUps(bool on) { gFirstGainGiveUps = on; }
 
 namespace {
 uint64_t gEstimateDeadline = 0;
+thread_local uint64_t tNextClockRead = 0;
+thread_local uint64_t tDeadlineRead = 0;  // the deadline tNextClockRead was kept for
 }  // namespace
 
-void setEstimateDeadline(uint64_t monotonicNanos) { gEstimateDeadline = monotonicNanos; }
+void setEstimateDeadline(uint64_t cpuNanos) { gEstimateDeadline = cpuNanos; }
 
 bool estimateDeadlinePassed()
 {
-    if (gEstimateDeadline == 0)
-        return false;
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec) >= gEstimateDeadline;
+    // Each thread paces its own readings, and a new deadline is read at once.
+    if (tDeadlineRead != gEstimateDeadline) {
+        tDeadlineRead = gEstimateDeadline;
+        tNextClockRead = 0;
+    }
+    return searchDeadlinePassed(gEstimateDeadline, tNextClockRead);
 }
 
 bool did_calcLWithParamEst_abort(double score)

@@ -99,11 +99,11 @@ bool searchWarmStarts();
 // it far above the score to beat (on by default; off, every start runs its
 // rounds, which the tests compare against).
 void setFirstRoundGiveUps(bool on);
-// A search's time limit (a CLOCK_MONOTONIC time in nanoseconds; 0 none):
-// once it has passed an estimate runs no further round or start and ends
-// with the best values it reached, so that the search stops within one
-// round of its limit.
-void setEstimateDeadline(uint64_t monotonicNanos);
+// A search's time limit (searchClockNanos time, the process's CPU time in
+// nanoseconds; 0 none): once it has passed an estimate runs no further round
+// or start and ends with the best values it reached, so that the search
+// stops within one round of its limit.
+void setEstimateDeadline(uint64_t cpuNanos);
 bool estimateDeadlinePassed();
 // Whether an estimate ended by the user: a score of 0.0 or a cancelled
 // status; a pending interrupt counts only once the user confirms it.

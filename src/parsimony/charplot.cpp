@@ -246,6 +246,9 @@ int charPlot(int mode, const char *commandName)
             copySet(savedTrees.get(), treeList);
         return 1;
     }
+    // The options may have asked for MinF.
+    if (!lik && checkMinFCharTypes(d) != 0)
+        return 1;
     if (!isSetEmpty(listed.get()))
         copySet(listed.get(), d->plotWork);
     if (isSetEmpty(d->plotWork))

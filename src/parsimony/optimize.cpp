@@ -617,6 +617,28 @@ bool treesRooted()
 
 }  // namespace
 
+namespace {
+
+// MinF reconstructs ordered and unordered characters only; with others
+// included the user may take AccTran instead. Whether the answer was yes.
+bool changedMinFToAccTran()
+{
+    if (!userQuery(true, "MINF optimization can be used only when all characters are of type 'ord' or "
+                         "'unord'.  Do you want to change the optimization setting to ACCTRAN?"))
+        return false;
+    setParsOpt(static_cast<uint32_t>(ParsOpt::AccTran));
+    return true;
+}
+
+}  // namespace
+
+int checkMinFCharTypes(DataInfo *data)
+{
+    if (!parsCriterionActive() || !data || gPars.opt != static_cast<uint32_t>(ParsOpt::MinF) || onlyOrdUnord(data))
+        return 0;
+    return changedMinFToAccTran() ? 0 : 1;
+}
+
 int checkRootingOptimConflicts(bool interactive, DataInfo *data)
 {
     constexpr int kDeclined = ~0;
@@ -625,10 +647,8 @@ int checkRootingOptimConflicts(bool interactive, DataInfo *data)
     const bool rooted = treesRooted();
     if (gPars.opt == static_cast<uint32_t>(ParsOpt::MinF)) {
         if (!onlyOrdUnord(data)) {
-            if (!userQuery(true, "MINF optimization can be used only when all characters are of type 'ord' or "
-                                 "'unord'.  Do you want to change the optimization setting to ACCTRAN?"))
+            if (!changedMinFToAccTran())
                 return kDeclined;
-            setParsOpt(static_cast<uint32_t>(ParsOpt::AccTran));
             if (rooted)
                 return 0;
         } else if (rooted) {
@@ -703,6 +723,7 @@ int installOptimizeServices()
     };
     r.prepareData = [](DataInfo *data) { return prepareParsimonyData(data); };
     r.checkOptimConflicts = checkRootingOptimConflicts;
+    r.checkMinFCharTypes = checkMinFCharTypes;
     r.parsimonyCriterion = parsCriterionActive;
     r.directedCharsIncluded = directedChars;
     r.onlyOrdUnordIncluded = onlyOrdUnord;

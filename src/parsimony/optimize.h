@@ -32,6 +32,10 @@ void showLundTies(double best, Tree *tree, const DataInfo *data, const double *l
 int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool showTies, bool skipScore);
 int optimizeTreeUsingCurrentSettings(Tree *tree, DataInfo *data, uint32_t treeNumber, bool skipScore);
 int checkRootingOptimConflicts(bool interactive, DataInfo *data);
+// Before a command reconstructs under MinF with characters other than
+// ordered and unordered included: asks whether to change to AccTran (and
+// does so on yes). 0 to go on, 1 when the user declined (the command stops).
+int checkMinFCharTypes(DataInfo *data);
 bool requestChangeToMINF();
 
 void rememberLastTreeOptimized(uint32_t treeNumber, double score);

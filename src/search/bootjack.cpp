@@ -19,6 +19,7 @@
 #include "data/prepdata.h"
 #include "data/data_util.h"
 #include "data/vorn_data.h"
+#include "parsimony/optimize.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
 #include "qel/qel_auxout.h"
@@ -39,6 +40,7 @@
 #include "trees/drawtree.h"
 #include "trees/roottree.h"
 #include "trees/savetree.h"
+#include "trees/tree_settings.h"
 #include "trees/splits.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
@@ -48,7 +50,14 @@
 namespace {
 
 enum BootSearch : uint32_t { kBootHeuristic = 0, kBootBandB = 1, kBootFastStep = 2, kBootNJ = 3, kBootUPGMA = 4 };
-enum TreeFormat : uint32_t { kFmtNexus = 0, kFmtAltNexus = 1, kFmtFreqpars = 2, kFmtNewick = 3, kFmtHennig = 4 };
+enum TreeFormat : uint32_t {
+    kFmtNexus = kTreeFmtNexus,
+    kFmtAltNexus = kTreeFmtAltNexus,
+    kFmtFreqpars = kTreeFmtFreqpars,
+    kFmtNewick = kTreeFmtNewick,
+    kFmtHennig = kTreeFmtHennig,
+    kFmtPhylip = kTreeFmtPhylip
+};
 
 constexpr const char *kDefaultBootTreeFile = "bsjk_reps.tre";
 // Consensus kinds (and special-tree values) of a resampling consensus.
@@ -100,11 +109,15 @@ struct BootJackData {
     // Replicate tree file.
     AuxOut *treeFile = nullptr;
     uint32_t format = kFmtNexus;
+    bool lengths = false;        // branch lengths written
+    uint32_t treesWritten = 0;
+    uint32_t notBinary = 0;      // FreqPars: trees left out
     bool rooted = false;
 };
 
 BootJackData btjkData;
 ResamplingDistanceFxns gDistFxns{};
+bool (*gSiteSpecificRates)() = nullptr;
 
 // The number of the replicate being drawn or tallied, counting those that
 // found no tree, so that the tree file and messages name it as it ran.
@@ -176,15 +189,29 @@ int prepareResampledData(DataInfo *data)
 
 void showBootJackSettings(PrintHook print = qel_printf, const char *lead = "\n");
 
+bool isNexusFormat(uint32_t format) { return format == kFmtNexus || format == kFmtAltNexus; }
+
+// Lengths are written in the formats whose trees carry them; FreqPars and
+// Hennig86 trees are topologies only.
+bool formatTakesLengths(uint32_t format) { return isNexusFormat(format) || format == kFmtNewick || format == kFmtPhylip; }
+
+bool clusteringSearch() { return btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA; }
+
 int openBootTreeFile(DataInfo *data, const char *fileName)
 {
     BootJackData &b = btjkData;
     b.format = btjkOpt.format;
-    if (b.format == kFmtFreqpars || b.format == kFmtHennig)
-        return qel_errorMsg(0, "Replicate trees cannot be written in the %s format yet; use format=Nexus, "
-                               "altNexus, Newick or Phylip.",
-                            b.format == kFmtFreqpars ? "Freqpars" : "Hennig"),
-               1;
+    b.lengths = btjkOpt.brLens != 0 && formatTakesLengths(b.format);
+    b.treesWritten = b.notBinary = 0;
+    if (btjkOpt.brLens != 0 && !b.lengths)
+        qel_printf("\nNote: Branch lengths are not written to %s tree files.\n",
+                   b.format == kFmtHennig ? "Hennig86" : "FreqPars");
+    // Lengths fitted to each replicate's data root its trees as the
+    // rooting options say: any question those options raise is asked now,
+    // not in the middle of the run.
+    if (b.lengths && !clusteringSearch() &&
+        (checkRootingOption(data, false, true, true, false) != 0 || checkMinFCharTypes(data) != 0))
+        return 1;
     // The file is active only while the run writes to it.
     AuxOut *previous = setActiveAuxOut(nullptr);
     b.treeFile = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0);
@@ -193,7 +220,7 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
         return 1;
     }
     setActiveAuxOut(b.treeFile);
-    if (b.format == kFmtNexus || b.format == kFmtAltNexus) {
+    if (isNexusFormat(b.format)) {
         auxPutTreesBlkCmd(false, false, data);
         const char *dataFile = getDataFileName();
         auxPrintf("[!>Trees found during each %s replicate using data file '%s'...]\n", b.name.c_str(),
@@ -203,26 +230,57 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
         auxPuts("]\n");
         if (b.format == kFmtNexus)
             writeTransTable(data);
+    } else if (b.format == kFmtHennig) {
+        auxPrintf("tread\n'Trees found during %s analysis %s'\n", b.name.c_str(), getDateTimeString().c_str());
     }
     const bool failed = auxFileError();
     setActiveAuxOut(previous);
     return failed ? 1 : 0;
 }
 
-void writeReplicateTree(Tree *tree, DataInfo *data, uint32_t rep, uint32_t i, uint32_t k)
+// Tree i of the k trees of replicate rep, already tallied, into the tree
+// file; treeNumber is its place in the tree buffer (0 for a tree given
+// with its lengths). 0, or the failing status.
+int writeReplicateTree(Tree *tree, DataInfo *data, uint32_t rep, uint32_t i, uint32_t k, uint32_t treeNumber)
 {
-    const BootJackData &b = btjkData;
-    const bool nexus = b.format == kFmtNexus || b.format == kFmtAltNexus;
+    BootJackData &b = btjkData;
+    if (b.format == kFmtFreqpars) {
+        const int rc = writeFreqParsDescription(tree);
+        if (rc < 0)
+            b.notBinary++;
+        else if (rc == 0)
+            b.treesWritten++;
+        return rc < 0 ? 0 : rc;
+    }
+    // A searched tree takes the lengths the criterion fits to the
+    // replicate's own data, which are in effect until the next replicate is
+    // drawn; a clustering tree comes with the lengths of its joins.
+    if (b.lengths && treeNumber > 0) {
+        const int rc = optimizeTreeLengthsForOutput(tree, data, treeNumber, b.rooted);
+        // What was optimised belongs to this replicate's data only.
+        forgetLastTreeOptimized();
+        if (rc != 0)
+            return rc;
+    }
+    const bool nexus = isNexusFormat(b.format);
     if (nexus) {
         auxPrintf("\ttree B_%u.%u = [&%c] [&W 1", rep, i, b.rooted ? 'R' : 'U');
         if (k > 1)
             auxPrintf("/%u] ", k);
         else
             auxPuts("] ");
+    } else if (b.format == kFmtHennig && b.treesWritten > 0) {
+        // Hennig86 ends every tree but the last with "*" and the last with
+        // ";", which the close writes: a stopped run still ends its list.
+        auxPuts("*\n");
     }
-    const TreeLabelFxn label = nexus ? nexusTreeLabel : b.format == kFmtNewick ? newickTreeLabel : phylipTreeLabel;
-    outputTreeDescription(tree, false, kDescrNoLengths, false, b.format == kFmtNexus, ',', 0, label, data);
-    auxPuts(";\n");
+    outputTreeDescription(tree, false, b.lengths ? kDescrBrlens : kDescrNoLengths, false, b.format == kFmtNexus,
+                          b.format == kFmtHennig ? ' ' : ',', b.lengths ? svtr.maxDecimals : 0,
+                          treeLabelWriter(b.format), data);
+    if (b.format != kFmtHennig)
+        auxPuts(";\n");
+    b.treesWritten++;
+    return auxFileError() ? 1 : 0;
 }
 
 int closeBootTreeFile(bool completed)
@@ -231,16 +289,22 @@ int closeBootTreeFile(bool completed)
     if (!b.treeFile)
         return 0;
     AuxOut *previous = setActiveAuxOut(b.treeFile);
-    if (b.format == kFmtNexus || b.format == kFmtAltNexus)
+    if (isNexusFormat(b.format))
         auxPuts("end;\n");
+    else if (b.format == kFmtHennig)
+        auxPuts(b.treesWritten > 0 ? ";\n\nprocedure /;\n" : "\nprocedure /;\n");
     const std::string shown = auxPathnameForDisplay(b.treeFile, 255);
     const int failed = closeAuxOutStream(b.treeFile);
     b.treeFile = nullptr;
     setActiveAuxOut(previous);
     if (failed)
         return qel_errorMsg(0, "Error writing the replicate trees to file \"%s\".", shown.c_str()), 1;
-    if (completed)
+    if (completed) {
         qel_printf("\nTrees for each replicate written to treefile: %s\n", shown.c_str());
+        if (b.notBinary > 0)
+            qel_printf("Note: %u nonbinary %s not written to file (not accepted by FreqPars).\n", b.notBinary,
+                       b.notBinary == 1 ? "tree" : "trees");
+    }
     return 0;
 }
 
@@ -286,6 +350,14 @@ int checkBootJackOptions(DataInfo *data, bool jackknife)
                                  "option for weight handling is 'simple.'\tWhen 'simple' is requested, the number "
                                  "of characters to resample is determined by the (possibly weighted) number of "
                                  "characters in the data set."),
+               1;
+    // Replicates drawn over site patterns (likelihood, and distances that
+    // likelihood computes) cannot carry rates given site by site.
+    const bool patterns = gCriterion == kCriterionLikelihood ||
+                          (gCriterion == kCriterionDistance && dataServices().isMLDistance());
+    if (patterns && gSiteSpecificRates && gSiteSpecificRates())
+        return qel_errorMsg(528, "Bootstrapping and jackknifing are not currently supported for likelihood "
+                                 "analysis when site-specific rates are in effect."),
                1;
     return 0;
 }
@@ -555,6 +627,7 @@ void jackPatternSample(double *freqs, const PatternDraws &src, uint32_t n, uint3
 RNG *getBootJackRNG() { return &btjkData.rng; }
 
 void installResamplingDistanceFxns(const ResamplingDistanceFxns &fxns) { gDistFxns = fxns; }
+void installSiteSpecificRatesQuery(bool (*query)()) { gSiteSpecificRates = query; }
 
 uint32_t bootRepsCompleted() { return btjkData.completed; }
 uint32_t bootRepsWithoutTree() { return btjkData.noTree; }
@@ -752,8 +825,10 @@ namespace {
 
 // Tallies the k trees of one replicate, each with weight 1/k, and writes
 // them to the replicate tree file; fetch(i) puts tree i into the work tree.
+// A replicate of one clustering tree gives that tree with its lengths as
+// withLengths, written in place of the work tree when lengths are written.
 template <class Fetch>
-int tallyReplicate(DataInfo *data, uint32_t k, Fetch fetch)
+int tallyReplicate(DataInfo *data, uint32_t k, Fetch fetch, Tree *withLengths = nullptr)
 {
     BootJackData &b = btjkData;
     if (k == 0 && gSearchState.outerRepLimited) {
@@ -770,8 +845,10 @@ int tallyReplicate(DataInfo *data, uint32_t k, Fetch fetch)
             status = 1;
             break;
         }
-        if (b.treeFile)
-            writeReplicateTree(b.work.get(), data, rep, i, k);
+        if (b.treeFile) {
+            const bool given = withLengths && b.lengths;
+            status = writeReplicateTree(given ? withLengths : b.work.get(), data, rep, i, k, given ? 0 : i);
+        }
     }
     if (b.treeFile) {
         if (auxFlushBuffer(0, false) != 0)
@@ -791,6 +868,15 @@ int updateBootGroups(DataInfo *data)
     return tallyReplicate(data, numTreesInBuffer(buf),
                           [&](uint32_t i) { return getTree(buf, i, btjkData.work.get()) == 0; });
 }
+
+int updateBootGroupsClustered(DataInfo *data, Tree *tree)
+{
+    TreeBuffer *buf = getActiveTreeBuffer();
+    return tallyReplicate(
+        data, numTreesInBuffer(buf), [&](uint32_t i) { return getTree(buf, i, btjkData.work.get()) == 0; }, tree);
+}
+
+bool bootTreeLengthsWanted() { return btjkData.treeFile && btjkData.lengths; }
 
 int tallyStarReplicate(DataInfo *data)
 {

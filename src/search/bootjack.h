@@ -58,6 +58,12 @@ void showCharResampling(PrintHook print = qel_printf, const char *indent = "");
 // open; a replicate with no tree is counted apart and writes nothing.
 // 0, or 1 when the table could not grow or the file failed.
 int updateBootGroups(DataInfo *data);
+// The same for a replicate of one clustering tree, tree holding it with the
+// lengths of its joins, which the tree file takes when it writes lengths.
+int updateBootGroupsClustered(DataInfo *data, Tree *tree);
+// Whether the replicate tree file takes branch lengths: clustering then
+// gives its replicate trees theirs.
+bool bootTreeLengthsWanted();
 // A replicate whose sample gives no tree (all its distances undefined)
 // counts as a star tree: it supports no group. 0, or 1 as above.
 int tallyStarReplicate(DataInfo *data);
@@ -78,3 +84,6 @@ struct ResamplingDistanceFxns {
     int (*clusterReplicates)(bool isUPGMA, DataInfo *data);
 };
 void installResamplingDistanceFxns(const ResamplingDistanceFxns &fxns);
+// Whether site-specific rates are in effect for likelihood (and the
+// maximum-likelihood distances), installed by the likelihood layer.
+void installSiteSpecificRatesQuery(bool (*query)());

@@ -564,7 +564,7 @@ int finishEvaluations(HSearchData *hsd, uint32_t n)
             hsd->clockCountdown -= n;
         } else {
             hsd->clockCountdown = kClockCheckInterval - 1;
-            if (searchClockNanos() >= hsd->deadline)
+            if (searchDeadlinePassed(hsd->deadline, hsd->nextClockRead))
                 return 3;
         }
     }

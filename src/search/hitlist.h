@@ -92,6 +92,7 @@ struct HSearchData {
     uint32_t reconLimit;      // SPR and TBR reconnection limit; 0 none
     uint64_t deadline;        // searchClockNanos(); 0 none
     uint32_t clockCountdown;  // evaluations left before the clock is read again
+    uint64_t nextClockRead;   // wall time of the next CPU-time reading (searchDeadlinePassed)
     // 2-ECR: while the interchanges next to one first interchange are
     // evaluated, its node (never cut) and the five edges left out as
     // reroot or graft edges; and the snapshot a 2-ECR move is undone from.

@@ -328,6 +328,8 @@ int copyTreesToStartBuffer(HSearchRun &run)
 
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 
+}  // namespace
+
 // The deadline of a time limit that starts now. Test hook: with
 // VORN_TEST_TIME_LIMIT_MET set, a time limit is met the moment it starts, so
 // that transcripts show what a limit does whatever the machine's speed or
@@ -341,11 +343,14 @@ uint64_t timeLimitDeadline()
     return searchDeadline(now, static_cast<uint32_t>(hs.timeLimit), kSearchClockPerSecond);
 }
 
+namespace {
+
 // The time limit of the search, read by the criterion's scores too: one
 // estimate of a large tree's parameters may outlast the limit's margin.
 void setSearchDeadline(HSearchRun &run, uint64_t deadline)
 {
     run.hsd->deadline = deadline;
+    run.hsd->nextClockRead = 0;
     if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline && !run.ahead)
         f->deadline(deadline);
 }
@@ -368,8 +373,7 @@ int stepwisePoll(void *ctx, uint32_t taxaAdded)
     auto &run = *static_cast<HSearchRun *>(ctx);
     if (searchStopRequested())
         return 2;
-    const uint64_t deadline = run.hsd->deadline;
-    if (deadline != 0 && searchClockNanos() >= deadline)
+    if (searchDeadlinePassed(run.hsd->deadline, run.hsd->nextClockRead))
         return 3;
     if (!run.ahead && !parsimonySearch() && searchStatusDue())
         showStatusLine(run, static_cast<int32_t>(taxaAdded));
@@ -1097,6 +1101,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->rearrLimit = run.hsd->rearrLimit;
     w.hsd->reconLimit = run.hsd->reconLimit;
     w.hsd->deadline = run.hsd->deadline;
+    w.hsd->nextClockRead = 0;
     w.hsd->aheadContext = c.get();
     w.hsd->workShared = &shared->work;
     return c;
@@ -1140,8 +1145,10 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
         m.treeOffset = m.base - run.retained;
         hsd->aheadMaxtrees = &m;
     }
-    if (hs.limitPerRep && hs.timeLimit > 0)
+    if (hs.limitPerRep && hs.timeLimit > 0) {
         hsd->deadline = timeLimitDeadline();
+        hsd->nextClockRead = 0;
+    }
     out->result = searchReplicate(run, &out->early);
     publishAheadWork(hsd);
     hsd->storedLog = nullptr;

@@ -13,6 +13,9 @@ struct Tree;
 
 // The HSearch command.
 int doHSearchCmd();
+// The deadline of a time limit (hs.timeLimit seconds; 0 none) that starts
+// now, in the CPU time of searchClockNanos.
+uint64_t timeLimitDeadline();
 // mode 0: HSearch (reads the command's options). Returns 0, 1 on a refusal
 // or failure, 2 when the user stopped the search.
 int stdHeuristicSearch(int mode, DataInfo *data);

@@ -3,6 +3,7 @@
 #include "search/critscore.h"
 #include "search/hsprep.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <limits>
@@ -84,11 +85,38 @@ void setTopolConstrained(int32_t mode) { gSearchState.constraintMode = mode; }
 int32_t getTopolConstrained() { return gSearchState.constraintMode; }
 bool doingQuartetSearch() { return gSearchState.quartetSearch != 0; }
 
-uint64_t searchClockNanos()
+namespace {
+
+uint64_t clockNanos(clockid_t id)
 {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(id, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * kSearchClockPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t processCpuNanos() { return clockNanos(CLOCK_PROCESS_CPUTIME_ID); }
+
+std::atomic<uint64_t (*)()> gCpuClock{processCpuNanos};
+
+constexpr uint64_t kCpuReadInterval = kSearchClockPerSecond / 1000;
+
+}  // namespace
+
+uint64_t searchClockNanos() { return gCpuClock.load(std::memory_order_relaxed)(); }
+
+void setSearchCpuClock(uint64_t (*clock)()) { gCpuClock.store(clock ? clock : processCpuNanos); }
+
+bool searchDeadlinePassed(uint64_t deadline, uint64_t &nextRead)
+{
+    if (deadline == 0)
+        return false;
+    const uint64_t wall = clockNanos(CLOCK_MONOTONIC);
+    if (wall < nextRead)
+        return false;
+    if (searchClockNanos() >= deadline)
+        return true;
+    nextRead = wall + kCpuReadInterval;
+    return false;
 }
 
 uint64_t searchDeadline(uint64_t nowTicks, uint32_t seconds, uint64_t ticksPerSecond)

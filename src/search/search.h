@@ -49,13 +49,22 @@ bool doingQuartetSearch();
 // saturating; 0 seconds means no deadline (0).
 uint64_t searchDeadline(uint64_t nowTicks, uint32_t seconds, uint64_t ticksPerSecond);
 uint64_t cpuTicksPerSecond();
-// The clock of a search's time limit, in nanoseconds: CLOCK_MONOTONIC, which
-// the vDSO serves without entering the kernel (some tens of nanoseconds). The
-// CPU-time clocks (times(), CLOCK_*_CPUTIME_ID) are system calls, too dear
-// for the evaluators' inner loop; a single-threaded search that owns its core
-// gets nearly the same span from either.
+// The clock of a search's time limit: the CPU time of the process (all its
+// threads), in nanoseconds, so that a search on a busy machine gets the
+// computing time it was given.
 uint64_t searchClockNanos();
 inline constexpr uint64_t kSearchClockPerSecond = 1000000000;
+// Whether the time limit's deadline (searchClockNanos time; 0 none) has
+// passed, for the checks inside the evaluators' loops. Reading the CPU time
+// is a system call (some hundreds of nanoseconds, against tens for the wall
+// clock), too dear for them: after a reading that found the deadline ahead,
+// the CPU time is read again only once a millisecond of wall time has gone
+// by, which the caller keeps in nextRead (0: read at once; a new deadline
+// starts from 0). A deadline is so met at most a millisecond late per thread.
+bool searchDeadlinePassed(uint64_t deadline, uint64_t &nextRead);
+// Tests drive the CPU clock: the clock searchClockNanos reads (null: the
+// process's own).
+void setSearchCpuClock(uint64_t (*clock)());
 
 // Parsimony length of the three-taxon tree ((a, b), c) of active taxa; the
 // tree's node storage is used as scratch. Taxon -1 is the ancestor.

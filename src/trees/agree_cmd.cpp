@@ -8,8 +8,10 @@
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
+#include "data/exchange.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
+#include "qel/qel_outtext.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -260,6 +262,7 @@ int doAgreeCmd()
         auxPutTreesBlkCmd(false, false, d);
         auxPrintf("[!\n>Agreement subtrees for %u trees\n", static_cast<unsigned>(run.trees.size()));
         auxPuts(">\n>Source of trees for which agreement calculated...\n");
+        auxPuts(commentSafe(outputText()).c_str());
         auxPuts("]\n");
     }
     int status = runOutputThread(calcAgreementSubtrees, &run);

@@ -9,8 +9,10 @@
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
+#include "data/exchange.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
+#include "qel/qel_outtext.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -548,6 +550,7 @@ int doContreeCmd()
         auxPrintf("[!\n>Consensus of %d %s\n", static_cast<int>(run.trees.size()),
                   treeWord(static_cast<uint32_t>(run.trees.size())));
         auxPuts(">\n>Source of trees from which consensus(es) calculated...\n");
+        auxPuts(commentSafe(outputText()).c_str());
         auxPuts("]\n");
     }
     int status = runOutputThread(contreeThreadProc, &run);

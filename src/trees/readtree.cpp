@@ -24,6 +24,7 @@
 #include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
+#include "qel/qel_outtext.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_strings.h"
 #include "qel/qel_time.h"
@@ -1651,24 +1652,28 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     const uint32_t originalCount = buf->numTrees;
     if (originalCount == 0)
         mode = kKeepReplace;
+    // The description of where the trees came from, which the consensus
+    // and agreement tree files quote; a failed read puts the old one back.
+    const std::string savedText = outputText();
     if (flags & kReadInExecutedFile) {
         flags |= kReadStoreBrlens | kReadStoreWeights | kReadPruneDeleted;
         setTreeSource(0);
+        setOutputText(">Tree(s) input to VORN as user-defined tree(s)\n");
     } else {
         setTreeSource(6);
         if (report) {
             const InputStatus *in = getActiveInput();
-            qel_printf("\nProcessing TREES block from file: %s\n",
-                       in && in->stream ? streamPathnameForDisplay(in->stream, 255).c_str() : "");
-            qel_printf("  Keeping: %s\n", modeText(mode));
+            qprintf("\nProcessing TREES block from file: %s\n",
+                    in && in->stream ? streamPathnameForDisplay(in->stream, 255).c_str() : "");
+            qprintf("  Keeping: %s\n", modeText(mode));
             if (from > 1 || to != kToEnd)
-                qel_printf("           (file tree numbers %d through %d)\n", static_cast<int>(from),
-                           static_cast<int>(to));
+                qprintf("           (file tree numbers %d through %d)\n", static_cast<int>(from),
+                        static_cast<int>(to));
             if (flags & kReadElimDups)
-                qel_printf("  Duplicate trees will be eliminated\n");
+                qprintf("  Duplicate trees will be eliminated\n");
             if (mode == kKeepAlsoInMemory || mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth ||
                 mode == kKeepMemoryPlusFile)
-                qel_printf("  %d %s originally in memory\n", static_cast<int>(originalCount), treeWord(originalCount));
+                qprintf("  %d %s originally in memory\n", static_cast<int>(originalCount), treeWord(originalCount));
         }
     }
     setStatusText("Processing TREES block...");
@@ -1748,6 +1753,7 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
         if (report)
             qel_printf("  *** Error reading treefile\n");
         restoreMainBuffer(saved, savedUserBrlens, savedSource);
+        setOutputText(savedText.c_str());
         saved = nullptr;
     } else if (r) {
         if (r->firstMissingBrlenTree || !job.haveLengths) {

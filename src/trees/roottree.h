@@ -23,6 +23,9 @@ struct RootingServices {
     int (*prepareData)(DataInfo *data);
     // The rooting/optimisation conflicts settled with the user: 0 go on.
     int (*checkOptimConflicts)(bool interactive, DataInfo *data);
+    // MinF with character types it cannot reconstruct settled with the
+    // user: 0 go on (possibly under AccTran now), 1 declined.
+    int (*checkMinFCharTypes)(DataInfo *data);
     bool (*parsimonyCriterion)();
     bool (*directedCharsIncluded)(const DataInfo *data);
     bool (*onlyOrdUnordIncluded)(const DataInfo *data);

@@ -162,19 +162,6 @@ const char *formatName(uint32_t format)
     }
 }
 
-TreeLabelFxn labelWriter(uint32_t format)
-{
-    switch (format) {
-    case kTreeFmtNewick:
-        return newickTreeLabel;
-    case kTreeFmtPhylip:
-        return phylipTreeLabel;
-    case kTreeFmtHennig:
-        return hennigLabel;
-    default:
-        return nexusTreeLabel;
-    }
-}
 
 const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
 
@@ -389,50 +376,24 @@ void outputTreeDescription(Tree *tree, bool isSupportTree, uint32_t lengthMode, 
                      tree);
 }
 
-// ---------------------------------------------------------------------------
-// SaveTrees
-
-namespace {
-
-struct SaveJob {
-    DataInfo *data;
-    TreeBuffer *buf;
-    Tree *tree;
-    Set *list;
-    uint32_t count;           // trees in the list
-    uint32_t format;
-    uint32_t lengthMode;
-    bool supportAsLabels;
-    bool isSupportTree;
-    bool rooted;              // the trees in memory are rooted
-    bool rootForOutput;       // unrooted trees are rooted before writing
-    bool optimize;            // lengths come from the data
-    bool direct;              // write the stored encoding as it stands
-    uint32_t decimals;
-    uint32_t skipped;         // FreqPars: nonbinary trees left out
-    std::vector<std::string> words;  // the taxa's words as written (NEXUS-quoted in altNexus)
-    uint32_t numberedWords;          // words numbered to keep them distinct
-};
-
-std::string treeNameFor(TreeBuffer *buf, uint32_t n)
+TreeLabelFxn treeLabelWriter(uint32_t format)
 {
-    if (haveTreeNames(buf)) {
-        std::string name = getTreeName(buf, n);
-        if (!name.empty())
-            return name;
+    switch (format) {
+    case kTreeFmtNewick:
+        return newickTreeLabel;
+    case kTreeFmtPhylip:
+        return phylipTreeLabel;
+    case kTreeFmtHennig:
+        return hennigLabel;
+    default:
+        return nexusTreeLabel;
     }
-    return std::string(svtr.prefix[0] ? svtr.prefix : "VORN_") + std::to_string(n);
 }
 
-// FreqPars: the unrooted binary tree as a list of ancestors, rooted at the
-// last taxon; tips are 1..n, forks follow in postorder.
-int writeFreqParsTree(SaveJob &job)
+int writeFreqParsDescription(Tree *tree)
 {
-    Tree *tree = job.tree;
-    if (!determineIfTreeIsBinary(tree)) {
-        job.skipped++;
-        return 0;
-    }
+    if (!determineIfTreeIsBinary(tree))
+        return -1;
     TreeNode *lastTip = nullptr;
     for (uint32_t t = tree->ntax; t >= 1 && !lastTip; t--)
         if (tree->nodes[t].anc || tree->root == tree->nodes + t)
@@ -471,6 +432,50 @@ int writeFreqParsTree(SaveJob &job)
     return auxFileError() ? 1 : 0;
 }
 
+// ---------------------------------------------------------------------------
+// SaveTrees
+
+namespace {
+
+struct SaveJob {
+    DataInfo *data;
+    TreeBuffer *buf;
+    Tree *tree;
+    Set *list;
+    uint32_t count;           // trees in the list
+    uint32_t format;
+    uint32_t lengthMode;
+    bool supportAsLabels;
+    bool isSupportTree;
+    bool rooted;              // the trees in memory are rooted
+    bool rootForOutput;       // unrooted trees are rooted before writing
+    bool optimize;            // lengths come from the data
+    bool direct;              // write the stored encoding as it stands
+    uint32_t decimals;
+    uint32_t skipped;         // FreqPars: nonbinary trees left out
+    std::vector<std::string> words;  // the taxa's words as written (NEXUS-quoted in altNexus)
+    uint32_t numberedWords;          // words numbered to keep them distinct
+};
+
+std::string treeNameFor(TreeBuffer *buf, uint32_t n)
+{
+    if (haveTreeNames(buf)) {
+        std::string name = getTreeName(buf, n);
+        if (!name.empty())
+            return name;
+    }
+    return std::string(svtr.prefix[0] ? svtr.prefix : "VORN_") + std::to_string(n);
+}
+
+// FreqPars: nonbinary trees are counted and left out.
+int writeFreqParsTree(SaveJob &job)
+{
+    const int rc = writeFreqParsDescription(job.tree);
+    if (rc < 0)
+        job.skipped++;
+    return rc < 0 ? 0 : rc;
+}
+
 // An unrooted tree that optimisation held on a new root node is written
 // unrooted again: the two root edges become one edge of the summed length.
 void joinRootEdges(Tree *tree)
@@ -493,6 +498,16 @@ void joinRootEdges(Tree *tree)
     tree->flags &= ~static_cast<uint32_t>(kTreeTraversalValid | kTreeLeafSetsValid);
 }
 
+int optimizeForOutput(Tree *tree, DataInfo *data, uint32_t n)
+{
+    const int rc = prepTreeForDrawing(tree, data, n, true, false, true, false, false, nullptr);
+    // The criterion may have no way to give lengths yet: say so rather than
+    // stop with a file cut short.
+    if (rc == 1 && !getAbortedStatus())
+        qel_errorMsg(0, "Branch lengths for tree %u could not be obtained under the current criterion.", n);
+    return rc;
+}
+
 // Tree n as it is written: with lengths from the data (optimised for the
 // criterion, which roots it), rooted when unrooted trees are to be written
 // rooted, and otherwise unrooted as it is stored.
@@ -501,13 +516,8 @@ int prepareOutputTree(SaveJob &job, uint32_t n)
     Tree *tree = job.tree;
     const bool userLens = svtr.brLens == kSaveBrlensUser;
     if (job.optimize) {
-        if (int rc = prepTreeForDrawing(tree, job.data, n, true, false, true, false, false, nullptr)) {
-            // The criterion may have no way to give lengths yet: say so
-            // rather than stop with a file cut short.
-            if (rc == 1 && !getAbortedStatus())
-                qel_errorMsg(0, "Branch lengths for tree %u could not be obtained under the current criterion.", n);
+        if (int rc = optimizeForOutput(tree, job.data, n))
             return rc;
-        }
     } else if (job.rootForOutput) {
         if (int rc = rootTree(tree, job.data, n, false, false, userLens))
             return rc;
@@ -555,7 +565,7 @@ int write1Tree(SaveJob &job, uint32_t n, bool isLast)
             return 1;
     } else {
         writeDescription(DescrContext{job.isSupportTree, job.lengthMode, job.supportAsLabels, format == kTreeFmtNexus,
-                                      format == kTreeFmtHennig ? ' ' : ',', job.decimals, labelWriter(format),
+                                      format == kTreeFmtHennig ? ' ' : ',', job.decimals, treeLabelWriter(format),
                                       job.data, job.words.empty() ? nullptr : &job.words},
                          job.tree);
     }
@@ -678,6 +688,15 @@ int writeMatrixRep(SaveJob &job)
 
 }  // namespace
 
+int optimizeTreeLengthsForOutput(Tree *tree, DataInfo *data, uint32_t treeNumber, bool rooted)
+{
+    if (int rc = optimizeForOutput(tree, data, treeNumber))
+        return rc;
+    if (!rooted)
+        joinRootEdges(tree);
+    return 0;
+}
+
 int saveTreesToFile(DataInfo *data, bool matrixRep)
 {
     TreeBuffer *buf = getMainTreeBuffer(data);
@@ -736,8 +755,10 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
         }
         job.rootForOutput = svtr.root && !job.rooted && !isSupportTree;
         job.optimize = !isSupportTree && svtr.brLens == kSaveBrlensYes;
+        const RootingServices &rs = rootingServices();
         if ((job.optimize || job.rootForOutput) &&
             (checkRootingOption(data, false, svtr.brLens != kSaveBrlensNo, true, false) != 0 ||
+             (job.optimize && rs.checkMinFCharTypes && rs.checkMinFCharTypes(data) != 0) ||
              (job.optimize && prepareLengthData(data) != 0))) {
             deallocSet(list);
             return 1;

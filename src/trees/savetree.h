@@ -58,6 +58,20 @@ void outputTreeDescription(Tree *tree, bool isSupportTree, uint32_t lengthMode, 
                            bool useNumbers, char separator, uint32_t decimals, TreeLabelFxn labelFxn,
                            const DataInfo *data);
 
+// The label writer of a tree-file format.
+TreeLabelFxn treeLabelWriter(uint32_t format);
+// The FreqPars form of tree: the unrooted binary tree as a list of
+// ancestors, rooted at the last taxon (tips 1..n, forks after them in
+// postorder), on one line. The tree is rerooted. 0 written, 1 on a write
+// error, -1 when the tree is not binary (nothing written: FreqPars takes
+// binary trees only).
+int writeFreqParsDescription(Tree *tree);
+// Tree number treeNumber of the main buffer, already in tree, given the
+// branch lengths the current criterion fits to the data as they stand now;
+// an unrooted tree (rooted false) comes back unrooted, its two root edges
+// joined. 0, or the failing status after its message.
+int optimizeTreeLengthsForOutput(Tree *tree, DataInfo *data, uint32_t treeNumber, bool rooted);
+
 int saveTreesToFile(DataInfo *data, bool matrixRep);
 int doSaveTreesCmd();
 int doMatrixRepCmd();

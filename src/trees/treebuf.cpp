@@ -10,6 +10,7 @@
 
 #include "data/data_services.h"
 #include "data/vorn_data.h"
+#include "qel/qel_outtext.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
@@ -1103,7 +1104,13 @@ void setMaxtreesValue(uint32_t n) { treeInfo.maxtrees = std::min(n, kMaxtreesCei
 uint32_t getAutoIncreaseAmount() { return treeInfo.autoInc >= 1 ? treeInfo.autoInc : 100; }
 bool canIncreaseMaxtrees() { return treeInfo.increase != static_cast<uint32_t>(MaxtreesAction::kLeave); }
 bool autoIncreaseMaxtrees() { return treeInfo.increase == static_cast<uint32_t>(MaxtreesAction::kAuto); }
-void setTreeSource(uint32_t source) { treeInfo.source = source; }
+// New trees in memory: the description of the ones before no longer holds
+// (a reader of trees writes its own after this).
+void setTreeSource(uint32_t source)
+{
+    treeInfo.source = source;
+    clearOutputTextBuf();
+}
 void addTreeSourceFlag(uint32_t flag) { treeInfo.source |= flag; }
 uint32_t getTreeSource() { return treeInfo.source & 0x3F; }
 bool isTreeSourceFlagSet(uint32_t flag) { return (treeInfo.source & flag) != 0; }

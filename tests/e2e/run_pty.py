@@ -4,7 +4,8 @@
 Each question, and the command prompt, must be on the screen before the
 program waits for the answer, on a capable terminal and on a dumb one
 (TERM=dumb): the data-reset question (warnReset) and the unsaved-trees
-question at Quit, answered only once they have been seen. A termination
+question at Quit, answered only once they have been seen. The question
+that MinF on Dollo characters raises, declined and then accepted. A termination
 signal that arrives while the line editor waits for a command ends the run
 with 128 + the signal, as anywhere else.
 
@@ -129,6 +130,56 @@ def sim_interrupt_case(vorn, tmp, env):
     return failures
 
 
+DOLLO = """#NEXUS
+begin data;
+  dimensions ntax=5 nchar=6;
+  format symbols="01";
+  matrix
+  a 000000
+  b 110000
+  c 111100
+  d 111111
+  e 001111
+  ;
+end;
+begin assumptions; typeset * t = dollo: all; end;
+begin vorn; set warnreset=no; hsearch; pset opt=minf; end;
+"""
+
+
+def minf_decline_case(vorn, tmp, env):
+    """Declining the change from MinF to AccTran on Dollo characters stops
+    the command with nothing described and the setting left as MinF, so the
+    next command asks again; accepting goes on under AccTran."""
+    failures = []
+    with open(os.path.join(tmp, "dollo.nex"), "w") as f:
+        f.write(DOLLO)
+    term = Terminal([vorn], tmp, env)
+    question = "optimization setting to ACCTRAN? (Y/n) "
+    if not term.expect("vorn> "):
+        return ["minf: no command prompt: %r" % term.seen[-300:]]
+    term.type("execute dollo.nex")
+    if not term.expect("vorn> "):
+        failures.append("minf: the file did not run: %r" % term.seen[-300:])
+    term.type("describetrees 1 / plot=none")
+    if not term.expect(question):
+        failures.append("minf: no question before describing: %r" % term.seen[-300:])
+    term.type("n")
+    if not term.expect("vorn> ") or "Tree description" in term.seen or "Tree length" in term.seen:
+        failures.append("minf: a declined change still described the tree: %r" % term.seen[-300:])
+    term.type("describetrees 1 / plot=none")
+    if not term.expect(question):
+        failures.append("minf: the declined setting was not kept: %r" % term.seen[-300:])
+    term.type("y")
+    if not term.expect("Accelerated transformation (ACCTRAN)") or not term.expect("Tree length = 8"):
+        failures.append("minf: an accepted change did not describe under AccTran: %r" % term.seen[-300:])
+    term.expect("vorn> ")
+    term.type("quit")
+    term.expect("(Y/n) ", 5) and term.type("y")
+    term.finish()
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     failures = []
@@ -169,6 +220,7 @@ def main():
                 failures.append("TERM=%s: temporary history files left: %s" % (term_type, stray))
         env = {"HOME": tmp, "TERM": "xterm", "PATH": "/usr/bin:/bin"}
         failures += sim_interrupt_case(vorn, tmp, env)
+        failures += minf_decline_case(vorn, tmp, env)
 
         # The signal goes to the process the moment the prompt shows, while
         # the line editor may still be setting up; a few rounds each, since

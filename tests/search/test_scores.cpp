@@ -1,8 +1,11 @@
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "search/hsearch.h"
 #include "search/scores.h"
+#include "search/search_settings.h"
 #include "search/search.h"
 #include "search/starttree.h"
 #include "search_fixture.h"
@@ -148,6 +151,45 @@ TEST_F(Scores, DriverChecksAndDeadline)
     EXPECT_EQ(searchDeadline(1000, 0x7FFFFFFF, 100), 1000 + uint64_t{0x7FFFFFFF} * 100);
     EXPECT_EQ(searchDeadline(~uint64_t{0} - 5, 10, 100), ~uint64_t{0});
     EXPECT_EQ(searchDeadline(1000, 0, 100), 0u);
+}
+
+uint64_t gFakeCpuNanos = 0;
+
+TEST_F(Scores, TimeLimitRunsOnTheProcessCpuTime)
+{
+    // The clock of the limit is the process's CPU time: its reading lies
+    // between two readings of that clock taken around it.
+    auto cpuNow = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+        return static_cast<uint64_t>(ts.tv_sec) * kSearchClockPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+    };
+    const uint64_t before = cpuNow();
+    const uint64_t read = searchClockNanos();
+    const uint64_t after = cpuNow();
+    EXPECT_LE(before, read);
+    EXPECT_LE(read, after);
+
+    // Driven by a CPU clock of its own, a limit starting now ends timeLimit
+    // seconds of CPU time later, and is met when the CPU time reaches it.
+    setSearchCpuClock([] { return gFakeCpuNanos; });
+    const int32_t savedLimit = hs.timeLimit;
+    gFakeCpuNanos = 5 * kSearchClockPerSecond;
+    hs.timeLimit = 3;
+    const uint64_t deadline = timeLimitDeadline();
+    EXPECT_EQ(deadline, 8 * kSearchClockPerSecond);
+    uint64_t nextRead = 0;
+    gFakeCpuNanos = deadline - 1;
+    EXPECT_FALSE(searchDeadlinePassed(deadline, nextRead));
+    EXPECT_NE(nextRead, 0u);  // the next reading waits for the wall clock
+    nextRead = 0;
+    gFakeCpuNanos = deadline;
+    EXPECT_TRUE(searchDeadlinePassed(deadline, nextRead));
+    EXPECT_FALSE(searchDeadlinePassed(0, nextRead));
+    hs.timeLimit = 0;
+    EXPECT_EQ(timeLimitDeadline(), 0u);
+    hs.timeLimit = savedLimit;
+    setSearchCpuClock(nullptr);
 }
 
 TEST_F(Scores, StartOption)
