@@ -6,7 +6,8 @@ program waits for the answer, on a capable terminal and on a dumb one
 (TERM=dumb): the data-reset question (warnReset) and the unsaved-trees
 question at Quit, answered only once they have been seen. A termination
 signal that arrives while the line editor waits for a command ends the run
-with 128 + the signal, as anywhere else.
+with 128 + the signal, as anywhere else. Ctrl-C during a long analysis
+(a simulation loop, AutoModel) asks before it stops anything.
 
 Usage: run_pty.py <vorn>
 """
@@ -129,6 +130,47 @@ def sim_interrupt_case(vorn, tmp, env):
     return failures
 
 
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+
+
+def automodel_interrupt_case(vorn, tmp, env):
+    """Ctrl-C during AutoModel asks whether to stop, as a search does: "no"
+    lets the fits go on, "yes" stops them with a line that says so, and the
+    prompt comes back."""
+    failures = []
+    with open(os.path.join(tmp, "am.nex"), "w") as f:
+        f.write("#NEXUS\ntoNexus fromfile='%s' format=phylip tofile=lik12.nex replace;\n"
+                "execute lik12.nex;\nnj;\n" % os.path.join(EXAMPLES, "lik12.phy"))
+    term = Terminal([vorn], tmp, env)
+    if not term.expect("vorn> "):
+        return ["automodel: no command prompt: %r" % term.seen[-300:]]
+    term.type("execute am.nex")
+    term.expect("vorn> ")
+    term.type("automodel modelset=j11")
+    question = "Do you really want to stop the search? (Y/n) "
+    # The table's second row: the fits are under way.
+    if not term.expect("\n     2  "):
+        failures.append("automodel: the table did not start: %r" % term.seen[-300:])
+    os.kill(term.pid, signal.SIGINT)
+    if not term.expect(question):
+        failures.append("automodel: no question after Ctrl-C: %r" % term.seen[-300:])
+    term.type("n")
+    if not term.expect("\n    12  "):
+        failures.append("automodel: the fits did not go on after \"no\": %r" % term.seen[-300:])
+    os.kill(term.pid, signal.SIGINT)
+    if not term.expect(question):
+        failures.append("automodel: no question after the second Ctrl-C: %r" % term.seen[-300:])
+    term.type("y")
+    if not term.expect("Automated model selection stopped by the user after ") or not term.expect("vorn> "):
+        failures.append("automodel: no stop line or no prompt after \"yes\": %r" % term.seen[-300:])
+    elif "Model selection results" in term.seen or "LSet" in term.seen:
+        failures.append("automodel: results shown after the stop: %r" % term.seen[-300:])
+    term.type("quit")
+    term.expect("(Y/n) ", 5) and term.type("y")
+    term.finish()
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     failures = []
@@ -169,6 +211,7 @@ def main():
                 failures.append("TERM=%s: temporary history files left: %s" % (term_type, stray))
         env = {"HOME": tmp, "TERM": "xterm", "PATH": "/usr/bin:/bin"}
         failures += sim_interrupt_case(vorn, tmp, env)
+        failures += automodel_interrupt_case(vorn, tmp, env)
 
         # The signal goes to the process the moment the prompt shows, while
         # the line editor may still be setting up; a few rounds each, since
