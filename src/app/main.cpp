@@ -41,16 +41,12 @@ int main(int argc, char **argv)
     if (runInitializationFile() == 0)
         runCommandLineFile(options.execFile);
 
-    // A detached run ends where its standard input does; a command that
-    // failed there (a failing file has ended the run already) sets status 1.
-    bool failed = false;
+    // A detached run ends where its standard input does.
     for (;;) {
-        const int status = doCmds();
-        if (status == 999)
+        if (doCmds() == 999)
             break;
-        failed = failed || status != 0;
         if (typedInputEnded())
-            exitAtEndOfCommands(failed);
+            exitAtEndOfCommands();
     }
     return 0;
 }
