@@ -2,6 +2,7 @@
 
 #include "data/data_services.h"
 #include "data/vorn_memory.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
@@ -38,8 +39,11 @@ int main(int argc, char **argv)
 
     if (options.logName && openCommandLineLog(options) != 0 && options.nonInteractive)
         exitVorn(kExitStartupFailure);
-    if (runInitializationFile() == 0)
-        runCommandLineFile(options.execFile);
+    // The file named on the command line runs as a batch file does; one
+    // that cannot be opened fails a detached run as a failing one would
+    // (a file that ran and failed has ended such a run already).
+    if (runInitializationFile() == 0 && runCommandLineFile(options.execFile) != 0 && inDetachedMode())
+        exitVorn(kExitBatchFailed);
 
     // A detached run ends where its standard input does.
     for (;;) {
