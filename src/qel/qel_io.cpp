@@ -476,6 +476,13 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
         mode[1] = 'b';
 
     const bool existed = fileExists(full);
+    // A directory can be neither read nor written as a file; the messages
+    // for other failures would blame a missing file or another process.
+    if (struct stat st; existed && stat(full, &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (!quiet)
+            qel_errorMsg(130, "File \"%s\" could not be opened.\tIt is a directory; give the name of a file.", path);
+        return kOpenFailed;
+    }
     if (forWrite && !(flags & kStreamNoReplaceQuery) && existed) {
         if (!userQuery(true, "OK to replace file \"%s\"?", filenameInPathname(full)))
             return kOpenRefused;
