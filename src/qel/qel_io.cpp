@@ -1221,6 +1221,9 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
     gHooks.restartPagingCount();
     qel_printf("\n");
 
+    // A line echoed to the output is in the log already, after its prompt:
+    // it is written there once.
+    bool echoed = false;
     if (gQelIo.stdinNotTerminal) {
         qel_printf("%s", prompt);
         size_t n = 0;
@@ -1242,8 +1245,9 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
                 buffer[n++] = static_cast<char>(c);
         buffer[n++] = '\n';
         buffer[n] = '\0';
+        // Echoed after its prompt through the output, which the log copies.
         qel_printf("%s", buffer);
-        writeToLog(log, buffer);
+        echoed = true;
     } else if (!gTermFxn && !gQelIo.stdoutNotTerminal && edit && initTecla()) {
         if (!readWithEditor(prompt, buffer, size, log)) {
             gHooks.forceBlankLine();
@@ -1270,10 +1274,12 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
             }
             buffer[n++] = '\n';
             buffer[n] = '\0';
-            if (gQelIo.stdoutNotTerminal)
+            echoed = gQelIo.stdoutNotTerminal;
+            if (echoed)
                 qel_printf("%s", buffer);
             if (edit && n == 1) {
-                writeToLog(log, "\n");
+                if (!echoed)
+                    writeToLog(log, "\n");
                 continue;
             }
             break;
@@ -1285,7 +1291,8 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
         setLoneNewline(buffer, size);
         return 1;
     }
-    writeToLog(log, buffer);
+    if (!echoed)
+        writeToLog(log, buffer);
     return 0;
 }
 
