@@ -2,6 +2,7 @@
 
 #include "data/data_services.h"
 #include "data/vorn_memory.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
@@ -38,19 +39,18 @@ int main(int argc, char **argv)
 
     if (options.logName && openCommandLineLog(options) != 0 && options.nonInteractive)
         exitVorn(kExitStartupFailure);
-    if (runInitializationFile() == 0)
-        runCommandLineFile(options.execFile);
+    // The file named on the command line runs as a batch file does; one
+    // that cannot be opened fails a detached run as a failing one would
+    // (a file that ran and failed has ended such a run already).
+    if (runInitializationFile() == 0 && runCommandLineFile(options.execFile) != 0 && inDetachedMode())
+        exitVorn(kExitBatchFailed);
 
-    // A detached run ends where its standard input does; a command that
-    // failed there (a failing file has ended the run already) sets status 1.
-    bool failed = false;
+    // A detached run ends where its standard input does.
     for (;;) {
-        const int status = doCmds();
-        if (status == 999)
+        if (doCmds() == 999)
             break;
-        failed = failed || status != 0;
         if (typedInputEnded())
-            exitAtEndOfCommands(failed);
+            exitAtEndOfCommands();
     }
     return 0;
 }

@@ -343,7 +343,11 @@ int processPythonBlock()
         ScriptRun run;
         status = gEngine->runScript(script.c_str());
     }
-    qel_printf("\nPython script terminated %snormally.\n", status != 0 ? "ab" : "");
+    // A failed script fails its block, and the file with it: an error.
+    if (status != 0)
+        qel_errorMsg(0, "Python script terminated abnormally.");
+    else
+        qel_printf("\nPython script terminated normally.\n");
     gExecutingBlock = false;
     gGenerated.reset();
     return status;

@@ -581,10 +581,10 @@ void closeDown()
 
 }  // namespace
 
-void exitAtEndOfCommands(bool commandFailed)
+void exitAtEndOfCommands()
 {
     closeDown();
-    std::exit(commandFailed ? kExitMissingInput : 0);
+    std::exit(kExitMissingInput);
 }
 
 void exitVorn(int code)

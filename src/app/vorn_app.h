@@ -87,9 +87,10 @@ void flushAppFiles();
 // 0, 16 and 32 with a note, every other code after the orderly close.
 [[noreturn]] void exitVorn(int code);
 [[noreturn]] void exitFromApp(int code);
-// Ends a detached run whose standard input has ended, after the orderly
-// close, as Quit would: status 0, or 1 when a command it read failed.
-[[noreturn]] void exitAtEndOfCommands(bool commandFailed);
+// Ends a detached run whose standard input has ended without Quit: the
+// orderly close, so that nothing written is lost, and status 1, since only
+// Quit ends a run as asked.
+[[noreturn]] void exitAtEndOfCommands();
 
 // What start-up and shut-down need from subsystems that install themselves;
 // a null member does nothing.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "data/getdata.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
@@ -90,8 +91,12 @@ int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &l
         setActiveDataInfo(d);
     }
     setDataFileName(activeInputPath().c_str());
+    // A further CHARACTERS block learns only from its Dimensions whether it
+    // replaces the data set; it asks then, on the same terms as above.
+    setAskBeforeReplacingData(firstDataBlock && wrng.warnReset);
     firstDataBlock = false;
     int status = gReaders.readData(static_cast<int>(kind), d);
+    setAskBeforeReplacingData(false);
     if (status == 0 && gReaders.forgetDefaultFilenames)
         gReaders.forgetDefaultFilenames();
     return status;

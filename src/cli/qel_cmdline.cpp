@@ -124,6 +124,17 @@ void reportUnexpectedEnd()
                      "problems.");
 }
 
+}  // namespace
+
+int reportCharReaderEnd(int c)
+{
+    if (c == kCharEnd && gActiveInput && gActiveInput->batch)
+        reportUnexpectedEnd();
+    return 1;
+}
+
+namespace {
+
 class CommentPrinter {
 public:
     void add(int c)

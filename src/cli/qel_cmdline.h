@@ -93,6 +93,10 @@ inline constexpr int kCharEnd = -1;
 inline constexpr int kCharOpenComment = -2;  // a comment could not be closed; error shown
 
 int readNextDarkChar(const char *whitespace);
+// For a character reader's end result c met in the middle of a command:
+// reports a file that ended there (an unclosed comment was reported where
+// it began); returns 1.
+int reportCharReaderEnd(int c);
 int readNextDarkCharAsToken(const char *whitespace);
 int readNextCharAsToken();
 int peekNextChar(const char *whitespace);

@@ -45,7 +45,7 @@ int expectColon()
     if (c == ':')
         return 0;
     if (c < 0)
-        return 1;
+        return reportCharReaderEnd(c);
     return qel_errorMsg(203, "Expecting colon (:) found '%c'.\tIt is possible that this is a downstream effect of an "
                              "earlier formatting mistake.",
                         c),
@@ -199,7 +199,7 @@ int readPartitionVector(Nexset *ns, SetPtn *ptn, uint32_t n, bool tokens, bool c
         } else {
             const int c = readNextDarkChar(nullptr);
             if (c < 0)
-                return 1;
+                return reportCharReaderEnd(c);
             word[0] = static_cast<char>(c);
             word[1] = '\0';
         }
@@ -267,7 +267,8 @@ int readPartitionStandard(SetPtn *ptn, DataInfo *d, bool taxa, bool codons)
         if (c == ';')
             return done(0);
         if (c != ',')
-            return done(c < 0 ? 1 : (qel_errorMsg(124, "'%c' is not a valid character in this context.", c), 1));
+            return done(c < 0 ? reportCharReaderEnd(c)
+                              : (qel_errorMsg(124, "'%c' is not a valid character in this context.", c), 1));
     }
 }
 

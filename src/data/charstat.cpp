@@ -110,9 +110,10 @@ int expectColon()
     int c = readNextDarkChar(nullptr);
     if (c == ':')
         return 0;
-    if (c >= 0)
-        putCharBack(c);
-    return qel_errorMsg(203, "Expecting colon (:) found '%c'.%s", c < 0 ? ' ' : c, kFormatHint);
+    if (c < 0)
+        return reportCharReaderEnd(c);
+    putCharBack(c);
+    return qel_errorMsg(203, "Expecting colon (:) found '%c'.%s", c, kFormatHint);
 }
 
 // After a list item: 0 more items follow (","), -1 the end (";"), 1 error.
@@ -148,8 +149,10 @@ int readWtsVector(double *wts, const DataInfo *d, bool notokens)
             if (ch == ';')
                 return qel_errorMsg(118, "Unexpected semicolon (;).\tCheck input formatting carefully (e.g., "
                                          "verify that the number of items supplied for a list is correct).");
+            if (ch < 0)
+                return reportCharReaderEnd(ch);
             if (ch < '0' || ch > '9')
-                return qel_errorMsg(124, "'%c' is not a valid character in this context.", ch < 0 ? ' ' : ch);
+                return qel_errorMsg(124, "'%c' is not a valid character in this context.", ch);
             wts[c] = ch - '0';
             continue;
         }

@@ -38,6 +38,10 @@ bool gFurther = false;
 // cannot be joined to it.
 DataInfo *gInstalled = nullptr;
 uint64_t gInstalledReplacements = 0;
+// Whether replacing the installed data set needs the user's consent first:
+// the command loop asks so for the first data block of an input.
+bool gAskBeforeReplacing = false;
+constexpr int kBlockCanceled = -1;
 
 constexpr const char *kBlockNames[] = {"Data", "Taxa", "Characters", "Distances"};
 constexpr const char *kFormatHint =
@@ -146,8 +150,13 @@ int doDimensionsCmd(DataInfo *d)
         return qel_errorMsg(302, "Value of 'NTax' exceeds maximum permitted in this version of VORN (%d)",
                             static_cast<int>(kMaxTaxa));
     if (p.newTaxa || d->flags == 0) {
-        if (gFurther && d != gInstalled)
+        if (gFurther && d != gInstalled) {
+            // The data set and its trees go here, before the block is read
+            // whole: past this point a failing block leaves nothing behind.
+            if (gAskBeforeReplacing && !userQuery(true, "Are you sure you want to reset the active datafile?"))
+                return kBlockCanceled;
             replaceInstalledData(d);
+        }
         const DataServices &s = dataServices();
         s.setStatusText("Deallocating memory...");
         purgeData(d, 0, 0, 0);
@@ -950,7 +959,15 @@ int readData(int blockType, DataInfo *d)
         if (gInstalled == d)
             gInstalled = nullptr;
     }
+    if (status == kBlockCanceled) {
+        // Typed, the rest of the block would otherwise run as commands.
+        if (!inBatchInputMode())
+            skipThruEndOfBlock();
+        return kBlockCanceled;
+    }
     return gAborted_ ? 2 : 1;
 }
 
 uint64_t installedDataReplacements() { return gInstalledReplacements; }
+
+void setAskBeforeReplacingData(bool ask) { gAskBeforeReplacing = ask; }

@@ -62,8 +62,13 @@ struct DataBlockReader {
 };
 DataBlockReader &dataBlockReader();
 
-// Reads one block (after its "begin name;") into d; 0, 1 (error) or 2 (aborted).
+// Reads one block (after its "begin name;") into d; 0, 1 (error), 2 (aborted)
+// or -1 (the user declined to replace the data set).
 int readData(int blockType, DataInfo *d);
+// Whether a further CHARACTERS block that defines new taxa, and so replaces
+// the data set, asks the user first (as the command loop asks before a DATA,
+// TAXA or DISTANCES block); off until set.
+void setAskBeforeReplacingData(bool ask);
 // How many times a further CHARACTERS block with new taxa has replaced the
 // installed data set, whose record is then freed: a holder of that record
 // compares the count before and after a block.

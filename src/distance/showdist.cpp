@@ -469,8 +469,10 @@ int writeDistanceFile(const DMatrix *dm, DataInfo *d, const SaveDistSettings &op
     DistanceWriter(dm, d, opts).write();
     clearStatusText();
     const std::string shown = auxPathnameForDisplay(aux, 255);
+    // An interrupt is met by the close, which keeps the old file and says
+    // so; the command was stopped by the user, not failed.
     if (closeAuxOutStream(aux) != 0)
-        return 1;
+        return getAbortedStatus() != 0 ? 2 : 1;
     qel_printf("\n%s written to file \"%s\"\n", makeDistanceHeader(dm->type, dm->subst).c_str(), shown.c_str());
     return 0;
 }

@@ -638,12 +638,12 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
     } else if (fixed && ml.userBrLens && !ml.UCM) {
         raiseUserLengthsToFloors();
     }
-    if (getAbortedStatus() != 0) {
-        AbortPoll poll;
-        if (poll.stop()) {
-            releaseAllCLAs(tree, g);
-            return kNoLScore;
-        }
+    // An interrupt that came while the starting lengths were made is new to
+    // this score: it is confirmed like one during the optimisation below (a
+    // poll made now would count it as in force from the start).
+    if (const int32_t flag = getAbortedStatus(); flag != 0 && (flag < 0 || confirmAbortRequest())) {
+        releaseAllCLAs(tree, g);
+        return kNoLScore;
     }
     if (log) {
         qel_printf("\nMaximum-likelihood iterations (target=");

@@ -476,6 +476,13 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
         mode[1] = 'b';
 
     const bool existed = fileExists(full);
+    // A directory can be neither read nor written as a file; the messages
+    // for other failures would blame a missing file or another process.
+    if (struct stat st; existed && stat(full, &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (!quiet)
+            qel_errorMsg(130, "File \"%s\" could not be opened.\tIt is a directory; give the name of a file.", path);
+        return kOpenFailed;
+    }
     if (forWrite && !(flags & kStreamNoReplaceQuery) && existed) {
         if (!userQuery(true, "OK to replace file \"%s\"?", filenameInPathname(full)))
             return kOpenRefused;
@@ -1242,6 +1249,9 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
     gHooks.restartPagingCount();
     qel_printf("\n");
 
+    // A line echoed to the output is in the log already, after its prompt:
+    // it is written there once.
+    bool echoed = false;
     if (gQelIo.stdinNotTerminal) {
         qel_printf("%s", prompt);
         size_t n = 0;
@@ -1263,8 +1273,9 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
                 buffer[n++] = static_cast<char>(c);
         buffer[n++] = '\n';
         buffer[n] = '\0';
+        // Echoed after its prompt through the output, which the log copies.
         qel_printf("%s", buffer);
-        writeToLog(log, buffer);
+        echoed = true;
     } else if (!gTermFxn && !gQelIo.stdoutNotTerminal && edit && initTecla()) {
         if (!readWithEditor(prompt, buffer, size, log)) {
             gHooks.forceBlankLine();
@@ -1291,10 +1302,12 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
             }
             buffer[n++] = '\n';
             buffer[n] = '\0';
-            if (gQelIo.stdoutNotTerminal)
+            echoed = gQelIo.stdoutNotTerminal;
+            if (echoed)
                 qel_printf("%s", buffer);
             if (edit && n == 1) {
-                writeToLog(log, "\n");
+                if (!echoed)
+                    writeToLog(log, "\n");
                 continue;
             }
             break;
@@ -1306,7 +1319,8 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
         setLoneNewline(buffer, size);
         return 1;
     }
-    writeToLog(log, buffer);
+    if (!echoed)
+        writeToLog(log, buffer);
     return 0;
 }
 

@@ -826,7 +826,16 @@ int doAutoModelCmd()
     run.e.progress = createProgressWindow(static_cast<uint32_t>(run.trees.size() * run.e.numModels()), 0,
                                           "Automated model selection...");
     setStatusText("Doing automated model selection...");
+    // The fits take long: an interrupt is confirmed first, as a search's is,
+    // and a "no" lets the fit in progress go on.
+    const int32_t longOperation = setLongOperationStatus(1);
     const int status = runSecondaryThread(autoModelThreadProc, &run);
+    setLongOperationStatus(longOperation);
+    if (status == 2) {
+        const uint32_t fitted = getProgressValue(run.e.progress);
+        qel_printf("\nAutomated model selection stopped by the user after %u %s\n", fitted,
+                   fitted == 1 ? "model" : "models");
+    }
     run.e.progress = destroyProgressWindow(run.e.progress);
     clearStatusText();
     if (status != 0 || run.lsetCriterion < 0)

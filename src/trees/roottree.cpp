@@ -318,7 +318,9 @@ int storeConverted(TreeBuffer *from, uint32_t n, Tree *tree, TreeBuffer *to, boo
 
 int rootDeroot(bool wantRooted, DataInfo *data)
 {
-    if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
+    // The command has been read through its semicolon: nothing of it is
+    // left to skip, and skipping would take the next command.
+    if (int rc = noTreesAvailable(true, 0, nullptr); rc != 0)
         return rc;
     if (isTreeFilterActive())
         return qel_errorMsg(741, "You cannot root/deroot trees while a tree filter is in effect."), 1;

@@ -490,8 +490,12 @@ int noTreesAvailable(bool quiet, uint32_t errorCode, const char *message)
         return 0;
     const char *why = count == 0 ? "No trees are currently in memory" : "All trees are currently hidden by filter";
     if (!inMenuMode() && !quiet) {
-        qel_printf("\n%s; %s command ignored\n", why, currentCommandName());
-        return skipRestOfCmd() == 0 ? 1 : -1;
+        // The command fails, and its file with it: the message says so. The
+        // rest of the command goes first, as an error drops what is left of
+        // a typed line.
+        const int skipped = skipRestOfCmd();
+        qel_errorMsg(0, "%s; %s command ignored", why, currentCommandName());
+        return skipped == 0 ? 1 : -1;
     }
     if (errorCode)
         return showErrorMsg(errorCode, message ? message : why);

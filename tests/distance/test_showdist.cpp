@@ -5,6 +5,7 @@
 
 #include "distance/dset.h"
 #include "distance/showdist.h"
+#include "qel/qel_interrupts.h"
 #include "distance_fixture.h"
 #include "simulate_support.h"
 
@@ -62,6 +63,24 @@ TEST_F(ShowDistTest, LargeValuesTakeGeneralFormatAndUndefinedOnesTheirReplacemen
     // Width 12 once decimals meet values above 100.
     EXPECT_EQ(write(options(kDistFmtPhylip, 1, 4)),
               "3\nalpha         \nbeta               123.456\ngamma               0.2500           *\n");
+}
+
+TEST_F(ShowDistTest, InterruptedWriteIsAStopByTheUserAndKeepsTheOldFile)
+{
+    const std::string path = (dir_.path / "m.txt").string();
+    std::ofstream(path) << "old\n";
+    dm_->distances[1][0] = dm_->distances[2][0] = dm_->distances[2][1] = 0.5;
+    setAbortedStatus(1);
+    const int status = writeDistanceFile(dm_, activeDataInfo(), options(kDistFmtOneColumn, 0, 2), path.c_str(), true,
+                                         false);
+    setAbortedStatus(0);
+    EXPECT_EQ(status, 2);
+    std::ifstream in(path);
+    std::stringstream kept;
+    kept << in.rdbuf();
+    EXPECT_EQ(kept.str(), "old\n");
+    EXPECT_NE(testcap::gOut.find("interrupted; the file was left as it was"), std::string::npos);
+    EXPECT_EQ(testcap::gOut.find("written to file"), std::string::npos);
 }
 
 TEST_F(ShowDistTest, SettingsBlockFollowsTheNegativeBranchRuleAndDistanceType)

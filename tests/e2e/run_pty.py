@@ -1,5 +1,8 @@
 #!/usr/bin/python3
 """Questions of the vorn program at a real terminal (a pseudo-terminal).
+The waits are long so that a busy machine, which may give the program a small
+share of a processor, only slows the test; a question that never comes still
+fails it.
 
 Each question, and the command prompt, must be on the screen before the
 program waits for the answer, on a capable terminal and on a dumb one
@@ -7,12 +10,14 @@ program waits for the answer, on a capable terminal and on a dumb one
 question at Quit, answered only once they have been seen. The question
 that MinF on Dollo characters raises, declined and then accepted. A termination
 signal that arrives while the line editor waits for a command ends the run
-with 128 + the signal, as anywhere else.
+with 128 + the signal, as anywhere else. Ctrl-C during a long analysis
+(a simulation loop, AutoModel) asks before it stops anything.
 
 Usage: run_pty.py <vorn>
 """
 import os
 import pty
+import re
 import select
 import signal
 import sys
@@ -43,7 +48,7 @@ class Terminal:
             os.execve(argv[0], argv, env)
         self.seen = ""
 
-    def expect(self, text, seconds=20):
+    def expect(self, text, seconds=120):
         """True when `text` appears in the output not yet matched."""
         until = time.time() + seconds
         while text not in self.seen:
@@ -60,14 +65,15 @@ class Terminal:
             if not chunk:
                 return False
             self.seen += chunk.decode("utf-8", "replace")
-        self.seen = self.seen[self.seen.index(text) + len(text):]
+        end = self.seen.index(text) + len(text)
+        self.matched, self.seen = self.seen[:end], self.seen[end:]
         return True
 
     def type(self, line):
         os.write(self.fd, (line + "\r").encode())
 
     def finish(self):
-        deadline = time.time() + 20
+        deadline = time.time() + 120
         while time.time() < deadline:
             pid, status = os.waitpid(self.pid, os.WNOHANG)
             if pid:
@@ -180,6 +186,45 @@ def minf_decline_case(vorn, tmp, env):
     return failures
 
 
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+
+
+def automodel_interrupt_case(vorn, tmp, env):
+    """Ctrl-C during AutoModel asks whether to stop, as a search does: "no"
+    lets the fits go on, "yes" stops them with a line that says so, and the
+    prompt comes back."""
+    failures = []
+    with open(os.path.join(tmp, "am.nex"), "w") as f:
+        f.write("#NEXUS\ntoNexus fromfile='%s' format=phylip tofile=lik12.nex replace;\n"
+                "execute lik12.nex;\nnj;\n" % os.path.join(EXAMPLES, "lik12.phy"))
+    term = Terminal([vorn], tmp, env)
+    if not term.expect("vorn> "):
+        return ["automodel: no command prompt: %r" % term.seen[-300:]]
+    term.type("execute am.nex")
+    term.expect("vorn> ")
+    term.type("automodel modelset=j11")
+    question = "Do you really want to stop the search? (Y/n) "
+    # Rows of the table show the fits under way: "no" at the second lets
+    # them go on to the twelfth, "yes" there stops them.
+    for row, answer in (("\n     2  ", "n"), ("\n    12  ", "y")):
+        if not term.expect(row):
+            failures.append("automodel: no row %s: %r" % (row.strip(), term.seen[-300:]))
+        os.kill(term.pid, signal.SIGINT)
+        if not term.expect(question):
+            failures.append("automodel: no question after Ctrl-C at row %s: %r" % (row.strip(), term.seen[-300:]))
+        term.type(answer)
+    # The fit under way when the question came may finish first; j11 with
+    # four variants makes 88.
+    stopped = re.search(r"Automated model selection stopped by the user after (\d+) models",
+                        term.matched if term.expect("vorn> ") else "")
+    if not stopped or not 12 <= int(stopped.group(1)) < 88 or "Model selection results" in term.matched:
+        failures.append("automodel: not stopped after the fits made: %r" % term.matched[-300:])
+    term.type("quit")
+    term.expect("(Y/n) ", 5) and term.type("y")
+    term.finish()
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     failures = []
@@ -221,6 +266,7 @@ def main():
         env = {"HOME": tmp, "TERM": "xterm", "PATH": "/usr/bin:/bin"}
         failures += sim_interrupt_case(vorn, tmp, env)
         failures += minf_decline_case(vorn, tmp, env)
+        failures += automodel_interrupt_case(vorn, tmp, env)
 
         # The signal goes to the process the moment the prompt shows, while
         # the line editor may still be setting up; a few rounds each, since

@@ -233,6 +233,42 @@ def sim_term_case(vorn):
     return failures
 
 
+def interrupted_savedist_case(vorn):
+    """Ctrl-C (SIGINT) while SaveDist writes a large matrix over a good file
+    in a detached run: the run ends as stopped by the user (status 16, the
+    file "aborted by user", not failed), the old file stays as it was and no
+    temporary file is left."""
+    commands = ("#NEXUS\n" + data_block(2000, 20, 8) +
+                "savedist file=keep.tre triangle=both replace;\nquit;\n")
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-int-") as tmp:
+        old_trees = prepare(tmp, commands, 2000)
+        out_path = os.path.join(tmp, "stdout")
+        with open(out_path, "w") as out:
+            proc = subprocess.Popen([vorn, "-n", "-u", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+            # The new text goes to a temporary file beside the old one: once
+            # that exists, the matrix is being written.
+            started = False
+            until = time.time() + 60
+            while not started and time.time() < until and proc.poll() is None:
+                started = any(n.startswith(".") for n in os.listdir(tmp))
+                time.sleep(0.01)
+            proc.send_signal(signal.SIGINT)
+            try:
+                rc = proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                rc = proc.wait()
+        text = open(out_path, errors="replace").read()
+        if not started:
+            failures.append("savedist/INT: the matrix was never being written:\n%s" % text[-500:])
+        if rc != 16 or "aborted by user" not in text or "terminated due to errors" in text:
+            failures.append("savedist/INT: status %d, not reported as stopped by the user:\n%s" % (rc, text[-600:]))
+        failures += check_files(tmp, "savedist/INT", old_trees)
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     long_search = ("log file=run.log replace;\n" + data_block(40, 300, 11) +
@@ -253,6 +289,7 @@ def main():
     failures += limited_score_file_case(vorn)
     failures += limited_sim_results_case(vorn)
     failures += sim_term_case(vorn)
+    failures += interrupted_savedist_case(vorn)
     if failures:
         print("\n".join(failures))
         return 1
