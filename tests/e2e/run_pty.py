@@ -1,8 +1,5 @@
 #!/usr/bin/python3
 """Questions of the vorn program at a real terminal (a pseudo-terminal).
-The waits are long so that a busy machine, which may give the program a small
-share of a processor, only slows the test; a question that never comes still
-fails it.
 
 Each question, and the command prompt, must be on the screen before the
 program waits for the answer, on a capable terminal and on a dumb one
@@ -12,6 +9,10 @@ that MinF on Dollo characters raises, declined and then accepted. A termination
 signal that arrives while the line editor waits for a command ends the run
 with 128 + the signal, as anywhere else. Ctrl-C during a long analysis
 (a simulation loop, AutoModel) asks before it stops anything.
+
+The waits are long so that a busy machine, which may give the program a small
+share of a processor, only slows the test; a question that never comes still
+fails it.
 
 Usage: run_pty.py <vorn>
 """
