@@ -6,25 +6,51 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
 
+#include <atomic>
+
 namespace {
 
-bool gMemAllocFailed = false;
+// The calling thread's state; worker threads keep their own (see
+// WorkerAllocations), so that one worker running out of memory neither
+// prints from a thread the output engine does not serve nor makes the
+// allocations of the others fail where their code does not expect it.
+std::atomic<bool> gMemAllocFailed{false};
 bool gQuietFailure = false;
 MemFailureMsgFxn gMemoryFailureMsgFxn = nullptr;
-int64_t gFailureCountdown = -1;
+std::atomic<int64_t> gFailureCountdown{-1};
+std::atomic<int64_t> gWorkerFailureCountdown{-1};
 
-// The forced-failure hook is consulted before every platform allocation.
-bool forcedFailure()
+struct WorkerState {
+    bool worker = false;
+    bool failed = false;
+};
+thread_local WorkerState tWorker;
+
+// One step of a countdown: true when it has run out (it is then off).
+bool countedDown(std::atomic<int64_t> &countdown)
 {
-    if (gFailureCountdown < 0)
-        return false;
-    if (gFailureCountdown == 0) {
-        gFailureCountdown = -1;
-        return true;
-    }
-    --gFailureCountdown;
+    int64_t left = countdown.load(std::memory_order_relaxed);
+    while (left >= 0)
+        if (countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed))
+            return left == 0;
     return false;
 }
+
+// The forced-failure hooks are consulted before every platform allocation,
+// each on its own kind of thread.
+bool forcedFailure() { return countedDown(tWorker.worker ? gWorkerFailureCountdown : gFailureCountdown); }
+
+bool failedHere() { return tWorker.worker ? tWorker.failed : gMemAllocFailed.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+WorkerAllocations::WorkerAllocations() { tWorker = {true, false}; }
+WorkerAllocations::~WorkerAllocations() { tWorker = {}; }
+bool workerAllocationFailed() { return tWorker.worker && tWorker.failed; }
+void clearWorkerAllocationFailure() { tWorker.failed = false; }
+void qel_setWorkerAllocFailureCountdown(int64_t countdown) { gWorkerFailureCountdown.store(countdown); }
+
+namespace {
 
 void *platformCalloc(uint64_t size)
 {
@@ -63,7 +89,13 @@ void stdMemFailureMsgFxn()
 
 void reportMemoryFailure()
 {
-    if (gMemAllocFailed)
+    // A worker's failure is its own, told by its result to the thread
+    // that talks to the user.
+    if (tWorker.worker) {
+        tWorker.failed = true;
+        return;
+    }
+    if (gMemAllocFailed.load(std::memory_order_relaxed))
         return;
     if (!gMemoryFailureMsgFxn)
         gMemoryFailureMsgFxn = stdMemFailureMsgFxn;
@@ -78,7 +110,7 @@ bool checkedSizeProduct(uint64_t a, uint64_t b, uint64_t *result)
 
 void *allocBlock(uint64_t size)
 {
-    if (size == 0 || gMemAllocFailed)
+    if (size == 0 || failedHere())
         return nullptr;
     void *p = platformCalloc(size);
     if (!p && !gQuietFailure)
@@ -88,7 +120,7 @@ void *allocBlock(uint64_t size)
 
 void *allocBlockAligned(uint64_t size)
 {
-    if (size == 0 || gMemAllocFailed)
+    if (size == 0 || failedHere())
         return nullptr;
     void *p = platformAlignedZeroed(size);
     if (!p && !gQuietFailure)
@@ -209,9 +241,9 @@ int reallocArray(void **ptrVar, uint64_t newCount, uint64_t elementSize, uint64_
     return 0;
 }
 
-bool memoryErrorHasOccurred() { return gMemAllocFailed; }
-bool checkMemoryError() { return gMemAllocFailed; }
+bool memoryErrorHasOccurred() { return failedHere(); }
+bool checkMemoryError() { return failedHere(); }
 void clearMemoryErrorStatus() { gMemAllocFailed = false; }
 void installMemFailureMsgFxn(MemFailureMsgFxn fxn) { gMemoryFailureMsgFxn = fxn; }
 void setAllocQuietFailure(bool flag) { gQuietFailure = flag; }
-void qel_setAllocFailureCountdown(int64_t countdown) { gFailureCountdown = countdown; }
+void qel_setAllocFailureCountdown(int64_t countdown) { gFailureCountdown.store(countdown); }

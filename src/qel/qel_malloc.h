@@ -61,7 +61,29 @@ bool checkedSizeProduct(uint64_t a, uint64_t b, uint64_t *result);
 
 // Test hook: after `countdown` further successful platform allocations the
 // next one fails as if memory were exhausted. A negative value disables it.
+// It counts the allocations of threads other than workers.
 void qel_setAllocFailureCountdown(int64_t countdown);
+// The same for the allocations of worker threads (all of them together).
+void qel_setWorkerAllocFailureCountdown(int64_t countdown);
+
+// Marks the calling thread, for the object's life, as a worker: its failed
+// allocations print nothing and set a failure state of its own, which its
+// allocations and memoryErrorHasOccurred() see (and no other thread's), and
+// clearMemoryErrorStatus() leaves alone. Whoever runs work on the worker
+// asks workerAllocationFailed() after it and reports the failure on the
+// thread that talks to the user, where it is the failure of the operation.
+class WorkerAllocations {
+public:
+    WorkerAllocations();
+    ~WorkerAllocations();
+    WorkerAllocations(const WorkerAllocations &) = delete;
+    WorkerAllocations &operator=(const WorkerAllocations &) = delete;
+};
+// Whether an allocation failed on this worker thread since its state was
+// cleared; false on other threads.
+bool workerAllocationFailed();
+// Clears this worker's failure state, before it takes up new work.
+void clearWorkerAllocationFailure();
 
 inline constexpr const char *kMemFailureMessage =
     "\n********* Memory allocation failed; cannot continue this operation ********* \n\n";

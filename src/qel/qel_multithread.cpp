@@ -1,4 +1,5 @@
 #include "qel/qel_multithread.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 
 #include <linux/futex.h>
@@ -73,12 +74,15 @@ void *workerMain(void *arg)
     auto *t = static_cast<MThreadTask *>(arg);
     ThreadGroup *g = t->group;
     const uint32_t i = t->threadIndex;
+    // A task's failed allocations are its own, for thread 0 to report.
+    const WorkerAllocations allocations;
     // Pass 0 is the state before the first start; thread 0 cannot start a
     // second pass before this worker has finished the first.
     for (uint32_t seen = 0;;) {
         seen = waitForStart(g, seen);
         if (g->quit.load(std::memory_order_acquire) != 0)
             return nullptr;
+        clearWorkerAllocationFailure();
         if (t->task != nullptr)
             t->task(i, g->sharedData, t->perThreadData);
         g->done[i].pass.store(seen, std::memory_order_seq_cst);

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <numeric>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_interrupts.h"
@@ -140,6 +142,7 @@ struct ThreadShare {
     RNG rng{};
     SvdqWork work;
     int status = 0;
+    bool outOfMemory = false;  // reported by the calling thread, where it ends the evaluation
 };
 
 struct ThreadShared {
@@ -151,7 +154,16 @@ void evaluateQuartetGroup_multithread(uint32_t thread, void *shared, void *)
 {
     auto *s = static_cast<ThreadShared *>(shared);
     ThreadShare &share = *(*s->shares)[thread];
-    share.status = evaluateShare(*s->ev, share.first, share.last, &share.rng, share.work);
+    // Nothing may leave a worker thread: an exception there ends the process.
+    try {
+        share.status = evaluateShare(*s->ev, share.first, share.last, &share.rng, share.work);
+    } catch (const std::bad_alloc &) {
+        share.outOfMemory = true;
+    }
+    if (share.outOfMemory || workerAllocationFailed()) {
+        share.outOfMemory = true;
+        share.status = 1;
+    }
 }
 
 }  // namespace
@@ -231,9 +243,12 @@ int evaluateQuartets(SvdqEvalData &ev)
     destroyThreadGroup(group);
     skipDraws(&ev.rng, draws * ev.nq);
     int status = 0;
-    for (const auto &s : shares)
+    for (const auto &s : shares) {
         if (s->status != 0 && (status == 0 || s->status == 1))
             status = s->status;
+        if (s->outOfMemory)
+            reportMemoryFailure();
+    }
     if (status == 0 && getAbortedStatus())
         status = 2;
     if (status != 0)

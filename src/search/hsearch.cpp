@@ -462,6 +462,12 @@ int getStartingTrees(HSearchRun &run)
     } else {
         hsd->bestScoreRep = kNoScoreValue;
     }
+    // An allocation that failed on the way (a score array, a tree's copy)
+    // leaves starting trees that cannot be swapped from.
+    if (memoryErrorHasOccurred()) {
+        emptyTreeBuffer(run.startBuf, true);
+        return 1;
+    }
     hsd->firstTreeRep = numSaved(run) + 1;
     hsd->currentTree = hsd->firstBestGroup = hsd->firstTreeRep;
     hsd->lastTreeRound = hsd->firstTreeRep - 1;
@@ -470,6 +476,8 @@ int getStartingTrees(HSearchRun &run)
     const bool nonMinAllowed = hs.useNonMin || run.randomAddition;
     const uint32_t n = numTreesInBuffer(run.startBuf);
     double *startScores = getTreeScoreArray(run.startBuf);
+    if (n > 0 && !startScores)
+        return 1;
     // Under converse constraints starting trees come unscored: one the
     // constraint admits gets its score, or it would be kept as worse than
     // every neighbour; the others are swapped from but never stored.
@@ -1090,6 +1098,8 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     if (!getTreeScoreArray(w.mainBuf))
         if (double *scores = allocArrayOf<double>(getTreeBufferCapacity(w.mainBuf)))
             setTreeScoreArray(w.mainBuf, scores);
+    if (!getTreeScoreArray(w.mainBuf))
+        return nullptr;
     std::copy_n(mainScores(run), run.retained, getTreeScoreArray(w.mainBuf));
     // The record names its own buffer from the start: the active buffer is
     // the caller's, and this may run on a worker thread.
@@ -1653,6 +1663,12 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         });
         if (stopped)
             taken = pool.stopAndTake(run.rep);
+        // A worker ran out of memory: reported here, the search ends as it
+        // does when this replicate's own allocations fail on one thread.
+        if (!taken && !stopped && pool.takenOutOfMemory()) {
+            reportMemoryFailure();
+            return 1;
+        }
         const auto *a = static_cast<const AheadResult *>(taken.get());
         int r = 2;
         AheadPlan plan;

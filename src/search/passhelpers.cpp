@@ -2,6 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <new>
+#include <system_error>
+
+#include "qel/qel_malloc.h"
 
 namespace {
 
@@ -19,8 +23,17 @@ PassHelpers::PassHelpers(uint32_t helpers, MakeSeat make, DropSeat drop)
     : make_(std::move(make)), drop_(std::move(drop)), seats_(helpers)
 {
     threads_.reserve(helpers);
-    for (uint32_t h = 0; h < helpers; h++)
-        threads_.emplace_back([this, h] { helperLoop(h); });
+    for (uint32_t h = 0; h < helpers; h++) {
+        try {
+            threads_.emplace_back([this, h] { helperLoop(h); });
+        } catch (const std::system_error &) {
+            // No thread to be had: the seats left are tried, and empty.
+            std::lock_guard lock(mutex_);
+            seatsTried_ += helpers - h;
+            left_.notify_all();
+            break;
+        }
+    }
 }
 
 PassHelpers::~PassHelpers()
@@ -90,7 +103,17 @@ void PassHelpers::finish()
 void PassHelpers::helperLoop(uint32_t h)
 {
     PassSeat &seat = seats_[h];
-    const bool ok = make_(&seat);
+    const WorkerAllocations allocations;
+    // A seat that cannot be made (out of memory included) leaves the helper
+    // out; a job copes with a helper that runs out of memory in it.
+    bool ok = false;
+    try {
+        ok = make_(&seat) && !workerAllocationFailed();
+    } catch (const std::bad_alloc &) {
+        ok = false;
+    }
+    if (!ok && seat.data)
+        drop_(&seat);
     uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     seatsTried_++;
@@ -106,6 +129,7 @@ void PassHelpers::helperLoop(uint32_t h)
             continue;
         inside_++;
         lock.unlock();
+        clearWorkerAllocationFailure();
         job->help(seat);
         lock.lock();
         if (--inside_ == 0)

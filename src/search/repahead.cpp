@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <new>
+#include <system_error>
 
 #include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
 
 namespace {
 
@@ -58,8 +60,18 @@ void ReplicatesAhead::start(std::function<bool(uint32_t worker)> prepare)
     unprepared_ = static_cast<uint32_t>(workers_.size());
     // Signals stay with the thread that talks to the user.
     HelperThreadSignalMask mask;
-    for (uint32_t w = 0; w < workers_.size(); w++)
-        workers_[w]->thread = std::thread([this, w] { workerLoop(w); });
+    for (uint32_t w = 0; w < workers_.size(); w++) {
+        try {
+            workers_[w]->thread = std::thread([this, w] { workerLoop(w); });
+        } catch (const std::system_error &) {
+            // No thread to be had (the process's memory or thread limit):
+            // the worker counts as one that failed to prepare.
+            std::lock_guard lock(mutex_);
+            prepareFailed_ = true;
+            if (--unprepared_ == 0)
+                preparedAll_.notify_all();
+        }
+    }
 }
 
 ReplicatesAhead::~ReplicatesAhead() { stop(); }
@@ -353,6 +365,12 @@ uint32_t ReplicatesAhead::calledOff()
     return calledOff_;
 }
 
+bool ReplicatesAhead::takenOutOfMemory()
+{
+    std::lock_guard lock(mutex_);
+    return takenOutOfMemory_;
+}
+
 bool ReplicatesAhead::takenFromGuess()
 {
     std::lock_guard lock(mutex_);
@@ -495,11 +513,12 @@ void ReplicatesAhead::giveWay(uint32_t w)
 void ReplicatesAhead::workerLoop(uint32_t w)
 {
     Worker &me = *workers_[w];
+    const WorkerAllocations allocations;
     // A worker that cannot prepare (out of memory included) only says so:
     // the caller then runs the replicates itself.
     bool prepared = true;
     try {
-        prepared = !prepare_ || prepare_(w);
+        prepared = (!prepare_ || prepare_(w)) && !workerAllocationFailed();
     } catch (const std::bad_alloc &) {
         prepared = false;
     }
@@ -514,7 +533,7 @@ void ReplicatesAhead::workerLoop(uint32_t w)
         workReady_.wait(lock, [&] {
             if (quit_)
                 return true;
-            if (!pickNext(&rep, &k))
+            if (outOfMemory_ || !pickNext(&rep, &k))
                 return false;
             if (mayBeginLocked(rep, k))
                 return true;
@@ -539,8 +558,26 @@ void ReplicatesAhead::workerLoop(uint32_t w)
         tPool = this;
         tWorker = w;
         lock.unlock();
-        std::unique_ptr<AheadRun> result = run_(w, rep, start, me.cancel);
+        // A run out of memory, whether its own allocations said so or the
+        // language's threw, leaves its worker's copies half changed: no
+        // run begins after it, and the caller reports the failure.
+        clearWorkerAllocationFailure();
+        std::unique_ptr<AheadRun> result;
+        bool failed = false;
+        try {
+            result = run_(w, rep, start, me.cancel);
+        } catch (const std::bad_alloc &) {
+            failed = true;
+        }
+        failed |= workerAllocationFailed();
         lock.lock();
+        if (failed && !outOfMemory_) {
+            outOfMemory_ = true;
+            for (auto &other : workers_)
+                other->cancel.store(true, std::memory_order_relaxed);
+            resultReady_.notify_all();
+            workReady_.notify_all();
+        }
         tPool = nullptr;
         computing_--;
         me.busy = false;
@@ -552,7 +589,7 @@ void ReplicatesAhead::workerLoop(uint32_t w)
         // dropped as a guess found wrong (or the whole search stops): its
         // result is of no use, but for the awaited replicate's when the
         // search stops.
-        const bool kept = !me.cancel.load(std::memory_order_relaxed) || (quit_ && rep == awaited_);
+        const bool kept = !failed && (!me.cancel.load(std::memory_order_relaxed) || (quit_ && rep == awaited_));
         std::vector<Cand> &cands = slots_[rep].cands;
         const auto mine = std::find_if(cands.begin(), cands.end(), [&](const Cand &c) {
             return c.runId == me.runId && c.state == RunState::kRunning;
@@ -565,9 +602,11 @@ void ReplicatesAhead::workerLoop(uint32_t w)
             resultReady_.notify_all();
             // A replicate done may let a run begin from the start after it.
             workReady_.notify_all();
-        } else if (!quit_) {
+        } else if (!quit_ && !failed) {
             calledOff_++;
         }
+        if (failed)
+            return;
     }
 }
 
@@ -588,14 +627,15 @@ std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milli
                                                 const std::function<bool()> &onWake)
 {
     std::unique_lock lock(mutex_);
+    takenOutOfMemory_ = false;
     if (awaited_ != rep) {
         awaited_ = rep;
         guessLocked();
         workReady_.notify_all();
     }
     // The replicate awaited runs from its likeliest start: the one given,
-    // when the caller has said.
-    const auto done = [&] { return slots_[rep].cands.front().state == RunState::kDone; };
+    // when the caller has said. Once a run ran out of memory none begins.
+    const auto done = [&] { return slots_[rep].cands.front().state == RunState::kDone || outOfMemory_; };
     while (!done()) {
         if (resultReady_.wait_for(lock, poll, done))
             break;
@@ -604,6 +644,10 @@ std::unique_ptr<AheadRun> ReplicatesAhead::take(uint32_t rep, std::chrono::milli
         lock.lock();
         if (giveUp)
             return nullptr;
+    }
+    if (slots_[rep].cands.front().state != RunState::kDone) {
+        takenOutOfMemory_ = true;
+        return nullptr;
     }
     takenFromGuess_ = slots_[rep].cands.front().guessed;
     std::unique_ptr<AheadRun> result = std::move(slots_[rep].cands.front().result);

@@ -74,7 +74,10 @@ public:
     // `start` and then `next` (applied to each state in turn) give.
     void setStarts(uint32_t rep, const RNG &start, const std::function<void(RNG *)> &next);
     // Waits for the result of `rep`, waking every `poll` interval to call
-    // `onWake`; null when onWake asked to stop waiting (returned true).
+    // `onWake`; null when onWake asked to stop waiting (returned true), or
+    // when a run ran out of memory before `rep` was done (see
+    // takenOutOfMemory). Runs on the workers keep allocation failures to
+    // themselves (WorkerAllocations): the caller reports them.
     std::unique_ptr<AheadRun> take(uint32_t rep, std::chrono::milliseconds poll,
                                    const std::function<bool()> &onWake);
     // A run of `rep` begun from `from` has passed the point where it draws
@@ -105,6 +108,9 @@ public:
     uint32_t calledOff();
     // Replicates a worker began at least once.
     uint32_t begun();
+    // Whether the last take gave nothing because a run ran out of memory
+    // (its own allocations failed, or threw): then no run begins any more.
+    bool takenOutOfMemory();
     // Whether the run of the replicate taken last began from a guess,
     // before its start was known.
     bool takenFromGuess();
@@ -188,6 +194,8 @@ private:
     uint32_t awaited_ = 0;  // the replicate the caller takes next
     uint32_t calledOff_ = 0;
     bool takenFromGuess_ = false;
+    bool outOfMemory_ = false;
+    bool takenOutOfMemory_ = false;
     // The last guessed starts checked, one bit each (set: wrong). While
     // many were, runs begin only from starts known to be right.
     uint32_t guessesWrong_ = 0;

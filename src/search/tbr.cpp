@@ -13,6 +13,7 @@
 #include "parsimony/stateset.h"
 #include "parsimony/stmx.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
 #include "search/constrsearch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
@@ -767,6 +768,7 @@ struct NotedMove {
 
 struct PassItem {
     std::atomic<uint8_t> done{0};
+    bool failed = false;  // a helper ran out of memory on it: the owner scans it
     uint32_t moves = 0;
     uint32_t reach = 0;
     std::vector<NotedMove> noted;
@@ -811,17 +813,51 @@ public:
             items_ = std::make_unique<PassItem[]>(count_);
             capacity_ = count_;
         }
-        for (uint32_t w = 0; w < count_; w++)
+        for (uint32_t w = 0; w < count_; w++) {
             items_[w].done.store(0, std::memory_order_relaxed);
+            items_[w].failed = false;
+        }
         next_.store(0, std::memory_order_relaxed);
         cancel_.store(false, std::memory_order_relaxed);
         return true;
     }
 
+    // A helper out of memory (its allocations failed or threw) hands every
+    // item it takes from then on back to the owner unscanned, so that no
+    // item the owner waits for is left unclaimed.
     void help(PassSeat &seat) override
     {
-        if (cancelled() || copyTree(snapshot_, seat.tree) != 0)
+        bool failed = false;
+        try {
+            failed = !helpOn(seat);
+        } catch (const std::bad_alloc &) {
+            failed = true;
+        }
+        if (failed)
+            for (uint32_t w; (w = next_.fetch_add(1, std::memory_order_relaxed)) < count_;) {
+                items_[w].failed = true;
+                markDone(w);
+            }
+    }
+
+    // The owner scans an item a helper handed back.
+    void scanHandedBack(Tree *tree, Cut &cut, double whole, uint32_t w)
+    {
+        if (!items_[w].failed)
             return;
+        items_[w].failed = false;
+        scanItem(tree, cut, whole, w);
+    }
+
+private:
+    // False when the helper could not go on: its copies could not be made,
+    // or an item it took was left unscanned (then handed back).
+    bool helpOn(PassSeat &seat)
+    {
+        if (cancelled())
+            return true;
+        if (copyTree(snapshot_, seat.tree) != 0)
+            return false;
         // The sets are laid out in the order of the first tree a seat
         // copies; later trees of a search differ from it by a few moves,
         // and laying them out again each pass would cost more than it saves.
@@ -832,13 +868,35 @@ public:
             seat.laidOut = true;
         }
         calcStatesetsForSearch(seat.tree, seat.data, false);
+        if (workerAllocationFailed())
+            return false;
         Cut cut(seat.tree, seat.data);
         const double whole = swapTreeScore(seat.data, seat.tree);
         uint64_t scanned = 0;
-        while (claimAndScan(seat.tree, cut, whole))
+        for (uint32_t w; !cancelled() && (w = next_.fetch_add(1, std::memory_order_relaxed)) < count_;) {
+            bool failed = false;
+            try {
+                scanItem(seat.tree, cut, whole, w);
+            } catch (const std::bad_alloc &) {
+                failed = true;
+            }
+            items_[w].failed = failed || workerAllocationFailed();
+            markDone(w);
+            if (items_[w].failed)
+                return false;
             scanned++;
+        }
         gHelperItems.fetch_add(scanned, std::memory_order_relaxed);
+        return true;
     }
+
+    void markDone(uint32_t w)
+    {
+        items_[w].done.store(1, std::memory_order_release);
+        items_[w].done.notify_all();
+    }
+
+public:
 
     // Claims the next item and scans it on tree; false when none is left.
     bool claimAndScan(Tree *tree, Cut &cut, double whole)
@@ -849,8 +907,7 @@ public:
         if (w >= count_)
             return false;
         scanItem(tree, cut, whole, w);
-        items_[w].done.store(1, std::memory_order_release);
-        items_[w].done.notify_all();
+        markDone(w);
         return true;
     }
 
@@ -979,6 +1036,7 @@ int evaluateTogether(PassHelpers &helpers, Tree *tree, HSearchData *hsd, int swa
         while (gOwnerScans && !pass.ready(w) && pass.claimable())
             pass.claimAndScan(tree, cut, whole);
         pass.await(w);
+        pass.scanHandedBack(tree, cut, whole, w);
         if (poll.stopRequested()) {
             rc = 2;
             break;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
@@ -457,4 +458,42 @@ TEST(SecondaryThread, RunsOnTheCallingThread)
     EXPECT_TRUE(runningAsMaster());
     EXPECT_TRUE(runningParallel());
     EXPECT_FALSE(runningAsSlave());
+}
+
+// A worker's failed allocation is its own: it prints nothing, fails the
+// worker's later allocations until the worker clears it (the command's
+// clearing does not), and leaves the other threads' allocations alone.
+TEST(WorkerAllocationsTest, AFailureOnAWorkerIsItsOwnAndPrintsNothing)
+{
+    PrintHook saved = qel_printf;
+    qel_printf = capturePrint;
+    gCaptured.clear();
+    clearMemoryErrorStatus();
+    std::vector<int> seen;
+    std::thread worker([&seen] {
+        const WorkerAllocations allocations;
+        qel_setWorkerAllocFailureCountdown(1);
+        void *first = allocBlock(8);
+        seen.push_back(first != nullptr);
+        seen.push_back(allocBlock(8) != nullptr);
+        seen.push_back(allocBlock(8) != nullptr);
+        seen.push_back(memoryErrorHasOccurred() && workerAllocationFailed());
+        clearMemoryErrorStatus();
+        seen.push_back(memoryErrorHasOccurred());
+        clearWorkerAllocationFailure();
+        void *after = allocBlock(8);
+        seen.push_back(after != nullptr && !memoryErrorHasOccurred());
+        deallocBlock(first);
+        deallocBlock(after);
+    });
+    worker.join();
+    qel_setWorkerAllocFailureCountdown(-1);
+    EXPECT_EQ(seen, (std::vector<int>{1, 0, 0, 1, 1, 1}));
+    EXPECT_FALSE(memoryErrorHasOccurred());
+    EXPECT_FALSE(workerAllocationFailed());
+    void *here = allocBlock(8);
+    EXPECT_NE(here, nullptr);
+    deallocBlock(here);
+    EXPECT_EQ(gCaptured, "");
+    qel_printf = saved;
 }

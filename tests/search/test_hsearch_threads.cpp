@@ -423,3 +423,98 @@ TEST_F(HSearchThreadsTest, PassesSplitAmongHelpersGiveTheSingleThreadSearch)
 }
 
 }  // namespace
+
+namespace {
+
+size_t countOf(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// A worker's allocation fails, at points from its first copies to deep in
+// its runs: the search either never felt it (the copies failed, and the
+// replicates ran here alone) and is the one on a single thread, or reports
+// the failure once, from here, and ends as the single-thread search ends
+// when its own allocation fails: status 1, everything printed before the
+// failing replicate as that search printed it, and the buffer holding what
+// the replicates before it left there.
+TEST_F(HSearchThreadsTest, AWorkerOutOfMemoryEndsTheSearchAsOnOneThread)
+{
+    std::mt19937 gen(41);
+    useMatrix(treeSignalMatrix(gen, 16, 40, 12, 2), "01");
+    const auto eight = [] { hs.nreps = 8; };
+    const Outcome one = search(1, eight);
+    ASSERT_EQ(one.status, 0);
+    const std::string failed = "Memory allocation failed";
+
+    // The same failure on the single thread, in its third replicate.
+    const size_t third = one.printed.find("Random-addition-sequence replicate 3:");
+    ASSERT_NE(third, std::string::npos);
+    uint32_t failedAlone = 0;
+    for (int64_t k = 0; k < 400 && failedAlone == 0; k += 7) {
+        qel_setAllocFailureCountdown(k);
+        const Outcome alone = search(1, eight);
+        qel_setAllocFailureCountdown(-1);
+        clearMemoryErrorStatus();
+        const size_t at = alone.printed.find(failed);
+        if (alone.status == 1 && at > third && at != std::string::npos) {
+            failedAlone++;
+            EXPECT_EQ(countOf(alone.printed, failed), 1u);
+        }
+    }
+    ASSERT_EQ(failedAlone, 1u) << "no failure in the third replicate on one thread";
+
+    uint32_t reported = 0;
+    for (const int64_t k : {0, 3, 40, 150, 300, 600, 1000, 1500, 20000}) {
+        qel_setWorkerAllocFailureCountdown(k);
+        const Outcome many = search(4, eight);
+        qel_setWorkerAllocFailureCountdown(-1);
+        clearMemoryErrorStatus();
+        const std::string what = "worker allocation " + std::to_string(k);
+        if (many.status == 0) {
+            expectSame(many, one, what);
+            continue;
+        }
+        ASSERT_EQ(many.status, 1) << what << many.printed;
+        reported++;
+        EXPECT_EQ(countOf(many.printed, failed), 1u) << what << many.printed;
+        // What came before the failing replicate is as one thread printed it.
+        const size_t at = many.printed.find(failed);
+        const size_t began = many.printed.rfind("Random-addition-sequence replicate", at);
+        ASSERT_NE(began, std::string::npos) << what << many.printed;
+        EXPECT_EQ(many.printed.substr(0, began), one.printed.substr(0, began)) << what;
+        // The replicates before it left the trees they leave on one thread.
+        const uint32_t done = static_cast<uint32_t>(countOf(many.printed.substr(0, at), "Random-addition-sequence")) - 1;
+        if (done > 0) {
+            const Outcome fewer = search(1, [done] { hs.nreps = done; });
+            EXPECT_EQ(many.trees, fewer.trees) << what << ", " << done << " replicates done";
+            EXPECT_EQ(many.scores, fewer.scores) << what;
+        }
+    }
+    EXPECT_GT(reported, 0u) << "no worker's allocation failed in a run";
+}
+
+// A pass helper out of memory hands its items back to the thread that owns
+// the pass, which scans them itself: the search is the single-thread one.
+TEST_F(HSearchThreadsTest, APassHelperOutOfMemoryLeavesItsItemsToTheOwner)
+{
+    std::mt19937 gen(73);
+    useMatrix(treeSignalMatrix(gen, 22, 40, 30, 2), "01");
+    const auto simple = [] { hs.addSeq = kAddSeqSimple, hs.nreps = 1; };
+    const Outcome one = search(1, simple);
+    for (const bool ownerScans : {false, true}) {
+        setTogetherPassOptions(4, 0, ownerScans);
+        for (const int64_t k : {0, 2, 30, 200, 1000}) {
+            qel_setWorkerAllocFailureCountdown(k);
+            const Outcome many = search(4, simple);
+            qel_setWorkerAllocFailureCountdown(-1);
+            expectSame(many, one, "owner scans " + std::to_string(ownerScans) + ", helper allocation " +
+                                      std::to_string(k));
+        }
+    }
+}
+
+}  // namespace

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "qel/qel_malloc.h"
 #include "search/repahead.h"
 
 namespace {
@@ -182,6 +183,51 @@ TEST(ReplicatesAhead, FailedPreparationsAreReportedAndTheirWorkersRunNothing)
     for (uint32_t rep = 0; rep < 9; rep++)
         ASSERT_TRUE(pool.take(rep, std::chrono::milliseconds(50), [] { return false; }));
     EXPECT_EQ(runsOnFailed.load(), 0u);
+}
+
+// A run out of memory, by an exception or by its own allocations failing,
+// ends the pool's work without taking the process down: what was done
+// before it is taken, the replicate awaited then comes back empty, said to
+// be out of memory, and no run begins after it. The failure stays the
+// worker's: the caller's allocations go on.
+TEST(ReplicatesAhead, ARunOutOfMemoryIsReportedToTheCallerAndNothingRunsAfterIt)
+{
+    for (const bool throws : {true, false}) {
+        std::atomic<uint32_t> runs{0}, afterFailure{0};
+        std::atomic<bool> failed{false};
+        ReplicatesAhead pool(
+            2, 8, 1, [&](uint32_t, uint32_t rep, const RNG &start, const std::atomic<bool> &cancel) {
+                runs++;
+                afterFailure += failed.load();
+                if (rep == 2) {
+                    failed = true;
+                    if (throws)
+                        throw std::bad_alloc();
+                    qel_setWorkerAllocFailureCountdown(0);
+                    EXPECT_EQ(allocBlock(16), nullptr);
+                    EXPECT_TRUE(memoryErrorHasOccurred());
+                }
+                return runFor(rep, start, cancel, std::chrono::milliseconds(0));
+            },
+            stateOf(1), plusOne);
+        pool.start();
+        const auto never = [] { return false; };
+        for (uint32_t rep = 0; rep < 2; rep++) {
+            ASSERT_TRUE(pool.take(rep, std::chrono::milliseconds(50), never)) << rep;
+            EXPECT_FALSE(pool.takenOutOfMemory());
+        }
+        EXPECT_FALSE(pool.take(2, std::chrono::milliseconds(50), never));
+        EXPECT_TRUE(pool.takenOutOfMemory());
+        EXPECT_FALSE(pool.take(3, std::chrono::milliseconds(50), never));
+        EXPECT_TRUE(pool.takenOutOfMemory());
+        // A window of one: nothing past replicate 3 had begun before 2 failed.
+        EXPECT_EQ(afterFailure.load(), 0u) << throws;
+        EXPECT_LE(runs.load(), 4u) << throws;
+        EXPECT_FALSE(memoryErrorHasOccurred());
+        void *block = allocBlock(16);
+        EXPECT_NE(block, nullptr);
+        deallocBlock(block);
+    }
 }
 
 }  // namespace
