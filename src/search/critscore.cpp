@@ -92,14 +92,17 @@ bool neighborScore(Visit &v, const RearrObject *move, double bound, double *scor
     return true;
 }
 
-// A neighbour's score counted and, when good enough, the neighbour kept.
-int countAndKeep(Visit &v, RearrObject *scored, double s, double bound)
+// A neighbour's score counted (unless it is one already tried, scored
+// again) and, when good enough, the neighbour kept.
+int countAndKeep(Visit &v, RearrObject *scored, double s, double bound, bool tried)
 {
     HSearchData *hsd = v.hsd;
     if (getAbortedStatus() && confirmAbortRequest())
         return 2;
-    hsd->rearrTriedRep += 1.0;
-    hsd->rearrTriedTotal += 1.0;
+    if (!tried) {
+        hsd->rearrTriedRep += 1.0;
+        hsd->rearrTriedTotal += 1.0;
+    }
     // Scoring a neighbour can be slow enough that a whole tree's swap
     // outlasts the status interval.
     if (searchStatusDue())
@@ -136,7 +139,7 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
     double s = kNoScoreValue;
     if (!neighborScore(v, &move, bound, &s))
         return 0;
-    return countAndKeep(v, &move, s, bound);
+    return countAndKeep(v, &move, s, bound, false);
 }
 
 // Scores whole the neighbours the screen left out close to the bound, the
@@ -161,7 +164,7 @@ int secondLook(Visit &v)
         undoWhole(v.hsd, v.tree, &move);
         if (s < bound)
             v.screen->missed(n.local, s);
-        if (const int rc = countAndKeep(v, &move, s, bound); rc != 0)
+        if (const int rc = countAndKeep(v, &move, s, bound, true); rc != 0)
             return rc;
     }
     return 0;
