@@ -23,7 +23,6 @@
 #include "data/data_util.h"
 #include "ml_fixture.h"
 #include "print_capture.h"
-#include "qel/qel_output.h"
 #include "support/tree_test_support.h"
 
 namespace {
@@ -120,15 +119,22 @@ protected:
         ASSERT_EQ(updateCharStatus(d), 0);
     }
 
-    double score(bool givenLengths)
+    // The five-taxon tree with its given lengths, prepared under the
+    // current settings.
+    void prepareTree()
     {
-        ml.userBrLens = givenLengths;
         tree.reset(createTreeForTaxa(5, 5, false));
         buildTestTree(tree.get(), kTree, -1);
         setTraversalSeq(tree.get());
         applySettings();
         EXPECT_EQ(initializeML(true, false, false, false, tree.get()), 0);
         g = activeModelGroup();
+    }
+
+    double score(bool givenLengths)
+    {
+        ml.userBrLens = givenLengths;
+        prepareTree();
         return calcTreeLikelihood(tree.get(), kNoLScore);
     }
 };
@@ -351,20 +357,16 @@ TEST_F(MkvTest, ExtraPassFromLengthsAThousandthAsLongEndsBelowTheOrdinaryPasses)
     ml.initBrLenMethod = kInitBrLenKeepCurrent;
     ml.logIter = 1;
     for (const double start : {0.5, 8.0}) {
-        tree.reset(createTreeForTaxa(5, 5, false));
-        buildTestTree(tree.get(), kTree, -1);
-        setTraversalSeq(tree.get());
-        applySettings();
-        ASSERT_EQ(initializeML(true, false, false, false, tree.get()), 0);
-        g = activeModelGroup();
+        prepareTree();
         for (uint32_t i = 0; i < tree->maxNodes; ++i)
             tree->nodes[i].edge.brlen = start;
-        const PrintHook saved = qel_printf;
-        gPrinted.clear();
-        qel_printf = capturePrintf;
-        const double reached = calcTreeLikelihood(tree.get(), kNoLScore);
-        qel_printf = saved;
-        const std::string log = printedText();
+        std::string log;
+        double reached;
+        {
+            PrintCapture capture;
+            reached = calcTreeLikelihood(tree.get(), kNoLScore);
+            log = capture.text();
+        }
         const size_t extra = log.find("extra pass:");
         ASSERT_NE(extra, std::string::npos) << log;
         const size_t last = log.rfind(" pass ", extra);

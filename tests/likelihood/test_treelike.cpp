@@ -538,15 +538,6 @@ TEST_F(TreeLikeTest, ApproximationLimitWidensToTwiceTheErrorDuringASearch)
     ml.useApproxLim = 1;
     ml.approxLim = 0.001;
     ml.initBrLenMethod = kInitBrLenRogers;
-    struct Capture {
-        PrintHook saved = qel_printf;
-        Capture()
-        {
-            gPrinted.clear();
-            qel_printf = capturePrintf;
-        }
-        ~Capture() { qel_printf = saved; }
-    };
     struct LongOperation {
         int32_t saved;
         explicit LongOperation(int32_t on) : saved(setLongOperationStatus(on)) {}
@@ -564,7 +555,7 @@ TEST_F(TreeLikeTest, ApproximationLimitWidensToTwiceTheErrorDuringASearch)
             optimiseFrom(start);
             const double factor = getActiveML()->targetThreshFactor;
             ASSERT_DOUBLE_EQ(factor, 1.00001);
-            Capture capture;
+            PrintCapture capture;
             LongOperation op(running);
             for (uint32_t i = 0; i < tree->maxNodes; ++i)
                 tree->nodes[i].edge.brlen = start[i];
