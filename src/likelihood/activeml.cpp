@@ -78,8 +78,10 @@ void setTargetThreshFactor(double percent)
 
 void resetTargetThreshFactor()
 {
-    if (gActiveML)
+    if (gActiveML) {
         setTargetThreshFactor(gActiveML->approxLim);
+        gActiveML->swapRecheck = 0.0;
+    }
 }
 
 namespace {

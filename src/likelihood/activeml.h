@@ -58,6 +58,11 @@ struct ActiveML {
     double brentEps, brentT, praxisTol;
     double minBrlen, maxBrlen;
     double targetThreshFactor;
+    // How far over the bound a neighbour the swap screen left out may score
+    // locally and still be scored whole before a search ends at a tree;
+    // widened, like the approximation limit, when a neighbour found that
+    // way was missed by more.
+    double swapRecheck;
     double curMLDist;
     double rateScaler;
     uint32_t initBrLenMethod, maxPass, paramClock, optimizer, blopt;

@@ -166,7 +166,8 @@ constexpr PatternResampleFxns kPatternResample{groupToResampleInPlace, patternWe
 constexpr FastStepwiseFxns kFastStepwise{fastStepwiseInEffect, fastStepwiseBegin, fastStepwiseJoinScore,
                                          fastStepwiseJoin};
 
-constexpr SwapScreenFxns kSwapScreen{swapScreenBegin, swapScreenLengths, swapScreenScore, swapScreenRejects, swapScreenEnd};
+constexpr SwapScreenFxns kSwapScreen{swapScreenBegin, swapScreenLengths, swapScreenScore, swapScreenRejects,
+                                     swapScreenEnd,   swapScreenRecheck, swapScreenMissed};
 
 }  // namespace
 

@@ -33,5 +33,15 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
 // bound: a whole fit would gain less than the margin on it.
 bool swapScreenRejects(double local, double bound);
 
+// How far over the bound a neighbour left out may score locally and still
+// be scored whole once a swap found nothing better: a fixed window, or
+// twice the most a neighbour found that way was missed by when that is
+// wider; 0 (no second look) when the approximation limit is not adjusted.
+double swapScreenRecheck();
+
+// A neighbour left out and then found better when scored whole: the
+// window widens to twice what its local score missed by.
+void swapScreenMissed(double local, double whole);
+
 // Gives back every array the screen held.
 void swapScreenEnd(Tree *tree);

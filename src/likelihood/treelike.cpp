@@ -486,6 +486,49 @@ double preorderPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *ma
 
 }  // namespace
 
+namespace {
+
+// Variable-only characters leave the likelihood nearly flat over long
+// lengths, where the passes can settle far from the short-length optimum
+// that they cannot reach from there: the tree is tried with every length a
+// thousandth as long, and one more pass is run from there when it scores
+// better.
+double mkvShortLengthsPass(Tree *tree, TreeNode *constrained, ModelGroup *g, std::vector<double> &saved, uint32_t p,
+                           double score, double newtonTol)
+{
+    std::vector<double> shortened(tree->maxNodes);
+    for (uint32_t i = 0; i < tree->maxNodes; ++i) {
+        saved[i] = tree->nodes[i].edge.brlen;
+        shortened[i] = tree->nodes[i].edge.brlen *= 0.001;
+    }
+    double result = score;
+    const double shortScore = calcLForCurBranchLens(tree, false);
+    if (shortScore < score && getAbortedStatus() == 0) {
+        double largest = 0.0;
+        const double extra = do1BranchLenPass(tree, constrained, g, &largest, newtonTol);
+        if (extra != 0.0) {
+            result = extra;
+            if (extra > shortScore) {
+                // Newton steps that lost ground: the shortened tree stands.
+                for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                    tree->nodes[i].edge.brlen = shortened[i];
+                result = shortScore;
+            }
+            if (loggingMLIters()) {
+                qel_printf("%*sextra pass:", static_cast<int>((p + 2) % 50 + 1), "");
+                printLScore(result);
+                qel_printf(" (delta=%.4e)\n", score - result);
+            }
+            return result;
+        }
+    }
+    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+        tree->nodes[i].edge.brlen = saved[i];
+    return result;
+}
+
+}  // namespace
+
 double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
 {
     if (gDriver.visit.empty())
@@ -568,6 +611,8 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         previous = score;
         tol = std::max(std::min(tol, largest), 1e-6);
     }
+    if (g->useMkv && score < kLikInfiniteScore && getAbortedStatus() == 0)
+        score = mkvShortLengthsPass(tree, constrained, g, saved, p, score, tol);
     releaseAllCLAs(tree, g);
     if (passes)
         *passes = p;
@@ -618,6 +663,30 @@ double improveBranchLens(Tree *tree)
 }
 
 // ---- The model group and the tree ------------------------------------------------------
+
+namespace {
+
+// How far the score from the starting lengths was from the optimised one.
+// An error beyond the limit means the screen would reject trees that the
+// optimisation would have found better than the target, so during a
+// long operation (a search) the limit is widened to twice that error.
+void noteApproximationError(double score, double approx, uint32_t passes, bool rejected, bool stopped)
+{
+    ActiveML &a = aml();
+    if (approx >= kNoLScore)
+        return;
+    const double relative = std::fabs(score - approx) / score;
+    if (loggingMLIters() && (a.flags & kAMLParsOrLSBrLens) != 0 && passes > 0 && !stopped)
+        qel_printf("%*s approximation error=%.2f%%\n\n", static_cast<int>(passes % 50 + 1), "", 100.0 * relative);
+    if (!rejected && (a.flags & kAMLAdjustApproxLim) != 0 && getLongOperationStatus() > 0 &&
+        relative > a.targetThreshFactor - 1.0) {
+        const double percent = 200.0 * relative;
+        setTargetThreshFactor(percent);
+        qel_printf("Note: Approximation limit dynamically readjusted to %g%%\n", percent);
+    }
+}
+
+}  // namespace
 
 double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
 {
@@ -672,11 +741,12 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
     }
     double score;
     uint32_t passes = 0;
+    bool rejected = false, stopped = false;
     // With blopt multiDim the lengths are optimised with the parameters.
     const bool joint = (a.flags & kAMLJointBrLens) != 0 && !fixed;
     if (!estimating && !clockTimes && !joint) {
         if (!fixed && !clockModelInEffect()) {
-            score = a.maxPass != 0 ? optimizeBranchLensOneDim(tree, g, nullptr, &passes, nullptr, nullptr, target,
+            score = a.maxPass != 0 ? optimizeBranchLensOneDim(tree, g, nullptr, &passes, &rejected, &stopped, target,
                                                               g->approxScore)
                                    : g->approxScore;
         } else {
@@ -687,6 +757,9 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
         passes = 1;
     }
     gDriver.passes = passes;
+    // A score of 0 is an abort the pass routine gave up on.
+    if (screening && score != 0.0 && score < kLikInfiniteScore)
+        noteApproximationError(score, g->approxScore, passes, rejected, stopped);
     if (log)
         qel_printf("\n");
     g->lastScore = score;

@@ -1,6 +1,8 @@
 #include "search/critscore.h"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 #include "qel/qel_interrupts.h"
 #include "search/constrsearch.h"
@@ -42,6 +44,12 @@ void undoWhole(HSearchData *hsd, Tree *tree, const RearrObject *)
     setTraversalSeq(tree);
 }
 
+// A neighbour the screen left out, kept for a second look.
+struct LeftOut {
+    TreeNode *K, *T, *R;
+    double local;
+};
+
 struct Visit {
     HSearchData *hsd;
     Tree *tree;
@@ -49,6 +57,8 @@ struct Visit {
     const SwapScreenFxns *screen;  // null when every neighbour is scored whole
     double *bound;
     double *best;
+    double recheck = 0.0;  // the screen's second-look window over the bound
+    std::vector<LeftOut> leftOut;
 };
 
 // The neighbour of one move scored whole, unless the criterion's local
@@ -56,7 +66,7 @@ struct Visit {
 // out; the whole score sees the tree as it would without the screen. A
 // subtree cut from the root's fork has no edge to leave and is always
 // scored whole.
-bool neighborScore(const Visit &v, const RearrObject *move, double bound, double *score)
+bool neighborScore(Visit &v, const RearrObject *move, double bound, double *score)
 {
     TreeNode *K = move->node[0], *P = K->anc;
     TreeNode *S = P->anc == nullptr ? nullptr : P->firstChild == K ? K->nextSib : P->firstChild;
@@ -69,6 +79,8 @@ bool neighborScore(const Visit &v, const RearrObject *move, double bound, double
         }
         v.screen->lengths(v.tree, false);
         if (v.screen->rejects(local, bound)) {
+            if (local < bound + v.recheck)
+                v.leftOut.push_back({K, move->node[1], move->node[2], local});
             *score = local;
             return true;
         }
@@ -78,6 +90,32 @@ bool neighborScore(const Visit &v, const RearrObject *move, double bound, double
     *score = v.score(v.tree, bound);
     undoWhole(v.hsd, v.tree, move);
     return true;
+}
+
+// A neighbour's score counted (unless it is one already tried, scored
+// again) and, when good enough, the neighbour kept.
+int countAndKeep(Visit &v, RearrObject *scored, double s, double bound, bool tried)
+{
+    HSearchData *hsd = v.hsd;
+    if (getAbortedStatus() && confirmAbortRequest())
+        return 2;
+    if (!tried) {
+        hsd->rearrTriedRep += 1.0;
+        hsd->rearrTriedTotal += 1.0;
+    }
+    // Scoring a neighbour can be slow enough that a whole tree's swap
+    // outlasts the status interval.
+    if (searchStatusDue())
+        showHSearchStatus();
+    // One score may take longer than a parsimony search spends on
+    // thousands: the clock is read after each.
+    hsd->clockCountdown = 0;
+    int rc = 0;
+    if (s < kNoScoreValue && scoreIsGood(hsd, s, bound, *v.best)) {
+        makeRearrObject(scored, scored->node[0], scored->node[1], scored->node[2], s);
+        rc = tryToSaveTree(hsd, v.tree, scored, false, v.best);
+    }
+    return finishEvaluation(hsd, rc);
 }
 
 // One neighbour: made on the tree, scored whole and undone. A better one (or,
@@ -101,23 +139,35 @@ int visitNeighbor(void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double)
     double s = kNoScoreValue;
     if (!neighborScore(v, &move, bound, &s))
         return 0;
-    if (getAbortedStatus() && confirmAbortRequest())
-        return 2;
-    hsd->rearrTriedRep += 1.0;
-    hsd->rearrTriedTotal += 1.0;
-    // Scoring a neighbour can be slow enough that a whole tree's swap
-    // outlasts the status interval.
-    if (searchStatusDue())
-        showHSearchStatus();
-    // One score may take longer than a parsimony search spends on
-    // thousands: the clock is read after each.
-    hsd->clockCountdown = 0;
-    int rc = 0;
-    if (s < kNoScoreValue && scoreIsGood(hsd, s, bound, *v.best)) {
-        makeRearrObject(&move, K, T, R, s);
-        rc = tryToSaveTree(hsd, v.tree, &move, false, v.best);
+    return countAndKeep(v, &move, s, bound, false);
+}
+
+// Scores whole the neighbours the screen left out close to the bound, the
+// closest first, once the swap found nothing better: the local score
+// misses what a whole fit of the lengths gains, and a tree is not to be
+// taken as the end while a neighbour of it is better.
+int secondLook(Visit &v)
+{
+    std::sort(v.leftOut.begin(), v.leftOut.end(),
+              [](const LeftOut &a, const LeftOut &b) { return a.local < b.local; });
+    const std::vector<LeftOut> leftOut = std::move(v.leftOut);
+    v.leftOut.clear();
+    for (const LeftOut &n : leftOut) {
+        const double bound = *v.bound;
+        if (n.local >= bound + v.recheck)
+            break;
+        RearrObject move;
+        makeRearrObject(&move, n.K, n.T, n.R, 0.0);
+        if (applyWhole(v.hsd, v.tree, &move) != 0)
+            continue;
+        const double s = v.score(v.tree, bound);
+        undoWhole(v.hsd, v.tree, &move);
+        if (s < bound)
+            v.screen->missed(n.local, s);
+        if (const int rc = countAndKeep(v, &move, s, bound, true); rc != 0)
+            return rc;
     }
-    return finishEvaluation(hsd, rc);
+    return 0;
 }
 
 template <int kType>
@@ -145,8 +195,12 @@ int evaluateNeighborsByRescoring(Tree *tree, HSearchData *hsd, int swapType, dou
     if (!f)
         return 1;
     const SwapScreenFxns *screen = f->swapScreen && f->swapScreen->begin(tree) ? f->swapScreen : nullptr;
-    Visit v{hsd, tree, f->score, screen, bound, best};
-    const int rc = forEachTbrMove(tree, nullptr, swapType, hsd->reconLimit, visitNeighbor, &v);
+    Visit v{hsd, tree, f->score, screen, bound, best, 0.0, {}};
+    v.recheck = screen ? screen->recheck() : 0.0;
+    const double bestBefore = *best;
+    int rc = forEachTbrMove(tree, nullptr, swapType, hsd->reconLimit, visitNeighbor, &v);
+    if (rc == 0 && screen && *best >= bestBefore)
+        rc = secondLook(v);
     if (screen)
         screen->end(tree);
     return rc;

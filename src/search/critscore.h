@@ -53,13 +53,19 @@ struct PatternResampleFxns {
 // K moved with its fork P off the edge of S (one far beyond the bound may
 // get a rougher score); rejects tells whether that
 // score leaves the neighbour out against the bound; end gives back what
-// the screen held.
+// the screen held. When a swap finds nothing better, the neighbours left
+// out whose local score came within recheck of the bound are scored whole
+// before the tree is taken as the end (recheck 0: none), and each one found
+// better that way is reported with both scores (missed), so that the
+// screen can widen that window.
 struct SwapScreenFxns {
     bool (*begin)(Tree *tree);
     void (*lengths)(Tree *tree, bool fitted);
     double (*score)(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);
     bool (*rejects)(double local, double bound);
     void (*end)(Tree *tree);
+    double (*recheck)();
+    void (*missed)(double local, double whole);
 };
 
 struct CriterionSearchFxns {

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "qel/qel_errormsg.h"
+
 inline std::string gPrinted;
 
 inline int capturePrintf(const char *format, ...)
@@ -36,3 +38,15 @@ inline std::string printedText()
             s += c;
     return s;
 }
+
+// qel_printf collected for one scope.
+struct PrintCapture {
+    PrintHook saved = qel_printf;
+    PrintCapture()
+    {
+        gPrinted.clear();
+        qel_printf = capturePrintf;
+    }
+    ~PrintCapture() { qel_printf = saved; }
+    std::string text() const { return printedText(); }
+};

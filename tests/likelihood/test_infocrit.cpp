@@ -14,18 +14,6 @@
 
 namespace {
 
-// qel_printf collected for one test.
-struct PrintCapture {
-    PrintHook saved = qel_printf;
-    PrintCapture()
-    {
-        gPrinted.clear();
-        qel_printf = capturePrintf;
-    }
-    ~PrintCapture() { qel_printf = saved; }
-    std::string text() const { return printedText(); }
-};
-
 TEST(InfoCriteria, HandValuesAndTheSmallSampleCorrection)
 {
     // HKY+G with empirical frequencies on 10 taxa: 3 frequencies, kappa and

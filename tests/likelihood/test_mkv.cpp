@@ -22,6 +22,7 @@
 #include "likelihood/treelike.h"
 #include "data/data_util.h"
 #include "ml_fixture.h"
+#include "print_capture.h"
 #include "support/tree_test_support.h"
 
 namespace {
@@ -118,15 +119,22 @@ protected:
         ASSERT_EQ(updateCharStatus(d), 0);
     }
 
-    double score(bool givenLengths)
+    // The five-taxon tree with its given lengths, prepared under the
+    // current settings.
+    void prepareTree()
     {
-        ml.userBrLens = givenLengths;
         tree.reset(createTreeForTaxa(5, 5, false));
         buildTestTree(tree.get(), kTree, -1);
         setTraversalSeq(tree.get());
         applySettings();
         EXPECT_EQ(initializeML(true, false, false, false, tree.get()), 0);
         g = activeModelGroup();
+    }
+
+    double score(bool givenLengths)
+    {
+        ml.userBrLens = givenLengths;
+        prepareTree();
         return calcTreeLikelihood(tree.get(), kNoLScore);
     }
 };
@@ -328,6 +336,46 @@ TEST(MkvMatrixTest, DerivativesAreCentralDifferencesAndOneStateIsTheIdentity)
     double v[6];
     mkvChgDv(0.5, 1.0, 1, &m, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
     EXPECT_EQ(std::vector<double>(v, v + 6), (std::vector<double>{1, 0, 0, 0, 0, 0}));
+}
+
+}  // namespace
+
+namespace {
+
+// Characters that each change once on the tree, which Mkv (conditioned on
+// variation) explains ever better as every length shrinks: the passes
+// settle where every length a thousandth as long scores better, and one
+// more pass from there ends below the last ordinary pass. The result is
+// the score of the lengths left on the tree.
+TEST_F(MkvTest, ExtraPassFromLengthsAThousandthAsLongEndsBelowTheOrdinaryPasses)
+{
+    const std::vector<std::vector<int>> oneChange = {
+        {1, 1, 0, 0, 0}, {0, 0, 0, 1, 1}, {1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, 0},
+        {0, 0, 0, 1, 0}, {0, 0, 0, 0, 1}, {0, 0, 1, 1, 1}, {1, 1, 1, 0, 0}, {1, 1, 0, 0, 0},
+    };
+    load(oneChange, "01", kDataTypeStandard);
+    ml.initBrLenMethod = kInitBrLenKeepCurrent;
+    ml.logIter = 1;
+    for (const double start : {0.5, 8.0}) {
+        prepareTree();
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            tree->nodes[i].edge.brlen = start;
+        std::string log;
+        double reached;
+        {
+            PrintCapture capture;
+            reached = calcTreeLikelihood(tree.get(), kNoLScore);
+            log = capture.text();
+        }
+        const size_t extra = log.find("extra pass:");
+        ASSERT_NE(extra, std::string::npos) << log;
+        const size_t last = log.rfind(" pass ", extra);
+        ASSERT_NE(last, std::string::npos) << log;
+        const double ordinary = std::stod(log.substr(log.find(':', last) + 1));
+        EXPECT_NEAR(std::stod(log.substr(extra + 11)), reached, 1e-6) << log;
+        EXPECT_LT(reached, ordinary - 1e-3) << log;
+        EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), reached, 1e-6) << "start " << start;
+    }
 }
 
 }  // namespace

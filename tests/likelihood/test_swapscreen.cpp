@@ -82,6 +82,30 @@ TEST_F(SwapScreenTest, NoApproximationLimitMeansNoScreen)
     swapScreenEnd(tree.get());
 }
 
+// The second-look window follows the adjustment of the approximation
+// limit: none without it; with it, a window wider than the screen's margin
+// that widens to twice what a neighbour found in it was missed by, never
+// narrows during the search, and starts afresh with the next.
+TEST_F(SwapScreenTest, SecondLookWindowWidensToTwiceTheMissAndStartsAfreshPerSearch)
+{
+    loadExample(0, 300);
+    ml.useApproxLim = 1;
+    ml.adjustAppLim = 0;
+    score();
+    EXPECT_EQ(swapScreenRecheck(), 0.0);
+    ml.adjustAppLim = 1;
+    score();
+    const double initial = swapScreenRecheck();
+    const double bound = 1000.0;
+    EXPECT_TRUE(swapScreenRejects(bound + initial - 0.01, bound)) << "the window reaches past the margin";
+    swapScreenMissed(bound + initial, bound - 1.0);
+    EXPECT_DOUBLE_EQ(swapScreenRecheck(), 2.0 * (initial + 1.0));
+    swapScreenMissed(bound + 1.0, bound - 0.5);
+    EXPECT_DOUBLE_EQ(swapScreenRecheck(), 2.0 * (initial + 1.0));
+    score();
+    EXPECT_EQ(swapScreenRecheck(), initial);
+}
+
 TEST_F(SwapScreenTest, KeptArraysScoreEveryNeighbourAsArraysMadeFromNothing)
 {
     loadExample(0, 600);

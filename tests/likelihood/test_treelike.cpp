@@ -23,6 +23,7 @@
 #include "likelihood/treelike.h"
 #include "ml_fixture.h"
 #include "print_capture.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_setptn.h"
@@ -526,6 +527,58 @@ TEST_F(TreeLikeTest, PassLimitZeroScoresTheStartingLengthsAndTargetScreensTrees)
     ml.prepValid[0] = 0;
     reinit();
     EXPECT_NEAR(calcTreeLikelihood(tree.get(), kNoLScore), rejected, 1e-9);
+}
+
+// During a search a limit that the starting lengths' error exceeds would
+// reject trees that optimisation makes better than the target: it is
+// widened to twice that error, said once, and the same tree against the
+// same target is then optimised. Outside a search, or with the adjustment
+// off, the limit stays and the tree stays rejected.
+TEST_F(TreeLikeTest, ApproximationLimitWidensToTwiceTheErrorDuringASearch)
+{
+    std::mt19937 rng(11);
+    prepare(10, 300, rng);
+    ml.useApproxLim = 1;
+    ml.approxLim = 0.001;
+    ml.initBrLenMethod = kInitBrLenRogers;
+    struct LongOperation {
+        int32_t saved;
+        explicit LongOperation(int32_t on) : saved(setLongOperationStatus(on)) {}
+        ~LongOperation() { setLongOperationStatus(saved); }
+    };
+    const std::vector<double> start = currentLengths();
+    const double optimum = optimiseFrom(start);
+    const double approx = g->approxScore;
+    ASSERT_GT(std::fabs(approx - optimum) / optimum, 1e-5) << "the starting lengths must miss by more than the limit";
+    const double target = optimum + 0.01;
+
+    for (const bool adjust : {false, true}) {
+        for (const int32_t running : {0, 1}) {
+            ml.adjustAppLim = adjust;
+            optimiseFrom(start);
+            const double factor = getActiveML()->targetThreshFactor;
+            ASSERT_DOUBLE_EQ(factor, 1.00001);
+            PrintCapture capture;
+            LongOperation op(running);
+            for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                tree->nodes[i].edge.brlen = start[i];
+            // Unbounded, so that the error is seen; then against the target.
+            EXPECT_NEAR(calcTreeLikelihood(tree.get(), kNoLScore), optimum, 1e-6);
+            const double relative = std::fabs(optimum - g->approxScore) / optimum;
+            const bool widened = adjust && running;
+            const double againstTarget = calcTreeLikelihood(tree.get(), target);
+            if (widened) {
+                EXPECT_NEAR(getActiveML()->targetThreshFactor, 1.0 + 2.0 * relative, 1e-12);
+                EXPECT_NE(printedText().find("Note: Approximation limit dynamically readjusted to"), std::string::npos);
+                EXPECT_NEAR(againstTarget, optimum, 1e-6) << "the widened limit lets the tree be optimised";
+            } else {
+                EXPECT_EQ(getActiveML()->targetThreshFactor, factor);
+                EXPECT_EQ(printedText().find("readjusted"), std::string::npos);
+                EXPECT_NEAR(againstTarget, g->approxScore, 1e-9) << "rejected at its approximate score";
+                EXPECT_GT(againstTarget, target);
+            }
+        }
+    }
 }
 
 // A search's time limit stops a branch-length pass at the next edge: the

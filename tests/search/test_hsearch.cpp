@@ -3,6 +3,7 @@
 
 #include "parsimony/treelen.h"
 #include "search/countswaps.h"
+#include "search/critscore.h"
 #include "search/hsearch.h"
 #include "search/islands.h"
 #include "search/nniswap.h"
@@ -310,6 +311,87 @@ TEST_F(HSearchTest, MaxtreesLimitLineOncePerSwappedTree)
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     EXPECT_EQ(swapped.size(), distinct.size());
     EXPECT_LE(swapped.size(), 21u);  // the starting tree and the 20 trees kept
+}
+
+}  // namespace
+
+namespace {
+
+// A criterion scoring trees by their parsimony length, whose swap screen
+// overstates every neighbour by more than its margin: the screen alone
+// leaves every neighbour out, so a search from a poor tree ends there.
+struct OverstatingScreen {
+    static inline DataInfo *data = nullptr;
+    static inline double window = 0.0;
+    static inline std::vector<double> misses;
+    static constexpr double kOverstated = 20.0, kMargin = 2.0;
+
+    static double length(Tree *tree, double)
+    {
+        setTraversalSeq(tree);
+        pointTreeAtPackedData(tree, data);
+        return calcParsimonyScore(data, tree, false);
+    }
+    static bool begin(Tree *) { return true; }
+    static void lengths(Tree *, bool) {}
+    static double local(Tree *tree, TreeNode *, TreeNode *, TreeNode *, double bound)
+    {
+        return length(tree, bound) + kOverstated;
+    }
+    static bool rejects(double s, double bound) { return s > bound + kMargin; }
+    static void end(Tree *) {}
+    static double recheck() { return window; }
+    static void missed(double l, double whole) { misses.push_back(l - whole); }
+};
+
+constexpr SwapScreenFxns kOverstating{OverstatingScreen::begin,  OverstatingScreen::lengths, OverstatingScreen::local,
+                                      OverstatingScreen::rejects, OverstatingScreen::end,     OverstatingScreen::recheck,
+                                      OverstatingScreen::missed};
+
+// A swap the screen found nothing better in scores whole the neighbours it
+// left out within the window over the bound before the search ends at a
+// tree: the search then reaches the trees that scoring every neighbour
+// whole reaches, and reports what each one found that way was missed by.
+TEST_F(HSearchTest, NeighboursLeftOutCloseToTheBoundAreScoredBeforeTheSearchEnds)
+{
+    std::mt19937 gen(77);
+    const uint32_t ntax = 9;
+    makeData(cladeMatrix(gen, ntax, 30, 3));
+    OverstatingScreen::data = data;
+    const uint32_t savedCriterion = gCriterion;
+    CriterionSearchFxns fxns{};
+    fxns.score = OverstatingScreen::length;
+    ASSERT_EQ(installCriterionSearchFxns(kCriterionLikelihood, fxns), 0);
+    gCriterion = kCriterionLikelihood;
+    hs.swap = 3;
+    hs.startSource = kStartCurrent;
+    TreePtr start(createTreeForTaxa(ntax, ntax, true));
+    buildTestTree(start.get(), randomTreeText(gen, ntax, 0, false), 0);
+    setTraversalSeq(start.get());
+    auto search = [&](const SwapScreenFxns *screen, double window) {
+        fxns.swapScreen = screen;
+        EXPECT_EQ(installCriterionSearchFxns(kCriterionLikelihood, fxns), 0);
+        OverstatingScreen::window = window;
+        OverstatingScreen::misses.clear();
+        TreeBuffer *buf = activeBuffer(ntax, 500);
+        putTree(start.get(), buf, true);
+        EXPECT_EQ(runHeuristicSearch(data), 0);
+        return getTreeScoreArray(buf)[0];
+    };
+    const double startLength = OverstatingScreen::length(start.get(), 0.0);
+    const double whole = search(nullptr, 0.0);
+    ASSERT_LT(whole, startLength) << "the start must have a better neighbour";
+    // Neighbours of the root's fork leave no edge and are always scored
+    // whole: the screened search may move, but not to the end.
+    const double screenOnly = search(&kOverstating, 0.0);
+    EXPECT_GT(screenOnly, whole) << "without a second look the search ends at a tree with a better neighbour";
+    EXPECT_EQ(search(&kOverstating, 2.5), screenOnly) << "a window short of the overstatement finds nothing";
+    EXPECT_EQ(search(&kOverstating, OverstatingScreen::kOverstated + 1.0), whole);
+    ASSERT_FALSE(OverstatingScreen::misses.empty());
+    for (double m : OverstatingScreen::misses)
+        EXPECT_GE(m, OverstatingScreen::kOverstated);
+    gCriterion = savedCriterion;
+    installCriterionSearchFxns(kCriterionLikelihood, CriterionSearchFxns{});
 }
 
 }  // namespace
