@@ -257,7 +257,10 @@ int updateCharStatus(DataInfo *d)
             f.missingOrMulti = 1;
         if (d->allTwoState01 && (k >= 3 || !std::strpbrk(sym, "01-+")))
             d->allTwoState01 = 0;
-        if (noObserved || allSymbolsIn(sym, nucleotides)) {
+        // Protein residues spelt with base letters only (a column of all C or
+        // all G) are still amino acids: the nucleotide mark would let readers
+        // take them for bases, so protein data never carry it.
+        if (!(d->flags & kDataProtein) && (noObserved || allSymbolsIn(sym, nucleotides))) {
             st |= kCharNucleotide;
             f.nucleotide = 1;
         } else {

@@ -427,9 +427,8 @@ bool isRYCoding(DataInfo *d)
     const uint32_t ntax = d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : 0;
     if (ntax == 0 || !(d->flags & kHaveCharacters) || !d->status)
         return false;
-    // A protein column holding only base letters (all C, say) carries the
-    // nucleotide mark too; its residues are not bases, and taking them for
-    // purine/pyrimidine codes would turn off the vector kernels.
+    // Protein residues are never purine/pyrimidine codes, whatever letters a
+    // column shows; taking them so would turn off the vector kernels.
     if (d->flags & kDataProtein) {
         d->ryCoding = 0;
         return false;

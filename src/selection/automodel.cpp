@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
 
 #include "cli/option_sets.h"
@@ -115,21 +116,41 @@ void showModelScoresHeading(const EvalModData &e)
     tableLine(kUnderlineLastLine, 0);
 }
 
+// Columns of the parameter table; a row of them stays within the output width.
+constexpr int kParamColumn = 7;
+
+// An estimate with three decimals, or, when that would fill its column and
+// run into the cell before, with as many significant digits as leave a blank.
+std::string paramText(double v)
+{
+    constexpr auto kRoom = static_cast<size_t>(kParamColumn - 1);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    for (int digits = 6; std::strlen(buf) > kRoom && digits >= 1; --digits)
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+    return buf;
+}
+
 std::string freqText(const EvalModData &e, uint32_t number, size_t i)
 {
     uint32_t row = 0, variant = 0;
     decodeModelNum(e, number, &row, &variant);
     if (!gModelTable[row].unequalFreqs)
         return "(1/4)";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", e.fits[number].freqs[i]);
-    return buf;
+    return paramText(e.fits[number].freqs[i]);
+}
+
+// Prints a cell of the parameter table right-aligned in its column, or wider
+// when the text does not fit, so that a blank always parts it from the cell
+// before.
+void printParamCell(const std::string &text)
+{
+    qel_printf("%*s", std::max(kParamColumn, static_cast<int>(text.size()) + 1), text.c_str());
 }
 
 void showParamEstimates(const EvalModData &e)
 {
     qel_printf("\nParameter estimates for each model:\n\n");
-    // Seven-character columns keep a row within the output width.
     qel_printf("%4s %-10s%7s%7s%7s%7s%7s%7s%7s%7s%7s%7s%7s%7s\n", "#", "Model", "piA", "piC", "piG", "piT", "rAC",
                "rAG", "rAT", "rCG", "rCT", "rGT", "shape", "pinv");
     tableLine(kUnderlineLastLine, 0);
@@ -140,34 +161,23 @@ void showParamEstimates(const EvalModData &e)
         const ModelFit &f = e.fits[k];
         qel_printf("%4u %-10s", k + 1, modelNameForNum(e, k).c_str());
         for (size_t i = 0; i < 4; ++i)
-            qel_printf("%7s", freqText(e, k, i).c_str());
+            printParamCell(freqText(e, k, i));
         // A rate in GT's class is 1; a rate tied to an earlier one repeats it.
         std::string texts[6];
         for (size_t i = 0; i < 6; ++i) {
             const int32_t cls = r.substClass == 0 ? 0 : r.rateClass[i];
-            char buf[32];
             if (cls == (r.substClass == 0 ? 0 : r.rateClass[5]))
-                std::snprintf(buf, sizeof buf, "(1)");
-            else if (r.substClass == 1)
-                std::snprintf(buf, sizeof buf, "%.3f", f.kappa);
+                texts[i] = "(1)";
             else
-                std::snprintf(buf, sizeof buf, "%.3f", f.rates[i]);
-            texts[i] = buf;
+                texts[i] = paramText(r.substClass == 1 ? f.kappa : f.rates[i]);
             for (size_t j = 0; j < i; ++j)
                 if (r.substClass != 0 && r.rateClass[j] == cls)
                     texts[i] = texts[j];
-            qel_printf("%7s", texts[i].c_str());
+            printParamCell(texts[i]);
         }
-        if (!(variant & kVariantG))
-            qel_printf("%7s", "-");
-        else if (f.shape >= kShapeInfinite)
-            qel_printf("%7s", "inf");
-        else
-            qel_printf("%7.3f", f.shape);
-        if (variant & kVariantI)
-            qel_printf("%7.3f\n", f.pinv);
-        else
-            qel_printf("%7s\n", "-");
+        printParamCell(!(variant & kVariantG) ? "-" : f.shape >= kShapeInfinite ? "inf" : paramText(f.shape));
+        printParamCell(variant & kVariantI ? paramText(f.pinv) : "-");
+        qel_printf("\n");
     }
 }
 

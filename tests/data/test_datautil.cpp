@@ -145,6 +145,24 @@ TEST_F(DerivedTest, NucleotideAndAminoAcidCompatibility)
     EXPECT_TRUE(d->cls.nonNucleotide && d->cls.nucleotide && allCharsIncluded(d));
 }
 
+// A protein column spelt with base letters only is an amino-acid column and
+// nothing else, so neither the column nor the class flags say nucleotide.
+TEST_F(DerivedTest, ProteinColumnsOfBaseLettersAreNotNucleotide)
+{
+    makeData(2, 3, true, "ACDEGT");
+    d->flags |= kDataProtein;
+    d->dataType = kDataTypeProtein;
+    fill({"ADC", "CDC"});
+    ASSERT_EQ(updateCharStatus(d), 0);
+    for (uint32_t c = 0; c < 3; ++c) {
+        EXPECT_FALSE(d->status[c] & kCharNucleotide) << c;
+        EXPECT_TRUE(d->status[c] & kCharAminoAcid) << c;
+    }
+    EXPECT_TRUE(!d->cls.nucleotide && d->cls.nonNucleotide && d->cls.aminoAcid);
+    initCharInclusionFlags(d);
+    EXPECT_TRUE(!d->cls.nucleotide && d->cls.nonNucleotide);
+}
+
 // Single-state matrices against the definitions: constant when one state
 // occurs, informative when at least two states occur twice or more.
 TEST_F(DerivedTest, RandomMatricesMatchTheDefinitions)
