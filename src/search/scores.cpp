@@ -94,6 +94,13 @@ int installSearchCriterionHook()
     return 0;
 }
 
+void installScoreTypeHook()
+{
+    ParsServices p = parsServices();
+    p.recomputeScoreType = [] { gScoresAreFlt = criterionIsRealValued(kCriterionCurrent); };
+    installParsServices(p);
+}
+
 int installSearchHooks()
 {
     DataServices s{};
@@ -113,6 +120,7 @@ int installSearchHooks()
         return true;
     };
     setOptimizeServices(&o);
+    installScoreTypeHook();
     return installSearchCriterionHook() | status;
 }
 

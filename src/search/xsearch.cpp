@@ -441,8 +441,11 @@ int32_t chooseFurthest(XsearchData &x, uint32_t lv, double curLen)
         }
         if (count == 0)
             return -2;
-        const bool better = chosen < 0 || smallest > chosenMin ||
-                            (smallest == chosenMin && (sum < chosenSum || (sum == chosenSum && count < chosenCount)));
+        // Real-valued bounds that differ only by rounding tie, as the
+        // search's comparisons take them.
+        const int vsMin = chosen < 0 ? 1 : compareScores(smallest, chosenMin);
+        const int vsSum = compareScores(sum, chosenSum);
+        const bool better = vsMin > 0 || (vsMin == 0 && (vsSum < 0 || (vsSum == 0 && count < chosenCount)));
         if (better)
             chosen = y, chosenMin = smallest, chosenSum = sum, chosenCount = count;
     }
