@@ -754,5 +754,12 @@ int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG 
     const int result = builder.run(rng, orderOut, scoreOut);
     if (mode < 0 && scoreOut)
         *scoreOut = kNoScoreValue;
+    // The tree built is the longest a search from it holds (swapping only
+    // shortens), so its length decides whether the lengths overflow.
+    if (result == 0 && scoreOut && gCriterion == kCriterionParsimony && *scoreOut != kNoScoreValue &&
+        checkedSearchLength(data, *scoreOut) == kNoScoreValue) {
+        *scoreOut = kNoScoreValue;
+        return 1;
+    }
     return result;
 }
