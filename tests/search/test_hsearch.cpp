@@ -244,6 +244,19 @@ TEST_F(HSearchTest, LengthsPast31BitsOverflowInSearchesAsInTreeLengths)
             EXPECT_GE(kept, w) << search.name;
         }
     }
+    // Swapping from a tree in memory whose length overflows reports it too,
+    // instead of the overflowing length of a neighbour.
+    data->weights[0] = big / 8;
+    gPars.pending = 1;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    ASSERT_EQ(runHeuristicSearch(data), 0);
+    data->weights[0] = big;
+    gPars.pending = 1;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    hs.startSource = kStartCurrent;
+    gErrorCodes.clear();
+    EXPECT_NE(runHeuristicSearch(data), 0);
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{516});
     bbex = savedBbex;
 }
 
