@@ -349,12 +349,12 @@ int storeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
 int completeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
 {
     const bool integer = !areScoresFlt();
-    // Lengths added up along the walk are held to the rule calcTreeLength
-    // applies to a whole tree.
-    if (!x.criterionScores && checkedSearchLength(x.data, score) == kNoScoreValue)
-        return 1;
     if (!x.exhaustive && compareScores(score, x.upper) > 0)
         return 0;
+    // Lengths added up along the walk are held to the rule calcTreeLength
+    // applies to a whole tree (every tree the exhaustive search scores).
+    if (!x.criterionScores && checkedSearchLength(x.data, score) == kNoScoreValue)
+        return 1;
     if (x.exhaustive || x.fd) {
         x.evaluated++;
         if (x.fd && updateFreqDistData(x.fd.get(), score) != 0)
