@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "data/usertypes.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "parsimony/fitindex.h"
@@ -89,10 +90,16 @@ std::string stateText(const DataInfo *d, const TreeNode *n, uint32_t c, uint64_t
     return buf;
 }
 
-std::string costText(double cost)
+// A change amount of character c: whole steps, or a real-valued
+// stepmatrix's costs with as many decimals as its matrix was given with.
+std::string charDiffToStr(const DataInfo *d, uint32_t c, double cost)
 {
+    int decimals = 0;
+    if ((d->status[c] & kCharTypeMask) == kCharUserType && d->userTypes)
+        if (const UserType *ut = d->userTypes[c]; ut && !ut->tree && ut->realValued)
+            decimals = static_cast<int>(ut->decimals);
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", 0, cost);
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, cost);
     return buf;
 }
 
@@ -249,9 +256,9 @@ bool show1ChangeList(Tree *tree, const DataInfo *d, uint32_t c, const Layout &l,
         if (ch.cost > 0.0) {
             // Steps are counted under parsimony only.
             if (!ml && l.unknown)
-                appendf(line, "%*s ", kStepsWidth - 1, costText(ch.cost).c_str());
+                appendf(line, "%*s ", kStepsWidth - 1, charDiffToStr(d, c, ch.cost).c_str());
             else if (!ml)
-                appendf(line, "%*s", kStepsWidth, costText(ch.cost).c_str());
+                appendf(line, "%*s", kStepsWidth, charDiffToStr(d, c, ch.cost).c_str());
             char from[128];
             std::snprintf(from, sizeof from, "%s %s", nodeText(tree, d, ch.from, a),
                           stateText(d, ch.from, c, ch.fromSet, 0).c_str());
@@ -262,7 +269,7 @@ bool show1ChangeList(Tree *tree, const DataInfo *d, uint32_t c, const Layout &l,
         }
         if (ch.terminal > 0.0) {
             const bool partly = std::popcount(toSet) >= 3 && l.unknown;
-            appendf(line, "%*s%c", kStepsWidth - 1, costText(ch.terminal).c_str(), partly ? '+' : ' ');
+            appendf(line, "%*s%c", kStepsWidth - 1, charDiffToStr(d, c, ch.terminal).c_str(), partly ? '+' : ' ');
             char from[128];
             std::snprintf(from, sizeof from, "%s %s", nodeText(tree, d, ch.to, a),
                           stateText(d, ch.to, c, ch.toState, 0).c_str());
@@ -354,7 +361,7 @@ void showApoLists(Tree *tree, const DataInfo *d, const ReconStates &ml)
                 std::snprintf(ci, sizeof ci, "n/a ");
             else
                 std::snprintf(ci, sizeof ci, "%5.3f", calc1CI(boundMinSteps(c), charLengthOnTree(d, c)));
-            appendf(line, "%-*s%*s", l.label, charText(d, c, cl), kStepsWidth, costText(cost).c_str());
+            appendf(line, "%-*s%*s", l.label, charText(d, c, cl), kStepsWidth, charDiffToStr(d, c, cost).c_str());
             line += ch.terminal > 0.0 && std::popcount(toSet) >= 3 && l.unknown ? '+' : ' ';
             appendf(line, "%7s  %s %s ", ci, stateText(d, ch.from, c, ch.fromSet, 0).c_str(), arrow(ch));
             appendf(line, "%s\n", stateText(d, ch.to, c, toSet, isTaxonNode(ch.to, d) ? 0 : ch.toState).c_str());

@@ -105,6 +105,10 @@ double setParsDecimals(DataInfo *d)
     }
     if (pd)
         pd->tolerance = tol;
+    // Whether the search compares scores within this tolerance or exactly
+    // follows what the weights now make of them.
+    if (parsServices().recomputeScoreType)
+        parsServices().recomputeScoreType();
     return tol;
 }
 

@@ -52,6 +52,14 @@ double revLenForConnection(const DataInfo *d, const ParsNodeSets *a, const ParsN
     return len;
 }
 
+double checkedSearchLength(DataInfo *d, double length)
+{
+    // Goloboff fits are negative by design, not overflowed.
+    if (length == kNoScore || gPars.goloboff || lengthIsValid(length))
+        return length;
+    return overflow(packedData(d));
+}
+
 double calcTreeLength(DataInfo *d, Tree *tree, bool prelim, bool perChar)
 {
     PackedData *pd = packedData(d);

@@ -9,6 +9,11 @@
 struct Tree;
 
 double calcTreeLength(DataInfo *d, Tree *tree, bool prelim, bool perChar);
+// A length a search reached by adding steps up rather than by calcTreeLength:
+// when the scoring rules make it invalid (under integer scoring, 2^31 or
+// more), the overflow is reported as calcTreeLength reports it and the
+// result is 1e37; otherwise the length itself.
+double checkedSearchLength(DataInfo *d, double length);
 // The length alone, full pass: two-state Dollo and irreversible characters
 // take the bit path when the tree hangs from the ancestor, and their node
 // vectors are then left stale (so no reconstruction may follow on these sets).

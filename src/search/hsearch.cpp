@@ -252,6 +252,14 @@ double startingTreeScore(HSearchRun &run)
     return criterionTreeScore(run.tree, kNoScoreValue);
 }
 
+// A parsimony length that could not be had was reported as an overflow
+// (error 516); swapping from it would report some other overflowing length
+// as the result.
+bool startScoreFailed(double score)
+{
+    return parsimonySearch() && score == kNoScoreValue && getTopolConstrained() >= 0;
+}
+
 // Chosen trees in memory into the starting buffer, dichotomised and scored.
 int copyTreesToStartBuffer(HSearchRun &run)
 {
@@ -306,6 +314,8 @@ int copyTreesToStartBuffer(HSearchRun &run)
             return 1;
         // Under converse constraints a starting tree's length bounds nothing.
         scores[slot - 1] = constrained < 0 ? kNoScoreValue : startingTreeScore(run);
+        if (startScoreFailed(scores[slot - 1]))
+            return 1;
         if (getAbortedStatus() != 0 && confirmAbortRequest())
             return 2;
     }
@@ -420,6 +430,8 @@ int getStartingTrees(HSearchRun &run)
         // constraint, so it is only swapped from (scored below if admitted).
         hsd->bestScoreRep = scores[slot - 1] =
             getTopolConstrained() < 0 ? kNoScoreValue : startingTreeScore(run);
+        if (startScoreFailed(scores[slot - 1]))
+            return 1;
     } else if (!run.fromMemory && run.randomAddition && hs.randomize) {
         // A random tree, every topology equally likely, in place of the
         // stepwise tree.
@@ -432,6 +444,8 @@ int getStartingTrees(HSearchRun &run)
             return 1;
         setTreeScoreArray(run.startBuf, scores);
         const double score = startingTreeScore(run);
+        if (startScoreFailed(score))
+            return 1;
         const uint32_t slot = putTree(run.tree, run.startBuf, false);
         if (slot == kPutTreeDuplicate || isPutTreeFull(slot))
             return 1;

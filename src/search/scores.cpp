@@ -96,6 +96,13 @@ int installSearchCriterionHook()
     return 0;
 }
 
+void installScoreTypeHook()
+{
+    ParsServices p = parsServices();
+    p.recomputeScoreType = [] { gScoresAreFlt = criterionIsRealValued(kCriterionCurrent); };
+    installParsServices(p);
+}
+
 int installSearchHooks()
 {
     DataServices s{};
@@ -116,6 +123,7 @@ int installSearchHooks()
     };
     setOptimizeServices(&o);
     setConstraintsReleasedHook(stopEnforcingReleasedConstraints);
+    installScoreTypeHook();
     return installSearchCriterionHook() | status;
 }
 

@@ -38,6 +38,10 @@ inline int compareScores(double a, double b) { return gCompareScoresFxn(a, b); }
 // (once; 1 when the hook table is full).
 void resetScoresForCriterion(uint32_t criterion);
 int installSearchCriterionHook();
+// Weights, exclusions and scoring settings decide whether parsimony scores
+// are real-valued; the parsimony preparation reports each change through
+// this hook, so that comparisons use the tolerance from then on.
+void installScoreTypeHook();
 // Every entry point the search subsystem offers to the layers below it: the
 // criterion hook above, and the criterion the character-status commands
 // report and prepare for. 0, or 1 when a slot was already taken.

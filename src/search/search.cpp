@@ -2,6 +2,7 @@
 
 #include "search/critscore.h"
 #include "search/hsprep.h"
+#include "search/scores.h"
 
 #include <atomic>
 #include <cstdio>
@@ -153,13 +154,13 @@ void findLongest3Tree(const DataInfo *data, Tree *tree, int32_t *a, int32_t *b, 
         for (int32_t j = i + 1; j < n; j++) {
             if (rooted) {
                 const double len = getLen3(data, tree, i, j, -1);
-                if (len > best)
+                if (compareScores(len, best) > 0)
                     best = len, *a = i, *b = j, *c = -1;
                 continue;
             }
             for (int32_t k = j + 1; k < n; k++) {
                 const double len = getLen3(data, tree, i, j, k);
-                if (len > best)
+                if (compareScores(len, best) > 0)
                     best = len, *a = i, *b = j, *c = k;
             }
         }

@@ -196,7 +196,7 @@ int StepwiseBuilder::makeOrder(RNG *rng)
         if (rooted) {
             for (int32_t i = 0; i < static_cast<int32_t>(n_); i++)
                 for (int32_t j = i + 1; j < static_cast<int32_t>(n_); j++)
-                    if (double len = getLen3(d_, tree_, i, j, -1); len < bestLen)
+                    if (double len = getLen3(d_, tree_, i, j, -1); compareScores(len, bestLen) < 0)
                         bestLen = len, a = i, b = j;
             order_.insert(order_.end(), {a, b});
             return 0;
@@ -206,7 +206,7 @@ int StepwiseBuilder::makeOrder(RNG *rng)
                 if (absoluteDist(d_, tree_, i, j) >= bestLen)
                     continue;
                 for (int32_t k = j + 1; k < static_cast<int32_t>(n_); k++)
-                    if (double len = getLen3(d_, tree_, i, j, k); len < bestLen)
+                    if (double len = getLen3(d_, tree_, i, j, k); compareScores(len, bestLen) < 0)
                         bestLen = len, a = i, b = j, c = k;
             }
         order_.insert(order_.end(), {a, b, c});
@@ -223,7 +223,7 @@ int StepwiseBuilder::makeOrder(RNG *rng)
                 double longest = -1.0;
                 for (int32_t k = 0; k < static_cast<int32_t>(n_); k++)
                     if (k != a && k != b)
-                        if (double len = getLen3(d_, tree_, a, b, k); len > longest)
+                        if (double len = getLen3(d_, tree_, a, b, k); compareScores(len, longest) > 0)
                             longest = len, c = k;
             }
         }
@@ -489,7 +489,7 @@ int32_t StepwiseBuilder::furthestTaxon()
         double cheapest = kNoScoreValue;
         for (TreeNode *e : edges)
             cheapest = std::min(cheapest, connectionScore(t, e, static_cast<int32_t>(x), curLen, kNoScoreValue));
-        if (chosen < 0 || cheapest > largest)
+        if (chosen < 0 || compareScores(cheapest, largest) > 0)
             chosen = static_cast<int32_t>(x), largest = cheapest;
     }
     return chosen;
@@ -754,5 +754,12 @@ int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG 
     const int result = builder.run(rng, orderOut, scoreOut);
     if (mode < 0 && scoreOut)
         *scoreOut = kNoScoreValue;
+    // The tree built is the longest a search from it holds (swapping only
+    // shortens), so its length decides whether the lengths overflow.
+    if (result == 0 && scoreOut && gCriterion == kCriterionParsimony && *scoreOut != kNoScoreValue &&
+        checkedSearchLength(data, *scoreOut) == kNoScoreValue) {
+        *scoreOut = kNoScoreValue;
+        return 1;
+    }
     return result;
 }

@@ -351,6 +351,10 @@ int completeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
     const bool integer = !areScoresFlt();
     if (!x.exhaustive && compareScores(score, x.upper) > 0)
         return 0;
+    // Lengths added up along the walk are held to the rule calcTreeLength
+    // applies to a whole tree (every tree the exhaustive search scores).
+    if (!x.criterionScores && checkedSearchLength(x.data, score) == kNoScoreValue)
+        return 1;
     if (x.exhaustive || x.fd) {
         x.evaluated++;
         if (x.fd && updateFreqDistData(x.fd.get(), score) != 0)
@@ -441,8 +445,11 @@ int32_t chooseFurthest(XsearchData &x, uint32_t lv, double curLen)
         }
         if (count == 0)
             return -2;
-        const bool better = chosen < 0 || smallest > chosenMin ||
-                            (smallest == chosenMin && (sum < chosenSum || (sum == chosenSum && count < chosenCount)));
+        // Real-valued bounds that differ only by rounding tie, as the
+        // search's comparisons take them.
+        const int vsMin = chosen < 0 ? 1 : compareScores(smallest, chosenMin);
+        const int vsSum = compareScores(sum, chosenSum);
+        const bool better = vsMin > 0 || (vsMin == 0 && (vsSum < 0 || (vsSum == 0 && count < chosenCount)));
         if (better)
             chosen = y, chosenMin = smallest, chosenSum = sum, chosenCount = count;
     }

@@ -267,7 +267,7 @@ ConsensusIndices computeConsensusIndices(Tree *source, uint32_t n)
     auto taxaBelow = [&](const TreeNode *node) -> uint32_t {
         return node->firstChild ? splitSize(node->leafSet, words) : 1;
     };
-    double micSum = 0.0, sfSum = 0.0;
+    double micSum = 0.0;
     for (TreeNode *p = top->next; p; p = p->next) {
         if (!p->firstChild)
             continue;
@@ -276,16 +276,16 @@ ConsensusIndices computeConsensusIndices(Tree *source, uint32_t n)
         ci.npTerm += k - 1;
         ci.npTotal += k;
         micSum += std::min<double>(k - 1.0, static_cast<double>(m) - 1.0 - (k - 1.0));
-        sfSum += static_cast<double>(k) * (k - 1) / 2.0;
+        ci.schuhFarris += uint64_t{k} * (k - 1) / 2;
     }
     const double nan = std::nan("");
     auto ratio = [&](double num, double den) { return den == 0.0 ? nan : num / den; };
     ci.componentNorm = ratio(ci.components, static_cast<double>(m) - 2.0);
-    ci.mickevich = ratio(micSum, static_cast<double>((m / 2) * ((m - 1) / 2)));
-    ci.colless = ratio(ci.npTotal, static_cast<double>(((m + 1) * (m >= 2 ? m - 2 : 0)) / 2));
-    ci.schuhFarris = static_cast<uint32_t>(sfSum);
-    const uint64_t sfMax = m >= 2 ? static_cast<uint64_t>(m) * (m - 1) * (m - 2) / 6 : 0;
-    ci.schuhFarrisNorm = ratio(sfSum, static_cast<double>(sfMax));
+    const uint64_t m64 = m;
+    ci.mickevich = ratio(micSum, static_cast<double>((m64 / 2) * ((m64 - 1) / 2)));
+    ci.colless = ratio(static_cast<double>(ci.npTotal), static_cast<double>(((m64 + 1) * (m >= 2 ? m64 - 2 : 0)) / 2));
+    const uint64_t sfMax = m >= 2 ? m64 * (m64 - 1) * (m64 - 2) / 6 : 0;
+    ci.schuhFarrisNorm = ratio(static_cast<double>(ci.schuhFarris), static_cast<double>(sfMax));
     double xSum = 0.0, lnSum = 0.0;
     for (TreeNode *p = top; p; p = p->next) {
         if (!p->firstChild || taxaBelow(p) <= 2)
@@ -304,7 +304,7 @@ ConsensusIndices computeConsensusIndices(Tree *source, uint32_t n)
         }
         lnSum += lnRootedTrees(e);
     }
-    ci.rohlfCI1 = ratio(ci.npTerm, ci.npTerm + xSum);
+    ci.rohlfCI1 = ratio(static_cast<double>(ci.npTerm), static_cast<double>(ci.npTerm) + xSum);
     ci.rohlfLnCI2 = lnRootedTrees(m) - lnSum;
     return ci;
 }
@@ -322,11 +322,11 @@ void showConsensusIndices(const ConsensusIndices &ci)
     indentOutput(5);
     qel_printf("Component information (consensus fork) = %d (normalized = %s)\n", static_cast<int>(ci.components),
                real(ci.componentNorm).c_str());
-    qel_printf("Nelson-Platnick term information = %d\n", static_cast<int>(ci.npTerm));
-    qel_printf("Nelson-Platnick total information = %d\n", static_cast<int>(ci.npTotal));
+    qel_printf("Nelson-Platnick term information = %llu\n", static_cast<unsigned long long>(ci.npTerm));
+    qel_printf("Nelson-Platnick total information = %llu\n", static_cast<unsigned long long>(ci.npTotal));
     qel_printf("Mickevich's consensus information = %s\n", real(ci.mickevich).c_str());
     qel_printf("Colless weighted consensus fork (proportion max. information) = %s\n", real(ci.colless).c_str());
-    qel_printf("Schuh-Farris levels sum = %d (normalized = %s)\n", static_cast<int>(ci.schuhFarris),
+    qel_printf("Schuh-Farris levels sum = %llu (normalized = %s)\n", static_cast<unsigned long long>(ci.schuhFarris),
                real(ci.schuhFarrisNorm).c_str());
     qel_printf("Rohlf's CI(1) = %s\n", real(ci.rohlfCI1).c_str());
     char ci2[32];

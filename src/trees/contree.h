@@ -59,11 +59,13 @@ int adamsConsensus(DataInfo *data, TreeBuffer *buf, const std::vector<uint32_t> 
 struct ConsensusIndices {
     uint32_t components;
     double componentNorm;
-    uint32_t npTerm;
-    uint32_t npTotal;
+    // Sums over the components grow as n^2 and n^3 (the Schuh-Farris sum of
+    // a caterpillar of n taxa is C(n - 1, 3)): 64 bits hold them.
+    uint64_t npTerm;
+    uint64_t npTotal;
     double mickevich;
     double colless;
-    uint32_t schuhFarris;
+    uint64_t schuhFarris;
     double schuhFarrisNorm;
     double rohlfCI1;
     double rohlfLnCI2;  // -ln CI(2)

@@ -10,6 +10,7 @@
 #include "search/scores.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
+#include "search/xsearch.h"
 #include "search/swap_test_support.h"
 #include "trees/treeedit.h"
 
@@ -196,6 +197,68 @@ TEST_F(HSearchTest, RefusalsNameTheirError)
         ASSERT_EQ(gErrorCodes.size(), 1u);
         EXPECT_EQ(gErrorCodes[0], c.code);
     }
+}
+
+// Under integer weights a length of 2^31 or more is an overflow, whether a
+// whole tree is scored or a search adds its steps up: the heuristic search,
+// branch and bound (its bound found or given) and the exhaustive search end
+// with the error a whole tree's length gives and keep no tree. With a
+// weight that keeps every tree below 2^31 they keep the whole-tree length.
+TEST_F(HSearchTest, LengthsPast31BitsOverflowInSearchesAsInTreeLengths)
+{
+    const ExactSearchOptions savedBbex = bbex;
+    bbex.fd = 0;  // no score distribution
+    makeData({"110000", "101000", "011000", "000100", "111111", "000010"});
+    TreeBuffer *buf = activeBuffer(6);
+    const double big = 2147483648.0;  // 2^31; the first character takes one step at least, three at most
+    for (const double w : {big, big / 8}) {
+        SCOPED_TRACE(w);
+        data->weights[0] = w;
+        gPars.pending = 1;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        TreePtr t(createTreeForTaxa(6, 6, true));
+        const struct {
+            const char *name;
+            double upBound;
+            bool exact;
+            std::function<int()> run;
+        } searches[] = {
+            {"hsearch", 0, false, [&] { return runHeuristicSearch(data); }},
+            {"bandb", 0, true, [&] { return exactTreeSearch(false, 1); }},
+            {"bandb upbound", 1e15, true, [&] { return exactTreeSearch(false, 1); }},
+            {"alltrees", 0, true, [&] { return exactTreeSearch(true, 1); }},
+        };
+        for (const auto &search : searches) {
+            gErrorCodes.clear();
+            bbex.upBound = search.upBound;
+            const int rc = search.run();
+            if (w == big) {
+                EXPECT_NE(rc, 0) << search.name;
+                EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{516}) << search.name;
+                EXPECT_EQ(numTreesInBuffer(buf), 0u) << search.name;
+                continue;
+            }
+            ASSERT_EQ(rc, 0) << search.name;
+            ASSERT_GT(numTreesInBuffer(buf), 0u) << search.name;
+            const double kept = search.exact ? lastXsearchResult().best : getTreeScoreArray(buf)[0];
+            EXPECT_DOUBLE_EQ(rescore(buf, 1, t.get()), kept) << search.name;
+            EXPECT_GE(kept, w) << search.name;
+        }
+    }
+    // Swapping from a tree in memory whose length overflows reports it too,
+    // instead of the overflowing length of a neighbour.
+    data->weights[0] = big / 8;
+    gPars.pending = 1;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    ASSERT_EQ(runHeuristicSearch(data), 0);
+    data->weights[0] = big;
+    gPars.pending = 1;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
+    hs.startSource = kStartCurrent;
+    gErrorCodes.clear();
+    EXPECT_NE(runHeuristicSearch(data), 0);
+    EXPECT_EQ(gErrorCodes, std::vector<uint32_t>{516});
+    bbex = savedBbex;
 }
 
 // Two replicates that end on the same trees make one island hit twice; an

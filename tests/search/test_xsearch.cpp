@@ -1,9 +1,12 @@
 #include <array>
+#include <cmath>
+#include <functional>
 #include <random>
 #include <set>
 
 #include "parsimony/partitn.h"
 #include "search/freqdist.h"
+#include "search/scores.h"
 #include "search/search_settings.h"
 #include "search/xsearch.h"
 #include "trees/constr.h"
@@ -20,7 +23,7 @@ struct Matrix {
     uint32_t ntax = 0, nchar = 0;
     std::vector<std::string> rows;    // '0'..'3' or '?'
     std::vector<uint8_t> ordered;     // per character
-    std::vector<int> weight;          // per character
+    std::vector<double> weight;       // per character
 };
 
 struct Cell {
@@ -93,10 +96,10 @@ std::vector<int> refCharLengths(const Matrix &m, const RefTree &t)
     return lengths;
 }
 
-int refScore(const Matrix &m, const RefTree &t)
+double refScore(const Matrix &m, const RefTree &t)
 {
     const std::vector<int> lengths = refCharLengths(m, t);
-    int total = 0;
+    double total = 0.0;
     for (uint32_t c = 0; c < m.nchar; c++)
         total += m.weight[c] * lengths[c];
     return total;
@@ -394,6 +397,65 @@ TEST_F(Xsearch, GoloboffFitSearchesMatchPlainEnumeration)
     }
 }
 
+// Weights that are not binary fractions give sums that differ from the
+// exact values in their last bits, and differently from tree to tree: the
+// searches must compare them within the weights' tolerance. AllTrees and
+// BandB (every addition sequence, with and without the partition bound)
+// keep the very best trees of a plain enumeration, and a bound given as
+// the optimum typed in keeps them all, one step below it none.
+TEST_F(Xsearch, RealWeightSearchesMatchPlainEnumeration)
+{
+    const ParsServices savedServices = parsServices();
+    struct Restore {
+        ParsServices s;
+        ~Restore() { installParsServices(s); }
+    } restore{savedServices};
+    installScoreTypeHook();
+    // Per weight set: a weight of character c, and the decimals of the set.
+    struct WeightSet {
+        std::function<double(std::mt19937 &)> draw;
+        int decimals;
+    };
+    const std::vector<WeightSet> sets = {
+        {[](std::mt19937 &) { return 0.1; }, 1},
+        {[](std::mt19937 &g) { return 0.1 * static_cast<double>(1 + g() % 9); }, 1},
+        {[](std::mt19937 &g) { return 0.01 * static_cast<double>(1 + g() % 300); }, 2},
+        {[](std::mt19937 &g) { return g() % 2 ? 0.3 : 0.7; }, 1},
+    };
+    std::mt19937 gen(4711);
+    for (int trial = 0; trial < 8; trial++) {
+        const uint32_t ntax = 6 + trial % 3;
+        const WeightSet &ws = sets[static_cast<size_t>(trial) % sets.size()];
+        SCOPED_TRACE(::testing::Message() << "trial " << trial);
+        Matrix m = randomMatrix(gen, ntax, 10 + gen() % 12, false);
+        for (double &w : m.weight)
+            w = ws.draw(gen);
+        const RefResult ref = reference(m);
+        load(m);
+        ASSERT_EQ(exactTreeSearch(true, 1), 0);
+        EXPECT_EQ(lastXsearchResult().evaluated, ref.trees);
+        EXPECT_NEAR(lastXsearchResult().best, ref.best, 1e-9);
+        EXPECT_EQ(bufferTrees(ntax), ref.optimal) << "optimal " << ref.optimal.size();
+        for (uint32_t seq = 0; seq < 5; seq++)
+            for (bool ptn : {true, false}) {
+                bbex.addSeq = seq;
+                setXsearchPartitionBound(ptn);
+                ASSERT_EQ(exactTreeSearch(false, 1), 0);
+                EXPECT_NEAR(lastXsearchResult().best, ref.best, 1e-9) << "addSeq " << seq << " ptn " << ptn;
+                EXPECT_EQ(bufferTrees(ntax), ref.optimal) << "addSeq " << seq << " ptn " << ptn;
+            }
+        bbex.addSeq = 0;
+        const double unit = std::pow(10.0, -ws.decimals);
+        const double typed = std::round(ref.best / unit) * unit;
+        for (double bound : {typed, typed - unit}) {
+            bbex.upBound = bound;
+            ASSERT_EQ(exactTreeSearch(false, 1), 0);
+            EXPECT_EQ(bufferTrees(ntax), bound == typed ? ref.optimal : std::set<Splits>{}) << "upBound " << bound;
+        }
+        bbex.upBound = 0.0;
+    }
+}
+
 // A constraint as the oracle sees it: monophyly groups, backbone groups
 // over the backbone's taxa (the last mask), or the subsets of a convexity
 // partition.
@@ -419,7 +481,7 @@ bool refSatisfies(const RefTree &t, const RefConstraint &c, uint32_t ntax)
                     sub.rows[x][0] = static_cast<char>('0' + k);
         sub.ordered = {0};
         sub.weight = {1};
-        return refScore(sub, t) <= static_cast<int>(c.groups.size()) - 1;
+        return refScore(sub, t) <= static_cast<double>(c.groups.size()) - 1;
     }
     const uint64_t within = c.type == kConBackbone ? c.groups.back() : all;
     const size_t n = c.type == kConBackbone ? c.groups.size() - 1 : c.groups.size();

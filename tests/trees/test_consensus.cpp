@@ -339,6 +339,34 @@ TEST_F(ConsensusTest, AdamsKnownAnswersAndRandomSetsAgainstTheDefinition)
     }
 }
 
+// A caterpillar of n taxa has clades of every size from 2 up: its
+// Schuh-Farris sum is C(n, 3) rooted and C(n - 1, 3) unrooted, past 2^31
+// from about 2,300 taxa, and its Nelson-Platnick total grows as n^2.
+TEST_F(ConsensusTest, IndicesOfALargeCaterpillarKeepEveryDigit)
+{
+    constexpr uint64_t n = 2400;
+    makeTaxa(n);
+    std::string newick = "t1";
+    for (uint64_t t = 2; t <= n; t++)
+        newick = "(" + newick + ",t" + std::to_string(t) + ")";
+    const auto choose3 = [](uint64_t x) { return x * (x - 1) * (x - 2) / 6; };
+    for (bool rooted : {true, false}) {
+        ASSERT_EQ(readBlock((rooted ? "tree r = [&R] " : "utree u = ") + newick + ";"), 0) << testcap::gErrorText;
+        TreeHandle tree(createTree(true));
+        ASSERT_EQ(getTree(getMainTreeBuffer(nullptr), 1, tree.get()), 0);
+        const ConsensusIndices ci = computeConsensusIndices(tree.get(), static_cast<uint32_t>(n));
+        const uint64_t top = rooted ? n - 1 : n - 2;  // the largest clade below the top fork
+        EXPECT_EQ(ci.schuhFarris, choose3(top + 1)) << "rooted " << rooted;
+        EXPECT_DOUBLE_EQ(ci.schuhFarrisNorm, 1.0) << "rooted " << rooted;
+        EXPECT_EQ(ci.npTotal, top * (top + 1) / 2 - 1) << "rooted " << rooted;
+        testcap::clearCaptured();
+        showConsensusIndices(ci);
+        EXPECT_NE(testcap::gOut.find("Schuh-Farris levels sum = " + std::to_string(choose3(top + 1)) + " "),
+                  std::string::npos)
+            << testcap::gOut;
+    }
+}
+
 TEST_F(ConsensusTest, IndicesOfHandWorkedTreesAndNaForAThreeTaxonStar)
 {
     makeTaxa(6);
