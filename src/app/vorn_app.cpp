@@ -14,6 +14,7 @@
 
 #include "data/assump.h"
 #include "data/data_services.h"
+#include "data/data_settings.h"
 #include "data/getdata.h"
 #include "data/nexsets.h"
 #include "data/statefreq.h"
@@ -22,6 +23,7 @@
 #include "distance/dcalc.h"
 #include "distance/distance_hooks.h"
 #include "distance/dset.h"
+#include "distance/distance_settings.h"
 #include "distance/ml_start_lengths.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
@@ -57,6 +59,7 @@
 #include "search/freqdist.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
+#include "trees/tree_settings.h"
 
 uint8_t doingIniFile = 0;
 
@@ -331,6 +334,17 @@ bool makeHomeFilePath(const char *fileName, char *dest)
 
 namespace {
 
+// File names typed for one data set must not carry over to the next: a later
+// SaveTrees, Export or SaveDist would otherwise overwrite that data set's
+// results with the new one's. The tree file is then named again; the export
+// and distance files take their defaults from the new data file.
+void forgetDefaultFilenames()
+{
+    gTreefileName[0] = '\0';
+    deallocFilenameCmdParamBuffer(&exprt.file);
+    deallocFilenameCmdParamBuffer(&saveDist.file);
+}
+
 // Distance-criterion replicates with maximum-likelihood distances keep the
 // likelihood set-up that computes the distances, as likelihood replicates
 // do: each sums its drawn character weights into the set-up's patterns (and
@@ -445,10 +459,12 @@ int beginStartup()
     readers.endSimulation = endSimulation;
     readers.inSimulationBlock = inSimulationBlock;
     readers.processQuartetsBlock = processQuartetsBlock;
+    readers.forgetDefaultFilenames = forgetDefaultFilenames;
     setBlockReaders(readers);
     gShutdownHooks.finalizePython = finalizePython;
     DataServices python{};
     python.inPythonBlock = [] { return executingPythonBlock(); };
+    python.forgetDefaultOutputFileNames = forgetDefaultFilenames;
     if (installDataServices(python) != 0)
         return 1;
     return allocCmdLine();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "data/data_util.h"
 #include "data/nexsets.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_strings.h"
@@ -182,6 +183,13 @@ int readCharOrTaxaList(DataInfo *d, const char *terminators, Set *result, Set *r
                              "ExSet");
                 return 1;
             }
+            // Constant, Uninf and AllMissing are filled by the data preparation,
+            // which a list read straight after the data has not yet run.
+            const bool derived = ns == &gNexsets.builtins[kBuiltinConstant] ||
+                                 ns == &gNexsets.builtins[kBuiltinUninf] ||
+                                 ns == &gNexsets.builtins[kBuiltinAllMissing];
+            if (derived && !taxa && !d->dataInitialized && initializeDataInfo(d) != 0)
+                return 1;
             if (const Set *s = getNexsetSet(ns))
                 addMembers(result, remaining, s, n);
             continue;

@@ -289,9 +289,13 @@ int Exporter::plan()
 
 char Exporter::missingSymbol() const
 {
+    // FASTA readers take N and X as the unknown residue of sequences only;
+    // standard (morphological) data keep the NEXUS question mark.
     if (format_ != kExportFasta)
         return '?';
     const bool protein = exprt.translateToAA || d_->dataType == kDataTypeProtein;
+    if (!protein && (d_->dataType < kDataTypeDNA || d_->dataType > kDataTypeNucleotide))
+        return '?';
     const char m = protein ? 'X' : 'N';
     return d_->letterCase == 1 ? static_cast<char>(std::tolower(m)) : m;
 }

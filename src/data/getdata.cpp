@@ -18,6 +18,7 @@
 #include "data/taxstat.h"
 #include "data/vorn_memory.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_logfile.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 #include "qel/qel_malloc.h"
@@ -499,6 +500,8 @@ int finishBlock(DataInfo *d)
 {
     DataBlockReader &r = gReader;
     if (d->newTaxa && d->taxa.labels) {
+        // A log started without a name is named after the data it records.
+        setDefaultLogFileName();
         warnDuplicateLabels(d);
         initTaxStatus(d);
     }

@@ -130,6 +130,9 @@ TEST_F(ListTest, SetNamesPartitionsAndForbiddenStateSets)
     for (uint32_t c = 0; c < 12; ++c)
         addSetMember(getPtnSubset(getNexPtn(cp), c % 3), c);
     ASSERT_EQ(installNexSet(cp, kNexCharPartition, "Character-partition", true), 0);
+    // The hand-filled built-in sets stand for a prepared data set; on an
+    // unprepared one the reader would fill them from the matrix first.
+    d->dataInitialized = 1;
     addSetMember(d->gappedChars, 11);
     addSetMember(getNexsetSet(&gNexsets.builtins[kBuiltinConstant]), 1);
 
