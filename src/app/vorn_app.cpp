@@ -57,6 +57,7 @@
 #include "search/freqdist.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 
 uint8_t doingIniFile = 0;
 
@@ -431,6 +432,8 @@ int beginStartup()
     GeneralOptionHandlers optionHandlers{};
     optionHandlers.handleMaxtreesChg = static_cast<int (*)(CmdParam *)>(handleMaxtreesChg);
     optionHandlers.getConstrName = getConstrName;
+    optionHandlers.storeBrlensParm = storeBrlensParm;
+    optionHandlers.storeTreeWtsParm = storeTreeWtsParm;
     setGeneralOptionHandlers(optionHandlers);
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});
