@@ -432,6 +432,7 @@ int beginStartup()
     GeneralOptionHandlers optionHandlers{};
     optionHandlers.handleMaxtreesChg = static_cast<int (*)(CmdParam *)>(handleMaxtreesChg);
     optionHandlers.getConstrName = getConstrName;
+    optionHandlers.getAncStParm = getAncStParm;
     optionHandlers.storeBrlensParm = storeBrlensParm;
     optionHandlers.storeTreeWtsParm = storeTreeWtsParm;
     setGeneralOptionHandlers(optionHandlers);
