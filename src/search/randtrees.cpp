@@ -25,6 +25,7 @@
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
+#include "trees/describe.h"
 #include "trees/treegen.h"
 #include "trees/treeutil.h"
 
@@ -144,9 +145,13 @@ int doRandTreesCmd()
     makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
 
     qel_printf("\nEvaluating %u trees sampled equiprobably from the set of all possible trees\n\n", run.nreps);
-    qel_printf("  Trees are %s\n", run.rooted ? "rooted" : "unrooted");
-    qel_printf("  Starting seed = %s\n", seedString(run.seed).c_str());
+    indentOutput(2);
+    if (gCriterion == kCriterionParsimony && srch.includeAnc)
+        qel_printf("Ancestor \"%s\" included in analysis\n", ancStatesName());
+    qel_printf("Trees are %s\n", run.rooted ? "rooted" : "unrooted");
+    qel_printf("Starting seed = %s\n", seedString(run.seed).c_str());
     showCriterionSettings(data);
+    indentOutput(-2);
 
     TimeMark start{}, stop{};
     setTimeMark(&start);
