@@ -41,6 +41,7 @@
 #include "trees/savetree.h"
 #include "trees/splits.h"
 #include "trees/treebuf.h"
+#include "trees/treelist.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
@@ -320,6 +321,8 @@ int computeAndOutputBootJackTree(DataInfo *data, double total)
     BootJackData &b = btjkData;
     setStatusText(b.jackknife ? "Computing jackknife consensus tree..." : "Computing bootstrap consensus tree...");
     TreeBuffer *buf = getActiveTreeBuffer();
+    // A filter over the trees being replaced would hide the consensus tree.
+    deleteTreeSets(true);
     emptyTreeBuffer(buf, true);
     const uint32_t kind = b.jackknife ? kConJackknife : kConBootstrap;
     const uint32_t level = btjkOpt.keepAll ? 50u : static_cast<uint32_t>(btjkOpt.conLevel);

@@ -42,6 +42,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "trees/constr.h"
 #include "trees/treebuf.h"
+#include "trees/treelist.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
@@ -977,6 +978,8 @@ int exactTreeSearch(bool exhaustive, int mode)
     // Replicated runs show the settings too, as a heuristic replicate does:
     // the enforced constraint and the bound are theirs to report.
     showXsearchSettings(x);
+    // A filter over the trees being replaced would hide the new ones.
+    deleteTreeSets(true);
     emptyTreeBuffer(x.buf, true);
     setRootededness(x.buf, x.rooted);
 
