@@ -175,6 +175,13 @@ int checkNBestConflicts(bool randomAddition)
 {
     if (hs.nbest <= 0)
         return 0;
+    // Each replicate of a resampling or test keeps its best trees only.
+    if (gSearchState.replicatedKind != 0)
+        return qel_errorMsg(547,
+                            "Saving the N best trees is not allowed with replicated searches.\tYou must turn off "
+                            "previous request to save N best trees (e.g., \"defaults hsearch nbest=0;\" or "
+                            "\"bootstrap/nbest=0;\")"),
+               1;
     struct Conflict {
         bool on;
         const char *feature, *remedy;
@@ -217,6 +224,12 @@ int checkHSearchOptions(HSearchRun &run)
                                 "Options for keeping suboptimal trees ('Keep') and saving of no more than N trees "
                                 "with scores greater than or equal to X ('ChuckScore' 'NChuck') are "
                                 "incompatible."),
+                   1;
+        if (hs.abortRep && run.randomAddition && gSearchState.replicatedKind != 0)
+            return qel_errorMsg(521,
+                                "Aborting of random addition sequence replicates ('ChuckAbort') when saving no more "
+                                "than N trees with scores greater than or equal to X is not allowed when performing "
+                                "replicated searches."),
                    1;
     }
     if (hs.ecr && hs.swap == 0)
