@@ -12,6 +12,7 @@
 #include "parsimony/packx.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_io.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
@@ -22,6 +23,7 @@
 #include "search/critscore.h"
 #include "search/freqdist.h"
 #include "search/hsprep.h"
+#include "search/pscores.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
@@ -37,6 +39,7 @@ struct EvalRun {
     DataInfo *data = nullptr;
     Tree *tree = nullptr;
     FreqDist *fd = nullptr;
+    StreamInfo *scoreStream = nullptr;  // owns scoreFile
     std::FILE *scoreFile = nullptr;
     ProgData *progress = nullptr;
     RNGSeed seed{};
@@ -137,9 +140,10 @@ int doRandTreesCmd()
         return finishSearch(1);
     run.fd = fd.get();
     if (!scoreFileName.empty()) {
-        run.scoreFile = std::fopen(scoreFileName.c_str(), "w");
-        if (!run.scoreFile)
-            return qel_errorMsg(0, "Could not open file \"%s\" for writing.", scoreFileName.c_str()), finishSearch(1);
+        run.scoreStream = openScoreFile(scoreFileName.c_str());
+        if (!run.scoreStream)
+            return finishSearch(1);
+        run.scoreFile = run.scoreStream->fp;
     }
     run.seed = makeSeed(evalRand.seed[0], evalRand.seed[1], evalRand.seed[2], evalRand.seed[3]);
     makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
@@ -162,8 +166,8 @@ int doRandTreesCmd()
     setTimeMark(&stop);
     if (run.status == 2)
         setAbortedStatus(0);
-    if (run.scoreFile)
-        std::fclose(run.scoreFile);
+    if (run.scoreStream && closeScoreFile(&run.scoreStream) != 0 && run.status == 0)
+        run.status = 1;
     if (run.done < run.nreps)
         qel_printf("  Evaluation aborted after %u %s\n", run.done, run.done == 1 ? "tree" : "trees");
     showTimeUsed(&start, &stop, 0, " for tree-score evaluation");
