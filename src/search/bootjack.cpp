@@ -40,6 +40,7 @@
 #include "trees/roottree.h"
 #include "trees/savetree.h"
 #include "trees/splits.h"
+#include "trees/tree_settings.h"
 #include "trees/treebuf.h"
 #include "trees/treelist.h"
 #include "trees/treebuf_extras.h"
@@ -270,6 +271,16 @@ int checkBootJackOptions(DataInfo *data, bool jackknife)
                    1;
         if (gDistFxns.check(capitalized(name).c_str(), data) != 0)
             return 1;
+    }
+    // The consensus tree is rooted for output when the replicates are done;
+    // asking then would waste the run, so the choice is made now.
+    if (rooting.rootMethod == kRootMidpoint || rooting.rootMethod == kRootLundberg) {
+        if (!userQuery(true, "Midpoint and Lundberg rooting are not supported for bootstrap consensus tree output.  "
+                             "OK to use outgroup rooting (with the currently defined outgroup) instead?"))
+            return 1;
+        rooting.rootMethod = kRootOutgroup;
+        if (const TreeDataHooks &h = treeDataHooks(); h.forgetLastTreeOptimized)
+            h.forgetLastTreeOptimized();
     }
     // Every character excluded: the shared refusal of analyses without
     // character data.
