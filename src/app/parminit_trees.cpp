@@ -59,8 +59,9 @@ void generateTrees(CmdParamList *list)
                  nullptr, list);
     do_Int_Parm(cat, "model", kParamKeyword, kFactory, &treeGen.model, 0, nullptr,
                 "equiprobable\0Markovian\0", list);
+    // 0 passes the parser so that the command itself explains what it needs.
     do_IntRange_Parm(cat, "ntrees", kParamInt, kFactory, i32Of(treeGen.ntrees), kDefaultGenTrees,
-                     1, kMaxtreesCeiling, nullptr, nullptr, list);
+                     0, kMaxtreesCeiling, nullptr, nullptr, list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactory | kParamNoFactoryText, treeGen.seed, 0, nullptr,
                 nullptr, list);
     do_Bool_Parm(cat, "rooted", kOnOff, 0, &treeGen.rooted, 0, nullptr, nullptr, list);
@@ -85,7 +86,7 @@ void treesBlockRandomTrees(CmdParamList *list)
 {
     const char *cat = "GenRand";
     // No default: the command must say how many trees it wants.
-    do_IntRange_Parm(cat, "ntrees", kParamInt, kOnce, i32Of(treeGen.ntrees), 0, 1,
+    do_IntRange_Parm(cat, "ntrees", kParamInt, kOnce, i32Of(treeGen.ntrees), 0, 0,
                      kMaxtreesCeiling, nullptr, nullptr, list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactory | kParamNoFactoryText, treeGen.seed, 0, nullptr,
                 nullptr, list);

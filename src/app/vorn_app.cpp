@@ -59,6 +59,7 @@
 #include "search/freqdist.h"
 #include "search/scores.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 #include "trees/tree_settings.h"
 
 uint8_t doingIniFile = 0;
@@ -445,6 +446,9 @@ int beginStartup()
     GeneralOptionHandlers optionHandlers{};
     optionHandlers.handleMaxtreesChg = static_cast<int (*)(CmdParam *)>(handleMaxtreesChg);
     optionHandlers.getConstrName = getConstrName;
+    optionHandlers.getAncStParm = getAncStParm;
+    optionHandlers.storeBrlensParm = storeBrlensParm;
+    optionHandlers.storeTreeWtsParm = storeTreeWtsParm;
     setGeneralOptionHandlers(optionHandlers);
     // The repacking requested by option callbacks reaches the parsimony settings.
     setVornParamServices(VornParamServices{nullptr, setNeedParsPrep, nullptr});

@@ -26,6 +26,7 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees/treelist.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -169,6 +170,8 @@ int doStarDecompCmd()
         return finishSearch(1);
     if (!verifyReplaceTrees())
         return finishSearch(1);
+    // A filter over the trees being replaced would hide the new ones.
+    deleteTreeSets(true);
     emptyTreeBuffer(getActiveTreeBuffer(), true);
     setTreeSource(10);
     setSearchVariables(kSearchModeCluster, d);

@@ -42,7 +42,9 @@
 #include "trees/savetree.h"
 #include "trees/tree_settings.h"
 #include "trees/splits.h"
+#include "trees/tree_settings.h"
 #include "trees/treebuf.h"
+#include "trees/treelist.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
@@ -334,6 +336,16 @@ int checkBootJackOptions(DataInfo *data, bool jackknife)
         if (gDistFxns.check(capitalized(name).c_str(), data) != 0)
             return 1;
     }
+    // The consensus tree is rooted for output when the replicates are done;
+    // asking then would waste the run, so the choice is made now.
+    if (rooting.rootMethod == kRootMidpoint || rooting.rootMethod == kRootLundberg) {
+        if (!userQuery(true, "Midpoint and Lundberg rooting are not supported for bootstrap consensus tree output.  "
+                             "OK to use outgroup rooting (with the currently defined outgroup) instead?"))
+            return 1;
+        rooting.rootMethod = kRootOutgroup;
+        if (const TreeDataHooks &h = treeDataHooks(); h.forgetLastTreeOptimized)
+            h.forgetLastTreeOptimized();
+    }
     // Every character excluded: the shared refusal of analyses without
     // character data.
     if (btjkData.included.empty()) {
@@ -392,6 +404,8 @@ int computeAndOutputBootJackTree(DataInfo *data, double total)
     BootJackData &b = btjkData;
     setStatusText(b.jackknife ? "Computing jackknife consensus tree..." : "Computing bootstrap consensus tree...");
     TreeBuffer *buf = getActiveTreeBuffer();
+    // A filter over the trees being replaced would hide the consensus tree.
+    deleteTreeSets(true);
     emptyTreeBuffer(buf, true);
     const uint32_t kind = b.jackknife ? kConJackknife : kConBootstrap;
     const uint32_t level = btjkOpt.keepAll ? 50u : static_cast<uint32_t>(btjkOpt.conLevel);

@@ -45,6 +45,7 @@
 #include "search/stepwise.h"
 #include "cli/qel_cmdoptions.h"
 #include "trees/treebuf.h"
+#include "trees/treelist.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treegen.h"
@@ -98,6 +99,7 @@ struct HSearchRun {
     const CriterionSearchFxns *warmBy = nullptr;
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
     uint32_t memLast = 0;
+    uint32_t memVisible = 0;  // of those, the trees the filter leaves in view
 };
 
 uint32_t numSaved(const HSearchRun &run) { return numTreesInBuffer(run.mainBuf); }
@@ -173,6 +175,13 @@ int checkNBestConflicts(bool randomAddition)
 {
     if (hs.nbest <= 0)
         return 0;
+    // Each replicate of a resampling or test keeps its best trees only.
+    if (gSearchState.replicatedKind != 0)
+        return qel_errorMsg(547,
+                            "Saving the N best trees is not allowed with replicated searches.\tYou must turn off "
+                            "previous request to save N best trees (e.g., \"defaults hsearch nbest=0;\" or "
+                            "\"bootstrap/nbest=0;\")"),
+               1;
     struct Conflict {
         bool on;
         const char *feature, *remedy;
@@ -215,6 +224,12 @@ int checkHSearchOptions(HSearchRun &run)
                                 "Options for keeping suboptimal trees ('Keep') and saving of no more than N trees "
                                 "with scores greater than or equal to X ('ChuckScore' 'NChuck') are "
                                 "incompatible."),
+                   1;
+        if (hs.abortRep && run.randomAddition && gSearchState.replicatedKind != 0)
+            return qel_errorMsg(521,
+                                "Aborting of random addition sequence replicates ('ChuckAbort') when saving no more "
+                                "than N trees with scores greater than or equal to X is not allowed when performing "
+                                "replicated searches."),
                    1;
     }
     if (hs.ecr && hs.swap == 0)
@@ -283,6 +298,12 @@ int copyTreesToStartBuffer(HSearchRun &run)
                             "Unrooted trees may not be used as the starting point when directed characters are "
                             "present or an ancestor is included."),
                1;
+    // Trees hidden by the filter are not the user's to start from.
+    run.memVisible = 0;
+    for (uint32_t k = first; k <= last; k++)
+        run.memVisible += isTreeVisible(k - 1) ? 1 : 0;
+    if (run.memVisible == 0)
+        return qel_errorMsg(0, "All trees within the specified range of starting trees are hidden by filter."), 1;
     setRootededness(run.startBuf, memRooted);
     run.memFirst = first;
     run.memLast = last;
@@ -290,6 +311,8 @@ int copyTreesToStartBuffer(HSearchRun &run)
     double *scores = getTreeScoreArray(run.startBuf);
     const int32_t constrained = getTopolConstrained();
     for (uint32_t k = first; k <= last; k++) {
+        if (!isTreeVisible(k - 1))
+            continue;
         if (getTree(run.mainBuf, k, run.tree) != 0)
             return 1;
         // Resolving a polytomy keeps every group, so a tree that breaks a
@@ -1854,7 +1877,7 @@ void showHSearchSettings(const HSearchRun &run)
         }
         if (run.fromMemory) {
             if (hs.startSource == kStartCurrent)
-                qel_printf("  Initial swapping on %d trees already in memory\n", static_cast<int>(run.memLast));
+                qel_printf("  Initial swapping on %d trees already in memory\n", static_cast<int>(run.memVisible));
             else if (run.memFirst == run.memLast)
                 qel_printf("  Initial swapping on tree %u already in memory\n", run.memFirst);
             else
@@ -2194,6 +2217,9 @@ int runHeuristicSearch(DataInfo *data)
     } else if (!hs.retain && !verifyReplaceTrees()) {
         return 1;
     }
+    // The search's trees replace or join those the filter was made for; a
+    // filter left in place would hide the new trees by their old numbers.
+    deleteTreeSets(true);
     // Retained trees stay in front of the buffer; the search saves after them
     // and never swaps or drops them.
     if (hs.retain)

@@ -503,6 +503,18 @@ StreamInfo *openScoreFile(const char *name)
     return rc == kOpenOK ? stream : nullptr;
 }
 
+int closeScoreFile(StreamInfo **stream)
+{
+    if (!stream || !*stream)
+        return 0;
+    const std::string name = streamFilename(*stream);
+    const int rc = finishStreamFile(*stream, true);
+    discardStream(stream);
+    if (rc != 0)
+        return qel_errorMsg(0, "Error writing file \"%s\".", name.c_str()), 1;
+    return 0;
+}
+
 int startScoreCmd(const DataInfo *d, const ScoreCmdRequest &request, ScoreCmdStart &start)
 {
     TreeBuffer *buf = getActiveTreeBuffer();

@@ -45,3 +45,6 @@ int startScoreCmd(const DataInfo *d, const ScoreCmdRequest &request, ScoreCmdSta
 // replaced file takes the old one's place only once it is complete; honours
 // the shared replace and append flags. Null after an error report.
 StreamInfo *openScoreFile(const char *name);
+// Puts a score file opened by openScoreFile in place and frees the stream;
+// 0 when written, else 1 after reporting the error.
+int closeScoreFile(StreamInfo **stream);

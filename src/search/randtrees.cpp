@@ -12,6 +12,7 @@
 #include "parsimony/packx.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_io.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
@@ -22,9 +23,11 @@
 #include "search/critscore.h"
 #include "search/freqdist.h"
 #include "search/hsprep.h"
+#include "search/pscores.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
+#include "trees/describe.h"
 #include "trees/treegen.h"
 #include "trees/treeutil.h"
 
@@ -36,6 +39,7 @@ struct EvalRun {
     DataInfo *data = nullptr;
     Tree *tree = nullptr;
     FreqDist *fd = nullptr;
+    StreamInfo *scoreStream = nullptr;  // owns scoreFile
     std::FILE *scoreFile = nullptr;
     ProgData *progress = nullptr;
     RNGSeed seed{};
@@ -136,17 +140,22 @@ int doRandTreesCmd()
         return finishSearch(1);
     run.fd = fd.get();
     if (!scoreFileName.empty()) {
-        run.scoreFile = std::fopen(scoreFileName.c_str(), "w");
-        if (!run.scoreFile)
-            return qel_errorMsg(0, "Could not open file \"%s\" for writing.", scoreFileName.c_str()), finishSearch(1);
+        run.scoreStream = openScoreFile(scoreFileName.c_str());
+        if (!run.scoreStream)
+            return finishSearch(1);
+        run.scoreFile = run.scoreStream->fp;
     }
     run.seed = makeSeed(evalRand.seed[0], evalRand.seed[1], evalRand.seed[2], evalRand.seed[3]);
     makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
 
     qel_printf("\nEvaluating %u trees sampled equiprobably from the set of all possible trees\n\n", run.nreps);
-    qel_printf("  Trees are %s\n", run.rooted ? "rooted" : "unrooted");
-    qel_printf("  Starting seed = %s\n", seedString(run.seed).c_str());
+    indentOutput(2);
+    if (gCriterion == kCriterionParsimony && srch.includeAnc)
+        qel_printf("Ancestor \"%s\" included in analysis\n", ancStatesName());
+    qel_printf("Trees are %s\n", run.rooted ? "rooted" : "unrooted");
+    qel_printf("Starting seed = %s\n", seedString(run.seed).c_str());
     showCriterionSettings(data);
+    indentOutput(-2);
 
     TimeMark start{}, stop{};
     setTimeMark(&start);
@@ -157,8 +166,8 @@ int doRandTreesCmd()
     setTimeMark(&stop);
     if (run.status == 2)
         setAbortedStatus(0);
-    if (run.scoreFile)
-        std::fclose(run.scoreFile);
+    if (run.scoreStream && closeScoreFile(&run.scoreStream) != 0 && run.status == 0)
+        run.status = 1;
     if (run.done < run.nreps)
         qel_printf("  Evaluation aborted after %u %s\n", run.done, run.done == 1 ? "tree" : "trees");
     showTimeUsed(&start, &stop, 0, " for tree-score evaluation");

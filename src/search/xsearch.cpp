@@ -23,6 +23,7 @@
 #include "parsimony/stateset.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_io.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
@@ -33,6 +34,7 @@
 #include "search/freqdist.h"
 #include "search/hitlist.h"
 #include "search/hsprep.h"
+#include "search/pscores.h"
 #include "search/scores.h"
 #include "search/search.h"
 #include "search/search_settings.h"
@@ -42,6 +44,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "trees/constr.h"
 #include "trees/treebuf.h"
+#include "trees/treelist.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
@@ -127,6 +130,7 @@ struct XsearchData {
     // Unordered tip sets with their definite fields (missing fields cleared).
     std::vector<std::vector<uint64_t>> tipUno;
     FreqDistPtr fd;
+    StreamInfo *scoreStream = nullptr;  // owns scoreFile
     std::FILE *scoreFile = nullptr;
     CollapseRule collapse = CollapseRule::kNo;
     bool statusHeader = false;
@@ -964,11 +968,14 @@ int exactTreeSearch(bool exhaustive, int mode)
     }
     sfopt.pref_saveToFile = exhaustive && scoreFileRequest.given();
     if (sfopt.pref_saveToFile) {
-        x.scoreFile = std::fopen(sfopt.scoreFile, "w");
-        if (!x.scoreFile) {
+        // As PScores does: beside the input, and never over a file the user
+        // did not ask to replace.
+        x.scoreStream = openScoreFile(sfopt.scoreFile);
+        if (!x.scoreStream) {
             clearStatusText();
-            return qel_errorMsg(0, "Could not open file \"%s\" for writing.", sfopt.scoreFile), finishSearch(1);
+            return finishSearch(1);
         }
+        x.scoreFile = x.scoreStream->fp;
     }
     x.remainingBound = !exhaustive && !x.criterionScores && !gPars.threshold && !gPars.goloboff &&
                        packedData(data)->unoWords > 0;
@@ -976,14 +983,15 @@ int exactTreeSearch(bool exhaustive, int mode)
         prepareTipSets(x);
     clearStatusText();
     if (mode == 0 && !verifyReplaceTrees()) {
-        if (x.scoreFile)
-            std::fclose(x.scoreFile);
+        closeScoreFile(&x.scoreStream);
         return finishSearch(1);
     }
     setTreeSource(exhaustive ? 3 : 2);
     // Replicated runs show the settings too, as a heuristic replicate does:
     // the enforced constraint and the bound are theirs to report.
     showXsearchSettings(x);
+    // A filter over the trees being replaced would hide the new ones.
+    deleteTreeSets(true);
     emptyTreeBuffer(x.buf, true);
     setRootededness(x.buf, x.rooted);
 
@@ -1014,8 +1022,8 @@ int exactTreeSearch(bool exhaustive, int mode)
     setTimeMark(&stop);
     if (!x.criterionScores)
         deallocPtnData(packedData(data));
-    if (x.scoreFile)
-        std::fclose(x.scoreFile);
+    if (x.scoreStream && closeScoreFile(&x.scoreStream) != 0 && result == 0)
+        result = 1;
     if (result == 2)
         setAbortedStatus(0);
     if (mode == 0 && (result == 0 || result == 2 || result == 3))

@@ -1774,6 +1774,10 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
                 qel_printf("%d %s read from file%s\n", static_cast<int>(r->treesRead), treeWord(r->treesRead), suffix);
             if (mode != kKeepReplace || (flags & kReadElimDups))
                 qel_printf("%d %s from file kept\n", static_cast<int>(r->treesKept), treeWord(r->treesKept));
+            if (job.marked && (mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth)) {
+                const uint32_t deleted = card(job.marked);
+                qel_printf("%u %s originally in memory deleted\n", deleted, treeWord(deleted));
+            }
             if (originalCount > 0 || status == 2)
                 qel_printf("%d %s now in memory\n", static_cast<int>(buf->numTrees), treeWord(buf->numTrees));
             if (status == 2)

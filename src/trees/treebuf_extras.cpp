@@ -13,6 +13,7 @@
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
 #include "cli/qel_commands.h"
+#include "trees/tree_settings.h"
 #include "trees/treelist.h"
 
 SpecialTreeStore gSpecialTree{};
@@ -413,6 +414,27 @@ void disposeSupportValues(TreeBuffer *buf)
 {
     if ((buf = selectTreeBuffer(buf)) != nullptr)
         buf->support = static_cast<float *>(deallocArray(buf->support));
+}
+
+int storeBrlensParm(CmdParam *)
+{
+    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    if (getr.storeBrLens || !buf || !haveUserBranchLengths())
+        return 0;
+    disposeBranchLens(buf);
+    setHaveUserBranchLengths(false);
+    // The remembered optimisation may have used the lengths just dropped.
+    if (const TreeDataHooks &h = treeDataHooks(); h.forgetLastTreeOptimized)
+        h.forgetLastTreeOptimized();
+    return 0;
+}
+
+int storeTreeWtsParm(CmdParam *)
+{
+    if (!getr.storeTreeWts)
+        if (TreeBuffer *buf = getMainTreeBuffer(nullptr))
+            disposeTreeWeights(buf);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------

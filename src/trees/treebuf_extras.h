@@ -56,6 +56,11 @@ void disposeBranchLens(TreeBuffer *buf);
 void disposeTreeWeights(TreeBuffer *buf);
 void disposeTreeScores(TreeBuffer *buf);
 void disposeSupportValues(TreeBuffer *buf);
+// Change callbacks of "storeBrLens" and "storeTreeWts": switching storage off
+// drops what the main buffer already holds, so no later command works on
+// lengths or weights the user has asked not to keep. Always 0.
+int storeBrlensParm(CmdParam *option);
+int storeTreeWtsParm(CmdParam *option);
 
 // Newick topology of stored tree n, without the semicolon, to the auxiliary
 // output stream; returns the stream's error state. Tips are taxon numbers,

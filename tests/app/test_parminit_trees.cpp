@@ -180,7 +180,7 @@ TEST_F(TreeOptionsTest, RefusedValuesLeaveEverythingUnchanged)
         {OptionSet::kSaveTrees, "root from=-1;", 0},
         {OptionSet::kGetTrees, "allBlocks mode=0;", 0},
         {OptionSet::kGetTrees, "allBlocks mode=8;", 0},
-        {OptionSet::kGenerateTrees, "rooted ntrees=0;", 0},
+        {OptionSet::kGenerateTrees, "rooted ntrees=-1;", 0},
         {OptionSet::kTreeDist, "fd=no refTree=-2;", 0},
         {OptionSet::kDescribeTrees, "chgList charsPerLine=-5;", 0},
         {OptionSet::kFilter, "always numLE=-1;", 0},

@@ -140,8 +140,7 @@ def main():
         check(len(a) == 15 and a == b, "TREES-block all equals GenerateTrees all")
 
         for code, cmd in ((759, "generatetrees;"), (760, "generatetrees all random;"),
-                          # The option's own range refuses 0 before the command's check.
-                          (141, "generatetrees random ntrees=0;"),
+                          (761, "generatetrees random ntrees=0;"),
                           (762, "constraints c1 = ((A,B));\ngeneratetrees random constraints=c1 converse;"),
                           (767, "begin trees; random seed=1; end;")):
             out = run(vorn, work, P5, cmd + "\nshowtrees;")
