@@ -24,6 +24,10 @@ A case is tests/e2e/<name>.nex with, beside it:
                  an expected output line the expression matches may differ
                  from the actual one only in its numbers, each within
                  tolerance x max(1, |expected|) of the expected number
+  <name>.cpus    the processors the case needs, one number: with fewer
+                 usable by this process (its affinity mask), the program
+                 rightly refuses the threads the case asks for, so the case
+                 is skipped (status 77) and says why
 
 Each run gets a fresh working directory and home directory. Before
 comparing, text that changes from run to run is masked: those two
@@ -40,6 +44,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+from vorn_run import usable_processors
 
 MASKS = [
     (re.compile(r"^Version \S+ for Unix/Linux \(built on .* at .*\)$", re.M),
@@ -90,6 +96,11 @@ def main():
     stem = case[:-len(".nex")]
     name = os.path.basename(stem)
     bless = os.environ.get("VORN_E2E_BLESS") == "1"
+    needed = int((read(stem + ".cpus", "1") or "1").strip())
+    usable = usable_processors()
+    if usable < needed:
+        print("skipped: %s needs %d processors, this process may use %d" % (name, needed, usable))
+        return 77
 
     with tempfile.TemporaryDirectory(prefix="vorn-e2e-") as tmp:
         tmp = os.path.realpath(tmp)

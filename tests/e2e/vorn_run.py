@@ -95,3 +95,9 @@ def splits(newick):
         if 0 < len(side) < len(every):
             out[side] = out.get(side, 0.0) + length
     return out
+
+
+def usable_processors():
+    """The processors this process may run on (its affinity mask, as the
+    program counts them), not those the machine has."""
+    return len(os.sched_getaffinity(0))
