@@ -10,6 +10,7 @@ namespace {
 // in a program that has no trees, packed data, models or distances yet.
 constexpr DataServices kDefaults = {
     .criterion = [] { return kCriterionParsimony; },
+    .resetCriterionToParsimony = [] {},
     .gapMode = [] { return kGapModeMissing; },
     .msTaxa = [] { return kMsTaxaUncertain; },
     .currentAncestralStates = [](const DataInfo *) -> const uint8_t * { return nullptr; },
@@ -153,6 +154,7 @@ int installDataServices(const DataServices &s)
     take(g.packFinish, s.packFinish, kDefaults.packFinish, "packFinish", clashes);
     take(g.altParsPrep, s.altParsPrep, kDefaults.altParsPrep, "altParsPrep", clashes);
     take(g.finalParsPrep, s.finalParsPrep, kDefaults.finalParsPrep, "finalParsPrep", clashes);
+    take(g.resetCriterionToParsimony, s.resetCriterionToParsimony, kDefaults.resetCriterionToParsimony, "resetCriterionToParsimony", clashes);
     take(g.criterionText, s.criterionText, kDefaults.criterionText, "criterionText", clashes);
     take(g.setBootJackNChar, s.setBootJackNChar, kDefaults.setBootJackNChar, "setBootJackNChar", clashes);
     take(g.deallocDistanceStorage, s.deallocDistanceStorage, kDefaults.deallocDistanceStorage, "deallocDistanceStorage", clashes);

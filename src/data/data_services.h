@@ -29,6 +29,8 @@ inline constexpr int kMsTaxaVariable = 2;
 struct DataServices {
     // Settings owned elsewhere (search: criterion; parsimony: gapMode, msTaxa).
     int (*criterion)();
+    // Makes parsimony the criterion, resetting what depends on it (quietly).
+    void (*resetCriterionToParsimony)();
     int (*gapMode)();
     int (*msTaxa)();
     // The current ancestral-states vector of the named-set store (one code per

@@ -36,6 +36,7 @@ constexpr UserDistanceStore kNoStore{
     .install = [](uint32_t, double, uint32_t, bool) {},
     .destroy = [] {},
     .selectDistanceCriterion = [] {},
+    .fitMeasureToData = [](bool) {},
 };
 
 UserDistanceStore gStore = kNoStore;
@@ -102,6 +103,7 @@ void installUserDistanceStore(const UserDistanceStore &s)
     take(gStore.install, s.install);
     take(gStore.destroy, s.destroy);
     take(gStore.selectDistanceCriterion, s.selectDistanceCriterion);
+    take(gStore.fitMeasureToData, s.fitMeasureToData);
 }
 
 void resetUserDistanceStore() { gStore = kNoStore; }

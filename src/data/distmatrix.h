@@ -27,6 +27,10 @@ struct UserDistanceStore {
     void (*destroy)();
     // A DISTANCES block without characters makes distance the criterion.
     void (*selectDistanceCriterion)();
+    // Character data were read: a distance measure they cannot give falls
+    // back to one they can (no user matrix, or a nucleotide measure on
+    // other data).
+    void (*fitMeasureToData)(bool nucleotide);
 };
 // Installs the non-null members (the defaults refuse to store anything).
 void installUserDistanceStore(const UserDistanceStore &store);

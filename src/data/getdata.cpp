@@ -496,6 +496,21 @@ int runBlockCommands(DataInfo *d)
     }
 }
 
+// The data type of a character block that failed at its end, or -1: even
+// such a block leaves no sequence data to analyse beyond parsimony.
+int64_t gFailedBlockDataType = -1;
+
+void resetCriterionForDataType(uint32_t dataType)
+{
+    if (isDataTypeNucleotide(dataType) || dataType == kDataTypeProtein)
+        return;
+    if (dataServices().criterion() == kCriterionParsimony)
+        return;
+    dataServices().resetCriterionToParsimony();
+    qel_printf("\nNote: Data set contains no nucleotide or amino-acid characters; optimality criterion has been "
+               "reset to parsimony.\n\n");
+}
+
 int finishBlock(DataInfo *d)
 {
     DataBlockReader &r = gReader;
@@ -507,20 +522,32 @@ int finishBlock(DataInfo *d)
     }
     // A joined block's record is released by the join: its flags are read first.
     const bool allDigitNames = d->allDigitTaxName || d->allDigitCharName;
+    const uint32_t dataType = d->dataType;
+    int status = 0;
     if (r.blockType == kBlockTaxa) {
         if (!d->taxa.labelsKnown)
             return qel_errorMsg(338, "Expecting 'TaxLabels' or 'DefaultLabels' command.");
-    } else {
-        if (!r.matrixRead)
-            return qel_errorMsg(347, "No matrix was found in %s block.", kBlockNames[r.blockType]);
-        if (isCharBlock(r.blockType) && finishCharMatrix(d, gFurther) != 0)
-            return 1;
+    } else if (!r.matrixRead) {
+        qel_errorMsg(347, "No matrix was found in %s block.", kBlockNames[r.blockType]);
+        status = 1;
+    } else if (isCharBlock(r.blockType) && finishCharMatrix(d, gFurther) != 0) {
+        status = 1;
     }
-    if (nexOpt.allDigLab == kAllDigitWarn && allDigitNames)
+    if (status == 0 && nexOpt.allDigLab == kAllDigitWarn && allDigitNames)
         qel_warningMsg(310, "Use of all-digit taxon and/or character names does not conform to "
                             "the NEXUS standard and is strongly discouraged. Remember that names "
                             "have priority over numbers.");
-    return 0;
+    if (isCharBlock(r.blockType)) {
+        if (status == 0) {
+            userDistanceStore().fitMeasureToData(isDataTypeNucleotide(dataType));
+            resetCriterionForDataType(dataType);
+        } else {
+            // The criterion's reset reaches into the data set, so it waits
+            // until the failed block's record has been released.
+            gFailedBlockDataType = static_cast<int64_t>(dataType);
+        }
+    }
+    return status;
 }
 
 }  // namespace
@@ -950,6 +977,7 @@ int readData(int blockType, DataInfo *d)
         purgeData(d, blockType == kBlockCharacters, 1, 0);
         return 0;
     }
+    gFailedBlockDataType = -1;
     if (status == 0)
         status = finishBlock(d);
     dataServices().clearStatusText();
@@ -962,6 +990,8 @@ int readData(int blockType, DataInfo *d)
         if (gInstalled == d)
             gInstalled = nullptr;
     }
+    if (gFailedBlockDataType >= 0)
+        resetCriterionForDataType(static_cast<uint32_t>(gFailedBlockDataType));
     if (status == kBlockCanceled) {
         // Typed, the rest of the block would otherwise run as commands.
         if (!inBatchInputMode())

@@ -54,5 +54,14 @@ void installUserDistanceHooks()
     };
     s.destroy = [] { gUserDistances = destroyDMatrix(gUserDistances); };
     s.selectDistanceCriterion = selectDistanceCriterion;
+    s.fitMeasureToData = [](bool nucleotide) {
+        const uint32_t before = dist.distance;
+        if (dist.distance == kDistUser && !gUserDistances)
+            dist.distance = kDistP;
+        if (!nucleotide && isDnaDistType(dist.distance))
+            dist.distance = kDistMean;
+        if (dist.distance != before)
+            invalidateDistances();
+    };
     installUserDistanceStore(s);
 }

@@ -107,6 +107,7 @@ int installSearchHooks()
 {
     DataServices s{};
     s.criterion = [] { return static_cast<int>(getOptimalityCriterion()); };
+    s.resetCriterionToParsimony = [] { setOptimalityCriterion(static_cast<uint32_t>(kCriterionParsimony), true); };
     s.criterionText = []() -> std::string {
         char text[128];
         return makeFullCriterionString(text, sizeof text);

@@ -362,6 +362,9 @@ TEST_F(DistanceReplicateTest, OtherDataSumIntoTheirPatternsAndCharacterDifferenc
 TEST_F(DistanceReplicateTest, MkPatternsOfStandardDataTakeTheReplicatesInPlace)
 {
     ASSERT_EQ(read(dataBlock(gappyRows("012", 3, "?-"), "datatype=standard symbols=\"012\" gap=- missing=?")), 0);
+    // Reading characters other than sequences makes parsimony the criterion.
+    ASSERT_EQ(getOptimalityCriterion(), static_cast<uint32_t>(kCriterionParsimony));
+    setOptimalityCriterion(kCriterionDistance, false);
     dist.distance = kDistP;
     EXPECT_EQ(expectReplicatesAsFresh("standard data, P"), 1u);
     EXPECT_EQ(expectReplicatesAsFresh("standard data, P, jackknife", true), 1u);
