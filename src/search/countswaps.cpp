@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -125,9 +126,12 @@ int doCountSwapsCmd()
         resolved.push_back(!binary);
     }
     const bool limited = swapType > 1 && reconLimit > 0;
-    const char *name = swapTypeName(swapType);
+    // Without swapping there is no kind of rearrangement to name; the
+    // count (none) still answers the question.
+    const std::string kind = swapType == 0 ? std::string() : std::string(swapTypeName(swapType)) + " ";
+    const char *name = kind.c_str();
     if (rows.size() == 1 && status == 0) {
-        qel_printf("\nNumber of possible %s rearrangements of tree %u", name, rows[0].first);
+        qel_printf("\nNumber of possible %srearrangements of tree %u", name, rows[0].first);
         if (limited)
             qel_printf(" with reconnection limit of %u", reconLimit);
         qel_printf(" = %g", rows[0].second);
@@ -135,7 +139,7 @@ int doCountSwapsCmd()
             qel_printf(" (nonbinary tree was arbitrarily dichotomized)");
         qel_printf("\n");
     } else if (!rows.empty()) {
-        qel_printf("\nNumber of possible %s rearrangements:\n\n", name);
+        qel_printf("\nNumber of possible %srearrangements:\n\n", name);
         qel_printf("    Tree      Rearrangements\n");
         qel_printf("    ------------------------\n");
         double lo = rows[0].second, hi = rows[0].second;

@@ -991,6 +991,10 @@ int readTreesBlockBody(ReadJob &job)
             rc = is("all", 3) ? makeAllTrees(true, activeDataInfo(), nullptr) : makeRandomTrees(true, nullptr);
             if (rc == -1)
                 rc = 0;
+            // They are now the block's trees: the closing count that says
+            // how many the block gave must include them.
+            if ((rc == 0 || rc == 2) && !job.sumTStore && !job.namedStore)
+                job.reader->treesRead = job.reader->treesKept = numTreesInMainBuffer();
         } else {
             return qel_errorMsg(112,
                                 "Unrecognized command in %s block: \"%s\".\tIf the command is valid for the current "

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -535,6 +536,69 @@ int prepareOutputTree(SaveJob &job, uint32_t n)
     return 0;
 }
 
+// A support value belongs to a split of the taxa, not to a node: rooting
+// reverses edges and adds a root node, so the values are carried across by
+// split. Each split is keyed by the side without the lowest taxon on the
+// tree, which makes both halves of the root edge the same split.
+using SplitKey = std::vector<uint64_t>;
+
+std::vector<SplitKey> splitKeysByNode(Tree *tree)
+{
+    checkTraversalSeq(tree);
+    const size_t words = (tree->ntax + 63) / 64;
+    std::vector<SplitKey> below(tree->maxNodes, SplitKey(words, 0));
+    const auto addTaxon = [](SplitKey &key, const Tree *t, const TreeNode *p) {
+        if (p->index >= 0 && static_cast<uint32_t>(p->index) < t->tipBound)
+            key[static_cast<uint32_t>(p->index) / 64] |= uint64_t{1} << (static_cast<uint32_t>(p->index) % 64);
+    };
+    for (TreeNode *p = tree->tail; p; p = p->prev) {
+        SplitKey &key = below[nodePosition(tree, p)];
+        addTaxon(key, tree, p);
+        for (TreeNode *c = p->firstChild; c; c = c->nextSib)
+            for (size_t w = 0; w < words; w++)
+                key[w] |= below[nodePosition(tree, c)][w];
+    }
+    const SplitKey all = below[nodePosition(tree, tree->root)];
+    size_t lowWord = 0;
+    while (lowWord < words && !all[lowWord])
+        lowWord++;
+    const uint64_t lowBit = lowWord < words ? all[lowWord] & (~all[lowWord] + 1) : 0;
+    for (SplitKey &key : below)
+        if (lowBit && (key[lowWord] & lowBit))
+            for (size_t w = 0; w < words; w++)
+                key[w] = all[w] & ~key[w];
+    return below;
+}
+
+std::map<SplitKey, float> supportBySplit(Tree *tree)
+{
+    const std::vector<SplitKey> keys = splitKeysByNode(tree);
+    std::map<SplitKey, float> support;
+    for (TreeNode *p = tree->root; p; p = p->next)
+        support.emplace(keys[nodePosition(tree, p)], p->edge.support);
+    return support;
+}
+
+void restoreSupportBySplit(Tree *tree, const std::map<SplitKey, float> &support)
+{
+    const std::vector<SplitKey> keys = splitKeysByNode(tree);
+    for (TreeNode *p = tree->root; p; p = p->next) {
+        const auto it = support.find(keys[nodePosition(tree, p)]);
+        p->edge.support = it == support.end() ? 0.0f : it->second;
+    }
+}
+
+// A support tree written rooted: rooted by the current method with every
+// support value kept on its split.
+int rootSupportTree(SaveJob &job, uint32_t n)
+{
+    const std::map<SplitKey, float> support = supportBySplit(job.tree);
+    if (int rc = rootTree(job.tree, job.data, n, false, false, false))
+        return rc;
+    restoreSupportBySplit(job.tree, support);
+    return 0;
+}
+
 int write1Tree(SaveJob &job, uint32_t n, bool isLast)
 {
     const uint32_t format = job.format;
@@ -544,6 +608,9 @@ int write1Tree(SaveJob &job, uint32_t n, bool isLast)
         return writeFreqParsTree(job);
     if (!job.direct && !job.isSupportTree)
         if (int rc = prepareOutputTree(job, n))
+            return rc;
+    if (!job.direct && job.isSupportTree && job.rootForOutput)
+        if (int rc = rootSupportTree(job, n))
             return rc;
     if (isNexusFormat(format)) {
         char quoted[2 * kTreeNameSize + 8];
@@ -753,11 +820,11 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
                                      "include them in the saved trees, specify \"brlens=user\" or use the equivalent "
                                      "GUI setting.");
         }
-        job.rootForOutput = svtr.root && !job.rooted && !isSupportTree;
+        job.rootForOutput = svtr.root && !job.rooted;
         job.optimize = !isSupportTree && svtr.brLens == kSaveBrlensYes;
         const RootingServices &rs = rootingServices();
         if ((job.optimize || job.rootForOutput) &&
-            (checkRootingOption(data, false, svtr.brLens != kSaveBrlensNo, true, false) != 0 ||
+            (checkRootingOption(data, false, !isSupportTree && svtr.brLens != kSaveBrlensNo, true, false) != 0 ||
              (job.optimize && rs.checkMinFCharTypes && rs.checkMinFCharTypes(data) != 0) ||
              (job.optimize && prepareLengthData(data) != 0))) {
             deallocSet(list);
