@@ -36,7 +36,7 @@ constexpr UserDistanceStore kNoStore{
     .install = [](uint32_t, double, uint32_t, bool) {},
     .destroy = [] {},
     .selectDistanceCriterion = [] {},
-    .fitMeasureToData = [](bool) {},
+    .fitMeasureToData = [](uint32_t) {},
 };
 
 UserDistanceStore gStore = kNoStore;

@@ -29,8 +29,8 @@ struct UserDistanceStore {
     void (*selectDistanceCriterion)();
     // Character data were read: a distance measure they cannot give falls
     // back to one they can (no user matrix, or a nucleotide measure on
-    // other data).
-    void (*fitMeasureToData)(bool nucleotide);
+    // other data; amino acids keep the measures computed for them).
+    void (*fitMeasureToData)(uint32_t dataType);
 };
 // Installs the non-null members (the defaults refuse to store anything).
 void installUserDistanceStore(const UserDistanceStore &store);

@@ -539,7 +539,7 @@ int finishBlock(DataInfo *d)
                             "have priority over numbers.");
     if (isCharBlock(r.blockType)) {
         if (status == 0) {
-            userDistanceStore().fitMeasureToData(isDataTypeNucleotide(dataType));
+            userDistanceStore().fitMeasureToData(dataType);
             resetCriterionForDataType(dataType);
         } else {
             // The criterion's reset reaches into the data set, so it waits

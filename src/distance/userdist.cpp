@@ -4,6 +4,7 @@
 
 #include "data/data_services.h"
 #include "data/distmatrix.h"
+#include "data/vorn_data.h"
 #include "distance/dmatrix.h"
 #include "qel/qel_matrices.h"
 #include "search/search_settings.h"
@@ -54,11 +55,16 @@ void installUserDistanceHooks()
     };
     s.destroy = [] { gUserDistances = destroyDMatrix(gUserDistances); };
     s.selectDistanceCriterion = selectDistanceCriterion;
-    s.fitMeasureToData = [](bool nucleotide) {
+    s.fitMeasureToData = [](uint32_t dataType) {
         const uint32_t before = dist.distance;
         if (dist.distance == kDistUser && !gUserDistances)
             dist.distance = kDistP;
-        if (!nucleotide && isDnaDistType(dist.distance))
+        // Amino acids have their own p, JC, F81, GTR, ML and LogDet
+        // distances: a batch file that chose one of those before reading a
+        // protein matrix must get it, not the mean character difference.
+        const bool kept = isDataTypeNucleotide(dataType) ||
+                          (dataType == kDataTypeProtein && isAADistType(dist.distance));
+        if (!kept && isDnaDistType(dist.distance))
             dist.distance = kDistMean;
         if (dist.distance != before)
             invalidateDistances();
