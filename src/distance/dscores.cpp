@@ -497,7 +497,7 @@ int doDScoresCmd()
             std::snprintf(dist.expDistFile, sizeof dist.expDistFile, "expected_distances.txt");
     };
     ScoreCmdStart start;
-    if (const int s = startScoreCmd(d, {"Calculating distance scores for ", OptionSet::kDScores, clearNames, fileNames}, start);
+    if (const int s = startScoreCmd(d, {"Calculating distance scores for ", OptionSet::kDScores, clearNames, fileNames, kCriterionDistance}, start);
         s != 0)
         return s < 0 ? 0 : 1;
     const bool wantScore = start.fileNamed;

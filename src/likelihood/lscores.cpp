@@ -934,7 +934,8 @@ int doLScoresCmd()
     };
     ScoreCmdStart start;
     const int s = startScoreCmd(
-        d, {"Calculating likelihood scores for ", withLSet ? OptionSet::kLScoresAndLSet : OptionSet::kLScores, before, {}},
+        d, {"Calculating likelihood scores for ", withLSet ? OptionSet::kLScoresAndLSet : OptionSet::kLScores, before, {},
+            kCriterionLikelihood},
         start);
     if (s != 0)
         return s < 0 ? 0 : 1;

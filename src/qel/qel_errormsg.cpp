@@ -66,6 +66,7 @@ struct ErrorOverride {
 
 std::vector<ErrorOverride> gOverrides;
 bool gShowingError = false;
+bool gCommandGoesOn = false;
 // The stream layer knows the active input; the tokenizer installs the
 // discarding of the typed command line.
 ErrorPositionFxn gPositionFxn = activeInputErrorPosition;
@@ -142,6 +143,19 @@ int errorMsg(uint32_t code, const char *format, ...)
     return rc;
 }
 
+int errorMsgAndGoOn(uint32_t code, const char *format, ...)
+{
+    char text[kMessageBufferSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format ? format : "", args);
+    va_end(args);
+    gCommandGoesOn = true;
+    const int rc = qel_errorMsg(code, "%s", text);
+    gCommandGoesOn = false;
+    return rc;
+}
+
 int showErrorMsg(uint32_t code, const char *text)
 {
     // After a NUL byte has stopped the input, the end that the readers then
@@ -177,11 +191,11 @@ int showErrorMsg(uint32_t code, const char *text)
 
     uint32_t line = 0;
     const char *fileName = nullptr;
-    if (code != 106 && code != 107 && gPositionFxn && gPositionFxn(&line, &fileName) && fileName) {
+    if (!gCommandGoesOn && code != 106 && code != 107 && gPositionFxn && gPositionFxn(&line, &fileName) && fileName) {
         qel_printf("Error occurred while processing line %u of file %s\n", line, filenameInPathname(fileName));
         forceBlankLine();
     }
-    if (gDiscardFxn)
+    if (gDiscardFxn && !gCommandGoesOn)
         gDiscardFxn();
     gShowingError = false;
     return 1;

@@ -25,6 +25,11 @@ inline constexpr int kMaxOverrideLength = 255;
 int errorMsg(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int vErrorMsg(uint32_t code, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 int showErrorMsg(uint32_t code, const char *text);  // returns 1
+// An error the command works around and goes on from: shown as an error,
+// but without the input position and without discarding the rest of the
+// typed line, which would tell the user that the command stopped there.
+// Returns 1.
+int errorMsgAndGoOn(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int warningMsg(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int vWarningMsg(uint32_t code, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 int showWarningMsg(uint32_t code, const char *text);  // returns 0

@@ -527,6 +527,8 @@ int doDescribeTreesCmd()
                         "user branch lengths and no character data).");
         return 1;
     }
+    if (!describeWithBrlensOnly && checkCritRootedness(rooted, kCriterionCurrent) != 0)
+        return 1;
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;

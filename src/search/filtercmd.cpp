@@ -269,7 +269,7 @@ int doFilterCmd()
     if (taxsetTag[0]) {
         run.taxset = findMatchingTaxonSet(taxsetTag);
         if (!run.taxset)
-            qel_errorMsg(0, "Taxon-set '%s' has not been defined.", taxsetTag);
+            errorMsgAndGoOn(0, "Taxon-set '%s' has not been defined.", taxsetTag);
     }
     if (treeFilterInEffect())
         removeFilter(false);

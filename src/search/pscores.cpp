@@ -526,6 +526,8 @@ int startScoreCmd(const DataInfo *d, const ScoreCmdRequest &request, ScoreCmdSta
     start.rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, start.rooted ? 2 : 3, request.subject, start.rooted ? "rooted trees" : "unrooted trees"))
         return 1;
+    if (request.criterion && checkCritRootedness(start.rooted, *request.criterion) != 0)
+        return 1;
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
@@ -575,7 +577,7 @@ int doPScoresCmd()
         return 1;
     }
     ScoreCmdStart start;
-    if (const int s = startScoreCmd(d, {"Calculating tree lengths for ", OptionSet::kPScores, {}, {}}, start); s != 0)
+    if (const int s = startScoreCmd(d, {"Calculating tree lengths for ", OptionSet::kPScores, {}, {}, {}}, start); s != 0)
         return s < 0 ? 0 : 1;
     const bool named = start.fileNamed;
     const std::vector<uint32_t> &list = start.trees;

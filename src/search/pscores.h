@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "cli/option_sets.h"
@@ -31,6 +32,10 @@ struct ScoreCmdRequest {
     // without error), before the outcome is acted on; may be empty.
     std::function<void()> beforeOptions;
     std::function<void(bool parsed)> afterOptions;
+    // The criterion whose scores the command computes, for the check that
+    // it can score the trees as rooted or unrooted as they are; none when
+    // the command makes its own.
+    std::optional<uint32_t> criterion;
 };
 struct ScoreCmdStart {
     std::vector<uint32_t> trees;  // 0-based, the visible trees when no list was given

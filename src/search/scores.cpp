@@ -6,16 +6,21 @@
 #include <cstring>
 
 #include "data/data_services.h"
+#include "data/data_util.h"
 #include "data/vorn_data.h"
 #include "parsimony/optimize.h"
 #include "parsimony/packx.h"
+#include "parsimony/stmx.h"
 #include "search/search_settings.h"
 #include "search/critscore.h"
 #include "search/constrsearch.h"
 #include "search/swap.h"
 #include "trees/constr.h"
+#include "trees/describe.h"
+#include "trees/treebuf.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "qel/qel_errormsg.h"
 #include "qel/qel_oututil.h"
 #include "qel/qel_strings.h"
 
@@ -116,6 +121,9 @@ int installSearchHooks()
     // Rooting and optimising a tree under another criterion score it with
     // its branch lengths fitted.
     OptimizeServices o{};
+    o.checkCritRootedness = [](bool rooted, int criterion) {
+        return checkCritRootedness(rooted, static_cast<uint32_t>(criterion));
+    };
     o.scoreOtherCriterion = [](Tree *tree, DataInfo *, double *score) {
         if (!criterionSearchFxns(gCriterion))
             return false;
@@ -190,6 +198,37 @@ void restoreOriginalOptCrit(uint32_t old)
 bool criterionSpecifiesRootedTrees(const DataInfo *data)
 {
     return gCriterion == kCriterionParsimony && data && data->nchar > 0 && (data->cls.nonRev || data->cls.dollo);
+}
+
+int checkCritRootedness(bool treesRooted, uint32_t criterion)
+{
+    switch (getActiveCriterion(criterion)) {
+    case kCriterionParsimony: {
+        DataInfo *d = activeDataInfo();
+        if (!d)
+            return 0;
+        if (checkCharStatusUpdate(d) != 0)
+            return 1;
+        return checkDirectedRooting(d, treesRooted);
+    }
+    case kCriterionDistance:
+        // UPGMA builds its trees rooted under this very criterion, and
+        // scores and draws them as they are.
+        if (!treesRooted || (getTreeSource() & kTreeSourceMask) == kTreeSourceUPGMA)
+            return 0;
+        qel_errorMsg(848, "Trees must be unrooted for distance analysis.");
+        return 1;
+    case kCriterionLikelihood: {
+        const CriterionSearchFxns *fx = criterionSearchFxns(kCriterionLikelihood);
+        if (treesRooted || !fx || !fx->rootedTrees || !fx->rootedTrees())
+            return 0;
+        qel_errorMsg(849, "Clock assumption requires rooted trees.\tYou must either turn off the clock "
+                                     "assumption or root the trees using the \"RootTrees\" command.");
+        return 1;
+    }
+    default:
+        return 0;
+    }
 }
 
 char *makeFullCriterionString(char *buffer, size_t size)

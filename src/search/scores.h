@@ -59,6 +59,11 @@ uint32_t tempResetOptCrit(uint32_t criterion);
 void restoreOriginalOptCrit(uint32_t old);
 
 bool criterionSpecifiesRootedTrees(const DataInfo *data);
+// Whether criterion c (kCriterionCurrent: the one in force) can score the
+// trees in memory as rooted or unrooted as they are: 0, else nonzero after
+// the error (none when the character status could not be brought up to date,
+// which has reported its own).
+int checkCritRootedness(bool treesRooted, uint32_t criterion);
 // The criterion name with the parsimony variant in effect.
 char *makeFullCriterionString(char *buffer, size_t size);
 

@@ -19,6 +19,7 @@ int doTreeInfoCmd();
 // Source codes of the trees in memory (low 6 bits of the tree source) and
 // the flags of a resampling consensus above them.
 inline constexpr uint32_t kTreeSourceMask = 0x3F;
+inline constexpr uint32_t kTreeSourceUPGMA = 5;
 inline constexpr uint32_t kTreeSourceBootstrap = 0x40;
 inline constexpr uint32_t kTreeSourceJackknife = 0x80;
 

@@ -262,6 +262,24 @@ TEST_F(ErrorMsgTest, BatchFilePositionLine)
     EXPECT_EQ(gDiscards, 4);
 }
 
+TEST_F(ErrorMsgTest, ErrorTheCommandGoesOnFromHasNoPositionAndKeepsTheLine)
+{
+    const MsgHook savedHook = qel_errorMsg;
+    qel_errorMsg = errorMsg;
+    gPosActive = true;
+    gPosLine = 7;
+    gPosFile = "batch.nex";
+    EXPECT_EQ(errorMsgAndGoOn(0, "Set '%s' is unknown.\tIgnored.", "a%s"), 1);
+    // The next error of the file is placed and discards again.
+    errorMsg(0, "Later.");
+    qel_errorMsg = savedHook;
+    const std::string text = out();
+    EXPECT_EQ(text.substr(0, text.find("\nError: Later.")), "\nError: Set 'a%s' is unknown.\n           Ignored.\n");
+    EXPECT_EQ(text.find("occurred"), text.rfind("occurred"));
+    EXPECT_NE(text.find("Later.\n\nError occurred while processing line 7 of file batch.nex"), std::string::npos);
+    EXPECT_EQ(gDiscards, 1);
+}
+
 TEST_F(ErrorMsgTest, FileErrorWithoutSystemNumber)
 {
     EXPECT_EQ(showFileError(0, "f.nex"), 1);
