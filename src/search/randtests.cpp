@@ -461,20 +461,24 @@ void showPermResults(PermTest &p)
     qel_printf("\n  P = %f\n", permutationTestP(notGreater, sets));
 }
 
-// The constraint options the two-tree tests need, with their refusals.
+// The constraints the test names, checked with the other constraint options
+// before anything of the test is shown.
 int checkPermConstraints(PermTest &p)
 {
     p.constraint = static_cast<Constraint *>(const_cast<void *>(permOpt.constraint));
     p.first = static_cast<Constraint *>(const_cast<void *>(permOpt.first));
     p.second = static_cast<Constraint *>(const_cast<void *>(permOpt.second));
-    if (p.test == kTPTP && !p.constraint)
-        return qel_errorMsg(0, "The T-PTP test needs a constraint: name it with 'constraints=<name>'.");
-    if (p.test == kCompare2 && (!p.first || !p.second))
-        return qel_errorMsg(0, "The compare-2 test needs two constraint trees: name them with 'first=<name>' and "
-                               "'second=<name>'.");
-    if (p.test == kCompare2 && p.first == p.second)
-        return qel_errorMsg(0, "The compare-2 test needs two different constraint trees.");
-    return 0;
+    ConstraintOptionCheck check{};
+    check.converse = permOpt.converse != 0;
+    check.permutationTest = p.test == kTPTP       ? PermutationTestKind::kTPTP
+                            : p.test == kCompare2 ? PermutationTestKind::kCompare2
+                                                  : PermutationTestKind::kNone;
+    check.noSwapping = permOpt.search != 1 && hs.swap == 0;
+    check.looseness = srch.looseConvex;
+    check.tptp = p.constraint;
+    check.first = p.first;
+    check.second = p.second;
+    return checkConstraintOptions(check);
 }
 
 }  // namespace
@@ -501,7 +505,7 @@ int doPermuteCmd()
     p.test = permOpt.test;
     p.compact = !d->matrix;
     p.twoTree = p.test != kPTP;
-    if (p.twoTree && checkPermConstraints(p) != 0)
+    if (checkPermConstraints(p) != 0)
         return 1;
     const auto ntax = static_cast<uint32_t>(std::max(d->nActive, 0));
     for (uint32_t t = 0; t < ntax; t++)
