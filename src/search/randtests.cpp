@@ -222,9 +222,9 @@ int doPartHomTest()
     h.dist = createScoreDistrib(nreps);
     const uint32_t seed = seedWord(homOpt.seed);
     initRNG(&h.rng, makeSeed1(seed));
-    qel_printf("\nPartition-homogeneity test:\n");
-    qel_printf("  Partition = \"%s\" (%u subsets)\n", getNexsetName(homOpt.partition), h.nsub);
-    qel_printf("  Number of replicates = %u\n  Starting seed = %u\n", nreps, seed);
+    qel_printf("\nPartition-homogeneity test with %s search:\n", homOpt.search == 1 ? "branch-and-bound" : "heuristic");
+    qel_printf("    Character partition = %s\n", getNexsetName(homOpt.partition));
+    qel_printf("  Starting seed = %u\n  Number of replicates = %u\n", seed, nreps);
     setStatusText("Doing partition-homogeneity test...");
     gHom = &h;
     const ReplicateHooks hooks{nreps * h.nsub, applyHomPartition, storeHomPartResults};
@@ -481,6 +481,33 @@ int checkPermConstraints(PermTest &p)
     return checkConstraintOptions(check);
 }
 
+const char *permTestName(const PermTest &p)
+{
+    if (p.test == kPTP)
+        return "PTP test";
+    if (p.test == kCompare2)
+        return "Permutation test of two constrained topologies";
+    const bool convex = p.constraint->type == kConConvexity;
+    if (permOpt.converse)
+        return convex ? "T-PTP test for nonconvexity" : "T-PTP test for nonmonophyly";
+    return convex ? "T-PTP test for convexity" : "T-PTP test for monophyly";
+}
+
+void showPermTestSettings(const PermTest &p, uint32_t nreps, uint32_t seed, bool ingroupOnly)
+{
+    qel_printf("\n%s with %s search:\n", permTestName(p), permOpt.search == 1 ? "branch-and-bound" : "heuristic");
+    if (p.test == kTPTP) {
+        char text[kMaxConstraintName + 64];
+        makeConstrString(p.constraint, text, sizeof text);
+        qel_printf("  Testing %s\n", text);
+    } else if (p.test == kCompare2) {
+        qel_printf("  Comparing constraint-trees \"%s\" and \"%s\"\n", p.first->name, p.second->name);
+    }
+    qel_printf("  Starting seed = %u\n", seed);
+    qel_printf("  Number of replicates = %u\n", nreps);
+    qel_printf("  %s taxa randomized\n", ingroupOnly ? "Only ingroup" : "All");
+}
+
 }  // namespace
 
 int doPermuteCmd()
@@ -542,9 +569,7 @@ int doPermuteCmd()
     p.dist = createScoreDistrib(nreps);
     const uint32_t seed = seedWord(permOpt.pseed);
     initRNG(&p.rng, makeSeed1(seed));
-    static const char *const kNames[] = {"PTP", "T-PTP", "compare-2"};
-    qel_printf("\nPermutation test (%s):\n", kNames[std::min(p.test, 2u)]);
-    qel_printf("  Number of replicates = %u\n  Starting seed = %u\n", nreps, seed);
+    showPermTestSettings(p, nreps, seed, ingroupOnly && anyOutgroup);
     setStatusText("Doing permutation test...");
     if (p.twoTree) {
         // The searches enforce a constraint unit by unit; the first one is
