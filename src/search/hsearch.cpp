@@ -1950,6 +1950,9 @@ void showHSearchSettings(const HSearchRun &run)
         qel_printf("'Mul\bTrees' option not in effect; only 1 tree will be saved%s\n",
                    run.randomAddition ? " per replicate" : "");
     showSearchTailSettings(run.data, run.rooted);
+    if (hs.startSource == kStartNJ && hs.addSeq == kAddSeqRandom)
+        qel_printf("\nNOTE: \bRandom-addition-sequence option is ignored when starting trees are obtained using "
+                   "neighbor-joining.\n");
 }
 
 void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start, const TimeMark &stop)
