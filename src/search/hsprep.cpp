@@ -97,10 +97,13 @@ bool ancestorAllMissing(const DataInfo *data)
 
 // An ancestor that says nothing, with characters that have no direction,
 // scores every rooting of a tree alike: each is saved as a tree of its own.
-void confirmUninformativeAncestor(DataInfo *data)
+// Asked of the searches that keep their trees, once a command (the searches
+// of replicates come after their command has asked).
+void confirmUninformativeAncestor(DataInfo *data, uint32_t flags)
 {
-    if (gCriterion != kCriterionParsimony || !srch.includeAnc || directedCharsIncluded(data) ||
-        !ancestorAllMissing(data))
+    const bool keepsTrees = (flags & kSearchConstraintsOk) && !(flags & kSearchNoMinTaxa);
+    if (gCriterion != kCriterionParsimony || !srch.includeAnc || !keepsTrees || gSearchState.replicatedKind != 0 ||
+        directedCharsIncluded(data) || !ancestorAllMissing(data))
         return;
     if (userQuery(false, "All characters are undirected and ancestor is all-missing.  All rootings will be saved as "
                          "distinct trees.  Do you REALLY want to include an ancestor?"))
@@ -131,7 +134,7 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
                             "characters have been excluded)."),
                1;
     if (haveChars)
-        confirmUninformativeAncestor(data);
+        confirmUninformativeAncestor(data, flags);
     const bool rooted = isRootedSearch(data);
     if (!(flags & kSearchNoMinTaxa) &&
         checkMinTaxa(data, rooted ? 3 : 4, "Searching for ", rooted ? "rooted trees" : "unrooted trees") != 0)
