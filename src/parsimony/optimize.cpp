@@ -32,6 +32,10 @@ namespace {
 struct LastOptimized {
     double score = 0.0;
     uint32_t treeNumber = 0;
+    // Under a weighting whose score is not a length (Goloboff fit,
+    // threshold) the length of the same reconstruction, for the reports
+    // that show both.
+    double length = 0.0;
 };
 // Per thread: every tree read forgets it, and threads of a search read
 // trees of their own beside the thread that runs the commands.
@@ -496,7 +500,7 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
     makeAllLeafSets(tree);
     const bool rooted = tree->flags & kTreeRootedAtAnc;
     const bool scoring = data && (data->flags & (kHaveCharacters | kHaveDistances)) && !skipScore;
-    double score = kNoScore;
+    double score = kNoScore, length = kNoScore;
     TreeNode *edgeNode = nullptr;
     if (scoring) {
         if (gServices.checkCritRootedness && gServices.checkCritRootedness(rooted, 5) != 0)
@@ -512,6 +516,7 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
                 dolStepsFitTree(data, tree))
                 bySteps.emplace(data);
             score = calcParsimonyScore(data, tree, true);
+            length = packedData(data)->lastLength;
             upAndFinalSets(data, tree);
             if (rooting.rootMethod == kRootLundberg && !rooted)
                 edgeNode = findLundbergEdge(tree, data, showTies, nullptr);
@@ -564,8 +569,10 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
     }
     if (pars && scoring && gPars.opt != static_cast<uint32_t>(ParsOpt::MinF))
         optimizeParsimony(data, tree, rooted || rootChanged);
-    if (scoring)
+    if (scoring) {
         rememberLastTreeOptimized(treeNumber, score);
+        lastOpt.length = pars ? length : score;
+    }
     return 0;
 }
 
@@ -676,10 +683,11 @@ int checkRootingOptimConflicts(bool interactive, DataInfo *data)
 // ---------------------------------------------------------------------------
 // The last optimised tree
 
-void rememberLastTreeOptimized(uint32_t treeNumber, double score) { lastOpt = {score, treeNumber}; }
+void rememberLastTreeOptimized(uint32_t treeNumber, double score) { lastOpt = {score, treeNumber, score}; }
 void forgetLastTreeOptimized() { lastOpt = {}; }
 uint32_t getLastTreeOptimized() { return lastOpt.treeNumber; }
 double getLastTreeScore() { return lastOpt.score; }
+double getLastTreeLength() { return lastOpt.length; }
 bool haveOptimizedTree(uint32_t treeNumber)
 {
     return lastOpt.treeNumber == treeNumber && treeNumber != 0 && scoreValid(lastOpt.score);

@@ -42,6 +42,9 @@ void rememberLastTreeOptimized(uint32_t treeNumber, double score);
 void forgetLastTreeOptimized();
 uint32_t getLastTreeOptimized();
 double getLastTreeScore();
+// The tree length of the last optimised tree under parsimony, which differs
+// from its score under Goloboff weighting and threshold parsimony.
+double getLastTreeLength();
 bool haveOptimizedTree(uint32_t treeNumber);
 
 // Midpoint and Lundberg root positions (the node below the root edge), for

@@ -1,5 +1,8 @@
 #include "parsimony/pars_init.h"
 
+#include <bit>
+
+#include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
 #include "data/vorn_data.h"
@@ -19,6 +22,28 @@ bool includedNonOrdUno(const DataInfo *d)
         uint32_t t = d->status[c] & kCharTypeMask;
         if (t != kCharOrdered && t != kCharUnordered)
             return true;
+    }
+    return false;
+}
+
+// Whether an included character holds a multistate cell read as a
+// polymorphism under the msTaxa setting in force. The data set's class flags
+// keep the setting of the moment the data were first prepared, and msTaxa
+// may have changed since.
+bool polymorphicCellsIncluded(const DataInfo *d)
+{
+    if (gPars.msTaxa == kMsTaxaUncertain || !d->status)
+        return false;
+    const CellCodeTable codes = makeCellCodeTable(d);
+    ColumnReader columns(d);
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (!isCharIncluded(d, c))
+            continue;
+        const std::span<const uint8_t> column = columns.column(c);
+        for (uint32_t t = 0; t < column.size(); t++)
+            if (!codes.missing[column[t]] && std::popcount(codes.bits[column[t]]) > 1 &&
+                isPolymorphicMST(static_cast<int32_t>(t), c, d))
+                return true;
     }
     return false;
 }
@@ -65,7 +90,7 @@ int checkParsimonySettings(DataInfo *d)
     if (gPars.threshold) {
         if (gPars.goloboff)
             return qel_errorMsg(0, "Threshold parsimony and Goloboff weighting may not be specified simultaneously."), 1;
-        if (gPars.msTaxa != kMsTaxaUncertain && d && d->cls.polymorphic)
+        if (d && polymorphicCellsIncluded(d))
             return qel_errorMsg(0, "Threshold parsimony is not permitted with polymorphic multistate taxa."), 1;
         if (d && includedNonOrdUno(d))
             return qel_errorMsg(851, "All characters must be of type 'ord' or 'unord' for threshold parsimony."), 1;

@@ -173,16 +173,24 @@ void printIndex(const char *title, double value)
         qel_printf("%s = %.4f\n", title, value);
 }
 
-// The parsimony score of the tree just optimised and its ensemble indices.
-void showParsimonyScore(const DataInfo *d, double length)
+// The parsimony score of the tree just optimised: the score line and, from the tree's length, the ensemble indices. Under
+// Goloboff weighting the score is the fit and the length follows it.
+void showParsimonyScore(const DataInfo *d, double score, double treeLength)
 {
     const PackedData *pd = packedData(d);
     const LengthBounds &b = lengthBounds();
     const double poly = pd ? pd->baseLength : 0.0;
-    qel_printf("\nTree length = %s", treeLengthToString(length).c_str());
-    if (poly > 0.0)
-        qel_printf(" (includes length within polymorphic multistate taxa)");
-    qel_printf("\n");
+    double length = score;
+    if (gPars.goloboff && !gPars.threshold) {
+        length = treeLength;
+        qel_printf("\nGoloboff fit = %s", treeScoreToString(0, score).c_str());
+        qel_printf(" (tree length = %s)\n", treeLengthToString(length).c_str());
+    } else {
+        qel_printf("\nTree length = %s", treeLengthToString(length).c_str());
+        if (poly > 0.0)
+            qel_printf(" (includes length within polymorphic multistate taxa)");
+        qel_printf("\n");
+    }
     if (length <= 0.0)
         return;
     const double m = sumMinLengths();
@@ -352,7 +360,7 @@ int describeOutputProc(void *arg)
             }
             if (run->ancStates && saveReconToFile(tree.get(), d, n) != 0)
                 return 1;
-            showParsimonyScore(d, getLastTreeScore());
+            showParsimonyScore(d, getLastTreeScore(), getLastTreeLength());
             if (run->patristicWanted)
                 showFValue(d, pr);
         }

@@ -673,19 +673,29 @@ void finishRandomReplicate(HSearchRun &run, int result)
         doUnsavedIsland(b, stored);
         return;
     }
+    // Under KEEP every tree within the keep score stays, whichever
+    // replicate found it.
+    const bool keep = hsd->rules.keepActive;
+    const double keepScore = hsd->rules.keepScore;
+    const bool withinKeep = keep && compareScores(b, keepScore) <= 0;
     if (stored == 0) {
         if (hsd->duplicateOf) {
-            if (hs.rstatus) {
-                qel_printf("    %soptimal tree (score=%s) identical to tree #%d,\n",
-                           hs.saveReps && cmp > 0 ? "sub" : "", treeScoreToString(0, b).c_str(),
-                           static_cast<int>(hsd->duplicateOf));
+            if (hs.rstatus && hs.steepest) {
+                qel_printf("    no new optimal trees were found\n");
+            } else if (hs.rstatus) {
+                if (withinKeep)
+                    qel_printf("    tree satisfying \"KEEP\" score identical to tree #%u,\n", hsd->duplicateOf);
+                else
+                    qel_printf("    %soptimal tree (score=%s) identical to tree #%d,\n",
+                               hs.saveReps && cmp > 0 ? "sub" : "", treeScoreToString(0, b).c_str(),
+                               static_cast<int>(hsd->duplicateOf));
                 qel_printf("      skipping to next replicate\n");
             }
             incrementIslandCount(hsd->duplicateOf);
         }
         return;
     }
-    if (cmp > 0 && !hs.saveReps) {
+    if (cmp > 0 && !hs.saveReps && !withinKeep) {
         if (hs.rstatus)
             qel_printf("    %d suboptimal %s found (score=%s), discarded\n", static_cast<int>(stored),
                        treeWord(stored), treeScoreToString(0, b).c_str());
@@ -699,7 +709,8 @@ void finishRandomReplicate(HSearchRun &run, int result)
     uint32_t islandFirst = first;
     const bool improved = cmp < 0;
     if (improved) {
-        if (!hs.saveReps && first > run.retained + 1) {
+        const bool earlierWithinKeep = keep && compareScores(B, keepScore) <= 0;
+        if (!hs.saveReps && !earlierWithinKeep && first > run.retained + 1) {
             markIslandsUnsaved();
             moveTrees(run.mainBuf, first, run.retained + 1, stored, false);
             truncateBuffer(run.mainBuf, run.retained + stored);
@@ -708,10 +719,20 @@ void finishRandomReplicate(HSearchRun &run, int result)
         }
         hsd->bestScoreOverall = b;
     }
-    if (hs.rstatus)
-        qel_printf("    %d %s%s found (score=%s)\n", static_cast<int>(stored),
-                   run.rep == 0 ? "" : improved ? "better " : "additional ", treeWord(stored),
-                   treeScoreToString(0, b).c_str());
+    if (hs.rstatus) {
+        const char *word = run.rep == 0 ? "" : improved ? "better " : "additional ";
+        if (!withinKeep) {
+            qel_printf("    %d %s%s found (score=%s)\n", static_cast<int>(stored), word, treeWord(stored),
+                       treeScoreToString(0, b).c_str());
+        } else if (compareScores(b, keepScore) == 0) {
+            qel_printf("    %d %s%s of score %s found\n", static_cast<int>(stored), word, treeWord(stored),
+                       treeScoreToString(0, keepScore).c_str());
+        } else {
+            qel_printf("    %d %s%s of score %s or better found\n", static_cast<int>(stored), word, treeWord(stored),
+                       treeScoreToString(0, keepScore).c_str());
+            qel_printf("      (best of these = %s)\n", treeScoreToString(0, b).c_str());
+        }
+    }
     addNewIsland(islandFirst, islandFirst + stored - 1, stored, b);
 }
 
@@ -1929,6 +1950,9 @@ void showHSearchSettings(const HSearchRun &run)
         qel_printf("'Mul\bTrees' option not in effect; only 1 tree will be saved%s\n",
                    run.randomAddition ? " per replicate" : "");
     showSearchTailSettings(run.data, run.rooted);
+    if (hs.startSource == kStartNJ && hs.addSeq == kAddSeqRandom)
+        qel_printf("\nNOTE: \bRandom-addition-sequence option is ignored when starting trees are obtained using "
+                   "neighbor-joining.\n");
 }
 
 void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start, const TimeMark &stop)

@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "data/column_reader.h"
 #include "data/data_util.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "parsimony/packx.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/stmx.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
@@ -81,6 +83,37 @@ int checkSearchConstraintOptions(bool enforce, bool converse, uint32_t flags)
     return 0;
 }
 
+namespace {
+
+// No included character takes a state from the ancestor in force.
+bool ancestorAllMissing(const DataInfo *data)
+{
+    const CellCodeTable codes = makeCellCodeTable(data);
+    for (uint32_t c = 0; c < data->nchar; c++)
+        if (isCharIncluded(data, c) && !codes.missing[getXijRaw(data, -1, c)])
+            return false;
+    return true;
+}
+
+// An ancestor that says nothing, with characters that have no direction,
+// scores every rooting of a tree alike: each is saved as a tree of its own.
+// Asked of the searches that keep their trees, once a command (the searches
+// of replicates come after their command has asked).
+void confirmUninformativeAncestor(DataInfo *data, uint32_t flags)
+{
+    const bool keepsTrees = (flags & kSearchConstraintsOk) && !(flags & kSearchNoMinTaxa);
+    if (gCriterion != kCriterionParsimony || !srch.includeAnc || !keepsTrees || gSearchState.replicatedKind != 0 ||
+        directedCharsIncluded(data) || !ancestorAllMissing(data))
+        return;
+    if (userQuery(false, "All characters are undirected and ancestor is all-missing.  All rootings will be saved as "
+                         "distinct trees.  Do you REALLY want to include an ancestor?"))
+        return;
+    srch.includeAnc = 0;
+    setNeedParsPrep(3);
+}
+
+}  // namespace
+
 int checkSearchSettings(DataInfo *data, uint32_t flags)
 {
     if (!data)
@@ -100,6 +133,8 @@ int checkSearchSettings(DataInfo *data, uint32_t flags)
                             "Search not performed due to absence of character data (possibly because all "
                             "characters have been excluded)."),
                1;
+    if (haveChars)
+        confirmUninformativeAncestor(data, flags);
     const bool rooted = isRootedSearch(data);
     if (!(flags & kSearchNoMinTaxa) &&
         checkMinTaxa(data, rooted ? 3 : 4, "Searching for ", rooted ? "rooted trees" : "unrooted trees") != 0)

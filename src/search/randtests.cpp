@@ -222,9 +222,9 @@ int doPartHomTest()
     h.dist = createScoreDistrib(nreps);
     const uint32_t seed = seedWord(homOpt.seed);
     initRNG(&h.rng, makeSeed1(seed));
-    qel_printf("\nPartition-homogeneity test:\n");
-    qel_printf("  Partition = \"%s\" (%u subsets)\n", getNexsetName(homOpt.partition), h.nsub);
-    qel_printf("  Number of replicates = %u\n  Starting seed = %u\n", nreps, seed);
+    qel_printf("\nPartition-homogeneity test with %s search:\n", homOpt.search == 1 ? "branch-and-bound" : "heuristic");
+    qel_printf("    Character partition = %s\n", getNexsetName(homOpt.partition));
+    qel_printf("  Starting seed = %u\n  Number of replicates = %u\n", seed, nreps);
     setStatusText("Doing partition-homogeneity test...");
     gHom = &h;
     const ReplicateHooks hooks{nreps * h.nsub, applyHomPartition, storeHomPartResults};
@@ -461,20 +461,51 @@ void showPermResults(PermTest &p)
     qel_printf("\n  P = %f\n", permutationTestP(notGreater, sets));
 }
 
-// The constraint options the two-tree tests need, with their refusals.
+// The constraints the test names, checked with the other constraint options
+// before anything of the test is shown.
 int checkPermConstraints(PermTest &p)
 {
     p.constraint = static_cast<Constraint *>(const_cast<void *>(permOpt.constraint));
     p.first = static_cast<Constraint *>(const_cast<void *>(permOpt.first));
     p.second = static_cast<Constraint *>(const_cast<void *>(permOpt.second));
-    if (p.test == kTPTP && !p.constraint)
-        return qel_errorMsg(0, "The T-PTP test needs a constraint: name it with 'constraints=<name>'.");
-    if (p.test == kCompare2 && (!p.first || !p.second))
-        return qel_errorMsg(0, "The compare-2 test needs two constraint trees: name them with 'first=<name>' and "
-                               "'second=<name>'.");
-    if (p.test == kCompare2 && p.first == p.second)
-        return qel_errorMsg(0, "The compare-2 test needs two different constraint trees.");
-    return 0;
+    ConstraintOptionCheck check{};
+    check.converse = permOpt.converse != 0;
+    check.permutationTest = p.test == kTPTP       ? PermutationTestKind::kTPTP
+                            : p.test == kCompare2 ? PermutationTestKind::kCompare2
+                                                  : PermutationTestKind::kNone;
+    check.noSwapping = permOpt.search != 1 && hs.swap == 0;
+    check.looseness = srch.looseConvex;
+    check.tptp = p.constraint;
+    check.first = p.first;
+    check.second = p.second;
+    return checkConstraintOptions(check);
+}
+
+const char *permTestName(const PermTest &p)
+{
+    if (p.test == kPTP)
+        return "PTP test";
+    if (p.test == kCompare2)
+        return "Permutation test of two constrained topologies";
+    const bool convex = p.constraint->type == kConConvexity;
+    if (permOpt.converse)
+        return convex ? "T-PTP test for nonconvexity" : "T-PTP test for nonmonophyly";
+    return convex ? "T-PTP test for convexity" : "T-PTP test for monophyly";
+}
+
+void showPermTestSettings(const PermTest &p, uint32_t nreps, uint32_t seed, bool ingroupOnly)
+{
+    qel_printf("\n%s with %s search:\n", permTestName(p), permOpt.search == 1 ? "branch-and-bound" : "heuristic");
+    if (p.test == kTPTP) {
+        char text[kMaxConstraintName + 64];
+        makeConstrString(p.constraint, text, sizeof text);
+        qel_printf("  Testing %s\n", text);
+    } else if (p.test == kCompare2) {
+        qel_printf("  Comparing constraint-trees \"%s\" and \"%s\"\n", p.first->name, p.second->name);
+    }
+    qel_printf("  Starting seed = %u\n", seed);
+    qel_printf("  Number of replicates = %u\n", nreps);
+    qel_printf("  %s taxa randomized\n", ingroupOnly ? "Only ingroup" : "All");
 }
 
 }  // namespace
@@ -501,7 +532,7 @@ int doPermuteCmd()
     p.test = permOpt.test;
     p.compact = !d->matrix;
     p.twoTree = p.test != kPTP;
-    if (p.twoTree && checkPermConstraints(p) != 0)
+    if (checkPermConstraints(p) != 0)
         return 1;
     const auto ntax = static_cast<uint32_t>(std::max(d->nActive, 0));
     for (uint32_t t = 0; t < ntax; t++)
@@ -538,9 +569,7 @@ int doPermuteCmd()
     p.dist = createScoreDistrib(nreps);
     const uint32_t seed = seedWord(permOpt.pseed);
     initRNG(&p.rng, makeSeed1(seed));
-    static const char *const kNames[] = {"PTP", "T-PTP", "compare-2"};
-    qel_printf("\nPermutation test (%s):\n", kNames[std::min(p.test, 2u)]);
-    qel_printf("  Number of replicates = %u\n  Starting seed = %u\n", nreps, seed);
+    showPermTestSettings(p, nreps, seed, ingroupOnly && anyOutgroup);
     setStatusText("Doing permutation test...");
     if (p.twoTree) {
         // The searches enforce a constraint unit by unit; the first one is

@@ -121,6 +121,8 @@ int installSearchHooks()
     // Rooting and optimising a tree under another criterion score it with
     // its branch lengths fitted.
     OptimizeServices o{};
+    // A Goloboff fit is negative: a length's test would refuse every tree.
+    o.isScoreValid = isScoreValid;
     o.checkCritRootedness = [](bool rooted, int criterion) {
         return checkCritRootedness(rooted, static_cast<uint32_t>(criterion));
     };

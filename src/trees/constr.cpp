@@ -852,6 +852,7 @@ bool isConstraintTreeUninf(Tree *tree, bool converse)
 
 int checkConstraintOptions(const ConstraintOptionCheck &o)
 {
+    using Kind = PermutationTestKind;
     if (o.enforce) {
         if (conInfo.count == 0 || !conInfo.active)
             return qel_errorMsg(512, "'Enforce constraints' option requested but no constraints have been defined.");
@@ -862,11 +863,25 @@ int checkConstraintOptions(const ConstraintOptionCheck &o)
             return qel_errorMsg(548, "Converse constraints require branch-swapping.");
         if (o.converse && o.resampling)
             return qel_errorMsg(549, "Converse constraints are not allowed in bootstrap or jackknife analyses.");
+    } else if (o.permutationTest == Kind::kTPTP) {
+        if (o.noSwapping)
+            return qel_errorMsg(561, "T-PTP test requires branch-swapping.");
+        if (!o.tptp)
+            return qel_errorMsg(560, "T-PTP test requires specification of a constraint.");
+    } else if (o.permutationTest == Kind::kCompare2) {
+        if (!o.first || !o.second)
+            return qel_errorMsg(562, "You must specify constraint-tree names for both 'First' and 'Second' for the "
+                                     "\"compare-2\" test.");
+        if (o.first == o.second)
+            return qel_errorMsg(563, "You must specify two different constraint trees for the \"compare-2\" test.");
+        if (o.first->type == kConConvexity || o.second->type == kConConvexity)
+            return qel_errorMsg(755, "Convexity constraints are not allowed for \"compare-2\" permutation test.");
     }
-    if (o.enforce && conInfo.active && conInfo.active->type == kConConvexity && (o.converse || o.permutationTest) &&
-        o.looseness != 0)
+    // A permutation test enforces the constraint it names, not the active one.
+    const Constraint *c = o.permutationTest == Kind::kTPTP ? o.tptp : o.enforce ? conInfo.active : nullptr;
+    if (c && c->type == kConConvexity && (o.converse || o.permutationTest != Kind::kNone) && o.looseness != 0)
         return qel_errorMsg(568, "Convexity constraint with nonzero \"looseness\" parameter is not allowed with %s.",
-                            o.permutationTest ? "T-PTP analysis" : "converse constraints");
+                            o.permutationTest != Kind::kNone ? "T-PTP analysis" : "converse constraints");
     return 0;
 }
 

@@ -96,14 +96,20 @@ int addConstraintFromTree(Tree *tree, const char *name, bool asBackbone);
 int getConstrName(int operation, struct CmdParam *option, void *place);
 // The facts of the analysis about to run that the constraint options are
 // checked against.
+enum class PermutationTestKind : uint8_t { kNone, kTPTP, kCompare2 };
 struct ConstraintOptionCheck {
     bool enforce;
     bool converse;
-    bool permutationTest;
+    PermutationTestKind permutationTest;
     bool njStart;     // a heuristic search starting from a neighbor-joining tree
     bool noSwapping;
     bool resampling;  // within bootstrap or jackknife
     int32_t looseness;
+    // What the permutation test names: the constraint of T-PTP, or the two
+    // constraint trees that compare-2 compares.
+    const Constraint *tptp;
+    const Constraint *first;
+    const Constraint *second;
 };
 int checkConstraintOptions(const ConstraintOptionCheck &check);
 void makeConstrString(const Constraint *c, char *buffer, size_t size);

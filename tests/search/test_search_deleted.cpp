@@ -5,6 +5,7 @@
 #include <set>
 
 #include "parsimony/treelen.h"
+#include "qel/qel_io.h"
 #include "search/countswaps.h"
 #include "search/hsearch.h"
 #include "search/search_settings.h"
@@ -24,9 +25,21 @@ protected:
         saved = hs;
         savedSrch = srch;
         srch.dStatus = 0;
+        // The rooted searches hang their trees from the all-missing
+        // ancestor on purpose: the question about such an ancestor is
+        // answered yes.
+        savedIo = gQelIo;
+        gQelIo.defaultMode = false;
+        gQelIo.stdinNotTerminal = true;
+        for (int i = 0; i < 200; i++)
+            answers += "y\n";
+        terminal = MemoryTerminal{answers.data(), answers.size(), 0};
+        setTerminalInput(memoryTerminalByte, &terminal);
     }
     void TearDown() override
     {
+        setTerminalInput(nullptr, nullptr);
+        gQelIo = savedIo;
         hs = saved;
         srch = savedSrch;
         SearchTest::TearDown();
@@ -83,6 +96,9 @@ protected:
 
     HSearchOptions saved;
     SearchSettings savedSrch;
+    QelIo savedIo{};
+    std::string answers;
+    MemoryTerminal terminal{};
 };
 
 // Fitch length straight from the text rows: tip t of the tree is row
