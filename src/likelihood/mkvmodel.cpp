@@ -42,6 +42,8 @@ void setMkvLayout(ModelGroup *g)
     const uint32_t n = g->nstates;
     e.mkStateList.assign(size_t{g->ngrp} * n, 0);
     e.mkStateCounts.clear();
+    // New patterns: weights kept for a partial tree would not fit them.
+    e.mkPartialTree = false;
     if (g->mkvStateCount == nullptr || g->mkvStateList == nullptr)
         return;
     for (uint32_t p = 0; p < g->ngrp; ++p) {
