@@ -556,6 +556,15 @@ int calcChgMatrix(const TipInfo *tip, const ModelGroup *, const Model *m, uint32
     return 0;
 }
 
+int calcChgMatrixDouble(const Model *m, double **p, double t)
+{
+    const ModelEngineData *e = m->engine;
+    if (e == nullptr || e->fxns.chgMatrix == nullptr)
+        return 1;
+    (e->fxns.chgMatrix == gtr_ChgMatrix_Vec ? gtr_ChgMatrix : e->fxns.chgMatrix)(m, t, p);
+    return 0;
+}
+
 void storeChgMatrix_SP(const double *const *p, const TipInfo *tip, uint32_t nstates, bool noVector,
                        float **f)
 {

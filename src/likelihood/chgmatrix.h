@@ -128,6 +128,11 @@ struct TipInfo {
 // the tip rows after the states). 1 when the model has no P function.
 int calcChgMatrix(const TipInfo *tip, const ModelGroup *g, const Model *m, uint32_t nstates,
                   double **p, double t);
+// P for model m at t into p in full double precision, whatever the
+// precision the kernels run at: where a fit reads P alone (a pairwise
+// distance), single-precision entries leave the optimum a flat, noisy
+// plateau that a line search stops on anywhere.
+int calcChgMatrixDouble(const Model *m, double **p, double t);
 // Copies P to single precision: every tip row for a tip; otherwise
 // transposed when the vector kernels read it and noVector is clear.
 void storeChgMatrix_SP(const double *const *p, const TipInfo *tip, uint32_t nstates, bool noVector,

@@ -947,8 +947,11 @@ int doLScoresCmd()
         return 1;
     }
     // LSet options given here apply as they would on an LSet command.
-    if (withLSet && checkAndStoreModelSettings(&ml, d) != 0)
+    if (const int rc = withLSet ? checkAndStoreModelSettings(&ml, d) : 0; rc != 0) {
+        if (rc == 2)
+            qel_printf("\nCalculation of likelihood scores canceled by user.\n");
         return 1;
+    }
     // Held at user lengths, trees without them would be scored with every
     // branch at length 0: the user may have them estimated instead.
     if (checkUserBranchLens() != 0)

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "data/model.h"
 #include "likelihood/clapool.h"
+#include "likelihood/sitelikes.h"
 
 namespace {
 
@@ -40,6 +42,8 @@ void setMkvLayout(ModelGroup *g)
     const uint32_t n = g->nstates;
     e.mkStateList.assign(size_t{g->ngrp} * n, 0);
     e.mkStateCounts.clear();
+    // New patterns: weights kept for a partial tree would not fit them.
+    e.mkPartialTree = false;
     if (g->mkvStateCount == nullptr || g->mkvStateList == nullptr)
         return;
     for (uint32_t p = 0; p < g->ngrp; ++p) {
@@ -50,9 +54,65 @@ void setMkvLayout(ModelGroup *g)
     }
 }
 
+void noteMkvPlacedTaxa(ModelGroup *g, const TreeNode *node)
+{
+    ModelGroupEngine *e = g->engine;
+    if (e == nullptr || node == nullptr || !isMkvGroup(g))
+        return;
+    e->mkPartialTree = false;
+    if (g->mkvStateCount == nullptr || g->groupPatternWeight == nullptr || e->tips.empty())
+        return;
+    // The last row is the ancestor's, never a taxon to place.
+    const size_t ntax = e->tips.size() - 1;
+    std::vector<const TipRow *> placed;
+    std::vector<bool> seen(ntax, false);
+    while (node->anc != nullptr)
+        node = node->anc;
+    std::vector<const TreeNode *> stack{node};
+    while (!stack.empty()) {
+        const TreeNode *v = stack.back();
+        stack.pop_back();
+        if (v->index >= 0 && static_cast<size_t>(v->index) < ntax && !seen[v->index]) {
+            seen[v->index] = true;
+            placed.push_back(&e->tips[v->index]);
+        }
+        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib)
+            stack.push_back(c);
+    }
+    bool partial = false;
+    for (size_t i = 0; i < ntax && !partial; ++i)
+        partial = e->tips[i].present && !seen[i];
+    if (!partial)
+        return;
+    // A pattern is variable among the taxa placed when no state of its own
+    // is allowed by every one of them (missing data allow them all).
+    const uint32_t n = g->nstates;
+    e->mkPlacedWeights.assign(g->groupPatternWeight, g->groupPatternWeight + g->ngrp);
+    for (uint32_t p = 0; p < g->ngrp; ++p) {
+        if (e->mkPlacedWeights[p] == 0.0)
+            continue;
+        const uint32_t k = std::min<uint32_t>(g->mkvStateCount[p], n);
+        const uint8_t *states = e->mkStateList.data() + size_t{p} * n;
+        bool constant = false;
+        for (uint32_t i = 0; i < k && !constant; ++i) {
+            constant = true;
+            for (const TipRow *row : placed)
+                if (!mkTipAllows(*row, row->codes[p], n, states[i])) {
+                    constant = false;
+                    break;
+                }
+        }
+        if (constant)
+            e->mkPlacedWeights[p] = 0.0;
+    }
+    e->mkPartialTree = true;
+}
+
 void fillMkvContext(const ModelGroup *g, const SiteCategory &c, LikKernelContext &ctx)
 {
     const ModelGroupEngine &e = *g->engine;
+    if (e.mkPartialTree)
+        ctx.weights = e.mkPlacedWeights.data() + c.firstPattern;
     ctx.mkStates = g->mkvStateCount + c.firstPattern;
     ctx.mkOffset = e.map.patOffset.data() + c.firstPattern;
     ctx.mkStateList = e.mkStateList.data() + size_t{c.firstPattern} * g->nstates;

@@ -12,6 +12,12 @@ bool isMkvGroup(const ModelGroup *g);
 // The state lists and state counts of the group's patterns, after the CLA
 // layout is made.
 void setMkvLayout(ModelGroup *g);
+// The taxa of the tree that holds `node` (any node of it) are the ones the
+// Mk evaluations condition on: on a tree without some of the group's taxa,
+// a character is scored only when it is variable among the taxa placed, so
+// that each score is a true -ln L of what that tree can show. Every
+// evaluation after this reads it, until the next call.
+void noteMkvPlacedTaxa(ModelGroup *g, const TreeNode *node);
 // The Mk part of a site category's kernel context.
 void fillMkvContext(const ModelGroup *g, const SiteCategory &c, LikKernelContext &ctx);
 // The matrices of one CL input for every rate category and state count,

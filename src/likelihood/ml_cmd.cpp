@@ -176,8 +176,8 @@ int checkAndStoreModelSettings(LSet *settings, const DataInfo *d)
     const bool estimate = settings->estAllParams != 0;
     const bool fix = settings->fixAllParams != 0;
     clearActions(settings);
-    if (storeCurrentModel(settings->modelName, d, false) != 0)
-        return 1;
+    if (const int rc = storeCurrentModel(settings->modelName, d, false); rc != 0)
+        return rc == 2 ? 2 : 1;
     if (estimate && fix)
         return qel_errorMsg(0, "'%s' and '%s' may not be specified simultaneously.\tPlease use one "
                                "or the other.",
@@ -209,7 +209,8 @@ int doLsetCmd()
         clearActions(&ml);
         return 1;
     }
-    return checkAndStoreModelSettings(&ml, activeDataInfo());
+    // LSet ends on a declined question as on any other failure.
+    return checkAndStoreModelSettings(&ml, activeDataInfo()) != 0 ? 1 : 0;
 }
 
 int doModPartitionCmd()

@@ -8,7 +8,8 @@ struct LSet;
 
 int doLsetCmd();
 // Stores the settings as the current or the named model, then carries out
-// estAllParams or fixAllParams; 0 or 1.
+// estAllParams or fixAllParams; 0, 1 after an error, 2 when the user
+// declines to exclude the sites given rate 0.
 int checkAndStoreModelSettings(LSet *settings, const DataInfo *d);
 int doModPartitionCmd();
 int doShowModelCmd();

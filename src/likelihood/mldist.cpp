@@ -83,8 +83,7 @@ double pairScore(const double *x, void *arg)
             double *P = pl.P.data() + (first[c] + r) * nn;
             for (uint32_t i = 0; i < n; ++i)
                 pl.rows[i] = P + size_t{i} * n;
-            if (calcChgMatrix(nullptr, pl.g, pl.models[c], n, pl.rows.data(),
-                              t * pl.rates[c][r] * pl.models[c]->relRate) != 0)
+            if (calcChgMatrixDouble(pl.models[c], pl.rows.data(), t * pl.rates[c][r] * pl.models[c]->relRate) != 0)
                 return 9e36;
         }
     double score = 0.0;

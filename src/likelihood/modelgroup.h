@@ -202,6 +202,12 @@ struct ModelGroupEngine {
     // distinct state counts of the patterns, whose matrices are made.
     std::vector<uint8_t> mkStateList;
     std::vector<uint32_t> mkStateCounts;
+    // On a tree that holds only some of the taxa (a step of stepwise
+    // addition), the pattern weights the Mk evaluations read instead of the
+    // group's: a character constant among the taxa placed has no
+    // probability conditioned on being variable there, and weighs nothing.
+    std::vector<double> mkPlacedWeights;
+    bool mkPartialTree = false;
 };
 
 // The group's engine part, made on first use.

@@ -9,6 +9,7 @@
 #include "likelihood/clapool.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/likeops.h"
+#include "likelihood/mkvmodel.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/paramvec.h"
 #include "likelihood/ml_multithread.h"
@@ -792,6 +793,7 @@ double calcTreeLikelihood(Tree *tree, double target)
     setMLVisitSequence(tree);
     aml().iterations = 0;
     setActiveTreeForML(tree);
+    noteMkvPlacedTaxa(g, tree->root);
     double score = calcLikeForModelGroup(tree, g, target);
     if (score >= kNoLScore || (getAbortedStatus() != 0 && score == 0.0)) {
         releaseAllCLAs(tree, g);
@@ -820,6 +822,7 @@ double fastStepwiseBegin(Tree *tree)
     ModelGroup *g = activeModelGroup();
     checkTraversalSeq(tree);
     setActiveTreeForML(tree);
+    noteMkvPlacedTaxa(g, tree->root);
     releaseAllCLAs(tree, g);
     const double score = improveBranchLens(tree);
     // The joins of a step differ only around their edge: with room for
@@ -861,6 +864,7 @@ double calcLScoreWith3EdgeOpt(TreeNode *leaf, TreeNode *edgeNode, TreeNode *junc
     const TreeNode savedEdge = *edgeNode, savedParent = *parent;
     void *edgeDown = dnCLA(edgeNode);
     binConnectLeaf(leaf, edgeNode, junction);
+    noteMkvPlacedTaxa(g, junction);
     const double half = std::max(edgeNode->edge.brlen / 2.0, minBrlen());
     edgeNode->edge.brlen = half;
     junction->edge.brlen = half;

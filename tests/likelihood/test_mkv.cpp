@@ -378,4 +378,40 @@ TEST_F(MkvTest, ExtraPassFromLengthsAThousandthAsLongEndsBelowTheOrdinaryPasses)
     }
 }
 
+// A tree without taxon 4 (a step of stepwise addition): each character
+// variable among taxa 0-3 scores its likelihood there (taxon 4 as missing
+// data, the states it shows in the whole matrix), conditioned on being
+// variable among them; a character constant among them scores nothing,
+// as the placed taxa cannot make it variable. Every such score is a true
+// -ln L, at or above 0.
+TEST_F(MkvTest, PartialTreeConditionsOnTheTaxaPlaced)
+{
+    load(kChars, "012", kDataTypeStandard);
+    ml.userBrLens = 1;
+    applySettings();
+    tree.reset(createTreeForTaxa(5, 5, false));
+    // Taxon 3's length is the two lengths that led to it.
+    buildTestTree(tree.get(), "((0:0.1,1:0.25):0.05,2:0.4,3:0.2)", -1);
+    setTraversalSeq(tree.get());
+    ASSERT_EQ(initializeML(true, false, false, false, tree.get()), 0);
+    g = activeModelGroup();
+    double lnL = 0;
+    for (const auto &c : kChars) {
+        int local[5], constant[5] = {0, 0, 0, 0, kMissing};
+        const int k = static_cast<int>(localStates(c, local).size());
+        local[4] = kMissing;
+        const bool variable = std::any_of(local, local + 4, [&](int s) {
+            return s != kMissing && std::any_of(local, local + 4, [&](int o) { return o != kMissing && o != s; });
+        });
+        if (variable)
+            lnL += std::log(sumOverAncestors(local, k) / (1 - k * sumOverAncestors(constant, k)));
+    }
+    const double partial = calcTreeLikelihood(tree.get(), kNoLScore);
+    EXPECT_NEAR(partial, -lnL, 1e-9);
+    EXPECT_GT(partial, 0.0);
+    // With taxon 4 back on the tree the whole matrix counts again.
+    resetCLAs(g, tree.get(), true);
+    EXPECT_NEAR(score(true), referenceMkv(kChars), 1e-9);
+}
+
 }  // namespace
