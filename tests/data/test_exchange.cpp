@@ -618,6 +618,10 @@ TEST(ForeignLabels, RewriteLabelsForOtherReaders)
                  "'Rana temporaria ''\xC3\x96sterg\xC3\xB6tland'''");
     EXPECT_STREQ(newickTreeLabel("Homo sapiens (human)", b, sizeof b), "'Homo sapiens (human)'");
     EXPECT_STREQ(newickTreeLabel("a=b:c", b, sizeof b), "'a=b:c'");
+    // Blanks beside underscores: unquoted, every "_" would read as a blank
+    // for some readers and as an underscore for others.
+    EXPECT_STREQ(newickTreeLabel("Hyla arborea_CZ", b, sizeof b), "'Hyla arborea_CZ'");
+    EXPECT_STREQ(newickTreeLabel("Hyla_arborea", b, sizeof b), "Hyla_arborea");
     EXPECT_STREQ(phylipTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglo");
     EXPECT_STREQ(hennigLabel("3rd taxon", b, sizeof b), "T3rd_taxon");
     EXPECT_STREQ(hennigLabel("E.coli", b, sizeof b), "E_coli");
