@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "data/prepdata.h"
 #include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
@@ -210,9 +211,17 @@ int rootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool showNote, boo
     const uint32_t method = rooting.rootMethod;
     if (method != kRootOutgroup && !skipMethod) {
         const bool onUserLengths = method == kRootMidpoint && (userBrLens || mustUseUserLengths());
-        if (!onUserLengths && gServices.prepareData)
+        // Midpoint rooting measures the lengths the current criterion fits
+        // (a distance fit needs its matrix, which only that criterion's
+        // preparation makes); Lundberg rooting is parsimony's own.
+        const bool pars = !gServices.parsimonyCriterion || gServices.parsimonyCriterion();
+        if (!onUserLengths && method == kRootMidpoint && !pars) {
+            if (int rc = prepareData(kPrepCurrentCriterion, 0, false))
+                return rc;
+        } else if (!onUserLengths && gServices.prepareData) {
             if (int rc = gServices.prepareData(data))
                 return rc;
+        }
         if (!gServices.optimizeAndRoot)
             return qel_errorMsg(0, "%s rooting is not available in this configuration.",
                                 method == kRootLundberg ? "Lundberg" : "Midpoint");
