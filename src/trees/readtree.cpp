@@ -1659,6 +1659,8 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     // The description of where the trees came from, which the consensus
     // and agreement tree files quote; a failed read puts the old one back.
     const std::string savedText = outputText();
+    // Taken before the source is set for this read, which a failure undoes.
+    const uint32_t savedSource = treeInfo.source;
     if (flags & kReadInExecutedFile) {
         flags |= kReadStoreBrlens | kReadStoreWeights | kReadPruneDeleted;
         setTreeSource(0);
@@ -1685,7 +1687,6 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     // The trees in memory stay untouched in this copy until the read has
     // succeeded: a failure puts them back with names, weights and lengths.
     const bool savedUserBrlens = haveUserBranchLengths();
-    const uint32_t savedSource = treeInfo.source;
     TreeBuffer *saved = cloneTreeBuffer(buf, true);
     if (!saved)
         return 1;
@@ -1754,8 +1755,15 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     TreeReader *r = job.reader;
     buf = getMainTreeBuffer(nullptr);
     if (status != 0 && status != 2) {
-        if (report)
+        // "Keeping" above told what a successful read would have kept.
+        if (report) {
             qel_printf("  *** Error reading treefile\n");
+            if (originalCount > 0)
+                qel_printf("  No trees were taken from the file; the %u %s already in memory %s kept.\n",
+                           originalCount, treeWord(originalCount), originalCount == 1 ? "is" : "are");
+            else
+                qel_printf("  No trees were taken from the file.\n");
+        }
         restoreMainBuffer(saved, savedUserBrlens, savedSource);
         setOutputText(savedText.c_str());
         saved = nullptr;
