@@ -819,6 +819,19 @@ struct ReadJob {
     void *namedContext = nullptr;
 };
 
+// Trees generated in the block (Random, All) come unnamed; a name stored
+// after them would start the buffer's naming and give them its prefix, or
+// the names of the trees they replaced. They are named by number first.
+int nameUnnamedTrees(TreeBuffer *buf, uint32_t slot)
+{
+    if (haveTreeNames(buf))
+        return 0;
+    for (uint32_t s = 0; s < slot; s++)
+        if (storeTreeName(buf, ("Tree " + std::to_string(s + 1)).c_str(), s) != 0)
+            return 1;
+    return 0;
+}
+
 // Stores a tree read according to the keep mode. 0, 1 on error, kStopReading.
 int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
 {
@@ -877,7 +890,7 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
         return 1;
     if ((job.flags & kReadStoreWeights) && sc.haveWeight && storeTreeWt(buf, slot, sc.weight) != 0)
         return 1;
-    if (name && storeTreeName(buf, name, slot) != 0)
+    if (name && (nameUnnamedTrees(buf, slot) != 0 || storeTreeName(buf, name, slot) != 0))
         return 1;
     return 0;
 }
@@ -891,6 +904,8 @@ int nameKeptTree(TreeBuffer *buf, TreeBuffer *from, uint32_t n, uint32_t slot)
         name = getTreeName(from, n);
     if (name.empty())
         name = "Tree " + std::to_string(n);
+    if (nameUnnamedTrees(buf, slot) != 0)
+        return 1;
     return storeTreeName(buf, name.c_str(), slot);
 }
 
