@@ -36,6 +36,7 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees/treefilter.h"
 #include "trees/treegen.h"
 #include "trees/treelist.h"
 
@@ -1948,6 +1949,14 @@ int doGetTreesCmd()
         return qel_errorMsg(747, "You cannot specify 'rooted' and 'unrooted' on the \"%s\" command.\tChoose one or "
                                  "the other, but not both.",
                             "GetTrees");
+    // Every mode but replacing weighs the file's trees against those in
+    // memory, hidden ones included, and the filter was made for other trees.
+    if (getr.mode != kKeepReplace && isTreeFilterActive()) {
+        if (!userQuery(true, "This operation is not permitted while trees are filtered.  OK to permanently delete "
+                             "trees hidden by filter before proceeding?"))
+            return 1;
+        deleteFilteredTrees(true);
+    }
     char dir[kPathnameBufSize];
     const char *directory = getActiveInputDirSpec(dir);
     InputStatus *caller = getActiveInput();
