@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "data/prepdata.h"
@@ -314,7 +315,10 @@ int storeConverted(TreeBuffer *from, uint32_t n, Tree *tree, TreeBuffer *to, boo
     const uint32_t k = putTree(tree, to, false);
     if (k == 0 || isPutTreeFull(k))
         return 1;
-    if (const char *name = getStoredTreeName(from, n); name && storeTreeName(to, name, k - 1) != 0)
+    // The whole name: a name held as the buffer's prefix and a number has no
+    // stored text, and the number would be lost ("f1" becoming "f").
+    const std::string name = haveTreeNames(from) ? getTreeName(from, n) : std::string();
+    if (!name.empty() && storeTreeName(to, name.c_str(), k - 1) != 0)
         return 1;
     if (from->weights && storeTreeWt(to, k - 1, from->weights[n - 1]) != 0)
         return 1;
