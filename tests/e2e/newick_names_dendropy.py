@@ -80,7 +80,7 @@ def main():
         else:
             # Blanks beside underscores: unquoted, a reader cannot tell the
             # blanks (written "_") from the label's own underscores.
-            labels = ["Hyla arborea_CZ", "Hyla_arborea CZ", "Rana temporaria", "Bufo bufo", "Bombina x_y z"]
+            labels = ["Hyla arborea_CZ", "Hyla_orientalis CZ", "Rana temporaria", "Bufo bufo", "Bombina x_y z"]
             n = len(labels)
         rows = "\n".join("%s %s" % (nexus_word(l), "".join(rng.choice("ACGT") for _ in range(12)))
                          for l in labels)
