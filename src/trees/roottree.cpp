@@ -11,6 +11,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
+#include "qel/qel_progress.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
 #include "trees/treebuf.h"
@@ -359,6 +360,19 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
     setTreenamePrefix(fresh.get(), main->namePrefix, false);
     if (wantRooted)
         gCouldNotRootMonophyletic = 0;
+    // Many trees (each rooted by a fit of its lengths, perhaps) make a long
+    // task the user can follow and stop.
+    struct ProgressScope {
+        ProgData *record = nullptr;
+        ~ProgressScope()
+        {
+            destroyProgressWindow(record);
+            clearStatusText();
+        }
+    } progress;
+    if (count >= 2)
+        progress.record = createProgressWindow(count, 0, wantRooted ? "Rooting trees" : "Derooting trees");
+    setStatusText("%s", wantRooted ? "Rooting trees..." : "Derooting trees...");
     // The trees are converted into a fresh buffer that replaces the main one
     // only once every tree converted: a failure or an abort leaves the trees
     // in memory, and their rootedness, as they were.
@@ -388,6 +402,8 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
         }
         if (storeConverted(main, n, tree.get(), fresh.get(), userLens) != 0)
             return 1;
+        if (progress.record && incrementProgressValue(progress.record) == kProgressAborted && confirmAbortRequest())
+            return 2;
     }
     fresh->rooted = wantRooted ? 1 : 0;
     finishNames(fresh.get());
