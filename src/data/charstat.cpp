@@ -86,9 +86,8 @@ void charLabelOut(const DataInfo *d, uint32_t c, char out[17])
 // every summed score, so they are refused like any other invalid weight.
 int readWeightValue(const char *token, double *weight)
 {
-    char *end = nullptr;
-    double w = std::strtod(token, &end);
-    if (!*token || end == token || *end || !std::isfinite(w) || w < 0.0)
+    double w = 0.0;
+    if (!*token || stringToDouble(token, &w) != kConvOk || !std::isfinite(w) || w < 0.0)
         return qel_errorMsg(413, "Character weight \"%s\" is not valid.", token);
     if (w > kMaxCharWeight)
         return qel_errorMsg(405,

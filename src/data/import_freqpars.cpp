@@ -66,6 +66,16 @@ std::vector<std::string> words(const std::string &line)
     return out;
 }
 
+// A field of the FORMAT without the blanks that pad it.
+std::string trimmed(const char *field)
+{
+    std::string text = field;
+    const size_t b = text.find_first_not_of(' ');
+    if (b == std::string::npos)
+        return {};
+    return text.substr(b, text.find_last_not_of(' ') - b + 1);
+}
+
 // A positive count no larger than limit, else 0.
 constexpr uint32_t kCountTooLarge = UINT32_MAX;
 
@@ -206,6 +216,13 @@ int FreqparsReader::readLocus(uint32_t l)
             rc = formatGetRealText();
             if (rc == 0) {
                 const float f = std::strtof(field, nullptr);
+                // A frequency outside 0..1 (a missing-value code such as
+                // -9) would be taken for a state and priced in the costs.
+                if (!(f >= 0.0f && f <= 1.0f))
+                    return qel_errorMsg(0,
+                                        "Allele frequency \"%s\" of allele %u of locus %s for taxon %s is not "
+                                        "between 0 and 1.",
+                                        trimmed(field).c_str(), a + 1, w[0].c_str(), names_[t].c_str());
                 freq[static_cast<size_t>(a) * ntax_ + t] = f;
                 fractional = fractional || (f != 0.0f && f != 1.0f);
             }

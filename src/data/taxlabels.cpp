@@ -44,7 +44,13 @@ char *phylipLabel(const char *label, bool underscores, bool truncate, char *buff
     return buffer;
 }
 
-bool needsNewickQuotes(const char *label) { return std::strpbrk(label, "(),;:[]'=") != nullptr; }
+bool needsNewickQuotes(const char *label)
+{
+    // Unquoted, a blank is written "_": beside an underscore of the label
+    // itself, readers could no longer tell which underscore was a blank.
+    return std::strpbrk(label, "(),;:[]'=") != nullptr ||
+           (std::strchr(label, ' ') != nullptr && std::strchr(label, '_') != nullptr);
+}
 
 std::string newickQuotedWord(const std::string &label)
 {

@@ -63,6 +63,15 @@ bool isUndefinedCell(const DMatrix *dm, uint32_t i, uint32_t j)
 
 bool stopRequested() { return gAborted_.load() && confirmAbortRequest(); }
 
+// A table stopped part way says so, or its last row would pass for the end.
+bool displayStopped()
+{
+    if (!stopRequested())
+        return false;
+    qel_printf("\nDisplay of distance matrix canceled by user.\n");
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // The file writer
 
@@ -249,12 +258,11 @@ int showCharacterDifferences(DataInfo *d)
     std::vector<uint32_t> taxa(n);
     for (uint32_t t = 0; t < n; ++t)
         taxa[t] = fullNumber(d, t);
-    showPairwiseTaxaMatrix(rows.data(), d, kCellDouble, kTriangleBoth, n, taxa.data(), "Pairwise distances between taxa",
-                           "Total character differences",
-                           missingDataIncluded(d) ? "Mean character differences (adjusted for missing data)"
-                                                  : "Mean character differences",
-                           width, 5);
-    return 0;
+    return showPairwiseTaxaMatrix(rows.data(), d, kCellDouble, kTriangleBoth, n, taxa.data(),
+                                  "Pairwise distances between taxa", "Total character differences",
+                                  missingDataIncluded(d) ? "Mean character differences (adjusted for missing data)"
+                                                         : "Mean character differences",
+                                  width, 5);
 }
 
 }  // namespace
@@ -300,7 +308,7 @@ int setDistFieldWidths(const DMatrix *dm, int *decimalsOut, int requested)
     return printed + 2;
 }
 
-void showPairwiseTaxaMatrix(const void *const *matrix, const DataInfo *d, int cellKind, uint32_t triangle, uint32_t n,
+int showPairwiseTaxaMatrix(const void *const *matrix, const DataInfo *d, int cellKind, uint32_t triangle, uint32_t n,
                             const uint32_t *taxonList, const char *title, const char *captionBelow,
                             const char *captionAbove, int width, int decimals)
 {
@@ -362,10 +370,11 @@ void showPairwiseTaxaMatrix(const void *const *matrix, const DataInfo *d, int ce
             while (!line.empty() && line.back() == ' ')
                 line.pop_back();
             qel_printf("%s\n", line.c_str());
-            if (stopRequested())
-                return;
+            if (displayStopped())
+                return 2;
         }
     }
+    return 0;
 }
 
 int showDistanceMatrix(const DMatrix *dm, DataInfo *d)
@@ -428,7 +437,7 @@ int showDistanceMatrix(const DMatrix *dm, DataInfo *d)
                 line += text;
             }
             qel_printf("%s\n", line.c_str());
-            if (stopRequested())
+            if (displayStopped())
                 return 2;
         }
     }

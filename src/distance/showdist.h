@@ -25,8 +25,9 @@ enum : int { kCellScore = 0, kCellInt = 1, kCellFloat = 2, kCellDouble = 3 };
 // cell kind), in blocks of columns that fit the output width. taxonList
 // holds the taxon numbers (0-based) shown for the rows, null for 0 .. n-1.
 // With both triangles the doubles above the diagonal take `decimals`, those
-// below the parsimony score decimals.
-void showPairwiseTaxaMatrix(const void *const *matrix, const DataInfo *d, int cellKind, uint32_t triangle, uint32_t n,
+// below the parsimony score decimals. 0, or 2 when the user stopped the
+// display (which says so).
+int showPairwiseTaxaMatrix(const void *const *matrix, const DataInfo *d, int cellKind, uint32_t triangle, uint32_t n,
                             const uint32_t *taxonList, const char *title, const char *captionBelow,
                             const char *captionAbove, int width, int decimals);
 

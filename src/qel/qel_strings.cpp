@@ -332,6 +332,31 @@ int stringToUInt(const char *text, uint32_t *out)
     return rc;
 }
 
+bool isDecimalNumber(const char *text)
+{
+    const char *p = text;
+    if (*p == '+' || *p == '-')
+        p++;
+    size_t digits = 0;
+    for (; *p >= '0' && *p <= '9'; p++)
+        digits++;
+    if (*p == '.')
+        for (p++; *p >= '0' && *p <= '9'; p++)
+            digits++;
+    if (digits == 0)
+        return false;
+    if (*p == 'e' || *p == 'E') {
+        p++;
+        if (*p == '+' || *p == '-')
+            p++;
+        if (!(*p >= '0' && *p <= '9'))
+            return false;
+        while (*p >= '0' && *p <= '9')
+            p++;
+    }
+    return *p == '\0';
+}
+
 int stringToDouble(const char *text, double *out)
 {
     if (!text || !*text) {
@@ -339,6 +364,11 @@ int stringToDouble(const char *text, double *out)
             *out = 0.0;
         return kConvOk;
     }
+    // Numbers in commands and files are decimal: strtod's hexadecimal and
+    // "inf"/"nan" spellings would turn words nobody meant as numbers into
+    // values ("0x10" into 16).
+    if (!isDecimalNumber(text))
+        return kConvTrailingChars;
     char *end;
     errno = 0;
     double v = std::strtod(text, &end);

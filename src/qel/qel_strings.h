@@ -68,7 +68,10 @@ int stringToInt(const char *text, int32_t *out);
 int stringToLong(const char *text, int64_t *out);
 int stringToUByte(const char *text, uint8_t *out);  // 0..255, else 2
 int stringToUInt(const char *text, uint32_t *out);  // digits only
+// Decimal numbers only (sign, digits with an optional point, an optional
+// exponent): hexadecimal, "inf" and "nan" are not numbers here.
 int stringToDouble(const char *text, double *out);  // out may be null
+bool isDecimalNumber(const char *text);
 // "n" or "a:b:c:d" (at most 63 characters). Nonzero and all words 0 on failure.
 int stringToSeed(const char *text, uint32_t seed[4]);
 

@@ -105,6 +105,14 @@ double criterionValue(int32_t which, double k, double negLnL, double n)
     }
 }
 
+// The partitioned table's row: a row as wide as the default output width
+// would wrap its last column onto a line of its own.
+int partitionTableWidth(const ClockCheckRun &r)
+{
+    const int nic = r.aic + r.aicc + r.bic;
+    return r.nameWidth + 32 + 50 * r.lrt + 40 * nic + 4 * (r.exclude != kExcludeNone);
+}
+
 // Prints one comparison; true when the subset is to be excluded.
 bool doOneTest(ClockCheckRun &r, const ClockParams &pc, const ClockParams &pn, bool subsetRow, const char *label,
                uint32_t sites, uint32_t ntax, uint32_t treeNum, double lc, double ln)
@@ -122,7 +130,7 @@ bool doOneTest(ClockCheckRun &r, const ClockParams &pc, const ClockParams &pn, b
             excluded = diffs[c.which] > clkChkOpt.xicThreshold;
     }
     if (r.ptn != nullptr || r.upgma) {
-        qel_printf("%-*s%10u%8u%8u%8u", r.nameWidth, label, sites, ntax, pc.times, pn.brlens);
+        qel_printf("%-*s%8u%8u%8u%8u", r.nameWidth, label, sites, ntax, pc.times, pn.brlens);
         if (r.lrt)
             qel_printf("%14s%14s%12s%10.5f", fltToStr(lc).c_str(), fltToStr(ln).c_str(), fltToStr(lc - ln).c_str(), P);
         for (const Criterion &c : infoCriteria(r))
@@ -223,7 +231,7 @@ int testClockForSubset(ClockCheckRun &r, uint32_t subset, bool whole, uint32_t t
     if (const int rc = treeForTest(r, subset, whole, treeNum, &tree, &ntax); rc != 0)
         return rc;
     if (tree == nullptr) {
-        qel_printf("%-*s%10u%8u\n", r.nameWidth, label, sites, r.taxa ? card(r.taxa.get()) : 0u);
+        qel_printf("%-*s%8u%8u\n", r.nameWidth, label, sites, r.taxa ? card(r.taxa.get()) : 0u);
         if (!whole && r.exclude != kExcludeNone)
             setUnion(r.toExclude.get(), getPtnSubset(r.ptn, subset), r.toExclude.get());
         return incrementProgressValue(r.progress) == kProgressAborted && confirmAbortRequest() ? 2 : 0;
@@ -264,12 +272,12 @@ void showTableHeading(const ClockCheckRun &r)
         return;
     }
     const int nic = r.aic + r.aicc + r.bic;
-    const int width = r.nameWidth + 34 + 50 * r.lrt + 40 * nic + 4 * (r.exclude != kExcludeNone);
+    const int width = partitionTableWidth(r);
     if (static_cast<uint32_t>(width) > getOutputLineLength())
         qel_printf("\nNote: \bTo avoid line wraparound in the following table, set output width to at least %d columns "
                    "(resize output/terminal window, or issue the command \"set outwidth=%d;\")\n",
                    width, width);
-    qel_printf("\n%*s%34s", r.nameWidth, "", "-----------number of-----------");
+    qel_printf("\n%*s%32s", r.nameWidth, "", "-----------number of-----------");
     if (r.lrt)
         qel_printf("%50s", "------------------- -lnL -----------------------");
     if (r.aic)
@@ -278,7 +286,7 @@ void showTableHeading(const ClockCheckRun &r)
         qel_printf("%40s", "-------------- AICc -----------------");
     if (r.bic)
         qel_printf("%40s", "--------------- BIC -----------------");
-    qel_printf("\n%-*s%10s%8s%8s%8s", r.nameWidth, "subset", "sites", "taxa", "times", "brlens");
+    qel_printf("\n%-*s%8s%8s%8s%8s", r.nameWidth, "subset", "sites", "taxa", "times", "brlens");
     if (r.lrt)
         qel_printf("%14s%14s%12s%10s", "clock", "non-clock", "diff", "P*");
     for (int k = 0; k < nic; ++k)
@@ -293,8 +301,9 @@ int clockCheckOneTree(ClockCheckRun &r, uint32_t treeNum, bool first)
         qel_printf("\nComparison of clock and non-clock models for each subset on UPGMA tree constructed for each "
                    "subset:\n\n");
     } else if (r.ptn != nullptr) {
-        qel_printf("\nComparison of clock and non-clock models for each subset on tree %u (%s):\n\n", treeNum + 1,
-                   getTreeName(getActiveTreeBuffer(), treeNum + 1).c_str());
+        const std::string name = getTreeName(getActiveTreeBuffer(), treeNum + 1);
+        qel_printf("\nComparison of clock and non-clock models for each subset on tree %u%s%s%s:\n\n", treeNum + 1,
+                   name.empty() ? "" : " (", name.c_str(), name.empty() ? "" : ")");
     }
     if (r.ptn != nullptr || r.upgma || first) {
         if (r.ptn == nullptr && !r.upgma)
@@ -312,9 +321,7 @@ int clockCheckOneTree(ClockCheckRun &r, uint32_t treeNum, bool first)
     for (uint32_t i = 0; i < numPtnSubsets(r.ptn); ++i)
         if (const int rc = testClockForSubset(r, i, false, treeNum); rc != 0)
             return rc;
-    const int nic = r.aic + r.aicc + r.bic;
-    const std::string rule(static_cast<size_t>(r.nameWidth + 34 + 50 * r.lrt + 40 * nic + 4 * (r.exclude != kExcludeNone)),
-                           '-');
+    const std::string rule(static_cast<size_t>(partitionTableWidth(r)), '-');
     qel_printf("%s\n", rule.c_str());
     const uint32_t subsetsDone = r.withChars;
     if (const int rc = testClockForSubset(r, 0, true, treeNum); rc != 0)

@@ -8,6 +8,7 @@
 #include "qel/qel_clique.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_progress.h"
 
 namespace {
 
@@ -102,10 +103,29 @@ void clearAgreementTrees(AgreementWork *work)
 
 bool agreementHasPolytomies(const AgreementWork *work) { return work->polytomies; }
 
-uint32_t numPairsPerRooting(const AgreementWork *work)
+uint64_t numAgreementPairs(uint64_t n, bool rooted)
 {
-    const uint64_t n = work->ntax;
-    return static_cast<uint32_t>(work->rooted ? n * (n - 1) / 2 : n * (n - 1) * (n - 2) / 6);
+    if (n < 2)
+        return 0;
+    return rooted ? n * (n - 1) / 2 : n * (n - 1) / 2 * (n - 2) / 3;
+}
+
+uint64_t numPairsPerRooting(const AgreementWork *work) { return numAgreementPairs(work->ntax, work->rooted); }
+
+uint32_t ScaledProgress::begin(uint64_t total)
+{
+    constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
+    stride = total > kMax ? total / kMax + 1 : 1;
+    pending = 0;
+    return static_cast<uint32_t>(total / stride);
+}
+
+int ScaledProgress::step(ProgData *record)
+{
+    if (++pending < stride)
+        return kProgressContinue;
+    pending = 0;
+    return incrementProgressValue(record);
 }
 
 int getRivalTree(AgreementWork *work, Tree *tree, uint32_t treeNumber)

@@ -14,6 +14,7 @@
 
 #include "trees/treeutil.h"
 
+struct ProgData;
 struct TreeBuffer;
 
 // Enumeration of the agreement sets stops at this many sets (the count of
@@ -46,7 +47,21 @@ void clearAgreementTrees(AgreementWork *work);
 // treeNumber, when treeNumber is nonzero) or memory ran out.
 int getRivalTree(AgreementWork *work, Tree *tree, uint32_t treeNumber);
 bool agreementHasPolytomies(const AgreementWork *work);
-uint32_t numPairsPerRooting(const AgreementWork *work);
+uint64_t numPairsPerRooting(const AgreementWork *work);
+// Pairs of the recursion for ntax taxa: n(n-1)/2 rooted, n(n-1)(n-2)/6
+// unrooted (a pair per rooting taxon); past 32 bits from about 2,950 taxa.
+uint64_t numAgreementPairs(uint64_t ntax, bool rooted);
+
+// Steps counted in 64 bits, shown on a progress record whose count is 32-bit:
+// every `stride` steps advance it by one.
+struct ScaledProgress {
+    uint64_t stride = 1;
+    uint64_t pending = 0;
+    // The record's maximum for `total` steps; sets the stride.
+    uint32_t begin(uint64_t total);
+    // One step: kProgressContinue, or kProgressAborted when the update says so.
+    int step(ProgData *record);
+};
 
 // Size and number of the maximum agreement subtrees of the entered trees,
 // with their taxon sets when enumerate is set. 0, 1 (memory), or the status

@@ -41,6 +41,7 @@ struct AgreeRun {
     bool enumerate = false;
     bool toFile = false;
     ProgData *progress = nullptr;
+    ScaledProgress scale;
     AgreementResult result;
     std::vector<uint64_t> kernel;
     bool kernelNonempty = false;
@@ -49,7 +50,7 @@ struct AgreeRun {
 int advance(void *context)
 {
     auto *run = static_cast<AgreeRun *>(context);
-    return incrementProgressValue(run->progress) == kProgressAborted ? 2 : 0;
+    return run->scale.step(run->progress) == kProgressAborted ? 2 : 0;
 }
 
 // The first listed tree restricted to a taxon set, held as the drawing
@@ -141,7 +142,7 @@ int calcAgreementSubtrees(void *context)
     TreeHandle tree(createTree(true));
     if (!work || !tree)
         return 1;
-    run.progress = createProgressWindow(n, 0, "Loading trees into memory");
+    run.progress = createProgressWindow(run.scale.begin(n), 0, "Loading trees into memory");
     for (uint32_t number : run.trees) {
         if (getTree(run.buf, number, tree.get()) != 0)
             return 1;
@@ -155,8 +156,9 @@ int calcAgreementSubtrees(void *context)
         }
     }
     destroyProgressWindow(run.progress);
-    uint32_t pairs = numPairsPerRooting(work.get());
-    run.progress = createProgressWindow(run.enumerate ? 2 * pairs : pairs, 0, "Finding agreement subtree(s)");
+    const uint64_t pairs = numPairsPerRooting(work.get());
+    run.progress = createProgressWindow(run.scale.begin(run.enumerate ? 2 * pairs : pairs), 0,
+                                        "Finding agreement subtree(s)");
     setStatusText("Computing agreement subtree...");
     const int status = calcAgreementSets(work.get(), run.enumerate, advance, &run, run.result);
     hideProgressWindow(run.progress);

@@ -21,6 +21,7 @@
 #include "trees/tree_settings.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/treelist.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -220,6 +221,10 @@ int doTreeWtsCmd()
     }
     if (isTokenSemicolon(word))
         return qel_errorMsg(778, "You must specify either 'Show' or a list of tree weights.");
+    // Weights are given one per tree in order: hidden trees would take
+    // weights meant for the visible ones.
+    if (isTreeFilterActive())
+        return qel_errorMsg(777, "Specification of tree weights is not allowed while a tree filter is in effect.");
     // Read the whole list before storing any: a bad list changes nothing.
     std::vector<double> weights;
     while (!isTokenSemicolon(word)) {

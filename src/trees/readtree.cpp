@@ -36,6 +36,7 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees/treefilter.h"
 #include "trees/treegen.h"
 #include "trees/treelist.h"
 
@@ -819,6 +820,19 @@ struct ReadJob {
     void *namedContext = nullptr;
 };
 
+// Trees generated in the block (Random, All) come unnamed; a name stored
+// after them would start the buffer's naming and give them its prefix, or
+// the names of the trees they replaced. They are named by number first.
+int nameUnnamedTrees(TreeBuffer *buf, uint32_t slot)
+{
+    if (haveTreeNames(buf))
+        return 0;
+    for (uint32_t s = 0; s < slot; s++)
+        if (storeTreeName(buf, ("Tree " + std::to_string(s + 1)).c_str(), s) != 0)
+            return 1;
+    return 0;
+}
+
 // Stores a tree read according to the keep mode. 0, 1 on error, kStopReading.
 int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
 {
@@ -877,7 +891,7 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
         return 1;
     if ((job.flags & kReadStoreWeights) && sc.haveWeight && storeTreeWt(buf, slot, sc.weight) != 0)
         return 1;
-    if (name && storeTreeName(buf, name, slot) != 0)
+    if (name && (nameUnnamedTrees(buf, slot) != 0 || storeTreeName(buf, name, slot) != 0))
         return 1;
     return 0;
 }
@@ -891,6 +905,8 @@ int nameKeptTree(TreeBuffer *buf, TreeBuffer *from, uint32_t n, uint32_t slot)
         name = getTreeName(from, n);
     if (name.empty())
         name = "Tree " + std::to_string(n);
+    if (nameUnnamedTrees(buf, slot) != 0)
+        return 1;
     return storeTreeName(buf, name.c_str(), slot);
 }
 
@@ -1659,6 +1675,8 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     // The description of where the trees came from, which the consensus
     // and agreement tree files quote; a failed read puts the old one back.
     const std::string savedText = outputText();
+    // Taken before the source is set for this read, which a failure undoes.
+    const uint32_t savedSource = treeInfo.source;
     if (flags & kReadInExecutedFile) {
         flags |= kReadStoreBrlens | kReadStoreWeights | kReadPruneDeleted;
         setTreeSource(0);
@@ -1685,7 +1703,6 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     // The trees in memory stay untouched in this copy until the read has
     // succeeded: a failure puts them back with names, weights and lengths.
     const bool savedUserBrlens = haveUserBranchLengths();
-    const uint32_t savedSource = treeInfo.source;
     TreeBuffer *saved = cloneTreeBuffer(buf, true);
     if (!saved)
         return 1;
@@ -1754,8 +1771,15 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     TreeReader *r = job.reader;
     buf = getMainTreeBuffer(nullptr);
     if (status != 0 && status != 2) {
-        if (report)
+        // "Keeping" above told what a successful read would have kept.
+        if (report) {
             qel_printf("  *** Error reading treefile\n");
+            if (originalCount > 0)
+                qel_printf("  No trees were taken from the file; the %u %s already in memory %s kept.\n",
+                           originalCount, treeWord(originalCount), originalCount == 1 ? "is" : "are");
+            else
+                qel_printf("  No trees were taken from the file.\n");
+        }
         restoreMainBuffer(saved, savedUserBrlens, savedSource);
         setOutputText(savedText.c_str());
         saved = nullptr;
@@ -1925,6 +1949,14 @@ int doGetTreesCmd()
         return qel_errorMsg(747, "You cannot specify 'rooted' and 'unrooted' on the \"%s\" command.\tChoose one or "
                                  "the other, but not both.",
                             "GetTrees");
+    // Every mode but replacing weighs the file's trees against those in
+    // memory, hidden ones included, and the filter was made for other trees.
+    if (getr.mode != kKeepReplace && isTreeFilterActive()) {
+        if (!userQuery(true, "This operation is not permitted while trees are filtered.  OK to permanently delete "
+                             "trees hidden by filter before proceeding?"))
+            return 1;
+        deleteFilteredTrees(true);
+    }
     char dir[kPathnameBufSize];
     const char *directory = getActiveInputDirSpec(dir);
     InputStatus *caller = getActiveInput();

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "data/prepdata.h"
 #include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
+#include "qel/qel_progress.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_cmdoptions.h"
 #include "trees/treebuf.h"
@@ -210,9 +213,17 @@ int rootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool showNote, boo
     const uint32_t method = rooting.rootMethod;
     if (method != kRootOutgroup && !skipMethod) {
         const bool onUserLengths = method == kRootMidpoint && (userBrLens || mustUseUserLengths());
-        if (!onUserLengths && gServices.prepareData)
+        // Midpoint rooting measures the lengths the current criterion fits
+        // (a distance fit needs its matrix, which only that criterion's
+        // preparation makes); Lundberg rooting is parsimony's own.
+        const bool pars = !gServices.parsimonyCriterion || gServices.parsimonyCriterion();
+        if (!onUserLengths && method == kRootMidpoint && !pars) {
+            if (int rc = prepareData(kPrepCurrentCriterion, 0, false))
+                return rc;
+        } else if (!onUserLengths && gServices.prepareData) {
             if (int rc = gServices.prepareData(data))
                 return rc;
+        }
         if (!gServices.optimizeAndRoot)
             return qel_errorMsg(0, "%s rooting is not available in this configuration.",
                                 method == kRootLundberg ? "Lundberg" : "Midpoint");
@@ -305,7 +316,10 @@ int storeConverted(TreeBuffer *from, uint32_t n, Tree *tree, TreeBuffer *to, boo
     const uint32_t k = putTree(tree, to, false);
     if (k == 0 || isPutTreeFull(k))
         return 1;
-    if (const char *name = getStoredTreeName(from, n); name && storeTreeName(to, name, k - 1) != 0)
+    // The whole name: a name held as the buffer's prefix and a number has no
+    // stored text, and the number would be lost ("f1" becoming "f").
+    const std::string name = haveTreeNames(from) ? getTreeName(from, n) : std::string();
+    if (!name.empty() && storeTreeName(to, name.c_str(), k - 1) != 0)
         return 1;
     if (from->weights && storeTreeWt(to, k - 1, from->weights[n - 1]) != 0)
         return 1;
@@ -346,6 +360,19 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
     setTreenamePrefix(fresh.get(), main->namePrefix, false);
     if (wantRooted)
         gCouldNotRootMonophyletic = 0;
+    // Many trees (each rooted by a fit of its lengths, perhaps) make a long
+    // task the user can follow and stop.
+    struct ProgressScope {
+        ProgData *record = nullptr;
+        ~ProgressScope()
+        {
+            destroyProgressWindow(record);
+            clearStatusText();
+        }
+    } progress;
+    if (count >= 2)
+        progress.record = createProgressWindow(count, 0, wantRooted ? "Rooting trees" : "Derooting trees");
+    setStatusText("%s", wantRooted ? "Rooting trees..." : "Derooting trees...");
     // The trees are converted into a fresh buffer that replaces the main one
     // only once every tree converted: a failure or an abort leaves the trees
     // in memory, and their rootedness, as they were.
@@ -375,6 +402,8 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
         }
         if (storeConverted(main, n, tree.get(), fresh.get(), userLens) != 0)
             return 1;
+        if (progress.record && incrementProgressValue(progress.record) == kProgressAborted && confirmAbortRequest())
+            return 2;
     }
     fresh->rooted = wantRooted ? 1 : 0;
     finishNames(fresh.get());

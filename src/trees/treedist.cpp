@@ -270,6 +270,7 @@ struct TreeDistRun {
     bool fractional = false;      // some distance is not an integer
     bool toFile = false;
     ProgData *progress = nullptr;
+    ScaledProgress scale;
     // Work records of the measures other than the symmetric difference.
     AgreementWorkPtr agree;
     std::unique_ptr<LAPMatching, decltype(&destroyLAPMatching)> lap{nullptr, destroyLAPMatching};
@@ -282,7 +283,7 @@ uint32_t digits(uint32_t v) { return static_cast<uint32_t>(std::to_string(v).siz
 int advance(void *context)
 {
     auto *run = static_cast<TreeDistRun *>(context);
-    return incrementProgressValue(run->progress) == kProgressAborted ? 2 : 0;
+    return run->scale.step(run->progress) == kProgressAborted ? 2 : 0;
 }
 
 void writeValue(const TreeDistRun &run, double v)
@@ -676,8 +677,10 @@ int doTreeDistCmd()
         return 1;
     const auto n = static_cast<uint32_t>(run.trees.size());
     const uint32_t blocks = (n + kTreeDistBlock - 1) / kTreeDistBlock;
-    const uint32_t steps = run.refTree ? n : run.measure == kTreeDistSymDiff ? blocks * n : n * (n - 1) / 2;
-    run.progress = createProgressWindow(steps, 0, "Computing tree-to-tree distances");
+    const uint64_t steps = run.refTree                         ? n
+                           : run.measure == kTreeDistSymDiff ? uint64_t{blocks} * n
+                                                             : uint64_t{n} * (n - 1) / 2;
+    run.progress = createProgressWindow(run.scale.begin(steps), 0, "Computing tree-to-tree distances");
     int status = runOutputThread(treeDistThreadProc, &run);
     destroyProgressWindow(run.progress);
     if (aux) {

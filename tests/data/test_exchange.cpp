@@ -436,6 +436,23 @@ TEST_F(ToNexusTest, FreqParsStatesAreBounded)
     EXPECT_EQ(body, "");
 }
 
+// Frequencies are fractions: a value outside 0..1 (a missing-data code such
+// as -9) is refused, not priced as a state in the step matrix.
+TEST_F(ToNexusTest, FreqParsFrequenciesOutsideZeroToOneAreRefused)
+{
+    const std::string head = "range\n3 1 t1 t2 t3\n(A4,3F6.2)\nL1 2\n";
+    std::string body;
+    ASSERT_EQ(convert("format=FreqPars", head + "a1    1.00  0.50  0.00\na2    0.00  0.50  1.00\n", &body), 0)
+        << gErrors;
+    for (const char *row : {"a1    1.00  0.50 -9.00\na2    0.00  0.50  1.00\n",
+                            "a1    1.00  1.50  0.00\na2    0.00  0.50  1.00\n"}) {
+        gErrors.clear();
+        EXPECT_EQ(convert("format=FreqPars", head + row, &body), 1) << row;
+        EXPECT_NE(gErrors.find("is not between 0 and 1"), std::string::npos) << gErrors;
+        EXPECT_EQ(body, "") << row;
+    }
+}
+
 // Sequence lines are taken a line at a time: the line an error names must
 // still be the one the reader stands on, whatever the line ends.
 TEST_F(ToNexusTest, ErrorsNameTheLineUnderEveryLineEnd)
@@ -601,6 +618,10 @@ TEST(ForeignLabels, RewriteLabelsForOtherReaders)
                  "'Rana temporaria ''\xC3\x96sterg\xC3\xB6tland'''");
     EXPECT_STREQ(newickTreeLabel("Homo sapiens (human)", b, sizeof b), "'Homo sapiens (human)'");
     EXPECT_STREQ(newickTreeLabel("a=b:c", b, sizeof b), "'a=b:c'");
+    // Blanks beside underscores: unquoted, every "_" would read as a blank
+    // for some readers and as an underscore for others.
+    EXPECT_STREQ(newickTreeLabel("Hyla arborea_CZ", b, sizeof b), "'Hyla arborea_CZ'");
+    EXPECT_STREQ(newickTreeLabel("Hyla_arborea", b, sizeof b), "Hyla_arborea");
     EXPECT_STREQ(phylipTreeLabel("Pan troglodytes", b, sizeof b), "Pan_troglo");
     EXPECT_STREQ(hennigLabel("3rd taxon", b, sizeof b), "T3rd_taxon");
     EXPECT_STREQ(hennigLabel("E.coli", b, sizeof b), "E_coli");

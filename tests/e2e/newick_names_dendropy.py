@@ -19,8 +19,8 @@ try:
 except ImportError:
     sys.exit(77)
 
-# No "_": in a plain Newick or NEXUS word it stands for a blank, which is the
-# label rule both formats share.
+# No "_" at random: in a plain Newick or NEXUS word it stands for a blank,
+# which is the label rule both formats share; the last trial mixes the two.
 ALPHABET = "ab (),;:'[]=éÖ"
 
 
@@ -73,9 +73,15 @@ def main():
     vorn = os.path.abspath(sys.argv[1])
     rng = random.Random(4711)
     failures = []
-    for trial in range(20):
-        n = rng.randint(4, 9)
-        labels = random_labels(rng, n)
+    for trial in range(21):
+        if trial < 20:
+            n = rng.randint(4, 9)
+            labels = random_labels(rng, n)
+        else:
+            # Blanks beside underscores: unquoted, a reader cannot tell the
+            # blanks (written "_") from the label's own underscores.
+            labels = ["Hyla arborea_CZ", "Hyla_orientalis CZ", "Rana temporaria", "Bufo bufo", "Bombina x_y z"]
+            n = len(labels)
         rows = "\n".join("%s %s" % (nexus_word(l), "".join(rng.choice("ACGT") for _ in range(12)))
                          for l in labels)
         newick = "(" + ",".join(nexus_word(l) for l in labels[:2]) + ")"

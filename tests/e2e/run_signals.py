@@ -269,6 +269,36 @@ def interrupted_savedist_case(vorn):
     return failures
 
 
+def interrupted_showdist_case(vorn):
+    """Ctrl-C (SIGINT) while ShowDist prints a large matrix, commands read
+    from standard input under -n: the table stops and says so, and the next
+    command runs."""
+    commands = ("#NEXUS\n" + data_block(2000, 20, 9) + "showdist;\ntime;\nquit;\n")
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="vorn-int-") as tmp:
+        out_path = os.path.join(tmp, "stdout")
+        with open(os.path.join(tmp, "commands"), "w") as f:
+            f.write(commands)
+        with open(out_path, "w") as out, open(os.path.join(tmp, "commands")) as cmds:
+            proc = subprocess.Popen([vorn, "-n"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                                    stdin=cmds, stdout=out, stderr=subprocess.DEVNULL)
+            # Well into the table: the banner and the data take far less.
+            until = time.time() + 60
+            while time.time() < until and proc.poll() is None and os.path.getsize(out_path) < 1000000:
+                time.sleep(0.01)
+            proc.send_signal(signal.SIGINT)
+            try:
+                proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        text = open(out_path, errors="replace").read()
+        if "Display of distance matrix canceled by user." not in text or "Current date and time" not in text:
+            failures.append("showdist/INT: the stopped table is not said, or the next command did not run:\n%s"
+                            % text[-600:])
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     long_search = ("log file=run.log replace;\n" + data_block(40, 300, 11) +
@@ -290,6 +320,7 @@ def main():
     failures += limited_sim_results_case(vorn)
     failures += sim_term_case(vorn)
     failures += interrupted_savedist_case(vorn)
+    failures += interrupted_showdist_case(vorn)
     if failures:
         print("\n".join(failures))
         return 1

@@ -192,6 +192,27 @@ TEST_F(StringsTest, TextToNumberKnownAnswers)
     EXPECT_EQ(d, 0.0);
 }
 
+TEST_F(StringsTest, DoublesAreDecimalOnly)
+{
+    // strtod's other spellings are not numbers of a command or a file.
+    for (const char *text : {"0x10", "0X1p4", "inf", "-INF", "infinity", "nan", "NaN(1)", "1e", "1e+", ".", "-",
+                             "+.e1", " 1", "1 "}) {
+        double d = 7.0;
+        EXPECT_EQ(stringToDouble(text, &d), kConvTrailingChars) << text;
+        EXPECT_EQ(d, 7.0) << text;
+    }
+    struct Case {
+        const char *text;
+        double value;
+    } cases[] = {{"16", 16.0}, {"+1.5", 1.5}, {".25", 0.25}, {"2.", 2.0}, {"-3e2", -300.0}, {"1.5E-1", 0.15},
+                 {"0010", 10.0}};
+    for (const Case &c : cases) {
+        double d = 0.0;
+        EXPECT_EQ(stringToDouble(c.text, &d), kConvOk) << c.text;
+        EXPECT_DOUBLE_EQ(d, c.value) << c.text;
+    }
+}
+
 // Reference conversion: decimal digits with optional sign into a 128-bit
 // value, saturating far beyond every range under test.
 std::optional<__int128> referenceParse(const std::string &s)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "qel/qel_progress.h"
 #include "trees/agree.h"
 #include "trees_fixture.h"
 
@@ -180,6 +181,33 @@ TEST_F(AgreeTest, DistancesOfIdenticalAndOneMovedTaxon)
     // One pruned taxon: d lies between d1 and d1 + 1.
     EXPECT_GT(d, 1.0);
     EXPECT_LT(d, 2.0);
+}
+
+// The pair counts and the progress they drive pass 32 bits from about 2,950
+// taxa (unrooted) and must not wrap.
+TEST(AgreeProgress, PairCountsAndScaledProgressPast32Bits)
+{
+    EXPECT_EQ(numAgreementPairs(5, true), 10u);
+    EXPECT_EQ(numAgreementPairs(5, false), 10u);
+    EXPECT_EQ(numAgreementPairs(3000, false), 4495501000ull);
+    EXPECT_EQ(numAgreementPairs(100000, true), 4999950000ull);
+
+    ScaledProgress small;
+    EXPECT_EQ(small.begin(1000), 1000u);
+    EXPECT_EQ(small.stride, 1u);
+    const uint64_t total = 2 * numAgreementPairs(3000, false);
+    ScaledProgress big;
+    const uint32_t units = big.begin(total);
+    EXPECT_GT(big.stride, 1u);
+    EXPECT_LE(uint64_t{units} * big.stride, total);
+    EXPECT_GT(uint64_t{units + 1} * big.stride, total);
+    // Every stride-th step advances the record by one.
+    ProgData *record = createProgressWindow(units, 0, "test");
+    ASSERT_NE(record, nullptr);
+    for (uint64_t k = 0; k < 3 * big.stride; k++)
+        ASSERT_EQ(big.step(record), kProgressContinue);
+    EXPECT_EQ(getProgressValue(record), 3u);
+    destroyProgressWindow(record);
 }
 
 }  // namespace

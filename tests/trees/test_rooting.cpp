@@ -13,6 +13,7 @@
 #include "qel/qel_sets.h"
 #include "trees/roottree.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
 #include "support/tree_test_support.h"
@@ -133,6 +134,10 @@ TEST_F(RootingTest, RootTreesAndDerootTreesConvertTheBuffer)
     ASSERT_EQ(putTree(tree.get(), buf, false), 1u);
     buildTree(tree.get(), "((1,4),(3,(2,5)))", 0);
     ASSERT_EQ(putTree(tree.get(), buf, false), 2u);
+    // Names held as a prefix and a number, and one of its own.
+    ASSERT_EQ(storeTreeName(buf, "f1", 0), 0);
+    ASSERT_EQ(storeTreeName(buf, "other", 1), 0);
+    finishNames(buf);
     ASSERT_EQ(rootOrDerootTrees(true, data), 0);
     TreeBuffer *now = getMainTreeBuffer(nullptr);
     EXPECT_TRUE(areTreesRooted(now));
@@ -142,6 +147,8 @@ TEST_F(RootingTest, RootTreesAndDerootTreesConvertTheBuffer)
     EXPECT_EQ(tree->root->index, -1);
     EXPECT_EQ(shape(tree->root->firstChild), "(((0,(1,2)),3),(4,5))");
     EXPECT_EQ(gCouldNotRootMonophyletic, 1);  // {4,5} is no clade of tree 2
+    EXPECT_EQ(getTreeName(now, 1), "f1");
+    EXPECT_EQ(getTreeName(now, 2), "other");
 
     ASSERT_EQ(rootOrDerootTrees(false, data), 0);
     now = getMainTreeBuffer(nullptr);
@@ -149,6 +156,7 @@ TEST_F(RootingTest, RootTreesAndDerootTreesConvertTheBuffer)
     ASSERT_EQ(getTree(now, 1, tree.get()), 0);
     EXPECT_EQ(tree->root->index, 0);
     EXPECT_EQ(shape(tree->root->firstChild), "((1,2),(3,(4,5)))");
+    EXPECT_EQ(getTreeName(now, 1), "f1");
     setActiveTreeBuffer(nullptr);
     setMainTreeBuffer(nullptr);
     destroyTreeBuffer(now);
