@@ -171,6 +171,43 @@ TEST_F(UserDistancesTest, CharacterFormatSurvivesADistancesBlock)
     EXPECT_EQ(U(2, 1), 2);  // B-C
 }
 
+// A character matrix read after the measure was chosen: a nucleotide
+// measure the new data cannot give turns into the mean character
+// difference, amino acids keep the measures computed for them, and what is
+// left can be computed.
+TEST_F(UserDistancesTest, MeasuresTheNewCharactersCannotGiveFallBackToTheMean)
+{
+    const std::string protein = dataBlock({{"A", "ARNDCQ"}, {"B", "ARNDCE"}, {"C", "AKNECE"}, {"D", "AKNWCE"}},
+                                          "datatype=protein");
+    const std::string standard = dataBlock({{"A", "0102"}, {"B", "0112"}, {"C", "1012"}, {"D", "1010"}},
+                                           "symbols=\"012\"");
+    const std::string dna = dataBlock({{"A", "ACGTAC"}, {"B", "ACGTTC"}, {"C", "AGGTTA"}, {"D", "AGCTTA"}});
+    const struct {
+        uint32_t measure;
+        const std::string &block;
+        uint32_t kept;
+    } cases[] = {
+        {kDistP, protein, kDistP},         {kDistJC, protein, kDistJC},
+        {kDistML, protein, kDistML},       {kDistAbs, protein, kDistMean},
+        {kDistF81, protein, kDistMean},    {kDistGTR, protein, kDistMean},
+        {kDistLogDet, protein, kDistMean}, {kDistK2P, protein, kDistMean},
+        {kDistTotal, protein, kDistTotal}, {kDistJC, standard, kDistMean},
+        {kDistLogDet, standard, kDistMean}, {kDistLogDet, dna, kDistLogDet},
+        {kDistUser, protein, kDistP},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.measure) + " on " + c.block);
+        dist.distance = c.measure;
+        ASSERT_EQ(read(c.block), 0) << testcap::gErrorText;
+        EXPECT_EQ(dist.distance, c.kept);
+        // ML distances need the likelihood engine, which is not linked here.
+        testcap::clearCaptured();
+        if (c.kept != kDistML) {
+            EXPECT_EQ(compute(), 0) << testcap::gErrorText;
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
