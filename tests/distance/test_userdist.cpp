@@ -149,6 +149,25 @@ TEST_F(UserDistancesTest, RefusalsLeaveNoUserMatrix)
     }
 }
 
+// A missing character is not supported: a Format that names one is read
+// with a warning, the next Format without one gives none.
+TEST_F(UserDistancesTest, MissingOptionWarns)
+{
+    ASSERT_EQ(read(kTaxa), 0);
+    for (const char *format : {"missing=?", "missing=x triangle=lower", "triangle=lower", "labels=left"}) {
+        SCOPED_TRACE(format);
+        disttest::gWarnings.clear();
+        testcap::clearCaptured();
+        ASSERT_EQ(read(std::string("begin distances; format ") + format +
+                       "; matrix A 0 B 1 0 C 2 4 0 D 3 5 6 0; end;"),
+                  0)
+            << testcap::gErrorText;
+        const bool named = std::string(format).starts_with("missing");
+        EXPECT_EQ(disttest::gWarnings, named ? std::vector<uint32_t>{822} : std::vector<uint32_t>{});
+        EXPECT_EQ(U(3, 2), 6);
+    }
+}
+
 // A DISTANCES block beside a character matrix adds the distances and leaves
 // the characters and their format as they were.
 TEST_F(UserDistancesTest, CharacterFormatSurvivesADistancesBlock)
