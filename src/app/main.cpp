@@ -39,11 +39,12 @@ int main(int argc, char **argv)
 
     if (options.logName && openCommandLineLog(options) != 0 && options.nonInteractive)
         exitVorn(kExitStartupFailure);
-    // The file named on the command line runs as a batch file does; one
-    // that cannot be opened fails a detached run as a failing one would
-    // (a file that ran and failed has ended such a run already).
-    if (runInitializationFile() == 0 && runCommandLineFile(options.execFile) != 0 && inDetachedMode())
-        exitVorn(kExitBatchFailed);
+    // The file named on the command line runs as a batch file does (one that
+    // ran and failed has ended a detached run already). One that cannot be
+    // opened is reported, and the commands that follow on standard input
+    // still run: a mistyped name must not cost the rest of the session.
+    if (runInitializationFile() == 0)
+        runCommandLineFile(options.execFile);
 
     // A detached run ends where its standard input does.
     for (;;) {

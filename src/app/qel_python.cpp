@@ -316,6 +316,10 @@ int doPythonCmd()
             status = gEngine->runFile(stream->fp, name);
         }
         closeStream(&stream);
+        // The traceback alone does not say that the command failed, nor
+        // which script it was.
+        if (status != 0)
+            qel_errorMsg(0, "Python script \"%s\" terminated abnormally.", name);
     }
     clearerr(stdin);
     return status;

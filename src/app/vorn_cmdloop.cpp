@@ -11,6 +11,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_strings.h"
+#include "trees/treebuf.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_commands.h"
 #include "app/vorn_app.h"
@@ -60,6 +61,18 @@ DataKind dataBlockKind(const char *name)
     return DataKind::None;
 }
 
+// After a failed block: says so when the data set that stood before it is
+// gone, since the block's own error speaks only of the block. Asked before,
+// a user may still not expect a failing block to leave nothing.
+void noteDataSetLost(uint32_t treesBefore)
+{
+    const DataInfo *now = activeDataInfo();
+    if (now && (now->flags & (kHaveTaxa | kHaveCharacters | kHaveDistances)) != 0)
+        return;
+    qel_printf("\nNote: The data set read before %s cleared; no data set is active now.\n",
+               treesBefore > 0 ? "and its trees were" : "was");
+}
+
 // Reads a data block into the active data set (a new one where the block
 // replaces or extends it). `firstDataBlock` is the loop's mark.
 int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &leftBatch)
@@ -67,7 +80,11 @@ int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &l
     if (!gReaders.readData)
         return skipUnreadableBlock(name);
     DataInfo *d = activeDataInfo();
-    if (d && (d->flags & (kHaveTaxa | kHaveCharacters | kHaveDistances)) != 0) {
+    // What a failing block can take with it: the data set it replaces is
+    // purged before its matrix is read whole.
+    const bool hadData = d && (d->flags & (kHaveTaxa | kHaveCharacters | kHaveDistances)) != 0;
+    const uint32_t treesBefore = hadData ? numTreesInMainBuffer() : 0;
+    if (hadData) {
         if (kind == DataKind::Characters) {
             if (d->flags & kHaveCharacters) {
                 DataInfo *fresh = startNewData(d);
@@ -97,6 +114,8 @@ int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &l
     firstDataBlock = false;
     int status = gReaders.readData(static_cast<int>(kind), d);
     setAskBeforeReplacingData(false);
+    if (status != 0 && hadData)
+        noteDataSetLost(treesBefore);
     if (status == 0 && gReaders.forgetDefaultFilenames)
         gReaders.forgetDefaultFilenames();
     return status;

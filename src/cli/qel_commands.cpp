@@ -40,6 +40,15 @@ void skipRestOfCommand()
         qel_cmdSkipRestOfCmd();
 }
 
+// A refused command the loop goes on after must not leave its options
+// behind, or they would be read as commands of their own; where errors stop
+// the input, nothing more of it is read.
+void skipRefusedCommand(int quiet)
+{
+    if (!quiet && !errorStopOn())
+        skipRestOfCommand();
+}
+
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
@@ -119,6 +128,7 @@ const CmdTableEntry *validCmd(const CmdTable *table, const char *word, int quiet
         else
             qel_errorMsg(145, AMBIGUOUS_TEXT, "command", shown.c_str(), secondPartial->name,
                          firstPartial->name);
+        skipRefusedCommand(quiet);
         return nullptr;
     }
     if (row == nullptr)
@@ -154,7 +164,12 @@ const CmdTableEntry *validCmd(const CmdTable *table, const char *word, int quiet
     }
     if (next == -2)  // a comment that cannot be closed
         return nullptr;
-    return quiet ? row : confirmAppCmdValid(row);
+    if (quiet)
+        return row;
+    const CmdTableEntry *confirmed = confirmAppCmdValid(row);
+    if (!confirmed)
+        skipRefusedCommand(quiet);
+    return confirmed;
 }
 
 const CmdTableEntry *confirmAppCmdValid(const CmdTableEntry *row)

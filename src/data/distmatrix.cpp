@@ -272,10 +272,15 @@ int doDistFormatCmd(DataInfo *d)
     dataServices().setStatusText("Processing 'Format' command...");
     p.labels = d->labelsPosition;
     p.interleave = 0;
+    // A blank stands for "not given": no missing character can be a blank.
+    p.distMissing = ' ';
     if (getCmdParams(OptionSet::kDistFormat, nullptr, nullptr) <= 0)
         return 1;
     if (p.interleave)
         return qel_errorMsg(0, "Sorry, the 'Interleave' option is not supported for distance matrices.");
+    if (p.distMissing != ' ')
+        qel_warningMsg(822, "The 'Missing' option is not supported for VORN. Distance matrices are not allowed to "
+                            "contain missing data.");
     d->labelsPosition = p.labels;
     return 0;
 }

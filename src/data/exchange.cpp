@@ -284,12 +284,9 @@ int importFile()
             status = 1;
         }
         if (status == 0) {
-            // A failed import leaves the new file empty.
             const uint64_t n = getResizTextLength(text);
             if (writeStreamData(out, getResizTextBuffer(text), n) != 0) {
                 qel_errorMsg(0, "An error occurred while writing the converted file to disk.");
-                // A part of the text must not stand in place of the file.
-                discardStream(&out);
                 status = 1;
             } else {
                 qel_printf("\nFile \"%s\" (%s format) converted to NEXUS-format file ", fromPath.c_str(),
@@ -298,7 +295,12 @@ int importFile()
             }
         }
     }
-    if (out && closeStream(&out) != 0)
+    // The new text goes to a temporary file that takes the target's name only
+    // when closed: a failed conversion must leave an earlier file as it was,
+    // and no empty file where none stood.
+    if (status != 0)
+        discardStream(&out);
+    else if (out && closeStream(&out) != 0)
         status = 1;
     closeInputFile(&input);
     setActiveInput(caller);

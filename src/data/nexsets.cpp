@@ -606,6 +606,27 @@ uint32_t *getIncludedPtnSubsets(const SetPtn *ptn, const DataInfo *d, uint32_t *
     return list;
 }
 
+void showCharPtnSubsetMembership(const DataInfo *d, const Nexset *partition, int width,
+                                 std::span<const uint32_t> subsets)
+{
+    const SetPtn *ptn = getNexPtn(partition);
+    if (!ptn)
+        return;
+    qel_printf("\nSubset membership for partition %s:\n", getNexsetName(partition));
+    indentOutput(4);
+    qel_printf("\n%*s  characters\n", width, "subset");
+    const uint32_t n = subsets.empty() ? numPtnSubsets(ptn) : static_cast<uint32_t>(subsets.size());
+    for (uint32_t k = 0; k < n; ++k) {
+        const uint32_t i = subsets.empty() ? k : subsets[k];
+        // The members start under the heading's "characters"; a long list
+        // wraps back to that column.
+        qel_printf("%*s \b", width, getPtnSubsetName(ptn, i));
+        outputSetMembers(getPtnSubset(ptn, i), nullptr, d->nchar, " ", nullptr, nullptr, false);
+        qel_printf("\n");
+    }
+    indentOutput(-4);
+}
+
 // ---------------------------------------------------------------------------
 // Growth
 

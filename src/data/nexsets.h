@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
@@ -166,6 +167,11 @@ uint32_t maxPtnSubsetNameLen(const SetPtn *ptn, bool quoted);
 // A new array (free with deallocArray) of the subsets holding an included
 // character; null with count 0 for a null partition or no such subset.
 uint32_t *getIncludedPtnSubsets(const SetPtn *ptn, const DataInfo *d, uint32_t *count);
+// Lists the characters of each subset of a character partition (those
+// numbered in `subsets`, or all of them) under the heading "subset
+// characters", the names right-aligned in a column `width` wide.
+void showCharPtnSubsetMembership(const DataInfo *d, const Nexset *partition, int width,
+                                 std::span<const uint32_t> subsets = {});
 
 // ---- Growth ---------------------------------------------------------------
 

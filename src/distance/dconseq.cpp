@@ -41,31 +41,23 @@ struct DConRun {
 
 bool included(const DataInfo *d, uint32_t c) { return !(d->status && (d->status[c] & kCharExcluded)); }
 
-// Characters of a subset as 1-based ranges "1-3 7".
-std::string charRanges(const Set *s, uint32_t nchar)
+// The width of the subset-name field: the longest name + 2, at least 6.
+size_t subsetNameWidth(const DConRun &r)
 {
-    std::string out;
-    for (uint32_t c = 0; c < nchar; c++) {
-        if (!isSetMember(s, c))
-            continue;
-        uint32_t e = c;
-        while (e + 1 < nchar && isSetMember(s, e + 1))
-            e++;
-        out += (out.empty() ? "" : " ") + std::to_string(c + 1) + (e > c ? "-" + std::to_string(e + 1) : "");
-        c = e;
-    }
-    return out;
+    size_t width = 6;
+    for (uint32_t s : r.subsets)
+        width = std::max(width, std::strlen(getPtnSubsetName(r.ptn, s)) + 2);
+    return width;
 }
 
 // The header (column < 0) or the rows of one column; 2 when the user stopped.
 int showDifferences(DConRun &r, bool header, int column, const char *subsetName)
 {
-    size_t labelWidth = 0, nameWidth = 6;
+    size_t labelWidth = 0;
+    const size_t nameWidth = subsetNameWidth(r);
     for (uint32_t t : r.taxa)
         labelWidth = std::max(labelWidth, std::strlen(getTaxLabel(r.d, t)));
     labelWidth++;
-    for (uint32_t s : r.subsets)
-        nameWidth = std::max(nameWidth, std::strlen(getPtnSubsetName(r.ptn, s)) + 2);
     std::FILE *f = r.file ? r.file->fp : nullptr;
     indentOutput(4);
     if (header) {
@@ -114,9 +106,7 @@ int dconseqThreadProc(void *arg)
     TimeMark start{}, stop{};
     setTimeMark(&start);
     if (r.ptn && dconOpt.showSubsets)
-        for (uint32_t k : r.subsets)
-            qel_printf("  %s: %s\n", getPtnSubsetName(r.ptn, k),
-                       charRanges(getPtnSubset(r.ptn, k), d->nchar).c_str());
+        showCharPtnSubsetMembership(d, dconOpt.partition, static_cast<int>(subsetNameWidth(r)), r.subsets);
     r.counts.assign(r.taxa.size(), std::vector<uint32_t>(s + 1, 0));
     // Every character unordered: the hub of a star takes the states held by
     // the most taxa (a missing cell holds them all), and a taxon differs

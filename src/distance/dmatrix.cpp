@@ -207,13 +207,9 @@ bool isDnaDistance(uint32_t type, const DataInfo *d) { return isDnaDistType(type
 bool isAADistType(uint32_t type)
 {
     switch (resolveDistType(type)) {
-    case kDistAbs:
     case kDistP:
     case kDistJC:
-    case kDistF81:
-    case kDistGTR:
-    case kDistML:
-    case kDistLogDet: return true;
+    case kDistML: return true;
     default: return false;
     }
 }

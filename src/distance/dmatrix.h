@@ -90,6 +90,7 @@ void saveDistSettings(DMatrix *dm, uint32_t type, DataInfo *d);
 uint32_t resolveDistType(uint32_t type);
 bool isDnaDistType(uint32_t type);
 bool isDnaDistance(uint32_t type, const DataInfo *d);
+// The measures computed for amino acids as well: P, JC and ML.
 bool isAADistType(uint32_t type);
 bool isAADistance(uint32_t type, const DataInfo *d);
 bool distanceNeedsSitePatterns(uint32_t type);

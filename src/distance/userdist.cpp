@@ -59,9 +59,10 @@ void installUserDistanceHooks()
         const uint32_t before = dist.distance;
         if (dist.distance == kDistUser && !gUserDistances)
             dist.distance = kDistP;
-        // Amino acids have their own p, JC, F81, GTR, ML and LogDet
-        // distances: a batch file that chose one of those before reading a
-        // protein matrix must get it, not the mean character difference.
+        // Amino acids have their own p, JC and ML distances: a batch file
+        // that chose one of those before reading a protein matrix must get
+        // it, not the mean character difference. The other nucleotide
+        // measures cannot be computed from amino acids.
         const bool kept = isDataTypeNucleotide(dataType) ||
                           (dataType == kDataTypeProtein && isAADistType(dist.distance));
         if (!kept && isDnaDistType(dist.distance))

@@ -351,7 +351,8 @@ int clockcheckerThreadProc(void *arg)
                    kCriterionNames[r.exclude], kCriterionNames[r.exclude], clkChkOpt.xicThreshold);
     const int previous = indentOutput(4);
     if (r.partition != nullptr && clkChkOpt.showPartition)
-        showPartitionSubsets(r.partition);
+        showCharPtnSubsetMembership(r.d, r.partition,
+                                    std::max(6, static_cast<int>(maxPtnSubsetNameLen(r.ptn, false)) + 2));
     showMLSettings(false, nullptr);
     setOutputIndentLevel(previous);
 
@@ -489,18 +490,6 @@ int upgmaTreeForTaxa(ClustData *cd, DataInfo *d, Set *taxa)
         return 0;
     loadClustMatrix(cd, dm->distances, m, list.data());
     return upgma(cd, m, list.data(), nullptr);
-}
-
-void showPartitionSubsets(const Nexset *partition)
-{
-    const SetPtn *ptn = getNexPtn(partition);
-    const int width = static_cast<int>(maxPtnSubsetNameLen(ptn, false)) + 4;
-    qel_printf("\nSubsets of partition '%s':\n", partition->name);
-    for (uint32_t i = 0; i < numPtnSubsets(ptn); ++i) {
-        qel_printf("    %-*s\b", width, getPtnSubsetName(ptn, i));
-        outputSetMembers(getPtnSubset(ptn, i), nullptr, 0, "", nullptr, nullptr, false);
-        qel_printf("\n");
-    }
 }
 
 int doClockCheckerCmd()

@@ -47,8 +47,5 @@ uint32_t checkTaxonCompleteness(const SetPtn *ptn, const DataInfo *d, uint32_t s
 // are removed from the set. 0, 1 on failure, 2 stopped.
 int upgmaTreeForTaxa(ClustData *cd, DataInfo *d, Set *taxa);
 
-// The subsets of the partition and their characters, indented.
-void showPartitionSubsets(const Nexset *partition);
-
 // The ClockChecker handler: 0, 1 (error) or 2 (aborted).
 int doClockCheckerCmd();

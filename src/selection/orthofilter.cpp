@@ -205,7 +205,7 @@ int orthoFilterThreadProc(void *arg)
     }
     previous = indentOutput(4);
     if (ofltOpt.showPartition)
-        showPartitionSubsets(r.partition);
+        showCharPtnSubsetMembership(d, r.partition, r.nameWidth);
     setOutputIndentLevel(previous);
     qel_printf("\n%*s%10s%8s%28s\n", r.nameWidth, "", "num", "num", "      constr            paralogs    subset");
     qel_printf("%-*s%10s%8s%28s\n", r.nameWidth, "subset", "sites", "taxa", "   violated?   <3 taxa   removed  deleted?");

@@ -290,6 +290,23 @@ TEST_F(LookupTest, QuestionMarkShowsUsageInsteadOfRunning)
     EXPECT_EQ(cap.skips, 5);
 }
 
+// Where the file goes on after a refusal, the refused command's options are
+// skipped with it; where it stops, nothing more is read.
+TEST_F(LookupTest, RefusedCommandsAreSkippedWhenTheFileGoesOn)
+{
+    for (const bool stop : {true, false}) {
+        cap.errorStop = stop;
+        cap.skips = 0;
+        EXPECT_EQ(validCmd(nullptr, "DScores", 0), nullptr);  // no data
+        EXPECT_EQ(validCmd(nullptr, "h", 0), nullptr);        // ambiguous
+        EXPECT_EQ(cap.skips, stop ? 0 : 2);
+        EXPECT_EQ(validCmd(nullptr, "h", 1), nullptr);
+        EXPECT_EQ(validCmd(nullptr, "Time", 0), row("Time"));
+        EXPECT_EQ(cap.skips, stop ? 0 : 2);
+    }
+    EXPECT_EQ(cap.errors.size(), 4u);
+}
+
 TEST_F(LookupTest, UsageOfTheCurrentCommandOrOfASetAlone)
 {
     cmdOpt.currentCmd = row("LSet");

@@ -94,12 +94,18 @@ class ToNexusTest : public DataReaderTest {
 
     // Runs ToNEXUS with `options` on a file holding `input`; returns the
     // command's status. The converted text, without its head, goes to body.
-    int convert(const std::string &options, const std::string &input, std::string *body = nullptr)
+    // With `earlier`, the output file holds that text before the command,
+    // which replaces it.
+    int convert(const std::string &options, const std::string &input, std::string *body = nullptr,
+                const char *earlier = nullptr)
     {
         const fs::path from = dir_ / ("in" + std::to_string(++n_));
         const fs::path to = dir_ / ("out" + std::to_string(n_) + ".nex");
         std::ofstream(from, std::ios::binary) << input;
-        feed(options + " fromFile=" + from.string() + " toFile=" + to.string() + ";", true);
+        if (earlier)
+            std::ofstream(to, std::ios::binary) << earlier;
+        feed(options + (earlier ? " replace" : "") + " fromFile=" + from.string() + " toFile=" + to.string() + ";",
+             true);
         const int status = importFile();
         std::string text = slurp(to);
         head_ = text.substr(0, std::min(text.size(), text.find("]\n") + 2));
@@ -360,18 +366,28 @@ const RefusalCase kRefusals[] = {
      "#mega\n!Title t;\n#a\nACGT\n#b\nAC-T\n", 902, "as a MEGA file"},
 };
 
-TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputEmpty)
+// A refused file leaves no output where none stood, and an earlier file as
+// it was, even when told to replace it; the table holds every format.
+TEST_F(ToNexusTest, RefusesBadFilesAndLeavesTheOutputAsItWas)
 {
+    constexpr const char *kEarlier = "#NEXUS\n[an earlier conversion]\n";
     for (const RefusalCase &c : kRefusals) {
-        gCodes.clear();
-        gErrors.clear();
-        std::string body;
-        EXPECT_EQ(convert(c.options, c.input, &body), 1) << c.what;
-        ASSERT_FALSE(gCodes.empty()) << c.what;
-        EXPECT_EQ(gCodes.front(), c.code) << c.what << ": " << gErrors;
-        EXPECT_NE(gErrors.find(c.text), std::string::npos) << c.what << ": " << gErrors;
-        EXPECT_EQ(head_ + body, "") << c.what;
-        EXPECT_TRUE(fs::exists(dir_ / ("out" + std::to_string(n_) + ".nex"))) << c.what;
+        for (const char *earlier : {static_cast<const char *>(nullptr), kEarlier}) {
+            gCodes.clear();
+            gErrors.clear();
+            std::string body;
+            EXPECT_EQ(convert(c.options, c.input, &body, earlier), 1) << c.what;
+            ASSERT_FALSE(gCodes.empty()) << c.what;
+            EXPECT_EQ(gCodes.front(), c.code) << c.what << ": " << gErrors;
+            EXPECT_NE(gErrors.find(c.text), std::string::npos) << c.what << ": " << gErrors;
+            const fs::path out = dir_ / ("out" + std::to_string(n_) + ".nex");
+            if (earlier)
+                EXPECT_EQ(slurp(out), earlier) << c.what;
+            else
+                EXPECT_FALSE(fs::exists(out)) << c.what;
+            for (const fs::directory_entry &e : fs::directory_iterator(dir_))
+                EXPECT_NE(e.path().filename().string()[0], '.') << c.what << ": " << e.path() << " was left";
+        }
     }
 }
 

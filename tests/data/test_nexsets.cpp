@@ -213,6 +213,32 @@ TEST_F(NexsetTest, IncludedPartitionSubsets)
     destroyNexset(cp, kNexCharPartition);
 }
 
+// The membership listing: the names right-aligned under "subset", the
+// characters after them as ranges, every subset or those asked for.
+TEST_F(NexsetTest, SubsetMembershipListsCharactersUnderTheHeading)
+{
+    Nexset *cp = createNexset("cp", kNexCharPartition);
+    SetPtn *ptn = getNexPtn(cp);
+    addPtnSubset(ptn, "a");
+    addPtnSubset(ptn, "second");
+    for (uint32_t c : {0, 1, 2, 3, 4, 6})
+        addSetMember(getPtnSubset(ptn, 0), c);
+    for (uint32_t c = 7; c < 20; ++c)
+        addSetMember(getPtnSubset(ptn, 1), c);
+    addSetMember(getPtnSubset(ptn, 1), 5);
+    gOut.clear();
+    showCharPtnSubsetMembership(d, cp, 8);
+    EXPECT_EQ(gOut, "\nSubset membership for partition cp:\n"
+                    "\n  subset  characters\n"
+                    "       a \b 1-5 7\n"
+                    "  second \b 6 8-20\n");
+    gOut.clear();
+    const uint32_t only[] = {1};
+    showCharPtnSubsetMembership(d, cp, 6, only);
+    EXPECT_EQ(gOut, "\nSubset membership for partition cp:\n\nsubset  characters\nsecond \b 6 8-20\n");
+    destroyNexset(cp, kNexCharPartition);
+}
+
 }  // namespace
 
 namespace {

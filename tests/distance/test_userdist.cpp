@@ -149,6 +149,25 @@ TEST_F(UserDistancesTest, RefusalsLeaveNoUserMatrix)
     }
 }
 
+// A missing character is not supported: a Format that names one is read
+// with a warning, the next Format without one gives none.
+TEST_F(UserDistancesTest, MissingOptionWarns)
+{
+    ASSERT_EQ(read(kTaxa), 0);
+    for (const char *format : {"missing=?", "missing=x triangle=lower", "triangle=lower", "labels=left"}) {
+        SCOPED_TRACE(format);
+        disttest::gWarnings.clear();
+        testcap::clearCaptured();
+        ASSERT_EQ(read(std::string("begin distances; format ") + format +
+                       "; matrix A 0 B 1 0 C 2 4 0 D 3 5 6 0; end;"),
+                  0)
+            << testcap::gErrorText;
+        const bool named = std::string(format).starts_with("missing");
+        EXPECT_EQ(disttest::gWarnings, named ? std::vector<uint32_t>{822} : std::vector<uint32_t>{});
+        EXPECT_EQ(U(3, 2), 6);
+    }
+}
+
 // A DISTANCES block beside a character matrix adds the distances and leaves
 // the characters and their format as they were.
 TEST_F(UserDistancesTest, CharacterFormatSurvivesADistancesBlock)
@@ -169,6 +188,43 @@ TEST_F(UserDistancesTest, CharacterFormatSurvivesADistancesBlock)
     EXPECT_EQ(U(2, 0), 1);  // C-A
     EXPECT_EQ(U(1, 0), 3);  // B-A
     EXPECT_EQ(U(2, 1), 2);  // B-C
+}
+
+// A character matrix read after the measure was chosen: a nucleotide
+// measure the new data cannot give turns into the mean character
+// difference, amino acids keep the measures computed for them, and what is
+// left can be computed.
+TEST_F(UserDistancesTest, MeasuresTheNewCharactersCannotGiveFallBackToTheMean)
+{
+    const std::string protein = dataBlock({{"A", "ARNDCQ"}, {"B", "ARNDCE"}, {"C", "AKNECE"}, {"D", "AKNWCE"}},
+                                          "datatype=protein");
+    const std::string standard = dataBlock({{"A", "0102"}, {"B", "0112"}, {"C", "1012"}, {"D", "1010"}},
+                                           "symbols=\"012\"");
+    const std::string dna = dataBlock({{"A", "ACGTAC"}, {"B", "ACGTTC"}, {"C", "AGGTTA"}, {"D", "AGCTTA"}});
+    const struct {
+        uint32_t measure;
+        const std::string &block;
+        uint32_t kept;
+    } cases[] = {
+        {kDistP, protein, kDistP},         {kDistJC, protein, kDistJC},
+        {kDistML, protein, kDistML},       {kDistAbs, protein, kDistMean},
+        {kDistF81, protein, kDistMean},    {kDistGTR, protein, kDistMean},
+        {kDistLogDet, protein, kDistMean}, {kDistK2P, protein, kDistMean},
+        {kDistTotal, protein, kDistTotal}, {kDistJC, standard, kDistMean},
+        {kDistLogDet, standard, kDistMean}, {kDistLogDet, dna, kDistLogDet},
+        {kDistUser, protein, kDistP},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.measure) + " on " + c.block);
+        dist.distance = c.measure;
+        ASSERT_EQ(read(c.block), 0) << testcap::gErrorText;
+        EXPECT_EQ(dist.distance, c.kept);
+        // ML distances need the likelihood engine, which is not linked here.
+        testcap::clearCaptured();
+        if (c.kept != kDistML) {
+            EXPECT_EQ(compute(), 0) << testcap::gErrorText;
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,2 @@
+print("before the error")
+raise ValueError("boom")
