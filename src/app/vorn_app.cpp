@@ -40,6 +40,7 @@
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/lscores.h"
 #include "selection/sim_surfcheck.h"
+#include "selection/selection_settings.h"
 #include "selection/simblock.h"
 #include "selection/topotests.h"
 #include "parsimony/pars_init.h"
@@ -389,6 +390,9 @@ int installSubsystemHooks()
     status |= installDistanceHooks();
     status |= installQuartetHooks();
     status |= installMLDistanceReweighting();
+    // The model-selection commands hold their partition while they run.
+    for (Nexset **slot : {&autoPartOpt.partition, &clkChkOpt.partition, &ofltOpt.partition})
+        watchNexsetSlot(slot, nullptr);
     // The likelihood settings stand for the settings of maximum-likelihood
     // distances; the two layers do not see each other.
     setDistMLSettingsReporter([](PrintHook print) { showMLSettings(false, print); });

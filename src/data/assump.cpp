@@ -90,31 +90,9 @@ Nexset **headOf(uint32_t type)
     }
 }
 
-Nexset *builtinOf(uint32_t type)
-{
-    switch (type) {
-    case kNexTypeset: return &gNexsets.builtins[kBuiltinAllUnord];
-    case kNexWtset: return &gNexsets.builtins[kBuiltinEqualWts];
-    case kNexExset: return &gNexsets.builtins[kBuiltinAllIncl];
-    default: return &gNexsets.builtins[kBuiltinStandard];
-    }
-}
-
-Nexset **currentOf(uint32_t type)
-{
-    switch (type) {
-    case kNexTypeset: return &gNexsets.curTypeset;
-    case kNexWtset: return &gNexsets.curWtset;
-    case kNexExset: return &gNexsets.curExset;
-    case kNexAncstates: return &gNexsets.curAncestor;
-    default: return nullptr;
-    }
-}
-
 // Links a type, weight, exclusion, rate or ancestral-state set: a user set
-// of the same name (the built-ins are not searched) is replaced in place.
-// A replaced current selection falls back to the built-in of its kind, so
-// that no selection names a freed record.
+// of the same name (the built-ins are not searched) is replaced in place,
+// and what named it is told (nexsetReplaced).
 void linkAssumpSet(Nexset *ns, uint32_t type, const char *label)
 {
     Nexset **head = headOf(type);
@@ -130,13 +108,7 @@ void linkAssumpSet(Nexset *ns, uint32_t type, const char *label)
     updateNexsetList(ns, prev, old, head);
     if (!old)
         return;
-    if (Nexset **cur = currentOf(type); cur && *cur == old) {
-        if (type == kNexAncstates)
-            selectAncestor(builtinOf(type));
-        else
-            *cur = builtinOf(type);
-    }
-    destroyNexset(old, type);
+    replaceNexset(old, ns, type);
     showRedefined(label, ns->name);
 }
 
@@ -618,6 +590,7 @@ int readDataAndInitAssumpSets(int kind, DataInfo *d)
 
 int installDataHooks()
 {
+    watchNexsetSlot(&missdOpt.partition, nullptr);
     DataServices s{};
     s.deleteAssumptionSets = deallocAssumpSets;
     s.deallocUserTypes = deallocAllUsertypes;

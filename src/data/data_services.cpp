@@ -80,8 +80,6 @@ constexpr DataServices kDefaults = {
     .deallocAllSimData = [] {},
     .deallocQuartetData = [](QuartetData *) -> QuartetData * { return nullptr; },
     .deleteAssumptionSets = [] {},
-    .charPartitionDestroyed = [](const Nexset *) {},
-    .clearCharPartitionRefs = [] {},
     .deallocUserTypes = [] {},
     .releasePairDiffTaxa = [] {},
     .forgetDefaultOutputFileNames = [] {},
@@ -176,8 +174,6 @@ int installDataServices(const DataServices &s)
     take(g.deallocAllSimData, s.deallocAllSimData, kDefaults.deallocAllSimData, "deallocAllSimData", clashes);
     take(g.deallocQuartetData, s.deallocQuartetData, kDefaults.deallocQuartetData, "deallocQuartetData", clashes);
     take(g.deleteAssumptionSets, s.deleteAssumptionSets, kDefaults.deleteAssumptionSets, "deleteAssumptionSets", clashes);
-    take(g.charPartitionDestroyed, s.charPartitionDestroyed, kDefaults.charPartitionDestroyed, "charPartitionDestroyed", clashes);
-    take(g.clearCharPartitionRefs, s.clearCharPartitionRefs, kDefaults.clearCharPartitionRefs, "clearCharPartitionRefs", clashes);
     take(g.deallocUserTypes, s.deallocUserTypes, kDefaults.deallocUserTypes, "deallocUserTypes", clashes);
     take(g.releasePairDiffTaxa, s.releasePairDiffTaxa, kDefaults.releasePairDiffTaxa, "releasePairDiffTaxa", clashes);
     take(g.forgetDefaultOutputFileNames, s.forgetDefaultOutputFileNames, kDefaults.forgetDefaultOutputFileNames, "forgetDefaultOutputFileNames", clashes);

@@ -14,7 +14,6 @@
 struct DataInfo;
 struct TreeBuffer;
 struct QuartetData;
-struct Nexset;
 
 // Keyword positions of the settings the cell accessors consult.
 inline constexpr int kCriterionParsimony = 0;
@@ -141,11 +140,6 @@ struct DataServices {
 
     // Named sets, user types and the remaining per-data state of the shell.
     void (*deleteAssumptionSets)();
-    // A character partition is destroyed: settings that name it fall back to
-    // their unpartitioned value. All such references are dropped at once when
-    // the named sets are released.
-    void (*charPartitionDestroyed)(const Nexset *partition);
-    void (*clearCharPartitionRefs)();
     void (*deallocUserTypes)();
     void (*releasePairDiffTaxa)();
     void (*forgetDefaultOutputFileNames)();

@@ -4,8 +4,12 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "data/data_services.h"
+#include "data/data_settings.h"
+#include "data/model.h"
+#include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
@@ -61,6 +65,74 @@ Nexset **listHeadOf(uint32_t type)
     case kNexCharPartition: return &gNexsets.charPartitions;
     case kNexModelPartition: return &gNexsets.modelPartitions;
     default: return nullptr;
+    }
+}
+
+constexpr const char *kKindLabels[kNexModelPartition + 1] = {
+    "Taxon-set", "Character-set",   "Type-set",          "Weight-set",          "Exclusion-set",
+    "Rate-set",  "Ancestral-states", "Taxon-partition", "Character-partition", "Model-partition",
+};
+
+struct WatchedSlot {
+    Nexset **slot;
+    const char *setting;
+};
+std::vector<WatchedSlot> gWatchedSlots;
+std::vector<NexsetWatcher> gWatchers;
+
+// The built-in a current selection of the kind falls back to.
+Nexset *fallbackSelection(uint32_t type)
+{
+    switch (type) {
+    case kNexTypeset: return &builtin(kBuiltinAllUnord);
+    case kNexWtset: return &builtin(kBuiltinEqualWts);
+    case kNexExset: return &builtin(kBuiltinAllIncl);
+    case kNexAncstates: return &builtin(kBuiltinStandard);
+    default: return nullptr;
+    }
+}
+
+// The selections of the store. A redefined codon-position partition is still
+// the one CodonPosSet chose; a redefined type, weight or exclusion set was
+// applied as it was, so the selection falls back to the built-in rather than
+// name a definition that is not in force.
+void moveStoreSelections(const Nexset *old, Nexset *replacement)
+{
+    NexsetStore &g = gNexsets;
+    if (g.curCodonPtn == old)
+        g.curCodonPtn = replacement;
+    for (Nexset **cur : {&g.curTypeset, &g.curWtset, &g.curExset, &charWts.prevWtset})
+        if (*cur == old)
+            *cur = fallbackSelection(old->type);
+    if (g.curAncestor == old)
+        selectAncestor(fallbackSelection(kNexAncstates));
+}
+
+// Stored models copy the site-rate references of the settings they were
+// made from. Estimates for a partition belong to its old subsets, so they
+// are forgotten when it changes in any way.
+void moveModelReferences(const Nexset *old, Nexset *replacement)
+{
+    for (uint32_t i = 0; i < countModels(); ++i) {
+        Model *m = getModel(i);
+        if (m->prevSiteRatePartition == old)
+            forgetPreviousSiteRates(m);
+        if (m->siteRatePartition != old && m->rateSet != old)
+            continue;
+        // The default model mirrors the LSet settings, whose own warning
+        // tells the user; a named model keeps what it was stored with.
+        if (!replacement && i != 0) {
+            char setting[kModelNameSize + 40];
+            std::snprintf(setting, sizeof setting, "the site-specific rates of model '%s'", m->name);
+            warnNexsetRefDropped(old, setting);
+        }
+        if (m->siteRatePartition == old)
+            m->siteRatePartition = replacement;
+        else
+            m->rateSet = replacement;
+        if (!replacement)
+            m->estSiteRates = m->siteRatesFromPartition = 0;
+        m->needsInit = 1;
     }
 }
 
@@ -140,7 +212,6 @@ void deallocAssumpSets()
     g.curExset = &builtin(kBuiltinAllIncl);
     g.curAncestor = &builtin(kBuiltinStandard);
     g.curCodonPtn = nullptr;
-    dataServices().clearCharPartitionRefs();
 }
 
 // The built-in ancestral states are the data set's own vector, which is
@@ -214,10 +285,10 @@ Nexset *createNexset(const char *name, uint32_t type)
     return ns;
 }
 
-Nexset *destroyNexset(Nexset *ns, uint32_t type)
+namespace {
+
+void freeNexsetRecord(Nexset *ns, uint32_t type)
 {
-    if (!ns || isBuiltin(ns))
-        return nullptr;
     switch (type) {
     case kNexTaxset:
     case kNexCharset:
@@ -234,16 +305,29 @@ Nexset *destroyNexset(Nexset *ns, uint32_t type)
         deallocArray(ns->payload);
         break;
     default:
-        if (type == kNexCharPartition)
-            dataServices().charPartitionDestroyed(ns);
         deallocSetPtn(static_cast<SetPtn *>(ns->payload));
         break;
     }
-    NexsetStore &g = gNexsets;
-    if (g.curCodonPtn == ns)
-        g.curCodonPtn = nullptr;
     deallocBlock(ns);
+}
+
+}  // namespace
+
+Nexset *destroyNexset(Nexset *ns, uint32_t type)
+{
+    if (!ns || isBuiltin(ns))
+        return nullptr;
+    nexsetReplaced(ns, nullptr);
+    freeNexsetRecord(ns, type);
     return nullptr;
+}
+
+void replaceNexset(Nexset *old, Nexset *ns, uint32_t type)
+{
+    if (!old || isBuiltin(old))
+        return;
+    nexsetReplaced(old, ns);
+    freeNexsetRecord(old, type);
 }
 
 void destroyAllNexsets(Nexset *first, uint32_t type)
@@ -303,6 +387,59 @@ SetPtn *getNexPtn(const Nexset *ns) { return ns ? static_cast<SetPtn *>(ns->payl
 void setCharPtnCodon(Nexset *ns, uint8_t flag) { ns->second.codonFlag = flag; }
 PtnSubset **getNexPtnSubsetsInfo(const Nexset *ns) { return getPtnSubsetsInfo(getNexPtn(ns)); }
 uint32_t numNexPtnSubsets(const Nexset *ns) { return numPtnSubsets(getNexPtn(ns)); }
+
+// ---------------------------------------------------------------------------
+// Settings that name a set
+
+void watchNexsetSlot(Nexset **slot, const char *setting)
+{
+    for (WatchedSlot &w : gWatchedSlots)
+        if (w.slot == slot) {
+            w.setting = setting;
+            return;
+        }
+    gWatchedSlots.push_back({slot, setting});
+}
+
+void unwatchNexsetSlot(Nexset **slot)
+{
+    std::erase_if(gWatchedSlots, [slot](const WatchedSlot &w) { return w.slot == slot; });
+}
+
+void addNexsetWatcher(NexsetWatcher watcher)
+{
+    if (std::find(gWatchers.begin(), gWatchers.end(), watcher) == gWatchers.end())
+        gWatchers.push_back(watcher);
+}
+
+void removeNexsetWatcher(NexsetWatcher watcher) { std::erase(gWatchers, watcher); }
+
+void nexsetReplaced(const Nexset *old, Nexset *replacement)
+{
+    if (!old || old == replacement)
+        return;
+    moveStoreSelections(old, replacement);
+    moveModelReferences(old, replacement);
+    for (const WatchedSlot &w : gWatchedSlots)
+        if (updateNexsetRef(w.slot, old, replacement) == NexsetRefChange::kDropped && w.setting)
+            warnNexsetRefDropped(old, w.setting);
+    for (NexsetWatcher watcher : gWatchers)
+        watcher(old, replacement);
+}
+
+NexsetRefChange updateNexsetRef(Nexset **slot, const Nexset *old, Nexset *replacement)
+{
+    if (!slot || !old || *slot != old)
+        return NexsetRefChange::kNone;
+    *slot = replacement;
+    return replacement ? NexsetRefChange::kFollowed : NexsetRefChange::kDropped;
+}
+
+void warnNexsetRefDropped(const Nexset *old, const char *setting)
+{
+    const char *label = old->type <= kNexModelPartition ? kKindLabels[old->type] : "Set";
+    qel_warningMsg(0, "%s \"%s\" no longer exists; %s reset to none.", label, old->name, setting);
+}
 
 // ---------------------------------------------------------------------------
 // Lists
@@ -373,9 +510,7 @@ int installNexSet(Nexset *ns, uint32_t type, const char *label, bool announce)
     }
     updateNexsetList(ns, prev, old, head);
     if (old) {
-        if (gNexsets.curCodonPtn == old)
-            gNexsets.curCodonPtn = ns;
-        destroyNexset(old, type);
+        replaceNexset(old, ns, type);
         if (announce && stricmp(ns->name, "untitled") != 0) {
             qel_printf("\nNote: %s \"%s\" redefined.\n", label, ns->name);
             forceBlankLine();

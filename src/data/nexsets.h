@@ -102,7 +102,11 @@ void selectAncestor(Nexset *ns);
 // Sized for the active data set. Null on memory failure, and (after an error
 // report) for a name of more than 127 characters.
 Nexset *createNexset(const char *name, uint32_t type);
+// Both tell what names the freed record (nexsetReplaced below): destroyNexset
+// that it is gone, replaceNexset that ns, already linked in its place,
+// replaces old.
 Nexset *destroyNexset(Nexset *ns, uint32_t type);
+void replaceNexset(Nexset *old, Nexset *ns, uint32_t type);
 void destroyAllNexsets(Nexset *first, uint32_t type);
 Nexset *nextNexset(const Nexset *ns);
 void setNextNexset(Nexset *ns, Nexset *next);
@@ -121,6 +125,32 @@ SetPtn *getNexPtn(const Nexset *ns);
 void setCharPtnCodon(Nexset *ns, uint8_t flag);
 PtnSubset **getNexPtnSubsetsInfo(const Nexset *ns);
 uint32_t numNexPtnSubsets(const Nexset *ns);
+
+// ---- Settings that name a set ---------------------------------------------
+// Settings all over the program hold records of the store, and a record is
+// freed when its name is defined again (the new record takes its place) or
+// when the store is cleared (another data set, a failed ASSUMPTIONS block).
+// destroyNexset and replaceNexset call nexsetReplaced first, with the new
+// record or null: the store keeps its own selections and the stored
+// models right, every registered slot follows the new record (or is cleared,
+// with a warning when it names one), and every watcher is told, for
+// settings that are not a fixed slot or must do more than follow.
+
+using NexsetWatcher = void (*)(const Nexset *old, Nexset *replacement);
+// Registering the same slot or watcher again changes nothing. setting is
+// the text the warning gives for a cleared slot ("LSet siteRates"); null
+// clears it quietly (an option that holds a set only while its command runs).
+void watchNexsetSlot(Nexset **slot, const char *setting);
+void unwatchNexsetSlot(Nexset **slot);
+void addNexsetWatcher(NexsetWatcher watcher);
+void removeNexsetWatcher(NexsetWatcher watcher);
+void nexsetReplaced(const Nexset *old, Nexset *replacement);
+
+enum class NexsetRefChange { kNone, kFollowed, kDropped };
+// For watchers: a slot holding old takes replacement (null when gone).
+NexsetRefChange updateNexsetRef(Nexset **slot, const Nexset *old, Nexset *replacement);
+// Warning: the set old no longer exists and `setting` was reset to none.
+void warnNexsetRefDropped(const Nexset *old, const char *setting);
 
 // ---- Lists -----------------------------------------------------------------
 

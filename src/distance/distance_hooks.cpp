@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "data/data_services.h"
+#include "data/nexsets.h"
 #include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
@@ -81,6 +82,7 @@ constexpr PatternResampleFxns kDistanceReweight{
 int installDistanceHooks()
 {
     setNJStartTreeFxn(buildNJStartTree);
+    watchNexsetSlot(&dconOpt.partition, nullptr);
     DataServices s{};
     s.deallocDistanceStorage = [](int all) {
         // The fit context borrows the matrix: it goes with it.

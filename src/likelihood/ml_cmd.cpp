@@ -38,6 +38,28 @@ namespace {
 
 bool haveDataMatrix(const DataInfo *d) { return d != nullptr && (d->flags & kHaveCharacters); }
 
+// The LSet settings follow a named set defined again; one that is gone is
+// dropped with a warning (site-specific rates without their partition or
+// rate set then stop at their own error when used). Either way what was
+// prepared from the old definition is made again: the rate classes, and for
+// a model partition the site patterns it splits.
+void likelihoodSetsChanged(const Nexset *old, Nexset *replacement)
+{
+    bool changed = false;
+    for (Nexset **slot : {&ml.siteRatePartition, &ml.rateSet, &ml.modelPartition}) {
+        const NexsetRefChange change = updateNexsetRef(slot, old, replacement);
+        if (change == NexsetRefChange::kNone)
+            continue;
+        if (change == NexsetRefChange::kDropped)
+            warnNexsetRefDropped(old, slot == &ml.modelPartition ? "LSet mpartition" : "LSet siteRates");
+        if (slot == &ml.modelPartition)
+            invalidateSitePatternData(false);
+        changed = true;
+    }
+    if (changed)
+        invalidateMLprep();
+}
+
 // The two action words act once, on the LSet command that names them.
 void clearActions(LSet *settings) { settings->estAllParams = settings->fixAllParams = 0; }
 
@@ -219,17 +241,9 @@ int doModPartitionCmd()
     Nexset *ns = readNexPartition(2, kNexModelPartition, "ModPartition", "ModPartition", &skipped);
     if (ns == nullptr)
         return skipped ? 0 : 1;
-    // Redefining the partition in force replaces (and frees) the record the
-    // likelihood settings point to: they follow the new one, and the
-    // patterns split by it are made again.
-    const bool inForce = ml.modelPartition != nullptr && stricmp(getNexsetName(ml.modelPartition), getNexsetName(ns)) == 0;
     if (installModelPartition(ns) != 0) {
         destroyNexset(ns, kNexModelPartition);
         return 1;
-    }
-    if (inForce) {
-        ml.modelPartition = ns;
-        invalidateSitePatternData(false);
     }
     return 0;
 }
@@ -266,6 +280,9 @@ int installLikelihoodHooks()
 
     setModelEngineReleaser(releaseModelEngine);
     installSiteSpecificRatesQuery(siteSpecificRatesInEffect);
+    addNexsetWatcher(likelihoodSetsChanged);
+    watchNexsetSlot(&lscOpt.byPartition, nullptr);
+    watchNexsetSlot(&raxmlOpt.cpartition, "RAxMLSearch cpartition");
     DataServices data{};
     data.initializeML = initializeMLForData;
     data.disposeML = [](int purging) { disposeML(purging != 0); };

@@ -3,6 +3,7 @@
 #include "parsimony/optimize.h"
 
 #include "data/data_services.h"
+#include "data/nexsets.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "parsimony/packx.h"
@@ -105,6 +106,7 @@ int installParsimonyServices()
 
 int installParsimonyHooks()
 {
+    watchNexsetSlot(&homOpt.partition, nullptr);
     const int status = installParsimonyServices();
     return installOptimizeServices() | status;
 }

@@ -9,6 +9,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "data/chartaxlist.h"
 #include "data/data_services.h"
+#include "data/nexsets.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
@@ -176,6 +177,7 @@ int processQuartetsBlock()
 
 int installQuartetHooks()
 {
+    watchNexsetSlot(&svdqOpt.loci, "SVDQuartets loci");
     DataServices s{};
     s.deallocQuartetData = deallocQuartetData;
     return installDataServices(s) | installQuartetSearchScore();

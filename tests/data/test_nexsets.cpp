@@ -1,9 +1,15 @@
 #include "data_fixture.h"
 
+#include <algorithm>
+
+#include "data/data_settings.h"
+#include "data/model.h"
+
 namespace {
 
 using datatest::DataFixture;
 using datatest::gErrors;
+using datatest::gErrorText;
 using datatest::gOut;
 using V = std::vector<uint32_t>;
 
@@ -191,6 +197,97 @@ TEST_F(NexsetTest, GrowthFillsNewCharacters)
     EXPECT_EQ(static_cast<uint8_t *>(anc->payload)[19], d->nstates);
     EXPECT_EQ(static_cast<uint8_t *>(anc->payload)[20], 7);
     destroyNexset(anc, kNexAncstates);
+}
+
+// Settings hold records of the store; a set defined again replaces its
+// record and clearing the store destroys them all. Nothing may keep the
+// freed record: slots and stored models follow a replacement, and lose a
+// destroyed record with one warning per setting that names it.
+std::vector<std::pair<const Nexset *, Nexset *>> gReplacements;
+void recordReplacement(const Nexset *old, Nexset *replacement) { gReplacements.emplace_back(old, replacement); }
+
+TEST_F(NexsetTest, SettingsFollowARedefinedSetAndLoseADestroyedOne)
+{
+    auto partition = [](V first) {
+        Nexset *ns = createNexset("gg", kNexCharPartition);
+        SetPtn *ptn = getNexPtn(ns);
+        addPtnSubset(ptn, "a");
+        addPtnSubset(ptn, "b");
+        for (uint32_t c = 0; c < 20; ++c)
+            addSetMember(getPtnSubset(ptn, std::find(first.begin(), first.end(), c + 1) != first.end() ? 0 : 1), c);
+        return ns;
+    };
+    Nexset *old = partition({1, 2});
+    ASSERT_EQ(installNexSet(old, kNexCharPartition, "Character-partition", false), 0);
+    Nexset *named = old;
+    Nexset *quiet = old;
+    watchNexsetSlot(&named, "Test named");
+    watchNexsetSlot(&quiet, nullptr);
+    addNexsetWatcher(recordReplacement);
+    gReplacements.clear();
+    ASSERT_EQ(createModelList(), 0);
+    Model *m1 = createModel("m1");
+    m1->siteRatePartition = old;
+    m1->prevSiteRatePartition = old;
+    m1->estSiteRates = m1->siteRatesFromPartition = 1;
+    m1->prevSiteRates = {0.5, 1.5};
+    insertModel(m1);
+
+    Nexset *redefined = partition({1, 2, 3});
+    ASSERT_EQ(installNexSet(redefined, kNexCharPartition, "Character-partition", false), 0);
+    EXPECT_EQ(named, redefined);
+    EXPECT_EQ(quiet, redefined);
+    EXPECT_EQ(m1->siteRatePartition, redefined);
+    EXPECT_EQ(m1->estSiteRates, 1);
+    // Estimates made under the old subsets do not carry over to the new ones.
+    EXPECT_EQ(m1->prevSiteRatePartition, nullptr);
+    EXPECT_TRUE(m1->prevSiteRates.empty());
+    ASSERT_EQ(gReplacements.size(), 1u);
+    EXPECT_EQ(gReplacements[0].second, redefined);
+    EXPECT_TRUE(gErrors.empty()) << gErrorText;
+
+    deallocAssumpSets();
+    EXPECT_EQ(named, nullptr);
+    EXPECT_EQ(quiet, nullptr);
+    EXPECT_EQ(m1->siteRatePartition, nullptr);
+    EXPECT_EQ(m1->estSiteRates, 0);
+    EXPECT_EQ(m1->siteRatesFromPartition, 0);
+    EXPECT_EQ(gReplacements.back(), (std::pair<const Nexset *, Nexset *>{redefined, nullptr}));
+    EXPECT_EQ(gErrors.size(), 2u) << gErrorText;
+    EXPECT_NE(gErrorText.find("Character-partition \"gg\" no longer exists; Test named reset to none."),
+              std::string::npos)
+        << gErrorText;
+    EXPECT_NE(gErrorText.find("the site-specific rates of model 'm1' reset to none."), std::string::npos)
+        << gErrorText;
+
+    unwatchNexsetSlot(&named);
+    unwatchNexsetSlot(&quiet);
+    removeNexsetWatcher(recordReplacement);
+    gReplacements.clear();
+    destroyModelList();
+}
+
+TEST_F(NexsetTest, StoreSelectionsNeverNameAFreedRecord)
+{
+    Nexset *codons = createNexset("codons", kNexCharPartition);
+    ASSERT_EQ(installNexSet(codons, kNexCharPartition, "Character-partition", false), 0);
+    gNexsets.curCodonPtn = codons;
+    Nexset *again = createNexset("codons", kNexCharPartition);
+    ASSERT_EQ(installNexSet(again, kNexCharPartition, "Character-partition", false), 0);
+    EXPECT_EQ(gNexsets.curCodonPtn, again);
+
+    // A weight set in force that is defined again was applied as it was: the
+    // selection goes back to the built-in rather than name the new weights.
+    Nexset *w = createNexset("w", kNexWtset);
+    gNexsets.curWtset = charWts.prevWtset = w;
+    Nexset *w2 = createNexset("w", kNexWtset);
+    replaceNexset(w, w2, kNexWtset);
+    EXPECT_STREQ(getNexsetName(gNexsets.curWtset), "EqualWts");
+    EXPECT_EQ(charWts.prevWtset, gNexsets.curWtset);
+    destroyNexset(w2, kNexWtset);
+
+    deallocAssumpSets();
+    EXPECT_EQ(gNexsets.curCodonPtn, nullptr);
 }
 
 TEST_F(NexsetTest, IncludedPartitionSubsets)
