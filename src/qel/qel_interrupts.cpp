@@ -237,6 +237,8 @@ void initSignalHandlers()
     // full disk, and is reported with the old file kept, instead of the
     // signal killing the program silently with its output unflushed.
     std::signal(SIGXFSZ, SIG_IGN);
+    if (const char *k = std::getenv("VORN_TEST_INTERRUPT_AT_POLL"))
+        setInterruptAtPoll(std::strtoull(k, nullptr, 10));
     if (!gRunningAsMaster)
         return;
     installSignalHandler(SIGINT, setAbortFlag, &gIntAction);
@@ -260,9 +262,28 @@ int32_t setAbortedStatus(uint32_t value)
     return gAborted_.exchange(static_cast<int32_t>(value));
 }
 
+namespace {
+void (*gInterruptOwner)() = nullptr;
+bool gInOwner = false;  // the owner polls too while it asks
+uint64_t gPollsBeforeInterrupt = 0;
+}  // namespace
+
+void setInterruptOwner(void (*owner)()) { gInterruptOwner = owner; }
+
+void setInterruptAtPoll(uint64_t k) { gPollsBeforeInterrupt = k; }
+
 int32_t getAbortedStatus()
 {
     checkTermination();
+    if (!onMainThread())
+        return gAborted_.load();
+    if (gPollsBeforeInterrupt > 0 && --gPollsBeforeInterrupt == 0)
+        setAbortFlag(SIGINT);
+    if (gInterruptOwner && !gInOwner && gAborted_.load() > 0 && pendingTerminationSignal() == 0) {
+        gInOwner = true;
+        gInterruptOwner();
+        gInOwner = false;
+    }
     return gAborted_.load();
 }
 
