@@ -277,14 +277,17 @@ int32_t getAbortedStatus()
     checkTermination();
     if (!onMainThread())
         return gAborted_.load();
-    if (gPollsBeforeInterrupt > 0 && --gPollsBeforeInterrupt == 0)
-        setAbortFlag(SIGINT);
     if (gInterruptOwner && !gInOwner && gAborted_.load() > 0 && pendingTerminationSignal() == 0) {
         gInOwner = true;
         gInterruptOwner();
         gInOwner = false;
     }
-    return gAborted_.load();
+    const int32_t seen = gAborted_.load();
+    // The switch's interrupt arrives just after this poll, as a signal
+    // may: what reads the flag next, a poll or a plain look at it, finds it.
+    if (gPollsBeforeInterrupt > 0 && --gPollsBeforeInterrupt == 0)
+        setAbortFlag(SIGINT);
+    return seen;
 }
 
 int32_t setLongOperationStatus(int32_t value)

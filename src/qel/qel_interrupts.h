@@ -76,10 +76,10 @@ int32_t getAbortedStatus();
 // Cancels (a negative flag) and termination signals are not handed over.
 // Null removes the owner.
 void setInterruptOwner(void (*owner)());
-// The test switch VORN_TEST_INTERRUPT_AT_POLL=k raises the interrupt at the
-// k-th poll of the abort flag on the main thread, so that a test can put an
-// interrupt into every window of a run without relying on timing. Read by
-// initSignalHandlers; 0 turns it off.
+// The test switch VORN_TEST_INTERRUPT_AT_POLL=k raises the interrupt just
+// after the k-th poll of the abort flag on the main thread, so that a test
+// can put an interrupt into every window of a run without relying on
+// timing. Read by initSignalHandlers; 0 turns it off.
 void setInterruptAtPoll(uint64_t k);
 int32_t setLongOperationStatus(int32_t value);  // returns the previous status
 int32_t getLongOperationStatus();

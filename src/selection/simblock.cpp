@@ -775,6 +775,7 @@ void noteSimInterrupt()
     SimBlock &s = *gSim;
     if (getAbortedStatus() == 0)
         return;
+    ++s.interruptsTaken;
     // The answer holds for the rest of the replicate: the commands it runs
     // carry on without the interrupt.
     if (!s.stopAfterReplicate &&

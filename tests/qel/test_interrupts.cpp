@@ -134,6 +134,10 @@ TEST_F(InterruptTest, TheTestSwitchRaisesTheInterruptAtTheKthPoll)
     setInterruptAtPoll(3);
     EXPECT_EQ(getAbortedStatus(), 0);
     EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_EQ(gAborted_.load(), 0);
+    // Raised just after the third poll: the next look at the flag finds it.
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_EQ(gAborted_.load(), 1);
     EXPECT_EQ(getAbortedStatus(), 1);
     setAbortedStatus(0);
     EXPECT_EQ(getAbortedStatus(), 0);  // once only
