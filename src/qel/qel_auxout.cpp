@@ -137,7 +137,7 @@ bool initRecord(AuxOut *aux, StreamInfo *stream)
 // it held before, and the result is nonzero.
 int finishRecord(AuxOut *aux)
 {
-    if (aux->errorCode == 0 && getAbortedStatus() != 0) {
+    if (aux->errorCode == 0 && !aux->keepOnInterrupt && getAbortedStatus() != 0) {
         aux->errorCode = kAuxErrorAborted;
         closeFileQuietly(aux->stream, false);
         showWriteLeftAsItWas(auxPathnameForDisplay(aux, 255).c_str());

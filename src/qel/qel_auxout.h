@@ -30,6 +30,10 @@ struct AuxOut {
     // a file.
     uint8_t watch010;
     uint8_t atLineStart;
+    // A file whose every flushed part is whole in itself (a table flushed
+    // row by row) is kept at its close even when an interrupt is pending:
+    // abandoning it would throw away finished rows, not a fragment.
+    uint8_t keepOnInterrupt;
 };
 
 extern AuxOut *gAux;  // the active stream, or null
@@ -43,8 +47,9 @@ AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append);
 // active stream. 0 when everything reached the file; otherwise nonzero (the
 // recorded error code, or 1 when the close itself failed). A file written
 // from scratch replaces the old one only here, and only when every write
-// succeeded and no interrupt is pending; otherwise the old file is left as it
-// was (an append is cut back to its old length).
+// succeeded and no interrupt is pending (unless keepOnInterrupt is set);
+// otherwise the old file is left as it was (an append is cut back to its old
+// length).
 int closeAuxOutStream(AuxOut *aux);
 // Gives up the file of a writer that failed before it was complete: nothing
 // buffered is written, the old file stays as it was (a new file is not

@@ -237,6 +237,8 @@ void initSignalHandlers()
     // full disk, and is reported with the old file kept, instead of the
     // signal killing the program silently with its output unflushed.
     std::signal(SIGXFSZ, SIG_IGN);
+    if (const char *k = std::getenv("VORN_TEST_INTERRUPT_AT_POLL"))
+        setInterruptAtPoll(std::strtoull(k, nullptr, 10));
     if (!gRunningAsMaster)
         return;
     installSignalHandler(SIGINT, setAbortFlag, &gIntAction);
@@ -260,10 +262,32 @@ int32_t setAbortedStatus(uint32_t value)
     return gAborted_.exchange(static_cast<int32_t>(value));
 }
 
+namespace {
+void (*gInterruptOwner)() = nullptr;
+bool gInOwner = false;  // the owner polls too while it asks
+uint64_t gPollsBeforeInterrupt = 0;
+}  // namespace
+
+void setInterruptOwner(void (*owner)()) { gInterruptOwner = owner; }
+
+void setInterruptAtPoll(uint64_t k) { gPollsBeforeInterrupt = k; }
+
 int32_t getAbortedStatus()
 {
     checkTermination();
-    return gAborted_.load();
+    if (!onMainThread())
+        return gAborted_.load();
+    if (gInterruptOwner && !gInOwner && gAborted_.load() > 0 && pendingTerminationSignal() == 0) {
+        gInOwner = true;
+        gInterruptOwner();
+        gInOwner = false;
+    }
+    const int32_t seen = gAborted_.load();
+    // The switch's interrupt arrives just after this poll, as a signal
+    // may: what reads the flag next, a poll or a plain look at it, finds it.
+    if (gPollsBeforeInterrupt > 0 && --gPollsBeforeInterrupt == 0)
+        setAbortFlag(SIGINT);
+    return seen;
 }
 
 int32_t setLongOperationStatus(int32_t value)

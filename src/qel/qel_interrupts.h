@@ -68,6 +68,19 @@ void notify(void *argument, void (*fxn)(void *));
 
 int32_t setAbortedStatus(uint32_t value);  // returns the previous flag
 int32_t getAbortedStatus();
+// While an operation owns the interrupt (a simulation loop, whose question
+// is whether to stop after the replicate in progress), a user interrupt that
+// a poll on the main thread finds is handed to the owner, which asks and
+// clears the flag: the commands run inside the operation never see the
+// interrupt, so none of them can end the operation without its question.
+// Cancels (a negative flag) and termination signals are not handed over.
+// Null removes the owner.
+void setInterruptOwner(void (*owner)());
+// The test switch VORN_TEST_INTERRUPT_AT_POLL=k raises the interrupt just
+// after the k-th poll of the abort flag on the main thread, so that a test
+// can put an interrupt into every window of a run without relying on
+// timing. Read by initSignalHandlers; 0 turns it off.
+void setInterruptAtPoll(uint64_t k);
 int32_t setLongOperationStatus(int32_t value);  // returns the previous status
 int32_t getLongOperationStatus();
 bool confirmAbortRequest();

@@ -75,6 +75,7 @@ void releaseBlock()
     if (gSim->savedExclusions)
         deallocSet(gSim->savedExclusions);
     destroyProgressWindow(gSim->progress);
+    setInterruptOwner(nullptr);
     gSim.reset();
     setModelsForSimulationBlock(false);
 }
@@ -134,6 +135,10 @@ int openResultsFile(const std::vector<std::string> &labels)
     s.results = openAuxOutStream(s.resultsName.c_str(), gReplaceFile != 0, gAppendToFile != 0);
     if (!s.results)
         return 1;
+    // Every row is a finished replicate, flushed when it ended: an interrupt
+    // that stops the loop, or comes after it, must not make the close
+    // abandon them.
+    s.results->keepOnInterrupt = 1;
     std::string head = hasText ? "\n" : "";
     if (!s.title.empty())
         head += s.title + "\n";
@@ -753,6 +758,11 @@ int beginSimLoop()
     s.lengthIndex = 0;
     s.tallyOrdinal = 0;
     s.stopAfterReplicate = false;
+    // From here to the loop's end every interrupt is the loop's: whatever
+    // window of a replicate it falls in (simulating, reading the data,
+    // an analysis, Tally, writing the row), it asks whether to stop after
+    // the replicate, and the replicate runs to its end.
+    setInterruptOwner(noteSimInterrupt);
     s.progress = destroyProgressWindow(s.progress);
     s.progress = createProgressWindow(static_cast<uint32_t>(s.lengths.size() * static_cast<size_t>(s.nreps)), 0,
                                       "Simulation progress");
@@ -765,6 +775,7 @@ void noteSimInterrupt()
     SimBlock &s = *gSim;
     if (getAbortedStatus() == 0)
         return;
+    ++s.interruptsTaken;
     // The answer holds for the rest of the replicate: the commands it runs
     // carry on without the interrupt.
     if (!s.stopAfterReplicate &&
@@ -807,6 +818,7 @@ int endSimLoop()
         if (s.source != kTrueTreeMemory && !s.treeRepDifferent)
             s.treeRng = s.treeRngAtStart;
         if (s.lengthIndex == s.lengths.size()) {
+            setInterruptOwner(nullptr);
             s.running = false;
             s.rep = -1;
             s.progress = destroyProgressWindow(s.progress);

@@ -94,6 +94,9 @@ struct SimBlock {
     // asked for, which takes effect once the replicate in progress is whole.
     ProgData *progress = nullptr;
     bool stopAfterReplicate = false;
+    // Interrupts the loop has taken, so that a step that failed because one
+    // came can tell so after the flag has been cleared.
+    uint32_t interruptsTaken = 0;
 
     // The results file
     AuxOut *results = nullptr;

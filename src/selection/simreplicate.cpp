@@ -615,13 +615,17 @@ int simulateReplicate()
         showTimeUsed(&start, &stop, 0, " for sequence simulation");
     }
     // An interrupt stops the reading of the matrix; it is meant for the
-    // loop, which asks and then reads the replicate's data again.
-    while (installMatrix(s.states, ntax, nchar, s.twoState, nloci, static_cast<uint32_t>(s.sitesPerLocus)) != 0) {
-        if (getAbortedStatus() == 0) {
+    // loop, which asks and then reads the replicate's data again. The
+    // reader may have seen the flag itself, or a poll on the way out may
+    // already have handed the interrupt to the loop and cleared it.
+    for (;;) {
+        const uint32_t taken = s.interruptsTaken;
+        if (installMatrix(s.states, ntax, nchar, s.twoState, nloci, static_cast<uint32_t>(s.sitesPerLocus)) == 0)
+            return 0;
+        if (gAborted_.load() <= 0 && s.interruptsTaken == taken) {
             qel_errorMsg(0, "The simulated data could not be installed.");
             return 1;
         }
         noteSimInterrupt();
     }
-    return 0;
 }

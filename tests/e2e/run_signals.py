@@ -35,6 +35,24 @@ def wait_for(path, text, seconds):
     return False
 
 
+def wait_for_cpu(proc, seconds, limit=120):
+    """True once the process has used `seconds` of processor time: a point
+    inside a long computation however busy the machine is, where a wait
+    measured by the clock may end before the program has got there."""
+    until = time.time() + limit
+    ticks = os.sysconf("SC_CLK_TCK")
+    while time.time() < until and proc.poll() is None:
+        try:
+            with open("/proc/%d/stat" % proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            return False
+        if (int(fields[11]) + int(fields[12])) / ticks >= seconds:
+            return True
+        time.sleep(0.05)
+    return False
+
+
 def prepare(tmp, commands, old_lines):
     """The command file and a good tree file the run must not spoil; the latter's text."""
     old_trees = "".join("[an earlier tree file, line %d]\n" % i for i in range(old_lines))
@@ -66,9 +84,12 @@ def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
                                 stderr=err)
         log = os.path.join(tmp, "run.log")
         # A search prints nothing while it runs, so its start cannot be
-        # watched for; its data are read within moments.
-        started = wait_for(os.path.join(tmp, watch[0]), watch[1], 60) if watch else True
-        time.sleep(0.5 if watch else 3)
+        # watched for; its data are read within moments of processor time.
+        if watch:
+            started = wait_for(os.path.join(tmp, watch[0]), watch[1], 60)
+            time.sleep(0.5)
+        else:
+            started = wait_for_cpu(proc, 1.5)
         proc.send_signal(signo)
         try:
             rc = proc.wait(timeout=30)

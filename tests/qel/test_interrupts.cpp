@@ -90,6 +90,59 @@ TEST_F(InterruptTest, NoKeepsRunningAndClearsTheFlag)
     EXPECT_EQ(count(kStopQuestion), 2u);
 }
 
+int gOwnerCalls = 0;
+
+void clearingOwner()
+{
+    ++gOwnerCalls;
+    // The owner polls too while it handles the interrupt: it must see the
+    // flag itself, not be handed it again.
+    EXPECT_EQ(getAbortedStatus(), 1);
+    setAbortedStatus(0);
+}
+
+TEST_F(InterruptTest, AnOwnerTakesEveryInterruptAMainThreadPollFinds)
+{
+    initSignalHandlers();  // this thread is the main thread
+    gOwnerCalls = 0;
+    setInterruptOwner(clearingOwner);
+    setAbortFlag(SIGINT);
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_EQ(gOwnerCalls, 1);
+    // Another thread sees the raw flag; the owner is left to the main thread.
+    setAbortFlag(SIGINT);
+    int32_t seen = 0;
+    std::thread([&] { seen = getAbortedStatus(); }).join();
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(gOwnerCalls, 1);
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_EQ(gOwnerCalls, 2);
+    // A cancel is not an interrupt.
+    setAbortedStatus(static_cast<uint32_t>(-1));
+    EXPECT_EQ(getAbortedStatus(), -1);
+    EXPECT_EQ(gOwnerCalls, 2);
+    setInterruptOwner(nullptr);
+    setAbortFlag(SIGINT);
+    EXPECT_EQ(getAbortedStatus(), 1);
+    EXPECT_EQ(gOwnerCalls, 2);
+    EXPECT_TRUE(gOut.empty());
+}
+
+TEST_F(InterruptTest, TheTestSwitchRaisesTheInterruptAtTheKthPoll)
+{
+    initSignalHandlers();
+    setInterruptAtPoll(3);
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_EQ(gAborted_.load(), 0);
+    // Raised just after the third poll: the next look at the flag finds it.
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_EQ(gAborted_.load(), 1);
+    EXPECT_EQ(getAbortedStatus(), 1);
+    setAbortedStatus(0);
+    EXPECT_EQ(getAbortedStatus(), 0);  // once only
+}
+
 TEST_F(InterruptTest, NotMasterStopsWithoutAsking)
 {
     setRunningAsMaster(false);

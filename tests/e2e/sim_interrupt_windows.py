@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""An interrupt in any window of a simulation loop asks whether to stop, and
+the results file keeps exactly the finished replicates.
+
+The program's test switch VORN_TEST_INTERRUPT_AT_POLL=k raises the interrupt
+at the k-th poll of the abort flag, so the run is interrupted once, at each
+place the program looks for an interrupt in turn: simulating, reading the
+replicate's data block, the analysis commands, Tally, writing the row, and
+after the loop. No timing is involved. In default mode (-n) the question is
+answered yes: the loop finishes the replicate it is in and stops. An
+interrupt before the loop or after it stops the file as anywhere else, but
+a results file already written keeps every row.
+
+Usage: sim_interrupt_windows.py <vorn>
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+NREPS = 3
+SIM = """#NEXUS
+begin taxa; dimensions ntax=5; taxlabels a b c d e; end;
+begin trees; tree t = [&R] (((a:0.1,b:0.1):0.1,c:0.2):0.1,(d:0.25,e:0.25):0.05); end;
+begin dnasim;
+  lset nst=1 basefreq=equal rates=equal pinvar=0;
+  truetree source=memory treenum=1;
+  simdata nchar=300;
+  beginsim nreps=%d seed=3 showModel=no monitor=no resultsFile=(name=res.txt replace);
+    hsearch; tally pars;
+    bootstrap nreps=2 seed=5 grpfreq=no; tally boot;
+  endsim;
+end;
+""" % NREPS
+QUESTION = "Do you really want to stop the simulation (after the current replicate)?"
+OLD = "old results\n"
+
+
+def run(vorn, tmp, k):
+    with open(os.path.join(tmp, "res.txt"), "w") as f:
+        f.write(OLD)
+    env = dict(os.environ, HOME=tmp, VORN_TEST_INTERRUPT_AT_POLL=str(k))
+    done = subprocess.run([vorn, "-n", "sim.nex"], cwd=tmp, env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=300)
+    with open(os.path.join(tmp, "res.txt")) as f:
+        return done.stdout.decode("utf-8", "replace"), f.read()
+
+
+def steady(out):
+    """The output without what differs from run to run: times and dates."""
+    return re.sub(r"^.*(Time used|built on|\d\d:\d\d:\d\d \d{4}).*$", "", out, flags=re.M)
+
+
+def check(k, out, res):
+    """What is wrong with the run interrupted at poll k (empty when nothing)."""
+    started = "Starting replicate 1" in out
+    if not started:
+        # Before the loop: the file is not touched.
+        return [] if res == OLD else ["poll %d: stopped before the loop, yet the file changed" % k]
+    if "interrupted; the file was left as it was" in out:
+        return ["poll %d: the results were abandoned" % k]
+    rows = res.split("\n")
+    if rows[0] != "Length\tRep\tpars_Ntrees\tpars_correct\tpars_P\tboot_Ntrees\tboot_correct\tboot_P":
+        return ["poll %d: no header: %r" % (k, rows[:2])]
+    reps = [r.split("\t")[1] for r in rows[1:] if r]
+    stop = re.search(r"Simulation stopped by the user after replicate (\d+)\.", out)
+    if QUESTION in out:
+        # Stopped after the replicate in progress, or the loop's last
+        # replicate ended it anyway.
+        last = int(stop.group(1)) if stop else NREPS
+        if stop is None and "Simulation results written" not in out:
+            return ["poll %d: asked, then neither stopped nor finished" % k]
+    else:
+        # The interrupt came after the loop: every replicate is there, and
+        # the rest of the file was not run.
+        if "Starting replicate %d" % NREPS not in out or stop or "aborted by user" not in out:
+            return ["poll %d: the loop ended without its question: %r" % (k, out[-400:])]
+        last = NREPS
+    wanted = [str(i + 1) for i in range(last)] + (["means"] if last == NREPS else [])
+    if reps != wanted:
+        return ["poll %d: the file holds replicates %r, expected %r" % (k, reps, wanted)]
+    if "Simulation results written to file: res.txt" not in out:
+        return ["poll %d: the results file was not announced" % k]
+    return []
+
+
+def main():
+    vorn = os.path.abspath(sys.argv[1])
+    failures = []
+    after = 0  # runs interrupted after the loop
+    with tempfile.TemporaryDirectory(prefix="vorn-simint-") as tmp:
+        with open(os.path.join(tmp, "sim.nex"), "w") as f:
+            f.write(SIM)
+        # Past the run's last poll the switch raises nothing: the sweep ends
+        # after a stretch of runs that print what the run uninterrupted
+        # prints. (A few polls are made only when enough time has passed,
+        # so the count of polls varies a little from run to run; and an
+        # interrupt that comes just before the flag is reset for a new
+        # command is rightly lost.)
+        plain = steady(run(vorn, tmp, 0)[0])
+        k, unchanged = 0, 0
+        while unchanged < 15:
+            k += 1
+            out, res = run(vorn, tmp, k)
+            if steady(out) == plain:
+                unchanged += 1
+                continue
+            unchanged = 0
+            failures += check(k, out, res)
+            after += QUESTION not in out and "Starting replicate 1" in out
+            if k >= 5000:
+                failures.append("more than 5000 polls: the sweep is too long to run")
+                break
+    if after == 0:
+        failures.append("the sweep did not reach past the loop (%d polls)" % k)
+    for f in failures[:20]:
+        print(f)
+    print("%d runs, one interrupt each; %d failed" % (k, len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
