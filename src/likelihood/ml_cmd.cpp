@@ -1,5 +1,7 @@
 #include "likelihood/ml_cmd.h"
 
+#include <cmath>
+
 #include "likelihood/swapscreen.h"
 #include "likelihood/treelike.h"
 #include "data/vorn_util.h"
@@ -364,6 +366,12 @@ int installLikelihoodHooks()
     search.warmStarts = setSearchWarmStarts;
     search.fastStepwise = &kFastStepwise;
     search.swapScreen = &kSwapScreen;
+    // The fit converges to within its relative tolerance: closer scores are
+    // one score, as are the resolutions of a branch fitted to length 0.
+    search.roundingTolerance = [](double score) {
+        const ActiveML *a = getActiveML();
+        return a != nullptr ? std::fabs(score) * a->toler : 0.0;
+    };
     search.deadline = setEstimateDeadline;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

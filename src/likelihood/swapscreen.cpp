@@ -22,6 +22,9 @@ constexpr double kScreenMargin = 2.0;
 // each, as for a taxon joined in stepwise addition.
 constexpr int kJoinRounds = 3;
 constexpr double kJoinTolerance = 0.001;
+// The five edges of an interchange take rounds until one gains less than
+// this much.
+constexpr double kJoinGain = 0.01;
 // The rounds after the first move the three lengths little (on 150 x
 // 2,000 sites they gained at most 59 units, nearly always nothing): a
 // neighbour this far beyond the margin after one round is left out
@@ -147,6 +150,61 @@ void releaseHeld(Screen &s, ModelGroup *g)
     std::fill(s.dnKey.begin(), s.dnKey.end(), kNoKey);
 }
 
+// The edges that meet a node (its own, its children's), up to four.
+int edgesAt(TreeNode *n, TreeNode *out[4])
+{
+    int k = 0;
+    if (n->anc != nullptr)
+        out[k++] = n;
+    for (TreeNode *c = n->firstChild; c != nullptr && k < 4; c = c->nextSib)
+        out[k++] = c;
+    return k;
+}
+
+// A move that only swaps two subtrees across one edge (an interchange of
+// neighbours) changes the tree at both ends of that edge: P, where the
+// moved subtree joined, lies next to an end of S's edge, where it was cut.
+// Its local score then fits the five edges there, the middle one first;
+// fitting only the three at P leaves S's edge carrying the length P's took
+// in, and can put a better neighbour far beyond the margin. Where P joined
+// the edge beside S's, P's edge is the middle one; where it joined an edge
+// below S (S above P) or the edge above S's fork (that fork below P), the
+// middle edge and the one next to it trade the lengths the move carried.
+enum class Interchange { kNone, kBeside, kBelowCut, kAboveCut };
+
+Interchange interchangeEdges(TreeNode *P, TreeNode *S, TreeNode *edges[5])
+{
+    TreeNode *mid = nullptr, *far = nullptr;
+    Interchange kind = Interchange::kNone;
+    if (P->anc != nullptr && P->anc == S->anc) {
+        mid = P;
+        far = P->anc;
+        kind = Interchange::kBeside;
+    } else if (P->anc != nullptr && P->anc == S) {
+        mid = P;
+        far = S;
+        kind = Interchange::kBelowCut;
+    } else if (S->anc != nullptr && S->anc->anc == P) {
+        mid = S->anc;
+        far = S->anc;
+        kind = Interchange::kAboveCut;
+    } else {
+        return Interchange::kNone;
+    }
+    TreeNode *atP[4], *atFar[4];
+    if (edgesAt(P, atP) != 3 || edgesAt(far, atFar) != 3)
+        return Interchange::kNone;
+    int k = 0;
+    edges[k++] = mid;
+    for (int i = 0; i < 3; ++i)
+        if (atP[i] != mid)
+            edges[k++] = atP[i];
+    for (int i = 0; i < 3; ++i)
+        if (atFar[i] != mid && k < 5)
+            edges[k++] = atFar[i];
+    return k == 5 ? kind : Interchange::kNone;
+}
+
 bool screenApplies()
 {
     const ActiveML *a = getActiveML();
@@ -225,17 +283,30 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
         releaseHeld(s, g);
     // The move carried each length with its edge (a rerooted subtree's
     // too); the edge left behind takes in the length of the one P brought
-    // along, and P splits the edge it joined.
+    // along, and P splits the edge it joined. An interchange keeps every
+    // length of its five edges, the middle one taking the length the old
+    // middle edge had: the lengths it starts from are then those of the
+    // tree swapped, not a merged and a halved edge far from where an edge
+    // near length 0 (the interchange of a tie) or a long edge ends.
+    TreeNode *edges[5] = {T, K, P, nullptr, nullptr};
+    const Interchange nni = interchangeEdges(P, S, edges);
     const double lo = std::max(getActiveML()->minBrlen, 0.0);
-    S->edge.brlen += P->edge.brlen;
-    T->edge.brlen = P->edge.brlen = std::max(T->edge.brlen / 2.0, lo);
+    if (nni == Interchange::kNone) {
+        S->edge.brlen += P->edge.brlen;
+        T->edge.brlen = P->edge.brlen = std::max(T->edge.brlen / 2.0, lo);
+    } else if (nni == Interchange::kBelowCut) {
+        std::swap(S->edge.brlen, P->edge.brlen);
+    } else if (nni == Interchange::kAboveCut) {
+        std::swap(T->edge.brlen, P->edge.brlen);
+    }
     setActiveTreeForML(tree);
     dropStale(s, g);
     double score = kNoLScore;
-    TreeNode *edges[3] = {T, K, P};
+    const int nEdges = nni == Interchange::kNone ? 3 : 5;
+    double lastRound = kNoLScore;
     for (int round = 0; round < kJoinRounds; ++round) {
         double largest = 0.0;
-        for (int k = 0; k < 3; ++k) {
+        for (int k = 0; k < nEdges; ++k) {
             TreeNode *n = edges[k];
             if (updateCLforEdge(n, g) != 0) {
                 releaseHeld(s, g);
@@ -244,15 +315,19 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
             recordKeys(s, g);
             double d1 = 0.0;
             const double len = n->edge.brlen;
-            const double sc = optimizeOneEdge(n, g, k == 2, &d1, kJoinTolerance);
-            if (k == 2)
+            const bool last = k == nEdges - 1;
+            const double sc = optimizeOneEdge(n, g, last, &d1, kJoinTolerance);
+            if (last)
                 score = sc;
             largest = std::max(largest, d1);
             if (n->edge.brlen != len)
                 dropStale(s, g);
         }
-        if (largest < kJoinTolerance || score > bound + kScreenMargin + kRoundGainBound)
+        // Five edges move one another: they go on while a round gains.
+        const bool settled = nEdges == 3 ? largest < kJoinTolerance : lastRound - score < kJoinGain;
+        if (settled || score > bound + kScreenMargin + kRoundGainBound)
             break;
+        lastRound = score;
     }
     recordKeys(s, g);
     return score;

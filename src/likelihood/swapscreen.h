@@ -24,7 +24,9 @@ void swapScreenLengths(Tree *tree, bool fitted);
 // -ln L of the neighbour the tree now is, after the subtree at K (with the
 // fork P it hangs from) was moved off the edge of S onto another edge:
 // every length the swapped tree's, the edge P left merged into S's, and the
-// three edges at P optimised (the move made with the fitted lengths on).
+// three edges at P optimised (the move made with the fitted lengths on); an
+// interchange across one edge keeps its lengths and has the five edges
+// around that edge optimised.
 // A neighbour far beyond the bound after one round over the three edges
 // gets that round's score. kNoLScore when it cannot be had.
 double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);

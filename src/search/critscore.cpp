@@ -59,7 +59,29 @@ struct Visit {
     double *best;
     double recheck = 0.0;  // the screen's second-look window over the bound
     std::vector<LeftOut> leftOut;
+    double (*roundingTolerance)(double score) = nullptr;
 };
+
+// How a neighbour's score stands against the replicate's best where the
+// criterion's ties are rounding: a tie the scores compare equal on is kept
+// but not swapped; one better by no more than rounding is the best tree
+// again, neither kept nor a new best to swap. A bootstrap or jackknife
+// replicate finds all its tied trees as before: each takes its share of
+// the replicate's weight in the consensus.
+enum class Rounding { kNone, kTie, kSameTree };
+
+Rounding roundingOf(const Visit &v, double s)
+{
+    const SaveRules &r = v.hsd->rules;
+    const double best = v.hsd->bestScoreRep;
+    if (!v.roundingTolerance || !r.heuristicRunning || r.nbest != 0 || r.keepActive || r.steepest ||
+        gSearchState.replicatedKind != 0 || best >= kNoScoreValue)
+        return Rounding::kNone;
+    const int cmp = compareScores(s, best);
+    if (cmp == 0)
+        return Rounding::kTie;
+    return cmp < 0 && best - s <= v.roundingTolerance(best) ? Rounding::kSameTree : Rounding::kNone;
+}
 
 // The neighbour of one move scored whole, unless the criterion's local
 // score of it, made from the swapped tree's own lengths, already leaves it
@@ -111,8 +133,10 @@ int countAndKeep(Visit &v, RearrObject *scored, double s, double bound, bool tri
     // thousands: the clock is read after each.
     hsd->clockCountdown = 0;
     int rc = 0;
-    if (s < kNoScoreValue && scoreIsGood(hsd, s, bound, *v.best)) {
+    const Rounding rounding = s < kNoScoreValue ? roundingOf(v, s) : Rounding::kNone;
+    if (s < kNoScoreValue && rounding != Rounding::kSameTree && scoreIsGood(hsd, s, bound, *v.best)) {
         makeRearrObject(scored, scored->node[0], scored->node[1], scored->node[2], s);
+        scored->roundingTie = rounding == Rounding::kTie;
         rc = tryToSaveTree(hsd, v.tree, scored, false, v.best);
     }
     return finishEvaluation(hsd, rc);
@@ -195,7 +219,7 @@ int evaluateNeighborsByRescoring(Tree *tree, HSearchData *hsd, int swapType, dou
     if (!f)
         return 1;
     const SwapScreenFxns *screen = f->swapScreen && f->swapScreen->begin(tree) ? f->swapScreen : nullptr;
-    Visit v{hsd, tree, f->score, screen, bound, best, 0.0, {}};
+    Visit v{hsd, tree, f->score, screen, bound, best, 0.0, {}, f->roundingTolerance};
     v.recheck = screen ? screen->recheck() : 0.0;
     const double bestBefore = *best;
     int rc = forEachTbrMove(tree, nullptr, swapType, hsd->reconLimit, visitNeighbor, &v);

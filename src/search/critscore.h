@@ -111,6 +111,13 @@ struct CriterionSearchFxns {
     const FastStepwiseFxns *fastStepwise;
     // Null where every neighbour is scored whole.
     const SwapScreenFxns *swapScreen;
+    // Where scores that differ by no more than this (for a score near the
+    // one given) differ by rounding alone, as the resolutions of a branch
+    // fitted to length 0 do: a neighbour that ties with the best tree is
+    // kept (MulTrees) but not swapped, and one better by no more than that
+    // is the best tree again. Not under NBest, a Keep score or steepest
+    // descent. Null where every difference counts.
+    double (*roundingTolerance)(double score);
     // The search's time limit (searchClockNanos time; 0 none), read inside
     // a score that may run longer than the margin the limit allows.
     void (*deadline)(uint64_t ns);

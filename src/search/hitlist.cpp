@@ -27,6 +27,24 @@ void truncateMainBuffer(HSearchData *hsd, uint32_t keep)
         decrementNumTrees(mainBuf(hsd));
 }
 
+// Tree k stored as a rounding tie. Without room for the flag the tree is
+// swapped as any other, which costs time and nothing else.
+void noteRoundingTie(HSearchData *hsd, uint32_t k)
+{
+    if (k >= hsd->tiesCap) {
+        const uint32_t cap = std::max(k + 1, 2 * hsd->tiesCap);
+        auto *grown = allocArrayOf<uint8_t>(cap);
+        if (!grown)
+            return;
+        for (uint32_t i = 0; i < hsd->tiesCap; ++i)
+            grown[i] = hsd->roundingTies[i];
+        deallocArray(hsd->roundingTies);
+        hsd->roundingTies = grown;
+        hsd->tiesCap = cap;
+    }
+    hsd->roundingTies[k] = 1;
+}
+
 double *scoreSlots(const HSearchData *hsd)
 {
     TreeBuffer *buf = mainBuf(hsd);
@@ -69,6 +87,9 @@ bool earlierDuplicate(HSearchData *hsd, Tree *tree)
 // to be of use.
 bool noteStored(HSearchData *hsd, uint32_t k, double score)
 {
+    // A flag left by a tree dropped since is not this tree's.
+    if (k < hsd->tiesCap)
+        hsd->roundingTies[k] = 0;
     if (!hsd->storedLog)
         return true;
     const TreeBuffer *buf = mainBuf(hsd);
@@ -144,11 +165,14 @@ HSearchData *destroyHSearchData(HSearchData *hsd)
         return nullptr;
     deallocArray(hsd->hitList.hits);
     deallocArray(hsd->nbestList);
+    deallocArray(hsd->roundingTies);
     destroyTree(hsd->workTree, true);
     destroyTree(hsd->ecrSnapshot, false);
     deallocBlock(hsd);
     return nullptr;
 }
+
+bool isRoundingTie(const HSearchData *hsd, uint32_t k) { return k < hsd->tiesCap && hsd->roundingTies[k] != 0; }
 
 void clearHits(HSearchData *hsd) { hsd->hitList.count = 0; }
 uint32_t numHits(const HSearchData *hsd) { return hsd->hitList.count; }
@@ -489,6 +513,7 @@ int flushHits(HSearchData *hsd, Tree *tree, int result)
         const RearrObject &hit = list.hits[i];
         if (r.nbest && numSaved(hsd) >= r.nbest && compareScores(hit.score, hsd->worstScore) > 0)
             continue;
+        const uint32_t before = numSaved(hsd);
         if (!hit.node[0]) {
             saveResult = saveRearrangedTree(hsd, tree, hit.score);
         } else if (hsd->fxns.apply && hsd->fxns.apply(hsd, tree, &hit) == 0) {
@@ -496,6 +521,8 @@ int flushHits(HSearchData *hsd, Tree *tree, int result)
             if (hsd->fxns.undo)
                 hsd->fxns.undo(hsd, tree, &hit);
         }
+        if (hit.roundingTie && numSaved(hsd) > before)
+            noteRoundingTie(hsd, numSaved(hsd));
         if (saveResult)
             break;
     }

@@ -28,6 +28,8 @@ struct RearrObject {
     // A 2-ECR move over two non-adjacent edges: the node moved by the first
     // interchange, made before the TBR move node[0..2]; null otherwise.
     TreeNode *ecrFirst;
+    // Ties the best tree by rounding alone: kept, never swapped.
+    uint8_t roundingTie = 0;
 };
 
 struct HitList {
@@ -99,6 +101,10 @@ struct HSearchData {
     TreeNode *ecrNode;
     TreeNode *ecrRedundant[5];
     Tree *ecrSnapshot;
+    // Trees stored as rounding ties of the best (by tree number; the array
+    // holds `tiesCap` flags, null none): kept with MulTrees, not swapped.
+    uint8_t *roundingTies;
+    uint32_t tiesCap;
     uint8_t swapping;
     uint8_t steepestTruncated;
     uint8_t overflowed;       // a tree could not be stored: the buffer was full
@@ -210,6 +216,9 @@ int tryToSaveTree(HSearchData *hsd, Tree *tree, const RearrObject *rearr, bool a
 int addToHitList(HSearchData *hsd, Tree *tree, const RearrObject *rearr);
 int flushHits(HSearchData *hsd, Tree *tree, int result);
 int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score);
+// Whether tree k of the main buffer was stored as a rounding tie of the
+// best, and so is not to be swapped.
+bool isRoundingTie(const HSearchData *hsd, uint32_t k);
 uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score);
 void findWorstTree(HSearchData *hsd);
 void updateNbest(HSearchData *hsd, uint32_t treeNum, double score);

@@ -629,6 +629,11 @@ int doSwappingRounds(HSearchRun &run, bool resumed = false)
             if (run.ahead && aheadSwapPoint(run, k))
                 return kAheadStopped;
             hsd->currentTree = k;
+            // A rounding tie of a tree swapped already has its neighbours.
+            if (isRoundingTie(hsd, k)) {
+                k++;
+                continue;
+            }
             getTree(run.mainBuf, k, run.tree);
             const int r = swapCurrentTree(run, mainScores(run)[k - 1]);
             if (r > 0 || r == -2) {

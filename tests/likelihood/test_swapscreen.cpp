@@ -34,8 +34,9 @@ protected:
         TreeNode *K, *T, *R;
     };
 
-    // Every TBR move that leaves an edge behind (K's fork not the root's).
-    std::vector<Move> moves()
+    // Every move of the type (TBR unless told) that leaves an edge behind
+    // (K's fork not the root's).
+    std::vector<Move> moves(int swapType = kSwapTBR)
     {
         std::vector<Move> out;
         auto fn = [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
@@ -43,8 +44,25 @@ protected:
                 static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
             return 0;
         };
-        forEachTbrMove(tree.get(), nullptr, kSwapTBR, 0, fn, &out);
+        forEachTbrMove(tree.get(), nullptr, swapType, 0, fn, &out);
         return out;
+    }
+
+    // -ln L of the neighbour of one move with every length fitted from the
+    // swapped tree's, from arrays made for it alone.
+    double wholeFit(const Move &m)
+    {
+        RearrObject move, inverse;
+        makeRearrObject(&move, m.K, m.T, m.R, 0.0);
+        swapScreenLengths(tree.get(), true);
+        EXPECT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &move, false), 0);
+        setTraversalSeq(tree.get());
+        releaseAllCLAs(tree.get(), g);
+        const double fit = improveBranchLens(tree.get());
+        EXPECT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
+        swapScreenLengths(tree.get(), false);
+        setTraversalSeq(tree.get());
+        return fit;
     }
 
     // The screen's score of one move, made and undone as a search does;
@@ -147,14 +165,7 @@ TEST_F(SwapScreenTest, LocalScoreIsNoBetterThanTheWholeFit)
     const std::vector<Move> all = moves();
     for (size_t i = 0; i < all.size(); i += 7) {
         const double local = screened(all[i]);
-        RearrObject move, inverse;
-        makeRearrObject(&move, all[i].K, all[i].T, all[i].R, 0.0);
-        swapScreenLengths(tree.get(), true);
-        ASSERT_EQ(applyTbrRearr(&inverse, tree.get(), nullptr, &move, false), 0);
-        setTraversalSeq(tree.get());
-        const double fit = improveBranchLens(tree.get());
-        ASSERT_EQ(undoTbrRearr(tree.get(), nullptr, false), 0);
-        swapScreenLengths(tree.get(), false);
+        const double fit = wholeFit(all[i]);
         EXPECT_GE(local, fit - 1e-3) << "move " << i;
         // Against a bound far below, one round may be all it gets: never
         // better than the rounds to the end, and still left out.
@@ -165,6 +176,50 @@ TEST_F(SwapScreenTest, LocalScoreIsNoBetterThanTheWholeFit)
     }
     swapScreenEnd(tree.get());
     EXPECT_FALSE(swapScreenRejects(kNoLScore, 100.0)) << "no score leaves nothing out";
+}
+
+// An interchange across one edge changes the tree at both of its ends: its
+// local score fits the five edges there. From a tree one interchange off
+// the example's, every interchange scored whole and better than the tree
+// swapped passes the screen, and every local score is within the margin of
+// the neighbour's whole fit.
+TEST_F(SwapScreenTest, EveryInterchangeBetterWhenScoredWholePassesTheScreen)
+{
+    const char *oneOff[] = {
+        "((((0:0.08,(2:0.10,3:0.06):0.07):0.05,1:0.12):0.04,((4:0.15,5:0.09):0.03,6:0.20):0.06):0.02,"
+        "((7:0.11,(8:0.07,9:0.13):0.05):0.08,(10:0.09,11:0.16):0.04):0.03)",
+        "((((0:0.08,1:0.12):0.05,((4:0.15,5:0.09):0.03,6:0.20):0.06):0.04,(2:0.10,3:0.06):0.07):0.02,"
+        "((7:0.11,(8:0.07,9:0.13):0.05):0.08,(10:0.09,11:0.16):0.04):0.03)",
+        "((((0:0.08,1:0.12):0.05,(2:0.10,3:0.06):0.07):0.04,((4:0.15,5:0.09):0.03,6:0.20):0.06):0.02,"
+        "((7:0.11,(10:0.09,11:0.16):0.04):0.08,(8:0.07,9:0.13):0.05):0.03)",
+        "((((4:0.15,5:0.09):0.03,((0:0.08,1:0.12):0.05,(2:0.10,3:0.06):0.07):0.04):0.06,6:0.20):0.02,"
+        "((7:0.11,(8:0.07,9:0.13):0.05):0.08,(10:0.09,11:0.16):0.04):0.03)",
+    };
+    loadExample(0, 600);
+    ml.rates = 1;
+    ml.useApproxLim = 1;
+    ml.approxLim = 5.0;
+    int better = 0;
+    for (const char *text : oneOff) {
+        treeText = text;
+        const double swapped = score();
+        ASSERT_TRUE(swapScreenBegin(tree.get()));
+        const std::vector<Move> nni = moves(kSwapNNI);
+        ASSERT_GE(nni.size(), 9u);
+        for (size_t i = 0; i < nni.size(); ++i) {
+            const double local = screened(nni[i]);
+            const double whole = wholeFit(nni[i]);
+            EXPECT_GE(local, whole - 1e-3) << text << " move " << i;
+            EXPECT_LT(local, whole + 2.0) << text << " move " << i;
+            if (whole < swapped - 0.01) {
+                ++better;
+                EXPECT_FALSE(swapScreenRejects(local, swapped)) << text << " move " << i << ": " << local << " whole "
+                                                                << whole << " swapped " << swapped;
+            }
+        }
+        swapScreenEnd(tree.get());
+    }
+    EXPECT_GE(better, 4) << "each tree swapped has the example's tree as a better neighbour";
 }
 
 // Parameters estimated on every tree: the screen applies, its local scores

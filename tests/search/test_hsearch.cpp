@@ -458,3 +458,65 @@ TEST_F(HSearchTest, NeighboursLeftOutCloseToTheBoundAreScoredBeforeTheSearchEnds
 }
 
 }  // namespace
+
+namespace {
+
+// Under a criterion whose ties are rounding, a neighbour that ties with the
+// best tree is kept but never swapped, and one better by no more than
+// rounding is the best tree again; NBest keeps its rules.
+TEST_F(HSearchTest, RoundingTiesAreKeptButNotSwapped)
+{
+    std::mt19937 gen(31);
+    const uint32_t ntax = 10;
+    // Few characters on many taxa: equally short trees abound.
+    makeData(cladeMatrix(gen, ntax, 8, 20));
+    OverstatingScreen::data = data;
+    const uint32_t savedCriterion = gCriterion;
+    gCriterion = kCriterionLikelihood;
+    hs.swap = 3;
+    hs.startSource = kStartCurrent;
+    TreePtr start(createTreeForTaxa(ntax, ntax, true));
+    buildTestTree(start.get(), randomTreeText(gen, ntax, 0, false), 0);
+    setTraversalSeq(start.get());
+    static double rounding = 0.0;
+    struct Result {
+        uint32_t trees;
+        double best;
+        uint64_t scored;
+    };
+    static uint64_t scored = 0;
+    auto search = [&](double (*tolerance)(double)) {
+        CriterionSearchFxns fxns{};
+        fxns.score = [](Tree *t, double b) {
+            ++scored;
+            return OverstatingScreen::length(t, b);
+        };
+        fxns.roundingTolerance = tolerance;
+        EXPECT_EQ(installCriterionSearchFxns(kCriterionLikelihood, fxns), 0);
+        TreeBuffer *buf = activeBuffer(ntax, 500);
+        putTree(start.get(), buf, true);
+        scored = 0;
+        EXPECT_EQ(runHeuristicSearch(data), 0);
+        return Result{numTreesInBuffer(buf), getTreeScoreArray(buf)[0], scored};
+    };
+    auto tolerance = [](double) { return rounding; };
+    const Result all = search(nullptr);
+    ASSERT_GT(all.trees, 2u) << "the data must give tied trees";
+    const Result tiesKept = search(tolerance);
+    EXPECT_GT(tiesKept.trees, 1u) << "MulTrees keeps the ties";
+    EXPECT_LT(tiesKept.scored, all.scored) << "ties are not swapped";
+    // Every difference taken as rounding: no neighbour is a better tree,
+    // and the search stays at its start.
+    rounding = 1000.0;
+    const double startLength = OverstatingScreen::length(start.get(), 0.0);
+    const Result stays = search(tolerance);
+    EXPECT_EQ(stays.best, startLength);
+    rounding = 0.0;
+    hs.nbest = 5;
+    const Result nbest = search(tolerance);
+    EXPECT_EQ(nbest.trees, 5u) << "NBest keeps its trees and swaps them";
+    gCriterion = savedCriterion;
+    installCriterionSearchFxns(kCriterionLikelihood, CriterionSearchFxns{});
+}
+
+}  // namespace
