@@ -48,7 +48,8 @@ WorkerAllocations::WorkerAllocations() { tWorker = {true, false}; }
 WorkerAllocations::~WorkerAllocations() { tWorker = {}; }
 bool workerAllocationFailed() { return tWorker.worker && tWorker.failed; }
 void clearWorkerAllocationFailure() { tWorker.failed = false; }
-void qel_setWorkerAllocFailureCountdown(int64_t countdown) { gWorkerFailureCountdown.store(countdown); }
+int64_t qel_setWorkerAllocFailureCountdown(int64_t countdown) { return gWorkerFailureCountdown.exchange(countdown); }
+bool qel_allocationForcedToFail() { return forcedFailure(); }
 
 namespace {
 
@@ -246,4 +247,4 @@ bool checkMemoryError() { return failedHere(); }
 void clearMemoryErrorStatus() { gMemAllocFailed = false; }
 void installMemFailureMsgFxn(MemFailureMsgFxn fxn) { gMemoryFailureMsgFxn = fxn; }
 void setAllocQuietFailure(bool flag) { gQuietFailure = flag; }
-void qel_setAllocFailureCountdown(int64_t countdown) { gFailureCountdown.store(countdown); }
+int64_t qel_setAllocFailureCountdown(int64_t countdown) { return gFailureCountdown.exchange(countdown); }

@@ -10,6 +10,7 @@
 #include "search/search_settings.h"
 #include "search/stepwise.h"
 #include "search/tbr.h"
+#include "failing_new.h"
 #include "search_fixture.h"
 #include "data/vorn_data.h"
 #include "trees/tree_settings.h"
@@ -100,7 +101,11 @@ protected:
         gPrinted.clear();
         setHSearchThreads(threads);
         Outcome o;
+        if (aroundRun)
+            aroundRun(true);
         o.status = runHeuristicSearch(data);
+        if (aroundRun)
+            aroundRun(false);
         for (uint32_t k = 0; k < numTreesInBuffer(buf); k++) {
             o.trees.emplace_back(reinterpret_cast<const char *>(treeLocation(buf, k)), buf->bytesPerTree);
             o.scores.push_back(getTreeScoreArray(buf)[k]);
@@ -172,6 +177,9 @@ protected:
         return found;
     }
 
+    // Called with true just before each search runs and with false just
+    // after it.
+    std::function<void(bool)> aroundRun;
     TreeBuffer *buf = nullptr;
     HSearchOptions savedHs;
     SearchSettings savedSrch;
@@ -515,6 +523,56 @@ TEST_F(HSearchThreadsTest, APassHelperOutOfMemoryLeavesItsItemsToTheOwner)
                                       std::to_string(k));
         }
     }
+}
+
+// Each allocation of a small threaded search fails in turn, in the thread
+// that runs the command (its set-up, the workers' threads, stepwise
+// addition, the runs it takes) and then in the workers (their copies and
+// runs), the language's containers counted with the program's own blocks:
+// every search either finds what the search on one thread finds, having
+// said so when it went on alone for want of memory, or reports the failure
+// once and returns 1. None may crash or leave the next search different.
+TEST_F(HSearchThreadsTest, EveryAllocationOfAThreadedSearchFailsCleanly)
+{
+    std::mt19937 gen(29);
+    useMatrix(treeSignalMatrix(gen, 9, 20, 15, 2), "01");
+    const auto four = [] { hs.nreps = 4, srch.mulTrees = 0; };
+    const Outcome one = search(1, four);
+    ASSERT_EQ(one.status, 0);
+    const std::string failed = "Memory allocation failed";
+    const std::string alone = "Not enough memory for 2 search threads; searching on one thread.\n";
+    // The capture's appends must not be among the allocations counted.
+    gPrinted.reserve(1 << 16);
+    for (const bool workers : {false, true}) {
+        const auto setCountdown = workers ? qel_setWorkerAllocFailureCountdown : qel_setAllocFailureCountdown;
+        int64_t left = -1;
+        uint32_t fellBack = 0, reported = 0;
+        for (int64_t k = 0; left < 0; k++) {
+            aroundRun = [&](bool before) {
+                countLanguageAllocations(before);
+                left = setCountdown(before ? k : -1);
+            };
+            Outcome many = search(2, four);
+            aroundRun = nullptr;
+            clearMemoryErrorStatus();
+            const std::string what = (workers ? "worker allocation " : "allocation ") + std::to_string(k);
+            if (many.status == 1) {
+                reported++;
+                EXPECT_EQ(countOf(many.printed, failed), 1u) << what << many.printed;
+                continue;
+            }
+            ASSERT_EQ(many.status, 0) << what << many.printed;
+            EXPECT_EQ(countOf(many.printed, failed), 0u) << what << many.printed;
+            if (const size_t at = many.printed.find(alone); at != std::string::npos) {
+                fellBack++;
+                many.printed.erase(at, alone.size());
+            }
+            expectSame(many, one, what);
+        }
+        EXPECT_GT(reported, 0u) << "workers " << workers;
+        EXPECT_GT(fellBack, 0u) << "workers " << workers;
+    }
+    expectSame(search(2, four), one, "after the failures");
 }
 
 }  // namespace
