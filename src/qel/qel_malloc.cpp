@@ -5,6 +5,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
+#include "qel/qel_threadscratch.h"
 
 #include <atomic>
 
@@ -45,7 +46,11 @@ bool failedHere() { return tWorker.worker ? tWorker.failed : gMemAllocFailed.loa
 }  // namespace
 
 WorkerAllocations::WorkerAllocations() { tWorker = {true, false}; }
-WorkerAllocations::~WorkerAllocations() { tWorker = {}; }
+WorkerAllocations::~WorkerAllocations()
+{
+    releaseThreadScratch();
+    tWorker = {};
+}
 bool workerAllocationFailed() { return tWorker.worker && tWorker.failed; }
 void clearWorkerAllocationFailure() { tWorker.failed = false; }
 int64_t qel_setWorkerAllocFailureCountdown(int64_t countdown) { return gWorkerFailureCountdown.exchange(countdown); }

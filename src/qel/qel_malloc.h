@@ -91,6 +91,7 @@ int runReportingBadAlloc(Fxn &&fxn)
 // clearMemoryErrorStatus() leaves alone. Whoever runs work on the worker
 // asks workerAllocationFailed() after it and reports the failure on the
 // thread that talks to the user, where it is the failure of the operation.
+// The thread's scratch (ThreadScratch) is freed as the object ends.
 class WorkerAllocations {
 public:
     WorkerAllocations();

@@ -12,6 +12,7 @@
 #include "search/tbr.h"
 #include "failing_new.h"
 #include "search_fixture.h"
+#include "thread_exit_count.h"
 #include "data/vorn_data.h"
 #include "trees/tree_settings.h"
 
@@ -583,6 +584,24 @@ TEST_F(HSearchThreadsTest, EveryAllocationOfAThreadedSearchFailsCleanly)
         EXPECT_GT(fellBack, 0u) << "workers " << workers;
     }
     expectSame(search(2, four), one, "after the failures");
+}
+
+// The C library ends the process when it cannot register a thread_local
+// destructor: the threads of a search, which must fail cleanly when memory
+// runs out, keep their scratch without one.
+TEST_F(HSearchThreadsTest, SearchThreadsRegisterNoThreadExitDestructors)
+{
+    std::mt19937 gen(53);
+    useMatrix(treeSignalMatrix(gen, 14, 30, 20, 2), "01");
+    noteTestThread();
+    const uint64_t before = threadExitDestructorsElsewhere();
+    setTogetherPassOptions(4, 0, false);
+    const Outcome ahead = search(4, [] { srch.mulTrees = 0; });
+    ASSERT_EQ(ahead.status, 0);
+    ASSERT_EQ(lastHSearchAheadCounts().threads, 4u) << "the replicates did not run ahead";
+    const Outcome split = search(4, [] { hs.addSeq = kAddSeqSimple, hs.nreps = 1; });
+    ASSERT_EQ(split.status, 0);
+    EXPECT_EQ(threadExitDestructorsElsewhere(), before);
 }
 
 }  // namespace
