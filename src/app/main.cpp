@@ -17,7 +17,7 @@ int main(int argc, char **argv)
     if (int rc = qel_init(); rc != 0)
         return rc;
     if (prelimDataAllocations() != 0)
-        return kExitStartupFailure;
+        exitVorn(kExitStartupFailure);
 
     CommandLineOptions options;
     if (int rc = parseCommandLine(argc, argv, &options); rc >= 0)
@@ -25,7 +25,7 @@ int main(int argc, char **argv)
     applyCommandLineOptions(options);
 
     if (beginStartup() != 0)
-        return kExitStartupFailure;
+        exitVorn(kExitStartupFailure);
     setActiveInput(&gBaseInputInfo);
     if (factorySettings(true) != 0)
         exitVorn(kExitStartupFailure);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
@@ -31,6 +32,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 #include "qel/qel_linalg.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
 #include "qel/qel_time.h"
@@ -613,6 +615,10 @@ void exitAtEndOfCommands()
 
 void exitVorn(int code)
 {
+    // Until the display is set up the output engine shows nothing: a
+    // start-up that ran out of memory would end without a word.
+    if (code == kExitStartupFailure && memoryErrorHasOccurred() && outInfo.displayRows == 0)
+        std::fputs(kMemFailureMessage, stdout);
     switch (code) {
     case 1:
     case 4:

@@ -286,7 +286,7 @@ int doCmds()
         state.headerExpected = false;
 
         if (stricmp(word, "begin") == 0) {
-            status = beginBlock(state);
+            status = runReportingBadAlloc([&state] { return beginBlock(state); });
             if (state.leftBatch)
                 break;
         } else if (isEndBlock(word)) {
@@ -303,7 +303,7 @@ int doCmds()
                 continue;
             }
             cmdOpt.currentCmd = row;
-            status = row->handler();
+            status = runReportingBadAlloc(row->handler);
             cmdOpt.currentCmd = nullptr;
             if (wasBatch && !inBatchInputMode())
                 break;

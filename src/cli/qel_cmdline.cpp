@@ -1100,7 +1100,7 @@ int doNexusBlock(const char *blockName, const NexusBlockCmd *table, uint32_t cou
             }
         }
         if (row) {
-            status = row->handler();
+            status = runReportingBadAlloc(row->handler);
             if (status != 0)
                 break;
             if (getAbortedStatus()) {

@@ -11,6 +11,7 @@
 #include "parsimony/stateset.h"
 #include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
+#include "qel/qel_threadscratch.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -46,19 +47,19 @@ struct SetLog {
     std::vector<double *> lenAt;
     std::vector<double> lens;
 };
-thread_local SetLog gLog;
+thread_local ThreadScratch<SetLog> gLog;
 
 void logWords(uint64_t *p, uint32_t n)
 {
     if (n == 0)
         return;
-    gLog.runs.push_back({p, n});
-    gLog.old.insert(gLog.old.end(), p, p + n);
+    gLog->runs.push_back({p, n});
+    gLog->old.insert(gLog->old.end(), p, p + n);
 }
 
 void logRecord(const DataInfo *d, ParsNodeSets *r)
 {
-    if (!gLog.open)
+    if (!gLog->open)
         return;
     const PackedData *pd = packedData(d);
     logWords(r->ord, 4 * pd->ordWords);
@@ -112,23 +113,23 @@ int loggedUpdate(const DataInfo *d, SetUpdateFxn rule, uint32_t nWords, const Pa
                  const ParsNodeSets *c2, ParsNodeSets *stored, const ParsNodeSets *above, ParsNodeSets *final,
                  uint64_t *dirty)
 {
-    if (!gLog.open)
+    if (!gLog->open)
         return rule(d, c1, c2, stored, above, final, dirty);
-    const size_t runs = gLog.runs.size(), words = gLog.old.size();
+    const size_t runs = gLog->runs.size(), words = gLog->old.size();
     logFlagged(d, rule, dirty, nWords, stored, final);
     const int changed = rule(d, c1, c2, stored, above, final, dirty);
     if (!changed) {
-        gLog.runs.resize(runs);
-        gLog.old.resize(words);
+        gLog->runs.resize(runs);
+        gLog->old.resize(words);
     }
     return changed;
 }
 
 void setLen(ParsNodeSets *r, double len)
 {
-    if (gLog.open && r->len != len) {
-        gLog.lenAt.push_back(&r->len);
-        gLog.lens.push_back(r->len);
+    if (gLog->open && r->len != len) {
+        gLog->lenAt.push_back(&r->len);
+        gLog->lens.push_back(r->len);
     }
     r->len = len;
 }
@@ -226,7 +227,8 @@ void prefetchJoin(const DownJoin &j, uint32_t lanes)
 // which lengths are checked are those of calcPrelimSets on each fork.
 void plainUnoDownPass(const DataInfo *d, Tree *tree, bool perChar, double *length)
 {
-    thread_local std::vector<DownJoin> forks;
+    thread_local ThreadScratch<std::vector<DownJoin>> forksScratch;
+    std::vector<DownJoin> &forks = *forksScratch;
     forks.clear();
     prefetchNodeRecords(tree);
     for (TreeNode *n = tree->tail; n; n = n->prev) {
@@ -388,9 +390,12 @@ void updateStatesetsAbove(const DataInfo *d, TreeNode *node, bool include, const
                           uint32_t nWords, SetUpdateFxn rule, uint32_t maxDepth)
 {
     const uint32_t dw = dirtyWords(nWords);
-    thread_local std::vector<TreeNode *> stack;
-    thread_local std::vector<uint32_t> depths;
-    thread_local std::vector<uint64_t> bits, cur;
+    thread_local ThreadScratch<std::vector<TreeNode *>> stackScratch;
+    thread_local ThreadScratch<std::vector<uint32_t>> depthsScratch;
+    thread_local ThreadScratch<std::vector<uint64_t>> bitsScratch, curScratch;
+    std::vector<TreeNode *> &stack = *stackScratch;
+    std::vector<uint32_t> &depths = *depthsScratch;
+    std::vector<uint64_t> &bits = *bitsScratch, &cur = *curScratch;
     stack.clear();
     depths.clear();
     bits.clear();
@@ -642,25 +647,25 @@ bool revOpenSetLog(const DataInfo *d)
     for (const ParsFxns *f = d->parsFxns; f; f = f->next)
         if (f->active && f->setUpdate != unoSetUpdate && f->setUpdate != wagSetUpdate && f->setUpdate != stmSetUpdate)
             return false;  // a class whose words logFlagged does not know
-    gLog.open = true;
-    gLog.runs.clear();
-    gLog.old.clear();
-    gLog.lenAt.clear();
-    gLog.lens.clear();
+    gLog->open = true;
+    gLog->runs.clear();
+    gLog->old.clear();
+    gLog->lenAt.clear();
+    gLog->lens.clear();
     return true;
 }
 
 void revUndoSetLog()
 {
     // Newest first, so that a word logged twice ends with its first value.
-    size_t k = gLog.old.size();
-    for (size_t i = gLog.runs.size(); i-- > 0;) {
-        k -= gLog.runs[i].n;
-        std::copy_n(gLog.old.data() + k, gLog.runs[i].n, gLog.runs[i].at);
+    size_t k = gLog->old.size();
+    for (size_t i = gLog->runs.size(); i-- > 0;) {
+        k -= gLog->runs[i].n;
+        std::copy_n(gLog->old.data() + k, gLog->runs[i].n, gLog->runs[i].at);
     }
-    for (size_t i = gLog.lenAt.size(); i-- > 0;)
-        *gLog.lenAt[i] = gLog.lens[i];
-    gLog.open = false;
+    for (size_t i = gLog->lenAt.size(); i-- > 0;)
+        *gLog->lenAt[i] = gLog->lens[i];
+    gLog->open = false;
 }
 
 void revRelinkAfterGraft(TreeNode *n)

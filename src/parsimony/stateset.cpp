@@ -9,6 +9,7 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
 #include "parsimony/stateset.h"
+#include "qel/qel_threadscratch.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -18,7 +19,8 @@ namespace {
 // hot path but must not allocate per word.
 std::vector<const ParsNodeSets *> &neighbourSets(const TreeNode *node, const TreeNode *leaveOut)
 {
-    thread_local std::vector<const ParsNodeSets *> v;
+    thread_local ThreadScratch<std::vector<const ParsNodeSets *>> scratch;
+    std::vector<const ParsNodeSets *> &v = *scratch;
     v.clear();
     for (const TreeNode *c = node->firstChild; c; c = c->nextSib)
         if (c != leaveOut)

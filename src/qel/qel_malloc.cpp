@@ -5,6 +5,7 @@
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
+#include "qel/qel_threadscratch.h"
 
 #include <atomic>
 
@@ -45,10 +46,15 @@ bool failedHere() { return tWorker.worker ? tWorker.failed : gMemAllocFailed.loa
 }  // namespace
 
 WorkerAllocations::WorkerAllocations() { tWorker = {true, false}; }
-WorkerAllocations::~WorkerAllocations() { tWorker = {}; }
+WorkerAllocations::~WorkerAllocations()
+{
+    releaseThreadScratch();
+    tWorker = {};
+}
 bool workerAllocationFailed() { return tWorker.worker && tWorker.failed; }
 void clearWorkerAllocationFailure() { tWorker.failed = false; }
-void qel_setWorkerAllocFailureCountdown(int64_t countdown) { gWorkerFailureCountdown.store(countdown); }
+int64_t qel_setWorkerAllocFailureCountdown(int64_t countdown) { return gWorkerFailureCountdown.exchange(countdown); }
+bool qel_allocationForcedToFail() { return forcedFailure(); }
 
 namespace {
 
@@ -246,4 +252,4 @@ bool checkMemoryError() { return failedHere(); }
 void clearMemoryErrorStatus() { gMemAllocFailed = false; }
 void installMemFailureMsgFxn(MemFailureMsgFxn fxn) { gMemoryFailureMsgFxn = fxn; }
 void setAllocQuietFailure(bool flag) { gQuietFailure = flag; }
-void qel_setAllocFailureCountdown(int64_t countdown) { gFailureCountdown.store(countdown); }
+int64_t qel_setAllocFailureCountdown(int64_t countdown) { return gFailureCountdown.exchange(countdown); }

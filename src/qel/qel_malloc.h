@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 using MemFailureMsgFxn = void (*)();
 
@@ -61,10 +62,28 @@ bool checkedSizeProduct(uint64_t a, uint64_t b, uint64_t *result);
 
 // Test hook: after `countdown` further successful platform allocations the
 // next one fails as if memory were exhausted. A negative value disables it.
-// It counts the allocations of threads other than workers.
-void qel_setAllocFailureCountdown(int64_t countdown);
+// It counts the allocations of threads other than workers. Returns what was
+// left of the countdown it replaces (negative: it had run out, or was off).
+int64_t qel_setAllocFailureCountdown(int64_t countdown);
 // The same for the allocations of worker threads (all of them together).
-void qel_setWorkerAllocFailureCountdown(int64_t countdown);
+int64_t qel_setWorkerAllocFailureCountdown(int64_t countdown);
+// One step of the calling thread's countdown, for allocators outside this
+// unit that a test makes fail the same way: true when this one is to fail.
+bool qel_allocationForcedToFail();
+
+// Runs a command handler: memory that the language's own allocations could
+// not get ends the command as a failed allocation here does (the message,
+// once, and status 1), not the program.
+template <typename Fxn>
+int runReportingBadAlloc(Fxn &&fxn)
+{
+    try {
+        return fxn();
+    } catch (const std::bad_alloc &) {
+        reportMemoryFailure();
+        return 1;
+    }
+}
 
 // Marks the calling thread, for the object's life, as a worker: its failed
 // allocations print nothing and set a failure state of its own, which its
@@ -72,6 +91,7 @@ void qel_setWorkerAllocFailureCountdown(int64_t countdown);
 // clearMemoryErrorStatus() leaves alone. Whoever runs work on the worker
 // asks workerAllocationFailed() after it and reports the failure on the
 // thread that talks to the user, where it is the failure of the operation.
+// The thread's scratch (ThreadScratch) is freed as the object ends.
 class WorkerAllocations {
 public:
     WorkerAllocations();

@@ -459,6 +459,10 @@ int promptPuts(const char *text)
 
 void flushOutputFiles()
 {
+    // Before each command, so that what a run printed survives the run
+    // being killed in the next one (a redirected stdout is block-buffered).
+    if (gTerminal.out)
+        std::fflush(gTerminal.out);
     if (gLog.flush && (!gLog.isLogging || gLog.isLogging()))
         gLog.flush();
     if (gFlushAppFiles)

@@ -17,6 +17,7 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
+#include "qel/qel_threadscratch.h"
 #include "search/constrsearch.h"
 #include "search/search.h"
 #include "search/hitlist.h"
@@ -41,7 +42,7 @@ struct CollapseSets {
     std::vector<uint64_t> dollo;
     std::vector<ParsNodeSets> recs;  // down, up, final: 3 x nodes
 };
-thread_local CollapseSets gSets;
+thread_local ThreadScratch<CollapseSets> gSets;
 
 ParsNodeSets *down(const TreeNode *n) { return nodeSets(n->abm[0]); }
 ParsNodeSets *up(const TreeNode *n) { return nodeSets(n->abm[1]); }
@@ -67,7 +68,7 @@ bool pointTreeAtCollapseSets(Tree *tree, const DataInfo *d)
         return false;
     const uint64_t n = tree->maxNodes;
     const uint64_t ordLanes = uint64_t{4} * pd->ordWords, unoLanes = uint64_t{2} * pd->unoWords;
-    CollapseSets &s = gSets;
+    CollapseSets &s = *gSets;
     s.ord.resize(3 * n * ordLanes);
     s.uno.resize(3 * n * unoLanes);
     const uint64_t stmLen = pd->stmSets ? pd->stmStride : 0;
@@ -261,7 +262,8 @@ void collapseForSearch(HSearchData *hsd, Tree *tree)
         collapseUnsupportedEdges(tree, hsd->data, true, searchCollapseRule());
         return;
     }
-    thread_local TreeHandle binary;
+    thread_local ThreadScratch<TreeHandle> binaryScratch;
+    TreeHandle &binary = *binaryScratch;
     if (!binary || binary->maxNodes != tree->maxNodes)
         binary.reset(createTreeForTaxa(tree->ntax, tree->activeTaxa, false));
     const bool saved = binary && copyTree(tree, binary.get()) == 0;

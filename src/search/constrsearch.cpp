@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "qel/qel_output.h"
+#include "qel/qel_threadscratch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
 #include "search/nniswap.h"
@@ -17,7 +18,28 @@ namespace {
 
 // One scratch tree per search thread, sized like the search's trees and
 // carrying the tip bits of the active constraint.
-thread_local TreeHandle gScratch;
+// Looking for it makes nothing: every search thread asks, and only the
+// thread that prepares the constraints makes one.
+class ScratchTree {
+public:
+    explicit operator bool() const { return get() != nullptr; }
+    Tree *get() const
+    {
+        const TreeHandle *h = held_.ifMade();
+        return h ? h->get() : nullptr;
+    }
+    Tree *operator->() const { return get(); }
+    void reset(Tree *tree = nullptr)
+    {
+        TreeHandle owned(tree);
+        if (tree || held_.ifMade())
+            *held_ = std::move(owned);
+    }
+
+private:
+    ThreadScratch<TreeHandle> held_;
+};
+thread_local ScratchTree gScratch;
 
 TreeNode *same(Tree *to, const Tree *from, const TreeNode *n)
 {
@@ -252,7 +274,7 @@ private:
     std::vector<uint32_t> stamp_;
     std::vector<const TreeNode *> order_;
 };
-thread_local CutRecords gCut;
+thread_local ThreadScratch<CutRecords> gCut;
 
 }  // namespace
 
@@ -274,7 +296,7 @@ int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool conver
     if (rc != 0)
         releaseSearchConstraints();
     else
-        gCut.allocate(gScratch->maxNodes, gScratch->conData->words);
+        gCut->allocate(gScratch->maxNodes, gScratch->conData->words);
     return rc;
 }
 
@@ -288,7 +310,8 @@ void stopEnforcingReleasedConstraints()
 
 void releaseSearchConstraints()
 {
-    gCut.release();
+    if (CutRecords *cut = gCut.ifMade())
+        cut->release();
     if (gScratch)
         gScratch->conData = destroyConData(gScratch->conData);
     gScratch.reset();
@@ -317,8 +340,8 @@ bool leafJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)
 {
     if (getTopolConstrained() <= 0 || !gScratch)
         return true;
-    if (gCut.isJoinsFor(tree))
-        return gCut.joinAllowed(edge, taxon);
+    if (gCut->isJoinsFor(tree))
+        return gCut->joinAllowed(edge, taxon);
     return joinVerdict(tree, edge, taxon);
 }
 
@@ -328,13 +351,13 @@ void beginConstrainedJoins(const Tree *tree)
     // which a partial tree has fewer of than the scratch tree's: those joins
     // keep the whole-tree test.
     if (getTopolConstrained() > 0 && gScratch && activeConstraintType() != kConConvexity)
-        gCut.beginJoins(tree);
+        gCut->beginJoins(tree);
 }
 
 void endConstrainedJoins()
 {
     if (gScratch)
-        gCut.endJoins();
+        gCut->endJoins();
 }
 
 bool finishingJoinAllowed(const Tree *tree, const TreeNode *edge, int32_t taxon)
@@ -384,13 +407,13 @@ bool ecrMoveAllowed(const Tree *tree, const RearrObject *hit)
 void beginConstrainedPass(const Tree *tree)
 {
     if (getTopolConstrained() != 0 && gScratch)
-        gCut.beginPass(tree);
+        gCut->beginPass(tree);
 }
 
 void beginConstrainedCut(const TreeNode *K)
 {
     if (getTopolConstrained() != 0 && gScratch)
-        gCut.begin(K);
+        gCut->begin(K);
 }
 
 bool cutMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, const TreeNode *R)
@@ -399,7 +422,7 @@ bool cutMoveAllowed(const Tree *tree, const TreeNode *K, const TreeNode *T, cons
     if (mode == 0 || !gScratch)
         return true;
     // Without the records of this cut only a whole tree can be judged.
-    if (!gCut.isFor(tree, K))
+    if (!gCut->isFor(tree, K))
         return tbrMoveAllowed(tree, K, T, R);
-    return gCut.allowed(T, R, mode < 0);
+    return gCut->allowed(T, R, mode < 0);
 }

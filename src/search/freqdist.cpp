@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <new>
 
 #include "qel/qel_interrupts.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_errormsg.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 #include "cli/shell_settings.h"
 #include "qel/qel_auxout.h"
@@ -96,11 +99,10 @@ FreqDistPtr createHistogram(uint32_t capacity, bool realValued, int64_t lo, int6
     auto fd = std::make_unique<FreqDist>();
     fd->realValued = realValued;
     fd->classes = std::max<uint32_t>(classes, 1);
-    fd->lo = lo;
     if (realValued)
         fd->values.reserve(std::min<uint32_t>(capacity, 1000000));
     else if (hi >= lo)
-        fd->counts.assign(static_cast<size_t>(hi - lo + 1), 0);
+        fd->lo = lo, fd->hi = hi;
     return fd;
 }
 
@@ -115,21 +117,21 @@ int updateFreqDistData(FreqDist *fd, double score)
 {
     if (!fd || !isScoreValid(score))
         return 0;
-    if (fd->realValued) {
-        fd->values.push_back(score);
-    } else {
-        // Scores outside lo..hi widen the range rather than being lost.
-        auto v = static_cast<int64_t>(std::llround(score));
-        if (fd->counts.empty())
-            fd->lo = v;
-        if (v < fd->lo) {
-            fd->counts.insert(fd->counts.begin(), static_cast<size_t>(fd->lo - v), 0);
-            fd->lo = v;
+    try {
+        if (fd->realValued) {
+            fd->values.push_back(score);
+        } else {
+            // Scores outside lo..hi widen the range rather than being lost.
+            const auto v = static_cast<int64_t>(std::llround(score));
+            fd->counts[v]++;
+            if (fd->hi < fd->lo)
+                fd->lo = fd->hi = v;
+            fd->lo = std::min(fd->lo, v);
+            fd->hi = std::max(fd->hi, v);
         }
-        const auto i = static_cast<size_t>(v - fd->lo);
-        if (i >= fd->counts.size())
-            fd->counts.resize(i + 1, 0);
-        fd->counts[i]++;
+    } catch (const std::bad_alloc &) {
+        reportMemoryFailure();
+        return 1;
     }
     fd->n++;
     fd->minimum = std::min(fd->minimum, score);
@@ -164,25 +166,32 @@ int showFreqDist(const FreqDist *fd, const char *title, bool moments)
         if (k > 1)
             firstLabel = realLabel(fd->minimum, decimals);
     } else {
+        // Ascending scores, as over the whole range: the scores not met
+        // would add nothing.
         double sum = 0.0;
-        for (size_t i = 0; i < fd->counts.size(); i++)
-            sum += static_cast<double>(fd->counts[i]) * static_cast<double>(fd->lo + static_cast<int64_t>(i));
+        for (const auto &[v, count] : fd->counts)
+            sum += static_cast<double>(count) * static_cast<double>(v);
         m = momentsOf(fd->n, sum, [&](auto add) {
-            for (size_t i = 0; i < fd->counts.size(); i++)
-                add(static_cast<double>(fd->lo + static_cast<int64_t>(i)), fd->counts[i]);
+            for (const auto &[v, count] : fd->counts)
+                add(static_cast<double>(v), count);
         });
-        const auto hi = fd->lo + static_cast<int64_t>(fd->counts.size()) - 1;
+        const int64_t hi = fd->hi;
         if (fd->barChart) {
-            for (size_t i = 0; i < fd->counts.size(); i++)
-                rows.push_back({std::to_string(fd->lo + static_cast<int64_t>(i)), {}, fd->counts[i]});
+            // A bar for every score of the range, those not met included.
+            auto next = fd->counts.begin();
+            for (int64_t v = fd->lo; v <= hi; v++) {
+                const bool met = next != fd->counts.end() && next->first == v;
+                rows.push_back({std::to_string(v), {}, met ? next->second : 0});
+                next = met ? std::next(next) : next;
+            }
         } else {
             // The class width is real, so a range narrower than the number
             // of classes still has a width to divide by.
             const uint32_t k = hi > fd->lo ? fd->classes : 1;
             const double w = static_cast<double>(hi - fd->lo) / k;
             std::vector<uint32_t> c(k, 0);
-            for (size_t i = 0; i < fd->counts.size(); i++)
-                c[classOf(static_cast<double>(i), 0.0, w, k)] += fd->counts[i];
+            for (const auto &[v, count] : fd->counts)
+                c[classOf(static_cast<double>(v - fd->lo), 0.0, w, k)] += count;
             for (uint32_t i = 0; i < k; i++)
                 rows.push_back({realLabel(i + 1 == k ? static_cast<double>(hi) : fd->lo + (i + 1) * w, 0),
                                 realLabel(fd->lo + i * w, 0), c[i]});

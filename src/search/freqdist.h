@@ -3,17 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 struct FreqDist {
-    std::vector<uint32_t> counts;  // integer data: one per score lo..hi
-    std::vector<double> values;    // real data: every score
-    uint32_t classes = 0;          // histogram classes
+    // Integer data: the count of each score met. Only those: weighted
+    // scores lie far apart, over a range too wide for a count per score.
+    std::map<int64_t, uint32_t> counts;
+    std::vector<double> values;  // real data: every score
+    uint32_t classes = 0;        // histogram classes
     uint32_t n = 0;
     double minimum = 1e37, maximum = -1e37;
-    int64_t lo = 0;
+    int64_t lo = 0, hi = -1;  // integer data: the range shown (none while hi < lo)
     bool realValued = false;
     bool barChart = false;
 };
@@ -26,7 +29,7 @@ FreqDistPtr createHistogram(uint32_t capacity, bool realValued, int64_t lo, int6
 FreqDistPtr createBarChart(int64_t lo, int64_t hi);
 
 // Adds a score (an invalid one is not counted); 0, or 1 when the values
-// cannot grow.
+// cannot grow (for want of memory, reported).
 int updateFreqDistData(FreqDist *fd, double score);
 inline uint32_t getFreqDistN(const FreqDist *fd) { return fd ? fd->n : 0; }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -593,6 +594,10 @@ int swapCurrentTree(HSearchRun &run, double score)
         // every node's state sets.
         pointTreeAtPackedData(tree, run.hsd->data);
         prepareTreeForSwapping(tree, run.hsd->data);
+        // Its new layout is one the swappers could do without, but the
+        // failure was reported: the search ends as it says.
+        if (memoryErrorHasOccurred())
+            return 1;
     }
     const int r = swapTree(run.hsd, tree);
     if (!run.ahead && searchStatusDue())
@@ -1138,6 +1143,10 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     auto c = std::make_unique<AheadContext>();
     c->shared = shared;
     c->data = *run.data;
+    // The copied record names the caller's parsimony record until its own
+    // is made, and the context frees the record it names: a copy that
+    // throws must leave it naming none.
+    c->data.pars = nullptr;
     c->data.pars = cloneParsRecordForThread(run.data);
     if (!c->data.pars)
         return nullptr;
@@ -1636,6 +1645,13 @@ void settleFullAfter(const HSearchRun &run, AheadShared &shared, ReplicatesAhead
 
 constexpr int kAheadUnavailable = -100;
 
+// The search goes on as on one processor, which the user would otherwise
+// take for the thread setting's doing.
+void showOneThreadForMemory(uint32_t threads)
+{
+    qel_printf("Not enough memory for %u search threads; searching on one thread.\n", threads);
+}
+
 int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 {
     std::vector<std::unique_ptr<AheadContext>> contexts(threads);
@@ -1680,8 +1696,11 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     // the first replicates start without waiting on one copy after another.
     // Nothing here may change what they copy until every copy is made.
     pool.start([&](uint32_t w) { return (contexts[w] = makeAheadContext(run, storeCap, &shared)) != nullptr; });
-    if (!pool.waitPrepared())
+    if (!pool.waitPrepared()) {
+        if (pool.preparedOutOfMemory())
+            showOneThreadForMemory(threads);
         return kAheadUnavailable;
+    }
     gAheadCounts = {};
     gAheadCounts.threads = threads;
     run.aheadSettles = shared.settleStores;
@@ -1813,14 +1832,19 @@ std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
         return nullptr;
     const DataInfo *data = run.data;
     auto make = [data](PassSeat *seat) {
-        auto *copy = new DataInfo(*data);
+        auto copy = std::make_unique<DataInfo>(*data);
+        // Naming the caller's record until its own is made (see
+        // makeAheadContext).
+        copy->pars = nullptr;
         copy->pars = cloneParsRecordForThread(data);
-        seat->data = copy;
-        seat->tree = copy->pars ? createSearchTree(copy) : nullptr;
+        if (!copy->pars)
+            return false;
+        seat->data = copy.release();
+        seat->tree = createSearchTree(seat->data);
         if (seat->tree)
             return true;
-        destroyParsRecordClone(copy->pars);
-        delete copy;
+        destroyParsRecordClone(seat->data->pars);
+        delete seat->data;
         seat->data = nullptr;
         return false;
     };
@@ -1831,8 +1855,11 @@ std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
     };
     auto helpers = std::make_unique<PassHelpers>(n, make, drop);
     // The copies read the data set's record, which the search changes.
-    if (helpers->seated() == 0)
+    if (helpers->seated() == 0) {
+        if (helpers->seatsOutOfMemory())
+            showOneThreadForMemory(n + 1);
         return nullptr;
+    }
     return helpers;
 }
 
@@ -2316,11 +2343,16 @@ int runHeuristicSearch(DataInfo *data)
             }
             break;
         }
-        {
+        try {
             // The search scores Dollo characters by steps; what follows a
             // replicate reads the cost vectors again.
             DolloSearchScope steps(data);
             result = heuristicSearchRep(run);
+        } catch (const std::bad_alloc &) {
+            // The language's containers ran out where ours would have
+            // reported it: the search ends as when ours do.
+            reportMemoryFailure();
+            result = 1;
         }
         // A limit ends the replicate, whose trees still count.
         gSearchState.outerRepLimited = replicated && limitResult(result);

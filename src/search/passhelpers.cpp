@@ -24,12 +24,19 @@ PassHelpers::PassHelpers(uint32_t helpers, MakeSeat make, DropSeat drop)
 {
     threads_.reserve(helpers);
     for (uint32_t h = 0; h < helpers; h++) {
+        bool made = false;
         try {
             threads_.emplace_back([this, h] { helperLoop(h); });
+            made = true;
         } catch (const std::system_error &) {
-            // No thread to be had: the seats left are tried, and empty.
+        } catch (const std::bad_alloc &) {
+        }
+        if (!made) {
+            // No thread (or no record of it) to be had: the seats left are
+            // tried, and empty.
             std::lock_guard lock(mutex_);
             seatsTried_ += helpers - h;
+            seatsOutOfMemory_ = true;
             left_.notify_all();
             break;
         }
@@ -80,6 +87,13 @@ uint32_t PassHelpers::seated()
     return seated_;
 }
 
+bool PassHelpers::seatsOutOfMemory()
+{
+    std::unique_lock lock(mutex_);
+    left_.wait(lock, [this] { return seatsTried_ == seats_.size(); });
+    return seatsOutOfMemory_;
+}
+
 void PassHelpers::post(Job *job)
 {
     {
@@ -106,16 +120,19 @@ void PassHelpers::helperLoop(uint32_t h)
     const WorkerAllocations allocations;
     // A seat that cannot be made (out of memory included) leaves the helper
     // out; a job copes with a helper that runs out of memory in it.
-    bool ok = false;
+    bool ok = false, outOfMemory = false;
     try {
-        ok = make_(&seat) && !workerAllocationFailed();
+        ok = make_(&seat);
     } catch (const std::bad_alloc &) {
-        ok = false;
+        outOfMemory = true;
     }
+    outOfMemory |= workerAllocationFailed();
+    ok &= !outOfMemory;
     if (!ok && seat.data)
         drop_(&seat);
     uint64_t seen = 0;
     std::unique_lock lock(mutex_);
+    seatsOutOfMemory_ |= outOfMemory;
     seatsTried_++;
     seated_ += ok ? 1 : 0;
     left_.notify_all();

@@ -52,6 +52,9 @@ public:
     void giveWay(const std::atomic<bool> &cancel);
     // The helpers with a seat, once every seat was tried.
     uint32_t seated();
+    // Whether a seat was left empty for want of memory (its thread or its
+    // copies could not be made), once every seat was tried.
+    bool seatsOutOfMemory();
 
     void post(Job *job);
     void finish();
@@ -69,6 +72,7 @@ private:
     uint64_t generation_ = 0;
     uint32_t inside_ = 0;
     uint32_t seatsTried_ = 0, seated_ = 0;
+    bool seatsOutOfMemory_ = false;
     bool held_ = false;
     std::thread::id holder_;
     bool quit_ = false;

@@ -61,13 +61,19 @@ void ReplicatesAhead::start(std::function<bool(uint32_t worker)> prepare)
     // Signals stay with the thread that talks to the user.
     HelperThreadSignalMask mask;
     for (uint32_t w = 0; w < workers_.size(); w++) {
+        bool made = false;
         try {
             workers_[w]->thread = std::thread([this, w] { workerLoop(w); });
+            made = true;
         } catch (const std::system_error &) {
-            // No thread to be had (the process's memory or thread limit):
-            // the worker counts as one that failed to prepare.
+            // No thread to be had (the process's memory or thread limit).
+        } catch (const std::bad_alloc &) {
+            // Nor its record.
+        }
+        if (!made) {
+            // The worker counts as one that failed to prepare.
             std::lock_guard lock(mutex_);
-            prepareFailed_ = true;
+            prepareFailed_ = prepareOutOfMemory_ = true;
             if (--unprepared_ == 0)
                 preparedAll_.notify_all();
         }
@@ -81,6 +87,12 @@ bool ReplicatesAhead::waitPrepared()
     std::unique_lock lock(mutex_);
     preparedAll_.wait(lock, [&] { return unprepared_ == 0 || quit_; });
     return unprepared_ == 0 && !prepareFailed_;
+}
+
+bool ReplicatesAhead::preparedOutOfMemory()
+{
+    std::lock_guard lock(mutex_);
+    return prepareOutOfMemory_;
 }
 
 void ReplicatesAhead::stop()
@@ -516,14 +528,18 @@ void ReplicatesAhead::workerLoop(uint32_t w)
     const WorkerAllocations allocations;
     // A worker that cannot prepare (out of memory included) only says so:
     // the caller then runs the replicates itself.
-    bool prepared = true;
+    bool prepared = true, outOfMemory = false;
     try {
-        prepared = (!prepare_ || prepare_(w)) && !workerAllocationFailed();
+        prepared = !prepare_ || prepare_(w);
     } catch (const std::bad_alloc &) {
         prepared = false;
+        outOfMemory = true;
     }
+    outOfMemory |= workerAllocationFailed();
+    prepared &= !outOfMemory;
     std::unique_lock lock(mutex_);
     prepareFailed_ |= !prepared;
+    prepareOutOfMemory_ |= outOfMemory;
     if (--unprepared_ == 0)
         preparedAll_.notify_all();
     if (!prepared)
@@ -597,8 +613,14 @@ void ReplicatesAhead::workerLoop(uint32_t w)
         if (mine != cands.end() && kept) {
             mine->result = std::move(result);
             mine->state = RunState::kDone;
-            // A run done has drawn what it draws.
-            guessLocked();
+            // A run done has drawn what it draws. Guesses that find no
+            // memory leave each replicate's starts as they were (a guess
+            // is made whole or not at all) until the caller's next take
+            // makes them again: the result stands.
+            try {
+                guessLocked();
+            } catch (const std::bad_alloc &) {
+            }
             resultReady_.notify_all();
             // A replicate done may let a run begin from the start after it.
             workReady_.notify_all();

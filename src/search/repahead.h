@@ -67,6 +67,9 @@ public:
     // Waits until every worker has prepared; false when one failed (or the
     // pool was stopped first).
     bool waitPrepared();
+    // Whether a worker failed to prepare for want of memory: its thread
+    // could not be made, or its copies could not.
+    bool preparedOutOfMemory();
     ReplicatesAhead(const ReplicatesAhead &) = delete;
     ReplicatesAhead &operator=(const ReplicatesAhead &) = delete;
 
@@ -180,6 +183,7 @@ private:
     std::function<bool(uint32_t)> prepare_;
     uint32_t unprepared_ = 0;
     bool prepareFailed_ = false;
+    bool prepareOutOfMemory_ = false;
     std::vector<Slot> slots_;
     std::vector<std::unique_ptr<Worker>> workers_;
     uint32_t window_;

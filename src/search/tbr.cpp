@@ -14,6 +14,7 @@
 #include "parsimony/stmx.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_threadscratch.h"
 #include "search/constrsearch.h"
 #include "search/ecr.h"
 #include "search/hitlist.h"
@@ -107,7 +108,7 @@ struct Scratch {
     std::vector<uint32_t> rerootFirst, graftFirst, cutFirst, fill;
     CutOrder cuts;
 };
-thread_local Scratch gS;
+thread_local ThreadScratch<Scratch> gS;
 
 void CutOrder::begin(Tree *tree, TreeNode *centre)
 {
@@ -200,17 +201,17 @@ void bucket(std::vector<Item> &items, std::vector<TreeNode *> &nodes, std::vecto
         first[it.dist + 1]++;
     for (uint32_t k = 1; k < first.size(); k++)
         first[k] += first[k - 1];
-    gS.fill.assign(first.begin(), first.end() - 1);
+    gS->fill.assign(first.begin(), first.end() - 1);
     nodes.resize(items.size());
     for (const Item &it : items)
-        nodes[gS.fill[it.dist]++] = it.node;
+        nodes[gS->fill[it.dist]++] = it.node;
     *out = {nodes.data(), first.data(), maxDist};
 }
 
 // top at distance d and every node below it one more per level, up to limit.
 void pushSubtree(std::vector<Item> &items, TreeNode *top, uint32_t d, uint32_t limit)
 {
-    auto &stack = gS.stack;
+    auto &stack = gS->stack;
     stack.clear();
     stack.push_back({top, d});
     while (!stack.empty()) {
@@ -242,7 +243,7 @@ uint32_t tbrReconLimit(uint32_t reconLimit, uint32_t nTaxa)
 // ancestor), the node labelled last first within one distance.
 uint32_t setCutSequence(Tree *tree, TreeNode *centre, TreeNode **out)
 {
-    CutOrder &order = gS.cuts;
+    CutOrder &order = gS->cuts;
     order.begin(tree, centre);
     uint32_t n = 0;
     while (TreeNode *x = order.at(n))
@@ -252,7 +253,7 @@ uint32_t setCutSequence(Tree *tree, TreeNode *centre, TreeNode **out)
 
 uint32_t setReconSeq(Tree *tree, TreeNode *K, uint32_t limit, ReconList *reroot, ReconList *graft)
 {
-    auto &items = gS.items;
+    auto &items = gS->items;
     // Reroot edges: K's children's edges merge into K's, so a node below
     // them counts one less than its depth under K.
     items.clear();
@@ -261,7 +262,7 @@ uint32_t setReconSeq(Tree *tree, TreeNode *K, uint32_t limit, ReconList *reroot,
         for (TreeNode *c = K->firstChild; c; c = c->nextSib)
             for (TreeNode *g = c->firstChild; g; g = g->nextSib)
                 pushSubtree(items, g, 1, limit);
-    bucket(items, gS.rerootNodes, gS.rerootFirst, reroot);
+    bucket(items, gS->rerootNodes, gS->rerootFirst, reroot);
 
     // Graft edges: edges that meet at the upper end of an edge at distance
     // d are at d + 1; the merged edge S is at 0.
@@ -281,7 +282,7 @@ uint32_t setReconSeq(Tree *tree, TreeNode *K, uint32_t limit, ReconList *reroot,
             items.push_back({a, d});
         }
     }
-    bucket(items, gS.graftNodes, gS.graftFirst, graft);
+    bucket(items, gS->graftNodes, gS->graftFirst, graft);
     return reroot->maxDist + graft->maxDist;
 }
 
@@ -613,7 +614,7 @@ int scanCut(Cut &cut, int swapType, const ReconList &rr, const ReconList &gr, ui
 // a pass. Like the other scratch, they belong to the calling thread.
 class ReconCache {
 public:
-    ReconCache() : m_(gLists) { m_.clear(); }
+    ReconCache() : m_(*gLists) { m_.clear(); }
 
     void add(const ReconList &rr, const ReconList &gr, uint32_t reach)
     {
@@ -650,10 +651,10 @@ private:
             entries.clear();
         }
     };
-    static thread_local Lists gLists;
+    static thread_local ThreadScratch<Lists> gLists;
     Lists &m_;
 };
-thread_local ReconCache::Lists ReconCache::gLists;
+thread_local ThreadScratch<ReconCache::Lists> ReconCache::gLists;
 
 // Rings of reconnection distance: all cuts at distance 1, then 2-4, 5-16,
 // ... (from a centre 1-4 first), so that near moves are tried first.
@@ -671,7 +672,7 @@ int enumerateMoves(Tree *tree, const DataInfo *d, int swapType, TreeNode *centre
 {
     checkTraversalSeq(tree);
     const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
-    CutOrder &cuts = gS.cuts;
+    CutOrder &cuts = gS->cuts;
     cuts.begin(tree, centre);
     const double whole = scoring ? swapTreeScore(d, tree) : 0.0;
     uint32_t l = 1, h = swapType == kSwapNNI ? 1 : centre ? 4 : 1;
@@ -1009,7 +1010,8 @@ private:
 int evaluateTogether(PassHelpers &helpers, Tree *tree, HSearchData *hsd, int swapType, TreeNode *centre,
                      uint32_t reconLimit, double *scoreToBeat, double *best)
 {
-    thread_local TogetherPass pass;
+    thread_local ThreadScratch<TogetherPass> passScratch;
+    TogetherPass &pass = *passScratch;
     const DataInfo *d = hsd->data;
     checkTraversalSeq(tree);
     const uint32_t L = tbrReconLimit(reconLimit, taxaOnTree(tree));
@@ -1231,7 +1233,7 @@ namespace {
 // parent; each edge on the path keeps its data when carry is set.
 void rerootSubtree(TreeNode *K, TreeNode *R, bool carry)
 {
-    auto &x = gS.path;
+    auto &x = gS->path;
     x.clear();
     for (TreeNode *n = R; n != K; n = n->anc)
         x.push_back(n);
@@ -1300,7 +1302,7 @@ bool incrementalMove(const DataInfo *d, TreeNode *K, TreeNode *R)
 
 // Moves (K, T, R) and brings the sets up to date with it, from the work the
 // move touched: the prune and the graft as the incremental updates make
-// them, and for a reroot the path from R to K (gS.path, which rerootSubtree
+// them, and for a reroot the path from R to K (gS->path, which rerootSubtree
 // leaves holding it) with the subtrees beside it as far as their sets change.
 void moveSubtreeWithSets(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T, TreeNode *R, bool carry)
 {
@@ -1314,17 +1316,17 @@ void moveSubtreeWithSets(Tree *tree, const DataInfo *d, TreeNode *K, TreeNode *T
     }
     if (rerooted) {
         rerootSubtree(K, R, carry);
-        // gS.path runs from R up to K's child; the forks whose children
+        // gS->path runs from R up to K's child; the forks whose children
         // changed are the path above R, which from K down is that order.
-        gS.path.erase(gS.path.begin());
-        revRerootDownSets(d, K, gS.path.data(), static_cast<uint32_t>(gS.path.size()));
+        gS->path.erase(gS->path.begin());
+        revRerootDownSets(d, K, gS->path.data(), static_cast<uint32_t>(gS->path.size()));
     }
     if (pruned) {
         graftSubtreeToEdge(tree, K, T, P);
         revUpdateAfterGraft(d, K, !rerooted);
     }
     if (rerooted)
-        revRerootUpSets(d, K, gS.path.data(), static_cast<uint32_t>(gS.path.size()));
+        revRerootUpSets(d, K, gS->path.data(), static_cast<uint32_t>(gS->path.size()));
     afterTreeChange(tree);
 }
 
@@ -1462,7 +1464,7 @@ struct UndoRecord {
             note(c);
     }
 };
-thread_local UndoRecord gUndo;
+thread_local ThreadScratch<UndoRecord> gUndo;
 
 struct LastMoved {
     TreeKey tree;
@@ -1528,7 +1530,7 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
     makeRearrObject(inverse, K, S, back, hit->score);
     inverse->storedScore = hit->storedScore;
 
-    UndoRecord &u = gUndo;
+    UndoRecord &u = *gUndo;
     u.tree = TreeKey::of(tree);
     u.K = K;
     u.S = S;
@@ -1562,7 +1564,7 @@ int applyTbrRearr(RearrObject *inverse, Tree *tree, const DataInfo *d, const Rea
 
 int undoTbrRearr(Tree *tree, const DataInfo *d, bool updateSets)
 {
-    UndoRecord &u = gUndo;
+    UndoRecord &u = *gUndo;
     if (!u.tree.names(tree))
         return 1;
     // The move back, with the same updates; then the links as they were,

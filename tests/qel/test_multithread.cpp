@@ -18,6 +18,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_multithread.h"
+#include "qel/qel_threadscratch.h"
 #include "capture_test_support.h"
 
 namespace {
@@ -458,6 +459,42 @@ TEST(SecondaryThread, RunsOnTheCallingThread)
     EXPECT_TRUE(runningAsMaster());
     EXPECT_TRUE(runningParallel());
     EXPECT_FALSE(runningAsSlave());
+}
+
+// A worker's scratch is made on first use, once per thread, and freed as
+// the worker ends; other threads' scratch is theirs.
+namespace {
+std::atomic<int> gLiveScratch{0};
+struct CountedScratch {
+    CountedScratch() { gLiveScratch++; }
+    ~CountedScratch() { gLiveScratch--; }
+    int value = 0;
+};
+}  // namespace
+
+TEST(WorkerAllocationsTest, AWorkersScratchIsItsOwnAndEndsWithIt)
+{
+    thread_local ThreadScratch<CountedScratch> a;
+    thread_local ThreadScratch<std::vector<int>> b;
+    std::vector<int> seen;
+    std::thread worker([&] {
+        {
+            const WorkerAllocations allocations;
+            seen.push_back(a.ifMade() == nullptr);
+            a->value = 7;
+            (*a).value++;
+            b->assign(3, 1);
+            seen.push_back(a->value);
+            seen.push_back(static_cast<int>(threadScratchCount()));
+            seen.push_back(gLiveScratch.load());
+        }
+        seen.push_back(static_cast<int>(threadScratchCount()));
+        seen.push_back(gLiveScratch.load());
+        seen.push_back(a.ifMade() == nullptr && b.ifMade() == nullptr);
+    });
+    worker.join();
+    EXPECT_EQ(seen, (std::vector<int>{1, 8, 2, 1, 0, 0, 1}));
+    EXPECT_EQ(a.ifMade(), nullptr);
 }
 
 // A worker's failed allocation is its own: it prints nothing, fails the

@@ -67,6 +67,36 @@ TEST_F(FreqDistTest, OnlyTheCommandThatNamesTheFileWritesIt)
     fdopt.fdFile[0] = '\0';
 }
 
+// Scores under large integer weights lie far apart: they fall into the
+// classes their unweighted scores fall into, with moments scaled by the
+// weight, and nothing is kept for the scores between them.
+TEST_F(FreqDistTest, ScoresFarApartAreCountedAsTheirUnweightedScores)
+{
+    const std::vector<int> scores = {31, 35, 35, 40, 33, 47, 31, 52, 44, 39};
+    for (const bool ranged : {false, true}) {
+        std::vector<std::string> shown;
+        for (const int64_t weight : {int64_t{1}, int64_t{1} << 40}) {
+            auto fd = ranged ? createHistogram(0, false, 30 * weight, 60 * weight, 7) : createHistogram(0, false, 0, -1, 7);
+            for (int s : scores)
+                ASSERT_EQ(updateFreqDistData(fd.get(), static_cast<double>(s * weight)), 0);
+            gPrinted.clear();
+            ASSERT_EQ(showFreqDist(fd.get(), "\n", true), 0);
+            shown.push_back(gPrinted);
+        }
+        EXPECT_EQ(barCounts(shown[1]), barCounts(shown[0])) << shown[1];
+        const auto moments = [](const std::string &text) {
+            std::smatch m;
+            EXPECT_TRUE(std::regex_search(text, m, std::regex(R"(mean=(\S+) sd=(\S+) g1=(\S+) g2=(\S+))")));
+            return std::vector<double>{std::stod(m[1]), std::stod(m[2]), std::stod(m[3]), std::stod(m[4])};
+        };
+        const std::vector<double> one = moments(shown[0]), far = moments(shown[1]);
+        EXPECT_DOUBLE_EQ(far[0], one[0] * 0x1p40);
+        EXPECT_NEAR(far[1], one[1] * 0x1p40, 1e-6 * far[1]);  // one's sd is printed to 6 places
+        EXPECT_NEAR(far[2], one[2], 1e-6);
+        EXPECT_NEAR(far[3], one[3], 1e-6);
+    }
+}
+
 TEST_F(FreqDistTest, EqualScoresGiveOneClassAndNoShapeMoments)
 {
     auto fd = createHistogram(10, true, 0, 0, 20);

@@ -10,7 +10,9 @@
 #include "search/search_settings.h"
 #include "search/stepwise.h"
 #include "search/tbr.h"
+#include "failing_new.h"
 #include "search_fixture.h"
+#include "thread_exit_count.h"
 #include "data/vorn_data.h"
 #include "trees/tree_settings.h"
 
@@ -100,7 +102,11 @@ protected:
         gPrinted.clear();
         setHSearchThreads(threads);
         Outcome o;
+        if (aroundRun)
+            aroundRun(true);
         o.status = runHeuristicSearch(data);
+        if (aroundRun)
+            aroundRun(false);
         for (uint32_t k = 0; k < numTreesInBuffer(buf); k++) {
             o.trees.emplace_back(reinterpret_cast<const char *>(treeLocation(buf, k)), buf->bytesPerTree);
             o.scores.push_back(getTreeScoreArray(buf)[k]);
@@ -172,6 +178,9 @@ protected:
         return found;
     }
 
+    // Called with true just before each search runs and with false just
+    // after it.
+    std::function<void(bool)> aroundRun;
     TreeBuffer *buf = nullptr;
     HSearchOptions savedHs;
     SearchSettings savedSrch;
@@ -426,6 +435,19 @@ TEST_F(HSearchThreadsTest, PassesSplitAmongHelpersGiveTheSingleThreadSearch)
 
 namespace {
 
+// Whether the search said it went on one thread for want of memory; the
+// line is taken out of what it printed.
+bool wentAlone(Outcome &o, uint32_t threads)
+{
+    const std::string line =
+        "Not enough memory for " + std::to_string(threads) + " search threads; searching on one thread.\n";
+    const size_t at = o.printed.find(line);
+    if (at == std::string::npos)
+        return false;
+    o.printed.erase(at, line.size());
+    return true;
+}
+
 size_t countOf(const std::string &text, const std::string &what)
 {
     size_t n = 0;
@@ -470,11 +492,12 @@ TEST_F(HSearchThreadsTest, AWorkerOutOfMemoryEndsTheSearchAsOnOneThread)
     uint32_t reported = 0;
     for (const int64_t k : {0, 3, 40, 150, 300, 600, 1000, 1500, 20000}) {
         qel_setWorkerAllocFailureCountdown(k);
-        const Outcome many = search(4, eight);
+        Outcome many = search(4, eight);
         qel_setWorkerAllocFailureCountdown(-1);
         clearMemoryErrorStatus();
         const std::string what = "worker allocation " + std::to_string(k);
         if (many.status == 0) {
+            wentAlone(many, 4);
             expectSame(many, one, what);
             continue;
         }
@@ -515,6 +538,70 @@ TEST_F(HSearchThreadsTest, APassHelperOutOfMemoryLeavesItsItemsToTheOwner)
                                       std::to_string(k));
         }
     }
+}
+
+// Each allocation of a small threaded search fails in turn, in the thread
+// that runs the command (its set-up, the workers' threads, stepwise
+// addition, the runs it takes) and then in the workers (their copies and
+// runs), the language's containers counted with the program's own blocks:
+// every search either finds what the search on one thread finds, having
+// said so when it went on alone for want of memory, or reports the failure
+// once and returns 1. None may crash or leave the next search different.
+TEST_F(HSearchThreadsTest, EveryAllocationOfAThreadedSearchFailsCleanly)
+{
+    std::mt19937 gen(29);
+    useMatrix(treeSignalMatrix(gen, 9, 20, 15, 2), "01");
+    const auto four = [] { hs.nreps = 4, srch.mulTrees = 0; };
+    const Outcome one = search(1, four);
+    ASSERT_EQ(one.status, 0);
+    const std::string failed = "Memory allocation failed";
+    // The capture's appends must not be among the allocations counted.
+    gPrinted.reserve(1 << 16);
+    for (const bool workers : {false, true}) {
+        const auto setCountdown = workers ? qel_setWorkerAllocFailureCountdown : qel_setAllocFailureCountdown;
+        int64_t left = -1;
+        uint32_t fellBack = 0, reported = 0;
+        for (int64_t k = 0; left < 0; k++) {
+            aroundRun = [&](bool before) {
+                countLanguageAllocations(before);
+                left = setCountdown(before ? k : -1);
+            };
+            Outcome many = search(2, four);
+            aroundRun = nullptr;
+            clearMemoryErrorStatus();
+            const std::string what = (workers ? "worker allocation " : "allocation ") + std::to_string(k);
+            if (many.status == 1) {
+                reported++;
+                EXPECT_EQ(countOf(many.printed, failed), 1u) << what << many.printed;
+                continue;
+            }
+            ASSERT_EQ(many.status, 0) << what << many.printed;
+            EXPECT_EQ(countOf(many.printed, failed), 0u) << what << many.printed;
+            fellBack += wentAlone(many, 2);
+            expectSame(many, one, what);
+        }
+        EXPECT_GT(reported, 0u) << "workers " << workers;
+        EXPECT_GT(fellBack, 0u) << "workers " << workers;
+    }
+    expectSame(search(2, four), one, "after the failures");
+}
+
+// The C library ends the process when it cannot register a thread_local
+// destructor: the threads of a search, which must fail cleanly when memory
+// runs out, keep their scratch without one.
+TEST_F(HSearchThreadsTest, SearchThreadsRegisterNoThreadExitDestructors)
+{
+    std::mt19937 gen(53);
+    useMatrix(treeSignalMatrix(gen, 14, 30, 20, 2), "01");
+    noteTestThread();
+    const uint64_t before = threadExitDestructorsElsewhere();
+    setTogetherPassOptions(4, 0, false);
+    const Outcome ahead = search(4, [] { srch.mulTrees = 0; });
+    ASSERT_EQ(ahead.status, 0);
+    ASSERT_EQ(lastHSearchAheadCounts().threads, 4u) << "the replicates did not run ahead";
+    const Outcome split = search(4, [] { hs.addSeq = kAddSeqSimple, hs.nreps = 1; });
+    ASSERT_EQ(split.status, 0);
+    EXPECT_EQ(threadExitDestructorsElsewhere(), before);
 }
 
 }  // namespace
