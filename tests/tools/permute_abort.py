@@ -87,7 +87,7 @@ def main():
         step("vorn> ", "execute d.nex;")
         step("vorn> ", "set warnreset=no warntree=no maxtrees=20 increase=no;")
         step("vorn> ", "permute test=ptp nreps=1000000 pseed=11;")
-        step("Permutation test (PTP)", None)
+        step("PTP test with heuristic search:", None)
         time.sleep(1.0)
         os.kill(term.pid, signal.SIGINT)
         step("(Y/n)", "y")
