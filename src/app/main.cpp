@@ -43,6 +43,9 @@ int main(int argc, char **argv)
     // ran and failed has ended a detached run already). One that cannot be
     // opened is reported, and the commands that follow on standard input
     // still run: a mistyped name must not cost the rest of the session.
+    // A failing initialisation file is a failing batch file like any other:
+    // in a detached run it has ended the run with 32 before this test, so a
+    // broken start-up file never lets a batch job report success.
     if (runInitializationFile() == 0)
         runCommandLineFile(options.execFile);
 

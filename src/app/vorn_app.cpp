@@ -201,6 +201,8 @@ void showCmdArgHelp(const char *programPath)
 {
     const char *name = filenameInPathname(programPath ? programPath : getProgramID());
     stderrOut("\n");
+    // The summary names the letters the parser accepts (-L, -w), as the option
+    // lines below do: "-l" or "-o" would be refused as unknown options.
     stderrOut("Usage: %s [ -L logfilename ] [ -r | -a ] [ -w width ] [ -fhnuV ] [ execfilename ]\n\n", name);
     stderrOut("Options:\n");
     stderrOut("    -L logfilename\n");

@@ -523,6 +523,12 @@ void setOutputNumRows(uint32_t rows) { outInfo.displayRows = rows; }
 
 int cmdSetOutputWidth(uint32_t value, uint32_t previousValue)
 {
+    // A width from the command line stays in force, so the setting goes back
+    // to it: a listing of the settings must not show a width never applied.
+    if (outInfo.widthLocked) {
+        outInfo.widthSetting = gOut.maxLen;
+        return 0;
+    }
     if (value == previousValue)
         return 0;
     uint32_t width = value != 0 ? value : getScreenSize().columns;

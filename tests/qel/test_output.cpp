@@ -391,8 +391,10 @@ TEST_F(OutputTest, WidthIsClampedAndLockedFromCommandLine)
     setOutputLineLength(300);
     gFakeColumns = 200;
     initializeOutputDisplay();
+    outInfo.widthSetting = 200;  // what the option layer stored
     EXPECT_EQ(cmdSetOutputWidth(200, 0), 0);
     EXPECT_EQ(getOutputLineLength(), 120u);
+    EXPECT_EQ(outInfo.widthSetting, 120u);
 }
 
 TEST_F(OutputTest, ScreenSizeFallsBackAndOutwidthAutoUsesTerminal)
