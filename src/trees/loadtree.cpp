@@ -117,6 +117,10 @@ int doUserTreeCmd()
     }
     setStatusText("Reading user-tree...");
     TreeReader *reader = createTreeReader(d, true, false);
+    // A typed tree is Newick text: a hyphen belongs to the label ("a-1"),
+    // as in a plain tree file, and never makes a range of taxa.
+    if (reader)
+        reader->newickFile = true;
     TreeHandle tree(createTree(false));
     int rc = reader && tree ? readNewickTree(reader, tree.get(), rooted) : 1;
     const bool lengths = rc == 0 && reader->brlensSeen && !reader->missingBrlen;
