@@ -17,6 +17,7 @@
 #include "search/swap.h"
 #include "trees/constr.h"
 #include "trees/describe.h"
+#include "trees/readtree.h"
 #include "trees/treebuf.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -133,6 +134,7 @@ int installSearchHooks()
         return true;
     };
     setOptimizeServices(&o);
+    setCriterionRootednessFxn(criterionSpecifiesRootedTrees);
     setConstraintsReleasedHook(stopEnforcingReleasedConstraints);
     installScoreTypeHook();
     return installSearchCriterionHook() | status;
@@ -199,6 +201,10 @@ void restoreOriginalOptCrit(uint32_t old)
 
 bool criterionSpecifiesRootedTrees(const DataInfo *data)
 {
+    if (gCriterion == kCriterionLikelihood) {  // a clock measures from a root
+        const CriterionSearchFxns *fx = criterionSearchFxns(kCriterionLikelihood);
+        return fx && fx->rootedTrees && fx->rootedTrees();
+    }
     return gCriterion == kCriterionParsimony && data && data->nchar > 0 && (data->cls.nonRev || data->cls.dollo);
 }
 

@@ -117,6 +117,10 @@ int doUserTreeCmd()
     }
     setStatusText("Reading user-tree...");
     TreeReader *reader = createTreeReader(d, true, false);
+    // A typed tree is Newick text: a hyphen belongs to the label ("a-1"),
+    // as in a plain tree file, and never makes a range of taxa.
+    if (reader)
+        reader->newickFile = true;
     TreeHandle tree(createTree(false));
     int rc = reader && tree ? readNewickTree(reader, tree.get(), rooted) : 1;
     const bool lengths = rc == 0 && reader->brlensSeen && !reader->missingBrlen;
@@ -182,20 +186,11 @@ void showTreeWts(TreeBuffer *buf)
     }
 }
 
-// One weight of the list: "w" or "n/d" (the tokenizer gives "/" alone).
-int readWeight(const char *first, double *w)
+// One word of the list, ended only by a blank or the semicolon: the standard
+// punctuation would cut "-1", "1e-3" and "3/4" into pieces.
+int readWeightWord(char *word, uint32_t size)
 {
-    std::string text = first;
-    if (peekNextChar(nullptr) == '/') {
-        char slash[8], denominator[64] = "";
-        if (readToken(slash, sizeof slash) < 0)
-            return 1;
-        if (peekNextChar(nullptr) != ';' && readToken(denominator, sizeof denominator) < 0)
-            return 1;
-        text += "/";
-        text += denominator;
-    }
-    return storeTreeWtValue(text.c_str(), 0, w);
+    return readSpecialToken(word, size, nullptr, ";", nullptr, false) < 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -207,7 +202,7 @@ int doTreeWtsCmd()
     TreeBuffer *buf = getMainTreeBuffer(activeDataInfo());
     const uint32_t n = numTreesInBuffer(buf);
     char word[64];
-    if (readToken(word, sizeof word) < 0)
+    if (readWeightWord(word, sizeof word) != 0)
         return 1;
     if (stricmp(word, "show") == 0) {
         if (readToken(word, sizeof word) < 0)
@@ -233,12 +228,12 @@ int doTreeWtsCmd()
                                      "verify that the number of items supplied for a list is correct).",
                                 word);
         double w = 0.0;
-        if (readWeight(word, &w) != 0)
+        if (storeTreeWtValue(word, 0, &w) != 0)
             return 1;
         if (w < 0.0)
-            return qel_errorMsg(770, "Tree weight must be nonnegative: %g", w);
+            return qel_errorMsg(770, "Tree weight must be nonnegative: %s", word);
         weights.push_back(w);
-        if (readToken(word, sizeof word) < 0)
+        if (readWeightWord(word, sizeof word) != 0)
             return 1;
     }
     if (weights.size() < n) {

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "data/chartaxlist.h"
+#include "data/data_util.h"
 #include "data/getdata.h"
 #include "data/nexsets.h"
 #include "data/taxlabels.h"
@@ -1648,6 +1649,32 @@ int createImplicitTaxaBlock(DataInfo *data, bool report)
     return 0;
 }
 
+namespace {
+
+CriterionRootednessFxn gCriterionRootedness = nullptr;
+
+// Trees read as rooted while the criterion scores them unrooted (or the
+// reverse) are scored after a silent conversion; the user is told which
+// command makes them agree.
+void noteRootednessMismatch(DataInfo *d, const TreeBuffer *buf)
+{
+    if (!wrng.warnRoot || !gCriterionRootedness || !d || !(d->flags & kHaveCharacters) || buf->numTrees == 0)
+        return;
+    if (checkCharStatusUpdate(d) != 0)  // the character classes decide
+        return;
+    const bool wanted = gCriterionRootedness(d);
+    if (buf->rooted != 0 && !wanted)
+        qel_printf("\nNote: \bInput trees are rooted but current criterion and/or option settings would specify "
+                   "unrooted trees.  (You can deroot the trees using the '%s' command.)\n", "DerootTrees");
+    else if (buf->rooted == 0 && wanted)
+        qel_printf("\nNote: \bInput trees are unrooted but current criterion and/or option settings would specify "
+                   "rooted trees.  (You can root the trees using the '%s' command.)\n", "RootTrees");
+}
+
+}  // namespace
+
+void setCriterionRootednessFxn(CriterionRootednessFxn fxn) { gCriterionRootedness = fxn; }
+
 int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to, bool allBlocks, bool rooted,
                       bool unrooted, bool report)
 {
@@ -1810,6 +1837,7 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
                 qel_printf("%d %s now in memory\n", static_cast<int>(buf->numTrees), treeWord(buf->numTrees));
             if (status == 2)
                 qel_printf("  Treefile operation canceled.\n");
+            noteRootednessMismatch(activeDataInfo(), buf);
             if (r->pruned)
                 qel_printf("\nNote: \bDeleted taxa in tree descriptions were pruned.%s\n",
                            job.haveLengths ? "  Branch-lengths have been discarded for this reason.  If you want to "

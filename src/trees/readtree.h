@@ -152,6 +152,11 @@ int readTranslateTable(TreeReader *reader);
 int32_t findStringInTransTable(const TreeReader *reader, const char *word);
 void deallocTransTable(TreeReader *reader);
 
+// Whether the criterion in force scores trees rooted, installed by the search
+// code; trees read against it get a note (null: no note).
+using CriterionRootednessFxn = bool (*)(const DataInfo *data);
+void setCriterionRootednessFxn(CriterionRootednessFxn fxn);
+
 // The TREES-block entry: reads the block at the current input position
 // (or the whole plain tree file). to = 0xFFFFFFFF reads to the end.
 int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to, bool allBlocks,

@@ -426,7 +426,9 @@ int writeFreqParsDescription(Tree *tree)
             ancestor[static_cast<uint32_t>(number[p])] = number[nodePosition(tree, n->anc)];
     }
     ancestor[static_cast<uint32_t>(number[nodePosition(tree, lastTip)])] = static_cast<int32_t>(total - 1);
-    const int width = static_cast<int>(std::to_string(total - 1).size()) + 1;
+    // Entries run up to total (the top fork, 1-based): the width must hold
+    // it, or at 2n - 2 = 10, 100, ... nodes two numbers run together.
+    const int width = static_cast<int>(std::to_string(total).size()) + 1;
     for (uint32_t i = 0; i + 1 < total; i++)
         auxPrintf("%*u", width, static_cast<unsigned>(ancestor[i] + 1));
     auxPutNewline();
