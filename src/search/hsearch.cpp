@@ -1891,6 +1891,11 @@ void showHSearchSettings(const HSearchRun &run)
                 qel_printf("    Random trees (not just addition sequence) used as starting point\n");
         }
         qel_printf("  Number of trees held at each step = %d\n", static_cast<int>(run.hold));
+        // The fast stepwise addition follows a single tree; holding several
+        // scores each join with every branch length fitted.
+        const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+        if (run.hold > 1 && f && f->fastStepwise && f->fastStepwise->inEffect())
+            qel_printf("    (fast stepwise addition not used when more than one tree is held at each step)\n");
     }
     if (hs.swap == 0) {
         qel_printf("Branch-swapping algorithm: \bnone\n");
