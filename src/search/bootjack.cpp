@@ -1003,9 +1003,11 @@ int bootJack(bool jackknife)
     if (closeBootTreeFile(status != -1 && b.completed > 0) != 0 && status == 0)
         status = 1;
     if (status == 0 || (b.completed > 0 && status != -1)) {
+        // Heuristic runs report "replicate(s)", the other searches "replicates".
+        const bool heuristic = btjkOpt.search == kBootHeuristic || btjkOpt.search == kBootFastStep;
         if (status == 2)
-            qel_printf("\n%s analysis stopped by the user after %u %s\n", capitalized(b.name).c_str(), b.completed,
-                       b.completed == 1 ? "replicate" : "replicates");
+            qel_printf(heuristic ? "\n%s aborted after %u replicate(s)\n" : "\n%s aborted after %u replicates\n",
+                       capitalized(b.name).c_str(), b.completed);
         else
             qel_printf("\n%u %s replicates completed\n", b.completed, b.name.c_str());
         if (const uint32_t limited = gSearchState.limitedOuterReps; limited > 0)
