@@ -134,10 +134,29 @@ double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d)
     return a > b ? a - b : b - a;
 }
 
+namespace {
+
+// A constant character gets no packed field: every most-parsimonious
+// reconstruction gives each node the state its cells share, and a character
+// missing everywhere leaves every state possible.
+uint64_t constantCharStates(const DataInfo *d, uint32_t c)
+{
+    uint64_t common = kAllStates;
+    for (int32_t t = -1; t < d->nActive; t++)
+        common &= getXijAsBits(d, t, c, nullptr);
+    if (d->nstates > 0 && d->nstates < 64)
+        common &= (uint64_t{1} << d->nstates) - 1;
+    return common ? common : 1;
+}
+
+}  // namespace
+
 uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, bool mpr)
 {
     if (node->index >= 0 && !node->firstChild)
         return getXijAsBits(d, node->index, c, nullptr);
+    if (d->status[c] & kCharConstant)
+        return constantCharStates(d, c);
     const PackedData *pd = packedData(d);
     if (pd && gPars.pending < 3 && stmCharOf(d, c))
         return stmStateSet(d, nodeSets(node->abm[mpr ? 2 : 0]), c);

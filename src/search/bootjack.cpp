@@ -454,17 +454,8 @@ int runReplicates(DataInfo *data)
         return gDistFxns.clusterReplicates(btjkOpt.search == kBootUPGMA, data);
     case kBootBandB:
         return exactTreeSearch(false, 1);
-    case kBootFastStep: {
-        // Stepwise addition alone, one tree per replicate.
-        const HSearchOptions saved = hs;
-        hs.swap = 0;
-        hs.hold = 1;
-        hs.startSource = kStartStepwise;
-        hs.retain = 0;
-        const int r = stdHeuristicSearch(2, data);
-        hs = saved;
-        return r;
-    }
+    case kBootFastStep:
+        return stdHeuristicSearch(kFastStepMode, data);
     default:
         return stdHeuristicSearch(1, data);
     }
@@ -982,8 +973,9 @@ int bootJack(bool jackknife)
     }
     if (checkSearchSettings(data, kSearchConstraintsOk | (btjkOpt.search == kBootBandB ? kSearchExhaustive : 0)) != 0)
         return 1;
-    // The heuristic search asks itself; the others replace the trees unasked.
-    if (btjkOpt.search != kBootHeuristic && !verifyReplaceTrees())
+    // The heuristic searches ask themselves; the others replace the trees
+    // unasked.
+    if (btjkOpt.search != kBootHeuristic && btjkOpt.search != kBootFastStep && !verifyReplaceTrees())
         return 1;
 
     int status = 0;
@@ -1011,9 +1003,11 @@ int bootJack(bool jackknife)
     if (closeBootTreeFile(status != -1 && b.completed > 0) != 0 && status == 0)
         status = 1;
     if (status == 0 || (b.completed > 0 && status != -1)) {
+        // Heuristic runs report "replicate(s)", the other searches "replicates".
+        const bool heuristic = btjkOpt.search == kBootHeuristic || btjkOpt.search == kBootFastStep;
         if (status == 2)
-            qel_printf("\n%s analysis stopped by the user after %u %s\n", capitalized(b.name).c_str(), b.completed,
-                       b.completed == 1 ? "replicate" : "replicates");
+            qel_printf(heuristic ? "\n%s aborted after %u replicate(s)\n" : "\n%s aborted after %u replicates\n",
+                       capitalized(b.name).c_str(), b.completed);
         else
             qel_printf("\n%u %s replicates completed\n", b.completed, b.name.c_str());
         if (const uint32_t limited = gSearchState.limitedOuterReps; limited > 0)

@@ -29,6 +29,7 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_time.h"
+#include "search/bootjack.h"
 #include "search/condense.h"
 #include "search/constrsearch.h"
 #include "search/ecr.h"
@@ -81,6 +82,9 @@ struct HSearchRun {
     } lastRow;
     uint32_t abortTree = 0;
     bool randomAddition = false;
+    // A fast stepwise replicate of a resampling run: one random-addition tree,
+    // unswapped, drawn from the resampling's own random stream.
+    bool fastStep = false;
     bool rooted = false;
     bool statusHeaderShown = false;
     bool fromMemory = false;
@@ -1897,6 +1901,8 @@ void showHSearchSettings(const HSearchRun &run)
     showCriterionSettings(run.data);
     if (hs.startSource == kStartNJ) {
         qel_printf("Starting tree(s) obtained via %s\n", upgmaStartTree(run.data) ? "UPGMA" : "neighbor-joining");
+    } else if (run.fastStep) {
+        qel_printf("Sta\brting tree(s) obtained via stepwise addition with random addition sequence\n");
     } else if (!run.fromMemory) {
         qel_printf("Starting tree(s) obtained via stepwise addition\n");
         if (run.addSeq == kAddSeqSimple) {
@@ -1912,6 +1918,11 @@ void showHSearchSettings(const HSearchRun &run)
                 qel_printf("    Random trees (not just addition sequence) used as starting point\n");
         }
         qel_printf("  Number of trees held at each step = %d\n", static_cast<int>(run.hold));
+        // The fast stepwise addition follows a single tree; holding several
+        // scores each join with every branch length fitted.
+        const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+        if (run.hold > 1 && f && f->fastStepwise && f->fastStepwise->inEffect())
+            qel_printf("    (fast stepwise addition not used when more than one tree is held at each step)\n");
     }
     if (hs.swap == 0) {
         qel_printf("Branch-swapping algorithm: \bnone\n");
@@ -2222,15 +2233,31 @@ int stdHeuristicSearch(int mode, DataInfo *data)
         return 1;
     if (mode == 0 && getCmdParams(OptionSet::kHSearch, ";", nullptr) <= 0)
         return 1;
-    return runHeuristicSearch(data);
+    if (mode != kFastStepMode)
+        return runHeuristicSearch(data);
+    // The settings of a fast stepwise replicate hold for this call only;
+    // the user's HSearch settings come back afterwards.
+    const HSearchOptions saved = hs;
+    hs.startSource = kStartStepwise;
+    hs.addSeq = kAddSeqRandom;
+    hs.randomize = 0;
+    hs.nreps = 1;
+    hs.hold = 1;
+    hs.swap = 0;
+    hs.ecr = 0;
+    hs.retain = 0;
+    const int r = runHeuristicSearch(data, true);
+    hs = saved;
+    return r;
 }
 
-int runHeuristicSearch(DataInfo *data)
+int runHeuristicSearch(DataInfo *data, bool fastStep)
 {
     if (!data)
         return 1;
     HSearchRun run;
     run.data = data;
+    run.fastStep = fastStep;
     if (checkHSearchOptions(run) != 0)
         return 1;
     if (prepForSearch(data, kSearchConstraintsOk | (hs.startSource == kStartNJ ? kSearchNJStart : 0)) != 0)
@@ -2284,7 +2311,7 @@ int runHeuristicSearch(DataInfo *data)
         emptyTreeBuffer(run.mainBuf, true);
     setRootededness(run.mainBuf, run.rooted);
     run.nreps = run.randomAddition ? static_cast<uint32_t>(hs.nreps) : 1;
-    if (run.randomAddition) {
+    if (run.randomAddition && !run.fastStep) {
         run.seed = makeSeed(hs.rseed[0], hs.rseed[1], hs.rseed[2], hs.rseed[3]);
         makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
         initRNG(&run.rng, run.seed);
@@ -2343,6 +2370,10 @@ int runHeuristicSearch(DataInfo *data)
             }
             break;
         }
+        // The addition sequence continues the stream the resampling draws
+        // from, so that the whole run follows from its one seed.
+        if (run.fastStep)
+            run.rng = *getBootJackRNG();
         try {
             // The search scores Dollo characters by steps; what follows a
             // replicate reads the cost vectors again.
@@ -2354,6 +2385,8 @@ int runHeuristicSearch(DataInfo *data)
             reportMemoryFailure();
             result = 1;
         }
+        if (run.fastStep)
+            *getBootJackRNG() = run.rng;
         // A limit ends the replicate, whose trees still count.
         gSearchState.outerRepLimited = replicated && limitResult(result);
         if (gSearchState.outerRepLimited)

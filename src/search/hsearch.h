@@ -16,11 +16,16 @@ int doHSearchCmd();
 // The deadline of a time limit (hs.timeLimit seconds; 0 none) that starts
 // now, in the CPU time of searchClockNanos.
 uint64_t timeLimitDeadline();
-// mode 0: HSearch (reads the command's options). Returns 0, 1 on a refusal
-// or failure, 2 when the user stopped the search.
+// mode 0: HSearch (reads the command's options); 1: the search of a
+// resampling replicate, with the options as set; kFastStepMode: a fast
+// stepwise replicate (one random-addition tree, no swapping, whatever the
+// options). Returns 0, 1 on a refusal or failure, 2 when the user stopped
+// the search.
+inline constexpr int kFastStepMode = 2;
 int stdHeuristicSearch(int mode, DataInfo *data);
-// The search with the options as they are set (HSearch after reading them).
-int runHeuristicSearch(DataInfo *data);
+// The search with the options as they are set (HSearch after reading them);
+// fastStep as for kFastStepMode, once those settings are in place.
+int runHeuristicSearch(DataInfo *data, bool fastStep = false);
 // The running heuristic search's status row (nothing between searches).
 void showHSearchStatus();
 // The rearrangements the last heuristic search tried, for callers that

@@ -1,0 +1,73 @@
+#!/usr/bin/python3
+"""An interrupted bootstrap or jackknife says it was aborted and after how
+many replicates, and still shows the consensus of the replicates done; a
+finished one says how many replicates were completed.
+
+Usage: bootstrap_abort_summary.py <vorn>
+"""
+import os
+import re
+import signal
+import sys
+import tempfile
+import time
+
+from vorn_run import read_output, start_vorn
+
+DATA = """#NEXUS
+begin data; dimensions ntax=8 nchar=12; format datatype=standard symbols="01";
+matrix
+  a 000000000000
+  b 110000001100
+  c 111100000110
+  d 001111000011
+  e 000011110001
+  f 100000111100
+  g 010101010101
+  h 101000111010
+;
+end;
+"""
+
+# Far more replicates than a run does before the interrupt.
+MANY = 1000000
+
+
+def interrupted(vorn, command):
+    with tempfile.TemporaryDirectory(prefix="vorn-boot-") as tmp:
+        proc = start_vorn(vorn, tmp, DATA + "begin vorn;\n  set warntree=no;\n  %s;\nend;\n" % command)
+        time.sleep(1.5)
+        proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=120)
+        return read_output(tmp)
+
+
+def main():
+    vorn = os.path.abspath(sys.argv[1])
+    failures = []
+    for command, summary in (
+            ("bootstrap nreps=%d seed=3 search=faststep grpfreq=no" % MANY,
+             r"\nBootstrap aborted after (\d+) replicate\(s\)\n"),
+            ("jackknife nreps=%d seed=3 search=heuristic grpfreq=no" % MANY,
+             r"\nJackknife aborted after (\d+) replicate\(s\)\n"),
+            ("bootstrap nreps=%d seed=3 search=bandb grpfreq=no" % MANY,
+             r"\nBootstrap aborted after (\d+) replicates\n")):
+        out = interrupted(vorn, command)
+        found = re.search(summary, out)
+        if not found or not 0 < int(found.group(1)) < MANY:
+            failures.append("%s: no abort summary\n%s" % (command, out[-1200:]))
+        elif "majority-rule consensus tree" not in out[found.end():]:
+            failures.append("%s: no consensus of the replicates done\n%s" % (command, out[-1200:]))
+    with tempfile.TemporaryDirectory(prefix="vorn-boot-") as tmp:
+        proc = start_vorn(vorn, tmp, DATA + "begin vorn;\n  set warntree=no;\n"
+                          "  bootstrap nreps=7 seed=3 search=faststep grpfreq=no;\nend;\n")
+        proc.wait(timeout=120)
+        if "\n7 bootstrap replicates completed\n" not in read_output(tmp):
+            failures.append("finished run: no completion line\n" + read_output(tmp)[-1200:])
+    for f in failures:
+        print(f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
