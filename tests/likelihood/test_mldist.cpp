@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <functional>
 
 #include "data/charstat.h"
@@ -47,6 +48,21 @@ protected:
         for (uint32_t i = 1; i < ntax; ++i)
             flat.insert(flat.end(), D[i], D[i] + i);
         return flat;
+    }
+
+    // The distances at double and at single precision agree within rel.
+    void expectSameAtEitherPrecision(uint32_t ntax, double rel, const std::string &label)
+    {
+        std::vector<std::vector<double>> byPrecision;
+        for (int32_t precision : {0, 1}) {
+            ml.precision = precision;
+            applySettings();
+            disposeML(false);
+            ASSERT_EQ(initializeML(true, false, false, false, nullptr), 0);
+            byPrecision.push_back(distances(ntax));
+        }
+        for (size_t k = 0; k < byPrecision[0].size(); ++k)
+            EXPECT_NEAR(byPrecision[1][k], byPrecision[0][k], rel * byPrecision[0][k]) << "pair " << k << " " << label;
     }
 };
 
@@ -180,17 +196,7 @@ TEST_F(MLDistTest, PairsEstimatingParametersDoNotDependOnThePrecision)
     ml.userGammaShape = 0.5;
     for (int32_t optimizer : {static_cast<int32_t>(kOptimizerPraxis), static_cast<int32_t>(kOptimizerLBFGS)}) {
         ml.optimizer = optimizer;
-        std::vector<std::vector<double>> byPrecision;
-        for (int32_t precision : {0, 1}) {
-            ml.precision = precision;
-            applySettings();
-            disposeML(false);
-            ASSERT_EQ(initializeML(true, false, false, false, nullptr), 0);
-            byPrecision.push_back(distances(ntax));
-        }
-        for (size_t k = 0; k < byPrecision[0].size(); ++k)
-            EXPECT_NEAR(byPrecision[1][k], byPrecision[0][k], 1e-6 * byPrecision[0][k])
-                << "pair " << k << " optimizer " << optimizer;
+        expectSameAtEitherPrecision(ntax, 1e-6, "optimizer " + std::to_string(optimizer));
     }
 }
 
@@ -214,16 +220,7 @@ TEST_F(MLDistTest, ProteinDistancesDoNotDependOnThePrecision)
     ml.aaRMatrix = static_cast<int32_t>(kAAMatrixWAG);
     ml.aaFreqMode = kFreqEmpirical;
     ml.rates = 0;
-    std::vector<std::vector<double>> byPrecision;
-    for (int32_t precision : {0, 1}) {
-        ml.precision = precision;
-        applySettings();
-        disposeML(false);
-        ASSERT_EQ(initializeML(true, false, false, false, nullptr), 0);
-        byPrecision.push_back(distances(ntax));
-    }
-    for (size_t k = 0; k < byPrecision[0].size(); ++k)
-        EXPECT_NEAR(byPrecision[1][k], byPrecision[0][k], 1e-7 * byPrecision[0][k]) << "pair " << k;
+    expectSameAtEitherPrecision(ntax, 1e-7, "");
 }
 
 // A resampling replicate under the distance criterion may keep the
