@@ -3,11 +3,13 @@
 #include <cctype>
 #include <cstring>
 
+#include "cli/qel_commands.h"
 #include "data/charstat.h"
 #include "data/data_util.h"
 #include "data/taxstat.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
+#include "qel/qel_output.h"
 
 namespace {
 
@@ -19,6 +21,18 @@ struct PrepRequest {
 
 // A failed step reports 2 when the user stopped it, else 1.
 int failure() { return gAborted_.load() ? 2 : 1; }
+
+// The model's step returns 2 when the user declined one of its questions
+// (excluding the sites a rate set gives rate 0): the command stops there,
+// and says so, or a declined search or tree would end without a word.
+int modelStepFailure(int rc)
+{
+    if (rc != 2 || gAborted_.load())
+        return failure();
+    if (cmdOpt.currentCmd != nullptr)
+        qel_printf("\n%s canceled by user.\n", cmdOpt.currentCmd->name);
+    return 2;
+}
 
 // The symbol of a single-state code, 0 when the code has none.
 int symbolOf(uint8_t code, const DataInfo *d)
@@ -74,8 +88,8 @@ int prepareDataProc(void *arg)
     s.refreshPrimaryTreeTaxa(d);
 
     // The settings decide the model's data type, which decides the conversion.
-    if (s.initModelData(d, haveChars ? static_cast<int>(d->dataType) : -1) != 0)
-        return failure();
+    if (const int rc = s.initModelData(d, haveChars ? static_cast<int>(d->dataType) : -1); rc != 0)
+        return modelStepFailure(rc);
     activeModelGroup()->dataCodeToState = chooseDataCodeToState(getDefaultModel()->type, d, false);
     if ((wantPars && s.parsPrepLevel() != 0) || !arePatternWeightsValid())
         setWtFlags(r.criterion, d);
@@ -83,8 +97,8 @@ int prepareDataProc(void *arg)
         return 0;
 
     if (r.criterion == kPrepLikelihood) {
-        if (s.initializeML(d, r.flags) != 0)
-            return failure();
+        if (const int rc = s.initializeML(d, r.flags); rc != 0)
+            return modelStepFailure(rc);
     } else if (!(r.criterion == kPrepDistance && s.isMLDistance())) {
         s.disposeML(0);
     }
@@ -124,8 +138,10 @@ int prepareForDistCalc(DataInfo *d)
         result = failure();
     else if (!arePatternWeightsValid())
         setWtFlags(static_cast<uint32_t>(s.criterion()), d);
-    if (result == 0 && s.isMLDistance())
-        result = s.initializeML(d, 0);
+    if (result == 0 && s.isMLDistance()) {
+        if (const int rc = s.initializeML(d, 0); rc != 0)
+            result = modelStepFailure(rc);
+    }
     else if (result == 0 && s.distanceNeedsSitePatterns())
         result = initPatternData(d);
     s.clearStatusText();

@@ -532,7 +532,9 @@ int doDScoresCmd()
     if (status == 0 && !gLSData)
         status = 1;
     if (status != 0) {
-        qel_printf("\nCalculation of distance scores abandoned.\n");
+        // A declined question has been reported by the preparation itself.
+        if (status != 2 || gAborted_.load())
+            qel_printf("\nCalculation of distance scores abandoned.\n");
         restoreOriginalOptCrit(oldCriterion);
         closeAll(false);
         return status;

@@ -967,7 +967,9 @@ int doLScoresCmd()
                         activeModelGroup()->engine == nullptr))
         status = 1;
     if (status != 0) {
-        qel_printf("\nCalculation of likelihood scores abandoned.\n");
+        // A declined question has been reported by the preparation itself.
+        if (status != 2 || getAbortedStatus() != 0)
+            qel_printf("\nCalculation of likelihood scores abandoned.\n");
     } else {
         r.siteLikes = lscOpt.siteLikes != 0;
         r.tests = (lscOpt.KHTest != 0 || lscOpt.SHTest || lscOpt.AUTest);

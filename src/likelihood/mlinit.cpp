@@ -316,8 +316,11 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
 
         // Step 5: the models and their rates.
         for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive) {
-            if (initModelData(m, false, d) != 0)
-                return failInit();
+            // 2: the user declined to exclude sites given rate 0.
+            if (const int rc = initModelData(m, false, d); rc != 0) {
+                const int status = failInit();
+                return rc == 2 ? 2 : status;
+            }
             if ((m->type == kModelNucleotide && m->nstates != 4) || (m->type == kModelRY && m->nstates != 2))
                 return qel_errorMsg(0, "Model \"%s\" has %u states where its data type needs %u.",
                                     m->name, m->nstates, m->type == kModelRY ? 2u : 4u),

@@ -634,7 +634,7 @@ double calcFxnAndGradient(int32_t n, BFGSData *d, void *arg)
 }
 
 // L-BFGS-B over the vector within its setters' bounds.
-double runLBFGSWith(ParamVector &v, BFGSObjective f, void *arg)
+double runLBFGSWith(ParamVector &v, BFGSObjective f, void *arg, bool single = mlIsSinglePrecision())
 {
     BFGSData *d = v.lbfgs;
     for (const ParamSetters &e : v.entries) {
@@ -649,7 +649,7 @@ double runLBFGSWith(ParamVector &v, BFGSObjective f, void *arg)
             d->nbd[i] = l && u ? kBoundBoth : l ? kBoundLower : u ? kBoundUpper : kBoundNone;
         }
     }
-    const bool sp = mlIsSinglePrecision();
+    const bool sp = single;
     const double factr = ml.bfgsFactor >= 0 ? ml.bfgsFactor : (sp ? 0.1 : 10000.0);
     const double pgtol = ml.bfgsTol >= 0 ? ml.bfgsTol : (sp ? 0.01 : 1e-5);
     const int32_t m = lbfgsMemory();
@@ -752,10 +752,13 @@ int createParamVector(ParamVector &v, bool mlDistForm)
     if (v.total == 0)
         return 0;
     v.values.assign(v.total, 0.0);
+    // A pair's distance is scored in double precision whatever the setting
+    // (its matrices are computed so), and its fit must settle as closely.
+    const bool single = mlIsSinglePrecision() && !mlDistForm;
     if (lbfgs)
-        v.lbfgs = createBFGSData(v.values.data(), static_cast<int32_t>(v.total), lbfgsMemory(), mlIsSinglePrecision());
+        v.lbfgs = createBFGSData(v.values.data(), static_cast<int32_t>(v.total), lbfgsMemory(), single);
     else
-        v.praxis = createPraxisData(v.values.data(), v.total, mlIsSinglePrecision());
+        v.praxis = createPraxisData(v.values.data(), v.total, single);
     if (v.lbfgs == nullptr && v.praxis == nullptr) {
         disposeParameterVector(v);
         return -1;
@@ -1330,7 +1333,7 @@ double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx)
     } else if (v.praxis) {
         best = praxis(v.total, pairObjective, &o, v.praxis, a.praxisTol, 1.0, nullptr);
     } else {
-        best = runLBFGSWith(v, pairObjectiveAndGradient, &o);
+        best = runLBFGSWith(v, pairObjectiveAndGradient, &o, false);
     }
     // The models and the distance hold the best point, not the last trial.
     if (storeParamVector(v, false) != 0)
