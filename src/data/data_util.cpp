@@ -212,6 +212,7 @@ int initializeDataInfo(DataInfo *d)
         putInSet(allMissing, c, d->obsCount[c] == 0);
     }
     d->dataInitialized = 1;
+    d->derivedMsTaxa = static_cast<uint8_t>(s.msTaxa());
     d->statusUpToDate = 0;
     s.clearStatusText();
     buildParsSymbols(d);
@@ -227,7 +228,8 @@ int updateCharStatus(DataInfo *d)
         aminoAcids[std::strlen(aminoAcids)] = static_cast<char>(d->gapSymbol);
     }
     d->statusUpToDate = 0;
-    if (!d->dataInitialized && initializeDataInfo(d) != 0)
+    const bool msTaxaChanged = d->derivedMsTaxa != static_cast<uint8_t>(dataServices().msTaxa());
+    if ((!d->dataInitialized || msTaxaChanged) && initializeDataInfo(d) != 0)
         return 1;
     CharClassFlags &f = d->cls;
     const uint8_t missingData = f.missingData, multistate = f.multistate, polymorphic = f.polymorphic,

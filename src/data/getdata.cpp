@@ -644,7 +644,9 @@ int defineTaxaFromLabels(DataInfo *d, const std::vector<std::string> &labels)
         }
     d->newTaxa = 1;
     d->taxa.labelsKnown = 1;
-    d->taxa.taxaByNumber = 1;
+    // Taxa gathered from tree descriptions are numbered in order of first
+    // appearance, which the user never declared: lists must name them.
+    d->taxa.taxaByNumber = 0;
     d->flags |= kHaveTaxa;
     warnDuplicateLabels(d);
     initTaxStatus(d);

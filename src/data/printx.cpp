@@ -208,6 +208,10 @@ int showMatrixOutputProc(const MatrixDisplay &m, const DataInfo *d)
     size_t lw = std::strlen(kHeadings[mode]);
     for (int32_t t = 0; t < d->nActive; ++t)
         lw = std::max(lw, std::min<size_t>(kLabelLimit, std::strlen(getTaxLabel(d, static_cast<uint32_t>(t)))));
+    // The status labels fill the first ten columns; with short taxon labels
+    // the first cells would fall under them and every mark would be shifted.
+    if (cmFmt.cmCstatus)
+        lw = std::max<size_t>(lw, kStatusLabelEnd - 2);
     return printMatrix(m, d, static_cast<int>(lw));
 }
 

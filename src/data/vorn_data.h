@@ -213,6 +213,10 @@ struct DataInfo {
     int32_t letterCase;
     int32_t ryCoding;
     uint8_t dataInitialized;
+    // The msTaxa setting the derived data were computed under: it decides
+    // which multistate cells are polymorphisms, and so which characters are
+    // constant or uninformative.
+    uint8_t derivedMsTaxa;
     uint8_t statusUpToDate;
     uint8_t interleave;
     uint8_t transpose;
