@@ -205,6 +205,38 @@ Interchange interchangeEdges(TreeNode *P, TreeNode *S, TreeNode *edges[5])
     return k == 5 ? kind : Interchange::kNone;
 }
 
+// K's subtree, hanging from the basal fork, rerooted: the rest of the tree
+// joins it through K's edge on the edge it was rerooted on, whose length
+// K's two children share, and S, K's child off the path to the new root,
+// takes in the length of the path's first edge, whose fork it now hangs
+// from. Where that fork is K's other child, the move interchanges S and
+// the new root's subtree across that child's edge: the five edges there
+// keep their lengths, the middle one first. The number of edges to fit,
+// 0 when the tree is not of that shape.
+int rerootEdges(const Screen &s, TreeNode *K, TreeNode *S, TreeNode *edges[5], double lo)
+{
+    TreeNode *x0 = K->firstChild, *x1 = x0 != nullptr ? x0->nextSib : nullptr, *top = S->anc;
+    if (x1 == nullptr || x1->nextSib != nullptr || top == nullptr || top == K)
+        return 0;
+    if (top == x1) {
+        TreeNode *atTop[4];
+        if (edgesAt(top, atTop) != 3)
+            return 0;
+        edges[0] = top;
+        edges[1] = x0;
+        edges[2] = K;
+        edges[3] = atTop[1];
+        edges[4] = atTop[2];
+        return 5;
+    }
+    S->edge.brlen += s.base[at(s.tree, top)];
+    x0->edge.brlen = x1->edge.brlen = std::max(x0->edge.brlen / 2.0, lo);
+    edges[0] = x0;
+    edges[1] = K;
+    edges[2] = x1;
+    return 3;
+}
+
 bool screenApplies()
 {
     const ActiveML *a = getActiveML();
@@ -272,10 +304,12 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
 {
     Screen &s = gScreen;
     ModelGroup *g = activeModelGroup();
-    if (s.tree != tree || s.serial != tree->serial || g == nullptr || K->anc != P || P->anc == nullptr)
+    if (s.tree != tree || s.serial != tree->serial || g == nullptr || K->anc != P || S == nullptr)
         return kNoLScore;
+    // T: the other half of the edge K joined (the basal fork's other
+    // children when K was rerooted there instead).
     TreeNode *T = P->firstChild == K ? K->nextSib : P->firstChild;
-    if (T == nullptr || T == K)
+    if (P->anc != nullptr && (T == nullptr || T == K))
         return kNoLScore;
     // Arrays taken by anyone else since the last neighbour (a whole score)
     // are theirs: nothing held can be vouched for.
@@ -289,20 +323,26 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
     // tree swapped, not a merged and a halved edge far from where an edge
     // near length 0 (the interchange of a tie) or a long edge ends.
     TreeNode *edges[5] = {T, K, P, nullptr, nullptr};
-    const Interchange nni = interchangeEdges(P, S, edges);
     const double lo = std::max(getActiveML()->minBrlen, 0.0);
-    if (nni == Interchange::kNone) {
-        S->edge.brlen += P->edge.brlen;
-        T->edge.brlen = P->edge.brlen = std::max(T->edge.brlen / 2.0, lo);
-    } else if (nni == Interchange::kBelowCut) {
-        std::swap(S->edge.brlen, P->edge.brlen);
-    } else if (nni == Interchange::kAboveCut) {
-        std::swap(T->edge.brlen, P->edge.brlen);
+    int nEdges = 3;
+    if (P->anc == nullptr) {
+        if ((nEdges = rerootEdges(s, K, S, edges, lo)) == 0)
+            return kNoLScore;
+    } else {
+        const Interchange nni = interchangeEdges(P, S, edges);
+        if (nni == Interchange::kNone) {
+            S->edge.brlen += P->edge.brlen;
+            T->edge.brlen = P->edge.brlen = std::max(T->edge.brlen / 2.0, lo);
+        } else if (nni == Interchange::kBelowCut) {
+            std::swap(S->edge.brlen, P->edge.brlen);
+        } else if (nni == Interchange::kAboveCut) {
+            std::swap(T->edge.brlen, P->edge.brlen);
+        }
+        nEdges = nni == Interchange::kNone ? 3 : 5;
     }
     setActiveTreeForML(tree);
     dropStale(s, g);
     double score = kNoLScore;
-    const int nEdges = nni == Interchange::kNone ? 3 : 5;
     double lastRound = kNoLScore;
     for (int round = 0; round < kJoinRounds; ++round) {
         double largest = 0.0;
