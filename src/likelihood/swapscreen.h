@@ -34,7 +34,8 @@ void swapScreenLengths(Tree *tree, bool fitted);
 double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);
 
 // Whether a neighbour's local score leaves it out against the search's
-// bound: a whole fit would gain less than the margin on it.
+// bound: no better than the bound (a close one comes back in the second
+// look).
 bool swapScreenRejects(double local, double bound);
 
 // How far over the bound a neighbour left out may score locally and still

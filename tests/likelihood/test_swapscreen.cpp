@@ -134,7 +134,9 @@ TEST_F(SwapScreenTest, SecondLookWindowWidensToTwiceTheMissAndStartsAfreshPerSea
     score();
     const double initial = swapScreenRecheck();
     const double bound = 1000.0;
-    EXPECT_TRUE(swapScreenRejects(bound + initial - 0.01, bound)) << "the window reaches past the margin";
+    EXPECT_TRUE(swapScreenRejects(bound + 0.05, bound)) << "no better locally: left for the second look";
+    EXPECT_FALSE(swapScreenRejects(bound - 0.05, bound));
+    EXPECT_GT(initial, 2.0) << "the window reaches past what a whole fit gains";
     swapScreenMissed(bound + initial, bound - 1.0);
     EXPECT_DOUBLE_EQ(swapScreenRecheck(), 2.0 * (initial + 1.0));
     swapScreenMissed(bound + 1.0, bound - 0.5);
