@@ -14,10 +14,14 @@
 
 namespace {
 
-// A neighbour whose local score is worse than the bound by this much is
-// left out: the whole fit moves the lengths the local one holds, and on
-// trees near an optimum that gains a few units at most.
-constexpr double kScreenMargin = 2.0;
+// A neighbour whose local score is worse than the bound is left out. The
+// whole fit moves the lengths the local one holds and may gain a few units
+// more; those left out close to the bound are scored whole once a swap
+// found nothing better (the second look). Scoring them whole at once
+// instead, within a margin of 2, cost a 100-taxon search from a
+// neighbor-joining tree with short branches half its time: on the way
+// down most neighbours near the bound are no better when scored whole,
+// and the first one better locally is taken.
 // Rounds over the three edges at the join, and the Newton tolerance of
 // each, as for a taxon joined in stepwise addition.
 constexpr int kJoinRounds = 3;
@@ -27,13 +31,13 @@ constexpr double kJoinTolerance = 0.001;
 constexpr double kJoinGain = 0.01;
 // The rounds after the first move the three lengths little (on 150 x
 // 2,000 sites they gained at most 59 units, nearly always nothing): a
-// neighbour this far beyond the margin after one round is left out
+// neighbour this far beyond the bound after one round is left out
 // without the others.
 constexpr double kRoundGainBound = 100.0;
 // How far over the bound a neighbour left out may score locally and still
 // be scored whole before a search ends at a tree. The local score misses
-// what a whole fit of every length gains, by more than the margin now and
-// then; on simulated 50-100 taxa x 2,000 sites a final tree had about ten
+// what a whole fit of every length gains, by a few units now and then;
+// on simulated 50-100 taxa x 2,000 sites a final tree had about ten
 // neighbours this close, a few whole scores against its thousands of
 // local ones.
 constexpr double kRecheckWindow = 10.0;
@@ -166,7 +170,7 @@ int edgesAt(TreeNode *n, TreeNode *out[4])
 // moved subtree joined, lies next to an end of S's edge, where it was cut.
 // Its local score then fits the five edges there, the middle one first;
 // fitting only the three at P leaves S's edge carrying the length P's took
-// in, and can put a better neighbour far beyond the margin. Where P joined
+// in, and can put a better neighbour far beyond the window. Where P joined
 // the edge beside S's, P's edge is the middle one; where it joined an edge
 // below S (S above P) or the edge above S's fork (that fork below P), the
 // middle edge and the one next to it trade the lengths the move carried.
@@ -205,6 +209,38 @@ Interchange interchangeEdges(TreeNode *P, TreeNode *S, TreeNode *edges[5])
     return k == 5 ? kind : Interchange::kNone;
 }
 
+// K's subtree, hanging from the basal fork, rerooted: the rest of the tree
+// joins it through K's edge on the edge it was rerooted on, whose length
+// K's two children share, and S, K's child off the path to the new root,
+// takes in the length of the path's first edge, whose fork it now hangs
+// from. Where that fork is K's other child, the move interchanges S and
+// the new root's subtree across that child's edge: the five edges there
+// keep their lengths, the middle one first. The number of edges to fit,
+// 0 when the tree is not of that shape.
+int rerootEdges(const Screen &s, TreeNode *K, TreeNode *S, TreeNode *edges[5], double lo)
+{
+    TreeNode *x0 = K->firstChild, *x1 = x0 != nullptr ? x0->nextSib : nullptr, *top = S->anc;
+    if (x1 == nullptr || x1->nextSib != nullptr || top == nullptr || top == K)
+        return 0;
+    if (top == x1) {
+        TreeNode *atTop[4];
+        if (edgesAt(top, atTop) != 3)
+            return 0;
+        edges[0] = top;
+        edges[1] = x0;
+        edges[2] = K;
+        edges[3] = atTop[1];
+        edges[4] = atTop[2];
+        return 5;
+    }
+    S->edge.brlen += s.base[at(s.tree, top)];
+    x0->edge.brlen = x1->edge.brlen = std::max(x0->edge.brlen / 2.0, lo);
+    edges[0] = x0;
+    edges[1] = K;
+    edges[2] = x1;
+    return 3;
+}
+
 bool screenApplies()
 {
     const ActiveML *a = getActiveML();
@@ -216,7 +252,7 @@ bool screenApplies()
     // parameters estimated on every tree the local score takes the values
     // the last whole estimate left in the models (begin's, on the swapped
     // tree, until a neighbour passes and is estimated whole): a neighbour's
-    // own estimate moves them far less than the margin. Arrays held across
+    // own estimate moves them far less than the window. Arrays held across
     // that estimate are given back, as after any whole score (the pool's
     // count of buffers taken has moved).
     return (a->flags & kAMLUseApproxLim) != 0 && !usingFixedMLBranchLengths() && !clockModelInEffect() && !loggingMLIters() &&
@@ -272,10 +308,12 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
 {
     Screen &s = gScreen;
     ModelGroup *g = activeModelGroup();
-    if (s.tree != tree || s.serial != tree->serial || g == nullptr || K->anc != P || P->anc == nullptr)
+    if (s.tree != tree || s.serial != tree->serial || g == nullptr || K->anc != P || S == nullptr)
         return kNoLScore;
+    // T: the other half of the edge K joined (the basal fork's other
+    // children when K was rerooted there instead).
     TreeNode *T = P->firstChild == K ? K->nextSib : P->firstChild;
-    if (T == nullptr || T == K)
+    if (P->anc != nullptr && (T == nullptr || T == K))
         return kNoLScore;
     // Arrays taken by anyone else since the last neighbour (a whole score)
     // are theirs: nothing held can be vouched for.
@@ -289,20 +327,26 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
     // tree swapped, not a merged and a halved edge far from where an edge
     // near length 0 (the interchange of a tie) or a long edge ends.
     TreeNode *edges[5] = {T, K, P, nullptr, nullptr};
-    const Interchange nni = interchangeEdges(P, S, edges);
     const double lo = std::max(getActiveML()->minBrlen, 0.0);
-    if (nni == Interchange::kNone) {
-        S->edge.brlen += P->edge.brlen;
-        T->edge.brlen = P->edge.brlen = std::max(T->edge.brlen / 2.0, lo);
-    } else if (nni == Interchange::kBelowCut) {
-        std::swap(S->edge.brlen, P->edge.brlen);
-    } else if (nni == Interchange::kAboveCut) {
-        std::swap(T->edge.brlen, P->edge.brlen);
+    int nEdges = 3;
+    if (P->anc == nullptr) {
+        if ((nEdges = rerootEdges(s, K, S, edges, lo)) == 0)
+            return kNoLScore;
+    } else {
+        const Interchange nni = interchangeEdges(P, S, edges);
+        if (nni == Interchange::kNone) {
+            S->edge.brlen += P->edge.brlen;
+            T->edge.brlen = P->edge.brlen = std::max(T->edge.brlen / 2.0, lo);
+        } else if (nni == Interchange::kBelowCut) {
+            std::swap(S->edge.brlen, P->edge.brlen);
+        } else if (nni == Interchange::kAboveCut) {
+            std::swap(T->edge.brlen, P->edge.brlen);
+        }
+        nEdges = nni == Interchange::kNone ? 3 : 5;
     }
     setActiveTreeForML(tree);
     dropStale(s, g);
     double score = kNoLScore;
-    const int nEdges = nni == Interchange::kNone ? 3 : 5;
     double lastRound = kNoLScore;
     for (int round = 0; round < kJoinRounds; ++round) {
         double largest = 0.0;
@@ -325,7 +369,7 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
         }
         // Five edges move one another: they go on while a round gains.
         const bool settled = nEdges == 3 ? largest < kJoinTolerance : lastRound - score < kJoinGain;
-        if (settled || score > bound + kScreenMargin + kRoundGainBound)
+        if (settled || score > bound + kRoundGainBound)
             break;
         lastRound = score;
     }
@@ -349,7 +393,7 @@ void swapScreenLengths(Tree *tree, bool fitted)
     }
 }
 
-bool swapScreenRejects(double local, double bound) { return local < kNoLScore && local > bound + kScreenMargin; }
+bool swapScreenRejects(double local, double bound) { return local < kNoLScore && local > bound; }
 
 double swapScreenRecheck()
 {

@@ -26,13 +26,16 @@ void swapScreenLengths(Tree *tree, bool fitted);
 // every length the swapped tree's, the edge P left merged into S's, and the
 // three edges at P optimised (the move made with the fitted lengths on); an
 // interchange across one edge keeps its lengths and has the five edges
-// around that edge optimised.
+// around that edge optimised. Where P is the basal fork, K's subtree stays
+// there and was rerooted, S being K's child off the path to the new root:
+// the rest of the tree joined at the new root's edge, scored alike.
 // A neighbour far beyond the bound after one round over the three edges
 // gets that round's score. kNoLScore when it cannot be had.
 double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double bound);
 
 // Whether a neighbour's local score leaves it out against the search's
-// bound: a whole fit would gain less than the margin on it.
+// bound: no better than the bound (a close one comes back in the second
+// look).
 bool swapScreenRejects(double local, double bound);
 
 // How far over the bound a neighbour left out may score locally and still

@@ -83,15 +83,32 @@ Rounding roundingOf(const Visit &v, double s)
     return cmp < 0 && best - s <= v.roundingTolerance(best) ? Rounding::kSameTree : Rounding::kNone;
 }
 
+// The edge a move leaves, for the screen: the sibling of the subtree at K.
+// A subtree hanging from the root's fork stays there and is rerooted
+// instead, the rest of the tree joining it at the new root's edge: the
+// edge left is then the one of K's children off the path to the new root.
+// A move that changes nothing of the kind has none and is scored whole.
+TreeNode *edgeLeft(const RearrObject *move)
+{
+    TreeNode *K = move->node[0], *P = K->anc, *R = move->node[2];
+    if (P->anc != nullptr)
+        return P->firstChild == K ? K->nextSib : P->firstChild;
+    if (R == K || K->firstChild == nullptr || K->firstChild->nextSib == nullptr ||
+        K->firstChild->nextSib->nextSib != nullptr)
+        return nullptr;
+    TreeNode *onPath = R;
+    while (onPath->anc != K)
+        onPath = onPath->anc;
+    return K->firstChild == onPath ? onPath->nextSib : K->firstChild;
+}
+
 // The neighbour of one move scored whole, unless the criterion's local
 // score of it, made from the swapped tree's own lengths, already leaves it
-// out; the whole score sees the tree as it would without the screen. A
-// subtree cut from the root's fork has no edge to leave and is always
-// scored whole.
+// out; the whole score sees the tree as it would without the screen.
 bool neighborScore(Visit &v, const RearrObject *move, double bound, double *score)
 {
     TreeNode *K = move->node[0], *P = K->anc;
-    TreeNode *S = P->anc == nullptr ? nullptr : P->firstChild == K ? K->nextSib : P->firstChild;
+    TreeNode *S = edgeLeft(move);
     if (v.screen && S != nullptr) {
         v.screen->lengths(v.tree, true);
         double local = kNoScoreValue;

@@ -173,11 +173,12 @@ protected:
         treeText = treeText.substr(0, treeText.find(';'));
     }
 
-    // The tree's -ln L under the current settings, prepared afresh.
-    double score()
+    // The tree's -ln L under the current settings, prepared afresh; hung
+    // from that tip (as a search holds an unrooted tree) when rootTip >= 0.
+    double score(int rootTip = -1)
     {
         tree.reset(createTreeForTaxa(12, 12, false));
-        buildTestTree(tree.get(), treeText, -1);
+        buildTestTree(tree.get(), treeText, rootTip);
         setTraversalSeq(tree.get());
         applySettings();
         EXPECT_EQ(initializeML(true, false, false, false, tree.get()), 0);

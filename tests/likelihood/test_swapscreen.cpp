@@ -4,6 +4,7 @@
 // screen left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -35,17 +36,35 @@ protected:
     };
 
     // Every move of the type (TBR unless told) that leaves an edge behind
-    // (K's fork not the root's).
-    std::vector<Move> moves(int swapType = kSwapTBR)
+    // (K's fork not the root's), or with `atRoot` only the moves that
+    // reroot a subtree of the root's fork.
+    std::vector<Move> moves(int swapType = kSwapTBR, bool atRoot = false)
     {
-        std::vector<Move> out;
-        auto fn = [](void *ctx, TreeNode *K, TreeNode *T, TreeNode *R, double) {
-            if (K->anc->anc != nullptr)
-                static_cast<std::vector<Move> *>(ctx)->push_back({K, T, R});
+        struct Ctx {
+            std::vector<Move> out;
+            bool atRoot;
+        } ctx{{}, atRoot};
+        auto fn = [](void *arg, TreeNode *K, TreeNode *T, TreeNode *R, double) {
+            auto *c = static_cast<Ctx *>(arg);
+            if ((K->anc->anc == nullptr) == c->atRoot)
+                c->out.push_back({K, T, R});
             return 0;
         };
-        forEachTbrMove(tree.get(), nullptr, swapType, 0, fn, &out);
-        return out;
+        forEachTbrMove(tree.get(), nullptr, swapType, 0, fn, &ctx);
+        return ctx.out;
+    }
+
+    // The edge a move leaves: K's sibling, or for a subtree of the root's
+    // fork rerooted at R, K's child off the path to R.
+    static TreeNode *edgeLeft(const Move &m)
+    {
+        TreeNode *P = m.K->anc;
+        if (P->anc != nullptr)
+            return P->firstChild == m.K ? m.K->nextSib : P->firstChild;
+        TreeNode *onPath = m.R;
+        while (onPath->anc != m.K)
+            onPath = onPath->anc;
+        return m.K->firstChild == onPath ? onPath->nextSib : m.K->firstChild;
     }
 
     // -ln L of the neighbour of one move with every length fitted from the
@@ -71,7 +90,7 @@ protected:
     double screened(const Move &m, double *whole = nullptr, double bound = kNoLScore)
     {
         TreeNode *P = m.K->anc;
-        TreeNode *S = P->firstChild == m.K ? m.K->nextSib : P->firstChild;
+        TreeNode *S = edgeLeft(m);
         RearrObject move, inverse;
         makeRearrObject(&move, m.K, m.T, m.R, 0.0);
         swapScreenLengths(tree.get(), true);
@@ -115,7 +134,9 @@ TEST_F(SwapScreenTest, SecondLookWindowWidensToTwiceTheMissAndStartsAfreshPerSea
     score();
     const double initial = swapScreenRecheck();
     const double bound = 1000.0;
-    EXPECT_TRUE(swapScreenRejects(bound + initial - 0.01, bound)) << "the window reaches past the margin";
+    EXPECT_TRUE(swapScreenRejects(bound + 0.05, bound)) << "no better locally: left for the second look";
+    EXPECT_FALSE(swapScreenRejects(bound - 0.05, bound));
+    EXPECT_GT(initial, 2.0) << "the window reaches past what a whole fit gains";
     swapScreenMissed(bound + initial, bound - 1.0);
     EXPECT_DOUBLE_EQ(swapScreenRecheck(), 2.0 * (initial + 1.0));
     swapScreenMissed(bound + 1.0, bound - 0.5);
@@ -176,6 +197,44 @@ TEST_F(SwapScreenTest, LocalScoreIsNoBetterThanTheWholeFit)
     }
     swapScreenEnd(tree.get());
     EXPECT_FALSE(swapScreenRejects(kNoLScore, 100.0)) << "no score leaves nothing out";
+}
+
+// In a search a tree hangs from a taxon, and the subtree below it is
+// rerooted: that taxon joins the rest at the new root's edge. Such a
+// neighbour is screened like any other (before, each was scored whole, a
+// third of a search's whole scores and more): its local score comes from
+// the arrays kept as from arrays made from nothing, is never better than
+// its whole fit, and misses it by no more than other moves' local scores
+// miss theirs.
+TEST_F(SwapScreenTest, RerootsBelowTheRootTaxonAreScreenedLikeOtherMoves)
+{
+    loadExample(0, 600);
+    treeText = "(1:0.12,((2:0.10,3:0.06):0.07,(((4:0.15,5:0.09):0.03,6:0.20):0.06,"
+               "((7:0.11,(8:0.07,9:0.13):0.05):0.08,(10:0.09,11:0.16):0.04):0.03):0.02):0.05):0.08";
+    ml.rates = 1;
+    ml.useApproxLim = 1;
+    const double swapped = score(0);
+    ASSERT_TRUE(swapScreenBegin(tree.get()));
+    double widest = 0.0;
+    for (const Move &m : moves())
+        if (const double fit = wholeFit(m); fit < swapped + 50.0)
+            widest = std::max(widest, screened(m) - fit);
+    const std::vector<Move> all = moves(kSwapTBR, true);
+    ASSERT_GE(all.size(), 10u);
+    for (size_t i = 0; i < all.size(); ++i) {
+        const double local = screened(all[i]);
+        ASSERT_LT(local, kNoLScore) << "move " << i;
+        const double fit = wholeFit(all[i]);
+        EXPECT_GE(local, fit - 1e-3) << "move " << i;
+        if (fit < swapped + 50.0)
+            EXPECT_LE(local - fit, widest) << "move " << i;
+        releaseAllCLAs(tree.get(), g);
+        double whole = 0.0;
+        EXPECT_NEAR(screened(all[i], &whole), local, 1e-6 * local) << "move " << i;
+        EXPECT_NEAR(whole, local, 1e-6 * local) << "move " << i;
+    }
+    swapScreenEnd(tree.get());
+    EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
 }
 
 // An interchange across one edge changes the tree at both of its ends: its
