@@ -2225,6 +2225,44 @@ void showHSearchStatusRow(bool randomAddition, const char *elapsed, uint32_t rep
     qel_printf("%s\n", row.c_str());
 }
 
+// A likelihood search scores each tree from the lengths and parameters the
+// trees before it reached, and a fit's passes may stop short of the optimum
+// (the pass limit, the tolerance): the score a tree got on the way is not
+// the one it has once fitted afresh, as LScores and every later command fit
+// it. The trees kept are fitted afresh when the search ends, so that the
+// scores stored and the best one reported are theirs. Without warm starts
+// and a deadline, each starts where LScores starts. Nonzero when stopped.
+int rescoreSavedTrees(HSearchRun &run)
+{
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    double *scores = mainScores(run);
+    if (gCriterion != kCriterionLikelihood || !f || !scores)
+        return 0;
+    if (run.warmBy) {
+        run.warmBy->warmStarts(false);
+        run.warmBy = nullptr;
+    }
+    if (f->deadline)
+        f->deadline(0);
+    setStatusText("Calculating score(s) of trees found...");
+    TreeHandle tree(createSearchTree(run.data));
+    if (!tree)
+        return 1;
+    double best = kNoScoreValue;
+    for (uint32_t k = run.retained + 1; k <= numSaved(run); k++) {
+        if (getTree(run.mainBuf, k, tree.get()) != 0)
+            return 1;
+        const double s = criterionScoreWithLengths(tree.get(), kNoScoreValue);
+        if (s >= kNoScoreValue)
+            return getAbortedStatus() != 0 ? 2 : 1;
+        scores[k - 1] = s;
+        best = std::min(best, s);
+    }
+    if (best < kNoScoreValue)
+        run.hsd->bestScoreRep = run.hsd->bestScoreOverall = best;
+    return 0;
+}
+
 int stdHeuristicSearch(int mode, DataInfo *data)
 {
     if (!data)
@@ -2393,6 +2431,12 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
             gSearchState.limitedOuterReps++;
         if (replicated && (result == 0 || limitResult(result)))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
+    }
+    // An interrupted search keeps the scores it had; any other end of an
+    // unreplicated search stores its trees' own.
+    if (!replicated && result != 1 && result != 2) {
+        if (const int rc = rescoreSavedTrees(run); rc != 0)
+            result = rc;
     }
     setTimeMark(&stop);
     if (result == 2)
