@@ -432,6 +432,9 @@ int getUserResponse(const char *prompt, const char *suffix, char defaultChar, co
 
     const unsigned secondsLeft = suspendAlarm();
     const int32_t savedAbort = gAborted_.load();
+    // An owner asking about its interrupt must not have the reading of the
+    // answer stopped by that same interrupt.
+    const bool savedOwned = gOwnedInterrupt.exchange(false);
     int counter = 0;
     int index;
     for (;;) {
@@ -455,6 +458,8 @@ int getUserResponse(const char *prompt, const char *suffix, char defaultChar, co
     }
     restartAlarm(secondsLeft);
     gAborted_.store(savedAbort);
+    if (savedOwned)
+        gOwnedInterrupt.store(true);
     return index;
 }
 

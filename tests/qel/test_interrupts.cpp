@@ -155,6 +155,16 @@ TEST_F(InterruptTest, AnOwnerAsksAboutAnInterruptKeptOffTheFlag)
     EXPECT_EQ(gAborted_.load(), 1);
     EXPECT_EQ(count("Stop after this round?"), 1u);
     setDefaultMode(false);
+    // Asked at the terminal, the answer is read once and taken.
+    setAbortedStatus(0);
+    setInterruptOwner(askingOwner);
+    type("y\n");
+    setAbortFlag(SIGINT);
+    gOwnerConfirmed = false;
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_TRUE(gOwnerConfirmed);
+    EXPECT_EQ(count("Stop after this round?"), 2u);
+    setInterruptOwner(nullptr);
 }
 
 TEST_F(InterruptTest, TheTestSwitchRaisesTheInterruptAtTheKthPoll)
