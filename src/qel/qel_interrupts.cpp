@@ -180,8 +180,26 @@ int findAnswer(const char *allowed, int answer)
 
 // ------------------------------------------------------------ interrupts
 
+namespace {
+// Read by the interrupt handler, which runs on the main thread only.
+std::atomic<void (*)()> gInterruptOwner{nullptr};
+std::atomic<bool> gInOwner{false};  // the owner polls too while it asks
+static_assert(std::atomic<bool>::is_always_lock_free);
+// A user interrupt kept for the owner. It is held apart from the abort flag
+// so that no code reading the flag (a worker thread of a threaded analysis,
+// a command that looks at the flag without polling) stops on it: only a
+// poll on the main thread hands it to the owner.
+std::atomic<bool> gOwnedInterrupt{false};
+uint64_t gPollsBeforeInterrupt = 0;
+}  // namespace
+
 void setAbortFlag(int)
 {
+    if (gInterruptOwner.load() && !gInOwner.load()) {
+        if (!gOwnedInterrupt.exchange(true))
+            gAbortConfirmed.store(false);
+        return;
+    }
     // A fresh interrupt needs a fresh confirmation; a repeated one while the
     // stop is already confirmed must not ask again.
     if (gAborted_.exchange(1) == 0)
@@ -262,13 +280,13 @@ int32_t setAbortedStatus(uint32_t value)
     return gAborted_.exchange(static_cast<int32_t>(value));
 }
 
-namespace {
-void (*gInterruptOwner)() = nullptr;
-bool gInOwner = false;  // the owner polls too while it asks
-uint64_t gPollsBeforeInterrupt = 0;
-}  // namespace
-
-void setInterruptOwner(void (*owner)()) { gInterruptOwner = owner; }
+void setInterruptOwner(void (*owner)())
+{
+    gInterruptOwner = owner;
+    // An interrupt the owner has not yet taken is not lost with it.
+    if (!owner && gOwnedInterrupt.exchange(false))
+        setAbortFlag(SIGINT);
+}
 
 void setInterruptAtPoll(uint64_t k) { gPollsBeforeInterrupt = k; }
 
@@ -277,12 +295,19 @@ int32_t getAbortedStatus()
     checkTermination();
     if (!onMainThread())
         return gAborted_.load();
-    if (gInterruptOwner && !gInOwner && gAborted_.load() > 0 && pendingTerminationSignal() == 0) {
-        gInOwner = true;
-        gInterruptOwner();
-        gInOwner = false;
+    void (*owner)() = gInterruptOwner.load();
+    if (owner && !gInOwner.load() && (gOwnedInterrupt.load() || gAborted_.load() > 0) &&
+        pendingTerminationSignal() == 0) {
+        gInOwner.store(true);
+        owner();
+        // Cleared before the owner is left: an interrupt from here on is a
+        // new one.
+        gOwnedInterrupt.store(false);
+        gInOwner.store(false);
     }
-    const int32_t seen = gAborted_.load();
+    int32_t seen = gAborted_.load();
+    if (seen == 0 && gInOwner.load() && gOwnedInterrupt.load())
+        seen = 1;
     // The switch's interrupt arrives just after this poll, as a signal
     // may: what reads the flag next, a poll or a plain look at it, finds it.
     if (gPollsBeforeInterrupt > 0 && --gPollsBeforeInterrupt == 0)
@@ -312,11 +337,13 @@ bool confirmAbortRequestFor(const char *question)
     checkTermination();
     if (!gRunningAsMaster || gAbortConfirmed.load())
         return true;
-    if (userQuery(true, "%s", question))
+    if (userQuery(true, "%s", question)) {
         gAbortConfirmed.store(true);
-    else
+    } else {
         gAborted_.store(0);
-    return gAborted_.load() != 0;
+        gOwnedInterrupt.store(false);
+    }
+    return gAborted_.load() != 0 || (gInOwner.load() && gOwnedInterrupt.load());
 }
 
 // ------------------------------------------------------------ run modes
@@ -405,6 +432,9 @@ int getUserResponse(const char *prompt, const char *suffix, char defaultChar, co
 
     const unsigned secondsLeft = suspendAlarm();
     const int32_t savedAbort = gAborted_.load();
+    // An owner asking about its interrupt must not have the reading of the
+    // answer stopped by that same interrupt.
+    const bool savedOwned = gOwnedInterrupt.exchange(false);
     int counter = 0;
     int index;
     for (;;) {
@@ -428,6 +458,8 @@ int getUserResponse(const char *prompt, const char *suffix, char defaultChar, co
     }
     restartAlarm(secondsLeft);
     gAborted_.store(savedAbort);
+    if (savedOwned)
+        gOwnedInterrupt.store(true);
     return index;
 }
 

@@ -73,6 +73,9 @@ int32_t getAbortedStatus();
 // a poll on the main thread finds is handed to the owner, which asks and
 // clears the flag: the commands run inside the operation never see the
 // interrupt, so none of them can end the operation without its question.
+// A user interrupt that arrives while an owner is set is not put on the
+// flag at all, so neither worker threads nor code that looks at the flag
+// without polling stop on it; the owner sees it through getAbortedStatus.
 // Cancels (a negative flag) and termination signals are not handed over.
 // Null removes the owner.
 void setInterruptOwner(void (*owner)());

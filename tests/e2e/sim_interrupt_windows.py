@@ -11,7 +11,11 @@ answered yes: the loop finishes the replicate it is in and stops. An
 interrupt before the loop or after it stops the file as anywhere else, but
 a results file already written keeps every row.
 
-Usage: sim_interrupt_windows.py <vorn>
+With "threaded" the replicate's analyses are a distance tree and a
+threaded SVDQuartets run instead, whose worker threads and whose distance
+calculation look at the interrupt flag without polling it.
+
+Usage: sim_interrupt_windows.py <vorn> [threaded]
 """
 import os
 import re
@@ -28,11 +32,18 @@ begin dnasim;
   truetree source=memory treenum=1;
   simdata nchar=300;
   beginsim nreps=%d seed=3 showModel=no monitor=no resultsFile=(name=res.txt replace);
-    hsearch; tally pars;
-    bootstrap nreps=2 seed=5 grpfreq=no; tally boot;
-  endsim;
+%s  endsim;
 end;
-""" % NREPS
+"""
+ANALYSES = {
+    "search": ("""    hsearch; tally pars;
+    bootstrap nreps=2 seed=5 grpfreq=no; tally boot;
+""", "pars", "boot"),
+    "threaded": ("""    dset distance=p; nj; tally nj;
+    svdquartets nthreads=2 seed=4; tally svd;
+""", "nj", "svd"),
+}
+LABELS = ()
 QUESTION = "Do you really want to stop the simulation (after the current replicate)?"
 OLD = "old results\n"
 
@@ -61,7 +72,7 @@ def check(k, out, res):
     if "interrupted; the file was left as it was" in out:
         return ["poll %d: the results were abandoned" % k]
     rows = res.split("\n")
-    if rows[0] != "Length\tRep\tpars_Ntrees\tpars_correct\tpars_P\tboot_Ntrees\tboot_correct\tboot_P":
+    if rows[0] != "Length\tRep" + "".join("\t%s_Ntrees\t%s_correct\t%s_P" % (t, t, t) for t in LABELS):
         return ["poll %d: no header: %r" % (k, rows[:2])]
     reps = [r.split("\t")[1] for r in rows[1:] if r]
     stop = re.search(r"Simulation stopped by the user after replicate (\d+)\.", out)
@@ -86,7 +97,10 @@ def check(k, out, res):
 
 
 def main():
+    global SIM, LABELS
     vorn = os.path.abspath(sys.argv[1])
+    body, *LABELS = ANALYSES[sys.argv[2] if len(sys.argv) > 2 else "search"]
+    SIM = SIM % (NREPS, body)
     failures = []
     after = 0  # runs interrupted after the loop
     with tempfile.TemporaryDirectory(prefix="vorn-simint-") as tmp:

@@ -109,11 +109,13 @@ TEST_F(InterruptTest, AnOwnerTakesEveryInterruptAMainThreadPollFinds)
     setAbortFlag(SIGINT);
     EXPECT_EQ(getAbortedStatus(), 0);
     EXPECT_EQ(gOwnerCalls, 1);
-    // Another thread sees the raw flag; the owner is left to the main thread.
+    // Neither another thread (a worker of a threaded analysis) nor a plain
+    // look at the flag sees the interrupt: it waits for a main-thread poll.
     setAbortFlag(SIGINT);
-    int32_t seen = 0;
+    int32_t seen = -5;
     std::thread([&] { seen = getAbortedStatus(); }).join();
-    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(seen, 0);
+    EXPECT_EQ(gAborted_.load(), 0);
     EXPECT_EQ(gOwnerCalls, 1);
     EXPECT_EQ(getAbortedStatus(), 0);
     EXPECT_EQ(gOwnerCalls, 2);
@@ -126,6 +128,43 @@ TEST_F(InterruptTest, AnOwnerTakesEveryInterruptAMainThreadPollFinds)
     EXPECT_EQ(getAbortedStatus(), 1);
     EXPECT_EQ(gOwnerCalls, 2);
     EXPECT_TRUE(gOut.empty());
+}
+
+bool gOwnerConfirmed = false;
+
+void askingOwner()
+{
+    gOwnerConfirmed = confirmAbortRequestFor("Stop after this round?");
+    setAbortedStatus(0);
+}
+
+TEST_F(InterruptTest, AnOwnerAsksAboutAnInterruptKeptOffTheFlag)
+{
+    initSignalHandlers();
+    setDefaultMode(true);  // answers yes
+    setInterruptOwner(askingOwner);
+    setAbortFlag(SIGINT);
+    gOwnerConfirmed = false;
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_TRUE(gOwnerConfirmed);
+    EXPECT_EQ(count("Stop after this round?"), 1u);
+    // One not yet taken when the owner goes is put on the flag.
+    setAbortFlag(SIGINT);
+    EXPECT_EQ(gAborted_.load(), 0);
+    setInterruptOwner(nullptr);
+    EXPECT_EQ(gAborted_.load(), 1);
+    EXPECT_EQ(count("Stop after this round?"), 1u);
+    setDefaultMode(false);
+    // Asked at the terminal, the answer is read once and taken.
+    setAbortedStatus(0);
+    setInterruptOwner(askingOwner);
+    type("y\n");
+    setAbortFlag(SIGINT);
+    gOwnerConfirmed = false;
+    EXPECT_EQ(getAbortedStatus(), 0);
+    EXPECT_TRUE(gOwnerConfirmed);
+    EXPECT_EQ(count("Stop after this round?"), 2u);
+    setInterruptOwner(nullptr);
 }
 
 TEST_F(InterruptTest, TheTestSwitchRaisesTheInterruptAtTheKthPoll)
