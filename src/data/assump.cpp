@@ -458,13 +458,23 @@ constexpr NexusBlockCmd kCodonsCmds[] = {
     {"link", skipCmd},                 {"comment", skipCmd},
 };
 
+// A block refused at its start. Read from a file, its commands are passed
+// over up to its end; typed, the error has already thrown the rest of the
+// line away, "end" with it, and waiting for an end would swallow every
+// command typed after it.
+void abandonRefusedBlock()
+{
+    if (inBatchInputMode())
+        skipThruEndOfBlock();
+}
+
 int needCharacters(const char *block)
 {
     const DataInfo *d = activeDataInfo();
     if (d && (d->flags & kHaveCharacters))
         return 0;
     qel_errorMsg(330, "%s block is not allowed unless an active DATA (or TAXA/CHARACTERS) block exists.\t", block);
-    skipThruEndOfBlock();
+    abandonRefusedBlock();
     return 1;
 }
 
@@ -618,7 +628,7 @@ int processSetsBlock()
         qel_errorMsg(331, "A %s block is not allowed unless an active DATA or TAXA block exists.\tMake sure that a "
                           "DATA or TAXA block precedes this one, and that its name is not misspelled or commented out.",
                      "SETS");
-        skipThruEndOfBlock();
+        abandonRefusedBlock();
         return 1;
     }
     if (!assumpData())

@@ -152,11 +152,10 @@ std::vector<uint64_t> minfWeights(Tree *tree)
     return weight;
 }
 
-void minfOrdered(const DataInfo *d, Tree *tree, const std::vector<uint64_t> &weight)
+void minfOrdered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vector<uint64_t> &weight)
 {
     const PackedData *pd = packedData(d);
     const uint32_t L = 2 * pd->ordWords;
-    TreeNode *root = tree->root;
     ParsNodeSets *r = down(root);
     std::vector<uint64_t> t0(static_cast<size_t>(tree->maxNodes) * L), t1(t0.size()), m0(t0.size()), m1(t0.size());
     auto at = [&](const TreeNode *n) { return static_cast<size_t>(nodePosition(tree, n)) * L; };
@@ -193,10 +192,9 @@ void minfOrdered(const DataInfo *d, Tree *tree, const std::vector<uint64_t> &wei
     }
 }
 
-void minfUnordered(const DataInfo *d, Tree *tree, const std::vector<uint64_t> &weight)
+void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vector<uint64_t> &weight)
 {
     const PackedData *pd = packedData(d);
-    TreeNode *root = tree->root;
     std::vector<uint32_t> trial(tree->maxNodes, 0);
     for (uint32_t c : pd->unoChars) {
         const PackSlot &slot = pd->slots[c];
@@ -247,6 +245,39 @@ void minfUnordered(const DataInfo *d, Tree *tree, const std::vector<uint64_t> &w
         }
         f.set(down(root), uint64_t{1} << bestState);
     }
+}
+
+void minfResolveBelowAncestor(const DataInfo *d, Tree *tree)
+{
+    const PackedData *pd = packedData(d);
+    TreeNode *root = tree->root, *base = root->firstChild;
+    if (!base->firstChild)
+        return;
+    const uint32_t L = 2 * pd->ordWords;
+    ParsNodeSets *r = down(root), *b = down(base);
+    // Before: which ordered bits and unordered characters the ancestor
+    // only repeats.
+    std::vector<uint64_t> same(L);
+    for (uint32_t l = 0; l < L; l++)
+        same[l] = ~((r->ord[l] ^ b->ord[l]) | (r->ord[L + l] ^ b->ord[L + l]));
+    std::vector<uint8_t> unoSame(pd->unoChars.size());
+    for (size_t i = 0; i < pd->unoChars.size(); i++) {
+        const PackSlot &slot = pd->slots[pd->unoChars[i]];
+        unoSame[i] = slot.width && unoField(slot).get(r) == unoField(slot).get(b);
+    }
+    const std::vector<uint64_t> weight = minfWeights(tree);
+    if (L)
+        minfOrdered(d, tree, base, weight);
+    minfUnordered(d, tree, base, weight);
+    for (uint32_t l = 0; l < L; l++) {
+        r->ord[l] = (r->ord[l] & ~same[l]) | (b->ord[l] & same[l]);
+        r->ord[L + l] = (r->ord[L + l] & ~same[l]) | (b->ord[L + l] & same[l]);
+    }
+    for (size_t i = 0; i < pd->unoChars.size(); i++)
+        if (unoSame[i]) {
+            const UnoField f = unoField(pd->slots[pd->unoChars[i]]);
+            f.set(r, f.get(b));
+        }
 }
 
 void finalPass(DataInfo *d, Tree *tree, ParsOpt opt, bool steps)
@@ -351,13 +382,27 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
         upAndFinalSets(d, tree);
     }
     TreeNode *root = tree->root;
-    if (root->firstChild && root->firstChild->nextSib) {
+    // The ancestor's sets belong to the packed data, which outlives this
+    // reconstruction: the MinF choice lent to them is taken back after it.
+    std::vector<uint64_t> ancOrd, ancUno;
+    const bool belowAncestor = opt == ParsOpt::MinF && root->firstChild && !root->firstChild->nextSib;
+    if (belowAncestor) {
+        // Held at an ancestor: the basal node is the one MinF resolves.
+        // Where the ancestor's set is the basal node's own (no states of
+        // its own), it takes the state chosen, so that its edge gains no
+        // change; where it has states, they stand.
+        const PackedData *pd = packedData(d);
+        ancOrd.assign(down(root)->ord, down(root)->ord + 4 * pd->ordWords);
+        ancUno.assign(down(root)->uno, down(root)->uno + 2 * pd->unoWords);
+        setTraversalSeq(tree);
+        minfResolveBelowAncestor(d, tree);
+    } else if (root->firstChild && root->firstChild->nextSib) {
         if (opt == ParsOpt::MinF) {
             setTraversalSeq(tree);
             const std::vector<uint64_t> weight = minfWeights(tree);
             if (packedData(d)->ordWords)
-                minfOrdered(d, tree, weight);
-            minfUnordered(d, tree, weight);
+                minfOrdered(d, tree, root, weight);
+            minfUnordered(d, tree, root, weight);
         } else {
             const bool delTran = opt == ParsOpt::DelTran;
             basalOrdered(d, tree, delTran);
@@ -366,6 +411,10 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
         }
     }
     finalPass(d, tree, opt, bySteps);
+    if (belowAncestor) {
+        std::copy(ancOrd.begin(), ancOrd.end(), down(root)->ord);
+        std::copy(ancUno.begin(), ancUno.end(), down(root)->uno);
+    }
     byStepsScope.reset();
     if (bySteps)
         dolWriteDecisions(d, tree);
@@ -567,7 +616,10 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
             return 1;
         rootChanged = true;
     }
-    if (pars && scoring && gPars.opt != static_cast<uint32_t>(ParsOpt::MinF))
+    // MinF reconstructed an unrooted tree at its centroid above; a tree that
+    // already has its root is reconstructed here at that root, or its
+    // branches would keep no changes at all.
+    if (pars && scoring && (rooted || gPars.opt != static_cast<uint32_t>(ParsOpt::MinF)))
         optimizeParsimony(data, tree, rooted || rootChanged);
     if (scoring) {
         rememberLastTreeOptimized(treeNumber, score);

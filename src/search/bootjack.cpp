@@ -466,7 +466,7 @@ int runReplicates(DataInfo *data)
 // indented by hand, as that file knows no indentation.
 void showBootJackSettings(PrintHook print, const char *lead)
 {
-    static const char *const kSearchNames[] = {"heuristic", "branch-and-bound", "fast stepwise-addition", "NJ",
+    static const char *const kSearchNames[] = {"heuristic", "branch-and-bound", "fast-heuristic", "neighbor-joining",
                                                "UPGMA"};
     const BootJackData &b = btjkData;
     print("%s%s method with %s search:\n", lead, capitalized(b.name).c_str(),
