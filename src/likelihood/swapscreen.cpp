@@ -34,6 +34,15 @@ constexpr double kJoinGain = 0.01;
 // neighbour this far beyond the bound after one round is left out
 // without the others.
 constexpr double kRoundGainBound = 100.0;
+// The joining edge is fitted first; most neighbours of a tree near the end
+// of a search (a distant reconnection above all) are already this far
+// beyond the bound with it fitted and the two others at the lengths the
+// move gave them, and fitting those two would not bring them back: such a
+// neighbour is left out on that score, without the arrays and Newton
+// steps of the other two edges. The bound is twice the one after a whole
+// round: the first round's two other edges may gain more than the later
+// rounds do.
+constexpr double kFirstEdgeGainBound = 200.0;
 // How far over the bound a neighbour left out may score locally and still
 // be scored whole before a search ends at a tree. The local score misses
 // what a whole fit of every length gains, by a few units now and then;
@@ -360,12 +369,17 @@ double swapScreenScore(Tree *tree, TreeNode *K, TreeNode *P, TreeNode *S, double
             double d1 = 0.0;
             const double len = n->edge.brlen;
             const bool last = k == nEdges - 1;
-            const double sc = optimizeOneEdge(n, g, last, &d1, kJoinTolerance);
+            const bool early = round == 0 && k == 0 && nEdges == 3 && bound < kNoLScore;
+            const double sc = optimizeOneEdge(n, g, last || early, &d1, kJoinTolerance);
             if (last)
                 score = sc;
             largest = std::max(largest, d1);
             if (n->edge.brlen != len)
                 dropStale(s, g);
+            if (early && sc > bound + kFirstEdgeGainBound) {
+                recordKeys(s, g);
+                return sc;
+            }
         }
         // Five edges move one another: they go on while a round gains.
         const bool settled = nEdges == 3 ? largest < kJoinTolerance : lastRound - score < kJoinGain;

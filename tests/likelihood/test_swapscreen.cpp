@@ -341,3 +341,38 @@ TEST_F(SwapScreenTest, UnderPerTreeEstimatesAPassedNeighbourGetsItsOwnEstimate)
 }
 
 }  // namespace
+
+// A neighbour far beyond the bound with only its joining edge fitted is
+// left out on that score. From trees near and far from the example's, no
+// neighbour whose whole fit reaches the bound is cut short that way: its
+// score against that bound is the full local score, and a bound far below
+// every neighbour leaves each out.
+TEST_F(SwapScreenTest, NoNeighbourBetterWholeIsCutShortAfterItsJoiningEdge)
+{
+    loadExample(0, 600);
+    ml.rates = 1;
+    ml.useApproxLim = 1;
+    for (const char *text : {"", "(1:0.12,((2:0.10,3:0.06):0.07,(((4:0.15,5:0.09):0.03,6:0.20):0.06,"
+                                 "((7:0.11,(8:0.07,9:0.13):0.05):0.08,(10:0.09,11:0.16):0.04):0.03):0.02):0.05):0.08"}) {
+        if (*text != '\0')
+            treeText = text;
+        const double swapped = *text != '\0' ? score(0) : score();
+        ASSERT_TRUE(swapScreenBegin(tree.get()));
+        const std::vector<Move> all = moves();
+        ASSERT_GT(all.size(), 100u);
+        int cut = 0;
+        for (size_t i = 0; i < all.size(); i += 9) {
+            const double local = screened(all[i]);
+            const double fit = wholeFit(all[i]);
+            EXPECT_NEAR(screened(all[i], nullptr, fit), local, 1e-6 * local) << text << " move " << i;
+            const double far = screened(all[i], nullptr, swapped - 1000.0);
+            EXPECT_TRUE(swapScreenRejects(far, swapped - 1000.0)) << text << " move " << i;
+            cut += far > local + 1e-6 * local;
+            releaseAllCLAs(tree.get(), g);
+            EXPECT_NEAR(screened(all[i], nullptr, swapped - 1000.0), far, 1e-6 * far) << text << " move " << i;
+        }
+        EXPECT_GT(cut, 0) << text;
+        swapScreenEnd(tree.get());
+        EXPECT_EQ(numFreeCLAs(g), g->engine->pool->count);
+    }
+}
