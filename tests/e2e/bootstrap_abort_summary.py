@@ -10,9 +10,8 @@ import re
 import signal
 import sys
 import tempfile
-import time
 
-from vorn_run import read_output, start_vorn
+from vorn_run import read_output, start_vorn, wait_for_cpu
 
 DATA = """#NEXUS
 begin data; dimensions ntax=8 nchar=12; format datatype=standard symbols="01";
@@ -36,7 +35,11 @@ MANY = 1000000
 def interrupted(vorn, command):
     with tempfile.TemporaryDirectory(prefix="vorn-boot-") as tmp:
         proc = start_vorn(vorn, tmp, DATA + "begin vorn;\n  set warntree=no;\n  %s;\nend;\n" % command)
-        time.sleep(1.5)
+        # Interrupted once the run has had a second and a half of processor
+        # time, however busy the machine: a wait by the clock may end before
+        # the first replicate on a loaded processor. (Its output reaches the
+        # file only in blocks, so it cannot be watched for.)
+        wait_for_cpu(proc, 1.5)
         proc.send_signal(signal.SIGINT)
         proc.wait(timeout=120)
         return read_output(tmp)

@@ -1,6 +1,7 @@
 """Runs the vorn program on a command text in a fresh directory, the way
 the e2e check scripts beside this file need it."""
 import os
+import time
 import re
 import subprocess
 import tempfile
@@ -29,6 +30,31 @@ def read_output(tmp):
     """What a run begun by start_vorn has printed so far."""
     with open(os.path.join(tmp, "out.txt")) as f:
         return f.read()
+
+
+def cpu_seconds(proc):
+    """The processor time the process has used so far, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wait_for_cpu(proc, seconds, limit=120):
+    """True once the process has used `seconds` of processor time: a point
+    inside a long computation however busy the machine is, where a wait
+    measured by the clock may end before the program has got there."""
+    until = time.time() + limit
+    while time.time() < until and proc.poll() is None:
+        used = cpu_seconds(proc)
+        if used is None:
+            return False
+        if used >= seconds:
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def run_vorn(vorn, text, preexec_fn=None):
