@@ -41,7 +41,7 @@ def interrupted(vorn, command):
         # file only in blocks, so it cannot be watched for.)
         wait_for_cpu(proc, 1.5)
         proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=120)
+        proc.wait()
         return read_output(tmp)
 
 
@@ -64,7 +64,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vorn-boot-") as tmp:
         proc = start_vorn(vorn, tmp, DATA + "begin vorn;\n  set warntree=no;\n"
                           "  bootstrap nreps=7 seed=3 search=faststep grpfreq=no;\nend;\n")
-        proc.wait(timeout=120)
+        proc.wait()
         if "\n7 bootstrap replicates completed\n" not in read_output(tmp):
             failures.append("finished run: no completion line\n" + read_output(tmp)[-1200:])
     for f in failures:

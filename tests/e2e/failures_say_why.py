@@ -17,6 +17,7 @@ import re
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hostile")
 SAYS_WHY = re.compile(r"^(Error|\*{6})", re.M)
@@ -38,7 +39,7 @@ def run(vorn, text, timeout=120):
         env["HOME"] = home
         with open(os.devnull) as devnull:
             done = subprocess.run([vorn, "-n", "case.nex"], cwd=tmp, env=env, stdin=devnull,
-                                  capture_output=True, timeout=timeout)
+                                  capture_output=True, preexec_fn=cpu_limit(timeout))
         out = done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8", "replace")
         return done.returncode, out
 

@@ -51,7 +51,7 @@ def random_rows(ntax, nchar, seed):
 
 def run(vorn, text):
     with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
-        start_vorn(vorn, tmp, text).wait(timeout=300)
+        start_vorn(vorn, tmp, text).wait()
         return read_output(tmp)
 
 
@@ -140,7 +140,7 @@ def main():
             while time.time() < until and when not in open(path).read():
                 time.sleep(0.05)
             proc.send_signal(signal.SIGINT)
-            proc.wait(timeout=120)
+            proc.wait()
             return open(path).read()
 
     # An interrupt while the quartets are evaluated ends the command.

@@ -46,7 +46,7 @@ import subprocess
 import sys
 import tempfile
 
-from vorn_run import usable_processors
+from vorn_run import cpu_limit, usable_processors
 
 MASKS = [
     (re.compile(r"^Version \S+ for Unix/Linux \(built on .* at .*\)$", re.M),
@@ -136,7 +136,7 @@ def main():
         stdin_path = os.path.join(work, stdin_line.replace("{file}", name + ".nex")) if stdin_line else os.devnull
         with open(stdin_path) as stdin:
             run = subprocess.run([vorn] + args, cwd=work, env=env, stdin=stdin,
-                                 capture_output=True, timeout=300)
+                                 capture_output=True, preexec_fn=cpu_limit(900))
         for f in held:
             f.close()
 

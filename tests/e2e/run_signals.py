@@ -18,7 +18,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vorn_run import wait_for_cpu  # noqa: E402
+from vorn_run import cpu_limit, wait_for_cpu  # noqa: E402
 
 
 def data_block(ntax, nchar, seed):
@@ -136,7 +136,7 @@ def limited_write_case(vorn, ignore_signal):
         with open(os.path.join(tmp, "stdout"), "w") as out_file:
             rc = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
                                 stdin=subprocess.DEVNULL, stdout=out_file, stderr=subprocess.DEVNULL,
-                                preexec_fn=limit, timeout=120).returncode
+                                preexec_fn=cpu_limit(120, limit)).returncode
         out = open(os.path.join(tmp, "stdout"), errors="replace").read()
         if rc != 32:
             failures.append("%s: exit status %d, expected 32" % (name, rc))
@@ -166,7 +166,7 @@ def limited_score_file_case(vorn):
             resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
 
         run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
-                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=120)
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=cpu_limit(120, limit))
         out = run.stdout.decode("utf-8", "replace")
         if run.returncode != 32 or "Error" not in out or "Tree scores written" in out:
             failures.append("score file: status %d, the failed write not reported as such:\n%s"
@@ -204,7 +204,7 @@ def limited_sim_results_case(vorn):
             resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
 
         run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
-                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=300)
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=cpu_limit(300, limit))
         out = run.stdout.decode("utf-8", "replace")
         replicates = out.count("Starting replicate")
         if run.returncode != 32 or out.count("Error(#107)") != 1 or "Simulation results written" in out:

@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 HEAD = """#NEXUS
 begin taxa; dimensions ntax=4; taxlabels a b c d; end;
@@ -89,7 +90,7 @@ def run(vorn, text):
             f.write(text + "\nquit;\n")
         with open(os.devnull) as devnull:
             done = subprocess.run([vorn, "-n", "case.nex"], cwd=tmp, env=env, stdin=devnull,
-                                  capture_output=True, timeout=120)
+                                  capture_output=True, preexec_fn=cpu_limit(120))
         files = {}
         for name in os.listdir(tmp):
             if name.endswith(".txt"):
