@@ -71,13 +71,13 @@ def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
         # A search prints nothing while it runs, so its start cannot be
         # watched for; its data are read within moments of processor time.
         if watch:
-            started = wait_for(os.path.join(tmp, watch[0]), watch[1], 60)
+            started = wait_for(os.path.join(tmp, watch[0]), watch[1], 600)
             time.sleep(0.5)
         else:
             started = wait_for_cpu(proc, 1.5)
         proc.send_signal(signo)
         try:
-            rc = proc.wait(timeout=30)
+            rc = proc.wait(timeout=300)
         except subprocess.TimeoutExpired:
             proc.kill()
             rc = proc.wait()
@@ -225,9 +225,9 @@ def sim_term_case(vorn):
         with open(os.path.join(tmp, "stdout"), "w") as out:
             proc = subprocess.Popen([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
-            started = wait_for(os.path.join(tmp, "stdout"), "Starting replicate 3", 60)
+            started = wait_for(os.path.join(tmp, "stdout"), "Starting replicate 3", 600)
             proc.send_signal(signal.SIGTERM)
-            rc = proc.wait(timeout=30)
+            rc = proc.wait(timeout=300)
         text = open(os.path.join(tmp, "stdout"), errors="replace").read()
         os.remove(os.path.join(tmp, "stdout"))
         if not started or rc != 128 + signal.SIGTERM:
@@ -262,7 +262,7 @@ def interrupted_savedist_case(vorn):
                 time.sleep(0.01)
             proc.send_signal(signal.SIGINT)
             try:
-                rc = proc.wait(timeout=60)
+                rc = proc.wait(timeout=300)
             except subprocess.TimeoutExpired:
                 proc.kill()
                 rc = proc.wait()
@@ -294,7 +294,7 @@ def interrupted_showdist_case(vorn):
                 time.sleep(0.01)
             proc.send_signal(signal.SIGINT)
             try:
-                proc.wait(timeout=60)
+                proc.wait(timeout=300)
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()

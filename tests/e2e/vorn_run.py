@@ -56,7 +56,7 @@ def cpu_seconds(proc):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def wait_for_cpu(proc, seconds, limit=120):
+def wait_for_cpu(proc, seconds, limit=900):
     """True once the process has used `seconds` of processor time: a point
     inside a long computation however busy the machine is, where a wait
     measured by the clock may end before the program has got there."""
