@@ -336,6 +336,10 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         // Step 6: patterns and empirical frequencies.
         if (!isSitePatternDataValid(g) && initSitePatternData(d, g, true) != 0)
             return failInit();
+        if (!areEmpirFreqsValid(g))
+            // New patterns: an estimate made on the old ones is no start.
+            for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive)
+                modelEngine(m)->estFreqs.clear();
         calcEmpirFreqsForPatData(g, d, aml->firstActive);
         groupEngine(g)->taxonWork.assign(2 * size_t{d->ntax}, 0.0);
 
