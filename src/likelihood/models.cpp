@@ -321,8 +321,21 @@ Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose)
         destroyModel(m);
         return nullptr;
     }
-    const bool replaced = insertModel(m);
+    // The chain of active models and a prepared analysis point at the stored
+    // records, so a namesake takes the new settings where it stands: its old
+    // contents go, its address stays, and the site patterns (which record
+    // each model's range) and the preparation that read them are made again.
     clearActiveModels();
+    Model *stored = findMatchingModel(name, false);
+    const bool replaced = stored != nullptr;
+    if (replaced) {
+        std::swap(*stored, *m);
+        destroyModel(m);
+        m = stored;
+        invalidateSitePatternData(false);
+    } else {
+        insertModel(m);
+    }
     if (verbose)
         qel_printf("\nCurrent model settings stored as named model '%s'%s\n", name,
                    replaced ? " (replacing existing model of same name)" : "");
