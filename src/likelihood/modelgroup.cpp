@@ -188,7 +188,8 @@ void setPiVectorForModel(Model *m, double *dest)
         const std::vector<double> &estimates = modelEngine(m)->estFreqs;
         if (code == kFreqCodeEstimate && estimates.size() == n)
             source = estimates.data();
-        else if (isTwoStateType(m) || code == kFreqCodeEmpirical || m->empirFreqs || code == kFreqCodeEstimate)
+        else if (m->type == kModelTwoState || code == kFreqCodeEmpirical || m->empirFreqs ||
+                 code == kFreqCodeEstimate)
             source = m->freqs;  // the data's own frequencies (the start of a first estimate)
         else if (code == kFreqCodeIntrinsic && m->intrinsicFreqs != nullptr)
             source = m->intrinsicFreqs;

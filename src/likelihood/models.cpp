@@ -84,6 +84,12 @@ void applyFreqSettings(Model *m)
         m->empirFreqs = 1;
     } else if (mode == kFreqEstimate) {
         m->stateFreqs[0] = kFreqCodeEstimate;
+    } else if (m->type == kModelRY) {
+        // Values given for the two classes, or for the four bases before
+        // the data were recoded, which pool into purines and pyrimidines.
+        const bool fourBases = std::fabs(user[0] + user[1] - 1.0) > 1e-6;
+        m->stateFreqs[0] = fourBases ? user[0] + user[2] : user[0];
+        m->stateFreqs[1] = 1.0 - m->stateFreqs[0];
     } else {
         std::copy(user, user + std::min(n, nUser), m->stateFreqs.begin());
     }

@@ -64,7 +64,9 @@ void showFreqLine(const Model *m, bool showValues, PrintHook out)
         out("equal\n");
     } else if (code == kFreqCodeEstimate) {
         out("estimated\n");
-    } else if (modelHasEmpiricalFreqs(m)) {
+    } else if (modelHasEmpiricalFreqs(m) || (m->type == kModelRY && code == kFreqCodeEmpirical)) {
+        // RY-coded data have no q01/q10 to imply frequencies: the data's
+        // purine and pyrimidine frequencies are the ones in use.
         outputStateFreqSetting("empirical", showValues, m, m->freqs, out);
     } else if (code == kFreqCodeIntrinsic) {
         outputStateFreqSetting("intrinsic", showValues && m->intrinsicFreqs != nullptr, m,
