@@ -542,7 +542,20 @@ void installMLStartLengthHooks(const MLStartLengthHooks &hooks) { gStartHooks = 
 bool haveLSStartLengths() { const ActiveML *a = getActiveML(); return a != nullptr && a->haveLSData; }
 int fitLSStartLengths(Tree *tree)
 {
-    return haveLSStartLengths() && gStartHooks.fit != nullptr ? gStartHooks.fit(tree) : 1;
+    if (gStartHooks.fit == nullptr)
+        return 1;
+    // A set-up made while no tree was at hand (the data preparation of
+    // LScores) made the matrix alone: the fit is built for the first tree
+    // that starts from it, and follows each tree after that.
+    if (!haveLSStartLengths()) {
+        ActiveML *aml = getActiveML();
+        if (!gSetUpWithDistances || gStartHooks.prepare == nullptr || tree == nullptr ||
+            gStartHooks.prepare(activeDataInfo(), tree, static_cast<int>(chooseDistForLSBrlens(aml->firstActive)),
+                                true) != 0)
+            return 1;
+        aml->haveLSData = 1;
+    }
+    return gStartHooks.fit(tree);
 }
 
 int initializeMLForData(DataInfo *, uint32_t flags)
