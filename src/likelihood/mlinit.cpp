@@ -344,7 +344,11 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         groupEngine(g)->taxonWork.assign(2 * size_t{d->ntax}, 0.0);
 
         // Step 8: the parameter counts (the vector itself comes with its optimiser).
-        aml->numEstParams = 0;
+        // As the vector holds them: the subset rates of a partitioned model
+        // (or else a scaler of fixed lengths) besides each model's own.
+        aml->numEstParams = estimatingModelRates() && aml->numActive >= 2 ? aml->numActive - 1
+                            : estimatingGRateScaler() && usingFixedMLBranchLengths() ? 1
+                                                                                    : 0;
         for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive)
             aml->numEstParams += countEstimatedModelParams(m);
         aml->numParams = aml->numEstParams;

@@ -274,7 +274,9 @@ void showModel(const Model *m, bool showName, bool showFreqValues, bool continuo
         showRateVariation(m, continuousGamma, out);
     if (numActiveModels() > 1) {
         out("%*s = \b", W, "Model-subset rate");
-        if (m->modelRateSetting == kEstimate)
+        // Equal rates set after a model was stored with its rate to be
+        // estimated are the rates in force.
+        if (m->modelRateSetting == kEstimate && !usingEqualModelRates())
             out("estimated");
         else if (usingEqualModelRates() || !(m->modelRateSetting > 0.0))
             out("1");
