@@ -72,7 +72,7 @@ bool rateScalerEstimated()
 Estimated estimatedOf(const Model *m)
 {
     Estimated e;
-    e.freqs = !isTwoStateType(m) && !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate;
+    e.freqs = m->type != kModelTwoState && !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate;
     e.rates = m->type == kModelNucleotide && m->substClass == kSubstSixRates && !m->rates.empty() &&
               m->rates[0] == kEstimate;
     e.tratio = !e.rates && m->type == kModelNucleotide && m->substClass == kSubstTwoRates && m->tratio == kEstimate;

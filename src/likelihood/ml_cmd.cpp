@@ -268,7 +268,10 @@ int installLikelihoodHooks()
     settings.invalidatePatterns = [] { invalidateSitePatternData(true); };
     settings.numBaseFreqStates = []() -> uint32_t {
         const ModelGroup *g = activeModelGroup();
-        return isSitePatternDataValid(g) ? g->nstates : 0;
+        if (isSitePatternDataValid(g))
+            return g->nstates;
+        DataInfo *d = activeDataInfo();
+        return haveDataMatrix(d) && isRYCoding(d) ? 2 : 0;
     };
     setLikelihoodSettingsServices(settings);
 
