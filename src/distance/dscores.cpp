@@ -365,13 +365,15 @@ int powerPlot(LSData *ls, uint32_t treeNumber)
     double step = detPow(10.0, e);
     const int decimals = e < 0 ? -e : 0;
     const int labelWidth = e < 0 ? std::max(8, 2 - e) : 8;
+    // The base stays on the first step's grid while the step is halved:
+    // the labelled rows are then whole multiples of that step, which the
+    // label's decimals can show without two rows rounding to one label.
     double base = std::floor(lo / step) * step;
     int rows = static_cast<int>(std::round((std::ceil(hi / step) * step - base) / step));
     int labelEvery = 1;
     while (rows < 20) {
         step /= 2.0;
         labelEvery *= 2;
-        base = std::floor(lo / step) * step;
         rows = static_cast<int>(std::round((std::ceil(hi / step) * step - base) / step));
     }
     labelEvery = std::max(labelEvery, 2);
