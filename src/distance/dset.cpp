@@ -53,6 +53,32 @@ private:
     int indent_;
 };
 
+// A printer that writes gIndentedWidth blanks at the start of each line
+// before handing the text to gIndentedTarget (a file's printer, which does
+// not indent as the output engine does).
+PrintHook gIndentedTarget = nullptr;
+int gIndentedWidth = 0;
+bool gIndentedAtLineStart = true;
+
+int indentedPrint(const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::string out;
+    for (const char *p = text; *p; ++p) {
+        if (*p == '\b')
+            continue;
+        if (gIndentedAtLineStart && *p != '\n')
+            out.append(static_cast<size_t>(gIndentedWidth), ' ');
+        gIndentedAtLineStart = *p == '\n';
+        out += *p;
+    }
+    return gIndentedTarget("%s", out.c_str());
+}
+
 void showNucleotideSettings(SettingsPrinter &out, uint32_t type, const DataInfo *d)
 {
     if (type == kDistCustom) {
@@ -134,11 +160,19 @@ void showDistSettings(bool showObjective, bool showNegBrLen, bool showMeasure, P
     } else {
         showNucleotideSettings(out, type, d);
     }
-    // The summary indents through the output engine only.
-    if (type != kDistUser && (d->flags & kHaveCharacters) && out.engine()) {
-        indentOutput(16);
-        showCStatusSummary(kSummaryDistance, d, out.print());
-        indentOutput(-16);
+    if (type != kDistUser && (d->flags & kHaveCharacters)) {
+        if (out.engine()) {
+            indentOutput(16);
+            showCStatusSummary(kSummaryDistance, d, out.print());
+            indentOutput(-16);
+        } else {
+            // A file gets the summary with its indent written out, as the
+            // output engine indents it on the screen.
+            gIndentedTarget = out.print();
+            gIndentedWidth = indent + 16;
+            gIndentedAtLineStart = true;
+            showCStatusSummary(kSummaryDistance, d, indentedPrint);
+        }
     }
 }
 
