@@ -196,14 +196,14 @@ void beginSimOptions(CmdParamList *list)
                      nullptr, nullptr, list);
     do_Int_Parm(nullptr, "seed", kParamSeed, kFactoryNoText, simOpt.seed, 0, nullptr, nullptr,
                 list);
-    // BeginSim tells an absent discreteMode from a given one itself.
-    do_Bool_Parm(nullptr, "discreteMode", kOnOff, once | kParamOwnerPresets, &simOpt.discreteMode, 0, nullptr,
-                 nullptr, list);
+    do_Bool_Parm(nullptr, "discreteMode", kOnOff, once, &simOpt.discreteMode, 0, nullptr, nullptr, list);
     do_Fxn_Parm("resultsFile", nullptr, 0, nullptr, readResultFileOpts, nullptr,
                 "( <results-file-options>)", list);
     do_Bool_Parm(nullptr, "showModel", kOnOff, once, &simOpt.showModel, fresh.showModel, nullptr, nullptr,
                  list);
-    do_Bool_Parm(nullptr, "monitor", kOnOff, once, &simOpt.monitor, 0, nullptr, nullptr, list);
+    // BeginSim presets monitor to the current output-monitoring state.
+    do_Bool_Parm(nullptr, "monitor", kOnOff, once | kParamOwnerPresets, &simOpt.monitor, 1, nullptr, nullptr,
+                 list);
 }
 
 void resultsFileOptions(OptionSet set, CmdParamList *list)
@@ -214,7 +214,7 @@ void resultsFileOptions(OptionSet set, CmdParamList *list)
     include(set, OptionSet::kOutputFile, list);
     do_Bool_Parm(nullptr, "output", kParamBoolKeyword, once, &simOpt.output, 0, nullptr,
                  "AllReps\0MeansOnly\0", list);
-    do_Bool_Parm(nullptr, "BS", kOnOff, 0, &simOpt.BS, 0, nullptr, nullptr, list);
+    do_Bool_Parm(nullptr, "BS", kOnOff, once, &simOpt.BS, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "times", kOnOff, once, &simOpt.times, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "brLens", kOnOff, once, &simOpt.brLens, 0, nullptr, nullptr, list);
 }
