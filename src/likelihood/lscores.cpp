@@ -124,6 +124,9 @@ struct LScoresRun {
     double nsites = 0;
     uint32_t done = 0;
     const char *subset = nullptr;  // the partition subset being scored
+    // While scoring subset by subset: the characters the user had excluded.
+    // The others outside the subset are set aside for the subset's run only.
+    const Set *userExcluded = nullptr;
 };
 
 std::vector<std::vector<double>> gLastSiteLnL;
@@ -580,15 +583,22 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
 }
 
 // Each character's weight becomes its site likelihood (1 for a character in
-// no pattern, 0 for an excluded one).
+// no pattern, 0 for an excluded one). Scored subset by subset, a character
+// of another subset keeps its weight: zeroing it would score its own subset
+// on weights of 0.
 void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
 {
     DataInfo *d = r.d;
     const uint32_t *map = r.g->siteToGroupPattern;
     double sum = 0.0;
     for (uint32_t c = 0; c < d->nchar; ++c) {
+        const bool excluded = d->status[c] & kCharExcluded;
+        if (excluded && r.userExcluded && !isSetMember(r.userExcluded, c)) {
+            sum += d->weights[c];
+            continue;
+        }
         double w = 0.0;
-        if (!(d->status[c] & kCharExcluded)) {
+        if (!excluded) {
             const uint32_t p = map ? map[c] : kNoSite;
             w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : detExp(t.siteLnL[p]);
         }
@@ -857,6 +867,7 @@ int lscoresThreadProc(void *arg)
         SetHandle saved(createExcludedCharsetCopy(r.d));
         if (!saved)
             return 1;
+        r.userExcluded = saved.get();
         for (uint32_t i = 0; i < numPtnSubsets(sets) && status == 0; ++i) {
             // Counted against the inclusion state the command found.
             includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
@@ -875,6 +886,7 @@ int lscoresThreadProc(void *arg)
         includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
         afterCharInclusionChange(r.d);
         r.subset = nullptr;
+        r.userExcluded = nullptr;
     } else {
         status = scorePass(r);
     }

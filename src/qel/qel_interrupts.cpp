@@ -154,7 +154,9 @@ namespace {
     if (getCurLineLength() > 0)
         putNewline();
     // The output and the log say why the run ended and which files keep
-    // their old contents, as an interrupted write says.
+    // their old contents, as an interrupted write says, whatever a
+    // simulation loop had turned off.
+    setOutputMonitoring(true);
     qel_printf("\nRun stopped by %s.\n", terminationSignalName(signo));
     for (const std::string &name : unfinishedOutputFiles())
         showWriteLeftAsItWas(name.c_str());

@@ -57,6 +57,8 @@ CASES = [
      "In \"multilocus\" mode, you must specify values for both the number of loci"),
     ("begin dnasim; simdata nloci=3; end;", "The 'nloci' option is only valid in \"multilocus\" mode."),
     ("begin dnasim; simdata nchar=0; end;", "Expecting positive integer value, found: 0"),
+    ("begin dnasim; simdata nchar=-5; end;", "Expecting positive integer value, found: -5"),
+    ("begin dnasim; simdata nchar=(10 -5); end;", "Expecting positive integer value, found: -5"),
     ("begin dnasim; simdata nchar=10; beginsim; endsim; end;", "No model trees have been defined."),
     ("begin dnasim; truetree source=memory treenum=1; beginsim; endsim; end;",
      "No character counts or sequence lengths were specified."),
