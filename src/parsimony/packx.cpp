@@ -529,7 +529,7 @@ int packPrelim(DataInfo *d)
     // The constant and uninformative marks read below depend on the ancestor
     // and on msTaxa: a new ancestor or msTaxa leaves them stale until the
     // character information is derived again.
-    if ((!d->dataInitialized || d->derivedMsTaxa != gPars.msTaxa) && initializeDataInfo(d) != 0) {
+    if ((!d->dataInitialized || d->derivedMsTaxa != dataServices().msTaxa()) && initializeDataInfo(d) != 0) {
         gPars.pending = 3;
         return 1;
     }
