@@ -43,7 +43,6 @@ struct ParsServices {
     void (*forgetLastTreeOptimized)();
     void (*markLikelihoodReoptimize)();
     void (*recomputeScoreType)();
-    bool (*stepmatricesAcceptGap)(DataInfo *d);
     const char *(*ancestorSetName)();  // null name: the standard ancestor
 };
 void installParsServices(const ParsServices &s);
