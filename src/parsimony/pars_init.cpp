@@ -261,6 +261,11 @@ void showParsSettings(PrintHook print, const DataInfo *d)
             print(" (= maximum character compatibility)");
         print("\n");
     }
+    // What is excluded, typed and weighted, and how many characters are
+    // informative. The summary may bring the data set's weight flags up to
+    // date first, which changes no weight.
+    if (d && d->status)
+        showCStatusSummary(kSummaryParsimony, const_cast<DataInfo *>(d), print);
     if (d && d->gappedChars) {
         bool gaps = false;
         for (uint32_t c = 0; c < d->nchar && !gaps; c++)
