@@ -205,7 +205,7 @@ void showParsimonyScore(const DataInfo *d, double score, double treeLength)
             continue;
         if (d->status[c] & kCharUninformative)
             u += charLengthOnTree(d, c) * (gPars.realScores ? d->weights[c] : 1.0);
-        if (pd && pd->slots[c].width && c < b.inBounds.size() && !b.inBounds[c])
+        if (pd && charLacksBounds(d, c))
             undetermined++;
     }
     if (u > 0.0) {
