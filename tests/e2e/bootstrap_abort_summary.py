@@ -33,7 +33,9 @@ end;
 MANY = 1000000
 
 
-def interrupted(vorn, command):
+def interrupted(vorn, command, saved=None):
+    """The output; with `saved`, also the exit status and the text of that file
+    (None when there is none)."""
     with tempfile.TemporaryDirectory(prefix="vorn-boot-") as tmp:
         proc = start_vorn(vorn, tmp, DATA + "begin vorn;\n  set warntree=no;\n  %s;\nend;\n" % command)
         # Interrupted once the run has had a second and a half of processor
@@ -42,8 +44,29 @@ def interrupted(vorn, command):
         # file only in blocks, so it cannot be watched for.)
         wait_for_cpu(proc, 1.5)
         proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=120)
-        return read_output(tmp)
+        rc = proc.wait(timeout=120)
+        if saved is None:
+            return read_output(tmp)
+        path = os.path.join(tmp, saved)
+        return read_output(tmp), rc, open(path).read() if os.path.exists(path) else None
+
+
+def svdq_interrupted(vorn):
+    """The SVDQuartets bootstrap stopped: the run ends as stopped by the user
+    and its tree file holds the trees of the replicates done, closed, with
+    the outgroup they were rooted by."""
+    command = ("outgroup f g; svdquartets evalq=all nthreads=1 bootstrap=standard nreps=%d seed=3 "
+               "treefile=b.tre replace" % MANY)
+    out, rc, trees = interrupted(vorn, command, "b.tre")
+    found = re.search(r"\nBootstrap aborted after (\d+) replicates\n", out)
+    rows = len(re.findall(r"^\ttree SVDQ_\d+ = ", trees or "", re.M))
+    if rc != 16 or not found or "majority-rule consensus tree" not in out[found.end():]:
+        return ["svdquartets: status %d, no abort summary or consensus\n%s" % (rc, out[-1200:])]
+    closed = (trees or "").endswith("end;\n\nbegin VORN;\n\toutgroup f g;\nend;\n")
+    if not 0 < rows <= int(found.group(1)) or not closed:
+        return ["svdquartets: %s replicates, %d trees in a file ending %r"
+                % (found.group(1), rows, (trees or "")[-80:])]
+    return []
 
 
 def swept(vorn, command, summary):
@@ -101,6 +124,7 @@ def main():
             failures.append("%s: no abort summary\n%s" % (command, out[-1200:]))
         elif "majority-rule consensus tree" not in out[found.end():]:
             failures.append("%s: no consensus of the replicates done\n%s" % (command, out[-1200:]))
+    failures += svdq_interrupted(vorn)
     failures += swept(vorn, "set criterion=distance; bootstrap nreps=5 seed=3 search=nj grpfreq=no",
                       r"\nNeighbor-joining bootstrap run aborted after (\d+) replicate\(s\)\n")
     with tempfile.TemporaryDirectory(prefix="vorn-boot-") as tmp:
