@@ -37,6 +37,7 @@
 #include "search/search_settings.h"
 #include "trees/contree.h"
 #include "trees/drawtree.h"
+#include "trees/roottree.h"
 #include "trees/savetree.h"
 #include "trees/splits.h"
 #include "trees/treebuf.h"
@@ -494,6 +495,7 @@ int doPuzzleCmd()
         return 1;
     gPuzzling = true;
     PuzzleScope scope;
+    const OutgroupRootingScope outgroupRooting;
     scope.searching = true;
     if (prepForSearch(d, kSearchNoMinTaxa | kSearchNoConstraints) != 0)
         return 1;

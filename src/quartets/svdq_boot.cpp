@@ -226,6 +226,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         writeTransTable(d);
         setActiveAuxOut(previous);
     }
+    const OutgroupRootingScope outgroupRooting;
     setStatusText("Doing SVDQuartets bootstrap...");
     ev.bootstrapping = true;
     const bool terminal = isatty(STDOUT_FILENO) != 0;

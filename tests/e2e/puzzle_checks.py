@@ -121,6 +121,14 @@ def main():
     got = groups_with_percent(out)
     if {g for g, p in got.items() if p == 100.0} != TRUE_GROUPS:
         failures.append("distance: groups at 100%% are %s" % sorted(got))
+    # Under midpoint or Lundberg rooting the consensus is rooted by the
+    # outgroup while the command runs; the setting stays.
+    for method in ("midpoint", "lundberg"):
+        out = run(vorn, easy + "begin vorn; set rootmethod=%s; puzzle nPuzzles=20 seed=5; set errorStop=no; set ?; "
+                  "end;\n" % method)
+        expect(method, out, "Tree found by quartet-puzzling stored in tree buffer")
+        if not re.search(r"^rootMethod\s.*\s%s$" % method, out, re.M):
+            failures.append("%s: the rooting setting was not kept" % method)
     # An automatic seed is drawn for each run and not kept in the option.
     out = run(vorn, easy + "begin vorn; set errorStop=no; end;\nbegin vorn; set criterion=distance warnTree=no;\n"
               "puzzle nPuzzles=5 showTree=no grpFreq=no; puzzle nPuzzles=5 showTree=no grpFreq=no; puzzle ?; end;\n")
