@@ -649,6 +649,18 @@ bool keptSoFar(const StreamInfo *s)
     return std::atomic_ref<const int64_t>(s->keptLength).load() >= 0;
 }
 
+// The open outputs other than records that an abrupt end keeps up to their
+// mark (kept) or abandons, as shown to the user.
+std::vector<std::string> openOutputsThatAre(bool kept)
+{
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> hold(gOutputsMutex);
+    for (const StreamInfo *s : gOutputs)
+        if (s && s->fp && !(s->flags & kStreamRecord) && keptSoFar(s) == kept)
+            names.push_back(streamPathnameForDisplay(s, 255));
+    return names;
+}
+
 }  // namespace
 
 int markStreamKept(StreamInfo *s)
@@ -695,30 +707,14 @@ void showWriteKeptSoFar(const char *shownName)
     qel_printf("\nWriting to file \"%s\" stopped; the file keeps what was finished before.\n", shownName);
 }
 
-std::vector<std::string> keptOutputFiles()
-{
-    std::vector<std::string> names;
-    std::lock_guard<std::mutex> hold(gOutputsMutex);
-    for (const StreamInfo *s : gOutputs)
-        if (s && s->fp && !(s->flags & kStreamRecord) && keptSoFar(s))
-            names.push_back(streamPathnameForDisplay(s, 255));
-    return names;
-}
+std::vector<std::string> keptOutputFiles() { return openOutputsThatAre(true); }
 
 void showWriteLeftAsItWas(const char *shownName)
 {
     qel_printf("\nWriting to file \"%s\" interrupted; the file was left as it was.\n", shownName);
 }
 
-std::vector<std::string> unfinishedOutputFiles()
-{
-    std::vector<std::string> names;
-    std::lock_guard<std::mutex> hold(gOutputsMutex);
-    for (const StreamInfo *s : gOutputs)
-        if (s && s->fp && !(s->flags & kStreamRecord) && !keptSoFar(s))
-            names.push_back(streamPathnameForDisplay(s, 255));
-    return names;
-}
+std::vector<std::string> unfinishedOutputFiles() { return openOutputsThatAre(false); }
 
 void settleOpenOutputFilesFromWatchdog()
 {
