@@ -225,6 +225,9 @@ def sim_signal_case(vorn, signo, threaded):
     name = "sim/%s%s" % ("TERM" if signo == signal.SIGTERM else "HUP", "/threads" if threaded else "")
     loop = SIM_LOOP % 1000000
     if threaded:
+        # Six taxa: fifteen quartets, shared by the two threads.
+        loop = loop.replace("ntax=4; taxlabels a b c d;", "ntax=6; taxlabels a b c d e f;")
+        loop = loop.replace("(c:0.25,d:0.25):0.05)", "(c:0.25,(d:0.2,(e:0.1,f:0.1):0.1):0.05):0.05)")
         loop = loop.replace("    tally nj;\n", "    tally nj;\n    svdquartets nthreads=2 seed=4; tally svd;\n")
     failures = []
     with tempfile.TemporaryDirectory(prefix="vorn-sig-") as tmp:
