@@ -937,13 +937,19 @@ int calcDistanceMatrix(DataInfo *d, uint32_t type, bool forLikelihood, bool quie
     saveDistSettings(dm, type, d);
     const uint32_t nstates = hasNucleotideData(d) || hasAminoAcidData(d) ? numDataStates(model)
                                                                          : std::max<uint32_t>(numDataStates(model), 1);
-    DCalcData *cd = createDCalcData(type, model, dm, nstates, taxonSubset, forLikelihood, true, quiet);
+    // A replicate's matrix is one step of the resampling run, which keeps
+    // the progress and owns the interrupt: a progress record or busy mode of
+    // its own would drop an interrupt typed while the replicate was drawn.
+    const bool ownRun = !inResamplingReplicate();
+    DCalcData *cd = createDCalcData(type, model, dm, nstates, taxonSubset, forLikelihood, ownRun, quiet);
     if (!cd)
         return 1;
-    setBusyMode(true);
+    if (ownRun)
+        setBusyMode(true);
     const int status = runSecondaryThread(calcDistThreadProc, cd);
     finishProgress(cd->progress);
-    setBusyMode(false);
+    if (ownRun)
+        setBusyMode(false);
     destroyDCalcData(cd);
     dm->setUpStamp = 0;
     if (status == 0)

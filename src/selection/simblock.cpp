@@ -94,8 +94,14 @@ int writeResults(const std::string &text)
     auxPuts(text.c_str());
     const int rc = auxFlushBuffer(0, true);
     setActiveAuxOut(prev);
-    if (rc == 0)
+    if (rc == 0) {
+        // Each row of the loop is a finished replicate: a signal that ends
+        // the run keeps the file up to here. (A file that could not be
+        // marked is abandoned then, as any other.)
+        if (gSim->running)
+            markStreamKept(gSim->results->stream);
         return 0;
+    }
     closeAuxOutStream(gSim->results);
     gSim->results = nullptr;
     return 1;

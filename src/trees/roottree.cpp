@@ -253,6 +253,10 @@ int changeMidLundRooting(const char *text)
     return 0;
 }
 
+OutgroupRootingScope::OutgroupRootingScope() : saved_(rooting.rootMethod) { rooting.rootMethod = kRootOutgroup; }
+
+OutgroupRootingScope::~OutgroupRootingScope() { rooting.rootMethod = saved_; }
+
 int checkRootingOption(DataInfo *data, bool notParsimony, bool branchLengthsWanted, bool checkConflicts,
                        bool conflictArg)
 {
