@@ -373,5 +373,6 @@ int installLikelihoodHooks()
         return a != nullptr ? std::fabs(score) * a->toler : 0.0;
     };
     search.deadline = setEstimateDeadline;
+    search.zeroBranchLength = getMinMLBranchLen;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }
