@@ -595,8 +595,10 @@ int doDescribeTreesCmd()
             qel_printf("Unrooted tree(s) rooted using Lundberg method (AncStates=%s)\n", ancStatesName());
         else if (rooting.rootMethod == kRootMidpoint)
             qel_printf("Unrooted tree(s) rooted using midpoint method\n");
-        else
+        else {
             qel_printf("Unrooted tree(s) rooted using outgroup method\n");
+            noteOutgroupStatus(d, static_cast<uint32_t>(run.list.size()));
+        }
     }
     if (!describeWithBrlensOnly) {
         char text[256];
