@@ -240,6 +240,7 @@ int readConstraintTree(DataInfo *d, Constraint *c, bool asBackbone)
         return 1;
     }
     reader->attachUnnamed = !asBackbone;
+    reader->backbone = asBackbone;
     reader->originalNumbers = true;
     int rc = readNewickTree(reader, tree.get(), true);
     destroyTreeReader(reader);

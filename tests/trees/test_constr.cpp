@@ -427,14 +427,21 @@ TEST_F(ConstraintsCommand, DefinesRedefinesAndRefuses)
     EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{715});
     EXPECT_EQ(define("c4 = (t1,t2,t3,t4,t5,t6);"), 1);
     EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{715});
+    // A backbone names each group by a node: one of a single descendant
+    // names none (a monophyly tree drops such a node).
+    EXPECT_EQ(define("c4 (backbone) = ((t1),(t2,t3),t4);"), 1);
+    EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{713});
+    EXPECT_EQ(define("c4 (backbone) = ((t1,t2),((t3,t4)),t5);"), 1);
+    EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{713});
+    ASSERT_EQ(define("c4 = ((t1),(t2,t3),t4);"), 0);
     // A failed redefinition leaves the name undefined, and no constraint active.
     EXPECT_EQ(define("c3 = (t1,t2);"), 1);
     EXPECT_EQ(constraintTagToPtr("c3"), nullptr);
     EXPECT_EQ(getActiveConstraint(), nullptr);
-    EXPECT_EQ(numConstraints(), 2u);
+    EXPECT_EQ(numConstraints(), 3u);
     // A name longer than the limit is refused, never cut.
     EXPECT_EQ(define(std::string(kMaxConstraintName + 1, 'x') + " = ((t1,t2));"), 1);
-    EXPECT_EQ(numConstraints(), 2u);
+    EXPECT_EQ(numConstraints(), 3u);
     ASSERT_EQ(define(std::string(kMaxConstraintName, 'x') + " = ((t1,t2));"), 0);
     EXPECT_NE(constraintTagToPtr(std::string(kMaxConstraintName, 'X').c_str()), nullptr);
     wrng.warnRedef = 1;
