@@ -318,6 +318,8 @@ int installLikelihoodHooks()
     describe.zeroLenDiff = [](const TreeNode *node) { return zeroLenScoreDiff(nullptr, node); };
     describe.zeroLenTest = didZeroLenTest;
     describe.paramsEstimated = estimatingMLParms;
+    describe.clock = [] { return ml.clock != 0; };
+    describe.fixedLengths = usingFixedMLBranchLengths;
     describe.reconstruct = [](Tree *tree, DataInfo *d) {
         return findReconstruction(tree, activeModelGroup(), d);
     };
