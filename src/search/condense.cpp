@@ -276,8 +276,10 @@ bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, Collap
 bool collapseUnsupportedEdges(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule,
                               bool computeScore)
 {
+    // No rule, no collapsing: a search outside parsimony passes none (it
+    // collapses by its criterion's own record, when asked to).
     const bool pars = parsCriterionActive();
-    if (pars && rule == CollapseRule::kNo)
+    if (rule == CollapseRule::kNo)
         return false;
     if (!pars) {
         // The lengths tested are those of the criterion's fit of this tree.
@@ -292,7 +294,6 @@ bool collapseUnsupportedEdges(Tree *tree, const DataInfo *data, bool useConstrai
         clearKeepFlags(tree);
         return false;
     }
-    forgetLastTreeOptimized();
     return contractUnkeptEdges(tree) > 0;
 }
 
@@ -451,6 +452,9 @@ int doCondenseCmd()
     CondenseRun run{d, main, copy, rule, condenseDelDupes != 0};
     const int status = runSecondaryThread(condenseThreadProc, &run);
     destroyTreeBuffer(copy);
+    // The trees were rewritten (and, outside parsimony, refitted): no tree
+    // is the one last optimised any more.
+    forgetLastTreeOptimized();
     if (status != 0)
         return status;
 

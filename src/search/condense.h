@@ -30,8 +30,8 @@ inline uint64_t setStepsForCollapse(uint64_t aD, uint64_t aP, uint64_t bD, uint6
 bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule);
 
 // Contracts the edges the rule does not keep; true when any edge went.
-// Under likelihood or distance the rule is not used: the tree's fitted
-// lengths decide, fitted first when computeScore is set.
+// Under likelihood or distance any rule but kNo collapses by the tree's
+// fitted lengths instead, fitted first when computeScore is set.
 bool collapseUnsupportedEdges(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule,
                               bool computeScore = false);
 

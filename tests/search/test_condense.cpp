@@ -236,7 +236,8 @@ TEST_F(CondenseTest, FittedLengthsDecideUnderDistanceAndLikelihood)
         forkX->edge.brlen = row.lenX;
         forkX->firstChild->edge.brlen = row.lenCD;
         forkX->firstChild->nextSib->edge.brlen = row.lenEF;
-        EXPECT_TRUE(collapseUnsupportedEdges(t.get(), data, false, CollapseRule::kNo));
+        EXPECT_FALSE(collapseUnsupportedEdges(t.get(), data, false, CollapseRule::kNo)) << "no rule, no collapse";
+        EXPECT_TRUE(collapseUnsupportedEdges(t.get(), data, false, CollapseRule::kMaxBrlen));
         EXPECT_EQ(splitsOf(t.get()), row.kept);
     }
     setOptimalityCriterion(kCriterionParsimony, false);
