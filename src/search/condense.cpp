@@ -204,10 +204,6 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     return false;
 }
 
-}  // namespace
-
-namespace {
-
 // Under likelihood or distance the fitted lengths decide: an edge is kept
 // when it is longer than the engine's least length (likelihood) or when its
 // length is not 0 (distance, where a negative length is a length too). A
