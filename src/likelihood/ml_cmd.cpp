@@ -321,6 +321,8 @@ int installLikelihoodHooks()
     describe.zeroLenDiff = [](const TreeNode *node) { return zeroLenScoreDiff(nullptr, node); };
     describe.zeroLenTest = didZeroLenTest;
     describe.paramsEstimated = estimatingMLParms;
+    describe.clock = [] { return ml.clock != 0; };
+    describe.fixedLengths = usingFixedMLBranchLengths;
     describe.reconstruct = [](Tree *tree, DataInfo *d) {
         return findReconstruction(tree, activeModelGroup(), d);
     };
@@ -376,5 +378,6 @@ int installLikelihoodHooks()
         return a != nullptr ? std::fabs(score) * a->toler : 0.0;
     };
     search.deadline = setEstimateDeadline;
+    search.zeroBranchLength = getMinMLBranchLen;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

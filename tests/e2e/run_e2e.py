@@ -65,6 +65,9 @@ MASKS = [
     (re.compile(r"^ *\d+:\d\d:\d\d  [^\n]*\n", re.M), ""),
     # The duration a search or a scoring command reports.
     (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
+    # The time a TREES block met in an executed file took to read: left out,
+    # so that the many transcripts reading one show only the count.
+    (re.compile(r"( read from TREES block(?: before canceling)?); time used = [^\n]*"), r"\1"),
     # How many replicates ran ahead on other threads: printed only when they
     # did, so a transcript reads the same on any number of processors.
     (re.compile(r"^   Replicates run ahead on \d+ threads = .*\n", re.M), ""),
