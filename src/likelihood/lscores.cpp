@@ -736,6 +736,7 @@ int scorePass(LScoresRun &r)
     // The information criteria count the free model parameters and, for each
     // model, the tree's branches (its internal nodes under a clock).
     const double modelParams = lscOpt.AIC || lscOpt.AICc || lscOpt.BIC ? setModelParamCounts() : 0.0;
+    takePassLimitGains();
     for (uint32_t number : r.list) {
         if (getTree(getActiveTreeBuffer(), number + 1, tree.get()) != 0)
             return 1;
@@ -805,6 +806,10 @@ int scorePass(LScoresRun &r)
             for (size_t i : order)
                 showSiteLikes(r, r.results[i]);
     }
+    if (const uint32_t gaining = takePassLimitGains(); gaining > 0)
+        qel_printf("\nWarning: \bThe branch lengths of %u tree(s) were still improving when the pass limit "
+                   "(MaxPass=%u) was reached; a larger MaxPass may give a better score.\n",
+                   gaining, getActiveML()->maxPass);
     qel_printf("\n");
     showTimeUsed(&start, &stop, 0, " to compute likelihoods");
     if (status == 2)
