@@ -797,7 +797,11 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
             return kNoLScore;
         if (screening || (!estimating && a.maxPass == 0))
             g->approxScore = calcLForCurBranchLens(tree, false);
-    } else if (fixed && ml.userBrLens && !ml.UCM) {
+    } else if (fixed && ml.UCM) {
+        // One length for every branch: the rate scaler, estimated, is it.
+        for (TreeNode *n : gDriver.visit)
+            n->edge.brlen = 1.0;
+    } else if (fixed && ml.userBrLens) {
         raiseUserLengthsToFloors();
     }
     // An interrupt that came while the starting lengths were made is new to
