@@ -351,9 +351,16 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
 {
     std::FILE *f = fileOf(r);
     const uint32_t *map = r.g->siteToGroupPattern;
-    for (uint32_t c : r.siteRows) {
+    // The file has a row for every included character: one the Mk model
+    // cannot score (a constant one, with data) has likelihood 1 there.
+    for (uint32_t c : r.included) {
         std::fprintf(f, "%s\t\t%u\t", r.subset ? "\t" : "", c + 1);
         const uint32_t p = map ? map[c] : kNoSite;
+        if (p == kNoSite && r.g->useMkv && (r.d->status[c] & kCharConstant) &&
+            !(r.d->obsCount && r.d->obsCount[c] == 0)) {
+            std::fprintf(f, "0.0\n");
+            continue;
+        }
         if (p == kNoSite || p >= t.siteLnL.size()) {
             std::fprintf(f, "-");
             for (uint32_t k = 0; k < categColumns(r); ++k)
