@@ -866,14 +866,18 @@ int checkDistType(uint32_t type, bool inTreeSearch, DataInfo *d)
     return 0;
 }
 
-void setDistanceModelData(DataInfo *d)
+void setDistanceModelData(DataInfo *d, bool forLikelihood)
 {
     if (!d || !(d->flags & kHaveCharacters))
         return;
     Model *m = getDefaultModel();
     uint32_t type = kModelMkv, n = std::min<uint32_t>(d->nstates, kMaxModelStates);
     const char *symbols = d->symbols;
-    if (hasNucleotideData(d)) {
+    // Starting distances for a likelihood that reads nucleotides as Mk
+    // characters take the data as that likelihood does: made nucleotide
+    // here, the model would score the Mk patterns as nucleotides from then on.
+    const bool mkForLikelihood = forLikelihood && m->type == kModelMkv;
+    if (hasNucleotideData(d) && !mkForLikelihood) {
         const bool ry = isRYCoding(d);
         type = ry ? kModelRY : kModelNucleotide;
         n = ry ? 2 : 4;
@@ -898,6 +902,8 @@ void setDistanceModelData(DataInfo *d)
         std::snprintf(m->symbols, sizeof m->symbols, "%.*s", static_cast<int>(n), symbols);
         for (uint32_t s = 0; s < n; ++s)
             m->freqs[s] = 1.0 / n;
+        // The likelihood applies its settings to the model again.
+        m->needsInit = 1;
     }
     g->dataCodeToState = toState;
     invalidateSitePatternData(true);
@@ -909,7 +915,7 @@ int calcDistanceMatrix(DataInfo *d, uint32_t type, bool forLikelihood, bool quie
     if (!d)
         return 1;
     DistSettingsGuard guard;
-    setDistanceModelData(d);
+    setDistanceModelData(d, forLikelihood);
     Model *model = getDefaultModel();
     if (forLikelihood) {
         // Until the likelihood settings are linked in, starting distances

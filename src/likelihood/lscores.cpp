@@ -354,9 +354,16 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
 {
     std::FILE *f = fileOf(r);
     const uint32_t *map = r.g->siteToGroupPattern;
-    for (uint32_t c : r.siteRows) {
+    // The file has a row for every included character: one the Mk model
+    // cannot score (a constant one, with data) has likelihood 1 there.
+    for (uint32_t c : r.included) {
         std::fprintf(f, "%s\t\t%u\t", r.subset ? "\t" : "", c + 1);
         const uint32_t p = map ? map[c] : kNoSite;
+        if (p == kNoSite && r.g->useMkv && (r.d->status[c] & kCharConstant) &&
+            !(r.d->obsCount && r.d->obsCount[c] == 0)) {
+            std::fprintf(f, "0.0\n");
+            continue;
+        }
         if (p == kNoSite || p >= t.siteLnL.size()) {
             std::fprintf(f, "-");
             for (uint32_t k = 0; k < categColumns(r); ++k)
@@ -746,6 +753,7 @@ int scorePass(LScoresRun &r)
     // The information criteria count the free model parameters and, for each
     // model, the tree's branches (its internal nodes under a clock).
     const double modelParams = lscOpt.AIC || lscOpt.AICc || lscOpt.BIC ? setModelParamCounts() : 0.0;
+    takePassLimitGains();
     for (uint32_t number : r.list) {
         if (getTree(getActiveTreeBuffer(), number + 1, tree.get()) != 0)
             return 1;
@@ -815,6 +823,10 @@ int scorePass(LScoresRun &r)
             for (size_t i : order)
                 showSiteLikes(r, r.results[i]);
     }
+    if (const uint32_t gaining = takePassLimitGains(); gaining > 0)
+        qel_printf("\nWarning: \bThe branch lengths of %u tree(s) were still improving when the pass limit "
+                   "(MaxPass=%u) was reached; a larger MaxPass may give a better score.\n",
+                   gaining, getActiveML()->maxPass);
     qel_printf("\n");
     showTimeUsed(&start, &stop, 0, " to compute likelihoods");
     if (status == 2)

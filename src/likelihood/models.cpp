@@ -507,7 +507,8 @@ bool usingModelRates()
 
 bool estimatingModelRates() { return ml.estModelRates != 0; }
 bool usingEqualModelRates() { return ml.equalModelRates != 0; }
-bool estimatingGRateScaler() { return ml.estRateScaler != 0; }
+// Under UCM every branch has the one length the scaler gives.
+bool estimatingGRateScaler() { return ml.estRateScaler != 0 || ml.UCM != 0; }
 
 bool modelHasEqualFreqs(const Model *m)
 {
