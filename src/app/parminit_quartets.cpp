@@ -30,7 +30,7 @@ void puzzleOptions(OptionSet set, CmdParamList *list)
     include(set, OptionSet::kOutputFile, list);
     // The same status interval as Set's dStatus.
     do_IntRange_Parm(cat, "dstatus", kParamIntOrLabel, kFactory, &srch.dStatus, 60, 1,
-                     kMaxStatusInterval, nullptr, "none", list);
+                     kMaxStatusInterval, nullptr, "none\0", list);
     do_Bool_Parm(cat, "minMemReq", kOnOff, kParamHidden, &puzOpt.minMemReq, 0,
                  outputUnsupportedMsg, nullptr, list);
     do_Bool_Parm(cat, "penalties", kParamBoolKeyword, kHiddenFactory, &puzOpt.penalties, 0,
@@ -138,7 +138,7 @@ void qsearchOptions(CmdParamList *list)
     do_Int_Parm(cat, "qfmIter", kParamKeyword, kHiddenFactory, &qopt.qfmIter, 0, nullptr,
                 "new\0old\0Zorv\0", list);
     do_IntRange_Parm(cat, "maxSplitsB", kParamIntOrLabel, kHiddenFactory, &qopt.maxSplitsB, 500,
-                     1, kIntMax, nullptr, "unlimited", list);
+                     1, kIntMax, nullptr, "unlimited\0", list);
     do_Bool_Parm(cat, "slowTBR", kOnOff, kHiddenFactory, &qopt.slowTBR, 0, nullptr, nullptr, list);
     do_Int_Parm(cat, "localSearch", kParamKeywordOff, kFactory, &qopt.localSearch, 0, nullptr,
                 "none\0NNI\0SPR\0TBR\0", list);
