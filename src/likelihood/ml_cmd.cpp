@@ -363,7 +363,8 @@ int installLikelihoodHooks()
     search.refuseSearch = [](bool rooted) {
         if (rooted || !ml.clock)
             return 0;
-        qel_errorMsg(0, "Likelihood under a molecular clock needs rooted trees.");
+        qel_errorMsg(849, "Clock assumption requires rooted trees.\tYou must either turn off the clock "
+                          "assumption or root the trees using the \"RootTrees\" command.");
         return 1;
     };
     search.rootedTrees = [] { return ml.clock != 0; };

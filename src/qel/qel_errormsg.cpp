@@ -14,6 +14,7 @@
 
 PrintHook qel_printf = std_printf;
 MsgHook qel_errorMsg = std_errorMsg;
+static uint64_t gErrorsShown = 0;  // see errorsShown
 MsgHook qel_warningMsg = std_warningMsg;
 
 int std_printf(const char *format, ...)
@@ -156,6 +157,8 @@ int errorMsgAndGoOn(uint32_t code, const char *format, ...)
     return rc;
 }
 
+uint64_t errorsShown() { return gErrorsShown; }
+
 int showErrorMsg(uint32_t code, const char *text)
 {
     // After a NUL byte has stopped the input, the end that the readers then
@@ -169,6 +172,7 @@ int showErrorMsg(uint32_t code, const char *text)
     SplitMessage m = splitMessage(code, text ? text : "", work);
 
     gShowingError = true;
+    ++gErrorsShown;
     if (code != 0)
         qel_printf("\nError(#%u): ", code);
     else

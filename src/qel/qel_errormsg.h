@@ -43,6 +43,9 @@ void errorSysLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 bool showingError();
 void setShowingError(bool flag);
+// How many errors have been shown so far: a caller compares two counts to
+// learn whether a failure below it has spoken already.
+uint64_t errorsShown();
 
 // Where an error in a batch file happened. Returns true only when the active
 // input is a batch-mode file (not an in-memory document) and positions are
