@@ -116,17 +116,7 @@ void freeGroup(ThreadGroup *g)
     deallocBlock(g);
 }
 
-bool startWorker(MThreadTask *t)
-{
-    int32_t left = gThreadStartCountdown.load(std::memory_order_relaxed);
-    if (left >= 0) {
-        gThreadStartCountdown.store(left - 1, std::memory_order_relaxed);
-        if (left == 0)
-            return false;
-    }
-    const HelperThreadSignalMask mask;
-    return pthread_create(&t->thread, nullptr, workerMain, t) == 0;
-}
+std::atomic<bool> gThreadsRefused{false};
 
 ThreadGroup *failCreation(ThreadGroup *g, int32_t n)
 {
@@ -156,7 +146,7 @@ void futexWake(std::atomic<uint32_t> &word, int count)
 
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize)
 {
-    if (n < 1 || n > availableProcessors())
+    if (n < 1)
         return failCreation(nullptr, n);
 
     void *mem = allocBlock(sizeof(ThreadGroup));
@@ -193,7 +183,7 @@ ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize
     // Workers are started in index order, so the started ones are always
     // 1..nThreadsStarted and a partial start can be stopped cleanly.
     for (int32_t i = 1; i < n; ++i) {
-        if (!startWorker(&g->tasks[i]))
+        if (!startHelperThread(&g->tasks[i].thread, workerMain, &g->tasks[i]))
             return failCreation(g, n);
         g->nThreadsStarted = i;
     }
@@ -307,3 +297,19 @@ void qel_setThreadStartFailureCountdown(int32_t count)
 {
     gThreadStartCountdown.store(count, std::memory_order_relaxed);
 }
+
+bool startHelperThread(pthread_t *thread, void *(*fxn)(void *), void *arg)
+{
+    const int32_t left = gThreadStartCountdown.load(std::memory_order_relaxed);
+    if (left >= 0) {
+        gThreadStartCountdown.store(left - 1, std::memory_order_relaxed);
+        if (left == 0)
+            return false;
+    }
+    const HelperThreadSignalMask mask;
+    return pthread_create(thread, nullptr, fxn, arg) == 0;
+}
+
+bool threadsRefusedInCommand() { return gThreadsRefused.load(std::memory_order_relaxed); }
+void noteThreadsRefused() { gThreadsRefused.store(true, std::memory_order_relaxed); }
+void clearThreadsRefused() { gThreadsRefused.store(false, std::memory_order_relaxed); }

@@ -59,9 +59,9 @@ struct ThreadGroup {
 };
 
 // Null after reporting "Attempt to create %d multithreaded tasks failed..."
-// when anything cannot be built or started, or when n exceeds the processors
-// available to this process (workers spinning through a pass must not share
-// a processor).
+// when anything cannot be built or started. More threads than processors
+// are allowed: a waiter spins only briefly before it blocks, so workers
+// that share a processor hand it to each other.
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize);
 ThreadGroup *destroyThreadGroup(ThreadGroup *group);
 void setMThreadTaskFunction(ThreadGroup *group, int32_t i, MThreadTaskFxn fxn);
@@ -90,6 +90,19 @@ bool runningParallel();
 // Test hook: the next `count` worker starts succeed and the one after fails.
 // A negative count disables the hook.
 void qel_setThreadStartFailureCountdown(int32_t count);
+
+// Starts a helper thread running fxn(arg) with every asynchronous signal
+// blocked (signals belong to the thread that talks to the user); false
+// when it could not be started (or the test hook above says so).
+bool startHelperThread(pthread_t *thread, void *(*fxn)(void *), void *arg);
+
+// A command whose helper threads could not be started (short of memory,
+// most often) goes on with the calling thread alone; it says so once and
+// does not try again in that command. The command loop clears the note
+// before each command.
+bool threadsRefusedInCommand();
+void noteThreadsRefused();
+void clearThreadsRefused();
 
 // Waiting for another thread: the processor's pause hint, a bounded spin
 // and a block on a futex word, for thread groups and other pools.

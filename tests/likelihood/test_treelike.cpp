@@ -211,14 +211,31 @@ TEST_F(TreeLikeTest, ThreadsSplitThePatternsWithoutChangingTheOptimum)
     simulate(rng);
     const std::vector<double> start = currentLengths();
     const double one = calcTreeLikelihood(tree.get(), kNoLScore);
-    for (int32_t n : {2, 3}) {
-        // More threads than the process may run on are refused.
-        if (n > availableProcessors())
-            continue;
+    // More threads than the process may run on are made too: the count
+    // is the user's.
+    for (int32_t n : {2, 3, availableProcessors() + 1}) {
         ml.nthreads = n;
         EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << n << " threads";
         EXPECT_TRUE(isMultithreadingActive());
         EXPECT_EQ(g->engine->likThreads, nullptr) << "the call that started the threads ends them";
+    }
+    // Threads that cannot be started (short of memory for their stacks)
+    // leave the work to the calling thread, which says so once in a
+    // command however many evaluations follow, and gives the same score.
+    ml.nthreads = 4;
+    {
+        PrintCapture capture;
+        clearThreadsRefused();
+        qel_setThreadStartFailureCountdown(1);
+        EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << "threads refused";
+        qel_setThreadStartFailureCountdown(-1);
+        EXPECT_NEAR(calcTreeLikelihood(tree.get(), kNoLScore), one, 1e-8 * one) << "still refused";
+        const std::string note = "Could not start 4 likelihood threads; computing on one thread.\n";
+        EXPECT_EQ(capture.text(), note);
+        // The next command tries again, and gets them.
+        clearThreadsRefused();
+        EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << "threads granted";
+        EXPECT_EQ(capture.text(), note);
     }
     // "auto" asks for every processor the process may run on.
     ml.nthreads = 0;
