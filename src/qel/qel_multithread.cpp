@@ -227,12 +227,20 @@ void startThreadGroup(ThreadGroup *group)
 // ---------------------------------------------------------------------------
 // Processors
 
+namespace {
+std::atomic<bool> gProcessorCountUnknown{false};
+}
+
+void qel_setProcessorCountUnknown(bool unknown) { gProcessorCountUnknown.store(unknown); }
+
 int32_t countProcessors(int32_t *threadsPerCore)
 {
     if (threadsPerCore != nullptr)
         *threadsPerCore = 1;
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<int32_t>(n) : 1;
+    if (gProcessorCountUnknown.load(std::memory_order_relaxed))
+        return 0;
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
 uint64_t getProcessorInfo()
@@ -241,20 +249,18 @@ uint64_t getProcessorInfo()
         auto n = static_cast<uint32_t>(countProcessors(nullptr));
         return static_cast<uint64_t>(n) | (static_cast<uint64_t>(n) << 32);
     }();
-    return info;
+    return gProcessorCountUnknown.load(std::memory_order_relaxed) ? 0 : info;
 }
 
 int32_t availableProcessors()
 {
-    int32_t online = countProcessors(nullptr);
+    const int32_t online = countProcessors(nullptr);
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int allowed = CPU_COUNT(&set);
-        if (allowed > 0)
-            return std::min(online, allowed);
-    }
-    return online;
+    const int allowed = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+    if (online > 0 && allowed > 0)
+        return std::min(online, allowed);
+    return std::max({online, allowed, 1});
 }
 
 void showMultithreadingStatus(int32_t n)

@@ -69,12 +69,17 @@ void *getDataForMThreadTask(ThreadGroup *group, int32_t i);
 int32_t getMThreadNumTasks(const ThreadGroup *group);
 void startThreadGroup(ThreadGroup *group);
 
-// Physical processors in the low 32 bits, logical in the high 32 bits.
+// Physical processors in the low 32 bits, logical in the high 32 bits;
+// both 0 when the system cannot tell.
 uint64_t getProcessorInfo();
+// The online processors, or 0 when the system cannot tell.
 int32_t countProcessors(int32_t *threadsPerCore);
 // Processors this process may run on (its affinity mask), never above the
-// online count; the ceiling for the threads of one group.
+// online count; 1 when neither can be told. The thread count of searches
+// that choose their own.
 int32_t availableProcessors();
+// Test hook: while set, the processor count cannot be determined.
+void qel_setProcessorCountUnknown(bool unknown);
 void showMultithreadingStatus(int32_t n);
 
 using SecondaryThreadFxn = int (*)(void *arg);

@@ -243,6 +243,36 @@ TEST_F(TreeLikeTest, ThreadsSplitThePatternsWithoutChangingTheOptimum)
     EXPECT_EQ(g->nthreads, static_cast<uint32_t>(availableProcessors()));
 }
 
+// "auto" threads where the processors cannot be counted: one thread, with
+// the warning that tells how to ask for more; a count given is used as is.
+TEST_F(TreeLikeTest, UncountedProcessorsLeaveAutoThreadsAtOne)
+{
+    std::mt19937 rng(45);
+    prepare(6, 200, rng);
+    const double one = calcTreeLikelihood(tree.get(), kNoLScore);
+    const MsgHook savedWarning = qel_warningMsg;
+    qel_warningMsg = captureMsg;
+    qel_setProcessorCountUnknown(true);
+    gPrinted.clear();
+    ml.nthreads = 0;
+    ml.prepValid[0] = 0;
+    reinit();
+    EXPECT_EQ(g->nthreads, 1u);
+    EXPECT_FALSE(isMultithreadingActive());
+    EXPECT_EQ(gPrinted, "The number of processors could not be determined.  You must specify the number of threads "
+                        "explicitly (e.g., \"lset nthreads=4\") if you want to activate multithreading.");
+    EXPECT_DOUBLE_EQ(calcTreeLikelihood(tree.get(), kNoLScore), one);
+    gPrinted.clear();
+    ml.nthreads = 3;
+    ml.prepValid[0] = 0;
+    reinit();
+    EXPECT_EQ(g->nthreads, 3u);
+    EXPECT_EQ(gPrinted, "");
+    qel_setProcessorCountUnknown(false);
+    qel_warningMsg = savedWarning;
+    EXPECT_NE(getProcessorInfo(), 0u);
+}
+
 TEST_F(TreeLikeTest, RescaledDeepTreesKeepTheirScore)
 {
     // 60 taxa and a tiny threshold force rescaling in every CLA; the
