@@ -8,6 +8,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_strings.h"
@@ -268,6 +269,7 @@ int doCmds()
     for (;;) {
         const bool wasBatch = inBatchInputMode();
         clearMemoryErrorStatus();
+        clearThreadsRefused();
         flushOutputFiles();
         if (getAbortedStatus()) {
             status = kStatusAborted;

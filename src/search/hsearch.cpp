@@ -1728,32 +1728,41 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.gaveWay = pool.gaveWay();
         }
     } finalCount{pool, shared, run};
+    // Set once a worker ran out of memory: the rest of the search runs here.
+    bool alone = false;
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);
         // A stop asked before the replicate began ends the search as the
         // replicate's first step would end it.
         if (userStopped())
             return 2;
-        {
-            std::lock_guard lock(shared.mutex);
-            shared.awaited = run.rep;
-            shared.savedNow = numSaved(run);
-        }
-        shared.awaitedNow.store(run.rep, std::memory_order_relaxed);
         bool stopped = false;
-        std::unique_ptr<AheadRun> taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
-            if (searchStatusDue())
-                showStatusLine(run, -1);
-            stopped = userStopped();
-            return stopped;
-        });
-        if (stopped)
-            taken = pool.stopAndTake(run.rep);
-        // A worker ran out of memory: reported here, the search ends as it
-        // does when this replicate's own allocations fail on one thread.
-        if (!taken && !stopped && pool.takenOutOfMemory()) {
-            reportMemoryFailure();
-            return 1;
+        std::unique_ptr<AheadRun> taken;
+        if (!alone) {
+            {
+                std::lock_guard lock(shared.mutex);
+                shared.awaited = run.rep;
+                shared.savedNow = numSaved(run);
+            }
+            shared.awaitedNow.store(run.rep, std::memory_order_relaxed);
+            taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
+                if (searchStatusDue())
+                    showStatusLine(run, -1);
+                stopped = userStopped();
+                return stopped;
+            });
+            if (stopped)
+                taken = pool.stopAndTake(run.rep);
+        }
+        // A worker ran out of memory: the runs ahead end, their copies are
+        // given back, and this replicate and the rest run here, as on one
+        // thread; the trees stored so far stay.
+        if (!alone && !taken && !stopped && pool.takenOutOfMemory()) {
+            alone = true;
+            pool.stop();
+            for (auto &c : contexts)
+                c.reset();
+            showOneThreadForMemory(threads);
         }
         const auto *a = static_cast<const AheadResult *>(taken.get());
         int r = 2;
@@ -1789,7 +1798,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             run.hsd->firstTreeRep = numSaved(run) + 1;
             run.hsd->duplicateOf = 0;
         } else {
-            gAheadCounts.rerunHere++;
+            gAheadCounts.rerunHere += !alone;
             bool early = false;
             r = searchReplicate(run, &early);
             if (early && !limitResult(r))
@@ -1797,11 +1806,11 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         }
         if (!stopped && searchStatusDue())
             showStatusLine(run, -1);
-        if (!stopped)
+        if (!stopped && !alone)
             pool.settle(run.rep + 1, run.rng);
         if ((r = endReplicate(run, r)) >= 0)
             return r;
-        if (shared.playsMaxtrees)
+        if (shared.playsMaxtrees && !alone)
             settleFullAfter(run, shared, pool);
     }
     return 0;
