@@ -360,9 +360,6 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     }
     if (!noteStored(hsd, k, score))
         return 1;
-    if (r.chuckActive && r.randomAddition && r.abortRep &&
-        uint64_t{numSaved(hsd)} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1)
-        return -2;
     double *scores = scoreSlots(hsd);
     uint32_t stored = k;
     if (r.nbest && k > r.nbest) {
@@ -378,6 +375,10 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
             hsd->worstTree = k;
         }
     }
+    // Only trees at or above ChuckScore count toward the limit: a replicate
+    // whose trees all score below it is never abandoned.
+    if (r.randomAddition && r.abortRep && atSwapChuckLimit(hsd, score))
+        return -2;
     setMaxScoreToSave(hsd);
     if (r.nbest)
         updateNbest(hsd, stored, score);
