@@ -105,6 +105,30 @@ bool noteStored(HSearchData *hsd, uint32_t k, double score)
     return !hsd->aheadSpoiled;
 }
 
+// A full buffer refuses a tree before looking for it among the trees kept.
+// A random-addition replicate that has kept nothing yet still looks, until
+// it finds one: it may be swapping on an island an earlier replicate kept,
+// and the island bookkeeping counts that as a hit.
+bool looksForKeptMatch(const HSearchData *hsd)
+{
+    return hsd->rules.randomAddition && hsd->duplicateOf == 0 && numSaved(hsd) < hsd->firstTreeRep;
+}
+
+// Sets duplicateOf to the number of the kept tree the (collapsed) tree is.
+// True when a run ahead can no longer tell: it stops, and the replicate
+// runs again in its turn.
+bool findKeptMatch(HSearchData *hsd, Tree *tree)
+{
+    if (hsd->aheadContext)
+        return !keptTreeAhead(hsd, tree, &hsd->duplicateOf);
+    TreeBuffer *buf = mainBuf(hsd);
+    thread_local std::vector<uint8_t> rep;
+    rep.assign(buf->bytesPerTree, 0);
+    if (treeToCompactRep(buf, tree, rep.data(), tree->specialNode) != 0)
+        hsd->duplicateOf = compactRepInBuffer(buf, rep.data());
+    return false;
+}
+
 // A run ahead met tree `match` of its buffer again.
 void noteMet(HSearchData *hsd, uint32_t match)
 {
@@ -321,6 +345,14 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     // neighbour, and those passes were most of such a search's time.
     const bool full = aheadBufferFull(hsd) || putTreeRefusesAll(mainBuf(hsd));
     Tree *work = hsd->workTree;
+    if (full && looksForKeptMatch(hsd)) {
+        if (copyTree(tree, work) != 0)
+            return 0;
+        if (hsd->fxns.collapse)
+            hsd->fxns.collapse(hsd, work);
+        if (findKeptMatch(hsd, work))
+            return 1;
+    }
     if (!full) {
         if (copyTree(tree, work) != 0)
             return 0;
@@ -395,8 +427,13 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
         return kPutTreeNoRoom;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
-    if (aheadBufferFull(hsd))
+    if (aheadBufferFull(hsd) || putTreeRefusesAll(mainBuf(hsd))) {
+        if (looksForKeptMatch(hsd) && !findKeptMatch(hsd, work) && hsd->duplicateOf) {
+            hsd->earlierMatch = hsd->duplicateOf;
+            return kPutTreeDuplicate;
+        }
         return kPutTreeAtMaxtrees;
+    }
     if (earlierDuplicate(hsd, work))
         return kPutTreeDuplicate;
     const uint32_t k = putTree(work, mainBuf(hsd), true);

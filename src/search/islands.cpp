@@ -154,7 +154,11 @@ void showIslandInfo()
     qel_printf("%s\n", std::string(74, '-').c_str());
     if (gCtx.oneTreePerIsland)
         useNote(kOnePerIsland);
-    bool repeatedScore = false;
+    // Rows are in score order (retained islands first), so rows of one
+    // score are neighbours.
+    const auto sameScore = [&](size_t a, size_t b) {
+        return b < merged.size() && compareScores(merged[a].score, merged[b].score) == 0;
+    };
     for (size_t k = 0; k < merged.size(); k++) {
         const Island &i = merged[k];
         std::string marks;
@@ -166,8 +170,8 @@ void showIslandInfo()
             marks += useNote(kChuck);
         if (mergedHits[k] && i.timesHit > 1)
             marks += useNote(kUnsavedHits);
-        if (k > 0 && compareScores(i.score, merged[k - 1].score) == 0)
-            repeatedScore = true;
+        if ((k > 0 && sameScore(k, k - 1)) || sameScore(k, k + 1))
+            marks += useNote(kSameScore);
         char first[16] = "", last[16] = "";
         if (i.firstTree) {
             std::snprintf(first, sizeof first, "%u", i.firstTree);
@@ -176,8 +180,6 @@ void showIslandInfo()
         qel_printf("%6u%10u%10s%10s%16s%13u%9u%s\n", static_cast<uint32_t>(k + 1), i.size, first, last,
                    treeScoreToString(0, i.score).c_str(), i.firstRep, i.timesHit, marks.c_str());
     }
-    if (repeatedScore)
-        useNote(kSameScore);
     if (nextMark > 0) {
         qel_printf("\nNote(s):\n");
         const char *const kTexts[kNumNotes] = {
