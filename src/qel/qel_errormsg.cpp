@@ -162,6 +162,7 @@ thread_local bool tMessagesQuiet = false;
 
 QuietMessagesOnThisThread::QuietMessagesOnThisThread() : wasQuiet_(std::exchange(tMessagesQuiet, true)) {}
 QuietMessagesOnThisThread::~QuietMessagesOnThisThread() { tMessagesQuiet = wasQuiet_; }
+bool messagesQuietOnThisThread() { return tMessagesQuiet; }
 
 int showErrorMsg(uint32_t code, const char *text)
 {

@@ -47,6 +47,7 @@ public:
 private:
     bool wasQuiet_;
 };
+bool messagesQuietOnThisThread();
 
 // Replaces the explanation of every message with this code until cleared.
 void setErrorExplanation(uint32_t code, const char *text);

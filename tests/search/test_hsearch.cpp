@@ -224,6 +224,18 @@ TEST_F(HSearchTest, LengthsPast31BitsOverflowInSearchesAsInTreeLengths)
             std::function<int()> run;
         } searches[] = {
             {"hsearch", 0, false, [&] { return runHeuristicSearch(data); }},
+            // Replicates run ahead on other threads meet the overflow too;
+            // the search reports it once.
+            {"hsearch, random addition on threads", 0, false,
+             [&] {
+                 const HSearchOptions plain = hs;
+                 hs.addSeq = kAddSeqRandom, hs.nreps = 6;
+                 setHSearchThreads(4);
+                 const int rc = runHeuristicSearch(data);
+                 setHSearchThreads(0);
+                 hs = plain;
+                 return rc;
+             }},
             {"bandb", 0, true, [&] { return exactTreeSearch(false, 1); }},
             {"bandb upbound", 1e15, true, [&] { return exactTreeSearch(false, 1); }},
             {"alltrees", 0, true, [&] { return exactTreeSearch(true, 1); }},
