@@ -2129,7 +2129,7 @@ SaveRules makeSaveRules(const HSearchRun &run)
     r.abortRep = hs.abortRep;
     r.mulTrees = srch.mulTrees || srch.keep != 0.0;
     r.randomAddition = run.randomAddition;
-    r.replicated = false;
+    r.replicated = gSearchState.replicatedKind != 0;
     r.heuristicRunning = true;
     r.limitPerRep = hs.limitPerRep;
     return r;
