@@ -2421,6 +2421,8 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     run.hsd = createHSearchData(data, ntax, makeSaveRules(run), hs.ecr != 0);
     if (!run.hsd || allocIslands(run.nreps + 1) != 0)
         return 1;
+    if (run.retained)
+        addRetainedIsland(run.retained);
     run.hsd->startBuf = run.startBuf;
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));

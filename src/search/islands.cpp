@@ -61,6 +61,12 @@ void addNewIsland(uint32_t first, uint32_t last, uint32_t size, double score)
         *i = Island{score, first, last, size, gCtx.currentRep + 1, 1, 0};
 }
 
+void addRetainedIsland(uint32_t n)
+{
+    if (Island *i = appendIsland())
+        *i = Island{kNoScoreValue, 1, n, n, 0, 0, 0};
+}
+
 void incrementIslandCount(uint32_t treeNumber)
 {
     for (uint32_t k = 0; k < gCount; k++)
@@ -177,8 +183,11 @@ void showIslandInfo()
             std::snprintf(first, sizeof first, "%u", i.firstTree);
             std::snprintf(last, sizeof last, "%u", i.lastTree);
         }
-        qel_printf("%6u%10u%10s%10s%16s%13u%9u%s\n", static_cast<uint32_t>(k + 1), i.size, first, last,
-                   treeScoreToString(0, i.score).c_str(), i.firstRep, i.timesHit, marks.c_str());
+        char firstRep[16] = "-";
+        if (i.firstRep)
+            std::snprintf(firstRep, sizeof firstRep, "%u", i.firstRep);
+        qel_printf("%6u%10u%10s%10s%16s%13s%9u%s\n", static_cast<uint32_t>(k + 1), i.size, first, last,
+                   treeScoreToString(0, i.score).c_str(), firstRep, i.timesHit, marks.c_str());
     }
     if (nextMark > 0) {
         qel_printf("\nNote(s):\n");
