@@ -3,6 +3,7 @@
 #include "search/critscore.h"
 #include "search/stepwise.h"
 #include "trees/constr.h"
+#include "trees/describe.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -215,6 +216,8 @@ void showSearchTailSettings(const DataInfo *data, bool rooted)
     } else {
         qel_printf("No topological constraints in effect\n");
     }
+    if (gCriterion == kCriterionParsimony && srch.includeAnc)
+        qel_printf("Ancestor \"%s\" included in analysis\n", ancStatesName());
     qel_printf("Trees are %s\n", rooted ? "rooted" : "unrooted");
 }
 
