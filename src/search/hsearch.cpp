@@ -156,12 +156,7 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
     // Inside a resampling (or other replicated) analysis the rows name its
     // replicate too: each of those is a search of its own, often long.
     const bool replicated = gSearchState.replicatedKind != 0;
-    std::string outerRep;
-    if (replicated) {
-        const uint32_t units = std::max<uint32_t>(gSearchState.repsPerUnit, 1);
-        const uint32_t at = std::max<uint32_t>(gSearchState.outerRep, 1) - 1;
-        outerRep = searchRepString(at / units + 1, at % units, units);
-    }
+    const std::string outerRep = replicated ? outerRepString() : std::string();
     if (!run.statusHeaderShown) {
         showHSearchStatusHeader(run.randomAddition, replicated);
         run.statusHeaderShown = true;

@@ -169,6 +169,12 @@ int prepForSearch(DataInfo *data, uint32_t flags)
     return 0;
 }
 
+namespace {
+
+const ReplicateHooks *gReplicateHooks = nullptr;
+
+}  // namespace
+
 void setSearchVariables(uint32_t mode, DataInfo *data)
 {
     setLongOperationStatus(1);
@@ -176,7 +182,7 @@ void setSearchVariables(uint32_t mode, DataInfo *data)
     // Only the searches that take the constraint options enforce them.
     const bool enforces = mode == kSearchModeTree || mode == kSearchModeCountSwaps;
     setTopolConstrained(enforces && srch.enforce ? (srch.converse ? -1 : 1) : 0);
-    gSearchState.repsPerUnit = 1;
+    gSearchState.repsPerUnit = gReplicateHooks ? std::max<uint32_t>(gReplicateHooks->unitsPerRep, 1) : 1;
     if (mode == kSearchModeTree) {
         gSearchState.parsSearch = gCriterion == kCriterionParsimony;
         gSearchState.likeSearch = gCriterion == kCriterionLikelihood;
@@ -247,11 +253,6 @@ bool resampling() { return gSearchState.replicatedKind == 1 || gSearchState.repl
 
 }  // namespace
 
-namespace {
-
-const ReplicateHooks *gReplicateHooks = nullptr;
-
-}  // namespace
 
 void setReplicateHooks(const ReplicateHooks *hooks) { gReplicateHooks = hooks; }
 
