@@ -24,6 +24,7 @@
 #include "likelihood/kernels/lik_kernels.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/mlsettings_report.h"
 #include "likelihood/mlrecon.h"
 #include "likelihood/paramvec.h"
 #include "likelihood/prevestimates.h"
@@ -373,5 +374,10 @@ int installLikelihoodHooks()
         return a != nullptr ? std::fabs(score) * a->toler : 0.0;
     };
     search.deadline = setEstimateDeadline;
+    search.showSettings = [](int indent) {
+        indentOutput(indent);
+        showMLSettings(true, nullptr);
+        indentOutput(-indent);
+    };
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

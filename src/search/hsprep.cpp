@@ -209,6 +209,8 @@ void showCriterionSettings(const DataInfo *data)
         indentOutput(2);
         showParsSettings(qel_printf, data);
         indentOutput(-2);
+    } else if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->showSettings) {
+        f->showSettings(2);
     }
 }
 
