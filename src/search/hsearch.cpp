@@ -89,6 +89,9 @@ struct HSearchRun {
     bool statusHeaderShown = false;
     bool fromMemory = false;
     bool stepwiseRunning = false;
+    // The replicate began by stepwise addition and has shown no row since:
+    // its next row shows the taxa added, all of them.
+    bool taxaRowDue = false;
     bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
     bool ahead = false;          // a replicate run ahead of its turn on a worker thread
     // While replicates run ahead: the rearrangements their runs have tried
@@ -161,8 +164,14 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
         showHSearchStatusHeader(run.randomAddition, replicated);
         run.statusHeaderShown = true;
     }
-    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1,
-                         run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, tried,
+    int32_t taxa = -1;
+    if (run.stepwiseRunning) {
+        taxa = taxaAdded;
+    } else if (run.taxaRowDue) {
+        taxa = static_cast<int32_t>(numSearchTaxa(run.data));
+        run.taxaRowDue = false;
+    }
+    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1, taxa, tried,
                          numSaved(run), toSwap, hsd->bestScoreRep,
                          std::min(hsd->bestScoreRep, hsd->bestScoreOverall), replicated ? outerRep.c_str() : nullptr);
     run.statusLinesRep++;
@@ -756,6 +765,7 @@ void beginReplicate(HSearchRun &run)
         setSearchDeadline(run, timeLimitDeadline());
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
+    run.taxaRowDue = hs.startSource == kStartStepwise && !(run.randomAddition && hs.randomize);
     if (hs.rstatus && run.randomAddition) {
         qel_printf("  Random-addition-sequence replicate %d:\n", static_cast<int>(run.rep + 1));
         qel_printf("    %d %s in memory at start of replicate\n", static_cast<int>(numSaved(run)),
