@@ -342,23 +342,18 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     // A full buffer that may not grow refuses the tree before reading it:
     // then the copy and its collapse, a whole pass over the data, are not
     // made. Swapping the trees of a full buffer offers it every equal
-    // neighbour, and those passes were most of such a search's time.
+    // neighbour, and those passes were most of such a search's time
+    // (looksForKeptMatch says when a full buffer still reads it).
     const bool full = aheadBufferFull(hsd) || putTreeRefusesAll(mainBuf(hsd));
     Tree *work = hsd->workTree;
-    if (full && looksForKeptMatch(hsd)) {
+    if (!full || looksForKeptMatch(hsd)) {
         if (copyTree(tree, work) != 0)
             return 0;
         if (hsd->fxns.collapse)
             hsd->fxns.collapse(hsd, work);
-        if (findKeptMatch(hsd, work))
+        if (full && findKeptMatch(hsd, work))
             return 1;
-    }
-    if (!full) {
-        if (copyTree(tree, work) != 0)
-            return 0;
-        if (hsd->fxns.collapse)
-            hsd->fxns.collapse(hsd, work);
-        if (earlierDuplicate(hsd, work)) {
+        if (!full && earlierDuplicate(hsd, work)) {
             hsd->duplicateOf = hsd->earlierMatch;
             return 0;
         }
