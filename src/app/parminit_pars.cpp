@@ -180,7 +180,7 @@ void resamplingOptions(OptionSet set, CmdParamList *list)
                 list);
     do_Bool_Parm(cat, "keepAll", kOnOff, kFactory, &btjkOpt.keepAll, 0, nullptr, nullptr, list);
     do_Int_Parm(cat, "wts", kParamKeyword, kFactory, &btjkOpt.wts, 0, checkBtjkWtsOption,
-                "proportional\0simple\0\x08\x02repeatCnt\0\x08\x03ignore\0", list);
+                "proportional\0simple\0\x08\x03repeatCnt\0\x08\x04ignore\0", list);
     do_Bool_Parm(cat, "grpFreq", kOnOff, kFactory, &btjkOpt.grpFreq, 1, nullptr, nullptr, list);
     do_String_Parm("treeFile", cat, kParamFilename, kParamShowNone, btjkOpt.treeFile, nullptr,
                    nullptr, "<filename-for-bootstrap-treefile>", list);

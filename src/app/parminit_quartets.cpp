@@ -34,7 +34,7 @@ void puzzleOptions(OptionSet set, CmdParamList *list)
     do_Bool_Parm(cat, "minMemReq", kOnOff, kParamHidden, &puzOpt.minMemReq, 0,
                  outputUnsupportedMsg, nullptr, list);
     do_Bool_Parm(cat, "penalties", kParamBoolKeyword, kHiddenFactory, &puzOpt.penalties, 0,
-                 nullptr, "Halvorik\0full\0", list);
+                 nullptr, "Halvorik\0full\0\x08\x01Vennick\0", list);
     do_Bool_Parm(cat, "allowParEst", kOnOff, kHiddenFactory, &puzOpt.allowParEst, 0, nullptr,
                  nullptr, list);
     do_Bool_Parm(cat, "pref_saveToFile", kOnOff, kDerived, &puzOpt.pref_saveToFile, 0, nullptr,
@@ -56,7 +56,7 @@ void svdQuartetsOptions(CmdParamList *list)
                 "QFM\0curTrees\0none\0", list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactoryNoText, o.seed, 0, nullptr, nullptr, list);
     do_Int_Parm(cat, "bootstrap", kParamKeywordOff, kFactoryNoText, &o.bootstrap, kSvdqBootNo,
-                nullptr, "no\0standard\0multilocus\0\x08\x01yes\0", list);
+                nullptr, "no\0standard\0multilocus\0\x08\x02yes\0", list);
     do_Fxn_Parm("loci", cat, kFactory, &o.loci, handleCharPtnName, nullptr,
                 "<charpartition-name>", list);
     do_IntRange_Parm(cat, "nreps", kParamInt, kFactory, &o.nreps, 100, 1, kMaxQuartetReps,
@@ -129,12 +129,12 @@ void qsearchOptions(CmdParamList *list)
     do_Int_Parm(cat, "reconLimit", kParamInt, kHiddenFactory, &qopt.reconLimit, 6, nullptr,
                 nullptr, list);
     do_Int_Parm(cat, "qfmPtn", kParamKeyword, kHiddenFactory, &qopt.qfmPtn, 1, nullptr,
-                "Zorv\0A\0B\0C\0", list);
+                "Zorv\0A\0B\0C\0\x08\x01Ostrel\0", list);
     do_String_Parm("startQMC", cat, kParamString, kFactory, qopt.startQMC, "qmc", nullptr,
                    "<shell-command-to-invoke-QMC>", list);
     do_Bool_Parm(cat, "qmcOutput", kOnOff, kFactory, &qopt.qmcOutput, 1, nullptr, nullptr, list);
     do_Int_Parm(cat, "qfmIter", kParamKeyword, kHiddenFactory, &qopt.qfmIter, 0, nullptr,
-                "new\0old\0Zorv\0", list);
+                "new\0old\0Zorv\0\x08\x03Ostrel\0", list);
     do_IntRange_Parm(cat, "maxSplitsB", kParamIntOrLabel, kHiddenFactory, &qopt.maxSplitsB, 500,
                      1, kIntMax, nullptr, "unlimited", list);
     do_Bool_Parm(cat, "slowTBR", kOnOff, kHiddenFactory, &qopt.slowTBR, 0, nullptr, nullptr, list);
@@ -196,14 +196,14 @@ void beginSimOptions(CmdParamList *list)
                      nullptr, nullptr, list);
     do_Int_Parm(nullptr, "seed", kParamSeed, kFactoryNoText, simOpt.seed, 0, nullptr, nullptr,
                 list);
-    // BeginSim tells an absent discreteMode from a given one itself.
-    do_Bool_Parm(nullptr, "discreteMode", kOnOff, once | kParamOwnerPresets, &simOpt.discreteMode, 0, nullptr,
-                 nullptr, list);
+    do_Bool_Parm(nullptr, "discreteMode", kOnOff, once, &simOpt.discreteMode, 0, nullptr, nullptr, list);
     do_Fxn_Parm("resultsFile", nullptr, 0, nullptr, readResultFileOpts, nullptr,
                 "( <results-file-options>)", list);
     do_Bool_Parm(nullptr, "showModel", kOnOff, once, &simOpt.showModel, fresh.showModel, nullptr, nullptr,
                  list);
-    do_Bool_Parm(nullptr, "monitor", kOnOff, once, &simOpt.monitor, 0, nullptr, nullptr, list);
+    // BeginSim presets monitor to the current output-monitoring state.
+    do_Bool_Parm(nullptr, "monitor", kOnOff, once | kParamOwnerPresets, &simOpt.monitor, 1, nullptr, nullptr,
+                 list);
 }
 
 void resultsFileOptions(OptionSet set, CmdParamList *list)
@@ -214,7 +214,7 @@ void resultsFileOptions(OptionSet set, CmdParamList *list)
     include(set, OptionSet::kOutputFile, list);
     do_Bool_Parm(nullptr, "output", kParamBoolKeyword, once, &simOpt.output, 0, nullptr,
                  "AllReps\0MeansOnly\0", list);
-    do_Bool_Parm(nullptr, "BS", kOnOff, 0, &simOpt.BS, 0, nullptr, nullptr, list);
+    do_Bool_Parm(nullptr, "BS", kOnOff, once, &simOpt.BS, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "times", kOnOff, once, &simOpt.times, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "brLens", kOnOff, once, &simOpt.brLens, 0, nullptr, nullptr, list);
 }

@@ -312,6 +312,11 @@ int doCmds()
             break;
     }
 
+    // A command that a termination signal stopped through its worker
+    // threads returns as aborted without polling on this thread: the run
+    // ends here as the signal asks, not as a user's abort.
+    if (status != 0)
+        checkTermination();
     if (inBatchInputMode() && status != 0) {
         // A failing simulation loop reads its commands from its own copy of
         // the input: closing the block first reports and exits on the file.

@@ -97,7 +97,7 @@ std::vector<KeywordEntry> keywordEntries(const char *keywords)
     int position = 0;
     for (const char *p = keywords; *p != '\0'; p += std::strlen(p) + 1, ++position) {
         if (*p == kKeywordAliasMark && p[1] != '\0')
-            entries.push_back({p + 2, static_cast<unsigned char>(p[1]), true});
+            entries.push_back({p + 2, static_cast<unsigned char>(p[1]) - 1, true});
         else
             entries.push_back({p, position, false});
     }

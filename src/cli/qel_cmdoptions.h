@@ -50,8 +50,9 @@ inline constexpr size_t kParamPathSize = 4096;   // buffer of a file-name option
 inline constexpr size_t kMaxKeywordChars = 15;
 inline constexpr size_t kMaxValueChars = 4095;
 
-// A keyword-list entry that starts with this byte is followed by a value byte:
-// an unlisted alias that stores that value.
+// A keyword-list entry that starts with this byte is followed by a byte
+// holding a value plus one (so that 0 can be stored): an unlisted alias that
+// stores that value.
 inline constexpr char kKeywordAliasMark = '\x08';
 
 // Operation codes of function options.

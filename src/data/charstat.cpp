@@ -42,6 +42,13 @@ constexpr const char *kFormatHint =
 int prepareForStatus()
 {
     const bool likelihood = dataServices().criterion() == static_cast<int>(kPrepLikelihood);
+    // Site patterns cannot be built from no characters at all; the status
+    // commands must still run then, Include being the way out of it.
+    const DataInfo *d = activeDataInfo();
+    if (likelihood && d && d->status && std::none_of(d->status, d->status + d->nchar, [](uint32_t s) {
+            return !(s & (kCharExcluded | kCharEliminated));
+        }))
+        return 0;
     return prepareData(kPrepCurrentCriterion, 0, !likelihood);
 }
 

@@ -20,7 +20,7 @@ DataBlockParams &bp = dataBlockParam;
 
 constexpr const char *kLabelPositions = "none\0left\0right\0";
 // "distance" is accepted but not offered: it stands at position 5.
-constexpr const char kDataTypes[] = "standard\0DNA\0RNA\0nucleotide\0protein\0\x08\x05"
+constexpr const char kDataTypes[] = "standard\0DNA\0RNA\0nucleotide\0protein\0\x08\x06"
                                     "distance\0continuous\0";
 constexpr uint32_t kHiddenOnce = kParamNonpersistent | kParamHidden;
 // The block reader sets these up from the block being read before each
@@ -204,7 +204,7 @@ void registerAssumptionOptionSets(OptionSet set, CmdParamList *list)
 
 // "DNA" is an unlisted synonym of "nucleotide" (see foldImportDnaType).
 constexpr const char kImportDataTypes[] =
-    "nucleotide\0protein\0restSite\0standard\0distance\0\x08\x05"
+    "nucleotide\0protein\0restSite\0standard\0distance\0\x08\x06"
     "DNA\0";
 
 void toNexusOptions(CmdParamList *list)

@@ -271,7 +271,8 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     setStatusText("Doing %s bootstrap analysis...", method_.c_str());
     int status = 0;
     bool ties = false;
-    for (uint32_t rep = 1, done = 0; rep <= nreps && status == 0; ++rep) {
+    uint32_t done = 0;
+    for (uint32_t rep = 1; rep <= nreps && status == 0; ++rep) {
         // The buffer holds the one tree of this replicate when it is tallied.
         clearTrees(false, true);
         status = startReplicatedSearchRep(cd->tree, d, rep);
@@ -287,13 +288,22 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
             if ((status = updateBootGroupsClustered(d, cd->tree)) != 0)
                 break;
         }
-        if (setProgressValue(progress, ++done) == kProgressAborted || (gAborted_.load() && confirmAbortRequest()))
+        if (setProgressValue(progress, ++done) == kProgressAborted || (getAbortedStatus() && confirmAbortRequest()))
             status = 2;
     }
     destroyProgressWindow(progress);
     clearStatusText();
     if (ties)
         qel_printf("Note: \bTies were encountered in one or more replicates\n");
+    if (status == 2) {
+        if (done > 0)
+            qel_printf("\n%s bootstrap run aborted after %u replicate(s)\n", methodName(cd, true).c_str(), done);
+        else
+            qel_printf("\n%s bootstrap run aborted\n", methodName(cd, true).c_str());
+        // The stop is taken: the replicates done are still summarised, and
+        // the consensus output must not stop on the same interrupt.
+        setAbortedStatus(0);
+    }
     setLongOperationStatus(busy);
     // The matrix left behind is a replicate's: it must not be reused.
     invalidateDistances();

@@ -866,14 +866,18 @@ int checkDistType(uint32_t type, bool inTreeSearch, DataInfo *d)
     return 0;
 }
 
-void setDistanceModelData(DataInfo *d)
+void setDistanceModelData(DataInfo *d, bool forLikelihood)
 {
     if (!d || !(d->flags & kHaveCharacters))
         return;
     Model *m = getDefaultModel();
     uint32_t type = kModelMkv, n = std::min<uint32_t>(d->nstates, kMaxModelStates);
     const char *symbols = d->symbols;
-    if (hasNucleotideData(d)) {
+    // Starting distances for a likelihood that reads nucleotides as Mk
+    // characters take the data as that likelihood does: made nucleotide
+    // here, the model would score the Mk patterns as nucleotides from then on.
+    const bool mkForLikelihood = forLikelihood && m->type == kModelMkv;
+    if (hasNucleotideData(d) && !mkForLikelihood) {
         const bool ry = isRYCoding(d);
         type = ry ? kModelRY : kModelNucleotide;
         n = ry ? 2 : 4;
@@ -898,6 +902,8 @@ void setDistanceModelData(DataInfo *d)
         std::snprintf(m->symbols, sizeof m->symbols, "%.*s", static_cast<int>(n), symbols);
         for (uint32_t s = 0; s < n; ++s)
             m->freqs[s] = 1.0 / n;
+        // The likelihood applies its settings to the model again.
+        m->needsInit = 1;
     }
     g->dataCodeToState = toState;
     invalidateSitePatternData(true);
@@ -909,7 +915,7 @@ int calcDistanceMatrix(DataInfo *d, uint32_t type, bool forLikelihood, bool quie
     if (!d)
         return 1;
     DistSettingsGuard guard;
-    setDistanceModelData(d);
+    setDistanceModelData(d, forLikelihood);
     Model *model = getDefaultModel();
     if (forLikelihood) {
         // Until the likelihood settings are linked in, starting distances
@@ -937,13 +943,19 @@ int calcDistanceMatrix(DataInfo *d, uint32_t type, bool forLikelihood, bool quie
     saveDistSettings(dm, type, d);
     const uint32_t nstates = hasNucleotideData(d) || hasAminoAcidData(d) ? numDataStates(model)
                                                                          : std::max<uint32_t>(numDataStates(model), 1);
-    DCalcData *cd = createDCalcData(type, model, dm, nstates, taxonSubset, forLikelihood, true, quiet);
+    // A replicate's matrix is one step of the resampling run, which keeps
+    // the progress and owns the interrupt: a progress record or busy mode of
+    // its own would drop an interrupt typed while the replicate was drawn.
+    const bool ownRun = !inResamplingReplicate();
+    DCalcData *cd = createDCalcData(type, model, dm, nstates, taxonSubset, forLikelihood, ownRun, quiet);
     if (!cd)
         return 1;
-    setBusyMode(true);
+    if (ownRun)
+        setBusyMode(true);
     const int status = runSecondaryThread(calcDistThreadProc, cd);
     finishProgress(cd->progress);
-    setBusyMode(false);
+    if (ownRun)
+        setBusyMode(false);
     destroyDCalcData(cd);
     dm->setUpStamp = 0;
     if (status == 0)

@@ -104,7 +104,9 @@ int updateDistProgress(ProgData *progress);
 
 // Gives the default model the state space the data call for when it has
 // another one (the likelihood engine, once linked in, sets it itself).
-void setDistanceModelData(DataInfo *d);
+// For the likelihood's starting distances a model that reads the data as
+// Mk characters is kept.
+void setDistanceModelData(DataInfo *d, bool forLikelihood = false);
 
 // Data preparation for the distance criterion: the chosen matrix is made
 // ready (computed or fetched, checked). 0, 1 on error, 2 when stopped.

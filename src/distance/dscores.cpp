@@ -315,6 +315,33 @@ double gpsdAt(const double *x, void *arg)
     return g < 0.0 ? kNoScore : g;
 }
 
+}  // namespace
+
+PowerPlotScale powerPlotScale(double lo, double hi)
+{
+    PowerPlotScale s;
+    const int e = static_cast<int>(std::round(std::log10(std::max(hi - lo, 1e-300) / 20.0)));
+    s.step = detPow(10.0, e);
+    s.decimals = e < 0 ? -e : 0;
+    s.labelWidth = e < 0 ? std::max(8, 2 - e) : 8;
+    // The base stays on the first step's grid while the step is halved:
+    // the labelled rows are then whole multiples of that step, which the
+    // label's decimals can show without two rows rounding to one label.
+    s.base = std::floor(lo / s.step) * s.step;
+    auto rowsFor = [&] { return static_cast<int>(std::round((std::ceil(hi / s.step) * s.step - s.base) / s.step)); };
+    s.rows = rowsFor();
+    s.labelEvery = 1;
+    while (s.rows < 20) {
+        s.step /= 2.0;
+        s.labelEvery *= 2;
+        s.rows = rowsFor();
+    }
+    s.labelEvery = std::max(s.labelEvery, 2);
+    return s;
+}
+
+namespace {
+
 int powerPlot(LSData *ls, uint32_t treeNumber)
 {
     double dmin = kNoScore, dmax = 0.0;
@@ -361,20 +388,11 @@ int powerPlot(LSData *ls, uint32_t treeNumber)
     }
     if (!(hi >= lo))
         return 0;
-    const int e = static_cast<int>(std::round(std::log10(std::max(hi - lo, 1e-300) / 20.0)));
-    double step = detPow(10.0, e);
-    const int decimals = e < 0 ? -e : 0;
-    const int labelWidth = e < 0 ? std::max(8, 2 - e) : 8;
-    double base = std::floor(lo / step) * step;
-    int rows = static_cast<int>(std::round((std::ceil(hi / step) * step - base) / step));
-    int labelEvery = 1;
-    while (rows < 20) {
-        step /= 2.0;
-        labelEvery *= 2;
-        base = std::floor(lo / step) * step;
-        rows = static_cast<int>(std::round((std::ceil(hi / step) * step - base) / step));
-    }
-    labelEvery = std::max(labelEvery, 2);
+    const PowerPlotScale scale = powerPlotScale(lo, hi);
+    const double step = scale.step;
+    const int decimals = scale.decimals, labelWidth = scale.labelWidth, labelEvery = scale.labelEvery;
+    double base = scale.base;
+    int rows = scale.rows;
     auto rowOf = [&](double v) {
         return v < 0.0 || v >= kNoScore ? -1 : static_cast<int>(std::round((v - base) / step));
     };

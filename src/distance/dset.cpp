@@ -11,11 +11,38 @@
 #include "distance/distance_settings.h"
 #include "distance/dmatrix.h"
 #include "distance/lsfit.h"
+#include "distance/pairdiff.h"
 #include "qel/qel_output.h"
 
 namespace {
 
 MLSettingsReporter gMLReporter = nullptr;
+
+// A printer that writes gIndentedWidth blanks at the start of each line
+// before handing the text to gIndentedTarget (a file's printer, which does
+// not indent as the output engine does).
+PrintHook gIndentedTarget = nullptr;
+int gIndentedWidth = 0;
+bool gIndentedAtLineStart = true;
+
+int indentedPrint(const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::string out;
+    for (const char *p = text; *p; ++p) {
+        if (*p == '\b')
+            continue;
+        if (gIndentedAtLineStart && *p != '\n')
+            out.append(static_cast<size_t>(gIndentedWidth), ' ');
+        gIndentedAtLineStart = *p == '\n';
+        out += *p;
+    }
+    return gIndentedTarget("%s", out.c_str());
+}
 
 // One settings line: through the output engine (which indents), or with
 // the indent written out for any other printer.
@@ -46,6 +73,18 @@ public:
     }
     PrintHook print() const { return print_; }
     bool engine() const { return engine_; }
+    // The printer for a routine that prints whole lines of its own, `extra`
+    // deeper than these settings: the output engine indents them itself
+    // (the caller adds `extra` there); any other printer gets the blanks.
+    PrintHook nested(int extra) const
+    {
+        if (engine_)
+            return print_;
+        gIndentedTarget = print_;
+        gIndentedWidth = indent_ + extra;
+        gIndentedAtLineStart = true;
+        return indentedPrint;
+    }
 
 private:
     PrintHook print_;
@@ -56,8 +95,8 @@ private:
 void showNucleotideSettings(SettingsPrinter &out, uint32_t type, const DataInfo *d)
 {
     if (type == kDistCustom) {
-        out.line("Substitution classes (AC AG AT CG CT GT) = %c %c %c %c %c %c\n", 'a' + dist.cAC, 'a' + dist.cAG,
-                 'a' + dist.cAT, 'a' + dist.cCG, 'a' + dist.cCT, 'a' + dist.cGT);
+        const int32_t classes[6] = {dist.cAC, dist.cAG, dist.cAT, dist.cCG, dist.cCT, dist.cGT};
+        showSubstClass(classes, out.nested(0));
         out.line("           Base frequencies: %s\n", dist.baseFreq ? "empirical" : "equal");
     }
     if (dist.subst == 1 || dist.subst == 2) {
@@ -134,11 +173,14 @@ void showDistSettings(bool showObjective, bool showNegBrLen, bool showMeasure, P
     } else {
         showNucleotideSettings(out, type, d);
     }
-    // The summary indents through the output engine only.
-    if (type != kDistUser && (d->flags & kHaveCharacters) && out.engine()) {
-        indentOutput(16);
-        showCStatusSummary(kSummaryDistance, d, out.print());
-        indentOutput(-16);
+    if (type != kDistUser && (d->flags & kHaveCharacters)) {
+        if (out.engine()) {
+            indentOutput(16);
+            showCStatusSummary(kSummaryDistance, d, out.print());
+            indentOutput(-16);
+        } else {
+            showCStatusSummary(kSummaryDistance, d, out.nested(16));
+        }
     }
 }
 

@@ -410,6 +410,10 @@ void evaluateAll(LSData *ls)
             continue;
         evaluateVertex(ls, v);
     }
+    // Two leaves make one working edge and no vertex to evaluate: the path
+    // between them is their distance.
+    if (w.nNodes == 2 && !contracted(ls, 1))
+        ls->brLen[0] = ls->Atd[1];
 }
 
 // Multipliers of contracted edges need the fitted path sums from each node

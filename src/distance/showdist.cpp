@@ -294,11 +294,9 @@ int setDistFieldWidths(const DMatrix *dm, int *decimalsOut, int requested)
     } else if (dm->type == kDistTotal) {
         decimals = static_cast<int>(gPars.scoreDecimals);
     } else if (dm->type == kDistAbs && dm->subst != 3) {
-        bool integral = true;
-        if (d && d->weights)
-            for (uint32_t c = 0; c < d->nchar && integral; ++c)
-                integral = d->weights[c] == std::floor(d->weights[c]);
-        decimals = integral ? 0 : static_cast<int>(gPars.scoreDecimals);
+        // The weights' own decimals: the parsimony score decimals are those
+        // of the last parsimony preparation, which may predate the weights.
+        decimals = d ? static_cast<int>(weightDecimals(d)) : 0;
     }
     *decimalsOut = decimals;
     char text[512];

@@ -61,6 +61,10 @@ struct SpectralForm {
 // The engine's working values of a model.
 struct ModelEngineData {
     std::vector<double> pi;        // working frequencies, each at least 1e-5
+    // The frequencies estimation last stored (empty before any). They are
+    // kept apart from the model's empirical frequencies, which belong to the
+    // data: an estimate must never be read back as "empirical".
+    std::vector<double> estFreqs;
     AlignedVector<float> piFloat;  // single-precision copy, empty in double precision
     double beta = 0.0;             // rate normaliser
     double kappa = 0.0;

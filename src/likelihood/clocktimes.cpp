@@ -293,6 +293,7 @@ double setClockTimesForOptimizer(double *x, Model *, int mode, bool log)
         const double largest = startingAges(t, nodes);
         if (largest < DBL_EPSILON) {
             gParamsInUse = 0;
+            setBranchLengthsFromAges(t);
             return 0;
         }
         gParamsInUse = static_cast<uint32_t>(nodes.size());
@@ -301,6 +302,12 @@ double setClockTimesForOptimizer(double *x, Model *, int mode, bool log)
         return 0;
     }
     case kParamStore:
+        // Without parameters (all distances zero) the vector holds nothing
+        // for the ages: they stay at their start, every one 0.
+        if (gParamsInUse == 0) {
+            setBranchLengthsFromAges(t);
+            return 0;
+        }
         storeAges(t, nodes, x, tr, log);
         return 0;
     default:

@@ -72,7 +72,7 @@ bool rateScalerEstimated()
 Estimated estimatedOf(const Model *m)
 {
     Estimated e;
-    e.freqs = !isTwoStateType(m) && !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate;
+    e.freqs = m->type != kModelTwoState && !m->stateFreqs.empty() && m->stateFreqs[0] == kFreqCodeEstimate;
     e.rates = m->type == kModelNucleotide && m->substClass == kSubstSixRates && !m->rates.empty() &&
               m->rates[0] == kEstimate;
     e.tratio = !e.rates && m->type == kModelNucleotide && m->substClass == kSubstTwoRates && m->tratio == kEstimate;
@@ -124,6 +124,9 @@ struct LScoresRun {
     double nsites = 0;
     uint32_t done = 0;
     const char *subset = nullptr;  // the partition subset being scored
+    // While scoring subset by subset: the characters the user had excluded.
+    // The others outside the subset are set aside for the subset's run only.
+    const Set *userExcluded = nullptr;
 };
 
 std::vector<std::vector<double>> gLastSiteLnL;
@@ -351,9 +354,16 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
 {
     std::FILE *f = fileOf(r);
     const uint32_t *map = r.g->siteToGroupPattern;
-    for (uint32_t c : r.siteRows) {
+    // The file has a row for every included character: one the Mk model
+    // cannot score (a constant one, with data) has likelihood 1 there.
+    for (uint32_t c : r.included) {
         std::fprintf(f, "%s\t\t%u\t", r.subset ? "\t" : "", c + 1);
         const uint32_t p = map ? map[c] : kNoSite;
+        if (p == kNoSite && r.g->useMkv && (r.d->status[c] & kCharConstant) &&
+            !(r.d->obsCount && r.d->obsCount[c] == 0)) {
+            std::fprintf(f, "0.0\n");
+            continue;
+        }
         if (p == kNoSite || p >= t.siteLnL.size()) {
             std::fprintf(f, "-");
             for (uint32_t k = 0; k < categColumns(r); ++k)
@@ -580,15 +590,22 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
 }
 
 // Each character's weight becomes its site likelihood (1 for a character in
-// no pattern, 0 for an excluded one).
+// no pattern, 0 for an excluded one). Scored subset by subset, a character
+// of another subset keeps its weight: zeroing it would score its own subset
+// on weights of 0.
 void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
 {
     DataInfo *d = r.d;
     const uint32_t *map = r.g->siteToGroupPattern;
     double sum = 0.0;
     for (uint32_t c = 0; c < d->nchar; ++c) {
+        const bool excluded = d->status[c] & kCharExcluded;
+        if (excluded && r.userExcluded && !isSetMember(r.userExcluded, c)) {
+            sum += d->weights[c];
+            continue;
+        }
         double w = 0.0;
-        if (!(d->status[c] & kCharExcluded)) {
+        if (!excluded) {
             const uint32_t p = map ? map[c] : kNoSite;
             w = p == kNoSite || p >= t.siteLnL.size() ? 1.0 : detExp(t.siteLnL[p]);
         }
@@ -736,6 +753,7 @@ int scorePass(LScoresRun &r)
     // The information criteria count the free model parameters and, for each
     // model, the tree's branches (its internal nodes under a clock).
     const double modelParams = lscOpt.AIC || lscOpt.AICc || lscOpt.BIC ? setModelParamCounts() : 0.0;
+    takePassLimitGains();
     for (uint32_t number : r.list) {
         if (getTree(getActiveTreeBuffer(), number + 1, tree.get()) != 0)
             return 1;
@@ -805,6 +823,10 @@ int scorePass(LScoresRun &r)
             for (size_t i : order)
                 showSiteLikes(r, r.results[i]);
     }
+    if (const uint32_t gaining = takePassLimitGains(); gaining > 0)
+        qel_printf("\nWarning: \bThe branch lengths of %u tree(s) were still improving when the pass limit "
+                   "(MaxPass=%u) was reached; a larger MaxPass may give a better score.\n",
+                   gaining, getActiveML()->maxPass);
     qel_printf("\n");
     showTimeUsed(&start, &stop, 0, " to compute likelihoods");
     if (status == 2)
@@ -857,6 +879,7 @@ int lscoresThreadProc(void *arg)
         SetHandle saved(createExcludedCharsetCopy(r.d));
         if (!saved)
             return 1;
+        r.userExcluded = saved.get();
         for (uint32_t i = 0; i < numPtnSubsets(sets) && status == 0; ++i) {
             // Counted against the inclusion state the command found.
             includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
@@ -875,6 +898,7 @@ int lscoresThreadProc(void *arg)
         includeCharSubsetOnly(r.d, sets, kSetEnd, saved.get());
         afterCharInclusionChange(r.d);
         r.subset = nullptr;
+        r.userExcluded = nullptr;
     } else {
         status = scorePass(r);
     }

@@ -269,7 +269,10 @@ int installLikelihoodHooks()
     settings.invalidatePatterns = [] { invalidateSitePatternData(true); };
     settings.numBaseFreqStates = []() -> uint32_t {
         const ModelGroup *g = activeModelGroup();
-        return isSitePatternDataValid(g) ? g->nstates : 0;
+        if (isSitePatternDataValid(g))
+            return g->nstates;
+        DataInfo *d = activeDataInfo();
+        return haveDataMatrix(d) && isRYCoding(d) ? 2 : 0;
     };
     setLikelihoodSettingsServices(settings);
 
@@ -319,6 +322,8 @@ int installLikelihoodHooks()
     describe.zeroLenDiff = [](const TreeNode *node) { return zeroLenScoreDiff(nullptr, node); };
     describe.zeroLenTest = didZeroLenTest;
     describe.paramsEstimated = estimatingMLParms;
+    describe.clock = [] { return ml.clock != 0; };
+    describe.fixedLengths = usingFixedMLBranchLengths;
     describe.reconstruct = [](Tree *tree, DataInfo *d) {
         return findReconstruction(tree, activeModelGroup(), d);
     };
@@ -379,5 +384,6 @@ int installLikelihoodHooks()
         showMLSettings(true, nullptr);
         indentOutput(-indent);
     };
+    search.zeroBranchLength = getMinMLBranchLen;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

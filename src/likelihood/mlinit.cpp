@@ -336,11 +336,19 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         // Step 6: patterns and empirical frequencies.
         if (!isSitePatternDataValid(g) && initSitePatternData(d, g, true) != 0)
             return failInit();
+        if (!areEmpirFreqsValid(g))
+            // New patterns: an estimate made on the old ones is no start.
+            for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive)
+                modelEngine(m)->estFreqs.clear();
         calcEmpirFreqsForPatData(g, d, aml->firstActive);
         groupEngine(g)->taxonWork.assign(2 * size_t{d->ntax}, 0.0);
 
         // Step 8: the parameter counts (the vector itself comes with its optimiser).
-        aml->numEstParams = 0;
+        // As the vector holds them: the subset rates of a partitioned model
+        // (or else a scaler of fixed lengths) besides each model's own.
+        aml->numEstParams = estimatingModelRates() && aml->numActive >= 2 ? aml->numActive - 1
+                            : estimatingGRateScaler() && usingFixedMLBranchLengths() ? 1
+                                                                                    : 0;
         for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive)
             aml->numEstParams += countEstimatedModelParams(m);
         aml->numParams = aml->numEstParams;
@@ -538,7 +546,20 @@ void installMLStartLengthHooks(const MLStartLengthHooks &hooks) { gStartHooks = 
 bool haveLSStartLengths() { const ActiveML *a = getActiveML(); return a != nullptr && a->haveLSData; }
 int fitLSStartLengths(Tree *tree)
 {
-    return haveLSStartLengths() && gStartHooks.fit != nullptr ? gStartHooks.fit(tree) : 1;
+    if (gStartHooks.fit == nullptr)
+        return 1;
+    // A set-up made while no tree was at hand (the data preparation of
+    // LScores) made the matrix alone: the fit is built for the first tree
+    // that starts from it, and follows each tree after that.
+    if (!haveLSStartLengths()) {
+        ActiveML *aml = getActiveML();
+        if (!gSetUpWithDistances || gStartHooks.prepare == nullptr || tree == nullptr ||
+            gStartHooks.prepare(activeDataInfo(), tree, static_cast<int>(chooseDistForLSBrlens(aml->firstActive)),
+                                true) != 0)
+            return 1;
+        aml->haveLSData = 1;
+    }
+    return gStartHooks.fit(tree);
 }
 
 int initializeMLForData(DataInfo *, uint32_t flags)

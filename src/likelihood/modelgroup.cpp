@@ -185,8 +185,12 @@ void setPiVectorForModel(Model *m, double *dest)
     } else {
         const double code = m->stateFreqs[0];
         const double *source = m->stateFreqs.data();
-        if (isTwoStateType(m) || code == kFreqCodeEmpirical || m->empirFreqs || code == kFreqCodeEstimate)
-            source = m->freqs;
+        const std::vector<double> &estimates = modelEngine(m)->estFreqs;
+        if (code == kFreqCodeEstimate && estimates.size() == n)
+            source = estimates.data();
+        else if (m->type == kModelTwoState || code == kFreqCodeEmpirical || m->empirFreqs ||
+                 code == kFreqCodeEstimate)
+            source = m->freqs;  // the data's own frequencies (the start of a first estimate)
         else if (code == kFreqCodeIntrinsic && m->intrinsicFreqs != nullptr)
             source = m->intrinsicFreqs;
         for (uint32_t i = 0; i < n; ++i)

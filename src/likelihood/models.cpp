@@ -84,6 +84,12 @@ void applyFreqSettings(Model *m)
         m->empirFreqs = 1;
     } else if (mode == kFreqEstimate) {
         m->stateFreqs[0] = kFreqCodeEstimate;
+    } else if (m->type == kModelRY) {
+        // Values given for the two classes, or for the four bases before
+        // the data were recoded, which pool into purines and pyrimidines.
+        const bool fourBases = std::fabs(user[0] + user[1] - 1.0) > 1e-6;
+        m->stateFreqs[0] = fourBases ? user[0] + user[2] : user[0];
+        m->stateFreqs[1] = 1.0 - m->stateFreqs[0];
     } else {
         std::copy(user, user + std::min(n, nUser), m->stateFreqs.begin());
     }
@@ -321,8 +327,21 @@ Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose)
         destroyModel(m);
         return nullptr;
     }
-    const bool replaced = insertModel(m);
+    // The chain of active models and a prepared analysis point at the stored
+    // records, so a namesake takes the new settings where it stands: its old
+    // contents go, its address stays, and the site patterns (which record
+    // each model's range) and the preparation that read them are made again.
     clearActiveModels();
+    Model *stored = findMatchingModel(name, false);
+    const bool replaced = stored != nullptr;
+    if (replaced) {
+        std::swap(*stored, *m);
+        destroyModel(m);
+        m = stored;
+        invalidateSitePatternData(false);
+    } else {
+        insertModel(m);
+    }
     if (verbose)
         qel_printf("\nCurrent model settings stored as named model '%s'%s\n", name,
                    replaced ? " (replacing existing model of same name)" : "");
@@ -488,7 +507,8 @@ bool usingModelRates()
 
 bool estimatingModelRates() { return ml.estModelRates != 0; }
 bool usingEqualModelRates() { return ml.equalModelRates != 0; }
-bool estimatingGRateScaler() { return ml.estRateScaler != 0; }
+// Under UCM every branch has the one length the scaler gives.
+bool estimatingGRateScaler() { return ml.estRateScaler != 0 || ml.UCM != 0; }
 
 bool modelHasEqualFreqs(const Model *m)
 {

@@ -209,7 +209,7 @@ double freqSetter(double *x, Model *m, int mode, bool log)
             p[i] = cum[i] - (i ? cum[i - 1] : 0.0);
     }
     pinStateFrequencies(p, n, 1e-5);
-    std::copy(p, p + n, m->freqs);
+    modelEngine(m)->estFreqs.assign(p, p + n);
     setPiVectorForModel(m, nullptr);
     if (log) {
         for (uint32_t i = 0; i + 1 < n; ++i)
@@ -975,7 +975,7 @@ EstimateSnapshot takeSnapshot()
     const ActiveML *a = getActiveML();
     s.rateScaler = a->rateScaler;
     for (Model *m = a->firstActive; m != nullptr; m = m->nextActive) {
-        ModelValues mv{m, m->tratio, m->relRate, {m->freqs, m->freqs + m->nstates}, modelEngine(m)->fullRates, {},
+        ModelValues mv{m, m->tratio, m->relRate, modelEngine(m)->estFreqs, modelEngine(m)->fullRates, {},
                        working(m)};
         if (m->rateInfo != nullptr && (m->rateInfo->flags & kRatesSiteSpecific))
             mv.siteRates = m->rateInfo->rates;
@@ -993,7 +993,7 @@ int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v, bool update
         Model *m = mv.model;
         m->tratio = mv.tratio;
         m->relRate = mv.relRate;
-        std::copy(mv.freqs.begin(), mv.freqs.end(), m->freqs);
+        modelEngine(m)->estFreqs = mv.freqs;
         setPiVectorForModel(m, nullptr);
         modelEngine(m)->fullRates = mv.fullRates;
         if (!mv.siteRates.empty())

@@ -137,7 +137,10 @@ void startSiteRates(Model *m)
 void startModelRate(Model *m)
 {
     if (!usingModelRates()) {
+        // Not estimated now, whatever an earlier run marked.
         m->relRate = 1.0;
+        if (m->modelRateSetting == kEstimate)
+            m->modelRateSetting = 1.0;
     } else if (usingEqualModelRates()) {
         m->relRate = m->modelRateSetting = 1.0;
     } else if (estimatingModelRates()) {

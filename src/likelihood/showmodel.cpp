@@ -64,7 +64,9 @@ void showFreqLine(const Model *m, bool showValues, PrintHook out)
         out("equal\n");
     } else if (code == kFreqCodeEstimate) {
         out("estimated\n");
-    } else if (modelHasEmpiricalFreqs(m)) {
+    } else if (modelHasEmpiricalFreqs(m) || (m->type == kModelRY && code == kFreqCodeEmpirical)) {
+        // RY-coded data have no q01/q10 to imply frequencies: the data's
+        // purine and pyrimidine frequencies are the ones in use.
         outputStateFreqSetting("empirical", showValues, m, m->freqs, out);
     } else if (code == kFreqCodeIntrinsic) {
         outputStateFreqSetting("intrinsic", showValues && m->intrinsicFreqs != nullptr, m,
@@ -272,7 +274,9 @@ void showModel(const Model *m, bool showName, bool showFreqValues, bool continuo
         showRateVariation(m, continuousGamma, out);
     if (numActiveModels() > 1) {
         out("%*s = \b", W, "Model-subset rate");
-        if (m->modelRateSetting == kEstimate)
+        // Equal rates set after a model was stored with its rate to be
+        // estimated are the rates in force.
+        if (m->modelRateSetting == kEstimate && !usingEqualModelRates())
             out("estimated");
         else if (usingEqualModelRates() || !(m->modelRateSetting > 0.0))
             out("1");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <utility>
 
 #include "data/model.h"
 #include "likelihood/activeml.h"
@@ -25,6 +26,12 @@ namespace {
 constexpr double kMinBrlen = 1e-8;
 constexpr double kNewtonJumpLimit = 100.0;
 constexpr uint32_t kNewtonIterations = 10;
+// Mk edges: a length past which the likelihood is nearly flat, and the
+// short length tried from there.
+constexpr double kMkvFlatBrlen = 5.0;
+constexpr double kMkvShortStartBrlen = 0.01;
+// The largest multiple of a pass's change tried by the extrapolation.
+constexpr double kMkvMostExtrapolation = 64.0;
 
 // The driver runs on the thread that asked for the score; these are the
 // facts of its last call that reports read back.
@@ -36,8 +43,13 @@ struct DriverState {
     bool needStdErr = false;
     // The search's time ran out inside a pass: the pass stopped at an edge.
     bool passTimedOut = false;
+    // Fits that stopped at the pass limit while a pass still gained.
+    uint32_t limitGains = 0;
 };
 DriverState gDriver;
+
+// A pass that gains this much -ln L is not a fit that has settled.
+constexpr double kStillGaining = 0.001;
 
 ActiveML &aml() { return *getActiveML(); }
 
@@ -245,6 +257,7 @@ void printLScore(double score)
 uint32_t numLikeFxnEvals() { return gDriver.evals; }
 int didZeroLenTest() { return gDriver.zeroLenTest; }
 uint32_t lastBranchLenPasses() { return gDriver.passes; }
+uint32_t takePassLimitGains() { return std::exchange(gDriver.limitGains, 0u); }
 void setNeedBrlenStdErr(bool on) { gDriver.needStdErr = on; }
 bool needBrlenStdErr() { return gDriver.needStdErr; }
 double brlenStdErr(const Tree *, const TreeNode *node) { return node->edge.dbl2; }
@@ -291,69 +304,105 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
         r[1] = x.d1;
         r[2] = x.d2;
     };
-    double t = node->edge.brlen, tPrev = t, prevAbs = DBL_MAX, out = 0.0;
-    for (uint32_t it = 0; it < kNewtonIterations; ++it) {
-        double r[3];
-        derivatives(r, kLikModeD1 | kLikModeD2);
-        double d1 = r[1], d2 = r[2];
-        if (aborted(poll))
-            return 0.0;
-        if (d1 == DBL_MAX) {
-            out = 0.0;
-            break;
-        }
-        if (logScale && t > 0.0) {
-            d2 = d2 * t * t + d1 * t;
-            d1 = d1 * t;
-        }
-        if (d2 < 0.0) {
-            t = d1 <= 0.0 ? std::min(2.0 * t, maxBrlen()) : std::max(t / 2.0, minBrlen());
-            out = 0.0;
-            node->edge.brlen = t;
-            break;
-        }
-        if (d2 == 0.0) {
-            out = 0.0;
-            break;
-        }
-        if (it > 0 && std::fabs(d1) > prevAbs) {
-            // The step overshot (the surface is far from quadratic here):
-            // halve it and try again from the same length.
-            t = 0.5 * (t + tPrev);
-            node->edge.brlen = t;
-            continue;
-        }
-        prevAbs = std::fabs(d1);
-        out = std::fabs(d1);
-        const double proposal = logScale && t > 0.0 ? detExp(detLog(t) - d1 / d2) : t - d1 / d2;
-        if (proposal < 0.0) {
-            // The optimum may lie on the floor itself: take it when the
-            // slope there still points down, else halve the length and go
-            // on (halving alone would need a pass for every factor of 2).
-            node->edge.brlen = lo;
-            double r0[3];
-            derivatives(r0, kLikModeD1);
-            if (r0[1] >= 0.0) {
-                t = lo;
+    double t = 0.0, tPrev = 0.0, prevAbs = DBL_MAX, out = 0.0;
+    // Newton steps from the edge's current length; false when interrupted.
+    auto newton = [&]() {
+        t = node->edge.brlen;
+        tPrev = t;
+        prevAbs = DBL_MAX;
+        out = 0.0;
+        for (uint32_t it = 0; it < kNewtonIterations; ++it) {
+            double r[3];
+            derivatives(r, kLikModeD1 | kLikModeD2);
+            double d1 = r[1], d2 = r[2];
+            if (aborted(poll))
+                return false;
+            if (d1 == DBL_MAX) {
                 out = 0.0;
                 break;
             }
+            if (logScale && t > 0.0) {
+                d2 = d2 * t * t + d1 * t;
+                d1 = d1 * t;
+            }
+            if (d2 < 0.0) {
+                t = d1 <= 0.0 ? std::min(2.0 * t, maxBrlen()) : std::max(t / 2.0, minBrlen());
+                out = 0.0;
+                node->edge.brlen = t;
+                // Under Mk the conditioned surface bends the wrong way over
+                // long stretches; one doubling a pass would take a pass for
+                // every factor of 2, so the steps go on within the pass.
+                if (!g->useMkv)
+                    break;
+                tPrev = t;
+                prevAbs = DBL_MAX;
+                continue;
+            }
+            if (d2 == 0.0) {
+                out = 0.0;
+                break;
+            }
+            if (it > 0 && std::fabs(d1) > prevAbs) {
+                // The step overshot (the surface is far from quadratic here):
+                // halve it and try again from the same length.
+                t = 0.5 * (t + tPrev);
+                node->edge.brlen = t;
+                continue;
+            }
+            prevAbs = std::fabs(d1);
+            out = std::fabs(d1);
+            const double proposal = logScale && t > 0.0 ? detExp(detLog(t) - d1 / d2) : t - d1 / d2;
+            if (proposal < 0.0) {
+                // The optimum may lie on the floor itself: take it when the
+                // slope there still points down, else halve the length and go
+                // on (halving alone would need a pass for every factor of 2).
+                node->edge.brlen = lo;
+                double r0[3];
+                derivatives(r0, kLikModeD1);
+                if (r0[1] >= 0.0) {
+                    t = lo;
+                    out = 0.0;
+                    break;
+                }
+                tPrev = t;
+                t = std::max(t / 2.0, lo);
+                node->edge.brlen = t;
+                prevAbs = DBL_MAX;
+                continue;
+            }
+            if (proposal > kNewtonJumpLimit) {
+                t = maxBrlen();
+                node->edge.brlen = t;
+                break;
+            }
             tPrev = t;
-            t = std::max(t / 2.0, lo);
+            t = std::max(proposal, lo);
             node->edge.brlen = t;
-            prevAbs = DBL_MAX;
-            continue;
+            if (std::fabs(d1) < newtonTol)
+                break;
         }
-        if (proposal > kNewtonJumpLimit) {
-            t = maxBrlen();
-            node->edge.brlen = t;
-            break;
+        return true;
+    };
+    if (!newton())
+        return 0.0;
+    if (g->useMkv && t > kMkvFlatBrlen) {
+        // Past a few substitutions per site the conditioned likelihood of
+        // an edge barely moves with its length, and an edge that got there
+        // stays there, one small step a pass, though the shortest lengths
+        // may score far better: a short start is tried as well.
+        auto score = [&]() {
+            ++gDriver.evals;
+            return table ? evaluateEdgeTable(node, g, kLikModeLnL).lnL : evaluateEdge(node, g, kLikModeLnL).lnL;
+        };
+        const double tLong = t, outLong = out, longScore = score();
+        node->edge.brlen = std::max(kMkvShortStartBrlen, lo);
+        const bool shortBetter = score() < longScore;
+        if (shortBetter && !newton())
+            return 0.0;
+        if (!shortBetter || !(score() < longScore)) {
+            node->edge.brlen = t = tLong;
+            out = outLong;
         }
-        tPrev = t;
-        t = std::max(proposal, lo);
-        node->edge.brlen = t;
-        if (std::fabs(d1) < newtonTol)
-            break;
     }
     if (absD1)
         *absD1 = out;
@@ -528,6 +577,42 @@ double mkvShortLengthsPass(Tree *tree, TreeNode *constrained, ModelGroup *g, std
     return result;
 }
 
+// Under Mk the passes creep: lengths on a nearly flat surface move a
+// little each pass, in the same direction pass after pass, and a branch
+// that must shorten with others does so in small steps. The change of the
+// last pass is carried on, doubled while the score gains; the lengths
+// that score best stand.
+double mkvExtrapolate(Tree *tree, TreeNode *constrained, const std::vector<double> &before,
+                      std::vector<double> &lastStep, double score)
+{
+    const auto &visit = gDriver.visit;
+    std::vector<double> from(visit.size()), step(visit.size());
+    lastStep.resize(visit.size(), 0.0);
+    for (size_t i = 0; i < visit.size(); ++i) {
+        from[i] = visit[i]->edge.brlen;
+        step[i] = from[i] - before[static_cast<size_t>(visit[i] - tree->nodes)];
+        const double moved = step[i];
+        if (moved * lastStep[i] <= 0.0)
+            step[i] = 0.0;
+        lastStep[i] = moved;
+    }
+    double best = score, bestScale = 0.0;
+    for (double scale = 1.0; scale <= kMkvMostExtrapolation; scale *= 2.0) {
+        for (size_t i = 0; i < visit.size(); ++i)
+            visit[i]->edge.brlen =
+                visit[i] == constrained ? 0.0 : std::max(from[i] + scale * step[i], floorFor(visit[i]));
+        const double trial = calcLForCurBranchLens(tree, false);
+        if (getAbortedStatus() != 0 || !(trial < best))
+            break;
+        best = trial;
+        bestScale = scale;
+    }
+    for (size_t i = 0; i < visit.size(); ++i)
+        visit[i]->edge.brlen =
+            visit[i] == constrained ? 0.0 : std::max(from[i] + bestScale * step[i], floorFor(visit[i]));
+    return best;
+}
+
 }  // namespace
 
 double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
@@ -556,7 +641,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             *passes = 0;
         return calcLForCurBranchLens(tree, false);
     }
-    std::vector<double> saved(tree->maxNodes);
+    std::vector<double> saved(tree->maxNodes), lastStep;
     double tol = 100.0, previous = start, score = start;
     uint32_t p = 0;
     for (p = 1;; ++p) {
@@ -599,8 +684,13 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
                     *stoppedEarly = true;
             }
         }
-        if (reason == nullptr && p == a.maxPass)
+        if (reason == nullptr && p == a.maxPass) {
             reason = "pass-limit reached";
+            // Only the driver's own fits count (those that report their
+            // passes), not the many inner ones of a parameter estimate.
+            if (passes != nullptr && score < kLikInfiniteScore && delta >= kStillGaining)
+                ++gDriver.limitGains;
+        }
         if (log) {
             if (reason)
                 qel_printf(previous != kNoLScore ? ", %s)\n" : " (%s)\n", reason);
@@ -609,6 +699,8 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         }
         if (reason)
             break;
+        if (g->useMkv && p > 1 && score < kLikInfiniteScore)
+            score = mkvExtrapolate(tree, constrained, saved, lastStep, score);
         previous = score;
         tol = std::max(std::min(tol, largest), 1e-6);
     }
@@ -705,7 +797,11 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
             return kNoLScore;
         if (screening || (!estimating && a.maxPass == 0))
             g->approxScore = calcLForCurBranchLens(tree, false);
-    } else if (fixed && ml.userBrLens && !ml.UCM) {
+    } else if (fixed && ml.UCM) {
+        // One length for every branch: the rate scaler, estimated, is it.
+        for (TreeNode *n : gDriver.visit)
+            n->edge.brlen = 1.0;
+    } else if (fixed && ml.userBrLens) {
         raiseUserLengthsToFloors();
     }
     // An interrupt that came while the starting lengths were made is new to

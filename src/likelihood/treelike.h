@@ -61,6 +61,9 @@ void printLScore(double score);
 uint32_t numLikeFxnEvals();
 int didZeroLenTest();  // 0 none, 1 full, 2 crude
 uint32_t lastBranchLenPasses();
+// How many fits stopped at the pass limit while still gaining since the
+// last call; the count starts again at 0.
+uint32_t takePassLimitGains();
 void setNeedBrlenStdErr(bool on);
 bool needBrlenStdErr();
 // Per node position: the standard error of its branch length and the score

@@ -140,7 +140,7 @@ Layout listLayout(Tree *tree, const DataInfo *d, bool likelihood)
 
 std::string ciField(const DataInfo *d, uint32_t c)
 {
-    if (!charInPackedData(d, c))
+    if (!charInPackedData(d, c) || charLacksBounds(d, c))
         return "   n/a";
     const double len = charLengthOnTree(d, c);
     if (len == 0.0)
@@ -357,7 +357,7 @@ void showApoLists(Tree *tree, const DataInfo *d, const ReconStates &ml)
                 continue;
             }
             char ci[16];
-            if (!charInPackedData(d, c))
+            if (!charInPackedData(d, c) || charLacksBounds(d, c))
                 std::snprintf(ci, sizeof ci, "n/a ");
             else
                 std::snprintf(ci, sizeof ci, "%5.3f", calc1CI(boundMinSteps(c), charLengthOnTree(d, c)));

@@ -55,8 +55,10 @@ struct DirBits {
 inline constexpr uint32_t kNoChar = UINT32_MAX;
 
 // True for the characters the bit path scores: two-state Dollo and
-// irreversible ones (user-type stepmatrices stay with the cost vectors).
-inline bool dirBitsRoutes(const StmChar &sc) { return !sc.userType && sc.n == 2; }
+// irreversible ones (user-type stepmatrices stay with the cost vectors, and
+// so do characters with polymorphic terminals, whose cost depends on the
+// state they hang from in a way the bits do not hold).
+inline bool dirBitsRoutes(const StmChar &sc) { return !sc.userType && sc.n == 2 && !sc.polyTips; }
 
 // (Re)makes the bit layout once the weights are final; 0 when done. Clears it
 // when no character qualifies.

@@ -151,7 +151,9 @@ bool isRun(uint64_t b) { return !b || ((b >> std::countr_zero(b)) & ((b >> std::
 // any given ancestor is scored by steps; their counters bound the taxa.
 bool routes(const DataInfo *d, const StmChar &sc, uint32_t ntax)
 {
-    if (sc.userType || sc.n < 2 || sc.unit != 1.0)
+    // A polymorphic terminal's cost depends on the state it is met in in a
+    // way a step's two conditions cannot hold.
+    if (sc.userType || sc.n < 2 || sc.unit != 1.0 || sc.polyTips)
         return false;
     if (sc.dollo ? sc.turned != 0 && sc.turned + 1u != sc.n : ntax > kIrrMaxTaxa)
         return false;

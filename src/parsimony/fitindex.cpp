@@ -52,6 +52,8 @@ double get1FitMeasure(const DataInfo *d, uint32_t c, uint32_t measure, bool *fla
     if (flag)
         *flag = false;
     const LengthBounds &b = lengthBounds();
+    if (charLacksBounds(d, c))
+        return kFitNotApplicable;
     const double len = charLengthOnTree(d, c);
     const bool gfitLeftOut = !gPars.gUninf && (d->status[c] & kCharUninformative);
     if (len == 0.0) {

@@ -119,13 +119,18 @@ uint64_t addToHittingSet(uint32_t start, uint64_t current, uint32_t depth, uint3
     return 0;
 }
 
-int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const int32_t> taxa, double out[2])
+int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const int32_t> taxa, double out[2],
+                  bool *bounded)
 {
+    if (bounded)
+        *bounded = true;
     if (const StmChar *sc = stmCharOf(d, c)) {
-        const double m = stmMinSteps(d, *sc, taxa);
+        const bool known = stmLengthBounds(d, *sc, taxa, &out[0], &out[1]);
+        if (bounded)
+            *bounded = known;
         const double extra = packedData(d)->extraLen[c];
-        out[0] = m + (!minOnly && extra != kNoScore ? extra : 0.0);
-        out[1] = m;
+        if (known && !minOnly && extra != kNoScore)
+            out[0] += extra;
         return 0;
     }
     const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
@@ -221,10 +226,15 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
         if (d->status[c] & (kCharExcluded | kCharConstant))
             continue;
         double m[2];
-        if (calc1MinSteps(d, c, false, taxa, m) != 0) {
+        bool bounded = true;
+        if (calc1MinSteps(d, c, false, taxa, m, &bounded) != 0) {
             dataServices().clearStatusText();
             return 1;
         }
+        // Without known bounds a character has no fit measures and stays
+        // out of the sums (its length still counts in the tree's).
+        if (!bounded)
+            continue;
         b.minLen[c] = m[0];
         b.rangeMin[c] = m[1];
         b.inBounds[c] = 1;
@@ -290,6 +300,13 @@ int updateLengthBounds(Tree *tree, DataInfo *d)
             partial = !isSetMember(tree->includedTaxa, t);
     }
     return calcLengthBounds(d, tree, rooted, partial);
+}
+
+bool charLacksBounds(const DataInfo *d, uint32_t c)
+{
+    if (d->status[c] & (kCharExcluded | kCharConstant))
+        return false;
+    return !(d->status[c] & kCharPacked) || (c < gBounds.inBounds.size() && !gBounds.inBounds[c]);
 }
 
 double boundMinSteps(uint32_t c)

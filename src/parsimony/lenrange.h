@@ -40,13 +40,18 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
 int updateLengthBounds(Tree *tree, DataInfo *d);
 
 // M1 and M2 of character c over the taxa (-1 is the ancestor); with minOnly
-// the within-terminal extra length is not added to M1.
-int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const int32_t> taxa, double out[2]);
+// the within-terminal extra length is not added to M1. *bounded, when given,
+// is false for a character whose bounds are not known (both then 0).
+int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const int32_t> taxa, double out[2],
+                  bool *bounded = nullptr);
 // The first set of k further states (bit s - 1 is state s) that, added to
 // current, meets every listed set; 0 when none.
 uint64_t addToHittingSet(uint32_t start, uint64_t current, uint32_t depth, uint32_t k, uint32_t nStates,
                          std::span<const uint64_t> list);
 
+// True for an included, variable character that has no fit measures: it is
+// outside the packed data, or its bounds are not known.
+bool charLacksBounds(const DataInfo *d, uint32_t c);
 // The minimum the PSet setting minForFit selects (M1 for minLength, M2 for
 // range), and the weighted sum of those minima.
 double boundMinSteps(uint32_t c);

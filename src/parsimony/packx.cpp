@@ -526,6 +526,13 @@ int packPrelim(DataInfo *d)
     dataServices().setStatusText("Packing data matrix (phase 1)");
     deallocPackedData(d);
     gPars.altPrep = 1;
+    // The constant and uninformative marks read below depend on the ancestor
+    // and on msTaxa: a new ancestor or msTaxa leaves them stale until the
+    // character information is derived again.
+    if ((!d->dataInitialized || d->derivedMsTaxa != dataServices().msTaxa()) && initializeDataInfo(d) != 0) {
+        gPars.pending = 3;
+        return 1;
+    }
     forgetLastTree();
     updateStdCharsets(d);
     auto *pd = new (std::nothrow) PackedData;

@@ -75,6 +75,7 @@ struct StmChar {
     uint8_t turned = 0;    // steps of the series gained going down (see stmTurnedSteps)
     bool directed = false; // the table is not symmetric
     bool userType = false; // states are the user type's, else raw data states
+    bool polyTips = false; // some terminal's cell counts as polymorphism
     uint8_t state[64]{};   // state index -> user-type state or raw data state
     int32_t block = -1;    // its block in stmBlocks (vec unused then), or -1
     uint32_t lane = 0;     // its place in the block

@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "data/charstat.h"
 #include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
@@ -235,7 +236,9 @@ int setGapMode(uint32_t v, DataInfo *d)
         return 1;
     if (v == gPars.gapMode)
         return 0;
-    if (v == 1 && d && gServices.stepmatricesAcceptGap && !gServices.stepmatricesAcceptGap(d))
+    // A gap read as a state must have costs in every stepmatrix that meets
+    // one (error 432 otherwise).
+    if (v == 1 && d && d->status && checkAllStmCompat(d, true) != 0)
         return 1;
     gPars.gapMode = v;
     setNeedParsPrep(3);
@@ -258,6 +261,11 @@ void showParsSettings(PrintHook print, const DataInfo *d)
             print(" (= maximum character compatibility)");
         print("\n");
     }
+    // What is excluded, typed and weighted, and how many characters are
+    // informative. The summary may bring the data set's weight flags up to
+    // date first, which changes no weight.
+    if (d && d->status)
+        showCStatusSummary(kSummaryParsimony, const_cast<DataInfo *>(d), print);
     if (d && d->gappedChars) {
         bool gaps = false;
         for (uint32_t c = 0; c < d->nchar && !gaps; c++)

@@ -43,8 +43,11 @@ struct ParsServices {
     void (*forgetLastTreeOptimized)();
     void (*markLikelihoodReoptimize)();
     void (*recomputeScoreType)();
-    bool (*stepmatricesAcceptGap)(DataInfo *d);
     const char *(*ancestorSetName)();  // null name: the standard ancestor
+    // Puts parsimony in force for a computation that is parsimony's whatever
+    // the user's criterion, returning the criterion to give back to restore.
+    uint32_t (*useParsimonyCriterion)();
+    void (*restoreCriterion)(uint32_t criterion);
 };
 void installParsServices(const ParsServices &s);
 const ParsServices &parsServices();

@@ -76,6 +76,23 @@ int addWtdSteps(const ClassWeights &wc, uint32_t word, double *length, uint64_t 
     return 0;
 }
 
+uint32_t weightDecimals(const DataInfo *d)
+{
+    uint32_t decimals = 0;
+    if (!d->weights)
+        return 0;
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (!isCharIncluded(d, c))
+            continue;
+        const double w = d->weights[c];
+        uint32_t k = 0;
+        while (k < 8 && std::fabs(w * std::pow(10.0, k) - std::round(w * std::pow(10.0, k))) > 1e-9)
+            k++;
+        decimals = std::max(decimals, k);
+    }
+    return decimals;
+}
+
 double setParsDecimals(DataInfo *d)
 {
     PackedData *pd = packedData(d);
@@ -83,17 +100,7 @@ double setParsDecimals(DataInfo *d)
     double tol = 0.0;
     gPars.realScores = 0;
     if (parsimonyScoreIsRealValued(d) && !gPars.goloboff) {
-        // The most decimals any included weight needs (at most 8).
-        for (uint32_t c = 0; c < d->nchar; c++) {
-            if (!isCharIncluded(d, c))
-                continue;
-            double w = d->weights[c];
-            uint32_t k = 0;
-            while (k < 8 && std::fabs(w * std::pow(10.0, k) - std::round(w * std::pow(10.0, k))) > 1e-9)
-                k++;
-            decimals = std::max(decimals, k);
-        }
-        decimals += pd ? pd->decimals : 0;
+        decimals = weightDecimals(d) + (pd ? pd->decimals : 0);
         tol = std::pow(10.0, -static_cast<double>(decimals + 1));
         gPars.realScores = 1;
     }

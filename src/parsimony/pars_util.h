@@ -19,6 +19,8 @@ int addWtdSteps(const ClassWeights &wc, uint32_t word, double *length, uint64_t 
                 double tolerance);
 
 double setParsDecimals(DataInfo *d);
+// The most decimals any included character's weight needs (at most 8).
+uint32_t weightDecimals(const DataInfo *d);
 // lengthIsValid for a length outside [0, 2^31), where the scoring settings
 // decide.
 bool lengthIsValidOutsideIntRange(double length);

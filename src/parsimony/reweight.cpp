@@ -43,6 +43,31 @@ int fail(DataInfo *d, const std::vector<double> &saved)
     return 1;
 }
 
+// The fit indices are parsimony's: their lengths and bounds are taken under
+// parsimony whatever criterion is in force, which is given back on leaving.
+class ParsimonyInForce {
+public:
+    ParsimonyInForce()
+    {
+        const ParsServices &s = parsServices();
+        if (s.useParsimonyCriterion && s.restoreCriterion) {
+            old_ = s.useParsimonyCriterion();
+            switched_ = true;
+        }
+    }
+    ~ParsimonyInForce()
+    {
+        if (switched_)
+            parsServices().restoreCriterion(old_);
+    }
+    ParsimonyInForce(const ParsimonyInForce &) = delete;
+    ParsimonyInForce &operator=(const ParsimonyInForce &) = delete;
+
+private:
+    uint32_t old_ = 0;
+    bool switched_ = false;
+};
+
 }  // namespace
 
 ReweightAccumulator makeReweightAccumulator(uint32_t nchar, uint32_t index, uint32_t fit)
@@ -86,6 +111,7 @@ int doReweightCmd()
         return 1;
     }
     std::vector<double> saved(d->weights, d->weights + d->nchar);
+    const ParsimonyInForce parsimony;
     if (checkCharStatusUpdate(d) != 0)
         return fail(d, saved);
     if (const int r = getCmdParams(OptionSet::kReweight, ";", nullptr); r <= 0)

@@ -592,11 +592,16 @@ int packStmPrelim(DataInfo *d)
             continue;
         status |= kCharPacked;
         uint64_t seen = 0;
-        for (uint32_t t = 0; t < ntax; t++)
-            seen |= sourceBits(d, static_cast<int32_t>(t), c, ut);
+        bool polyTips = false;
+        for (uint32_t t = 0; t < ntax; t++) {
+            const uint64_t b = sourceBits(d, static_cast<int32_t>(t), c, ut);
+            seen |= b;
+            polyTips = polyTips || ((b & (b - 1)) && isPolymorphicMST(static_cast<int32_t>(t), c, d));
+        }
         const uint64_t anc = sourceBits(d, -1, c, ut);
         StmChar sc;
         sc.c = c;
+        sc.polyTips = polyTips;
         uint64_t states;
         double scale = 1.0;
         if (ut) {
@@ -690,25 +695,82 @@ void setStmLaneWeights(PackedData *pd, const double *weights)
     }
 }
 
-double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
+namespace {
+
+// What the cells of a character over a set of taxa ask of every tree.
+struct StmCellSummary {
+    uint64_t singles = 0;     // states of single-state cells, and the states
+                              // polymorphic irreversible terminals hang from
+    uint64_t polyStates = 0;  // states of the polymorphic terminals
+    uint64_t root = 0;
+    bool haveRoot = false;    // the ancestor's states bind the root
+    std::vector<uint64_t> listed;  // distinct multistate cells
+};
+
+StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
 {
-    const PackedData *pd = packedData(d);
-    const int64_t *cost = costsOf(pd, sc);
     const UserType *ut = userTypeOf(d, sc.c);
-    uint64_t required = 0, root = 0;
-    bool haveRoot = false;
+    StmCellSummary s;
+    // States held by two or more cells (the ancestor's among them, an
+    // uncertain cell counting its lowest state only).
+    uint64_t once = 0, twice = 0;
+    std::vector<uint64_t> polyCells;
     for (int32_t t : taxa) {
         const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
         if (t < 0) {
-            root = b;
-            haveRoot = b != 0 && sc.directed;
+            s.root = b;
+            s.haveRoot = b != 0 && sc.directed;
+        }
+        if (!b)
+            continue;
+        const bool multi = (b & (b - 1)) != 0;
+        const bool poly = t >= 0 && multi && isPolymorphicMST(t, sc.c, d);
+        const uint64_t counted = multi && !poly ? b & (~b + 1) : b;
+        twice |= once & counted;
+        once |= counted;
+        if (t < 0)
+            continue;
+        if (!multi) {
+            s.singles |= b;
             continue;
         }
-        if (b && !(b & (b - 1)))
-            required |= b;
+        if (std::find(s.listed.begin(), s.listed.end(), b) == s.listed.end())
+            s.listed.push_back(b);
+        if (poly) {
+            s.polyStates |= b;
+            polyCells.push_back(b);
+        }
     }
+    if (sc.userType)
+        return s;
+    // A polymorphic terminal of a Dollo or irreversible character hangs from
+    // a state the tree must then hold as if it were observed. Irreversible:
+    // the state nearest the primitive condition, from which the others are
+    // reached. Dollo: its derived end once another cell holds that state too,
+    // as the state is gained only once (up the series: no lower than the
+    // highest state two cells hold; down it: no higher than the lowest).
+    const bool up = sc.turned == 0, down = sc.n > 1 && sc.turned + 1 == sc.n;
+    for (uint64_t b : polyCells) {
+        const uint32_t lo = std::countr_zero(b), hi = 63 - std::countl_zero(b);
+        if (!sc.dollo) {
+            s.singles |= uint64_t{1} << std::clamp<uint32_t>(sc.turned, lo, hi);
+        } else if (up && twice && 63u - std::countl_zero(twice) >= hi) {
+            s.singles |= uint64_t{1} << hi;
+        } else if (down && twice && static_cast<uint32_t>(std::countr_zero(twice)) <= lo) {
+            s.singles |= uint64_t{1} << lo;
+        }
+    }
+    return s;
+}
+
+// Least cost, in the character's units, of a tree holding every state of
+// `required` (its root among `root` when haveRoot); kStmImpossible when no
+// such tree exists, 0 when nothing is required.
+int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t required, uint64_t root, bool haveRoot)
+{
     if (!required)
-        return 0.0;
+        return 0;
+    const int64_t *cost = costsOf(pd, sc);
     const std::vector<uint32_t> terms = bitList(required);
     int64_t best = kStmImpossible;
     if (terms.size() <= kMaxSteinerTerminals) {
@@ -722,24 +784,38 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
                      ? stmUnitsToLength(sc, from[v]) < stmUnitsToLength(sc, best)
                      : from[v] < best))
                 best = from[v];
-    } else {
-        // Too many states for the exact tree: the dearest single state
-        // reached from its cheapest start bounds the minimum from below.
-        best = 0;
-        for (uint32_t r : terms) {
-            int64_t reach = kStmImpossible;
-            for (uint32_t v = 0; v < sc.n; v++)
-                if (v != r && (!haveRoot || ((root >> v) & 1)))
-                    reach = std::min(reach, cost[v * sc.n + r]);
-            if (reach < kStmImpossible)
-                best = std::max(best, reach);
-        }
+        return best;
     }
+    // Too many states for the exact tree: the dearest single state reached
+    // from its cheapest start bounds the minimum from below.
+    best = 0;
+    for (uint32_t r : terms) {
+        int64_t reach = kStmImpossible;
+        for (uint32_t v = 0; v < sc.n; v++)
+            if (v != r && (!haveRoot || ((root >> v) & 1)))
+                reach = std::min(reach, cost[v * sc.n + r]);
+        if (reach < kStmImpossible)
+            best = std::max(best, reach);
+    }
+    return best;
+}
+
+}  // namespace
+
+double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
+{
+    const PackedData *pd = packedData(d);
+    const int64_t *cost = costsOf(pd, sc);
+    const UserType *ut = userTypeOf(d, sc.c);
+    const StmCellSummary cells = summariseStmCells(d, sc, taxa);
+    if (!cells.singles)
+        return 0.0;
+    const int64_t best = leastTreeUnits(pd, sc, cells.singles, cells.root, cells.haveRoot);
     if (best >= kStmImpossible)
         return 0.0;
     // The star test: when some centre state already gives the minimum every
     // tree does, the character cannot tell trees apart.
-    if (!sc.directed && terms.size() <= kMaxSteinerTerminals) {
+    if (!sc.directed && std::popcount(cells.singles) <= static_cast<int>(kMaxSteinerTerminals)) {
         for (uint32_t s = 0; s < sc.n; s++) {
             int64_t star = 0;
             for (int32_t t : taxa) {
@@ -764,6 +840,31 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
         }
     }
     return stmUnitsToLength(sc, best);
+}
+
+bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, double *m1, double *m2)
+{
+    *m1 = *m2 = 0.0;
+    // A change and its reverse cost differently: the least length depends on
+    // where the root lies, which no bound over the cells alone can tell.
+    if (sc.userType && sc.directed)
+        return false;
+    const StmCellSummary cells = summariseStmCells(d, sc, taxa);
+    // A multistate cell of a stepmatrix of more than two states that meets
+    // none of the observed single states needs states of its own, and which
+    // of them is cheapest is not known without the tree.
+    if (sc.userType && sc.n > 2)
+        for (uint64_t x : cells.listed)
+            if (!(x & cells.singles))
+                return false;
+    const PackedData *pd = packedData(d);
+    auto length = [&](uint64_t required) {
+        const int64_t u = leastTreeUnits(pd, sc, required, cells.root, cells.haveRoot);
+        return u >= kStmImpossible ? 0.0 : stmUnitsToLength(sc, u);
+    };
+    *m1 = length(cells.singles);
+    *m2 = (cells.polyStates & ~cells.singles) ? length(cells.singles | cells.polyStates) : *m1;
+    return true;
 }
 
 int allocStmSets(DataInfo *d, uint32_t nodeCount)
@@ -817,7 +918,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
             storeVec(pd, &rec, sc, V);
             continue;
         }
-        const bool poly = (b & (b - 1)) && taxon >= 0 && ut && isPolymorphicMST(taxon, sc.c, d);
+        const bool poly = (b & (b - 1)) && taxon >= 0 && sc.polyTips && isPolymorphicMST(taxon, sc.c, d);
         if (!poly) {
             for (uint32_t i = 0; i < sc.n; i++)
                 V[i] = ((b >> i) & 1) ? 0 : kStmImpossible;

@@ -55,6 +55,12 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position);
 // Minimum length of character c over all trees of the given taxa (-1 the
 // ancestor) and whether the star test finds it uninformative.
 double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa);
+// The least lengths of character sc over all trees of the given taxa, within
+// polymorphic terminals not counted: m1 with the observed states, m2 with
+// every state of the polymorphic terminals present too. False (both 0) when
+// no bound is known: an asymmetric stepmatrix, or a multistate cell that
+// meets none of the single states of a stepmatrix of more than two states.
+bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, double *m1, double *m2);
 // The packed entry of character c, null when it is not of the class.
 const StmChar *stmCharOf(const DataInfo *d, uint32_t c);
 // Cost of a change from raw state a to raw state b of character c, as a

@@ -88,6 +88,7 @@ void watchdog()
     // saying so (straight to the descriptor: the output engine may be in
     // the main thread's hands) with the files left as they were.
     const std::vector<std::string> unfinished = unfinishedOutputFiles();
+    const std::vector<std::string> kept = keptOutputFiles();
     settleOpenOutputFilesFromWatchdog();
     flushIfFree(stdout);
     flushIfFree(stderr);
@@ -95,6 +96,8 @@ void watchdog()
     std::string text = std::string("\nRun stopped by ") + terminationSignalName(signo) + ".\n";
     for (const std::string &name : unfinished)
         text += "\nWriting to file \"" + name + "\" interrupted; the file was left as it was.\n";
+    for (const std::string &name : kept)
+        text += "\nWriting to file \"" + name + "\" stopped; the file keeps what was finished before.\n";
     for (size_t done = 0; done < text.size();) {
         const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
         if (n <= 0)
@@ -154,10 +157,14 @@ namespace {
     if (getCurLineLength() > 0)
         putNewline();
     // The output and the log say why the run ended and which files keep
-    // their old contents, as an interrupted write says.
+    // their old contents, as an interrupted write says, whatever a
+    // simulation loop had turned off.
+    setOutputMonitoring(true);
     qel_printf("\nRun stopped by %s.\n", terminationSignalName(signo));
     for (const std::string &name : unfinishedOutputFiles())
         showWriteLeftAsItWas(name.c_str());
+    for (const std::string &name : keptOutputFiles())
+        showWriteKeptSoFar(name.c_str());
     flushOutputFiles();
     settleOpenOutputFiles();
     std::fflush(stdout);

@@ -28,8 +28,9 @@ void initSignalHandlers();
 // abort flag (confirmed, so that no question is asked). The main thread acts
 // at its next polling point: every getAbortedStatus, each line read from a
 // command file or the terminal. It then flushes the output and the log,
-// abandons every other file being written (the old file stays), and ends the
-// program with status 128 + the signal. A watchdog thread does the little
+// keeps a file marked whole (markStreamKept) up to its mark, abandons every
+// other file being written (the old file stays), and ends the program with
+// status 128 + the signal. A watchdog thread does the little
 // that is safe from outside when the main thread has not got there within
 // the grace period (it may be computing without polling, or blocked).
 void requestTermination(int signo);  // the SIGTERM and SIGHUP handler

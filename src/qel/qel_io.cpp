@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <mutex>
 #include <string_view>
 #include <stdio_ext.h>
@@ -219,6 +220,7 @@ StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *
     s->appendBase = -1;
     s->tempPath[0] = '\0';
     s->targetPath[0] = '\0';
+    s->keptLength = -1;
     return s;
 }
 
@@ -640,6 +642,42 @@ int finishStreamFile(StreamInfo *s, bool keep)
     return err;
 }
 
+namespace {
+
+bool keptSoFar(const StreamInfo *s)
+{
+    return std::atomic_ref<const int64_t>(s->keptLength).load() >= 0;
+}
+
+// The open outputs other than records that an abrupt end keeps up to their
+// mark (kept) or abandons, as shown to the user.
+std::vector<std::string> openOutputsThatAre(bool kept)
+{
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> hold(gOutputsMutex);
+    for (const StreamInfo *s : gOutputs)
+        if (s && s->fp && !(s->flags & kStreamRecord) && keptSoFar(s) == kept)
+            names.push_back(streamPathnameForDisplay(s, 255));
+    return names;
+}
+
+}  // namespace
+
+int markStreamKept(StreamInfo *s)
+{
+    if (!s || !s->fp)
+        return EBADF;
+    errno = 0;
+    if (std::fflush(s->fp) != 0 || std::ferror(s->fp))
+        return errno != 0 ? errno : -1;
+    const off_t at = ftello(s->fp);
+    if (at < 0)
+        return errno != 0 ? errno : -1;
+    // Read by the watchdog thread at a termination.
+    std::atomic_ref<int64_t>(s->keptLength).store(at);
+    return 0;
+}
+
 void settleOpenOutputFiles()
 {
     for (;;) {
@@ -654,24 +692,29 @@ void settleOpenOutputFiles()
         }
         if (!s)
             return;
-        finishStreamFile(s, (s->flags & kStreamRecord) != 0);
+        bool keep = (s->flags & kStreamRecord) != 0;
+        if (!keep && keptSoFar(s) && s->fp) {
+            // What was written after the mark is an unfinished part: cut.
+            __fpurge(s->fp);
+            keep = ftruncate(fileno(s->fp), s->keptLength) == 0 && fseeko(s->fp, s->keptLength, SEEK_SET) == 0;
+        }
+        finishStreamFile(s, keep);
     }
 }
+
+void showWriteKeptSoFar(const char *shownName)
+{
+    qel_printf("\nWriting to file \"%s\" stopped; the file keeps what was finished before.\n", shownName);
+}
+
+std::vector<std::string> keptOutputFiles() { return openOutputsThatAre(true); }
 
 void showWriteLeftAsItWas(const char *shownName)
 {
     qel_printf("\nWriting to file \"%s\" interrupted; the file was left as it was.\n", shownName);
 }
 
-std::vector<std::string> unfinishedOutputFiles()
-{
-    std::vector<std::string> names;
-    std::lock_guard<std::mutex> hold(gOutputsMutex);
-    for (const StreamInfo *s : gOutputs)
-        if (s && s->fp && !(s->flags & kStreamRecord))
-            names.push_back(streamPathnameForDisplay(s, 255));
-    return names;
-}
+std::vector<std::string> unfinishedOutputFiles() { return openOutputsThatAre(false); }
 
 void settleOpenOutputFilesFromWatchdog()
 {
@@ -684,6 +727,11 @@ void settleOpenOutputFilesFromWatchdog()
             flushIfFree(s->fp);
             continue;
         }
+        // The main thread may be inside a write: only what reached the
+        // file by the mark is kept, straight through the descriptor.
+        const int64_t kept = std::atomic_ref<const int64_t>(s->keptLength).load();
+        if (kept >= 0 && ftruncate(fd, kept) == 0 && (!s->tempPath[0] || rename(s->tempPath, s->targetPath) == 0))
+            continue;
         if (s->tempPath[0])
             unlink(s->tempPath);
         else if (s->appendBase >= 0 && ftruncate(fd, s->appendBase) != 0)

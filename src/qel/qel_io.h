@@ -55,6 +55,9 @@ struct StreamInfo {
     char tempPath[kPathnameBufSize];   // empty when writing in place
     char targetPath[kPathnameBufSize]; // what the temporary file replaces (links followed)
     char *readBuffer;                  // an input file's stdio buffer, freed with the record
+    // -1, or the length up to which the file is whole (markStreamKept): an
+    // abrupt end keeps the file cut to it instead of abandoning the write.
+    int64_t keptLength;
 };
 
 struct InputPos {
@@ -162,12 +165,22 @@ void discardStream(StreamInfo **streamPtr);
 // given). Nothing is reported.
 int finishStreamFile(StreamInfo *stream, bool keep);
 // Every file still open for writing, at an abrupt end of the program: a
-// record is flushed and kept, every other file is abandoned. The stream
-// records stay (their files closed).
+// record is flushed and kept, a file marked by markStreamKept is cut to its
+// mark and kept, every other file is abandoned. The stream records stay
+// (their files closed).
 void settleOpenOutputFiles();
+// Marks what has been written to the stream so far as whole (a table whose
+// finished rows are results in themselves): flushes it, and from then on an
+// abrupt end keeps the file up to this point. 0, or the system error number
+// (-1 when none was given).
+int markStreamKept(StreamInfo *stream);
 // The files settleOpenOutputFiles would abandon (every open output that is
-// not a record), as shown to the user.
+// neither a record nor marked kept), as shown to the user.
 std::vector<std::string> unfinishedOutputFiles();
+// The files it would keep cut to their marks, as shown to the user.
+std::vector<std::string> keptOutputFiles();
+// The line that tells the user a stopped write kept its finished part.
+void showWriteKeptSoFar(const char *shownName);
 // The line that tells the user a write was stopped and the file kept what
 // it held before.
 void showWriteLeftAsItWas(const char *shownName);

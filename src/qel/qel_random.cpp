@@ -290,6 +290,11 @@ double randExponential(RNG *state, bool useZiggurat, double rate)
     return e / rate;
 }
 
+double randExponential(RNG *state, double rate)
+{
+    return randExponential(state, rngSettings.expMethod == kRandExpZiggurat, rate);
+}
+
 bool randomPair(RNG *state, uint32_t n, uint32_t *first, uint32_t *second)
 {
     if (n < 2 || n > state->maxRaw)

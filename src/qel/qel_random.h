@@ -71,6 +71,8 @@ uint32_t randomInteger(RNG *state, uint32_t n);
 bool randomBool(RNG *state);
 bool randomBernoulli(RNG *state, double p);
 double randExponential(RNG *state, bool useZiggurat, double rate);
+// The same by the method the randExp option chooses.
+double randExponential(RNG *state, double rate);
 // Two distinct integers in [0, n); false (nothing drawn) unless 2 <= n <= range.
 bool randomPair(RNG *state, uint32_t n, uint32_t *first, uint32_t *second);
 

@@ -37,6 +37,7 @@
 #include "search/search_settings.h"
 #include "trees/contree.h"
 #include "trees/drawtree.h"
+#include "trees/roottree.h"
 #include "trees/savetree.h"
 #include "trees/splits.h"
 #include "trees/treebuf.h"
@@ -294,6 +295,9 @@ int writePuzzleTrees(PuzzleRun &run, const char *fileName)
     const std::string shown = auxPathnameForDisplay(aux, 255);
     if (status == 0)
         auxPuts("end;\n");
+    // Every tree is a finished step's: the interrupt that stopped the steps
+    // does not make the file a fragment.
+    aux->keepOnInterrupt = 1;
     if (status != 0)
         discardAuxOutStream(aux);
     else if (closeAuxOutStream(aux) != 0)
@@ -491,6 +495,7 @@ int doPuzzleCmd()
         return 1;
     gPuzzling = true;
     PuzzleScope scope;
+    const OutgroupRootingScope outgroupRooting;
     scope.searching = true;
     if (prepForSearch(d, kSearchNoMinTaxa | kSearchNoConstraints) != 0)
         return 1;
@@ -538,8 +543,13 @@ int doPuzzleCmd()
     setActiveTreeBuffer(scope.previous);
     scope.endSearch();
     int conStatus = puzzleContree(run.buf, d);
-    if (conStatus == 0 && toFile)
-        conStatus = writePuzzleTrees(run, fileName.c_str());
+    // Stopped during the steps, the consensus of the steps done was still
+    // built (and reports the stop): their trees are saved as well.
+    if ((conStatus == 0 || (status == 2 && conStatus == 2)) && toFile) {
+        const int written = writePuzzleTrees(run, fileName.c_str());
+        if (written != 0)
+            conStatus = written;
+    }
     if (status == 2)
         setAbortedStatus(0);
     return status != 0 ? status : conStatus;

@@ -14,6 +14,7 @@
 
 #include "distance/nj.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
@@ -616,6 +617,7 @@ int qsearch_QFM(QuartetData *qd, Tree *tree, ProgData *progress, const QfmOption
             return rc;
         return buildTreeFromGraph(tree, n, q.g, 0);
     } catch (const std::bad_alloc &) {
+        reportMemoryFailure();
         return 1;
     }
 }

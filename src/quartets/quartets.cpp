@@ -5,6 +5,7 @@
 #include <cmath>
 #include <new>
 
+#include "qel/qel_malloc.h"
 #include "qel/qel_sets.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
@@ -74,6 +75,8 @@ QwtTable *createQwtTable(uint32_t ntaxData, uint32_t n, bool binary, bool withMa
         }
         return t;
     } catch (const std::bad_alloc &) {
+        // Its callers only unwind: the user is told here why.
+        reportMemoryFailure();
         return nullptr;
     }
 }
@@ -193,6 +196,7 @@ QuartetData *allocQuartetData(uint32_t n, bool withTable, bool binary)
         }
         return qd;
     } catch (const std::bad_alloc &) {
+        reportMemoryFailure();
         return nullptr;
     }
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_setptn.h"
 #include "qel/qel_sets.h"
+#include "qel/qel_strings.h"
 #include "quartets/qsearch.h"
 #include "quartets/quartets_settings.h"
 #include "quartets/svdq.h"
@@ -134,6 +136,23 @@ void drawReplicate(const Resampler &r, bool multilocus, RNG *rng, std::vector<do
     }
 }
 
+// The outgroup the replicate trees were rooted by, for a run that reads
+// the file back: "outgroup" with the taxa's names in a block of our own.
+void writeOutgroupBlock(const DataInfo *d)
+{
+    const Set *outgroup = d ? d->taxa.outgroup : nullptr;
+    if (!outgroup || isSetEmpty(outgroup))
+        return;
+    std::string command = "\toutgroup";
+    for (uint32_t t = 0; t < d->ntax; t++)
+        if (isSetMember(outgroup, t)) {
+            const char *label = taxLabelString(d, t);
+            std::vector<char> quoted(2 * std::strlen(label) + 8);
+            command += std::string(" ") + nexusizeString(label, quoted.data(), quoted.size());
+        }
+    auxPrintf("\nbegin VORN;\n%s;\nend;\n", command.c_str());
+}
+
 void showStdOutProgress(uint32_t replicate, uint32_t total)
 {
     const double p = (replicate + 1) * 100.0 / total;
@@ -207,6 +226,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         writeTransTable(d);
         setActiveAuxOut(previous);
     }
+    const OutgroupRootingScope outgroupRooting;
     setStatusText("Doing SVDQuartets bootstrap...");
     ev.bootstrapping = true;
     const bool terminal = isatty(STDOUT_FILENO) != 0;
@@ -260,15 +280,24 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         if (cstatus != 0)
             result = cstatus;
     }
-    if (file) {
+    // The file holds the trees of the finished replicates, each written
+    // whole: a stopped run keeps them as a finished one does; after a
+    // failure, or a stop before any replicate, the old file stays.
+    if (file && (status == 0 || (status == 2 && done > 0))) {
         AuxOut *previous = setActiveAuxOut(file);
         auxPuts("end;\n");
+        writeOutgroupBlock(d);
         const std::string shown = auxPathnameForDisplay(file, 255);
         setActiveAuxOut(previous);
+        file->keepOnInterrupt = 1;
         if (closeAuxOutStream(file) != 0)
             return qel_errorMsg(0, "Error writing the bootstrap trees to file \"%s\".", shown.c_str()), 1;
         if (done > 0)
             qel_printf("\nTrees from bootstrap replicates written to treefile: %s\n", shown.c_str());
+    } else if (file) {
+        if (status == 2)
+            showWriteLeftAsItWas(auxPathnameForDisplay(file, 255).c_str());
+        discardAuxOutStream(file);
     }
     clearStatusText();
     return result;

@@ -241,6 +241,9 @@ int evaluateQuartets(SvdqEvalData &ev)
         setMThreadTaskFunction(group, static_cast<int32_t>(t), evaluateQuartetGroup_multithread);
     startThreadGroup(group);
     destroyThreadGroup(group);
+    // Threads that stopped for a termination signal are not a user's abort:
+    // the run ends here, before anything says "aborted".
+    checkTermination();
     skipDraws(&ev.rng, draws * ev.nq);
     int status = 0;
     for (const auto &s : shares) {

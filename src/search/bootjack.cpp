@@ -1005,11 +1005,13 @@ int bootJack(bool jackknife)
     if (status == 0 || (b.completed > 0 && status != -1)) {
         // Heuristic runs report "replicate(s)", the other searches "replicates".
         const bool heuristic = btjkOpt.search == kBootHeuristic || btjkOpt.search == kBootFastStep;
-        if (status == 2)
+        // A clustering run has said itself how far it got.
+        const bool clustering = btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA;
+        if (status != 2)
+            qel_printf("\n%u %s replicates completed\n", b.completed, b.name.c_str());
+        else if (!clustering)
             qel_printf(heuristic ? "\n%s aborted after %u replicate(s)\n" : "\n%s aborted after %u replicates\n",
                        capitalized(b.name).c_str(), b.completed);
-        else
-            qel_printf("\n%u %s replicates completed\n", b.completed, b.name.c_str());
         if (const uint32_t limited = gSearchState.limitedOuterReps; limited > 0)
             qel_printf("Sea\brches were terminated by time or rearrangement limit in %u %s\n", limited,
                        limited == 1 ? "replicate" : "replicates");

@@ -3,11 +3,14 @@
 #include "search/swap.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "data/data_util.h"
+#include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "parsimony/dollo_search.h"
+#include "parsimony/optimize.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -201,15 +204,46 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     return false;
 }
 
+// Under likelihood or distance the fitted lengths decide: an edge is kept
+// when it is longer than the engine's least length (likelihood) or when its
+// length is not 0 (distance, where a negative length is a length too). A
+// distance fit gives an edge that is 0 in exact arithmetic as rounding noise
+// of about 1e-16; the smallest length anyone means, 1e-12, is kept.
+void keepFittedEdges(Tree *tree, const std::vector<uint8_t> &required)
+{
+    constexpr double kFitNoise = 1e-13;
+    const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+    const bool likelihood = gCriterion == kCriterionLikelihood;
+    const bool least = f && f->zeroBranchLength;
+    const double zero = least ? f->zeroBranchLength() : kFitNoise;
+    TreeNode *basal = tree->root->firstChild;
+    for (TreeNode *n = basal->next; n; n = n->next) {
+        if (!n->firstChild)
+            continue;
+        const double len = n->edge.brlen;
+        bool keep = least ? len > zero : std::fabs(len) > zero;
+        // A likelihood edge of no length is no group, constrained or not.
+        if (!likelihood && !required.empty() && required[nodePosition(tree, n)])
+            keep = true;
+        if (keep)
+            n->flag |= kNodeKeepEdge;
+    }
+}
+
 }  // namespace
 
 bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule)
 {
-    // No topological constraint can be defined yet, so none asks for an edge.
-    (void)useConstraints;
     if (tree->root)
         checkTraversalSeq(tree);
     clearKeepFlags(tree);
+    // An edge the enforced constraint needs stays, whatever the characters
+    // say: collapsing it would give a tree the constraint forbids.
+    const std::vector<uint8_t> required = useConstraints ? constraintRequiredEdges(tree) : std::vector<uint8_t>{};
+    if (!parsCriterionActive() && tree->root && tree->root->firstChild) {
+        keepFittedEdges(tree, required);
+        return true;
+    }
     // Inside a search the steps judge the characters they score.
     if (rule == CollapseRule::kNo || !pointTreeAtCollapseSets(tree, data) || !tree->root->firstChild) {
         for (uint32_t p = 0; p < tree->maxNodes; p++)
@@ -220,12 +254,14 @@ bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, Collap
         computeCollapseSets(tree, data);
     TreeNode *basal = tree->root->firstChild;
     for (TreeNode *n = basal->next; n; n = n->next) {
-        if (!n->firstChild || !data->parsFxns)
+        if (!n->firstChild)
             continue;
-        bool keep;
-        if (rule == CollapseRule::kMaxBrlen)
+        bool keep = !required.empty() && required[nodePosition(tree, n)];
+        if (!keep && !data->parsFxns)
+            continue;
+        if (!keep && rule == CollapseRule::kMaxBrlen)
             keep = revBranchLenPositive(data, down(n), up(n));
-        else
+        else if (!keep)
             keep = mprSetsSupportEdge(data, fin(n), fin(n->anc), rule);
         if (keep)
             n->flag |= kNodeKeepEdge;
@@ -233,12 +269,24 @@ bool checkCollapse(Tree *tree, const DataInfo *data, bool useConstraints, Collap
     return true;
 }
 
-bool collapseUnsupportedEdges(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule)
+bool collapseUnsupportedEdges(Tree *tree, const DataInfo *data, bool useConstraints, CollapseRule rule,
+                              bool computeScore)
 {
-    if (rule == CollapseRule::kNo || !parsCriterionActive())
+    // No rule, no collapsing: a search outside parsimony passes none (it
+    // collapses by its criterion's own record, when asked to).
+    const bool pars = parsCriterionActive();
+    if (rule == CollapseRule::kNo)
         return false;
+    if (!pars) {
+        // The lengths tested are those of the criterion's fit of this tree.
+        const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+        if (!f)
+            return false;
+        if (computeScore && (f->scoreWithLengths ? f->scoreWithLengths : f->score)(tree, kNoScore) >= kNoScore)
+            return false;
+    }
     checkTraversalSeq(tree);
-    if (!checkCollapse(tree, data, useConstraints, rule)) {
+    if (!checkCollapse(tree, data, useConstraints, pars ? rule : CollapseRule::kNo)) {
         clearKeepFlags(tree);
         return false;
     }
@@ -352,7 +400,7 @@ int condenseThreadProc(void *arg)
         }
         setTraversalSeq(tree.get());
         if (run->rule != CollapseRule::kNo)
-            collapseUnsupportedEdges(tree.get(), run->data, false, run->rule);
+            collapseUnsupportedEdges(tree.get(), run->data, false, run->rule, true);
         status = storeCondensed(*run, tree.get(), k);
         if (status == 0 && incrementProgressValue(progress) != kProgressContinue)
             status = 2;
@@ -387,9 +435,9 @@ int doCondenseCmd()
     const CollapseRule asked = collapseRuleFromIndex(condenseCollapse);
     const CollapseRule rule = haveChars ? asked : CollapseRule::kNo;
     if (rule != CollapseRule::kNo) {
-        if (!parsCriterionActive())
-            return qel_errorMsg(0, "Branch collapsing is available only under the parsimony criterion."), 1;
-        if (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0)
+        if (parsCriterionActive() ? checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 ||
+                                        prepareParsimonyData(d) != 0
+                                  : prepareData(kPrepCurrentCriterion, 0, false) != 0)
             return 1;
         if (numSearchTaxa(d) != main->ntax)
             return qel_errorMsg(0, "The trees in memory do not match the active taxa."), 1;
@@ -400,6 +448,9 @@ int doCondenseCmd()
     CondenseRun run{d, main, copy, rule, condenseDelDupes != 0};
     const int status = runSecondaryThread(condenseThreadProc, &run);
     destroyTreeBuffer(copy);
+    // The trees were rewritten (and, outside parsimony, refitted): no tree
+    // is the one last optimised any more.
+    forgetLastTreeOptimized();
     if (status != 0)
         return status;
 

@@ -324,6 +324,13 @@ bool searchTreeAllowed(const Tree *tree)
     return verdict(scratchCopy(tree));
 }
 
+std::vector<uint8_t> constraintRequiredEdges(const Tree *tree)
+{
+    if (getTopolConstrained() <= 0 || !gScratch)
+        return {};
+    return findConstrainedEdges(scratchCopy(tree));
+}
+
 namespace {
 
 bool joinVerdict(const Tree *tree, const TreeNode *edge, int32_t taxon)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "trees/treeutil.h"
 
@@ -28,6 +29,10 @@ void stopEnforcingReleasedConstraints();
 // constraint (positive mode) or violates it (converse mode). Always true when
 // no constraint is enforced.
 bool searchTreeAllowed(const Tree *tree);
+// Per node position, 1 for an internal edge that the enforced positive
+// constraint needs (collapsing it would lose a constrained group); empty
+// when no positive constraint is enforced.
+std::vector<uint8_t> constraintRequiredEdges(const Tree *tree);
 // A taxon joined to a partial tree: a partial tree that breaks a positive
 // constraint breaks it in every tree grown from it, so only positive
 // constraints are tested (converse ones always pass).

@@ -83,6 +83,10 @@ struct CriterionSearchFxns {
     bool (*collapseActive)();
     void (*collapse)(Tree *tree);
     const char *collapseDescription;
+    // Condense's collapse test: a fitted edge no longer than this has zero
+    // length (the likelihood engine's least length). Null: only a length of
+    // exactly 0 is zero.
+    double (*zeroBranchLength)();
     // How DescribeTrees shows the fit: the words before the tree's score
     // ("Sum-of-squares", ...) and the decimals of its lengths. Null when the
     // criterion describes trees otherwise.

@@ -50,6 +50,7 @@ LikelihoodDescribeHooks gLikHooks{};
 constexpr int kLinkLeftWidth = 26;  // node and connected-node columns
 constexpr int kLinkLengthWidth = 19;
 constexpr int kRangeWidth = 14;
+constexpr int kHeightWidth = 16;  // clustering level, distances from the root and to the tips
 
 
 struct DescribeRun {
@@ -205,7 +206,7 @@ void showParsimonyScore(const DataInfo *d, double score, double treeLength)
             continue;
         if (d->status[c] & kCharUninformative)
             u += charLengthOnTree(d, c) * (gPars.realScores ? d->weights[c] : 1.0);
-        if (pd && pd->slots[c].width && c < b.inBounds.size() && !b.inBounds[c])
+        if (pd && charLacksBounds(d, c))
             undetermined++;
     }
     if (u > 0.0) {
@@ -311,8 +312,15 @@ int describeOutputProc(void *arg)
                     qel_printf(" (unrooted)");
                 qel_printf("\n");
             }
+            if (run->lik)
+                extras.columns = gLikHooks.clock && gLikHooks.clock()                 ? LinkColumns::kRootAndTips
+                                 : gLikHooks.fixedLengths && gLikHooks.fixedLengths() ? LinkColumns::kNone
+                                                                                      : LinkColumns::kStdErr;
+            else
+                extras.columns = run->fit && (tree->flags & kTreeRootedAtAnc) ? LinkColumns::kClusteringLevel
+                                                                             : LinkColumns::kNone;
             showLinks(tree.get(), d, static_cast<int>(n), run->brlensOnly,
-                      run->fit ? run->fit->lengthDecimals() : run->lik ? 5 : -1, run->lik ? &extras : nullptr);
+                      run->fit ? run->fit->lengthDecimals() : run->lik ? 5 : -1, &extras);
         }
         // The likelihood reconstruction: -1 not made, 0 made, 1 not possible (Mk model).
         int likRecon = -1;
@@ -428,9 +436,35 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int dec
     const bool ranges = !brlensOnly && parsCriterionActive();
     const std::vector<BranchLengthRange> range = ranges ? possibleBranchLengths(tree, data)
                                                         : std::vector<BranchLengthRange>{};
-    const bool test = extras && extras->zeroLenTest;
-    const int rule = ranges ? 73 : test ? 78 : extras ? 57 : 45;
-    if (extras) {
+    const LinkColumns columns = extras && !ranges ? extras->columns : LinkColumns::kNone;
+    const bool errors = columns == LinkColumns::kStdErr;
+    const bool test = errors && extras->zeroLenTest;
+    // Heights measured from the root: a node's distance from it, and the
+    // rest of the way to the farthest tip.
+    std::vector<double> fromRoot;
+    double height = 0.0;
+    if (columns == LinkColumns::kClusteringLevel || columns == LinkColumns::kRootAndTips) {
+        fromRoot.assign(tree->maxNodes, 0.0);
+        for (TreeNode *p = tree->root->next; p; p = p->next) {
+            const double d = fromRoot[nodePosition(tree, p->anc)] + p->edge.brlen;
+            fromRoot[nodePosition(tree, p)] = d;
+            if (!p->firstChild)
+                height = std::max(height, d);
+        }
+    }
+    const int rule = ranges                                      ? 73
+                     : test                                      ? 78
+                     : errors                                    ? 57
+                     : columns == LinkColumns::kRootAndTips      ? 77
+                     : columns == LinkColumns::kClusteringLevel ? 61
+                                                                 : 45;
+    if (columns == LinkColumns::kRootAndTips) {
+        qel_printf("\n                    Connected          Branch        Distance        Distance\n");
+        qel_printf("   Node              to node           length       from root         to tips\n");
+    } else if (columns == LinkColumns::kClusteringLevel) {
+        qel_printf("\n                    Connected          Branch      Clustering\n");
+        qel_printf("   Node              to node           length           level\n");
+    } else if (errors) {
         qel_printf("\n                    Connected          Branch%s\n", test ? "    Standard    --- L.R. test ---"
                                                                               : "    Standard");
         qel_printf("   Node              to node           length%s\n", test ? "       error    lnL diff      P*"
@@ -466,7 +500,13 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int dec
             qel_printf("%6u%20s", nodeNum(p, tree), text);
         }
         qel_printf("%s", lengthField(p->edge.brlen, dec, kLinkLengthWidth).c_str());
-        if (extras) {
+        if (!fromRoot.empty()) {
+            const double d = fromRoot[nodePosition(tree, p)];
+            if (columns == LinkColumns::kRootAndTips)
+                qel_printf("%s", lengthField(d, dec, kHeightWidth).c_str());
+            qel_printf("%s", lengthField(height - d, dec, kHeightWidth).c_str());
+        }
+        if (errors) {
             const size_t i = static_cast<size_t>(p - tree->nodes);
             const double se = i < extras->stdErr.size() ? extras->stdErr[i] : -1.0;
             if (se < 0.0)
@@ -595,8 +635,10 @@ int doDescribeTreesCmd()
             qel_printf("Unrooted tree(s) rooted using Lundberg method (AncStates=%s)\n", ancStatesName());
         else if (rooting.rootMethod == kRootMidpoint)
             qel_printf("Unrooted tree(s) rooted using midpoint method\n");
-        else
+        else {
             qel_printf("Unrooted tree(s) rooted using outgroup method\n");
+            noteOutgroupStatus(d, static_cast<uint32_t>(run.list.size()));
+        }
     }
     if (!describeWithBrlensOnly) {
         char text[256];

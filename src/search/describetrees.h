@@ -38,12 +38,27 @@ struct LikelihoodDescribeHooks {
     int64_t (*stateOf)(const DataInfo *d, const TreeNode *node, uint32_t c);
     int (*showProbabilities)(Tree *tree, DataInfo *d);
     bool (*allProbs)();  // the probability table is asked for (LSet allProbs)
+    // A molecular clock (the lengths are node ages apart) and branch
+    // lengths held fixed (no standard errors to show); null: never.
+    bool (*clock)();
+    bool (*fixedLengths)();
 };
 void installLikelihoodDescribeHooks(const LikelihoodDescribeHooks &hooks);
 
-// Per node of a described tree under likelihood (indexed by node number in
-// the tree's node array): standard errors and zero-length tests.
+// The columns the branch table shows after each length (besides the
+// parsimony ranges, which go with the criterion).
+enum class LinkColumns : uint8_t {
+    kNone,
+    kStdErr,           // likelihood: the standard error (with the test, when run)
+    kClusteringLevel,  // a distance tree rooted at the ancestor: the node's height
+    kRootAndTips,      // likelihood under a clock: distance from the root and to the tips
+};
+
+// What the branch table shows beside each length; per node (indexed by node
+// number in the tree's node array) the likelihood's standard errors and
+// zero-length tests.
 struct LinkExtras {
+    LinkColumns columns = LinkColumns::kStdErr;
     std::vector<double> stdErr;
     std::vector<double> lnLDiff;
     int zeroLenTest = 0;  // 0 no test columns, 1 full, 2 crude
@@ -54,7 +69,7 @@ struct LinkExtras {
 // Under parsimony each assigned length is followed by the least and the
 // greatest length the branch takes in any most-parsimonious reconstruction.
 // decimals -1: those of the parsimony lengths, or of the user lengths.
-// With extras, the likelihood columns follow each length.
+// With extras, their columns follow each length.
 void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int decimals = -1,
                const LinkExtras *extras = nullptr);
 

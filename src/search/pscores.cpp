@@ -197,7 +197,7 @@ void writeScoreFile(const Run &r)
                 if (r.file[m])
                     std::fprintf(f, "\t");
             std::fprintf(f, "\t%u", c + 1);
-            const bool packed = r.d->status[c] & kCharPacked;
+            const bool packed = !charLacksBounds(r.d, c);
             const char *plus = charHasUnknownExtraLength(r.d, c) ? "+" : "";
             for (uint32_t m = 0; m < kNumFitMeasures; m++) {
                 if (!r.file[m])
@@ -321,7 +321,7 @@ void showSingleCharValues(const Run &r)
         std::vector<uint32_t> shown;
         bool skipped = false;
         for (uint32_t c : chars) {
-            if (fit && !(d->status[c] & kCharPacked))
+            if (fit && charLacksBounds(d, c))
                 skipped = true;
             else
                 shown.push_back(c);

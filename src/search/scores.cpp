@@ -106,6 +106,8 @@ void installScoreTypeHook()
 {
     ParsServices p = parsServices();
     p.recomputeScoreType = [] { gScoresAreFlt = criterionIsRealValued(kCriterionCurrent); };
+    p.useParsimonyCriterion = [] { return tempResetOptCrit(kCriterionParsimony); };
+    p.restoreCriterion = restoreOriginalOptCrit;
     installParsServices(p);
 }
 

@@ -186,9 +186,10 @@ int orthoFilterThreadProc(void *arg)
     showDistSettings(false, false, true, nullptr, 0);
     const uint32_t type = dist.distance;
     if (!isDnaDistance(type, d) || type == kDistAbs || type == kDistP)
-        qel_printf("\nWarning: The active distance type should be a model-based \"Dna\" distance.  You can use the "
-                   "'%s' command or the \"Distance Settings\" menu command to choose a more appropriate distance.\n",
-                   "DSet");
+        qel_warningMsg(0, "The active distance type should be a model-based \"Dna\" distance.  You can use the "
+                          "'%s' command or the \"Distance Settings\" menu command to choose a more appropriate "
+                          "distance.",
+                       "DSet");
     setOutputIndentLevel(previous);
 
     // Ties among equally good removals are broken at random.

@@ -373,7 +373,7 @@ SimTree simulateGeneTree(const SimTree &species, SimUnits units, double theta, R
         double t = 0.0;
         while (lin.size() >= 2) {
             const double kk = static_cast<double>(lin.size());
-            const double w = randExponential(rng, false, kk * (kk - 1.0) / 2.0 * c);
+            const double w = randExponential(rng, kk * (kk - 1.0) / 2.0 * c);
             if (t + w > span)
                 break;
             t += w;

@@ -111,7 +111,7 @@ inline uint32_t evolveState(const SimModel &m, uint32_t from, double t, RNG *rng
         const double rate = m.leaveRate[s];
         if (!(rate > 0.0))
             return s;
-        t -= randExponential(rng, true, rate);
+        t -= randExponential(rng, rate);
         if (t <= 0.0)
             return s;
         const double u = randUni(rng);

@@ -35,13 +35,20 @@ bool readPositive(const char *word, int32_t *out)
     return true;
 }
 
+// One value word: a sign stays with its digits, so that what was refused is
+// shown whole ("-5", not "-").
+int readValueWord(char *word, uint32_t size)
+{
+    return readSpecialToken(word, size, nullptr, "():;/=", nullptr, false) < 0 ? -1 : 0;
+}
+
 // Reads "n" or "(" n ... ")"; with weights each n in the list is followed by
 // ":" and a weight. The list is stored only when all of it is right.
 int readValueList(CmdParam *option, bool weights)
 {
     SimValueList list{};
     char word[64];
-    if (readToken(word, sizeof word) < 0)
+    if (readValueWord(word, sizeof word) < 0)
         return 1;
     if (std::strcmp(word, "(") != 0) {
         if (!readPositive(word, &list.values[0]))
@@ -52,7 +59,7 @@ int readValueList(CmdParam *option, bool weights)
         return 0;
     }
     for (;;) {
-        if (readToken(word, sizeof word) < 0)
+        if (readValueWord(word, sizeof word) < 0)
             return 1;
         if (std::strcmp(word, ")") == 0 && list.n > 0)
             break;
@@ -62,14 +69,14 @@ int readValueList(CmdParam *option, bool weights)
             return expectingPositive(word);
         list.weights[list.n] = 1.0;
         if (weights) {
-            if (readToken(word, sizeof word) < 0)
+            if (readValueWord(word, sizeof word) < 0)
                 return 1;
             if (std::strcmp(word, ":") != 0)
                 return qel_errorMsg(0,
                                     "Expecting colon (:) found '%c'.\tIt is possible that this "
                                     "is a downstream effect of an earlier formatting mistake.",
                                     word[0]);
-            if (readToken(word, sizeof word) < 0)
+            if (readValueWord(word, sizeof word) < 0)
                 return 1;
             double w = 0.0;
             if (tokenWasTruncated() || stringToDouble(word, &w) != kConvOk || !std::isfinite(w) ||

@@ -59,7 +59,6 @@ extern SimSettings simOpt;
 inline constexpr int32_t kMaxSimReps = 1000000;
 // discreteMode before BeginSim's options are read: still so afterwards when
 // the option was not given.
-inline constexpr uint8_t kSimDiscreteModeNotGiven = 2;
 
 // Until the tree-generation settings are linked in, Yule's options are held here.
 struct YuleSettings {

@@ -94,8 +94,14 @@ int writeResults(const std::string &text)
     auxPuts(text.c_str());
     const int rc = auxFlushBuffer(0, true);
     setActiveAuxOut(prev);
-    if (rc == 0)
+    if (rc == 0) {
+        // Each row of the loop is a finished replicate: a signal that ends
+        // the run keeps the file up to here. (A file that could not be
+        // marked is abandoned then, as any other.)
+        if (gSim->running)
+            markStreamKept(gSim->results->stream);
         return 0;
+    }
     closeAuxOutStream(gSim->results);
     gSim->results = nullptr;
     return 1;
@@ -112,9 +118,15 @@ std::string fmt(const char *format, ...)
     return buffer;
 }
 
+int announceResultsFile(bool aborted);
+
 int openResultsFile(const std::vector<std::string> &labels)
 {
     SimBlock &s = *gSim;
+    // An earlier loop of the block wrote a file of its own: it is finished
+    // now, not dropped for the new one.
+    if (s.results && announceResultsFile(false) != 0)
+        return 1;
     s.resultsName = simOpt.resultsFile;
     s.meansOnly = simOpt.output != 0;
     s.BS = simOpt.BS != 0;
@@ -172,6 +184,16 @@ int closeResultsFile(bool aborted)
     const int rc = closeAuxOutStream(gSim->results);
     gSim->results = nullptr;
     return rc != 0 ? 1 : 0;
+}
+
+// Closes the open results file; only a file written whole is announced.
+int announceResultsFile(bool aborted)
+{
+    if (closeResultsFile(aborted) != 0)
+        return 1;
+    const LoopOutputShown shown;
+    qel_printf("\nSimulation results written to file: %s\n", gSim->resultsName.c_str());
+    return 0;
 }
 
 std::string lengthPrefix()
@@ -261,7 +283,7 @@ int makeSimModelFor(const Model *m, SimModel &sm)
     const uint32_t ncat = m->ncat > 0 ? m->ncat : kSimGammaCategories;
     // Two-state frequencies follow from the two rates.
     const bool empirical = !s.twoState && modelHasEmpiricalFreqs(m);
-    const std::string why = empirical ? "estimated" : makeSimModel(copy, s.twoState, !s.continuousGamma, ncat, &sm);
+    const std::string why = empirical ? "estimated" : makeSimModel(copy, s.twoState, true, ncat, &sm);
     if (why == "estimated")
         return qel_errorMsg(0, "Estimated parameters and/or empirical state frequencies are not allowed in models "
                                "used for simulation.\tModel \"%s\" must be fully specified.",
@@ -333,7 +355,7 @@ void showSimModels()
     auto show = [&](const std::string &name) {
         Model *m = stricmp(name.c_str(), "default") == 0 ? getDefaultModel() : findMatchingModel(name.c_str(), false);
         if (m)
-            showModel(m, true, true, s.continuousGamma, nullptr);
+            showModel(m, true, true, false, nullptr);
     };
     if (s.twoState) {
         // The record's own terms: the nucleotide settings do not apply.
@@ -434,13 +456,11 @@ int endSimulation()
     const bool aborted = gSim->running;
     if (gSim->running && getActiveInput() == &gSim->loop->input)
         setActiveInput(gSim->loop->input.prevInput);
-    // Only a file that was written whole is announced.
-    const bool named = !gSim->resultsName.empty() && gSim->results;
-    const bool written = named && closeResultsFile(aborted) == 0;
-    if (written)
-        qel_printf("\nSimulation results written to file: %s\n", gSim->resultsName.c_str());
+    if (gSim->monitoringSaved)
+        setOutputMonitoring(gSim->savedMonitoring);
+    const int status = gSim->results ? announceResultsFile(aborted) : 0;
     releaseBlock();
-    return named && !written ? 1 : 0;
+    return status;
 }
 
 int doSimTitleCmd()
@@ -714,19 +734,13 @@ int beginSimLoop()
     simOpt.resultsFile[0] = '\0';
     gReplaceFile = gAppendToFile = 0;
     std::fill(simOpt.seed, simOpt.seed + 4, 0u);
-    // Not giving discreteMode keeps the discrete gamma categories; giving
-    // it either way chooses: yes for discrete mode, no for site rates from
-    // the continuous gamma distribution.
-    simOpt.discreteMode = kSimDiscreteModeNotGiven;
-    if (getCmdParams(OptionSet::kBeginSim, ";", nullptr) <= 0) {
-        simOpt.discreteMode = 0;
+    simOpt.discreteMode = 0;
+    // Monitoring goes on as it is unless the command says otherwise.
+    simOpt.monitor = monitoringOutput();
+    if (getCmdParams(OptionSet::kBeginSim, ";", nullptr) <= 0)
         return 1;
-    }
     s.nreps = simOpt.nreps;
-    const bool modeGiven = simOpt.discreteMode != kSimDiscreteModeNotGiven;
-    s.discreteMode = modeGiven && simOpt.discreteMode != 0;
-    s.continuousGamma = modeGiven && simOpt.discreteMode == 0;
-    simOpt.discreteMode = s.discreteMode;
+    s.discreteMode = simOpt.discreteMode != 0;
     s.monitor = simOpt.monitor != 0;
     if (prepareSimModels() != 0)
         return 1;
@@ -767,6 +781,13 @@ int beginSimLoop()
     s.progress = createProgressWindow(static_cast<uint32_t>(s.lengths.size() * static_cast<size_t>(s.nreps)), 0,
                                       "Simulation progress");
     setTimeMark(&s.timer);
+    // From here the commands of the loop print as monitor says; the block's
+    // end puts back the state the first loop found.
+    if (!s.monitoringSaved) {
+        s.savedMonitoring = monitoringOutput();
+        s.monitoringSaved = true;
+    }
+    setOutputMonitoring(s.monitor);
     return simulateReplicate();
 }
 
@@ -778,9 +799,11 @@ void noteSimInterrupt()
     ++s.interruptsTaken;
     // The answer holds for the rest of the replicate: the commands it runs
     // carry on without the interrupt.
-    if (!s.stopAfterReplicate &&
-        confirmAbortRequestFor("Do you really want to stop the simulation (after the current replicate)?"))
-        s.stopAfterReplicate = true;
+    if (!s.stopAfterReplicate) {
+        const LoopOutputShown shown;
+        if (confirmAbortRequestFor("Do you really want to stop the simulation (after the current replicate)?"))
+            s.stopAfterReplicate = true;
+    }
     setAbortedStatus(0);
 }
 
@@ -819,6 +842,7 @@ int endSimLoop()
             s.treeRng = s.treeRngAtStart;
         if (s.lengthIndex == s.lengths.size()) {
             setInterruptOwner(nullptr);
+            setOutputMonitoring(s.savedMonitoring);
             s.running = false;
             s.rep = -1;
             s.progress = destroyProgressWindow(s.progress);
@@ -829,6 +853,7 @@ int endSimLoop()
     if (s.stopAfterReplicate) {
         // Stopped between replicates: the file keeps every whole replicate
         // and ends with a newline when the block closes.
+        const LoopOutputShown shown;
         qel_printf("\nSimulation stopped by the user after replicate %d.\n", finished);
         return 2;
     }

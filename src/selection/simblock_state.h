@@ -11,6 +11,7 @@
 #include "cli/qel_cmdline.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_io.h"
+#include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_random.h"
 #include "qel/qel_sets.h"
@@ -46,6 +47,17 @@ struct SimTally {
     uint32_t nBs = 0, reps = 0;
 };
 
+// While alive, normal output reaches the terminal whatever BeginSim's
+// monitor option says: the loop's own progress, its question and the reason
+// it stopped are shown when the output of the commands it runs is not.
+struct LoopOutputShown {
+    bool was = setOutputMonitoring(true);
+    LoopOutputShown() = default;
+    LoopOutputShown(const LoopOutputShown &) = delete;
+    LoopOutputShown &operator=(const LoopOutputShown &) = delete;
+    ~LoopOutputShown() { setOutputMonitoring(was); }
+};
+
 struct SimBlock {
     bool twoState = false;
     std::string title;
@@ -77,7 +89,9 @@ struct SimBlock {
     int32_t nreps = 0, rep = -1;
     uint32_t lengthIndex = 0;
     bool discreteMode = false, monitor = false;
-    bool continuousGamma = false;  // site rates from the gamma distribution itself
+    // The output-monitoring state the first BeginSim found, put back when
+    // the block ends.
+    bool monitoringSaved = false, savedMonitoring = true;
     RNG dataRng{}, treeRng{}, treeRngAtStart{};
     std::vector<SimModel> models;  // site models first, then local models
     uint32_t nSiteModels = 0;

@@ -202,6 +202,7 @@ void showMessages(const SimBlock &s, uint32_t value, uint32_t nchar)
         showRNGState(&s.dataRng, state, sizeof state);
         qel_printf("\n\nCurrent sequence-data seed = %s\n", state);
     } else {
+        const LoopOutputShown shown;
         if (s.rep == 0) {
             if (s.multilocus)
                 qel_printf("\nSimulating %u loci (sites/locus=%u)\n", value, static_cast<uint32_t>(s.sitesPerLocus));

@@ -240,6 +240,7 @@ int readConstraintTree(DataInfo *d, Constraint *c, bool asBackbone)
         return 1;
     }
     reader->attachUnnamed = !asBackbone;
+    reader->backbone = asBackbone;
     reader->originalNumbers = true;
     int rc = readNewickTree(reader, tree.get(), true);
     destroyTreeReader(reader);
@@ -665,40 +666,35 @@ bool conCompat(const Tree *tree, const ConRec *a, const ConRec *b)
 
 namespace {
 
-// Monophyly and backbone bits of a node with other than two children.
-bool conSetMulti(const Tree *tree, TreeNode *node)
+// Monophyly and backbone bits of parts joined at one node (its children,
+// or the rest of the tree seen from below a node: its siblings and what lies
+// above its ancestor). False on a conflict.
+bool conSetMultiParts(const ConData *cd, const std::vector<const ConRec *> &parts, ConRec *r)
 {
-    const ConData *cd = tree->conData;
     const uint32_t words = cd->words;
-    ConRec *r = conRecord(tree, 0, node);
-    uint32_t nChildren = 0;
-    for (TreeNode *c = node->firstChild; c; c = c->nextSib)
-        nChildren++;
+    const auto nParts = static_cast<uint32_t>(parts.size());
     for (uint32_t w = 0; w < words; w++) {
         ConWord m = 0, o = 0;
         const uint32_t inWord = std::min<uint32_t>(128, cd->groups - w * 128);
         for (uint32_t k = 0; k < inWord; k++) {
             const ConWord b = bitOf(k);
             uint32_t s = 0;
-            for (TreeNode *c = node->firstChild; c; c = c->nextSib) {
-                const ConRec *cr = conRecord(tree, 0, c);
+            for (const ConRec *cr : parts) {
                 s += (cr->mo[w] & b) ? 1 : 0;
                 s += (cr->mo[words + w] & b) ? 1 : 0;
             }
-            if (s > nChildren)
+            if (s > nParts)
                 m |= b, o |= b;
-            else if (s == nChildren)
+            else if (s == nParts)
                 o |= b;
         }
         ConWord v = 0;
-        for (TreeNode *c = node->firstChild; c; c = c->nextSib) {
-            const ConWord cv = conRecord(tree, 0, c)->v[w];
-            if (v & cv)
+        for (const ConRec *cr : parts) {
+            if (v & cr->v[w])
                 return false;
-            v |= cv;
+            v |= cr->v[w];
         }
-        for (TreeNode *c = node->firstChild; c; c = c->nextSib) {
-            const ConRec *cr = conRecord(tree, 0, c);
+        for (const ConRec *cr : parts) {
             const ConWord term = (cr->mo[w] | m) & ~(cr->mo[words + w] & o & m);
             if (term & v)
                 return false;
@@ -708,25 +704,24 @@ bool conSetMulti(const Tree *tree, TreeNode *node)
         r->mo[words + w] = o;
         r->v[w] = v;
     }
-    // Reached only with every child satisfied: whatever the record held for
+    // Reached only with every part satisfied: whatever the record held for
     // an earlier shape must not outlive it.
     r->satisfied = 1;
     return true;
 }
 
-// Convexity at a node with other than two children: the subsets held by the
-// most children, and a step for every child lacking them.
-bool conSetMultiConvex(const Tree *tree, TreeNode *node)
+// Convexity of parts joined at one node: the subsets held by the most
+// parts, and a step for every part lacking them.
+bool conSetMultiConvexParts(const ConData *cd, const std::vector<const ConRec *> &parts, ConRec *r)
 {
-    ConRec *r = conRecord(tree, 0, node);
-    const Constraint *c = tree->conData->builtFor;
+    const Constraint *c = cd->builtFor;
     const uint32_t subsets = c && c->groups ? c->groups->count : 0;
     uint32_t best = 0;
     ConWord bestSet = 0;
     for (uint32_t s = 0; s < subsets; s++) {
         uint32_t holders = 0;
-        for (TreeNode *ch = node->firstChild; ch; ch = ch->nextSib)
-            holders += (conRecord(tree, 0, ch)->set >> s) & 1 ? 1 : 0;
+        for (const ConRec *cr : parts)
+            holders += (cr->set >> s) & 1 ? 1 : 0;
         if (holders > best) {
             best = holders;
             bestSet = bitOf(s);
@@ -735,21 +730,38 @@ bool conSetMultiConvex(const Tree *tree, TreeNode *node)
         }
     }
     uint32_t count = 0;
-    uint32_t nChildren = 0;
-    for (TreeNode *ch = node->firstChild; ch; ch = ch->nextSib) {
-        const ConRec *cr = conRecord(tree, 0, ch);
+    for (const ConRec *cr : parts)
         count += cr->count;
-        nChildren++;
-    }
-    if (nChildren == 0) {
+    if (parts.empty()) {
         r->set = kAllOnes;
         r->count = 0;
         return true;
     }
     r->set = bestSet;
-    r->count = count + (nChildren - best);
+    r->count = count + (static_cast<uint32_t>(parts.size()) - best);
     r->satisfied = r->count < subsets + static_cast<uint32_t>(conInfo.looseness);
     return r->satisfied != 0;
+}
+
+// The children's records, in storage reused from call to call: the test of
+// a tree with polytomies runs once per candidate tree of a search.
+const std::vector<const ConRec *> &childRecords(const Tree *tree, const TreeNode *node)
+{
+    thread_local std::vector<const ConRec *> parts;
+    parts.clear();
+    for (const TreeNode *c = node->firstChild; c; c = c->nextSib)
+        parts.push_back(conRecord(tree, 0, c));
+    return parts;
+}
+
+bool conSetMulti(const Tree *tree, TreeNode *node)
+{
+    return conSetMultiParts(tree->conData, childRecords(tree, node), conRecord(tree, 0, node));
+}
+
+bool conSetMultiConvex(const Tree *tree, TreeNode *node)
+{
+    return conSetMultiConvexParts(tree->conData, childRecords(tree, node), conRecord(tree, 0, node));
 }
 
 bool satisfiedBelow(const Tree *tree, TreeNode *node)
@@ -806,6 +818,57 @@ bool softConstraintFinish(const ConData *cd, ConRec *node, const ConWord *m, con
     }
     node->satisfied = 1;
     return true;
+}
+
+bool isConstrainedGroup(const ConData *cd, const ConRec *a, const ConRec *b)
+{
+    if (cd->type == kConConvexity)
+        return (a->set & b->set) == 0;
+    const uint32_t words = cd->words;
+    for (uint32_t w = 0; w < words; w++) {
+        const ConWord mix = (a->mo[w] | b->mo[w]) & ~(a->mo[words + w] & b->mo[words + w]);
+        if (mix != 0)
+            return true;
+    }
+    return false;
+}
+
+std::vector<uint8_t> findConstrainedEdges(Tree *tree)
+{
+    std::vector<uint8_t> required(tree->maxNodes, 0);
+    ConData *cd = tree->conData;
+    TreeNode *fork = tree->root ? tree->root->firstChild : nullptr;
+    if (!cd || !fork)
+        return required;
+    if (cd->type == kConConvexity)
+        countConvexStates(tree);
+    checkTraversalSeq(tree);
+    // Slot 0 (the subtree below) of every fork, children first; a conflict
+    // leaves records that still say which groups close where.
+    for (TreeNode *p = tree->tail; p; p = p->prev)
+        if (p->firstChild && p != tree->root)
+            conSet(tree, p);
+    // Slot 1 (the rest of the tree): the siblings with what lies above the
+    // ancestor, which for the basal fork's children is the root's own record.
+    std::vector<const ConRec *> parts;
+    for (TreeNode *p = fork->next; p; p = p->next) {
+        TreeNode *anc = p->anc;
+        parts.clear();
+        for (TreeNode *s = anc->firstChild; s; s = s->nextSib)
+            if (s != p)
+                parts.push_back(conRecord(tree, 0, s));
+        parts.push_back(anc == fork ? conRecord(tree, 0, tree->root) : conRecord(tree, 1, anc));
+        ConRec *rest = conRecord(tree, 1, p);
+        if (parts.size() == 2)
+            conSetBin(cd, parts[0], parts[1], rest);
+        else if (cd->type == kConConvexity)
+            conSetMultiConvexParts(cd, parts, rest);
+        else
+            conSetMultiParts(cd, parts, rest);
+        if (p->firstChild && isConstrainedGroup(cd, conRecord(tree, 0, p), rest))
+            required[nodePosition(tree, p)] = 1;
+    }
+    return required;
 }
 
 bool constraintsSatisfied(Tree *tree, bool converse)

@@ -136,5 +136,13 @@ bool constraintsSatisfied(Tree *tree, bool converse);
 // (which no two parts may share). Monophyly and backbone only.
 bool softConstraintFinish(const ConData *cd, ConRec *node, const ConWord *m, const ConWord *o, const ConWord *v);
 bool isConstraintTreeUninf(Tree *tree, bool converse);
+// Whether joining the parts summarised by a and b closes some group of the
+// constraint (convexity: the two sets share no subset), so that the edge
+// between them is one the constraint needs.
+bool isConstrainedGroup(const ConData *cd, const ConRec *a, const ConRec *b);
+// Per node position: 1 when the edge from that internal node to its
+// ancestor is one the active constraint needs. Needs the tree's constraint
+// data with its tip bits; rewrites the records of slots 0 and 1.
+std::vector<uint8_t> findConstrainedEdges(Tree *tree);
 // Set-up at the start of a search: 0 go on, 1 refused, -1 cancelled.
 int initSearchConstraints(Tree *tree, const DataInfo *data, const ConstraintOptionCheck &check, bool quiet);

@@ -2,9 +2,11 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
+#include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -24,15 +26,15 @@ namespace {
 AncStatesNameFxn gAncStatesName = nullptr;
 
 
-bool userOutgroupDefined(const DataInfo *d)
-{
-    return d && d->taxa.outgroup && card(d->taxa.outgroup) > 0;
-}
+// An outgroup all of whose taxa are deleted roots nothing: the first taxon
+// takes the root, as with none defined.
+bool userOutgroupDefined(const DataInfo *d) { return d && countOutgroupTaxa(d, false) > 0; }
 
 struct ShowTreesRun {
     DataInfo *data;
     std::vector<uint32_t> list;  // 1-based tree numbers
     bool userLens;
+    bool outgroupRooted;  // unrooted trees, rooted here by the outgroup
 };
 
 int showTreesOutputProc(void *arg)
@@ -41,6 +43,8 @@ int showTreesOutputProc(void *arg)
     TreeHandle tree(createTree(true));
     if (!tree)
         return 1;
+    if (run->outgroupRooted)
+        noteOutgroupStatus(run->data, static_cast<uint32_t>(run->list.size()));
     for (uint32_t n : run->list) {
         if (getAbortedStatus() && confirmAbortRequest())
             return 2;
@@ -75,6 +79,18 @@ std::vector<uint32_t> listedTrees(const Set *set, uint32_t inMemory)
 }  // namespace
 
 void setAncStatesNameFxn(AncStatesNameFxn fxn) { gAncStatesName = fxn; }
+
+void noteOutgroupStatus(const DataInfo *data, uint32_t treeCount)
+{
+    if (!data)
+        return;
+    SetHandle trees(allocSet(std::max(treeCount, 1u)));
+    if (!trees)
+        return;
+    for (uint32_t k = 0; k < treeCount; k++)
+        addSetMember(trees.get(), k);
+    checkOutgroupStatus(trees.get(), data);
+}
 
 const char *ancStatesName()
 {
@@ -132,7 +148,8 @@ int doShowTreesCmd()
     }
     if (!rooted && checkRootingOption(d, false, treeDraw.userBrLens != 0, true, false) != 0)
         return 1;
-    ShowTreesRun run{d, listedTrees(listSet.get(), inMemory), treeDraw.userBrLens && haveUserBranchLengths()};
+    ShowTreesRun run{d, listedTrees(listSet.get(), inMemory), treeDraw.userBrLens && haveUserBranchLengths(),
+                     !rooted && rooting.rootMethod == kRootOutgroup};
     return runOutputThread(showTreesOutputProc, &run);
 }
 

@@ -9,6 +9,11 @@
 struct DataInfo;
 struct Tree;
 
+// Before unrooted trees are rooted by the outgroup: the note that no outgroup
+// is defined, or that every outgroup taxon is deleted, so that the first
+// taxon roots them.
+void noteOutgroupStatus(const DataInfo *data, uint32_t treeCount);
+
 // "\nTree <name>" and, for a tree not rooted at the ancestor node, the
 // rooting method used.
 void showTreeNum(const Tree *tree, const DataInfo *data, uint32_t n);

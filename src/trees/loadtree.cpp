@@ -73,7 +73,7 @@ int doLoadConstrCmd()
             deallocAllConstraints();
         bool asBackbone = ldCnstrOpt.asBackbone != 0;
         EveryTaxonActive all(d);
-        status = readNamedTrees(plain, !asBackbone, storeConstraintTree, &asBackbone, &loaded);
+        status = readNamedTrees(plain, asBackbone, storeConstraintTree, &asBackbone, &loaded);
         clearStatusText();
     }
     closeInputFile(&input);

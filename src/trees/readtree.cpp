@@ -1369,6 +1369,11 @@ int readNewickTree(TreeReader *r, Tree *tree, bool rooted)
     TreeNode *anc = tree->nodes;
     anc->edge.brlen = 0.0;
     anc->anc = nullptr;
+    if (r->backbone && anc->firstChild)
+        for (TreeNode *n = anc->firstChild; n; n = nextPreorderNode(n, anc->firstChild))
+            if (n->firstChild && !n->firstChild->nextSib)
+                return qel_errorMsg(713, "Internal nodes must have at least two immediate descendants in "
+                                         "backbone constraint trees.");
     if (r->attachUnnamed && anc->firstChild)
         for (uint32_t t = 1; t <= tree->ntax; t++)
             if (!tree->nodes[t].anc) {
@@ -1678,6 +1683,8 @@ void setCriterionRootednessFxn(CriterionRootednessFxn fxn) { gCriterionRootednes
 int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to, bool allBlocks, bool rooted,
                       bool unrooted, bool report)
 {
+    TimeMark start;
+    setTimeMark(&start);
     DataInfo *d = activeDataInfo();
     if (!d || d->ntax == 0) {
         if (flags & kReadPlainFile)
@@ -1715,8 +1722,9 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
             qprintf("\nProcessing TREES block from file: %s\n",
                     in && in->stream ? streamPathnameForDisplay(in->stream, 255).c_str() : "");
             qprintf("  Keeping: %s\n", modeText(mode));
+            // A "from" of 0 reads from the first tree, and says so.
             if (from > 1 || to != kToEnd)
-                qprintf("           (file tree numbers %d through %d)\n", static_cast<int>(from),
+                qprintf("           (file tree numbers %d through %d)\n", static_cast<int>(std::max(from, 1u)),
                         static_cast<int>(to));
             if (flags & kReadElimDups)
                 qprintf("  Duplicate trees will be eliminated\n");
@@ -1783,6 +1791,15 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
         setParsingNexusBlock(savedParsing);
         setNexusMode(savedNexus);
     }
+    // The originals mode 5 keeps after the file's trees may pass Maxtrees:
+    // the user agrees to the larger limit, or the read fails as a whole.
+    if (status == 0 && job.originals && mode == kKeepEitherNotBoth) {
+        const uint32_t total = getMainTreeBuffer(nullptr)->numTrees + originalCount - card(job.marked);
+        if (total > getMaxtreesValue() &&
+            (!userQuery(true, "OK to reset 'Maxtrees' to %d?", static_cast<int>(total)) ||
+             resizeTreeBufferForMaxtrees(total) != 0))
+            status = 1;
+    }
     // The originals the mode keeps besides the file's trees.
     if (status == 0 && job.originals && (mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth)) {
         for (uint32_t n = 1; n <= originalCount && status == 0; n++)
@@ -1822,11 +1839,16 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
             setTreesAreSaved(false);
         if (report) {
             const char *suffix = status == 2 ? " before canceling" : "";
-            if (flags & kReadInExecutedFile)
-                qel_printf("\n%d %s read from TREES block%s\n", static_cast<int>(r->treesRead),
+            if (flags & kReadInExecutedFile) {
+                TimeMark stop;
+                setTimeMark(&stop);
+                qel_printf("\n%d %s read from TREES block%s; time used = ", static_cast<int>(r->treesRead),
                            treeWord(r->treesRead), suffix);
-            else
+                showTimeUsed(&start, &stop, 0, nullptr);
+                qel_printf("\n");
+            } else {
                 qel_printf("%d %s read from file%s\n", static_cast<int>(r->treesRead), treeWord(r->treesRead), suffix);
+            }
             if (mode != kKeepReplace || (flags & kReadElimDups))
                 qel_printf("%d %s from file kept\n", static_cast<int>(r->treesKept), treeWord(r->treesKept));
             if (job.marked && (mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth)) {
@@ -1866,7 +1888,7 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     return status;
 }
 
-int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, void *ctx, uint32_t *treesRead)
+int readNamedTrees(bool plain, bool backbone, NamedTreeStoreFxn store, void *ctx, uint32_t *treesRead)
 {
     DataInfo *d = activeDataInfo();
     if (!d || d->ntax == 0)
@@ -1880,7 +1902,8 @@ int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, void
     job.tree = createTreeForTaxa(d->ntax, d->ntax, true);
     int status = job.reader && job.tree ? 0 : 1;
     if (status == 0) {
-        job.reader->attachUnnamed = attachUnnamed;
+        job.reader->attachUnnamed = !backbone;
+        job.reader->backbone = backbone;
         job.reader->originalNumbers = true;
         const bool savedNexus = setNexusMode(true);
         const bool savedParsing = setParsingNexusBlock(!plain);

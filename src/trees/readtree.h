@@ -105,6 +105,9 @@ struct TreeReader {
     // Taxa the description does not name join its outermost node (monophyly
     // constraint trees), before single-child nodes are removed.
     bool attachUnnamed;
+    // A backbone constraint tree: every group it names is one of its
+    // nodes, so a node of one descendant names nothing and is refused.
+    bool backbone;
     // Tips sit at original taxon numbers instead of active ones: constraint
     // groups span every taxon, deleted ones included, so that they keep
     // naming the same taxa when the deleted set changes.
@@ -181,10 +184,11 @@ int readTreesForSumT(TreeBuffer *privateBuffer, SumTStoreFxn store, uint32_t *tr
 
 // LoadConstr: every tree of the TREES block (or plain tree file) at the
 // input position, read rooted, goes to store with its name ("Constraint n"
-// in a plain file), with ctx; attachUnnamed joins taxa a description leaves out to
-// its basal node. 0, 1 or 2; treesRead counts the trees stored.
+// in a plain file), with ctx. Monophyly trees join taxa a description
+// leaves out to its basal node; backbone trees leave them out and refuse a
+// node of one descendant. 0, 1 or 2; treesRead counts the trees stored.
 using NamedTreeStoreFxn = int (*)(void *ctx, Tree *tree, const char *name);
-int readNamedTrees(bool plain, bool attachUnnamed, NamedTreeStoreFxn store, void *ctx, uint32_t *treesRead);
+int readNamedTrees(bool plain, bool backbone, NamedTreeStoreFxn store, void *ctx, uint32_t *treesRead);
 
 // Positions the input at the first tree: a plain tree file (after a PHYLIP
 // tree count) or the first TREES block; error 707 when there is none.

@@ -1,6 +1,7 @@
 #include "trees/roottree.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -253,6 +254,10 @@ int changeMidLundRooting(const char *text)
     return 0;
 }
 
+OutgroupRootingScope::OutgroupRootingScope() : saved_(rooting.rootMethod) { rooting.rootMethod = kRootOutgroup; }
+
+OutgroupRootingScope::~OutgroupRootingScope() { rooting.rootMethod = saved_; }
+
 int checkRootingOption(DataInfo *data, bool notParsimony, bool branchLengthsWanted, bool checkConflicts,
                        bool conflictArg)
 {
@@ -310,6 +315,18 @@ int checkRootingOption(DataInfo *data, bool notParsimony, bool branchLengthsWant
 
 namespace {
 
+// Decimals that show a length computed here (a share of the basal length)
+// as it is, up to the most any length is saved with.
+uint32_t decimalsFor(double v)
+{
+    constexpr uint32_t kMostDecimals = 6;
+    double scaled = std::fabs(v);
+    for (uint32_t d = 0; d < kMostDecimals; d++, scaled *= 10.0)
+        if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * std::max(1.0, scaled))
+            return d;
+    return kMostDecimals;
+}
+
 // Carries one slot's name, weight and (when kept) branch lengths over.
 int storeConverted(TreeBuffer *from, uint32_t n, Tree *tree, TreeBuffer *to, bool withLengths)
 {
@@ -323,7 +340,11 @@ int storeConverted(TreeBuffer *from, uint32_t n, Tree *tree, TreeBuffer *to, boo
         return 1;
     if (from->weights && storeTreeWt(to, k - 1, from->weights[n - 1]) != 0)
         return 1;
-    if (withLengths && storeBranchLengths(to, tree, k - 1, true, getMaxBranchLenDecimals(from)) != 0)
+    // Sharing the basal length makes new values ("2" split as 1.6 and 0.4):
+    // they are written with the decimals they need.
+    const uint32_t decimals = std::max({getMaxBranchLenDecimals(from), decimalsFor(tree->rootEdgeLen[0]),
+                                        decimalsFor(tree->rootEdgeLen[1])});
+    if (withLengths && storeBranchLengths(to, tree, k - 1, true, decimals) != 0)
         return 1;
     return 0;
 }
@@ -338,7 +359,10 @@ int rootDeroot(bool wantRooted, DataInfo *data)
         return rc;
     if (isTreeFilterActive())
         return qel_errorMsg(741, "You cannot root/deroot trees while a tree filter is in effect."), 1;
-    if (wantRooted && gServices.checkOptimConflicts && gServices.checkOptimConflicts(true, data) != 0)
+    // A method the criterion or the data cannot apply is settled with the
+    // user (or refused) before any tree is touched, as for the commands that
+    // root trees only to show them.
+    if (wantRooted && checkRootingOption(data, false, true, true, true) != 0)
         return 1;
     return rootOrDerootTrees(wantRooted, data);
 }
@@ -417,6 +441,10 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
         setActiveTreeBuffer(getMainTreeBuffer(nullptr));
     destroyTreeBuffer(old);
     forgetLastTree();
+    // Trees rooted without their user lengths no longer carry them: a later
+    // request for the user's lengths is refused rather than met with zeros.
+    if (wantRooted && !userLens)
+        setHaveUserBranchLengths(false);
     if (wantRooted) {
         qel_printf("\n%u %s converted from unrooted to rooted using %s method\n", count, count == 1 ? "tree" : "trees",
                    methodName(rooting.rootMethod));

@@ -56,6 +56,20 @@ int checkRootingOption(DataInfo *data, bool notParsimony, bool branchLengthsWant
                        bool conflictArg);
 int changeMidLundRooting(const char *text);
 
+// Outgroup rooting for the life of the record, the setting given back at
+// its end: a consensus of many trees (resampled or puzzled) has no branch
+// lengths or reconstruction to place a midpoint or Lundberg root by.
+class OutgroupRootingScope {
+public:
+    OutgroupRootingScope();
+    ~OutgroupRootingScope();
+    OutgroupRootingScope(const OutgroupRootingScope &) = delete;
+    OutgroupRootingScope &operator=(const OutgroupRootingScope &) = delete;
+
+private:
+    uint32_t saved_;
+};
+
 // Converts every tree of the main buffer; the buffer changes only when every
 // tree converted.
 int rootOrDerootTrees(bool wantRooted, DataInfo *data);

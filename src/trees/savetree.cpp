@@ -357,6 +357,19 @@ namespace {
 void writeDescription(const DescrContext &c, Tree *tree)
 {
     TreeNode *root = tree->root;
+    // Two taxa held at one of them have no fork to write from: the one edge
+    // is written as the pair, or the root tip would be all that is written.
+    TreeNode *only = root->index >= 0 ? root->firstChild : nullptr;
+    if (only && !only->nextSib && !only->firstChild) {
+        auxPutc('(');
+        putTip(c, root);
+        putLength(c, root);
+        auxPutc(c.separator);
+        putTip(c, only);
+        putLength(c, only);
+        auxPutc(')');
+        return;
+    }
     // A tree held at a tip names that tip only as the root: it is written
     // from its first fork instead, with the tip as one of the fork's children.
     if (root->index >= 0 && !root->firstChild->nextSib) {

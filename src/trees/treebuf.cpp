@@ -332,6 +332,13 @@ uint32_t hookNumTaxa(const DataInfo *d) { return d->ntax; }
 uint32_t hookNumActiveTaxa(const DataInfo *d) { return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax; }
 const char *hookTaxonLabel(const DataInfo *d, uint32_t taxon) { return getTaxLabel(d, taxon); }
 uint32_t hookOrigTaxonNum(const DataInfo *d, uint32_t taxon) { return getTaxNum(d, taxon) - 1; }
+// Without characters or distances the user's lengths are the only lengths
+// there are.
+bool hookMustUseUserBranchLens()
+{
+    const DataInfo *d = activeDataInfo();
+    return haveUserBranchLengths() && !(d && (d->flags & (kHaveCharacters | kHaveDistances)));
+}
 
 // Taxon deletion: tree `index` of the old buffer goes, pruned, into the data
 // set's new main buffer. The maps of d still number the old buffer's taxa.
@@ -1199,6 +1206,7 @@ int installTreeHooks()
     h.numActiveTaxa = hookNumActiveTaxa;
     h.taxonLabel = hookTaxonLabel;
     h.origTaxonNum = hookOrigTaxonNum;
+    h.mustUseUserBranchLens = hookMustUseUserBranchLens;
     h.checkUnsavedTrees = checkUnsavedTrees;
     h.destroyConData = destroyConData;
     setTreeDataHooks(&h);

@@ -733,12 +733,12 @@ int simulateYuleTree(Tree *tree, uint32_t ntax, bool withSampling, RNG *rng, std
         if (withSampling)
             age = nextTime < times.size() ? times[nextTime++] : age;
         else
-            age += randExponential(rng, false, alive);
+            age += randExponential(rng, alive);
         alive++;
         p->age = age;
         p->edge.brlen = age - p->anc->age;
     }
-    const double present = withSampling ? 1.0 : age + randUni(rng) * randExponential(rng, false, alive);
+    const double present = withSampling ? 1.0 : age + randUni(rng) * randExponential(rng, alive);
     for (TreeNode *p = basal; p; p = nextPreorderNode(p, basal)) {
         if (!p->firstChild) {
             p->age = present;

@@ -74,7 +74,7 @@ int ncharFxn(int operation, CmdParam *option, void *place)
     return readIntFxnParamHelper(operation, option, place, &gO.nchar, "all", 0);
 }
 
-constexpr char kAddseqList[] = "simple\0closest\0asis\0random\0sequential\0\x08\x03rnd\0";
+constexpr char kAddseqList[] = "simple\0closest\0asis\0random\0sequential\0\x08\x04rnd\0";
 constexpr char kSwapList[] = "none\0nni\0spr\0tbr\0";
 constexpr char kRuleList[] = "strict\0loose\0";
 constexpr char kCritList[] = "parsimony\0likelihood\0distance\0quartets\0splits\0";
@@ -654,6 +654,10 @@ TEST_F(CmdOptionsTest, KeywordListLookups)
 {
     EXPECT_EQ(paramValueNum(kAddseqList, "RANDOM"), 3);
     EXPECT_EQ(paramValueNum(kAddseqList, "rn"), 3);  // the alias alone
+    // An alias may stand for the first keyword too.
+    constexpr char kFirstAliased[] = "Zorv\0A\0B\0\x08\x01Ostrel\0";
+    EXPECT_EQ(paramValueNum(kFirstAliased, "ostrel"), 0);
+    EXPECT_EQ(paramValueNum(kFirstAliased, "Zorv"), 0);
     EXPECT_EQ(paramValueNum(kAddseqList, "s"), -2);
     EXPECT_EQ(paramValueNum(kAddseqList, "z"), -1);
     EXPECT_EQ(paramValueNum(kAddseqList, ""), -1);

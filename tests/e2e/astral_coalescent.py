@@ -18,6 +18,7 @@ import re
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 NTAX = 8
 GENES = 300
@@ -181,7 +182,7 @@ def main():
             for i, t in enumerate([SPECIES] + ALTERNATIVES):
                 f.write("tree t%d = [&U] %s;\n" % (i + 1, newick(t)))
             f.write("end;\nbegin vorn;\nqscores;\nquit;\nend;\n")
-        run = subprocess.run([vorn, "-n", "genes.nex"], cwd=work, capture_output=True, text=True, timeout=300)
+        run = subprocess.run([vorn, "-n", "genes.nex"], cwd=work, capture_output=True, text=True, preexec_fn=cpu_limit(300))
         out = run.stdout
         if run.returncode != 0:
             failures.append("vorn exited with %d: %s" % (run.returncode, run.stderr))
@@ -258,7 +259,7 @@ def check_incomplete_genes(vorn, rng, genes):
             f.write("end;\nbegin vorn;\nastral;\nend;\nbegin trees;\n")
             f.write("".join("tree t%d = [&U] %s;\n" % (i + 1, newick(t)) for i, t in enumerate([SPECIES] + ALTERNATIVES)))
             f.write("end;\nbegin vorn;\nqscores;\nquit;\nend;\n")
-        run = subprocess.run([vorn, "-n", "genes.nex"], cwd=work, capture_output=True, text=True, timeout=300)
+        run = subprocess.run([vorn, "-n", "genes.nex"], cwd=work, capture_output=True, text=True, preexec_fn=cpu_limit(300))
     tables = run.stdout.split("Quartet consistency scores for trees currently in memory")[1:]
     got = qscores_rows(tables[0]) if len(tables) == 1 and run.returncode == 0 else run.stdout + run.stderr
     if got != expected:

@@ -27,7 +27,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vorn_run import run_vorn  # noqa: E402
+from vorn_run import cpu_limit, run_vorn  # noqa: E402
 
 TAXA = "abcdef"
 NSITES = 300
@@ -93,7 +93,7 @@ def baseml(rows, clock):
                     "model = 0\nMgene = 0\nclock = %d\nfix_kappa = 1\nkappa = 2\nfix_alpha = 1\nalpha = 0\n"
                     "Malpha = 0\nncatG = 4\ngetSE = 0\nRateAncestor = 0\nSmall_Diff = 1e-7\ncleandata = 0\n"
                     "method = 0\n" % (1 if clock else 0))
-        subprocess.run(["baseml", "baseml.ctl"], cwd=tmp, capture_output=True, timeout=120, check=True)
+        subprocess.run(["baseml", "baseml.ctl"], cwd=tmp, capture_output=True, preexec_fn=cpu_limit(120), check=True)
         with open(os.path.join(tmp, "out.txt")) as f:
             m = re.search(r"lnL\(ntime:\s*\d+\s+np:\s*\d+\):\s*(-?[0-9.]+)", f.read())
         return -float(m.group(1))

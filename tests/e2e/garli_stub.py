@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-from vorn_run import splits
+from vorn_run import cpu_limit, splits
 
 DATA = """#NEXUS
 begin data; dimensions ntax=5 nchar=24; format datatype=dna;
@@ -80,7 +80,7 @@ def run(vorn, tmp, text):
     env["HOME"] = tmp
     env["GARLI_STUB_OUT"] = os.path.join(tmp, "got")
     r = subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                       text=True, timeout=120)
+                       text=True, preexec_fn=cpu_limit(120))
     return r.stdout + r.stderr
 
 

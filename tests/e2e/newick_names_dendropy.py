@@ -13,6 +13,7 @@ import random
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 try:
     import dendropy
@@ -66,7 +67,7 @@ def run(vorn, tmp, text):
         f.write(text)
     env = dict(os.environ, HOME=tmp)
     return subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=env, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=120).stdout.decode("utf-8", "replace")
+                          capture_output=True, preexec_fn=cpu_limit(120)).stdout.decode("utf-8", "replace")
 
 
 def main():

@@ -17,6 +17,7 @@ import re
 import sys
 import tempfile
 import subprocess
+from vorn_run import cpu_limit
 
 N = 60
 TAXA = "ABCDEF"
@@ -61,7 +62,7 @@ def run(vorn, storage, options):
         env["HOME"] = tmp
         with open(os.devnull) as devnull:
             done = subprocess.run([vorn, "-n", "m.nex"], cwd=tmp, env=env, stdin=devnull, capture_output=True,
-                                  text=True, timeout=120)
+                                  text=True, preexec_fn=cpu_limit(120))
         after = None
         if os.path.exists(os.path.join(tmp, "after.nex")):
             with open(os.path.join(tmp, "after.nex")) as f:

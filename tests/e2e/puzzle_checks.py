@@ -51,7 +51,7 @@ def random_rows(ntax, nchar, seed):
 
 def run(vorn, text):
     with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
-        start_vorn(vorn, tmp, text).wait(timeout=300)
+        start_vorn(vorn, tmp, text).wait()
         return read_output(tmp)
 
 
@@ -121,6 +121,14 @@ def main():
     got = groups_with_percent(out)
     if {g for g, p in got.items() if p == 100.0} != TRUE_GROUPS:
         failures.append("distance: groups at 100%% are %s" % sorted(got))
+    # Under midpoint or Lundberg rooting the consensus is rooted by the
+    # outgroup while the command runs; the setting stays.
+    for method in ("midpoint", "lundberg"):
+        out = run(vorn, easy + "begin vorn; set rootmethod=%s; puzzle nPuzzles=20 seed=5; set errorStop=no; set ?; "
+                  "end;\n" % method)
+        expect(method, out, "Tree found by quartet-puzzling stored in tree buffer")
+        if not re.search(r"^rootMethod\s.*\s%s$" % method, out, re.M):
+            failures.append("%s: the rooting setting was not kept" % method)
     # An automatic seed is drawn for each run and not kept in the option.
     out = run(vorn, easy + "begin vorn; set errorStop=no; end;\nbegin vorn; set criterion=distance warnTree=no;\n"
               "puzzle nPuzzles=5 showTree=no grpFreq=no; puzzle nPuzzles=5 showTree=no grpFreq=no; puzzle ?; end;\n")
@@ -132,7 +140,8 @@ def main():
     expect("rooted triples", out, "Number of quartets to examine = 56", "Groups found in one or more trees",
            'Using "full" penalization')
 
-    def interrupted(text, when):
+    def interrupted(text, when, saved=None):
+        """The output; with `saved`, also the exit status and that file's text."""
         with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
             proc = start_vorn(vorn, tmp, text)
             path = os.path.join(tmp, "out.txt")
@@ -140,8 +149,11 @@ def main():
             while time.time() < until and when not in open(path).read():
                 time.sleep(0.05)
             proc.send_signal(signal.SIGINT)
-            proc.wait(timeout=120)
-            return open(path).read()
+            rc = proc.wait()
+            if saved is None:
+                return open(path).read()
+            kept = os.path.join(tmp, saved)
+            return open(path).read(), rc, open(kept).read() if os.path.exists(kept) else None
 
     # An interrupt while the quartets are evaluated ends the command.
     out = interrupted(data_block(random_rows(40, 300, 4)) + "begin vorn; set criterion=likelihood;\n"
@@ -149,10 +161,19 @@ def main():
     expect("interrupted evaluation", out, "Quartet puzzling analysis aborted during quartet evaluation.",
            absent=("Tree found by quartet-puzzling", "Puzzling step terminated"))
     # An interrupt during the steps: the consensus of those completed.
-    out = interrupted(easy + "begin vorn; set criterion=distance;\n"
-                      "puzzle nPuzzles=2000000000 dstatus=1 seed=3 showTree=no; end;\n", "puzzling steps completed")
-    expect("interrupt", out, "Puzzling step terminated after", "Tree found by quartet-puzzling stored in tree buffer")
+    # Their trees are saved too, weighted by how often each was found.
+    out, rc, trees = interrupted(easy + "begin vorn; set criterion=distance;\n"
+                                 "puzzle nPuzzles=2000000000 dstatus=1 seed=3 showTree=no treefile=pz.tre replace;"
+                                 " end;\n", "puzzling steps completed", "pz.tre")
+    expect("interrupt", out, "Puzzling step terminated after", "Tree found by quartet-puzzling stored in tree buffer",
+           "Trees for each puzzling step written to treefile:")
     done = re.search(r"terminated after (\d+) replicates", out)
+    weights = [float(w) for w in re.findall(r"^tree puzzle_\d+ = \[&U\] \[&W ([\d.e+]+)\]", trees or "", re.M)]
+    # The weights are written with six digits (%g).
+    if rc != 16 or not done or not (trees or "").endswith("end;\n") or \
+            abs(sum(weights) - int(done.group(1))) > 1e-5 * int(done.group(1)) * len(weights):
+        failures.append("interrupt: status %d, the steps' trees not saved whole (weights %s):\n%s"
+                        % (rc, sum(weights), (trees or "")[-300:]))
     got = groups_with_percent(out)
     if not done or {g for g, p in got.items() if p == 100.0} != TRUE_GROUPS:
         failures.append("interrupt: no consensus of the completed steps (%s)" % sorted(got))

@@ -17,6 +17,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from puzzle_checks import data_block, simulate_jc  # noqa: E402
+from vorn_run import cpu_limit
 
 NAMES = ["t%d" % i for i in range(1, 9)]
 DATA_SETS = [(5, (0.01, 0.02, 0.015, 0.03, 0.02, 0.025)), (8, (0.03, 0.01, 0.02, 0.01, 0.03, 0.015))]
@@ -76,7 +77,7 @@ def main():
             with open(os.path.join(tmp, "infile"), "w") as f:
                 f.write("8 800\n" + "".join("%-10s%s\n" % (n, rows[n]) for n in NAMES))
             subprocess.run([peer, "infile"], cwd=tmp, input="v\nt\n0.5\nf\n25\n25\n25\ny\n", text=True,
-                           capture_output=True, timeout=600, check=True)
+                           capture_output=True, preexec_fn=cpu_limit(600), check=True)
             report = open(os.path.join(tmp, "infile.puzzle")).read()
             theirs = newick_splits(open(os.path.join(tmp, "infile.tree")).read())
             their_counts = [int(re.search(r"%s quartets:\s+(\d+)" % k, report).group(1))
@@ -88,7 +89,7 @@ def main():
                         "puzzle useApproxLim=no seed=%d showTree=no cutoffPct=0; end;\n" % seed)
             env = dict(os.environ, HOME=tmp, VORN_PUZZLE_MASK_COUNTS=os.path.join(tmp, "counts"))
             done = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=env, stdin=subprocess.DEVNULL,
-                                  capture_output=True, text=True, timeout=600)
+                                  capture_output=True, text=True, preexec_fn=cpu_limit(600))
             ours = vorn_splits(done.stdout)
             our_counts = [int(x) for x in open(os.path.join(tmp, "counts")).read().split()]
         label = "seed %d" % seed

@@ -13,7 +13,7 @@ import subprocess
 import sys
 import tempfile
 
-from vorn_run import splits
+from vorn_run import cpu_limit, splits
 
 TAXA = "begin taxa; dimensions ntax=6; taxlabels A B C D E F; end;\n"
 # Quartets as (a, b, c, d, weight) meaning ab|cd, taxa counted from 1.
@@ -81,7 +81,7 @@ def run(vorn, tmp, text):
     env["HOME"] = tmp
     env["QMC_STUB_OUT"] = os.path.join(tmp, "got")
     r = subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                       text=True, timeout=120)
+                       text=True, preexec_fn=cpu_limit(120))
     return r.stdout + r.stderr
 
 

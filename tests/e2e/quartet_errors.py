@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 TAXA = "#NEXUS\nbegin taxa; dimensions ntax=5; taxlabels A B C D E; end;\n"
 GENES = "begin trees; tree g1 = ((A,B),C,(D,E)); tree g2 = ((A,C),B,(D,E)); end;\n"
@@ -62,7 +63,7 @@ def run(vorn, text, files=None):
         env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
         env["HOME"] = home
         done = subprocess.run([vorn, "-n", "case.nex"], cwd=tmp, env=env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=120)
+                              capture_output=True, preexec_fn=cpu_limit(120))
         return done.returncode, done.stdout.decode("utf-8", "replace")
 
 

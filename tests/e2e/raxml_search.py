@@ -14,7 +14,7 @@ import subprocess
 import sys
 import tempfile
 
-from vorn_run import splits, usable_processors
+from vorn_run import cpu_limit, splits, usable_processors
 
 DATA = """#NEXUS
 begin data; dimensions ntax=6 nchar=60; format datatype=dna;
@@ -50,7 +50,7 @@ def run(vorn, tmp, text, path_env=None):
     if path_env is not None:
         env["PATH"] = path_env
     r = subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                       text=True, timeout=300)
+                       text=True, preexec_fn=cpu_limit(300))
     return r.stdout + r.stderr
 
 
@@ -107,7 +107,7 @@ def searches(vorn, tmp, failures):
         args = jc.split(" && ", 1)[1].split()
         args[args.index("-s") + 1] = "vorndata.txt"
         args[args.index("-n") + 1] = "direct"
-        subprocess.run(args, cwd=direct, capture_output=True, timeout=300, check=True)
+        subprocess.run(args, cwd=direct, capture_output=True, preexec_fn=cpu_limit(300), check=True)
         with open(os.path.join(direct, "RAxML_bestTree.direct")) as f:
             theirs = splits(f.read())
         with open(os.path.join(tmp, "jc.tre")) as f:

@@ -46,7 +46,7 @@ import subprocess
 import sys
 import tempfile
 
-from vorn_run import usable_processors
+from vorn_run import cpu_limit, usable_processors
 
 MASKS = [
     (re.compile(r"^Version \S+ for Unix/Linux \(built on .* at .*\)$", re.M),
@@ -65,6 +65,9 @@ MASKS = [
     (re.compile(r"^ *\d+:\d\d:\d\d  [^\n]*\n", re.M), ""),
     # The duration a search or a scoring command reports.
     (re.compile(r"^( *Time used[^=\n]* = ).*$", re.M), r"\1<time>"),
+    # The time a TREES block met in an executed file took to read: left out,
+    # so that the many transcripts reading one show only the count.
+    (re.compile(r"( read from TREES block(?: before canceling)?); time used = [^\n]*"), r"\1"),
     # How many replicates ran ahead on other threads: printed only when they
     # did, so a transcript reads the same on any number of processors.
     (re.compile(r"^   Replicates run ahead on \d+ threads = .*\n", re.M), ""),
@@ -136,7 +139,7 @@ def main():
         stdin_path = os.path.join(work, stdin_line.replace("{file}", name + ".nex")) if stdin_line else os.devnull
         with open(stdin_path) as stdin:
             run = subprocess.run([vorn] + args, cwd=work, env=env, stdin=stdin,
-                                 capture_output=True, timeout=300)
+                                 capture_output=True, preexec_fn=cpu_limit(900))
         for f in held:
             f.close()
 

@@ -18,7 +18,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from vorn_run import wait_for_cpu  # noqa: E402
+from vorn_run import cpu_limit, wait_for_cpu  # noqa: E402
 
 
 def data_block(ntax, nchar, seed):
@@ -71,13 +71,13 @@ def run_case(vorn, name, signo, args, commands, watch, stdin_pipe):
         # A search prints nothing while it runs, so its start cannot be
         # watched for; its data are read within moments of processor time.
         if watch:
-            started = wait_for(os.path.join(tmp, watch[0]), watch[1], 60)
+            started = wait_for(os.path.join(tmp, watch[0]), watch[1], 600)
             time.sleep(0.5)
         else:
             started = wait_for_cpu(proc, 1.5)
         proc.send_signal(signo)
         try:
-            rc = proc.wait(timeout=30)
+            rc = proc.wait(timeout=300)
         except subprocess.TimeoutExpired:
             proc.kill()
             rc = proc.wait()
@@ -136,7 +136,7 @@ def limited_write_case(vorn, ignore_signal):
         with open(os.path.join(tmp, "stdout"), "w") as out_file:
             rc = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
                                 stdin=subprocess.DEVNULL, stdout=out_file, stderr=subprocess.DEVNULL,
-                                preexec_fn=limit, timeout=120).returncode
+                                preexec_fn=cpu_limit(120, limit)).returncode
         out = open(os.path.join(tmp, "stdout"), errors="replace").read()
         if rc != 32:
             failures.append("%s: exit status %d, expected 32" % (name, rc))
@@ -166,7 +166,7 @@ def limited_score_file_case(vorn):
             resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
 
         run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
-                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=120)
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=cpu_limit(120, limit))
         out = run.stdout.decode("utf-8", "replace")
         if run.returncode != 32 or "Error" not in out or "Tree scores written" in out:
             failures.append("score file: status %d, the failed write not reported as such:\n%s"
@@ -204,7 +204,7 @@ def limited_sim_results_case(vorn):
             resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
 
         run = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
-                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit, timeout=300)
+                             stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=cpu_limit(300, limit))
         out = run.stdout.decode("utf-8", "replace")
         replicates = out.count("Starting replicate")
         if run.returncode != 32 or out.count("Error(#107)") != 1 or "Simulation results written" in out:
@@ -216,26 +216,48 @@ def limited_sim_results_case(vorn):
     return failures
 
 
-def sim_term_case(vorn):
-    """SIGTERM during a simulation loop: the run says it was stopped and
-    that its results file was left as it was."""
+def sim_signal_case(vorn, signo, threaded):
+    """SIGTERM or SIGHUP during a simulation loop: the run says which signal
+    stopped it (not that a user aborted it), exits with 128 + the signal, and
+    the results file holds exactly the replicates finished by then, each
+    row whole. With `threaded` each replicate also runs a threaded
+    SVDQuartets, whose threads see the signal before the main thread does."""
+    name = "sim/%s%s" % ("TERM" if signo == signal.SIGTERM else "HUP", "/threads" if threaded else "")
+    loop = SIM_LOOP % 1000000
+    if threaded:
+        # Six taxa: fifteen quartets, shared by the two threads.
+        loop = loop.replace("ntax=4; taxlabels a b c d;", "ntax=6; taxlabels a b c d e f;")
+        loop = loop.replace("(c:0.25,d:0.25):0.05)", "(c:0.25,(d:0.2,(e:0.1,f:0.1):0.1):0.05):0.05)")
+        loop = loop.replace("    tally nj;\n", "    tally nj;\n    svdquartets nthreads=2 seed=4; tally svd;\n")
     failures = []
     with tempfile.TemporaryDirectory(prefix="vorn-sig-") as tmp:
-        old_trees = prepare(tmp, "#NEXUS\n" + SIM_LOOP % 1000000, 2000)
+        prepare(tmp, "#NEXUS\n" + loop, 2000)
         with open(os.path.join(tmp, "stdout"), "w") as out:
             proc = subprocess.Popen([vorn, "-n", "run.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
-            started = wait_for(os.path.join(tmp, "stdout"), "Starting replicate 3", 60)
-            proc.send_signal(signal.SIGTERM)
-            rc = proc.wait(timeout=30)
+            started = wait_for(os.path.join(tmp, "stdout"), "Starting replicate 3", 600)
+            proc.send_signal(signo)
+            rc = proc.wait(timeout=300)
         text = open(os.path.join(tmp, "stdout"), errors="replace").read()
         os.remove(os.path.join(tmp, "stdout"))
-        if not started or rc != 128 + signal.SIGTERM:
-            failures.append("sim/TERM: started %s, exit status %d" % (started, rc))
-        if "Run stopped by SIGTERM" not in text or \
-                'keep.tre" interrupted; the file was left as it was.' not in text:
-            failures.append("sim/TERM: the stop and the file left as it was are not said:\n%s" % text[-600:])
-        failures += check_files(tmp, "sim/TERM", old_trees)
+        if not started or rc != 128 + signo:
+            failures.append("%s: started %s, exit status %d" % (name, started, rc))
+        said = "Run stopped by %s" % ("SIGTERM" if signo == signal.SIGTERM else "SIGHUP")
+        if said not in text or "aborted" in text or \
+                'keep.tre" stopped; the file keeps what was finished before.' not in text:
+            failures.append("%s: the stop and the file kept are not said as they are:\n%s" % (name, text[-600:]))
+        rows = open(os.path.join(tmp, "keep.tre")).read().split("\n")
+        columns = len(rows[0].split("\t"))
+        reps = ["".join(r.split("\t")[1:2]) for r in rows[1:-1]]
+        whole = rows[-1] == "" and all(len(r.split("\t")) == columns for r in rows[1:-1])
+        # The row of a replicate is written before the next one starts.
+        begun = text.count("Starting replicate")
+        if not rows[0].startswith("Length\tRep\tnj_Ntrees") or not whole or \
+                reps != [str(i + 1) for i in range(len(reps))] or not begun - 1 <= len(reps) <= begun:
+            failures.append("%s: %d replicates begun, the file holds %r ... %r"
+                            % (name, begun, rows[:2], rows[-3:]))
+        if any(n.startswith(".") for n in os.listdir(tmp)):
+            failures.append("%s: temporary files left" % name)
     return failures
 
 
@@ -262,7 +284,7 @@ def interrupted_savedist_case(vorn):
                 time.sleep(0.01)
             proc.send_signal(signal.SIGINT)
             try:
-                rc = proc.wait(timeout=60)
+                rc = proc.wait(timeout=300)
             except subprocess.TimeoutExpired:
                 proc.kill()
                 rc = proc.wait()
@@ -294,7 +316,7 @@ def interrupted_showdist_case(vorn):
                 time.sleep(0.01)
             proc.send_signal(signal.SIGINT)
             try:
-                proc.wait(timeout=60)
+                proc.wait(timeout=300)
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
@@ -324,7 +346,9 @@ def main():
     failures += limited_write_case(vorn, False)
     failures += limited_score_file_case(vorn)
     failures += limited_sim_results_case(vorn)
-    failures += sim_term_case(vorn)
+    for signo in (signal.SIGTERM, signal.SIGHUP):
+        for threaded in (False, True):
+            failures += sim_signal_case(vorn, signo, threaded)
     failures += interrupted_savedist_case(vorn)
     failures += interrupted_showdist_case(vorn)
     if failures:

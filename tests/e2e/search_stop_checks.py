@@ -77,7 +77,7 @@ def limited(vorn, search, limit, model=FIXED):
     with tempfile.TemporaryDirectory(prefix="vorn-stop-") as tmp:
         before = cpu_of_children()
         proc = start(vorn, tmp, search, model)
-        proc.wait(timeout=limit * 30 + 120)
+        proc.wait()
         return cpu_of_children() - before, read(tmp)
 
 
@@ -91,7 +91,7 @@ def interrupted(vorn, search, row):
             time.sleep(0.02)
         sent = time.time()
         proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=120)
+        proc.wait()
         return time.time() - sent, read(tmp)
 
 

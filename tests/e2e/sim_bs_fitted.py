@@ -59,7 +59,7 @@ def branch_score(a, b):
 
 faults = []
 with tempfile.TemporaryDirectory() as tmp:
-    status = start_vorn(sys.argv[1], tmp, NEXUS).wait(timeout=300)
+    status = start_vorn(sys.argv[1], tmp, NEXUS).wait()
     if status != 0:
         print(read_output(tmp)[-3000:])
         sys.exit("status %d" % status)

@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 HEAD = """#NEXUS
 begin taxa; dimensions ntax=4; taxlabels a b c d; end;
@@ -56,6 +57,8 @@ CASES = [
      "In \"multilocus\" mode, you must specify values for both the number of loci"),
     ("begin dnasim; simdata nloci=3; end;", "The 'nloci' option is only valid in \"multilocus\" mode."),
     ("begin dnasim; simdata nchar=0; end;", "Expecting positive integer value, found: 0"),
+    ("begin dnasim; simdata nchar=-5; end;", "Expecting positive integer value, found: -5"),
+    ("begin dnasim; simdata nchar=(10 -5); end;", "Expecting positive integer value, found: -5"),
     ("begin dnasim; simdata nchar=10; beginsim; endsim; end;", "No model trees have been defined."),
     ("begin dnasim; truetree source=memory treenum=1; beginsim; endsim; end;",
      "No character counts or sequence lengths were specified."),
@@ -89,7 +92,7 @@ def run(vorn, text):
             f.write(text + "\nquit;\n")
         with open(os.devnull) as devnull:
             done = subprocess.run([vorn, "-n", "case.nex"], cwd=tmp, env=env, stdin=devnull,
-                                  capture_output=True, timeout=120)
+                                  capture_output=True, preexec_fn=cpu_limit(120))
         files = {}
         for name in os.listdir(tmp):
             if name.endswith(".txt"):

@@ -22,6 +22,7 @@ import re
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 NREPS = 3
 SIM = """#NEXUS
@@ -53,7 +54,7 @@ def run(vorn, tmp, k):
         f.write(OLD)
     env = dict(os.environ, HOME=tmp, VORN_TEST_INTERRUPT_AT_POLL=str(k))
     done = subprocess.run([vorn, "-n", "sim.nex"], cwd=tmp, env=env, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=300)
+                          capture_output=True, preexec_fn=cpu_limit(300))
     with open(os.path.join(tmp, "res.txt")) as f:
         return done.stdout.decode("utf-8", "replace"), f.read()
 

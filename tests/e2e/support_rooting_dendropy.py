@@ -12,6 +12,7 @@ import re
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 try:
     import dendropy
@@ -94,7 +95,7 @@ def main():
             f.write("#NEXUS\nbegin data; dimensions ntax=%d nchar=24; format datatype=standard symbols=\"01\";\n"
                     "matrix\n%s;\nend;\nbegin vorn;\nset warnreset=no increase=auto;\n"
                     "bootstrap nreps=40 seed=7;\n%s\nquit;\nend;\n" % (len(TAXA), MATRIX, "\n".join(saves)))
-        run = subprocess.run([vorn, "-n", batch], cwd=tmp, capture_output=True, text=True, timeout=300)
+        run = subprocess.run([vorn, "-n", batch], cwd=tmp, capture_output=True, text=True, preexec_fn=cpu_limit(300))
         if run.returncode != 0:
             fail("vorn exited %d\n%s%s" % (run.returncode, run.stdout, run.stderr))
 

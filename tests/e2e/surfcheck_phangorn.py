@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 SEQS = {
     "A1": "CCGTAATGCCTTAACCTAACAGAGTTTTTCGAACTCGTGTTGTCGAGCGACGGAAGTAGA",
@@ -42,7 +43,7 @@ def phangorn_score():
                   "t<-read.tree(text='%s');t$edge.length<-rep(0.1,nrow(t$edge));"
                   "o<-optim.pml(pml(t,ph),optEdge=TRUE,control=pml.control(epsilon=1e-12,maxit=1000,trace=0));"
                   "cat(sprintf('%%.6f\\n',-o$logLik))" % (fasta, TREE))
-        r = subprocess.run(["Rscript", "-e", script], capture_output=True, text=True, timeout=120)
+        r = subprocess.run(["Rscript", "-e", script], capture_output=True, text=True, preexec_fn=cpu_limit(120))
         if r.returncode != 0:
             return None
         return float(r.stdout.split()[-1])
@@ -57,7 +58,7 @@ def run(vorn, text, names):
         env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
         env["HOME"] = tmp
         r = subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=subprocess.DEVNULL,
-                           capture_output=True, text=True, timeout=300)
+                           capture_output=True, text=True, preexec_fn=cpu_limit(300))
         files = {}
         for name in names:
             with open(os.path.join(tmp, name)) as f:

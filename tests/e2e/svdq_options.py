@@ -9,6 +9,9 @@ disagrees when the group holds one of a, b and one of c, d); the best split
 alone leaves a tree that does not contradict it, reciprocal weights resolve
 it. A backbone over t1..t6 leaves quartets with t7 or t8 alone.
 
+Bootstraps under midpoint and Lundberg rooting: the consensus is rooted by
+the outgroup, and the setting is kept.
+
 Species trees: partition swap names the species of sp5 but moves t3 and t8,
 so by hand each of its five species quartets (weight 1) splits against the
 tree (s1,s2,(s3,(s4,s5))) in memory: 5 inconsistent, 0 consistent.
@@ -93,6 +96,16 @@ def main():
     if p.stdout.count("Bootstrap consensus tree stored to tree buffer") != 2 or \
             splits_of_newick(files["t.tre"] or "();") != splits_of_newick("((((t1,t2),t3),(t4,t5)),((t6,t7),t8));"):
         faults.append("bootstrap after curTrees: %s" % files["t.tre"])
+    # Midpoint and Lundberg rooting give way to the outgroup while the
+    # bootstrap runs (its consensus has no lengths to place such a root by)
+    # and are the setting again after it.
+    for method in ("midpoint", "lundberg"):
+        p, _ = run(vorn, nexus(seqs[:, :2000], "set rootmethod=%s outroot=monophyl; outgroup t6 t7 t8; "
+                               "svdquartets evalq=all nthreads=1 bootstrap=standard nreps=3 seed=1; "
+                               "set errorstop=no; set ?;" % method))
+        if p.returncode != 0 or "Bootstrap consensus tree stored to tree buffer" not in p.stdout or \
+                not re.search(r"^rootMethod\s.*\s%s$" % method, p.stdout, re.M):
+            faults.append("bootstrap under %s rooting: status %d\n%s" % (method, p.returncode, p.stdout[-1500:]))
     if faults:
         print("\n".join(faults))
         sys.exit(1)

@@ -33,6 +33,7 @@ import re
 import subprocess
 import sys
 import tempfile
+from vorn_run import cpu_limit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REFERENCE = os.path.join(HERE, "svdq_reference.json")
@@ -190,7 +191,7 @@ def run(vorn, text, files=()):
         env = {k: v for k, v in os.environ.items() if k not in ("HOME", "COLUMNS", "LINES")}
         env["HOME"] = tmp
         p = subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                           text=True, timeout=300)
+                           text=True, preexec_fn=cpu_limit(300))
         contents = {}
         for name in files:
             fp = os.path.join(tmp, name)

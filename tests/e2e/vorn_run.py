@@ -1,10 +1,11 @@
 """Runs the vorn program on a command text in a fresh directory, the way
 the e2e check scripts beside this file need it."""
 import os
-import time
 import re
+import resource
 import subprocess
 import tempfile
+import time
 
 
 def _home_env(home):
@@ -15,6 +16,19 @@ def _home_env(home):
     return env
 
 
+def cpu_limit(seconds, then=None):
+    """A preexec function that lets the child use `seconds` of processor
+    time (all its threads together) and then ends it (SIGXCPU, SIGKILL 5 s
+    of processor time later). It guards against a run that spins; a limit
+    on the clock would also end runs that are only slow because the machine
+    is busy. `then`, when given, runs after it in the child (other limits)."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_CPU, (seconds, seconds + 5))
+        if then is not None:
+            then()
+    return limit
+
+
 def start_vorn(vorn, tmp, text):
     """`vorn -n` on text started in tmp (its working and home directory)
     with nothing on standard input, its output going to tmp/out.txt as it
@@ -23,7 +37,7 @@ def start_vorn(vorn, tmp, text):
         f.write(text)
     with open(os.path.join(tmp, "out.txt"), "w") as out:
         return subprocess.Popen([vorn, "-n", "case.nex"], cwd=tmp, env=_home_env(tmp), stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=subprocess.STDOUT)
+                                stdout=out, stderr=subprocess.STDOUT, preexec_fn=cpu_limit(900))
 
 
 def read_output(tmp):
@@ -42,7 +56,7 @@ def cpu_seconds(proc):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def wait_for_cpu(proc, seconds, limit=120):
+def wait_for_cpu(proc, seconds, limit=900):
     """True once the process has used `seconds` of processor time: a point
     inside a long computation however busy the machine is, where a wait
     measured by the clock may end before the program has got there."""
@@ -68,7 +82,7 @@ def run_vorn(vorn, text, preexec_fn=None):
         env = _home_env(tmp)
         with open(os.devnull) as devnull:
             return subprocess.run([vorn, "-n", path], cwd=tmp, env=env, stdin=devnull, capture_output=True,
-                                  text=True, timeout=120, preexec_fn=preexec_fn)
+                                  text=True, preexec_fn=cpu_limit(600, preexec_fn))
 
 
 def pooled_classes(stdout, last):

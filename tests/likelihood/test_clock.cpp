@@ -168,6 +168,26 @@ TEST_F(ClockTest, EveryParameterisationReachesBasemlsClockOptimum)
     EXPECT_GT(peerFree, peerClock);
 }
 
+// Identical sequences give every distance 0, so the starting ages are all
+// 0 and the clock has no parameter: each parameterisation must keep those
+// ages (every branch at the floor), scoring one state per site, n ln 4.
+TEST_F(ClockTest, IdenticalSequencesLeaveEveryAgeAtZero)
+{
+    constexpr uint32_t kChars = 8;
+    makeData(kTaxa, kChars, true, "ACGT");
+    d->dataType = kDataTypeDNA;
+    for (uint32_t t = 0; t < kTaxa; ++t)
+        for (uint32_t c = 0; c < kChars; ++c)
+            ASSERT_EQ(setXijRaw(d, t, c, static_cast<uint8_t>(c % 4)), 0);
+    ASSERT_EQ(updateCharStatus(d), 0);
+    for (uint32_t param : {kClockThorne, kClockRelAge, kClockRambaut}) {
+        SCOPED_TRACE(testing::Message() << "paramClock " << param);
+        EXPECT_NEAR(score(true, param), kChars * std::log(4.0), 1e-4);
+        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+            EXPECT_LT(tree->nodes[i].edge.brlen, 1e-6) << "node " << i;
+    }
+}
+
 TEST_F(ClockTest, SetterBoundsStartsAndRatios)
 {
     simulate(300, 5);

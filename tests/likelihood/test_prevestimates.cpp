@@ -91,4 +91,30 @@ TEST_F(PrevEstimatesTest, TiTvRatioAndShapeAreKeptAndGivenValuesAreNot)
     EXPECT_NEAR(score(), estimated, 1e-3);
 }
 
+// Empirical frequencies are the data's, whatever ran before: an estimate of
+// the frequencies, or equal ones in between, leave them and the score as a
+// fresh run gives them.
+TEST_F(PrevEstimatesTest, EmpiricalFrequenciesStayTheDatasAfterAnEstimate)
+{
+    loadExample(0, 150);
+    ml.NST = static_cast<int32_t>(kSubstTwoRates);
+    ml.estTratio = 1;
+    const double fresh = score();
+    const std::vector<double> empirical = modelEngine(model())->pi;
+    ml.baseFreqMode = kFreqEstimate;
+    const double estimated = score();
+    EXPECT_LT(estimated, fresh - 1e-3);
+    ASSERT_NE(modelEngine(model())->pi, empirical);
+    for (const int32_t between : {kFreqEmpirical, kFreqEqual}) {
+        ml.baseFreqMode = between;
+        score();
+        ml.baseFreqMode = kFreqEmpirical;
+        EXPECT_NEAR(score(), fresh, 1e-8) << "after mode " << between;
+        EXPECT_EQ(modelEngine(model())->pi, empirical);
+        EXPECT_TRUE(std::equal(empirical.begin(), empirical.end(), model()->freqs));
+        ml.baseFreqMode = kFreqEstimate;
+        EXPECT_NEAR(score(), estimated, 1e-3) << "the estimate itself is unchanged";
+    }
+}
+
 }  // namespace

@@ -167,12 +167,32 @@ inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, u
     const uint32_t turned = turnedSteps(d, c);
     const uint64_t seen = statesSeen(d, c);
     const auto lo = static_cast<uint32_t>(seen ? std::countr_zero(seen) : 0);
+    const uint32_t type = d->status[c] & kCharTypeMask;
+    // A polymorphic terminal of a Dollo or irreversible character holds all
+    // its states: met in state s, it adds the cheapest tree from s over them,
+    // which along the series is the walk from s to its far end(s).
+    auto within = [&](uint64_t cell, uint32_t s) {
+        const auto a = static_cast<uint32_t>(std::countr_zero(cell)), b = static_cast<uint32_t>(63 - std::countl_zero(cell));
+        if (s <= a)
+            return changeCost(d, c, turned, lo, s, b);
+        if (s >= b)
+            return changeCost(d, c, turned, lo, s, a);
+        const Cost x = changeCost(d, c, turned, lo, s, a), y = changeCost(d, c, turned, lo, s, b);
+        return x.p >= kInf || y.p >= kInf ? Cost{kInf, 0} : x + y;
+    };
     std::function<std::vector<Cost>(const TreeNode *)> f = [&](const TreeNode *n) {
         std::vector<Cost> v(ns, Cost{kInf, 0});
         const uint64_t a = allowed(n);
-        for (uint32_t s = 0; s < ns; s++)
-            if ((a >> s) & 1)
-                v[s] = {0, 0};
+        const bool tip = !n->firstChild || (n == tree->root && !(tree->flags & kTreeRootedAtAnc));
+        if (tip && std::popcount(a) > 1 && (type == kCharDollo || type == kCharIrreversible) &&
+            isPolymorphicMST(n->index, c, d) && !isMissing(n->index, c, d)) {
+            for (uint32_t s = 0; s < ns; s++)
+                v[s] = within(a, s);
+        } else {
+            for (uint32_t s = 0; s < ns; s++)
+                if ((a >> s) & 1)
+                    v[s] = {0, 0};
+        }
         for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {
             const std::vector<Cost> w = f(ch);
             for (uint32_t s = 0; s < ns; s++) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <functional>
+#include <string>
 
 #include "data/data_services.h"
 #include "parsimony/dollo_bits.h"
 #include "parsimony/fitindex.h"
+#include "parsimony/lenrange.h"
 #include "parsimony/treelen.h"
 #include "stmx_test_support.h"
 #include "support/tree_test_support.h"
@@ -205,6 +208,75 @@ TEST_F(DolloBits, HandExamplesAcrossWords)
         EXPECT_EQ(charLengthOnTree(d, 0), k.dollo) << k.cells;
         EXPECT_EQ(charLengthOnTree(d, 2 * kEach - 1), k.irrev) << k.cells;
     }
+}
+
+// Every rooted binary tree on the taxa of `mask`, as text.
+std::vector<std::string> rootedTrees(uint32_t mask)
+{
+    if (std::popcount(mask) == 1)
+        return {std::to_string(std::countr_zero(mask))};
+    std::vector<std::string> out;
+    const uint32_t first = mask & (~mask + 1), rest = mask ^ first;
+    // The side holding the lowest taxon, so each split is taken once.
+    for (uint32_t sub = rest;; sub = (sub - 1) & rest) {
+        const uint32_t left = first | sub, right = mask ^ left;
+        if (right)
+            for (const std::string &a : rootedTrees(left))
+                for (const std::string &b : rootedTrees(right))
+                    out.push_back("(" + a + "," + b + ")");
+        if (!sub)
+            break;
+    }
+    return out;
+}
+
+// A polymorphic terminal holds all its states, so the least length of a
+// Dollo or irreversible character counts the steps inside it: over every
+// rooted tree of five taxa, with the ancestor open, the shortest length
+// (the steps inside polymorphic terminals included) is the minimum the
+// length bounds give, for both variants of both types.
+TEST_F(DolloBits, PolymorphicMinimumIsReachedOnSomeTree)
+{
+    const std::vector<std::string> trees = rootedTrees(0x1F);
+    ASSERT_EQ(trees.size(), 105u);
+    std::mt19937 rng(515);
+    int checked = 0, withPoly = 0;
+    for (int trial = 0; trial < 30; trial++) {
+        drop();
+        msTaxa = kMsTaxaPolymorph;
+        constexpr uint32_t kChars = 8;
+        std::vector<std::vector<uint64_t>> cells(5, std::vector<uint64_t>(kChars));
+        for (auto &row : cells)
+            for (auto &cell : row) {
+                const uint32_t r = rng() % 7;
+                cell = r == 0 ? 0 : r < 3 ? bit(0) | bit(1) : bit(r % 2);
+            }
+        // A third symbol, so that a cell of both states is not read as
+        // "any state".
+        d = makeTypedData(3, cells);
+        for (uint32_t c = 0; c < kChars; c++)
+            setType(d, c, c % 2 ? kCharDollo : kCharIrreversible, (c / 2) % 2 == 1);
+        prepare();
+        build(trees[0]);
+        ASSERT_EQ(calcLengthBounds(d, tree.get(), true, false), 0);
+        const std::vector<double> minLen = lengthBounds().minLen;
+        const std::vector<uint8_t> inBounds = lengthBounds().inBounds;
+        std::vector<double> best(kChars, 1e37);
+        for (const std::string &t : trees) {
+            build(t);
+            for (uint32_t c = 0; c < kChars; c++)
+                best[c] = std::min(best[c], referenceLength(d, tree.get(), c, 0x3));
+        }
+        for (uint32_t c = 0; c < kChars; c++) {
+            if (!inBounds[c])
+                continue;
+            EXPECT_EQ(minLen[c], best[c]) << "trial " << trial << " char " << c;
+            checked++;
+            withPoly += packedData(d)->extraLen[c] > 0;
+        }
+    }
+    EXPECT_GT(checked, 150);
+    EXPECT_GT(withPoly, 100);
 }
 
 }  // namespace

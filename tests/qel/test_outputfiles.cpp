@@ -291,8 +291,11 @@ TEST_F(OutputFilesTest, DeviceIsNotLocked)
 
 // A child that is sent a termination signal while it writes a tree file and
 // a log: exit status 128 + the signal, the tree file untouched, the log
-// flushed with everything printed before the signal.
-int writeWhenSignalled(const std::string &treePath, const std::string &logPath, int signo, bool poll)
+// flushed with everything printed before the signal. With `keptRows` the
+// file is a table whose first rows were marked whole before an unfinished
+// row reached the file.
+int writeWhenSignalled(const std::string &treePath, const std::string &logPath, int signo, bool poll,
+                       bool keptRows = false)
 {
     qel_printf = myprintf;
     setOutputNumRows(1000);
@@ -313,7 +316,14 @@ int writeWhenSignalled(const std::string &treePath, const std::string &logPath, 
     AuxOut *aux = openAuxOutStream(treePath.c_str(), true, false);
     if (!aux)
         return 82;
+    if (keptRows) {
+        auxPuts("row 1\nrow 2\n");
+        if (auxFlushBuffer(0, true) != 0 || markStreamKept(aux->stream) != 0)
+            return 86;
+    }
     auxPuts(pattern(100000, 's').c_str());
+    if (keptRows && auxFlushBuffer(0, true) != 0)
+        return 87;
     raise(signo);
     if (poll) {
         for (int i = 0; i < 1000; ++i)
@@ -332,19 +342,23 @@ TEST_F(OutputFilesTest, TerminationSignalKeepsOldFileAndFlushesLog)
     struct Case {
         int signo;
         bool poll;
+        bool keptRows;  // the file holds whole rows marked kept, then a fragment
     };
-    for (const Case c : {Case{SIGTERM, true}, Case{SIGHUP, true}, Case{SIGTERM, false}}) {
+    for (const Case c : {Case{SIGTERM, true, false}, Case{SIGHUP, true, false}, Case{SIGTERM, false, false},
+                         Case{SIGHUP, true, true}, Case{SIGTERM, false, true}}) {
         const std::string tree = dir.path("run.tre");
         const std::string log = dir.path("run.log");
         spit(tree, "old trees\n");
         spit(log, "old log\n");
         const auto start = std::chrono::steady_clock::now();
-        const int status = childStatus([&] { return writeWhenSignalled(tree, log, c.signo, c.poll); });
+        const int status =
+            childStatus([&] { return writeWhenSignalled(tree, log, c.signo, c.poll, c.keptRows); });
         const auto took = std::chrono::steady_clock::now() - start;
         ASSERT_TRUE(WIFEXITED(status)) << "signal " << c.signo << " poll " << c.poll;
-        EXPECT_EQ(WEXITSTATUS(status), 128 + c.signo) << "poll " << c.poll;
+        EXPECT_EQ(WEXITSTATUS(status), 128 + c.signo) << "poll " << c.poll << " kept " << c.keptRows;
         EXPECT_LT(took, std::chrono::seconds(10));
-        EXPECT_EQ(slurp(tree), "old trees\n");
+        // The marked rows replace the old file, cut before the fragment.
+        EXPECT_EQ(slurp(tree), c.keptRows ? "row 1\nrow 2\n" : "old trees\n") << "poll " << c.poll;
         const std::string logText = slurp(log);
         EXPECT_NE(logText.find("before the signal\n"), std::string::npos) << logText;
         EXPECT_EQ(logText.find("old log"), std::string::npos);

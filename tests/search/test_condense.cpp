@@ -8,6 +8,7 @@
 #include "parsimony/calcsets.h"
 #include "parsimony/stmx_test_support.h"
 #include "search/condense.h"
+#include "search/critscore.h"
 #include "search/hsearch.h"
 #include "search/search_settings.h"
 #include "search_fixture.h"
@@ -190,6 +191,60 @@ TEST_F(CondenseTest, EachRuleKeepsTheEdgesItsTestSupports)
         EXPECT_EQ(splitsOf(t.get()), row.kept);
         EXPECT_EQ(countLeaves(t.get()), 6u);
     }
+}
+
+// Outside parsimony the fitted lengths decide. Under distance a length of 0,
+// or the rounding noise a fit leaves for one, goes; 1e-12 and a negative
+// length stay. Under likelihood a length at the engine's least goes.
+TEST_F(CondenseTest, FittedLengthsDecideUnderDistanceAndLikelihood)
+{
+    makeData({"10", "10", "01", "01", "01", "00"});
+    // The criterion as the search layer reports it to the layers below.
+    const DataServices savedServices = dataServices();
+    DataServices withCriterion = savedServices;
+    withCriterion.criterion = [] { return static_cast<int>(getOptimalityCriterion()); };
+    resetDataServices();
+    installDataServices(withCriterion);
+    // Records that leave the lengths on the tree as they are, the
+    // likelihood one with the engine's least length.
+    CriterionSearchFxns saved[2];
+    for (uint32_t c : {kCriterionLikelihood, kCriterionDistance}) {
+        const CriterionSearchFxns *installed = criterionSearchFxns(c);
+        saved[c - 1] = installed ? *installed : CriterionSearchFxns{};
+        CriterionSearchFxns fit{};
+        fit.score = [](Tree *, double) { return 0.0; };
+        if (c == kCriterionLikelihood)
+            fit.zeroBranchLength = [] { return 1e-8; };
+        installCriterionSearchFxns(c, fit);
+    }
+    const uint32_t x = bitsOf({2, 3, 4, 5}), cd = bitsOf({2, 3}), ef = bitsOf({4, 5});
+    struct Row {
+        uint32_t criterion;
+        double lenX, lenCD, lenEF;
+        Splits kept;
+    } rows[] = {
+        {kCriterionDistance, 0.5, 0.0, 1e-12, {x, ef}},
+        {kCriterionDistance, -0.01, 1.1e-16, -7.4e-17, {x}},
+        {kCriterionLikelihood, 1e-8, 2e-8, 0.3, {cd, ef}},
+    };
+    TreePtr t(createTreeForTaxa(6, 6, true));
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.lenX);
+        setOptimalityCriterion(row.criterion, false);
+        buildTree(t.get(), "(1,((2,3),(4,5)))");
+        TreeNode *forkX = t->root->firstChild->firstChild->nextSib;
+        forkX->edge.brlen = row.lenX;
+        forkX->firstChild->edge.brlen = row.lenCD;
+        forkX->firstChild->nextSib->edge.brlen = row.lenEF;
+        EXPECT_FALSE(collapseUnsupportedEdges(t.get(), data, false, CollapseRule::kNo)) << "no rule, no collapse";
+        EXPECT_TRUE(collapseUnsupportedEdges(t.get(), data, false, CollapseRule::kMaxBrlen));
+        EXPECT_EQ(splitsOf(t.get()), row.kept);
+    }
+    setOptimalityCriterion(kCriterionParsimony, false);
+    for (uint32_t c : {kCriterionLikelihood, kCriterionDistance})
+        installCriterionSearchFxns(c, saved[c - 1]);
+    resetDataServices();
+    installDataServices(savedServices);
 }
 
 // Collapse decisions against the brute-force reference on random trees and

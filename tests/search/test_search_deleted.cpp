@@ -4,6 +4,7 @@
 #include <random>
 #include <set>
 
+#include "data/vorn_data.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_io.h"
 #include "search/countswaps.h"
@@ -70,6 +71,9 @@ protected:
     {
         for (uint32_t r : gone)
             addSetMember(data->taxa.deleted, r);
+        // As Delete does: what is constant or informative is derived again
+        // over the taxa left.
+        forceTaxaInitialization(data);
         initTaxStatus(data);
         gPars.pending = 3;
         ASSERT_EQ(prepareParsimonyData(data), 0);

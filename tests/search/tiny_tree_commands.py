@@ -14,6 +14,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 # No tree of one taxon can be written; that data set has no tree in memory.
 TREES = {1: "", 2: "(a,b)", 3: "(a,(b,c))"}
 PREPARE = {"as read": "", "rooted": "roottrees;", "unrooted": "deroottrees;"}
@@ -65,7 +68,7 @@ def main():
                     with open(os.path.join(work, "run.nex"), "w") as f:
                         f.write(f"#NEXUS\nexecute tiny{n}.nex;\n{prepare}\n[!{MARK}]\n{command};\nquit;\n")
                     run = subprocess.run([vorn, "-n", "run.nex"], cwd=work, stdin=subprocess.DEVNULL,
-                                         capture_output=True, text=True, errors="replace", timeout=60)
+                                         capture_output=True, text=True, errors="replace", preexec_fn=cpu_limit(60))
                     runs += 1
                     out = run.stdout + run.stderr
                     own = out[out.find(MARK):] if MARK in out else out

@@ -18,6 +18,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 PHYLIP = "/usr/lib/phylip/bin"
 
 
@@ -41,7 +44,7 @@ def run_phylip(program, seqs, workdir):
         for i, s in enumerate(seqs):
             f.write("t%-9d%s\n" % (i + 1, s))
     subprocess.run([os.path.join(PHYLIP, program)], input="Y\n", cwd=workdir, capture_output=True, text=True,
-                   timeout=600)
+                   preexec_fn=cpu_limit(600))
     text = open(os.path.join(workdir, "outfile")).read()
     length = float(re.search(r"requires a total of\s+([\d.]+)", text).group(1))
     trees = open(os.path.join(workdir, "outtree")).read().count(";")
@@ -56,7 +59,7 @@ def run_vorn(vorn, seqs, datatype, workdir):
         for i, s in enumerate(seqs):
             f.write("t%d %s\n" % (i + 1, s))
         f.write(";\nend;\nset dstatus=0 maxtrees=20000 increase=auto;\npset collapse=no;\nbandb;\nsavetrees file=vorn.tre format=newick replace;\nquit warntsave=no;\n")
-    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=workdir, timeout=600).stdout
+    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=workdir, preexec_fn=cpu_limit(600)).stdout
     best = float(re.search(r"Score of best tree found = (\S+)", out).group(1))
     kept = int(re.search(r"Number of trees retained = (\d+)", out).group(1))
     return best, kept
@@ -71,7 +74,7 @@ def pars_length(seqs, workdir, program):
         if os.path.exists(os.path.join(workdir, name)):
             os.remove(os.path.join(workdir, name))
     subprocess.run([os.path.join(PHYLIP, program)], input="U\nY\n", cwd=workdir, capture_output=True, text=True,
-                   timeout=600)
+                   preexec_fn=cpu_limit(600))
     text = open(os.path.join(workdir, "outfile")).read()
     return float(re.search(r"requires a total of\s+([\d.]+)", text).group(1))
 

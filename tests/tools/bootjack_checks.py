@@ -22,6 +22,9 @@ import sys
 import tempfile
 from fractions import Fraction
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 P5 = """#NEXUS
 begin data;
   dimensions ntax=5 nchar=6;
@@ -110,7 +113,7 @@ def run(vorn, work, data, commands):
     path = os.path.join(work, "cmds.nex")
     with open(path, "w") as f:
         f.write("#NEXUS\nbegin vorn;\nset warntree=no warnreset=no;\nexecute data.nex;\n%s\nend;\n" % commands)
-    return subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, timeout=600).stdout
+    return subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, preexec_fn=cpu_limit(600)).stdout
 
 
 def replicate_trees(path):

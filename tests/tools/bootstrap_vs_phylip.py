@@ -18,6 +18,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 PHYLIP = "/usr/lib/phylip/bin"
 
 
@@ -57,7 +60,7 @@ def vorn_groups(vorn, seqs, nreps, work, nj):
         search = " search=nj" if nj else ""
         f.write(";\nend;\nbegin vorn;\nset warntree=no;\n%sbootstrap nreps=%d seed=4321 cutoffpct=0%s;\nend;\n"
                 % (analysis, nreps, search))
-    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, timeout=3600).stdout
+    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, preexec_fn=cpu_limit(3600)).stdout
     n = len(seqs)
     groups = {}
     for m in re.finditer(r"^([.*]{%d})\s+([\d.]+)(?:\s+([\d.]+)%%?)?\s*$" % n, out, re.M):
@@ -68,7 +71,7 @@ def vorn_groups(vorn, seqs, nreps, work, nj):
 
 def phylip(program, work, answers):
     subprocess.run([os.path.join(PHYLIP, program)], input=answers, cwd=work, capture_output=True, text=True,
-                   timeout=3600)
+                   preexec_fn=cpu_limit(3600))
 
 
 def phylip_groups(seqs, nreps, work, nj):

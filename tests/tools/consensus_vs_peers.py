@@ -22,6 +22,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 try:
     import dendropy
 except ImportError:
@@ -100,7 +103,7 @@ def run_vorn(vorn, work, nexus, command):
     path = os.path.join(work, "cmd.nex")
     with open(path, "w") as f:
         f.write("#NEXUS\nexecute %s;\n%s\nquit;\n" % (nexus, command))
-    out = subprocess.run([vorn, "-n", path], cwd=work, capture_output=True, text=True, timeout=600,
+    out = subprocess.run([vorn, "-n", path], cwd=work, capture_output=True, text=True, preexec_fn=cpu_limit(600),
                          stdin=subprocess.DEVNULL)
     if out.returncode != 0:
         raise RuntimeError("vorn failed (%d):\n%s" % (out.returncode, out.stdout[-3000:]))
@@ -158,7 +161,7 @@ def run_consense(consense, work, trees, menu):
     d = tempfile.mkdtemp(dir=work)
     with open(os.path.join(d, "intree"), "w") as f:
         f.write("\n".join(trees) + "\n")
-    subprocess.run([consense], cwd=d, input=menu, capture_output=True, text=True, timeout=600)
+    subprocess.run([consense], cwd=d, input=menu, capture_output=True, text=True, preexec_fn=cpu_limit(600))
     with open(os.path.join(d, "outtree")) as f:
         return "".join(f.read().split())
 

@@ -33,6 +33,9 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from stmx_vs_peers import random_tree, vorn_lengths  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 DATA_SETS = 8
 TREES_PER_SET = 6
 
@@ -53,7 +56,7 @@ def phylip_steps(program, answers, work, names, rows, trees):
         f.write("\n".join(trees) + "\n")
     with open(os.path.join(run, "ancestors"), "w") as f:
         f.write("0" * nchar + "\n")
-    subprocess.run(["phylip", program], input=answers, capture_output=True, text=True, timeout=600, cwd=run)
+    subprocess.run(["phylip", program], input=answers, capture_output=True, text=True, preexec_fn=cpu_limit(600), cwd=run)
     with open(os.path.join(run, "outfile")) as f:
         text = f.read()
     per_tree = []

@@ -21,6 +21,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 DATA_SETS = 6
 NTAX, NCHAR = 12, 30
 
@@ -144,7 +147,7 @@ def run(vorn, work, text):
     path = os.path.join(work, "run.nex")
     with open(path, "w") as f:
         f.write(text)
-    return subprocess.run([vorn, "-n", path], capture_output=True, text=True, timeout=600, cwd=work).stdout
+    return subprocess.run([vorn, "-n", path], capture_output=True, text=True, preexec_fn=cpu_limit(600), cwd=work).stdout
 
 
 def main():

@@ -23,6 +23,9 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from stmx_vs_peers import random_tree  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 DATA_SETS = 5
 TREES_PER_SET = 4
 
@@ -42,7 +45,7 @@ def mix_states(work, names, rows, trees, ancestor):
         f.write("\n".join(trees) + "\n")
     with open(os.path.join(run, "ancestors"), "w") as f:
         f.write(ancestor + "\n")
-    subprocess.run(["phylip", "mix"], input="U\nP\nA\n5\nY\n7\n", capture_output=True, text=True, timeout=600,
+    subprocess.run(["phylip", "mix"], input="U\nP\nA\n5\nY\n7\n", capture_output=True, text=True, preexec_fn=cpu_limit(600),
                    cwd=run)
     with open(os.path.join(run, "outfile")) as f:
         text = f.read()
@@ -89,7 +92,7 @@ def vorn_states(vorn, work, names, rows, trees, ancestor, opt):
     path = os.path.join(work, "run.nex")
     with open(path, "w") as f:
         f.write(text)
-    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, timeout=600, cwd=work).stdout
+    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, preexec_fn=cpu_limit(600), cwd=work).stdout
     per_tree = []
     for part in re.split(r"\nTree t\d+:\n", out)[1:]:
         children, state = {}, {}

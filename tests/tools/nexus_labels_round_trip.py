@@ -18,6 +18,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 try:
     import dendropy
 except ImportError:
@@ -82,7 +85,7 @@ def main():
         with open(os.path.join(work, "run.nex"), "w") as f:
             f.write(commands)
         run = subprocess.run([vorn, "-n", "run.nex"], cwd=work, capture_output=True, text=True,
-                             env=dict(os.environ, HOME=work), timeout=120)
+                             env=dict(os.environ, HOME=work), preexec_fn=cpu_limit(120))
         if run.returncode != 0:
             failures.append("the program failed (status %d):\n%s" % (run.returncode, run.stdout[-1500:]))
         reference = open(os.path.join(work, "ref.tre")).read()

@@ -42,6 +42,9 @@ sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pars_lengths_vs_phylip as base  # noqa: E402  (shared readers and simulators)
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 TREES_PER_SET = 6
 INDEX_TOLERANCE = 5.01e-7  # half a unit in the sixth decimal of the score file
 
@@ -162,7 +165,7 @@ quit;
 """
     with open(os.path.join(tmp, "run.nex"), "w") as f:
         f.write(commands)
-    res = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, capture_output=True, text=True, timeout=600)
+    res = subprocess.run([vorn, "-n", "run.nex"], cwd=tmp, capture_output=True, text=True, preexec_fn=cpu_limit(600))
     if res.returncode != 0 or "Error" in res.stdout:
         raise RuntimeError("vorn failed (%d): %s%s" % (res.returncode, res.stdout[-800:], res.stderr[-800:]))
     return {name: read_score_file(os.path.join(tmp, name + ".txt")) for name in ("random", "hsearch")}
@@ -171,7 +174,7 @@ quit;
 def run_phangorn(tmp, kind):
     """Per-character bounds [(min, max)], and per tree file [(length, CI, RI, [char lengths])]."""
     res = subprocess.run(["Rscript", "-", kind, "data.nex", "random.tre", "hsearch.tre"], input=R_SCRIPT,
-                         cwd=tmp, capture_output=True, text=True, timeout=600)
+                         cwd=tmp, capture_output=True, text=True, preexec_fn=cpu_limit(600))
     if res.returncode != 0:
         raise RuntimeError("phangorn failed: " + res.stderr[-800:])
     bounds, trees = [], {"random": [], "hsearch": []}

@@ -15,6 +15,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 EXAMPLES = "/usr/share/doc/phylip/examples"
 
 
@@ -96,7 +99,7 @@ def dnapars_lengths(dnapars, seqs, trees):
                 f.write(named(tree, len(seqs)) + "\n")
         # Menu: user trees, accept; with several trees it then asks a seed
         # for its tree-comparison test.
-        res = subprocess.run([dnapars], input="U\nY\n1993\n", cwd=tmp, capture_output=True, text=True, timeout=120)
+        res = subprocess.run([dnapars], input="U\nY\n1993\n", cwd=tmp, capture_output=True, text=True, preexec_fn=cpu_limit(120))
         if res.returncode != 0:
             raise RuntimeError("dnapars failed: " + res.stdout[-500:])
         with open(os.path.join(tmp, "outfile")) as f:
@@ -105,7 +108,7 @@ def dnapars_lengths(dnapars, seqs, trees):
 
 def our_lengths(tool, seqs, trees):
     text = "%d %d\n%s\n%s\n" % (len(seqs), len(seqs[0]), "\n".join(seqs), "\n".join(trees))
-    res = subprocess.run([tool], input=text, capture_output=True, text=True, timeout=120, check=True)
+    res = subprocess.run([tool], input=text, capture_output=True, text=True, preexec_fn=cpu_limit(120), check=True)
     return [float(ln.split()[1]) for ln in res.stdout.splitlines()]
 
 

@@ -21,6 +21,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 TAXA = ["t%d" % (i + 1) for i in range(8)]
 
 
@@ -54,7 +57,7 @@ def run(vorn, work, commands):
     path = os.path.join(work, "cmds.nex")
     with open(path, "w") as f:
         f.write("#NEXUS\nbegin vorn;\nset warntree=no warnreset=no;\nexecute data.nex;\n%s\nend;\n" % commands)
-    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, timeout=600).stdout
+    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, preexec_fn=cpu_limit(600)).stdout
     if "Error" in out:
         print(out)
     return out

@@ -21,6 +21,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 DATA_SETS = 6
 TREES_PER_SET = 8
 
@@ -38,7 +41,7 @@ def vorn_lengths(vorn, work, nexus):
     path = os.path.join(work, "run.nex")
     with open(path, "w") as f:
         f.write(nexus)
-    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, timeout=600, cwd=work).stdout
+    out = subprocess.run([vorn, "-n", path], capture_output=True, text=True, preexec_fn=cpu_limit(600), cwd=work).stdout
     lengths = []
     for line in out.splitlines():
         if re.match(r"Length\s+[0-9]", line):
@@ -68,7 +71,7 @@ def phylip_lengths(program, work, names, rows, trees, answers):
         f.writelines("%-10s%s\n" % (n, r) for n, r in zip(names, rows))
     with open(os.path.join(run, "intree"), "w") as f:
         f.write("\n".join(trees) + "\n")
-    subprocess.run(["phylip", program], input=answers, capture_output=True, text=True, timeout=600, cwd=run)
+    subprocess.run(["phylip", program], input=answers, capture_output=True, text=True, preexec_fn=cpu_limit(600), cwd=run)
     with open(os.path.join(run, "outfile")) as f:
         return [float(x) for x in re.findall(r"requires a total of\s+([0-9.]+)", f.read())]
 
@@ -144,7 +147,7 @@ def check_phangorn(vorn, work, rng):
         with open(os.path.join(work, "trees.tre"), "w") as f:
             f.write("\n".join(trees) + "\n")
         r = subprocess.run(["Rscript", script, data, os.path.join(work, "cost.txt"), os.path.join(work, "trees.tre")],
-                           capture_output=True, text=True, timeout=600)
+                           capture_output=True, text=True, preexec_fn=cpu_limit(600))
         peer = [float(x) for x in r.stdout.split()]
         matrix = " ".join(" ".join("." if i == j else str(c[i][j]) for j in range(4)) for i in range(4))
         nexus = open(data).read()

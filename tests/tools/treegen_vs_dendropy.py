@@ -16,6 +16,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from vorn_run import cpu_limit  # noqa: E402
+
 P5 = """#NEXUS
 begin data;
   dimensions ntax=5 nchar=6;
@@ -52,7 +55,7 @@ def run(vorn, work, data, commands):
     with open(path, "w") as f:
         f.write("#NEXUS\nbegin vorn;\nset warntree=no warnreset=no increase=auto;\nexecute data.nex;\n%s\nend;\n"
                 % commands)
-    return subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, timeout=600).stdout
+    return subprocess.run([vorn, "-n", path], capture_output=True, text=True, cwd=work, preexec_fn=cpu_limit(600)).stdout
 
 
 def read_trees(path, rooted):

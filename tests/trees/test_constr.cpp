@@ -13,6 +13,7 @@
 
 #include "cli/shell_settings.h"
 #include "data/data_fixture.h"
+#include "trees/collapse.h"
 #include "trees/constr.h"
 #include "trees/treebuf.h"
 #include "trees/treeedit.h"
@@ -305,6 +306,56 @@ TEST_F(ConstraintOracle, WholeTreeTestEqualsSplitsOnEveryTreeOfSixAndSevenTaxa)
     }
 }
 
+// The edges a constraint needs, on every binary tree of six taxa that
+// satisfies it: collapsing all the others keeps the tree satisfied, and under
+// monophyly the needed edges are exactly those whose contraction alone breaks
+// the constraint (its groups' own edges).
+TEST_F(ConstraintOracle, CollapsingEdgesNoConstraintNeedsKeepsTheTreeSatisfied)
+{
+    const uint32_t ntax = 6;
+    for (bool rooted : {false, true}) {
+        const std::vector<Topo> binary = allBinaryTopologies(rooted ? ntax + 1 : ntax);
+        TreeHandle tree(createTreeForTaxa(ntax, ntax, false));
+        for (const Spec &s : specsFor(ntax)) {
+            if (s.looseness != 0)
+                continue;
+            deallocAllConstraints();
+            ASSERT_NE(addConstraint(s.label.c_str(), s.type, toSplits(s.groups, ntax), true), nullptr);
+            uint32_t needed = 0;
+            for (const Topo &b : binary) {
+                if (!oracle(s, b, rooted, ntax))
+                    continue;
+                buildTree(b, rooted, tree.get());
+                if (constraintsAreStale(tree.get())) {
+                    ASSERT_EQ(initConstraints(tree.get(), nullptr, false), 0);
+                }
+                const std::vector<uint8_t> required = findConstrainedEdges(tree.get());
+                if (s.type == kConMonophyly) {
+                    uint32_t i = 0;
+                    for (size_t f = b.n; f < b.parent.size(); f++) {
+                        if (b.parent[f] < static_cast<int>(b.n))
+                            continue;
+                        const bool breaks = !oracle(s, contracted(b, 1u << i++), rooted, ntax);
+                        // Forks are numbered after the tips in the order
+                        // buildTree hands them out.
+                        const uint32_t pos = ntax + 1 + static_cast<uint32_t>(f - b.n);
+                        EXPECT_EQ(required[pos] != 0, breaks) << s.label << (rooted ? " rooted" : "");
+                    }
+                }
+                for (uint32_t p = 0; p < tree->maxNodes; p++)
+                    if (required[p]) {
+                        tree->nodes[p].flag |= kNodeKeepEdge;
+                        needed++;
+                    }
+                contractUnkeptEdges(tree.get());
+                ASSERT_TRUE(constraintsSatisfied(tree.get(), false)) << s.label << (rooted ? " rooted" : "");
+            }
+            EXPECT_GT(needed, 0u) << s.label;
+        }
+        tree->conData = destroyConData(tree->conData);
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -376,14 +427,21 @@ TEST_F(ConstraintsCommand, DefinesRedefinesAndRefuses)
     EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{715});
     EXPECT_EQ(define("c4 = (t1,t2,t3,t4,t5,t6);"), 1);
     EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{715});
+    // A backbone names each group by a node: one of a single descendant
+    // names none (a monophyly tree drops such a node).
+    EXPECT_EQ(define("c4 (backbone) = ((t1),(t2,t3),t4);"), 1);
+    EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{713});
+    EXPECT_EQ(define("c4 (backbone) = ((t1,t2),((t3,t4)),t5);"), 1);
+    EXPECT_EQ(datatest::gErrors, std::vector<uint32_t>{713});
+    ASSERT_EQ(define("c4 = ((t1),(t2,t3),t4);"), 0);
     // A failed redefinition leaves the name undefined, and no constraint active.
     EXPECT_EQ(define("c3 = (t1,t2);"), 1);
     EXPECT_EQ(constraintTagToPtr("c3"), nullptr);
     EXPECT_EQ(getActiveConstraint(), nullptr);
-    EXPECT_EQ(numConstraints(), 2u);
+    EXPECT_EQ(numConstraints(), 3u);
     // A name longer than the limit is refused, never cut.
     EXPECT_EQ(define(std::string(kMaxConstraintName + 1, 'x') + " = ((t1,t2));"), 1);
-    EXPECT_EQ(numConstraints(), 2u);
+    EXPECT_EQ(numConstraints(), 3u);
     ASSERT_EQ(define(std::string(kMaxConstraintName, 'x') + " = ((t1,t2));"), 0);
     EXPECT_NE(constraintTagToPtr(std::string(kMaxConstraintName, 'X').c_str()), nullptr);
     wrng.warnRedef = 1;

@@ -141,6 +141,19 @@ TEST_F(TreeReadTest, MalformedDescriptionsGiveTheirErrorAndKeepTheTreesInMemory)
     }
 }
 
+// A TREES block met while a file is executed reports its count with the
+// time the reading took.
+TEST_F(TreeReadTest, BlockOfAnExecutedFileReportsTheTimeUsed)
+{
+    makeTaxa(5);
+    feed("tree a = [&U] (t1,t2,(t3,(t4,t5)));\ntree b = [&U] (t1,t3,(t2,(t4,t5)));\nend;\n");
+    datatest::gOut.clear();
+    ASSERT_EQ(processTreesBlock(kKeepReplace, kReadInExecutedFile, 0, 0xFFFFFFFFu, false, false, false, true), 0);
+    EXPECT_NE(datatest::gOut.find("\n2 trees read from TREES block; time used = "), std::string::npos)
+        << datatest::gOut;
+    EXPECT_NE(datatest::gOut.find(" sec (CPU time = "), std::string::npos) << datatest::gOut;
+}
+
 TEST_F(TreeReadTest, TranslateRangesSetsWeightsAndSingleChildNodes)
 {
     makeTaxa(5);
