@@ -24,6 +24,7 @@
 #include "likelihood/kernels/lik_kernels.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/mlsettings_report.h"
 #include "likelihood/mlrecon.h"
 #include "likelihood/paramvec.h"
 #include "likelihood/prevestimates.h"
@@ -379,6 +380,11 @@ int installLikelihoodHooks()
         return a != nullptr ? std::fabs(score) * a->toler : 0.0;
     };
     search.deadline = setEstimateDeadline;
+    search.showSettings = [](int indent) {
+        indentOutput(indent);
+        showMLSettings(true, nullptr);
+        indentOutput(-indent);
+    };
     search.zeroBranchLength = getMinMLBranchLen;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

@@ -159,8 +159,18 @@ int errorMsgAndGoOn(uint32_t code, const char *format, ...)
 
 uint64_t errorsShown() { return gErrorsShown; }
 
+namespace {
+thread_local bool tMessagesQuiet = false;
+}  // namespace
+
+QuietMessagesOnThisThread::QuietMessagesOnThisThread() : wasQuiet_(std::exchange(tMessagesQuiet, true)) {}
+QuietMessagesOnThisThread::~QuietMessagesOnThisThread() { tMessagesQuiet = wasQuiet_; }
+bool messagesQuietOnThisThread() { return tMessagesQuiet; }
+
 int showErrorMsg(uint32_t code, const char *text)
 {
+    if (tMessagesQuiet)
+        return 1;
     // After a NUL byte has stopped the input, the end that the readers then
     // meet (in a word, a comment, a matrix, a foreign file) is that error's
     // consequence, and it has been reported once already.
@@ -221,6 +231,8 @@ int warningMsg(uint32_t code, const char *format, ...)
 
 int showWarningMsg(uint32_t code, const char *text)
 {
+    if (tMessagesQuiet)
+        return 0;
     char work[kMessageBufferSize];
     SplitMessage m = splitMessage(code, text ? text : "", work);
     errorSound();
