@@ -977,7 +977,9 @@ int setDistances(uint32_t matrixChoice, bool computeIfNeeded, DataInfo *d)
     gReplicateUnusable = false;
     if (!getDMatrix(matrixChoice, d, !computeIfNeeded))
         return gAborted_.load() ? 2 : std::exchange(gReplicateUnusable, false) ? -1 : 1;
-    return checkDistType(type, false, d);
+    // The distance matrix is here to build or score trees, which ti/tv
+    // ratios are not: refuse them rather than fit a tree to them.
+    return checkDistType(type, matrixChoice == kDMatrixForDistance, d);
 }
 
 ModelGroup *distanceGroupToReweight(DataInfo *d)

@@ -158,6 +158,14 @@ TEST_F(DistanceTest, TypeChecksReportTheirCodes)
     dist.subst = kSubstTv;
     EXPECT_EQ(compute(), 1);
     EXPECT_EQ(testcap::gErrorCodes.back(), 809u);
+    // Ti/tv ratios can be shown, but no tree is built or scored on them.
+    dist.distance = kDistK2P;
+    dist.subst = kSubstTRatio;
+    ASSERT_EQ(compute(), 0) << testcap::gErrorText;
+    testcap::gErrorCodes.clear();
+    EXPECT_EQ(setDistances(kDMatrixForDistance, true, activeDataInfo()), 1);
+    ASSERT_FALSE(testcap::gErrorCodes.empty());
+    EXPECT_EQ(testcap::gErrorCodes.back(), 807u);
 }
 
 TEST_F(DistanceTest, OtherDataRefuseModelDistancesWithTheirMessages)
