@@ -718,8 +718,8 @@ int doUndefinedDistances(DMatrix *dm, DataInfo *d, bool quiet)
             qel_warningMsg(0,
                            "%d taxon pair(s) had no shared unambiguous sites.  Distances for these pairs will be set "
                            "to \"undefined\".  The first such taxon pair was %d (%s) and %d (%s).",
-                           static_cast<int>(dm->nNoShared), static_cast<int>(dm->noSharedPair[0] + 1),
-                           getTaxLabel(d, dm->noSharedPair[0]), static_cast<int>(dm->noSharedPair[1] + 1),
+                           static_cast<int>(dm->nNoShared), static_cast<int>(getTaxNum(d, dm->noSharedPair[0])),
+                           getTaxLabel(d, dm->noSharedPair[0]), static_cast<int>(getTaxNum(d, dm->noSharedPair[1])),
                            getTaxLabel(d, dm->noSharedPair[1]));
         char times[32];
         std::snprintf(times, sizeof times, "%g times", dist.undefMult);
@@ -989,7 +989,9 @@ int setDistances(uint32_t matrixChoice, bool computeIfNeeded, DataInfo *d)
     gReplicateUnusable = false;
     if (!getDMatrix(matrixChoice, d, !computeIfNeeded))
         return gAborted_.load() ? 2 : std::exchange(gReplicateUnusable, false) ? -1 : 1;
-    return checkDistType(type, false, d);
+    // The distance matrix is here to build or score trees, which ti/tv
+    // ratios are not: refuse them rather than fit a tree to them.
+    return checkDistType(type, matrixChoice == kDMatrixForDistance, d);
 }
 
 ModelGroup *distanceGroupToReweight(DataInfo *d)

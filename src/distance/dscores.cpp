@@ -320,6 +320,11 @@ double gpsdAt(const double *x, void *arg)
 PowerPlotScale powerPlotScale(double lo, double hi)
 {
     PowerPlotScale s;
+    // A flat curve (g%SD alike at every power, as on distances that a tree
+    // fits exactly) has no span to divide into rows: give it one unit above
+    // its value, so the line is drawn on the bottom row of a readable axis.
+    if (hi - lo <= 1e-9 * std::max(1.0, std::fabs(hi)))
+        hi = lo + 1.0;
     const int e = static_cast<int>(std::round(std::log10(std::max(hi - lo, 1e-300) / 20.0)));
     s.step = detPow(10.0, e);
     s.decimals = e < 0 ? -e : 0;
@@ -331,7 +336,7 @@ PowerPlotScale powerPlotScale(double lo, double hi)
     auto rowsFor = [&] { return static_cast<int>(std::round((std::ceil(hi / s.step) * s.step - s.base) / s.step)); };
     s.rows = rowsFor();
     s.labelEvery = 1;
-    while (s.rows < 20) {
+    for (int halvings = 0; s.rows < 20 && halvings < 64; ++halvings) {
         s.step /= 2.0;
         s.labelEvery *= 2;
         s.rows = rowsFor();

@@ -379,6 +379,11 @@ double calcCustomDist(double **F, Model *model)
         doVeskaPooling(F, pi, pairClasses, k);
         return calcEirDistance_Dna(F, pi, distCorrection(model), work.get(), true, k, pairClasses, nullptr);
     }
+    // A base absent from both sequences leaves a rate matrix the equations
+    // cannot decompose: the distance is undefined, as GTR's is, rather than
+    // a numerical failure that stops the whole calculation.
+    if (k > 1 && std::any_of(pi, pi + 4, [](double p) { return !(p >= kDistThreshold); }))
+        return kUndefinedDistance;
     double S[kNumBasePairs];
     classSums(F, pairClasses, k, S);
     return finishCustomDistance(F, pi, work.get(), k, false, S, pairClasses, table, model);

@@ -79,6 +79,17 @@ TEST_F(DistanceTest, TaxonOfMissingCellsIsUndefinedAndReplaced)
     EXPECT_NE(testcap::gOut.find("contains 4 undefined distance(s)"), std::string::npos) << testcap::gOut;
     EXPECT_NE(testcap::gOut.find("set to 2 times the maximum"), std::string::npos);
     EXPECT_NE(testcap::gOut.find("The first such taxon pair was 1 (A) and 5 (E)"), std::string::npos);
+    // With B deleted, E is the fourth active taxon but still taxon 5 to the
+    // user, as ShowDist numbers it.
+    DataInfo *d = activeDataInfo();
+    Set *before = cloneSet(d->taxa.deleted);
+    addSetMember(d->taxa.deleted, 1);
+    ASSERT_EQ(finishTaxMove(before, d->taxa.deleted, d, false, false, false, true, false, false, true), 0);
+    deallocSet(before);
+    testcap::gOut.clear();
+    ASSERT_EQ(compute(), 0);
+    EXPECT_NE(testcap::gOut.find("The first such taxon pair was 1 (A) and 5 (E)"), std::string::npos)
+        << testcap::gOut;
     // Nothing defined at all is an error, and the matrix is not kept.
     ASSERT_EQ(read(dataBlock({{"a", "AC??"}, {"b", "??GT"}})), 0);
     EXPECT_EQ(compute(), 1);
@@ -147,6 +158,14 @@ TEST_F(DistanceTest, TypeChecksReportTheirCodes)
     dist.subst = kSubstTv;
     EXPECT_EQ(compute(), 1);
     EXPECT_EQ(testcap::gErrorCodes.back(), 809u);
+    // Ti/tv ratios can be shown, but no tree is built or scored on them.
+    dist.distance = kDistK2P;
+    dist.subst = kSubstTRatio;
+    ASSERT_EQ(compute(), 0) << testcap::gErrorText;
+    testcap::gErrorCodes.clear();
+    EXPECT_EQ(setDistances(kDMatrixForDistance, true, activeDataInfo()), 1);
+    ASSERT_FALSE(testcap::gErrorCodes.empty());
+    EXPECT_EQ(testcap::gErrorCodes.back(), 807u);
 }
 
 TEST_F(DistanceTest, OtherDataRefuseModelDistancesWithTheirMessages)

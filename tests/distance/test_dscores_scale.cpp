@@ -10,11 +10,13 @@ namespace {
 
 // The power plot's vertical scale: the labelled rows must read as distinct,
 // evenly spaced values that bracket the plotted range, whatever the range and
-// however often the step had to be halved to give the plot at least 20 rows.
+// however often the step had to be halved to give the plot at least 20 rows;
+// a flat curve (a tree that fits every power alike) still gets a scale.
 TEST(PowerPlotScaleTest, LabelsAreDistinctAndBracketTheRange)
 {
     const double ranges[][2] = {{4.5, 12.0},   {3.5, 11.0},  {0.35, 0.8},  {12.25, 13.0},
-                                {30.0, 130.0}, {0.0, 7.5},   {1.0, 100.0}, {2.5e-3, 9e-3}};
+                                {30.0, 130.0}, {0.0, 7.5},   {1.0, 100.0}, {2.5e-3, 9e-3},
+                                {0.0, 0.0},    {37.2, 37.2}, {5.0, 5.0 + 1e-15}};
     for (const auto &r : ranges) {
         const PowerPlotScale s = powerPlotScale(r[0], r[1]);
         SCOPED_TRACE(std::to_string(r[0]) + " .. " + std::to_string(r[1]));

@@ -9,6 +9,7 @@
 
 #include "distance/distance_settings.h"
 #include "distance/eirdist.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_math.h"
 #include "rate_reference.h"
 
@@ -110,6 +111,14 @@ TEST_F(FormulaTest, UndefinedWhereTheLogarithmHasNoAnswer)
     absent.m[2][2] = 0.1;
     absent.m[1][2] = absent.m[2][1] = 0.05;
     EXPECT_EQ(calcGTRDist(absent(), &model_), -1.0);
+    // So is the custom distance whose classes must be solved for: undefined,
+    // not a stop of the whole calculation.
+    dist.baseFreq = 1;
+    dist.cAC = 0, dist.cAG = 1, dist.cAT = 2, dist.cCG = 3, dist.cCT = 4, dist.cGT = 5;
+    setAbortedStatus(0);
+    EXPECT_EQ(calcCustomDist(absent(), &model_), -1.0);
+    EXPECT_FALSE(getAbortedStatus());
+    setAbortedStatus(0);
     // Saturated beyond the stationary matrix: Pi^-1 F has a negative
     // eigenvalue, with equal rates and under gamma rates alike.
     for (bool gamma : {false, true}) {
