@@ -369,7 +369,8 @@ int showSubsetEstimates(AutoPartRun &r)
         if (const int s = evaluateBlock(r, index.back()); s != 0)
             return s;
     }
-    qel_printf("\n%6s %-8s%11s", "Subset", "Model", "-lnL");
+    // Model names run to ten characters ("TIM2ef+I+G").
+    qel_printf("\n%6s %-10s%11s", "Subset", "Model", "-lnL");
     for (const char *label : {"pi_A", "pi_C", "pi_G", "pi_T", "r_AC", "r_AG", "r_AT", "r_CG", "r_CT", "r_GT", "shape",
                               "pinv"})
         qel_printf("%*s", kEstimateColumn, label);
@@ -380,7 +381,7 @@ int showSubsetEstimates(AutoPartRun &r)
         const ModelFit &f = b.fit;
         uint32_t row = 0, variant = 0;
         decodeModelNum(r.e, b.model, &row, &variant);
-        qel_printf("%6u %-8s%11.*f", r.units[u] + 1, modelNameForNum(r.e, b.model).c_str(), 3, b.lnL);
+        qel_printf("%6u %-10s%11.*f", r.units[u] + 1, modelNameForNum(r.e, b.model).c_str(), 3, b.lnL);
         for (double x : f.freqs)
             printParamCell(paramText(x, kEstimateColumn), kEstimateColumn);
         const ModelTableRow &m = gModelTable[row];
