@@ -8,6 +8,7 @@
 #include "selection/orthofilter.h"
 #include "selection/selection_settings.h"
 #include "trees/tree_settings.h"
+#include "trees/treelist.h"
 #include "app/parminit.h"
 #include "cli/qel_cmdline.h"
 #include "app/vorn_params.h"
@@ -17,11 +18,6 @@ using namespace optreg;
 namespace {
 
 constexpr uint32_t kTwoWords = kParamBoolKeyword;
-
-// The tree lists of AutoModel and Autopartition are not linked in yet:
-// their options refuse every value rather than pretend to take it.
-Set *gAutoModelTrees = nullptr;
-Set *gAutoPartTree = nullptr;
 
 // A real option of `ml` with its factory value.
 void mlReal(const char *name, uint32_t flags, double *variable, double factory,
@@ -272,7 +268,7 @@ void autoModelOptions(OptionSet set, CmdParamList *list)
                 "no\0AIC\0AICc\0BIC\0DT\0", list);
     flag("showModelScores", kFactory, &autoMod.showModelScores, 1);
     flag("showParamEst", kFactory, &autoMod.showParamEst, 0);
-    do_Fxn_Parm("trees", cat, 0, &gAutoModelTrees, refuseOptionValue, nullptr, nullptr, list);
+    do_Fxn_Parm("trees", cat, 0, &treeSets[kAutoModelTreeSet], readOptTreeList1st, nullptr, nullptr, list);
     flag("penTopology", kParamHidden, &autoMod.penTopology, 0);
 }
 
@@ -297,7 +293,8 @@ void autopartitionOptions(OptionSet set, CmdParamList *list)
                  "early\0late\0", list);
     do_Int_Parm(cat, "showSchemes", kParamKeywordOff, kFactory, &autoPartOpt.showSchemes, 0,
                 nullptr, "no\0yes\0suppressPtn\0", list);
-    do_Fxn_Parm("tree", cat, 0, &gAutoPartTree, refuseOptionValue, nullptr, "<tree-number>", list);
+    do_Fxn_Parm("tree", cat, 0, &treeSets[kAutoPartTreeSet], readOptTreeList1st, nullptr, "<tree-number>",
+                list);
 }
 
 void clockCheckerOptions(CmdParamList *list)

@@ -487,8 +487,13 @@ int writeDistanceFile(const DMatrix *dm, DataInfo *d, const SaveDistSettings &op
 int doExportDistCmd()
 {
     DataInfo *d = activeDataInfo();
-    if (!d || checkDistType(kCurrentDistType, false, d) != 0)
+    if (!d || checkDistType(kCurrentDistType, false, d) != 0) {
+        // The options are still unread: a command stopped here (the user
+        // declined a question, or the distance cannot be had) must not leave
+        // them to be taken for commands of their own.
+        skipRestOfCmd();
         return 1;
+    }
     char proposed[kParamPathSize];
     if (startCmdParamFilename(&saveDist.file, distFormatExtension(saveDist.format), false, proposed,
                               sizeof proposed) != 0)

@@ -82,28 +82,6 @@ double xicValue(Xic c, double k, double lnL, double n)
     return 0.0;
 }
 
-ModelFit currentFit(double lnL, const Tree *tree, bool withLengths)
-{
-    ModelFit f;
-    f.lnL = lnL;
-    Model *m = getModel0();
-    const ModelEngineData *eng = modelEngine(m);
-    for (size_t i = 0; i < 4 && i < eng->pi.size(); ++i)
-        f.freqs[i] = eng->pi[i];
-    f.tratio = m->tratio == kEstimate ? m->prevTratio : m->tratio;
-    f.kappa = convertRtoK(f.freqs, m->F84 != 0, f.tratio);
-    if (eng->fullRates.size() >= 6 && eng->fullRates[5] > 0)
-        for (size_t i = 0; i < 6; ++i)
-            f.rates[i] = eng->fullRates[i] / eng->fullRates[5];
-    if (m->rateInfo != nullptr) {
-        f.shape = m->rateInfo->shape;
-        f.pinv = m->rateInfo->pinv;
-    }
-    if (withLengths)
-        f.brlens = branchLengths(tree);
-    return f;
-}
-
 void showModelScoresHeading(const EvalModData &e)
 {
     qel_printf("\n%48s\n", "----- K -----");
@@ -119,33 +97,13 @@ void showModelScoresHeading(const EvalModData &e)
 // Columns of the parameter table; a row of them stays within the output width.
 constexpr int kParamColumn = 7;
 
-// An estimate with three decimals, or, when that would fill its column and
-// run into the cell before, with as many significant digits as leave a blank.
-std::string paramText(double v)
-{
-    constexpr auto kRoom = static_cast<size_t>(kParamColumn - 1);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", v);
-    for (int digits = 6; std::strlen(buf) > kRoom && digits >= 1; --digits)
-        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    return buf;
-}
-
 std::string freqText(const EvalModData &e, uint32_t number, size_t i)
 {
     uint32_t row = 0, variant = 0;
     decodeModelNum(e, number, &row, &variant);
     if (!gModelTable[row].unequalFreqs)
         return "(1/4)";
-    return paramText(e.fits[number].freqs[i]);
-}
-
-// Prints a cell of the parameter table right-aligned in its column, or wider
-// when the text does not fit, so that a blank always parts it from the cell
-// before.
-void printParamCell(const std::string &text)
-{
-    qel_printf("%*s", std::max(kParamColumn, static_cast<int>(text.size()) + 1), text.c_str());
+    return paramText(e.fits[number].freqs[i], kParamColumn);
 }
 
 void showParamEstimates(const EvalModData &e)
@@ -161,7 +119,7 @@ void showParamEstimates(const EvalModData &e)
         const ModelFit &f = e.fits[k];
         qel_printf("%4u %-10s", k + 1, modelNameForNum(e, k).c_str());
         for (size_t i = 0; i < 4; ++i)
-            printParamCell(freqText(e, k, i));
+            printParamCell(freqText(e, k, i), kParamColumn);
         // A rate in GT's class is 1; a rate tied to an earlier one repeats it.
         std::string texts[6];
         for (size_t i = 0; i < 6; ++i) {
@@ -169,14 +127,17 @@ void showParamEstimates(const EvalModData &e)
             if (cls == (r.substClass == 0 ? 0 : r.rateClass[5]))
                 texts[i] = "(1)";
             else
-                texts[i] = paramText(r.substClass == 1 ? f.kappa : f.rates[i]);
+                texts[i] = paramText(r.substClass == 1 ? f.kappa : f.rates[i], kParamColumn);
             for (size_t j = 0; j < i; ++j)
                 if (r.substClass != 0 && r.rateClass[j] == cls)
                     texts[i] = texts[j];
-            printParamCell(texts[i]);
+            printParamCell(texts[i], kParamColumn);
         }
-        printParamCell(!(variant & kVariantG) ? "-" : f.shape >= kShapeInfinite ? "inf" : paramText(f.shape));
-        printParamCell(variant & kVariantI ? paramText(f.pinv) : "-");
+        printParamCell(!(variant & kVariantG)          ? "-"
+                       : f.shape >= kShapeInfinite ? "inf"
+                                                   : paramText(f.shape, kParamColumn),
+                       kParamColumn);
+        printParamCell(variant & kVariantI ? paramText(f.pinv, kParamColumn) : "-", kParamColumn);
         qel_printf("\n");
     }
 }
@@ -756,6 +717,43 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
     return 0;
 }
 
+ModelFit currentFit(double lnL, const Tree *tree, bool withLengths)
+{
+    ModelFit f;
+    f.lnL = lnL;
+    Model *m = getModel0();
+    const ModelEngineData *eng = modelEngine(m);
+    for (size_t i = 0; i < 4 && i < eng->pi.size(); ++i)
+        f.freqs[i] = eng->pi[i];
+    f.tratio = m->tratio == kEstimate ? m->prevTratio : m->tratio;
+    f.kappa = convertRtoK(f.freqs, m->F84 != 0, f.tratio);
+    if (eng->fullRates.size() >= 6 && eng->fullRates[5] > 0)
+        for (size_t i = 0; i < 6; ++i)
+            f.rates[i] = eng->fullRates[i] / eng->fullRates[5];
+    if (m->rateInfo != nullptr) {
+        f.shape = m->rateInfo->shape;
+        f.pinv = m->rateInfo->pinv;
+    }
+    if (withLengths)
+        f.brlens = branchLengths(tree);
+    return f;
+}
+
+std::string paramText(double v, int column)
+{
+    const auto room = static_cast<size_t>(column - 1);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    for (int digits = 6; std::strlen(buf) > room && digits >= 1; --digits)
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+    return buf;
+}
+
+void printParamCell(const std::string &text, int column)
+{
+    qel_printf("%*s", std::max(column, static_cast<int>(text.size()) + 1), text.c_str());
+}
+
 SavedModelSettings saveModelSettings() { return SavedModelSettings{ml}; }
 
 void restoreModelSettings(const SavedModelSettings &s)
@@ -777,6 +775,31 @@ bool anyVariableSiteIncluded(DataInfo *d)
 }
 
 }  // namespace
+
+int readTreeListAndOptions(uint32_t slot, bool positional, OptionSet set, std::vector<uint32_t> &trees)
+{
+    Set *&list = treeSets[slot];
+    Set *before = nullptr;
+    if (initTreeListSet(&list, &before, false) != 0)
+        return 1;
+    SetHandle kept(before);
+    if ((positional && getTreeList(list, true, false) != 0) || getCmdParams(set, ";", nullptr) <= 0) {
+        // A list made for this call goes; one from before comes back.
+        if (kept)
+            copySet(kept.get(), list);
+        else
+            list = deallocSet(list);
+        return 1;
+    }
+    const uint32_t inMemory = numTreesInMainBuffer();
+    trees.clear();
+    for (uint32_t m = firstSetMember(list); m != kSetEnd; m = nextSetMember(list))
+        if (m < inMemory)
+            trees.push_back(m);
+    if (trees.empty())
+        trees.push_back(0);
+    return 0;
+}
 
 int doAutoModelCmd()
 {
@@ -812,17 +835,10 @@ int doAutoModelCmd()
     // unrooted trees there with the same error and advice.
     if (checkCritRootedness(rooted, kCriterionLikelihood) != 0)
         return 1;
-    SetHandle listSet(allocSet(inMemory));
-    if (!listSet || getTreeList(listSet.get(), true, false) != 0)
-        return 1;
-    if (getCmdParams(OptionSet::kAutoModel, ";", nullptr) <= 0)
-        return 1;
     AutoModelRun run;
-    for (uint32_t k = 0; k < inMemory; ++k)
-        if (isSetMember(listSet.get(), k))
-            run.trees.push_back(k);
-    if (run.trees.empty())
-        run.trees.push_back(0);
+    // The list may also be written after the command's name.
+    if (readTreeListAndOptions(kAutoModelTreeSet, true, OptionSet::kAutoModel, run.trees) != 0)
+        return 1;
     const int lsetCriterion = lsetCriterionOf(autoMod.lset);
     run.e.d = d;
     if (createEvalModData(run.e, autoMod.modelset, autoMod.AIC, autoMod.AICc, autoMod.BIC, autoMod.DT, lsetCriterion,

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/option_sets.h"
 #include "likelihood/likelihood_settings.h"
 
 struct DataInfo;
@@ -98,6 +99,17 @@ void applyModelFit(uint32_t row, uint32_t variant, const ModelFit &fit);
 // failure) or 2 (abort).
 int evaluateEvalModData(EvalModData &e, const Tree *tree, uint32_t treeIndex, bool quiet);
 
+// The fit the likelihood settings hold after a score of the tree: the
+// estimates of the default model (with its branch lengths when asked).
+ModelFit currentFit(double lnL, const Tree *tree, bool withLengths);
+
+// An estimate as the text of a table cell `column` characters wide: three
+// decimals, or fewer significant digits where that would leave no blank
+// before it. Printed right-aligned, and wider when the text still does not
+// fit, so that a blank always parts it from the cell before.
+std::string paramText(double v, int column);
+void printParamCell(const std::string &text, int column);
+
 // The branch lengths of the tree in node order (the same topology gives the
 // same order), without the one above the data-less ancestor.
 std::vector<double> branchLengths(const Tree *tree);
@@ -111,5 +123,11 @@ struct SavedModelSettings {
 };
 SavedModelSettings saveModelSettings();
 void restoreModelSettings(const SavedModelSettings &s);
+
+// Reads a command's options together with the tree list it keeps between
+// calls in treeSets[slot] (with positional, a list may come first, after the
+// command's name). On failure the list is left as it was and 1 returned;
+// else trees holds the listed trees (0-based; the first tree when none).
+int readTreeListAndOptions(uint32_t slot, bool positional, OptionSet set, std::vector<uint32_t> &trees);
 
 int doAutoModelCmd();

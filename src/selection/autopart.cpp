@@ -41,6 +41,8 @@ namespace {
 // about 10^10 schemes.
 constexpr uint32_t kMaxAllSchemesSubsets = 15;
 constexpr int kDecimals = 5;
+// Narrow columns keep a row of the subset estimates short.
+constexpr int kEstimateColumn = 6;
 
 struct Block {
     std::vector<uint32_t> members;  // unit positions, increasing
@@ -145,6 +147,7 @@ int evaluateBlock(AutoPartRun &r, size_t index)
         if (b.lnL >= kNoLScore)
             return getAbortedStatus() != 0 ? 2 : 1;
         b.model = r.lateModel;
+        b.fit = currentFit(b.lnL, work.get(), false);
     } else {
         if (r.verbose) {
             qel_printf("\nChoosing model for ");
@@ -366,11 +369,11 @@ int showSubsetEstimates(AutoPartRun &r)
         if (const int s = evaluateBlock(r, index.back()); s != 0)
             return s;
     }
-    // Six-character columns keep a row within the output width.
-    qel_printf("\n%6s %-8s%11s", "Subset", "Model", "-lnL");
+    // Model names run to ten characters ("TIM2ef+I+G").
+    qel_printf("\n%6s %-10s%11s", "Subset", "Model", "-lnL");
     for (const char *label : {"pi_A", "pi_C", "pi_G", "pi_T", "r_AC", "r_AG", "r_AT", "r_CG", "r_CT", "r_GT", "shape",
                               "pinv"})
-        qel_printf("%6s", label);
+        qel_printf("%*s", kEstimateColumn, label);
     qel_printf("\n");
     tableLine(kUnderlineLastLine, 0);
     for (uint32_t u = 0; u < r.units.size(); ++u) {
@@ -378,22 +381,18 @@ int showSubsetEstimates(AutoPartRun &r)
         const ModelFit &f = b.fit;
         uint32_t row = 0, variant = 0;
         decodeModelNum(r.e, b.model, &row, &variant);
-        qel_printf("%6u %-8s%11.*f", r.units[u] + 1, modelNameForNum(r.e, b.model).c_str(), 3, b.lnL);
+        qel_printf("%6u %-10s%11.*f", r.units[u] + 1, modelNameForNum(r.e, b.model).c_str(), 3, b.lnL);
         for (double x : f.freqs)
-            qel_printf("%6.3f", x);
+            printParamCell(paramText(x, kEstimateColumn), kEstimateColumn);
         const ModelTableRow &m = gModelTable[row];
         for (size_t i = 0; i < 6; ++i) {
             const bool other = m.substClass != 0 && m.rateClass[i] != m.rateClass[5];
-            qel_printf("%6.3f", !other ? 1.0 : m.substClass == 1 ? f.kappa : f.rates[i]);
+            printParamCell(paramText(!other ? 1.0 : m.substClass == 1 ? f.kappa : f.rates[i], kEstimateColumn),
+                           kEstimateColumn);
         }
-        if (variant & kVariantG)
-            qel_printf("%6.3f", f.shape);
-        else
-            qel_printf("%6s", "-");
-        if (variant & kVariantI)
-            qel_printf("%6.3f\n", f.pinv);
-        else
-            qel_printf("%6s\n", "-");
+        printParamCell(variant & kVariantG ? paramText(f.shape, kEstimateColumn) : "-", kEstimateColumn);
+        printParamCell(variant & kVariantI ? paramText(f.pinv, kEstimateColumn) : "-", kEstimateColumn);
+        qel_printf("\n");
     }
     return 0;
 }
@@ -537,7 +536,9 @@ int doAutoPartCmd()
         return 1;
     }
     autoPartOpt.partition = nullptr;
-    if (getCmdParams(OptionSet::kAutopartition, ";", nullptr) <= 0)
+    // One tree is fitted: the first of the list the "tree" option gives.
+    std::vector<uint32_t> trees;
+    if (readTreeListAndOptions(kAutoPartTreeSet, false, OptionSet::kAutopartition, trees) != 0)
         return 1;
     if (autoPartOpt.partition == nullptr || d == nullptr) {
         qel_errorMsg(0, "You must specify a previously defined character partition.\tThis partition defines the "
@@ -580,7 +581,7 @@ int doAutoPartCmd()
     r.showSchemes = autoPartOpt.showSchemes;
     r.saved.reset(createExcludedCharsetCopy(d));
     r.tree.reset(createSearchTree(d));
-    if (!r.saved || !r.tree || getTree(getActiveTreeBuffer(), 1, r.tree.get()) != 0)
+    if (!r.saved || !r.tree || getTree(getActiveTreeBuffer(), trees.front() + 1, r.tree.get()) != 0)
         return 1;
     for (uint32_t c = 0; c < d->nchar; ++c)
         r.n += (d->status[c] & kCharExcluded) ? 0 : 1;

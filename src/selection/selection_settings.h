@@ -31,6 +31,12 @@ struct AutoPartSettings {
 };
 extern AutoPartSettings autoPartOpt;
 
+// The tree lists AutoModel and Autopartition remember between calls (slots
+// of treeSets, freed whenever the trees in memory change); unset, each
+// starts from the first visible tree.
+inline constexpr uint32_t kAutoModelTreeSet = 2;
+inline constexpr uint32_t kAutoPartTreeSet = 3;
+
 // ClockChecker.
 struct ClockCheckSettings {
     Nexset *partition;

@@ -10,7 +10,10 @@ iqtree2 -m TESTONLY -mset JC,F81,K2P,HKY,SYM,GTR -mrate E,I,G,I+G.
 - AIC, AICc and BIC as IQ-TREE's criteria of the same fits;
 - the same BIC winner, applied with its LSet line and shown by ShowModels;
 - all of it with the tree read unrooted and read rooted (a non-clock model
-  estimates one length for the two root branches: the same K).
+  estimates one length for the two root branches: the same K);
+- with a second tree in memory (t0 and t7 swapped), "trees=2" fits that
+  tree, as IQ-TREE does given it, and the next call without the option
+  fits it again.
 Skips (status 77) when iqtree2 is not installed."""
 import math
 import os
@@ -56,31 +59,33 @@ def main():
             for name, seq in rows:
                 f.write("%s %s\n" % (name, seq[:NSITE]))
         shutil.copy(os.path.join(SRC, "lik12.nwk"), os.path.join(work, "t.tre"))
-        subprocess.run(["iqtree2", "-s", "a.phy", "-te", "t.tre", "-m", "TESTONLY", "-mset", "JC,F81,K2P,HKY,SYM,GTR",
-                        "-mrate", "E,I,G,I+G", "-nt", "1", "-quiet", "-redo", "-pre", "iq"],
-                       cwd=work, capture_output=True, check=True)
-        peer = {}
-        for line in open(os.path.join(work, "iq.log")):
-            f = line.split()
-            if len(f) == 7 and f[0].isdigit():
-                peer[f[1]] = [float(x) for x in f[2:]]  # -lnL, df, AIC, AICc, BIC
-        for reading in ("[&U]", "[&R]"):
+        def peer_fits(tree_file, prefix):
+            subprocess.run(["iqtree2", "-s", "a.phy", "-te", tree_file, "-m", "TESTONLY", "-mset",
+                            "JC,F81,K2P,HKY,SYM,GTR", "-mrate", "E,I,G,I+G", "-nt", "1", "-quiet", "-redo", "-pre",
+                            prefix], cwd=work, capture_output=True, check=True)
+            fits = {}
+            for line in open(os.path.join(work, prefix + ".log")):
+                f = line.split()
+                if len(f) == 7 and f[0].isdigit():
+                    fits[f[1]] = [float(x) for x in f[2:]]  # -lnL, df, AIC, AICc, BIC
+            return fits
+
+        def run_vorn(trees, commands):
             with open(os.path.join(work, "run.nex"), "w") as f:
                 f.write("#NEXUS\nbegin data;\n dimensions ntax=%d nchar=%d;\n format datatype=dna;\n matrix\n" % (ntax, NSITE))
                 for name, seq in rows:
                     f.write(" %s %s\n" % (name, seq[:NSITE]))
-                f.write(";\nend;\nbegin trees;\n tree t = %s %s\nend;\nbegin vorn;\n set criterion=likelihood;\n"
-                        " automodel modelset=j3 stateFreq=empirical AIC AICc BIC lset=BIC;\n showmodels;\nend;\n" % (reading, tree))
-            out = subprocess.run([vorn, "-n", "run.nex"], cwd=work, capture_output=True, text=True).stdout
-            table = out.split("Evaluating models for tree 1:")[1].split("Model selection results")[0]
+                f.write(";\nend;\nbegin trees;\n%s\nend;\nbegin vorn;\n set criterion=likelihood;\n%s\nend;\n"
+                        % (trees, commands))
+            return subprocess.run([vorn, "-n", "run.nex"], cwd=work, capture_output=True, text=True).stdout
+
+        def check_table(label, table, peer):
             ours = []
             for line in table.split("\n"):
                 f = line.split()
                 if len(f) == 8 and f[0].isdigit():
                     ours.append((int(f[0]), f[1], [float(x) for x in f[2:]]))  # -lnL, subst, total, AIC, AICc, BIC
-            check("24 rows numbered 1-24", [n for n, _, _ in ours] == list(range(1, 25)), str(len(ours)))
-            best_ours = min(ours, key=lambda r: r[2][5])[1]
-            best_peer = min(peer, key=lambda m: peer[m][4])
+            check(label + " 24 rows numbered 1-24", [n for n, _, _ in ours] == list(range(1, 25)), str(len(ours)))
             for number, name, (lnl, _, k, aic, aicc, bic) in ours:
                 ref = peer.get(peer_name(name))
                 if ref is None:
@@ -89,15 +94,25 @@ def main():
                 if name.endswith("+I+G"):
                     base = peer_name(name)[:-len("+I+G4")]
                     best = min(peer[base + s][0] for s in ("+I", "+G4", "+I+G4"))
-                    check(name + " -lnL", lnl <= best + 0.05, "%.4f vs best %.4f" % (lnl, best))
+                    check(label + name + " -lnL", lnl <= best + 0.05, "%.4f vs best %.4f" % (lnl, best))
                 else:
-                    check(name + " -lnL", abs(lnl - ref[0]) <= 0.05, "%.4f vs %.4f" % (lnl, ref[0]))
-                check(reading + name + " K", k == ref[1], "%d vs %d" % (k, ref[1]))
+                    check(label + name + " -lnL", abs(lnl - ref[0]) <= 0.05, "%.4f vs %.4f" % (lnl, ref[0]))
+                check(label + name + " K", k == ref[1], "%d vs %d" % (k, ref[1]))
                 # The criteria of our own fit, computed as IQ-TREE does.
                 n = NSITE
                 want = (2 * lnl + 2 * k, 2 * lnl + 2 * k + 2 * k * (k + 1) / (n - k - 1), 2 * lnl + k * math.log(n))
-                for label, got, w in zip(("AIC", "AICc", "BIC"), (aic, aicc, bic), want):
-                    check("%s %s" % (name, label), abs(got - w) < 2e-4, "%.5f vs %.5f" % (got, w))
+                for crit, got, w in zip(("AIC", "AICc", "BIC"), (aic, aicc, bic), want):
+                    check("%s%s %s" % (label, name, crit), abs(got - w) < 2e-4, "%.5f vs %.5f" % (got, w))
+            return ours
+
+        peer = peer_fits("t.tre", "iq")
+        for reading in ("[&U]", "[&R]"):
+            out = run_vorn(" tree t = %s %s" % (reading, tree),
+                           " automodel modelset=j3 stateFreq=empirical AIC AICc BIC lset=BIC;\n showmodels;")
+            table = out.split("Evaluating models for tree 1:")[1].split("Model selection results")[0]
+            ours = check_table(reading, table, peer)
+            best_ours = min(ours, key=lambda r: r[2][5])[1]
+            best_peer = min(peer, key=lambda m: peer[m][4])
             check("BIC winner", peer_name(best_ours) == best_peer, "%s vs %s" % (best_ours, best_peer))
             applied = re.search(r"Applying command to set (\S+) model chosen by BIC:\n\s+(LSet[^;]*;)", out)
             check("LSet applied", applied is not None and applied.group(1) == best_ours)
@@ -105,6 +120,18 @@ def main():
             check("ShowModels shows it", "Model correspondence = " + best_ours.split("+")[0].replace("K80", "K80 (=K2P)")
                   in shown, shown[:400])
             print("%d rows checked against iqtree2, BIC winner %s" % (len(ours), best_ours))
+
+        swapped = tree.replace("t0:", "tX:").replace("t7:", "t0:").replace("tX:", "t7:")
+        with open(os.path.join(work, "u.tre"), "w") as f:
+            f.write(swapped + "\n")
+        peer = peer_fits("u.tre", "iqu")
+        out = run_vorn(" tree t = [&U] %s\n tree u = [&U] %s" % (tree, swapped),
+                       " automodel trees=2 modelset=j3 stateFreq=empirical AIC AICc BIC lset=no;\n automodel;")
+        runs = out.split("Evaluating models for tree ")[1:]
+        check("trees=2 kept for the next call", [r.split(":")[0] for r in runs] == ["2", "2"],
+              str([r.split(":")[0] for r in runs]))
+        ours = check_table("tree 2 ", runs[0].split("Model selection results")[0], peer) if runs else []
+        print("%d rows of tree 2 checked against iqtree2" % len(ours))
         return 1 if failures else 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -83,3 +83,22 @@ TEST(AutoModel, DecisionTheoryByHand)
     e.fits.resize(1);
     EXPECT_EQ(calcDTForTree(e)[0], 0.0);
 }
+
+// A parameter cell keeps three decimals while they leave a blank before the
+// value, and gives up decimals (then exponent form) rather than run into the
+// cell before it.
+TEST(AutoModel, ParamCellsKeepABlankBeforeTheValue)
+{
+    const struct {
+        double value;
+        int column;
+        const char *text;
+    } rows[] = {
+        {0.25, 6, "0.250"},  {2.624, 6, "2.624"}, {12.846, 6, "12.85"},
+        {804.6, 6, "804.6"}, {12.846, 7, "12.846"}, {3.96e8, 7, "4e+08"},
+    };
+    for (const auto &r : rows) {
+        const std::string text = paramText(r.value, r.column);
+        EXPECT_EQ(text, r.text) << r.value << " in " << r.column;
+    }
+}
