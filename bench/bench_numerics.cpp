@@ -3,7 +3,7 @@
 // quantile behind the discrete-gamma rate categories.
 //
 // calcExpAt is timed beside the BLAS dgemm this program links (the static
-// serial OpenBLAS of the support library) forming the same product
+// reference BLAS of the support library) forming the same product
 // U diag(w) V^T: once with the matrices as the record holds them, w computed
 // and U scaled by it in the timed loop (the same work calcExpAt does), and
 // once as a bare dgemm on a U already scaled (the product alone).

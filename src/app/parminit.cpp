@@ -113,7 +113,7 @@ void searchStatus(CmdParamList *list)
     const char *cat = "Stat";
     do_Bool_Parm(cat, "statusWin", kOnOff, kFactory, &srch.statusWin, 1, nullptr, nullptr, list);
     do_IntRange_Parm(cat, "dStatus", kParamIntOrLabel, kFactory, &srch.dStatus, 60, 1,
-                     kMaxStatusInterval, nullptr, "none", list);
+                     kMaxStatusInterval, nullptr, "none\0", list);
 }
 
 void ancestorInclusion(CmdParamList *list)
@@ -221,7 +221,7 @@ void generalSettings(OptionSet set, CmdParamList *list)
     // The output layer keeps the variable at the width in force.
     do_IntRange_Parm(cat, "outwidth", kParamIntOrLabel, kParamNonpersistent | kParamOwnerPresets,
                      i32Of(outInfo.widthSetting), 0, 1, kMaxOutputLineLength, cmdSetOutputWidth,
-                     "auto", list);
+                     "auto\0", list);
     do_Int_Parm(cat, "pause", kParamKeywordOff, 0, &outInfo.pauseMode, kPauseNo, setPause,
                 "no\0silent\0beep\0msg\0", list);
     do_Bool_Parm(cat, "fLock", kOnOff, kFactory, byteOf(gQelIo.fileLocking), 1, nullptr, nullptr,

@@ -156,7 +156,7 @@ void lsetSettings(CmdParamList *list)
                  "double\0single\0", list);
     mlSwitch("vector", kFactory, &ml.vector, 1, forceReinitML, list);
     do_IntRange_Parm(cat, "nthreads", kParamIntOrLabel, kFactory, &ml.nthreads, 1, 1,
-                     kMaxMLThreads, forceReinitML, "auto", list);
+                     kMaxMLThreads, forceReinitML, "auto\0", list);
     do_Separator("Options for amino-acid models:", cat, list);
     do_Fxn_Parm("aaFreq", cat, kFactory, nullptr, getAAFreqs, forceReinitML, nullptr, list);
     do_Int_Parm(cat, "aaFreqMode", kParamInt, kDerived, &ml.aaFreqMode, 0, forceReinitML,

@@ -35,7 +35,7 @@ void psetOptions(CmdParamList *list)
                  nullptr, list);
     do_Fxn_Parm("ancStates", cat, 0, nullptr, getAncStParm, nullptr, "<ancstates-name>", list);
     do_IntRange_Parm(cat, "threshold", kParamIntOrLabel, kFactory, i32Of(gPars.threshold), 0, 1,
-                     kIntMax, forceAltParsPrep, "none", list);
+                     kIntMax, forceAltParsPrep, "none\0", list);
     do_Bool_Parm(cat, "goloboff", kOnOff, kFactory, &gPars.goloboff, 0, forceAltParsPrep,
                  nullptr, list);
     // 2147483647 passes the range so that checkGoloboffK can name the limit.
@@ -158,9 +158,9 @@ void heuristicSearchOptions(OptionSet set, CmdParamList *list)
     do_Bool_Parm(cat, "randomize", kParamBoolKeyword, kFactory, &hs.randomize, 0, nullptr,
                  "addSeq\0trees\0", list);
     do_IntRange_Parm(cat, "timeLimit", kParamIntOrLabel, kFactory, &hs.timeLimit, 0, 1, kIntMax,
-                     nullptr, "none", list);
+                     nullptr, "none\0", list);
     do_IntRange_Parm(cat, "rearrLimit", kParamIntOrLabel, kFactory, &hs.rearrLimit, 0, 1,
-                     kIntMax, nullptr, "none", list);
+                     kIntMax, nullptr, "none\0", list);
     do_Bool_Parm(cat, "limitPerRep", kOnOff, kFactory, &hs.limitPerRep, 0, nullptr, nullptr,
                  list);
     include(set, OptionSet::kMultipleTrees, list);

@@ -30,7 +30,7 @@ void puzzleOptions(OptionSet set, CmdParamList *list)
     include(set, OptionSet::kOutputFile, list);
     // The same status interval as Set's dStatus.
     do_IntRange_Parm(cat, "dstatus", kParamIntOrLabel, kFactory, &srch.dStatus, 60, 1,
-                     kMaxStatusInterval, nullptr, "none", list);
+                     kMaxStatusInterval, nullptr, "none\0", list);
     do_Bool_Parm(cat, "minMemReq", kOnOff, kParamHidden, &puzOpt.minMemReq, 0,
                  outputUnsupportedMsg, nullptr, list);
     do_Bool_Parm(cat, "penalties", kParamBoolKeyword, kHiddenFactory, &puzOpt.penalties, 0,
@@ -96,12 +96,14 @@ void svdQuartetsOptions(CmdParamList *list)
     do_Bool_Parm(cat, "lakeInvar", kOnOff, kFactory, &o.lakeInvar, 0, nullptr, nullptr, list);
     do_String_Parm("frobDFile", cat, kParamFilename, kParamShowNone, o.frobDFile, nullptr,
                    nullptr, "<filename-for-Frobenius-dists>", list);
-    do_Int_Parm(cat, "estNodeAges", kParamKeyword, kFactory, &o.estNodeAges, 0, nullptr,
+    // Node ages and theta are accepted but not listed; the value and flag
+    // that theta sets are never typed themselves.
+    do_Int_Parm(cat, "estNodeAges", kParamKeyword, kHiddenFactory, &o.estNodeAges, 0, nullptr,
                 "no\0ML\0moments\0", list);
-    do_Fxn_Parm("theta", cat, 0, nullptr, readThetaValue, nullptr, "<real-value>|estimate", list);
-    do_Flt_Parm(cat, "userTheta", kParamReal, kFactory, &o.userTheta, nullptr, 0.1, list);
+    do_Fxn_Parm("theta", cat, kParamHidden, nullptr, readThetaValue, nullptr, "<real-value>|estimate", list);
+    do_Flt_Parm(cat, "userTheta", kParamReal, kDerived, &o.userTheta, nullptr, 0.1, list);
     // The flag that theta=estimate sets.
-    do_Bool_Parm(cat, "estTratio", kOnOff, kFactory, &o.estTheta, 1, nullptr, nullptr, list);
+    do_Bool_Parm(cat, "estTratio", kOnOff, kDerived, &o.estTheta, 1, nullptr, nullptr, list);
     do_Bool_Parm(cat, "pref_saveQrtFile", kOnOff, kDerived, &o.pref_saveQrtFile, 0, nullptr,
                  nullptr, list);
     do_Bool_Parm(cat, "pref_saveMrpFile", kOnOff, kDerived, &o.pref_saveMrpFile, 0, nullptr,
@@ -136,7 +138,7 @@ void qsearchOptions(CmdParamList *list)
     do_Int_Parm(cat, "qfmIter", kParamKeyword, kHiddenFactory, &qopt.qfmIter, 0, nullptr,
                 "new\0old\0Zorv\0\x08\x03Ostrel\0", list);
     do_IntRange_Parm(cat, "maxSplitsB", kParamIntOrLabel, kHiddenFactory, &qopt.maxSplitsB, 500,
-                     1, kIntMax, nullptr, "unlimited", list);
+                     1, kIntMax, nullptr, "unlimited\0", list);
     do_Bool_Parm(cat, "slowTBR", kOnOff, kHiddenFactory, &qopt.slowTBR, 0, nullptr, nullptr, list);
     do_Int_Parm(cat, "localSearch", kParamKeywordOff, kFactory, &qopt.localSearch, 0, nullptr,
                 "none\0NNI\0SPR\0TBR\0", list);

@@ -222,7 +222,7 @@ void describeTreesOptions(OptionSet set, CmdParamList *list)
     do_Bool_Parm(cat, "interleaved", kOnOff, kFactory, &describe.interleaved, 0, nullptr, nullptr,
                  list);
     do_IntRange_Parm(cat, "charsPerLine", kParamIntOrLabel, kFactory, i32Of(describe.charsPerLine),
-                     0, 1, 0x7FFFFFFF, nullptr, "all", list);
+                     0, 1, 0x7FFFFFFF, nullptr, "all\0", list);
     do_Bool_Parm(cat, "replace", kOnOff, kOnce, &gReplaceFile, 0, nullptr, nullptr, list);
 }
 

@@ -8,6 +8,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
+#include "qel/qel_multithread.h"
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_strings.h"
@@ -63,19 +64,37 @@ DataKind dataBlockKind(const char *name)
 
 // After a failed block: says so when the data set that stood before it is
 // gone, since the block's own error speaks only of the block. Asked before,
-// a user may still not expect a failing block to leave nothing.
-void noteDataSetLost(uint32_t treesBefore)
+// a user may still not expect a failing block to leave nothing. When a TAXA
+// block earlier in the same input replaced that data set, its taxa still
+// stand; `earlierLost` marks that case.
+void noteDataSetLost(uint32_t treesBefore, bool earlierLost)
 {
     const DataInfo *now = activeDataInfo();
-    if (now && (now->flags & (kHaveTaxa | kHaveCharacters | kHaveDistances)) != 0)
+    const uint32_t flags = now ? now->flags : 0;
+    if ((flags & (kHaveCharacters | kHaveDistances)) != 0)
         return;
-    qel_printf("\nNote: The data set read before %s cleared; no data set is active now.\n",
-               treesBefore > 0 ? "and its trees were" : "was");
+    const bool taxaLeft = (flags & kHaveTaxa) != 0;
+    if (taxaLeft && !earlierLost)
+        return;
+    qel_printf("\nNote: The data set read before %s cleared; %s\n",
+               treesBefore > 0 ? "and its trees were" : "was",
+               taxaLeft ? "only the taxa read since are active now." : "no data set is active now.");
 }
 
+struct LoopState {
+    int ownBlockDepth = 0;
+    bool headerExpected = true;
+    bool firstDataBlock = true;
+    bool leftBatch = false;  // a data-set reset was canceled
+    // The data set that stood when this input's first data block began, and
+    // its trees, for a later block of the input that fails.
+    bool hadDataBefore = false;
+    uint32_t treesBefore = 0;
+};
+
 // Reads a data block into the active data set (a new one where the block
-// replaces or extends it). `firstDataBlock` is the loop's mark.
-int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &leftBatch)
+// replaces or extends it).
+int readDataBlock(DataKind kind, const char *name, LoopState &state)
 {
     if (!gReaders.readData)
         return skipUnreadableBlock(name);
@@ -84,6 +103,11 @@ int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &l
     // purged before its matrix is read whole.
     const bool hadData = d && (d->flags & (kHaveTaxa | kHaveCharacters | kHaveDistances)) != 0;
     const uint32_t treesBefore = hadData ? numTreesInMainBuffer() : 0;
+    const bool firstDataBlock = state.firstDataBlock;
+    if (firstDataBlock) {
+        state.hadDataBefore = hadData;
+        state.treesBefore = treesBefore;
+    }
     if (hadData) {
         if (kind == DataKind::Characters) {
             if (d->flags & kHaveCharacters) {
@@ -97,7 +121,7 @@ int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &l
                    !userQuery(true, "Are you sure you want to reset the active datafile?")) {
             showCompletionStatus(kStatusCanceled, getActiveInput());
             setBatchInputMode(false);
-            leftBatch = true;
+            state.leftBatch = true;
             return kStatusCanceled;
         }
     }
@@ -111,22 +135,16 @@ int readDataBlock(DataKind kind, const char *name, bool &firstDataBlock, bool &l
     // A further CHARACTERS block learns only from its Dimensions whether it
     // replaces the data set; it asks then, on the same terms as above.
     setAskBeforeReplacingData(firstDataBlock && wrng.warnReset);
-    firstDataBlock = false;
+    state.firstDataBlock = false;
     int status = gReaders.readData(static_cast<int>(kind), d);
     setAskBeforeReplacingData(false);
-    if (status != 0 && hadData)
-        noteDataSetLost(treesBefore);
+    const bool earlierLost = !firstDataBlock && state.hadDataBefore;
+    if (status != 0 && (hadData || earlierLost))
+        noteDataSetLost(treesBefore + (earlierLost ? state.treesBefore : 0), earlierLost);
     if (status == 0 && gReaders.forgetDefaultFilenames)
         gReaders.forgetDefaultFilenames();
     return status;
 }
-
-struct LoopState {
-    int ownBlockDepth = 0;
-    bool headerExpected = true;
-    bool firstDataBlock = true;
-    bool leftBatch = false;  // a data-set reset was canceled
-};
 
 // A "begin" word: reads the block's name and hands the block on. Returns the
 // block's status; the own block returns 0 and raises the depth.
@@ -142,7 +160,7 @@ int beginBlock(LoopState &state)
     int status = 0;
     const DataKind kind = dataBlockKind(name);
     if (kind != DataKind::None) {
-        status = readDataBlock(kind, name, state.firstDataBlock, state.leftBatch);
+        status = readDataBlock(kind, name, state);
     } else if (stricmp(name, "vorn") == 0) {
         if (state.ownBlockDepth == 0)
             setStatusText("Processing %s block...", getAppName());
@@ -251,6 +269,7 @@ int doCmds()
     for (;;) {
         const bool wasBatch = inBatchInputMode();
         clearMemoryErrorStatus();
+        clearThreadsRefused();
         flushOutputFiles();
         if (getAbortedStatus()) {
             status = kStatusAborted;

@@ -499,9 +499,11 @@ int storeValue(CmdParam *p, const char *value, bool truncated)
     case kParamIntOrLabel:
     case kParamIntOrNo: {
         int32_t n = 0;
-        bool zeroWord = (type == kParamIntOrNo && isPrefixNoCase(word, "no")) ||
-                        (type == kParamIntOrLabel && p->keywords != nullptr &&
-                         isPrefixNoCase(word, p->keywords));
+        bool zeroWord = type == kParamIntOrNo && isPrefixNoCase(word, "no");
+        // Every keyword of the list ("all" or "no", say) stands for 0.
+        if (type == kParamIntOrLabel && p->keywords != nullptr)
+            for (const char *k = p->keywords; *k && !zeroWord; k += std::strlen(k) + 1)
+                zeroWord = isPrefixNoCase(word, k);
         if (!zeroWord) {
             if (word.empty() || stringToInt(value, &n) != kConvOk)
                 return errMsgBadParamValue(p->name, value);

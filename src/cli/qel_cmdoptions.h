@@ -17,7 +17,10 @@ inline constexpr uint32_t kParamTypeMask = 0x1F;
 inline constexpr uint32_t kParamBool = 0;          // u8 0/1: "kw", "nokw", "kw=yes|on|no|off"
 inline constexpr uint32_t kParamBoolKeyword = 1;   // u8 chosen from a two-entry keyword list
 inline constexpr uint32_t kParamInt = 2;           // i32
-inline constexpr uint32_t kParamIntOrLabel = 3;    // i32; the label keyword stores 0
+// i32; every keyword of the list stores 0, the first being the one shown.
+// The list ends with an empty keyword, as the other keyword lists do: a
+// single label is written "none\0".
+inline constexpr uint32_t kParamIntOrLabel = 3;
 inline constexpr uint32_t kParamIntOrNo = 4;       // i32; "no" stores 0, "kw" alone stores 1
 inline constexpr uint32_t kParamReal = 5;          // double
 inline constexpr uint32_t kParamRealOrNo = 6;      // double; "no" stores 0.0

@@ -121,14 +121,12 @@ double readDistanceValue(const char *punctuation, bool isDiagonal, char *buffer,
                           "that the number of items supplied for a list is correct).");
         return kBadDistanceValue;
     }
-    if (isDiagonal)
-        return 0.0;
     const char *end = buffer + std::strlen(buffer);
     const char *start = *buffer == '+' ? buffer + 1 : buffer;
     double value = 0.0;
     const auto [stop, ec] = std::from_chars(start, end, value);
     if (rc != kTokenPlain || ec != std::errc() || stop != end || tokenWasTruncated() ||
-        !(value > -kBadDistanceValue && value < kBadDistanceValue)) {
+        !(value > -kBadDistanceValue && value < kBadDistanceValue) || (isDiagonal && value < 0)) {
         qel_errorMsg(341,
                      "Invalid distance value: %s\tThis error often arises because the matrix format has been "
                      "specified incorrectly (e.g., lower triangular, lower triangular with diagonal, or full).  "
@@ -137,6 +135,10 @@ double readDistanceValue(const char *punctuation, bool isDiagonal, char *buffer,
                      buffer);
         return kBadDistanceValue;
     }
+    // A diagonal cell is read like the others, so that a word that is no
+    // distance is refused there too, and then taken as 0.
+    if (isDiagonal)
+        return 0.0;
     if (decimalsOut) {
         uint32_t decimals = 0;
         if (const char *point = std::strchr(buffer, '.'))

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/mman.h>
 #include <unordered_map>
+#include <vector>
 
 #include "cli/option_sets.h"
 #include "cli/qel_cmdline.h"
@@ -13,6 +14,7 @@
 #include "cli/shell_settings.h"
 #include "data/data_services.h"
 #include "data/data_settings.h"
+#include "data/getdata.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_files.h"
@@ -146,6 +148,7 @@ namespace {
 // were cut to; the scanning and the writing pass both meet every name.
 std::unordered_map<std::string, std::string> gCutNames;
 bool gCutNamesClash = false;
+std::vector<std::string> gTaxonLabels;  // of the conversion under way
 
 }  // namespace
 
@@ -153,7 +156,10 @@ void resetImportedLabels()
 {
     gCutNames.clear();
     gCutNamesClash = false;
+    gTaxonLabels.clear();
 }
+
+void noteImportedTaxon(const std::string &label) { gTaxonLabels.push_back(label); }
 
 bool importedLabelsClash() { return gCutNamesClash; }
 
@@ -194,15 +200,20 @@ std::string commentSafe(std::string text)
 int emitFormatCmd(ResizText *text, bool interleaved, const char *symbols)
 {
     eprintf(text, "%*cFormat datatype=", 4, ' ');
-    if (imprt.dataType == kImportStandard) {
+    static constexpr const char *kMegaWords[] = {"DNA", "RNA", "nucleotide", "protein"};
+    // A MEGA file names its own type (or has the one ToNEXUS was told, set
+    // before it was read), whatever type an earlier conversion left.
+    const bool megaType = imprt.format == kImportMega && imprt.megaDataType < 4;
+    if (megaType) {
+        eputs(kMegaWords[imprt.megaDataType], text);
+        if (imprt.gapSymbol)
+            eprintf(text, " gap=%c", imprt.gapSymbol);
+    } else if (imprt.dataType == kImportStandard) {
         eprintf(text, "standard symbols=\"%s\"", symbols ? symbols : "");
     } else if (imprt.dataType == kImportDistance) {
         eputs("distance", text);
     } else {
-        static constexpr const char *kMegaWords[] = {"DNA", "RNA", "nucleotide", "protein"};
-        if (imprt.format == kImportMega && imprt.megaDataType < 4)
-            eputs(kMegaWords[imprt.megaDataType], text);
-        else if (imprt.dataType == kImportProtein)
+        if (imprt.dataType == kImportProtein)
             eputs("protein", text);
         else if (imprt.dataType == kImportRestSite)
             // Restriction sites are present/absent characters; NEXUS has no
@@ -275,6 +286,11 @@ int importFile()
         setRecognizeNexusComments(comments);
         if (status == 0 && importedLabelsClash())
             status = 1;  // reported where the names met
+        // The NEXUS file reads with repeated names, but the taxa can then
+        // be told apart only by number: said now, while the foreign file
+        // can be mended.
+        if (status == 0)
+            warnRepeatedTaxonNames(gTaxonLabels);
         // The end an importer met may be a NUL byte's, already reported: the
         // text after it was never read.
         if (input.stoppedAtNul)

@@ -75,6 +75,9 @@ std::string importedLabel(const char *name);
 // Starts the record of the cut names of one conversion.
 void resetImportedLabels();
 bool importedLabelsClash();
+// Records the label of each taxon of the converted matrix, once per taxon,
+// so that names the file gives more than once are pointed out.
+void noteImportedTaxon(const std::string &label);
 // Text from a foreign file or path that goes inside a NEXUS comment: its
 // brackets are replaced, so that it can neither end the comment early nor
 // open a nested one.

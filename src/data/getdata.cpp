@@ -371,15 +371,16 @@ bool matches(const BlockCommand &cmd, const char *word, int blockType)
            strnicmp(word, cmd.name, n) == 0;
 }
 
-// The duplicate-name warning, found through a hash of the folded labels.
-void warnDuplicateLabels(DataInfo *d)
+}  // namespace
+
+void warnRepeatedTaxonNames(const std::vector<std::string> &labels)
 {
-    std::unordered_map<std::string, uint32_t> seen;
-    seen.reserve(d->ntax * 2);
-    std::vector<bool> duplicate(d->ntax, false);
+    std::unordered_map<std::string, size_t> seen;
+    seen.reserve(labels.size() * 2);
+    std::vector<bool> duplicate(labels.size(), false);
     uint32_t names = 0;
-    for (uint32_t t = 0; t < d->ntax; ++t) {
-        std::string key = taxLabelString(d, t);
+    for (size_t t = 0; t < labels.size(); ++t) {
+        std::string key = labels[t];
         for (char &c : key)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         auto [it, fresh] = seen.emplace(std::move(key), t);
@@ -396,9 +397,20 @@ void warnDuplicateLabels(DataInfo *d)
     errorSound();
     qel_printf("\nWarning! The following %s been assigned to more than one taxon:\n",
                names == 1 ? "name has" : "names have");
-    for (uint32_t t = 0; t < d->ntax; ++t)
+    for (size_t t = 0; t < labels.size(); ++t)
         if (duplicate[t])
-            qel_printf("      %s\n", taxLabelString(d, t));
+            qel_printf("      %s\n", labels[t].c_str());
+}
+
+namespace {
+
+void warnDuplicateLabels(DataInfo *d)
+{
+    std::vector<std::string> labels;
+    labels.reserve(d->ntax);
+    for (uint32_t t = 0; t < d->ntax; ++t)
+        labels.emplace_back(taxLabelString(d, t));
+    warnRepeatedTaxonNames(labels);
 }
 
 // Undoes the record made for a further CHARACTERS block: it shares the taxa

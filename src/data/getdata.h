@@ -96,6 +96,9 @@ int setCharLabel(DataInfo *d, uint32_t c, const char *label);
 // The taxa of an implicit TAXA block: whatever d held is released and the
 // labels become its taxa, in order. 0, or 1 after an error.
 int defineTaxaFromLabels(DataInfo *d, const std::vector<std::string> &labels);
+// The warning on taxon names given more than once (letter case aside),
+// listing every taxon that bears one.
+void warnRepeatedTaxonNames(const std::vector<std::string> &labels);
 
 // Custom option zap of the Options set (26).
 int readZappedChars(int operation, CmdParam *option, void *place);

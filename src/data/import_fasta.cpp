@@ -240,6 +240,7 @@ int readFastaFile(ResizText *text)
         if (checkLength(seen, length, name.c_str()))
             return 1;
         seen.maxNameWidth = std::max(seen.maxNameWidth, label.size());
+        noteImportedTaxon(label);
         labels.push_back(std::move(label));
     }
     // Records without sequences would make an empty matrix.
@@ -351,7 +352,9 @@ int writePir(const SequenceCounts &counts, ResizText *text)
         // Past the previous record's terminator.
         if (skipThru('>') != 0 || readPirHeader(nullptr, name, sizeof name) != 0)
             return importUnexpectedEnd();
-        writeNameField(text, counts, importedLabel(name));
+        const std::string label = importedLabel(name);
+        noteImportedTaxon(label);
+        writeNameField(text, counts, label);
         row.clear();
         while (row.size() < counts.nchar) {
             const int c = readNextChar();

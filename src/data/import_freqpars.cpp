@@ -296,6 +296,7 @@ void FreqparsReader::write() const
     size_t width = 0;
     for (const std::string &name : names_) {
         labels.push_back(importedLabel(name.c_str()));
+        noteImportedTaxon(labels.back());
         width = std::max(width, labels.back().size());
     }
     for (uint32_t t = 0; t < ntax_; t++) {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "cli/option_sets.h"
@@ -74,7 +75,9 @@ bool startsWithName(const std::string &line, const std::string &name)
 
 // ---- MEGA -----------------------------------------------------------------
 
-enum : int { kMegaOK = 0, kMegaRefused = 1, kMegaReported = 2 };
+// kMegaRepeated: a sequential reading met a name a second time, the mark of
+// an interleaved file.
+enum : int { kMegaOK = 0, kMegaRefused = 1, kMegaReported = 2, kMegaRepeated = 3 };
 
 int unterminatedQuote()
 {
@@ -211,6 +214,7 @@ int doMegaCharData(MegaCounts &counts, bool writingPass, ResizText *text)
     uint32_t rows = 0;
     bool any = false;
     bool lineBlank = true;  // the line so far holds nothing but blanks
+    std::unordered_set<std::string> names;  // folded, in a sequential scan
     int c = readNextChar();
     while (c >= 0) {
         if (c == '"') {
@@ -258,6 +262,15 @@ int doMegaCharData(MegaCounts &counts, bool writingPass, ResizText *text)
         }
         // A row.
         const std::string label = importedLabel(readWord(kMaxForeignName).c_str());
+        if (!writingPass && !interleaved) {
+            std::string key = label;
+            for (char &k : key)
+                k = static_cast<char>(std::tolower(static_cast<unsigned char>(k)));
+            if (!names.insert(std::move(key)).second)
+                return kMegaRepeated;
+        }
+        if (writingPass && nchar == 0)  // later blocks repeat the names
+            noteImportedTaxon(label);
         std::string cells;
         uint32_t count = 0;
         for (c = readNextChar(); c >= 0; c = readNextChar()) {
@@ -372,6 +385,7 @@ int importGCG(ResizText *text)
     std::vector<std::string> labels;
     for (const std::string &name : names) {
         labels.push_back(importedLabel(name.c_str()));
+        noteImportedTaxon(labels.back());
         width = std::max(width, labels.back().size() + 2);
     }
     eprintf(text,
@@ -416,17 +430,12 @@ int importGCG(ResizText *text)
     return 0;
 }
 
-int importMega(ResizText *text)
+namespace {
+
+// The counted matrix, written: the header again for its comments, then
+// the rows.
+int readMegaMatrix(int rc, MegaCounts &counts, ResizText *text)
 {
-    imprt.megaNtax = 0;
-    imprt.megaNsites = 0;
-    imprt.equateMissing = 0;
-    // A file that names no type has the one ToNEXUS was told.
-    imprt.megaDataType = imprt.dataType == kImportProtein ? kMegaProtein : kMegaNucleotide;
-    MegaCounts counts;
-    int rc = doMegaHeader(false, text);
-    if (rc == kMegaOK)
-        rc = doMegaCharData(counts, false, text);
     if (rc == kMegaRefused)
         return importRefused("MEGA");
     if (rc != kMegaOK)
@@ -456,4 +465,34 @@ int importMega(ResizText *text)
         return rc == kMegaRefused ? importRefused("MEGA") : 1;
     eputs("    ;\nEnd;\n", text);
     return 0;
+}
+
+}  // namespace
+
+int importMega(ResizText *text)
+{
+    imprt.megaNtax = 0;
+    imprt.megaNsites = 0;
+    imprt.equateMissing = 0;
+    // A file that names no type has the one ToNEXUS was told.
+    imprt.megaDataType = imprt.dataType == kImportProtein ? kMegaProtein : kMegaNucleotide;
+    MegaCounts counts;
+    int rc = doMegaHeader(false, text);
+    if (rc == kMegaOK)
+        rc = doMegaCharData(counts, false, text);
+    // Read as sequential, an interleaved file would give each taxon once per
+    // block; it is read again as what it is.
+    const uint8_t askedInterleaved = imprt.interleaved;
+    if (rc == kMegaRepeated) {
+        qel_printf("\nNote: Taxon names repeat in the MEGA file; it is read as interleaved.\n");
+        imprt.interleaved = 1;
+        rewindCurrentInput();
+        counts = MegaCounts{};
+        rc = doMegaHeader(false, text);
+        if (rc == kMegaOK)
+            rc = doMegaCharData(counts, false, text);
+    }
+    rc = readMegaMatrix(rc, counts, text);
+    imprt.interleaved = askedInterleaved;
+    return rc;
 }

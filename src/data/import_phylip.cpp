@@ -179,6 +179,8 @@ class PhylipReader {
         std::string label = importedLabel(name.c_str());
         if (!writing_)
             m_.maxLabelWidth = std::max(m_.maxLabelWidth, label.size());
+        else
+            noteImportedTaxon(label);
         names_.push_back(std::move(name));
         labels_.push_back(std::move(label));
         return 0;

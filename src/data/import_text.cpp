@@ -104,7 +104,9 @@ int doXRead(ResizText *text)
         std::string name;
         if (readHennigToken(name, quoted, ";", kMaxHennigToken) != 0 || name == ";")
             return importUnexpectedEnd();
-        eprintf(text, "%s\n", importedLabel(name.c_str()).c_str());
+        const std::string label = importedLabel(name.c_str());
+        noteImportedTaxon(label);
+        eprintf(text, "%s\n", label.c_str());
         row.clear();
         for (uint32_t k = 0; k < nchar; k++) {
             int c;
@@ -352,6 +354,8 @@ int doText(bool writingPass, TextTable &table, ResizText *text)
                                 static_cast<int>(kMaxTaxa));
         const std::string word = importedLabel(label.c_str());
         if (writingPass) {
+            if (nchar == 0)  // later blocks repeat the names
+                noteImportedTaxon(word);
             std::string row = word;
             row.append(table.labelWidth - std::min(table.labelWidth, word.size()) + 1, ' ');
             for (const std::string &cell : cells)

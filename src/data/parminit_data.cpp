@@ -275,7 +275,7 @@ void exportOptions(OptionSet set, CmdParamList *list)
     do_Bool_Parm(cat, "interleaved", kOnOff, kFactory, &exprt.interleaved, 0, nullptr, nullptr,
                  list);
     do_IntRange_Parm(cat, "charsPerLine", kParamIntOrLabel, kFactory, &exprt.charsPerLine, 100, 1,
-                     kMaxExportCharsPerLine, nullptr, "All", list);
+                     kMaxExportCharsPerLine, nullptr, "All\0", list);
     do_Bool_Parm(cat, "nexusBlocks", kParamBoolKeyword, kFactory, &nexOpt.nexusBlocks, 0, nullptr,
                  "data\0taxaChar\0", list);
     do_Int_Parm(cat, "mstaxaHennig", kParamKeyword, kFactory, &exprt.mstaxaHennig, 0, nullptr,

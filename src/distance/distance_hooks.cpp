@@ -1,6 +1,7 @@
 #include "distance/distance_hooks.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "data/data_services.h"
 #include "data/nexsets.h"
@@ -11,6 +12,7 @@
 #include "distance/dcalc.h"
 #include "distance/distance_settings.h"
 #include "distance/dmatrix.h"
+#include "distance/dset.h"
 #include "distance/lsfit.h"
 #include "distance/nj.h"
 #include "distance/pairdiff.h"
@@ -120,5 +122,10 @@ int installDistanceHooks()
     search.lengthDecimals = [] { return std::clamp(dist.precision, 0, kMaxDistDecimals); };
     search.refuseBranchAndBound = refuseDistanceBandb;
     search.patternResample = &kDistanceReweight;
+    search.criterionSuffix = [](char *buffer, size_t size) {
+        char objective[160];
+        std::snprintf(buffer, size, " (%s)", distObjFxnStr(objective, sizeof objective));
+    };
+    search.showSettings = [](int indent) { showDistSettings(false, false, true, nullptr, indent); };
     return installDataServices(s) | installCriterionSearchFxns(kCriterionDistance, search);
 }

@@ -356,9 +356,13 @@ void setLikelihoodSettingsServices(const LikelihoodSettingsServices &services)
 
 // ---- Checks -------------------------------------------------------------------------
 
+bool mlProcessorsUnknown() { return ml.nthreads == 0 && (getProcessorInfo() & 0xFFFFFFFFu) == 0; }
+
 uint32_t mlThreadsAsked()
 {
-    return static_cast<uint32_t>(ml.nthreads > 0 ? ml.nthreads : std::max(availableProcessors(), 1));
+    if (ml.nthreads > 0)
+        return static_cast<uint32_t>(ml.nthreads);
+    return mlProcessorsUnknown() ? 1u : static_cast<uint32_t>(std::max(availableProcessors(), 1));
 }
 
 int checkGammaShape(double shape)

@@ -153,6 +153,9 @@ extern GarliSettings garliOpt;
 // The likelihood threads `nthreads` asks for: the number given, or for
 // "auto" (stored as 0) every processor this process may run on.
 uint32_t mlThreadsAsked();
+// "auto" threads where the processors cannot be counted: one thread, and
+// the user is told to give the count.
+bool mlProcessorsUnknown();
 
 // 0 when the shape is usable, else error 805 or 806 and 1.
 int checkGammaShape(double shape);

@@ -24,6 +24,7 @@
 #include "likelihood/kernels/lik_kernels.h"
 #include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
+#include "likelihood/mlsettings_report.h"
 #include "likelihood/mlrecon.h"
 #include "likelihood/paramvec.h"
 #include "likelihood/prevestimates.h"
@@ -363,7 +364,8 @@ int installLikelihoodHooks()
     search.refuseSearch = [](bool rooted) {
         if (rooted || !ml.clock)
             return 0;
-        qel_errorMsg(0, "Likelihood under a molecular clock needs rooted trees.");
+        qel_errorMsg(849, "Clock assumption requires rooted trees.\tYou must either turn off the clock "
+                          "assumption or root the trees using the \"RootTrees\" command.");
         return 1;
     };
     search.rootedTrees = [] { return ml.clock != 0; };
@@ -378,6 +380,11 @@ int installLikelihoodHooks()
         return a != nullptr ? std::fabs(score) * a->toler : 0.0;
     };
     search.deadline = setEstimateDeadline;
+    search.showSettings = [](int indent) {
+        indentOutput(indent);
+        showMLSettings(true, nullptr);
+        indentOutput(-indent);
+    };
     search.zeroBranchLength = getMinMLBranchLen;
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

@@ -16,6 +16,7 @@
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_multithread.h"
+#include "qel/qel_output.h"
 
 namespace {
 
@@ -470,27 +471,49 @@ void getCategoriesForThread(int32_t thread, int32_t nthreads, uint32_t ncat, uin
     *last = t == k - 1 ? ncat - 1 : per * t + per - 1;
 }
 
+namespace {
+
+// The group of n threads, or null when it cannot be made (nothing is said).
+LikThreads *makeLikThreads(int32_t n)
+{
+    LikThreads *t = nullptr;
+    try {
+        t = new LikThreads{};
+        t->n = n;
+        t->workers.resize(static_cast<size_t>(n));
+        t->counts = std::vector<WorkerCount>(static_cast<size_t>(n));
+        t->claims = std::vector<ClaimWord>(static_cast<size_t>(n));
+        for (int32_t i = 1; i < n; ++i) {
+            auto *start = new WorkerStart{t, i};
+            if (!startHelperThread(&t->workers[static_cast<size_t>(i)], workerMain, start)) {
+                delete start;
+                return destroyLikThreads(t);
+            }
+            t->started = i;
+        }
+    } catch (const std::bad_alloc &) {
+        return destroyLikThreads(t);
+    }
+    return t;
+}
+
+}  // namespace
+
 LikThreads *createLikThreads(int32_t n)
 {
     n = std::max(n, 1);
-    if (n > availableProcessors())
-        return threadsFailed(n);
-    auto *t = new (std::nothrow) LikThreads{};
-    if (t == nullptr)
+    LikThreads *t = makeLikThreads(n);
+    return t != nullptr ? t : threadsFailed(n);
+}
+
+LikThreads *startLikThreads(int32_t n)
+{
+    if (n <= 1 || threadsRefusedInCommand())
         return nullptr;
-    t->n = n;
-    t->workers.resize(static_cast<size_t>(n));
-    t->counts = std::vector<WorkerCount>(static_cast<size_t>(n));
-    t->claims = std::vector<ClaimWord>(static_cast<size_t>(n));
-    const HelperThreadSignalMask mask;
-    for (int32_t i = 1; i < n; ++i) {
-        auto *start = new WorkerStart{t, i};
-        if (pthread_create(&t->workers[static_cast<size_t>(i)], nullptr, workerMain, start) != 0) {
-            delete start;
-            destroyLikThreads(t);
-            return threadsFailed(n);
-        }
-        t->started = i;
+    LikThreads *t = makeLikThreads(n);
+    if (t == nullptr) {
+        noteThreadsRefused();
+        qel_printf("Could not start %d likelihood threads; computing on one thread.\n", n);
     }
     return t;
 }

@@ -50,9 +50,16 @@ uint32_t likChunkPatterns(uint32_t npatterns);
 bool addLikResult(LikResult &sum, const LikResult &r);
 
 // Null (after "Attempt to create %d multithreaded tasks failed...") when
-// the threads cannot be made or n exceeds the processors available; n = 1
-// makes a record that runs everything on the calling thread.
+// the threads cannot be made; n = 1 makes a record that runs everything on
+// the calling thread. More threads than processors are made: a worker the
+// scheduler keeps off a processor claims nothing and costs little.
 LikThreads *createLikThreads(int32_t n);
+// The threads of an evaluation series, or null, which runs it on the
+// calling thread alone, for n = 1 and when the threads cannot be made: a
+// likelihood computation short of memory for thread stacks goes on, on one
+// thread. The first refusal in a command says so, once, and the rest of
+// the command does not try again.
+LikThreads *startLikThreads(int32_t n);
 LikThreads *destroyLikThreads(LikThreads *t);
 int32_t likThreadCount(const LikThreads *t);
 // Runs the next `rounds` rounds on the calling thread alone (the workers are

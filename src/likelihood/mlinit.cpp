@@ -357,6 +357,10 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         // patterns to share out (a thread past the last pattern would only
         // wait on the others); the Mk model runs on one.
         const bool mk = firstActiveModel() != nullptr && firstActiveModel()->type == kModelMkv;
+        if (!mk && mlProcessorsUnknown())
+            qel_warningMsg(0, "The number of processors could not be determined.  You must specify the number of "
+                              "threads explicitly (e.g., \"lset nthreads=4\") if you want to activate "
+                              "multithreading.");
         aml->nthreads = mk ? 1 : std::clamp(g->patterns->npat, 1u, mlThreadsAsked());
         g->nthreads = aml->nthreads;
         g->singleThreaded = mk;

@@ -294,8 +294,8 @@ bool swapScreenBegin(Tree *tree)
     if (fitted >= kNoLScore)
         return false;
     s.startedThreads = e.likThreads == nullptr && getActiveML()->nthreads > 1 && !g->singleThreaded;
-    if (s.startedThreads && (e.likThreads = createLikThreads(static_cast<int32_t>(getActiveML()->nthreads))) == nullptr)
-        return false;
+    if (s.startedThreads)
+        e.likThreads = startLikThreads(static_cast<int32_t>(getActiveML()->nthreads));
     // Room for both arrays of every node, so that an array a neighbour
     // leaves valid is still there for the next.
     const ClaPool *pool = e.pool.get();

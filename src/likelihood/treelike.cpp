@@ -874,8 +874,8 @@ double calcTreeLikelihood(Tree *tree, double target)
     // caller has started it.
     ModelGroupEngine &e = *g->engine;
     const bool startedThreads = e.likThreads == nullptr && aml().nthreads > 1 && !g->singleThreaded;
-    if (startedThreads && (e.likThreads = createLikThreads(static_cast<int32_t>(aml().nthreads))) == nullptr)
-        return kNoLScore;
+    if (startedThreads)
+        e.likThreads = startLikThreads(static_cast<int32_t>(aml().nthreads));
     struct ThreadsEnd {
         ModelGroupEngine &e;
         bool started;

@@ -14,6 +14,7 @@
 
 PrintHook qel_printf = std_printf;
 MsgHook qel_errorMsg = std_errorMsg;
+static uint64_t gErrorsShown = 0;  // see errorsShown
 MsgHook qel_warningMsg = std_warningMsg;
 
 int std_printf(const char *format, ...)
@@ -156,8 +157,20 @@ int errorMsgAndGoOn(uint32_t code, const char *format, ...)
     return rc;
 }
 
+uint64_t errorsShown() { return gErrorsShown; }
+
+namespace {
+thread_local bool tMessagesQuiet = false;
+}  // namespace
+
+QuietMessagesOnThisThread::QuietMessagesOnThisThread() : wasQuiet_(std::exchange(tMessagesQuiet, true)) {}
+QuietMessagesOnThisThread::~QuietMessagesOnThisThread() { tMessagesQuiet = wasQuiet_; }
+bool messagesQuietOnThisThread() { return tMessagesQuiet; }
+
 int showErrorMsg(uint32_t code, const char *text)
 {
+    if (tMessagesQuiet)
+        return 1;
     // After a NUL byte has stopped the input, the end that the readers then
     // meet (in a word, a comment, a matrix, a foreign file) is that error's
     // consequence, and it has been reported once already.
@@ -169,6 +182,7 @@ int showErrorMsg(uint32_t code, const char *text)
     SplitMessage m = splitMessage(code, text ? text : "", work);
 
     gShowingError = true;
+    ++gErrorsShown;
     if (code != 0)
         qel_printf("\nError(#%u): ", code);
     else
@@ -217,6 +231,8 @@ int warningMsg(uint32_t code, const char *format, ...)
 
 int showWarningMsg(uint32_t code, const char *text)
 {
+    if (tMessagesQuiet)
+        return 0;
     char work[kMessageBufferSize];
     SplitMessage m = splitMessage(code, text ? text : "", work);
     errorSound();

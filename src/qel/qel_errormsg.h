@@ -34,6 +34,21 @@ int warningMsg(uint32_t code, const char *format, ...) __attribute__((format(pri
 int vWarningMsg(uint32_t code, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 int showWarningMsg(uint32_t code, const char *text);  // returns 0
 
+// Work run ahead of its turn on a worker thread, and run again in its turn
+// when it failed, leaves its errors to that turn to report: for the
+// object's life the calling thread's errors and warnings are not shown.
+class QuietMessagesOnThisThread {
+public:
+    QuietMessagesOnThisThread();
+    ~QuietMessagesOnThisThread();
+    QuietMessagesOnThisThread(const QuietMessagesOnThisThread &) = delete;
+    QuietMessagesOnThisThread &operator=(const QuietMessagesOnThisThread &) = delete;
+
+private:
+    bool wasQuiet_;
+};
+bool messagesQuietOnThisThread();
+
 // Replaces the explanation of every message with this code until cleared.
 void setErrorExplanation(uint32_t code, const char *text);
 void clearErrorExplanation(uint32_t code);
@@ -43,6 +58,9 @@ void errorSysLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 bool showingError();
 void setShowingError(bool flag);
+// How many errors have been shown so far: a caller compares two counts to
+// learn whether a failure below it has spoken already.
+uint64_t errorsShown();
 
 // Where an error in a batch file happened. Returns true only when the active
 // input is a batch-mode file (not an in-memory document) and positions are

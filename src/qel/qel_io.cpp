@@ -525,10 +525,19 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
         return kOpenRefused;
     }
 
-    if (forWrite) {
+    if (forWrite && !plainFile) {
+        // A device, pipe or terminal has no content to replace: it is
+        // written as it stands, and a failure to empty it is only noted.
+        if (ftruncate(fileno(s->fp), 0) != 0) {
+            qel_printf("\nNote: attempt to truncate file %s failed; program execution continuing anyway.\n", path);
+            forceBlankLine();
+        } else {
+            std::fseek(s->fp, 0, SEEK_SET);
+        }
+    } else if (forWrite) {
         // Appending to the old content while the caller believes it replaced
-        // the file would silently corrupt it, so a file that cannot be emptied
-        // is not opened at all.
+        // the file would silently corrupt it, so a plain file that cannot be
+        // emptied is not opened at all.
         if (ftruncate(fileno(s->fp), 0) != 0 || std::fseek(s->fp, 0, SEEK_SET) != 0) {
             if (s->flags & kStreamLocked)
                 unlockStream(s);

@@ -116,17 +116,7 @@ void freeGroup(ThreadGroup *g)
     deallocBlock(g);
 }
 
-bool startWorker(MThreadTask *t)
-{
-    int32_t left = gThreadStartCountdown.load(std::memory_order_relaxed);
-    if (left >= 0) {
-        gThreadStartCountdown.store(left - 1, std::memory_order_relaxed);
-        if (left == 0)
-            return false;
-    }
-    const HelperThreadSignalMask mask;
-    return pthread_create(&t->thread, nullptr, workerMain, t) == 0;
-}
+std::atomic<bool> gThreadsRefused{false};
 
 ThreadGroup *failCreation(ThreadGroup *g, int32_t n)
 {
@@ -156,7 +146,7 @@ void futexWake(std::atomic<uint32_t> &word, int count)
 
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize)
 {
-    if (n < 1 || n > availableProcessors())
+    if (n < 1)
         return failCreation(nullptr, n);
 
     void *mem = allocBlock(sizeof(ThreadGroup));
@@ -193,7 +183,7 @@ ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize
     // Workers are started in index order, so the started ones are always
     // 1..nThreadsStarted and a partial start can be stopped cleanly.
     for (int32_t i = 1; i < n; ++i) {
-        if (!startWorker(&g->tasks[i]))
+        if (!startHelperThread(&g->tasks[i].thread, workerMain, &g->tasks[i]))
             return failCreation(g, n);
         g->nThreadsStarted = i;
     }
@@ -237,12 +227,20 @@ void startThreadGroup(ThreadGroup *group)
 // ---------------------------------------------------------------------------
 // Processors
 
+namespace {
+std::atomic<bool> gProcessorCountUnknown{false};
+}
+
+void qel_setProcessorCountUnknown(bool unknown) { gProcessorCountUnknown.store(unknown); }
+
 int32_t countProcessors(int32_t *threadsPerCore)
 {
     if (threadsPerCore != nullptr)
         *threadsPerCore = 1;
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<int32_t>(n) : 1;
+    if (gProcessorCountUnknown.load(std::memory_order_relaxed))
+        return 0;
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
 uint64_t getProcessorInfo()
@@ -251,20 +249,18 @@ uint64_t getProcessorInfo()
         auto n = static_cast<uint32_t>(countProcessors(nullptr));
         return static_cast<uint64_t>(n) | (static_cast<uint64_t>(n) << 32);
     }();
-    return info;
+    return gProcessorCountUnknown.load(std::memory_order_relaxed) ? 0 : info;
 }
 
 int32_t availableProcessors()
 {
-    int32_t online = countProcessors(nullptr);
+    const int32_t online = countProcessors(nullptr);
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int allowed = CPU_COUNT(&set);
-        if (allowed > 0)
-            return std::min(online, allowed);
-    }
-    return online;
+    const int allowed = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+    if (online > 0 && allowed > 0)
+        return std::min(online, allowed);
+    return std::max({online, allowed, 1});
 }
 
 void showMultithreadingStatus(int32_t n)
@@ -307,3 +303,19 @@ void qel_setThreadStartFailureCountdown(int32_t count)
 {
     gThreadStartCountdown.store(count, std::memory_order_relaxed);
 }
+
+bool startHelperThread(pthread_t *thread, void *(*fxn)(void *), void *arg)
+{
+    const int32_t left = gThreadStartCountdown.load(std::memory_order_relaxed);
+    if (left >= 0) {
+        gThreadStartCountdown.store(left - 1, std::memory_order_relaxed);
+        if (left == 0)
+            return false;
+    }
+    const HelperThreadSignalMask mask;
+    return pthread_create(thread, nullptr, fxn, arg) == 0;
+}
+
+bool threadsRefusedInCommand() { return gThreadsRefused.load(std::memory_order_relaxed); }
+void noteThreadsRefused() { gThreadsRefused.store(true, std::memory_order_relaxed); }
+void clearThreadsRefused() { gThreadsRefused.store(false, std::memory_order_relaxed); }

@@ -59,9 +59,9 @@ struct ThreadGroup {
 };
 
 // Null after reporting "Attempt to create %d multithreaded tasks failed..."
-// when anything cannot be built or started, or when n exceeds the processors
-// available to this process (workers spinning through a pass must not share
-// a processor).
+// when anything cannot be built or started. More threads than processors
+// are allowed: a waiter spins only briefly before it blocks, so workers
+// that share a processor hand it to each other.
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize);
 ThreadGroup *destroyThreadGroup(ThreadGroup *group);
 void setMThreadTaskFunction(ThreadGroup *group, int32_t i, MThreadTaskFxn fxn);
@@ -69,12 +69,17 @@ void *getDataForMThreadTask(ThreadGroup *group, int32_t i);
 int32_t getMThreadNumTasks(const ThreadGroup *group);
 void startThreadGroup(ThreadGroup *group);
 
-// Physical processors in the low 32 bits, logical in the high 32 bits.
+// Physical processors in the low 32 bits, logical in the high 32 bits;
+// both 0 when the system cannot tell.
 uint64_t getProcessorInfo();
+// The online processors, or 0 when the system cannot tell.
 int32_t countProcessors(int32_t *threadsPerCore);
 // Processors this process may run on (its affinity mask), never above the
-// online count; the ceiling for the threads of one group.
+// online count; 1 when neither can be told. The thread count of searches
+// that choose their own.
 int32_t availableProcessors();
+// Test hook: while set, the processor count cannot be determined.
+void qel_setProcessorCountUnknown(bool unknown);
 void showMultithreadingStatus(int32_t n);
 
 using SecondaryThreadFxn = int (*)(void *arg);
@@ -90,6 +95,19 @@ bool runningParallel();
 // Test hook: the next `count` worker starts succeed and the one after fails.
 // A negative count disables the hook.
 void qel_setThreadStartFailureCountdown(int32_t count);
+
+// Starts a helper thread running fxn(arg) with every asynchronous signal
+// blocked (signals belong to the thread that talks to the user); false
+// when it could not be started (or the test hook above says so).
+bool startHelperThread(pthread_t *thread, void *(*fxn)(void *), void *arg);
+
+// A command whose helper threads could not be started (short of memory,
+// most often) goes on with the calling thread alone; it says so once and
+// does not try again in that command. The command loop clears the note
+// before each command.
+bool threadsRefusedInCommand();
+void noteThreadsRefused();
+void clearThreadsRefused();
 
 // Waiting for another thread: the processor's pause hint, a bounded spin
 // and a block on a futex word, for thread groups and other pools.

@@ -418,8 +418,7 @@ struct PuzzleScope {
         ModelGroup *g = activeModelGroup();
         if (!aml || aml->nthreads <= 1 || !g || !g->engine || g->engine->likThreads || g->singleThreaded)
             return 0;
-        if (!(g->engine->likThreads = createLikThreads(static_cast<int32_t>(aml->nthreads))))
-            return 1;
+        g->engine->likThreads = startLikThreads(static_cast<int32_t>(aml->nthreads));
         threadsOf = g->engine;
         return 0;
     }

@@ -5,6 +5,7 @@
 // enumeration, apply and undo, without its state sets.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct DataInfo;
@@ -125,6 +126,12 @@ struct CriterionSearchFxns {
     // The search's time limit (searchClockNanos time; 0 none), read inside
     // a score that may run longer than the margin the limit allows.
     void (*deadline)(uint64_t ns);
+    // What the criterion line adds to the criterion's name (" (objective)"),
+    // written into buffer; null when the name says all.
+    void (*criterionSuffix)(char *buffer, size_t size);
+    // The criterion's settings a search report shows under the criterion
+    // line, indented by `indent`; null when there are none to show.
+    void (*showSettings)(int indent);
 };
 
 // Installs the record of a criterion other than parsimony (1 otherwise).

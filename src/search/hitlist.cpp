@@ -105,6 +105,30 @@ bool noteStored(HSearchData *hsd, uint32_t k, double score)
     return !hsd->aheadSpoiled;
 }
 
+// A full buffer refuses a tree before looking for it among the trees kept.
+// A random-addition replicate that has kept nothing yet still looks, until
+// it finds one: it may be swapping on an island an earlier replicate kept,
+// and the island bookkeeping counts that as a hit.
+bool looksForKeptMatch(const HSearchData *hsd)
+{
+    return hsd->rules.randomAddition && hsd->duplicateOf == 0 && numSaved(hsd) < hsd->firstTreeRep;
+}
+
+// Sets duplicateOf to the number of the kept tree the (collapsed) tree is.
+// True when a run ahead can no longer tell: it stops, and the replicate
+// runs again in its turn.
+bool findKeptMatch(HSearchData *hsd, Tree *tree)
+{
+    if (hsd->aheadContext)
+        return !keptTreeAhead(hsd, tree, &hsd->duplicateOf);
+    TreeBuffer *buf = mainBuf(hsd);
+    thread_local std::vector<uint8_t> rep;
+    rep.assign(buf->bytesPerTree, 0);
+    if (treeToCompactRep(buf, tree, rep.data(), tree->specialNode) != 0)
+        hsd->duplicateOf = compactRepInBuffer(buf, rep.data());
+    return false;
+}
+
 // A run ahead met tree `match` of its buffer again.
 void noteMet(HSearchData *hsd, uint32_t match)
 {
@@ -318,15 +342,18 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     // A full buffer that may not grow refuses the tree before reading it:
     // then the copy and its collapse, a whole pass over the data, are not
     // made. Swapping the trees of a full buffer offers it every equal
-    // neighbour, and those passes were most of such a search's time.
+    // neighbour, and those passes were most of such a search's time
+    // (looksForKeptMatch says when a full buffer still reads it).
     const bool full = aheadBufferFull(hsd) || putTreeRefusesAll(mainBuf(hsd));
     Tree *work = hsd->workTree;
-    if (!full) {
+    if (!full || looksForKeptMatch(hsd)) {
         if (copyTree(tree, work) != 0)
             return 0;
         if (hsd->fxns.collapse)
             hsd->fxns.collapse(hsd, work);
-        if (earlierDuplicate(hsd, work)) {
+        if (full && findKeptMatch(hsd, work))
+            return 1;
+        if (!full && earlierDuplicate(hsd, work)) {
             hsd->duplicateOf = hsd->earlierMatch;
             return 0;
         }
@@ -360,9 +387,6 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
     }
     if (!noteStored(hsd, k, score))
         return 1;
-    if (r.chuckActive && r.randomAddition && r.abortRep &&
-        uint64_t{numSaved(hsd)} == uint64_t{hsd->firstTreeRep} + r.nchuck - 1)
-        return -2;
     double *scores = scoreSlots(hsd);
     uint32_t stored = k;
     if (r.nbest && k > r.nbest) {
@@ -378,6 +402,10 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
             hsd->worstTree = k;
         }
     }
+    // Only trees at or above ChuckScore count toward the limit: a replicate
+    // whose trees all score below it is never abandoned.
+    if (r.randomAddition && r.abortRep && atSwapChuckLimit(hsd, score))
+        return -2;
     setMaxScoreToSave(hsd);
     if (r.nbest)
         updateNbest(hsd, stored, score);
@@ -394,8 +422,13 @@ uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score)
         return kPutTreeNoRoom;
     if (hsd->fxns.collapse)
         hsd->fxns.collapse(hsd, work);
-    if (aheadBufferFull(hsd))
+    if (aheadBufferFull(hsd) || putTreeRefusesAll(mainBuf(hsd))) {
+        if (looksForKeptMatch(hsd) && !findKeptMatch(hsd, work) && hsd->duplicateOf) {
+            hsd->earlierMatch = hsd->duplicateOf;
+            return kPutTreeDuplicate;
+        }
         return kPutTreeAtMaxtrees;
+    }
     if (earlierDuplicate(hsd, work))
         return kPutTreeDuplicate;
     const uint32_t k = putTree(work, mainBuf(hsd), true);

@@ -89,6 +89,9 @@ struct HSearchRun {
     bool statusHeaderShown = false;
     bool fromMemory = false;
     bool stepwiseRunning = false;
+    // The replicate began by stepwise addition and has shown no row since:
+    // its next row shows the taxa added, all of them.
+    bool taxaRowDue = false;
     bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
     bool ahead = false;          // a replicate run ahead of its turn on a worker thread
     // While replicates run ahead: the rearrangements their runs have tried
@@ -156,18 +159,19 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
     // Inside a resampling (or other replicated) analysis the rows name its
     // replicate too: each of those is a search of its own, often long.
     const bool replicated = gSearchState.replicatedKind != 0;
-    std::string outerRep;
-    if (replicated) {
-        const uint32_t units = std::max<uint32_t>(gSearchState.repsPerUnit, 1);
-        const uint32_t at = std::max<uint32_t>(gSearchState.outerRep, 1) - 1;
-        outerRep = searchRepString(at / units + 1, at % units, units);
-    }
+    const std::string outerRep = replicated ? outerRepString() : std::string();
     if (!run.statusHeaderShown) {
         showHSearchStatusHeader(run.randomAddition, replicated);
         run.statusHeaderShown = true;
     }
-    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1,
-                         run.statusLinesRep == 0 || run.stepwiseRunning ? taxaAdded : -1, tried,
+    int32_t taxa = -1;
+    if (run.stepwiseRunning) {
+        taxa = taxaAdded;
+    } else if (run.taxaRowDue) {
+        taxa = static_cast<int32_t>(numSearchTaxa(run.data));
+        run.taxaRowDue = false;
+    }
+    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1, taxa, tried,
                          numSaved(run), toSwap, hsd->bestScoreRep,
                          std::min(hsd->bestScoreRep, hsd->bestScoreOverall), replicated ? outerRep.c_str() : nullptr);
     run.statusLinesRep++;
@@ -754,13 +758,14 @@ void beginReplicate(HSearchRun &run)
 {
     HSearchData *hsd = run.hsd;
     setStatusText("Doing heuristic search...");
-    IslandContext ctx{run.retained, run.rep, hs.swap == 0 || !srch.mulTrees, srch.keep != 0.0,
+    IslandContext ctx{run.retained, run.rep, hs.swap == 0 || !hsd->rules.mulTrees, srch.keep != 0.0,
                       srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
     setIslandContext(ctx);
     if (hs.limitPerRep && hs.timeLimit > 0)
         setSearchDeadline(run, timeLimitDeadline());
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
+    run.taxaRowDue = hs.startSource == kStartStepwise && !(run.randomAddition && hs.randomize);
     if (hs.rstatus && run.randomAddition) {
         qel_printf("  Random-addition-sequence replicate %d:\n", static_cast<int>(run.rep + 1));
         qel_printf("    %d %s in memory at start of replicate\n", static_cast<int>(numSaved(run)),
@@ -800,17 +805,15 @@ int endReplicate(HSearchRun &run, int r)
     HSearchData *hsd = run.hsd;
     if (run.statusLinesRep > 1)
         showStatusLine(run, -1, true);
-    if (r == 1)
-        return r;
     if (!run.randomAddition) {
         hsd->bestScoreOverall = hsd->bestScoreRep;
         return r > 0 ? r : 0;
     }
-    // A replicate stopped by the user is judged like a finished one, so
-    // that the buffer holds the best trees found so far and the summary
-    // quotes their score.
+    // A replicate stopped by the user, or by a buffer with no room left, is
+    // judged like a finished one, so that the buffer holds the best trees
+    // found so far and the summary quotes their score and island.
     finishRandomReplicate(run, r);
-    if (r == 2)
+    if (r == 1 || r == 2)
         return r;
     if (r == 3 || r == 4) {
         if (!hs.limitPerRep)
@@ -855,6 +858,10 @@ struct AheadResult final : AheadRun {
     std::vector<uint8_t> storedLog;  // every tree stored, one encoding per bytesPerTree
     size_t startLogged = 0;          // of storedLog, the bytes of the starting trees
     std::vector<uint8_t> assumed;    // every tree taken as held by the buffer, likewise
+    // The trees its full buffer refused unread before it stored any, in
+    // order (keptTreeAhead), likewise: the first of them the buffer holds
+    // in the replicate's turn is the tree the replicate met again.
+    std::vector<uint8_t> refused;
     uint32_t bytesPerTree = 0;
     TreeBuffer *trees = nullptr;     // the trees the replicate kept, in order
     std::vector<double> scores;
@@ -1011,6 +1018,41 @@ uint32_t earlierTreeOf(HSearchData *hsd, Tree *tree)
         hsd->trail->note(AheadTrail::kMetEarlier, static_cast<uint32_t>(c.assumed->size() / own->bytesPerTree));
     c.assumed->insert(c.assumed->end(), c.scratch.begin(), c.scratch.end());
     return kEarlierTreeUnknown;
+}
+
+// A run's log of trees refused unread grows with the neighbours of the
+// trees it swaps; past this many it is of no more use than one run again.
+constexpr size_t kMostRefused = 8192;
+
+bool keptTreeOf(HSearchData *hsd, Tree *tree, uint32_t *match)
+{
+    AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
+    TreeBuffer *own = c.run.mainBuf;
+    c.scratch.assign(own->bytesPerTree, 0);
+    if (treeToCompactRep(own, tree, c.scratch.data(), tree->specialNode) == 0)
+        return false;
+    // The run's buffer holds the retained trees alone, which the buffer
+    // holds in the replicate's turn under the same numbers.
+    if ((*match = compactRepInBuffer(own, c.scratch.data())) != 0) {
+        if (hsd->trail)
+            hsd->trail->note(AheadTrail::kMetRetained, *match);
+        return true;
+    }
+    std::vector<uint8_t> &log = c.result->refused;
+    if (log.size() >= kMostRefused * own->bytesPerTree)
+        return false;
+    log.insert(log.end(), c.scratch.begin(), c.scratch.end());
+    return true;
+}
+
+// The first tree the run's full buffer refused unread that the buffer
+// holds now, or 0.
+uint32_t firstRefusedHeld(const HSearchRun &run, const AheadResult &a)
+{
+    for (size_t at = 0; at < a.refused.size(); at += a.bytesPerTree)
+        if (const uint32_t k = compactRepInBuffer(run.mainBuf, a.refused.data() + at))
+            return k;
+    return 0;
 }
 
 bool sameStream(const RNG &a, const RNG &b)
@@ -1197,6 +1239,8 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
                                              const std::atomic<bool> &cancel)
 {
     setSearchCancelFlag(&cancel);
+    // A run that fails is run again in its turn, which reports the failure.
+    const QuietMessagesOnThisThread quiet;
     auto out = std::make_unique<AheadResult>();
     HSearchRun &run = c.run;
     HSearchData *hsd = run.hsd;
@@ -1354,6 +1398,8 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
         hsd->duplicateOf = compactRepInBuffer(run.mainBuf, a.assumed.data() + a.assumed.size() - a.bytesPerTree);
     if (dupKept)
         hsd->duplicateOf = dupKept;
+    if (const uint32_t k = firstRefusedHeld(run, a))
+        hsd->duplicateOf = k;
     return takeRunToItsEnd(run, a);
 }
 
@@ -1557,6 +1603,10 @@ AheadPlan planAheadTake(HSearchRun &run, const AheadResult &a)
         plan.duplicateOf = st.duplicateOf;
         return plan;
     }
+    // Which of the trees refused unread the buffer holds is known for the
+    // whole run only.
+    if (!a.refused.empty())
+        return plan;
     uint32_t usable = std::min<uint32_t>(shared, static_cast<uint32_t>(a.points.size()));
     if (halfOnly)
         usable = (usable + 1) / 2;
@@ -1611,6 +1661,8 @@ int takeAheadPlan(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
     if (!putLoggedTrees(run, a, plan))
         return 1;
     hsd->duplicateOf = plan.duplicateOf;
+    if (const uint32_t k = firstRefusedHeld(run, a))
+        hsd->duplicateOf = k;
     if (plan.whole) {
         hsd->bestScoreRep = a.bestScoreRep;
         return takeRunToItsEnd(run, a);
@@ -1728,32 +1780,41 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             gAheadCounts.gaveWay = pool.gaveWay();
         }
     } finalCount{pool, shared, run};
+    // Set once a worker ran out of memory: the rest of the search runs here.
+    bool alone = false;
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);
         // A stop asked before the replicate began ends the search as the
         // replicate's first step would end it.
         if (userStopped())
             return 2;
-        {
-            std::lock_guard lock(shared.mutex);
-            shared.awaited = run.rep;
-            shared.savedNow = numSaved(run);
-        }
-        shared.awaitedNow.store(run.rep, std::memory_order_relaxed);
         bool stopped = false;
-        std::unique_ptr<AheadRun> taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
-            if (searchStatusDue())
-                showStatusLine(run, -1);
-            stopped = userStopped();
-            return stopped;
-        });
-        if (stopped)
-            taken = pool.stopAndTake(run.rep);
-        // A worker ran out of memory: reported here, the search ends as it
-        // does when this replicate's own allocations fail on one thread.
-        if (!taken && !stopped && pool.takenOutOfMemory()) {
-            reportMemoryFailure();
-            return 1;
+        std::unique_ptr<AheadRun> taken;
+        if (!alone) {
+            {
+                std::lock_guard lock(shared.mutex);
+                shared.awaited = run.rep;
+                shared.savedNow = numSaved(run);
+            }
+            shared.awaitedNow.store(run.rep, std::memory_order_relaxed);
+            taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
+                if (searchStatusDue())
+                    showStatusLine(run, -1);
+                stopped = userStopped();
+                return stopped;
+            });
+            if (stopped)
+                taken = pool.stopAndTake(run.rep);
+        }
+        // A worker ran out of memory: the runs ahead end, their copies are
+        // given back, and this replicate and the rest run here, as on one
+        // thread; the trees stored so far stay.
+        if (!alone && !taken && !stopped && pool.takenOutOfMemory()) {
+            alone = true;
+            pool.stop();
+            for (auto &c : contexts)
+                c.reset();
+            showOneThreadForMemory(threads);
         }
         const auto *a = static_cast<const AheadResult *>(taken.get());
         int r = 2;
@@ -1789,7 +1850,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             run.hsd->firstTreeRep = numSaved(run) + 1;
             run.hsd->duplicateOf = 0;
         } else {
-            gAheadCounts.rerunHere++;
+            gAheadCounts.rerunHere += !alone;
             bool early = false;
             r = searchReplicate(run, &early);
             if (early && !limitResult(r))
@@ -1797,11 +1858,11 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         }
         if (!stopped && searchStatusDue())
             showStatusLine(run, -1);
-        if (!stopped)
+        if (!stopped && !alone)
             pool.settle(run.rep + 1, run.rng);
         if ((r = endReplicate(run, r)) >= 0)
             return r;
-        if (shared.playsMaxtrees)
+        if (shared.playsMaxtrees && !alone)
             settleFullAfter(run, shared, pool);
     }
     return 0;
@@ -1998,6 +2059,20 @@ void showHSearchSettings(const HSearchRun &run)
                    "neighbor-joining.\n");
 }
 
+// The best score of the trees the search kept (retained trees are not
+// scored). A better tree the full buffer could not take was found but not
+// kept, and the summary speaks of the trees kept; with none kept, the best
+// score the search met.
+double bestTreeScoreHeld(const HSearchRun &run)
+{
+    const HSearchData *hsd = run.hsd;
+    const double met = run.randomAddition ? hsd->bestScoreOverall : hsd->bestScoreRep;
+    const double *scores = mainScores(run);
+    if (!scores || numSaved(run) <= run.retained)
+        return met;
+    return *std::min_element(scores + run.retained, scores + numSaved(run));
+}
+
 void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start, const TimeMark &stop)
 {
     HSearchData *hsd = run.hsd;
@@ -2021,9 +2096,9 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
         qel_printf(" (time or rearrangement limit was hit in %u %s)", run.limitedReps,
                    run.limitedReps == 1 ? "replicate" : "replicates");
     qel_printf("\n");
-    const double best = run.randomAddition ? hsd->bestScoreOverall : hsd->bestScoreRep;
+    const double best = bestTreeScoreHeld(run);
     qel_printf("   Score of best tree(s) found = \b%s\n", treeScoreToString(0, best).c_str());
-    if (srch.keep != 0.0 && numSaved(run) == run.retained)
+    if (srch.keep != 0.0 && (numSaved(run) == run.retained || compareScores(best, srch.keep) > 0))
         qel_printf("   NOTE: no trees satisfying the 'Keep' score were found\n");
     qel_printf("   Number of trees retained = %d\n", static_cast<int>(numSaved(run)));
     if (hsd->steepestTruncated)
@@ -2046,7 +2121,7 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
                    gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.resumed,
                    gAheadCounts.calledOff);
     if (run.randomAddition) {
-        if (hs.swap == 0 || !srch.mulTrees)
+        if (hs.swap == 0 || !hsd->rules.mulTrees)
             qel_printf("\n(Note: \bNo \"island\" information is available when only one tree per "
                        "random-addition-sequence replicate is retained.)\n");
         else
@@ -2068,7 +2143,7 @@ SaveRules makeSaveRules(const HSearchRun &run)
     r.abortRep = hs.abortRep;
     r.mulTrees = srch.mulTrees || srch.keep != 0.0;
     r.randomAddition = run.randomAddition;
-    r.replicated = false;
+    r.replicated = gSearchState.replicatedKind != 0;
     r.heuristicRunning = true;
     r.limitPerRep = hs.limitPerRep;
     return r;
@@ -2117,6 +2192,7 @@ struct RunCleanup {
 }  // namespace
 
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree) { return earlierTreeOf(hsd, tree); }
+bool keptTreeAhead(HSearchData *hsd, Tree *tree, uint32_t *match) { return keptTreeOf(hsd, tree, match); }
 bool passHelpersAllowed(const HSearchData *hsd)
 {
     if (!hsd->aheadContext)
@@ -2359,6 +2435,8 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     run.hsd = createHSearchData(data, ntax, makeSaveRules(run), hs.ecr != 0);
     if (!run.hsd || allocIslands(run.nreps + 1) != 0)
         return 1;
+    if (run.retained)
+        addRetainedIsland(run.retained);
     run.hsd->startBuf = run.startBuf;
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));

@@ -71,6 +71,12 @@ bool setAheadTakesHalf(bool on);
 // Asked by a run ahead of its turn before each store: the number of the
 // tree an earlier replicate keeps that the tree duplicates, or 0.
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree);
+// Asked by a run ahead of its turn, its buffer full and nothing of its own
+// stored, for a tree the full buffer refuses unread: the number of the kept
+// tree it is (one an earlier replicate keeps stands as unknown until the
+// run is taken), or 0. False when the run can no longer tell (it is run
+// again in its turn).
+bool keptTreeAhead(HSearchData *hsd, Tree *tree, uint32_t *match);
 // Whether the search thread of hsd may take the pass helpers now: a run
 // ahead of its turn only while its replicate is the one awaited.
 bool passHelpersAllowed(const HSearchData *hsd);

@@ -3,6 +3,7 @@
 #include "search/critscore.h"
 #include "search/stepwise.h"
 #include "trees/constr.h"
+#include "trees/describe.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -168,6 +169,12 @@ int prepForSearch(DataInfo *data, uint32_t flags)
     return 0;
 }
 
+namespace {
+
+const ReplicateHooks *gReplicateHooks = nullptr;
+
+}  // namespace
+
 void setSearchVariables(uint32_t mode, DataInfo *data)
 {
     setLongOperationStatus(1);
@@ -175,7 +182,7 @@ void setSearchVariables(uint32_t mode, DataInfo *data)
     // Only the searches that take the constraint options enforce them.
     const bool enforces = mode == kSearchModeTree || mode == kSearchModeCountSwaps;
     setTopolConstrained(enforces && srch.enforce ? (srch.converse ? -1 : 1) : 0);
-    gSearchState.repsPerUnit = 1;
+    gSearchState.repsPerUnit = gReplicateHooks ? std::max<uint32_t>(gReplicateHooks->unitsPerRep, 1) : 1;
     if (mode == kSearchModeTree) {
         gSearchState.parsSearch = gCriterion == kCriterionParsimony;
         gSearchState.likeSearch = gCriterion == kCriterionLikelihood;
@@ -202,6 +209,8 @@ void showCriterionSettings(const DataInfo *data)
         indentOutput(2);
         showParsSettings(qel_printf, data);
         indentOutput(-2);
+    } else if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->showSettings) {
+        f->showSettings(2);
     }
 }
 
@@ -215,6 +224,8 @@ void showSearchTailSettings(const DataInfo *data, bool rooted)
     } else {
         qel_printf("No topological constraints in effect\n");
     }
+    if (gCriterion == kCriterionParsimony && srch.includeAnc)
+        qel_printf("Ancestor \"%s\" included in analysis\n", ancStatesName());
     qel_printf("Trees are %s\n", rooted ? "rooted" : "unrooted");
 }
 
@@ -244,11 +255,6 @@ bool resampling() { return gSearchState.replicatedKind == 1 || gSearchState.repl
 
 }  // namespace
 
-namespace {
-
-const ReplicateHooks *gReplicateHooks = nullptr;
-
-}  // namespace
 
 void setReplicateHooks(const ReplicateHooks *hooks) { gReplicateHooks = hooks; }
 

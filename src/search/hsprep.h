@@ -73,6 +73,7 @@ struct ReplicateHooks {
     uint32_t nreps;
     int (*start)(Tree *tree, DataInfo *data, uint32_t rep);  // rep is 1-based
     int (*finish)(DataInfo *data, double bestScore);
+    uint32_t unitsPerRep = 1;  // searches in one replicate of the test (nreps counts them all)
 };
 void setReplicateHooks(const ReplicateHooks *hooks);
 int startReplicatedSearchRep(Tree *tree, DataInfo *data, uint32_t rep);

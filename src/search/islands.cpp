@@ -61,6 +61,12 @@ void addNewIsland(uint32_t first, uint32_t last, uint32_t size, double score)
         *i = Island{score, first, last, size, gCtx.currentRep + 1, 1, 0};
 }
 
+void addRetainedIsland(uint32_t n)
+{
+    if (Island *i = appendIsland())
+        *i = Island{kNoScoreValue, 1, n, n, 0, 0, 0};
+}
+
 void incrementIslandCount(uint32_t treeNumber)
 {
     for (uint32_t k = 0; k < gCount; k++)
@@ -154,7 +160,11 @@ void showIslandInfo()
     qel_printf("%s\n", std::string(74, '-').c_str());
     if (gCtx.oneTreePerIsland)
         useNote(kOnePerIsland);
-    bool repeatedScore = false;
+    // Rows are in score order (retained islands first), so rows of one
+    // score are neighbours.
+    const auto sameScore = [&](size_t a, size_t b) {
+        return b < merged.size() && compareScores(merged[a].score, merged[b].score) == 0;
+    };
     for (size_t k = 0; k < merged.size(); k++) {
         const Island &i = merged[k];
         std::string marks;
@@ -166,18 +176,19 @@ void showIslandInfo()
             marks += useNote(kChuck);
         if (mergedHits[k] && i.timesHit > 1)
             marks += useNote(kUnsavedHits);
-        if (k > 0 && compareScores(i.score, merged[k - 1].score) == 0)
-            repeatedScore = true;
+        if ((k > 0 && sameScore(k, k - 1)) || sameScore(k, k + 1))
+            marks += useNote(kSameScore);
         char first[16] = "", last[16] = "";
         if (i.firstTree) {
             std::snprintf(first, sizeof first, "%u", i.firstTree);
             std::snprintf(last, sizeof last, "%u", i.lastTree);
         }
-        qel_printf("%6u%10u%10s%10s%16s%13u%9u%s\n", static_cast<uint32_t>(k + 1), i.size, first, last,
-                   treeScoreToString(0, i.score).c_str(), i.firstRep, i.timesHit, marks.c_str());
+        char firstRep[16] = "-";
+        if (i.firstRep)
+            std::snprintf(firstRep, sizeof firstRep, "%u", i.firstRep);
+        qel_printf("%6u%10u%10s%10s%16s%13s%9u%s\n", static_cast<uint32_t>(k + 1), i.size, first, last,
+                   treeScoreToString(0, i.score).c_str(), firstRep, i.timesHit, marks.c_str());
     }
-    if (repeatedScore)
-        useNote(kSameScore);
     if (nextMark > 0) {
         qel_printf("\nNote(s):\n");
         const char *const kTexts[kNumNotes] = {

@@ -34,6 +34,9 @@ uint32_t numIslands();
 const Island *getIsland(uint32_t i);
 
 void addNewIsland(uint32_t first, uint32_t last, uint32_t size, double score);
+// The trees kept in front of the buffer (1..n): an island whose score is
+// not evaluated, found by no replicate; replicates that land on it hit it.
+void addRetainedIsland(uint32_t n);
 void incrementIslandCount(uint32_t treeNumber);
 void markIslandsUnsaved();
 void doUnsavedIsland(double score, uint32_t size);

@@ -227,7 +227,7 @@ int doPartHomTest()
     qel_printf("  Starting seed = %u\n  Number of replicates = %u\n", seed, nreps);
     setStatusText("Doing partition-homogeneity test...");
     gHom = &h;
-    const ReplicateHooks hooks{nreps * h.nsub, applyHomPartition, storeHomPartResults};
+    const ReplicateHooks hooks{nreps * h.nsub, applyHomPartition, storeHomPartResults, h.nsub};
     setReplicateHooks(&hooks);
     gSearchState.replicatedKind = kReplicatedHomPart;
     const int status = runTestSearch(d, homOpt.search == 1);
@@ -579,7 +579,8 @@ int doPermuteCmd()
         srch.converse = 0;
     }
     gPerm = &p;
-    const ReplicateHooks hooks{nreps * (p.twoTree ? 2 : 1), doPermAndConstr, storePermTestResults};
+    const ReplicateHooks hooks{nreps * (p.twoTree ? 2 : 1), doPermAndConstr, storePermTestResults,
+                               p.twoTree ? 2u : 1u};
     setReplicateHooks(&hooks);
     gSearchState.replicatedKind = kReplicatedPermute;
     const int status = runTestSearch(d, permOpt.search == 1);

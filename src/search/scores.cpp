@@ -254,6 +254,9 @@ char *makeFullCriterionString(char *buffer, size_t size)
         else if (gPars.goloboff)
             std::snprintf(buffer + n, size - n, " (Goloboff fit with k=%u%s)", gPars.gK,
                           gPars.gPeeWee ? "; emulating PeeWee" : "");
+    } else if (const CriterionSearchFxns *f = criterionSearchFxns(c);
+               f && f->criterionSuffix && n >= 0 && static_cast<size_t>(n) < size) {
+        f->criterionSuffix(buffer + n, size - n);
     }
     return buffer;
 }

@@ -1,5 +1,7 @@
 #include "search/search.h"
 
+#include <algorithm>
+
 #include "search/critscore.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
@@ -57,6 +59,13 @@ std::string searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep)
     else
         std::snprintf(text, sizeof text, "%u", rep);
     return text;
+}
+
+std::string outerRepString()
+{
+    const uint32_t units = std::max<uint32_t>(gSearchState.repsPerUnit, 1);
+    const uint32_t at = std::max<uint32_t>(gSearchState.outerRep, 1) - 1;
+    return searchRepString(at / units + 1, at % units, units);
 }
 
 bool isRootedSearch(const DataInfo *data)

@@ -32,6 +32,9 @@ extern SearchState gSearchState;
 std::string searchTypeString(uint32_t type, bool capitalize);
 const char *replSearchTypeString(int kind);  // kind: 1 bootstrap, -1 jackknife, 2 permutation, 3 homogeneity
 std::string searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep);
+// The outer replicate under way (gSearchState.outerRep, counting every search
+// of a test's replicates) as searchRepString names it.
+std::string outerRepString();
 
 bool isRootedSearch(const DataInfo *data);
 // Error 531 (and 1) when an exhaustive search would list more trees than a

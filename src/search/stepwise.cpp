@@ -57,6 +57,9 @@ public:
 
     int run(RNG *rng, int32_t *orderOut, double *scoreOut);
     TreeBuffer *out_ = nullptr;  // null: the active buffer
+    // A parsimony length could not be had (an overflow, reported where it
+    // was met): the tree built is no starting tree.
+    bool lengthFailed_ = false;
 
 private:
     int makeOrder(RNG *rng);
@@ -287,7 +290,7 @@ double StepwiseBuilder::connectionScore(Tree *t, TreeNode *edge, int32_t taxon, 
     setTraversalSeq(t);
     double s = kNoScoreValue;
     if (gCriterion == kCriterionParsimony)
-        s = calcParsimonyScore(d_, t, false);
+        lengthFailed_ |= (s = calcParsimonyScore(d_, t, false)) == kNoScoreValue;
     else
         s = criterionTreeScore(t, bnd);
     binPruneLeaf(leaf);
@@ -396,8 +399,11 @@ double StepwiseBuilder::wholeTreeScore(Tree *t)
 {
     setTraversalSeq(t);
     pointTreeAtPackedData(t, d_);
-    if (gCriterion == kCriterionParsimony)
-        return calcParsimonyScore(d_, t, false);
+    if (gCriterion == kCriterionParsimony) {
+        const double s = calcParsimonyScore(d_, t, false);
+        lengthFailed_ |= s == kNoScoreValue;
+        return s;
+    }
     return criterionTreeScore(t, kNoScoreValue);
 }
 
@@ -754,6 +760,11 @@ int addStepwise(DataInfo *data, Tree *tree, const StepwiseOptions &options, RNG 
     const int result = builder.run(rng, orderOut, scoreOut);
     if (mode < 0 && scoreOut)
         *scoreOut = kNoScoreValue;
+    if (result == 0 && builder.lengthFailed_) {
+        if (scoreOut)
+            *scoreOut = kNoScoreValue;
+        return 1;
+    }
     // The tree built is the longest a search from it holds (swapping only
     // shortens), so its length decides whether the lengths overflow.
     if (result == 0 && scoreOut && gCriterion == kCriterionParsimony && *scoreOut != kNoScoreValue &&

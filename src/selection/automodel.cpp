@@ -808,6 +808,10 @@ int doAutoModelCmd()
     const bool rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, rooted ? 2 : 3, "Automated model-selection for ", rooted ? "rooted tree(s) " : "unrooted tree(s) "))
         return 1;
+    // Under a clock the fits measure ages from a root; LScores refuses
+    // unrooted trees there with the same error and advice.
+    if (checkCritRootedness(rooted, kCriterionLikelihood) != 0)
+        return 1;
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;

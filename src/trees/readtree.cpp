@@ -955,6 +955,10 @@ int readOneTree(ReadJob &job, bool utree, bool plain)
     storeTokenLoc(&where);
     if (readSpecialComments(sc) != 0)
         return 1;
+    if (plain && peekNextChar(nullptr) == kCharEnd) {
+        r->currentTree--;  // only comments after the last tree
+        return static_cast<int>(kStopReading);
+    }
     if (sc.haveWeight && sc.weight < 0.0) {
         resetTokenLoc(&where);
         return qel_errorMsg(770, "Tree weight must be nonnegative: %g", sc.weight);
@@ -1040,7 +1044,11 @@ int readPlainTreeFile(ReadJob &job)
     for (;;) {
         if (getAbortedStatus())
             return 2;
+        // Comments stay unread here: one ahead of a tree may carry its weight
+        // or rooting, which the tree's reader takes.
+        const bool savedComments = setRecognizeNexusComments(false);
         const int c = peekNextChar(nullptr);
+        setRecognizeNexusComments(savedComments);
         if (c == kCharEnd)
             return 0;
         if (c < 0)
@@ -1975,7 +1983,15 @@ int readTreesBlockInFile()
 // is looked for. 1 when the file has none.
 int skipToTrees(bool *plain, const char *fileName)
 {
+    // The comments ahead of the first tree may be its "[&W ...]" or "[&R]":
+    // looked past quietly, then read again with the tree.
+    InputMark start;
+    markInput(&start);
+    const bool savedVisible = setShowVisibleComments(false);
     const int c = peekNextChar(nullptr);
+    setShowVisibleComments(savedVisible);
+    if (c == '(')
+        rewindInput(&start);
     if (c == '(' || (c >= '0' && c <= '9')) {
         if (c != '(')
             skipThruEOL();

@@ -518,10 +518,11 @@ void joinRootEdges(Tree *tree)
 
 int optimizeForOutput(Tree *tree, DataInfo *data, uint32_t n)
 {
+    const uint64_t errorsBefore = errorsShown();
     const int rc = prepTreeForDrawing(tree, data, n, true, false, true, false, false, nullptr);
     // The criterion may have no way to give lengths yet: say so rather than
-    // stop with a file cut short.
-    if (rc == 1 && !getAbortedStatus())
+    // stop with a file cut short, unless it has said why already.
+    if (rc == 1 && !getAbortedStatus() && errorsShown() == errorsBefore)
         qel_errorMsg(0, "Branch lengths for tree %u could not be obtained under the current criterion.", n);
     return rc;
 }

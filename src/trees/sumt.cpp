@@ -135,6 +135,10 @@ int readSumTFile(SumTRun &run, uint32_t *treesRead)
         qel_printf("Note: The data set in memory (%u taxa) has been cleared; the taxa of this tree file replace it "
                    "(execute the data file again to analyze characters).\n",
                    oldTaxa);
+    // The taxa stand in the order listed next, the numbers the consensus
+    // tree and TStatus show them under: commands may name them by number.
+    if (status == 0)
+        d->taxa.taxaByNumber = 1;
     if (status == 0) {
         qel_printf("%d taxa included in first tree.  Names are:\n", static_cast<int>(d->ntax));
         for (uint32_t t = 0; t < d->ntax; t++)

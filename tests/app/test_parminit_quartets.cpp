@@ -101,26 +101,29 @@ TEST_F(QuartetOptionsTest, SvdQuartetsResearchOptions)
     EXPECT_EQ(svdqOpt.estTheta, 0);
     EXPECT_EQ(svdqOpt.userTheta, 0.3);
     // Estimating again keeps the user's value for later.
-    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "estTratio=yes;"), ';');
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "theta=estimate;"), ';');
     EXPECT_EQ(svdqOpt.estTheta, 1);
     EXPECT_EQ(svdqOpt.userTheta, 0.3);
-    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "noEstTratio userTheta=0.25;"), ';');
+    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "theta=0.25;"), ';');
     EXPECT_EQ(svdqOpt.estTheta, 0);
     EXPECT_EQ(svdqOpt.userTheta, 0.25);
-    // A refused command leaves both as they were.
-    EXPECT_EQ(parse(OptionSet::kSVDQuartets, "theta=estimate userTheta=x;"), 0);
-    EXPECT_EQ(svdqOpt.estTheta, 0);
-    EXPECT_EQ(svdqOpt.userTheta, 0.25);
+    // The value and the flag that theta sets are not typed themselves, and a
+    // refused command leaves both as they were.
+    for (const char *bad : {"theta=estimate userTheta=0.5;", "estTratio=yes;", "noEstTratio;", "theta=x;"}) {
+        EXPECT_EQ(parse(OptionSet::kSVDQuartets, bad), 0) << bad;
+        EXPECT_EQ(svdqOpt.estTheta, 0) << bad;
+        EXPECT_EQ(svdqOpt.userTheta, 0.25) << bad;
+    }
 
-    // The usage lists every research option after the heading, and not the
-    // file flags the command sets itself.
+    // The usage lists the research options after the heading, but neither
+    // the hidden ones nor the file flags the command sets itself.
     EXPECT_EQ(parse(OptionSet::kSVDQuartets, "?;"), -1);
     const size_t heading = cap.out.find("experimental research");
     ASSERT_NE(heading, std::string::npos) << cap.out;
-    for (const char *name : {"qweights", "wtlambda", "lakeInvar", "frobDFile", "estNodeAges", "theta", "userTheta",
-                             "estTratio"})
+    for (const char *name : {"qweights", "wtlambda", "lakeInvar", "frobDFile"})
         EXPECT_NE(cap.out.find(name, heading), std::string::npos) << name << "\n" << cap.out;
-    EXPECT_EQ(cap.out.find("pref_save"), std::string::npos) << cap.out;
+    for (const char *name : {"estNodeAges", "theta", "Theta", "estTratio", "pref_save"})
+        EXPECT_EQ(cap.out.find(name), std::string::npos) << name << "\n" << cap.out;
 
     EXPECT_EQ(factorySettings(false), 0);
     EXPECT_EQ(svdqOpt.estTheta, 1);

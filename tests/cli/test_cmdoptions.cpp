@@ -108,7 +108,7 @@ void searchSet(CmdParamList *list)
     do_Bool_Parm("Test", "rule", kParamBoolKeyword, kParamHasFactory, &gO.rule, 0, nullptr,
                  kRuleList, list);
     do_IntRange_Parm("Test", "tolerance", kParamIntOrLabel, kParamHasFactory, &gO.tolerance, 0,
-                     1, 50, nullptr, "auto", list);
+                     1, 50, nullptr, "auto\0off\0", list);
     do_String_Parm("outFile", "Test", kParamFilename, 0, gO.outFile, nullptr, nullptr,
                    "<file-name>", list);
     do_Fxn_Parm("nchar", "Test", 0, &gO.nchar, ncharFxn, nullptr, nullptr, list);
@@ -388,6 +388,8 @@ TEST_F(CmdOptionsTest, ParsingCasesAreAllOrNothing)
         {"maxtrees=12;", none, ';', 0, [](Opts &o) { o.maxtrees = 12; }},
         {"maxtrees=100001;", none, 0, 141, none},
         {"tolerance=auto;", [](Opts &o) { o.tolerance = 5; }, ';', 0,
+         [](Opts &o) { o.tolerance = 0; }},
+        {"tolerance=off;", [](Opts &o) { o.tolerance = 5; }, ';', 0,
          [](Opts &o) { o.tolerance = 0; }},
         {"tolerance=7;", none, ';', 0, [](Opts &o) { o.tolerance = 7; }},
         {"tolerance=51;", none, 0, 141, none},

@@ -242,6 +242,17 @@ const ImportCase kConversions[] = {
      "    Format datatype=protein gap=- missing=? matchchar=. interleave;\n    Matrix\n"
      "one  MK[note]\ntwo  M?\n\none  V\ntwo  -\n    ;\nEnd;\n",
      ""},
+    {"MEGA: the file's type stands over a standard type left by an earlier conversion",
+     "format=MEGA dataType=standard interleaved=no", "#mega\n!Title t;\n!Format DataType=DNA;\n#a ACGT\n#b AC-T\n",
+     "\nBegin data;\n[!Title: t\n]\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format datatype=DNA gap=- missing=? matchchar=.;\n    Matrix\na  ACGT\nb  AC-T\n    ;\nEnd;\n",
+     ""},
+    {"MEGA: names that repeat make an interleaved file, whatever was asked",
+     "format=MEGA dataType=DNA interleaved=no", "#mega\n!Title t;\n#a AC\n#b AG\n\n#A GT\n#b GA\n",
+     "\nBegin data;\n[!Title: t\n]\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format datatype=nucleotide gap=- missing=? matchchar=. interleave;\n    Matrix\n"
+     "a  AC\nb  AG\n\nA  GT\nb  GA\n    ;\nEnd;\n",
+     ""},
     {"GCG-MSF: header kept as a comment, rulers skipped, a blank after every tenth character",
      "format=GCG",
      "PileUp\n\n MSF: 12  Type: P  Check: 3003 ..\n\n Name: seqA Len: 12 Check: 1 Weight: 1.00\n"
@@ -307,6 +318,16 @@ const RefusalCase kRefusals[] = {
     {"a distance that is no number", "format=RelPHYLIP dataType=distance dmatrix=lower interleaved=no",
      "2\na\nb x\n", 341, "Invalid distance value: x"},
     {"a semicolon among distances", "format=RelPHYLIP dataType=distance", "2\na\nb ;\n", 118, ""},
+    {"a diagonal that is no number", "format=RelPHYLIP dataType=distance dmatrix=full",
+     "2\na nan 1\nb 1 0\n", 341, "Invalid distance value: nan"},
+    {"an infinite diagonal", "format=RelPHYLIP dataType=distance dmatrix=full", "2\na 0 1\nb 1 inf\n", 341,
+     "value: inf"},
+    {"a hexadecimal diagonal", "format=RelPHYLIP dataType=distance dmatrix=diaglower", "2\na 0x10\nb 1 0\n", 341,
+     "value: 0x10"},
+    {"a negative diagonal", "format=RelPHYLIP dataType=distance dmatrix=full", "2\na -1 1\nb 1 0\n", 341,
+     "value: -1"},
+    {"a diagonal out of range", "format=RelPHYLIP dataType=distance dmatrix=full", "2\na 1e400 1\nb 1 0\n", 341,
+     "value: 1e400"},
     {"FASTA without a record", "format=FASTA dataType=nucleotide", "\n; nothing\n", 902, "as a FASTA file"},
     {"FASTA not starting with >", "format=FASTA", "ACGT\n", 902, "as a FASTA file"},
     {"FASTA records without sequences", "format=FASTA", ">a\n>b\n", 902, "as a FASTA file"},
@@ -500,6 +521,35 @@ TEST_F(ToNexusTest, ErrorsNameTheLineUnderEveryLineEnd)
             EXPECT_EQ(gErrorLine, c.line) << c.lines[1] << " line end " << int(end[0]) << int(end[1]);
             gCodes.clear();
         }
+    }
+}
+
+// A name given to two taxa is pointed out in every format; the names that
+// interleaved blocks repeat are no such case.
+TEST_F(ToNexusTest, NamesGivenTwiceAreSaidInEveryFormat)
+{
+    const struct {
+        const char *options;
+        const char *input;
+        bool repeated;
+    } cases[] = {
+        {"format=RelPHYLIP interleaved=no", "2 2\nab AC\nAB AG\n", true},
+        {"format=PHYLIP interleaved", "2 4\nab        AC\ncd        AG\n\nGT\nGA\n", false},
+        {"format=FASTA", ">x\nAC\n>x\nAG\n", true},
+        {"format=PIR", ">DL;x\nt\nAC*\n>DL;x\nt\nAG*\n", true},
+        {"format=text interleaved", "a AC\nb AG\n\na GT\nb GA\n", false},
+        {"format=tabText", "a\tA\na\tC\n", true},
+        {"format=Hennig86", "xread 1 2\nq 0\nq 1;\n", true},
+        {"format=MEGA interleaved=no", "#mega\n!Title t;\n#a AC\n#b AG\n\n#a GT\n#b GA\n", false},
+        {"format=GCG", "MSF: 2 Type: N ..\n Name: s Len: 2\n Name: S Len: 2\n//\ns AC\nS AG\n", true},
+        {"format=FreqPars", "t\n2 1 u u\n(A4,2F4.1)\nL 1\nx    1.0 0.0\n", true},
+    };
+    for (const auto &c : cases) {
+        gOut.clear();
+        gErrors.clear();
+        EXPECT_EQ(convert(c.options, c.input), 0) << c.options << "\n" << gErrors;
+        EXPECT_EQ(gOut.find("assigned to more than one taxon") != std::string::npos, c.repeated)
+            << c.options << "\n" << gOut;
     }
 }
 

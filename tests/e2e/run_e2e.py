@@ -25,9 +25,9 @@ A case is tests/e2e/<name>.nex with, beside it:
                  from the actual one only in its numbers, each within
                  tolerance x max(1, |expected|) of the expected number
   <name>.cpus    the processors the case needs, one number: with fewer
-                 usable by this process (its affinity mask), the program
-                 rightly refuses the threads the case asks for, so the case
-                 is skipped (status 77) and says why
+                 usable by this process (its affinity mask), the threads
+                 the case shows are not those the program would choose
+                 there, so the case is skipped (status 77) and says why
 
 Each run gets a fresh working directory and home directory. Before
 comparing, text that changes from run to run is masked: those two

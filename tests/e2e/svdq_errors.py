@@ -78,7 +78,7 @@ CASES = [
      "The trees in memory are species trees; quartets of lineages cannot score them."),
     ("enforce without constraints", DNA + "begin vorn; svdquartets enforce; end;",
      "'Enforce constraints' option requested but no constraints have been defined."),
-    ("node ages, fixed theta 0", DNA + "begin vorn; svdquartets estNodeAges=ML estTratio=no userTheta=0; end;",
+    ("node ages, fixed theta 0", DNA + "begin vorn; svdquartets estNodeAges=ML theta=0; end;",
      "Theta must be greater than zero for the estimation of node ages."),
     ("node ages, theta 0", DNA + "begin vorn; svdquartets estNodeAges=moments theta=0; end;",
      "Theta must be greater than zero for the estimation of node ages."),

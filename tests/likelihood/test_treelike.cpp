@@ -113,7 +113,9 @@ protected:
     }
 
     // -ln L by plain pruning from the basal fork, every rate category and
-    // the invariable-site term by hand.
+    // the invariable-site term by hand, with no rescaling: in long double,
+    // whose range no tree of a test reaches the end of, by default.
+    template <typename Real = long double>
     double pruning()
     {
         const Model *m = g->engine->map.siteCats[0].model;
@@ -121,34 +123,34 @@ protected:
         const std::vector<double> &pi = modelEngine(const_cast<Model *>(m))->pi;
         const double pinv = modelEngine(const_cast<Model *>(m))->pinv;
         const uint32_t ncat = ri ? static_cast<uint32_t>(ri->rates.size()) : 1;
-        double lnL = 0.0;
+        Real lnL = 0.0;
         for (uint32_t p = 0; p < g->ngrp; ++p) {
-            double L = 0.0;
+            Real L = 0.0;
             for (uint32_t r = 0; r < ncat; ++r) {
                 const double rate = ri ? ri->rates[r] : 1.0, prob = ri ? ri->probs[r] : 1.0;
-                std::function<void(TreeNode *, double *)> cl = [&](TreeNode *x, double *v) {
+                std::function<void(TreeNode *, Real *)> cl = [&](TreeNode *x, Real *v) {
                     if (x->firstChild == nullptr) {
                         const uint64_t b = tipBits(x, p);
                         for (int i = 0; i < 4; ++i)
-                            v[i] = (b >> i) & 1 ? 1.0 : 0.0;
+                            v[i] = (b >> i) & 1 ? Real(1) : Real(0);
                         return;
                     }
-                    std::fill(v, v + 4, 1.0);
+                    std::fill(v, v + 4, Real(1));
                     for (TreeNode *c = x->firstChild; c; c = c->nextSib) {
-                        double w[4];
+                        Real w[4];
                         cl(c, w);
                         RowMatrix<double> P;
                         P.resize(4, 4);
                         modelEngine(const_cast<Model *>(m))->fxns.chgMatrix(m, c->edge.brlen * rate * m->relRate, P.data());
                         for (int i = 0; i < 4; ++i) {
-                            double s = 0;
+                            Real s = 0;
                             for (int j = 0; j < 4; ++j)
                                 s += P.rows[i][j] * w[j];
                             v[i] *= s;
                         }
                     }
                 };
-                double v[4];
+                Real v[4];
                 cl(tree->root->firstChild, v);
                 for (int i = 0; i < 4; ++i)
                     L += prob * pi[i] * v[i];
@@ -161,7 +163,7 @@ protected:
                     L += pinv * pi[i];
             lnL += g->groupPatternWeight[p] * std::log(L);
         }
-        return -lnL;
+        return -static_cast<double>(lnL);
     }
 
     // The score at the edge above every node of the visit, for the same
@@ -211,19 +213,66 @@ TEST_F(TreeLikeTest, ThreadsSplitThePatternsWithoutChangingTheOptimum)
     simulate(rng);
     const std::vector<double> start = currentLengths();
     const double one = calcTreeLikelihood(tree.get(), kNoLScore);
-    for (int32_t n : {2, 3}) {
-        // More threads than the process may run on are refused.
-        if (n > availableProcessors())
-            continue;
+    // More threads than the process may run on are made too: the count
+    // is the user's.
+    for (int32_t n : {2, 3, availableProcessors() + 1}) {
         ml.nthreads = n;
         EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << n << " threads";
         EXPECT_TRUE(isMultithreadingActive());
         EXPECT_EQ(g->engine->likThreads, nullptr) << "the call that started the threads ends them";
     }
+    // Threads that cannot be started (short of memory for their stacks)
+    // leave the work to the calling thread, which says so once in a
+    // command however many evaluations follow, and gives the same score.
+    ml.nthreads = 4;
+    {
+        PrintCapture capture;
+        clearThreadsRefused();
+        qel_setThreadStartFailureCountdown(1);
+        EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << "threads refused";
+        qel_setThreadStartFailureCountdown(-1);
+        EXPECT_NEAR(calcTreeLikelihood(tree.get(), kNoLScore), one, 1e-8 * one) << "still refused";
+        const std::string note = "Could not start 4 likelihood threads; computing on one thread.\n";
+        EXPECT_EQ(capture.text(), note);
+        // The next command tries again, and gets them.
+        clearThreadsRefused();
+        EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << "threads granted";
+        EXPECT_EQ(capture.text(), note);
+    }
     // "auto" asks for every processor the process may run on.
     ml.nthreads = 0;
     EXPECT_NEAR(optimiseFrom(start), one, 1e-8 * one) << "auto threads";
     EXPECT_EQ(g->nthreads, static_cast<uint32_t>(availableProcessors()));
+}
+
+// "auto" threads where the processors cannot be counted: one thread, with
+// the warning that tells how to ask for more; a count given is used as is.
+TEST_F(TreeLikeTest, UncountedProcessorsLeaveAutoThreadsAtOne)
+{
+    std::mt19937 rng(45);
+    prepare(6, 200, rng);
+    const double one = calcTreeLikelihood(tree.get(), kNoLScore);
+    const MsgHook savedWarning = qel_warningMsg;
+    qel_warningMsg = captureMsg;
+    qel_setProcessorCountUnknown(true);
+    gPrinted.clear();
+    ml.nthreads = 0;
+    ml.prepValid[0] = 0;
+    reinit();
+    EXPECT_EQ(g->nthreads, 1u);
+    EXPECT_FALSE(isMultithreadingActive());
+    EXPECT_EQ(gPrinted, "The number of processors could not be determined.  You must specify the number of threads "
+                        "explicitly (e.g., \"lset nthreads=4\") if you want to activate multithreading.");
+    EXPECT_DOUBLE_EQ(calcTreeLikelihood(tree.get(), kNoLScore), one);
+    gPrinted.clear();
+    ml.nthreads = 3;
+    ml.prepValid[0] = 0;
+    reinit();
+    EXPECT_EQ(g->nthreads, 3u);
+    EXPECT_EQ(gPrinted, "");
+    qel_setProcessorCountUnknown(false);
+    qel_warningMsg = savedWarning;
+    EXPECT_NE(getProcessorInfo(), 0u);
 }
 
 TEST_F(TreeLikeTest, RescaledDeepTreesKeepTheirScore)
@@ -235,6 +284,54 @@ TEST_F(TreeLikeTest, RescaledDeepTreesKeepTheirScore)
     prepare(60, 40, rng, 0.0);
     const double expected = pruning();
     EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), expected, 1e-10 * expected);
+}
+
+// A caterpillar of 700 taxa: the conditional likelihoods near its base fall
+// far below the smallest double (about 4^-700), so a pruning in double
+// underflows to a zero likelihood. With rescaling at its usual threshold
+// the engine gives the long-double pruning's -ln L in every precision;
+// without it, it cannot.
+TEST_F(TreeLikeTest, RescalingCarriesATreeBeyondTheRangeOfDoubles)
+{
+    constexpr uint32_t kTaxa = 700;
+    std::mt19937 rng(17);
+    makeDna(kTaxa, 12, rng, 0.0);
+    std::string text = std::to_string(kTaxa - 1);
+    for (uint32_t t = kTaxa - 1; t-- > 0;)
+        text = "(" + std::to_string(t) + "," + text + ")";
+    tree.reset(createTreeForTaxa(kTaxa, kTaxa, false));
+    buildTestTree(tree.get(), text, -1);
+    setTraversalSeq(tree.get());
+    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+        tree->nodes[i].edge.brlen = 0.4;
+    const double threshold = ml.clRescale;
+    ASSERT_GT(threshold, 0.0) << "rescaling is on by default";
+    reinit();
+    const double expected = pruning();
+    ASSERT_TRUE(std::isfinite(expected));
+    EXPECT_GT(expected, 12 * 700 * std::log(2.0)) << "each site's likelihood is below the range of doubles";
+    EXPECT_TRUE(std::isinf(pruning<double>())) << "a pruning in double underflows";
+    struct Variant {
+        int precision, vector;
+        double rel;
+    };
+    for (const Variant v : {Variant{0, 0, 1e-11}, Variant{1, 0, 2e-6}, Variant{1, 1, 2e-6}}) {
+        SCOPED_TRACE(testing::Message() << "precision " << v.precision << " vector " << v.vector);
+        ml.precision = static_cast<uint8_t>(v.precision);
+        ml.vector = static_cast<uint8_t>(v.vector);
+        ml.clRescale = threshold;
+        ml.prepValid[0] = 0;
+        reinit();
+        EXPECT_NEAR(calcLForCurBranchLens(tree.get(), false), expected, v.rel * expected);
+        releaseAllCLAs(tree.get(), g);
+        ml.clRescale = 0.0;
+        ml.prepValid[0] = 0;
+        reinit();
+        const double unscaled = calcLForCurBranchLens(tree.get(), false);
+        EXPECT_FALSE(std::fabs(unscaled - expected) < 1e-3 * expected) << unscaled;
+        releaseAllCLAs(tree.get(), g);
+    }
+    ml.clRescale = threshold;
 }
 
 // A whole-tree pass runs its CL updates and the evaluation in one round,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -365,14 +366,38 @@ TEST_F(ThreadGroupTest, DestroyJoinsEveryWorker)
     }
 }
 
-TEST_F(ThreadGroupTest, MoreThreadsThanProcessorsAreRefused)
+// The thread count is the user's: a process held to one processor (as
+// under taskset) still gets the group it asked for, whose workers take
+// turns on that processor, and every pass runs every task.
+TEST_F(ThreadGroupTest, MoreThreadsThanProcessorsShareThem)
 {
-    const int tooMany = availableProcessors() + 1;
-    const size_t before = baselineThreads();
-    EXPECT_EQ(createThreadGroup(tooMany, nullptr, 8), nullptr);
-    EXPECT_EQ(gCaptured, createFailedText(tooMany));
-    EXPECT_EQ(threadsInProcess(before), before);
-    gCaptured.clear();
+    cpu_set_t saved, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    CPU_ZERO(&one);
+    int first = 0;
+    while (!CPU_ISSET(first, &saved))
+        ++first;
+    CPU_SET(first, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const int n = 3;
+    ASSERT_EQ(availableProcessors(), 1);
+    Shared sh{};
+    ThreadGroup *g = createThreadGroup(n, &sh, sizeof(Slice));
+    sched_setaffinity(0, sizeof saved, &saved);
+    ASSERT_NE(g, nullptr) << gCaptured;
+    EXPECT_EQ(gCaptured, "");
+    for (int i = 0; i < n; ++i)
+        setMThreadTaskFunction(g, i, addIntoSlice);
+    for (uint64_t p = 1; p <= 50; ++p) {
+        sh.pass = p;
+        startThreadGroup(g);
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(sh.out[i], p * 1000 + static_cast<uint64_t>(i)) << "pass " << p << ", task " << i;
+    }
+    for (int i = 0; i < n; ++i)
+        EXPECT_EQ(static_cast<Slice *>(getDataForMThreadTask(g, i))->calls, 50u);
+    destroyThreadGroup(g);
+
     EXPECT_EQ(createThreadGroup(0, nullptr, 8), nullptr);
     EXPECT_EQ(gCaptured, createFailedText(0));
 }

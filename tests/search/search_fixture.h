@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -73,8 +74,14 @@ inline int capturePrint(const char *fmt, ...)
     return 0;
 }
 
+// As the program's own error hook, quiet where the thread asks for quiet;
+// replicates run ahead on worker threads may report at once.
 inline int captureErrorCode(uint32_t code, const char *, ...)
 {
+    static std::mutex mutex;
+    if (messagesQuietOnThisThread())
+        return 1;
+    const std::lock_guard lock(mutex);
     gErrorCodes.push_back(code);
     return 1;
 }

@@ -30,6 +30,7 @@ struct Row {
     std::vector<double> candidates;
     std::vector<double> saved;  // scores in the buffer at the end, in order
     int steepestRoundAfter = 0; // with steepest descent: the round ends after this many saves
+    int abandonedAt = 0;        // the store (from 1) that abandons the replicate; 0 none
 };
 
 SaveRules rules() { return SaveRules{0, 0, 0.0, 0.0, false, false, false, false, true, false, false, false, true, false}; }
@@ -53,6 +54,18 @@ TEST_F(HitListTest, SaveDecisionsFollowTheOptions)
         {"steepest keeps the round", with(rules(), [](SaveRules &r) { r.steepest = true; }), {10, 10, 9}, {10, 9}, 1},
         {"steepest, random addition", with(rules(), [](SaveRules &r) { r.steepest = true, r.randomAddition = true; }),
          {10, 10, 9}, {9}, 1},
+        {"abortRep: the second tree of ChuckScore abandons",
+         with(rules(),
+              [](SaveRules &r) {
+                  r.chuckActive = r.abortRep = r.randomAddition = true, r.nchuck = 2, r.chuckScore = 10;
+              }),
+         {11, 11, 11}, {11, 11}, 0, 2},
+        {"abortRep: trees below ChuckScore never count",
+         with(rules(),
+              [](SaveRules &r) {
+                  r.chuckActive = r.abortRep = r.randomAddition = true, r.nchuck = 2, r.chuckScore = 10;
+              }),
+         {9, 9, 9, 9}, {9, 9, 9, 9}},
     };
     TreePtr tree(createTreeForTaxa(6, 6, true));
     for (const Row &row : rows) {
@@ -62,12 +75,16 @@ TEST_F(HitListTest, SaveDecisionsFollowTheOptions)
         HSearchData *hsd = createHSearchData(nullptr, 6, row.rules, false);
         ASSERT_NE(hsd, nullptr);
         uint32_t next = 0;
+        int stores = 0;
         for (double s : row.candidates) {
             if (!scoreIsGood(hsd, s, hsd->maxScoreToSave, hsd->bestScoreRep))
                 continue;
             makeDistinctTree(tree.get(), next++);
             if (checkSaveTree(hsd, s) & kSaveTree) {
-                EXPECT_EQ(saveRearrangedTree(hsd, tree.get(), s), 0);
+                const int result = saveRearrangedTree(hsd, tree.get(), s);
+                EXPECT_EQ(result, ++stores == row.abandonedAt ? -2 : 0) << "store " << stores;
+                if (result == -2)
+                    break;
             }
             if (row.steepestRoundAfter && numTreesInBuffer(buf) == static_cast<uint32_t>(row.steepestRoundAfter))
                 hsd->lastTreeRound = numTreesInBuffer(buf);

@@ -1,7 +1,10 @@
 #include <functional>
 #include <random>
 
+#include "search/hsprep.h"
+#include "search/search.h"
 #include "parsimony/treelen.h"
+#include "qel/qel_interrupts.h"
 #include "search/countswaps.h"
 #include "search/critscore.h"
 #include "search/hsearch.h"
@@ -224,6 +227,18 @@ TEST_F(HSearchTest, LengthsPast31BitsOverflowInSearchesAsInTreeLengths)
             std::function<int()> run;
         } searches[] = {
             {"hsearch", 0, false, [&] { return runHeuristicSearch(data); }},
+            // Replicates run ahead on other threads meet the overflow too;
+            // the search reports it once.
+            {"hsearch, random addition on threads", 0, false,
+             [&] {
+                 const HSearchOptions plain = hs;
+                 hs.addSeq = kAddSeqRandom, hs.nreps = 6;
+                 setHSearchThreads(4);
+                 const int rc = runHeuristicSearch(data);
+                 setHSearchThreads(0);
+                 hs = plain;
+                 return rc;
+             }},
             {"bandb", 0, true, [&] { return exactTreeSearch(false, 1); }},
             {"bandb upbound", 1e15, true, [&] { return exactTreeSearch(false, 1); }},
             {"alltrees", 0, true, [&] { return exactTreeSearch(true, 1); }},
@@ -518,6 +533,33 @@ TEST_F(HSearchTest, RoundingTiesAreKeptButNotSwapped)
     EXPECT_EQ(nbest.trees, 5u) << "NBest keeps its trees and swaps them";
     gCriterion = savedCriterion;
     installCriterionSearchFxns(kCriterionLikelihood, CriterionSearchFxns{});
+}
+
+}  // namespace
+
+namespace {
+
+int noReplicateStart(Tree *, DataInfo *, uint32_t) { return 0; }
+int noReplicateFinish(DataInfo *, double) { return 0; }
+
+// A test whose replicates each run several searches (two constrained trees,
+// the subsets of a partition) names each search by its replicate and a
+// letter: the fourth of two per replicate is "2b".
+TEST_F(HSearchTest, SearchesOfOneTestReplicateAreLettered)
+{
+    makeData({"1100", "1010", "0110", "0001"});
+    for (const uint32_t units : {1u, 2u, 3u}) {
+        const ReplicateHooks hooks{4 * units, noReplicateStart, noReplicateFinish, units};
+        setReplicateHooks(&hooks);
+        setSearchVariables(kSearchModeTree, data);
+        setReplicateHooks(nullptr);
+        gSearchState.outerRep = 4;
+        EXPECT_EQ(outerRepString(), units == 1 ? "4" : units == 2 ? "2b" : "2a") << units;
+    }
+    setSearchVariables(kSearchModeTree, data);
+    EXPECT_EQ(outerRepString(), "4");
+    gSearchState.outerRep = 0;
+    setLongOperationStatus(0);
 }
 
 }  // namespace

@@ -393,3 +393,37 @@ TEST_F(HSearchInterruptTest, StopAsAReplicateBeginsIsTheSameOnAnyThreadCount)
 }
 
 }  // namespace
+
+namespace {
+
+// The first status row of a replicate begun by stepwise addition shows the
+// taxa it added, all of them; later rows show "-".
+TEST_F(HSearchInterruptTest, FirstStatusRowAfterStepwiseAdditionShowsTheTaxa)
+{
+    hs.nreps = 1;
+    hs.rstatus = 1;
+    srch.statusWin = 1;
+    srch.dStatus = 0;
+    std::vector<std::string> rows;
+    // A row is due at each chance once the replicate begins: each wait
+    // outlasts the status interval.
+    gOnPrint = [&](const char *text) {
+        if (std::strstr(text, "Random-addition-sequence replicate 1:")) {
+            srch.dStatus = 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        } else if (srch.dStatus && std::strchr(text, ':') && text[0] == ' ' && rows.size() < 2) {
+            rows.emplace_back(text);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        }
+    };
+    EXPECT_EQ(runHeuristicSearch(data), 0);
+    gOnPrint = nullptr;
+    ASSERT_EQ(rows.size(), 2u) << gPrinted;
+    char elapsed[32], rep[32], taxa[32];
+    ASSERT_EQ(std::sscanf(rows[0].c_str(), "%31s %31s %31s", elapsed, rep, taxa), 3) << rows[0];
+    EXPECT_STREQ(taxa, "22") << rows[0];
+    ASSERT_EQ(std::sscanf(rows[1].c_str(), "%31s %31s %31s", elapsed, rep, taxa), 3) << rows[1];
+    EXPECT_STREQ(taxa, "-") << rows[1];
+}
+
+}  // namespace

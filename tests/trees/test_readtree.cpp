@@ -242,6 +242,40 @@ std::string randomNewick(std::mt19937 &rng, uint32_t ntax, bool rooted)
     return out + ")";
 }
 
+// A plain tree file carries weights and rooting in the comments ahead of a
+// tree, as a TREES block does, and refuses the same bad weights; a comment
+// after the last tree is no tree.
+TEST_F(TreeReadTest, PlainFilesReadTheCommentsAheadOfEachTree)
+{
+    makeTaxa(3);
+    auto readPlain = [&](const std::string &text) {
+        feed(text);
+        return processTreesBlock(kKeepReplace, kReadPlainFile | kReadStoreWeights, 0, 0xFFFFFFFFu, false, false,
+                                 false, false);
+    };
+    ASSERT_EQ(readPlain("[a note] [&U] [&W 2] (t1,t2,t3);\n[&U][&W 1/4] (t2,(t1,t3));\n[the end]\n"), 0);
+    TreeBuffer *buf = getMainTreeBuffer(nullptr);
+    ASSERT_EQ(buf->numTrees, 2u);
+    EXPECT_FALSE(buf->rooted);
+    EXPECT_EQ(getTreeWtBuf(buf)[0], 2.0);
+    EXPECT_EQ(getTreeWtBuf(buf)[1], 0.25);
+    const struct {
+        const char *text;
+        uint32_t code;
+    } bad[] = {
+        {"[&W nan] (t1,t2,t3);", 771},
+        {"(t1,t2,t3);\n[&W 0x10] (t1,t2,t3);", 771},
+        {"[&W -1] (t1,t2,t3);", 770},
+    };
+    for (const auto &c : bad) {
+        gErrors.clear();
+        EXPECT_EQ(readPlain(c.text), 1) << c.text;
+        ASSERT_FALSE(gErrors.empty()) << c.text;
+        EXPECT_EQ(gErrors.back(), c.code) << c.text;
+        EXPECT_EQ(getMainTreeBuffer(nullptr)->numTrees, 2u) << c.text;
+    }
+}
+
 TEST_F(TreeReadTest, PhylipStyleLabelsNameTaxaOnlyWhenAsked)
 {
     makeTaxa(3);
