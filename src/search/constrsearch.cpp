@@ -292,6 +292,7 @@ int prepareSearchConstraints(const DataInfo *data, const Tree *like, bool conver
     check.njStart = njStart;
     check.resampling = gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1;
     check.looseness = srch.looseConvex;
+    check.rooted = isRootedSearch(data);
     const int rc = initSearchConstraints(gScratch.get(), data, check, quiet);
     if (rc != 0)
         releaseSearchConstraints();

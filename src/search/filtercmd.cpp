@@ -91,7 +91,7 @@ int filterThreadProc(void *context)
     if (run.constraint) {
         if (constraintsAreStale(tree.get()) && initConstraints(tree.get(), run.data, false) != 0)
             return 1;
-        run.uninformative = isConstraintTreeUninf(tree.get(), false);
+        run.uninformative = isConstraintTreeUninf(tree.get(), areTreesRooted(run.buf), false);
     }
     if (scoreCrit) {
         if (!(run.data->flags & (kHaveCharacters | kHaveDistances)))

@@ -196,7 +196,7 @@ int orthoFilterThreadProc(void *arg)
     initRNG(&r.rng, makeSeed(0, 0, 0, 0));
     if (initConstraints(r.work.get(), d, false) != 0)
         return 1;
-    if (isConstraintTreeUninf(r.work.get(), false)) {
+    if (isConstraintTreeUninf(r.work.get(), true, false)) {
         qel_errorMsg(715,
                      "Constraint tree '%s' is uninformative (compatible with all possible trees).\tThis sometimes "
                      "happens because you failed to include an outer set of parentheses in the definition of a "

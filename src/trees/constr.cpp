@@ -885,10 +885,10 @@ bool constraintsSatisfied(Tree *tree, bool converse)
     return ok != converse;
 }
 
-bool isConstraintTreeUninf(Tree *tree, bool converse)
+bool isConstraintTreeUninf(Tree *tree, bool rooted, bool converse)
 {
     TreeHandle star(createTreeForTaxa(tree->ntax, tree->activeTaxa, false));
-    if (!star || makeStarTree(star.get(), tree->ntax, true, 0, nullptr) != 0)
+    if (!star || makeStarTree(star.get(), tree->ntax, rooted, 0, nullptr) != 0)
         return false;
     if (tree->conData) {
         // The star carries the same tip records as the tree.
@@ -959,7 +959,7 @@ int initSearchConstraints(Tree *tree, const DataInfo *data, const ConstraintOpti
         return 1;
     if (conInfo.active->type == kConConvexity)
         setConvexTipBits(conInfo.active, data, tree);
-    if (!isConstraintTreeUninf(tree, false))
+    if (!isConstraintTreeUninf(tree, o.rooted, false))
         return 0;
     if (o.converse)
         return qel_errorMsg(714, "Cannot search for trees incompatible with constraint tree \"%s\" which is "

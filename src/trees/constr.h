@@ -105,6 +105,7 @@ struct ConstraintOptionCheck {
     bool noSwapping;
     bool resampling;  // within bootstrap or jackknife
     int32_t looseness;
+    bool rooted;  // the trees searched are rooted
     // What the permutation test names: the constraint of T-PTP, or the two
     // constraint trees that compare-2 compares.
     const Constraint *tptp;
@@ -135,7 +136,10 @@ bool constraintsSatisfied(Tree *tree, bool converse);
 // the parts' M bits, o the AND of their O bits and v the OR of their V bits
 // (which no two parts may share). Monophyly and backbone only.
 bool softConstraintFinish(const ConData *cd, ConRec *node, const ConWord *m, const ConWord *o, const ConWord *v);
-bool isConstraintTreeUninf(Tree *tree, bool converse);
+// Whether the constraint excludes no tree: a star tree of the tree's taxa,
+// rooted at the ancestor node for rooted trees and at a taxon for unrooted
+// ones (where a group of all taxa but one is no group at all), satisfies it.
+bool isConstraintTreeUninf(Tree *tree, bool rooted, bool converse);
 // Whether joining the parts summarised by a and b closes some group of the
 // constraint (convexity: the two sets share no subset), so that the edge
 // between them is one the constraint needs.

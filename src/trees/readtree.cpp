@@ -969,7 +969,13 @@ int readOneTree(ReadJob &job, bool utree, bool plain)
     else if (sc.rooted || sc.unrooted)
         rooted = sc.rooted != 0;
     TreeBuffer *buf = job.sumTStore ? job.sumTBuffer : job.namedStore ? nullptr : getMainTreeBuffer(nullptr);
-    if (buf && buf->numTrees > 0 && (buf->rooted != 0) != rooted) {
+    // The modes that compare the file's trees with those in memory empty the
+    // buffer first; the trees set aside for the comparison still decide the
+    // kind, or a rooted tree would be matched against unrooted ones.
+    const TreeBuffer *kind = buf && buf->numTrees > 0                        ? buf
+                             : buf && job.originals && job.originals->numTrees > 0 ? job.originals
+                                                                                  : nullptr;
+    if (kind && (kind->rooted != 0) != rooted) {
         resetTokenLoc(&where);
         return qel_errorMsg(729, "You cannot mix rooted and unrooted trees.");
     }

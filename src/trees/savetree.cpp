@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "data/exchange.h"
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "qel/qel_auxout.h"
@@ -19,6 +20,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
+#include "qel/qel_outtext.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_strings.h"
 #include "qel/qel_time.h"
@@ -896,6 +898,9 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             auxPuts("[!");
             if (file && *file)
                 auxPrintf("\n>Data file = %s\n", file);
+            // How the trees were made (the search settings, or where they
+            // were read from), as the consensus files quote it.
+            auxPuts(commentSafe(outputText()).c_str());
             auxPuts("]\n");
             if (job.format == kTreeFmtNexus)
                 writeTransTable(data);

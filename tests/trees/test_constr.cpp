@@ -306,6 +306,34 @@ TEST_F(ConstraintOracle, WholeTreeTestEqualsSplitsOnEveryTreeOfSixAndSevenTaxa)
     }
 }
 
+// The star tree stands for every tree: it must satisfy exactly the
+// constraints that no binary tree of the same kind breaks. A group of all
+// taxa but one restricts rooted trees but not unrooted ones.
+TEST_F(ConstraintOracle, StarTreeSatisfiesExactlyWhatNoTreeBreaks)
+{
+    const uint32_t ntax = 6;
+    std::vector<Spec> specs = specsFor(ntax);
+    specs.push_back({"all but the root tip", kConMonophyly, {taxa({1, 2, 3, 4, 5})}});
+    specs.push_back({"all but the last taxon", kConMonophyly, {taxa({0, 1, 2, 3, 4})}});
+    for (bool rooted : {false, true}) {
+        const std::vector<Topo> binary = allBinaryTopologies(rooted ? ntax + 1 : ntax);
+        TreeHandle tree(createTreeForTaxa(ntax, ntax, false));
+        for (const Spec &s : specs) {
+            deallocAllConstraints();
+            setConvexLooseness(s.looseness);
+            ASSERT_NE(addConstraint(s.label.c_str(), s.type, toSplits(s.groups, ntax), true), nullptr);
+            bool everyTree = true;
+            for (const Topo &t : binary)
+                everyTree = everyTree && oracle(s, t, rooted, ntax);
+            buildTree(binary.front(), rooted, tree.get());
+            ASSERT_EQ(initConstraints(tree.get(), nullptr, false), 0);
+            EXPECT_EQ(isConstraintTreeUninf(tree.get(), rooted, false), everyTree)
+                << s.label << (rooted ? " rooted" : " unrooted");
+            tree->conData = destroyConData(tree->conData);
+        }
+    }
+}
+
 // The edges a constraint needs, on every binary tree of six taxa that
 // satisfies it: collapsing all the others keeps the tree satisfied, and under
 // monophyly the needed edges are exactly those whose contraction alone breaks
