@@ -503,7 +503,8 @@ int doSiteModelsCmd()
         if (readToken(word, sizeof word) < 0)
             return 1;
         if (std::strcmp(word, ":") == 0) {
-            if (readToken(word, sizeof word) < 0)
+            // Read as a number, so that a refused "-1" is shown whole.
+            if (readSpecialToken(word, sizeof word, nullptr, getNumericPunct(), nullptr, false) < 0)
                 return 1;
             if (tokenWasTruncated() || stringToDouble(word, &w.weight) != kConvOk || !(w.weight >= 0.0) ||
                 !std::isfinite(w.weight))

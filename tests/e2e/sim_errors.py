@@ -66,6 +66,8 @@ CASES = [
      "Nested BeginSim commands are not permitted."),
     ("begin dnasim; %s beginsim nreps=1; nj; end;" % TREE, "The simulation loop has no end."),
     ("begin dnasim; sitemodels nosuchmodel; end;", 'Model "nosuchmodel" has not been defined.'),
+    ("begin dnasim; sitemodels default:-1; end;", "Expecting a proportion or weight; instead found '-1'"),
+    ("begin dnasim; sitemodels default:x; end;", "Expecting a proportion or weight; instead found 'x'"),
     ("begin dnasim; localrate -1: a b; end;", 'Rate "-1" is not valid.'),
     ("begin dnasim; localrate 2 a b; end;", "Expecting colon (:) found 'a'."),
     ("begin dnasim; %s beginsim resultsFile=name=x.txt; endsim; end;" % TREE,
