@@ -18,6 +18,7 @@
 #include "likelihood/activeml.h"
 #include "likelihood/infocrit.h"
 #include "likelihood/likelihood_settings.h"
+#include "likelihood/mlinit.h"
 #include "likelihood/models.h"
 #include "likelihood/mlsettings_report.h"
 #include "likelihood/treelike.h"
@@ -161,12 +162,14 @@ bool doOneTest(ClockCheckRun &r, const ClockParams &pc, const ClockParams &pn, b
 }
 
 // -ln L of the tree with the clock on or off; the clock setting is the
-// caller's to restore.
+// caller's to restore. A gene is often missing for some taxa: a taxon with
+// no data in the subset is left off the UPGMA tree (or, on a stored tree,
+// contributes nothing), so it must not stop the set-up.
 double likelihoodWithClock(Tree *tree, bool clock)
 {
     ml.clock = clock;
     invalidateMLprep();
-    if (prepareData(kPrepLikelihood, 0, false) != 0)
+    if (prepareData(kPrepLikelihood, 0, true) != 0 || initializeML(true, false, false, true, tree) != 0)
         return kNoLScore;
     return calcTreeLikelihood(tree, kNoLScore);
 }

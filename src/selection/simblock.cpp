@@ -503,7 +503,8 @@ int doSiteModelsCmd()
         if (readToken(word, sizeof word) < 0)
             return 1;
         if (std::strcmp(word, ":") == 0) {
-            if (readToken(word, sizeof word) < 0)
+            // Read as a number, so that a refused "-1" is shown whole.
+            if (readSpecialToken(word, sizeof word, nullptr, getNumericPunct(), nullptr, false) < 0)
                 return 1;
             if (tokenWasTruncated() || stringToDouble(word, &w.weight) != kConvOk || !(w.weight >= 0.0) ||
                 !std::isfinite(w.weight))
@@ -637,6 +638,13 @@ int doTrueTreeCmd()
     if (simOpt.source < 0)
         return qel_errorMsg(0, "You must specify a model tree type.\tUse the '%s' option of the '%s' command.",
                             "source", "TrueTree");
+    // Lengths scaled by a negative number, or converted by a theta of 0,
+    // are no lengths at all (negative, or not a number): every site would
+    // come out constant without a word.
+    if (simOpt.source == kTrueTreeMemory && !(simOpt.scaleBrlens >= 0.0 && std::isfinite(simOpt.scaleBrlens)))
+        return qel_errorMsg(0, "The '%s' value must be a nonnegative number.", "scaleBrlens");
+    if (simOpt.mscoalescent && !(simOpt.theta > 0.0 && std::isfinite(simOpt.theta)))
+        return qel_errorMsg(0, "The '%s' value must be a positive number.", "theta");
     SimBlock &s = *gSim;
     if (simOpt.source == kTrueTreeMemory) {
         if (readTrueTreesFromMemory() != 0)
