@@ -8,6 +8,7 @@
 // the active character matrix.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -100,6 +101,9 @@ double randGammaMean1(RNG *rng, double a);
 // The rate of one site under a model's rate distribution.
 double drawSiteRate(const SimModel &m, RNG *rng);
 
+// Expected changes on one branch beyond which the end state is drawn, not walked.
+inline constexpr double kMaxWalkedChanges = 1e6;
+
 // Evolves state `from` over time t on model m; adds the changes to *changes.
 inline uint32_t evolveState(const SimModel &m, uint32_t from, double t, RNG *rng,
                             uint32_t *changes)
@@ -107,6 +111,20 @@ inline uint32_t evolveState(const SimModel &m, uint32_t from, double t, RNG *rng
     uint32_t s = from;
     if (!(t > 0.0))
         return s;  // a zero-length branch or an invariable site copies the parent
+    // Over a time that holds millions of changes the chain has long forgotten
+    // where it started: the end state is drawn from the equilibrium
+    // frequencies and the changes are counted by their expectation. Walked
+    // one by one they could take days, deaf to an interrupt. An absorbing
+    // chain is always walked: it stops.
+    if (m.fixedRoot < 0) {
+        double perTime = 0.0;
+        for (uint32_t i = 0; i < m.nstates; ++i)
+            perTime += m.freqs[i] * m.leaveRate[i];
+        if (perTime * t > kMaxWalkedChanges) {
+            *changes += static_cast<uint32_t>(std::min(perTime * t, 1e9));
+            return selectUsingCumulProbs(m.freqCum, m.nstates, randUni(rng));
+        }
+    }
     for (;;) {
         const double rate = m.leaveRate[s];
         if (!(rate > 0.0))

@@ -259,6 +259,35 @@ TEST(SeqSimTest, AbsorbingTwoStateModelFixesTheRootState)
     EXPECT_EQ(other.fixedRoot, 1);
 }
 
+// A branch holding more changes than anyone would walk ends at once, its end
+// states in the model's equilibrium frequencies; an absorbing chain is still
+// walked to its end.
+TEST(SeqSimTest, EndlesslyLongBranchesEndInTheEquilibriumFrequencies)
+{
+    SimModel m;
+    const double pi[4] = {0.1, 0.2, 0.3, 0.4}, ex[6] = {1, 2, 1, 1, 2, 1};
+    makeSimModelFromRates(&m, 4, pi, ex, 0.0, 0.0, true, 4);
+    RNG rng{};
+    initRNG(&rng, makeSeed(7, 0, 0, 0));
+    constexpr uint32_t kDraws = 40000;
+    uint32_t count[4] = {};
+    for (uint32_t k = 0; k < kDraws; ++k) {
+        uint32_t changes = 0;
+        ++count[evolveState(m, k % 4, 1e12, &rng, &changes)];
+        ASSERT_GE(changes, 1000000000u);
+    }
+    for (uint32_t i = 0; i < 4; ++i) {
+        const double se = std::sqrt(pi[i] * (1 - pi[i]) / kDraws);
+        EXPECT_NEAR(count[i] / double(kDraws), pi[i], 5 * se) << "state " << i;
+    }
+
+    SimModel absorbing;
+    makeTwoStateSimModel(&absorbing, 1.0, 0.0, 0.0, 0.0, true, 4);
+    uint32_t absorbed = 0;
+    EXPECT_EQ(evolveState(absorbing, 0, 1e12, &rng, &absorbed), 1u);
+    EXPECT_EQ(absorbed, 1u);
+}
+
 TEST(SeqSimTest, TwoStateAcceptanceRedrawsAndGivesUp)
 {
     SimModel m;
