@@ -61,7 +61,7 @@ def run(vorn, tmp, k):
 
 def steady(out):
     """The output without what differs from run to run: times and dates."""
-    return re.sub(r"^.*(Time used|built on|\d\d:\d\d:\d\d \d{4}).*$", "", out, flags=re.M)
+    return re.sub(r"^.*([Tt]ime used|built on|\d\d:\d\d:\d\d \d{4}).*$", "", out, flags=re.M)
 
 
 def check(k, out, res):
