@@ -365,6 +365,21 @@ uint32_t mlThreadsAsked()
     return mlProcessorsUnknown() ? 1u : static_cast<uint32_t>(std::max(availableProcessors(), 1));
 }
 
+int reportNoSiteRatePartition()
+{
+    qel_errorMsg(828, "No character-partition has been specified for site-specific rates.\tEither "
+                      "change the setting for among-site rate variation, or define and specify a "
+                      "character partition.");
+    return 1;
+}
+
+int reportNoRateSet()
+{
+    qel_errorMsg(829, "No rate-set has been specified for site-specific rates.\tEither change the "
+                      "setting for among-site rate variation, or define and specify a rate set.");
+    return 1;
+}
+
 int checkGammaShape(double shape)
 {
     if (!(shape > 0.0))
@@ -660,14 +675,10 @@ int getSiteRates(int operation, CmdParam *option, void *place)
     }
     if (partition) {
         if (ml.siteRatePartition == nullptr)
-            return qel_errorMsg(828, "No character-partition has been specified for "
-                                     "site-specific rates.\tEither change the setting for "
-                                     "among-site rate variation, or define and specify a "
-                                     "character partition."),
-                   1;
+            return reportNoSiteRatePartition();
         ml.estSiteRates = 1;
     } else if (ml.rateSet == nullptr) {
-        return qel_errorMsg(829, "No rate set has been specified for site-specific rates."), 1;
+        return reportNoRateSet();
     }
     return 0;
 }

@@ -163,6 +163,10 @@ int checkGammaShape(double shape);
 int checkPInvar(double pinv);
 // 0 for at least two categories, else error 825 and 1.
 int checkNRateCategs(int32_t n);
+// Site-specific rates asked for without the character partition (error 828)
+// or the rate set (error 829) they are taken from; both return 1.
+int reportNoSiteRatePartition();
+int reportNoRateSet();
 
 // ---- Change callbacks (0 accepts, nonzero rejects the command's options) ------------
 

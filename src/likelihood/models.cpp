@@ -152,11 +152,7 @@ int initRateModelSettings(Model *m, const DataInfo *d)
     m->ncat = 1;
     if (ml.estSiteRates || ml.prevSiteRates) {
         if (ml.siteRatePartition == nullptr)
-            return qel_errorMsg(828, "No character-partition has been specified for "
-                                     "site-specific rates.\tEither change the setting for "
-                                     "among-site rate variation, or define and specify a "
-                                     "character partition."),
-                   1;
+            return reportNoSiteRatePartition();
         if (ml.prevSiteRates && ml.siteRatePartition != m->prevSiteRatePartition)
             return qel_errorMsg(832, "Partition for site-specific rates has been changed since "
                                      "previous rates were estimated."),
@@ -167,10 +163,7 @@ int initRateModelSettings(Model *m, const DataInfo *d)
         return 0;
     }
     if (ml.rateSet == nullptr)
-        return qel_errorMsg(829, "No rate-set has been specified for site-specific rates.\tEither "
-                                 "change the setting for among-site rate variation, or define "
-                                 "and specify a rate set."),
-               1;
+        return reportNoRateSet();
     m->rateSet = ml.rateSet;
     return excludeRateZeroSites(m->rateSet, d);
 }
