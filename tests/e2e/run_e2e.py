@@ -71,6 +71,8 @@ MASKS = [
     # How many replicates ran ahead on other threads: printed only when they
     # did, so a transcript reads the same on any number of processors.
     (re.compile(r"^   Replicates run ahead on \d+ threads = .*\n", re.M), ""),
+    # The machine's processor count, which the likelihood settings name.
+    (re.compile(r"( threads? on )\d+( processors?)"), r"\1<n>\2"),
     # The time stamp of a saved tree or distance file.
     (re.compile(r"(\[(?:Treefile|Distance matrix) saved )[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\]"), r"\1<date>]"),
     # The time stamp of a file converted by ToNEXUS.
