@@ -675,13 +675,27 @@ int doSwappingRounds(HSearchRun &run, bool resumed = false)
 
 const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
 
+// The best score of trees first..last of the main buffer; `met` when they
+// are not scored.
+double bestStoredScore(const HSearchRun &run, uint32_t first, uint32_t last, double met)
+{
+    const double *scores = mainScores(run);
+    if (!scores || first > last || first == 0)
+        return met;
+    return *std::min_element(scores + first - 1, scores + last);
+}
+
 void finishRandomReplicate(HSearchRun &run, int result)
 {
     HSearchData *hsd = run.hsd;
     const uint32_t first = hsd->firstTreeRep;
     const uint32_t saved = numSaved(run);
     const uint32_t stored = saved >= first ? saved - first + 1 : 0;
-    const double b = hsd->bestScoreRep, B = hsd->bestScoreOverall;
+    // A better tree the full buffer refused was met but not kept: the
+    // replicate's line and island speak of the trees it kept.
+    const double b = result == 1 && hsd->overflowed ? bestStoredScore(run, first, saved, hsd->bestScoreRep)
+                                                    : hsd->bestScoreRep;
+    const double B = hsd->bestScoreOverall;
     const int cmp = compareScores(b, B);
     if (result == -2) {
         if (hs.rstatus)
@@ -819,6 +833,13 @@ int endReplicate(HSearchRun &run, int r)
         if (!hs.limitPerRep)
             return r;
         run.limitedReps++;
+    }
+    // Inside a replicated analysis a buffer that is full and may not grow
+    // ends the outer replicate with the trees it holds.
+    if (hsd->rules.replicated && run.rep + 1 < run.nreps && putTreeRefusesAll(run.mainBuf)) {
+        if (hs.rstatus)
+            qel_printf("      tree buffer is full; skipping to next %s replicate\n", outerReplicateName());
+        return 0;
     }
     return -1;
 }
@@ -2067,10 +2088,7 @@ double bestTreeScoreHeld(const HSearchRun &run)
 {
     const HSearchData *hsd = run.hsd;
     const double met = run.randomAddition ? hsd->bestScoreOverall : hsd->bestScoreRep;
-    const double *scores = mainScores(run);
-    if (!scores || numSaved(run) <= run.retained)
-        return met;
-    return *std::min_element(scores + run.retained, scores + numSaved(run));
+    return bestStoredScore(run, run.retained + 1, numSaved(run), met);
 }
 
 void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start, const TimeMark &stop)
