@@ -199,7 +199,7 @@ int checkNBestConflicts(bool randomAddition)
     const Conflict conflicts[] = {
         {hs.retain != 0, "Retention of initial trees", "suppress retention of initial trees (Retain=No)"},
         {hs.steepest != 0, "Steepest-descent option", "suppress steepest descent (Steepest=No)"},
-        {srch.keep != 0.0, "Use of \"Keep\" score", "turn off keeping of suboptimal trees (Keep=0)"},
+        {keepScoreInEffect() != 0.0, "Use of \"Keep\" score", "turn off keeping of suboptimal trees (Keep=0)"},
         {randomAddition, "Random addition-sequence", "use a different addition sequence (AddSeq=X)"},
         {srch.mulTrees && chuck, "Saving of no more than 'NChuck' trees of score >= 'ChuckScore'",
          "deactivate these options (NChuck=0, ChuckScore=0)"},
@@ -228,7 +228,7 @@ int checkHSearchOptions(HSearchRun &run)
     if (hs.chuckScore != 0.0) {
         if (hs.nchuck == 0)
             return qel_errorMsg(520, "You must specify a value for 'NChuck' if 'ChuckScore' is nonzero."), 1;
-        if (srch.keep != 0.0)
+        if (keepScoreInEffect() != 0.0)
             return qel_errorMsg(543,
                                 "Options for keeping suboptimal trees ('Keep') and saving of no more than N trees "
                                 "with scores greater than or equal to X ('ChuckScore' 'NChuck') are "
@@ -2064,12 +2064,12 @@ void showHSearchSettings(const HSearchRun &run)
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
         qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
-    if (srch.keep != 0.0) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(srch.keep).c_str());
+    if (const double keep = keepScoreInEffect(); keep != 0.0) {
+        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(keep).c_str());
         if (!srch.mulTrees)
             qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
     }
-    if (srch.mulTrees || srch.keep != 0.0)
+    if (srch.mulTrees || keepScoreInEffect() != 0.0)
         qel_printf("'MulTrees' option in effect\n");
     else
         qel_printf("'Mul\bTrees' option not in effect; only 1 tree will be saved%s\n",
@@ -2116,7 +2116,8 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
     qel_printf("\n");
     const double best = bestTreeScoreHeld(run);
     qel_printf("   Score of best tree(s) found = \b%s\n", treeScoreToString(0, best).c_str());
-    if (srch.keep != 0.0 && (numSaved(run) == run.retained || compareScores(best, srch.keep) > 0))
+    const double keep = keepScoreInEffect();
+    if (keep != 0.0 && (numSaved(run) == run.retained || compareScores(best, keep) > 0))
         qel_printf("   NOTE: no trees satisfying the 'Keep' score were found\n");
     qel_printf("   Number of trees retained = %d\n", static_cast<int>(numSaved(run)));
     if (hsd->steepestTruncated)
@@ -2154,12 +2155,12 @@ SaveRules makeSaveRules(const HSearchRun &run)
     r.nchuck = static_cast<uint32_t>(std::max(hs.nchuck, 0));
     r.chuckScore = hs.chuckScore;
     r.chuckActive = hs.chuckScore != 0.0 && srch.mulTrees;
-    r.keepScore = srch.keep;
-    r.keepActive = srch.keep != 0.0;
+    r.keepScore = keepScoreInEffect();
+    r.keepActive = keepScoreInEffect() != 0.0;
     r.allSwap = hs.allSwap;
     r.steepest = hs.steepest;
     r.abortRep = hs.abortRep;
-    r.mulTrees = srch.mulTrees || srch.keep != 0.0;
+    r.mulTrees = srch.mulTrees || keepScoreInEffect() != 0.0;
     r.randomAddition = run.randomAddition;
     r.replicated = gSearchState.replicatedKind != 0;
     r.heuristicRunning = true;
