@@ -519,7 +519,9 @@ int getStartingTrees(HSearchRun &run)
     hsd->lastTreeRound = hsd->firstTreeRep - 1;
     setMaxScoreToSave(hsd);
 
-    const bool nonMinAllowed = hs.useNonMin || run.randomAddition;
+    // Under converse constraints a worse starting tree may be the way to
+    // trees that violate the constraint: every one is swapped from.
+    const bool nonMinAllowed = hs.useNonMin || run.randomAddition || getTopolConstrained() < 0;
     const uint32_t n = numTreesInBuffer(run.startBuf);
     double *startScores = getTreeScoreArray(run.startBuf);
     if (n > 0 && !startScores)
