@@ -199,7 +199,7 @@ int checkNBestConflicts(bool randomAddition)
     const Conflict conflicts[] = {
         {hs.retain != 0, "Retention of initial trees", "suppress retention of initial trees (Retain=No)"},
         {hs.steepest != 0, "Steepest-descent option", "suppress steepest descent (Steepest=No)"},
-        {srch.keep != 0.0, "Use of \"Keep\" score", "turn off keeping of suboptimal trees (Keep=0)"},
+        {keepScoreInEffect() != 0.0, "Use of \"Keep\" score", "turn off keeping of suboptimal trees (Keep=0)"},
         {randomAddition, "Random addition-sequence", "use a different addition sequence (AddSeq=X)"},
         {srch.mulTrees && chuck, "Saving of no more than 'NChuck' trees of score >= 'ChuckScore'",
          "deactivate these options (NChuck=0, ChuckScore=0)"},
@@ -228,7 +228,7 @@ int checkHSearchOptions(HSearchRun &run)
     if (hs.chuckScore != 0.0) {
         if (hs.nchuck == 0)
             return qel_errorMsg(520, "You must specify a value for 'NChuck' if 'ChuckScore' is nonzero."), 1;
-        if (srch.keep != 0.0)
+        if (keepScoreInEffect() != 0.0)
             return qel_errorMsg(543,
                                 "Options for keeping suboptimal trees ('Keep') and saving of no more than N trees "
                                 "with scores greater than or equal to X ('ChuckScore' 'NChuck') are "
@@ -519,7 +519,9 @@ int getStartingTrees(HSearchRun &run)
     hsd->lastTreeRound = hsd->firstTreeRep - 1;
     setMaxScoreToSave(hsd);
 
-    const bool nonMinAllowed = hs.useNonMin || run.randomAddition;
+    // Under converse constraints a worse starting tree may be the way to
+    // trees that violate the constraint: every one is swapped from.
+    const bool nonMinAllowed = hs.useNonMin || run.randomAddition || getTopolConstrained() < 0;
     const uint32_t n = numTreesInBuffer(run.startBuf);
     double *startScores = getTreeScoreArray(run.startBuf);
     if (n > 0 && !startScores)
@@ -675,13 +677,27 @@ int doSwappingRounds(HSearchRun &run, bool resumed = false)
 
 const char *treeWord(uint32_t n) { return n == 1 ? "tree" : "trees"; }
 
+// The best score of trees first..last of the main buffer; `met` when they
+// are not scored.
+double bestStoredScore(const HSearchRun &run, uint32_t first, uint32_t last, double met)
+{
+    const double *scores = mainScores(run);
+    if (!scores || first > last || first == 0)
+        return met;
+    return *std::min_element(scores + first - 1, scores + last);
+}
+
 void finishRandomReplicate(HSearchRun &run, int result)
 {
     HSearchData *hsd = run.hsd;
     const uint32_t first = hsd->firstTreeRep;
     const uint32_t saved = numSaved(run);
     const uint32_t stored = saved >= first ? saved - first + 1 : 0;
-    const double b = hsd->bestScoreRep, B = hsd->bestScoreOverall;
+    // A better tree the full buffer refused was met but not kept: the
+    // replicate's line and island speak of the trees it kept.
+    const double b = result == 1 && hsd->overflowed ? bestStoredScore(run, first, saved, hsd->bestScoreRep)
+                                                    : hsd->bestScoreRep;
+    const double B = hsd->bestScoreOverall;
     const int cmp = compareScores(b, B);
     if (result == -2) {
         if (hs.rstatus)
@@ -819,6 +835,13 @@ int endReplicate(HSearchRun &run, int r)
         if (!hs.limitPerRep)
             return r;
         run.limitedReps++;
+    }
+    // Inside a replicated analysis a buffer that is full and may not grow
+    // ends the outer replicate with the trees it holds.
+    if (hsd->rules.replicated && run.rep + 1 < run.nreps && putTreeRefusesAll(run.mainBuf)) {
+        if (hs.rstatus)
+            qel_printf("      tree buffer is full; skipping to next %s replicate\n", outerReplicateName());
+        return 0;
     }
     return -1;
 }
@@ -2043,12 +2066,12 @@ void showHSearchSettings(const HSearchRun &run)
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
         qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
-    if (srch.keep != 0.0) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(srch.keep).c_str());
+    if (const double keep = keepScoreInEffect(); keep != 0.0) {
+        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(keep).c_str());
         if (!srch.mulTrees)
             qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
     }
-    if (srch.mulTrees || srch.keep != 0.0)
+    if (srch.mulTrees || keepScoreInEffect() != 0.0)
         qel_printf("'MulTrees' option in effect\n");
     else
         qel_printf("'Mul\bTrees' option not in effect; only 1 tree will be saved%s\n",
@@ -2067,10 +2090,7 @@ double bestTreeScoreHeld(const HSearchRun &run)
 {
     const HSearchData *hsd = run.hsd;
     const double met = run.randomAddition ? hsd->bestScoreOverall : hsd->bestScoreRep;
-    const double *scores = mainScores(run);
-    if (!scores || numSaved(run) <= run.retained)
-        return met;
-    return *std::min_element(scores + run.retained, scores + numSaved(run));
+    return bestStoredScore(run, run.retained + 1, numSaved(run), met);
 }
 
 void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start, const TimeMark &stop)
@@ -2098,7 +2118,8 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
     qel_printf("\n");
     const double best = bestTreeScoreHeld(run);
     qel_printf("   Score of best tree(s) found = \b%s\n", treeScoreToString(0, best).c_str());
-    if (srch.keep != 0.0 && (numSaved(run) == run.retained || compareScores(best, srch.keep) > 0))
+    const double keep = keepScoreInEffect();
+    if (keep != 0.0 && (numSaved(run) == run.retained || compareScores(best, keep) > 0))
         qel_printf("   NOTE: no trees satisfying the 'Keep' score were found\n");
     qel_printf("   Number of trees retained = %d\n", static_cast<int>(numSaved(run)));
     if (hsd->steepestTruncated)
@@ -2136,12 +2157,12 @@ SaveRules makeSaveRules(const HSearchRun &run)
     r.nchuck = static_cast<uint32_t>(std::max(hs.nchuck, 0));
     r.chuckScore = hs.chuckScore;
     r.chuckActive = hs.chuckScore != 0.0 && srch.mulTrees;
-    r.keepScore = srch.keep;
-    r.keepActive = srch.keep != 0.0;
+    r.keepScore = keepScoreInEffect();
+    r.keepActive = keepScoreInEffect() != 0.0;
     r.allSwap = hs.allSwap;
     r.steepest = hs.steepest;
     r.abortRep = hs.abortRep;
-    r.mulTrees = srch.mulTrees || srch.keep != 0.0;
+    r.mulTrees = srch.mulTrees || keepScoreInEffect() != 0.0;
     r.randomAddition = run.randomAddition;
     r.replicated = gSearchState.replicatedKind != 0;
     r.heuristicRunning = true;

@@ -249,6 +249,8 @@ double searchElapsedSeconds() { return std::difftime(std::time(nullptr), gStatus
 
 std::string searchElapsedString() { return timeDiffToSecsStr(std::time(nullptr), gStatusStart); }
 
+double keepScoreInEffect() { return gSearchState.replicatedKind != 0 ? 0.0 : srch.keep; }
+
 namespace {
 
 bool resampling() { return gSearchState.replicatedKind == 1 || gSearchState.replicatedKind == -1; }

@@ -22,6 +22,11 @@ inline constexpr uint32_t kSearchNJStart = 128;
 // searches remember is not its own, so it neither checks nor applies it.
 inline constexpr uint32_t kSearchNoConstraints = 256;
 
+// The Keep score in effect: none inside a replicated analysis, whose
+// replicates each keep their best trees only (suboptimal trees would count
+// in the group frequencies as if they were optimal).
+double keepScoreInEffect();
+
 // The modes of setSearchVariables.
 enum SearchMode : uint32_t {
     kSearchModeTree = 0,

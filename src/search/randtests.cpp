@@ -41,9 +41,6 @@ double permutationTestP(uint32_t notGreater, uint32_t setsDone)
 
 namespace {
 
-constexpr int32_t kReplicatedHomPart = 2;
-constexpr int32_t kReplicatedPermute = 3;
-
 // Reads the test's options up to "/" or ";" and, after "/", the options of
 // the search it runs. 0, 1 after an error, -1 when the user cancelled.
 int readTestOptions(OptionSet set, bool bandb)

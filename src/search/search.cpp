@@ -51,6 +51,16 @@ const char *replSearchTypeString(int kind)
     }
 }
 
+const char *outerReplicateName()
+{
+    switch (gSearchState.replicatedKind) {
+    case -1: return "jackknife";
+    case kReplicatedHomPart: return "homogeneity";
+    case kReplicatedPermute: return "permutation";
+    default: return "bootstrap";
+    }
+}
+
 std::string searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep)
 {
     char text[24];

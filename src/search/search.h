@@ -29,6 +29,13 @@ struct SearchState {
 };
 extern SearchState gSearchState;
 
+// replicatedKind of the randomisation tests (bootstrap 1, jackknife -1).
+constexpr int32_t kReplicatedHomPart = 2;
+constexpr int32_t kReplicatedPermute = 3;
+// "bootstrap", "jackknife", "homogeneity" or "permutation": the replicated
+// analysis under way, as its replicates are named in running text.
+const char *outerReplicateName();
+
 std::string searchTypeString(uint32_t type, bool capitalize);
 const char *replSearchTypeString(int kind);  // kind: 1 bootstrap, -1 jackknife, 2 permutation, 3 homogeneity
 std::string searchRepString(uint32_t rep, uint32_t unit, uint32_t unitsPerRep);

@@ -897,8 +897,8 @@ int exactTreeSearch(bool exhaustive, int mode)
     XsearchData x;
     x.data = data;
     x.exhaustive = exhaustive;
-    x.keepScore = srch.keep;
-    x.keep = srch.keep != 0.0;
+    x.keepScore = keepScoreInEffect();
+    x.keep = keepScoreInEffect() != 0.0;
     x.fdOnly = !exhaustive && srch.fdOnly && mode == 0;
     if (x.fdOnly && !x.keep)
         return qel_errorMsg(517,
