@@ -119,6 +119,7 @@ struct LScoresRun {
     StreamInfo *file = nullptr;
     ProgData *progress = nullptr;
     bool siteLikes = false, categ = false, needSites = false, tests = false;
+    bool sorted = false;  // the trees were shown in score order
     uint32_t ncat = 1;
     bool invarCateg = false;
     double nsites = 0;
@@ -855,13 +856,19 @@ int scorePass(LScoresRun &r)
         else if (status == 0)
             status = runTopologyTests(r);
     }
-    if (r.file) {
-        qel_printf("\nTree scores (and parameter estimates) written to file: %s\n", sfopt.scoreFile);
-        if (r.siteLikes && sorting)
-            qel_printf("    Note: \bScores are not written to score-file in sorted order when single-site "
-                       "likelihoods are requested.\n");
-    }
+    r.sorted = sorting;
     return status;
+}
+
+// Once for the command, after the last subset of a partition too.
+void showScoreFileNote(const LScoresRun &r)
+{
+    if (!r.file)
+        return;
+    qel_printf("\nTree scores (and parameter estimates) written to file: %s\n", sfopt.scoreFile);
+    if (r.siteLikes && r.sorted)
+        qel_printf("    Note: \bScores are not written to score-file in sorted order when single-site "
+                   "likelihoods are requested.\n");
 }
 
 int lscoresThreadProc(void *arg)
@@ -902,6 +909,7 @@ int lscoresThreadProc(void *arg)
     } else {
         status = scorePass(r);
     }
+    showScoreFileNote(r);
     clearStatusText();
     return status;
 }

@@ -560,7 +560,7 @@ double calcLGivenParamVect(const double *x, void *arg)
     ParamVector &v = *o->v;
     const bool log = loggingMLIters();
     if (log)
-        qel_printf(" parameters = ");
+        qel_printf(" parameters = \b");
     // x may be the minimiser's trial point: the vector's own values (the
     // minimiser's best point) stay as they are.
     if (storeParamValues(v, x, log) != 0) {
@@ -570,8 +570,14 @@ double calcLGivenParamVect(const double *x, void *arg)
     if (log)
         qel_printf("\n");
     ModelGroup *g = activeModelGroup();
-    if (usingFixedMLBranchLengths() || clockModelInEffect() || jointBranchLengths() || getActiveML()->maxPass == 0)
-        return calcLForCurBranchLens(o->tree, false);
+    if (usingFixedMLBranchLengths() || clockModelInEffect() || jointBranchLengths() || getActiveML()->maxPass == 0) {
+        const double lnL = calcLForCurBranchLens(o->tree, false);
+        // With no branch-length passes between them, the score of each trial
+        // point is all the log can show of it.
+        if (log && getAbortedStatus() == 0)
+            qel_printf("  -ln L=%.8f\n", lnL);
+        return lnL;
+    }
     releaseAllCLAs(o->tree, g);
     return optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
 }
