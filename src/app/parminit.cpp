@@ -1,6 +1,7 @@
 #include "app/parminit.h"
 
 #include <cstring>
+#include <limits>
 
 #include "data/data_settings.h"
 #include "qel/qel_io.h"
@@ -218,10 +219,12 @@ void generalSettings(OptionSet set, CmdParamList *list)
                  list);
     do_Bool_Parm(cat, "showAbbrev", kOnOff, kFactory, &cmdOpt.showAbbrev, 0, nullptr, nullptr,
                  list);
-    // The output layer keeps the variable at the width in force.
+    // The output layer keeps the variable at the width in force. A width
+    // beyond the widest is brought down to it, as one below the narrowest is
+    // brought up, rather than refused.
     do_IntRange_Parm(cat, "outwidth", kParamIntOrLabel, kParamNonpersistent | kParamOwnerPresets,
-                     i32Of(outInfo.widthSetting), 0, 1, kMaxOutputLineLength, cmdSetOutputWidth,
-                     "auto\0", list);
+                     i32Of(outInfo.widthSetting), 0, 1, std::numeric_limits<int32_t>::max(),
+                     cmdSetOutputWidth, "auto\0", list);
     do_Int_Parm(cat, "pause", kParamKeywordOff, 0, &outInfo.pauseMode, kPauseNo, setPause,
                 "no\0silent\0beep\0msg\0", list);
     do_Bool_Parm(cat, "fLock", kOnOff, kFactory, byteOf(gQelIo.fileLocking), 1, nullptr, nullptr,

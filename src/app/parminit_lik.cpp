@@ -303,7 +303,8 @@ void clockCheckerOptions(CmdParamList *list)
     auto flag = [&](const char *name, uint32_t flags, uint8_t *variable, uint32_t factory) {
         do_Bool_Parm(cat, name, kOnOff, flags, variable, factory, nullptr, nullptr, list);
     };
-    do_Fxn_Parm("tree", cat, 0, &clockCheckTrees, readOptTreeList1st, nullptr, "<tree-list>", list);
+    do_Fxn_Parm("tree", cat, 0, &treeSets[kClockCheckTreeSet], readOptTreeListAll, nullptr, "<tree-list>",
+                list);
     do_Fxn_Parm("partition", cat, kParamNoFactoryText, &clkChkOpt.partition,
                 handleCharPtnNameOrNone, nullptr, "<charpartition-name>", list);
     flag("showPartition", kFactory, &clkChkOpt.showPartition, 1);

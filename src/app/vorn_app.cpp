@@ -3,6 +3,7 @@
 
 #include <libtecla.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -238,7 +239,7 @@ void showCmdArgHelp(const char *programPath)
 
 int parseCommandLine(int argc, char **argv, CommandLineOptions *options)
 {
-    *options = CommandLineOptions{nullptr, nullptr, -1, false, false, false, false, false};
+    *options = CommandLineOptions{nullptr, nullptr, 0, false, false, false, false, false, false};
     if (argc < 2)
         return -1;
     static const struct option kLongOptions[] = {
@@ -266,8 +267,7 @@ int parseCommandLine(int argc, char **argv, CommandLineOptions *options)
             (c == 'r' ? options->replaceLog : options->appendLog) = true;
             break;
         case 'w':
-            if (!commandLineWidthText(optarg, &options->width))
-                options->width = -1;
+            options->widthGiven = commandLineWidthText(optarg, &options->width) != nullptr;
             break;
         case 'f':
             options->noFileLocking = true;
@@ -296,8 +296,10 @@ int parseCommandLine(int argc, char **argv, CommandLineOptions *options)
 
 void applyCommandLineOptions(const CommandLineOptions &options)
 {
-    if (options.width >= 0)
-        setOutputLineLengthFromCommandLine(static_cast<uint32_t>(options.width));
+    // Any integer counts, and is brought into the allowed range: a width
+    // below it is the narrowest width, not an ignored one.
+    if (options.widthGiven)
+        setOutputLineLengthFromCommandLine(static_cast<uint32_t>(std::max<int32_t>(options.width, 0)));
     if (options.noFileLocking)
         gQelIo.fileLocking = false;
     if (options.nonInteractive) {

@@ -31,7 +31,8 @@ inline constexpr int kExitMissingInput = 1;
 struct CommandLineOptions {
     const char *logName;   // -L
     const char *execFile;  // first argument that is not an option
-    int32_t width;         // -w; -1 when not given or not an integer
+    int32_t width;         // -w, when widthGiven
+    bool widthGiven;       // -w with an integer (a negative one too)
     bool replaceLog;       // -r
     bool appendLog;        // -a
     bool noFileLocking;    // -f

@@ -35,9 +35,8 @@
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
+#include "trees/treelist.h"
 #include "trees/treeutil.h"
-
-Set *clockCheckTrees = nullptr;
 
 namespace {
 
@@ -376,18 +375,23 @@ int clockcheckerThreadProc(void *arg)
     return 0;
 }
 
-// The trees of the run: the list given, else the first tree.
+// The trees of the run: the list given, else every visible tree. The list
+// is forgotten whenever the trees in memory change.
 std::vector<uint32_t> selectedTrees()
 {
     std::vector<uint32_t> list;
     const uint32_t n = numTreesInBuffer(getActiveTreeBuffer());
-    if (clockCheckTrees != nullptr && !isSetEmpty(clockCheckTrees)) {
-        for (uint32_t m = firstSetMember(clockCheckTrees); m != kSetEnd; m = nextSetMember(clockCheckTrees))
-            if (m < n)
-                list.push_back(m);
-    } else if (n > 0) {
-        list.push_back(0);
+    Set *all = nullptr;
+    Set *chosen = treeSets[kClockCheckTreeSet];
+    if (chosen == nullptr) {
+        if (initTreeListSet(&all, nullptr, true) != 0)
+            return list;
+        chosen = all;
     }
+    for (uint32_t m = firstSetMember(chosen); m != kSetEnd; m = nextSetMember(chosen))
+        if (m < n)
+            list.push_back(m);
+    deallocSet(all);
     return list;
 }
 

@@ -16,7 +16,6 @@ struct SetPtn;
 struct Tree;
 
 // The tree list of the "tree" option (0-based tree numbers; null until set).
-extern Set *clockCheckTrees;
 
 // One side of a comparison: node times, branch lengths and substitution-
 // model parameters.

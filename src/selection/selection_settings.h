@@ -36,6 +36,8 @@ extern AutoPartSettings autoPartOpt;
 // starts from the first visible tree.
 inline constexpr uint32_t kAutoModelTreeSet = 2;
 inline constexpr uint32_t kAutoPartTreeSet = 3;
+// ClockChecker's tree list, likewise; unset, it means every visible tree.
+inline constexpr uint32_t kClockCheckTreeSet = 4;
 
 // ClockChecker.
 struct ClockCheckSettings {

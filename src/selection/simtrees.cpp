@@ -8,6 +8,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_random.h"
 #include "selection/sim_settings.h"
+#include "selection/simblock.h"
 #include "trees/treegen.h"
 
 namespace {
@@ -26,7 +27,12 @@ int makeTrees(bool withSampling)
         simOpt.mu = 0.0;
         simOpt.rho = 1.0;
     }
-    if (getCmdParams(withSampling ? OptionSet::kYangRannala : OptionSet::kYule, ";", nullptr) <= 0)
+    // Inside a simulation block an unknown keyword only warns, so that a
+    // command file written for another version still simulates.
+    const char *lenientNote = nullptr;
+    if (inSimulationBlock())
+        lenientNote = withSampling ? "in YangRannala command of simulation block" : "in YULE command of simulation block";
+    if (getCmdParams(withSampling ? OptionSet::kYangRannala : OptionSet::kYule, ";", lenientNote) <= 0)
         return 1;
     if (withSampling && !(simOpt.lambda > 0.0 && simOpt.mu >= 0.0 && simOpt.rho > 0.0 && simOpt.rho <= 1.0))
         return qel_errorMsg(0, "The birth-death parameters must satisfy lambda > 0, mu >= 0 and 0 < rho <= 1."), 1;

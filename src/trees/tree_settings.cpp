@@ -48,7 +48,11 @@ void setSavedTreeList(CmdParam *option, Set *list) { option->saved.slot = reinte
 
 }  // namespace
 
-int readOptTreeList1st(int operation, CmdParam *option, void *place)
+namespace {
+
+// The body of the tree-list options; they differ only in their default (the
+// first visible tree, or all of them), which an unset list starts from.
+int readOptTreeList(int operation, CmdParam *option, void *place, bool allByDefault)
 {
     auto **ref = static_cast<Set **>(option->variable);
     switch (operation) {
@@ -65,12 +69,11 @@ int readOptTreeList1st(int operation, CmdParam *option, void *place)
         setSavedTreeList(option, deallocSet(savedTreeList(option)));
         return 0;
     case kParamOpReadValue:
-        // An unset list starts from its default, the first visible tree.
-        if (*ref == nullptr && initTreeListSet(ref, nullptr, false) != 0)
+        if (*ref == nullptr && initTreeListSet(ref, nullptr, allByDefault) != 0)
             return 1;
         return getTreeList(*ref, false, true);
     case kParamOpCurValue: {
-        const char *text = "1";
+        const char *text = allByDefault ? "all" : "1";
         if (*ref != nullptr && !isSetEmpty(*ref)) {
             const char *sep = "";
             makeCurDefaultString("%s", "");
@@ -90,6 +93,18 @@ int readOptTreeList1st(int operation, CmdParam *option, void *place)
     default:
         return 0;
     }
+}
+
+}  // namespace
+
+int readOptTreeList1st(int operation, CmdParam *option, void *place)
+{
+    return readOptTreeList(operation, option, place, false);
+}
+
+int readOptTreeListAll(int operation, CmdParam *option, void *place)
+{
+    return readOptTreeList(operation, option, place, true);
 }
 
 int getConstrNameNonp(int operation, CmdParam *, void *place)

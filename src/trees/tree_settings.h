@@ -265,6 +265,8 @@ inline constexpr uint32_t kCharPlotTreeSet = 1;
 // the character plots): reads a list (one item unless delimited) into the
 // set its option binds.
 int readOptTreeList1st(int operation, CmdParam *option, void *place);
+// The same for a tree list whose default is all the visible trees.
+int readOptTreeListAll(int operation, CmdParam *option, void *place);
 // Custom option "constraints" of GenerateTrees and Filter: the constraint
 // named applies to that command only, so the listing always shows "(none)".
 int getConstrNameNonp(int operation, CmdParam *option, void *place);

@@ -92,7 +92,7 @@ TEST_F(ParminitTest, RangesRefuseAndLeaveEverythingUnchanged)
         {"maxtrees=0;", 0},          {"maxtrees=2147483647;", 0},
         {"maxtrees=2147483646;", 1}, {"autoInc=-5;", 0},
         {"cmColWidth=65;", 0},       {"cmColWidth=64;", 1},
-        {"outwidth=255;", 0},        {"dStatus=-1;", 0},
+        {"outwidth=-1;", 0},         {"dStatus=-1;", 0},
         {"dStatus=none;", 1},        {"dStatus=2147483647;", 1},
     };
     for (const Case &c : cases) {
@@ -116,6 +116,12 @@ TEST_F(ParminitTest, CallbacksChangeDerivedState)
 {
     EXPECT_EQ(set("outwidth=150;"), 0);
     EXPECT_EQ(getOutputLineLength(), 150u);
+    // Widths outside the allowed range are clamped, on either side.
+    EXPECT_EQ(set("outwidth=300;"), 0);
+    EXPECT_EQ(getOutputLineLength(), 254u);
+    EXPECT_EQ(set("outwidth=50;"), 0);
+    EXPECT_EQ(getOutputLineLength(), 100u);
+    EXPECT_EQ(set("outwidth=150;"), 0);
 
     setOutputNumRows(40);
     EXPECT_EQ(set("pause=beep;"), 0);

@@ -48,13 +48,18 @@ TEST(CommandLineTest, OptionsLongFormsAndTheirPrefixes)
     EXPECT_TRUE(p.options.noFileLocking);
     EXPECT_TRUE(p.options.unbuffered);
     EXPECT_EQ(p.options.width, 120);
+    EXPECT_TRUE(p.options.widthGiven);
     EXPECT_NE(p.options.logName, nullptr);
     EXPECT_NE(p.options.execFile, nullptr);
 
     // A width that is not an integer is ignored, not an error.
     for (const char *bad : {"abc", "12x", ""})
-        EXPECT_EQ(parse({"-w", bad}).options.width, -1) << bad;
+        EXPECT_FALSE(parse({"-w", bad}).options.widthGiven) << bad;
     EXPECT_EQ(parse({"--outwidth=300"}).options.width, 300);
+    // A negative width is an integer too: it is clamped, not ignored.
+    Parsed negative = parse({"-w", "-5"});
+    EXPECT_TRUE(negative.options.widthGiven);
+    EXPECT_EQ(negative.options.width, -5);
 }
 
 TEST(CommandLineTest, RefusalsAndEarlyExits)
