@@ -513,10 +513,9 @@ int doSVDQuartetsCmd()
     if (ev.lake && ev.s != 4)
         return qel_errorMsg(0, "Lake invariants (lakeInvar) need nucleotide data with four states."), 1;
     ev.nunits = ev.ntax;
-    for (uint32_t t = 0; t < ev.ntax; t++) {
-        const uint32_t original = d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t;
-        run->unitNames.emplace_back(getTaxLabel(d, original));
-    }
+    // Units are the taxa left after deletions, labelled as such.
+    for (uint32_t t = 0; t < ev.ntax; t++)
+        run->unitNames.emplace_back(getTaxLabel(d, t));
     if (species && setUpSpecies(*run, d, species) != 0)
         return 1;
     if (svdqOpt.enforce && setUpConstraint(ev, d, getActiveConstraint()) != 0)
