@@ -373,6 +373,7 @@ int svdQuartetThreadProc(void *arg)
     if (run->speciesMode) {
         run->speciesQuartets = qd;
     } else {
+        noteQuartetTaxa(qd, d);
         deallocQuartetData(d->quartets);
         d->quartets = qd;
     }
