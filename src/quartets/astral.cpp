@@ -244,6 +244,7 @@ int astralThreadProc(void *arg)
     QuartetData *qd = allocQuartetData(getTreeBufMaxLeaves(buf), true, false);
     if (!qd)
         return qel_errorMsg(0, "Not enough memory for the quartet weights of %u taxa.", getTreeBufMaxLeaves(buf)), 1;
+    noteQuartetTaxa(qd, d);
     deallocQuartetData(d->quartets);
     d->quartets = qd;
     qel_printf("\nAnalysis using Astral method\n");

@@ -120,6 +120,23 @@ int runMethod(QuartetData *qd, Tree *tree, RNG *rng, ProgData *progress)
 
 void showQuartetSearchSettings() { showQsearchSettings(); }
 
+namespace {
+
+uint32_t activeTaxonRow(const DataInfo *d, uint32_t k)
+{
+    return d->taxa.activeToOriginal ? d->taxa.activeToOriginal[k] : k;
+}
+
+}  // namespace
+
+void noteQuartetTaxa(QuartetData *qd, const DataInfo *d)
+{
+    const uint32_t active = numSearchTaxa(d);
+    qd->rows.resize(qd->n);
+    for (uint32_t k = 0; k < qd->n; k++)
+        qd->rows[k] = k < active ? activeTaxonRow(d, k) : k;
+}
+
 int requireQuartetData(const DataInfo *d, const char *command)
 {
     if (d && d->quartets && d->quartets->table) {
@@ -140,6 +157,17 @@ int requireQuartetData(const DataInfo *d, const char *command)
                                 "deleted when the quartets were stored.",
                                 command, stored, active),
                    1;
+        // As many taxa, but others: the quartets would be read as
+        // quartets of the wrong taxa.
+        const std::vector<uint32_t> &rows = d->quartets->rows;
+        for (uint32_t k = 0; k < active; k++)
+            if (activeTaxonRow(d, k) != (rows.empty() ? k : rows[k]))
+                return qel_errorMsg(0,
+                                    "The %s command cannot be used with the taxa now active.\tThe quartet data "
+                                    "were stored while other taxa were deleted; delete the taxa that were "
+                                    "deleted when the quartets were stored.",
+                                    command),
+                       1;
         return 0;
     }
     return qel_errorMsg(0,

@@ -15,6 +15,9 @@ struct Tree;
 // 0 when the data set holds quartet data, else 1 after the error naming the
 // calling command.
 int requireQuartetData(const DataInfo *d, const char *command);
+// Records that the table's indices are the taxa active now, in order, so
+// that a later change of the deleted taxa is caught before any scoring.
+void noteQuartetTaxa(QuartetData *qd, const DataInfo *d);
 
 // The shared driver (also for other commands that fill quartet data first).
 // Returns 0, 2 when the user stopped it, other values on failure; incompat

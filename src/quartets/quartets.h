@@ -135,6 +135,9 @@ struct QuartetData {
     uint32_t n = 0;
     uint32_t numNodes = 0;
     uint8_t weighted = 0;
+    // The data-set row each table index stood for when the quartets were
+    // stored; empty when index k is row k (quartets read by taxon number).
+    std::vector<uint32_t> rows;
 };
 
 QuartetData *allocQuartetData(uint32_t n, bool withTable, bool binary);

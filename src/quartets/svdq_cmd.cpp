@@ -328,11 +328,32 @@ int estimateAgesOnTreesInMemory(SvdqEvalData &ev)
     return 0;
 }
 
+// The kept quartets as quartet data: the run's own in species-tree mode,
+// else the data set's, for QSearch and QScores as well as for the assembly
+// here. Null when memory ran out.
+QuartetData *storeQuartets(SvdqRun &run, bool weighted)
+{
+    QuartetData *qd = allocQuartetData(run.ev.nunits, true, false);
+    if (!qd)
+        return nullptr;
+    qd->weighted = weighted;
+    loadSvdqWeightTable(run.ev, qd);
+    if (run.speciesMode) {
+        deallocQuartetData(run.speciesQuartets);
+        run.speciesQuartets = qd;
+    } else {
+        DataInfo *d = run.ev.d;
+        noteQuartetTaxa(qd, d);
+        deallocQuartetData(d->quartets);
+        d->quartets = qd;
+    }
+    return qd;
+}
+
 int svdQuartetThreadProc(void *arg)
 {
     auto *run = static_cast<SvdqRun *>(arg);
     SvdqEvalData &ev = run->ev;
-    DataInfo *d = ev.d;
     setStatusText("Evaluating SVD scores for quartets...");
     if (ev.showScores || ev.showSV)
         outputScoresHeading(ev);
@@ -344,16 +365,20 @@ int svdQuartetThreadProc(void *arg)
     if (run->files.frob)
         std::fputs(ev.frobText.c_str(), run->files.frob->fp);
     const uint64_t kept = ev.entriesPerQuartet == 3 ? ev.entries.size() / 3 : ev.entries.size();
-    if (ev.entries.empty()) {
+    const bool informative = !ev.entries.empty();
+    if (!informative)
         qel_printf("\nNo informative quartets were found in SVDQuartets analysis.\n");
-        return 0;
-    }
-    if (kept < ev.nq)
+    else if (kept < ev.nq)
         qel_printf("%llu uninformative/indecisive quartets were discarded\n",
                    static_cast<unsigned long long>(ev.nq - kept));
     // Weighted quartets, species factors and repeated random draws all make
     // weights other than one quartet each.
     const bool weighted = ev.qweights != 0 || !ev.members.empty() || !ev.exhaustive;
+    if (!informative) {
+        // The quartets of an earlier run must not stay installed as if
+        // they were these data's: QScores then sees that none were kept.
+        return run->speciesMode || storeQuartets(*run, weighted) ? 0 : 1;
+    }
     if (run->files.mrp) {
         writeMrpFile(*run, run->files.mrp->fp, weighted);
         qel_printf("Quartet information written to file (MRP format): %s\n", svdqOpt.mrpFile);
@@ -363,19 +388,9 @@ int svdQuartetThreadProc(void *arg)
         qel_printf("Quartet information written to file (%s format): %s\n", svdqOpt.qformat ? "QFM" : "QMC",
                    svdqOpt.qfile);
     }
-    // Quartets of taxa become the data set's quartet data, for QSearch and
-    // QScores as well as for the assembly here.
-    QuartetData *qd = allocQuartetData(ev.nunits, true, false);
+    QuartetData *qd = storeQuartets(*run, weighted);
     if (!qd)
         return 1;
-    qd->weighted = weighted;
-    loadSvdqWeightTable(ev, qd);
-    if (run->speciesMode) {
-        run->speciesQuartets = qd;
-    } else {
-        deallocQuartetData(d->quartets);
-        d->quartets = qd;
-    }
     if (svdqOpt.treeInf == kSvdqTreeInfCurTrees && (status = showQuartetScoresOfTrees(qd)) != 0)
         return status;
     if (svdqOpt.treeInf == kSvdqTreeInfCurTrees && svdqOpt.estNodeAges != 0 &&
@@ -513,10 +528,9 @@ int doSVDQuartetsCmd()
     if (ev.lake && ev.s != 4)
         return qel_errorMsg(0, "Lake invariants (lakeInvar) need nucleotide data with four states."), 1;
     ev.nunits = ev.ntax;
-    for (uint32_t t = 0; t < ev.ntax; t++) {
-        const uint32_t original = d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t;
-        run->unitNames.emplace_back(getTaxLabel(d, original));
-    }
+    // Units are the taxa left after deletions, labelled as such.
+    for (uint32_t t = 0; t < ev.ntax; t++)
+        run->unitNames.emplace_back(getTaxLabel(d, t));
     if (species && setUpSpecies(*run, d, species) != 0)
         return 1;
     if (svdqOpt.enforce && setUpConstraint(ev, d, getActiveConstraint()) != 0)
