@@ -41,15 +41,6 @@ struct PlotRun {
     std::vector<uint32_t> chars;
 };
 
-// The state set a node shows: a tip its observed cell, an internal node its
-// assigned state or its MPR set.
-uint64_t nodeStates(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
-{
-    if (n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax && !n->firstChild)
-        return getXijAsBits(d, n->index, c, nullptr);
-    return getStatesOrMPRset(d, n, c, mpr);
-}
-
 thread_local bool gShowMPRSets = false;
 thread_local bool gShowLikStates = false;
 // The drawing works on its own copy of the tree: its nodes are matched to the
@@ -76,14 +67,16 @@ const char *plotStateString(const TreeNode *drawn, uint32_t c, const DataInfo *d
         const int64_t set = gLik.stateOf(d, n, c);
         return set < 0 ? nullptr : stateString(static_cast<uint64_t>(set), d->symbols, buf);
     }
-    // The hypothetical ancestor holds no sets of its own.
-    const StateSetSlot *slot = n->abm[gShowMPRSets ? 2 : 0];
-    if (!tip && (!slot || !slot->states))
-        return nullptr;
-    const uint64_t set = nodeStates(d, n, c, gShowMPRSets);
     if (tip)
-        return tipStateString(set, d->symbols, n->index, c, false, d, buf);
-    return stateString(set, d->symbols, buf);
+        return tipStateString(getXijAsBits(d, n->index, c, nullptr), d->symbols, n->index, c, false, d, buf);
+    // The hypothetical ancestor that a rooted tree hangs from is given no
+    // final set: it holds its own cell, the set it was packed with, in both
+    // plots.
+    const bool ancestor = !n->anc && n->firstChild && !n->firstChild->nextSib;
+    const StateSetSlot *slot = n->abm[gShowMPRSets && !ancestor ? 2 : 0];
+    if (!slot || !slot->states)
+        return nullptr;
+    return stateString(getStatesOrMPRset(d, n, c, gShowMPRSets && !ancestor), d->symbols, buf);
 }
 
 const char *charName(const DataInfo *d, uint32_t c, char (&buf)[64])

@@ -209,7 +209,10 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
     PackedData *pd = packedData(d);
     if (!pd || gPars.pending != 0)
         return 1;
-    const uint8_t ancMode = usingStdAncestor() ? 0 : (rootedAtAncestor ? 1 : 0);
+    // Directed characters are scored from the ancestor, so their star tree
+    // must hang from it: held at a taxon, that taxon's cell would stand in
+    // for the ancestor's.
+    const uint8_t ancMode = directedCharsIncluded(d) ? 1 : usingStdAncestor() ? 0 : (rootedAtAncestor ? 1 : 0);
     std::vector<int32_t> taxa = taxonSet(d, tree, useTreeLeaves, ancMode);
     const uint64_t signature = boundsSignature(d, taxa, ancMode);
     if (gBounds.valid && gBounds.packed == pd && gBounds.signature == signature && gBounds.ancMode == ancMode &&
