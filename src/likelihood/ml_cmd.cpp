@@ -382,7 +382,7 @@ int installLikelihoodHooks()
     search.deadline = setEstimateDeadline;
     search.showSettings = [](int indent) {
         indentOutput(indent);
-        showMLSettings(true, nullptr);
+        showMLSettings(false, nullptr);
         indentOutput(-indent);
     };
     search.zeroBranchLength = getMinMLBranchLen;
