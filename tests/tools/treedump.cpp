@@ -23,9 +23,10 @@ namespace {
 
 int readTrees()
 {
-    const int c = peekNextChar(nullptr);
-    const bool plain = c == '(';
-    if (!plain && findNextTreesBlk() != 0)
+    // As GetTrees finds them: a plain file's first "[&U]" or "[&W ...]"
+    // stays with its tree.
+    bool plain = false;
+    if (skipToTrees(&plain, "") != 0)
         return 1;
     return processTreesBlock(kKeepReplace, (plain ? static_cast<uint32_t>(kReadPlainFile) : 0u) | kReadStoreBrlens | kReadStoreWeights,
                              0, 0xFFFFFFFFu, false, false, false, false);
