@@ -74,7 +74,7 @@ constexpr CmdTableEntry vorn_commands[VORN_COMMAND_COUNT] = {
      "Define ancestral character states"},
     {"Astral", CMD_NEEDS_TAXA | CMD_HIDDEN, doAstralCmd, "AstralCmd", OptionSet::kAstral,
      "[tree-list] [/ options...]",
-     "Compute species trees using ASTRAL method (maximum quartet support over gene trees))"},
+     "Compute species trees using ASTRAL method (maximum quartet support over gene trees)"},
     {"Assume", CMD_NEEDS_CHARACTERS, doAssumeCmd, "ASSUMCMD", OptionSet::kAssume,
      nullptr,
      "Set character assumptions"},
