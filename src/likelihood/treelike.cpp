@@ -674,7 +674,11 @@ double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurva
     std::vector<double> x(n), slope, curvature;
     for (size_t i = 0; i < n; ++i)
         x[i] = visit[i]->edge.brlen;
-    if (!readEdgeSlopes(tree, constrained, g, slope, curvature))
+    // While an edge is out on the flat stretch of long lengths the passes,
+    // which try such an edge short as well, lead alone: steps on the others
+    // would settle them around it.
+    if (std::any_of(x.begin(), x.end(), [](double t) { return t > kMkvFlatBrlen; }) ||
+        !readEdgeSlopes(tree, constrained, g, slope, curvature))
         return score;
     std::vector<char> free(n);
     auto dot = [&](const std::vector<double> &u, const std::vector<double> &v) {
@@ -731,8 +735,11 @@ double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurva
         bool gained = false;
         for (uint32_t k = 0; k < kMkvStepTrials && !gained; ++k, scale *= kMkvStepShrink) {
             for (size_t i = 0; i < n; ++i) {
+                // Nor does a step lead an edge onto that stretch.
+                const double ceiling = std::min(maxBrlen(), kMkvFlatBrlen);
                 to[i] = visit[i] == constrained ? 0.0
-                                                : std::clamp(x[i] + scale * d[i], floorFor(visit[i]), maxBrlen());
+                         : free[i]              ? std::clamp(x[i] + scale * d[i], floorFor(visit[i]), ceiling)
+                                                : x[i];
                 visit[i]->edge.brlen = to[i];
             }
             trial = calcLForCurBranchLens(tree, false);
