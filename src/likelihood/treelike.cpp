@@ -32,6 +32,14 @@ constexpr double kMkvFlatBrlen = 5.0;
 constexpr double kMkvShortStartBrlen = 0.01;
 // The largest multiple of a pass's change tried by the extrapolation.
 constexpr double kMkvMostExtrapolation = 64.0;
+// The steps on all lengths at once after each pass, the moves remembered
+// to correct them, the shortenings a step is tried with and their factor,
+// and the least curvature a step trusts.
+constexpr uint32_t kMkvQuasiNewtonSteps = 4;
+constexpr size_t kMkvRememberedSteps = 6;
+constexpr uint32_t kMkvStepTrials = 8;
+constexpr double kMkvStepShrink = 0.3;
+constexpr double kMkvLeastCurvature = 1e-8;
 
 // The driver runs on the thread that asked for the score; these are the
 // facts of its last call that reports read back.
@@ -45,6 +53,10 @@ struct DriverState {
     bool passTimedOut = false;
     // Fits that stopped at the pass limit while a pass still gained.
     uint32_t limitGains = 0;
+    // A pass that only reads each edge's slope and curvature, by position
+    // in the visit sequence.
+    bool slopesOnly = false;
+    std::vector<double> slope, curvature;
 };
 DriverState gDriver;
 
@@ -413,8 +425,8 @@ namespace {
 
 // One edge of a pass: its length optimised, or held at 0 when constrained;
 // the tree's score when it is the last edge. False when interrupted.
-bool passEdge(TreeNode *n, TreeNode *constrained, ModelGroup *g, bool last, double newtonTol, double &score,
-              double &largest, AbortPoll &poll)
+bool passEdge(TreeNode *n, size_t k, TreeNode *constrained, ModelGroup *g, bool last, double newtonTol,
+              double &score, double &largest, AbortPoll &poll)
 {
     // One pass over a large tree may outlast the margin a search's time
     // limit allows; the clock is cheap beside an edge's Newton steps.
@@ -422,7 +434,16 @@ bool passEdge(TreeNode *n, TreeNode *constrained, ModelGroup *g, bool last, doub
         gDriver.passTimedOut = true;
         return false;
     }
-    if (n == constrained) {
+    if (gDriver.slopesOnly) {
+        // The lengths stay: the edge's slope and curvature are recorded.
+        double r[3] = {0.0, 0.0, 0.0};
+        if (n != constrained)
+            g->engine->kernels.evaluateDerivatives(r, n, g, kLikModeD1 | kLikModeD2);
+        gDriver.slope[k] = r[1];
+        gDriver.curvature[k] = r[2];
+        if (last)
+            score = evalEdgeScore(n, g);
+    } else if (n == constrained) {
         n->edge.brlen = 0.0;
         if (last)
             score = evalEdgeScore(n, g);
@@ -469,7 +490,7 @@ double subtreePass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *max
         // x's last down-CLA is made: no edge below x needs x's own.
         if (n->nextSib == nullptr && hasDownSide(x))
             returnCLAtoPool(dnCLA(x), g);
-        if (!passEdge(n, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll))
+        if (!passEdge(n, k, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll))
             break;
         if (k + 1 == visit.size()) {
             if (!leaveUpTo(nullptr))
@@ -523,7 +544,7 @@ double preorderPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *ma
             releasePreorderCLAs(g, n->anc, true);
         }
         if (updateCLforEdge(n, g) != 0 ||
-            !passEdge(n, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll)) {
+            !passEdge(n, k, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll)) {
             releaseAllCLAs(tree, g);
             return 0.0;
         }
@@ -613,6 +634,152 @@ double mkvExtrapolate(Tree *tree, TreeNode *constrained, const std::vector<doubl
     return best;
 }
 
+// What the quasi-Newton steps learn of how the edges' slopes change
+// together: the last few moves of all lengths and the change of every
+// edge's slope over each.
+struct MkvCurvature {
+    std::vector<std::vector<double>> moves, slopeChanges;
+};
+
+// Every edge's slope and curvature at the current lengths, by position in
+// the visit sequence, read by a pass that changes no length; false when
+// interrupted.
+bool readEdgeSlopes(Tree *tree, TreeNode *constrained, ModelGroup *g, std::vector<double> &slope,
+                    std::vector<double> &curvature)
+{
+    releaseAllCLAs(tree, g);
+    gDriver.slopesOnly = true;
+    gDriver.slope.assign(gDriver.visit.size(), 0.0);
+    gDriver.curvature.assign(gDriver.visit.size(), 0.0);
+    double largest = 0.0;
+    const double score = do1BranchLenPass(tree, constrained, g, &largest, 1.0);
+    gDriver.slopesOnly = false;
+    releaseAllCLAs(tree, g);
+    slope = gDriver.slope;
+    curvature = gDriver.curvature;
+    return getAbortedStatus() == 0 && score != 0.0;
+}
+
+// Under Mk the conditioning on variable characters ties every edge's
+// optimum to the others: a pass that optimises one edge at a time then
+// creeps along valleys where some lengths must grow as others shrink,
+// a little each pass. Steps on all lengths at once follow those valleys:
+// Newton steps of each edge, corrected by the moves and slope changes of
+// the steps before (limited-memory BFGS), with lengths held at a bound
+// the slope pushes them against; a step is shortened until it gains.
+double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurvature &known, double score)
+{
+    const auto &visit = gDriver.visit;
+    const size_t n = visit.size();
+    std::vector<double> x(n), slope, curvature;
+    for (size_t i = 0; i < n; ++i)
+        x[i] = visit[i]->edge.brlen;
+    // While an edge is out on the flat stretch of long lengths the passes,
+    // which try such an edge short as well, lead alone: steps on the others
+    // would settle them around it.
+    if (std::any_of(x.begin(), x.end(), [](double t) { return t > kMkvFlatBrlen; }) ||
+        !readEdgeSlopes(tree, constrained, g, slope, curvature))
+        return score;
+    std::vector<char> free(n);
+    auto dot = [&](const std::vector<double> &u, const std::vector<double> &v) {
+        double t = 0.0;
+        for (size_t i = 0; i < n; ++i)
+            t += free[i] ? u[i] * v[i] : 0.0;
+        return t;
+    };
+    auto forget = [&]() {
+        known.moves.clear();
+        known.slopeChanges.clear();
+    };
+    for (uint32_t step = 0; step < kMkvQuasiNewtonSteps; ++step) {
+        // Each edge's own Newton step scales the direction; an edge whose
+        // likelihood bends the wrong way takes none.
+        std::vector<double> newton(n);
+        for (size_t i = 0; i < n; ++i) {
+            const bool atFloor = x[i] <= floorFor(visit[i]) && slope[i] > 0.0;
+            const bool atCeiling = x[i] >= maxBrlen() && slope[i] < 0.0;
+            free[i] = visit[i] != constrained && !atFloor && !atCeiling && std::isfinite(slope[i]) &&
+                      slope[i] != DBL_MAX;
+            newton[i] = curvature[i] > kMkvLeastCurvature ? 1.0 / curvature[i] : 0.0;
+        }
+        const size_t m = known.moves.size();
+        std::vector<double> d(n), a(m), rho(m);
+        for (size_t i = 0; i < n; ++i)
+            d[i] = free[i] ? slope[i] : 0.0;
+        for (size_t j = m; j-- > 0;) {
+            const double sy = dot(known.slopeChanges[j], known.moves[j]);
+            rho[j] = sy > 0.0 ? 1.0 / sy : 0.0;
+            a[j] = rho[j] * dot(known.moves[j], d);
+            for (size_t i = 0; i < n; ++i)
+                d[i] -= free[i] ? a[j] * known.slopeChanges[j][i] : 0.0;
+        }
+        for (size_t i = 0; i < n; ++i)
+            d[i] *= newton[i];
+        for (size_t j = 0; j < m; ++j) {
+            const double b = rho[j] * dot(known.slopeChanges[j], d);
+            for (size_t i = 0; i < n; ++i)
+                d[i] += free[i] ? known.moves[j][i] * (a[j] - b) : 0.0;
+        }
+        for (double &v : d)
+            v = -v;
+        if (!(dot(d, slope) < 0.0)) {
+            // What was learnt no longer holds here: plain Newton steps.
+            forget();
+            for (size_t i = 0; i < n; ++i)
+                d[i] = free[i] ? -newton[i] * slope[i] : 0.0;
+            if (!(dot(d, slope) < 0.0))
+                break;
+        }
+        std::vector<double> to(n);
+        double trial = score, scale = 1.0;
+        bool gained = false;
+        for (uint32_t k = 0; k < kMkvStepTrials && !gained; ++k, scale *= kMkvStepShrink) {
+            for (size_t i = 0; i < n; ++i) {
+                // Nor does a step lead an edge onto that stretch.
+                const double ceiling = std::min(maxBrlen(), kMkvFlatBrlen);
+                to[i] = visit[i] == constrained ? 0.0
+                         : free[i]              ? std::clamp(x[i] + scale * d[i], floorFor(visit[i]), ceiling)
+                                                : x[i];
+                visit[i]->edge.brlen = to[i];
+            }
+            trial = calcLForCurBranchLens(tree, false);
+            if (getAbortedStatus() != 0)
+                break;
+            gained = trial < score;
+        }
+        if (!gained) {
+            for (size_t i = 0; i < n; ++i)
+                visit[i]->edge.brlen = x[i];
+            forget();
+            break;
+        }
+        const bool settled = score - trial < score * aml().toler;
+        score = trial;
+        std::vector<double> slopeThere, curvatureThere;
+        if (settled || !readEdgeSlopes(tree, constrained, g, slopeThere, curvatureThere))
+            break;
+        std::vector<double> move(n), change(n);
+        double sy = 0.0;
+        for (size_t i = 0; i < n; ++i) {
+            move[i] = to[i] - x[i];
+            change[i] = slopeThere[i] - slope[i];
+            sy += move[i] * change[i];
+        }
+        if (sy > kMkvLeastCurvature) {
+            known.moves.push_back(std::move(move));
+            known.slopeChanges.push_back(std::move(change));
+            if (known.moves.size() > kMkvRememberedSteps) {
+                known.moves.erase(known.moves.begin());
+                known.slopeChanges.erase(known.slopeChanges.begin());
+            }
+        }
+        x = to;
+        slope = std::move(slopeThere);
+        curvature = std::move(curvatureThere);
+    }
+    return score;
+}
+
 }  // namespace
 
 double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
@@ -642,6 +809,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         return calcLForCurBranchLens(tree, false);
     }
     std::vector<double> saved(tree->maxNodes), lastStep;
+    MkvCurvature curvature;
     double tol = 100.0, previous = start, score = start;
     uint32_t p = 0;
     for (p = 1;; ++p) {
@@ -699,8 +867,10 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         }
         if (reason)
             break;
-        if (g->useMkv && p > 1 && score < kLikInfiniteScore)
+        if (g->useMkv && p > 1 && score < kLikInfiniteScore) {
+            score = mkvQuasiNewton(tree, constrained, g, curvature, score);
             score = mkvExtrapolate(tree, constrained, saved, lastStep, score);
+        }
         previous = score;
         tol = std::max(std::min(tol, largest), 1e-6);
     }
