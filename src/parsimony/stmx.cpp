@@ -85,8 +85,60 @@ uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType
     return b == kAllStates ? 0 : b;
 }
 
+// Series positions of a pair character's index (see StmChar::pairs).
+uint32_t pairUpper(const StmChar &sc, uint32_t i) { return sc.turned + i / (sc.turned + 1u); }
+uint32_t pairLower(const StmChar &sc, uint32_t i) { return sc.turned - i % (sc.turned + 1u); }
+uint32_t pairIndex(const StmChar &sc, uint32_t upper, uint32_t lower)
+{
+    return (upper - sc.turned) * (sc.turned + 1u) + (sc.turned - lower);
+}
+
+// The series positions a source set holds.
+uint64_t seriesBits(const StmChar &sc, uint64_t source)
+{
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < sc.series; i++)
+        if ((source >> sc.state[i]) & 1)
+            out |= uint64_t{1} << i;
+    return out;
+}
+
+// A cell of a pair character: each direction sees the cell's states as it
+// reads them (states on the other side of the ancestor as the ancestor), and
+// the two directions are free of each other, as the steps of either are.
+uint64_t pairIndexBits(const StmChar &sc, uint64_t source)
+{
+    const uint32_t a = sc.turned;
+    uint64_t uppers = 0, lowers = 0;
+    for (uint64_t b = seriesBits(sc, source); b; b &= b - 1) {
+        const auto s = static_cast<uint32_t>(std::countr_zero(b));
+        uppers |= uint64_t{1} << std::max(s, a);
+        lowers |= uint64_t{1} << std::min(s, a);
+    }
+    uint64_t out = 0;
+    for (uint64_t u = uppers; u; u &= u - 1)
+        for (uint64_t l = lowers; l; l &= l - 1)
+            out |= uint64_t{1} << pairIndex(sc, std::countr_zero(u), std::countr_zero(l));
+    return out;
+}
+
+// The pairs of each single state of a cell (a polymorphic terminal holds
+// those states, not their mixtures).
+uint64_t pairSingles(const StmChar &sc, uint64_t source)
+{
+    const uint32_t a = sc.turned;
+    uint64_t out = 0;
+    for (uint64_t b = seriesBits(sc, source); b; b &= b - 1) {
+        const auto s = static_cast<uint32_t>(std::countr_zero(b));
+        out |= uint64_t{1} << pairIndex(sc, std::max(s, a), std::min(s, a));
+    }
+    return out;
+}
+
 uint64_t indexBits(const StmChar &sc, uint64_t source)
 {
+    if (sc.pairs)
+        return pairIndexBits(sc, source);
     uint64_t out = 0;
     for (uint32_t i = 0; i < sc.n; i++)
         if ((source >> sc.state[i]) & 1)
@@ -410,6 +462,10 @@ int stmIndexOfRaw(const DataInfo *d, const StmChar &sc, uint32_t raw)
             return -1;
         state = static_cast<uint32_t>(std::countr_zero(b));
     }
+    if (sc.pairs) {
+        const uint64_t b = pairSingles(sc, state < 64 ? uint64_t{1} << state : 0);
+        return b ? std::countr_zero(b) : -1;
+    }
     for (uint32_t i = 0; i < sc.n; i++)
         if (sc.state[i] == state)
             return static_cast<int>(i);
@@ -430,9 +486,20 @@ uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits)
 {
     const UserType *ut = userTypeOf(d, sc.c);
     uint64_t out = 0;
-    for (uint32_t i = 0; i < sc.n; i++)
-        if ((indexBits >> i) & 1)
+    for (uint32_t i = 0; i < sc.n; i++) {
+        if (!((indexBits >> i) & 1))
+            continue;
+        if (!sc.pairs) {
             out |= uint64_t{1} << sc.state[i];
+            continue;
+        }
+        // A node derived both ways shows both derived states.
+        const uint32_t u = pairUpper(sc, i), l = pairLower(sc, i);
+        if (u != sc.turned || l == sc.turned)
+            out |= uint64_t{1} << sc.state[u];
+        if (l != sc.turned)
+            out |= uint64_t{1} << sc.state[l];
+    }
     return ut ? mapStateBits(d, out, ut->symbols, d->parsSymbols, nullptr, nullptr) : out;
 }
 
@@ -443,6 +510,76 @@ uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c)
         return 0;
     const uint64_t b = indexBits(*sc, sourceBits(d, -1, c, nullptr));
     return std::popcount(b) == 1 ? 0 : stmRawStates(d, *sc, b ? b : allIndices(sc->n));
+}
+
+bool stmHoldsPairs(const DataInfo *d, uint32_t c)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    return sc && sc->pairs;
+}
+
+uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon, bool singles)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return 0;
+    const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
+    const uint64_t b = singles && sc->pairs ? pairSingles(*sc, source) : indexBits(*sc, source);
+    return b ? b : allIndices(sc->n);
+}
+
+uint64_t stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || !rec || !rec->stm)
+        return 0;
+    int64_t V[kVecRoom];
+    loadVec(packedData(d), rec, *sc, V);
+    return static_cast<uint64_t>(V[sc->n]);
+}
+
+int64_t stmIndexChangeUnits(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || from >= sc->n || to >= sc->n)
+        return kStmImpossible;
+    return costsOf(packedData(d), *sc)[from * sc->n + to];
+}
+
+double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    const int64_t u = stmIndexChangeUnits(d, c, from, to);
+    return !sc || u >= kStmImpossible ? kNoScore : stmUnitsToLength(*sc, u);
+}
+
+bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from, double *edge, double *within)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return false;
+    const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
+    const std::vector<uint32_t> terms = bitList(sc->pairs ? pairSingles(*sc, source) : indexBits(*sc, source));
+    if (terms.size() < 2 || terms.size() > kMaxSteinerTerminals)
+        return false;
+    std::vector<int64_t> reach;
+    steinerFromEach(costsOf(packedData(d), *sc), sc->n, terms, reach);
+    int64_t best = kStmImpossible;
+    for (uint64_t f = from; f; f &= f - 1)
+        if (const auto i = static_cast<uint32_t>(std::countr_zero(f)); i < sc->n)
+            best = std::min(best, reach[i]);
+    const int64_t least = *std::min_element(reach.begin(), reach.end());
+    if (best >= kStmImpossible || least >= kStmImpossible)
+        return false;
+    *within = stmUnitsToLength(*sc, least);
+    *edge = stmUnitsToLength(*sc, best) - *within;
+    return true;
+}
+
+uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, uint64_t indices)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    return sc ? stmRawStates(d, *sc, indices) : 0;
 }
 
 void stmCharVector(const DataInfo *d, const ParsNodeSets *rec, const StmChar &sc, int64_t *out)
@@ -626,33 +763,46 @@ int packStmPrelim(DataInfo *d)
         uint32_t i = 0;
         for (uint64_t b = states; b; b &= b - 1)
             sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
+        sc.series = static_cast<uint8_t>(sc.n);
+        sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
+        sc.down = sc.n > 1 && sc.turned == sc.n - 1;
+        // Dollo's rule holds for each step on its own: with the ancestor
+        // inside the series, a node may be derived above it and below it at
+        // once (two gains, not a third to get round the clash). Past 64 pairs
+        // the character keeps one state per node.
+        const bool wasOpen = std::popcount(indexBits(sc, anc)) != 1;
+        sc.pairs = sc.dollo && !ut && !wasOpen && sc.turned > 0 && sc.turned + 1u < sc.n &&
+                   (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
+        if (sc.pairs)
+            sc.n = (sc.n - sc.turned) * (sc.turned + 1u);
         sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
         pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
         int64_t *t = pd->stmCosts.data() + sc.cost;
-        sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
-        sc.down = sc.n > 1 && sc.turned == sc.n - 1;
+        // Step j of the series lies between states j - 1 and j. Up a step is
+        // a gain unless the step is turned round; down a step is a gain only
+        // where it is.
+        auto seriesCost = [&](uint32_t a, uint32_t b) -> int64_t {
+            const uint32_t lo = std::min(a, b), hi = std::max(a, b);
+            const uint32_t turned = lo < sc.turned ? std::min<uint32_t>(hi, sc.turned) - lo : 0;
+            const int64_t gains = a < b ? hi - lo - turned : turned;
+            const int64_t losses = static_cast<int64_t>(hi - lo) - gains;
+            if (sc.dollo)
+                return gains * kDolloGain + losses;
+            return losses ? kStmImpossible : gains;
+        };
         for (uint32_t a = 0; a < sc.n; a++)
             for (uint32_t b = 0; b < sc.n; b++) {
                 int64_t &x = t[a * sc.n + b];
-                if (ut) {
+                if (ut)
                     x = a == b ? 0 : userCost(ut, sc.state[a], sc.state[b], scale);
-                    continue;
-                }
-                // Step j of the series lies between states j - 1 and j. Up
-                // a step is a gain unless the step is turned round; down a
-                // step is a gain only where it is.
-                const uint32_t lo = std::min(a, b), hi = std::max(a, b);
-                const uint32_t turned = lo < sc.turned ? std::min<uint32_t>(hi, sc.turned) - lo : 0;
-                const int64_t gains = a < b ? hi - lo - turned : turned;
-                const int64_t losses = static_cast<int64_t>(hi - lo) - gains;
-                if (sc.dollo)
-                    x = gains * kDolloGain + losses;
+                else if (sc.pairs)
+                    x = seriesCost(pairUpper(sc, a), pairUpper(sc, b)) + seriesCost(pairLower(sc, a), pairLower(sc, b));
                 else
-                    x = losses ? kStmImpossible : gains;
+                    x = seriesCost(a, b);
             }
         closeCosts(t, sc.n);
-        pd->nStates[c] = static_cast<uint8_t>(sc.n);
-        if (sc.n > 2)
+        pd->nStates[c] = sc.series;
+        if (sc.series > 2)
             d->cls.moreThanTwoStates = 1;
         pd->stmIndex[c] = static_cast<int32_t>(pd->stmAll.size());
         pd->stmAll.push_back(sc);
@@ -716,7 +866,10 @@ StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span
     uint64_t once = 0, twice = 0;
     std::vector<uint64_t> polyCells;
     for (int32_t t : taxa) {
-        const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
+        const uint64_t source = sourceBits(d, t, sc.c, ut);
+        uint64_t b = indexBits(sc, source);
+        if (sc.pairs && t >= 0 && (b & (b - 1)) && isPolymorphicMST(t, sc.c, d))
+            b = pairSingles(sc, source);
         if (t < 0) {
             s.root = b;
             s.haveRoot = b != 0 && sc.directed;
@@ -905,7 +1058,8 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         int64_t V[kVecRoom];
         const UserType *ut = userTypeOf(d, sc.c);
-        const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
+        const uint64_t source = sourceBits(d, taxon, sc.c, ut);
+        uint64_t b = indexBits(sc, source);
         const uint64_t all = allIndices(sc.n);
         if (taxon < 0 && sc.dollo && std::popcount(b) != 1) {
             openDolloAncestor(costsOf(pd, sc), sc, b ? b : all, V);
@@ -919,6 +1073,8 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
             continue;
         }
         const bool poly = (b & (b - 1)) && taxon >= 0 && sc.polyTips && isPolymorphicMST(taxon, sc.c, d);
+        if (poly && sc.pairs)
+            b = pairSingles(sc, source);
         if (!poly) {
             for (uint32_t i = 0; i < sc.n; i++)
                 V[i] = ((b >> i) & 1) ? 0 : kStmImpossible;
