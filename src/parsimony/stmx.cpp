@@ -11,6 +11,7 @@
 #include "data/data_services.h"
 #include "data/usertypes.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/lenrange.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -718,6 +719,9 @@ int packStmPrelim(DataInfo *d)
     pd->stmStride = kStmHeader;
     pd->stmDollo = false;
     std::vector<int32_t> taxa{-1}, included;
+    // Trees then hang from the ancestor, whose cell a symmetric stepmatrix
+    // character must reach like a terminal's.
+    const bool ancestorCounts = directedCharsIncluded(d) || !usingStdAncestor();
     for (uint32_t t = 0; t < ntax; t++)
         taxa.push_back(static_cast<int32_t>(t));
     for (uint32_t c = 0; c < d->nchar; c++) {
@@ -808,7 +812,7 @@ int packStmPrelim(DataInfo *d)
         pd->stmAll.push_back(sc);
         pd->stmDollo = pd->stmDollo || (sc.dollo && isCharIncluded(d, c));
         StmChar &kept = pd->stmAll.back();
-        pd->minSteps[c] = stmMinSteps(d, kept, taxa);
+        pd->minSteps[c] = stmMinSteps(d, kept, taxa, ancestorCounts);
         if (isCharIncluded(d, c))
             included.push_back(pd->stmIndex[c]);
     }
@@ -847,24 +851,23 @@ void setStmLaneWeights(PackedData *pd, const double *weights)
 
 namespace {
 
-// What the cells of a character over a set of taxa ask of every tree.
+// What the cells of a user-typed character over a set of taxa ask of every
+// tree (Dollo and irreversible characters are bounded as series instead).
 struct StmCellSummary {
-    uint64_t singles = 0;     // states of single-state cells, and the states
-                              // polymorphic irreversible terminals hang from
+    uint64_t singles = 0;     // states of single-state cells
     uint64_t polyStates = 0;  // states of the polymorphic terminals
     uint64_t root = 0;
     bool haveRoot = false;    // the ancestor's states bind the root
     std::vector<uint64_t> listed;  // distinct multistate cells
 };
 
-StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
+// With ancestorAsCell the ancestor's cell (taxon -1) counts like a
+// terminal's, as it does on a tree hung from it.
+StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa,
+                                 bool ancestorAsCell)
 {
     const UserType *ut = userTypeOf(d, sc.c);
     StmCellSummary s;
-    // States held by two or more cells (the ancestor's among them, an
-    // uncertain cell counting its lowest state only).
-    uint64_t once = 0, twice = 0;
-    std::vector<uint64_t> polyCells;
     for (int32_t t : taxa) {
         const uint64_t source = sourceBits(d, t, sc.c, ut);
         uint64_t b = indexBits(sc, source);
@@ -873,45 +876,19 @@ StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span
         if (t < 0) {
             s.root = b;
             s.haveRoot = b != 0 && sc.directed;
+            if (!ancestorAsCell)
+                continue;
         }
         if (!b)
             continue;
-        const bool multi = (b & (b - 1)) != 0;
-        const bool poly = t >= 0 && multi && isPolymorphicMST(t, sc.c, d);
-        const uint64_t counted = multi && !poly ? b & (~b + 1) : b;
-        twice |= once & counted;
-        once |= counted;
-        if (t < 0)
-            continue;
-        if (!multi) {
+        if (!(b & (b - 1))) {
             s.singles |= b;
             continue;
         }
         if (std::find(s.listed.begin(), s.listed.end(), b) == s.listed.end())
             s.listed.push_back(b);
-        if (poly) {
+        if (t >= 0 && isPolymorphicMST(t, sc.c, d))
             s.polyStates |= b;
-            polyCells.push_back(b);
-        }
-    }
-    if (sc.userType)
-        return s;
-    // A polymorphic terminal of a Dollo or irreversible character hangs from
-    // a state the tree must then hold as if it were observed. Irreversible:
-    // the state nearest the primitive condition, from which the others are
-    // reached. Dollo: its derived end once another cell holds that state too,
-    // as the state is gained only once (up the series: no lower than the
-    // highest state two cells hold; down it: no higher than the lowest).
-    const bool up = sc.turned == 0, down = sc.n > 1 && sc.turned + 1 == sc.n;
-    for (uint64_t b : polyCells) {
-        const uint32_t lo = std::countr_zero(b), hi = 63 - std::countl_zero(b);
-        if (!sc.dollo) {
-            s.singles |= uint64_t{1} << std::clamp<uint32_t>(sc.turned, lo, hi);
-        } else if (up && twice && 63u - std::countl_zero(twice) >= hi) {
-            s.singles |= uint64_t{1} << hi;
-        } else if (down && twice && static_cast<uint32_t>(std::countr_zero(twice)) <= lo) {
-            s.singles |= uint64_t{1} << lo;
-        }
     }
     return s;
 }
@@ -929,13 +906,8 @@ int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t require
     if (terms.size() <= kMaxSteinerTerminals) {
         std::vector<int64_t> from;
         steinerFromEach(cost, sc.n, terms, from);
-        // Between the states an open Dollo ancestor allows, the edge from it
-        // counts nothing, so the least length decides (not the fewest gains).
         for (uint32_t v = 0; v < sc.n; v++)
-            if ((!haveRoot || ((root >> v) & 1)) &&
-                (sc.dollo && from[v] < kStmImpossible && best < kStmImpossible
-                     ? stmUnitsToLength(sc, from[v]) < stmUnitsToLength(sc, best)
-                     : from[v] < best))
+            if ((!haveRoot || ((root >> v) & 1)) && from[v] < best)
                 best = from[v];
         return best;
     }
@@ -955,12 +927,20 @@ int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t require
 
 }  // namespace
 
-double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
+double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, bool ancestorCounts)
 {
+    // Dollo and irreversible characters take the minimum their length
+    // bounds give, uncertain cells counted.
+    if (!sc.userType) {
+        double m1 = 0.0, m2 = 0.0;
+        seriesMinSteps(d, sc.c, taxa, &m1, &m2);
+        return m1;
+    }
     const PackedData *pd = packedData(d);
     const int64_t *cost = costsOf(pd, sc);
     const UserType *ut = userTypeOf(d, sc.c);
-    const StmCellSummary cells = summariseStmCells(d, sc, taxa);
+    ancestorCounts = ancestorCounts && !sc.directed;
+    const StmCellSummary cells = summariseStmCells(d, sc, taxa, ancestorCounts);
     if (!cells.singles)
         return 0.0;
     const int64_t best = leastTreeUnits(pd, sc, cells.singles, cells.root, cells.haveRoot);
@@ -972,7 +952,7 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
         for (uint32_t s = 0; s < sc.n; s++) {
             int64_t star = 0;
             for (int32_t t : taxa) {
-                if (t < 0)
+                if (t < 0 && !ancestorCounts)
                     continue;
                 const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
                 if (!b)
@@ -1002,7 +982,9 @@ bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32
     // where the root lies, which no bound over the cells alone can tell.
     if (sc.userType && sc.directed)
         return false;
-    const StmCellSummary cells = summariseStmCells(d, sc, taxa);
+    // A symmetric stepmatrix has no direction, so the ancestor (when the set
+    // holds it) is one more cell the tree must reach.
+    const StmCellSummary cells = summariseStmCells(d, sc, taxa, !sc.directed);
     // A multistate cell of a stepmatrix of more than two states that meets
     // none of the observed single states needs states of its own, and which
     // of them is cheapest is not known without the tree.

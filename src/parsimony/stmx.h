@@ -56,11 +56,14 @@ void deallocStmSets(PackedData *pd);
 // a polymorphic cost could not be computed.
 int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position);
 // Minimum length of character c over all trees of the given taxa (-1 the
-// ancestor) and whether the star test finds it uninformative.
-double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa);
-// The least lengths of character sc over all trees of the given taxa, within
-// polymorphic terminals not counted: m1 with the observed states, m2 with
-// every state of the polymorphic terminals present too. False (both 0) when
+// ancestor) and whether the star test finds it uninformative. With
+// ancestorCounts the ancestor's cell is one more that a symmetric
+// stepmatrix character must reach.
+double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, bool ancestorCounts);
+// The least lengths of user-typed character sc over all trees of the given
+// taxa (-1, the ancestor, a cell like the others), within polymorphic
+// terminals not counted: m1 with the observed states, m2 with every state of
+// the polymorphic terminals present too. False (both 0) when
 // no bound is known: an asymmetric stepmatrix, or a multistate cell that
 // meets none of the single states of a stepmatrix of more than two states.
 bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, double *m1, double *m2);
