@@ -32,6 +32,8 @@ constexpr double kMkvFlatBrlen = 5.0;
 constexpr double kMkvShortStartBrlen = 0.01;
 // The largest multiple of a pass's change tried by the extrapolation.
 constexpr double kMkvMostExtrapolation = 64.0;
+// The passes a fit tried again from short lengths has to pass the first.
+constexpr uint32_t kMkvRetryPasses = 6;
 // The steps on all lengths at once after each pass, the moves remembered
 // to correct them, the shortenings a step is tried with and their factor,
 // and the least curvature a step trusts.
@@ -827,7 +829,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
     // interrupted. A fit stopped by the search's clock or rejected by its
     // target ends there.
     bool limitGain = false, ended = false;
-    auto fit = [&]() {
+    auto fit = [&](double rival) {
         limitGain = false;
         for (p = 1;; ++p) {
             ++total;
@@ -870,6 +872,11 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
                         *stoppedEarly = true;
                 }
             }
+            // A second try that is back at the first one's score, or still
+            // short of it after a few passes, is not followed further.
+            if (reason == nullptr && rival != kNoLScore && score >= rival &&
+                (score - rival < kStillGaining || p >= kMkvRetryPasses))
+                reason = "no better";
             if (reason == nullptr && p == a.maxPass) {
                 reason = "pass-limit reached";
                 // Only the driver's own fits count (those that report their
@@ -892,7 +899,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             tol = std::max(std::min(tol, largest), 1e-6);
         }
     };
-    if (!fit()) {
+    if (!fit(kNoLScore)) {
         releaseAllCLAs(tree, g);
         return 0.0;
     }
@@ -920,7 +927,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         previous = kNoLScore;
         lastStep.clear();
         curvature = MkvCurvature{};
-        if (!fit()) {
+        if (!fit(keptScore)) {
             releaseAllCLAs(tree, g);
             return 0.0;
         }
