@@ -32,6 +32,8 @@ constexpr double kMkvFlatBrlen = 5.0;
 constexpr double kMkvShortStartBrlen = 0.01;
 // The largest multiple of a pass's change tried by the extrapolation.
 constexpr double kMkvMostExtrapolation = 64.0;
+// The passes a fit tried again from short lengths has to pass the first.
+constexpr uint32_t kMkvRetryPasses = 6;
 // The steps on all lengths at once after each pass, the moves remembered
 // to correct them, the shortenings a step is tried with and their factor,
 // and the least curvature a step trusts.
@@ -639,6 +641,9 @@ double mkvExtrapolate(Tree *tree, TreeNode *constrained, const std::vector<doubl
 // edge's slope over each.
 struct MkvCurvature {
     std::vector<std::vector<double>> moves, slopeChanges;
+    // The edges out on the flat stretch of long lengths when they were
+    // learnt: the slopes of the others change otherwise around those.
+    std::vector<char> flat;
 };
 
 // Every edge's slope and curvature at the current lengths, by position in
@@ -674,11 +679,19 @@ double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurva
     std::vector<double> x(n), slope, curvature;
     for (size_t i = 0; i < n; ++i)
         x[i] = visit[i]->edge.brlen;
-    // While an edge is out on the flat stretch of long lengths the passes,
-    // which try such an edge short as well, lead alone: steps on the others
-    // would settle them around it.
-    if (std::any_of(x.begin(), x.end(), [](double t) { return t > kMkvFlatBrlen; }) ||
-        !readEdgeSlopes(tree, constrained, g, slope, curvature))
+    // An edge out on the flat stretch of long lengths is left to the
+    // passes, which try it short as well; the steps move the others.
+    std::vector<char> flat(n);
+    for (size_t i = 0; i < n; ++i)
+        flat[i] = visit[i] == constrained || x[i] > kMkvFlatBrlen;
+    if (std::all_of(flat.begin(), flat.end(), [](char f) { return f != 0; }))
+        return score;
+    if (flat != known.flat) {
+        known.moves.clear();
+        known.slopeChanges.clear();
+        known.flat = flat;
+    }
+    if (!readEdgeSlopes(tree, constrained, g, slope, curvature))
         return score;
     std::vector<char> free(n);
     auto dot = [&](const std::vector<double> &u, const std::vector<double> &v) {
@@ -698,7 +711,7 @@ double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurva
         for (size_t i = 0; i < n; ++i) {
             const bool atFloor = x[i] <= floorFor(visit[i]) && slope[i] > 0.0;
             const bool atCeiling = x[i] >= maxBrlen() && slope[i] < 0.0;
-            free[i] = visit[i] != constrained && !atFloor && !atCeiling && std::isfinite(slope[i]) &&
+            free[i] = !flat[i] && !atFloor && !atCeiling && std::isfinite(slope[i]) &&
                       slope[i] != DBL_MAX;
             newton[i] = curvature[i] > kMkvLeastCurvature ? 1.0 / curvature[i] : 0.0;
         }
@@ -811,74 +824,131 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
     std::vector<double> saved(tree->maxNodes), lastStep;
     MkvCurvature curvature;
     double tol = 100.0, previous = start, score = start;
-    uint32_t p = 0;
-    for (p = 1;; ++p) {
+    uint32_t p = 0, total = 0;
+    // Passes until the fit settles or meets its limit; false when
+    // interrupted. A fit stopped by the search's clock or rejected by its
+    // target ends there.
+    bool limitGain = false, ended = false;
+    auto fit = [&](double rival) {
+        limitGain = false;
+        for (p = 1;; ++p) {
+            ++total;
+            for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                saved[i] = tree->nodes[i].edge.brlen;
+            double largest = 0.0;
+            gDriver.passTimedOut = false;
+            score = do1BranchLenPass(tree, constrained, g, &largest, tol);
+            if (getAbortedStatus() != 0 && score == 0.0)
+                return false;
+            if (gDriver.passTimedOut) {
+                // Every edge the pass reached only gained: the lengths stand,
+                // scored as they are, and the search sees its limit next.
+                gDriver.passTimedOut = false;
+                score = calcLForCurBranchLens(tree, false);
+                if (log)
+                    qel_printf("\n");
+                ended = true;
+                return true;
+            }
+            const double delta = previous - score;
+            if (log)
+                logPassLine(p, score, previous);
+            const char *reason = nullptr;
+            if (score < kLikInfiniteScore && delta > -0.001) {
+                if (previous != kNoLScore && delta < previous * a.toler) {
+                    if (delta < 0.0) {
+                        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                            tree->nodes[i].edge.brlen = saved[i];
+                        score = previous;
+                    }
+                    reason = "converged";
+                } else if (p != a.maxPass && target != kNoLScore &&
+                           score - static_cast<double>(a.maxPass - p) * delta > target) {
+                    reason = "rejected";
+                    ended = true;
+                    if (rejected)
+                        *rejected = true;
+                    if (stoppedEarly)
+                        *stoppedEarly = true;
+                }
+            }
+            // A second try that is back at the first one's score, or still
+            // short of it after a few passes, is not followed further.
+            if (reason == nullptr && rival != kNoLScore && score >= rival &&
+                (score - rival < kStillGaining || p >= kMkvRetryPasses))
+                reason = "no better";
+            if (reason == nullptr && p == a.maxPass) {
+                reason = "pass-limit reached";
+                // Only the driver's own fits count (those that report their
+                // passes), not the many inner ones of a parameter estimate.
+                limitGain = passes != nullptr && score < kLikInfiniteScore && delta >= kStillGaining;
+            }
+            if (log) {
+                if (reason)
+                    qel_printf(previous != kNoLScore ? ", %s)\n" : " (%s)\n", reason);
+                else
+                    qel_printf(previous != kNoLScore ? ")\n" : "\n");
+            }
+            if (reason)
+                return true;
+            if (g->useMkv && p > 1 && score < kLikInfiniteScore) {
+                score = mkvQuasiNewton(tree, constrained, g, curvature, score);
+                score = mkvExtrapolate(tree, constrained, saved, lastStep, score);
+            }
+            previous = score;
+            tol = std::max(std::min(tol, largest), 1e-6);
+        }
+    };
+    if (!fit(kNoLScore)) {
+        releaseAllCLAs(tree, g);
+        return 0.0;
+    }
+    // Under Mk a fit can settle with an edge out on the flat stretch of long
+    // lengths and every other length fitted around it, where that edge
+    // short would score better once the others followed; neither the
+    // passes, which try it short with the others as they are, nor the steps
+    // on all lengths leave that place. The fit is run again with those
+    // edges short, and the better of the two stands.
+    const auto &visit = gDriver.visit;
+    auto isFlat = [&](const TreeNode *n) { return n != constrained && n->edge.brlen > kMkvFlatBrlen; };
+    const size_t flat = static_cast<size_t>(std::count_if(visit.begin(), visit.end(), isFlat));
+    if (g->useMkv && !ended && flat != 0 && score < kLikInfiniteScore && getAbortedStatus() == 0) {
+        std::vector<double> kept(tree->maxNodes);
         for (uint32_t i = 0; i < tree->maxNodes; ++i)
-            saved[i] = tree->nodes[i].edge.brlen;
-        double largest = 0.0;
-        gDriver.passTimedOut = false;
-        score = do1BranchLenPass(tree, constrained, g, &largest, tol);
-        if (getAbortedStatus() != 0 && score == 0.0) {
+            kept[i] = tree->nodes[i].edge.brlen;
+        const double keptScore = score;
+        const bool keptLimitGain = limitGain, keptRejected = rejected && *rejected,
+                   keptStopped = stoppedEarly && *stoppedEarly;
+        for (TreeNode *n : visit)
+            if (isFlat(n))
+                n->edge.brlen = std::max(kMkvShortStartBrlen, floorFor(n));
+        if (log)
+            qel_printf(" again with %zu long edge(s) short:\n", flat);
+        previous = kNoLScore;
+        lastStep.clear();
+        curvature = MkvCurvature{};
+        if (!fit(keptScore)) {
             releaseAllCLAs(tree, g);
             return 0.0;
         }
-        if (gDriver.passTimedOut) {
-            // Every edge the pass reached only gained: the lengths stand,
-            // scored as they are, and the search sees its limit next.
-            gDriver.passTimedOut = false;
-            score = calcLForCurBranchLens(tree, false);
-            if (log)
-                qel_printf("\n");
-            break;
+        if (!(score < keptScore)) {
+            for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                tree->nodes[i].edge.brlen = kept[i];
+            score = keptScore;
+            limitGain = keptLimitGain;
+            if (rejected)
+                *rejected = keptRejected;
+            if (stoppedEarly)
+                *stoppedEarly = keptStopped;
         }
-        const double delta = previous - score;
-        if (log)
-            logPassLine(p, score, previous);
-        const char *reason = nullptr;
-        if (score < kLikInfiniteScore && delta > -0.001) {
-            if (previous != kNoLScore && delta < previous * a.toler) {
-                if (delta < 0.0) {
-                    for (uint32_t i = 0; i < tree->maxNodes; ++i)
-                        tree->nodes[i].edge.brlen = saved[i];
-                    score = previous;
-                }
-                reason = "converged";
-            } else if (p != a.maxPass && target != kNoLScore &&
-                       score - static_cast<double>(a.maxPass - p) * delta > target) {
-                reason = "rejected";
-                if (rejected)
-                    *rejected = true;
-                if (stoppedEarly)
-                    *stoppedEarly = true;
-            }
-        }
-        if (reason == nullptr && p == a.maxPass) {
-            reason = "pass-limit reached";
-            // Only the driver's own fits count (those that report their
-            // passes), not the many inner ones of a parameter estimate.
-            if (passes != nullptr && score < kLikInfiniteScore && delta >= kStillGaining)
-                ++gDriver.limitGains;
-        }
-        if (log) {
-            if (reason)
-                qel_printf(previous != kNoLScore ? ", %s)\n" : " (%s)\n", reason);
-            else
-                qel_printf(previous != kNoLScore ? ")\n" : "\n");
-        }
-        if (reason)
-            break;
-        if (g->useMkv && p > 1 && score < kLikInfiniteScore) {
-            score = mkvQuasiNewton(tree, constrained, g, curvature, score);
-            score = mkvExtrapolate(tree, constrained, saved, lastStep, score);
-        }
-        previous = score;
-        tol = std::max(std::min(tol, largest), 1e-6);
     }
+    if (limitGain)
+        ++gDriver.limitGains;
     if (g->useMkv && score < kLikInfiniteScore && getAbortedStatus() == 0)
         score = mkvShortLengthsPass(tree, constrained, g, saved, p, score, tol);
     releaseAllCLAs(tree, g);
     if (passes)
-        *passes = p;
+        *passes = total;
     return score;
 }
 
