@@ -3,6 +3,7 @@
 // ones, must give the same cells, output, errors and input positions, in
 // both storages, from documents and from files.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -160,7 +161,7 @@ std::string randomText(std::mt19937 &rng, uint32_t ntax, uint32_t nchar, bool br
 TEST_F(BulkReaderTest, RandomFilesReadInBulkEqualReadingACharacterAtATime)
 {
     std::mt19937 rng(3411);
-    const std::string path = ::testing::TempDir() + "bulk_reader.nex";
+    const std::string path = ::testing::TempDir() + "bulk_reader_" + std::to_string(getpid()) + ".nex";
     int refused = 0, accepted = 0;
     for (int round = 0; round < 300; ++round) {
         // Two files are large and read from disk in compact storage: the

@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -123,7 +124,7 @@ TEST_F(FreqDistTest, NarrowRangeAndOutliersStayInRange)
 
 TEST_F(FreqDistTest, BarChartWritesTheDistributionFile)
 {
-    const std::string path = ::testing::TempDir() + "vorn_scoredist.txt";
+    const std::string path = ::testing::TempDir() + "vorn_scoredist_" + std::to_string(getpid()) + ".txt";
     std::remove(path.c_str());
     std::snprintf(fdopt.fdFile, sizeof fdopt.fdFile, "%s", path.c_str());
     fdopt.pref_saveToFile = 1;
@@ -139,6 +140,7 @@ TEST_F(FreqDistTest, BarChartWritesTheDistributionFile)
     text << in.rdbuf();
     EXPECT_EQ(text.str(), "5\t1\n6\t0\n7\t2\n");
     EXPECT_EQ(barCounts(gPrinted), (std::vector<uint32_t>{1, 0, 2}));
+    std::remove(path.c_str());
 }
 
 TEST_F(FreqDistTest, ScoreDistribCountsDistinctScoresAndSorts)

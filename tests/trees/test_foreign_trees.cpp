@@ -1,6 +1,7 @@
 #include "trees/foreign_trees.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,7 +50,7 @@ TEST_F(ForeignTrees, TipWordsBecomeTheDataSetsLabels)
 
 TEST_F(ForeignTrees, NexusFilesAreReadThroughTheirTranslateTable)
 {
-    const std::string path = testing::TempDir() + "foreign_trees_test.tre";
+    const std::string path = testing::TempDir() + "foreign_trees_test_" + std::to_string(getpid()) + ".tre";
     {
         std::ofstream f(path);
         f << "#nexus\nbegin trees;\ntranslate\n 1 T5,\n 2 'T4',\n 3 T3, 4 T2, 5 T1;\n"
