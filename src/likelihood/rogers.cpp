@@ -110,10 +110,23 @@ public:
         for (uint32_t i = 0; i < slot_.size(); ++i)
             slotOf[slot_[i]] = i;
         up_.assign(slot_.size(), 0);
-        for (uint32_t i = 1; i < slot_.size(); ++i) {
+        for (uint32_t i = 1; i < slot_.size(); ++i)
             up_[i] = slotOf[pos(tree->nodes[slot_[i]].anc)];
+        // Each branch is known by the taxa it splits off (a hash of the
+        // smaller-keyed side), so that its price and rank do not depend on
+        // how the nodes of the same tree are numbered or ordered.
+        std::vector<uint64_t> below(slot_.size(), 0);
+        for (uint32_t i = static_cast<uint32_t>(slot_.size()); i-- > 0;) {
+            const TreeNode &x = tree->nodes[slot_[i]];
+            if (!isInternalNode(&x) || i == 0)
+                below[i] ^= mix(static_cast<uint64_t>(x.index) + 1);
+            if (i > 0)
+                below[up_[i]] ^= below[i];
+        }
+        for (uint32_t i = 1; i < slot_.size(); ++i) {
+            const uint64_t key = std::min(below[i], below[0] ^ below[i]);
             if (&tree->nodes[slot_[i]] != noBranch)
-                edges_.push_back({i, 0.0, 0.0});
+                edges_.push_back({i, key, 0.0, 0.0});
             else
                 noBranchSlot_ = i;
         }
@@ -207,6 +220,7 @@ public:
 private:
     struct EdgeWeights {
         uint32_t slot;
+        uint64_t key;
         double certain, uncertain;
     };
     static constexpr uint64_t kInf = ~uint64_t{0} >> 1;
@@ -215,7 +229,7 @@ private:
 
     // By the sum of certain and uncertain changes, more first; then by the
     // uncertain ones, which alone order branches without a certain change;
-    // then in tree order, so that the ranks are reproducible.
+    // then by the taxa they split off, so that the ranks are reproducible.
     static bool compareEdges(const EdgeWeights &a, const EdgeWeights &b)
     {
         const double sa = a.certain + a.uncertain, sb = b.certain + b.uncertain;
@@ -223,7 +237,15 @@ private:
             return sa > sb;
         if (a.uncertain != b.uncertain)
             return a.uncertain > b.uncertain;
-        return a.slot < b.slot;
+        return a.key != b.key ? a.key < b.key : a.slot < b.slot;
+    }
+
+    static uint64_t mix(uint64_t z)
+    {
+        z += 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
     }
 
     // Gumbel deviates at the midpoints of 2^kGumbelBits equal quantile
@@ -252,9 +274,7 @@ private:
             const double base = kMaxPrice / 2 - logLen_[e.slot];
             const uint64_t fixed = unit_ + rank_[e.slot];
             for (uint32_t b = 0; b < count; ++b) {
-                uint64_t z = (uint64_t{pats[b]} << 32 | slot_[e.slot]) + 0x9E3779B97F4A7C15ull;
-                z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-                z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+                const uint64_t z = mix(e.key ^ mix(pats[b]));
                 const double price = std::clamp(base - gumbel[z >> (64 - kGumbelBits)], 0.0, kMaxPrice);
                 cost[b] = fixed + static_cast<uint64_t>(price * quant_) * stride;
             }
