@@ -186,23 +186,35 @@ public:
     // node's sets are read and written in runs.
     bool narrow(const uint32_t *pats, uint32_t count)
     {
-        downPass(pats, count);
+        // Nucleotides, by far the commonest, get loops of fixed length.
+        return ns_ == 4 ? narrowWith<4>(pats, count) : narrowWith<0>(pats, count);
+    }
+
+    static constexpr uint32_t kBlock = 32;
+
+private:
+    // NS: the number of states when fixed at compile time, else 0.
+    template <uint32_t NS>
+    bool narrowWith(const uint32_t *pats, uint32_t count)
+    {
+        const uint32_t ns = NS != 0 ? NS : ns_;
+        downPass<NS>(pats, count);
         const uint32_t n = static_cast<uint32_t>(slot_.size());
         bool changed = false;
         for (uint32_t b = 0; b < count; ++b) {
-            const uint64_t *rootCost = &down_[size_t{b} * ns_];
-            state_[b] = static_cast<uint32_t>(std::min_element(rootCost, rootCost + ns_) - rootCost);
+            const uint64_t *rootCost = &down_[size_t{b} * ns];
+            state_[b] = static_cast<uint32_t>(std::min_element(rootCost, rootCost + ns) - rootCost);
         }
         for (uint32_t i = 0; i < n; ++i) {
             StateSets &sets = sets_[slot_[i]];
             for (uint32_t b = 0; b < count; ++b) {
                 const size_t k = size_t{i} * kBlock + b;
                 if (i > 0) {
-                    const uint64_t *d = &down_[k * ns_];
+                    const uint64_t *d = &down_[k * ns];
                     const uint64_t change = cost_[k];
                     uint32_t t = state_[size_t{up_[i]} * kBlock + b];
                     uint64_t best = d[t];
-                    for (uint32_t s = 0; s < ns_; ++s)
+                    for (uint32_t s = 0; s < ns; ++s)
                         if (d[s] + change < best)
                             best = d[s] + change, t = s;
                     state_[k] = t;
@@ -215,9 +227,6 @@ public:
         return changed;
     }
 
-    static constexpr uint32_t kBlock = 32;
-
-private:
     struct EdgeWeights {
         uint32_t slot;
         uint64_t key;
@@ -269,12 +278,15 @@ private:
     {
         const std::vector<double> &gumbel = gumbelTable();
         const uint64_t stride = edges_.size() + 1;
+        uint64_t pattern[kBlock];
+        for (uint32_t b = 0; b < count; ++b)
+            pattern[b] = mix(pats[b]);
         for (const EdgeWeights &e : edges_) {
             uint64_t *cost = &cost_[size_t{e.slot} * kBlock];
             const double base = kMaxPrice / 2 - logLen_[e.slot];
             const uint64_t fixed = unit_ + rank_[e.slot];
             for (uint32_t b = 0; b < count; ++b) {
-                const uint64_t z = mix(e.key ^ mix(pats[b]));
+                const uint64_t z = (e.key ^ pattern[b]) * 0x9E3779B97F4A7C15ull;
                 const double price = std::clamp(base - gumbel[z >> (64 - kGumbelBits)], 0.0, kMaxPrice);
                 cost[b] = fixed + static_cast<uint64_t>(price * quant_) * stride;
             }
@@ -283,29 +295,31 @@ private:
 
     // Least cost of each node's subtree for each of its states (kInf for a
     // state outside its set), children before their ancestors.
+    template <uint32_t NS>
     void downPass(const uint32_t *pats, uint32_t count)
     {
+        const uint32_t ns = NS != 0 ? NS : ns_;
         priceFor(pats, count);
         const uint32_t n = static_cast<uint32_t>(slot_.size());
         for (uint32_t i = 0; i < n; ++i) {
             const StateSets &sets = sets_[slot_[i]];
             for (uint32_t b = 0; b < count; ++b) {
                 const uint64_t set = sets[pats[b]];
-                uint64_t *d = &down_[(size_t{i} * kBlock + b) * ns_];
-                for (uint32_t s = 0; s < ns_; ++s)
+                uint64_t *d = &down_[(size_t{i} * kBlock + b) * ns];
+                for (uint32_t s = 0; s < ns; ++s)
                     d[s] = (set >> s) & 1 ? 0 : kInf;
             }
         }
         for (uint32_t i = n; i-- > 1;)
             for (uint32_t b = 0; b < count; ++b) {
                 const size_t k = size_t{i} * kBlock + b;
-                const uint64_t *c = &down_[k * ns_];
-                uint64_t *d = &down_[(size_t{up_[i]} * kBlock + b) * ns_];
+                const uint64_t *c = &down_[k * ns];
+                uint64_t *d = &down_[(size_t{up_[i]} * kBlock + b) * ns];
                 uint64_t least = c[0];
-                for (uint32_t s = 1; s < ns_; ++s)
+                for (uint32_t s = 1; s < ns; ++s)
                     least = std::min(least, c[s]);
                 const uint64_t viaChange = least + cost_[k];
-                for (uint32_t s = 0; s < ns_; ++s)
+                for (uint32_t s = 0; s < ns; ++s)
                     if (d[s] != kInf)
                         d[s] += std::min(c[s], viaChange);
             }
