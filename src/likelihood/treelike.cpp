@@ -32,6 +32,16 @@ constexpr double kMkvFlatBrlen = 5.0;
 constexpr double kMkvShortStartBrlen = 0.01;
 // The largest multiple of a pass's change tried by the extrapolation.
 constexpr double kMkvMostExtrapolation = 64.0;
+// The passes a fit tried again from short lengths has to pass the first.
+constexpr uint32_t kMkvRetryPasses = 6;
+// The steps on all lengths at once after each pass, the moves remembered
+// to correct them, the shortenings a step is tried with and their factor,
+// and the least curvature a step trusts.
+constexpr uint32_t kMkvQuasiNewtonSteps = 4;
+constexpr size_t kMkvRememberedSteps = 6;
+constexpr uint32_t kMkvStepTrials = 8;
+constexpr double kMkvStepShrink = 0.3;
+constexpr double kMkvLeastCurvature = 1e-8;
 
 // The driver runs on the thread that asked for the score; these are the
 // facts of its last call that reports read back.
@@ -45,6 +55,10 @@ struct DriverState {
     bool passTimedOut = false;
     // Fits that stopped at the pass limit while a pass still gained.
     uint32_t limitGains = 0;
+    // A pass that only reads each edge's slope and curvature, by position
+    // in the visit sequence.
+    bool slopesOnly = false;
+    std::vector<double> slope, curvature;
 };
 DriverState gDriver;
 
@@ -413,8 +427,8 @@ namespace {
 
 // One edge of a pass: its length optimised, or held at 0 when constrained;
 // the tree's score when it is the last edge. False when interrupted.
-bool passEdge(TreeNode *n, TreeNode *constrained, ModelGroup *g, bool last, double newtonTol, double &score,
-              double &largest, AbortPoll &poll)
+bool passEdge(TreeNode *n, size_t k, TreeNode *constrained, ModelGroup *g, bool last, double newtonTol,
+              double &score, double &largest, AbortPoll &poll)
 {
     // One pass over a large tree may outlast the margin a search's time
     // limit allows; the clock is cheap beside an edge's Newton steps.
@@ -422,7 +436,16 @@ bool passEdge(TreeNode *n, TreeNode *constrained, ModelGroup *g, bool last, doub
         gDriver.passTimedOut = true;
         return false;
     }
-    if (n == constrained) {
+    if (gDriver.slopesOnly) {
+        // The lengths stay: the edge's slope and curvature are recorded.
+        double r[3] = {0.0, 0.0, 0.0};
+        if (n != constrained)
+            g->engine->kernels.evaluateDerivatives(r, n, g, kLikModeD1 | kLikModeD2);
+        gDriver.slope[k] = r[1];
+        gDriver.curvature[k] = r[2];
+        if (last)
+            score = evalEdgeScore(n, g);
+    } else if (n == constrained) {
         n->edge.brlen = 0.0;
         if (last)
             score = evalEdgeScore(n, g);
@@ -469,7 +492,7 @@ double subtreePass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *max
         // x's last down-CLA is made: no edge below x needs x's own.
         if (n->nextSib == nullptr && hasDownSide(x))
             returnCLAtoPool(dnCLA(x), g);
-        if (!passEdge(n, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll))
+        if (!passEdge(n, k, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll))
             break;
         if (k + 1 == visit.size()) {
             if (!leaveUpTo(nullptr))
@@ -523,7 +546,7 @@ double preorderPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *ma
             releasePreorderCLAs(g, n->anc, true);
         }
         if (updateCLforEdge(n, g) != 0 ||
-            !passEdge(n, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll)) {
+            !passEdge(n, k, constrained, g, k + 1 == visit.size(), newtonTol, score, largest, poll)) {
             releaseAllCLAs(tree, g);
             return 0.0;
         }
@@ -613,6 +636,163 @@ double mkvExtrapolate(Tree *tree, TreeNode *constrained, const std::vector<doubl
     return best;
 }
 
+// What the quasi-Newton steps learn of how the edges' slopes change
+// together: the last few moves of all lengths and the change of every
+// edge's slope over each.
+struct MkvCurvature {
+    std::vector<std::vector<double>> moves, slopeChanges;
+    // The edges out on the flat stretch of long lengths when they were
+    // learnt: the slopes of the others change otherwise around those.
+    std::vector<char> flat;
+};
+
+// Every edge's slope and curvature at the current lengths, by position in
+// the visit sequence, read by a pass that changes no length; false when
+// interrupted.
+bool readEdgeSlopes(Tree *tree, TreeNode *constrained, ModelGroup *g, std::vector<double> &slope,
+                    std::vector<double> &curvature)
+{
+    releaseAllCLAs(tree, g);
+    gDriver.slopesOnly = true;
+    gDriver.slope.assign(gDriver.visit.size(), 0.0);
+    gDriver.curvature.assign(gDriver.visit.size(), 0.0);
+    double largest = 0.0;
+    const double score = do1BranchLenPass(tree, constrained, g, &largest, 1.0);
+    gDriver.slopesOnly = false;
+    releaseAllCLAs(tree, g);
+    slope = gDriver.slope;
+    curvature = gDriver.curvature;
+    return getAbortedStatus() == 0 && score != 0.0;
+}
+
+// Under Mk the conditioning on variable characters ties every edge's
+// optimum to the others: a pass that optimises one edge at a time then
+// creeps along valleys where some lengths must grow as others shrink,
+// a little each pass. Steps on all lengths at once follow those valleys:
+// Newton steps of each edge, corrected by the moves and slope changes of
+// the steps before (limited-memory BFGS), with lengths held at a bound
+// the slope pushes them against; a step is shortened until it gains.
+double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurvature &known, double score)
+{
+    const auto &visit = gDriver.visit;
+    const size_t n = visit.size();
+    std::vector<double> x(n), slope, curvature;
+    for (size_t i = 0; i < n; ++i)
+        x[i] = visit[i]->edge.brlen;
+    // An edge out on the flat stretch of long lengths is left to the
+    // passes, which try it short as well; the steps move the others.
+    std::vector<char> flat(n);
+    for (size_t i = 0; i < n; ++i)
+        flat[i] = visit[i] == constrained || x[i] > kMkvFlatBrlen;
+    if (std::all_of(flat.begin(), flat.end(), [](char f) { return f != 0; }))
+        return score;
+    if (flat != known.flat) {
+        known.moves.clear();
+        known.slopeChanges.clear();
+        known.flat = flat;
+    }
+    if (!readEdgeSlopes(tree, constrained, g, slope, curvature))
+        return score;
+    std::vector<char> free(n);
+    auto dot = [&](const std::vector<double> &u, const std::vector<double> &v) {
+        double t = 0.0;
+        for (size_t i = 0; i < n; ++i)
+            t += free[i] ? u[i] * v[i] : 0.0;
+        return t;
+    };
+    auto forget = [&]() {
+        known.moves.clear();
+        known.slopeChanges.clear();
+    };
+    for (uint32_t step = 0; step < kMkvQuasiNewtonSteps; ++step) {
+        // Each edge's own Newton step scales the direction; an edge whose
+        // likelihood bends the wrong way takes none.
+        std::vector<double> newton(n);
+        for (size_t i = 0; i < n; ++i) {
+            const bool atFloor = x[i] <= floorFor(visit[i]) && slope[i] > 0.0;
+            const bool atCeiling = x[i] >= maxBrlen() && slope[i] < 0.0;
+            free[i] = !flat[i] && !atFloor && !atCeiling && std::isfinite(slope[i]) &&
+                      slope[i] != DBL_MAX;
+            newton[i] = curvature[i] > kMkvLeastCurvature ? 1.0 / curvature[i] : 0.0;
+        }
+        const size_t m = known.moves.size();
+        std::vector<double> d(n), a(m), rho(m);
+        for (size_t i = 0; i < n; ++i)
+            d[i] = free[i] ? slope[i] : 0.0;
+        for (size_t j = m; j-- > 0;) {
+            const double sy = dot(known.slopeChanges[j], known.moves[j]);
+            rho[j] = sy > 0.0 ? 1.0 / sy : 0.0;
+            a[j] = rho[j] * dot(known.moves[j], d);
+            for (size_t i = 0; i < n; ++i)
+                d[i] -= free[i] ? a[j] * known.slopeChanges[j][i] : 0.0;
+        }
+        for (size_t i = 0; i < n; ++i)
+            d[i] *= newton[i];
+        for (size_t j = 0; j < m; ++j) {
+            const double b = rho[j] * dot(known.slopeChanges[j], d);
+            for (size_t i = 0; i < n; ++i)
+                d[i] += free[i] ? known.moves[j][i] * (a[j] - b) : 0.0;
+        }
+        for (double &v : d)
+            v = -v;
+        if (!(dot(d, slope) < 0.0)) {
+            // What was learnt no longer holds here: plain Newton steps.
+            forget();
+            for (size_t i = 0; i < n; ++i)
+                d[i] = free[i] ? -newton[i] * slope[i] : 0.0;
+            if (!(dot(d, slope) < 0.0))
+                break;
+        }
+        std::vector<double> to(n);
+        double trial = score, scale = 1.0;
+        bool gained = false;
+        for (uint32_t k = 0; k < kMkvStepTrials && !gained; ++k, scale *= kMkvStepShrink) {
+            for (size_t i = 0; i < n; ++i) {
+                // Nor does a step lead an edge onto that stretch.
+                const double ceiling = std::min(maxBrlen(), kMkvFlatBrlen);
+                to[i] = visit[i] == constrained ? 0.0
+                         : free[i]              ? std::clamp(x[i] + scale * d[i], floorFor(visit[i]), ceiling)
+                                                : x[i];
+                visit[i]->edge.brlen = to[i];
+            }
+            trial = calcLForCurBranchLens(tree, false);
+            if (getAbortedStatus() != 0)
+                break;
+            gained = trial < score;
+        }
+        if (!gained) {
+            for (size_t i = 0; i < n; ++i)
+                visit[i]->edge.brlen = x[i];
+            forget();
+            break;
+        }
+        const bool settled = score - trial < score * aml().toler;
+        score = trial;
+        std::vector<double> slopeThere, curvatureThere;
+        if (settled || !readEdgeSlopes(tree, constrained, g, slopeThere, curvatureThere))
+            break;
+        std::vector<double> move(n), change(n);
+        double sy = 0.0;
+        for (size_t i = 0; i < n; ++i) {
+            move[i] = to[i] - x[i];
+            change[i] = slopeThere[i] - slope[i];
+            sy += move[i] * change[i];
+        }
+        if (sy > kMkvLeastCurvature) {
+            known.moves.push_back(std::move(move));
+            known.slopeChanges.push_back(std::move(change));
+            if (known.moves.size() > kMkvRememberedSteps) {
+                known.moves.erase(known.moves.begin());
+                known.slopeChanges.erase(known.slopeChanges.begin());
+            }
+        }
+        x = to;
+        slope = std::move(slopeThere);
+        curvature = std::move(curvatureThere);
+    }
+    return score;
+}
+
 }  // namespace
 
 double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol)
@@ -642,73 +822,133 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         return calcLForCurBranchLens(tree, false);
     }
     std::vector<double> saved(tree->maxNodes), lastStep;
+    MkvCurvature curvature;
     double tol = 100.0, previous = start, score = start;
-    uint32_t p = 0;
-    for (p = 1;; ++p) {
+    uint32_t p = 0, total = 0;
+    // Passes until the fit settles or meets its limit; false when
+    // interrupted. A fit stopped by the search's clock or rejected by its
+    // target ends there.
+    bool limitGain = false, ended = false;
+    auto fit = [&](double rival) {
+        limitGain = false;
+        for (p = 1;; ++p) {
+            ++total;
+            for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                saved[i] = tree->nodes[i].edge.brlen;
+            double largest = 0.0;
+            gDriver.passTimedOut = false;
+            score = do1BranchLenPass(tree, constrained, g, &largest, tol);
+            if (getAbortedStatus() != 0 && score == 0.0)
+                return false;
+            if (gDriver.passTimedOut) {
+                // Every edge the pass reached only gained: the lengths stand,
+                // scored as they are, and the search sees its limit next.
+                gDriver.passTimedOut = false;
+                score = calcLForCurBranchLens(tree, false);
+                if (log)
+                    qel_printf("\n");
+                ended = true;
+                return true;
+            }
+            const double delta = previous - score;
+            if (log)
+                logPassLine(p, score, previous);
+            const char *reason = nullptr;
+            if (score < kLikInfiniteScore && delta > -0.001) {
+                if (previous != kNoLScore && delta < previous * a.toler) {
+                    if (delta < 0.0) {
+                        for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                            tree->nodes[i].edge.brlen = saved[i];
+                        score = previous;
+                    }
+                    reason = "converged";
+                } else if (p != a.maxPass && target != kNoLScore &&
+                           score - static_cast<double>(a.maxPass - p) * delta > target) {
+                    reason = "rejected";
+                    ended = true;
+                    if (rejected)
+                        *rejected = true;
+                    if (stoppedEarly)
+                        *stoppedEarly = true;
+                }
+            }
+            // A second try that is back at the first one's score, or still
+            // short of it after a few passes, is not followed further.
+            if (reason == nullptr && rival != kNoLScore && score >= rival &&
+                (score - rival < kStillGaining || p >= kMkvRetryPasses))
+                reason = "no better";
+            if (reason == nullptr && p == a.maxPass) {
+                reason = "pass-limit reached";
+                // Only the driver's own fits count (those that report their
+                // passes), not the many inner ones of a parameter estimate.
+                limitGain = passes != nullptr && score < kLikInfiniteScore && delta >= kStillGaining;
+            }
+            if (log) {
+                if (reason)
+                    qel_printf(previous != kNoLScore ? ", %s)\n" : " (%s)\n", reason);
+                else
+                    qel_printf(previous != kNoLScore ? ")\n" : "\n");
+            }
+            if (reason)
+                return true;
+            if (g->useMkv && p > 1 && score < kLikInfiniteScore) {
+                score = mkvQuasiNewton(tree, constrained, g, curvature, score);
+                score = mkvExtrapolate(tree, constrained, saved, lastStep, score);
+            }
+            previous = score;
+            tol = std::max(std::min(tol, largest), 1e-6);
+        }
+    };
+    if (!fit(kNoLScore)) {
+        releaseAllCLAs(tree, g);
+        return 0.0;
+    }
+    // Under Mk a fit can settle with an edge out on the flat stretch of long
+    // lengths and every other length fitted around it, where that edge
+    // short would score better once the others followed; neither the
+    // passes, which try it short with the others as they are, nor the steps
+    // on all lengths leave that place. The fit is run again with those
+    // edges short, and the better of the two stands.
+    const auto &visit = gDriver.visit;
+    auto isFlat = [&](const TreeNode *n) { return n != constrained && n->edge.brlen > kMkvFlatBrlen; };
+    const size_t flat = static_cast<size_t>(std::count_if(visit.begin(), visit.end(), isFlat));
+    if (g->useMkv && !ended && flat != 0 && score < kLikInfiniteScore && getAbortedStatus() == 0) {
+        std::vector<double> kept(tree->maxNodes);
         for (uint32_t i = 0; i < tree->maxNodes; ++i)
-            saved[i] = tree->nodes[i].edge.brlen;
-        double largest = 0.0;
-        gDriver.passTimedOut = false;
-        score = do1BranchLenPass(tree, constrained, g, &largest, tol);
-        if (getAbortedStatus() != 0 && score == 0.0) {
+            kept[i] = tree->nodes[i].edge.brlen;
+        const double keptScore = score;
+        const bool keptLimitGain = limitGain, keptRejected = rejected && *rejected,
+                   keptStopped = stoppedEarly && *stoppedEarly;
+        for (TreeNode *n : visit)
+            if (isFlat(n))
+                n->edge.brlen = std::max(kMkvShortStartBrlen, floorFor(n));
+        if (log)
+            qel_printf(" again with %zu long edge(s) short:\n", flat);
+        previous = kNoLScore;
+        lastStep.clear();
+        curvature = MkvCurvature{};
+        if (!fit(keptScore)) {
             releaseAllCLAs(tree, g);
             return 0.0;
         }
-        if (gDriver.passTimedOut) {
-            // Every edge the pass reached only gained: the lengths stand,
-            // scored as they are, and the search sees its limit next.
-            gDriver.passTimedOut = false;
-            score = calcLForCurBranchLens(tree, false);
-            if (log)
-                qel_printf("\n");
-            break;
+        if (!(score < keptScore)) {
+            for (uint32_t i = 0; i < tree->maxNodes; ++i)
+                tree->nodes[i].edge.brlen = kept[i];
+            score = keptScore;
+            limitGain = keptLimitGain;
+            if (rejected)
+                *rejected = keptRejected;
+            if (stoppedEarly)
+                *stoppedEarly = keptStopped;
         }
-        const double delta = previous - score;
-        if (log)
-            logPassLine(p, score, previous);
-        const char *reason = nullptr;
-        if (score < kLikInfiniteScore && delta > -0.001) {
-            if (previous != kNoLScore && delta < previous * a.toler) {
-                if (delta < 0.0) {
-                    for (uint32_t i = 0; i < tree->maxNodes; ++i)
-                        tree->nodes[i].edge.brlen = saved[i];
-                    score = previous;
-                }
-                reason = "converged";
-            } else if (p != a.maxPass && target != kNoLScore &&
-                       score - static_cast<double>(a.maxPass - p) * delta > target) {
-                reason = "rejected";
-                if (rejected)
-                    *rejected = true;
-                if (stoppedEarly)
-                    *stoppedEarly = true;
-            }
-        }
-        if (reason == nullptr && p == a.maxPass) {
-            reason = "pass-limit reached";
-            // Only the driver's own fits count (those that report their
-            // passes), not the many inner ones of a parameter estimate.
-            if (passes != nullptr && score < kLikInfiniteScore && delta >= kStillGaining)
-                ++gDriver.limitGains;
-        }
-        if (log) {
-            if (reason)
-                qel_printf(previous != kNoLScore ? ", %s)\n" : " (%s)\n", reason);
-            else
-                qel_printf(previous != kNoLScore ? ")\n" : "\n");
-        }
-        if (reason)
-            break;
-        if (g->useMkv && p > 1 && score < kLikInfiniteScore)
-            score = mkvExtrapolate(tree, constrained, saved, lastStep, score);
-        previous = score;
-        tol = std::max(std::min(tol, largest), 1e-6);
     }
+    if (limitGain)
+        ++gDriver.limitGains;
     if (g->useMkv && score < kLikInfiniteScore && getAbortedStatus() == 0)
         score = mkvShortLengthsPass(tree, constrained, g, saved, p, score, tol);
     releaseAllCLAs(tree, g);
     if (passes)
-        *passes = p;
+        *passes = total;
     return score;
 }
 

@@ -195,10 +195,66 @@ double getTermSubtreeLen(const DataInfo *d, uint32_t c, uint32_t nStates, uint64
     return stateDiff(lo, hi, c, d);
 }
 
+namespace {
+
+// A character whose nodes hold pairs of states (a Dollo character whose
+// ancestor lies inside its series) is followed by its indices: a node
+// derived both ways shows two states, and the steps between it and its
+// neighbours are those of the pairs, not of the states shown.
+uint64_t pairIndices(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
+{
+    if (isTaxonNode(n, d))
+        return stmCellIndices(d, c, n->index, termPoly(n, c, getXijAsBits(d, n->index, c, nullptr), d) != 0);
+    return stmRecordIndices(d, nodeSets(n->abm[mpr ? 2 : 0]), c);
+}
+
+// The change of such a character on the branch ch (its ends set); false
+// when it does not change there.
+bool pairChange(const DataInfo *d, uint32_t c, CharChange &ch)
+{
+    ch.fromSet = assigned(d, ch.from, c);
+    ch.toSet = assigned(d, ch.to, c);
+    const uint64_t from = pairIndices(d, ch.from, c, false), to = pairIndices(d, ch.to, c, false);
+    if (!from || !to || !ch.fromSet || !ch.toSet)
+        return false;
+    uint64_t pick = from & to;
+    if (pick) {
+        pick &= ~pick + 1;
+    } else {
+        int64_t best = kStmImpossible;
+        for (uint64_t f = from; f; f &= f - 1)
+            for (uint64_t t = to; t; t &= t - 1) {
+                const auto i = static_cast<uint32_t>(std::countr_zero(f));
+                const auto j = static_cast<uint32_t>(std::countr_zero(t));
+                if (const int64_t u = stmIndexChangeUnits(d, c, i, j); u < best) {
+                    best = u;
+                    ch.cost = stmIndexChangeCost(d, c, i, j);
+                    pick = uint64_t{1} << j;
+                }
+            }
+        if (!pick)
+            return false;
+    }
+    ch.toState = stmIndexRawStates(d, c, pick);
+    // A polymorphic terminal costs its cheapest tree over its states met in
+    // its neighbour's state, which for a node derived both ways is not the
+    // step to the closest state plus the terminal's span.
+    if (const uint32_t k = termPoly(ch.to, c, ch.toSet, d))
+        if (!stmPolyTipSteps(d, c, ch.to->index, from, &ch.cost, &ch.terminal))
+            ch.terminal = getTermSubtreeLen(d, c, k, ch.toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
+    if (ch.cost <= 0.0 && ch.terminal <= 0.0)
+        return false;
+    ch.unambiguous = ch.cost > 0.0 && !(pairIndices(d, ch.from, c, true) & pairIndices(d, ch.to, c, true));
+    return true;
+}
+
+}  // namespace
+
 std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t c, const ReconStates &ml)
 {
     std::vector<CharChange> out;
     checkTraversalSeq(tree);
+    const bool pairs = !ml && stmHoldsPairs(d, c);
     auto stateOf = [&](const TreeNode *n) -> uint64_t {
         if (!ml || isTaxonNode(n, d))
             return assigned(d, n, c);
@@ -215,6 +271,11 @@ std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t 
         ch.from = rev ? n : p;
         ch.to = rev ? p : n;
         ch.reversed = rev != 0;
+        if (pairs) {
+            if (pairChange(d, c, ch))
+                out.push_back(ch);
+            continue;
+        }
         ch.fromSet = stateOf(ch.from);
         ch.toSet = stateOf(ch.to);
         // An ancestor that leaves a Dollo character open may take any of its

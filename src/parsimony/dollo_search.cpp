@@ -144,9 +144,9 @@ bool isRun(uint64_t b) { return !b || ((b >> std::countr_zero(b)) & ((b >> std::
 // side would leave every step between them open, which lets a node of the
 // series take a state between them that the cell does not allow, so such
 // characters stay with the cost vectors. So do Dollo characters whose steps
-// turn both ways (an ancestor in the middle of the series): each step is
-// scored on its own, though the derived parts of steps turned opposite ways
-// may not overlap. Irreversible steps turned opposite ways never want to
+// turn both ways (an ancestor in the middle of the series): the steps would
+// score them alike, but the cost vectors hold their nodes as pairs of states
+// (StmChar::pairs), which the steps' decisions do not write. Irreversible steps turned opposite ways never want to
 // overlap (a part derived on both would hold no terminal of either kind), so
 // any given ancestor is scored by steps; their counters bound the taxa.
 bool routes(const DataInfo *d, const StmChar &sc, uint32_t ntax)
@@ -155,7 +155,7 @@ bool routes(const DataInfo *d, const StmChar &sc, uint32_t ntax)
     // way a step's two conditions cannot hold.
     if (sc.userType || sc.n < 2 || sc.unit != 1.0 || sc.polyTips)
         return false;
-    if (sc.dollo ? sc.turned != 0 && sc.turned + 1u != sc.n : ntax > kIrrMaxTaxa)
+    if (sc.dollo ? sc.pairs || (sc.turned != 0 && sc.turned + 1u != sc.n) : ntax > kIrrMaxTaxa)
         return false;
     for (int32_t t = -1; t < static_cast<int32_t>(ntax); t++)
         if (!isRun(cellIndexBits(d, t, sc)))

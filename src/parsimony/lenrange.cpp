@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "data/data_services.h"
 #include "data/data_util.h"
@@ -94,7 +95,118 @@ std::vector<int32_t> taxonSet(const DataInfo *d, Tree *tree, bool useTreeLeaves,
     return taxa;
 }
 
+// The states held by two or more cells of a Dollo character, a polymorphic
+// cell counting all of its states: such a state is gained once, below all of
+// them. An uncertain cell counts its least derived state (the lowest, or the
+// highest down the series): whichever it holds, the series reached that far.
+// Returns the lowest and highest of them (64 and -1 when there is none).
+std::pair<int, int> dolloSharedLimits(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa, bool down)
+{
+    uint64_t once = 0, twice = 0;
+    for (int32_t t : taxa) {
+        uint64_t b = cellStates(d, t, c);
+        if ((b & (b - 1)) && !isPolymorphicMST(t, c, d))
+            b = down ? uint64_t{1} << highBit(b) : b & (~b + 1);
+        twice |= once & b;
+        once |= b;
+    }
+    return twice ? std::pair{lowBit(twice), highBit(twice)} : std::pair{64, -1};
+}
+
+// Unordered characters: the fewest states that meet every cell, less one; m2
+// adds every state of the polymorphic terminals.
+void unorderedMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa, double *m1, double *m2)
+{
+    uint64_t singles = 0, polyUnion = 0;
+    std::vector<ListedSet> listed;
+    for (int32_t t : taxa) {
+        const uint64_t b = cellStates(d, t, c);
+        if (!b)
+            continue;
+        if (!(b & (b - 1))) {
+            singles |= b;
+            continue;
+        }
+        const bool poly = isPolymorphicMST(t, c, d);
+        if (poly)
+            polyUnion |= b;
+        auto it = std::find_if(listed.begin(), listed.end(), [b](const ListedSet &e) { return e.bits == b; });
+        if (it == listed.end())
+            listed.push_back({b, poly});
+        else
+            it->polymorphic = it->polymorphic || poly;
+    }
+    uint64_t hit = singles;
+    std::vector<uint64_t> misses;
+    for (const ListedSet &e : listed)
+        if (!(e.bits & singles))
+            misses.push_back(e.bits);
+    if (!misses.empty()) {
+        // Only states some listed set holds can help, so the search runs
+        // over the highest state any cell names.
+        uint64_t all = singles;
+        for (uint64_t x : misses)
+            all |= x;
+        const auto nStates = static_cast<uint32_t>(highBit(all) + 1);
+        hit = 0;
+        for (uint32_t k = 1; k <= nStates && !hit; k++)
+            hit = addToHittingSet(0, singles, 1, k, nStates, misses);
+    }
+    if (hit) {
+        *m1 = std::popcount(hit) - 1;
+        *m2 = std::popcount(hit | polyUnion) - 1;
+    }
+}
+
 }  // namespace
+
+// Ordered, irreversible and Dollo characters: every cell (the ancestor's
+// among them when it is in the set) spans an interval of the series, and any
+// tree must reach from the largest low end to the smallest high end, an
+// uncertain cell at the end of its interval that is nearest. A polymorphic
+// terminal holds all its states; where it hangs from depends on the type:
+// an irreversible one from the state nearest the primitive condition (the
+// given ancestor's, else the start of the series), a Dollo one no lower
+// (higher, down the series) than the state its states share with other
+// cells, since that state is gained once and the rest are lost inside it.
+// m2 asks that every state of the polymorphic terminals be reached too.
+void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa, double *m1, double *m2)
+{
+    const uint32_t type = d->status[c] & kCharTypeMask;
+    const bool down = (d->status[c] & kCharDownVariant) != 0;
+    const bool polymorphism = dataServices().msTaxa() != kMsTaxaUncertain;
+    int ancestor = -1;
+    if (type == kCharIrreversible && polymorphism)
+        if (const uint64_t a = cellStates(d, -1, c))
+            ancestor = lowBit(a);
+    std::pair<int, int> shared{64, -1};
+    if (type == kCharDollo && polymorphism)
+        shared = dolloSharedLimits(d, c, taxa, down);
+    int largestLow = -1, smallestHigh = 64, polyLo = 64, polyHi = -1;
+    for (int32_t t : taxa) {
+        const uint64_t b = cellStates(d, t, c);
+        if (!b)
+            continue;
+        const int lo = lowBit(b), hi = highBit(b);
+        int low = lo, high = hi;
+        if (lo < hi && isPolymorphicMST(t, c, d)) {
+            polyLo = std::min(polyLo, lo);
+            polyHi = std::max(polyHi, hi);
+            if (type == kCharIrreversible)
+                low = high = ancestor < 0 ? (down ? hi : lo) : std::clamp(ancestor, lo, hi);
+            else if (type == kCharDollo && !down)
+                low = std::max(lo, shared.second);
+            else if (type == kCharDollo)
+                high = std::min(hi, shared.first);
+        }
+        largestLow = std::max(largestLow, low);
+        smallestHigh = std::min(smallestHigh, high);
+    }
+    if (largestLow < 0)
+        return;
+    *m1 = std::max(0, largestLow - smallestHigh);
+    *m2 = std::max(0, std::max(polyHi, largestLow) - std::min(smallestHigh, polyLo));
+}
 
 const LengthBounds &lengthBounds() { return gBounds; }
 
@@ -124,7 +236,9 @@ int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const i
 {
     if (bounded)
         *bounded = true;
-    if (const StmChar *sc = stmCharOf(d, c)) {
+    const uint32_t type = d->status[c] & kCharTypeMask;
+    const bool series = type == kCharOrdered || type == kCharIrreversible || type == kCharDollo;
+    if (const StmChar *sc = series ? nullptr : stmCharOf(d, c)) {
         const bool known = stmLengthBounds(d, *sc, taxa, &out[0], &out[1]);
         if (bounded)
             *bounded = known;
@@ -133,67 +247,11 @@ int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const i
             out[0] += extra;
         return 0;
     }
-    const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
-    uint64_t singles = 0, polyUnion = 0;
-    std::vector<ListedSet> listed;
-    int largestLow = -1, smallestHigh = 64, polyLo = 64, polyHi = -1;
-    for (int32_t t : taxa) {
-        const uint64_t b = cellStates(d, t, c);
-        if (!b)
-            continue;
-        const bool multi = (b & (b - 1)) != 0;
-        const bool poly = multi && isPolymorphicMST(t, c, d);
-        if (ordered) {
-            const int lo = lowBit(b), hi = highBit(b);
-            if (poly) {
-                polyLo = std::min(polyLo, lo);
-                polyHi = std::max(polyHi, hi);
-            }
-            largestLow = std::max(largestLow, lo);
-            smallestHigh = std::min(smallestHigh, hi);
-            continue;
-        }
-        if (!multi) {
-            singles |= b;
-            continue;
-        }
-        if (poly)
-            polyUnion |= b;
-        auto it = std::find_if(listed.begin(), listed.end(), [b](const ListedSet &e) { return e.bits == b; });
-        if (it == listed.end())
-            listed.push_back({b, poly});
-        else
-            it->polymorphic = it->polymorphic || poly;
-    }
     double m1 = 0.0, m2 = 0.0;
-    if (ordered) {
-        if (largestLow >= 0) {
-            m1 = std::max(0, largestLow - smallestHigh);
-            const int top = std::max(polyHi, largestLow), bottom = std::min(smallestHigh, polyLo);
-            m2 = std::max(0, top - bottom);
-        }
-    } else {
-        uint64_t hit = singles;
-        std::vector<uint64_t> misses;
-        for (const ListedSet &e : listed)
-            if (!(e.bits & singles))
-                misses.push_back(e.bits);
-        if (!misses.empty()) {
-            // Only states some listed set holds can help, so the search runs
-            // over the highest state any cell names.
-            uint64_t all = singles;
-            for (uint64_t x : misses)
-                all |= x;
-            const auto nStates = static_cast<uint32_t>(highBit(all) + 1);
-            hit = 0;
-            for (uint32_t k = 1; k <= nStates && !hit; k++)
-                hit = addToHittingSet(0, singles, 1, k, nStates, misses);
-        }
-        if (hit) {
-            m1 = std::popcount(hit) - 1;
-            m2 = std::popcount(hit | polyUnion) - 1;
-        }
-    }
+    if (series)
+        seriesMinSteps(d, c, taxa, &m1, &m2);
+    else
+        unorderedMinSteps(d, c, taxa, &m1, &m2);
     if (!minOnly) {
         const double extra = packedData(d)->extraLen[c];
         if (extra != kNoScore)

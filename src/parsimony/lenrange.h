@@ -44,6 +44,9 @@ int updateLengthBounds(Tree *tree, DataInfo *d);
 // is false for a character whose bounds are not known (both then 0).
 int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const int32_t> taxa, double out[2],
                   bool *bounded = nullptr);
+// M1 (within-terminal extra length not included) and M2 of an ordered,
+// irreversible or Dollo character c over the taxa (-1 is the ancestor).
+void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa, double *m1, double *m2);
 // The first set of k further states (bit s - 1 is state s) that, added to
 // current, meets every listed set; 0 when none.
 uint64_t addToHittingSet(uint32_t start, uint64_t current, uint32_t depth, uint32_t k, uint32_t nStates,

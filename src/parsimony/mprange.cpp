@@ -30,10 +30,12 @@ bool isTaxonNode(const TreeNode *n, const DataInfo *d)
 // root (the ancestor, or a taxon the tree is held at) keeps; 0 = free.
 uint64_t fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c)
 {
+    // A character whose nodes hold pairs of states is read by its indices.
+    const bool pairs = stmHoldsPairs(d, c);
     if (isTaxonNode(n, d))
-        return getXijAsBits(d, n->index, c, nullptr);
+        return pairs ? stmCellIndices(d, c, n->index, false) : getXijAsBits(d, n->index, c, nullptr);
     if (n == tree->root && n->firstChild && !n->firstChild->nextSib)
-        return getStatesOrMPRset(d, n, c, false);
+        return pairs ? stmRecordIndices(d, nodeSets(n->abm[0]), c) : getStatesOrMPRset(d, n, c, false);
     return 0;
 }
 
@@ -71,6 +73,20 @@ bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode 
     return true;
 }
 
+// A terminal of a character whose nodes hold pairs of states is charged as
+// the tree's length charges it: a polymorphic one by the state it is met in.
+bool pairTipCosts(const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k, double *out)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || !sc->pairs || !isTaxonNode(n, d) || sc->n != k)
+        return false;
+    std::array<int64_t, 65> V{};
+    stmCharVector(d, &packedData(d)->nodeRecs[1 + static_cast<size_t>(n->index)], *sc, V.data());
+    for (uint32_t s = 0; s < k; s++)
+        out[s] = V[s] < kStmImpossible ? static_cast<double>(V[s]) : kImpossible;
+    return true;
+}
+
 void downPass(const Tree *tree, const DataInfo *d, uint32_t c, std::span<const TreeNode *const> preorder,
               CharTables &t)
 {
@@ -80,7 +96,7 @@ void downPass(const Tree *tree, const DataInfo *d, uint32_t c, std::span<const T
         const TreeNode *n = *it;
         const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
         const uint64_t fixed = fixedStates(tree, d, n, c) & all;
-        if (!openDolloAncestorCosts(tree, d, n, c, k, &t.down[p]))
+        if (!openDolloAncestorCosts(tree, d, n, c, k, &t.down[p]) && !pairTipCosts(d, n, c, k, &t.down[p]))
             for (uint32_t s = 0; s < k; s++)
                 t.down[p + s] = fixed && !((fixed >> s) & 1) ? kImpossible : 0.0;
         for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {
@@ -130,14 +146,17 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
     for (const TreeNode *n = tree->root; n; n = n->next)
         preorder.push_back(n);
     CharTables t;
-    t.k = std::clamp<uint32_t>(static_cast<uint32_t>(std::strlen(d->symbols)), 1, 64);
-    const uint32_t k = t.k;
-    const size_t cells = static_cast<size_t>(tree->maxNodes) * k;
-    t.down.assign(cells, 0.0);
-    t.toAnc.assign(cells, 0.0);
-    t.rest.assign(cells, 0.0);
-    t.above.assign(cells, 0.0);
-    t.cost.assign(static_cast<size_t>(k) * k, 0.0);
+    const uint32_t symbols = std::clamp<uint32_t>(static_cast<uint32_t>(std::strlen(d->symbols)), 1, 64);
+    auto size = [&](uint32_t k) {
+        t.k = k;
+        const size_t cells = static_cast<size_t>(tree->maxNodes) * k;
+        t.down.assign(cells, 0.0);
+        t.toAnc.assign(cells, 0.0);
+        t.rest.assign(cells, 0.0);
+        t.above.assign(cells, 0.0);
+        t.cost.assign(static_cast<size_t>(k) * k, 0.0);
+    };
+    size(symbols);
     // The characters the steps score take their ranges from the steps.
     const bool bySteps = dolStepsFitTree(d, tree);
     if (bySteps)
@@ -150,11 +169,15 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
         // step per change. The cost-vector class is scored in its own units
         // (Dollo: a gain outweighs any losses) and its steps converted.
         const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
+        const bool pairs = sc && sc->pairs;
+        if (const uint32_t want = pairs ? sc->n : symbols; want != t.k)
+            size(want);
+        const uint32_t k = t.k;
         for (uint32_t a = 0; a < k; a++)
             for (uint32_t b = 0; b < k; b++) {
                 double &x = t.cost[a * k + b];
                 if (sc) {
-                    const int64_t u = stmChangeUnits(d, c, a, b);
+                    const int64_t u = pairs ? stmIndexChangeUnits(d, c, a, b) : stmChangeUnits(d, c, a, b);
                     x = u >= kStmImpossible ? kImpossible : static_cast<double>(u);
                 } else {
                     x = a == b ? 0.0 : ordered ? std::abs(static_cast<double>(a) - b) : 1.0;

@@ -73,6 +73,14 @@ struct StmChar {
     bool dollo = false;
     bool down = false;     // Dollo/irreversible gains run down the whole series
     uint8_t turned = 0;    // steps of the series gained going down (see stmTurnedSteps)
+    // A Dollo character whose given ancestor lies inside its series: the
+    // steps above the ancestor and those below it are gained independently,
+    // so a node may be derived in both directions at once. Its states are
+    // then the pairs (upper, lower) of series states, upper at or above the
+    // ancestor and lower at or below it, index (upper - turned) x (turned +
+    // 1) + (turned - lower); the series has `series` states.
+    bool pairs = false;
+    uint8_t series = 0;
     bool directed = false; // the table is not symmetric
     bool userType = false; // states are the user type's, else raw data states
     bool polyTips = false; // some terminal's cell counts as polymorphism

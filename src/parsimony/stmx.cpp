@@ -11,6 +11,7 @@
 #include "data/data_services.h"
 #include "data/usertypes.h"
 #include "parsimony/dollo_bits.h"
+#include "parsimony/lenrange.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
@@ -85,8 +86,60 @@ uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType
     return b == kAllStates ? 0 : b;
 }
 
+// Series positions of a pair character's index (see StmChar::pairs).
+uint32_t pairUpper(const StmChar &sc, uint32_t i) { return sc.turned + i / (sc.turned + 1u); }
+uint32_t pairLower(const StmChar &sc, uint32_t i) { return sc.turned - i % (sc.turned + 1u); }
+uint32_t pairIndex(const StmChar &sc, uint32_t upper, uint32_t lower)
+{
+    return (upper - sc.turned) * (sc.turned + 1u) + (sc.turned - lower);
+}
+
+// The series positions a source set holds.
+uint64_t seriesBits(const StmChar &sc, uint64_t source)
+{
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < sc.series; i++)
+        if ((source >> sc.state[i]) & 1)
+            out |= uint64_t{1} << i;
+    return out;
+}
+
+// A cell of a pair character: each direction sees the cell's states as it
+// reads them (states on the other side of the ancestor as the ancestor), and
+// the two directions are free of each other, as the steps of either are.
+uint64_t pairIndexBits(const StmChar &sc, uint64_t source)
+{
+    const uint32_t a = sc.turned;
+    uint64_t uppers = 0, lowers = 0;
+    for (uint64_t b = seriesBits(sc, source); b; b &= b - 1) {
+        const auto s = static_cast<uint32_t>(std::countr_zero(b));
+        uppers |= uint64_t{1} << std::max(s, a);
+        lowers |= uint64_t{1} << std::min(s, a);
+    }
+    uint64_t out = 0;
+    for (uint64_t u = uppers; u; u &= u - 1)
+        for (uint64_t l = lowers; l; l &= l - 1)
+            out |= uint64_t{1} << pairIndex(sc, std::countr_zero(u), std::countr_zero(l));
+    return out;
+}
+
+// The pairs of each single state of a cell (a polymorphic terminal holds
+// those states, not their mixtures).
+uint64_t pairSingles(const StmChar &sc, uint64_t source)
+{
+    const uint32_t a = sc.turned;
+    uint64_t out = 0;
+    for (uint64_t b = seriesBits(sc, source); b; b &= b - 1) {
+        const auto s = static_cast<uint32_t>(std::countr_zero(b));
+        out |= uint64_t{1} << pairIndex(sc, std::max(s, a), std::min(s, a));
+    }
+    return out;
+}
+
 uint64_t indexBits(const StmChar &sc, uint64_t source)
 {
+    if (sc.pairs)
+        return pairIndexBits(sc, source);
     uint64_t out = 0;
     for (uint32_t i = 0; i < sc.n; i++)
         if ((source >> sc.state[i]) & 1)
@@ -410,6 +463,10 @@ int stmIndexOfRaw(const DataInfo *d, const StmChar &sc, uint32_t raw)
             return -1;
         state = static_cast<uint32_t>(std::countr_zero(b));
     }
+    if (sc.pairs) {
+        const uint64_t b = pairSingles(sc, state < 64 ? uint64_t{1} << state : 0);
+        return b ? std::countr_zero(b) : -1;
+    }
     for (uint32_t i = 0; i < sc.n; i++)
         if (sc.state[i] == state)
             return static_cast<int>(i);
@@ -430,9 +487,20 @@ uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits)
 {
     const UserType *ut = userTypeOf(d, sc.c);
     uint64_t out = 0;
-    for (uint32_t i = 0; i < sc.n; i++)
-        if ((indexBits >> i) & 1)
+    for (uint32_t i = 0; i < sc.n; i++) {
+        if (!((indexBits >> i) & 1))
+            continue;
+        if (!sc.pairs) {
             out |= uint64_t{1} << sc.state[i];
+            continue;
+        }
+        // A node derived both ways shows both derived states.
+        const uint32_t u = pairUpper(sc, i), l = pairLower(sc, i);
+        if (u != sc.turned || l == sc.turned)
+            out |= uint64_t{1} << sc.state[u];
+        if (l != sc.turned)
+            out |= uint64_t{1} << sc.state[l];
+    }
     return ut ? mapStateBits(d, out, ut->symbols, d->parsSymbols, nullptr, nullptr) : out;
 }
 
@@ -443,6 +511,76 @@ uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c)
         return 0;
     const uint64_t b = indexBits(*sc, sourceBits(d, -1, c, nullptr));
     return std::popcount(b) == 1 ? 0 : stmRawStates(d, *sc, b ? b : allIndices(sc->n));
+}
+
+bool stmHoldsPairs(const DataInfo *d, uint32_t c)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    return sc && sc->pairs;
+}
+
+uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon, bool singles)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return 0;
+    const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
+    const uint64_t b = singles && sc->pairs ? pairSingles(*sc, source) : indexBits(*sc, source);
+    return b ? b : allIndices(sc->n);
+}
+
+uint64_t stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || !rec || !rec->stm)
+        return 0;
+    int64_t V[kVecRoom];
+    loadVec(packedData(d), rec, *sc, V);
+    return static_cast<uint64_t>(V[sc->n]);
+}
+
+int64_t stmIndexChangeUnits(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || from >= sc->n || to >= sc->n)
+        return kStmImpossible;
+    return costsOf(packedData(d), *sc)[from * sc->n + to];
+}
+
+double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    const int64_t u = stmIndexChangeUnits(d, c, from, to);
+    return !sc || u >= kStmImpossible ? kNoScore : stmUnitsToLength(*sc, u);
+}
+
+bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from, double *edge, double *within)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return false;
+    const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
+    const std::vector<uint32_t> terms = bitList(sc->pairs ? pairSingles(*sc, source) : indexBits(*sc, source));
+    if (terms.size() < 2 || terms.size() > kMaxSteinerTerminals)
+        return false;
+    std::vector<int64_t> reach;
+    steinerFromEach(costsOf(packedData(d), *sc), sc->n, terms, reach);
+    int64_t best = kStmImpossible;
+    for (uint64_t f = from; f; f &= f - 1)
+        if (const auto i = static_cast<uint32_t>(std::countr_zero(f)); i < sc->n)
+            best = std::min(best, reach[i]);
+    const int64_t least = *std::min_element(reach.begin(), reach.end());
+    if (best >= kStmImpossible || least >= kStmImpossible)
+        return false;
+    *within = stmUnitsToLength(*sc, least);
+    *edge = stmUnitsToLength(*sc, best) - *within;
+    return true;
+}
+
+uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, uint64_t indices)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    return sc ? stmRawStates(d, *sc, indices) : 0;
 }
 
 void stmCharVector(const DataInfo *d, const ParsNodeSets *rec, const StmChar &sc, int64_t *out)
@@ -581,6 +719,9 @@ int packStmPrelim(DataInfo *d)
     pd->stmStride = kStmHeader;
     pd->stmDollo = false;
     std::vector<int32_t> taxa{-1}, included;
+    // Trees then hang from the ancestor, whose cell a symmetric stepmatrix
+    // character must reach like a terminal's.
+    const bool ancestorCounts = directedCharsIncluded(d) || !usingStdAncestor();
     for (uint32_t t = 0; t < ntax; t++)
         taxa.push_back(static_cast<int32_t>(t));
     for (uint32_t c = 0; c < d->nchar; c++) {
@@ -626,39 +767,52 @@ int packStmPrelim(DataInfo *d)
         uint32_t i = 0;
         for (uint64_t b = states; b; b &= b - 1)
             sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
+        sc.series = static_cast<uint8_t>(sc.n);
+        sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
+        sc.down = sc.n > 1 && sc.turned == sc.n - 1;
+        // Dollo's rule holds for each step on its own: with the ancestor
+        // inside the series, a node may be derived above it and below it at
+        // once (two gains, not a third to get round the clash). Past 64 pairs
+        // the character keeps one state per node.
+        const bool wasOpen = std::popcount(indexBits(sc, anc)) != 1;
+        sc.pairs = sc.dollo && !ut && !wasOpen && sc.turned > 0 && sc.turned + 1u < sc.n &&
+                   (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
+        if (sc.pairs)
+            sc.n = (sc.n - sc.turned) * (sc.turned + 1u);
         sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
         pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
         int64_t *t = pd->stmCosts.data() + sc.cost;
-        sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
-        sc.down = sc.n > 1 && sc.turned == sc.n - 1;
+        // Step j of the series lies between states j - 1 and j. Up a step is
+        // a gain unless the step is turned round; down a step is a gain only
+        // where it is.
+        auto seriesCost = [&](uint32_t a, uint32_t b) -> int64_t {
+            const uint32_t lo = std::min(a, b), hi = std::max(a, b);
+            const uint32_t turned = lo < sc.turned ? std::min<uint32_t>(hi, sc.turned) - lo : 0;
+            const int64_t gains = a < b ? hi - lo - turned : turned;
+            const int64_t losses = static_cast<int64_t>(hi - lo) - gains;
+            if (sc.dollo)
+                return gains * kDolloGain + losses;
+            return losses ? kStmImpossible : gains;
+        };
         for (uint32_t a = 0; a < sc.n; a++)
             for (uint32_t b = 0; b < sc.n; b++) {
                 int64_t &x = t[a * sc.n + b];
-                if (ut) {
+                if (ut)
                     x = a == b ? 0 : userCost(ut, sc.state[a], sc.state[b], scale);
-                    continue;
-                }
-                // Step j of the series lies between states j - 1 and j. Up
-                // a step is a gain unless the step is turned round; down a
-                // step is a gain only where it is.
-                const uint32_t lo = std::min(a, b), hi = std::max(a, b);
-                const uint32_t turned = lo < sc.turned ? std::min<uint32_t>(hi, sc.turned) - lo : 0;
-                const int64_t gains = a < b ? hi - lo - turned : turned;
-                const int64_t losses = static_cast<int64_t>(hi - lo) - gains;
-                if (sc.dollo)
-                    x = gains * kDolloGain + losses;
+                else if (sc.pairs)
+                    x = seriesCost(pairUpper(sc, a), pairUpper(sc, b)) + seriesCost(pairLower(sc, a), pairLower(sc, b));
                 else
-                    x = losses ? kStmImpossible : gains;
+                    x = seriesCost(a, b);
             }
         closeCosts(t, sc.n);
-        pd->nStates[c] = static_cast<uint8_t>(sc.n);
-        if (sc.n > 2)
+        pd->nStates[c] = sc.series;
+        if (sc.series > 2)
             d->cls.moreThanTwoStates = 1;
         pd->stmIndex[c] = static_cast<int32_t>(pd->stmAll.size());
         pd->stmAll.push_back(sc);
         pd->stmDollo = pd->stmDollo || (sc.dollo && isCharIncluded(d, c));
         StmChar &kept = pd->stmAll.back();
-        pd->minSteps[c] = stmMinSteps(d, kept, taxa);
+        pd->minSteps[c] = stmMinSteps(d, kept, taxa, ancestorCounts);
         if (isCharIncluded(d, c))
             included.push_back(pd->stmIndex[c]);
     }
@@ -697,68 +851,44 @@ void setStmLaneWeights(PackedData *pd, const double *weights)
 
 namespace {
 
-// What the cells of a character over a set of taxa ask of every tree.
+// What the cells of a user-typed character over a set of taxa ask of every
+// tree (Dollo and irreversible characters are bounded as series instead).
 struct StmCellSummary {
-    uint64_t singles = 0;     // states of single-state cells, and the states
-                              // polymorphic irreversible terminals hang from
+    uint64_t singles = 0;     // states of single-state cells
     uint64_t polyStates = 0;  // states of the polymorphic terminals
     uint64_t root = 0;
     bool haveRoot = false;    // the ancestor's states bind the root
     std::vector<uint64_t> listed;  // distinct multistate cells
 };
 
-StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
+// With ancestorAsCell the ancestor's cell (taxon -1) counts like a
+// terminal's, as it does on a tree hung from it.
+StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa,
+                                 bool ancestorAsCell)
 {
     const UserType *ut = userTypeOf(d, sc.c);
     StmCellSummary s;
-    // States held by two or more cells (the ancestor's among them, an
-    // uncertain cell counting its lowest state only).
-    uint64_t once = 0, twice = 0;
-    std::vector<uint64_t> polyCells;
     for (int32_t t : taxa) {
-        const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
+        const uint64_t source = sourceBits(d, t, sc.c, ut);
+        uint64_t b = indexBits(sc, source);
+        if (sc.pairs && t >= 0 && (b & (b - 1)) && isPolymorphicMST(t, sc.c, d))
+            b = pairSingles(sc, source);
         if (t < 0) {
             s.root = b;
             s.haveRoot = b != 0 && sc.directed;
+            if (!ancestorAsCell)
+                continue;
         }
         if (!b)
             continue;
-        const bool multi = (b & (b - 1)) != 0;
-        const bool poly = t >= 0 && multi && isPolymorphicMST(t, sc.c, d);
-        const uint64_t counted = multi && !poly ? b & (~b + 1) : b;
-        twice |= once & counted;
-        once |= counted;
-        if (t < 0)
-            continue;
-        if (!multi) {
+        if (!(b & (b - 1))) {
             s.singles |= b;
             continue;
         }
         if (std::find(s.listed.begin(), s.listed.end(), b) == s.listed.end())
             s.listed.push_back(b);
-        if (poly) {
+        if (t >= 0 && isPolymorphicMST(t, sc.c, d))
             s.polyStates |= b;
-            polyCells.push_back(b);
-        }
-    }
-    if (sc.userType)
-        return s;
-    // A polymorphic terminal of a Dollo or irreversible character hangs from
-    // a state the tree must then hold as if it were observed. Irreversible:
-    // the state nearest the primitive condition, from which the others are
-    // reached. Dollo: its derived end once another cell holds that state too,
-    // as the state is gained only once (up the series: no lower than the
-    // highest state two cells hold; down it: no higher than the lowest).
-    const bool up = sc.turned == 0, down = sc.n > 1 && sc.turned + 1 == sc.n;
-    for (uint64_t b : polyCells) {
-        const uint32_t lo = std::countr_zero(b), hi = 63 - std::countl_zero(b);
-        if (!sc.dollo) {
-            s.singles |= uint64_t{1} << std::clamp<uint32_t>(sc.turned, lo, hi);
-        } else if (up && twice && 63u - std::countl_zero(twice) >= hi) {
-            s.singles |= uint64_t{1} << hi;
-        } else if (down && twice && static_cast<uint32_t>(std::countr_zero(twice)) <= lo) {
-            s.singles |= uint64_t{1} << lo;
-        }
     }
     return s;
 }
@@ -776,13 +906,8 @@ int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t require
     if (terms.size() <= kMaxSteinerTerminals) {
         std::vector<int64_t> from;
         steinerFromEach(cost, sc.n, terms, from);
-        // Between the states an open Dollo ancestor allows, the edge from it
-        // counts nothing, so the least length decides (not the fewest gains).
         for (uint32_t v = 0; v < sc.n; v++)
-            if ((!haveRoot || ((root >> v) & 1)) &&
-                (sc.dollo && from[v] < kStmImpossible && best < kStmImpossible
-                     ? stmUnitsToLength(sc, from[v]) < stmUnitsToLength(sc, best)
-                     : from[v] < best))
+            if ((!haveRoot || ((root >> v) & 1)) && from[v] < best)
                 best = from[v];
         return best;
     }
@@ -802,12 +927,20 @@ int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t require
 
 }  // namespace
 
-double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa)
+double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, bool ancestorCounts)
 {
+    // Dollo and irreversible characters take the minimum their length
+    // bounds give, uncertain cells counted.
+    if (!sc.userType) {
+        double m1 = 0.0, m2 = 0.0;
+        seriesMinSteps(d, sc.c, taxa, &m1, &m2);
+        return m1;
+    }
     const PackedData *pd = packedData(d);
     const int64_t *cost = costsOf(pd, sc);
     const UserType *ut = userTypeOf(d, sc.c);
-    const StmCellSummary cells = summariseStmCells(d, sc, taxa);
+    ancestorCounts = ancestorCounts && !sc.directed;
+    const StmCellSummary cells = summariseStmCells(d, sc, taxa, ancestorCounts);
     if (!cells.singles)
         return 0.0;
     const int64_t best = leastTreeUnits(pd, sc, cells.singles, cells.root, cells.haveRoot);
@@ -819,7 +952,7 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
         for (uint32_t s = 0; s < sc.n; s++) {
             int64_t star = 0;
             for (int32_t t : taxa) {
-                if (t < 0)
+                if (t < 0 && !ancestorCounts)
                     continue;
                 const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
                 if (!b)
@@ -849,7 +982,9 @@ bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32
     // where the root lies, which no bound over the cells alone can tell.
     if (sc.userType && sc.directed)
         return false;
-    const StmCellSummary cells = summariseStmCells(d, sc, taxa);
+    // A symmetric stepmatrix has no direction, so the ancestor (when the set
+    // holds it) is one more cell the tree must reach.
+    const StmCellSummary cells = summariseStmCells(d, sc, taxa, !sc.directed);
     // A multistate cell of a stepmatrix of more than two states that meets
     // none of the observed single states needs states of its own, and which
     // of them is cheapest is not known without the tree.
@@ -905,7 +1040,8 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         int64_t V[kVecRoom];
         const UserType *ut = userTypeOf(d, sc.c);
-        const uint64_t b = indexBits(sc, sourceBits(d, taxon, sc.c, ut));
+        const uint64_t source = sourceBits(d, taxon, sc.c, ut);
+        uint64_t b = indexBits(sc, source);
         const uint64_t all = allIndices(sc.n);
         if (taxon < 0 && sc.dollo && std::popcount(b) != 1) {
             openDolloAncestor(costsOf(pd, sc), sc, b ? b : all, V);
@@ -919,6 +1055,8 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
             continue;
         }
         const bool poly = (b & (b - 1)) && taxon >= 0 && sc.polyTips && isPolymorphicMST(taxon, sc.c, d);
+        if (poly && sc.pairs)
+            b = pairSingles(sc, source);
         if (!poly) {
             for (uint32_t i = 0; i < sc.n; i++)
                 V[i] = ((b >> i) & 1) ? 0 : kStmImpossible;

@@ -22,8 +22,11 @@
 // costs more than any number of losses can: the cost of a change is
 // kDolloGain x gains + losses, so that the least cost first minimises the
 // gains (one per state gained, as Dollo's law asks) and then the losses; the
-// length counts both once. Irreversible characters forbid every change
-// against their direction.
+// length counts both once. A given ancestor inside the series splits it in
+// two, the steps above it and those below it, each gained once on its own:
+// a node may then be derived both ways, so its states are pairs (see
+// StmChar::pairs) and the cost of a change the sum of both sides'.
+// Irreversible characters forbid every change against their direction.
 #pragma once
 
 #include <cstdint>
@@ -53,11 +56,14 @@ void deallocStmSets(PackedData *pd);
 // a polymorphic cost could not be computed.
 int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position);
 // Minimum length of character c over all trees of the given taxa (-1 the
-// ancestor) and whether the star test finds it uninformative.
-double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa);
-// The least lengths of character sc over all trees of the given taxa, within
-// polymorphic terminals not counted: m1 with the observed states, m2 with
-// every state of the polymorphic terminals present too. False (both 0) when
+// ancestor) and whether the star test finds it uninformative. With
+// ancestorCounts the ancestor's cell is one more that a symmetric
+// stepmatrix character must reach.
+double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, bool ancestorCounts);
+// The least lengths of user-typed character sc over all trees of the given
+// taxa (-1, the ancestor, a cell like the others), within polymorphic
+// terminals not counted: m1 with the observed states, m2 with every state of
+// the polymorphic terminals present too. False (both 0) when
 // no bound is known: an asymmetric stepmatrix, or a multistate cell that
 // meets none of the single states of a stepmatrix of more than two states.
 bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, double *m1, double *m2);
@@ -86,6 +92,26 @@ uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits);
 // edge counts no step between them); 0 when c is not Dollo or its ancestor
 // holds one state.
 uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c);
+// Characters whose nodes hold pairs of states (StmChar::pairs) are read by
+// their indices: one state per node does not say what a node derived both
+// ways is. True when character c is one.
+bool stmHoldsPairs(const DataInfo *d, uint32_t c);
+// The indices of character c a taxon's cell allows (every one when missing;
+// a polymorphic terminal's single states when `singles`).
+uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon, bool singles);
+// The most-parsimonious indices of character c in a node record.
+uint64_t stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
+// A change between two indices of character c: in the class's units
+// (kStmImpossible when impossible) and as a length (kNoScore then); and the
+// raw data states of an index set.
+int64_t stmIndexChangeUnits(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to);
+double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to);
+uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, uint64_t indices);
+// The steps of character c on the branch to a polymorphic terminal whose
+// neighbour may hold the indices `from`, and within the terminal, as the
+// tree's length counts them (the terminal's cheapest tree over its states,
+// met in the neighbour's state, less its least). False when not known.
+bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from, double *edge, double *within);
 // Records that hold the ancestor (see Direction above).
 void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor);
 

@@ -192,9 +192,14 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     auto differ = [rule](uint64_t sa, uint64_t sb) {
         return rule == CollapseRule::kAmbEqual ? sa != sb : (sa & sb) == 0;
     };
+    // A character whose nodes hold pairs of states is compared by its pairs:
+    // a node derived both ways and one that is either shows the same states.
+    auto states = [d](const ParsNodeSets *r, uint32_t c) {
+        return stmHoldsPairs(d, c) ? stmRecordIndices(d, r, c) : stmStateSet(d, r, c);
+    };
     if (a->stm && b->stm)
         for (const StmLane &L : pd->stmLanes)
-            if (L.weight > 0 && differ(stmStateSet(d, a, L.c), stmStateSet(d, b, L.c)))
+            if (L.weight > 0 && differ(states(a, L.c), states(b, L.c)))
                 return true;
     if (dolSearchActive(d) && a->dollo && b->dollo)
         for (uint32_t c = 0; c < d->nchar; c++)

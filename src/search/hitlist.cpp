@@ -370,10 +370,13 @@ int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
         // candidate, and a line for each would bury the rest of the output.
         if (k == kPutTreeAtMaxtrees && !r.replicated && !r.nbest && hsd->maxtreesNotedFor != hsd->currentTree + 1) {
             hsd->maxtreesNotedFor = hsd->currentTree + 1;
+            // A starting tree being swapped has no number in the buffer yet:
+            // it is named by the number the replicate's first tree takes.
+            const uint32_t swapped = hsd->currentTree ? hsd->currentTree : hsd->firstTreeRep;
             if (AheadMaxtrees *m = hsd->aheadMaxtrees)
-                m->notes.push_back({hsd->currentTree ? hsd->currentTree + m->treeOffset : 0, score, m->points});
+                m->notes.push_back({swapped + m->treeOffset, score, m->points});
             else
-                showMaxtreesHit(hsd->currentTree, score);
+                showMaxtreesHit(swapped, score);
             clearHits(hsd);
         }
         return 0;

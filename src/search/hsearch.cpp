@@ -837,8 +837,10 @@ int endReplicate(HSearchRun &run, int r)
         run.limitedReps++;
     }
     // Inside a replicated analysis a buffer that is full and may not grow
-    // ends the outer replicate with the trees it holds.
-    if (hsd->rules.replicated && run.rep + 1 < run.nreps && putTreeRefusesAll(run.mainBuf)) {
+    // ends the outer replicate with the trees it holds. It is said after the
+    // last addition sequence too: the outer replicate's trees are then those
+    // the buffer had room for, not all its searches found.
+    if (hsd->rules.replicated && putTreeRefusesAll(run.mainBuf)) {
         if (hs.rstatus)
             qel_printf("      tree buffer is full; skipping to next %s replicate\n", outerReplicateName());
         return 0;

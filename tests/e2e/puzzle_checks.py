@@ -145,7 +145,7 @@ def main():
         with tempfile.TemporaryDirectory(prefix="vorn-puzzle-") as tmp:
             proc = start_vorn(vorn, tmp, text)
             path = os.path.join(tmp, "out.txt")
-            until = time.time() + 60
+            until = time.time() + 600
             while time.time() < until and when not in open(path).read():
                 time.sleep(0.05)
             proc.send_signal(signal.SIGINT)

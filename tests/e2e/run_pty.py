@@ -50,7 +50,7 @@ class Terminal:
             os.execve(argv[0], argv, env)
         self.seen = ""
 
-    def expect(self, text, seconds=120, pattern=False):
+    def expect(self, text, seconds=600, pattern=False):
         """True when `text` (a regular expression if `pattern`) appears in
         the output not yet matched."""
         until = time.time() + seconds
@@ -77,7 +77,7 @@ class Terminal:
         os.write(self.fd, (line + "\r").encode())
 
     def finish(self):
-        deadline = time.time() + 120
+        deadline = time.time() + 600
         while time.time() < deadline:
             pid, status = os.waitpid(self.pid, os.WNOHANG)
             if pid:
@@ -129,7 +129,7 @@ def sim_interrupt_case(vorn, tmp, env):
     if not term.expect("Simulation results written to file: res.txt") or not term.expect("vorn> "):
         failures.append("sim: results not kept or no prompt after the stop: %r" % term.seen[-300:])
     term.type("quit")
-    term.expect("(Y/n) ", 5) and term.type("y")
+    term.expect("(Y/n) ", 30) and term.type("y")
     term.finish()
     path = os.path.join(tmp, "res.txt")
     rows = open(path).read().split("\n") if os.path.exists(path) else ["(no results file)"]
@@ -185,7 +185,7 @@ def minf_decline_case(vorn, tmp, env):
         failures.append("minf: an accepted change did not describe under AccTran: %r" % term.seen[-300:])
     term.expect("vorn> ")
     term.type("quit")
-    term.expect("(Y/n) ", 5) and term.type("y")
+    term.expect("(Y/n) ", 30) and term.type("y")
     term.finish()
     return failures
 
@@ -239,7 +239,7 @@ def automodel_interrupt_case(vorn, tmp, env):
     if not stopped or not 3 <= int(stopped.group(1)) < 88 or "Model selection results" in term.matched:
         failures.append("automodel: not stopped after the fits made: %r" % term.matched[-300:])
     term.type("quit")
-    term.expect("(Y/n) ", 5) and term.type("y")
+    term.expect("(Y/n) ", 30) and term.type("y")
     term.finish()
     return failures
 

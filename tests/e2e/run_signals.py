@@ -278,7 +278,7 @@ def interrupted_savedist_case(vorn):
             # The new text goes to a temporary file beside the old one: once
             # that exists, the matrix is being written.
             started = False
-            until = time.time() + 60
+            until = time.time() + 600
             while not started and time.time() < until and proc.poll() is None:
                 started = any(n.startswith(".") for n in os.listdir(tmp))
                 time.sleep(0.01)
@@ -311,7 +311,7 @@ def interrupted_showdist_case(vorn):
             proc = subprocess.Popen([vorn, "-n"], cwd=tmp, env=dict(os.environ, HOME=tmp),
                                     stdin=cmds, stdout=out, stderr=subprocess.DEVNULL)
             # Well into the table: the banner and the data take far less.
-            until = time.time() + 60
+            until = time.time() + 600
             while time.time() < until and proc.poll() is None and os.path.getsize(out_path) < 1000000:
                 time.sleep(0.01)
             proc.send_signal(signal.SIGINT)

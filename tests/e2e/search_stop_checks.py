@@ -86,7 +86,7 @@ def interrupted(vorn, search, row):
     shown to the end of the run, and the output."""
     with tempfile.TemporaryDirectory(prefix="vorn-stop-") as tmp:
         proc = start(vorn, tmp, search)
-        until = time.time() + 120
+        until = time.time() + 600
         while time.time() < until and not re.search(row, read(tmp), re.M) and proc.poll() is None:
             time.sleep(0.02)
         sent = time.time()

@@ -149,9 +149,41 @@ inline Cost changeCost(const DataInfo *d, uint32_t c, uint32_t turned, uint32_t 
 // Plain Sankoff over the tree's links from its root: the least cost of the
 // character over `states`, every node free but the taxa (and a root with
 // one child: the ancestor or the taxon the tree is held at).
-inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, uint64_t states)
+// Dollo's rule holds for each step of the series on its own: with a given
+// ancestor inside the series, the steps above it and those below it are two
+// characters (each seeing a state past the ancestor as the ancestor), and a
+// node may be derived in both at once.
+inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, uint64_t states,
+                              int fold = 0);
+
+inline uint64_t foldStates(uint64_t b, uint32_t anc, int fold)
+{
+    if (!fold)
+        return b;
+    uint64_t out = 0;
+    for (; b; b &= b - 1) {
+        const auto s = static_cast<uint32_t>(std::countr_zero(b));
+        out |= uint64_t{1} << (fold > 0 ? std::max(s, anc) : std::min(s, anc));
+    }
+    return out;
+}
+
+inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, uint64_t states, int fold)
 {
     const uint32_t ns = d->nstates;
+    const uint64_t ancCell = cellStates(d, -1, c);
+    const uint32_t ancState = ancCell ? static_cast<uint32_t>(std::countr_zero(ancCell)) : 0;
+    if (!fold && (d->status[c] & kCharTypeMask) == kCharDollo && (tree->flags & kTreeRootedAtAnc) &&
+        std::popcount(ancCell) == 1) {
+        const uint64_t seen = statesSeen(d, c);
+        if (ancState > static_cast<uint32_t>(std::countr_zero(seen)) &&
+            ancState < static_cast<uint32_t>(63 - std::countl_zero(seen))) {
+            const double up = referenceLength(d, tree, c, states, 1), down = referenceLength(d, tree, c, states, -1);
+            return up >= 1e37 || down >= 1e37 ? 1e37 : up + down;
+        }
+    }
+    if (fold)  // each half's nodes stay on its side of the ancestor
+        states &= fold > 0 ? ~((uint64_t{1} << ancState) - 1) : (uint64_t{2} << ancState) - 1;
     auto allowed = [&](const TreeNode *n) -> uint64_t {
         int32_t taxon;
         if (n == tree->root && (tree->flags & kTreeRootedAtAnc))
@@ -162,7 +194,7 @@ inline double referenceLength(const DataInfo *d, const Tree *tree, uint32_t c, u
             return states;
         if (isMissing(taxon, c, d))
             return states;
-        return getXijAsBits(d, taxon, c, nullptr) & states;
+        return foldStates(getXijAsBits(d, taxon, c, nullptr), ancState, fold) & states;
     };
     const uint32_t turned = turnedSteps(d, c);
     const uint64_t seen = statesSeen(d, c);

@@ -695,24 +695,28 @@ TEST_F(Stmx, GivenAncestorInTheMiddleIsPrimitiveBothWays)
 {
     const std::vector<std::vector<uint64_t>> cells{{bit(0), bit(0)}, {bit(2), bit(2)}, {bit(0), bit(0)},
                                                   {bit(2), bit(2)}};
-    for (const bool down : {false, true}) {
-        drop();
-        d = makeTypedData(3, cells);
-        setType(d, 0, kCharDollo, down);
-        setType(d, 1, kCharIrreversible, down);
-        setAncestor(d, 0, bit(2));
-        setAncestor(d, 1, bit(2));
-        prepare();
-        build("((0,1),(2,3))", -1);
-        EXPECT_EQ(length(), 10) << "down " << down;
-        EXPECT_EQ(charLengthOnTree(d, 0), 6);
-        EXPECT_EQ(charLengthOnTree(d, 1), 4);
-        // With A and C sisters one gain of each step does.
-        build("((0,2),(1,3))", -1);
-        length();
-        EXPECT_EQ(charLengthOnTree(d, 0), 2);
-        EXPECT_EQ(charLengthOnTree(d, 1), 2);
-    }
+    // Ancestor 1 between them: 2 and 0 are each gained once at the root's
+    // node (a node derived both ways) and lost twice, not one of them
+    // gained twice more (5 steps).
+    for (const uint32_t anc : {2u, 1u})
+        for (const bool down : {false, true}) {
+            drop();
+            d = makeTypedData(3, cells);
+            setType(d, 0, kCharDollo, down);
+            setType(d, 1, kCharIrreversible, down);
+            setAncestor(d, 0, bit(anc));
+            setAncestor(d, 1, bit(anc));
+            prepare();
+            build("((0,1),(2,3))", -1);
+            EXPECT_EQ(length(), 10) << "ancestor " << anc << " down " << down;
+            EXPECT_EQ(charLengthOnTree(d, 0), 6) << "ancestor " << anc;
+            EXPECT_EQ(charLengthOnTree(d, 1), 4) << "ancestor " << anc;
+            // With A and C sisters one gain of each step does.
+            build("((0,2),(1,3))", -1);
+            length();
+            EXPECT_EQ(charLengthOnTree(d, 0), 2) << "ancestor " << anc;
+            EXPECT_EQ(charLengthOnTree(d, 1), 2) << "ancestor " << anc;
+        }
 }
 
 // A single join whose least cost reaches the per-character limit (0 and 2
