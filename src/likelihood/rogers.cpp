@@ -114,11 +114,15 @@ public:
             up_[i] = slotOf[pos(tree->nodes[slot_[i]].anc)];
         // Each branch is known by the taxa it splits off (a hash of the
         // smaller-keyed side), so that its price and rank do not depend on
-        // how the nodes of the same tree are numbered or ordered.
+        // how the nodes of the same tree are numbered or ordered. The
+        // ancestor a rooted tree is held at is no taxon: every branch keeps
+        // the key it has in the tree read unrooted, and the two branches at
+        // the basal fork, which split off the same taxa, share the key of
+        // the one branch they form there.
         std::vector<uint64_t> below(slot_.size(), 0);
         for (uint32_t i = static_cast<uint32_t>(slot_.size()); i-- > 0;) {
             const TreeNode &x = tree->nodes[slot_[i]];
-            if (!isInternalNode(&x) || i == 0)
+            if ((!isInternalNode(&x) || i == 0) && x.index >= 0)
                 below[i] ^= mix(static_cast<uint64_t>(x.index) + 1);
             if (i > 0)
                 below[up_[i]] ^= below[i];
