@@ -85,6 +85,287 @@ void fitchPass(Tree *tree, const ModelGroup *g, std::vector<StateSets> &sets, st
     }
 }
 
+// Most-parsimonious state sets narrowed branch by branch to one
+// reconstruction per pattern: the best first by its number of changes,
+// then, among equally parsimonious ones, by a price of each change that
+// depends on the branch it falls on (Sankoff's rule with integer costs, so
+// that ties are exact and the fewest changes always win). Where a
+// pattern's changes could fall on either of two branches, the model puts
+// them on each about in proportion to its length; giving them all to the
+// longer branch (or to the one nearer the root, as AccTran does) starves
+// the other. So the price of a change on a branch is minus the log of its
+// estimated length perturbed, for each pattern, by a Gumbel deviate drawn
+// from a hash of the pattern and the branch: the cheaper of two branches
+// is then the first with the chance its length share gives, and the result
+// is reproducible. The rank of the branch in compareEdges order settles
+// equal prices.
+class MPRRefiner {
+public:
+    MPRRefiner(Tree *tree, const ModelGroup *g, std::vector<StateSets> &sets, const TreeNode *noBranch)
+        : tree_(tree), g_(g), sets_(sets), ns_(g->nstates)
+    {
+        for (TreeNode *x = tree->root; x != nullptr; x = nextPreorderNode(x, tree->root))
+            slot_.push_back(pos(x));
+        std::vector<uint32_t> slotOf(tree->maxNodes, 0);
+        for (uint32_t i = 0; i < slot_.size(); ++i)
+            slotOf[slot_[i]] = i;
+        up_.assign(slot_.size(), 0);
+        for (uint32_t i = 1; i < slot_.size(); ++i)
+            up_[i] = slotOf[pos(tree->nodes[slot_[i]].anc)];
+        // Each branch is known by the taxa it splits off (a hash of the
+        // smaller-keyed side), so that its price and rank do not depend on
+        // how the nodes of the same tree are numbered or ordered. The
+        // ancestor a rooted tree is held at is no taxon: every branch keeps
+        // the key it has in the tree read unrooted, and the two branches at
+        // the basal fork, which split off the same taxa, share the key of
+        // the one branch they form there.
+        std::vector<uint64_t> below(slot_.size(), 0);
+        for (uint32_t i = static_cast<uint32_t>(slot_.size()); i-- > 0;) {
+            const TreeNode &x = tree->nodes[slot_[i]];
+            if ((!isInternalNode(&x) || i == 0) && x.index >= 0)
+                below[i] ^= mix(static_cast<uint64_t>(x.index) + 1);
+            if (i > 0)
+                below[up_[i]] ^= below[i];
+        }
+        for (uint32_t i = 1; i < slot_.size(); ++i) {
+            const uint64_t key = std::min(below[i], below[0] ^ below[i]);
+            if (&tree->nodes[slot_[i]] != noBranch)
+                edges_.push_back({i, key, 0.0, 0.0});
+            else
+                noBranchSlot_ = i;
+        }
+        // Integer prices: a change costs unit_ plus an extra below
+        // maxExtra_, the extras of all changes together stay below unit_,
+        // and a whole reconstruction stays far below kInf.
+        const double e1 = static_cast<double>(edges_.size() + 1);
+        quant_ = std::floor(std::min(4096.0, 0x1p60 / (kMaxPrice * e1 * e1 * e1)));
+        maxExtra_ = static_cast<uint64_t>(kMaxPrice * quant_ + 1.0) * (edges_.size() + 1) + edges_.size();
+        unit_ = (edges_.size() + 1) * maxExtra_ + 1;
+        cost_.assign(slot_.size() * kBlock, unit_);
+        // The edge below the ancestor carries no branch: a change there is
+        // the dearest of all, so that none goes there while a branch can
+        // take it.
+        if (noBranchSlot_ != 0)
+            std::fill_n(&cost_[size_t{noBranchSlot_} * kBlock], kBlock, unit_ + maxExtra_);
+        rank_.assign(slot_.size(), 0);
+        logLen_.assign(slot_.size(), 0.0);
+        down_.resize(slot_.size() * kBlock * ns_);
+        state_.resize(slot_.size() * kBlock);
+    }
+
+    // Weighs each branch's certain changes (patterns whose sets at its
+    // two ends are disjoint) and uncertain ones (sets that meet but are
+    // not one shared state) under the given sets, ranks the branches with
+    // compareEdges and prices changes on them from then on by the length
+    // those weights suggest.
+    void rankEdges(const std::vector<StateSets> &sets)
+    {
+        for (EdgeWeights &e : edges_) {
+            const StateSets &a = sets[slot_[up_[e.slot]]], &d = sets[slot_[e.slot]];
+            e.certain = e.uncertain = 0.0;
+            for (uint32_t p = 0; p < g_->ngrp; ++p) {
+                const uint64_t shared = a[p] & d[p];
+                if (shared == 0)
+                    e.certain += g_->groupPatternWeight[p];
+                else if (a[p] != d[p] || std::popcount(shared) != 1)
+                    e.uncertain += g_->groupPatternWeight[p];
+            }
+        }
+        std::sort(edges_.begin(), edges_.end(), compareEdges);
+        for (uint32_t r = 0; r < edges_.size(); ++r) {
+            const EdgeWeights &e = edges_[r];
+            rank_[e.slot] = r;
+            // Half of the uncertain changes are expected on the branch; the
+            // half change more keeps an empty branch from being barred.
+            logLen_[e.slot] = detLog(e.certain + 0.5 * e.uncertain + 0.5);
+        }
+    }
+
+    // Narrows the sets of the given patterns (at most kBlock) to the single
+    // states of each one's best reconstruction under the current prices
+    // (from the root down, a node keeps its ancestor's state when that is
+    // among its best, else takes its lowest best state); true when a set
+    // changed. Every set must hold the states of at least one
+    // most-parsimonious reconstruction. Patterns go by blocks so that each
+    // node's sets are read and written in runs.
+    bool narrow(const uint32_t *pats, uint32_t count)
+    {
+        // Nucleotides, by far the commonest, get loops of fixed length.
+        return ns_ == 4 ? narrowWith<4>(pats, count) : narrowWith<0>(pats, count);
+    }
+
+    static constexpr uint32_t kBlock = 32;
+
+private:
+    // NS: the number of states when fixed at compile time, else 0.
+    template <uint32_t NS>
+    bool narrowWith(const uint32_t *pats, uint32_t count)
+    {
+        const uint32_t ns = NS != 0 ? NS : ns_;
+        downPass<NS>(pats, count);
+        const uint32_t n = static_cast<uint32_t>(slot_.size());
+        bool changed = false;
+        for (uint32_t b = 0; b < count; ++b) {
+            const uint64_t *rootCost = &down_[size_t{b} * ns];
+            state_[b] = static_cast<uint32_t>(std::min_element(rootCost, rootCost + ns) - rootCost);
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            StateSets &sets = sets_[slot_[i]];
+            for (uint32_t b = 0; b < count; ++b) {
+                const size_t k = size_t{i} * kBlock + b;
+                if (i > 0) {
+                    const uint64_t *d = &down_[k * ns];
+                    const uint64_t change = cost_[k];
+                    uint32_t t = state_[size_t{up_[i]} * kBlock + b];
+                    uint64_t best = d[t];
+                    for (uint32_t s = 0; s < ns; ++s)
+                        if (d[s] + change < best)
+                            best = d[s] + change, t = s;
+                    state_[k] = t;
+                }
+                const uint64_t single = uint64_t{1} << state_[k];
+                changed = changed || sets[pats[b]] != single;
+                sets[pats[b]] = single;
+            }
+        }
+        return changed;
+    }
+
+    struct EdgeWeights {
+        uint32_t slot;
+        uint64_t key;
+        double certain, uncertain;
+    };
+    static constexpr uint64_t kInf = ~uint64_t{0} >> 1;
+    static constexpr double kMaxPrice = 64.0;  // range of the log-length price
+    static constexpr unsigned kGumbelBits = 12;
+
+    // By the sum of certain and uncertain changes, more first; then by the
+    // uncertain ones, which alone order branches without a certain change;
+    // then by the taxa they split off, so that the ranks are reproducible.
+    static bool compareEdges(const EdgeWeights &a, const EdgeWeights &b)
+    {
+        const double sa = a.certain + a.uncertain, sb = b.certain + b.uncertain;
+        if (sa != sb)
+            return sa > sb;
+        if (a.uncertain != b.uncertain)
+            return a.uncertain > b.uncertain;
+        return a.key != b.key ? a.key < b.key : a.slot < b.slot;
+    }
+
+    static uint64_t mix(uint64_t z)
+    {
+        z += 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+
+    // Gumbel deviates at the midpoints of 2^kGumbelBits equal quantile
+    // steps: a hash picks the step, sparing two logarithms per branch and
+    // pattern.
+    static const std::vector<double> &gumbelTable()
+    {
+        static const std::vector<double> table = [] {
+            std::vector<double> t(size_t{1} << kGumbelBits);
+            for (size_t i = 0; i < t.size(); ++i)
+                t[i] = -detLog(-detLog((static_cast<double>(i) + 0.5) / static_cast<double>(t.size())));
+            return t;
+        }();
+        return table;
+    }
+
+    size_t pos(const TreeNode *x) const { return static_cast<size_t>(x - tree_->nodes); }
+
+    // The price of a change on each branch for each pattern of a block.
+    void priceFor(const uint32_t *pats, uint32_t count)
+    {
+        const std::vector<double> &gumbel = gumbelTable();
+        const uint64_t stride = edges_.size() + 1;
+        uint64_t pattern[kBlock];
+        for (uint32_t b = 0; b < count; ++b)
+            pattern[b] = mix(pats[b]);
+        for (const EdgeWeights &e : edges_) {
+            uint64_t *cost = &cost_[size_t{e.slot} * kBlock];
+            const double base = kMaxPrice / 2 - logLen_[e.slot];
+            const uint64_t fixed = unit_ + rank_[e.slot];
+            for (uint32_t b = 0; b < count; ++b) {
+                const uint64_t z = (e.key ^ pattern[b]) * 0x9E3779B97F4A7C15ull;
+                const double price = std::clamp(base - gumbel[z >> (64 - kGumbelBits)], 0.0, kMaxPrice);
+                cost[b] = fixed + static_cast<uint64_t>(price * quant_) * stride;
+            }
+        }
+    }
+
+    // Least cost of each node's subtree for each of its states (kInf for a
+    // state outside its set), children before their ancestors.
+    template <uint32_t NS>
+    void downPass(const uint32_t *pats, uint32_t count)
+    {
+        const uint32_t ns = NS != 0 ? NS : ns_;
+        priceFor(pats, count);
+        const uint32_t n = static_cast<uint32_t>(slot_.size());
+        for (uint32_t i = 0; i < n; ++i) {
+            const StateSets &sets = sets_[slot_[i]];
+            for (uint32_t b = 0; b < count; ++b) {
+                const uint64_t set = sets[pats[b]];
+                uint64_t *d = &down_[(size_t{i} * kBlock + b) * ns];
+                for (uint32_t s = 0; s < ns; ++s)
+                    d[s] = (set >> s) & 1 ? 0 : kInf;
+            }
+        }
+        for (uint32_t i = n; i-- > 1;)
+            for (uint32_t b = 0; b < count; ++b) {
+                const size_t k = size_t{i} * kBlock + b;
+                const uint64_t *c = &down_[k * ns];
+                uint64_t *d = &down_[(size_t{up_[i]} * kBlock + b) * ns];
+                uint64_t least = c[0];
+                for (uint32_t s = 1; s < ns; ++s)
+                    least = std::min(least, c[s]);
+                const uint64_t viaChange = least + cost_[k];
+                for (uint32_t s = 0; s < ns; ++s)
+                    if (d[s] != kInf)
+                        d[s] += std::min(c[s], viaChange);
+            }
+    }
+
+    Tree *tree_;
+    const ModelGroup *g_;
+    std::vector<StateSets> &sets_;
+    uint32_t ns_;
+    std::vector<uint32_t> slot_;  // tree positions in preorder from the root
+    std::vector<uint32_t> up_;    // preorder index of each node's ancestor
+    uint32_t noBranchSlot_ = 0;
+    std::vector<EdgeWeights> edges_;
+    double quant_ = 0.0;
+    uint64_t unit_ = 0, maxExtra_ = 0;
+    // By preorder index, then pattern of the block (then state):
+    std::vector<uint64_t> cost_;   // of a change on the edge above the node
+    std::vector<uint64_t> down_;   // the least cost of the node's subtree
+    std::vector<uint32_t> state_;  // of the reconstruction
+    std::vector<uint32_t> rank_;   // of each branch in compareEdges order
+    std::vector<double> logLen_;   // of each branch's estimated change count
+};
+
+// Fitch sets narrowed to single states from the root down: the lowest
+// state a node shares with its (already single) ancestor, else its own
+// lowest, which puts changes as near the root as they can go (AccTran).
+void accTranStates(Tree *tree, const ModelGroup *g, std::vector<StateSets> &sets)
+{
+    auto pos = [&](const TreeNode *x) { return static_cast<size_t>(x - tree->nodes); };
+    for (uint32_t p = 0; p < g->ngrp; ++p)
+        sets[pos(tree->root)][p] = sets[pos(tree->root)][p] & (~sets[pos(tree->root)][p] + 1);
+    for (TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root)) {
+        StateSets &s = sets[pos(x)];
+        const StateSets &a = sets[pos(x->anc)];
+        for (uint32_t p = 0; p < g->ngrp; ++p) {
+            const uint64_t shared = s[p] & a[p];
+            const uint64_t pick = shared != 0 ? shared : s[p];
+            s[p] = pick & (~pick + 1);
+        }
+    }
+}
+
 // The model's distance for a divergence matrix F (pairs, rows the
 // ancestor's state): the equal-input (F81) form, gamma-corrected when the
 // model has rate categories.
@@ -119,24 +400,64 @@ int rogers(Tree *tree, ModelGroup *g, bool accumulate, bool setLengths, bool kee
     (void)keep;
     const uint32_t n = g->nstates;
     std::vector<StateSets> sets;
-    fitchPass(tree, g, sets, nullptr);
-    if (getAbortedStatus() != 0) {
-        AbortPoll poll;
-        if (poll.stop())
-            return 2;
-    }
-    // Towards single states from the root down: the lowest state a node
-    // shares with its (already single) ancestor, else its own lowest.
     auto pos = [&](const TreeNode *x) { return static_cast<size_t>(x - tree->nodes); };
-    for (uint32_t p = 0; p < g->ngrp; ++p)
-        sets[pos(tree->root)][p] = sets[pos(tree->root)][p] & (~sets[pos(tree->root)][p] + 1);
-    for (TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root)) {
-        StateSets &s = sets[pos(x)];
-        const StateSets &a = sets[pos(x->anc)];
-        for (uint32_t p = 0; p < g->ngrp; ++p) {
-            const uint64_t shared = s[p] & a[p];
-            const uint64_t pick = shared != 0 ? shared : s[p];
-            s[p] = pick & (~pick + 1);
+    auto aborted = [] {
+        if (getAbortedStatus() == 0)
+            return false;
+        AbortPoll poll;
+        return poll.stop();
+    };
+    // A tree held at its ancestor node has no branch above the basal fork:
+    // the ancestor is no taxon, so that edge has neither changes to count
+    // nor a length, which would be listed and summed with the branches.
+    const TreeNode *noBranch = (tree->flags & kTreeRootedAtAnc) ? tree->root->firstChild : nullptr;
+    std::vector<uint32_t> changes;
+    fitchPass(tree, g, sets, ml.useAcctran ? nullptr : &changes);
+    if (aborted())
+        return 2;
+    std::vector<uint8_t> open;
+    if (!ml.useAcctran) {
+        // A pattern of at most one change and no ambiguous taxon has one
+        // most-parsimonious reconstruction, which AccTran finds; the others
+        // are open to the narrowing.
+        open.resize(g->ngrp);
+        for (uint32_t p = 0; p < g->ngrp; ++p)
+            open[p] = changes[p] > 1;
+        for (TreeNode *x = tree->root; x != nullptr; x = nextPreorderNode(x, tree->root))
+            if (!isInternalNode(x) || x == tree->root)
+                for (uint32_t p = 0; p < g->ngrp; ++p)
+                    open[p] |= std::popcount(sets[pos(x)][p]) > 1;
+    }
+    accTranStates(tree, g, sets);
+    if (!ml.useAcctran) {
+        // The AccTran changes on each branch give the first estimate of its
+        // length. The open patterns' sets then start again from the taxa's
+        // states and every state of every internal node, so that the
+        // narrowing keeps states of most-parsimonious reconstructions only,
+        // and all of those open to the pricing. A narrowed pattern holds
+        // single states, so that one pass leaves nothing for another.
+        MPRRefiner refiner(tree, g, sets, noBranch);
+        refiner.rankEdges(sets);
+        const uint64_t all = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+        StateSets taxon;
+        for (TreeNode *x = tree->root; x != nullptr; x = nextPreorderNode(x, tree->root)) {
+            const bool tip = !isInternalNode(x) || x == tree->root;
+            if (tip)
+                tipSets(x, g, taxon);
+            for (uint32_t p = 0; p < g->ngrp; ++p)
+                if (open[p])
+                    sets[pos(x)][p] = tip ? taxon[p] : all;
+        }
+        uint32_t block[MPRRefiner::kBlock], count = 0;
+        for (uint32_t p = 0; p <= g->ngrp; ++p) {
+            if (count == MPRRefiner::kBlock || (p == g->ngrp && count > 0)) {
+                if (aborted())
+                    return 2;
+                refiner.narrow(block, count);
+                count = 0;
+            }
+            if (p < g->ngrp && open[p])
+                block[count++] = p;
         }
     }
     const bool clearFirst = accumulate || !(getActiveML() && (getActiveML()->flags & kAMLNotParsStartVals));
@@ -145,10 +466,6 @@ int rogers(Tree *tree, ModelGroup *g, bool accumulate, bool setLengths, bool kee
     const double m = getMinMLBranchLen() > 0.0 ? getMinMLBranchLen() : 1e-8;
     std::vector<double> counts(size_t{n} * n);
     const Model *model = firstActiveModel();
-    // A tree held at its ancestor node has no branch above the basal fork:
-    // the ancestor is no taxon, so that edge has neither changes to count
-    // nor a length, which would be listed and summed with the branches.
-    const TreeNode *noBranch = (tree->flags & kTreeRootedAtAnc) ? tree->root->firstChild : nullptr;
     for (TreeNode *x = tree->root->firstChild; x != nullptr; x = nextPreorderNode(x, tree->root)) {
         if (x == noBranch)
             continue;
