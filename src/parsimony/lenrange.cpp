@@ -179,8 +179,15 @@ void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa
     if (type == kCharIrreversible && polymorphism)
         if (const uint64_t a = cellStates(d, -1, c))
             ancestor = lowBit(a);
+    // A Dollo character with its ancestor inside the series gains the steps
+    // on either side of it independently, and a polymorphic terminal may gain
+    // some of its states itself at less length than losing them from a node
+    // derived both ways: such a terminal spans its interval, and adds only
+    // what it needs beyond reaching one of its states.
+    const bool pairs = type == kCharDollo && stmHoldsPairs(d, c);
+    double polyBeyond = 0.0;
     std::pair<int, int> shared{64, -1};
-    if (type == kCharDollo && polymorphism)
+    if (type == kCharDollo && polymorphism && !pairs)
         shared = dolloSharedLimits(d, c, taxa, down);
     int largestLow = -1, smallestHigh = 64, polyLo = 64, polyHi = -1;
     for (int32_t t : taxa) {
@@ -192,7 +199,9 @@ void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa
         if (lo < hi && isPolymorphicMST(t, c, d)) {
             polyLo = std::min(polyLo, lo);
             polyHi = std::max(polyHi, hi);
-            if (type == kCharIrreversible)
+            if (pairs)
+                polyBeyond += stmPolyTipLeastBeyond(d, c, t);
+            else if (type == kCharIrreversible)
                 low = high = ancestor < 0 ? (down ? hi : lo) : std::clamp(ancestor, lo, hi);
             else if (type == kCharDollo && !down)
                 low = std::max(lo, shared.second);
@@ -204,7 +213,7 @@ void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa
     }
     if (largestLow < 0)
         return;
-    *m1 = std::max(0, largestLow - smallestHigh);
+    *m1 = std::max(0, largestLow - smallestHigh) + polyBeyond;
     *m2 = std::max(0, std::max(polyHi, largestLow) - std::min(smallestHigh, polyLo));
 }
 
@@ -252,7 +261,8 @@ int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const i
         seriesMinSteps(d, c, taxa, &m1, &m2);
     else
         unorderedMinSteps(d, c, taxa, &m1, &m2);
-    if (!minOnly) {
+    // A pair character's m1 already counts its polymorphic terminals.
+    if (!minOnly && !(type == kCharDollo && stmHoldsPairs(d, c))) {
         const double extra = packedData(d)->extraLen[c];
         if (extra != kNoScore)
             m1 += extra;

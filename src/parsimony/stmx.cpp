@@ -104,27 +104,10 @@ uint64_t seriesBits(const StmChar &sc, uint64_t source)
     return out;
 }
 
-// A cell of a pair character: each direction sees the cell's states as it
-// reads them (states on the other side of the ancestor as the ancestor), and
-// the two directions are free of each other, as the steps of either are.
-uint64_t pairIndexBits(const StmChar &sc, uint64_t source)
-{
-    const uint32_t a = sc.turned;
-    uint64_t uppers = 0, lowers = 0;
-    for (uint64_t b = seriesBits(sc, source); b; b &= b - 1) {
-        const auto s = static_cast<uint32_t>(std::countr_zero(b));
-        uppers |= uint64_t{1} << std::max(s, a);
-        lowers |= uint64_t{1} << std::min(s, a);
-    }
-    uint64_t out = 0;
-    for (uint64_t u = uppers; u; u &= u - 1)
-        for (uint64_t l = lowers; l; l &= l - 1)
-            out |= uint64_t{1} << pairIndex(sc, std::countr_zero(u), std::countr_zero(l));
-    return out;
-}
-
-// The pairs of each single state of a cell (a polymorphic terminal holds
-// those states, not their mixtures).
+// The pairs of each single state of a cell. A terminal shows one state (an
+// uncertain cell one of its states, a polymorphic one each of them), never a
+// mixture: an uncertain {03} with ancestor 2 is 0 or 3, not derived both ways
+// (3 and 0 at once) nor left at 2, which would gain nothing.
 uint64_t pairSingles(const StmChar &sc, uint64_t source)
 {
     const uint32_t a = sc.turned;
@@ -139,7 +122,7 @@ uint64_t pairSingles(const StmChar &sc, uint64_t source)
 uint64_t indexBits(const StmChar &sc, uint64_t source)
 {
     if (sc.pairs)
-        return pairIndexBits(sc, source);
+        return pairSingles(sc, source);
     uint64_t out = 0;
     for (uint32_t i = 0; i < sc.n; i++)
         if ((source >> sc.state[i]) & 1)
@@ -575,6 +558,29 @@ bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from
     *within = stmUnitsToLength(*sc, least);
     *edge = stmUnitsToLength(*sc, best) - *within;
     return true;
+}
+
+double stmPolyTipLeastBeyond(const DataInfo *d, uint32_t c, int32_t taxon)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return 0.0;
+    const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
+    const std::vector<uint32_t> terms = bitList(indexBits(*sc, source));
+    if (terms.size() < 2 || terms.size() > kMaxSteinerTerminals)
+        return 0.0;
+    const int64_t *cost = costsOf(packedData(d), *sc);
+    std::vector<int64_t> reach;
+    steinerFromEach(cost, sc->n, terms, reach);
+    double least = kNoScore;
+    for (uint32_t v = 0; v < sc->n; v++) {
+        int64_t nearest = kStmImpossible;
+        for (uint32_t s : terms)
+            nearest = std::min(nearest, cost[v * sc->n + s]);
+        if (reach[v] < kStmImpossible && nearest < kStmImpossible)
+            least = std::min(least, stmUnitsToLength(*sc, reach[v]) - stmUnitsToLength(*sc, nearest));
+    }
+    return least == kNoScore ? 0.0 : std::max(0.0, least);
 }
 
 uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, uint64_t indices)

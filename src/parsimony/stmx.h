@@ -112,6 +112,10 @@ uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, uint64_t indices);
 // tree's length counts them (the terminal's cheapest tree over its states,
 // met in the neighbour's state, less its least). False when not known.
 bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from, double *edge, double *within);
+// The least length, over every neighbour state, that the branch to a
+// polymorphic terminal and its inside add beyond reaching the nearest one of
+// its states (0 when not known or the cell holds one state).
+double stmPolyTipLeastBeyond(const DataInfo *d, uint32_t c, int32_t taxon);
 // Records that hold the ancestor (see Direction above).
 void setStmAncestorTag(ParsNodeSets *rec, bool holdsAncestor);
 
