@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -238,13 +239,73 @@ bool pairChange(const DataInfo *d, uint32_t c, CharChange &ch)
     ch.toState = stmIndexRawStates(d, c, pick);
     // A polymorphic terminal costs its cheapest tree over its states met in
     // its neighbour's state, which for a node derived both ways is not the
-    // step to the closest state plus the terminal's span.
-    if (const uint32_t k = termPoly(ch.to, c, ch.toSet, d))
-        if (!stmPolyTipSteps(d, c, ch.to->index, from, &ch.cost, &ch.terminal))
+    // step to the closest state plus the terminal's span. The branch keeps
+    // the step to the closest state and the terminal the rest, so that the
+    // two add up to what the tree's length counts for it (the split of that
+    // cost into a constant inside and an edge may make the edge negative).
+    if (const uint32_t k = termPoly(ch.to, c, ch.toSet, d)) {
+        double edge = 0.0, within = 0.0;
+        if (stmPolyTipSteps(d, c, ch.to->index, from, &edge, &within))
+            ch.terminal = std::max(0.0, edge + within - ch.cost);
+        else
             ch.terminal = getTermSubtreeLen(d, c, k, ch.toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
+    }
     if (ch.cost <= 0.0 && ch.terminal <= 0.0)
         return false;
     ch.unambiguous = ch.cost > 0.0 && !(pairIndices(d, ch.from, c, true) & pairIndices(d, ch.to, c, true));
+    return true;
+}
+
+// A polymorphic terminal of a character scored by its costs (irreversible,
+// Dollo) costs its cheapest tree over its states met in its neighbour's
+// state, which need not be the step to its closest state plus its span:
+// with ancestor 2 an irreversible (013) met in 2 takes 2 to 1 to 0 and 2 to
+// 3 (3 steps), while from 1 it could not reach 3. The branch keeps the step
+// to the closest state when the terminal's tree can pass through it at that
+// length; else the terminal's tree starts at the neighbour's state.
+bool stmPolyTipChange(const DataInfo *d, uint32_t c, CharChange &ch)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return false;
+    auto indices = [&](uint64_t raw) {
+        uint64_t out = 0;
+        for (; raw; raw &= raw - 1)
+            if (const int x = stmIndexOfRaw(d, *sc, static_cast<uint32_t>(std::countr_zero(raw))); x >= 0 && x < 64)
+                out |= uint64_t{1} << x;
+        return out;
+    };
+    double edge = 0.0, within = 0.0;
+    if (!stmPolyTipSteps(d, c, ch.to->index, indices(ch.fromSet), &edge, &within))
+        return false;
+    const double total = edge + within;
+    double viaEdge = 0.0, viaWithin = 0.0;
+    if (stmPolyTipSteps(d, c, ch.to->index, indices(ch.toState), &viaEdge, &viaWithin) &&
+        std::fabs(ch.cost + viaEdge + viaWithin - total) < 1e-9) {
+        ch.terminal = viaEdge + viaWithin;
+    } else {
+        ch.cost = 0.0;
+        ch.toState = ch.fromSet & (~ch.fromSet + 1);
+        ch.terminal = total;
+    }
+    return true;
+}
+
+// An ordered polymorphic terminal spans its states: a neighbour inside the
+// span but outside the cell meets it there at no step (the terminal's span is
+// all it adds), not at the closest of its states.
+bool orderedSpanHoldsNeighbour(const DataInfo *d, uint32_t c, CharChange &ch)
+{
+    if ((d->status[c] & kCharTypeMask) != kCharOrdered || (ch.fromSet & ch.toSet) || std::popcount(ch.fromSet) != 1)
+        return false;
+    const auto f = static_cast<uint32_t>(std::countr_zero(ch.fromSet));
+    const auto lo = static_cast<uint32_t>(std::countr_zero(ch.toSet));
+    const auto hi = static_cast<uint32_t>(63 - std::countl_zero(ch.toSet));
+    if (f < lo || f > hi)
+        return false;
+    ch.cost = 0.0;
+    ch.toState = ch.fromSet;
+    ch.terminal = stateDiff(lo, hi, c, d);
     return true;
 }
 
@@ -288,7 +349,8 @@ std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t 
         const uint64_t toSet = ch.toSet;
         ch.toState = findClosestState(toSet, ch.fromSet, c, d, &ch.cost);
         if (const uint32_t k = ml ? 0 : termPoly(ch.to, c, toSet, d))
-            ch.terminal = getTermSubtreeLen(d, c, k, toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
+            if (!stmPolyTipChange(d, c, ch) && !orderedSpanHoldsNeighbour(d, c, ch))
+                ch.terminal = getTermSubtreeLen(d, c, k, toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
         if (ch.cost <= 0.0 && ch.terminal <= 0.0)
             continue;
         ch.unambiguous = !ml && ch.cost > 0.0 && !(mprSet(d, ch.from, c) & mprSet(d, ch.to, c));

@@ -160,6 +160,17 @@ void unorderedMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> t
 
 }  // namespace
 
+// What the polymorphic terminals of a pair character add to its least length
+// beyond reaching one of their states.
+double pairPolyTipsBeyond(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa)
+{
+    double sum = 0.0;
+    for (int32_t t : taxa)
+        if (t >= 0 && isPolymorphicMST(t, c, d))
+            sum += stmPolyTipLeastBeyond(d, c, t);
+    return sum;
+}
+
 // Ordered, irreversible and Dollo characters: every cell (the ancestor's
 // among them when it is in the set) spans an interval of the series, and any
 // tree must reach from the largest low end to the smallest high end, an
@@ -185,7 +196,7 @@ void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa
     // derived both ways: such a terminal spans its interval, and adds only
     // what it needs beyond reaching one of its states.
     const bool pairs = type == kCharDollo && stmHoldsPairs(d, c);
-    double polyBeyond = 0.0;
+    const double polyBeyond = pairs ? pairPolyTipsBeyond(d, c, taxa) : 0.0;
     std::pair<int, int> shared{64, -1};
     if (type == kCharDollo && polymorphism && !pairs)
         shared = dolloSharedLimits(d, c, taxa, down);
@@ -199,13 +210,11 @@ void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa
         if (lo < hi && isPolymorphicMST(t, c, d)) {
             polyLo = std::min(polyLo, lo);
             polyHi = std::max(polyHi, hi);
-            if (pairs)
-                polyBeyond += stmPolyTipLeastBeyond(d, c, t);
-            else if (type == kCharIrreversible)
+            if (type == kCharIrreversible)
                 low = high = ancestor < 0 ? (down ? hi : lo) : std::clamp(ancestor, lo, hi);
-            else if (type == kCharDollo && !down)
+            else if (type == kCharDollo && !pairs && !down)
                 low = std::max(lo, shared.second);
-            else if (type == kCharDollo)
+            else if (type == kCharDollo && !pairs)
                 high = std::min(hi, shared.first);
         }
         largestLow = std::max(largestLow, low);
@@ -293,6 +302,14 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
     b.rangeMin.assign(d->nchar, 0.0);
     b.maxLen.assign(d->nchar, 0.0);
     b.inBounds.assign(d->nchar, 0);
+    // The length inside polymorphic terminals that every tree has: a pair
+    // character's terminals may be met in states that cost them more, so
+    // only what they add beyond reaching one of their states is certain.
+    for (uint32_t c = 0; c < d->nchar; c++)
+        if (!(d->status[c] & kCharExcluded) && pd->extraLen[c] != kNoScore)
+            b.sumWithin += d->weights[c] * ((d->status[c] & kCharTypeMask) == kCharDollo && stmHoldsPairs(d, c)
+                                                ? pairPolyTipsBeyond(d, c, taxa)
+                                                : pd->extraLen[c]);
     for (uint32_t c = 0; c < d->nchar; c++) {
         if (d->status[c] & (kCharExcluded | kCharConstant))
             continue;

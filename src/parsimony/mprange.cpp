@@ -32,8 +32,20 @@ uint64_t fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uin
 {
     // A character whose nodes hold pairs of states is read by its indices.
     const bool pairs = stmHoldsPairs(d, c);
-    if (isTaxonNode(n, d))
-        return pairs ? stmCellIndices(d, c, n->index, false) : getXijAsBits(d, n->index, c, nullptr);
+    if (isTaxonNode(n, d)) {
+        if (pairs)
+            return stmCellIndices(d, c, n->index, false);
+        const uint64_t cell = getXijAsBits(d, n->index, c, nullptr);
+        // An ordered polymorphic terminal spans its states, as it is scored:
+        // a neighbour anywhere in the span meets it at no step.
+        if ((d->status[c] & kCharTypeMask) == kCharOrdered && (cell & (cell - 1)) && cell != ~uint64_t{0} &&
+            isPolymorphicMST(n->index, c, d)) {
+            const auto lo = static_cast<uint32_t>(std::countr_zero(cell));
+            const auto hi = static_cast<uint32_t>(63 - std::countl_zero(cell));
+            return (hi >= 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1)) - 1) & ~((uint64_t{1} << lo) - 1);
+        }
+        return cell;
+    }
     if (n == tree->root && n->firstChild && !n->firstChild->nextSib)
         return pairs ? stmRecordIndices(d, nodeSets(n->abm[0]), c) : getStatesOrMPRset(d, n, c, false);
     return 0;
@@ -73,17 +85,30 @@ bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode 
     return true;
 }
 
-// A terminal of a character whose nodes hold pairs of states is charged as
-// the tree's length charges it: a polymorphic one by the state it is met in.
-bool pairTipCosts(const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k, double *out)
+// A terminal of a character whose nodes hold pairs of states, or a
+// polymorphic terminal of any character scored by its costs, is charged as
+// the tree's length charges it: a polymorphic one by the state it is met in
+// (an irreversible (013) with ancestor 2 only in 2, from which it reaches
+// all three).
+bool stmTipCosts(const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k, double *out)
 {
     const StmChar *sc = stmCharOf(d, c);
-    if (!sc || !sc->pairs || !isTaxonNode(n, d) || sc->n != k)
+    if (!sc || !isTaxonNode(n, d))
         return false;
+    if (!sc->pairs) {
+        const uint64_t cell = getXijAsBits(d, n->index, c, nullptr);
+        if (!sc->polyTips || !(cell & (cell - 1)) || cell == ~uint64_t{0} || !isPolymorphicMST(n->index, c, d))
+            return false;
+    } else if (sc->n != k) {
+        return false;
+    }
     std::array<int64_t, 65> V{};
     stmCharVector(d, &packedData(d)->nodeRecs[1 + static_cast<size_t>(n->index)], *sc, V.data());
-    for (uint32_t s = 0; s < k; s++)
-        out[s] = V[s] < kStmImpossible ? static_cast<double>(V[s]) : kImpossible;
+    for (uint32_t s = 0; s < k; s++) {
+        const int x = sc->pairs ? static_cast<int>(s) : stmIndexOfRaw(d, *sc, s);
+        out[s] = x >= 0 && V[static_cast<size_t>(x)] < kStmImpossible ? static_cast<double>(V[static_cast<size_t>(x)])
+                                                                      : kImpossible;
+    }
     return true;
 }
 
@@ -96,7 +121,7 @@ void downPass(const Tree *tree, const DataInfo *d, uint32_t c, std::span<const T
         const TreeNode *n = *it;
         const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
         const uint64_t fixed = fixedStates(tree, d, n, c) & all;
-        if (!openDolloAncestorCosts(tree, d, n, c, k, &t.down[p]) && !pairTipCosts(d, n, c, k, &t.down[p]))
+        if (!openDolloAncestorCosts(tree, d, n, c, k, &t.down[p]) && !stmTipCosts(d, n, c, k, &t.down[p]))
             for (uint32_t s = 0; s < k; s++)
                 t.down[p + s] = fixed && !((fixed >> s) & 1) ? kImpossible : 0.0;
         for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {

@@ -1647,6 +1647,7 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
             for (uint32_t a = 0; a < sc.n; a++)
                 from |= static_cast<uint64_t>(fromVec[a] < kStmImpossible) << a;
         const auto own = static_cast<uint64_t>(P[sc.n]);
+        const bool poly = !internal && node->index >= 0 && sc.polyTips && isPolymorphicMST(node->index, sc.c, d);
         int64_t best = kStmImpossible, bestCost = 0;
         uint32_t pick = 0;
         // The ancestor's state (decided, or the states a root taxon or the
@@ -1654,12 +1655,16 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
         for (uint64_t fa = from; fa; fa &= fa - 1) {
             const auto a = static_cast<uint32_t>(std::countr_zero(fa));
             for (uint32_t x = 0; x < sc.n; x++) {
-                if (internal ? P[x] >= kStmImpossible : !((own >> x) & 1))
+                // A polymorphic terminal is met in the state that costs its
+                // tree over its states the least from there (its vector),
+                // as the tree's length meets it; other terminals hold their
+                // cells at no cost.
+                if (P[x] >= kStmImpossible || (!internal && !poly && !((own >> x) & 1)))
                     continue;
                 const int64_t step = cost[a * sc.n + x] + (open ? fromVec[a] : 0);
                 if (step >= kStmImpossible)
                     continue;
-                const int64_t total = (internal ? P[x] : 0) + step;
+                const int64_t total = (internal || poly ? P[x] : 0) + step;
                 const bool better = total < best ||
                                     (total == best && ((opt == ParsOptChoice::AccTran && step > bestCost) ||
                                                        (opt == ParsOptChoice::DelTran && step < bestCost)));

@@ -197,7 +197,11 @@ void showParsimonyScore(const DataInfo *d, double score, double treeLength)
     const double m = sumMinLengths();
     const double ci = m / length;
     printIndex("Consistency index (CI)", ci);
-    printIndex("Homoplasy index (HI)", poly > 0.0 && length > poly ? 1.0 - (m - poly) / (length - poly) : 1.0 - ci);
+    // The length inside polymorphic terminals that the minima count too is
+    // left out of both.
+    const double within = poly > 0.0 ? b.sumWithin : 0.0;
+    printIndex("Homoplasy index (HI)",
+               within > 0.0 && length > within ? 1.0 - (m - within) / (length - within) : 1.0 - ci);
     // Uninformative characters take their minimum length on every tree.
     double u = 0.0;
     uint32_t undetermined = 0;
