@@ -239,16 +239,24 @@ bool pairChange(const DataInfo *d, uint32_t c, CharChange &ch)
     ch.toState = stmIndexRawStates(d, c, pick);
     // A polymorphic terminal costs its cheapest tree over its states met in
     // its neighbour's state, which for a node derived both ways is not the
-    // step to the closest state plus the terminal's span. The branch keeps
-    // the step to the closest state and the terminal the rest, so that the
-    // two add up to what the tree's length counts for it (the split of that
-    // cost into a constant inside and an edge may make the edge negative).
+    // step to the closest state plus the terminal's span (the tree's length
+    // splits that cost into a constant inside and an edge that may be
+    // negative). The branch keeps the step to the closest state when the
+    // terminal's tree can pass through it at that cost, else the terminal's
+    // tree starts at the neighbour's state: the two add up to what the
+    // tree's length counts.
     if (const uint32_t k = termPoly(ch.to, c, ch.toSet, d)) {
-        double edge = 0.0, within = 0.0;
-        if (stmPolyTipSteps(d, c, ch.to->index, from, &edge, &within))
-            ch.terminal = std::max(0.0, edge + within - ch.cost);
-        else
+        double edge = 0.0, within = 0.0, viaEdge = 0.0, viaWithin = 0.0;
+        if (!stmPolyTipSteps(d, c, ch.to->index, from, &edge, &within)) {
             ch.terminal = getTermSubtreeLen(d, c, k, ch.toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
+        } else if (stmPolyTipSteps(d, c, ch.to->index, pick, &viaEdge, &viaWithin) &&
+                   std::fabs(ch.cost + viaEdge + viaWithin - edge - within) < 1e-9) {
+            ch.terminal = viaEdge + viaWithin;
+        } else {
+            ch.cost = 0.0;
+            ch.toState = stmIndexRawStates(d, c, from & (~from + 1));
+            ch.terminal = edge + within;
+        }
     }
     if (ch.cost <= 0.0 && ch.terminal <= 0.0)
         return false;

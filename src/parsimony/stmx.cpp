@@ -364,6 +364,13 @@ bool addUnits(const DataInfo *d, const StmChar &sc, int64_t m, bool perChar, dou
         if (sc.unit != 1.0 || pd->steps[sc.c] < 0) {
             pd->steps[sc.c] = kRealCountUsed;
             pd->realSteps[sc.c] += len;
+        } else if (pd->steps[sc.c] + len < 0.0) {
+            // A polymorphic terminal met in a state that costs it less than
+            // its constant inside may net a join's Dollo length below zero
+            // before the rest of the tree adds up; a negative count would
+            // read as the marker below, so the count moves to the reals.
+            pd->realSteps[sc.c] = pd->steps[sc.c] + len;
+            pd->steps[sc.c] = kRealCountUsed;
         } else {
             pd->steps[sc.c] += static_cast<int32_t>(len);
             if (pd->steps[sc.c] >= kCharLengthLimit) {
