@@ -302,14 +302,6 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
     b.rangeMin.assign(d->nchar, 0.0);
     b.maxLen.assign(d->nchar, 0.0);
     b.inBounds.assign(d->nchar, 0);
-    // The length inside polymorphic terminals that every tree has: a pair
-    // character's terminals may be met in states that cost them more, so
-    // only what they add beyond reaching one of their states is certain.
-    for (uint32_t c = 0; c < d->nchar; c++)
-        if (!(d->status[c] & kCharExcluded) && pd->extraLen[c] != kNoScore)
-            b.sumWithin += d->weights[c] * ((d->status[c] & kCharTypeMask) == kCharDollo && stmHoldsPairs(d, c)
-                                                ? pairPolyTipsBeyond(d, c, taxa)
-                                                : pd->extraLen[c]);
     for (uint32_t c = 0; c < d->nchar; c++) {
         if (d->status[c] & (kCharExcluded | kCharConstant))
             continue;
@@ -335,6 +327,13 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
         const double w = d->weights[c];
         b.sumMin += m[0] * w;
         b.sumRange += m[1] * w;
+        // The length inside polymorphic terminals that every tree has, for
+        // the characters whose minima are summed: a pair character's
+        // terminals may be met in states that cost them more, so only what
+        // they add beyond reaching one of their states is certain.
+        b.sumWithin += w * ((d->status[c] & kCharTypeMask) == kCharDollo && stmHoldsPairs(d, c)
+                                ? pairPolyTipsBeyond(d, c, taxa)
+                                : pd->extraLen[c]);
         if (d->status[c] & kCharUninformative) {
             b.sumMinUninf += m[0] * w;
             b.sumRangeUninf += m[1] * w;

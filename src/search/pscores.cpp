@@ -443,7 +443,12 @@ int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
         qel_printf("Output to main window suppressed (results sent only to file)\n");
     if (gPars.showOverall && sfopt.displayOut) {
         if (r.anyFit && fits) {
-            qel_printf("  Sum of min. possible lengths = %s%s\n", lengthText(r.sumMin).c_str(), mark(r));
+            // The score text already carries the "+" of an unknown
+            // within-terminal length; the bounds may add it on their own.
+            std::string minText = lengthText(r.sumMin);
+            if (r.marked && (minText.empty() || minText.back() != '+'))
+                minText += '+';
+            qel_printf("  Sum of min. possible lengths = %s\n", minText.c_str());
             qel_printf("  Sum of max. possible lengths = %s\n", lengthText(r.sumMax).c_str());
         }
         showTable(r);
