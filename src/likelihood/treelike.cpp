@@ -67,6 +67,20 @@ constexpr double kStillGaining = 0.001;
 
 ActiveML &aml() { return *getActiveML(); }
 
+// Every node's branch length, kept to be put back when a trial loses.
+void keepLengths(const Tree *tree, std::vector<double> &lengths)
+{
+    lengths.resize(tree->maxNodes);
+    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+        lengths[i] = tree->nodes[i].edge.brlen;
+}
+
+void putLengths(Tree *tree, const std::vector<double> &lengths)
+{
+    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+        tree->nodes[i].edge.brlen = lengths[i];
+}
+
 // The length a leaf joined to an edge starts from.
 constexpr double kJoinedLeafBrlen = 0.05;
 
@@ -191,9 +205,8 @@ int stdErrorsAndZeroLenTest(Tree *tree, ModelGroup *g, double best)
     releaseAllCLAs(tree, g);
     if (ml.zeroLenTest != 0 && !usingFixedMLBranchLengths()) {
         const bool full = ml.zeroLenTest == 1;
-        std::vector<double> saved(tree->maxNodes);
-        for (uint32_t i = 0; i < tree->maxNodes; ++i)
-            saved[i] = tree->nodes[i].edge.brlen;
+        std::vector<double> saved;
+        keepLengths(tree, saved);
         for (TreeNode *n : gDriver.visit) {
             double zero;
             if (full) {
@@ -216,8 +229,7 @@ int stdErrorsAndZeroLenTest(Tree *tree, ModelGroup *g, double best)
                         p->edge.brlen += share;
                 }
                 zero = optimizeBranchLensOneDim(tree, g, n, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
-                for (uint32_t i = 0; i < tree->maxNodes; ++i)
-                    tree->nodes[i].edge.brlen = saved[i];
+                putLengths(tree, saved);
                 releaseAllCLAs(tree, g);
             } else {
                 const double len = n->edge.brlen;
@@ -583,8 +595,7 @@ double mkvShortLengthsPass(Tree *tree, TreeNode *constrained, ModelGroup *g, std
             result = extra;
             if (extra > shortScore) {
                 // Newton steps that lost ground: the shortened tree stands.
-                for (uint32_t i = 0; i < tree->maxNodes; ++i)
-                    tree->nodes[i].edge.brlen = shortened[i];
+                putLengths(tree, shortened);
                 result = shortScore;
             }
             if (loggingMLIters()) {
@@ -595,8 +606,7 @@ double mkvShortLengthsPass(Tree *tree, TreeNode *constrained, ModelGroup *g, std
             return result;
         }
     }
-    for (uint32_t i = 0; i < tree->maxNodes; ++i)
-        tree->nodes[i].edge.brlen = saved[i];
+    putLengths(tree, saved);
     return result;
 }
 
@@ -619,20 +629,21 @@ double mkvExtrapolate(Tree *tree, TreeNode *constrained, const std::vector<doubl
             step[i] = 0.0;
         lastStep[i] = moved;
     }
-    double best = score, bestScale = 0.0;
-    for (double scale = 1.0; scale <= kMkvMostExtrapolation; scale *= 2.0) {
+    auto stepBy = [&](double scale) {
         for (size_t i = 0; i < visit.size(); ++i)
             visit[i]->edge.brlen =
                 visit[i] == constrained ? 0.0 : std::max(from[i] + scale * step[i], floorFor(visit[i]));
+    };
+    double best = score, bestScale = 0.0;
+    for (double scale = 1.0; scale <= kMkvMostExtrapolation; scale *= 2.0) {
+        stepBy(scale);
         const double trial = calcLForCurBranchLens(tree, false);
         if (getAbortedStatus() != 0 || !(trial < best))
             break;
         best = trial;
         bestScale = scale;
     }
-    for (size_t i = 0; i < visit.size(); ++i)
-        visit[i]->edge.brlen =
-            visit[i] == constrained ? 0.0 : std::max(from[i] + bestScale * step[i], floorFor(visit[i]));
+    stepBy(bestScale);
     return best;
 }
 
@@ -686,9 +697,12 @@ double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurva
         flat[i] = visit[i] == constrained || x[i] > kMkvFlatBrlen;
     if (std::all_of(flat.begin(), flat.end(), [](char f) { return f != 0; }))
         return score;
-    if (flat != known.flat) {
+    auto forget = [&]() {
         known.moves.clear();
         known.slopeChanges.clear();
+    };
+    if (flat != known.flat) {
+        forget();
         known.flat = flat;
     }
     if (!readEdgeSlopes(tree, constrained, g, slope, curvature))
@@ -699,10 +713,6 @@ double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurva
         for (size_t i = 0; i < n; ++i)
             t += free[i] ? u[i] * v[i] : 0.0;
         return t;
-    };
-    auto forget = [&]() {
-        known.moves.clear();
-        known.slopeChanges.clear();
     };
     for (uint32_t step = 0; step < kMkvQuasiNewtonSteps; ++step) {
         // Each edge's own Newton step scales the direction; an edge whose
@@ -746,10 +756,10 @@ double mkvQuasiNewton(Tree *tree, TreeNode *constrained, ModelGroup *g, MkvCurva
         std::vector<double> to(n);
         double trial = score, scale = 1.0;
         bool gained = false;
+        // Nor does a step lead an edge onto that stretch.
+        const double ceiling = std::min(maxBrlen(), kMkvFlatBrlen);
         for (uint32_t k = 0; k < kMkvStepTrials && !gained; ++k, scale *= kMkvStepShrink) {
             for (size_t i = 0; i < n; ++i) {
-                // Nor does a step lead an edge onto that stretch.
-                const double ceiling = std::min(maxBrlen(), kMkvFlatBrlen);
                 to[i] = visit[i] == constrained ? 0.0
                          : free[i]              ? std::clamp(x[i] + scale * d[i], floorFor(visit[i]), ceiling)
                                                 : x[i];
@@ -833,8 +843,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
         limitGain = false;
         for (p = 1;; ++p) {
             ++total;
-            for (uint32_t i = 0; i < tree->maxNodes; ++i)
-                saved[i] = tree->nodes[i].edge.brlen;
+            keepLengths(tree, saved);
             double largest = 0.0;
             gDriver.passTimedOut = false;
             score = do1BranchLenPass(tree, constrained, g, &largest, tol);
@@ -857,8 +866,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             if (score < kLikInfiniteScore && delta > -0.001) {
                 if (previous != kNoLScore && delta < previous * a.toler) {
                     if (delta < 0.0) {
-                        for (uint32_t i = 0; i < tree->maxNodes; ++i)
-                            tree->nodes[i].edge.brlen = saved[i];
+                        putLengths(tree, saved);
                         score = previous;
                     }
                     reason = "converged";
@@ -913,9 +921,8 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
     auto isFlat = [&](const TreeNode *n) { return n != constrained && n->edge.brlen > kMkvFlatBrlen; };
     const size_t flat = static_cast<size_t>(std::count_if(visit.begin(), visit.end(), isFlat));
     if (g->useMkv && !ended && flat != 0 && score < kLikInfiniteScore && getAbortedStatus() == 0) {
-        std::vector<double> kept(tree->maxNodes);
-        for (uint32_t i = 0; i < tree->maxNodes; ++i)
-            kept[i] = tree->nodes[i].edge.brlen;
+        std::vector<double> kept;
+        keepLengths(tree, kept);
         const double keptScore = score;
         const bool keptLimitGain = limitGain, keptRejected = rejected && *rejected,
                    keptStopped = stoppedEarly && *stoppedEarly;
@@ -932,8 +939,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             return 0.0;
         }
         if (!(score < keptScore)) {
-            for (uint32_t i = 0; i < tree->maxNodes; ++i)
-                tree->nodes[i].edge.brlen = kept[i];
+            putLengths(tree, kept);
             score = keptScore;
             limitGain = keptLimitGain;
             if (rejected)
