@@ -544,17 +544,30 @@ double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t
     return !sc || u >= kStmImpossible ? kNoScore : stmUnitsToLength(*sc, u);
 }
 
+// The states of a polymorphic terminal's cell (as single pairs, with
+// `singles`) and, for every state v, the least cost of a tree from v that
+// holds them all; false when the cell holds fewer than two states or too
+// many for the exact tree.
+namespace {
+bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, bool singles, std::vector<uint32_t> &terms,
+                  std::vector<int64_t> &reach)
+{
+    const uint64_t source = sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c));
+    terms = bitList(singles && sc.pairs ? pairSingles(sc, source) : indexBits(sc, source));
+    if (terms.size() < 2 || terms.size() > kMaxSteinerTerminals)
+        return false;
+    steinerFromEach(costsOf(packedData(d), sc), sc.n, terms, reach);
+    return true;
+}
+}  // namespace
+
 bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from, double *edge, double *within)
 {
     const StmChar *sc = stmCharOf(d, c);
-    if (!sc)
-        return false;
-    const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
-    const std::vector<uint32_t> terms = bitList(sc->pairs ? pairSingles(*sc, source) : indexBits(*sc, source));
-    if (terms.size() < 2 || terms.size() > kMaxSteinerTerminals)
-        return false;
+    std::vector<uint32_t> terms;
     std::vector<int64_t> reach;
-    steinerFromEach(costsOf(packedData(d), *sc), sc->n, terms, reach);
+    if (!sc || !polyTipReach(d, *sc, taxon, true, terms, reach))
+        return false;
     int64_t best = kStmImpossible;
     for (uint64_t f = from; f; f &= f - 1)
         if (const auto i = static_cast<uint32_t>(std::countr_zero(f)); i < sc->n)
@@ -570,15 +583,11 @@ bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from
 double stmPolyTipLeastBeyond(const DataInfo *d, uint32_t c, int32_t taxon)
 {
     const StmChar *sc = stmCharOf(d, c);
-    if (!sc)
-        return 0.0;
-    const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
-    const std::vector<uint32_t> terms = bitList(indexBits(*sc, source));
-    if (terms.size() < 2 || terms.size() > kMaxSteinerTerminals)
+    std::vector<uint32_t> terms;
+    std::vector<int64_t> reach;
+    if (!sc || !polyTipReach(d, *sc, taxon, false, terms, reach))
         return 0.0;
     const int64_t *cost = costsOf(packedData(d), *sc);
-    std::vector<int64_t> reach;
-    steinerFromEach(cost, sc->n, terms, reach);
     double least = kNoScore;
     for (uint32_t v = 0; v < sc->n; v++) {
         int64_t nearest = kStmImpossible;
