@@ -195,7 +195,7 @@ void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa
     // some of its states itself at less length than losing them from a node
     // derived both ways: such a terminal spans its interval, and adds only
     // what it needs beyond reaching one of its states.
-    const bool pairs = type == kCharDollo && stmHoldsPairs(d, c);
+    const bool pairs = stmHoldsPairs(d, c);
     const double polyBeyond = pairs ? pairPolyTipsBeyond(d, c, taxa) : 0.0;
     std::pair<int, int> shared{64, -1};
     if (type == kCharDollo && polymorphism && !pairs)
@@ -271,7 +271,7 @@ int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const i
     else
         unorderedMinSteps(d, c, taxa, &m1, &m2);
     // A pair character's m1 already counts its polymorphic terminals.
-    if (!minOnly && !(type == kCharDollo && stmHoldsPairs(d, c))) {
+    if (!minOnly && !stmHoldsPairs(d, c)) {
         const double extra = packedData(d)->extraLen[c];
         if (extra != kNoScore)
             m1 += extra;
@@ -331,9 +331,7 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
         // the characters whose minima are summed: a pair character's
         // terminals may be met in states that cost them more, so only what
         // they add beyond reaching one of their states is certain.
-        b.sumWithin += w * ((d->status[c] & kCharTypeMask) == kCharDollo && stmHoldsPairs(d, c)
-                                ? pairPolyTipsBeyond(d, c, taxa)
-                                : pd->extraLen[c]);
+        b.sumWithin += w * (stmHoldsPairs(d, c) ? pairPolyTipsBeyond(d, c, taxa) : pd->extraLen[c]);
         if (d->status[c] & kCharUninformative) {
             b.sumMinUninf += m[0] * w;
             b.sumRangeUninf += m[1] * w;

@@ -94,7 +94,7 @@ uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits);
 uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c);
 // Characters whose nodes hold pairs of states (StmChar::pairs) are read by
 // their indices: one state per node does not say what a node derived both
-// ways is. True when character c is one.
+// ways is. True when character c is one (a Dollo character only).
 bool stmHoldsPairs(const DataInfo *d, uint32_t c);
 // The indices of character c a taxon's cell allows (every one when missing;
 // a polymorphic terminal's single states when `singles`).
