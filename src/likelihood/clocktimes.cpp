@@ -218,7 +218,10 @@ void storeAges(Tree *t, const std::vector<TreeNode *> &nodes, const double *x, b
 uint32_t numClockParams(const Tree *tree)
 {
     if (tree == nullptr || !rootedAtAncestor(tree)) {
-        qel_errorMsg(0, "Likelihood under a molecular clock needs rooted trees.");
+        // Every command that reaches a clock fit with an unrooted tree says
+        // what LScores and DescribeTrees say, with the way out.
+        qel_errorMsg(849, "Clock assumption requires rooted trees.\tYou must either turn off the clock "
+                          "assumption or root the trees using the \"RootTrees\" command.");
         return 0;
     }
     return static_cast<uint32_t>(internals(tree).size());

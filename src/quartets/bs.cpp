@@ -25,6 +25,8 @@ struct SplitsDeleter {
 };
 using SplitsPtr = std::unique_ptr<SplitsTable, SplitsDeleter>;
 
+constexpr uint32_t kCandidateBound = 4096;
+
 struct Bs {
     const QwtTable *t;
     uint32_t n;
@@ -129,10 +131,13 @@ struct Bs {
                 for (uint32_t m = 1; m + 2 <= n; m++) {
                     addBitVecMember(v.data(), order[m - 1]);
                     // A prefix that ends among taxa of equal score parts
-                    // taxa the weights do not tell apart; on data from a
-                    // tree such ties are whole subtrees, and cutting through
+                    // taxa the weights do not tell apart. Such a cluster can
+                    // belong to the best tree, so it is a candidate while
+                    // the candidates are few; past the bound, on data from a
+                    // tree, such ties are whole subtrees and cutting through
                     // them only multiplies the candidates.
-                    if (std::fabs(score[order[m - 1]] - score[order[m]]) <= 1e-9 * (1.0 + std::fabs(score[order[m]])))
+                    if (numSplitsInTable(table) >= limit &&
+                        std::fabs(score[order[m - 1]] - score[order[m]]) <= 1e-9 * (1.0 + std::fabs(score[order[m]])))
                         continue;
                     if (!add(table, v.data()))
                         return false;
@@ -194,7 +199,10 @@ int qsearch_BS(QuartetData *qd, Tree *tree, bool useHashing)
     const uint32_t n = t->n;
     const uint32_t words = setWordCount(n);
     try {
-        Bs bs{t, n, words, n * n, std::vector<uint64_t>(words)};
+        // The candidates are bounded only for speed, and far enough out that
+        // every cluster of up to 12 taxa fits: the decompositions are
+        // quadratic in their number.
+        Bs bs{t, n, words, std::max(n * n, kCandidateBound), std::vector<uint64_t>(words)};
         SplitsPtr cand = bs.byExtension();
         if (!cand || !bs.byOrderings(cand.get()))
             return 1;

@@ -23,6 +23,7 @@
 #include "quartets/qmethods.h"
 #include "quartets/quartets.h"
 #include "quartets/quartets_settings.h"
+#include "quartets/svdq.h"
 #include "search/hsprep.h"
 #include "search/scores.h"
 #include "trees/drawtree.h"
@@ -140,6 +141,9 @@ void noteQuartetTaxa(QuartetData *qd, const DataInfo *d)
 int requireQuartetData(const DataInfo *d, const char *command)
 {
     if (d && d->quartets && d->quartets->table) {
+        // Quartets of species name species, whatever taxa are deleted now.
+        if (!d->quartets->species.empty())
+            return 0;
         // Trees in memory and the trees built here number the nondeleted
         // taxa only, while the quartets name the taxa active when they were
         // stored (all of the data set's when read from a file).
@@ -273,11 +277,17 @@ int qsearchTaskProc(void *arg)
     qel_printf("\n");
     startGlobalTimer();
     clearTrees(false, true);
+    // Quartets of species assemble a tree of species, named as the
+    // species-tree analysis that stored them named its trees.
+    const QuartetData *qd = d->quartets;
+    const bool species = !qd->species.empty();
+    if (species && nameTreesBySpeciesRows(qd->species, qd->speciesRows) != 0)
+        return 1;
     TreeHandle tree(createTree(true));
     if (!tree)
         return 1;
     double incompat = 0.0;
-    const int status = runQuartetSearch(d->quartets, tree.get(), d, &task->rng, nullptr, 0, nullptr, false, false,
+    const int status = runQuartetSearch(d->quartets, tree.get(), d, &task->rng, nullptr, 0, nullptr, species, false,
                                         &incompat);
     stopGlobalTimer();
     if (status == 2)
@@ -391,9 +401,15 @@ int doQScoresCmd()
         return 1;
     if (numTreesInMainBuffer() == 0)
         return qel_errorMsg(704, "There are no trees in memory."), 1;
-    // The stored quartets always name taxa; the tips of a species tree are
-    // species, whose numbers would be read as taxa and give wrong counts.
-    if (areTreesSpeciesTrees())
+    // Quartets of species score trees of those species only; quartets of
+    // taxa cannot score a species tree, whose tip numbers would be read as
+    // taxa and give wrong counts.
+    if (!d->quartets->species.empty() && !treesAreOfSpecies(d->quartets->species))
+        return qel_errorMsg(0, "The stored quartets are quartets of species, and the trees in memory are not trees of "
+                               "those species.\tLoad or infer trees of the same species, or store quartets of the "
+                               "taxa."),
+               1;
+    if (d->quartets->species.empty() && areTreesSpeciesTrees())
         return qel_errorMsg(0, "The trees in memory are species trees; quartets of lineages cannot score them.\tUse "
                                "SVDQuartets with speciesTree=yes and treeInf=curTrees to score them against species "
                                "quartets, or load trees of the taxa."),

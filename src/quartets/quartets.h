@@ -12,6 +12,7 @@
 #include <cassert>
 #include <cstdint>
 #include <utility>
+#include <string>
 #include <vector>
 
 struct Set;
@@ -138,6 +139,11 @@ struct QuartetData {
     // The data-set row each table index stood for when the quartets were
     // stored; empty when index k is row k (quartets read by taxon number).
     std::vector<uint32_t> rows;
+    // Quartets of species (a species-tree SVDQuartets run): the species'
+    // names and the data rows of each one's lineages. Empty for quartets of
+    // taxa.
+    std::vector<std::string> species;
+    std::vector<std::vector<uint32_t>> speciesRows;
 };
 
 QuartetData *allocQuartetData(uint32_t n, bool withTable, bool binary);

@@ -176,6 +176,10 @@ struct SvdqBootSettings {
 // Species trees: the tree buffer names its tips by species, and rooting
 // takes a species for the outgroup when one of its lineages is. 0, or 1.
 int nameTreesBySpecies(const SvdqEvalData &ev, const std::vector<std::string> &names);
+int nameTreesBySpeciesRows(const std::vector<std::string> &names, const std::vector<std::vector<uint32_t>> &rows);
+std::vector<std::vector<uint32_t>> speciesDataRows(const SvdqEvalData &ev);
+// Whether the trees in memory have these species as their tips, in order.
+bool treesAreOfSpecies(const std::vector<std::string> &names);
 // Bootstrap replicates (sites or whole loci drawn from ev.rng) and their
 // majority-rule consensus, stored in the tree buffer. 0, 1 or 2 (aborted;
 // the consensus of the finished replicates is stored all the same).

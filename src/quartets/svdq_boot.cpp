@@ -52,18 +52,31 @@ bool isSpeciesInOutgroup(uint32_t unit, const DataInfo *d)
 
 }  // namespace
 
-int nameTreesBySpecies(const SvdqEvalData &ev, const std::vector<std::string> &names)
+std::vector<std::vector<uint32_t>> speciesDataRows(const SvdqEvalData &ev)
 {
     const DataInfo *d = ev.d;
-    gSpeciesRows.assign(ev.nunits, {});
-    for (uint32_t k = 0; k < ev.nunits; k++)
+    std::vector<std::vector<uint32_t>> rows(ev.nunits);
+    for (uint32_t k = 0; k < ev.nunits && k < ev.members.size(); k++)
         for (uint32_t t : ev.members[k])
-            gSpeciesRows[k].push_back(d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t);
+            rows[k].push_back(d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t);
+    return rows;
+}
+
+int nameTreesBySpecies(const SvdqEvalData &ev, const std::vector<std::string> &names)
+{
+    return nameTreesBySpeciesRows(names, speciesDataRows(ev));
+}
+
+int nameTreesBySpeciesRows(const std::vector<std::string> &names, const std::vector<std::vector<uint32_t>> &rows)
+{
+    const uint32_t nunits = static_cast<uint32_t>(names.size());
+    gSpeciesRows = rows;
+    gSpeciesRows.resize(nunits);
     setSpeciesOutgroupFxn(isSpeciesInOutgroup);
-    StringList *list = createStringList(ev.nunits);
+    StringList *list = createStringList(nunits);
     if (!list)
         return 1;
-    for (uint32_t k = 0; k < ev.nunits; k++)
+    for (uint32_t k = 0; k < nunits; k++)
         if (storeStringToList(list, names[k].c_str(), k) != 0) {
             destroyStringList(list);
             return 1;

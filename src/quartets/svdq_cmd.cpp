@@ -74,8 +74,6 @@ struct SvdqRun {
     std::vector<std::string> unitNames;
     // Quartets of species stay with the run: the data set's quartet data
     // name taxa.
-    QuartetData *speciesQuartets = nullptr;
-    ~SvdqRun() { deallocQuartetData(speciesQuartets); }
     const char *partitionName = "";
     const SitePatternData *patterns = nullptr;
     RNGSeed seed{};
@@ -144,6 +142,8 @@ void writeMrpFile(const SvdqRun &run, FILE *fp, bool weighted)
     std::fprintf(fp, ";\nend;\n");
 }
 
+}  // namespace
+
 // Whether the trees in memory have the species as their tips, in the
 // order of the partition, so that species quartets can score them.
 bool treesAreOfSpecies(const std::vector<std::string> &names)
@@ -158,6 +158,8 @@ bool treesAreOfSpecies(const std::vector<std::string> &names)
     }
     return true;
 }
+
+namespace {
 
 // Species of a taxon partition: each subset's non-deleted members as pattern
 // rows (active taxa). 0, or 1 after the error.
@@ -328,9 +330,9 @@ int estimateAgesOnTreesInMemory(SvdqEvalData &ev)
     return 0;
 }
 
-// The kept quartets as quartet data: the run's own in species-tree mode,
-// else the data set's, for QSearch and QScores as well as for the assembly
-// here. Null when memory ran out.
+// The kept quartets as the data set's quartet data, for QSearch and QScores
+// as well as for the assembly here; in species-tree mode they are quartets of
+// species and carry the species with them. Null when memory ran out.
 QuartetData *storeQuartets(SvdqRun &run, bool weighted)
 {
     QuartetData *qd = allocQuartetData(run.ev.nunits, true, false);
@@ -338,15 +340,15 @@ QuartetData *storeQuartets(SvdqRun &run, bool weighted)
         return nullptr;
     qd->weighted = weighted;
     loadSvdqWeightTable(run.ev, qd);
+    DataInfo *d = run.ev.d;
     if (run.speciesMode) {
-        deallocQuartetData(run.speciesQuartets);
-        run.speciesQuartets = qd;
+        qd->species = run.unitNames;
+        qd->speciesRows = speciesDataRows(run.ev);
     } else {
-        DataInfo *d = run.ev.d;
         noteQuartetTaxa(qd, d);
-        deallocQuartetData(d->quartets);
-        d->quartets = qd;
     }
+    deallocQuartetData(d->quartets);
+    d->quartets = qd;
     return qd;
 }
 
@@ -377,7 +379,7 @@ int svdQuartetThreadProc(void *arg)
     if (!informative) {
         // The quartets of an earlier run must not stay installed as if
         // they were these data's: QScores then sees that none were kept.
-        return run->speciesMode || storeQuartets(*run, weighted) ? 0 : 1;
+        return storeQuartets(*run, weighted) ? 0 : 1;
     }
     if (run->files.mrp) {
         writeMrpFile(*run, run->files.mrp->fp, weighted);
@@ -491,11 +493,6 @@ int doSVDQuartetsCmd()
                                 getActiveConstraint()->name),
                    1;
     }
-    // Without a tree the ages would silently not be estimated.
-    if (svdqOpt.estNodeAges != 0 && svdqOpt.treeInf == kSvdqTreeInfNone)
-        return qel_errorMsg(0, "Node ages are estimated on the tree that SVDQuartets assembles or on the trees in "
-                               "memory.\tUse treeInf=QFM or treeInf=curTrees with estNodeAges."),
-               1;
     if (svdqOpt.estNodeAges != 0 && !svdqOpt.estTheta && !(svdqOpt.userTheta > 0.0))
         return qel_errorMsg(0, "Theta must be greater than zero for the estimation of node ages.\tGive a positive "
                                "value with 'theta' or 'userTheta', or use theta=estimate."),
@@ -593,10 +590,6 @@ int doSVDQuartetsCmd()
     ev.nthreads = static_cast<uint32_t>(std::clamp<uint64_t>(std::min<uint64_t>(requested, ev.nq), 1, 1u << 20));
     if (ev.showScores || ev.showSV)
         ev.nthreads = 1;
-    // A thread group never has more threads than processors it may use.
-    const uint32_t available = static_cast<uint32_t>(std::max(availableProcessors(), 1));
-    const bool capped = ev.nthreads > available;
-    ev.nthreads = std::min(ev.nthreads, available);
     // The assembly and the bootstrap consensus both replace the trees in
     // memory.
     if (assembles && !verifyReplaceTrees())
@@ -604,8 +597,6 @@ int doSVDQuartetsCmd()
     run->seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
     makeInitialSeedValue(&run->seed.w[0], 0x7FFFFFFF);
     showSettings(*run, requested);
-    if (capped)
-        qel_printf("  (note: %u threads requested, but only %u processors are available)\n", requested, available);
     ev.writeFrob = svdqOpt.pref_writeFrobD != 0 && !ev.plus2;
     if (svdqOpt.pref_saveQrtFile)
         qel_printf("Writing quartet information in %s format to file: %s\n", svdqOpt.qformat ? "QFM" : "QMC",

@@ -84,6 +84,13 @@ std::string fltToStr(double value)
     return text;
 }
 
+std::string diffToStr(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.4f", value);
+    return text;
+}
+
 // The three information criteria of a run, in printing order.
 struct Criterion {
     bool on;
@@ -105,12 +112,20 @@ double criterionValue(int32_t which, double k, double negLnL, double n)
     }
 }
 
+// The partitioned table's columns. A difference goes into a 12-wide column,
+// so it is written without the padding of the 13-wide scores: padded, it
+// would push every row past the width advised below.
+constexpr int kCountsWidth = 34;  // sites, taxa, times, brlens
+constexpr int kLrtWidth = 14 + 14 + 12 + 10;
+constexpr int kCriterionWidth = 14 + 14 + 12;
+
 // The partitioned table's row: a row as wide as the default output width
 // would wrap its last column onto a line of its own.
 int partitionTableWidth(const ClockCheckRun &r)
 {
     const int nic = r.aic + r.aicc + r.bic;
-    return r.nameWidth + 32 + 50 * r.lrt + 40 * nic + 4 * (r.exclude != kExcludeNone);
+    return std::max(16, r.nameWidth) + kCountsWidth + kLrtWidth * r.lrt + kCriterionWidth * nic +
+           4 * (r.exclude != kExcludeNone);
 }
 
 // Prints one comparison; true when the subset is to be excluded.
@@ -130,14 +145,14 @@ bool doOneTest(ClockCheckRun &r, const ClockParams &pc, const ClockParams &pn, b
             excluded = diffs[c.which] > clkChkOpt.xicThreshold;
     }
     if (r.ptn != nullptr || r.upgma) {
-        qel_printf("%-*s%8u%8u%8u%8u", r.nameWidth, label, sites, ntax, pc.times, pn.brlens);
+        qel_printf("%-*s%10u%8u%8u%8u", r.nameWidth, label, sites, ntax, pc.times, pn.brlens);
         if (r.lrt)
-            qel_printf("%14s%14s%12s%10.5f", fltToStr(lc).c_str(), fltToStr(ln).c_str(), fltToStr(lc - ln).c_str(), P);
+            qel_printf("%14s%14s%12s%10.5f", fltToStr(lc).c_str(), fltToStr(ln).c_str(), diffToStr(lc - ln).c_str(), P);
         for (const Criterion &c : infoCriteria(r))
             if (c.on)
                 qel_printf("%14s%14s%12s", fltToStr(criterionValue(c.which, pc.total(), lc, n)).c_str(),
                            fltToStr(criterionValue(c.which, pn.total(), ln, n)).c_str(),
-                           fltToStr(diffs[c.which]).c_str());
+                           diffToStr(diffs[c.which]).c_str());
         qel_printf("%s\n", excluded ? "   Y" : "");
         return excluded;
     }
@@ -233,7 +248,7 @@ int testClockForSubset(ClockCheckRun &r, uint32_t subset, bool whole, uint32_t t
     if (const int rc = treeForTest(r, subset, whole, treeNum, &tree, &ntax); rc != 0)
         return rc;
     if (tree == nullptr) {
-        qel_printf("%-*s%8u%8u\n", r.nameWidth, label, sites, r.taxa ? card(r.taxa.get()) : 0u);
+        qel_printf("%-*s%10u%8u\n", r.nameWidth, label, sites, r.taxa ? card(r.taxa.get()) : 0u);
         if (!whole && r.exclude != kExcludeNone)
             setUnion(r.toExclude.get(), getPtnSubset(r.ptn, subset), r.toExclude.get());
         return incrementProgressValue(r.progress) == kProgressAborted && confirmAbortRequest() ? 2 : 0;
@@ -279,16 +294,16 @@ void showTableHeading(const ClockCheckRun &r)
         qel_printf("\nNote: \bTo avoid line wraparound in the following table, set output width to at least %d columns "
                    "(resize output/terminal window, or issue the command \"set outwidth=%d;\")\n",
                    width, width);
-    qel_printf("\n%*s%32s", r.nameWidth, "", "-----------number of-----------");
+    qel_printf("\n%*s%34s", r.nameWidth, "", "-----------number of-----------");
     if (r.lrt)
-        qel_printf("%50s", "------------------- -lnL -----------------------");
+        qel_printf("%*s", kLrtWidth, "------------------- -lnL -----------------------");
     if (r.aic)
-        qel_printf("%40s", "--------------- AIC -----------------");
+        qel_printf("%*s", kCriterionWidth, "--------------- AIC -----------------");
     if (r.aicc)
-        qel_printf("%40s", "-------------- AICc -----------------");
+        qel_printf("%*s", kCriterionWidth, "-------------- AICc -----------------");
     if (r.bic)
-        qel_printf("%40s", "--------------- BIC -----------------");
-    qel_printf("\n%-*s%8s%8s%8s%8s", r.nameWidth, "subset", "sites", "taxa", "times", "brlens");
+        qel_printf("%*s", kCriterionWidth, "--------------- BIC -----------------");
+    qel_printf("\n%-*s%10s%8s%8s%8s", r.nameWidth, "subset", "sites", "taxa", "times", "brlens");
     if (r.lrt)
         qel_printf("%14s%14s%12s%10s", "clock", "non-clock", "diff", "P*");
     for (int k = 0; k < nic; ++k)

@@ -272,10 +272,14 @@ int khShResampled(const TopologyTestInput &in, const TopologyTestOptions &opt, s
         if (getAbortedStatus() != 0)
             return 2;
     }
+    // A tree tied with the best cannot be rejected: with the strict count its
+    // statistic never exceeds an observed difference of zero, which would give
+    // P = 0, so it takes P = 1 as the KH test gives it.
     for (size_t i = 0; i < T; ++i)
         if (i != best) {
-            res[i].shP = static_cast<double>(count[i]) / B;
-            res[i].wshP = static_cast<double>(wcount[i]) / B;
+            const bool tied = s[i] - s[best] <= kMachineEps;
+            res[i].shP = tied ? 1.0 : static_cast<double>(count[i]) / B;
+            res[i].wshP = tied ? 1.0 : static_cast<double>(wcount[i]) / B;
         }
     return 0;
 }

@@ -21,6 +21,7 @@ import tempfile
 from vorn_run import cpu_limit
 
 NTAX = 8
+CASES = [(7, 15, seed) for seed in range(12)] + [(8, 15, seed) for seed in range(4)]
 GENES = 300
 TAXA = list(range(NTAX))
 
@@ -87,10 +88,10 @@ def support(tree_splits, weights):
     return sum(weights[q][topology(tree_splits, q)] for q in weights)
 
 
-def all_trees():
-    """Split sets of every unrooted binary tree of NTAX taxa."""
+def all_trees(ntax=NTAX):
+    """Split sets of every unrooted binary tree of ntax taxa."""
     def grow(tree, nxt):
-        if nxt == NTAX:
+        if nxt == ntax:
             yield tree
             return
         # Graft the next taxon onto each edge, the edges given as subtrees.
@@ -209,9 +210,58 @@ def main():
         print("Astral tree = true species tree, support %d of %d (largest of %d trees); QScores %s"
               % (found_support, total, count, expected))
     failures += check_incomplete_genes(vorn, rng, genes[:60])
+    failures += check_bs_optimum(vorn)
     for f in failures:
         print("FAIL:", f)
     return 1 if failures else 0
+
+
+def random_rooted(rng, taxa):
+    nodes = list(taxa)
+    while len(nodes) > 1:
+        a = nodes.pop(rng.randrange(len(nodes)))
+        b = nodes.pop(rng.randrange(len(nodes)))
+        nodes.append((a, b))
+    return nodes[0]
+
+
+def check_bs_optimum(vorn):
+    """The Bryant-Steel search on few random gene trees, whose quartet
+    weights tie often: its candidate clusters must still hold the tree of
+    largest support, found here over every tree of 7 and of 8 taxa."""
+    failures = []
+    rng = random.Random(89)
+    cases = CASES
+    for ntax, ngenes, seed in cases:
+        rng.seed(seed * 100 + ntax)
+        taxa = list(range(ntax))
+        genes = [random_rooted(rng, taxa) for _ in range(ngenes)]
+        weights = {q: [0, 0, 0, 0] for q in itertools.combinations(taxa, 4)}
+        for g in genes:
+            s = splits(g)
+            for q in weights:
+                t = topology(s, q)
+                weights[q][3 if t is None else t] += 1
+        best = max(support(s, weights) for s in all_trees(ntax))
+        with tempfile.TemporaryDirectory(prefix="vorn-astral-") as work:
+            with open(os.path.join(work, "genes.nex"), "w") as f:
+                f.write("#NEXUS\nbegin taxa;\ndimensions ntax=%d;\ntaxlabels %s;\nend;\nbegin trees;\n"
+                        % (ntax, " ".join("T%d" % (t + 1) for t in taxa)))
+                f.write("".join("tree g%d = [&R] %s;\n" % (i + 1, newick(g)) for i, g in enumerate(genes)))
+                f.write("end;\nbegin vorn;\ndefaults qsearch method=bs;\nastral;\n"
+                        "savetrees file=species.tre format=newick brlens=no replace;\nquit;\nend;\n")
+            run = subprocess.run([vorn, "-n", "genes.nex"], cwd=work, capture_output=True, text=True,
+                                 preexec_fn=cpu_limit(120))
+            if run.returncode != 0:
+                failures.append("BS case %d/%d: vorn exited with %d" % (ntax, seed, run.returncode))
+                continue
+            with open(os.path.join(work, "species.tre")) as f:
+                found = support(splits(parse_newick(f.read().strip())), weights)
+        if found != best:
+            failures.append("BS on %d taxa (seed %d): support %d, largest of all trees %d" % (ntax, seed, found, best))
+    if not failures:
+        print("BS: the largest quartet support in all %d cases" % len(cases))
+    return failures
 
 
 def prune(node, drop):

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""ClockChecker and OrthoFilter refuse what they cannot do, with the reason,
+"""ClockChecker and OrthoFilter, and the clock fits of Reconstruct, PatFitTest
+and Autopartition, refuse what they cannot do, with the reason,
 and leave the data as they were (the run stops with status 32).
 Usage: screen_errors.py <vorn>
 """
@@ -43,6 +44,12 @@ CASES = [
      "Orthology filtering is not allowed when there are fewer than 3 nondeleted taxa."),
     ("constraints all = ((a,b,c,d,e)); orthofilter partition=genes constraints=all maxParaRem=0;",
      "Constraint tree 'all' is uninformative (compatible with all possible trees)."),
+] + [
+    # Every command that fits a clock to an unrooted tree gives LScores' error
+    # and its advice.
+    ("end;\n" + UNROOTED + "lset clock=yes; " + command, "Error(#849): Clock assumption requires rooted trees. "
+     "You must either turn off the clock assumption or root the trees using the \"RootTrees\" command.")
+    for command in ("reconstruct 1;", "patfittest;", "autopartition partition=genes;")
 ]
 
 

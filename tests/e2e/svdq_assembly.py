@@ -149,9 +149,10 @@ def main():
                                      "savetrees file=t.tre format=newick brlens=no; "
                                      "svdquartets speciesTree=yes partition=sp5 evalq=all; "
                                      "savetrees file=s.tre format=newick brlens=no; "
+                                     "qscores; qsearch; savetrees file=qs.tre format=newick brlens=no; "
                                      "outgroup t5; roottrees; savetrees file=r.tre format=newick brlens=no; "
                                      "hsearch; savetrees file=h.tre format=newick brlens=no;", five),
-                   ["q.dat", "mrp.nex", "t.tre", "s.tre", "r.tre", "h.tre"])
+                   ["q.dat", "mrp.nex", "t.tre", "s.tre", "qs.tre", "r.tre", "h.tre"])
     # Trees stored after the species trees are named by taxa again.
     hsearch_names = set(re.findall(r"[st]\d", re.sub(r"\[.*?\]", "", files["h.tre"] or "")))
     if hsearch_names != set(TIPS):
@@ -163,6 +164,12 @@ def main():
     species_tree = re.sub(r"\[.*?\]", "", files["s.tre"] or "").strip()
     if species_tree not in ("(s1,s2,(s3,(s4,s5)));", "(s1,s2,((s4,s5),s3));"):
         faults.append("species tree %r, expected (s1,s2,(s3,(s4,s5)))" % species_tree)
+    # The species quartets stay stored: QScores scores the species tree
+    # against them and QSearch assembles the same species tree from them.
+    if p.stdout.count("Quartet consistency scores for trees currently in memory") != 1:
+        faults.append("QScores after the species-tree run printed no score table:\n" + p.stdout[-3000:])
+    if re.sub(r"\[.*?\]", "", files["qs.tre"] or "").strip() != species_tree:
+        faults.append("QSearch on the species quartets gave %r, not %r" % (files["qs.tre"], species_tree))
     if "Quartet sampling = exhaustive (70 quartets)" not in p.stdout:
         faults.append("no 'exhaustive (70 quartets)' line:\n" + p.stdout[-3000:])
     want = [choice(seqs, q) for q in itertools.combinations(range(8), 4)]

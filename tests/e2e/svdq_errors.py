@@ -73,8 +73,8 @@ CASES = [
                                                            "forceRank=1; svdquartets speciesTree=no treeInf=curTrees "
                                                            "forceRank=1; end;",
      "The trees in memory are species trees; quartets of lineages cannot score them."),
-    ("QScores of species trees", DNA + SETS + "begin vorn; svdquartets forceRank=1; svdquartets speciesTree=yes "
-                                              "partition=four forceRank=1; qscores; end;",
+    ("QScores of species trees", DNA + SETS + "begin vorn; svdquartets speciesTree=yes partition=four forceRank=1; "
+                                              "svdquartets speciesTree=no forceRank=1 treeInf=none; qscores; end;",
      "The trees in memory are species trees; quartets of lineages cannot score them."),
     ("enforce without constraints", DNA + "begin vorn; svdquartets enforce; end;",
      "'Enforce constraints' option requested but no constraints have been defined."),
@@ -82,8 +82,6 @@ CASES = [
      "Theta must be greater than zero for the estimation of node ages."),
     ("node ages, theta 0", DNA + "begin vorn; svdquartets estNodeAges=moments theta=0; end;",
      "Theta must be greater than zero for the estimation of node ages."),
-    ("node ages without a tree", DNA + "begin vorn; svdquartets treeInf=none estNodeAges=ML theta=estimate; end;",
-     "Node ages are estimated on the tree that SVDQuartets assembles or on the trees in memory."),
 ]
 
 

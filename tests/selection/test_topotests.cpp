@@ -59,7 +59,7 @@ TopologyTestOptions options(int32_t kh, bool sh, bool au, uint32_t reps, uint32_
 
 // Two copies of the best tree split every replicate's vote, so both have a
 // bootstrap proportion of exactly 1/2 at every scale and an AU P of 1/2; a
-// tree never best gets the "~0" marker, and the copy's KH P is 1.
+// tree never best gets the "~0" marker, and the copy's KH and SH P are 1.
 TEST(TopologyTests, TiesSplitTheVoteAndCopiesOfTheBestAreNotRejected)
 {
     Fixture f({{-1.0, -2.0, -1.5, -3.0, -2.2, -1.1},
@@ -72,6 +72,8 @@ TEST(TopologyTests, TiesSplitTheVoteAndCopiesOfTheBestAreNotRejected)
     EXPECT_EQ(res[2].auP, kAUNearZero);
     EXPECT_EQ(res[1].khP, 1.0);
     EXPECT_EQ(res[1].wkhP, 1.0);
+    EXPECT_EQ(res[1].shP, 1.0);
+    EXPECT_EQ(res[1].wshP, 1.0);
     EXPECT_EQ(res[2].khP, 0.0);
     EXPECT_EQ(res[2].shP, 0.0);
 }
