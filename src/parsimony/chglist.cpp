@@ -69,14 +69,21 @@ bool isTaxonNode(const TreeNode *n, const DataInfo *d)
     return n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax;
 }
 
-// A taxon's observed cell stands for its assigned state and its MPR set.
+// A taxon's observed cell stands for its assigned state and its MPR set. A
+// cell read as missing (one that holds every state, when gaps count as
+// missing) is missing here too, as the lengths read it: it never costs a
+// change inside the terminal.
+uint64_t tipCell(const DataInfo *d, const TreeNode *n, uint32_t c)
+{
+    return isMissingOrGapMiss(n->index, c, d) ? ~uint64_t{0} : getXijAsBits(d, n->index, c, nullptr);
+}
 uint64_t assigned(const DataInfo *d, const TreeNode *n, uint32_t c)
 {
-    return isTaxonNode(n, d) ? getXijAsBits(d, n->index, c, nullptr) : getStatesOrMPRset(d, n, c, false);
+    return isTaxonNode(n, d) ? tipCell(d, n, c) : getStatesOrMPRset(d, n, c, false);
 }
 uint64_t mprSet(const DataInfo *d, const TreeNode *n, uint32_t c)
 {
-    return isTaxonNode(n, d) ? getXijAsBits(d, n->index, c, nullptr) : getStatesOrMPRset(d, n, c, true);
+    return isTaxonNode(n, d) ? tipCell(d, n, c) : getStatesOrMPRset(d, n, c, true);
 }
 
 // A node's state as shown: a tip's cell (or only the closest state of a

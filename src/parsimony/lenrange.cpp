@@ -317,13 +317,14 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
             continue;
         b.minLen[c] = m[0];
         b.rangeMin[c] = m[1];
-        b.inBounds[c] = 1;
-        // A character whose within-terminal cost is unknown has no finite
-        // minimum; it stays out of the sums rather than poisoning them.
+        // A character whose within-terminal cost is unknown has no known
+        // minimum either (the minimum holds that cost): every report shows
+        // it as one without bounds, and it stays out of the sums.
         if (charHasUnknownExtraLength(d, c) || pd->extraLen[c] == kNoScore) {
             b.unknownExtra = true;
             continue;
         }
+        b.inBounds[c] = 1;
         const double w = d->weights[c];
         b.sumMin += m[0] * w;
         b.sumRange += m[1] * w;

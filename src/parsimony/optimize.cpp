@@ -280,6 +280,38 @@ void minfResolveBelowAncestor(const DataInfo *d, Tree *tree)
         }
 }
 
+// MinF reconstructs an unrooted tree at its centroid; the basal node that
+// rooting then inserts into an edge took no part in it. It takes the states
+// of the end whose half of the edge holds no change (the changes of the edge
+// stay on the other half), and every node's MPR set is made again at the new
+// root, since the inserted node had none; the reconstructed states of the
+// other nodes are kept.
+void minfFillBasalNode(DataInfo *d, Tree *tree)
+{
+    TreeNode *root = tree->root, *first = tree->rootEdgeNode[0], *second = tree->rootEdgeNode[1];
+    if (!first || !second || root == first || root == second || first->anc != root || second->anc != root)
+        return;
+    const PackedData *pd = packedData(d);
+    const size_t ordLen = 4 * static_cast<size_t>(pd->ordWords), unoLen = 2 * static_cast<size_t>(pd->unoWords);
+    const size_t per = ordLen + unoLen;
+    std::vector<uint64_t> states(static_cast<size_t>(tree->maxNodes) * per);
+    auto slot = [&](const TreeNode *n) { return states.begin() + static_cast<long>(nodePosition(tree, n) * per); };
+    for (TreeNode *n = root->next; n; n = n->next) {
+        std::copy_n(down(n)->ord, ordLen, slot(n));
+        std::copy_n(down(n)->uno, unoLen, slot(n) + static_cast<long>(ordLen));
+    }
+    double len = 0.0;
+    calcAllPrelimSets(d, tree, false, &len);
+    upAndFinalSets(d, tree);
+    for (TreeNode *n = root->next; n; n = n->next) {
+        std::copy_n(slot(n), ordLen, down(n)->ord);
+        std::copy_n(slot(n) + static_cast<long>(ordLen), unoLen, down(n)->uno);
+    }
+    const TreeNode *quiet = second->edge.brlen == 0.0 || first->edge.brlen != 0.0 ? second : first;
+    std::copy_n(slot(quiet), ordLen, down(root)->ord);
+    std::copy_n(slot(quiet) + static_cast<long>(ordLen), unoLen, down(root)->uno);
+}
+
 void finalPass(DataInfo *d, Tree *tree, ParsOpt opt, bool steps)
 {
     const PackedData *pd = packedData(d);
@@ -615,6 +647,8 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
         if (finalizeRooting(tree, rooting.rootMethod == kRootOutgroup && gBasalPolytomy, false) != 0)
             return 1;
         rootChanged = true;
+        if (pars && scoring && gPars.opt == static_cast<uint32_t>(ParsOpt::MinF))
+            minfFillBasalNode(data, tree);
     }
     // MinF reconstructed an unrooted tree at its centroid above; a tree that
     // already has its root is reconstructed here at that root, or its

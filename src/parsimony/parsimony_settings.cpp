@@ -1,5 +1,7 @@
 #include "parsimony/parsimony_settings.h"
 
+#include <cstring>
+
 #include "parsimony/optimize.h"
 
 #include "data/data_services.h"
@@ -11,10 +13,11 @@
 #include "parsimony/pars_init.h"
 #include "parsimony/treelen.h"
 #include "cli/qel_cmdline.h"
+#include "qel/qel_strings.h"
 #include "trees/constr.h"
 
 HomPartOptions homOpt = {nullptr, 100, {}, 0};
-PermuteOptions permOpt = {0, {}, 100, 0, 0, 0, nullptr, nullptr, nullptr};
+PermuteOptions permOpt = {0, {}, 100, 0, 0, 0, {}, {}, {}};
 
 namespace {
 
@@ -55,29 +58,33 @@ int invalLengthBounds(CmdParam *) { return 0; }
 
 int getPermConstrParm(int operation, CmdParam *option, void *place)
 {
-    auto *named = static_cast<const void **>(option->variable);
+    // The name saved for a restore, one per option (constraints, first,
+    // second).
+    static char saved[3][kMaxConstraintName + 1];
+    char *name = static_cast<char *>(option->variable);
+    char *copy = saved[name == permOpt.constraint ? 0 : name == permOpt.first ? 1 : 2];
     switch (operation) {
     case kParamOpReadValue: {
-        Constraint *c = getConstraintRefFromInput();
+        const Constraint *c = getConstraintRefFromInput();
         if (!c)
             return 1;
-        *named = c;
+        strcpy_n(name, c->name, kMaxConstraintName + 1);
         return 0;
     }
     case kParamOpCurValue:
         if (place != nullptr)
-            *static_cast<const char **>(place) = "(none)";
+            *static_cast<const char **>(place) = *name ? name : "(none)";
         return 0;
     case kParamOpFactory:
-        *named = nullptr;
+        *name = 0;
         return 0;
     case kParamOpChanged:
-        return *named != reinterpret_cast<const void *>(option->saved.slot);
+        return std::strcmp(name, copy) != 0;
     case kParamOpSave:
-        option->saved.slot = reinterpret_cast<uintptr_t>(*named);
+        strcpy_n(copy, name, kMaxConstraintName + 1);
         return 0;
     case kParamOpRestore:
-        *named = reinterpret_cast<const void *>(option->saved.slot);
+        strcpy_n(name, copy, kMaxConstraintName + 1);
         return 0;
     default:
         return 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cli/qel_cmdoptions.h"
+#include "trees/constr.h"
 
 struct Nexset;
 
@@ -26,10 +27,12 @@ struct PermuteOptions {
     uint32_t search;     // heuristic, BandB
     uint32_t randomize;  // all, ingroup
     uint8_t converse;
-    // Constraint records named by constraints, first and second; null: none.
-    const void *constraint;
-    const void *first;
-    const void *second;
+    // Names given by constraints, first and second ("" none). They persist
+    // as names: the constraint is looked up when a test runs, so one deleted
+    // or defined again in between is refused or found afresh.
+    char constraint[kMaxConstraintName + 1];
+    char first[kMaxConstraintName + 1];
+    char second[kMaxConstraintName + 1];
 };
 extern PermuteOptions permOpt;
 

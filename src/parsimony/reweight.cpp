@@ -10,6 +10,7 @@
 #include "parsimony/fitindex.h"
 #include "parsimony/lenrange.h"
 #include "parsimony/pars_init.h"
+#include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "qel/qel_errormsg.h"
 #include "cli/qel_cmdoptions.h"
@@ -123,6 +124,10 @@ int doReweightCmd()
     std::fill(d->weights, d->weights + d->nchar, 1.0);
     setNeedParsPrep(1);
     invalidateLengthBounds();
+    // Lengths of directed characters need rooted trees: such trees could
+    // not be scored by the next PScores either.
+    if (checkDirectedRooting(d, areTreesRooted(buf)) != 0)
+        return fail(d, saved);
     TreeHandle tree(createTreeForTaxa(d->ntax, d->ntax, true));
     if (!tree || prepareParsimonyData(d) != 0)
         return fail(d, saved);

@@ -11,6 +11,7 @@
 
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "data/usertypes.h"
 #include "data/vorn_data.h"
 #include "parsimony/fitindex.h"
 #include "parsimony/lenrange.h"
@@ -75,10 +76,6 @@ std::string fitText(double v, int decimals)
     char buf[64];
     return fitMeasureToStr(buf, sizeof buf, decimals, v);
 }
-
-// Within-terminal extra length unknown for some character: every total
-// built on the bounds is marked the way the length is.
-const char *mark(const Run &r) { return r.marked ? "+" : ""; }
 
 double get1CharLen(const DataInfo *d, uint32_t c)
 {
@@ -185,7 +182,7 @@ void writeScoreFile(const Run &r)
             else if (m == kFitGFit)
                 std::fprintf(f, "\t%.*f", gfitDecimals(6), row.fit[m]);
             else
-                std::fprintf(f, "\t%s%s", fitText(row.fit[m], 6).c_str(), mark(r));
+                std::fprintf(f, "\t%s", fitText(row.fit[m], 6).c_str());
         }
         std::fprintf(f, "\n");
         if (!gPars.singleChar)
@@ -235,7 +232,7 @@ void showTable(const Run &r)
             qel_printf("%*u ", static_cast<int>(w - 1), r.rows[k].number);
         qel_printf("\n");
         for (uint32_t m = 0; m < kNumFitMeasures; m++) {
-            if (!r.show[m] || (m >= kFitCI && m != kFitGFit && !fits))
+            if (!r.show[m] || (m >= kFitCI && !fits))
                 continue;
             qel_printf("%-*s", static_cast<int>(labelWidth), fitMeasureLabel(m));
             for (size_t k = from; k < to; k++) {
@@ -252,8 +249,9 @@ void showTable(const Run &r)
                 } else if (m == kFitGFit) {
                     qel_printf("%*.*f ", static_cast<int>(w - 1), gfitDecimals(3), row.fit[m]);
                 } else {
-                    qel_printf("%*s%s", static_cast<int>(w - 1), fitText(row.fit[m], 3).c_str(),
-                               r.marked ? "+" : " ");
+                    // "+" marks a length whose part inside polymorphic
+                    // terminals is not known; the indices go without it.
+                    qel_printf("%*s ", static_cast<int>(w - 1), fitText(row.fit[m], 3).c_str());
                 }
             }
             qel_printf("\n");
@@ -285,6 +283,14 @@ double charValue(const TreeRow &row, uint32_t m, uint32_t c)
     if (m == kFitCompat)
         return std::find(row.compatList.begin(), row.compatList.end(), c) != row.compatList.end() ? 1.0 : 0.0;
     return row.charFit[m][c];
+}
+
+bool isAsymStepmatrix(const DataInfo *d, uint32_t c)
+{
+    if ((d->status[c] & kCharTypeMask) != kCharUserType || !d->userTypes)
+        return false;
+    const UserType *ut = d->userTypes[c];
+    return ut && !ut->tree && ut->asymmetric;
 }
 
 void showSingleCharValues(const Run &r)
@@ -319,12 +325,14 @@ void showSingleCharValues(const Run &r)
         if (gPars.singleChar == 1)
             qel_printf("   (only characters whose lengths vary over trees are shown)\n");
         std::vector<uint32_t> shown;
-        bool skipped = false;
+        bool skipped = false, onlyAsym = true;
         for (uint32_t c : chars) {
-            if (fit && charLacksBounds(d, c))
+            if (fit && charLacksBounds(d, c)) {
                 skipped = true;
-            else
+                onlyAsym = onlyAsym && isAsymStepmatrix(d, c);
+            } else {
                 shown.push_back(c);
+            }
         }
         auto cell = [&](double v, uint32_t c) {
             const char *plus = charHasUnknownExtraLength(d, c) ? "+" : " ";
@@ -386,8 +394,12 @@ void showSingleCharValues(const Run &r)
         }
         if (uninfMarked)
             qel_printf("   * \bThese uninformative characters are not included in total Goloboff scores\n");
-        if (skipped)
+        if (skipped && onlyAsym)
             qel_printf("\n   Note: \b%s could not be calculated for asymmetric stepmatrix characters.\n",
+                       fitMeasureTitle(m));
+        else if (skipped)
+            qel_printf("\n   Note: \b%s could not be calculated for characters whose minimum length could not be "
+                       "determined.\n",
                        fitMeasureTitle(m));
     }
 }

@@ -198,7 +198,6 @@ int doPartHomTest()
         return qel_errorMsg(541, "No character partitions have been defined.");
     if (checkCharStatusUpdate(d) != 0)
         return 1;
-    homOpt.partition = nullptr;
     const int read = readTestOptions(OptionSet::kHomPart, homOpt.search == 1);
     if (read != 0)
         return read < 0 ? 0 : 1;
@@ -462,9 +461,17 @@ void showPermResults(PermTest &p)
 // before anything of the test is shown.
 int checkPermConstraints(PermTest &p)
 {
-    p.constraint = static_cast<Constraint *>(const_cast<void *>(permOpt.constraint));
-    p.first = static_cast<Constraint *>(const_cast<void *>(permOpt.first));
-    p.second = static_cast<Constraint *>(const_cast<void *>(permOpt.second));
+    // Only the names the test uses must still name a constraint.
+    auto lookUp = [](const char *name, bool used, Constraint **out) {
+        *out = used && *name ? constraintTagToPtr(name) : nullptr;
+        if (used && *name && !*out)
+            return qel_errorMsg(711, "Constraint \"%s\" has not been defined.", name), 1;
+        return 0;
+    };
+    if (lookUp(permOpt.constraint, p.test == kTPTP, &p.constraint) != 0 ||
+        lookUp(permOpt.first, p.test == kCompare2, &p.first) != 0 ||
+        lookUp(permOpt.second, p.test == kCompare2, &p.second) != 0)
+        return 1;
     ConstraintOptionCheck check{};
     check.converse = permOpt.converse != 0;
     check.permutationTest = p.test == kTPTP       ? PermutationTestKind::kTPTP
@@ -516,9 +523,6 @@ int doPermuteCmd()
         return qel_errorMsg(0, "Character data are required for permutation tests.");
     if (checkCharStatusUpdate(d) != 0)
         return 1;
-    // The constraints named apply to this command only: a record named by an
-    // earlier command may since have been freed with its data set.
-    permOpt.constraint = permOpt.first = permOpt.second = nullptr;
     const int read = readTestOptions(OptionSet::kPermute, permOpt.search == 1);
     if (read != 0)
         return read < 0 ? 0 : 1;

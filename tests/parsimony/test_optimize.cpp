@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <bit>
 #include <cstdarg>
 #include <functional>
@@ -288,6 +290,72 @@ TEST_F(RootForOptimizationTest, MidpointRootsHalfwayAlongTheLongestPathOfChanges
     // The MinF pass that finds the midpoint leaves the setting as it was.
     EXPECT_EQ(gPars.opt, static_cast<uint32_t>(ParsOpt::AccTran));
     expectConsistent();
+}
+
+}  // namespace
+
+namespace {
+
+// Under MinF an unrooted tree rooted by its outgroup gets a basal node that
+// the reconstruction at the centroid never saw. Its states must continue the
+// reconstruction, and the reconstruction's f (changes weighted by the tip
+// pairs their branch separates) must be the least over every most
+// parsimonious one: a plain dynamic programme over states, minimising
+// (length, weighted changes), is the reference.
+TEST_F(RootForOptimizationTest, MinFRootedByOutgroupKeepsTheLeastFValue)
+{
+    std::mt19937 rng(41);
+    gPars.opt = static_cast<uint32_t>(ParsOpt::MinF);
+    for (int rep = 0; rep < 12; rep++) {
+        const uint32_t ntax = 5 + rep % 4;
+        std::vector<std::string> rows(ntax, std::string(10, '0'));
+        for (auto &r : rows)
+            for (char &x : r)
+                x = static_cast<char>('0' + rng() % 2);
+        makeData(rows);
+        const std::string shape = randomTree(rng, ntax);
+        SCOPED_TRACE("rep " + std::to_string(rep) + " " + shape);
+        buildTree(shape);
+        ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, false, false), 0);
+        expectConsistent();
+        const TreeNode *root = tree->root;
+        ASSERT_GE(root->index, static_cast<int32_t>(ntax));  // the inserted basal node
+        std::function<uint32_t(const TreeNode *)> tips = [&](const TreeNode *n) {
+            uint32_t k = n->firstChild ? 0 : 1;
+            for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
+                k += tips(c);
+            return k;
+        };
+        auto weight = [&](const TreeNode *n) { return tips(n) * (ntax - tips(n)); };
+        double fOf = 0;
+        for (const TreeNode *n = root->next; n; n = n->next)
+            fOf += n->edge.brlen * weight(n);
+        double least = 0;
+        using Cost = std::pair<double, double>;
+        for (uint32_t c = 0; c < data->nchar; c++) {
+            std::function<std::array<Cost, 2>(const TreeNode *)> dp = [&](const TreeNode *n) {
+                std::array<Cost, 2> cost{};
+                if (!n->firstChild) {
+                    const uint32_t s = std::countr_zero(getXijAsBits(data, n->index, c, nullptr));
+                    cost[1 - s] = {1e9, 0};
+                    return cost;
+                }
+                for (const TreeNode *k = n->firstChild; k; k = k->nextSib) {
+                    const std::array<Cost, 2> sub = dp(k);
+                    const double w = weight(k);
+                    for (uint32_t s = 0; s < 2; s++) {
+                        const Cost stay = sub[s], move = {sub[1 - s].first + 1, sub[1 - s].second + w};
+                        const Cost best = std::min(stay, move);
+                        cost[s] = {cost[s].first + best.first, cost[s].second + best.second};
+                    }
+                }
+                return cost;
+            };
+            const std::array<Cost, 2> top = dp(root);
+            least += std::min(top[0], top[1]).second;
+        }
+        EXPECT_EQ(fOf, least);
+    }
 }
 
 }  // namespace
