@@ -2009,6 +2009,7 @@ int doGetTreesCmd()
 {
     getr.from = getr.to = 0;
     getr.rooted = getr.unrooted = 0;
+    const auto keptMode = getr.mode;
     if (setCmdParamVals(OptionSet::kGetTrees) != 0)
         return 1;
     if (!verifyReplaceTrees())
@@ -2016,8 +2017,12 @@ int doGetTreesCmd()
     if (gTreefileName[0] == '\0')
         return qel_errorMsg(129, "No file name was specified.\tThe current command was expecting specification of a "
                                  "file name, but none was found.");
-    if (getr.mode == 0 || getr.mode == 6 || getr.mode > 7)
-        return qel_errorMsg(746, "Mode '%d' for \"%s\" command is invalid.", static_cast<int>(getr.mode), "GetTrees");
+    if (getr.mode == 0 || getr.mode == 6 || getr.mode > kMaxGetTreesMode) {
+        // A refused mode is not remembered for the next GetTrees.
+        const int refused = static_cast<int>(getr.mode);
+        getr.mode = keptMode;
+        return qel_errorMsg(746, "Mode '%d' for \"%s\" command is invalid.", refused, "GetTrees");
+    }
     if (getr.rooted && getr.unrooted)
         return qel_errorMsg(747, "You cannot specify 'rooted' and 'unrooted' on the \"%s\" command.\tChoose one or "
                                  "the other, but not both.",
