@@ -100,7 +100,7 @@ int filterThreadProc(void *context)
         if (!(run.data->flags & (kHaveCharacters | kHaveDistances)))
             return qel_errorMsg(786, "Specified filtering criteria require character or distance data but none are "
                                      "available.");
-        if (prepForSearch(run.data, kSearchNoMinTaxa | kSearchNoConstraints) != 0)
+        if (prepForSearch(run.data, kSearchNoMinTaxa | kSearchNoConstraints | kSearchKeepUserBrlens) != 0)
             return 1;
         run.scores = true;
     }
