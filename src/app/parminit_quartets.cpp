@@ -223,7 +223,8 @@ void resultsFileOptions(OptionSet set, CmdParamList *list)
 
 void yuleOptions(CmdParamList *list)
 {
-    do_IntRange_Parm("Yule", "ntrees", kParamInt, 0, &gYuleTreeGen.ntrees, 0, 1, kIntMax, nullptr,
+    // 0 is taken: it leaves the tree buffer empty.
+    do_IntRange_Parm("Yule", "ntrees", kParamInt, 0, &gYuleTreeGen.ntrees, 0, 0, kIntMax, nullptr,
                      nullptr, list);
     do_Int_Parm("Yule", "seed", kParamSeed, kFactoryNoText, gYuleTreeGen.seed, 0, nullptr, nullptr,
                 list);

@@ -103,8 +103,9 @@ void getTreesOptions(OptionSet set, CmdParamList *list)
                    "<treefile-name>", list);
     treeNumber(cat, "from", kNoShow, getr.from, list);
     treeNumber(cat, "to", kNoShow, getr.to, list);
-    do_IntRange_Parm(cat, "mode", kParamInt, kFactory, i32Of(getr.mode), kDefaultGetTreesMode, 1,
-                     kMaxGetTreesMode, nullptr, nullptr, list);
+    // Any count passes the parser: GetTrees itself names the modes it refuses.
+    do_IntRange_Parm(cat, "mode", kParamInt, kFactory, i32Of(getr.mode), kDefaultGetTreesMode, 0,
+                     0x7FFFFFFF, nullptr, nullptr, list);
     do_Bool_Parm(cat, "allBlocks", kOnOff, kFactory, &getr.allBlocks, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "rooted", kOnOff, kFactory | kHidden | kOnce, &getr.rooted, 0, nullptr,
                  nullptr, list);

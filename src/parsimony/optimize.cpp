@@ -735,9 +735,13 @@ int checkMinFCharTypes(DataInfo *data)
 int checkRootingOptimConflicts(bool interactive, DataInfo *data)
 {
     constexpr int kDeclined = ~0;
+    const bool rooted = treesRooted();
+    // A resampling consensus has no branch lengths of its own to root by,
+    // whatever the criterion.
+    if (!rooted && isTreeSourceFlagSet(kTreeSourceBootstrap | kTreeSourceJackknife))
+        return changeMidLundRooting("is not allowed for bootstrap or jackknife consensus trees") ? kDeclined : 0;
     if (!interactive || !parsCriterionActive() || !data)
         return 0;
-    const bool rooted = treesRooted();
     if (gPars.opt == static_cast<uint32_t>(ParsOpt::MinF)) {
         if (!onlyOrdUnord(data)) {
             if (!changedMinFToAccTran())

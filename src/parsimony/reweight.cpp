@@ -15,6 +15,7 @@
 #include "qel/qel_errormsg.h"
 #include "cli/qel_cmdoptions.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -107,6 +108,8 @@ int doReweightCmd()
     DataInfo *d = activeDataInfo();
     TreeBuffer *buf = getActiveTreeBuffer();
     const uint32_t ntrees = numTreesInBuffer(buf);
+    if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
+        return rc;
     if (!d || !d->weights || ntrees == 0) {
         qel_errorMsg(0, "There are no trees in memory.");
         return 1;

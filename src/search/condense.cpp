@@ -428,13 +428,13 @@ int doCondenseCmd()
 {
     if (isTreeFilterActive())
         return qel_errorMsg(743, "Condensing is not permitted while a tree filter is in effect."), 1;
+    if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
+        return rc;
     const int got = getCmdParams(OptionSet::kCondense, ";", nullptr);
     if (got <= 0)
         return got < 0 ? 0 : 1;
     TreeBuffer *main = getActiveTreeBuffer();
     const uint32_t original = numTreesInBuffer(main);
-    if (original == 0)
-        return qel_errorMsg(0, "There are no trees in memory."), 1;
     DataInfo *d = activeDataInfo();
     const bool haveChars = d && (d->flags & kHaveCharacters);
     const CollapseRule asked = collapseRuleFromIndex(condenseCollapse);

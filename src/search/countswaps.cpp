@@ -19,6 +19,7 @@
 #include "cli/qel_cmdline.h"
 #include "search/tbr.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 #include "trees/treeedit.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
@@ -72,8 +73,10 @@ int doCountSwapsCmd()
     DataInfo *data = activeDataInfo();
     TreeBuffer *buf = getActiveTreeBuffer();
     const uint32_t inMemory = numTreesInBuffer(buf);
-    if (!data || inMemory == 0)
-        return qel_errorMsg(0, "There are no trees in memory."), 1;
+    if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
+        return rc;
+    if (!data)
+        return 1;
     SetHandle list(allocSet(inMemory));
     if (!list)
         return 1;

@@ -38,6 +38,7 @@
 #include "trees/roottree.h"
 #include "trees/savetree.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
 
@@ -554,10 +555,8 @@ int doDescribeTreesCmd()
     DataInfo *d = activeDataInfo();
     TreeBuffer *buf = getActiveTreeBuffer();
     const uint32_t inMemory = numTreesInBuffer(buf);
-    if (inMemory == 0) {
-        qel_errorMsg(0, "There are no trees in memory.");
-        return 1;
-    }
+    if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
+        return rc;
     const bool rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, rooted ? 2 : 3, "Describing ", rooted ? "rooted trees" : "unrooted trees"))
         return 1;

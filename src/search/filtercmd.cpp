@@ -89,6 +89,9 @@ int filterThreadProc(void *context)
     if (!tree)
         return 1;
     if (run.constraint) {
+        // The looseness this command read (or the one it keeps), not the
+        // one the last search left behind.
+        setConvexLooseness(srch.looseConvex);
         if (constraintsAreStale(tree.get()) && initConstraints(tree.get(), run.data, false) != 0)
             return 1;
         run.uninformative = isConstraintTreeUninf(tree.get(), areTreesRooted(run.buf), false);
@@ -97,7 +100,7 @@ int filterThreadProc(void *context)
         if (!(run.data->flags & (kHaveCharacters | kHaveDistances)))
             return qel_errorMsg(786, "Specified filtering criteria require character or distance data but none are "
                                      "available.");
-        if (prepForSearch(run.data, kSearchNoMinTaxa | kSearchNoConstraints) != 0)
+        if (prepForSearch(run.data, kSearchNoMinTaxa | kSearchNoConstraints | kSearchKeepUserBrlens) != 0)
             return 1;
         run.scores = true;
     }

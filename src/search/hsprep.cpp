@@ -156,7 +156,8 @@ int prepForSearch(DataInfo *data, uint32_t flags)
 {
     if (checkSearchSettings(data, flags) != 0)
         return 1;
-    setHaveUserBranchLengths(false);
+    if (!(flags & kSearchKeepUserBrlens))
+        setHaveUserBranchLengths(false);
     if (gCriterion == kCriterionParsimony) {
         if (checkParsimonySettings(data) != 0 || prepareParsimonyData(data) != 0)
             return 1;

@@ -21,6 +21,9 @@ inline constexpr uint32_t kSearchNJStart = 128;
 // without searching): the enforce setting that HSearch and the exact
 // searches remember is not its own, so it neither checks nor applies it.
 inline constexpr uint32_t kSearchNoConstraints = 256;
+// The command only scores, sorts or compares trees: the trees in memory keep
+// their user branch lengths, which a search's new trees would replace.
+inline constexpr uint32_t kSearchKeepUserBrlens = 512;
 
 // The Keep score in effect: none inside a replicated analysis, whose
 // replicates each keep their best trees only (suboptimal trees would count

@@ -32,6 +32,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
 #include "trees/treebuf.h"
+#include "trees/treebuf_extras.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
 
@@ -536,10 +537,8 @@ int startScoreCmd(const DataInfo *d, const ScoreCmdRequest &request, ScoreCmdSta
 {
     TreeBuffer *buf = getActiveTreeBuffer();
     const uint32_t inMemory = numTreesInBuffer(buf);
-    if (inMemory == 0) {
-        qel_errorMsg(0, "There are no trees in memory.");
-        return 1;
-    }
+    if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
+        return rc;
     start.rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, start.rooted ? 2 : 3, request.subject, start.rooted ? "rooted trees" : "unrooted trees"))
         return 1;

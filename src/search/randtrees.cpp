@@ -111,7 +111,7 @@ int doRandTreesCmd()
         return qel_errorMsg(539, "The number of classes for the tree-score frequency distribution must be greater "
                                  "than 1."),
                1;
-    if (prepForSearch(data, kSearchNoConstraints) != 0)
+    if (prepForSearch(data, kSearchNoConstraints | kSearchKeepUserBrlens) != 0)
         return finishSearch(1);
     EvalRun run;
     run.data = data;

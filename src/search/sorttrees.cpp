@@ -112,7 +112,7 @@ int doSortTreesCmd()
         qel_printf("\n%s command ignored; only one tree is in memory.\n", "SortTrees");
         return 0;
     }
-    if (!data || prepForSearch(data, kSearchNoMinTaxa | kSearchNoConstraints) != 0)
+    if (!data || prepForSearch(data, kSearchNoMinTaxa | kSearchNoConstraints | kSearchKeepUserBrlens) != 0)
         return finishSearch(1);
     qel_printf("\nSorting trees:\n");
     indentOutput(2);

@@ -1,5 +1,6 @@
 #include "trees/constr.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -1153,7 +1154,9 @@ double logCompatibleTreesUnrooted(const Constraint *c, uint32_t ntax)
 {
     // An unrooted tree is a rooted one on the other taxa, hung from taxon 0:
     // re-express every group as the side without taxon 0 and count the
-    // rooted trees of the remaining n - 1 taxa.
+    // rooted trees of the remaining n - 1 taxa. The two groups at a root of
+    // two forks are one split of the unrooted tree, so they meet as one side
+    // and count once.
     const SplitsList *g = c->groups.get();
     SplitsList sides = *g;
     sides.count = 0;
@@ -1167,7 +1170,12 @@ double logCompatibleTreesUnrooted(const Constraint *c, uint32_t ntax)
             s[g->words - 1] &= (uint64_t{1} << (ntax % 64)) - 1;
         s[0] &= ~uint64_t{1};
         const uint32_t size = splitSize(s.data(), g->words);
-        if (size >= 2 && size < ntax - 1)
+        if (size < 2 || size >= ntax - 1)
+            continue;
+        bool seen = false;
+        for (uint32_t j = 0; j < sides.count && !seen; j++)
+            seen = std::equal(s.begin(), s.end(), getSplitFromList(&sides, j));
+        if (!seen)
             appendSplitToList(&sides, s.data());
     }
     double x = 0.0;

@@ -131,10 +131,8 @@ int doShowTreesCmd()
     DataInfo *d = activeDataInfo();
     TreeBuffer *buf = getActiveTreeBuffer();
     const uint32_t inMemory = numTreesInBuffer(buf);
-    if (inMemory == 0) {
-        qel_errorMsg(0, "There are no trees in memory.");
-        return 1;
-    }
+    if (int rc = noTreesAvailable(false, 0, nullptr); rc != 0)
+        return rc;
     SetHandle listSet(allocSet(inMemory));
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;

@@ -204,8 +204,10 @@ bool storeBranchLength(TreeReader *r, TreeNode *node, const char *word)
     const char *exponent = std::strpbrk(word, "eE");
     const char *dot = std::strchr(word, '.');
     long needed = dot && (!exponent || dot < exponent) ? (exponent ? exponent : word + std::strlen(word)) - dot - 1 : 0;
+    // The exponent is bounded first: strtol saturates a huge one at the
+    // long's limit, which the subtraction would then overflow.
     if (exponent)
-        needed -= std::strtol(exponent + 1, nullptr, 10);
+        needed -= std::clamp(std::strtol(exponent + 1, nullptr, 10), -100000L, 100000L);
     constexpr long kMostDecimals = 12;  // beyond the precision of lengths anyone draws or saves
     r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::clamp(needed, 0L, kMostDecimals)));
     node->edge.brlen = v;
@@ -1315,6 +1317,14 @@ int storeTreeWtValue(const char *text, int terminator, double *weightOut)
             return invalid();
         w = n / d;
     }
+    // Bounded as character weights are, so that the weighted sums of any
+    // number of trees (consensus frequencies, tree-set statistics) stay finite.
+    constexpr double kMaxTreeWeight = 1e20;
+    if (w > kMaxTreeWeight)
+        return qel_errorMsg(771, "Value specified in tree weight (\"%s\") is invalid.\tTree weights may not exceed "
+                                 "%g; this limit prevents numerical overflows when weighted values are "
+                                 "summed.",
+                            text, kMaxTreeWeight);
     *weightOut = w;
     return 0;
 }
@@ -2009,6 +2019,7 @@ int doGetTreesCmd()
 {
     getr.from = getr.to = 0;
     getr.rooted = getr.unrooted = 0;
+    const auto keptMode = getr.mode;
     if (setCmdParamVals(OptionSet::kGetTrees) != 0)
         return 1;
     if (!verifyReplaceTrees())
@@ -2016,8 +2027,12 @@ int doGetTreesCmd()
     if (gTreefileName[0] == '\0')
         return qel_errorMsg(129, "No file name was specified.\tThe current command was expecting specification of a "
                                  "file name, but none was found.");
-    if (getr.mode == 0 || getr.mode == 6 || getr.mode > 7)
-        return qel_errorMsg(746, "Mode '%d' for \"%s\" command is invalid.", static_cast<int>(getr.mode), "GetTrees");
+    if (getr.mode == 0 || getr.mode == 6 || getr.mode > kMaxGetTreesMode) {
+        // A refused mode is not remembered for the next GetTrees.
+        const int refused = static_cast<int>(getr.mode);
+        getr.mode = keptMode;
+        return qel_errorMsg(746, "Mode '%d' for \"%s\" command is invalid.", refused, "GetTrees");
+    }
     if (getr.rooted && getr.unrooted)
         return qel_errorMsg(747, "You cannot specify 'rooted' and 'unrooted' on the \"%s\" command.\tChoose one or "
                                  "the other, but not both.",

@@ -823,6 +823,12 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
     for (uint32_t n = from; n <= to; n++)
         if (isSetMember(list, n - 1))
             job.count++;
+    // A range whose trees the filter hides all is empty too.
+    if (job.count == 0) {
+        deallocSet(list);
+        qel_printf("\nNo trees exist in the specified range.\n");
+        return 0;
+    }
     if (!matrixRep) {
         const bool lengthsWritten = isNexusFormat(job.format) || job.format == kTreeFmtNewick ||
                                     job.format == kTreeFmtPhylip;

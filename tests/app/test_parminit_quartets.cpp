@@ -222,7 +222,10 @@ TEST_F(QuartetOptionsTest, YangRannalaIncludesYuleAndReadsLeniently)
     ASSERT_EQ(cap.warnings.size(), 1u);
     EXPECT_NE(cap.warnings[0].text.find("in YangRannala command of simulation block"),
               std::string::npos);
-    EXPECT_EQ(parse(OptionSet::kYule, "ntrees=0;"), 0);
+    // Zero trees is a request (an empty buffer); a negative count is not.
+    EXPECT_EQ(parse(OptionSet::kYule, "ntrees=0;"), ';');
+    EXPECT_EQ(gYuleTreeGen.ntrees, 0);
+    EXPECT_EQ(parse(OptionSet::kYule, "ntrees=-1;"), 0);
 }
 
 }  // namespace

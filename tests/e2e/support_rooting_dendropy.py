@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """A bootstrap support tree saved with "root", read by DendroPy: under
-outgroup and midpoint rooting the written tree must hang the ingroup from its
-root, and its set of (split, support) pairs, from branch lengths and from node
-labels alike, must equal the unrooted form's; the nontrivial ones must match
-the program's own bipartition table.
+outgroup rooting the written tree must hang the ingroup from its root, and its
+set of (split, support) pairs, from branch lengths and from node labels alike,
+must equal the unrooted form's; the nontrivial ones must match the program's
+own bipartition table. Midpoint rooting, which a consensus tree has no lengths
+for, is refused (the question's default answer) and writes no file.
 
 Usage: support_rooting_dendropy.py <vorn>   (exit 77 without DendroPy)
 """
@@ -37,8 +38,9 @@ ROOTINGS = [
     ("outgroup D", "set rootmethod=outgroup; outgroup D / only;", {"D"}),
     ("outgroup A B", "set rootmethod=outgroup; outgroup A B / only;", {"A", "B"}),
     ("outgroup G H", "set rootmethod=outgroup; outgroup G H / only;", {"G", "H"}),
-    ("midpoint", "set rootmethod=midpoint;", None),
 ]
+MIDPOINT_REFUSED = ("Midpoint rooting is not allowed for bootstrap or jackknife consensus trees.  Do you want to "
+                    "change")
 
 
 def fail(msg):
@@ -90,12 +92,22 @@ def main():
             saves.append(setting)
             saves.append("savetrees file=r%d.tre root format=newick supportvalues=both replace;" % i)
             saves.append("savetrees file=r%d.nex root format=nexus supportvalues=brlens replace;" % i)
-        batch = os.path.join(tmp, "run.nex")
-        with open(batch, "w") as f:
-            f.write("#NEXUS\nbegin data; dimensions ntax=%d nchar=24; format datatype=standard symbols=\"01\";\n"
-                    "matrix\n%s;\nend;\nbegin vorn;\nset warnreset=no increase=auto;\n"
-                    "bootstrap nreps=40 seed=7;\n%s\nquit;\nend;\n" % (len(TAXA), MATRIX, "\n".join(saves)))
-        run = subprocess.run([vorn, "-n", batch], cwd=tmp, capture_output=True, text=True, preexec_fn=cpu_limit(300))
+        def run_batch(name, commands):
+            batch = os.path.join(tmp, name)
+            with open(batch, "w") as f:
+                f.write("#NEXUS\nbegin data; dimensions ntax=%d nchar=24; format datatype=standard symbols=\"01\";\n"
+                        "matrix\n%s;\nend;\nbegin vorn;\nset warnreset=no increase=auto;\n"
+                        "bootstrap nreps=40 seed=7;\n%s\nquit;\nend;\n" % (len(TAXA), MATRIX, "\n".join(commands)))
+            return subprocess.run([vorn, "-n", batch], cwd=tmp, capture_output=True, text=True,
+                                  preexec_fn=cpu_limit(300))
+
+        refused = run_batch("midpoint.nex", ["set rootmethod=midpoint;",
+                                             "savetrees file=mid.tre root format=newick replace;"])
+        if refused.returncode == 0 or MIDPOINT_REFUSED not in refused.stdout.replace("\n", " "):
+            fail("midpoint rooting of the consensus tree was not refused\n%s" % refused.stdout)
+        if os.path.exists(os.path.join(tmp, "mid.tre")):
+            fail("a refused midpoint rooting wrote mid.tre")
+        run = run_batch("run.nex", saves)
         if run.returncode != 0:
             fail("vorn exited %d\n%s%s" % (run.returncode, run.stdout, run.stderr))
 

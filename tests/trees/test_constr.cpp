@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -381,6 +382,108 @@ TEST_F(ConstraintOracle, CollapsingEdgesNoConstraintNeedsKeepsTheTreeSatisfied)
             EXPECT_GT(needed, 0u) << s.label;
         }
         tree->conData = destroyConData(tree->conData);
+    }
+}
+
+// Every rooted tree shape of n leaves (forks of two or more children), the
+// leaves numbered left to right; each shape is the clusters of its forks
+// below the root.
+std::vector<std::vector<Mask>> allShapes(uint32_t n)
+{
+    // byLeaves[m]: the shapes of m leaves, each as its clusters on leaves 0..m-1.
+    std::vector<std::vector<std::vector<Mask>>> byLeaves(n + 1);
+    byLeaves[1] = {{}};
+    for (uint32_t m = 2; m <= n; m++) {
+        // Children in nonincreasing (size, shape index) order, so that each
+        // multiset of children is made once.
+        std::vector<std::pair<uint32_t, size_t>> kids;
+        auto place = [&](auto &&self, uint32_t left, uint32_t maxSize, size_t maxIndex) -> void {
+            if (left == 0) {
+                if (kids.size() < 2)
+                    return;
+                std::vector<Mask> shape;
+                uint32_t offset = 0;
+                for (auto [size, index] : kids) {
+                    if (size > 1)
+                        shape.push_back(((Mask{1} << size) - 1) << offset);
+                    for (Mask c : byLeaves[size][index])
+                        shape.push_back(c << offset);
+                    offset += size;
+                }
+                byLeaves[m].push_back(shape);
+                return;
+            }
+            for (uint32_t size = std::min(left, maxSize); size >= 1; size--)
+                for (size_t index = 0; index < byLeaves[size].size(); index++) {
+                    if (size == maxSize && index > maxIndex)
+                        break;
+                    kids.emplace_back(size, index);
+                    self(self, left - size, size, index);
+                    kids.pop_back();
+                }
+        };
+        place(place, m, m - 1, SIZE_MAX);
+    }
+    return byLeaves[n];
+}
+
+// The counts ShowConstr prints, against every binary tree: rooted trees must
+// hold each group as a cluster, unrooted ones as one side of a split.
+TEST_F(ConstraintOracle, CompatibleTreeCountsMatchEveryTreeForEveryShapeOfFiveToEightTaxa)
+{
+    for (uint32_t ntax = 5; ntax <= 8; ntax++) {
+        const Mask all = (Mask{1} << ntax) - 1;
+        auto clusterSets = [&](bool rooted) {
+            // Unrooted trees are held at taxon 0, so their clusters are the
+            // sides of their splits without it.
+            std::vector<std::vector<bool>> sets;
+            for (const Topo &t : allBinaryTopologies(rooted ? ntax + 1 : ntax)) {
+                sets.emplace_back(all + 1, false);
+                for (Mask c : clusters(t, rooted))
+                    sets.back()[c] = true;
+            }
+            return sets;
+        };
+        const auto unrootedTrees = clusterSets(false);
+        // 135135 rooted trees of eight taxa: seven taxa already cover every
+        // way a root fork may sit.
+        const auto rootedTrees = ntax < 8 ? clusterSets(true) : std::vector<std::vector<bool>>{};
+        const std::vector<std::vector<Mask>> shapes = allShapes(ntax);
+        // Series-reduced rooted trees of 5..8 leaves: 12, 33, 90, 261.
+        const size_t known[] = {12, 33, 90, 261};
+        ASSERT_EQ(shapes.size(), known[ntax - 5]);
+        for (const std::vector<Mask> &groups : shapes) {
+            if (groups.empty())
+                continue;  // the star: no constraint
+            deallocAllConstraints();
+            Constraint *c = addConstraint("shape", kConMonophyly, toSplits(groups, ntax), true);
+            ASSERT_NE(c, nullptr);
+            std::string name;
+            for (Mask g : groups)
+                name += std::to_string(g) + " ";
+            uint64_t unrooted = 0;
+            for (const std::vector<bool> &has : unrootedTrees) {
+                bool ok = true;
+                for (Mask g : groups) {
+                    const Mask side = (g & 1) ? (all & ~g) : g;
+                    ok = ok && (__builtin_popcount(side) < 2 || has[side]);
+                }
+                unrooted += ok;
+            }
+            EXPECT_EQ(std::llround(std::exp(logCompatibleTreesUnrooted(c, ntax))), static_cast<long long>(unrooted))
+                << ntax << " taxa, groups " << name;
+            if (rootedTrees.empty())
+                continue;
+            uint64_t rooted = 0;
+            for (const std::vector<bool> &has : rootedTrees) {
+                bool ok = true;
+                for (Mask g : groups)
+                    ok = ok && has[g];
+                rooted += ok;
+            }
+            EXPECT_EQ(std::llround(std::exp(logCompatibleTrees(c, ntax))), static_cast<long long>(rooted))
+                << ntax << " taxa, groups " << name;
+        }
     }
 }
 

@@ -192,7 +192,7 @@ TEST_F(TreeReadTest, TranslateRangesSetsWeightsAndSingleChildNodes)
 }
 
 // The decimals kept for the writers cover lengths given with an exponent, so
-// that 1e-05 is not saved back as 0; a huge negative exponent is capped.
+// that 1e-05 is not saved back as 0; a huge exponent is capped, even one beyond a long's range.
 TEST_F(TreeReadTest, LengthsWithAnExponentKeepTheirDecimals)
 {
     makeTaxa(5);
@@ -203,6 +203,9 @@ TEST_F(TreeReadTest, LengthsWithAnExponentKeepTheirDecimals)
         {"(t1:0.5,t2:1.5e-3,(t3:2E-2,t4:1e-05):1.25e+2,t5:3.0e1)", 5},
         {"(t1:0.25,t2:1.5E+1,(t3:2,t4:1):1,t5:7.125e1)", 2},
         {"(t1:1.e-3,t2:1,(t3:2,t4:1):1,t5:1e-300)", 12},
+        // Exponents beyond a long's range.
+        {"(t1:0e-99999999999999999999,t2:0.1,(t3:0.1,t4:0.1):0.1,t5:0.5)", 12},
+        {"(t1:0e99999999999999999999,t2:0.1,(t3:0.1,t4:0.1):0.1,t5:0.5)", 1},
     };
     for (const auto &c : cases) {
         ASSERT_EQ(readBlock(std::string("tree a = [&U] ") + c.tree + ";"), 0) << c.tree;
@@ -266,6 +269,9 @@ TEST_F(TreeReadTest, PlainFilesReadTheCommentsAheadOfEachTree)
         {"[&W nan] (t1,t2,t3);", 771},
         {"(t1,t2,t3);\n[&W 0x10] (t1,t2,t3);", 771},
         {"[&W -1] (t1,t2,t3);", 770},
+        // Beyond the bound that keeps weighted sums finite.
+        {"[&W 1e308] (t1,t2,t3);", 771},
+        {"[&W 1e15/1e-15] (t1,t2,t3);", 771},
     };
     for (const auto &c : bad) {
         gErrors.clear();
