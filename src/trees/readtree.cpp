@@ -1315,7 +1315,8 @@ int storeTreeWtValue(const char *text, int terminator, double *weightOut)
             return invalid();
         w = n / d;
     }
-    *weightOut = w;
+    // "0/-1" is a zero weight, not a signed one.
+    *weightOut = w == 0.0 ? 0.0 : w;
     return 0;
 }
 
