@@ -568,13 +568,16 @@ TEST_F(ToNexusTest, WritesTheHeadWithTheFormatPathAndDate)
                         (dir_ / "o.nex").string() + "\"\n");
 }
 
-// One file's layout says nothing of the next one's: a MEGA file converted
-// after an interleaved PHYLIP file is read sequentially.
-TEST_F(ToNexusTest, InterleavedIsNotRememberedFromOneConversionToTheNext)
+// The layout is a setting like the format: it holds for the next
+// conversion until it is changed, so a sequential MEGA file after an
+// interleaved PHYLIP file needs "interleaved=no".
+TEST_F(ToNexusTest, InterleavedIsRememberedUntilChanged)
 {
     ASSERT_EQ(convert("format=RelPHYLIP interleaved", "2 4\na AC\nb AC\n\nGT\nGT\n"), 0) << gErrors;
+    const std::string mega = "#mega\n!Title t;\n#a\nACGT\n#b\nAC-T\n";
+    EXPECT_NE(convert("format=MEGA", mega), 0);
     std::string body;
-    ASSERT_EQ(convert("format=MEGA", "#mega\n!Title t;\n#a\nACGT\n#b\nAC-T\n", &body), 0) << gErrors;
+    ASSERT_EQ(convert("format=MEGA interleaved=no", mega, &body), 0) << gErrors;
     EXPECT_NE(body.find("Dimensions ntax=2 nchar=4;\n    Format datatype=nucleotide gap=- missing=? matchchar=.;\n"),
               std::string::npos)
         << body;
