@@ -542,11 +542,7 @@ public:
         if (!taken_)
             return;
         resetCurrentInput(&seekable_);
-        // A NUL byte met on the way stays met: it is reported once, and
-        // nothing from it on is read again.
-        const uint8_t stoppedAtNul = in_->stoppedAtNul;
         *in_ = before_;
-        in_->stoppedAtNul = stoppedAtNul;
     }
 
 private:
