@@ -406,10 +406,6 @@ int executeFile(const FileSpec *fileSpec, const void *reserved, const char *pyth
     forceBlankLine();
     clearMemoryErrorStatus();
     int status = doCmds();
-    // A file cut short by a NUL byte was not processed to its end, whatever
-    // its last command returned.
-    if (input.stoppedAtNul && status == 0)
-        status = kStatusError;
 
     if (opened)
         closeStream(&opened);

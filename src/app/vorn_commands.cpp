@@ -486,7 +486,7 @@ constexpr CmdTableEntry vorn_commands[VORN_COMMAND_COUNT] = {
     {"SimTitle", CMD_NEEDS_TAXA | CMD_HIDDEN, doSimTitleCmd, "", CMD_NO_OPTIONS,
      "",
      ""},
-    {"BeginIterBlock", CMD_NEEDS_TAXA | CMD_HIDDEN, beginIterationBlock, "", CMD_NO_OPTIONS,
+    {"BeginIterBlock", CMD_NEEDS_TAXA | CMD_HIDDEN, beginIterationBlock, "", OptionSet::kBeginSim,
      "",
      ""},
     {"EndIterBlock", CMD_NEEDS_TAXA | CMD_HIDDEN, endIterationBlock, "", CMD_NO_OPTIONS,

@@ -1,8 +1,11 @@
 #include "app/vorn_shellescape.h"
 
+#include <glob.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_io.h"
@@ -45,6 +48,20 @@ int runShellLine(const std::string &command)
         return qel_errorMsg(0, "The shell could not be started for '%s'.", label.c_str());
     reportExitCode(label.c_str(), static_cast<uint32_t>(code));
     return 1;
+}
+
+// The names a path pattern stands for, in the shell's order; the pattern
+// itself when it matches nothing.
+std::vector<std::string> expandPathPattern(const char *pattern)
+{
+    std::vector<std::string> names;
+    glob_t found{};
+    if (glob(pattern, GLOB_TILDE | GLOB_NOCHECK, nullptr, &found) == 0)
+        names.assign(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+    else
+        names.emplace_back(pattern);
+    globfree(&found);
+    return names;
 }
 
 int runInteractiveShell(bool atTerminal)
@@ -117,8 +134,13 @@ int doRmCmd()
     char path[kRmPathSize];
     if (readPathName(path, sizeof path) != 0)
         return 1;
-    // A name beginning with "-" is a file to remove, not an option of rm.
-    const std::string command = "rm -- " + shellQuote(path);
+    // "~" and wildcards are expanded here, as the shell would, and every name
+    // is then quoted: a name holding blanks or quotes is one file, and a
+    // pattern that matches nothing is passed as written, so that rm says it
+    // is missing. A name beginning with "-" is a file, not an option of rm.
+    std::string command = "rm --";
+    for (const std::string &name : expandPathPattern(path))
+        command += " " + shellQuote(name.c_str());
     uint32_t exitCode = 0;
     const int result = runCommandInNewShell(command.c_str(), "rm", true, false, nullptr, &exitCode);
     return result == kRunDone && exitCode == 0 ? 0 : (result == kRunAborted ? 2 : 1);

@@ -110,9 +110,6 @@ bool readingFromTerminal() { return gActiveInput && !gActiveInput->batch; }
 
 void reportUnexpectedEnd()
 {
-    // The input's own error has said why it ended early.
-    if (inputStoppedAtNul())
-        return;
     if (!gSettings.parsingNexusBlock && !gSettings.nexusMode)
         qel_errorMsg(114,
                      "Unexpected end-of-file was encountered.\tMake sure the file format is correct "

@@ -129,15 +129,6 @@ uint32_t findTaxonIdentifier(const char *name, const DataInfo *d)
     return kSetEnd;
 }
 
-std::string charLabelOut(const DataInfo *d, uint32_t c)
-{
-    std::string s = std::to_string(c + 1);
-    const char *label = d->charLabels ? getCharLabel(d, c) : nullptr;
-    if (label && *label)
-        s += std::string(" (") + label + ")";
-    return s;
-}
-
 // ---- Partitions ---------------------------------------------------------------
 
 constexpr const char *kCodonPositions = "123n?";

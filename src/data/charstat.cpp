@@ -1179,12 +1179,15 @@ void showTaxonMissingSummary(const DataInfo *d, uint32_t ntax)
     qel_printf("\nMissing data summary:\n\n");
     qel_printf("%-*s  %*s%13s\n", static_cast<int>(labelWidth), "Taxon", numWidth, "# Missing", "% Missing");
     tableLine(kUnderlineLastLine, 0);
+    // An eliminated character has no cells (the matrix never stored them),
+    // so it counts neither as missing nor in the share's base.
+    const uint32_t nchar = d->nchar - d->nEliminated;
     for (uint32_t t = 0; t < ntax && !gAborted_.load(); ++t) {
         uint32_t n = 0;
         for (uint32_t c = 0; c < d->nchar; ++c)
-            n += isMissingOrGapMiss(static_cast<int32_t>(t), c, d);
+            n += !isEliminated(d, c) && isMissingOrGapMiss(static_cast<int32_t>(t), c, d);
         qel_printf("%-*s  %*u%13.3f\n", static_cast<int>(labelWidth), getTaxLabel(d, t), numWidth, n,
-                   d->nchar ? 100.0 * n / d->nchar : 0.0);
+                   nchar ? 100.0 * n / nchar : 0.0);
     }
 }
 

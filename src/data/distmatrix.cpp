@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -110,6 +111,16 @@ void resetUserDistanceStore() { gStore = kNoStore; }
 
 const UserDistanceStore &userDistanceStore() { return gStore; }
 
+int invalidDistanceValue(const char *token)
+{
+    return qel_errorMsg(341,
+                        "Invalid distance value: %s\tThis error often arises because the matrix format has been "
+                        "specified incorrectly (e.g., lower triangular, lower triangular with diagonal, or full).  "
+                        "Also make sure that the number of taxa was specified correctly for Phylip and relaxed "
+                        "Phylip formats.",
+                        token);
+}
+
 double readDistanceValue(const char *punctuation, bool isDiagonal, char *buffer, size_t size,
                          uint32_t *decimalsOut)
 {
@@ -121,24 +132,23 @@ double readDistanceValue(const char *punctuation, bool isDiagonal, char *buffer,
                           "that the number of items supplied for a list is correct).");
         return kBadDistanceValue;
     }
+    if (decimalsOut)
+        *decimalsOut = 0;
+    // A taxon's distance to itself is 0 whatever the file writes there
+    // ("-", "?" and "x" are common), so the token only holds its place.
+    if (isDiagonal)
+        return 0.0;
     const char *end = buffer + std::strlen(buffer);
     const char *start = *buffer == '+' ? buffer + 1 : buffer;
     double value = 0.0;
     const auto [stop, ec] = std::from_chars(start, end, value);
+    // A denormal is refused as the option readers refuse it: a distance that
+    // small is no measurement but an underflow.
     if (rc != kTokenPlain || ec != std::errc() || stop != end || tokenWasTruncated() ||
-        !(value > -kBadDistanceValue && value < kBadDistanceValue) || (isDiagonal && value < 0)) {
-        qel_errorMsg(341,
-                     "Invalid distance value: %s\tThis error often arises because the matrix format has been "
-                     "specified incorrectly (e.g., lower triangular, lower triangular with diagonal, or full).  "
-                     "Also make sure that the number of taxa was specified correctly for Phylip and relaxed "
-                     "Phylip formats.",
-                     buffer);
+        !(value > -kBadDistanceValue && value < kBadDistanceValue) || std::fpclassify(value) == FP_SUBNORMAL) {
+        invalidDistanceValue(buffer);
         return kBadDistanceValue;
     }
-    // A diagonal cell is read like the others, so that a word that is no
-    // distance is refused there too, and then taken as 0.
-    if (isDiagonal)
-        return 0.0;
     if (decimalsOut) {
         uint32_t decimals = 0;
         if (const char *point = std::strchr(buffer, '.'))
@@ -146,7 +156,8 @@ double readDistanceValue(const char *punctuation, bool isDiagonal, char *buffer,
                 ++decimals;
         *decimalsOut = decimals;
     }
-    return value;
+    // "-0" is a zero distance, not a negative one to be shown with its sign.
+    return value == 0.0 ? 0.0 : value;
 }
 
 int readDistanceMatrix(DataInfo *d, double **rows, bool weights, DistanceReadSummary &summary)

@@ -55,7 +55,10 @@ int doDistFormatCmd(DataInfo *d);
 // stored taxa), matching labelled rows to taxa by name; 0 or 1.
 int readDistanceMatrix(DataInfo *d, double **rows, bool weights, DistanceReadSummary &summary);
 // Reads one value token; returns it, or kBadDistanceValue after an error
-// report. A diagonal entry is read and not checked (returns 0).
+// report. A diagonal entry is read and ignored (returns 0); only ";" is
+// refused there.
 inline constexpr double kBadDistanceValue = 1.7976931348623157e308;
+// Error 341 naming the token; returns 1.
+int invalidDistanceValue(const char *token);
 double readDistanceValue(const char *punctuation, bool isDiagonal, char *buffer, size_t size,
                          uint32_t *decimalsOut);

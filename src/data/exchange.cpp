@@ -291,10 +291,6 @@ int importFile()
         // can be mended.
         if (status == 0)
             warnRepeatedTaxonNames(gTaxonLabels);
-        // The end an importer met may be a NUL byte's, already reported: the
-        // text after it was never read.
-        if (input.stoppedAtNul)
-            status = 1;
         if (status == 0 && resizTextFailed(text)) {
             reportMemoryFailure();
             status = 1;

@@ -111,8 +111,8 @@ int readFastaSymbols(uint64_t &length, ResizText *row, LineBuffer &buffer)
         const ssize_t n = getdelim(&buffer.line, &buffer.capacity, lineEnd, fp);
         if (n <= 0)
             return -1;
-        // A NUL byte ends the input with an error: the line goes back to the
-        // stream and is read through the input layer, which reports it.
+        // A line holding a NUL byte goes back to the stream and is read
+        // through the input layer, which skips it as a control byte.
         if (std::memchr(buffer.line, '\0', static_cast<size_t>(n))) {
             fseeko(fp, -static_cast<off_t>(n), SEEK_CUR);
             return readFastaSymbolsByChar(length, row);

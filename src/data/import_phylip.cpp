@@ -344,9 +344,18 @@ class PhylipReader {
                 writeNameField(i);
             for (uint32_t j = 0; j < n; j++) {
                 uint32_t decimals = 0;
-                const double v = readDistanceValue(punct, j == i, buffer, sizeof buffer, &decimals);
+                // A PHYLIP row holds numbers only, its diagonal too: a word
+                // there means the layout (or the taxon count) is not what
+                // the import was told, so the diagonal is checked as a value.
+                double v = readDistanceValue(punct, false, buffer, sizeof buffer, &decimals);
                 if (v == kBadDistanceValue)
                     return 1;
+                if (j == i) {
+                    if (v < 0)
+                        return invalidDistanceValue(buffer);
+                    v = 0.0;
+                    decimals = 0;
+                }
                 if (!writing_) {
                     m_.maxDistance = std::max(m_.maxDistance, v);
                     m_.maxDecimals = std::max(m_.maxDecimals, decimals);

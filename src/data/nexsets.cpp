@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "data/data_services.h"
@@ -692,17 +693,23 @@ int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *ex
         if (isSetMember(excluded, c) || !(d->status[c] & kCharNucleotide) ||
             whichPartitionSubset(ptn, c) != kSetEnd)
             continue;
-        char number[16];
-        std::snprintf(number, sizeof number, "%u", c + 1);
-        const char *label = d->charLabels && getStringFromList(d->charLabels, c) ? getCharLabel(d, c) : number;
         qel_errorMsg(437, "Character '%s' is not assigned to any subset in the partition. Either exclude it or "
                           "add it to one of the subsets.",
-                     label);
+                     charLabelOut(d, c).c_str());
         result = 1;
     }
     setSuppressBlankLines(savedSuppress);
     deallocSet(excluded);
     return result;
+}
+
+std::string charLabelOut(const DataInfo *d, uint32_t c)
+{
+    std::string s = std::to_string(c + 1);
+    const char *label = d->charLabels ? getCharLabel(d, c) : nullptr;
+    if (label && *label)
+        s += std::string(" (") + label + ")";
+    return s;
 }
 
 uint32_t maxPtnSubsetNameLen(const SetPtn *ptn, bool quoted)

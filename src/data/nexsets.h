@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <span>
 
 #include "data/vorn_data.h"
@@ -193,6 +194,9 @@ int getAncStParm(int op, CmdParam *param, void *place);
 // data set's own.
 int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *exclusions);
 
+// A character as messages name it: its number, and its label in
+// parentheses when it has one ("3 (three)").
+std::string charLabelOut(const DataInfo *d, uint32_t c);
 uint32_t maxPtnSubsetNameLen(const SetPtn *ptn, bool quoted);
 // A new array (free with deallocArray) of the subsets holding an included
 // character; null with count 0 for a null partition or no such subset.

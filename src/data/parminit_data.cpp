@@ -219,8 +219,7 @@ void toNexusOptions(CmdParamList *list)
                    "<Nexus-filename>", list);
     do_Int_Parm(cat, "dataType", kParamKeyword, kFactory, &imprt.dataType, kImportNucleotide,
                 foldImportDnaType, kImportDataTypes, list);
-    // The layout of one foreign file says nothing of the next one's.
-    do_Bool_Parm(cat, "interleaved", kOnOff, kOnce, &imprt.interleaved, 0, nullptr, nullptr,
+    do_Bool_Parm(cat, "interleaved", kOnOff, kFactory, &imprt.interleaved, 0, nullptr, nullptr,
                  list);
     do_Int_Parm(cat, "dmatrix", kParamKeyword, kFactory, &imprt.dmatrix, kDmatrixLower, nullptr,
                 "lower\0diaglower\0full\0", list);

@@ -171,13 +171,6 @@ int showErrorMsg(uint32_t code, const char *text)
 {
     if (tMessagesQuiet)
         return 1;
-    // After a NUL byte has stopped the input, the end that the readers then
-    // meet (in a word, a comment, a matrix, a foreign file) is that error's
-    // consequence, and it has been reported once already.
-    constexpr uint32_t kCommentNotClosed = 110, kEndOfFile = 114, kEndOfFileInBlock = 115, kImportRefused = 902;
-    if (inputStoppedAtNul() && (code == kCommentNotClosed || code == kEndOfFile || code == kEndOfFileInBlock ||
-                                code == kImportRefused))
-        return 1;
     char work[kMessageBufferSize];
     SplitMessage m = splitMessage(code, text ? text : "", work);
 

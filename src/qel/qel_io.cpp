@@ -947,29 +947,14 @@ int closeInputFile(InputStatus *status)
 namespace {
 
 constexpr int kSkippedByte = -2;
-constexpr int kNulStop = -3;
-
-// A NUL byte is no character of any text the program reads: it marks a
-// damaged file or one in another encoding (UTF-16), and dropping it would
-// silently join or change names and data values. Reading stops there.
-int stopAtNul(InputStatus *in)
-{
-    if (!in->stoppedAtNul) {
-        in->stoppedAtNul = 1;
-        qel_errorMsg(0, "The input contains a NUL byte.\tA text file holds no NUL bytes: the file may be damaged "
-                        "or not plain text (for example UTF-16). Nothing after the NUL byte is read.");
-    }
-    return kNulStop;
-}
 
 // What a source's byte c becomes for the reader: the character (line
 // ends made "\n", the position counted), or kSkippedByte for a byte that is
-// not passed on (the CR of a CRLF pair, a control character), or kNulStop
-// for a NUL byte of a file or document.
+// not passed on (the CR of a CRLF pair, a control character). NUL is a
+// control character like the others: skipping it reads a UTF-16 text of
+// plain ASCII (the usual NEXUS file saved by some editors) as what it says.
 inline int acceptByte(InputStatus *in, int c)
 {
-    if (c == 0 && in->batch)
-        return stopAtNul(in);
     if (c == '\r') {
         if (in->lineEndKind == kLineEndCRLF)
             return kSkippedByte;
@@ -995,9 +980,8 @@ inline int acceptByte(InputStatus *in, int c)
 
 // Appends what readNextChar makes of the raw bytes [b, e) of the input
 // to out. Runs of ordinary bytes (tabs and bytes 32 and up but 127) are
-// copied whole; the rest go one by one through acceptByte. False when a NUL
-// byte ended the input.
-bool acceptBytes(InputStatus *in, const char *b, const char *e, std::string &out)
+// copied whole; the rest go one by one through acceptByte.
+void acceptBytes(InputStatus *in, const char *b, const char *e, std::string &out)
 {
     auto ordinary = [](unsigned char c) { return (c >= 32 && c != 127) || c == '\t'; };
     // Where readNextChar would have started for the next character: after
@@ -1017,15 +1001,12 @@ bool acceptBytes(InputStatus *in, const char *b, const char *e, std::string &out
         if (b == e)
             break;
         const int c = acceptByte(in, static_cast<unsigned char>(*b++));
-        if (c == kNulStop)
-            return false;
         if (c != kSkippedByte) {
             in->prevPos = entry;
             entry = in->pos;
             out.push_back(static_cast<char>(c));
         }
     }
-    return true;
 }
 
 }  // namespace
@@ -1033,7 +1014,7 @@ bool acceptBytes(InputStatus *in, const char *b, const char *e, std::string &out
 int readNextChar()
 {
     InputStatus *in = gActiveInput;
-    if (!in || in->stoppedAtNul)
+    if (!in)
         return -1;
     in->prevPos = in->pos;
     for (;;) {
@@ -1055,8 +1036,6 @@ int readNextChar()
         if (c < 0)
             return -1;
         c = acceptByte(in, c);
-        if (c == kNulStop)
-            return -1;
         if (c != kSkippedByte)
             return c;
     }
@@ -1065,7 +1044,7 @@ int readNextChar()
 bool readNextCharsThrough(int stop, std::string &out)
 {
     InputStatus *in = gActiveInput;
-    if (!in || in->stoppedAtNul)
+    if (!in)
         return false;
     // In a text whose lines end in CR alone, the "\n" the reader gives is a
     // CR in the source.
@@ -1076,16 +1055,17 @@ bool readNextCharsThrough(int stop, std::string &out)
         const char *found = static_cast<const char *>(std::memchr(b, raw, static_cast<size_t>(e - b)));
         const char *through = found ? found + 1 : e;
         in->docIndex += static_cast<uint64_t>(through - b);
-        return acceptBytes(in, b, through, out) && found != nullptr;
+        acceptBytes(in, b, through, out);
+        return found != nullptr;
     }
     if (in->batch && in->stream && in->stream->fp) {
         // getdelim takes the bytes from the stream's buffer in bulk.
         char *line = nullptr;
         size_t capacity = 0;
         const ssize_t n = getdelim(&line, &capacity, raw, in->stream->fp);
-        bool found = n > 0 && line[n - 1] == static_cast<char>(raw);
-        if (n > 0 && !acceptBytes(in, line, line + n, out))
-            found = false;
+        const bool found = n > 0 && line[n - 1] == static_cast<char>(raw);
+        if (n > 0)
+            acceptBytes(in, line, line + n, out);
         std::free(line);
         return found;
     }
@@ -1098,8 +1078,6 @@ bool readNextCharsThrough(int stop, std::string &out)
             return true;
     }
 }
-
-bool inputStoppedAtNul() { return gActiveInput && gActiveInput->stoppedAtNul; }
 
 int readNextLine(size_t size, char *buffer)
 {
@@ -1167,11 +1145,7 @@ void resetCurrentInput(const InputStatus *copy)
 {
     if (!gActiveInput)
         return;
-    // Going back does not unmeet a NUL byte: it has been reported, and what
-    // follows it is not to be read.
-    const uint8_t stoppedAtNul = gActiveInput->stoppedAtNul;
     *gActiveInput = *copy;
-    gActiveInput->stoppedAtNul |= stoppedAtNul;
     if (gActiveInput->stream && gActiveInput->stream->fp)
         std::fseek(gActiveInput->stream->fp, static_cast<long>(copy->pos.charCount), SEEK_SET);
 }

@@ -84,7 +84,6 @@ struct InputStatus {
     uint8_t lineEndKind;
     uint8_t commentLevel;
     uint8_t fileDepth;
-    uint8_t stoppedAtNul;  // a NUL byte was met: nothing after it is read
 };
 
 // The library's process-wide flags about the terminal and the run: the one
@@ -229,9 +228,6 @@ int readNextChar();
 // the input ended first. Positions and line ends are kept as by
 // readNextChar; files and documents are read in bulk.
 bool readNextCharsThrough(int stop, std::string &out);
-// Whether the active input ended at a NUL byte rather than at its end (the
-// error has been shown; the end it reports is no end of the text).
-bool inputStoppedAtNul();
 int readNextLine(size_t size, char *buffer);
 uint64_t getInputDocSize(const InputStatus *status);
 uint64_t getCurrentInputPos(const InputStatus *status);

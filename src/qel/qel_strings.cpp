@@ -376,8 +376,10 @@ int stringToDouble(const char *text, double *out)
         return kConvTrailingChars;
     if (errno == ERANGE)
         return kConvOutOfRange;
+    // "-0" is zero: a signed zero would pass every "not negative" check and
+    // then print as "-0" in weights and tables.
     if (out)
-        *out = v;
+        *out = v == 0.0 ? 0.0 : v;
     return kConvOk;
 }
 

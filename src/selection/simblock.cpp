@@ -918,7 +918,9 @@ int beginIterationBlock()
 {
     if (outsideBlock())
         return 1;
-    if (readSemicolon() != 0)
+    // The command takes BeginSim's options, so that a loop body can be
+    // written with either opening command.
+    if (getCmdParams(OptionSet::kBeginSim, ";", nullptr) <= 0)
         return 1;
     SimBlock &s = *gSim;
     DataInfo *d = activeDataInfo();

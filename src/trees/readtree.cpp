@@ -544,11 +544,7 @@ public:
         if (!taken_)
             return;
         resetCurrentInput(&seekable_);
-        // A NUL byte met on the way stays met: it is reported once, and
-        // nothing from it on is read again.
-        const uint8_t stoppedAtNul = in_->stoppedAtNul;
         *in_ = before_;
-        in_->stoppedAtNul = stoppedAtNul;
     }
 
 private:
@@ -1325,7 +1321,8 @@ int storeTreeWtValue(const char *text, int terminator, double *weightOut)
                                  "%g; this limit prevents numerical overflows when weighted values are "
                                  "summed.",
                             text, kMaxTreeWeight);
-    *weightOut = w;
+    // "0/-1" is a zero weight, not a signed one.
+    *weightOut = w == 0.0 ? 0.0 : w;
     return 0;
 }
 

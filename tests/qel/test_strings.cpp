@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -190,6 +191,10 @@ TEST_F(StringsTest, TextToNumberKnownAnswers)
     EXPECT_EQ(stringToDouble("3.5", nullptr), kConvOk);
     EXPECT_EQ(stringToDouble("", &d), kConvOk);
     EXPECT_EQ(d, 0.0);
+    // A signed zero reads as zero; a denormal is out of range.
+    EXPECT_EQ(stringToDouble("-0.0", &d), kConvOk);
+    EXPECT_FALSE(std::signbit(d));
+    EXPECT_EQ(stringToDouble("4.9e-324", &d), kConvOutOfRange);
 }
 
 TEST_F(StringsTest, DoublesAreDecimalOnly)
