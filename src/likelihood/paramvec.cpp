@@ -107,6 +107,8 @@ double gLastFirstGain[3] = {-1.0, -1.0, -1.0};
 // gain far more on the next: up to 5,000 times as much in a 30-taxon
 // search, though never more than a log-likelihood unit). It is the
 // search's approximation, so approxLim=none runs every start whole.
+// Runs of PRAXIS at most for clock times (see optimizeParams).
+constexpr uint32_t kClockPraxisRuns = 20;
 constexpr double kFirstGainMargin = 10.0;
 constexpr double kFirstGainFloor = 5.0;
 bool gFirstGainGiveUps = true;
@@ -979,8 +981,24 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
         if (poll.stop())
             return 0.0;
     }
-    if (v.praxis)
-        return praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+    if (v.praxis) {
+        double best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+        // Clock times move whole lineages together (a node's height shifts
+        // every age above it), and along such coupled directions PRAXIS
+        // ends while a fresh set of directions from its end point still
+        // gains: it runs again while a run gains more than the tolerance.
+        for (uint32_t run = 1; clockModelInEffect() && run < kClockPraxisRuns; ++run) {
+            AbortPoll poll;
+            const double again = praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+            if (poll.stop())
+                return 0.0;
+            const bool gained = best - again > std::fabs(again) * a.toler;
+            best = std::min(best, again);
+            if (!gained)
+                break;
+        }
+        return best;
+    }
     return runLBFGS(v, o, 8);
 }
 
