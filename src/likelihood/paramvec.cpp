@@ -92,7 +92,6 @@ struct RestrictedLast {
     ParamStartHints hints;
 };
 RestrictedLast gLastRestricted[2];
-
 // What the first round of each start gained on the last tree it ran a
 // round on, when it began from that tree's values: the joint (or only)
 // start, the gamma-only start, the invariable-sites-only start; negative
@@ -107,11 +106,11 @@ double gLastFirstGain[3] = {-1.0, -1.0, -1.0};
 // gain far more on the next: up to 5,000 times as much in a 30-taxon
 // search, though never more than a log-likelihood unit). It is the
 // search's approximation, so approxLim=none runs every start whole.
-// Runs of PRAXIS at most for clock times (see optimizeParams).
-constexpr uint32_t kClockPraxisRuns = 20;
 constexpr double kFirstGainMargin = 10.0;
 constexpr double kFirstGainFloor = 5.0;
 bool gFirstGainGiveUps = true;
+// Runs of PRAXIS at most for clock times (see optimizeParams).
+constexpr uint32_t kClockPraxisRuns = 20;
 
 // ---- Setters ----------------------------------------------------------------------------
 
@@ -1165,8 +1164,10 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double t
         // The values on entry hold the estimate marks again.
         restoreSnapshot(entry, v, false);
         restoreBranchLengths(tree, lengths, g);
+        // In a search the invariable-sites-only start is given up once it
+        // cannot come below the gamma-only one either.
         Start &s = starts[gammaOnly ? 0 : 1];
-        s.score = optimizeOneIGStart(tree, both, gammaOnly, target, s.values);
+        s.score = optimizeOneIGStart(tree, both, gammaOnly, std::min(target, starts[0].score), s.values);
         s.lengths = saveBranchLengths(tree);
     }
     if (getAbortedStatus() != 0)
