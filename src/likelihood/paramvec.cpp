@@ -109,6 +109,8 @@ double gLastFirstGain[3] = {-1.0, -1.0, -1.0};
 constexpr double kFirstGainMargin = 10.0;
 constexpr double kFirstGainFloor = 5.0;
 bool gFirstGainGiveUps = true;
+// Runs of PRAXIS at most for clock times (see optimizeParams).
+constexpr uint32_t kClockPraxisRuns = 20;
 
 // ---- Setters ----------------------------------------------------------------------------
 
@@ -548,10 +550,30 @@ void addEntry(ParamVector &v, const char *name, Model *m, uint32_t count, ParamS
     v.total += count;
 }
 
+std::vector<double> saveBranchLengths(const Tree *t)
+{
+    std::vector<double> lengths(t->maxNodes);
+    for (uint32_t i = 0; i < t->maxNodes; ++i)
+        lengths[i] = t->nodes[i].edge.brlen;
+    return lengths;
+}
+
+void restoreBranchLengths(Tree *t, const std::vector<double> &lengths, ModelGroup *g)
+{
+    for (uint32_t i = 0; i < t->maxNodes; ++i)
+        t->nodes[i].edge.brlen = lengths[i];
+    releaseAllCLAs(t, g);
+}
+
 struct Objective {
     ParamVector *v;
     Tree *tree;
     uint32_t gradPasses;
+    // The best trial whose branch lengths were fitted by passes, and those
+    // lengths: the trial that follows it moves them on, so that the tree
+    // at the minimiser's end holds the last trial's, not the best one's.
+    double best = kNoLScore;
+    std::vector<double> bestLengths;
 };
 
 double calcLGivenParamVect(const double *x, void *arg)
@@ -579,7 +601,12 @@ double calcLGivenParamVect(const double *x, void *arg)
         return lnL;
     }
     releaseAllCLAs(o->tree, g);
-    return optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+    const double lnL = optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+    if (lnL < o->best && getAbortedStatus() == 0) {
+        o->best = lnL;
+        o->bestLengths = saveBranchLengths(o->tree);
+    }
+    return lnL;
 }
 
 double plainObjective(double *x, void *arg) { return calcLGivenParamVect(x, arg); }
@@ -787,6 +814,11 @@ int storeParamValues(ParamVector &v, const double *x, bool log)
 
 namespace {
 
+bool estimatesShapeAndPinv(const Model *m)
+{
+    return m->gammaShape == kEstimate && m->pinv == kEstimate && !estimatesSiteRates(m);
+}
+
 // The parameters optimised with the branch lengths held (the pass limit is
 // 0 for the duration, so every trial is one whole-tree evaluation); coarse
 // in the first round, then to the set tolerance.
@@ -817,11 +849,6 @@ double lengthPasses(Tree *tree, double start)
     ModelGroup *g = activeModelGroup();
     releaseAllCLAs(tree, g);
     return optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, start);
-}
-
-bool estimatesShapeAndPinv(const Model *m)
-{
-    return m->gammaShape == kEstimate && m->pinv == kEstimate && !estimatesSiteRates(m);
 }
 
 bool optimizingInRounds()
@@ -906,7 +933,16 @@ double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n, double beat)
 
 double optimizeParams(ParamVector &v, Tree *tree, double beat)
 {
-    Objective o{&v, tree, 0};
+    Objective o{&v, tree, 0, kNoLScore, {}};
+    // The minimiser's best point ends with the lengths fitted to it.
+    struct BestLengths {
+        Objective &o;
+        ~BestLengths()
+        {
+            if (!o.bestLengths.empty() && getAbortedStatus() == 0)
+                restoreBranchLengths(o.tree, o.bestLengths, activeModelGroup());
+        }
+    } bestLengths{o};
     for (const ParamSetters &e : v.entries)
         e.setter(v.values.data() + e.first, e.model, kParamStart, false);
     ActiveML &a = *getActiveML();
@@ -915,7 +951,11 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
     const uint32_t n = v.modelCount + v.trailing;
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
-    if (optimizingInRounds())
+    // A search's estimates start where the last tree's ended and are
+    // given up against the score to beat: there parameter steps at held
+    // lengths alternate with length passes, which reach a nearby optimum
+    // at a fraction of the cost of passes inside every trial.
+    if (gWarmStarts && optimizingInRounds())
         return optimizeInRounds(v, o, n, beat);
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
@@ -940,8 +980,24 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
         if (poll.stop())
             return 0.0;
     }
-    if (v.praxis)
-        return praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+    if (v.praxis) {
+        double best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+        // Clock times move whole lineages together (a node's height shifts
+        // every age above it), and along such coupled directions PRAXIS
+        // ends while a fresh set of directions from its end point still
+        // gains: it runs again while a run gains more than the tolerance.
+        for (uint32_t run = 1; clockModelInEffect() && run < kClockPraxisRuns; ++run) {
+            AbortPoll poll;
+            const double again = praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+            if (poll.stop())
+                return 0.0;
+            const bool gained = best - again > std::fabs(again) * a.toler;
+            best = std::min(best, again);
+            if (!gained)
+                break;
+        }
+        return best;
+    }
     return runLBFGS(v, o, 8);
 }
 
@@ -1014,21 +1070,6 @@ int restoreSnapshot(const EstimateSnapshot &s, const ParamVector &v, bool update
     return 0;
 }
 
-std::vector<double> saveBranchLengths(const Tree *t)
-{
-    std::vector<double> lengths(t->maxNodes);
-    for (uint32_t i = 0; i < t->maxNodes; ++i)
-        lengths[i] = t->nodes[i].edge.brlen;
-    return lengths;
-}
-
-void restoreBranchLengths(Tree *t, const std::vector<double> &lengths, ModelGroup *g)
-{
-    for (uint32_t i = 0; i < t->maxNodes; ++i)
-        t->nodes[i].edge.brlen = lengths[i];
-    releaseAllCLAs(t, g);
-}
-
 // A proportion of invariable sites the last tree drove to (nearly) 0 is no
 // start for the next: pinv = sin^2(x) is flat at x = 0, so the minimiser
 // would stay there even where the next tree's optimum lies inside.
@@ -1097,14 +1138,12 @@ double optimizeOneIGStart(Tree *tree, const std::vector<Model *> &both, bool gam
 }
 
 // Gamma shape and the proportion of invariable sites trade off against
-// each other and the joint surface has more than one basin: besides the
-// joint start, the gamma-only and invariable-sites-only optima are found,
-// and the best of the three is kept (the joint one on a tie). Each start
-// begins from the values and branch lengths the estimate began with, so
-// the order they run in does not matter: the joint start runs first, and
-// a restricted start whose rounds can no longer come below the best score
-// found (or the target) is given up, since it could not win. The models
-// are left holding the winner and the tree the joint start's lengths.
+// each other and the joint surface has more than one basin: the
+// gamma-only optimum, then the invariable-sites-only one, then the joint
+// one are found, each from the values and branch lengths the estimate
+// began with, and the joint one is kept unless a restricted start scored
+// better (the invariable-sites-only one on a tie between those two). The
+// models are left holding the winner and the tree the winner's lengths.
 double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double target)
 {
     std::vector<Model *> both;
@@ -1113,6 +1152,33 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double t
             both.push_back(m);
     const std::vector<double> lengths = saveBranchLengths(tree);
     const EstimateSnapshot entry = takeSnapshot();
+    struct Start {
+        double score = std::numeric_limits<double>::infinity();
+        EstimateSnapshot values;
+        std::vector<double> lengths;
+    } starts[3];
+    for (const bool gammaOnly : {true, false}) {
+        // Past the search's time limit the starts made so far decide.
+        if (getAbortedStatus() != 0 || estimateDeadlinePassed())
+            break;
+        // The values on entry hold the estimate marks again.
+        restoreSnapshot(entry, v, false);
+        restoreBranchLengths(tree, lengths, g);
+        // In a search the invariable-sites-only start is given up once it
+        // cannot come below the gamma-only one either.
+        Start &s = starts[gammaOnly ? 0 : 1];
+        s.score = optimizeOneIGStart(tree, both, gammaOnly, std::min(target, starts[0].score), s.values);
+        s.lengths = saveBranchLengths(tree);
+    }
+    if (getAbortedStatus() != 0)
+        return 0.0;
+    // The vector rebuilt for the joint parameters, under the estimate marks
+    // (the restricted starts' vectors set the bounded-optimiser flags for
+    // their own sizes).
+    restoreSnapshot(entry, v, false);
+    restoreBranchLengths(tree, lengths, g);
+    if (createParamVector(v) <= 0)
+        return kNoLScore;
     // The joint surface may have a basin at either edge (no invariable
     // sites; equal rates) beside one inside, and which one a start falls
     // into depends on where it begins. The restricted starts stand for the
@@ -1134,38 +1200,13 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double t
         return L3;
     if (storeParamVector(v, false) != 0)
         L3 = std::numeric_limits<double>::infinity();
-    const EstimateSnapshot joint = takeSnapshot();
-    const std::vector<double> jointLengths = saveBranchLengths(tree);
-    double best = L3;
-    bool gammaWins = false, pinvWins = false;
-    EstimateSnapshot restricted;
-    for (const bool gammaOnly : {true, false}) {
-        // Past the search's time limit the starts made so far decide.
-        if (getAbortedStatus() != 0 || estimateDeadlinePassed())
-            break;
-        // The values on entry hold the estimate marks again.
-        restoreSnapshot(entry, v, false);
-        restoreBranchLengths(tree, lengths, g);
-        EstimateSnapshot reached;
-        const double L = optimizeOneIGStart(tree, both, gammaOnly, std::min(target, best), reached);
-        // The pinv-only start wins a tie with the gamma-only one.
-        if (L < best || (!gammaOnly && gammaWins && L <= best)) {
-            best = L;
-            gammaWins = gammaOnly;
-            pinvWins = !gammaOnly;
-            restricted = std::move(reached);
-        }
-    }
-    if (getAbortedStatus() != 0)
-        return 0.0;
-    restoreBranchLengths(tree, jointLengths, g);
-    // The vector rebuilt for the joint parameters, under the estimate marks
-    // (the restricted starts' vectors set the bounded-optimiser flags for
-    // their own sizes).
-    restoreSnapshot(entry, v, false);
-    if (createParamVector(v) <= 0 || restoreSnapshot(gammaWins || pinvWins ? restricted : joint, v) != 0)
+    if (!(starts[0].score < L3 || starts[1].score < L3))
+        return L3;
+    const Start &win = starts[1].score <= starts[0].score ? starts[1] : starts[0];
+    restoreBranchLengths(tree, win.lengths, g);
+    if (restoreSnapshot(win.values, v) != 0)
         return kNoLScore;
-    return best;
+    return win.score;
 }
 
 }  // namespace
@@ -1272,22 +1313,34 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g, double target)
         return kNoLScore;
     }
     // The final values (the three-start procedure leaves its winner in the
-    // models), and the branch lengths once more for them. Rounds end with
-    // the lengths fitted to the values stored last; a fit started from
-    // hints (a related model's estimates in model selection, or the last
-    // tree's in a search), made many times over, keeps them.
+    // models), and the branch lengths once more for them, from those the
+    // best trial reached. A fit never ends worse than that trial: the
+    // closing passes can only improve on it.
     if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
         return kNoLScore;
     restoreEstimateMarks(v);
     if (gWarmStarts && n > 0)
         keepLastEstimates();
     releaseAllCLAs(tree, g);
-    if (n > 0 && !threeStarts && gHints != nullptr && optimizingInRounds())
+    // A search's rounds end with the lengths fitted to the values stored
+    // last; its many fits keep them.
+    if (n > 0 && !threeStarts && gWarmStarts && gHints != nullptr && optimizingInRounds()) {
         score = calcLForCurBranchLens(tree, false);
-    else if (!usingFixedMLBranchLengths() && !clockModelInEffect())
-        score = optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, target, kNoLScore);
-    else
+    } else if (!usingFixedMLBranchLengths() && !clockModelInEffect()) {
+        const std::vector<double> reachedLengths = saveBranchLengths(tree);
+        // The driver's own fit: stopping at the pass limit while still
+        // gaining is reported.
+        uint32_t passes = 0;
+        const double closing = optimizeBranchLensOneDim(tree, g, nullptr, &passes, nullptr, nullptr, target, kNoLScore);
+        if (n > 0 && closing > score && score < kNoLScore && getAbortedStatus() == 0) {
+            restoreBranchLengths(tree, reachedLengths, g);
+            score = calcLForCurBranchLens(tree, false);
+        } else {
+            score = closing;
+        }
+    } else {
         score = calcLForCurBranchLens(tree, false);
+    }
     g->lastScore = score;
     return score;
 }

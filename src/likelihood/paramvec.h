@@ -60,10 +60,12 @@ using PairScoreFxn = double (*)(void *ctx);
 // returns its -ln L (kNoLScore when an update failed).
 double optimizeMLDistParams(ParamVector &v, PairScoreFxn score, void *ctx);
 void disposeParameterVector(ParamVector &v);
-// The minimum -ln L found from the setters' starting values. With a score
-// to beat (1e37: none), an estimate that alternates parameter steps and
-// length passes stops once its rounds cannot come below that score, and
-// returns the score it reached, above the one to beat.
+// The minimum -ln L found from the setters' starting values. With free
+// branch lengths every trial of the parameters fits them by passes; the
+// tree is left holding those the best trial reached. A search's estimate
+// (warm starts on) alternates parameter steps and length passes instead,
+// and with a score to beat (1e37: none) stops once its rounds cannot come
+// below that score, returning the score it reached, above the one to beat.
 double optimizeParams(ParamVector &v, Tree *tree, double beat);
 // Stores the values into the models (mode 3 and the update callbacks); 1
 // when an update failed.

@@ -673,6 +673,18 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
             f = currentFit(lnL, work.get(), withLengths);
             fitted[k] = nodeLengths(work.get());
         }
+        // With invariable sites (pinv 0) or gamma (an infinite shape) a
+        // model contains the one without: a fit that stopped above that one
+        // takes its values.
+        if (const auto base = std::find(e.variants.begin(), e.variants.end(), kVariantEqual);
+            (variant == kVariantI || variant == kVariantG) && base != e.variants.end()) {
+            const uint32_t nv = static_cast<uint32_t>(e.variants.size());
+            const uint32_t b = k - k % nv + static_cast<uint32_t>(base - e.variants.begin());
+            if (b < k && f.lnL > e.fits[b].lnL) {
+                f = e.fits[b];
+                (variant == kVariantG ? f.shape : f.pinv) = variant == kVariantG ? kShapeInfinite : 0.0;
+            }
+        }
         if (guard && variant == kVariantIG) {
             // +I+G can always do as well as +I or +G alone; a fit that stopped
             // above them takes the better of the two.
