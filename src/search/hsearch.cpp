@@ -81,6 +81,9 @@ struct HSearchRun {
         bool operator==(const Row &) const = default;
     } lastRow;
     uint32_t abortTree = 0;
+    // Starting trees of the replicate swapped from without being stored
+    // (met before, or refused by a full buffer).
+    uint32_t startUnstored = 0;
     bool randomAddition = false;
     // A fast stepwise replicate of a resampling run: one random-addition tree,
     // unswapped, drawn from the resampling's own random stream.
@@ -108,6 +111,8 @@ struct HSearchRun {
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
     uint32_t memLast = 0;
     uint32_t memVisible = 0;  // of those, the trees the filter leaves in view
+    // What copying them did, reported after the settings.
+    uint32_t memDichotomized = 0, memRedundant = 0, memIncompatible = 0;
 };
 
 uint32_t numSaved(const HSearchRun &run) { return numTreesInBuffer(run.mainBuf); }
@@ -352,20 +357,28 @@ int copyTreesToStartBuffer(HSearchRun &run)
             return 2;
     }
     clearStatusText();
-    if (incompatible)
-        qel_printf("   %u \bstarting %s incompatible with constraints will not be input to branch swapping\n",
-                   incompatible, incompatible == 1 ? "tree" : "trees");
-    if (numTreesInBuffer(run.startBuf) == 0 && incompatible)
+    run.memDichotomized = dichotomized;
+    run.memRedundant = redundant;
+    run.memIncompatible = incompatible;
+    return numTreesInBuffer(run.startBuf) == 0 && !incompatible ? 1 : 0;
+}
+
+// What copyTreesToStartBuffer did to the trees, said once the settings are.
+int showStartingTreeNotes(const HSearchRun &run)
+{
+    if (const uint32_t n = run.memIncompatible)
+        qel_printf("   %u \bstarting %s incompatible with constraints will not be input to branch swapping\n", n,
+                   n == 1 ? "tree" : "trees");
+    if (numTreesInBuffer(run.startBuf) == 0)
         return qel_errorMsg(567, "All starting trees were rejected due to constraint incompatibility."), 1;
-    if (dichotomized) {
-        qel_printf("%u \bnon-binary starting %s arbitrarily dichotomized before branch swapping", dichotomized,
-                   dichotomized == 1 ? "tree" : "trees");
-        if (redundant)
-            qel_printf(" (%u %s became redundant with others upon dichotomization)", redundant,
-                       redundant == 1 ? "tree" : "trees");
+    if (const uint32_t n = run.memDichotomized) {
+        qel_printf("%u \bnon-binary starting %s arbitrarily dichotomized before branch swapping", n,
+                   n == 1 ? "tree" : "trees");
+        if (const uint32_t r = run.memRedundant)
+            qel_printf(" (%u %s became redundant with others upon dichotomization)", r, r == 1 ? "tree" : "trees");
         qel_printf("\n");
     }
-    return numTreesInBuffer(run.startBuf) == 0 ? 1 : 0;
+    return 0;
 }
 
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
@@ -726,6 +739,13 @@ void finishRandomReplicate(HSearchRun &run, int result)
                 qel_printf("      skipping to next replicate\n");
             }
             incrementIslandCount(hsd->duplicateOf);
+        } else if (run.startUnstored > 0 && b < kNoScoreValue && result != 2) {
+            // A buffer full before the replicate stored anything: its trees
+            // are an island of their own, kept by score and size only.
+            if (hs.rstatus)
+                qel_printf("    %d %s%s found (score=%s), discarded\n", static_cast<int>(run.startUnstored),
+                           cmp > 0 ? "suboptimal " : "", treeWord(run.startUnstored), treeScoreToString(0, b).c_str());
+            doUnsavedIsland(b, run.startUnstored);
         }
         return;
     }
@@ -801,11 +821,13 @@ int searchReplicate(HSearchRun &run, bool *early)
     // Each replicate starts afresh: the subtree the last replicate moved
     // last names nothing in this replicate's trees.
     setLastMovedSubtree(run.tree, nullptr);
+    run.startUnstored = 0;
     int r = getStartingTrees(run);
     if (r != 0) {
         *early = true;
         return r;
     }
+    run.startUnstored = numTreesInBuffer(run.startBuf);
     if (run.ahead)
         noteAheadStartingTrees(run);
     if (hs.swap != 0 && (numSaved(run) >= run.hsd->firstTreeRep || numTreesInBuffer(run.startBuf) > 0))
@@ -1418,6 +1440,7 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
         mainScores(run)[k - 1] = a.scores[j - 1];
     }
     hsd->bestScoreRep = a.bestScoreRep;
+    run.startUnstored = a.startUnstored;
     hsd->duplicateOf = a.duplicateOf;
     if (a.duplicateOf == kEarlierTreeUnknown)
         hsd->duplicateOf = compactRepInBuffer(run.mainBuf, a.assumed.data() + a.assumed.size() - a.bytesPerTree);
@@ -1685,6 +1708,7 @@ int takeAheadPlan(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
     hsd->firstTreeRep = numSaved(run) + 1;
     if (!putLoggedTrees(run, a, plan))
         return 1;
+    run.startUnstored = a.startUnstored;
     hsd->duplicateOf = plan.duplicateOf;
     if (const uint32_t k = firstRefusedHeld(run, a))
         hsd->duplicateOf = k;
@@ -1874,6 +1898,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                 return 2;
             run.hsd->firstTreeRep = numSaved(run) + 1;
             run.hsd->duplicateOf = 0;
+            run.startUnstored = 0;
         } else {
             gAheadCounts.rerunHere += !alone;
             bool early = false;
@@ -2144,7 +2169,10 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
                    gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.resumed,
                    gAheadCounts.calledOff);
     if (run.randomAddition) {
-        if (hs.swap == 0 || !hsd->rules.mulTrees)
+        // Without swapping each replicate keeps the trees its stepwise
+        // addition held, several with `hold` above 1, whatever MulTrees says.
+        const bool oneTreeEach = hs.swap == 0 ? run.hold <= 1 : !hsd->rules.mulTrees;
+        if (oneTreeEach)
             qel_printf("\n(Note: \bNo \"island\" information is available when only one tree per "
                        "random-addition-sequence replicate is retained.)\n");
         else
@@ -2439,12 +2467,16 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     }
     // The search's trees replace or join those the filter was made for; a
     // filter left in place would hide the new trees by their old numbers.
-    deleteTreeSets(true);
+    // Starting trees the constraints all refused end the search once its
+    // settings are shown, with the trees in memory as they were.
+    const bool allRefused = run.fromMemory && numTreesInBuffer(run.startBuf) == 0;
+    if (!allRefused)
+        deleteTreeSets(true);
     // Retained trees stay in front of the buffer; the search saves after them
     // and never swaps or drops them.
     if (hs.retain)
         run.retained = numSaved(run);
-    else
+    else if (!allRefused)
         emptyTreeBuffer(run.mainBuf, true);
     setRootededness(run.mainBuf, run.rooted);
     run.nreps = run.randomAddition ? static_cast<uint32_t>(hs.nreps) : 1;
@@ -2483,6 +2515,8 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
         run.fixedMaxtrees = true;
     }
     showHSearchSettings(run);
+    if (run.fromMemory && showStartingTreeNotes(run) != 0)
+        return 1;
     setSearchNReps();
     beginSearchStatus();
     TimeMark start{}, stop{};
