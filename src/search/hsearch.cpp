@@ -97,11 +97,9 @@ struct HSearchRun {
     bool taxaRowDue = false;
     bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
     bool ahead = false;          // a replicate run ahead of its turn on a worker thread
-    // While replicates run ahead: the rearrangements their runs have tried
-    // (added as they go), and those of the runs taken, which the search's
-    // own count holds already.
-    const std::atomic<uint64_t> *aheadWork = nullptr;
-    double aheadWorkTaken = 0.0;
+    // Waiting for the run ahead of the replicate due (run.rep): the status
+    // rows show that run.
+    bool awaitingAhead = false;
     bool aheadSettles = false;  // see AheadShared::settleStores
     // While replicates run ahead, what they share (the stepwise trees their
     // runs built, which a replicate run again here takes); null otherwise.
@@ -137,27 +135,45 @@ void randomPairFromRun(void *state, uint32_t n, uint32_t *a, uint32_t *b)
 // neighbour scoring may show; null between searches.
 HSearchRun *gStatusRun = nullptr;
 
+// A replicate's part of a status row: rearrangements tried and trees held
+// beyond what the search's record counts, the trees still to be swapped
+// (-1 none), and the replicate's best score.
+struct AheadRow {
+    double tried = 0.0;
+    uint32_t saved = 0;
+    int64_t toSwap = -1;
+    double best = kNoScoreValue;
+};
+
+// The replicate run here: all its counts are in the search's record.
+AheadRow replicateRow(const HSearchRun &run)
+{
+    const HSearchData *hsd = run.hsd;
+    const uint32_t saved = numSaved(run);
+    int64_t toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
+    toSwap += numTreesInBuffer(run.startBuf);
+    return AheadRow{0.0, 0, toSwap == 0 ? -1 : toSwap, hsd->bestScoreRep};
+}
+
+AheadRow awaitedAheadRow(const HSearchRun &run);
+
 void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
 {
     // A worker thread running ahead reports nothing.
     if (run.ahead)
         return;
     HSearchData *hsd = run.hsd;
-    int64_t toSwap = run.stepwiseRunning ? -2 : -1;
-    if (!run.stepwiseRunning) {
-        const uint32_t saved = numSaved(run);
-        toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
-        toSwap += numTreesInBuffer(run.startBuf);
-        if (toSwap == 0)
-            toSwap = -1;
-    }
-    // The work of every thread: a row would otherwise show the awaited
-    // replicate at 0 rearrangements while the others run ahead of it.
-    double tried = hsd->rearrTriedTotal;
-    if (run.aheadWork)
-        tried += std::max(0.0, static_cast<double>(run.aheadWork->load(std::memory_order_relaxed)) -
-                                   run.aheadWorkTaken);
-    const HSearchRun::Row row{tried, numSaved(run), toSwap};
+    AheadRow now = run.stepwiseRunning ? AheadRow{0, 0, -2, hsd->bestScoreRep} : replicateRow(run);
+    // The replicate due, run ahead on another thread: the trees it holds
+    // follow those of the replicates before it, and its rearrangements are
+    // the search's once it is taken (those of the other runs only if they
+    // are taken in their turn, so they are not counted here).
+    if (run.awaitingAhead)
+        now = awaitedAheadRow(run);
+    const double tried = hsd->rearrTriedTotal + now.tried;
+    const uint32_t saved = numSaved(run) + now.saved;
+    const int64_t toSwap = now.toSwap;
+    const HSearchRun::Row row{tried, saved, toSwap};
     if (closing && row == run.lastRow)
         return;
     run.lastRow = row;
@@ -176,9 +192,9 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
         taxa = static_cast<int32_t>(numSearchTaxa(run.data));
         run.taxaRowDue = false;
     }
-    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1, taxa, tried,
-                         numSaved(run), toSwap, hsd->bestScoreRep,
-                         std::min(hsd->bestScoreRep, hsd->bestScoreOverall), replicated ? outerRep.c_str() : nullptr);
+    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1, taxa, tried, saved,
+                         toSwap, now.best, std::min(now.best, hsd->bestScoreOverall),
+                         replicated ? outerRep.c_str() : nullptr);
     run.statusLinesRep++;
 }
 
@@ -967,7 +983,11 @@ struct AheadShared {
     // unstored, and the replicate's course is the same, so its run is
     // settled when taken instead of run again (see aheadRunHolds).
     bool settleStores = false;
-    std::atomic<uint64_t> work{0};  // rearrangements tried by the runs, added as they go
+    // The status row of the replicate awaited, as its run last told it;
+    // rowRep: the replicate it is of (kNoReplicate: none yet).
+    std::mutex rowMutex;
+    uint32_t rowRep = kNoReplicate;
+    AheadRow row;
     // Under a Maxtrees limit that may not grow, the runs play the limit
     // (AheadMaxtrees). A run takes the buffer to hold in its turn what it
     // holds when the run begins, or the whole limit when it begins after
@@ -1024,6 +1044,29 @@ struct AheadContext {
         destroyParsRecordClone(data.pars);
     }
 };
+
+// A run ahead's status poll: the replicate awaited tells the search where
+// it stands, for the row the search shows while it waits.
+void publishAheadRow(HSearchData *hsd)
+{
+    AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
+    if (c.rep != c.shared->awaitedNow.load(std::memory_order_relaxed))
+        return;
+    AheadRow row = replicateRow(c.run);
+    row.tried = hsd->rearrTriedRep;
+    const uint32_t held = numSaved(c.run);
+    row.saved = held > c.run.retained ? held - c.run.retained : 0;
+    std::lock_guard lock(c.shared->rowMutex);
+    c.shared->rowRep = c.rep;
+    c.shared->row = row;
+}
+
+AheadRow awaitedAheadRow(const HSearchRun &run)
+{
+    AheadShared &shared = *run.aheadShared;
+    std::lock_guard lock(shared.rowMutex);
+    return shared.rowRep == run.rep ? shared.row : AheadRow{};
+}
 
 // The checks' switches (setAheadRunsBlind, setAheadTakesHalf).
 std::atomic<bool> gAheadRunsBlind{false};
@@ -1278,7 +1321,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->deadline = run.hsd->deadline;
     w.hsd->nextClockRead = 0;
     w.hsd->aheadContext = c.get();
-    w.hsd->workShared = &shared->work;
+    w.hsd->statusPoll = publishAheadRow;
     return c;
 }
 
@@ -1304,7 +1347,7 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     }
     truncateBuffer(run.mainBuf, run.retained);
     rehashTreeBuffer(run.mainBuf);
-    hsd->rearrTriedRep = hsd->rearrTriedTotal = hsd->workPublished = 0.0;
+    hsd->rearrTriedRep = hsd->rearrTriedTotal = 0.0;
     hsd->bestScoreRep = hsd->bestScoreOverall = kNoScoreValue;
     hsd->overflowed = hsd->steepestTruncated = hsd->aheadSpoiled = 0;
     hsd->peakSaved = run.retained;
@@ -1327,7 +1370,6 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
         hsd->nextClockRead = 0;
     }
     out->result = searchReplicate(run, &out->early);
-    publishAheadWork(hsd);
     hsd->storedLog = nullptr;
     hsd->aheadMaxtrees = nullptr;
     hsd->trail = nullptr;
@@ -1810,8 +1852,6 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     gAheadCounts.threads = threads;
     run.aheadSettles = shared.settleStores;
     run.aheadShared = &shared;
-    run.aheadWork = &shared.work;
-    run.aheadWorkTaken = 0.0;
     // However the search ends, its runs ahead are counted once every
     // worker has let go of the last of them.
     struct FinalCount {
@@ -1821,7 +1861,6 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         ~FinalCount()
         {
             pool.stop();
-            run.aheadWork = nullptr;
             run.aheadShared = nullptr;
             gAheadCounts.calledOff = pool.calledOff();
             gAheadCounts.ranAhead = pool.begun();
@@ -1846,12 +1885,14 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                 shared.savedNow = numSaved(run);
             }
             shared.awaitedNow.store(run.rep, std::memory_order_relaxed);
+            run.awaitingAhead = true;
             taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
                 if (searchStatusDue())
                     showStatusLine(run, -1);
                 stopped = userStopped();
                 return stopped;
             });
+            run.awaitingAhead = false;
             if (stopped)
                 taken = pool.stopAndTake(run.rep);
         }
@@ -1876,9 +1917,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         const bool guessed = a && pool.takenFromGuess();
         if (plan.whole || plan.point >= 0) {
             gAheadCounts.fromGuesses += guessed;
-            const double work = plan.whole ? a->rearrTried : a->points[static_cast<size_t>(plan.point)].rearrTried;
             r = takeAheadPlan(run, *a, plan);
-            run.aheadWorkTaken += work;
             if (plan.whole) {
                 gAheadCounts.taken++;
                 gAheadCounts.settled += plan.metBefore;
@@ -1887,7 +1926,6 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             }
         } else if (a && !planned && aheadRunHolds(run, *a, stopped)) {
             r = takeAheadRun(run, *a);
-            run.aheadWorkTaken += a->rearrTried;
             gAheadCounts.taken++;
             gAheadCounts.fromGuesses += guessed;
             if (stopped)
@@ -2240,6 +2278,13 @@ struct RunCleanup {
     }
 };
 
+// The search's own status poll: a row when one is due.
+void pollSearchStatus(HSearchData *hsd)
+{
+    if (gStatusRun != nullptr && gStatusRun->hsd == hsd && searchStatusDue())
+        showStatusLine(*gStatusRun, -1);
+}
+
 }  // namespace
 
 uint32_t earlierTreeAhead(HSearchData *hsd, Tree *tree) { return earlierTreeOf(hsd, tree); }
@@ -2493,6 +2538,7 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     if (run.retained)
         addRetainedIsland(run.retained);
     run.hsd->startBuf = run.startBuf;
+    run.hsd->statusPoll = pollSearchStatus;
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
     if (hs.ecr)
