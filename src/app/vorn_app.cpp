@@ -479,6 +479,7 @@ int beginStartup()
     DataServices python{};
     python.inPythonBlock = [] { return executingPythonBlock(); };
     python.forgetDefaultOutputFileNames = forgetDefaultFilenames;
+    python.clearScoreOptions = zeroScoreOptions;
     if (installDataServices(python) != 0)
         return 1;
     return allocCmdLine();

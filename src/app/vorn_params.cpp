@@ -10,6 +10,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_strings.h"
 #include "search/search_settings.h"
+#include "trees/tree_settings.h"
 #include "app/parminit.h"
 #include "cli/qel_cmdline.h"
 #include "cli/qel_commands.h"
@@ -178,7 +179,15 @@ bool checkOptionalFileSave(char *buffer, const char *previous)
     return false;
 }
 
-void zeroScoreOptions() { srch.keep = 0.0; }
+// A score bound set under one criterion or data set means nothing under another.
+void zeroScoreOptions()
+{
+    hs.chuckScore = 0.0;
+    fltr.maxScore = 0.0;
+    fltr.minScore = 0.0;
+    bbex.upBound = 0.0;
+    srch.keep = 0.0;
+}
 
 int doSetCmd() { return setCmdParamVals(OptionSet::kSet); }
 

@@ -262,6 +262,7 @@ int clusterReplicates(bool isUPGMA, DataInfo *d)
     cd->replicateLengths = bootTreeLengthsWanted();
     const int32_t busy = setLongOperationStatus(1);
     setTreeSource(isUPGMA ? kSourceUPGMA : kSourceNJ);
+    showSearchSettingsHeader(method);
     showDistSettings(false, false, true, nullptr, 2);
     const bool bootstrap = gSearchState.replicatedKind > 0;
     const std::string method_ = methodName(cd, false);

@@ -47,8 +47,11 @@ int gapModeChange(CmdParam *option)
 
 int forceAltParsPrep(CmdParam *option)
 {
-    if (cmdParamChanged(option))
-        forceAltParsPrep();
+    if (!cmdParamChanged(option))
+        return 0;
+    forceAltParsPrep();
+    // A length bound set before means nothing as a fit or threshold score.
+    dataServices().clearScoreOptions();
     return 0;
 }
 

@@ -991,7 +991,7 @@ int bootJack(bool jackknife)
         clearStatusText();
         return 1;
     }
-    showBootJackSettings();
+    const ReplicatedHeadingScope heading([] { showBootJackSettings(); });
     gSearchState.replicatedKind = jackknife ? -1 : 1;
     gSearchState.limitedOuterReps = 0;
     TimeMark start{}, stop{};

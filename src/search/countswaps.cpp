@@ -84,6 +84,22 @@ int doCountSwapsCmd()
     // and a word that names no tree is refused, not passed over.
     if (getTreeList(list.get(), false, false) != 0)
         return 1;
+    // Nor does it take options after a slash: the counts are for HSearch's
+    // swap and reconLimit, which a word here would seem to change.
+    if (peekNextChar(nullptr) == '/') {
+        readNextDarkChar(nullptr);
+        if (peekNextChar(nullptr) != ';') {
+            char word[256];
+            if (readToken(word, sizeof word) < 0)
+                return 1;
+            return qel_errorMsg(143,
+                                "Keyword \"%s\" is not recognized.\tIf the keyword is valid for the current command "
+                                "and it is spelled correctly, look for problems in a previous command, such as a "
+                                "missing semicolon.",
+                                word),
+                   1;
+        }
+    }
     bool any = false;
     for (uint32_t k = 0; k < inMemory; k++)
         any = any || isSetMember(list.get(), k);

@@ -144,8 +144,8 @@ int countAndKeep(Visit &v, RearrObject *scored, double s, double bound, bool tri
     }
     // Scoring a neighbour can be slow enough that a whole tree's swap
     // outlasts the status interval.
-    if (searchStatusDue())
-        showHSearchStatus();
+    if (hsd->statusPoll)
+        hsd->statusPoll(hsd);
     // One score may take longer than a parsimony search spends on
     // thousands: the clock is read after each.
     hsd->clockCountdown = 0;

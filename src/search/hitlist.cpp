@@ -559,6 +559,8 @@ int flushHits(HSearchData *hsd, Tree *tree, int result)
         }
         if (hit.roundingTie && numSaved(hsd) > before)
             noteRoundingTie(hsd, numSaved(hsd));
+        if (hsd->statusPoll && numSaved(hsd) > before)
+            hsd->statusPoll(hsd);
         if (saveResult)
             break;
     }
@@ -605,23 +607,26 @@ int finishEvaluation(HSearchData *hsd, int result)
     return limit ? limit : result;
 }
 
-void publishAheadWork(HSearchData *hsd)
-{
-    if (!hsd->workShared)
-        return;
-    const double fresh = hsd->rearrTriedRep - hsd->workPublished;
-    hsd->workShared->fetch_add(static_cast<uint64_t>(fresh), std::memory_order_relaxed);
-    hsd->workPublished += static_cast<double>(static_cast<uint64_t>(fresh));
-}
+namespace {
+
+// Neighbours between two status polls: a parsimony search tries millions a
+// second, and reads the clock for a row a few thousand times a second.
+constexpr uint32_t kStatusPollInterval = 4096;
+
+}  // namespace
 
 int finishEvaluations(HSearchData *hsd, uint32_t n)
 {
     if (!hsd->rules.heuristicRunning)
         return 0;
-    // Every few thousand rearrangements: often enough for a row a second,
-    // rarely enough that the shared count is no contended line.
-    if (hsd->workShared && hsd->rearrTriedRep - hsd->workPublished >= 4096.0)
-        publishAheadWork(hsd);
+    if (hsd->statusPoll) {
+        if (hsd->statusCountdown > n) {
+            hsd->statusCountdown -= n;
+        } else {
+            hsd->statusCountdown = kStatusPollInterval;
+            hsd->statusPoll(hsd);
+        }
+    }
     if (hsd->deadline) {
         if (hsd->clockCountdown >= n) {
             hsd->clockCountdown -= n;

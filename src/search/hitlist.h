@@ -130,11 +130,11 @@ struct HSearchData {
     // caller of the store. Null outside runs ahead.
     void *aheadContext;
     uint32_t earlierMatch;
-    // A run ahead adds the rearrangements it tries to this count now and
-    // then, so that the status row shows the work of every thread; null
-    // elsewhere. workPublished: of rearrTriedRep, the part added so far.
-    std::atomic<uint64_t> *workShared;
-    double workPublished;
+    // Asked after every few thousand neighbours and after each tree saved:
+    // the search's own record shows a status row when one is due, a run
+    // ahead tells the search how far it is. Null: nothing asked.
+    void (*statusPoll)(HSearchData *hsd);
+    uint32_t statusCountdown;
 };
 
 // The Maxtrees limit as a run ahead plays it: the buffer taken to hold
@@ -233,7 +233,6 @@ int finishEvaluation(HSearchData *hsd, int result);
 // (they are counted already): the time and rearrangement limits, once.
 int finishEvaluations(HSearchData *hsd, uint32_t n);
 // Adds what a run ahead tried since it last did to the shared count.
-void publishAheadWork(HSearchData *hsd);
 // True when the search is to stop at the user's request (asked and
 // confirmed). A thread running a replicate ahead of its turn never asks the
 // user: it stops when its run is called off.

@@ -81,6 +81,9 @@ struct HSearchRun {
         bool operator==(const Row &) const = default;
     } lastRow;
     uint32_t abortTree = 0;
+    // Starting trees of the replicate swapped from without being stored
+    // (met before, or refused by a full buffer).
+    uint32_t startUnstored = 0;
     bool randomAddition = false;
     // A fast stepwise replicate of a resampling run: one random-addition tree,
     // unswapped, drawn from the resampling's own random stream.
@@ -94,11 +97,9 @@ struct HSearchRun {
     bool taxaRowDue = false;
     bool fixedMaxtrees = false;  // this search fixed Maxtrees and unfixes it at the end
     bool ahead = false;          // a replicate run ahead of its turn on a worker thread
-    // While replicates run ahead: the rearrangements their runs have tried
-    // (added as they go), and those of the runs taken, which the search's
-    // own count holds already.
-    const std::atomic<uint64_t> *aheadWork = nullptr;
-    double aheadWorkTaken = 0.0;
+    // Waiting for the run ahead of the replicate due (run.rep): the status
+    // rows show that run.
+    bool awaitingAhead = false;
     bool aheadSettles = false;  // see AheadShared::settleStores
     // While replicates run ahead, what they share (the stepwise trees their
     // runs built, which a replicate run again here takes); null otherwise.
@@ -108,6 +109,8 @@ struct HSearchRun {
     uint32_t memFirst = 0;  // trees in memory chosen as starting trees
     uint32_t memLast = 0;
     uint32_t memVisible = 0;  // of those, the trees the filter leaves in view
+    // What copying them did, reported after the settings.
+    uint32_t memDichotomized = 0, memRedundant = 0, memIncompatible = 0;
 };
 
 uint32_t numSaved(const HSearchRun &run) { return numTreesInBuffer(run.mainBuf); }
@@ -132,27 +135,45 @@ void randomPairFromRun(void *state, uint32_t n, uint32_t *a, uint32_t *b)
 // neighbour scoring may show; null between searches.
 HSearchRun *gStatusRun = nullptr;
 
+// A replicate's part of a status row: rearrangements tried and trees held
+// beyond what the search's record counts, the trees still to be swapped
+// (-1 none), and the replicate's best score.
+struct AheadRow {
+    double tried = 0.0;
+    uint32_t saved = 0;
+    int64_t toSwap = -1;
+    double best = kNoScoreValue;
+};
+
+// The replicate run here: all its counts are in the search's record.
+AheadRow replicateRow(const HSearchRun &run)
+{
+    const HSearchData *hsd = run.hsd;
+    const uint32_t saved = numSaved(run);
+    int64_t toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
+    toSwap += numTreesInBuffer(run.startBuf);
+    return AheadRow{0.0, 0, toSwap == 0 ? -1 : toSwap, hsd->bestScoreRep};
+}
+
+AheadRow awaitedAheadRow(const HSearchRun &run);
+
 void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
 {
     // A worker thread running ahead reports nothing.
     if (run.ahead)
         return;
     HSearchData *hsd = run.hsd;
-    int64_t toSwap = run.stepwiseRunning ? -2 : -1;
-    if (!run.stepwiseRunning) {
-        const uint32_t saved = numSaved(run);
-        toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
-        toSwap += numTreesInBuffer(run.startBuf);
-        if (toSwap == 0)
-            toSwap = -1;
-    }
-    // The work of every thread: a row would otherwise show the awaited
-    // replicate at 0 rearrangements while the others run ahead of it.
-    double tried = hsd->rearrTriedTotal;
-    if (run.aheadWork)
-        tried += std::max(0.0, static_cast<double>(run.aheadWork->load(std::memory_order_relaxed)) -
-                                   run.aheadWorkTaken);
-    const HSearchRun::Row row{tried, numSaved(run), toSwap};
+    AheadRow now = run.stepwiseRunning ? AheadRow{0, 0, -2, hsd->bestScoreRep} : replicateRow(run);
+    // The replicate due, run ahead on another thread: the trees it holds
+    // follow those of the replicates before it, and its rearrangements are
+    // the search's once it is taken (those of the other runs only if they
+    // are taken in their turn, so they are not counted here).
+    if (run.awaitingAhead)
+        now = awaitedAheadRow(run);
+    const double tried = hsd->rearrTriedTotal + now.tried;
+    const uint32_t saved = numSaved(run) + now.saved;
+    const int64_t toSwap = now.toSwap;
+    const HSearchRun::Row row{tried, saved, toSwap};
     if (closing && row == run.lastRow)
         return;
     run.lastRow = row;
@@ -171,9 +192,9 @@ void showStatusLine(HSearchRun &run, int32_t taxaAdded, bool closing = false)
         taxa = static_cast<int32_t>(numSearchTaxa(run.data));
         run.taxaRowDue = false;
     }
-    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1, taxa, tried,
-                         numSaved(run), toSwap, hsd->bestScoreRep,
-                         std::min(hsd->bestScoreRep, hsd->bestScoreOverall), replicated ? outerRep.c_str() : nullptr);
+    showHSearchStatusRow(run.randomAddition, searchElapsedString().c_str(), run.rep + 1, taxa, tried, saved,
+                         toSwap, now.best, std::min(now.best, hsd->bestScoreOverall),
+                         replicated ? outerRep.c_str() : nullptr);
     run.statusLinesRep++;
 }
 
@@ -352,20 +373,28 @@ int copyTreesToStartBuffer(HSearchRun &run)
             return 2;
     }
     clearStatusText();
-    if (incompatible)
-        qel_printf("   %u \bstarting %s incompatible with constraints will not be input to branch swapping\n",
-                   incompatible, incompatible == 1 ? "tree" : "trees");
-    if (numTreesInBuffer(run.startBuf) == 0 && incompatible)
+    run.memDichotomized = dichotomized;
+    run.memRedundant = redundant;
+    run.memIncompatible = incompatible;
+    return numTreesInBuffer(run.startBuf) == 0 && !incompatible ? 1 : 0;
+}
+
+// What copyTreesToStartBuffer did to the trees, said once the settings are.
+int showStartingTreeNotes(const HSearchRun &run)
+{
+    if (const uint32_t n = run.memIncompatible)
+        qel_printf("   %u \bstarting %s incompatible with constraints will not be input to branch swapping\n", n,
+                   n == 1 ? "tree" : "trees");
+    if (numTreesInBuffer(run.startBuf) == 0)
         return qel_errorMsg(567, "All starting trees were rejected due to constraint incompatibility."), 1;
-    if (dichotomized) {
-        qel_printf("%u \bnon-binary starting %s arbitrarily dichotomized before branch swapping", dichotomized,
-                   dichotomized == 1 ? "tree" : "trees");
-        if (redundant)
-            qel_printf(" (%u %s became redundant with others upon dichotomization)", redundant,
-                       redundant == 1 ? "tree" : "trees");
+    if (const uint32_t n = run.memDichotomized) {
+        qel_printf("%u \bnon-binary starting %s arbitrarily dichotomized before branch swapping", n,
+                   n == 1 ? "tree" : "trees");
+        if (const uint32_t r = run.memRedundant)
+            qel_printf(" (%u %s became redundant with others upon dichotomization)", r, r == 1 ? "tree" : "trees");
         qel_printf("\n");
     }
-    return numTreesInBuffer(run.startBuf) == 0 ? 1 : 0;
+    return 0;
 }
 
 bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
@@ -726,6 +755,13 @@ void finishRandomReplicate(HSearchRun &run, int result)
                 qel_printf("      skipping to next replicate\n");
             }
             incrementIslandCount(hsd->duplicateOf);
+        } else if (run.startUnstored > 0 && b < kNoScoreValue && result != 2) {
+            // A buffer full before the replicate stored anything: its trees
+            // are an island of their own, kept by score and size only.
+            if (hs.rstatus)
+                qel_printf("    %d %s%s found (score=%s), discarded\n", static_cast<int>(run.startUnstored),
+                           cmp > 0 ? "suboptimal " : "", treeWord(run.startUnstored), treeScoreToString(0, b).c_str());
+            doUnsavedIsland(b, run.startUnstored);
         }
         return;
     }
@@ -801,11 +837,13 @@ int searchReplicate(HSearchRun &run, bool *early)
     // Each replicate starts afresh: the subtree the last replicate moved
     // last names nothing in this replicate's trees.
     setLastMovedSubtree(run.tree, nullptr);
+    run.startUnstored = 0;
     int r = getStartingTrees(run);
     if (r != 0) {
         *early = true;
         return r;
     }
+    run.startUnstored = numTreesInBuffer(run.startBuf);
     if (run.ahead)
         noteAheadStartingTrees(run);
     if (hs.swap != 0 && (numSaved(run) >= run.hsd->firstTreeRep || numTreesInBuffer(run.startBuf) > 0))
@@ -945,7 +983,11 @@ struct AheadShared {
     // unstored, and the replicate's course is the same, so its run is
     // settled when taken instead of run again (see aheadRunHolds).
     bool settleStores = false;
-    std::atomic<uint64_t> work{0};  // rearrangements tried by the runs, added as they go
+    // The status row of the replicate awaited, as its run last told it;
+    // rowRep: the replicate it is of (kNoReplicate: none yet).
+    std::mutex rowMutex;
+    uint32_t rowRep = kNoReplicate;
+    AheadRow row;
     // Under a Maxtrees limit that may not grow, the runs play the limit
     // (AheadMaxtrees). A run takes the buffer to hold in its turn what it
     // holds when the run begins, or the whole limit when it begins after
@@ -1002,6 +1044,29 @@ struct AheadContext {
         destroyParsRecordClone(data.pars);
     }
 };
+
+// A run ahead's status poll: the replicate awaited tells the search where
+// it stands, for the row the search shows while it waits.
+void publishAheadRow(HSearchData *hsd)
+{
+    AheadContext &c = *static_cast<AheadContext *>(hsd->aheadContext);
+    if (c.rep != c.shared->awaitedNow.load(std::memory_order_relaxed))
+        return;
+    AheadRow row = replicateRow(c.run);
+    row.tried = hsd->rearrTriedRep;
+    const uint32_t held = numSaved(c.run);
+    row.saved = held > c.run.retained ? held - c.run.retained : 0;
+    std::lock_guard lock(c.shared->rowMutex);
+    c.shared->rowRep = c.rep;
+    c.shared->row = row;
+}
+
+AheadRow awaitedAheadRow(const HSearchRun &run)
+{
+    AheadShared &shared = *run.aheadShared;
+    std::lock_guard lock(shared.rowMutex);
+    return shared.rowRep == run.rep ? shared.row : AheadRow{};
+}
 
 // The checks' switches (setAheadRunsBlind, setAheadTakesHalf).
 std::atomic<bool> gAheadRunsBlind{false};
@@ -1256,7 +1321,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->deadline = run.hsd->deadline;
     w.hsd->nextClockRead = 0;
     w.hsd->aheadContext = c.get();
-    w.hsd->workShared = &shared->work;
+    w.hsd->statusPoll = publishAheadRow;
     return c;
 }
 
@@ -1282,7 +1347,7 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
     }
     truncateBuffer(run.mainBuf, run.retained);
     rehashTreeBuffer(run.mainBuf);
-    hsd->rearrTriedRep = hsd->rearrTriedTotal = hsd->workPublished = 0.0;
+    hsd->rearrTriedRep = hsd->rearrTriedTotal = 0.0;
     hsd->bestScoreRep = hsd->bestScoreOverall = kNoScoreValue;
     hsd->overflowed = hsd->steepestTruncated = hsd->aheadSpoiled = 0;
     hsd->peakSaved = run.retained;
@@ -1305,7 +1370,6 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
         hsd->nextClockRead = 0;
     }
     out->result = searchReplicate(run, &out->early);
-    publishAheadWork(hsd);
     hsd->storedLog = nullptr;
     hsd->aheadMaxtrees = nullptr;
     hsd->trail = nullptr;
@@ -1418,6 +1482,7 @@ int takeAheadRun(HSearchRun &run, const AheadResult &a)
         mainScores(run)[k - 1] = a.scores[j - 1];
     }
     hsd->bestScoreRep = a.bestScoreRep;
+    run.startUnstored = a.startUnstored;
     hsd->duplicateOf = a.duplicateOf;
     if (a.duplicateOf == kEarlierTreeUnknown)
         hsd->duplicateOf = compactRepInBuffer(run.mainBuf, a.assumed.data() + a.assumed.size() - a.bytesPerTree);
@@ -1685,6 +1750,7 @@ int takeAheadPlan(HSearchRun &run, const AheadResult &a, const AheadPlan &plan)
     hsd->firstTreeRep = numSaved(run) + 1;
     if (!putLoggedTrees(run, a, plan))
         return 1;
+    run.startUnstored = a.startUnstored;
     hsd->duplicateOf = plan.duplicateOf;
     if (const uint32_t k = firstRefusedHeld(run, a))
         hsd->duplicateOf = k;
@@ -1786,8 +1852,6 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     gAheadCounts.threads = threads;
     run.aheadSettles = shared.settleStores;
     run.aheadShared = &shared;
-    run.aheadWork = &shared.work;
-    run.aheadWorkTaken = 0.0;
     // However the search ends, its runs ahead are counted once every
     // worker has let go of the last of them.
     struct FinalCount {
@@ -1797,7 +1861,6 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         ~FinalCount()
         {
             pool.stop();
-            run.aheadWork = nullptr;
             run.aheadShared = nullptr;
             gAheadCounts.calledOff = pool.calledOff();
             gAheadCounts.ranAhead = pool.begun();
@@ -1822,12 +1885,14 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                 shared.savedNow = numSaved(run);
             }
             shared.awaitedNow.store(run.rep, std::memory_order_relaxed);
+            run.awaitingAhead = true;
             taken = pool.take(run.rep, std::chrono::milliseconds(100), [&] {
                 if (searchStatusDue())
                     showStatusLine(run, -1);
                 stopped = userStopped();
                 return stopped;
             });
+            run.awaitingAhead = false;
             if (stopped)
                 taken = pool.stopAndTake(run.rep);
         }
@@ -1852,9 +1917,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
         const bool guessed = a && pool.takenFromGuess();
         if (plan.whole || plan.point >= 0) {
             gAheadCounts.fromGuesses += guessed;
-            const double work = plan.whole ? a->rearrTried : a->points[static_cast<size_t>(plan.point)].rearrTried;
             r = takeAheadPlan(run, *a, plan);
-            run.aheadWorkTaken += work;
             if (plan.whole) {
                 gAheadCounts.taken++;
                 gAheadCounts.settled += plan.metBefore;
@@ -1863,7 +1926,6 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             }
         } else if (a && !planned && aheadRunHolds(run, *a, stopped)) {
             r = takeAheadRun(run, *a);
-            run.aheadWorkTaken += a->rearrTried;
             gAheadCounts.taken++;
             gAheadCounts.fromGuesses += guessed;
             if (stopped)
@@ -1874,6 +1936,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
                 return 2;
             run.hsd->firstTreeRep = numSaved(run) + 1;
             run.hsd->duplicateOf = 0;
+            run.startUnstored = 0;
         } else {
             gAheadCounts.rerunHere += !alone;
             bool early = false;
@@ -2144,7 +2207,10 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
                    gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.resumed,
                    gAheadCounts.calledOff);
     if (run.randomAddition) {
-        if (hs.swap == 0 || !hsd->rules.mulTrees)
+        // Without swapping each replicate keeps the trees its stepwise
+        // addition held, several with `hold` above 1, whatever MulTrees says.
+        const bool oneTreeEach = hs.swap == 0 ? run.hold <= 1 : !hsd->rules.mulTrees;
+        if (oneTreeEach)
             qel_printf("\n(Note: \bNo \"island\" information is available when only one tree per "
                        "random-addition-sequence replicate is retained.)\n");
         else
@@ -2211,6 +2277,13 @@ struct RunCleanup {
         finishSearch(0);
     }
 };
+
+// The search's own status poll: a row when one is due.
+void pollSearchStatus(HSearchData *hsd)
+{
+    if (gStatusRun != nullptr && gStatusRun->hsd == hsd && searchStatusDue())
+        showStatusLine(*gStatusRun, -1);
+}
 
 }  // namespace
 
@@ -2439,12 +2512,16 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     }
     // The search's trees replace or join those the filter was made for; a
     // filter left in place would hide the new trees by their old numbers.
-    deleteTreeSets(true);
+    // Starting trees the constraints all refused end the search once its
+    // settings are shown, with the trees in memory as they were.
+    const bool allRefused = run.fromMemory && numTreesInBuffer(run.startBuf) == 0;
+    if (!allRefused)
+        deleteTreeSets(true);
     // Retained trees stay in front of the buffer; the search saves after them
     // and never swaps or drops them.
     if (hs.retain)
         run.retained = numSaved(run);
-    else
+    else if (!allRefused)
         emptyTreeBuffer(run.mainBuf, true);
     setRootededness(run.mainBuf, run.rooted);
     run.nreps = run.randomAddition ? static_cast<uint32_t>(hs.nreps) : 1;
@@ -2461,6 +2538,7 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     if (run.retained)
         addRetainedIsland(run.retained);
     run.hsd->startBuf = run.startBuf;
+    run.hsd->statusPoll = pollSearchStatus;
     run.hsd->rearrLimit = hs.rearrLimit;
     run.hsd->reconLimit = static_cast<uint32_t>(std::max<int32_t>(hs.reconLimit, 0));
     if (hs.ecr)
@@ -2483,6 +2561,8 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
         run.fixedMaxtrees = true;
     }
     showHSearchSettings(run);
+    if (run.fromMemory && showStartingTreeNotes(run) != 0)
+        return 1;
     setSearchNReps();
     beginSearchStatus();
     TimeMark start{}, stop{};

@@ -197,8 +197,20 @@ void setSearchVariables(uint32_t mode, DataInfo *data)
 
 uint32_t searchLeafCount(const DataInfo *data) { return numSearchTaxa(data) + (isRootedSearch(data) ? 1u : 0u); }
 
+namespace {
+std::function<void()> gReplicatedHeading;
+}
+
+void setReplicatedHeading(std::function<void()> show) { gReplicatedHeading = std::move(show); }
+
 void showSearchSettingsHeader(uint32_t searchType)
 {
+    if (gReplicatedHeading) {
+        const std::function<void()> show = std::move(gReplicatedHeading);
+        gReplicatedHeading = nullptr;
+        show();
+        return;
+    }
     qel_printf("\n%s search settings:\n", searchTypeString(searchType, true).c_str());
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct DataInfo;
@@ -59,8 +60,19 @@ void setSearchVariables(uint32_t mode, DataInfo *data);
 // Number of leaves of the trees the search builds (active taxa, + 1 rooted).
 uint32_t searchLeafCount(const DataInfo *data);
 
-// Settings report lines shared by the searches.
+// Settings report lines shared by the searches. A replicated analysis (a
+// resampling or a test) heads the report with its own lines in place of the
+// search's heading: set before the search, they are shown once, after the
+// search's checks, so a search refused shows none.
 void showSearchSettingsHeader(uint32_t searchType);
+void setReplicatedHeading(std::function<void()> show);
+// The heading of a replicated analysis, for as long as the scope lasts.
+struct ReplicatedHeadingScope {
+    explicit ReplicatedHeadingScope(std::function<void()> show) { setReplicatedHeading(std::move(show)); }
+    ~ReplicatedHeadingScope() { setReplicatedHeading(nullptr); }
+    ReplicatedHeadingScope(const ReplicatedHeadingScope &) = delete;
+    ReplicatedHeadingScope &operator=(const ReplicatedHeadingScope &) = delete;
+};
 void showCriterionSettings(const DataInfo *data);
 void showSearchTailSettings(const DataInfo *data, bool rooted);
 

@@ -127,7 +127,6 @@ void showIslandInfo()
                      [](const Island &a, const Island &b) { return compareIslands(&a, &b) < 0; });
     // Consecutive unsaved islands of one size and score print as one row.
     std::vector<Island> merged;
-    std::vector<bool> mergedHits;
     for (const Island &i : rows) {
         Island &prev = merged.empty() ? rows[0] : merged.back();
         if (!merged.empty() && i.firstTree == 0 && prev.firstTree == 0 && i.size == prev.size &&
@@ -135,11 +134,9 @@ void showIslandInfo()
             prev.size += i.size;
             prev.firstRep = std::min(prev.firstRep, i.firstRep);
             prev.timesHit += i.timesHit;
-            mergedHits.back() = true;
             continue;
         }
         merged.push_back(i);
-        mergedHits.push_back(false);
     }
 
     enum Note { kRetained, kKeep, kChuck, kUnsavedHits, kOnePerIsland, kSameScore, kNumNotes };
@@ -168,16 +165,25 @@ void showIslandInfo()
     for (size_t k = 0; k < merged.size(); k++) {
         const Island &i = merged[k];
         std::string marks;
+        // Marks are runs of asterisks: two side by side would read as a
+        // third, so a comma parts them.
+        const auto addMark = [&](const char *mark) {
+            if (*mark && !marks.empty())
+                marks += ',';
+            marks += mark;
+        };
         if (isRetained(i))
-            marks += useNote(kRetained);
+            addMark(useNote(kRetained));
         if (gCtx.keepActive && i.size > 1 && compareScores(i.score, gCtx.keepScore) < 0)
-            marks += useNote(kKeep);
+            addMark(useNote(kKeep));
         if (gCtx.chuckActive && i.size == gCtx.nchuck)
-            marks += useNote(kChuck);
-        if (mergedHits[k] && i.timesHit > 1)
-            marks += useNote(kUnsavedHits);
+            addMark(useNote(kChuck));
+        // An unsaved island is known by its score and size alone: equal
+        // ones are counted as one as they are found, or merged here.
+        if (i.firstTree == 0 && i.timesHit > 1)
+            addMark(useNote(kUnsavedHits));
         if ((k > 0 && sameScore(k, k - 1)) || sameScore(k, k + 1))
-            marks += useNote(kSameScore);
+            addMark(useNote(kSameScore));
         char first[16] = "", last[16] = "";
         if (i.firstTree) {
             std::snprintf(first, sizeof first, "%u", i.firstTree);

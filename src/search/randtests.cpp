@@ -218,9 +218,12 @@ int doPartHomTest()
     h.dist = createScoreDistrib(nreps);
     const uint32_t seed = seedWord(homOpt.seed);
     initRNG(&h.rng, makeSeed1(seed));
-    qel_printf("\nPartition-homogeneity test with %s search:\n", homOpt.search == 1 ? "branch-and-bound" : "heuristic");
-    qel_printf("    Character partition = %s\n", getNexsetName(homOpt.partition));
-    qel_printf("  Starting seed = %u\n  Number of replicates = %u\n", seed, nreps);
+    const ReplicatedHeadingScope heading([seed, nreps] {
+        qel_printf("\nPartition-homogeneity test with %s search:\n",
+                   homOpt.search == 1 ? "branch-and-bound" : "heuristic");
+        qel_printf("    Character partition = %s\n", getNexsetName(homOpt.partition));
+        qel_printf("  Starting seed = %u\n  Number of replicates = %u\n", seed, nreps);
+    });
     setStatusText("Doing partition-homogeneity test...");
     gHom = &h;
     const ReplicateHooks hooks{nreps * h.nsub, applyHomPartition, storeHomPartResults, h.nsub};
@@ -570,7 +573,8 @@ int doPermuteCmd()
     p.dist = createScoreDistrib(nreps);
     const uint32_t seed = seedWord(permOpt.pseed);
     initRNG(&p.rng, makeSeed1(seed));
-    showPermTestSettings(p, nreps, seed, ingroupOnly && anyOutgroup);
+    const bool ingroup = ingroupOnly && anyOutgroup;
+    const ReplicatedHeadingScope heading([&p, nreps, seed, ingroup] { showPermTestSettings(p, nreps, seed, ingroup); });
     setStatusText("Doing permutation test...");
     if (p.twoTree) {
         // The searches enforce a constraint unit by unit; the first one is
