@@ -393,11 +393,34 @@ void showSimModels()
 
 // ---- Reading the loop ahead -------------------------------------------------
 
+// The position an error names: inside the loop, the line of the command
+// file the loop's text was read from.
+bool simLoopErrorPosition(uint32_t *line1Based, const char **fileName)
+{
+    const InputStatus *in = getActiveInput();
+    if (gSim && gSim->running && in == &gSim->loop->input && !gSim->loop->fileName.empty()) {
+        if (!inBatchInputMode() || gQelIo.suppressFilePosition)
+            return false;
+        *line1Based = gSim->loop->startLine + in->pos.lineNum;
+        *fileName = gSim->loop->fileName.c_str();
+        return true;
+    }
+    return activeInputErrorPosition(line1Based, fileName);
+}
+
 // Reads the rest of the loop, through "endsim;", from the active input.
 int captureLoopText(std::vector<std::string> *labels)
 {
     std::string &text = gSim->loop->text;
     text.clear();
+    uint32_t line = 0;
+    const char *file = nullptr;
+    gSim->loop->fileName.clear();
+    if (activeInputErrorPosition(&line, &file) && file) {
+        gSim->loop->fileName = file;
+        gSim->loop->startLine = line;
+        setErrorPositionFxn(simLoopErrorPosition);
+    }
     for (;;) {
         const bool more = readNextCharsThrough(';', text);
         labels->clear();

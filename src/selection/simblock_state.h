@@ -101,6 +101,11 @@ struct SimBlock {
     struct LoopSource {
         std::string text;
         InputStatus input{};
+        // Where the text came from: the command file and the line (from 1)
+        // its first character was on, so that an error inside the loop
+        // names the file's line, as it does outside it.
+        std::string fileName;
+        uint32_t startLine = 0;
     };
     std::unique_ptr<LoopSource> loop = std::make_unique<LoopSource>();
     TimeMark timer{};

@@ -2,7 +2,8 @@
 """Simulation blocks refuse what they cannot do, with the reason.
 
 Each case is a small command file run with -n in a fresh directory: the run
-must fail (status 32) and print the expected error; where a loop had opened
+must fail (status 32) and print the expected error with the line of the file
+it occurred on; where a loop had opened
 its results file, the file must hold what was written before the failure.
 
 Usage: sim_errors.py <vorn>
@@ -115,6 +116,9 @@ def main():
         status, out, _ = run(vorn, HEAD + body)
         if status != 32 or " ".join(expected.split()) not in out:
             failures.append("%s\n  status %d, expected 32 and %r\n  got: %s" % (body, status, expected, out[-300:]))
+        # Inside the replicate loop too, the error names the file's line.
+        elif "Error occurred while processing line" not in out:
+            failures.append("%s\n  the error names no line of the file: %s" % (body, out[-300:]))
     status, out, files = run(vorn, HEAD + ABORTED)
     text = files.get("r.txt", "")
     if status != 32 or text != "Length\tRep\tt_Ntrees\tt_correct\tt_P\n\n":
