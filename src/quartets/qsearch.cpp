@@ -138,40 +138,66 @@ void noteQuartetTaxa(QuartetData *qd, const DataInfo *d)
         qd->rows[k] = k < active ? activeTaxonRow(d, k) : k;
 }
 
+QuartetData *QuartetsOfActiveTaxa::use(DataInfo *d)
+{
+    QuartetData *stored = d->quartets;
+    if (!stored->species.empty())
+        return stored;
+    // Trees in memory and the trees built here number the nondeleted taxa
+    // only, while the quartets name the taxa active when they were stored
+    // (all of the data set's when read from a file): each active taxon's
+    // index in the stored table, or none.
+    constexpr uint32_t kNone = UINT32_MAX;
+    const uint32_t active = numSearchTaxa(d), n = stored->table->n;
+    const std::vector<uint32_t> &rows = stored->rows;
+    std::vector<uint32_t> index(active, kNone);
+    bool same = active == n;
+    for (uint32_t k = 0; k < active; k++) {
+        const uint32_t row = activeTaxonRow(d, k);
+        if (rows.empty())
+            index[k] = row < n ? row : kNone;
+        else
+            for (uint32_t i = 0; i < n && i < rows.size(); i++)
+                if (rows[i] == row)
+                    index[k] = i;
+        same = same && index[k] == k;
+    }
+    if (same)
+        return stored;
+    // Otherwise the quartets whose four taxa are all active, renumbered:
+    // the others cannot be shown by a tree of the active taxa.
+    view_.reset(allocQuartetData(active, true, stored->table->binary != 0));
+    if (!view_)
+        return nullptr;
+    view_->weighted = stored->weighted;
+    noteQuartetTaxa(view_.get(), d);
+    const QwtTable *from = stored->table;
+    QwtTable *to = view_->table;
+    for (uint32_t w = 0; w < active; w++)
+        for (uint32_t x = w + 1; x < active; x++)
+            for (uint32_t y = x + 1; y < active; y++)
+                for (uint32_t z = y + 1; z < active; z++) {
+                    const uint32_t a = index[w], b = index[x], c = index[y], e = index[z];
+                    if (a == kNone || b == kNone || c == kNone || e == kNone)
+                        continue;
+                    const float f[3] = {getQuartetWt(from, a, b, c, e), getQuartetWt(from, a, c, b, e),
+                                        getQuartetWt(from, a, e, b, c)};
+                    if (f[0] != 0.0f)
+                        setQuartetWt(to, w, x, y, z, f[0]);
+                    if (f[1] != 0.0f)
+                        setQuartetWt(to, w, y, x, z, f[1]);
+                    if (f[2] != 0.0f)
+                        setQuartetWt(to, w, z, x, y, f[2]);
+                }
+    return view_.get();
+}
+
 int requireQuartetData(const DataInfo *d, const char *command)
 {
     if (d && d->quartets && d->quartets->table) {
         // Quartets of species name species, whatever taxa are deleted now.
         if (!d->quartets->species.empty())
             return 0;
-        // Trees in memory and the trees built here number the nondeleted
-        // taxa only, while the quartets name the taxa active when they were
-        // stored (all of the data set's when read from a file).
-        const uint32_t active = numSearchTaxa(d), stored = d->quartets->table->n;
-        if (active < stored)
-            return qel_errorMsg(0,
-                                "The %s command cannot be used while taxa are deleted.\tThe quartet data "
-                                "refer to all %u taxa; restore the deleted taxa first.",
-                                command, stored),
-                   1;
-        if (active != stored)
-            return qel_errorMsg(0,
-                                "The %s command cannot be used with the taxa now active.\tThe quartet data "
-                                "were stored for %u taxa and %u are active; delete the taxa that were "
-                                "deleted when the quartets were stored.",
-                                command, stored, active),
-                   1;
-        // As many taxa, but others: the quartets would be read as
-        // quartets of the wrong taxa.
-        const std::vector<uint32_t> &rows = d->quartets->rows;
-        for (uint32_t k = 0; k < active; k++)
-            if (activeTaxonRow(d, k) != (rows.empty() ? k : rows[k]))
-                return qel_errorMsg(0,
-                                    "The %s command cannot be used with the taxa now active.\tThe quartet data "
-                                    "were stored while other taxa were deleted; delete the taxa that were "
-                                    "deleted when the quartets were stored.",
-                                    command),
-                       1;
         return 0;
     }
     return qel_errorMsg(0,
@@ -279,7 +305,10 @@ int qsearchTaskProc(void *arg)
     clearTrees(false, true);
     // Quartets of species assemble a tree of species, named as the
     // species-tree analysis that stored them named its trees.
-    const QuartetData *qd = d->quartets;
+    QuartetsOfActiveTaxa active;
+    QuartetData *qd = active.use(d);
+    if (!qd)
+        return 1;
     const bool species = !qd->species.empty();
     if (species && nameTreesBySpeciesRows(qd->species, qd->speciesRows) != 0)
         return 1;
@@ -287,7 +316,7 @@ int qsearchTaskProc(void *arg)
     if (!tree)
         return 1;
     double incompat = 0.0;
-    const int status = runQuartetSearch(d->quartets, tree.get(), d, &task->rng, nullptr, 0, nullptr, species, false,
+    const int status = runQuartetSearch(qd, tree.get(), d, &task->rng, nullptr, 0, nullptr, species, false,
                                         &incompat);
     stopGlobalTimer();
     if (status == 2)
@@ -414,6 +443,11 @@ int doQScoresCmd()
                                "SVDQuartets with speciesTree=yes and treeInf=curTrees to score them against species "
                                "quartets, or load trees of the taxa."),
                1;
-    return runSecondaryThread([](void *arg) { return quartetScoresForTrees(static_cast<DataInfo *>(arg)->quartets); },
-                              d);
+    return runSecondaryThread(
+        [](void *arg) {
+            QuartetsOfActiveTaxa active;
+            QuartetData *qd = active.use(static_cast<DataInfo *>(arg));
+            return qd ? quartetScoresForTrees(qd) : 1;
+        },
+        d);
 }

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "quartets/quartets.h"
 
 struct DataInfo;
 struct ProgData;
-struct QuartetData;
 struct RNG;
 struct Tree;
 
@@ -16,8 +18,22 @@ struct Tree;
 // calling command.
 int requireQuartetData(const DataInfo *d, const char *command);
 // Records that the table's indices are the taxa active now, in order, so
-// that a later change of the deleted taxa is caught before any scoring.
+// that a later change of the deleted taxa can be mapped before any scoring.
 void noteQuartetTaxa(QuartetData *qd, const DataInfo *d);
+
+// The data set's quartets as quartets of the taxa active now, numbered as
+// trees of those taxa number them; a view of them, holding only quartets of
+// active taxa, when taxa were deleted or restored since they were stored.
+class QuartetsOfActiveTaxa {
+public:
+    QuartetData *use(DataInfo *d);  // null when memory ran out
+
+private:
+    struct Release {
+        void operator()(QuartetData *qd) const { deallocQuartetData(qd); }
+    };
+    std::unique_ptr<QuartetData, Release> view_;
+};
 
 // The shared driver (also for other commands that fill quartet data first).
 // Returns 0, 2 when the user stopped it, other values on failure; incompat

@@ -34,8 +34,6 @@ CASES = [
      "Error: Quartet 1,1|2,3 does not name four different taxa."),
     ("readqmc without a file", "begin quartets; readqmc; end;",
      "Error(#129): No file name was specified."),
-    ("deleted taxa", FIVE + "begin vorn; delete E; qsearch; end;",
-     "Error: The QSearch command cannot be used while taxa are deleted."),
     ("bad weight", "begin quartets; qlist 1,2|3,4:x; end;", 'Quartet weight "x" is not a valid number.'),
     # Numbers are decimal: "nan" and "inf" are no numbers at all.
     ("nan weight", "begin quartets; qlist 1,2|3,4:nan; end;", 'Quartet weight "nan" is not a valid number.'),
@@ -44,11 +42,6 @@ CASES = [
      'Quartet weight "-3" must be a finite number not less than 0.'),
     ("weight beyond a float", "begin quartets; qlist 1,2|3,4:1e39; end;",
      'Quartet weight "1e39" must be a finite number not less than 0.'),
-    # Quartets stored while B was deleted name A, C, D, E; with C deleted
-    # instead they would be read as quartets of A, B, D, E.
-    ("other taxa deleted", "begin vorn; delete B; end; begin trees; tree g = ((A,B),C,(D,E)); end; "
-     "begin vorn; astral; undelete all / clearTrees; delete C; qsearch; end;",
-     "Error: The QSearch command cannot be used with the taxa now active."),
     ("astral without trees", "begin vorn; astral; end;", "Error(#704): There are no trees in memory."),
     ("astral beyond the trees", GENES + "begin vorn; astral 1 3; end;", 'Error(#702): Tree identifier "3" is invalid.'),
     ("astral options", GENES + "begin vorn; astral / method=WO; end;",
