@@ -471,6 +471,16 @@ int readMegaMatrix(int rc, MegaCounts &counts, ResizText *text)
 
 int importMega(ResizText *text)
 {
+    // The header's symbols are this file's: the next conversion starts from
+    // the ToNEXUS settings it was given, not from them.
+    struct KeepSymbols {
+        const int32_t gap = imprt.gapSymbol, missing = imprt.missSymbol, ident = imprt.identSymbol;
+        ~KeepSymbols()
+        {
+            imprt.gapSymbol = gap, imprt.missSymbol = missing, imprt.identSymbol = ident;
+            imprt.equateMissing = 0;
+        }
+    } keep;
     imprt.megaNtax = 0;
     imprt.megaNsites = 0;
     imprt.equateMissing = 0;
