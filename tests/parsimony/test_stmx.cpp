@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "data/data_services.h"
+#include "data/data_util.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/fitindex.h"
 #include "parsimony/kernels/dol_steps.h"
@@ -937,6 +938,29 @@ TEST_F(Stmx, MinimumStepsAndInformativeness)
     prepare();
     EXPECT_EQ(packedData(d)->minSteps[0], 2);
     EXPECT_TRUE(d->status[0] & kCharUninformative);
+}
+
+// A polymorphic cell makes an irreversible or Dollo character informative:
+// 1 1 (01) 1 1 1 irreversible from 0 takes 4 steps on ((A,B),((C,D),(E,F)))
+// (1 gained in C and in the three groups around it) and 3 with C beside A
+// (in C, A and the rest).
+TEST_F(Stmx, PolymorphicCellMakesSeriesCharactersInformative)
+{
+    msTaxa = kMsTaxaPolymorph;
+    for (const uint32_t type : {kCharIrreversible, kCharDollo}) {
+        drop();
+        d = makeTypedData(3, {{bit(1)}, {bit(1)}, {bit(0) | bit(1)}, {bit(1)}, {bit(1)}, {bit(1)}});
+        setType(d, 0, type);
+        setActiveDataInfo(d);
+        ASSERT_EQ(initializeDataInfo(d), 0);
+        prepare();
+        EXPECT_FALSE(d->status[0] & kCharUninformative) << type;
+        build("((0,1),((2,3),(4,5)))", -1);
+        const double among = length();
+        build("((0,2),((1,3),(4,5)))", -1);
+        EXPECT_EQ(among, type == kCharIrreversible ? 4 : 1);
+        EXPECT_EQ(length(), type == kCharIrreversible ? 3 : 1);
+    }
 }
 
 // Incremental prune and graft keep every cost vector and subtree length
