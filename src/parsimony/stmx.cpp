@@ -615,7 +615,6 @@ bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from
     if (!sc || !polyTipReach(d, *sc, taxon, terms, reach))
         return false;
     int64_t best = kStmImpossible;
-    // The terminal's tree is the same in every copy of the pairs.
     for (uint64_t f = from; f; f &= f - 1)
         if (const auto i = static_cast<uint32_t>(std::countr_zero(f)); i < sc->n)
             best = std::min(best, reach[i]);
@@ -790,8 +789,8 @@ namespace {
 // the copy's reach, so the copy gains exactly its reach, and the ancestor's
 // entry in the copy makes up the difference to the copy that gains most:
 // the least cost over the copies is then the shortest length. Past 64
-// indices the last reaches are left out and their cells read freely (by
-// their fewest gains).
+// indices the character keeps one copy of every pair and reads such cells
+// by their fewest gains.
 void choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
 {
     const uint32_t a = sc.turned;
@@ -840,19 +839,23 @@ void choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
             break;
         (ups.size() >= downs.size() ? ups : downs).pop_back();
     }
-    // A cell with a state past the reach that no copy reaches is read freely.
+    // Every cell with a state past the reach is bound by the copies, or none
+    // is (one copy of every pair): a cell whose states past the reach no
+    // copy reached would find no pair of its own in any copy.
     std::vector<int32_t> bound;
-    for (size_t j = 0; j < uncertain.size(); j++) {
+    bool reached = true;
+    for (size_t j = 0; j < uncertain.size() && reached; j++) {
         const uint64_t far = uncertain[j].second & (above | below);
-        bool kept = far != 0;
-        for (uint64_t f = far; f && kept; f &= f - 1) {
+        for (uint64_t f = far; f && reached; f &= f - 1) {
             const Reach r{static_cast<int32_t>(j), static_cast<uint32_t>(std::countr_zero(f))};
             const auto &reaches = r.second > up ? ups : downs;
-            kept = std::find(reaches.begin(), reaches.end(), r) != reaches.end();
+            reached = std::find(reaches.begin(), reaches.end(), r) != reaches.end();
         }
-        if (kept)
+        if (far)
             bound.push_back(static_cast<int32_t>(j));
     }
+    if (!reached)
+        bound.clear();
     if (bound.empty())
         copies.assign(1, {{-1, sc.series - 1u}, {-1, 0u}});
     for (int32_t j : bound)
@@ -951,10 +954,10 @@ int packStmPrelim(DataInfo *d)
         // Dollo's rule holds for each step on its own: with the ancestor
         // inside the series, a node may be derived above it and below it at
         // once (two gains, not a third to get round the clash). Past 64 pairs
-        // the character keeps one state per node.
-        // A character with uncertain cells whose reading decides what is
-        // gained is held as pairs (one side of them fixed at the ancestor when
-        // the ancestor ends the series), in copies by those readings.
+        // the character keeps one state per node. A character whose
+        // uncertain cells decide by their reading what is gained is held as
+        // pairs too (one side of them the ancestor's when the ancestor ends
+        // the series), in copies by those readings.
         const bool wasOpen = std::popcount(indexBits(sc, anc)) != 1;
         const bool middle = sc.turned > 0 && sc.turned + 1u < sc.n;
         sc.pairs = sc.dollo && !ut && !wasOpen && sc.n > 1 && (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
