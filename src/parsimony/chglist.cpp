@@ -212,7 +212,11 @@ namespace {
 uint64_t pairIndices(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
 {
     if (isTaxonNode(n, d))
-        return stmCellIndices(d, c, n->index, termPoly(n, c, getXijAsBits(d, n->index, c, nullptr), d) != 0);
+        return stmCellIndices(d, c, n->index);
+    // The ancestor holds its state in every copy of the pairs; the copy is
+    // its child's.
+    if (!n->anc && n->firstChild && !n->firstChild->nextSib)
+        return stmCellIndices(d, c, -1);
     return stmRecordIndices(d, nodeSets(n->abm[mpr ? 2 : 0]), c);
 }
 

@@ -34,7 +34,7 @@ uint64_t fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uin
     const bool pairs = stmHoldsPairs(d, c);
     if (isTaxonNode(n, d)) {
         if (pairs)
-            return stmCellIndices(d, c, n->index, false);
+            return stmCellIndices(d, c, n->index);
         const uint64_t cell = getXijAsBits(d, n->index, c, nullptr);
         // An ordered polymorphic terminal spans its states, as it is scored:
         // a neighbour anywhere in the span meets it at no step.
@@ -65,8 +65,9 @@ struct CharTables {
 // charges them as the tree's length does (its cost vector: the gains that
 // reach each from the most primitive, each offset by one loss, so that none
 // counts a step). Pinning it to the most primitive one would leave out the
-// reconstructions in which it takes another at the same length. False when
-// the ancestor holds one state.
+// reconstructions in which it takes another at the same length. So are the
+// copies of a pair character's states, which its ancestor's entries weigh.
+// False when the ancestor holds one state.
 bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k,
                             double *out)
 {
@@ -78,7 +79,7 @@ bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode 
     if (std::count_if(V.begin(), V.begin() + sc->n, [](int64_t v) { return v < kStmImpossible; }) < 2)
         return false;
     for (uint32_t s = 0; s < k; s++) {
-        const int x = stmIndexOfRaw(d, *sc, s);
+        const int x = sc->pairs ? static_cast<int>(s) : stmIndexOfRaw(d, *sc, s);
         out[s] = x >= 0 && V[static_cast<size_t>(x)] < kStmImpossible ? static_cast<double>(V[static_cast<size_t>(x)])
                                                                       : kImpossible;
     }

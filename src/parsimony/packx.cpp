@@ -128,14 +128,22 @@ bool orderedUninformative(CharCells cells)
 // Dollo and irreversible characters: trees hang from the ancestor, whose
 // given state is one more cell, and the ordered test holds over the cells so
 // completed (with ancestor 2, cells 0 3 2 2 cost 3 steps on any tree, 4 0 3 1
-// 2 do not). A character with a cell of several states keeps the data set's
-// mark: false there.
+// 2 do not). A polymorphic cell makes the character informative: the
+// states inside the terminal and those of the tree around it are gained and
+// lost at lengths that depend on where it hangs. A character with an
+// uncertain cell of several states keeps the data set's mark: false there.
 bool seriesUninformative(const DataInfo *d, uint32_t c, std::span<const uint8_t> column, const CellCodeTable &codes,
                          bool *uninformative)
 {
     std::vector<uint64_t> cells;
-    for (const uint8_t code : column) {
+    for (uint32_t t = 0; t < column.size(); t++) {
+        const uint8_t code = column[t];
+        const auto taxon = static_cast<int32_t>(t);
         const uint64_t b = codes.missing[code] || codes.bits[code] == kAllStates ? 0 : codes.bits[code];
+        if ((b & (b - 1)) && isPolymorphicMST(taxon, c, d)) {
+            *uninformative = false;
+            return true;
+        }
         if (b & (b - 1))
             return false;
         cells.push_back(b);

@@ -81,6 +81,16 @@ struct StmChar {
     // 1) + (turned - lower); the series has `series` states.
     bool pairs = false;
     uint8_t series = 0;
+    // Each index's pair and copy: the pairs are held once per reach of the
+    // uncertain cells whose reading decides how many steps are gained (see
+    // stmx.cpp), each copy the pairs within its reach, with no change
+    // between copies and the ancestor's entry in each copy offset so that
+    // copies compare by length, not by gains. One copy of every pair when no
+    // cell decides.
+    std::vector<uint8_t> pairUp, pairDown, pairCopy;
+    std::vector<int32_t> choiceTaxa;
+    std::vector<uint64_t> choiceWays;   // per copy, per choice taxon: the series states it may read
+    std::vector<int64_t> choiceOffset;  // per copy, in cost units
     bool directed = false; // the table is not symmetric
     bool userType = false; // states are the user type's, else raw data states
     bool polyTips = false; // some terminal's cell counts as polymorphism

@@ -87,12 +87,8 @@ uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType
 }
 
 // Series positions of a pair character's index (see StmChar::pairs).
-uint32_t pairUpper(const StmChar &sc, uint32_t i) { return sc.turned + i / (sc.turned + 1u); }
-uint32_t pairLower(const StmChar &sc, uint32_t i) { return sc.turned - i % (sc.turned + 1u); }
-uint32_t pairIndex(const StmChar &sc, uint32_t upper, uint32_t lower)
-{
-    return (upper - sc.turned) * (sc.turned + 1u) + (sc.turned - lower);
-}
+uint32_t pairUpper(const StmChar &sc, uint32_t i) { return sc.pairUp[i]; }
+uint32_t pairLower(const StmChar &sc, uint32_t i) { return sc.pairDown[i]; }
 
 // The series positions a source set holds.
 uint64_t seriesBits(const StmChar &sc, uint64_t source)
@@ -104,17 +100,20 @@ uint64_t seriesBits(const StmChar &sc, uint64_t source)
     return out;
 }
 
-// The pairs of each single state of a cell. A terminal shows one state (an
-// uncertain cell one of its states, a polymorphic one each of them), never a
-// mixture: an uncertain {03} with ancestor 2 is 0 or 3, not derived both ways
-// (3 and 0 at once) nor left at 2, which would gain nothing.
+// The pairs of each single state of a cell, in every copy that reaches it. A
+// terminal shows one state (an uncertain cell one of its states, a
+// polymorphic one each of them), never a mixture: an uncertain {03} with
+// ancestor 2 is 0 or 3, not derived both ways (3 and 0 at once) nor left at
+// 2, which would gain nothing.
 uint64_t pairSingles(const StmChar &sc, uint64_t source)
 {
     const uint32_t a = sc.turned;
+    const uint64_t b = seriesBits(sc, source);
     uint64_t out = 0;
-    for (uint64_t b = seriesBits(sc, source); b; b &= b - 1) {
-        const auto s = static_cast<uint32_t>(std::countr_zero(b));
-        out |= uint64_t{1} << pairIndex(sc, std::max(s, a), std::min(s, a));
+    for (uint32_t i = 0; i < sc.n; i++) {
+        const uint32_t u = sc.pairUp[i], l = sc.pairDown[i];
+        if ((u == a || l == a) && ((b >> (u != a ? u : l)) & 1))
+            out |= uint64_t{1} << i;
     }
     return out;
 }
@@ -127,6 +126,24 @@ uint64_t indexBits(const StmChar &sc, uint64_t source)
     for (uint32_t i = 0; i < sc.n; i++)
         if ((source >> sc.state[i]) & 1)
             out |= uint64_t{1} << i;
+    return out;
+}
+
+// The indices of `b` (a cell's pairs in every copy) that the copies leave to
+// the taxon's cell.
+uint64_t chosenReadings(const StmChar &sc, int32_t taxon, uint64_t b)
+{
+    const auto at = std::find(sc.choiceTaxa.begin(), sc.choiceTaxa.end(), taxon);
+    if (at == sc.choiceTaxa.end())
+        return b;
+    const auto j = static_cast<size_t>(at - sc.choiceTaxa.begin());
+    uint64_t out = 0;
+    for (uint32_t i = 0; i < sc.n; i++) {
+        const uint64_t way = sc.choiceWays[sc.pairCopy[i] * sc.choiceTaxa.size() + j];
+        const uint32_t u = pairUpper(sc, i), l = pairLower(sc, i);
+        if (((b >> i) & 1) && ((way >> (u != sc.turned ? u : l)) & 1))
+            out |= uint64_t{1} << i;
+    }
     return out;
 }
 
@@ -497,7 +514,7 @@ uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits)
 uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c)
 {
     const StmChar *sc = stmCharOf(d, c);
-    if (!sc || !sc->dollo)
+    if (!sc || !sc->dollo || sc->pairs)
         return 0;
     const uint64_t b = indexBits(*sc, sourceBits(d, -1, c, nullptr));
     return std::popcount(b) == 1 ? 0 : stmRawStates(d, *sc, b ? b : allIndices(sc->n));
@@ -509,14 +526,14 @@ bool stmHoldsPairs(const DataInfo *d, uint32_t c)
     return sc && sc->pairs;
 }
 
-uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon, bool singles)
+uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon)
 {
     const StmChar *sc = stmCharOf(d, c);
     if (!sc)
         return 0;
     const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
-    const uint64_t b = singles && sc->pairs ? pairSingles(*sc, source) : indexBits(*sc, source);
-    return b ? b : allIndices(sc->n);
+    const uint64_t b = indexBits(*sc, source);
+    return b ? chosenReadings(*sc, taxon, b) : allIndices(sc->n);
 }
 
 uint64_t stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
@@ -544,20 +561,49 @@ double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t
     return !sc || u >= kStmImpossible ? kNoScore : stmUnitsToLength(*sc, u);
 }
 
-// The states of a polymorphic terminal's cell (as single pairs, with
-// `singles`) and, for every state v, the least cost of a tree from v that
-// holds them all; false when the cell holds fewer than two states or too
-// many for the exact tree.
 namespace {
-bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, bool singles, std::vector<uint32_t> &terms,
+
+// For every index v, the least cost of a tree from v that holds every index
+// of `cell` (a polymorphic cell's states): copy by copy for a character held
+// as copies of pairs, which never change into each other and each hold every
+// state of such a cell. The count of states the tree must hold at `count`.
+void polyReach(const int64_t *cost, const StmChar &sc, uint64_t cell, std::vector<int64_t> &out, size_t *count)
+{
+    if (!sc.pairs) {
+        const std::vector<uint32_t> terms = bitList(cell);
+        *count = terms.size();
+        if (*count <= kMaxSteinerTerminals)
+            steinerFromEach(cost, sc.n, terms, out);
+        return;
+    }
+    out.assign(sc.n, kStmImpossible);
+    std::vector<int64_t> part;
+    for (uint32_t k = 0, first = 0; first < sc.n; k++) {
+        uint64_t mine = 0;
+        uint32_t end = first;
+        for (; end < sc.n && sc.pairCopy[end] == k; end++)
+            mine |= cell & (uint64_t{1} << end);
+        const std::vector<uint32_t> terms = bitList(mine);
+        *count = terms.size();
+        if (*count > kMaxSteinerTerminals)
+            return;
+        steinerFromEach(cost, sc.n, terms, part);
+        std::copy(part.begin() + first, part.begin() + end, out.begin() + first);
+        first = end;
+    }
+}
+
+// The states of a polymorphic terminal's cell (as indices) and, for every
+// index v, the least cost of a tree from v that holds them all; false when
+// the cell holds fewer than two states or too many for the exact tree.
+bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, std::vector<uint32_t> &terms,
                   std::vector<int64_t> &reach)
 {
-    const uint64_t source = sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c));
-    terms = bitList(singles && sc.pairs ? pairSingles(sc, source) : indexBits(sc, source));
-    if (terms.size() < 2 || terms.size() > kMaxSteinerTerminals)
-        return false;
-    steinerFromEach(costsOf(packedData(d), sc), sc.n, terms, reach);
-    return true;
+    const uint64_t cell = indexBits(sc, sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c)));
+    terms = bitList(cell);
+    size_t count = 0;
+    polyReach(costsOf(packedData(d), sc), sc, cell, reach, &count);
+    return count >= 2 && count <= kMaxSteinerTerminals;
 }
 }  // namespace
 
@@ -566,7 +612,7 @@ bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from
     const StmChar *sc = stmCharOf(d, c);
     std::vector<uint32_t> terms;
     std::vector<int64_t> reach;
-    if (!sc || !polyTipReach(d, *sc, taxon, true, terms, reach))
+    if (!sc || !polyTipReach(d, *sc, taxon, terms, reach))
         return false;
     int64_t best = kStmImpossible;
     for (uint64_t f = from; f; f &= f - 1)
@@ -585,7 +631,7 @@ double stmPolyTipLeastBeyond(const DataInfo *d, uint32_t c, int32_t taxon)
     const StmChar *sc = stmCharOf(d, c);
     std::vector<uint32_t> terms;
     std::vector<int64_t> reach;
-    if (!sc || !polyTipReach(d, *sc, taxon, false, terms, reach))
+    if (!sc || !polyTipReach(d, *sc, taxon, terms, reach))
         return 0.0;
     const int64_t *cost = costsOf(packedData(d), *sc);
     double least = kNoScore;
@@ -728,6 +774,119 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
 
 }  // namespace
 
+namespace {
+
+// A Dollo character gains each step of the series (of either side of its
+// ancestor) once, so the reading of an uncertain cell decides which steps are
+// gained at all, and the least cost (fewest gains first) reads such a cell by
+// its gains where it should by its length: a cell that may be the ancestral
+// state or past every other cell saves the losses of its branch on every
+// step between them at one gain more. Where some cell may reach past what the
+// other cells make the tree gain, the pairs are copied once per reach of the
+// tree above and below the ancestor: the reach the other cells give, or a
+// cell read at one of its states past it (the cell that reaches it). In a
+// copy, that cell holds that state and every other such cell stays within
+// the copy's reach, so the copy gains exactly its reach, and the ancestor's
+// entry in the copy makes up the difference to the copy that gains most:
+// the least cost over the copies is then the shortest length. Past 64
+// indices the character keeps one copy of every pair and reads such cells
+// by their fewest gains.
+void choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
+{
+    const uint32_t a = sc.turned;
+    uint32_t up = a, down = a;  // the reach every reading gains
+    std::vector<std::pair<int32_t, uint64_t>> uncertain;
+    for (uint32_t t = 0; t < ntax; t++) {
+        const uint64_t b = seriesBits(sc, sourceBits(d, static_cast<int32_t>(t), sc.c, nullptr));
+        if (!b)
+            continue;
+        const auto lo = static_cast<uint32_t>(std::countr_zero(b)), hi = static_cast<uint32_t>(63 - std::countl_zero(b));
+        const bool multi = b & (b - 1);
+        if (multi && isPolymorphicMST(static_cast<int32_t>(t), sc.c, d)) {
+            up = std::max(up, hi);
+            down = std::min(down, lo);
+            continue;
+        }
+        if (lo > a)
+            up = std::max(up, lo);
+        else if (hi < a)
+            down = std::min(down, hi);
+        if (multi)
+            uncertain.emplace_back(static_cast<int32_t>(t), b);
+    }
+    // The reaches above and below: (cell, state), the first the other cells'.
+    const uint64_t above = ~((uint64_t{2} << up) - 1), below = (uint64_t{1} << down) - 1;
+    using Reach = std::pair<int32_t, uint32_t>;
+    std::vector<Reach> ups{{-1, up}}, downs{{-1, down}};
+    for (size_t j = 0; j < uncertain.size(); j++) {
+        for (uint64_t b = uncertain[j].second & above; b; b &= b - 1)
+            ups.emplace_back(static_cast<int32_t>(j), static_cast<uint32_t>(std::countr_zero(b)));
+        for (uint64_t b = uncertain[j].second & below; b; b &= b - 1)
+            downs.emplace_back(static_cast<int32_t>(j), static_cast<uint32_t>(std::countr_zero(b)));
+    }
+    // The copies (a cell reaches one way at a time) and their pairs.
+    std::vector<std::pair<Reach, Reach>> copies;
+    for (;;) {
+        copies.clear();
+        uint32_t indices = 0;
+        for (const Reach &d2 : downs)
+            for (const Reach &u2 : ups)
+                if (u2.first < 0 || u2.first != d2.first) {
+                    copies.emplace_back(u2, d2);
+                    indices += (u2.second - a + 1) * (a - d2.second + 1);
+                }
+        if (indices <= 64 || (ups.size() == 1 && downs.size() == 1))
+            break;
+        (ups.size() >= downs.size() ? ups : downs).pop_back();
+    }
+    // Every cell with a state past the reach is bound by the copies, or none
+    // is (one copy of every pair): a cell whose states past the reach no
+    // copy reached would find no pair of its own in any copy.
+    std::vector<int32_t> bound;
+    bool reached = true;
+    for (size_t j = 0; j < uncertain.size() && reached; j++) {
+        const uint64_t far = uncertain[j].second & (above | below);
+        for (uint64_t f = far; f && reached; f &= f - 1) {
+            const Reach r{static_cast<int32_t>(j), static_cast<uint32_t>(std::countr_zero(f))};
+            const auto &reaches = r.second > up ? ups : downs;
+            reached = std::find(reaches.begin(), reaches.end(), r) != reaches.end();
+        }
+        if (far)
+            bound.push_back(static_cast<int32_t>(j));
+    }
+    if (!reached)
+        bound.clear();
+    if (bound.empty())
+        copies.assign(1, {{-1, sc.series - 1u}, {-1, 0u}});
+    for (int32_t j : bound)
+        sc.choiceTaxa.push_back(uncertain[static_cast<size_t>(j)].first);
+    for (size_t k = 0; k < copies.size(); k++) {
+        const auto &[ru, rd] = copies[k];
+        const uint64_t within = (uint64_t{2} << ru.second) - (uint64_t{1} << rd.second);
+        for (int32_t j : bound) {
+            uint64_t way = uncertain[static_cast<size_t>(j)].second & within;
+            if (j == ru.first)
+                way &= uint64_t{1} << ru.second;
+            if (j == rd.first)
+                way &= uint64_t{1} << rd.second;
+            sc.choiceWays.push_back(way);
+        }
+        sc.choiceOffset.push_back(static_cast<int64_t>(ru.second - rd.second));
+        for (uint32_t u = a; u <= ru.second; u++)
+            for (uint32_t l = a + 1; l-- > rd.second;) {
+                sc.pairUp.push_back(static_cast<uint8_t>(u));
+                sc.pairDown.push_back(static_cast<uint8_t>(l));
+                sc.pairCopy.push_back(static_cast<uint8_t>(k));
+            }
+    }
+    const int64_t most = *std::max_element(sc.choiceOffset.begin(), sc.choiceOffset.end());
+    for (int64_t &x : sc.choiceOffset)
+        x = (kDolloGain - 1) * (most - x);
+    sc.n = static_cast<uint32_t>(sc.pairUp.size());
+}
+
+}  // namespace
+
 int packStmPrelim(DataInfo *d)
 {
     PackedData *pd = packedData(d);
@@ -795,12 +954,24 @@ int packStmPrelim(DataInfo *d)
         // Dollo's rule holds for each step on its own: with the ancestor
         // inside the series, a node may be derived above it and below it at
         // once (two gains, not a third to get round the clash). Past 64 pairs
-        // the character keeps one state per node.
+        // the character keeps one state per node. A character whose
+        // uncertain cells decide by their reading what is gained is held as
+        // pairs too (one side of them the ancestor's when the ancestor ends
+        // the series), in copies by those readings.
         const bool wasOpen = std::popcount(indexBits(sc, anc)) != 1;
-        sc.pairs = sc.dollo && !ut && !wasOpen && sc.turned > 0 && sc.turned + 1u < sc.n &&
-                   (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
-        if (sc.pairs)
-            sc.n = (sc.n - sc.turned) * (sc.turned + 1u);
+        const bool middle = sc.turned > 0 && sc.turned + 1u < sc.n;
+        sc.pairs = sc.dollo && !ut && !wasOpen && sc.n > 1 && (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
+        if (sc.pairs) {
+            choosePairCopies(d, sc, ntax);
+            if (!middle && sc.choiceTaxa.empty()) {
+                sc.pairs = false;
+                sc.n = sc.series;
+                sc.pairUp.clear();
+                sc.pairDown.clear();
+                sc.pairCopy.clear();
+                sc.choiceOffset.clear();
+            }
+        }
         sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
         pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
         int64_t *t = pd->stmCosts.data() + sc.cost;
@@ -821,6 +992,8 @@ int packStmPrelim(DataInfo *d)
                 int64_t &x = t[a * sc.n + b];
                 if (ut)
                     x = a == b ? 0 : userCost(ut, sc.state[a], sc.state[b], scale);
+                else if (sc.pairs && sc.pairCopy[a] != sc.pairCopy[b])
+                    x = kStmImpossible;
                 else if (sc.pairs)
                     x = seriesCost(pairUpper(sc, a), pairUpper(sc, b)) + seriesCost(pairLower(sc, a), pairLower(sc, b));
                 else
@@ -1065,7 +1238,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         const uint64_t source = sourceBits(d, taxon, sc.c, ut);
         uint64_t b = indexBits(sc, source);
         const uint64_t all = allIndices(sc.n);
-        if (taxon < 0 && sc.dollo && std::popcount(b) != 1) {
+        if (taxon < 0 && sc.dollo && !sc.pairs && std::popcount(b) != 1) {
             openDolloAncestor(costsOf(pd, sc), sc, b ? b : all, V);
             storeVec(pd, &rec, sc, V);
             continue;
@@ -1080,9 +1253,15 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         if (poly && sc.pairs)
             b = pairSingles(sc, source);
         if (!poly) {
-            for (uint32_t i = 0; i < sc.n; i++)
-                V[i] = ((b >> i) & 1) ? 0 : kStmImpossible;
-            V[sc.n] = static_cast<int64_t>(b);
+            b = chosenReadings(sc, taxon, b);
+            uint64_t zeros = 0;
+            for (uint32_t i = 0; i < sc.n; i++) {
+                const int64_t offset = taxon < 0 && sc.pairs ? sc.choiceOffset[sc.pairCopy[i]] : 0;
+                V[i] = ((b >> i) & 1) ? offset : kStmImpossible;
+                if (V[i] == 0)
+                    zeros |= uint64_t{1} << i;
+            }
+            V[sc.n] = static_cast<int64_t>(zeros);
             storeVec(pd, &rec, sc, V);
             continue;
         }
@@ -1090,12 +1269,10 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         // by the state the rest of the tree meets it in, the cheapest tree
         // over its states from there; the least of them is the within-terminal
         // length, counted once.
-        std::vector<uint32_t> terms = bitList(b);
         std::vector<int64_t> from;
-        const int64_t *cost = costsOf(pd, sc);
-        if (terms.size() <= kMaxSteinerTerminals) {
-            steinerFromEach(cost, sc.n, terms, from);
-        } else {
+        size_t count = 0;
+        polyReach(costsOf(pd, sc), sc, b, from, &count);
+        if (count > kMaxSteinerTerminals) {
             from.assign(sc.n, 0);
             pd->unknownExtraLength = true;
             pd->extraLen[sc.c] = kNoScore;

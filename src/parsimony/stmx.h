@@ -97,8 +97,8 @@ uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c);
 // ways is. True when character c is one (a Dollo character only).
 bool stmHoldsPairs(const DataInfo *d, uint32_t c);
 // The indices of character c a taxon's cell allows (every one when missing;
-// a polymorphic terminal's single states when `singles`).
-uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon, bool singles);
+// a polymorphic terminal's single states).
+uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon);
 // The most-parsimonious indices of character c in a node record.
 uint64_t stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
 // A change between two indices of character c: in the class's units

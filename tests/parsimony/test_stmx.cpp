@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "data/data_services.h"
+#include "data/data_util.h"
 #include "parsimony/calcsets.h"
 #include "parsimony/fitindex.h"
 #include "parsimony/kernels/dol_steps.h"
@@ -719,6 +720,154 @@ TEST_F(Stmx, GivenAncestorInTheMiddleIsPrimitiveBothWays)
         }
 }
 
+// Every rooted binary tree over the taxa of `mask`, as build() reads them.
+std::vector<std::string> rootedTrees(uint32_t mask)
+{
+    if (std::popcount(mask) == 1)
+        return {std::to_string(std::countr_zero(mask))};
+    std::vector<std::string> out;
+    const uint32_t low = mask & (~mask + 1), rest = mask ^ low;
+    for (uint32_t sub = rest;; sub = (sub - 1) & rest) {
+        if (const uint32_t other = rest ^ sub)
+            for (const std::string &a : rootedTrees(low | sub))
+                for (const std::string &b : rootedTrees(other))
+                    out.push_back("(" + a + "," + b + ")");
+        if (!sub)
+            break;
+    }
+    return out;
+}
+
+// Dollo's rule step by step, as a reference: each step of the series is a
+// two-state character whose primitive condition is the ancestor's side, gained
+// at most once on the tree held at the ancestor and lost any number of times.
+// An uncertain cell is whichever of its states makes the tree shortest; a
+// polymorphic one holds every state, so a step it holds both ways costs a
+// step inside it. cells[t] are raw states (0 missing).
+struct StepCosts {
+    int64_t derived, gainBelow, none;  // the node derived; primitive with the gain below it; neither
+};
+
+int64_t stepDollo(const TreeNode *n, const std::vector<uint64_t> &cells, const std::vector<bool> &poly, uint32_t step,
+                  uint32_t anc, StepCosts *out)
+{
+    constexpr int64_t inf = int64_t{1} << 40;
+    if (!n->firstChild) {
+        const uint64_t b = cells[static_cast<size_t>(n->index)];
+        const uint64_t derivedStates = step <= anc ? (uint64_t{1} << step) - 1 : ~((uint64_t{1} << step) - 1);
+        const bool one = b & derivedStates, zero = b & ~derivedStates;
+        if (!b)
+            *out = {0, inf, 0};
+        else if (one && zero && poly[static_cast<size_t>(n->index)])
+            *out = {1, 1, inf};
+        else
+            *out = one ? StepCosts{0, inf, inf} : StepCosts{inf, inf, 0};
+        return 0;
+    }
+    std::vector<StepCosts> ch;
+    for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
+        stepDollo(c, cells, poly, step, anc, &ch.emplace_back());
+    StepCosts r{0, inf, 0};
+    for (const StepCosts &c : ch) {
+        r.derived += std::min(c.derived, c.none + 1);
+        r.none = std::min(inf, r.none + c.none);
+    }
+    for (size_t i = 0; i < ch.size(); i++) {
+        int64_t x = std::min(ch[i].gainBelow, ch[i].derived + 1);
+        for (size_t j = 0; j < ch.size(); j++)
+            if (j != i)
+                x += ch[j].none;
+        r.gainBelow = std::min(r.gainBelow, x);
+    }
+    *out = r;
+    return std::min({r.none, r.gainBelow, r.derived + 1});
+}
+
+int64_t thresholdDollo(const Tree *tree, std::vector<uint64_t> cells, const std::vector<bool> &poly, uint32_t ns,
+                       uint32_t anc, size_t from = 0)
+{
+    for (size_t t = from; t < cells.size(); t++) {
+        const uint64_t b = cells[t];
+        if ((b & (b - 1)) && !poly[t]) {
+            int64_t best = int64_t{1} << 40;
+            for (uint64_t s = b; s; s &= s - 1) {
+                cells[t] = s & (~s + 1);
+                best = std::min(best, thresholdDollo(tree, cells, poly, ns, anc, t + 1));
+            }
+            return best;
+        }
+    }
+    int64_t sum = 0;
+    StepCosts top;
+    for (uint32_t j = 1; j < ns; j++)
+        sum += stepDollo(tree->root->firstChild, cells, poly, j, anc, &top);
+    return sum;
+}
+
+// Dollo characters of 2 to 6 states with a given ancestor, mostly inside the
+// series, and uncertain or polymorphic cells on either side of it or across
+// it: on every rooted tree of 5 and 6 taxa each character's length is the
+// step-by-step rule's, so the shortest tree is the rule's shortest too.
+TEST_F(Stmx, DolloAncestorInsideTheSeriesScoresStepByStepOverAllTrees)
+{
+    std::mt19937 rng(5122);
+    int compared = 0, spanning = 0;
+    for (int trial = 0; trial < 24; trial++) {
+        drop();
+        const uint32_t ntax = trial % 4 == 3 ? 6 : 5, nchar = 4, ns = 2 + trial % 5;
+        msTaxa = trial % 2 ? kMsTaxaPolymorph : kMsTaxaUncertain;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
+        std::vector<uint32_t> anc(nchar);
+        for (uint32_t c = 0; c < nchar; c++) {
+            anc[c] = ns > 2 ? 1 + rng() % (ns - 2) : rng() % 2;
+            for (uint32_t t = 0; t < ntax; t++) {
+                const uint32_t k = rng() % 10;
+                uint64_t b = bit(rng() % ns);
+                if (k < 3 && ns > 2)  // across the ancestor
+                    b = bit(rng() % anc[c]) | bit(anc[c] + 1 + rng() % (ns - anc[c] - 1));
+                else if (k < 4)
+                    b |= bit(rng() % ns);
+                cells[t][c] = k == 9 ? 0 : b;
+            }
+        }
+        d = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            setType(d, c, kCharDollo, rng() % 2);
+            setAncestor(d, c, bit(anc[c]));
+        }
+        prepare();
+        std::vector<std::vector<bool>> poly(nchar, std::vector<bool>(ntax));
+        std::vector<std::vector<uint64_t>> byChar(nchar, std::vector<uint64_t>(ntax));
+        for (uint32_t c = 0; c < nchar; c++)
+            for (uint32_t t = 0; t < ntax; t++) {
+                // A cell of every symbol reads as missing.
+                byChar[c][t] = cells[t][c] == bit(ns) - 1 ? 0 : cells[t][c];
+                poly[c][t] = isPolymorphicMST(static_cast<int32_t>(t), c, d);
+                const uint64_t b = cells[t][c];
+                spanning += ns > 2 && (b & (bit(anc[c]) - 1)) && (b >> (anc[c] + 1));
+            }
+        double shortest = 1e300, shortestRule = 1e300;
+        for (const std::string &text : rootedTrees((1u << ntax) - 1)) {
+            build(text, -1);
+            const double total = length();
+            int64_t rule = 0;
+            for (uint32_t c = 0; c < nchar; c++) {
+                const int64_t want = thresholdDollo(tree.get(), byChar[c], poly[c], ns, anc[c]);
+                rule += want;
+                EXPECT_EQ(charLengthOnTree(d, c), static_cast<double>(want))
+                    << "trial " << trial << " char " << c << " tree " << text;
+                compared++;
+            }
+            EXPECT_EQ(total, static_cast<double>(rule)) << "trial " << trial << " tree " << text;
+            shortest = std::min(shortest, total);
+            shortestRule = std::min(shortestRule, static_cast<double>(rule));
+        }
+        EXPECT_EQ(shortest, shortestRule) << "trial " << trial;
+    }
+    EXPECT_GT(compared, 20000);
+    EXPECT_GT(spanning, 40);
+}
+
 // A single join whose least cost reaches the per-character limit (0 and 2
 // meet through 1, each step half of it or more) overflows the tree length as
 // it always did, now that such a table is held in a block of 32-bit entries;
@@ -789,6 +938,29 @@ TEST_F(Stmx, MinimumStepsAndInformativeness)
     prepare();
     EXPECT_EQ(packedData(d)->minSteps[0], 2);
     EXPECT_TRUE(d->status[0] & kCharUninformative);
+}
+
+// A polymorphic cell makes an irreversible or Dollo character informative:
+// 1 1 (01) 1 1 1 irreversible from 0 takes 4 steps on ((A,B),((C,D),(E,F)))
+// (1 gained in C and in the three groups around it) and 3 with C beside A
+// (in C, A and the rest).
+TEST_F(Stmx, PolymorphicCellMakesSeriesCharactersInformative)
+{
+    msTaxa = kMsTaxaPolymorph;
+    for (const uint32_t type : {kCharIrreversible, kCharDollo}) {
+        drop();
+        d = makeTypedData(3, {{bit(1)}, {bit(1)}, {bit(0) | bit(1)}, {bit(1)}, {bit(1)}, {bit(1)}});
+        setType(d, 0, type);
+        setActiveDataInfo(d);
+        ASSERT_EQ(initializeDataInfo(d), 0);
+        prepare();
+        EXPECT_FALSE(d->status[0] & kCharUninformative) << type;
+        build("((0,1),((2,3),(4,5)))", -1);
+        const double among = length();
+        build("((0,2),((1,3),(4,5)))", -1);
+        EXPECT_EQ(among, type == kCharIrreversible ? 4 : 1);
+        EXPECT_EQ(length(), type == kCharIrreversible ? 3 : 1);
+    }
 }
 
 // Incremental prune and graft keep every cost vector and subtree length
