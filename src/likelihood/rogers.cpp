@@ -741,8 +741,11 @@ int approxSubstPattern_Dna(const Model *m, const std::vector<double> &N, bool pr
     if (gt > 1e-10) {
         factor = 1.0 / gt;
     } else if (largest < 1e-10) {
-        gt = 1e10;
-        factor = 1e-10;
+        // No change between the bases at all: nothing tells the rates
+        // apart, and rates of 0 would leave a rate matrix that cannot be
+        // diagonalised (the fit could not start). All start equal.
+        std::fill(R, R + kNumBasePairs, 1.0);
+        factor = 1.0;
     } else {
         gt = largest / 10000.0;
         factor = 1.0 / gt;
