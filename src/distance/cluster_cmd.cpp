@@ -5,6 +5,8 @@
 
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
+#include "data/data_util.h"
+#include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "distance/dcalc.h"
@@ -22,8 +24,6 @@
 #include "qel/qel_multithread.h"
 #include "qel/qel_progress.h"
 #include "qel/qel_time.h"
-#include "data/data_util.h"
-#include "data/prepdata.h"
 #include "search/bootjack.h"
 #include "search/critscore.h"
 #include "search/describetrees.h"
