@@ -5,6 +5,8 @@
 
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
+#include "data/data_util.h"
+#include "data/prepdata.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "distance/dcalc.h"
@@ -12,7 +14,10 @@
 #include "distance/dmatrix.h"
 #include "distance/dset.h"
 #include "distance/nj.h"
+#include "parsimony/lenrange.h"
 #include "parsimony/optimize.h"
+#include "parsimony/packx.h"
+#include "parsimony/pars_init.h"
 #include "qel/qel_auxout.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -20,6 +25,7 @@
 #include "qel/qel_progress.h"
 #include "qel/qel_time.h"
 #include "search/bootjack.h"
+#include "search/critscore.h"
 #include "search/describetrees.h"
 #include "search/hsprep.h"
 #include "search/search.h"
@@ -30,6 +36,7 @@
 #include "trees/savetree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -53,15 +60,34 @@ std::string methodName(const ClustData *cd, bool capital)
 int writeClusterTreefile(ClustData *cd, AuxOut *aux)
 {
     const bool upgmaTree = cd->method == kClustUPGMA;
-    // The file holds the tree as stored, before any rooting for the display.
-    if (getTree(getMainTreeBuffer(nullptr), numTreesInMainBuffer(), cd->tree) != 0)
+    // The file holds the tree with the lengths shown: a copy of the NJ tree
+    // held as the criterion rooted it is written unrooted.
+    TreeHandle copy(createTree(true));
+    if (!copy)
         return 1;
+    if (copyTree(cd->tree, copy.get()) != 0)
+        return 1;
+    if (!upgmaTree) {
+        // The basal fork of the rooting goes; its two edges become one.
+        TreeNode *x = copy->root->firstChild;
+        TreeNode *y = x ? x->nextSib : nullptr;
+        if (y && !y->nextSib) {
+            TreeNode *inner = y->firstChild ? y : x->firstChild ? x : nullptr;
+            TreeNode *other = inner == y ? x : y;
+            if (inner) {
+                other->edge.brlen += inner->edge.brlen;
+                if (contractInternalEdge(copy.get(), inner) != 0)
+                    return 1;
+                setTraversalSeq(copy.get());
+            }
+        }
+    }
     auxPutTreesBlkCmd(false, false, cd->data);
     auxPuts("[!\n");
     showDistSettings(false, false, true, auxPrintf);
     auxPuts("]\n");
     auxPuts(upgmaTree ? "tree upgma = [&R] " : "tree nj = [&U] ");
-    outputTreeDescription(cd->tree, false, kDescrBrlens, false, false, ',', static_cast<uint32_t>(dist.precision),
+    outputTreeDescription(copy.get(), false, kDescrBrlens, false, false, ',', static_cast<uint32_t>(dist.precision),
                           nexusTreeLabel, cd->data);
     auxPuts(";\nend;\n");
     const std::string shown = auxPathnameForDisplay(aux, 255);
@@ -72,21 +98,57 @@ int writeClusterTreefile(ClustData *cd, AuxOut *aux)
     return 0;
 }
 
-// The stored tree as the user sees it: rooted for drawing (its lengths stay
-// those of the clustering), with the branch-length table on request.
-void showClusterTree(ClustData *cd)
+// Whether the current criterion can fit the tree's lengths from the data in
+// hand: characters for parsimony and likelihood, either for distance.
+bool criterionCanFit(const DataInfo *d)
+{
+    const bool chars = (d->flags & kHaveCharacters) != 0;
+    return gCriterion == static_cast<uint32_t>(kCriterionDistance) ? chars || (d->flags & kHaveDistances) : chars;
+}
+
+// The NJ tree is described as DescribeTrees describes a tree: its lengths
+// fitted under the current criterion, then rooted; with brLens the
+// criterion's own branch table follows (the parsimony one with the range of
+// each length). The UPGMA tree keeps the lengths of its joins, shown with
+// the clustering level of each node. 0, or the failing status.
+int showClusterTree(ClustData *cd)
 {
     Tree *tree = cd->tree;
+    DataInfo *d = cd->data;
     const bool upgmaTree = cd->method == kClustUPGMA;
+    const uint32_t n = numTreesInMainBuffer();
     saveSpecialTree(tree, upgmaTree ? kSpecialUPGMA : kSpecialNJ);
-    if (!upgmaTree)
-        optimizeAndRootTree(tree, cd->data, numTreesInMainBuffer(), false, true);
-    if (clust.brLens)
-        showLinks(tree, cd->data, 0, true);
+    const bool fit = !upgmaTree && criterionCanFit(d);
+    const bool pars = fit && parsCriterionActive();
+    if (!upgmaTree) {
+        // The criterion's own preparation, as DescribeTrees makes it.
+        if (pars) {
+            if (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0 ||
+                checkMinFCharTypes(d) != 0)
+                return 1;
+            if (const int rc = updateLengthBounds(tree, d))
+                return rc;
+        } else if (fit) {
+            if (const int rc = prepareData(gCriterion, 0, false))
+                return rc;
+        }
+        if (const int rc = optimizeAndRootTree(tree, d, n, false, !fit))
+            return rc;
+    }
+    if (clust.brLens) {
+        LinkExtras extras;
+        extras.columns = upgmaTree ? LinkColumns::kClusteringLevel : LinkColumns::kNone;
+        const CriterionSearchFxns *lengths = fit && gCriterion == static_cast<uint32_t>(kCriterionDistance)
+                                                 ? criterionDescribeFxns(gCriterion)
+                                                 : nullptr;
+        const int decimals = lengths && lengths->lengthDecimals ? lengths->lengthDecimals() : pars ? -1 : 5;
+        showLinks(tree, d, static_cast<int>(n), !pars, decimals, &extras);
+    }
     if (clust.showTree && !gAborted_.load()) {
         qel_printf("\n%s tree:\n", methodName(cd, true).c_str());
-        drawTree(tree, clust.brLens ? kDrawPhylogram : kDrawCladogram, 0, false, cd->data);
+        drawTree(tree, clust.brLens ? kDrawPhylogram : kDrawCladogram, 0, false, d);
     }
+    return 0;
 }
 
 // Neighbor joining keeps a constraint by skipping the joins that break it;
@@ -154,7 +216,8 @@ int clusterThreadProc(void *arg)
     }
     if (status != 0)
         return status;
-    showClusterTree(cd);
+    if (const int rc = showClusterTree(cd))
+        return rc;
     if (run->treefile) {
         AuxOut *aux = run->treefile;
         run->treefile = nullptr;

@@ -116,6 +116,26 @@ void hkyTransitionMatrix(const double *pi, double kappa, double d, bool gamma, d
     }
 }
 
+// P(d) = U diag(g(lambda d)) V' of a decomposed rate matrix, entries as the
+// sums give them: a class rate may go negative on the way to (or at) the
+// solution, and its negative probabilities are what keep the class
+// equations honest (clamped at 0, a class with no changes would read as
+// solved wherever its rate turns negative).
+void unclampedTransitionMatrix(const MatrixDiag *diag, bool gamma, double d, double **P)
+{
+    const uint32_t n = diag->n;
+    double w[kMaxModelStates];
+    for (uint32_t k = 0; k < n; ++k)
+        w[k] = gamma ? mgfGamma(d * diag->eigenvalues[k]) : exp_safe(d * diag->eigenvalues[k]);
+    for (uint32_t a = 0; a < n; ++a)
+        for (uint32_t b = 0; b < n; ++b) {
+            double sum = 0.0;
+            for (uint32_t k = 0; k < n; ++k)
+                sum += diag->u[a][k] * w[k] * diag->v[b][k];
+            P[a][b] = sum;
+        }
+}
+
 }  // namespace
 
 int matrixLog(uint32_t n, double **F, const double *pi, MatrixDiag *eigenWork, double **out,
@@ -253,8 +273,7 @@ int solveCustomDist(void *data, int n, const double *x, double *fvec, int)
             eq.numericalFailure = true;
             return -1;
         }
-        double w[4];
-        calcExpAt(eq.diag, eq.gamma ? mgfGamma : exp_safe, w, P.ptr(), x[0]);
+        unclampedTransitionMatrix(eq.diag, eq.gamma, x[0], P.ptr());
     }
     double E[kNumBasePairs]{};
     for (uint32_t e = 0; e < kNumBasePairs; ++e) {

@@ -23,6 +23,9 @@ LSData *gLSData = nullptr;
 namespace {
 
 constexpr double kNoScore = 1e37;
+// Lengths no larger than this share of the fit's scale (the mean distance,
+// or the longest length when that is larger) are rounding, not lengths.
+constexpr double kZeroLengthRel = 1e-10;
 
 double at(double **m, uint32_t i, uint32_t j) { return i == j ? 0.0 : i > j ? m[i][j] : m[j][i]; }
 
@@ -212,8 +215,17 @@ APSDs calcAPSDs(LSData *ls, double score)
     const LSWorkTree &w = ls->wt;
     double total = 0.0, internalSum = 0.0;
     int32_t positive = 0;
+    // A length within rounding of 0 is 0: a fit that makes a branch vanish
+    // leaves it at a few units in the last place of the distances it sums,
+    // and such a branch is no fitted parameter.
+    double scale = nz[kNormMeanD] > 0.0 ? nz[kNormMeanD] : 0.0;
+    for (uint32_t v = 1; v < w.nNodes; v++)
+        scale = std::max(scale, std::fabs(ls->brLen[v - 1]));
+    const double zero = kZeroLengthRel * scale;
     for (uint32_t v = 1; v < w.nNodes; v++) {
         double b = ls->brLen[v - 1];
+        if (std::fabs(b) <= zero)
+            b = 0.0;
         if (b < 0.0)
             b = dist.negBrLen == kNegBrLenSetZero ? 0.0 : dist.negBrLen == kNegBrLenSetAbsVal ? -b : b;
         if (b > 0.0)

@@ -60,6 +60,12 @@ void addTerm(const ChDvSet &s, uint32_t i, uint32_t j, double c, double xr, doub
 
 const ModelEngineData &eng(const Model *m) { return *m->engine; }
 
+// The exponential of the closed forms: the ordinary one, or the function a
+// model has installed in its place (ML distances under a gamma shape take
+// the gamma's moment-generating function, which integrates the rate out).
+bool plainExp(const ModelEngineData &e) { return e.fxns.expFxn == nullptr || e.fxns.expFxn == exp_safe; }
+double expOf(const ModelEngineData &e, double x) { return plainExp(e) ? detExp(x) : e.fxns.expFxn(x); }
+
 // Purines A and G are states 0 and 2, pyrimidines C and T states 1 and 3.
 inline bool sameClass(uint32_t i, uint32_t j) { return (i & 1u) == (j & 1u); }
 
@@ -164,8 +170,8 @@ void k2p_ChgMatrix(const Model *m, double t, double **p)
         return setIdentity(p, 4);
     const ModelEngineData &e = eng(m);
     const double xa = -e.beta * t, xb = -e.beta * (e.kappa + 1.0) * t / 2.0;
-    const double a = xa < -300.0 ? 0.0 : detExp(xa) / 4.0;
-    const double b = xb < -300.0 ? 0.0 : detExp(xb) / 2.0;
+    const double a = xa < -300.0 && plainExp(e) ? 0.0 : expOf(e, xa) / 4.0;
+    const double b = xb < -300.0 && plainExp(e) ? 0.0 : expOf(e, xb) / 2.0;
     for (uint32_t i = 0; i < 4; ++i)
         for (uint32_t j = 0; j < 4; ++j)
             p[i][j] = i == j ? 0.25 + a + b : sameClass(i, j) ? 0.25 + a - b : 0.25 - a;
@@ -201,10 +207,10 @@ void hkyLike(const Model *m, double t, double **p)
     if (t < kMinT)
         return setIdentity(p, 4);
     const ModelEngineData &e = eng(m);
-    const double eb = detExp(-e.beta * t);
-    const double e2 = F84 ? detExp(-e.beta * (e.kappa + 1.0) * t) : 0.0;
+    const double eb = expOf(e, -e.beta * t);
+    const double e2 = F84 ? expOf(e, -e.beta * (e.kappa + 1.0) * t) : 0.0;
     for (uint32_t j = 0; j < 4; ++j) {
-        const double ej = F84 ? e2 : detExp(e.lambda[j] * t);
+        const double ej = F84 ? e2 : expOf(e, e.lambda[j] * t);
         const double pj = e.pi[j];
         for (uint32_t i = 0; i < 4; ++i)
             p[i][j] = i == j             ? pj + e.A[j] * eb + e.B[j] * ej
@@ -255,7 +261,7 @@ void cf_ChgMatrix(const Model *m, double t, double **p)
         return setIdentity(p, 2);
     const ModelEngineData &e = eng(m);
     const double pi0 = e.pi[0], pi1 = e.pi[1];
-    const double x = detExp(-t / (2.0 * pi0 * pi1));
+    const double x = expOf(e, -t / (2.0 * pi0 * pi1));
     p[0][1] = pi1 * (1.0 - x);
     p[1][0] = pi0 * (1.0 - x);
     p[0][0] = 1.0 - p[0][1];
@@ -287,7 +293,7 @@ void pp_ChgMatrix(const Model *m, double t, double **p)
     if (t < kMinT)
         return setIdentity(p, n);
     const ModelEngineData &e = eng(m);
-    const double x = detExp(-e.beta * t);
+    const double x = expOf(e, -e.beta * t);
     for (uint32_t i = 0; i < n; ++i)
         for (uint32_t j = 0; j < n; ++j)
             p[i][j] = i == j ? e.pi[i] + (1.0 - e.pi[i]) * x : e.pi[j] * (1.0 - x);

@@ -306,6 +306,15 @@ void writeHeader(const LScoresRun &r)
     std::fprintf(f, "\n");
 }
 
+// A model's estimates shaped as its header columns, for a tree that has none.
+ModelEstimates blankEstimates(const Model *m)
+{
+    ModelEstimates e;
+    e.freqs.assign(m->nstates, 0.0);
+    e.siteRates.assign(siteRateLabels(m).size(), 0.0);
+    return e;
+}
+
 uint32_t categColumns(const LScoresRun &r) { return r.siteLikes && r.categ ? r.ncat + 2 : 0; }
 
 void writeTreeRow(const LScoresRun &r, const TreeResult &t)
@@ -323,29 +332,38 @@ void writeTreeRow(const LScoresRun &r, const TreeResult &t)
         for (uint32_t c = 0; c < categColumns(r); ++c)
             std::fprintf(f, "\t-");
     }
-    if (rateScalerEstimated() && t.score < kLikInfiniteScore)
-        std::fprintf(f, "\t%f", t.rateScaler);
-    for (size_t k = 0; k < r.models.size() && t.score < kLikInfiniteScore; ++k) {
+    // A tree of zero likelihood has no estimates; its row still has one
+    // value per header column.
+    const bool none = t.score >= kLikInfiniteScore;
+    auto put = [&](const char *format, double value) {
+        if (none)
+            std::fprintf(f, "\t-");
+        else
+            std::fprintf(f, format, value);
+    };
+    if (rateScalerEstimated())
+        put("\t%f", t.rateScaler);
+    for (size_t k = 0; k < r.models.size(); ++k) {
         const Estimated &e = r.est[k];
-        const ModelEstimates &v = t.models[k];
+        const ModelEstimates v = none ? blankEstimates(r.models[k]) : t.models[k];
         if (e.freqs)
             for (double p : v.freqs)
-                std::fprintf(f, "\t%.8f", p);
+                put("\t%.8f", p);
         if (e.tratio)
-            std::fprintf(f, "\t%.8f", v.tratio);
+            put("\t%.8f", v.tratio);
         if (e.rates)
             for (double x : v.rates)
-                std::fprintf(f, "\t%.8f", x);
+                put("\t%.8f", x);
         if (e.siteRates)
             for (double x : v.siteRates)
-                std::fprintf(f, "\t%.8f", x);
+                put("\t%.8f", x);
         if (e.pinv)
-            std::fprintf(f, "\t%.8f", v.pinv);
+            put("\t%.8f", v.pinv);
         if (e.shape) {
-            if (v.shape >= kInfiniteShape)
+            if (!none && v.shape >= kInfiniteShape)
                 std::fprintf(f, "\tinfinity");
             else
-                std::fprintf(f, "\t%f", v.shape);
+                put("\t%f", v.shape);
         }
     }
     std::fprintf(f, "\n");
@@ -538,20 +556,25 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         qel_printf("\n%-10s", "site");
         for (size_t k = first; k < end; ++k)
             qel_printf("%12u", r.siteRows[k] + 1);
+        // A tree of zero likelihood has no site likelihoods: its sites show
+        // "-", as its score-file rows do.
+        const bool none = t.siteLnL.empty();
         qel_printf("\n%-10s", "L");
         for (size_t k = first; k < end; ++k) {
             bool present = false;
             const double L = detExp(lnLOf(r.siteRows[k], &present));
             char text[32];
             std::snprintf(text, sizeof text, present && L < 1e-6 ? "%9.3e" : "%9.6f", present ? L : 1.0);
-            qel_printf("%12s", text);
+            qel_printf("%12s", none ? "-" : text);
         }
         qel_printf("\n%-10s", "ln L");
         for (size_t k = first; k < end; ++k) {
             bool present = false;
             const double lnL = lnLOf(r.siteRows[k], &present);
             char text[32];
-            if (present && !std::isfinite(lnL))
+            if (none)
+                std::snprintf(text, sizeof text, "-");
+            else if (present && !std::isfinite(lnL))
                 std::snprintf(text, sizeof text, "-infinity");
             else
                 std::snprintf(text, sizeof text, "%9.6f", present ? lnL : 0.0);
@@ -562,7 +585,7 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
             continue;
         auto post = [&](uint32_t c, uint32_t col) -> double {
             const uint32_t p = map ? map[c] : kNoSite;
-            return p == kNoSite ? -1.0 : t.categ.post[size_t{p} * r.ncat + col];
+            return p == kNoSite || none ? -1.0 : t.categ.post[size_t{p} * r.ncat + col];
         };
         for (uint32_t col = 0; col < r.ncat; ++col) {
             qel_printf("  prob_%-3u", r.invarCateg ? col : col + 1);
@@ -578,13 +601,19 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         qel_printf("%-10s", "post_mean");
         for (size_t k = first; k < end; ++k) {
             const uint32_t p = map ? map[r.siteRows[k]] : kNoSite;
-            qel_printf("  %10.4f", p == kNoSite ? 1.0 : t.categ.meanRate[p]);
+            if (none)
+                qel_printf("%12c", '-');
+            else
+                qel_printf("  %10.4f", p == kNoSite ? 1.0 : t.categ.meanRate[p]);
         }
         qel_printf("\n%-10s", "max_categ");
         for (size_t k = first; k < end; ++k) {
             const uint32_t p = map ? map[r.siteRows[k]] : kNoSite;
-            const uint32_t best = p == kNoSite ? 0 : t.categ.maxCateg[p];
-            qel_printf("%12u", r.invarCateg ? best : best + 1);
+            const uint32_t best = p == kNoSite || none ? 0 : t.categ.maxCateg[p];
+            if (none)
+                qel_printf("%12c", '-');
+            else
+                qel_printf("%12u", r.invarCateg ? best : best + 1);
         }
         qel_printf("\n");
     }
@@ -765,7 +794,18 @@ int scorePass(LScoresRun &r)
             t.k += m->clock ? countInternalNodes(tree.get()) : countFreeBranchLengths(tree.get());
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
-            status = getAbortedStatus() != 0 ? 2 : 1;
+            // A negative flag is the fit's own failure to set the model's
+            // parameters, not the user's stop: say so, and go on as after
+            // any error.
+            if (const int32_t flag = getAbortedStatus(); flag < 0) {
+                setAbortedStatus(0);
+                qel_errorMsg(0, "The likelihood of tree %u could not be computed: the model parameters could not be "
+                                "set (status %d).",
+                             t.number, flag);
+                status = 1;
+            } else {
+                status = flag != 0 ? 2 : 1;
+            }
             break;
         }
         if (t.score < kLikInfiniteScore) {

@@ -11,6 +11,7 @@
 #include "distance/dcalc.h"
 #include "likelihood/activeml.h"
 #include "likelihood/chgmatrix.h"
+#include "likelihood/likelihood_settings.h"
 #include "likelihood/mlinit.h"
 #include "likelihood/modelgroup.h"
 #include "likelihood/models.h"
@@ -20,6 +21,7 @@
 #include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_math.h"
 #include "qel/qel_sets.h"
 #include "trees/treeutil.h"
 
@@ -38,6 +40,10 @@ struct PairPattern {
 
 struct PairLike {
     const ModelGroup *g;
+    // Under a gamma shape the rate is integrated out (continuous gamma): one
+    // rate class, the model's exponential replaced by the gamma's
+    // moment-generating function.
+    bool continuousGamma = false;
     std::vector<PairPattern> patterns;
     // Per site category: rates, weights and frequencies.
     std::vector<std::vector<double>> rates, probs;
@@ -133,6 +139,16 @@ void loadCategories(PairLike &pl)
         if (ri != nullptr && !ri->rates.empty()) {
             if (c.siteSpecific) {
                 rates = {ri->rates[c.rateIndex]};
+            } else if (pl.continuousGamma && c.model->gammaShape != 0.0) {
+                // The variable sites' share and their mean rate, as the
+                // discrete categories hold them (invariable sites apart).
+                double share = 0.0, mean = 0.0;
+                for (uint32_t r = 0; r < c.nRateCats; ++r) {
+                    share += ri->probs[r];
+                    mean += ri->probs[r] * ri->rates[r];
+                }
+                probs = {share};
+                rates = {share > 0.0 ? mean / share : 1.0};
             } else {
                 rates.assign(ri->rates.begin(), ri->rates.begin() + c.nRateCats);
                 probs.assign(ri->probs.begin(), ri->probs.begin() + c.nRateCats);
@@ -183,6 +199,29 @@ struct PairEstimation {
     }
 };
 
+// While ML distances integrate a gamma rate out, each gamma model's
+// exponential is the gamma's moment-generating function; the ordinary
+// exponential comes back however the computation ends.
+struct GammaExpSwap {
+    std::vector<Model *> models;
+    explicit GammaExpSwap(bool on)
+    {
+        for (Model *m = firstActiveModel(); on && m != nullptr; m = m->nextActive)
+            if (m->gammaShape != 0.0 && m->engine != nullptr) {
+                m->engine->fxns.expFxn = mgfGammaMLDist;
+                models.push_back(m);
+            }
+    }
+    ~GammaExpSwap()
+    {
+        for (Model *m : models)
+            if (m->engine != nullptr)
+                m->engine->fxns.expFxn = exp_safe;
+    }
+    GammaExpSwap(const GammaExpSwap &) = delete;
+    GammaExpSwap &operator=(const GammaExpSwap &) = delete;
+};
+
 bool usable(const ModelGroup *g)
 {
     return getActiveML() != nullptr && g != nullptr && g->engine != nullptr && !g->engine->tips.empty() &&
@@ -190,6 +229,19 @@ bool usable(const ModelGroup *g)
 }
 
 }  // namespace
+
+double mgfGammaMLDist(double x)
+{
+    const Model *m = firstActiveModel();
+    // The shape in force: an estimate per pair moves the rate record's.
+    double alpha = m == nullptr ? 0.0 : m->gammaShape;
+    if (m != nullptr && m->rateInfo != nullptr && m->rateInfo->shape > 0.0)
+        alpha = m->rateInfo->shape;
+    if (!(alpha > 0.0) || alpha >= kMaxGammaShape)
+        return exp_safe(x);
+    const double base = 1.0 - x / alpha;
+    return base > 0.0 ? detPow(base, -alpha) : 0.0;
+}
 
 int calcMLDistances(DataInfo *, double **distances, const Set *taxonSubset, bool lsStart,
                     const std::function<int()> &progress, MLDistanceResult &result)
@@ -216,6 +268,10 @@ int calcMLDistances(DataInfo *, double **distances, const Set *taxonSubset, bool
     const uint32_t n = g->nstates;
     PairLike pl;
     pl.g = g;
+    // Least-squares starting lengths keep the discrete categories of the
+    // fit they start.
+    pl.continuousGamma = !lsStart;
+    const GammaExpSwap gammaExp(pl.continuousGamma);
     loadCategories(pl);
     pl.rows.resize(n);
 

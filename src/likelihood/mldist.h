@@ -28,6 +28,12 @@ struct MLDistanceResult {
 int calcMLDistances(DataInfo *d, double **distances, const Set *taxonSubset, bool lsStart,
                     const std::function<int()> &progress, MLDistanceResult &result);
 
+// The gamma's moment-generating function (1 - x/alpha)^(-alpha), alpha the
+// first active model's shape; 0 where 1 - x/alpha is not positive. Stands
+// in for the exponential of P(t) while ML distances run under a gamma shape,
+// so that each distance is that of the continuous gamma.
+double mgfGammaMLDist(double x);
+
 // What the distance calculation installs to reach this engine: the matrix
 // filled by calcMLDistances, and the stamp of the likelihood set-up it
 // stands for.

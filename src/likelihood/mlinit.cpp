@@ -10,6 +10,7 @@
 #include "data/model.h"
 #include "data/patterns.h"
 #include "data/vorn_data.h"
+#include "distance/dcalc.h"
 #include "likelihood/activeml.h"
 #include "likelihood/clapool.h"
 #include "likelihood/likelihood_settings.h"
@@ -321,10 +322,6 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
                 const int status = failInit();
                 return rc == 2 ? 2 : status;
             }
-            if ((m->type == kModelNucleotide && m->nstates != 4) || (m->type == kModelRY && m->nstates != 2))
-                return qel_errorMsg(0, "Model \"%s\" has %u states where its data type needs %u.",
-                                    m->name, m->nstates, m->type == kModelRY ? 2u : 4u),
-                       failInit();
             if (m->type == kModelMkv) {
                 setAMLFlag(aml, kAMLUseDistances, true);
                 useDistances = true;
@@ -336,6 +333,14 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
         // Step 6: patterns and empirical frequencies.
         if (!isSitePatternDataValid(g) && initSitePatternData(d, g, true) != 0)
             return failInit();
+        // A base the included data never show would have frequency 0 and
+        // the model no sound rates: nucleotide data need all four bases, or
+        // a recoding into purines and pyrimidines. A simulation block draws
+        // its data from the model and needs none.
+        for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive)
+            if ((m->type == kModelNucleotide || m->type == kModelRY) && !modelsForSimulationBlock() &&
+                checkNStatesValidDna(m, d) != 0)
+                return failInit();
         if (!areEmpirFreqsValid(g))
             // New patterns: an estimate made on the old ones is no start.
             for (Model *m = aml->firstActive; m != nullptr; m = m->nextActive)

@@ -297,6 +297,7 @@ bool gModelsForSimulation = false;
 }  // namespace
 
 void setModelsForSimulationBlock(bool open) { gModelsForSimulation = open; }
+bool modelsForSimulationBlock() { return gModelsForSimulation; }
 
 Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose)
 {

@@ -26,6 +26,7 @@ Model *addCurrentModel(const char *name, const DataInfo *d, bool verbose);
 // Set while a simulation block is open: named models may then be stored
 // without data.
 void setModelsForSimulationBlock(bool open);
+bool modelsForSimulationBlock();
 // A non-empty name stores a named model, an empty one the default model; 0
 // or 1.
 int storeCurrentModel(const char *name, const DataInfo *d, bool verbose);

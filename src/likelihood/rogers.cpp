@@ -17,6 +17,8 @@
 #include "qel/qel_diag.h"
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
+#include "trees/treeedit.h"
+#include "trees/treeutil.h"
 
 namespace {
 
@@ -395,8 +397,61 @@ double startDistance(const Model *m, const std::vector<double> &F, uint32_t n)
 
 const std::vector<double> &rogersPairCounts() { return gPairCounts; }
 
+namespace {
+
+// A tree held at its ancestor node above a fork of two is, to the
+// likelihood, the same tree unrooted: the two basal branches are one. Its
+// starting values are those of that unrooted tree, held at the first taxon
+// as an unrooted tree is, so that the rooted tree starts where the same
+// tree unrooted does; the basal branch's length is shared equally. 1 when
+// the tree has no such fork, else rogers' status.
+int rogersAsUnrooted(Tree *tree, ModelGroup *g, bool accumulate, bool setLengths, bool keep)
+{
+    TreeNode *fork = tree->root->firstChild;
+    if (!(tree->flags & kTreeRootedAtAnc) || fork == nullptr || fork->nextSib != nullptr ||
+        fork->firstChild == nullptr || fork->firstChild->nextSib == nullptr ||
+        fork->firstChild->nextSib->nextSib != nullptr)
+        return 1;
+    TreeNode *first = nullptr;
+    for (TreeNode *x = fork; x != nullptr; x = nextPreorderNode(x, fork))
+        if (!isInternalNode(x) && x->index >= 0 && (first == nullptr || x->index < first->index))
+            first = x;
+    TreeHandle copy(createTree(true));
+    if (!copy || first == nullptr || copyTree(tree, copy.get()) != 0)
+        return 1;
+    auto at = [&](const TreeNode *x) { return copy->nodes + (x - tree->nodes); };
+    // Drop the ancestor node, hold the copy at the first taxon, and join
+    // the two basal branches through the fork, now a node of one child.
+    TreeNode *cfork = at(fork);
+    cfork->anc = nullptr;
+    cfork->nextSib = nullptr;
+    copy->root = cfork;
+    copy->flags &= ~kTreeRootedAtAnc;
+    if (rerootTree(copy.get(), at(first), true) != 0 || contractInternalEdge(copy.get(), cfork) != 0)
+        return 1;
+    setTraversalSeq(copy.get());
+    const int status = rogers(copy.get(), g, accumulate, setLengths, keep);
+    if (status != 0 || !setLengths || ml.userBrLens)
+        return status;
+    const TreeNode *a = fork->firstChild, *b = a->nextSib;
+    for (TreeNode *x = copy->root->firstChild; x != nullptr; x = nextPreorderNode(x, copy->root)) {
+        TreeNode *mine = tree->nodes + (x - copy->nodes), *above = tree->nodes + (x->anc - copy->nodes);
+        if ((mine == a && above == b) || (mine == b && above == a))
+            fork->firstChild->edge.brlen = fork->firstChild->nextSib->edge.brlen = x->edge.brlen / 2.0;
+        else if (mine->anc == above)
+            mine->edge.brlen = x->edge.brlen;
+        else if (above->anc == mine)
+            above->edge.brlen = x->edge.brlen;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int rogers(Tree *tree, ModelGroup *g, bool accumulate, bool setLengths, bool keep)
 {
+    if (const int status = rogersAsUnrooted(tree, g, accumulate, setLengths, keep); status != 1)
+        return status;
     (void)keep;
     const uint32_t n = g->nstates;
     std::vector<StateSets> sets;
@@ -741,8 +796,11 @@ int approxSubstPattern_Dna(const Model *m, const std::vector<double> &N, bool pr
     if (gt > 1e-10) {
         factor = 1.0 / gt;
     } else if (largest < 1e-10) {
-        gt = 1e10;
-        factor = 1e-10;
+        // No change between the bases at all: nothing tells the rates
+        // apart, and rates of 0 would leave a rate matrix that cannot be
+        // diagonalised (the fit could not start). All start equal.
+        std::fill(R, R + kNumBasePairs, 1.0);
+        factor = 1.0;
     } else {
         gt = largest / 10000.0;
         factor = 1.0 / gt;

@@ -833,7 +833,9 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
     }
     std::vector<double> saved(tree->maxNodes), lastStep;
     MkvCurvature curvature;
-    double tol = 100.0, previous = start, score = start;
+    // The log's delta is the change from the score it printed last: under
+    // Mk the steps between passes move the score the next pass starts from.
+    double tol = 100.0, previous = start, score = start, shown = start;
     uint32_t p = 0, total = 0;
     // Passes until the fit settles or meets its limit; false when
     // interrupted. A fit stopped by the search's clock or rejected by its
@@ -861,7 +863,8 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             }
             const double delta = previous - score;
             if (log)
-                logPassLine(p, score, previous);
+                logPassLine(p, score, shown);
+            shown = score;
             const char *reason = nullptr;
             if (score < kLikInfiniteScore && delta > -0.001) {
                 if (previous != kNoLScore && delta < previous * a.toler) {
@@ -931,7 +934,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
                 n->edge.brlen = std::max(kMkvShortStartBrlen, floorFor(n));
         if (log)
             qel_printf(" again with %zu long edge(s) short:\n", flat);
-        previous = kNoLScore;
+        previous = shown = kNoLScore;
         lastStep.clear();
         curvature = MkvCurvature{};
         if (!fit(keptScore)) {

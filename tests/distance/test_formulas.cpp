@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cmath>
+#include <string>
 
 #include "distance/distance_settings.h"
 #include "distance/eirdist.h"
@@ -82,6 +83,30 @@ TEST_F(FormulaTest, RateMatrixDistancesRecoverTheTime)
             Rows g = pairFrequencies(pi, hky, d);
             EXPECT_NEAR(calcCustomDist(g(), &model_), d, 1e-8) << kappa << " " << d;
         }
+}
+
+// A pair with transversions only: the transition class's rate solves to a
+// negative value, where its probabilities are negative too. The answer is
+// the root of the class equations (scipy's fsolve from the same start:
+// 0.48973005, rate -0.252), the HKY85 distance of the same pair, not a
+// point where clamped probabilities hide the transition equation.
+TEST_F(FormulaTest, CustomDistanceSolvesItsEquationsThroughANegativeRate)
+{
+    const char *a = "ACGAACGGACGA", *c = "ACTTACGTACGT";
+    auto pair = [&] {
+        Rows f;
+        const std::string bases = "ACGT";
+        for (int k = 0; k < 12; ++k)
+            f.m[bases.find(a[k])][bases.find(c[k])] += 1.0 / 12;
+        return f;
+    };
+    dist.cAC = dist.cAT = dist.cCG = dist.cGT = 0;
+    dist.cAG = dist.cCT = 1;
+    dist.baseFreq = 1;
+    Rows f = pair(), g = pair();
+    const double custom = calcCustomDist(f(), &model_);
+    EXPECT_NEAR(custom, 0.48973005, 1e-7);
+    EXPECT_NEAR(custom, calcHKY85Dist(g(), &model_), 1e-8);
 }
 
 TEST_F(FormulaTest, EqualClassesAndFrequenciesGiveJukesCantor)

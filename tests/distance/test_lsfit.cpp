@@ -11,6 +11,7 @@
 #include "distance/lsfit.h"
 #include "qel/qel_interrupts.h"
 #include "lsfit_reference.h"
+#include "support/tree_test_support.h"
 
 namespace {
 
@@ -276,6 +277,35 @@ TEST_F(LSFitTest, BalancedMinimumEvolutionLength)
     for (auto [i, j] : g.pairs)
         expect += m.d(i, j) / (n - 1);
     EXPECT_NEAR(score(m, t.get(), g, nullptr), expect, 1e-12);
+}
+
+// k counts the branches the fit gives a length: two taxa at distance 0 fit
+// exactly at lengths 0, which the fit leaves within rounding of 0 (a few
+// 1e-17), and those are no fitted branches. The exact fit (A = B = 0) has
+// five branches of length and %SD 100 sqrt(S / (9 - 5)) / mean distance,
+// over the nine pairs at a positive distance.
+TEST_F(LSFitTest, LengthsWithinRoundingOfZeroAreNotCounted)
+{
+    const double rows[5][5] = {{0}, {0, 0}, {0.31, 0.31, 0}, {0.37, 0.37, 0.23, 0}, {0.52, 0.52, 0.41, 0.29, 0}};
+    HalfMatrix m(5);
+    double sum = 0;
+    for (uint32_t i = 1; i < 5; i++)
+        for (uint32_t j = 0; j < i; j++)
+            sum += m.rows[i][j] = rows[i][j];
+    TreeHandle t(createTreeForTaxa(5, 5, false));
+    buildTestTree(t.get(), "(1,(2,(3,4)))", 0);  // ((A,B),C,(D,E)) held at A
+    const lsref::Design g = lsref::design(t.get());
+    const std::vector<double> exact =
+        lsref::dense(g, m, std::vector<double>(g.pairs.size(), 1.0), std::vector<unsigned char>(g.edges.size(), 1));
+    int nonZero = 0;
+    for (double b : exact)
+        nonZero += std::fabs(b) > 1e-9;
+    ASSERT_EQ(nonZero, 5);
+    dist.psdk = 1;
+    dist.psdAddK = 0;
+    const double S = score(m, t.get(), g, nullptr);
+    EXPECT_EQ(last_.k, nonZero);
+    EXPECT_NEAR(last_.psd, 100.0 * std::sqrt(S / (9 - nonZero)) / (sum / 9), 1e-9);
 }
 
 TEST_F(LSFitTest, FitStatisticsFollowTheirFormulas)

@@ -86,7 +86,8 @@ for ntax in (4, 5, 6, 7):
         like, _, steps = partial(basal, states, taxa)
         key = (steps, sum(1 << s for s in set(states)))
         want[key] = want.get(key, 0.0) + float(PI @ like)
-    matrix = "\n".join("%s %s" % (t, rng.choice("ACGT") * 4) for t in taxa)
+    # The data are not scored; they hold all four bases, as likelihood asks.
+    matrix = "\n".join("%s %s" % (t, "".join(rng.sample("ACGT", 4))) for t in taxa)
     nexus = """#NEXUS
 begin data; dimensions ntax=%d nchar=4; format datatype=dna; matrix
 %s

@@ -858,20 +858,21 @@ TEST_F(TreeLikeTest, RogersStatesAreMostParsimonious)
     // Worked by hand on (0,1,(2,3)) hung from taxon 0: site 1 is {AG} G G G,
     // site 2 A A C C. Refined, site 1 is G on all five branches and site 2
     // changes A to C on the branch to (2,3) only. AccTran takes A for the
-    // root and so changes A to G on the root's branch.
+    // root and so changes A to G on the root's branch. Site 3, all T, gives
+    // the data their fourth base and stays T on every branch.
     std::mt19937 rng(3);
-    makeDna(4, 2, rng, 0.0);
-    const uint8_t A = 0, C = 1, G = 2, R = stateBitsToCode(0b0101, d);
-    const uint8_t sites[4][2] = {{R, A}, {G, A}, {G, C}, {G, C}};
+    makeDna(4, 3, rng, 0.0);
+    const uint8_t A = 0, C = 1, G = 2, T = 3, R = stateBitsToCode(0b0101, d);
+    const uint8_t sites[4][3] = {{R, A, T}, {G, A, T}, {G, C, T}, {G, C, T}};
     for (uint32_t t = 0; t < 4; ++t)
-        for (uint32_t c = 0; c < 2; ++c)
+        for (uint32_t c = 0; c < 3; ++c)
             ASSERT_EQ(setXijRaw(d, t, c, sites[t][c]), 0);
     tree.reset(createTreeForTaxa(4, 4, false));
     buildTestTree(tree.get(), "(1,(2,3))", 0);
     setTraversalSeq(tree.get());
     reinit();
     std::vector<double> refined(16, 0.0), accTran(16, 0.0);
-    refined[G * 4 + G] = 5;
+    refined[G * 4 + G] = refined[T * 4 + T] = 5;
     refined[A * 4 + A] = refined[C * 4 + C] = 2;
     refined[A * 4 + C] = 1;
     accTran = refined;
