@@ -94,7 +94,7 @@ void endChildrenAndScratch()
     for (std::atomic<pid_t> &slot : gChildGroups)
         if (const pid_t group = slot.exchange(0); group > 0) {
             kill(-group, SIGKILL);
-            for (int tries = 0; tries < 500; ++tries) {
+            for (int tries = 0; tries < 200; ++tries) {
                 waitpid(group, nullptr, WNOHANG);
                 if (kill(-group, 0) != 0 && errno == ESRCH)
                     break;
