@@ -78,12 +78,12 @@ def run(vorn, tmp, command, k, signo):
 
 def split(text, part):
     """The finished parts of a file and the rest of its lines (without the
-    date a tree file is stamped with and the heading of each replicate)."""
+    time a tree file is stamped with and the heading of each replicate)."""
     parts, rest = [], []
     for line in (text or "").split("\n"):
         if re.search(part, line):
             parts.append(line)
-        elif line and "saved" not in line and not line.startswith("[Trees found in"):
+        elif line and not re.search(r"\d\d:\d\d:\d\d \d{4}", line) and not line.startswith("[Trees found in"):
             rest.append(line)
     return parts, rest
 
