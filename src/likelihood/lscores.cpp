@@ -125,6 +125,7 @@ struct LScoresRun {
     double nsites = 0;
     uint32_t done = 0;
     const char *subset = nullptr;  // the partition subset being scored
+    bool rowsWritten = false;      // the pass's rows are in the score file
     // While scoring subset by subset: the characters the user had excluded.
     // The others outside the subset are set aside for the subset's run only.
     const Set *userExcluded = nullptr;
@@ -751,10 +752,38 @@ int showEstimatedSiteRates(const LScoresRun &r, const Tree *tree)
 
 // One pass over the trees: every character included, or one subset of the
 // partition (named by subset).
+// The order the pass shows and writes its trees in.
+std::vector<size_t> resultOrder(const LScoresRun &r)
+{
+    std::vector<size_t> order(r.results.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    if (gSortTreesByScore != 0)
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
+    return order;
+}
+
+// The rows of the trees scored so far into the score file, which keeps them
+// whatever comes after: at the pass's end, or at a termination signal,
+// which so writes them as a stop by the user does.
+void keepScoreRows(void *arg)
+{
+    LScoresRun &r = *static_cast<LScoresRun *>(arg);
+    if (!r.file)
+        return;
+    if (!r.siteLikes && !r.rowsWritten)
+        for (size_t i : resultOrder(r))
+            writeTreeRow(r, r.results[i]);
+    r.rowsWritten = true;
+    markStreamKept(r.file);
+}
+
 int scorePass(LScoresRun &r)
 {
     r.results.clear();
     r.done = 0;
+    r.rowsWritten = false;
+    const TerminationFinisher finisher(keepScoreRows, &r);
     if (r.subset == nullptr)
         qel_printf("\nLikelihood scores of tree(s) in memory:\n");
     else
@@ -834,6 +863,7 @@ int scorePass(LScoresRun &r)
         if (r.siteLikes && r.file) {
             writeTreeRow(r, r.results.back());
             writeSiteRows(r, r.results.back());
+            markStreamKept(r.file);
         }
         if (incrementProgressValue(r.progress) == kProgressAborted && confirmAbortRequest()) {
             status = 2;
@@ -851,12 +881,8 @@ int scorePass(LScoresRun &r)
     // tree's site likelihoods stay as the weights.
     if (lscOpt.storeAsWts && !r.results.empty() && !r.results.back().siteLnL.empty())
         storeSiteLikesAsWeights(r, r.results.back());
-    std::vector<size_t> order(r.results.size());
-    std::iota(order.begin(), order.end(), size_t{0});
+    const std::vector<size_t> order = resultOrder(r);
     const bool sorting = gSortTreesByScore != 0;
-    if (sorting)
-        std::stable_sort(order.begin(), order.end(),
-                         [&](size_t a, size_t b) { return r.results[a].score < r.results[b].score; });
     if (sfopt.displayOut && !r.results.empty()) {
         if (showTreeScores(r, order, lscOpt.AIC, lscOpt.AICc, lscOpt.BIC) == 2)
             status = 2;
@@ -872,9 +898,9 @@ int scorePass(LScoresRun &r)
     showTimeUsed(&start, &stop, 0, " to compute likelihoods");
     if (status == 2)
         qel_printf("Calculation of likelihood scores canceled by user.\n");
-    if (!r.siteLikes && r.file)
-        for (size_t i : order)
-            writeTreeRow(r, r.results[i]);
+    // Kept whole once written: the topology tests that may follow cannot
+    // spoil them.
+    keepScoreRows(&r);
 
     gLastSiteLnL.clear();
     gLastTrees.clear();

@@ -1,5 +1,7 @@
 #include "likelihood/ml_multithread.h"
 
+#include <malloc.h>
+
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -410,7 +412,7 @@ void stopWorkers(LikThreads *t)
     t->quit.store(1, std::memory_order_seq_cst);
     publish(t, ++t->roundId);
     for (int32_t i = 1; i <= t->started; ++i)
-        pthread_join(t->workers[static_cast<size_t>(i)], nullptr);
+        joinHelperThread(t->workers[static_cast<size_t>(i)]);
     t->started = 0;
 }
 
@@ -524,6 +526,18 @@ LikThreads *destroyLikThreads(LikThreads *t)
         stopWorkers(t);
         delete t;
     }
+    return nullptr;
+}
+
+LikThreads *stopLikThreadsForMemory(LikThreads *t)
+{
+    const int32_t n = likThreadCount(t);
+    noteThreadsRefused();
+    qel_printf("Not enough memory for %d likelihood threads; computing on one thread.\n", n);
+    destroyLikThreads(t);
+    // What the threads' work freed goes back to the system, for the one
+    // thread to take.
+    malloc_trim(0);
     return nullptr;
 }
 

@@ -61,6 +61,10 @@ LikThreads *createLikThreads(int32_t n);
 // the command does not try again.
 LikThreads *startLikThreads(int32_t n);
 LikThreads *destroyLikThreads(LikThreads *t);
+// Memory ran out while the threads were running (their stacks take address
+// space too): they are ended, the user told, and the rest of the command
+// computes on one thread. Null.
+LikThreads *stopLikThreadsForMemory(LikThreads *t);
 int32_t likThreadCount(const LikThreads *t);
 // Runs the next `rounds` rounds on the calling thread alone (the workers are
 // not called), chunk by chunk: the results are the threaded ones bit for

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "data/model.h"
 #include "likelihood/activeml.h"
@@ -18,6 +20,7 @@
 #include "qel/qel_brent.h"
 #include "qel/qel_detmath.h"
 #include "qel/qel_interrupts.h"
+#include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 #include "trees/treeedit.h"
 
@@ -1112,6 +1115,42 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
     return score;
 }
 
+namespace {
+
+// The tree's score from calcLikeForModelGroup. When memory runs out while
+// likelihood threads are running (this call's or a caller's, which ends
+// them through the engine's record), they are ended and the tree is scored
+// again from its lengths as given, on one thread, as the rest of the
+// command is: the failure is told only when that runs out too.
+double calcLikeFallingBackToOneThread(Tree *tree, ModelGroup *g, double target)
+{
+    ModelGroupEngine &e = *g->engine;
+    if (e.likThreads == nullptr || memoryErrorHasOccurred())
+        return calcLikeForModelGroup(tree, g, target);
+    std::vector<double> lengths(tree->maxNodes);
+    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+        lengths[i] = tree->nodes[i].edge.brlen;
+    {
+        const MemoryFailureHeld held;
+        double score = kNoLScore;
+        try {
+            score = calcLikeForModelGroup(tree, g, target);
+        } catch (const std::bad_alloc &) {
+            reportMemoryFailure();
+        }
+        if (!memoryErrorHasOccurred())
+            return score;
+        e.likThreads = stopLikThreadsForMemory(e.likThreads);
+        clearMemoryErrorStatus();
+    }
+    releaseAllCLAs(tree, g);
+    for (uint32_t i = 0; i < tree->maxNodes; ++i)
+        tree->nodes[i].edge.brlen = lengths[i];
+    return calcLikeForModelGroup(tree, g, target);
+}
+
+}  // namespace
+
 double calcTreeLikelihood(Tree *tree, double target)
 {
     ModelGroup *g = activeModelGroup();
@@ -1139,7 +1178,7 @@ double calcTreeLikelihood(Tree *tree, double target)
     aml().iterations = 0;
     setActiveTreeForML(tree);
     noteMkvPlacedTaxa(g, tree->root);
-    double score = calcLikeForModelGroup(tree, g, target);
+    double score = calcLikeFallingBackToOneThread(tree, g, target);
     if (score >= kNoLScore || (getAbortedStatus() != 0 && score == 0.0)) {
         releaseAllCLAs(tree, g);
         return kNoLScore;

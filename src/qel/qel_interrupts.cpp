@@ -11,7 +11,12 @@
 #include <semaphore.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <array>
 #include <chrono>
+#include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -73,6 +78,40 @@ bool onMainThread() { return gMainThreadKnown && pthread_equal(pthread_self(), g
 
 std::atomic<bool> gWatchdogReady{false};
 
+// What a termination ends besides the program itself.
+constexpr size_t kMaxChildGroups = 16;
+std::array<std::atomic<pid_t>, kMaxChildGroups> gChildGroups{};
+std::mutex gScratchMutex;
+std::vector<std::string> gScratchPaths;
+void (*gFinisher)(void *) = nullptr;  // main thread only
+void *gFinisherArgument = nullptr;
+
+// Kills the outside programs started and removes their directories; the
+// groups are gone before their directories are removed, so that nothing
+// writes into a directory being removed.
+void endChildrenAndScratch()
+{
+    for (std::atomic<pid_t> &slot : gChildGroups)
+        if (const pid_t group = slot.exchange(0); group > 0) {
+            kill(-group, SIGKILL);
+            for (int tries = 0; tries < 200; ++tries) {
+                waitpid(group, nullptr, WNOHANG);
+                if (kill(-group, 0) != 0 && errno == ESRCH)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    std::vector<std::string> paths;
+    {
+        std::lock_guard<std::mutex> hold(gScratchMutex);
+        paths.swap(gScratchPaths);
+    }
+    for (const std::string &path : paths) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+}
+
 const char *terminationSignalName(int signo)
 {
     return signo == SIGHUP ? "SIGHUP (hangup)" : signo == SIGTERM ? "SIGTERM (termination request)" : "a signal";
@@ -90,6 +129,7 @@ void watchdog()
     const std::vector<std::string> unfinished = unfinishedOutputFiles();
     const std::vector<std::string> kept = keptOutputFiles();
     settleOpenOutputFilesFromWatchdog();
+    endChildrenAndScratch();
     flushIfFree(stdout);
     flushIfFree(stderr);
     const int signo = gTerminationSignal.load();
@@ -160,6 +200,12 @@ namespace {
     // their old contents, as an interrupted write says, whatever a
     // simulation loop had turned off.
     setOutputMonitoring(true);
+    endChildrenAndScratch();
+    // What was finished and is still held in memory is written out first.
+    if (void (*finish)(void *) = gFinisher) {
+        gFinisher = nullptr;
+        finish(gFinisherArgument);
+    }
     qel_printf("\nRun stopped by %s.\n", terminationSignalName(signo));
     for (const std::string &name : unfinishedOutputFiles())
         showWriteLeftAsItWas(name.c_str());
@@ -198,6 +244,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 // poll on the main thread hands it to the owner.
 std::atomic<bool> gOwnedInterrupt{false};
 uint64_t gPollsBeforeInterrupt = 0;
+int gSignalAtPoll = SIGINT;
 }  // namespace
 
 void setAbortFlag(int)
@@ -250,6 +297,49 @@ void checkTermination()
 
 void setTerminationGraceMillis(unsigned milliseconds) { gGraceMillis.store(milliseconds); }
 
+TerminationFinisher::TerminationFinisher(void (*finish)(void *), void *argument)
+    : previous_(gFinisher), previousArgument_(gFinisherArgument)
+{
+    gFinisher = finish;
+    gFinisherArgument = argument;
+}
+
+TerminationFinisher::~TerminationFinisher()
+{
+    gFinisher = previous_;
+    gFinisherArgument = previousArgument_;
+}
+
+void addTerminationChildGroup(pid_t group)
+{
+    for (std::atomic<pid_t> &slot : gChildGroups) {
+        pid_t empty = 0;
+        if (slot.compare_exchange_strong(empty, group))
+            return;
+    }
+}
+
+void removeTerminationChildGroup(pid_t group)
+{
+    for (std::atomic<pid_t> &slot : gChildGroups) {
+        pid_t named = group;
+        if (slot.compare_exchange_strong(named, 0))
+            return;
+    }
+}
+
+void addTerminationScratch(const std::string &path)
+{
+    std::lock_guard<std::mutex> hold(gScratchMutex);
+    gScratchPaths.push_back(path);
+}
+
+void removeTerminationScratch(const std::string &path)
+{
+    std::lock_guard<std::mutex> hold(gScratchMutex);
+    std::erase(gScratchPaths, path);
+}
+
 void initSignalHandlers()
 {
     gMainThread = pthread_self();
@@ -262,8 +352,11 @@ void initSignalHandlers()
     // full disk, and is reported with the old file kept, instead of the
     // signal killing the program silently with its output unflushed.
     std::signal(SIGXFSZ, SIG_IGN);
-    if (const char *k = std::getenv("VORN_TEST_INTERRUPT_AT_POLL"))
-        setInterruptAtPoll(std::strtoull(k, nullptr, 10));
+    if (const char *k = std::getenv("VORN_TEST_INTERRUPT_AT_POLL")) {
+        char *end = nullptr;
+        const uint64_t at = std::strtoull(k, &end, 10);
+        setInterruptAtPoll(at, *end == ':' ? std::atoi(end + 1) : SIGINT);
+    }
     if (!gRunningAsMaster)
         return;
     installSignalHandler(SIGINT, setAbortFlag, &gIntAction);
@@ -295,7 +388,11 @@ void setInterruptOwner(void (*owner)())
         setAbortFlag(SIGINT);
 }
 
-void setInterruptAtPoll(uint64_t k) { gPollsBeforeInterrupt = k; }
+void setInterruptAtPoll(uint64_t k, int signo)
+{
+    gPollsBeforeInterrupt = k;
+    gSignalAtPoll = signo;
+}
 
 int32_t getAbortedStatus()
 {
@@ -317,8 +414,12 @@ int32_t getAbortedStatus()
         seen = 1;
     // The switch's interrupt arrives just after this poll, as a signal
     // may: what reads the flag next, a poll or a plain look at it, finds it.
-    if (gPollsBeforeInterrupt > 0 && --gPollsBeforeInterrupt == 0)
-        setAbortFlag(SIGINT);
+    if (gPollsBeforeInterrupt > 0 && --gPollsBeforeInterrupt == 0) {
+        if (gSignalAtPoll == SIGINT)
+            setAbortFlag(SIGINT);
+        else
+            raise(gSignalAtPoll);
+    }
     return seen;
 }
 

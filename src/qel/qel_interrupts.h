@@ -8,6 +8,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <string>
+#include <sys/types.h>
 
 // Written from signal handlers and read by worker threads, so it must be a
 // lock-free atomic: a plain int would be a data race.
@@ -39,6 +41,32 @@ int pendingTerminationSignal();       // 0 when none
 // otherwise returns at once.
 void checkTermination();
 void setTerminationGraceMillis(unsigned milliseconds);
+// Work that holds its finished part in memory until its end (the scores of
+// the trees done, the trees of the puzzling steps done) names a finisher
+// for as long as it runs. A termination acted on at a polling point calls
+// it on the main thread before the files are settled, so that it writes
+// what was finished as a stop by the user would, and keeps its file
+// (markStreamKept, or closed). It must not ask. The previous finisher is
+// put back when the record ends.
+class TerminationFinisher {
+public:
+    TerminationFinisher(void (*finish)(void *), void *argument);
+    ~TerminationFinisher();
+    TerminationFinisher(const TerminationFinisher &) = delete;
+    TerminationFinisher &operator=(const TerminationFinisher &) = delete;
+
+private:
+    void (*previous_)(void *);
+    void *previousArgument_;
+};
+// The process groups of the outside programs running and the temporary
+// directories they work in: an end of the program by a termination signal
+// (at a polling point or by the watchdog) kills every group named, waits
+// until it is gone, then removes every directory named with all it holds.
+void addTerminationChildGroup(pid_t group);
+void removeTerminationChildGroup(pid_t group);
+void addTerminationScratch(const std::string &path);
+void removeTerminationScratch(const std::string &path);
 // Starts the watchdog thread (once per process). The program does so at
 // start-up; it is kept apart from initSignalHandlers so that a process that
 // forks without exec (a test's death tests) need not carry a thread.
@@ -83,8 +111,10 @@ void setInterruptOwner(void (*owner)());
 // The test switch VORN_TEST_INTERRUPT_AT_POLL=k raises the interrupt just
 // after the k-th poll of the abort flag on the main thread, so that a test
 // can put an interrupt into every window of a run without relying on
-// timing. Read by initSignalHandlers; 0 turns it off.
-void setInterruptAtPoll(uint64_t k);
+// timing; "k:signo" sends that signal to the program instead (a
+// termination signal at the same place). Read by initSignalHandlers; 0
+// turns it off.
+void setInterruptAtPoll(uint64_t k, int signo = SIGINT);
 int32_t setLongOperationStatus(int32_t value);  // returns the previous status
 int32_t getLongOperationStatus();
 bool confirmAbortRequest();

@@ -221,14 +221,17 @@ StreamInfo *createStreamInfo(const char *directory, const char *fileName, FILE *
     s->tempPath[0] = '\0';
     s->targetPath[0] = '\0';
     s->keptLength = -1;
+    s->closing = nullptr;
     return s;
 }
 
 StreamInfo *destroyStreamInfo(StreamInfo *stream)
 {
     // The buffer outlives the file: every path closes the file first.
-    if (stream)
+    if (stream) {
         std::free(stream->readBuffer);
+        std::free(stream->closing);
+    }
     deallocBlock(stream);
     return nullptr;
 }
@@ -687,6 +690,14 @@ int markStreamKept(StreamInfo *s)
     return 0;
 }
 
+int setStreamClosing(StreamInfo *s, const char *text)
+{
+    if (!s || s->closing || !text || !*text)
+        return 0;
+    s->closing = strdup(text);
+    return s->closing ? 0 : 1;
+}
+
 void settleOpenOutputFiles()
 {
     for (;;) {
@@ -706,6 +717,8 @@ void settleOpenOutputFiles()
             // What was written after the mark is an unfinished part: cut.
             __fpurge(s->fp);
             keep = ftruncate(fileno(s->fp), s->keptLength) == 0 && fseeko(s->fp, s->keptLength, SEEK_SET) == 0;
+            if (keep && s->closing)
+                keep = std::fputs(s->closing, s->fp) >= 0;
         }
         finishStreamFile(s, keep);
     }
@@ -725,6 +738,23 @@ void showWriteLeftAsItWas(const char *shownName)
 
 std::vector<std::string> unfinishedOutputFiles() { return openOutputsThatAre(false); }
 
+namespace {
+
+// The closing text written at `at` straight through the descriptor.
+bool writeClosingAt(int fd, const char *closing, int64_t at)
+{
+    const size_t n = closing ? std::strlen(closing) : 0;
+    for (size_t done = 0; done < n;) {
+        const ssize_t k = pwrite(fd, closing + done, n - done, static_cast<off_t>(at + done));
+        if (k <= 0)
+            return false;
+        done += static_cast<size_t>(k);
+    }
+    return true;
+}
+
+}  // namespace
+
 void settleOpenOutputFilesFromWatchdog()
 {
     std::lock_guard<std::mutex> hold(gOutputsMutex);
@@ -739,7 +769,8 @@ void settleOpenOutputFilesFromWatchdog()
         // The main thread may be inside a write: only what reached the
         // file by the mark is kept, straight through the descriptor.
         const int64_t kept = std::atomic_ref<const int64_t>(s->keptLength).load();
-        if (kept >= 0 && ftruncate(fd, kept) == 0 && (!s->tempPath[0] || rename(s->tempPath, s->targetPath) == 0))
+        if (kept >= 0 && ftruncate(fd, kept) == 0 && writeClosingAt(fd, s->closing, kept) &&
+            (!s->tempPath[0] || rename(s->tempPath, s->targetPath) == 0))
             continue;
         if (s->tempPath[0])
             unlink(s->tempPath);

@@ -58,6 +58,9 @@ struct StreamInfo {
     // -1, or the length up to which the file is whole (markStreamKept): an
     // abrupt end keeps the file cut to it instead of abandoning the write.
     int64_t keptLength;
+    // Null, or the text an abrupt end writes after the cut (the end of a
+    // trees block), so that the file kept is whole (setStreamClosing).
+    char *closing;
 };
 
 struct InputPos {
@@ -173,6 +176,10 @@ void settleOpenOutputFiles();
 // abrupt end keeps the file up to this point. 0, or the system error number
 // (-1 when none was given).
 int markStreamKept(StreamInfo *stream);
+// The text an abrupt end writes after the cut at the mark, as the writer's
+// own end would (an "end;" closing a block). Given once, before the first
+// mark: the watchdog reads it without a lock. 0, or 1 without memory.
+int setStreamClosing(StreamInfo *stream, const char *text);
 // The files settleOpenOutputFiles would abandon (every open output that is
 // neither a record nor marked kept), as shown to the user.
 std::vector<std::string> unfinishedOutputFiles();

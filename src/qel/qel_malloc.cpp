@@ -26,6 +26,9 @@ struct WorkerState {
     bool failed = false;
 };
 thread_local WorkerState tWorker;
+// MemoryFailureHeld: used on the thread that talks to the user only.
+int gHoldDepth = 0;
+bool gHeldFailure = false;
 
 // One step of a countdown: true when it has run out (it is then off).
 bool countedDown(std::atomic<int64_t> &countdown)
@@ -103,6 +106,11 @@ void reportMemoryFailure()
     }
     if (gMemAllocFailed.load(std::memory_order_relaxed))
         return;
+    if (gHoldDepth > 0) {
+        gHeldFailure = true;
+        gMemAllocFailed = true;
+        return;
+    }
     if (!gMemoryFailureMsgFxn)
         gMemoryFailureMsgFxn = stdMemFailureMsgFxn;
     gMemoryFailureMsgFxn();
@@ -249,7 +257,23 @@ int reallocArray(void **ptrVar, uint64_t newCount, uint64_t elementSize, uint64_
 
 bool memoryErrorHasOccurred() { return failedHere(); }
 bool checkMemoryError() { return failedHere(); }
-void clearMemoryErrorStatus() { gMemAllocFailed = false; }
+void clearMemoryErrorStatus()
+{
+    gMemAllocFailed = false;
+    gHeldFailure = false;
+}
+
+MemoryFailureHeld::MemoryFailureHeld() { ++gHoldDepth; }
+
+MemoryFailureHeld::~MemoryFailureHeld()
+{
+    if (--gHoldDepth > 0 || !gHeldFailure)
+        return;
+    gHeldFailure = false;
+    // Told as reportMemoryFailure would have told it.
+    gMemAllocFailed = false;
+    reportMemoryFailure();
+}
 void installMemFailureMsgFxn(MemFailureMsgFxn fxn) { gMemoryFailureMsgFxn = fxn; }
 void setAllocQuietFailure(bool flag) { gQuietFailure = flag; }
 int64_t qel_setAllocFailureCountdown(int64_t countdown) { return gFailureCountdown.exchange(countdown); }

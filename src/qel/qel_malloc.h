@@ -57,6 +57,20 @@ void stdMemFailureMsgFxn();
 // allocators outside this unit that detect failure themselves.
 void reportMemoryFailure();
 
+// While an operation can still go on another way after memory ran out
+// (with fewer threads, whose stacks take address space too), a failure on
+// the thread that talks to the user sets the failure state as always but
+// its message waits: an operation that recovers clears the state
+// (clearMemoryErrorStatus) and nothing is said; a failure still standing
+// when the outermost object ends is told then.
+class MemoryFailureHeld {
+public:
+    MemoryFailureHeld();
+    ~MemoryFailureHeld();
+    MemoryFailureHeld(const MemoryFailureHeld &) = delete;
+    MemoryFailureHeld &operator=(const MemoryFailureHeld &) = delete;
+};
+
 // Product of sizes in 64 bits; false when it overflows.
 bool checkedSizeProduct(uint64_t a, uint64_t b, uint64_t *result);
 

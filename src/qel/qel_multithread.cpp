@@ -2,14 +2,18 @@
 #include "qel/qel_malloc.h"
 #include "qel/qel_output.h"
 
+#include <limits.h>
 #include <linux/futex.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -101,7 +105,7 @@ void stopWorkers(ThreadGroup *g)
     g->quit.store(1, std::memory_order_release);
     startPass(g, g->pass.load(std::memory_order_relaxed) + 1);
     for (int32_t i = 1; i <= started; ++i)
-        pthread_join(g->tasks[i].thread, nullptr);
+        joinHelperThread(g->tasks[i].thread);
     g->quit.store(0, std::memory_order_relaxed);
     g->nThreadsStarted = 0;
 }
@@ -118,12 +122,14 @@ void freeGroup(ThreadGroup *g)
 
 std::atomic<bool> gThreadsRefused{false};
 
-ThreadGroup *failCreation(ThreadGroup *g, int32_t n)
+ThreadGroup *failCreation(ThreadGroup *g, int32_t n, bool report = true)
 {
     if (g != nullptr) {
         stopWorkers(g);
         freeGroup(g);
     }
+    if (!report)
+        return nullptr;
     qel_errorMsg(0,
                  "Attempt to create %d multithreaded tasks failed.  Either reduce the number of threads or "
                  "disable multithreading.",
@@ -146,12 +152,18 @@ void futexWake(std::atomic<uint32_t> &word, int count)
 
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize)
 {
+    ThreadGroup *g = tryCreateThreadGroup(n, sharedData, perThreadSize);
+    return g != nullptr ? g : failCreation(nullptr, n);
+}
+
+ThreadGroup *tryCreateThreadGroup(int32_t n, void *sharedData, size_t perThreadSize)
+{
     if (n < 1)
-        return failCreation(nullptr, n);
+        return nullptr;
 
     void *mem = allocBlock(sizeof(ThreadGroup));
     if (mem == nullptr)
-        return failCreation(nullptr, n);
+        return nullptr;
     auto *g = new (mem) ThreadGroup();
     g->nThreads = n;
     g->sharedData = sharedData;
@@ -159,7 +171,7 @@ ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize
     uint64_t dataSize = 0;
     if (perThreadSize != 0) {
         if (!checkedSizeProduct(static_cast<uint64_t>(n), perThreadSize, &dataSize))
-            return failCreation(g, n);
+            return failCreation(g, n, false);
         g->perThreadData = allocBlockAligned(dataSize);
     }
     bool ok = g->tasks != nullptr && (perThreadSize == 0 || g->perThreadData != nullptr);
@@ -170,7 +182,7 @@ ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize
             new (&g->done[i]) DoneFlag{};
     }
     if (!ok)
-        return failCreation(g, n);
+        return failCreation(g, n, false);
 
     for (int32_t i = 0; i < n; ++i) {
         MThreadTask *t = &g->tasks[i];
@@ -184,7 +196,7 @@ ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize
     // 1..nThreadsStarted and a partial start can be stopped cleanly.
     for (int32_t i = 1; i < n; ++i) {
         if (!startHelperThread(&g->tasks[i].thread, workerMain, &g->tasks[i]))
-            return failCreation(g, n);
+            return failCreation(g, n, false);
         g->nThreadsStarted = i;
     }
     return g;
@@ -304,6 +316,19 @@ void qel_setThreadStartFailureCountdown(int32_t count)
     gThreadStartCountdown.store(count, std::memory_order_relaxed);
 }
 
+namespace {
+
+// The stacks of the helper threads running, each given back at its join.
+struct HelperStack {
+    pthread_t thread;
+    void *base;
+    size_t bytes;
+};
+std::mutex gStacksMutex;
+std::vector<HelperStack> gStacks;
+
+}  // namespace
+
 bool startHelperThread(pthread_t *thread, void *(*fxn)(void *), void *arg)
 {
     const int32_t left = gThreadStartCountdown.load(std::memory_order_relaxed);
@@ -312,8 +337,49 @@ bool startHelperThread(pthread_t *thread, void *(*fxn)(void *), void *arg)
         if (left == 0)
             return false;
     }
-    const HelperThreadSignalMask mask;
-    return pthread_create(thread, nullptr, fxn, arg) == 0;
+    // The size the C library would give, with a guard page below.
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return false;
+    size_t size = 0;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    if (pthread_attr_getstacksize(&attr, &size) != 0)
+        size = 0;
+    size = std::max(size, static_cast<size_t>(PTHREAD_STACK_MIN));
+    size = (size + page - 1) / page * page;
+    void *base = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    bool started = base != MAP_FAILED && mprotect(base, page, PROT_NONE) == 0 &&
+                   pthread_attr_setstack(&attr, static_cast<char *>(base) + page, size) == 0;
+    if (started) {
+        try {
+            const std::lock_guard<std::mutex> hold(gStacksMutex);
+            gStacks.push_back({pthread_t{}, base, size + page});
+            const HelperThreadSignalMask mask;
+            started = pthread_create(thread, &attr, fxn, arg) == 0;
+            if (started)
+                gStacks.back().thread = *thread;
+            else
+                gStacks.pop_back();
+        } catch (const std::bad_alloc &) {
+            started = false;
+        }
+    }
+    pthread_attr_destroy(&attr);
+    if (!started && base != MAP_FAILED)
+        munmap(base, size + page);
+    return started;
+}
+
+void joinHelperThread(pthread_t thread)
+{
+    pthread_join(thread, nullptr);
+    const std::lock_guard<std::mutex> hold(gStacksMutex);
+    for (size_t i = 0; i < gStacks.size(); ++i)
+        if (pthread_equal(gStacks[i].thread, thread)) {
+            munmap(gStacks[i].base, gStacks[i].bytes);
+            gStacks.erase(gStacks.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
 }
 
 bool threadsRefusedInCommand() { return gThreadsRefused.load(std::memory_order_relaxed); }

@@ -63,6 +63,8 @@ struct ThreadGroup {
 // are allowed: a waiter spins only briefly before it blocks, so workers
 // that share a processor hand it to each other.
 ThreadGroup *createThreadGroup(int32_t n, void *sharedData, size_t perThreadSize);
+// The same, null without a word: for work that can go on on fewer threads.
+ThreadGroup *tryCreateThreadGroup(int32_t n, void *sharedData, size_t perThreadSize);
 ThreadGroup *destroyThreadGroup(ThreadGroup *group);
 void setMThreadTaskFunction(ThreadGroup *group, int32_t i, MThreadTaskFxn fxn);
 void *getDataForMThreadTask(ThreadGroup *group, int32_t i);
@@ -99,7 +101,14 @@ void qel_setThreadStartFailureCountdown(int32_t count);
 // Starts a helper thread running fxn(arg) with every asynchronous signal
 // blocked (signals belong to the thread that talks to the user); false
 // when it could not be started (or the test hook above says so).
+// The thread runs on a stack of its own making, which joinHelperThread
+// gives back to the system: the C library keeps the stacks of ended
+// threads of its own making for later threads, so that after a group of
+// threads ended for want of memory the address space they took would stay
+// taken and the work that goes on alone would run out all the same.
 bool startHelperThread(pthread_t *thread, void *(*fxn)(void *), void *arg);
+// Waits for a thread begun by startHelperThread to end and frees its stack.
+void joinHelperThread(pthread_t thread);
 
 // A command whose helper threads could not be started (short of memory,
 // most often) goes on with the calling thread alone; it says so once and

@@ -112,6 +112,8 @@ int execCmdProc(RunRequest *request)
     // The parent may be faster than the child's own setpgid; doing it on
     // both sides makes the group exist before anyone signals it.
     setpgid(pid, pid);
+    // A termination signal that ends the program ends the command as well.
+    addTerminationChildGroup(pid);
     close(fds[1]);
     FILE *in = fdopen(fds[0], "r");
     if (!in) {
@@ -119,6 +121,7 @@ int execCmdProc(RunRequest *request)
         kill(-pid, SIGKILL);
         int status;
         reapChild(pid, &status);
+        removeTerminationChildGroup(pid);
         return pipeFailure();
     }
     fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
@@ -147,6 +150,7 @@ int execCmdProc(RunRequest *request)
     std::fclose(in);
     int status = 0;
     reapChild(pid, &status);
+    removeTerminationChildGroup(pid);
     if (result == kRunDone)
         request->exitCode = (static_cast<uint32_t>(status) >> 8) & 0xFF;
     // A child killed by a signal has no exit code of its own; it failed.
@@ -289,14 +293,32 @@ std::string resolveProgramCommand(const char *text, const std::vector<std::strin
 ScratchDirectory::ScratchDirectory(const char *prefix)
 {
     char buffer[kPathnameBufSize];
-    if (makeTempDirectory(prefix, buffer) != nullptr)
+    if (makeTempDirectory(prefix, buffer) != nullptr) {
         path_ = buffer;
-    else
+        addTerminationScratch(path_);
+    } else
         qel_errorMsg(0, "Could not create a temporary directory in /tmp (%s).", std::strerror(errno));
 }
 
 ScratchDirectory::~ScratchDirectory()
 {
-    if (!path_.empty() && !keep_)
+    if (path_.empty())
+        return;
+    // Named until it is gone: a termination while it is being removed
+    // removes the rest.
+    if (!keep_)
         removeDirectory(path_.c_str());
+    removeTerminationScratch(path_);
+}
+
+void ScratchDirectory::keep(bool on)
+{
+    // A directory the user asked to keep is kept at a termination too.
+    if (path_.empty() || on == keep_)
+        return;
+    keep_ = on;
+    if (on)
+        removeTerminationScratch(path_);
+    else
+        addTerminationScratch(path_);
 }

@@ -64,7 +64,7 @@ public:
     bool made() const { return !path_.empty(); }
     const std::string &path() const { return path_; }
     std::string file(const char *name) const { return path_ + "/" + name; }
-    void keep(bool on) { keep_ = on; }
+    void keep(bool on);
 
 private:
     std::string path_;

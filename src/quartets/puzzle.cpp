@@ -309,6 +309,27 @@ int writePuzzleTrees(PuzzleRun &run, const char *fileName)
     return status;
 }
 
+// What a termination signal saves of a run stopped part way: the trees of
+// the puzzling steps done, as a stop by the user saves them, unless they
+// were saved already. Nobody is there to answer a question about replacing
+// the file: it takes its default answer, as in an unattended run.
+struct PuzzleTreeSave {
+    PuzzleRun *run;
+    const char *fileName;
+    bool pending;
+};
+
+void saveStepsSoFar(void *arg)
+{
+    PuzzleTreeSave &save = *static_cast<PuzzleTreeSave *>(arg);
+    if (!save.pending || save.run->stepsDone == 0)
+        return;
+    save.pending = false;
+    const bool wasDefault = setDefaultMode(true);
+    writePuzzleTrees(*save.run, save.fileName);
+    setDefaultMode(wasDefault);
+}
+
 // Test hook: with VORN_PUZZLE_MASK_COUNTS naming a file, the numbers of
 // quartets with one, two and three best topologies are appended to it, so
 // that checks against other programs can compare the resolution.
@@ -528,6 +549,8 @@ int doPuzzleCmd()
     scope.progress = run.progress =
         createProgressWindow(static_cast<uint32_t>(std::min<uint64_t>(run.nQuartets, UINT32_MAX)), 0,
                              run.triples ? "Evaluating all rooted triples" : "Evaluating all quartets");
+    PuzzleTreeSave save{&run, fileName.c_str(), toFile};
+    const TerminationFinisher finisher(saveStepsSoFar, &save);
     int status = runSecondaryThread(puzzlingThreadProc, &run);
     reportResolutionForTests(run);
     if (run.stepsDone < run.nPuzzles) {
@@ -545,6 +568,7 @@ int doPuzzleCmd()
     // Stopped during the steps, the consensus of the steps done was still
     // built (and reports the stop): their trees are saved as well.
     if ((conStatus == 0 || (status == 2 && conStatus == 2)) && toFile) {
+        save.pending = false;
         const int written = writePuzzleTrees(run, fileName.c_str());
         if (written != 0)
             conStatus = written;

@@ -149,13 +149,15 @@ void drawReplicate(const Resampler &r, bool multilocus, RNG *rng, std::vector<do
     }
 }
 
-// The outgroup the replicate trees were rooted by, for a run that reads
-// the file back: "outgroup" with the taxa's names in a block of our own.
-void writeOutgroupBlock(const DataInfo *d)
+// The end of the tree file: the trees block closed, then the outgroup the
+// replicate trees were rooted by, for a run that reads the file back:
+// "outgroup" with the taxa's names in a block of our own.
+std::string treeFileClosing(const DataInfo *d)
 {
+    std::string text = "end;\n";
     const Set *outgroup = d ? d->taxa.outgroup : nullptr;
     if (!outgroup || isSetEmpty(outgroup))
-        return;
+        return text;
     std::string command = "\toutgroup";
     for (uint32_t t = 0; t < d->ntax; t++)
         if (isSetMember(outgroup, t)) {
@@ -163,7 +165,7 @@ void writeOutgroupBlock(const DataInfo *d)
             std::vector<char> quoted(2 * std::strlen(label) + 8);
             command += std::string(" ") + nexusizeString(label, quoted.data(), quoted.size());
         }
-    auxPrintf("\nbegin VORN;\n%s;\nend;\n", command.c_str());
+    return text + "\nbegin VORN;\n" + command + ";\nend;\n";
 }
 
 void showStdOutProgress(uint32_t replicate, uint32_t total)
@@ -240,6 +242,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         setActiveAuxOut(previous);
     }
     const OutgroupRootingScope outgroupRooting;
+    const std::string closing = treeFileClosing(d);
     setStatusText("Doing SVDQuartets bootstrap...");
     ev.bootstrapping = true;
     const bool terminal = isatty(STDOUT_FILENO) != 0;
@@ -268,6 +271,10 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
                 auxPrintf("\ttree SVDQ_%u = [&U] ", rep + 1);
                 outputTreeDescription(tree.get(), false, kDescrNoLengths, false, true, ',', 0, nexusTreeLabel, d);
                 auxPuts(";\n");
+                // A termination signal keeps the trees of the replicates
+                // finished, closed as below.
+                if (auxFlushBuffer(0, false) == 0 && setStreamClosing(file->stream, closing.c_str()) == 0)
+                    markStreamKept(file->stream);
                 setActiveAuxOut(previous);
             }
         }
@@ -298,8 +305,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
     // failure, or a stop before any replicate, the old file stays.
     if (file && (status == 0 || (status == 2 && done > 0))) {
         AuxOut *previous = setActiveAuxOut(file);
-        auxPuts("end;\n");
-        writeOutgroupBlock(d);
+        auxPuts(treeFileClosing(d).c_str());
         const std::string shown = auxPathnameForDisplay(file, 255);
         setActiveAuxOut(previous);
         file->keepOnInterrupt = 1;

@@ -577,8 +577,10 @@ int doSVDQuartetsCmd()
             throw std::bad_alloc();
         ev.entries.resize(ev.nq * ev.entriesPerQuartet);
     } catch (const std::bad_alloc &) {
-        return qel_errorMsg(0, "Number of quartets to be sampled (%g) exceeds the limit of %u.\t%s", count,
-                            4294967295u, "Please specify a smaller number of quartets."),
+        ev.entries.clear();
+        return qel_errorMsg(0, "Not enough memory for the list of %.0f quartets.\tPlease specify a smaller number of "
+                               "quartets.",
+                            count),
                1;
     }
     ev.rank = svdqOpt.forceRank ? svdqOpt.forceRank

@@ -198,6 +198,82 @@ std::vector<uint64_t> svdqShareStarts(uint64_t nq, uint32_t nthreads)
     return starts;
 }
 
+namespace {
+
+// What evaluateThreaded gives when memory ran out with the threads: the
+// work can still be done on one thread. Nothing has been said yet.
+constexpr int kThreadsShortOfMemory = -1;
+
+int evaluateThreaded(SvdqEvalData &ev, uint32_t T, uint64_t draws)
+{
+    std::vector<std::unique_ptr<ThreadShare>> shares;
+    const std::vector<uint64_t> starts = svdqShareStarts(ev.nq, T);
+    int status = 0;
+    const bool failedBefore = memoryErrorHasOccurred();
+    {
+        // Told only when the work cannot go on alone either.
+        const MemoryFailureHeld held;
+        bool outOfMemory = false;
+        try {
+            for (uint32_t t = 0; t < T; t++) {
+                auto s = std::make_unique<ThreadShare>();
+                s->first = starts[t];
+                s->last = t + 1 < T ? starts[t + 1] : ev.nq;
+                s->rng = ev.rng;
+                skipDraws(&s->rng, draws * s->first);
+                s->work.out = ev.entries.data() + s->first * ev.entriesPerQuartet;
+                shares.push_back(std::move(s));
+            }
+        } catch (const std::bad_alloc &) {
+            outOfMemory = true;
+        }
+        ThreadShared shared{&ev, &shares};
+        ThreadGroup *group =
+            outOfMemory ? nullptr : tryCreateThreadGroup(static_cast<int32_t>(T), &shared, sizeof(uint64_t));
+        if (group) {
+            for (uint32_t t = 0; t < T; t++)
+                setMThreadTaskFunction(group, static_cast<int32_t>(t), evaluateQuartetGroup_multithread);
+            startThreadGroup(group);
+            destroyThreadGroup(group);
+            // Threads that stopped for a termination signal are not a
+            // user's abort: the run ends here, before anything says
+            // "aborted".
+            checkTermination();
+            for (const auto &s : shares) {
+                outOfMemory = outOfMemory || s->outOfMemory;
+                if (s->status != 0 && !s->outOfMemory && (status == 0 || s->status == 1))
+                    status = s->status;
+            }
+        }
+        outOfMemory = outOfMemory || group == nullptr || (memoryErrorHasOccurred() && !failedBefore);
+        if (outOfMemory && status == 0 && !failedBefore && !getAbortedStatus()) {
+            clearMemoryErrorStatus();
+            return kThreadsShortOfMemory;
+        }
+        if (outOfMemory) {
+            reportMemoryFailure();
+            status = 1;
+        }
+    }
+    skipDraws(&ev.rng, draws * ev.nq);
+    if (status == 0 && getAbortedStatus())
+        status = 2;
+    if (status != 0)
+        return status;
+    // The shares' entries closed up in quartet order.
+    uint64_t used = 0;
+    for (const auto &s : shares) {
+        std::memmove(ev.entries.data() + used, s->work.out, s->work.count * sizeof(QuartetEntry));
+        used += s->work.count;
+        ev.frobText += s->work.frob;
+        ev.rejectedWt += s->work.rejected;
+    }
+    ev.entries.resize(used);
+    return 0;
+}
+
+}  // namespace
+
 int evaluateQuartets(SvdqEvalData &ev)
 {
     ev.frobText.clear();
@@ -213,59 +289,22 @@ int evaluateQuartets(SvdqEvalData &ev)
                             static_cast<unsigned long long>(ev.nq)),
                1;
     }
-    if (T == 1) {
-        auto w = std::make_unique<SvdqWork>();
-        w->out = ev.entries.data();
-        const int status = evaluateShare(ev, 0, ev.nq, &ev.rng, *w);
-        ev.entries.resize(w->count);
-        ev.frobText = std::move(w->frob);
-        ev.rejectedWt = w->rejected;
-        return status;
+    if (T > 1) {
+        const int status = evaluateThreaded(ev, T, draws);
+        if (status != kThreadsShortOfMemory)
+            return status;
+        // The threads' stacks and scratch are given back: the work goes on
+        // alone, for the rest of the command too.
+        qel_printf("Not enough memory for %u SVDQuartets threads; computing on one thread.\n", T);
+        ev.nthreads = 1;
     }
-    std::vector<std::unique_ptr<ThreadShare>> shares;
-    const std::vector<uint64_t> starts = svdqShareStarts(ev.nq, T);
-    for (uint32_t t = 0; t < T; t++) {
-        auto s = std::make_unique<ThreadShare>();
-        s->first = starts[t];
-        s->last = t + 1 < T ? starts[t + 1] : ev.nq;
-        s->rng = ev.rng;
-        skipDraws(&s->rng, draws * s->first);
-        s->work.out = ev.entries.data() + s->first * ev.entriesPerQuartet;
-        shares.push_back(std::move(s));
-    }
-    ThreadShared shared{&ev, &shares};
-    ThreadGroup *group = createThreadGroup(static_cast<int32_t>(T), &shared, sizeof(uint64_t));
-    if (!group)
-        return 1;
-    for (uint32_t t = 0; t < T; t++)
-        setMThreadTaskFunction(group, static_cast<int32_t>(t), evaluateQuartetGroup_multithread);
-    startThreadGroup(group);
-    destroyThreadGroup(group);
-    // Threads that stopped for a termination signal are not a user's abort:
-    // the run ends here, before anything says "aborted".
-    checkTermination();
-    skipDraws(&ev.rng, draws * ev.nq);
-    int status = 0;
-    for (const auto &s : shares) {
-        if (s->status != 0 && (status == 0 || s->status == 1))
-            status = s->status;
-        if (s->outOfMemory)
-            reportMemoryFailure();
-    }
-    if (status == 0 && getAbortedStatus())
-        status = 2;
-    if (status != 0)
-        return status;
-    // The shares' entries closed up in quartet order.
-    uint64_t used = 0;
-    for (const auto &s : shares) {
-        std::memmove(ev.entries.data() + used, s->work.out, s->work.count * sizeof(QuartetEntry));
-        used += s->work.count;
-        ev.frobText += s->work.frob;
-        ev.rejectedWt += s->work.rejected;
-    }
-    ev.entries.resize(used);
-    return 0;
+    auto w = std::make_unique<SvdqWork>();
+    w->out = ev.entries.data();
+    const int status = evaluateShare(ev, 0, ev.nq, &ev.rng, *w);
+    ev.entries.resize(w->count);
+    ev.frobText = std::move(w->frob);
+    ev.rejectedWt = w->rejected;
+    return status;
 }
 
 void loadSvdqWeightTable(const SvdqEvalData &ev, QuartetData *qd)

@@ -285,6 +285,18 @@ int writeReplicateTree(Tree *tree, DataInfo *data, uint32_t rep, uint32_t i, uin
     return auxFileError() ? 1 : 0;
 }
 
+// Each replicate's trees are finished results: a termination signal keeps
+// the file up to the last whole replicate, closed as the run's own end
+// closes it. (A file that cannot be marked is abandoned then, as any other.)
+void keepReplicatesSoFar(const BootJackData &b)
+{
+    StreamInfo *stream = b.treeFile->stream;
+    setStreamClosing(stream, isNexusFormat(b.format)    ? "end;\n"
+                             : b.format == kFmtHennig ? ";\n\nprocedure /;\n"
+                                                      : nullptr);
+    markStreamKept(stream);
+}
+
 int closeBootTreeFile(bool completed)
 {
     BootJackData &b = btjkData;
@@ -858,6 +870,8 @@ int tallyReplicate(DataInfo *data, uint32_t k, Fetch fetch, Tree *withLengths = 
     if (b.treeFile) {
         if (auxFlushBuffer(0, false) != 0)
             status = 1;
+        else if (status == 0 && b.treesWritten > 0)
+            keepReplicatesSoFar(b);
         setActiveAuxOut(previous);
     }
     if (status == 0)

@@ -73,6 +73,60 @@ def check(vorn, label, text, kb, result):
     return failures, out
 
 
+def outcome(vorn, text, kb):
+    run = run_vorn(vorn, text, limited(kb))
+    return run.returncode, run.stdout
+
+
+def lowest(vorn, text, lo, hi, holds):
+    """The lowest limit in KB (to 125 KB) between lo and hi at whose run
+    holds(output) is true, for a property that holds from some limit on."""
+    while hi - lo > 125:
+        mid = (lo + hi) // 2
+        if holds(outcome(vorn, text, mid)[1]):
+            hi = mid
+        else:
+            lo = mid
+    return hi
+
+
+def threads_after_start(vorn, label, text, result, refused, fallback):
+    """Work asking for 4 threads under limits around the lowest at which it
+    runs without `refused` (the threads refused, or for SVDQuartets the
+    fallback itself): where the computation runs out after the threads
+    started, the work must go on on one thread (printing `fallback`) and
+    give the same result as without a limit. Some limit must meet that
+    window. One thread may still run out near the edge (what the threads
+    used is not all given back in the same places), but then it must say
+    that memory ran out."""
+    plain = re.search(result, outcome(vorn, text, 4000000)[1], re.M)
+    if not plain:
+        return ["%s: no result without a limit" % label]
+    # The lowest limit with a result at all (the threads refused there).
+    start = next((kb for kb in range(20000, 400000, 10000) if re.search(result, outcome(vorn, text, kb)[1], re.M)),
+                 None)
+    if start is None:
+        return ["%s: no result under any limit tried" % label]
+    started = lowest(vorn, text, start, 400000, lambda out: refused not in out)
+    failures, fell_back = [], 0
+    # The window can be narrow: it is as wide as what the computation
+    # takes once its threads run.
+    for kb in range(started - 375, started + 1000, 125):
+        rc, out = outcome(vorn, text, kb)
+        found = re.search(result, out, re.M)
+        ran_out = MEMORY in out or "Not enough memory for the" in out
+        if not ran_out and (not found or found.group(0) != plain.group(0)):
+            failures.append("%s at %d KB: status %d, neither %r nor the memory message:\n%s"
+                            % (label, kb, rc, plain.group(0), out[-600:]))
+        fell_back += fallback in out and bool(found) and not ran_out
+        if "Attempt to create" in out:
+            failures.append("%s at %d KB: refused threads ended the work" % (label, kb))
+    if fell_back == 0:
+        failures.append("%s: no limit between %d and %d KB went on on one thread to the result"
+                        % (label, started - 375, started + 1000))
+    return failures
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     with open(vorn, "rb") as f:
@@ -97,6 +151,23 @@ def main():
         failures += found
         if out.count(note) > 1:
             failures.append("likelihood HSearch at %d KB: the fallback told %d times" % (kb, out.count(note)))
+
+    # Memory that runs out after the threads started: the threads end and
+    # the work goes on on one thread, with the same result.
+    lik = ("begin vorn; set criterion=likelihood; lset nst=1 basefreq=equal rates=equal pinvar=0 nthreads=4;"
+           " %s; end;\n")
+    one = "likelihood threads; computing on one thread."
+    failures += threads_after_start(vorn, "likelihood HSearch, 4 threads", dna(20, 500, 4) + lik % "hsearch",
+                                    r"Score of best tree\(s\) found = \d+\.\d+$", "Could not start", "Not enough " +
+                                    "memory for 4 " + one)
+    failures += threads_after_start(vorn, "LScores, 4 threads", dna(60, 2000, 1) +
+                                    lik.replace("set criterion=likelihood;", "set criterion=distance; nj; "
+                                                "set criterion=likelihood;") % "lscores 1",
+                                    r"^-ln L +\d+\.\d+$", "Could not start", "Not enough memory for 4 " + one)
+    svdq = dna(30, 500, 5) + "begin vorn; svdquartets nthreads=4 evalq=all seed=3; end;\n"
+    failures += threads_after_start(vorn, "SVDQuartets, 4 threads", svdq, r"Total weight of incompatible quartets = .*$",
+                                    "Not enough memory for the list", "Not enough memory for 4 SVDQuartets threads; "
+                                    "computing on one thread.")
     for f in failures:
         print("FAIL", f)
     print("%d failures" % len(failures))

@@ -72,6 +72,33 @@ TEST_F(MallocTest, FailureIsStickyAndReportedOnce)
     deallocBlock(p);
 }
 
+TEST_F(MallocTest, HeldFailureIsToldOnlyWhenNotRecoveredFrom)
+{
+    // Recovered from (the state cleared inside): never told.
+    {
+        const MemoryFailureHeld held;
+        qel_setAllocFailureCountdown(0);
+        EXPECT_EQ(allocBlock(16), nullptr);
+        EXPECT_TRUE(memoryErrorHasOccurred());
+        EXPECT_EQ(allocBlock(1), nullptr);  // sticky while held, too
+        clearMemoryErrorStatus();
+    }
+    EXPECT_EQ(gReports, 0);
+    EXPECT_FALSE(memoryErrorHasOccurred());
+    // Still standing when the outermost hold ends: told then, once.
+    {
+        const MemoryFailureHeld outer;
+        {
+            const MemoryFailureHeld inner;
+            qel_setAllocFailureCountdown(0);
+            EXPECT_EQ(allocBlock(16), nullptr);
+        }
+        EXPECT_EQ(gReports, 0);
+    }
+    EXPECT_EQ(gReports, 1);
+    EXPECT_TRUE(memoryErrorHasOccurred());
+}
+
 TEST_F(MallocTest, QuietFailureNeitherReportsNorSetsTheFlag)
 {
     setAllocQuietFailure(true);

@@ -293,9 +293,10 @@ TEST_F(OutputFilesTest, DeviceIsNotLocked)
 // a log: exit status 128 + the signal, the tree file untouched, the log
 // flushed with everything printed before the signal. With `keptRows` the
 // file is a table whose first rows were marked whole before an unfinished
-// row reached the file.
+// row reached the file; with `closing` as well, the kept rows are to be
+// followed by a closing line.
 int writeWhenSignalled(const std::string &treePath, const std::string &logPath, int signo, bool poll,
-                       bool keptRows = false)
+                       bool keptRows = false, bool closing = false)
 {
     qel_printf = myprintf;
     setOutputNumRows(1000);
@@ -318,6 +319,8 @@ int writeWhenSignalled(const std::string &treePath, const std::string &logPath, 
         return 82;
     if (keptRows) {
         auxPuts("row 1\nrow 2\n");
+        if (closing && setStreamClosing(aux->stream, "end;\n") != 0)
+            return 88;
         if (auxFlushBuffer(0, true) != 0 || markStreamKept(aux->stream) != 0)
             return 86;
     }
@@ -343,22 +346,26 @@ TEST_F(OutputFilesTest, TerminationSignalKeepsOldFileAndFlushesLog)
         int signo;
         bool poll;
         bool keptRows;  // the file holds whole rows marked kept, then a fragment
+        bool closing;   // which are to be followed by a closing line
     };
-    for (const Case c : {Case{SIGTERM, true, false}, Case{SIGHUP, true, false}, Case{SIGTERM, false, false},
-                         Case{SIGHUP, true, true}, Case{SIGTERM, false, true}}) {
+    for (const Case c : {Case{SIGTERM, true, false, false}, Case{SIGHUP, true, false, false},
+                         Case{SIGTERM, false, false, false}, Case{SIGHUP, true, true, false},
+                         Case{SIGTERM, false, true, false}, Case{SIGTERM, true, true, true},
+                         Case{SIGHUP, false, true, true}}) {
         const std::string tree = dir.path("run.tre");
         const std::string log = dir.path("run.log");
         spit(tree, "old trees\n");
         spit(log, "old log\n");
         const auto start = std::chrono::steady_clock::now();
         const int status =
-            childStatus([&] { return writeWhenSignalled(tree, log, c.signo, c.poll, c.keptRows); });
+            childStatus([&] { return writeWhenSignalled(tree, log, c.signo, c.poll, c.keptRows, c.closing); });
         const auto took = std::chrono::steady_clock::now() - start;
         ASSERT_TRUE(WIFEXITED(status)) << "signal " << c.signo << " poll " << c.poll;
         EXPECT_EQ(WEXITSTATUS(status), 128 + c.signo) << "poll " << c.poll << " kept " << c.keptRows;
         EXPECT_LT(took, std::chrono::seconds(10));
         // The marked rows replace the old file, cut before the fragment.
-        EXPECT_EQ(slurp(tree), c.keptRows ? "row 1\nrow 2\n" : "old trees\n") << "poll " << c.poll;
+        EXPECT_EQ(slurp(tree), !c.keptRows ? "old trees\n" : c.closing ? "row 1\nrow 2\nend;\n" : "row 1\nrow 2\n")
+            << "poll " << c.poll;
         const std::string logText = slurp(log);
         EXPECT_NE(logText.find("before the signal\n"), std::string::npos) << logText;
         EXPECT_EQ(logText.find("old log"), std::string::npos);
