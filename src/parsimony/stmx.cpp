@@ -790,8 +790,8 @@ namespace {
 // entry in the copy makes up the difference to the copy that gains most:
 // the least cost over the copies is then the shortest length. Past 64
 // indices the character keeps one copy of every pair and reads such cells
-// by their fewest gains.
-void choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
+// by their fewest gains. False when some cell is read so.
+bool choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
 {
     const uint32_t a = sc.turned;
     uint32_t up = a, down = a;  // the reach every reading gains
@@ -871,7 +871,7 @@ void choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
                 way &= uint64_t{1} << rd.second;
             sc.choiceWays.push_back(way);
         }
-        sc.choiceOffset.push_back(static_cast<int64_t>(ru.second - rd.second));
+        sc.choiceOffset.push_back(static_cast<int64_t>(sc.state[ru.second] - sc.state[rd.second]));
         for (uint32_t u = a; u <= ru.second; u++)
             for (uint32_t l = a + 1; l-- > rd.second;) {
                 sc.pairUp.push_back(static_cast<uint8_t>(u));
@@ -883,6 +883,7 @@ void choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
     for (int64_t &x : sc.choiceOffset)
         x = (kDolloGain - 1) * (most - x);
     sc.n = static_cast<uint32_t>(sc.pairUp.size());
+    return reached;
 }
 
 }  // namespace
@@ -942,35 +943,60 @@ int packStmPrelim(DataInfo *d)
             sc.directed = true;
             sc.dollo = (status & kCharTypeMask) == kCharDollo;
         }
-        sc.n = static_cast<uint32_t>(std::popcount(states));
-        if (sc.n == 0)
+        const auto span = static_cast<uint32_t>(std::popcount(states));
+        if (span == 0)
             continue;
-        uint32_t i = 0;
-        for (uint64_t b = states; b; b &= b - 1)
-            sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
-        sc.series = static_cast<uint8_t>(sc.n);
-        sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
+        auto takeStates = [&](uint64_t bits) {
+            sc.pairs = false;
+            sc.n = static_cast<uint32_t>(std::popcount(bits));
+            uint32_t i = 0;
+            for (uint64_t b = bits; b; b &= b - 1)
+                sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
+            sc.series = static_cast<uint8_t>(sc.n);
+            sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
+        };
+        takeStates(states);
         sc.down = sc.n > 1 && sc.turned == sc.n - 1;
         // Dollo's rule holds for each step on its own: with the ancestor
         // inside the series, a node may be derived above it and below it at
-        // once (two gains, not a third to get round the clash). Past 64 pairs
-        // the character keeps one state per node. A character whose
-        // uncertain cells decide by their reading what is gained is held as
-        // pairs too (one side of them the ancestor's when the ancestor ends
-        // the series), in copies by those readings.
+        // once (two gains, not a third to get round the clash). A character
+        // whose uncertain cells decide by their reading what is gained is
+        // held as pairs too (one side of them the ancestor's when the
+        // ancestor ends the series), in copies by those readings.
         const bool wasOpen = std::popcount(indexBits(sc, anc)) != 1;
+        auto holdPairs = [&] {
+            sc.pairUp.clear();
+            sc.pairDown.clear();
+            sc.pairCopy.clear();
+            sc.choiceTaxa.clear();
+            sc.choiceWays.clear();
+            sc.choiceOffset.clear();
+            sc.pairs = (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
+            return sc.pairs && choosePairCopies(d, sc, ntax);
+        };
         const bool middle = sc.turned > 0 && sc.turned + 1u < sc.n;
-        sc.pairs = sc.dollo && !ut && !wasOpen && sc.n > 1 && (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
-        if (sc.pairs) {
-            choosePairCopies(d, sc, ntax);
-            if (!middle && sc.choiceTaxa.empty()) {
-                sc.pairs = false;
-                sc.n = sc.series;
-                sc.pairUp.clear();
-                sc.pairDown.clear();
-                sc.pairCopy.clear();
-                sc.choiceOffset.clear();
+        bool bound = sc.dollo && !ut && !wasOpen && sc.n > 1 && holdPairs();
+        // Every step between two neighbouring states the cells hold splits
+        // the taxa alike, so each costs what the first does: a character
+        // with its ancestor inside a series too long for its pairs, or for
+        // the copies its uncertain cells ask, keeps only the states its
+        // cells and ancestor hold, a change between them costing the steps
+        // of the series they span.
+        if (middle && sc.dollo && !ut && !wasOpen && !bound) {
+            takeStates(seen | anc);
+            bound = holdPairs();
+            if (!sc.pairs) {
+                takeStates(states);
+                holdPairs();
             }
+        }
+        if (sc.pairs && !middle && sc.choiceTaxa.empty()) {
+            sc.pairs = false;
+            sc.n = sc.series;
+            sc.pairUp.clear();
+            sc.pairDown.clear();
+            sc.pairCopy.clear();
+            sc.choiceOffset.clear();
         }
         sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
         pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
@@ -980,9 +1006,10 @@ int packStmPrelim(DataInfo *d)
         // where it is.
         auto seriesCost = [&](uint32_t a, uint32_t b) -> int64_t {
             const uint32_t lo = std::min(a, b), hi = std::max(a, b);
-            const uint32_t turned = lo < sc.turned ? std::min<uint32_t>(hi, sc.turned) - lo : 0;
-            const int64_t gains = a < b ? hi - lo - turned : turned;
-            const int64_t losses = static_cast<int64_t>(hi - lo) - gains;
+            const uint32_t span = sc.state[hi] - sc.state[lo];
+            const uint32_t turned = lo < sc.turned ? sc.state[std::min<uint32_t>(hi, sc.turned)] - sc.state[lo] : 0;
+            const int64_t gains = a < b ? span - turned : turned;
+            const int64_t losses = static_cast<int64_t>(span) - gains;
             if (sc.dollo)
                 return gains * kDolloGain + losses;
             return losses ? kStmImpossible : gains;
@@ -1000,8 +1027,8 @@ int packStmPrelim(DataInfo *d)
                     x = seriesCost(a, b);
             }
         closeCosts(t, sc.n);
-        pd->nStates[c] = sc.series;
-        if (sc.series > 2)
+        pd->nStates[c] = static_cast<uint8_t>(span);
+        if (span > 2)
             d->cls.moreThanTwoStates = 1;
         pd->stmIndex[c] = static_cast<int32_t>(pd->stmAll.size());
         pd->stmAll.push_back(sc);
