@@ -3,6 +3,7 @@
 // constraint, resolution, a taxon set), or with the words off and purge
 // removes the filter or deletes the trees it hides.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -72,14 +73,94 @@ bool containsTaxonSet(Tree *tree, const DataInfo *d, const Nexset *taxset)
     return true;
 }
 
+// The criteria of one filtering pass, as bits.
+constexpr uint32_t kByNumLE = 1, kByNumGE = 2, kByBinary = 4, kByConstraint = 8, kByTaxset = 16, kByBest = 32,
+                   kByMaxScore = 64, kByMinScore = 128, kByDistance = 256, kByLessResolved = 512;
+
+uint32_t activeCriteria(const FilterRun &run)
+{
+    return (fltr.numLE ? kByNumLE : 0) | (fltr.numGE ? kByNumGE : 0) | (fltr.binary ? kByBinary : 0) |
+           (run.constraint ? kByConstraint : 0) | (run.taxset ? kByTaxset : 0) | (fltr.best ? kByBest : 0) |
+           (fltr.maxScore != 0.0 ? kByMaxScore : 0) | (fltr.minScore != 0.0 ? kByMinScore : 0) |
+           (fltr.from ? kByDistance : 0) | (fltr.lessResolv ? kByLessResolved : 0);
+}
+
+// Leaves in `kept` the trees that satisfy every criterion of `crit`. The
+// best score is the best among the trees that pass the other criteria,
+// and a less resolved tree falls to any more resolved one still kept.
+int markSatisfying(FilterRun &run, Tree *tree, const SplitsTable *reference,
+                   const std::vector<std::vector<std::string>> &splits, uint32_t crit, Set *kept)
+{
+    for (uint32_t s = 0; s < run.n; s++)
+        addSetMember(kept, s);
+    const bool lessResolv = crit & kByLessResolved;
+    const bool decode = crit & (kByBinary | kByConstraint | kByTaxset | kByBest | kByMaxScore | kByMinScore |
+                                kByDistance);
+    double best = kNoScoreValue;
+    for (uint32_t t = 1; t <= run.n; t++) {
+        const uint32_t slot = t - 1;
+        if (lessResolv && !isSetMember(kept, slot)) {
+            if (incrementProgressValue(run.progress) == kProgressAborted)
+                return 2;
+            continue;
+        }
+        bool pass = !((crit & kByNumLE) && t > fltr.numLE) && !((crit & kByNumGE) && t < fltr.numGE);
+        if (pass && decode) {
+            if (getTree(run.buf, t, tree) != 0)
+                return 1;
+            if ((crit & kByBinary) && !determineIfTreeIsBinary(tree))
+                pass = false;
+            if (pass && (crit & kByConstraint) && !constraintsSatisfied(tree, false))
+                pass = false;
+            if (pass && (crit & kByTaxset) && !containsTaxonSet(tree, run.data, run.taxset))
+                pass = false;
+            if (pass && (crit & (kByBest | kByMaxScore | kByMinScore))) {
+                const double score = scoreStoredTree(run.data, run.buf, t, tree);
+                if (!isScoreValid(score))
+                    return qel_errorMsg(0, "Tree %u could not be scored; the filter was not applied.", t);
+                if (crit & kByBest) {
+                    const int cmp = compareScores(score, best);
+                    if (cmp > 0) {
+                        pass = false;
+                    } else if (cmp < 0) {
+                        best = score;
+                        for (uint32_t s = 0; s < slot; s++)
+                            removeSetMember(kept, s);
+                    }
+                } else if (((crit & kByMaxScore) && compareScores(score, fltr.maxScore) > 0) ||
+                           ((crit & kByMinScore) && compareScores(score, fltr.minScore) < 0)) {
+                    pass = false;
+                }
+            }
+            if (pass && (crit & kByDistance) && t != fltr.from) {
+                if (getTree(run.buf, t, tree) != 0)
+                    return 1;
+                if (robinsonFouldsDist(reference, tree, nullptr, nullptr) > fltr.SD)
+                    pass = false;
+            }
+        }
+        if (!pass)
+            removeSetMember(kept, slot);
+        if (lessResolv)
+            for (uint32_t u = 0; u < run.n; u++)
+                if (u != slot && isSetMember(kept, u) && splits[u].size() < splits[slot].size() &&
+                    std::includes(splits[slot].begin(), splits[slot].end(), splits[u].begin(), splits[u].end()))
+                    removeSetMember(kept, u);
+        if (incrementProgressValue(run.progress) == kProgressAborted) {
+            qel_printf("\nFiltering canceled.  All trees are now available.\n");
+            return 2;
+        }
+    }
+    return 0;
+}
+
 int filterThreadProc(void *context)
 {
     auto &run = *static_cast<FilterRun *>(context);
     const bool scoreCrit = fltr.best || fltr.maxScore != 0.0 || fltr.minScore != 0.0;
     if (fltr.best && (fltr.maxScore != 0.0 || fltr.minScore != 0.0))
         return qel_errorMsg(737, "You cannot filter trees both by best score and by minimum or maximum scores.");
-    if (!scoreCrit && !run.constraint && !fltr.from && !fltr.lessResolv && !fltr.binary && !run.taxset &&
-        !fltr.numLE && !fltr.numGE) {
+    if (activeCriteria(run) == 0) {
         if (fltr.SD)
             return qel_errorMsg(736, "You must specify a reference tree ('from=<n>') in order to filter by "
                                      "topological distance.");
@@ -114,12 +195,6 @@ int filterThreadProc(void *context)
         if (!reference)
             return 1;
     }
-    run.retained.reset(allocSet(std::max(run.n, 1u)));
-    if (!run.retained)
-        return 1;
-    Set *kept = run.retained.get();
-    for (uint32_t s = 0; s < run.n; s++)
-        addSetMember(kept, s);
     std::vector<std::vector<std::string>> splits(fltr.lessResolv ? run.n : 0);
     if (fltr.lessResolv)
         for (uint32_t s = 0; s < run.n; s++) {
@@ -127,69 +202,32 @@ int filterThreadProc(void *context)
                 return 1;
             splits[s] = sortedSplits(tree.get());
         }
-    const bool decode = run.constraint || fltr.binary || run.taxset || run.scores || fltr.from;
-    double best = kNoScoreValue;
-    for (uint32_t t = 1; t <= run.n; t++) {
-        const uint32_t slot = t - 1;
-        if (fltr.lessResolv && !isSetMember(kept, slot)) {
-            if (incrementProgressValue(run.progress) == kProgressAborted)
-                return 2;
-            continue;
-        }
-        bool pass = !(fltr.numLE && t > fltr.numLE) && !(fltr.numGE && t < fltr.numGE);
-        if (pass && decode) {
-            if (getTree(run.buf, t, tree.get()) != 0)
-                return 1;
-            if (fltr.binary && !determineIfTreeIsBinary(tree.get()))
-                pass = false;
-            if (pass && run.constraint && !constraintsSatisfied(tree.get(), false))
-                pass = false;
-            if (pass && run.taxset && !containsTaxonSet(tree.get(), run.data, run.taxset))
-                pass = false;
-            if (pass && run.scores) {
-                const double score = scoreStoredTree(run.data, run.buf, t, tree.get());
-                if (!isScoreValid(score))
-                    return qel_errorMsg(0, "Tree %u could not be scored; the filter was not applied.", t);
-                if (fltr.best) {
-                    const int cmp = compareScores(score, best);
-                    if (cmp > 0) {
-                        pass = false;
-                    } else if (cmp < 0) {
-                        best = score;
-                        for (uint32_t s = 0; s < slot; s++)
-                            removeSetMember(kept, s);
-                    }
-                } else if ((fltr.maxScore != 0.0 && compareScores(score, fltr.maxScore) > 0) ||
-                           (fltr.minScore != 0.0 && compareScores(score, fltr.minScore) < 0)) {
-                    pass = false;
-                }
-            }
-            if (pass && fltr.from && t != fltr.from) {
-                if (getTree(run.buf, t, tree.get()) != 0)
-                    return 1;
-                if (robinsonFouldsDist(reference.get(), tree.get(), nullptr, nullptr) > fltr.SD)
-                    pass = false;
-            }
-        }
-        if (!pass)
-            removeSetMember(kept, slot);
-        if (fltr.lessResolv)
-            for (uint32_t u = 0; u < run.n; u++)
-                if (u != slot && isSetMember(kept, u) && splits[u].size() < splits[slot].size() &&
-                    std::includes(splits[slot].begin(), splits[slot].end(), splits[u].begin(), splits[u].end()))
-                    removeSetMember(kept, u);
-        if (incrementProgressValue(run.progress) == kProgressAborted) {
-            qel_printf("\nFiltering canceled.  All trees are now available.\n");
-            return 2;
+    run.retained.reset(allocSet(std::max(run.n, 1u)));
+    if (!run.retained)
+        return 1;
+    Set *kept = run.retained.get();
+    const uint32_t criteria = activeCriteria(run);
+    if (!fltr.reverse) {
+        if (int status = markSatisfying(run, tree.get(), reference.get(), splits, criteria, kept); status != 0)
+            return status;
+    } else {
+        // A tree meeting any one criterion is eliminated, so each criterion
+        // is applied alone and a tree is kept only when all of them reject it.
+        SetHandle meets(allocSet(std::max(run.n, 1u)));
+        if (!meets)
+            return 1;
+        for (uint32_t s = 0; s < run.n; s++)
+            addSetMember(kept, s);
+        for (uint32_t bit = 1; bit <= criteria; bit <<= 1) {
+            if (!(criteria & bit))
+                continue;
+            if (int status = markSatisfying(run, tree.get(), reference.get(), splits, bit, meets.get()); status != 0)
+                return status;
+            for (uint32_t s = 0; s < run.n; s++)
+                if (isSetMember(meets.get(), s))
+                    removeSetMember(kept, s);
         }
     }
-    if (fltr.reverse)
-        for (uint32_t s = 0; s < run.n; s++) {
-            if (isSetMember(kept, s))
-                removeSetMember(kept, s);
-            else
-                addSetMember(kept, s);
-        }
     run.kept = 0;
     for (uint32_t s = 0; s < run.n; s++)
         run.kept += isSetMember(kept, s);
@@ -276,7 +314,9 @@ int doFilterCmd()
     }
     if (treeFilterInEffect())
         removeFilter(false);
-    run.progress = createProgressWindow(run.n, 0, "Filtering trees");
+    // Reversed, the trees are examined once per criterion.
+    const uint32_t passes = fltr.reverse ? std::max(std::popcount(activeCriteria(run)), 1) : 1;
+    run.progress = createProgressWindow(run.n * passes, 0, "Filtering trees");
     int status = runSecondaryThread(filterThreadProc, &run);
     run.progress = destroyProgressWindow(run.progress);
     if (run.scores)

@@ -608,7 +608,10 @@ namespace {
 // first taxon), so that the sets cluster & A are the groups of the tree
 // both make on A. A taxon's point is the group met first walking up from
 // it; equal points cost 2, else 4 plus the steps from each point up to the
-// lowest group holding both (a step into the root not counted).
+// lowest group holding both. The climb stops below the root: for unrooted
+// trees the whole of A is the root taxon's node and a step onto it is not
+// counted; for rooted trees it is the basal fork, which lies below the root
+// and is counted like any other group.
 uint64_t reattachmentCost(AgreementWork &w, const std::vector<uint64_t> &A)
 {
     const uint32_t words = w.words;
@@ -676,7 +679,7 @@ uint64_t reattachmentCost(AgreementWork &w, const std::vector<uint64_t> &A)
     auto stepsUp = [&](uint32_t from, const std::vector<uint64_t> &target) {
         uint32_t steps = 0;
         for (uint32_t i = from; i != kNone && !contains(groups[i], target); i = up[i])
-            if (up[i] != kNone && up[i] != ng - 1)
+            if (up[i] != kNone && (w.rooted || up[i] != ng - 1))
                 steps++;
         return steps;
     };

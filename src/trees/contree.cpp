@@ -152,7 +152,11 @@ int selectConsensusSplits(SplitsTable *table, uint32_t kind, bool LE50, uint32_t
     uint32_t countCutoff = 0;
     double weightCutoff = 0.0;
     if (weighted) {
-        weightCutoff = percent == 50 || LE50 ? total * 0.5 + 1e-10 : total / 100.0 * percent - 1e-10;
+        // The margin absorbs rounding in the summed weights. It scales with the
+        // total: a fixed 1e-10 vanishes below one unit in the last place once the
+        // total nears 1e7, and a group holding exactly half would then pass.
+        const double margin = 1e-10 * std::max(1.0, total);
+        weightCutoff = percent == 50 || LE50 ? total * 0.5 + margin : total / 100.0 * percent - margin;
     } else if (kind == kConStrict || kind == kConSemistrict) {
         countCutoff = ntrees;
     } else if (percent == 50) {
@@ -182,7 +186,10 @@ int selectConsensusSplits(SplitsTable *table, uint32_t kind, bool LE50, uint32_t
                 for (uint32_t j = 0; j < count && take; j++)
                     take = j == i || areSplitsCompatible(s, getSplitFromTable(table, j), words);
             }
-        } else if (!failedOnce && passes(i)) {
+        } else if (!failedOnce && passes(i) && compatibleWithSelected(s)) {
+            // A passing group conflicting with one already kept can only come
+            // from a total that understates the table's weights; keeping both
+            // would leave no tree to build.
             take = true;
         } else {
             failedOnce = true;

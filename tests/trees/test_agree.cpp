@@ -55,6 +55,96 @@ protected:
         return out;
     }
 
+    static std::set<uint64_t> maximumAgreementSets(const std::vector<std::vector<uint64_t>> &splits, uint32_t n,
+                                                   bool rooted, uint32_t &best)
+    {
+        best = 0;
+        std::set<uint64_t> bestSets;
+        for (uint64_t S = 1; S < (uint64_t{1} << n); S++) {
+            const auto size = static_cast<uint32_t>(std::popcount(S));
+            if (size < best)
+                continue;
+            const auto first = restricted(splits[0], S, rooted);
+            bool agree = true;
+            for (size_t k = 1; k < splits.size() && agree; k++)
+                agree = restricted(splits[k], S, rooted) == first;
+            if (!agree)
+                continue;
+            if (size > best) {
+                best = size;
+                bestSets.clear();
+            }
+            bestSets.insert(S);
+        }
+        return bestSets;
+    }
+
+    // The "d" distance straight from its definition. Each tree's clusters
+    // are taken as hung from the root (rooted) or from A's first taxon
+    // (unrooted). A pruned taxon attaches where its smallest cluster meeting
+    // A meets it; two different points cost 4 plus, from each, the groups of
+    // the first tree pruned to A strictly above it up to the lowest one
+    // holding both points, the root taxon's node of an unrooted tree aside.
+    static double agreementD(const std::vector<std::vector<uint64_t>> &splits, uint32_t n, bool rooted)
+    {
+        uint32_t m = 0;
+        const auto sets = maximumAgreementSets(splits, n, rooted, m);
+        if (m == n)
+            return 0.0;
+        const uint64_t full = (uint64_t{1} << n) - 1;
+        uint64_t c = UINT64_MAX;
+        for (uint64_t A : sets) {
+            const uint64_t first = A & (~A + 1);
+            auto clusters = [&](const std::vector<uint64_t> &tree) {
+                std::vector<uint64_t> out(tree);
+                out.push_back(full);
+                for (uint32_t t = 0; t < n; t++)
+                    out.push_back(uint64_t{1} << t);
+                for (uint64_t &s : out)
+                    if (!rooted && (s & first) && s != full)
+                        s = full & ~s;
+                return out;
+            };
+            const auto c1 = clusters(splits[0]), c2 = clusters(splits[1]);
+            std::set<uint64_t> groups;
+            for (uint64_t s : c1)
+                if (s & A)
+                    groups.insert(s & A);
+            auto point = [&](const std::vector<uint64_t> &cl, uint32_t t) {
+                uint64_t best = full;
+                for (uint64_t s : cl)
+                    if ((s >> t & 1) && (s & A) && std::popcount(s) < std::popcount(best))
+                        best = s;
+                return best & A;
+            };
+            auto steps = [&](uint64_t p, uint64_t L) {
+                uint64_t k = 0;
+                for (uint64_t g : groups)
+                    if (g != p && (g & p) == p && (g & L) == g && (rooted || g != A))
+                        k++;
+                return k;
+            };
+            uint64_t cost = 0;
+            for (uint32_t t = 0; t < n; t++) {
+                if (A >> t & 1)
+                    continue;
+                const uint64_t p1 = point(c1, t), p2 = point(c2, t);
+                if (p1 == p2) {
+                    cost += 2;
+                    continue;
+                }
+                uint64_t L = A;
+                for (uint64_t g : groups)
+                    if ((g & (p1 | p2)) == (p1 | p2) && std::popcount(g) < std::popcount(L))
+                        L = g;
+                cost += 4 + steps(p1, L) + steps(p2, L);
+            }
+            c = std::min(c, cost);
+        }
+        const double pruned = n - m;
+        return pruned + static_cast<double>(c) / (pruned * (n + (rooted ? 1 : 0)));
+    }
+
     void compareWithBruteForce(uint32_t n, bool rooted, const std::vector<std::string> &trees)
     {
         makeTaxa(n);
@@ -65,23 +155,7 @@ protected:
         const auto count = static_cast<uint32_t>(trees.size());
         const auto splits = splitsOfTrees(count);
         uint32_t best = 0;
-        std::set<uint64_t> bestSets;
-        for (uint64_t S = 1; S < (uint64_t{1} << n); S++) {
-            const auto size = static_cast<uint32_t>(std::popcount(S));
-            if (size < best)
-                continue;
-            const auto first = restricted(splits[0], S, rooted);
-            bool agree = true;
-            for (uint32_t k = 1; k < count && agree; k++)
-                agree = restricted(splits[k], S, rooted) == first;
-            if (!agree)
-                continue;
-            if (size > best) {
-                best = size;
-                bestSets.clear();
-            }
-            bestSets.insert(S);
-        }
+        const std::set<uint64_t> bestSets = maximumAgreementSets(splits, n, rooted, best);
         AgreementWorkPtr work = initializeAgreement(n, rooted);
         TreeHandle t(createTree(true));
         for (uint32_t k = 1; k <= count; k++) {
@@ -181,6 +255,37 @@ TEST_F(AgreeTest, DistancesOfIdenticalAndOneMovedTaxon)
     // One pruned taxon: d lies between d1 and d1 + 1.
     EXPECT_GT(d, 1.0);
     EXPECT_LT(d, 2.0);
+}
+
+TEST_F(AgreeTest, DistanceDEqualsItsDefinitionOnRandomPairs)
+{
+    std::mt19937 rng(77);
+    auto check = [&](uint32_t n, bool rooted, const std::string &ta, const std::string &tb) {
+        makeTaxa(n);
+        const char *kind = rooted ? "[&R] " : "[&U] ";
+        ASSERT_EQ(readBlock(std::string("tree a = ") + kind + ta + "\ntree b = " + kind + tb + "\n", 0), 0);
+        const double expected = agreementD(splitsOfTrees(2), n, rooted);
+        TreeHandle a(createTree(true)), b(createTree(true));
+        ASSERT_EQ(getTree(getMainTreeBuffer(nullptr), 1, a.get()), 0);
+        ASSERT_EQ(getTree(getMainTreeBuffer(nullptr), 2, b.get()), 0);
+        AgreementWorkPtr work = initializeAgreement(n, rooted);
+        uint32_t d1 = 0;
+        double d = -1;
+        ASSERT_EQ(calcDistanceForOnePair(work.get(), a.get(), b.get(), true, &d1, &d), 0);
+        EXPECT_NEAR(d, expected, 1e-12) << (rooted ? "rooted " : "unrooted ") << ta << " " << tb;
+    };
+    // Climbing from d onto the basal fork counts in a rooted tree: 1 + 5/6.
+    check(5, true, "(((t1,t2),t3),(t4,t5));", "((((t1,t2),t3),t4),t5);");
+    check(6, false, "(t6,(((t1,t2),t3),(t4,t5)));", "(t6,((((t1,t2),t3),t4),t5));");
+    for (int round = 0; round < 64; round++) {
+        const uint32_t n = 5 + round % 4;  // 5..8 taxa
+        const bool rooted = round % 4 != 3;
+        const bool polytomies = round % 3 == 0;
+        auto one = [&] { return polytomies ? randomNewick(rng, n) : randomBinaryNewick(rng, n); };
+        check(n, rooted, one(), one());
+        if (HasFatalFailure())
+            return;
+    }
 }
 
 // The pair counts and the progress they drive pass 32 bits from about 2,950

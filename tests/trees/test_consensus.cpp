@@ -115,6 +115,16 @@ TEST_F(ConsensusTest, CutoffsAtTheirEdges)
     EXPECT_EQ(selected(table({}, {1.0}), kConMajRule, 50, 2.0), 0u);
     EXPECT_EQ(selected(table({}, {1.2}), kConMajRule, 60, 2.0), 1u);
     EXPECT_EQ(selected(table({}, {1.19}), kConMajRule, 60, 2.0), 0u);
+    // Exactly half still fails when the weights are large, and an exact 70% passes.
+    EXPECT_EQ(selected(table({}, {1e7}), kConMajRule, 50, 2e7), 0u);
+    EXPECT_EQ(selected(table({}, {1e10}), kConMajRule, 50, 2e10), 0u);
+    EXPECT_EQ(selected(table({}, {7e9}), kConMajRule, 70, 1e10), 1u);
+    // Two conflicting groups are never both kept, even when the total given
+    // understates the table and both seem to pass.
+    SplitsTable *conflicting = createSplitsTable(8, 8, kSplitsWeights | kSplitsSupport);
+    for (uint64_t s : {uint64_t{0x3}, uint64_t{0x6}})
+        updateTableWithSplit(conflicting, &s, 0, true, 1.0);
+    EXPECT_EQ(selected(conflicting, kConMajRule, 50, 1.5), 1u);
 }
 
 TEST_F(ConsensusTest, SplitsTableCountsAndKeepsFirstInsertionOrderOnTies)
