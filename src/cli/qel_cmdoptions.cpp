@@ -1150,23 +1150,6 @@ std::string fmtFunctionValueList(CmdParam *option)
     return text;
 }
 
-namespace {
-
-// Whether a heading has a shown option under it before the next heading.
-bool headingHasOptions(const CmdParamList *list, uint32_t heading)
-{
-    for (uint32_t n = heading + 1; n < list->count; ++n) {
-        const CmdParam *p = &list->params[n];
-        if (cmdParamType(p) == kParamHeading)
-            return false;
-        if (!(p->typeFlags & kParamHidden))
-            return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 void showCmdParamSettings(CmdParamList *list, bool savedOnly)
 {
     bool first = true;
@@ -1176,8 +1159,6 @@ void showCmdParamSettings(CmdParamList *list, bool savedOnly)
         if (p->typeFlags & kParamHidden)
             continue;
         if (cmdParamType(p) == kParamHeading) {
-            if (!headingHasOptions(list, n))
-                continue;
             // Some heading texts bring their own colon.
             const size_t len = std::strlen(p->name);
             qel_printf(len > 0 && p->name[len - 1] == ':' ? "\n%s\n" : "\n%s:\n", p->name);

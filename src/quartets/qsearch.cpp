@@ -221,7 +221,7 @@ std::string formatQscore(double value)
 
 int runQuartetSearch(QuartetData *qd, Tree *tree, DataInfo *d, RNG *rng, ProgData *progress,
                      uint32_t specialTreeKind, const char *analysisName, bool speciesTrees, bool quiet,
-                     double *incompat)
+                     double *incompat, const std::function<bool(Tree *)> &fitTree)
 {
     TimeMark start{}, stop{};
     setTimeMark(&start);
@@ -251,6 +251,8 @@ int runQuartetSearch(QuartetData *qd, Tree *tree, DataInfo *d, RNG *rng, ProgDat
         if (status != 0)
             return status;
     }
+    if (fitTree && fitTree(tree))
+        bad = calcQwtIncompat(table, calcQuartetSupport(qd, tree, false));
     *incompat = bad;
     if (quiet)
         return 0;

@@ -3,6 +3,7 @@
 // QScores, the quartet support of the trees in memory.
 #pragma once
 
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,10 +38,12 @@ private:
 
 // The shared driver (also for other commands that fill quartet data first).
 // Returns 0, 2 when the user stopped it, other values on failure; incompat
-// receives the incompatible weight (the largest double on failure).
+// receives the incompatible weight (the largest double on failure). A caller
+// whose tree must stay within bounds passes fitTree, which reshapes the
+// assembled tree and says whether it changed it.
 int runQuartetSearch(QuartetData *qd, Tree *tree, DataInfo *d, RNG *rng, ProgData *progress,
                      uint32_t specialTreeKind, const char *analysisName, bool speciesTrees, bool quiet,
-                     double *incompat);
+                     double *incompat, const std::function<bool(Tree *)> &fitTree = {});
 
 // A value within 1e-6 of an integer as that integer, otherwise 4 decimals.
 std::string formatQscore(double value);

@@ -301,7 +301,7 @@ int assembleTree(SvdqRun &run, QuartetData *qd)
     RNG rng = ev.rng;
     double incompat = 0.0;
     int status = runQuartetSearch(qd, tree.get(), ev.d, &rng, nullptr, 0, "SVDQuartets", run.speciesMode, false,
-                                  &incompat);
+                                  &incompat, [&ev](Tree *t) { return fitTreeToConstraint(ev, t); });
     if (status == 2) {
         qel_printf("\nQuartet assembly aborted by user.\n");
         return 2;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <numeric>
 
 #include <emmintrin.h>
@@ -20,6 +21,8 @@
 #include "qel/qel_progress.h"
 #include "quartets/quartets_settings.h"
 #include "quartets/svdq.h"
+#include "trees/splits.h"
+#include "trees/treeutil.h"
 
 namespace {
 
@@ -442,6 +445,106 @@ bool isQuartetCompatible(const SvdqEvalData &ev, uint32_t a, uint32_t b, uint32_
         if (((ga[k] ^ gb[k]) & (gc[k] ^ gd[k])) != 0)
             return false;
     return true;
+}
+
+namespace {
+
+using Split = std::vector<uint64_t>;
+
+bool hasUnit(const Split &s, uint32_t x) { return (s[x >> 6] >> (x & 63) & 1u) != 0; }
+
+// Both sides of the split meet both sides of the group, within the taxa
+// the constraint names: no tree can hold the two.
+bool splitConflicts(const Split &s, const Split &group, const Split &named)
+{
+    bool inIn = false, inOut = false, outIn = false, outOut = false;
+    for (size_t k = 0; k < s.size(); k++) {
+        const uint64_t g = group[k], rest = named[k] & ~group[k];
+        inIn |= (s[k] & g) != 0;
+        inOut |= (s[k] & rest) != 0;
+        outIn |= (~s[k] & g) != 0;
+        outOut |= (~s[k] & rest) != 0;
+    }
+    return inIn && inOut && outIn && outOut;
+}
+
+}  // namespace
+
+bool fitTreeToConstraint(const SvdqEvalData &ev, Tree *tree)
+{
+    const uint32_t n = ev.nunits;
+    if (ev.conGroups.empty() || n < 4)
+        return false;
+    const uint32_t words = splitWords(n);
+    // Splits are kept as the side without unit 0, so that two agree
+    // exactly when they are disjoint or nested.
+    auto normalized = [&](Split s) {
+        if (hasUnit(s, 0))
+            for (uint32_t x = 0; x < n; x++)
+                s[x >> 6] ^= uint64_t{1} << (x & 63);
+        return s;
+    };
+    auto informative = [&](const Split &s) {
+        const uint32_t size = splitSize(s.data(), words);
+        return size >= 2 && size + 2 <= n;
+    };
+    Split named(words, 0);
+    for (uint32_t x = 0; x < n; x++)
+        if (!ev.conFree[x])
+            named[x >> 6] |= uint64_t{1} << (x & 63);
+    std::vector<Split> groups;
+    for (uint32_t k = 0; k < ev.conWords * 64; k++) {
+        Split g(words, 0);
+        for (uint32_t x = 0; x < n; x++)
+            if (ev.conGroups[size_t(x) * ev.conWords + k / 64] >> (k % 64) & 1u)
+                g[x >> 6] |= uint64_t{1} << (x & 63);
+        if (splitSize(g.data(), words) > 0)
+            groups.push_back(std::move(g));
+    }
+
+    std::unique_ptr<SplitsList, void (*)(SplitsList *)> own(createSplitsList(tree->ntax, n, true),
+                                                             [](SplitsList *l) { destroySplitsList(l); });
+    if (!own)
+        return false;
+    makeSplitsListFromTree(tree, own.get());
+    std::vector<Split> treeSplits;
+    bool conflict = false;
+    for (uint32_t i = 0; i < own->count; i++) {
+        const uint64_t *bits = getSplitFromList(own.get(), i);
+        Split s(words, 0);
+        std::copy(bits, bits + std::min(words, own->words), s.begin());
+        for (const Split &g : groups)
+            conflict |= splitConflicts(s, g, named);
+        treeSplits.push_back(normalized(std::move(s)));
+    }
+    if (!conflict)
+        return false;
+
+    // The constraint's groups first (taxa a backbone leaves free go with
+    // the rest), then the tree's splits that agree with all of them.
+    std::vector<Split> kept;
+    auto agrees = [&](const Split &a, const Split &b) { return areSplitsCompatible(a.data(), b.data(), words); };
+    for (const Split &g : groups) {
+        Split s = normalized(g);
+        if (informative(s) && std::find(kept.begin(), kept.end(), s) == kept.end() &&
+            std::all_of(kept.begin(), kept.end(), [&](const Split &k) { return agrees(s, k); }))
+            kept.push_back(std::move(s));
+    }
+    const size_t fromConstraint = kept.size();
+    for (const Split &s : treeSplits)
+        if (informative(s) && std::find(kept.begin(), kept.end(), s) == kept.end() &&
+            std::all_of(kept.begin(), kept.begin() + fromConstraint, [&](const Split &k) { return agrees(s, k); }))
+            kept.push_back(s);
+    SplitsList list;
+    list.ntax = n;
+    list.words = words;
+    for (const Split &s : kept)
+        if (appendSplitToList(&list, s.data()) != 0)
+            return false;
+    // Held as the assembly holds its trees: at the ancestor, or at a tip (that
+    // of unit 0, which no kept split holds).
+    TreeNode *root = (tree->flags & kTreeRootedAtAnc) != 0 ? tree->nodes : tree->nodes + 1;
+    return makeTreeFromSplitsList(tree, n, &list, nullptr, root) == 0;
 }
 
 int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quartetIndex, RNG *rng, SvdqWork &w)

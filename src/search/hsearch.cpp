@@ -2044,6 +2044,14 @@ int heuristicSearchRep(HSearchRun &run)
 // ---------------------------------------------------------------------------
 // Settings report and summary
 
+// Every starting tree that passes is stored, whatever MulTrees says: a
+// stepwise addition holding several trees can leave several in a replicate.
+// Without MulTrees swapping then keeps only a better tree, and keeps one.
+uint32_t startingTreesKept(const HSearchRun &run)
+{
+    return hs.startSource == kStartStepwise && !run.fromMemory ? run.hold : 1;
+}
+
 void showHSearchSettings(const HSearchRun &run)
 {
     showSearchSettingsHeader(0);
@@ -2136,11 +2144,14 @@ void showHSearchSettings(const HSearchRun &run)
         if (!srch.mulTrees)
             qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
     }
+    const char *perRep = run.randomAddition ? " per replicate" : "";
     if (srch.mulTrees || keepScoreInEffect() != 0.0)
         qel_printf("'MulTrees' option in effect\n");
+    else if (const uint32_t held = startingTreesKept(run); held > 1)
+        qel_printf("'Mul\bTrees' option not in effect; up to %u trees (those held by stepwise addition) will be "
+                   "saved%s\n", held, perRep);
     else
-        qel_printf("'Mul\bTrees' option not in effect; only 1 tree will be saved%s\n",
-                   run.randomAddition ? " per replicate" : "");
+        qel_printf("'Mul\bTrees' option not in effect; only 1 tree will be saved%s\n", perRep);
     showSearchTailSettings(run.data, run.rooted);
     if (hs.startSource == kStartNJ && hs.addSeq == kAddSeqRandom)
         qel_printf("\nNOTE: \bRandom-addition-sequence option is ignored when starting trees are obtained using "
@@ -2207,9 +2218,7 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
                    gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.resumed,
                    gAheadCounts.calledOff);
     if (run.randomAddition) {
-        // Without swapping each replicate keeps the trees its stepwise
-        // addition held, several with `hold` above 1, whatever MulTrees says.
-        const bool oneTreeEach = hs.swap == 0 ? run.hold <= 1 : !hsd->rules.mulTrees;
+        const bool oneTreeEach = startingTreesKept(run) <= 1 && (hs.swap == 0 || !hsd->rules.mulTrees);
         if (oneTreeEach)
             qel_printf("\n(Note: \bNo \"island\" information is available when only one tree per "
                        "random-addition-sequence replicate is retained.)\n");

@@ -601,10 +601,14 @@ TEST_F(CmdOptionsTest, ListingShowsTypesAndCurrentValues)
     EXPECT_EQ(gOut, expected);
 }
 
-TEST_F(CmdOptionsTest, ListingLeavesOutHeadingsWithNothingShownUnderThem)
+// A heading stays even when every option under it is hidden: the listing
+// shows the sections of the set as they are laid out.
+TEST_F(CmdOptionsTest, ListingKeepsHeadingsWithOnlyHiddenOptionsUnderThem)
 {
     showCmdOptionTable(kHiddenHeadingsSet, nullptr, false);
-    EXPECT_EQ(gOut, "\nShown:\n" + kHeader + "enforce         no|yes                            \bno\n");
+    EXPECT_EQ(gOut, "\nNothing shown here:\n" + kHeader + "\nShown:\n" + kHeader +
+                        "enforce         no|yes                            \bno\n" +
+                        "\nNothing shown at the end:\n" + kHeader);
 }
 
 // A four-word seed whose second word is 0 must still show all its words.

@@ -112,6 +112,29 @@ def main():
                                            "estNodeAges=moments theta=0.1;"))
     if p.returncode != 0 or "Using 15 parallel threads" not in p.stdout:
         faults.append("32 threads on 15 quartets without a tree: status %d\n%s" % (p.returncode, p.stdout[-1500:]))
+    # Constraints the data forbid outright: every quartet that tells t1 from
+    # its partner gets its best split thrown out, and the tree returned (and
+    # each bootstrap replicate) must still hold the group. Four taxa leave a
+    # single quartet, whose only split has no weight left.
+    for cmds, group in (("delete t5-t8; constraints c13 = ((t1,t3));", {"t1", "t3"}),
+                        ("constraints c16 = ((t1,t6));", {"t1", "t6"})):
+        p, files = run(vorn, nexus(seqs[:, :2000], cmds + " svdquartets evalq=all enforce qfile=q.dat; "
+                                   "savetrees file=e.tre format=newick brlens=no; "
+                                   "svdquartets bootstrap=standard nreps=3 seed=2; "
+                                   "savetrees file=b.tre format=newick brlens=no;"), ["q.dat", "e.tre", "b.tre"])
+        tips = set(TIPS[:4] if "delete" in cmds else TIPS)
+        side = frozenset(tips - group if "t1" in group else group)
+        if p.returncode != 0 or None in files.values():
+            faults.append("forbidden %s: status %d\n%s" % (sorted(group), p.returncode, p.stdout[-2000:]))
+            continue
+        if len(tips) == 4 and files["q.dat"].split():
+            faults.append("forbidden %s: the data did not favour a forbidden split: %s" % (sorted(group), files["q.dat"]))
+        if side not in splits_of_newick(files["e.tre"]):
+            faults.append("forbidden %s: tree %s lacks the group" % (sorted(group), files["e.tre"]))
+        # A replicate may leave the group unresolved, never contradict it.
+        for split in splits_of_newick(files["b.tre"]):
+            if all((split & side, split - side, side - split, tips - split - side)):
+                faults.append("forbidden %s: consensus %s contradicts the group" % (sorted(group), files["b.tre"]))
     if faults:
         print("\n".join(faults))
         sys.exit(1)
