@@ -508,8 +508,7 @@ int doPuzzleCmd()
     if (run.likelihood && scope.startLikelihoodThreads() != 0)
         return 1;
     // An automatic seed is drawn for this run only; the option keeps 0.
-    run.seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
-    makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
+    run.seed = seedForRun(puzOpt.seed);
     initRNG(&run.rng, run.seed);
     run.mode = puzOpt.penalties ? PuzzlePenalties::Full : PuzzlePenalties::Standard;
     run.nPuzzles = puzOpt.nPuzzles;

@@ -594,8 +594,7 @@ int doSVDQuartetsCmd()
     // memory.
     if (assembles && !verifyReplaceTrees())
         return 1;
-    run->seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
-    makeInitialSeedValue(&run->seed.w[0], 0x7FFFFFFF);
+    run->seed = seedForRun(svdqOpt.seed);
     showSettings(*run, requested);
     ev.writeFrob = svdqOpt.pref_writeFrobD != 0 && !ev.plus2;
     if (svdqOpt.pref_saveQrtFile)

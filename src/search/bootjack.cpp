@@ -84,6 +84,7 @@ struct BootJackData {
     std::string name = "bootstrap";
     double totalWeight = 0.0;
     RNG rng{};
+    RNGSeed seed{};  // the seed of this run, as shown
     uint32_t nResampled = 0;
     uint32_t nDelete = 0;
     uint32_t completed = 0;
@@ -472,7 +473,7 @@ void showBootJackSettings(PrintHook print, const char *lead)
     print("%s%s method with %s search:\n", lead, capitalized(b.name).c_str(),
           kSearchNames[std::min<uint32_t>(btjkOpt.search, 4)]);
     print("  Number of %s replicates = %d\n", b.name.c_str(), btjkOpt.nreps);
-    print("  Starting seed = %u\n", btjkOpt.seed[0]);
+    print("  Starting seed = %s\n", seedString(b.seed).c_str());
     if (print != qel_printf) {
         showCharResampling(print, "  ");
         return;
@@ -669,10 +670,8 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     b.unweighted = !weighted;
     b.proportional = weighted && weightMode == kBtjkWtsProportional;
     b.simple = weighted && weightMode == kBtjkWtsSimple;
-    uint32_t words[4] = {seed[0], seed[1], seed[2], seed[3]};
-    makeInitialSeedValue(&words[0], 0x7FFFFFFF);
-    btjkOpt.seed[0] = words[0];
-    initRNG(&b.rng, makeSeed(words[0], words[1], words[2], words[3]));
+    b.seed = seedForRun(seed);
+    initRNG(&b.rng, b.seed);
     const auto nIncluded = static_cast<uint32_t>(b.included.size());
     b.patGroup = patternGroupToResample(data);
     b.reweightGroup = nullptr;

@@ -776,9 +776,7 @@ int beginSimLoop()
     if (prepareSimModels() != 0)
         return 1;
 
-    RNGSeed seed = makeSeed(simOpt.seed[0], simOpt.seed[1], simOpt.seed[2], simOpt.seed[3]);
-    makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
-    initRNG(&s.dataRng, seed);
+    initRNG(&s.dataRng, seedForRun(simOpt.seed));
     RNGSeed tseed = makeSeed(s.treeSeed[0], s.treeSeed[1], s.treeSeed[2], s.treeSeed[3]);
     if (tseed.w[0] == 0 && tseed.w[1] == 0 && tseed.w[2] == 0 && tseed.w[3] == 0)
         tseed = makeSeed1(randUniRaw(&s.dataRng) | 1u);
