@@ -274,9 +274,10 @@ int puzzleContree(TreeBuffer *buf, DataInfo *d)
 
 int writePuzzleTrees(PuzzleRun &run, const char *fileName)
 {
-    AuxOut *aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0);
+    int openStatus = 1;
+    AuxOut *aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus);
     if (!aux)
-        return 1;
+        return openStatus;
     auxPutTreesBlkCmd(false, false, run.d);
     writeTransTable(run.d);
     auxPuts("[!>Trees found during puzzling step (weights are number of times each tree was found)]\n");

@@ -217,10 +217,11 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
         return 1;
     // The file is active only while the run writes to it.
     AuxOut *previous = setActiveAuxOut(nullptr);
-    b.treeFile = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0);
+    int openStatus = 1;
+    b.treeFile = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus);
     if (!b.treeFile) {
         setActiveAuxOut(previous);
-        return 1;
+        return openStatus;
     }
     setActiveAuxOut(b.treeFile);
     if (isNexusFormat(b.format)) {
@@ -985,10 +986,10 @@ int bootJack(bool jackknife)
     // UPGMA trees are rooted by their clustering.
     b.rooted = btjkOpt.search == kBootUPGMA || isRootedSearch(data);
     setStatusText(jackknife ? "Performing jackknife analysis..." : "Performing bootstrap analysis...");
-    if (saving && openBootTreeFile(data, fileName.c_str()) != 0) {
+    if (const int opened = saving ? openBootTreeFile(data, fileName.c_str()) : 0; opened != 0) {
         deallocBootJack(data);
         clearStatusText();
-        return 1;
+        return opened;
     }
     const ReplicatedHeadingScope heading([] { showBootJackSettings(); });
     gSearchState.replicatedKind = jackknife ? -1 : 1;

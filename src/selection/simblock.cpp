@@ -144,9 +144,10 @@ int openResultsFile(const std::vector<std::string> &labels)
     s.brlenCounts.assign(s.brlenNodes.size(), 0);
     std::error_code ec;
     const bool hasText = gAppendToFile && std::filesystem::file_size(s.resultsName, ec) > 0 && !ec;
-    s.results = openAuxOutStream(s.resultsName.c_str(), gReplaceFile != 0, gAppendToFile != 0);
+    int openStatus = 1;
+    s.results = openAuxOutStream(s.resultsName.c_str(), gReplaceFile != 0, gAppendToFile != 0, &openStatus);
     if (!s.results)
-        return 1;
+        return openStatus;
     // Every row is a finished replicate, flushed when it ended: an interrupt
     // that stops the loop, or comes after it, must not make the close
     // abandon them.
@@ -787,8 +788,8 @@ int beginSimLoop()
     std::vector<std::string> labels;
     if (captureLoopText(&labels) != 0)
         return 1;
-    if (openResultsFile(labels) != 0)
-        return 1;
+    if (const int opened = openResultsFile(labels); opened != 0)
+        return opened;
     if (simOpt.showModel)
         showSimModels();
 
