@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qel/qel_errormsg.h"
+#include "qel/qel_files.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
 #include "qel/qel_subprocess.h"
@@ -50,18 +51,30 @@ int runShellLine(const std::string &command)
     return 1;
 }
 
-// The names a path pattern stands for, in the shell's order; the pattern
-// itself when it matches nothing.
-std::vector<std::string> expandPathPattern(const char *pattern)
+// The names a path pattern stands for, in the shell's order; `unmatched`
+// when it matches nothing.
+std::vector<std::string> expandPathPattern(const std::string &pattern, const std::string &unmatched)
 {
     std::vector<std::string> names;
     glob_t found{};
-    if (glob(pattern, GLOB_TILDE | GLOB_NOCHECK, nullptr, &found) == 0)
+    if (glob(pattern.c_str(), GLOB_TILDE, nullptr, &found) == 0)
         names.assign(found.gl_pathv, found.gl_pathv + found.gl_pathc);
     else
-        names.emplace_back(pattern);
+        names.push_back(unmatched);
     globfree(&found);
     return names;
+}
+
+// The pattern character escapes that make a text match only itself.
+std::string globEscaped(const char *text)
+{
+    std::string escaped;
+    for (const char *c = text; *c; ++c) {
+        if (std::strchr("*?[\\", *c))
+            escaped += '\\';
+        escaped += *c;
+    }
+    return escaped;
 }
 
 int runInteractiveShell(bool atTerminal)
@@ -138,10 +151,19 @@ int doRmCmd()
     // is then quoted: a name holding blanks or quotes is one file, and a
     // pattern that matches nothing is passed as written, so that rm says it
     // is missing. A name beginning with "-" is a file, not an option of rm.
-    std::string command = "rm --";
-    for (const std::string &name : expandPathPattern(path))
+    // A relative name read from a command file means the file beside it, as
+    // every other file name there does, not one in the process's directory:
+    // rm runs in that directory, so its messages name the files as written.
+    char base[kPathnameBufSize];
+    const bool relative = path[0] != '/' && path[0] != '~' && getBaseDir(base) != nullptr;
+    const std::string dir = relative ? std::string(base) + "/" : std::string();
+    std::string command = relative ? "cd " + shellQuote(base) + " && rm --" : "rm --";
+    for (std::string name : expandPathPattern(globEscaped(dir.c_str()) + path, path)) {
+        if (relative && name.compare(0, dir.size(), dir) == 0)
+            name.erase(0, dir.size());
         command += " " + shellQuote(name.c_str());
+    }
     uint32_t exitCode = 0;
-    const int result = runCommandInNewShell(command.c_str(), "rm", true, false, nullptr, &exitCode);
+    const int result = runCommandInNewShell(command.c_str(), "rm", !relative, false, nullptr, &exitCode);
     return result == kRunDone && exitCode == 0 ? 0 : (result == kRunAborted ? 2 : 1);
 }

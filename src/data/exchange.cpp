@@ -272,11 +272,13 @@ int importFile()
     // same place, with a failure reported against the command, not against
     // the foreign file now being read.
     setActiveInput(caller);
-    const bool opened = text && openOutputStream(imprt.toFile, gReplaceFile != 0, false, &out) == kOpenOK;
+    const int opened = text ? openOutputStream(imprt.toFile, gReplaceFile != 0, false, &out) : kOpenFailed;
     setActiveInput(&input);
     if (!text) {
         reportMemoryFailure();
-    } else if (opened) {
+    } else if (opened == kOpenDeclined) {
+        status = 2;
+    } else if (opened == kOpenOK) {
         eprintf(text, "#NEXUS \n\n[!\n%s file \"%s\"\n  (imported %s)\n]\n", entry.displayName,
                 commentSafe(fromPath).c_str(), getDateTimeString().c_str());
         // Square brackets in a foreign file are data, not comments.

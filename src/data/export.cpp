@@ -828,9 +828,10 @@ int doExportCmd()
     Exporter exporter(d, exprt.format, lineBreak);
     if (exporter.plan() != 0)
         return 1;
-    AuxOut *aux = openAuxOutStream(exprt.file.path, gReplaceFile != 0, false);
+    int openStatus = 1;
+    AuxOut *aux = openAuxOutStream(exprt.file.path, gReplaceFile != 0, false, &openStatus);
     if (!aux)
-        return 1;
+        return openStatus;
     const std::string shown = auxPathnameForDisplay(aux, kShownPathLength);
     const DataServices &services = dataServices();
     services.setStatusText("Exporting file...");

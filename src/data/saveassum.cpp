@@ -318,9 +318,10 @@ int doSaveAssumCmd()
     if (settingsFlnam[0] == '\0')
         return qel_errorMsg(129, "No file name was specified.\tThe current command was expecting specification of a "
                                  "file name, but none was found.");
-    AuxOut *aux = openAuxOutStream(settingsFlnam, gReplaceFile != 0, false);
+    int openStatus = 1;
+    AuxOut *aux = openAuxOutStream(settingsFlnam, gReplaceFile != 0, false, &openStatus);
     if (!aux)
-        return 1;
+        return openStatus;
     const DataServices &s = dataServices();
     s.setStatusText("Saving current assumptions to file...");
     writeAssumptionsBlock(d);

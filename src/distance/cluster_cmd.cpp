@@ -256,9 +256,11 @@ int doClustering(bool isUPGMA)
     if (distStatus != 0)
         return distStatus;
     std::unique_ptr<AuxOut, int (*)(AuxOut *)> treefile(nullptr, closeAuxOutStream);
+    int openStatus = 1;
     if (clust.pref_saveFile &&
-        !(treefile.reset(openAuxOutStream(gClustTreefileName, gReplaceFile != 0, gAppendToFile != 0)), treefile))
-        return 1;
+        !(treefile.reset(openAuxOutStream(gClustTreefileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus)),
+          treefile))
+        return openStatus;
 
     ClusterWork work;
     if (!makeClusterWork(work, d, isUPGMA) || allocSpecialTreeData(1) != 0)

@@ -469,9 +469,10 @@ int doShowDistCmd()
 int writeDistanceFile(const DMatrix *dm, DataInfo *d, const SaveDistSettings &opts, const char *path, bool replace,
                       bool append)
 {
-    AuxOut *aux = openAuxOutStream(path, replace, append);
+    int openStatus = 1;
+    AuxOut *aux = openAuxOutStream(path, replace, append, &openStatus);
     if (!aux)
-        return 1;
+        return openStatus;
     setStatusText("Saving distance matrix...");
     DistanceWriter(dm, d, opts).write();
     clearStatusText();

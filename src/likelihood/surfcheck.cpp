@@ -269,8 +269,7 @@ int doSurfCheckCmd()
     r.d = d;
     r.treeNum = static_cast<uint32_t>(surfChk.treeNum);
     r.brLens = surfChk.brLens != 0;
-    r.seed = makeSeed(surfChk.seed[0], surfChk.seed[1], surfChk.seed[2], surfChk.seed[3]);
-    makeInitialSeedValue(&r.seed.w[0], 0x7FFFFFFF);
+    r.seed = seedForRun(surfChk.seed);
     r.results.reserve(static_cast<size_t>(surfChk.nreps) + 1);
     if (gSimulation != nullptr && gSimulation(&r.sim) != 0)
         return 1;

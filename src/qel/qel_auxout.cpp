@@ -165,10 +165,13 @@ AuxOut *createAuxOut(StreamInfo *stream)
     return aux;
 }
 
-AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append)
+AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append, int *status)
 {
     StreamInfo *stream = nullptr;
-    if (openOutputStream(fileName, replace, append, &stream) != kOpenOK)
+    const int opened = openOutputStream(fileName, replace, append, &stream);
+    if (status)
+        *status = opened == kOpenDeclined ? 2 : 1;
+    if (opened != kOpenOK)
         return nullptr;
     AuxOut *aux = createAuxOut(stream);
     if (!aux)

@@ -41,8 +41,10 @@ extern AuxOut *gAux;  // the active stream, or null
 AuxOut *createAuxOut(StreamInfo *stream);
 // Opens through openOutputStream (which asks before replacing an existing
 // file unless replace or append is set). Null when the open fails or the
-// record cannot be made; the open failure has been reported.
-AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append);
+// record cannot be made; the open failure has been reported. A command that
+// stops there returns *status: 2 (stopped by the user) when the user
+// declined to replace the file, else 1.
+AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append, int *status = nullptr);
 // Writes out the buffer, closes the file, frees the record and clears the
 // active stream. 0 when everything reached the file; otherwise nonzero (the
 // recorded error code, or 1 when the close itself failed). A file written

@@ -490,7 +490,7 @@ int openStream(const char *path, uint32_t flags, const char *directory, StreamIn
     }
     if (forWrite && !(flags & kStreamNoReplaceQuery) && existed) {
         if (!userQuery(true, "OK to replace file \"%s\"?", filenameInPathname(full)))
-            return kOpenRefused;
+            return kOpenDeclined;
     }
 
     closeStream(streamPtr);

@@ -29,7 +29,9 @@ inline constexpr uint32_t kStreamRecord = 256;
 // openStream results.
 inline constexpr int kOpenOK = 0;
 inline constexpr int kOpenFailed = 1;
-inline constexpr int kOpenRefused = 2;  // replace declined, or locked elsewhere
+inline constexpr int kOpenRefused = 2;  // locked elsewhere
+// The user answered no to replacing the file: a cancel, not a failure.
+inline constexpr int kOpenDeclined = 3;
 
 // The path and file-name limits are those of qel_files.
 inline constexpr size_t kPathBufSize = kPathnameBufSize;

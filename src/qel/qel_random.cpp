@@ -143,6 +143,15 @@ RNGSeed makeSeed(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3) { return RN
 
 RNGSeed makeSeed1(uint32_t n) { return makeSeed(n, 0, 0, 0); }
 
+RNGSeed seedForRun(const uint32_t words[4])
+{
+    if (words[0] != 0)
+        return makeSeed(words[0], words[1], words[2], words[3]);
+    uint32_t drawn = 0;
+    makeInitialSeedValue(&drawn, 0x7FFFFFFF);
+    return makeSeed1(drawn);
+}
+
 int seedFromText(const char *text, RNGSeed *seed)
 {
     *seed = makeSeed(0, 0, 0, 0);

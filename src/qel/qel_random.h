@@ -45,6 +45,11 @@ inline constexpr uint32_t kRandRefused = 0xFFFFFFFFu;
 
 RNGSeed makeSeed(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3);
 RNGSeed makeSeed1(uint32_t n);
+// The seed one run uses, from the four words of a seed option. A first word
+// of 0 asks for an automatic seed: one nondeterministic word in
+// 1..2147483647 is drawn and the other words are dropped, so that
+// seedString of the result is the seed that reproduces the run.
+RNGSeed seedForRun(const uint32_t words[4]);
 // The seed syntax of the seed options: one unsigned integer, or four joined
 // by ':'. Returns 0 on success; otherwise the seed is cleared and 1 returned.
 int seedFromText(const char *text, RNGSeed *seed);

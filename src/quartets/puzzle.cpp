@@ -274,9 +274,10 @@ int puzzleContree(TreeBuffer *buf, DataInfo *d)
 
 int writePuzzleTrees(PuzzleRun &run, const char *fileName)
 {
-    AuxOut *aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0);
+    int openStatus = 1;
+    AuxOut *aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus);
     if (!aux)
-        return 1;
+        return openStatus;
     auxPutTreesBlkCmd(false, false, run.d);
     writeTransTable(run.d);
     auxPuts("[!>Trees found during puzzling step (weights are number of times each tree was found)]\n");
@@ -529,8 +530,7 @@ int doPuzzleCmd()
     if (run.likelihood && scope.startLikelihoodThreads() != 0)
         return 1;
     // An automatic seed is drawn for this run only; the option keeps 0.
-    run.seed = makeSeed(puzOpt.seed[0], puzOpt.seed[1], puzOpt.seed[2], puzOpt.seed[3]);
-    makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
+    run.seed = seedForRun(puzOpt.seed);
     initRNG(&run.rng, run.seed);
     run.mode = puzOpt.penalties ? PuzzlePenalties::Full : PuzzlePenalties::Standard;
     run.nPuzzles = puzOpt.nPuzzles;

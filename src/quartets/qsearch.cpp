@@ -297,9 +297,7 @@ int qsearchTaskProc(void *arg)
     DataInfo *d = task->d;
     if (requireQuartetData(d, "QSearch") != 0)
         return 1;
-    RNGSeed seed = makeSeed(qopt.seed[0], qopt.seed[1], qopt.seed[2], qopt.seed[3]);
-    makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
-    initRNG(&task->rng, seed);
+    initRNG(&task->rng, seedForRun(qopt.seed));
     qel_printf("\nSearching for trees that minimize quartet inconsistency:\n");
     showQsearchSettings();
     qel_printf("\n");

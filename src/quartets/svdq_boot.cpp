@@ -231,8 +231,9 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         return 1;
     AuxOut *file = nullptr;
     if (s.treeFile) {
-        if (!(file = openAuxOutStream(s.treeFile, s.replace, false)))
-            return 1;
+        int openStatus = 1;
+        if (!(file = openAuxOutStream(s.treeFile, s.replace, false, &openStatus)))
+            return openStatus;
         AuxOut *previous = setActiveAuxOut(file);
         auxPutTreesBlkCmd(false, false, d);
         const char *dataFile = getDataFileName();

@@ -281,11 +281,14 @@ void showSettings(const SvdqRun &run, uint32_t requestedThreads)
     indentOutput(-2);
 }
 
+// 0 when opened or not wanted; 2 when the user declined to replace the
+// file; 1 when it could not be opened.
 int openFile(const char *name, bool write, StreamInfo **slot)
 {
     if (!write)
         return 0;
-    return openOutputStream(name, gReplaceFile != 0, false, slot) == kOpenOK ? 0 : 1;
+    const int opened = openOutputStream(name, gReplaceFile != 0, false, slot);
+    return opened == kOpenOK ? 0 : (opened == kOpenDeclined ? 2 : 1);
 }
 
 // The tree of the kept quartets, and the node ages on it when asked for.
@@ -596,8 +599,7 @@ int doSVDQuartetsCmd()
     // memory.
     if (assembles && !verifyReplaceTrees())
         return 1;
-    run->seed = makeSeed(svdqOpt.seed[0], svdqOpt.seed[1], svdqOpt.seed[2], svdqOpt.seed[3]);
-    makeInitialSeedValue(&run->seed.w[0], 0x7FFFFFFF);
+    run->seed = seedForRun(svdqOpt.seed);
     showSettings(*run, requested);
     ev.writeFrob = svdqOpt.pref_writeFrobD != 0 && !ev.plus2;
     if (svdqOpt.pref_saveQrtFile)
@@ -611,10 +613,13 @@ int doSVDQuartetsCmd()
         qel_printf("Writing Frobenius distances to file: %s\n", svdqOpt.frobDFile);
 
     initRNG(&ev.rng, run->seed);
-    if (openFile(svdqOpt.qfile, svdqOpt.pref_saveQrtFile, &run->files.qfile) != 0 ||
-        openFile(svdqOpt.mrpFile, svdqOpt.pref_saveMrpFile, &run->files.mrp) != 0 ||
-        openFile(svdqOpt.frobDFile, svdqOpt.pref_writeFrobD, &run->files.frob) != 0)
-        return 1;
+    int opened = openFile(svdqOpt.qfile, svdqOpt.pref_saveQrtFile, &run->files.qfile);
+    if (opened == 0)
+        opened = openFile(svdqOpt.mrpFile, svdqOpt.pref_saveMrpFile, &run->files.mrp);
+    if (opened == 0)
+        opened = openFile(svdqOpt.frobDFile, svdqOpt.pref_writeFrobD, &run->files.frob);
+    if (opened != 0)
+        return opened;
     if (run->files.frob)
         std::fputs("tree\tnsites\t0\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\t15\n", run->files.frob->fp);
     if (svdqOpt.treeInf == kSvdqTreeInfQFM)

@@ -84,6 +84,7 @@ struct BootJackData {
     std::string name = "bootstrap";
     double totalWeight = 0.0;
     RNG rng{};
+    RNGSeed seed{};  // the seed of this run, as shown
     uint32_t nResampled = 0;
     uint32_t nDelete = 0;
     uint32_t completed = 0;
@@ -216,10 +217,11 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
         return 1;
     // The file is active only while the run writes to it.
     AuxOut *previous = setActiveAuxOut(nullptr);
-    b.treeFile = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0);
+    int openStatus = 1;
+    b.treeFile = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus);
     if (!b.treeFile) {
         setActiveAuxOut(previous);
-        return 1;
+        return openStatus;
     }
     setActiveAuxOut(b.treeFile);
     if (isNexusFormat(b.format)) {
@@ -484,7 +486,7 @@ void showBootJackSettings(PrintHook print, const char *lead)
     print("%s%s method with %s search:\n", lead, capitalized(b.name).c_str(),
           kSearchNames[std::min<uint32_t>(btjkOpt.search, 4)]);
     print("  Number of %s replicates = %d\n", b.name.c_str(), btjkOpt.nreps);
-    print("  Starting seed = %u\n", btjkOpt.seed[0]);
+    print("  Starting seed = %s\n", seedString(b.seed).c_str());
     if (print != qel_printf) {
         showCharResampling(print, "  ");
         return;
@@ -681,10 +683,8 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     b.unweighted = !weighted;
     b.proportional = weighted && weightMode == kBtjkWtsProportional;
     b.simple = weighted && weightMode == kBtjkWtsSimple;
-    uint32_t words[4] = {seed[0], seed[1], seed[2], seed[3]};
-    makeInitialSeedValue(&words[0], 0x7FFFFFFF);
-    btjkOpt.seed[0] = words[0];
-    initRNG(&b.rng, makeSeed(words[0], words[1], words[2], words[3]));
+    b.seed = seedForRun(seed);
+    initRNG(&b.rng, b.seed);
     const auto nIncluded = static_cast<uint32_t>(b.included.size());
     b.patGroup = patternGroupToResample(data);
     b.reweightGroup = nullptr;
@@ -1000,10 +1000,10 @@ int bootJack(bool jackknife)
     // UPGMA trees are rooted by their clustering.
     b.rooted = btjkOpt.search == kBootUPGMA || isRootedSearch(data);
     setStatusText(jackknife ? "Performing jackknife analysis..." : "Performing bootstrap analysis...");
-    if (saving && openBootTreeFile(data, fileName.c_str()) != 0) {
+    if (const int opened = saving ? openBootTreeFile(data, fileName.c_str()) : 0; opened != 0) {
         deallocBootJack(data);
         clearStatusText();
-        return 1;
+        return opened;
     }
     const ReplicatedHeadingScope heading([] { showBootJackSettings(); });
     gSearchState.replicatedKind = jackknife ? -1 : 1;

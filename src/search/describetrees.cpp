@@ -624,10 +624,11 @@ int doDescribeTreesCmd()
                 run.list.push_back(k + 1);
 
     if (specialFlnam[0]) {
-        run.ancStates = openAuxOutStream(specialFlnam, gReplaceFile != 0, false);
+        int openStatus = 1;
+        run.ancStates = openAuxOutStream(specialFlnam, gReplaceFile != 0, false, &openStatus);
         if (!run.ancStates) {
             specialFlnam[0] = '\0';
-            return 1;
+            return openStatus;
         }
     }
 

@@ -66,15 +66,17 @@ constexpr const char *kDefaultFreqDistFile = "scoredist.txt";
 AuxOut *gFreqDistFile = nullptr;
 
 // Histogram: per class its lower bound, upper bound and count; bar chart:
-// per score the score and its count. 0, or 1 after reporting the error.
+// per score the score and its count. 0; 1 after reporting the error; 2
+// when the user declined to replace the file.
 int writeFreqDistFile(const std::vector<Row> &rows, bool barChart)
 {
     const std::string name = initFreqDistFilename();
     AuxOut *previous = setActiveAuxOut(nullptr);
-    gFreqDistFile = openAuxOutStream(name.c_str(), gReplaceFile != 0, gAppendToFile != 0);
+    int openStatus = 1;
+    gFreqDistFile = openAuxOutStream(name.c_str(), gReplaceFile != 0, gAppendToFile != 0, &openStatus);
     if (!gFreqDistFile) {
         setActiveAuxOut(previous);
-        return 1;
+        return openStatus;
     }
     setActiveAuxOut(gFreqDistFile);
     for (const Row &r : rows) {

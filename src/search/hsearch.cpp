@@ -2535,8 +2535,7 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     setRootededness(run.mainBuf, run.rooted);
     run.nreps = run.randomAddition ? static_cast<uint32_t>(hs.nreps) : 1;
     if (run.randomAddition && !run.fastStep) {
-        run.seed = makeSeed(hs.rseed[0], hs.rseed[1], hs.rseed[2], hs.rseed[3]);
-        makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
+        run.seed = seedForRun(hs.rseed);
         initRNG(&run.rng, run.seed);
     } else if (!run.fromMemory) {
         initRNG(&run.rng, makeSeed1(1));

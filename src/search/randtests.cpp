@@ -58,13 +58,6 @@ int runTestSearch(DataInfo *data, bool bandb)
     return bandb ? exactTreeSearch(false, 1) : stdHeuristicSearch(1, data);
 }
 
-uint32_t seedWord(const uint32_t seed[4])
-{
-    RNGSeed s = makeSeed(seed[0], seed[1], seed[2], seed[3]);
-    makeInitialSeedValue(&s.w[0], 0x7FFFFFFF);
-    return s.w[0];
-}
-
 std::string scoreText(double v) { return scoreToString(gCriterion, 0, -1, v); }
 
 // ---------------------------------------------------------------------------
@@ -216,13 +209,13 @@ int doPartHomTest()
         return 1;
     const auto nreps = static_cast<uint32_t>(std::max(homOpt.nreps, 1));
     h.dist = createScoreDistrib(nreps);
-    const uint32_t seed = seedWord(homOpt.seed);
-    initRNG(&h.rng, makeSeed1(seed));
+    const RNGSeed seed = seedForRun(homOpt.seed);
+    initRNG(&h.rng, seed);
     const ReplicatedHeadingScope heading([seed, nreps] {
         qel_printf("\nPartition-homogeneity test with %s search:\n",
                    homOpt.search == 1 ? "branch-and-bound" : "heuristic");
         qel_printf("    Character partition = %s\n", getNexsetName(homOpt.partition));
-        qel_printf("  Starting seed = %u\n  Number of replicates = %u\n", seed, nreps);
+        qel_printf("  Starting seed = %s\n  Number of replicates = %u\n", seedString(seed).c_str(), nreps);
     });
     setStatusText("Doing partition-homogeneity test...");
     gHom = &h;
@@ -500,7 +493,7 @@ const char *permTestName(const PermTest &p)
     return convex ? "T-PTP test for convexity" : "T-PTP test for monophyly";
 }
 
-void showPermTestSettings(const PermTest &p, uint32_t nreps, uint32_t seed, bool ingroupOnly)
+void showPermTestSettings(const PermTest &p, uint32_t nreps, RNGSeed seed, bool ingroupOnly)
 {
     qel_printf("\n%s with %s search:\n", permTestName(p), permOpt.search == 1 ? "branch-and-bound" : "heuristic");
     if (p.test == kTPTP) {
@@ -510,7 +503,7 @@ void showPermTestSettings(const PermTest &p, uint32_t nreps, uint32_t seed, bool
     } else if (p.test == kCompare2) {
         qel_printf("  Comparing constraint-trees \"%s\" and \"%s\"\n", p.first->name, p.second->name);
     }
-    qel_printf("  Starting seed = %u\n", seed);
+    qel_printf("  Starting seed = %s\n", seedString(seed).c_str());
     qel_printf("  Number of replicates = %u\n", nreps);
     qel_printf("  %s taxa randomized\n", ingroupOnly ? "Only ingroup" : "All");
 }
@@ -571,8 +564,8 @@ int doPermuteCmd()
         return 1;
     const auto nreps = static_cast<uint32_t>(std::max(permOpt.nreps, 1));
     p.dist = createScoreDistrib(nreps);
-    const uint32_t seed = seedWord(permOpt.pseed);
-    initRNG(&p.rng, makeSeed1(seed));
+    const RNGSeed seed = seedForRun(permOpt.pseed);
+    initRNG(&p.rng, seed);
     const bool ingroup = ingroupOnly && anyOutgroup;
     const ReplicatedHeadingScope heading([&p, nreps, seed, ingroup] { showPermTestSettings(p, nreps, seed, ingroup); });
     setStatusText("Doing permutation test...");

@@ -145,8 +145,7 @@ int doRandTreesCmd()
             return finishSearch(1);
         run.scoreFile = run.scoreStream->fp;
     }
-    run.seed = makeSeed(evalRand.seed[0], evalRand.seed[1], evalRand.seed[2], evalRand.seed[3]);
-    makeInitialSeedValue(&run.seed.w[0], 0x7FFFFFFF);
+    run.seed = seedForRun(evalRand.seed);
 
     qel_printf("\nEvaluating %u trees sampled equiprobably from the set of all possible trees\n\n", run.nreps);
     indentOutput(2);

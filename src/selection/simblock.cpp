@@ -144,9 +144,10 @@ int openResultsFile(const std::vector<std::string> &labels)
     s.brlenCounts.assign(s.brlenNodes.size(), 0);
     std::error_code ec;
     const bool hasText = gAppendToFile && std::filesystem::file_size(s.resultsName, ec) > 0 && !ec;
-    s.results = openAuxOutStream(s.resultsName.c_str(), gReplaceFile != 0, gAppendToFile != 0);
+    int openStatus = 1;
+    s.results = openAuxOutStream(s.resultsName.c_str(), gReplaceFile != 0, gAppendToFile != 0, &openStatus);
     if (!s.results)
-        return 1;
+        return openStatus;
     // Every row is a finished replicate, flushed when it ended: an interrupt
     // that stops the loop, or comes after it, must not make the close
     // abandon them.
@@ -776,9 +777,7 @@ int beginSimLoop()
     if (prepareSimModels() != 0)
         return 1;
 
-    RNGSeed seed = makeSeed(simOpt.seed[0], simOpt.seed[1], simOpt.seed[2], simOpt.seed[3]);
-    makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
-    initRNG(&s.dataRng, seed);
+    initRNG(&s.dataRng, seedForRun(simOpt.seed));
     RNGSeed tseed = makeSeed(s.treeSeed[0], s.treeSeed[1], s.treeSeed[2], s.treeSeed[3]);
     if (tseed.w[0] == 0 && tseed.w[1] == 0 && tseed.w[2] == 0 && tseed.w[3] == 0)
         tseed = makeSeed1(randUniRaw(&s.dataRng) | 1u);
@@ -789,8 +788,8 @@ int beginSimLoop()
     std::vector<std::string> labels;
     if (captureLoopText(&labels) != 0)
         return 1;
-    if (openResultsFile(labels) != 0)
-        return 1;
+    if (const int opened = openResultsFile(labels); opened != 0)
+        return opened;
     if (simOpt.showModel)
         showSimModels();
 

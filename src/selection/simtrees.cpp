@@ -36,10 +36,8 @@ int makeTrees(bool withSampling)
         return 1;
     if (withSampling && !(simOpt.lambda > 0.0 && simOpt.mu >= 0.0 && simOpt.rho > 0.0 && simOpt.rho <= 1.0))
         return qel_errorMsg(0, "The birth-death parameters must satisfy lambda > 0, mu >= 0 and 0 < rho <= 1."), 1;
-    RNGSeed seed = makeSeed(gYuleTreeGen.seed[0], gYuleTreeGen.seed[1], gYuleTreeGen.seed[2], gYuleTreeGen.seed[3]);
-    makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
     RNG rng;
-    initRNG(&rng, seed);
+    initRNG(&rng, seedForRun(gYuleTreeGen.seed));
     const int rc = makeBDTrees(static_cast<uint32_t>(std::max(gYuleTreeGen.ntrees, 0)), ntax, withSampling,
                                simOpt.lambda, simOpt.mu, simOpt.rho, &rng);
     if (rc == 2)

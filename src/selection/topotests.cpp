@@ -376,9 +376,7 @@ int skhTests(const TopologyTestInput &in)
     opt.rell = lscOpt.RELL != 0;
     const char *resampled = opt.rell ? "RELL bootstrap" : "bootstrap with full optimization";
     const bool resampling = opt.kh == kKHBootstrap || opt.sh || opt.au;
-    uint32_t words[4] = {lscOpt.seed[0], lscOpt.seed[1], lscOpt.seed[2], lscOpt.seed[3]};
-    makeInitialSeedValue(&words[0], 0x7FFFFFFF);
-    opt.seed = makeSeed(words[0], words[1], words[2], words[3]);
+    opt.seed = seedForRun(lscOpt.seed);
 
     setStatusText("Performing KH/SH/AU test(s)...");
     qel_printf("\nTest(s) for significance of likelihood-score differences:\n");

@@ -259,8 +259,9 @@ int doAgreeCmd()
     const char *fileName = agree.treefile[0] ? agree.treefile : kDefaultAgreeFile;
     AuxOut *aux = nullptr;
     if (run.toFile) {
-        if (!(aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0)))
-            return 1;
+        int openStatus = 1;
+        if (!(aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus)))
+            return openStatus;
         auxPutTreesBlkCmd(false, false, d);
         auxPrintf("[!\n>Agreement subtrees for %u trees\n", static_cast<unsigned>(run.trees.size()));
         auxPuts(">\n>Source of trees for which agreement calculated...\n");

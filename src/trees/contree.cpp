@@ -551,8 +551,9 @@ int doContreeCmd()
     const char *fileName = conOpt.treeFile[0] ? conOpt.treeFile : kDefaultConsensusFile;
     AuxOut *aux = nullptr;
     if (run.toFile) {
-        if (!(aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0)))
-            return 1;
+        int openStatus = 1;
+        if (!(aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus)))
+            return openStatus;
         auxPutTreesBlkCmd(false, false, d);
         auxPrintf("[!\n>Consensus of %d %s\n", static_cast<int>(run.trees.size()),
                   treeWord(static_cast<uint32_t>(run.trees.size())));

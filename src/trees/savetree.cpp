@@ -886,11 +886,13 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
         }
     }
     job.tree = createTree(true);
-    AuxOut *aux = job.tree ? openAuxOutStream(gTreefileName, gReplaceFile != 0, gAppendToFile != 0) : nullptr;
+    int openStatus = 1;
+    AuxOut *aux = job.tree ? openAuxOutStream(gTreefileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus)
+                           : nullptr;
     if (!aux) {
         destroyTree(job.tree, true);
         deallocSet(list);
-        return 1;
+        return openStatus;
     }
     int status = 0;
     uint32_t written = 0;

@@ -673,8 +673,9 @@ int doTreeDistCmd()
 
     run.toFile = tdOpt.file[0] != '\0';
     AuxOut *aux = nullptr;
-    if (run.toFile && !(aux = openAuxOutStream(tdOpt.file, gReplaceFile != 0, gAppendToFile != 0)))
-        return 1;
+    int openStatus = 1;
+    if (run.toFile && !(aux = openAuxOutStream(tdOpt.file, gReplaceFile != 0, gAppendToFile != 0, &openStatus)))
+        return openStatus;
     const auto n = static_cast<uint32_t>(run.trees.size());
     const uint32_t blocks = (n + kTreeDistBlock - 1) / kTreeDistBlock;
     const uint64_t steps = run.refTree                         ? n

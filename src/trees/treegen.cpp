@@ -488,8 +488,7 @@ int genRandomTrees(GenRun &run)
         useConstraintTree = true;
     }
     compatibilityWarnings();
-    RNGSeed seed = makeSeed(treeGen.seed[0], treeGen.seed[1], treeGen.seed[2], treeGen.seed[3]);
-    makeInitialSeedValue(&seed.w[0], 0x7FFFFFFF);
+    const RNGSeed seed = seedForRun(treeGen.seed);
     RNG rng;
     initRNG(&rng, seed);
     const uint32_t ntrees = treeGen.ntrees;

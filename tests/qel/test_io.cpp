@@ -13,6 +13,7 @@
 
 #include "qel/io_test_support.h"
 #include "qel/output_test_support.h"
+#include "qel/qel_auxout.h"
 #include "qel/qel_files.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
@@ -303,10 +304,16 @@ TEST_F(IoTest, ReplaceQuestion)
     StreamInfo *s = nullptr;
 
     type("n\n");
-    EXPECT_EQ(openStream(p.c_str(), kStreamWrite, nullptr, &s), 2);
+    EXPECT_EQ(openStream(p.c_str(), kStreamWrite, nullptr, &s), kOpenDeclined);
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(slurp(p), "old content");
     EXPECT_NE(gOut.find("OK to replace file \"out.txt\"? (Y/n) "), std::string::npos);
+    // A writer stops there as the user's cancel, not as a failure.
+    int status = 0;
+    type("n\n");
+    EXPECT_EQ(openAuxOutStream(p.c_str(), false, false, &status), nullptr);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(slurp(p), "old content");
 
     gOut.clear();
     type("\n");  // the default is yes

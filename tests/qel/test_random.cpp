@@ -206,6 +206,18 @@ TEST(RandomSeeding, AutomaticSeedsAndClockFallback)
     EXPECT_LE(a.c, kKissCarryMax);
     EXPECT_FALSE(a.x == b.x && a.y == b.y && a.z == b.z);
 
+    // A run's automatic seed is one drawn word, whatever the other words
+    // were, so that the seed shown reproduces the run; a given seed is kept.
+    for (int i = 0; i < 20; ++i) {
+        const uint32_t automatic[4] = {0, 5, 6, 7};
+        const RNGSeed s = seedForRun(automatic);
+        EXPECT_GE(s.w[0], 1u);
+        EXPECT_LE(s.w[0], 0x7FFFFFFFu);
+        EXPECT_EQ(s.w[1] | s.w[2] | s.w[3], 0u);
+    }
+    const uint32_t given[4] = {1, 2, 3, 4};
+    EXPECT_EQ(seedString(seedForRun(given)), "1:2:3:4");
+
     uint32_t w = 77;
     makeInitialSeedValue(&w, 100);
     EXPECT_EQ(w, 77u);  // only a zero word is filled
