@@ -6,8 +6,10 @@
 #include "likelihood/treelike.h"
 #include "data/vorn_util.h"
 #include "search/bootjack.h"
+#include "search/condense.h"
 #include "search/critscore.h"
 #include "search/describetrees.h"
+#include "trees/collapse.h"
 #include "trees/treeutil.h"
 
 #include "cli/option_sets.h"
@@ -111,6 +113,17 @@ double scoreForDisplay(Tree *tree, bool stdErrs)
     setNeedBrlenStdErr(false);
     keepEstimatesOfFit(score);
     return score;
+}
+
+
+// A search tree's lengths are those of its last fit, which a swap screen may
+// have made only near the moved branch: the tree is fitted whole first.
+void collapseLeastLengthEdges(Tree *tree)
+{
+    if (calcTreeLikelihood(tree, kNoLScore) >= kNoLScore)
+        return;
+    if (checkCollapse(tree, activeDataInfo(), false, CollapseRule::kNo))
+        contractUnkeptEdges(tree);
 }
 
 }  // namespace
@@ -386,5 +399,12 @@ int installLikelihoodHooks()
         indentOutput(-indent);
     };
     search.zeroBranchLength = getMinMLBranchLen;
+    // The resolutions of a branch the fit drives to the least length all
+    // have one score and say nothing the data hold: a search keeps them as
+    // one tree with that branch contracted. Lengths are never negative
+    // here; under a clock a node's age fixes its branches, so none goes.
+    search.collapseActive = [] { return ml.clock == 0; };
+    search.collapse = collapseLeastLengthEdges;
+    search.collapseDescription = "branch length is at most the minimum (1e-08)";
     return installDataServices(data) | installCriterionSearchFxns(kCriterionLikelihood, search);
 }

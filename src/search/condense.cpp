@@ -305,14 +305,18 @@ CollapseRule searchCollapseRule()
 
 void collapseForSearch(HSearchData *hsd, Tree *tree)
 {
-    if (const CriterionSearchFxns *f = criterionCollapseFxns(gCriterion)) {
-        f->collapse(tree);
-        return;
-    }
-    // Collapsing can merge away a constrained group; a tree whose collapsed
-    // form breaks the enforced constraint is kept binary instead.
+    const CriterionSearchFxns *f = criterionCollapseFxns(gCriterion);
+    auto collapse = [&] {
+        if (f)
+            f->collapse(tree);
+        else
+            collapseUnsupportedEdges(tree, hsd->data, true, searchCollapseRule());
+    };
+    // Collapsing can merge away a constrained group (a fitted length judges
+    // a required edge like any other); a tree whose collapsed form breaks
+    // the enforced constraint is kept binary instead.
     if (!positiveConstraintsActive()) {
-        collapseUnsupportedEdges(tree, hsd->data, true, searchCollapseRule());
+        collapse();
         return;
     }
     thread_local ThreadScratch<TreeHandle> binaryScratch;
@@ -320,7 +324,7 @@ void collapseForSearch(HSearchData *hsd, Tree *tree)
     if (!binary || binary->maxNodes != tree->maxNodes)
         binary.reset(createTreeForTaxa(tree->ntax, tree->activeTaxa, false));
     const bool saved = binary && copyTree(tree, binary.get()) == 0;
-    collapseUnsupportedEdges(tree, hsd->data, true, searchCollapseRule());
+    collapse();
     if (saved && !searchTreeAllowed(tree))
         copyTree(binary.get(), tree);
 }

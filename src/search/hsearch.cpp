@@ -2554,9 +2554,7 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     else
         installSearchSwapper(run.hsd, hs.swap ? hs.swap : 1);
     gStatusRun = &run;
-    // Likelihood searches collapse nothing: the rules judge edges by parsimony
-    // changes or fitted distance lengths.
-    if (searchCollapses() && gCriterion != kCriterionLikelihood)
+    if (searchCollapses())
         run.hsd->fxns.collapse = collapseForSearch;
     const bool deadlinePerSearch = hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition);
     if (deadlinePerSearch)

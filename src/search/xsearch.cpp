@@ -323,6 +323,8 @@ int storeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
     if (x.critCollapse) {
         x.critCollapse->collapse(s);
         setTraversalSeq(s);
+        if (positiveConstraintsActive() && !searchTreeAllowed(s) && copyWithLeaf(x, e, leaf) != 0)
+            return 1;
     } else if (x.collapse != CollapseRule::kNo) {
         pointTreeAtPackedData(s, x.data);
         if (collapseUnsupportedEdges(s, x.data, false, x.collapse)) {
