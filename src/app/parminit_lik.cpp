@@ -215,7 +215,8 @@ void surfCheckOptions(OptionSet set, CmdParamList *list)
                      kMaxSurfCheckReps, nullptr, nullptr, list);
     do_Int_Parm(cat, "seed", kParamSeed, kFactory | kParamNoFactoryText, surfChk.seed, 0, nullptr,
                 nullptr, list);
-    do_IntRange_Parm(cat, "treeNum", kParamInt, kFactory, &surfChk.treeNum, 1, 1, kIntMax,
+    // Any integer: the command itself says which trees there are to choose.
+    do_IntRange_Parm(cat, "treeNum", kParamInt, kFactory, &surfChk.treeNum, 1, INT32_MIN, kIntMax,
                      nullptr, nullptr, list);
     do_Bool_Parm(cat, "brLens", kOnOff, kFactory, &surfChk.brLens, 0, nullptr, nullptr, list);
     do_Bool_Parm(cat, "showparam", kOnOff, kFactory, &surfChk.showparam, 0, nullptr, nullptr,

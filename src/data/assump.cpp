@@ -207,8 +207,10 @@ int readPartitionStandard(SetPtn *ptn, DataInfo *d, bool taxa, bool codons)
     for (;;) {
         if (readToken(word, sizeof word) < 0)
             return done(1);
+        // An empty list is a partition without subsets, which the caller reports
+        // by name; a ";" after a "," is a formatting slip.
         if (isTokenSemicolon(word))
-            return done(unexpectedSemicolon());
+            return done(ptn->numSubsets == 0 ? 0 : unexpectedSemicolon());
         if (codons) {
             if (!validCodonPos(word))
                 return done(codonPosError(word));

@@ -219,6 +219,16 @@ int initializeDataInfo(DataInfo *d)
     return buildObsSymbols(d);
 }
 
+void fillUninfSet(const DataInfo *d)
+{
+    Set *uninfSet = builtinSet(kBuiltinUninf);
+    for (uint32_t c = 0; c < d->nchar && d->status; ++c) {
+        const uint32_t st = d->status[c];
+        if (!(st & kCharEliminated))
+            putInSet(uninfSet, c, (st & kCharUninformative) && !(st & kCharConstant));
+    }
+}
+
 int updateCharStatus(DataInfo *d)
 {
     char nucleotides[16] = "ACGTUacgtu";

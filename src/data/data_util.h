@@ -33,6 +33,9 @@ void updateStdCharsets(DataInfo *d);
 // Observed states, constant and uninformative bits, the "Constant", "Uninf"
 // and "AllMissing" sets and the observed-symbol strings. 1 on memory failure.
 int initializeDataInfo(DataInfo *d);
+// Refills the "Uninf" set from the uninformative status bits, once the
+// parsimony preparation has settled them for the characters' own types.
+void fillUninfSet(const DataInfo *d);
 // Type, nucleotide and amino-acid class flags; 1 on memory failure.
 int updateCharStatus(DataInfo *d);
 // Recomputes the class flags when characters are present and they are stale.

@@ -110,7 +110,10 @@ int installDistanceHooks()
     CriterionSearchFxns search{};
     search.score = hsCalcDistanceFitForTree;
     search.scoreWithLengths = [](Tree *tree, double bound) { return calcDistanceFitForTree(nullptr, tree, true, bound); };
-    search.collapseActive = [] { return dist.dCollapse != 0; };
+    // Only lengths that cannot go negative make a zero length mean "no
+    // branch": with negative lengths allowed or set to zero, a zero is a
+    // fitted value like any other.
+    search.collapseActive = [] { return dist.dCollapse != 0 && dist.negBrLen == kNegBrLenProhibit; };
     search.collapse = collapseZeroLengthEdges;
     search.collapseDescription = "branch length is zero";
     search.scoreLabel = [] {

@@ -111,6 +111,9 @@ constexpr double kFirstGainFloor = 5.0;
 bool gFirstGainGiveUps = true;
 // Runs of PRAXIS at most for clock times (see optimizeParams).
 constexpr uint32_t kClockPraxisRuns = 20;
+// The largest step a further run of PRAXIS expects for clock times: it
+// starts where the last run ended, near the optimum.
+constexpr double kClockRerunStep = 0.1;
 
 // ---- Setters ----------------------------------------------------------------------------
 
@@ -986,9 +989,15 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
         // every age above it), and along such coupled directions PRAXIS
         // ends while a fresh set of directions from its end point still
         // gains: it runs again while a run gains more than the tolerance.
+        // A run that expected steps as long as the first run's spent its
+        // line searches far from a point that was already close, and the
+        // Rambaut heights (small values on the transformed scale, every one
+        // moving the ages above it) then gained less per run than the
+        // tolerance while still short of the optimum.
         for (uint32_t run = 1; clockModelInEffect() && run < kClockPraxisRuns; ++run) {
             AbortPoll poll;
-            const double again = praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
+            const double again =
+                praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, kClockRerunStep, nullptr);
             if (poll.stop())
                 return 0.0;
             const bool gained = best - again > std::fabs(again) * a.toler;

@@ -665,8 +665,16 @@ double approxGammaShape(Tree *tree, ModelGroup *g, Model *m, bool print)
     } else if (print) {
         qel_printf("\n   method-of-moments = undefined\n");
     }
-    if (mean <= 0.0)
+    // Without a change the likelihoods of both estimators are flat in alpha
+    // (and log(m / alpha) is not finite): nothing shows rate variation, the
+    // shape is unbounded.
+    if (mean <= 0.0) {
+        if (print) {
+            printShapeLine("negative binomial", 500.0);
+            printShapeLine("Yang-Kumar       ", 500.0);
+        }
         return 500.0;
+    }
     ShapeData data{&hist, mean};
     double x = detLog(a);
     MinStatus status = MinStatus::kDone;

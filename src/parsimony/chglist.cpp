@@ -81,9 +81,16 @@ uint64_t assigned(const DataInfo *d, const TreeNode *n, uint32_t c)
 {
     return isTaxonNode(n, d) ? tipCell(d, n, c) : getStatesOrMPRset(d, n, c, false);
 }
+// The hypothetical ancestor a rooted tree hangs from is given, not
+// reconstructed: its only possible state is its own cell, and its final-set
+// slot holds nothing that belongs to it.
+bool isGivenAncestor(const TreeNode *n) { return !n->anc && n->firstChild && !n->firstChild->nextSib; }
+
 uint64_t mprSet(const DataInfo *d, const TreeNode *n, uint32_t c)
 {
-    return isTaxonNode(n, d) ? tipCell(d, n, c) : getStatesOrMPRset(d, n, c, true);
+    if (isTaxonNode(n, d))
+        return tipCell(d, n, c);
+    return getStatesOrMPRset(d, n, c, !isGivenAncestor(n));
 }
 
 // A node's state as shown: a tip's cell (or only the closest state of a
@@ -215,7 +222,7 @@ uint64_t pairIndices(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
         return stmCellIndices(d, c, n->index);
     // The ancestor holds its state in every copy of the pairs; the copy is
     // its child's.
-    if (!n->anc && n->firstChild && !n->firstChild->nextSib)
+    if (isGivenAncestor(n))
         return stmCellIndices(d, c, -1);
     return stmRecordIndices(d, nodeSets(n->abm[mpr ? 2 : 0]), c);
 }
@@ -372,7 +379,9 @@ std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t 
                 ch.terminal = getTermSubtreeLen(d, c, k, toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
         if (ch.cost <= 0.0 && ch.terminal <= 0.0)
             continue;
-        ch.unambiguous = !ml && ch.cost > 0.0 && !(mprSet(d, ch.from, c) & mprSet(d, ch.to, c));
+        // The given ancestor's possible states are those it was taken at above.
+        const uint64_t fromMpr = isGivenAncestor(ch.from) ? ch.fromSet : mprSet(d, ch.from, c);
+        ch.unambiguous = !ml && ch.cost > 0.0 && !(fromMpr & mprSet(d, ch.to, c));
         out.push_back(ch);
     }
     return out;

@@ -82,6 +82,23 @@ double get1FitMeasure(const DataInfo *d, uint32_t c, uint32_t measure, bool *fla
     }
 }
 
+double calcLengthForEnsembleFits(const DataInfo *d, uint32_t *leftOut)
+{
+    double length = 0.0;
+    uint32_t without = 0;
+    for (uint32_t c = 0; c < d->nchar; c++) {
+        if (d->status[c] & (kCharExcluded | kCharConstant))
+            continue;
+        if (charLacksBounds(d, c))
+            without++;
+        else
+            length += charLengthOnTree(d, c) * d->weights[c];
+    }
+    if (leftOut)
+        *leftOut = without;
+    return length;
+}
+
 TreeFitIndices treeFitIndices(double length, double sumMin, double sumMax, double sumRangeMin)
 {
     if (length == 0.0)

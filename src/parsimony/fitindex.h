@@ -37,6 +37,12 @@ double charLengthOnTree(const DataInfo *d, uint32_t c);
 // Goloboff fit left out of the total (uninformative, excluded by gUninf).
 double get1FitMeasure(const DataInfo *d, uint32_t c, uint32_t measure, bool *flag);
 
+// The length the tree-level indices divide by: the weighted lengths, on the
+// tree last scored per character, of the included characters that have fit
+// measures. *leftOut (when given) counts the included characters without
+// them (their minimum is unknown), which the bound sums leave out too.
+double calcLengthForEnsembleFits(const DataInfo *d, uint32_t *leftOut);
+
 // Tree-level indices from the tree length L and the bound sums.
 struct TreeFitIndices {
     double ci, ri, rc, hi;

@@ -354,8 +354,11 @@ int calcLengthBounds(DataInfo *d, Tree *tree, bool rootedAtAncestor, bool useTre
             const double len = calcTreeLengthOnly(d, star.get(), true);
             if (lengthIsValid(len)) {
                 b.sumMax = len;
-                for (uint32_t c = 0; c < d->nchar; c++)
+                for (uint32_t c = 0; c < d->nchar; c++) {
                     b.maxLen[c] = pd->steps[c] >= 0 ? pd->steps[c] : pd->realSteps[c];
+                    if (b.inBounds[c])
+                        b.sumMaxFit += b.maxLen[c] * d->weights[c];
+                }
                 result = 0;
             }
         }

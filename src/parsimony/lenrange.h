@@ -20,6 +20,7 @@ struct LengthBounds {
     double sumMin = 0.0, sumRange = 0.0;            // weighted sums of M1 and M2
     double sumMinUninf = 0.0, sumRangeUninf = 0.0;  // the same over uninformative characters
     double sumMax = 0.0;                            // star-tree length
+    double sumMaxFit = 0.0;  // the star-tree lengths of the characters whose minima are summed
     double sumWithin = 0.0;  // the weighted length inside polymorphic terminals that M1 counts
     bool unknownExtra = false;  // some character was kept out of the sums
     bool valid = false;

@@ -180,6 +180,30 @@ bool unorderedUninformative(const DataInfo *d, uint32_t c, CharCells cells)
     return states.uninformative();
 }
 
+// A character with multistate cells can still have one length on every
+// tree: when its least length over all trees is already reached by a star
+// tree (the longest any tree makes) with some state at the centre. The
+// ancestor is a cell of the star when trees hang from it.
+bool starTreeAtMinimum(const DataInfo *d, uint32_t c, bool ordered, bool withAncestor)
+{
+    std::vector<int32_t> taxa;
+    if (withAncestor)
+        taxa.push_back(-1);
+    for (uint32_t t = 0; t < activeTaxa(d); t++)
+        taxa.push_back(static_cast<int32_t>(t));
+    double least[2] = {0.0, 0.0};
+    if (calc1MinSteps(d, c, true, taxa, least) != 0)
+        return false;
+    for (uint32_t s = 0; s <= std::min<uint32_t>(d->nstates, 63); s++) {
+        uint32_t len = 0;
+        for (int32_t t : taxa)
+            len += distanceToStateSet(s, t, c, ordered, d);
+        if (len == least[0])
+            return true;
+    }
+    return false;
+}
+
 // Minimum steps over all trees. Ordered: the intervals must be joined on the
 // line. Unordered: the fewest states that meet every cell, less one (greedy
 // cover for polymorphic cells, exact for single-state cells).
@@ -601,6 +625,7 @@ int packPrelim(DataInfo *d)
     const CellCodeTable codes = makeCellCodeTable(d);
     std::vector<uint64_t> cells(ntax), scratch;
     d->cls.moreThanTwoStates = 0;
+    int starWithAncestor = -1;  // asked once, for the first character that needs it
     for (uint32_t c = 0; c < d->nchar && !failed; c++) {
         uint32_t &status = d->status[c];
         if (status & kCharEliminated)
@@ -651,6 +676,16 @@ int packPrelim(DataInfo *d)
         if (pd->nStates[c] > 2)
             d->cls.moreThanTwoStates = 1;
         bool uninf = type == kCharOrdered ? orderedUninformative(cells) : unorderedUninformative(d, c, cells);
+        // The counting rules miss characters whose few known cells leave one
+        // length on every tree (ordered 0 1 2 and the rest missing), and
+        // they read single-state cells only (the ordered rule) or let any
+        // state of a multistate cell count as repeated (the unordered one):
+        // the star tree tells.
+        if (type == kCharOrdered || (!uninf && (status & kCharHasCombination))) {
+            if (starWithAncestor < 0)
+                starWithAncestor = directedCharsIncluded(d) || !usingStdAncestor();
+            uninf = starTreeAtMinimum(d, c, type == kCharOrdered, starWithAncestor != 0);
+        }
         status = uninf ? (status | kCharUninformative) : (status & ~kCharUninformative);
         pd->minSteps[c] = minimumSteps(cells, type == kCharOrdered, scratch);
         if (!isCharIncluded(d, c) || width == kNoField)
@@ -672,6 +707,8 @@ int packPrelim(DataInfo *d)
     }
     if (!failed)
         failed = packStmPrelim(d);
+    if (!failed)
+        fillUninfSet(d);
     if (failed || memoryErrorHasOccurred()) {
         deallocPackedData(d);
         gPars.pending = 3;

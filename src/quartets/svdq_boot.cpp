@@ -151,21 +151,32 @@ void drawReplicate(const Resampler &r, bool multilocus, RNG *rng, std::vector<do
 
 // The end of the tree file: the trees block closed, then the outgroup the
 // replicate trees were rooted by, for a run that reads the file back:
-// "outgroup" with the taxa's names in a block of our own.
-std::string treeFileClosing(const DataInfo *d)
+// "outgroup" with the names of the file's taxa in a block of our own. Species
+// trees name the species holding an outgroup lineage (species, null without
+// them), as their rooting takes it.
+std::string treeFileClosing(const DataInfo *d, const std::vector<std::string> *species)
 {
     std::string text = "end;\n";
     const Set *outgroup = d ? d->taxa.outgroup : nullptr;
     if (!outgroup || isSetEmpty(outgroup))
         return text;
-    std::string command = "\toutgroup";
-    for (uint32_t t = 0; t < d->ntax; t++)
-        if (isSetMember(outgroup, t)) {
-            const char *label = taxLabelString(d, t);
-            std::vector<char> quoted(2 * std::strlen(label) + 8);
-            command += std::string(" ") + nexusizeString(label, quoted.data(), quoted.size());
-        }
-    return text + "\nbegin VORN;\n" + command + ";\nend;\n";
+    std::string command;
+    auto add = [&command](const char *label) {
+        std::vector<char> quoted(2 * std::strlen(label) + 8);
+        command += std::string(" ") + nexusizeString(label, quoted.data(), quoted.size());
+    };
+    if (species) {
+        for (uint32_t k = 0; k < species->size(); k++)
+            if (isSpeciesInOutgroup(k, d))
+                add((*species)[k].c_str());
+    } else {
+        for (uint32_t t = 0; t < d->ntax; t++)
+            if (isSetMember(outgroup, t))
+                add(taxLabelString(d, t));
+    }
+    if (command.empty())
+        return text;
+    return text + "\nbegin VORN;\n\toutgroup" + command + ";\nend;\n";
 }
 
 void showStdOutProgress(uint32_t replicate, uint32_t total)
@@ -243,7 +254,8 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         setActiveAuxOut(previous);
     }
     const OutgroupRootingScope outgroupRooting;
-    const std::string closing = treeFileClosing(d);
+    const std::vector<std::string> *species = ev.members.empty() ? nullptr : s.unitNames;
+    const std::string closing = treeFileClosing(d, species);
     setStatusText("Doing SVDQuartets bootstrap...");
     ev.bootstrapping = true;
     const bool terminal = isatty(STDOUT_FILENO) != 0;
@@ -306,7 +318,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
     // failure, or a stop before any replicate, the old file stays.
     if (file && (status == 0 || (status == 2 && done > 0))) {
         AuxOut *previous = setActiveAuxOut(file);
-        auxPuts(treeFileClosing(d).c_str());
+        auxPuts(closing.c_str());
         const std::string shown = auxPathnameForDisplay(file, 255);
         setActiveAuxOut(previous);
         file->keepOnInterrupt = 1;

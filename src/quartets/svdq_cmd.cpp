@@ -93,15 +93,25 @@ bool listed(const QuartetEntry &e, bool weighted)
     return weighted || e.wt != 0.0;
 }
 
+// The 1-based taxon number (data-set row) of active taxon t: files name taxa
+// as the quartet reader and the user count them, deleted ones included.
+uint32_t taxonNumber(const DataInfo *d, uint32_t t)
+{
+    return (d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t) + 1;
+}
+
 void writeQuartetFile(const SvdqRun &run, FILE *fp, bool weighted)
 {
+    // Species quartets keep their species numbers.
+    auto number = [&run](uint32_t u) { return run.speciesMode ? u + 1 : taxonNumber(run.ev.d, u); };
     for (const QuartetEntry &e : run.ev.entries) {
         if (!listed(e, weighted))
             continue;
+        const uint32_t a = number(e.t[0]), b = number(e.t[1]), c = number(e.t[2]), x = number(e.t[3]);
         if (svdqOpt.qformat == 1) {
-            std::fprintf(fp, "((%d,%d),(%d,%d));\n", e.t[0] + 1, e.t[1] + 1, e.t[2] + 1, e.t[3] + 1);
+            std::fprintf(fp, "((%u,%u),(%u,%u));\n", a, b, c, x);
         } else {
-            std::fprintf(fp, "%d,%d|%d,%d", e.t[0] + 1, e.t[1] + 1, e.t[2] + 1, e.t[3] + 1);
+            std::fprintf(fp, "%u,%u|%u,%u", a, b, c, x);
             if (weighted)
                 std::fprintf(fp, ":%.10f", e.wt);
             std::fprintf(fp, "\n");
@@ -637,7 +647,7 @@ int doSVDQuartetsCmd()
         for (uint32_t k = 0; k < ev.nunits; k++) {
             qel_printf("    %-*s%8u  ", w, run->unitNames[k].c_str(), k + 1);
             for (uint32_t t : ev.members[k])
-                qel_printf(" %u", t + 1);
+                qel_printf(" %u", taxonNumber(d, t));
             qel_printf("\n");
         }
     }

@@ -195,33 +195,33 @@ void showParsimonyScore(const DataInfo *d, double score, double treeLength)
     }
     if (length <= 0.0)
         return;
+    // The minima cover the characters that have fit measures; so must the
+    // length they are set against.
+    uint32_t undetermined = 0;
+    const double fitLength = pd ? calcLengthForEnsembleFits(d, &undetermined) : length;
     const double m = sumMinLengths();
-    const double ci = m / length;
+    const double ci = fitLength > 0.0 ? m / fitLength : kFitUndefined;
     printIndex("Consistency index (CI)", ci);
     // The length inside polymorphic terminals that the minima count too is
     // left out of both.
     const double within = poly > 0.0 ? b.sumWithin : 0.0;
-    printIndex("Homoplasy index (HI)",
-               within > 0.0 && length > within ? 1.0 - (m - within) / (length - within) : 1.0 - ci);
+    printIndex("Homoplasy index (HI)", within > 0.0 && fitLength > within ? 1.0 - (m - within) / (fitLength - within)
+                                       : ci < 0.0                      ? kFitUndefined
+                                                                       : 1.0 - ci);
     // Uninformative characters take their minimum length on every tree.
     double u = 0.0;
-    uint32_t undetermined = 0;
-    for (uint32_t c = 0; c < d->nchar; c++) {
-        if (d->status[c] & (kCharExcluded | kCharConstant))
-            continue;
-        if (d->status[c] & kCharUninformative)
-            u += charLengthOnTree(d, c) * (gPars.realScores ? d->weights[c] : 1.0);
-        if (pd && charLacksBounds(d, c))
-            undetermined++;
-    }
+    for (uint32_t c = 0; c < d->nchar; c++)
+        if (!(d->status[c] & (kCharExcluded | kCharConstant)) && (d->status[c] & kCharUninformative) &&
+            !charLacksBounds(d, c))
+            u += charLengthOnTree(d, c) * d->weights[c];
     if (u > 0.0) {
-        const double ciEx = length - u > 0.0 ? (m - u) / (length - u) : kFitUndefined;
+        const double ciEx = fitLength - u > 0.0 ? (m - u) / (fitLength - u) : kFitUndefined;
         printIndex("CI excluding uninformative characters", ciEx);
         printIndex("HI excluding uninformative characters", ciEx < 0.0 ? kFitUndefined : 1.0 - ciEx);
     }
-    const double ri = calc1RI(m, length, b.sumMax);
+    const double ri = calc1RI(m, fitLength, b.sumMaxFit);
     printIndex("Retention index (RI)", ri);
-    printIndex("Rescaled consistency index (RC)", ri < 0.0 ? kFitUndefined : ci * ri);
+    printIndex("Rescaled consistency index (RC)", ri < 0.0 || ci < 0.0 ? kFitUndefined : ci * ri);
     if (undetermined)
         qel_printf("\nNote: \b%u %s excluded from fit-measure calculations because minimum character length could "
                    "not be determined.\n",

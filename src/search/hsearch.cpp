@@ -2177,7 +2177,8 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
     case 0: qel_printf("completed\n"); break;
     case 3: qel_printf("terminated by time limit\n"); break;
     case 4: qel_printf("terminated by rearrangement limit\n"); break;
-    case 1: qel_printf("terminated\n"); break;
+    // A full buffer under Keep stops the search as an abort does; the
+    // overflow lines below say why.
     default:
         qel_printf("aborted");
         if (run.randomAddition)
@@ -2619,9 +2620,14 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
         if (replicated && (result == 0 || limitResult(result)))
             result = finishReplicatedSearchRep(data, run.hsd->bestScoreOverall);
     }
+    // A full buffer under Keep ends the search early but keeps its trees:
+    // the command ends normally, as Branch-and-bound does, and what follows
+    // in a command file works on those trees. Other ends with 1 follow a
+    // reported error.
+    const bool bufferFull = !replicated && result == 1 && run.hsd->overflowed;
     // An interrupted search keeps the scores it had; any other end of an
     // unreplicated search stores its trees' own.
-    if (!replicated && result != 1 && result != 2) {
+    if (!replicated && (bufferFull || (result != 1 && result != 2))) {
         if (const int rc = rescoreSavedTrees(run); rc != 0)
             result = rc;
     }
@@ -2631,7 +2637,7 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     if (!replicated)
         showHSearchSummary(run, result, start, stop);
     setTreeSource(1);
-    return result == 2 ? 2 : result == 1 ? 1 : 0;
+    return result == 2 ? 2 : result == 1 && !bufferFull ? 1 : 0;
 }
 
 int doHSearchCmd() { return stdHeuristicSearch(0, activeDataInfo()); }

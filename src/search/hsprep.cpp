@@ -6,6 +6,7 @@
 #include "trees/describe.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -31,8 +32,11 @@
 
 namespace {
 
-time_t gStatusStart = 0;
-time_t gLastStatus = 0;
+// Status rows are timed on a monotonic clock to the sub-second: a clock in
+// whole seconds made a row due as soon as the second changed, however short
+// the time since the last row.
+std::chrono::steady_clock::time_point gStatusStart{};
+std::chrono::steady_clock::time_point gLastStatus{};
 
 }  // namespace
 
@@ -244,23 +248,31 @@ void showSearchTailSettings(const DataInfo *data, bool rooted)
 
 void beginSearchStatus()
 {
-    gStatusStart = gLastStatus = std::time(nullptr);
+    gStatusStart = gLastStatus = std::chrono::steady_clock::now();
 }
 
 bool searchStatusDue()
 {
     if (!srch.statusWin || srch.dStatus <= 0)
         return false;
-    const time_t now = std::time(nullptr);
-    if (static_cast<int64_t>(now) - static_cast<int64_t>(gLastStatus) < srch.dStatus)
+    const auto now = std::chrono::steady_clock::now();
+    if (now - gLastStatus < std::chrono::seconds(srch.dStatus))
         return false;
     gLastStatus = now;
     return true;
 }
 
-double searchElapsedSeconds() { return std::difftime(std::time(nullptr), gStatusStart); }
+double searchElapsedSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - gStatusStart).count();
+}
 
-std::string searchElapsedString() { return timeDiffToSecsStr(std::time(nullptr), gStatusStart); }
+std::string searchElapsedString()
+{
+    using std::chrono::steady_clock;
+    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now() - gStatusStart);
+    return timeDiffToSecsStr(static_cast<time_t>(whole.count()), 0);
+}
 
 double keepScoreInEffect() { return gSearchState.replicatedKind != 0 ? 0.0 : srch.keep; }
 

@@ -111,7 +111,7 @@ int scoreTrees(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
         const LengthBounds &b = lengthBounds();
         r.marked = b.unknownExtra || packedData(d)->unknownExtraLength;
         r.sumMin = sumMinLengths();
-        r.sumMax = b.sumMax;
+        r.sumMax = b.sumMaxFit;
         r.sumRange = b.sumRange;
         TreeRow row{};
         row.number = k + 1;
@@ -126,7 +126,9 @@ int scoreTrees(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
                 row.compatList.push_back(c);
             }
         }
-        const TreeFitIndices f = treeFitIndices(L, r.sumMin, r.sumMax, r.sumRange);
+        // The sums cover the characters that have fit measures; so must
+        // the length they are set against.
+        const TreeFitIndices f = treeFitIndices(calcLengthForEnsembleFits(d, nullptr), r.sumMin, r.sumMax, r.sumRange);
         row.fit[kFitLength] = L;
         row.fit[kFitCompat] = row.compat;
         row.fit[kFitCI] = f.ci;

@@ -118,14 +118,14 @@ std::string fmt(const char *format, ...)
     return buffer;
 }
 
-int announceResultsFile(bool aborted);
+int announceResultsFile();
 
 int openResultsFile(const std::vector<std::string> &labels)
 {
     SimBlock &s = *gSim;
     // An earlier loop of the block wrote a file of its own: it is finished
     // now, not dropped for the new one.
-    if (s.results && announceResultsFile(false) != 0)
+    if (s.results && announceResultsFile() != 0)
         return 1;
     s.resultsName = simOpt.resultsFile;
     s.meansOnly = simOpt.output != 0;
@@ -176,11 +176,12 @@ int openResultsFile(const std::vector<std::string> &labels)
 }
 
 // 0 when the whole file reached the disk; 1 when it did not (reported).
-int closeResultsFile(bool aborted)
+// Rows are written whole when their replicate ends, so a run stopped part
+// way leaves no row to finish: the file ends with the last finished
+// replicate's line.
+int closeResultsFile()
 {
     if (!gSim || !gSim->results)
-        return 1;
-    if (aborted && writeResults("\n") != 0)
         return 1;
     const int rc = closeAuxOutStream(gSim->results);
     gSim->results = nullptr;
@@ -188,9 +189,9 @@ int closeResultsFile(bool aborted)
 }
 
 // Closes the open results file; only a file written whole is announced.
-int announceResultsFile(bool aborted)
+int announceResultsFile()
 {
-    if (closeResultsFile(aborted) != 0)
+    if (closeResultsFile() != 0)
         return 1;
     const LoopOutputShown shown;
     qel_printf("\nSimulation results written to file: %s\n", gSim->resultsName.c_str());
@@ -477,12 +478,11 @@ int endSimulation()
 {
     if (!gSim)
         return 0;
-    const bool aborted = gSim->running;
     if (gSim->running && getActiveInput() == &gSim->loop->input)
         setActiveInput(gSim->loop->input.prevInput);
     if (gSim->monitoringSaved)
         setOutputMonitoring(gSim->savedMonitoring);
-    const int status = gSim->results ? announceResultsFile(aborted) : 0;
+    const int status = gSim->results ? announceResultsFile() : 0;
     releaseBlock();
     return status;
 }

@@ -54,6 +54,26 @@ SimTree toSimTree(const Tree *tree)
     return out;
 }
 
+// The local rates of `applied` (laid out by toSimTree from a tree of this
+// shape) multiplied into the tree's branch lengths, in the same walk.
+void applyRatesToTree(Tree *tree, const SimTree &applied)
+{
+    std::vector<TreeNode *> stack{tree->root};
+    size_t k = 0;
+    while (!stack.empty() && k < applied.nodes.size()) {
+        TreeNode *node = stack.back();
+        stack.pop_back();
+        if (applied.nodes[k].parent >= 0)
+            node->edge.brlen *= applied.nodes[k].rate;
+        ++k;
+        std::vector<TreeNode *> kids;
+        for (TreeNode *c = node->firstChild; c; c = c->nextSib)
+            kids.push_back(c);
+        for (auto it = kids.rbegin(); it != kids.rend(); ++it)
+            stack.push_back(*it);
+    }
+}
+
 // Subtree sizes in a preorder tree: node k's clade is [k, k + size[k]).
 std::vector<uint32_t> cladeSizes(const SimTree &t)
 {
@@ -366,6 +386,10 @@ void presentTrueTree(const SimBlock &s, Tree *tree, uint32_t k, const SimTree &s
     TreeHandle copy(createTree(false));
     if (!copy || copyTree(tree, copy.get()) != 0)
         return;
+    // The tree stored is the one the sites evolved on: its lengths carry
+    // the local rates. A coalescent species tree keeps its times.
+    if (!s.mscoalescent)
+        applyRatesToTree(copy.get(), applied);
     // Trees an analysis of the last replicate left are unrooted: the true
     // tree joins them unrooted, as Tally compares it with them.
     if (!areTreesRooted(buf) && derootTree(copy.get(), nullptr, true) != 0)

@@ -362,7 +362,13 @@ int rootDeroot(bool wantRooted, DataInfo *data)
     // A method the criterion or the data cannot apply is settled with the
     // user (or refused) before any tree is touched, as for the commands that
     // root trees only to show them.
-    if (wantRooted && checkRootingOption(data, false, true, true, true) != 0)
+    // Midpoint rooting on the user's lengths, or with no characters to
+    // reconstruct, runs no parsimony optimisation: nothing to settle with
+    // the optimisation setting then.
+    const bool onUserLengths = rooting.rootMethod == kRootMidpoint && haveUserBranchLengths() &&
+                               (rooting.userBrLens || mustUseUserLengths());
+    const bool askConflicts = haveCharacterData(data) && !onUserLengths;
+    if (wantRooted && checkRootingOption(data, false, true, true, askConflicts) != 0)
         return 1;
     return rootOrDerootTrees(wantRooted, data);
 }
@@ -408,6 +414,11 @@ int rootOrDerootTrees(bool wantRooted, DataInfo *data)
         if (wantRooted) {
             if (int rc = rootTree(tree.get(), data, n, false, false, userLens))
                 return rc;
+            // The tree is stored with the lengths the rooting shared out
+            // between the two root edges, as SaveTrees writes them, not
+            // with the whole basal length left on one side.
+            if (userLens && rooting.rootMethod == kRootMidpoint)
+                setBrlensForRootChildren(tree.get(), true, true);
             TreeNode *anc = tree->nodes;
             TreeNode *top = tree->root;
             anc->firstChild = top;

@@ -75,9 +75,13 @@ TEST_F(AssumpTest, PartitionsAndCodonPositions)
     EXPECT_NE(datatest::gErrorText.find("Character 3 appears both"), std::string::npos);
     EXPECT_EQ(subsets("p"), (std::vector<std::string>{"a:5", "a:3"}));  // the old one stays
     EXPECT_EQ(run(doCharPartitionCmd, "e = ;"), 1);
+    EXPECT_EQ(run(doTaxPartitionCmd, "e = ;"), 1);
+    EXPECT_EQ(run(doCodonPosSetCmd, "e = ;"), 1);
+    EXPECT_EQ(run(doCharPartitionCmd, "e = a: 1-3, ;"), 1);
     EXPECT_EQ(run(doCharPartitionCmd, "e = a 1-3;"), 1);
     EXPECT_EQ(run(doCodonPosSetCmd, "c = 4: 1-3;"), 1);
-    EXPECT_EQ(gErrors, (V{428, 118, 203, 429}));
+    EXPECT_EQ(gErrors, (V{428, 426, 426, 427, 118, 203, 429}));
+    EXPECT_EQ(findMatchingCharPartition("e"), nullptr);
 
     ASSERT_EQ(run(doCodonPosSetCmd, "cp (vector) = 123123n?;"), 0);
     EXPECT_EQ(subsets("cp"), (std::vector<std::string>{"?:1", "1:2", "2:2", "3:2", "N:1"}));

@@ -225,10 +225,12 @@ def main():
             faults.append("4 species x 2 lineages do not count 16 quartets")
     # Bootstraps: the tree file holds one tree per replicate, the same seed
     # gives the same trees on any thread count, and the consensus is stored.
+    # The file's outgroup names its own taxa: t5 and t8, or their species.
     loci = "begin sets; charpartition loci = g1: 1-500, g2: 501-1000, g3: 1001-1500, g4: 1501-2000; end;\n"
     for kind in ("standard", "multilocus loci=loci", "standard speciesTree=yes partition=sp5"):
-        cmds = " ".join("svdquartets evalq=all bootstrap=%s nreps=5 seed=9 nthreads=%d treefile=b%d.tre; "
-                        "savetrees file=c%d.tre format=newick brlens=no;" % (kind, n, n, n) for n in (1, 3))
+        cmds = "outgroup t5 t8; " + " ".join(
+            "svdquartets evalq=all bootstrap=%s nreps=5 seed=9 nthreads=%d treefile=b%d.tre; "
+            "savetrees file=c%d.tre format=newick brlens=no;" % (kind, n, n, n) for n in (1, 3))
         p, files = run(vorn, nexus(seqs, cmds, loci + five), ["b1.tre", "b3.tre", "c1.tre", "c3.tre"])
         strip = lambda t: re.sub(r"\[Treefile saved [^]]*\]", "", t or "")
         trees = re.findall(r"^\s*tree SVDQ_\d+ = ", files["b1.tre"] or "", re.M)
@@ -238,6 +240,9 @@ def main():
         if p.stdout.count("Bootstrap consensus tree stored to tree buffer") != 2 or not files["c1.tre"] or \
                 splits_of_newick(files["c1.tre"]) != splits_of_newick(files["c3.tre"] or "();"):
             faults.append("bootstrap %s: consensus not stored alike" % kind)
+        outgroup = re.findall(r"^\s*outgroup ([^;]*);", files["b1.tre"] or "", re.M)
+        if outgroup != (["s3 s5"] if "species" in kind else ["t5 t8"]):
+            faults.append("bootstrap %s: the tree file's outgroup commands are %s" % (kind, outgroup))
         names = set(re.findall(r"[st]\d", re.sub(r"\[.*?\]", "", files["c1.tre"] or "")))
         if names != ({"s1", "s2", "s3", "s4", "s5"} if "species" in kind else set(TIPS)):
             faults.append("bootstrap %s: consensus over %s" % (kind, sorted(names)))

@@ -207,6 +207,7 @@ TEST_F(Bounds, MinimaAndMaximaMatchExhaustiveReference)
             d->status[c] = (d->status[c] & ~kCharTypeMask) | kCharOrdered;
         prepare(d);
         const LengthBounds &b = lengthBounds();
+        double sumMax = 0.0;
         for (uint32_t c = 0; c < kChars; c++) {
             if (!b.inBounds[c])
                 continue;
@@ -214,13 +215,19 @@ TEST_F(Bounds, MinimaAndMaximaMatchExhaustiveReference)
             std::vector<uint64_t> cells(kTaxa);
             for (uint32_t t = 0; t < kTaxa; t++)
                 cells[t] = rows[t][c];
-            double best = std::numeric_limits<double>::infinity();
-            for (const RefTree &t : trees)
-                best = std::min(best, refLength(t, kTaxa, cells, kStates, ordered));
+            double best = std::numeric_limits<double>::infinity(), worst = 0.0;
+            for (const RefTree &t : trees) {
+                const double len = refLength(t, kTaxa, cells, kStates, ordered);
+                best = std::min(best, len);
+                worst = std::max(worst, len);
+            }
             EXPECT_DOUBLE_EQ(b.minLen[c], best) << "round " << round << " char " << c;
             EXPECT_DOUBLE_EQ(b.rangeMin[c], best);  // no polymorphic terminals
             EXPECT_DOUBLE_EQ(b.maxLen[c], refStarLength(cells, kStates, ordered)) << "char " << c;
+            EXPECT_EQ((d->status[c] & kCharUninformative) != 0, best == worst) << "char " << c;
+            sumMax += refStarLength(cells, kStates, ordered);
         }
+        EXPECT_DOUBLE_EQ(b.sumMaxFit, sumMax);
     }
 }
 

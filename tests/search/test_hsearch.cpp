@@ -1,5 +1,9 @@
+#include <chrono>
+#include <ctime>
 #include <functional>
 #include <random>
+#include <thread>
+#include <tuple>
 
 #include "search/hsprep.h"
 #include "search/search.h"
@@ -314,6 +318,31 @@ TEST_F(HSearchTest, StatusRowsFollowTheirLayout)
         "    0:00:05      7       1234          3         2             48\n"
         "    0:00:10      - 2.0000e+10          3         -             47\n";
     EXPECT_EQ(gPrinted, expected);
+}
+
+// A row is due only once dStatus seconds have passed since the last one (or
+// the start), not when the wall clock's second changes in between.
+TEST_F(HSearchTest, StatusRowDueOnlyAfterDStatusSeconds)
+{
+    const auto saved = std::make_pair(srch.statusWin, srch.dStatus);
+    srch.statusWin = 1;
+    srch.dStatus = 1;
+    using namespace std::chrono_literals;
+    auto nextSecond = [] {
+        const time_t t0 = std::time(nullptr);
+        while (std::time(nullptr) == t0)
+            std::this_thread::sleep_for(1ms);
+    };
+    nextSecond();
+    std::this_thread::sleep_for(500ms);
+    beginSearchStatus();
+    nextSecond();  // about half a second after the start
+    EXPECT_FALSE(searchStatusDue());
+    std::this_thread::sleep_for(600ms);
+    EXPECT_TRUE(searchStatusDue());
+    EXPECT_FALSE(searchStatusDue());
+    EXPECT_EQ(searchElapsedString(), "0:00:01");
+    std::tie(srch.statusWin, srch.dStatus) = saved;
 }
 
 // Inside a resampling analysis the rows name its replicate as well; with
