@@ -99,8 +99,12 @@ def agrees(kept, reference, part, ordered):
     if not parts or rest != ref_rest:
         return False
     if ordered:
+        # A user's stop that comes during a replicate's last refit only
+        # cuts the fit short, and the replicate is still counted; a
+        # termination ends at the next poll, without it. So the file may
+        # lack that one replicate, never more.
         n = min(len(parts), len(ref_parts))
-        return parts[:n] == ref_parts[:n]
+        return parts[:n] == ref_parts[:n] and len(parts) >= len(ref_parts) - 1
     return set(parts) <= set(ref_parts) or set(ref_parts) <= set(parts)
 
 
@@ -123,6 +127,9 @@ def check_case(vorn, name, command, part, ordered):
                 if src != 128 + signo or "Run stopped by %s" % label not in sout:
                     failures.append("%s, poll %d, %s: status %d, the stop not said:\n%s"
                                     % (name, k, label, src, sout[-500:]))
+                if ordered and parts == 1 and skept is None:
+                    compared -= signo == signal.SIGTERM  # that one replicate (see agrees): try a later poll
+                    continue
                 if not agrees(skept, kept, part, ordered):
                     failures.append("%s, poll %d, %s: the file does not keep what SIGINT's does (%d finished "
                                     "parts):\n%r\nagainst\n%r" % (name, k, label, parts, (skept or "")[-300:],
