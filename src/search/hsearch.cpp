@@ -2625,9 +2625,11 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     // in a command file works on those trees. Other ends with 1 follow a
     // reported error.
     const bool bufferFull = !replicated && result == 1 && run.hsd->overflowed;
-    // An interrupted search keeps the scores it had; any other end of an
-    // unreplicated search stores its trees' own.
-    if (!replicated && (bufferFull || (result != 1 && result != 2))) {
+    // An interrupted search keeps the scores it had, and so does one its
+    // time limit stopped: fitting its trees afresh would run on past the
+    // limit the user set. Any other end of an unreplicated search stores
+    // its trees' own.
+    if (!replicated && (bufferFull || (result != 1 && result != 2 && result != 3))) {
         if (const int rc = rescoreSavedTrees(run); rc != 0)
             result = rc;
     }
