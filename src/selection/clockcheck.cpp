@@ -77,17 +77,12 @@ struct ClockCheckRun {
     bool didTree = false;
 };
 
-std::string fltToStr(double value)
+// A value with 4 decimals, padded to `width` (13 for scores; 0 for the
+// differences, whose columns are narrower).
+std::string fltToStr(double value, int width = 13)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "%13.4f", value);
-    return text;
-}
-
-std::string diffToStr(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.4f", value);
+    std::snprintf(text, sizeof text, "%*.4f", width, value);
     return text;
 }
 
@@ -147,12 +142,12 @@ bool doOneTest(ClockCheckRun &r, const ClockParams &pc, const ClockParams &pn, b
     if (r.ptn != nullptr || r.upgma) {
         qel_printf("%-*s%10u%8u%8u%8u", r.nameWidth, label, sites, ntax, pc.times, pn.brlens);
         if (r.lrt)
-            qel_printf("%14s%14s%12s%10.5f", fltToStr(lc).c_str(), fltToStr(ln).c_str(), diffToStr(lc - ln).c_str(), P);
+            qel_printf("%14s%14s%12s%10.5f", fltToStr(lc).c_str(), fltToStr(ln).c_str(), fltToStr(lc - ln, 0).c_str(), P);
         for (const Criterion &c : infoCriteria(r))
             if (c.on)
                 qel_printf("%14s%14s%12s", fltToStr(criterionValue(c.which, pc.total(), lc, n)).c_str(),
                            fltToStr(criterionValue(c.which, pn.total(), ln, n)).c_str(),
-                           diffToStr(diffs[c.which]).c_str());
+                           fltToStr(diffs[c.which], 0).c_str());
         qel_printf("%s\n", excluded ? "   Y" : "");
         return excluded;
     }
