@@ -407,9 +407,12 @@ void Exporter::writeHead(const std::string &shownPath)
         if (exprt.interleaved)
             auxPuts(" interleave");
         // Standard data always name their symbols: a reader's default
-        // ("01") would refuse any other state.
-        if (!translating && (d_->dataType == kDataTypeStandard || (d_->flags & kDataUserSymbols)))
+        // ("01") would refuse any other state. A predefined type names only
+        // the symbols added to it, as the reader refuses its own states.
+        if (!translating && d_->dataType == kDataTypeStandard)
             auxPrintf(" symbols=\"%s\"", d_->symbols);
+        else if (!translating && (d_->flags & kDataUserSymbols) && d_->userSymbols[0] != '\0')
+            auxPrintf(" symbols=\"%s\"", d_->userSymbols);
         if (d_->gapSymbol)
             auxPuts(" gap=-");
         auxPrintf(";%s\tMatrix%s", lb_, lb_);
