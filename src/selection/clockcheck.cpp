@@ -317,12 +317,23 @@ int clockCheckOneTree(ClockCheckRun &r, uint32_t treeNum, bool first)
         qel_printf("\nComparison of clock and non-clock models for each subset on tree %u%s%s%s:\n\n", treeNum + 1,
                    name.empty() ? "" : " (", name.c_str(), name.empty() ? "" : ")");
     }
-    if (r.ptn != nullptr || r.upgma || first) {
-        if (r.ptn == nullptr && !r.upgma)
-            qel_printf("\n");
+    // The table of the trees alone sits under the settings, indented as they are.
+    struct Indent {
+        int previous = -1;
+        ~Indent()
+        {
+            if (previous >= 0)
+                setOutputIndentLevel(previous);
+        }
+    } indent;
+    if (r.ptn == nullptr && !r.upgma && first)
+        qel_printf("\n");
+    if (r.ptn != nullptr || r.upgma || first)
         qel_printf("    Number of substitution-model parameters%s = %u\n", perSubset, r.modelParams);
+    if (r.ptn == nullptr && !r.upgma)
+        indent.previous = indentOutput(4);
+    if (r.ptn != nullptr || r.upgma || first)
         showTableHeading(r);
-    }
     if (r.ptn == nullptr)
         return testClockForSubset(r, 0, true, treeNum);
 
