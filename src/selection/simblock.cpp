@@ -176,13 +176,20 @@ int openResultsFile(const std::vector<std::string> &labels)
 }
 
 // 0 when the whole file reached the disk; 1 when it did not (reported).
-// Rows are written whole when their replicate ends, so a run stopped part
-// way leaves no row to finish: the file ends with the last finished
-// replicate's line.
+std::string partialReplicateRow();
+
+// Finished replicates' rows are in the file already; a run stopped part way
+// adds the row of its last replicate as far as its tallies went (nothing
+// when none was taken), so that no tally it made is lost.
 int closeResultsFile()
 {
     if (!gSim || !gSim->results)
         return 1;
+    if (gSim->running && !gSim->meansOnly) {
+        const std::string partial = partialReplicateRow();
+        if (!partial.empty() && writeResults(partial + "\n") != 0)
+            return 1;
+    }
     const int rc = closeAuxOutStream(gSim->results);
     gSim->results = nullptr;
     return rc != 0 ? 1 : 0;
@@ -205,8 +212,10 @@ std::string lengthPrefix()
     return s.multilocus ? fmt("%d\t%d", n, s.sitesPerLocus) : fmt("%d", n);
 }
 
-// The replicate's row, then the sums; 1 when the row could not be written.
-int finishReplicateRow()
+// The replicate's fields before its tallies: length, replicate and, when
+// asked, the lengths of the true tree's branches (added to their sums when
+// `sum` is set).
+std::string replicateRowStart(bool sum)
 {
     SimBlock &s = *gSim;
     std::string row = lengthPrefix() + fmt("\t%d", s.rep + 1);
@@ -215,20 +224,52 @@ int finishReplicateRow()
         const bool have = foundLengthsOfTrueBranches(&lengths) && lengths.size() == s.brlenNodes.size();
         for (size_t b = 0; b < s.brlenNodes.size(); ++b) {
             row += have ? fmt("\t%.6g", lengths[b]) : std::string("\t-");
-            if (have) {
+            if (have && sum) {
                 s.brlenSums[b] += lengths[b];
                 ++s.brlenCounts[b];
             }
         }
     }
+    return row;
+}
+
+std::string tallyFields(const SimTally &t)
+{
+    const SimBlock &s = *gSim;
+    const double n = t.trees;
+    std::string row = fmt("\t%u\t%f\t%f", t.trees, n > 0 ? t.correct / n : 0.0, n > 0 ? t.P / n : 0.0);
+    if (s.BS)
+        row += t.haveBs && n > 0 ? fmt("\t%.6g", t.bs / n) : std::string("\t-");
+    if (s.times)
+        row += "\t" + formatSimCpuTime(t.cpu);
+    return row;
+}
+
+// The row of a replicate the run stopped in: its tallies up to the first
+// one it did not reach; empty when it reached none.
+std::string partialReplicateRow()
+{
+    const SimBlock &s = *gSim;
+    if (s.rep < 0 || s.tallies.empty() || !s.tallies.front().done)
+        return {};
+    std::string row = replicateRowStart(false);
+    for (const SimTally &t : s.tallies) {
+        if (!t.done)
+            break;
+        row += tallyFields(t);
+    }
+    return row;
+}
+
+// The replicate's row, then the sums; 1 when the row could not be written.
+int finishReplicateRow()
+{
+    SimBlock &s = *gSim;
+    std::string row = replicateRowStart(true);
     for (SimTally &t : s.tallies) {
         const double n = t.trees;
         const double correct = n > 0 ? t.correct / n : 0.0, P = n > 0 ? t.P / n : 0.0;
-        row += fmt("\t%u\t%f\t%f", t.trees, correct, P);
-        if (s.BS)
-            row += t.haveBs && n > 0 ? fmt("\t%.6g", t.bs / n) : std::string("\t-");
-        if (s.times)
-            row += "\t" + formatSimCpuTime(t.cpu);
+        row += tallyFields(t);
         t.sumTrees += n;
         t.sumCorrect += correct;
         t.sumP += P;
