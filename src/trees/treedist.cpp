@@ -520,14 +520,20 @@ void showMatrix(const TreeDistRun &run, const std::string &title)
 
 void showDistribution(const TreeDistRun &run, const std::string &title)
 {
-    std::vector<uint32_t> counts(run.largest + 1, 0);
+    // Fractional distances are counted by their integer part. The agreement
+    // distance's fractional term can reach past the largest whole value, so
+    // the table reaches the largest distance seen: a value is never counted
+    // in a bin below its own.
+    uint32_t top = run.largest;
+    for (const double value : run.values)
+        top = std::max(top, static_cast<uint32_t>(value));
+    std::vector<uint32_t> counts(size_t(top) + 1, 0);
     bool allEven = run.measure != kTreeDistAgD1 && run.measure != kTreeDistAgreement;
-    uint32_t lo = run.largest, hi = 0, seen = 0;
+    uint32_t lo = top, hi = 0, seen = 0;
     for (size_t k = 0; k < run.values.size(); k++) {
         if (run.refTree && run.trees[k] == run.refTree)
             continue;
-        // Fractional distances are counted by their integer part.
-        const uint32_t v = std::min(static_cast<uint32_t>(run.values[k]), run.largest);
+        const uint32_t v = static_cast<uint32_t>(run.values[k]);
         counts[v]++;
         seen++;
         allEven &= v % 2 == 0;
