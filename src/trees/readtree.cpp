@@ -1743,10 +1743,16 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
             qprintf("\nProcessing TREES block from file: %s\n",
                     in && in->stream ? streamPathnameForDisplay(in->stream, 255).c_str() : "");
             qprintf("  Keeping: %s\n", modeText(mode));
-            // A "from" of 0 reads from the first tree, and says so.
-            if (from > 1 || to != kToEnd)
-                qprintf("           (file tree numbers %d through %d)\n", static_cast<int>(std::max(from, 1u)),
-                        static_cast<int>(to));
+            // A "from" of 0 reads from the first tree, and says so; a "to"
+            // before it (or none) reads to the end of the file, and says so.
+            const uint32_t first = std::max(from, 1u);
+            if (from > 1 || to != kToEnd) {
+                if (to == kToEnd || to < first)
+                    qprintf("           (file tree numbers %d through end)\n", static_cast<int>(first));
+                else
+                    qprintf("           (file tree numbers %d through %d)\n", static_cast<int>(first),
+                            static_cast<int>(to));
+            }
             if (flags & kReadElimDups)
                 qprintf("  Duplicate trees will be eliminated\n");
             if (mode == kKeepAlsoInMemory || mode == kKeepMemoryNotInFile || mode == kKeepEitherNotBoth ||

@@ -959,7 +959,7 @@ int checkMaxtrees(uint32_t value, uint32_t minimum)
     if (isTreeFilterActive())
         return qel_errorMsg(784, "You cannot discard trees while a filter is in effect.");
     const uint32_t lost = buf->numTrees - value;
-    return userQuery(false, "Do you really want to discard %u %s?", lost, treeWord(lost)) ? 0 : 1;
+    return userQuery(false, "Do you really want to discard %u %s?", lost, treeWord(lost)) ? 0 : kMaxtreesKept;
 }
 
 int handleMaxtreesChg(uint32_t previous)
@@ -975,9 +975,11 @@ int handleMaxtreesChg(uint32_t previous)
         return 1;
     }
     int rc = 0;
-    if (checkMaxtrees(wanted, 1) != 0 || resizeTreeBufferForMaxtrees(wanted) != 0) {
+    // Keeping the trees when asked is the user's choice, not a failure of
+    // the command: the batch goes on with Maxtrees as it was.
+    if (const int check = checkMaxtrees(wanted, 1); check != 0 || resizeTreeBufferForMaxtrees(wanted) != 0) {
         treeInfo.maxtrees = previous;
-        rc = 1;
+        rc = check == kMaxtreesKept ? 0 : 1;
     } else {
         treeInfo.maxtreesFixed = 0;
     }

@@ -132,6 +132,9 @@ inline uint32_t repElement(const TreeBuffer *buf, const uint8_t *rep, uint32_t i
 
 int setTreeBufferCapacity(TreeBuffer *buf, uint32_t n);
 int resizeTreeBufferForMaxtrees(uint32_t n);
+// 0 accept; non-zero refuse: kMaxtreesKept when the user chose to keep the
+// trees a smaller value would discard, 1 on an error.
+constexpr int kMaxtreesKept = 2;
 int checkMaxtrees(uint32_t value, uint32_t minimum);
 // After "maxtrees" changed from previous: resize, or restore previous on refusal.
 int handleMaxtreesChg(uint32_t previous);
