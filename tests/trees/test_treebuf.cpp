@@ -604,9 +604,10 @@ TEST_F(MainBufferTest, MaxtreesLimitsAndLowering)
     EXPECT_EQ(checkMaxtrees(4, 1), 1);
     EXPECT_EQ(gErrors.back(), 784u);
     deleteTreeSets(true);
-    EXPECT_EQ(checkMaxtrees(4, 1), 1);
+    EXPECT_EQ(checkMaxtrees(4, 1), kMaxtreesKept);
+    // Keeping the trees leaves Maxtrees as it was, and the command succeeds.
     treeInfo.maxtrees = 4;
-    EXPECT_EQ(handleMaxtreesChg(10u), 1);
+    EXPECT_EQ(handleMaxtreesChg(10u), 0);
     EXPECT_EQ(getMaxtreesValue(), 10u);
     ASSERT_EQ(resizeTreeBufferForMaxtrees(4), 0);
     EXPECT_EQ(numTreesInMainBuffer(), 4u);
