@@ -74,9 +74,12 @@ double get1FitMeasure(const DataInfo *d, uint32_t c, uint32_t measure, bool *fla
     case kFitHI:
         return 1.0 - range / len;
     case kFitGFit:
+        // The minimum the consistency index takes, as the tree's total fit
+        // counts from the fewest steps a character can take: the table's
+        // fits then add up to the total.
         if (flag)
             *flag = gfitLeftOut;
-        return calc1GFit(range, len) * (gPars.gPeeWee ? 10.0 : 1.0);
+        return calc1GFit(m, len) * (gPars.gPeeWee ? 10.0 : 1.0);
     default:
         return kFitUndefined;
     }

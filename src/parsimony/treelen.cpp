@@ -180,9 +180,17 @@ double goloboffFit(const DataInfo *d, const uint32_t *counts)
         if (!isCharIncluded(d, c) || (!gPars.gUninf && (d->status[c] & kCharUninformative)))
             continue;
         int64_t s = charSteps(d, c, counts);
-        if (counts && pd->multistateTaxa && pd->extraLen[c] != kNoScore)
-            s += static_cast<int64_t>(pd->extraLen[c]);
         auto m = static_cast<int64_t>(pd->minSteps[c]);
+        // The steps inside polymorphic terminals are in every tree's count
+        // (the data's counts hold them once the tree is scored); they are
+        // in the least count as well, or a tree of the fewest steps would
+        // fit as though it had that many extra.
+        if (pd->multistateTaxa && pd->extraLen[c] != kNoScore) {
+            const auto within = static_cast<int64_t>(pd->extraLen[c]);
+            if (counts)
+                s += within;
+            m += within;
+        }
         double fit;
         if (gPars.gPeeWee)
             fit = s <= m ? 100.0 : static_cast<double>(100 * K / (s - m + K));
