@@ -192,7 +192,10 @@ char *fltValueToString(int maxDecimals, int width, bool noExponent, size_t buffe
                 stripTrailingZeros(fixed.data());
                 text = fixed.data();
             } else {
-                for (int p = w;; --p) {
+                // As many digits as the fixed text shows, fewer when the
+                // field is narrower: a wide field must not fill with zeros.
+                const int shown = static_cast<int>(std::log10(ax)) + d;
+                for (int p = std::min(w, shown);; --p) {
                     text = formatted("%#.*e", p, x);
                     dropBarePoint(text);
                     if (static_cast<int>(text.size()) < w || p == 0)

@@ -2212,12 +2212,6 @@ void showHSearchSummary(const HSearchRun &run, int result, const TimeMark &start
         qel_printf("   %d trees retained\n", static_cast<int>(numSaved(run)));
     }
     showTimeUsed(&start, &stop, 3, "");
-    // Only where replicates ran on several threads: the work of the others
-    // (how much of it was of use) is the one thing the thread count changes.
-    if (gAheadCounts.threads > 1)
-        qel_printf("   Replicates run ahead on %u threads = %u, redone = %u, part-way = %u (thrown away = %u)\n",
-                   gAheadCounts.threads, gAheadCounts.ranAhead, gAheadCounts.rerunHere, gAheadCounts.resumed,
-                   gAheadCounts.calledOff);
     if (run.randomAddition) {
         const bool oneTreeEach = startingTreesKept(run) <= 1 && (hs.swap == 0 || !hsd->rules.mulTrees);
         if (oneTreeEach)

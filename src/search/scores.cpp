@@ -283,6 +283,12 @@ std::string fltScoreToStr(int width, int decimals, double s)
         return g_suppress_e_format ? "999999.9" : "Inf";
     const double eCut = g_suppress_e_format ? HUGE_VAL : g_cutoff_for_e;
     char text[kScoreBufSize];
+    // A score too small for its decimals is not 0: a fit that is all but
+    // perfect must not read as a perfect one.
+    if (s != 0.0 && std::fabs(s) < g_cutoff_for_0 && !g_suppress_e_format) {
+        std::snprintf(text, sizeof text, "%.4e", s);
+        return text;
+    }
     fltValueToString(decimals, width, g_suppress_e_format, sizeof text, text, s, eCut, g_cutoff_for_0);
     if (g_cutoff_for_0 == kSmallestNormalFloat && s != 0.0) {
         const double back = std::strtod(text, nullptr);
