@@ -906,8 +906,17 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             if (reason)
                 return true;
             if (g->useMkv && p > 1 && score < kLikInfiniteScore) {
+                const double passScore = score;
                 score = mkvQuasiNewton(tree, constrained, g, curvature, score);
                 score = mkvExtrapolate(tree, constrained, saved, lastStep, score);
+                // The next pass's delta counts from here: the log shows
+                // where the steps on all lengths took the score.
+                if (log && score < passScore) {
+                    qel_printf("%*ssteps on all lengths:", static_cast<int>(p % 50 + 1), "");
+                    printLScore(score);
+                    qel_printf(" (delta=%.4e)\n", passScore - score);
+                    shown = score;
+                }
             }
             previous = score;
             tol = std::max(std::min(tol, largest), 1e-6);
