@@ -314,7 +314,7 @@ int assembleTree(SvdqRun &run, QuartetData *qd)
     RNG rng = ev.rng;
     double incompat = 0.0;
     int status = runQuartetSearch(qd, tree.get(), ev.d, &rng, nullptr, 0, "SVDQuartets", run.speciesMode, false,
-                                  &incompat, [&ev](Tree *t) { return fitTreeToConstraint(ev, t); });
+                                  &incompat, [&ev, qd](Tree *t) { return fitTreeToConstraint(ev, qd->table, t); });
     if (status == 2) {
         qel_printf("\nQuartet assembly aborted by user.\n");
         return 2;
