@@ -310,24 +310,34 @@ int writePuzzleTrees(PuzzleRun &run, const char *fileName)
     return status;
 }
 
-// What a termination signal saves of a run stopped part way: the trees of
-// the puzzling steps done, as a stop by the user saves them, unless they
-// were saved already. Nobody is there to answer a question about replacing
-// the file: it takes its default answer, as in an unattended run.
+// What a termination signal saves of a run stopped during the puzzling
+// steps: as a stop by the user, the count of the steps done and their trees
+// (unless the run's own summary has begun, when only the trees are still
+// due). Their consensus is not built: the termination keeps the abort
+// raised, which the consensus stops on. Nobody is there to answer a
+// question about replacing the file: it takes its default answer, as in an
+// unattended run.
 struct PuzzleTreeSave {
     PuzzleRun *run;
     const char *fileName;
-    bool pending;
+    bool filePending;
+    bool countPending;
 };
 
 void saveStepsSoFar(void *arg)
 {
     PuzzleTreeSave &save = *static_cast<PuzzleTreeSave *>(arg);
-    if (!save.pending || save.run->stepsDone == 0)
+    PuzzleRun &run = *save.run;
+    if (run.stepsDone == 0)
         return;
-    save.pending = false;
+    if (save.countPending && run.stepsDone < run.nPuzzles)
+        qel_printf("\n    Puzzling step terminated after %d replicates\n", static_cast<int>(run.stepsDone));
+    save.countPending = false;
+    if (!save.filePending)
+        return;
+    save.filePending = false;
     const bool wasDefault = setDefaultMode(true);
-    writePuzzleTrees(*save.run, save.fileName);
+    writePuzzleTrees(run, save.fileName);
     setDefaultMode(wasDefault);
 }
 
@@ -549,9 +559,10 @@ int doPuzzleCmd()
     scope.progress = run.progress =
         createProgressWindow(static_cast<uint32_t>(std::min<uint64_t>(run.nQuartets, UINT32_MAX)), 0,
                              run.triples ? "Evaluating all rooted triples" : "Evaluating all quartets");
-    PuzzleTreeSave save{&run, fileName.c_str(), toFile};
+    PuzzleTreeSave save{&run, fileName.c_str(), toFile, true};
     const TerminationFinisher finisher(saveStepsSoFar, &save);
     int status = runSecondaryThread(puzzlingThreadProc, &run);
+    save.countPending = false;
     reportResolutionForTests(run);
     if (run.stepsDone < run.nPuzzles) {
         if (run.stepsDone == 0) {
@@ -568,7 +579,7 @@ int doPuzzleCmd()
     // Stopped during the steps, the consensus of the steps done was still
     // built (and reports the stop): their trees are saved as well.
     if ((conStatus == 0 || (status == 2 && conStatus == 2)) && toFile) {
-        save.pending = false;
+        save.filePending = false;
         const int written = writePuzzleTrees(run, fileName.c_str());
         if (written != 0)
             conStatus = written;

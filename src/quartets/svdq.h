@@ -144,9 +144,9 @@ bool isQuartetCompatible(const SvdqEvalData &ev, uint32_t a, uint32_t b, uint32_
 // Makes the assembled tree agree with the enforced constraint: when one of
 // its splits conflicts with a constraint group, the tree is rebuilt from the
 // constraint's groups and those of its own splits that agree with all of
-// them (where the assembly's resolution was lost the tree keeps a
-// polytomy). Whether the tree changed.
-bool fitTreeToConstraint(const SvdqEvalData &ev, Tree *tree);
+// them, and where that leaves polytomies they are resolved again by the
+// support of the quartets in table. Whether the tree changed.
+bool fitTreeToConstraint(const SvdqEvalData &ev, const QwtTable *table, Tree *tree);
 int scoreOneQuartet(const SvdqEvalData &ev, const uint32_t u[4], uint64_t quartetIndex, RNG *rng, SvdqWork &w);
 // Heading of the score table (line -1).
 void outputScoresHeading(const SvdqEvalData &ev);

@@ -275,7 +275,7 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         const bool assembled = qwtHasWeight(s.qd->table);
         if (assembled)
             status = runQuartetSearch(s.qd, tree.get(), d, &ev.rng, nullptr, 0, nullptr, !ev.members.empty(), true,
-                                      &incompat, [&ev](Tree *t) { return fitTreeToConstraint(ev, t); });
+                                      &incompat, [&ev, &s](Tree *t) { return fitTreeToConstraint(ev, s.qd->table, t); });
         if (assembled && status == 0) {
             if (updateSplitsTableFromTree(table.get(), tree.get(), true, 1.0) != 0)
                 status = 1;

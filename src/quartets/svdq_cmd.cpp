@@ -141,7 +141,8 @@ void writeMrpFile(const SvdqRun &run, FILE *fp, bool weighted)
         std::fprintf(fp, "    %-*s  %s\n", static_cast<int>(width), labels[u].c_str(), row.c_str());
     }
     std::fprintf(fp, "  ;\nend;\n");
-    if (!weighted)
+    // No characters, no weights to give them.
+    if (!weighted || entries.empty())
         return;
     std::fprintf(fp, "begin vorn;\n  wts vector\n    ");
     for (size_t k = 0; k < entries.size(); k++) {
@@ -314,7 +315,7 @@ int assembleTree(SvdqRun &run, QuartetData *qd)
     RNG rng = ev.rng;
     double incompat = 0.0;
     int status = runQuartetSearch(qd, tree.get(), ev.d, &rng, nullptr, 0, "SVDQuartets", run.speciesMode, false,
-                                  &incompat, [&ev](Tree *t) { return fitTreeToConstraint(ev, t); });
+                                  &incompat, [&ev, qd](Tree *t) { return fitTreeToConstraint(ev, qd->table, t); });
     if (status == 2) {
         qel_printf("\nQuartet assembly aborted by user.\n");
         return 2;
@@ -389,11 +390,8 @@ int svdQuartetThreadProc(void *arg)
     // Weighted quartets, species factors and repeated random draws all make
     // weights other than one quartet each.
     const bool weighted = ev.qweights != 0 || !ev.members.empty() || !ev.exhaustive;
-    if (!informative) {
-        // The quartets of an earlier run must not stay installed as if
-        // they were these data's: QScores then sees that none were kept.
-        return storeQuartets(*run, weighted) ? 0 : 1;
-    }
+    // Files asked for are written even with no quartet kept (a matrix of no
+    // characters, an empty list), so that what was announced is there.
     if (run->files.mrp) {
         writeMrpFile(*run, run->files.mrp->fp, weighted);
         qel_printf("Quartet information written to file (MRP format): %s\n", svdqOpt.mrpFile);
@@ -402,6 +400,11 @@ int svdQuartetThreadProc(void *arg)
         writeQuartetFile(*run, run->files.qfile->fp, weighted);
         qel_printf("Quartet information written to file (%s format): %s\n", svdqOpt.qformat ? "QFM" : "QMC",
                    svdqOpt.qfile);
+    }
+    if (!informative) {
+        // The quartets of an earlier run must not stay installed as if
+        // they were these data's: QScores then sees that none were kept.
+        return storeQuartets(*run, weighted) ? 0 : 1;
     }
     QuartetData *qd = storeQuartets(*run, weighted);
     if (!qd)

@@ -468,9 +468,106 @@ bool splitConflicts(const Split &s, const Split &group, const Split &named)
     return inIn && inOut && outIn && outOut;
 }
 
+// Resolves the polytomies of a tree given by compatible splits (each the
+// side without unit 0) by quartet support: at a vertex of degree four or
+// more, joining two of its parts resolves every quartet with one taxon in
+// each of four different parts, so the pair whose join shows the most
+// quartet weight is joined first, and so on until the vertex is binary.
+// Adding splits never breaks a group the splits hold.
+void resolveBySupport(const QwtTable *table, uint32_t n, std::vector<Split> &splits)
+{
+    const uint32_t words = splitWords(n);
+    auto contains = [&](const Split &big, const Split &small) {
+        for (uint32_t k = 0; k < words; k++)
+            if ((small[k] & ~big[k]) != 0)
+                return false;
+        return true;
+    };
+    for (;;) {
+        // Clusters of the tree rooted at unit 0: the splits, the single
+        // units and all units but 0.
+        std::vector<Split> clusters = splits;
+        for (uint32_t x = 1; x < n; x++) {
+            Split s(words, 0);
+            s[x >> 6] |= uint64_t{1} << (x & 63);
+            clusters.push_back(std::move(s));
+        }
+        Split all(words, 0);
+        for (uint32_t x = 1; x < n; x++)
+            all[x >> 6] |= uint64_t{1} << (x & 63);
+        clusters.push_back(all);
+        std::vector<uint32_t> sizes;
+        for (const Split &c : clusters)
+            sizes.push_back(splitSize(c.data(), words));
+        // A vertex with more than two child clusters; its parts are those
+        // children and the rest of the units (the last part).
+        std::vector<Split> parts;
+        for (size_t c = 0; c < clusters.size() && parts.size() < 3; c++) {
+            parts.clear();
+            Split covered(words, 0);
+            for (size_t k = 0; k < clusters.size(); k++) {
+                if (sizes[k] >= sizes[c] || !contains(clusters[c], clusters[k]))
+                    continue;
+                bool maximal = true;
+                for (size_t m = 0; m < clusters.size() && maximal; m++)
+                    maximal = !(sizes[m] > sizes[k] && sizes[m] < sizes[c] && contains(clusters[c], clusters[m]) &&
+                                contains(clusters[m], clusters[k]));
+                if (maximal)
+                    parts.push_back(clusters[k]);
+            }
+            if (parts.size() < 3)
+                continue;
+            Split rest(words, 0);
+            for (uint32_t x = 0; x < n; x++)
+                if (!hasUnit(clusters[c], x))
+                    rest[x >> 6] |= uint64_t{1} << (x & 63);
+            parts.push_back(std::move(rest));
+        }
+        if (parts.size() < 4)
+            return;
+        const size_t np = parts.size();
+        std::vector<uint32_t> partOf(n);
+        for (uint32_t p = 0; p < np; p++)
+            for (uint32_t x = 0; x < n; x++)
+                if (hasUnit(parts[p], x))
+                    partOf[x] = p;
+        std::vector<double> gain(np * np, 0.0);
+        float f[3];
+        for (uint32_t w = 0; w < n; w++)
+            for (uint32_t x = w + 1; x < n; x++)
+                for (uint32_t y = x + 1; y < n; y++)
+                    for (uint32_t z = y + 1; z < n; z++) {
+                        const uint32_t pw = partOf[w], px = partOf[x], py = partOf[y], pz = partOf[z];
+                        if (pw == px || pw == py || pw == pz || px == py || px == pz || py == pz)
+                            continue;
+                        getQuartetCellWts(table, w, x, y, z, f);
+                        // Topology k pairs w with x, y, z in turn; joining
+                        // either pair of parts resolves it that way.
+                        gain[pw * np + px] += f[0], gain[py * np + pz] += f[0];
+                        gain[pw * np + py] += f[1], gain[px * np + pz] += f[1];
+                        gain[pw * np + pz] += f[2], gain[px * np + py] += f[2];
+                    }
+        size_t bi = 0, bj = 1;
+        double best = -1.0;
+        for (size_t i = 0; i < np; i++)
+            for (size_t j = i + 1; j < np; j++) {
+                const double g = gain[i * np + j] + gain[j * np + i];
+                if (g > best)
+                    best = g, bi = i, bj = j;
+            }
+        // The joined side without unit 0 (which only the last part holds).
+        Split joined(words, 0);
+        for (size_t p = 0; p + 1 < np; p++)
+            if (bj == np - 1 ? p != bi : (p == bi || p == bj))
+                for (uint32_t k = 0; k < words; k++)
+                    joined[k] |= parts[p][k];
+        splits.push_back(std::move(joined));
+    }
+}
+
 }  // namespace
 
-bool fitTreeToConstraint(const SvdqEvalData &ev, Tree *tree)
+bool fitTreeToConstraint(const SvdqEvalData &ev, const QwtTable *table, Tree *tree)
 {
     const uint32_t n = ev.nunits;
     if (ev.conGroups.empty() || n < 4)
@@ -535,6 +632,7 @@ bool fitTreeToConstraint(const SvdqEvalData &ev, Tree *tree)
         if (informative(s) && std::find(kept.begin(), kept.end(), s) == kept.end() &&
             std::all_of(kept.begin(), kept.begin() + fromConstraint, [&](const Split &k) { return agrees(s, k); }))
             kept.push_back(s);
+    resolveBySupport(table, n, kept);
     SplitsList list;
     list.ntax = n;
     list.words = words;

@@ -43,6 +43,34 @@ def wt(line):
     return float(line.split(":")[1])
 
 
+def all_split_sets(tips):
+    """Each unrooted binary tree of the tips as its set of non-trivial splits
+    (the sides without the first tip), by inserting tips on every edge."""
+    def rooted(rest):
+        if len(rest) == 1:
+            yield rest[0]
+            return
+        def insert(t, tip):
+            yield (t, tip)
+            if isinstance(t, tuple):
+                for left in insert(t[0], tip):
+                    yield (left, t[1])
+                for right in insert(t[1], tip):
+                    yield (t[0], right)
+        for t in rooted(rest[:-1]):
+            yield from insert(t, rest[-1])
+    def clusters(t, out):
+        if not isinstance(t, tuple):
+            return frozenset([t])
+        c = clusters(t[0], out) | clusters(t[1], out)
+        out.append(c)
+        return c
+    for t in rooted(tips[1:]):
+        out = []
+        whole = clusters(t, out)
+        yield {c for c in out if c != whole}
+
+
 def main():
     vorn = sys.argv[1]
     seqs = simulate(random.Random(520))[:, :4000]
@@ -135,6 +163,23 @@ def main():
         for split in splits_of_newick(files["b.tre"]):
             if all((split & side, split - side, side - split, tips - split - side)):
                 faults.append("forbidden %s: consensus %s contradicts the group" % (sorted(group), files["b.tre"]))
+    # Constraint (t1,t5,t8) on trees whose splits it breaks: the assembled
+    # tree loses them, and the tree returned must be as good as the best of
+    # the 10,395 trees holding the group, scored on the quartets kept.
+    p, files = run(vorn, nexus(seqs[:, :2000], "constraints c158 = ((t1,t5,t8)); svdquartets evalq=all nthreads=1 "
+                               "enforce constraints=c158 qfile=q.dat; savetrees file=e.tre format=newick brlens=no;"),
+                   ["q.dat", "e.tre"])
+    side = frozenset(set(TIPS) - {"t1", "t5", "t8"})
+    quartets = [[TIPS[int(x) - 1] for x in re.split(r"[,|]", q)] for q in (files["q.dat"] or "").split()]
+    def support(splits):
+        return sum(any({a, b} <= s and not {c, d} & s or {c, d} <= s and not {a, b} & s for s in splits)
+                   for a, b, c, d in quartets)
+    best = max(support(t) for t in all_split_sets(TIPS) if side in t)
+    got = re.findall(r"Total weight of incompatible quartets = (\d+) ", p.stdout)
+    tree = splits_of_newick(files["e.tre"] or "();")
+    if got != [str(70 - best)] or len(tree) != 5 or side not in tree or support(tree) != best:
+        faults.append("enforced (t1,t5,t8): incompatible %s, tree %s; brute force best %d" %
+                      (got, files["e.tre"], 70 - best))
     if faults:
         print("\n".join(faults))
         sys.exit(1)
