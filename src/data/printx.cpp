@@ -42,17 +42,6 @@ constexpr StatusKind kStatusKinds[] = {
     {kCharExcluded, "Excluded:"},
 };
 
-uint64_t allStates(const DataInfo *d)
-{
-    const size_t k = std::clamp<size_t>(std::strlen(d->symbols), 1, 64);
-    return k >= 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
-}
-
-char symbolOf(int state, const DataInfo *d)
-{
-    return state < static_cast<int>(std::strlen(d->symbols)) ? d->symbols[state] : '?';
-}
-
 // One cell while its row is printed: the states still to write and the
 // bracket that closes a multistate taxon cell.
 struct CellText {
@@ -63,7 +52,7 @@ struct CellText {
 // The first line of a cell.
 char firstLine(CellText &cell, const MatrixDisplayRow &row, uint32_t c, const DataInfo *d)
 {
-    const uint64_t all = allStates(d);
+    const uint64_t all = parsAllStates(d);
     const bool taxon = row.taxon >= 0;
     const DataServices &s = dataServices();
     if (cell.left == 0)
@@ -80,7 +69,7 @@ char firstLine(CellText &cell, const MatrixDisplayRow &row, uint32_t c, const Da
     const bool poly = taxon && multi && isPolymorphicMST(row.taxon, c, d);
     if (multi && cmFmt.cmShowEq) {
         const int polyFlag = taxon && s.criterion() == kCriterionParsimony ? (poly ? 1 : 0) : -1;
-        if (const int e = statesToEquate(cell.left, d->symbols, polyFlag, d)) {
+        if (const int e = statesToEquate(cell.left, d->parsSymbols, polyFlag, d)) {
             cell.left = 0;
             return static_cast<char>(e);
         }
@@ -91,7 +80,7 @@ char firstLine(CellText &cell, const MatrixDisplayRow &row, uint32_t c, const Da
     }
     const int state = std::countr_zero(cell.left);
     cell.left &= cell.left - 1;
-    return symbolOf(state, d);
+    return parsStateSymbol(state, d);
 }
 
 char laterLine(CellText &cell, const DataInfo *d)
@@ -99,7 +88,7 @@ char laterLine(CellText &cell, const DataInfo *d)
     if (cell.left) {
         const int state = std::countr_zero(cell.left);
         cell.left &= cell.left - 1;
-        return symbolOf(state, d);
+        return parsStateSymbol(state, d);
     }
     const char closer = cell.closer;
     cell.closer = 0;

@@ -1,5 +1,6 @@
 #include "data/vorn_util.h"
 
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <cmath>
@@ -92,6 +93,17 @@ void enumTrees(double *table, uint32_t n, bool rooted)
         table[3] = std::log(3.0);
     for (uint32_t k = rooted ? 4 : start; k <= n; ++k)
         table[k] = table[k - 1] + std::log(static_cast<double>(2 * k - (rooted ? 3 : 5)));
+}
+
+uint64_t parsAllStates(const DataInfo *d)
+{
+    const size_t k = std::clamp<size_t>(std::strlen(d->parsSymbols), 1, 64);
+    return k >= 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
+}
+
+char parsStateSymbol(int state, const DataInfo *d)
+{
+    return state >= 0 && state < static_cast<int>(std::strlen(d->parsSymbols)) ? d->parsSymbols[state] : '?';
 }
 
 char *stateString(uint64_t bits, const char *symbols, char *buffer)

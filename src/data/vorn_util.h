@@ -36,6 +36,12 @@ int checkMinTaxa(uint32_t minimum, const char *subject, const char *suffix);
 // (rooted: (2k-3)!!, unrooted: (2k-5)!!). table[0] is not written.
 void enumTrees(double *table, uint32_t n, bool rooted);
 
+// Every state parsimony tells apart: the symbols, and the gap when it is a
+// state of its own.
+uint64_t parsAllStates(const DataInfo *d);
+// The symbol of a state as parsimony numbers them (the gap state included),
+// or "?" past the last.
+char parsStateSymbol(int state, const DataInfo *d);
 // "?" for every state, else the symbols of the set bits, lowest first.
 char *stateString(uint64_t bits, const char *symbols, char *buffer);
 bool sameStateSymbol(int a, int b, const DataInfo *d);

@@ -11,6 +11,7 @@
 #include "cli/shell_settings.h"
 #include "data/data_util.h"
 #include "data/model.h"
+#include "data/taxlabels.h"
 #include "data/vorn_data.h"
 #include "distance/dcalc.h"
 #include "distance/dmatrix.h"
@@ -120,7 +121,9 @@ private:
         const std::string l = label(d_, t);
         switch (opts_.format) {
         case kDistFmtNexus: return nexusizeString(l.c_str(), buffer, sizeof buffer);
-        case kDistFmtPhylip: return phylipTreeLabel(l.c_str(), buffer, sizeof buffer);
+        // Strict PHYLIP names are cut to 10 and keep their blanks, as the
+        // exported data matrix writes them.
+        case kDistFmtPhylip: return phylipLabel(l.c_str(), false, true, buffer, sizeof buffer);
         case kDistFmtRelPhylip: return relaxedPhylipLabel(l.c_str(), buffer, sizeof buffer);
         default: return l;
         }

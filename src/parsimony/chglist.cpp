@@ -99,9 +99,9 @@ std::string stateText(const DataInfo *d, const TreeNode *n, uint32_t c, uint64_t
 {
     char buf[160];
     if (isTaxonNode(n, d) && !(closest && termPoly(n, c, set, d)))
-        tipStateString(set, d->symbols, n->index, c, false, d, buf);
+        tipStateString(set, d->parsSymbols, n->index, c, false, d, buf);
     else
-        stateString(closest ? closest : set, d->symbols, buf);
+        stateString(closest ? closest : set, d->parsSymbols, buf);
     return buf;
 }
 

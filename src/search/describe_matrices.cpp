@@ -28,12 +28,6 @@ bool isTaxonNode(const TreeNode *n, const DataInfo *d)
     return n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax;
 }
 
-uint64_t allStates(const DataInfo *d)
-{
-    const size_t k = std::clamp<size_t>(std::strlen(d->symbols), 1, 64);
-    return k >= 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
-}
-
 // Taxa on the tree in taxon order.
 std::vector<const TreeNode *> taxaOnTree(const Tree *tree, const DataInfo *d)
 {
@@ -66,7 +60,7 @@ int labelWidth(const std::vector<const TreeNode *> &tips, const DataInfo *d, siz
 }
 
 // The symbol of a multistate set when an equate stands for it, else 0.
-int equateFor(uint64_t bits, const DataInfo *d) { return statesToEquate(bits, d->symbols, -1, d); }
+int equateFor(uint64_t bits, const DataInfo *d) { return statesToEquate(bits, d->parsSymbols, -1, d); }
 
 // A node's states for display. A character left out of the packed data
 // (constant or all missing) has no reconstruction: every node holds the
@@ -77,7 +71,7 @@ uint64_t nodeStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint
         return getXijAsBits(d, n->index, c, nullptr);
     if (charInPackedData(d, c))
         return getStatesOrMPRset(d, n, c, mpr);
-    uint64_t shared = allStates(d);
+    uint64_t shared = parsAllStates(d);
     for (const TreeNode *p = tree->root; p; p = p->next)
         if (isTaxonNode(p, d) && (getXijAsBits(d, p->index, c, nullptr) & shared))
             shared &= getXijAsBits(d, p->index, c, nullptr);
@@ -105,7 +99,7 @@ int showReconMatrix(Tree *tree, const DataInfo *d, ReconMatrix mode,
     m.states = [&](size_t row, uint32_t c) -> uint64_t {
         if (internalStates && !isTaxonNode(nodes[row], d)) {
             const int64_t s = internalStates(nodes[row], c);
-            return s < 0 ? allStates(d) : static_cast<uint64_t>(s);
+            return s < 0 ? parsAllStates(d) : static_cast<uint64_t>(s);
         }
         return nodeStates(tree, d, nodes[row], c, mode == ReconMatrix::MprSets);
     };
@@ -172,7 +166,7 @@ int saveReconToFile(Tree *tree, const DataInfo *d, uint32_t treeNumber,
                            : describe.interleaved ? 60
                                                   : std::max<size_t>(1, chars.size());
     const size_t block = describe.interleaved ? perLine : std::max<size_t>(1, chars.size());
-    const uint64_t all = allStates(d);
+    const uint64_t all = parsAllStates(d);
     bool unmatched = false;
     for (size_t from = 0; from < chars.size(); from += block) {
         if (from)
@@ -196,8 +190,7 @@ int saveReconToFile(Tree *tree, const DataInfo *d, uint32_t treeNumber,
                 } else if ((set & all) == all) {
                     sym = '?';
                 } else if (std::popcount(set) == 1) {
-                    const int s = std::countr_zero(set);
-                    sym = s < static_cast<int>(std::strlen(d->symbols)) ? d->symbols[s] : '?';
+                    sym = parsStateSymbol(std::countr_zero(set), d);
                 } else if (const int e = equateFor(set, d)) {
                     sym = static_cast<char>(e);
                 } else {

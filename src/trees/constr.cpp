@@ -334,13 +334,8 @@ int readTaxsetGroup(DataInfo *d, Constraint *c)
 
 int readPartitionGroups(DataInfo *d, Constraint *c, bool convexity)
 {
-    char word[kMaxConstraintName + 2];
-    if (readToken(word, sizeof word) < 0)
-        return 1;
-    Nexset *ns = findMatchingTaxPartition(word);
-    if (!ns)
-        return qel_errorMsg(0, "Taxon partition \"%s\" has not been defined.", word);
-    if (readSemicolon() != 0)
+    Nexset *ns = nullptr;
+    if (readPartitionName(firstTaxPartition(), 1, false, &ns) != 0 || readSemicolon() != 0)
         return 1;
     const uint32_t n = numNexPtnSubsets(ns);
     if (convexity && n > kMaxConvexSubsets)
