@@ -118,6 +118,24 @@ uint64_t pairSingles(const StmChar &sc, uint64_t source)
     return out;
 }
 
+// The pairs of a polymorphic cell of a pair character. Each step the cell
+// holds both ways costs one step inside it, and which steps those are
+// follows from its lowest and highest states alone: a state between them is
+// on one side of every step with one of them. Holding the pairs of the
+// states between as well would ask a node derived both ways inside the
+// terminal to reach them, a step the rule never counts.
+uint64_t pairPolyCell(const StmChar &sc, uint64_t source)
+{
+    uint64_t lo = 0, hi = 0;
+    for (uint32_t i = 0; i < sc.series; i++)
+        if ((source >> sc.state[i]) & 1) {
+            hi = uint64_t{1} << sc.state[i];
+            if (!lo)
+                lo = hi;
+        }
+    return pairSingles(sc, lo | hi);
+}
+
 uint64_t indexBits(const StmChar &sc, uint64_t source)
 {
     if (sc.pairs)
@@ -599,10 +617,11 @@ void polyReach(const int64_t *cost, const StmChar &sc, uint64_t cell, std::vecto
 bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, std::vector<uint32_t> &terms,
                   std::vector<int64_t> &reach)
 {
-    const uint64_t cell = indexBits(sc, sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c)));
-    terms = bitList(cell);
+    const uint64_t source = sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c));
+    terms = bitList(indexBits(sc, source));
     size_t count = 0;
-    polyReach(costsOf(packedData(d), sc), sc, cell, reach, &count);
+    polyReach(costsOf(packedData(d), sc), sc, sc.pairs ? pairPolyCell(sc, source) : indexBits(sc, source), reach,
+              &count);
     return count >= 2 && count <= kMaxSteinerTerminals;
 }
 }  // namespace
@@ -914,12 +933,14 @@ int packStmPrelim(DataInfo *d)
         if ((status & kCharTypeMask) == kCharUserType && (!ut || ut->tree))
             continue;
         status |= kCharPacked;
-        uint64_t seen = 0;
+        uint64_t seen = 0, held = 0;  // held: a polymorphic cell's lowest and highest states only
         bool polyTips = false;
         for (uint32_t t = 0; t < ntax; t++) {
             const uint64_t b = sourceBits(d, static_cast<int32_t>(t), c, ut);
+            const bool poly = (b & (b - 1)) && isPolymorphicMST(static_cast<int32_t>(t), c, d);
             seen |= b;
-            polyTips = polyTips || ((b & (b - 1)) && isPolymorphicMST(static_cast<int32_t>(t), c, d));
+            held |= poly ? (b & (~b + 1)) | (uint64_t{1} << (63 - std::countl_zero(b))) : b;
+            polyTips = polyTips || poly;
         }
         const uint64_t anc = sourceBits(d, -1, c, ut);
         StmChar sc;
@@ -981,9 +1002,11 @@ int packStmPrelim(DataInfo *d)
         // with its ancestor inside a series too long for its pairs, or for
         // the copies its uncertain cells ask, keeps only the states its
         // cells and ancestor hold, a change between them costing the steps
-        // of the series they span.
+        // of the series they span. A polymorphic cell holds each step one
+        // way or both by its lowest and highest states alone (see
+        // pairPolyCell), so those are all it keeps.
         if (middle && sc.dollo && !ut && !wasOpen && !bound) {
-            takeStates(seen | anc);
+            takeStates(held | anc);
             bound = holdPairs();
             if (!sc.pairs) {
                 takeStates(states);
@@ -1094,7 +1117,7 @@ StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span
         const uint64_t source = sourceBits(d, t, sc.c, ut);
         uint64_t b = indexBits(sc, source);
         if (sc.pairs && t >= 0 && (b & (b - 1)) && isPolymorphicMST(t, sc.c, d))
-            b = pairSingles(sc, source);
+            b = pairPolyCell(sc, source);
         if (t < 0) {
             s.root = b;
             s.haveRoot = b != 0 && sc.directed;
@@ -1278,7 +1301,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         }
         const bool poly = (b & (b - 1)) && taxon >= 0 && sc.polyTips && isPolymorphicMST(taxon, sc.c, d);
         if (poly && sc.pairs)
-            b = pairSingles(sc, source);
+            b = pairPolyCell(sc, source);
         if (!poly) {
             b = chosenReadings(sc, taxon, b);
             uint64_t zeros = 0;
