@@ -161,6 +161,59 @@ TEST_F(Stmx, UnrolledJoinsAndSpansEqualTheGenericOnes)
     }
 }
 
+// A Dollo character with its ancestor inside the series, held as pairs in
+// copies, joins and spans through its grids as through its whole table, on
+// random vectors with impossible entries, in every direction.
+TEST_F(Stmx, PairGridJoinsAndSpansEqualTheGenericOnes)
+{
+    std::mt19937 rng(5125);
+    int grids = 0;
+    for (int trial = 0; trial < 40; trial++) {
+        drop();
+        const uint32_t ns = 3 + trial % 6, ntax = 6;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(1));
+        const uint32_t anc = 1 + rng() % (ns - 2);
+        for (uint32_t t = 0; t < ntax; t++)  // an uncertain cell across the ancestor now and then: copies
+            cells[t][0] = static_cast<int>(t) < trial % 3 ? bit(rng() % anc) | bit(anc + 1 + rng() % (ns - anc - 1))
+                                                          : bit(rng() % ns);
+        d = makeTypedData(ns, cells);
+        setType(d, 0, kCharDollo, trial % 2);
+        setAncestor(d, 0, bit(anc));
+        prepare();
+        const StmChar *sc = stmCharOf(d, 0);
+        ASSERT_TRUE(sc) << "trial " << trial;
+        if (!sc->pairs || sc->grid < 0)
+            continue;
+        grids++;
+        const uint32_t n = sc->n;
+        std::vector<int64_t> cost(n * n), A(n + 1), B(n + 1), x(n + 1), y(n + 1);
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                cost[i * n + j] = stmIndexChangeUnits(d, 0, i, j);
+        for (int k = 0; k < 200; k++) {
+            auto entry = [&] {
+                return rng() % 4 == 0 ? kStmImpossible : static_cast<int64_t>(rng() % 3) * kDolloGain + rng() % 7;
+            };
+            A[n] = B[n] = 0;
+            for (uint32_t s = 0; s < n; s++) {
+                A[s] = entry();
+                B[s] = entry();
+                A[n] |= static_cast<int64_t>(A[s] == 0) << s;
+                B[n] |= static_cast<int64_t>(B[s] == 0) << s;
+            }
+            const bool ta = rng() % 2, tb = rng() % 2;
+            ASSERT_EQ(stmGridJoin1(d, *sc, A.data(), ta, B.data(), tb, x.data()),
+                      stmJoinGeneric1(*sc, cost.data(), A.data(), ta, B.data(), tb, y.data()))
+                << "trial " << trial;
+            ASSERT_EQ(x, y) << "trial " << trial;
+            ASSERT_EQ(stmGridSpan1(d, *sc, A.data(), ta, B.data(), tb),
+                      stmSpanGeneric1(*sc, cost.data(), A.data(), ta, B.data(), tb))
+                << "trial " << trial;
+        }
+    }
+    EXPECT_GT(grids, 25);
+}
+
 // Each variant of the four-state kernel equals the generic join on random
 // tables and vectors with impossible entries (all four now and then), either
 // side holding the ancestor.
