@@ -96,6 +96,7 @@ struct StmChar {
     bool polyTips = false; // some terminal's cell counts as polymorphism
     uint8_t state[64]{};   // state index -> user-type state or raw data state
     int32_t block = -1;    // its block in stmBlocks (vec unused then), or -1
+    int32_t grid = -1;     // its pair grid in stmGrids (StmPairGrid), or -1
     uint32_t lane = 0;     // its place in the block
 };
 
@@ -125,6 +126,21 @@ struct StmLane {
     double unit;
     double weight;  // the slot's, copied with it
     bool dollo;
+    int32_t grid;   // as StmChar
+};
+
+// A pair character's indices as grids, one per copy, the upper state
+// rising from the ancestor row by row and the lower one falling from it
+// along each row; a change costs the sum of the two sides' series steps
+// (checked against the table when made). A cost vector is then carried
+// through changes one line at a time, in time linear in the indices.
+struct StmPairGrid {
+    struct Copy {
+        uint32_t first, rows, columns;
+    };
+    std::vector<Copy> copies;
+    // A step to the next row (column) and back, by row (column) of origin.
+    std::vector<int64_t> rowNext, rowBack, columnNext, columnBack;
 };
 
 // Distinct weights of one class with a mask of their fields per word.
@@ -169,6 +185,7 @@ struct ParsRecord {
     std::vector<int32_t> stmIndex;  // per character; -1 none
     std::vector<int32_t> stmChars;
     std::vector<StmLane> stmLanes;  // stmChars' characters, in the same order
+    std::vector<StmPairGrid> stmGrids;
     // The blocks hold the first stmBlockLanes of stmLanes (and stmChars);
     // their tables are in stmCosts16 or stmCosts32, transposed in the T ones.
     std::vector<StmBlock> stmBlocks;

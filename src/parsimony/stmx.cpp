@@ -118,6 +118,24 @@ uint64_t pairSingles(const StmChar &sc, uint64_t source)
     return out;
 }
 
+// The pairs of a polymorphic cell of a pair character. Each step the cell
+// holds both ways costs one step inside it, and which steps those are
+// follows from its lowest and highest states alone: a state between them is
+// on one side of every step with one of them. Holding the pairs of the
+// states between as well would ask a node derived both ways inside the
+// terminal to reach them, a step the rule never counts.
+uint64_t pairPolyCell(const StmChar &sc, uint64_t source)
+{
+    uint64_t lo = 0, hi = 0;
+    for (uint32_t i = 0; i < sc.series; i++)
+        if ((source >> sc.state[i]) & 1) {
+            hi = uint64_t{1} << sc.state[i];
+            if (!lo)
+                lo = hi;
+        }
+    return pairSingles(sc, lo | hi);
+}
+
 uint64_t indexBits(const StmChar &sc, uint64_t source)
 {
     if (sc.pairs)
@@ -599,10 +617,11 @@ void polyReach(const int64_t *cost, const StmChar &sc, uint64_t cell, std::vecto
 bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, std::vector<uint32_t> &terms,
                   std::vector<int64_t> &reach)
 {
-    const uint64_t cell = indexBits(sc, sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c)));
-    terms = bitList(cell);
+    const uint64_t source = sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c));
+    terms = bitList(indexBits(sc, source));
     size_t count = 0;
-    polyReach(costsOf(packedData(d), sc), sc, cell, reach, &count);
+    polyReach(costsOf(packedData(d), sc), sc, sc.pairs ? pairPolyCell(sc, source) : indexBits(sc, source), reach,
+              &count);
     return count >= 2 && count <= kMaxSteinerTerminals;
 }
 }  // namespace
@@ -732,7 +751,7 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
     auto addLane = [pd](int32_t k) {
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         pd->stmChars.push_back(k);
-        pd->stmLanes.push_back(StmLane{sc.vec, sc.cost, sc.n, sc.c, sc.unit, 1.0, sc.dollo});
+        pd->stmLanes.push_back(StmLane{sc.vec, sc.cost, sc.n, sc.c, sc.unit, 1.0, sc.dollo, sc.grid});
     };
     pd->stmStride = kStmHeader;
     for (const auto &[key, chars] : groups) {
@@ -886,6 +905,75 @@ bool choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
     return reached;
 }
 
+// The grids of pair character sc (table t), or false when its indices or
+// its table do not fall into them (see StmPairGrid).
+bool makePairGrid(const StmChar &sc, const int64_t *t, StmPairGrid &g)
+{
+    const uint32_t a = sc.turned, n = sc.n;
+    const uint32_t upSteps = sc.series - a - 1;
+    g.rowNext.assign(upSteps, -1);
+    g.rowBack.assign(upSteps, -1);
+    g.columnNext.assign(a, -1);
+    g.columnBack.assign(a, -1);
+    // The layout choosePairCopies writes: per copy, upper from the ancestor
+    // up, and for each the lower from the ancestor down.
+    for (uint32_t first = 0; first < n;) {
+        uint32_t end = first;
+        while (end < n && sc.pairCopy[end] == sc.pairCopy[first])
+            end++;
+        uint32_t columns = 0;
+        while (first + columns < end && sc.pairUp[first + columns] == a)
+            columns++;
+        if (!columns || (end - first) % columns)
+            return false;
+        const uint32_t rows = (end - first) / columns;
+        for (uint32_t r = 0; r < rows; r++)
+            for (uint32_t k = 0; k < columns; k++)
+                if (sc.pairUp[first + r * columns + k] != a + r || sc.pairDown[first + r * columns + k] != a - k)
+                    return false;
+        g.copies.push_back({first, rows, columns});
+        first = end;
+    }
+    // The steps, read off the table, each the same wherever it is taken.
+    auto take = [](int64_t &at, int64_t x) {
+        if (x >= kStmImpossible || (at >= 0 && at != x))
+            return false;
+        at = x;
+        return true;
+    };
+    for (const StmPairGrid::Copy &k : g.copies)
+        for (uint32_t r = 0; r < k.rows; r++)
+            for (uint32_t c = 0; c < k.columns; c++) {
+                const uint32_t i = k.first + r * k.columns + c;
+                if (r + 1 < k.rows && !(take(g.rowNext[r], t[i * n + i + k.columns]) &&
+                                        take(g.rowBack[r], t[(i + k.columns) * n + i])))
+                    return false;
+                if (c + 1 < k.columns && !(take(g.columnNext[c], t[i * n + i + 1]) && take(g.columnBack[c], t[(i + 1) * n + i])))
+                    return false;
+            }
+    // Every change is the sum of the steps along both sides, and none
+    // between copies.
+    auto walk = [](const std::vector<int64_t> &next, const std::vector<int64_t> &back, uint32_t from, uint32_t to) {
+        int64_t x = 0;
+        for (uint32_t p = from; p < to; p++)
+            x += next[p];
+        for (uint32_t p = to; p < from; p++)
+            x += back[p];
+        return x;
+    };
+    for (uint32_t i = 0; i < n; i++)
+        for (uint32_t j = 0; j < n; j++) {
+            const int64_t want =
+                sc.pairCopy[i] != sc.pairCopy[j]
+                    ? kStmImpossible
+                    : walk(g.rowNext, g.rowBack, sc.pairUp[i] - a, sc.pairUp[j] - a) +
+                          walk(g.columnNext, g.columnBack, a - sc.pairDown[i], a - sc.pairDown[j]);
+            if (t[i * n + j] != want)
+                return false;
+        }
+    return true;
+}
+
 }  // namespace
 
 int packStmPrelim(DataInfo *d)
@@ -897,6 +985,7 @@ int packStmPrelim(DataInfo *d)
     pd->stmLanes.clear();
     pd->stmCosts.clear();
     pd->stmCostsT.clear();
+    pd->stmGrids.clear();
     pd->stmIndex.assign(d->nchar, -1);
     pd->stmStride = kStmHeader;
     pd->stmDollo = false;
@@ -914,12 +1003,14 @@ int packStmPrelim(DataInfo *d)
         if ((status & kCharTypeMask) == kCharUserType && (!ut || ut->tree))
             continue;
         status |= kCharPacked;
-        uint64_t seen = 0;
+        uint64_t seen = 0, held = 0;  // held: a polymorphic cell's lowest and highest states only
         bool polyTips = false;
         for (uint32_t t = 0; t < ntax; t++) {
             const uint64_t b = sourceBits(d, static_cast<int32_t>(t), c, ut);
+            const bool poly = (b & (b - 1)) && isPolymorphicMST(static_cast<int32_t>(t), c, d);
             seen |= b;
-            polyTips = polyTips || ((b & (b - 1)) && isPolymorphicMST(static_cast<int32_t>(t), c, d));
+            held |= poly ? (b & (~b + 1)) | (uint64_t{1} << (63 - std::countl_zero(b))) : b;
+            polyTips = polyTips || poly;
         }
         const uint64_t anc = sourceBits(d, -1, c, ut);
         StmChar sc;
@@ -981,9 +1072,11 @@ int packStmPrelim(DataInfo *d)
         // with its ancestor inside a series too long for its pairs, or for
         // the copies its uncertain cells ask, keeps only the states its
         // cells and ancestor hold, a change between them costing the steps
-        // of the series they span.
+        // of the series they span. A polymorphic cell holds each step one
+        // way or both by its lowest and highest states alone (see
+        // pairPolyCell), so those are all it keeps.
         if (middle && sc.dollo && !ut && !wasOpen && !bound) {
-            takeStates(seen | anc);
+            takeStates(held | anc);
             bound = holdPairs();
             if (!sc.pairs) {
                 takeStates(states);
@@ -1027,6 +1120,10 @@ int packStmPrelim(DataInfo *d)
                     x = seriesCost(a, b);
             }
         closeCosts(t, sc.n);
+        if (StmPairGrid g; sc.pairs && sc.n > 4 && makePairGrid(sc, t, g)) {
+            sc.grid = static_cast<int32_t>(pd->stmGrids.size());
+            pd->stmGrids.push_back(std::move(g));
+        }
         pd->nStates[c] = static_cast<uint8_t>(span);
         if (span > 2)
             d->cls.moreThanTwoStates = 1;
@@ -1094,7 +1191,7 @@ StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span
         const uint64_t source = sourceBits(d, t, sc.c, ut);
         uint64_t b = indexBits(sc, source);
         if (sc.pairs && t >= 0 && (b & (b - 1)) && isPolymorphicMST(t, sc.c, d))
-            b = pairSingles(sc, source);
+            b = pairPolyCell(sc, source);
         if (t < 0) {
             s.root = b;
             s.haveRoot = b != 0 && sc.directed;
@@ -1278,7 +1375,7 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         }
         const bool poly = (b & (b - 1)) && taxon >= 0 && sc.polyTips && isPolymorphicMST(taxon, sc.c, d);
         if (poly && sc.pairs)
-            b = pairSingles(sc, source);
+            b = pairPolyCell(sc, source);
         if (!poly) {
             b = chosenReadings(sc, taxon, b);
             uint64_t zeros = 0;
@@ -1447,6 +1544,65 @@ inline int64_t spanOne(uint32_t n, const int64_t *cost, const int64_t *A, const 
     }
 }
 
+// The least cost of reaching record X (tag `above`) from every index of a
+// pair character held as grids: the changes are paths of series steps, so
+// sweeping each line forth and back, rows then columns, finds the cheapest.
+void gridHalf(const StmPairGrid &g, const int64_t *X, bool above, int64_t *Y)
+{
+    // Seen from the node's state s, a record above changes into s, one
+    // below from s: the sweep towards higher indices adds the step taken
+    // that way in the first case, the step back in the second.
+    const std::vector<int64_t> &rowUp = above ? g.rowNext : g.rowBack, &rowDown = above ? g.rowBack : g.rowNext;
+    const std::vector<int64_t> &colUp = above ? g.columnNext : g.columnBack,
+                               &colDown = above ? g.columnBack : g.columnNext;
+    auto line = [Y](uint32_t first, uint32_t stride, uint32_t count, const std::vector<int64_t> &up,
+                    const std::vector<int64_t> &down) {
+        for (uint32_t p = 0; p + 1 < count; p++) {
+            int64_t &y = Y[first + (p + 1) * stride];
+            y = std::min(y, sat(Y[first + p * stride] + up[p]));
+        }
+        for (uint32_t p = count - 1; p-- > 0;) {
+            int64_t &y = Y[first + p * stride];
+            y = std::min(y, sat(Y[first + (p + 1) * stride] + down[p]));
+        }
+    };
+    for (const StmPairGrid::Copy &k : g.copies) {
+        std::copy_n(X + k.first, k.rows * k.columns, Y + k.first);
+        for (uint32_t c = 0; c < k.columns; c++)
+            line(k.first + c, k.columns, k.rows, rowUp, rowDown);
+        for (uint32_t r = 0; r < k.rows; r++)
+            line(k.first + r * k.columns, 1, k.columns, colUp, colDown);
+    }
+}
+
+template <bool ta, bool tb>
+int64_t gridJoin(uint32_t n, const StmPairGrid &g, const int64_t *A, const int64_t *B, int64_t *out)
+{
+    int64_t ha[kVecRoom], hb[kVecRoom];
+    gridHalf(g, A, ta, ha);
+    gridHalf(g, B, tb, hb);
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < n; s++) {
+        out[s] = sat(ha[s] + hb[s]);
+        m = std::min(m, out[s]);
+    }
+    return normalise(n, out, m);
+}
+
+template <bool ta, bool tb>
+int64_t gridSpan(uint32_t n, const StmPairGrid &g, const int64_t *A, const int64_t *B)
+{
+    if (A[n] & B[n])
+        return 0;
+    int64_t ha[kVecRoom], hb[kVecRoom];
+    gridHalf(g, A, ta, ha);
+    gridHalf(g, B, tb, hb);
+    int64_t m = kStmImpossible;
+    for (uint32_t s = 0; s < n; s++)
+        m = std::min(m, sat(ha[s] + hb[s]));
+    return m;
+}
+
 // addUnits without the per-character counts, for the lanes of the passes.
 inline bool addLaneUnits(const PackedData *, const StmLane &L, int64_t m, double *length)
 {
@@ -1589,8 +1745,11 @@ double setBinLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets 
     const std::span<const StmLane> single = going ? std::span(pd->stmLanes).subspan(pd->stmBlockLanes)
                                                   : std::span<const StmLane>();
     for (const StmLane &L : single) {
-        const int64_t m = L.n == 4 ? kernels.join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
-                                   : joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec);
+        const int64_t m =
+            L.n == 4     ? kernels.join4(rowsA + L.cost, va + L.vec, rowsB + L.cost, vb + L.vec, vr + L.vec)
+            : L.grid < 0 ? joinOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec, vr + L.vec)
+                         : gridJoin<ta, tb>(L.n, pd->stmGrids[static_cast<size_t>(L.grid)], va + L.vec, vb + L.vec,
+                                            vr + L.vec);
         if (!joinLane(d, pd, L, m, count, perChar, base, counted))
             break;
     }
@@ -1630,7 +1789,10 @@ int addSpanLanes(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b
         }
     }
     for (const StmLane &L : std::span(pd->stmLanes).subspan(pd->stmBlockLanes)) {
-        if (!spanLane(d, pd, L, spanOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec), perChar, len)) {
+        const int64_t m = L.grid < 0 ? spanOne<ta, tb>(L.n, costs + L.cost, va + L.vec, vb + L.vec)
+                                     : gridSpan<ta, tb>(L.n, pd->stmGrids[static_cast<size_t>(L.grid)], va + L.vec,
+                                                        vb + L.vec);
+        if (!spanLane(d, pd, L, m, perChar, len)) {
             *length = len;
             return 0;
         }
@@ -1669,6 +1831,23 @@ int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool 
 int64_t stmSpanGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb)
 {
     return spanGeneric(sc.n, cost, A, ta, B, tb);
+}
+
+int64_t stmGridJoin1(const DataInfo *d, const StmChar &sc, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                     int64_t *out)
+{
+    const StmPairGrid &g = packedData(d)->stmGrids[static_cast<size_t>(sc.grid)];
+    if (ta)
+        return tb ? gridJoin<true, true>(sc.n, g, A, B, out) : gridJoin<true, false>(sc.n, g, A, B, out);
+    return tb ? gridJoin<false, true>(sc.n, g, A, B, out) : gridJoin<false, false>(sc.n, g, A, B, out);
+}
+
+int64_t stmGridSpan1(const DataInfo *d, const StmChar &sc, const int64_t *A, bool ta, const int64_t *B, bool tb)
+{
+    const StmPairGrid &g = packedData(d)->stmGrids[static_cast<size_t>(sc.grid)];
+    if (ta)
+        return tb ? gridSpan<true, true>(sc.n, g, A, B) : gridSpan<true, false>(sc.n, g, A, B);
+    return tb ? gridSpan<false, true>(sc.n, g, A, B) : gridSpan<false, false>(sc.n, g, A, B);
 }
 
 void stmSetBin(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b, bool count, bool perChar,

@@ -165,6 +165,10 @@ int64_t stmJoinGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A
 // Least cost of joining A and B through one node.
 int64_t stmSpan1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb);
 int64_t stmSpanGeneric1(const StmChar &sc, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb);
+// The same through the pair grids of a character that has them (sc.grid).
+int64_t stmGridJoin1(const DataInfo *d, const StmChar &sc, const int64_t *A, bool ta, const int64_t *B, bool tb,
+                     int64_t *out);
+int64_t stmGridSpan1(const DataInfo *d, const StmChar &sc, const int64_t *A, bool ta, const int64_t *B, bool tb);
 // Length of cost units (Dollo: gains plus losses, scaled for real matrices).
 double stmUnitsToLength(const StmChar &sc, int64_t units);
 

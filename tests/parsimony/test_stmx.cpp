@@ -11,6 +11,7 @@
 #include "parsimony/fitindex.h"
 #include "parsimony/kernels/dol_steps.h"
 #include "parsimony/kernels/irr_steps.h"
+#include "parsimony/lenrange.h"
 #include "parsimony/stmx.h"
 #include "parsimony/treelen.h"
 #include "stmx_test_support.h"
@@ -24,6 +25,12 @@ namespace {
 class Stmx : public CostVectorTest {
 protected:
     double length() { return calcTreeLength(d, tree.get(), true, true); }
+    // Dollo characters of ns states with ancestors anc (cells[t][c], data
+    // prepared) against the step-by-step rule on every rooted tree of the
+    // taxa: each character's length and the total, and the shortest totals.
+    // The rule's least length of each character back.
+    std::vector<int64_t> matchStepByStep(const std::vector<std::vector<uint64_t>> &cells,
+                                         const std::vector<uint32_t> &anc, uint32_t ns, int trial, int &compared);
 };
 
 uint64_t bit(uint32_t s) { return uint64_t{1} << s; }
@@ -152,6 +159,59 @@ TEST_F(Stmx, UnrolledJoinsAndSpansEqualTheGenericOnes)
                   stmSpanGeneric1(sc, cost.data(), A.data(), ta, B.data(), tb))
             << "trial " << trial;
     }
+}
+
+// A Dollo character with its ancestor inside the series, held as pairs in
+// copies, joins and spans through its grids as through its whole table, on
+// random vectors with impossible entries, in every direction.
+TEST_F(Stmx, PairGridJoinsAndSpansEqualTheGenericOnes)
+{
+    std::mt19937 rng(5125);
+    int grids = 0;
+    for (int trial = 0; trial < 40; trial++) {
+        drop();
+        const uint32_t ns = 3 + trial % 6, ntax = 6;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(1));
+        const uint32_t anc = 1 + rng() % (ns - 2);
+        for (uint32_t t = 0; t < ntax; t++)  // an uncertain cell across the ancestor now and then: copies
+            cells[t][0] = static_cast<int>(t) < trial % 3 ? bit(rng() % anc) | bit(anc + 1 + rng() % (ns - anc - 1))
+                                                          : bit(rng() % ns);
+        d = makeTypedData(ns, cells);
+        setType(d, 0, kCharDollo, trial % 2);
+        setAncestor(d, 0, bit(anc));
+        prepare();
+        const StmChar *sc = stmCharOf(d, 0);
+        ASSERT_TRUE(sc) << "trial " << trial;
+        if (!sc->pairs || sc->grid < 0)
+            continue;
+        grids++;
+        const uint32_t n = sc->n;
+        std::vector<int64_t> cost(n * n), A(n + 1), B(n + 1), x(n + 1), y(n + 1);
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                cost[i * n + j] = stmIndexChangeUnits(d, 0, i, j);
+        for (int k = 0; k < 200; k++) {
+            auto entry = [&] {
+                return rng() % 4 == 0 ? kStmImpossible : static_cast<int64_t>(rng() % 3) * kDolloGain + rng() % 7;
+            };
+            A[n] = B[n] = 0;
+            for (uint32_t s = 0; s < n; s++) {
+                A[s] = entry();
+                B[s] = entry();
+                A[n] |= static_cast<int64_t>(A[s] == 0) << s;
+                B[n] |= static_cast<int64_t>(B[s] == 0) << s;
+            }
+            const bool ta = rng() % 2, tb = rng() % 2;
+            ASSERT_EQ(stmGridJoin1(d, *sc, A.data(), ta, B.data(), tb, x.data()),
+                      stmJoinGeneric1(*sc, cost.data(), A.data(), ta, B.data(), tb, y.data()))
+                << "trial " << trial;
+            ASSERT_EQ(x, y) << "trial " << trial;
+            ASSERT_EQ(stmGridSpan1(d, *sc, A.data(), ta, B.data(), tb),
+                      stmSpanGeneric1(*sc, cost.data(), A.data(), ta, B.data(), tb))
+                << "trial " << trial;
+        }
+    }
+    EXPECT_GT(grids, 25);
 }
 
 // Each variant of the four-state kernel equals the generic join on random
@@ -804,6 +864,40 @@ int64_t thresholdDollo(const Tree *tree, std::vector<uint64_t> cells, const std:
     return sum;
 }
 
+std::vector<int64_t> Stmx::matchStepByStep(const std::vector<std::vector<uint64_t>> &cells,
+                                           const std::vector<uint32_t> &anc, uint32_t ns, int trial, int &compared)
+{
+    const auto ntax = static_cast<uint32_t>(cells.size()), nchar = static_cast<uint32_t>(anc.size());
+    std::vector<std::vector<bool>> poly(nchar, std::vector<bool>(ntax));
+    std::vector<std::vector<uint64_t>> byChar(nchar, std::vector<uint64_t>(ntax));
+    for (uint32_t c = 0; c < nchar; c++)
+        for (uint32_t t = 0; t < ntax; t++) {
+            // A cell of every symbol reads as missing.
+            byChar[c][t] = cells[t][c] == bit(ns) - 1 ? 0 : cells[t][c];
+            poly[c][t] = isPolymorphicMST(static_cast<int32_t>(t), c, d);
+        }
+    std::vector<int64_t> least(nchar, int64_t{1} << 40);
+    double shortest = 1e300, shortestRule = 1e300;
+    for (const std::string &text : rootedTrees((1u << ntax) - 1)) {
+        build(text, -1);
+        const double total = length();
+        int64_t rule = 0;
+        for (uint32_t c = 0; c < nchar; c++) {
+            const int64_t want = thresholdDollo(tree.get(), byChar[c], poly[c], ns, anc[c]);
+            rule += want;
+            least[c] = std::min(least[c], want);
+            EXPECT_EQ(charLengthOnTree(d, c), static_cast<double>(want))
+                << "trial " << trial << " char " << c << " tree " << text;
+            compared++;
+        }
+        EXPECT_EQ(total, static_cast<double>(rule)) << "trial " << trial << " tree " << text;
+        shortest = std::min(shortest, total);
+        shortestRule = std::min(shortestRule, static_cast<double>(rule));
+    }
+    EXPECT_EQ(shortest, shortestRule) << "trial " << trial;
+    return least;
+}
+
 // Dollo characters of 2 to 6 states, and of 16 to 63 (more steps on each
 // side of the ancestor than pairs of states fit one node's vector), with a
 // given ancestor, mostly inside the series, and uncertain or polymorphic
@@ -846,36 +940,64 @@ TEST_F(Stmx, DolloAncestorInsideTheSeriesScoresStepByStepOverAllTrees)
             setAncestor(d, c, bit(anc[c]));
         }
         prepare();
-        std::vector<std::vector<bool>> poly(nchar, std::vector<bool>(ntax));
-        std::vector<std::vector<uint64_t>> byChar(nchar, std::vector<uint64_t>(ntax));
         for (uint32_t c = 0; c < nchar; c++)
             for (uint32_t t = 0; t < ntax; t++) {
-                // A cell of every symbol reads as missing.
-                byChar[c][t] = cells[t][c] == bit(ns) - 1 ? 0 : cells[t][c];
-                poly[c][t] = isPolymorphicMST(static_cast<int32_t>(t), c, d);
                 const uint64_t b = cells[t][c];
                 spanning += ns > 2 && (b & (bit(anc[c]) - 1)) && (b >> (anc[c] + 1));
             }
-        double shortest = 1e300, shortestRule = 1e300;
-        for (const std::string &text : rootedTrees((1u << ntax) - 1)) {
-            build(text, -1);
-            const double total = length();
-            int64_t rule = 0;
-            for (uint32_t c = 0; c < nchar; c++) {
-                const int64_t want = thresholdDollo(tree.get(), byChar[c], poly[c], ns, anc[c]);
-                rule += want;
-                EXPECT_EQ(charLengthOnTree(d, c), static_cast<double>(want))
-                    << "trial " << trial << " char " << c << " tree " << text;
-                compared++;
-            }
-            EXPECT_EQ(total, static_cast<double>(rule)) << "trial " << trial << " tree " << text;
-            shortest = std::min(shortest, total);
-            shortestRule = std::min(shortestRule, static_cast<double>(rule));
-        }
-        EXPECT_EQ(shortest, shortestRule) << "trial " << trial;
+        matchStepByStep(cells, anc, ns, trial, compared);
     }
     EXPECT_GT(compared, 20000);
     EXPECT_GT(spanning, 40);
+}
+
+// A polymorphic cell holding several states on each side of an ancestor
+// inside the series costs one step inside it for each step it holds both
+// ways, whatever states lie between its lowest and highest: over every rooted
+// tree of 5 and 6 taxa, with most cells such, each character's length is the
+// step-by-step rule's, from short series to the longest the data take.
+TEST_F(Stmx, DolloPolymorphicCellsAcrossTheAncestorCountTheirStepsOnce)
+{
+    std::mt19937 rng(6122);
+    constexpr uint32_t kStates[] = {4, 6, 9, 20, 32, 63};
+    int compared = 0, wide = 0;
+    for (int trial = 0; trial < 12; trial++) {
+        drop();
+        msTaxa = kMsTaxaPolymorph;
+        const uint32_t ntax = trial % 3 == 2 ? 6 : 5, nchar = 3, ns = kStates[trial % 6];
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar));
+        std::vector<uint32_t> anc(nchar);
+        for (uint32_t c = 0; c < nchar; c++) {
+            anc[c] = 1 + rng() % (ns - 2);
+            for (uint32_t t = 0; t < ntax; t++) {
+                const uint32_t k = rng() % 8;
+                uint64_t b = bit(rng() % ns);
+                if (k < 5)  // one to three states on each side, the ancestor sometimes
+                    for (uint32_t i = 0, m = 1 + rng() % 3; i < m; i++)
+                        b |= bit(rng() % anc[c]) | bit(anc[c] + 1 + rng() % (ns - anc[c] - 1)) |
+                             (rng() % 4 ? 0 : bit(anc[c]));
+                cells[t][c] = k == 7 ? 0 : b;
+                wide += std::popcount(cells[t][c]) > 2;
+            }
+        }
+        d = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            setType(d, c, kCharDollo, rng() % 2);
+            setAncestor(d, c, bit(anc[c]));
+        }
+        prepare();
+        const std::vector<int64_t> shortest = matchStepByStep(cells, anc, ns, trial, compared);
+        // The minimum lengths the fit indices take are never above the
+        // shortest tree's.
+        ASSERT_EQ(calcLengthBounds(d, tree.get(), true, false), 0);
+        for (uint32_t c = 0; c < nchar; c++)
+            if (lengthBounds().inBounds[c]) {
+                EXPECT_LE(lengthBounds().minLen[c], static_cast<double>(shortest[c]))
+                    << "trial " << trial << " char " << c;
+            }
+    }
+    EXPECT_GT(compared, 5000);
+    EXPECT_GT(wide, 60);
 }
 
 // A single join whose least cost reaches the per-character limit (0 and 2
