@@ -1183,7 +1183,7 @@ int evaluateNeighbors_TBR(Tree *tree, HSearchData *hsd, int swapType, TreeNode *
             bool stop = false, kept = false;
             uint32_t n = 0;
             while (ti < end && !kept && !stop) {
-                double score[2];
+                double score[2] = {0.0, 0.0};
                 uint32_t m = 1;
                 if (pairs && ti + 1 < end) {
                     m = 2;
