@@ -496,47 +496,74 @@ void buildAtWA(LSData *ls)
     }
 }
 
-// The reduced system over the free branches, factored from position p on
-// (rows before p are still valid); then solved into brLen. False when a
-// pivot is not positive: the previous solution stands.
-bool refactorAndSolve(LSData *ls, size_t p)
+// A pivot this small beside its diagonal is rounding left over from an exact
+// dependence among the branches.
+constexpr double kDependentPivot = 1e-11;
+
+// Forward and back substitution with the reduced factor: rhs and out by
+// position in the free list.
+void solveFactored(LSData *ls, const double *rhs, double *out)
 {
-    const auto &fl = ls->freeList;
-    const size_t k = fl.size();
+    const size_t k = ls->freeList.size();
+    const size_t E = ls->nBranches;
+    const double *F = ls->cholWork.data();
+    for (size_t i = 0; i < k; i++) {
+        double s = rhs[i];
+        for (size_t t = 0; t < i; t++)
+            s -= F[i * E + t] * out[t];
+        out[i] = s / F[i * E + i];
+    }
+    for (size_t i = k; i-- > 0;) {
+        double s = out[i];
+        for (size_t t = i + 1; t < k; t++)
+            s -= F[t * E + i] * out[t];
+        out[i] = s / F[i * E + i];
+    }
+}
+
+// The reduced system over the free branches, factored from position p on
+// (rows before p are still valid); then solved into brLen. A free branch
+// whose column depends on those before it (a pair at distance 0 has no
+// weight, so identical sequences leave some branches fixed only as sums)
+// adds nothing to the fit: it is held at 0 and leaves the free list.
+void refactorAndSolve(LSData *ls, size_t p)
+{
+    auto &fl = ls->freeList;
     const size_t E = ls->nBranches;
     ls->cholWork.resize(E * E);
     double *F = ls->cholWork.data();
-    for (size_t i = p; i < k; i++)
+    for (size_t i = p; i < fl.size();) {
+        bool dependent = false;
         for (size_t j = 0; j <= i; j++) {
             double s = awUpper(ls, fl[i], fl[j]);
             for (size_t t = 0; t < j; t++)
                 s -= F[i * E + t] * F[j * E + t];
             if (i == j) {
-                if (s <= 0.0)
-                    return false;
-                F[i * E + i] = std::sqrt(s);
+                dependent = !(s > kDependentPivot * awUpper(ls, fl[i], fl[i]));
+                if (!dependent)
+                    F[i * E + i] = std::sqrt(s);
             } else {
                 F[i * E + j] = s / F[j * E + j];
             }
         }
+        if (dependent) {
+            ls->active[fl[i]] = 1;
+            fl.erase(fl.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            i++;
+        }
+    }
+    const size_t k = fl.size();
+    auto &rhs = ls->rhsWork;
+    rhs.resize(k);
+    for (size_t i = 0; i < k; i++)
+        rhs[i] = ls->AtWd[fl[i]];
     auto &y = ls->solWork;
     y.resize(k);
-    for (size_t i = 0; i < k; i++) {
-        double s = ls->AtWd[fl[i]];
-        for (size_t t = 0; t < i; t++)
-            s -= F[i * E + t] * y[t];
-        y[i] = s / F[i * E + i];
-    }
-    for (size_t i = k; i-- > 0;) {
-        double s = y[i];
-        for (size_t t = i + 1; t < k; t++)
-            s -= F[t * E + i] * y[t];
-        y[i] = s / F[i * E + i];
-    }
+    solveFactored(ls, rhs.data(), y.data());
     std::fill(ls->brLen.begin(), ls->brLen.end(), 0.0);
     for (size_t i = 0; i < k; i++)
         ls->brLen[fl[i]] = y[i];
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -555,8 +582,8 @@ struct ActiveSetOps {
             evaluateAll(ls);
             return;
         }
-        const size_t from = std::min(firstChanged, validRows);
-        validRows = refactorAndSolve(ls, from) ? ls->freeList.size() : from;
+        refactorAndSolve(ls, std::min(firstChanged, validRows));
+        validRows = ls->freeList.size();
     }
     void beforeMultipliers()
     {
@@ -590,10 +617,18 @@ int runActiveSet(LSData *ls, ActiveSetOps ops)
     const uint32_t E = ls->nBranches;
     auto &fl = ls->freeList;
     auto &act = ls->active;
-    act.assign(E, 0);
-    fl.resize(E);
-    for (uint32_t e = 0; e < E; e++)
-        fl[e] = e;
+    // The weighted solve leaves the branches it held at 0 active.
+    if (!ops.weighted) {
+        act.assign(E, 0);
+        fl.resize(E);
+        for (uint32_t e = 0; e < E; e++)
+            fl[e] = e;
+    }
+    // A branch freed only to be held again at once (its column depends on
+    // the free ones, so its multiplier is rounding) is not freed again until
+    // the free set shrinks.
+    auto &blocked = ls->blocked;
+    blocked.assign(E, 0);
     // a. Every negative free branch to 0, until none is negative.
     auto clampNegatives = [&]() {
         for (;;) {
@@ -623,7 +658,7 @@ int runActiveSet(LSData *ls, ActiveSetOps ops)
         int64_t best = -1;
         double gmin = 0.0;
         for (uint32_t e = 0; e < E; e++)
-            if (act[e]) {
+            if (act[e] && !blocked[e]) {
                 const double g = ops.multiplier(e);
                 if (best < 0 || g < gmin)
                     best = e, gmin = g;
@@ -639,6 +674,10 @@ int runActiveSet(LSData *ls, ActiveSetOps ops)
         ops.solve(pos);
         if (getAbortedStatus() && confirmAbortRequest())
             return 2;
+        if (act[eb]) {
+            blocked[eb] = 1;
+            continue;
+        }
         for (uint32_t inner = 0; inner <= E; inner++) {
             double alpha = 2.0;
             int64_t hit = -1;
@@ -657,6 +696,7 @@ int runActiveSet(LSData *ls, ActiveSetOps ops)
                 x[e] += alpha * (ls->brLen[e] - x[e]);
             x[hit] = 0.0;
             act[hit] = 1;
+            std::fill(blocked.begin(), blocked.end(), 0);
             fl.erase(fl.begin() + static_cast<std::ptrdiff_t>(hitPos));
             ops.solve(hitPos);
         }
@@ -799,78 +839,110 @@ void storeBMEWeights(LSData *ls)
         }
 }
 
-// A pivot this small beside its diagonal is rounding left over from an exact
-// dependence among the branches.
-constexpr double kDependentPivot = 1e-11;
+// How a solution of singular normal equations ranks against others that fit
+// as well: by its score under the rule, then by the length left negative,
+// then by its total length.
+struct Placement {
+    double score, negative, total;
 
-// The first branch whose pivot shows it to depend on the ones before it, or
-// n when none does (diag left at 0 where the factorisation stopped).
-uint32_t firstDependent(double *const *A, const double *diag, uint32_t n)
-{
-    uint32_t e = 0;
-    while (e < n && diag[e] * diag[e] > kDependentPivot * A[e][e])
-        e++;
-    return e;
-}
+    Placement(LSData *ls) : score(calcDScore(ls, nullptr, false)), negative(0.0), total(0.0)
+    {
+        for (double x : ls->brLen)
+            negative += std::max(0.0, -x), total += std::fabs(x);
+    }
+    bool betterThan(const Placement &o) const
+    {
+        const double tol = 1e-12 * std::max(1.0, std::fabs(o.score));
+        if (score != o.score && std::fabs(score - o.score) > tol)
+            return score < o.score;
+        if (std::fabs(negative - o.negative) > 1e-12)
+            return negative < o.negative;
+        return total < o.total - 1e-12;
+    }
+};
 
-// A pair at distance 0 has no weight, so the two leaves of a cherry of
-// identical sequences leave their three branches fixed only as sums: the
-// normal equations are singular, and a plain solve either fails or returns
-// lengths that wander along the free direction (a negative pendant that
-// setZero then spoils). Every solution fits the distances equally well; this
-// one holds the branches that the weighted pairs do not pin down at 0,
-// choosing them nearest the root (the system is factored leaves first), so
-// that the sums land on the pendant branches and stay nonnegative. The
-// branches held get rows of the identity in A'WA for the active set.
-bool solveDependent(LSData *ls)
+// Every solution of singular normal equations fits the distances equally
+// well, but the rules that adjust negative lengths (and the branch lengths
+// shown) depend on which one is taken. Each held branch spans one free
+// direction: raising it by t moves the free branches by -t times the
+// solution of their system against its column, and leaves every weighted
+// path alone. Along each direction the lengths are moved to the best point
+// (Placement) among the start and the breakpoints where a branch meets 0.
+// Identical sequences leave such a direction where two subtrees meet at a
+// node with no weighted pair between them: their two edges and the third
+// edge at the node are fixed only as the two sums, and each sum is best
+// served under every rule when the third edge takes the smaller sum (or 0
+// when that is negative), a breakpoint. So both pendants of a cherry stay
+// nonnegative whenever the sums are, and its leaves are as close as the fit
+// allows. The branch that meets 0 is held in place of the old one.
+void placeAlongFreeDirections(LSData *ls)
 {
     const uint32_t E = ls->nBranches;
-    std::vector<double> R(static_cast<size_t>(E) * E), rhs(E), x(E), diag(E);
-    std::vector<double *> rows(E);
-    for (uint32_t i = 0; i < E; i++) {
-        rows[i] = R.data() + static_cast<size_t>(i) * E;
-        for (uint32_t j = i; j < E; j++)
-            rows[i][j] = awUpper(ls, E - 1 - i, E - 1 - j);
-        rhs[i] = ls->AtWd[E - 1 - i];
-    }
-    for (uint32_t held = 0; held <= E; held++) {  // the last pass may hold every branch
-        std::fill(x.begin(), x.end(), 0.0);
-        std::fill(diag.begin(), diag.end(), 0.0);
-        const bool solved = solveCholeskyDecomp(rows.data(), E, diag.data(), rhs.data(), x.data()) == 0;
-        const uint32_t e = firstDependent(rows.data(), diag.data(), E);
-        if (e == E) {
-            if (!solved)
-                return false;
-            for (uint32_t i = 0; i < E; i++)
-                ls->brLen[E - 1 - i] = x[i];
-            return true;
+    auto &fl = ls->freeList;
+    std::vector<uint32_t> held;
+    for (uint32_t e = 0; e < E; e++)
+        if (ls->active[e])
+            held.push_back(e);
+    std::vector<double> rhs, y, dir(E), start, best;
+    for (uint32_t h : held) {
+        const size_t k = fl.size();
+        rhs.resize(k);
+        y.resize(k);
+        for (size_t i = 0; i < k; i++)
+            rhs[i] = awUpper(ls, fl[i], h);
+        solveFactored(ls, rhs.data(), y.data());
+        std::fill(dir.begin(), dir.end(), 0.0);
+        dir[h] = 1.0;
+        for (size_t i = 0; i < k; i++)
+            dir[fl[i]] = -y[i];
+        start = ls->brLen;
+        best = start;
+        Placement bestPlace(ls);
+        uint32_t bestZero = h;
+        for (uint32_t e = 0; e < E; e++) {
+            if (std::fabs(dir[e]) < 1e-9)
+                continue;
+            const double t = -start[e] / dir[e];
+            for (uint32_t f = 0; f < E; f++)
+                ls->brLen[f] = start[f] + t * dir[f];
+            ls->brLen[e] = 0.0;
+            const Placement place(ls);
+            if (place.betterThan(bestPlace))
+                best = ls->brLen, bestPlace = place, bestZero = e;
         }
-        const uint32_t b = E - 1 - e;
-        for (uint32_t f = 0; f < E; f++) {
-            (f < e ? rows[f][e] : rows[e][f]) = 0.0;  // the upper triangle, which the factor leaves intact
-            (f < b ? ls->AtWARows[f][b] : ls->AtWARows[b][f]) = 0.0;
+        ls->brLen = best;
+        if (bestZero != h) {
+            ls->active[h] = 0;
+            ls->active[bestZero] = 1;
+            fl.erase(std::find(fl.begin(), fl.end(), bestZero));
+            fl.insert(fl.begin() + static_cast<std::ptrdiff_t>(freePosition(fl, h)), h);
+            // The factor no longer matches the free list. Should rounding
+            // hold another branch on the way, the solution that goes with
+            // the branches held stands.
+            refactorAndSolve(ls, 0);
+            if (fl.size() == k)
+                ls->brLen = best;
         }
-        rows[e][e] = ls->AtWARows[b][b] = 1.0;
-        rhs[e] = ls->AtWd[b] = 0.0;
     }
-    return false;
 }
 
-// Weighted fit into brLen (A'Wd into Atd and AtWd); false when the normal
-// equations cannot be solved.
-bool solveWeighted(LSData *ls)
+// Weighted fit into brLen (A'Wd into Atd and AtWd), with the free list and
+// active flags of the branches it holds at 0 (none unless the normal
+// equations are singular).
+void solveWeighted(LSData *ls)
 {
     calcAtx(ls, true);
     buildAtWA(ls);
     const uint32_t E = ls->nBranches;
     ls->AtWd.assign(ls->Atd.begin() + 1, ls->Atd.end());
     ls->brLen.assign(E, 0.0);
-    ls->cholDiag.assign(E, 0.0);
-    double **A = ls->AtWARows.data();
-    const bool solved = solveCholeskyDecomp(A, E, ls->cholDiag.data(), ls->AtWd.data(), ls->brLen.data()) == 0;
-    if (solved && firstDependent(A, ls->cholDiag.data(), E) == E)
-        return true;
-    return solveDependent(ls);
+    ls->active.assign(E, 0);
+    ls->freeList.resize(E);
+    for (uint32_t e = 0; e < E; e++)
+        ls->freeList[e] = e;
+    refactorAndSolve(ls, 0);
+    if (ls->freeList.size() < E)
+        placeAlongFreeDirections(ls);
 }
 
 bool anyNegative(const LSData *ls)
@@ -881,8 +953,7 @@ bool anyNegative(const LSData *ls)
 
 double wlsFit(LSData *ls, double bound, bool useShortcut)
 {
-    if (!solveWeighted(ls))
-        return kNoScore;
+    solveWeighted(ls);
     if (!ls->nonnegative || !anyNegative(ls))
         return calcDScore(ls, nullptr, useShortcut);
     const double unconstrained = calcDScore(ls, nullptr, useShortcut);
@@ -997,8 +1068,7 @@ double calcDistanceFitForTree(LSData *ls, Tree *tree, bool keepBMEWeights, doubl
         if (keepBMEWeights) {
             storeBMEWeights(ls);
             // The balanced lengths are the weighted fit with the BME weights.
-            if (!solveWeighted(ls))
-                return kNoScore;
+            solveWeighted(ls);
             if (ls->nonnegative && anyNegative(ls) && runActiveSet(ls, {ls, true}) == 2)
                 return kNoScore;
             copyBrLensToTree(ls);

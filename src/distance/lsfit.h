@@ -53,6 +53,7 @@ struct LSData {
     std::vector<uint32_t> leafOrder;       // taxa: the root leaf, then the leaves in preorder
     std::vector<uint32_t> freeList;        // free branches of the active-set fits
     std::vector<uint8_t> active;           // branch held at 0 (contracted)
+    std::vector<uint8_t> blocked;          // active branch not to be freed for now
     double normalisers[7] = {1, 1, 0, 0, 1, 1, 0};
     Tree *tree = nullptr;
     double sumWd2 = 0.0;                   // over all pairs

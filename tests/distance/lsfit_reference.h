@@ -2,6 +2,7 @@
 // design matrix of a tree and dense normal-equation solutions.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -175,6 +176,78 @@ inline double residual(const Design &g, const HalfMatrix &m, const std::vector<d
         s += w[p] * r * r;
     }
     return s;
+}
+
+// The weighted normal equations A'WA b = A'Wd of every edge.
+inline void normalEquations(const Design &g, const HalfMatrix &m, const std::vector<double> &w,
+                            std::vector<std::vector<double>> &M, std::vector<double> &rhs)
+{
+    const size_t E = g.edges.size();
+    M.assign(E, std::vector<double>(E, 0.0));
+    rhs.assign(E, 0.0);
+    for (size_t p = 0; p < g.pairs.size(); p++)
+        for (size_t i = 0; i < E; i++) {
+            if (!g.onPath[p][i])
+                continue;
+            rhs[i] += w[p] * m.d(g.pairs[p].first, g.pairs[p].second);
+            for (size_t j = 0; j < E; j++)
+                M[i][j] += g.onPath[p][j] ? w[p] : 0.0;
+        }
+}
+
+// Least squares by Gauss-Seidel sweeps, each length kept at or above `floor`
+// (-inf for none): it converges on singular normal equations too.
+inline std::vector<double> gaussSeidel(const std::vector<std::vector<double>> &M, const std::vector<double> &rhs,
+                                       double floor, int sweeps = 20000)
+{
+    std::vector<double> b(rhs.size(), 0.0);
+    for (int s = 0; s < sweeps; s++)
+        for (size_t i = 0; i < b.size(); i++) {
+            if (M[i][i] <= 0.0)
+                continue;
+            double r = rhs[i];
+            for (size_t j = 0; j < b.size(); j++)
+                r -= M[i][j] * b[j];
+            b[i] = std::max(floor, b[i] + r / M[i][i]);
+        }
+    return b;
+}
+
+// A basis of the null space of M by elimination with full pivoting.
+inline std::vector<std::vector<double>> nullSpace(std::vector<std::vector<double>> M, double tol = 1e-9)
+{
+    const size_t n = M.size();
+    std::vector<size_t> pivotCol;
+    size_t r = 0;
+    for (size_t c = 0; c < n && r < n; c++) {
+        size_t p = r;
+        for (size_t i = r + 1; i < n; i++)
+            if (std::fabs(M[i][c]) > std::fabs(M[p][c]))
+                p = i;
+        if (std::fabs(M[p][c]) < tol)
+            continue;
+        std::swap(M[r], M[p]);
+        for (size_t i = 0; i < n; i++) {
+            if (i == r)
+                continue;
+            const double f = M[i][c] / M[r][c];
+            for (size_t k = 0; k < n; k++)
+                M[i][k] -= f * M[r][k];
+        }
+        pivotCol.push_back(c);
+        r++;
+    }
+    std::vector<std::vector<double>> basis;
+    for (size_t c = 0; c < n; c++) {
+        if (std::find(pivotCol.begin(), pivotCol.end(), c) != pivotCol.end())
+            continue;
+        std::vector<double> v(n, 0.0);
+        v[c] = 1.0;
+        for (size_t i = 0; i < pivotCol.size(); i++)
+            v[pivotCol[i]] = -M[i][c] / M[i][pivotCol[i]];
+        basis.push_back(v);
+    }
+    return basis;
 }
 
 }  // namespace lsref

@@ -239,6 +239,85 @@ TEST_F(LSFitTest, ACherryOfIdenticalSequencesFitsUnderPowerWeights)
         EXPECT_EQ(b, 0.0);
 }
 
+// Pairs at distance 0 carry no weight, so identical sequences in a cherry fix
+// its two pendants and the edge above them only as sums. Each rule must still
+// reach its best score: prohibit the best nonnegative fit, allow the least
+// residual, setZero and setAbsVal the best their adjusted lengths give over
+// every least-squares solution (a scan along the free direction).
+TEST_F(LSFitTest, ZeroDistancePairsReachTheBestScoreOfEveryRule)
+{
+    std::mt19937 rng(31);
+    int singular = 0, spoiled = 0;
+    for (int rep = 0; rep < 36; rep++) {
+        TreeHandle t = lsref::randomTree(6, 6, rng);
+        const lsref::Design g = lsref::design(t.get());
+        const size_t E = g.edges.size();
+        std::uniform_real_distribution<double> len(0.02, 0.3), noise(0.7, 1.3);
+        std::vector<double> b(E);
+        for (double &x : b)
+            x = len(rng);
+        HalfMatrix m(6);
+        std::vector<size_t> cherries;
+        for (size_t p = 0; p < g.pairs.size(); p++) {
+            double d = 0.0, edges = 0;
+            for (size_t k = 0; k < E; k++)
+                d += g.onPath[p][k] ? b[k] : 0.0, edges += g.onPath[p][k];
+            auto [i, j] = g.pairs[p];
+            (i > j ? m.rows[i][j] : m.rows[j][i]) = d * noise(rng);
+            if (edges == 2)
+                cherries.push_back(p);
+        }
+        // A cherry, a cherry and any pair, or any two pairs.
+        std::vector<size_t> zero;
+        if (rep % 3 != 2)
+            zero.push_back(cherries[rng() % cherries.size()]);
+        while (zero.size() < size_t(1 + (rep % 3 != 0)))
+            zero.push_back(rng() % g.pairs.size());
+        for (size_t p : zero) {
+            auto [i, j] = g.pairs[p];
+            (i > j ? m.rows[i][j] : m.rows[j][i]) = 0.0;
+        }
+        dist.lsWts = rep % 4 == 3 ? 1 : 0;
+        dist.pexp = 1.0;
+        dist.power = 1.0 + rep % 2;
+        const std::vector<double> w = pairWeights(g, m);
+        std::vector<std::vector<double>> M;
+        std::vector<double> rhs;
+        lsref::normalEquations(g, m, w, M, rhs);
+        const auto nulls = lsref::nullSpace(M);
+        singular += !nulls.empty();
+        const auto ls = lsref::gaussSeidel(M, rhs, -1e300), nn = lsref::gaussSeidel(M, rhs, 0.0);
+        const double lsBest = lsref::residual(g, m, w, ls);
+        for (uint32_t rule : {kNegBrLenProhibit, kNegBrLenAllow, kNegBrLenSetZero, kNegBrLenSetAbsVal}) {
+            dist.negBrLen = rule;
+            const double sc = score(m, t.get(), g, nullptr);
+            SCOPED_TRACE(testing::Message() << "rep " << rep << " rule " << rule);
+            if (rule == kNegBrLenProhibit || rule == kNegBrLenAllow) {
+                EXPECT_NEAR(sc, lsref::residual(g, m, w, rule == kNegBrLenAllow ? ls : nn), 1e-9);
+                continue;
+            }
+            if (nulls.size() > 1)
+                continue;
+            auto adjusted = [&](double step) {
+                std::vector<double> x = ls;
+                for (size_t k = 0; k < E; k++) {
+                    x[k] += nulls.empty() ? 0.0 : step * nulls[0][k];
+                    x[k] = x[k] >= 0 ? x[k] : rule == kNegBrLenSetZero ? 0.0 : -x[k];
+                }
+                return lsref::residual(g, m, w, x);
+            };
+            double best = adjusted(0.0);
+            for (int s = -20000; s <= 20000 && !nulls.empty(); s++)
+                best = std::min(best, adjusted(s * 5e-5));
+            spoiled += best > lsBest + 1e-9;
+            EXPECT_GE(sc, lsBest - 1e-9);
+            EXPECT_LE(sc, best + 1e-9);
+        }
+    }
+    EXPECT_GT(singular, 20);  // the free directions were exercised
+    EXPECT_GT(spoiled, 10);   // and so were sums the rules must adjust
+}
+
 TEST_F(LSFitTest, BalancedMinimumEvolutionLength)
 {
     std::mt19937 rng(5);
