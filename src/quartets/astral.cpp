@@ -308,11 +308,14 @@ int doAstralCmd()
     if (!listSet || getTreeList(listSet.get(), true, false) != 0)
         return 1;
     // The command has no options of its own; the search takes the QSearch
-    // settings.
-    if (peekNextChar(nullptr) == '/')
-        return qel_errorMsg(0, "The Astral command has no options of its own.\tThe species tree is searched for "
-                               "with the QSearch settings (method, local search)."),
-               1;
+    // settings. A slash with nothing after it is taken, as the usage shows.
+    if (peekNextChar(nullptr) == '/') {
+        readNextDarkChar(nullptr);
+        if (peekNextChar(nullptr) != ';')
+            return qel_errorMsg(0, "The Astral command has no options of its own.\tThe species tree is searched "
+                                   "for with the QSearch settings (method, local search)."),
+                   1;
+    }
     if (readSemicolon() != 0)
         return 1;
     AstralTask task{d, {}};
