@@ -320,7 +320,7 @@ int installLikelihoodHooks()
     search.scoreWithLengths = [](Tree *tree, double bound) {
         if (initializeML(false, false, false, false, tree) != 0)
             return kNoLScore;
-        const double score = calcTreeLikelihood(tree, bound);
+        const double score = calcTreeLikelihoodForItself(tree, bound);
         keepEstimatesOfFit(score);
         return score;
     };

@@ -35,8 +35,10 @@ constexpr double kMkvFlatBrlen = 5.0;
 constexpr double kMkvShortStartBrlen = 0.01;
 // The largest multiple of a pass's change tried by the extrapolation.
 constexpr double kMkvMostExtrapolation = 64.0;
-// The passes a fit tried again from short lengths has to pass the first.
+// The passes a fit tried again has to pass the first: under Mk from short
+// lengths, else from equal lengths (those approach lengths of 0 slowly).
 constexpr uint32_t kMkvRetryPasses = 6;
+constexpr uint32_t kRetryPasses = 10;
 // The steps on all lengths at once after each pass, the moves remembered
 // to correct them, the shortenings a step is tried with and their factor,
 // and the least curvature a step trusts.
@@ -58,6 +60,9 @@ struct DriverState {
     bool passTimedOut = false;
     // Fits that stopped at the pass limit while a pass still gained.
     uint32_t limitGains = 0;
+    // The fit under way is one a user looks at, though a long operation
+    // runs (the trees a search keeps, fitted afresh at its end).
+    bool forItself = false;
     // A pass that only reads each edge's slope and curvature, by position
     // in the visit sequence.
     bool slopesOnly = false;
@@ -817,7 +822,7 @@ double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double
 }
 
 double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained, uint32_t *passes,
-                                bool *rejected, bool *stoppedEarly, double target, double start)
+                                bool *rejected, bool *stoppedEarly, double target, double start, double rival)
 {
     ActiveML &a = aml();
     const bool log = loggingMLIters();
@@ -889,7 +894,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             // A second try that is back at the first one's score, or still
             // short of it after a few passes, is not followed further.
             if (reason == nullptr && rival != kNoLScore && score >= rival &&
-                (score - rival < kStillGaining || p >= kMkvRetryPasses))
+                (score - rival < kStillGaining || p >= (g->useMkv ? kMkvRetryPasses : kRetryPasses)))
                 reason = "no better";
             if (reason == nullptr && p == a.maxPass) {
                 reason = "pass-limit reached";
@@ -922,7 +927,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
             tol = std::max(std::min(tol, largest), 1e-6);
         }
     };
-    if (!fit(kNoLScore)) {
+    if (!fit(rival)) {
         releaseAllCLAs(tree, g);
         return 0.0;
     }
@@ -1040,6 +1045,58 @@ void noteApproximationError(double score, double approx, uint32_t passes, bool r
     }
 }
 
+// The parsimony starting lengths put each change a reconstruction leaves
+// ambiguous on one of the branches that could carry it, and a fit that
+// moves one length at a time cannot hand that length over to another: it
+// can settle several units short of the best fit. A tree scored for its own sake is fitted once more
+// from equal lengths, with any estimated parameters at the values just
+// found, and the better fit stands. Not so a tree with a target to beat, nor
+// the many fits of a search or of model selection, whose cost it would
+// double.
+bool wantsSecondStart(double target, bool fixed, bool clockTimes, double score)
+{
+    const ActiveML &a = aml();
+    const bool fromParsimony = ml.userBrLens == 0 && (a.flags & kAMLNeedRogers) != 0 &&
+                               a.initBrLenMethod == static_cast<uint32_t>(kInitBrLenRogers);
+    const bool ownSake =
+        target >= kNoLScore && !searchWarmStarts() && (getLongOperationStatus() <= 0 || gDriver.forItself);
+    return fromParsimony && ownSake && !fixed && !clockTimes && !clockModelInEffect() && a.maxPass != 0 &&
+           score != 0.0 && score < kLikInfiniteScore && getAbortedStatus() == 0;
+}
+
+// `gainsBefore` is the count of fits stopped at the pass limit from before
+// the first fit: only the fit that stands is counted.
+double fitAgainFromEqualLengths(Tree *tree, ModelGroup *g, double score, uint32_t &passes, uint32_t gainsBefore)
+{
+    ActiveML &a = aml();
+    std::vector<double> first;
+    keepLengths(tree, first);
+    const uint32_t gainsOfFirst = gDriver.limitGains;
+    const double start = a.initArbBrLen > 0.0 ? a.initArbBrLen : kFallbackStartBrLen;
+    for (TreeNode *n : gDriver.visit)
+        n->edge.brlen = n->edge.savedBrlen = std::max(start, floorFor(n));
+    releaseAllCLAs(tree, g);
+    if (loggingMLIters())
+        qel_printf(" again from every length %g:\n", start);
+    uint32_t again = 0;
+    const double other =
+        optimizeBranchLensOneDim(tree, g, nullptr, &again, nullptr, nullptr, kNoLScore, kNoLScore, score);
+    const bool aborted = other == 0.0 && getAbortedStatus() != 0;
+    // A second fit that only matches the first within the fits' tolerance
+    // leaves the first standing, lengths and all.
+    if (!aborted && other < score - kStillGaining) {
+        passes = again;
+        gDriver.limitGains = gainsBefore + (gDriver.limitGains - gainsOfFirst);
+        return other;
+    }
+    putLengths(tree, first);
+    for (TreeNode *n : gDriver.visit)
+        n->edge.savedBrlen = n->edge.brlen;
+    releaseAllCLAs(tree, g);
+    gDriver.limitGains = gainsOfFirst;
+    return aborted ? 0.0 : score;
+}
+
 }  // namespace
 
 double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
@@ -1102,6 +1159,7 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
     bool rejected = false, stopped = false;
     // With blopt multiDim the lengths are optimised with the parameters.
     const bool joint = (a.flags & kAMLJointBrLens) != 0 && !fixed;
+    const uint32_t gainsBefore = gDriver.limitGains;
     if (!estimating && !clockTimes && !joint) {
         if (!fixed && !clockModelInEffect()) {
             score = a.maxPass != 0 ? optimizeBranchLensOneDim(tree, g, nullptr, &passes, &rejected, &stopped, target,
@@ -1114,6 +1172,8 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target)
         score = calcLWithParamEst(tree, g, target);
         passes = 1;
     }
+    if (wantsSecondStart(target, fixed, clockTimes, score))
+        score = fitAgainFromEqualLengths(tree, g, score, passes, gainsBefore);
     gDriver.passes = passes;
     // A score of 0 is an abort the pass routine gave up on.
     if (screening && score != 0.0 && score < kLikInfiniteScore)
@@ -1201,6 +1261,15 @@ double calcTreeLikelihood(Tree *tree, double target)
     }
     releaseAllCLAs(tree, g);
     return score;
+}
+
+double calcTreeLikelihoodForItself(Tree *tree, double target)
+{
+    struct Mark {
+        bool was = std::exchange(gDriver.forItself, true);
+        ~Mark() { gDriver.forItself = was; }
+    } mark;
+    return calcTreeLikelihood(tree, target);
 }
 
 // ---- A taxon added on an edge ---------------------------------------------------------------

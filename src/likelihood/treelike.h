@@ -19,12 +19,19 @@ inline constexpr double kNoStdErr = -1.0;
 // estimation) optimised; kNoLScore when aborted or refused. A target other
 // than kNoLScore lets hopeless trees be abandoned early.
 double calcTreeLikelihood(Tree *tree, double target);
+// The same for a fit a user looks at even while a long operation runs (a
+// search's kept trees fitted afresh): it is fitted from a second start as
+// LScores' fits are.
+double calcTreeLikelihoodForItself(Tree *tree, double target);
 double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target);
 // Passes over the visit sequence until converged, rejected against the
 // target or the pass limit; `constrained` (or null) is held at length 0.
-// The outputs may be null.
+// The outputs may be null. A fit tried again against the score of an
+// earlier one (`rival`) stops once it is back at that score, or still
+// short of it after a few passes.
 double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained, uint32_t *passes,
-                                bool *rejected, bool *stoppedEarly, double target, double start);
+                                bool *rejected, bool *stoppedEarly, double target, double start,
+                                double rival = kNoLScore);
 double do1BranchLenPass(Tree *tree, TreeNode *constrained, ModelGroup *g, double *maxAbsD1, double newtonTol);
 double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *absD1, double newtonTol);
 // -ln L for the current branch lengths; keep leaves the CLAs in place.

@@ -226,8 +226,9 @@ TEST_F(SwapScreenTest, RerootsBelowTheRootTaxonAreScreenedLikeOtherMoves)
         ASSERT_LT(local, kNoLScore) << "move " << i;
         const double fit = wholeFit(all[i]);
         EXPECT_GE(local, fit - 1e-3) << "move " << i;
-        if (fit < swapped + 50.0)
+        if (fit < swapped + 50.0) {
             EXPECT_LE(local - fit, widest) << "move " << i;
+        }
         releaseAllCLAs(tree.get(), g);
         double whole = 0.0;
         EXPECT_NEAR(screened(all[i], &whole), local, 1e-6 * local) << "move " << i;
