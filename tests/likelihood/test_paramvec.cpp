@@ -449,13 +449,13 @@ TEST_F(ParamVecTest, AWarmStartFromAJointOptimumInsideReachesTheColdOne)
 }
 
 // A search scores trees one after another, each estimate starting where
-// the last ended, against the score to beat. A start given up before its
-// first round (for the gain the same start's first round made on the last
-// tree) leaves no tree above the target that the full estimate brings below
-// it: with the target just above each tree's full optimum, the tree is
+// the last ended, against the score to beat. A start given up before any
+// trial or after the coarse pass (for what the same start gained on the
+// last tree) leaves no tree above the target that the full estimate brings
+// below it: with the target just above each tree's full optimum, the tree is
 // kept at that optimum; just below it, it is left above. Trees far off
 // (random topologies) are given up in fewer evaluations.
-TEST_F(ParamVecTest, StartsGivenUpBeforeTheirFirstRoundDropNoTreeTheFullEstimateKeeps)
+TEST_F(ParamVecTest, StartsGivenUpDropNoTreeTheFullEstimateKeeps)
 {
     loadExample(150, 150);
     hkyG4();
