@@ -92,22 +92,28 @@ struct RestrictedLast {
     ParamStartHints hints;
 };
 RestrictedLast gLastRestricted[2];
-// What the first round of each start gained on the last tree it ran a
-// round on, when it began from that tree's values: the joint (or only)
-// start, the gamma-only start, the invariable-sites-only start; negative
-// when there was none.
-double gLastFirstGain[3] = {-1.0, -1.0, -1.0};
-// A start begun from the last tree's values is given up before its first
-// round, keeping the score its lengths reached, when it stays above the
-// score to beat by more than it could gain: the rounds' own test below,
-// with the gain of the same start's first round on the last tree standing
-// in for this one's, taken this many times over for the change of tree,
-// and at least the floor (a start near its optimum on the last tree can
-// gain far more on the next: up to 5,000 times as much in a 30-taxon
-// search, though never more than a log-likelihood unit). It is the
-// search's approximation, so approxLim=none runs every start whole.
-constexpr double kFirstGainMargin = 10.0;
-constexpr double kFirstGainFloor = 5.0;
+// What each start gained on the last tree it was fitted on whole, when it
+// began from that tree's values: the joint (or only) start, the gamma-only
+// start, the invariable-sites-only start; negative when there was none.
+// The whole fit's gain from its starting values, and the precise pass's
+// gain over the coarse one.
+double gLastFitGain[3] = {-1.0, -1.0, -1.0};
+double gLastMainGain[3] = {-1.0, -1.0, -1.0};
+// A start begun from the last tree's values is given up before any trial,
+// keeping the score its lengths reached, when it stays above the score to
+// beat by more than it could gain: the gain of the same start on the last
+// tree, taken this many times over for the change of tree, and at least
+// the floor (a start near its optimum on the last tree can gain far more on
+// the next: up to 5,000 times as much in a 30-taxon search, though never
+// more than a log-likelihood unit). After the coarse pass it is given up
+// in the same way against what the precise pass gained on the last tree
+// (0.1-0.5 units for the trees of a 14-taxon search that ended near the
+// best one, whose coarse scores lie close to it). They are the search's
+// approximation, so approxLim=none runs every start whole.
+constexpr double kFitGainMargin = 200.0;
+constexpr double kFitGainFloor = 5.0;
+constexpr double kMainGainMargin = 5.0;
+constexpr double kMainGainFloor = 1.0;
 bool gFirstGainGiveUps = true;
 // Runs of PRAXIS at most for clock times (see optimizeParams).
 constexpr uint32_t kClockPraxisRuns = 20;
@@ -577,12 +583,22 @@ struct Objective {
     // at the minimiser's end holds the last trial's, not the best one's.
     double best = kNoLScore;
     std::vector<double> bestLengths;
+    // Each trial's passes start from bestLengths (a search's fits). Then a
+    // trial's score depends on its values alone, and the minimiser, which
+    // comes back to points it has tried (about a sixth of a search's trials),
+    // is given the score it had.
+    bool fromBest = false;
+    std::vector<std::pair<std::vector<double>, double>> tried;
 };
 
 double calcLGivenParamVect(const double *x, void *arg)
 {
     auto *o = static_cast<Objective *>(arg);
     ParamVector &v = *o->v;
+    if (o->fromBest)
+        for (const auto &[values, score] : o->tried)
+            if (std::equal(values.begin(), values.end(), x))
+                return score;
     const bool log = loggingMLIters();
     if (log)
         qel_printf(" parameters = \b");
@@ -603,12 +619,17 @@ double calcLGivenParamVect(const double *x, void *arg)
             qel_printf("  -ln L=%.8f\n", lnL);
         return lnL;
     }
+    if (o->fromBest && !o->bestLengths.empty())
+        for (uint32_t i = 0; i < o->tree->maxNodes; ++i)
+            o->tree->nodes[i].edge.brlen = o->bestLengths[i];
     releaseAllCLAs(o->tree, g);
     const double lnL = optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
     if (lnL < o->best && getAbortedStatus() == 0) {
         o->best = lnL;
         o->bestLengths = saveBranchLengths(o->tree);
     }
+    if (o->fromBest && getAbortedStatus() == 0)
+        o->tried.emplace_back(std::vector<double>(x, x + v.total), lnL);
     return lnL;
 }
 
@@ -822,121 +843,64 @@ bool estimatesShapeAndPinv(const Model *m)
     return m->gammaShape == kEstimate && m->pinv == kEstimate && !estimatesSiteRates(m);
 }
 
-// The parameters optimised with the branch lengths held (the pass limit is
-// 0 for the duration, so every trial is one whole-tree evaluation); coarse
-// in the first round, then to the set tolerance.
-double optimizeAtFixedLengths(ParamVector &v, Objective &o, uint32_t n, bool coarse)
-{
-    ActiveML &a = *getActiveML();
-    const uint32_t P = a.maxPass;
-    a.maxPass = 0;
-    double best;
-    if (n == 1) {
-        double x = v.values[0], trial = v.values[0];
-        trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
-        best = minimizeBrent1D(calcLGivenParamVect, &o, &x, v.values[0], trial, a.brentEps, a.brentT, 10.0, nullptr);
-        v.values[0] = x;
-    } else if (v.praxis) {
-        best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, coarse ? 0.01 : a.praxisTol, 1.0, nullptr);
-    } else {
-        best = runLBFGS(v, o, 0);
-    }
-    a.maxPass = P;
-    return best;
-}
-
-// Lengths from no previous score, or from the score the parameter step
-// reached with them (so that a pass that gains nothing ends at once).
-double lengthPasses(Tree *tree, double start)
-{
-    ModelGroup *g = activeModelGroup();
-    releaseAllCLAs(tree, g);
-    return optimizeBranchLensOneDim(tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, start);
-}
-
-bool optimizingInRounds()
+// A search's fit: warm starts, each trial's passes from the best trial's
+// lengths, and give-ups against the score to beat. Not under a clock or
+// with the lengths in the vector, where no passes run inside the trials.
+bool searchFit()
 {
     const ActiveML &a = *getActiveML();
-    return !clockModelInEffect() && !usingFixedMLBranchLengths() && !(a.flags & kAMLJointBrLens) && a.maxPass > 0;
+    return gWarmStarts && !clockModelInEffect() && !usingFixedMLBranchLengths() && !(a.flags & kAMLJointBrLens) &&
+           a.maxPass > 0;
 }
 
-// Model parameters and free branch lengths in alternation: a parameter step
-// at fixed lengths, then length passes for the parameters reached, round
-// after round until a round gains less than the pass tolerance (at most the
-// pass limit of rounds). Optimising the lengths inside every trial of the
-// parameters costs at least one pass per trial; the rounds reach the same
-// optimum with a handful of passes in all.
-double optimizeInRounds(ParamVector &v, Objective &o, uint32_t n, double beat)
+// Which start of the estimate this is (joint or only, gamma-only,
+// invariable-sites-only) when it began where the same start ended on the
+// last tree; -1 otherwise.
+int warmStartIndex()
 {
-    ActiveML &a = *getActiveML();
+    if (!gWarmStarts || gHints == nullptr)
+        return -1;
+    for (int k = 0; k < 3; ++k)
+        if (gHints == (k == 0 ? &gLast : &gLastRestricted[k - 1].hints))
+            return k;
+    return -1;
+}
+
+bool searchGiveUpsOn() { return gFirstGainGiveUps && (getActiveML()->flags & kAMLUseApproxLim) != 0; }
+
+// A search's fit begins with the lengths passes at the starting values,
+// which seed the minimiser's best trial: its trials start their passes from
+// there. A start that stays above the score to beat by more than it could
+// gain is given up then, before any trial. Returns the score at the
+// starting values, or +infinity when the fit goes on.
+double searchFitOpening(ParamVector &v, Objective &o, double beat, int start)
+{
     if (storeParamVector(v, false) != 0) {
         setAbortedStatus(static_cast<uint32_t>(-1));
         return kNoLScore;
     }
-    double score = lengthPasses(o.tree, kNoLScore);
-    // Which start this is, when it began where it ended on the last tree.
-    double *lastFirstGain = nullptr;
-    if (gWarmStarts && gHints != nullptr)
-        for (int k = 0; k < 3; ++k)
-            if (gHints == (k == 0 ? &gLast : &gLastRestricted[k - 1].hints))
-                lastFirstGain = &gLastFirstGain[k];
-    if (lastFirstGain != nullptr && *lastFirstGain >= 0.0 && beat < kNoLScore && gFirstGainGiveUps &&
-        (a.flags & kAMLUseApproxLim) != 0 &&
-        score - std::max(kFirstGainMargin * a.maxPass * *lastFirstGain, kFirstGainFloor) > beat) {
+    ModelGroup *g = activeModelGroup();
+    releaseAllCLAs(o.tree, g);
+    const double score = optimizeBranchLensOneDim(o.tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+    if (did_calcLWithParamEst_abort(score))
+        return 0.0;
+    o.best = score;
+    o.bestLengths = saveBranchLengths(o.tree);
+    o.tried.emplace_back(v.values, score);
+    if (start >= 0 && gLastFitGain[start] >= 0.0 && beat < kNoLScore && searchGiveUpsOn() &&
+        score - std::max(kFitGainMargin * gLastFitGain[start], kFitGainFloor) > beat) {
         if (loggingMLIters())
             qel_printf(" parameters given up: this start cannot reach the target\n");
         return score;
     }
-    bool hintedRidge = false;
-    if (gHints != nullptr)
-        for (Model *m = a.firstActive; m != nullptr; m = m->nextActive)
-            hintedRidge = hintedRidge || estimatesShapeAndPinv(m);
-    for (uint32_t round = 1; round <= a.maxPass; ++round) {
-        if (did_calcLWithParamEst_abort(score))
-            return 0.0;
-        if (round > 1 && estimateDeadlinePassed())
-            break;
-        const double before = score;
-        const double reached = optimizeAtFixedLengths(v, o, n, round == 1);
-        if (did_calcLWithParamEst_abort(reached))
-            return 0.0;
-        // The last trial need not have been the best point.
-        if (storeParamVector(v, false) != 0) {
-            setAbortedStatus(static_cast<uint32_t>(-1));
-            return kNoLScore;
-        }
-        const double next = lengthPasses(o.tree, reached);
-        const double gain = score - next;
-        if (lastFirstGain != nullptr && round == 1)
-            *lastFirstGain = std::max(gain, 0.0);
-        score = std::min(score, next);
-        if (gain < score * a.toler)
-            break;
-        // An estimate that cannot come below `beat` even if each round left
-        // gained as much as this one is given up with the score it reached,
-        // as a tree's length passes are against their target: the rounds
-        // gain less and less.
-        if (beat < kNoLScore && round < a.maxPass && score - (a.maxPass - round) * gain > beat)
-            break;
-        // Once the parameters were fitted to the set tolerance, lengths that
-        // barely move for them leave nothing for another step to gain: each
-        // set is at its optimum given the other. Along the flat ridge of a
-        // gamma shape against a proportion of invariable sites a parameter
-        // step can stop short of the optimum; a fit started near it (from a
-        // related model's estimates) has too few rounds for later steps to
-        // make that up, so there the step must have gained little as well.
-        if (round > 1 && reached - next < score * a.toler &&
-            (!hintedRidge || before - reached < score * a.toler))
-            break;
-    }
-    return score;
+    return std::numeric_limits<double>::infinity();
 }
 
 }  // namespace
 
 double optimizeParams(ParamVector &v, Tree *tree, double beat)
 {
-    Objective o{&v, tree, 0, kNoLScore, {}};
+    Objective o{&v, tree, 0, kNoLScore, {}, false, {}};
     // The minimiser's best point ends with the lengths fitted to it.
     struct BestLengths {
         Objective &o;
@@ -954,34 +918,70 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
     const uint32_t n = v.modelCount + v.trailing;
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
-    // A search's estimates start where the last tree's ended and are
-    // given up against the score to beat: there parameter steps at held
-    // lengths alternate with length passes, which reach a nearby optimum
-    // at a fraction of the cost of passes inside every trial.
-    if (gWarmStarts && optimizingInRounds())
-        return optimizeInRounds(v, o, n, beat);
+    // A search's trees are neighbours whose optima lie close together: each
+    // trial's passes start from the best trial's lengths, not the last one's,
+    // so that a trial's score depends on its values alone and the minimiser
+    // is not led about by lengths left further from their optimum by a
+    // poorer trial (a fit then takes about half the passes).
+    const bool search = searchFit();
+    const int start = search ? warmStartIndex() : -1;
+    double opening = kNoLScore;
+    if (search) {
+        opening = searchFitOpening(v, o, beat, start);
+        if (opening < std::numeric_limits<double>::infinity())
+            return opening;
+        opening = o.best;
+        o.fromBest = true;
+    }
+    // What this fit gained from its starting values, for the next tree's
+    // give-ups.
+    const auto keepGains = [&](double coarse, double best) {
+        if (start < 0)
+            return;
+        gLastFitGain[start] = std::max(opening - best, 0.0);
+        if (coarse < kNoLScore)
+            gLastMainGain[start] = std::max(coarse - best, 0.0);
+    };
     if (n == 1) {
         double x = v.values[0], trial = v.values[0];
         trial = v.entries[0].setter(&trial, v.entries[0].model, kParamTrial, false);
         const double best = minimizeBrent1D(calcLGivenParamVect, &o, &x, v.values[0], trial, a.brentEps, a.brentT,
                                             10.0, nullptr);
         v.values[0] = x;
+        keepGains(kNoLScore, best);
         return best;
     }
+    double coarse = kNoLScore;
     if (!clockModelInEffect() && !(a.flags & kAMLJointBrLens)) {
         // A coarse pass near the optimum before the precise one.
         const uint32_t P = a.maxPass;
         AbortPoll poll;
         if (v.praxis) {
             a.maxPass = P == 0 ? 0 : 1;
-            praxis(v.total, calcLGivenParamVect, &o, v.praxis, 0.01, 1.0, nullptr);
+            coarse = praxis(v.total, calcLGivenParamVect, &o, v.praxis, 0.01, 1.0, nullptr);
         } else {
             a.maxPass = std::min<uint32_t>(P, 8);
-            runLBFGS(v, o, 0);
+            coarse = runLBFGS(v, o, 0);
         }
         a.maxPass = P;
         if (poll.stop())
             return 0.0;
+    }
+    // A search gives the start up once the precise pass cannot bring it
+    // below the score to beat: what that pass gained on the last tree,
+    // taken several times over for the change of tree, and at least the
+    // floor (the coarse trials are of one pass each, so the precise pass
+    // gains what the lengths had left as well). With no last tree the
+    // coarse pass's own gain stands in, as a tree's passes are against
+    // their target: the precise pass gains less.
+    if (search && estimateDeadlinePassed())
+        return coarse;
+    const double mainGain = start >= 0 && gLastMainGain[start] >= 0.0 ? gLastMainGain[start] : opening - coarse;
+    if (search && beat < kNoLScore && searchGiveUpsOn() &&
+        coarse - std::max(kMainGainMargin * mainGain, kMainGainFloor) > beat) {
+        if (loggingMLIters())
+            qel_printf(" parameters given up after the coarse pass: this start cannot reach the target\n");
+        return coarse;
     }
     if (v.praxis) {
         double best = praxis(v.total, calcLGivenParamVect, &o, v.praxis, a.praxisTol, 1.0, nullptr);
@@ -1005,9 +1005,12 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
             if (!gained)
                 break;
         }
+        keepGains(coarse, best);
         return best;
     }
-    return runLBFGS(v, o, 8);
+    const double best = runLBFGS(v, o, 8);
+    keepGains(coarse, best);
+    return best;
 }
 
 namespace {
@@ -1253,7 +1256,8 @@ void setSearchWarmStarts(bool on)
     gHaveLast = false;
     for (RestrictedLast &r : gLastRestricted)
         r.have = false;
-    std::fill(std::begin(gLastFirstGain), std::end(gLastFirstGain), -1.0);
+    std::fill(std::begin(gLastFitGain), std::end(gLastFitGain), -1.0);
+    std::fill(std::begin(gLastMainGain), std::end(gLastMainGain), -1.0);
 }
 
 bool searchWarmStarts() { return gWarmStarts; }
@@ -1331,11 +1335,7 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g, double target)
     if (gWarmStarts && n > 0)
         keepLastEstimates();
     releaseAllCLAs(tree, g);
-    // A search's rounds end with the lengths fitted to the values stored
-    // last; its many fits keep them.
-    if (n > 0 && !threeStarts && gWarmStarts && gHints != nullptr && optimizingInRounds()) {
-        score = calcLForCurBranchLens(tree, false);
-    } else if (!usingFixedMLBranchLengths() && !clockModelInEffect()) {
+    if (!usingFixedMLBranchLengths() && !clockModelInEffect()) {
         const std::vector<double> reachedLengths = saveBranchLengths(tree);
         // The driver's own fit: stopping at the pass limit while still
         // gaining is reported.

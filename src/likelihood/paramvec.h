@@ -63,9 +63,11 @@ void disposeParameterVector(ParamVector &v);
 // The minimum -ln L found from the setters' starting values. With free
 // branch lengths every trial of the parameters fits them by passes; the
 // tree is left holding those the best trial reached. A search's estimate
-// (warm starts on) alternates parameter steps and length passes instead,
-// and with a score to beat (1e37: none) stops once its rounds cannot come
-// below that score, returning the score it reached, above the one to beat.
+// (warm starts on) fits the lengths at its starting values first and
+// starts each trial's passes from the best trial's lengths; with a score to
+// beat (1e37: none) it stops, before any trial or after the coarse pass,
+// once it cannot come below that score, returning the score it reached,
+// above the one to beat.
 double optimizeParams(ParamVector &v, Tree *tree, double beat);
 // Stores the values into the models (mode 3 and the update callbacks); 1
 // when an update failed.
@@ -96,15 +98,15 @@ void setParamStartHints(const ParamStartHints *hints);
 // from nearby. Off, every estimate starts from the parsimony-based values.
 void setSearchWarmStarts(bool on);
 bool searchWarmStarts();
-// Whether a search's estimate may give up a start before its first round
-// when the gain the same start's first round made on the last tree leaves
-// it far above the score to beat (on by default; off, every start runs its
-// rounds, which the tests compare against).
+// Whether a search's estimate may give up a start, before any trial or
+// after the coarse pass, when what the same start gained on the last tree
+// leaves it far above the score to beat (on by default; off, every start
+// runs whole, which the tests compare against).
 void setFirstRoundGiveUps(bool on);
 // A search's time limit (searchClockNanos time, the process's CPU time in
-// nanoseconds; 0 none): once it has passed an estimate runs no further round
-// or start and ends with the best values it reached, so that the search
-// stops within one round of its limit.
+// nanoseconds; 0 none): once it has passed an estimate runs no further
+// pass of its minimiser or start and ends with the best values it reached,
+// so that the search stops soon after its limit.
 void setEstimateDeadline(uint64_t cpuNanos);
 bool estimateDeadlinePassed();
 // Whether an estimate ended by the user: a score of 0.0 or a cancelled

@@ -314,6 +314,51 @@ TEST_F(ParamVecTest, FreeLengthTrialsFitTheLengthsAndTheInvariableGammaStartsRun
         EXPECT_EQ(trials[i].size(), 2u) << "the joint start is not the last";
 }
 
+// A search's fit, warm from the last tree's, nests the length passes in
+// every trial as any other fit: no trial is scored at held lengths, the
+// coarse pass's trials run one pass each, then the precise pass's run
+// theirs to convergence (at least two, from no previous score).
+TEST_F(ParamVecTest, ASearchFitsTheLengthsInsideEveryTrialCoarsePassFirst)
+{
+    loadExample(0, 200);
+    hkyG4();
+    ml.logIter = 1;
+    score();
+    setSearchWarmStarts(true);
+    calcTreeLikelihood(tree.get(), kNoLScore);  // the last tree's estimate
+    resetCLAs(g, tree.get(), true);
+    std::string log;
+    {
+        PrintCapture capture;
+        calcTreeLikelihood(tree.get(), kNoLScore);
+        log = capture.text();
+    }
+    setSearchWarmStarts(false);
+    ml.logIter = 0;
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    size_t coarse = 0, precise = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind(" parameters = ", 0) != 0)
+            continue;
+        ASSERT_LT(i + 1, lines.size());
+        EXPECT_EQ(lines[i + 1].find("-ln L="), std::string::npos) << "a trial scored at held lengths";
+        ASSERT_NE(lines[i + 1].find("pass 1:"), std::string::npos) << lines[i + 1];
+        if (lines[i + 1].find("pass-limit reached") != std::string::npos) {
+            EXPECT_EQ(precise, 0u) << "a one-pass trial after the precise pass began";
+            ++coarse;
+        } else {
+            ASSERT_LT(i + 2, lines.size());
+            EXPECT_NE(lines[i + 2].find("pass 2:"), std::string::npos) << lines[i + 2];
+            ++precise;
+        }
+    }
+    EXPECT_GT(coarse, 0u);
+    EXPECT_GT(precise, 0u);
+}
+
 // Shape and pinv estimated together: the result is at least as good as
 // the joint start alone and as each of the two one-parameter optima (the
 // gamma-only and the invariable-sites-only model, scored separately), and
@@ -361,6 +406,7 @@ TEST_F(ParamVecTest, AnEstimateStopsOnceItCannotReachTheTarget)
     loadExample(300, 300);
     hkyG4();
     ml.estPInvar = 1;
+    ml.useApproxLim = 1;  // the factory setting, which the give-ups follow
     // Each estimate as a search makes it, from the parsimony starts.
     const auto scoreAgainst = [&](double target) {
         score();  // the tree and the settings afresh
@@ -403,13 +449,13 @@ TEST_F(ParamVecTest, AWarmStartFromAJointOptimumInsideReachesTheColdOne)
 }
 
 // A search scores trees one after another, each estimate starting where
-// the last ended, against the score to beat. A start given up before its
-// first round (for the gain the same start's first round made on the last
-// tree) leaves no tree above the target that the full estimate brings below
-// it: with the target just above each tree's full optimum, the tree is
+// the last ended, against the score to beat. A start given up before any
+// trial or after the coarse pass (for what the same start gained on the
+// last tree) leaves no tree above the target that the full estimate brings
+// below it: with the target just above each tree's full optimum, the tree is
 // kept at that optimum; just below it, it is left above. Trees far off
 // (random topologies) are given up in fewer evaluations.
-TEST_F(ParamVecTest, StartsGivenUpBeforeTheirFirstRoundDropNoTreeTheFullEstimateKeeps)
+TEST_F(ParamVecTest, StartsGivenUpDropNoTreeTheFullEstimateKeeps)
 {
     loadExample(150, 150);
     hkyG4();
