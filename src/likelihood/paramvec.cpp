@@ -591,6 +591,11 @@ struct Objective {
     std::vector<std::pair<std::vector<double>, double>> tried;
 };
 
+// A likelihood is at most 1: a negative -ln L (or none at all) is the
+// arithmetic of a model far out on a flat surface breaking down, and scores
+// as a likelihood of 0, so that the minimiser turns back.
+double brokenDown(double minusLnL) { return std::isnan(minusLnL) || minusLnL < 0.0 ? kLikInfiniteScore : minusLnL; }
+
 double calcLGivenParamVect(const double *x, void *arg)
 {
     auto *o = static_cast<Objective *>(arg);
@@ -599,6 +604,10 @@ double calcLGivenParamVect(const double *x, void *arg)
         for (const auto &[values, score] : o->tried)
             if (std::equal(values.begin(), values.end(), x))
                 return score;
+    // A trial point the minimiser could not make finite is no model: it
+    // scores as a likelihood of 0 instead of failing the model's update.
+    if (!std::all_of(x, x + v.total, [](double value) { return std::isfinite(value); }))
+        return kLikInfiniteScore;
     const bool log = loggingMLIters();
     if (log)
         qel_printf(" parameters = \b");
@@ -612,7 +621,7 @@ double calcLGivenParamVect(const double *x, void *arg)
         qel_printf("\n");
     ModelGroup *g = activeModelGroup();
     if (usingFixedMLBranchLengths() || clockModelInEffect() || jointBranchLengths() || getActiveML()->maxPass == 0) {
-        const double lnL = calcLForCurBranchLens(o->tree, false);
+        const double lnL = brokenDown(calcLForCurBranchLens(o->tree, false));
         // With no branch-length passes between them, the score of each trial
         // point is all the log can show of it.
         if (log && getAbortedStatus() == 0)
@@ -623,7 +632,8 @@ double calcLGivenParamVect(const double *x, void *arg)
         for (uint32_t i = 0; i < o->tree->maxNodes; ++i)
             o->tree->nodes[i].edge.brlen = o->bestLengths[i];
     releaseAllCLAs(o->tree, g);
-    const double lnL = optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+    const double lnL =
+        brokenDown(optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore));
     if (lnL < o->best && getAbortedStatus() == 0) {
         o->best = lnL;
         o->bestLengths = saveBranchLengths(o->tree);

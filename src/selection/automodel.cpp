@@ -774,20 +774,6 @@ void restoreModelSettings(const SavedModelSettings &s)
     storeSettings();
 }
 
-namespace {
-
-bool anyVariableSiteIncluded(DataInfo *d)
-{
-    if (checkCharStatusUpdate(d) != 0)
-        return true;  // no status to go by: let the fits decide
-    for (uint32_t c = 0; c < d->nchar; ++c)
-        if (!(d->status[c] & (kCharExcluded | kCharEliminated | kCharConstant)))
-            return true;
-    return false;
-}
-
-}  // namespace
-
 int readTreeListAndOptions(uint32_t slot, bool positional, OptionSet set, std::vector<uint32_t> &trees)
 {
     Set *&list = treeSets[slot];
@@ -833,13 +819,6 @@ int doAutoModelCmd()
     // under their own model in every row, whatever the row's name.
     if (verifyNucleotideData(d, "AutoModel") != 0)
         return 1;
-    // Without a variable site the likelihood does not depend on the models'
-    // parameters: every fit would wander a flat surface to its limits.
-    if (!anyVariableSiteIncluded(d)) {
-        qel_errorMsg(0, "The included characters hold no variable site, so the models cannot be told apart.\t"
-                        "Automated model selection needs at least one site whose states differ among taxa.");
-        return 1;
-    }
     const bool rooted = areTreesRooted(buf);
     if (checkMinTaxa(d, rooted ? 2 : 3, "Automated model-selection for ", rooted ? "rooted tree(s) " : "unrooted tree(s) "))
         return 1;
