@@ -985,7 +985,9 @@ int bootJack(bool jackknife)
         if (checkConstraintOptions(check) != 0)
             return 1;
     }
-    if (checkSearchSettings(data, kSearchConstraintsOk | (btjkOpt.search == kBootBandB ? kSearchExhaustive : 0)) != 0)
+    // Branch and bound takes any number of taxa, as its own command does:
+    // only the exhaustive search has a taxon limit, and no replicate runs it.
+    if (checkSearchSettings(data, kSearchConstraintsOk) != 0)
         return 1;
     // The heuristic searches ask themselves; the others replace the trees
     // unasked.
