@@ -827,6 +827,10 @@ void showCharResampling(PrintHook print, const char *indent)
     } else if (btjkOpt.resample) {
         print("%s  \"Jac\" resampling method used; deletion probability = %g%%\n", indent, btjkOpt.pctDelete);
     } else {
+        // Simple weighting deletes d of the included characters whatever
+        // their weights: the total they are a share of is their count, not
+        // the sum of their weights (12 of 24 characters of weight 0.1 each
+        // is half of them, not 500%).
         const double total = b.proportional ? b.totalWeight : static_cast<double>(b.included.size());
         // The screen wraps this long line with the hanging indentation its
         // mark sets; a file is not wrapped and takes no mark.
@@ -985,7 +989,9 @@ int bootJack(bool jackknife)
         if (checkConstraintOptions(check) != 0)
             return 1;
     }
-    if (checkSearchSettings(data, kSearchConstraintsOk | (btjkOpt.search == kBootBandB ? kSearchExhaustive : 0)) != 0)
+    // Branch and bound takes any number of taxa, as its own command does:
+    // only the exhaustive search has a taxon limit, and no replicate runs it.
+    if (checkSearchSettings(data, kSearchConstraintsOk) != 0)
         return 1;
     // The heuristic searches ask themselves; the others replace the trees
     // unasked.

@@ -323,6 +323,27 @@ void updateNbest(HSearchData *hsd, uint32_t treeNum, double score)
         hsd->nbestList[hsd->nbestCount++] = treeNum;
 }
 
+uint32_t takeNextNbestTree(HSearchData *hsd)
+{
+    if (!hsd->nbestList || hsd->nbestCount == 0)
+        return 0;
+    // A tree that took a worse one's slot is swapped under that slot's
+    // number, so the list always names trees held now. Swapping every kept
+    // tree best first finds the better trees sooner, and they raise the bar
+    // the others' neighbours must pass.
+    uint32_t pick = 0;
+    if (hsd->rules.allSwap) {
+        const double *scores = scoreSlots(hsd);
+        for (uint32_t i = 1; scores && i < hsd->nbestCount; i++)
+            if (compareScores(scores[hsd->nbestList[i] - 1], scores[hsd->nbestList[pick] - 1]) < 0)
+                pick = i;
+    }
+    const uint32_t k = hsd->nbestList[pick];
+    std::copy(hsd->nbestList + pick + 1, hsd->nbestList + hsd->nbestCount, hsd->nbestList + pick);
+    hsd->nbestCount--;
+    return k;
+}
+
 int saveRearrangedTree(HSearchData *hsd, Tree *tree, double score)
 {
     const SaveRules &r = hsd->rules;

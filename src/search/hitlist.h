@@ -222,6 +222,8 @@ bool isRoundingTie(const HSearchData *hsd, uint32_t k);
 uint32_t collapseAndSave(HSearchData *hsd, Tree *tree, double score);
 void findWorstTree(HSearchData *hsd);
 void updateNbest(HSearchData *hsd, uint32_t treeNum, double score);
+// NBest: takes the next tree to swap off the list (0 when it is empty).
+uint32_t takeNextNbestTree(HSearchData *hsd);
 int swapTree(HSearchData *hsd, Tree *tree);
 // The line a search prints when a tree found while swapping tree `tree`
 // could not be stored for the Maxtrees limit.

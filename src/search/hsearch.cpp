@@ -151,6 +151,8 @@ AheadRow replicateRow(const HSearchRun &run)
     const HSearchData *hsd = run.hsd;
     const uint32_t saved = numSaved(run);
     int64_t toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
+    if (hs.nbest > 0)
+        toSwap = hsd->nbestCount + (hsd->swapping ? 1 : 0);
     toSwap += numTreesInBuffer(run.startBuf);
     return AheadRow{0.0, 0, toSwap == 0 ? -1 : toSwap, hsd->bestScoreRep};
 }
@@ -644,6 +646,22 @@ int swapCurrentTree(HSearchRun &run, double score)
     return r;
 }
 
+// Swaps tree k of the main buffer; a result that ends the rounds names k
+// as the tree being swapped.
+int swapKeptTree(HSearchRun &run, uint32_t k)
+{
+    HSearchData *hsd = run.hsd;
+    hsd->currentTree = k;
+    // A rounding tie of a tree swapped already has its neighbours.
+    if (isRoundingTie(hsd, k))
+        return 0;
+    getTree(run.mainBuf, k, run.tree);
+    const int r = swapCurrentTree(run, mainScores(run)[k - 1]);
+    if (r > 0 || r == -2)
+        run.abortTree = k;
+    return r;
+}
+
 // The swapping of the replicate's trees; `resumed`: the starting trees are
 // swapped already and the rounds go on after hsd->currentTree (0: from the
 // replicate's first tree), as where a run ahead was taken up to.
@@ -664,6 +682,16 @@ int doSwappingRounds(HSearchRun &run, bool resumed = false)
         }
     }
     emptyTreeBuffer(run.startBuf, true);
+    if (hs.nbest > 0) {
+        // A new tree may take the slot of a worse tree swapped long ago, so
+        // the trees to swap are those listed as they were stored, not the
+        // trees after the last one swapped.
+        while (const uint32_t k = takeNextNbestTree(hsd)) {
+            if (const int r = swapKeptTree(run, k); r > 0 || r == -2)
+                return r;
+        }
+        return 0;
+    }
     // A better tree swapped in place above was stored first.
     uint32_t k = hsd->currentTree ? hsd->currentTree + 1 : hsd->firstTreeRep;
     while (k <= numSaved(run)) {
@@ -672,18 +700,8 @@ int doSwappingRounds(HSearchRun &run, bool resumed = false)
         while (k <= hsd->lastTreeRound) {
             if (run.ahead && aheadSwapPoint(run, k))
                 return kAheadStopped;
-            hsd->currentTree = k;
-            // A rounding tie of a tree swapped already has its neighbours.
-            if (isRoundingTie(hsd, k)) {
-                k++;
-                continue;
-            }
-            getTree(run.mainBuf, k, run.tree);
-            const int r = swapCurrentTree(run, mainScores(run)[k - 1]);
-            if (r > 0 || r == -2) {
-                run.abortTree = k;
+            if (const int r = swapKeptTree(run, k); r > 0 || r == -2)
                 return r;
-            }
             k = hsd->currentTree + 1;
         }
         // Steepest descent kept the round's trees when it found a better one;

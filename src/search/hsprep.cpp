@@ -12,6 +12,7 @@
 
 #include "data/column_reader.h"
 #include "data/data_util.h"
+#include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "parsimony/packx.h"
@@ -193,6 +194,12 @@ void setSearchVariables(uint32_t mode, DataInfo *data)
         gSearchState.likeSearch = gCriterion == kCriterionLikelihood;
         gSearchState.distSearch = gCriterion == kCriterionDistance;
     }
+    // Under the Mkv model a search starts from the NJ tree, not by stepwise
+    // addition (for this command only: the option is restored after it).
+    // The model group was prepared just before.
+    if (mode != kSearchModeCluster && gCriterion == kCriterionLikelihood && hs.startSource == kStartStepwise &&
+        activeModelGroup() && activeModelGroup()->useMkv)
+        hs.startSource = kStartNJ;
     gSearchState.quartetSearch = mode == kSearchModeQuartet;
     if (mode == kSearchModeQuartet)
         gSearchState.parsSearch = gSearchState.likeSearch = gSearchState.distSearch = 0;

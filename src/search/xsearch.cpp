@@ -154,34 +154,17 @@ void setExcluded(XsearchData &x, const TreeNode *node, int32_t taxon)
 
 void showStatus(XsearchData &x)
 {
+    // Inside a resampling (or other replicated) analysis the rows name its
+    // replicate too.
+    const bool replicated = gSearchState.replicatedKind != 0;
     if (!x.statusHeader) {
-        if (x.exhaustive) {
-            qel_printf("\n    Elapsed  %% Search-    # Trees    # Trees      Score of\n");
-            qel_printf("       time  tree done  evaluated      saved    best trees\n");
-            qel_printf("%s\n", std::string(58, '-').c_str());
-        } else {
-            qel_printf("\n    Elapsed  %% Search-    # Trees      Score of       Current\n");
-            qel_printf("       time  tree done      saved    best trees   upper bound\n");
-            qel_printf("%s\n", std::string(61, '-').c_str());
-        }
+        showXsearchStatusHeader(x.exhaustive, replicated);
         x.statusHeader = true;
     }
-    std::string row;
-    char cell[64];
-    std::snprintf(cell, sizeof cell, "%11s%11.3f", searchElapsedString().c_str(), x.progress / 9.45);
-    row += cell;
-    if (x.exhaustive) {
-        std::snprintf(cell, sizeof cell, "%11u", static_cast<uint32_t>(x.evaluated));
-        row += cell;
-    }
-    std::snprintf(cell, sizeof cell, "%11u%14s", numTreesInBuffer(x.buf), treeScoreToString(0, x.best).c_str());
-    row += cell;
-    if (!x.exhaustive) {
-        std::snprintf(cell, sizeof cell, "%14s",
-                      treeScoreToString(0, x.upper + (x.lowered ? 1.0 : 0.0)).c_str());
-        row += cell;
-    }
-    qel_printf("%s\n", row.c_str());
+    const std::string rep = replicated ? outerRepString() : std::string();
+    showXsearchStatusRow(x.exhaustive, searchElapsedString().c_str(), replicated ? rep.c_str() : nullptr,
+                         x.progress / 9.45, x.evaluated, numTreesInBuffer(x.buf), x.best,
+                         x.upper + (x.lowered ? 1.0 : 0.0));
 }
 
 // ---------------------------------------------------------------------------
@@ -1043,3 +1026,43 @@ int exactTreeSearch(bool exhaustive, int mode)
 int doAllTreesCmd() { return exactTreeSearch(true, 0); }
 int doBandbCmd() { return exactTreeSearch(false, 0); }
 
+
+void showXsearchStatusHeader(bool exhaustive, bool replicated)
+{
+    const char *repGap = replicated ? "       " : "";
+    const char *repHead = replicated ? "    Rep" : "";
+    if (exhaustive) {
+        qel_printf("\n    Elapsed%s  %% Search-    # Trees    # Trees      Score of\n", repGap);
+        qel_printf("       time%s  tree done  evaluated      saved    best trees\n", repHead);
+    } else {
+        qel_printf("\n    Elapsed%s  %% Search-    # Trees      Score of       Current\n", repGap);
+        qel_printf("       time%s  tree done      saved    best trees   upper bound\n", repHead);
+    }
+    qel_printf("%s\n", std::string((exhaustive ? 58 : 61) + (replicated ? 7 : 0), '-').c_str());
+}
+
+void showXsearchStatusRow(bool exhaustive, const char *elapsed, const char *rep, double percentDone,
+                          uint64_t evaluated, uint32_t saved, double best, double upperBound)
+{
+    std::string row;
+    char cell[64];
+    std::snprintf(cell, sizeof cell, "%11s", elapsed);
+    row += cell;
+    if (rep) {
+        std::snprintf(cell, sizeof cell, "%7s", rep);
+        row += cell;
+    }
+    std::snprintf(cell, sizeof cell, "%11.3f", percentDone);
+    row += cell;
+    if (exhaustive) {
+        std::snprintf(cell, sizeof cell, "%11u", static_cast<uint32_t>(evaluated));
+        row += cell;
+    }
+    std::snprintf(cell, sizeof cell, "%11u%14s", saved, treeScoreToString(0, best).c_str());
+    row += cell;
+    if (!exhaustive) {
+        std::snprintf(cell, sizeof cell, "%14s", treeScoreToString(0, upperBound).c_str());
+        row += cell;
+    }
+    qel_printf("%s\n", row.c_str());
+}

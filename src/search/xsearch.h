@@ -27,6 +27,11 @@ struct XsearchResult {
     uint32_t retained = 0;
 };
 const XsearchResult &lastXsearchResult();
+// The status table: its heading and one row (rep: the replicate of a
+// replicated analysis, else null; the upper bound only for branch and bound).
+void showXsearchStatusHeader(bool exhaustive, bool replicated);
+void showXsearchStatusRow(bool exhaustive, const char *elapsed, const char *rep, double percentDone,
+                          uint64_t evaluated, uint32_t saved, double best, double upperBound);
 // Whether branch and bound may use the incompatibility-partition bound (on
 // by default); off, only the connection and remaining-taxa bounds prune.
 void setXsearchPartitionBound(bool on);

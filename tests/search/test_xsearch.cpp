@@ -551,4 +551,37 @@ TEST_F(Xsearch, ConstrainedSearchesMatchFilteredEnumeration)
         }
 }
 
+// In a replicated analysis the rows name the replicate, in a column that
+// widens the heading; each row is as wide as its heading's rule.
+TEST_F(Xsearch, StatusRowsNameTheReplicateWhenReplicated)
+{
+    struct Row {
+        bool exhaustive, replicated;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {false, false,
+         "\n    Elapsed  % Search-    # Trees      Score of       Current\n"
+         "       time  tree done      saved    best trees   upper bound\n" + std::string(61, '-') + "\n" +
+             "    0:00:01     66.772          2           135           136\n"},
+        {false, true,
+         "\n    Elapsed         % Search-    # Trees      Score of       Current\n"
+         "       time    Rep  tree done      saved    best trees   upper bound\n" + std::string(68, '-') + "\n" +
+             "    0:00:01     12     66.772          2           135           136\n"},
+        {true, true,
+         "\n    Elapsed         % Search-    # Trees    # Trees      Score of\n"
+         "       time    Rep  tree done  evaluated      saved    best trees\n" + std::string(65, '-') + "\n" +
+             "    0:00:01     12     66.772        945          2           135\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.exhaustive << row.replicated);
+        gPrinted.clear();
+        showXsearchStatusHeader(row.exhaustive, row.replicated);
+        showXsearchStatusRow(row.exhaustive, "0:00:01", row.replicated ? "12" : nullptr, 66.772, 945, 2, 135, 136);
+        EXPECT_EQ(gPrinted, row.expected);
+        const size_t rule = gPrinted.rfind("-\n");
+        EXPECT_EQ(gPrinted.size() - rule - 3, rule - gPrinted.rfind('\n', rule - 1)) << "row width";
+    }
+}
+
 }  // namespace
