@@ -38,7 +38,6 @@ constexpr double kMkvMostExtrapolation = 64.0;
 // The passes a fit tried again has to pass the first: under Mk from short
 // lengths, else from equal lengths (those approach lengths of 0 slowly).
 constexpr uint32_t kMkvRetryPasses = 6;
-constexpr uint32_t kRetryPasses = 10;
 // The steps on all lengths at once after each pass, the moves remembered
 // to correct them, the shortenings a step is tried with and their factor,
 // and the least curvature a step trusts.
@@ -891,11 +890,18 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
                         *stoppedEarly = true;
                 }
             }
-            // A second try that is back at the first one's score, or still
-            // short of it after a few passes, is not followed further.
-            if (reason == nullptr && rival != kNoLScore && score >= rival &&
-                (score - rival < kStillGaining || p >= (g->useMkv ? kMkvRetryPasses : kRetryPasses)))
-                reason = "no better";
+            // A second try that is back at the first one's score is not
+            // followed further; nor one that cannot come below it even if
+            // every pass left gains as much as this one (under Mk, one still
+            // short of it after a few passes).
+            if (reason == nullptr && rival != kNoLScore && score >= rival) {
+                const bool noBetter =
+                    g->useMkv ? score - rival < kStillGaining || p >= kMkvRetryPasses
+                              : score - rival < rival * a.toler ||
+                                    score - static_cast<double>(a.maxPass - p) * std::max(delta, 0.0) > rival;
+                if (noBetter)
+                    reason = "no better";
+            }
             if (reason == nullptr && p == a.maxPass) {
                 reason = "pass-limit reached";
                 // Only the driver's own fits count (those that report their
@@ -1084,7 +1090,7 @@ double fitAgainFromEqualLengths(Tree *tree, ModelGroup *g, double score, uint32_
     const bool aborted = other == 0.0 && getAbortedStatus() != 0;
     // A second fit that only matches the first within the fits' tolerance
     // leaves the first standing, lengths and all.
-    if (!aborted && other < score - kStillGaining) {
+    if (!aborted && other < score - score * a.toler) {
         passes = again;
         gDriver.limitGains = gainsBefore + (gDriver.limitGains - gainsOfFirst);
         return other;
