@@ -32,6 +32,22 @@ protected:
     std::vector<int64_t> matchStepByStep(const std::vector<std::vector<uint64_t>> &cells,
                                          const std::vector<uint32_t> &anc, uint32_t ns, int trial, int &compared);
     int wideUncertainTrial(std::mt19937 &rng, int trial, int &compared);
+    // Checks that no character's minimum length (the fit indices') is above
+    // `shortest`, its least over all trees; the count of characters bounded
+    // added to `bounded`, of those whose minimum is that least back.
+    int minimaReached(const std::vector<int64_t> &shortest, int trial, int &bounded)
+    {
+        EXPECT_EQ(calcLengthBounds(d, tree.get(), true, false), 0);
+        int reached = 0;
+        for (uint32_t c = 0; c < shortest.size(); c++)
+            if (lengthBounds().inBounds[c]) {
+                EXPECT_LE(lengthBounds().minLen[c], static_cast<double>(shortest[c]))
+                    << "trial " << trial << " char " << c;
+                bounded++;
+                reached += lengthBounds().minLen[c] == static_cast<double>(shortest[c]);
+            }
+        return reached;
+    }
 };
 
 uint64_t bit(uint32_t s) { return uint64_t{1} << s; }
@@ -938,7 +954,8 @@ int Stmx::wideUncertainTrial(std::mt19937 &rng, int trial, int &compared)
         const StmChar *sc = stmCharOf(d, c);
         wide += sc && sc->pairs && sc->n > 64;
     }
-    matchStepByStep(cells, anc, ns, trial, compared);
+    int bounded = 0;
+    minimaReached(matchStepByStep(cells, anc, ns, trial, compared), trial, bounded);
     return wide;
 }
 
@@ -947,7 +964,8 @@ int Stmx::wideUncertainTrial(std::mt19937 &rng, int trial, int &compared)
 // ancestor, mostly inside the series, and uncertain or polymorphic cells on
 // either side of it or across it: on every rooted tree of 5 and 6 taxa each
 // character's length is the step-by-step rule's, so the shortest tree is the
-// rule's shortest too. The last rows give long series two or three uncertain
+// rule's shortest too, and no character's minimum length is above it. The
+// last rows give long series two or three uncertain
 // cells across the ancestor each, whose readings ask copies of the pairs far
 // past 64 indices.
 TEST_F(Stmx, DolloAncestorInsideTheSeriesScoresStepByStepOverAllTrees)
@@ -995,7 +1013,8 @@ TEST_F(Stmx, DolloAncestorInsideTheSeriesScoresStepByStepOverAllTrees)
                 const uint64_t b = cells[t][c];
                 spanning += ns > 2 && (b & (bit(anc[c]) - 1)) && (b >> (anc[c] + 1));
             }
-        matchStepByStep(cells, anc, ns, trial, compared);
+        int bounded = 0;
+        minimaReached(matchStepByStep(cells, anc, ns, trial, compared), trial, bounded);
     }
     EXPECT_GT(compared, 20000);
     EXPECT_GT(spanning, 40);
@@ -1011,7 +1030,7 @@ TEST_F(Stmx, DolloPolymorphicCellsAcrossTheAncestorCountTheirStepsOnce)
 {
     std::mt19937 rng(6122);
     constexpr uint32_t kStates[] = {4, 6, 9, 20, 32, 63};
-    int compared = 0, wide = 0;
+    int compared = 0, wide = 0, bounded = 0, reached = 0;
     for (int trial = 0; trial < 12; trial++) {
         drop();
         msTaxa = kMsTaxaPolymorph;
@@ -1037,18 +1056,16 @@ TEST_F(Stmx, DolloPolymorphicCellsAcrossTheAncestorCountTheirStepsOnce)
             setAncestor(d, c, bit(anc[c]));
         }
         prepare();
-        const std::vector<int64_t> shortest = matchStepByStep(cells, anc, ns, trial, compared);
         // The minimum lengths the fit indices take are never above the
-        // shortest tree's.
-        ASSERT_EQ(calcLengthBounds(d, tree.get(), true, false), 0);
-        for (uint32_t c = 0; c < nchar; c++)
-            if (lengthBounds().inBounds[c]) {
-                EXPECT_LE(lengthBounds().minLen[c], static_cast<double>(shortest[c]))
-                    << "trial " << trial << " char " << c;
-            }
+        // shortest tree's, and often equal to it.
+        reached += minimaReached(matchStepByStep(cells, anc, ns, trial, compared), trial, bounded);
     }
     EXPECT_GT(compared, 5000);
     EXPECT_GT(wide, 60);
+    // Each step on its own bounds every tree from below, which the shortest
+    // tree reaches for 14 of the 36 characters (the bound from the cells'
+    // interval reached one).
+    EXPECT_GE(reached * 3, bounded);
 }
 
 // A single join whose least cost reaches the per-character limit (0 and 2
