@@ -1596,17 +1596,6 @@ void gridHalf(const StmPairGrid &g, const int64_t *X, bool above, int64_t *Y)
     const std::vector<int64_t> &rowUp = above ? g.rowNext : g.rowBack, &rowDown = above ? g.rowBack : g.rowNext;
     const std::vector<int64_t> &colUp = above ? g.columnNext : g.columnBack,
                                &colDown = above ? g.columnBack : g.columnNext;
-    auto line = [Y](uint32_t first, uint32_t stride, uint32_t count, const std::vector<int64_t> &up,
-                    const std::vector<int64_t> &down) {
-        for (uint32_t p = 0; p + 1 < count; p++) {
-            int64_t &y = Y[first + (p + 1) * stride];
-            y = std::min(y, sat(Y[first + p * stride] + up[p]));
-        }
-        for (uint32_t p = count - 1; p-- > 0;) {
-            int64_t &y = Y[first + p * stride];
-            y = std::min(y, sat(Y[first + (p + 1) * stride] + down[p]));
-        }
-    };
     for (const StmPairGrid::Copy &k : g.copies) {
         const uint32_t columns = k.columns;
         int64_t *y = Y + k.first;
@@ -1627,8 +1616,18 @@ void gridHalf(const StmPairGrid &g, const int64_t *X, bool above, int64_t *Y)
             for (uint32_t c = 0; c < columns; c++)
                 to[c] = std::min(to[c], sat(from[c] + step));
         }
-        for (uint32_t r = 0; r < k.rows; r++)
-            line(k.first + r * columns, 1, columns, colUp, colDown);
+        // The columns' sweeps step by step over every row at once: the rows
+        // do not wait on each other, where one row's sweep is a chain.
+        for (uint32_t p = 0; p + 1 < columns; p++) {
+            const int64_t step = colUp[p];
+            for (int64_t *row = y, *end = y + k.rows * columns; row < end; row += columns)
+                row[p + 1] = std::min(row[p + 1], sat(row[p] + step));
+        }
+        for (uint32_t p = columns - 1; p-- > 0;) {
+            const int64_t step = colDown[p];
+            for (int64_t *row = y, *end = y + k.rows * columns; row < end; row += columns)
+                row[p] = std::min(row[p], sat(row[p + 1] + step));
+        }
     }
 }
 
