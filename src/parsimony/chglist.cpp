@@ -216,7 +216,7 @@ namespace {
 // ancestor lies inside its series) is followed by its indices: a node
 // derived both ways shows two states, and the steps between it and its
 // neighbours are those of the pairs, not of the states shown.
-uint64_t pairIndices(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
+StmIndexSet pairIndices(const DataInfo *d, const TreeNode *n, uint32_t c, bool mpr)
 {
     if (isTaxonNode(n, d))
         return stmCellIndices(d, c, n->index);
@@ -233,25 +233,22 @@ bool pairChange(const DataInfo *d, uint32_t c, CharChange &ch)
 {
     ch.fromSet = assigned(d, ch.from, c);
     ch.toSet = assigned(d, ch.to, c);
-    const uint64_t from = pairIndices(d, ch.from, c, false), to = pairIndices(d, ch.to, c, false);
-    if (!from || !to || !ch.fromSet || !ch.toSet)
+    const StmIndexSet from = pairIndices(d, ch.from, c, false), to = pairIndices(d, ch.to, c, false);
+    if (from.none() || to.none() || !ch.fromSet || !ch.toSet)
         return false;
-    uint64_t pick = from & to;
-    if (pick) {
-        pick &= ~pick + 1;
-    } else {
+    StmIndexSet pick = (from & to).lowestOnly();
+    if (pick.none()) {
         int64_t best = kStmImpossible;
-        for (uint64_t f = from; f; f &= f - 1)
-            for (uint64_t t = to; t; t &= t - 1) {
-                const auto i = static_cast<uint32_t>(std::countr_zero(f));
-                const auto j = static_cast<uint32_t>(std::countr_zero(t));
+        from.forEach([&](uint32_t i) {
+            to.forEach([&](uint32_t j) {
                 if (const int64_t u = stmIndexChangeUnits(d, c, i, j); u < best) {
                     best = u;
                     ch.cost = stmIndexChangeCost(d, c, i, j);
-                    pick = uint64_t{1} << j;
+                    pick = StmIndexSet::single(j);
                 }
-            }
-        if (!pick)
+            });
+        });
+        if (pick.none())
             return false;
     }
     ch.toState = stmIndexRawStates(d, c, pick);
@@ -272,13 +269,13 @@ bool pairChange(const DataInfo *d, uint32_t c, CharChange &ch)
             ch.terminal = viaEdge + viaWithin;
         } else {
             ch.cost = 0.0;
-            ch.toState = stmIndexRawStates(d, c, from & (~from + 1));
+            ch.toState = stmIndexRawStates(d, c, from.lowestOnly());
             ch.terminal = edge + within;
         }
     }
     if (ch.cost <= 0.0 && ch.terminal <= 0.0)
         return false;
-    ch.unambiguous = ch.cost > 0.0 && !(pairIndices(d, ch.from, c, true) & pairIndices(d, ch.to, c, true));
+    ch.unambiguous = ch.cost > 0.0 && (pairIndices(d, ch.from, c, true) & pairIndices(d, ch.to, c, true)).none();
     return true;
 }
 
@@ -295,10 +292,10 @@ bool stmPolyTipChange(const DataInfo *d, uint32_t c, CharChange &ch)
     if (!sc)
         return false;
     auto indices = [&](uint64_t raw) {
-        uint64_t out = 0;
+        StmIndexSet out;
         for (; raw; raw &= raw - 1)
-            if (const int x = stmIndexOfRaw(d, *sc, static_cast<uint32_t>(std::countr_zero(raw))); x >= 0 && x < 64)
-                out |= uint64_t{1} << x;
+            if (const int x = stmIndexOfRaw(d, *sc, static_cast<uint32_t>(std::countr_zero(raw))); x >= 0)
+                out.set(static_cast<uint32_t>(x));
         return out;
     };
     double edge = 0.0, within = 0.0;

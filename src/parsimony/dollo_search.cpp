@@ -706,7 +706,7 @@ uint64_t dolStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
         return 0;
     const DolSearch &ds = layoutOf(d);
     const ConstRec R = recOf(ds, rec);
-    return stmRawStates(d, *sc, statesOfSteps(ds, *sc, [&](uint32_t at) { return stepMpr(ds, R, at); }));
+    return stmRawStates(d, *sc, StmIndexSet::ofWord(statesOfSteps(ds, *sc, [&](uint32_t at) { return stepMpr(ds, R, at); })));
 }
 
 bool dolEdgeMayChange(const DataInfo *d, const ParsNodeSets *a, const ParsNodeSets *b)
@@ -928,8 +928,8 @@ void dolWriteDecisions(const DataInfo *d, const Tree *tree)
             if (ds.firstStep[c] == kDolNoChar)
                 continue;
             const StmChar &sc = pd->stmAll[static_cast<size_t>(pd->stmIndex[c])];
-            stmSetStates(d, own, sc, statesOfSteps(ds, sc, decided));
-            stmSetStates(d, mpr, sc, statesOfSteps(ds, sc, mprOf));
+            stmSetStates(d, own, sc, StmIndexSet::ofWord(statesOfSteps(ds, sc, decided)));
+            stmSetStates(d, mpr, sc, StmIndexSet::ofWord(statesOfSteps(ds, sc, mprOf)));
         }
     }
 }

@@ -171,6 +171,43 @@ double pairPolyTipsBeyond(const DataInfo *d, uint32_t c, std::span<const int32_t
     return sum;
 }
 
+// The least length of a pair character step by step. Each step of the
+// series, scored on its own, is gained once where some cell must be derived
+// at it (a single state past it, or every reading of an uncertain cell), and
+// a polymorphic terminal that holds it both ways costs a step inside it,
+// besides that gain unless it is the only cell derived there (the gain then
+// inside it). No tree does better on any step, so the sum bounds every
+// tree's length from below; the steps' clades may clash (a polymorphic cell
+// derived both ways in both an upper and a lower clade), so no tree need
+// reach it.
+namespace {
+
+double pairStepsLeast(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa)
+{
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc)
+        return 0.0;
+    const uint32_t a = sc->state[sc->turned];
+    double sum = 0.0;
+    for (uint32_t j = 1; j < 64; j++) {
+        const uint64_t derived = j > a ? ~((uint64_t{1} << j) - 1) : (uint64_t{1} << j) - 1;
+        bool forced = false;
+        int both = 0;
+        for (int32_t t : taxa) {
+            const uint64_t b = t >= 0 ? cellStates(d, t, c) : 0;
+            const bool in = b & derived, out = b & ~derived;
+            if (in && out && isPolymorphicMST(t, c, d))
+                both++;
+            else if (in && !out)
+                forced = true;
+        }
+        sum += both + (forced || both > 1 ? 1 : 0);
+    }
+    return sum;
+}
+
+}  // namespace
+
 // Ordered, irreversible and Dollo characters: every cell (the ancestor's
 // among them when it is in the set) spans an interval of the series, and any
 // tree must reach from the largest low end to the smallest high end, an
@@ -223,6 +260,8 @@ void seriesMinSteps(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa
     if (largestLow < 0)
         return;
     *m1 = std::max(0, largestLow - smallestHigh) + polyBeyond;
+    if (pairs)
+        *m1 = std::max(*m1, pairStepsLeast(d, c, taxa));
     *m2 = std::max(0, std::max(polyHi, largestLow) - std::min(smallestHigh, polyLo));
 }
 

@@ -27,8 +27,8 @@ bool isTaxonNode(const TreeNode *n, const DataInfo *d)
 }
 
 // The states a node is held to: a taxon's cell, or the states a one-child
-// root (the ancestor, or a taxon the tree is held at) keeps; 0 = free.
-uint64_t fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c)
+// root (the ancestor, or a taxon the tree is held at) keeps; empty = free.
+StmIndexSet fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c)
 {
     // A character whose nodes hold pairs of states is read by its indices.
     const bool pairs = stmHoldsPairs(d, c);
@@ -42,13 +42,15 @@ uint64_t fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, uin
             isPolymorphicMST(n->index, c, d)) {
             const auto lo = static_cast<uint32_t>(std::countr_zero(cell));
             const auto hi = static_cast<uint32_t>(63 - std::countl_zero(cell));
-            return (hi >= 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1)) - 1) & ~((uint64_t{1} << lo) - 1);
+            return StmIndexSet::ofWord((hi >= 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1)) - 1) &
+                                       ~((uint64_t{1} << lo) - 1));
         }
-        return cell;
+        return StmIndexSet::ofWord(cell);
     }
     if (n == tree->root && n->firstChild && !n->firstChild->nextSib)
-        return pairs ? stmRecordIndices(d, nodeSets(n->abm[0]), c) : getStatesOrMPRset(d, n, c, false);
-    return 0;
+        return pairs ? stmRecordIndices(d, nodeSets(n->abm[0]), c)
+                     : StmIndexSet::ofWord(getStatesOrMPRset(d, n, c, false));
+    return {};
 }
 
 // Cost tables of one character over k states, laid out node position x k.
@@ -74,7 +76,7 @@ bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode 
     const StmChar *sc = stmCharOf(d, c);
     if (!sc || !sc->dollo || n != tree->root || n->index >= 0 || !n->firstChild || n->firstChild->nextSib)
         return false;
-    std::array<int64_t, 65> V{};
+    std::vector<int64_t> V(kStmVecRoom);
     stmCharVector(d, &packedData(d)->nodeRecs[0], *sc, V.data());
     if (std::count_if(V.begin(), V.begin() + sc->n, [](int64_t v) { return v < kStmImpossible; }) < 2)
         return false;
@@ -103,7 +105,7 @@ bool stmTipCosts(const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k, d
     } else if (sc->n != k) {
         return false;
     }
-    std::array<int64_t, 65> V{};
+    std::vector<int64_t> V(kStmVecRoom);
     stmCharVector(d, &packedData(d)->nodeRecs[1 + static_cast<size_t>(n->index)], *sc, V.data());
     for (uint32_t s = 0; s < k; s++) {
         const int x = sc->pairs ? static_cast<int>(s) : stmIndexOfRaw(d, *sc, s);
@@ -117,14 +119,14 @@ void downPass(const Tree *tree, const DataInfo *d, uint32_t c, std::span<const T
               CharTables &t)
 {
     const uint32_t k = t.k;
-    const uint64_t all = k >= 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
+    const StmIndexSet all = StmIndexSet::below(k);
     for (auto it = preorder.rbegin(); it != preorder.rend(); ++it) {
         const TreeNode *n = *it;
         const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
-        const uint64_t fixed = fixedStates(tree, d, n, c) & all;
+        const StmIndexSet fixed = fixedStates(tree, d, n, c) & all;
         if (!openDolloAncestorCosts(tree, d, n, c, k, &t.down[p]) && !stmTipCosts(d, n, c, k, &t.down[p]))
             for (uint32_t s = 0; s < k; s++)
-                t.down[p + s] = fixed && !((fixed >> s) & 1) ? kImpossible : 0.0;
+                t.down[p + s] = fixed.any() && !fixed.test(s) ? kImpossible : 0.0;
         for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {
             const size_t q = static_cast<size_t>(nodePosition(tree, ch)) * k;
             for (uint32_t s = 0; s < k; s++)

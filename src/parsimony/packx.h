@@ -87,7 +87,8 @@ struct StmChar {
     // between copies and the ancestor's entry in each copy offset so that
     // copies compare by length, not by gains. One copy of every pair when no
     // cell decides.
-    std::vector<uint8_t> pairUp, pairDown, pairCopy;
+    std::vector<uint8_t> pairUp, pairDown;
+    std::vector<uint16_t> pairCopy;
     std::vector<int32_t> choiceTaxa;
     std::vector<uint64_t> choiceWays;   // per copy, per choice taxon: the series states it may read
     std::vector<int64_t> choiceOffset;  // per copy, in cost units

@@ -105,15 +105,15 @@ uint64_t seriesBits(const StmChar &sc, uint64_t source)
 // polymorphic one each of them), never a mixture: an uncertain {03} with
 // ancestor 2 is 0 or 3, not derived both ways (3 and 0 at once) nor left at
 // 2, which would gain nothing.
-uint64_t pairSingles(const StmChar &sc, uint64_t source)
+StmIndexSet pairSingles(const StmChar &sc, uint64_t source)
 {
     const uint32_t a = sc.turned;
     const uint64_t b = seriesBits(sc, source);
-    uint64_t out = 0;
+    StmIndexSet out;
     for (uint32_t i = 0; i < sc.n; i++) {
         const uint32_t u = sc.pairUp[i], l = sc.pairDown[i];
         if ((u == a || l == a) && ((b >> (u != a ? u : l)) & 1))
-            out |= uint64_t{1} << i;
+            out.set(i);
     }
     return out;
 }
@@ -124,7 +124,7 @@ uint64_t pairSingles(const StmChar &sc, uint64_t source)
 // on one side of every step with one of them. Holding the pairs of the
 // states between as well would ask a node derived both ways inside the
 // terminal to reach them, a step the rule never counts.
-uint64_t pairPolyCell(const StmChar &sc, uint64_t source)
+StmIndexSet pairPolyCell(const StmChar &sc, uint64_t source)
 {
     uint64_t lo = 0, hi = 0;
     for (uint32_t i = 0; i < sc.series; i++)
@@ -136,36 +136,63 @@ uint64_t pairPolyCell(const StmChar &sc, uint64_t source)
     return pairSingles(sc, lo | hi);
 }
 
-uint64_t indexBits(const StmChar &sc, uint64_t source)
+// The indices of a source set: a pair character's pairs (pairSingles), or
+// the scored states of any other, which fit a word (indexWord).
+uint64_t indexWord(const StmChar &sc, uint64_t source)
 {
-    if (sc.pairs)
-        return pairSingles(sc, source);
     uint64_t out = 0;
-    for (uint32_t i = 0; i < sc.n; i++)
+    for (uint32_t i = 0; i < sc.n && i < 64; i++)
         if ((source >> sc.state[i]) & 1)
             out |= uint64_t{1} << i;
     return out;
 }
 
+StmIndexSet indexBits(const StmChar &sc, uint64_t source)
+{
+    return sc.pairs ? pairSingles(sc, source) : StmIndexSet::ofWord(indexWord(sc, source));
+}
+
 // The indices of `b` (a cell's pairs in every copy) that the copies leave to
 // the taxon's cell.
-uint64_t chosenReadings(const StmChar &sc, int32_t taxon, uint64_t b)
+StmIndexSet chosenReadings(const StmChar &sc, int32_t taxon, const StmIndexSet &b)
 {
     const auto at = std::find(sc.choiceTaxa.begin(), sc.choiceTaxa.end(), taxon);
     if (at == sc.choiceTaxa.end())
         return b;
     const auto j = static_cast<size_t>(at - sc.choiceTaxa.begin());
-    uint64_t out = 0;
-    for (uint32_t i = 0; i < sc.n; i++) {
+    StmIndexSet out;
+    b.forEach([&](uint32_t i) {
         const uint64_t way = sc.choiceWays[sc.pairCopy[i] * sc.choiceTaxa.size() + j];
         const uint32_t u = pairUpper(sc, i), l = pairLower(sc, i);
-        if (((b >> i) & 1) && ((way >> (u != sc.turned ? u : l)) & 1))
-            out |= uint64_t{1} << i;
-    }
+        if ((way >> (u != sc.turned ? u : l)) & 1)
+            out.set(i);
+    });
     return out;
 }
 
 uint64_t allIndices(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
+// A character's indices whose entries in V are 0: its zero mask while it
+// has at most 64 indices, else read from the entries (see stmCharVector).
+StmIndexSet zerosOf(const StmChar &sc, const int64_t *V)
+{
+    if (sc.n <= 64)
+        return StmIndexSet::ofWord(static_cast<uint64_t>(V[sc.n]));
+    StmIndexSet out;
+    for (uint32_t i = 0; i < sc.n; i++)
+        if (V[i] == 0)
+            out.set(i);
+    return out;
+}
+
+// The zero mask word of the n entries of V (0 past 64 indices).
+int64_t zeroMask(const int64_t *V, uint32_t n)
+{
+    uint64_t zeros = 0;
+    for (uint32_t i = 0; i < n && n <= 64; i++)
+        zeros |= static_cast<uint64_t>(V[i] == 0) << i;
+    return static_cast<int64_t>(zeros);
+}
 
 // Cost of a change of a user type in units (real matrices scaled).
 int64_t userCost(const UserType *ut, uint32_t i, uint32_t j, double scale)
@@ -299,8 +326,7 @@ const int64_t *costsOf(const PackedData *pd, const StmChar &sc) { return pd->stm
 // A node array: the ancestor tag, the base (the length taken out of the
 // vectors while they were built, a double), then the characters.
 constexpr uint32_t kStmHeader = 2;
-// Room for one character's entries (at most 64) and its zero mask.
-constexpr uint32_t kVecRoom = 65;
+constexpr uint32_t kVecRoom = kStmVecRoom;
 int64_t *vecOf(const ParsNodeSets *r, const StmChar &sc) { return r->stm + kStmHeader + sc.vec; }
 
 // A block's entries in a node array of 64-bit words.
@@ -489,8 +515,7 @@ int stmIndexOfRaw(const DataInfo *d, const StmChar &sc, uint32_t raw)
         state = static_cast<uint32_t>(std::countr_zero(b));
     }
     if (sc.pairs) {
-        const uint64_t b = pairSingles(sc, state < 64 ? uint64_t{1} << state : 0);
-        return b ? std::countr_zero(b) : -1;
+        return pairSingles(sc, state < 64 ? uint64_t{1} << state : 0).lowest();
     }
     for (uint32_t i = 0; i < sc.n; i++)
         if (sc.state[i] == state)
@@ -505,19 +530,19 @@ uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
         return 0;
     int64_t V[kVecRoom];
     loadVec(packedData(d), rec, *sc, V);
-    return stmRawStates(d, *sc, static_cast<uint64_t>(V[sc->n]));
+    return stmRawStates(d, *sc, zerosOf(*sc, V));
 }
 
-uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits)
+uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, const StmIndexSet &indices)
 {
     const UserType *ut = userTypeOf(d, sc.c);
     uint64_t out = 0;
-    for (uint32_t i = 0; i < sc.n; i++) {
-        if (!((indexBits >> i) & 1))
-            continue;
+    indices.forEach([&](uint32_t i) {
+        if (i >= sc.n)
+            return;
         if (!sc.pairs) {
             out |= uint64_t{1} << sc.state[i];
-            continue;
+            return;
         }
         // A node derived both ways shows both derived states.
         const uint32_t u = pairUpper(sc, i), l = pairLower(sc, i);
@@ -525,7 +550,7 @@ uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits)
             out |= uint64_t{1} << sc.state[u];
         if (l != sc.turned)
             out |= uint64_t{1} << sc.state[l];
-    }
+    });
     return ut ? mapStateBits(d, out, ut->symbols, d->parsSymbols, nullptr, nullptr) : out;
 }
 
@@ -534,8 +559,8 @@ uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c)
     const StmChar *sc = stmCharOf(d, c);
     if (!sc || !sc->dollo || sc->pairs)
         return 0;
-    const uint64_t b = indexBits(*sc, sourceBits(d, -1, c, nullptr));
-    return std::popcount(b) == 1 ? 0 : stmRawStates(d, *sc, b ? b : allIndices(sc->n));
+    const uint64_t b = indexWord(*sc, sourceBits(d, -1, c, nullptr));
+    return std::popcount(b) == 1 ? 0 : stmRawStates(d, *sc, StmIndexSet::ofWord(b ? b : allIndices(sc->n)));
 }
 
 bool stmHoldsPairs(const DataInfo *d, uint32_t c)
@@ -544,24 +569,24 @@ bool stmHoldsPairs(const DataInfo *d, uint32_t c)
     return sc && sc->pairs;
 }
 
-uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon)
+StmIndexSet stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon)
 {
     const StmChar *sc = stmCharOf(d, c);
     if (!sc)
-        return 0;
+        return {};
     const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
-    const uint64_t b = indexBits(*sc, source);
-    return b ? chosenReadings(*sc, taxon, b) : allIndices(sc->n);
+    const StmIndexSet b = indexBits(*sc, source);
+    return b.any() ? chosenReadings(*sc, taxon, b) : StmIndexSet::below(sc->n);
 }
 
-uint64_t stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
+StmIndexSet stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
 {
     const StmChar *sc = stmCharOf(d, c);
     if (!sc || !rec || !rec->stm)
-        return 0;
+        return {};
     int64_t V[kVecRoom];
     loadVec(packedData(d), rec, *sc, V);
-    return static_cast<uint64_t>(V[sc->n]);
+    return zerosOf(*sc, V);
 }
 
 int64_t stmIndexChangeUnits(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to)
@@ -585,30 +610,43 @@ namespace {
 // of `cell` (a polymorphic cell's states): copy by copy for a character held
 // as copies of pairs, which never change into each other and each hold every
 // state of such a cell. The count of states the tree must hold at `count`.
-void polyReach(const int64_t *cost, const StmChar &sc, uint64_t cell, std::vector<int64_t> &out, size_t *count)
+void polyReach(const int64_t *cost, const StmChar &sc, const StmIndexSet &cell, std::vector<int64_t> &out,
+               size_t *count)
 {
     if (!sc.pairs) {
-        const std::vector<uint32_t> terms = bitList(cell);
+        const std::vector<uint32_t> terms = bitList(cell.word());
         *count = terms.size();
         if (*count <= kMaxSteinerTerminals)
             steinerFromEach(cost, sc.n, terms, out);
         return;
     }
+    // Each copy's own table, as a copy never leaves itself.
     out.assign(sc.n, kStmImpossible);
-    std::vector<int64_t> part;
+    std::vector<int64_t> part, table;
     for (uint32_t k = 0, first = 0; first < sc.n; k++) {
-        uint64_t mine = 0;
+        std::vector<uint32_t> terms;
         uint32_t end = first;
         for (; end < sc.n && sc.pairCopy[end] == k; end++)
-            mine |= cell & (uint64_t{1} << end);
-        const std::vector<uint32_t> terms = bitList(mine);
+            if (cell.test(end))
+                terms.push_back(end - first);
         *count = terms.size();
         if (*count > kMaxSteinerTerminals)
             return;
-        steinerFromEach(cost, sc.n, terms, part);
-        std::copy(part.begin() + first, part.begin() + end, out.begin() + first);
+        const uint32_t m = end - first;
+        table.resize(static_cast<size_t>(m) * m);
+        for (uint32_t i = 0; i < m; i++)
+            std::copy_n(cost + static_cast<size_t>(first + i) * sc.n + first, m, table.begin() + i * m);
+        steinerFromEach(table.data(), m, terms, part);
+        std::copy(part.begin(), part.end(), out.begin() + first);
         first = end;
     }
+}
+
+std::vector<uint32_t> indexList(const StmIndexSet &b)
+{
+    std::vector<uint32_t> out;
+    b.forEach([&](uint32_t i) { out.push_back(i); });
+    return out;
 }
 
 // The states of a polymorphic terminal's cell (as indices) and, for every
@@ -618,7 +656,7 @@ bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, std::vect
                   std::vector<int64_t> &reach)
 {
     const uint64_t source = sourceBits(d, taxon, sc.c, userTypeOf(d, sc.c));
-    terms = bitList(indexBits(sc, source));
+    terms = indexList(indexBits(sc, source));
     size_t count = 0;
     polyReach(costsOf(packedData(d), sc), sc, sc.pairs ? pairPolyCell(sc, source) : indexBits(sc, source), reach,
               &count);
@@ -626,7 +664,8 @@ bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, std::vect
 }
 }  // namespace
 
-bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from, double *edge, double *within)
+bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, const StmIndexSet &from, double *edge,
+                     double *within)
 {
     const StmChar *sc = stmCharOf(d, c);
     std::vector<uint32_t> terms;
@@ -634,9 +673,10 @@ bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from
     if (!sc || !polyTipReach(d, *sc, taxon, terms, reach))
         return false;
     int64_t best = kStmImpossible;
-    for (uint64_t f = from; f; f &= f - 1)
-        if (const auto i = static_cast<uint32_t>(std::countr_zero(f)); i < sc->n)
+    from.forEach([&](uint32_t i) {
+        if (i < sc->n)
             best = std::min(best, reach[i]);
+    });
     const int64_t least = *std::min_element(reach.begin(), reach.end());
     if (best >= kStmImpossible || least >= kStmImpossible)
         return false;
@@ -664,7 +704,7 @@ double stmPolyTipLeastBeyond(const DataInfo *d, uint32_t c, int32_t taxon)
     return least == kNoScore ? 0.0 : std::max(0.0, least);
 }
 
-uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, uint64_t indices)
+uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, const StmIndexSet &indices)
 {
     const StmChar *sc = stmCharOf(d, c);
     return sc ? stmRawStates(d, *sc, indices) : 0;
@@ -807,9 +847,9 @@ namespace {
 // copy, that cell holds that state and every other such cell stays within
 // the copy's reach, so the copy gains exactly its reach, and the ancestor's
 // entry in the copy makes up the difference to the copy that gains most:
-// the least cost over the copies is then the shortest length. Past 64
-// indices the character keeps one copy of every pair and reads such cells
-// by their fewest gains. False when some cell is read so.
+// the least cost over the copies is then the shortest length. Past
+// kStmMaxIndices indices the character keeps one copy of every pair and
+// reads such cells by their fewest gains. False when some cell is read so.
 bool choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
 {
     const uint32_t a = sc.turned;
@@ -854,7 +894,7 @@ bool choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
                     copies.emplace_back(u2, d2);
                     indices += (u2.second - a + 1) * (a - d2.second + 1);
                 }
-        if (indices <= 64 || (ups.size() == 1 && downs.size() == 1))
+        if (indices <= kStmMaxIndices || (ups.size() == 1 && downs.size() == 1))
             break;
         (ups.size() >= downs.size() ? ups : downs).pop_back();
     }
@@ -895,7 +935,7 @@ bool choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
             for (uint32_t l = a + 1; l-- > rd.second;) {
                 sc.pairUp.push_back(static_cast<uint8_t>(u));
                 sc.pairDown.push_back(static_cast<uint8_t>(l));
-                sc.pairCopy.push_back(static_cast<uint8_t>(k));
+                sc.pairCopy.push_back(static_cast<uint16_t>(k));
             }
     }
     const int64_t most = *std::max_element(sc.choiceOffset.begin(), sc.choiceOffset.end());
@@ -1044,7 +1084,7 @@ int packStmPrelim(DataInfo *d)
             for (uint64_t b = bits; b; b &= b - 1)
                 sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
             sc.series = static_cast<uint8_t>(sc.n);
-            sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexBits(sc, anc)));
+            sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexWord(sc, anc)));
         };
         takeStates(states);
         sc.down = sc.n > 1 && sc.turned == sc.n - 1;
@@ -1054,7 +1094,7 @@ int packStmPrelim(DataInfo *d)
         // whose uncertain cells decide by their reading what is gained is
         // held as pairs too (one side of them the ancestor's when the
         // ancestor ends the series), in copies by those readings.
-        const bool wasOpen = std::popcount(indexBits(sc, anc)) != 1;
+        const bool wasOpen = std::popcount(indexWord(sc, anc)) != 1;
         auto holdPairs = [&] {
             sc.pairUp.clear();
             sc.pairDown.clear();
@@ -1062,7 +1102,7 @@ int packStmPrelim(DataInfo *d)
             sc.choiceTaxa.clear();
             sc.choiceWays.clear();
             sc.choiceOffset.clear();
-            sc.pairs = (sc.n - sc.turned) * (sc.turned + 1u) <= 64;
+            sc.pairs = (sc.n - sc.turned) * (sc.turned + 1u) <= kStmMaxIndices;
             return sc.pairs && choosePairCopies(d, sc, ntax);
         };
         const bool middle = sc.turned > 0 && sc.turned + 1u < sc.n;
@@ -1119,8 +1159,17 @@ int packStmPrelim(DataInfo *d)
                 else
                     x = seriesCost(a, b);
             }
-        closeCosts(t, sc.n);
-        if (StmPairGrid g; sc.pairs && sc.n > 4 && makePairGrid(sc, t, g)) {
+        // A table its pair grids give is closed already (every change the
+        // shortest path of series steps); closing one of up to a thousand
+        // pairs a side would cost the cube of that.
+        StmPairGrid g;
+        bool gridded = sc.pairs && sc.n > 4 && makePairGrid(sc, t, g);
+        if (!gridded) {
+            closeCosts(t, sc.n);
+            g = StmPairGrid{};
+            gridded = sc.pairs && sc.n > 4 && makePairGrid(sc, t, g);
+        }
+        if (gridded) {
             sc.grid = static_cast<int32_t>(pd->stmGrids.size());
             pd->stmGrids.push_back(std::move(g));
         }
@@ -1188,10 +1237,7 @@ StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span
     const UserType *ut = userTypeOf(d, sc.c);
     StmCellSummary s;
     for (int32_t t : taxa) {
-        const uint64_t source = sourceBits(d, t, sc.c, ut);
-        uint64_t b = indexBits(sc, source);
-        if (sc.pairs && t >= 0 && (b & (b - 1)) && isPolymorphicMST(t, sc.c, d))
-            b = pairPolyCell(sc, source);
+        const uint64_t b = indexWord(sc, sourceBits(d, t, sc.c, ut));
         if (t < 0) {
             s.root = b;
             s.haveRoot = b != 0 && sc.directed;
@@ -1273,7 +1319,7 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
             for (int32_t t : taxa) {
                 if (t < 0 && !ancestorCounts)
                     continue;
-                const uint64_t b = indexBits(sc, sourceBits(d, t, sc.c, ut));
+                const uint64_t b = indexWord(sc, sourceBits(d, t, sc.c, ut));
                 if (!b)
                     continue;
                 int64_t m = kStmImpossible;
@@ -1360,32 +1406,28 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         int64_t V[kVecRoom];
         const UserType *ut = userTypeOf(d, sc.c);
         const uint64_t source = sourceBits(d, taxon, sc.c, ut);
-        uint64_t b = indexBits(sc, source);
-        const uint64_t all = allIndices(sc.n);
-        if (taxon < 0 && sc.dollo && !sc.pairs && std::popcount(b) != 1) {
-            openDolloAncestor(costsOf(pd, sc), sc, b ? b : all, V);
+        StmIndexSet b = indexBits(sc, source);
+        if (taxon < 0 && sc.dollo && !sc.pairs && b.count() != 1) {
+            openDolloAncestor(costsOf(pd, sc), sc, b.any() ? b.word() : allIndices(sc.n), V);
             storeVec(pd, &rec, sc, V);
             continue;
         }
-        if (!b) {
+        if (b.none()) {
             std::fill_n(V, sc.n, 0);
-            V[sc.n] = static_cast<int64_t>(all);
+            V[sc.n] = zeroMask(V, sc.n);
             storeVec(pd, &rec, sc, V);
             continue;
         }
-        const bool poly = (b & (b - 1)) && taxon >= 0 && sc.polyTips && isPolymorphicMST(taxon, sc.c, d);
+        const bool poly = b.count() > 1 && taxon >= 0 && sc.polyTips && isPolymorphicMST(taxon, sc.c, d);
         if (poly && sc.pairs)
             b = pairPolyCell(sc, source);
         if (!poly) {
             b = chosenReadings(sc, taxon, b);
-            uint64_t zeros = 0;
             for (uint32_t i = 0; i < sc.n; i++) {
                 const int64_t offset = taxon < 0 && sc.pairs ? sc.choiceOffset[sc.pairCopy[i]] : 0;
-                V[i] = ((b >> i) & 1) ? offset : kStmImpossible;
-                if (V[i] == 0)
-                    zeros |= uint64_t{1} << i;
+                V[i] = b.test(i) ? offset : kStmImpossible;
             }
-            V[sc.n] = static_cast<int64_t>(zeros);
+            V[sc.n] = zeroMask(V, sc.n);
             storeVec(pd, &rec, sc, V);
             continue;
         }
@@ -1405,13 +1447,9 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         if (m >= kStmImpossible)
             return qel_errorMsg(0, "Character %u: the states of a polymorphic terminal cannot all be reached under "
                                    "its stepmatrix.", sc.c + 1);
-        uint64_t zeros = 0;
-        for (uint32_t i = 0; i < sc.n; i++) {
+        for (uint32_t i = 0; i < sc.n; i++)
             V[i] = from[i] >= kStmImpossible ? kStmImpossible : from[i] - m;
-            if (V[i] == 0)
-                zeros |= uint64_t{1} << i;
-        }
-        V[sc.n] = static_cast<int64_t>(zeros);
+        V[sc.n] = zeroMask(V, sc.n);
         storeVec(pd, &rec, sc, V);
         if (pd->extraLen[sc.c] != kNoScore)
             pd->extraLen[sc.c] += stmUnitsToLength(sc, m);
@@ -1445,9 +1483,10 @@ inline int64_t normalise(uint32_t n, int64_t *out, int64_t m)
         for (uint32_t s = 0; s < n; s++) {
             if (out[s] < kStmImpossible)
                 out[s] -= m;
-            zeros |= static_cast<uint64_t>(out[s] == 0) << s;
+            zeros |= static_cast<uint64_t>(out[s] == 0) << (s & 63);
         }
-    out[n] = static_cast<int64_t>(zeros);
+    // The mask is a word: past 64 indices the entries say it (zerosOf).
+    out[n] = n <= 64 ? static_cast<int64_t>(zeros) : 0;
     return m;
 }
 
@@ -1509,9 +1548,11 @@ int64_t joinGeneric(uint32_t n, const int64_t *cost, const int64_t *A, bool ta, 
     return normalise(n, out, m);
 }
 
+bool zerosMeet(uint32_t n, const int64_t *A, const int64_t *B);
+
 int64_t spanGeneric(uint32_t n, const int64_t *cost, const int64_t *A, bool ta, const int64_t *B, bool tb)
 {
-    if (A[n] & B[n])
+    if (zerosMeet(n, A, B))
         return 0;
     int64_t m = kStmImpossible;
     for (uint32_t s = 0; s < n; s++)
@@ -1555,23 +1596,38 @@ void gridHalf(const StmPairGrid &g, const int64_t *X, bool above, int64_t *Y)
     const std::vector<int64_t> &rowUp = above ? g.rowNext : g.rowBack, &rowDown = above ? g.rowBack : g.rowNext;
     const std::vector<int64_t> &colUp = above ? g.columnNext : g.columnBack,
                                &colDown = above ? g.columnBack : g.columnNext;
-    auto line = [Y](uint32_t first, uint32_t stride, uint32_t count, const std::vector<int64_t> &up,
-                    const std::vector<int64_t> &down) {
-        for (uint32_t p = 0; p + 1 < count; p++) {
-            int64_t &y = Y[first + (p + 1) * stride];
-            y = std::min(y, sat(Y[first + p * stride] + up[p]));
-        }
-        for (uint32_t p = count - 1; p-- > 0;) {
-            int64_t &y = Y[first + p * stride];
-            y = std::min(y, sat(Y[first + (p + 1) * stride] + down[p]));
-        }
-    };
     for (const StmPairGrid::Copy &k : g.copies) {
-        std::copy_n(X + k.first, k.rows * k.columns, Y + k.first);
-        for (uint32_t c = 0; c < k.columns; c++)
-            line(k.first + c, k.columns, k.rows, rowUp, rowDown);
-        for (uint32_t r = 0; r < k.rows; r++)
-            line(k.first + r * k.columns, 1, k.columns, colUp, colDown);
+        const uint32_t columns = k.columns;
+        int64_t *y = Y + k.first;
+        std::copy_n(X + k.first, k.rows * columns, y);
+        // The rows' sweeps a whole row at a time, so that the columns run
+        // side by side in contiguous entries.
+        for (uint32_t r = 0; r + 1 < k.rows; r++) {
+            const int64_t step = rowUp[r];
+            const int64_t *from = y + r * columns;
+            int64_t *to = y + (r + 1) * columns;
+            for (uint32_t c = 0; c < columns; c++)
+                to[c] = std::min(to[c], sat(from[c] + step));
+        }
+        for (uint32_t r = k.rows - 1; r-- > 0;) {
+            const int64_t step = rowDown[r];
+            const int64_t *from = y + (r + 1) * columns;
+            int64_t *to = y + r * columns;
+            for (uint32_t c = 0; c < columns; c++)
+                to[c] = std::min(to[c], sat(from[c] + step));
+        }
+        // The columns' sweeps step by step over every row at once: the rows
+        // do not wait on each other, where one row's sweep is a chain.
+        for (uint32_t p = 0; p + 1 < columns; p++) {
+            const int64_t step = colUp[p];
+            for (int64_t *row = y, *end = y + k.rows * columns; row < end; row += columns)
+                row[p + 1] = std::min(row[p + 1], sat(row[p] + step));
+        }
+        for (uint32_t p = columns - 1; p-- > 0;) {
+            const int64_t step = colDown[p];
+            for (int64_t *row = y, *end = y + k.rows * columns; row < end; row += columns)
+                row[p] = std::min(row[p], sat(row[p + 1] + step));
+        }
     }
 }
 
@@ -1589,10 +1645,22 @@ int64_t gridJoin(uint32_t n, const StmPairGrid &g, const int64_t *A, const int64
     return normalise(n, out, m);
 }
 
+// Whether A and B are both 0 at some index (their zero masks meet): the span
+// is then 0.
+bool zerosMeet(uint32_t n, const int64_t *A, const int64_t *B)
+{
+    if (n <= 64)
+        return A[n] & B[n];
+    for (uint32_t s = 0; s < n; s++)
+        if ((A[s] | B[s]) == 0)
+            return true;
+    return false;
+}
+
 template <bool ta, bool tb>
 int64_t gridSpan(uint32_t n, const StmPairGrid &g, const int64_t *A, const int64_t *B)
 {
-    if (A[n] & B[n])
+    if (zerosMeet(n, A, B))
         return 0;
     int64_t ha[kVecRoom], hb[kVecRoom];
     gridHalf(g, A, ta, ha);
@@ -1892,21 +1960,30 @@ void stmSet(const DataInfo *d, const TreeNode *node, const TreeNode *leaveOut, b
             loadVec(pd, nb[i], sc, &in[i * kVecRoom]);
         int64_t out[kVecRoom];
         int64_t m = kStmImpossible;
-        for (uint32_t s = 0; s < sc.n; s++) {
-            int64_t v = 0;
-            for (size_t i = 0; i < nb.size(); i++)
-                v = sat(v + half(cost, sc.n, &in[i * kVecRoom], tagOf(nb[i]), s));
-            out[s] = v;
-            m = std::min(m, v);
+        if (sc.grid >= 0) {
+            // A pair character's grids carry each neighbour in linear time.
+            int64_t h[kVecRoom];
+            std::fill_n(out, sc.n, 0);
+            for (size_t i = 0; i < nb.size(); i++) {
+                gridHalf(pd->stmGrids[static_cast<size_t>(sc.grid)], &in[i * kVecRoom], tagOf(nb[i]), h);
+                for (uint32_t s = 0; s < sc.n; s++)
+                    out[s] = sat(out[s] + h[s]);
+            }
+            for (uint32_t s = 0; s < sc.n; s++)
+                m = std::min(m, out[s]);
+        } else {
+            for (uint32_t s = 0; s < sc.n; s++) {
+                int64_t v = 0;
+                for (size_t i = 0; i < nb.size(); i++)
+                    v = sat(v + half(cost, sc.n, &in[i * kVecRoom], tagOf(nb[i]), s));
+                out[s] = v;
+                m = std::min(m, v);
+            }
         }
-        uint64_t zeros = 0;
-        for (uint32_t s = 0; s < sc.n && m < kStmImpossible; s++) {
+        for (uint32_t s = 0; s < sc.n && m < kStmImpossible; s++)
             if (out[s] < kStmImpossible)
                 out[s] -= m;
-            if (out[s] == 0)
-                zeros |= uint64_t{1} << s;
-        }
-        out[sc.n] = static_cast<int64_t>(zeros);
+        out[sc.n] = zeroMask(out, sc.n);
         storeVec(pd, result, sc, out);
         if (!addUnits(d, sc, m, false, &base))
             base = kNoScore;
@@ -2037,28 +2114,28 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
         // An open Dollo ancestor charges its states unequally (see
         // openDolloAncestor): its vector, not only its zero mask, decides.
         const bool open =
-            belowAncestor && sc.dollo && std::popcount(indexBits(sc, sourceBits(d, -1, sc.c, nullptr))) != 1;
+            belowAncestor && sc.dollo && indexBits(sc, sourceBits(d, -1, sc.c, nullptr)).count() != 1;
         int64_t P[kVecRoom], fromVec[kVecRoom];
         loadVec(pd, N, sc, P);
         loadVec(pd, A, sc, fromVec);
-        uint64_t from = static_cast<uint64_t>(fromVec[sc.n]);
+        StmIndexSet from = zerosOf(sc, fromVec);
         if (open)
             for (uint32_t a = 0; a < sc.n; a++)
-                from |= static_cast<uint64_t>(fromVec[a] < kStmImpossible) << a;
-        const auto own = static_cast<uint64_t>(P[sc.n]);
+                if (fromVec[a] < kStmImpossible)
+                    from.set(a);
+        const StmIndexSet own = zerosOf(sc, P);
         const bool poly = !internal && node->index >= 0 && sc.polyTips && isPolymorphicMST(node->index, sc.c, d);
         int64_t best = kStmImpossible, bestCost = 0;
         uint32_t pick = 0;
         // The ancestor's state (decided, or the states a root taxon or the
         // ancestor holds) against every state the node may take.
-        for (uint64_t fa = from; fa; fa &= fa - 1) {
-            const auto a = static_cast<uint32_t>(std::countr_zero(fa));
+        from.forEach([&](uint32_t a) {
             for (uint32_t x = 0; x < sc.n; x++) {
                 // A polymorphic terminal is met in the state that costs its
                 // tree over its states the least from there (its vector),
                 // as the tree's length meets it; other terminals hold their
                 // cells at no cost.
-                if (P[x] >= kStmImpossible || (!internal && !poly && !((own >> x) & 1)))
+                if (P[x] >= kStmImpossible || (!internal && !poly && !own.test(x)))
                     continue;
                 const int64_t step = cost[a * sc.n + x] + (open ? fromVec[a] : 0);
                 if (step >= kStmImpossible)
@@ -2073,13 +2150,13 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
                     pick = x;
                 }
             }
-        }
+        });
         if (best >= kStmImpossible)
             continue;
         if (bestCost && !(d->status[sc.c] & kCharExcluded))
             node->edge.brlen += stmUnitsToLength(sc, bestCost) * pd->slots[sc.c].weight;
         if (internal)
-            stmSetStates(d, N, sc, uint64_t{1} << pick);
+            stmSetStates(d, N, sc, StmIndexSet::single(pick));
     }
 }
 
@@ -2091,19 +2168,19 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root)
         const StmChar &sc = pd->stmAll[static_cast<size_t>(k)];
         int64_t V[kVecRoom];
         loadVec(pd, R, sc, V);
-        const auto zeros = static_cast<uint64_t>(V[sc.n]);
-        if (!zeros)
+        const StmIndexSet zeros = zerosOf(sc, V);
+        if (zeros.none())
             continue;
-        stmSetStates(d, R, sc, zeros & (~zeros + 1));
+        stmSetStates(d, R, sc, zeros.lowestOnly());
     }
 }
 
-void stmSetStates(const DataInfo *d, ParsNodeSets *rec, const StmChar &sc, uint64_t indexBits)
+void stmSetStates(const DataInfo *d, ParsNodeSets *rec, const StmChar &sc, const StmIndexSet &indices)
 {
     int64_t V[kVecRoom];
     for (uint32_t x = 0; x < sc.n; x++)
-        V[x] = (indexBits >> x) & 1 ? 0 : 1;
-    V[sc.n] = static_cast<int64_t>(indexBits);
+        V[x] = indices.test(x) ? 0 : 1;
+    V[sc.n] = zeroMask(V, sc.n);
     storeVec(packedData(d), rec, sc, V);
 }
 

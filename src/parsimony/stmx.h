@@ -29,6 +29,8 @@
 // Irreversible characters forbid every change against their direction.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -41,13 +43,107 @@ struct ParsFxns;
 inline constexpr int64_t kStmImpossible = kCostImpossible;
 inline constexpr int64_t kDolloGain = int64_t{1} << 24;
 
+// A set of a character's indices (its scored states, or its pairs and their
+// copies). A character of up to 64 indices fits one word, but a Dollo
+// character whose ancestor lies inside its series holds a pair per upper and
+// lower state: a series of 63 states with the ancestor in the middle has
+// 32 x 32 of them, so the set holds that many (copies for uncertain cells
+// take what is left).
+inline constexpr uint32_t kStmMaxIndices = 1024;
+// Room for one character's entries and its zero mask word (see stmCharVector).
+inline constexpr uint32_t kStmVecRoom = kStmMaxIndices + 1;
+class StmIndexSet {
+public:
+    static constexpr uint32_t kWords = kStmMaxIndices / 64;
+    StmIndexSet() = default;
+    static StmIndexSet ofWord(uint64_t x)
+    {
+        StmIndexSet s;
+        s.w_[0] = x;
+        return s;
+    }
+    // Indices 0 to n - 1.
+    static StmIndexSet below(uint32_t n)
+    {
+        StmIndexSet s;
+        for (uint32_t k = 0; k < kWords && n > 64 * k; k++)
+            s.w_[k] = n - 64 * k >= 64 ? ~uint64_t{0} : (uint64_t{1} << (n - 64 * k)) - 1;
+        return s;
+    }
+    static StmIndexSet single(uint32_t i)
+    {
+        StmIndexSet s;
+        s.set(i);
+        return s;
+    }
+    bool test(uint32_t i) const { return i < kStmMaxIndices && ((w_[i / 64] >> (i % 64)) & 1); }
+    void set(uint32_t i) { w_[i / 64] |= uint64_t{1} << (i % 64); }
+    bool any() const
+    {
+        for (uint64_t x : w_)
+            if (x)
+                return true;
+        return false;
+    }
+    bool none() const { return !any(); }
+    int count() const
+    {
+        int n = 0;
+        for (uint64_t x : w_)
+            n += std::popcount(x);
+        return n;
+    }
+    // The lowest index, -1 when empty.
+    int lowest() const
+    {
+        for (uint32_t k = 0; k < kWords; k++)
+            if (w_[k])
+                return static_cast<int>(64 * k + static_cast<uint32_t>(std::countr_zero(w_[k])));
+        return -1;
+    }
+    StmIndexSet lowestOnly() const
+    {
+        const int i = lowest();
+        return i < 0 ? StmIndexSet{} : single(static_cast<uint32_t>(i));
+    }
+    // The first word, all there is of a character of at most 64 indices.
+    uint64_t word() const { return w_[0]; }
+    template <class F>
+    void forEach(F &&f) const
+    {
+        for (uint32_t k = 0; k < kWords; k++)
+            for (uint64_t x = w_[k]; x; x &= x - 1)
+                f(64 * k + static_cast<uint32_t>(std::countr_zero(x)));
+    }
+    StmIndexSet &operator&=(const StmIndexSet &o)
+    {
+        for (uint32_t k = 0; k < kWords; k++)
+            w_[k] &= o.w_[k];
+        return *this;
+    }
+    StmIndexSet &operator|=(const StmIndexSet &o)
+    {
+        for (uint32_t k = 0; k < kWords; k++)
+            w_[k] |= o.w_[k];
+        return *this;
+    }
+    friend StmIndexSet operator&(StmIndexSet a, const StmIndexSet &b) { return a &= b; }
+    friend StmIndexSet operator|(StmIndexSet a, const StmIndexSet &b) { return a |= b; }
+    bool operator==(const StmIndexSet &o) const = default;
+
+private:
+    std::array<uint64_t, kWords> w_{};
+};
+
 // Phase-1 preparation of every character of the class (error 438 when the
 // three-plus-one rule would go past 64 states); 0 when done.
 int packStmPrelim(DataInfo *d);
 // Copies the weights into the class's lanes and blocks.
 void setStmLaneWeights(PackedData *pd, const double *weights);
 // The entries of character sc in a node record, in the class's units
-// (kStmImpossible when impossible), and its zero mask at out[sc.n].
+// (kStmImpossible when impossible), and its zero mask at out[sc.n] (room:
+// kStmVecRoom). The mask is one word, so a character of more than 64
+// indices leaves it 0: read its zeros from the entries (stmRecordIndices).
 void stmCharVector(const DataInfo *d, const ParsNodeSets *rec, const StmChar &sc, int64_t *out);
 // Room for the class's node arrays beside the other classes' sets.
 int allocStmSets(DataInfo *d, uint32_t nodeCount);
@@ -87,7 +183,7 @@ bool isStmType(uint32_t status);
 // A node record's most-parsimonious states of character c, raw data states.
 uint64_t stmStateSet(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
 // The raw data states of character sc's scored states `indexBits`.
-uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, uint64_t indexBits);
+uint64_t stmRawStates(const DataInfo *d, const StmChar &sc, const StmIndexSet &indices);
 // The raw states an ancestor leaving Dollo character c open allows (its
 // edge counts no step between them); 0 when c is not Dollo or its ancestor
 // holds one state.
@@ -98,20 +194,21 @@ uint64_t stmOpenDolloAncestor(const DataInfo *d, uint32_t c);
 bool stmHoldsPairs(const DataInfo *d, uint32_t c);
 // The indices of character c a taxon's cell allows (every one when missing;
 // a polymorphic terminal's single states).
-uint64_t stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon);
+StmIndexSet stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon);
 // The most-parsimonious indices of character c in a node record.
-uint64_t stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
+StmIndexSet stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c);
 // A change between two indices of character c: in the class's units
 // (kStmImpossible when impossible) and as a length (kNoScore then); and the
 // raw data states of an index set.
 int64_t stmIndexChangeUnits(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to);
 double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t to);
-uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, uint64_t indices);
+uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, const StmIndexSet &indices);
 // The steps of character c on the branch to a polymorphic terminal whose
 // neighbour may hold the indices `from`, and within the terminal, as the
 // tree's length counts them (the terminal's cheapest tree over its states,
 // met in the neighbour's state, less its least). False when not known.
-bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, uint64_t from, double *edge, double *within);
+bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, const StmIndexSet &from, double *edge,
+                     double *within);
 // The least length, over every neighbour state, that the branch to a
 // polymorphic terminal and its inside add beyond reaching the nearest one of
 // its states (0 when not known or the cell holds one state).
@@ -152,7 +249,7 @@ void stmDecideRoot(const DataInfo *d, TreeNode *root);
 // cost and every other at one unit, as a decision leaves it: what the
 // reports read of a state decided, or of most-parsimonious states found,
 // elsewhere. Only while the class's own lists are in use.
-void stmSetStates(const DataInfo *d, ParsNodeSets *rec, const StmChar &sc, uint64_t indexBits);
+void stmSetStates(const DataInfo *d, ParsNodeSets *rec, const StmChar &sc, const StmIndexSet &indices);
 
 // Kernels, exposed for the tests: the cost vector of a node joining records
 // A and B (tags ta, tb), written to out with its zero mask; returns the

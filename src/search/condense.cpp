@@ -189,13 +189,13 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     }
     // The cost-vector characters (Dollo, irreversible, stepmatrix) by their
     // MPR states, one character at a time, and those the steps score.
-    auto differ = [rule](uint64_t sa, uint64_t sb) {
-        return rule == CollapseRule::kAmbEqual ? sa != sb : (sa & sb) == 0;
+    auto differ = [rule](const StmIndexSet &sa, const StmIndexSet &sb) {
+        return rule == CollapseRule::kAmbEqual ? !(sa == sb) : (sa & sb).none();
     };
     // A character whose nodes hold pairs of states is compared by its pairs:
     // a node derived both ways and one that is either shows the same states.
     auto states = [d](const ParsNodeSets *r, uint32_t c) {
-        return stmHoldsPairs(d, c) ? stmRecordIndices(d, r, c) : stmStateSet(d, r, c);
+        return stmHoldsPairs(d, c) ? stmRecordIndices(d, r, c) : StmIndexSet::ofWord(stmStateSet(d, r, c));
     };
     if (a->stm && b->stm)
         for (const StmLane &L : pd->stmLanes)
@@ -204,7 +204,7 @@ bool mprSetsSupportEdge(const DataInfo *d, const ParsNodeSets *a, const ParsNode
     if (dolSearchActive(d) && a->dollo && b->dollo)
         for (uint32_t c = 0; c < d->nchar; c++)
             if (dolScoresChar(d, c) && pd->slots[c].weight > 0 &&
-                differ(dolStateSet(d, a, c), dolStateSet(d, b, c)))
+                differ(StmIndexSet::ofWord(dolStateSet(d, a, c)), StmIndexSet::ofWord(dolStateSet(d, b, c))))
                 return true;
     return false;
 }
