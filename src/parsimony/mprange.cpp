@@ -205,6 +205,10 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
                 if (sc) {
                     const int64_t u = pairs ? stmIndexChangeUnits(d, c, a, b) : stmChangeUnits(d, c, a, b);
                     x = u >= kStmImpossible ? kImpossible : static_cast<double>(u);
+                } else if (uint64_t ma = 0, mb = 0; isStateTreeChar(d, c)) {
+                    // A state-tree character's states are its named nodes.
+                    const bool known = cstStateMask(d, c, a, &ma) && cstStateMask(d, c, b, &mb);
+                    x = known ? std::popcount(ma ^ mb) : kImpossible;
                 } else {
                     x = a == b ? 0.0 : ordered ? std::abs(static_cast<double>(a) - b) : 1.0;
                 }
