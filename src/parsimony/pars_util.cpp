@@ -181,6 +181,21 @@ uint64_t cstStatesBetween(const DataInfo *d, uint32_t c, uint64_t definite, uint
     return out;
 }
 
+std::vector<uint64_t> cstNodeMasks(const DataInfo *d, uint32_t c, uint32_t symbols)
+{
+    std::vector<uint64_t> masks(symbols, kNoStateMask);
+    if (!isStateTreeChar(d, c))
+        return masks;
+    for (uint32_t s = 0; s < symbols; s++)
+        cstStateMask(d, c, s, &masks[s]);
+    const UserType *ut = d->userTypes[c];
+    for (const CSTreeNode *p = ut->tree; p; p = p->nextNode)
+        if (!mapStateBits(d, uint64_t{1} << std::min<uint32_t>(p->nodeNum, 63), ut->symbols, d->parsSymbols, nullptr,
+                          nullptr))
+            masks.push_back(p->pathMask);
+    return masks;
+}
+
 double cstMinSteps(const DataInfo *d, uint32_t c, std::span<const uint64_t> cells)
 {
     uint64_t any = 0, all = ~uint64_t{0}, m = 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "parsimony/packx.h"
 
@@ -51,6 +52,11 @@ bool cstStateMask(const DataInfo *d, uint32_t c, uint32_t state, uint64_t *mask)
 // The raw states whose masks hold every bit of `definite` and no bit outside
 // `possible`.
 uint64_t cstStatesBetween(const DataInfo *d, uint32_t c, uint64_t definite, uint64_t possible);
+// The masks of the first `symbols` raw states (kNoStateMask for a state
+// that is not in the tree), then of the tree's nodes that no state names:
+// every state a node of the tree may take.
+inline constexpr uint64_t kNoStateMask = ~uint64_t{0};
+std::vector<uint64_t> cstNodeMasks(const DataInfo *d, uint32_t c, uint32_t symbols);
 // Least length of a character-state-tree character over the given cells
 // (raw state bits, 0 for missing): every edge separating two observed
 // states is crossed once.
