@@ -305,7 +305,12 @@ int calc1MinSteps(const DataInfo *d, uint32_t c, bool minOnly, std::span<const i
         return 0;
     }
     double m1 = 0.0, m2 = 0.0;
-    if (series)
+    if (isStateTreeChar(d, c)) {
+        std::vector<uint64_t> cells;
+        for (int32_t t : taxa)
+            cells.push_back(cellStates(d, t, c));
+        m1 = m2 = cstMinSteps(d, c, cells);
+    } else if (series)
         seriesMinSteps(d, c, taxa, &m1, &m2);
     else
         unorderedMinSteps(d, c, taxa, &m1, &m2);

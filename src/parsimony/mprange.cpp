@@ -198,7 +198,8 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
         // (Dollo: a gain outweighs any losses) and its steps converted.
         const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
         const bool pairs = sc && sc->pairs;
-        if (const uint32_t want = pairs ? sc->n : symbols; want != t.k)
+        const std::vector<uint64_t> cst = isStateTreeChar(d, c) ? cstNodeMasks(d, c, symbols) : std::vector<uint64_t>{};
+        if (const uint32_t want = pairs ? sc->n : std::max(symbols, static_cast<uint32_t>(cst.size())); want != t.k)
             size(want);
         const uint32_t k = t.k;
         for (uint32_t a = 0; a < k; a++)
@@ -207,6 +208,10 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
                 if (sc) {
                     const int64_t u = pairs ? stmIndexChangeUnits(d, c, a, b) : stmChangeUnits(d, c, a, b);
                     x = u >= kStmImpossible ? kImpossible : static_cast<double>(u);
+                } else if (isStateTreeChar(d, c)) {
+                    // A state-tree character's states are the nodes of its tree.
+                    const bool known = cst[a] != kNoStateMask && cst[b] != kNoStateMask;
+                    x = known ? std::popcount(cst[a] ^ cst[b]) : kImpossible;
                 } else {
                     x = a == b ? 0.0 : ordered ? std::abs(static_cast<double>(a) - b) : 1.0;
                 }

@@ -12,6 +12,7 @@
 #include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "data/usertypes.h"
 #include "parsimony/dollo_bits.h"
 #include "parsimony/dollo_search.h"
 #include "parsimony/lenrange.h"
@@ -165,6 +166,28 @@ bool seriesUninformative(const DataInfo *d, uint32_t c, std::span<const uint8_t>
         cells.push_back(ancestor);
     *uninformative = orderedUninformative(cells);
     return true;
+}
+
+// A character-state-tree character scores each edge of its tree as a binary
+// character: it is uninformative when no edge has two cells on each side.
+// The ancestor is a cell when trees hang from it.
+bool stateTreeUninformative(const DataInfo *d, uint32_t c, CharCells cells, bool withAncestor)
+{
+    std::array<uint32_t, 64> below{};
+    uint32_t known = 0;
+    uint64_t m = 0;
+    auto add = [&](uint64_t b) {
+        if (!b || !cstStateMask(d, c, static_cast<uint32_t>(std::countr_zero(b)), &m))
+            return;
+        known++;
+        for (uint64_t w = m; w; w &= w - 1)
+            below[static_cast<size_t>(std::countr_zero(w))]++;
+    };
+    for (uint64_t b : cells)
+        add(b);
+    if (withAncestor)
+        add(cellBits(d, -1, c));
+    return std::none_of(below.begin(), below.end(), [known](uint32_t k) { return k >= 2 && known - k >= 2; });
 }
 
 // Unordered characters use the data set's own test, so that the packed data
@@ -659,8 +682,18 @@ int packPrelim(DataInfo *d)
         slot.observed = seen;
         slot.lowState = seen ? static_cast<uint8_t>(std::countr_zero(seen)) : 0;
         bool ordered = type == kCharOrdered || nObs <= 2;
+        const bool stateTree = isStateTreeChar(d, c);
         uint32_t width;
-        if (type == kCharOrdered) {
+        if (stateTree) {
+            const uint32_t nodes = d->userTypes[c]->n;
+            if (nodes > 64) {
+                failed = qel_errorMsg(309, "Number of states for character %d exceeds limit of %d allowed in "
+                                           "this version of VORN.", static_cast<int>(c + 1), 63);
+                break;
+            }
+            width = nodes - 1;
+            pd->nStates[c] = static_cast<uint8_t>(nodes);
+        } else if (type == kCharOrdered) {
             uint32_t span = seen ? 63 - std::countl_zero(seen) - slot.lowState : 0;
             if (span > 63) {
                 failed = qel_errorMsg(309, "Number of states for character %d exceeds limit of %d allowed in "
@@ -675,19 +708,27 @@ int packPrelim(DataInfo *d)
         }
         if (pd->nStates[c] > 2)
             d->cls.moreThanTwoStates = 1;
-        bool uninf = type == kCharOrdered ? orderedUninformative(cells) : unorderedUninformative(d, c, cells);
-        // The counting rules miss characters whose few known cells leave one
-        // length on every tree (ordered 0 1 2 and the rest missing), and
-        // they read single-state cells only (the ordered rule) or let any
-        // state of a multistate cell count as repeated (the unordered one):
-        // the star tree tells.
-        if (type == kCharOrdered || (!uninf && (status & kCharHasCombination))) {
+        auto withAncestor = [&] {
             if (starWithAncestor < 0)
                 starWithAncestor = directedCharsIncluded(d) || !usingStdAncestor();
-            uninf = starTreeAtMinimum(d, c, type == kCharOrdered, starWithAncestor != 0);
+            return starWithAncestor != 0;
+        };
+        bool uninf;
+        if (stateTree) {
+            uninf = stateTreeUninformative(d, c, cells, withAncestor());
+            pd->minSteps[c] = cstMinSteps(d, c, cells);
+        } else {
+            uninf = type == kCharOrdered ? orderedUninformative(cells) : unorderedUninformative(d, c, cells);
+            // The counting rules miss characters whose few known cells leave
+            // one length on every tree (ordered 0 1 2 and the rest missing),
+            // and they read single-state cells only (the ordered rule) or let
+            // any state of a multistate cell count as repeated (the unordered
+            // one): the star tree tells.
+            if (type == kCharOrdered || (!uninf && (status & kCharHasCombination)))
+                uninf = starTreeAtMinimum(d, c, type == kCharOrdered, withAncestor());
+            pd->minSteps[c] = minimumSteps(cells, type == kCharOrdered, scratch);
         }
         status = uninf ? (status | kCharUninformative) : (status & ~kCharUninformative);
-        pd->minSteps[c] = minimumSteps(cells, type == kCharOrdered, scratch);
         if (!isCharIncluded(d, c) || width == kNoField)
             continue;
         uint32_t offset = 0;
@@ -776,6 +817,17 @@ int writeCellSets(const DataInfo *d, PackedData *pd, int32_t taxon, uint32_t pos
         }
         if (!b) {
             ordP[lane] |= field << at;
+            continue;
+        }
+        if (isStateTreeChar(d, c)) {
+            uint64_t any = 0, all = ~uint64_t{0}, m = 0;
+            for (uint64_t w = b; w; w &= w - 1)
+                if (cstStateMask(d, c, static_cast<uint32_t>(std::countr_zero(w)), &m)) {
+                    any |= m;
+                    all &= m;
+                }
+            ordD[lane] |= (all & any & field) << at;
+            ordP[lane] |= (any & field) << at;
             continue;
         }
         // Values along the order: raw states above the lowest, or for a

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "data/data_services.h"
+#include "data/usertypes.h"
 #include "parsimony/pars_fxns.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/stmx.h"
@@ -138,7 +140,71 @@ double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d)
         return 1.0;
     if (stmCharOf(d, c))
         return stmChangeCost(d, c, a, b);
+    uint64_t ma = 0, mb = 0;
+    if (isStateTreeChar(d, c) && cstStateMask(d, c, a, &ma) && cstStateMask(d, c, b, &mb))
+        return std::popcount(ma ^ mb);
     return a > b ? a - b : b - a;
+}
+
+bool isStateTreeChar(const DataInfo *d, uint32_t c)
+{
+    if (!(d->status[c] & kCharStateTree) || !d->userTypes)
+        return false;
+    const UserType *ut = d->userTypes[c];
+    return ut && ut->tree;
+}
+
+bool cstStateMask(const DataInfo *d, uint32_t c, uint32_t state, uint64_t *mask)
+{
+    if (state >= 64 || !isStateTreeChar(d, c))
+        return false;
+    const UserType *ut = d->userTypes[c];
+    const uint64_t b = mapStateBits(d, uint64_t{1} << state, d->parsSymbols, ut->symbols, nullptr, nullptr);
+    if (!b)
+        return false;
+    const CSTreeNode *p = ut->tree;
+    for (int k = std::countr_zero(b); p && k > 0; k--)
+        p = p->nextNode;
+    if (!p)
+        return false;
+    *mask = p->pathMask;
+    return true;
+}
+
+uint64_t cstStatesBetween(const DataInfo *d, uint32_t c, uint64_t definite, uint64_t possible)
+{
+    uint64_t out = 0, m = 0;
+    const auto n = static_cast<uint32_t>(strnlen(d->parsSymbols, sizeof d->parsSymbols));
+    for (uint32_t s = 0; s < std::min(n, 64u); s++)
+        if (cstStateMask(d, c, s, &m) && !(definite & ~m) && !(m & ~possible))
+            out |= uint64_t{1} << s;
+    return out;
+}
+
+std::vector<uint64_t> cstNodeMasks(const DataInfo *d, uint32_t c, uint32_t symbols)
+{
+    std::vector<uint64_t> masks(symbols, kNoStateMask);
+    if (!isStateTreeChar(d, c))
+        return masks;
+    for (uint32_t s = 0; s < symbols; s++)
+        cstStateMask(d, c, s, &masks[s]);
+    const UserType *ut = d->userTypes[c];
+    for (const CSTreeNode *p = ut->tree; p; p = p->nextNode)
+        if (!mapStateBits(d, uint64_t{1} << std::min<uint32_t>(p->nodeNum, 63), ut->symbols, d->parsSymbols, nullptr,
+                          nullptr))
+            masks.push_back(p->pathMask);
+    return masks;
+}
+
+double cstMinSteps(const DataInfo *d, uint32_t c, std::span<const uint64_t> cells)
+{
+    uint64_t any = 0, all = ~uint64_t{0}, m = 0;
+    for (uint64_t b : cells)
+        if (b && cstStateMask(d, c, static_cast<uint32_t>(std::countr_zero(b)), &m)) {
+            any |= m;
+            all &= m;
+        }
+    return std::popcount(any & ~all);
 }
 
 namespace {
@@ -183,6 +249,9 @@ uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, 
                 out |= obs & -obs;
         return out;
     }
+    if (isStateTreeChar(d, c))
+        return cstStatesBetween(d, c, (rec->ord[lane] >> at) & field,
+                                (rec->ord[2 * pd->ordWords + lane] >> at) & field);
     uint32_t lo = std::popcount((rec->ord[lane] >> at) & field);
     uint32_t hi = std::popcount((rec->ord[2 * pd->ordWords + lane] >> at) & field);
     bool binaryUno = (d->status[c] & kCharTypeMask) != kCharOrdered;

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "parsimony/packx.h"
 
@@ -41,6 +43,24 @@ inline bool joinLengthIsValid(double length)
 }
 
 double stateDiff(uint32_t a, uint32_t b, uint32_t c, const DataInfo *d);
+// Character-state-tree characters are packed as one bit per edge of their
+// state tree: a state holds the bits of the edges between its node and the
+// root, so two states differ by the bits their masks do not share.
+bool isStateTreeChar(const DataInfo *d, uint32_t c);
+// The mask of a raw state; false when the state is not a node of the tree.
+bool cstStateMask(const DataInfo *d, uint32_t c, uint32_t state, uint64_t *mask);
+// The raw states whose masks hold every bit of `definite` and no bit outside
+// `possible`.
+uint64_t cstStatesBetween(const DataInfo *d, uint32_t c, uint64_t definite, uint64_t possible);
+// The masks of the first `symbols` raw states (kNoStateMask for a state
+// that is not in the tree), then of the tree's nodes that no state names:
+// every state a node of the tree may take.
+inline constexpr uint64_t kNoStateMask = ~uint64_t{0};
+std::vector<uint64_t> cstNodeMasks(const DataInfo *d, uint32_t c, uint32_t symbols);
+// Least length of a character-state-tree character over the given cells
+// (raw state bits, 0 for missing): every edge separating two observed
+// states is crossed once.
+double cstMinSteps(const DataInfo *d, uint32_t c, std::span<const uint64_t> cells);
 // State bits (raw state order) of a node's down set, or with mpr its final
 // set, for character c.
 uint64_t getStatesOrMPRset(const DataInfo *d, const TreeNode *node, uint32_t c, bool mpr);

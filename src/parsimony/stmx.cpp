@@ -1301,6 +1301,10 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
         seriesMinSteps(d, sc.c, taxa, &m1, &m2);
         return m1;
     }
+    // A change and its reverse may cost differently, so no star tree stands
+    // for every tree: an asymmetric character is never uninformative.
+    if (sc.directed)
+        d->status[sc.c] &= ~kCharUninformative;
     const PackedData *pd = packedData(d);
     const int64_t *cost = costsOf(pd, sc);
     const UserType *ut = userTypeOf(d, sc.c);

@@ -1244,3 +1244,109 @@ TEST_F(Stmx, PruneAndGraftUpdatesEqualFullPasses)
 }
 
 }  // namespace
+
+// Character-state-tree characters: each character's length on random trees
+// equals a plain Sankoff count over every node of its state tree (unnamed
+// nodes included) with the number of tree edges between two nodes as the
+// cost, and its minimum is the number of edges of the smallest subtree of
+// the state tree that holds every observed state.
+TEST_F(Stmx, StateTreeCharactersScoreTheTreesPathLengths)
+{
+    std::mt19937 rng(3123);
+    int compared = 0;
+    for (int trial = 0; trial < 60; trial++) {
+        drop();
+        const uint32_t ns = 3 + rng() % 4, extra = rng() % 3, nodes = ns + extra;
+        // Nodes in creation order: a random parent among the earlier ones;
+        // node k names state order[k] (unnamed past ns).
+        std::vector<uint32_t> order(nodes), parent(nodes, 0), depth(nodes, 0);
+        std::iota(order.begin(), order.end(), 0u);
+        std::shuffle(order.begin(), order.end(), rng);
+        std::vector<CSTreeNode *> made(nodes);
+        for (uint32_t k = 0; k < nodes; k++) {
+            parent[k] = k ? static_cast<uint32_t>(rng() % k) : 0;
+            depth[k] = k ? depth[parent[k]] + 1 : 0;
+            made[k] = createCSTreeNode(k ? made[parent[k]] : nullptr, order[k] < ns ? kSymbols[order[k]] : '*', k);
+            if (k)
+                made[k - 1]->nextNode = made[k];
+        }
+        std::string symbols;
+        for (uint32_t k = 0; k < nodes; k++)
+            symbols += made[k]->symbol;
+        UserType ut{};
+        ut.tree = made[0];
+        ut.symbols = symbols.data();
+        ut.n = static_cast<uint8_t>(nodes);
+        auto edges = [&](uint32_t a, uint32_t b) {
+            uint32_t n = 0;
+            while (a != b) {
+                uint32_t &deeper = depth[a] >= depth[b] ? a : b;
+                deeper = parent[deeper];
+                n++;
+            }
+            return n;
+        };
+        std::vector<uint32_t> nodeOf(ns);
+        for (uint32_t k = 0; k < nodes; k++)
+            if (order[k] < ns)
+                nodeOf[order[k]] = k;
+
+        const uint32_t ntax = 4 + rng() % 5, nchar = 1 + rng() % 4;
+        std::vector<std::vector<uint64_t>> cells(ntax, std::vector<uint64_t>(nchar, 0));
+        for (auto &row : cells)
+            for (uint64_t &b : row)
+                b = rng() % 8 ? bit(rng() % ns) : 0;
+        d = makeTypedData(ns, cells);
+        for (uint32_t c = 0; c < nchar; c++) {
+            setType(d, c, kCharOrdered, false, &ut);
+            d->status[c] |= kCharStateTree;
+        }
+        prepare();
+        build(randomTreeText(rng, ntax, 0, false), 0);
+        const double total = length();
+        double expect = 0.0;
+        for (uint32_t c = 0; c < nchar; c++) {
+            std::function<std::vector<int64_t>(const TreeNode *)> f = [&](const TreeNode *n) {
+                std::vector<int64_t> v(nodes, 0);
+                if (!n->firstChild || n == tree->root)
+                    if (const uint64_t b = cells[static_cast<size_t>(n->index)][c])
+                        for (uint32_t k = 0; k < nodes; k++)
+                            v[k] = k == nodeOf[static_cast<uint32_t>(std::countr_zero(b))] ? 0 : kInf;
+                for (const TreeNode *ch = n->firstChild; ch; ch = ch->nextSib) {
+                    const std::vector<int64_t> w = f(ch);
+                    for (uint32_t s = 0; s < nodes; s++) {
+                        int64_t best = kInf;
+                        for (uint32_t t = 0; t < nodes; t++)
+                            best = std::min(best, w[t] + edges(s, t));
+                        v[s] = std::min(kInf, v[s] + best);
+                    }
+                }
+                return v;
+            };
+            const std::vector<int64_t> r = f(tree->root);
+            const auto want = static_cast<double>(*std::min_element(r.begin(), r.end()));
+            EXPECT_EQ(charLengthOnTree(d, c), want) << "trial " << trial << " char " << c;
+            expect += want;
+            // The spanning subtree: the edges above nodes with observed
+            // states both below and elsewhere.
+            std::vector<uint32_t> below(nodes, 0);
+            uint32_t seen = 0;
+            for (uint32_t t = 0; t < ntax; t++)
+                if (cells[t][c]) {
+                    below[nodeOf[static_cast<uint32_t>(std::countr_zero(cells[t][c]))]]++;
+                    seen++;
+                }
+            uint32_t span = 0;
+            for (uint32_t k = nodes; k-- > 1;) {
+                below[parent[k]] += below[k];
+                span += below[k] > 0 && below[k] < seen;
+            }
+            EXPECT_EQ(packedData(d)->minSteps[c], span) << "trial " << trial << " char " << c;
+            compared++;
+        }
+        EXPECT_EQ(total, expect) << "trial " << trial;
+        drop();
+        deallocCSTree(made[0]);
+    }
+    EXPECT_GT(compared, 100);
+}
