@@ -267,12 +267,13 @@ int finishReplicateRow()
     SimBlock &s = *gSim;
     std::string row = replicateRowStart(true);
     for (SimTally &t : s.tallies) {
-        const double n = t.trees;
-        const double correct = n > 0 ? t.correct / n : 0.0, P = n > 0 ? t.P / n : 0.0;
         row += tallyFields(t);
+        const double n = t.trees;
+        if (n > 0) {
+            t.sumCorrect += t.correct / n;
+            t.sumP += t.P / n;
+        }
         t.sumTrees += n;
-        t.sumCorrect += correct;
-        t.sumP += P;
         if (t.haveBs && n > 0) {
             t.sumBs += t.bs / n;
             ++t.nBs;
