@@ -220,8 +220,6 @@ StmIndexSet pairIndices(const DataInfo *d, const TreeNode *n, uint32_t c, bool m
 {
     if (isTaxonNode(n, d))
         return stmCellIndices(d, c, n->index);
-    // The ancestor holds its state in every copy of the pairs; the copy is
-    // its child's.
     if (isGivenAncestor(n))
         return stmCellIndices(d, c, -1);
     return stmRecordIndices(d, nodeSets(n->abm[mpr ? 2 : 0]), c);

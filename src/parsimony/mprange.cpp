@@ -67,9 +67,7 @@ struct CharTables {
 // charges them as the tree's length does (its cost vector: the gains that
 // reach each from the most primitive, each offset by one loss, so that none
 // counts a step). Pinning it to the most primitive one would leave out the
-// reconstructions in which it takes another at the same length. So are the
-// copies of a pair character's states, which its ancestor's entries weigh.
-// False when the ancestor holds one state.
+// reconstructions in which it takes another at the same length. False when the ancestor holds one state.
 bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k,
                             double *out)
 {

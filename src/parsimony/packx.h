@@ -81,17 +81,7 @@ struct StmChar {
     // 1) + (turned - lower); the series has `series` states.
     bool pairs = false;
     uint8_t series = 0;
-    // Each index's pair and copy: the pairs are held once per reach of the
-    // uncertain cells whose reading decides how many steps are gained (see
-    // stmx.cpp), each copy the pairs within its reach, with no change
-    // between copies and the ancestor's entry in each copy offset so that
-    // copies compare by length, not by gains. One copy of every pair when no
-    // cell decides.
-    std::vector<uint8_t> pairUp, pairDown;
-    std::vector<uint16_t> pairCopy;
-    std::vector<int32_t> choiceTaxa;
-    std::vector<uint64_t> choiceWays;   // per copy, per choice taxon: the series states it may read
-    std::vector<int64_t> choiceOffset;  // per copy, in cost units
+    std::vector<uint8_t> pairUp, pairDown;  // each index's pair
     bool directed = false; // the table is not symmetric
     bool userType = false; // states are the user type's, else raw data states
     bool polyTips = false; // some terminal's cell counts as polymorphism
@@ -130,16 +120,13 @@ struct StmLane {
     int32_t grid;   // as StmChar
 };
 
-// A pair character's indices as grids, one per copy, the upper state
-// rising from the ancestor row by row and the lower one falling from it
-// along each row; a change costs the sum of the two sides' series steps
-// (checked against the table when made). A cost vector is then carried
-// through changes one line at a time, in time linear in the indices.
+// A pair character's indices as a grid, the upper state rising from the
+// ancestor row by row and the lower one falling from it along each row; a
+// change costs the sum of the two sides' series steps (checked against the
+// table when made). A cost vector is then carried through changes one line
+// at a time, in time linear in the indices.
 struct StmPairGrid {
-    struct Copy {
-        uint32_t first, rows, columns;
-    };
-    std::vector<Copy> copies;
+    uint32_t rows = 0, columns = 0;
     // A step to the next row (column) and back, by row (column) of origin.
     std::vector<int64_t> rowNext, rowBack, columnNext, columnBack;
 };

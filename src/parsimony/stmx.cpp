@@ -77,13 +77,21 @@ const UserType *userTypeOf(const DataInfo *d, uint32_t c)
 }
 
 // Cell states in the character's source order (user-type states or raw data
-// states); 0 for a missing cell.
+// states); 0 for a missing cell. An uncertain cell of a Dollo character every state between its lowest and
+// highest: each step is scored on its own, and the cell leaves open each
+// step it is unsure of, whichever of its states lie between.
 uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType *ut)
 {
     if (isMissingOrGapMiss(taxon, c, d))
         return 0;
-    uint64_t b = getXijAsBits(d, taxon, c, ut ? ut->symbols : nullptr);
-    return b == kAllStates ? 0 : b;
+    const uint64_t b = getXijAsBits(d, taxon, c, ut ? ut->symbols : nullptr);
+    if (b == kAllStates)
+        return 0;
+    if (ut || taxon < 0 || !(b & (b - 1)) || (d->status[c] & kCharTypeMask) != kCharDollo ||
+        isPolymorphicMST(taxon, c, d))
+        return b;
+    const int hi = 63 - std::countl_zero(b);
+    return (hi == 63 ? ~uint64_t{0} : (uint64_t{2} << hi) - 1) & ~((b & (~b + 1)) - 1);
 }
 
 // Series positions of a pair character's index (see StmChar::pairs).
@@ -100,11 +108,8 @@ uint64_t seriesBits(const StmChar &sc, uint64_t source)
     return out;
 }
 
-// The pairs of each single state of a cell, in every copy that reaches it. A
-// terminal shows one state (an uncertain cell one of its states, a
-// polymorphic one each of them), never a mixture: an uncertain {03} with
-// ancestor 2 is 0 or 3, not derived both ways (3 and 0 at once) nor left at
-// 2, which would gain nothing.
+// The pairs of each single state of a cell: what a polymorphic terminal
+// holds, one state at a time, never a mixture (see pairPolyCell).
 StmIndexSet pairSingles(const StmChar &sc, uint64_t source)
 {
     const uint32_t a = sc.turned;
@@ -152,21 +157,24 @@ StmIndexSet indexBits(const StmChar &sc, uint64_t source)
     return sc.pairs ? pairSingles(sc, source) : StmIndexSet::ofWord(indexWord(sc, source));
 }
 
-// The indices of `b` (a cell's pairs in every copy) that the copies leave to
-// the taxon's cell.
-StmIndexSet chosenReadings(const StmChar &sc, int32_t taxon, const StmIndexSet &b)
+// The pairs an uncertain cell of a pair character allows. Each step of the
+// series is scored on its own, and a cell unsure of a step leaves that step
+// open, on either side of the ancestor alike: a cell with states both sides
+// of it may be derived up, down, both ways at once or neither, as far as its
+// highest and lowest states reach.
+StmIndexSet pairRange(const StmChar &sc, uint64_t source)
 {
-    const auto at = std::find(sc.choiceTaxa.begin(), sc.choiceTaxa.end(), taxon);
-    if (at == sc.choiceTaxa.end())
-        return b;
-    const auto j = static_cast<size_t>(at - sc.choiceTaxa.begin());
+    const uint64_t b = seriesBits(sc, source);
     StmIndexSet out;
-    b.forEach([&](uint32_t i) {
-        const uint64_t way = sc.choiceWays[sc.pairCopy[i] * sc.choiceTaxa.size() + j];
-        const uint32_t u = pairUpper(sc, i), l = pairLower(sc, i);
-        if ((way >> (u != sc.turned ? u : l)) & 1)
+    if (!b)
+        return out;
+    const uint32_t a = sc.turned, lo = static_cast<uint32_t>(std::countr_zero(b)),
+                   hi = static_cast<uint32_t>(63 - std::countl_zero(b));
+    for (uint32_t i = 0; i < sc.n; i++) {
+        const uint32_t u = sc.pairUp[i], l = sc.pairDown[i];
+        if (u >= std::max(a, lo) && u <= std::max(a, hi) && l >= std::min(a, lo) && l <= std::min(a, hi))
             out.set(i);
-    });
+    }
     return out;
 }
 
@@ -575,8 +583,10 @@ StmIndexSet stmCellIndices(const DataInfo *d, uint32_t c, int32_t taxon)
     if (!sc)
         return {};
     const uint64_t source = sourceBits(d, taxon, c, userTypeOf(d, c));
-    const StmIndexSet b = indexBits(*sc, source);
-    return b.any() ? chosenReadings(*sc, taxon, b) : StmIndexSet::below(sc->n);
+    // A polymorphic cell shows its states one by one (see pairSingles).
+    const bool poly = taxon >= 0 && (source & (source - 1)) && isPolymorphicMST(taxon, c, d);
+    const StmIndexSet b = sc->pairs && !poly ? pairRange(*sc, source) : indexBits(*sc, source);
+    return b.any() ? b : StmIndexSet::below(sc->n);
 }
 
 StmIndexSet stmRecordIndices(const DataInfo *d, const ParsNodeSets *rec, uint32_t c)
@@ -607,39 +617,16 @@ double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t
 namespace {
 
 // For every index v, the least cost of a tree from v that holds every index
-// of `cell` (a polymorphic cell's states): copy by copy for a character held
-// as copies of pairs, which never change into each other and each hold every
-// state of such a cell. The count of states the tree must hold at `count`.
+// of `cell` (a polymorphic cell's states). The count of states the tree must
+// hold at `count`.
 void polyReach(const int64_t *cost, const StmChar &sc, const StmIndexSet &cell, std::vector<int64_t> &out,
                size_t *count)
 {
-    if (!sc.pairs) {
-        const std::vector<uint32_t> terms = bitList(cell.word());
-        *count = terms.size();
-        if (*count <= kMaxSteinerTerminals)
-            steinerFromEach(cost, sc.n, terms, out);
-        return;
-    }
-    // Each copy's own table, as a copy never leaves itself.
-    out.assign(sc.n, kStmImpossible);
-    std::vector<int64_t> part, table;
-    for (uint32_t k = 0, first = 0; first < sc.n; k++) {
-        std::vector<uint32_t> terms;
-        uint32_t end = first;
-        for (; end < sc.n && sc.pairCopy[end] == k; end++)
-            if (cell.test(end))
-                terms.push_back(end - first);
-        *count = terms.size();
-        if (*count > kMaxSteinerTerminals)
-            return;
-        const uint32_t m = end - first;
-        table.resize(static_cast<size_t>(m) * m);
-        for (uint32_t i = 0; i < m; i++)
-            std::copy_n(cost + static_cast<size_t>(first + i) * sc.n + first, m, table.begin() + i * m);
-        steinerFromEach(table.data(), m, terms, part);
-        std::copy(part.begin(), part.end(), out.begin() + first);
-        first = end;
-    }
+    std::vector<uint32_t> terms;
+    cell.forEach([&](uint32_t i) { terms.push_back(i); });
+    *count = terms.size();
+    if (*count <= kMaxSteinerTerminals)
+        steinerFromEach(cost, sc.n, terms, out);
 }
 
 std::vector<uint32_t> indexList(const StmIndexSet &b)
@@ -835,114 +822,17 @@ void layoutStmChars(PackedData *pd, const std::vector<int32_t> &included, uint32
 
 namespace {
 
-// A Dollo character gains each step of the series (of either side of its
-// ancestor) once, so the reading of an uncertain cell decides which steps are
-// gained at all, and the least cost (fewest gains first) reads such a cell by
-// its gains where it should by its length: a cell that may be the ancestral
-// state or past every other cell saves the losses of its branch on every
-// step between them at one gain more. Where some cell may reach past what the
-// other cells make the tree gain, the pairs are copied once per reach of the
-// tree above and below the ancestor: the reach the other cells give, or a
-// cell read at one of its states past it (the cell that reaches it). In a
-// copy, that cell holds that state and every other such cell stays within
-// the copy's reach, so the copy gains exactly its reach, and the ancestor's
-// entry in the copy makes up the difference to the copy that gains most:
-// the least cost over the copies is then the shortest length. Past
-// kStmMaxIndices indices the character keeps one copy of every pair and
-// reads such cells by their fewest gains. False when some cell is read so.
-bool choosePairCopies(const DataInfo *d, StmChar &sc, uint32_t ntax)
+// Every pair of series states of character sc, upper from the ancestor up
+// and for each the lower from the ancestor down (see StmChar::pairs).
+void listPairs(StmChar &sc)
 {
     const uint32_t a = sc.turned;
-    uint32_t up = a, down = a;  // the reach every reading gains
-    std::vector<std::pair<int32_t, uint64_t>> uncertain;
-    for (uint32_t t = 0; t < ntax; t++) {
-        const uint64_t b = seriesBits(sc, sourceBits(d, static_cast<int32_t>(t), sc.c, nullptr));
-        if (!b)
-            continue;
-        const auto lo = static_cast<uint32_t>(std::countr_zero(b)), hi = static_cast<uint32_t>(63 - std::countl_zero(b));
-        const bool multi = b & (b - 1);
-        if (multi && isPolymorphicMST(static_cast<int32_t>(t), sc.c, d)) {
-            up = std::max(up, hi);
-            down = std::min(down, lo);
-            continue;
+    for (uint32_t u = a; u < sc.series; u++)
+        for (uint32_t l = a + 1; l-- > 0;) {
+            sc.pairUp.push_back(static_cast<uint8_t>(u));
+            sc.pairDown.push_back(static_cast<uint8_t>(l));
         }
-        if (lo > a)
-            up = std::max(up, lo);
-        else if (hi < a)
-            down = std::min(down, hi);
-        if (multi)
-            uncertain.emplace_back(static_cast<int32_t>(t), b);
-    }
-    // The reaches above and below: (cell, state), the first the other cells'.
-    const uint64_t above = ~((uint64_t{2} << up) - 1), below = (uint64_t{1} << down) - 1;
-    using Reach = std::pair<int32_t, uint32_t>;
-    std::vector<Reach> ups{{-1, up}}, downs{{-1, down}};
-    for (size_t j = 0; j < uncertain.size(); j++) {
-        for (uint64_t b = uncertain[j].second & above; b; b &= b - 1)
-            ups.emplace_back(static_cast<int32_t>(j), static_cast<uint32_t>(std::countr_zero(b)));
-        for (uint64_t b = uncertain[j].second & below; b; b &= b - 1)
-            downs.emplace_back(static_cast<int32_t>(j), static_cast<uint32_t>(std::countr_zero(b)));
-    }
-    // The copies (a cell reaches one way at a time) and their pairs.
-    std::vector<std::pair<Reach, Reach>> copies;
-    for (;;) {
-        copies.clear();
-        uint32_t indices = 0;
-        for (const Reach &d2 : downs)
-            for (const Reach &u2 : ups)
-                if (u2.first < 0 || u2.first != d2.first) {
-                    copies.emplace_back(u2, d2);
-                    indices += (u2.second - a + 1) * (a - d2.second + 1);
-                }
-        if (indices <= kStmMaxIndices || (ups.size() == 1 && downs.size() == 1))
-            break;
-        (ups.size() >= downs.size() ? ups : downs).pop_back();
-    }
-    // Every cell with a state past the reach is bound by the copies, or none
-    // is (one copy of every pair): a cell whose states past the reach no
-    // copy reached would find no pair of its own in any copy.
-    std::vector<int32_t> bound;
-    bool reached = true;
-    for (size_t j = 0; j < uncertain.size() && reached; j++) {
-        const uint64_t far = uncertain[j].second & (above | below);
-        for (uint64_t f = far; f && reached; f &= f - 1) {
-            const Reach r{static_cast<int32_t>(j), static_cast<uint32_t>(std::countr_zero(f))};
-            const auto &reaches = r.second > up ? ups : downs;
-            reached = std::find(reaches.begin(), reaches.end(), r) != reaches.end();
-        }
-        if (far)
-            bound.push_back(static_cast<int32_t>(j));
-    }
-    if (!reached)
-        bound.clear();
-    if (bound.empty())
-        copies.assign(1, {{-1, sc.series - 1u}, {-1, 0u}});
-    for (int32_t j : bound)
-        sc.choiceTaxa.push_back(uncertain[static_cast<size_t>(j)].first);
-    for (size_t k = 0; k < copies.size(); k++) {
-        const auto &[ru, rd] = copies[k];
-        const uint64_t within = (uint64_t{2} << ru.second) - (uint64_t{1} << rd.second);
-        for (int32_t j : bound) {
-            uint64_t way = uncertain[static_cast<size_t>(j)].second & within;
-            if (j == ru.first)
-                way &= uint64_t{1} << ru.second;
-            if (j == rd.first)
-                way &= uint64_t{1} << rd.second;
-            sc.choiceWays.push_back(way);
-        }
-        sc.choiceOffset.push_back(static_cast<int64_t>(sc.state[ru.second] - sc.state[rd.second]));
-        for (uint32_t u = a; u <= ru.second; u++)
-            for (uint32_t l = a + 1; l-- > rd.second;) {
-                sc.pairUp.push_back(static_cast<uint8_t>(u));
-                sc.pairDown.push_back(static_cast<uint8_t>(l));
-                sc.pairCopy.push_back(static_cast<uint16_t>(k));
-            }
-    }
-    const int64_t most = *std::max_element(sc.choiceOffset.begin(), sc.choiceOffset.end());
-    for (int64_t &x : sc.choiceOffset)
-        x = (kDolloGain - 1) * (most - x);
     sc.n = static_cast<uint32_t>(sc.pairUp.size());
-    return reached;
 }
 
 // The grids of pair character sc (table t), or false when its indices or
@@ -955,25 +845,16 @@ bool makePairGrid(const StmChar &sc, const int64_t *t, StmPairGrid &g)
     g.rowBack.assign(upSteps, -1);
     g.columnNext.assign(a, -1);
     g.columnBack.assign(a, -1);
-    // The layout choosePairCopies writes: per copy, upper from the ancestor
-    // up, and for each the lower from the ancestor down.
-    for (uint32_t first = 0; first < n;) {
-        uint32_t end = first;
-        while (end < n && sc.pairCopy[end] == sc.pairCopy[first])
-            end++;
-        uint32_t columns = 0;
-        while (first + columns < end && sc.pairUp[first + columns] == a)
-            columns++;
-        if (!columns || (end - first) % columns)
-            return false;
-        const uint32_t rows = (end - first) / columns;
-        for (uint32_t r = 0; r < rows; r++)
-            for (uint32_t k = 0; k < columns; k++)
-                if (sc.pairUp[first + r * columns + k] != a + r || sc.pairDown[first + r * columns + k] != a - k)
-                    return false;
-        g.copies.push_back({first, rows, columns});
-        first = end;
-    }
+    // The layout listPairs writes.
+    const uint32_t columns = a + 1, rows = n / columns;
+    if (n != rows * columns || rows != sc.series - a)
+        return false;
+    for (uint32_t r = 0; r < rows; r++)
+        for (uint32_t k = 0; k < columns; k++)
+            if (sc.pairUp[r * columns + k] != a + r || sc.pairDown[r * columns + k] != a - k)
+                return false;
+    g.rows = rows;
+    g.columns = columns;
     // The steps, read off the table, each the same wherever it is taken.
     auto take = [](int64_t &at, int64_t x) {
         if (x >= kStmImpossible || (at >= 0 && at != x))
@@ -981,18 +862,17 @@ bool makePairGrid(const StmChar &sc, const int64_t *t, StmPairGrid &g)
         at = x;
         return true;
     };
-    for (const StmPairGrid::Copy &k : g.copies)
-        for (uint32_t r = 0; r < k.rows; r++)
-            for (uint32_t c = 0; c < k.columns; c++) {
-                const uint32_t i = k.first + r * k.columns + c;
-                if (r + 1 < k.rows && !(take(g.rowNext[r], t[i * n + i + k.columns]) &&
-                                        take(g.rowBack[r], t[(i + k.columns) * n + i])))
-                    return false;
-                if (c + 1 < k.columns && !(take(g.columnNext[c], t[i * n + i + 1]) && take(g.columnBack[c], t[(i + 1) * n + i])))
-                    return false;
-            }
-    // Every change is the sum of the steps along both sides, and none
-    // between copies.
+    for (uint32_t r = 0; r < rows; r++)
+        for (uint32_t c = 0; c < columns; c++) {
+            const uint32_t i = r * columns + c;
+            if (r + 1 < rows &&
+                !(take(g.rowNext[r], t[i * n + i + columns]) && take(g.rowBack[r], t[(i + columns) * n + i])))
+                return false;
+            if (c + 1 < columns &&
+                !(take(g.columnNext[c], t[i * n + i + 1]) && take(g.columnBack[c], t[(i + 1) * n + i])))
+                return false;
+        }
+    // Every change is the sum of the steps along both sides.
     auto walk = [](const std::vector<int64_t> &next, const std::vector<int64_t> &back, uint32_t from, uint32_t to) {
         int64_t x = 0;
         for (uint32_t p = from; p < to; p++)
@@ -1003,11 +883,8 @@ bool makePairGrid(const StmChar &sc, const int64_t *t, StmPairGrid &g)
     };
     for (uint32_t i = 0; i < n; i++)
         for (uint32_t j = 0; j < n; j++) {
-            const int64_t want =
-                sc.pairCopy[i] != sc.pairCopy[j]
-                    ? kStmImpossible
-                    : walk(g.rowNext, g.rowBack, sc.pairUp[i] - a, sc.pairUp[j] - a) +
-                          walk(g.columnNext, g.columnBack, a - sc.pairDown[i], a - sc.pairDown[j]);
+            const int64_t want = walk(g.rowNext, g.rowBack, sc.pairUp[i] - a, sc.pairUp[j] - a) +
+                                 walk(g.columnNext, g.columnBack, a - sc.pairDown[i], a - sc.pairDown[j]);
             if (t[i * n + j] != want)
                 return false;
         }
@@ -1043,13 +920,12 @@ int packStmPrelim(DataInfo *d)
         if ((status & kCharTypeMask) == kCharUserType && (!ut || ut->tree))
             continue;
         status |= kCharPacked;
-        uint64_t seen = 0, held = 0;  // held: a polymorphic cell's lowest and highest states only
+        uint64_t seen = 0;
         bool polyTips = false;
         for (uint32_t t = 0; t < ntax; t++) {
             const uint64_t b = sourceBits(d, static_cast<int32_t>(t), c, ut);
             const bool poly = (b & (b - 1)) && isPolymorphicMST(static_cast<int32_t>(t), c, d);
             seen |= b;
-            held |= poly ? (b & (~b + 1)) | (uint64_t{1} << (63 - std::countl_zero(b))) : b;
             polyTips = polyTips || poly;
         }
         const uint64_t anc = sourceBits(d, -1, c, ut);
@@ -1090,46 +966,13 @@ int packStmPrelim(DataInfo *d)
         sc.down = sc.n > 1 && sc.turned == sc.n - 1;
         // Dollo's rule holds for each step on its own: with the ancestor
         // inside the series, a node may be derived above it and below it at
-        // once (two gains, not a third to get round the clash). A character
-        // whose uncertain cells decide by their reading what is gained is
-        // held as pairs too (one side of them the ancestor's when the
-        // ancestor ends the series), in copies by those readings.
-        const bool wasOpen = std::popcount(indexWord(sc, anc)) != 1;
-        auto holdPairs = [&] {
-            sc.pairUp.clear();
-            sc.pairDown.clear();
-            sc.pairCopy.clear();
-            sc.choiceTaxa.clear();
-            sc.choiceWays.clear();
-            sc.choiceOffset.clear();
-            sc.pairs = (sc.n - sc.turned) * (sc.turned + 1u) <= kStmMaxIndices;
-            return sc.pairs && choosePairCopies(d, sc, ntax);
-        };
+        // once (two gains, not a third to get round the clash), so its
+        // states are pairs. A series of 63 states has at most 32 x 32.
         const bool middle = sc.turned > 0 && sc.turned + 1u < sc.n;
-        bool bound = sc.dollo && !ut && !wasOpen && sc.n > 1 && holdPairs();
-        // Every step between two neighbouring states the cells hold splits
-        // the taxa alike, so each costs what the first does: a character
-        // with its ancestor inside a series too long for its pairs, or for
-        // the copies its uncertain cells ask, keeps only the states its
-        // cells and ancestor hold, a change between them costing the steps
-        // of the series they span. A polymorphic cell holds each step one
-        // way or both by its lowest and highest states alone (see
-        // pairPolyCell), so those are all it keeps.
-        if (middle && sc.dollo && !ut && !wasOpen && !bound) {
-            takeStates(held | anc);
-            bound = holdPairs();
-            if (!sc.pairs) {
-                takeStates(states);
-                holdPairs();
-            }
-        }
-        if (sc.pairs && !middle && sc.choiceTaxa.empty()) {
-            sc.pairs = false;
-            sc.n = sc.series;
-            sc.pairUp.clear();
-            sc.pairDown.clear();
-            sc.pairCopy.clear();
-            sc.choiceOffset.clear();
+        if (middle && sc.dollo && !ut && std::popcount(indexWord(sc, anc)) == 1 &&
+            (sc.n - sc.turned) * (sc.turned + 1u) <= kStmMaxIndices) {
+            sc.pairs = true;
+            listPairs(sc);
         }
         sc.cost = static_cast<uint32_t>(pd->stmCosts.size());
         pd->stmCosts.resize(pd->stmCosts.size() + static_cast<size_t>(sc.n) * sc.n);
@@ -1152,8 +995,6 @@ int packStmPrelim(DataInfo *d)
                 int64_t &x = t[a * sc.n + b];
                 if (ut)
                     x = a == b ? 0 : userCost(ut, sc.state[a], sc.state[b], scale);
-                else if (sc.pairs && sc.pairCopy[a] != sc.pairCopy[b])
-                    x = kStmImpossible;
                 else if (sc.pairs)
                     x = seriesCost(pairUpper(sc, a), pairUpper(sc, b)) + seriesCost(pairLower(sc, a), pairLower(sc, b));
                 else
@@ -1426,11 +1267,10 @@ int writeStmCells(const DataInfo *d, int32_t taxon, uint32_t position)
         if (poly && sc.pairs)
             b = pairPolyCell(sc, source);
         if (!poly) {
-            b = chosenReadings(sc, taxon, b);
-            for (uint32_t i = 0; i < sc.n; i++) {
-                const int64_t offset = taxon < 0 && sc.pairs ? sc.choiceOffset[sc.pairCopy[i]] : 0;
-                V[i] = b.test(i) ? offset : kStmImpossible;
-            }
+            if (sc.pairs)
+                b = pairRange(sc, source);
+            for (uint32_t i = 0; i < sc.n; i++)
+                V[i] = b.test(i) ? 0 : kStmImpossible;
             V[sc.n] = zeroMask(V, sc.n);
             storeVec(pd, &rec, sc, V);
             continue;
@@ -1600,38 +1440,36 @@ void gridHalf(const StmPairGrid &g, const int64_t *X, bool above, int64_t *Y)
     const std::vector<int64_t> &rowUp = above ? g.rowNext : g.rowBack, &rowDown = above ? g.rowBack : g.rowNext;
     const std::vector<int64_t> &colUp = above ? g.columnNext : g.columnBack,
                                &colDown = above ? g.columnBack : g.columnNext;
-    for (const StmPairGrid::Copy &k : g.copies) {
-        const uint32_t columns = k.columns;
-        int64_t *y = Y + k.first;
-        std::copy_n(X + k.first, k.rows * columns, y);
-        // The rows' sweeps a whole row at a time, so that the columns run
-        // side by side in contiguous entries.
-        for (uint32_t r = 0; r + 1 < k.rows; r++) {
-            const int64_t step = rowUp[r];
-            const int64_t *from = y + r * columns;
-            int64_t *to = y + (r + 1) * columns;
-            for (uint32_t c = 0; c < columns; c++)
-                to[c] = std::min(to[c], sat(from[c] + step));
-        }
-        for (uint32_t r = k.rows - 1; r-- > 0;) {
-            const int64_t step = rowDown[r];
-            const int64_t *from = y + (r + 1) * columns;
-            int64_t *to = y + r * columns;
-            for (uint32_t c = 0; c < columns; c++)
-                to[c] = std::min(to[c], sat(from[c] + step));
-        }
-        // The columns' sweeps step by step over every row at once: the rows
-        // do not wait on each other, where one row's sweep is a chain.
-        for (uint32_t p = 0; p + 1 < columns; p++) {
-            const int64_t step = colUp[p];
-            for (int64_t *row = y, *end = y + k.rows * columns; row < end; row += columns)
-                row[p + 1] = std::min(row[p + 1], sat(row[p] + step));
-        }
-        for (uint32_t p = columns - 1; p-- > 0;) {
-            const int64_t step = colDown[p];
-            for (int64_t *row = y, *end = y + k.rows * columns; row < end; row += columns)
-                row[p] = std::min(row[p], sat(row[p + 1] + step));
-        }
+    const uint32_t columns = g.columns;
+    int64_t *y = Y;
+    std::copy_n(X, g.rows * columns, y);
+    // The rows' sweeps a whole row at a time, so that the columns run
+    // side by side in contiguous entries.
+    for (uint32_t r = 0; r + 1 < g.rows; r++) {
+        const int64_t step = rowUp[r];
+        const int64_t *from = y + r * columns;
+        int64_t *to = y + (r + 1) * columns;
+        for (uint32_t c = 0; c < columns; c++)
+            to[c] = std::min(to[c], sat(from[c] + step));
+    }
+    for (uint32_t r = g.rows - 1; r-- > 0;) {
+        const int64_t step = rowDown[r];
+        const int64_t *from = y + (r + 1) * columns;
+        int64_t *to = y + r * columns;
+        for (uint32_t c = 0; c < columns; c++)
+            to[c] = std::min(to[c], sat(from[c] + step));
+    }
+    // The columns' sweeps step by step over every row at once: the rows
+    // do not wait on each other, where one row's sweep is a chain.
+    for (uint32_t p = 0; p + 1 < columns; p++) {
+        const int64_t step = colUp[p];
+        for (int64_t *row = y, *end = y + g.rows * columns; row < end; row += columns)
+            row[p + 1] = std::min(row[p + 1], sat(row[p] + step));
+    }
+    for (uint32_t p = columns - 1; p-- > 0;) {
+        const int64_t step = colDown[p];
+        for (int64_t *row = y, *end = y + g.rows * columns; row < end; row += columns)
+            row[p] = std::min(row[p], sat(row[p + 1] + step));
     }
 }
 

@@ -43,12 +43,11 @@ struct ParsFxns;
 inline constexpr int64_t kStmImpossible = kCostImpossible;
 inline constexpr int64_t kDolloGain = int64_t{1} << 24;
 
-// A set of a character's indices (its scored states, or its pairs and their
-// copies). A character of up to 64 indices fits one word, but a Dollo
-// character whose ancestor lies inside its series holds a pair per upper and
-// lower state: a series of 63 states with the ancestor in the middle has
-// 32 x 32 of them, so the set holds that many (copies for uncertain cells
-// take what is left).
+// A set of a character's indices (its scored states, or its pairs). A
+// character of up to 64 indices fits one word, but a Dollo character whose
+// ancestor lies inside its series holds a pair per upper and lower state: a
+// series of 63 states with the ancestor in the middle has 32 x 32 of them,
+// so the set holds that many.
 inline constexpr uint32_t kStmMaxIndices = 1024;
 // Room for one character's entries and its zero mask word (see stmCharVector).
 inline constexpr uint32_t kStmVecRoom = kStmMaxIndices + 1;
