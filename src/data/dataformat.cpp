@@ -160,8 +160,10 @@ const TypeSymbols *typeSymbols(uint32_t dataType)
         {"DNA", "DNA", "ACGTacgt", "ACGT", kDataDNA | kDataNucleotide},
         {"RNA", "RNA", "ACGUacgu", "ACGU", kDataRNA | kDataNucleotide},
         {"nucleotide", "nucleotide", "ACGTUacgtu", "ACGT", kDataNucleotide},
-        {"protein", "'protein'", "ACDEFGHIKLMNPQRSTVWYacdefghiklmnpqrstvwy",
-         kAminoAcidStates, kDataProtein},
+        // "*", the stop, follows the amino acids (code 20): files that hold
+        // translated sequences read back, and likelihood reads it as missing.
+        {"protein", "'protein'", "ACDEFGHIKLMNPQRSTVWYacdefghiklmnpqrstvwy*", "ARNDCQEGHILKMFPSTWYV*",
+         kDataProtein},
     };
     if (dataType >= kDataTypeDNA && dataType <= kDataTypeProtein)
         return &kTypes[dataType - kDataTypeDNA];
