@@ -10,6 +10,7 @@
 #include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_output.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 uint32_t countFreeBranchLengths(const Tree *tree)
@@ -34,6 +35,11 @@ uint32_t countFreeBranchLengths(const Tree *tree)
     if (first != nullptr && first->nextSib != nullptr && first->nextSib->nextSib == nullptr)
         --n;
     return n;
+}
+
+uint32_t countTreeParams(Tree *tree, bool clock)
+{
+    return clock ? countInternalNodes(tree) : countFreeBranchLengths(tree);
 }
 
 double calcAIC(double k, double negLnL) { return 2.0 * (k + negLnL); }

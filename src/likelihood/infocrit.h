@@ -19,6 +19,10 @@ struct Tree;
 // bifurcating root making one length, because only their sum changes the
 // likelihood. A rooted and an unrooted reading of one tree count the same.
 uint32_t countFreeBranchLengths(const Tree *tree);
+// The tree's own parameters in an information criterion: one age per
+// internal node under a clock, which fixes the lengths from the ages, else
+// its free branch lengths.
+uint32_t countTreeParams(Tree *tree, bool clock);
 
 double calcAIC(double k, double negLnL);
 // With n not above k + 1, k + 2 takes the place of n.

@@ -820,7 +820,7 @@ int scorePass(LScoresRun &r)
         t.number = number + 1;
         t.k = modelParams;
         for (const Model *m : r.models)
-            t.k += m->clock ? countInternalNodes(tree.get()) : countFreeBranchLengths(tree.get());
+            t.k += countTreeParams(tree.get(), m->clock != 0);
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
             // A negative flag is the fit's own failure to set the model's
