@@ -289,6 +289,14 @@ int writePuzzleTrees(PuzzleRun &run, const char *fileName)
             status = 1;
             break;
         }
+        // A quartet tree is written rooted at the outgroup, as it is drawn.
+        if (!run.triples) {
+            rootOutgroup(tree.get(), run.d, false);
+            if (finalizeRooting(tree.get(), gBasalPolytomy, false) != 0) {
+                status = 1;
+                break;
+            }
+        }
         auxPrintf("tree puzzle_%u = [&%c] [&W %g] ", k, run.triples ? 'R' : 'U', wts ? wts[k - 1] : 1.0);
         outputTreeDescription(tree.get(), false, kDescrNoLengths, false, true, ',', 0, nexusTreeLabel, run.d);
         auxPuts(";\n");
