@@ -86,7 +86,7 @@ struct Level {
     std::vector<double> bound, length;  // per edge: lower bound, tree length with the taxon there
     std::vector<uint8_t> excluded;
     std::vector<uint64_t> exclEntry, exclVisit;  // exclusion words saved at entry and after the pre-pass
-    std::vector<uint64_t> unionUno;     // unordered states of the placed taxa
+    std::vector<uint64_t> unionUno;     // unordered states of the placed taxa and the ancestor
     PtnChanges changes;                 // change masks of the partial tree
 };
 
@@ -129,6 +129,7 @@ struct XsearchData {
     std::vector<Level> level;
     // Unordered tip sets with their definite fields (missing fields cleared).
     std::vector<std::vector<uint64_t>> tipUno;
+    std::vector<uint64_t> ancUno;  // the ancestor's, likewise (none unrooted)
     FreqDistPtr fd;
     StreamInfo *scoreStream = nullptr;  // owns scoreFile
     std::FILE *scoreFile = nullptr;
@@ -172,8 +173,9 @@ void showStatus(XsearchData &x)
 
 // The unordered steps that the taxa not yet placed (other than `taxon`)
 // must add: per field, each such taxon whose states meet none of those of
-// the placed taxa and `taxon` adds the field's weight and its states join
-// them. A taxon that may take every state adds nothing.
+// the placed taxa, the ancestor (rooted) and `taxon` adds the field's
+// weight and its states join them. A taxon that may take every state adds
+// nothing.
 double remainingTaxaBound(XsearchData &x, uint32_t lv, int32_t taxon)
 {
     if (!x.remainingBound)
@@ -669,21 +671,27 @@ void prepareTipSets(XsearchData &x)
 {
     const PackedData *pd = packedData(x.data);
     const UnoLanes k = unoLanes(pd);
+    // A rooted search hangs its trees from the ancestor, a terminal of every
+    // partial tree: its states are among those the placed taxa show.
+    const int32_t first = x.rooted ? -1 : 0;
+    const auto setsOf = [&](int32_t t) { return down(nodeOfIndex(x.tree.get(), t))->uno; };
     std::vector<uint64_t> all(k.count, 0);
-    for (uint32_t t = 0; t < x.n; t++) {
-        const uint64_t *s = down(nodeOfIndex(x.tree.get(), static_cast<int32_t>(t)))->uno;
+    for (auto t = first; t < static_cast<int32_t>(x.n); t++)
         for (uint32_t l = 0; l < k.count; l++)
-            all[l] |= s[l];
-    }
-    x.tipUno.assign(x.n, std::vector<uint64_t>(k.count, 0));
-    for (uint32_t t = 0; t < x.n; t++) {
-        const uint64_t *s = down(nodeOfIndex(x.tree.get(), static_cast<int32_t>(t)))->uno;
+            all[l] |= setsOf(t)[l];
+    const auto definite = [&](int32_t t) {
+        std::vector<uint64_t> out(k.count, 0);
         for (uint32_t l = 0; l < k.count; l++) {
             // A field that holds every state seen tells nothing (missing data).
-            const uint64_t full = emptyFieldsOf(k, l, all[l] & ~s[l]);
-            x.tipUno[t][l] = s[l] & ~fillFields(full, k.shift[l]);
+            const uint64_t full = emptyFieldsOf(k, l, all[l] & ~setsOf(t)[l]);
+            out[l] = setsOf(t)[l] & ~fillFields(full, k.shift[l]);
         }
-    }
+        return out;
+    };
+    x.tipUno.assign(x.n, {});
+    for (uint32_t t = 0; t < x.n; t++)
+        x.tipUno[t] = definite(static_cast<int32_t>(t));
+    x.ancUno = x.rooted ? definite(-1) : std::vector<uint64_t>(k.count, 0);
 }
 
 int xsearchOneRep(XsearchData &x)
@@ -749,7 +757,7 @@ int xsearchOneRep(XsearchData &x)
     if (x.usePtn)
         ptnTreeChanges(d, tree, &top.changes);
     if (x.remainingBound) {
-        top.unionUno.assign(x.tipUno.empty() ? 0 : x.tipUno[0].size(), 0);
+        top.unionUno = x.ancUno;
         for (uint32_t t = 0; t < x.n; t++)
             if (x.placed[t])
                 for (size_t l = 0; l < top.unionUno.size(); l++)

@@ -251,6 +251,7 @@ protected:
         savedSrch = srch;
         savedBbex = bbex;
         savedPars = gPars;
+        savedServices = parsServices();
         srch.dStatus = 0;
         srch.keep = 0;
         srch.mulTrees = 1;
@@ -263,12 +264,14 @@ protected:
         srch = savedSrch;
         bbex = savedBbex;
         gPars = savedPars;
+        installParsServices(savedServices);
         gPars.altPrep = 1;
         setXsearchPartitionBound(true);
         SearchTest::TearDown();
     }
 
-    void load(const Matrix &m)
+    // A nonempty ancestor row ('0'..'3' or '?') becomes the user's ancestor.
+    void load(const Matrix &m, const std::string &ancestor = {})
     {
         dropData();
         data = createDataInfo();
@@ -288,6 +291,9 @@ protected:
         for (uint32_t c = 0; c < m.nchar; c++) {
             data->status[c] = (data->status[c] & ~kCharTypeMask) | (m.ordered[c] ? kCharOrdered : kCharUnordered);
             data->weights[c] = m.weight[c];
+            if (!ancestor.empty())
+                data->ancestor[c] = ancestor[c] == '?' ? static_cast<uint8_t>(data->nstates)
+                                                       : stateBitsToCode(uint64_t{1} << (ancestor[c] - '0'), data);
         }
         setActiveDataInfo(data);
         gPars.pending = 3;
@@ -320,6 +326,31 @@ protected:
         return out;
     }
 
+    // The clusters of the rooted trees in the buffer (the root's left out).
+    std::set<Splits> bufferClusters(uint32_t ntax)
+    {
+        std::set<Splits> out;
+        TreeBuffer *buf = getActiveTreeBuffer();
+        TreeHandle t(createTreeForTaxa(ntax, ntax, true));
+        const uint64_t all = (uint64_t{1} << ntax) - 1;
+        for (uint32_t k = 1; k <= numTreesInBuffer(buf); k++) {
+            EXPECT_EQ(getTree(buf, k, t.get()), 0);
+            std::function<uint64_t(const TreeNode *)> below = [&](const TreeNode *n) {
+                uint64_t mask = n->firstChild ? 0 : uint64_t{1} << (nodePosition(t.get(), n) - 1);
+                for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
+                    mask |= below(c);
+                return mask;
+            };
+            Splits s;
+            for (uint32_t p = 0; p < t->maxNodes; p++)
+                if (const TreeNode *n = t->nodes + p; n->anc && n->firstChild && below(n) != all)
+                    s.push_back(below(n));
+            std::sort(s.begin(), s.end());
+            out.insert(s);
+        }
+        return out;
+    }
+
     // Node positions 1 + t are the tips; the mask is built over positions.
     static uint64_t sideMask(const std::vector<std::vector<uint32_t>> &adj, uint32_t v, uint32_t from, uint32_t ntax)
     {
@@ -333,6 +364,7 @@ protected:
     SearchSettings savedSrch{};
     ExactSearchOptions savedBbex{};
     ParsSettings savedPars{};
+    ParsServices savedServices{};
 };
 
 // The key test: branch and bound under every addition sequence, with and
@@ -362,6 +394,50 @@ TEST_F(Xsearch, BranchAndBoundAndExhaustiveMatchPlainEnumeration)
                 EXPECT_EQ(bufferTrees(ntax), ref.optimal)
                     << "trial " << trial << " addSeq " << seq << " ptn " << ptn << " optimal " << ref.optimal.size();
             }
+    }
+}
+
+// Trees hung from a user's ancestor are the unrooted trees with the
+// ancestor as one more taxon. The bound on what the taxa still to come must
+// add counts the ancestor's states as present from the start; each
+// addition sequence keeps the very best trees of the enumeration.
+TEST_F(Xsearch, BranchAndBoundFromAncestorMatchesEnumerationWithAncestorAsTaxon)
+{
+    ParsServices named = parsServices();
+    named.ancestorSetName = [] { return "A1"; };
+    installParsServices(named);
+    srch.includeAnc = 1;
+    std::mt19937 gen(77);
+    for (int trial = 0; trial < 10; trial++) {
+        const uint32_t ntax = 5 + trial % 3;
+        SCOPED_TRACE(::testing::Message() << "trial " << trial);
+        const Matrix m = randomMatrix(gen, ntax, 4 + gen() % 8, trial % 4 == 3);
+        std::string ancestor;
+        for (uint32_t c = 0; c < m.nchar; c++)
+            ancestor += gen() % 5 == 0 ? '?' : static_cast<char>('0' + gen() % 4);
+        Matrix withAncestor = m;
+        withAncestor.ntax++;
+        withAncestor.rows.push_back(ancestor);
+        const RefResult ref = reference(withAncestor);
+        std::set<Splits> optimal;
+        const uint64_t anc = uint64_t{1} << ntax, every = 2 * anc - 1;
+        for (Splits s : ref.optimal) {
+            for (uint64_t &x : s)
+                x = x & anc ? every & ~x : x;
+            std::sort(s.begin(), s.end());
+            optimal.insert(s);
+        }
+        load(m, ancestor);
+        ASSERT_EQ(exactTreeSearch(true, 1), 0);
+        EXPECT_EQ(lastXsearchResult().evaluated, ref.trees);
+        EXPECT_EQ(lastXsearchResult().best, ref.best);
+        EXPECT_EQ(bufferClusters(ntax), optimal) << "optimal " << optimal.size();
+        for (uint32_t seq = 0; seq < 5; seq++) {
+            bbex.addSeq = seq;
+            ASSERT_EQ(exactTreeSearch(false, 1), 0);
+            EXPECT_EQ(lastXsearchResult().best, ref.best) << "addSeq " << seq;
+            EXPECT_EQ(bufferClusters(ntax), optimal) << "addSeq " << seq;
+        }
     }
 }
 
@@ -405,11 +481,6 @@ TEST_F(Xsearch, GoloboffFitSearchesMatchPlainEnumeration)
 // the optimum typed in keeps them all, one step below it none.
 TEST_F(Xsearch, RealWeightSearchesMatchPlainEnumeration)
 {
-    const ParsServices savedServices = parsServices();
-    struct Restore {
-        ParsServices s;
-        ~Restore() { installParsServices(s); }
-    } restore{savedServices};
     installScoreTypeHook();
     // Per weight set: a weight of character c, and the decimals of the set.
     struct WeightSet {
