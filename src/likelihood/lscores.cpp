@@ -622,8 +622,9 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
 
 // Each character's weight becomes its site likelihood (1 for a character in
 // no pattern, 0 for an excluded one). Scored subset by subset, a character
-// of another subset keeps its weight: zeroing it would score its own subset
-// on weights of 0.
+// of another subset keeps its weight: zeroing it would lose the weights its
+// own subset stored, or score that subset on weights of 0. The sum
+// announced is that of the weights set here.
 void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
 {
     DataInfo *d = r.d;
@@ -631,10 +632,8 @@ void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
     double sum = 0.0;
     for (uint32_t c = 0; c < d->nchar; ++c) {
         const bool excluded = d->status[c] & kCharExcluded;
-        if (excluded && r.userExcluded && !isSetMember(r.userExcluded, c)) {
-            sum += d->weights[c];
+        if (excluded && r.userExcluded && !isSetMember(r.userExcluded, c))
             continue;
-        }
         double w = 0.0;
         if (!excluded) {
             const uint32_t p = map ? map[c] : kNoSite;

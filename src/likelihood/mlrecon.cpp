@@ -63,70 +63,97 @@ double rescale(double *x, size_t count)
 // The joint reconstruction of one pattern (the most probable assignment of
 // states to all internal nodes together): partials that take the best state
 // of each child for every parent state, then the choice from the top down.
-// P holds node x category x n x n matrices; CL and best are scratch.
+// P holds node x category x n x n matrices; CL is scratch. Pjoin, when not
+// null, holds the category matrices of the whole edge a drawing root sits
+// on: that root is no node of the model's unrooted tree, so the assignment
+// is made without it, across the joined edge, and the root then takes the
+// state most probable between the states (or data) at the edge's two ends.
 void jointStates(const std::vector<const TreeNode *> &order, const std::vector<size_t> &pos, const Tree *tree,
-                 ModelGroup *g, uint32_t p, const std::vector<double> &P, const std::vector<double> &probs,
-                 const double *pi, double pinv, uint64_t common, std::vector<double> &CL, Reconstruction &r)
+                 ModelGroup *g, uint32_t p, const std::vector<double> &P, const double *Pjoin,
+                 const std::vector<double> &probs, const double *pi, double pinv, uint64_t common,
+                 std::vector<double> &CL, Reconstruction &r)
 {
     const uint32_t n = g->nstates;
-    const size_t k = probs.size(), block = k * n, nodes = order.size();
+    const size_t k = probs.size(), block = k * n, nodes = order.size(), nn = size_t{n} * n;
     auto at = [&](const TreeNode *v) { return pos[static_cast<size_t>(v - tree->nodes)]; };
-    auto Pof = [&](size_t v, size_t q) { return P.data() + (v * k + q) * n * n; };
+    auto Pof = [&](size_t v) { return P.data() + v * k * nn; };
     std::vector<double> tip(n);
-    // Partials times the tip's data carried across the branch of node v.
-    auto multiplyByTip = [&](double *cl, size_t v, const TipRow &row) {
-        tipPartials(row, p, n, tip.data());
+    std::vector<uint8_t> chosen(nodes, 0);
+    // Per category q and state i at one end of an edge with matrices Pe:
+    // the tip's data carried across it, or the state chosen at its other end.
+    auto across = [&](const TreeNode *w, const double *Pe, size_t q, uint32_t i) {
+        if (!isTipInput(w))
+            return Pe[q * nn + i * n + chosen[at(w)]];
+        double s = 0.0;
+        for (uint32_t x = 0; x < n; ++x)
+            s += Pe[q * nn + i * n + x] * tip[x];
+        return s;
+    };
+    // Multiplies the partials by what node w sends across an edge with
+    // matrices Pe: its data, or the best of its partials.
+    auto absorb = [&](double *cl, const TreeNode *w, const double *Pe) {
+        if (isTipInput(w)) {
+            tipPartials(*tipRowOfNode(w, g), p, n, tip.data());
+            for (size_t q = 0; q < k; ++q)
+                for (uint32_t i = 0; i < n; ++i)
+                    cl[q * n + i] *= across(w, Pe, q, i);
+            return;
+        }
+        const double *cu = CL.data() + at(w) * block;
         for (size_t q = 0; q < k; ++q)
             for (uint32_t i = 0; i < n; ++i) {
-                double s = 0.0;
-                for (uint32_t x = 0; x < n; ++x)
-                    s += Pof(v, q)[i * n + x] * tip[x];
-                cl[q * n + i] *= s;
+                double best = 0.0;
+                for (uint32_t j = 0; j < n; ++j)
+                    best = std::max(best, Pe[q * nn + i * n + j] * cu[q * n + j]);
+                cl[q * n + i] *= best;
             }
     };
     CL.assign(nodes * block, 1.0);
-    size_t top = isInternal(order[0], tree) ? 0 : 1;
+    const TreeNode *root = order[0];
+    size_t top = isInternal(root, tree) ? 0 : 1;
+    // With a drawing root: its first internal child is the top node, the
+    // other child lies across the joined edge (later in preorder when it
+    // has children, so its partials come first).
+    const TreeNode *joined = nullptr;
+    if (Pjoin != nullptr) {
+        const TreeNode *first = root->firstChild, *second = first->nextSib;
+        const bool firstTop = isInternal(first, tree);
+        top = at(firstTop ? first : second);
+        joined = firstTop ? second : first;
+    }
     for (size_t v = nodes; v-- > top;) {
         const TreeNode *node = order[v];
         if (!isInternal(node, tree))
             continue;
         double *cl = CL.data() + v * block;
-        for (const TreeNode *ch = node->firstChild; ch; ch = ch->nextSib) {
-            const size_t u = at(ch);
-            if (isTipInput(ch)) {
-                multiplyByTip(cl, u, *tipRowOfNode(ch, g));
-                continue;
-            }
-            const double *cu = CL.data() + u * block;
-            for (size_t q = 0; q < k; ++q)
-                for (uint32_t i = 0; i < n; ++i) {
-                    double best = 0.0;
-                    for (uint32_t j = 0; j < n; ++j)
-                        best = std::max(best, Pof(u, q)[i * n + j] * cu[q * n + j]);
-                    cl[q * n + i] *= best;
-                }
-        }
+        for (const TreeNode *ch = node->firstChild; ch; ch = ch->nextSib)
+            absorb(cl, ch, Pof(at(ch)));
+        if (v == top && joined != nullptr)
+            absorb(cl, joined, Pjoin);
         // A root that carries data (a taxon, or the ancestor) joins the top node.
-        if (v == 1 && top == 1) {
-            if (const TipRow *row = tipRowOfNode(order[0], g))
-                multiplyByTip(cl, v, *row);
-        }
+        if (v == 1 && top == 1 && joined == nullptr && tipRowOfNode(root, g) != nullptr)
+            absorb(cl, root, Pof(v));
         rescale(cl, block);
     }
+    auto store = [&](const TreeNode *node, uint32_t state) {
+        r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(node - tree->nodes)]) * r.npat + p] =
+            static_cast<uint8_t>(state);
+    };
     // From the top down: the top node by its frequencies, the others given
-    // their parent's state.
-    std::vector<uint8_t> chosen(nodes, 0);
+    // their parent's state (the node across the joined edge given the top's).
     for (size_t v = top; v < nodes; ++v) {
         const TreeNode *node = order[v];
-        if (!isInternal(node, tree))
+        if (!isInternal(node, tree) || (node == root && joined != nullptr))
             continue;
         const double *cl = CL.data() + v * block;
+        const double *Pv = node == joined ? Pjoin : Pof(v);
+        const size_t parent = node == joined ? top : at(node->anc);
         uint32_t best = 0;
         double bestValue = -1.0;
         for (uint32_t i = 0; i < n; ++i) {
             double value = 0.0;
             for (size_t q = 0; q < k; ++q)
-                value += probs[q] * (v == top ? 1.0 : Pof(v, q)[chosen[at(node->anc)] * n + i]) * cl[q * n + i];
+                value += probs[q] * (v == top ? 1.0 : Pv[q * nn + chosen[parent] * n + i]) * cl[q * n + i];
             if (v == top) {
                 value *= pi[i];
                 if (pinv > 0.0 && (common >> i & 1))
@@ -138,9 +165,28 @@ void jointStates(const std::vector<const TreeNode *> &order, const std::vector<s
             }
         }
         chosen[v] = static_cast<uint8_t>(best);
-        r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(node - tree->nodes)]) * r.npat + p] =
-            static_cast<uint8_t>(best);
+        store(node, best);
     }
+    if (joined == nullptr)
+        return;
+    // The drawing root between its two children's ends.
+    const TreeNode *first = root->firstChild, *second = first->nextSib;
+    for (const TreeNode *w : {first, second})
+        if (isTipInput(w))
+            tipPartials(*tipRowOfNode(w, g), p, n, tip.data());
+    uint32_t best = 0;
+    double bestValue = -1.0;
+    for (uint32_t s = 0; s < n; ++s) {
+        double value = 0.0;
+        for (size_t q = 0; q < k; ++q)
+            value += probs[q] * across(first, Pof(at(first)), q, s) * across(second, Pof(at(second)), q, s);
+        value *= pi[s];
+        if (value > bestValue) {
+            bestValue = value;
+            best = s;
+        }
+    }
+    store(root, best);
 }
 
 // The log probability of pattern p with the internal nodes at their chosen
@@ -513,7 +559,11 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
     // The states are the joint reconstruction's with LSet recon=joint; the
     // probabilities are always the marginal ones.
     const bool joint = ml.recon == 1;
-    std::vector<double> jointCL;
+    std::vector<double> jointCL, joinedP;
+    const TreeNode *root = order[0];
+    const bool drawnRoot = root->firstChild != nullptr && root->firstChild->nextSib != nullptr &&
+                           root->firstChild->nextSib->nextSib == nullptr &&
+                           (isInternal(root->firstChild, tree) || isInternal(root->firstChild->nextSib, tree));
     for (const SiteCategory &c : e.map.siteCats) {
         siteCategoryRates(c, rates, probs);
         const size_t k = rates.size(), block = k * n;
@@ -528,6 +578,20 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
                 if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), getBranchLen(order[v]) * rates[q] * c.model->relRate) != 0)
                     return 1;
             }
+        // Under a model without a clock a root of two children is only
+        // drawn on an edge of the unrooted tree: the joint assignment uses
+        // that whole edge.
+        joinedP.clear();
+        if (joint && !ml.clock && drawnRoot) {
+            joinedP.assign(k * n * n, 0.0);
+            const double len = getBranchLen(order[0]->firstChild) + getBranchLen(order[0]->firstChild->nextSib);
+            for (size_t q = 0; q < k; ++q) {
+                for (uint32_t i = 0; i < n; ++i)
+                    rows[i] = joinedP.data() + (q * n + i) * n;
+                if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), len * rates[q] * c.model->relRate) != 0)
+                    return 1;
+            }
+        }
         up.assign(nodes * block, 0.0);
         msg.assign(nodes * block, 0.0);
         above.assign(nodes * block, 0.0);
@@ -653,7 +717,8 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
                 r.state[slot * npat + p] = static_cast<uint8_t>(best);
             }
             if (joint)
-                jointStates(order, pos, tree, g, p, P, probs, pi, pinv, common, jointCL, r);
+                jointStates(order, pos, tree, g, p, P, joinedP.empty() ? nullptr : joinedP.data(), probs, pi, pinv,
+                            common, jointCL, r);
             r.logReconProb[p] = logAssignmentProb(order, pos, tree, g, p, P, probs, pi, pinv, common, r);
         }
     }
