@@ -3,7 +3,11 @@
 #include <cstring>
 #include <limits>
 
+#include "data/data_services.h"
 #include "data/data_settings.h"
+#include "data/data_util.h"
+#include "data/patterns.h"
+#include "data/vorn_data.h"
 #include "qel/qel_io.h"
 #include "qel/qel_logfile.h"
 #include "qel/qel_output.h"
@@ -422,6 +426,21 @@ bool gCriterionHookAdded = false;
 
 void resetScoreBounds(uint32_t) { zeroScoreOptions(); }
 
+// A gap that is a state to parsimony is missing data to every other
+// criterion, so what each character shows, and the likelihood patterns built
+// from it, must be read again.
+void rereadGapsAsStates(uint32_t)
+{
+    if (dataServices().gapMode() != kGapModeNewState)
+        return;
+    invalidateSitePatternData(true);
+    if (DataInfo *d = activeDataInfo(); d && (d->flags & kHaveCharacters)) {
+        d->dataInitialized = 0;
+        d->statusUpToDate = 0;
+        updateStdCharsets(d);
+    }
+}
+
 int currentCriterion() { return static_cast<int>(getOptimalityCriterion()); }
 
 void reinitCriterion() { initOptimalityCriterion(false); }
@@ -451,7 +470,8 @@ void installVornOptions(void (*exitProgram)(int status))
     installDataParsOptionRegistrar(registerDataParsOptions);
     setCmdOptionServices(CmdOptionServices{currentCriterion, reinitCriterion, exitProgram});
     if (!gCriterionHookAdded)
-        gCriterionHookAdded = addCriterionResetHook(resetScoreBounds) == 0;
+        gCriterionHookAdded =
+            addCriterionResetHook(resetScoreBounds) == 0 && addCriterionResetHook(rereadGapsAsStates) == 0;
 }
 
 void initVornOptions(void (*exitProgram)(int status))

@@ -162,7 +162,11 @@ int initializeDataInfo(DataInfo *d)
     Set *constantSet = builtinSet(kBuiltinConstant);
     Set *uninfSet = builtinSet(kBuiltinUninf);
     Set *allMissing = builtinSet(kBuiltinAllMissing);
-    const CellCodeTable codes = makeCellCodeTable(d);
+    CellCodeTable codes = makeCellCodeTable(d);
+    // Outside parsimony a gap reads as every state: neither it nor a
+    // combination of every state may count as a sighting of them all.
+    for (uint32_t code = 0; code < 256; ++code)
+        codes.missing[code] = codeShowsNoState(d, static_cast<uint8_t>(code));
     ColumnReader columns(d);
     for (uint32_t c = 0; c < d->nchar && d->status; ++c) {
         uint32_t &st = d->status[c];

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "data/column_reader.h"
@@ -52,6 +53,21 @@ bool isExcludedSite(const DataInfo *d, uint32_t c)
     return d->eliminated && c < d->eliminated->capacity && isSetMember(d->eliminated, c);
 }
 
+// The symbols of the states a site shows, without the gap: where the gap was
+// counted as a state (it stands last) the model still reads it as missing,
+// so it is neither a state of the site's Mkv state space nor a model symbol.
+std::string_view observedModelStates(const DataInfo *d, uint32_t c)
+{
+    const char *obs = d->obsSymbols ? d->obsSymbols[c] : nullptr;
+    if (!obs)
+        return {};
+    std::string_view s(obs);
+    if (dataServices().gapMode() == kGapModeNewState && d->gapSymbol && !s.empty() &&
+        std::toupper(static_cast<unsigned char>(s.back())) == std::toupper(static_cast<int>(d->gapSymbol)))
+        s.remove_suffix(1);
+    return s;
+}
+
 // ---------------------------------------------------------------------------
 // Compression
 
@@ -80,7 +96,11 @@ struct Compressor {
             return x;
         const uint32_t n = pd->nstates;
         // Gap, missing, and anything beyond the data's tables read as missing.
-        if (raw == kGapCode || raw == d->nstates || raw >= std::max<uint32_t>(numStateCodes(d), d->nstates + 1)) {
+        // So, under Mkv, does a cell that the site's observed states leave out
+        // (a combination of every state): its states may lie beyond the
+        // site's own state space.
+        if (raw == kGapCode || raw == d->nstates || raw >= std::max<uint32_t>(numStateCodes(d), d->nstates + 1) ||
+            (useMkv && codeShowsNoState(d, raw))) {
             x = static_cast<uint16_t>(n);
         } else if (raw < d->nstates) {
             int s = (g->dataCodeToState ? g->dataCodeToState : dataCodeToModelStateBySymbol)(raw, d, g);
@@ -131,15 +151,11 @@ struct Compressor {
     // The site's observed symbols fit the model (or end in a stop).
     bool fitsModel(uint32_t c)
     {
-        const char *obs = d->obsSymbols ? d->obsSymbols[c] : nullptr;
-        if (!obs)
+        if (!d->obsSymbols || !d->obsSymbols[c])
             return true;
-        std::string s(obs);
+        std::string s(observedModelStates(d, c));
         for (char &ch : s)
             ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        if (dataServices().gapMode() == kGapModeNewState && d->gapSymbol && !s.empty() &&
-            static_cast<unsigned char>(s.back()) == std::toupper(static_cast<int>(d->gapSymbol)))
-            s.pop_back();
         if (!s.empty() && s.back() == '*')
             return true;
         std::string allowed = m->type == kModelRY ? std::string("RYACGTU") : std::string(m->symbols);
@@ -148,6 +164,14 @@ struct Compressor {
         if (m->type == kModelNucleotide)
             allowed += 'U';
         return std::all_of(s.begin(), s.end(), [&](char ch) { return allowed.find(ch) != std::string::npos; });
+    }
+
+    // The size of a site's own state space under the variable-state Mkv model.
+    uint32_t siteStateCount(uint32_t c, uint32_t nstates) const
+    {
+        if (d->obsSymbols && d->obsSymbols[c])
+            return static_cast<uint32_t>(observedModelStates(d, c).size());
+        return d->obsCount ? d->obsCount[c] : nstates;
     }
 
     bool mkvChooses(uint32_t c) const
@@ -229,7 +253,7 @@ struct Compressor {
                 return 1;
             fresh->weight = w;
             fresh->firstSite = static_cast<int32_t>(c);
-            fresh->nstates = fixedStateSpace ? nstates : (d->obsCount ? d->obsCount[c] : nstates);
+            fresh->nstates = fixedStateSpace ? nstates : siteStateCount(c, nstates);
             fresh->hasNonSingle = nonSingle;
             const uint32_t index = pd->nPrePatterns;
             pd->prePatterns[pd->nPrePatterns++] = fresh;
@@ -559,10 +583,10 @@ int setFinalPatternMasksAndCounts(ModelGroup *g, const DataInfo *d, Model *m)
         if (g->useMkv && g->mkvStateList) {
             uint8_t *list = g->mkvStateList[gp];
             const uint32_t k = g->mkvStateCount[gp];
-            const char *obs = !dummy && d->obsSymbols ? d->obsSymbols[g->groupFirstSite[gp]] : nullptr;
+            const std::string_view obs = dummy ? std::string_view{} : observedModelStates(d, g->groupFirstSite[gp]);
             for (uint32_t i = 0; i < k; ++i) {
                 int s = static_cast<int>(i);
-                if (mkvType && !dummy && !fixed && obs && obs[i]) {
+                if (mkvType && !dummy && !fixed && i < obs.size()) {
                     const char *at = std::strchr(d->symbols, obs[i]);
                     s = at ? static_cast<int>(at - d->symbols) : static_cast<int>(i);
                 }

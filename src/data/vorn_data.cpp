@@ -257,6 +257,18 @@ bool isPolymorphicMST(int32_t taxon, uint32_t c, const DataInfo *d)
     }
 }
 
+bool codeShowsNoState(const DataInfo *d, uint8_t code)
+{
+    if (codeIsMissingOrGapMiss(d, code))
+        return true;
+    if (dataServices().criterion() == kCriterionParsimony)
+        return false;
+    // The gap is not a state here, so a combination of every data state is as
+    // uninformative as it is when gaps count as missing.
+    return code == kGapCode || (code > d->nstates && code < numStateCodes(d) &&
+                                bitsTable(d)[code] == lowBits(d->nstates));
+}
+
 uint64_t codeAsBits(const DataInfo *d, uint8_t code)
 {
     if (code == d->nstates)

@@ -274,6 +274,10 @@ bool isMissingOrGapMiss(int32_t taxon, uint32_t c, const DataInfo *d);
 // The answers of isMissingOrGapMiss and getXijAsBits (no symbol mapping) for
 // a raw code.
 bool codeIsMissingOrGapMiss(const DataInfo *d, uint8_t code);
+// Whether a raw code says nothing about a character's states under the
+// current criterion: as codeIsMissingOrGapMiss, except that outside
+// parsimony gaps are missing data whatever the gap mode.
+bool codeShowsNoState(const DataInfo *d, uint8_t code);
 uint64_t codeAsBits(const DataInfo *d, uint8_t code);
 bool isPolymorphicMST(int32_t taxon, uint32_t c, const DataInfo *d);
 uint64_t mapStateBits(const DataInfo *d, uint64_t bits, const char *fromSymbols,

@@ -6,6 +6,7 @@
 #include "data/column_reader.h"
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "parsimony/packx.h"
 
@@ -242,6 +243,9 @@ int setGapMode(uint32_t v, DataInfo *d)
         return 1;
     gPars.gapMode = v;
     setNeedParsPrep(3);
+    // Which symbols a site shows, and so its state space under the Mkv
+    // model, depends on whether the gap is one of them.
+    invalidateSitePatternData(true);
     if (d) {
         d->dataInitialized = 0;
         d->statusUpToDate = 0;

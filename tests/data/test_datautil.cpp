@@ -10,6 +10,8 @@ using datatest::members;
 using V = std::vector<uint32_t>;
 
 int gMsTaxa = kMsTaxaUncertain;
+int gCriterion = kCriterionParsimony;
+int gGapMode = kGapModeMissing;
 
 class DerivedTest : public DataFixture {
 protected:
@@ -17,8 +19,12 @@ protected:
     {
         DataFixture::SetUp();
         gMsTaxa = kMsTaxaUncertain;
+        gCriterion = kCriterionParsimony;
+        gGapMode = kGapModeMissing;
         DataServices s{};
         s.msTaxa = [] { return gMsTaxa; };
+        s.criterion = [] { return gCriterion; };
+        s.gapMode = [] { return gGapMode; };
         installDataServices(s);
     }
     // Rows of cells, one string per taxon; "?" missing, "-" gap, "(xy)" a
@@ -72,6 +78,34 @@ TEST_F(DerivedTest, ConstantUninformativeAndInformativeByHand)
     EXPECT_TRUE(missingDataIncluded(d));
     EXPECT_TRUE(msTaxaIncluded(d));
     EXPECT_FALSE(polyMsTaxaIncluded(d));
+}
+
+// A gap is a state of its own to parsimony alone; elsewhere it, and a
+// combination of every state, shows no state at all.
+TEST_F(DerivedTest, GapsAsANewStateOutsideParsimony)
+{
+    makeData(5, 2, true, "012");
+    d->gapSymbol = '-';
+    fill({"00", "11", "-1", "1(012)", "-2"});
+    gGapMode = kGapModeNewState;
+    ASSERT_EQ(initializeDataInfo(d), 0);
+    EXPECT_STREQ(d->obsSymbols[0], "01-");
+    EXPECT_EQ(d->obsCount[0], 3);
+    EXPECT_EQ(bits(0), 0u);  // 0 1 - 1 -: two states twice
+    EXPECT_EQ(d->obsCount[1], 3);
+    for (int criterion : {kCriterionLikelihood, kCriterionDistance}) {
+        gCriterion = criterion;
+        ASSERT_EQ(initializeDataInfo(d), 0);
+        EXPECT_STREQ(d->obsSymbols[0], "01");
+        EXPECT_EQ(d->obsCount[0], 2);
+        EXPECT_EQ(bits(0), kCharUninformative | kCharMissingOrMulti);
+        EXPECT_STREQ(d->obsSymbols[1], "012");
+        EXPECT_EQ(d->obsCount[1], 3);
+        EXPECT_FALSE(d->cls.multistate);
+    }
+    gGapMode = kGapModeMissing;
+    ASSERT_EQ(initializeDataInfo(d), 0);
+    EXPECT_EQ(d->obsCount[0], 2);
 }
 
 TEST_F(DerivedTest, UncertaintyVersusPolymorphismAndTheAncestor)
