@@ -160,8 +160,10 @@ void lsetSettings(CmdParamList *list)
     mlKeyword("aaRMatrix", kFactory, &ml.aaRMatrix, 0, forceReinitML,
               "JTT\0JTTPAML\0PAM\0MTrev24\0WAG\0LG\0", list);
     do_Separator("Options for binary-state models:", cat, list);
-    mlReal("q01", kFactory, &ml.q01, 1.0, nullptr, list);
-    mlReal("q10", kFactory, &ml.q10, 1.0, nullptr, list);
+    // The two-state rates set the stationary frequencies, so a change must reach
+    // the prepared models.
+    mlReal("q01", kFactory, &ml.q01, 1.0, forceReinitML, list);
+    mlReal("q10", kFactory, &ml.q10, 1.0, forceReinitML, list);
     mlReal("probRoot0", kFactory, &ml.probRoot0, 0.5, nullptr, list);
     do_Separator("The following options pertain only to Beagle-enabled versions:", cat, list);
     mlSwitch("beagle", kHiddenFactory, &ml.beagle, 0, showBeagleUnavail, list);

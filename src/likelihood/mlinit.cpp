@@ -41,7 +41,12 @@ bool sameFlags(const ActiveML &a, const ActiveML &b, uint32_t mask) { return (a.
 
 bool haveData(const DataInfo *d) { return d != nullptr && (d->flags & kHaveCharacters); }
 
-bool dataAreRYCoded(const DataInfo *d) { return haveData(d) && isRYCoding(const_cast<DataInfo *>(d)); }
+// Standard data keep their own symbols, whatever letters they use: a column of
+// A and C there is two states of a character, not purines against pyrimidines.
+bool dataAreRYCoded(const DataInfo *d)
+{
+    return haveData(d) && d->dataType != kDataTypeStandard && isRYCoding(const_cast<DataInfo *>(d));
+}
 
 // The parsimony-approximation start (startVals = parsApprox) is keyword 0.
 constexpr int32_t kStartValsParsApprox = 0;

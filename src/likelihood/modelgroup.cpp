@@ -186,10 +186,14 @@ void setPiVectorForModel(Model *m, double *dest)
         const double code = m->stateFreqs[0];
         const double *source = m->stateFreqs.data();
         const std::vector<double> &estimates = modelEngine(m)->estFreqs;
+        const double implied[2] = {twoStateImpliedPi0(m), 1.0 - twoStateImpliedPi0(m)};
         if (code == kFreqCodeEstimate && estimates.size() == n)
             source = estimates.data();
-        else if (m->type == kModelTwoState || code == kFreqCodeEmpirical || m->empirFreqs ||
-                 code == kFreqCodeEstimate)
+        else if (m->type == kModelTwoState && code != kFreqCodeEstimate)
+            // The two-state rates fix the stationary frequencies unless the
+            // user gave them; the listing shows the same choice.
+            source = code < 0.0 ? implied : m->stateFreqs.data();
+        else if (code == kFreqCodeEmpirical || m->empirFreqs || code == kFreqCodeEstimate)
             source = m->freqs;  // the data's own frequencies (the start of a first estimate)
         else if (code == kFreqCodeIntrinsic && m->intrinsicFreqs != nullptr)
             source = m->intrinsicFreqs;

@@ -511,6 +511,12 @@ bool modelHasEqualFreqs(const Model *m)
 
 bool isTwoStateType(const Model *m) { return m->type == kModelRY || m->type == kModelTwoState; }
 
+double twoStateImpliedPi0(const Model *m)
+{
+    const double a = std::max(m->q01, 0.0), b = std::max(m->q10, 0.0);
+    return a + b > 0.0 ? b / (a + b) : 0.5;
+}
+
 bool modelHasEmpiricalFreqs(const Model *m)
 {
     if (isTwoStateType(m) || m->stateFreqs.empty())

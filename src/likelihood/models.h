@@ -65,6 +65,9 @@ bool estimatingGRateScaler();
 bool modelHasEqualFreqs(const Model *m);      // no array, or the equal code
 bool modelHasEmpiricalFreqs(const Model *m);  // the code, or the flag; never RY or two-state
 bool isTwoStateType(const Model *m);          // RY-coded or two-state
+// Frequency of state 0 implied by a two-state model's rates: q10/(q01+q10);
+// a negative rate counts as 0, and with no change at all the states are equal.
+double twoStateImpliedPi0(const Model *m);
 
 // Free parameters of the model, as the information criteria count them.
 uint32_t countModelParams(const Model *m);

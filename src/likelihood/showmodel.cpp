@@ -72,7 +72,7 @@ void showFreqLine(const Model *m, bool showValues, PrintHook out)
         outputStateFreqSetting("intrinsic", showValues && m->intrinsicFreqs != nullptr, m,
                                m->intrinsicFreqs, out);
     } else if (isTwoStateType(m) && code < 0.0) {
-        const double pi0 = m->q10 / (m->q01 + m->q10);
+        const double pi0 = twoStateImpliedPi0(m);
         const double implied[2] = {pi0, 1.0 - pi0};
         outputStateFreqSetting("implied by q01/q10", showValues, m, implied, out);
     } else {

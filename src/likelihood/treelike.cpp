@@ -848,8 +848,31 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
     // interrupted. A fit stopped by the search's clock or rejected by its
     // target ends there.
     bool limitGain = false, ended = false;
+    // The best lengths a fit has scored: a pass may end worse than a point
+    // already reached (under Mk, one just after the steps on all lengths),
+    // and the fit must not give that point up.
+    std::vector<double> best;
+    double bestScore = kNoLScore;
+    auto noteBest = [&] {
+        if (score < bestScore && score < kLikInfiniteScore) {
+            bestScore = score;
+            keepLengths(tree, best);
+        }
+    };
+    auto keepBest = [&] {
+        if (!(bestScore < score))
+            return;
+        putLengths(tree, best);
+        if (log) {
+            qel_printf("%*sbest lengths kept:", static_cast<int>(p % 50 + 1), "");
+            printLScore(bestScore);
+            qel_printf(" (delta=%.4e)\n", score - bestScore);
+        }
+        score = shown = bestScore;
+    };
     auto fit = [&](double rival) {
         limitGain = false;
+        bestScore = kNoLScore;
         for (p = 1;; ++p) {
             ++total;
             keepLengths(tree, saved);
@@ -866,6 +889,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
                 if (log)
                     qel_printf("\n");
                 ended = true;
+                keepBest();
                 return true;
             }
             const double delta = previous - score;
@@ -914,8 +938,11 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
                 else
                     qel_printf(previous != kNoLScore ? ")\n" : "\n");
             }
-            if (reason)
+            if (reason) {
+                keepBest();
                 return true;
+            }
+            noteBest();
             if (g->useMkv && p > 1 && score < kLikInfiniteScore) {
                 const double passScore = score;
                 score = mkvQuasiNewton(tree, constrained, g, curvature, score);
@@ -928,6 +955,7 @@ double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained
                     qel_printf(" (delta=%.4e)\n", passScore - score);
                     shown = score;
                 }
+                noteBest();
             }
             previous = score;
             tol = std::max(std::min(tol, largest), 1e-6);
