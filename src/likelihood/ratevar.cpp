@@ -204,29 +204,47 @@ void discretizeGammaDistrib(uint32_t k, bool median, double *rates, double *prob
             worst = err;
         return x;
     };
-    if (!median || cutPoints != nullptr) {
-        std::vector<double> cut(k, 0.0);  // cut[i]: lower bound of category i
+    std::vector<double> cut;  // cut[i]: lower bound of category i
+    auto findCutPoints = [&] {
+        if (!cut.empty())
+            return;
+        cut.assign(k, 0.0);
         for (uint32_t i = 1; i < k; ++i)
             cut[i] = quantile(static_cast<double>(i) / k);
-        if (!median) {
-            double below = 0.0;
-            for (uint32_t i = 0; i < k; ++i) {
-                const double upto = i + 1 < k ? gammaD(nullptr, a * cut[i + 1], a + 1.0) : 1.0;
-                rates[i] = k * (upto - below) / p;
-                below = upto;
-            }
+    };
+    auto setMeanRates = [&] {
+        findCutPoints();
+        double below = 0.0;
+        for (uint32_t i = 0; i < k; ++i) {
+            const double upto = i + 1 < k ? gammaD(nullptr, a * cut[i + 1], a + 1.0) : 1.0;
+            rates[i] = k * (upto - below) / p;
+            below = upto;
         }
-        if (cutPoints != nullptr)
-            std::copy(cut.begin(), cut.end(), cutPoints);
-    }
-    if (median) {
+    };
+    if (cutPoints != nullptr)
+        findCutPoints();
+    if (!median) {
+        setMeanRates();
+    } else {
         double sum = 0.0;
         for (uint32_t i = 0; i < k; ++i)
             sum += rates[i] = quantile((2.0 * i + 1.0) / (2.0 * k));
         const double factor = k / (p * sum);
-        for (uint32_t i = 0; i < k; ++i)
-            rates[i] *= factor;
+        if (sum > 0.0 && std::isfinite(factor)) {
+            for (uint32_t i = 0; i < k; ++i)
+                rates[i] *= factor;
+        } else {
+            // With a shape this small every category median lies below the
+            // smallest representable value, and the medians cannot be scaled
+            // to mean 1/p. The category means are still well defined (all
+            // the mass of the distribution sits in the last category), so
+            // they stand in, rather than rates and likelihoods that are not
+            // numbers.
+            setMeanRates();
+        }
     }
+    if (cutPoints != nullptr)
+        std::copy(cut.begin(), cut.end(), cutPoints);
     if (worst != 0)
         qel_printf("Warning: ppChi2 returned internal error code %d; results may be invalid.\n",
                    static_cast<int>(worst));

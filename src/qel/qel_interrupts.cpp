@@ -533,8 +533,8 @@ int getUserResponse(const char *prompt, const char *suffix, char defaultChar, co
     const int defaultIndex = findAnswer(allowed, static_cast<unsigned char>(defaultChar));
 
     if (gQelIo.defaultMode) {
-        qel_printf("%s", question);
-        qel_printf("%c\n", defaultChar);
+        const char answer[] = {defaultChar, '\n', '\0'};
+        showAnsweredQuestion(question, answer);
         return defaultIndex < 0 ? 0 : defaultIndex;
     }
 
@@ -604,8 +604,9 @@ bool parseInteger(const char *text, int32_t *value)
 int32_t getUserInteger(const char *prompt, int32_t defaultValue)
 {
     if (gQelIo.defaultMode) {
-        qel_printf("%s", prompt);
-        qel_printf("%d\n", defaultValue);
+        char answer[16];
+        std::snprintf(answer, sizeof answer, "%d\n", defaultValue);
+        showAnsweredQuestion(prompt, answer);
         return defaultValue;
     }
     const unsigned secondsLeft = suspendAlarm();

@@ -1221,6 +1221,19 @@ GetLine *shutdownTecla()
     return nullptr;
 }
 
+void showAnsweredQuestion(const char *question, const char *answer)
+{
+    // Written in one call as a prompt, so that every line of it, a wrapped
+    // question included, is shown whatever the monitoring and copied to
+    // standard error when standard output goes to a file: a question the
+    // program answers is one the user needs to see. The answer ends the
+    // line, so nothing is left waiting for more.
+    const bool was = promptInProgress();
+    setPromptInProgress(true);
+    qel_printf("%s%s", question, answer);
+    setPromptInProgress(was);
+}
+
 namespace {
 
 // A question is written as an unfinished line: the answer is typed after
@@ -1315,10 +1328,16 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
     // it is written there once.
     bool echoed = false;
     if (gQelIo.stdinNotTerminal) {
-        qel_printf("%s", prompt);
+        // A command line is echoed after its prompt through the output,
+        // which the log copies; a question is written with its answer once
+        // that has been read.
+        if (edit)
+            qel_printf("%s", prompt);
         size_t n = 0;
         int c = readTerminalByte();
         if (c == -1) {
+            if (!edit)
+                qel_printf("%s", prompt);
             // A detached run reads no answers; its redirected input ending
             // is the end of its commands, which the caller settles.
             if (gQelIo.detachedMode && !getAbortedStatus())
@@ -1335,8 +1354,10 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
                 buffer[n++] = static_cast<char>(c);
         buffer[n++] = '\n';
         buffer[n] = '\0';
-        // Echoed after its prompt through the output, which the log copies.
-        qel_printf("%s", buffer);
+        if (edit)
+            qel_printf("%s", buffer);
+        else
+            showAnsweredQuestion(prompt, buffer);
         echoed = true;
     } else if (!gTermFxn && !gQelIo.stdoutNotTerminal && edit && initTecla()) {
         if (!readWithEditor(prompt, buffer, size, log)) {
@@ -1365,8 +1386,14 @@ int getUserInput(const char *prompt, char *buffer, size_t size, bool edit)
             buffer[n++] = '\n';
             buffer[n] = '\0';
             echoed = gQelIo.stdoutNotTerminal;
-            if (echoed)
+            if (echoed) {
+                // The prompt went to the file whatever the monitoring, so
+                // its answer does too; it is not copied to standard error,
+                // where the terminal has echoed it as it was typed.
+                const bool monitoring = setOutputMonitoring(true);
                 qel_printf("%s", buffer);
+                setOutputMonitoring(monitoring);
+            }
             if (edit && n == 1) {
                 if (!echoed)
                     writeToLog(log, "\n");

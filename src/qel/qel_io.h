@@ -249,6 +249,10 @@ struct GetLine;
 GetLine *initTecla();
 GetLine *shutdownTecla();
 int getUserInput(const char *prompt, char *buffer, size_t size, bool edit);
+// Writes a question and its answer (ending in a newline) as one line shown
+// like a prompt: at the terminal whatever the monitoring, and on standard
+// error too when standard output is not a terminal.
+void showAnsweredQuestion(const char *question, const char *answer);
 // Whether redirected standard input has ended in a detached run (-n). There
 // the end is no missing answer: getUserInput returns 1 without ending the
 // program, and the command reader treats it as the end of the commands.

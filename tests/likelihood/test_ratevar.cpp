@@ -3,6 +3,7 @@
 // cut-point table, and the models whose rate settings cannot be used.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -57,6 +58,26 @@ TEST(GammaCategories, MatchRsQuantilesAndMeans)
     discretizeGammaDistrib(4, false, rates, probs, nullptr, 500.0, 0.3);
     for (double r : rates)
         EXPECT_DOUBLE_EQ(r, 1.0 / 0.7);
+}
+
+// At shape 0.0001 the category medians (about 1e-577 and below) are far
+// under the smallest double, so all four come out 0 and cannot be scaled to
+// a mean; the mean method's rates, which put the whole mass in the last
+// category, are used instead. Lower shapes are raised to 0.0001.
+TEST(GammaCategories, MediansThatAllUnderflowFallBackToMeans)
+{
+    for (double shape : {1e-4, 1e-7}) {
+        double mean[4], median[4], probs[4], cuts[4], meanCuts[4];
+        discretizeGammaDistrib(4, false, mean, probs, meanCuts, shape, 0.2);
+        discretizeGammaDistrib(4, true, median, probs, cuts, shape, 0.2);
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_TRUE(std::isfinite(median[i])) << i;
+            EXPECT_DOUBLE_EQ(median[i], mean[i]) << i;
+            EXPECT_EQ(cuts[i], meanCuts[i]) << i;
+        }
+        EXPECT_NEAR(median[3], 4.0 / 0.8, 1e-9);
+        EXPECT_NEAR(std::accumulate(median, median + 4, 0.0) / 4.0, 1.0 / 0.8, 1e-12);
+    }
 }
 
 TEST(GammaCategories, RecordLimitsAndCutPointTable)
