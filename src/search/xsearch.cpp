@@ -312,10 +312,12 @@ int storeTree(XsearchData &x, TreeNode *e, int32_t taxon, double score)
             return 1;
     } else if (x.collapse != CollapseRule::kNo) {
         pointTreeAtPackedData(s, x.data);
-        if (collapseUnsupportedEdges(s, x.data, false, x.collapse)) {
+        // The edges an enforced constraint needs stay, as in the heuristic
+        // search, whatever their support.
+        if (collapseUnsupportedEdges(s, x.data, true, x.collapse)) {
             setTraversalSeq(s);
-            // Collapsing can merge away an enforced group; such a tree is
-            // kept binary, as the heuristic search keeps it.
+            // Should collapsing still merge away an enforced group, the tree
+            // is kept binary, as the heuristic search keeps it.
             if (positiveConstraintsActive() && !searchTreeAllowed(s) && copyWithLeaf(x, e, leaf) != 0)
                 return 1;
         }
