@@ -146,6 +146,13 @@ constexpr PredefinedEquate kNucleotideEquates[] = {
 constexpr PredefinedEquate kProteinEquates[] = {
     {'B', "DN"}, {'Z', "EQ"}, {'X', kAminoAcidStates}};
 
+// The stop "*" is a protein state unless the format makes it the gap,
+// missing or match character.
+bool stopIsState(const DataInfo *d, uint32_t missing)
+{
+    return d->gapSymbol != '*' && d->matchChar != '*' && missing != '*';
+}
+
 struct TypeSymbols {
     const char *name;        // for messages
     const char *announce;    // "Data read in ... format"
@@ -171,7 +178,7 @@ const TypeSymbols *typeSymbols(uint32_t dataType)
 }
 
 // The predefined type's symbols and equates; 0 or 1.
-int applyDataType(DataInfo *d, const TypeSymbols &type, bool symbolsGiven)
+int applyDataType(DataInfo *d, const TypeSymbols &type, bool symbolsGiven, uint32_t missing)
 {
     d->flags |= type.flags;
     qel_printf("Data read in %s format\n", type.announce);
@@ -196,10 +203,13 @@ int applyDataType(DataInfo *d, const TypeSymbols &type, bool symbolsGiven)
         d->symbols[0] = '\0';
         d->userSymbols[0] = '\0';
     }
-    if (std::strlen(d->symbols) + std::strlen(type.appended) >= sizeof d->symbols)
+    std::string appended = type.appended;
+    if (d->dataType == kDataTypeProtein && !stopIsState(d, missing))
+        appended.pop_back();
+    if (std::strlen(d->symbols) + appended.size() >= sizeof d->symbols)
         return qel_errorMsg(319, "The maximum number of character-state symbols (including the 'gap' symbol if any) is %d.",
                             static_cast<int>(kMaxSymbols));
-    std::strcat(d->symbols, type.appended);
+    std::strcat(d->symbols, appended.c_str());
     return 0;
 }
 
@@ -467,7 +477,7 @@ int doFormatCmd(DataInfo *d)
     d->respectCase = p.respectCase;
 
     if (const TypeSymbols *type = typeSymbols(d->dataType)) {
-        if (applyDataType(d, *type, symbolsHere) != 0)
+        if (applyDataType(d, *type, symbolsHere, static_cast<uint32_t>(p.missing) & 0xFF) != 0)
             return 1;
     } else if (d->dataType == kDataTypeDistance) {
         if (p.interleave)

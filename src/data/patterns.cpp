@@ -132,6 +132,9 @@ struct Compressor {
         const uint32_t n = pd->nstates;
         const uint32_t ntax = pd->ntax;
         const bool stops = m->type == kModelAminoAcid && d->nstates > 20;
+        // The stop follows the amino acids, after any symbols of the user's.
+        const char *star = std::strchr(d->symbols, '*');
+        const int stopCode = star ? static_cast<int>(star - d->symbols) : -1;
         uint8_t *out = pd->workRow;
         bool nonSingle = false;
         const std::span<const uint8_t> column = columns->column(c);
@@ -140,7 +143,7 @@ struct Compressor {
             uint16_t code = codeOf(raw);
             if (code >= n) {
                 nonSingle = true;
-                if (stops && raw == 20 && code == n)
+                if (stops && raw == stopCode && code == n)
                     ++pd->stopCells;
             }
             out[t] = static_cast<uint8_t>(code);
