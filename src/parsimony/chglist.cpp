@@ -86,10 +86,23 @@ uint64_t assigned(const DataInfo *d, const TreeNode *n, uint32_t c)
 // slot holds nothing that belongs to it.
 bool isGivenAncestor(const TreeNode *n) { return !n->anc && n->firstChild && !n->firstChild->nextSib; }
 
+// The states a taxon's cell may take as the lengths score it: a Dollo
+// cell unsure of some steps leaves every state between its lowest and
+// highest open ({02} may be 1 at no step).
+uint64_t scoredCell(const DataInfo *d, const TreeNode *n, uint32_t c)
+{
+    const uint64_t cell = tipCell(d, n, c);
+    const StmChar *sc = stmCharOf(d, c);
+    if (!sc || !sc->dollo || sc->pairs || !(cell & (cell - 1)) || cell == ~uint64_t{0})
+        return cell;
+    const uint64_t span = stmIndexRawStates(d, c, stmCellIndices(d, c, n->index));
+    return span ? span : cell;
+}
+
 uint64_t mprSet(const DataInfo *d, const TreeNode *n, uint32_t c)
 {
     if (isTaxonNode(n, d))
-        return tipCell(d, n, c);
+        return scoredCell(d, n, c);
     return getStatesOrMPRset(d, n, c, !isGivenAncestor(n));
 }
 
@@ -212,6 +225,23 @@ double getTermSubtreeLen(const DataInfo *d, uint32_t c, uint32_t nStates, uint64
 
 namespace {
 
+// A polymorphic terminal of a character scored by its costs, met from the
+// indices `from`: its branch change and the change inside it, as the tree's
+// length splits them (see stmPolyTipChange); false when that is not known.
+bool polyTipSplit(const DataInfo *d, uint32_t c, const StmIndexSet &from, CharChange &ch)
+{
+    double edge = 0.0, within = 0.0;
+    StmIndexSet entry;
+    if (!stmPolyTipSteps(d, c, ch.to->index, from, &edge, &within, &entry))
+        return false;
+    ch.cost = edge;
+    ch.terminal = within;
+    const StmIndexSet start = entry.any() ? entry.lowestOnly() : from.lowestOnly();
+    if (const uint64_t raw = stmIndexRawStates(d, c, start))
+        ch.toState = raw;
+    return true;
+}
+
 // A character whose nodes hold pairs of states (a Dollo character whose
 // ancestor lies inside its series) is followed by its indices: a node
 // derived both ways shows two states, and the steps between it and its
@@ -250,27 +280,8 @@ bool pairChange(const DataInfo *d, uint32_t c, CharChange &ch)
             return false;
     }
     ch.toState = stmIndexRawStates(d, c, pick);
-    // A polymorphic terminal costs its cheapest tree over its states met in
-    // its neighbour's state, which for a node derived both ways is not the
-    // step to the closest state plus the terminal's span (the tree's length
-    // splits that cost into a constant inside and an edge that may be
-    // negative). The branch keeps the step to the closest state when the
-    // terminal's tree can pass through it at that cost, else the terminal's
-    // tree starts at the neighbour's state: the two add up to what the
-    // tree's length counts.
-    if (const uint32_t k = termPoly(ch.to, c, ch.toSet, d)) {
-        double edge = 0.0, within = 0.0, viaEdge = 0.0, viaWithin = 0.0;
-        if (!stmPolyTipSteps(d, c, ch.to->index, from, &edge, &within)) {
-            ch.terminal = getTermSubtreeLen(d, c, k, ch.toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
-        } else if (stmPolyTipSteps(d, c, ch.to->index, pick, &viaEdge, &viaWithin) &&
-                   std::fabs(ch.cost + viaEdge + viaWithin - edge - within) < 1e-9) {
-            ch.terminal = viaEdge + viaWithin;
-        } else {
-            ch.cost = 0.0;
-            ch.toState = stmIndexRawStates(d, c, from.lowestOnly());
-            ch.terminal = edge + within;
-        }
-    }
+    if (const uint32_t k = termPoly(ch.to, c, ch.toSet, d); k && !polyTipSplit(d, c, from, ch))
+        ch.terminal = getTermSubtreeLen(d, c, k, ch.toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));
     if (ch.cost <= 0.0 && ch.terminal <= 0.0)
         return false;
     ch.unambiguous = ch.cost > 0.0 && (pairIndices(d, ch.from, c, true) & pairIndices(d, ch.to, c, true)).none();
@@ -279,37 +290,21 @@ bool pairChange(const DataInfo *d, uint32_t c, CharChange &ch)
 
 // A polymorphic terminal of a character scored by its costs (irreversible,
 // Dollo) costs its cheapest tree over its states met in its neighbour's
-// state, which need not be the step to its closest state plus its span:
-// with ancestor 2 an irreversible (013) met in 2 takes 2 to 1 to 0 and 2 to
-// 3 (3 steps), while from 1 it could not reach 3. The branch keeps the step
-// to the closest state when the terminal's tree can pass through it at that
-// length; else the terminal's tree starts at the neighbour's state.
+// state: the least such tree is counted inside it, as the tree's length
+// counts it, and the rest is the branch's. The branch ends where that least
+// tree begins: with ancestor 2 an irreversible (013) met in 2 takes 2 to 1
+// to 0 and 2 to 3 inside, while a Dollo (13) met in a node derived both
+// ways, 3 and 0, first loses the step below 1 on its branch.
 bool stmPolyTipChange(const DataInfo *d, uint32_t c, CharChange &ch)
 {
     const StmChar *sc = stmCharOf(d, c);
     if (!sc)
         return false;
-    auto indices = [&](uint64_t raw) {
-        StmIndexSet out;
-        for (; raw; raw &= raw - 1)
-            if (const int x = stmIndexOfRaw(d, *sc, static_cast<uint32_t>(std::countr_zero(raw))); x >= 0)
-                out.set(static_cast<uint32_t>(x));
-        return out;
-    };
-    double edge = 0.0, within = 0.0;
-    if (!stmPolyTipSteps(d, c, ch.to->index, indices(ch.fromSet), &edge, &within))
-        return false;
-    const double total = edge + within;
-    double viaEdge = 0.0, viaWithin = 0.0;
-    if (stmPolyTipSteps(d, c, ch.to->index, indices(ch.toState), &viaEdge, &viaWithin) &&
-        std::fabs(ch.cost + viaEdge + viaWithin - total) < 1e-9) {
-        ch.terminal = viaEdge + viaWithin;
-    } else {
-        ch.cost = 0.0;
-        ch.toState = ch.fromSet & (~ch.fromSet + 1);
-        ch.terminal = total;
-    }
-    return true;
+    StmIndexSet from;
+    for (uint64_t raw = ch.fromSet; raw; raw &= raw - 1)
+        if (const int x = stmIndexOfRaw(d, *sc, static_cast<uint32_t>(std::countr_zero(raw))); x >= 0)
+            from.set(static_cast<uint32_t>(x));
+    return polyTipSplit(d, c, from, ch);
 }
 
 // An ordered polymorphic terminal spans its states: a neighbour inside the
@@ -368,7 +363,8 @@ std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t 
         if (ch.fromSet == 0 || ch.toSet == 0)
             continue;  // a character the likelihood reconstruction has no pattern for
         const uint64_t toSet = ch.toSet;
-        ch.toState = findClosestState(toSet, ch.fromSet, c, d, &ch.cost);
+        ch.toState =
+            findClosestState(!ml && isTaxonNode(ch.to, d) ? scoredCell(d, ch.to, c) : toSet, ch.fromSet, c, d, &ch.cost);
         if (const uint32_t k = ml ? 0 : termPoly(ch.to, c, toSet, d))
             if (!stmPolyTipChange(d, c, ch) && !orderedSpanHoldsNeighbour(d, c, ch))
                 ch.terminal = getTermSubtreeLen(d, c, k, toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));

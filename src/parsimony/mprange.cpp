@@ -35,6 +35,11 @@ StmIndexSet fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, 
     if (isTaxonNode(n, d)) {
         if (pairs)
             return stmCellIndices(d, c, n->index);
+        // A Dollo cell unsure of some steps leaves every state between its
+        // lowest and highest open, as the lengths score it.
+        if (const StmChar *sc = stmCharOf(d, c); sc && sc->dollo)
+            if (const uint64_t span = stmIndexRawStates(d, c, stmCellIndices(d, c, n->index)))
+                return StmIndexSet::ofWord(span);
         const uint64_t cell = getXijAsBits(d, n->index, c, nullptr);
         // An ordered polymorphic terminal spans its states, as it is scored:
         // a neighbour anywhere in the span meets it at no step.
@@ -226,10 +231,14 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
         for (const TreeNode *n = tree->root->next; n; n = n->next) {
             const size_t p = static_cast<size_t>(nodePosition(tree, n)) * k;
             double lo = kImpossible, hi = 0.0;
+            // A terminal charged by its costs (a polymorphic one: its tree
+            // over its states met in state a, less its least, which is
+            // counted inside it) adds that charge to its branch.
+            const bool tip = n->firstChild == nullptr;
             for (uint32_t b = 0; b < k; b++) {
                 for (uint32_t a = 0; a < k; a++) {
-                    const double step = t.cost[b * k + a];
-                    if (t.rest[p + b] + step + t.down[p + a] > best + kTie)
+                    const double step = t.cost[b * k + a] + (tip ? t.down[p + a] : 0.0);
+                    if (t.rest[p + b] + step + (tip ? 0.0 : t.down[p + a]) > best + kTie)
                         continue;
                     lo = std::min(lo, steps(step));
                     hi = std::max(hi, steps(step));

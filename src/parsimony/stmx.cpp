@@ -652,7 +652,7 @@ bool polyTipReach(const DataInfo *d, const StmChar &sc, int32_t taxon, std::vect
 }  // namespace
 
 bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, const StmIndexSet &from, double *edge,
-                     double *within)
+                     double *within, StmIndexSet *entry)
 {
     const StmChar *sc = stmCharOf(d, c);
     std::vector<uint32_t> terms;
@@ -669,6 +669,24 @@ bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, const StmInde
         return false;
     *within = stmUnitsToLength(*sc, least);
     *edge = stmUnitsToLength(*sc, best) - *within;
+    if (entry) {
+        // The branch ends where the terminal's least tree begins, when some
+        // such start lies on a cheapest path from the neighbour: the branch
+        // then carries the edge's steps and the inside its least tree.
+        const int64_t *cost = costsOf(packedData(d), *sc);
+        StmIndexSet starts, own;
+        for (uint32_t t : terms)
+            own.set(t);
+        from.forEach([&](uint32_t f) {
+            if (f >= sc->n || reach[f] != best)
+                return;
+            for (uint32_t x = 0; x < sc->n; x++)
+                if (reach[x] == least && cost[f * sc->n + x] < kStmImpossible &&
+                    cost[f * sc->n + x] + least == best)
+                    starts.set(x);
+        });
+        *entry = (starts & own).any() ? starts & own : starts;
+    }
     return true;
 }
 
@@ -1995,8 +2013,12 @@ void stmDecide(const DataInfo *d, TreeNode *node, ParsOptChoice opt)
         });
         if (best >= kStmImpossible)
             continue;
-        if (bestCost && !(d->status[sc.c] & kCharExcluded))
-            node->edge.brlen += stmUnitsToLength(sc, bestCost) * pd->slots[sc.c].weight;
+        // A polymorphic terminal's tree beyond its least is the branch's:
+        // the least is counted inside the terminal, and the rest is what
+        // meeting it in the chosen state adds.
+        const int64_t charged = poly ? best : bestCost;
+        if (charged && !(d->status[sc.c] & kCharExcluded))
+            node->edge.brlen += stmUnitsToLength(sc, charged) * pd->slots[sc.c].weight;
         if (internal)
             stmSetStates(d, N, sc, StmIndexSet::single(pick));
     }

@@ -205,9 +205,12 @@ uint64_t stmIndexRawStates(const DataInfo *d, uint32_t c, const StmIndexSet &ind
 // The steps of character c on the branch to a polymorphic terminal whose
 // neighbour may hold the indices `from`, and within the terminal, as the
 // tree's length counts them (the terminal's cheapest tree over its states,
-// met in the neighbour's state, less its least). False when not known.
+// met in the neighbour's state, less its least). With `entry`, the indices
+// the branch may end in: those from which the terminal's least tree starts,
+// reached at the branch's steps (its own states first; empty when none is).
+// False when not known.
 bool stmPolyTipSteps(const DataInfo *d, uint32_t c, int32_t taxon, const StmIndexSet &from, double *edge,
-                     double *within);
+                     double *within, StmIndexSet *entry = nullptr);
 // The least length, over every neighbour state, that the branch to a
 // polymorphic terminal and its inside add beyond reaching the nearest one of
 // its states (0 when not known or the cell holds one state).
