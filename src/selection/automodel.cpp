@@ -620,7 +620,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
     const bool withLengths = e.dtIndex >= 0;
     // Every model's fitted lengths, by node, for the models that start from them.
     std::vector<std::vector<double>> fitted(nm);
-    const uint32_t branches = countTreeParams(start.get(), clockModelInEffect()) + (e.penTopology ? 1 : 0);
+    const uint32_t branches = countTreeParams(start.get(), ml.clock != 0) + (e.penTopology ? 1 : 0);
 
     // The JC fit gives every model its starting branch lengths; it is model
     // 0 itself only when equal rates is the first variant.

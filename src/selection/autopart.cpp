@@ -585,7 +585,7 @@ int doAutoPartCmd()
         return 1;
     for (uint32_t c = 0; c < d->nchar; ++c)
         r.n += (d->status[c] & kCharExcluded) ? 0 : 1;
-    r.branches = countTreeParams(r.tree.get(), clockModelInEffect());
+    r.branches = countTreeParams(r.tree.get(), ml.clock != 0);
     r.savedSettings = saveModelSettings();
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     const auto k = static_cast<uint32_t>(r.units.size());
