@@ -7,8 +7,8 @@
 
 struct WarningSettings {
     uint8_t warnReset;    // ask before a data block replaces the data set
-    uint8_t warnTree;
-    uint8_t warnTSave;    // ask before unsaved trees are lost
+    uint8_t warnTree;     // ask before unsaved trees are replaced; also the implicit TAXA block
+    uint8_t warnTSave;    // ask before Quit loses unsaved trees
     uint8_t warnBlkName;  // name the blocks that are skipped
     uint8_t warnRoot;
     uint8_t warnRedef;

@@ -9,6 +9,7 @@
 
 #include "data/data_services.h"
 #include "data/data_util.h"
+#include "data/empirfreqs.h"
 #include "data/model.h"
 #include "data/patterns.h"
 #include "data/prepdata.h"
@@ -150,32 +151,6 @@ struct PairTally {
     }
 };
 
-// The weighted state frequencies of all sites: single states count whole,
-// an ambiguous cell is shared equally among its states, missing cells are
-// skipped.
-void empiricalFreqs(const SitePatternData *pd, double *freqs)
-{
-    const uint32_t n = pd->nstates;
-    std::fill(freqs, freqs + n, 0.0);
-    for (uint32_t t = 0; t < pd->ntax; ++t)
-        for (uint32_t p = 0; p < pd->npat; ++p) {
-            const uint8_t code = pd->rows[t][p];
-            const double w = pd->patternWeight[p];
-            if (code < n) {
-                freqs[code] += w;
-            } else if (code > n) {
-                const uint8_t *list = pd->codeStateLists + pd->codeListOffset[code];
-                for (uint32_t k = 1; k <= list[0]; ++k)
-                    freqs[list[k]] += w / list[0];
-            }
-        }
-    double sum = 0.0;
-    for (uint32_t s = 0; s < n; ++s)
-        sum += freqs[s];
-    for (uint32_t s = 0; sum > 0.0 && s < n; ++s)
-        freqs[s] /= sum;
-}
-
 // Type abs: weighted count of differing sites straight from the patterns.
 double absoluteDifference(const SitePatternData *pd, uint32_t i, uint32_t j, const uint64_t *bits)
 {
@@ -216,8 +191,12 @@ int nucleotideDistances(DCalcData *cd, DataInfo *d)
     double freqBlock[kMaxModelStates];
     const double *freqs = nullptr;
     if (dist.pInvar > 0.0 && dist.removeFreq == 0) {
+        // Over all sites these are the empirical frequencies StateFreq and
+        // the likelihood models use, ambiguous cells shared out in proportion
+        // to the frequencies themselves. Every pattern counts, not only the
+        // first model's range: the pairs are compared over all sites.
         if (dist.estFreq == 0)
-            empiricalFreqs(pd, freqBlock);
+            calcEmpiricalFreqs(d, g, nullptr, kAllTaxa, freqBlock);
         else
             std::copy(pd->constStateFreqs, pd->constStateFreqs + n, freqBlock);
         freqs = freqBlock;

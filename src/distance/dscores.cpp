@@ -33,6 +33,7 @@
 #include "search/pscores.h"
 #include "search/scores.h"
 #include "search/search_settings.h"
+#include "trees/savetree.h"
 #include "trees/treebuf.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
@@ -70,13 +71,13 @@ bool lsFitObjective() { return dist.objective == kObjectiveLsFit; }
 
 int precision() { return std::clamp(dist.precision, 0, kMaxDistDecimals); }
 
+// The expected-distance file is a relaxed PHYLIP matrix: its labels are
+// written as SaveDist writes them there, so the two files name taxa alike.
 std::string cleanLabel(const char *label)
 {
     std::string s = label ? label : "";
-    for (char &c : s)
-        if (c == ' ' || c == '\t' || c == ':' || c == ',' || c == '(' || c == ')' || c == ';')
-            c = '_';
-    return s;
+    std::vector<char> buffer(s.size() + 1);
+    return relaxedPhylipLabel(s.c_str(), buffer.data(), buffer.size());
 }
 
 // Node names of the design-file columns: tips by label and number.

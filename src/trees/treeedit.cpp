@@ -871,7 +871,9 @@ bool verifyReplaceTrees()
     const TreeDataHooks &h = treeDataHooks();
     if (!h.checkUnsavedTrees)
         return true;
-    return h.checkUnsavedTrees(wrng.warnTSave != 0,
+    // warnTree guards the trees in memory against replacement; warnTSave
+    // is the question Quit asks about the same trees.
+    return h.checkUnsavedTrees(wrng.warnTree != 0,
                                "Warning.  Current trees have not been saved.  Do you want to proceed anyway?");
 }
 

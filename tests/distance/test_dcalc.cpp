@@ -123,6 +123,31 @@ TEST_F(DistanceTest, InvariableSitesScaleTheDistance)
     EXPECT_NEAR(D(1, 0), 0.8 * -0.75 * std::log(1 - 4 * p / 3), 1e-12);
 }
 
+TEST_F(DistanceTest, InvariableSitesLeaveInProportionToIteratedFrequencies)
+{
+    // Cells over all sites: A 12, C 2, G 3, T 2 and one R. Shared out in
+    // proportion to the frequencies until they settle, R is 4/5 A, so A is
+    // 0.64 and G 0.16 (an equal split would give 0.625 and 0.175).
+    ASSERT_EQ(read(dataBlock({{"x", "AAAAAAGCTR"}, {"y", "AAAAAGGCTA"}})), 0);
+    dist.distance = kDistF81;
+    dist.pInvar = 0.2;
+    dist.missDist = 1;  // R-A is left out of the nine compared sites
+    // 1.8 sites leave the diagonal (A-A 5, G-G, C-C, T-T 1) by frequency;
+    // the A-G site stays.
+    auto f81 = [](double fA, double fG) {
+        const double m = 0.2 * 9, total = 9 - m;
+        const double aa = 5 - fA * m, gg = 1 - fG * m, cc = 1 - 0.1 * m;
+        const double pi[4] = {(2 * aa + 1) / 2 / total, cc / total, (2 * gg + 1) / 2 / total, cc / total};
+        double B = 1;
+        for (double x : pi)
+            B -= x * x;
+        return 0.8 * -B * std::log(1 - 1 / total / B);
+    };
+    ASSERT_GT(std::fabs(f81(0.64, 0.16) - f81(0.625, 0.175)), 1e-4);
+    ASSERT_EQ(compute(), 0) << testcap::gErrorText;
+    EXPECT_NEAR(D(1, 0), f81(0.64, 0.16), 1e-12);
+}
+
 TEST_F(DistanceTest, TypeChecksReportTheirCodes)
 {
     ASSERT_EQ(read(dataBlock({{"a", "MKVLA"}, {"b", "MKVLA"}, {"c", "MRVIA"}}, "datatype=protein")), 0);

@@ -161,7 +161,7 @@ def main():
                     for _ in names]
             data = "#nexus\nbegin data; dimensions ntax=%d nchar=%d; format symbols=\"012\"; matrix\n" % (
                 NTAX, NCHAR) + "".join("%s %s\n" % r for r in zip(names, rows)) + ";\nend;\n"
-            data += "set warntsave=no maxtrees=5000 increase=auto;\npset goloboff=yes gk=%d;\n" % (2 if s % 2 else 6)
+            data += "set warntree=no maxtrees=5000 increase=auto;\npset goloboff=yes gk=%d;\n" % (2 if s % 2 else 6)
             out = run(vorn, work, data + "hsearch reconlimit=infinity;\n"
                       "savetrees file=found.tre format=newick brlens=no replace;\nquit;\n")
             found = re.search(r"Score of best tree\(s\) found = (\S+)", out)
