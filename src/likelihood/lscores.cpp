@@ -204,20 +204,6 @@ int checkUserBranchLens()
     return 0;
 }
 
-uint32_t countInternalNodes(const Tree *tree)
-{
-    uint32_t n = 0;
-    std::vector<const TreeNode *> stack{tree->root};
-    while (!stack.empty()) {
-        const TreeNode *v = stack.back();
-        stack.pop_back();
-        n += v->firstChild != nullptr && v != tree->root;
-        for (const TreeNode *c = v->firstChild; c != nullptr; c = c->nextSib)
-            stack.push_back(c);
-    }
-    return n;
-}
-
 ModelEstimates currentEstimates(Model *m)
 {
     ModelEstimates e;
