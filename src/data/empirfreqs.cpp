@@ -81,5 +81,8 @@ void calcEmpirFreqsForPatData(ModelGroup *g, const DataInfo *d, Model *firstMode
     for (Model *m = firstModel; m != nullptr; m = m->nextActive)
         if (m->type != kModelMkv && m->nstates == g->patterns->nstates)
             calcEmpiricalFreqs(d, g, m, kAllTaxa, m->freqs);
-    g->empirFreqsValid = 1;
+    // Mk patterns leave out the constant characters and no frequencies are
+    // counted from them: a model that reads the data as nucleotides again
+    // must count its own rather than keep whatever it held before.
+    g->empirFreqsValid = !g->useMkv;
 }

@@ -259,9 +259,16 @@ int freqOp(int operation, CmdParam *option, void *place, const FreqOption &f)
             showText(place, makeCurDefaultString("(%.6g %.6g %.6g)", f.values[0], f.values[1],
                                                  f.values[2]));
         else {
+            // More states than the array holds: the frequencies fixed for
+            // them are the default model's own.
+            const Model *m = getDefaultModel();
+            const double *values = n > arraySize / sizeof(double) && m->stateFreqs.size() == n &&
+                                               m->stateFreqs[0] >= 0.0
+                                       ? m->stateFreqs.data()
+                                       : f.values;
             const char *text = makeCurDefaultString("(");
             for (uint32_t i = 0; i < n; ++i)
-                text = printfToDefaultString(i + 1 < n ? "%.2g " : "%.2g)", f.values[i]);
+                text = printfToDefaultString(i + 1 < n ? "%.2g " : "%.2g)", values[i]);
             showText(place, text);
         }
         return 0;

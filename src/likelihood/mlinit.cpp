@@ -53,6 +53,38 @@ constexpr int32_t kStartValsParsApprox = 0;
 
 int statusOnFailure() { return getAbortedStatus() ? 2 : 1; }
 
+// One model group serves every active model, and whether it lays its
+// patterns out and scores them as Mk characters is settled for the whole
+// group by the data and the current NST setting. A model of a partition that
+// disagrees would be scored by kernels built for the other layout, so such a
+// partition is refused before anything is computed.
+int checkModelsFitMkvLayout(const Model *first, bool mkLayout)
+{
+    const Model *mk = nullptr, *other = nullptr;
+    for (const Model *m = first; m != nullptr; m = m->nextActive)
+        (m->type == kModelMkv ? mk : other) = m;
+    if (mk != nullptr && other != nullptr)
+        return qel_errorMsg(0,
+                            "The Mkv model cannot be combined with other models in a model partition.\tModel "
+                            "'%s' uses the Mkv model but model '%s' does not; use the Mkv model for every subset "
+                            "of the partition or for none.",
+                            mk->name, other->name),
+               1;
+    if (mkLayout && other != nullptr)
+        return qel_errorMsg(0,
+                            "Model '%s' does not use the Mkv model, but the current settings analyse the data as "
+                            "Mkv characters.\tSet NST to 1, 2 or 6 (e.g., \"lset nst=1;\") to use this model.",
+                            other->name),
+               1;
+    if (!mkLayout && mk != nullptr)
+        return qel_errorMsg(0,
+                            "Model '%s' uses the Mkv model, but the current settings do not.\tSet NST=Mkv (e.g., "
+                            "\"lset nst=mkv;\") to use this model.",
+                            mk->name),
+               1;
+    return 0;
+}
+
 struct StatusText {
     StatusText()
     {
@@ -334,6 +366,8 @@ int initializeML(bool force, bool mlDist, bool useDistances, bool tipFlag, Tree 
             if (initRatesForModel(m, d, false) != 0)
                 return failInit();
         }
+        if (checkModelsFitMkvLayout(aml->firstActive, patternsUseMkv(d)) != 0)
+            return failInit();
 
         // Step 6: patterns and empirical frequencies.
         if (!isSitePatternDataValid(g) && initSitePatternData(d, g, true) != 0)

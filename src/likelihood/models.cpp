@@ -57,6 +57,21 @@ void chooseDataType(const DataInfo *d, uint32_t *type, std::string *symbols)
     }
 }
 
+// A full set of frequencies of the model's states, rather than a code or
+// an array not yet filled.
+bool modelHoldsUserFreqs(const Model *m)
+{
+    if (m->stateFreqs.size() != m->nstates)
+        return false;
+    double sum = 0.0;
+    for (double f : m->stateFreqs) {
+        if (!(f >= 0.0))
+            return false;
+        sum += f;
+    }
+    return std::fabs(sum - 1.0) < 1e-6;
+}
+
 // User frequencies that are all 1/n (the last one is whatever is left).
 bool userFreqsAreEqual(const double *user, uint32_t n)
 {
@@ -71,8 +86,16 @@ void applyFreqSettings(Model *m)
     const bool aa = m->type == kModelAminoAcid;
     const int32_t mode = aa ? ml.aaFreqMode : ml.baseFreqMode;
     const double *user = aa ? ml.userAAFreqs : ml.userBaseFreqs;
-    const uint32_t nUser = aa ? kNumAAStates : 4;
+    uint32_t nUser = aa ? kNumAAStates : 4;
     const uint32_t n = m->nstates;
+    // The settings hold four base frequencies; fixed frequencies of more
+    // states (standard data) are the model's own and stay with it.
+    std::vector<double> held;
+    if (mode == kFreqUser && n > nUser && modelHoldsUserFreqs(m)) {
+        held = m->stateFreqs;
+        user = held.data();
+        nUser = n;
+    }
     m->empirFreqs = 0;
     m->stateFreqs.assign(n, 0.0);
     if (mode == kFreqIntrinsic && aa) {

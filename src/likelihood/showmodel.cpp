@@ -364,13 +364,13 @@ int setAllParamsToFixed()
             m->prevFreqs.size() >= m->nstates) {
             std::copy_n(m->prevFreqs.begin(), m->nstates, m->stateFreqs.begin());
             if (isDefault) {
+                // More states than the settings have room for: the model
+                // holds them, and the user mode makes it keep them.
                 const bool aa = m->type == kModelAminoAcid;
                 const uint32_t slots = aa ? kNumAAStates : 4;
-                if (m->nstates <= slots) {
-                    std::copy_n(m->prevFreqs.begin(), m->nstates,
-                                aa ? ml.userAAFreqs : ml.userBaseFreqs);
-                    (aa ? ml.aaFreqMode : ml.baseFreqMode) = kFreqUser;
-                }
+                if (m->nstates <= slots)
+                    std::copy_n(m->prevFreqs.begin(), m->nstates, aa ? ml.userAAFreqs : ml.userBaseFreqs);
+                (aa ? ml.aaFreqMode : ml.baseFreqMode) = kFreqUser;
             }
         }
         if (m->estSiteRates) {
