@@ -74,12 +74,13 @@ double get1FitMeasure(const DataInfo *d, uint32_t c, uint32_t measure, bool *fla
     case kFitHI:
         return 1.0 - range / len;
     case kFitGFit:
-        // The minimum the consistency index takes, as the tree's total fit
-        // counts from the fewest steps a character can take: the table's
-        // fits then add up to the total.
+        // The fewest steps the character can take, whatever minForFit
+        // selects for the other indices, as the tree's total fit counts
+        // from them: the table's fits then add up to the total under
+        // either setting.
         if (flag)
             *flag = gfitLeftOut;
-        return calc1GFit(m, len) * (gPars.gPeeWee ? 10.0 : 1.0);
+        return calc1GFit(c < b.minLen.size() ? b.minLen[c] : m, len) * (gPars.gPeeWee ? 10.0 : 1.0);
     default:
         return kFitUndefined;
     }
