@@ -724,6 +724,11 @@ bool mustUseMkv(const DataInfo *d)
     return d->dataType == kDataTypeStandard && d->cls.nonNucleotide && d->cls.nonAminoAcid;
 }
 
+bool dataUseMkv(const DataInfo *d)
+{
+    return mustUseMkv(d) || (isDataTypeNucleotide(d->dataType) && gServices.nstIsMkv());
+}
+
 int dataCodeToModelStateBySymbol(uint8_t code, const DataInfo *d, const ModelGroup *)
 {
     if (code >= d->nstates)
@@ -932,7 +937,7 @@ int initSitePatternData(DataInfo *d, ModelGroup *g, bool allowMkv)
     if (checkCharStatusUpdate(d) != 0)
         return 1;
     Model *m = getDefaultModel();
-    g->useMkv = allowMkv && (mustUseMkv(d) || (isDataTypeNucleotide(d->dataType) && gServices.nstIsMkv()));
+    g->useMkv = allowMkv && dataUseMkv(d);
     deallocSitePatternData(g);
     // Patterns compressed for the Mk model leave out the constant characters
     // and carry state counts: a switch to or from it compresses again.

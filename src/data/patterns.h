@@ -79,6 +79,9 @@ uint32_t numRateCategsForModel(const Model *m);
 const uint32_t *getSiteRateCategsForModel(const Model *m);
 // Standard data whose characters are not all of one molecular class.
 bool mustUseMkv(const DataInfo *d);
+// Whether the likelihood takes the data under the Mk model: data that must
+// use it, or nucleotides under NST=Mkv.
+bool dataUseMkv(const DataInfo *d);
 // Model state of a data state by symbol (case ignored; U reads as T under a
 // nucleotide or RY model); -1 when the model has no such symbol.
 int dataCodeToModelStateBySymbol(uint8_t code, const DataInfo *d, const ModelGroup *g);
