@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/option_sets.h"
@@ -13,6 +14,7 @@
 #include "cli/qel_cmdoptions.h"
 #include "cli/shell_settings.h"
 #include "data/data_util.h"
+#include "data/patterns.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
 #include "likelihood/activeml.h"
@@ -57,6 +59,7 @@ struct PuzzleRun {
     uint32_t n = 0;
     bool triples = false;
     bool likelihood = false;
+    bool approximate = false;  // quartets scored by approximate likelihoods
     PuzzlePenalties mode = PuzzlePenalties::Standard;
     int32_t nPuzzles = 0;
     uint64_t nQuartets = 0;
@@ -272,12 +275,14 @@ int puzzleContree(TreeBuffer *buf, DataInfo *d)
     return abortPending || getAbortedStatus() ? 2 : 0;
 }
 
-int writePuzzleTrees(PuzzleRun &run, const char *fileName)
+// The steps' trees to the file opened for them, which is closed (or, after a
+// failure, given up) and nulled.
+int writePuzzleTrees(PuzzleRun &run, AuxOut *&file)
 {
-    int openStatus = 1;
-    AuxOut *aux = openAuxOutStream(fileName, gReplaceFile != 0, gAppendToFile != 0, &openStatus);
+    AuxOut *aux = std::exchange(file, nullptr);
     if (!aux)
-        return openStatus;
+        return 1;
+    AuxOut *previous = setActiveAuxOut(aux);
     auxPutTreesBlkCmd(false, false, run.d);
     writeTransTable(run.d);
     auxPuts("[!>Trees found during puzzling step (weights are number of times each tree was found)]\n");
@@ -311,6 +316,7 @@ int writePuzzleTrees(PuzzleRun &run, const char *fileName)
         discardAuxOutStream(aux);
     else if (closeAuxOutStream(aux) != 0)
         status = 1;
+    setActiveAuxOut(previous);
     if (status == 0) {
         qel_printf("\nTrees for each puzzling step written to treefile: %s\n", shown.c_str());
         setTreesAreSaved(true);
@@ -322,13 +328,11 @@ int writePuzzleTrees(PuzzleRun &run, const char *fileName)
 // steps: as a stop by the user, the count of the steps done and their trees
 // (unless the run's own summary has begun, when only the trees are still
 // due). Their consensus is not built: the termination keeps the abort
-// raised, which the consensus stops on. Nobody is there to answer a
-// question about replacing the file: it takes its default answer, as in an
-// unattended run.
+// raised, which the consensus stops on. The file was opened before the
+// quartets were evaluated, so nothing is asked here.
 struct PuzzleTreeSave {
     PuzzleRun *run;
-    const char *fileName;
-    bool filePending;
+    AuxOut *&file;  // null when the trees are not saved, or are written
     bool countPending;
 };
 
@@ -341,13 +345,27 @@ void saveStepsSoFar(void *arg)
     if (save.countPending && run.stepsDone < run.nPuzzles)
         qel_printf("\n    Puzzling step terminated after %d replicates\n", static_cast<int>(run.stepsDone));
     save.countPending = false;
-    if (!save.filePending)
-        return;
-    save.filePending = false;
-    const bool wasDefault = setDefaultMode(true);
-    writePuzzleTrees(run, save.fileName);
-    setDefaultMode(wasDefault);
+    if (save.file)
+        writePuzzleTrees(run, save.file);
 }
+
+// The tree file as the options name it, opened before any quartet is
+// evaluated: a path that cannot be written, or a file the user will not have
+// replaced, ends the command before the work. Not the active output until
+// the trees are written; a run that ends without them leaves the old file
+// as it was.
+struct PuzzleFile {
+    AuxOut *aux = nullptr;
+    int open(const char *name)
+    {
+        int status = 1;
+        AuxOut *previous = setActiveAuxOut(nullptr);
+        aux = openAuxOutStream(name, gReplaceFile != 0, gAppendToFile != 0, &status);
+        setActiveAuxOut(previous);
+        return aux ? 0 : status;
+    }
+    ~PuzzleFile() { discardAuxOutStream(aux); }
+};
 
 // Test hook: with VORN_PUZZLE_MASK_COUNTS naming a file, the numbers of
 // quartets with one, two and three best topologies are appended to it, so
@@ -400,7 +418,7 @@ struct SavedLikeSettings {
     }
 };
 
-int checkLikelihoodSettings()
+int checkLikelihoodSettings(bool approximate)
 {
     if (ml.clock)
         return qel_errorMsg(534, "Quartet puzzling is not supported with molecular-clock constraint."), 1;
@@ -411,7 +429,7 @@ int checkLikelihoodSettings()
                                  "quartet puzzling. You should estimate them separately and then fix them for the "
                                  "puzzling analysis."),
                1;
-    if (puzOpt.useApproxLim)
+    if (approximate)
         return qel_errorMsg(0, "Use of approximate likelihoods is not allowed when model parameters are being "
                                "estimated during quartet puzzling."),
                1;
@@ -424,7 +442,7 @@ void showPuzzleSettings(const PuzzleRun &run)
     indentOutput(2);
     qel_printf("Number of quartets to examine = %llu\n", static_cast<unsigned long long>(run.nQuartets));
     if (run.likelihood)
-        qel_printf("Qua\brtets evaluated using %s", puzOpt.useApproxLim
+        qel_printf("Qua\brtets evaluated using %s", run.approximate
                                                        ? "approximate likelihood calculations (least-squares method "
                                                          "with ML distances)\n"
                                                        : "\"exact\" likelihood calculations\n");
@@ -523,12 +541,20 @@ int doPuzzleCmd()
     std::string fileName = puzOpt.treeFile[0] ? puzOpt.treeFile : kDefaultPuzzleFile;
     if (!puzOpt.treeFile[0])
         std::snprintf(puzOpt.treeFile, sizeof puzOpt.treeFile, "%s", kDefaultPuzzleFile);
+    PuzzleFile file;
+    if (toFile)
+        if (int opened = file.open(fileName.c_str()); opened != 0)
+            return opened;
     puzOpt.compactStorage = 1;
     SavedLikeSettings likeSettings;
     if (run.likelihood) {
-        if (checkLikelihoodSettings() != 0)
+        // The approximation fits least-squares lengths to ML distances, which
+        // the Mk model does not give: its quartets are scored exactly (and
+        // the settings shown say so).
+        run.approximate = puzOpt.useApproxLim != 0 && !patternsUseMkv(d);
+        if (checkLikelihoodSettings(run.approximate) != 0)
             return 1;
-        likeSettings.apply(puzOpt.useApproxLim != 0);
+        likeSettings.apply(run.approximate);
     }
     if (!verifyReplaceTrees())
         return 1;
@@ -543,7 +569,7 @@ int doPuzzleCmd()
         return 1;
     // Approximate scores start from least-squares lengths, whose distances
     // the likelihood set-up prepares only when asked.
-    if (run.likelihood && puzOpt.useApproxLim && initializeML(true, false, true, false, run.tree.get()) != 0)
+    if (run.approximate && initializeML(true, false, true, false, run.tree.get()) != 0)
         return 1;
     if (run.likelihood && scope.startLikelihoodThreads() != 0)
         return 1;
@@ -567,7 +593,7 @@ int doPuzzleCmd()
     scope.progress = run.progress =
         createProgressWindow(static_cast<uint32_t>(std::min<uint64_t>(run.nQuartets, UINT32_MAX)), 0,
                              run.triples ? "Evaluating all rooted triples" : "Evaluating all quartets");
-    PuzzleTreeSave save{&run, fileName.c_str(), toFile, true};
+    PuzzleTreeSave save{&run, file.aux, true};
     const TerminationFinisher finisher(saveStepsSoFar, &save);
     int status = runSecondaryThread(puzzlingThreadProc, &run);
     save.countPending = false;
@@ -586,9 +612,8 @@ int doPuzzleCmd()
     int conStatus = puzzleContree(run.buf, d);
     // Stopped during the steps, the consensus of the steps done was still
     // built (and reports the stop): their trees are saved as well.
-    if ((conStatus == 0 || (status == 2 && conStatus == 2)) && toFile) {
-        save.filePending = false;
-        const int written = writePuzzleTrees(run, fileName.c_str());
+    if ((conStatus == 0 || (status == 2 && conStatus == 2)) && file.aux) {
+        const int written = writePuzzleTrees(run, file.aux);
         if (written != 0)
             conStatus = written;
     }

@@ -169,11 +169,17 @@ void loadSvdqWeightTable(const SvdqEvalData &ev, QuartetData *qd);
 
 // What the bootstrap needs beyond the evaluation record.
 struct Nexset;
+struct AuxOut;
 struct SvdqBootSettings {
     const SitePatternData *patterns = nullptr;  // the original pattern weights
     QuartetData *qd = nullptr;                  // its table is refilled per replicate
-    const char *treeFile = nullptr;             // replicate trees; null: none
-    bool replace = false;
+    // The replicate trees' file, opened (not active) before any quartet was
+    // evaluated, so that a path that cannot be written ends the command
+    // before the work; null: none. The bootstrap closes or discards it.
+    AuxOut *treeFile = nullptr;
+    // Set when the consensus was stored: an abort after a finished
+    // replicate leaves it in the tree buffer.
+    bool *consensusStored = nullptr;
     bool multilocus = false;
     const Nexset *loci = nullptr;
     uint32_t nreps = 100;
@@ -188,7 +194,7 @@ std::vector<std::vector<uint32_t>> speciesDataRows(const SvdqEvalData &ev);
 bool treesAreOfSpecies(const std::vector<std::string> &names);
 // Bootstrap replicates (sites or whole loci drawn from ev.rng) and their
 // majority-rule consensus, stored in the tree buffer. 0, 1 or 2 (aborted;
-// the consensus of the finished replicates is stored all the same).
+// the consensus of the finished replicates, if any, is stored all the same).
 int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s);
 
 int doSVDQuartetsCmd();

@@ -230,21 +230,24 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
 {
     DataInfo *d = ev.d;
     const SitePatternData *pd = s.patterns;
+    AuxOut *file = s.treeFile;
+    // Given up unwritten on the ways out before the replicates: the old file
+    // stays.
+    auto giveUp = [file](int status) {
+        discardAuxOutStream(file);
+        return status;
+    };
     Resampler r;
     if (makeResampler(pd, s, r) != 0)
-        return qel_errorMsg(0, "There are no %s to resample.", s.multilocus ? "loci" : "sites"), 1;
+        return qel_errorMsg(0, "There are no %s to resample.", s.multilocus ? "loci" : "sites"), giveUp(1);
     std::vector<double> weights(ev.npat, 0.0);
     const double *original = ev.weights;
     std::unique_ptr<SplitsTable, SplitsTableDeleter> table(
         createSplitsTable(ev.nunits, 64, kSplitsCounts | kSplitsWeights));
     TreeHandle tree(createSearchTree(d));
     if (!table || !tree)
-        return 1;
-    AuxOut *file = nullptr;
-    if (s.treeFile) {
-        int openStatus = 1;
-        if (!(file = openAuxOutStream(s.treeFile, s.replace, false, &openStatus)))
-            return openStatus;
+        return giveUp(1);
+    if (file) {
         AuxOut *previous = setActiveAuxOut(file);
         auxPutTreesBlkCmd(false, false, d);
         const char *dataFile = getDataFileName();
@@ -303,7 +306,9 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         std::printf("\n");
     setSvdqWeights(ev, original);
     ev.bootstrapping = false;
-    if (status == 2)
+    // Stopped before a replicate was finished, there is nothing to report
+    // or summarise: the command says it was stopped.
+    if (status == 2 && done > 0)
         qel_printf("\nBootstrap aborted after %u replicates\n", done);
     int result = status;
     if ((status == 0 || status == 2) && done > 0) {
@@ -312,6 +317,8 @@ int svdqBootstrap(SvdqEvalData &ev, const SvdqBootSettings &s)
         setAbortedStatus(saved);
         if (cstatus != 0)
             result = cstatus;
+        else if (s.consensusStored)
+            *s.consensusStored = true;
     }
     // The file holds the trees of the finished replicates, each written
     // whole: a stopped run keeps them as a finished one does; after a

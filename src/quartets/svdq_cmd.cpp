@@ -17,6 +17,7 @@
 #include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "data/vorn_util.h"
+#include "qel/qel_auxout.h"
 #include "qel/qel_detmath.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_interrupts.h"
@@ -55,15 +56,30 @@ struct SvdqFile {
 
 struct OpenFiles {
     StreamInfo *qfile = nullptr, *mrp = nullptr, *frob = nullptr;
+    // The bootstrap's tree file, handed to the bootstrap, which closes it;
+    // a run that ends before the bootstrap leaves the old file as it was.
+    AuxOut *boot = nullptr;
     // 0, or 1 after naming a file that could not be written whole.
     int close()
     {
+        discardAuxOutStream(boot);
+        boot = nullptr;
         int status = 0;
         for (auto [slot, name] : {std::pair{&qfile, svdqOpt.qfile}, std::pair{&mrp, svdqOpt.mrpFile},
                                   std::pair{&frob, svdqOpt.frobDFile}})
             if (*slot && closeStream(slot) != 0)
                 status = qel_errorMsg(0, "Error writing file \"%s\".", name);
         return status;
+    }
+    // After a failure to open one of them: the others are given up, so
+    // that a command that did nothing leaves the old files as they were.
+    void discard()
+    {
+        discardAuxOutStream(boot);
+        boot = nullptr;
+        for (StreamInfo **slot : {&qfile, &mrp, &frob})
+            if (*slot)
+                discardStream(slot);
     }
     ~OpenFiles() { close(); }
 };
@@ -78,6 +94,7 @@ struct SvdqRun {
     const SitePatternData *patterns = nullptr;
     RNGSeed seed{};
     bool speciesMode = false;
+    bool consensusStored = false;  // by the bootstrap, kept after an abort
 };
 
 std::string unitLabel(const SvdqRun &run, uint32_t u)
@@ -428,8 +445,8 @@ int svdQuartetThreadProc(void *arg)
     SvdqBootSettings boot;
     boot.patterns = run->patterns;
     boot.qd = qd;
-    boot.treeFile = svdqOpt.pref_saveBtrFile ? svdqOpt.treeFile : nullptr;
-    boot.replace = gReplaceFile != 0;
+    boot.treeFile = std::exchange(run->files.boot, nullptr);
+    boot.consensusStored = &run->consensusStored;
     boot.multilocus = svdqOpt.bootstrap == kSvdqBootMultilocus;
     boot.loci = svdqOpt.loci;
     boot.nreps = static_cast<uint32_t>(svdqOpt.nreps);
@@ -629,10 +646,21 @@ int doSVDQuartetsCmd()
     int opened = openFile(svdqOpt.qfile, svdqOpt.pref_saveQrtFile, &run->files.qfile);
     if (opened == 0)
         opened = openFile(svdqOpt.mrpFile, svdqOpt.pref_saveMrpFile, &run->files.mrp);
+    if (opened == 0 && svdqOpt.pref_saveBtrFile && svdqOpt.bootstrap != kSvdqBootNo) {
+        // Opened now, not made the active output until the bootstrap
+        // writes to it.
+        AuxOut *previous = setActiveAuxOut(nullptr);
+        run->files.boot = openAuxOutStream(svdqOpt.treeFile, gReplaceFile != 0, false, &opened);
+        setActiveAuxOut(previous);
+        if (run->files.boot)
+            opened = 0;
+    }
     if (opened == 0)
         opened = openFile(svdqOpt.frobDFile, svdqOpt.pref_writeFrobD, &run->files.frob);
-    if (opened != 0)
+    if (opened != 0) {
+        run->files.discard();
         return opened;
+    }
     if (run->files.frob)
         std::fputs("tree\tnsites\t0\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\t15\n", run->files.frob->fp);
     if (svdqOpt.treeInf == kSvdqTreeInfQFM)
@@ -675,7 +703,9 @@ int doSVDQuartetsCmd()
         qel_printf("\nSVDQuartets analysis aborted.\n");
         setAbortedStatus(0);
     }
-    if (status != 0 && svdqOpt.treeInf == kSvdqTreeInfQFM)
+    // A stop during the bootstrap after a finished replicate leaves its
+    // consensus, as it reported.
+    if (status != 0 && svdqOpt.treeInf == kSvdqTreeInfQFM && !(status == 2 && run->consensusStored))
         clearTrees(false, true);
     return status;
 }

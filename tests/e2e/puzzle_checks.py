@@ -111,6 +111,25 @@ def main():
     if len(shown) != 2 or shown[0] != shown[1]:
         failures.append("settings: the LSet settings shown before and after a run differ")
 
+    # A tree file that cannot be opened ends the command before any quartet
+    # is evaluated.
+    out = run(vorn, small + "begin vorn; set criterion=distance; puzzle nPuzzles=5 treefile=no-such-dir/p.tre; end;\n")
+    expect("tree file", out, "Error(#130): File", "could not be opened", absent=("Quartet puzzling analysis",))
+
+    # Standard data are taken under the Mk model, which gives no ML distances
+    # for the approximation: the quartets are scored exactly, as with
+    # useApproxLim=no, and the settings say so.
+    mk = data_block({n: r.translate(str.maketrans("ACGT", "0123")) for n, r in random_rows(8, 60, 5).items()})
+    mk = mk.replace("datatype=dna", 'datatype=standard symbols="0123"')
+    by_mode = []
+    for option in ("", " useApproxLim=no"):
+        out = run(vorn, mk + "begin vorn; set criterion=likelihood; puzzle nPuzzles=50 seed=2%s; end;\n" % option)
+        expect("Mk" + option, out, 'Quartets evaluated using "exact" likelihood calculations',
+               "Tree found by quartet-puzzling stored in tree buffer", absent=("Error",))
+        by_mode.append(groups_with_percent(out))
+    if not by_mode[0] or by_mode[0] != by_mode[1]:
+        failures.append("Mk: the default run differs from useApproxLim=no: %s" % by_mode)
+
     out = run(vorn, data_block(random_rows(3, 20, 3)) + "begin vorn; set criterion=distance; puzzle; end;\n")
     expect("three taxa", out, "Tree-puzzling ", "for unrooted trees", absent=("Quartet puzzling analysis",))
 

@@ -82,6 +82,9 @@ CASES = [
      "Theta must be greater than zero for the estimation of node ages."),
     ("node ages, theta 0", DNA + "begin vorn; svdquartets estNodeAges=moments theta=0; end;",
      "Theta must be greater than zero for the estimation of node ages."),
+    # Opened with the other files, before any quartet is evaluated.
+    ("bootstrap tree file", DNA + "begin vorn; svdquartets evalq=all bootstrap nreps=3 mrpfile=quartets_mrp.nex "
+                                  "treefile=no-such-dir/b.tre; end;", "could not be opened"),
 ]
 
 
@@ -95,6 +98,8 @@ def main():
             faults.append("%s: status %d, expected %r in\n%s" % (label, p.returncode, want, out[-1500:]))
         if any(v is not None for v in files.values()):
             faults.append("%s: a file was written" % label)
+        if label == "bootstrap tree file" and "Tree from SVDQuartets analysis" in out:
+            faults.append("%s: quartets were evaluated" % label)
     # Species mode: 4 species of one lineage each count 1 quartet.
     p, _ = run(vorn, DNA + SETS + "begin vorn; delete e f; svdquartets speciesTree=yes partition=single treeInf=none; end;")
     if "exhaustive (1 quartet)" not in p.stdout:
