@@ -622,6 +622,13 @@ int swapTree(HSearchData *hsd, Tree *tree)
     return result;
 }
 
+bool swappedTreeAwaitsStore(const HSearchData *hsd)
+{
+    // A better tree emptied the replicate's part of the buffer and named
+    // the tree swapped in place as its first tree (checkSaveTree).
+    return hsd->swapping && hsd->currentTree == hsd->firstTreeRep && numSaved(hsd) < hsd->firstTreeRep;
+}
+
 int finishEvaluation(HSearchData *hsd, int result)
 {
     const int limit = finishEvaluations(hsd, 1);

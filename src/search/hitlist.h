@@ -225,6 +225,10 @@ void updateNbest(HSearchData *hsd, uint32_t treeNum, double score);
 // NBest: takes the next tree to swap off the list (0 when it is empty).
 uint32_t takeNextNbestTree(HSearchData *hsd);
 int swapTree(HSearchData *hsd, Tree *tree);
+// Whether the tree being swapped is the replicate's first tree, not yet in
+// the main buffer: a better tree swapped in place waits as the first hit
+// until its neighbours are evaluated, and the status rows count it.
+bool swappedTreeAwaitsStore(const HSearchData *hsd);
 // The line a search prints when a tree found while swapping tree `tree`
 // could not be stored for the Maxtrees limit.
 void showMaxtreesHit(uint32_t tree, double score);

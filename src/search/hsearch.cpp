@@ -145,16 +145,18 @@ struct AheadRow {
     double best = kNoScoreValue;
 };
 
-// The replicate run here: all its counts are in the search's record.
+// The replicate run here: its counts are in the search's record, but for
+// a better tree swapped in place, which is stored once it is swapped.
 AheadRow replicateRow(const HSearchRun &run)
 {
     const HSearchData *hsd = run.hsd;
-    const uint32_t saved = numSaved(run);
+    const uint32_t awaiting = swappedTreeAwaitsStore(hsd) ? 1 : 0;
+    const uint32_t saved = numSaved(run) + awaiting;
     int64_t toSwap = saved > hsd->currentTree ? saved - hsd->currentTree : 0;
     if (hs.nbest > 0)
         toSwap = hsd->nbestCount + (hsd->swapping ? 1 : 0);
     toSwap += numTreesInBuffer(run.startBuf);
-    return AheadRow{0.0, 0, toSwap == 0 ? -1 : toSwap, hsd->bestScoreRep};
+    return AheadRow{0.0, awaiting, toSwap == 0 ? -1 : toSwap, hsd->bestScoreRep};
 }
 
 AheadRow awaitedAheadRow(const HSearchRun &run);
@@ -1073,7 +1075,7 @@ void publishAheadRow(HSearchData *hsd)
     AheadRow row = replicateRow(c.run);
     row.tried = hsd->rearrTriedRep;
     const uint32_t held = numSaved(c.run);
-    row.saved = held > c.run.retained ? held - c.run.retained : 0;
+    row.saved += held > c.run.retained ? held - c.run.retained : 0;
     std::lock_guard lock(c.shared->rowMutex);
     c.shared->rowRep = c.rep;
     c.shared->row = row;
