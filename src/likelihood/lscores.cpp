@@ -570,14 +570,15 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         qel_printf("\n");
         if (!categ)
             continue;
-        auto post = [&](uint32_t c, uint32_t col) -> double {
-            const uint32_t p = map ? map[c] : kNoSite;
-            return p == kNoSite || none ? -1.0 : t.categ.post[size_t{p} * r.ncat + col];
+        // A character outside every pattern has no posterior, so neither a
+        // mean rate nor a most probable category: "-", as in the score file.
+        auto undefinedAt = [&](size_t k) {
+            return none || !map || map[r.siteRows[k]] == kNoSite;
         };
         for (uint32_t col = 0; col < r.ncat; ++col) {
             qel_printf("  prob_%-3u", r.invarCateg ? col : col + 1);
             for (size_t k = first; k < end; ++k) {
-                const double v = post(r.siteRows[k], col);
+                const double v = undefinedAt(k) ? -1.0 : t.categ.post[size_t{map[r.siteRows[k]]} * r.ncat + col];
                 if (v < 0.0)
                     qel_printf("%12c", '-');
                 else
@@ -587,20 +588,19 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         }
         qel_printf("%-10s", "post_mean");
         for (size_t k = first; k < end; ++k) {
-            const uint32_t p = map ? map[r.siteRows[k]] : kNoSite;
-            if (none)
+            if (undefinedAt(k))
                 qel_printf("%12c", '-');
             else
-                qel_printf("  %10.4f", p == kNoSite ? 1.0 : t.categ.meanRate[p]);
+                qel_printf("  %10.4f", t.categ.meanRate[map[r.siteRows[k]]]);
         }
         qel_printf("\n%-10s", "max_categ");
         for (size_t k = first; k < end; ++k) {
-            const uint32_t p = map ? map[r.siteRows[k]] : kNoSite;
-            const uint32_t best = p == kNoSite || none ? 0 : t.categ.maxCateg[p];
-            if (none)
+            if (undefinedAt(k)) {
                 qel_printf("%12c", '-');
-            else
-                qel_printf("%12u", r.invarCateg ? best : best + 1);
+                continue;
+            }
+            const uint32_t best = t.categ.maxCateg[map[r.siteRows[k]]];
+            qel_printf("%12u", r.invarCateg ? best : best + 1);
         }
         qel_printf("\n");
     }
@@ -635,7 +635,8 @@ void storeSiteLikesAsWeights(const LScoresRun &r, const TreeResult &t)
 // ---- The worker ----------------------------------------------------------------------------
 
 // The unconstrained score of the group's patterns, identical columns of
-// different site categories counted as one pattern.
+// different site categories counted as one pattern. Patterns count with
+// their character weights, as they do in the tree scores it is compared with.
 void showUnconstrainedScore(const LScoresRun &r)
 {
     const ModelGroup *g = r.g;
@@ -668,7 +669,7 @@ void showUnconstrainedScore(const LScoresRun &r)
     std::vector<std::vector<uint64_t>> distinct;
     std::vector<double> counts;
     for (uint32_t p = 0; p < g->ngrp; ++p) {
-        if (g->groupPatternCount[p] <= 0.0)
+        if (g->groupPatternWeight[p] <= 0.0)
             continue;
         const std::string key(reinterpret_cast<const char *>(cells[p].data()), cells[p].size() * sizeof(uint64_t));
         auto [it, fresh] = seen.emplace(key, distinct.size());
@@ -676,7 +677,7 @@ void showUnconstrainedScore(const LScoresRun &r)
             distinct.push_back(cells[p]);
             counts.push_back(0.0);
         }
-        counts[it->second] += g->groupPatternCount[p];
+        counts[it->second] += g->groupPatternWeight[p];
     }
     const double u = calcUnconstrLike(distinct, counts);
     qel_printf("\nLikelihood score for unconstrained (multinomial) model = %s\n",
