@@ -729,9 +729,10 @@ int showEstimatedSiteRates(const LScoresRun &r, const Tree *tree)
         std::snprintf(text, sizeof text, std::fabs(pr.lnL[p]) < 0.001 ? "%9.3e" : "%9.6f", pr.lnL[p]);
         qel_printf("%6u%12.4f%14s\n", c + 1, pr.rate[p], text);
     }
+    // Weighted as the tree's own score is.
     double sum = 0.0;
     for (uint32_t p = 0; p < r.g->ngrp; ++p)
-        sum -= r.g->groupPatternCount[p] * pr.lnL[p];
+        sum -= r.g->groupPatternWeight[p] * pr.lnL[p];
     qel_printf("\n-lnL with estimated rates = %g\n", sum);
     return 0;
 }
