@@ -76,10 +76,12 @@ const UserType *userTypeOf(const DataInfo *d, uint32_t c)
     return (d->status[c] & kCharTypeMask) == kCharUserType && d->userTypes ? d->userTypes[c] : nullptr;
 }
 
+uint64_t allIndices(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
 // Cell states in the character's source order (user-type states or raw data
-// states); 0 for a missing cell. An uncertain cell of a Dollo character every state between its lowest and
-// highest: each step is scored on its own, and the cell leaves open each
-// step it is unsure of, whichever of its states lie between.
+// states); 0 for a missing cell. An uncertain cell of a Dollo character
+// holds every state between its lowest and highest: each step is scored on
+// its own, and the cell leaves open each step it is unsure of.
 uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType *ut)
 {
     if (isMissingOrGapMiss(taxon, c, d))
@@ -90,8 +92,8 @@ uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType
     if (ut || taxon < 0 || !(b & (b - 1)) || (d->status[c] & kCharTypeMask) != kCharDollo ||
         isPolymorphicMST(taxon, c, d))
         return b;
-    const int hi = 63 - std::countl_zero(b);
-    return (hi == 63 ? ~uint64_t{0} : (uint64_t{2} << hi) - 1) & ~((b & (~b + 1)) - 1);
+    const auto lo = static_cast<uint32_t>(std::countr_zero(b)), hi = static_cast<uint32_t>(63 - std::countl_zero(b));
+    return allIndices(hi + 1) & ~allIndices(lo);
 }
 
 // Series positions of a pair character's index (see StmChar::pairs).
@@ -177,8 +179,6 @@ StmIndexSet pairRange(const StmChar &sc, uint64_t source)
     }
     return out;
 }
-
-uint64_t allIndices(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // A character's indices whose entries in V are 0: its zero mask while it
 // has at most 64 indices, else read from the entries (see stmCharVector).
@@ -616,24 +616,23 @@ double stmIndexChangeCost(const DataInfo *d, uint32_t c, uint32_t from, uint32_t
 
 namespace {
 
+std::vector<uint32_t> indexList(const StmIndexSet &b)
+{
+    std::vector<uint32_t> out;
+    b.forEach([&](uint32_t i) { out.push_back(i); });
+    return out;
+}
+
 // For every index v, the least cost of a tree from v that holds every index
 // of `cell` (a polymorphic cell's states). The count of states the tree must
 // hold at `count`.
 void polyReach(const int64_t *cost, const StmChar &sc, const StmIndexSet &cell, std::vector<int64_t> &out,
                size_t *count)
 {
-    std::vector<uint32_t> terms;
-    cell.forEach([&](uint32_t i) { terms.push_back(i); });
+    const std::vector<uint32_t> terms = indexList(cell);
     *count = terms.size();
     if (*count <= kMaxSteinerTerminals)
         steinerFromEach(cost, sc.n, terms, out);
-}
-
-std::vector<uint32_t> indexList(const StmIndexSet &b)
-{
-    std::vector<uint32_t> out;
-    b.forEach([&](uint32_t i) { out.push_back(i); });
-    return out;
 }
 
 // The states of a polymorphic terminal's cell (as indices) and, for every
@@ -971,16 +970,12 @@ int packStmPrelim(DataInfo *d)
         const auto span = static_cast<uint32_t>(std::popcount(states));
         if (span == 0)
             continue;
-        auto takeStates = [&](uint64_t bits) {
-            sc.pairs = false;
-            sc.n = static_cast<uint32_t>(std::popcount(bits));
-            uint32_t i = 0;
-            for (uint64_t b = bits; b; b &= b - 1)
-                sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
-            sc.series = static_cast<uint8_t>(sc.n);
-            sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexWord(sc, anc)));
-        };
-        takeStates(states);
+        sc.n = span;
+        uint32_t i = 0;
+        for (uint64_t b = states; b; b &= b - 1)
+            sc.state[i++] = static_cast<uint8_t>(std::countr_zero(b));
+        sc.series = static_cast<uint8_t>(sc.n);
+        sc.turned = static_cast<uint8_t>(stmTurnedSteps(status, sc, ut ? 0 : indexWord(sc, anc)));
         sc.down = sc.n > 1 && sc.turned == sc.n - 1;
         // Dollo's rule holds for each step on its own: with the ancestor
         // inside the series, a node may be derived above it and below it at
@@ -1459,21 +1454,20 @@ void gridHalf(const StmPairGrid &g, const int64_t *X, bool above, int64_t *Y)
     const std::vector<int64_t> &colUp = above ? g.columnNext : g.columnBack,
                                &colDown = above ? g.columnBack : g.columnNext;
     const uint32_t columns = g.columns;
-    int64_t *y = Y;
-    std::copy_n(X, g.rows * columns, y);
+    std::copy_n(X, g.rows * columns, Y);
     // The rows' sweeps a whole row at a time, so that the columns run
     // side by side in contiguous entries.
     for (uint32_t r = 0; r + 1 < g.rows; r++) {
         const int64_t step = rowUp[r];
-        const int64_t *from = y + r * columns;
-        int64_t *to = y + (r + 1) * columns;
+        const int64_t *from = Y + r * columns;
+        int64_t *to = Y + (r + 1) * columns;
         for (uint32_t c = 0; c < columns; c++)
             to[c] = std::min(to[c], sat(from[c] + step));
     }
     for (uint32_t r = g.rows - 1; r-- > 0;) {
         const int64_t step = rowDown[r];
-        const int64_t *from = y + (r + 1) * columns;
-        int64_t *to = y + r * columns;
+        const int64_t *from = Y + (r + 1) * columns;
+        int64_t *to = Y + r * columns;
         for (uint32_t c = 0; c < columns; c++)
             to[c] = std::min(to[c], sat(from[c] + step));
     }
@@ -1481,12 +1475,12 @@ void gridHalf(const StmPairGrid &g, const int64_t *X, bool above, int64_t *Y)
     // do not wait on each other, where one row's sweep is a chain.
     for (uint32_t p = 0; p + 1 < columns; p++) {
         const int64_t step = colUp[p];
-        for (int64_t *row = y, *end = y + g.rows * columns; row < end; row += columns)
+        for (int64_t *row = Y, *end = Y + g.rows * columns; row < end; row += columns)
             row[p + 1] = std::min(row[p + 1], sat(row[p] + step));
     }
     for (uint32_t p = columns - 1; p-- > 0;) {
         const int64_t step = colDown[p];
-        for (int64_t *row = y, *end = y + g.rows * columns; row < end; row += columns)
+        for (int64_t *row = Y, *end = Y + g.rows * columns; row < end; row += columns)
             row[p] = std::min(row[p], sat(row[p + 1] + step));
     }
 }

@@ -32,6 +32,10 @@ protected:
     std::vector<int64_t> matchStepByStep(const std::vector<std::vector<uint64_t>> &cells,
                                          const std::vector<uint32_t> &anc, uint32_t ns, int trial, int &compared);
     int wideUncertainTrial(std::mt19937 &rng, int trial, int &compared);
+    // Dollo data of ns states from cells[t][c], each character up or down
+    // at random with its given ancestor, prepared.
+    void loadDollo(uint32_t ns, const std::vector<std::vector<uint64_t>> &cells, const std::vector<uint32_t> &anc,
+                   std::mt19937 &rng);
     // Checks that no character's minimum length (the fit indices') is above
     // `shortest`, its least over all trees; the count of characters bounded
     // added to `bounded`, of those whose minimum is that least back.
@@ -870,6 +874,17 @@ int64_t thresholdDollo(const Tree *tree, const std::vector<uint64_t> &cells, con
     return sum;
 }
 
+void Stmx::loadDollo(uint32_t ns, const std::vector<std::vector<uint64_t>> &cells, const std::vector<uint32_t> &anc,
+                     std::mt19937 &rng)
+{
+    d = makeTypedData(ns, cells);
+    for (uint32_t c = 0; c < anc.size(); c++) {
+        setType(d, c, kCharDollo, rng() % 2);
+        setAncestor(d, c, bit(anc[c]));
+    }
+    prepare();
+}
+
 std::vector<int64_t> Stmx::matchStepByStep(const std::vector<std::vector<uint64_t>> &cells,
                                            const std::vector<uint32_t> &anc, uint32_t ns, int trial, int &compared)
 {
@@ -932,12 +947,7 @@ int Stmx::wideUncertainTrial(std::mt19937 &rng, int trial, int &compared)
         }
         std::shuffle(cells.begin(), cells.end(), rng);
     }
-    d = makeTypedData(ns, cells);
-    for (uint32_t c = 0; c < nchar; c++) {
-        setType(d, c, kCharDollo, rng() % 2);
-        setAncestor(d, c, bit(anc[c]));
-    }
-    prepare();
+    loadDollo(ns, cells, anc, rng);
     int wide = 0;
     for (uint32_t c = 0; c < nchar; c++) {
         const StmChar *sc = stmCharOf(d, c);
@@ -984,12 +994,7 @@ TEST_F(Stmx, DolloAncestorInsideTheSeriesScoresStepByStepOverAllTrees)
                 cells[t][c] = k == 9 ? 0 : b;
             }
         }
-        d = makeTypedData(ns, cells);
-        for (uint32_t c = 0; c < nchar; c++) {
-            setType(d, c, kCharDollo, rng() % 2);
-            setAncestor(d, c, bit(anc[c]));
-        }
-        prepare();
+        loadDollo(ns, cells, anc, rng);
         for (uint32_t c = 0; c < nchar; c++)
             for (uint32_t t = 0; t < ntax; t++) {
                 const uint64_t b = cells[t][c];
@@ -1032,12 +1037,7 @@ TEST_F(Stmx, DolloPolymorphicCellsAcrossTheAncestorCountTheirStepsOnce)
                 wide += std::popcount(cells[t][c]) > 2;
             }
         }
-        d = makeTypedData(ns, cells);
-        for (uint32_t c = 0; c < nchar; c++) {
-            setType(d, c, kCharDollo, rng() % 2);
-            setAncestor(d, c, bit(anc[c]));
-        }
-        prepare();
+        loadDollo(ns, cells, anc, rng);
         // The minimum lengths the fit indices take are never above the
         // shortest tree's, and often equal to it.
         reached += minimaReached(matchStepByStep(cells, anc, ns, trial, compared), trial, bounded);
