@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "data/data_services.h"
 #include "data/data_util.h"
@@ -171,6 +172,8 @@ double pairPolyTipsBeyond(const DataInfo *d, uint32_t c, std::span<const int32_t
     return sum;
 }
 
+namespace {
+
 // The least length of a pair character step by step. Each step of the
 // series, scored on its own, is gained once where some cell must be derived
 // at it (a single state past it, or every reading of an uncertain cell), and
@@ -180,23 +183,25 @@ double pairPolyTipsBeyond(const DataInfo *d, uint32_t c, std::span<const int32_t
 // tree's length from below; the steps' clades may clash (a polymorphic cell
 // derived both ways in both an upper and a lower clade), so no tree need
 // reach it.
-namespace {
-
 double pairStepsLeast(const DataInfo *d, uint32_t c, std::span<const int32_t> taxa)
 {
     const StmChar *sc = stmCharOf(d, c);
     if (!sc)
         return 0.0;
     const uint32_t a = sc->state[sc->turned];
+    // Each cell is read once, not once per step.
+    std::vector<uint64_t> cells(taxa.size());
+    for (size_t i = 0; i < taxa.size(); i++)
+        cells[i] = taxa[i] >= 0 ? cellStates(d, taxa[i], c) : 0;
     double sum = 0.0;
     for (uint32_t j = 1; j < 64; j++) {
         const uint64_t derived = j > a ? ~((uint64_t{1} << j) - 1) : (uint64_t{1} << j) - 1;
         bool forced = false;
         int both = 0;
-        for (int32_t t : taxa) {
-            const uint64_t b = t >= 0 ? cellStates(d, t, c) : 0;
+        for (size_t i = 0; i < taxa.size(); i++) {
+            const uint64_t b = cells[i];
             const bool in = b & derived, out = b & ~derived;
-            if (in && out && isPolymorphicMST(t, c, d))
+            if (in && out && isPolymorphicMST(taxa[i], c, d))
                 both++;
             else if (in && !out)
                 forced = true;

@@ -72,7 +72,8 @@ struct CharTables {
 // charges them as the tree's length does (its cost vector: the gains that
 // reach each from the most primitive, each offset by one loss, so that none
 // counts a step). Pinning it to the most primitive one would leave out the
-// reconstructions in which it takes another at the same length. False when the ancestor holds one state.
+// reconstructions in which it takes another at the same length. False when
+// the ancestor holds one state.
 bool openDolloAncestorCosts(const Tree *tree, const DataInfo *d, const TreeNode *n, uint32_t c, uint32_t k,
                             double *out)
 {
@@ -201,7 +202,8 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
         // (Dollo: a gain outweighs any losses) and its steps converted.
         const bool ordered = (d->status[c] & kCharTypeMask) == kCharOrdered;
         const bool pairs = sc && sc->pairs;
-        const std::vector<uint64_t> cst = isStateTreeChar(d, c) ? cstNodeMasks(d, c, symbols) : std::vector<uint64_t>{};
+        const bool stateTree = isStateTreeChar(d, c);
+        const std::vector<uint64_t> cst = stateTree ? cstNodeMasks(d, c, symbols) : std::vector<uint64_t>{};
         if (const uint32_t want = pairs ? sc->n : std::max(symbols, static_cast<uint32_t>(cst.size())); want != t.k)
             size(want);
         const uint32_t k = t.k;
@@ -211,7 +213,7 @@ std::vector<BranchLengthRange> possibleBranchLengths(const Tree *tree, const Dat
                 if (sc) {
                     const int64_t u = pairs ? stmIndexChangeUnits(d, c, a, b) : stmChangeUnits(d, c, a, b);
                     x = u >= kStmImpossible ? kImpossible : static_cast<double>(u);
-                } else if (isStateTreeChar(d, c)) {
+                } else if (stateTree) {
                     // A state-tree character's states are the nodes of its tree.
                     const bool known = cst[a] != kNoStateMask && cst[b] != kNoStateMask;
                     x = known ? std::popcount(cst[a] ^ cst[b]) : kImpossible;

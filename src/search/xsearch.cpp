@@ -678,15 +678,18 @@ void prepareTipSets(XsearchData &x)
     const int32_t first = x.rooted ? -1 : 0;
     const auto setsOf = [&](int32_t t) { return down(nodeOfIndex(x.tree.get(), t))->uno; };
     std::vector<uint64_t> all(k.count, 0);
-    for (auto t = first; t < static_cast<int32_t>(x.n); t++)
+    for (auto t = first; t < static_cast<int32_t>(x.n); t++) {
+        const uint64_t *s = setsOf(t);
         for (uint32_t l = 0; l < k.count; l++)
-            all[l] |= setsOf(t)[l];
+            all[l] |= s[l];
+    }
     const auto definite = [&](int32_t t) {
+        const uint64_t *s = setsOf(t);
         std::vector<uint64_t> out(k.count, 0);
         for (uint32_t l = 0; l < k.count; l++) {
             // A field that holds every state seen tells nothing (missing data).
-            const uint64_t full = emptyFieldsOf(k, l, all[l] & ~setsOf(t)[l]);
-            out[l] = setsOf(t)[l] & ~fillFields(full, k.shift[l]);
+            const uint64_t full = emptyFieldsOf(k, l, all[l] & ~s[l]);
+            out[l] = s[l] & ~fillFields(full, k.shift[l]);
         }
         return out;
     };
@@ -1035,7 +1038,6 @@ int exactTreeSearch(bool exhaustive, int mode)
 
 int doAllTreesCmd() { return exactTreeSearch(true, 0); }
 int doBandbCmd() { return exactTreeSearch(false, 0); }
-
 
 void showXsearchStatusHeader(bool exhaustive, bool replicated)
 {
