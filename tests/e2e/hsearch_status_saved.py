@@ -68,7 +68,9 @@ for taxa, tried, saved, to_swap, best in swapping:
     if int(saved) < 1:
         faults.append("row after %s rearrangements (best %s) shows %s trees saved" % (tried, best, saved))
         break
-if swapping and bests[-1] != float(result(rows_run.stdout)[0] or "nan"):
+# The kept tree is fitted once more at the end: the same score up to the
+# fit's own precision, whatever kernels the processor runs.
+if swapping and not abs(bests[-1] - float(result(rows_run.stdout)[0] or "nan")) <= 1e-4:
     faults.append("last row's best %s is not the search's best %s" % (bests[-1], result(rows_run.stdout)[0]))
 if result(rows_run.stdout) != result(plain_run.stdout) or None in result(plain_run.stdout):
     faults.append("the rows changed the search: %s against %s" % (result(rows_run.stdout), result(plain_run.stdout)))
