@@ -572,13 +572,12 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
             continue;
         // A character outside every pattern has no posterior, so neither a
         // mean rate nor a most probable category: "-", as in the score file.
-        auto undefinedAt = [&](size_t k) {
-            return none || !map || map[r.siteRows[k]] == kNoSite;
-        };
+        auto patternAt = [&](size_t k) { return none || !map ? kNoSite : map[r.siteRows[k]]; };
         for (uint32_t col = 0; col < r.ncat; ++col) {
             qel_printf("  prob_%-3u", r.invarCateg ? col : col + 1);
             for (size_t k = first; k < end; ++k) {
-                const double v = undefinedAt(k) ? -1.0 : t.categ.post[size_t{map[r.siteRows[k]]} * r.ncat + col];
+                const uint32_t p = patternAt(k);
+                const double v = p == kNoSite ? -1.0 : t.categ.post[size_t{p} * r.ncat + col];
                 if (v < 0.0)
                     qel_printf("%12c", '-');
                 else
@@ -588,18 +587,20 @@ void showSiteLikes(const LScoresRun &r, const TreeResult &t)
         }
         qel_printf("%-10s", "post_mean");
         for (size_t k = first; k < end; ++k) {
-            if (undefinedAt(k))
+            const uint32_t p = patternAt(k);
+            if (p == kNoSite)
                 qel_printf("%12c", '-');
             else
-                qel_printf("  %10.4f", t.categ.meanRate[map[r.siteRows[k]]]);
+                qel_printf("  %10.4f", t.categ.meanRate[p]);
         }
         qel_printf("\n%-10s", "max_categ");
         for (size_t k = first; k < end; ++k) {
-            if (undefinedAt(k)) {
+            const uint32_t p = patternAt(k);
+            if (p == kNoSite) {
                 qel_printf("%12c", '-');
                 continue;
             }
-            const uint32_t best = t.categ.maxCateg[map[r.siteRows[k]]];
+            const uint32_t best = t.categ.maxCateg[p];
             qel_printf("%12u", r.invarCateg ? best : best + 1);
         }
         qel_printf("\n");

@@ -16,6 +16,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "qel/qel_oututil.h"
+#include "trees/treeedit.h"
 #include "trees/treeutil.h"
 
 namespace {
@@ -560,37 +561,35 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
     // probabilities are always the marginal ones.
     const bool joint = ml.recon == 1;
     std::vector<double> jointCL, joinedP;
+    // Under a model without a clock a root of two children is only drawn on
+    // an edge of the unrooted tree: the joint assignment uses that whole edge.
     const TreeNode *root = order[0];
-    const bool drawnRoot = root->firstChild != nullptr && root->firstChild->nextSib != nullptr &&
-                           root->firstChild->nextSib->nextSib == nullptr &&
-                           (isInternal(root->firstChild, tree) || isInternal(root->firstChild->nextSib, tree));
+    const bool joinEdge = joint && !ml.clock && isDegreeTwoRoot(root) &&
+                          (isInternal(root->firstChild, tree) || isInternal(root->firstChild->nextSib, tree));
     for (const SiteCategory &c : e.map.siteCats) {
         siteCategoryRates(c, rates, probs);
         const size_t k = rates.size(), block = k * n;
         const double *pi = c.model->engine->pi.data();
         const double pinv = c.model->engine->pinv;
+        // The category x n x n matrices of an edge of length len, into dest.
+        auto edgeMatrices = [&](double *dest, double len) {
+            for (size_t q = 0; q < k; ++q) {
+                for (uint32_t i = 0; i < n; ++i)
+                    rows[i] = dest + (q * n + i) * n;
+                if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), len * rates[q] * c.model->relRate) != 0)
+                    return false;
+            }
+            return true;
+        };
         P.assign(nodes * k * n * n, 0.0);
         for (size_t v = 1; v < nodes; ++v)
-            for (size_t q = 0; q < k; ++q) {
-                double *Pv = P.data() + (v * k + q) * n * n;
-                for (uint32_t i = 0; i < n; ++i)
-                    rows[i] = Pv + size_t{i} * n;
-                if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), getBranchLen(order[v]) * rates[q] * c.model->relRate) != 0)
-                    return 1;
-            }
-        // Under a model without a clock a root of two children is only
-        // drawn on an edge of the unrooted tree: the joint assignment uses
-        // that whole edge.
+            if (!edgeMatrices(P.data() + v * k * n * n, getBranchLen(order[v])))
+                return 1;
         joinedP.clear();
-        if (joint && !ml.clock && drawnRoot) {
+        if (joinEdge) {
             joinedP.assign(k * n * n, 0.0);
-            const double len = getBranchLen(order[0]->firstChild) + getBranchLen(order[0]->firstChild->nextSib);
-            for (size_t q = 0; q < k; ++q) {
-                for (uint32_t i = 0; i < n; ++i)
-                    rows[i] = joinedP.data() + (q * n + i) * n;
-                if (calcChgMatrix(nullptr, g, c.model, n, rows.data(), len * rates[q] * c.model->relRate) != 0)
-                    return 1;
-            }
+            if (!edgeMatrices(joinedP.data(), getBranchLen(root->firstChild) + getBranchLen(root->firstChild->nextSib)))
+                return 1;
         }
         up.assign(nodes * block, 0.0);
         msg.assign(nodes * block, 0.0);

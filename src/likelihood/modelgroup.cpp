@@ -186,7 +186,8 @@ void setPiVectorForModel(Model *m, double *dest)
         const double code = m->stateFreqs[0];
         const double *source = m->stateFreqs.data();
         const std::vector<double> &estimates = modelEngine(m)->estFreqs;
-        const double implied[2] = {twoStateImpliedPi0(m), 1.0 - twoStateImpliedPi0(m)};
+        const double pi0 = twoStateImpliedPi0(m);
+        const double implied[2] = {pi0, 1.0 - pi0};
         if (code == kFreqCodeEstimate && estimates.size() == n)
             source = estimates.data();
         else if (m->type == kModelTwoState && code != kFreqCodeEstimate)

@@ -629,9 +629,9 @@ double calcLGivenParamVect(const double *x, void *arg)
         return lnL;
     }
     if (o->fromBest && !o->bestLengths.empty())
-        for (uint32_t i = 0; i < o->tree->maxNodes; ++i)
-            o->tree->nodes[i].edge.brlen = o->bestLengths[i];
-    releaseAllCLAs(o->tree, g);
+        restoreBranchLengths(o->tree, o->bestLengths, g);
+    else
+        releaseAllCLAs(o->tree, g);
     const double lnL =
         brokenDown(optimizeBranchLensOneDim(o->tree, g, nullptr, nullptr, nullptr, nullptr, kNoLScore, kNoLScore));
     if (lnL < o->best && getAbortedStatus() == 0) {

@@ -35,8 +35,8 @@ constexpr double kMkvFlatBrlen = 5.0;
 constexpr double kMkvShortStartBrlen = 0.01;
 // The largest multiple of a pass's change tried by the extrapolation.
 constexpr double kMkvMostExtrapolation = 64.0;
-// The passes a fit tried again has to pass the first: under Mk from short
-// lengths, else from equal lengths (those approach lengths of 0 slowly).
+// The passes a fit tried again under Mk from short lengths has to pass the
+// first (short lengths approach the flat stretch slowly).
 constexpr uint32_t kMkvRetryPasses = 6;
 // The steps on all lengths at once after each pass, the moves remembered
 // to correct them, the shortenings a step is tried with and their factor,
@@ -1082,11 +1082,11 @@ void noteApproximationError(double score, double approx, uint32_t passes, bool r
 // The parsimony starting lengths put each change a reconstruction leaves
 // ambiguous on one of the branches that could carry it, and a fit that
 // moves one length at a time cannot hand that length over to another: it
-// can settle several units short of the best fit. A tree scored for its own sake is fitted once more
-// from equal lengths, with any estimated parameters at the values just
-// found, and the better fit stands. Not so a tree with a target to beat, nor
-// the many fits of a search or of model selection, whose cost it would
-// double.
+// can settle several units short of the best fit. A tree scored for its
+// own sake is fitted once more from equal lengths, with any estimated
+// parameters at the values just found, and the better fit stands. Not so a
+// tree with a target to beat, nor the many fits of a search or of model
+// selection, whose cost it would double.
 bool wantsSecondStart(double target, bool fixed, bool clockTimes, double score)
 {
     const ActiveML &a = aml();

@@ -27,8 +27,9 @@ double calcLikeForModelGroup(Tree *tree, ModelGroup *g, double target);
 // Passes over the visit sequence until converged, rejected against the
 // target or the pass limit; `constrained` (or null) is held at length 0.
 // The outputs may be null. A fit tried again against the score of an
-// earlier one (`rival`) stops once it is back at that score, or still
-// short of it after a few passes.
+// earlier one (`rival`) stops once it is back at that score, or cannot come
+// below it at the rate its passes gain (under Mk, still short of it after
+// a few passes).
 double optimizeBranchLensOneDim(Tree *tree, ModelGroup *g, TreeNode *constrained, uint32_t *passes,
                                 bool *rejected, bool *stoppedEarly, double target, double start,
                                 double rival = kNoLScore);
