@@ -81,6 +81,7 @@ struct Compressor {
     uint16_t xlat[256]{};          // raw code -> pattern code, 0xFFFF not yet known
     bool useMkv = false;
     bool fixedStateSpace = false;
+    int stopCode = -1;             // raw code of the stop counted as a cell, -1 when none
     uint32_t spare = 0;            // pre-patterns allocated
 
     ~Compressor()
@@ -131,10 +132,6 @@ struct Compressor {
     {
         const uint32_t n = pd->nstates;
         const uint32_t ntax = pd->ntax;
-        const bool stops = m->type == kModelAminoAcid && d->nstates > 20;
-        // The stop follows the amino acids, after any symbols of the user's.
-        const char *star = std::strchr(d->symbols, '*');
-        const int stopCode = star ? static_cast<int>(star - d->symbols) : -1;
         uint8_t *out = pd->workRow;
         bool nonSingle = false;
         const std::span<const uint8_t> column = columns->column(c);
@@ -143,7 +140,7 @@ struct Compressor {
             uint16_t code = codeOf(raw);
             if (code >= n) {
                 nonSingle = true;
-                if (stops && raw == stopCode && code == n)
+                if (raw == stopCode && code == n)
                     ++pd->stopCells;
             }
             out[t] = static_cast<uint8_t>(code);
@@ -217,6 +214,9 @@ struct Compressor {
         ColumnReader reader(d);
         columns = &reader;
         std::fill(std::begin(xlat), std::end(xlat), uint16_t{0xFFFF});
+        // The stop follows the amino acids, after any symbols of the user's.
+        const char *star = m->type == kModelAminoAcid && d->nstates > 20 ? std::strchr(d->symbols, '*') : nullptr;
+        stopCode = star ? static_cast<int>(star - d->symbols) : -1;
         nAllMissingIncluded = nNonModelCharsIncluded = 0;
 
         PrePattern *fresh = nullptr;

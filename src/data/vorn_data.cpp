@@ -226,16 +226,21 @@ bool isMissingOrGapMiss(int32_t taxon, uint32_t c, const DataInfo *d)
     return codeIsMissingOrGapMiss(d, getXijRaw(d, taxon, c));
 }
 
+namespace {
+
+// The gap, or a combination of every data state: the codes that read as
+// missing wherever gaps do.
+bool isGapOrEveryState(const DataInfo *d, uint8_t code)
+{
+    return code == kGapCode ||
+           (code > d->nstates && code < numStateCodes(d) && bitsTable(d)[code] == lowBits(d->nstates));
+}
+
+}  // namespace
+
 bool codeIsMissingOrGapMiss(const DataInfo *d, uint8_t code)
 {
-    if (code == d->nstates)
-        return true;
-    if (dataServices().gapMode() != kGapModeMissing)
-        return false;
-    if (code == kGapCode)
-        return true;
-    return code > d->nstates && code < numStateCodes(d) &&
-           bitsTable(d)[code] == lowBits(d->nstates);
+    return code == d->nstates || (dataServices().gapMode() == kGapModeMissing && isGapOrEveryState(d, code));
 }
 
 bool isPolymorphicMST(int32_t taxon, uint32_t c, const DataInfo *d)
@@ -261,12 +266,9 @@ bool codeShowsNoState(const DataInfo *d, uint8_t code)
 {
     if (codeIsMissingOrGapMiss(d, code))
         return true;
-    if (dataServices().criterion() == kCriterionParsimony)
-        return false;
-    // The gap is not a state here, so a combination of every data state is as
-    // uninformative as it is when gaps count as missing.
-    return code == kGapCode || (code > d->nstates && code < numStateCodes(d) &&
-                                bitsTable(d)[code] == lowBits(d->nstates));
+    // Outside parsimony the gap is not a state, so a combination of every
+    // data state is as uninformative as it is when gaps count as missing.
+    return dataServices().criterion() != kCriterionParsimony && isGapOrEveryState(d, code);
 }
 
 uint64_t codeAsBits(const DataInfo *d, uint8_t code)

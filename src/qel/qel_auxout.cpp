@@ -179,6 +179,14 @@ AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append, int *s
     return aux;
 }
 
+AuxOut *openInactiveAuxOutStream(const char *fileName, bool replace, bool append, int *status)
+{
+    AuxOut *previous = setActiveAuxOut(nullptr);
+    AuxOut *aux = openAuxOutStream(fileName, replace, append, status);
+    setActiveAuxOut(previous);
+    return aux;
+}
+
 int closeAuxOutStream(AuxOut *aux)
 {
     if (!aux)

@@ -45,6 +45,10 @@ AuxOut *createAuxOut(StreamInfo *stream);
 // stops there returns *status: 2 (stopped by the user) when the user
 // declined to replace the file, else 1.
 AuxOut *openAuxOutStream(const char *fileName, bool replace, bool append, int *status = nullptr);
+// As openAuxOutStream, but the active stream stays as it was: for a file
+// opened before the work whose results it will hold, so that a path that
+// cannot be written ends a command before the work.
+AuxOut *openInactiveAuxOutStream(const char *fileName, bool replace, bool append, int *status = nullptr);
 // Writes out the buffer, closes the file, frees the record and clears the
 // active stream. 0 when everything reached the file; otherwise nonzero (the
 // recorded error code, or 1 when the close itself failed). A file written

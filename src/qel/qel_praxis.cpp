@@ -319,13 +319,11 @@ void Praxis::lineMin(uint32_t j, int nits, double &d2, double &x1, double &f1, b
         }
         const double d1 = (f1 - f0) / x1 - x1 * d2;
         dz = true;
-        if (d2 <= small_)
-            x2 = d1 < 0.0 ? h_ : -h_;
-        else
-            x2 = -0.5 * d1 / d2;
-        // Points whose values are out of range (an infinite objective) leave
-        // an infinite curvature and slope: their ratio is no step at all.
-        if (std::isnan(x2))
+        // A curvature too flat for a step, or no ratio at all (points whose
+        // values are out of range, an infinite objective, leave an infinite
+        // curvature and slope), gives a full step down the slope.
+        x2 = -0.5 * d1 / d2;
+        if (d2 <= small_ || std::isnan(x2))
             x2 = d1 < 0.0 ? h_ : -h_;
         if (std::fabs(x2) > h_)
             x2 = x2 > 0.0 ? h_ : -h_;

@@ -359,9 +359,7 @@ struct PuzzleFile {
     int open(const char *name)
     {
         int status = 1;
-        AuxOut *previous = setActiveAuxOut(nullptr);
-        aux = openAuxOutStream(name, gReplaceFile != 0, gAppendToFile != 0, &status);
-        setActiveAuxOut(previous);
+        aux = openInactiveAuxOutStream(name, gReplaceFile != 0, gAppendToFile != 0, &status);
         return aux ? 0 : status;
     }
     ~PuzzleFile() { discardAuxOutStream(aux); }

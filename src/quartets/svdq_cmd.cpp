@@ -649,9 +649,7 @@ int doSVDQuartetsCmd()
     if (opened == 0 && svdqOpt.pref_saveBtrFile && svdqOpt.bootstrap != kSvdqBootNo) {
         // Opened now, not made the active output until the bootstrap
         // writes to it.
-        AuxOut *previous = setActiveAuxOut(nullptr);
-        run->files.boot = openAuxOutStream(svdqOpt.treeFile, gReplaceFile != 0, false, &opened);
-        setActiveAuxOut(previous);
+        run->files.boot = openInactiveAuxOutStream(svdqOpt.treeFile, gReplaceFile != 0, false, &opened);
         if (run->files.boot)
             opened = 0;
     }
