@@ -59,11 +59,12 @@ struct OpenFiles {
     // The bootstrap's tree file, handed to the bootstrap, which closes it;
     // a run that ends before the bootstrap leaves the old file as it was.
     AuxOut *boot = nullptr;
-    // 0, or 1 after naming a file that could not be written whole.
-    int close()
+    // Puts the quartet, MRP and Frobenius files in place once they hold
+    // everything: they are written together after the evaluation, so a run
+    // stopped before then leaves the old files as they were. 0, or 1 after
+    // naming a file that could not be written whole.
+    int finishWritten()
     {
-        discardAuxOutStream(boot);
-        boot = nullptr;
         int status = 0;
         for (auto [slot, name] : {std::pair{&qfile, svdqOpt.qfile}, std::pair{&mrp, svdqOpt.mrpFile},
                                   std::pair{&frob, svdqOpt.frobDFile}})
@@ -71,8 +72,8 @@ struct OpenFiles {
                 status = qel_errorMsg(0, "Error writing file \"%s\".", name);
         return status;
     }
-    // After a failure to open one of them: the others are given up, so
-    // that a command that did nothing leaves the old files as they were.
+    // Gives up whatever is still open: after a failure to open one of them,
+    // or a run that ended before the files were complete.
     void discard()
     {
         discardAuxOutStream(boot);
@@ -81,7 +82,7 @@ struct OpenFiles {
             if (*slot)
                 discardStream(slot);
     }
-    ~OpenFiles() { close(); }
+    ~OpenFiles() { discard(); }
 };
 
 struct SvdqRun {
@@ -409,15 +410,18 @@ int svdQuartetThreadProc(void *arg)
     const bool weighted = ev.qweights != 0 || !ev.members.empty() || !ev.exhaustive;
     // Files asked for are written even with no quartet kept (a matrix of no
     // characters, an empty list), so that what was announced is there.
-    if (run->files.mrp) {
+    const bool mrp = run->files.mrp != nullptr, quartets = run->files.qfile != nullptr;
+    if (mrp)
         writeMrpFile(*run, run->files.mrp->fp, weighted);
-        qel_printf("Quartet information written to file (MRP format): %s\n", svdqOpt.mrpFile);
-    }
-    if (run->files.qfile) {
+    if (quartets)
         writeQuartetFile(*run, run->files.qfile->fp, weighted);
+    if (run->files.finishWritten() != 0)
+        return 1;
+    if (mrp)
+        qel_printf("Quartet information written to file (MRP format): %s\n", svdqOpt.mrpFile);
+    if (quartets)
         qel_printf("Quartet information written to file (%s format): %s\n", svdqOpt.qformat ? "QFM" : "QMC",
                    svdqOpt.qfile);
-    }
     if (!informative) {
         // The quartets of an earlier run must not stay installed as if
         // they were these data's: QScores then sees that none were kept.
@@ -690,8 +694,7 @@ int doSVDQuartetsCmd()
     setTimeMark(&start);
     int status = runSecondaryThread(svdQuartetThreadProc, run.get());
     destroyProgressWindow(progress);
-    if (run->files.close() != 0 && status == 0)
-        status = 1;
+    run->files.discard();
     clearStatusText();
     if (status == 0) {
         setTimeMark(&stop);

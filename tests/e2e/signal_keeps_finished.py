@@ -181,6 +181,40 @@ def sent_from_outside(vorn, signo):
     return []
 
 
+def stopped_before_written(vorn, signo):
+    """SVDQuartets writes its quartet and MRP files only once every quartet
+    is scored: a stop (by the user or a signal, sent once the files are open
+    beside their targets) before then leaves the old files as they were, and
+    a run that said it wrote them leaves them whole."""
+    rng = random.Random(11)
+    rows = "\n".join("  t%d %s" % (i, "".join(rng.choice("ACGT") for _ in range(2000))) for i in range(60))
+    old = "[an earlier file]\n"
+    with tempfile.TemporaryDirectory(prefix="vorn-sigkeep-") as tmp:
+        with open(os.path.join(tmp, "c.nex"), "w") as f:
+            f.write("#NEXUS\nbegin data; dimensions ntax=60 nchar=2000; format datatype=dna;\nmatrix\n%s\n;\nend;\n"
+                    "svdquartets evalq=all nthreads=2 qfile=q.txt mrpfile=m.nex replace;\nquit;\n" % rows)
+        for name in ("q.txt", "m.nex"):
+            with open(os.path.join(tmp, name), "w") as f:
+                f.write(old)
+        with open(os.path.join(tmp, "stdout"), "w") as out:
+            proc = subprocess.Popen([vorn, "-n", "c.nex"], cwd=tmp, env=dict(os.environ, HOME=tmp),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                    preexec_fn=cpu_limit(300))
+            while proc.poll() is None and not any(n.startswith(".q.txt") for n in os.listdir(tmp)):
+                time.sleep(0.01)
+            proc.send_signal(signo)
+            rc = proc.wait(timeout=300)
+        out = open(os.path.join(tmp, "stdout"), errors="replace").read()
+        texts = [open(os.path.join(tmp, name)).read() for name in ("q.txt", "m.nex")]
+    if "Quartet information written" in out:
+        whole = texts[0].startswith("1,") and texts[1].rstrip().endswith("end;")
+        return [] if whole else ["svdquartets, signal %d after the files were written: %r" % (signo, texts)]
+    if rc == 0 or texts != [old, old]:
+        return ["svdquartets stopped by signal %d before writing: status %d, files %r"
+                % (signo, rc, [t[:40] for t in texts])]
+    return []
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     only = sys.argv[2:]
@@ -191,6 +225,8 @@ def main():
     if not only:
         for signo in (signal.SIGTERM, signal.SIGHUP):
             failures += sent_from_outside(vorn, signo)
+        for signo in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            failures += stopped_before_written(vorn, signo)
     for f in failures:
         print(f)
     return 1 if failures else 0
