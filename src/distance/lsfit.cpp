@@ -1,6 +1,7 @@
 #include "distance/lsfit.h"
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 #include <cstdint>
 
@@ -1005,7 +1006,14 @@ double lsqScore(LSData *ls, bool useShortcut)
     leafDepths(ls, depLeaf);
     const bool weighted = ls->weighted || ls->bme;
     const PairMatrix D = distView(ls), W = weightView(ls);
-    double s = 0.0, scale = 0.0;
+    // A residual within the rounding of its own pair's fitted value (the
+    // sum of the depths it is made of) is the fit's rounding, not a misfit:
+    // an exact fit scores 0 however large the distances, and a misfit among
+    // small distances is not hidden by a huge one elsewhere. The squares are
+    // summed relative to the largest residual so far, so that distances near
+    // the top of the range do not overflow.
+    constexpr double kRounding = 64.0 * std::numeric_limits<double>::epsilon();
+    double largest = 0.0, s = 0.0;
     forEachPairBlock(ls, [&](uint32_t a0, uint32_t a1, uint32_t b0, uint32_t b1, uint32_t v) {
         const double base = 2.0 * ls->dep[v];
         for (uint32_t a = a0; a < a1; a++) {
@@ -1013,16 +1021,20 @@ double lsqScore(LSData *ls, bool useShortcut)
             const double *w = weighted ? W.row(a) : nullptr;
             for (uint32_t b = b0; b < b1; b++) {
                 const double db = d[D.order[b]];
-                const double r = db - (depLeaf[a] + depLeaf[b] - base);
+                const double r = std::fabs(db - (depLeaf[a] + depLeaf[b] - base));
+                const double size = std::fabs(db) + std::fabs(depLeaf[a]) + std::fabs(depLeaf[b]) + std::fabs(base);
+                if (r <= kRounding * size)
+                    continue;
                 const double wt = w ? w[W.order[b]] : 1.0;
-                s += wt * r * r;
-                scale += wt * db * db;
+                if (r > largest) {
+                    s *= (largest / r) * (largest / r);
+                    largest = r;
+                }
+                s += wt * (r / largest) * (r / largest);
             }
         }
     });
-    // Residuals of a millionth of a millionth of the distances are the
-    // rounding of the fit itself: an exact fit scores 0.
-    return s <= 1e-24 * scale ? 0.0 : s;
+    return s * largest * largest;
 }
 
 double calcDScore(LSData *ls, const double *branchLengths, bool useShortcut)

@@ -387,6 +387,32 @@ TEST_F(LSFitTest, LengthsWithinRoundingOfZeroAreNotCounted)
     EXPECT_NEAR(last_.psd, 100.0 * std::sqrt(S / (9 - nonZero)) / (sum / 9), 1e-9);
 }
 
+// A pendant branch is a free parameter of the unweighted fit: adding the
+// same amount to every distance of one taxon lengthens its branch and leaves
+// every residual as it was, however large the amount. The misfit among the
+// small distances must not vanish beside the huge ones (the lengths keep
+// about 16 digits in all, so the residuals keep fewer as the amount grows).
+TEST_F(LSFitTest, AHugePendantBranchLeavesTheMisfitOfTheRest)
+{
+    std::mt19937 rng(97008);
+    for (uint32_t n : {5u, 9u}) {
+        HalfMatrix m = lsref::randomMatrix(n, rng);
+        TreeHandle t = lsref::randomTree(n, n, rng, 0);
+        const lsref::Design g = lsref::design(t.get());
+        const double base = score(m, t.get(), g, nullptr);
+        ASSERT_GT(base, 1e-6);
+        for (double huge : {1e9, 1e12}) {
+            HalfMatrix big = m;
+            for (uint32_t j = 1; j < n; j++)
+                big.rows[j][0] += huge;
+            for (uint32_t i = 0; i < n; i++)
+                big.ptr[i] = big.rows[i].data();
+            SCOPED_TRACE(testing::Message() << n << " taxa, pendant branch " << huge);
+            EXPECT_NEAR(score(big, t.get(), g, nullptr), base, 1e-4 * base);
+        }
+    }
+}
+
 TEST_F(LSFitTest, FitStatisticsFollowTheirFormulas)
 {
     std::mt19937 rng(3);
