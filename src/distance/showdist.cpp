@@ -228,13 +228,16 @@ int showCharacterDifferences(DataInfo *d)
 {
     const uint32_t n = activeCount(d);
     const uint32_t saved = tempResetOptCrit(kCriterionParsimony);
-    int status = getDMatrix(kDMatrixForDistance, d, false) ? 0 : 1;  // prepares the parsimony data
-    TreeHandle tree(status == 0 ? createTree(true) : nullptr);
+    // One active taxon has no pairs to count (and too few taxa for the
+    // parsimony data): its matrix is the lone diagonal cell.
+    const bool pairs = n > 1;
+    int status = !pairs || getDMatrix(kDMatrixForDistance, d, false) ? 0 : 1;  // prepares the parsimony data
+    TreeHandle tree(status == 0 && pairs ? createTree(true) : nullptr);
     std::vector<double> block(static_cast<size_t>(n) * n, 0.0);
     std::vector<const void *> rows(n);
     for (uint32_t i = 0; i < n; ++i)
         rows[i] = block.data() + static_cast<size_t>(i) * n;
-    if (status == 0 && !tree)
+    if (status == 0 && pairs && !tree)
         status = 1;
     setStatusText("Computing distance matrix...");
     double largest = 0.0;

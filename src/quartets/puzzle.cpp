@@ -214,13 +214,13 @@ int puzzlingThreadProc(void *arg)
 
 // The weighted majority-rule consensus of the puzzling trees, shown with
 // their support, replaces the trees in memory.
-int puzzleContree(TreeBuffer *buf, DataInfo *d)
+// `start` marks the start of the command: the time shown is the whole
+// analysis', not only the consensus'.
+int puzzleContree(TreeBuffer *buf, DataInfo *d, const TimeMark &start)
 {
     const bool abortPending = getAbortedStatus() != 0;
     if (buf->numTrees == 0)
         return 2;
-    TimeMark start{}, stop{};
-    setTimeMark(&start);
     std::vector<uint32_t> trees(buf->numTrees);
     for (uint32_t i = 0; i < trees.size(); i++)
         trees[i] = i + 1;
@@ -261,6 +261,7 @@ int puzzleContree(TreeBuffer *buf, DataInfo *d)
     setTreeSource(kTreeSourcePuzzle);
     setTreesAreSaved(false);
     qel_printf("\n    Tree found by quartet-puzzling stored in tree buffer\n");
+    TimeMark stop{};
     setTimeMark(&stop);
     showTimeUsed(&start, &stop, 4, "");
     if (puzOpt.showTree) {
@@ -508,6 +509,8 @@ int doPuzzleCmd()
                1;
     if (checkCharStatusUpdate(d) != 0)
         return 1;
+    TimeMark start{};
+    setTimeMark(&start);
     PuzzleRun run;
     // The likelihood engine remembers the last tree it scored; that tree
     // goes with this command.
@@ -607,7 +610,7 @@ int doPuzzleCmd()
     // The consensus goes to the main buffer, which is active again for it.
     setActiveTreeBuffer(scope.previous);
     scope.endSearch();
-    int conStatus = puzzleContree(run.buf, d);
+    int conStatus = puzzleContree(run.buf, d, start);
     // Stopped during the steps, the consensus of the steps done was still
     // built (and reports the stop): their trees are saved as well.
     if ((conStatus == 0 || (status == 2 && conStatus == 2)) && file.aux) {
