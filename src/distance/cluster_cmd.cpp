@@ -120,7 +120,17 @@ int showClusterTree(ClustData *cd)
     saveSpecialTree(tree, upgmaTree ? kSpecialUPGMA : kSpecialNJ);
     const bool fit = !upgmaTree && criterionCanFit(d);
     const bool pars = fit && parsCriterionActive();
-    if (!upgmaTree) {
+    const bool lik = fit && gCriterion == static_cast<uint32_t>(kCriterionLikelihood);
+    LinkExtras extras;
+    extras.columns = upgmaTree ? LinkColumns::kClusteringLevel : LinkColumns::kNone;
+    if (lik) {
+        // Under likelihood the table is the one DescribeTrees shows, with
+        // the standard error of each length.
+        if (const int rc = prepareData(gCriterion, 0, false))
+            return rc;
+        if (const int rc = scoreLikelihoodForLinks(tree, d, n, extras))
+            return rc;
+    } else if (!upgmaTree) {
         // The criterion's own preparation, as DescribeTrees makes it.
         if (pars) {
             if (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0 ||
@@ -136,8 +146,6 @@ int showClusterTree(ClustData *cd)
             return rc;
     }
     if (clust.brLens) {
-        LinkExtras extras;
-        extras.columns = upgmaTree ? LinkColumns::kClusteringLevel : LinkColumns::kNone;
         const CriterionSearchFxns *lengths = fit && gCriterion == static_cast<uint32_t>(kCriterionDistance)
                                                  ? criterionDescribeFxns(gCriterion)
                                                  : nullptr;

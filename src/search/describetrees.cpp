@@ -106,9 +106,9 @@ std::vector<std::vector<uint64_t>> edgeKeys(Tree *tree)
 // The likelihood score of the tree with its lengths optimised, then the tree
 // rooted for display on those lengths; the standard errors and zero-length
 // tests follow their branches through the rooting.
-int scoreAndRootForLikelihood(Tree *tree, DataInfo *d, uint32_t n, double *score, LinkExtras &extras)
+int scoreAndRootForLikelihood(Tree *tree, DataInfo *d, uint32_t n, bool wantErrors, double *score,
+                              LinkExtras &extras)
 {
-    const bool wantErrors = describe.brLens != 0;
     *score = gLikHooks.score(tree, wantErrors);
     if (*score >= 1e37)
         return getAbortedStatus() ? 2 : 1;
@@ -298,7 +298,7 @@ int describeOutputProc(void *arg)
         LinkExtras extras;
         double likScore = 0.0;
         if (run->lik) {
-            if (const int rc = scoreAndRootForLikelihood(tree.get(), d, n, &likScore, extras))
+            if (const int rc = scoreAndRootForLikelihood(tree.get(), d, n, describe.brLens != 0, &likScore, extras))
                 return rc;
         } else if (pars) {
             if (const int rc = updateLengthBounds(tree.get(), d))
@@ -318,9 +318,7 @@ int describeOutputProc(void *arg)
                 qel_printf("\n");
             }
             if (run->lik)
-                extras.columns = gLikHooks.clock && gLikHooks.clock()                 ? LinkColumns::kRootAndTips
-                                 : gLikHooks.fixedLengths && gLikHooks.fixedLengths() ? LinkColumns::kNone
-                                                                                      : LinkColumns::kStdErr;
+                extras.columns = likelihoodLinkColumns();
             else
                 extras.columns = run->fit && (tree->flags & kTreeRootedAtAnc) ? LinkColumns::kClusteringLevel
                                                                              : LinkColumns::kNone;
@@ -419,6 +417,22 @@ const char *optimizationName()
 }
 
 }  // namespace
+
+LinkColumns likelihoodLinkColumns()
+{
+    return gLikHooks.clock && gLikHooks.clock()                 ? LinkColumns::kRootAndTips
+           : gLikHooks.fixedLengths && gLikHooks.fixedLengths() ? LinkColumns::kNone
+                                                                : LinkColumns::kStdErr;
+}
+
+int scoreLikelihoodForLinks(Tree *tree, DataInfo *d, uint32_t n, LinkExtras &extras)
+{
+    double score = 0.0;
+    if (const int rc = scoreAndRootForLikelihood(tree, d, n, true, &score, extras))
+        return rc;
+    extras.columns = likelihoodLinkColumns();
+    return 0;
+}
 
 void installLikelihoodDescribeHooks(const LikelihoodDescribeHooks &hooks) { gLikHooks = hooks; }
 

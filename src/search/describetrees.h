@@ -64,6 +64,14 @@ struct LinkExtras {
     int zeroLenTest = 0;  // 0 no test columns, 1 full, 2 crude
 };
 
+// The likelihood's columns: node heights under a clock, none for fixed
+// lengths, else the standard errors.
+LinkColumns likelihoodLinkColumns();
+// Scores the tree under likelihood with its lengths optimised and roots it
+// for display, filling the extras (standard errors, zero-length tests, the
+// columns) for the branch table. 0, or the failing status.
+int scoreLikelihoodForLinks(Tree *tree, DataInfo *d, uint32_t n, LinkExtras &extras);
+
 // The table of branch lengths and linkages of a rooted, optimised tree
 // (brlensOnly: user lengths without data); with brLens=sumOnly only the sum.
 // Under parsimony each assigned length is followed by the least and the
