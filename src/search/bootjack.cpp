@@ -1016,6 +1016,16 @@ int bootJack(bool jackknife)
     gSearchState.limitedOuterReps = 0;
     TimeMark start{}, stop{};
     setTimeMark(&start);
+    // A run ended by a termination signal says how far it got, as a stop by
+    // the user does; the tree file keeps the replicates finished.
+    const TerminationFinisher finisher(
+        [](void *) {
+            const BootJackData &run = btjkData;
+            const bool heuristic = btjkOpt.search == kBootHeuristic || btjkOpt.search == kBootFastStep;
+            qel_printf(heuristic ? "\n%s aborted after %u replicate(s)\n" : "\n%s aborted after %u replicates\n",
+                       capitalized(run.name).c_str(), run.completed);
+        },
+        nullptr);
     status = runReplicates(data);
     setTimeMark(&stop);
     gSearchState.replicatedKind = 0;

@@ -61,8 +61,11 @@ CASES = [
 ]
 
 # What a stop by the user says of the finished parts, which the signals must
-# say as well: Puzzle counts the steps done.
+# say as well: Puzzle counts the steps done, the bootstrap and jackknife the
+# replicates.
 SUMMARY = {"puzzle": [r"Puzzling step terminated after \d+ replicates"]}
+SUMMARY.update((name, [r"(Bootstrap|Jackknife) aborted after \d+ replicate"]) for name, _, _ in CASES
+               if name.startswith(("bootstrap", "jackknife")))
 
 
 def run(vorn, tmp, command, k, signo):
