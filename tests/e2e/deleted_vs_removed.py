@@ -51,13 +51,13 @@ def weighted_files(group, seed):
     return a, b
 
 
-def files(group, seed):
-    """The command file with the deletion, exclusion and weight, and the one
-    with the taxon and character removed and the weighted column copied."""
+def files(group, seed, gone=NTAX):
+    """The command file with taxon `gone` deleted and the last character
+    excluded, and the one with them left out of the file."""
     rows = sequences(seed)
     names = ["t%d" % (i + 1) for i in range(NTAX)]
     tree_a = "((t1,t2),(t3,(t4,t5)),(t6,(t7,t8)))"
-    tree_b = "((t1,t2),(t3,(t4,t5)),(t6,t7))"
+    tree_b = {NTAX: "((t1,t2),(t3,(t4,t5)),(t6,t7))", 3: "((t1,t2),(t4,t5),(t6,(t7,t8)))"}[gone]
 
     def data(keep_rows, cols):
         body = "\n".join("  %s %s" % (names[i], "".join(rows[i][c] for c in cols)) for i in keep_rows)
@@ -66,11 +66,11 @@ def files(group, seed):
 
     full = data(range(NTAX), range(NCHAR))
     a = ("#NEXUS\n" + full + "set warnreset=no warntree=no;\ndelete t%d; exclude %d;\n"
-         "begin trees; tree t1 = [&U] %s; end;\n%s" % (NTAX, NCHAR, tree_a, group))
+         "begin trees; tree t1 = [&U] %s; end;\n%s" % (gone, NCHAR, tree_a, group))
     # Column 3 written twice stands for its weight 2: appended at the end so
     # that every other character keeps its number.
     cols = list(range(NCHAR - 1))
-    b = ("#NEXUS\n" + data(range(NTAX - 1), cols) + "set warnreset=no warntree=no;\n"
+    b = ("#NEXUS\n" + data([i for i in range(NTAX) if i != gone - 1], cols) + "set warnreset=no warntree=no;\n"
          "begin trees; tree t1 = [&U] %s; end;\n%s" % (tree_b, group))
     return a, b
 
@@ -174,6 +174,22 @@ def compare_weighted(vorn, name, group, seed=11):
     return ["%s (weights): status %d weighted, %d written out\n%s" % (name, rca, rcb, diff[:3000])]
 
 
+def compare_middle(vorn, name, group, seed=11):
+    """A taxon deleted from the middle of the list: the taxa are numbered
+    otherwise than in the file without it, so only the scores are held
+    against each other."""
+    a, b = files(group, seed, gone=3)
+    with tempfile.TemporaryDirectory(prefix="vorn-dvr-") as tmp:
+        rca, outa = run(vorn, tmp, a)
+        rcb, outb = run(vorn, tmp, b)
+    sa = [m.group(0).strip() for m in SCORES.finditer(outa)]
+    sb = [m.group(0).strip() for m in SCORES.finditer(outb)]
+    if rca == rcb and sa == sb:
+        return []
+    diff = "\n".join(difflib.unified_diff(sb, sa, "removed from the file", "deleted", n=1, lineterm=""))
+    return ["%s (middle taxon): status %d deleted, %d removed\n%s" % (name, rca, rcb, diff[:3000])]
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     only = sys.argv[2:]
@@ -181,6 +197,7 @@ def main():
     for name, group in GROUPS.items():
         if not only or name in only:
             failures += compare(vorn, name, group)
+            failures += compare_middle(vorn, name, group)
             # Reweight replaces the weights it finds, so a weight and a
             # column written twice are reweighted differently.
             if name != "reweight":
