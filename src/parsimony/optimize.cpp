@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -192,6 +193,13 @@ void minfOrdered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vecto
     }
 }
 
+// Each trial root state is followed down by the rule of the final pass
+// (finalPass): a node takes its ancestor's state when that state is among
+// those held by the most of its neighbours (the ancestor's state and its
+// children's down sets), else the lowest of those, at a change. Its cost is
+// then the F value of the very reconstruction the final pass makes from that
+// root state, and every trial stays most parsimonious. The down sets are
+// left as they are: the final pass counts them.
 void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vector<uint64_t> &weight)
 {
     const PackedData *pd = packedData(d);
@@ -204,22 +212,19 @@ void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vec
         const uint64_t rootSet = f.get(down(root));
         if (std::popcount(rootSet) < 2)
             continue;
-        uint64_t bestCost = 2147483647;
+        uint64_t bestCost = std::numeric_limits<uint64_t>::max();
         uint32_t bestState = 0;
         for (uint64_t states = rootSet; states; states &= states - 1) {
             const auto s = static_cast<uint32_t>(std::countr_zero(states));
             trial[nodePosition(tree, root)] = s;
             uint64_t cost = 0;
             for (TreeNode *n = root->next; n; n = n->next) {
-                uint64_t cand;
-                if (!n->firstChild) {
-                    cand = f.get(down(n));
-                } else {
-                    uint32_t count[64] = {};
-                    const uint64_t upSet = f.get(up(n));
-                    uint32_t best = 0;
+                const uint32_t a = trial[nodePosition(tree, n->anc)];
+                uint64_t cand = f.get(down(n));
+                if (n->firstChild) {
+                    uint32_t count[64] = {}, best = 0;
                     for (uint32_t t = 0; t < slot.width; t++) {
-                        count[t] = (upSet >> t) & 1;
+                        count[t] = t == a;
                         for (TreeNode *ch = n->firstChild; ch; ch = ch->nextSib)
                             count[t] += (f.get(down(ch)) >> t) & 1;
                         best = std::max(best, count[t]);
@@ -228,11 +233,9 @@ void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vec
                     for (uint32_t t = 0; t < slot.width; t++)
                         if (count[t] == best)
                             cand |= uint64_t{1} << t;
-                    f.set(down(n), cand);
                 }
-                const uint64_t meet = cand & (uint64_t{1} << trial[nodePosition(tree, n->anc)]);
-                if (meet) {
-                    trial[nodePosition(tree, n)] = trial[nodePosition(tree, n->anc)];
+                if (cand & (uint64_t{1} << a)) {
+                    trial[nodePosition(tree, n)] = a;
                 } else {
                     trial[nodePosition(tree, n)] = cand ? static_cast<uint32_t>(std::countr_zero(cand)) : 0;
                     cost += weight[nodePosition(tree, n)];

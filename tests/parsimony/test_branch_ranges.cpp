@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "parsimony/optimize.h"
 #include "parsimony/pars_init.h"
 #include "parsimony/pars_util.h"
+#include "parsimony/treelen.h"
 #include "trees/treeedit.h"
 #include "trees/treeutil.h"
 #include "pars_test_support.h"
@@ -223,6 +226,222 @@ TEST_F(PatristicTest, MultistateUnorderedCharactersAreLeftOut)
 
     makeTypedData({"00", "11", "12", "10"}, {1});
     EXPECT_FALSE(patristicExcludesSome(data));
+}
+
+}  // namespace
+
+namespace {
+
+// Every most-parsimonious reconstruction of a tree, found by trying every
+// assignment of states to its nodes: the reference the reconstructions, the
+// branch ranges and the change lists are held against.
+class ReconstructionReferenceTest : public BranchRangeTest {
+protected:
+    // Rows over symbols 0-3: a digit, '?' missing, 'x' the uncertain {02},
+    // 'y' the uncertain {13}. types: one of 'u' (unordered), 'o' (ordered),
+    // 'i' (irreversible) per character.
+    void makeCells(const std::vector<std::string> &rows, const std::string &types)
+    {
+        dropData();
+        data = createDataInfo();
+        std::snprintf(data->symbols, sizeof data->symbols, "0123");
+        data->nchar = static_cast<uint32_t>(types.size());
+        ASSERT_EQ(allocTaxaMemory(data, static_cast<uint32_t>(rows.size())), 0);
+        ASSERT_EQ(initCharInfo(data), 0);
+        ASSERT_EQ(initializeRawData(data, 0), 0);
+        data->flags |= kHaveTaxa | kHaveCharacters;
+        for (uint32_t c = 0; c < data->nchar; c++) {
+            data->status[c] = (data->status[c] & ~kCharTypeMask) |
+                              (types[c] == 'o' ? kCharOrdered : types[c] == 'i' ? kCharIrreversible : kCharUnordered);
+            for (uint32_t t = 0; t < rows.size(); t++) {
+                const char x = rows[t][c];
+                const uint8_t code = x == '?'   ? static_cast<uint8_t>(4)
+                                     : x == 'x' ? stateBitsToCode(0b0101, data)
+                                     : x == 'y' ? stateBitsToCode(0b1010, data)
+                                                : static_cast<uint8_t>(x - '0');
+                ASSERT_EQ(setXijRaw(data, t, c, code), 0);
+            }
+        }
+        setActiveDataInfo(data);
+        gPars.pending = 3;
+        ASSERT_EQ(prepareParsimonyData(data), 0);
+        tree.reset(createTreeForTaxa(data->ntax, data->ntax, true));
+    }
+
+    struct Reference {
+        double length = 0;
+        std::vector<double> lo, hi;  // per node position: its branch's steps
+    };
+    // One character on the tree as it stands. Ordered and irreversible
+    // characters read an uncertain cell as every state between its ends;
+    // an irreversible character only gains, from the state at the root.
+    Reference reference(uint32_t c)
+    {
+        const uint32_t type = data->status[c] & kCharTypeMask;
+        auto cost = [&](int a, int b) {
+            if (a == b)
+                return 0;
+            if (type == kCharUnordered)
+                return 1;
+            return type == kCharIrreversible && b < a ? 1 << 20 : std::abs(a - b);
+        };
+        std::vector<const TreeNode *> nodes;
+        std::vector<std::vector<int>> choices;
+        for (const TreeNode *n = tree->root; n; n = n->next) {
+            nodes.push_back(n);
+            uint64_t cell = 0b1111;
+            if (isTaxonNode(n)) {
+                cell = getXijAsBits(data, n->index, c, nullptr) & 0b1111;
+                if (type != kCharUnordered && cell)
+                    cell = (uint64_t{2} << (63 - std::countl_zero(cell))) - (cell & (~cell + 1));
+            }
+            choices.emplace_back();
+            for (int s = 0; s < 4; s++)
+                if (cell >> s & 1)
+                    choices.back().push_back(s);
+        }
+        // Forks need no state beyond those the cells span.
+        uint64_t span = 0;
+        for (size_t i = 0; i < nodes.size(); i++)
+            if (isTaxonNode(nodes[i]) && choices[i].size() < 4)
+                for (int s : choices[i])
+                    span |= uint64_t{1} << s;
+        if (type != kCharUnordered && span)
+            span = (uint64_t{2} << (63 - std::countl_zero(span))) - (span & (~span + 1));
+        for (size_t i = 0; i < nodes.size(); i++)
+            if (!isTaxonNode(nodes[i]) && span)
+                std::erase_if(choices[i], [&](int s) { return !(span >> s & 1); });
+        Reference r{1e9, std::vector<double>(tree->maxNodes, 1e9), std::vector<double>(tree->maxNodes, 0)};
+        std::vector<int> state(tree->maxNodes), pick(nodes.size(), 0);
+        for (int pass = 0; pass < 2; pass++) {
+            std::fill(pick.begin(), pick.end(), 0);
+            for (bool more = true; more;) {
+                for (size_t i = 0; i < nodes.size(); i++)
+                    state[nodePosition(tree.get(), nodes[i])] = choices[i][static_cast<size_t>(pick[i])];
+                double len = 0;
+                for (size_t i = 1; i < nodes.size(); i++)
+                    len += cost(state[nodePosition(tree.get(), nodes[i]->anc)], state[nodePosition(tree.get(), nodes[i])]);
+                if (pass == 0)
+                    r.length = std::min(r.length, len);
+                else if (len == r.length)
+                    for (size_t i = 1; i < nodes.size(); i++) {
+                        const uint32_t p = nodePosition(tree.get(), nodes[i]);
+                        const double step = cost(state[nodePosition(tree.get(), nodes[i]->anc)], state[p]);
+                        r.lo[p] = std::min(r.lo[p], step);
+                        r.hi[p] = std::max(r.hi[p], step);
+                    }
+                more = false;
+                for (size_t i = 0; i < nodes.size() && !more; i++) {
+                    if (++pick[i] < static_cast<int>(choices[i].size()))
+                        more = true;
+                    else
+                        pick[i] = 0;
+                }
+            }
+        }
+        return r;
+    }
+    bool isTaxonNode(const TreeNode *n) const { return n->index >= 0 && n->index < static_cast<int32_t>(data->ntax); }
+
+    // The reconstruction on the tree as it stands against the reference:
+    // lengths, the lengths assigned to the branches, their ranges, and the
+    // steps of every character's change list.
+    void expectAgreement(const std::string &what)
+    {
+        SCOPED_TRACE(what);
+        const std::vector<BranchLengthRange> got = possibleBranchLengths(tree.get(), data);
+        std::vector<double> lo(tree->maxNodes, 0), hi(tree->maxNodes, 0);
+        double length = 0, assigned = 0;
+        for (uint32_t c = 0; c < data->nchar; c++) {
+            const Reference r = reference(c);
+            length += r.length;
+            for (const TreeNode *n = tree->root->next; n; n = n->next) {
+                lo[nodePosition(tree.get(), n)] += r.lo[nodePosition(tree.get(), n)];
+                hi[nodePosition(tree.get(), n)] += r.hi[nodePosition(tree.get(), n)];
+            }
+            double listed = 0;
+            for (const CharChange &ch : listCharChanges(tree.get(), data, c))
+                listed += ch.cost + ch.terminal;
+            EXPECT_EQ(listed, r.length) << "change list of character " << c;
+        }
+        EXPECT_EQ(calcTreeLength(data, tree.get(), true, false), length);
+        for (const TreeNode *n = tree->root->next; n; n = n->next) {
+            const uint32_t p = nodePosition(tree.get(), n);
+            assigned += n->edge.brlen;
+            EXPECT_EQ(got[p].min, lo[p]) << "node " << n->index;
+            EXPECT_EQ(got[p].max, hi[p]) << "node " << n->index;
+            EXPECT_LE(lo[p], n->edge.brlen) << "node " << n->index;
+            EXPECT_GE(hi[p], n->edge.brlen) << "node " << n->index;
+        }
+        EXPECT_EQ(assigned, length);
+    }
+
+    // Every binary tree over taxa 1 .. ntax-1 as text, for buildTree: with
+    // tip 0 above, every unrooted tree of ntax taxa.
+    static std::vector<std::string> allTrees(uint32_t ntax)
+    {
+        std::vector<std::string> trees{"1"};
+        for (uint32_t k = 2; k < ntax; k++) {
+            std::vector<std::string> next;
+            for (const std::string &s : trees)
+                for (size_t i = 0; i < s.size(); i++) {
+                    size_t j = i;
+                    if (std::isdigit(static_cast<unsigned char>(s[i]))) {
+                        j = i + 1;
+                    } else if (s[i] == '(') {
+                        for (int depth = 0; j < s.size(); j++)
+                            if ((depth += s[j] == '(' ? 1 : s[j] == ')' ? -1 : 0) == 0)
+                                break;
+                        j++;
+                    } else {
+                        continue;
+                    }
+                    next.push_back(s.substr(0, i) + "(" + s.substr(i, j - i) + "," + std::to_string(k) + ")" +
+                                   s.substr(j));
+                }
+            trees = std::move(next);
+        }
+        return trees;
+    }
+    static std::string randomRow(std::mt19937 &rng, size_t n, const char *cells)
+    {
+        std::string row(n, '0');
+        for (char &x : row)
+            x = cells[rng() % std::strlen(cells)];
+        return row;
+    }
+};
+
+}  // namespace
+
+namespace {
+
+// MinF on unrooted trees: every tree of 5 to 7 taxa and random ones of 8
+// and 9, multistate unordered characters with missing cells. The one
+// reconstruction is most parsimonious: each branch takes a length some most
+// parsimonious reconstruction gives it, and they add up to the tree length.
+TEST_F(ReconstructionReferenceTest, MinFGivesAMostParsimoniousReconstructionOnUnrootedTrees)
+{
+    std::mt19937 rng(98);
+    for (uint32_t ntax = 5; ntax <= 9; ntax++) {
+        std::vector<std::string> shapes = ntax <= 7 ? allTrees(ntax) : std::vector<std::string>{};
+        for (int k = 0; ntax > 7 && k < 40; k++)
+            shapes.push_back(randomTree(rng, ntax));
+        for (size_t k = 0; k < shapes.size(); k++) {
+            if (k % 15 == 0) {
+                std::vector<std::string> rows(ntax);
+                for (auto &row : rows)
+                    row = randomRow(rng, 2, "0123012301230123?");
+                makeCells(rows, "uu");
+            }
+            buildTree(shapes[k]);
+            gPars.opt = static_cast<uint32_t>(ParsOpt::MinF);
+            ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, false, false), 0);
+            expectAgreement(std::to_string(ntax) + " taxa, " + shapes[k]);
+            if (HasFailure())
+                return;
+        }
+    }
 }
 
 }  // namespace
