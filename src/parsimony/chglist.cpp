@@ -86,16 +86,16 @@ uint64_t assigned(const DataInfo *d, const TreeNode *n, uint32_t c)
 // slot holds nothing that belongs to it.
 bool isGivenAncestor(const TreeNode *n) { return !n->anc && n->firstChild && !n->firstChild->nextSib; }
 
-// The states a taxon's cell may take as the lengths score it: an ordered
-// or Dollo cell of several states leaves every state between its lowest
-// and highest open ({02} may be 1 at no step).
+// The states a taxon's cell may take as the lengths score it: an ordered,
+// Dollo or irreversible cell of several states leaves every state between
+// its lowest and highest open ({02} may be 1 at no step).
 uint64_t scoredCell(const DataInfo *d, const TreeNode *n, uint32_t c)
 {
     const uint64_t cell = tipCell(d, n, c);
     if ((d->status[c] & kCharTypeMask) == kCharOrdered && (cell & (cell - 1)) && cell != ~uint64_t{0})
         return (uint64_t{2} << (63 - std::countl_zero(cell))) - (cell & (~cell + 1));
     const StmChar *sc = stmCharOf(d, c);
-    if (!sc || !sc->dollo || sc->pairs || !(cell & (cell - 1)) || cell == ~uint64_t{0})
+    if (!sc || sc->userType || sc->pairs || !(cell & (cell - 1)) || cell == ~uint64_t{0})
         return cell;
     const uint64_t span = stmIndexRawStates(d, c, stmCellIndices(d, c, n->index));
     return span ? span : cell;

@@ -35,9 +35,9 @@ StmIndexSet fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, 
     if (isTaxonNode(n, d)) {
         if (pairs)
             return stmCellIndices(d, c, n->index);
-        // A Dollo cell unsure of some steps leaves every state between its
-        // lowest and highest open, as the lengths score it.
-        if (const StmChar *sc = stmCharOf(d, c); sc && sc->dollo)
+        // A Dollo or irreversible cell unsure of some steps leaves every
+        // state between its lowest and highest open, as the lengths score it.
+        if (const StmChar *sc = stmCharOf(d, c); sc && !sc->userType)
             if (const uint64_t span = stmIndexRawStates(d, c, stmCellIndices(d, c, n->index)))
                 return StmIndexSet::ofWord(span);
         const uint64_t cell = getXijAsBits(d, n->index, c, nullptr);

@@ -474,4 +474,19 @@ TEST_F(ReconstructionReferenceTest, OrderedGappedCellsAgreeWithTheLengthOnEveryT
     });
 }
 
+// Irreversible characters pack an uncertain cell of states apart as the
+// interval between its ends, as ordered and Dollo characters do: {02} may
+// be 1 at no step. Lengths, branch ranges and change lists on every tree
+// of 5 to 7 taxa, held at the first taxon.
+TEST_F(ReconstructionReferenceTest, IrreversibleGappedCellsAreReadAsTheirInterval)
+{
+    forTrees(5, 7, 7, 0, "0123xxy?", "iii", "000", [&](const std::string &shape) {
+        for (ParsOpt opt : {ParsOpt::AccTran, ParsOpt::DelTran}) {
+            buildTree(shape);
+            reconstruct(opt);
+            expectAgreement("opt " + std::to_string(static_cast<int>(opt)));
+        }
+    });
+}
+
 }  // namespace
