@@ -250,39 +250,6 @@ void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vec
     }
 }
 
-void minfResolveBelowAncestor(const DataInfo *d, Tree *tree)
-{
-    const PackedData *pd = packedData(d);
-    TreeNode *root = tree->root, *base = root->firstChild;
-    if (!base->firstChild)
-        return;
-    const uint32_t L = 2 * pd->ordWords;
-    ParsNodeSets *r = down(root), *b = down(base);
-    // Before: which ordered bits and unordered characters the ancestor
-    // only repeats.
-    std::vector<uint64_t> same(L);
-    for (uint32_t l = 0; l < L; l++)
-        same[l] = ~((r->ord[l] ^ b->ord[l]) | (r->ord[L + l] ^ b->ord[L + l]));
-    std::vector<uint8_t> unoSame(pd->unoChars.size());
-    for (size_t i = 0; i < pd->unoChars.size(); i++) {
-        const PackSlot &slot = pd->slots[pd->unoChars[i]];
-        unoSame[i] = slot.width && unoField(slot).get(r) == unoField(slot).get(b);
-    }
-    const std::vector<uint64_t> weight = minfWeights(tree);
-    if (L)
-        minfOrdered(d, tree, base, weight);
-    minfUnordered(d, tree, base, weight);
-    for (uint32_t l = 0; l < L; l++) {
-        r->ord[l] = (r->ord[l] & ~same[l]) | (b->ord[l] & same[l]);
-        r->ord[L + l] = (r->ord[L + l] & ~same[l]) | (b->ord[L + l] & same[l]);
-    }
-    for (size_t i = 0; i < pd->unoChars.size(); i++)
-        if (unoSame[i]) {
-            const UnoField f = unoField(pd->slots[pd->unoChars[i]]);
-            f.set(r, f.get(b));
-        }
-}
-
 // MinF reconstructs an unrooted tree at its centroid; the basal node that
 // rooting then inserts into an edge took no part in it. It takes the states
 // of the end whose half of the edge holds no change (the changes of the edge
@@ -417,21 +384,9 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
         upAndFinalSets(d, tree);
     }
     TreeNode *root = tree->root;
-    // The ancestor's sets belong to the packed data, which outlives this
-    // reconstruction: the MinF choice lent to them is taken back after it.
-    std::vector<uint64_t> ancOrd, ancUno;
-    const bool belowAncestor = opt == ParsOpt::MinF && root->firstChild && !root->firstChild->nextSib;
-    if (belowAncestor) {
-        // Held at an ancestor: the basal node is the one MinF resolves.
-        // Where the ancestor's set is the basal node's own (no states of
-        // its own), it takes the state chosen, so that its edge gains no
-        // change; where it has states, they stand.
-        const PackedData *pd = packedData(d);
-        ancOrd.assign(down(root)->ord, down(root)->ord + 4 * pd->ordWords);
-        ancUno.assign(down(root)->uno, down(root)->uno + 2 * pd->unoWords);
-        setTraversalSeq(tree);
-        minfResolveBelowAncestor(d, tree);
-    } else if (root->firstChild && root->firstChild->nextSib) {
+    // A root with one child (a tip, or the ancestor above the basal fork)
+    // keeps its own sets: there is no basal choice to make.
+    if (root->firstChild && root->firstChild->nextSib) {
         if (opt == ParsOpt::MinF) {
             setTraversalSeq(tree);
             const std::vector<uint64_t> weight = minfWeights(tree);
@@ -446,10 +401,6 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
         }
     }
     finalPass(d, tree, opt, bySteps);
-    if (belowAncestor) {
-        std::copy(ancOrd.begin(), ancOrd.end(), down(root)->ord);
-        std::copy(ancUno.begin(), ancUno.end(), down(root)->uno);
-    }
     byStepsScope.reset();
     if (bySteps)
         dolWriteDecisions(d, tree);
@@ -583,6 +534,17 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
     checkTraversalSeq(tree);
     makeAllLeafSets(tree);
     const bool rooted = tree->flags & kTreeRootedAtAnc;
+    // MinF chooses where the changes go by where the root may be put; a tree
+    // already rooted is neither rerooted nor reconstructed under it, but
+    // under AccTran, the setting the user is offered for such trees
+    // (checkRootingOptimConflicts), so that its branches still carry its
+    // length.
+    struct OptRestore {
+        uint32_t saved = gPars.opt;
+        ~OptRestore() { gPars.opt = saved; }
+    } restoreOpt;
+    if (rooted && gPars.opt == static_cast<uint32_t>(ParsOpt::MinF))
+        gPars.opt = static_cast<uint32_t>(ParsOpt::AccTran);
     const bool scoring = data && (data->flags & (kHaveCharacters | kHaveDistances)) && !skipScore;
     double score = kNoScore, length = kNoScore;
     TreeNode *edgeNode = nullptr;
@@ -653,9 +615,7 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
         if (pars && scoring && gPars.opt == static_cast<uint32_t>(ParsOpt::MinF))
             minfFillBasalNode(data, tree);
     }
-    // MinF reconstructed an unrooted tree at its centroid above; a tree that
-    // already has its root is reconstructed here at that root, or its
-    // branches would keep no changes at all.
+    // MinF reconstructed an unrooted tree at its centroid above.
     if (pars && scoring && (rooted || gPars.opt != static_cast<uint32_t>(ParsOpt::MinF)))
         optimizeParsimony(data, tree, rooted || rootChanged);
     if (scoring) {
@@ -733,6 +693,13 @@ int checkMinFCharTypes(DataInfo *data)
     if (!parsCriterionActive() || !data || gPars.opt != static_cast<uint32_t>(ParsOpt::MinF) || onlyOrdUnord(data))
         return 0;
     return changedMinFToAccTran() ? 0 : 1;
+}
+
+int checkMinFForTrees(DataInfo *data)
+{
+    if (treesRooted() && parsCriterionActive() && data && gPars.opt == static_cast<uint32_t>(ParsOpt::MinF))
+        return checkRootingOptimConflicts(true, data) != 0 ? 1 : 0;
+    return checkMinFCharTypes(data);
 }
 
 int checkRootingOptimConflicts(bool interactive, DataInfo *data)
@@ -824,7 +791,7 @@ int installOptimizeServices()
     };
     r.prepareData = [](DataInfo *data) { return prepareParsimonyData(data); };
     r.checkOptimConflicts = checkRootingOptimConflicts;
-    r.checkMinFCharTypes = checkMinFCharTypes;
+    r.checkMinFCharTypes = checkMinFForTrees;
     r.parsimonyCriterion = parsCriterionActive;
     r.directedCharsIncluded = directedChars;
     r.onlyOrdUnordIncluded = onlyOrdUnord;

@@ -379,12 +379,13 @@ protected:
         EXPECT_EQ(assigned, length);
     }
 
-    // Every binary tree over taxa 1 .. ntax-1 as text, for buildTree: with
-    // tip 0 above, every unrooted tree of ntax taxa.
-    static std::vector<std::string> allTrees(uint32_t ntax)
+    // Every binary tree over taxa firstTaxon .. ntax-1 as text: from 1, for
+    // buildTree, every unrooted tree of ntax taxa (tip 0 above); from 0,
+    // every rooted one.
+    std::vector<std::string> allTrees(uint32_t ntax) const
     {
-        std::vector<std::string> trees{"1"};
-        for (uint32_t k = 2; k < ntax; k++) {
+        std::vector<std::string> trees{std::to_string(firstTaxon)};
+        for (uint32_t k = firstTaxon + 1; k < ntax; k++) {
             std::vector<std::string> next;
             for (const std::string &s : trees)
                 for (size_t i = 0; i < s.size(); i++) {
@@ -406,6 +407,7 @@ protected:
         }
         return trees;
     }
+    uint32_t firstTaxon = 1;
     // Every tree of `from` to `to` taxa (7 at most), then `random` random
     // ones of each larger count up to `upTo`, under fresh random cells of
     // the given types every 15 trees; the first taxon's cells are `first`
@@ -452,6 +454,31 @@ TEST_F(ReconstructionReferenceTest, MinFGivesAMostParsimoniousReconstructionOnUn
         gPars.opt = static_cast<uint32_t>(ParsOpt::MinF);
         ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, false, false), 0);
         expectAgreement("MinF");
+    });
+}
+
+// A tree already rooted is not reconstructed under MinF, which places the
+// root, but under AccTran: every rooted tree of 5 to 7 taxa hung from the
+// ancestor gets AccTran's most parsimonious reconstruction, and the setting
+// stays.
+TEST_F(ReconstructionReferenceTest, RootedTreesUnderMinFGetAMostParsimoniousReconstruction)
+{
+    firstTaxon = 0;
+    forTrees(5, 7, 7, 0, "0123012301230123?", "uu", "", [&](const std::string &shape) {
+        buildTestTree(tree.get(), shape, -1);
+        setTraversalSeq(tree.get());
+        gPars.opt = static_cast<uint32_t>(ParsOpt::MinF);
+        ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, false, false), 0);
+        EXPECT_EQ(gPars.opt, static_cast<uint32_t>(ParsOpt::MinF));
+        expectAgreement("rooted");
+        std::vector<double> minf;
+        for (const TreeNode *n = tree->root->next; n; n = n->next)
+            minf.push_back(n->edge.brlen);
+        gPars.opt = static_cast<uint32_t>(ParsOpt::AccTran);
+        ASSERT_EQ(optimizeAndRootTree(tree.get(), data, 1, false, false), 0);
+        size_t i = 0;
+        for (const TreeNode *n = tree->root->next; n; n = n->next)
+            EXPECT_EQ(minf[i++], n->edge.brlen) << "node " << n->index;
     });
 }
 
