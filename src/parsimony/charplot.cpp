@@ -240,7 +240,7 @@ int charPlot(int mode, const char *commandName)
         return 1;
     }
     // The options may have asked for MinF.
-    if (!lik && checkMinFCharTypes(d) != 0)
+    if (!lik && checkMinFForTrees(d) != 0)
         return 1;
     if (!isSetEmpty(listed.get()))
         copySet(listed.get(), d->plotWork);

@@ -86,14 +86,16 @@ uint64_t assigned(const DataInfo *d, const TreeNode *n, uint32_t c)
 // slot holds nothing that belongs to it.
 bool isGivenAncestor(const TreeNode *n) { return !n->anc && n->firstChild && !n->firstChild->nextSib; }
 
-// The states a taxon's cell may take as the lengths score it: a Dollo
-// cell unsure of some steps leaves every state between its lowest and
-// highest open ({02} may be 1 at no step).
+// The states a taxon's cell may take as the lengths score it: an ordered,
+// Dollo or irreversible cell of several states leaves every state between
+// its lowest and highest open ({02} may be 1 at no step).
 uint64_t scoredCell(const DataInfo *d, const TreeNode *n, uint32_t c)
 {
     const uint64_t cell = tipCell(d, n, c);
+    if ((d->status[c] & kCharTypeMask) == kCharOrdered && (cell & (cell - 1)) && cell != ~uint64_t{0})
+        return (uint64_t{2} << (63 - std::countl_zero(cell))) - (cell & (~cell + 1));
     const StmChar *sc = stmCharOf(d, c);
-    if (!sc || !sc->dollo || sc->pairs || !(cell & (cell - 1)) || cell == ~uint64_t{0})
+    if (!sc || sc->userType || sc->pairs || !(cell & (cell - 1)) || cell == ~uint64_t{0})
         return cell;
     const uint64_t span = stmIndexRawStates(d, c, stmCellIndices(d, c, n->index));
     return span ? span : cell;
@@ -363,8 +365,9 @@ std::vector<CharChange> listCharChanges(Tree *tree, const DataInfo *d, uint32_t 
         if (ch.fromSet == 0 || ch.toSet == 0)
             continue;  // a character the likelihood reconstruction has no pattern for
         const uint64_t toSet = ch.toSet;
-        ch.toState =
-            findClosestState(!ml && isTaxonNode(ch.to, d) ? scoredCell(d, ch.to, c) : toSet, ch.fromSet, c, d, &ch.cost);
+        // Under parsimony a taxon at either end is met as the lengths score it.
+        auto scored = [&](const TreeNode *n, uint64_t set) { return !ml && isTaxonNode(n, d) ? scoredCell(d, n, c) : set; };
+        ch.toState = findClosestState(scored(ch.to, toSet), scored(ch.from, ch.fromSet), c, d, &ch.cost);
         if (const uint32_t k = ml ? 0 : termPoly(ch.to, c, toSet, d))
             if (!stmPolyTipChange(d, c, ch) && !orderedSpanHoldsNeighbour(d, c, ch))
                 ch.terminal = getTermSubtreeLen(d, c, k, toSet, static_cast<uint32_t>(std::countr_zero(ch.toState)));

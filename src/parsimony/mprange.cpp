@@ -35,16 +35,16 @@ StmIndexSet fixedStates(const Tree *tree, const DataInfo *d, const TreeNode *n, 
     if (isTaxonNode(n, d)) {
         if (pairs)
             return stmCellIndices(d, c, n->index);
-        // A Dollo cell unsure of some steps leaves every state between its
-        // lowest and highest open, as the lengths score it.
-        if (const StmChar *sc = stmCharOf(d, c); sc && sc->dollo)
+        // A Dollo or irreversible cell unsure of some steps leaves every
+        // state between its lowest and highest open, as the lengths score it.
+        if (const StmChar *sc = stmCharOf(d, c); sc && !sc->userType)
             if (const uint64_t span = stmIndexRawStates(d, c, stmCellIndices(d, c, n->index)))
                 return StmIndexSet::ofWord(span);
         const uint64_t cell = getXijAsBits(d, n->index, c, nullptr);
-        // An ordered polymorphic terminal spans its states, as it is scored:
-        // a neighbour anywhere in the span meets it at no step.
-        if ((d->status[c] & kCharTypeMask) == kCharOrdered && (cell & (cell - 1)) && cell != ~uint64_t{0} &&
-            isPolymorphicMST(n->index, c, d)) {
+        // An ordered cell of several states, uncertain or polymorphic, spans
+        // them, as it is packed and scored: a neighbour anywhere in the span
+        // meets it at no step.
+        if ((d->status[c] & kCharTypeMask) == kCharOrdered && (cell & (cell - 1)) && cell != ~uint64_t{0}) {
             const auto lo = static_cast<uint32_t>(std::countr_zero(cell));
             const auto hi = static_cast<uint32_t>(63 - std::countl_zero(cell));
             return StmIndexSet::ofWord((hi >= 63 ? ~uint64_t{0} : (uint64_t{1} << (hi + 1)) - 1) &

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -192,6 +193,13 @@ void minfOrdered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vecto
     }
 }
 
+// Each trial root state is followed down by the rule of the final pass
+// (finalPass): a node takes its ancestor's state when that state is among
+// those held by the most of its neighbours (the ancestor's state and its
+// children's down sets), else the lowest of those, at a change. Its cost is
+// then the F value of the very reconstruction the final pass makes from that
+// root state, and every trial stays most parsimonious. The down sets are
+// left as they are: the final pass counts them.
 void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vector<uint64_t> &weight)
 {
     const PackedData *pd = packedData(d);
@@ -204,22 +212,19 @@ void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vec
         const uint64_t rootSet = f.get(down(root));
         if (std::popcount(rootSet) < 2)
             continue;
-        uint64_t bestCost = 2147483647;
+        uint64_t bestCost = std::numeric_limits<uint64_t>::max();
         uint32_t bestState = 0;
         for (uint64_t states = rootSet; states; states &= states - 1) {
             const auto s = static_cast<uint32_t>(std::countr_zero(states));
             trial[nodePosition(tree, root)] = s;
             uint64_t cost = 0;
             for (TreeNode *n = root->next; n; n = n->next) {
-                uint64_t cand;
-                if (!n->firstChild) {
-                    cand = f.get(down(n));
-                } else {
-                    uint32_t count[64] = {};
-                    const uint64_t upSet = f.get(up(n));
-                    uint32_t best = 0;
+                const uint32_t a = trial[nodePosition(tree, n->anc)];
+                uint64_t cand = f.get(down(n));
+                if (n->firstChild) {
+                    uint32_t count[64] = {}, best = 0;
                     for (uint32_t t = 0; t < slot.width; t++) {
-                        count[t] = (upSet >> t) & 1;
+                        count[t] = t == a;
                         for (TreeNode *ch = n->firstChild; ch; ch = ch->nextSib)
                             count[t] += (f.get(down(ch)) >> t) & 1;
                         best = std::max(best, count[t]);
@@ -228,11 +233,9 @@ void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vec
                     for (uint32_t t = 0; t < slot.width; t++)
                         if (count[t] == best)
                             cand |= uint64_t{1} << t;
-                    f.set(down(n), cand);
                 }
-                const uint64_t meet = cand & (uint64_t{1} << trial[nodePosition(tree, n->anc)]);
-                if (meet) {
-                    trial[nodePosition(tree, n)] = trial[nodePosition(tree, n->anc)];
+                if (cand & (uint64_t{1} << a)) {
+                    trial[nodePosition(tree, n)] = a;
                 } else {
                     trial[nodePosition(tree, n)] = cand ? static_cast<uint32_t>(std::countr_zero(cand)) : 0;
                     cost += weight[nodePosition(tree, n)];
@@ -245,39 +248,6 @@ void minfUnordered(const DataInfo *d, Tree *tree, TreeNode *root, const std::vec
         }
         f.set(down(root), uint64_t{1} << bestState);
     }
-}
-
-void minfResolveBelowAncestor(const DataInfo *d, Tree *tree)
-{
-    const PackedData *pd = packedData(d);
-    TreeNode *root = tree->root, *base = root->firstChild;
-    if (!base->firstChild)
-        return;
-    const uint32_t L = 2 * pd->ordWords;
-    ParsNodeSets *r = down(root), *b = down(base);
-    // Before: which ordered bits and unordered characters the ancestor
-    // only repeats.
-    std::vector<uint64_t> same(L);
-    for (uint32_t l = 0; l < L; l++)
-        same[l] = ~((r->ord[l] ^ b->ord[l]) | (r->ord[L + l] ^ b->ord[L + l]));
-    std::vector<uint8_t> unoSame(pd->unoChars.size());
-    for (size_t i = 0; i < pd->unoChars.size(); i++) {
-        const PackSlot &slot = pd->slots[pd->unoChars[i]];
-        unoSame[i] = slot.width && unoField(slot).get(r) == unoField(slot).get(b);
-    }
-    const std::vector<uint64_t> weight = minfWeights(tree);
-    if (L)
-        minfOrdered(d, tree, base, weight);
-    minfUnordered(d, tree, base, weight);
-    for (uint32_t l = 0; l < L; l++) {
-        r->ord[l] = (r->ord[l] & ~same[l]) | (b->ord[l] & same[l]);
-        r->ord[L + l] = (r->ord[L + l] & ~same[l]) | (b->ord[L + l] & same[l]);
-    }
-    for (size_t i = 0; i < pd->unoChars.size(); i++)
-        if (unoSame[i]) {
-            const UnoField f = unoField(pd->slots[pd->unoChars[i]]);
-            f.set(r, f.get(b));
-        }
 }
 
 // MinF reconstructs an unrooted tree at its centroid; the basal node that
@@ -414,21 +384,9 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
         upAndFinalSets(d, tree);
     }
     TreeNode *root = tree->root;
-    // The ancestor's sets belong to the packed data, which outlives this
-    // reconstruction: the MinF choice lent to them is taken back after it.
-    std::vector<uint64_t> ancOrd, ancUno;
-    const bool belowAncestor = opt == ParsOpt::MinF && root->firstChild && !root->firstChild->nextSib;
-    if (belowAncestor) {
-        // Held at an ancestor: the basal node is the one MinF resolves.
-        // Where the ancestor's set is the basal node's own (no states of
-        // its own), it takes the state chosen, so that its edge gains no
-        // change; where it has states, they stand.
-        const PackedData *pd = packedData(d);
-        ancOrd.assign(down(root)->ord, down(root)->ord + 4 * pd->ordWords);
-        ancUno.assign(down(root)->uno, down(root)->uno + 2 * pd->unoWords);
-        setTraversalSeq(tree);
-        minfResolveBelowAncestor(d, tree);
-    } else if (root->firstChild && root->firstChild->nextSib) {
+    // A root with one child (a tip, or the ancestor above the basal fork)
+    // keeps its own sets: there is no basal choice to make.
+    if (root->firstChild && root->firstChild->nextSib) {
         if (opt == ParsOpt::MinF) {
             setTraversalSeq(tree);
             const std::vector<uint64_t> weight = minfWeights(tree);
@@ -443,10 +401,6 @@ void optimizeParsimony(DataInfo *d, Tree *tree, bool doPrelim)
         }
     }
     finalPass(d, tree, opt, bySteps);
-    if (belowAncestor) {
-        std::copy(ancOrd.begin(), ancOrd.end(), down(root)->ord);
-        std::copy(ancUno.begin(), ancUno.end(), down(root)->uno);
-    }
     byStepsScope.reset();
     if (bySteps)
         dolWriteDecisions(d, tree);
@@ -580,6 +534,17 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
     checkTraversalSeq(tree);
     makeAllLeafSets(tree);
     const bool rooted = tree->flags & kTreeRootedAtAnc;
+    // MinF chooses where the changes go by where the root may be put; a tree
+    // already rooted is neither rerooted nor reconstructed under it, but
+    // under AccTran, the setting the user is offered for such trees
+    // (checkRootingOptimConflicts), so that its branches still carry its
+    // length.
+    struct OptRestore {
+        uint32_t saved = gPars.opt;
+        ~OptRestore() { gPars.opt = saved; }
+    } restoreOpt;
+    if (rooted && gPars.opt == static_cast<uint32_t>(ParsOpt::MinF))
+        gPars.opt = static_cast<uint32_t>(ParsOpt::AccTran);
     const bool scoring = data && (data->flags & (kHaveCharacters | kHaveDistances)) && !skipScore;
     double score = kNoScore, length = kNoScore;
     TreeNode *edgeNode = nullptr;
@@ -650,9 +615,7 @@ int optimizeAndRootTree(Tree *tree, DataInfo *data, uint32_t treeNumber, bool sh
         if (pars && scoring && gPars.opt == static_cast<uint32_t>(ParsOpt::MinF))
             minfFillBasalNode(data, tree);
     }
-    // MinF reconstructed an unrooted tree at its centroid above; a tree that
-    // already has its root is reconstructed here at that root, or its
-    // branches would keep no changes at all.
+    // MinF reconstructed an unrooted tree at its centroid above.
     if (pars && scoring && (rooted || gPars.opt != static_cast<uint32_t>(ParsOpt::MinF)))
         optimizeParsimony(data, tree, rooted || rootChanged);
     if (scoring) {
@@ -730,6 +693,13 @@ int checkMinFCharTypes(DataInfo *data)
     if (!parsCriterionActive() || !data || gPars.opt != static_cast<uint32_t>(ParsOpt::MinF) || onlyOrdUnord(data))
         return 0;
     return changedMinFToAccTran() ? 0 : 1;
+}
+
+int checkMinFForTrees(DataInfo *data)
+{
+    if (treesRooted() && parsCriterionActive() && data && gPars.opt == static_cast<uint32_t>(ParsOpt::MinF))
+        return checkRootingOptimConflicts(true, data) != 0 ? 1 : 0;
+    return checkMinFCharTypes(data);
 }
 
 int checkRootingOptimConflicts(bool interactive, DataInfo *data)
@@ -821,7 +791,7 @@ int installOptimizeServices()
     };
     r.prepareData = [](DataInfo *data) { return prepareParsimonyData(data); };
     r.checkOptimConflicts = checkRootingOptimConflicts;
-    r.checkMinFCharTypes = checkMinFCharTypes;
+    r.checkMinFCharTypes = checkMinFForTrees;
     r.parsimonyCriterion = parsCriterionActive;
     r.directedCharsIncluded = directedChars;
     r.onlyOrdUnordIncluded = onlyOrdUnord;

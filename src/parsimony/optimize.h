@@ -36,6 +36,10 @@ int checkRootingOptimConflicts(bool interactive, DataInfo *data);
 // ordered and unordered included: asks whether to change to AccTran (and
 // does so on yes). 0 to go on, 1 when the user declined (the command stops).
 int checkMinFCharTypes(DataInfo *data);
+// The same before the trees in memory are reconstructed; when they are
+// rooted, MinF (which places the root) is not permitted either, and the
+// user is asked to change to AccTran. 0 to go on, 1 when declined.
+int checkMinFForTrees(DataInfo *data);
 bool requestChangeToMINF();
 
 void rememberLastTreeOptimized(uint32_t treeNumber, double score);

@@ -79,9 +79,10 @@ const UserType *userTypeOf(const DataInfo *d, uint32_t c)
 uint64_t allIndices(uint32_t n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // Cell states in the character's source order (user-type states or raw data
-// states); 0 for a missing cell. An uncertain cell of a Dollo character
-// holds every state between its lowest and highest: each step is scored on
-// its own, and the cell leaves open each step it is unsure of.
+// states); 0 for a missing cell. An uncertain cell of a Dollo or
+// irreversible character holds every state between its lowest and highest:
+// each step is scored on its own, and the cell leaves open each step it is
+// unsure of, as an ordered character's cell does.
 uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType *ut)
 {
     if (isMissingOrGapMiss(taxon, c, d))
@@ -89,7 +90,8 @@ uint64_t sourceBits(const DataInfo *d, int32_t taxon, uint32_t c, const UserType
     const uint64_t b = getXijAsBits(d, taxon, c, ut ? ut->symbols : nullptr);
     if (b == kAllStates)
         return 0;
-    if (ut || taxon < 0 || !(b & (b - 1)) || (d->status[c] & kCharTypeMask) != kCharDollo ||
+    const uint32_t type = d->status[c] & kCharTypeMask;
+    if (ut || taxon < 0 || !(b & (b - 1)) || (type != kCharDollo && type != kCharIrreversible) ||
         isPolymorphicMST(taxon, c, d))
         return b;
     const auto lo = static_cast<uint32_t>(std::countr_zero(b)), hi = static_cast<uint32_t>(63 - std::countl_zero(b));

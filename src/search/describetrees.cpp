@@ -605,7 +605,7 @@ int doDescribeTreesCmd()
     if (lik ? gLikHooks.prepare(d) != 0
         : fit ? prepareData(kPrepDistance, 0, false) != 0
             : !describeWithBrlensOnly && (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 ||
-                                          prepareParsimonyData(d) != 0 || checkMinFCharTypes(d) != 0))
+                                          prepareParsimonyData(d) != 0 || checkMinFForTrees(d) != 0))
         return 1;
     if (!rooted && checkRootingOption(d, describeWithBrlensOnly || fit || lik, true, true, false) != 0)
         return 1;
