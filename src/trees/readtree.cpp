@@ -80,11 +80,11 @@ int32_t taxonOfFileWord(TreeReader *r, const char *word)
         return -1;
     if (!r->fileWordsBuilt) {
         r->fileWordsBuilt = true;
-        const uint32_t n = numActive(d);
+        const uint32_t n = r->originalNumbers ? d->ntax : numActive(d);
         std::vector<std::string> labels;
         std::vector<uint32_t> original;
         for (uint32_t t = 0; t < n; t++) {
-            const uint32_t o = d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t;
+            const uint32_t o = d->taxa.activeToOriginal && !r->originalNumbers ? d->taxa.activeToOriginal[t] : t;
             labels.emplace_back(taxLabelString(d, o));
             original.push_back(o);
         }
@@ -143,6 +143,15 @@ int32_t taxonOfLabel(TreeReader *r, const char *word)
 uint32_t activeOf(const DataInfo *d, uint32_t original)
 {
     return d->taxa.originalToActive ? d->taxa.originalToActive[original] : original;
+}
+
+// A deleted taxon is left off the trees read, except those numbered by
+// original taxon (constraint trees): they keep every taxon, so that a
+// constraint defined after a deletion still holds its groups once the
+// taxon comes back.
+bool prunesTaxon(const TreeReader *r, uint32_t original)
+{
+    return !r->originalNumbers && isDeletedTaxon(original, r->data);
 }
 
 TreeNode *tipOfTaxon(const TreeReader *r, Tree *tree, uint32_t original)
@@ -277,7 +286,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
         }
     }
     for (uint32_t o : originals) {
-        if (isDeletedTaxon(o, d)) {
+        if (prunesTaxon(r, o)) {
             if (r->pruneAnswer < 0)
                 r->pruneAnswer = (r->readFlags & kReadPruneDeleted) ||
                                          userQuery(true, "An input tree description contains one or more deleted "
@@ -558,7 +567,6 @@ private:
 // reader); false to leave it to the general reader.
 bool parseDescription(TreeReader *r, Tree *tree, DescriptionCursor &text)
 {
-    DataInfo *d = r->data;
     TreeNode *anc = tree->nodes;
     std::vector<TreeNode *> &open = r->openForks;
     open.clear();
@@ -604,7 +612,7 @@ bool parseDescription(TreeReader *r, Tree *tree, DescriptionCursor &text)
             if (t < 0 || (!r->newickFile && text.peekDark() == '-'))
                 return false;
             const auto o = static_cast<uint32_t>(t);
-            if (isDeletedTaxon(o, d) || r->used[o] || !roomForNode(r, false, tree->ntax))
+            if (prunesTaxon(r, o) || r->used[o] || !roomForNode(r, false, tree->ntax))
                 return false;
             r->used[o] = 1;
             TreeNode *tip = tipOfTaxon(r, tree, o);
