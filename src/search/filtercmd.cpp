@@ -172,7 +172,7 @@ int filterThreadProc(void *context)
     if (run.constraint) {
         // The looseness this command read (or the one it keeps), not the
         // one the last search left behind.
-        setConvexLooseness(srch.looseConvex);
+        useCurrentConvexLooseness();
         if (constraintsAreStale(tree.get()) && initConstraints(tree.get(), run.data, false) != 0)
             return 1;
         run.uninformative = isConstraintTreeUninf(tree.get(), areTreesRooted(run.buf), false);
