@@ -820,6 +820,9 @@ struct ReadJob {
     Set *marked = nullptr;            // originals matched by a file tree
     bool haveLengths = false;         // decided by the first tree kept
     bool lengthsNotStored = false;
+    // Trees kept in memory without lengths, the file's trees joining them:
+    // a length read then goes the way of a missing one.
+    bool memoryLacksLengths = false;
     bool stopped = false;             // "to" reached or the buffer is full
     SumTStoreFxn sumTStore = nullptr; // SumTrees: every tree read goes here
     TreeBuffer *sumTBuffer = nullptr; // ... and is counted in this buffer
@@ -860,7 +863,11 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
         job.lengthsNotStored = !r->storeBrlens && r->brlensSeen;
     } else if (job.haveLengths && r->missingBrlen && r->firstMissingBrlenTree == 0) {
         r->firstMissingBrlenTree = r->currentTree;
+    } else if (job.memoryLacksLengths && r->storeBrlens && r->brlensSeen && r->firstMissingBrlenTree == 0) {
+        r->firstMissingBrlenTree = 1;  // the first tree in memory
     }
+    if (!r->storeBrlens && r->brlensSeen)
+        job.lengthsNotStored = true;
     const uint32_t result = putTree(tree, buf, (job.flags & kReadElimDups) != 0);
     if (isPutTreeFull(result)) {
         qel_warningMsg(769, "Processing of Trees block(s) terminated prematurely due to 'Maxtrees' limit.");
@@ -1806,10 +1813,13 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     if (ok && mode == kKeepMemoryPlusFile && !haveTreeNames(buf))
         for (uint32_t n = 1; n <= originalCount && ok; n++)
             ok = nameKeptTree(buf, nullptr, n, n - 1) == 0;
-    if (originalCount == 0)
+    if (originalCount == 0) {
         job.reader->firstTree = true;
-    else if (mode == kKeepMemoryPlusFile)
-        job.reader->firstTree = false, job.haveLengths = job.reader->storeBrlens && savedUserBrlens;
+    } else if (mode == kKeepMemoryPlusFile) {
+        job.reader->firstTree = false;
+        job.haveLengths = job.reader->storeBrlens && savedUserBrlens;
+        job.memoryLacksLengths = !savedUserBrlens;
+    }
 
     int status = ok ? 0 : 1;
     if (status == 0) {

@@ -410,10 +410,17 @@ int writeFreqParsDescription(Tree *tree)
 {
     if (!determineIfTreeIsBinary(tree))
         return -1;
+    // Tips are the first tipBound nodes (the nondeleted taxa); the forks
+    // follow at once, so a count of all taxa would take forks for tips.
+    const uint32_t tips = tree->tipBound;
     TreeNode *lastTip = nullptr;
-    for (uint32_t t = tree->ntax; t >= 1 && !lastTip; t--)
+    for (uint32_t t = tips; t >= 1 && !lastTip; t--)
         if (tree->nodes[t].anc || tree->root == tree->nodes + t)
             lastTip = tree->nodes + t;
+    // A list for fewer taxa than the file's would be read as a list for
+    // other taxa: such a tree is left out.
+    if (countLeaves(tree) != tips)
+        return -2;
     if (tree->root->index < 0) {
         if (derootTree(tree, lastTip, false) != 0)
             return 1;
@@ -430,7 +437,7 @@ int writeFreqParsDescription(Tree *tree)
             number[nodePosition(tree, p)] = static_cast<int32_t>(next++);
     // Tips in taxon order among those on the tree.
     uint32_t k = 0;
-    for (uint32_t t = 1; t <= tree->ntax; t++)
+    for (uint32_t t = 1; t <= tips; t++)
         if (tree->nodes[t].anc || tree->root == tree->nodes + t)
             number[t] = static_cast<int32_t>(k++);
     const uint32_t total = next;  // 2n - 2 nodes
@@ -471,6 +478,7 @@ struct SaveJob {
     bool direct;              // write the stored encoding as it stands
     uint32_t decimals;
     uint32_t skipped;         // FreqPars: nonbinary trees left out
+    uint32_t lackingTaxa;     // FreqPars: trees without every taxon left out
     std::vector<std::string> words;  // the taxa's words as written (NEXUS-quoted in altNexus)
     uint32_t numberedWords;          // words numbered to keep them distinct
 };
@@ -485,12 +493,15 @@ std::string treeNameFor(TreeBuffer *buf, uint32_t n)
     return std::string(svtr.prefix[0] ? svtr.prefix : "VORN_") + std::to_string(n);
 }
 
-// FreqPars: nonbinary trees are counted and left out.
+// FreqPars: nonbinary trees and trees that lack a taxon are counted and
+// left out.
 int writeFreqParsTree(SaveJob &job)
 {
     const int rc = writeFreqParsDescription(job.tree);
-    if (rc < 0)
+    if (rc == -1)
         job.skipped++;
+    else if (rc == -2)
+        job.lackingTaxa++;
     return rc < 0 ? 0 : rc;
 }
 
@@ -936,7 +947,7 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
                 auxPuts("\nprocedure /;\n");
         }
         if (job.format == kTreeFmtFreqpars)
-            written -= job.skipped;
+            written -= job.skipped + job.lackingTaxa;
     }
     char shown[kDisplayPathSize];
     strcpy_n(shown, auxPathnameForDisplay(aux, 255).c_str(), sizeof shown);
@@ -963,6 +974,10 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             if (job.format == kTreeFmtFreqpars && job.skipped)
                 qel_printf("Note: %d nonbinary %s not written to file (not accepted by FreqPars).\n",
                            static_cast<int>(job.skipped), treeWord(job.skipped));
+            if (job.lackingTaxa)
+                qel_warningMsg(0, "%d %s lacking one or more taxa not written to file (FreqPars trees hold every "
+                                  "taxon).",
+                               static_cast<int>(job.lackingTaxa), treeWord(job.lackingTaxa));
         }
         setTreesAreSaved(true);
     }
