@@ -676,12 +676,18 @@ int readAncestorFunction(TreeReader *r, Tree *tree)
             return 1;
         if (isTokenSemicolon(word))
             break;
+        // A negative number marks the root as 0 does; the minus sign comes
+        // as a token of its own.
+        const bool negative = std::strcmp(word, "-") == 0;
+        if (negative && readToken(word, sizeof word) < 0)
+            return 1;
         int32_t v;
-        if (stringToInt(word, &v) != kConvOk || v > static_cast<int64_t>(2 * tree->ntax))
-            return qel_errorMsg(726, "Ancestor \"%s\" in ancestor function is not valid.", word);
+        if (stringToInt(word, &v) != kConvOk || v < 0 || (!negative && v > static_cast<int64_t>(2 * tree->ntax)))
+            return qel_errorMsg(726, "Ancestor \"%s%s\" in ancestor function is not valid.", negative ? "-" : "",
+                                word);
         if (anc.size() >= maxEntries)
             return qel_errorMsg(724, "Ancestor function is not valid.");
-        anc.push_back(v);
+        anc.push_back(negative ? -int64_t{v} : v);
     }
     const size_t n = anc.size();
     auto invalid = [] { return qel_errorMsg(724, "Ancestor function is not valid."); };
@@ -877,10 +883,8 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
         return 0;
     const uint32_t slot = result - 1;
     if (job.originals) {
-        const uint32_t match = treeInBuffer(buf, result, job.originals);
+        const uint32_t match = markTreesInBuffer(buf, result, job.originals, job.marked);
         bool keep = true;
-        if (match && job.marked)
-            addSetMember(job.marked, match - 1);
         switch (job.mode) {
         case kKeepNotInMemory:
         case kKeepEitherNotBoth:
@@ -1748,7 +1752,9 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     // Taken before the source is set for this read, which a failure undoes.
     const uint32_t savedSource = treeInfo.source;
     if (flags & kReadInExecutedFile) {
-        flags |= kReadStoreBrlens | kReadStoreWeights | kReadPruneDeleted;
+        // Lengths follow the storeBrLens setting here too: the note on
+        // lengths not stored tells the user to set it before executing.
+        flags |= (getr.storeBrLens ? kReadStoreBrlens : 0u) | kReadStoreWeights | kReadPruneDeleted;
         setTreeSource(0);
         setOutputText(">Tree(s) input to VORN as user-defined tree(s)\n");
     } else {
