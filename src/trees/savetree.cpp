@@ -958,6 +958,10 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
         discardAuxOutStream(aux);
     else if (closeAuxOutStream(aux) != 0 && status == 0)
         status = 1;
+    // The trees written before the stop went with the file: none is saved.
+    if (status == 2 && !matrixRep)
+        qel_printf("%d %s not saved (%d not yet written when the output was stopped).\n", static_cast<int>(job.count),
+                   treeWord(job.count), static_cast<int>(job.count - written));
     if (status == 0) {
         const char *verb = gAppendToFile ? "appended" : "saved";
         if (matrixRep) {
