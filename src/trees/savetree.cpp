@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -207,13 +208,29 @@ struct DescrContext {
     const std::vector<std::string> *words;  // per taxon, instead of labelFxn
 };
 
+// The shortest text that reads back as v.
+std::string shortestNumber(double v)
+{
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    return std::string(text, end);
+}
+
+// Lengths this large carry no digit after the point, and in fixed notation
+// a run of digits past the precision of a double; they are written in their
+// shortest form.
+constexpr double kFixedLengthLimit = 1e15;
+
 void putLength(const DescrContext &c, const TreeNode *node)
 {
     if (c.lengthMode == kDescrSupport) {
         auxPrintf(":%s", formatEdgeSupportValue(node->edge.support).c_str());
     } else if (c.lengthMode == kDescrBrlens) {
         const double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
-        auxPrintf(":%.*f", static_cast<int>(c.decimals), zeroBelowLastDecimal(v, static_cast<int>(c.decimals)));
+        if (std::fabs(v) >= kFixedLengthLimit)
+            auxPrintf(":%s", shortestNumber(v).c_str());
+        else
+            auxPrintf(":%.*f", static_cast<int>(c.decimals), zeroBelowLastDecimal(v, static_cast<int>(c.decimals)));
     }
 }
 
@@ -649,7 +666,7 @@ int write1Tree(SaveJob &job, uint32_t n, bool isLast)
             // Stored weights are written as they are, so that they read
             // back; without them every tree weighs 1/count.
             if (haveNonunitTreeWeights(job.buf))
-                auxPrintf("[&W %.17g] ", getTreeWtBuf(job.buf)[n - 1]);
+                auxPrintf("[&W %s] ", shortestNumber(getTreeWtBuf(job.buf)[n - 1]).c_str());
             else if (job.count < 2)
                 auxPuts("[&W 1] ");
             else
