@@ -221,6 +221,8 @@ bool storeBranchLength(TreeReader *r, TreeNode *node, const char *word)
     r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::clamp(needed, 0L, kMostDecimals)));
     node->edge.brlen = v;
     r->brlensSeen = true;
+    if (v < 0.0)
+        r->negativeBrlen = true;
     return true;
 }
 
@@ -874,6 +876,8 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
     }
     if (!r->storeBrlens && r->brlensSeen)
         job.lengthsNotStored = true;
+    if (r->storeBrlens && r->negativeBrlen && r->firstNegativeBrlenTree == 0)
+        r->firstNegativeBrlenTree = r->currentTree;
     const uint32_t result = putTree(tree, buf, (job.flags & kReadElimDups) != 0);
     if (isPutTreeFull(result)) {
         qel_warningMsg(769, "Processing of Trees block(s) terminated prematurely due to 'Maxtrees' limit.");
@@ -1382,7 +1386,7 @@ void startDescription(TreeReader *r, Tree *tree)
     }
     std::fill(r->used.begin(), r->used.end(), 0);
     r->nodeCount = r->internalCount = 0;
-    r->brlensSeen = r->missingBrlen = false;
+    r->brlensSeen = r->missingBrlen = r->negativeBrlen = false;
 }
 
 }  // namespace
@@ -1922,6 +1926,13 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
                 qel_printf("\nNote: \bBranch lengths were not stored because one or more trees contained missing "
                            "branch lengths for at least one branch (the first such tree was tree number %d).\n",
                            static_cast<int>(r->firstMissingBrlenTree));
+            // Stored as read (a tree drawn by neighbor joining may hold
+            // one), but no model of change takes a length below zero.
+            if (r->firstNegativeBrlenTree && haveUserBranchLengths())
+                qel_printf("\nNote: \bInput trees contain negative branch lengths (the first such tree was tree "
+                           "number %d).  Likelihood calculations that use the input lengths reset them to the least "
+                           "length a branch may have.\n",
+                           static_cast<int>(r->firstNegativeBrlenTree));
             if (job.lengthsNotStored)
                 qel_printf("\nNote: \bInput trees contained branch lengths that were not stored.  To store them, "
                            "specify \"storeBrLens\" when reading the trees, or use \"Set storeBrLens\" before "
