@@ -23,6 +23,7 @@
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
 #include "trees/drawtree.h"
+#include "trees/treebuf_extras.h"
 #include "trees/roottree.h"
 #include "trees/treebuf.h"
 #include "trees/treelist.h"
@@ -217,9 +218,9 @@ int charPlot(int mode, const char *commandName)
         return 1;
     if (!lik && (checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0))
         return 1;
+    if (noTreesAvailable(true, 0, nullptr) != 0)
+        return 1;
     const uint32_t inMemory = numTreesInMainBuffer();
-    if (inMemory == 0)
-        return qel_errorMsg(0, "There are no trees in memory."), 1;
     // The selection of characters is kept between commands; an empty list
     // plots the characters chosen before.
     SetHandle listed(allocSet(d->nchar));

@@ -554,9 +554,8 @@ void showLinks(Tree *tree, const DataInfo *data, int n, bool brlensOnly, int dec
         qel_printf("\n");
     }
     tableLine(rule, 0);
-    char sum[64];
-    std::snprintf(sum, sizeof sum, "%.*f", dec, total);
-    qel_printf("%-*s%19s\n", kLinkLeftWidth, "Sum", sum);
+    // Written as the rows are, so that a sum in their range reads alike.
+    qel_printf("%-*s%s\n", kLinkLeftWidth, "Sum", lengthField(total, dec, 19).c_str());
     if (test)
         qel_printf("\n   * \bProbability of obtaining a likelihood ratio as large or larger than the observed ratio "
                    "under the null hypothesis that a branch has zero length (%s reoptimization after forcing a "

@@ -172,7 +172,7 @@ int filterThreadProc(void *context)
     if (run.constraint) {
         // The looseness this command read (or the one it keeps), not the
         // one the last search left behind.
-        setConvexLooseness(srch.looseConvex);
+        useCurrentConvexLooseness();
         if (constraintsAreStale(tree.get()) && initConstraints(tree.get(), run.data, false) != 0)
             return 1;
         run.uninformative = isConstraintTreeUninf(tree.get(), areTreesRooted(run.buf), false);
@@ -183,6 +183,9 @@ int filterThreadProc(void *context)
                                      "available.");
         if (prepForSearch(run.data, kSearchNoMinTaxa | kSearchNoConstraints | kSearchKeepUserBrlens) != 0)
             return 1;
+        // The preparation marks a search under way, whose stop is asked
+        // about; filtering is the progress window's work, stopped at once.
+        setLongOperationStatus(-1);
         run.scores = true;
     }
     std::unique_ptr<SplitsTable, decltype(&destroySplitsTable)> reference(nullptr, destroySplitsTable);

@@ -138,6 +138,7 @@ int installSearchHooks()
     setOptimizeServices(&o);
     setCriterionRootednessFxn(criterionSpecifiesRootedTrees);
     setConstraintsReleasedHook(stopEnforcingReleasedConstraints);
+    setConvexLoosenessSource([] { return srch.looseConvex; });
     installScoreTypeHook();
     return installSearchCriterionHook() | status;
 }

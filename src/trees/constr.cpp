@@ -37,6 +37,7 @@ struct ConInfo {
 } conInfo;
 
 void (*gConstraintsReleased)() = nullptr;
+int32_t (*gLoosenessSource)() = nullptr;
 
 constexpr ConWord kAllOnes = ~ConWord{0};
 
@@ -141,6 +142,12 @@ Constraint *firstConstraint() { return conInfo.first; }
 uint32_t numConstraints() { return conInfo.count; }
 uint64_t constraintGeneration() { return conInfo.generation; }
 void setConvexLooseness(int32_t looseness) { conInfo.looseness = looseness; }
+void setConvexLoosenessSource(int32_t (*source)()) { gLoosenessSource = source; }
+void useCurrentConvexLooseness()
+{
+    if (gLoosenessSource)
+        conInfo.looseness = gLoosenessSource();
+}
 
 uint32_t constraintPos(const Constraint *c)
 {

@@ -80,6 +80,10 @@ void setConstraintsReleasedHook(void (*hook)());
 uint64_t constraintGeneration();
 // The extra steps convexity constraints tolerate (the search's looseConvex).
 void setConvexLooseness(int32_t looseness);
+// Where the current looseness setting is kept (installed by the search
+// settings), and the call that takes it from there for the next test.
+void setConvexLoosenessSource(int32_t (*source)());
+void useCurrentConvexLooseness();
 
 
 int defineConstraint();

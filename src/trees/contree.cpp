@@ -442,6 +442,9 @@ int makeConsensus(uint32_t kind, ContreeRun &run)
                                                                                               "weighted)",
                        total);
         qel_printf("\n");
+        if (conOpt.useTreeWts && haveNonunitTreeWeights(run.buf) && !(total > 0.0))
+            qel_warningMsg(0, "The weights of the trees sum to 0: no group has any support, and the consensus "
+                              "tree is unresolved.");
         break;
     }
     // Indices read the tree as built, before the outgroup roots it for show.

@@ -80,11 +80,11 @@ int32_t taxonOfFileWord(TreeReader *r, const char *word)
         return -1;
     if (!r->fileWordsBuilt) {
         r->fileWordsBuilt = true;
-        const uint32_t n = numActive(d);
+        const uint32_t n = r->originalNumbers ? d->ntax : numActive(d);
         std::vector<std::string> labels;
         std::vector<uint32_t> original;
         for (uint32_t t = 0; t < n; t++) {
-            const uint32_t o = d->taxa.activeToOriginal ? d->taxa.activeToOriginal[t] : t;
+            const uint32_t o = d->taxa.activeToOriginal && !r->originalNumbers ? d->taxa.activeToOriginal[t] : t;
             labels.emplace_back(taxLabelString(d, o));
             original.push_back(o);
         }
@@ -143,6 +143,15 @@ int32_t taxonOfLabel(TreeReader *r, const char *word)
 uint32_t activeOf(const DataInfo *d, uint32_t original)
 {
     return d->taxa.originalToActive ? d->taxa.originalToActive[original] : original;
+}
+
+// A deleted taxon is left off the trees read, except those numbered by
+// original taxon (constraint trees): they keep every taxon, so that a
+// constraint defined after a deletion still holds its groups once the
+// taxon comes back.
+bool prunesTaxon(const TreeReader *r, uint32_t original)
+{
+    return !r->originalNumbers && isDeletedTaxon(original, r->data);
 }
 
 TreeNode *tipOfTaxon(const TreeReader *r, Tree *tree, uint32_t original)
@@ -212,6 +221,8 @@ bool storeBranchLength(TreeReader *r, TreeNode *node, const char *word)
     r->decimals = std::max(r->decimals, static_cast<uint32_t>(std::clamp(needed, 0L, kMostDecimals)));
     node->edge.brlen = v;
     r->brlensSeen = true;
+    if (v < 0.0)
+        r->negativeBrlen = true;
     return true;
 }
 
@@ -277,7 +288,7 @@ int readTaxonReference(TreeReader *r, Tree *tree, TreeNode *parent, std::vector<
         }
     }
     for (uint32_t o : originals) {
-        if (isDeletedTaxon(o, d)) {
+        if (prunesTaxon(r, o)) {
             if (r->pruneAnswer < 0)
                 r->pruneAnswer = (r->readFlags & kReadPruneDeleted) ||
                                          userQuery(true, "An input tree description contains one or more deleted "
@@ -558,7 +569,6 @@ private:
 // reader); false to leave it to the general reader.
 bool parseDescription(TreeReader *r, Tree *tree, DescriptionCursor &text)
 {
-    DataInfo *d = r->data;
     TreeNode *anc = tree->nodes;
     std::vector<TreeNode *> &open = r->openForks;
     open.clear();
@@ -604,7 +614,7 @@ bool parseDescription(TreeReader *r, Tree *tree, DescriptionCursor &text)
             if (t < 0 || (!r->newickFile && text.peekDark() == '-'))
                 return false;
             const auto o = static_cast<uint32_t>(t);
-            if (isDeletedTaxon(o, d) || r->used[o] || !roomForNode(r, false, tree->ntax))
+            if (prunesTaxon(r, o) || r->used[o] || !roomForNode(r, false, tree->ntax))
                 return false;
             r->used[o] = 1;
             TreeNode *tip = tipOfTaxon(r, tree, o);
@@ -668,12 +678,18 @@ int readAncestorFunction(TreeReader *r, Tree *tree)
             return 1;
         if (isTokenSemicolon(word))
             break;
+        // A negative number marks the root as 0 does; the minus sign comes
+        // as a token of its own.
+        const bool negative = std::strcmp(word, "-") == 0;
+        if (negative && readToken(word, sizeof word) < 0)
+            return 1;
         int32_t v;
-        if (stringToInt(word, &v) != kConvOk || v > static_cast<int64_t>(2 * tree->ntax))
-            return qel_errorMsg(726, "Ancestor \"%s\" in ancestor function is not valid.", word);
+        if (stringToInt(word, &v) != kConvOk || v < 0 || (!negative && v > static_cast<int64_t>(2 * tree->ntax)))
+            return qel_errorMsg(726, "Ancestor \"%s%s\" in ancestor function is not valid.", negative ? "-" : "",
+                                word);
         if (anc.size() >= maxEntries)
             return qel_errorMsg(724, "Ancestor function is not valid.");
-        anc.push_back(v);
+        anc.push_back(negative ? -int64_t{v} : v);
     }
     const size_t n = anc.size();
     auto invalid = [] { return qel_errorMsg(724, "Ancestor function is not valid."); };
@@ -812,6 +828,9 @@ struct ReadJob {
     Set *marked = nullptr;            // originals matched by a file tree
     bool haveLengths = false;         // decided by the first tree kept
     bool lengthsNotStored = false;
+    // Trees kept in memory without lengths, the file's trees joining them:
+    // a length read then goes the way of a missing one.
+    bool memoryLacksLengths = false;
     bool stopped = false;             // "to" reached or the buffer is full
     SumTStoreFxn sumTStore = nullptr; // SumTrees: every tree read goes here
     TreeBuffer *sumTBuffer = nullptr; // ... and is counted in this buffer
@@ -852,7 +871,13 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
         job.lengthsNotStored = !r->storeBrlens && r->brlensSeen;
     } else if (job.haveLengths && r->missingBrlen && r->firstMissingBrlenTree == 0) {
         r->firstMissingBrlenTree = r->currentTree;
+    } else if (job.memoryLacksLengths && r->storeBrlens && r->brlensSeen && r->firstMissingBrlenTree == 0) {
+        r->firstMissingBrlenTree = 1;  // the first tree in memory
     }
+    if (!r->storeBrlens && r->brlensSeen)
+        job.lengthsNotStored = true;
+    if (r->storeBrlens && r->negativeBrlen && r->firstNegativeBrlenTree == 0)
+        r->firstNegativeBrlenTree = r->currentTree;
     const uint32_t result = putTree(tree, buf, (job.flags & kReadElimDups) != 0);
     if (isPutTreeFull(result)) {
         qel_warningMsg(769, "Processing of Trees block(s) terminated prematurely due to 'Maxtrees' limit.");
@@ -862,10 +887,8 @@ int keepTree(ReadJob &job, const char *name, const SpecialComments &sc)
         return 0;
     const uint32_t slot = result - 1;
     if (job.originals) {
-        const uint32_t match = treeInBuffer(buf, result, job.originals);
+        const uint32_t match = markTreesInBuffer(buf, result, job.originals, job.marked);
         bool keep = true;
-        if (match && job.marked)
-            addSetMember(job.marked, match - 1);
         switch (job.mode) {
         case kKeepNotInMemory:
         case kKeepEitherNotBoth:
@@ -1363,7 +1386,7 @@ void startDescription(TreeReader *r, Tree *tree)
     }
     std::fill(r->used.begin(), r->used.end(), 0);
     r->nodeCount = r->internalCount = 0;
-    r->brlensSeen = r->missingBrlen = false;
+    r->brlensSeen = r->missingBrlen = r->negativeBrlen = false;
 }
 
 }  // namespace
@@ -1733,7 +1756,9 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     // Taken before the source is set for this read, which a failure undoes.
     const uint32_t savedSource = treeInfo.source;
     if (flags & kReadInExecutedFile) {
-        flags |= kReadStoreBrlens | kReadStoreWeights | kReadPruneDeleted;
+        // Lengths follow the storeBrLens setting here too: the note on
+        // lengths not stored tells the user to set it before executing.
+        flags |= (getr.storeBrLens ? kReadStoreBrlens : 0u) | kReadStoreWeights | kReadPruneDeleted;
         setTreeSource(0);
         setOutputText(">Tree(s) input to VORN as user-defined tree(s)\n");
     } else {
@@ -1798,10 +1823,13 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
     if (ok && mode == kKeepMemoryPlusFile && !haveTreeNames(buf))
         for (uint32_t n = 1; n <= originalCount && ok; n++)
             ok = nameKeptTree(buf, nullptr, n, n - 1) == 0;
-    if (originalCount == 0)
+    if (originalCount == 0) {
         job.reader->firstTree = true;
-    else if (mode == kKeepMemoryPlusFile)
-        job.reader->firstTree = false, job.haveLengths = job.reader->storeBrlens && savedUserBrlens;
+    } else if (mode == kKeepMemoryPlusFile) {
+        job.reader->firstTree = false;
+        job.haveLengths = job.reader->storeBrlens && savedUserBrlens;
+        job.memoryLacksLengths = !savedUserBrlens;
+    }
 
     int status = ok ? 0 : 1;
     if (status == 0) {
@@ -1898,6 +1926,13 @@ int processTreesBlock(uint32_t mode, uint32_t flags, uint32_t from, uint32_t to,
                 qel_printf("\nNote: \bBranch lengths were not stored because one or more trees contained missing "
                            "branch lengths for at least one branch (the first such tree was tree number %d).\n",
                            static_cast<int>(r->firstMissingBrlenTree));
+            // Stored as read (a tree drawn by neighbor joining may hold
+            // one), but no model of change takes a length below zero.
+            if (r->firstNegativeBrlenTree && haveUserBranchLengths())
+                qel_printf("\nNote: \bInput trees contain negative branch lengths (the first such tree was tree "
+                           "number %d).  Likelihood calculations that use the input lengths reset them to the least "
+                           "length a branch may have.\n",
+                           static_cast<int>(r->firstNegativeBrlenTree));
             if (job.lengthsNotStored)
                 qel_printf("\nNote: \bInput trees contained branch lengths that were not stored.  To store them, "
                            "specify \"storeBrLens\" when reading the trees, or use \"Set storeBrLens\" before "

@@ -88,6 +88,7 @@ struct TreeReader {
     uint32_t treesRead;
     uint32_t treesKept;
     uint32_t firstMissingBrlenTree;  // 0 = none
+    uint32_t firstNegativeBrlenTree; // 0 = none
     uint32_t nodeCount;
     uint32_t nodeLimit;              // 2 x active taxa - 1, plus one per deleted taxon
     uint32_t internalCount;
@@ -102,6 +103,7 @@ struct TreeReader {
     bool pruned;
     bool missingBrlen;               // this tree lacked a length below its top
     bool anyBrlensRead;
+    bool negativeBrlen;              // this tree had a length below 0
     // Taxa the description does not name join its outermost node (monophyly
     // constraint trees), before single-child nodes are removed.
     bool attachUnnamed;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -207,13 +208,29 @@ struct DescrContext {
     const std::vector<std::string> *words;  // per taxon, instead of labelFxn
 };
 
+// The shortest text that reads back as v.
+std::string shortestNumber(double v)
+{
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    return std::string(text, end);
+}
+
+// Lengths this large carry no digit after the point, and in fixed notation
+// a run of digits past the precision of a double; they are written in their
+// shortest form.
+constexpr double kFixedLengthLimit = 1e15;
+
 void putLength(const DescrContext &c, const TreeNode *node)
 {
     if (c.lengthMode == kDescrSupport) {
         auxPrintf(":%s", formatEdgeSupportValue(node->edge.support).c_str());
     } else if (c.lengthMode == kDescrBrlens) {
         const double v = node->edge.brlen == kMissingBrlen ? 0.0 : node->edge.brlen;
-        auxPrintf(":%.*f", static_cast<int>(c.decimals), zeroBelowLastDecimal(v, static_cast<int>(c.decimals)));
+        if (std::fabs(v) >= kFixedLengthLimit)
+            auxPrintf(":%s", shortestNumber(v).c_str());
+        else
+            auxPrintf(":%.*f", static_cast<int>(c.decimals), zeroBelowLastDecimal(v, static_cast<int>(c.decimals)));
     }
 }
 
@@ -410,10 +427,17 @@ int writeFreqParsDescription(Tree *tree)
 {
     if (!determineIfTreeIsBinary(tree))
         return -1;
+    // Tips are the first tipBound nodes (the nondeleted taxa); the forks
+    // follow at once, so a count of all taxa would take forks for tips.
+    const uint32_t tips = tree->tipBound;
     TreeNode *lastTip = nullptr;
-    for (uint32_t t = tree->ntax; t >= 1 && !lastTip; t--)
+    for (uint32_t t = tips; t >= 1 && !lastTip; t--)
         if (tree->nodes[t].anc || tree->root == tree->nodes + t)
             lastTip = tree->nodes + t;
+    // A list for fewer taxa than the file's would be read as a list for
+    // other taxa: such a tree is left out.
+    if (countLeaves(tree) != tips)
+        return -2;
     if (tree->root->index < 0) {
         if (derootTree(tree, lastTip, false) != 0)
             return 1;
@@ -430,7 +454,7 @@ int writeFreqParsDescription(Tree *tree)
             number[nodePosition(tree, p)] = static_cast<int32_t>(next++);
     // Tips in taxon order among those on the tree.
     uint32_t k = 0;
-    for (uint32_t t = 1; t <= tree->ntax; t++)
+    for (uint32_t t = 1; t <= tips; t++)
         if (tree->nodes[t].anc || tree->root == tree->nodes + t)
             number[t] = static_cast<int32_t>(k++);
     const uint32_t total = next;  // 2n - 2 nodes
@@ -471,6 +495,7 @@ struct SaveJob {
     bool direct;              // write the stored encoding as it stands
     uint32_t decimals;
     uint32_t skipped;         // FreqPars: nonbinary trees left out
+    uint32_t lackingTaxa;     // FreqPars: trees without every taxon left out
     std::vector<std::string> words;  // the taxa's words as written (NEXUS-quoted in altNexus)
     uint32_t numberedWords;          // words numbered to keep them distinct
 };
@@ -485,12 +510,15 @@ std::string treeNameFor(TreeBuffer *buf, uint32_t n)
     return std::string(svtr.prefix[0] ? svtr.prefix : "VORN_") + std::to_string(n);
 }
 
-// FreqPars: nonbinary trees are counted and left out.
+// FreqPars: nonbinary trees and trees that lack a taxon are counted and
+// left out.
 int writeFreqParsTree(SaveJob &job)
 {
     const int rc = writeFreqParsDescription(job.tree);
-    if (rc < 0)
+    if (rc == -1)
         job.skipped++;
+    else if (rc == -2)
+        job.lackingTaxa++;
     return rc < 0 ? 0 : rc;
 }
 
@@ -638,7 +666,7 @@ int write1Tree(SaveJob &job, uint32_t n, bool isLast)
             // Stored weights are written as they are, so that they read
             // back; without them every tree weighs 1/count.
             if (haveNonunitTreeWeights(job.buf))
-                auxPrintf("[&W %.17g] ", getTreeWtBuf(job.buf)[n - 1]);
+                auxPrintf("[&W %s] ", shortestNumber(getTreeWtBuf(job.buf)[n - 1]).c_str());
             else if (job.count < 2)
                 auxPuts("[&W 1] ");
             else
@@ -936,7 +964,7 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
                 auxPuts("\nprocedure /;\n");
         }
         if (job.format == kTreeFmtFreqpars)
-            written -= job.skipped;
+            written -= job.skipped + job.lackingTaxa;
     }
     char shown[kDisplayPathSize];
     strcpy_n(shown, auxPathnameForDisplay(aux, 255).c_str(), sizeof shown);
@@ -947,6 +975,10 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
         discardAuxOutStream(aux);
     else if (closeAuxOutStream(aux) != 0 && status == 0)
         status = 1;
+    // The trees written before the stop went with the file: none is saved.
+    if (status == 2 && !matrixRep)
+        qel_printf("%d %s not saved (%d not yet written when the output was stopped).\n", static_cast<int>(job.count),
+                   treeWord(job.count), static_cast<int>(job.count - written));
     if (status == 0) {
         const char *verb = gAppendToFile ? "appended" : "saved";
         if (matrixRep) {
@@ -963,6 +995,10 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             if (job.format == kTreeFmtFreqpars && job.skipped)
                 qel_printf("Note: %d nonbinary %s not written to file (not accepted by FreqPars).\n",
                            static_cast<int>(job.skipped), treeWord(job.skipped));
+            if (job.lackingTaxa)
+                qel_warningMsg(0, "%d %s lacking one or more taxa not written to file (FreqPars trees hold every "
+                                  "taxon).",
+                               static_cast<int>(job.lackingTaxa), treeWord(job.lackingTaxa));
         }
         setTreesAreSaved(true);
     }

@@ -63,8 +63,8 @@ TreeLabelFxn treeLabelWriter(uint32_t format);
 // The FreqPars form of tree: the unrooted binary tree as a list of
 // ancestors, rooted at the last taxon (tips 1..n, forks after them in
 // postorder), on one line. The tree is rerooted. 0 written, 1 on a write
-// error, -1 when the tree is not binary (nothing written: FreqPars takes
-// binary trees only).
+// error, -1 when the tree is not binary, -2 when it lacks a nondeleted
+// taxon (nothing written: FreqPars takes binary trees of every taxon only).
 int writeFreqParsDescription(Tree *tree);
 // Tree number treeNumber of the main buffer, already in tree, given the
 // branch lengths the current criterion fits to the data as they stand now;

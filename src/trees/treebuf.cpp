@@ -824,29 +824,48 @@ uint32_t treeInBuffer(TreeBuffer *src, uint32_t n, TreeBuffer *buf)
     return compactRepInBuffer(buf, treeLocation(src, n - 1));
 }
 
-uint32_t markMatchingTrees(TreeBuffer *buf, Tree *tree, Set *set)
+namespace {
+
+// Every tree of buf whose encoding is rep joins set; the count of them.
+uint32_t markRepMatches(TreeBuffer *buf, const uint8_t *rep, uint32_t pairs, Set *set)
 {
-    buf = selectTreeBuffer(buf);
-    if (!buf || !tree || buf->numTrees == 0)
-        return 0;
     if (buf->hashStale && rehashTreeBuffer(buf) != 0)
         return 0;
-    std::vector<uint8_t> scratch(buf->bytesPerTree);
-    const uint32_t pairs = treeToCompactRep(buf, tree, scratch.data(), tree->specialNode);
-    if (pairs == 0)
-        return 0;
     const uint32_t bytes = repBytes(buf, pairs);
-    const uint32_t h = fullHash(buf, scratch.data(), pairs);
+    const uint32_t h = fullHash(buf, rep, pairs);
     uint32_t found = 0;
     for (uint32_t e = firstHashEntry(bucketOf(buf, h), buf->hash); e; e = nextHashEntry(buf->hash)) {
         if (e <= buf->numTrees && buf->hashValues[e - 1] == h &&
-            std::memcmp(treeLocation(buf, e - 1), scratch.data(), bytes) == 0) {
+            std::memcmp(treeLocation(buf, e - 1), rep, bytes) == 0) {
             found++;
             if (set)
                 addSetMember(set, e - 1);
         }
     }
     return found;
+}
+
+}  // namespace
+
+uint32_t markTreesInBuffer(TreeBuffer *src, uint32_t n, TreeBuffer *buf, Set *set)
+{
+    src = selectTreeBuffer(src);
+    buf = selectTreeBuffer(buf);
+    if (!src || !buf || n == 0 || n > src->numTrees || buf->numTrees == 0 || src->elemWidth != buf->elemWidth ||
+        src->ntax != buf->ntax)
+        return 0;
+    const uint8_t *rep = treeLocation(src, n - 1);
+    return markRepMatches(buf, rep, pairCount(buf, rep), set);
+}
+
+uint32_t markMatchingTrees(TreeBuffer *buf, Tree *tree, Set *set)
+{
+    buf = selectTreeBuffer(buf);
+    if (!buf || !tree || buf->numTrees == 0)
+        return 0;
+    std::vector<uint8_t> scratch(buf->bytesPerTree);
+    const uint32_t pairs = treeToCompactRep(buf, tree, scratch.data(), tree->specialNode);
+    return pairs == 0 ? 0 : markRepMatches(buf, scratch.data(), pairs, set);
 }
 
 uint32_t getMatchingTree(const TreeBuffer *buf)

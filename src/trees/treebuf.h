@@ -111,6 +111,9 @@ uint32_t putTree(Tree *tree, TreeBuffer *buf, bool checkDuplicates);
 int getTree(TreeBuffer *buf, uint32_t n, Tree *tree);
 
 uint32_t treeInBuffer(TreeBuffer *src, uint32_t n, TreeBuffer *buf);
+// Every tree of buf equal to tree n of src joins set (all copies of a tree
+// held more than once); the number of them.
+uint32_t markTreesInBuffer(TreeBuffer *src, uint32_t n, TreeBuffer *buf, Set *set);
 uint32_t markMatchingTrees(TreeBuffer *buf, Tree *tree, Set *set);
 uint32_t getMatchingTree(const TreeBuffer *buf);
 

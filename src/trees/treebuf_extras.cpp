@@ -521,11 +521,8 @@ int noTreesAvailable(bool quiet, uint32_t errorCode, const char *message)
     }
     if (errorCode)
         return showErrorMsg(errorCode, message ? message : why);
-    if (count == 0)
-        return qel_errorMsg(704, "There are no trees in memory.\tThe '%s' command requires the presence of at least "
-                                 "one tree.",
-                            currentCommandName());
-    return qel_errorMsg(705, "All trees are currently hidden by filter.");
+    return qel_errorMsg(count == 0 ? 704 : 705, "%s.\tThe '%s' command requires the presence of at least one tree.",
+                        count == 0 ? "There are no trees in memory" : why, currentCommandName());
 }
 
 void clearTrees(bool keepLabels, bool keepSpecial)

@@ -340,10 +340,44 @@ int setConstraintsForTreeGen(Tree *tree, const DataInfo *data, int *mode)
     Constraint *c = getActiveConstraint();
     if (!c)
         return 0;
+    // The looseness of the current settings, not the one the last search
+    // or filter left behind.
+    useCurrentConvexLooseness();
     if (constraintsAreStale(tree) && initConstraints(tree, data, false) != 0)
         return 1;
     *mode = treeGen.converse ? -1 : 1;
     return 0;
+}
+
+// The tree of the active constraint's groups over the nondeleted taxa (for
+// a backbone without its list of named taxa). Each group is a clade of it,
+// so resolving its polytomies at random gives trees that keep the
+// constraint.
+int constraintTreeForActiveTaxa(const Constraint *c, const DataInfo *data, uint32_t ntax, Tree *out)
+{
+    const SplitsList *g = c->groups.get();
+    const uint32_t groups = c->type == kConBackbone && g->count > 0 ? g->count - 1 : g->count;
+    SplitsList active;
+    active.ntax = ntax;
+    active.words = splitWords(ntax);
+    std::vector<uint64_t> bits(active.words);
+    for (uint32_t k = 0; k < groups; k++) {
+        const uint64_t *split = getSplitFromList(g, k);
+        std::fill(bits.begin(), bits.end(), 0);
+        for (uint32_t o = 0; o < g->ntax; o++) {
+            if (!((split[o >> 6] >> (o & 63)) & 1u) || isDeletedTaxon(o, data))
+                continue;
+            const uint32_t t = data->taxa.originalToActive ? data->taxa.originalToActive[o] : o;
+            bits[t >> 6] |= uint64_t{1} << (t & 63);
+        }
+        const uint32_t size = splitSize(bits.data(), active.words);
+        bool seen = size < 2 || size >= ntax;
+        for (uint32_t j = 0; j < active.count && !seen; j++)
+            seen = std::equal(bits.begin(), bits.end(), getSplitFromList(&active, j));
+        if (!seen && appendSplitToList(&active, bits.data()) != 0)
+            return 1;
+    }
+    return makeTreeFromSplitsList(out, ntax, &active, nullptr, out->nodes);
 }
 
 void printConstraintClause()
@@ -478,12 +512,7 @@ int genRandomTrees(GenRun &run)
     const bool markovian = !permuting && treeGen.model == 1;
     bool useConstraintTree = false;
     if (markovian && conMode != 0) {
-        const Constraint *c = getActiveConstraint();
-        if (c->type != kConMonophyly || !c->groups || c->groups->ntax != ntax)
-            return qel_errorMsg(0, "Markovian random trees can be held only to monophyly constraints on all "
-                                   "nondeleted taxa; use the equiprobable model."),
-                   1;
-        if (makeTreeFromSplitsList(aux.get(), ntax, c->groups.get(), nullptr, aux->nodes) != 0)
+        if (constraintTreeForActiveTaxa(getActiveConstraint(), data, ntax, aux.get()) != 0)
             return 1;
         useConstraintTree = true;
     }

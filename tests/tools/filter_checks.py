@@ -9,9 +9,12 @@ behind when it says so, and later commands must still see every tree.
 """
 import os
 import re
+import select
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 DATA = """#NEXUS
 begin data; dimensions ntax=5 nchar=6; format symbols="012"; matrix
@@ -57,6 +60,33 @@ def expect(condition, message, out):
         sys.exit(message + "\n" + out)
 
 
+TEN = """#NEXUS
+begin data; dimensions ntax=10 nchar=4; format symbols="01"; matrix
+a 0000 b 0101 c 1010 d 1111 e 0011 f 0110 g 1100 h 1001 i 0001 j 1000; end;
+"""
+
+
+def interrupted_filter(vorn, work):
+    """Scores 2,027,025 trees by Filter, with SIGINT sent 0.3 s in."""
+    with open(os.path.join(work, "ten.nex"), "w") as f:
+        f.write(TEN + "set warnreset=no warntree=no increase=auto maxtrees=2100000;\n"
+                "generatetrees all;\nfilter best;\nshowtrees 1;\n")
+    p = subprocess.Popen([vorn, "-n", "ten.nex"], cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = b""
+    until = time.time() + 120
+    while b"trees stored in tree buffer" not in out and time.time() < until:
+        if select.select([p.stdout], [], [], 1)[0]:
+            chunk = os.read(p.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            out += chunk
+    time.sleep(0.3)
+    p.send_signal(signal.SIGINT)
+    out += p.stdout.read()
+    p.wait()
+    return out.decode("utf-8", "replace")
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
     with tempfile.TemporaryDirectory() as work:
@@ -86,6 +116,12 @@ def main():
         expect("Number of trees retained by filter   = 1" in parts[1], "numLE without data", parts[1])
         expect("Error(#210)" in parts[2] and "reversed" not in parts[2], "RevFilter without data", parts[2])
         expect("Tree filter removed; 2 trees now available" in parts[3], "filter off", parts[3])
+
+        # A stopped Filter is the progress window's: it stops at once, with
+        # no question about a search, and every tree stays available.
+        out = interrupted_filter(vorn, work)
+        expect("Filtering canceled.  All trees are now available." in out and "stop the search" not in out,
+               "stopping a filter", out)
     print("filter checks passed")
 
 

@@ -101,6 +101,60 @@ def check_all(vorn, work, options, rooted, expected, label):
     return trees
 
 
+P7 = """#NEXUS
+begin data; dimensions ntax=7 nchar=1; format symbols="01"; matrix A 0 B 0 C 1 D 1 E 0 F 1 G 0; end;
+begin sets; taxpartition p3 = 1: A G, 2: B C, 3: D E F; end;
+"""
+
+
+def fitch_length(tree, state):
+    """Fitch length of one character (taxon label -> state) on a tree."""
+    length = 0
+    sets = {}
+    for node in tree.postorder_node_iter():
+        if node.is_leaf():
+            sets[node] = {state[node.taxon.label]}
+            continue
+        common = None
+        union = set()
+        for child in node.child_node_iter():
+            s = sets[child]
+            union |= s
+            common = set(s) if common is None else common & s
+        # A multifurcating node: states shared by the most children.
+        counts = {x: sum(x in sets[c] for c in node.child_node_iter()) for x in union}
+        best = max(counts.values())
+        sets[node] = {x for x, k in counts.items() if k == best}
+        length += len(node.child_nodes()) - best
+    return length
+
+
+def check_constraints_with_deleted_taxon(vorn, work):
+    """With G deleted, generation under the convexity partition {A G}, {B C},
+    {D E F} counts the trees whose partition character takes at most 2 +
+    looseness steps, over the brute-force set of all 105 trees of the other six
+    taxa, at the looseness of the current settings; Markovian random trees
+    under a convexity constraint and a backbone that names G keep them."""
+    run(vorn, work, P7, "delete G;\ngeneratetrees all;\nsavetrees file=all.tre format=newick replace;")
+    state = {"A": 0, "B": 1, "C": 1, "D": 2, "E": 2, "F": 2}
+    lengths = [fitch_length(t, state) for t in read_trees(os.path.join(work, "all.tre"), False)]
+    check(len(lengths) == 105, "brute force: 105 trees of 6 taxa")
+    cv = "constraints cv3 (convexity) = p3;\ndelete G;\n"
+    for loose, search in ((0, "hsearch looseconvex=2 enforce constraints=cv3;\nhsearch looseconvex=0;"),
+                          (1, "hsearch looseconvex=1;")):
+        out = run(vorn, work, P7, cv + search + "\ngeneratetrees all constraints=cv3;")
+        want = sum(1 for n in lengths if n <= 2 + loose)
+        got = re.findall(r"(\d+) trees stored in tree buffer", out)
+        check(got and int(got[-1]) == want, "convexity looseness %d: %d trees (got %s)" % (loose, want, got))
+    for name, definition, groups in (("cv3", "", ("BC", "DEF")),
+                                     ("bb", "constraints bb backbone = ((A,G),(B,C),(D,E));\n", ("BC", "DE"))):
+        out = run(vorn, work, P7, cv + definition + "generatetrees random model=markovian ntrees=50 seed=3 "
+                  "constraints=%s;\nsavetrees file=m.tre format=newick replace;" % name)
+        trees = read_trees(os.path.join(work, "m.tre"), False) if "50 trees stored" in out else []
+        check(len(trees) == 50 and all(has_group(t, g) for t in trees for g in groups),
+              "Markovian trees under %s with G deleted keep %s" % (name, groups))
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
@@ -134,6 +188,8 @@ def main():
             check(len(trees) == 200, "%s constrained: 200 trees" % model)
             check(all(has_group(t, "AB") for t in trees), "%s constrained: never violated" % model)
             check(len(set(topology_keys(trees))) == 3, "%s constrained: all 3 compatible trees drawn" % model)
+
+        check_constraints_with_deleted_taxon(vorn, work)
 
         # The TREES-block command makes the same set.
         run(vorn, work, P5, "generatetrees all rooted=no nonbinary=no;\nsavetrees file=a.tre format=newick replace;")

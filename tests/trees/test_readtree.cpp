@@ -126,6 +126,7 @@ TEST_F(TreeReadTest, MalformedDescriptionsGiveTheirErrorAndKeepTheTreesInMemory)
         {"tree x (ancfunction) = 6 6 7 7 7 7 6;", 724},
         {"tree x (ancfunction) = 6 6 7 7 7 0 6 6 6 6 6 6;", 724},
         {"tree x (ancfunction) = 6 6 7 7 99 0 6;", 726},
+        {"tree x (ancfunction) = 6 6 7 7 7 -x 6;", 726},
     };
     for (const Case &c : cases) {
         gErrors.clear();
