@@ -62,7 +62,7 @@ const char *plotStateString(const TreeNode *drawn, uint32_t c, const DataInfo *d
     thread_local char buf[256];
     const size_t at = static_cast<size_t>(drawn->index + 1);
     const TreeNode *n = at < gPlottedNodes.size() && gPlottedNodes[at] ? gPlottedNodes[at] : drawn;
-    const bool tip = n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax && !n->firstChild;
+    const bool tip = isActiveTaxonIndex(d, n->index) && !n->firstChild;
     if (gShowLikStates && !tip) {
         const int64_t set = gLik.stateOf(d, n, c);
         return set < 0 ? nullptr : stateString(static_cast<uint64_t>(set), d->symbols, buf);
