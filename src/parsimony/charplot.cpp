@@ -220,6 +220,11 @@ int charPlot(int mode, const char *commandName)
     const uint32_t inMemory = numTreesInMainBuffer();
     if (inMemory == 0)
         return qel_errorMsg(0, "There are no trees in memory."), 1;
+    // A rooted tree needs two taxa to carry a change, an unrooted one three.
+    const bool rooted = areTreesRooted(getMainTreeBuffer(nullptr));
+    if (checkMinTaxa(rooted ? 2 : 3, mpr ? "MPR-sets for " : "Character-state reconstructions for ",
+                     rooted ? "rooted trees" : "unrooted trees") != 0)
+        return 1;
     // The selection of characters is kept between commands; an empty list
     // plots the characters chosen before.
     SetHandle listed(allocSet(d->nchar));
