@@ -300,6 +300,17 @@ int verifyNucOrAAData(const DataInfo *d, const char *commandName);
 // Identity taxon maps. Deletion status, the active count and the maps that
 // follow from it are kept in data/taxstat.h.
 void initTaxLoc(DataInfo *d);
+// The nondeleted taxa: a tree's tips are numbered 0 .. this - 1 by active
+// index and its internal nodes follow them, so this, not ntax, is the bound
+// that tells a tip from an internal node while taxa are deleted.
+inline uint32_t activeTaxonCount(const DataInfo *d)
+{
+    return d->nActive > 0 ? static_cast<uint32_t>(d->nActive) : d->ntax;
+}
+inline bool isActiveTaxonIndex(const DataInfo *d, int32_t index)
+{
+    return index >= 0 && static_cast<uint32_t>(index) < activeTaxonCount(d);
+}
 
 // ---------------------------------------------------------------------------
 // Labels

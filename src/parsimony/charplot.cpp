@@ -63,7 +63,7 @@ const char *plotStateString(const TreeNode *drawn, uint32_t c, const DataInfo *d
     thread_local char buf[256];
     const size_t at = static_cast<size_t>(drawn->index + 1);
     const TreeNode *n = at < gPlottedNodes.size() && gPlottedNodes[at] ? gPlottedNodes[at] : drawn;
-    const bool tip = n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax && !n->firstChild;
+    const bool tip = isActiveTaxonIndex(d, n->index) && !n->firstChild;
     if (gShowLikStates && !tip) {
         const int64_t set = gLik.stateOf(d, n, c);
         return set < 0 ? nullptr : stateString(static_cast<uint64_t>(set), d->symbols, buf);
@@ -221,6 +221,11 @@ int charPlot(int mode, const char *commandName)
     if (noTreesAvailable(true, 0, nullptr) != 0)
         return 1;
     const uint32_t inMemory = numTreesInMainBuffer();
+    // A rooted tree needs two taxa to carry a change, an unrooted one three.
+    const bool rooted = areTreesRooted(getMainTreeBuffer(nullptr));
+    if (checkMinTaxa(rooted ? 2 : 3, mpr ? "MPR-sets for " : "Character-state reconstructions for ",
+                     rooted ? "rooted trees" : "unrooted trees") != 0)
+        return 1;
     // The selection of characters is kept between commands; an empty list
     // plots the characters chosen before.
     SetHandle listed(allocSet(d->nchar));

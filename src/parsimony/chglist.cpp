@@ -66,7 +66,7 @@ const char *nodeText(const Tree *tree, const DataInfo *d, const TreeNode *n, cha
 // A taxon's node, also when the tree is held at it (a tip with a child).
 bool isTaxonNode(const TreeNode *n, const DataInfo *d)
 {
-    return n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax;
+    return isActiveTaxonIndex(d, n->index);
 }
 
 // A taxon's observed cell stands for its assigned state and its MPR set. A
@@ -161,7 +161,7 @@ Layout listLayout(Tree *tree, const DataInfo *d, bool likelihood)
     bool poly = false;
     for (uint32_t c = 0; !likelihood && c < d->nchar; c++) {
         l.unknown = l.unknown || (listed(d, c) && charHasUnknownExtraLength(d, c));
-        for (uint32_t t = 0; gPars.msTaxa != 0 && !poly && t < d->ntax; t++)
+        for (uint32_t t = 0; gPars.msTaxa != 0 && !poly && t < activeTaxonCount(d); t++)
             poly = listed(d, c) && isPolymorphicMST(static_cast<int32_t>(t), c, d);
     }
     l.state = poly ? 20 : 1;
@@ -664,7 +664,7 @@ bool getPDmatrix(const Tree *tree, const DataInfo *d, std::vector<double> &matri
 {
     setStatusText("Computing patristic distances...");
     const PackedData *pd = packedData(d);
-    const uint32_t n = d->ntax;
+    const uint32_t n = activeTaxonCount(d);
     matrix.assign(static_cast<size_t>(n) * n, 0.0);
     *sums = PatristicSums{};
     std::vector<double> adjusted(tree->maxNodes, 0.0);

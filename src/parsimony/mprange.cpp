@@ -23,7 +23,7 @@ constexpr double kTie = 1e-9;
 
 bool isTaxonNode(const TreeNode *n, const DataInfo *d)
 {
-    return n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax;
+    return isActiveTaxonIndex(d, n->index);
 }
 
 // The states a node is held to: a taxon's cell, or the states a one-child

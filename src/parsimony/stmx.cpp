@@ -1114,11 +1114,69 @@ StmCellSummary summariseStmCells(const DataInfo *d, const StmChar &sc, std::span
     return s;
 }
 
+// Prim's spanning tree over the states of `set` on a closed symmetric
+// table, grown from its lowest state.
+int64_t spanningUnits(const int64_t *cost, uint32_t n, uint64_t set)
+{
+    const std::vector<uint32_t> states = bitList(set);
+    if (states.size() < 2)
+        return 0;
+    std::vector<int64_t> reach(states.size(), kStmImpossible);
+    std::vector<uint8_t> in(states.size(), 0);
+    int64_t total = 0;
+    size_t last = 0;
+    in[0] = 1;
+    for (size_t added = 1; added < states.size(); added++) {
+        size_t pick = 0;
+        int64_t cheapest = kStmImpossible + 1;
+        for (size_t k = 0; k < states.size(); k++) {
+            if (in[k])
+                continue;
+            reach[k] = std::min(reach[k], cost[states[last] * n + states[k]]);
+            if (reach[k] < cheapest) {
+                cheapest = reach[k];
+                pick = k;
+            }
+        }
+        in[pick] = 1;
+        last = pick;
+        total = sat(total + cheapest);
+    }
+    return total;
+}
+
+// On a closed symmetric table the least tree holding `set` is the least
+// spanning tree over `set` and some of the `optional` states. Supersets are
+// tried lowest state first; with `prune` one whose own tree already costs
+// more than the best found is not extended, and no more than `budget` trees
+// are tried (states on a line keep the cost, so a wide table could ask for
+// every subset): that keeps a wide table tractable but may miss states that
+// only help together.
+void supersetSpan(const int64_t *cost, uint32_t n, uint64_t set, uint64_t optional, bool prune, int64_t &best,
+                  int64_t &budget)
+{
+    if (prune && --budget < 0)
+        return;
+    const int64_t own = spanningUnits(cost, n, set);
+    if (prune && own > best)
+        return;
+    best = std::min(best, own);
+    for (uint64_t o = optional; o; o &= o - 1)
+        supersetSpan(cost, n, set | (o & (~o + 1)), o & (o - 1), prune, best, budget);
+}
+
+// Every subset of this many optional states is tried.
+constexpr int kMaxFreeSupersetStates = 12;
+
 // Least cost, in the character's units, of a tree holding every state of
 // `required` (its root among `root` when haveRoot); kStmImpossible when no
-// such tree exists, 0 when nothing is required.
-int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t required, uint64_t root, bool haveRoot)
+// such tree exists, 0 when nothing is required. `exact` is cleared when the
+// value is only a bound.
+int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t required, uint64_t root, bool haveRoot,
+                       bool *exact = nullptr)
 {
+    if (exact)
+        *exact = true;
     if (!required)
         return 0;
     const int64_t *cost = costsOf(pd, sc);
@@ -1132,8 +1190,22 @@ int64_t leastTreeUnits(const PackedData *pd, const StmChar &sc, uint64_t require
                 best = from[v];
         return best;
     }
-    // Too many states for the exact tree: the dearest single state reached
+    // Many states, each change as dear both ways: a spanning tree over the
+    // states and the best of the others, all of them while they are few.
+    if (!sc.directed && !haveRoot && sc.n <= 64) {
+        const uint64_t all = sc.n == 64 ? ~uint64_t{0} : (uint64_t{1} << sc.n) - 1;
+        const uint64_t optional = all & ~required;
+        const bool prune = std::popcount(optional) > kMaxFreeSupersetStates;
+        int64_t budget = int64_t{1} << kMaxFreeSupersetStates;
+        supersetSpan(cost, sc.n, required, optional, prune, best, budget);
+        if (exact)
+            *exact = !prune;
+        return best;
+    }
+    // A directed table with many states: the dearest single state reached
     // from its cheapest start bounds the minimum from below.
+    if (exact)
+        *exact = false;
     best = 0;
     for (uint32_t r : terms) {
         int64_t reach = kStmImpossible;
@@ -1168,12 +1240,14 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
     const StmCellSummary cells = summariseStmCells(d, sc, taxa, ancestorCounts);
     if (!cells.singles)
         return 0.0;
-    const int64_t best = leastTreeUnits(pd, sc, cells.singles, cells.root, cells.haveRoot);
+    bool exact = true;
+    const int64_t best = leastTreeUnits(pd, sc, cells.singles, cells.root, cells.haveRoot, &exact);
     if (best >= kStmImpossible)
         return 0.0;
     // The star test: when some centre state already gives the minimum every
-    // tree does, the character cannot tell trees apart.
-    if (!sc.directed && std::popcount(cells.singles) <= static_cast<int>(kMaxSteinerTerminals)) {
+    // tree does, the character cannot tell trees apart. A minimum that is
+    // only bounded cannot show that, so such a character stays informative.
+    if (!sc.directed) {
         for (uint32_t s = 0; s < sc.n; s++) {
             int64_t star = 0;
             for (int32_t t : taxa) {
@@ -1190,7 +1264,7 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
                     break;
             }
             if (star == best) {
-                d->status[sc.c] |= kCharUninformative;
+                d->status[sc.c] = exact ? d->status[sc.c] | kCharUninformative : d->status[sc.c] & ~kCharUninformative;
                 break;
             }
             if (s + 1 == sc.n)
@@ -1218,13 +1292,19 @@ bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32
             if (!(x & cells.singles))
                 return false;
     const PackedData *pd = packedData(d);
+    bool exact = true;
     auto length = [&](uint64_t required) {
-        const int64_t u = leastTreeUnits(pd, sc, required, cells.root, cells.haveRoot);
+        bool known = true;
+        const int64_t u = leastTreeUnits(pd, sc, required, cells.root, cells.haveRoot, &known);
+        exact = exact && known;
         return u >= kStmImpossible ? 0.0 : stmUnitsToLength(sc, u);
     };
     *m1 = length(cells.singles);
     *m2 = (cells.polyStates & ~cells.singles) ? length(cells.singles | cells.polyStates) : *m1;
-    return true;
+    // A minimum the search could only approach is no bound to measure fit by.
+    if (!exact)
+        *m1 = *m2 = 0.0;
+    return exact;
 }
 
 int allocStmSets(DataInfo *d, uint32_t nodeCount)

@@ -159,8 +159,9 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
 // taxa (-1, the ancestor, a cell like the others), within polymorphic
 // terminals not counted: m1 with the observed states, m2 with every state of
 // the polymorphic terminals present too. False (both 0) when
-// no bound is known: an asymmetric stepmatrix, or a multistate cell that
-// meets none of the single states of a stepmatrix of more than two states.
+// no bound is known: an asymmetric stepmatrix, a multistate cell that meets
+// none of the single states of a stepmatrix of more than two states, or a
+// table too wide for the least tree over many observed states to be found.
 bool stmLengthBounds(const DataInfo *d, const StmChar &sc, std::span<const int32_t> taxa, double *m1, double *m2);
 // The packed entry of character c, null when it is not of the class.
 const StmChar *stmCharOf(const DataInfo *d, uint32_t c);

@@ -25,7 +25,7 @@ constexpr int kMatrixLabelLimit = 32;
 
 bool isTaxonNode(const TreeNode *n, const DataInfo *d)
 {
-    return n->index >= 0 && static_cast<uint32_t>(n->index) < d->ntax;
+    return isActiveTaxonIndex(d, n->index);
 }
 
 // Taxa on the tree in taxon order.
@@ -113,7 +113,7 @@ void showPairwiseTaxaMatrix(const std::vector<double> &m, const Tree *tree, cons
     const std::vector<const TreeNode *> tips = taxaOnTree(tree, d);
     if (tips.empty())
         return;
-    const size_t n = d->ntax;
+    const size_t n = activeTaxonCount(d);
     const int lw = labelWidth(tips, d, 0);
     const int head = lw + 4;
     const size_t fit = maxOutputColumns(static_cast<uint32_t>(width), static_cast<uint32_t>(head));

@@ -254,22 +254,22 @@ void showPatristicMatrices(Tree *tree, const DataInfo *d, PatristicRun &pr)
     if (!pr.made)
         return;
     const int dec = static_cast<int>(gPars.lengthDecimals);
+    const size_t n = activeTaxonCount(d);
     if (describe.patristic) {
         if (patristicExcludesSome(d))
             qel_printf("\nNote: \bMultistate unordered and/or stepmatrix characters excluded from patristic distance "
                        "calculations.\n");
         setStatusText("Outputting patristic distance matrix...");
         double largest = pr.sums.largest;
-        for (uint32_t i = 0; i < d->ntax; i++)
-            for (uint32_t j = 0; j < i; j++)
-                largest = std::max(largest, pr.matrix[static_cast<size_t>(i) * d->ntax + j]);
+        for (size_t i = 0; i < n; i++)
+            for (size_t j = 0; j < i; j++)
+                largest = std::max(largest, pr.matrix[i * n + j]);
         showPairwiseTaxaMatrix(pr.matrix, tree, d, Triangles::Both, "Adjusted character distances",
                                "Patristic distances", "Patristic distance matrix", matrixWidth(largest, dec), dec);
     }
     if (describe.homoplasy) {
         setStatusText("Outputting homoplasy matrix...");
         std::vector<double> h = pr.matrix;
-        const size_t n = d->ntax;
         double largest = 0.0;
         for (size_t i = 0; i < n; i++)
             for (size_t j = 0; j < i; j++) {

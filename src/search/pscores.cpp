@@ -473,9 +473,10 @@ int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
                 sumL += row.length;
                 sumG += row.fit[kFitGFit];
             }
+            // Every tree's Goloboff fit is computed, so its mean is
+            // printed with the mean length whether its row is shown or not.
             qel_printf("\nMean tree length = %f\n", sumL / r.rows.size());
-            if (r.show[kFitGFit])
-                qel_printf("Mean Goloboff score = %f\n", sumG / r.rows.size());
+            qel_printf("Mean Goloboff score = %f\n", sumG / r.rows.size());
         }
     }
     if (gPars.showCmpList && sfopt.displayOut)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "data/data_services.h"
+#include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "data/vorn_memory.h"
 #include "parsimony/optimize.h"
@@ -63,6 +64,18 @@ inline DataInfo *makeRandomParsData(std::mt19937 &rng, uint32_t ntax, uint32_t n
     gPars.pending = 3;
     EXPECT_EQ(prepareParsimonyData(data), 0);
     return data;
+}
+
+// Deletes the given stored rows as Delete does: what is constant or
+// informative is derived again over the taxa left, and the data prepared.
+inline void deleteRowsAndPrepare(DataInfo *data, const std::vector<uint32_t> &gone)
+{
+    for (uint32_t r : gone)
+        addSetMember(data->taxa.deleted, r);
+    forceTaxaInitialization(data);
+    initTaxStatus(data);
+    gPars.pending = 3;
+    ASSERT_EQ(prepareParsimonyData(data), 0);
 }
 
 class ParsDataTest : public ::testing::Test {

@@ -1122,6 +1122,88 @@ TEST_F(Stmx, MinimumStepsAndInformativeness)
     EXPECT_TRUE(d->status[0] & kCharUninformative);
 }
 
+// Stepmatrix minima past the exact Steiner search's terminal count: taxa
+// holding 11 or 12 distinct states of a closed symmetric table of up to 20. The least
+// length over all trees is the cheapest spanning tree over the observed
+// states and any others (the table is closed), found here by trying every
+// set of other states. The linear table |i - j| over 11 states needs 10.
+TEST_F(Stmx, ManyStateMinimaEqualTheLeastSpanningTreeOverEveryStateSet)
+{
+    auto spanning = [](const TestType &t, uint64_t set) {
+        std::vector<uint32_t> in;
+        for (uint32_t s = 0; s < t.ut.n; s++)
+            if (set >> s & 1)
+                in.push_back(s);
+        std::vector<int64_t> reach(in.size(), kInf);
+        reach[0] = 0;
+        std::vector<bool> done(in.size());
+        int64_t total = 0;
+        for (size_t round = 0; round < in.size(); round++) {
+            size_t k = 0;
+            while (done[k])
+                k++;
+            for (size_t j = k; j < in.size(); j++)
+                if (!done[j] && reach[j] < reach[k])
+                    k = j;
+            done[k] = true;
+            total += reach[k];
+            for (size_t j = 0; j < in.size(); j++)
+                reach[j] = std::min<int64_t>(reach[j], t.rows[in[k]][in[j]]);
+        }
+        return total;
+    };
+    std::mt19937 rng(57);
+    for (int trial = 0; trial < 25; trial++) {
+        const uint32_t n = trial == 0 ? 11 : 14 + trial % 7;
+        // States at cells of a 5 x 5 grid, a change costing the city-block
+        // distance (closed, and unobserved states often shorten the tree);
+        // the first trial's states on a line.
+        std::vector<int> x(25), y(25), costs;
+        std::iota(x.begin(), x.end(), 0);
+        if (trial)
+            std::shuffle(x.begin(), x.end(), rng);
+        for (uint32_t i = 0; i < n; i++)
+            std::tie(x[i], y[i]) = trial ? std::pair{x[i] % 5, x[i] / 5} : std::pair{x[i], 0};
+        for (uint32_t i = 0; i < n; i++)
+            for (uint32_t j = 0; j < n; j++)
+                costs.push_back(std::abs(x[i] - x[j]) + std::abs(y[i] - y[j]));
+        types.push_back(std::make_unique<TestType>(n, costs, false));
+        std::vector<uint32_t> states(n);
+        std::iota(states.begin(), states.end(), 0u);
+        std::shuffle(states.begin(), states.end(), rng);
+        states.resize(trial == 0 ? n : 11 + rng() % 2);
+        std::vector<std::vector<uint64_t>> cells;
+        uint64_t seen = 0;
+        for (uint32_t s : states) {
+            cells.push_back({bit(s)});
+            seen |= bit(s);
+        }
+        drop();
+        d = makeTypedData(n, cells);
+        setType(d, 0, kCharUserType, false, &types.back()->ut);
+        prepare();
+        const uint64_t others = ((uint64_t{1} << n) - 1) & ~seen;
+        int64_t least = kInf;
+        for (uint64_t x = others;; x = (x - 1) & others) {
+            least = std::min(least, spanning(*types.back(), seen | x));
+            if (!x)
+                break;
+        }
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        if (trial == 0) {
+            EXPECT_EQ(least, 10);
+            EXPECT_FALSE(d->status[0] & kCharUninformative);
+        }
+        EXPECT_EQ(packedData(d)->minSteps[0], static_cast<double>(least));
+        std::string caterpillar = "1";
+        for (size_t t = 2; t < states.size(); t++)
+            caterpillar = "(" + caterpillar + "," + std::to_string(t) + ")";
+        build(caterpillar, 0);
+        ASSERT_EQ(calcLengthBounds(d, tree.get(), false, false), 0);
+        EXPECT_EQ(lengthBounds().minLen[0], static_cast<double>(least));
+    }
+}
+
 // A polymorphic cell makes an irreversible or Dollo character informative:
 // 1 1 (01) 1 1 1 irreversible from 0 takes 4 steps on ((A,B),((C,D),(E,F)))
 // (1 gained in C and in the three groups around it) and 3 with C beside A

@@ -11,6 +11,7 @@
 #include "search/hsearch.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
+#include "parsimony/pars_test_support.h"
 #include "search_fixture.h"
 #include "trees/treeedit.h"
 
@@ -67,17 +68,7 @@ protected:
             ASSERT_EQ(storeTaxLabel(data, t, ("T" + std::to_string(rowsOf[t])).c_str()), 0);
     }
 
-    void deleteRows(const std::vector<uint32_t> &gone)
-    {
-        for (uint32_t r : gone)
-            addSetMember(data->taxa.deleted, r);
-        // As Delete does: what is constant or informative is derived again
-        // over the taxa left.
-        forceTaxaInitialization(data);
-        initTaxStatus(data);
-        gPars.pending = 3;
-        ASSERT_EQ(prepareParsimonyData(data), 0);
-    }
+    void deleteRows(const std::vector<uint32_t> &gone) { deleteRowsAndPrepare(data, gone); }
 
     struct Outcome {
         std::vector<std::string> trees;
