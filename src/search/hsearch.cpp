@@ -2558,6 +2558,11 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     run.hsd = createHSearchData(data, ntax, makeSaveRules(run), hs.ecr != 0);
     if (!run.hsd || allocIslands(run.nreps + 1) != 0)
         return 1;
+    // The N best trees need room for N trees whatever Maxtrees says, or the
+    // search keeps the best of fewer and calls them the best N.
+    if (hs.nbest > 0 && getMaxtreesValue() < static_cast<uint32_t>(hs.nbest) &&
+        resizeTreeBufferForMaxtrees(static_cast<uint32_t>(hs.nbest)) != 0)
+        return 1;
     if (run.retained)
         addRetainedIsland(run.retained);
     run.hsd->startBuf = run.startBuf;
