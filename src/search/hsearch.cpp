@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -576,7 +577,15 @@ int getStartingTrees(HSearchRun &run)
     setMaxScoreToSave(hsd);
     std::string keep(n, 0);
     uint32_t dropped = 0;
-    for (uint32_t i = 1; i <= n; i++) {
+    // The N best are kept from more than N starting trees by taking the
+    // best first; in buffer order the first N would fill the buffer.
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 1u);
+    if (hs.nbest > 0 && n > static_cast<uint32_t>(hs.nbest))
+        std::stable_sort(order.begin(), order.end(), [startScores](uint32_t a, uint32_t b) {
+            return compareScores(startScores[a - 1], startScores[b - 1]) < 0;
+        });
+    for (const uint32_t i : order) {
         const double s = startScores[i - 1];
         const bool pass = hs.nbest > 0 ? numSaved(run) < static_cast<uint32_t>(hs.nbest)
                                         : compareScores(s, hsd->maxScoreToSave) <= 0;
@@ -599,6 +608,10 @@ int getStartingTrees(HSearchRun &run)
         }
         hsd->bestScoreRep = std::min(hsd->bestScoreRep, s);
     }
+    // The starting trees stored are the N best so far: the worst of them is
+    // the bar a neighbour must pass, or no neighbour passes once N are held.
+    if (hs.nbest > 0)
+        findWorstTree(hsd);
     setMaxScoreToSave(hsd);
     if (dropped && hs.swap != 0)
         qel_printf("  %d \bstarting %s of score > %s will not be input to branch swapping\n", dropped,
