@@ -90,9 +90,6 @@ int checkSearchConstraintOptions(bool enforce, bool converse, uint32_t flags)
     return 0;
 }
 
-namespace {
-
-// No included character takes a state from the ancestor in force.
 bool ancestorAllMissing(const DataInfo *data)
 {
     const CellCodeTable codes = makeCellCodeTable(data);
@@ -101,6 +98,8 @@ bool ancestorAllMissing(const DataInfo *data)
             return false;
     return true;
 }
+
+namespace {
 
 // An ancestor that says nothing, with characters that have no direction,
 // scores every rooting of a tree alike: each is saved as a tree of its own.

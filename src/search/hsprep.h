@@ -26,6 +26,10 @@ inline constexpr uint32_t kSearchNoConstraints = 256;
 // their user branch lengths, which a search's new trees would replace.
 inline constexpr uint32_t kSearchKeepUserBrlens = 512;
 
+// No included character takes a state from the ancestor in force: the
+// standard ancestor, or one whose states are all missing.
+bool ancestorAllMissing(const DataInfo *data);
+
 // The Keep score in effect: none inside a replicated analysis, whose
 // replicates each keep their best trees only (suboptimal trees would count
 // in the group frequencies as if they were optimal).
