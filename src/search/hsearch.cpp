@@ -410,9 +410,9 @@ bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 // VORN_TEST_TIME_LIMIT_MET set, a time limit is met the moment it starts, so
 // that transcripts show what a limit does whatever the machine's speed or
 // load.
-uint64_t timeLimitDeadline()
+uint64_t timeLimitDeadline(bool ownThread)
 {
-    const uint64_t now = searchClockNanos();
+    const uint64_t now = searchClockNanos(ownThread);
     static const bool metAtOnce = std::getenv("VORN_TEST_TIME_LIMIT_MET") != nullptr;
     if (metAtOnce && hs.timeLimit > 0)
         return now;
@@ -427,7 +427,8 @@ void setSearchDeadline(HSearchRun &run, uint64_t deadline)
 {
     run.hsd->deadline = deadline;
     run.hsd->nextClockRead = 0;
-    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline && !run.ahead)
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+        f && f->deadline && !run.ahead && !run.hsd->threadClock)
         f->deadline(deadline);
 }
 
@@ -449,7 +450,7 @@ int stepwisePoll(void *ctx, uint32_t taxaAdded)
     auto &run = *static_cast<HSearchRun *>(ctx);
     if (searchStopRequested())
         return 2;
-    if (searchDeadlinePassed(run.hsd->deadline, run.hsd->nextClockRead))
+    if (searchDeadlinePassed(run.hsd->deadline, run.hsd->nextClockRead, run.hsd->threadClock))
         return 3;
     if (!run.ahead && !parsimonySearch() && searchStatusDue())
         showStatusLine(run, static_cast<int32_t>(taxaAdded));
@@ -847,7 +848,7 @@ void beginReplicate(HSearchRun &run)
                       srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
     setIslandContext(ctx);
     if (hs.limitPerRep && hs.timeLimit > 0)
-        setSearchDeadline(run, timeLimitDeadline());
+        setSearchDeadline(run, timeLimitDeadline(hsd->threadClock));
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
     run.taxaRowDue = hs.startSource == kStartStepwise && !(run.randomAddition && hs.randomize);
@@ -1307,6 +1308,14 @@ uint32_t aheadThreadCount(const HSearchRun &run)
     return static_cast<uint32_t>(std::clamp<int64_t>(n, 1, run.nreps));
 }
 
+// Under a time limit per replicate with replicates run side by side, each
+// replicate is the work of one thread, timed by that thread's CPU time (a
+// pass split among helpers would be timed by its owner's share alone).
+bool perReplicateThreadClock(const HSearchRun &run)
+{
+    return hs.limitPerRep && hs.timeLimit > 0 && run.randomAddition && aheadThreadCount(run) > 1;
+}
+
 std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t storeCap, AheadShared *shared)
 {
     auto c = std::make_unique<AheadContext>();
@@ -1353,6 +1362,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->reconLimit = run.hsd->reconLimit;
     w.hsd->deadline = run.hsd->deadline;
     w.hsd->nextClockRead = 0;
+    w.hsd->threadClock = run.hsd->threadClock;
     w.hsd->aheadContext = c.get();
     w.hsd->statusPoll = publishAheadRow;
     return c;
@@ -1399,7 +1409,7 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
         hsd->aheadMaxtrees = &m;
     }
     if (hs.limitPerRep && hs.timeLimit > 0) {
-        hsd->deadline = timeLimitDeadline();
+        hsd->deadline = timeLimitDeadline(hsd->threadClock);
         hsd->nextClockRead = 0;
     }
     out->result = searchReplicate(run, &out->early);
@@ -1999,7 +2009,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 // share the processors better than split passes would.
 uint32_t passHelperCount(const HSearchRun &run)
 {
-    if (aheadThreadCount(run) > 1 && !srch.mulTrees)
+    if (aheadThreadCount(run) > 1 && (!srch.mulTrees || perReplicateThreadClock(run)))
         return 0;
     if (!parsimonySearch() || gSearchState.replicatedKind != 0 || srch.enforce || hs.ecr || hs.swap < 2 ||
         hs.nbest > 0 || gPars.threshold || gPars.goloboff || hs.rearrLimit > 0 ||
@@ -2590,6 +2600,10 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     if (searchCollapses())
         run.hsd->fxns.collapse = collapseForSearch;
     const bool deadlinePerSearch = hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition);
+    // Replicates that run side by side each have the time limit to
+    // themselves, as one after the other they would: each counts the CPU
+    // time of the thread that runs it, not what the process spends on all.
+    run.hsd->threadClock = perReplicateThreadClock(run);
     if (deadlinePerSearch)
         setSearchDeadline(run, timeLimitDeadline());
 
