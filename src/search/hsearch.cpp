@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -1834,15 +1835,21 @@ void settleFullAfter(const HSearchRun &run, AheadShared &shared, ReplicatesAhead
 }
 
 constexpr int kAheadUnavailable = -100;
+constexpr int kAheadOutOfMemory = -101;  // unavailable: a worker could not prepare
 
 // The search goes on as on one processor, which the user would otherwise
-// take for the thread setting's doing.
-void showOneThreadForMemory(uint32_t threads)
+// take for the thread setting's doing. Called once the threads and their
+// copies are gone: what they freed goes back to the system, for the one
+// thread to take.
+void goOnOneThreadForMemory(uint32_t threads)
 {
     qel_printf("Not enough memory for %u search threads; searching on one thread.\n", threads);
+    malloc_trim(0);
 }
 
-int runReplicatesAhead(HSearchRun &run, uint32_t threads)
+// helpers: the pass helpers of the search, dropped with the runs ahead
+// when a worker runs out of memory (the search then runs as on one thread).
+int runReplicatesAhead(HSearchRun &run, uint32_t threads, std::unique_ptr<PassHelpers> &helpers)
 {
     std::vector<std::unique_ptr<AheadContext>> contexts(threads);
     AheadShared shared;
@@ -1886,11 +1893,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     // the first replicates start without waiting on one copy after another.
     // Nothing here may change what they copy until every copy is made.
     pool.start([&](uint32_t w) { return (contexts[w] = makeAheadContext(run, storeCap, &shared)) != nullptr; });
-    if (!pool.waitPrepared()) {
-        if (pool.preparedOutOfMemory())
-            showOneThreadForMemory(threads);
-        return kAheadUnavailable;
-    }
+    if (!pool.waitPrepared())
+        return pool.preparedOutOfMemory() ? kAheadOutOfMemory : kAheadUnavailable;
     gAheadCounts = {};
     gAheadCounts.threads = threads;
     run.aheadSettles = shared.settleStores;
@@ -1947,7 +1951,9 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             pool.stop();
             for (auto &c : contexts)
                 c.reset();
-            showOneThreadForMemory(threads);
+            setPassHelpers(nullptr);
+            helpers.reset();
+            goOnOneThreadForMemory(threads);
         }
         const auto *a = static_cast<const AheadResult *>(taken.get());
         int r = 2;
@@ -2021,7 +2027,7 @@ uint32_t passHelperCount(const HSearchRun &run)
 
 // Each helper's seat: the data set's record with a parsimony record of its
 // own, and a tree.
-std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
+std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run, bool *outOfMemory)
 {
     const uint32_t n = passHelperCount(run);
     if (n == 0)
@@ -2051,9 +2057,11 @@ std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
     };
     auto helpers = std::make_unique<PassHelpers>(n, make, drop);
     // The copies read the data set's record, which the search changes.
+    // A helper that could not be seated leaves its items to the others; with
+    // none seated for want of memory the search is short of it for any
+    // thread more, and runs no replicates ahead either.
     if (helpers->seated() == 0) {
-        if (helpers->seatsOutOfMemory())
-            showOneThreadForMemory(n + 1);
+        *outOfMemory = helpers->seatsOutOfMemory();
         return nullptr;
     }
     return helpers;
@@ -2062,15 +2070,23 @@ std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
 int heuristicSearchRep(HSearchRun &run)
 {
     gAheadCounts = {};
-    std::unique_ptr<PassHelpers> helpers = makePassHelpers(run);
+    bool outOfMemory = false;
+    std::unique_ptr<PassHelpers> helpers = makePassHelpers(run, &outOfMemory);
+    if (outOfMemory)
+        goOnOneThreadForMemory(passHelperCount(run) + 1);
     struct Installed {
         explicit Installed(PassHelpers *h) { setPassHelpers(h); }
         ~Installed() { setPassHelpers(nullptr); }
     } installed(helpers.get());
-    if (const uint32_t threads = aheadThreadCount(run); threads > 1) {
-        const int r = runReplicatesAhead(run, threads);
-        if (r != kAheadUnavailable)
+    if (const uint32_t threads = aheadThreadCount(run); threads > 1 && !outOfMemory) {
+        const int r = runReplicatesAhead(run, threads, helpers);
+        if (r == kAheadOutOfMemory) {
+            setPassHelpers(nullptr);
+            helpers.reset();
+            goOnOneThreadForMemory(threads);
+        } else if (r != kAheadUnavailable) {
             return r;
+        }
     }
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);

@@ -9,7 +9,14 @@ have had that much processor time of its own, so the run's processor time
 is at least the limit times the replicates stopped by it (one clock shared
 by all threads stops them all after the limit in all).
 
-Skipped (77) with fewer than two usable processors.
+Memory: under an address-space limit the smallest (of a few) at which the
+search succeeds on one processor, the same search on several must succeed
+too: short of memory for its threads it goes on on one thread, and what the
+threads took must not stay taken.
+
+Skipped (77) with fewer than two usable processors; the memory check is
+skipped where no limit tried lets the one-processor run succeed (a
+sanitizer's shadow memory takes more address space than any of them).
 """
 import os
 import random
@@ -69,14 +76,35 @@ def check_time_per_replicate(vorn, workdir, cpus):
     return []
 
 
+def check_memory_fallback(vorn, workdir, cpus):
+    nexus = os.path.join(workdir, "memory.nex")
+    random_dna(nexus, 600, 2000, 1)
+    add_commands(nexus, "hsearch addseq=random nreps=8 rseed=1 timelimit=2;")
+    for kb in (40000, 60000, 100000, 200000):
+        def limit(kb=kb):
+            resource.setrlimit(resource.RLIMIT_AS, (kb * 1024, kb * 1024))
+        _, status, _ = run(vorn, workdir, nexus, 1, limit)
+        if status != 0:
+            continue
+        out, status, _ = run(vorn, workdir, nexus, cpus, limit)
+        if status != 0 or "Memory allocation failed" in out:
+            return ["memory: one processor succeeds under %d KB, %d processors end with exit %d\n%s"
+                    % (kb, cpus, status, out[-1500:])]
+        print("memory: %d KB is enough on one processor and on %d" % (kb, cpus))
+        return []
+    print("memory check skipped: no limit tried lets the search run")
+    return []
+
+
 def main():
     vorn = os.path.abspath(sys.argv[1])
-    cpus = min(usable_processors(), 4)
+    cpus = min(usable_processors(), 8)
     if cpus < 2:
         print("skipped: fewer than two usable processors")
         return 77
     with tempfile.TemporaryDirectory() as workdir:
         faults = check_time_per_replicate(vorn, workdir, cpus)
+        faults += check_memory_fallback(vorn, workdir, cpus)
     for f in faults:
         print("FAIL", f)
     return 1 if faults else 0
