@@ -966,12 +966,13 @@ int exactTreeSearch(bool exhaustive, int mode)
     }
     sfopt.pref_saveToFile = exhaustive && scoreFileRequest.given();
     if (sfopt.pref_saveToFile) {
-        // As PScores does: beside the input, and never over a file the user
-        // did not ask to replace.
-        x.scoreStream = openScoreFile(sfopt.scoreFile);
+        // As PScores does: beside the input, replacing a file only when
+        // asked to or when the user agrees.
+        int opened = 1;
+        x.scoreStream = openScoreFile(sfopt.scoreFile, &opened);
         if (!x.scoreStream) {
             clearStatusText();
-            return finishSearch(1);
+            return finishSearch(opened);
         }
         x.scoreFile = x.scoreStream->fp;
     }
