@@ -1104,6 +1104,10 @@ int bootJack(bool jackknife)
 
     if (closeBootTreeFile(status != -1 && b.completed > 0) != 0 && status == 0)
         status = 1;
+    // Stopped before a replicate was done: nothing to count or sum up, but
+    // the run still says it ended (a clustering run says so itself).
+    if (status == 2 && b.completed == 0 && !clusteringSearch())
+        qel_printf("\n%s aborted\n", capitalized(b.name).c_str());
     if (status == 0 || (b.completed > 0 && status != -1)) {
         // Heuristic runs report "replicate(s)", the other searches "replicates".
         const bool heuristic = btjkOpt.search == kBootHeuristic || btjkOpt.search == kBootFastStep;
