@@ -2198,13 +2198,8 @@ void showHSearchSettings(const HSearchRun &run)
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
         qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
-    if (const double keep = keepScoreInEffect(); keep != 0.0) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(keep).c_str());
-        if (!srch.mulTrees)
-            qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
-    }
     const char *perRep = run.randomAddition ? " per replicate" : "";
-    if (srch.mulTrees || keepScoreInEffect() != 0.0)
+    if (showKeepSettings(keepScoreInEffect(), srch.mulTrees))
         qel_printf("'MulTrees' option in effect\n");
     else if (const uint32_t held = startingTreesKept(run); held > 1)
         qel_printf("'Mul\bTrees' option not in effect; up to %u trees (those held by stepwise addition) will be "

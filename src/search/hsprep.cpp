@@ -225,6 +225,16 @@ void showSearchSettingsHeader(uint32_t searchType)
     qel_printf("\n%s search settings:\n", searchTypeString(searchType, true).c_str());
 }
 
+bool showKeepSettings(double keep, bool mulTrees)
+{
+    if (keep == 0.0)
+        return mulTrees;
+    qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(keep).c_str());
+    if (!mulTrees)
+        qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
+    return true;
+}
+
 void showCriterionSettings(const DataInfo *data)
 {
     char text[256];
