@@ -184,7 +184,9 @@ const ReplicateHooks *gReplicateHooks = nullptr;
 void setSearchVariables(uint32_t mode, DataInfo *data)
 {
     setLongOperationStatus(1);
-    setTreesAreSaved(false);
+    // The trees are marked unsaved when the search ends (finishSearch), not
+    // here: a search asks whether unsaved trees may be replaced after this,
+    // and trees just saved would be taken for unsaved.
     // Only the searches that take the constraint options enforce them.
     const bool enforces = mode == kSearchModeTree || mode == kSearchModeCountSwaps;
     setTopolConstrained(enforces && srch.enforce ? (srch.converse ? -1 : 1) : 0);
