@@ -808,8 +808,10 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     // them stays one, so later replicates draw from the array as left).
     b.index.resize(nIncluded);
     std::iota(b.index.begin(), b.index.end(), 0u);
-    b.groups.reset(createSplitsTable(data->ntax, 5 * data->ntax, kSplitsWeights | kSplitsSupport));
-    b.list.reset(createSplitsList(data->ntax, data->ntax, true));
+    // The replicates' trees are over the active taxa, as are their groups.
+    const uint32_t ntax = numSearchTaxa(data);
+    b.groups.reset(createSplitsTable(ntax, 5 * ntax, kSplitsWeights | kSplitsSupport));
+    b.list.reset(createSplitsList(ntax, ntax, true));
     b.work.reset(createTree(true));
     return b.groups && b.list && b.work ? 0 : 1;
 }
