@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <numeric>
@@ -200,6 +202,83 @@ bool formatTakesLengths(uint32_t format) { return isNexusFormat(format) || forma
 
 bool clusteringSearch() { return btjkOpt.search == kBootNJ || btjkOpt.search == kBootUPGMA; }
 
+// The settings report the screen shows, copied for the replicate tree file
+// as it is printed: from the resampling lines to the search's last line,
+// which is all printed once the first replicate is drawn.
+struct SettingsCopy {
+    PrintHook screen = nullptr;  // the printer replaced while copying
+    std::string text;
+    bool pending = false;        // the file still waits for the report
+};
+SettingsCopy gSettingsCopy;
+
+int copySettingsPrintf(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(line.data(), line.size() + 1, format, again);
+    va_end(again);
+    std::string &text = gSettingsCopy.text;
+    // The screen's shaping, as its lines read: the indentation in effect
+    // begins each line; the mark for where wrapped lines continue is not text.
+    for (const char ch : line) {
+        if (ch == '\b')
+            continue;
+        if (ch != '\n' && (text.empty() || text.back() == '\n'))
+            text.append(static_cast<size_t>(std::max(getOutputIndentLevel(), 0)), ' ');
+        text += ch;
+    }
+    return gSettingsCopy.screen("%s", line.c_str());
+}
+
+// The resampling lines and the search's settings, as the screen shows them.
+void showSettingsCopied()
+{
+    if (gSettingsCopy.pending && !gSettingsCopy.screen) {
+        gSettingsCopy.screen = qel_printf;
+        qel_printf = copySettingsPrintf;
+    }
+    showBootJackSettings();
+}
+
+// The report, between "[!" and "]", then the translation table: once the
+// report is whole (the first replicate is drawn, or the run ends before).
+int writeBootTreeHeader(DataInfo *data)
+{
+    SettingsCopy &copy = gSettingsCopy;
+    if (copy.screen) {
+        qel_printf = copy.screen;
+        copy.screen = nullptr;
+    }
+    BootJackData &b = btjkData;
+    if (!copy.pending || !b.treeFile)
+        return 0;
+    copy.pending = false;
+    AuxOut *previous = setActiveAuxOut(b.treeFile);
+    std::string &text = copy.text;
+    text.erase(0, text.find_first_not_of('\n'));
+    while (text.size() > 1 && text.ends_with("\n\n"))
+        text.pop_back();
+    auxPuts("[!\n");
+    if (text.empty())
+        showBootJackSettings(auxPrintf, "");
+    else
+        auxPuts(text.c_str());
+    auxPuts("]\n");
+    text.clear();
+    if (b.format == kFmtNexus)
+        writeTransTable(data);
+    const bool failed = auxFileError();
+    setActiveAuxOut(previous);
+    return failed ? 1 : 0;
+}
+
 int openBootTreeFile(DataInfo *data, const char *fileName)
 {
     BootJackData &b = btjkData;
@@ -229,11 +308,8 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
         const char *dataFile = getDataFileName();
         auxPrintf("[!>Trees found during each %s replicate using data file '%s'...]\n", b.name.c_str(),
                   dataFile ? dataFile : "");
-        auxPuts("[!\n");
-        showBootJackSettings(auxPrintf, "");
-        auxPuts("]\n");
-        if (b.format == kFmtNexus)
-            writeTransTable(data);
+        gSettingsCopy = SettingsCopy{};
+        gSettingsCopy.pending = true;
     } else if (b.format == kFmtHennig) {
         auxPrintf("tread\n'Trees found during %s analysis %s'\n", b.name.c_str(), getDateTimeString().c_str());
     }
@@ -247,6 +323,8 @@ int openBootTreeFile(DataInfo *data, const char *fileName)
 // with its lengths). 0, or the failing status.
 int writeReplicateTree(Tree *tree, DataInfo *data, uint32_t rep, uint32_t i, uint32_t k, uint32_t treeNumber)
 {
+    if (writeBootTreeHeader(data) != 0)
+        return 1;
     BootJackData &b = btjkData;
     if (b.format == kFmtFreqpars) {
         const int rc = writeFreqParsDescription(tree);
@@ -730,14 +808,18 @@ int initBootJack(bool jackknife, uint32_t weightMode, const uint32_t seed[4], Da
     // them stays one, so later replicates draw from the array as left).
     b.index.resize(nIncluded);
     std::iota(b.index.begin(), b.index.end(), 0u);
-    b.groups.reset(createSplitsTable(data->ntax, 5 * data->ntax, kSplitsWeights | kSplitsSupport));
-    b.list.reset(createSplitsList(data->ntax, data->ntax, true));
+    // The replicates' trees are over the active taxa, as are their groups.
+    const uint32_t ntax = numSearchTaxa(data);
+    b.groups.reset(createSplitsTable(ntax, 5 * ntax, kSplitsWeights | kSplitsSupport));
+    b.list.reset(createSplitsList(ntax, ntax, true));
     b.work.reset(createTree(true));
     return b.groups && b.list && b.work ? 0 : 1;
 }
 
 int bootJackSample(DataInfo *data)
 {
+    if (writeBootTreeHeader(data) != 0)
+        return 1;
     BootJackData &b = btjkData;
     double *w = data->weights;
     const auto n = static_cast<uint32_t>(b.included.size());
@@ -1011,7 +1093,7 @@ int bootJack(bool jackknife)
         clearStatusText();
         return opened;
     }
-    const ReplicatedHeadingScope heading([] { showBootJackSettings(); });
+    const ReplicatedHeadingScope heading(showSettingsCopied);
     gSearchState.replicatedKind = jackknife ? -1 : 1;
     gSearchState.limitedOuterReps = 0;
     TimeMark start{}, stop{};
@@ -1027,11 +1109,17 @@ int bootJack(bool jackknife)
         },
         nullptr);
     status = runReplicates(data);
+    if (writeBootTreeHeader(data) != 0 && status == 0)
+        status = 1;
     setTimeMark(&stop);
     gSearchState.replicatedKind = 0;
 
     if (closeBootTreeFile(status != -1 && b.completed > 0) != 0 && status == 0)
         status = 1;
+    // Stopped before a replicate was done: nothing to count or sum up, but
+    // the run still says it ended (a clustering run says so itself).
+    if (status == 2 && b.completed == 0 && !clusteringSearch())
+        qel_printf("\n%s aborted\n", capitalized(b.name).c_str());
     if (status == 0 || (b.completed > 0 && status != -1)) {
         // Heuristic runs report "replicate(s)", the other searches "replicates".
         const bool heuristic = btjkOpt.search == kBootHeuristic || btjkOpt.search == kBootFastStep;

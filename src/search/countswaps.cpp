@@ -77,12 +77,13 @@ int doCountSwapsCmd()
         return rc;
     if (!data)
         return 1;
-    SetHandle list(allocSet(inMemory));
-    if (!list)
+    // The list given last holds until another is given (at first, tree 1).
+    Set *&list = treeSets[kCountSwapsTreeSet];
+    if (initTreeListSet(&list, nullptr, false) != 0)
         return 1;
     // The command has no options: whatever follows its name is a tree list,
     // and a word that names no tree is refused, not passed over.
-    if (getTreeList(list.get(), false, false) != 0)
+    if (getTreeList(list, false, false) != 0)
         return 1;
     // Nor does it take options after a slash: the counts are for HSearch's
     // swap and reconLimit, which a word here would seem to change.
@@ -100,11 +101,18 @@ int doCountSwapsCmd()
                    1;
         }
     }
+    // A kept list may name trees a filter set since hides.
     bool any = false;
-    for (uint32_t k = 0; k < inMemory; k++)
-        any = any || isSetMember(list.get(), k);
+    for (uint32_t k = 0; k < inMemory; k++) {
+        if (isSetMember(list, k) && !isTreeVisible(k))
+            removeSetMember(list, k);
+        any = any || isSetMember(list, k);
+    }
+    for (uint32_t k = 0; k < inMemory && !any; k++)
+        if (isTreeVisible(k))
+            addSetMember(list, k), any = true;
     if (!any)
-        addSetMember(list.get(), 0);
+        addSetMember(list, 0);
     skipRestOfCmd();
     if (prepForSearch(data, kSearchNoMinTaxa | kSearchConstraintsOk) != 0)
         return 1;
@@ -129,7 +137,7 @@ int doCountSwapsCmd()
     std::vector<bool> resolved;
     int status = 0;
     for (uint32_t k = 0; k < inMemory; k++) {
-        if (!isSetMember(list.get(), k))
+        if (!isSetMember(list, k))
             continue;
         if (getAbortedStatus() != 0 && confirmAbortRequest()) {
             status = 2;

@@ -39,6 +39,7 @@
 #include "trees/savetree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
+#include "search/search_settings.h"
 #include "trees/treelist.h"
 #include "trees/treeutil.h"
 
@@ -593,8 +594,10 @@ int doDescribeTreesCmd()
     }
     if (!describeWithBrlensOnly && checkCritRootedness(rooted, kCriterionCurrent) != 0)
         return 1;
-    SetHandle listSet(allocSet(inMemory));
-    if (!listSet || getTreeList(listSet.get(), true, false) != 0)
+    // The list given last holds until another is given (at first, every
+    // tree shown).
+    Set *&listSet = treeSets[kDescribeTreesTreeSet];
+    if (initTreeListSet(&listSet, nullptr, true) != 0 || getTreeList(listSet, true, false) != 0)
         return 1;
     // The file name holds for the one command that gives it.
     specialFlnam[0] = '\0';
@@ -629,7 +632,7 @@ int doDescribeTreesCmd()
     DescribeRun run{d, {}, describeWithBrlensOnly, false, nullptr, fit, lik};
     run.patristicWanted = !describeWithBrlensOnly && !fit && !lik && (describe.fValue || describe.patristic || describe.homoplasy);
     for (uint32_t k = 0; k < inMemory; k++)
-        if (isSetMember(listSet.get(), k))
+        if (isSetMember(listSet, k) && isTreeVisible(k))  // a filter set since may hide some
             run.list.push_back(k + 1);
     if (run.list.empty())
         for (uint32_t k = 0; k < inMemory; k++)

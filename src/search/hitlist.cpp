@@ -660,7 +660,7 @@ int finishEvaluations(HSearchData *hsd, uint32_t n)
             hsd->clockCountdown -= n;
         } else {
             hsd->clockCountdown = kClockCheckInterval - 1;
-            if (searchDeadlinePassed(hsd->deadline, hsd->nextClockRead))
+            if (searchDeadlinePassed(hsd->deadline, hsd->nextClockRead, hsd->threadClock))
                 return 3;
         }
     }

@@ -95,6 +95,7 @@ struct HSearchData {
     uint64_t deadline;        // searchClockNanos(); 0 none
     uint32_t clockCountdown;  // evaluations left before the clock is read again
     uint64_t nextClockRead;   // wall time of the next CPU-time reading (searchDeadlinePassed)
+    bool threadClock;         // the deadline is in the CPU time of the thread that runs the replicate
     // 2-ECR: while the interchanges next to one first interchange are
     // evaluated, its node (never cut) and the five edges left out as
     // reroot or graft edges; and the snapshot a 2-ECR move is undone from.

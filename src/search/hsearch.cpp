@@ -6,9 +6,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -409,9 +411,9 @@ bool userStopped() { return getAbortedStatus() != 0 && confirmAbortRequest(); }
 // VORN_TEST_TIME_LIMIT_MET set, a time limit is met the moment it starts, so
 // that transcripts show what a limit does whatever the machine's speed or
 // load.
-uint64_t timeLimitDeadline()
+uint64_t timeLimitDeadline(bool ownThread)
 {
-    const uint64_t now = searchClockNanos();
+    const uint64_t now = searchClockNanos(ownThread);
     static const bool metAtOnce = std::getenv("VORN_TEST_TIME_LIMIT_MET") != nullptr;
     if (metAtOnce && hs.timeLimit > 0)
         return now;
@@ -426,7 +428,8 @@ void setSearchDeadline(HSearchRun &run, uint64_t deadline)
 {
     run.hsd->deadline = deadline;
     run.hsd->nextClockRead = 0;
-    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion); f && f->deadline && !run.ahead)
+    if (const CriterionSearchFxns *f = criterionSearchFxns(gCriterion);
+        f && f->deadline && !run.ahead && !run.hsd->threadClock)
         f->deadline(deadline);
 }
 
@@ -448,7 +451,7 @@ int stepwisePoll(void *ctx, uint32_t taxaAdded)
     auto &run = *static_cast<HSearchRun *>(ctx);
     if (searchStopRequested())
         return 2;
-    if (searchDeadlinePassed(run.hsd->deadline, run.hsd->nextClockRead))
+    if (searchDeadlinePassed(run.hsd->deadline, run.hsd->nextClockRead, run.hsd->threadClock))
         return 3;
     if (!run.ahead && !parsimonySearch() && searchStatusDue())
         showStatusLine(run, static_cast<int32_t>(taxaAdded));
@@ -576,7 +579,15 @@ int getStartingTrees(HSearchRun &run)
     setMaxScoreToSave(hsd);
     std::string keep(n, 0);
     uint32_t dropped = 0;
-    for (uint32_t i = 1; i <= n; i++) {
+    // The N best are kept from more than N starting trees by taking the
+    // best first; in buffer order the first N would fill the buffer.
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 1u);
+    if (hs.nbest > 0 && n > static_cast<uint32_t>(hs.nbest))
+        std::stable_sort(order.begin(), order.end(), [startScores](uint32_t a, uint32_t b) {
+            return compareScores(startScores[a - 1], startScores[b - 1]) < 0;
+        });
+    for (const uint32_t i : order) {
         const double s = startScores[i - 1];
         const bool pass = hs.nbest > 0 ? numSaved(run) < static_cast<uint32_t>(hs.nbest)
                                         : compareScores(s, hsd->maxScoreToSave) <= 0;
@@ -599,6 +610,10 @@ int getStartingTrees(HSearchRun &run)
         }
         hsd->bestScoreRep = std::min(hsd->bestScoreRep, s);
     }
+    // The starting trees stored are the N best so far: the worst of them is
+    // the bar a neighbour must pass, or no neighbour passes once N are held.
+    if (hs.nbest > 0)
+        findWorstTree(hsd);
     setMaxScoreToSave(hsd);
     if (dropped && hs.swap != 0)
         qel_printf("  %d \bstarting %s of score > %s will not be input to branch swapping\n", dropped,
@@ -834,7 +849,7 @@ void beginReplicate(HSearchRun &run)
                       srch.keep, hsd->rules.chuckActive, static_cast<uint32_t>(hs.nchuck)};
     setIslandContext(ctx);
     if (hs.limitPerRep && hs.timeLimit > 0)
-        setSearchDeadline(run, timeLimitDeadline());
+        setSearchDeadline(run, timeLimitDeadline(hsd->threadClock));
     hsd->rearrTriedRep = 0;
     run.statusLinesRep = 0;
     run.taxaRowDue = hs.startSource == kStartStepwise && !(run.randomAddition && hs.randomize);
@@ -1294,6 +1309,14 @@ uint32_t aheadThreadCount(const HSearchRun &run)
     return static_cast<uint32_t>(std::clamp<int64_t>(n, 1, run.nreps));
 }
 
+// Under a time limit per replicate with replicates run side by side, each
+// replicate is the work of one thread, timed by that thread's CPU time (a
+// pass split among helpers would be timed by its owner's share alone).
+bool perReplicateThreadClock(const HSearchRun &run)
+{
+    return hs.limitPerRep && hs.timeLimit > 0 && run.randomAddition && aheadThreadCount(run) > 1;
+}
+
 std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t storeCap, AheadShared *shared)
 {
     auto c = std::make_unique<AheadContext>();
@@ -1340,6 +1363,7 @@ std::unique_ptr<AheadContext> makeAheadContext(const HSearchRun &run, uint32_t s
     w.hsd->reconLimit = run.hsd->reconLimit;
     w.hsd->deadline = run.hsd->deadline;
     w.hsd->nextClockRead = 0;
+    w.hsd->threadClock = run.hsd->threadClock;
     w.hsd->aheadContext = c.get();
     w.hsd->statusPoll = publishAheadRow;
     return c;
@@ -1386,7 +1410,7 @@ std::unique_ptr<AheadRun> runReplicateAhead(AheadContext &c, uint32_t rep, const
         hsd->aheadMaxtrees = &m;
     }
     if (hs.limitPerRep && hs.timeLimit > 0) {
-        hsd->deadline = timeLimitDeadline();
+        hsd->deadline = timeLimitDeadline(hsd->threadClock);
         hsd->nextClockRead = 0;
     }
     out->result = searchReplicate(run, &out->early);
@@ -1811,15 +1835,21 @@ void settleFullAfter(const HSearchRun &run, AheadShared &shared, ReplicatesAhead
 }
 
 constexpr int kAheadUnavailable = -100;
+constexpr int kAheadOutOfMemory = -101;  // unavailable: a worker could not prepare
 
 // The search goes on as on one processor, which the user would otherwise
-// take for the thread setting's doing.
-void showOneThreadForMemory(uint32_t threads)
+// take for the thread setting's doing. Called once the threads and their
+// copies are gone: what they freed goes back to the system, for the one
+// thread to take.
+void goOnOneThreadForMemory(uint32_t threads)
 {
     qel_printf("Not enough memory for %u search threads; searching on one thread.\n", threads);
+    malloc_trim(0);
 }
 
-int runReplicatesAhead(HSearchRun &run, uint32_t threads)
+// helpers: the pass helpers of the search, dropped with the runs ahead
+// when a worker runs out of memory (the search then runs as on one thread).
+int runReplicatesAhead(HSearchRun &run, uint32_t threads, std::unique_ptr<PassHelpers> &helpers)
 {
     std::vector<std::unique_ptr<AheadContext>> contexts(threads);
     AheadShared shared;
@@ -1863,11 +1893,8 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
     // the first replicates start without waiting on one copy after another.
     // Nothing here may change what they copy until every copy is made.
     pool.start([&](uint32_t w) { return (contexts[w] = makeAheadContext(run, storeCap, &shared)) != nullptr; });
-    if (!pool.waitPrepared()) {
-        if (pool.preparedOutOfMemory())
-            showOneThreadForMemory(threads);
-        return kAheadUnavailable;
-    }
+    if (!pool.waitPrepared())
+        return pool.preparedOutOfMemory() ? kAheadOutOfMemory : kAheadUnavailable;
     gAheadCounts = {};
     gAheadCounts.threads = threads;
     run.aheadSettles = shared.settleStores;
@@ -1924,7 +1951,9 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
             pool.stop();
             for (auto &c : contexts)
                 c.reset();
-            showOneThreadForMemory(threads);
+            setPassHelpers(nullptr);
+            helpers.reset();
+            goOnOneThreadForMemory(threads);
         }
         const auto *a = static_cast<const AheadResult *>(taken.get());
         int r = 2;
@@ -1986,7 +2015,7 @@ int runReplicatesAhead(HSearchRun &run, uint32_t threads)
 // share the processors better than split passes would.
 uint32_t passHelperCount(const HSearchRun &run)
 {
-    if (aheadThreadCount(run) > 1 && !srch.mulTrees)
+    if (aheadThreadCount(run) > 1 && (!srch.mulTrees || perReplicateThreadClock(run)))
         return 0;
     if (!parsimonySearch() || gSearchState.replicatedKind != 0 || srch.enforce || hs.ecr || hs.swap < 2 ||
         hs.nbest > 0 || gPars.threshold || gPars.goloboff || hs.rearrLimit > 0 ||
@@ -1998,7 +2027,7 @@ uint32_t passHelperCount(const HSearchRun &run)
 
 // Each helper's seat: the data set's record with a parsimony record of its
 // own, and a tree.
-std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
+std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run, bool *outOfMemory)
 {
     const uint32_t n = passHelperCount(run);
     if (n == 0)
@@ -2028,9 +2057,11 @@ std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
     };
     auto helpers = std::make_unique<PassHelpers>(n, make, drop);
     // The copies read the data set's record, which the search changes.
+    // A helper that could not be seated leaves its items to the others; with
+    // none seated for want of memory the search is short of it for any
+    // thread more, and runs no replicates ahead either.
     if (helpers->seated() == 0) {
-        if (helpers->seatsOutOfMemory())
-            showOneThreadForMemory(n + 1);
+        *outOfMemory = helpers->seatsOutOfMemory();
         return nullptr;
     }
     return helpers;
@@ -2039,15 +2070,23 @@ std::unique_ptr<PassHelpers> makePassHelpers(const HSearchRun &run)
 int heuristicSearchRep(HSearchRun &run)
 {
     gAheadCounts = {};
-    std::unique_ptr<PassHelpers> helpers = makePassHelpers(run);
+    bool outOfMemory = false;
+    std::unique_ptr<PassHelpers> helpers = makePassHelpers(run, &outOfMemory);
+    if (outOfMemory)
+        goOnOneThreadForMemory(passHelperCount(run) + 1);
     struct Installed {
         explicit Installed(PassHelpers *h) { setPassHelpers(h); }
         ~Installed() { setPassHelpers(nullptr); }
     } installed(helpers.get());
-    if (const uint32_t threads = aheadThreadCount(run); threads > 1) {
-        const int r = runReplicatesAhead(run, threads);
-        if (r != kAheadUnavailable)
+    if (const uint32_t threads = aheadThreadCount(run); threads > 1 && !outOfMemory) {
+        const int r = runReplicatesAhead(run, threads, helpers);
+        if (r == kAheadOutOfMemory) {
+            setPassHelpers(nullptr);
+            helpers.reset();
+            goOnOneThreadForMemory(threads);
+        } else if (r != kAheadUnavailable) {
             return r;
+        }
     }
     for (run.rep = 0; run.rep < run.nreps; run.rep++) {
         beginReplicate(run);
@@ -2159,13 +2198,8 @@ void showHSearchSettings(const HSearchRun &run)
         qel_printf("Zer\bo-length branches not collapsed\n");
     else
         qel_printf("Bra\bnches collapsed (creating polytomies) if %s\n", searchCollapseDescription());
-    if (const double keep = keepScoreInEffect(); keep != 0.0) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(keep).c_str());
-        if (!srch.mulTrees)
-            qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
-    }
     const char *perRep = run.randomAddition ? " per replicate" : "";
-    if (srch.mulTrees || keepScoreInEffect() != 0.0)
+    if (showKeepSettings(keepScoreInEffect(), srch.mulTrees))
         qel_printf("'MulTrees' option in effect\n");
     else if (const uint32_t held = startingTreesKept(run); held > 1)
         qel_printf("'Mul\bTrees' option not in effect; up to %u trees (those held by stepwise addition) will be "
@@ -2558,6 +2592,11 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     run.hsd = createHSearchData(data, ntax, makeSaveRules(run), hs.ecr != 0);
     if (!run.hsd || allocIslands(run.nreps + 1) != 0)
         return 1;
+    // The N best trees need room for N trees whatever Maxtrees says, or the
+    // search keeps the best of fewer and calls them the best N.
+    if (hs.nbest > 0 && getMaxtreesValue() < static_cast<uint32_t>(hs.nbest) &&
+        resizeTreeBufferForMaxtrees(static_cast<uint32_t>(hs.nbest)) != 0)
+        return 1;
     if (run.retained)
         addRetainedIsland(run.retained);
     run.hsd->startBuf = run.startBuf;
@@ -2572,6 +2611,10 @@ int runHeuristicSearch(DataInfo *data, bool fastStep)
     if (searchCollapses())
         run.hsd->fxns.collapse = collapseForSearch;
     const bool deadlinePerSearch = hs.timeLimit > 0 && !(hs.limitPerRep && run.randomAddition);
+    // Replicates that run side by side each have the time limit to
+    // themselves, as one after the other they would: each counts the CPU
+    // time of the thread that runs it, not what the process spends on all.
+    run.hsd->threadClock = perReplicateThreadClock(run);
     if (deadlinePerSearch)
         setSearchDeadline(run, timeLimitDeadline());
 

@@ -14,8 +14,8 @@ struct Tree;
 // The HSearch command.
 int doHSearchCmd();
 // The deadline of a time limit (hs.timeLimit seconds; 0 none) that starts
-// now, in the CPU time of searchClockNanos.
-uint64_t timeLimitDeadline();
+// now, in the CPU time of searchClockNanos (of this thread with ownThread).
+uint64_t timeLimitDeadline(bool ownThread = false);
 // mode 0: HSearch (reads the command's options); 1: the search of a
 // resampling replicate, with the options as set; kFastStepMode: a fast
 // stepwise replicate (one random-addition tree, no swapping, whatever the

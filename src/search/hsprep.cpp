@@ -90,9 +90,6 @@ int checkSearchConstraintOptions(bool enforce, bool converse, uint32_t flags)
     return 0;
 }
 
-namespace {
-
-// No included character takes a state from the ancestor in force.
 bool ancestorAllMissing(const DataInfo *data)
 {
     const CellCodeTable codes = makeCellCodeTable(data);
@@ -101,6 +98,8 @@ bool ancestorAllMissing(const DataInfo *data)
             return false;
     return true;
 }
+
+namespace {
 
 // An ancestor that says nothing, with characters that have no direction,
 // scores every rooting of a tree alike: each is saved as a tree of its own.
@@ -185,7 +184,9 @@ const ReplicateHooks *gReplicateHooks = nullptr;
 void setSearchVariables(uint32_t mode, DataInfo *data)
 {
     setLongOperationStatus(1);
-    setTreesAreSaved(false);
+    // The trees are marked unsaved when the search ends (finishSearch), not
+    // here: a search asks whether unsaved trees may be replaced after this,
+    // and trees just saved would be taken for unsaved.
     // Only the searches that take the constraint options enforce them.
     const bool enforces = mode == kSearchModeTree || mode == kSearchModeCountSwaps;
     setTopolConstrained(enforces && srch.enforce ? (srch.converse ? -1 : 1) : 0);
@@ -224,6 +225,16 @@ void showSearchSettingsHeader(uint32_t searchType)
         return;
     }
     qel_printf("\n%s search settings:\n", searchTypeString(searchType, true).c_str());
+}
+
+bool showKeepSettings(double keep, bool mulTrees)
+{
+    if (keep == 0.0)
+        return mulTrees;
+    qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(keep).c_str());
+    if (!mulTrees)
+        qel_printf("Nonminimal trees being kept, 'MulTrees' option forced\n");
+    return true;
 }
 
 void showCriterionSettings(const DataInfo *data)

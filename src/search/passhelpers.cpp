@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "qel/qel_malloc.h"
+#include "qel/qel_multithread.h"
 
 namespace {
 
@@ -14,6 +15,27 @@ namespace {
 std::atomic<PassHelpers *> gHelpers{nullptr};
 
 }  // namespace
+
+bool SearchThread::start(std::function<void()> body)
+{
+    join();
+    body_ = std::move(body);
+    running_ = startHelperThread(&thread_, entry, this);
+    return running_;
+}
+
+void SearchThread::join()
+{
+    if (running_)
+        joinHelperThread(thread_);
+    running_ = false;
+}
+
+void *SearchThread::entry(void *self)
+{
+    static_cast<SearchThread *>(self)->body_();
+    return nullptr;
+}
 
 PassHelpers *passHelpers() { return gHelpers.load(std::memory_order_acquire); }
 
@@ -26,8 +48,8 @@ PassHelpers::PassHelpers(uint32_t helpers, MakeSeat make, DropSeat drop)
     for (uint32_t h = 0; h < helpers; h++) {
         bool made = false;
         try {
-            threads_.emplace_back([this, h] { helperLoop(h); });
-            made = true;
+            threads_.push_back(std::make_unique<SearchThread>());
+            made = threads_.back()->start([this, h] { helperLoop(h); });
         } catch (const std::system_error &) {
         } catch (const std::bad_alloc &) {
         }
@@ -51,8 +73,8 @@ PassHelpers::~PassHelpers()
         job_ = nullptr;
     }
     posted_.notify_all();
-    for (std::thread &t : threads_)
-        t.join();
+    for (auto &t : threads_)
+        t->join();
 }
 
 bool PassHelpers::tryHold()

@@ -17,8 +17,34 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
+
 struct DataInfo;
 struct Tree;
+
+// A search's worker thread, on a stack given back to the system when it is
+// joined (startHelperThread): the stacks of ended threads the C library
+// would keep would stay out of reach of a search that goes on alone after
+// its threads ran short of memory.
+class SearchThread {
+public:
+    SearchThread() = default;
+    ~SearchThread() { join(); }
+    SearchThread(const SearchThread &) = delete;
+    SearchThread &operator=(const SearchThread &) = delete;
+
+    // False when no thread could be had.
+    bool start(std::function<void()> body);
+    bool joinable() const { return running_; }
+    void join();
+
+private:
+    static void *entry(void *self);
+
+    std::function<void()> body_;
+    pthread_t thread_{};
+    bool running_ = false;
+};
 
 struct PassSeat {
     DataInfo *data = nullptr;
@@ -65,7 +91,7 @@ private:
     MakeSeat make_;
     DropSeat drop_;
     std::vector<PassSeat> seats_;
-    std::vector<std::thread> threads_;
+    std::vector<std::unique_ptr<SearchThread>> threads_;
     std::mutex mutex_;
     std::condition_variable posted_, left_, free_;
     Job *job_ = nullptr;

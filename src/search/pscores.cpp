@@ -504,23 +504,20 @@ int runBody(Run &r, TreeBuffer *buf, const std::vector<uint32_t> &list)
 
 // Opened through the stream layer, so that a replaced score file takes the
 // old one's place only once the table is complete.
-StreamInfo *openScoreFile(const char *name)
+StreamInfo *openScoreFile(const char *name, int *status)
 {
+    if (status)
+        *status = 1;
     char path[kPathnameBufSize];
     const std::string base = getCurrentDirSpec();
     if (!expandPathname(name, base.empty() ? "." : base.c_str(), path)) {
         qel_errorMsg(0, "Invalid file name \"%s\".", name);
         return nullptr;
     }
-    if (fileExists(path) && !gReplaceFile && !gAppendToFile) {
-        qel_errorMsg(0, "File \"%s\" already exists (use REPLACE or APPEND).", name);
-        return nullptr;
-    }
-    const uint32_t mode = gAppendToFile ? kStreamAppend : kStreamWrite | kStreamNoReplaceQuery;
     StreamInfo *stream = nullptr;
-    const int rc = openStream(path, mode | kStreamLock | kStreamQuiet, nullptr, &stream);
-    if (rc == kOpenFailed)
-        qel_errorMsg(0, "Could not open file \"%s\" for writing.", name);
+    const int rc = openOutputStream(path, gReplaceFile != 0, gAppendToFile != 0, &stream);
+    if (rc == kOpenDeclined && status)
+        *status = 2;
     return rc == kOpenOK ? stream : nullptr;
 }
 
@@ -611,11 +608,11 @@ int doPScoresCmd()
     int status = checkCharStatusUpdate(d) != 0 || checkParsimonySettings(d) != 0 || prepareParsimonyData(d) != 0 ||
                  checkDirectedRooting(d, start.rooted) != 0;
     if (status == 0 && named) {
-        r.outStream = openScoreFile(sfopt.scoreFile);
-        if (r.outStream)
+        r.outStream = openScoreFile(sfopt.scoreFile, &status);
+        if (r.outStream) {
             r.out = r.outStream->fp;
-        else
-            status = 1;
+            status = 0;
+        }
     }
     if (status == 0) {
         const bool gfit = gPars.showGfit || gPars.goloboff;

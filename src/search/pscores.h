@@ -48,8 +48,11 @@ int startScoreCmd(const DataInfo *d, const ScoreCmdRequest &request, ScoreCmdSta
 
 // Opens a score (or other result) file through the stream layer, so that a
 // replaced file takes the old one's place only once it is complete; honours
-// the shared replace and append flags. Null after an error report.
-StreamInfo *openScoreFile(const char *name);
+// the shared replace and append flags, and otherwise asks before replacing
+// an existing file (replaces unasked where no one can answer). Null after
+// an error report, or when the user declined: *status then says which
+// (2 declined, 1 failed).
+StreamInfo *openScoreFile(const char *name, int *status = nullptr);
 // Puts a score file opened by openScoreFile in place and frees the stream;
 // 0 when written, else 1 after reporting the error.
 int closeScoreFile(StreamInfo **stream);

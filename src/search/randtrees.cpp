@@ -140,9 +140,10 @@ int doRandTreesCmd()
         return finishSearch(1);
     run.fd = fd.get();
     if (!scoreFileName.empty()) {
-        run.scoreStream = openScoreFile(scoreFileName.c_str());
+        int opened = 1;
+        run.scoreStream = openScoreFile(scoreFileName.c_str(), &opened);
         if (!run.scoreStream)
-            return finishSearch(1);
+            return finishSearch(opened);
         run.scoreFile = run.scoreStream->fp;
     }
     run.seed = seedForRun(evalRand.seed);

@@ -63,8 +63,7 @@ void ReplicatesAhead::start(std::function<bool(uint32_t worker)> prepare)
     for (uint32_t w = 0; w < workers_.size(); w++) {
         bool made = false;
         try {
-            workers_[w]->thread = std::thread([this, w] { workerLoop(w); });
-            made = true;
+            made = workers_[w]->thread.start([this, w] { workerLoop(w); });
         } catch (const std::system_error &) {
             // No thread to be had (the process's memory or thread limit).
         } catch (const std::bad_alloc &) {

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "qel/qel_random.h"
+#include "search/passhelpers.h"
 
 struct AheadRun {
     virtual ~AheadRun() = default;
@@ -151,7 +152,7 @@ private:
         bool begun = false;
     };
     struct Worker {
-        std::thread thread;
+        SearchThread thread;
         std::atomic<bool> cancel{false};
         uint32_t rep = 0;
         uint64_t runId = 0;

@@ -122,18 +122,22 @@ constexpr uint64_t kCpuReadInterval = kSearchClockPerSecond / 1000;
 
 }  // namespace
 
-uint64_t searchClockNanos() { return gCpuClock.load(std::memory_order_relaxed)(); }
+uint64_t searchClockNanos(bool ownThread)
+{
+    uint64_t (*clock)() = gCpuClock.load(std::memory_order_relaxed);
+    return ownThread && clock == processCpuNanos ? clockNanos(CLOCK_THREAD_CPUTIME_ID) : clock();
+}
 
 void setSearchCpuClock(uint64_t (*clock)()) { gCpuClock.store(clock ? clock : processCpuNanos); }
 
-bool searchDeadlinePassed(uint64_t deadline, uint64_t &nextRead)
+bool searchDeadlinePassed(uint64_t deadline, uint64_t &nextRead, bool ownThread)
 {
     if (deadline == 0)
         return false;
     const uint64_t wall = clockNanos(CLOCK_MONOTONIC);
     if (wall < nextRead)
         return false;
-    if (searchClockNanos() >= deadline)
+    if (searchClockNanos(ownThread) >= deadline)
         return true;
     nextRead = wall + kCpuReadInterval;
     return false;

@@ -61,8 +61,9 @@ uint64_t searchDeadline(uint64_t nowTicks, uint32_t seconds, uint64_t ticksPerSe
 uint64_t cpuTicksPerSecond();
 // The clock of a search's time limit: the CPU time of the process (all its
 // threads), in nanoseconds, so that a search on a busy machine gets the
-// computing time it was given.
-uint64_t searchClockNanos();
+// computing time it was given. ownThread: the CPU time of the calling thread
+// alone, for a limit on work that threads do side by side, each its own.
+uint64_t searchClockNanos(bool ownThread = false);
 inline constexpr uint64_t kSearchClockPerSecond = 1000000000;
 // Whether the time limit's deadline (searchClockNanos time; 0 none) has
 // passed, for the checks inside the evaluators' loops. Reading the CPU time
@@ -71,9 +72,9 @@ inline constexpr uint64_t kSearchClockPerSecond = 1000000000;
 // the CPU time is read again only once a millisecond of wall time has gone
 // by, which the caller keeps in nextRead (0: read at once; a new deadline
 // starts from 0). A deadline is so met at most a millisecond late per thread.
-bool searchDeadlinePassed(uint64_t deadline, uint64_t &nextRead);
+bool searchDeadlinePassed(uint64_t deadline, uint64_t &nextRead, bool ownThread = false);
 // Tests drive the CPU clock: the clock searchClockNanos reads (null: the
-// process's own).
+// process's own, or the calling thread's).
 void setSearchCpuClock(uint64_t (*clock)());
 
 // Parsimony length of the three-taxon tree ((a, b), c) of active taxa; the

@@ -195,3 +195,8 @@ const char *currentCriterionString();
 // Change callback of the "criterion" option: a changed criterion is
 // announced and its dependent state reset; never rejects.
 int criterionInfo(CmdParam *option);
+
+// The tree lists CountSwaps and DescribeTrees keep between calls (slots of
+// treeSets; the trees changing clears them).
+inline constexpr uint32_t kCountSwapsTreeSet = 9;
+inline constexpr uint32_t kDescribeTreesTreeSet = 10;

@@ -218,8 +218,11 @@ int StepwiseBuilder::makeOrder(RNG *rng)
     case kAddSeqFurthest:
     case kAddSeqDivergentPair: {
         int32_t a = 0, b = 1, c = 2;
-        if (opt_.addSeq == kAddSeqFurthest && !rooted) {
-            findLongest3Tree(d_, tree_, &a, &b, &c, false);
+        // A rooted tree with an ancestor of known states starts from the
+        // pair whose tree with it is longest; an ancestor that holds nothing
+        // adds no length, and the most divergent pair is that pair.
+        if (opt_.addSeq == kAddSeqFurthest && (!rooted || !ancestorAllMissing(d_))) {
+            findLongest3Tree(d_, tree_, &a, &b, &c, rooted);
         } else {
             findMostDivergentPair(d_, tree_, &a, &b);
             if (!rooted) {

@@ -786,18 +786,17 @@ void showXsearchSettings(const XsearchData &x)
     if (!x.exhaustive) {
         static const char *const kSeq[] = {"furthest", "asis", "simple", "maxmini", "kmaxmini"};
         qel_printf("  Addition sequence: %s\n", kSeq[std::min<uint32_t>(x.addSeq, 4)]);
-        if (x.keep)
-            qel_printf("  Upper bound = %s (Keep score)\n", boundToString(x.keepScore).c_str());
-        else if (bbex.upBound != 0.0)
-            qel_printf("  Initial upper bound: %s (specified)\n", boundToString(bbex.upBound).c_str());
-        else if (!x.criterionScores)
-            qel_printf("  Initial upper bound: via stepwise addition\n");
-        else if (!njBoundAllowed(x))
-            qel_printf("  Initial upper bound: none\n");
-        else
-            qel_printf("  Initial upper bound: via %s\n", upgmaStartTree(x.data) ? "UPGMA" : "neighbor-joining");
-    } else if (x.keep) {
-        qel_printf("Keeping all trees less than or equal to score %s\n", boundToString(x.keepScore).c_str());
+        // With Keep the Keep score is the bound, reported with the Keep lines below.
+        if (!x.keep) {
+            if (bbex.upBound != 0.0)
+                qel_printf("  Initial upper bound: %s (specified)\n", boundToString(bbex.upBound).c_str());
+            else if (!x.criterionScores)
+                qel_printf("  Initial upper bound: via stepwise addition\n");
+            else if (!njBoundAllowed(x))
+                qel_printf("  Initial upper bound: none\n");
+            else
+                qel_printf("  Initial upper bound: via %s\n", upgmaStartTree(x.data) ? "UPGMA" : "neighbor-joining");
+        }
     }
     if (x.critCollapse)
         qel_printf("Branches collapsed (creating polytomies) if %s\n", x.critCollapse->collapseDescription);
@@ -805,8 +804,10 @@ void showXsearchSettings(const XsearchData &x)
         qel_printf("Zero-length branches not collapsed\n");
     else
         qel_printf("Branches collapsed (creating polytomies) if %s\n", collapseRuleDescription(x.collapse));
+    // As HSearch reports them; AllTrees keeps every tree it is asked to.
+    const bool mulTrees = showKeepSettings(x.keep ? x.keepScore : 0.0, x.exhaustive || srch.mulTrees);
     if (!x.exhaustive)
-        qel_printf("'MulTrees' option %sin effect\n", x.mulTrees ? "" : "not ");
+        qel_printf("'MulTrees' option %sin effect\n", mulTrees ? "" : "not ");
     showSearchTailSettings(x.data, x.rooted);
 }
 
@@ -966,12 +967,13 @@ int exactTreeSearch(bool exhaustive, int mode)
     }
     sfopt.pref_saveToFile = exhaustive && scoreFileRequest.given();
     if (sfopt.pref_saveToFile) {
-        // As PScores does: beside the input, and never over a file the user
-        // did not ask to replace.
-        x.scoreStream = openScoreFile(sfopt.scoreFile);
+        // As PScores does: beside the input, replacing a file only when
+        // asked to or when the user agrees.
+        int opened = 1;
+        x.scoreStream = openScoreFile(sfopt.scoreFile, &opened);
         if (!x.scoreStream) {
             clearStatusText();
-            return finishSearch(1);
+            return finishSearch(opened);
         }
         x.scoreFile = x.scoreStream->fp;
     }

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "qel/qel_multithread.h"
 #include "search/hsearch.h"
 #include "search/search_settings.h"
 #include "search/stepwise.h"
@@ -574,6 +575,16 @@ TEST_F(HSearchThreadsTest, EveryAllocationOfAThreadedSearchFailsCleanly)
             EXPECT_EQ(countOf(many.printed, failed), 0u) << what << many.printed;
             fellBack += wentAlone(many, 2);
             expectSame(many, one, what);
+        }
+        // The workers' threads are made without an allocation of the
+        // program's: a thread that cannot be had is the failure there.
+        if (!workers) {
+            qel_setThreadStartFailureCountdown(0);
+            Outcome many = search(2, four);
+            qel_setThreadStartFailureCountdown(-1);
+            ASSERT_EQ(many.status, 0) << many.printed;
+            fellBack += wentAlone(many, 2);
+            expectSame(many, one, "no thread");
         }
         EXPECT_EQ(reported > 0, !workers) << "workers " << workers;
         EXPECT_GT(fellBack, 0u) << "workers " << workers;
