@@ -917,8 +917,6 @@ int scorePass(LScoresRun &r)
 // Once for the command, after the last subset of a partition too.
 void showScoreFileNote(const LScoresRun &r)
 {
-    if (!r.file)
-        return;
     qel_printf("\nTree scores (and parameter estimates) written to file: %s\n", sfopt.scoreFile);
     if (r.siteLikes && r.sorted)
         qel_printf("    Note: \bScores are not written to score-file in sorted order when single-site "
@@ -963,7 +961,6 @@ int lscoresThreadProc(void *arg)
     } else {
         status = scorePass(r);
     }
-    showScoreFileNote(r);
     clearStatusText();
     return status;
 }
@@ -1078,15 +1075,22 @@ int doLScoresCmd()
             r.progress = destroyProgressWindow(r.progress);
         }
     }
-    return finishScoreCommand(r.file, status, oldCriterion);
+    // Told only once the file is in place: a full disk shows at its closing.
+    const bool toFile = r.file != nullptr;
+    status = finishScoreCommand(r.file, status, oldCriterion, sfopt.scoreFile);
+    if (toFile && status != 1)
+        showScoreFileNote(r);
+    return status;
 }
 
-int finishScoreCommand(StreamInfo *&file, int status, uint32_t oldCriterion)
+int finishScoreCommand(StreamInfo *&file, int status, uint32_t oldCriterion, const char *name)
 {
     if (file) {
         // A run stopped by the user keeps what was written; a failed one not.
-        if (finishStreamFile(file, status != 1) != 0 && status == 0)
+        if (finishStreamFile(file, status != 1) != 0 && status != 1) {
+            qel_errorMsg(0, "Error writing file \"%s\".", name);
             status = 1;
+        }
         discardStream(&file);
     }
     clearStatusText();
