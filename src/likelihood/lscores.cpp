@@ -823,13 +823,10 @@ int scorePass(LScoresRun &r)
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
             // A negative flag is the fit's own failure to set the model's
-            // parameters, not the user's stop: say so, and go on as after
-            // any error.
+            // parameters (said where it failed), not the user's stop: go on
+            // as after any error.
             if (const int32_t flag = getAbortedStatus(); flag < 0) {
                 setAbortedStatus(0);
-                qel_errorMsg(0, "The likelihood of tree %u could not be computed: the model parameters could not be "
-                                "set (status %d).",
-                             t.number, flag);
                 status = 1;
             } else {
                 status = flag != 0 ? 2 : 1;
