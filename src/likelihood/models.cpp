@@ -190,6 +190,12 @@ int initRateModelSettings(Model *m, const DataInfo *d)
             return qel_errorMsg(832, "Partition for site-specific rates has been changed since "
                                      "previous rates were estimated."),
                    1;
+        // Checked as a model partition is: a character of the model left
+        // out of every subset would take some subset's rate unasked.
+        if (haveDataMatrix(d) &&
+            checkCharPartition(d, ml.siteRatePartition, nullptr,
+                               [m](uint32_t c) { return characterOfModel(m, c); }) != 0)
+            return 1;
         m->siteRatePartition = ml.siteRatePartition;
         m->estSiteRates = ml.estSiteRates;
         m->siteRatesFromPartition = 1;
@@ -446,6 +452,15 @@ Model *getModel0()
 {
     Model *m = firstActiveModel();
     return m ? m : getDefaultModel();
+}
+
+bool characterOfModel(const Model *m, uint32_t c)
+{
+    const SetPtn *ptn = ml.modelPartition ? getNexPtn(ml.modelPartition) : nullptr;
+    if (ptn == nullptr)
+        return true;
+    const uint32_t k = whichPartitionSubset(ptn, c);
+    return k == kSetEnd || findMatchingModel(getPtnSubsetName(ptn, k), false) == m;
 }
 
 int setActiveModels(Nexset *modelPartition, const DataInfo *d)
