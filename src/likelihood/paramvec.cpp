@@ -1392,8 +1392,9 @@ struct PairObjective {
 double pairObjective(const double *x, void *arg)
 {
     auto *o = static_cast<PairObjective *>(arg);
+    // The distances count such a pair as one without an estimate.
     if (storeParamValues(*o->v, x, false) != 0) {
-        stopOnParamFailure();
+        setAbortedStatus(static_cast<uint32_t>(-1));
         return kNoLScore;
     }
     return o->score(o->ctx);
