@@ -1392,6 +1392,10 @@ struct PairObjective {
 double pairObjective(const double *x, void *arg)
 {
     auto *o = static_cast<PairObjective *>(arg);
+    // As for a tree's fit: a trial point the minimiser could not make
+    // finite is no model (its gamma shape would be discretised as NaN).
+    if (!std::all_of(x, x + o->v->total, [](double value) { return std::isfinite(value); }))
+        return kLikInfiniteScore;
     // The distances count such a pair as one without an estimate.
     if (storeParamValues(*o->v, x, false) != 0) {
         setAbortedStatus(static_cast<uint32_t>(-1));
