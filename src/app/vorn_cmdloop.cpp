@@ -322,7 +322,10 @@ int doCmds()
                 continue;
             }
             cmdOpt.currentCmd = row;
+            takeFailureStop();
             status = runReportingBadAlloc(row->handler);
+            if (takeFailureStop() && status == kStatusAborted)
+                status = kStatusError;
             cmdOpt.currentCmd = nullptr;
             if (wasBatch && !inBatchInputMode())
                 break;

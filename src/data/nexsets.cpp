@@ -656,7 +656,8 @@ int getAncStParm(int op, CmdParam *param, void *place)
 // ---------------------------------------------------------------------------
 // Partition services
 
-int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *exclusions)
+int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *exclusions,
+                       const std::function<bool(uint32_t)> &needed)
 {
     const SetPtn *ptn = getNexPtn(partition);
     if (!ptn)
@@ -691,7 +692,7 @@ int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *ex
     int result = 0;
     for (uint32_t c = 0; c < d->nchar; ++c) {
         if (isSetMember(excluded, c) || !(d->status[c] & kCharNucleotide) ||
-            whichPartitionSubset(ptn, c) != kSetEnd)
+            whichPartitionSubset(ptn, c) != kSetEnd || (needed && !needed(c)))
             continue;
         qel_errorMsg(437, "Character '%s' is not assigned to any subset in the partition. Either exclude it or "
                           "add it to one of the subsets.",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <span>
 
@@ -191,8 +192,10 @@ int getAncStParm(int op, CmdParam *param, void *place);
 
 // 0 when every included nucleotide-compatible character is in a subset;
 // warns about subsets holding excluded characters. exclusions null: the
-// data set's own.
-int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *exclusions);
+// data set's own. needed, when given, names the characters that must be in
+// a subset (others may be left out).
+int checkCharPartition(const DataInfo *d, const Nexset *partition, const Set *exclusions,
+                       const std::function<bool(uint32_t)> &needed = {});
 
 // A character as messages name it: its number, and its label in
 // parentheses when it has one ("3 (three)").

@@ -700,6 +700,12 @@ int doUndefinedDistances(DMatrix *dm, DataInfo *d, bool quiet)
                            static_cast<int>(dm->nNoShared), static_cast<int>(getTaxNum(d, dm->noSharedPair[0])),
                            getTaxLabel(d, dm->noSharedPair[0]), static_cast<int>(getTaxNum(d, dm->noSharedPair[1])),
                            getTaxLabel(d, dm->noSharedPair[1]));
+        if (dm->nNoOptimum)
+            qel_warningMsg(0,
+                           "%d taxon pair(s) have no finite maximum-likelihood distance under the model parameters "
+                           "estimated for each pair: the likelihood of the pair goes on rising as the distance grows "
+                           "(and the gamma shape falls).  Distances for these pairs will be set to \"undefined\".",
+                           static_cast<int>(dm->nNoOptimum));
         char times[32];
         std::snprintf(times, sizeof times, "%g times", dist.undefMult);
         qel_warningMsg(817,
@@ -731,6 +737,7 @@ int calcDistThreadProc(void *arg)
     if (!d)
         return 1;
     int status;
+    cd->dm->nNoOptimum = 0;
     if (cd->type == kDistML)
         status = gMLDistanceHooks.calcMLDistances
                      ? gMLDistanceHooks.calcMLDistances(cd, d)

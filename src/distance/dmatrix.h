@@ -48,6 +48,9 @@ struct DMatrix {
     uint32_t decimals;         // of a user matrix
     uint32_t noSharedPair[2];  // first taxon pair without shared sites
     uint32_t nNoShared;
+    // Maximum-likelihood distances whose pairwise fit (with model parameters
+    // estimated per pair) has no finite optimum; among the undefined ones.
+    uint32_t nNoOptimum;
     uint8_t allSitesMean;
     uint8_t allUndefined;  // no pair gave a defined distance
     // Maximum-likelihood distances follow the likelihood set-up as well as

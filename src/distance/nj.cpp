@@ -360,6 +360,12 @@ int njCluster(ClustData *cd, bool bioNJ, RNG *rng)
             // Some join always keeps the clusters resolvable; none passing
             // means the constraint records are wrong, and a tree that breaks
             // the constraint must not be stored as if it kept it.
+            // Without a constraint only distances too large for the sums
+            // (infinite or not numbers) leave every pair unscored.
+            if (choice.count == 0 && !cd->constrained)
+                return qel_errorMsg(0, "No neighbor-joining step can be chosen: the distances are too large to "
+                                       "compare."),
+                       1;
             if (choice.count == 0)
                 return qel_errorMsg(0, "No neighbor-joining step keeps the tree compatible with the constraint."), 1;
         }

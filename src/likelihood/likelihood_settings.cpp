@@ -168,9 +168,22 @@ int estimableRealOp(int operation, CmdParam *option, void *place, const Estimabl
     }
 }
 
+// Rates further apart than this leave the smaller ones below the rounding of
+// the rate matrix's eigen-system: the transition probabilities come out
+// negative or zero and the likelihood of any tree as zero, a score that
+// means nothing.
+constexpr double kMaxRateRatio = 1e12;
+
 int checkTratio(double v)
 {
-    return v > 0.0 ? 0 : (qel_errorMsg(831, "The ti/tv ratio ('TRatio') must be nonnegative."), 1);
+    if (!(v > 0.0))
+        return qel_errorMsg(831, "The ti/tv ratio ('TRatio') must be nonnegative."), 1;
+    if (v > kMaxRateRatio)
+        return qel_errorMsg(0, "The ti/tv ratio ('TRatio') must be at most %g: a larger ratio makes the likelihood "
+                               "impossible to compute.",
+                            kMaxRateRatio),
+               1;
+    return 0;
 }
 
 // Reads, after the "(", up to `max` numbers in (0, upper) and the ")"; the
@@ -516,6 +529,11 @@ int getDnaRmatrix(int operation, CmdParam *option, void *place)
             return unexpectedRightParen();
         if (n == 5)
             r[5] = 1.0;
+        if (const auto [low, high] = std::minmax_element(r, r + kNumDnaRates); *high > kMaxRateRatio * *low)
+            return qel_errorMsg(0, "The rate-matrix values must lie within a factor of %g of one another: rates "
+                                   "further apart make the likelihood impossible to compute.",
+                                kMaxRateRatio),
+                   1;
         const double last = r[5];
         for (double &x : r)
             x /= last;

@@ -356,6 +356,15 @@ void writeTreeRow(const LScoresRun &r, const TreeResult &t)
     std::fprintf(f, "\n");
 }
 
+// A character with data the Mk model cannot score (a constant one: the
+// model conditions on variation). One with no data at all has likelihood 1
+// under any model, the Mk model's too.
+bool leftOutByMkv(const LScoresRun &r, uint32_t c)
+{
+    const uint32_t *map = r.g->siteToGroupPattern;
+    return r.g->useMkv && (map == nullptr || map[c] == kNoSite) && !(r.d->obsCount && r.d->obsCount[c] == 0);
+}
+
 void writeSiteRows(const LScoresRun &r, const TreeResult &t)
 {
     std::FILE *f = fileOf(r);
@@ -365,8 +374,7 @@ void writeSiteRows(const LScoresRun &r, const TreeResult &t)
     for (uint32_t c : r.included) {
         std::fprintf(f, "%s\t\t%u\t", r.subset ? "\t" : "", c + 1);
         const uint32_t p = map ? map[c] : kNoSite;
-        if (p == kNoSite && r.g->useMkv && (r.d->status[c] & kCharConstant) &&
-            !(r.d->obsCount && r.d->obsCount[c] == 0)) {
+        if ((r.d->status[c] & kCharConstant) && leftOutByMkv(r, c)) {
             std::fprintf(f, "0.0\n");
             continue;
         }
@@ -471,7 +479,10 @@ int showTreeScores(const LScoresRun &r, const std::vector<size_t> &order, bool a
         for (size_t mi = 0; mi < r.models.size(); ++mi) {
             const Model *m = r.models[mi];
             const Estimated &e = r.est[mi];
-            if (!e.any())
+            // A model of the partition without site patterns here (its
+            // characters all excluded, or none in this subset) has
+            // estimates no data inform.
+            if (!e.any() || (several && m->firstPattern > m->lastPattern))
                 continue;
             tb.indent = several ? 2 : 0;
             const int width = tb.label - tb.indent;
@@ -706,7 +717,7 @@ void takePreparedState(LScoresRun &r)
     r.nsites = static_cast<double>(r.included.size());
     r.siteRows.clear();
     for (uint32_t c : r.included)
-        if (!r.g->useMkv || (r.g->siteToGroupPattern != nullptr && r.g->siteToGroupPattern[c] != kNoSite))
+        if (!leftOutByMkv(r, c))
             r.siteRows.push_back(c);
 }
 
@@ -812,13 +823,10 @@ int scorePass(LScoresRun &r)
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
             // A negative flag is the fit's own failure to set the model's
-            // parameters, not the user's stop: say so, and go on as after
-            // any error.
+            // parameters (said where it failed), not the user's stop: go on
+            // as after any error.
             if (const int32_t flag = getAbortedStatus(); flag < 0) {
                 setAbortedStatus(0);
-                qel_errorMsg(0, "The likelihood of tree %u could not be computed: the model parameters could not be "
-                                "set (status %d).",
-                             t.number, flag);
                 status = 1;
             } else {
                 status = flag != 0 ? 2 : 1;
@@ -917,8 +925,6 @@ int scorePass(LScoresRun &r)
 // Once for the command, after the last subset of a partition too.
 void showScoreFileNote(const LScoresRun &r)
 {
-    if (!r.file)
-        return;
     qel_printf("\nTree scores (and parameter estimates) written to file: %s\n", sfopt.scoreFile);
     if (r.siteLikes && r.sorted)
         qel_printf("    Note: \bScores are not written to score-file in sorted order when single-site "
@@ -963,7 +969,6 @@ int lscoresThreadProc(void *arg)
     } else {
         status = scorePass(r);
     }
-    showScoreFileNote(r);
     clearStatusText();
     return status;
 }
@@ -1036,12 +1041,13 @@ int doLScoresCmd()
     if (const int rc = withLSet ? checkAndStoreModelSettings(&ml, d) : 0; rc != 0) {
         if (rc == 2)
             qel_printf("\nCalculation of likelihood scores canceled by user.\n");
-        return 1;
+        return rc == 2 ? 2 : 1;
     }
     // Held at user lengths, trees without them would be scored with every
-    // branch at length 0: the user may have them estimated instead.
+    // branch at length 0: the user may have them estimated instead (a
+    // refusal is the user's stop, not a failure).
     if (checkUserBranchLens() != 0)
-        return 1;
+        return 2;
 
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     setBusyMode(true);
@@ -1078,15 +1084,22 @@ int doLScoresCmd()
             r.progress = destroyProgressWindow(r.progress);
         }
     }
-    return finishScoreCommand(r.file, status, oldCriterion);
+    // Told only once the file is in place: a full disk shows at its closing.
+    const bool toFile = r.file != nullptr;
+    status = finishScoreCommand(r.file, status, oldCriterion, sfopt.scoreFile);
+    if (toFile && status != 1)
+        showScoreFileNote(r);
+    return status;
 }
 
-int finishScoreCommand(StreamInfo *&file, int status, uint32_t oldCriterion)
+int finishScoreCommand(StreamInfo *&file, int status, uint32_t oldCriterion, const char *name)
 {
     if (file) {
         // A run stopped by the user keeps what was written; a failed one not.
-        if (finishStreamFile(file, status != 1) != 0 && status == 0)
+        if (finishStreamFile(file, status != 1) != 0 && status != 1) {
+            qel_errorMsg(0, "Error writing file \"%s\".", name);
             status = 1;
+        }
         discardStream(&file);
     }
     clearStatusText();

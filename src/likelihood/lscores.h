@@ -14,9 +14,10 @@ int doLScoresCmd();
 // The end of a command that scores trees under likelihood with an optional
 // results file: the file is closed (kept after a stop, dropped after a
 // failure), the status text and busy mode cleared and the criterion given
-// back. Returns the status, 1 when the file could not be finished.
+// back. Returns the status, 1 when the file could not be finished (said
+// with name).
 struct StreamInfo;
-int finishScoreCommand(StreamInfo *&file, int status, uint32_t oldCriterion);
+int finishScoreCommand(StreamInfo *&file, int status, uint32_t oldCriterion, const char *name);
 
 // The site log-likelihoods of the last LScores run (trees x patterns, 9e36
 // where a pattern likelihood is below 1e-300) and the trees they belong to

@@ -1,6 +1,7 @@
 #include "likelihood/ml_cmd.h"
 
 #include <cmath>
+#include <memory>
 
 #include "likelihood/swapscreen.h"
 #include "likelihood/treelike.h"
@@ -243,12 +244,24 @@ int doLsetCmd()
 {
     ml.modelName[0] = '\0';
     clearActions(&ml);
+    // Settings the data refuse are not kept: every later command that
+    // applies them (an Include, a scoring) would fail on them again. A
+    // declined question leaves them, to be asked again where they apply.
+    std::unique_ptr<CmdParamList, CmdParamList *(*)(CmdParamList *)> before(allocAndSaveParamVals(OptionSet::kLSet),
+                                                                           destroyCmdParamList);
     if (getCmdParams(OptionSet::kLSet, ";", nullptr) <= 0) {
         clearActions(&ml);
         return 1;
     }
     // LSet ends on a declined question as on any other failure.
-    return checkAndStoreModelSettings(&ml, activeDataInfo()) != 0 ? 1 : 0;
+    const int rc = checkAndStoreModelSettings(&ml, activeDataInfo());
+    if (rc == 0)
+        return 0;
+    if (rc == 1 && before) {
+        restoreCmdParamVals(before.get());
+        getDefaultModel()->needsInit = 1;
+    }
+    return 1;
 }
 
 int doModPartitionCmd()

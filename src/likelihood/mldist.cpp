@@ -29,6 +29,9 @@ namespace {
 
 constexpr double kLSStartCap = 9.0;
 constexpr double kShortest = 1e-10, kLongest = 1000.0;
+// A pairwise fit that ends worse than its run-off limit by more than this
+// share was still on its way there: it has no optimum of its own.
+constexpr double kRunOffTolerance = 1e-6;
 
 // The distinct code combinations of a pair with their summed weights, per
 // site category.
@@ -162,6 +165,50 @@ void loadCategories(PairLike &pl)
     }
 }
 
+// Per pattern of the pair, the probability of the two states under a
+// shared state and under two independent ones, for the limit below.
+struct PairLimit {
+    std::vector<double> same, apart, weight;
+};
+
+double limitScore(const double *x, void *arg)
+{
+    const PairLimit &lim = *static_cast<const PairLimit *>(arg);
+    double score = 0.0;
+    for (size_t k = 0; k < lim.weight.size(); ++k) {
+        const double like = x[0] * lim.same[k] + (1.0 - x[0]) * lim.apart[k];
+        if (!(like > 0.0))
+            return 9e36;
+        score -= lim.weight[k] * detLog(like);
+    }
+    return score;
+}
+
+// -ln L of the pair at the limit a fit with the rate variation estimated
+// per pair can run off to: the distance without bound and the gamma shape
+// towards 0, each site either unchanged (rate 0) or with its two states
+// independent, in the best proportion. A fit that ends worse than that was
+// climbing towards it and has no finite optimum.
+double runOffScore(const PairLike &pl)
+{
+    const uint32_t n = pl.g->nstates;
+    PairLimit lim;
+    for (const PairPattern &pp : pl.patterns) {
+        const double *pi = pl.pi[pp.siteCat];
+        double shared = 0.0, a = 0.0, b = 0.0;
+        for (uint32_t i = 0; i < n; ++i) {
+            shared += ((pp.a & pp.b) >> i & 1) ? pi[i] : 0.0;
+            a += (pp.a >> i & 1) ? pi[i] : 0.0;
+            b += (pp.b >> i & 1) ? pi[i] : 0.0;
+        }
+        lim.same.push_back(shared);
+        lim.apart.push_back(a * b);
+        lim.weight.push_back(pp.weight);
+    }
+    double f = 0.5;
+    return localMin(limitScore, &lim, &f, 0.0, 1.0, 1e-10, 1e-12, nullptr);
+}
+
 // The pair's score at the distance and parameters the parameter vector
 // stored (the ML-distance form).
 double pairScoreAtStoredValues(void *arg)
@@ -257,8 +304,11 @@ int calcMLDistances(DataInfo *, double **distances, const Set *taxonSubset, bool
     if (g->useMkv)
         return qel_errorMsg(0, "Maximum-likelihood distances are not available for the Mk model.");
     PairEstimation est;
-    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive)
+    bool rateVariationEstimated = false;
+    for (Model *m = firstActiveModel(); m != nullptr; m = m->nextActive) {
         est.on = est.on || countEstimatedModelParams(m) != 0;
+        rateVariationEstimated = rateVariationEstimated || m->gammaShape == kEstimate || m->pinv == kEstimate;
+    }
     if (est.on) {
         setAMLFlag(getActiveML(), kAMLDoingMLDist, true);
         if (createParamVector(est.v, true) <= 0)
@@ -324,9 +374,25 @@ int calcMLDistances(DataInfo *, double **distances, const Set *taxonSubset, bool
                 double x = 0.0;
                 if (est.on) {
                     getActiveML()->curMLDist = jcStart(pl, n);
-                    if (optimizeMLDistParams(est.v, pairScoreAtStoredValues, &pl) >= 1e37)
-                        return getAbortedStatus() > 0 ? 2 : 1;
-                    x = detLog(getActiveML()->curMLDist);
+                    const double score = optimizeMLDistParams(est.v, pairScoreAtStoredValues, &pl);
+                    if (score >= 1e37 && getAbortedStatus() > 0)
+                        return 2;
+                    // Two sequences can make the parameters run off with the
+                    // distance (a gamma shape falling towards 0 while the
+                    // distance grows without bound): no estimate exists.
+                    const double fitted = getActiveML()->curMLDist;
+                    if (score >= 1e37 || !(fitted <= kLongest) ||
+                        (rateVariationEstimated && score > runOffScore(pl) + kRunOffTolerance * std::max(1.0, score))) {
+                        if (getAbortedStatus() < 0)
+                            setAbortedStatus(0);
+                        distances[i][j] = kUndefinedDistance;
+                        ++undefined;
+                        ++result.noOptimum;
+                        if (progress && progress() == 2)
+                            return 2;
+                        continue;
+                    }
+                    x = detLog(fitted);
                 } else {
                     localMin(pairScore, &pl, &x, detLog(kShortest), detLog(kLongest), 1e-12, 1e-12, nullptr);
                 }
@@ -356,6 +422,7 @@ MLDistanceHooks mlDistanceHooks()
                                                    [cd] { return updateDistProgress(cd->progress); }, r);
                 cd->dm->maxDistance = r.largest;
                 cd->dm->nUndefined = r.undefined;
+                cd->dm->nNoOptimum = r.noOptimum;
                 cd->dm->nZero = r.zero;
                 cd->dm->allUndefined = !r.anyDefined;
                 return status;

@@ -14,13 +14,16 @@ struct Set;
 struct MLDistanceResult {
     double largest = -1.0;  // largest defined distance
     uint32_t undefined = 0;
+    uint32_t noOptimum = 0;  // of the undefined: fits that ran off without an optimum
     uint32_t zero = 0;
     bool anyDefined = false;
 };
 
 // Fills the lower triangle distances[i][j] (j < i, rows of active taxa;
 // pairs within taxonSubset when it is given): identical sequences 0, a pair
-// without comparable sites undefined (-1, counted); for least-squares
+// without comparable sites undefined (-1, counted), as is one whose fit of
+// the distance with parameters estimated for the pair has no finite
+// optimum (counted apart as well); for least-squares
 // starting lengths (lsStart) every distance is capped at 9. progress is
 // called after each pair and stops the work when it returns 2. 0, 1 after
 // an error report, 2 when stopped. The distance calculation reaches it

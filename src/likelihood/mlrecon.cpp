@@ -195,10 +195,12 @@ void jointStates(const std::vector<const TreeNode *> &order, const std::vector<s
 // every edge (a tip's edge summed over the states its data allow), times the
 // frequency of the top node's state; the invariable-sites term joins when
 // every tip and node allows that state. Logs keep deep trees in range.
+// Pjoin, when not null, holds the matrices of the edge a drawing root sits
+// on (as for jointStates): the root's state then counts for nothing.
 double logAssignmentProb(const std::vector<const TreeNode *> &order, const std::vector<size_t> &pos,
                          const Tree *tree, ModelGroup *g, uint32_t p, const std::vector<double> &P,
-                         const std::vector<double> &probs, const double *pi, double pinv, uint64_t common,
-                         const Reconstruction &r)
+                         const double *Pjoin, const std::vector<double> &probs, const double *pi, double pinv,
+                         uint64_t common, const Reconstruction &r)
 {
     const uint32_t n = g->nstates;
     const size_t k = probs.size();
@@ -207,6 +209,13 @@ double logAssignmentProb(const std::vector<const TreeNode *> &order, const std::
         return r.state[static_cast<size_t>(r.slotOfNode[static_cast<size_t>(v - tree->nodes)]) * r.npat + p];
     };
     std::vector<double> logProd(k, 0.0), tip(n);
+    // Adds the log of f(q) for each category q.
+    auto addEdge = [&](auto f) {
+        for (size_t q = 0; q < k; ++q) {
+            const double x = f(q);
+            logProd[q] += x > 0.0 ? detLog(x) : -1e300;
+        }
+    };
     const TreeNode *top = nullptr;
     bool allTop = true;
     for (size_t v = 1; v < order.size(); ++v) {
@@ -216,6 +225,10 @@ double logAssignmentProb(const std::vector<const TreeNode *> &order, const std::
             top = node;
         if (nodeIn && top != nullptr && stateOf(node) != stateOf(top))
             allTop = false;
+        // A drawing root is no node of the tree: its two edges are one,
+        // counted below.
+        if (Pjoin != nullptr && parent == order[0])
+            continue;
         // The edge's two ends: a state, or the data of a tip (the root's
         // own data on the basal edge of an unrooted tree).
         const TipRow *row = nullptr;
@@ -236,7 +249,7 @@ double logAssignmentProb(const std::vector<const TreeNode *> &order, const std::
         }
         if (row != nullptr)
             tipPartials(*row, p, n, tip.data());
-        for (size_t q = 0; q < k; ++q) {
+        addEdge([&](size_t q) {
             const double *Pv = P.data() + (at(node) * k + q) * n * n + size_t{from} * n;
             double f = 0.0;
             if (row == nullptr && !(nodeIn && parentIn))
@@ -246,11 +259,29 @@ double logAssignmentProb(const std::vector<const TreeNode *> &order, const std::
             else
                 for (uint32_t j = 0; j < n; ++j)
                     f += Pv[j] * tip[j];
-            logProd[q] += f > 0.0 ? detLog(f) : -1e300;
-        }
+            return f;
+        });
     }
     if (top == nullptr)
         return -1e300;
+    if (Pjoin != nullptr) {
+        // The joined edge, from the top node (an internal child of the
+        // drawing root) to the other child's state or data.
+        const TreeNode *other = order[0]->firstChild == top ? top->nextSib : order[0]->firstChild;
+        const bool otherIn = isInternal(other, tree);
+        if (!otherIn)
+            tipPartials(*tipRowOfNode(other, g), p, n, tip.data());
+        const size_t from = stateOf(top);
+        addEdge([&](size_t q) {
+            const double *Pv = Pjoin + q * n * n + from * n;
+            if (otherIn)
+                return Pv[stateOf(other)];
+            double f = 0.0;
+            for (uint32_t j = 0; j < n; ++j)
+                f += Pv[j] * tip[j];
+            return f;
+        });
+    }
     const uint32_t s = stateOf(top);
     double big = -1e300;
     for (size_t q = 0; q < k; ++q)
@@ -562,9 +593,10 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
     const bool joint = ml.recon == 1;
     std::vector<double> jointCL, joinedP;
     // Under a model without a clock a root of two children is only drawn on
-    // an edge of the unrooted tree: the joint assignment uses that whole edge.
+    // an edge of the unrooted tree: the joint assignment, and the probability
+    // of any assignment, use that whole edge.
     const TreeNode *root = order[0];
-    const bool joinEdge = joint && !ml.clock && isDegreeTwoRoot(root) &&
+    const bool joinEdge = !ml.clock && isDegreeTwoRoot(root) &&
                           (isInternal(root->firstChild, tree) || isInternal(root->firstChild->nextSib, tree));
     for (const SiteCategory &c : e.map.siteCats) {
         siteCategoryRates(c, rates, probs);
@@ -715,10 +747,10 @@ int findReconstruction(const Tree *tree, ModelGroup *g, const DataInfo *)
                 }
                 r.state[slot * npat + p] = static_cast<uint8_t>(best);
             }
+            const double *Pjoin = joinedP.empty() ? nullptr : joinedP.data();
             if (joint)
-                jointStates(order, pos, tree, g, p, P, joinedP.empty() ? nullptr : joinedP.data(), probs, pi, pinv,
-                            common, jointCL, r);
-            r.logReconProb[p] = logAssignmentProb(order, pos, tree, g, p, P, probs, pi, pinv, common, r);
+                jointStates(order, pos, tree, g, p, P, Pjoin, probs, pi, pinv, common, jointCL, r);
+            r.logReconProb[p] = logAssignmentProb(order, pos, tree, g, p, P, Pjoin, probs, pi, pinv, common, r);
         }
     }
     gRecon = std::move(r);

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "data/charstat.h"
 #include "data/data_util.h"
@@ -163,11 +165,19 @@ int initRateModelSettings(Model *m, const DataInfo *d)
         m->gammaShape = !gamma ? 0.0 : ml.estGammaShape ? kEstimate : ml.userGammaShape;
         m->ncat = gamma ? static_cast<uint32_t>(ml.ncat) : 1;
         m->pinv = ml.estPInvar ? kEstimate : ml.userPInvar;
+        // Said once for the settings it speaks of: every command that scores
+        // applies the LSet settings again (each subset's model too), and the
+        // same note after the LSet that gave them tells nothing new.
+        static std::optional<std::pair<double, double>> noted;
         if (m->type == kModelMkv && (m->gammaShape != 0.0 || m->pinv != 0.0)) {
-            qel_printf("\nNOTE: Mkv model currently assumes equal rates at all sites (gamma and/or invariable-sites "
-                       "model settings ignored for non-nucleotide characters).\n");
+            if (noted != std::pair{m->gammaShape, m->pinv})
+                qel_printf("\nNOTE: Mkv model currently assumes equal rates at all sites (gamma and/or "
+                           "invariable-sites model settings ignored for non-nucleotide characters).\n");
+            noted = std::pair{m->gammaShape, m->pinv};
             m->gammaShape = m->pinv = 0.0;
             m->ncat = 1;
+        } else if (m->gammaShape == 0.0 && m->pinv == 0.0) {
+            noted.reset();
         }
         return 0;
     }
@@ -180,6 +190,12 @@ int initRateModelSettings(Model *m, const DataInfo *d)
             return qel_errorMsg(832, "Partition for site-specific rates has been changed since "
                                      "previous rates were estimated."),
                    1;
+        // Checked as a model partition is: a character of the model left
+        // out of every subset would take some subset's rate unasked.
+        if (haveDataMatrix(d) &&
+            checkCharPartition(d, ml.siteRatePartition, nullptr,
+                               [m](uint32_t c) { return characterOfModel(m, c); }) != 0)
+            return 1;
         m->siteRatePartition = ml.siteRatePartition;
         m->estSiteRates = ml.estSiteRates;
         m->siteRatesFromPartition = 1;
@@ -436,6 +452,15 @@ Model *getModel0()
 {
     Model *m = firstActiveModel();
     return m ? m : getDefaultModel();
+}
+
+bool characterOfModel(const Model *m, uint32_t c)
+{
+    const SetPtn *ptn = ml.modelPartition ? getNexPtn(ml.modelPartition) : nullptr;
+    if (ptn == nullptr)
+        return true;
+    const uint32_t k = whichPartitionSubset(ptn, c);
+    return k == kSetEnd || findMatchingModel(getPtnSubsetName(ptn, k), false) == m;
 }
 
 int setActiveModels(Nexset *modelPartition, const DataInfo *d)

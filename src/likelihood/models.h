@@ -51,6 +51,9 @@ bool siteSpecificRatesInEffect();
 // it names; an undefined name is reported, leaves the default model alone
 // active and returns 1.
 int setActiveModels(Nexset *modelPartition, const DataInfo *d);
+// Whether character c is the model's: every character is when no model
+// partition is in force, and one the partition leaves out is anyone's.
+bool characterOfModel(const Model *m, uint32_t c);
 
 // ---- Queries -----------------------------------------------------------------------
 

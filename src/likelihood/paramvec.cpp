@@ -273,8 +273,13 @@ double rateMatrixSetter(double *x, Model *m, int mode, bool log)
         double sum = 0;
         for (uint32_t i = 0; i < pools; ++i)
             c[i] = sum += R[i];
-        for (uint32_t i = 0; i + 1 < pools; ++i)
-            x[i] = detAsin(std::sqrt(std::clamp((c[i] / c[i + 1] - 0.001) / 0.998, 0.0, 1.0)));
+        // Classes with no changes in the data start the sum at 0: a ratio of
+        // two such sums takes the transform's least value (0/0 would leave
+        // every trial of the fit undefined).
+        for (uint32_t i = 0; i + 1 < pools; ++i) {
+            const double ratio = c[i + 1] > 0.0 ? c[i] / c[i + 1] : 0.0;
+            x[i] = detAsin(std::sqrt(std::clamp((ratio - 0.001) / 0.998, 0.0, 1.0)));
+        }
         return 0;
     }
     c[pools - 1] = 1.0;
@@ -302,6 +307,16 @@ double rateMatrixSetter(double *x, Model *m, int mode, bool log)
         }
     }
     return 0;
+}
+
+// Values the model cannot take (its rate matrix cannot be built) stop the
+// fit as an interrupt would, but with a negative flag: a failure no one is
+// asked to confirm. Said once, when the flag is first set.
+void stopOnParamFailure()
+{
+    if (getAbortedStatus() >= 0)
+        qel_errorMsg(0, "The model parameters could not be set to values for which the likelihood can be computed.");
+    setAbortedStatus(static_cast<uint32_t>(-1));
 }
 
 double shapeSetter(double *x, Model *m, int mode, bool log)
@@ -614,7 +629,7 @@ double calcLGivenParamVect(const double *x, void *arg)
     // x may be the minimiser's trial point: the vector's own values (the
     // minimiser's best point) stay as they are.
     if (storeParamValues(v, x, log) != 0) {
-        setAbortedStatus(static_cast<uint32_t>(-1));
+        stopOnParamFailure();
         return kNoLScore;
     }
     if (log)
@@ -886,7 +901,7 @@ bool searchGiveUpsOn() { return gFirstGainGiveUps && (getActiveML()->flags & kAM
 double searchFitOpening(ParamVector &v, Objective &o, double beat, int start)
 {
     if (storeParamVector(v, false) != 0) {
-        setAbortedStatus(static_cast<uint32_t>(-1));
+        stopOnParamFailure();
         return kNoLScore;
     }
     ModelGroup *g = activeModelGroup();
@@ -1339,8 +1354,10 @@ double calcLWithParamEst(Tree *tree, ModelGroup *g, double target)
     // models), and the branch lengths once more for them, from those the
     // best trial reached. A fit never ends worse than that trial: the
     // closing passes can only improve on it.
-    if (n > 0 && !threeStarts && storeParamVector(v, false) != 0)
+    if (n > 0 && !threeStarts && storeParamVector(v, false) != 0) {
+        stopOnParamFailure();
         return kNoLScore;
+    }
     restoreEstimateMarks(v);
     if (gWarmStarts && n > 0)
         keepLastEstimates();
@@ -1375,6 +1392,11 @@ struct PairObjective {
 double pairObjective(const double *x, void *arg)
 {
     auto *o = static_cast<PairObjective *>(arg);
+    // As for a tree's fit: a trial point the minimiser could not make
+    // finite is no model (its gamma shape would be discretised as NaN).
+    if (!std::all_of(x, x + o->v->total, [](double value) { return std::isfinite(value); }))
+        return kLikInfiniteScore;
+    // The distances count such a pair as one without an estimate.
     if (storeParamValues(*o->v, x, false) != 0) {
         setAbortedStatus(static_cast<uint32_t>(-1));
         return kNoLScore;

@@ -69,7 +69,9 @@ void ratesFromRateSet(MLRateInfo *ri, const Model *m, const DataInfo *d)
     }
 }
 
-// One rate per subset of the partition with included weight, in subset order.
+// One rate per subset of the partition with included weight among the
+// model's own characters, in subset order: a subset holding only another
+// model's characters has no rate here, and is no parameter of this model.
 void ratesFromPartition(MLRateInfo *ri, const Model *m, const DataInfo *d)
 {
     const SetPtn *ptn = getNexPtn(m->siteRatePartition);
@@ -77,7 +79,7 @@ void ratesFromPartition(MLRateInfo *ri, const Model *m, const DataInfo *d)
     std::vector<double> weight(nsub, 0.0);
     for (uint32_t c = 0; c < d->nchar; ++c) {
         const uint32_t k = ptn ? whichPartitionSubset(ptn, c) : kNoSite;
-        if (k < nsub && characterIncluded(d, c))
+        if (k < nsub && characterIncluded(d, c) && characterOfModel(m, c))
             weight[k] += characterWeight(d, c);
     }
     std::vector<uint32_t> rateOfSubset(nsub, kNoSite);

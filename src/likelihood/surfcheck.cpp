@@ -303,5 +303,5 @@ int doSurfCheckCmd()
     r.showParams = surfChk.showparam != 0 && anyModelParamsEstimated();
     if (status == 0)
         status = runSecondaryThread(surfCheckThreadProc, &r);
-    return finishScoreCommand(r.file, status, oldCriterion);
+    return finishScoreCommand(r.file, status, oldCriterion, surfChk.file);
 }

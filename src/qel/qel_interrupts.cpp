@@ -34,6 +34,9 @@ namespace {
 // lock-free atomic like the flag itself.
 std::atomic<bool> gAbortConfirmed{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+// Set with a negative flag (an operation that could not go on), kept after
+// the flag is cleared, until the command loop takes it.
+std::atomic<bool> gFailureStop{false};
 
 struct UserActivityFlags {
     bool quitInProgress;
@@ -377,8 +380,12 @@ int32_t setAbortedStatus(uint32_t value)
     if (pendingTerminationSignal() != 0)
         return gAborted_.exchange(1);
     gAbortConfirmed.store(false);
+    if (static_cast<int32_t>(value) < 0)
+        gFailureStop.store(true);
     return gAborted_.exchange(static_cast<int32_t>(value));
 }
+
+bool takeFailureStop() { return gFailureStop.exchange(false); }
 
 void setInterruptOwner(void (*owner)())
 {
@@ -443,7 +450,8 @@ bool confirmAbortRequest()
 bool confirmAbortRequestFor(const char *question)
 {
     checkTermination();
-    if (!gRunningAsMaster || gAbortConfirmed.load())
+    // A failure is no user's interrupt: there is nothing to ask.
+    if (!gRunningAsMaster || gAbortConfirmed.load() || gAborted_.load() < 0)
         return true;
     if (userQuery(true, "%s", question)) {
         gAbortConfirmed.store(true);

@@ -97,6 +97,10 @@ void notify(void *argument, void (*fxn)(void *));
 
 int32_t setAbortedStatus(uint32_t value);  // returns the previous flag
 int32_t getAbortedStatus();
+// Whether a negative flag (an operation that could not go on, which it has
+// reported) was set since the last call: a command that then returns as
+// stopped failed rather than was stopped by the user.
+bool takeFailureStop();
 // While an operation owns the interrupt (a simulation loop, whose question
 // is whether to stop after the replicate in progress), a user interrupt that
 // a poll on the main thread finds is handed to the owner, which asks and

@@ -203,6 +203,27 @@ TEST_F(ClusterTest, NJAndBioNJMatchAPlainImplementationOnRandomMatrices)
     }
 }
 
+// Distances too large for NJ's sums leave no pair to join: without a
+// constraint that is said as it is, not as a constraint no join keeps.
+TEST_F(ClusterTest, DistancesTooLargeToCompareAreSaidSo)
+{
+    const uint32_t n = 5;
+    // Each finite, their sums not.
+    std::vector<double> half(n * (n - 1) / 2, 1e308);
+    std::vector<const double *> rows(n);
+    for (uint32_t a = 0, k = 0; a < n; k += a, ++a)
+        rows[a] = half.data() + k;
+    TreeHandle tree(createTreeForTaxa(n, n, true));
+    std::unique_ptr<ClustData, ClustData *(*)(ClustData *)> cd(createClustData(nullptr, tree.get(), false, n, true, false),
+                                                                destroyClustData);
+    ASSERT_TRUE(cd);
+    loadClustMatrix(cd.get(), rows.data(), n, nullptr);
+    EXPECT_EQ(njCluster(cd.get(), false, nullptr), 1);
+    EXPECT_NE(testcap::gErrorText.find("the distances are too large to compare"), std::string::npos)
+        << testcap::gErrorText;
+    EXPECT_EQ(testcap::gErrorText.find("constraint"), std::string::npos) << testcap::gErrorText;
+}
+
 // Groups of taxa as 0/1 strings; a clade of a random binary tree, so any
 // set of them is compatible.
 std::vector<std::string> randomClades(uint32_t n, std::mt19937 &rng)

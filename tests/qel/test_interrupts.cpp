@@ -62,6 +62,23 @@ TEST_F(InterruptTest, StatusZeroOrBelowStopsWithoutAsking)
     EXPECT_EQ(typedConsumed(), 0u);
 }
 
+TEST_F(InterruptTest, AFailureStopsWithoutAskingAndIsRemembered)
+{
+    takeFailureStop();
+    setLongOperationStatus(1);
+    setAbortedStatus(static_cast<uint32_t>(-1));
+    EXPECT_TRUE(confirmAbortRequest());
+    EXPECT_TRUE(gOut.empty());
+    EXPECT_EQ(typedConsumed(), 0u);
+    // Still known once the flag is cleared, and taken once.
+    setAbortedStatus(0);
+    EXPECT_TRUE(takeFailureStop());
+    EXPECT_FALSE(takeFailureStop());
+    setAbortedStatus(1);
+    EXPECT_FALSE(takeFailureStop());
+    setAbortedStatus(0);
+}
+
 TEST_F(InterruptTest, StatusOneAsksAndYesIsRemembered)
 {
     EXPECT_EQ(setLongOperationStatus(1), 0);
