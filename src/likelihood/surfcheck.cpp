@@ -282,8 +282,9 @@ int doSurfCheckCmd()
         if (r.continueStream)
             gAppendToFile = 1;
         const bool appending = gAppendToFile != 0;
-        if ((r.file = openScoreFile(surfChk.file)) == nullptr)
-            return 1;
+        int opened = 1;
+        if ((r.file = openScoreFile(surfChk.file, &opened)) == nullptr)
+            return opened;  // 2 when the user declined to replace the file
         if (r.sim.running && r.sim.first) {
             std::fprintf(r.file->fp, "simRep");
             for (const std::string &name : r.sim.nodeNames)
