@@ -119,6 +119,14 @@ uint32_t setCharInclusionForBlock(AutoPartRun &r, const std::vector<uint32_t> &m
     return count;
 }
 
+// Each block is fitted with branch lengths of its own, and they count as
+// parameters of the scheme: a block is no cheaper than the same sites fitted
+// alone, so splitting is not favoured by lengths left uncounted.
+uint32_t lengthParams(const AutoPartRun &r, size_t blocks)
+{
+    return r.branches * static_cast<uint32_t>(blocks);
+}
+
 std::string blockText(const AutoPartRun &r, const std::vector<uint32_t> &members)
 {
     std::string s;
@@ -206,7 +214,7 @@ int evaluatePartitionScheme(AutoPartRun &r, const std::vector<uint32_t> &s, bool
 {
     const auto groups = blocksOf(s);
     double lnL = 0.0;
-    uint32_t k = r.branches + static_cast<uint32_t>(groups.size()) - 1;
+    uint32_t k = lengthParams(r, groups.size());
     for (const auto &g : groups) {
         const size_t i = blockFor(r, g);
         if (const int st = evaluateBlock(r, i); st != 0)
@@ -298,7 +306,7 @@ void showBestScheme(AutoPartRun &r)
     tableLine(kUnderlineLastLine, 0);
     const auto groups = blocksOf(r.bestScheme);
     double lnL = 0.0;
-    uint32_t k = r.branches + static_cast<uint32_t>(groups.size()) - 1;
+    uint32_t k = lengthParams(r, groups.size());
     for (size_t g = 0; g < groups.size(); ++g) {
         const Block &b = r.blocks[blockFor(r, groups[g])];
         lnL += b.lnL;
@@ -309,7 +317,7 @@ void showBestScheme(AutoPartRun &r)
     }
     tableLine(kUnderlineLastLine, 0);
     qel_printf("%10s%10s%14.*f%10u*%13.*f\n", "Total", "", kDecimals, lnL, k, kDecimals, critValue(r.crit, k, lnL, r.n));
-    qel_printf("\n  * includes %u branch lengths and %zu rate-scaling parameters\n", r.branches, groups.size() - 1);
+    qel_printf("\n  * includes %u branch lengths and %d rate-scaling parameters\n", lengthParams(r, groups.size()), 0);
 }
 
 // A model partition "autopart" with one subset "block<i>" per block, whose
@@ -450,18 +458,9 @@ int searchSchemesThreadProc(void *arg)
         const char *name = getPtnSubsetName(r.ptn, r.units[u]);
         qel_printf("%8u  %-20s%u\n", r.units[u] + 1, name ? name : "", n);
     }
+    // Every block is fitted as AutoModel fits a model, branch lengths
+    // included: with one block the result is AutoModel's on the same sites.
     int status = 0;
-    // Branch lengths for every block: one fit of all the data under the
-    // model for setting branch lengths; blocks then scale them by a rate.
-    {
-        setCharInclusionForBlock(r, {}, true);
-        setModelSettingsFromTable(r.e, r.lateModel);
-        if (prepareData(kPrepLikelihood, 0, false) != 0)
-            return 1;
-        if (calcTreeLikelihood(r.tree.get(), kNoLScore) >= kNoLScore)
-            return getAbortedStatus() != 0 ? 2 : 1;
-        r.e.fixedLengths = true;
-    }
     if (r.verbose && (status = showSubsetEstimates(r)) != 0)
         return status;
     if (r.late)
