@@ -591,7 +591,12 @@ int doAutoPartCmd()
     const double schemes = r.allSchemes ? numPartitionSchemes(k) : k * (k - 1) / 2.0 + 1.0;
     r.e.progress = createProgressWindow(static_cast<uint32_t>(std::min(schemes * k, 4e9)), 0,
                                         r.late ? "Initial tree optimization" : "Evaluating partitioning schemes");
+    // As in AutoModel, whose fits these are: an interrupt is confirmed first,
+    // and the fits are made the same way, so one block scores as AutoModel
+    // scores the same sites.
+    const int32_t longOperation = setLongOperationStatus(1);
     const int status = runSecondaryThread(searchSchemesThreadProc, &r);
+    setLongOperationStatus(longOperation);
     r.e.progress = destroyProgressWindow(r.e.progress);
     clearStatusText();
     if (status != 0 || !r.lset)
