@@ -14,6 +14,7 @@
 #include "data/nexsets.h"
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
+#include "data/vorn_util.h"
 #include "likelihood/activeml.h"
 #include "likelihood/infocrit.h"
 #include "likelihood/models.h"
@@ -551,9 +552,13 @@ int doAutoPartCmd()
     r.d = d;
     r.ptnSet = autoPartOpt.partition;
     r.ptn = getNexPtn(r.ptnSet);
+    // The sample size of the criterion is the number of characters scored:
+    // those of the partition's subsets, not those it leaves out.
     for (uint32_t i = 0; r.ptn && i < numPtnSubsets(r.ptn); ++i)
-        if (countIncludedCharsInPtnSubset(r.ptn, d, i) > 0)
+        if (const uint32_t n = countIncludedCharsInPtnSubset(r.ptn, d, i); n > 0) {
             r.units.push_back(i);
+            r.n += n;
+        }
     r.allSchemes = autoPartOpt.method == 0;
     if (r.units.empty()) {
         qel_errorMsg(0, "No subset of character partition '%s' has included characters.", r.ptnSet->name);
@@ -563,6 +568,15 @@ int doAutoPartCmd()
         qel_errorMsg(0, "Evaluating all partitioning schemes of %zu subsets is not feasible (%g schemes).\tUse "
                         "method=greedy for more than %u subsets.",
                      r.units.size(), numPartitionSchemes(static_cast<uint32_t>(r.units.size())), kMaxAllSchemesSubsets);
+        return 1;
+    }
+    // The installed models would leave the characters outside the subsets
+    // with no model, and every later likelihood would refuse them.
+    if (const uint32_t left = countIncludedChars(d, 0) - static_cast<uint32_t>(r.n); autoPartOpt.lset != 0 && left > 0) {
+        qel_errorMsg(0, "Character partition '%s' leaves %u included character(s) outside its subsets, which the "
+                        "chosen models could not be installed for.\tExclude those characters, add them to a subset, "
+                        "or use lset=no.",
+                     r.ptnSet->name, left);
         return 1;
     }
     r.crit = static_cast<Xic>(std::clamp(autoPartOpt.criterion, 0, 2));
@@ -582,8 +596,6 @@ int doAutoPartCmd()
     r.tree.reset(createSearchTree(d));
     if (!r.saved || !r.tree || getTree(getActiveTreeBuffer(), trees.front() + 1, r.tree.get()) != 0)
         return 1;
-    for (uint32_t c = 0; c < d->nchar; ++c)
-        r.n += (d->status[c] & kCharExcluded) ? 0 : 1;
     r.branches = countTreeParams(r.tree.get(), ml.clock != 0);
     r.savedSettings = saveModelSettings();
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
