@@ -110,7 +110,9 @@ int patFitThreadProc(void *arg)
     const PatFitRun &r = *static_cast<const PatFitRun *>(arg);
     TreeBuffer *buf = getActiveTreeBuffer();
     TreeHandle tree(createSearchTree(r.d));
-    TreeHandle unrooted(createTree(false));
+    // Sized as the tree it copies: with taxa deleted a tree sized for the
+    // active taxa cannot hold the copy.
+    TreeHandle unrooted(createSearchTree(r.d));
     if (!tree)
         return 1;
     TimeMark start{}, stop{};
@@ -128,8 +130,10 @@ int patFitThreadProc(void *arg)
             // The classes and pattern probabilities are those of the unrooted
             // tree held at a tip: the models are reversible, so the two root
             // edges act as one, and the root's ancestor is no taxon.
-            if (!unrooted || copyTree(held, unrooted.get()) != 0 || derootTree(unrooted.get(), nullptr, true) != 0)
+            if (!unrooted || copyTree(held, unrooted.get()) != 0 || derootTree(unrooted.get(), nullptr, true) != 0) {
+                qel_errorMsg(0, "Tree %u could not be unrooted for the pattern-fit test.", number);
                 return 1;
+            }
             setTraversalSeq(unrooted.get());
             held = unrooted.get();
         }

@@ -157,6 +157,8 @@ cases = [
     ("pooled, rooted", TAXA, NEWICK["rooted"], "", "patfittest maxsteps=0;"),
     ("unpooled, b e deleted", "acdf", "[&U] (a:0.1,c:0.3,(d:0.15,f:0.25):0.08)", "delete b e;",
      "patfittest pool=no;"),
+    ("unpooled, rooted, b e deleted", "acdf", "[&R] ((a:0.1,c:0.3):0.05,(d:0.15,f:0.25):0.08)", "delete b e;",
+     "patfittest pool=no;"),
 ]
 for label, taxa, tree, delete, cmd in cases:
     weighted = run_vorn(sys.argv[1], nexus_of(TAXA, range(NCHAR), "%s %s begin trees; tree one = %s; end; %s %s" % (
