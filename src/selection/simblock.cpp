@@ -805,6 +805,16 @@ int beginSimLoop()
         skipRestOfCmd();
         return 1;
     }
+    // The simulated data hold a row for every taxon, named by its label, and
+    // the true trees number their tips over every taxon; trees made while
+    // taxa are deleted number theirs over the remaining ones only.
+    if (const DataInfo *d = activeDataInfo(); d != nullptr && d->nActive < d->ntax) {
+        qel_errorMsg(0, "A simulation cannot begin while taxa are deleted.\tThe simulated data hold every taxon: "
+                        "restore the deleted taxa before the simulation block, and delete taxa inside the "
+                        "replicate loop to analyse fewer of them.");
+        skipRestOfCmd();
+        return 1;
+    }
     simOpt.resultsFile[0] = '\0';
     gReplaceFile = gAppendToFile = 0;
     std::fill(simOpt.seed, simOpt.seed + 4, 0u);
