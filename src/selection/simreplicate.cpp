@@ -177,8 +177,11 @@ int installMatrix(const std::vector<uint8_t> &states, uint32_t ntax, uint32_t nc
                        (twoState ? std::string("symbols=\"01\"") : std::string("datatype=dna")) +
                        " missing=?;\nmatrix\n";
     text.reserve(text.size() + static_cast<size_t>(ntax) * (nchar + 40));
+    // Rows follow the block's taxa, which a replicate's commands may have
+    // deleted since: each row is named by its own label, not by its place
+    // among the taxa that remain.
     for (uint32_t t = 0; t < ntax; ++t) {
-        text += quoteLabel(getTaxLabel(d, t));
+        text += quoteLabel(taxLabelString(d, t));
         text += ' ';
         const uint8_t *row = states.data() + static_cast<size_t>(t) * nchar;
         for (uint32_t c = 0; c < nchar; ++c)
