@@ -808,7 +808,7 @@ int beginSimLoop()
     // The simulated data hold a row for every taxon, named by its label, and
     // the true trees number their tips over every taxon; trees made while
     // taxa are deleted number theirs over the remaining ones only.
-    if (const DataInfo *d = activeDataInfo(); d != nullptr && d->nActive < d->ntax) {
+    if (const DataInfo *d = activeDataInfo(); d != nullptr && static_cast<uint32_t>(d->nActive) < d->ntax) {
         qel_errorMsg(0, "A simulation cannot begin while taxa are deleted.\tThe simulated data hold every taxon: "
                         "restore the deleted taxa before the simulation block, and delete taxa inside the "
                         "replicate loop to analyse fewer of them.");

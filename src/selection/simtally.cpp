@@ -40,7 +40,7 @@ int32_t tipTaxon(const TreeNode *n, bool activeNumbers, uint32_t ntax)
     if (n->index < 0)
         return -1;
     auto t = static_cast<uint32_t>(n->index);
-    if (d != nullptr && d->nActive < d->ntax) {
+    if (d != nullptr && static_cast<uint32_t>(d->nActive) < d->ntax) {
         // Internal nodes are numbered after the tips.
         if (activeNumbers)
             t = t < static_cast<uint32_t>(d->nActive) ? d->taxa.activeToOriginal[t] : ntax;
