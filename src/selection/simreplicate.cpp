@@ -579,6 +579,7 @@ int loadTrueTree(uint32_t k, Tree *tree)
 int simulateReplicate()
 {
     SimBlock &s = *gSim;
+    const LoopStep step(s);
     const uint32_t value = static_cast<uint32_t>(s.lengths[s.lengthIndex]);
     const uint32_t nloci = s.multilocus ? value : 0;
     const uint32_t nchar = s.multilocus ? value * static_cast<uint32_t>(s.sitesPerLocus) : value;
@@ -649,7 +650,9 @@ int simulateReplicate()
     for (;;) {
         const uint32_t taken = s.interruptsTaken;
         if (installMatrix(s.states, ntax, nchar, s.twoState, nloci, static_cast<uint32_t>(s.sitesPerLocus)) == 0)
-            return 0;
+            // A stop asked for while the data were made comes before the
+            // replicate's commands, which could run for long.
+            return s.stopAfterReplicate ? 2 : 0;
         if (gAborted_.load() <= 0 && s.interruptsTaken == taken) {
             qel_errorMsg(0, "The simulated data could not be installed.");
             return 1;
