@@ -12,6 +12,7 @@
 
 #include "cli/option_sets.h"
 #include "cli/qel_cmdoptions.h"
+#include "data/codons.h"
 #include "data/data_util.h"
 #include "data/export.h"
 #include "data/nexsets.h"
@@ -621,6 +622,10 @@ int doGarliCmd()
         datatype = "aminoacid";
     else
         return qel_errorMsg(0, "Current data type is not supported in the Garli interface.");
+    // A codon model reads the included characters as whole codons, so they
+    // must make whole codons, as CodonUsage requires.
+    if (int32_t codons = 0; g.codonModel && !canDoCodonModels(d, true, &codons))
+        return 1;
     std::string models;
     if (ml.modelPartition == nullptr) {
         if (writeGarliModel(getModel0(), models) != 0)

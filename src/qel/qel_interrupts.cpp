@@ -20,6 +20,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "qel/qel_errormsg.h"
@@ -86,8 +87,8 @@ constexpr size_t kMaxChildGroups = 16;
 std::array<std::atomic<pid_t>, kMaxChildGroups> gChildGroups{};
 std::mutex gScratchMutex;
 std::vector<std::string> gScratchPaths;
-void (*gFinisher)(void *) = nullptr;  // main thread only
-void *gFinisherArgument = nullptr;
+// The finishers of the work running, innermost last (main thread only).
+std::vector<std::pair<void (*)(void *), void *>> gFinishers;
 
 // Kills the outside programs started and removes their directories; the
 // groups are gone before their directories are removed, so that nothing
@@ -204,10 +205,13 @@ namespace {
     // simulation loop had turned off.
     setOutputMonitoring(true);
     endChildrenAndScratch();
-    // What was finished and is still held in memory is written out first.
-    if (void (*finish)(void *) = gFinisher) {
-        gFinisher = nullptr;
-        finish(gFinisherArgument);
+    // What was finished and is still held in memory is written out first,
+    // by the innermost work first: a command run inside a simulation loop
+    // finishes its part before the loop writes the row it belongs to.
+    while (!gFinishers.empty()) {
+        const auto [finish, argument] = gFinishers.back();
+        gFinishers.pop_back();
+        finish(argument);
     }
     qel_printf("\nRun stopped by %s.\n", terminationSignalName(signo));
     for (const std::string &name : unfinishedOutputFiles())
@@ -301,16 +305,14 @@ void checkTermination()
 void setTerminationGraceMillis(unsigned milliseconds) { gGraceMillis.store(milliseconds); }
 
 TerminationFinisher::TerminationFinisher(void (*finish)(void *), void *argument)
-    : previous_(gFinisher), previousArgument_(gFinisherArgument)
 {
-    gFinisher = finish;
-    gFinisherArgument = argument;
+    gFinishers.emplace_back(finish, argument);
 }
 
 TerminationFinisher::~TerminationFinisher()
 {
-    gFinisher = previous_;
-    gFinisherArgument = previousArgument_;
+    if (!gFinishers.empty())
+        gFinishers.pop_back();
 }
 
 void addTerminationChildGroup(pid_t group)
@@ -393,6 +395,14 @@ void setInterruptOwner(void (*owner)())
     // An interrupt the owner has not yet taken is not lost with it.
     if (!owner && gOwnedInterrupt.exchange(false))
         setAbortFlag(SIGINT);
+}
+
+void setConfirmedAbort()
+{
+    if (pendingTerminationSignal() != 0)
+        return;
+    gAborted_.store(1);
+    gAbortConfirmed.store(true);
 }
 
 void setInterruptAtPoll(uint64_t k, int signo)

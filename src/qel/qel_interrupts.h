@@ -46,18 +46,15 @@ void setTerminationGraceMillis(unsigned milliseconds);
 // for as long as it runs. A termination acted on at a polling point calls
 // it on the main thread before the files are settled, so that it writes
 // what was finished as a stop by the user would, and keeps its file
-// (markStreamKept, or closed). It must not ask. The previous finisher is
-// put back when the record ends.
+// (markStreamKept, or closed). It must not ask. Finishers nest (records end
+// in the reverse order of their start): every one running is called, the
+// innermost first.
 class TerminationFinisher {
 public:
     TerminationFinisher(void (*finish)(void *), void *argument);
     ~TerminationFinisher();
     TerminationFinisher(const TerminationFinisher &) = delete;
     TerminationFinisher &operator=(const TerminationFinisher &) = delete;
-
-private:
-    void (*previous_)(void *);
-    void *previousArgument_;
 };
 // The process groups of the outside programs running and the temporary
 // directories they work in: an end of the program by a termination signal
@@ -126,6 +123,9 @@ bool confirmAbortRequest();
 // the stop is confirmed, or when there is no one to ask); a "no" clears the
 // interrupt.
 bool confirmAbortRequestFor(const char *question);
+// Sets the abort flag as a stop already confirmed (by an interrupt owner that
+// asked its own question): what polls it stops without asking again.
+void setConfirmedAbort();
 
 void setBusyMode(bool on);
 bool inBusyMode();

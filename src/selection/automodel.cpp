@@ -436,8 +436,8 @@ uint32_t setModelSettingsFromTable(const EvalModData &e, uint32_t number)
     ml.estPInvar = (variant & kVariantI) != 0;
     ml.userPInvar = 0.0;
     ml.estSiteRates = 0;
-    ml.userBrLens = e.fixedLengths;
-    ml.estRateScaler = e.fixedLengths;
+    ml.userBrLens = false;
+    ml.estRateScaler = false;
     ml.modelPartition = nullptr;
     storeSettings();
     return substParams(r) + ((variant & kVariantI) ? 1 : 0) + ((variant & kVariantG) ? 1 : 0) +
@@ -625,7 +625,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
     // The JC fit gives every model its starting branch lengths; it is model
     // 0 itself only when equal rates is the first variant.
     ModelFit jc;
-    if (!e.fixedLengths) {
+    {
         EvalModData jcOnly = e;
         jcOnly.variants.assign(1, kVariantEqual);
         jcOnly.rows.assign(1, 0);
@@ -645,7 +645,7 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
         decodeModelNum(e, k, &row, &variant);
         const uint32_t kSubst = setModelSettingsFromTable(e, k);
         ModelFit f;
-        if (k == 0 && row == 0 && variant == kVariantEqual && !e.fixedLengths) {
+        if (k == 0 && row == 0 && variant == kVariantEqual) {
             f = jc;
             fitted[k] = nodeLengths(start.get());
         } else {
@@ -653,12 +653,10 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
                 return 1;
             // The lengths the work tree holds are the start, not the
             // parsimony approximation: the JC fit's, or a related model's.
-            if (!e.fixedLengths) {
-                if (const std::vector<double> *from = startLengths(e, k, fitted))
-                    for (uint32_t i = 0; i < work->maxNodes; ++i)
-                        work->nodes[i].edge.brlen = (*from)[i];
-                getActiveML()->initBrLenMethod = static_cast<uint32_t>(kInitBrLenKeepCurrent);
-            }
+            if (const std::vector<double> *from = startLengths(e, k, fitted))
+                for (uint32_t i = 0; i < work->maxNodes; ++i)
+                    work->nodes[i].edge.brlen = (*from)[i];
+            getActiveML()->initBrLenMethod = static_cast<uint32_t>(kInitBrLenKeepCurrent);
             // With the guard below, the +I and +G fits of the model are the
             // gamma-only and invariable-sites-only basins that the engine
             // would otherwise search again: one joint start suffices.

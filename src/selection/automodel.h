@@ -64,9 +64,6 @@ struct EvalModData {
     bool estimateFreqs = true;
     bool penTopology = false, showScores = true, showParamEst = false;
     uint32_t ncat = 4;  // gamma categories
-    // The tree's branch lengths are kept, scaled by one estimated rate (the
-    // partition search fits its blocks on lengths set once for all data).
-    bool fixedLengths = false;
     double n = 0;       // sample size of AICc and BIC
     // Of the tree being evaluated: per model number, and per criterion the
     // values per model.

@@ -14,6 +14,7 @@
 #include "data/nexsets.h"
 #include "data/prepdata.h"
 #include "data/vorn_data.h"
+#include "data/vorn_util.h"
 #include "likelihood/activeml.h"
 #include "likelihood/infocrit.h"
 #include "likelihood/models.h"
@@ -119,6 +120,14 @@ uint32_t setCharInclusionForBlock(AutoPartRun &r, const std::vector<uint32_t> &m
     return count;
 }
 
+// Each block is fitted with branch lengths of its own, and they count as
+// parameters of the scheme: a block is no cheaper than the same sites fitted
+// alone, so splitting is not favoured by lengths left uncounted.
+uint32_t lengthParams(const AutoPartRun &r, size_t blocks)
+{
+    return r.branches * static_cast<uint32_t>(blocks);
+}
+
 std::string blockText(const AutoPartRun &r, const std::vector<uint32_t> &members)
 {
     std::string s;
@@ -206,7 +215,7 @@ int evaluatePartitionScheme(AutoPartRun &r, const std::vector<uint32_t> &s, bool
 {
     const auto groups = blocksOf(s);
     double lnL = 0.0;
-    uint32_t k = r.branches + static_cast<uint32_t>(groups.size()) - 1;
+    uint32_t k = lengthParams(r, groups.size());
     for (const auto &g : groups) {
         const size_t i = blockFor(r, g);
         if (const int st = evaluateBlock(r, i); st != 0)
@@ -298,7 +307,7 @@ void showBestScheme(AutoPartRun &r)
     tableLine(kUnderlineLastLine, 0);
     const auto groups = blocksOf(r.bestScheme);
     double lnL = 0.0;
-    uint32_t k = r.branches + static_cast<uint32_t>(groups.size()) - 1;
+    uint32_t k = lengthParams(r, groups.size());
     for (size_t g = 0; g < groups.size(); ++g) {
         const Block &b = r.blocks[blockFor(r, groups[g])];
         lnL += b.lnL;
@@ -309,7 +318,7 @@ void showBestScheme(AutoPartRun &r)
     }
     tableLine(kUnderlineLastLine, 0);
     qel_printf("%10s%10s%14.*f%10u*%13.*f\n", "Total", "", kDecimals, lnL, k, kDecimals, critValue(r.crit, k, lnL, r.n));
-    qel_printf("\n  * includes %u branch lengths and %zu rate-scaling parameters\n", r.branches, groups.size() - 1);
+    qel_printf("\n  * includes %u branch lengths and %d rate-scaling parameters\n", lengthParams(r, groups.size()), 0);
 }
 
 // A model partition "autopart" with one subset "block<i>" per block, whose
@@ -450,18 +459,9 @@ int searchSchemesThreadProc(void *arg)
         const char *name = getPtnSubsetName(r.ptn, r.units[u]);
         qel_printf("%8u  %-20s%u\n", r.units[u] + 1, name ? name : "", n);
     }
+    // Every block is fitted as AutoModel fits a model, branch lengths
+    // included: with one block the result is AutoModel's on the same sites.
     int status = 0;
-    // Branch lengths for every block: one fit of all the data under the
-    // model for setting branch lengths; blocks then scale them by a rate.
-    {
-        setCharInclusionForBlock(r, {}, true);
-        setModelSettingsFromTable(r.e, r.lateModel);
-        if (prepareData(kPrepLikelihood, 0, false) != 0)
-            return 1;
-        if (calcTreeLikelihood(r.tree.get(), kNoLScore) >= kNoLScore)
-            return getAbortedStatus() != 0 ? 2 : 1;
-        r.e.fixedLengths = true;
-    }
     if (r.verbose && (status = showSubsetEstimates(r)) != 0)
         return status;
     if (r.late)
@@ -552,9 +552,13 @@ int doAutoPartCmd()
     r.d = d;
     r.ptnSet = autoPartOpt.partition;
     r.ptn = getNexPtn(r.ptnSet);
+    // The sample size of the criterion is the number of characters scored:
+    // those of the partition's subsets, not those it leaves out.
     for (uint32_t i = 0; r.ptn && i < numPtnSubsets(r.ptn); ++i)
-        if (countIncludedCharsInPtnSubset(r.ptn, d, i) > 0)
+        if (const uint32_t n = countIncludedCharsInPtnSubset(r.ptn, d, i); n > 0) {
             r.units.push_back(i);
+            r.n += n;
+        }
     r.allSchemes = autoPartOpt.method == 0;
     if (r.units.empty()) {
         qel_errorMsg(0, "No subset of character partition '%s' has included characters.", r.ptnSet->name);
@@ -564,6 +568,15 @@ int doAutoPartCmd()
         qel_errorMsg(0, "Evaluating all partitioning schemes of %zu subsets is not feasible (%g schemes).\tUse "
                         "method=greedy for more than %u subsets.",
                      r.units.size(), numPartitionSchemes(static_cast<uint32_t>(r.units.size())), kMaxAllSchemesSubsets);
+        return 1;
+    }
+    // The installed models would leave the characters outside the subsets
+    // with no model, and every later likelihood would refuse them.
+    if (const uint32_t left = countIncludedChars(d, 0) - static_cast<uint32_t>(r.n); autoPartOpt.lset != 0 && left > 0) {
+        qel_errorMsg(0, "Character partition '%s' leaves %u included character(s) outside its subsets, which the "
+                        "chosen models could not be installed for.\tExclude those characters, add them to a subset, "
+                        "or use lset=no.",
+                     r.ptnSet->name, left);
         return 1;
     }
     r.crit = static_cast<Xic>(std::clamp(autoPartOpt.criterion, 0, 2));
@@ -583,8 +596,6 @@ int doAutoPartCmd()
     r.tree.reset(createSearchTree(d));
     if (!r.saved || !r.tree || getTree(getActiveTreeBuffer(), trees.front() + 1, r.tree.get()) != 0)
         return 1;
-    for (uint32_t c = 0; c < d->nchar; ++c)
-        r.n += (d->status[c] & kCharExcluded) ? 0 : 1;
     r.branches = countTreeParams(r.tree.get(), ml.clock != 0);
     r.savedSettings = saveModelSettings();
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
@@ -592,7 +603,12 @@ int doAutoPartCmd()
     const double schemes = r.allSchemes ? numPartitionSchemes(k) : k * (k - 1) / 2.0 + 1.0;
     r.e.progress = createProgressWindow(static_cast<uint32_t>(std::min(schemes * k, 4e9)), 0,
                                         r.late ? "Initial tree optimization" : "Evaluating partitioning schemes");
+    // As in AutoModel, whose fits these are: an interrupt is confirmed first,
+    // and the fits are made the same way, so one block scores as AutoModel
+    // scores the same sites.
+    const int32_t longOperation = setLongOperationStatus(1);
     const int status = runSecondaryThread(searchSchemesThreadProc, &r);
+    setLongOperationStatus(longOperation);
     r.e.progress = destroyProgressWindow(r.e.progress);
     clearStatusText();
     if (status != 0 || !r.lset)

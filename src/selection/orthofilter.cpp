@@ -234,8 +234,7 @@ int orthoFilterThreadProc(void *arg)
     qel_printf("\nResults of orthology filtering\n\n");
     previous = indentOutput(4);
     qel_printf("Partition '%s' has %u subsets\n", r.partition->name, numPtnSubsets(r.ptn));
-    if (r.notAnalysed > 0)
-        qel_printf("%u subset(s) not analyzed due to prior character exclusion\n", r.notAnalysed);
+    qel_printf("%u subset(s) not analyzed due to prior character exclusion\n", r.notAnalysed);
     if (r.incompatible > 0 || r.tooFew > 0) {
         qel_printf("%u partition subset(s) incompatible with constraints:\n", r.incompatible);
         const int inner = indentOutput(4);

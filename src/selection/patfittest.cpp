@@ -40,20 +40,49 @@ uint32_t stateOfTaxon(uint32_t pattern, uint32_t taxon) { return (pattern >> (2 
 struct PatFitRun {
     DataInfo *d = nullptr;
     std::vector<uint32_t> included;
-    std::vector<double> observed;  // per pattern of the 256
+    std::vector<double> weights;   // per included character
+    double total = 0;              // N: the included characters' total weight
+    std::vector<double> observed;  // per pattern of the 256, weighted
     std::vector<uint32_t> trees;   // 1-based numbers of the listed trees
 };
+
+// The included weight each site category (a model, or a model and its site
+// rate) holds: the expected frequencies are its pattern probabilities times
+// that weight, summed, so each site is expected under its own model.
+int categoryWeights(const PatFitRun &r, const ModelGroup *g, std::vector<double> &w)
+{
+    if (g == nullptr || g->engine == nullptr || g->siteToGroupPattern == nullptr)
+        return 1;
+    const CLMappings &map = g->engine->map;
+    w.assign(map.siteCats.size(), 0.0);
+    for (size_t i = 0; i < r.included.size(); ++i) {
+        const uint32_t p = g->siteToGroupPattern[r.included[i]];
+        if (p == kNoSite || p >= map.patSiteCat.size() || map.patSiteCat[p] >= w.size())
+            return 1;
+        w[map.patSiteCat[p]] += r.weights[i];
+    }
+    return 0;
+}
 
 // The unpooled table of one tree: each pattern's probability, how often the
 // included characters show it, and how often the model expects it.
 int compareObsExpFreqs(const Tree *tree, const PatFitRun &r)
 {
-    std::vector<double> prob;
-    if (fourTaxonPatternProbs(tree, activeModelGroup(), prob) != 0) {
+    const ModelGroup *g = activeModelGroup();
+    std::vector<double> weight, prob(kAllFourTaxonPatterns, 0.0), one;
+    bool failed = categoryWeights(r, g, weight) != 0;
+    for (uint32_t cat = 0; !failed && cat < weight.size(); ++cat) {
+        if (weight[cat] == 0.0)
+            continue;
+        failed = fourTaxonPatternProbs(tree, g, cat, one) != 0;
+        for (uint32_t p = 0; !failed && p < kAllFourTaxonPatterns; ++p)
+            prob[p] += weight[cat] / r.total * one[p];
+    }
+    if (failed) {
         qel_errorMsg(0, "Pattern probabilities could not be calculated for this tree.");
         return 1;
     }
-    const double n = static_cast<double>(r.included.size());
+    const double n = r.total;
     const char *head2 = "   num pattern  probability    frequency        frequency";
     const std::string rule(std::char_traits<char>::length(head2), '-');
     qel_printf("\nProbabilities of all possible patterns:\n\n");
@@ -81,7 +110,9 @@ int patFitThreadProc(void *arg)
     const PatFitRun &r = *static_cast<const PatFitRun *>(arg);
     TreeBuffer *buf = getActiveTreeBuffer();
     TreeHandle tree(createSearchTree(r.d));
-    TreeHandle unrooted(createTree(false));
+    // Sized as the tree it copies: with taxa deleted a tree sized for the
+    // active taxa cannot hold the copy.
+    TreeHandle unrooted(createSearchTree(r.d));
     if (!tree)
         return 1;
     TimeMark start{}, stop{};
@@ -99,8 +130,10 @@ int patFitThreadProc(void *arg)
             // The classes and pattern probabilities are those of the unrooted
             // tree held at a tip: the models are reversible, so the two root
             // edges act as one, and the root's ancestor is no taxon.
-            if (!unrooted || copyTree(held, unrooted.get()) != 0 || derootTree(unrooted.get(), nullptr, true) != 0)
+            if (!unrooted || copyTree(held, unrooted.get()) != 0 || derootTree(unrooted.get(), nullptr, true) != 0) {
+                qel_errorMsg(0, "Tree %u could not be unrooted for the pattern-fit test.", number);
                 return 1;
+            }
             setTraversalSeq(unrooted.get());
             held = unrooted.get();
         }
@@ -117,11 +150,12 @@ int patFitThreadProc(void *arg)
 
 }  // namespace
 
-int fourTaxonPatternProbs(const Tree *tree, const ModelGroup *g, std::vector<double> &prob)
+int fourTaxonPatternProbs(const Tree *tree, const ModelGroup *g, uint32_t cat, std::vector<double> &prob)
 {
-    if (g == nullptr || g->engine == nullptr || g->useMkv || g->nstates != kNuc || g->engine->map.siteCats.empty())
+    if (g == nullptr || g->engine == nullptr || g->useMkv || g->nstates != kNuc ||
+        cat >= g->engine->map.siteCats.size())
         return 1;
-    const SiteCategory &c = g->engine->map.siteCats.front();
+    const SiteCategory &c = g->engine->map.siteCats[cat];
     std::vector<double> rates, probs;
     siteCategoryRates(c, rates, probs);
     const uint32_t k = static_cast<uint32_t>(rates.size()), n = kNuc;
@@ -299,11 +333,12 @@ std::string makeStateString(uint32_t mask)
 
 }  // namespace
 
-int pooledClassProbs(const Tree *tree, const ModelGroup *g, uint32_t ntax, std::vector<double> &E)
+int pooledClassProbs(const Tree *tree, const ModelGroup *g, uint32_t cat, uint32_t ntax, std::vector<double> &E)
 {
-    if (g == nullptr || g->engine == nullptr || g->useMkv || g->nstates != kNuc || g->engine->map.siteCats.empty())
+    if (g == nullptr || g->engine == nullptr || g->useMkv || g->nstates != kNuc ||
+        cat >= g->engine->map.siteCats.size())
         return 1;
-    const SiteCategory &c = g->engine->map.siteCats.front();
+    const SiteCategory &c = g->engine->map.siteCats[cat];
     std::vector<double> rates, probs;
     siteCategoryRates(c, rates, probs);
     const double *pi = c.model->engine->pi.data();
@@ -372,10 +407,17 @@ namespace {
 // holding every count from m on) and of the states present.
 int showPooledTable(const Tree *tree, const PatFitRun &r, uint32_t ntax)
 {
-    std::vector<double> E;
-    int rc = 1;
+    const ModelGroup *g = activeModelGroup();
+    std::vector<double> weight, E(size_t{ntax} * 16, 0.0), one;
+    int rc = categoryWeights(r, g, weight);
     try {
-        rc = pooledClassProbs(tree, activeModelGroup(), ntax, E);
+        for (uint32_t cat = 0; rc == 0 && cat < weight.size(); ++cat) {
+            if (weight[cat] == 0.0)
+                continue;
+            rc = pooledClassProbs(tree, g, cat, ntax, one);
+            for (size_t i = 0; rc == 0 && i < E.size(); ++i)
+                E[i] += weight[cat] / r.total * one[i];
+        }
     } catch (const std::bad_alloc &) {
         // Many taxa need large class arrays; running out ends the command.
         qel_errorMsg(0, "Not enough memory for the pattern-class probabilities of this tree.");
@@ -394,12 +436,12 @@ int showPooledTable(const Tree *tree, const PatFitRun &r, uint32_t ntax)
     std::unordered_map<const TreeNode *, size_t> slot;
     for (size_t v = 0; v < order.size(); ++v)
         slot[order[v]] = v;
-    for (uint32_t c : r.included) {
+    for (size_t i = 0; i < r.included.size(); ++i) {
         uint32_t U = 0;
-        const uint32_t steps = fitchSteps(order, slot, r.d, c, &U);
-        obs[size_t{std::min(steps, m)} * 16 + U] += 1.0;
+        const uint32_t steps = fitchSteps(order, slot, r.d, r.included[i], &U);
+        obs[size_t{std::min(steps, m)} * 16 + U] += r.weights[i];
     }
-    const double n = static_cast<double>(r.included.size());
+    const double n = r.total;
     qel_printf("\nMarginalized site-pattern probabilities\n\n");
     qel_printf("\n%10s%10s%14s%14s%14s%14s\n", "parsimony", "included", "pattern", "observed", "expected",
                "cumulative");
@@ -470,7 +512,12 @@ int doPatFitTest()
     for (uint32_t c = 0; c < d->nchar; ++c) {
         if (d->status[c] & (kCharExcluded | kCharEliminated))
             continue;
+        // A weighted site counts as that many sites, in N as in the observed
+        // frequencies.
+        const double w = d->weights ? d->weights[c] : 1.0;
         r.included.push_back(c);
+        r.weights.push_back(w);
+        r.total += w;
         uint32_t pattern = 0;
         for (uint32_t t = 0; t < ntax; ++t) {
             const uint8_t code = getXijRaw(d, static_cast<int32_t>(t), c);
@@ -482,7 +529,7 @@ int doPatFitTest()
             pattern = pattern << 2 | code;
         }
         if (ntax == 4)
-            r.observed[pattern] += 1.0;
+            r.observed[pattern] += w;
     }
     const uint32_t oldCriterion = tempResetOptCrit(kCriterionLikelihood);
     int status = prepareData(kPrepLikelihood, 0, false);

@@ -76,6 +76,7 @@ void releaseBlock()
         deallocSet(gSim->savedExclusions);
     destroyProgressWindow(gSim->progress);
     setInterruptOwner(nullptr);
+    gSim->finisher.reset();
     gSim.reset();
     setModelsForSimulationBlock(false);
 }
@@ -195,6 +196,18 @@ int closeResultsFile()
     return rc != 0 ? 1 : 0;
 }
 
+// A termination signal ends the run: the interrupted replicate's row goes
+// to the file as far as its tallies went, as when an error stops the loop;
+// the file is then kept as it stands.
+void writeRowOnTermination(void *)
+{
+    if (!gSim || !gSim->results || !gSim->running || gSim->meansOnly)
+        return;
+    gSim->terminating = true;
+    if (const std::string partial = partialReplicateRow(); !partial.empty())
+        writeResults(partial + "\n");
+}
+
 // Closes the open results file; only a file written whole is announced.
 int announceResultsFile()
 {
@@ -220,8 +233,10 @@ std::string replicateRowStart(bool sum)
     SimBlock &s = *gSim;
     std::string row = lengthPrefix() + fmt("\t%d", s.rep + 1);
     if (s.brLens) {
+        // A termination stops whatever was running: no fit is started then.
         std::vector<double> lengths;
-        const bool have = foundLengthsOfTrueBranches(&lengths) && lengths.size() == s.brlenNodes.size();
+        const bool have = !s.terminating && foundLengthsOfTrueBranches(&lengths) &&
+                          lengths.size() == s.brlenNodes.size();
         for (size_t b = 0; b < s.brlenNodes.size(); ++b) {
             row += have ? fmt("\t%.6g", lengths[b]) : std::string("\t-");
             if (have && sum) {
@@ -524,6 +539,10 @@ int endSimulation()
         setActiveInput(gSim->loop->input.prevInput);
     if (gSim->monitoringSaved)
         setOutputMonitoring(gSim->savedMonitoring);
+    if (gSim->running && gSim->stopAfterReplicate && !gSim->stopShown) {
+        const LoopOutputShown shown;
+        qel_printf("\nSimulation stopped by the user in replicate %d.\n", gSim->rep + 1);
+    }
     const int status = gSim->results ? announceResultsFile() : 0;
     releaseBlock();
     return status;
@@ -805,6 +824,16 @@ int beginSimLoop()
         skipRestOfCmd();
         return 1;
     }
+    // The simulated data hold a row for every taxon, named by its label, and
+    // the true trees number their tips over every taxon; trees made while
+    // taxa are deleted number theirs over the remaining ones only.
+    if (const DataInfo *d = activeDataInfo(); d != nullptr && static_cast<uint32_t>(d->nActive) < d->ntax) {
+        qel_errorMsg(0, "A simulation cannot begin while taxa are deleted.\tThe simulated data hold every taxon: "
+                        "restore the deleted taxa before the simulation block, and delete taxa inside the "
+                        "replicate loop to analyse fewer of them.");
+        skipRestOfCmd();
+        return 1;
+    }
     simOpt.resultsFile[0] = '\0';
     gReplaceFile = gAppendToFile = 0;
     std::fill(simOpt.seed, simOpt.seed + 4, 0u);
@@ -840,6 +869,7 @@ int beginSimLoop()
     s.loop->input.fileDepth = getActiveInput() ? getActiveInput()->fileDepth : 0;
     setActiveInput(&s.loop->input);
     s.running = true;
+    s.finisher = std::make_unique<TerminationFinisher>(writeRowOnTermination, nullptr);
     s.rep = 0;
     s.lengthIndex = 0;
     s.tallyOrdinal = 0;
@@ -869,12 +899,19 @@ void noteSimInterrupt()
     if (getAbortedStatus() == 0)
         return;
     ++s.interruptsTaken;
-    // The answer holds for the rest of the replicate: the commands it runs
-    // carry on without the interrupt.
+    // The answer holds for the rest of the replicate.
     if (!s.stopAfterReplicate) {
         const LoopOutputShown shown;
         if (confirmAbortRequestFor("Do you really want to stop the simulation (after the current replicate)?"))
             s.stopAfterReplicate = true;
+    }
+    if (s.stopAfterReplicate && !s.inLoopStep) {
+        // A command of the replicate is running, perhaps for long: it stops
+        // now, as a stop of that command would, with no second question,
+        // and the loop with it; the finished rows stay in the file.
+        setInterruptOwner(nullptr);
+        setConfirmedAbort();
+        return;
     }
     setAbortedStatus(0);
 }
@@ -899,6 +936,7 @@ int endSimLoop()
     if (!s.running)
         return qel_errorMsg(0, "The \"%s\" command is only valid inside a simulation loop started by '%s'.",
                             "EndSim", "BeginSim");
+    const LoopStep step(s);
     if (finishReplicateRow() != 0)
         return 1;
     s.tallyOrdinal = 0;
@@ -916,6 +954,7 @@ int endSimLoop()
             setInterruptOwner(nullptr);
             setOutputMonitoring(s.savedMonitoring);
             s.running = false;
+            s.finisher.reset();
             s.rep = -1;
             s.progress = destroyProgressWindow(s.progress);
             setActiveInput(s.loop->input.prevInput);
@@ -927,6 +966,7 @@ int endSimLoop()
         // and ends with a newline when the block closes.
         const LoopOutputShown shown;
         qel_printf("\nSimulation stopped by the user after replicate %d.\n", finished);
+        s.stopShown = true;
         return 2;
     }
     return simulateReplicate();

@@ -10,6 +10,7 @@
 
 #include "cli/qel_cmdline.h"
 #include "qel/qel_auxout.h"
+#include "qel/qel_interrupts.h"
 #include "qel/qel_io.h"
 #include "qel/qel_output.h"
 #include "qel/qel_progress.h"
@@ -113,6 +114,15 @@ struct SimBlock {
     // asked for, which takes effect once the replicate in progress is whole.
     ProgData *progress = nullptr;
     bool stopAfterReplicate = false;
+    // Set while the loop itself works (simulating and installing a
+    // replicate's data, ending a replicate), not a command of the replicate:
+    // a stop asked for then waits for the loop's next step.
+    bool inLoopStep = false;
+    // While the loop runs: a termination signal writes the interrupted
+    // replicate's row as far as its tallies went, as an error does.
+    std::unique_ptr<TerminationFinisher> finisher;
+    bool terminating = false;
+    bool stopShown = false;  // the stop by the user has been reported
     // Interrupts the loop has taken, so that a step that failed because one
     // came can tell so after the flag has been cleared.
     uint32_t interruptsTaken = 0;
@@ -141,6 +151,19 @@ struct SimBlock {
 };
 
 extern std::unique_ptr<SimBlock> gSim;
+
+// Marks the loop's own work (SimBlock::inLoopStep) for a scope; steps nest.
+class LoopStep {
+public:
+    explicit LoopStep(SimBlock &s) : s_(s), previous_(s.inLoopStep) { s.inLoopStep = true; }
+    ~LoopStep() { s_.inLoopStep = previous_; }
+    LoopStep(const LoopStep &) = delete;
+    LoopStep &operator=(const LoopStep &) = delete;
+
+private:
+    SimBlock &s_;
+    bool previous_;
+};
 
 // Number of true trees a tally compares with.
 uint32_t numTrueTreesForTally();

@@ -177,8 +177,11 @@ int installMatrix(const std::vector<uint8_t> &states, uint32_t ntax, uint32_t nc
                        (twoState ? std::string("symbols=\"01\"") : std::string("datatype=dna")) +
                        " missing=?;\nmatrix\n";
     text.reserve(text.size() + static_cast<size_t>(ntax) * (nchar + 40));
+    // Rows follow the block's taxa, which a replicate's commands may have
+    // deleted since: each row is named by its own label, not by its place
+    // among the taxa that remain.
     for (uint32_t t = 0; t < ntax; ++t) {
-        text += quoteLabel(getTaxLabel(d, t));
+        text += quoteLabel(taxLabelString(d, t));
         text += ' ';
         const uint8_t *row = states.data() + static_cast<size_t>(t) * nchar;
         for (uint32_t c = 0; c < nchar; ++c)
@@ -576,6 +579,7 @@ int loadTrueTree(uint32_t k, Tree *tree)
 int simulateReplicate()
 {
     SimBlock &s = *gSim;
+    const LoopStep step(s);
     const uint32_t value = static_cast<uint32_t>(s.lengths[s.lengthIndex]);
     const uint32_t nloci = s.multilocus ? value : 0;
     const uint32_t nchar = s.multilocus ? value * static_cast<uint32_t>(s.sitesPerLocus) : value;
@@ -646,7 +650,9 @@ int simulateReplicate()
     for (;;) {
         const uint32_t taken = s.interruptsTaken;
         if (installMatrix(s.states, ntax, nchar, s.twoState, nloci, static_cast<uint32_t>(s.sitesPerLocus)) == 0)
-            return 0;
+            // A stop asked for while the data were made comes before the
+            // replicate's commands, which could run for long.
+            return s.stopAfterReplicate ? 2 : 0;
         if (gAborted_.load() <= 0 && s.interruptsTaken == taken) {
             qel_errorMsg(0, "The simulated data could not be installed.");
             return 1;

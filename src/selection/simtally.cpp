@@ -9,6 +9,7 @@
 #include "cli/qel_cmdline.h"
 #include "cli/qel_commands.h"
 #include "data/prepdata.h"
+#include "data/taxstat.h"
 #include "data/vorn_data.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_time.h"
@@ -29,10 +30,32 @@ using Split = std::vector<uint64_t>;
 constexpr uint32_t kSpecialNJ = 9;
 constexpr uint32_t kSpecialUPGMA = 10;
 
+// A tip's taxon in the numbering of the block's taxa, or -1 for a taxon
+// deleted since: the true trees are numbered over every taxon of the block,
+// the trees in memory over the active ones (activeNumbers), and the groups
+// compared are those of the taxa that remain.
+int32_t tipTaxon(const TreeNode *n, bool activeNumbers, uint32_t ntax)
+{
+    const DataInfo *d = activeDataInfo();
+    if (n->index < 0)
+        return -1;
+    auto t = static_cast<uint32_t>(n->index);
+    if (d != nullptr && static_cast<uint32_t>(d->nActive) < d->ntax) {
+        // Internal nodes are numbered after the tips.
+        if (activeNumbers)
+            t = t < static_cast<uint32_t>(d->nActive) ? d->taxa.activeToOriginal[t] : ntax;
+        if (t < d->ntax && isDeletedTaxon(t, d))
+            return -1;
+    }
+    return t < ntax ? static_cast<int32_t>(t) : -1;
+}
+
 // The nodes of a tree in preorder, first child first (the order in which
 // the simulation walks a true tree), each but the root with the split of
-// its edge: unrooted, held on the side without the lowest taxon.
-std::vector<std::pair<const TreeNode *, Split>> edgeSplitsInPreorder(const Tree *tree, bool rooted, uint32_t ntax)
+// its edge: unrooted, held on the side without the lowest taxon. Deleted
+// taxa are in no split: the edges a pruning would join share one.
+std::vector<std::pair<const TreeNode *, Split>> edgeSplitsInPreorder(const Tree *tree, bool rooted, uint32_t ntax,
+                                                                     bool activeNumbers = false)
 {
     const uint32_t words = (ntax + 63) / 64;
     std::vector<const TreeNode *> order;
@@ -51,9 +74,9 @@ std::vector<std::pair<const TreeNode *, Split>> edgeSplitsInPreorder(const Tree 
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         const TreeNode *n = *it;
         Split s(words, 0);
-        if (n->index >= 0 && static_cast<uint32_t>(n->index) < ntax) {
-            s[static_cast<uint32_t>(n->index) / 64] |= uint64_t{1} << (n->index % 64);
-            all[static_cast<uint32_t>(n->index) / 64] |= uint64_t{1} << (n->index % 64);
+        if (const int32_t t = tipTaxon(n, activeNumbers, ntax); t >= 0) {
+            s[static_cast<uint32_t>(t) / 64] |= uint64_t{1} << (t % 64);
+            all[static_cast<uint32_t>(t) / 64] |= uint64_t{1} << (t % 64);
         }
         for (const TreeNode *c = n->firstChild; c; c = c->nextSib)
             for (uint32_t w = 0; w < words; ++w)
@@ -82,10 +105,10 @@ bool isSplitOfNoTaxa(const Split &s)
 // Every edge's split with its length. Unrooted: each split is held on the
 // side without the lowest taxon and the two edges at a rooted tree's root
 // merge into one. Trivial splits (one taxon) are kept for the branch score.
-std::map<Split, double> splitsOf(const Tree *tree, bool rooted, uint32_t ntax)
+std::map<Split, double> splitsOf(const Tree *tree, bool rooted, uint32_t ntax, bool activeNumbers)
 {
     std::map<Split, double> out;
-    const auto edges = edgeSplitsInPreorder(tree, rooted, ntax);
+    const auto edges = edgeSplitsInPreorder(tree, rooted, ntax, activeNumbers);
     const Split &all = edges.front().second;
     for (const auto &[n, s] : edges) {
         if (n == edges.front().first || s == all || isSplitOfNoTaxa(s))
@@ -177,7 +200,7 @@ bool loadFoundLengths(uint32_t n, Tree *tree, bool *reported)
 
 int trueTreeBranchNodes(std::vector<uint32_t> *nodes)
 {
-    TreeHandle truth(createTree(true));
+    TreeHandle truth(createTreeForTaxa(gSim->ntax, gSim->ntax, true));
     if (!truth || loadTrueTree(0, truth.get()) != 0)
         return 1;
     uint32_t next = gSim->ntax + 1;
@@ -207,11 +230,11 @@ bool foundLengthsOfTrueBranches(std::vector<double> *lengths)
         return false;
     const bool rooted = areTreesRooted(main);
     const uint32_t ntax = gSim->ntax;
-    TreeHandle truth(createTree(true)), found(createTree(true));
+    TreeHandle truth(createTreeForTaxa(ntax, ntax, true)), found(createTree(true));
     bool quiet = true;  // no lengths is a "-" in the row, not a message
     if (!truth || !found || loadTrueTree(0, truth.get()) != 0 || !loadFoundLengths(0, found.get(), &quiet))
         return false;
-    std::map<Split, double> foundSplits = splitsOf(found.get(), rooted, ntax);
+    std::map<Split, double> foundSplits = splitsOf(found.get(), rooted, ntax, true);
     lengths->clear();
     const TreeNode *root = simTreeRoot(truth.get());
     for (const auto &[n, split] : edgeSplitsInPreorder(truth.get(), rooted, ntax)) {
@@ -253,7 +276,8 @@ int tallySimResults()
     const uint32_t nfound = main ? numTreesInBuffer(main) : 0;
     const bool rooted = main && areTreesRooted(main);
     const uint32_t ntax = s.ntax;
-    TreeHandle truth(createTree(true)), found(createTree(true)), lengths(createTree(true));
+    // The true trees hold every taxon of the block, deleted ones included.
+    TreeHandle truth(createTreeForTaxa(ntax, ntax, true)), found(createTree(true)), lengths(createTree(true));
     if (!truth || !found || !lengths)
         return 1;
     bool reported = false;
@@ -261,24 +285,24 @@ int tallySimResults()
     for (uint32_t k = 0; k < ntrue; ++k) {
         if (loadTrueTree(k, truth.get()) != 0)
             return 1;
-        const auto trueSplits = splitsOf(truth.get(), rooted, ntax);
+        const auto trueSplits = splitsOf(truth.get(), rooted, ntax, false);
         uint32_t leaves = 0;
         for (uint32_t p = 0; p < truth->maxNodes; ++p)
-            leaves += truth->nodes[p].firstChild == nullptr && truth->nodes[p].index >= 0 &&
+            leaves += truth->nodes[p].firstChild == nullptr && tipTaxon(&truth->nodes[p], false, ntax) >= 0 &&
                       (truth->nodes[p].anc != nullptr || &truth->nodes[p] == truth->root);
         const auto trueGroups = groupsOf(trueSplits, leaves, rooted);
         SimTally &t = s.tallies[ordinal * ntrue + k];
         for (uint32_t n = 0; n < nfound; ++n) {
             if (getTree(main, n + 1, found.get()) != 0)
                 return 1;
-            const TallyOutcome o = compareWithTrueSplits(trueGroups, groupsOf(splitsOf(found.get(), rooted, ntax),
-                                                                              leaves, rooted));
+            const TallyOutcome o = compareWithTrueSplits(
+                trueGroups, groupsOf(splitsOf(found.get(), rooted, ntax, true), leaves, rooted));
             ++t.trees;
             t.P += o.f;
             if (o.correct)
                 t.correct += o.f;
             if (s.BS && loadFoundLengths(n, lengths.get(), &reported)) {
-                t.bs += branchScore(trueSplits, splitsOf(lengths.get(), rooted, ntax));
+                t.bs += branchScore(trueSplits, splitsOf(lengths.get(), rooted, ntax, true));
                 t.haveBs = true;
             } else if (s.BS && reported && isClusteredSource()) {
                 status = 1;

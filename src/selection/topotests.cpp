@@ -18,6 +18,7 @@
 #include "qel/qel_praxis.h"
 #include "qel/qel_progress.h"
 #include "search/scores.h"
+#include "search/search_settings.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ struct Resampler {
     size_t ntrees = 0, npat = 0;
     std::vector<double> lnl;
     const std::vector<uint32_t> *sites = nullptr;
-    // Weights that are not all whole numbers: draws are made over the
-    // patterns in proportion to their weighted counts, each adding 1.
+    // Units of weight drawn over the patterns in proportion to their
+    // weighted counts, each adding 1; else characters, each adding its weight.
     bool byPattern = false;
     std::vector<double> cumulative;  // running sum of the pattern counts
     RNG rng{};
@@ -304,12 +305,14 @@ int calcTopologyTests(const TopologyTestInput &in, const TopologyTestOptions &op
     for (size_t k = 0; k < T; ++k)
         std::copy_n((*in.siteLnL)[k].begin(), rs.npat, rs.lnl.begin() + static_cast<std::ptrdiff_t>(k * rs.npat));
     rs.sites = &in.sitePatterns;
-    rs.byPattern = std::any_of(in.siteWeights.begin(), in.siteWeights.end(),
-                               [](double w) { return w != std::floor(w); });
+    // Whole or not, weights are resampled as the `wts` setting says; without
+    // weights the two ways draw alike.
+    rs.byPattern = !opt.simpleWeights && std::any_of(in.siteWeights.begin(), in.siteWeights.end(),
+                                                     [](double w) { return w != 1.0; });
     if (rs.byPattern) {
         rs.cumulative.resize(in.patternCounts.size());
         std::partial_sum(in.patternCounts.begin(), in.patternCounts.end(), rs.cumulative.begin());
-        rs.byPattern = !rs.cumulative.empty() && rs.cumulative.back() > 0.0;
+        rs.byPattern = !rs.cumulative.empty() && rs.cumulative.back() >= 0.5;
     }
     rs.counts.resize(size_t{kRepChunk} * rs.npat);
     rs.scores.resize(size_t{kRepChunk} * T);
@@ -317,7 +320,8 @@ int calcTopologyTests(const TopologyTestInput &in, const TopologyTestOptions &op
     rs.input = &in;
     rs.rell = opt.rell || !in.rescore;
     initRNG(&rs.rng, opt.seed);
-    const auto N = static_cast<uint32_t>(in.sitePatterns.size());
+    const auto N = rs.byPattern ? static_cast<uint32_t>(std::llround(rs.cumulative.back()))
+                                : static_cast<uint32_t>(in.sitePatterns.size());
     const uint32_t B = opt.reps;
     std::vector<double> R;
     if (needR)
@@ -374,6 +378,7 @@ int skhTests(const TopologyTestInput &in)
     opt.oneTailKH = lscOpt.tailKH == 0;
     opt.reps = static_cast<uint32_t>(std::max(lscOpt.bootReps, 2));
     opt.rell = lscOpt.RELL != 0;
+    opt.simpleWeights = btjkOpt.wts == kBtjkWtsSimple;
     const char *resampled = opt.rell ? "RELL bootstrap" : "bootstrap with full optimization";
     const bool resampling = opt.kh == kKHBootstrap || opt.sh || opt.au;
     opt.seed = seedForRun(lscOpt.seed);

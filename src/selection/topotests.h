@@ -17,6 +17,12 @@ struct TopologyTestOptions {
     bool sh = false, au = false;
     bool oneTailKH = false;
     bool rell = true;  // otherwise every replicate is fitted again (input.rescore)
+    // How weighted characters are resampled (the `wts` setting): simple
+    // draws as many characters as there are, each adding its weight;
+    // otherwise units of weight are drawn, as many as the total weight, over
+    // the patterns in proportion to their weighted counts, as if each
+    // weighted column were written out that many times.
+    bool simpleWeights = false;
     uint32_t reps = 10000;  // B
     RNGSeed seed{};         // word 0 must be set (not 0)
 };

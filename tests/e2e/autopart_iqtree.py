@@ -4,12 +4,14 @@ at half the rate, two under K80 with kappa 8 at double the rate, 250 sites
 each, on one 8-taxon tree. With the six models of modelset j3 (equal rates):
 - allSchemes prints 15 schemes (each partition as "1 2|3 4") and fits 15
   block subsets, and chooses
-  {1 2} | {3 4} with JC and K80 and K = 15 (13 branch lengths, one rate,
+  {1 2} | {3 4} with JC and K80 and K = 27 (13 branch lengths per block,
   one kappa);
 - greedy chooses the same after 6 + 3 + 1 joined schemes, with the models
   chosen for every trial block (early) or for the blocks of the scheme
   chosen under GTR (late);
 - lset=yes installs the model partition "autopart" with block1 and block2;
+- a partition of one subset, with characters excluded, chooses the model
+  AutoModel chooses on the same sites, with the same -lnL and BIC;
 - iqtree2 -p parts.nex -m TESTMERGEONLY merges the same way (skipped
   without iqtree2).
 Skips (status 77) without numpy."""
@@ -127,7 +129,7 @@ def main():
             got = sorted((m.strip(), model) for _, model, m in rows)
             check(label + " chooses {1 2}|{3 4}, JC and K80", got == [("1 2", "JC"), ("3 4", "K80")], str(got))
             total = re.search(r"Total +[0-9.]+ +(\d+)\*", best)
-            check(label + " K = 15", total is not None and total.group(1) == "15", total.group(0) if total else "")
+            check(label + " K = 27", total is not None and total.group(1) == "27", total.group(0) if total else "")
         check("block subsets fitted by allSchemes", "Number of block subsets to be evaluated = 15" in runs[0])
 
         # showSchemes: every set partition of the four subsets once, each
@@ -147,6 +149,21 @@ def main():
         shown = re.search(r'model partition "autopart":\s+block1\s+(\S+)\s+block2\s+(\S+)', out)
         check("autopart installed", shown is not None and shown.groups() == ("1-500", "501-1000"),
               shown.groups() if shown else "")
+
+        with open(os.path.join(work, "one.nex"), "w") as f:
+            f.write("#NEXUS\nset warnreset=no;\nexecute run.nex;\nbegin sets; charpartition one = all: 1-%d; end;\n"
+                    "exclude 1-125 200-210;\nautopartition partition=one modelset=j3 stateFreq=estimate "
+                    "lset=no;\nautomodel modelset=j3 AIC=no AICc=no BIC=yes lset=no;\n" % nchar)
+        # Without the run's own autopartition commands.
+        with open(os.path.join(work, "run.nex")) as f:
+            text = f.read()
+        with open(os.path.join(work, "run.nex"), "w") as f:
+            f.write(text.split(" autopartition")[0] + "end;\n")
+        out = subprocess.run([vorn, "-n", "one.nex"], cwd=work, capture_output=True, text=True).stdout
+        part = re.search(r"^ +1 +(\S+) +([0-9.]+) +\d+ +([0-9.]+)    1$", out, re.M)
+        model = re.search(r"Model selection results for BIC:\n(?:.*\n){4} +\d+ +(\S+) +([0-9.]+) +\d+ +([0-9.]+)", out)
+        check("one block = AutoModel", part is not None and model is not None and part.groups() == model.groups(),
+              "%s %s" % (part.groups() if part else None, model.groups() if model else None))
 
         if shutil.which("iqtree2") is None:
             print("iqtree2 is not installed: the peer comparison is skipped")

@@ -175,6 +175,16 @@ def main():
         err = run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn; garlisearch garliBin=bin/garlifail; end;\n")
         if "Garli search failed, return code = 3" not in err or "| failing" not in err:
             failures.append("failing program:\n%s" % err)
+        # A codon model needs whole codons: 24 characters are 8, 23 are none.
+        out = run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn; garlisearch garliBin=bin/garlistub codonModel; end;\n")
+        if "datatype = codon" not in read_conf(tmp):
+            failures.append("codon model on 24 characters:\n%s" % out)
+        os.remove(os.path.join(tmp, "got", "vorn_garli.conf"))
+        out = run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn; exclude 24; garlisearch garliBin=bin/garlistub "
+                             "codonModel; end;\n")
+        if "must be a multiple of 3 for codon-based" not in " ".join(out.split()) or \
+                os.path.exists(os.path.join(tmp, "got", "vorn_garli.conf")):
+            failures.append("codon model on 23 characters:\n%s" % out)
         err = run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn; garlisearch; end;\n")
         if "The program for GarliSearch was not found (tried \"garli\")." not in " ".join(err.split()) or \
                 "Starting Garli" in err:

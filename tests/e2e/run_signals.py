@@ -220,7 +220,8 @@ def sim_signal_case(vorn, signo, threaded):
     """SIGTERM or SIGHUP during a simulation loop: the run says which signal
     stopped it (not that a user aborted it), exits with 128 + the signal, and
     the results file holds exactly the replicates finished by then, each
-    row whole. With `threaded` each replicate also runs a threaded
+    row whole, and the interrupted replicate's row as far as its tallies
+    went, as an error leaves it. With `threaded` each replicate also runs a threaded
     SVDQuartets, whose threads see the signal before the main thread does."""
     name = "sim/%s%s" % ("TERM" if signo == signal.SIGTERM else "HUP", "/threads" if threaded else "")
     loop = SIM_LOOP % 1000000
@@ -249,7 +250,11 @@ def sim_signal_case(vorn, signo, threaded):
         rows = open(os.path.join(tmp, "keep.tre")).read().split("\n")
         columns = len(rows[0].split("\t"))
         reps = ["".join(r.split("\t")[1:2]) for r in rows[1:-1]]
-        whole = rows[-1] == "" and all(len(r.split("\t")) == columns for r in rows[1:-1])
+        # Every row whole but the interrupted replicate's, which goes as far
+        # as its tallies went (three fields each), as after an error.
+        last = len(rows[-2].split("\t")) if len(rows) > 2 else columns
+        whole = rows[-1] == "" and all(len(r.split("\t")) == columns for r in rows[1:-2]) and \
+            last <= columns and (last - 2) % 3 == 0
         # The row of a replicate is written before the next one starts.
         begun = text.count("Starting replicate")
         if not rows[0].startswith("Length\tRep\tnj_Ntrees") or not whole or \

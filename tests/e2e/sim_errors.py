@@ -70,6 +70,9 @@ CASES = [
     ("begin dnasim; %s beginsim nreps=1; beginsim; endsim; endsim; end;" % TREE,
      "Nested BeginSim commands are not permitted."),
     ("begin dnasim; %s beginsim nreps=1; nj; end;" % TREE, "The simulation loop has no end."),
+    ("begin vorn; delete b; end; begin trees; tree pruned = [&R] (a:0.2,(c:0.1,d:0.1):0.1); end;"
+     " begin dnasim; %s beginsim nreps=1; endsim; end;" % TREE,
+     "A simulation cannot begin while taxa are deleted."),
     ("begin dnasim; sitemodels nosuchmodel; end;", 'Model "nosuchmodel" has not been defined.'),
     ("begin dnasim; sitemodels default:-1; end;", "Expecting a proportion or weight; instead found '-1'"),
     ("begin dnasim; sitemodels default:x; end;", "Expecting a proportion or weight; instead found 'x'"),

@@ -14,6 +14,10 @@ a copy of the true tree) scored under JC with the user's lengths.
   (skipped without iqtree2); the same seed gives the same table, and
   fitting every replicate again (RELL=no) gives RELL's table when nothing
   is left to fit.
+- With the first 50 sites weighted 3, or 3.001, the bootstrap KH and SH P
+  are those of the data with those columns written out three times, within
+  the resampling error (whole weights or not, `wts` proportional draws units
+  of weight).
 Skips (status 77) without numpy."""
 import math
 import os
@@ -219,33 +223,52 @@ def main():
         print("%-34s %s %s" % (label, "ok" if ok else "DIFFERS", detail))
         failures += not ok
     try:
-        with open(os.path.join(work, "run.nex"), "w") as f:
-            f.write("#NEXUS\nbegin data;\n dimensions ntax=%d nchar=%d;\n format datatype=dna;\n matrix\n" % (NTAX, NSITE))
-            for name, seq in zip(TAXA, seqs):
-                f.write(" %s %s\n" % (name, seq))
-            f.write(";\nend;\nbegin trees;\n")
-            for i, t in enumerate(TREES):
-                f.write(" tree t%d = [&U] %s;\n" % (i + 1, newick(t)))
-            f.write("end;\nbegin vorn;\n set criterion=likelihood;\n"
-                    " lset nst=1 basefreq=equal rates=equal userBrLens=yes precision=double;\n")
-            for tail in (2, 1):
-                f.write(" lscores all / KHTest=normal tailKH=%d;\n" % tail)
-            for _ in range(2):
-                f.write(" lscores all / KHTest=none SHTest AUTest bootReps=%d seed=4646;\n" % B)
-            # With the lengths and the model fixed, fitting each replicate
-            # again gives back the site log-likelihoods: RELL's answer.
-            for rell in ("yes", "no"):
-                f.write(" lscores all / KHTest=bootstrap SHTest AUTest=no RELL=%s bootReps=300 seed=99;\n" % rell)
-            f.write("end;\n")
-        out = subprocess.run([vorn, "-n", "run.nex"], cwd=work, capture_output=True, text=True).stdout
-        runs = out.split("Test(s) for significance of likelihood-score differences:")[1:]
+        def tables(name, data, commands):
+            """The test tables of LScores commands on the data and the trees."""
+            with open(os.path.join(work, name), "w") as f:
+                f.write("#NEXUS\nbegin data;\n dimensions ntax=%d nchar=%d;\n format datatype=dna;\n matrix\n" % (
+                    NTAX, len(data[0])))
+                for taxon, seq in zip(TAXA, data):
+                    f.write(" %s %s\n" % (taxon, seq))
+                f.write(";\nend;\nbegin trees;\n")
+                for i, t in enumerate(TREES):
+                    f.write(" tree t%d = [&U] %s;\n" % (i + 1, newick(t)))
+                f.write("end;\nbegin vorn;\n set criterion=likelihood;\n"
+                        " lset nst=1 basefreq=equal rates=equal userBrLens=yes precision=double;\n")
+                f.writelines(" %s\n" % c for c in commands)
+                f.write("end;\n")
+            out = subprocess.run([vorn, "-n", name], cwd=work, capture_output=True, text=True).stdout
+            return out, [parse_table(r) for r in out.split("Test(s) for significance of likelihood-score differences:")[1:]]
+
+        commands = ["lscores all / KHTest=normal tailKH=%d;" % tail for tail in (2, 1)]
+        commands += ["lscores all / KHTest=none SHTest AUTest bootReps=%d seed=4646;" % B] * 2
+        # With the lengths and the model fixed, fitting each replicate
+        # again gives back the site log-likelihoods: RELL's answer.
+        commands += ["lscores all / KHTest=bootstrap SHTest AUTest=no RELL=%s bootReps=300 seed=99;" % rell
+                     for rell in ("yes", "no")]
+        out, runs = tables("run.nex", seqs, commands)
         if len(runs) != 6:
             print(out)
             print("expected six test tables")
             return 1
-        two, one, sh_au, again, rell, refit = (parse_table(r) for r in runs)
+        two, one, sh_au, again, rell, refit = runs
         check("same seed, same table", sh_au == again, "")
         check("RELL=no on fixed lengths, RELL's table", rell == refit and len(rell) == len(TREES), "")
+
+        # Weighted columns against the same columns written out.
+        # Weighted columns against the same columns written out.
+        test = "lscores all / KHTest=bootstrap SHTest AUTest=no bootReps=%d seed=5;" % B
+        _, written = tables("full.nex", [s_[:50] * 3 + s_[50:] for s_ in seqs], [test])
+        _, weighted = tables("wts.nex", seqs, ["wts 3: 1-50;", test, "wts 3.001: 1-50;", test])
+        check("weighted tables", len(written) == 1 and len(weighted) == 2, "")
+        for i in range(len(TREES)):
+            if len(written) != 1 or len(weighted) != 2 or len(written[0].get(i + 1, [])) < 5:
+                continue
+            want = [pval(written[0][i + 1][k]) for k in (2, 4)]
+            for label, table in (("3", weighted[0]), ("3.001", weighted[1])):
+                got = [pval(table[i + 1][k]) for k in (2, 4)]
+                check("KH, SH tree %d weight %s" % (i + 1, label),
+                      all(abs(a - b) <= 0.015 for a, b in zip(got, want)), "%s vs written out %s" % (got, want))
 
         # KH normal against the paired t-test on the site differences.
         scores = -L.sum(axis=1)

@@ -166,10 +166,12 @@ TEST(TopologyTests, RefittedReplicatesGoThroughTheCaller)
     EXPECT_EQ(calcTopologyTests(f.in, o, refit), 1);
 }
 
-// A replicate draws characters and each adds its own weight, as it does to
-// the observed scores: a character of weight 0 adds nothing and one of
-// weight 3 adds 3 at a time. Weights that are not whole numbers draw the
-// patterns in proportion to their weighted counts, one unit at a time.
+// Under wts=simple a replicate draws characters and each adds its own
+// weight, as it does to the observed scores: a character of weight 0 adds
+// nothing and one of weight 3 adds 3 at a time. Otherwise, whole weights or
+// not, units of weight are drawn over the patterns in proportion to their
+// weighted counts, as many as the total weight, each adding 1, as the same
+// columns written out would be drawn.
 TEST(TopologyTests, ReplicatesCountCharactersByTheirWeights)
 {
     Fixture f({{-1.0, -2.0, -1.5, -3.0}, {-1.2, -1.9, -1.4, -3.5}});
@@ -185,17 +187,28 @@ TEST(TopologyTests, ReplicatesCountCharactersByTheirWeights)
 
     f.in.siteWeights = {0.0, 3.0, 1.0, 1.0};
     f.in.patternCounts = f.in.siteWeights;
-    ASSERT_EQ(calcTopologyTests(f.in, o, res), 0);
-    ASSERT_EQ(drawn.size(), 200u);
-    double heavy = 0.0;
-    for (const auto &c : drawn) {
-        EXPECT_EQ(c[0], 0.0);
-        EXPECT_EQ(std::fmod(c[1], 3.0), 0.0);
-        heavy += c[1];
+    for (const bool simple : {true, false}) {
+        drawn.clear();
+        o.simpleWeights = simple;
+        ASSERT_EQ(calcTopologyTests(f.in, o, res), 0);
+        ASSERT_EQ(drawn.size(), 200u);
+        double heavy = 0.0;
+        bool oneAtATime = false;
+        for (const auto &c : drawn) {
+            EXPECT_EQ(c[0], 0.0);
+            if (simple)
+                EXPECT_EQ(std::fmod(c[1], 3.0), 0.0);
+            else
+                EXPECT_DOUBLE_EQ(c[0] + c[1] + c[2] + c[3], 5.0);
+            oneAtATime = oneAtATime || std::fmod(c[1], 3.0) != 0.0;
+            heavy += c[1];
+        }
+        EXPECT_GT(heavy, 0.0);
+        EXPECT_EQ(oneAtATime, !simple);
     }
-    EXPECT_GT(heavy, 0.0);
 
     drawn.clear();
+    o.simpleWeights = false;
     f.in.siteWeights = {0.5, 1.5, 1.0, 1.0};
     f.in.patternCounts = f.in.siteWeights;
     ASSERT_EQ(calcTopologyTests(f.in, o, res), 0);
