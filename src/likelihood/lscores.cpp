@@ -1076,8 +1076,9 @@ int doLScoresCmd()
                                               "Calculating parsimony approximations");
             status = runSecondaryThread(parsApproxThreadProc, &r);
             r.progress = destroyProgressWindow(r.progress);
-        } else if (status == 0 && start.fileNamed && (r.file = openScoreFile(sfopt.scoreFile, &status)) == nullptr) {
-            // status: 2 when the user declined to replace the file, else 1
+        } else if (int opened = 1;
+                   status == 0 && start.fileNamed && (r.file = openScoreFile(sfopt.scoreFile, &opened)) == nullptr) {
+            status = opened;  // 2 when the user declined to replace the file
         } else if (status == 0) {
             r.progress = createProgressWindow(static_cast<uint32_t>(r.list.size()), 0, "Computing likelihood scores");
             status = runSecondaryThread(lscoresThreadProc, &r);
