@@ -275,6 +275,7 @@ TEST_F(GetDataTest, SymbolsEquatesMatchCharAndCaseGiveTheCodesWorkedOutByHand)
     EXPECT_TRUE(isPolymorphicCell(0, 4));   // U is a polymorphism
     EXPECT_FALSE(isPolymorphicCell(1, 2));  // V an uncertainty
     EXPECT_TRUE(isPolymorphicCell(1, 4));
+    EXPECT_TRUE(isPolymorphicCell(2, 4));  // a match copies a's polymorphism, not only its states
     EXPECT_FALSE(isPolymorphicCell(2, 5));
     EXPECT_NE(gOut.find("   U ==> (01)\n   V ==> {12}\n   W ==> x\n"), std::string::npos) << gOut;
     EXPECT_NE(gOut.find("gap\" symbols were found in ambiguity combinations"), std::string::npos);
