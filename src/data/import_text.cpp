@@ -136,7 +136,12 @@ int doXRead(ResizText *text)
     if (!resizTextFailed(text)) {
         char *symbols = getResizTextBuffer(text) + symbolsAt;
         symbols[0] = static_cast<char>(lowest);
-        symbols[2] = static_cast<char>(highest);
+        // A range from a digit to itself is refused by the reader: one
+        // digit stands alone, its range blanked out.
+        if (highest == lowest)
+            symbols[1] = symbols[2] = ' ';
+        else
+            symbols[2] = static_cast<char>(highest);
     }
     return 0;
 }
