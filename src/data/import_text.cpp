@@ -234,6 +234,15 @@ size_t readGroup(const std::string &line, size_t i, std::string &cell)
 // Restriction sites are written absent "-" and present "+".
 char restSiteSymbol(char c) { return c == '0' ? '-' : c == '1' ? '+' : c; }
 
+// The missing, match and gap characters the Format command names: no states,
+// so kept out of the symbols (a data block refuses them there). "-" is a
+// state of restriction sites, no gap.
+bool isSpecialSymbol(char c, bool restSites)
+{
+    const auto is = [c](int32_t symbol) { return symbol != 0 && c == static_cast<char>(symbol); };
+    return is(imprt.missSymbol) || is(imprt.identSymbol) || (!restSites && is(imprt.gapSymbol));
+}
+
 bool blankLine(const std::string &line)
 {
     return line.find_first_not_of(" \t") == std::string::npos;
@@ -372,7 +381,7 @@ int doText(bool writingPass, TextTable &table, ResizText *text)
             table.labelWidth = std::max(table.labelWidth, word.size());
             for (const std::string &cell : cells)
                 for (char c : cell)
-                    if (!std::strchr("?{}()", c))
+                    if (!std::strchr("?{}()", c) && !isSpecialSymbol(c, restSites))
                         table.symbols.insert(restSites ? restSiteSymbol(c) : c);
         }
         anyRow = true;
