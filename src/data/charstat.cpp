@@ -93,6 +93,10 @@ void charLabelOut(const DataInfo *d, uint32_t c, char out[17])
 // every summed score, so they are refused like any other invalid weight.
 int readWeightValue(const char *token, double *weight)
 {
+    // A literal longer than the word buffer was read cut short: its head is
+    // another number, never the one written.
+    if (tokenWasTruncated())
+        return qel_errorMsg(413, "Character weight \"%.40s...\" is not valid.", token);
     double w = 0.0;
     if (!*token || stringToDouble(token, &w) != kConvOk || !std::isfinite(w) || w < 0.0)
         return qel_errorMsg(413, "Character weight \"%s\" is not valid.", token);
