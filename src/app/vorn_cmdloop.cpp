@@ -382,6 +382,11 @@ int executeFile(const FileSpec *fileSpec, const void *reserved, const char *pyth
                 return kStatusError;
             stream = opened;
         }
+        if (refuseUnreadableText(stream) != 0) {
+            if (opened)
+                closeStream(&opened);
+            return kStatusError;
+        }
     }
 
     InputStatus input = {};

@@ -151,11 +151,8 @@ int getLogFileName(int operation, CmdParam *option, void *place)
 {
     if (operation == kParamOpReadValue) {
         char word[kMaxLogFileNameToken + 2];
-        bool keep = setKeepUnderscores(true);
-        int rc = readSpecialToken(word, sizeof word, nullptr, ";", nullptr, false);
-        bool truncated = tokenWasTruncated();
-        setKeepUnderscores(keep);
-        if (rc < 0)
+        bool truncated = false;
+        if (readFileNameValue(word, sizeof word, ";", &truncated) != 0)
             return 1;
         // A longer name is refused rather than cut to a different file.
         if (truncated || std::strlen(word) > kMaxLogFileNameToken)

@@ -584,17 +584,37 @@ int readDelimitedToken(char *buffer, uint32_t size, const char *pair)
     return 0;
 }
 
+namespace {
+
+int noFileName()
+{
+    return qel_errorMsg(129, "No file name was specified.\tThe current command was expecting "
+                             "specification of a file name, but none was found."),
+           1;
+}
+
+}  // namespace
+
+int readFileNameValue(char *buffer, uint32_t size, const char *punctuation, bool *truncated)
+{
+    const int rc = readWord(buffer, size, nullptr, punctuation, nullptr, false, Underscores::KeepAll);
+    *truncated = gTruncated;
+    if (rc < 0)
+        return 1;
+    if (rc == kTokenPlain && std::strcmp(buffer, ";") == 0) {
+        putCharBack(';');
+        return noFileName();
+    }
+    return 0;
+}
+
 int readPathName(char *buffer, uint32_t size)
 {
     const int rc = readWord(buffer, size, nullptr, ";", nullptr, true, Underscores::KeepAll);
     if (rc < 0)
         return rc;
-    if (rc == kTokenPlain && std::strcmp(buffer, ";") == 0) {
-        qel_errorMsg(129,
-                     "No file name was specified.\tThe current command was expecting "
-                     "specification of a file name, but none was found.");
-        return 1;
-    }
+    if (rc == kTokenPlain && std::strcmp(buffer, ";") == 0)
+        return noFileName();
     if (gTruncated) {
         // A cut name would open or create some other file.
         qel_errorMsg(0, "File name is too long (more than %u characters): \"%s...\"", size ? size - 1 : 0,

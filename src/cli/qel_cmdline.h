@@ -115,6 +115,11 @@ int readDelimitedToken(char *buffer, uint32_t size, const char *pair);
 // 0 a name, -1 the end of the input (silent), 1 an error (no name, a name
 // longer than size - 1 characters), -3 an open quote or comment.
 int readPathName(char *buffer, uint32_t size);
+// The value of a file-name option: one word, underscores kept, ended by the
+// punctuation given (";" at least). A ";" in place of the name names no
+// file: error 129, and the ";" is left to end the command. 0 with the word
+// in buffer (*truncated when it was cut), 1 after an error.
+int readFileNameValue(char *buffer, uint32_t size, const char *punctuation, bool *truncated);
 uint32_t readListIncrement();  // 0xFFFFFFFF for an invalid step
 uint32_t readDoubleVector(double *values, uint32_t n, bool negativesOk, bool semicolonIsError);
 uint32_t readNotokensVector(char *chars, uint32_t n, const char *allowed, bool semicolonIsError);

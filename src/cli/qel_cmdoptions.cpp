@@ -645,15 +645,19 @@ int parseOptions(OptionSet set, CmdParamList *list, const char *terminators,
             continue;
         }
 
-        bool wholeLine = type == kParamFilename || type == kParamSeed;
-        bool keep = type == kParamFilename ? setKeepUnderscores(true) : false;
-        r = readSpecialToken(valueBuf.data(), static_cast<uint32_t>(valueBuf.size()), nullptr,
-                             wholeLine ? terminators : punct.c_str(), nullptr, false);
-        bool truncated = tokenWasTruncated();
-        if (type == kParamFilename)
-            setKeepUnderscores(keep);
-        if (r < 0)
-            return 0;
+        bool truncated = false;
+        if (type == kParamFilename) {
+            if (readFileNameValue(valueBuf.data(), static_cast<uint32_t>(valueBuf.size()), terminators,
+                                  &truncated) != 0)
+                return 0;
+            r = kTokenPlain;
+        } else {
+            r = readSpecialToken(valueBuf.data(), static_cast<uint32_t>(valueBuf.size()), nullptr,
+                                 type == kParamSeed ? terminators : punct.c_str(), nullptr, false);
+            truncated = tokenWasTruncated();
+            if (r < 0)
+                return 0;
+        }
         if (r == kTokenPlain && valueBuf[0] == '?' && type != kParamChar) {
             showValueUsage(p, list, typeText(p), valueText(p, true));
             return -1;
@@ -1413,12 +1417,8 @@ int handleFilenameCmdParam(int operation, CmdParam *option, void *place)
                 return 1;
         }
         std::vector<char> word(kParamPathSize - 1);  // at most 4094 characters
-        bool keep = setKeepUnderscores(true);
-        int r = readSpecialToken(word.data(), static_cast<uint32_t>(word.size()), nullptr, ";",
-                                 nullptr, false);
-        bool truncated = tokenWasTruncated();
-        setKeepUnderscores(keep);
-        if (r < 0)
+        bool truncated = false;
+        if (readFileNameValue(word.data(), static_cast<uint32_t>(word.size()), ";", &truncated) != 0)
             return 1;
         if (truncated)
             return errMsgBadParamValue(option->name, word.data());

@@ -93,6 +93,10 @@ void charLabelOut(const DataInfo *d, uint32_t c, char out[17])
 // every summed score, so they are refused like any other invalid weight.
 int readWeightValue(const char *token, double *weight)
 {
+    // A literal longer than the word buffer was read cut short: its head is
+    // another number, never the one written.
+    if (tokenWasTruncated())
+        return qel_errorMsg(413, "Character weight \"%.40s...\" is not valid.", token);
     double w = 0.0;
     if (!*token || stringToDouble(token, &w) != kConvOk || !std::isfinite(w) || w < 0.0)
         return qel_errorMsg(413, "Character weight \"%s\" is not valid.", token);
@@ -288,15 +292,21 @@ struct StatusCounts {
     bool tooMany = false;
 };
 
-// Included characters that are constant and not all-missing.
-uint32_t countIncludedConstant(const DataInfo *d)
+// The weighted share of constant characters among the included ones that
+// hold data, as the data show it: the Mkv model's patterns hold variable
+// characters alone, so their own proportion would be 0 whatever the data.
+double observedConstantProportion(const DataInfo *d)
 {
-    uint32_t n = 0;
-    for (uint32_t c = 0; c < d->nchar; ++c)
-        if ((d->status[c] & (kCharConstant | kCharExcluded | kCharEliminated)) == kCharConstant &&
-            !(d->obsCount && d->obsCount[c] == 0))
-            ++n;
-    return n;
+    double constant = 0.0, total = 0.0;
+    for (uint32_t c = 0; c < d->nchar; ++c) {
+        if ((d->status[c] & (kCharExcluded | kCharEliminated)) || (d->obsCount && d->obsCount[c] == 0))
+            continue;
+        const double w = d->weights ? d->weights[c] : 1.0;
+        total += w;
+        if (d->status[c] & kCharConstant)
+            constant += w;
+    }
+    return total > 0 ? constant / total : 0.0;
 }
 
 StatusCounts countStatus(uint32_t mode, const DataInfo *d)
@@ -317,7 +327,7 @@ StatusCounts countStatus(uint32_t mode, const DataInfo *d)
         if (typesOrPars) {
             if (st & kCharConstant)
                 ++n.constant;
-            else if (!d->dataInitialized)
+            else if (!d->dataInitialized || (st & kCharInformativenessUnknown))
                 ++n.undetermined;
             else if (st & kCharUninformative)
                 ++n.uninformative;
@@ -420,7 +430,7 @@ int cstatusOutputProc(void *)
         if (st & kCharConstant) {
             status[0] = 'U';
             status[1] = 'C';
-        } else if (!d->dataInitialized) {
+        } else if (!d->dataInitialized || (st & kCharInformativenessUnknown)) {
             status[0] = '?';
         } else if (st & kCharUninformative) {
             status[0] = 'U';
@@ -1043,12 +1053,9 @@ void showCStatusSummary(uint32_t mode, DataInfo *d, PrintHook emit)
                 showWtStatus(n, emit);
                 indentOutput(-2);
             }
-            // The Mkv model's patterns hold variable characters alone, so
-            // their proportion of constant sites is 0 whatever the data hold.
-            if (full && patterns && g->useMkv)
-                emit("Constant characters not scored under the Mkv model = %u\n", countIncludedConstant(d));
-            else if (full && patterns)
-                emit("Observed proportion of constant sites = %g\n", g->patterns->propConstant);
+            if (full && patterns)
+                emit("Observed proportion of constant sites = %g\n",
+                     g->useMkv ? observedConstantProportion(d) : g->patterns->propConstant);
         } else if (full) {
             emit("Total number of included characters = %u\n", n.included);
             showWtStatus(n, emit);

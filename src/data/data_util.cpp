@@ -172,7 +172,7 @@ int initializeDataInfo(DataInfo *d)
         uint32_t &st = d->status[c];
         if (st & kCharEliminated)
             continue;
-        st &= ~(kCharConstant | kCharUninformative | kCharMissingOrMulti);
+        st &= ~(kCharConstant | kCharUninformative | kCharMissingOrMulti | kCharInformativenessUnknown);
         const bool excluded = st & kCharExcluded;
         RepeatedStates states;
         uint64_t common = kAllStates;

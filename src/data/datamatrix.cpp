@@ -454,6 +454,12 @@ int storeXij(uint32_t row, uint32_t c, int symbol, CellTables &tables, DataInfo 
         if (row == 0)
             return qel_errorMsg(311, "Match character not allowed in data for first taxon.");
         code = d->firstRowCodes ? d->firstRowCodes[c] : d->matrix[0][c];
+        // The match copies the whole cell: a polymorphism stays one, where
+        // the code alone would read it as an uncertainty.
+        if (d->polyCells && row < d->polyCells->numSets && isBitVecMember(d->polyCells->rows[0], c)) {
+            addBitVecMember(d->polyCells->rows[row], c);
+            d->polyCellsPresent = 1;
+        }
     } else if (symbol != '(' && symbol != '{' && !tables.equates[symbol]) {
         if (tables.codeCache[symbol]) {
             code = static_cast<uint8_t>(tables.codeCache[symbol] - 2);

@@ -210,6 +210,8 @@ int emitFormatCmd(ResizText *text, bool interleaved, const char *symbols)
             eprintf(text, " gap=%c", imprt.gapSymbol);
     } else if (imprt.dataType == kImportStandard) {
         eprintf(text, "standard symbols=\"%s\"", symbols ? symbols : "");
+        if (imprt.gapSymbol)
+            eprintf(text, " gap=%c", imprt.gapSymbol);
     } else if (imprt.dataType == kImportDistance) {
         eputs("distance", text);
     } else {

@@ -324,7 +324,7 @@ void Exporter::makeLabels()
             out = nexusizeString(label, buffer.data(), buffer.size());
             break;
         case kExportMega:
-            out = "#" + blanksToUnderscores(std::string(label, strnlen(label, kMaxMegaLabel)));
+            out = "#" + blanksToUnderscores(std::string(label, utf8CharCutPoint(label, kMaxMegaLabel)));
             break;
         case kExportText:
             // A table's label ends at a blank or a bracket: one that holds a
@@ -337,7 +337,7 @@ void Exporter::makeLabels()
             out = blanksToUnderscores(label);
             break;
         }
-        longest = std::max(longest, out.size());
+        longest = std::max(longest, utf8Length(out));
         labels_.push_back(std::move(out));
     }
     switch (format_) {
@@ -628,12 +628,17 @@ void Exporter::appendCell(int32_t t, const WrittenUnit &u, uint32_t from, uint32
 void Exporter::writeRow(int32_t t, uint32_t from, uint32_t to, bool firstBlock)
 {
     const std::string &label = labels_[static_cast<size_t>(t)];
+    // A strict PHYLIP name is at most 10 bytes, padded to 10 characters:
+    // readers that count the field in bytes meet blanks after the name,
+    // which they skip, and readers that count characters (as most do for
+    // UTF-8 text) meet the sequence only after the field.
+    const size_t width = utf8Length(label);
     std::string row;
     switch (format_) {
     case kExportPhylip:
     case kExportRelPhylip:
         if (firstBlock)
-            row = label + std::string(labelField_ > label.size() ? labelField_ - label.size() : 0, ' ');
+            row = label + std::string(labelField_ > width ? labelField_ - width : 0, ' ');
         else
             row.assign(labelField_, ' ');
         break;
@@ -649,7 +654,7 @@ void Exporter::writeRow(int32_t t, uint32_t from, uint32_t to, bool firstBlock)
     default:
         // A name longer than its field is still followed by a blank: the
         // readers of a table end the name there.
-        row = label + std::string(labelField_ > label.size() ? labelField_ - label.size() : 1, ' ');
+        row = label + std::string(labelField_ > width ? labelField_ - width : 1, ' ');
         break;
     }
     const char separator = format_ == kExportTabText ? '\t' : hennigSpaced_ ? ' ' : '\0';
@@ -828,6 +833,12 @@ int doExportCmd()
         return 1;
     const char *lineBreak = exprt.lineBreaks == kLineBreakMac ? "\r" : exprt.lineBreaks == kLineBreakDos ? "\r\n" : "\n";
 
+    // A MEGA file holds nucleotide or protein sequences: its readers, ours
+    // included, know no type word for standard data.
+    if (exprt.format == kExportMega && d->dataType == kDataTypeStandard)
+        return qel_errorMsg(0, "Standard data cannot be exported in MEGA format.\tMEGA files hold nucleotide or "
+                               "protein sequences; export standard data in another format."),
+               1;
     Exporter exporter(d, exprt.format, lineBreak);
     if (exporter.plan() != 0)
         return 1;

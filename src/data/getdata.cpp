@@ -144,6 +144,7 @@ int doDimensionsCmd(DataInfo *d)
                                      "value unless 'NewTaxa' precedes 'NTax'.");
         ntax = static_cast<uint32_t>(p.ntax);
         p.ntaxGiven = 1;
+        r.ntaxKnown = 1;
     }
     if (ntax == 0)
         return ntaxMissing();
@@ -178,6 +179,7 @@ int doDimensionsCmd(DataInfo *d)
         return ncharMissing();
     d->nchar = static_cast<uint32_t>(p.nchar);
     p.ncharGiven = 1;
+    r.ncharKnown = 1;
     return 0;
 }
 
@@ -477,9 +479,11 @@ int runBlockCommands(DataInfo *d)
                                         kBlockNames[r.blockType]);
                 dimensionsSeen = true;
             } else if (!uncounted) {
-                if (!dataBlockParam.ntaxGiven)
+                // No command that needs the counts runs without the block's own.
+                const bool earlyFormat = which == static_cast<size_t>(Cmd::Format) && !dimensionsSeen;
+                if (!r.ntaxKnown && !(earlyFormat && dataBlockParam.ntaxGiven))
                     return ntaxMissing();
-                if (charBlock && !dataBlockParam.ncharGiven)
+                if (charBlock && !r.ncharKnown && !(earlyFormat && dataBlockParam.ncharGiven))
                     return ncharMissing();
                 if (charBlock && !charPartDone && which != static_cast<size_t>(Cmd::Format)) {
                     if (completeCharPart(d) != 0)
@@ -795,8 +799,7 @@ int readDistancesBlock(DataInfo *d)
     const CharFormat saved(d);
     setDefaultDataFormat(d);
     d->allDigitCharName = d->allDigitTaxName = 0;
-    dataBlockParam.ntaxGiven = (d->flags & kHaveTaxa) && d->taxa.labelsKnown ? 1 : 0;
-    dataBlockParam.ncharGiven = 0;
+    r.ntaxKnown = (d->flags & kHaveTaxa) && d->taxa.labelsKnown ? 1 : 0;
     dataBlockParam.triangle = 0;  // lower
     dataBlockParam.diagonal = 1;
     if (!(d->flags & kHaveCharacters)) {
@@ -949,8 +952,6 @@ int readData(int blockType, DataInfo *d)
     std::memcpy(savedSymbols, d->symbols, sizeof savedSymbols);
     setDefaultDataFormat(d);
     d->allDigitCharName = d->allDigitTaxName = 0;
-    dataBlockParam.ntaxGiven = 0;
-    dataBlockParam.ncharGiven = 0;
     const bool further = isFurtherCharBlock(d, blockType);
     gFurther = further;
     // A further block is stored as the data set it joins; any other block
@@ -968,7 +969,7 @@ int readData(int blockType, DataInfo *d)
         else if (!d->taxa.labelsKnown)
             purgeData(d, 0, 0, 0);
         else
-            dataBlockParam.ntaxGiven = 1;
+            r.ntaxKnown = 1;
     } else if (d->flags) {
         purgeData(d, 0, 0, 0);
     }

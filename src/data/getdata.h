@@ -43,7 +43,10 @@ struct DataBlockParams {
     uint8_t transpose;
     uint8_t respectCase;
     uint8_t newTaxa;
-    uint8_t ntaxGiven;    // cleared at the start of every block
+    // Set by a Dimensions command that gives the count and never cleared: a
+    // Format before a later block's Dimensions runs (the Dimensions after it
+    // is then out of place) where in the first block it lacks the counts.
+    uint8_t ntaxGiven;
     uint8_t ncharGiven;
     uint8_t diagonal;
 };
@@ -59,6 +62,8 @@ struct DataBlockReader {
     uint8_t matrixRead;
     uint8_t taxaOutOfOrder;
     uint8_t gapInCombination;
+    uint8_t ntaxKnown;   // this block has its taxon count (its own, or the taxa's)
+    uint8_t ncharKnown;  // this block's Dimensions gave NChar
 };
 DataBlockReader &dataBlockReader();
 

@@ -14,6 +14,7 @@
 #include "data/exchange.h"
 #include "data/fpars_format.h"
 #include "data/getdata.h"
+#include "data/nexsets.h"
 #include "qel/qel_errormsg.h"
 #include "qel/qel_strings.h"
 #include "qel/qel_textbuffer.h"
@@ -125,6 +126,7 @@ class FreqparsReader {
     int readHead();
     int readLocus(uint32_t l);
     int nextWords(std::vector<std::string> &out);
+    std::string usertypeName(const std::string &locus) const;
     void write() const;
 
     ResizText *text_;
@@ -264,7 +266,7 @@ int FreqparsReader::readLocus(uint32_t l)
     maxStates_ = std::max(maxStates_, n);
     if (n > 1) {
         Locus locus;
-        locus.name = importedLabel(w[0].c_str());
+        locus.name = usertypeName(w[0]);
         locus.index = l;
         locus.nstates = n;
         if (fractional) {
@@ -281,6 +283,25 @@ int FreqparsReader::readLocus(uint32_t l)
         loci_.push_back(std::move(locus));
     }
     return 0;
+}
+
+// The locus name as a user-type name the Usertype and TypeSet commands read:
+// those refuse punctuation even quoted, and take names without regard to
+// case, a later type replacing an earlier one of the same name. Punctuation
+// becomes "_", and a name an earlier locus took gets a number.
+std::string FreqparsReader::usertypeName(const std::string &locus) const
+{
+    std::string base = locus.substr(0, kNexsetNameSize - 12);
+    for (char &c : base)
+        if (std::strchr("\"'()[],;=:-", c))
+            c = '_';
+    std::string name = base;
+    for (uint32_t n = 2; std::any_of(loci_.begin(), loci_.end(), [&](const Locus &other) {
+             return !other.costs.empty() && stricmp(other.name.c_str(), name.c_str()) == 0;
+         });
+         n++)
+        name = base + "_" + std::to_string(n);
+    return name;
 }
 
 void FreqparsReader::write() const

@@ -136,7 +136,12 @@ int doXRead(ResizText *text)
     if (!resizTextFailed(text)) {
         char *symbols = getResizTextBuffer(text) + symbolsAt;
         symbols[0] = static_cast<char>(lowest);
-        symbols[2] = static_cast<char>(highest);
+        // A range from a digit to itself is refused by the reader: one
+        // digit stands alone, its range blanked out.
+        if (highest == lowest)
+            symbols[1] = symbols[2] = ' ';
+        else
+            symbols[2] = static_cast<char>(highest);
     }
     return 0;
 }
@@ -228,6 +233,15 @@ size_t readGroup(const std::string &line, size_t i, std::string &cell)
 
 // Restriction sites are written absent "-" and present "+".
 char restSiteSymbol(char c) { return c == '0' ? '-' : c == '1' ? '+' : c; }
+
+// The missing, match and gap characters the Format command names: no states,
+// so kept out of the symbols (a data block refuses them there). "-" is a
+// state of restriction sites, no gap.
+bool isSpecialSymbol(char c, bool restSites)
+{
+    const auto is = [c](int32_t symbol) { return symbol != 0 && c == static_cast<char>(symbol); };
+    return is(imprt.missSymbol) || is(imprt.identSymbol) || (!restSites && is(imprt.gapSymbol));
+}
 
 bool blankLine(const std::string &line)
 {
@@ -367,7 +381,7 @@ int doText(bool writingPass, TextTable &table, ResizText *text)
             table.labelWidth = std::max(table.labelWidth, word.size());
             for (const std::string &cell : cells)
                 for (char c : cell)
-                    if (!std::strchr("?{}()", c))
+                    if (!std::strchr("?{}()", c) && !isSpecialSymbol(c, restSites))
                         table.symbols.insert(restSites ? restSiteSymbol(c) : c);
         }
         anyRow = true;

@@ -27,6 +27,10 @@ constexpr uint32_t kHiddenOnce = kParamNonpersistent | kParamHidden;
 // Format command, so that every block starts from its own defaults.
 constexpr uint32_t kReaderSets = kParamNonpersistent | kParamOwnerPresets;
 
+// The counts hold "not given" until a Dimensions command gives them: its
+// usage shows no current value rather than that marker.
+constexpr uint32_t kCountShown = kParamShowNone;
+
 DataParsOptionRegistrar gParsOptions = nullptr;
 
 void parsOptions(DataParsOptions which, CmdParamList *list)
@@ -37,8 +41,8 @@ void parsOptions(DataParsOptions which, CmdParamList *list)
 
 void dataDimensions(CmdParamList *list)
 {
-    do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
-    do_Int_Parm(nullptr, "nchar", kParamInt, 0, &bp.nchar, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "ntax", kParamInt, kCountShown, &bp.ntax, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "nchar", kParamInt, kCountShown, &bp.nchar, 0, nullptr, nullptr, list);
 }
 
 void charFormat(CmdParamList *list)
@@ -78,19 +82,19 @@ void dataOptions(CmdParamList *list)
 
 void taxaDimensions(CmdParamList *list)
 {
-    do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "ntax", kParamInt, kCountShown, &bp.ntax, 0, nullptr, nullptr, list);
 }
 
 void charsDimensions(CmdParamList *list)
 {
-    do_Int_Parm(nullptr, "nchar", kParamInt, 0, &bp.nchar, 0, nullptr, nullptr, list);
-    do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "nchar", kParamInt, kCountShown, &bp.nchar, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "ntax", kParamInt, kCountShown, &bp.ntax, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "newTaxa", kParamBool, 0, &bp.newTaxa, 0, nullptr, nullptr, list);
 }
 
 void distDimensions(CmdParamList *list)
 {
-    do_Int_Parm(nullptr, "ntax", kParamInt, 0, &bp.ntax, 0, nullptr, nullptr, list);
+    do_Int_Parm(nullptr, "ntax", kParamInt, kCountShown, &bp.ntax, 0, nullptr, nullptr, list);
     do_Bool_Parm(nullptr, "newTaxa", kParamBool, 0, &bp.newTaxa, 0, nullptr, nullptr, list);
 }
 

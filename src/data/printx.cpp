@@ -61,7 +61,9 @@ char firstLine(CellText &cell, const MatrixDisplayRow &row, uint32_t c, const Da
         cell.left = 0;
         return static_cast<char>(d->gapSymbol);
     }
-    if ((cell.left & all) == all) {
+    // With one state in the data a cell of that state holds every state:
+    // only the missing cell is '?'.
+    if ((cell.left & all) == all && (std::popcount(all) > 1 || (taxon && isMissing(row.taxon, c, d)))) {
         cell.left = 0;
         return '?';
     }

@@ -1,5 +1,6 @@
 #include "data/taxlabels.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -19,6 +20,20 @@ size_t utf8CutPoint(std::string_view text, size_t maxBytes)
     while (cut > 0 && isUtf8Continuation(text[cut]))
         cut--;
     return cut;
+}
+
+size_t utf8Length(std::string_view text)
+{
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !isUtf8Continuation(c); }));
+}
+
+size_t utf8CharCutPoint(std::string_view text, size_t maxChars)
+{
+    size_t chars = 0;
+    for (size_t i = 0; i < text.size(); i++)
+        if (!isUtf8Continuation(text[i]) && chars++ == maxChars)
+            return i;
+    return text.size();
 }
 
 char *phylipLabel(const char *label, bool underscores, bool truncate, char *buffer, size_t size)

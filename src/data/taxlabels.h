@@ -11,6 +11,11 @@
 // The length of the longest head of text, at most maxBytes long, that ends
 // on a UTF-8 character boundary: names cut to a byte width stay valid text.
 size_t utf8CutPoint(std::string_view text, size_t maxBytes);
+// The number of characters in UTF-8 text (bytes that start one), and the
+// length in bytes of its first maxChars characters: a field of a width in
+// characters, as another program reading the file counts it.
+size_t utf8Length(std::string_view text);
+size_t utf8CharCutPoint(std::string_view text, size_t maxChars);
 // ",", ";", "(" and ")" dropped; blanks and "_" become "_" with
 // `underscores`, else blanks. With `truncate` the label is cut to the 10
 // characters of a strict PHYLIP name first, so the result may be shorter.

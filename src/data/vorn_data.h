@@ -53,6 +53,10 @@ inline constexpr uint32_t kCharUninformative = 0x1000;
 inline constexpr uint32_t kCharEliminated = 0x2000;
 inline constexpr uint32_t kCharMissingOrMulti = 0x4000;
 inline constexpr uint32_t kCharAminoAcid = 0x8000;
+// Parsimony could bound the character's minimum length only (a stepmatrix
+// with too many states met for the exact tree): whether it is informative
+// is not known, and it is not taken as uninformative.
+inline constexpr uint32_t kCharInformativenessUnknown = 0x20000;
 
 // Data-set flags word.
 inline constexpr uint32_t kHaveTaxa = 1;

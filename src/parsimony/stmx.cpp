@@ -1244,6 +1244,10 @@ double stmMinSteps(const DataInfo *d, const StmChar &sc, std::span<const int32_t
     const int64_t best = leastTreeUnits(pd, sc, cells.singles, cells.root, cells.haveRoot, &exact);
     if (best >= kStmImpossible)
         return 0.0;
+    // Past the exact tree's reach the minimum is a bound: nothing says
+    // whether the character tells trees apart, so it is kept as if it did.
+    if (!sc.directed && std::popcount(cells.singles) > static_cast<int>(kMaxSteinerTerminals))
+        d->status[sc.c] = (d->status[sc.c] | kCharInformativenessUnknown) & ~kCharUninformative;
     // The star test: when some centre state already gives the minimum every
     // tree does, the character cannot tell trees apart. A minimum that is
     // only bounded cannot show that, so such a character stays informative.

@@ -130,8 +130,13 @@ uint8_t detectLineEnds(int (*next)(void *), void *ctx)
     for (int c = next(ctx); c != -1; c = next(ctx)) {
         if (c == '\n')
             return kLineEndLF;
-        if (c == '\r')
-            return next(ctx) == '\n' ? kLineEndCRLF : kLineEndCR;
+        if (c == '\r') {
+            // The NUL bytes of UTF-16 text stand between the CR and the LF.
+            int d = next(ctx);
+            while (d == 0)
+                d = next(ctx);
+            return d == '\n' ? kLineEndCRLF : kLineEndCR;
+        }
     }
     return kLineEndUnknown;
 }
@@ -903,8 +908,15 @@ bool activeInputErrorPosition(uint32_t *line1Based, const char **fileName)
 
 namespace {
 
-// A UTF-8 byte-order mark, which some editors put at the head of a text
-// file, is not part of the commands: the input starts after it.
+// The UTF-16 byte-order marks, little- and big-endian.
+bool isUtf16Mark(const unsigned char *head)
+{
+    return (head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF);
+}
+
+// A byte-order mark, which some editors put at the head of a text file, is
+// not part of the commands: the input starts after it. (The NUL bytes of
+// UTF-16 text of ASCII characters are skipped as they are read.)
 void skipByteOrderMark(InputStatus *status)
 {
     static constexpr unsigned char kMark[3] = {0xEF, 0xBB, 0xBF};
@@ -912,12 +924,12 @@ void skipByteOrderMark(InputStatus *status)
         FILE *fp = status->stream->fp;
         unsigned char head[3] = {};
         const size_t n = std::fread(head, 1, sizeof head, fp);
-        if (n == sizeof head && std::memcmp(head, kMark, sizeof kMark) == 0) {
-            status->pos.charCount = sizeof kMark;
-            return;
-        }
+        const size_t mark = n == sizeof head && std::memcmp(head, kMark, sizeof kMark) == 0 ? sizeof kMark
+                            : n >= 2 && isUtf16Mark(head)                                   ? 2
+                                                                                            : 0;
         std::clearerr(fp);
-        std::rewind(fp);
+        std::fseek(fp, static_cast<long>(mark), SEEK_SET);
+        status->pos.charCount = mark;
     } else if (status->isDocument && status->docLength >= sizeof kMark &&
                std::memcmp(status->docText, kMark, sizeof kMark) == 0) {
         status->docIndex = sizeof kMark;
@@ -956,12 +968,53 @@ void initDocumentInput(InputStatus *status, const char *text, uint64_t length)
     initInputStatus(status);
 }
 
+namespace {
+
+// Whether a file that starts with a UTF-16 byte-order mark holds a character
+// beyond ASCII: such text cannot be read byte by byte, where UTF-16 text of
+// ASCII characters can (its NUL bytes skipped). The file is left at its head.
+bool isUtf16BeyondAscii(FILE *fp)
+{
+    unsigned char buffer[65536];
+    size_t n = std::fread(buffer, 1, sizeof buffer, fp);
+    bool beyond = false;
+    if (n >= 2 && isUtf16Mark(buffer)) {
+        // Each character is two bytes, the high one first in big-endian text.
+        const size_t high = buffer[0] == 0xFE ? 0 : 1;
+        for (size_t at = 2;; n = std::fread(buffer, 1, sizeof buffer, fp), at = 0) {
+            for (size_t i = at; i + 1 < n && !beyond; i += 2)
+                beyond = buffer[i + high] != 0 || buffer[i + 1 - high] >= 0x80;
+            if (beyond || n < sizeof buffer)
+                break;
+        }
+    }
+    std::clearerr(fp);
+    std::rewind(fp);
+    return beyond;
+}
+
+}  // namespace
+
+int refuseUnreadableText(const StreamInfo *stream)
+{
+    if (!stream || !stream->fp || !isUtf16BeyondAscii(stream->fp))
+        return 0;
+    return qel_errorMsg(0, "File \"%s\" is UTF-16 text holding characters beyond ASCII, which cannot be read.\tSave "
+                           "it as UTF-8 (or plain ASCII) text and try again.",
+                        streamFilename(stream)),
+           1;
+}
+
 int openInputFile(const char *path, uint32_t flags, const char *directory, InputStatus *status)
 {
     *status = InputStatus{};
     int rc = openStream(path, flags | kStreamRead | kStreamBinary, directory, &status->stream);
     if (rc != kOpenOK)
         return rc;
+    if (refuseUnreadableText(status->stream) != 0) {
+        closeStream(&status->stream);
+        return kOpenFailed;
+    }
     status->prevInput = gActiveInput;
     initInputStatus(status);
     return kOpenOK;

@@ -228,6 +228,10 @@ char *getActiveInputDirSpec(char *buffer);
 // suppressed; then the 1-based line and the file's name without directory.
 bool activeInputErrorPosition(uint32_t *line1Based, const char **fileName);
 void initInputStatus(InputStatus *status);
+// A file that starts with a UTF-16 byte-order mark is read byte by byte, its
+// NUL bytes skipped, which holds for ASCII characters alone: one holding any
+// other character is refused (1, with a message saying how to save it).
+int refuseUnreadableText(const StreamInfo *stream);
 // Makes an in-memory text the active input (the text is not copied).
 void initDocumentInput(InputStatus *status, const char *text, uint64_t length);
 int readNextChar();

@@ -206,6 +206,12 @@ TEST_F(DataOptionsTest, ListingsOfCStatusAndModProject)
                            "genCode         <genetic-code-name>               \bstandard\n"
                            "showGenCode     no|yes                            \byes\n"
                            "showFreq        no|yes                            \byes\n");
+    // Before a Dimensions command gives them the counts hold no value to show.
+    dataBlockParam.ntax = dataBlockParam.nchar = kNotGiven;
+    EXPECT_EQ(parse(OptionSet::kDataDimensions, "?;"), -1);
+    EXPECT_EQ(cap.out, header +
+                           "ntax            <integer-value>                   \b(none)\n"
+                           "nchar           <integer-value>                   \b(none)\n");
     // Include and Exclude list nothing: "only" is hidden, yet accepted.
     EXPECT_EQ(parse(OptionSet::kIncludeExclude, "only;"), ';');
     EXPECT_EQ(gOnly, 1);

@@ -409,6 +409,7 @@ TEST_F(CmdOptionsTest, ParsingCasesAreAllOrNothing)
         {"gapChar=ab;", none, 0, 141, none},
         {"outFile=my_trees.tre;", none, ';', 0,
          [](Opts &o) { std::strcpy(o.outFile, "my_trees.tre"); }},
+        {"outFile=;", none, 0, 129, none},  // the ";" ends the command, no file is named ";"
         {"seed=5;", none, ';', 0, [](Opts &o) { o.seed[0] = 5; }},
         {"seed=1:2:3:4;", none, ';', 0,
          [](Opts &o) {
@@ -899,6 +900,10 @@ TEST_F(CmdOptionsTest, DefaultFileNameFollowsTheDataFileUntilTheUserNamesOne)
         << gOut;
 
     EXPECT_EQ(parse("treeFile=my_trees.t;", kOutputSet), ';');
+    EXPECT_STREQ(gTreeFile.path, "my_trees.t");
+    EXPECT_EQ(parse("treeFile=;", kOutputSet), 0);
+    EXPECT_EQ(gErrors.back().code, 129u);
+    EXPECT_EQ(readSemicolon(), 0);  // left to end the command
     EXPECT_STREQ(gTreeFile.path, "my_trees.t");
     setDataFileName("third.nex");
     ASSERT_EQ(startCmdParamFilename(&gTreeFile, ".tre", false, name, sizeof name), 0);

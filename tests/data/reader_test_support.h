@@ -32,6 +32,8 @@ protected:
         qel_initializeParser(true);
         ASSERT_EQ(qel_initializeCmdOptions(), 0);
         setCmdParamTraverser(traverseDataOptionSets);
+        // Each test reads as the first blocks after start-up.
+        dataBlockParam.ntaxGiven = dataBlockParam.ncharGiven = 0;
         DataInfo *d = createDataInfo();
         ASSERT_NE(d, nullptr);
         setActiveDataInfo(d);

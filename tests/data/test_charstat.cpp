@@ -141,14 +141,17 @@ TEST_F(CharStatusTest, WeightsAssignScaleAndRefuseBadValues)
     Nexset *equal = &gNexsets.builtins[kBuiltinEqualWts];
     gNexsets.curWtset = equal;
     const std::vector<double> before = weights();
+    // A literal too long for the word buffer (its head alone would read 0).
+    const std::string longLiteral = "0." + std::string(100000, '0') + "1: 1;";
+    const std::string longInVector = "vector " + longLiteral.substr(0, longLiteral.size() - 4) + " 1 1 1 1 1;";
     struct Bad {
         const char *text;
         uint32_t error;
     } bad[] = {{"1e21: 1;", 405}, {"x: 1;", 413},   {"-1: 2;", 413},         {"nan: 2;", 413},
                {"inf: 2;", 413},  {"3 1;", 203},    {"vector 1 2 3;", 118},  {"vecto 1;", 413},
-               {"4: 1, 1e300: 2;", 405}};
+               {"4: 1, 1e300: 2;", 405}, {longLiteral.c_str(), 413}, {longInVector.c_str(), 413}};
     for (const Bad &b : bad) {
-        SCOPED_TRACE(b.text);
+        SCOPED_TRACE(std::string(b.text).substr(0, 40));
         EXPECT_EQ(run(doWeightsCmd, b.text), 1);
         EXPECT_EQ(gErrors, std::vector<uint32_t>{b.error});
         EXPECT_EQ(weights(), before);

@@ -221,8 +221,14 @@ const ImportCase kConversions[] = {
     {"tab-delimited text: a cell of several letters is an uncertainty, an empty cell missing",
      "format=tabText dataType=standard", "t 1\t0\t12\t\t(0,2)\nt2\t1\t0\t2\t{01}\n",
      "Begin data;\n    Dimensions ntax=2 nchar=4;\n"
-     "    Format datatype=standard symbols=\"012\" missing=? matchchar=.;\n    Matrix\n"
+     "    Format datatype=standard symbols=\"012\" gap=- missing=? matchchar=.;\n    Matrix\n"
      "t_1 0{12}?(02)\nt2  102{01}\n    ;\nEnd;\n",
+     ""},
+    {"standard text: the gap, missing and match characters are named, not listed among the symbols",
+     "format=text dataType=standard", "a 0-1?\nb 1?.-\n",
+     "Begin data;\n    Dimensions ntax=2 nchar=4;\n"
+     "    Format datatype=standard symbols=\"01\" gap=- missing=? matchchar=.;\n    Matrix\n"
+     "a 0-1?\nb 1?.-\n    ;\nEnd;\n",
      ""},
     {"interleaved simple text: each block's first row fixes its count; restriction sites as - and +",
      "format=text interleaved dataType=restSite", "a 0 1\nb 11\n\na 010\nb 0?1\n",
@@ -643,7 +649,7 @@ TEST(EmitFormatCmd, WritesTheSettingsOfTheImport)
         const char *expected;
     } cases[] = {
         {kImportText, kImportStandard, 0, '-', '?', 0, 0, false,
-         "    Format datatype=standard symbols=\"0123\" missing=?;\n"},
+         "    Format datatype=standard symbols=\"0123\" gap=- missing=?;\n"},
         {kImportText, kImportDistance, 0, '-', 0, 0, 0, false, "    Format datatype=distance;\n"},
         {kImportText, kImportNucleotide, 0, '-', '?', '.', 1, true,
          "    Format datatype=nucleotide gap=- missing=? matchchar=. interleave equate=\"?=?\";\n"},

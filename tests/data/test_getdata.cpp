@@ -275,6 +275,7 @@ TEST_F(GetDataTest, SymbolsEquatesMatchCharAndCaseGiveTheCodesWorkedOutByHand)
     EXPECT_TRUE(isPolymorphicCell(0, 4));   // U is a polymorphism
     EXPECT_FALSE(isPolymorphicCell(1, 2));  // V an uncertainty
     EXPECT_TRUE(isPolymorphicCell(1, 4));
+    EXPECT_TRUE(isPolymorphicCell(2, 4));  // a match copies a's polymorphism, not only its states
     EXPECT_FALSE(isPolymorphicCell(2, 5));
     EXPECT_NE(gOut.find("   U ==> (01)\n   V ==> {12}\n   W ==> x\n"), std::string::npos) << gOut;
     EXPECT_NE(gOut.find("gap\" symbols were found in ambiguity combinations"), std::string::npos);
@@ -325,7 +326,10 @@ TEST_F(GetDataTest, MalformedFilesAreRefusedWithTheirCodeAndLeaveNoDataBehind)
         return s + "!@";
     }();
     const Rejected cases[] = {
-        {"format before dimensions", "begin data; format datatype=dna; end;", 301},
+        // Each case follows a block that gave NTax and NChar.
+        {"format before dimensions in a later block", "begin data; format datatype=dna; dimensions ntax=2 nchar=1; end;",
+         334},
+        {"a later block without dimensions", "begin data; format datatype=dna; matrix x A y C; end;", 301},
         {"ntax over the limit", "begin data; dimensions ntax=16385 nchar=2; end;", 302},
         {"ntax beyond 32 bits", "begin data; dimensions ntax=4294967297 nchar=2; end;", 141},
         {"no nchar", "begin data; dimensions ntax=2; format; end;", 303},
@@ -402,6 +406,12 @@ TEST_F(GetDataTest, MalformedFilesAreRefusedWithTheirCodeAndLeaveNoDataBehind)
         EXPECT_EQ(d->nchar, 0u) << r.name;
         EXPECT_EQ(d->matrix, nullptr) << r.name;
     }
+}
+
+TEST_F(GetDataTest, FormatFirstInTheFirstBlockLacksTheCounts)
+{
+    EXPECT_EQ(read("begin data; format datatype=dna; dimensions ntax=2 nchar=1; matrix x A y C; end;"), 1);
+    EXPECT_EQ(gCodes.back(), 301u);
 }
 
 TEST_F(GetDataTest, ATaxaBlockWithoutDimensionsAfterAnotherIsRefused)

@@ -4,7 +4,9 @@ quotes, brackets, commas, colons, blanks and non-ASCII letters are written as
 a NEXUS file; DendroPy reads its taxa, the program saves a tree in Newick and
 DendroPy must find the same names in the tree with the same splits, while the
 program's own reader must read the tree back onto the same taxa. A strict
-PHYLIP export of the same data must be valid UTF-8 with 10-byte name fields.
+PHYLIP export of the same data must be valid UTF-8 with name fields of 10
+characters whose names fit in 10 bytes, so that readers counting characters
+(Biopython) and readers counting bytes (PHYLIP) both find the sequence.
 
 Usage: newick_names_dendropy.py <vorn>   (exit 77 without DendroPy)
 """
@@ -124,8 +126,11 @@ def main():
             except UnicodeDecodeError:
                 failures.append("trial %d: the PHYLIP file is not valid UTF-8" % trial)
             for line in phy.splitlines()[1:]:
-                if len(line) != 22 or line[10:11] not in (b"A", b"C", b"G", b"T"):
-                    failures.append("trial %d: PHYLIP row %r has no 10-byte name field" % (trial, line))
+                text = line.decode("utf-8", "replace")
+                if (len(text) != 22 or text[10:11] not in ("A", "C", "G", "T")
+                        or len(text[:10].rstrip(" ").encode("utf-8")) > 10):
+                    failures.append("trial %d: PHYLIP row %r has no name field of 10 characters "
+                                    "holding at most 10 bytes" % (trial, line))
     for f in failures:
         print(f)
     return 1 if failures else 0
