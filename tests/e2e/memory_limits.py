@@ -114,8 +114,9 @@ def threads_after_start(vorn, label, text, result, refused, fallback):
     for _ in range(3):
         started = lowest(vorn, text, start, 400000, lambda out: refused not in out)
         # The window can be narrow: it is as wide as what the computation
-        # takes once its threads run.
-        for kb in range(started - 375, started + 1000, 125):
+        # takes once its threads run (about 100 KB for the likelihood
+        # search, whose threads give their stacks back when they end).
+        for kb in range(started - 375, started + 1000, 50):
             rc, out = outcome(vorn, text, kb)
             found = re.search(result, out, re.M)
             ran_out = MEMORY in out or "Not enough memory for the" in out
