@@ -226,9 +226,19 @@ int stdErrorsAndZeroLenTest(Tree *tree, ModelGroup *g, double best)
                 const double len = n->edge.brlen;
                 TreeNode *p = n->anc;
                 if (isInternalNode(n)) {
+                    // Collapsing the edge joins its children to the parent's
+                    // edges: each of those edges, the parent's own among them,
+                    // takes a share.
                     const double share = len / countChildren(n);
                     for (TreeNode *c = n->firstChild; c; c = c->nextSib)
                         c->edge.brlen += share;
+                    if (p != nullptr && !isRootNode(p) && p->anc != nullptr) {
+                        for (TreeNode *c = p->firstChild; c; c = c->nextSib)
+                            if (c != n)
+                                c->edge.brlen += share;
+                        if (!isDeadEdge(p))
+                            p->edge.brlen += share;
+                    }
                 } else {
                     const uint32_t k = countChildren(p) - 1 + (isRootNode(p->anc ? p->anc : p) ? 0 : 1);
                     const double share = len / std::max<uint32_t>(k, 1);
@@ -239,6 +249,13 @@ int stdErrorsAndZeroLenTest(Tree *tree, ModelGroup *g, double best)
                         p->edge.brlen += share;
                 }
                 zero = optimizeBranchLensOneDim(tree, g, n, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+                // The constrained lengths may have more than one optimum:
+                // they are fitted from the optimum's own lengths as well,
+                // and the better fit is the score at length 0.
+                putLengths(tree, saved);
+                releaseAllCLAs(tree, g);
+                zero = std::min(zero,
+                                optimizeBranchLensOneDim(tree, g, n, nullptr, nullptr, nullptr, kNoLScore, kNoLScore));
                 putLengths(tree, saved);
                 releaseAllCLAs(tree, g);
             } else {
