@@ -57,6 +57,7 @@ constexpr uint32_t kSetJ7[] = {0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 18, 19, 20, 21};
 constexpr uint32_t kSetJ11[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
 constexpr uint32_t kSetGTR[] = {21};
 constexpr int kLnLDecimals = 5;
+constexpr double kShownLnLChange = 0.5e-5;
 constexpr double kShapeInfinite = 500.0;
 // A related model's values are tried when they promise more than this gain
 // (absolute, and relative to -ln L); the proportion of invariable sites a
@@ -157,7 +158,12 @@ void showXicDetailsForOneTree(const EvalModData &e)
         const std::vector<double> &v = e.values[ci];
         std::vector<uint32_t> order(v.size());
         std::iota(order.begin(), order.end(), 0u);
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return v[a] < v[b]; });
+        // Values equal as shown stand in model order: fits equal to within
+        // their tolerance would otherwise be ordered by rounding noise.
+        const double scale = c == Xic::kDT ? 1e6 : 1e5;
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            return std::round(v[a] * scale) < std::round(v[b] * scale);
+        });
         const double best = v[order[0]];
         std::vector<double> w(v.size());
         double sum = 0.0;
@@ -861,6 +867,23 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
             return getAbortedStatus() != 0 ? 2 : 1;
         jc = currentFit(lnL, start.get(), withLengths);
     }
+    // A row is shown as its model is fitted, so that the table shows the
+    // fits under way.
+    const auto showRow = [&](uint32_t k) {
+        const ModelFit &f = e.fits[k];
+        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+            if (e.criteria[ci] != Xic::kDT)
+                storeXic(e, ci, k, treeIndex, xicValue(e.criteria[ci], f.k, f.lnL, e.n));
+        if (!e.showScores || quiet)
+            return;
+        qel_printf("%6u  %-10s%14.*f%8u%8u", k + 1, modelNameForNum(e, k).c_str(), kLnLDecimals, f.lnL, f.kSubst, f.k);
+        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+            if (e.criteria[ci] != Xic::kDT)
+                qel_printf("%14.*f", kLnLDecimals, e.values[ci][k]);
+        qel_printf("\n");
+    };
+    if (e.showScores && !quiet)
+        showModelScoresHeading(e);
     const bool guard = std::count_if(e.variants.begin(), e.variants.end(), [](uint32_t v) { return v != 0; }) == 3;
     for (uint32_t k = 0; k < nm; ++k) {
         uint32_t row = 0, variant = 0;
@@ -890,24 +913,25 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
         e.fits[k] = f;
         if (incrementProgressValue(e.progress) == kProgressAborted || getAbortedStatus() != 0)
             return 2;
+        showRow(k);
     }
+    std::vector<double> first(nm);
+    for (uint32_t k = 0; k < nm; ++k)
+        first[k] = e.fits[k].lnL;
     if (const int s = mendLocalOptima(e, start.get(), work.get(), fitted); s != 0)
         return s;
-    if (e.showScores && !quiet)
-        showModelScoresHeading(e);
+    // The models whose fit improved by what the table shows are shown
+    // again with their new scores.
+    bool heading = false;
     for (uint32_t k = 0; k < nm; ++k) {
-        const ModelFit &f = e.fits[k];
-        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
-            if (e.criteria[ci] != Xic::kDT)
-                storeXic(e, ci, k, treeIndex, xicValue(e.criteria[ci], f.k, f.lnL, e.n));
-        if (e.showScores && !quiet) {
-            qel_printf("%6u  %-10s%14.*f%8u%8u", k + 1, modelNameForNum(e, k).c_str(), kLnLDecimals, f.lnL, f.kSubst,
-                       f.k);
-            for (size_t ci = 0; ci < e.criteria.size(); ++ci)
-                if (e.criteria[ci] != Xic::kDT)
-                    qel_printf("%14.*f", kLnLDecimals, e.values[ci][k]);
-            qel_printf("\n");
+        if (!(first[k] - e.fits[k].lnL >= kShownLnLChange))
+            continue;
+        if (!heading && e.showScores && !quiet) {
+            qel_printf("\nModels fitted again from a related model's fit (a better optimum):\n");
+            showModelScoresHeading(e);
         }
+        heading = true;
+        showRow(k);
     }
     if (e.dtIndex >= 0) {
         const std::vector<double> dt = calcDTForTree(e);
