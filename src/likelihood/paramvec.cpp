@@ -73,6 +73,7 @@ Working &working(Model *m)
 Tree *gParamTree = nullptr;
 
 const ParamStartHints *gHints = nullptr;
+bool gTrialsFromBest = false;
 
 // A search's warm starts: whether they are on, and the values the last
 // estimate reached (the winner's; the restricted starts of the
@@ -943,12 +944,16 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
     const uint32_t n = v.modelCount + v.trailing;
     if (n == 0)
         return calcLGivenParamVect(v.values.data(), &o);
-    // A search's trees are neighbours whose optima lie close together: each
-    // trial's passes start from the best trial's lengths, not the last one's,
-    // so that a trial's score depends on its values alone and the minimiser
-    // is not led about by lengths left further from their optimum by a
-    // poorer trial (a fit then takes about half the passes).
+    // A search's trees are neighbours whose optima lie close together, and
+    // model selection starts each model from a related model's values and
+    // lengths: there each trial's passes start from the best trial's
+    // lengths, not the last one's, so that a trial's score depends on its
+    // values alone and the minimiser is not led about by lengths left
+    // further from their optimum by a poorer trial (a fit then takes about
+    // half the passes). A search's fit opens with the passes at the starting
+    // values, which seed the best trial.
     const bool search = searchFit();
+    o.fromBest = search || gTrialsFromBest;
     const int start = search ? warmStartIndex() : -1;
     double opening = kNoLScore;
     if (search) {
@@ -956,7 +961,6 @@ double optimizeParams(ParamVector &v, Tree *tree, double beat)
         if (opening < std::numeric_limits<double>::infinity())
             return opening;
         opening = o.best;
-        o.fromBest = true;
     }
     // What this fit gained from its starting values, for the next tree's
     // give-ups.
@@ -1249,6 +1253,8 @@ double optimizeIGThreeStarts(ParamVector &v, Tree *tree, ModelGroup *g, double t
 }  // namespace
 
 void setSingleStartParamEst(bool on) { gSingleStart = on; }
+
+void setTrialsFromBestLengths(bool on) { gTrialsFromBest = on; }
 
 void setParamStartHints(const ParamStartHints *hints) { gHints = hints; }
 

@@ -79,6 +79,9 @@ int storeParamValues(ParamVector &v, const double *values, bool log);
 inline constexpr double kIGPinvOnlyShape = 500.0;
 // Automated model selection scores many models and wants one start each.
 void setSingleStartParamEst(bool on);
+// Fits started from a related fit's values and lengths (model selection)
+// start each parameter trial's length passes from the best trial's lengths.
+void setTrialsFromBestLengths(bool on);
 // Starting values for the next estimates in place of the parsimony-based
 // ones, from the fit of a related model: a value of 0 or less (rates or
 // frequencies: an empty vector; six rates relative to GT otherwise) keeps

@@ -29,6 +29,9 @@ namespace {
 constexpr double kMinBrlen = 1e-8;
 constexpr double kNewtonJumpLimit = 100.0;
 constexpr uint32_t kNewtonIterations = 10;
+// How much worse (relative to -ln L) an edge may end than it began before
+// its step is undone: about the rounding of a single-precision score.
+constexpr double kEdgeWorseTolerance = 1e-7;
 // Mk edges: a length past which the likelihood is nearly flat, and the
 // short length tried from there.
 constexpr double kMkvFlatBrlen = 5.0;
@@ -223,9 +226,19 @@ int stdErrorsAndZeroLenTest(Tree *tree, ModelGroup *g, double best)
                 const double len = n->edge.brlen;
                 TreeNode *p = n->anc;
                 if (isInternalNode(n)) {
+                    // Collapsing the edge joins its children to the parent's
+                    // edges: each of those edges, the parent's own among them,
+                    // takes a share.
                     const double share = len / countChildren(n);
                     for (TreeNode *c = n->firstChild; c; c = c->nextSib)
                         c->edge.brlen += share;
+                    if (p != nullptr && !isRootNode(p) && p->anc != nullptr) {
+                        for (TreeNode *c = p->firstChild; c; c = c->nextSib)
+                            if (c != n)
+                                c->edge.brlen += share;
+                        if (!isDeadEdge(p))
+                            p->edge.brlen += share;
+                    }
                 } else {
                     const uint32_t k = countChildren(p) - 1 + (isRootNode(p->anc ? p->anc : p) ? 0 : 1);
                     const double share = len / std::max<uint32_t>(k, 1);
@@ -236,6 +249,13 @@ int stdErrorsAndZeroLenTest(Tree *tree, ModelGroup *g, double best)
                         p->edge.brlen += share;
                 }
                 zero = optimizeBranchLensOneDim(tree, g, n, nullptr, nullptr, nullptr, kNoLScore, kNoLScore);
+                // The constrained lengths may have more than one optimum:
+                // they are fitted from the optimum's own lengths as well,
+                // and the better fit is the score at length 0.
+                putLengths(tree, saved);
+                releaseAllCLAs(tree, g);
+                zero = std::min(zero,
+                                optimizeBranchLensOneDim(tree, g, n, nullptr, nullptr, nullptr, kNoLScore, kNoLScore));
                 putLengths(tree, saved);
                 releaseAllCLAs(tree, g);
             } else {
@@ -338,6 +358,10 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
         r[2] = x.d2;
     };
     double t = 0.0, tPrev = 0.0, prevAbs = DBL_MAX, out = 0.0;
+    // Set when a step left Newton's rule (a surface bending the wrong way,
+    // an overshoot, a proposal off either end): such a step may land worse
+    // than where the edge began.
+    bool unsafe = false;
     // Newton steps from the edge's current length; false when interrupted.
     auto newton = [&]() {
         t = node->edge.brlen;
@@ -359,6 +383,7 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
                 d1 = d1 * t;
             }
             if (d2 < 0.0) {
+                unsafe = true;
                 t = d1 <= 0.0 ? std::min(2.0 * t, maxBrlen()) : std::max(t / 2.0, minBrlen());
                 out = 0.0;
                 node->edge.brlen = t;
@@ -378,6 +403,7 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
             if (it > 0 && std::fabs(d1) > prevAbs) {
                 // The step overshot (the surface is far from quadratic here):
                 // halve it and try again from the same length.
+                unsafe = true;
                 t = 0.5 * (t + tPrev);
                 node->edge.brlen = t;
                 continue;
@@ -386,6 +412,7 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
             out = std::fabs(d1);
             const double proposal = logScale && t > 0.0 ? detExp(detLog(t) - d1 / d2) : t - d1 / d2;
             if (proposal < 0.0) {
+                unsafe = true;
                 // The optimum may lie on the floor itself: take it when the
                 // slope there still points down, else halve the length and go
                 // on (halving alone would need a pass for every factor of 2).
@@ -404,6 +431,7 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
                 continue;
             }
             if (proposal > kNewtonJumpLimit) {
+                unsafe = true;
                 t = maxBrlen();
                 node->edge.brlen = t;
                 break;
@@ -416,8 +444,27 @@ double optimizeOneEdge(TreeNode *node, ModelGroup *g, bool wantScore, double *ab
         }
         return true;
     };
+    const double t0 = node->edge.brlen;
     if (!newton())
         return 0.0;
+    if (unsafe && t != t0) {
+        // An edge never ends a pass worse than it began it: the passes
+        // would otherwise swing between two sets of lengths (seen where
+        // rates near 0 make an edge's surface far from quadratic) and stop
+        // at the pass limit well short of the optimum.
+        // A step within the scores' rounding stands: a length on a flat
+        // stretch (an internal branch going to 0) is left where it went.
+        gDriver.evals += 2;
+        const double at = evaluateEdge(node, g, kLikModeLnL).lnL;
+        node->edge.brlen = t0;
+        const double before = evaluateEdge(node, g, kLikModeLnL).lnL;
+        if (at - before > kEdgeWorseTolerance * std::fabs(before)) {
+            t = t0;
+            out = 0.0;
+        } else {
+            node->edge.brlen = t;
+        }
+    }
     if (g->useMkv && t > kMkvFlatBrlen) {
         // Past a few substitutions per site the conditioned likelihood of
         // an edge barely moves with its length, and an edge that got there

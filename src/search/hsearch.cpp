@@ -2490,6 +2490,25 @@ int rescoreSavedTrees(HSearchRun &run)
     }
     if (best < kNoScoreValue)
         run.hsd->bestScoreRep = run.hsd->bestScoreOverall = best;
+    // Trees kept as ties of the best on the way may fit worse once fitted
+    // afresh: a search that keeps only its best trees drops them (the
+    // trees held before the search stay).
+    if (best < kNoScoreValue && keepScoreInEffect() == 0.0 && hs.nbest <= 0) {
+        uint32_t to = run.retained + 1;
+        const uint32_t saved = numSaved(run);
+        for (uint32_t k = run.retained + 1; k <= saved; k++) {
+            if (compareScores(scores[k - 1], best) > 0)
+                continue;
+            if (k != to && moveTrees(run.mainBuf, k, to, 1, false) != 0)
+                return 1;
+            to++;
+        }
+        if (to <= saved) {
+            truncateBuffer(run.mainBuf, to - 1);
+            if (rehashTreeBuffer(run.mainBuf) != 0)
+                return 1;
+        }
+    }
     return 0;
 }
 

@@ -57,7 +57,16 @@ constexpr uint32_t kSetJ7[] = {0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 18, 19, 20, 21};
 constexpr uint32_t kSetJ11[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
 constexpr uint32_t kSetGTR[] = {21};
 constexpr int kLnLDecimals = 5;
+constexpr double kShownLnLChange = 0.5e-5;
 constexpr double kShapeInfinite = 500.0;
+// A related model's values are tried when they promise more than this gain
+// (absolute, and relative to -ln L); the proportion of invariable sites a
+// refit starts from when the relative had none (its surface is flat at 0);
+// the rounds of refits (a refit model can lead its relatives on).
+constexpr double kRefitGain = 1e-4;
+constexpr double kRefitGainRel = 1e-7;
+constexpr double kRefitPinvStart = 0.01;
+constexpr uint32_t kRefitRounds = 3;
 
 // The lset keyword of AutoModel: "no", "AIC", "AICc", "BIC", "DT".
 int lsetCriterionOf(int32_t keyword) { return keyword <= 0 ? -1 : keyword - 1; }
@@ -149,7 +158,12 @@ void showXicDetailsForOneTree(const EvalModData &e)
         const std::vector<double> &v = e.values[ci];
         std::vector<uint32_t> order(v.size());
         std::iota(order.begin(), order.end(), 0u);
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return v[a] < v[b]; });
+        // Values equal as shown stand in model order: fits equal to within
+        // their tolerance would otherwise be ordered by rounding noise.
+        const double scale = c == Xic::kDT ? 1e6 : 1e5;
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            return std::round(v[a] * scale) < std::round(v[b] * scale);
+        });
         const double best = v[order[0]];
         std::vector<double> w(v.size());
         double sum = 0.0;
@@ -607,6 +621,221 @@ const std::vector<double> *startLengths(const EvalModData &e, uint32_t k,
     return nullptr;
 }
 
+// Whether every restriction of row `inner` holds in row `outer` (each pair
+// of rates `outer` ties is tied in `inner`), so that `outer` can take any
+// values `inner` can; frequencies fixed at the data's are no superset of
+// equal ones.
+bool rowNests(const EvalModData &e, uint32_t outer, uint32_t inner)
+{
+    const ModelTableRow &o = gModelTable[outer], &i = gModelTable[inner];
+    if (o.unequalFreqs != i.unequalFreqs && !(o.unequalFreqs && e.estimateFreqs))
+        return false;
+    for (int a = 0; a < 6; ++a)
+        for (int b = a + 1; b < 6; ++b)
+            if (o.rateClass[a] == o.rateClass[b] && i.rateClass[a] != i.rateClass[b])
+                return false;
+    return true;
+}
+
+bool modelNests(const EvalModData &e, uint32_t outer, uint32_t inner)
+{
+    uint32_t ro = 0, vo = 0, ri = 0, vi = 0;
+    decodeModelNum(e, outer, &ro, &vo);
+    decodeModelNum(e, inner, &ri, &vi);
+    return outer != inner && (vi & ~vo) == 0 && rowNests(e, ro, ri);
+}
+
+// A model `outer` nests `inner` with no model of the set between them.
+bool nestsDirectly(const EvalModData &e, uint32_t outer, uint32_t inner)
+{
+    if (!modelNests(e, outer, inner))
+        return false;
+    for (uint32_t m = 0; m < e.numModels(); ++m)
+        if (m != inner && m != outer && modelNests(e, outer, m) && modelNests(e, m, inner))
+            return false;
+    return true;
+}
+
+// The values of one fit carried to another model: the rates averaged over
+// the target's classes, the frequencies made equal where it has them so,
+// a shape or proportion it lacks dropped and one it has but the source
+// lacks at its no-effect value.
+ModelFit projectFit(const EvalModData &e, uint32_t fromNumber, uint32_t to)
+{
+    const ModelFit &from = e.fits[fromNumber];
+    uint32_t row = 0, variant = 0;
+    decodeModelNum(e, to, &row, &variant);
+    const ModelTableRow &r = gModelTable[row];
+    ModelFit f = from;
+    if (!r.unequalFreqs)
+        std::fill(f.freqs, f.freqs + 4, 0.25);
+    // A source with a ti/tv ratio or one rate holds its rates as kappa.
+    uint32_t fromRow = 0, fromVariant = 0;
+    decodeModelNum(e, fromNumber, &fromRow, &fromVariant);
+    const uint32_t fromClass = gModelTable[fromRow].substClass;
+    double six[6];
+    for (int i = 0; i < 6; ++i)
+        six[i] = fromClass == 2 ? from.rates[i] : fromClass == 1 && (i == 1 || i == 4) ? from.kappa : 1.0;
+    double sum[6] = {}, n[6] = {};
+    for (int i = 0; i < 6; ++i) {
+        sum[r.rateClass[i]] += six[i];
+        n[r.rateClass[i]] += 1.0;
+    }
+    const double gt = sum[r.rateClass[5]] / n[r.rateClass[5]];
+    for (int i = 0; i < 6; ++i)
+        f.rates[i] = sum[r.rateClass[i]] / n[r.rateClass[i]] / gt;
+    f.kappa = r.substClass == 1 ? f.rates[1] : 1.0;
+    f.tratio = r.substClass == 1 ? convertKtoR(f.freqs, false, f.kappa) : 0.0;
+    f.shape = (variant & kVariantG) ? (from.shape > 0.0 ? from.shape : kShapeInfinite) : 0.0;
+    f.pinv = (variant & kVariantI) ? from.pinv : 0.0;
+    return f;
+}
+
+ParamStartHints hintsFromFit(const ModelFit &f)
+{
+    ParamStartHints h;
+    h.tratio = f.tratio;
+    h.shape = f.shape;
+    h.pinv = std::max(f.pinv, kRefitPinvStart);
+    h.rates.assign(f.rates, f.rates + 6);
+    h.freqs.assign(f.freqs, f.freqs + 4);
+    return h;
+}
+
+// Fits the model the settings hold on a copy of `start`, from `lengths`
+// (null: the JC fit's, which `start` holds) and `hints`, or from the
+// engine's own starting lengths and values with its second start, as a tree
+// scored for itself; -ln L, or kNoLScore on failure.
+double fitFrom(const Tree *start, Tree *work, const std::vector<double> *lengths,
+               const ParamStartHints *hints, bool singleStart, bool ownStart = false)
+{
+    if (copyTree(start, work) != 0 || prepareData(kPrepLikelihood, 0, false) != 0)
+        return kNoLScore;
+    if (!ownStart) {
+        if (lengths != nullptr)
+            for (uint32_t i = 0; i < work->maxNodes; ++i)
+                work->nodes[i].edge.brlen = (*lengths)[i];
+        getActiveML()->initBrLenMethod = static_cast<uint32_t>(kInitBrLenKeepCurrent);
+    }
+    setSingleStartParamEst(singleStart);
+    setParamStartHints(hints);
+    setTrialsFromBestLengths(!ownStart);
+    const double lnL = ownStart ? calcTreeLikelihoodForItself(work, kNoLScore) : calcTreeLikelihood(work, kNoLScore);
+    setTrialsFromBestLengths(false);
+    setParamStartHints(nullptr);
+    setSingleStartParamEst(false);
+    return lnL;
+}
+
+// A model's fit may stop in a local optimum where a related model's fit,
+// carried over, lies lower: below a model nested in it (which it can match
+// exactly), or below what a model nesting it reaches with its extra
+// parameters near their no-effect values. Each model is fitted again from
+// such a relative's values when, at those values with only the lengths
+// fitted, it scores better than its own fit; and a model never stays
+// worse than one nested in it, whose values it takes at the last.
+int mendLocalOptima(EvalModData &e, const Tree *start, Tree *work, std::vector<std::vector<double>> &fitted)
+{
+    const uint32_t nm = e.numModels();
+    const bool withLengths = e.dtIndex >= 0;
+    auto tolerance = [](double lnL) { return std::max(kRefitGain, lnL * kRefitGainRel); };
+    // Model k at j's values, lengths fitted, then from there with every
+    // parameter: the better fit replaces k's when it beats it.
+    auto tryFrom = [&](uint32_t k, uint32_t j) -> int {
+        uint32_t row = 0, variant = 0;
+        decodeModelNum(e, k, &row, &variant);
+        ModelFit &fk = e.fits[k];
+        const ModelFit proj = projectFit(e, j, k);
+        setModelSettingsFromTable(e, k);
+        applyModelFit(row, variant, proj);
+        const double atProj = fitFrom(start, work, &fitted[j], nullptr, false);
+        if (atProj >= kNoLScore)
+            return getAbortedStatus() != 0 ? 2 : 1;
+        if (!(atProj < fk.lnL - tolerance(fk.lnL)))
+            return 0;
+        ModelFit best = currentFit(atProj, work, withLengths);
+        std::vector<double> bestLengths = nodeLengths(work);
+        setModelSettingsFromTable(e, k);
+        const ParamStartHints hints = hintsFromFit(proj);
+        const double refit = fitFrom(start, work, &bestLengths, &hints, true);
+        if (refit >= kNoLScore)
+            return getAbortedStatus() != 0 ? 2 : 1;
+        if (refit < atProj) {
+            best = currentFit(refit, work, withLengths);
+            bestLengths = nodeLengths(work);
+        }
+        best.kSubst = fk.kSubst;
+        best.k = fk.k;
+        fk = best;
+        fitted[k] = std::move(bestLengths);
+        return -1;
+    };
+    // The models nested in no other are fitted once more from the engine's
+    // own starting lengths and values, as LScores fits them: the chain of
+    // related starts can lead every model of the set into the same poor basin, and
+    // a better one found at the top reaches the models below through their
+    // refits.
+    for (uint32_t k = 0; k < nm; ++k) {
+        bool top = true;
+        for (uint32_t j = 0; j < nm && top; ++j)
+            top = !modelNests(e, j, k);
+        if (!top)
+            continue;
+        setModelSettingsFromTable(e, k);
+        const double own = fitFrom(start, work, nullptr, nullptr, false, true);
+        if (own >= kNoLScore)
+            return getAbortedStatus() != 0 ? 2 : 1;
+        if (own < e.fits[k].lnL) {
+            ModelFit f = currentFit(own, work, withLengths);
+            f.kSubst = e.fits[k].kSubst;
+            f.k = e.fits[k].k;
+            e.fits[k] = f;
+            fitted[k] = nodeLengths(work);
+        }
+    }
+    bool changed = true;
+    for (uint32_t round = 0; changed && round < kRefitRounds; ++round) {
+        changed = false;
+        for (uint32_t k = 0; k < nm; ++k) {
+            // The best nested model, and every model directly above.
+            std::vector<uint32_t> from;
+            int inner = -1;
+            for (uint32_t j = 0; j < nm; ++j) {
+                if (!(e.fits[j].lnL < e.fits[k].lnL - tolerance(e.fits[k].lnL)))
+                    continue;
+                if (modelNests(e, k, j) && (inner < 0 || e.fits[j].lnL < e.fits[inner].lnL))
+                    inner = static_cast<int>(j);
+                else if (nestsDirectly(e, j, k))
+                    from.push_back(j);
+            }
+            if (inner >= 0)
+                from.insert(from.begin(), static_cast<uint32_t>(inner));
+            for (uint32_t j : from) {
+                if (!(e.fits[j].lnL < e.fits[k].lnL - tolerance(e.fits[k].lnL)))
+                    continue;
+                const int rc = tryFrom(k, j);
+                if (rc > 0)
+                    return rc;
+                changed = changed || rc < 0;
+                if (getAbortedStatus() != 0)
+                    return 2;
+            }
+        }
+    }
+    // Within the fits' tolerance a nested model's values stand for the
+    // model's own: the same likelihood at the same point.
+    for (uint32_t k = 0; k < nm; ++k)
+        for (uint32_t j = 0; j < nm; ++j)
+            if (modelNests(e, k, j) && e.fits[j].lnL < e.fits[k].lnL) {
+                ModelFit f = projectFit(e, j, k);
+                f.kSubst = e.fits[k].kSubst;
+                f.k = e.fits[k].k;
+                e.fits[k] = f;
+                fitted[k] = fitted[j];
+            }
+    return 0;
+}
+
 }  // namespace
 
 int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, bool quiet)
@@ -637,6 +866,21 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
             return getAbortedStatus() != 0 ? 2 : 1;
         jc = currentFit(lnL, start.get(), withLengths);
     }
+    // A row is shown as its model is fitted, so that the table shows the
+    // fits under way.
+    const auto showRow = [&](uint32_t k) {
+        const ModelFit &f = e.fits[k];
+        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+            if (e.criteria[ci] != Xic::kDT)
+                storeXic(e, ci, k, treeIndex, xicValue(e.criteria[ci], f.k, f.lnL, e.n));
+        if (!e.showScores || quiet)
+            return;
+        qel_printf("%6u  %-10s%14.*f%8u%8u", k + 1, modelNameForNum(e, k).c_str(), kLnLDecimals, f.lnL, f.kSubst, f.k);
+        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
+            if (e.criteria[ci] != Xic::kDT)
+                qel_printf("%14.*f", kLnLDecimals, e.values[ci][k]);
+        qel_printf("\n");
+    };
     if (e.showScores && !quiet)
         showModelScoresHeading(e);
     const bool guard = std::count_if(e.variants.begin(), e.variants.end(), [](uint32_t v) { return v != 0; }) == 3;
@@ -649,70 +893,44 @@ int evaluateEvalModData(EvalModData &e, const Tree *source, uint32_t treeIndex, 
             f = jc;
             fitted[k] = nodeLengths(start.get());
         } else {
-            if (copyTree(start.get(), work.get()) != 0 || prepareData(kPrepLikelihood, 0, false) != 0)
-                return 1;
             // The lengths the work tree holds are the start, not the
             // parsimony approximation: the JC fit's, or a related model's.
-            if (const std::vector<double> *from = startLengths(e, k, fitted))
-                for (uint32_t i = 0; i < work->maxNodes; ++i)
-                    work->nodes[i].edge.brlen = (*from)[i];
-            getActiveML()->initBrLenMethod = static_cast<uint32_t>(kInitBrLenKeepCurrent);
-            // With the guard below, the +I and +G fits of the model are the
+            // With the guard, the +I and +G fits of the model are the
             // gamma-only and invariable-sites-only basins that the engine
             // would otherwise search again: one joint start suffices.
-            setSingleStartParamEst(guard && variant == kVariantIG);
             const ParamStartHints hints = startHints(e, k);
-            setParamStartHints(&hints);
-            const double lnL = calcTreeLikelihood(work.get(), kNoLScore);
-            setParamStartHints(nullptr);
-            setSingleStartParamEst(false);
+            const double lnL =
+                fitFrom(start.get(), work.get(), startLengths(e, k, fitted), &hints,
+                        guard && variant == kVariantIG);
             if (lnL >= kNoLScore)
                 return getAbortedStatus() != 0 ? 2 : 1;
             f = currentFit(lnL, work.get(), withLengths);
             fitted[k] = nodeLengths(work.get());
         }
-        // With invariable sites (pinv 0) or gamma (an infinite shape) a
-        // model contains the one without: a fit that stopped above that one
-        // takes its values.
-        if (const auto base = std::find(e.variants.begin(), e.variants.end(), kVariantEqual);
-            (variant == kVariantI || variant == kVariantG) && base != e.variants.end()) {
-            const uint32_t nv = static_cast<uint32_t>(e.variants.size());
-            const uint32_t b = k - k % nv + static_cast<uint32_t>(base - e.variants.begin());
-            if (b < k && f.lnL > e.fits[b].lnL) {
-                f = e.fits[b];
-                (variant == kVariantG ? f.shape : f.pinv) = variant == kVariantG ? kShapeInfinite : 0.0;
-            }
-        }
-        if (guard && variant == kVariantIG) {
-            // +I+G can always do as well as +I or +G alone; a fit that stopped
-            // above them takes the better of the two.
-            const ModelFit &fi = e.fits[k - 2], &fg = e.fits[k - 1];
-            if (f.lnL > fi.lnL || f.lnL > fg.lnL) {
-                if (fg.lnL > fi.lnL) {
-                    f = fi;
-                    f.shape = kShapeInfinite;
-                } else {
-                    f = fg;
-                    f.pinv = 0.0;
-                }
-            }
-        }
         f.kSubst = kSubst;
         f.k = kSubst + branches;
         e.fits[k] = f;
-        for (size_t ci = 0; ci < e.criteria.size(); ++ci)
-            if (e.criteria[ci] != Xic::kDT)
-                storeXic(e, ci, k, treeIndex, xicValue(e.criteria[ci], f.k, f.lnL, e.n));
         if (incrementProgressValue(e.progress) == kProgressAborted || getAbortedStatus() != 0)
             return 2;
-        if (e.showScores && !quiet) {
-            qel_printf("%6u  %-10s%14.*f%8u%8u", k + 1, modelNameForNum(e, k).c_str(), kLnLDecimals, f.lnL, f.kSubst,
-                       f.k);
-            for (size_t ci = 0; ci < e.criteria.size(); ++ci)
-                if (e.criteria[ci] != Xic::kDT)
-                    qel_printf("%14.*f", kLnLDecimals, e.values[ci][k]);
-            qel_printf("\n");
+        showRow(k);
+    }
+    std::vector<double> first(nm);
+    for (uint32_t k = 0; k < nm; ++k)
+        first[k] = e.fits[k].lnL;
+    if (const int s = mendLocalOptima(e, start.get(), work.get(), fitted); s != 0)
+        return s;
+    // The models whose fit improved by what the table shows are shown
+    // again with their new scores.
+    bool heading = false;
+    for (uint32_t k = 0; k < nm; ++k) {
+        if (!(first[k] - e.fits[k].lnL >= kShownLnLChange))
+            continue;
+        if (!heading && e.showScores && !quiet) {
+            qel_printf("\nModels fitted again from a related model's fit (a better optimum):\n");
+            showModelScoresHeading(e);
         }
+        heading = true;
+        showRow(k);
     }
     if (e.dtIndex >= 0) {
         const std::vector<double> dt = calcDTForTree(e);
