@@ -1056,6 +1056,36 @@ void showCompatibleCount(double compatible, double total, uint32_t ntax, const c
                100.0 * std::exp(compatible - total), count == "1" ? "is" : "are");
 }
 
+// The groups restricted to the taxa not deleted, numbered as those taxa are;
+// a group left with fewer than two taxa, or with all of them, or met before,
+// constrains nothing there.
+SplitsList groupsOnActiveTaxa(const DataInfo *d, const SplitsList *g)
+{
+    const Set *deleted = d->taxa.deleted;
+    std::vector<uint32_t> activeNumber(d->ntax);
+    uint32_t n = 0;
+    for (uint32_t t = 0; t < d->ntax; t++)
+        activeNumber[t] = deleted && isSetMember(deleted, t) ? kNoSplit : n++;
+    SplitsList out;
+    out.ntax = n;
+    out.words = splitWords(n);
+    std::vector<uint64_t> s(out.words);
+    for (uint32_t k = 0; k < g->count; k++) {
+        std::fill(s.begin(), s.end(), 0);
+        const uint64_t *split = getSplitFromList(g, k);
+        for (uint32_t t = 0; t < d->ntax; t++)
+            if (activeNumber[t] != kNoSplit && splitHas(split, t))
+                s[activeNumber[t] >> 6] |= uint64_t{1} << (activeNumber[t] & 63);
+        const uint32_t size = splitSize(s.data(), out.words);
+        bool seen = size < 2 || size >= n;
+        for (uint32_t j = 0; j < out.count && !seen; j++)
+            seen = std::equal(s.begin(), s.end(), getSplitFromList(&out, j));
+        if (!seen)
+            appendSplitToList(&out, s.data());
+    }
+    return out;
+}
+
 int showOneConstraint(DataInfo *d, const Constraint *c)
 {
     if (c->type == kConConvexity)
@@ -1101,12 +1131,15 @@ int showOneConstraint(DataInfo *d, const Constraint *c)
     }
     drawTree(tree.get(), kDrawConstraint, 0, false, d);
     if (c->type == kConMonophyly) {
-        const uint32_t n = d->ntax;
-        const double compatible = logCompatibleTrees(c, n);
+        // The counts are of the trees a search can reach: over the taxa not
+        // deleted, as drawn, with the groups seen on those taxa alone.
+        const SplitsList active = groupsOnActiveTaxa(d, g);
+        const uint32_t n = active.ntax;
+        const double compatible = logCompatibleTrees(&active, n);
         showCompatibleCount(compatible, logRootedBinary(n), n, "rooted");
         // Unrooted: the constraint tree held at its first taxon, so the
         // basal fork counts one child fewer.
-        const double unrooted = logCompatibleTreesUnrooted(c, n);
+        const double unrooted = logCompatibleTreesUnrooted(&active, n);
         showCompatibleCount(unrooted, logRootedBinary(n - 1), n, "unrooted");
     }
     clearStatusText();
@@ -1144,22 +1177,28 @@ std::vector<uint32_t> childCounts(const SplitsList *g, uint32_t ntax)
 
 }  // namespace
 
-double logCompatibleTrees(const Constraint *c, uint32_t ntax)
+double logCompatibleTrees(const SplitsList *g, uint32_t ntax)
 {
     double x = 0.0;
-    for (uint32_t k : childCounts(c->groups.get(), ntax))
+    for (uint32_t k : childCounts(g, ntax))
         x += logRootedBinary(k);
     return x;
 }
 
+double logCompatibleTrees(const Constraint *c, uint32_t ntax) { return logCompatibleTrees(c->groups.get(), ntax); }
+
 double logCompatibleTreesUnrooted(const Constraint *c, uint32_t ntax)
+{
+    return logCompatibleTreesUnrooted(c->groups.get(), ntax);
+}
+
+double logCompatibleTreesUnrooted(const SplitsList *g, uint32_t ntax)
 {
     // An unrooted tree is a rooted one on the other taxa, hung from taxon 0:
     // re-express every group as the side without taxon 0 and count the
     // rooted trees of the remaining n - 1 taxa. The two groups at a root of
     // two forks are one split of the unrooted tree, so they meet as one side
     // and count once.
-    const SplitsList *g = c->groups.get();
     SplitsList sides = *g;
     sides.count = 0;
     sides.bits.clear();

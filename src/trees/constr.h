@@ -121,6 +121,8 @@ void makeConstrString(const Constraint *c, char *buffer, size_t size);
 // The log count of binary trees compatible with a monophyly constraint.
 double logCompatibleTrees(const Constraint *c, uint32_t ntax);
 double logCompatibleTreesUnrooted(const Constraint *c, uint32_t ntax);
+double logCompatibleTrees(const SplitsList *groups, uint32_t ntax);
+double logCompatibleTreesUnrooted(const SplitsList *groups, uint32_t ntax);
 
 // ---- Per-tree data and tests --------------------------------------------------
 

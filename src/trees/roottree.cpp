@@ -313,10 +313,6 @@ int checkRootingOption(DataInfo *data, bool notParsimony, bool branchLengthsWant
 // ---------------------------------------------------------------------------
 // RootTrees and DerootTrees
 
-namespace {
-
-// Decimals that show a length computed here (a share of the basal length)
-// as it is, up to the most any length is saved with.
 uint32_t decimalsFor(double v)
 {
     constexpr uint32_t kMostDecimals = 6;
@@ -326,6 +322,8 @@ uint32_t decimalsFor(double v)
             return d;
     return kMostDecimals;
 }
+
+namespace {
 
 // Carries one slot's name, weight and (when kept) branch lengths over.
 int storeConverted(TreeBuffer *from, uint32_t n, Tree *tree, TreeBuffer *to, bool withLengths)

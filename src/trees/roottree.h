@@ -51,6 +51,9 @@ void rootOutgroup(Tree *tree, const DataInfo *data, bool showNote);
 int finalizeRooting(Tree *tree, bool basalPolytomy, bool setLengths);
 void setBrlensForRootChildren(Tree *tree, bool distribute, bool store);
 double distributeBasalBranchLength(const TreeNode *left, const TreeNode *right, double total);
+// Decimals that show a length computed here (a share of the basal length)
+// as it is, up to the most any length is saved with.
+uint32_t decimalsFor(double v);
 
 int checkRootingOption(DataInfo *data, bool notParsimony, bool branchLengthsWanted, bool checkConflicts,
                        bool conflictArg);

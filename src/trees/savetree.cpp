@@ -493,7 +493,8 @@ struct SaveJob {
     bool rootForOutput;       // unrooted trees are rooted before writing
     bool optimize;            // lengths come from the data
     bool direct;              // write the stored encoding as it stands
-    uint32_t decimals;
+    uint32_t decimals;        // of the tree being written
+    uint32_t baseDecimals;    // of lengths as they are stored
     uint32_t skipped;         // FreqPars: nonbinary trees left out
     uint32_t lackingTaxa;     // FreqPars: trees without every taxon left out
     std::vector<std::string> words;  // the taxa's words as written (NEXUS-quoted in altNexus)
@@ -561,6 +562,7 @@ int optimizeForOutput(Tree *tree, DataInfo *data, uint32_t n)
 int prepareOutputTree(SaveJob &job, uint32_t n)
 {
     Tree *tree = job.tree;
+    job.decimals = job.baseDecimals;
     const bool userLens = svtr.brLens == kSaveBrlensUser;
     if (job.optimize) {
         if (int rc = optimizeForOutput(tree, job.data, n))
@@ -574,8 +576,16 @@ int prepareOutputTree(SaveJob &job, uint32_t n)
     if (job.rooted)
         return 0;
     if (job.rootForOutput) {
-        if (job.lengthMode == kDescrBrlens)
+        if (job.lengthMode == kDescrBrlens) {
             setBrlensForRootChildren(tree, true, true);
+            // The root's two edges share a stored length: written with the
+            // stored lengths' decimals alone, 0.4 and 1.6 would read back
+            // as 0 and 2.
+            if (svtr.brLens == kSaveBrlensUser)
+                job.decimals = std::min(std::max({job.baseDecimals, decimalsFor(tree->rootEdgeLen[0]),
+                                                  decimalsFor(tree->rootEdgeLen[1])}),
+                                        svtr.maxDecimals);
+        }
     } else {
         joinRootEdges(tree);
     }
@@ -891,7 +901,7 @@ int saveTreesToFile(DataInfo *data, bool matrixRep)
             }
         }
         // User lengths keep the decimals they were read with, up to the limit.
-        job.decimals = isSupportTree ? kSupportTreeDecimals
+        job.decimals = job.baseDecimals = isSupportTree ? kSupportTreeDecimals
                        : svtr.brLens == kSaveBrlensUser ? std::min(getMaxBranchLenDecimals(buf), svtr.maxDecimals)
                                                         : svtr.maxDecimals;
         job.direct = isNexusFormat(job.format) && !isSupportTree && job.lengthMode == kDescrNoLengths &&
