@@ -326,8 +326,16 @@ void showBestScheme(AutoPartRun &r)
 int installAutopartModels(AutoPartRun &r)
 {
     const auto groups = blocksOf(r.bestScheme);
-    // Only the models change; the user's other settings come back.
+    // Only the models change; the user's other settings come back, except
+    // that blocks fitted apart keep their own overall rates: under one
+    // shared rate a slow block and a fast one would score far worse than the
+    // scheme that was chosen.
     ml = r.savedSettings.ml;
+    if (groups.size() > 1) {
+        ml.estModelRates = 1;
+        ml.prevModelRates = 0;
+        ml.equalModelRates = 0;
+    }
     Nexset *ns = createNexset("autopart", kNexModelPartition);
     SetPtn *ptn = ns ? allocSetPtn(static_cast<uint32_t>(groups.size()), r.d->nchar) : nullptr;
     // Until it is installed the record is this function's to free.
@@ -363,7 +371,7 @@ int installAutopartModels(AutoPartRun &r)
     qel_printf("\nModel partition 'autopart' installed (subsets");
     for (size_t g = 0; g < groups.size(); ++g)
         qel_printf(" block%zu", g + 1);
-    qel_printf(").\n");
+    qel_printf(")%s.\n", groups.size() > 1 ? "; model-subset rates will be estimated" : "");
     return 0;
 }
 
