@@ -47,8 +47,7 @@ double iterateStateFreqs(const SitePatternData *pd, const double *codeCounts, do
     return total;
 }
 
-double calcEmpiricalFreqs(const DataInfo *, const ModelGroup *g, const Model *m, uint32_t taxon,
-                          double *freqs)
+double weightedStateFreqs(const ModelGroup *g, const Model *m, uint32_t taxon, double *freqs)
 {
     const SitePatternData *pd = g->patterns;
     std::vector<double> codeCounts(pd->ncodes + 1, 0.0);
@@ -71,7 +70,13 @@ double calcEmpiricalFreqs(const DataInfo *, const ModelGroup *g, const Model *m,
                 codeCounts[code] += w;
         }
     }
-    return std::round(iterateStateFreqs(pd, codeCounts.data(), freqs));
+    return iterateStateFreqs(pd, codeCounts.data(), freqs);
+}
+
+double calcEmpiricalFreqs(const DataInfo *, const ModelGroup *g, const Model *m, uint32_t taxon,
+                          double *freqs)
+{
+    return std::round(weightedStateFreqs(g, m, taxon, freqs));
 }
 
 void calcEmpirFreqsForPatData(ModelGroup *g, const DataInfo *d, Model *firstModel)

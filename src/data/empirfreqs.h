@@ -17,6 +17,9 @@ inline constexpr uint32_t kAllTaxa = 0xFFFFFFFF;
 // number of cells counted, rounded.
 double calcEmpiricalFreqs(const DataInfo *d, const ModelGroup *g, const Model *m, uint32_t taxon,
                           double *freqs);
+// The same with the weighted count as it stands: fractional weights whose
+// cells add up to less than one half still count.
+double weightedStateFreqs(const ModelGroup *g, const Model *m, uint32_t taxon, double *freqs);
 // From per-code counts: single states count for their state, ambiguity codes
 // are shared by the current frequencies; the total count.
 double iterateStateFreqs(const SitePatternData *pd, const double *codeCounts, double *freqs);

@@ -88,7 +88,7 @@ void showFreqTable(DataInfo *d, const StateFreqInfo &sf, const Model *m)
                              qel_printf("%*c", w.column, '-');
                      }
                      if (last)
-                         qel_printf("%*d", w.sites, static_cast<int>(count));
+                         qel_printf("%*ld", w.sites, std::lround(count));
                      qel_printf("\n");
                  }
                  tableLine(kUnderlineLastLine, 0);
@@ -279,7 +279,10 @@ StateFreqInfoPtr storeStateFreqs(DataInfo *d, ModelGroup *g, const char *command
             sf->aborted = true;
             return sf;
         }
-        const double count = calcEmpiricalFreqs(d, g, nullptr, t, sf->freqs[t].data());
+        // The weighted count as it stands: a rounded one would blank a taxon
+        // whose fractional weights add up to less than one half, and skew the
+        // observed counts of the homogeneity test.
+        const double count = weightedStateFreqs(g, nullptr, t, sf->freqs[t].data());
         for (uint32_t k = 0; k < sf->nObserved; ++k) {
             const double cell = count * sf->freqs[t][sf->observedState[k]];
             sf->counts[t][k] = static_cast<float>(cell);
