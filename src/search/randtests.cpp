@@ -74,6 +74,7 @@ struct HomPartTest {
     RNG rng{};
     double sum = 0.0, original = 0.0;
     uint32_t greater = 0, done = 0;
+    std::vector<double> sums;  // per replicate, the first being the real partition
     ScoreDistribPtr dist;
 };
 HomPartTest *gHom = nullptr;
@@ -131,22 +132,33 @@ int applyHomPartition(Tree *, DataInfo *d, uint32_t rep)
 int storeHomPartResults(DataInfo *, double score)
 {
     HomPartTest &h = *gHom;
-    const uint32_t unit = gSearchState.outerRep - 1, r = unit / h.nsub, k = unit % h.nsub;
+    const uint32_t unit = gSearchState.outerRep - 1, k = unit % h.nsub;
     if (k == 0)
         h.sum = 0.0;
     h.sum += score;
-    if (k + 1 < h.nsub)
-        return 0;
-    if (r == 0)
-        h.original = h.sum;
-    else if (compareScores(h.sum, h.original) > 0)
-        h.greater++;
-    h.done++;
-    return addScoreToDistrib(h.dist.get(), h.sum);
+    if (k + 1 == h.nsub) {
+        h.sums.push_back(h.sum);
+        h.done++;
+    }
+    return 0;
 }
 
-void showHomPartResults(HomPartTest &h)
+// The sums are compared, merged and printed only once the user's weights are
+// back: each unit packs its subset alone, and a last subset of whole weights
+// would otherwise compare real-valued sums exactly and print them rounded.
+int showHomPartResults(HomPartTest &h)
 {
+    std::copy(h.savedWts.begin(), h.savedWts.end(), h.data->weights);
+    setNeedParsPrep(1);
+    if (prepareParsimonyData(h.data) != 0)
+        return 1;
+    h.original = h.sums.front();
+    for (const double sum : h.sums) {
+        if (compareScores(sum, h.original) > 0)
+            h.greater++;
+        if (addScoreToDistrib(h.dist.get(), sum) != 0)
+            return 1;
+    }
     sortScoreDistrib(h.dist.get());
     qel_printf("\nResults of partition-homogeneity test:\n\n");
     qel_printf("        Sum of       Number of\n");
@@ -158,6 +170,7 @@ void showHomPartResults(HomPartTest &h)
     qel_printf("              * = sum of lengths for original partition\n");
     qel_printf("\n   P value = 1 - (%d/%d) = %f\n", static_cast<int>(h.greater), static_cast<int>(h.done),
                h.done ? 1.0 - static_cast<double>(h.greater) / h.done : 1.0);
+    return 0;
 }
 
 // Everything a test changed goes back on every exit: weights or matrix,
@@ -222,12 +235,13 @@ int doPartHomTest()
     const ReplicateHooks hooks{nreps * h.nsub, applyHomPartition, storeHomPartResults, h.nsub};
     setReplicateHooks(&hooks);
     gSearchState.replicatedKind = kReplicatedHomPart;
-    const int status = runTestSearch(d, homOpt.search == 1);
+    int status = runTestSearch(d, homOpt.search == 1);
     gHom = nullptr;
     if (h.done > 0 && (status == 0 || status == 2)) {
         if (status == 2)
             qel_printf("\nPartition-homogeneity test stopped by the user after %u replicates.\n", h.done);
-        showHomPartResults(h);
+        if (showHomPartResults(h) != 0)
+            status = 1;
     }
     emptyTreeBuffer(getMainTreeBuffer(nullptr), true);
     return status;
