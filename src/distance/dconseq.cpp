@@ -33,7 +33,7 @@ struct DConRun {
     const SetPtn *ptn = nullptr;
     std::vector<uint32_t> subsets;       // partition subsets holding included characters
     std::vector<int32_t> subsetOfChar;   // column of each character (-1 none)
-    std::vector<uint32_t> taxa;          // nondeleted taxa, original numbers
+    std::vector<uint32_t> taxa;          // active taxa (the data's rows, deleted taxa left out)
     std::vector<std::vector<uint32_t>> counts;  // taxon x (subsets + total)
     StreamInfo *file = nullptr;
     ProgData *progress = nullptr;
@@ -167,9 +167,10 @@ int doDConSeqCmd()
         return 1;
     DConRun r;
     r.d = d;
-    for (uint32_t t = 0; t < d->ntax; t++)
-        if (!isDeletedTaxon(t, d))
-            r.taxa.push_back(t);
+    // Labels and cells are read by active row, so a deleted taxon is already
+    // out of the rows and no taxon past it is skipped.
+    for (uint32_t t = 0; t < static_cast<uint32_t>(std::max(d->nActive, 0)); t++)
+        r.taxa.push_back(t);
     if (dconOpt.partition) {
         r.ptn = static_cast<const SetPtn *>(dconOpt.partition->payload);
         r.subsetOfChar.assign(d->nchar, -1);
