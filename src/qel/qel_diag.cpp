@@ -269,7 +269,11 @@ void calcExpAt(MatrixDiag *d, ExpFunction f, double *w, double **p, double t)
     if (n >= kDgemmStates) {
         const std::ptrdiff_t stride = uniformRowStride(p, n);
         if (stride > 0) {
-            expProduct(d, w, d->work + n, p[0], stride);
+            // The likelihood threads form their matrices from one shared
+            // decomposition at the same time, each with its own w: U diag(w)
+            // goes to a buffer of the calling thread.
+            thread_local double own[kStackRow * kStackRow];
+            expProduct(d, w, n <= kStackRow ? own : d->work + n, p[0], stride);
             return;
         }
     }

@@ -50,7 +50,8 @@ using ExpFunction = double (*)(double);
 double *makeDiagonalW(const MatrixDiag *diag, double *w, ExpFunction f, double t);
 // P[i][j] = sum over k of U[i][k] w[k] V[j][k]; entries not above 0 become 0.
 // Where the rows of P lie at one fixed distance apart (as in one block), the
-// product of larger matrices is one BLAS dgemm; w must then not lie in the
-// record's work array past its first n elements.
+// product of larger matrices is one BLAS dgemm. With w given, threads may
+// call it at the same time on one record (up to 64 states; beyond that the
+// row scratch is the record's).
 void calcExpAt(MatrixDiag *diag, ExpFunction f, double *w, double **p, double t);
 void calcExpAtRow(MatrixDiag *diag, uint32_t i, ExpFunction f, double *w, double *row, double t);

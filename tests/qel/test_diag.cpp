@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "qel/qel_diag.h"
@@ -239,6 +240,49 @@ TEST(DiagTest, EveryLayoutOfPGivesTheSameMatrix)
                 EXPECT_EQ(wide[i * stride + j], -7.0) << n;
         }
     }
+}
+
+TEST(DiagTest, ThreadsFormMatricesFromOneRecordAtOnce)
+{
+    // The likelihood threads share one decomposition and each brings its own
+    // w and P: a 20-state matrix (the BLAS path) formed by four threads at
+    // once must be the one formed alone.
+    const uint32_t n = 20;
+    std::mt19937_64 rng(5);
+    std::vector<double> pi;
+    MatrixHolder q(n), work(n);
+    fillRandomReversible(rng, n, pi, q.m);
+    DiagHolder d(n, false, true);
+    ASSERT_NE(d.d, nullptr);
+    ASSERT_EQ(diagonalizeRateMatrix(q.m, work.m, pi.data(), d.d), 0);
+    const double lengths[] = {0.05, 0.3, 1.1, 2.7};
+    std::vector<Dense> alone;
+    for (double t : lengths) {
+        MatrixHolder p(n);
+        std::vector<double> w(n);
+        calcExpAt(d.d, nullptr, w.data(), p.m, t);
+        Dense m(n);
+        for (uint32_t i = 0; i < n; ++i)
+            m[i].assign(p.m[i], p.m[i] + n);
+        alone.push_back(std::move(m));
+    }
+    std::vector<int> wrong(std::size(lengths), 0);
+    std::vector<std::thread> threads;
+    for (std::size_t k = 0; k < std::size(lengths); ++k)
+        threads.emplace_back([&, k] {
+            MatrixHolder p(n);
+            std::vector<double> w(n);
+            for (int round = 0; round < 2000; ++round) {
+                calcExpAt(d.d, nullptr, w.data(), p.m, lengths[k]);
+                for (uint32_t i = 0; i < n; ++i)
+                    for (uint32_t j = 0; j < n; ++j)
+                        wrong[k] += p.m[i][j] != alone[k][i][j];
+            }
+        });
+    for (auto &th : threads)
+        th.join();
+    for (std::size_t k = 0; k < std::size(lengths); ++k)
+        EXPECT_EQ(wrong[k], 0) << "t = " << lengths[k];
 }
 
 TEST(DiagTest, NegativeResidueIsZeroForLargerMatrices)
