@@ -647,9 +647,21 @@ int parseOptions(OptionSet set, CmdParamList *list, const char *terminators,
 
         bool truncated = false;
         if (type == kParamFilename) {
-            if (readFileNameValue(valueBuf.data(), static_cast<uint32_t>(valueBuf.size()), terminators,
+            // Where "/" also ends the options (before a search's own options), it is
+            // still the directory separator inside a path: only a "/" that closes
+            // the name ends the options.
+            std::string nameEnds;
+            for (const char *t = terminators; *t; ++t)
+                if (*t != '/')
+                    nameEnds += *t;
+            if (readFileNameValue(valueBuf.data(), static_cast<uint32_t>(valueBuf.size()), nameEnds.c_str(),
                                   &truncated) != 0)
                 return 0;
+            const size_t len = std::strlen(valueBuf.data());
+            if (nameEnds.size() < std::strlen(terminators) && len > 1 && valueBuf[len - 1] == '/') {
+                valueBuf[len - 1] = '\0';
+                putCharBack('/');
+            }
             r = kTokenPlain;
         } else {
             r = readSpecialToken(valueBuf.data(), static_cast<uint32_t>(valueBuf.size()), nullptr,

@@ -508,6 +508,14 @@ TEST_F(CmdOptionsTest, TerminatorsAndLenientNotes)
     EXPECT_EQ(gO.enforce, 1);
     EXPECT_EQ(rest(), " nreps=4;");
 
+    // Where "/" ends the options, a path keeps its directories; only a "/" closing the name ends.
+    for (const char *cmd : {"outFile=out/run_1.tre / swap=nni;", "outFile=out/run_1.tre/ swap=nni;"}) {
+        gO = factoryOpts();
+        EXPECT_EQ(parse(cmd, kSearchSet, ";/"), '/') << cmd;
+        EXPECT_STREQ(gO.outFile, "out/run_1.tre") << cmd;
+        EXPECT_EQ(rest(), " swap=nni;") << cmd;
+    }
+
     // An unknown option with a quoted value holding blanks and semicolons is skipped whole.
     gO = factoryOpts();
     EXPECT_EQ(parse("enforce bogus=\"a b; c\" nreps=3 other=x;", kSearchSet, nullptr, "(ignored)"),
