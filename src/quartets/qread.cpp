@@ -97,6 +97,15 @@ int readQuartetsQmc(DataInfo *d, bool fromFile)
             return 1;
         if (readToken(tok[3], kTokenSize) < 0 || !lookUpTaxon(tok[3], d, &t[3]))
             return 1;
+        // A quartet needs four distinct taxa; the table has no place for
+        // anything else. It is checked before looking for a weight, which
+        // can move past the end of the line the error should name.
+        for (int i = 0; i < 4; i++)
+            for (int j = i + 1; j < 4; j++)
+                if (t[i] == t[j])
+                    return qel_errorMsg(0, "Quartet %s,%s|%s,%s does not name four different taxa.", tok[0],
+                                        tok[1], tok[2], tok[3]),
+                           1;
         double weight = 1.0;
         if (peekNextChar(nullptr) == ':') {
             readNextDarkChar(nullptr);
@@ -110,14 +119,6 @@ int readQuartetsQmc(DataInfo *d, bool fromFile)
             if (!weightFitsTable(weight))
                 return qel_errorMsg(0, "Quartet weight \"%s\" must be a finite number not less than 0.", buf), 1;
         }
-        // A quartet needs four distinct taxa; the table has no place for
-        // anything else.
-        for (int i = 0; i < 4; i++)
-            for (int j = i + 1; j < 4; j++)
-                if (t[i] == t[j])
-                    return qel_errorMsg(0, "Quartet %s,%s|%s,%s does not name four different taxa.", tok[0],
-                                        tok[1], tok[2], tok[3]),
-                           1;
         if (weight == 0.0)
             continue;
         if (weight != 1.0)

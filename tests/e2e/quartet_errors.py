@@ -85,6 +85,11 @@ def main():
     status, out = run(vorn, text, {"q.txt": "1,2|3,4:2\n1,2|3,5:-nan\n"})
     if status != 32 or 'Quartet weight "-nan" is not a valid number.' not in out or "Total weight" in out:
         failures.append("readqmc bad weight: status %d\n%s" % (status, out))
+    # The error names the line of the quartet at fault, not the next one.
+    text = TAXA + "begin quartets; readqmc file=q.txt; end;\n"
+    status, out = run(vorn, text, {"q.txt": "1,2|3,4\n1,1|2,3\n\n"})
+    if status != 32 or "processing line 2 of file q.txt" not in out:
+        failures.append("readqmc repeated taxon: status %d\n%s" % (status, out))
     for f in failures:
         print(f)
     return 1 if failures else 0
