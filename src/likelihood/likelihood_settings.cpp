@@ -558,11 +558,15 @@ int getDnaRmatrix(int operation, CmdParam *option, void *place)
         return 0;
     }
     default:
-        if (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '.') {
-            errMsgBadParamValue(option->name, word);
-            qel_printf("Make sure that the set of numeric values is enclosed in parentheses.\n");
-            return 1;
-        }
+        // The hint goes into the message itself: printed after it, it would
+        // come below the line that says where the error occurred.
+        if (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '.')
+            return qel_errorMsg(141,
+                                "Invalid value specified for '%s': \"%s\".\tUse \"%s=?\" to see a list of valid "
+                                "values for each option. Make sure that the set of numeric values is enclosed in "
+                                "parentheses.",
+                                option->name, word, option->name),
+                   1;
         return errMsgBadParamValue(option->name, word);
     }
 }

@@ -812,18 +812,22 @@ int scorePass(LScoresRun &r)
     TimeMark start{}, stop{};
     setTimeMark(&start);
     int status = 0;
-    // The information criteria count the free model parameters and, for each
-    // model, the tree's branches (its internal nodes under a clock).
-    const double modelParams = lscOpt.AIC || lscOpt.AICc || lscOpt.BIC ? setModelParamCounts() : 0.0;
+    // The information criteria count, for each model, its free parameters
+    // and the tree's branches (its internal nodes under a clock); a model of
+    // the partition without site patterns here (its characters all excluded,
+    // or none in this subset) is not fitted and counts for nothing.
+    if (lscOpt.AIC || lscOpt.AICc || lscOpt.BIC)
+        setModelParamCounts();
     takePassLimitGains();
     for (uint32_t number : r.list) {
         if (getTree(getActiveTreeBuffer(), number + 1, tree.get()) != 0)
             return 1;
         TreeResult t;
         t.number = number + 1;
-        t.k = modelParams;
+        t.k = 0;
         for (const Model *m : r.models)
-            t.k += countTreeParams(tree.get(), m->clock != 0);
+            if (m->firstPattern <= m->lastPattern)
+                t.k += m->numParams + countTreeParams(tree.get(), m->clock != 0);
         t.score = calcTreeLikelihood(tree.get(), kNoLScore);
         if (t.score >= kNoLScore) {
             // A negative flag is the fit's own failure to set the model's

@@ -33,6 +33,7 @@
 #include "qel/qel_sets.h"
 #include "qel/qel_strings.h"
 #include "qel/qel_subprocess.h"
+#include "search/bootjack.h"
 #include "search/scores.h"
 #include "trees/contree.h"
 #include "trees/drawtree.h"
@@ -170,17 +171,16 @@ int writeTextFile(const std::string &path, const std::string &text)
 }
 
 // The majority-rule consensus of the trees just read, stored in place of
-// them and drawn with its group frequencies.
+// them with its support values and shown as a bootstrap consensus is.
 int showBootstrapConsensus(DataInfo *d, TreeBuffer *buf, uint32_t ntrees)
 {
     std::vector<uint32_t> trees(ntrees);
     for (uint32_t k = 0; k < ntrees; ++k)
         trees[k] = k + 1;
-    TreeHandle work(createTree(true)), tree(createConsensusTree());
+    TreeHandle work(createTree(true));
     std::unique_ptr<SplitsList, decltype(&destroySplitsList)> list(createSplitsList(buf->ntax, buf->ntax, true),
                                                                    destroySplitsList);
-    // The consensus is kept as the special tree of its kind.
-    if (!work || !tree || !list || allocSpecialTreeData(1) != 0)
+    if (!work || !list)
         return 1;
     SplitsTable *t = nullptr;
     double total = ntrees;
@@ -190,18 +190,10 @@ int showBootstrapConsensus(DataInfo *d, TreeBuffer *buf, uint32_t ntrees)
         status = selectConsensusSplits(table.get(), kConMajRule, false, 50, list.get(), total);
     if (status != 0)
         return status;
-    tree->flags &= ~kTreeRootedAtAnc;
-    const float *support = table->support.empty() ? nullptr : table->support.data();
-    if ((status = finishContree(tree.get(), kConMajRule, support, list.get(), d, false)) != 0)
-        return status;
     emptyTreeBuffer(buf, true);
-    if (isPutTreeFull(putTree(tree.get(), buf, false)))
-        return 1;
-    qel_printf("\nBootstrap 50%% majority-rule consensus tree (%u bootstrap trees)\n", ntrees);
-    if ((status = rootConsensusForOutput(tree.get(), d)) != 0)
-        return status;
-    drawTree(tree.get(), kDrawSupport, 0, true, d);
-    return getAbortedStatus() ? 2 : 0;
+    return storeAndShowBootJackConsensus(
+        d, table.get(), list.get(), false, false,
+        "Bootstrap 50% majority-rule consensus tree (" + std::to_string(ntrees) + " bootstrap trees)", total);
 }
 
 int showAndStoreSearchResults(DataInfo *d, const ScratchDirectory &dir, bool raxml, bool bootstrap, bool showTree,

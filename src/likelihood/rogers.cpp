@@ -783,7 +783,8 @@ int approxSubstPattern_Dna(const Model *m, const std::vector<double> &N, bool pr
                 Q[i][j] = std::max(Q[i][j], 0.0);
                 row += Q[i][j];
             }
-        Q[i][i] = -row;
+        // 0 - row, not -row: a base that never changes shows 0, not -0.
+        Q[i][i] = 0.0 - row;
         scale += pi[i] * row;
     }
     if (scale >= std::numeric_limits<double>::epsilon())

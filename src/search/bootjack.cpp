@@ -499,43 +499,15 @@ int computeAndOutputBootJackTree(DataInfo *data, double total)
     // A filter over the trees being replaced would hide the consensus tree.
     deleteTreeSets(true);
     emptyTreeBuffer(buf, true);
-    const uint32_t kind = b.jackknife ? kConJackknife : kConBootstrap;
     const uint32_t level = btjkOpt.keepAll ? 50u : static_cast<uint32_t>(btjkOpt.conLevel);
     int status = selectConsensusSplits(b.groups.get(), kConMajRule, btjkOpt.keepAll != 0, level, b.list.get(), total);
     if (status != 0)
         return status;
-    TreeHandle tree(createConsensusTree());
-    if (!tree || allocSpecialTreeData(1) != 0)
-        return 1;
-    tree->flags = b.rooted ? (tree->flags | kTreeRootedAtAnc) : (tree->flags & ~kTreeRootedAtAnc);
-    const float *support = b.groups->support.empty() ? nullptr : b.groups->support.data();
-    if ((status = finishContree(tree.get(), kConMajRule, support, b.list.get(), data, b.rooted)) != 0)
-        return status;
-    gSpecialTree.values[0] = kind;
-    setRootededness(buf, b.rooted);
-    if (isPutTreeFull(putTree(tree.get(), buf, false)))
-        return 1;
-    TreeHandle stored(createTree(true));
-    if (!stored || getTree(buf, 1, stored.get()) != 0)
-        return 1;
-    copySupportByGroup(tree.get(), stored.get());
-    if (storeSupportValues(stored.get(), buf) != 0)
-        return 1;
-    addTreeSourceFlag(b.jackknife ? kTreeSourceJackknife : kTreeSourceBootstrap);
-    setStatusText("Outputting consensus tree...");
-    qel_printf("\n%s %u%% majority-rule consensus tree\n", capitalized(b.name).c_str(), level);
-    if (btjkOpt.keepAll)
-        qel_printf("   (plus other groups compatible with this tree)\n");
-    if ((status = rootConsensusForOutput(tree.get(), data)) != 0)
-        return status;
-    drawTree(tree.get(), kDrawSupport, 0, true, data);
-    if (getAbortedStatus())
-        return 2;
-    if (btjkOpt.grpFreq)
-        showSplitsDotPlot(b.groups.get(), data, static_cast<uint32_t>(btjkOpt.cutoffPct), b.rooted,
-                          b.jackknife ? " (jackknife support values)" : " (bootstrap support values)", total);
-    clearStatusText();
-    return getAbortedStatus() ? 2 : 0;
+    return storeAndShowBootJackConsensus(data, b.groups.get(), b.list.get(), b.rooted, b.jackknife,
+                                         capitalized(b.name) + " " + std::to_string(level) +
+                                             "% majority-rule consensus tree" +
+                                             (btjkOpt.keepAll ? "\n   (plus other groups compatible with this tree)" : ""),
+                                         total);
 }
 
 int runReplicates(DataInfo *data)
@@ -657,6 +629,45 @@ void restorePatternFreqs(DataInfo *data)
 }
 
 }  // namespace
+
+int storeAndShowBootJackConsensus(DataInfo *data, SplitsTable *groups, const SplitsList *list, bool rooted,
+                                  bool jackknife, const std::string &heading, double total)
+{
+    TreeBuffer *buf = getActiveTreeBuffer();
+    int status = 0;
+    const uint32_t kind = jackknife ? kConJackknife : kConBootstrap;
+    TreeHandle tree(createConsensusTree());
+    if (!tree || allocSpecialTreeData(1) != 0)
+        return 1;
+    tree->flags = rooted ? (tree->flags | kTreeRootedAtAnc) : (tree->flags & ~kTreeRootedAtAnc);
+    const float *support = groups->support.empty() ? nullptr : groups->support.data();
+    if ((status = finishContree(tree.get(), kConMajRule, support, list, data, rooted)) != 0)
+        return status;
+    gSpecialTree.values[0] = kind;
+    setRootededness(buf, rooted);
+    if (isPutTreeFull(putTree(tree.get(), buf, false)))
+        return 1;
+    TreeHandle stored(createTree(true));
+    if (!stored || getTree(buf, 1, stored.get()) != 0)
+        return 1;
+    copySupportByGroup(tree.get(), stored.get());
+    if (storeSupportValues(stored.get(), buf) != 0)
+        return 1;
+    addTreeSourceFlag(jackknife ? kTreeSourceJackknife : kTreeSourceBootstrap);
+    setStatusText("Outputting consensus tree...");
+    qel_printf("\n%s\n", heading.c_str());
+    if ((status = rootConsensusForOutput(tree.get(), data)) != 0)
+        return status;
+    drawTree(tree.get(), kDrawSupport, 0, true, data);
+    if (getAbortedStatus())
+        return 2;
+    if (btjkOpt.grpFreq)
+        showSplitsDotPlot(groups, data, static_cast<uint32_t>(btjkOpt.cutoffPct), rooted,
+                          jackknife ? " (jackknife support values)" : " (bootstrap support values)", total);
+    clearStatusText();
+    return getAbortedStatus() ? 2 : 0;
+}
+
 
 void bootPatternSample(double *freqs, const PatternDraws &src, uint32_t n, bool simple, MultinomialSampler *sampler,
                        RNG *rng)

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "qel/qel_errormsg.h"
 #include "qel/qel_random.h"
 
 struct DataInfo;
+struct SplitsList;
+struct SplitsTable;
 struct Tree;
 
 int doBootstrapCmd();
@@ -50,6 +53,14 @@ void jackPatternSample(double *freqs, const PatternDraws &src, uint32_t n, uint3
                        RNG *rng);
 // Puts the weights back and frees the run's storage.
 void deallocBootJack(DataInfo *data);
+
+// Stores the majority-rule consensus of the groups selected into list as the
+// bootstrap (or jackknife) consensus tree, with its support values, then
+// draws it under heading and shows the group table when the group
+// frequencies are asked for. Also used for the trees an outside program
+// resampled. 0, an error code, or 2 when stopped.
+int storeAndShowBootJackConsensus(DataInfo *data, SplitsTable *groups, const SplitsList *list, bool rooted,
+                                  bool jackknife, const std::string &heading, double total);
 // The resampling lines of the settings report, each after `indent`.
 void showCharResampling(PrintHook print = qel_printf, const char *indent = "");
 

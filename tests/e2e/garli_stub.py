@@ -172,6 +172,12 @@ def main():
             groups = {s for s in splits(text) if 1 < len(s) < 4}
             if text.count(";") != 1 or groups != {frozenset(["Homosapiens", "Pan"]), frozenset(["Pongo", "Hylobates"])}:
                 failures.append("bootstrap consensus in memory %r" % text)
+            # Every group of the three trees is listed with its count, as a
+            # bootstrap of the program's own lists them.
+            rows = set(re.findall(r"^([.*]{5}) +(\d+) +([\d.]+%)$", out, re.M))
+            if rows != {("...**", "2", "66.67%"), ("..***", "2", "66.67%"), ("..*.*", "1", "33.33%"),
+                        (".*.**", "1", "33.33%")}:
+                failures.append("bootstrap group table %r" % sorted(rows))
         err = run(vorn, tmp, "#NEXUS\nexecute d.nex;\nbegin vorn; garlisearch garliBin=bin/garlifail; end;\n")
         if "Garli search failed, return code = 3" not in err or "| failing" not in err:
             failures.append("failing program:\n%s" % err)
