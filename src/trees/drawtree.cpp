@@ -13,6 +13,7 @@
 #include "qel/qel_interrupts.h"
 #include "qel/qel_output.h"
 #include "cli/qel_cmdline.h"
+#include "data/vorn_data.h"
 #include "trees/roottree.h"
 #include "trees/treebuf.h"
 #include "trees/treebuf_extras.h"
@@ -74,6 +75,17 @@ struct Drawing {
             s = taxLabelForMainTreeBuf(data, t);
         }
         return s ? s : "";
+    }
+
+    // The number shown beside a tip: a tree buffer with labels of its own
+    // (species trees) numbers its tips itself; otherwise the taxon's number
+    // in the data, deleted taxa counted.
+    uint32_t number(const TreeNode *n) const
+    {
+        const TreeBuffer *buf = mode == kDrawConstraint ? nullptr : getMainTreeBuffer(data);
+        if (buf && buf->labels && n->index >= 0 && static_cast<uint32_t>(n->index) < numStringListItems(buf->labels))
+            return static_cast<uint32_t>(n->index) + 1;
+        return origNodeNum(n, tree, data);
     }
 
     const char *stateString(const TreeNode *n) const
@@ -287,7 +299,7 @@ void drawTree(Tree *source, int mode, uint32_t character, bool labelInternal, co
                 if (isCharPlot(mode)) {
                     tipText = std::string(" ") + d.stateString(n) + " " + name;
                 } else if (d.taxNums) {
-                    std::snprintf(buf, sizeof buf, "(%u)", origNodeNum(n, tree, data));
+                    std::snprintf(buf, sizeof buf, "(%u)", d.number(n));
                     tipText = " " + name + buf;
                 } else {
                     tipText = " " + name;
