@@ -122,7 +122,7 @@ struct LScoresRun {
     bool sorted = false;  // the trees were shown in score order
     uint32_t ncat = 1;
     bool invarCateg = false;
-    double nsites = 0;  // the sample size: the summed weights of the included characters
+    double nsites = 0;
     uint32_t done = 0;
     const char *subset = nullptr;  // the partition subset being scored
     bool rowsWritten = false;      // the pass's rows are in the score file
@@ -714,11 +714,7 @@ void takePreparedState(LScoresRun &r)
     for (uint32_t c = 0; c < r.d->nchar; ++c)
         if (!(r.d->status[c] & kCharExcluded))
             r.included.push_back(c);
-    // The sample size of AICc and BIC is the weight the score carries: a
-    // character of weight 3 counts as the three copies it stands for.
-    r.nsites = 0.0;
-    for (uint32_t c : r.included)
-        r.nsites += r.d->weights != nullptr ? r.d->weights[c] : 1.0;
+    r.nsites = static_cast<double>(r.included.size());
     r.siteRows.clear();
     for (uint32_t c : r.included)
         if (!leftOutByMkv(r, c))
