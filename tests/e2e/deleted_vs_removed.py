@@ -161,8 +161,10 @@ def compare(vorn, name, group, seed=11):
 SCORES = re.compile(r"(Tree length|Length|-ln L|-Ln likelihood|Score of best|SS|Sum|G-fit|f value)\b.*")
 
 
-def compare_weighted(vorn, name, group, seed=11):
-    a, b = weighted_files(group, seed)
+def compare_scores(vorn, label, files_ab, names):
+    """The scores of the two runs held against each other; `names` says
+    what the two files are, the first of them the edited one."""
+    a, b = files_ab
     with tempfile.TemporaryDirectory(prefix="vorn-dvr-") as tmp:
         rca, outa = run(vorn, tmp, a)
         rcb, outb = run(vorn, tmp, b)
@@ -170,24 +172,19 @@ def compare_weighted(vorn, name, group, seed=11):
     sb = [m.group(0).strip() for m in SCORES.finditer(outb)]
     if rca == rcb and sa == sb:
         return []
-    diff = "\n".join(difflib.unified_diff(sb, sa, "column written twice", "weight 2", n=1, lineterm=""))
-    return ["%s (weights): status %d weighted, %d written out\n%s" % (name, rca, rcb, diff[:3000])]
+    diff = "\n".join(difflib.unified_diff(sb, sa, names[1], names[0], n=1, lineterm=""))
+    return ["%s: status %d %s, %d %s\n%s" % (label, rca, names[0], rcb, names[1], diff[:3000])]
+
+
+def compare_weighted(vorn, name, group, seed=11):
+    return compare_scores(vorn, name + " (weights)", weighted_files(group, seed), ("weight 2", "column written twice"))
 
 
 def compare_middle(vorn, name, group, seed=11):
     """A taxon deleted from the middle of the list: the taxa are numbered
     otherwise than in the file without it, so only the scores are held
     against each other."""
-    a, b = files(group, seed, gone=3)
-    with tempfile.TemporaryDirectory(prefix="vorn-dvr-") as tmp:
-        rca, outa = run(vorn, tmp, a)
-        rcb, outb = run(vorn, tmp, b)
-    sa = [m.group(0).strip() for m in SCORES.finditer(outa)]
-    sb = [m.group(0).strip() for m in SCORES.finditer(outb)]
-    if rca == rcb and sa == sb:
-        return []
-    diff = "\n".join(difflib.unified_diff(sb, sa, "removed from the file", "deleted", n=1, lineterm=""))
-    return ["%s (middle taxon): status %d deleted, %d removed\n%s" % (name, rca, rcb, diff[:3000])]
+    return compare_scores(vorn, name + " (middle taxon)", files(group, seed, gone=3), ("deleted", "removed"))
 
 
 def main():
